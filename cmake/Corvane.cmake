@@ -1,0 +1,43 @@
+# Shared build rules of the Corvane tree.
+
+# Warnings are on everywhere and kept clean.
+function(corvane_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Woverloaded-virtual
+    -Wimplicit-fallthrough -Wformat=2)
+endfunction()
+
+# corvane_library(<name> [STATIC|SHARED|MODULE] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# Headers are included from the repository root: #include "platform/os/file.h".
+function(corvane_library name)
+  cmake_parse_arguments(L "STATIC;SHARED;MODULE" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  set(kind STATIC)
+  if(L_SHARED)
+    set(kind SHARED)
+  elseif(L_MODULE)
+    set(kind MODULE)
+  endif()
+  add_library(${name} ${kind} ${L_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${L_PUBLIC_LIBS} PRIVATE ${L_PRIVATE_LIBS})
+  corvane_warnings(${name})
+endfunction()
+
+# corvane_test(<executable> LABEL unit|process|ui|mail SOURCES ... LIBS ...)
+# Each test case becomes its own ctest entry, so ctest runs them in parallel.
+function(corvane_test name)
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_test_main GTest::gmock GTest::gtest)
+  corvane_warnings(${name})
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
+endfunction()
