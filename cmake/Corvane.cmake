@@ -23,10 +23,11 @@ function(corvane_library name)
   corvane_warnings(${name})
 endfunction()
 
-# corvane_test(<executable> LABEL unit|process|ui|mail SOURCES ... LIBS ...)
+# corvane_test(<executable> LABEL unit|process|ui|mail SOURCES ... LIBS ... [NO_MAIN])
 # Each test case becomes its own ctest entry, so ctest runs them in parallel.
+# NO_MAIN: the sources bring their own main (for example one that creates a QApplication).
 function(corvane_test name)
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -34,7 +35,12 @@ function(corvane_test name)
     set(T_TIMEOUT 300)
   endif()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_test_main GTest::gmock GTest::gtest)
+  if(T_NO_MAIN)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  else()
+    target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_test_main GTest::gmock GTest::gtest)
+  endif()
   corvane_warnings(${name})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
