@@ -1,0 +1,88 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace db {
+
+// The one root of every named failure in the system, so a single handler at the UI
+// boundary can show any of them with its message.
+class Exception : public std::runtime_error {
+  public:
+    explicit Exception(std::string_view message) : std::runtime_error(std::string(message)) {}
+
+    std::string Message() const { return what(); }
+};
+
+// A failure of a dataset, field, definition or parameter (the engine's errors derive from it).
+class EDatabaseError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A text or value that cannot be converted to the requested type.
+class EConvertError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A Variant that cannot be converted or compared as asked.
+class EVariantError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A list index out of range or a list operation the list's rules refuse.
+class EListError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A string list's own refusals (duplicates, sorted insert).
+class EStringListError : public EListError {
+  public:
+    using EListError::EListError;
+};
+
+// A component name that is invalid or already taken in its owner.
+class EComponentError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A file that cannot be read or written.
+class EInOutError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+// A stream that cannot deliver or take what was asked.
+class EStreamError : public Exception {
+  public:
+    using Exception::Exception;
+};
+
+class EReadError : public EStreamError {
+  public:
+    using EStreamError::EStreamError;
+};
+
+class EWriteError : public EStreamError {
+  public:
+    using EStreamError::EStreamError;
+};
+
+// A file that cannot be opened.
+class EFOpenError : public EStreamError {
+  public:
+    using EStreamError::EStreamError;
+};
+
+// A file that cannot be created or written.
+class EFCreateError : public EStreamError {
+  public:
+    using EStreamError::EStreamError;
+};
+
+}  // namespace db

@@ -1,0 +1,216 @@
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/nls/nls.h"
+#include "platform/nls/tables.h"
+
+namespace platform::nls {
+
+namespace {
+
+std::size_t IndexOf(CodePage code_page) {
+    for (std::size_t i = 0; i < detail::kCodePages.size(); ++i) {
+        if (detail::kCodePages[i] == code_page)
+            return i;
+    }
+    throw std::invalid_argument("unsupported code page " +
+                                std::to_string(static_cast<int>(code_page)));
+}
+
+using ReverseTable = std::vector<std::pair<char32_t, std::uint8_t>>;
+
+// Character-to-byte tables, built once from the byte-to-character tables.
+const ReverseTable& ReverseOf(CodePage code_page) {
+    static const std::array<ReverseTable, detail::kCodePageCount> tables = [] {
+        std::array<ReverseTable, detail::kCodePageCount> out;
+        for (std::size_t i = 0; i < detail::kCodePageCount; ++i) {
+            const auto& forward = detail::kCodePageTables[i].to_unicode;
+            for (std::size_t b = 0; b < forward.size(); ++b) {
+                if (forward[b] != detail::kUndefinedChar) {
+                    out[i].emplace_back(forward[b], static_cast<std::uint8_t>(b));
+                }
+            }
+            std::sort(out[i].begin(), out[i].end());
+        }
+        return out;
+    }();
+    return tables[IndexOf(code_page)];
+}
+
+const detail::Composite* FindComposite(CodePage code_page, char32_t ch) {
+    const auto table = detail::kCompositeTables[IndexOf(code_page)];
+    auto it = std::lower_bound(
+        table.begin(), table.end(), ch,
+        [](const detail::Composite& c, char32_t value) { return c.code_point < value; });
+    if (it == table.end() || it->code_point != ch)
+        return nullptr;
+    return &*it;
+}
+
+// The character a base byte and the combining-mark bytes after it stand for,
+// and how many bytes that takes; 0 when they compose nothing.
+std::pair<char32_t, std::size_t> ComposeAt(CodePage code_page, std::string_view bytes,
+                                           std::size_t pos) {
+    using Key = std::pair<std::string, char32_t>;
+    static const std::array<std::vector<Key>, detail::kCodePageCount> inverse = [] {
+        std::array<std::vector<Key>, detail::kCodePageCount> out;
+        for (std::size_t i = 0; i < detail::kCodePageCount; ++i) {
+            for (const detail::Composite& c : detail::kCompositeTables[i]) {
+                if (!c.composes)
+                    continue;
+                out[i].emplace_back(std::string(c.bytes.begin(), c.bytes.begin() + c.length),
+                                    c.code_point);
+            }
+            std::sort(out[i].begin(), out[i].end());
+        }
+        return out;
+    }();
+    const auto& table = inverse[IndexOf(code_page)];
+    if (table.empty())
+        return {0, 0};
+    for (std::size_t length = 3; length >= 2; --length) {
+        if (bytes.size() - pos < length)
+            continue;
+        const std::string key(bytes.substr(pos, length));
+        auto it = std::lower_bound(table.begin(), table.end(), Key(key, 0));
+        if (it != table.end() && it->first == key)
+            return {it->second, length};
+    }
+    return {0, 0};
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Decodes one well-formed UTF-8 sequence at `pos`; std::nullopt for overlong
+// forms, surrogates, values above U+10FFFF and truncated sequences.
+std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t& pos) {
+    const auto lead = static_cast<std::uint8_t>(text[pos]);
+    int length = 0;
+    char32_t c = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        c = lead & 0x1F;
+        minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        c = lead & 0x0F;
+        minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        c = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - pos < static_cast<std::size_t>(length))
+        return std::nullopt;
+    for (int i = 1; i < length; ++i) {
+        const auto next = static_cast<std::uint8_t>(text[pos + static_cast<std::size_t>(i)]);
+        if ((next & 0xC0) != 0x80)
+            return std::nullopt;
+        c = (c << 6) | (next & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return std::nullopt;
+    pos += static_cast<std::size_t>(length);
+    return c;
+}
+
+}  // namespace
+
+std::optional<char32_t> ByteToUnicode(CodePage code_page, std::uint8_t byte) {
+    const char32_t c = detail::kCodePageTables[IndexOf(code_page)].to_unicode[byte];
+    if (c == detail::kUndefinedChar)
+        return std::nullopt;
+    return c;
+}
+
+std::optional<std::uint8_t> UnicodeToByte(CodePage code_page, char32_t ch) {
+    const ReverseTable& table = ReverseOf(code_page);
+    auto it = std::lower_bound(table.begin(), table.end(), std::make_pair(ch, std::uint8_t{0}));
+    if (it == table.end() || it->first != ch)
+        return std::nullopt;
+    return it->second;
+}
+
+ConversionResult BytesToUtf8(CodePage code_page, std::string_view bytes) {
+    const auto& forward = detail::kCodePageTables[IndexOf(code_page)].to_unicode;
+    ConversionResult result;
+    result.text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (auto [composed, length] = ComposeAt(code_page, bytes, i); length != 0) {
+            AppendUtf8(result.text, composed);
+            i += length - 1;
+            continue;
+        }
+        const char32_t c = forward[static_cast<std::uint8_t>(bytes[i])];
+        if (c == detail::kUndefinedChar) {
+            result.status = ConversionStatus::Unmappable;
+            result.error_offset = i;
+            return result;
+        }
+        AppendUtf8(result.text, c);
+    }
+    return result;
+}
+
+ConversionResult Utf8ToBytes(CodePage code_page, std::string_view utf8,
+                             const UnmappableHandler& on_unmappable) {
+    IndexOf(code_page);
+    ConversionResult result;
+    result.text.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const std::size_t start = pos;
+        const std::optional<char32_t> c = DecodeUtf8(utf8, pos);
+        if (!c) {
+            result.status = ConversionStatus::InvalidUtf8;
+            result.error_offset = start;
+            return result;
+        }
+        if (auto byte = UnicodeToByte(code_page, *c)) {
+            result.text.push_back(static_cast<char>(*byte));
+            continue;
+        }
+        if (const detail::Composite* composite = FindComposite(code_page, *c)) {
+            result.text.append(composite->bytes.begin(),
+                               composite->bytes.begin() + composite->length);
+            continue;
+        }
+        std::optional<std::string> replacement;
+        if (on_unmappable)
+            replacement = on_unmappable(*c);
+        if (!replacement) {
+            result.status = ConversionStatus::Unmappable;
+            result.error_offset = start;
+            result.unmappable = *c;
+            return result;
+        }
+        result.text += *replacement;
+    }
+    return result;
+}
+
+}  // namespace platform::nls
