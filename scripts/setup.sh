@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6printsupport6 libgl-dev
   libvmime-dev libgnutls28-dev libgsasl-dev
+  ca-certificates openssl
   libicu-dev icu-devtools
   fonts-dejavu-core fonts-dejavu-extra
   python3 python3-aiosmtpd python3-dnslib python3-xlrd

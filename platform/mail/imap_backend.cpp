@@ -1,0 +1,245 @@
+// IMAP and IMAPS stores through vmime. Messages are addressed by UID, which
+// an expunge never changes, so a removal during a walk needs no renumbering.
+
+#include <algorithm>
+#include <map>
+
+#include "platform/mail/mail_error.h"
+#include "platform/mail/received_message.h"
+#include "platform/mail/store_backend.h"
+#include "platform/mail/vmime_support.h"
+
+namespace mail {
+
+namespace {
+
+namespace vnet = vmime::net;
+
+std::string LowerText(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+class ImapBackend : public StoreBackend {
+  public:
+    explicit ImapBackend(const MailSettings& settings) : timeout_(settings.store_timeout) {
+        detail::EnsureVmime();
+        Guard([&] {
+            vmime::utility::url url(settings.store_url);
+            const std::string protocol = LowerText(url.getProtocol());
+            if (protocol != "imap" && protocol != "imaps") {
+                throw EMailError("The mail store address \"" + settings.store_url +
+                                 "\" is not an imap:// or imaps:// address");
+            }
+            session_ = vnet::session::create();
+            const std::string user = url.getUsername();
+            const std::string password = url.getPassword();
+            url.setUsername("");
+            url.setPassword("");
+            store_ = session_->getStore(url);
+            store_->setProperty("auth.username", user);
+            store_->setProperty("auth.password", password);
+            store_->setProperty("connection.tls", protocol == "imap");
+            store_->setCertificateVerifier(settings.verify_certificates && protocol == "imaps"
+                                               ? detail::SystemCertificateVerifier()
+                                               : detail::AcceptAnyCertificate());
+            store_->setTimeoutHandlerFactory(detail::MakeTimeoutFactory(deadline_));
+            store_->connect();
+            display_name_ = user + "@" + url.getHost();
+            store_id_ = protocol + "://" + display_name_ + ":" + std::to_string(url.getPort());
+        });
+    }
+
+    ~ImapBackend() override {
+        try {
+            deadline_->Set(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+            for (auto& [name, folder] : open_) {
+                if (folder->isOpen())
+                    folder->close(false);
+            }
+            open_.clear();
+            if (store_ && store_->isConnected())
+                store_->disconnect();
+        } catch (...) {
+            // Closing is a courtesy; the sockets go with the objects.
+        }
+    }
+
+    std::string DisplayName() const override { return display_name_; }
+    std::string StoreId() const override { return store_id_; }
+
+    std::vector<std::string> ListFolders(const FolderPath& parent) override {
+        std::vector<std::string> names;
+        Guard([&] {
+            auto folder =
+                parent.empty() ? store_->getRootFolder() : store_->getFolder(PathOf(parent));
+            for (const auto& child : folder->getFolders(false)) {
+                names.push_back(child->getName().getConvertedText(vmime::charsets::UTF_8));
+            }
+        });
+        return names;
+    }
+
+    void CreateFolder(const FolderPath& path) override {
+        for (const auto& name : path) {
+            if (name.empty() || name.find_first_of("/\r\n") != std::string::npos) {
+                throw EMailError("The folder name \"" + name + "\" cannot be used");
+            }
+        }
+        Guard([&] {
+            for (std::size_t depth = 1; depth <= path.size(); ++depth) {
+                auto folder = store_->getFolder(
+                    PathOf(FolderPath(path.begin(), path.begin() + static_cast<long>(depth))));
+                if (!folder->exists()) {
+                    vnet::folderAttributes attributes;
+                    attributes.setType(vnet::folderAttributes::TYPE_CONTAINS_FOLDERS |
+                                       vnet::folderAttributes::TYPE_CONTAINS_MESSAGES);
+                    folder->create(attributes);
+                }
+            }
+        });
+    }
+
+    bool IsContactsFolder(const FolderPath& path) override {
+        return !path.empty() && SameFolderName(path.back(), "Contacts");
+    }
+
+    std::vector<MessageEntry> Snapshot(const FolderPath& path) override {
+        std::vector<std::pair<unsigned long long, MessageEntry>> found;
+        Guard([&] {
+            auto folder = Opened(path);
+            if (folder->getMessageCount() == 0)
+                return;
+            auto messages = folder->getMessages(vnet::messageSet::byNumber(1, -1));
+            folder->fetchMessages(messages, vnet::fetchAttributes(vnet::fetchAttributes::UID |
+                                                                  vnet::fetchAttributes::FLAGS));
+            for (const auto& message : messages) {
+                const std::string uid = message->getUID();
+                const int flags = message->getFlags();
+                if (flags & vnet::message::FLAG_DELETED)
+                    continue;
+                found.push_back({std::stoull(uid), {uid, (flags & vnet::message::FLAG_SEEN) != 0}});
+            }
+        });
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<MessageEntry> entries;
+        for (auto& [uid, entry] : found)
+            entries.push_back(std::move(entry));
+        return entries;
+    }
+
+    std::size_t UnreadCount(const FolderPath& path) override {
+        std::size_t count = 0, unseen = 0;
+        Guard([&] { Opened(path)->status(count, unseen); });
+        return unseen;
+    }
+
+    std::string Fetch(const FolderPath& path, const std::string& id) override {
+        std::string raw;
+        Guard([&] {
+            auto messages = Opened(path)->getMessages(vnet::messageSet::byUID(id));
+            if (messages.empty())
+                throw EMailError("The message is no longer in the folder");
+            vmime::utility::outputStreamStringAdapter stream(raw);
+            messages.front()->extract(stream, nullptr, 0, static_cast<std::size_t>(-1), true);
+        });
+        return raw;
+    }
+
+    void SetSeen(const FolderPath& path, const std::string& id, bool seen) override {
+        Guard([&] {
+            Opened(path)->setMessageFlags(
+                vnet::messageSet::byUID(id), vnet::message::FLAG_SEEN,
+                seen ? vnet::message::FLAG_MODE_ADD : vnet::message::FLAG_MODE_REMOVE);
+        });
+    }
+
+    void Move(const FolderPath& from, const std::string& id, const FolderPath& to) override {
+        CreateFolder(to);
+        Guard([&] {
+            auto folder = Opened(from);
+            const auto set = vnet::messageSet::byUID(id);
+            folder->copyMessages(PathOf(to), set);
+            folder->setMessageFlags(set, vnet::message::FLAG_DELETED, vnet::message::FLAG_MODE_ADD);
+            folder->expunge();
+        });
+    }
+
+    void Append(const FolderPath& path, std::string_view raw, bool seen) override {
+        Guard([&] {
+            const std::string text(raw);
+            vmime::utility::inputStreamStringAdapter stream(text);
+            Opened(path)->addMessage(stream, text.size(), seen ? vnet::message::FLAG_SEEN : 0);
+        });
+    }
+
+    std::vector<std::string> ContactCards(const FolderPath& path) override {
+        std::vector<std::string> cards;
+        for (const auto& entry : Snapshot(path)) {
+            for (const auto& attachment : ParseMessage(Fetch(path, entry.id)).attachments) {
+                const std::string type = LowerText(attachment.media_type);
+                const std::string name = LowerText(attachment.display_name);
+                if (type.find("vcard") != std::string::npos ||
+                    (name.size() > 4 && name.compare(name.size() - 4, 4, ".vcf") == 0)) {
+                    cards.push_back(attachment.data.value_or(""));
+                }
+            }
+        }
+        return cards;
+    }
+
+  private:
+    static vnet::folder::path PathOf(const FolderPath& path) {
+        vnet::folder::path result;
+        for (const auto& name : path) {
+            result.appendComponent(vnet::folder::path::component(name, vmime::charsets::UTF_8));
+        }
+        return result;
+    }
+
+    vmime::shared_ptr<vnet::folder> Opened(const FolderPath& path) {
+        std::string key;
+        for (const auto& name : path)
+            key += name + '\n';
+        auto found = open_.find(key);
+        if (found != open_.end() && found->second->isOpen())
+            return found->second;
+        auto folder = store_->getFolder(PathOf(path));
+        if (!folder->exists())
+            throw EMailError("The mail folder does not exist");
+        folder->open(vnet::folder::MODE_READ_WRITE);
+        open_[key] = folder;
+        return folder;
+    }
+
+    template <class Work>
+    void Guard(Work&& work) {
+        deadline_->Reset();
+        deadline_->Set(std::chrono::steady_clock::now() + timeout_);
+        try {
+            work();
+        } catch (const vmime::exceptions::operation_timed_out&) {
+            throw EMailError("The mail server did not answer in time");
+        } catch (const vmime::exception& e) {
+            throw EMailError("The mail server reported: " + detail::DescribeVmimeError(e));
+        }
+    }
+
+    std::chrono::milliseconds timeout_;
+    std::shared_ptr<detail::Deadline> deadline_ = std::make_shared<detail::Deadline>();
+    vmime::shared_ptr<vnet::session> session_;
+    vmime::shared_ptr<vnet::store> store_;
+    std::map<std::string, vmime::shared_ptr<vnet::folder>> open_;
+    std::string display_name_;
+    std::string store_id_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreBackend> OpenImapBackend(const MailSettings& settings) {
+    return std::make_unique<ImapBackend>(settings);
+}
+
+}  // namespace mail

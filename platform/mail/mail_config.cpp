@@ -1,0 +1,121 @@
+#include "platform/mail/mail_config.h"
+
+#include <optional>
+
+#include "platform/config/errors.h"
+#include "platform/config/registry.h"
+#include "platform/config/value_text.h"
+#include "platform/mail/mail_error.h"
+#include "platform/os/file_system.h"
+
+namespace mail {
+
+namespace {
+
+using platform::config::TRegDataType;
+using platform::config::TRegistry;
+
+// A value as text whichever kind it was stored as; nullopt when missing.
+std::optional<std::string> ReadText(TRegistry& registry, std::string_view name) {
+    if (!registry.ValueExists(name))
+        return std::nullopt;
+    if (registry.GetDataType(name) == TRegDataType::rdInteger) {
+        return std::to_string(registry.ReadInteger(name));
+    }
+    return registry.ReadString(name);
+}
+
+std::int64_t ReadNumber(TRegistry& registry, std::string_view name, std::int64_t fallback) {
+    const auto text = ReadText(registry, name);
+    if (!text || text->empty())
+        return fallback;
+    const auto value = platform::config::ParseIntegerText(*text);
+    if (!value) {
+        throw EMailError("The setting " + std::string(name) + " (\"" + *text +
+                         "\") is not a whole number");
+    }
+    return *value;
+}
+
+}  // namespace
+
+MailSettings LoadMailSettings() {
+    MailSettings settings;
+    TRegistry registry;
+    if (registry.OpenKeyReadOnly(kApplicationKey)) {
+        settings.smtp_host = ReadText(registry, "SMTPHost").value_or("");
+        const std::int64_t port = ReadNumber(registry, "SMTPPort", 25);
+        try {
+            settings.smtp_port = CheckedPort(port);
+        } catch (const EMailError& e) {
+            throw EMailError(std::string("The setting SMTPPort is not usable: ") + e.what());
+        }
+        settings.smtp_user = ReadText(registry, "SMTPID").value_or("");
+        settings.from_name = ReadText(registry, "SMTPName").value_or("");
+        settings.from_address = ReadText(registry, "SMTPEmail").value_or("");
+        settings.dns_host = ReadText(registry, "DNSHost").value_or("");
+        settings.dns_timeout_ms = DnsTimeoutMilliseconds(ReadNumber(registry, "DNSTimeOut", 6000));
+        registry.CloseKey();
+    }
+    if (registry.OpenKeyReadOnly(kMailKey)) {
+        settings.store_url = ReadText(registry, "StoreURL").value_or("");
+        switch (ReadNumber(registry, "SMTPTLS", 0)) {
+            case 0:
+                settings.smtp_security = SmtpSecurity::kNone;
+                break;
+            case 1:
+                settings.smtp_security = SmtpSecurity::kStartTls;
+                break;
+            case 2:
+                settings.smtp_security = SmtpSecurity::kTls;
+                break;
+            default:
+                throw EMailError("The setting SMTPTLS must be 0, 1 or 2");
+        }
+        settings.smtp_password = ReadText(registry, "SMTPPassword").value_or("");
+        if (const auto verify = ReadText(registry, "VerifyCertificates")) {
+            const auto flag = platform::config::ParseBoolText(*verify);
+            if (!flag)
+                throw EMailError("The setting VerifyCertificates must be true or false");
+            settings.verify_certificates = *flag;
+        }
+        registry.CloseKey();
+    }
+    return settings;
+}
+
+bool SimpleMapiRegistered() {
+    TRegistry registry;
+    registry.SetRootKey(platform::config::HKEY_LOCAL_MACHINE);
+    if (!registry.OpenKeyReadOnly("SOFTWARE\\Microsoft\\Windows Messaging Subsystem")) {
+        return false;
+    }
+    try {
+        return registry.GetDataType("MAPI") == TRegDataType::rdString &&
+               registry.ReadString("MAPI") == "1";
+    } catch (const platform::config::ERegistryException&) {
+        return false;
+    }
+}
+
+std::optional<std::string> DefaultMapiProfile() {
+    TRegistry registry;
+    for (std::string_view key :
+         {"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles",
+          "Software\\Microsoft\\Windows Messaging Subsystem\\Profiles"}) {
+        if (registry.KeyExists(std::string("\\") + std::string(key)) &&
+            registry.OpenKeyReadOnly(key)) {
+            return ReadText(registry, "DefaultProfile").value_or("");
+        }
+    }
+    return std::nullopt;
+}
+
+std::filesystem::path DefaultMailRoot() {
+    auto directory = platform::os::ProgramDirectory();
+    if (!directory)
+        throw EMailError("The program directory cannot be created");
+    return std::filesystem::path(directory.value()) / "Mail";
+}
+
+}  // namespace mail

@@ -1,0 +1,335 @@
+// Maildir++ store.
+//
+//   <root>/cur, new, tmp          the Inbox
+//   <root>/.<A>/cur, new, tmp     top-level folder A (plus an empty "maildirfolder")
+//   <root>/.<A>.<B>/...           folder B inside A; Inbox's children are .INBOX.<B>
+//   <folder>/vcards/*.vcf         present in a contacts folder: one or more vCards a file
+//
+// A message file is "<seconds>.M<microseconds>P<pid>Q<counter>.<host>", in new/
+// until it has been seen, then in cur/ with ":2,<flags>" appended (S = seen).
+// Its id is the name before ':'. Files are written in tmp/, synced and renamed
+// into place, so no reader ever sees half a message.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <system_error>
+
+#include "platform/mail/mail_error.h"
+#include "platform/mail/store_backend.h"
+
+namespace mail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kInbox = "Inbox";
+
+void CheckName(std::string_view name) {
+    if (name.empty() || name.size() > 200)
+        throw EMailError("A folder name must not be empty");
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F || c == '.' || c == '/' || c == '\\') {
+            throw EMailError("The folder name \"" + std::string(name) +
+                             "\" holds a character the mail store cannot keep (. / \\)");
+        }
+    }
+}
+
+std::string IdOf(const std::string& file_name) {
+    return file_name.substr(0, file_name.find(':'));
+}
+
+std::string FlagsOf(const std::string& file_name) {
+    const auto info = file_name.find(":2,");
+    return info == std::string::npos ? std::string() : file_name.substr(info + 3);
+}
+
+// Orders by the arrival second in the name, then the name itself.
+bool ArrivedBefore(const std::string& a, const std::string& b) {
+    auto seconds = [](const std::string& name) {
+        unsigned long long value = 0;
+        for (char c : name) {
+            if (c < '0' || c > '9')
+                break;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        return value;
+    };
+    const auto sa = seconds(a), sb = seconds(b);
+    return sa != sb ? sa < sb : a < b;
+}
+
+void SyncPath(const fs::path& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+class MaildirBackend : public StoreBackend {
+  public:
+    MaildirBackend(fs::path root, std::string display_name)
+        : root_(std::move(root)), display_name_(std::move(display_name)) {
+        MakeMaildir(root_);
+    }
+
+    std::string DisplayName() const override { return display_name_; }
+    std::string StoreId() const override { return "maildir:" + root_.string(); }
+
+    std::vector<std::string> ListFolders(const FolderPath& parent) override {
+        std::vector<std::string> names;
+        std::string prefix = ".";
+        if (parent.empty()) {
+            names.emplace_back(kInbox);
+        } else {
+            prefix = "." + Joined(parent) + ".";
+        }
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(root_, error)) {
+            const std::string name = entry.path().filename().string();
+            if (!entry.is_directory() || name.size() <= prefix.size() ||
+                name.compare(0, prefix.size(), prefix) != 0) {
+                continue;
+            }
+            std::string rest = name.substr(prefix.size());
+            if (rest.find('.') != std::string::npos) {
+                rest = rest.substr(0, rest.find('.'));  // a parent implied by a deeper folder
+            }
+            if (parent.empty() && SameFolderName(rest, "INBOX"))
+                continue;
+            if (std::none_of(names.begin(), names.end(),
+                             [&](const std::string& n) { return n == rest; })) {
+                names.push_back(rest);
+            }
+        }
+        std::sort(names.begin() + (parent.empty() ? 1 : 0), names.end(),
+                  [](const std::string& a, const std::string& b) {
+                      std::string la = a, lb = b;
+                      for (auto& c : la)
+                          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                      for (auto& c : lb)
+                          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                      return la != lb ? la < lb : a < b;
+                  });
+        return names;
+    }
+
+    void CreateFolder(const FolderPath& path) override {
+        for (const auto& name : path)
+            CheckName(name);
+        for (std::size_t depth = 1; depth <= path.size(); ++depth) {
+            const FolderPath partial(path.begin(), path.begin() + static_cast<long>(depth));
+            const fs::path dir = DirOf(partial);
+            if (!fs::exists(dir / "cur")) {
+                MakeMaildir(dir);
+                std::ofstream(dir / "maildirfolder").close();
+            }
+        }
+    }
+
+    bool IsContactsFolder(const FolderPath& path) override {
+        return !path.empty() && fs::is_directory(DirOf(path) / "vcards");
+    }
+
+    std::vector<MessageEntry> Snapshot(const FolderPath& path) override {
+        auto files = Files(path);
+        std::vector<std::string> names;
+        for (const auto& [id, file] : files)
+            names.push_back(file.filename().string());
+        std::sort(names.begin(), names.end(), ArrivedBefore);
+        std::vector<MessageEntry> entries;
+        for (const auto& name : names) {
+            const bool in_cur = files[IdOf(name)].parent_path().filename() == "cur";
+            entries.push_back({IdOf(name), in_cur && FlagsOf(name).find('S') != std::string::npos});
+        }
+        return entries;
+    }
+
+    std::size_t UnreadCount(const FolderPath& path) override {
+        std::size_t count = 0;
+        for (const auto& entry : Snapshot(path))
+            count += entry.seen ? 0 : 1;
+        return count;
+    }
+
+    std::string Fetch(const FolderPath& path, const std::string& id) override {
+        const fs::path file = Locate(path, id);
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            throw EMailError("The message can no longer be read");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    void SetSeen(const FolderPath& path, const std::string& id, bool seen) override {
+        const fs::path file = Locate(path, id);
+        std::string flags = FlagsOf(file.filename().string());
+        flags.erase(std::remove(flags.begin(), flags.end(), 'S'), flags.end());
+        if (seen)
+            flags += 'S';
+        std::sort(flags.begin(), flags.end());
+        const fs::path target = DirOf(path) / "cur" / (id + ":2," + flags);
+        if (target != file)
+            Rename(file, target);
+    }
+
+    void Move(const FolderPath& from, const std::string& id, const FolderPath& to) override {
+        const fs::path file = Locate(from, id);
+        CreateFolder(to);
+        Rename(file, DirOf(to) / file.parent_path().filename() / file.filename());
+    }
+
+    void Append(const FolderPath& path, std::string_view raw, bool seen) override {
+        const fs::path dir = DirOf(path);
+        if (!fs::exists(dir / "cur"))
+            throw EMailError("The mail folder does not exist");
+        const std::string id = NewId();
+        const fs::path temp = dir / "tmp" / id;
+        {
+            const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0)
+                throw EMailError("The message cannot be stored in the mail folder");
+            std::size_t written = 0;
+            while (written < raw.size()) {
+                const ssize_t n = ::write(fd, raw.data() + written, raw.size() - written);
+                if (n <= 0) {
+                    ::close(fd);
+                    ::unlink(temp.c_str());
+                    throw EMailError("The message cannot be stored in the mail folder");
+                }
+                written += static_cast<std::size_t>(n);
+            }
+            const bool synced = ::fsync(fd) == 0;
+            ::close(fd);
+            if (!synced) {
+                ::unlink(temp.c_str());
+                throw EMailError("The message cannot be stored in the mail folder");
+            }
+        }
+        Rename(temp, seen ? dir / "cur" / (id + ":2,S") : dir / "new" / id);
+    }
+
+    std::vector<std::string> ContactCards(const FolderPath& path) override {
+        std::vector<fs::path> files;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(DirOf(path) / "vcards", error)) {
+            if (entry.is_regular_file())
+                files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end());
+        std::vector<std::string> cards;
+        for (const auto& file : files) {
+            std::ifstream in(file, std::ios::binary);
+            cards.emplace_back((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        }
+        return cards;
+    }
+
+  private:
+    static std::string Joined(const FolderPath& path) {
+        std::string joined;
+        for (std::size_t i = 0; i < path.size(); ++i) {
+            if (i)
+                joined += '.';
+            joined += i == 0 && SameFolderName(path[0], kInbox) ? std::string("INBOX") : path[i];
+        }
+        return joined;
+    }
+
+    fs::path DirOf(const FolderPath& path) const {
+        if (path.empty() || (path.size() == 1 && SameFolderName(path[0], kInbox)))
+            return root_;
+        return root_ / ("." + Joined(path));
+    }
+
+    static void MakeMaildir(const fs::path& dir) {
+        std::error_code error;
+        for (const char* sub : {"cur", "new", "tmp"}) {
+            fs::create_directories(dir / sub, error);
+            if (error) {
+                throw EMailError("The mail folder \"" + dir.string() +
+                                 "\" cannot be created: " + error.message());
+            }
+        }
+    }
+
+    std::map<std::string, fs::path> Files(const FolderPath& path) const {
+        std::map<std::string, fs::path> files;
+        const fs::path dir = DirOf(path);
+        if (!fs::exists(dir / "cur"))
+            throw EMailError("The mail folder does not exist");
+        for (const char* sub : {"new", "cur"}) {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(dir / sub, error)) {
+                const std::string name = entry.path().filename().string();
+                if (name.empty() || name[0] == '.' || !entry.is_regular_file())
+                    continue;
+                files[IdOf(name)] = entry.path();
+            }
+        }
+        return files;
+    }
+
+    fs::path Locate(const FolderPath& path, const std::string& id) const {
+        const fs::path dir = DirOf(path);
+        for (const char* sub : {"cur", "new"}) {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(dir / sub, error)) {
+                if (IdOf(entry.path().filename().string()) == id)
+                    return entry.path();
+            }
+        }
+        throw EMailError("The message is no longer in the folder");
+    }
+
+    static void Rename(const fs::path& from, const fs::path& to) {
+        std::error_code error;
+        fs::rename(from, to, error);
+        if (error)
+            throw EMailError("The message cannot be moved: " + error.message());
+        SyncPath(to.parent_path(), O_RDONLY | O_DIRECTORY);
+        if (from.parent_path() != to.parent_path()) {
+            SyncPath(from.parent_path(), O_RDONLY | O_DIRECTORY);
+        }
+    }
+
+    static std::string NewId() {
+        static std::atomic<unsigned> counter{0};
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now).count();
+        const auto micro =
+            std::chrono::duration_cast<std::chrono::microseconds>(now).count() % 1000000;
+        char host[256] = "localhost";
+        ::gethostname(host, sizeof host - 1);
+        std::string host_name = host;
+        for (auto& c : host_name) {
+            if (c == '/' || c == ':')
+                c = '_';
+        }
+        char micro_text[8];
+        std::snprintf(micro_text, sizeof micro_text, "%06lld", static_cast<long long>(micro));
+        return std::to_string(seconds) + ".M" + micro_text + "P" + std::to_string(::getpid()) +
+               "Q" + std::to_string(++counter) + "." + host_name;
+    }
+
+    fs::path root_;
+    std::string display_name_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreBackend> OpenMaildirBackend(const fs::path& root, std::string display_name) {
+    return std::make_unique<MaildirBackend>(root, std::move(display_name));
+}
+
+}  // namespace mail

@@ -1,0 +1,64 @@
+#pragma once
+
+// A message to be sent, and its MIME form.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mail {
+
+struct Mailbox {
+    std::string name;  // display name, may be empty
+    std::string address;
+    bool operator==(const Mailbox&) const = default;
+};
+
+struct Attachment {
+    std::string display_name;  // the name the receiver sees
+    std::string path;          // read when the message is composed, unless data is set
+    std::optional<std::string> data;
+    std::string media_type;  // empty: guessed from the name
+};
+
+struct OutgoingMessage {
+    Mailbox from;
+    std::vector<Mailbox> to, cc, bcc;
+    std::string subject;
+    std::string body;  // UTF-8; HTML source when html is set
+    bool html = false;
+    std::vector<Attachment> attachments;
+    bool read_receipt = false;
+};
+
+// Throws EMailError for an address that cannot go into an SMTP envelope:
+// empty, without "@", or with a line break, a control character, a blank or
+// angle brackets.
+void CheckEnvelopeAddress(std::string_view address);
+
+// Throws EMailError when a header value holds a CR or LF.
+void CheckHeaderValue(std::string_view what, std::string_view value);
+
+// The message in MIME form with CRLF line ends: header values RFC 2047-encoded,
+// text parts as UTF-8 (quoted-printable), an HTML body as multipart/alternative
+// with a plain-text rendering, attachments base64. Bcc appears in the header
+// only with keep_bcc (a copy kept in the store, never one on the wire).
+// Throws EMailError for bad values or an unreadable attachment.
+std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc = false);
+
+// Every envelope recipient: To, then Cc, then Bcc.
+std::vector<std::string> EnvelopeRecipients(const OutgoingMessage& message);
+
+// The text of an HTML document without its tags: script and style dropped,
+// block ends as line breaks, the common entities decoded.
+std::string HtmlToText(std::string_view html);
+
+// The media type for a file name by its extension; application/octet-stream
+// when unknown.
+std::string GuessMediaType(std::string_view file_name);
+
+// The file-name part of a path (after the last '/', '\' or ':').
+std::string FileNamePart(std::string_view path);
+
+}  // namespace mail

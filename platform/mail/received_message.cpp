@@ -1,0 +1,260 @@
+#include "platform/mail/received_message.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/mail/vmime_support.h"
+
+namespace mail {
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string ToUtf8(const std::string& bytes, const vmime::charset& from) {
+    try {
+        std::string out;
+        vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
+        return out;
+    } catch (const vmime::exception&) {
+    }
+    try {
+        std::string out;
+        vmime::charset::convert(bytes, out, vmime::charset("windows-1252"), vmime::charsets::UTF_8);
+        return out;
+    } catch (const vmime::exception&) {
+        return bytes;
+    }
+}
+
+Mailbox FromVmime(const vmime::mailbox& box) {
+    return Mailbox{box.getName().getConvertedText(vmime::charsets::UTF_8),
+                   box.getEmail().toString()};
+}
+
+void AppendMailboxes(const vmime::shared_ptr<const vmime::component>& value,
+                     std::vector<Mailbox>& out) {
+    if (!value)
+        return;
+    if (auto box = vmime::dynamicCast<const vmime::mailbox>(value)) {
+        if (!box->isEmpty())
+            out.push_back(FromVmime(*box));
+    } else if (auto list = vmime::dynamicCast<const vmime::mailboxList>(value)) {
+        for (std::size_t i = 0; i < list->getMailboxCount(); ++i) {
+            out.push_back(FromVmime(*list->getMailboxAt(i)));
+        }
+    } else if (auto addresses = vmime::dynamicCast<const vmime::addressList>(value)) {
+        auto boxes = addresses->toMailboxList();
+        for (std::size_t i = 0; i < boxes->getMailboxCount(); ++i) {
+            out.push_back(FromVmime(*boxes->getMailboxAt(i)));
+        }
+    }
+}
+
+std::vector<Mailbox> MailboxesOf(const vmime::header& header, const char* field) {
+    std::vector<Mailbox> out;
+    if (header.hasField(field))
+        AppendMailboxes(header.findField(field)->getValue(), out);
+    return out;
+}
+
+// The unfolded value of a top-level header field, straight from the text:
+// vmime keeps only the first mailbox of a Reply-To.
+std::string RawHeaderValue(std::string_view raw, std::string_view name) {
+    std::size_t pos = 0;
+    std::string value;
+    bool inside = false;
+    while (pos < raw.size()) {
+        auto end = raw.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = raw.size();
+        std::string_view line = raw.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        pos = end + 1;
+        if (line.empty())
+            break;  // end of the header
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (inside)
+                value += std::string(" ") + std::string(line.substr(1));
+            continue;
+        }
+        if (inside)
+            break;
+        const auto colon = line.find(':');
+        if (colon == name.size() &&
+            Lower(std::string(line.substr(0, colon))) == Lower(std::string(name))) {
+            value = std::string(line.substr(colon + 1));
+            inside = true;
+        }
+    }
+    return value;
+}
+
+std::string Decoded(const vmime::bodyPart& part) {
+    std::string bytes;
+    vmime::utility::outputStreamStringAdapter stream(bytes);
+    part.getBody()->getContents()->extract(stream);
+    return bytes;
+}
+
+vmime::mediaType TypeOf(const vmime::bodyPart& part) {
+    auto header = part.getHeader();
+    if (header->hasField(vmime::fields::CONTENT_TYPE)) {
+        if (auto type = header->ContentType()->getValue<vmime::mediaType>())
+            return *type;
+    }
+    return vmime::mediaType("text", "plain");
+}
+
+std::string AttachmentName(const vmime::bodyPart& part) {
+    auto header = part.getHeader();
+    if (header->hasField(vmime::fields::CONTENT_DISPOSITION)) {
+        auto field =
+            vmime::dynamicCast<const vmime::contentDispositionField>(header->ContentDisposition());
+        if (field && field->hasFilename()) {
+            return field->getFilename().getConvertedText(vmime::charsets::UTF_8);
+        }
+    }
+    if (header->hasField(vmime::fields::CONTENT_TYPE)) {
+        auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
+        if (field && field->hasParameter("name")) {
+            return field->findParameter("name")->getValue().getConvertedText(
+                vmime::charsets::UTF_8);
+        }
+    }
+    return {};
+}
+
+bool IsAttachment(const vmime::bodyPart& part) {
+    auto header = part.getHeader();
+    if (header->hasField(vmime::fields::CONTENT_DISPOSITION)) {
+        auto value = header->ContentDisposition()->getValue<vmime::contentDisposition>();
+        if (value && Lower(value->getName()) == "attachment")
+            return true;
+    }
+    return !AttachmentName(part).empty();
+}
+
+struct Walk {
+    std::string plain;
+    std::string html;
+    std::string report;  // delivery status and returned headers
+    std::vector<Attachment> attachments;
+    bool in_report = false;
+
+    void Part(const vmime::bodyPart& part) {
+        const auto type = TypeOf(part);
+        const std::string major = Lower(type.getType());
+        const std::string minor = Lower(type.getSubType());
+        const auto body = part.getBody();
+        if (major == "multipart") {
+            const bool was_report = in_report;
+            in_report = in_report || minor == "report";
+            for (std::size_t i = 0; i < body->getPartCount(); ++i)
+                Part(*body->getPartAt(i));
+            in_report = was_report;
+            return;
+        }
+        if (major == "message" && minor == "delivery-status") {
+            report += ToUtf8(Decoded(part), vmime::charsets::US_ASCII) + "\r\n";
+            return;
+        }
+        if ((major == "text" && minor == "rfc822-headers") ||
+            (in_report && major == "message" && minor == "rfc822")) {
+            std::string text = Decoded(part);
+            if (minor == "rfc822") {
+                const auto end = text.find("\r\n\r\n");
+                const auto lf_end = text.find("\n\n");
+                text = text.substr(0, std::min(end, lf_end));
+            }
+            report += ToUtf8(text, vmime::charsets::US_ASCII) + "\r\n";
+            return;
+        }
+        if (!IsAttachment(part) && major == "text" && (minor == "plain" || minor == "html")) {
+            std::string& target = minor == "plain" ? plain : html;
+            if (target.empty())
+                target = ToUtf8(Decoded(part), body->getCharset());
+            return;
+        }
+        if (major == "multipart")
+            return;
+        Attachment attachment;
+        attachment.display_name = AttachmentName(part);
+        if (attachment.display_name.empty())
+            attachment.display_name = "attachment";
+        attachment.media_type = type.generate();
+        attachment.data = Decoded(part);
+        attachments.push_back(std::move(attachment));
+    }
+};
+
+}  // namespace
+
+std::string FormatMailbox(const Mailbox& box) {
+    if (box.name.empty())
+        return box.address;
+    return box.name + " <" + box.address + ">";
+}
+
+ReceivedMessage ParseMessage(std::string_view raw) {
+    detail::EnsureVmime();
+    ReceivedMessage result;
+    try {
+        vmime::message message;
+        message.parse(std::string(raw));
+        const auto header = message.getHeader();
+        if (header->hasField(vmime::fields::SUBJECT)) {
+            if (auto text = header->Subject()->getValue<vmime::text>()) {
+                result.subject = text->getConvertedText(vmime::charsets::UTF_8);
+            }
+        }
+        auto from = MailboxesOf(*header, vmime::fields::FROM);
+        if (!from.empty())
+            result.from = from.front();
+        if (header->hasField(vmime::fields::REPLY_TO)) {
+            auto list = vmime::make_shared<vmime::addressList>();
+            list->parse(RawHeaderValue(raw, vmime::fields::REPLY_TO));
+            AppendMailboxes(list, result.reply_to);
+        }
+        result.to = MailboxesOf(*header, vmime::fields::TO);
+        result.cc = MailboxesOf(*header, vmime::fields::CC);
+        if (header->hasField(vmime::fields::DATE)) {
+            const std::string text = header->Date()->getValue()->generate();
+            auto date = header->Date()->getValue<vmime::datetime>();
+            // vmime reads anything; a date it could not make sense of comes
+            // back as the epoch, which no real mail carries.
+            if (date && date->getYear() > 1970) {
+                const vmime::datetime utc = vmime::utility::datetimeUtils::toUniversalTime(*date);
+                std::tm tm{};
+                tm.tm_year = utc.getYear() - 1900;
+                tm.tm_mon = utc.getMonth() - 1;
+                tm.tm_mday = utc.getDay();
+                tm.tm_hour = utc.getHour();
+                tm.tm_min = utc.getMinute();
+                tm.tm_sec = utc.getSecond();
+                result.sent_on = std::chrono::system_clock::from_time_t(timegm(&tm));
+            }
+        }
+        Walk walk;
+        walk.Part(message);
+        result.plain_body = !walk.plain.empty() ? walk.plain : HtmlToText(walk.html);
+        if (!walk.report.empty()) {
+            if (!result.plain_body.empty() && result.plain_body.back() != '\n') {
+                result.plain_body += "\r\n";
+            }
+            result.plain_body += walk.report;
+        }
+        result.attachments = std::move(walk.attachments);
+    } catch (const vmime::exception&) {
+        // Whatever was read before the damage stays.
+    } catch (const std::bad_cast&) {
+    }
+    return result;
+}
+
+}  // namespace mail

@@ -1,0 +1,34 @@
+#pragma once
+
+// A received message, read from its MIME form.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/mail/outgoing_message.h"
+
+namespace mail {
+
+struct ReceivedMessage {
+    std::string subject;  // decoded, UTF-8
+    // The decoded text/plain part in UTF-8; for an HTML-only message its text
+    // without tags; a delivery report adds its status and returned headers.
+    std::string plain_body;
+    // The Date header; empty when missing or unparsable.
+    std::optional<std::chrono::system_clock::time_point> sent_on;
+    Mailbox from;
+    std::vector<Mailbox> reply_to;
+    std::vector<Mailbox> to, cc;
+    std::vector<Attachment> attachments;  // with data
+};
+
+// Never throws for damaged input: what cannot be read stays empty.
+ReceivedMessage ParseMessage(std::string_view raw);
+
+// "Name <address>" or the bare address, the way a header shows a mailbox.
+std::string FormatMailbox(const Mailbox& box);
+
+}  // namespace mail

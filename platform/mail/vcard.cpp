@@ -1,0 +1,159 @@
+#include "platform/mail/vcard.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace mail {
+
+namespace {
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+std::string Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+// Logical lines: folded continuations (a line starting with a blank or tab)
+// joined, and quoted-printable soft breaks ("=" at the end) of vCard 2.1 too.
+std::vector<std::string> Unfold(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        auto end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string line(text.substr(pos, end - pos));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            lines.back() += line.substr(1);
+        } else if (!lines.empty() && !lines.back().empty() && lines.back().back() == '=' &&
+                   Upper(lines.back()).find("QUOTED-PRINTABLE") != std::string::npos) {
+            lines.back().pop_back();
+            lines.back() += line;
+        } else {
+            lines.push_back(std::move(line));
+        }
+        if (end == text.size())
+            break;
+        pos = end + 1;
+    }
+    return lines;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=' && i + 2 < text.size() + 0 &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string Unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            const char next = text[++i];
+            out += next == 'n' || next == 'N' ? '\n' : next;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Splits at unescaped ';'.
+std::vector<std::string> Components(std::string_view value) {
+    std::vector<std::string> parts(1);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            parts.back() += value.substr(i, 2);
+            ++i;
+        } else if (value[i] == ';') {
+            parts.emplace_back();
+        } else {
+            parts.back() += value[i];
+        }
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::vector<VCard> ParseVCards(std::string_view text) {
+    std::vector<VCard> cards;
+    bool inside = false;
+    std::string given_family;
+    auto finish = [&] {
+        if (cards.back().full_name.empty())
+            cards.back().full_name = given_family;
+        given_family.clear();
+    };
+    for (const std::string& line : Unfold(text)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string head = line.substr(0, colon);
+        const std::string value = line.substr(colon + 1);
+        // A group prefix ("item1.EMAIL") names nothing we need.
+        const auto semicolon = head.find(';');
+        const auto dot = head.find('.');
+        if (dot != std::string::npos && (semicolon == std::string::npos || dot < semicolon)) {
+            head = head.substr(dot + 1);
+        }
+        const std::string upper_head = Upper(head);
+        const std::string name = upper_head.substr(0, upper_head.find(';'));
+        if (name == "BEGIN" && Upper(Trim(value)) == "VCARD") {
+            if (inside)
+                finish();
+            cards.emplace_back();
+            inside = true;
+            continue;
+        }
+        if (!inside)
+            continue;
+        if (name == "END" && Upper(Trim(value)) == "VCARD") {
+            finish();
+            inside = false;
+            continue;
+        }
+        std::string decoded = upper_head.find("QUOTED-PRINTABLE") != std::string::npos
+                                  ? DecodeQuotedPrintable(value)
+                                  : value;
+        if (name == "FN") {
+            cards.back().full_name = Trim(Unescape(decoded));
+        } else if (name == "N") {
+            const auto parts = Components(decoded);
+            const std::string family = parts.size() > 0 ? Trim(Unescape(parts[0])) : "";
+            const std::string given = parts.size() > 1 ? Trim(Unescape(parts[1])) : "";
+            given_family = Trim(given + " " + family);
+        } else if (name == "EMAIL") {
+            std::string address = Trim(Unescape(decoded));
+            if (Upper(address).rfind("MAILTO:", 0) == 0)
+                address = address.substr(7);
+            if (!address.empty())
+                cards.back().emails.push_back(address);
+        }
+    }
+    if (inside)
+        finish();
+    return cards;
+}
+
+}  // namespace mail

@@ -1,0 +1,61 @@
+#pragma once
+
+// What the layer's vmime users share: one-time set-up, deadlines that vmime's
+// sockets obey, and certificate checking. Internal to platform/mail.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <vmime/contentDispositionField.hpp>
+#include <vmime/contentTypeField.hpp>
+#include <vmime/net/smtp/SMTPExceptions.hpp>
+#include <vmime/platforms/posix/posixHandler.hpp>
+#include <vmime/vmime.hpp>
+
+namespace mail::detail {
+
+// Installs vmime's POSIX platform handler once per process.
+void EnsureVmime();
+
+// The deadline and abort switch one operation runs under. vmime's sockets ask
+// the time-out handler while they wait, so setting either ends the wait.
+class Deadline {
+  public:
+    void Set(std::chrono::steady_clock::time_point when) {
+        std::lock_guard lock(mutex_);
+        when_ = when;
+    }
+    void Abort() { aborted_ = true; }
+    void Reset() { aborted_ = false; }
+    bool Aborted() const { return aborted_; }
+    bool Passed() const {
+        if (aborted_)
+            return true;
+        std::lock_guard lock(mutex_);
+        return std::chrono::steady_clock::now() >= when_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::chrono::steady_clock::time_point when_ = std::chrono::steady_clock::time_point::max();
+    std::atomic<bool> aborted_{false};
+};
+
+// Hands vmime time-out handlers that watch a shared Deadline.
+std::shared_ptr<vmime::net::timeoutHandlerFactory> MakeTimeoutFactory(
+    std::shared_ptr<Deadline> deadline);
+
+// Accepts any certificate: for opportunistic STARTTLS, where the alternative
+// would be plain text anyway.
+std::shared_ptr<vmime::security::cert::certificateVerifier> AcceptAnyCertificate();
+
+// Checks the chain against the system's root certificates.
+std::shared_ptr<vmime::security::cert::certificateVerifier> SystemCertificateVerifier();
+
+// A vmime exception's message with the server's response, when it has one.
+std::string DescribeVmimeError(const vmime::exception& e);
+
+}  // namespace mail::detail

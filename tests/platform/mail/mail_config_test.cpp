@@ -1,0 +1,131 @@
+#include "platform/mail/mail_config.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/config/registry.h"
+#include "platform/mail/mail_error.h"
+#include "tests/platform/mail/peers.h"
+
+namespace mail {
+namespace {
+
+using platform::config::HKEY_CURRENT_USER;
+using platform::config::RegistryHive;
+using platform::config::TRegistry;
+
+class MailConfig : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RegistryHive::SetHiveFile(HKEY_CURRENT_USER, dir_.path() / "hkcu.ini");
+    }
+    void TearDown() override {
+        RegistryHive::SetHiveFile(HKEY_CURRENT_USER,
+                                  RegistryHive::DefaultHiveFile(HKEY_CURRENT_USER));
+    }
+    void Write(std::string_view key, std::string_view name, std::string_view value) {
+        TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(key, true));
+        registry.WriteString(name, value);
+        registry.CloseKey();
+    }
+    testing::TempDir dir_;
+};
+
+TEST_F(MailConfig, MissingValuesTakeTheirDefaults) {
+    const MailSettings settings = LoadMailSettings();
+    EXPECT_EQ(settings.smtp_host, "");
+    EXPECT_EQ(settings.smtp_port, 25);
+    EXPECT_EQ(settings.dns_timeout_ms, 6000);
+    EXPECT_EQ(settings.smtp_security, SmtpSecurity::kNone);
+    EXPECT_TRUE(settings.verify_certificates);
+    EXPECT_EQ(settings.store_url, "");
+}
+
+TEST_F(MailConfig, ReadsTheApplicationsAndItsOwnValues) {
+    Write(kApplicationKey, "SMTPHost", "smtp.example.org");
+    Write(kApplicationKey, "SMTPPort", "587");
+    Write(kApplicationKey, "SMTPID", "listuser");
+    Write(kApplicationKey, "SMTPName", "List Owner");
+    Write(kApplicationKey, "SMTPEmail", "owner@example.org");
+    Write(kApplicationKey, "DNSHost", "127.0.0.1");
+    Write(kApplicationKey, "DNSTimeOut", "70000");
+    Write(kMailKey, "StoreURL", "imaps://u:p@imap.example.org");
+    Write(kMailKey, "SMTPTLS", "1");
+    Write(kMailKey, "SMTPPassword", "secret");
+    Write(kMailKey, "VerifyCertificates", "False");
+    const MailSettings settings = LoadMailSettings();
+    EXPECT_EQ(settings.smtp_host, "smtp.example.org");
+    EXPECT_EQ(settings.smtp_port, 587);
+    EXPECT_EQ(settings.smtp_user, "listuser");
+    EXPECT_EQ(settings.from_name, "List Owner");
+    EXPECT_EQ(settings.from_address, "owner@example.org");
+    EXPECT_EQ(settings.dns_host, "127.0.0.1");
+    EXPECT_EQ(settings.dns_timeout_ms, 65000) << "a 16-bit time-out must not wrap";
+    EXPECT_EQ(settings.store_url, "imaps://u:p@imap.example.org");
+    EXPECT_EQ(settings.smtp_security, SmtpSecurity::kStartTls);
+    EXPECT_EQ(settings.smtp_password, "secret");
+    EXPECT_FALSE(settings.verify_certificates);
+}
+
+TEST_F(MailConfig, UnusableValuesAreNamedInTheError) {
+    struct Case {
+        std::string_view key, name, value, mentioned;
+    };
+    const Case cases[] = {
+        {kApplicationKey, "SMTPPort", "70000", "SMTPPort"},
+        {kApplicationKey, "SMTPPort", "0", "SMTPPort"},
+        {kApplicationKey, "SMTPPort", "twenty", "SMTPPort"},
+        {kApplicationKey, "DNSTimeOut", "6 s", "DNSTimeOut"},
+        {kMailKey, "SMTPTLS", "7", "SMTPTLS"},
+        {kMailKey, "VerifyCertificates", "maybe", "VerifyCertificates"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(dir_.path() / "hkcu.ini");
+        RegistryHive::SetHiveFile(HKEY_CURRENT_USER, dir_.path() / "hkcu.ini");
+        Write(c.key, c.name, c.value);
+        try {
+            LoadMailSettings();
+            ADD_FAILURE() << c.name << "=" << c.value << " was accepted";
+        } catch (const EMailError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.mentioned), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST_F(MailConfig, SimpleMapiRegistrationAndDefaultProfile) {
+    using platform::config::HKEY_LOCAL_MACHINE;
+    const auto machine = dir_.path() / "hklm.ini";
+    auto write_machine = [&](const char* value) {
+        RegistryHive hive(machine, false);
+        hive.Refresh();
+        hive.FindOrCreate({"SOFTWARE", "Microsoft", "Windows Messaging Subsystem"})
+            .SetValue({"MAPI", platform::config::TRegDataType::rdString, value, 0});
+        hive.MarkDirty();
+        hive.Flush();
+        RegistryHive::SetHiveFile(HKEY_LOCAL_MACHINE, machine);
+    };
+    RegistryHive::SetHiveFile(HKEY_LOCAL_MACHINE, machine);
+    EXPECT_FALSE(SimpleMapiRegistered());
+    write_machine("1");
+    EXPECT_TRUE(SimpleMapiRegistered());
+    write_machine("1 ");
+    EXPECT_FALSE(SimpleMapiRegistered()) << "exactly \"1\"";
+    RegistryHive::SetHiveFile(HKEY_LOCAL_MACHINE,
+                              RegistryHive::DefaultHiveFile(HKEY_LOCAL_MACHINE));
+
+    EXPECT_EQ(DefaultMapiProfile(), std::nullopt);
+    Write("Software\\Microsoft\\Windows Messaging Subsystem\\Profiles", "DefaultProfile", "Old");
+    EXPECT_EQ(DefaultMapiProfile(), "Old");
+    Write("Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles",
+          "DefaultProfile", "Corvane");
+    EXPECT_EQ(DefaultMapiProfile(), "Corvane");
+}
+
+TEST_F(MailConfig, TheEmbeddedStoreLivesInTheProgramDirectory) {
+    setenv("CORVANE_HOME", dir_.path().c_str(), 1);
+    EXPECT_EQ(DefaultMailRoot(), dir_.path() / "Mail");
+    unsetenv("CORVANE_HOME");
+}
+
+}  // namespace
+}  // namespace mail

@@ -1,0 +1,110 @@
+#pragma once
+
+// Real peers on loopback for the mail tests: an SMTP sink, a DNS stub and a
+// Dovecot IMAP server, each started in a private folder and stopped when its
+// object goes away. Every wait is bounded.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mail::testing {
+
+// A fresh folder under the temporary directory, removed with its contents.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A child process, killed and reaped on destruction.
+class ChildProcess {
+  public:
+    ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& log);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    void Stop();
+    bool Running();
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Waits up to `limit` for a file to appear and returns its contents.
+std::optional<std::string> WaitForFile(const std::filesystem::path& file,
+                                       std::chrono::milliseconds limit);
+
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+std::uint16_t FreeTcpPort();
+
+std::string ReadFile(const std::filesystem::path& file);
+void WriteFile(const std::filesystem::path& file, const std::string& text);
+
+struct ReceivedMail {
+    std::string mail_from;
+    std::vector<std::string> rcpt_to;
+    std::string data;
+};
+
+class SmtpSink {
+  public:
+    // mode: "normal", "stall-data" (DATA never answered), "starttls" (offers
+    // STARTTLS), "starttls-auth" (requires STARTTLS and AUTH listuser/secret).
+    explicit SmtpSink(const std::string& mode = "normal");
+    std::uint16_t port() const { return port_; }
+    // Waits until `count` messages have arrived (bounded) and returns them in order.
+    std::vector<ReceivedMail> WaitForMessages(
+        std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+    std::size_t MessageCount() const;
+    // One line per message: "tls=True|False login=listuser|None".
+    std::string Sessions() const;
+
+  private:
+    TempDir dir_;
+    std::uint16_t port_ = 0;
+    std::optional<ChildProcess> process_;
+};
+
+class DnsStub {
+  public:
+    // zone: lines of "name type value".
+    explicit DnsStub(const std::string& zone);
+    std::uint16_t port() const { return port_; }
+
+  private:
+    TempDir dir_;
+    std::uint16_t port_ = 0;
+    std::optional<ChildProcess> process_;
+};
+
+// Dovecot serving IMAP for any user with the given password; the user's mail
+// lives in maildir(user), which the test may fill before Start().
+class DovecotServer {
+  public:
+    explicit DovecotServer(std::string password = "secret");
+    ~DovecotServer();
+    static bool Available();  // root and dovecot installed
+    std::filesystem::path maildir(const std::string& user) const;
+    void Start();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    TempDir dir_;
+    std::string password_;
+    std::uint16_t port_ = 0;
+    std::optional<ChildProcess> process_;
+};
+
+}  // namespace mail::testing

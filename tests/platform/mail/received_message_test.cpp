@@ -1,0 +1,126 @@
+#include "platform/mail/received_message.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/mail/outgoing_message.h"
+#include "platform/mail/vcard.h"
+
+namespace mail {
+namespace {
+
+TEST(ReceivedMessage, BodyIsDecodedUtf8Text) {
+    struct Case {
+        const char* what;
+        std::string raw;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"quoted-printable Latin-1",
+         "Subject: x\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n\r\nGr=FC=DFe, M=FCller=\r\n!\r\n",
+         "Grüße, Müller!\r\n"},
+        {"base64 UTF-8",
+         "Subject: x\r\nContent-Type: text/plain; charset=utf-8\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\nU1VCU0NSSUJFIG5ld3M=\r\n",
+         "SUBSCRIBE news"},
+        {"no MIME at all", "Subject: x\r\n\r\nREMOVE me\r\n", "REMOVE me\r\n"},
+        {"HTML only",
+         "Subject: x\r\nMIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+         "<html><head><style>p{}</style></head><body><p>Join&nbsp;<b>list</b></p>"
+         "<p>a&lt;b&#8364;</p></body></html>\r\n",
+         "Join list\na<b€\n"},
+        {"alternative prefers plain",
+         "Subject: x\r\nMIME-Version: 1.0\r\nContent-Type: multipart/alternative; "
+         "boundary=B\r\n\r\n"
+         "--B\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+         "--B\r\nContent-Type: text/plain\r\n\r\nplain\r\n--B--\r\n",
+         "plain"},
+        {"unknown charset falls back",
+         "Subject: x\r\nContent-Type: text/plain; charset=x-unknown\r\n\r\nplain text\r\n",
+         "plain text\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseMessage(c.raw).plain_body, c.body) << c.what;
+    }
+}
+
+TEST(ReceivedMessage, DeliveryReportKeepsStatusAndReturnedHeaders) {
+    const std::string raw =
+        "From: MAILER-DAEMON@example.org\r\nSubject: Undelivered Mail Returned to Sender\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: multipart/report; report-type=delivery-status; boundary=R\r\n\r\n"
+        "--R\r\nContent-Type: text/plain\r\n\r\nYour message could not be delivered.\r\n"
+        "--R\r\nContent-Type: message/delivery-status\r\n\r\n"
+        "Reporting-MTA: dns; mx.example.org\r\n\r\nFinal-Recipient: rfc822; gone@example.net\r\n"
+        "Action: failed\r\nStatus: 5.1.1\r\n"
+        "--R\r\nContent-Type: text/rfc822-headers\r\n\r\n"
+        "To: gone@example.net\r\nSubject: newsletter\r\n"
+        "--R--\r\n";
+    const ReceivedMessage message = ParseMessage(raw);
+    EXPECT_NE(message.plain_body.find("could not be delivered"), std::string::npos);
+    EXPECT_NE(message.plain_body.find("Status: 5.1.1"), std::string::npos);
+    EXPECT_NE(message.plain_body.find("Final-Recipient: rfc822; gone@example.net"),
+              std::string::npos);
+    EXPECT_NE(message.plain_body.find("To: gone@example.net"), std::string::npos);
+    EXPECT_TRUE(message.attachments.empty());
+}
+
+TEST(ReceivedMessage, HeadersAreDecodedAndBadDatesLeftEmpty) {
+    const ReceivedMessage message = ParseMessage(
+        "From: =?utf-8?Q?J=C3=BCrgen?= <j@example.org>\r\n"
+        "Reply-To: a@example.org, B <b@example.org>\r\n"
+        "Subject: =?iso-8859-1?Q?=C4nderung?=\r\nDate: not a date at all\r\n\r\nx\r\n");
+    EXPECT_EQ(message.from, (Mailbox{"Jürgen", "j@example.org"}));
+    EXPECT_EQ(message.subject, "Änderung");
+    ASSERT_EQ(message.reply_to.size(), 2u);
+    EXPECT_EQ(message.reply_to[1], (Mailbox{"B", "b@example.org"}));
+    EXPECT_FALSE(message.sent_on.has_value());
+
+    const ReceivedMessage dated =
+        ParseMessage("Subject: x\r\nDate: Tue, 1 Dec 2026 10:00:00 +0100\r\n\r\nx\r\n");
+    ASSERT_TRUE(dated.sent_on.has_value());
+    EXPECT_EQ(std::chrono::system_clock::to_time_t(*dated.sent_on), 1796115600);
+}
+
+TEST(ReceivedMessage, DamagedInputGivesWhatCanBeRead) {
+    for (const char* raw : {"", "\r\n\r\n", "Content-Type: multipart/mixed\r\n\r\nno boundary",
+                            "Subject: only a header"}) {
+        EXPECT_NO_THROW(ParseMessage(raw)) << raw;
+    }
+}
+
+TEST(VCard, ReadsNamesAndAddressesOfEachVersion) {
+    const auto cards = ParseVCards(
+        "junk before\r\n"
+        "BEGIN:VCARD\r\nVERSION:2.1\r\nN:M=C3=BCller;Hans\r\n"
+        "FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Hans M=C3=BC=\r\nller\r\n"
+        "EMAIL;PREF;INTERNET:hans@example.org\r\nEND:VCARD\r\n"
+        "begin:vcard\nversion:3.0\nn:Doe;Jane;;;\nitem1.EMAIL;type=INTERNET:jane@exa\n mple.org\n"
+        "EMAIL:second@example.org\nend:vcard\n"
+        "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:Smith\\, Bob\r\nEMAIL:mailto:bob@example.org\r\n"
+        "END:VCARD\r\n"
+        "BEGIN:VCARD\r\nFN:No End\r\n");
+    ASSERT_EQ(cards.size(), 4u);
+    EXPECT_EQ(cards[0].full_name, "Hans Müller");
+    EXPECT_EQ(cards[0].emails, std::vector<std::string>{"hans@example.org"});
+    EXPECT_EQ(cards[1].full_name, "Jane Doe");
+    EXPECT_EQ(cards[1].emails,
+              (std::vector<std::string>{"jane@example.org", "second@example.org"}));
+    EXPECT_EQ(cards[2].full_name, "Smith, Bob");
+    EXPECT_EQ(cards[2].emails, std::vector<std::string>{"bob@example.org"});
+    EXPECT_EQ(cards[3].full_name, "No End");
+    EXPECT_TRUE(cards[3].emails.empty());
+    EXPECT_TRUE(ParseVCards("").empty());
+    EXPECT_TRUE(ParseVCards("FN:outside\r\nEMAIL:x@y\r\n").empty());
+}
+
+TEST(OutgoingMessage, NamesAndTypes) {
+    EXPECT_EQ(FileNamePart("C:\\docs\\a.txt"), "a.txt");
+    EXPECT_EQ(FileNamePart("/tmp/dir/b.pdf"), "b.pdf");
+    EXPECT_EQ(FileNamePart("c:x.doc"), "x.doc");
+    EXPECT_EQ(GuessMediaType("Report.PDF"), "application/pdf");
+    EXPECT_EQ(GuessMediaType("noext"), "application/octet-stream");
+}
+
+}  // namespace
+}  // namespace mail

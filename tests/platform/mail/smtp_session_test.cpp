@@ -1,0 +1,282 @@
+#include "platform/mail/smtp_session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/mail/mail_error.h"
+#include "platform/mail/received_message.h"
+#include "tests/platform/mail/peers.h"
+
+namespace mail {
+namespace {
+
+using testing::SmtpSink;
+using namespace std::chrono_literals;
+
+SmtpSession::Clock::time_point In(std::chrono::milliseconds span) {
+    return SmtpSession::Clock::now() + span;
+}
+
+OutgoingMessage BasicMessage() {
+    OutgoingMessage message;
+    message.from = {"List Owner", "owner@example.org"};
+    message.to = {{"Ann", "ann@example.org"}};
+    message.subject = "Hello";
+    message.body = "Line one\n";
+    return message;
+}
+
+TEST(SmtpSession, DeliversEnvelopeHeadersAndDotStuffedBody) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+
+    OutgoingMessage message = BasicMessage();
+    message.to.push_back({"", "bob@example.org"});
+    message.cc = {{"Carl", "carl@example.org"}};
+    message.bcc = {{"", "hidden@example.org"}};
+    message.subject = "Änderung der Liste";
+    message.from.name = "Jürgen";
+    message.body = "First\n.\n..two dots\n.leading dot\nlast";
+    message.read_receipt = true;
+    const SmtpResult result = session.send(message, In(10s));
+    ASSERT_TRUE(result.ok()) << result.text;
+    session.disconnect();
+
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].mail_from, "owner@example.org");
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"ann@example.org", "bob@example.org", "carl@example.org",
+                                        "hidden@example.org"}));
+    const std::string& data = mails[0].data;
+    EXPECT_EQ(data.find("hidden@example.org"), std::string::npos) << "Bcc must not show";
+    EXPECT_EQ(data.find("Änderung"), std::string::npos) << "headers must be encoded";
+    EXPECT_NE(data.find("Disposition-Notification-To:"), std::string::npos);
+    EXPECT_NE(data.find("\r\n"), std::string::npos);
+
+    const ReceivedMessage parsed = ParseMessage(data);
+    EXPECT_EQ(parsed.subject, "Änderung der Liste");
+    EXPECT_EQ(parsed.from, (Mailbox{"Jürgen", "owner@example.org"}));
+    ASSERT_EQ(parsed.to.size(), 2u);
+    ASSERT_EQ(parsed.cc.size(), 1u);
+    EXPECT_EQ(parsed.cc[0].address, "carl@example.org");
+    EXPECT_EQ(parsed.plain_body, "First\r\n.\r\n..two dots\r\n.leading dot\r\nlast\r\n");
+    EXPECT_TRUE(parsed.sent_on.has_value());
+}
+
+TEST(SmtpSession, DeliversHtmlWithAttachments) {
+    SmtpSink sink;
+    testing::TempDir dir;
+    std::string binary;
+    for (int i = 0; i < 300; ++i)
+        binary += static_cast<char>(i % 256);
+    testing::WriteFile(dir.path() / "report.pdf", binary);
+
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.html = true;
+    message.body = "<html><body><p>Hello &amp; welcome</p><script>x()</script></body></html>";
+    message.attachments = {{"Bericht März.pdf", (dir.path() / "report.pdf").string(), {}, {}},
+                           {"", (dir.path() / "report.pdf").string(), {}, {}}};
+    ASSERT_TRUE(session.send(message, In(10s)).ok());
+
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_NE(mails[0].data.find("text/html"), std::string::npos);
+    EXPECT_NE(mails[0].data.find("multipart/alternative"), std::string::npos);
+    const ReceivedMessage parsed = ParseMessage(mails[0].data);
+    EXPECT_EQ(parsed.plain_body, "Hello & welcome\r\n");
+    ASSERT_EQ(parsed.attachments.size(), 2u);
+    EXPECT_EQ(parsed.attachments[0].display_name, "Bericht März.pdf");
+    EXPECT_EQ(parsed.attachments[1].display_name, "report.pdf");
+    EXPECT_EQ(parsed.attachments[0].data, binary);
+}
+
+TEST(SmtpSession, RefusesBadValuesBeforeSending) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    struct Case {
+        const char* what;
+        void (*spoil)(OutgoingMessage&);
+    };
+    const Case cases[] = {
+        {"CR LF in subject", [](OutgoingMessage& m) { m.subject = "Hi\r\nBcc: x@evil.org"; }},
+        {"LF in address", [](OutgoingMessage& m) { m.to[0].address = "a@b.org\nRCPT TO:<x@y>"; }},
+        {"CR in name", [](OutgoingMessage& m) { m.from.name = "Owner\rX"; }},
+        {"empty address", [](OutgoingMessage& m) { m.to[0].address.clear(); }},
+        {"no at sign", [](OutgoingMessage& m) { m.to[0].address = "nobody"; }},
+        {"missing attachment",
+         [](OutgoingMessage& m) {
+             m.attachments.push_back({"x", "/nonexistent/file.txt", {}, {}});
+         }},
+        {"no recipient", [](OutgoingMessage& m) { m.to.clear(); }},
+    };
+    for (const auto& c : cases) {
+        OutgoingMessage message = BasicMessage();
+        c.spoil(message);
+        EXPECT_THROW(session.send(message, In(10s)), EMailError) << c.what;
+    }
+    // The connection is still good afterwards.
+    EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+    EXPECT_EQ(sink.WaitForMessages(1).size(), 1u);
+}
+
+TEST(SmtpSession, ReportsRefusedRecipientWithItsCode) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.to = {{"", "reject-me@example.org"}};
+    const SmtpResult result = session.send(message, In(10s));
+    EXPECT_EQ(result.status, SmtpStatus::kRefused);
+    EXPECT_EQ(result.reply_code, 550);
+    EXPECT_TRUE(session.connected());
+    EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+}
+
+TEST(SmtpSession, RefusedConnectionFailsAtOnce) {
+    SmtpSession session;
+    const auto start = SmtpSession::Clock::now();
+    const SmtpResult result = session.connect("127.0.0.1", testing::FreeTcpPort(), "", In(10s));
+    EXPECT_EQ(result.status, SmtpStatus::kConnectionFailed);
+    EXPECT_LT(SmtpSession::Clock::now() - start, 5s);
+    EXPECT_FALSE(session.connected());
+    EXPECT_EQ(session.send(BasicMessage(), In(1s)).status, SmtpStatus::kNotConnected);
+}
+
+// A server that takes the connection but never greets.
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd_, 4);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() { close(fd_); }
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+TEST(SmtpSession, ConnectDeadlineEndsTheWaitAndCallsIdle) {
+    SilentServer server;
+    std::atomic<int> idle_calls{0};
+    SmtpOptions options;
+    options.idle = [&] { ++idle_calls; };
+    SmtpSession session(options);
+    const auto start = SmtpSession::Clock::now();
+    const SmtpResult result = session.connect("127.0.0.1", server.port(), "", In(400ms));
+    const auto waited = SmtpSession::Clock::now() - start;
+    EXPECT_EQ(result.status, SmtpStatus::kTimedOut);
+    EXPECT_GE(waited, 400ms);
+    EXPECT_LT(waited, 5s);
+    EXPECT_GT(idle_calls.load(), 3);
+    EXPECT_FALSE(session.connected());
+    session.disconnect();
+    session.disconnect();
+}
+
+TEST(SmtpSession, DeliverDeadlineDropsTheConnection) {
+    SmtpSink sink("stall-data");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    const auto start = SmtpSession::Clock::now();
+    const SmtpResult result = session.send(BasicMessage(), In(500ms));
+    EXPECT_EQ(result.status, SmtpStatus::kTimedOut);
+    EXPECT_LT(SmtpSession::Clock::now() - start, 5s);
+    EXPECT_FALSE(session.connected());
+    EXPECT_EQ(session.send(BasicMessage(), In(1s)).status, SmtpStatus::kNotConnected);
+    // A new connection works again.
+    EXPECT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+}
+
+TEST(SmtpSession, AbortFromAnotherThreadEndsTheTransaction) {
+    SmtpSink sink("stall-data");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(300ms);
+        session.abort();
+    });
+    const auto start = SmtpSession::Clock::now();
+    const SmtpResult result = session.send(BasicMessage(), In(20s));
+    aborter.join();
+    EXPECT_EQ(result.status, SmtpStatus::kAborted);
+    EXPECT_LT(SmtpSession::Clock::now() - start, 8s);
+    EXPECT_FALSE(session.connected());
+}
+
+TEST(SmtpSession, StartTlsAndAuthenticationWithTheUserId) {
+    SmtpSink sink("starttls-auth");
+    SmtpOptions options;
+    options.security = SmtpSecurity::kStartTls;
+    options.password = "secret";
+    options.verify_certificates = false;  // the sink's certificate is made for the run
+    SmtpSession session(options);
+    const SmtpResult connected = session.connect("127.0.0.1", sink.port(), "listuser", In(20s));
+    ASSERT_TRUE(connected.ok()) << connected.text;
+    ASSERT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+    session.disconnect();
+    ASSERT_EQ(sink.WaitForMessages(1).size(), 1u);
+    EXPECT_EQ(sink.Sessions(), "tls=True login=listuser\n");
+
+    options.password = "wrong";
+    SmtpSession refused(options);
+    EXPECT_EQ(refused.connect("127.0.0.1", sink.port(), "listuser", In(20s)).status,
+              SmtpStatus::kAuthenticationFailed);
+
+    // Checked certificates: the sink's own one is trusted by nobody.
+    options.password = "secret";
+    options.verify_certificates = true;
+    SmtpSession checked(options);
+    EXPECT_FALSE(checked.connect("127.0.0.1", sink.port(), "listuser", In(20s)).ok());
+}
+
+TEST(SmtpSession, RequiredStartTlsIsNotSkipped) {
+    SmtpSink plain;
+    SmtpOptions options;
+    options.security = SmtpSecurity::kStartTls;
+    SmtpSession session(options);
+    EXPECT_FALSE(session.connect("127.0.0.1", plain.port(), "", In(10s)).ok());
+    EXPECT_FALSE(session.connected());
+}
+
+TEST(SmtpSession, DisconnectIsSafeInEveryState) {
+    SmtpSink sink;
+    {
+        SmtpSession never_connected;
+        never_connected.disconnect();
+    }
+    {
+        SmtpSession left_open;
+        ASSERT_TRUE(left_open.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+        // Destroyed while connected: closes by itself.
+    }
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    session.disconnect();
+    session.disconnect();
+    EXPECT_FALSE(session.connected());
+    EXPECT_THROW(session.connect("127.0.0.1", 0, "", In(1s)), EMailError);
+}
+
+}  // namespace
+}  // namespace mail
