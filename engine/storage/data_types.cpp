@@ -1,0 +1,220 @@
+#include "engine/storage/data_types.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "engine/storage/engine_heap.h"
+#include "engine/storage/storage_utils.h"
+#include "platform/db/conversions.h"
+#include "platform/db/exception.h"
+
+namespace strata {
+namespace {
+
+template <class U>
+U LoadLittle(const std::byte* p) {
+    U value = 0;
+    for (std::size_t i = 0; i < sizeof(U); ++i) {
+        value = static_cast<U>(value |
+                               (static_cast<U>(std::to_integer<std::uint8_t>(p[i])) << (8 * i)));
+    }
+    return value;
+}
+
+template <class U>
+void StoreLittle(std::byte* p, U value) {
+    for (std::size_t i = 0; i < sizeof(U); ++i) {
+        p[i] = static_cast<std::byte>(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+bool SameKeyword(std::string_view text, std::string_view keyword) {
+    if (text.size() != keyword.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 32) : text[i];
+        if (c != keyword[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int16_t LoadInt16(const std::byte* p) {
+    return static_cast<std::int16_t>(LoadLittle<std::uint16_t>(p));
+}
+std::uint16_t LoadUInt16(const std::byte* p) {
+    return LoadLittle<std::uint16_t>(p);
+}
+std::int32_t LoadInt32(const std::byte* p) {
+    return static_cast<std::int32_t>(LoadLittle<std::uint32_t>(p));
+}
+std::int64_t LoadInt64(const std::byte* p) {
+    return static_cast<std::int64_t>(LoadLittle<std::uint64_t>(p));
+}
+double LoadDouble(const std::byte* p) {
+    return std::bit_cast<double>(LoadLittle<std::uint64_t>(p));
+}
+void StoreInt16(std::byte* p, std::int16_t value) {
+    StoreLittle(p, static_cast<std::uint16_t>(value));
+}
+void StoreUInt16(std::byte* p, std::uint16_t value) {
+    StoreLittle(p, value);
+}
+void StoreInt32(std::byte* p, std::int32_t value) {
+    StoreLittle(p, static_cast<std::uint32_t>(value));
+}
+void StoreInt64(std::byte* p, std::int64_t value) {
+    StoreLittle(p, static_cast<std::uint64_t>(value));
+}
+void StoreDouble(std::byte* p, double value) {
+    StoreLittle(p, std::bit_cast<std::uint64_t>(value));
+}
+
+std::int32_t DateTimeToEngineDate(db::TDateTime value) {
+    return db::DateTimeToTimeStamp(value).Date;
+}
+
+std::int32_t DateTimeToEngineTime(db::TDateTime value) {
+    return db::DateTimeToTimeStamp(value).Time;
+}
+
+double DateTimeToEngineTimestamp(db::TDateTime value) {
+    const db::TTimeStamp stamp = db::DateTimeToTimeStamp(value);
+    return static_cast<double>(stamp.Date) * kMSecsPerDay + stamp.Time;
+}
+
+db::TDateTime EngineDateToDateTime(std::int32_t day_number) {
+    return db::TimeStampToDateTime(db::TTimeStamp{0, day_number});
+}
+
+db::TDateTime EngineTimeToDateTime(std::int32_t msecs) {
+    return db::TimeStampToDateTime(db::TTimeStamp{msecs, db::DateDelta});
+}
+
+db::TDateTime EngineTimestampToDateTime(double msecs) {
+    if (!std::isfinite(msecs) || msecs < kMSecsPerDay || msecs >= 3652060.0 * kMSecsPerDay) {
+        throw db::EConvertError("Invalid argument to date encode");
+    }
+    const double rounded = std::round(msecs);
+    const double days = std::floor(rounded / kMSecsPerDay);
+    return db::TimeStampToDateTime(db::TTimeStamp{
+        static_cast<std::int32_t>(rounded - days * kMSecsPerDay), static_cast<std::int32_t>(days)});
+}
+
+db::TFormatSettings FixedFormatSettings() {
+    db::TFormatSettings s = db::EnglishFormatSettings();
+    s.CurrencyString.clear();
+    s.CurrencyFormat = 0;
+    s.NegCurrFormat = 0;
+    s.ThousandSeparator = ',';
+    s.DecimalSeparator = '.';
+    s.CurrencyDecimals = 2;
+    s.DateSeparator = '-';
+    s.ShortDateFormat = "yyyy-mm-dd";
+    s.LongDateFormat = "dddd, mmmm dd, yyyy";
+    s.TimeSeparator = ':';
+    s.TimeAMString = "AM";
+    s.TimePMString = "PM";
+    s.ShortTimeFormat = "hh:mm";
+    s.LongTimeFormat = "hh:mm:ss";
+    return s;
+}
+
+void SaveFormatSettings(db::TFormatSettings& record) {
+    record = db::FormatSettings();
+}
+
+void RestoreFormatSettings(const db::TFormatSettings& record) {
+    db::FormatSettings() = record;
+}
+
+void LoadLocaleFormats(LanguageId language, SortId sort, db::TFormatSettings& record) {
+    record = language == 0 ? FixedFormatSettings()
+                           : db::LocaleFormatSettings(MakeLocaleId(language, sort));
+}
+
+LocaleFormatScope::LocaleFormatScope(LanguageId language, SortId sort) {
+    LockFormatSettings();
+    try {
+        SaveFormatSettings(saved_);
+        LoadLocaleFormats(language, sort, loaded_);
+        RestoreFormatSettings(loaded_);
+    } catch (...) {
+        UnlockFormatSettings();
+        throw;
+    }
+}
+
+LocaleFormatScope::~LocaleFormatScope() {
+    RestoreFormatSettings(saved_);
+    UnlockFormatSettings();
+}
+
+bool TextToDateTimeValue(std::string_view text, EngineDataType type, std::span<std::byte> value,
+                         const db::TFormatSettings& format) {
+    db::TDateTime parsed;
+    try {
+        switch (type) {
+            case kTypeDate:
+                if (value.size() < 4 || !db::TryStrToDate(text, parsed, format)) {
+                    return false;
+                }
+                StoreInt32(value.data(), DateTimeToEngineDate(parsed));
+                return true;
+            case kTypeTime:
+                if (value.size() < 4 || !db::TryStrToTime(text, parsed, format)) {
+                    return false;
+                }
+                StoreInt32(value.data(), DateTimeToEngineTime(parsed));
+                return true;
+            case kTypeTimestamp:
+                if (value.size() < 8 || !db::TryStrToDateTime(text, parsed, format)) {
+                    return false;
+                }
+                StoreDouble(value.data(), DateTimeToEngineTimestamp(parsed));
+                return true;
+            default:
+                return false;
+        }
+    } catch (const db::EConvertError&) {
+        return false;
+    }
+}
+
+bool IsValidValueText(std::string_view text, EngineDataType type,
+                      const db::TFormatSettings& format) {
+    if (text.empty()) {
+        return true;
+    }
+    switch (type) {
+        case kTypeBoolean:
+            return IsValidBooleanText(text);
+        case kTypeWord:
+            return IsValidWordText(text);
+        case kTypeSmallInt:
+            return IsValidSmallIntText(text);
+        case kTypeInteger:
+            return IsValidIntegerText(text);
+        case kTypeFloat:
+            return IsValidFloatText(text, format);
+        case kTypeBCD:
+            return IsValidCurrencyText(text, format);
+        case kTypeDate:
+            return SameKeyword(text, "DATE") || IsValidDateText(text, format);
+        case kTypeTime:
+            return SameKeyword(text, "TIME") || IsValidTimeText(text, format);
+        case kTypeTimestamp:
+            return SameKeyword(text, "NOW") || SameKeyword(text, "DATE") ||
+                   SameKeyword(text, "TIME") || IsValidDateText(text, format) ||
+                   IsValidDateTimeText(text, format) || IsValidTimeText(text, format);
+        default:
+            return true;
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,152 @@
+#include "engine/storage/engine_heap.h"
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "engine/core/engine_error.h"
+
+namespace strata {
+namespace {
+
+// Counts without a lock on purpose: a lost count only shifts the moment of
+// compaction.
+std::atomic<std::uint32_t> g_heap_counter{0};
+
+std::mutex& CompactHookLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::function<void()>& CompactHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+void CountReallocOrFree() {
+    if (g_heap_counter.fetch_add(1, std::memory_order_relaxed) + 1 < kHeapCompactInterval) {
+        return;
+    }
+    g_heap_counter.store(0, std::memory_order_relaxed);
+    std::function<void()> hook;
+    {
+        std::lock_guard guard(CompactHookLock());
+        hook = CompactHook();
+    }
+    if (hook) {
+        hook();
+    } else {
+        malloc_trim(0);
+    }
+}
+
+std::recursive_mutex& FormatLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+void RaiseOutOfMemory() {
+    RaiseEngineError(kErrOutOfMemory);
+}
+
+void* EngineAlloc(std::size_t size) {
+    if (size == 0) {
+        return nullptr;
+    }
+    void* block = std::calloc(1, size);
+    if (block == nullptr) {
+        RaiseOutOfMemory();
+    }
+    return block;
+}
+
+void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size) {
+    if (new_size == 0) {
+        EngineFree(block);
+        return;
+    }
+    if (block == nullptr) {
+        block = EngineAlloc(new_size);
+        CountReallocOrFree();
+        return;
+    }
+    void* grown = std::realloc(block, new_size);
+    if (grown == nullptr) {
+        RaiseOutOfMemory();
+    }
+    if (new_size > old_size) {
+        std::memset(static_cast<std::byte*>(grown) + old_size, 0, new_size - old_size);
+    }
+    block = grown;
+    CountReallocOrFree();
+}
+
+void EngineFree(void*& block) noexcept {
+    if (block == nullptr) {
+        return;
+    }
+    std::free(block);
+    block = nullptr;
+    CountReallocOrFree();
+}
+
+std::uint32_t EngineHeapCounter() noexcept {
+    return g_heap_counter.load(std::memory_order_relaxed);
+}
+
+void SetHeapCompactHook(std::function<void()> hook) {
+    std::lock_guard guard(CompactHookLock());
+    CompactHook() = std::move(hook);
+}
+
+EngineBuffer& EngineBuffer::operator=(EngineBuffer&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        data_ = std::exchange(other.data_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+void EngineBuffer::Resize(std::size_t new_capacity) {
+    if (new_capacity == capacity_) {
+        return;
+    }
+    EngineRealloc(data_, capacity_, new_capacity);
+    capacity_ = new_capacity;
+}
+
+void EngineBuffer::Reset() noexcept {
+    EngineFree(data_);
+    capacity_ = 0;
+}
+
+void ResizeBlockBuffer(std::int64_t size, std::int64_t block_size, EngineBuffer& buffer) {
+    if (size <= 0) {
+        buffer.Reset();
+        return;
+    }
+    if (block_size <= 0) {
+        block_size = 1;
+    }
+    const std::int64_t blocks = size / block_size + (size % block_size != 0 ? 1 : 0);
+    const auto needed = static_cast<std::size_t>(blocks) * static_cast<std::size_t>(block_size);
+    if (needed > buffer.capacity()) {
+        buffer.Resize(needed);
+    }
+}
+
+void LockFormatSettings() {
+    FormatLock().lock();
+}
+
+void UnlockFormatSettings() {
+    FormatLock().unlock();
+}
+
+}  // namespace strata

@@ -1,0 +1,178 @@
+#include "engine/storage/file_handler.h"
+
+#include <cstdlib>
+
+#include "engine/core/engine_error.h"
+#include "engine/storage/file_registry.h"
+#include "engine/storage/storage_library.h"
+
+namespace strata {
+
+TFileHandler::~TFileHandler() {
+    CloseHandle();
+}
+
+void TFileHandler::Raise(std::int64_t code) const {
+    RaiseEngineError(static_cast<EngineErrorCode>(std::llabs(code)), name_);
+}
+
+void TFileHandler::CloseHandle() noexcept {
+    if (handle_id_ >= 1 && file_) {
+        GlobalFileList().CloseFile(file_.get(), in_memory_, handle_id_);
+    }
+    file_.reset();
+    handle_id_ = 0;
+    open_ = false;
+}
+
+void TFileHandler::Open() {
+    if (open_) {
+        return;
+    }
+    TFileList& files = GlobalFileList();
+    if (!files.FileExists(name_, in_memory_)) {
+        Raise(kErrInvalidPath);
+    }
+    std::shared_ptr<TAbstractFile> file;
+    bool read_only_attribute = false;
+    const std::int32_t id = files.OpenFile(name_, in_memory_, sequential_, write_through_,
+                                           temporary_, exclusive_, read_only_attribute, file);
+    if (id < 0) {
+        Raise(id);
+    }
+    handle_id_ = id;
+    file_ = std::move(file);
+    read_only_on_disk_ = read_only_attribute;
+    open_ = true;
+}
+
+void TFileHandler::Close() {
+    CloseHandle();
+}
+
+void TFileHandler::CreateFile() {
+    std::shared_ptr<TAbstractFile> file;
+    const std::int32_t id = GlobalFileList().CreateFile(name_, in_memory_, temporary_, file);
+    if (id < 0) {
+        Raise(id);
+    }
+    handle_id_ = id;
+    file_ = std::move(file);
+    read_only_on_disk_ = false;
+    open_ = true;
+}
+
+void TFileHandler::DeleteFile() {
+    const std::int32_t result = GlobalFileList().DeleteFile(name_, in_memory_);
+    if (result < 0) {
+        Raise(result);
+    }
+}
+
+void TFileHandler::RenameFile(std::string_view new_name) {
+    const std::int32_t result = GlobalFileList().RenameFile(name_, in_memory_, new_name);
+    if (result < 0) {
+        Raise(result);
+    }
+    name_ = new_name;
+}
+
+void TFileHandler::CopyToFile(std::string_view target_name, bool target_in_memory) {
+    if (!open_ || !file_) {
+        return;
+    }
+    const std::int32_t result =
+        GlobalFileList().CopyToNewFile(*file_, handle_id_, target_name, target_in_memory);
+    if (result < 0) {
+        RaiseEngineError(static_cast<EngineErrorCode>(-result), target_name);
+    }
+}
+
+void TFileHandler::CopyFromFile(std::string_view source_name, bool source_in_memory) {
+    if (!open_ || !file_) {
+        return;
+    }
+    const std::int32_t result =
+        GlobalFileList().CopyFromNamedFile(*file_, handle_id_, source_name, source_in_memory);
+    if (result < 0) {
+        RaiseEngineError(static_cast<EngineErrorCode>(-result), source_name);
+    }
+}
+
+std::int64_t TFileHandler::Read(std::span<std::byte> buffer, bool short_read_allowed) {
+    if (!file_) {
+        Raise(kErrRead);
+    }
+    const std::int64_t count = file_->Read(handle_id_, buffer);
+    if (count < 0 || (!short_read_allowed && count != static_cast<std::int64_t>(buffer.size()))) {
+        Raise(kErrRead);
+    }
+    return count;
+}
+
+void TFileHandler::Write(std::span<const std::byte> data) {
+    if (!file_) {
+        Raise(kErrWrite);
+    }
+    const std::int64_t count = file_->Write(handle_id_, data);
+    if (count != static_cast<std::int64_t>(data.size())) {
+        Raise(kErrWrite);
+    }
+}
+
+void TFileHandler::Flush() {
+    if (in_memory_ || !file_) {
+        return;
+    }
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    if (physical != nullptr) {
+        const std::int32_t result = physical->Flush();
+        if (result < 0) {
+            Raise(result);
+        }
+    }
+}
+
+std::int64_t TFileHandler::SeekFile(std::int64_t offset, SeekOrigin origin) {
+    if (!file_) {
+        return 0;
+    }
+    return file_->Seek(handle_id_, offset, origin);
+}
+
+std::int64_t TFileHandler::GetFileSize() {
+    if (!file_) {
+        return 0;
+    }
+    file_->Lock();
+    const std::int64_t position = file_->Seek(handle_id_, 0, SeekOrigin::kCurrent);
+    const std::int64_t size = file_->Seek(handle_id_, 0, SeekOrigin::kEnd);
+    file_->Seek(handle_id_, position, SeekOrigin::kBegin);
+    file_->Unlock();
+    return size;
+}
+
+bool TFileHandler::LockRegion(std::int64_t start, std::int64_t length, bool lock) {
+    if (!file_) {
+        return false;
+    }
+    return lock ? file_->LockRegion(start, length) : file_->UnlockRegion(start, length);
+}
+
+bool TFileHandler::FileExists() {
+    return GlobalFileList().FileExists(name_, in_memory_);
+}
+
+void TFileHandler::LockFileObject() {
+    if (file_) {
+        file_->Lock();
+    }
+}
+
+void TFileHandler::UnlockFileObject() {
+    if (file_) {
+        file_->Unlock();
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,99 @@
+#pragma once
+
+// TFileHandler: one user's handle of a table file (data, index, blob, backup
+// or sort file) on a file object shared through the process-wide registry.
+// The engine core's file classes derive from it.
+//
+// Every failure is raised as an engine error naming the handler's file in
+// the table-name place.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/storage/file_objects.h"
+
+namespace strata {
+
+class TFileHandler {
+  public:
+    TFileHandler() = default;
+    // Closes an open handler.
+    virtual ~TFileHandler();
+    TFileHandler(const TFileHandler&) = delete;
+    TFileHandler& operator=(const TFileHandler&) = delete;
+
+    // Nothing when open; 11010 for a missing file.
+    virtual void Open();
+    virtual void Close();
+    // Creates (or empties) the file for exclusive use and opens it.
+    virtual void CreateFile();
+    virtual void DeleteFile();
+    virtual void RenameFile(std::string_view new_name);
+    // Requires for both copies: the handler is open (else nothing happens).
+    virtual void CopyToFile(std::string_view target_name, bool target_in_memory);
+    void CopyFromFile(std::string_view source_name, bool source_in_memory);
+    // Reads at this handle's position; 9217 for a short count unless allowed.
+    virtual std::int64_t Read(std::span<std::byte> buffer, bool short_read_allowed = false);
+    std::int64_t Read(void* buffer, std::size_t n, bool short_read_allowed = false) {
+        return Read(std::span<std::byte>(static_cast<std::byte*>(buffer), n), short_read_allowed);
+    }
+    // Writes all of `data` (9218 otherwise); writing nothing cuts the file at
+    // the current position.
+    virtual void Write(std::span<const std::byte> data);
+    void Write(const void* data, std::size_t n) {
+        Write(std::span<const std::byte>(static_cast<const std::byte*>(data), n));
+    }
+    virtual void Flush();
+
+    // The new position (0 without a file object).
+    std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);
+    std::int64_t GetFileSize();
+    // Locks (or with lock false unlocks) a byte range; false without a file.
+    bool LockRegion(std::int64_t start, std::int64_t length, bool lock);
+    bool FileExists();
+    // The file object's critical section, held around a seek and the read or
+    // write that follows it.
+    void LockFileObject();
+    void UnlockFileObject();
+
+    const std::string& Name() const noexcept { return name_; }
+    void SetName(std::string_view name) { name_ = name; }
+    bool InMemory() const noexcept { return in_memory_; }
+    void SetInMemory(bool value) noexcept { in_memory_ = value; }
+    bool Exclusive() const noexcept { return exclusive_; }
+    void SetExclusive(bool value) noexcept { exclusive_ = value; }
+    bool ReadOnly() const noexcept { return read_only_; }
+    void SetReadOnly(bool value) noexcept { read_only_ = value; }
+    bool ReadOnlyOnDisk() const noexcept { return read_only_on_disk_; }
+    bool IsOpen() const noexcept { return open_; }
+    bool Temporary() const noexcept { return temporary_; }
+    void SetTemporary(bool value) noexcept { temporary_ = value; }
+    bool WriteThrough() const noexcept { return write_through_; }
+    void SetWriteThrough(bool value) noexcept { write_through_ = value; }
+    bool Sequential() const noexcept { return sequential_; }
+    void SetSequential(bool value) noexcept { sequential_ = value; }
+    std::int32_t HandleId() const noexcept { return handle_id_; }
+    TAbstractFile* FileObject() const noexcept { return file_.get(); }
+
+  private:
+    void CloseHandle() noexcept;
+    [[noreturn]] void Raise(std::int64_t code) const;
+
+    bool in_memory_ = false;
+    std::shared_ptr<TAbstractFile> file_;
+    std::string name_;
+    std::int32_t handle_id_ = 0;
+    bool exclusive_ = false;
+    bool read_only_ = false;
+    bool read_only_on_disk_ = false;
+    bool open_ = false;
+    bool temporary_ = false;
+    bool write_through_ = false;
+    bool sequential_ = false;
+};
+
+}  // namespace strata

@@ -1,0 +1,386 @@
+#include "engine/storage/file_objects.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/core/engine_error.h"
+#include "platform/os/file_system.h"
+
+namespace strata {
+namespace {
+
+std::int32_t Negative(int code) {
+    return -static_cast<std::int32_t>(code);
+}
+
+// A position after moving by `offset`, or nullopt when the sum overflows.
+std::optional<std::int64_t> Add(std::int64_t base, std::int64_t offset) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(base, offset, &sum)) {
+        return std::nullopt;
+    }
+    return sum;
+}
+
+}  // namespace
+
+TAbstractFile::TAbstractFile(std::string_view name) : name_(name) {}
+
+std::int64_t TAbstractFile::FindHandle(std::int32_t id) const {
+    for (std::size_t i = 0; i < handles_.size(); ++i) {
+        if (handles_[i].id == id) {
+            return static_cast<std::int64_t>(i);
+        }
+    }
+    return -1;
+}
+
+std::int64_t& TAbstractFile::PositionOf(std::int32_t id) {
+    return handles_[static_cast<std::size_t>(FindHandle(id))].position;
+}
+
+std::int32_t TAbstractFile::AddHandle() {
+    std::lock_guard guard(lock_);
+    // The smallest id no open handle holds, so the first handle gets 1.
+    std::int32_t id = 1;
+    while (FindHandle(id) >= 0) {
+        ++id;
+    }
+    WithEngineMemory([&] { handles_.push_back({id, 0}); });
+    return id;
+}
+
+std::int32_t TAbstractFile::CreateFile() {
+    return AddHandle();
+}
+
+std::int32_t TAbstractFile::OpenFile() {
+    return AddHandle();
+}
+
+void TAbstractFile::CloseHandle(std::int32_t id) {
+    std::lock_guard guard(lock_);
+    const std::int64_t index = FindHandle(id);
+    if (index < 0) {
+        return;
+    }
+    handles_.erase(handles_.begin() + index);
+    // Region locks live no longer than the handles that took them.
+    if (handles_.empty()) {
+        locks_.clear();
+    }
+}
+
+std::int32_t TAbstractFile::Rename(std::string_view new_name) {
+    std::lock_guard guard(lock_);
+    name_ = new_name;
+    return 0;
+}
+
+std::int32_t TAbstractFile::Delete() {
+    return 0;
+}
+
+std::int64_t TAbstractFile::Read(std::int32_t id, std::span<std::byte> buffer) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0) {
+        return Negative(kErrInvalidHandle);
+    }
+    std::int64_t& position = PositionOf(id);
+    const std::int64_t size = CurrentSize();
+    if (position < 0 || position >= size) {
+        return 0;
+    }
+    const auto count = std::min(static_cast<std::int64_t>(buffer.size()), size - position);
+    position += count;
+    return count;
+}
+
+std::int64_t TAbstractFile::Write(std::int32_t id, std::span<const std::byte> data) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0) {
+        return Negative(kErrInvalidHandle);
+    }
+    std::int64_t& position = PositionOf(id);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (position < 0 || n > kMaxFilePosition - position) {
+        return Negative(kErrWrite);
+    }
+    position += n;
+    return n;
+}
+
+std::int64_t TAbstractFile::Seek(std::int32_t id, std::int64_t offset, SeekOrigin origin) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0) {
+        return Negative(kErrInvalidHandle);
+    }
+    std::int64_t& position = PositionOf(id);
+    std::optional<std::int64_t> target;
+    switch (origin) {
+        case SeekOrigin::kBegin:
+            target = offset;
+            break;
+        case SeekOrigin::kCurrent:
+            target = Add(position, offset);
+            break;
+        case SeekOrigin::kEnd:
+            target = Add(CurrentSize(), offset);
+            break;
+    }
+    if (target) {
+        position = *target;
+    }
+    return position;
+}
+
+bool TAbstractFile::LockRegion(std::int64_t start, std::int64_t length) {
+    std::lock_guard guard(lock_);
+    if (start < 0 || length < 1 || length - 1 > INT64_MAX - start) {
+        return false;
+    }
+    const std::int64_t end = start + length - 1;
+    for (const LockRecord& held : locks_) {
+        const bool start_inside = start >= held.start && start <= held.end;
+        const bool held_inside = held.start >= start && held.start <= end;
+        if (start_inside || held_inside) {
+            return false;
+        }
+    }
+    WithEngineMemory([&] { locks_.push_back({start, end, length}); });
+    return true;
+}
+
+bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
+    std::lock_guard guard(lock_);
+    const auto it = std::find_if(locks_.begin(), locks_.end(), [&](const LockRecord& held) {
+        return held.start == start && held.length == length;
+    });
+    if (it == locks_.end()) {
+        return false;
+    }
+    locks_.erase(it);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+
+std::int32_t TMemoryFile::CreateFile() {
+    std::lock_guard guard(lock_);
+    buffer_.Reset();
+    size_ = 0;
+    return TAbstractFile::CreateFile();
+}
+
+std::int64_t TMemoryFile::CurrentSize() {
+    return size_;
+}
+
+std::int64_t TMemoryFile::Read(std::int32_t id, std::span<std::byte> buffer) {
+    std::lock_guard guard(lock_);
+    const std::int64_t count = TAbstractFile::Read(id, buffer);
+    if (count > 0) {
+        const std::int64_t end = PositionOf(id);
+        std::memcpy(buffer.data(), buffer_.data() + (end - count), static_cast<std::size_t>(count));
+    }
+    return count;
+}
+
+std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0) {
+        return Negative(kErrInvalidHandle);
+    }
+    const std::int64_t start = PositionOf(id);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (start < 0 || start > kMaxFilePosition || n > kMaxFilePosition - start) {
+        return Negative(kErrWrite);
+    }
+    const std::int64_t end = start + n;
+    if (end > size_) {
+        ResizeBlockBuffer(end, kFileBlockSize, buffer_);
+        // Bytes left over from before a truncation must not reappear in a gap.
+        std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(end - size_));
+    }
+    if (n == 0) {
+        size_ = start;
+        return 0;
+    }
+    std::memcpy(buffer_.data() + start, data.data(), data.size());
+    size_ = std::max(size_, end);
+    return TAbstractFile::Write(id, data);
+}
+
+// ---------------------------------------------------------------------------
+
+TPhysicalFile::~TPhysicalFile() {
+    (void)file_.Close();
+}
+
+std::int32_t TPhysicalFile::CreateFile() {
+    std::lock_guard guard(lock_);
+    if (file_.IsOpen()) {
+        (void)file_.Close();
+    }
+    platform::os::CreateOptions options;
+    options.write_through = WriteThrough();
+    options.delete_on_close = Temporary();
+    options.hint =
+        Sequential() ? platform::os::AccessHint::kSequential : platform::os::AccessHint::kRandom;
+    auto created = platform::os::File::Create(Name(), options);
+    if (!created) {
+        return Negative(created.code());
+    }
+    file_ = std::move(*created);
+    MarkReadOnly(false, false);
+    return TAbstractFile::CreateFile();
+}
+
+std::int32_t TPhysicalFile::OpenFile() {
+    std::lock_guard guard(lock_);
+    if (OpenCount() == 0) {
+        const bool read_only = ReadOnly();
+        MarkReadOnly(read_only, false);
+        const auto attributes = platform::os::GetFileAttributes(Name());
+        if (!attributes) {
+            return Negative(attributes.code());
+        }
+        if (attributes->directory) {
+            return Negative(kErrInvalidPath);
+        }
+        if (attributes->read_only) {
+            MarkReadOnly(true, true);
+        }
+        platform::os::OpenOptions options;
+        options.share =
+            Exclusive() ? platform::os::ShareMode::kExclusive : platform::os::ShareMode::kShared;
+        options.read_only = ReadOnly();
+        options.write_through = WriteThrough();
+        options.delete_on_close = Temporary();
+        options.hint = Sequential() ? platform::os::AccessHint::kSequential
+                                    : platform::os::AccessHint::kRandom;
+        auto opened = platform::os::File::Open(Name(), options);
+        if (!opened) {
+            return Negative(opened.code());
+        }
+        file_ = std::move(*opened);
+        if (file_.ReadOnlyAttribute()) {
+            MarkReadOnly(true, true);
+        }
+    }
+    return TAbstractFile::OpenFile();
+}
+
+void TPhysicalFile::CloseHandle(std::int32_t id) {
+    std::lock_guard guard(lock_);
+    TAbstractFile::CloseHandle(id);
+    if (OpenCount() == 0 && file_.IsOpen()) {
+        (void)file_.Close();
+    }
+}
+
+std::int32_t TPhysicalFile::Rename(std::string_view new_name) {
+    std::lock_guard guard(lock_);
+    const platform::os::Status moved = platform::os::MoveFile(Name(), new_name);
+    if (!moved) {
+        return Negative(moved.code());
+    }
+    return TAbstractFile::Rename(new_name);
+}
+
+std::int32_t TPhysicalFile::Delete() {
+    std::lock_guard guard(lock_);
+    const platform::os::Status deleted = platform::os::DeleteFile(Name());
+    return deleted ? 0 : Negative(deleted.code());
+}
+
+std::int64_t TPhysicalFile::CurrentSize() {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen()) {
+        return 0;
+    }
+    const auto size = file_.Size();
+    return size ? static_cast<std::int64_t>(*size) : 0;
+}
+
+std::int64_t TPhysicalFile::Read(std::int32_t id, std::span<std::byte> buffer) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0 || !file_.IsOpen()) {
+        return Negative(kErrInvalidHandle);
+    }
+    std::int64_t& position = PositionOf(id);
+    if (position < 0) {
+        return 0;
+    }
+    if (position > kMaxFilePosition) {
+        return Negative(kErrRead);
+    }
+    const auto read = file_.ReadAt(static_cast<std::uint64_t>(position), buffer);
+    if (!read) {
+        return Negative(read.code());
+    }
+    position += static_cast<std::int64_t>(*read);
+    return static_cast<std::int64_t>(*read);
+}
+
+std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> data) {
+    std::lock_guard guard(lock_);
+    if (FindHandle(id) < 0 || !file_.IsOpen()) {
+        return Negative(kErrInvalidHandle);
+    }
+    std::int64_t& position = PositionOf(id);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (position < 0 || position > kMaxFilePosition || n > kMaxFilePosition - position) {
+        return Negative(kErrWrite);
+    }
+    if (n == 0) {
+        const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
+        return cut ? 0 : Negative(cut.code());
+    }
+    const auto written = file_.WriteAt(static_cast<std::uint64_t>(position), data);
+    if (!written) {
+        return Negative(written.code());
+    }
+    position += static_cast<std::int64_t>(*written);
+    return static_cast<std::int64_t>(*written);
+}
+
+bool TPhysicalFile::LockRegion(std::int64_t start, std::int64_t length) {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen() || !TAbstractFile::LockRegion(start, length)) {
+        return false;
+    }
+    const platform::os::Status locked =
+        start + length <= static_cast<std::int64_t>(platform::os::kShareLockOffset)
+            ? file_.LockRegion(static_cast<std::uint64_t>(start),
+                               static_cast<std::uint64_t>(length))
+            : platform::os::Status::FromCode(kErrUnknownOs);
+    if (!locked) {
+        TAbstractFile::UnlockRegion(start, length);
+        return false;
+    }
+    return true;
+}
+
+bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
+    std::lock_guard guard(lock_);
+    if (!TAbstractFile::UnlockRegion(start, length)) {
+        return false;
+    }
+    if (file_.IsOpen()) {
+        (void)file_.UnlockRegion(static_cast<std::uint64_t>(start),
+                                 static_cast<std::uint64_t>(length));
+    }
+    return true;
+}
+
+std::int32_t TPhysicalFile::Flush() {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen()) {
+        return 0;
+    }
+    const platform::os::Status flushed = file_.Flush();
+    return flushed ? 0 : Negative(flushed.code());
+}
+
+}  // namespace strata

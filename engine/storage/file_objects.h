@@ -1,0 +1,162 @@
+#pragma once
+
+// The shared file objects behind every engine file handle: one per path and
+// kind in the process, over one operating-system file (TPhysicalFile) or a
+// buffer on the engine heap (TMemoryFile).
+//
+// Results follow the storage layer's convention: a handle id of 1 or more, 0,
+// a byte count, or a negative engine error code.
+//
+// Positions are kept per handle for both kinds, and stay within the signed
+// 32-bit range of the table formats: a read or write that would reach past
+// it is refused (9217, 9218) rather than wrapped.
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/engine_heap.h"
+#include "platform/os/file.h"
+
+namespace strata {
+
+inline constexpr std::int64_t kMaxFilePosition = 0x7FFFFFFF;
+// Memory files grow, and copies move data, in blocks of this size.
+inline constexpr std::int64_t kFileBlockSize = 65535;
+
+enum class SeekOrigin : int { kBegin = 0, kCurrent = 1, kEnd = 2 };
+
+class TAbstractFile {
+  public:
+    struct LockRecord {
+        std::int64_t start;
+        std::int64_t end;  // start + length - 1
+        std::int64_t length;
+    };
+    struct HandleRecord {
+        std::int32_t id;
+        std::int64_t position;
+    };
+
+    explicit TAbstractFile(std::string_view name = {});
+    virtual ~TAbstractFile() = default;
+    TAbstractFile(const TAbstractFile&) = delete;
+    TAbstractFile& operator=(const TAbstractFile&) = delete;
+
+    // Index of the handle in the handle list, or -1.
+    std::int64_t FindHandle(std::int32_t id) const;
+
+    // Empties the file and opens a handle on it.
+    virtual std::int32_t CreateFile();
+    virtual std::int32_t OpenFile();
+    // An id that is not open changes nothing.
+    virtual void CloseHandle(std::int32_t id);
+    virtual std::int32_t Rename(std::string_view new_name);
+    virtual std::int32_t Delete();
+    // Bytes read, or a negative code.
+    virtual std::int64_t Read(std::int32_t id, std::span<std::byte> buffer);
+    // Bytes written, or a negative code. Writing nothing cuts the file at the
+    // handle's position.
+    virtual std::int64_t Write(std::int32_t id, std::span<const std::byte> data);
+    // The new position: origin kEnd counts from the size (size + offset).
+    std::int64_t Seek(std::int32_t id, std::int64_t offset, SeekOrigin origin);
+    // Refuses (false) a range that overlaps one already locked in this process.
+    virtual bool LockRegion(std::int64_t start, std::int64_t length);
+    // True when a lock of exactly this start and length was released.
+    virtual bool UnlockRegion(std::int64_t start, std::int64_t length);
+
+    // Physical files: the operating system's size; memory files: the logical one.
+    virtual std::int64_t CurrentSize() = 0;
+    virtual bool IsMemoryFile() const noexcept = 0;
+
+    // The object's critical section (re-entrant).
+    void Lock() { lock_.lock(); }
+    void Unlock() { lock_.unlock(); }
+
+    const std::string& Name() const noexcept { return name_; }
+    void SetName(std::string_view name) { name_ = name; }
+    std::int32_t OpenCount() const noexcept { return static_cast<std::int32_t>(handles_.size()); }
+    std::size_t LockCount() const noexcept { return locks_.size(); }
+
+    bool Exclusive() const noexcept { return exclusive_; }
+    void SetExclusive(bool value) noexcept { exclusive_ = value; }
+    bool ReadOnly() const noexcept { return read_only_; }
+    bool ReadOnlyAttribute() const noexcept { return read_only_attribute_; }
+    bool Temporary() const noexcept { return temporary_; }
+    void SetTemporary(bool value) noexcept { temporary_ = value; }
+    bool WriteThrough() const noexcept { return write_through_; }
+    void SetWriteThrough(bool value) noexcept { write_through_ = value; }
+    bool Sequential() const noexcept { return sequential_; }
+    void SetSequential(bool value) noexcept { sequential_ = value; }
+
+  protected:
+    // Requires: the handle is open (FindHandle >= 0).
+    std::int64_t& PositionOf(std::int32_t id);
+    std::int32_t AddHandle();
+    void MarkReadOnly(bool read_only, bool attribute) noexcept {
+        read_only_ = read_only;
+        read_only_attribute_ = attribute;
+    }
+
+    std::recursive_mutex lock_;
+
+  private:
+    bool exclusive_ = false;
+    bool read_only_ = false;
+    bool read_only_attribute_ = false;
+    bool temporary_ = false;
+    bool write_through_ = false;
+    bool sequential_ = false;
+    std::string name_;
+    std::vector<LockRecord> locks_;
+    std::vector<HandleRecord> handles_;
+};
+
+class TMemoryFile final : public TAbstractFile {
+  public:
+    using TAbstractFile::TAbstractFile;
+
+    std::int32_t CreateFile() override;
+    std::int64_t Read(std::int32_t id, std::span<std::byte> buffer) override;
+    std::int64_t Write(std::int32_t id, std::span<const std::byte> data) override;
+    std::int64_t CurrentSize() override;
+    bool IsMemoryFile() const noexcept override { return true; }
+
+    std::size_t BufferCapacity() const noexcept { return buffer_.capacity(); }
+
+  private:
+    EngineBuffer buffer_;
+    std::int64_t size_ = 0;
+};
+
+class TPhysicalFile final : public TAbstractFile {
+  public:
+    using TAbstractFile::TAbstractFile;
+    ~TPhysicalFile() override;
+
+    std::int32_t CreateFile() override;
+    std::int32_t OpenFile() override;
+    void CloseHandle(std::int32_t id) override;
+    std::int32_t Rename(std::string_view new_name) override;
+    std::int32_t Delete() override;
+    std::int64_t Read(std::int32_t id, std::span<std::byte> buffer) override;
+    std::int64_t Write(std::int32_t id, std::span<const std::byte> data) override;
+    bool LockRegion(std::int64_t start, std::int64_t length) override;
+    bool UnlockRegion(std::int64_t start, std::int64_t length) override;
+    std::int64_t CurrentSize() override;
+    bool IsMemoryFile() const noexcept override { return false; }
+
+    // 0 or a negative code.
+    std::int32_t Flush();
+    bool HasOsHandle() const noexcept { return file_.IsOpen(); }
+
+  private:
+    platform::os::File file_;
+};
+
+}  // namespace strata

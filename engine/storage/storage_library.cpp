@@ -1,0 +1,171 @@
+#include "engine/storage/storage_library.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+
+#include "engine/core/engine_error.h"
+#include "engine/storage/engine_heap.h"
+#include "engine/storage/exp_token.h"
+#include "engine/storage/file_registry.h"
+#include "engine/storage/language_char_maps.h"
+#include "engine/storage/records_bitmap.h"
+#include "platform/os/error_codes.h"
+#include "platform/os/file_system.h"
+#include "platform/os/thread.h"
+
+namespace strata {
+namespace {
+
+struct StorageGlobals {
+    std::mutex lock;
+    std::unique_ptr<TRecordsBitmapStack> bitmaps;
+    std::unique_ptr<TFileList> files;
+    std::unique_ptr<TLanguageCharMapsList> char_maps;
+};
+
+StorageGlobals& Globals() {
+    static StorageGlobals globals;
+    return globals;
+}
+
+template <class T>
+T& Ensure(std::unique_ptr<T>& slot) {
+    StorageGlobals& globals = Globals();
+    std::lock_guard guard(globals.lock);
+    if (!slot) {
+        slot = EngineNew<T>();
+    }
+    return *slot;
+}
+
+std::string WithTrailingSeparator(std::string_view directory) {
+    std::string result(TrimBlanks(directory));
+    if (!result.empty() && result.back() != '/' && result.back() != '\\') {
+        result += '/';
+    }
+    return platform::os::NormalizeSeparators(result);
+}
+
+}  // namespace
+
+void InitializeStorageLibrary() {
+    StorageGlobals& globals = Globals();
+    (void)ExpTokenStack();
+    Ensure(globals.bitmaps);
+    Ensure(globals.files);
+    Ensure(globals.char_maps);
+}
+
+void FinalizeStorageLibrary() {
+    StorageGlobals& globals = Globals();
+    std::unique_ptr<TLanguageCharMapsList> char_maps;
+    std::unique_ptr<TFileList> files;
+    std::unique_ptr<TRecordsBitmapStack> bitmaps;
+    {
+        std::lock_guard guard(globals.lock);
+        char_maps = std::move(globals.char_maps);
+        files = std::move(globals.files);
+        bitmaps = std::move(globals.bitmaps);
+    }
+    // Freed outside the lock, in reverse order of creation.
+    char_maps.reset();
+    files.reset();
+    bitmaps.reset();
+    ExpTokenStack().Clear();
+}
+
+TFileList& GlobalFileList() {
+    return Ensure(Globals().files);
+}
+
+TRecordsBitmapStack& GlobalRecordsBitmapStack() {
+    return Ensure(Globals().bitmaps);
+}
+
+TLanguageCharMapsList& GlobalLanguageCharMaps() {
+    return Ensure(Globals().char_maps);
+}
+
+std::string GetUniversalPath(std::string_view path) {
+    const std::string_view trimmed = TrimBlanks(path);
+    std::string universal = platform::os::UniversalName(trimmed);
+    // A directory given with its trailing separator keeps it.
+    if (!universal.empty() && universal.back() != '/' && !trimmed.empty() &&
+        (trimmed.back() == '/' || trimmed.back() == '\\')) {
+        universal += '/';
+    }
+    return universal;
+}
+
+bool EngineFileExists(std::string_view name, bool in_memory) {
+    return GlobalFileList().FileExists(name, in_memory);
+}
+
+std::string MakeTempFileName(std::string_view directory, std::string_view extension,
+                             bool in_memory) {
+    std::string folder;
+    if (TrimBlanks(directory).empty()) {
+        auto temp = platform::os::TempDirectory();
+        if (!temp) {
+            RaiseEngineError(static_cast<EngineErrorCode>(temp.code()));
+        }
+        folder = *temp;
+    } else {
+        folder = WithTrailingSeparator(directory);
+    }
+    // The whole thread id, so threads of different processes never share a stem.
+    const std::string stem = folder + std::to_string(platform::os::CurrentThreadId());
+    TFileList& files = GlobalFileList();
+    for (std::uint64_t n = 0;; ++n) {
+        std::string name = stem + std::to_string(n) + std::string(extension);
+        if (in_memory) {
+            if (!files.FileExists(name, true)) {
+                return name;
+            }
+            continue;
+        }
+        files.Lock();
+        const bool known = files.FileExists(name, false);
+        int fd = -1;
+        int error = 0;
+        if (!known) {
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            error = errno;
+        }
+        files.Unlock();
+        if (known) {
+            continue;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (error != EEXIST) {
+            RaiseEngineError(static_cast<EngineErrorCode>(platform::os::EngineCodeFromErrno(error)),
+                             name);
+        }
+    }
+}
+
+std::string TableVersionText(int version_index) {
+    switch (version_index) {
+        case 0:
+            return "1.00";
+        case 1:
+            return "1.02";
+        case 2:
+            return "1.04";
+        case 3:
+            return "1.08";
+        case 4:
+            return "2.00";
+        default:
+            return {};
+    }
+}
+
+}  // namespace strata

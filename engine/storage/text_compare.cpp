@@ -1,0 +1,158 @@
+#include "engine/storage/text_compare.h"
+
+#include <cstring>
+
+#include "engine/core/engine_error.h"
+#include "engine/storage/engine_heap.h"
+#include "platform/nls/nls.h"
+
+namespace strata {
+namespace {
+
+namespace nls = platform::nls;
+
+constexpr std::uint32_t kStringSortIgnoreNonSpace = nls::SORT_STRINGSORT | nls::NORM_IGNORENONSPACE;
+
+std::string_view UpToNul(std::string_view text) {
+    return text.substr(0, text.find('\0'));
+}
+
+// The locale of a language and sort; language 0 is the byte-order "ANSI Standard" locale.
+nls::LocaleId CheckedLocale(LanguageId language, SortId sort) {
+    const nls::LocaleId locale =
+        language == 0 ? nls::MakeLocaleId(0, nls::kSortDefault) : nls::MakeLocaleId(language, sort);
+    if (!nls::IsValidLocale(locale)) {
+        RaiseEngineError(kErrLanguageNotAvailable);
+    }
+    return locale;
+}
+
+int Sign(int value) {
+    return (value > 0) - (value < 0);
+}
+
+int CompareByteStrings(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+    if (c != 0) {
+        return Sign(c);
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+std::string MapCase(LanguageId language, SortId sort, std::string_view text, std::uint32_t flag) {
+    const nls::LocaleId locale =
+        language == 0 ? nls::MakeLocaleId(nls::kLanguageAnsi, 0) : CheckedLocale(language, sort);
+    return WithEngineMemory([&] { return nls::MapString(locale, flag, text); });
+}
+
+}  // namespace
+
+int CompareBytes(const void* a, const void* b, std::size_t length, bool descending) {
+    int result = 0;
+    if (a == nullptr || b == nullptr) {
+        result = a == b ? 0 : (a == nullptr ? 1 : -1);
+    } else if (length > 0) {
+        result = Sign(std::memcmp(a, b, length));
+    }
+    return descending ? -result : result;
+}
+
+int CompareCharLang(LanguageId language, SortId sort, char a, char b) {
+    if (language == 0) {
+        const auto ua = static_cast<unsigned char>(a);
+        const auto ub = static_cast<unsigned char>(b);
+        return (ua > ub) - (ua < ub);
+    }
+    const nls::LocaleId locale = CheckedLocale(language, sort);
+    return nls::CompareString(locale, kStringSortIgnoreNonSpace, std::string_view(&a, 1),
+                              std::string_view(&b, 1)) -
+           nls::CSTR_EQUAL;
+}
+
+int CompareStrings(LanguageId language, SortId sort, std::string_view a, bool case_insensitive,
+                   std::size_t length, std::string_view b) {
+    a = UpToNul(a);
+    b = UpToNul(b);
+    if (length > 0) {
+        a = a.substr(0, length);
+        b = b.substr(0, length);
+    }
+    if (language != 0) {
+        const nls::LocaleId locale = CheckedLocale(language, sort);
+        const std::uint32_t flags =
+            kStringSortIgnoreNonSpace | (case_insensitive ? nls::NORM_IGNORECASE : 0);
+        return nls::CompareString(locale, flags, a, b) - nls::CSTR_EQUAL;
+    }
+    if (!case_insensitive) {
+        return CompareByteStrings(a, b);
+    }
+    const nls::CaseMap& upper = nls::UpperCaseMap(nls::MakeLocaleId(nls::kLanguageAnsi, 0));
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t ua = upper[static_cast<unsigned char>(a[i])];
+        const std::uint8_t ub = upper[static_cast<unsigned char>(b[i])];
+        if (ua != ub) {
+            return ua < ub ? -1 : 1;
+        }
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+std::string UpperCaseLang(LanguageId language, SortId sort, std::string_view text) {
+    return MapCase(language, sort, text, nls::LCMAP_UPPERCASE);
+}
+
+std::string LowerCaseLang(LanguageId language, SortId sort, std::string_view text) {
+    return MapCase(language, sort, text, nls::LCMAP_LOWERCASE);
+}
+
+bool StrMatchesLike(LanguageId language, SortId sort, std::string_view text,
+                    std::string_view pattern) {
+    text = UpToNul(text);
+    pattern = UpToNul(pattern);
+    // The locale is checked once, not per character.
+    const nls::LocaleId locale = language != 0 ? CheckedLocale(language, sort) : 0;
+    auto same_char = [&](char a, char b) {
+        if (language == 0) {
+            return a == b;
+        }
+        return nls::CompareString(locale, kStringSortIgnoreNonSpace, std::string_view(&a, 1),
+                                  std::string_view(&b, 1)) == nls::CSTR_EQUAL;
+    };
+    // One remembered pair suffices: the last "%" and where its run began. Backtracking only
+    // there keeps the cost at text length times pattern length.
+    std::size_t t = 0;
+    std::size_t p = 0;
+    bool remembered = false;
+    std::size_t star_p = 0;
+    std::size_t star_t = 0;
+    while (true) {
+        if (pattern.find_first_not_of('%', p) == std::string_view::npos && p < pattern.size()) {
+            return true;  // the rest of the pattern is "%", "%%", ...
+        }
+        if (t == text.size()) {
+            // Only "%" could still match nothing, and that case has been answered.
+            return p == pattern.size();
+        }
+        if (p < pattern.size() && pattern[p] == '%') {
+            remembered = true;
+            star_p = p;
+            star_t = t;
+            ++p;
+            continue;
+        }
+        if (p < pattern.size() && (pattern[p] == '_' || same_char(pattern[p], text[t]))) {
+            ++p;
+            ++t;
+            continue;
+        }
+        if (!remembered) {
+            return false;
+        }
+        p = star_p + 1;
+        t = ++star_t;
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,585 @@
+#include "engine/storage/file_registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/engine_error.h"
+#include "engine/storage/file_handler.h"
+#include "engine/storage/storage_library.h"
+
+namespace strata {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::byte> Bytes(std::string_view text) {
+    std::vector<std::byte> bytes(text.size());
+    std::transform(text.begin(), text.end(), bytes.begin(),
+                   [](char c) { return static_cast<std::byte>(c); });
+    return bytes;
+}
+
+std::string Text(std::span<const std::byte> bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+std::vector<std::byte> Pattern(std::size_t n) {
+    std::vector<std::byte> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<std::byte>((i * 7 + i / 251) & 0xFF);
+    }
+    return bytes;
+}
+
+EngineErrorCode CodeOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EStrataEngineError& e) {
+        return e.ErrorCode();
+    }
+    return 0;
+}
+
+class FileLayer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "strata-files-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::string PathOf(std::string_view name) const { return (dir_ / name).string(); }
+    // Memory file names are process-wide; the test name keeps them apart.
+    static std::string MemoryName(std::string_view name) {
+        return std::string("MEMORY\\") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "\\" +
+               std::string(name);
+    }
+    void WriteDisk(std::string_view name, const std::vector<std::byte>& bytes) const {
+        std::ofstream out(PathOf(name), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    std::vector<std::byte> ReadDisk(std::string_view name) const {
+        std::ifstream in(PathOf(name), std::ios::binary);
+        std::vector<char> chars((std::istreambuf_iterator<char>(in)), {});
+        std::vector<std::byte> bytes(chars.size());
+        std::transform(chars.begin(), chars.end(), bytes.begin(),
+                       [](char c) { return static_cast<std::byte>(c); });
+        return bytes;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(FileLayer, MemoryFileTruncatesAndReadsTheRest) {
+    TFileHandler file;
+    file.SetName(MemoryName("a.dat"));
+    file.SetInMemory(true);
+    file.CreateFile();
+    file.Write(Bytes("0123456789"));
+    const auto* memory = dynamic_cast<const TMemoryFile*>(file.FileObject());
+    ASSERT_NE(memory, nullptr);
+    EXPECT_EQ(memory->BufferCapacity(), 65535u);
+    EXPECT_EQ(file.SeekFile(4, SeekOrigin::kBegin), 4);
+    file.Write(std::span<const std::byte>());
+    EXPECT_EQ(file.GetFileSize(), 4);
+    file.SeekFile(0, SeekOrigin::kBegin);
+    std::vector<std::byte> buffer(10);
+    EXPECT_EQ(file.Read(buffer, true), 4);
+    EXPECT_EQ(Text(std::span(buffer).first(4)), "0123");
+    EXPECT_EQ(CodeOf([&] {
+                  file.SeekFile(0, SeekOrigin::kBegin);
+                  file.Read(buffer);
+              }),
+              kErrRead);
+}
+
+TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        TFileHandler file;
+        file.SetName(in_memory ? MemoryName("gap.dat") : PathOf("gap.dat"));
+        file.SetInMemory(in_memory);
+        file.CreateFile();
+        file.Write(Bytes("ABCDEFGHIJ"));
+        file.SeekFile(2, SeekOrigin::kBegin);
+        file.Write(std::span<const std::byte>());  // cut to 2
+        file.SeekFile(6, SeekOrigin::kBegin);
+        file.Write(Bytes("xy"));
+        EXPECT_EQ(file.GetFileSize(), 8);
+        file.SeekFile(0, SeekOrigin::kBegin);
+        std::vector<std::byte> buffer(8);
+        file.Read(buffer);
+        EXPECT_EQ(Text(buffer), std::string("AB\0\0\0\0xy", 8));
+    }
+}
+
+TEST_F(FileLayer, SeekFromTheEndIsSizePlusOffsetForBothKinds) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        TFileHandler file;
+        file.SetName(in_memory ? MemoryName("seek.dat") : PathOf("seek.dat"));
+        file.SetInMemory(in_memory);
+        file.CreateFile();
+        file.Write(Bytes("0123456789"));
+        EXPECT_EQ(file.SeekFile(0, SeekOrigin::kEnd), 10);
+        EXPECT_EQ(file.SeekFile(-3, SeekOrigin::kEnd), 7);
+        EXPECT_EQ(file.SeekFile(2, SeekOrigin::kCurrent), 9);
+        std::vector<std::byte> one(1);
+        file.Read(one);
+        EXPECT_EQ(Text(one), "9");
+    }
+}
+
+TEST_F(FileLayer, PositionsBeyondThe32BitRangeAreRefused) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        TFileHandler file;
+        file.SetName(in_memory ? MemoryName("far.dat") : PathOf("far.dat"));
+        file.SetInMemory(in_memory);
+        file.CreateFile();
+        file.SeekFile(kMaxFilePosition, SeekOrigin::kBegin);
+        EXPECT_EQ(CodeOf([&] { file.Write(Bytes("x")); }), kErrWrite);
+        file.SeekFile(kMaxFilePosition + 10, SeekOrigin::kBegin);
+        std::vector<std::byte> buffer(4);
+        EXPECT_EQ(CodeOf([&] { file.Read(buffer); }), kErrRead);
+        EXPECT_EQ(file.GetFileSize(), 0);
+    }
+}
+
+TEST_F(FileLayer, SharedOpensShareOneObjectWithTheirOwnIds) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        const std::string name = in_memory ? MemoryName("shared.dat") : PathOf("shared.dat");
+        {
+            TFileHandler creator;
+            creator.SetName(name);
+            creator.SetInMemory(in_memory);
+            creator.CreateFile();
+            creator.Write(Bytes("shared data"));
+            creator.Close();
+        }
+        TFileHandler a;
+        TFileHandler b;
+        for (TFileHandler* h : {&a, &b}) {
+            h->SetName(name);
+            h->SetInMemory(in_memory);
+            h->Open();
+        }
+        EXPECT_EQ(a.HandleId(), 1);
+        EXPECT_EQ(b.HandleId(), 2);
+        ASSERT_EQ(a.FileObject(), b.FileObject());
+        EXPECT_EQ(a.FileObject()->OpenCount(), 2);
+        auto* physical = dynamic_cast<TPhysicalFile*>(a.FileObject());
+        EXPECT_EQ(physical != nullptr, !in_memory);
+        // Each handle keeps its own position.
+        a.SeekFile(7, SeekOrigin::kBegin);
+        std::vector<std::byte> four(4);
+        b.Read(four);
+        EXPECT_EQ(Text(four), "shar");
+        a.Read(four);
+        EXPECT_EQ(Text(four), "data");
+        a.Close();
+        EXPECT_EQ(b.FileObject()->OpenCount(), 1);
+        if (physical != nullptr) {
+            EXPECT_TRUE(physical->HasOsHandle());
+        }
+        b.Close();
+        if (physical != nullptr) {
+            EXPECT_FALSE(physical->HasOsHandle());
+        }
+        // The object stays registered without handles; a new first handle is 1 again.
+        a.Open();
+        EXPECT_EQ(a.HandleId(), 1);
+    }
+}
+
+TEST_F(FileLayer, ExclusiveOpensConflictWith11013) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        const std::string name = in_memory ? MemoryName("excl.dat") : PathOf("excl.dat");
+        TFileHandler holder;
+        holder.SetName(name);
+        holder.SetInMemory(in_memory);
+        holder.CreateFile();
+        holder.Close();
+
+        struct Case {
+            bool holder_exclusive;
+            bool second_exclusive;
+            EngineErrorCode expected;
+        };
+        for (const Case& c :
+             {Case{false, true, kErrAccessDenied}, Case{true, false, kErrAccessDenied},
+              Case{true, true, kErrAccessDenied}, Case{false, false, 0}}) {
+            holder.SetExclusive(c.holder_exclusive);
+            holder.Open();
+            TFileHandler second;
+            second.SetName(name);
+            second.SetInMemory(in_memory);
+            second.SetExclusive(c.second_exclusive);
+            EXPECT_EQ(CodeOf([&] { second.Open(); }), c.expected);
+            EXPECT_EQ(second.IsOpen(), c.expected == 0);
+            if (c.expected != 0) {
+                EXPECT_EQ(second.HandleId(), 0);
+                second.Close();  // only clears
+            }
+            EXPECT_TRUE(holder.IsOpen());
+            holder.Write(Bytes("still mine"));
+            second.Close();
+            holder.Close();
+        }
+    }
+}
+
+TEST_F(FileLayer, NamesMatchTrimmedAndWithoutRegardToCaseOrSeparator) {
+    const std::string name = PathOf("Case.DAT");
+    TFileHandler a;
+    a.SetName("  " + name + " ");
+    a.CreateFile();
+    TFileHandler b;
+    // Only the file part may differ in case on Linux; the folder must stay as it is.
+    b.SetName(PathOf("case.dat"));
+    EXPECT_EQ(CodeOf([&] { b.Open(); }), kErrAccessDenied);  // created exclusively
+    EXPECT_TRUE(GlobalFileList().FileExists(PathOf("CASE.dat"), false));
+    EXPECT_EQ(TFileList::MatchKey(" C:\\Data\\X.Dat "), "c:/data/x.dat");
+}
+
+TEST_F(FileLayer, CreatingANameWithoutAFilePartFails) {
+    for (const std::string& name :
+         {PathOf(".DAT"), PathOf("   .DAT"), std::string("   "), std::string(""), PathOf("")}) {
+        for (bool in_memory : {true, false}) {
+            TFileHandler file;
+            file.SetName(name);
+            file.SetInMemory(in_memory);
+            EXPECT_EQ(CodeOf([&] { file.CreateFile(); }), kErrInvalidPath) << name;
+            EXPECT_FALSE(file.IsOpen());
+        }
+    }
+}
+
+TEST_F(FileLayer, ClosedHandlersRefuseReadsAndWrites) {
+    TFileHandler file;
+    file.SetName(PathOf("never.dat"));
+    std::vector<std::byte> buffer(4);
+    EXPECT_EQ(CodeOf([&] { file.Read(buffer, true); }), kErrRead);
+    EXPECT_EQ(CodeOf([&] { file.Write(Bytes("x")); }), kErrWrite);
+    EXPECT_EQ(file.SeekFile(10, SeekOrigin::kBegin), 0);
+    EXPECT_EQ(file.GetFileSize(), 0);
+    EXPECT_NO_THROW(file.Flush());
+    EXPECT_NO_THROW(file.Close());
+}
+
+TEST_F(FileLayer, MissingFilesAreInvalidPaths) {
+    TFileHandler file;
+    file.SetName(PathOf("missing.dat"));
+    try {
+        file.Open();
+        FAIL();
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrInvalidPath);
+        EXPECT_EQ(e.GetError(0).Message(),
+                  "Invalid path or file name for table '" + PathOf("missing.dat") + "'");
+    }
+    EXPECT_FALSE(file.IsOpen());
+    file.SetInMemory(true);
+    file.SetName(MemoryName("missing.dat"));
+    EXPECT_EQ(CodeOf([&] { file.Open(); }), kErrInvalidPath);
+}
+
+TEST_F(FileLayer, MemoryFilesExistOnlyInTheRegistry) {
+    WriteDisk("disk.dat", Bytes("x"));
+    TFileList& files = GlobalFileList();
+    EXPECT_FALSE(files.FileExists(PathOf("disk.dat"), true));
+    EXPECT_TRUE(files.FileExists(PathOf("disk.dat"), false));
+    TFileHandler memory;
+    memory.SetInMemory(true);
+    memory.SetName(PathOf("disk.dat"));
+    memory.CreateFile();
+    memory.Write(Bytes("in memory"));
+    memory.Close();
+    EXPECT_TRUE(files.FileExists(PathOf("disk.dat"), true));
+    // Closing the last handle keeps an in-memory table's data.
+    memory.Open();
+    std::vector<std::byte> buffer(9);
+    memory.Read(buffer);
+    EXPECT_EQ(Text(buffer), "in memory");
+    memory.Close();
+    memory.DeleteFile();
+    EXPECT_FALSE(files.FileExists(PathOf("disk.dat"), true));
+    EXPECT_EQ(ReadDisk("disk.dat"), Bytes("x"));
+}
+
+TEST_F(FileLayer, TemporaryFilesVanishAtTheirLastCloseHoweverMade) {
+    TFileList& files = GlobalFileList();
+    // Created as temporary.
+    TFileHandler created;
+    created.SetName(PathOf("run1.tmp"));
+    created.SetTemporary(true);
+    created.CreateFile();
+    created.Write(Bytes("run"));
+    EXPECT_TRUE(fs::exists(PathOf("run1.tmp")));
+    created.Close();
+    EXPECT_FALSE(fs::exists(PathOf("run1.tmp")));
+    EXPECT_FALSE(files.FileExists(PathOf("run1.tmp"), false));
+    // A later explicit delete of the vanished file succeeds (once).
+    EXPECT_NO_THROW(created.DeleteFile());
+    EXPECT_EQ(CodeOf([&] { created.DeleteFile(); }), kErrInvalidPath);
+
+    // Opened as temporary, with a second handle: gone only after both close.
+    WriteDisk("run2.tmp", Bytes("abc"));
+    TFileHandler a;
+    TFileHandler b;
+    for (TFileHandler* h : {&a, &b}) {
+        h->SetName(PathOf("run2.tmp"));
+        h->SetTemporary(true);
+        h->Open();
+    }
+    a.Close();
+    EXPECT_TRUE(fs::exists(PathOf("run2.tmp")));
+    b.Close();
+    EXPECT_FALSE(fs::exists(PathOf("run2.tmp")));
+
+    // In memory.
+    TFileHandler memory;
+    memory.SetName(MemoryName("run3.tmp"));
+    memory.SetInMemory(true);
+    memory.SetTemporary(true);
+    memory.CreateFile();
+    memory.Close();
+    EXPECT_FALSE(files.FileExists(MemoryName("run3.tmp"), true));
+    EXPECT_NO_THROW(memory.DeleteFile());
+}
+
+TEST_F(FileLayer, DeleteAndRenameRefuseFilesInUse) {
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        const std::string name = in_memory ? MemoryName("busy.dat") : PathOf("busy.dat");
+        const std::string renamed = in_memory ? MemoryName("moved.dat") : PathOf("moved.dat");
+        TFileHandler holder;
+        holder.SetName(name);
+        holder.SetInMemory(in_memory);
+        holder.CreateFile();
+        holder.Write(Bytes("keep"));
+        TFileHandler other;
+        other.SetName(name);
+        other.SetInMemory(in_memory);
+        EXPECT_EQ(CodeOf([&] { other.DeleteFile(); }), kErrAccessDenied);
+        EXPECT_EQ(CodeOf([&] { other.RenameFile(renamed); }), kErrAccessDenied);
+        EXPECT_EQ(other.Name(), name);  // a failed rename leaves the handler as it was
+        holder.Close();
+        holder.RenameFile(renamed);
+        EXPECT_EQ(holder.Name(), renamed);
+        EXPECT_FALSE(GlobalFileList().FileExists(name, in_memory));
+        holder.Open();
+        std::vector<std::byte> buffer(4);
+        holder.Read(buffer);
+        EXPECT_EQ(Text(buffer), "keep");
+        holder.Close();
+        holder.DeleteFile();
+        EXPECT_FALSE(GlobalFileList().FileExists(renamed, in_memory));
+    }
+    // Unregistered files on disk are renamed and deleted directly.
+    WriteDisk("plain.dat", Bytes("p"));
+    EXPECT_EQ(GlobalFileList().RenameFile(PathOf("plain.dat"), false, PathOf("plain2.dat")), 0);
+    EXPECT_TRUE(fs::exists(PathOf("plain2.dat")));
+    EXPECT_EQ(GlobalFileList().DeleteFile(PathOf("plain2.dat"), false), 0);
+    EXPECT_FALSE(fs::exists(PathOf("plain2.dat")));
+    EXPECT_EQ(GlobalFileList().DeleteFile(PathOf("plain2.dat"), false), -kErrInvalidPath);
+    EXPECT_EQ(GlobalFileList().DeleteFile(MemoryName("none"), true), -kErrInvalidPath);
+}
+
+TEST_F(FileLayer, MemoryRegionLocksRefuseOverlaps) {
+    TFileHandler file;
+    file.SetName(MemoryName("locks.dat"));
+    file.SetInMemory(true);
+    file.CreateFile();
+    EXPECT_TRUE(file.LockRegion(100, 10, true));
+    EXPECT_FALSE(file.LockRegion(105, 10, true));
+    EXPECT_FALSE(file.LockRegion(95, 10, true));   // its end reaches into [100, 109]
+    EXPECT_FALSE(file.LockRegion(100, 10, true));  // even the same range again
+    EXPECT_TRUE(file.LockRegion(110, 10, true));
+    EXPECT_TRUE(file.LockRegion(90, 10, true));
+    EXPECT_FALSE(file.LockRegion(200, 0, true));
+    EXPECT_TRUE(file.LockRegion(100, 10, false));
+    EXPECT_FALSE(file.LockRegion(100, 10, false));
+    EXPECT_FALSE(file.LockRegion(110, 5, false));  // only exact ranges unlock
+    TFileHandler closed;
+    EXPECT_FALSE(closed.LockRegion(0, 1, true));
+}
+
+TEST_F(FileLayer, PhysicalRegionLocksFollowTheSameRuleAcrossHandles) {
+    WriteDisk("locks.dat", Pattern(1000));
+    TFileHandler a;
+    TFileHandler b;
+    for (TFileHandler* h : {&a, &b}) {
+        h->SetName(PathOf("locks.dat"));
+        h->Open();
+    }
+    EXPECT_TRUE(a.LockRegion(100, 10, true));
+    EXPECT_FALSE(b.LockRegion(105, 10, true));
+    EXPECT_TRUE(b.LockRegion(110, 10, true));
+    EXPECT_TRUE(a.LockRegion(110, 10, false));
+    EXPECT_TRUE(a.LockRegion(100, 10, false));
+    EXPECT_TRUE(b.LockRegion(100, 10, true));
+    a.Close();
+    b.Close();
+    // Locks go with the last handle.
+    a.Open();
+    EXPECT_TRUE(a.LockRegion(100, 10, true));
+}
+
+TEST_F(FileLayer, ReadOnlyFilesOpenForReadingAndRefuseWrites) {
+    WriteDisk("ro.dat", Bytes("read only"));
+    ASSERT_EQ(::chmod(PathOf("ro.dat").c_str(), 0444), 0);
+    TFileHandler file;
+    file.SetName(PathOf("ro.dat"));
+    file.Open();
+    EXPECT_TRUE(file.ReadOnlyOnDisk());
+    EXPECT_TRUE(file.FileObject()->ReadOnly());
+    std::vector<std::byte> buffer(4);
+    file.Read(buffer);
+    EXPECT_EQ(Text(buffer), "read");
+    EXPECT_EQ(CodeOf([&] { file.Write(Bytes("x")); }), kErrWrite);
+    file.Close();
+    EXPECT_EQ(ReadDisk("ro.dat"), Bytes("read only"));
+}
+
+TEST_F(FileLayer, CopiesMoveEveryByteWhateverTheSize) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{65534}, std::size_t{65535},
+          std::size_t{65536}, std::size_t{2 * 65535}, std::size_t{2 * 65535 + 7}}) {
+        SCOPED_TRACE(size);
+        const std::vector<std::byte> data = Pattern(size);
+        WriteDisk("source.dat", data);
+        TFileHandler source;
+        source.SetName(PathOf("source.dat"));
+        source.Open();
+        source.SeekFile(3, SeekOrigin::kBegin);  // copies start at 0 regardless
+        source.CopyToFile(PathOf("copy.dat"), false);
+        EXPECT_EQ(ReadDisk("copy.dat"), data);
+        // Into memory and back to disk through CopyFromFile.
+        source.CopyToFile(MemoryName("copy.dat"), true);
+        TFileHandler target;
+        target.SetName(PathOf("back.dat"));
+        target.CreateFile();
+        target.Write(Bytes("hd"));
+        target.CopyFromFile(MemoryName("copy.dat"), true);
+        target.Close();
+        std::vector<std::byte> expected = Bytes("hd");
+        expected.insert(expected.end(), data.begin(), data.end());
+        EXPECT_EQ(ReadDisk("back.dat"), expected);
+        source.Close();
+        // The copies stay registered without handles and can be deleted.
+        EXPECT_EQ(GlobalFileList().DeleteFile(MemoryName("copy.dat"), true), 0);
+    }
+}
+
+TEST_F(FileLayer, FailedCopiesLeaveNoHalfWrittenTarget) {
+    WriteDisk("src.dat", Pattern(100));
+    TFileHandler source;
+    source.SetName(PathOf("src.dat"));
+    source.Open();
+    TFileHandler holder;
+    holder.SetName(PathOf("held.dat"));
+    holder.CreateFile();
+    holder.Write(Bytes("held"));
+    // A target someone holds is refused and left alone.
+    EXPECT_EQ(CodeOf([&] { source.CopyToFile(PathOf("held.dat"), false); }), kErrAccessDenied);
+    holder.Close();
+    EXPECT_EQ(ReadDisk("held.dat"), Bytes("held"));
+    // A missing source of a copy-in is reported with its name.
+    EXPECT_EQ(CodeOf([&] {
+                  holder.Open();
+                  holder.CopyFromFile(PathOf("nope.dat"), false);
+              }),
+              kErrInvalidPath);
+}
+
+TEST_F(FileLayer, FlushAndDestructionCloseCleanly) {
+    auto file = std::make_unique<TFileHandler>();  // destroyed below, while open
+    file->SetName(PathOf("flush.dat"));
+    file->CreateFile();
+    file->Write(Bytes("durable"));
+    EXPECT_NO_THROW(file->Flush());
+    TAbstractFile* object = file->FileObject();
+    ASSERT_NE(object, nullptr);
+    file.reset();
+    TFileHandler again;
+    again.SetName(PathOf("flush.dat"));
+    again.SetExclusive(true);
+    EXPECT_NO_THROW(again.Open());  // the destroyed handler let go of its handle
+    EXPECT_EQ(again.GetFileSize(), 7);
+}
+
+// Runs `body` in a forked copy of this program that first drops the
+// registry it inherited, so it meets the file only as another program would.
+int RunAsOtherProgram(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int result = 99;
+        try {
+            FinalizeStorageLibrary();
+            result = body();
+        } catch (...) {
+        }
+        ::_exit(result);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(FileLayer, OtherProgramsMeetTheSharingRules) {
+    WriteDisk("between.dat", Bytes("between programs"));
+    auto open_in_other = [&](bool exclusive) {
+        return RunAsOtherProgram([&] {
+            TFileHandler file;
+            file.SetName(PathOf("between.dat"));
+            file.SetExclusive(exclusive);
+            const EngineErrorCode code = CodeOf([&] { file.Open(); });
+            return code == 0 ? 0 : (code == kErrAccessDenied ? 13 : 1);
+        });
+    };
+    TFileHandler mine;
+    mine.SetName(PathOf("between.dat"));
+    mine.Open();  // shared
+    EXPECT_EQ(open_in_other(false), 0);
+    EXPECT_EQ(open_in_other(true), 13);
+    mine.Close();
+    mine.SetExclusive(true);
+    mine.Open();
+    EXPECT_EQ(open_in_other(false), 13);
+    // A region this program locks is refused to the other one.
+    EXPECT_TRUE(mine.LockRegion(10, 5, true));
+    mine.Close();
+    mine.SetExclusive(false);
+    mine.Open();
+    EXPECT_TRUE(mine.LockRegion(10, 5, true));
+    const int locked = RunAsOtherProgram([&] {
+        TFileHandler file;
+        file.SetName(PathOf("between.dat"));
+        file.Open();
+        return (file.LockRegion(12, 1, true) ? 1 : 0) + (file.LockRegion(15, 1, true) ? 0 : 2);
+    });
+    EXPECT_EQ(locked, 0);
+}
+
+}  // namespace
+}  // namespace strata
