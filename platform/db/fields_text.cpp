@@ -1,0 +1,111 @@
+#include "platform/db/fields_text.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/db/code_page_text.h"
+#include "platform/db/conversions.h"
+#include "platform/db/dataset.h"
+#include "platform/db/exception.h"
+#include "platform/db/format_settings.h"
+
+namespace db {
+
+namespace {
+
+platform::nls::CodePage CodePageOf(const TField& field) {
+    return field.DataSet() != nullptr ? field.DataSet()->TextCodePage()
+                                      : platform::nls::CodePage::Western;
+}
+
+}  // namespace
+
+TStringField::TStringField(TComponent* owner) : TField(owner) {
+    SetDataType(ftString);
+    SetSize(20);
+}
+
+bool TStringField::GetValue(std::string& bytes) const {
+    std::vector<std::byte> buffer(static_cast<std::size_t>(DataSize()));
+    if (!GetData(buffer)) {
+        bytes.clear();
+        return false;
+    }
+    const auto* begin = reinterpret_cast<const char*>(buffer.data());
+    const auto end = std::find(begin, begin + buffer.size(), '\0');
+    bytes.assign(begin, end);
+    return true;
+}
+
+std::string TStringField::GetAsString() const {
+    std::string bytes;
+    GetValue(bytes);
+    return CodePageToUtf8(CodePageOf(*this), bytes);
+}
+
+void TStringField::SetAsStringValue(std::string_view value) {
+    const std::string what = "field '" + DisplayName() + "'";
+    const std::string bytes = Utf8ToCodePage(CodePageOf(*this), value, what);
+    if (bytes.find('\0') != std::string::npos) {
+        throw EConvertError("Text for " + what + " holds a NUL character");
+    }
+    if (static_cast<std::int64_t>(bytes.size()) > Size()) {
+        throw EDatabaseError("Value of field '" + DisplayName() +
+                             "' is too long: " + std::to_string(bytes.size()) +
+                             " characters for a size of " + std::to_string(Size()));
+    }
+    std::vector<std::byte> buffer(static_cast<std::size_t>(DataSize()));
+    std::copy_n(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size(), buffer.begin());
+    SetData(buffer);
+}
+
+std::int32_t TStringField::GetAsInteger() const {
+    return StrToInt(GetAsString());
+}
+void TStringField::SetAsIntegerValue(std::int32_t value) {
+    SetAsStringValue(IntToStr(value));
+}
+std::int64_t TStringField::GetAsLargeInt() const {
+    return StrToInt64(GetAsString());
+}
+void TStringField::SetAsLargeIntValue(std::int64_t value) {
+    SetAsStringValue(IntToStr(value));
+}
+double TStringField::GetAsFloat() const {
+    return StrToFloat(GetAsString(), FormatSettings());
+}
+void TStringField::SetAsFloatValue(double value) {
+    SetAsStringValue(FloatToStr(value, FormatSettings()));
+}
+
+bool TStringField::GetAsBoolean() const {
+    const std::string text = GetAsString();
+    return !text.empty() && (text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y');
+}
+void TStringField::SetAsBooleanValue(bool value) {
+    SetAsStringValue(value ? "T" : "F");
+}
+TDateTime TStringField::GetAsDateTime() const {
+    return StrToDateTime(GetAsString(), FormatSettings());
+}
+void TStringField::SetAsDateTimeValue(TDateTime value) {
+    SetAsStringValue(DateTimeToStr(value, FormatSettings()));
+}
+
+Variant TStringField::GetAsVariant() const {
+    std::string bytes;
+    if (!GetValue(bytes)) {
+        return Variant::Null();
+    }
+    return Variant(CodePageToUtf8(CodePageOf(*this), bytes));
+}
+
+void TStringField::SetVarValue(const Variant& value) {
+    SetAsStringValue(value.AsString());
+}
+
+void TStringField::GetText(std::string& text, bool /*display_text*/) const {
+    text = GetAsString();
+}
+
+}  // namespace db
