@@ -1,0 +1,653 @@
+#pragma once
+
+// The control core of every grid: nodes, options, locks, state, focus and selection, the
+// in-place editing cycle and the layout arithmetic. It knows nothing of columns or bands:
+// every such question is a virtual query whose base answer describes an empty grid, and
+// the banded control answers them.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "grid/core/container.h"
+#include "grid/core/draw_info.h"
+#include "grid/core/options.h"
+#include "grid/core/tree_list_node.h"
+#include "grid/core/value.h"
+#include "platform/ui/canvas.h"
+#include "platform/ui/image_list.h"
+#include "platform/ui/text_metrics.h"
+
+namespace grid {
+
+class TCustomgxTreeList;
+
+enum class TAlignment { taLeftJustify, taRightJustify, taCenter };
+using enum TAlignment;
+enum class TgxLookAndFeel { lfStandard, lfFlat };
+using enum TgxLookAndFeel;
+enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
+using enum TScrollStyle;
+enum class TgxTreeListColumnSort { csNone, csDown, csUp };
+using enum TgxTreeListColumnSort;
+
+// Control states: 0 normal, 2 editing; the mouse states use the others.
+enum TgxTreeListState : std::uint8_t {
+    tsNormal = 0,
+    tsColumnSizing = 1,
+    tsEditing = 2,
+    tsColumnDragging = 3,
+    tsBandDragging = 4,
+    tsNodeDragging = 5,
+    tsNodeDown = 6,
+    tsBandSizing = 8,
+    tsBandPanelSizing = 9,
+    tsHeaderPanelSizing = 12,
+    tsColumnDown = 13,
+    tsRowSizing = 14,
+};
+
+class TCustomgxTreeList : public TCustomgxContainer {
+  public:
+    explicit TCustomgxTreeList(QWidget* parent = nullptr);
+    ~TCustomgxTreeList() override;
+
+    // ---- Nodes
+    TgxTreeListNode* Add();
+    TgxTreeListNode* Insert(TgxTreeListNode* before);
+    void ClearNodes();
+    int Count() const { return static_cast<int>(nodes_.size()); }
+    TgxTreeListNode* Items(int index) const;
+    TgxTreeListNode* GetFirstNode() const { return Items(0); }
+    TgxTreeListNode* GetLastNode() const;
+    TgxTreeListNode* GetNextVisibleNode(const TgxTreeListNode* node) const;
+    int GetAbsoluteCount() const;
+    int GetAbsoluteIndex(const TgxTreeListNode* node) const;
+    TgxTreeListNode* GetAbsoluteNode(int index) const;
+    virtual bool IsFirstNode(const TgxTreeListNode* node) const;
+    virtual bool IsLastNode(const TgxTreeListNode* node) const;
+    void MakeNodeVisible(TgxTreeListNode* node);
+    bool IsClearing() const { return clearing_; }
+    bool IsDestroying() const { return destroying_; }
+    bool IsLoading() const { return loading_; }
+    void SetLoading(bool loading) { loading_ = loading; }
+
+    virtual std::unique_ptr<TgxTreeListNode> CreateNode();
+    virtual void NodeAdded(TgxTreeListNode* node);
+    // Whether a node shows an expand button once its children are gone.
+    virtual bool GetNodeHasChildren(const TgxTreeListNode* node) const;
+    virtual void NodeChanged(TgxTreeListNode* node, bool layout_changed);
+    virtual void DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previous, bool repaint,
+                            bool last, TgxTreeListNode* next);
+    virtual void ClearCaches();
+    virtual void RebuildVisibleNodeCache();
+    bool VisibleNodeCacheValid() const { return cache_valid_; }
+    virtual Value GetNodeValue(const TgxTreeListNode* node, int column) const;
+    virtual std::string GetNodeString(const TgxTreeListNode* node, int column) const;
+    virtual void SetNodeString(TgxTreeListNode* node, int column, std::string_view text);
+    virtual int GetNodeImageIndex(const TgxTreeListNode*) const { return -1; }
+    virtual int GetNodeSelectedIndex(const TgxTreeListNode*) const { return -1; }
+    virtual int GetNodeStateIndex(const TgxTreeListNode*) const { return -1; }
+
+    // ---- Locks and state
+    void BeginUpdate();
+    void EndUpdate();
+    void CancelUpdate();
+    int UpdateLockCount() const { return update_lock_; }
+    void BeginSelection();
+    void EndSelection();
+    std::uint8_t State() const { return state_; }
+    virtual void SetState(std::uint8_t state);
+
+    // ---- Options (each switch has its own query)
+    TLOptions Options() const { return options_; }
+    void SetOptions(TLOptions value);
+    TLOptionsEx OptionsEx() const { return options_ex_; }
+    void SetOptionsEx(TLOptionsEx value);
+    virtual bool IsAnsiSort() const { return (options_ex_ & tlxAnsiSort) != 0; }
+    virtual bool IsAutoCalcPreviewLines() const {
+        return (options_ex_ & tlxAutoCalcPreviewLines) != 0;
+    }
+    virtual bool IsAutoHeaderPanelHeight() const {
+        return (options_ex_ & tlxAutoHeaderPanelHeight) != 0;
+    }
+    virtual bool IsAutoSearch() const { return (options_ex_ & tlxAutoSearch) != 0; }
+    virtual bool IsAutoSort() const { return (options_ & tloAutoSort) != 0; }
+    virtual bool IsAutoWidth() const { return (options_ & tloAutoWidth) != 0; }
+    virtual bool IsBandHeaderWidth() const { return (options_ex_ & tlxBandHeaderWidth) != 0; }
+    virtual bool IsCaseInsensitive() const { return (options_ & tloCaseInsensitive) != 0; }
+    virtual bool IsCellMultiSelect() const { return (options_ex_ & tlxCellMultiSelect) != 0; }
+    virtual bool IsDragCollapse() const { return (options_ex_ & tlxDragCollapse) != 0; }
+    virtual bool IsDrawEndEllipsis() const { return (options_ & tloDrawEndEllipsis) != 0; }
+    virtual bool IsDragExpand() const { return (options_ex_ & tlxDragExpand) != 0; }
+    virtual bool IsDragScroll() const { return (options_ex_ & tlxDragScroll) != 0; }
+    virtual bool IsEditingOption() const { return (options_ & tloEditing) != 0; }
+    virtual bool IsEnterShowEditor() const { return (options_ex_ & tlxEnterShowEditor) != 0; }
+    virtual bool IsEnterThrough() const {
+        return (options_ex_ & tlxEnterThrough) != 0 && IsEnterShowEditor();
+    }
+    virtual bool IsExtCustomizing() const { return (options_ & tloExtCustomizing) != 0; }
+    virtual bool IsExtMultiSelect() const { return (options_ & tloExtMultiSelect) != 0; }
+    virtual bool IsHorzThrough() const { return (options_ex_ & tlxHorzThrough) != 0; }
+    virtual bool IsHorzScrollBar() const {
+        return scroll_bars_ == ssHorizontal || scroll_bars_ == ssBoth;
+    }
+    virtual bool IsMouseScroll() const;
+    virtual bool IsMultiSelect() const { return (options_ & tloMultiSelect) != 0; }
+    virtual bool IsMultiSort() const { return (options_ex_ & tlxMultiSort) != 0; }
+    virtual bool IsNewItemRowActive() const { return new_item_row_active_; }
+    virtual bool IsNewItemRowVisible() const {
+        return show_new_item_row_ && new_item_row_height_ > 0;
+    }
+    virtual bool IsRowAutoHeight() const {
+        return (options_ex_ & tlxRowAutoHeight) != 0 && max_row_line_count_ != 0;
+    }
+    virtual bool IsRowSelect() const { return (options_ & tloRowSelect) != 0; }
+    virtual bool IsShowHourGlass() const { return (options_ex_ & tlxShowHourGlass) != 0; }
+    virtual bool IsShowRowFooter() const { return show_row_footer_; }
+    virtual bool IsShowPreview() const {
+        return (options_ & tloPreview) != 0 && preview_lines_ != 0;
+    }
+    virtual bool QueryDataReady() const { return true; }
+    virtual bool IsTabThrough() const { return (options_ & tloTabThrough) != 0; }
+    virtual bool IsVertThrough() const { return (options_ex_ & tlxVertThrough) != 0; }
+    virtual bool QueryDataBusy() const { return false; }
+    virtual bool IsVertScrollBar() const {
+        return scroll_bars_ == ssVertical || scroll_bars_ == ssBoth;
+    }
+    virtual bool IsUseBitmap() const { return (options_ex_ & tlxUseBitmap) != 0; }
+    virtual bool IsBandButtonClicking() const { return (options_ex_ & tlxBandButtonClicking) != 0; }
+    virtual bool IsFullSizing() const { return (options_ex_ & tlxFullSizing) != 0; }
+    virtual bool IsBandPanelSizing() const { return (options_ex_ & tlxBandPanelSizing) != 0; }
+    virtual bool IsBandSizing(int) const { return true; }
+    virtual bool IsBandHeaderAutoWidth() const { return IsBandHeaderWidth() && !show_bands_; }
+    virtual bool IsHeaderButtonClicking() const {
+        return (options_ex_ & tlxHeaderButtonClicking) != 0;
+    }
+    virtual bool IsFullSizingHeader() const { return (options_ex_ & tlxFullSizing) != 0; }
+    virtual bool IsHeaderPanelSizing() const { return (options_ex_ & tlxHeaderPanelSizing) != 0; }
+    virtual bool IsColumnSizing(int) const { return true; }
+    virtual bool CanColumnSizing(int column) const {
+        return (options_ & tloColumnSizing) != 0 && IsColumnSizing(column);
+    }
+    virtual bool IsRowSizing() const { return (options_ex_ & tlxRowSizing) != 0; }
+    virtual bool IsInvertSelect() const { return (options_ex_ & tlxInvertSelect) != 0; }
+    // The Ctrl key as the current input event reports it (set by the key handling).
+    void SetCtrlHeld(bool held) { ctrl_held_ = held; }
+
+    // ---- Container queries answered by the tree list
+    ui::Color GetEditColor() override;
+    const ui::TFont& GetEditFont() override;
+    bool CanEditModify() override { return true; }
+    bool IsValidEditChar(char32_t) override { return true; }
+    void EditorFocusChanged() override { InvalidateSelection(); }
+    bool IsEditColumnChanged() override;
+    bool IsEditFlatStyle() override { return look_and_feel_ == lfFlat; }
+    bool IsImmediateEditor() override { return (options_ & tloImmediateEditor) != 0; }
+    bool IsShowButtonAlways() override { return (options_ex_ & tlxShowButtonAlways) != 0; }
+    bool IsTabs() override { return (options_ & tloTabs) != 0 && !ctrl_held_; }
+    TBorderStyle GetEditBorderStyle() override { return show_grid_ ? bsNone : bsSingle; }
+    bool IsHideFocusRect() override {
+        return (options_ & tloHideFocusRect) != 0 || hide_focus_rect_;
+    }
+
+    // ---- Editing cycle
+    void ShowEditor();
+    void UpdateEditor(bool keep_hidden);
+    void HideEditor();
+    // Validates, posts and hides the editor, then gives the focus to the grid.
+    void HideEditorAndFocus();
+    void CloseEditor(bool refocus);
+    void PostEditorValue();
+    void CancelEditor();
+    virtual bool IsEditing() const;
+    virtual std::unique_ptr<TgxInplaceEdit> CreateEditor();
+    virtual TgxInplaceEdit* FindEditor() { return editor_.get(); }
+    virtual void DoEditedText(TgxTreeListNode* node, int column, const std::string& text);
+    virtual void BeginInsertRow(bool&) {}
+    virtual void InsertRow() {}
+    std::string EditingText();
+    void SetEditingText(const std::string& text);
+    TgxInplaceEdit* InplaceEditor() const { return editor_.get(); }
+    TgxTreeListNode* EditNode() const { return edit_node_; }
+    int EditColumn() const { return edit_column_; }
+
+    // ---- Focus, navigation and selection
+    TgxTreeListNode* GetFocusedNode() const { return focused_node_; }
+    int GetFocusedColumn() const;
+    int GetFocusedAbsoluteIndex() const;
+    int GetTopIndex() const;
+    TgxTreeListNode* TopVisibleNode() const { return top_node_; }
+    int GetVisibleRowCount() const { return rows_in_view_; }
+    int RowsInViewPartly() const { return rows_in_view_partly_; }
+    virtual void SetFocusedNodeColumn(TgxTreeListNode* node, int column, bool make_visible);
+    virtual void SetFocusedAbsoluteIndex(int index);
+    void SetFocusedColumn(int index);
+    void SetFocusedNode(TgxTreeListNode* node) {
+        SetFocusedNodeColumn(node, focused_column_, true);
+    }
+    virtual void SetTopVisibleNode(TgxTreeListNode* node);
+    void SetTopIndex(int index);
+    int LeftCoord() const { return left_coord_; }
+    void SetLeftCoord(int value);
+    // Scrolls so that a visible column lies inside the scrollable strip; nothing for a
+    // column of a fixed band or an index out of range.
+    void MakeColumnVisible(int visible_column);
+    // Wheel input: vertical deltas accumulate, one row per 120; horizontal or zero deltas
+    // never scroll the rows.
+    void WheelScroll(int delta_y);
+    virtual void UpdateScrollBars();
+    virtual void CalcRowsInView();
+    virtual bool DoCanNodeSelected(TgxTreeListNode* node);
+    virtual void ClearSelection();
+    int CompareWithAnchor(const TgxTreeListNode* node) const;
+    virtual bool DeleteSelection();
+    virtual void DoSelectedCountChange();
+    virtual int GetSelectedCount() const { return 0; }
+    virtual TgxTreeListNode* GetSelectedItem(int) const { return nullptr; }
+    virtual void InvalidateSelection();
+    virtual bool IsNodeRecordSelected(const TgxTreeListNode*) const { return false; }
+    virtual void SelectNode(TgxTreeListNode* node, bool value);
+    void SelectRange(TgxTreeListNode* a, TgxTreeListNode* b);
+    void SetSelectionAnchor(TgxTreeListNode* node) { anchor_ = node; }
+    virtual TgxTreeListNode* GetSelectionAnchor() const;
+
+    // ---- Row text export
+    void SaveAllToStrings(std::vector<std::string>& lines);
+    void SaveSelectedToStrings(std::vector<std::string>& lines);
+    void CopySelectedToClipboard();
+    virtual std::string GetHeaderLineText();
+    virtual std::string GetNodeLineText(const TgxTreeListNode* node);
+
+    // ---- Layout queries (an empty grid in the base)
+    virtual int GetGroupPanelHeight() const { return 0; }
+    virtual int GetBandCount() const { return 0; }
+    virtual int GetBandWidth(int) const { return 0; }
+    virtual int GetBandMinWidth(int) const { return 0; }
+    virtual std::string GetBandText(int) const { return {}; }
+    virtual TAlignment GetBandAlignment(int) const { return taLeftJustify; }
+    virtual int GetFixedLeftBand() const { return -1; }
+    virtual int GetFixedRightBand() const { return -1; }
+    virtual int GetGroupIndentWidth() const { return 0; }
+    virtual int GetColumnCount() const { return 0; }
+    virtual int GetHeaderAbsoluteIndex(int, int, int) const { return -1; }
+    virtual int GetHeaderColCount(int, int) const { return 0; }
+    virtual int GetHeaderRowCount(int) const { return 0; }
+    virtual int GetColumnWidth(int) const { return 0; }
+    virtual int GetColumnMinWidth(int) const { return 0; }
+    virtual int GetHeaderMaxLineCount(int) const { return 1; }
+    virtual bool IsColumnMultiLine(int) const { return false; }
+    virtual std::string GetHeaderText(int) const { return {}; }
+    virtual TAlignment GetHeaderAlignment(int) const { return taLeftJustify; }
+    virtual TgxTreeListColumnSort GetColumnSorted(int) const { return csNone; }
+    virtual TAlignment GetCellAlignment(const TgxTreeListNode*, int) const { return taLeftJustify; }
+    virtual std::string GetCellText(const TgxTreeListNode* node, int column) const;
+    virtual ui::Color GetColumnColor(int) const { return GetColor(); }
+    virtual const ui::TFont& GetColumnFont(int) const { return Font(); }
+    virtual bool IsColumnFontExplicit(int) const { return false; }
+    virtual bool IsColumnVisible(int) const { return true; }
+    virtual int GetMinColumnCellHeight(int) const { return 0; }
+    virtual int GetIndicatorWidth() const { return 12; }
+    virtual int GetBandMaxRowCount() const { return 5; }
+    virtual int GetBandRowCount() const { return 1; }
+    virtual int GetHeaderPanelMaxRowCount() const { return 4; }
+    virtual int GetHeaderPanelRowCount() const { return 1; }
+    virtual int GetHeaderMinRowCount() const { return 1; }
+    virtual std::string GetPreviewText(const TgxTreeListNode*) const { return {}; }
+    virtual int GetIndicatorKind(const TgxTreeListNode* node, bool selected) const;
+    virtual bool GetNodeHasChildrenQuery(const TgxTreeListNode*) const { return false; }
+    virtual bool IsExistRowFooter(int) const { return false; }
+    virtual std::string GetRowFooterText(const TgxTreeListNode*, int, int) const { return {}; }
+    virtual bool IsExistFooterCell(int) const { return false; }
+    virtual std::string GetFooterText(int) const { return {}; }
+    virtual Value GetNodeCompareValue(const TgxTreeListNode*, int) const {
+        return Value(std::string());
+    }
+    virtual ui::Color GetGridLineColorValue() const;
+    virtual bool QueryInsertState() const { return true; }
+
+    // ---- Geometry
+    int GetBandPanelHeight(int rows) const;
+    int GetRowLineHeight(int font_height) const { return font_height + 3; }
+    int CalcBandMinWidth(int band) const;
+    int CalcBandWidth(int band) const;
+    int GetBandsWidth() const;
+    int GetBandDisplayWidth(int band) const;
+    int GetHeaderWidth(int column) const;
+    int GetBandLeft(int band) const;
+    int GetScrollableBandsWidth() const;
+    ui::Rect GetDataAreaRect() const;
+    ui::Rect GetScrollableAreaRect() const;
+    int GetScrollableAreaWidth() const { return GetScrollableAreaRect().Width(); }
+    int GetNodeIndent(const TgxTreeListNode* node, int& image_left, int& text_left) const;
+    int GetNodeTextWidth(const TgxTreeListNode* node) const;
+    int GetNodeRowHeight(TgxTreeListNode* node, int line_height, bool no_cache) const;
+    int GetNodeFooterCount(const TgxTreeListNode* node) const;
+    int GetNodeFooterLevel(const TgxTreeListNode* node, int index) const;
+    bool IsAutoRowHeightActive() const;
+    virtual int GetNodeLineCount(const TgxTreeListNode* node, int& line_height) const;
+    virtual int GetNodePreviewLineCount(const TgxTreeListNode* node) const;
+    int GetVisibleColumnCount() const;
+    int GetVisibleColumnIndex(int n) const;
+    int GetColumnVisibleIndex(int column) const;
+    int CalcBandRowCountAt(int y) const;
+    int CalcHeaderRowCountAt(int y) const;
+    int CalcRowHeightAt(TgxTreeListNode* node, int height) const;
+    void CalcRectInfo(TDrawInfo& info) const;
+    void CalcDrawInfo(TDrawInfo& info) const;
+    ui::Rect GetCellRect(const TgxTreeListNode* node, int visible_column) const;
+    // Displayed widths of the cells of one header row of a band, filling band_width exactly.
+    std::vector<int> RowCellWidths(int band, int row, int band_width) const;
+    struct CellLayout {
+        ui::Rect rect;     // the cell, grid line excluded
+        ui::Rect clipped;  // the part inside its band's visible strip and the node area
+        int area_bottom = 0;
+    };
+    // Where a row's cell under a header cell lies, the row starting at row_top.
+    CellLayout LayoutCell(const TRowInfo& row, int row_top, const THeaderCellInfo& hc,
+                          const TDrawInfo& info) const;
+    ui::Rect GetNodesRect() const;
+    ui::Rect GetRowRect(const TgxTreeListNode* node) const;
+
+    // Applies the widths shown under AutoWidth as stored widths (AutoWidth switched off
+    // while KeepColumnWidth is on).
+    void FreezeDisplayedWidths();
+    virtual void SetColumnWidthFromSizing(int, int) {}
+    virtual void SetVisibleBandWidth(int, int) {}
+
+    // ---- Layout recalculation
+    virtual void LayoutChanged();
+    void CalcLayout();
+    virtual void ColumnsLayoutChanged() {}
+    // Measures text for layout; the Qt metrics unless a test installs fixed ones.
+    void SetTextMetrics(const ui::TextMetrics* metrics);
+    const ui::TextMetrics& Metrics() const { return *metrics_; }
+    int FontLineHeight() const { return font_line_height_; }
+    int HeaderRowHeight() const { return header_row_height_; }
+    int HeaderPanelHeight() const { return header_panel_height_; }
+    int BandPanelHeight() const { return band_panel_height_; }
+    int FooterHeight() const { return footer_height_; }
+    int FooterRowHeight() const { return footer_row_height_; }
+    int RowFooterHeight() const { return row_footer_height_; }
+    int PreviewLineHeight() const { return preview_line_height_; }
+    int RowLineHeight() const { return row_line_height_; }
+    int NewItemRowHeight() const { return new_item_row_height_; }
+    int ZeroWidth() const { return zero_width_; }
+    int IndicatorWidthShown() const { return show_indicator_ ? GetIndicatorWidth() : 0; }
+    ui::Rect ClientRect() const;
+
+    // ---- Display properties
+    ui::Color ArrowsColor = ui::Color::Rgb(0, 255, 0);
+    ui::Color BandColor = ui::clBtnFace;
+    ui::Color HeaderColor = ui::clBtnFace;
+    ui::Color GroupNodeColor = ui::clBtnFace;
+    ui::Color GridLineColor = ui::clNone;
+    ui::Color GroupNodeTextColor = ui::clNone;
+    ui::Color AutoSearchColor = ui::clNone;
+    ui::Color AutoSearchTextColor = ui::clNone;
+    ui::Color FixedBandLineColor = ui::clWindowFrame;
+    ui::Color RowFooterColor = ui::cl3DLight;
+    ui::Color RowFooterTextColor = ui::clWindowText;
+    ui::Color HighlightColor = ui::clHighlight;
+    ui::Color HighlightTextColor = ui::clHighlightText;
+    ui::Color HideSelectionColor = ui::clBtnFace;
+    ui::Color HideSelectionTextColor = ui::clBtnText;
+    ui::TFont& BandFont() { return band_font_; }
+    ui::TFont& HeaderFont() { return header_font_; }
+    ui::TFont& PreviewFont() { return preview_font_; }
+    const ui::TFont& GetHeaderFont() const { return header_font_; }
+    bool HideSelection() const { return hide_selection_; }
+    void SetHideSelection(bool v);
+    bool HideFocusRect() const { return hide_focus_rect_; }
+    void SetHideFocusRect(bool v);
+    bool ShowBands() const { return show_bands_; }
+    void SetShowBands(bool v);
+    bool ShowGrid() const { return show_grid_; }
+    void SetShowGrid(bool v);
+    bool ShowHeader() const { return show_header_; }
+    bool IsHeaderVisible() const { return show_header_; }
+    void SetShowHeader(bool v);
+    bool ShowPreviewGrid() const { return show_preview_grid_; }
+    void SetShowPreviewGrid(bool v);
+    bool ShowRowFooter() const { return show_row_footer_; }
+    void SetShowRowFooter(bool v);
+    bool ShowNewItemRow() const { return show_new_item_row_; }
+    void SetShowNewItemRow(bool v);
+    bool ShowFooter() const { return show_footer_; }
+    void SetShowFooter(bool v);
+    bool ShowIndicator() const { return show_indicator_; }
+    void SetShowIndicator(bool v);
+    // Grid mode: rows without tree indentation (the data-aware grid switches it on).
+    bool GridMode() const { return grid_mode_; }
+    void SetGridMode(bool v);
+    bool ShowRoot() const { return show_root_; }
+    void SetShowRoot(bool v);
+    int DefaultRowHeight() const { return default_row_height_; }
+    void SetDefaultRowHeight(int v);
+    bool DefaultRowHeightExplicit() const { return default_row_height_explicit_; }
+    int IndentDesc() const { return indent_desc_; }
+    void SetIndentDesc(int v);
+    int PreviewLines() const { return preview_lines_; }
+    void SetPreviewLines(int v);
+    int FixedBandLineWidth() const { return fixed_band_line_width_; }
+    void SetFixedBandLineWidth(int v);
+    int RowSeparatorLineWidth() const { return std::max(1, row_separator_line_width_); }
+    void SetRowSeparatorLineWidth(int v);
+    int MaxRowLineCount() const { return max_row_line_count_; }
+    void SetMaxRowLineCount(int v);
+    int CustomizingRowCount() const { return customizing_row_count_; }
+    void SetCustomizingRowCount(int v) { customizing_row_count_ = std::max(2, v); }
+    unsigned WaitForExpandNodeTime = 500;
+    bool AutoExpandOnSearch = true;
+    bool DblClkExpanding = true;
+    TgxLookAndFeel LookAndFeel() const { return look_and_feel_; }
+    void SetLookAndFeel(TgxLookAndFeel v);
+    TScrollStyle ScrollBars() const { return scroll_bars_; }
+    void SetScrollBars(TScrollStyle v);
+    ui::TCustomImageList* Images() const { return images_; }
+    void SetImages(ui::TCustomImageList* list);
+    ui::TCustomImageList* StateImages() const { return state_images_; }
+    void SetStateImages(ui::TCustomImageList* list);
+    void SetNewItemRowActive(bool active);
+
+    // ---- Events
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnBeginDragNode;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnCanNodeSelected;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, int)> OnChangeColumn;
+    std::function<void(TCustomgxTreeList*)> OnChangeLeftCoord;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, TgxTreeListNode*)> OnChangeNode;
+    std::function<void(TCustomgxTreeList*)> OnChangeTopVisibleNode;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnCollapsed;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnCollapsing;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, TgxTreeListNode*, int&)> OnCompare;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnDeletion;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnEdited;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnEditing;
+    std::function<void(TCustomgxTreeList*)> OnEndColumnsCustomizing;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnExpanded;
+    std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnExpanding;
+    // The one name for the edit colour event at this level.
+    std::function<void(TCustomgxTreeList*, ui::Color&)> OnGetEditColor;
+    std::function<void(TCustomgxTreeList*)> OnSelectedCountChange;
+
+    virtual void DoCollapsed(TgxTreeListNode* node);
+    virtual void DoEdited(TgxTreeListNode* node);
+    virtual void DoExpanded(TgxTreeListNode* node);
+    virtual void DoCollapsing(TgxTreeListNode* node, bool& allow);
+    virtual void DoEditing(TgxTreeListNode* node, bool& allow);
+    virtual void DoExpanding(TgxTreeListNode* node, bool& allow);
+    virtual void DoChangeColumn(TgxTreeListNode* node, int column);
+    virtual void DoChangeLeftCoord();
+    virtual void DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node);
+    virtual bool DoFocusNode(TgxTreeListNode* node);
+
+    // ---- Sorting of nodes
+    // Empties the list of sorted columns (the banded control keeps one).
+    virtual void ClearSorting() {}
+    // Recomputes the header panel's row count from the columns (the banded control).
+    virtual void HeaderPanelAutoRows() {}
+    virtual bool IsColumnMultiSort() const { return IsMultiSort(); }
+    // Final tie-break of equal rows: the order they had before the sort.
+    virtual int CompareNodes(const TgxTreeListNode* a, const TgxTreeListNode* b) const;
+    // Level -1: every list; level N: the children lists at depth N (0: the top level).
+    virtual void SortNodes(int level, int column, bool descending);
+    // The sorted columns and their directions for multi-column sorts; none in the base.
+    virtual std::vector<std::pair<int, bool>> SortColumns() const { return {}; }
+
+    // ---- Painting
+    // Draws the whole control on a canvas whose origin is the viewport's.
+    void Paint(ui::TCanvas& canvas);
+    struct CellColors {
+        ui::Color color;
+        ui::Color text;
+    };
+    CellColors GetCellColors(const TgxTreeListNode* node, bool selected, bool focused,
+                             int column) const;
+    // The control, or a window inside it such as the editor, has the keyboard focus.
+    bool PaintFocused() const;
+    // Cell kinds: 0 a data cell, 1 a row-footer cell, 2 a new-item-row cell, 3 inserting.
+    virtual void DrawCell(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                          int column, bool selected, bool focused, int kind, bool multi_line,
+                          ui::Color color, ui::Color text_color);
+    virtual void DrawPreview(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                             bool selected, ui::Color color, ui::Color text_color);
+    virtual void DrawGroupPanel(ui::TCanvas&, const ui::Rect&) {}
+    virtual bool HasCustomDrawBand() const { return false; }
+    virtual void DoCustomDrawBand(int, ui::TCanvas&, const ui::Rect&, std::string&, ui::Color&,
+                                  ui::TFont&, TAlignment&, bool&) {}
+    virtual bool HasCustomDrawHeader() const { return false; }
+    virtual void DoCustomDrawHeader(int, ui::TCanvas&, const ui::Rect&, std::string&, ui::Color&,
+                                    ui::TFont&, TAlignment&, TgxTreeListColumnSort&, bool&) {}
+    virtual bool HasCustomDrawCell(int) const { return false; }
+    virtual void DoCustomDrawCell(ui::TCanvas&, const ui::Rect&, const TgxTreeListNode*, int, bool,
+                                  bool, bool, std::string&, ui::Color&, ui::TFont&, TAlignment&,
+                                  bool&) {}
+    virtual bool HasCustomDrawPreview() const { return false; }
+    virtual void DoCustomDrawPreview(ui::TCanvas&, const ui::Rect&, const TgxTreeListNode*, bool,
+                                     std::string&, ui::Color&, ui::Color&, ui::TFont&, bool&) {}
+    // Bracket every row's drawing (the data-aware grid positions its dataset there).
+    virtual void BeginNodeRecord(const TgxTreeListNode*) {}
+    virtual void EndNodeRecord(const TgxTreeListNode*) {}
+    ui::Color TreeLineColor = ui::clGrayText;
+    bool ShowButtons = true;
+    bool ShowLines = true;
+
+    // ---- Invalidation
+    void InvalidateRow(const TgxTreeListNode* node);
+    void RepaintFrom(const TgxTreeListNode* node);
+    void InvalidateRect(const ui::Rect& r);
+    int InvalidationCount() const { return invalidations_; }
+    // Tab stays in the grid while IsTabs answers true.
+    bool focusNextPrevChild(bool next) override;
+
+  protected:
+    friend class TgxTreeListNode;
+    NodeList& TopNodes() { return nodes_; }
+    // Marks the control as being destroyed, so that clearing skips locks, events and repaints.
+    void SetDestroying() { destroying_ = true; }
+    void ColorChanged() override { Repaint(); }
+    void Repaint();
+    void resizeEvent(QResizeEvent* e) override;
+    bool viewportEvent(QEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void keyReleaseEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void ClearNodeMeasures();
+
+    std::unique_ptr<TgxInplaceEdit> editor_;
+    TgxTreeListNode* edit_node_ = nullptr;
+    int edit_column_ = -1;
+    int edit_column_at_bind_ = -1;
+
+  private:
+    int CountDisplayed(const NodeList& list) const;
+    void UpdateScrollBarsOnce();
+    void ScrollRows(int dy);
+
+    NodeList nodes_;
+    // Visible-node cache: display order and the position of each node in it.
+    std::vector<TgxTreeListNode*> display_order_;
+    std::unordered_map<const TgxTreeListNode*, int> display_index_;
+    bool cache_valid_ = false;
+
+    TgxTreeListNode* focused_node_ = nullptr;
+    int focused_column_ = -1;
+    TgxTreeListNode* top_node_ = nullptr;
+    TgxTreeListNode* anchor_ = nullptr;
+    TgxTreeListNode* hot_node_ = nullptr;
+    TgxTreeListNode* drag_node_ = nullptr;
+    bool anchor_set_ = false;
+    int left_coord_ = 0;
+    int rows_in_view_ = 1;
+    int rows_in_view_partly_ = 1;
+    bool new_item_row_active_ = false;
+
+    int update_lock_ = 0;
+    int selection_lock_ = 0;
+    int selected_count_at_lock_ = 0;
+    bool clearing_ = false;
+    bool destroying_ = false;
+    bool loading_ = false;
+    std::uint8_t state_ = tsNormal;
+    bool ctrl_held_ = false;
+    int layout_running_ = 0;
+    int invalidations_ = 0;
+    int wheel_accumulated_ = 0;
+
+    TLOptions options_ = kDefaultTLOptions;
+    TLOptionsEx options_ex_ = kDefaultTLOptionsEx;
+
+    ui::TFont band_font_;
+    ui::TFont header_font_;
+    ui::TFont preview_font_;
+    ui::TChangeLink images_link_;
+    ui::TChangeLink state_images_link_;
+    ui::TCustomImageList* images_ = nullptr;
+    ui::TCustomImageList* state_images_ = nullptr;
+    const ui::TextMetrics* metrics_;
+
+    bool hide_selection_ = true;
+    bool hide_focus_rect_ = true;
+    bool show_bands_ = false;
+    bool show_grid_ = false;
+    bool show_header_ = true;
+    bool show_preview_grid_ = true;
+    bool show_row_footer_ = false;
+    bool show_new_item_row_ = false;
+    bool show_footer_ = false;
+    bool show_indicator_ = false;
+    bool grid_mode_ = false;
+    bool show_root_ = true;
+    int default_row_height_ = 18;
+    bool default_row_height_explicit_ = false;
+    int indent_desc_ = 20;
+    int preview_lines_ = 2;
+    int fixed_band_line_width_ = 2;
+    int row_separator_line_width_ = 1;
+    int max_row_line_count_ = -1;
+    int customizing_row_count_ = 11;
+    TgxLookAndFeel look_and_feel_ = lfStandard;
+    TScrollStyle scroll_bars_ = ssBoth;
+
+    // Layout metrics, set by CalcLayout.
+    int band_line_height_ = 0;
+    int band_panel_height_ = 0;
+    int header_row_height_ = 0;
+    int header_panel_height_ = 0;
+    int font_line_height_ = 0;
+    int row_line_height_ = 0;
+    int footer_row_height_ = 0;
+    int footer_height_ = 0;
+    int row_footer_height_ = 0;
+    int preview_line_height_ = 0;
+    int new_item_row_height_ = 0;
+    int zero_width_ = 0;
+};
+
+}  // namespace grid

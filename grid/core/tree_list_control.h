@@ -1,0 +1,204 @@
+#pragma once
+
+// The tree list with real columns arranged in bands: owns the column list and the bands,
+// answers every layout query from them through cached lookup tables, keeps cell texts in
+// text nodes, one in-place editor per editor kind and the list of sorted columns.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "grid/core/band.h"
+#include "grid/core/column.h"
+#include "grid/core/tree_list.h"
+
+namespace grid {
+
+class TCustomgxTreeListControl : public TCustomgxTreeList {
+  public:
+    explicit TCustomgxTreeListControl(QWidget* parent = nullptr);
+    ~TCustomgxTreeListControl() override;
+
+    TgxTreeListBands& Bands() { return *bands_; }
+    const TgxTreeListBands& Bands() const { return *bands_; }
+    int BandMaxRowCount() const { return band_max_row_count_; }
+    void SetBandMaxRowCount(int v);
+    int BandRowCount() const { return band_row_count_; }
+    void SetBandRowCount(int v);
+    bool DefaultLayout() const { return default_layout_; }
+    void SetDefaultLayout(bool v);
+    int HeaderMinRowCount() const { return header_min_row_count_; }
+    void SetHeaderMinRowCount(int v);
+    int HeaderPanelMaxRowCount() const { return header_panel_max_row_count_; }
+    void SetHeaderPanelMaxRowCount(int v);
+    int HeaderPanelRowCount() const { return header_panel_row_count_; }
+    void SetHeaderPanelRowCount(int v);
+    void ClearAutoHeaderPanelHeight();
+    bool ShowHiddenInCustomizeBox = false;
+
+    // ---- Columns
+    TgxTreeListColumn* Columns(int index) const;
+    int ColumnCount() const { return static_cast<int>(columns_.size()); }
+    TgxTreeListColumn* GetColumnByVisibleIndex(int index) const;
+    TgxTreeListColumn* FindColumnByName(std::string_view name) const;
+    // Creates a column of the plain kind, names it and attaches it.
+    TgxTreeListColumn* CreateColumn();
+    void AddColumn(std::unique_ptr<TgxTreeListColumn> column);
+    virtual std::unique_ptr<TgxTreeListColumn> RemoveColumn(TgxTreeListColumn* column);
+    virtual void DestroyColumns();
+    void RefreshColumnsDefaults();
+    void ColumnChanged(TgxTreeListColumn* column);
+    void ColumnMoved(int from, int to);
+    void BandsChanged();
+    void NormalizeLayout();
+    void RebuildLayoutCache();
+    int ColumnsRowIndexLimit() const { return header_panel_row_count_ - 1; }
+    // Columns visible in the layout of a band row, in row order (absolute band index).
+    std::vector<int> BandRowColumns(int band, int row) const;
+
+    // ---- Layout queries answered from bands and columns
+    int GetBandCount() const override;
+    int VisibleBandAbsoluteIndex(int visible) const;
+    int BandVisibleIndex(int band) const;
+    int GetBandWidth(int vb) const override;
+    int GetBandMinWidth(int vb) const override;
+    std::string GetBandText(int vb) const override;
+    TAlignment GetBandAlignment(int vb) const override;
+    int GetFixedLeftBand() const override;
+    int GetFixedRightBand() const override;
+    bool IsBandSizing(int vb) const override;
+    bool IsBandHeaderWidth() const override;
+    int GetColumnCount() const override { return ColumnCount(); }
+    int GetHeaderAbsoluteIndex(int vb, int row, int pos) const override;
+    int GetHeaderColCount(int vb, int row) const override;
+    int GetHeaderRowCount(int vb) const override;
+    int GetColumnWidth(int c) const override;
+    int GetColumnMinWidth(int c) const override;
+    int GetHeaderMaxLineCount(int c) const override;
+    bool IsColumnMultiLine(int c) const override;
+    std::string GetHeaderText(int c) const override;
+    TAlignment GetHeaderAlignment(int c) const override;
+    TgxTreeListColumnSort GetColumnSorted(int c) const override;
+    TAlignment GetCellAlignment(const TgxTreeListNode*, int c) const override;
+    ui::Color GetColumnColor(int c) const override;
+    const ui::TFont& GetColumnFont(int c) const override;
+    bool IsColumnFontExplicit(int c) const override;
+    bool IsColumnVisible(int c) const override;
+    bool IsColumnSizing(int c) const override;
+    int GetMinColumnCellHeight(int c) const override;
+    int GetBandMaxRowCount() const override { return band_max_row_count_; }
+    int GetBandRowCount() const override { return band_row_count_; }
+    int GetHeaderPanelMaxRowCount() const override { return header_panel_max_row_count_; }
+    int GetHeaderPanelRowCount() const override { return header_panel_row_count_; }
+    int GetHeaderMinRowCount() const override { return std::max(1, header_min_row_count_); }
+    bool IsColumnListedInCustomizing(int c) const;
+    void ColumnsLayoutChanged() override;
+
+    // ---- Cells and editors
+    std::unique_ptr<TgxTreeListNode> CreateNode() override;
+    Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
+    std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
+    void SetNodeString(TgxTreeListNode* node, int column, std::string_view text) override;
+    int GetNodeImageIndex(const TgxTreeListNode* node) const override;
+    int GetNodeSelectedIndex(const TgxTreeListNode* node) const override;
+    int GetNodeStateIndex(const TgxTreeListNode* node) const override;
+    void SetNodeImageIndexes(TgxTreeListNode* node, int image, int selected, int state);
+    Value GetNodeCompareValue(const TgxTreeListNode* node, int column) const override;
+    std::unique_ptr<TgxInplaceEdit> CreateEditor() override;
+    TgxInplaceEdit* FindEditor() override;
+    void DoEditing(TgxTreeListNode* node, bool& allow) override;
+    bool CanEditModify() override;
+    void ApplyBestFit(TgxTreeListColumn* column);
+    void SetColumnWidthFromSizing(int column, int width) override;
+    void SetVisibleBandWidth(int vb, int width) override;
+    // The column whose header lies under a client point; null over anything else.
+    TgxTreeListColumn* GetColumnAt(int x, int y) const;
+
+    // ---- Sorting
+    void BeginSorting() { ++sort_lock_; }
+    void EndSorting();
+    bool IsSortLocked() const { return sort_lock_ > 0; }
+    void ClearSorting() override;
+    void HeaderPanelAutoRows() override { NormalizeLayout(); }
+    TgxTreeListColumn* GetSortedColumn(int index) const;
+    int SortedColumnCount() const { return static_cast<int>(sorted_columns_.size()); }
+    bool SortedColumnDesc(int index) const;
+    int SortedColumnIndex(int index) const;
+    virtual void AddSortedColumn(TgxTreeListColumn* column);
+    virtual void UpdateSortedColumns() {}
+    virtual void ColumnSortChanged(TgxTreeListColumn*) {}
+    virtual bool DoColumnSorting(TgxTreeListColumn* column);
+    void RebuildSortedColumns();
+    void RemoveSortedColumn(TgxTreeListColumn* column);
+    // A header click: the click callback, then the sort mark cycles when AutoSort holds.
+    virtual void DoHeaderClick(int column);
+    std::vector<std::pair<int, bool>> SortColumns() const override;
+    void SetClearSortFlag(bool v) { clear_sort_ = v; }
+    bool AddToSortFlag() const { return add_to_sort_; }
+    void SetAddToSortFlag(bool v) { add_to_sort_ = v; }
+
+    void Loaded();
+
+    // ---- Events
+    TgxTLCustomDrawCell OnCustomDrawCell;
+    TgxTLCustomDrawHeader OnCustomDrawColumnHeader;
+    std::function<void(TCustomgxTreeListControl*, int band, ui::TCanvas&, const ui::Rect&,
+                       std::string&, ui::Color&, ui::TFont&, TAlignment&, bool&)>
+        OnCustomDrawBand;
+    std::function<void(TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
+                       const TgxTreeListNode*, bool, std::string&, bool&)>
+        OnCustomDrawPreview;
+    std::function<void(TCustomgxTreeListControl*, int from, int to)> OnColumnMoved;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnHeaderClick;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, bool&)> OnColumnSorting;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnHideHeader;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, int, int, int)> OnShowHeader;
+
+    bool HasCustomDrawCell(int c) const override;
+    void DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                          int c, bool selected, bool focused, bool new_item, std::string& text,
+                          ui::Color& color, ui::TFont& font, TAlignment& alignment,
+                          bool& done) override;
+    bool HasCustomDrawHeader() const override;
+    void DoCustomDrawHeader(int c, ui::TCanvas& canvas, const ui::Rect& r, std::string& text,
+                            ui::Color& color, ui::TFont& font, TAlignment& alignment,
+                            TgxTreeListColumnSort& sorted, bool& done) override;
+    bool HasCustomDrawBand() const override { return static_cast<bool>(OnCustomDrawBand); }
+    void DoCustomDrawBand(int vb, ui::TCanvas& canvas, const ui::Rect& r, std::string& text,
+                          ui::Color& color, ui::TFont& font, TAlignment& alignment,
+                          bool& done) override;
+    void HideColumn(TgxTreeListColumn* column);
+    void ShowColumnAt(TgxTreeListColumn* column, int vb, int row, int position);
+
+  private:
+    friend class TgxTreeListColumn;
+    friend class TgxTreeListBands;
+    friend class TgxTreeListBand;
+    void RenumberAfterBandDeletion(int deleted);
+    void ForEachNode(const std::function<void(TgxTreeListNode*)>& fn);
+
+    std::unique_ptr<TgxTreeListBands> bands_;
+    std::vector<std::unique_ptr<TgxTreeListColumn>> columns_;
+    std::vector<std::unique_ptr<TgxInplaceEdit>> editors_;
+    std::vector<TgxTreeListColumn*> sorted_columns_;
+    int band_max_row_count_ = 5;
+    int band_row_count_ = 1;
+    int header_min_row_count_ = 1;
+    int header_panel_max_row_count_ = 5;
+    int header_panel_row_count_ = 1;
+    bool default_layout_ = true;
+    int sort_lock_ = 0;
+    bool auto_sizing_header_ = false;
+    bool normalizing_ = false;
+    bool clear_sort_ = false;
+    bool add_to_sort_ = false;
+    // Layout cache: visible bands (absolute indexes), each band's visible index, and per
+    // visible band its header rows of column indexes.
+    mutable bool cache_valid_ = false;
+    mutable std::vector<int> visible_bands_;
+    mutable std::vector<int> band_visible_index_;
+    mutable std::vector<std::vector<std::vector<int>>> band_rows_;
+    void EnsureCache() const;
+};
+
+}  // namespace grid

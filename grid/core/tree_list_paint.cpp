@@ -1,0 +1,452 @@
+// Painting of the tree list: panels, indicator, footer and the node rows, all from one
+// drawing-information record computed at the start of the paint.
+
+#include <QApplication>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include <algorithm>
+
+#include "grid/core/draw_utils.h"
+#include "grid/core/tree_list.h"
+#include "platform/ui/application.h"
+
+namespace grid {
+namespace {
+
+constexpr int kLevelIndent = 16;
+
+using Segments = std::vector<std::pair<ui::Point, ui::Point>>;
+
+void FillSolid(ui::TCanvas& canvas, const ui::Rect& r, ui::Color c) {
+    canvas.Brush = {c, ui::bsSolid, {}};
+    canvas.FillRect(r);
+}
+
+// Clips to r for the scope, inside whatever clip is in force.
+class ClipScope {
+  public:
+    ClipScope(ui::TCanvas& canvas, const ui::Rect& r) : guard_(canvas) {
+        canvas.IntersectClipRect(r);
+    }
+
+  private:
+    ui::TCanvas::StateGuard guard_;
+};
+
+}  // namespace
+
+bool TCustomgxTreeList::viewportEvent(QEvent* e) {
+    if (e->type() == QEvent::Paint) {
+        ui::Guarded([&] {
+            QPainter painter(viewport());
+            ui::TCanvas canvas(painter);
+            canvas.SetPaintRegion(static_cast<QPaintEvent*>(e)->region());
+            Paint(canvas);
+        });
+        return true;
+    }
+    if (e->type() == QEvent::Wheel) {
+        auto* wheel = static_cast<QWheelEvent*>(e);
+        int dy = wheel->angleDelta().y();
+        ui::Guarded([&] { WheelScroll(dy); });
+        wheel->accept();
+        return true;
+    }
+    return TCustomgxContainer::viewportEvent(e);
+}
+
+bool TCustomgxTreeList::PaintFocused() const {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr)
+        return false;
+    if (focus == this || isAncestorOf(focus))
+        return true;
+    return state_ == tsEditing && editor_ && const_cast<TgxInplaceEdit&>(*editor_).IsEditFocused();
+}
+
+TCustomgxTreeList::CellColors TCustomgxTreeList::GetCellColors(const TgxTreeListNode* node,
+                                                               bool selected, bool focused,
+                                                               int column) const {
+    ui::Color text = Font().GetColor();
+    if (selected) {
+        if (focused)
+            return {HighlightColor, HighlightTextColor};
+        if (!hide_selection_)
+            return {HideSelectionColor, HideSelectionTextColor};
+    }
+    if (grid_mode_ && node != nullptr && GetNodeHasChildrenQuery(node))
+        return {GroupNodeColor, GroupNodeTextColor.IsNone() ? text : GroupNodeTextColor};
+    if (column >= 0) {
+        ui::Color c = GetColumnColor(column);
+        if (c.ToRgb() != GetColor().ToRgb())
+            return {c, text};
+    }
+    return {GetColor(), text};
+}
+
+void TCustomgxTreeList::DrawCell(ui::TCanvas& canvas, const ui::Rect& r,
+                                 const TgxTreeListNode* node, int column, bool selected,
+                                 bool focused, int kind, bool multi_line, ui::Color color,
+                                 ui::Color text_color) {
+    std::string text;
+    TAlignment alignment = taLeftJustify;
+    if (kind == 1) {
+        text = GetRowFooterText(node, column, 0);
+    } else if (kind != 2 && node != nullptr) {
+        text = column >= 0 ? GetCellText(node, column) : GetCellText(node, 0);
+        alignment = column >= 0 ? GetCellAlignment(node, column) : taLeftJustify;
+    }
+    ui::TFont font;
+    font.Assign(column >= 0 && IsColumnFontExplicit(column) ? GetColumnFont(column) : Font());
+    font.SetColor(text_color);
+    bool done = false;
+    if (HasCustomDrawCell(column)) {
+        DoCustomDrawCell(canvas, r, node, column, selected, focused, kind == 2, text, color, font,
+                         alignment, done);
+    }
+    if (done)
+        return;
+    canvas.Brush = {color, ui::bsSolid, {}};
+    canvas.Font.Assign(font);
+    DrawCellText(canvas, r, text, alignment, multi_line, IsDrawEndEllipsis());
+}
+
+void TCustomgxTreeList::DrawPreview(ui::TCanvas& canvas, const ui::Rect& r,
+                                    const TgxTreeListNode* node, bool selected, ui::Color color,
+                                    ui::Color text_color) {
+    std::string text = GetPreviewText(node);
+    ui::TFont font;
+    font.Assign(preview_font_);
+    ui::Color tc = selected && color == HighlightColor ? text_color : preview_font_.GetColor();
+    bool done = false;
+    if (HasCustomDrawPreview())
+        DoCustomDrawPreview(canvas, r, node, selected, text, color, tc, font, done);
+    if (done)
+        return;
+    canvas.Brush = {color, ui::bsSolid, {}};
+    canvas.FillRect(r);
+    font.SetColor(tc);
+    canvas.Font.Assign(font);
+    ui::Rect t{r.left + indent_desc_, r.top + 1, r.right - 2, r.bottom};
+    if (!t.IsEmpty() && !text.empty())
+        canvas.DrawText(
+            text, t,
+            ui::DT_WORDBREAK | ui::DT_NOPREFIX | (IsDrawEndEllipsis() ? ui::DT_END_ELLIPSIS : 0u));
+}
+
+void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
+    TDrawInfo info;
+    CalcDrawInfo(info);
+    const bool focused = PaintFocused();
+    if (!info.group_panel.IsEmpty() && canvas.RectVisible(info.group_panel))
+        DrawGroupPanel(canvas, info.group_panel);
+
+    // Bands.
+    if (!info.band_button.IsEmpty() && canvas.RectVisible(info.band_button))
+        DrawHeaderButton(canvas,
+                         {info.band_button, "", taLeftJustify, BandColor, look_and_feel_, csNone});
+    if (!info.band_panel.IsEmpty() && canvas.RectVisible(info.band_panel)) {
+        for (const TBandCellInfo& bc : info.band_cells) {
+            ClipScope clip(canvas, bc.clip);
+            std::string text = GetBandText(bc.band_index);
+            TAlignment alignment = GetBandAlignment(bc.band_index);
+            ui::Color color = BandColor;
+            canvas.Font.Assign(band_font_);
+            bool done = false;
+            if (HasCustomDrawBand())
+                DoCustomDrawBand(bc.band_index, canvas, bc.rect, text, color, canvas.Font,
+                                 alignment, done);
+            if (done)
+                continue;
+            THeaderButton b{bc.rect, text, alignment, color, look_and_feel_, csNone};
+            b.multi_line = GetBandRowCount() > 1;
+            DrawHeaderButton(canvas, b);
+        }
+    }
+    for (bool left : {true, false}) {
+        const ui::Rect& area = left ? info.fixed_left_area : info.fixed_right_area;
+        if (area.IsEmpty())
+            continue;
+        ui::Rect line =
+            left ? ui::Rect{area.right - fixed_band_line_width_, area.top, area.right, area.bottom}
+                 : ui::Rect{area.left, area.top, area.left + fixed_band_line_width_, area.bottom};
+        if (canvas.RectVisible(line))
+            FillSolid(canvas, line, FixedBandLineColor);
+    }
+
+    // Headers.
+    if (!info.header_button.IsEmpty() && canvas.RectVisible(info.header_button))
+        DrawHeaderButton(
+            canvas, {info.header_button, "", taLeftJustify, HeaderColor, look_and_feel_, csNone});
+    if (!info.header_panel.IsEmpty() && canvas.RectVisible(info.header_panel)) {
+        for (const THeaderCellInfo& hc : info.header_cells) {
+            {
+                ClipScope clip(canvas, hc.clip);
+                std::string text = GetHeaderText(hc.column);
+                TAlignment alignment = GetHeaderAlignment(hc.column);
+                TgxTreeListColumnSort sorted = GetColumnSorted(hc.column);
+                ui::Color color = HeaderColor;
+                canvas.Font.Assign(header_font_);
+                bool done = false;
+                if (HasCustomDrawHeader())
+                    DoCustomDrawHeader(hc.column, canvas, hc.rect, text, color, canvas.Font,
+                                       alignment, sorted, done);
+                if (!done) {
+                    THeaderButton b{hc.rect, text, alignment, color, look_and_feel_, sorted};
+                    b.edge_kind = hc.first_in_row && hc.last_in_row ? 0
+                                  : hc.first_in_row                 ? 2
+                                  : hc.last_in_row                  ? 1
+                                                                    : 3;
+                    b.multi_line = hc.line_count >= 2 || GetHeaderMinRowCount() >= 2;
+                    DrawHeaderButton(canvas, b);
+                }
+            }
+            if (!hc.fill.IsEmpty())
+                FillSolid(canvas, hc.fill, ui::clBtnShadow);
+        }
+        for (const TEmptyHeaderInfo& e : info.empty_headers)
+            FillSolid(canvas, e.rect, ui::clBtnShadow);
+    }
+
+    // New-item row: its strip in the window colour with the insert glyph.
+    if (!info.new_item_row.IsEmpty() && canvas.RectVisible(info.new_item_row)) {
+        FillSolid(canvas, info.new_item_row, GetColor());
+        int i = IndicatorWidthShown();
+        if (i > 0)
+            DrawIndicator(canvas,
+                          {info.new_item_row.left, info.new_item_row.top,
+                           info.new_item_row.left + i, info.new_item_row.bottom},
+                          3, HeaderColor, look_and_feel_);
+    }
+
+    // Indicator column, then kept out of everything drawn later.
+    if (!info.indicator.IsEmpty() && !info.rows.empty() && canvas.RectVisible(info.indicator)) {
+        int y = info.node_area.top;
+        for (const TRowInfo& row : info.rows) {
+            ui::Rect cell{info.indicator.left, y, info.indicator.right,
+                          std::min(y + row.row_height, info.node_area.bottom)};
+            DrawIndicator(canvas, cell, row.indicator_kind, HeaderColor, look_and_feel_);
+            y += std::max(1, row.row_height);
+        }
+    }
+    if (!info.indicator.IsEmpty())
+        canvas.ExcludeClipRect(info.indicator);
+
+    // Footer.
+    if (!info.footer.IsEmpty() && canvas.RectVisible(info.footer)) {
+        ui::Rect r = info.footer;
+        if (look_and_feel_ == lfFlat) {
+            canvas.DrawEdge(r, ui::BDR_SUNKENOUTER, ui::BF_TOP);
+            r.top += 1;
+        } else {
+            canvas.Brush = {ui::clWindowFrame, ui::bsSolid, {}};
+            canvas.FrameRect(r);
+            r = r.Inflated(-1, -1);
+        }
+        r = canvas.DrawEdge(r, ui::BDR_RAISEDINNER, ui::BF_RECT | ui::BF_ADJUST);
+        FillSolid(canvas, r, HeaderColor);
+        for (const THeaderCellInfo& hc : info.header_cells) {
+            if (!IsExistFooterCell(hc.column))
+                continue;
+            ui::Rect cell{hc.rect.left, r.top + hc.row * footer_row_height_, hc.rect.right,
+                          r.top + (hc.row + 1) * footer_row_height_};
+            cell = cell.Inflated(-1, -1);
+            if (hc.first_of_header)
+                cell.left += 1;
+            if (hc.last_in_row)
+                cell.right -= 2;
+            ClipScope clip(canvas, ui::Rect{hc.clip.left, r.top, hc.clip.right, r.bottom});
+            cell = canvas.DrawEdge(cell, ui::BDR_SUNKENOUTER, ui::BF_RECT | ui::BF_ADJUST);
+            canvas.Brush = {HeaderColor, ui::bsSolid, {}};
+            canvas.Font.Assign(Font());
+            DrawCellText(canvas, cell, GetFooterText(hc.column), GetHeaderAlignment(hc.column),
+                         false, true);
+        }
+    }
+
+    // Rows.
+    for (const ui::Rect& empty : {info.empty_right, info.empty_bottom})
+        if (!empty.IsEmpty() && canvas.RectVisible(empty))
+            FillSolid(canvas, empty, GetColor());
+    if (info.rows.empty() || !canvas.RectVisible(info.node_area))
+        return;
+    ClipScope node_clip(canvas, info.node_area);
+    const int scroll = info.fixed_left_band == -1 ? left_coord_ : 0;
+    Segments lines;
+    lines.reserve(info.rows.size() * (info.header_cells.size() + 2));
+    int y = info.node_area.top;
+    for (TRowInfo& row : info.rows) {
+        BeginNodeRecord(row.node);
+        try {
+            int image_left = 0, text_left = 0;
+            int indent_slots = GetNodeIndent(row.node, image_left, text_left);
+            row.indent_start = text_left;
+            int bottom = std::min(y + row.row_height, info.node_area.bottom);
+            ui::Color row_color = grid_mode_ ? GroupNodeColor : GetColor();
+            int base =
+                info.node_area.left - scroll - ((!grid_mode_ && !show_root_) ? kLevelIndent : 0);
+            if (image_left > 0) {
+                FillSolid(canvas,
+                          {info.node_area.left - scroll, y,
+                           info.node_area.left - scroll + image_left, bottom},
+                          row_color);
+                int level = row.node->Level();
+                if (!grid_mode_ && ShowLines) {
+                    canvas.Brush = {TreeLineColor, ui::bsSolid, {}};
+                    int mid = y + row.row_height / 2;
+                    int x = base + level * kLevelIndent + kLevelIndent / 2 - 1;
+                    bool button = ShowButtons && row.node->HasChildren();
+                    bool first_top = row.node->Parent() == nullptr && row.node->Index() == 0;
+                    canvas.FillRect(
+                        {x + (button ? 5 : 0), mid, base + (level + 1) * kLevelIndent, mid + 1});
+                    int top = first_top ? mid : y;
+                    int end = row.node->IsLast() ? mid : bottom;
+                    if (button) {
+                        if (!first_top)
+                            canvas.FillRect({x, y, x + 1, mid - 5});
+                        if (!row.node->IsLast())
+                            canvas.FillRect({x, mid + 5, x + 1, bottom});
+                    } else {
+                        canvas.FillRect({x, top, x + 1, end + (row.node->IsLast() ? 0 : 0)});
+                    }
+                    int slot = level - 1;
+                    for (const TgxTreeListNode* a = row.node->Parent(); a != nullptr;
+                         a = a->Parent(), --slot) {
+                        if (a->IsLast())
+                            continue;
+                        int ax = base + slot * kLevelIndent + kLevelIndent / 2 - 1;
+                        canvas.FillRect({ax, y, ax + 1, bottom});
+                    }
+                }
+                if (ShowButtons && row.node->HasChildren() && indent_slots > 0) {
+                    ui::Rect slot{base + level * kLevelIndent, y, base + (level + 1) * kLevelIndent,
+                                  y + row.row_height};
+                    DrawExpandButton(canvas, slot, row.node->Expanded());
+                }
+            }
+            int image_x = info.node_area.left - scroll + image_left;
+            if (state_images_ != nullptr && GetNodeStateIndex(row.node) >= 0) {
+                ui::Rect r{image_x, y, image_x + state_images_->Width(), bottom};
+                FillSolid(canvas, r, row_color);
+                DrawImageListImage(canvas, r, state_images_, GetNodeStateIndex(row.node));
+                image_x += state_images_->Width();
+            }
+            if (images_ != nullptr) {
+                ui::Rect r{image_x, y, image_x + images_->Width(), bottom};
+                FillSolid(canvas, r, grid_mode_ ? row_color : GetColor());
+                int index = row.node == focused_node_ ? GetNodeSelectedIndex(row.node)
+                                                      : GetNodeImageIndex(row.node);
+                DrawImageListImage(canvas, r, images_, index);
+            }
+        } catch (...) {
+            EndNodeRecord(row.node);
+            throw;
+        }
+        EndNodeRecord(row.node);
+        y += std::max(1, row.row_height);
+    }
+
+    y = info.node_area.top;
+    const int grid = show_grid_ ? RowSeparatorLineWidth() : 0;
+    const int bands_right = info.bands_right_edge + 1;
+    for (TRowInfo& row : info.rows) {
+        BeginNodeRecord(row.node);
+        try {
+            bool row_focused = row.node == focused_node_;
+            bool row_selected = row.selected || (IsRowSelect() && row_focused && !IsMultiSelect());
+            int preview_block = 0;
+            if (row.preview_line_count > 0)
+                preview_block = row.preview_line_count * preview_line_height_ + 2 +
+                                (show_grid_ && show_preview_grid_ ? 1 : 0);
+            int cell_bottom = std::min(y + row.row_height - preview_block - row.row_footer_height,
+                                       info.node_area.bottom);
+            int row_bottom = std::min(y + row.row_height, info.node_area.bottom);
+            ui::Rect focus_rect;
+            if (row.group_row) {
+                ui::Rect area{info.node_area.left - scroll + row.indent_start, y, bands_right,
+                              cell_bottom - grid};
+                CellColors colors = GetCellColors(row.node, row_selected, focused, -1);
+                DrawCell(canvas, area, row.node, -1, row_selected, row_focused, 0, false,
+                         colors.color, colors.text);
+                if (row_focused)
+                    focus_rect = area;
+                if (show_grid_)
+                    lines.push_back({{area.left, cell_bottom - 1}, {bands_right, cell_bottom - 1}});
+            } else {
+                if (!info.fixed_left_area.IsEmpty())
+                    FillSolid(canvas,
+                              {info.fixed_left_area.right - fixed_band_line_width_, y,
+                               info.fixed_left_area.right, cell_bottom},
+                              FixedBandLineColor);
+                if (!info.fixed_right_area.IsEmpty())
+                    FillSolid(canvas,
+                              {info.fixed_right_area.left, y,
+                               info.fixed_right_area.left + fixed_band_line_width_, cell_bottom},
+                              FixedBandLineColor);
+                int focused_column = GetVisibleColumnIndex(GetFocusedColumn());
+                for (const THeaderCellInfo& hc : info.header_cells) {
+                    CellLayout cell = LayoutCell(row, y, hc, info);
+                    if (cell.clipped.IsEmpty() && cell.rect.IsEmpty())
+                        continue;
+                    bool cell_focused = row_focused && hc.column == focused_column;
+                    CellColors colors = GetCellColors(row.node, row_selected, focused, hc.column);
+                    bool multi =
+                        hc.line_count > 1 || row.line_count > 1 || IsColumnMultiLine(hc.column);
+                    {
+                        ClipScope clip(canvas, ui::Rect{hc.clip.left, info.node_area.top,
+                                                        hc.clip.right, info.node_area.bottom});
+                        DrawCell(canvas, cell.rect, row.node, hc.column, row_selected, cell_focused,
+                                 0, multi, colors.color, colors.text);
+                    }
+                    int right = std::min(cell.rect.right, hc.clip.right - (show_grid_ ? 1 : 0));
+                    int left = std::max(cell.rect.left, hc.clip.left);
+                    if (show_grid_ && right >= left) {
+                        lines.push_back({{cell.rect.right, cell.rect.top},
+                                         {cell.rect.right, cell.rect.bottom + grid}});
+                        lines.push_back(
+                            {{left, cell.rect.bottom},
+                             {std::min(hc.clip.right, cell.rect.right + 1), cell.rect.bottom}});
+                    }
+                    if (cell_focused && !IsRowSelect() && !IsInvertSelect() &&
+                        !new_item_row_active_)
+                        focus_rect = ui::Intersect(
+                            cell.rect, ui::Rect{hc.clip.left, info.node_area.top, hc.clip.right,
+                                                info.node_area.bottom});
+                }
+                if (row_focused && (IsRowSelect() || IsInvertSelect()))
+                    focus_rect = {info.node_area.left - scroll + row.indent_start, y,
+                                  bands_right - (show_grid_ ? 1 : 0), cell_bottom - grid};
+            }
+            if (row.preview_line_count > 0 && !row.group_row) {
+                ui::Rect preview{info.node_area.left - scroll + row.indent_start, cell_bottom,
+                                 bands_right - (show_grid_ ? 1 : 0),
+                                 std::min(cell_bottom + preview_block, row_bottom) -
+                                     (show_grid_ && show_preview_grid_ ? 1 : 0)};
+                CellColors colors = GetCellColors(row.node, row_selected, focused, -1);
+                DrawPreview(canvas, preview, row.node, row_selected, colors.color, colors.text);
+                if (show_grid_ && show_preview_grid_)
+                    lines.push_back(
+                        {{preview.left, preview.bottom}, {bands_right, preview.bottom}});
+            }
+            if (!focus_rect.IsEmpty()) {
+                if (focused) {
+                    if (!IsHideFocusRect())
+                        canvas.DrawFocusRect(focus_rect);
+                } else if (!hide_focus_rect_) {
+                    DrawInvertedFrame(canvas, focus_rect);
+                }
+            }
+        } catch (...) {
+            EndNodeRecord(row.node);
+            throw;
+        }
+        EndNodeRecord(row.node);
+        y += std::max(1, row.row_height);
+    }
+    canvas.Pen = {show_grid_ ? GetGridLineColorValue() : GetColor(), 1, ui::psSolid, ui::pmCopy};
+    canvas.PolyPolyline(lines);
+}
+
+}  // namespace grid

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QFrame>
+
+#include "grid/core/tree_list_control.h"
+#include "platform/ui/text_metrics.h"
+
+namespace grid::testing {
+
+// A banded grid with fixed text metrics (7 pixels a character, 13 a line), no frame and
+// no scroll bars, so its client area is exactly its size.
+struct GridFixture {
+    ui::FixedTextMetrics metrics{7, 13};
+    TCustomgxTreeListControl grid;
+
+    GridFixture(int width, int height) {
+        grid.setFrameShape(QFrame::NoFrame);
+        grid.SetScrollBars(ssNone);
+        grid.resize(width, height);
+        grid.setAttribute(Qt::WA_DontShowOnScreen);
+        grid.show();
+        grid.SetTextMetrics(&metrics);
+    }
+
+    TgxTreeListColumn* AddColumn(std::string_view caption, int width, int band = 0, int row = 0) {
+        TgxTreeListColumn* c = grid.CreateColumn();
+        c->SetCaption(caption);
+        c->SetBandIndex(band);
+        c->SetRowIndex(row);
+        c->SetWidth(width);
+        return c;
+    }
+};
+
+}  // namespace grid::testing

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include "grid/core/exceptions.h"
+#include "grid/core/tree_list.h"
+
+namespace grid {
+namespace {
+
+// root0 (a, b (b1, b2)), root1
+struct Forest {
+    TCustomgxTreeList tree;
+    TgxTreeListNode* root0;
+    TgxTreeListNode* a;
+    TgxTreeListNode* b;
+    TgxTreeListNode* b1;
+    TgxTreeListNode* b2;
+    TgxTreeListNode* root1;
+    Forest() {
+        root0 = tree.Add();
+        a = root0->AddChild();
+        b = root0->AddChild();
+        b1 = b->AddChild();
+        b2 = b->AddChild();
+        root1 = tree.Add();
+    }
+};
+
+TEST(TreeListNode, CreationNeedsAnOwner) {
+    try {
+        TgxTreeListNode node(nullptr);
+        FAIL();
+    } catch (const EInvalidgxTreeListOperation& e) {
+        EXPECT_STREQ(e.what(), "Invalid Owner TgxTreeListNode");
+    }
+}
+
+TEST(TreeListNode, StructureAndNavigation) {
+    Forest f;
+    EXPECT_EQ(f.root0->Count(), 2);
+    EXPECT_TRUE(f.root0->HasChildren());
+    EXPECT_EQ(f.b->Items(1), f.b2);
+    EXPECT_EQ(f.b->Items(2), nullptr);
+    EXPECT_EQ(f.b->Items(-1), nullptr);
+    EXPECT_EQ(f.b2->Level(), 2);
+    EXPECT_EQ(f.b2->Index(), 1);
+    EXPECT_TRUE(f.b2->IsLast());
+    EXPECT_TRUE(f.root1->IsLast());
+    EXPECT_EQ(f.a->GetNext(), f.b);
+    EXPECT_EQ(f.b2->GetNext(), f.root1);
+    EXPECT_EQ(f.root1->GetPrev(), f.b2);  // deepest last descendant, expanded or not
+    EXPECT_EQ(f.a->GetPrev(), f.root0);   // a first child's prev is its parent
+    EXPECT_EQ(f.root0->GetPrev(), nullptr);
+    EXPECT_TRUE(f.b1->HasAsParent(f.root0));
+    EXPECT_FALSE(f.root0->HasAsParent(f.root0));
+    EXPECT_EQ(f.root0->IndexOf(f.root1), -1);
+    EXPECT_FALSE(f.b1->IsVisible());
+    f.root0->Expand(true);
+    EXPECT_TRUE(f.b1->IsVisible());
+    EXPECT_EQ(f.tree.GetAbsoluteCount(), 6);
+    EXPECT_EQ(f.b1->AbsoluteIndex(), 3);
+    EXPECT_EQ(f.tree.GetAbsoluteNode(5), f.root1);
+    EXPECT_EQ(f.b->GetPriorVisible(), f.a);
+    EXPECT_EQ(f.tree.GetLastNode(), f.root1);
+}
+
+TEST(TreeListNode, CompareNodePositionsIsTreeOrder) {
+    Forest f;
+    const TgxTreeListNode* order[] = {f.root0, f.a, f.b, f.b1, f.b2, f.root1};
+    for (std::size_t i = 0; i < std::size(order); ++i)
+        for (std::size_t j = 0; j < std::size(order); ++j) {
+            int c = CompareNodePositions(order[i], order[j]);
+            EXPECT_EQ(c < 0, i < j) << i << "," << j;
+            EXPECT_EQ(c == 0, i == j) << i << "," << j;
+        }
+}
+
+TEST(TreeListNode, DeletingTheOnlyChildCollapsesTheParent) {
+    TCustomgxTreeList tree;
+    TgxTreeListNode* parent = tree.Add();
+    TgxTreeListNode* child = parent->AddChild();
+    parent->SetExpanded(true);
+    ASSERT_TRUE(parent->Expanded());
+    child->Delete();
+    EXPECT_EQ(parent->Count(), 0);
+    EXPECT_FALSE(parent->Expanded());
+    EXPECT_FALSE(parent->HasChildren());
+}
+
+TEST(TreeListNode, CollapsingMovesFocusOutOfTheSubtreeOrStays) {
+    Forest f;
+    f.root0->Expand(true);
+    f.tree.SetFocusedNode(f.b1);
+    ASSERT_EQ(f.tree.GetFocusedNode(), f.b1);
+    f.b->SetExpanded(false);
+    EXPECT_EQ(f.tree.GetFocusedNode(), f.b);
+    EXPECT_FALSE(f.b->Expanded());
+
+    // A refused focus move keeps the node expanded.
+    struct Refusing : TCustomgxTreeList {
+        bool DoFocusNode(TgxTreeListNode*) override { return false; }
+    } tree;
+    TgxTreeListNode* p = tree.Add();
+    TgxTreeListNode* c = p->AddChild();
+    p->SetExpanded(true);
+    tree.SetFocusedNode(c);
+    p->SetExpanded(false);
+    EXPECT_TRUE(p->Expanded());
+    EXPECT_EQ(tree.GetFocusedNode(), c);
+}
+
+TEST(TreeListNode, CollapseCanBeRefusedByTheEvent) {
+    Forest f;
+    f.root0->SetExpanded(true);
+    f.tree.OnCollapsing = [](TCustomgxTreeList*, TgxTreeListNode*, bool& allow) { allow = false; };
+    int collapsed = 0;
+    f.tree.OnCollapsed = [&](TCustomgxTreeList*, TgxTreeListNode*) { ++collapsed; };
+    f.root0->SetExpanded(false);
+    EXPECT_TRUE(f.root0->Expanded());
+    EXPECT_EQ(collapsed, 0);
+}
+
+TEST(TreeListNode, MoveToOntoItselfOrIntoItsSubtreeIsANoOp) {
+    for (TNodeAttachMode mode :
+         {natlAdd, natlAddFirst, natlAddChild, natlAddChildFirst, natlInsert}) {
+        Forest f;
+        f.b->MoveTo(f.b, mode);
+        EXPECT_EQ(f.b->Parent(), f.root0);
+        EXPECT_EQ(f.b->Index(), 1);
+        EXPECT_EQ(f.b->Count(), 2);
+        f.b->MoveTo(f.b1, mode);
+        EXPECT_EQ(f.b->Parent(), f.root0);
+        EXPECT_EQ(f.b1->Parent(), f.b);
+        f.b->MoveTo(nullptr, mode);
+        EXPECT_EQ(f.b->Parent(), f.root0);
+    }
+}
+
+TEST(TreeListNode, EveryMoveModeLandsWhereAskedAndMarksTheParent) {
+    struct Case {
+        TNodeAttachMode mode;
+        bool into_root1;  // the destination's parent (root0) or root1 receives the node
+        int index;
+    };
+    const Case cases[] = {
+        {natlAdd, false, 2},  // after b (a, b, moved) -- b1 is moved out of b first
+        {natlAddFirst, false, 0}, {natlInsert, false, 0},  // directly before a
+        {natlAddChild, true, 0},  {natlAddChildFirst, true, 0},
+    };
+    for (const Case& c : cases) {
+        Forest f;
+        TgxTreeListNode* destination = c.into_root1 ? f.root1 : f.a;
+        f.b1->MoveTo(destination, c.mode);
+        TgxTreeListNode* parent = c.into_root1 ? f.root1 : f.root0;
+        EXPECT_EQ(f.b1->Parent(), parent);
+        EXPECT_EQ(f.b1->Index(), c.index) << static_cast<int>(c.mode);
+        EXPECT_TRUE(parent->HasChildren());
+        EXPECT_EQ(f.tree.GetFocusedNode(), f.b1);
+        EXPECT_TRUE(f.b1->IsVisible());
+    }
+    // The old parent keeps its remaining child; a parent emptied by a move is collapsed.
+    Forest f;
+    f.a->MoveTo(f.root1, natlAddChild);
+    f.b1->MoveTo(f.root1, natlAddChild);
+    f.b2->MoveTo(f.root1, natlAddChild);
+    EXPECT_FALSE(f.b->HasChildren());
+    EXPECT_FALSE(f.b->Expanded());
+    EXPECT_EQ(f.root1->Count(), 3);
+}
+
+TEST(TreeListNode, MoveFromRootAndReleaseChildren) {
+    TCustomgxTreeList tree;
+    TgxTreeListNode* group = tree.Add();
+    TgxTreeListNode* row = tree.Add();
+    row->MoveFromRootTo(group, 1);
+    EXPECT_EQ(tree.Count(), 1);
+    EXPECT_EQ(row->Parent(), group);
+    EXPECT_TRUE(group->HasChildren());
+    row->MoveFromRootTo(group, 5);  // out of range: nothing
+    EXPECT_EQ(row->Parent(), group);
+    group->ReleaseChildren();
+    EXPECT_EQ(tree.Count(), 2);
+    EXPECT_EQ(row->Parent(), nullptr);
+    EXPECT_FALSE(group->HasChildren());
+    EXPECT_EQ(tree.GetFocusedNode(), group);
+}
+
+TEST(TreeListNode, DeletionHookSeesNeighboursExceptWhileClearing) {
+    Forest f;
+    f.root0->Expand(true);
+    struct Seen {
+        TgxTreeListNode* node;
+        TgxTreeListNode* previous;
+        TgxTreeListNode* next;
+        bool last;
+    };
+    std::vector<Seen> seen;
+    struct Recording : TCustomgxTreeList {
+        std::vector<Seen>* out = nullptr;
+        void DoDeletion(TgxTreeListNode* n, TgxTreeListNode* p, bool r, bool l,
+                        TgxTreeListNode* x) override {
+            if (out)
+                out->push_back({n, p, x, l});
+            TCustomgxTreeList::DoDeletion(n, p, r, l, x);
+        }
+    } tree;
+    tree.out = &seen;
+    TgxTreeListNode* r0 = tree.Add();
+    TgxTreeListNode* c0 = r0->AddChild();
+    TgxTreeListNode* c1 = r0->AddChild();
+    TgxTreeListNode* r1 = tree.Add();
+    r0->SetExpanded(true);
+    c1->Delete();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].previous, c0);
+    EXPECT_EQ(seen[0].next, r1);
+    EXPECT_TRUE(seen[0].last);
+    seen.clear();
+    tree.ClearNodes();
+    ASSERT_EQ(seen.size(), 3u);  // r0, its child c0, r1: each told, none with neighbours
+    for (const Seen& s : seen) {
+        EXPECT_EQ(s.previous, nullptr);
+        EXPECT_EQ(s.next, nullptr);
+        EXPECT_FALSE(s.last);
+    }
+    EXPECT_EQ(tree.Count(), 0);
+    EXPECT_EQ(tree.GetFocusedNode(), nullptr);
+}
+
+TEST(TreeListNode, HasChildrenCannotBeClearedWhileChildrenExist) {
+    Forest f;
+    f.b->SetHasChildren(false);
+    EXPECT_TRUE(f.b->HasChildren());
+    f.root1->SetHasChildren(true);  // children loaded on demand
+    EXPECT_TRUE(f.root1->HasChildren());
+    EXPECT_EQ(f.root1->Count(), 0);
+}
+
+}  // namespace
+}  // namespace grid

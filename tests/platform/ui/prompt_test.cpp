@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "platform/ui/prompt.h"
+
+namespace ui {
+namespace {
+
+TEST(Prompt, ScriptedAnswersAreGivenInOrderAndRecorded) {
+    auto service = std::make_unique<ScriptedPromptService>();
+    ScriptedPromptService& script = *service;
+    ScopedPromptService scope(std::move(service));
+    script.Answer(mrNo);
+    script.Answer(mrYes);
+    EXPECT_EQ(MessageDlg("First?", mtConfirmation, mbYesNo), mrNo);
+    EXPECT_EQ(MessageBox("Delete record?", "Confirm", mtConfirmation, mbOKCancel), mrYes);
+    ASSERT_EQ(script.Asked().size(), 2u);
+    EXPECT_EQ(script.Asked()[0].text, "First?");
+    EXPECT_EQ(script.Asked()[0].type, mtConfirmation);
+    EXPECT_EQ(script.Asked()[1].caption, "Confirm");
+    EXPECT_TRUE(script.Asked()[1].buttons.Contains(mbCancel));
+    EXPECT_EQ(script.Unscripted(), 0);
+}
+
+TEST(Prompt, UnscriptedBoxesTakeTheDefaultButtonAndAreCounted) {
+    auto service = std::make_unique<ScriptedPromptService>();
+    ScriptedPromptService& script = *service;
+    ScopedPromptService scope(std::move(service));
+    struct Case {
+        TMsgDlgButtons buttons;
+        TModalResult expected;
+    };
+    const Case cases[] = {{mbYesNo, mrYes},
+                          {mbOKCancel, mrOk},
+                          {{mbAbort}, mrAbort},
+                          {{mbNo, mbCancel}, mrNo},
+                          {{}, mrOk}};
+    for (const Case& c : cases)
+        EXPECT_EQ(MessageDlg("x", mtWarning, c.buttons), c.expected);
+    EXPECT_EQ(script.Unscripted(), 5);
+}
+
+TEST(Prompt, InputBoxKeepsTheDefaultWhenCancelled) {
+    auto service = std::make_unique<ScriptedPromptService>();
+    ScriptedPromptService& script = *service;
+    ScopedPromptService scope(std::move(service));
+    script.AnswerInput("someone@example.com");
+    script.AnswerInput(std::nullopt);
+    EXPECT_EQ(InputBox("Test Message Recipient", "Enter an e-mail address", ""),
+              "someone@example.com");
+    std::string value = "kept";
+    EXPECT_FALSE(InputQuery("c", "p", value));
+    EXPECT_EQ(value, "kept");
+    ASSERT_EQ(script.InputsAsked().size(), 2u);
+    EXPECT_EQ(script.InputsAsked()[0].caption, "Test Message Recipient");
+}
+
+TEST(Prompt, ScopedServiceRestoresThePreviousOne) {
+    auto outer = std::make_unique<ScriptedPromptService>();
+    ScriptedPromptService* outer_ptr = outer.get();
+    ScopedPromptService outer_scope(std::move(outer));
+    {
+        ScopedPromptService inner(std::make_unique<ScriptedPromptService>());
+        EXPECT_NE(&Prompts(), outer_ptr);
+    }
+    EXPECT_EQ(&Prompts(), outer_ptr);
+}
+
+TEST(Prompt, ModalResultsKeepTheirNumbers) {
+    EXPECT_EQ(ModalResultOf(mbOK), 1);
+    EXPECT_EQ(ModalResultOf(mbCancel), 2);
+    EXPECT_EQ(ModalResultOf(mbYes), 6);
+    EXPECT_EQ(ModalResultOf(mbNo), 7);
+    EXPECT_EQ(DefaultCaption(mtWarning), "Warning");
+    EXPECT_EQ(DefaultCaption(mtConfirmation), "Confirmation");
+}
+
+}  // namespace
+}  // namespace ui
