@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/nls/nls.h"
 
@@ -233,45 +236,61 @@ void FreeTokenTree(ExpTokenPtr& root) {
     root.reset();
 }
 
-// Both walk the second-child chain in a loop: IN lists and BETWEEN bounds chain there, and a list
-// may hold thousands of elements.
+// Both walk the tree with an explicit work list: an IN list, a BETWEEN chain or a long AND/OR
+// chain can be tens of thousands of nodes deep on any side.
 ExpTokenPtr CopyTokenTree(const TExpToken* root) {
     ExpTokenPtr result;
-    ExpTokenPtr* slot = &result;
-    const TExpToken* previous = nullptr;
-    TExpToken* previous_copy = nullptr;
-    for (const TExpToken* node = root; node != nullptr; node = node->Second.get()) {
+    if (root == nullptr) {
+        return result;
+    }
+    std::unordered_map<const TExpToken*, TExpToken*> copies;
+    std::vector<std::pair<const TExpToken*, ExpTokenPtr*>> work{{root, &result}};
+    while (!work.empty()) {
+        const auto [node, slot] = work.back();
+        work.pop_back();
         ExpTokenPtr copy = NewExpToken();
         copy->Assign(*node);
-        copy->First = CopyTokenTree(node->First.get());
-        copy->Third = CopyTokenTree(node->Third.get());
-        // Children that pointed up to the original point up to the copy.
-        for (TExpToken* child : {copy->First.get(), copy->Third.get()}) {
-            if (child != nullptr && child->Parent == node) {
-                child->Parent = copy.get();
-            }
-        }
-        if (previous != nullptr && node->Parent == previous) {
-            copy->Parent = previous_copy;
-        }
-        previous = node;
-        previous_copy = copy.get();
+        TExpToken* raw = copy.get();
+        copies.emplace(node, raw);
         *slot = std::move(copy);
-        slot = &previous_copy->Second;
+        if (node->Third) {
+            work.emplace_back(node->Third.get(), &raw->Third);
+        }
+        if (node->Second) {
+            work.emplace_back(node->Second.get(), &raw->Second);
+        }
+        if (node->First) {
+            work.emplace_back(node->First.get(), &raw->First);
+        }
+    }
+    // Links up to a node of the copied tree point to its copy; links out of it are kept.
+    for (const auto& [original, copy] : copies) {
+        if (const auto it = copies.find(original->Parent); it != copies.end()) {
+            copy->Parent = it->second;
+        }
     }
     return result;
 }
 
 bool TokenTreesEqual(const TExpToken* a, const TExpToken* b) {
-    while (a != nullptr && b != nullptr) {
-        if (!TokenTreesEqual(a->First.get(), b->First.get()) ||
-            !TokenTreesEqual(a->Third.get(), b->Third.get()) || !a->SameAs(*b)) {
+    std::vector<std::pair<const TExpToken*, const TExpToken*>> work{{a, b}};
+    while (!work.empty()) {
+        const auto [x, y] = work.back();
+        work.pop_back();
+        if (x == nullptr || y == nullptr) {
+            if (x != y) {
+                return false;
+            }
+            continue;
+        }
+        if (!x->SameAs(*y)) {
             return false;
         }
-        a = a->Second.get();
-        b = b->Second.get();
+        work.emplace_back(x->First.get(), y->First.get());
+        work.emplace_back(x->Second.get(), y->Second.get());
+        work.emplace_back(x->Third.get(), y->Third.get());
     }
-    return a == b;
+    return true;
 }
 
 std::uint8_t AggregateFunctionCode(std::string_view name) {

@@ -127,6 +127,22 @@ TEST(ExpToken, LongListsAreReleasedWithoutDeepRecursion) {
     ExpTokenStack().Clear();
 }
 
+TEST(ExpToken, LeftDeepChainsAreCopiedAndComparedWithoutDeepRecursion) {
+    // A long OR chain nests through the first child; copying and comparing it must not recurse.
+    ExpTokenPtr tree = IntegerConstant(0);
+    for (int i = 1; i < 100000; ++i) {
+        tree = Binary(kOpOr, std::move(tree), IntegerConstant(i));
+    }
+    ExpTokenPtr copy = CopyTokenTree(tree.get());
+    EXPECT_TRUE(TokenTreesEqual(tree.get(), copy.get()));
+    EXPECT_EQ(copy->First->Parent, copy.get());
+    StoreInt32(copy->First->First->Second->Value(), -5);
+    EXPECT_FALSE(TokenTreesEqual(tree.get(), copy.get()));
+    FreeTokenTree(copy);
+    FreeTokenTree(tree);
+    ExpTokenStack().Clear();
+}
+
 TEST(ExpToken, AssignCopiesFieldsAndValueButNotChildren) {
     ExpTokenPtr source = Binary(kOpEqual, Column("a"), IntegerConstant(1));
     source->SetDataSize(700);

@@ -1,0 +1,753 @@
+#include "engine/core/data_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine/core/index_file.h"
+#include "engine/storage/scramble.h"
+#include "platform/db/date_time.h"
+#include "platform/os/clock.h"
+
+namespace strata {
+
+namespace {
+constexpr std::size_t kInitialBufferSize = 65535;
+constexpr std::size_t kBatchGrowth = 255;
+
+void ScrambleText(std::span<std::uint8_t> header, std::size_t at, std::size_t n) {
+    const std::size_t length = std::min<std::size_t>(header[at], n);
+    ScrambleBuffer(header.subspan(at + 1, length), kHeaderTextKeyLow, kHeaderTextKeyHigh);
+}
+
+std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_t n) {
+    DataHeader copy = header;
+    const std::size_t length = std::min<std::size_t>(copy[at], n);
+    UnscrambleBuffer(std::span(copy).subspan(at + 1, length), kHeaderTextKeyLow,
+                     kHeaderTextKeyHigh);
+    return GetShortString(copy, at, n);
+}
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto ca = static_cast<unsigned char>(a[i]);
+        const auto cb = static_cast<unsigned char>(b[i]);
+        if (std::toupper(ca) != std::toupper(cb))
+            return false;
+    }
+    return true;
+}
+}  // namespace
+
+TDataFile::TDataFile(TTableFileOwner* owner)
+    : owner_(owner), pool_(std::make_unique<TRecordStack>(this)) {
+    read_buffer_.resize(kInitialBufferSize);
+    write_buffer_.resize(kInitialBufferSize);
+}
+
+TDataFile::~TDataFile() {
+    try {
+        Close();
+    } catch (...) {
+    }
+    cache_.clear();
+    pool_->Clear();
+}
+
+void TDataFile::Open() {
+    if (IsOpen())
+        return;
+    TFileHandler::Open();
+    try {
+        ReadHeader();
+        if (GetFieldCount() > kMaxFieldCount)
+            RaiseEngineError(kErrHeaderCorrupt, Name());
+        ReadDescriptors();
+    } catch (...) {
+        TFileHandler::Close();
+        throw;
+    }
+    stats_ = {};
+    pool_->Clear();
+    SizeRecordCache();
+}
+
+void TDataFile::Close() {
+    ClearRecordCache();
+    descriptors_.clear();
+    if (IsOpen())
+        TFileHandler::Close();
+}
+
+void TDataFile::SizeRecordCache() {
+    const std::uint32_t rs = GetRecordSize();
+    records_per_buffer_ = rs == 0 ? 1 : std::max<std::uint32_t>(1, 65535 / rs);
+    normal_cache_capacity_ =
+        rs == 0 ? 8191 : std::max<std::size_t>(1, std::min<std::size_t>(131070 / rs, 8191));
+    cache_capacity_ = normal_cache_capacity_;
+}
+
+void TDataFile::ReadDescriptors() {
+    const std::uint32_t count = GetFieldCount();
+    std::vector<std::uint8_t> bytes(std::size_t{count} * kFieldDescriptorSize);
+    LockFileObject();
+    try {
+        SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
+        Read(std::span<std::byte>(reinterpret_cast<std::byte*>(bytes.data()), bytes.size()));
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    if (GetEncrypted()) {
+        // Files written before the version stamp scrambled a 16-bit length.
+        std::size_t length = bytes.size();
+        if (GetU64(header_, dh::kVersionStamp) == 0)
+            length %= 65536;
+        UnscrambleBuffer(std::span(bytes).first(length), kTableDataKeyLow, kTableDataKeyHigh);
+    }
+    descriptors_.assign(count, FieldDescriptor{});
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::memcpy(descriptors_[i].data(), bytes.data() + i * kFieldDescriptorSize,
+                    kFieldDescriptorSize);
+    }
+    descriptors_changed_ = false;
+}
+
+void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
+                               std::span<const FieldDescriptor> descriptors,
+                               std::uint32_t blob_block_size, std::string_view description,
+                               std::string_view password, bool encrypted,
+                               std::uint16_t first_user_word, std::uint16_t second_user_word) {
+    if (descriptors.empty() || descriptors.size() > kMaxFieldCount) {
+        RaiseEngineError(kErrFieldLimit, Name());
+    }
+    DataHeader h{};
+    PutU16(h, dh::kLanguage, language);
+    PutU16(h, dh::kSort, sort);
+    PutU16(h, dh::kUserWord1, first_user_word);
+    PutU16(h, dh::kUserWord2, second_user_word);
+    h[dh::kEncrypted] = encrypted ? 1 : 0;
+    PutShortString(h, dh::kDescription, dh::kDescriptionLength, description);
+    if (encrypted) {
+        PutShortString(h, dh::kPassword, dh::kPasswordLength, password);
+        ScrambleText(h, dh::kPassword, dh::kPasswordLength);
+        ScrambleText(h, dh::kDescription, dh::kDescriptionLength);
+    }
+    PutU16(h, dh::kFieldCount, descriptors.size());
+    // Only the low 16 bits of the block size are used; a size the blob file
+    // cannot lay out is refused here rather than cut.
+    if (blob_block_size > 0xFFFF || (blob_block_size != 0 && blob_block_size <= 18)) {
+        RaiseEngineError(kErrBlobLimit, Name());
+    }
+    PutU32(h, dh::kBlobBlockSize, blob_block_size);
+    std::uint32_t blob_fields = 0;
+    std::uint64_t record_size = kRecordHeaderSize;
+    for (const FieldDescriptor& d : descriptors) {
+        if (FieldType(d) == 3 && ++blob_fields > kMaxBlobFields) {
+            RaiseEngineError(kErrBlobLimit, Name());
+        }
+        if (!FieldIsAutoInc(d) && !FieldNotStored(d))
+            record_size += FieldDataSize(d) + 1u;
+    }
+    if (record_size > 0xFFFF)
+        RaiseEngineError(kErrMaxRecordSize, Name());
+    // A descriptor out of place would make every record unreadable, so the
+    // layout is checked before the file exists.
+    std::uint64_t running = kRecordHeaderSize;
+    std::uint32_t position = 0;
+    for (const FieldDescriptor& d : descriptors) {
+        const bool placed = FieldIsAutoInc(d)   ? FieldOffset(d) == 5
+                            : FieldNotStored(d) ? true
+                                                : FieldOffset(d) == running;
+        if (FieldNumber(d) != ++position || !placed) {
+            RaiseEngineError(kErrInvalidFieldDefinition, Name(), FieldName(d));
+        }
+        if (!FieldIsAutoInc(d) && !FieldNotStored(d))
+            running += FieldDataSize(d) + 1u;
+    }
+    PutU16(h, dh::kBlobFieldCount, blob_fields);
+    h[dh::kVersion] = kTableFileVersion;
+    PutU32(h, dh::kNextSlot, 1);
+    PutU16(h, dh::kRecordSize, record_size);
+
+    TFileHandler::CreateFile();
+    header_ = h;
+    descriptors_.assign(descriptors.begin(), descriptors.end());
+    for (FieldDescriptor& d : descriptors_)
+        d[fd::kDescending] = 0;
+    // The new file starts with change counter 0: the creating write is not a
+    // change others must notice.
+    header_changed_ = true;
+    descriptors_changed_ = true;
+    PutU32(header_, dh::kChangeCounter, 0);
+    header_[dh::kHeaderChanged] = 1;
+    PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
+    PutU32(header_, dh::kStampZero, 0);
+    PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Write(header_.data(), header_.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    header_changed_ = false;
+    header_[dh::kHeaderChanged] = 0;
+    WriteFieldDescriptors();
+    stats_ = {};
+    pool_->Clear();
+    SizeRecordCache();
+}
+
+void TDataFile::ReadHeader() {
+    DataHeader h{};
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Read(h.data(), h.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    h[dh::kHeaderChanged] = 0;
+    header_ = h;
+    header_changed_ = false;
+}
+
+bool TDataFile::HeaderChanged() {
+    DataHeader h{};
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Read(h.data(), h.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    if (GetU32(h, dh::kChangeCounter) == GetChangeCounter())
+        return false;
+    h[dh::kHeaderChanged] = 0;
+    header_ = h;
+    header_changed_ = false;
+    return true;
+}
+
+void TDataFile::WriteHeader(bool force) {
+    if (!force && !header_changed_)
+        return;
+    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
+    PutU32(header_, dh::kStampZero, 0);
+    PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
+    header_[dh::kHeaderChanged] = header_changed_ ? 1 : 0;
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Write(header_.data(), header_.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    header_[dh::kHeaderChanged] = 0;
+    header_changed_ = false;
+}
+
+void TDataFile::MarkChanged() {
+    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    MarkWrittenByOwner();
+}
+
+void TDataFile::WriteFieldDescriptors() {
+    if (!descriptors_changed_)
+        return;
+    std::vector<std::uint8_t> bytes(descriptors_.size() * kFieldDescriptorSize);
+    for (std::size_t i = 0; i < descriptors_.size(); ++i) {
+        std::memcpy(bytes.data() + i * kFieldDescriptorSize, descriptors_[i].data(),
+                    kFieldDescriptorSize);
+        // The sort's descending flag lives in memory only.
+        bytes[i * kFieldDescriptorSize + fd::kDescending] = 0;
+    }
+    if (GetEncrypted())
+        ScrambleBuffer(bytes, kTableDataKeyLow, kTableDataKeyHigh);
+    LockFileObject();
+    try {
+        SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
+        Write(bytes.data(), bytes.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    descriptors_changed_ = false;
+}
+
+void TDataFile::EmptyFile() {
+    ClearRecordCache();
+    LockFileObject();
+    try {
+        SeekFile(DescriptorEnd(), SeekOrigin::kBegin);
+        Write(std::span<const std::byte>{});
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    PutU32(header_, dh::kChangeCounter, 0);
+    PutU32(header_, dh::kFirstFree, 0);
+    PutU32(header_, dh::kNextSlot, 1);
+    PutU32(header_, dh::kLastAutoInc, 0);
+    SetHeaderChanged();
+}
+
+FieldDescriptor TDataFile::GetFieldDescriptor(std::uint32_t n) const {
+    if (n < 1 || n > descriptors_.size())
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    return descriptors_[n - 1];
+}
+
+std::optional<FieldDescriptor> TDataFile::FindFieldDescriptor(std::uint16_t field_number) const {
+    for (const FieldDescriptor& d : descriptors_) {
+        if (FieldNumber(d) == field_number)
+            return d;
+    }
+    return std::nullopt;
+}
+
+std::optional<FieldDescriptor> TDataFile::FindFieldDescriptorByName(std::string_view name) const {
+    for (const FieldDescriptor& d : descriptors_) {
+        if (SameNameIgnoringCase(FieldName(d), name))
+            return d;
+    }
+    return std::nullopt;
+}
+
+void TDataFile::SetFieldDescriptor(std::uint32_t n, const FieldDescriptor& descriptor) {
+    if (n < 1 || n > descriptors_.size())
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    FieldDescriptor& d = descriptors_[n - 1];
+    std::memcpy(&d[fd::kNumber], &descriptor[fd::kNumber], 2);
+    std::memcpy(&d[fd::kName], &descriptor[fd::kName], fd::kNameLength + 1);
+    d[fd::kSubtype] = descriptor[fd::kSubtype];
+    std::memcpy(&d[fd::kDescription], &descriptor[fd::kDescription], fd::kTextLength + 1);
+    d[fd::kRequired] = descriptor[fd::kRequired];
+    for (std::size_t at : {fd::kMinimum, fd::kMaximum, fd::kDefault}) {
+        std::memcpy(&d[at], &descriptor[at], fd::kTextLength + 1);
+    }
+    descriptors_changed_ = true;
+}
+
+std::uint32_t TDataFile::GetBlobBlockSize() const {
+    const std::uint32_t size = GetU32(header_, dh::kBlobBlockSize) & 0xFFFFu;
+    return size == 0 ? 512 : size;
+}
+
+std::uint32_t TDataFile::GetRecordSlots() const {
+    const std::uint32_t next = GetNextRecordSlot();
+    return next == 0 ? 0 : next - 1;
+}
+
+std::string TDataFile::GetDescription() const {
+    if (!GetEncrypted())
+        return GetShortString(header_, dh::kDescription, dh::kDescriptionLength);
+    return UnscrambledText(header_, dh::kDescription, dh::kDescriptionLength);
+}
+
+std::string TDataFile::GetPassword() const {
+    if (!GetEncrypted())
+        return {};
+    return UnscrambledText(header_, dh::kPassword, dh::kPasswordLength);
+}
+
+void TDataFile::SetDescriptionAndPassword(std::string_view password, std::string_view description,
+                                          std::uint16_t second_user_word,
+                                          std::uint16_t first_user_word,
+                                          std::uint32_t last_auto_increment) {
+    PutShortString(header_, dh::kDescription, dh::kDescriptionLength, description);
+    PutShortString(header_, dh::kPassword, dh::kPasswordLength, GetEncrypted() ? password : "");
+    if (GetEncrypted()) {
+        ScrambleText(header_, dh::kPassword, dh::kPasswordLength);
+        ScrambleText(header_, dh::kDescription, dh::kDescriptionLength);
+    }
+    PutU16(header_, dh::kUserWord1, first_user_word);
+    PutU16(header_, dh::kUserWord2, second_user_word);
+    PutU32(header_, dh::kLastAutoInc, last_auto_increment);
+    SetHeaderChanged();
+}
+
+std::uint32_t TDataFile::NextAutoIncrement() {
+    std::uint32_t last = GetLastAutoIncrement();
+    if (last >= kMaxAutoIncrement)
+        last = 0;
+    PutU32(header_, dh::kLastAutoInc, last + 1);
+    SetHeaderChanged();
+    return last + 1;
+}
+
+void TDataFile::SetAutoIncrement(std::uint32_t value) {
+    PutU32(header_, dh::kLastAutoInc, value);
+    SetHeaderChanged();
+}
+
+std::uint32_t TDataFile::NextBlobNumber() {
+    std::uint32_t last = GetU32(header_, dh::kLastBlobNumber);
+    if (last >= kMaxAutoIncrement)
+        last = 0;
+    PutU32(header_, dh::kLastBlobNumber, last + 1);
+    SetHeaderChanged();
+    return last + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Record cache
+
+std::size_t TDataFile::LowerBound(std::uint32_t n) const {
+    auto it = std::lower_bound(cache_.begin(), cache_.end(), n,
+                               [](const std::unique_ptr<TRecord>& r, std::uint32_t number) {
+                                   return r->RecordNumber() < number;
+                               });
+    return static_cast<std::size_t>(it - cache_.begin());
+}
+
+void TDataFile::LruUnlink(TRecord* r) {
+    if (r->lru_prev)
+        r->lru_prev->lru_next = r->lru_next;
+    if (r->lru_next)
+        r->lru_next->lru_prev = r->lru_prev;
+    if (lru_head_ == r)
+        lru_head_ = r->lru_next;
+    if (lru_tail_ == r)
+        lru_tail_ = r->lru_prev;
+    r->lru_prev = r->lru_next = nullptr;
+}
+
+void TDataFile::LruPushFront(TRecord* r) {
+    r->lru_prev = nullptr;
+    r->lru_next = lru_head_;
+    if (lru_head_)
+        lru_head_->lru_prev = r;
+    lru_head_ = r;
+    if (!lru_tail_)
+        lru_tail_ = r;
+}
+
+TRecord* TDataFile::FindCached(std::uint32_t n) {
+    int checked = 0;
+    for (TRecord* r = lru_head_; r != nullptr && checked < 4; r = r->lru_next, ++checked) {
+        if (r->RecordNumber() == n)
+            return r;
+    }
+    const std::size_t i = LowerBound(n);
+    if (i < cache_.size() && cache_[i]->RecordNumber() == n)
+        return cache_[i].get();
+    return nullptr;
+}
+
+TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
+    TRecord* raw = record.get();
+    const std::size_t i = LowerBound(raw->RecordNumber());
+    cache_.insert(cache_.begin() + static_cast<std::ptrdiff_t>(i), std::move(record));
+    LruPushFront(raw);
+    return raw;
+}
+
+std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
+    if (cache_.size() < cache_capacity_) {
+        std::unique_ptr<TRecord> r = pool_->Pop();
+        r->EnsureSize(GetRecordSize());
+        return r;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (TRecord* r = lru_tail_; r != nullptr; r = r->lru_prev) {
+            if (r->PinCount() == 0 && !r->Modified()) {
+                LruUnlink(r);
+                const std::size_t i = LowerBound(r->RecordNumber());
+                std::unique_ptr<TRecord> taken = std::move(cache_[i]);
+                cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(i));
+                taken->Reset(false);
+                taken->ResetPins();
+                taken->EnsureSize(GetRecordSize());
+                return taken;
+            }
+        }
+        if (attempt == 0) {
+            if (InBatch())
+                break;
+            FlushRecords();
+        }
+    }
+    if (InBatch()) {
+        cache_capacity_ += kBatchGrowth;
+        std::unique_ptr<TRecord> r = pool_->Pop();
+        r->EnsureSize(GetRecordSize());
+        return r;
+    }
+    RaiseEngineError(kErrDataRecordCorrupt, Name());
+}
+
+TRecord* TDataFile::AppendRecord() {
+    const std::uint64_t next = GetNextRecordSlot();
+    if (next + 1 > kMaxRecordSlot ||
+        static_cast<std::int64_t>(next) * GetRecordSize() > kMaxTableFileSize) {
+        RaiseEngineError(kErrTableFull, Name());
+    }
+    std::unique_ptr<TRecord> r = TakeCacheRecord();
+    r->Reset(false);
+    r->SetRecordNumber(static_cast<std::uint32_t>(next));
+    // A new slot must reach the file even if nobody fills it.
+    r->SetModified(true);
+    r->Pin();
+    TRecord* raw = InsertCached(std::move(r));
+    PutU32(header_, dh::kNextSlot, next + 1);
+    SetHeaderChanged();
+    return raw;
+}
+
+void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                            bool read_ahead) {
+    const std::uint32_t slots = GetRecordSlots();
+    std::uint32_t count = 1;
+    if (read_ahead) {
+        if (index_order) {
+            count = cursor != nullptr
+                        ? cursor->ConsecutiveIndexRecords(records_per_buffer_, forward) + 1
+                        : 1;
+        } else {
+            count = forward ? std::min<std::uint32_t>(records_per_buffer_, slots - n + 1)
+                            : std::min<std::uint32_t>(records_per_buffer_, n);
+        }
+        // Never more than half the cache, so a batch read cannot evict itself.
+        count = static_cast<std::uint32_t>(
+            std::clamp<std::size_t>(count, 1, std::max<std::size_t>(1, cache_capacity_ / 2)));
+        count = std::min(count, records_per_buffer_);
+    }
+    std::uint32_t first = n;
+    if (forward) {
+        count = std::min(count, slots - n + 1);
+    } else {
+        count = std::min(count, n);
+        first = n - count + 1;
+    }
+    const std::size_t rs = GetRecordSize();
+    const std::size_t bytes = std::size_t{count} * rs;
+    if (read_buffer_.size() < bytes)
+        read_buffer_.resize((bytes + 32766) / 32767 * 32767);
+    LockFileObject();
+    try {
+        SeekFile(RecordOffset(first), SeekOrigin::kBegin);
+        Read(read_buffer_.data(), bytes);
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    ++stats_.reads;
+    if (count > 1)
+        ++stats_.batched_reads;
+    // The requested record first, pinned at once, so the read-ahead cannot
+    // evict it.
+    auto fill = [&](std::uint32_t number) {
+        std::span<std::uint8_t> image(read_buffer_.data() + std::size_t{number - first} * rs, rs);
+        TRecord* cached = FindCached(number);
+        if (cached != nullptr) {
+            if (cached->PinCount() == 0 && !cached->Modified())
+                cached->LoadFrom(image);
+            return cached;
+        }
+        std::unique_ptr<TRecord> r = TakeCacheRecord();
+        r->SetRecordNumber(number);
+        r->LoadFrom(image);
+        return InsertCached(std::move(r));
+    };
+    fill(n)->Pin();
+    for (std::uint32_t k = first; k < first + count; ++k) {
+        if (k != n)
+            fill(k);
+    }
+    FindCached(n)->Unpin();
+}
+
+bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                          bool read_ahead, TRecord*& record) {
+    record = nullptr;
+    if (n == 0 || GetRecordSize() < kRecordHeaderSize) {
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    }
+    if (n == GetNextRecordSlot()) {
+        record = AppendRecord();
+        return true;
+    }
+    TRecord* r = FindCached(n);
+    if (r != nullptr) {
+        ++stats_.hits;
+    } else {
+        if (cursor != nullptr && cursor->RecheckTableChanged())
+            return false;
+        if (n > GetRecordSlots())
+            RaiseEngineError(kErrDataRecordCorrupt, Name());
+        ReadRecords(cursor, n, forward, index_order, read_ahead);
+        r = FindCached(n);
+    }
+    if (r == nullptr || r->RecordNumber() != n)
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    LruUnlink(r);
+    LruPushFront(r);
+    r->Pin();
+    record = r;
+    return true;
+}
+
+TRecord* TDataFile::GetRecord(std::uint32_t n) {
+    TRecord* record = nullptr;
+    GetRecord(nullptr, n, true, false, false, record);
+    return record;
+}
+
+void TDataFile::ReleaseRecord(TRecord* record) {
+    if (record != nullptr)
+        record->Unpin();
+}
+
+std::uint32_t TDataFile::GetFreeRecord() const {
+    const std::uint32_t first = GetFirstFreeRecord();
+    if (first == 0)
+        return GetNextRecordSlot();
+    if (index_file_ != nullptr && index_file_->GetNoPrimaryIndex())
+        return GetNextRecordSlot();
+    return first;
+}
+
+TRecord* TDataFile::AllocateRecord() {
+    const std::uint32_t n = GetFreeRecord();
+    const bool from_chain = n != GetNextRecordSlot();
+    TRecord* r = GetRecord(n);
+    if (from_chain) {
+        // Only a record that is really free may be reused, so a damaged link
+        // never overwrites a live record.
+        if (r->Status() == 0) {
+            ReleaseRecord(r);
+            RaiseEngineError(kErrDataRecordCorrupt, Name());
+        }
+        PutU32(header_, dh::kFirstFree, r->NextFree());
+        SetHeaderChanged();
+    }
+    r->Reset(false);
+    r->SetModified(true);
+    return r;
+}
+
+void TDataFile::FreeRecord(TRecord& record) {
+    record.SetStatus(1);
+    record.SetNextFree(GetFirstFreeRecord());
+    PutU32(header_, dh::kFirstFree, record.RecordNumber());
+    SetHeaderChanged();
+}
+
+bool TDataFile::FlushRecords() {
+    std::vector<TRecord*> dirty;
+    for (const auto& r : cache_) {
+        if (r->Modified() && r->PinCount() == 0)
+            dirty.push_back(r.get());
+    }
+    if (dirty.empty())
+        return false;
+    const std::size_t rs = GetRecordSize();
+    std::size_t i = 0;
+    while (i < dirty.size()) {
+        std::size_t j = i + 1;
+        while (j < dirty.size() && dirty[j]->RecordNumber() == dirty[j - 1]->RecordNumber() + 1 &&
+               (j - i + 1) * rs <= std::max<std::size_t>(rs, 1u << 22)) {
+            ++j;
+        }
+        const std::size_t bytes = (j - i) * rs;
+        if (write_buffer_.size() < bytes)
+            write_buffer_.resize((bytes + 32766) / 32767 * 32767);
+        for (std::size_t k = i; k < j; ++k) {
+            dirty[k]->SaveTo(std::span(write_buffer_.data() + (k - i) * rs, rs));
+        }
+        LockFileObject();
+        try {
+            SeekFile(RecordOffset(dirty[i]->RecordNumber()), SeekOrigin::kBegin);
+            Write(write_buffer_.data(), bytes);
+        } catch (...) {
+            UnlockFileObject();
+            for (std::size_t k = i; k < j; ++k)
+                dirty[k]->SetModified(true);
+            throw;
+        }
+        UnlockFileObject();
+        ++stats_.writes;
+        MarkWrittenByOwner();
+        i = j;
+    }
+    return true;
+}
+
+void TDataFile::ClearRecordCache() {
+    lru_head_ = lru_tail_ = nullptr;
+    for (auto& r : cache_) {
+        r->lru_prev = r->lru_next = nullptr;
+        pool_->Push(std::move(r));
+    }
+    cache_.clear();
+}
+
+void TDataFile::TrimRecordCache() {
+    while (cache_.size() > normal_cache_capacity_) {
+        std::size_t victim = cache_.size();
+        for (std::size_t i = cache_.size(); i-- > 0;) {
+            if (cache_[i]->PinCount() == 0 && !cache_[i]->Modified()) {
+                victim = i;
+                break;
+            }
+        }
+        if (victim == cache_.size())
+            break;
+        LruUnlink(cache_[victim].get());
+        pool_->Push(std::move(cache_[victim]));
+        cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(victim));
+    }
+    cache_capacity_ = std::max(normal_cache_capacity_, cache_.size());
+}
+
+// ---------------------------------------------------------------------------
+// Locks
+
+bool TDataFile::LockRecord(std::uint32_t n) {
+    return n != 0 && LockRegion(kRecordLockBase - n, 1, true);
+}
+
+bool TDataFile::UnlockRecord(std::uint32_t n) {
+    return n != 0 && LockRegion(kRecordLockBase - n, 1, false);
+}
+
+bool TDataFile::LockTable() {
+    return LockRegion(kTableLockStart, kTableLockLength, true);
+}
+
+bool TDataFile::UnlockTable() {
+    return LockRegion(kTableLockStart, kTableLockLength, false);
+}
+
+bool TDataFile::LockHeader() {
+    for (std::uint32_t attempt = 0; attempt < kHeaderLockTries; ++attempt) {
+        if (attempt > 0)
+            platform::os::Sleep(kLockRetrySleepMs);
+        if (LockRegion(kHeaderLockByte, 1, true))
+            return true;
+    }
+    return false;
+}
+
+bool TDataFile::UnlockHeader() {
+    return LockRegion(kHeaderLockByte, 1, false);
+}
+
+}  // namespace strata

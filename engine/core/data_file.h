@@ -1,0 +1,249 @@
+#pragma once
+
+// TDataFile: the open data file (".DAT") of one table.
+//
+// File layout (all integers little-endian):
+//   0                      127 bytes   header
+//   127                    768 x n     field descriptors, field 1 first
+//   127 + 768 n            rs x slots  records; record k at 127 + 768 n + (k - 1) rs
+//
+// Header:
+//   0 u32 change counter            4 u32 blob block size (0 = 512)
+//   8 u8  version (4)               9 u32 first free record (0 = none)
+//  13 u32 next record slot         17 u32 last auto-increment value
+//  21 u16 record size              23 u16 field count (1..1024)
+//  25 u16 blob field count (<= 64) 27 f64 time of last write - 693594.0
+//  35 S[50] description (scrambled with the text key when encrypted)
+//  86 u8  encrypted                87 S[15] password (scrambled likewise)
+// 103 u16 language                105 u16 sort
+// 107 u16 first user word         109 u16 second user word
+// 111 u8  header-changed flag of the writer (ignored on reading)
+// 112 u32 last blob number        116 u32 engine version stamp 20600
+// 120 u32 0                       124 3 bytes zero
+//
+// Record: 0 u8 status (0 in use, 1 free), 1 u32 own number or next free,
+// 5 u32 record ID, then per stored field a flag byte and its value.
+//
+// Byte-range locks (far above any data byte): record n at 2147483646 - n,
+// the table at 2047483645 for 100000001 bytes (exactly records 1..100000001),
+// the header at 2147483647.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/record_pool.h"
+#include "engine/core/table_descriptors.h"
+#include "engine/core/table_file_link.h"
+#include "engine/storage/file_handler.h"
+
+namespace strata {
+
+class TIndexFile;
+
+inline constexpr std::size_t kDataHeaderSize = 127;
+inline constexpr std::uint8_t kTableFileVersion = 4;
+inline constexpr std::uint32_t kEngineVersionStamp = 20600;
+inline constexpr std::uint32_t kMaxFieldCount = 1024;
+inline constexpr std::uint32_t kMaxBlobFields = 64;
+inline constexpr std::uint32_t kMaxRecordSlot = 100000000;
+inline constexpr std::int64_t kMaxTableFileSize = 2000000000;
+inline constexpr std::uint32_t kMaxAutoIncrement = 2147483647;
+inline constexpr double kHeaderTimeBias = 693594.0;
+inline constexpr std::uint32_t kHeaderLockTries = 8193;
+inline constexpr std::uint32_t kLockRetrySleepMs = 3;
+
+inline constexpr std::int64_t kRecordLockBase = 2147483646;
+inline constexpr std::int64_t kTableLockStart = 2047483645;
+inline constexpr std::int64_t kTableLockLength = 100000001;
+inline constexpr std::int64_t kHeaderLockByte = 2147483647;
+
+namespace dh {
+inline constexpr std::size_t kChangeCounter = 0;
+inline constexpr std::size_t kBlobBlockSize = 4;
+inline constexpr std::size_t kVersion = 8;
+inline constexpr std::size_t kFirstFree = 9;
+inline constexpr std::size_t kNextSlot = 13;
+inline constexpr std::size_t kLastAutoInc = 17;
+inline constexpr std::size_t kRecordSize = 21;
+inline constexpr std::size_t kFieldCount = 23;
+inline constexpr std::size_t kBlobFieldCount = 25;
+inline constexpr std::size_t kTime = 27;
+inline constexpr std::size_t kDescription = 35;
+inline constexpr std::size_t kEncrypted = 86;
+inline constexpr std::size_t kPassword = 87;
+inline constexpr std::size_t kLanguage = 103;
+inline constexpr std::size_t kSort = 105;
+inline constexpr std::size_t kUserWord1 = 107;
+inline constexpr std::size_t kUserWord2 = 109;
+inline constexpr std::size_t kHeaderChanged = 111;
+inline constexpr std::size_t kLastBlobNumber = 112;
+inline constexpr std::size_t kVersionStamp = 116;
+inline constexpr std::size_t kStampZero = 120;
+inline constexpr std::size_t kDescriptionLength = 50;
+inline constexpr std::size_t kPasswordLength = 15;
+}  // namespace dh
+
+using DataHeader = std::array<std::uint8_t, kDataHeaderSize>;
+
+class TDataFile : public TFileHandler {
+  public:
+    using MergeCallback = std::function<void(TRecord& previous, TRecord& current)>;
+    using RecordCallback = std::function<void(TRecord& record)>;
+    using AcceptCallback = std::function<bool(TRecord& record)>;
+
+    explicit TDataFile(TTableFileOwner* owner = nullptr);
+    ~TDataFile() override;
+
+    void Open() override;
+    void Close() override;
+    // Creates the file with a new header and the given descriptors. Requires:
+    // a name is set. The user words are stored as given (107 first, 109 second).
+    void CreateDataFile(std::uint16_t language, std::uint16_t sort,
+                        std::span<const FieldDescriptor> descriptors, std::uint32_t blob_block_size,
+                        std::string_view description, std::string_view password, bool encrypted,
+                        std::uint16_t first_user_word, std::uint16_t second_user_word);
+
+    void ReadHeader();
+    bool HeaderChanged();
+    void WriteHeader(bool force);
+    void MarkChanged();
+    void WriteFieldDescriptors();
+    void EmptyFile();
+
+    DataHeader GetHeader() const { return header_; }
+    // n is 1-based; 8961 outside 1..field count.
+    FieldDescriptor GetFieldDescriptor(std::uint32_t n) const;
+    std::optional<FieldDescriptor> FindFieldDescriptor(std::uint16_t field_number) const;
+    std::optional<FieldDescriptor> FindFieldDescriptorByName(std::string_view name) const;
+    void SetFieldDescriptor(std::uint32_t n, const FieldDescriptor& descriptor);
+
+    std::uint32_t GetFieldCount() const { return GetU16(header_, dh::kFieldCount); }
+    std::uint32_t GetBlobFieldCount() const { return GetU16(header_, dh::kBlobFieldCount); }
+    std::uint32_t GetRecordSize() const { return GetU16(header_, dh::kRecordSize); }
+    std::uint32_t GetBlobBlockSize() const;
+    std::uint16_t GetLanguage() const { return GetU16(header_, dh::kLanguage); }
+    std::uint16_t GetSort() const { return GetU16(header_, dh::kSort); }
+    std::uint16_t GetFirstUserWord() const { return GetU16(header_, dh::kUserWord1); }
+    std::uint16_t GetSecondUserWord() const { return GetU16(header_, dh::kUserWord2); }
+    std::uint32_t GetLastAutoIncrement() const { return GetU32(header_, dh::kLastAutoInc); }
+    std::uint32_t GetRecordSlots() const;
+    std::uint32_t GetNextRecordSlot() const { return GetU32(header_, dh::kNextSlot); }
+    std::uint32_t GetFirstFreeRecord() const { return GetU32(header_, dh::kFirstFree); }
+    std::uint32_t GetChangeCounter() const { return GetU32(header_, dh::kChangeCounter); }
+    bool GetEncrypted() const { return header_[dh::kEncrypted] != 0; }
+    std::int64_t DescriptorEnd() const {
+        return kDataHeaderSize + 768 * std::int64_t{GetFieldCount()};
+    }
+    std::int64_t RecordOffset(std::uint32_t n) const {
+        return DescriptorEnd() + (std::int64_t{n} - 1) * GetRecordSize();
+    }
+
+    std::string GetDescription() const;
+    std::string GetPassword() const;
+    void SetDescriptionAndPassword(std::string_view password, std::string_view description,
+                                   std::uint16_t second_user_word, std::uint16_t first_user_word,
+                                   std::uint32_t last_auto_increment);
+    std::uint32_t NextAutoIncrement();
+    void SetAutoIncrement(std::uint32_t value);
+    std::uint32_t NextBlobNumber();
+
+    // Records. GetRecord pins the record it returns; false (and no record)
+    // when the cursor found the table changed by another program.
+    bool GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                   bool read_ahead, TRecord*& record);
+    // Without a cursor and read-ahead; never returns null.
+    TRecord* GetRecord(std::uint32_t n);
+    void ReleaseRecord(TRecord* record);
+    // A pinned, zeroed record (status 0, its number set, no record ID yet).
+    TRecord* AllocateRecord();
+    void FreeRecord(TRecord& record);
+    std::uint32_t GetFreeRecord() const;
+    bool FlushRecords();
+    void ClearRecordCache();
+    void TrimRecordCache();
+    std::size_t CachedRecordCount() const { return cache_.size(); }
+    std::size_t RecordCacheCapacity() const { return cache_capacity_; }
+
+    bool LockRecord(std::uint32_t n);
+    bool UnlockRecord(std::uint32_t n);
+    bool LockTable();
+    bool UnlockTable();
+    bool LockHeader();
+    bool UnlockHeader();
+
+    // Asks the operating system to put written data on disk.
+    void Sync() { Flush(); }
+
+    // The index file beside this one: its no-primary flag decides record
+    // reuse, and a sort resets its record count and hidden index.
+    void SetIndexFile(TIndexFile* index_file) noexcept { index_file_ = index_file; }
+    TIndexFile* IndexFile() const noexcept { return index_file_; }
+    TTableFileOwner* Owner() const noexcept { return owner_; }
+
+    // The external sort (table_sort.cpp). Key fields are copies of the
+    // descriptors with their descending byte at 253 set as wanted.
+    void SortRecords(std::span<const FieldDescriptor> key_fields, bool descending,
+                     bool case_insensitive, bool unique, bool group, const MergeCallback& merge,
+                     bool finish, const RecordCallback& on_finish, bool accept,
+                     const AcceptCallback& on_accept);
+
+    // Verification and repair (table_verifier.cpp).
+    void VerifyHeader();
+    void RepairHeader(TFileCursor* cursor, bool verify_only);
+
+    struct Statistics {
+        std::uint64_t hits = 0;
+        std::uint64_t batched_reads = 0;
+        std::uint64_t reads = 0;
+        std::uint64_t writes = 0;
+    };
+    const Statistics& GetStatistics() const noexcept { return stats_; }
+
+  private:
+    friend class TTableSort;
+
+    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void ReadDescriptors();
+    void SizeRecordCache();
+    std::unique_ptr<TRecord> TakeCacheRecord();
+    TRecord* FindCached(std::uint32_t n);
+    std::size_t LowerBound(std::uint32_t n) const;
+    TRecord* InsertCached(std::unique_ptr<TRecord> record);
+    void LruUnlink(TRecord* record);
+    void LruPushFront(TRecord* record);
+    TRecord* AppendRecord();
+    void ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                     bool read_ahead);
+    bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    void MarkWrittenByOwner() {
+        if (owner_ != nullptr)
+            owner_->MarkWritten();
+    }
+
+    TTableFileOwner* owner_;
+    TIndexFile* index_file_ = nullptr;
+    DataHeader header_{};
+    bool header_changed_ = false;
+    std::vector<FieldDescriptor> descriptors_;
+    bool descriptors_changed_ = false;
+    std::vector<std::uint8_t> read_buffer_;
+    std::vector<std::uint8_t> write_buffer_;
+    std::uint32_t records_per_buffer_ = 1;
+
+    std::vector<std::unique_ptr<TRecord>> cache_;  // sorted by record number
+    TRecord* lru_head_ = nullptr;
+    TRecord* lru_tail_ = nullptr;
+    std::size_t cache_capacity_ = 8191;
+    std::size_t normal_cache_capacity_ = 8191;
+    std::unique_ptr<TRecordStack> pool_;
+    Statistics stats_;
+};
+
+}  // namespace strata

@@ -1,0 +1,655 @@
+#include "engine/core/index_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "engine/core/data_file.h"
+#include "engine/storage/file_registry.h"
+#include "engine/storage/scramble.h"
+#include "engine/storage/storage_utils.h"
+#include "platform/os/clock.h"
+
+namespace strata {
+
+namespace {
+constexpr std::size_t kPageCacheGrowth = 64;
+
+std::mutex& RandomLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::mt19937& RandomEngine() {
+    static std::mt19937 engine(static_cast<std::mt19937::result_type>(
+        std::chrono::steady_clock::now().time_since_epoch().count()));
+    return engine;
+}
+
+bool SameIndexName(std::string_view a, std::string_view b) {
+    a = TrimBlanks(a);
+    b = TrimBlanks(b);
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+}  // namespace
+
+std::uint32_t RandomLockOffset() {
+    std::lock_guard guard(RandomLock());
+    return std::uniform_int_distribution<std::uint32_t>(1, 65534)(RandomEngine());
+}
+
+bool TakeSharedFileWriteLock(TFileHandler& file) {
+    for (std::uint32_t attempt = 0; attempt < kLockTries; ++attempt) {
+        if (attempt > 0)
+            platform::os::Sleep(3);
+        if (file.LockRegion(kWriteLockStart, kWriteLockLength, true))
+            return true;
+    }
+    return false;
+}
+
+bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {
+    for (std::uint32_t attempt = 0; attempt < kLockTries; ++attempt) {
+        if (attempt > 0)
+            platform::os::Sleep(3);
+        const std::uint32_t offset = RandomLockOffset();
+        if (file.LockRegion(kReadLockTop - offset, 1, true)) {
+            r = offset;
+            return true;
+        }
+    }
+    return false;
+}
+
+TIndexFile::TIndexFile(TTableFileOwner* owner)
+    : owner_(owner), pool_(std::make_unique<TPageStack>(this)) {
+    write_buffer_.resize(16384);
+}
+
+TIndexFile::~TIndexFile() {
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+std::size_t TIndexFile::SlotAt(int slot) const {
+    return ih::kSlots + kIndexDescriptorSize * static_cast<std::size_t>(slot);
+}
+
+void TIndexFile::CheckSlot(int slot) const {
+    if (slot < 0 || slot >= kIndexSlotCount)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+}
+
+void TIndexFile::Open() {
+    if (IsOpen())
+        return;
+    TFileHandler::Open();
+    try {
+        ReadHeader();
+        // Slot 31 is the hidden index, so more than 30 secondary indexes can
+        // only come from a damaged header.
+        if (GetIndexCount() > kMaxSecondaryIndexes)
+            RaiseEngineError(kErrHeaderCorrupt, Name());
+    } catch (...) {
+        TFileHandler::Close();
+        throw;
+    }
+    stats_ = {};
+}
+
+void TIndexFile::Close() {
+    ClearPageCaches(true);
+    pool_->Clear();
+    if (IsOpen())
+        TFileHandler::Close();
+}
+
+void TIndexFile::CreateFile() {
+    TFileHandler::CreateFile();
+    header_.fill(0);
+    header_[ih::kVersion] = kTableFileVersion;
+    PutU32(header_, ih::kNextPage, kIndexPageSize);
+    const std::size_t hidden = SlotAt(kHiddenIndexSlot);
+    PutShortString(header_, hidden + ixd::kName, ixd::kNameLength, kHiddenIndexName);
+    PutU16(header_, hidden + ixd::kKeySize, 5);
+    SetHeaderChanged();
+    ClearPageCaches(true);
+    stats_ = {};
+}
+
+void TIndexFile::ReadRawHeader(IndexHeader& header) {
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Read(header.data(), header.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    if (encrypted_)
+        UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
+    header[ih::kHeaderChanged] = 0;
+}
+
+void TIndexFile::ReadHeader() {
+    ReadRawHeader(header_);
+    header_changed_ = false;
+}
+
+bool TIndexFile::HeaderChanged() {
+    IndexHeader h{};
+    ReadRawHeader(h);
+    if (GetU32(h, ih::kChangeCounter) == GetChangeCounter())
+        return false;
+    header_ = h;
+    header_changed_ = false;
+    return true;
+}
+
+void TIndexFile::WriteHeader(bool force) {
+    if (!force && !header_changed_)
+        return;
+    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
+    IndexHeader out = header_;
+    if (encrypted_)
+        ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
+    LockFileObject();
+    try {
+        SeekFile(0, SeekOrigin::kBegin);
+        Write(out.data(), out.size());
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    header_[ih::kHeaderChanged] = 0;
+    header_changed_ = false;
+}
+
+void TIndexFile::MarkChanged() {
+    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    if (owner_ != nullptr)
+        owner_->MarkWritten();
+}
+
+void TIndexFile::EmptyIndexFile() {
+    ClearPageCaches(true);
+    LockFileObject();
+    try {
+        SeekFile(kIndexHeaderSize, SeekOrigin::kBegin);
+        Write(std::span<const std::byte>{});
+    } catch (...) {
+        UnlockFileObject();
+        throw;
+    }
+    UnlockFileObject();
+    PutU32(header_, ih::kNextPage, kIndexPageSize);
+    PutU32(header_, ih::kRecordCount, 0);
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+        PutU32(header_, SlotAt(slot) + ixd::kRoot, 0);
+        PutU32(header_, SlotAt(slot) + ixd::kFreePage, 0);
+    }
+    SetHeaderChanged();
+}
+
+void TIndexFile::CheckIndexDefinition(const IndexDescriptor& d, std::string_view index_name) const {
+    const std::size_t fields = IndexFieldCount(d);
+    if (fields > ixd::kMaxFields)
+        RaiseEngineError(kErrIndexLimit, Name(), {}, index_name);
+    if (IndexKeySize(d) > kMaxIndexKeySize || d[ixd::kCompression] > 3) {
+        RaiseEngineError(kErrInvalidKeySize, Name(), {}, index_name);
+    }
+    if (data_file_ == nullptr)
+        return;
+    for (std::size_t i = 0; i < fields; ++i) {
+        const auto field = data_file_->FindFieldDescriptor(IndexFieldNumber(d, i));
+        if (!field)
+            RaiseEngineError(kErrInvalidIndexField, Name(), {}, index_name);
+        if (FieldType(*field) == 3) {
+            RaiseEngineError(kErrInvalidIndexFieldType, Name(), {}, index_name);
+        }
+    }
+}
+
+void TIndexFile::SetPrimaryIndex(const IndexDescriptor& d) {
+    const std::size_t at = SlotAt(0);
+    if (IndexFieldCount(d) > 0 && !GetNoPrimaryIndex() && header_[at + ixd::kFieldCount] > 0) {
+        RaiseEngineError(kErrPrimaryIndexExists, Name(), {}, "Primary");
+    }
+    CheckIndexDefinition(d, "Primary");
+    std::fill(header_.begin() + at, header_.begin() + at + kIndexDescriptorSize, 0);
+    if (IndexFieldCount(d) == 0) {
+        header_[ih::kNoPrimary] = 1;
+    } else {
+        header_[ih::kNoPrimary] = 0;
+        std::memcpy(&header_[at], d.data(), kIndexDescriptorSize);
+        PutShortString(header_, at + ixd::kName, ixd::kNameLength, "");
+        header_[at + ixd::kUnique] = 1;
+        PutU32(header_, at + ixd::kRoot, 0);
+        PutU32(header_, at + ixd::kFreePage, 0);
+        header_[at + ixd::kRemovalMark] = 0;
+    }
+    SetHeaderChanged();
+}
+
+void TIndexFile::AddIndex(const IndexDescriptor& d) {
+    const std::string name = IndexName(d);
+    if (GetIndexCount() >= kMaxSecondaryIndexes)
+        RaiseEngineError(kErrIndexLimit, Name(), {}, name);
+    if (IndexFieldCount(d) > ixd::kMaxFields)
+        RaiseEngineError(kErrIndexLimit, Name(), {}, name);
+    const std::string_view trimmed = TrimBlanks(name);
+    if (trimmed.empty())
+        RaiseEngineError(kErrIndexNameMissing, Name(), {}, name);
+    if (!IsIdentStartChar(static_cast<unsigned char>(trimmed.front()))) {
+        RaiseEngineError(kErrInvalidIndexName, Name(), {}, name);
+    }
+    for (int slot = 1; slot <= GetIndexCount(); ++slot) {
+        if (SameIndexName(IndexName(GetIndexDescriptor(slot)), name)) {
+            RaiseEngineError(kErrIndexExists, Name(), {}, name);
+        }
+    }
+    CheckIndexDefinition(d, name);
+    const int slot = GetIndexCount() + 1;
+    std::memcpy(&header_[SlotAt(slot)], d.data(), kIndexDescriptorSize);
+    PutU32(header_, SlotAt(slot) + ixd::kRoot, 0);
+    PutU32(header_, SlotAt(slot) + ixd::kFreePage, 0);
+    header_[SlotAt(slot) + ixd::kRemovalMark] = 0;
+    header_[ih::kIndexCount] = static_cast<std::uint8_t>(slot);
+    SetHeaderChanged();
+}
+
+void TIndexFile::DeleteIndex(int slot) {
+    CheckSlot(slot);
+    if (slot == 0) {
+        std::fill(header_.begin() + SlotAt(0), header_.begin() + SlotAt(1), 0);
+        header_[ih::kNoPrimary] = 1;
+        SetHeaderChanged();
+        return;
+    }
+    const int count = GetIndexCount();
+    if (slot > count)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    // Cached pages belong to slot numbers that are about to move.
+    FlushPages();
+    ClearPageCaches(true);
+    IndexDescriptor removed = GetIndexDescriptor(slot);
+    for (int s = slot; s < count; ++s) {
+        std::memcpy(&header_[SlotAt(s)], &header_[SlotAt(s + 1)], kIndexDescriptorSize);
+    }
+    // The removed descriptor is kept just beyond the new last slot.
+    std::memcpy(&header_[SlotAt(count)], removed.data(), kIndexDescriptorSize);
+    header_[ih::kIndexCount] = static_cast<std::uint8_t>(count - 1);
+    SetHeaderChanged();
+}
+
+void TIndexFile::SetIndexDescriptor(int slot, const IndexDescriptor& d) {
+    CheckSlot(slot);
+    const std::size_t at = SlotAt(slot);
+    std::memcpy(&header_[at + ixd::kName], &d[ixd::kName], ixd::kNameLength + 1);
+    PutU16(header_, at + ixd::kKeySize, IndexKeySize(d));
+    std::memcpy(&header_[at + ixd::kDescending], &d[ixd::kDescending], 5);
+    std::memcpy(&header_[at + ixd::kFieldDescending], &d[ixd::kFieldDescending], 16);
+    std::memcpy(&header_[at + ixd::kFieldNumbers], &d[ixd::kFieldNumbers], 32);
+    PutU32(header_, at + ixd::kRoot, 0);
+    FlushPages();
+    ClearPageCaches(true);
+    SetHeaderChanged();
+}
+
+void TIndexFile::SetIndexFields(int slot, std::string_view name,
+                                std::span<const std::uint16_t> fields) {
+    CheckSlot(slot);
+    if (fields.size() > ixd::kMaxFields)
+        RaiseEngineError(kErrIndexLimit, Name(), {}, name);
+    const std::size_t at = SlotAt(slot);
+    PutShortString(header_, at + ixd::kName, ixd::kNameLength, name);
+    for (std::size_t i = 0; i < ixd::kMaxFields; ++i) {
+        PutU16(header_, at + ixd::kFieldNumbers + 2 * i, i < fields.size() ? fields[i] : 0);
+    }
+    SetHeaderChanged();
+}
+
+IndexDescriptor TIndexFile::GetIndexDescriptor(int slot) const {
+    CheckSlot(slot);
+    IndexDescriptor d{};
+    std::memcpy(d.data(), &header_[SlotAt(slot)], kIndexDescriptorSize);
+    return d;
+}
+
+std::vector<std::uint16_t> TIndexFile::GetIndexFields(int slot) const {
+    const IndexDescriptor d = GetIndexDescriptor(slot);
+    std::vector<std::uint16_t> fields;
+    for (std::size_t i = 0; i < std::min<std::size_t>(IndexFieldCount(d), ixd::kMaxFields); ++i) {
+        fields.push_back(IndexFieldNumber(d, i));
+    }
+    return fields;
+}
+
+std::uint32_t TIndexFile::GetRoot(int slot) const {
+    CheckSlot(slot);
+    return GetU32(header_, SlotAt(slot) + ixd::kRoot);
+}
+
+void TIndexFile::SetRoot(int slot, std::uint32_t page) {
+    CheckSlot(slot);
+    PutU32(header_, SlotAt(slot) + ixd::kRoot, page);
+    SetHeaderChanged();
+}
+
+std::uint32_t TIndexFile::GetFreePage(int slot) const {
+    CheckSlot(slot);
+    return GetU32(header_, SlotAt(slot) + ixd::kFreePage);
+}
+
+void TIndexFile::SetFreePage(int slot, std::uint32_t page) {
+    CheckSlot(slot);
+    PutU32(header_, SlotAt(slot) + ixd::kFreePage, page);
+    SetHeaderChanged();
+}
+
+void TIndexFile::SetRecordCount(std::uint32_t count) {
+    PutU32(header_, ih::kRecordCount, count);
+    SetHeaderChanged();
+}
+
+void TIndexFile::IncRecordCount() {
+    SetRecordCount(GetRecordCount() + 1);
+}
+
+void TIndexFile::DecRecordCount() {
+    if (GetRecordCount() > 0)
+        SetRecordCount(GetRecordCount() - 1);
+}
+
+// ---------------------------------------------------------------------------
+// Page caches
+
+void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
+    if (p->lru_prev)
+        p->lru_prev->lru_next = p->lru_next;
+    if (p->lru_next)
+        p->lru_next->lru_prev = p->lru_prev;
+    if (cache.head == p)
+        cache.head = p->lru_next;
+    if (cache.tail == p)
+        cache.tail = p->lru_prev;
+    p->lru_prev = p->lru_next = nullptr;
+}
+
+void TIndexFile::LruPushFront(SlotCache& cache, TPage* p) {
+    p->lru_prev = nullptr;
+    p->lru_next = cache.head;
+    if (cache.head)
+        cache.head->lru_prev = p;
+    cache.head = p;
+    if (!cache.tail)
+        cache.tail = p;
+}
+
+TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
+    CheckSlot(slot);
+    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+    int checked = 0;
+    for (TPage* p = cache.head; p != nullptr && checked < 2; p = p->lru_next, ++checked) {
+        if (p->Offset() == offset)
+            return p;
+    }
+    auto it = std::lower_bound(
+        cache.pages.begin(), cache.pages.end(), offset,
+        [](const std::unique_ptr<TPage>& p, std::uint32_t o) { return p->Offset() < o; });
+    if (it != cache.pages.end() && (*it)->Offset() == offset)
+        return it->get();
+    return nullptr;
+}
+
+TPage* TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
+    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+    TPage* raw = page.get();
+    auto it = std::lower_bound(
+        cache.pages.begin(), cache.pages.end(), raw->Offset(),
+        [](const std::unique_ptr<TPage>& p, std::uint32_t o) { return p->Offset() < o; });
+    cache.pages.insert(it, std::move(page));
+    LruPushFront(cache, raw);
+    return raw;
+}
+
+std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
+    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+    if (cache.pages.size() < cache.capacity)
+        return pool_->Get();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (TPage* p = cache.tail; p != nullptr; p = p->lru_prev) {
+            if (p->PinCount() == 0 && !p->Changed()) {
+                LruUnlink(cache, p);
+                auto it =
+                    std::find_if(cache.pages.begin(), cache.pages.end(),
+                                 [p](const std::unique_ptr<TPage>& q) { return q.get() == p; });
+                std::unique_ptr<TPage> taken = std::move(*it);
+                cache.pages.erase(it);
+                taken->Clear();
+                taken->ResetPins();
+                return taken;
+            }
+        }
+        if (attempt == 0) {
+            if (InBatch())
+                break;
+            FlushPages();
+        }
+    }
+    if (InBatch()) {
+        cache.capacity += kPageCacheGrowth;
+        return pool_->Get();
+    }
+    RaiseEngineError(kErrIndexPageCorrupt, Name());
+}
+
+void TIndexFile::SetupPage(TPage& page, int slot, std::uint32_t offset) const {
+    const std::size_t at = SlotAt(slot);
+    page.Setup(slot, GetU16(header_, at + ixd::kKeySize), header_[at + ixd::kDescending] != 0,
+               header_[at + ixd::kUnique] != 0, header_[at + ixd::kCompression], offset);
+}
+
+bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page) {
+    page = nullptr;
+    CheckSlot(slot);
+    const std::uint32_t next = GetNextPageOffset();
+    if (offset == 0 || offset % kIndexPageSize != 0 || offset > next) {
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    }
+    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+    if (offset == next) {
+        if (std::int64_t{next} + static_cast<std::int64_t>(kIndexPageSize) > kMaxTableFileSize) {
+            RaiseEngineError(kErrTableFull, Name());
+        }
+        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
+        SetupPage(*fresh, slot, offset);
+        fresh->Clear();
+        fresh->SetChanged(true);
+        fresh->Pin();
+        page = InsertCached(slot, std::move(fresh));
+        PutU32(header_, ih::kNextPage, std::uint64_t{next} + kIndexPageSize);
+        SetHeaderChanged();
+        return true;
+    }
+    TPage* found = FindCachedPage(slot, offset);
+    if (found != nullptr) {
+        ++stats_.hits;
+    } else {
+        if (cursor != nullptr && cursor->RecheckTableChanged())
+            return false;
+        std::array<std::uint8_t, kIndexPageSize> bytes;
+        LockFileObject();
+        try {
+            SeekFile(offset, SeekOrigin::kBegin);
+            Read(bytes.data(), bytes.size());
+        } catch (...) {
+            UnlockFileObject();
+            throw;
+        }
+        UnlockFileObject();
+        ++stats_.reads;
+        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
+        SetupPage(*fresh, slot, offset);
+        fresh->ReadPage(bytes, false);
+        found = InsertCached(slot, std::move(fresh));
+    }
+    if (found->Offset() != offset)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    LruUnlink(cache, found);
+    LruPushFront(cache, found);
+    found->Pin();
+    page = found;
+    return true;
+}
+
+TPage* TIndexFile::GetPage(int slot, std::uint32_t offset) {
+    TPage* page = nullptr;
+    GetPage(nullptr, slot, offset, page);
+    return page;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+    if (page != nullptr)
+        page->Unpin();
+}
+
+TPage* TIndexFile::NewPage(TFileCursor* cursor, int slot) {
+    CheckSlot(slot);
+    const std::uint32_t free_page = GetFreePage(slot);
+    const std::uint32_t offset = free_page != 0 ? free_page : GetNextPageOffset();
+    if (free_page != 0 && (free_page % kIndexPageSize != 0 || free_page >= GetNextPageOffset())) {
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    }
+    TPage* page = nullptr;
+    if (!GetPage(cursor, slot, offset, page) || page == nullptr) {
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    }
+    if (free_page != 0) {
+        // A page of the free chain is empty; anything else means the chain
+        // is damaged, and reusing the page would destroy live entries.
+        if (page->EntryCount() != 0 && !page->Free()) {
+            ReleasePage(page);
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        }
+        SetFreePage(slot, page->Next());
+    }
+    SetupPage(*page, slot, offset);
+    page->Clear();
+    page->SetChanged(true);
+    return page;
+}
+
+void TIndexFile::FreePage(TPage& page) {
+    page.SetNext(GetFreePage(page.Slot()));
+    page.SetPrevious(0);
+    page.SetFree(true);
+    page.SetParent(0);
+    SetFreePage(page.Slot(), page.Offset());
+}
+
+TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which) {
+    const std::uint32_t root = GetRoot(slot);
+    if (root == 0)
+        return nullptr;
+    TPage* page = nullptr;
+    if (!GetPage(cursor, slot, root, page))
+        return nullptr;
+    page->SetParent(0);
+    page->ToFirst(which);
+    return page;
+}
+
+bool TIndexFile::FlushPages() {
+    std::vector<TPage*> dirty;
+    for (SlotCache& cache : caches_) {
+        for (const auto& p : cache.pages) {
+            if (p->Changed() && p->PinCount() == 0)
+                dirty.push_back(p.get());
+        }
+    }
+    if (dirty.empty())
+        return false;
+    std::sort(dirty.begin(), dirty.end(),
+              [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
+    std::size_t i = 0;
+    while (i < dirty.size()) {
+        std::size_t j = i + 1;
+        while (j < dirty.size() && dirty[j]->Offset() == dirty[j - 1]->Offset() + kIndexPageSize) {
+            ++j;
+        }
+        const std::size_t bytes = (j - i) * kIndexPageSize;
+        if (write_buffer_.size() < bytes)
+            write_buffer_.resize(bytes);
+        for (std::size_t k = i; k < j; ++k) {
+            dirty[k]->WritePage(
+                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
+        }
+        LockFileObject();
+        try {
+            SeekFile(dirty[i]->Offset(), SeekOrigin::kBegin);
+            Write(write_buffer_.data(), bytes);
+        } catch (...) {
+            UnlockFileObject();
+            for (std::size_t k = i; k < j; ++k)
+                dirty[k]->SetChanged(true);
+            throw;
+        }
+        UnlockFileObject();
+        ++stats_.writes;
+        if (owner_ != nullptr)
+            owner_->MarkWritten();
+        i = j;
+    }
+    return true;
+}
+
+void TIndexFile::ClearPageCaches(bool all) {
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+        if (!all && slot == kHiddenIndexSlot)
+            continue;
+        SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+        for (auto& p : cache.pages) {
+            p->lru_prev = p->lru_next = nullptr;
+            pool_->Put(std::move(p));
+        }
+        cache.pages.clear();
+        cache.head = cache.tail = nullptr;
+        cache.capacity = kPageCacheCapacity;
+    }
+}
+
+void TIndexFile::TrimPageCaches(bool hidden_too) {
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+        if (!hidden_too && slot == kHiddenIndexSlot)
+            continue;
+        SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+        for (std::size_t i = cache.pages.size(); i-- > kPageCacheCapacity;) {
+            TPage* p = cache.pages[i].get();
+            if (p->PinCount() != 0 || p->Changed())
+                continue;
+            LruUnlink(cache, p);
+            pool_->Put(std::move(cache.pages[i]));
+            cache.pages.erase(cache.pages.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.pages.size());
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,206 @@
+#pragma once
+
+// TIndexFile: the index file (".IDX") of one table: a 4096-byte header with
+// the descriptors of all indexes, then the 4096-byte pages of every index.
+//
+// Header (scrambled as a whole when the table is encrypted):
+//    0 u32 change counter       4 4 bytes zero      8 u8 version (4)
+//    9 u32 next page offset (4096 in a file without pages)
+//   13 u8  number of secondary indexes (0..30)
+//   14 33 x 120 index descriptors: slot 0 primary, 1..30 secondary,
+//              31 the hidden "Sys Deleted" index, 32 spare
+// 3974 u32 record count       3978 u8 no-primary flag
+// 3979 u8  header-changed flag of the writer (ignored on reading)
+// 3980 116 bytes zero
+//
+// Locks (shared with the blob file's layout): write lock 65535 bytes from
+// 2147418112; a read lock is one byte at 2147483647 - r, r random in
+// 1..65534, inside the write range.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/index_page.h"
+#include "engine/core/table_descriptors.h"
+#include "engine/core/table_file_link.h"
+#include "engine/storage/file_handler.h"
+
+namespace strata {
+
+class TDataFile;
+
+inline constexpr int kIndexSlotCount = 33;
+inline constexpr int kHiddenIndexSlot = 31;
+inline constexpr int kMaxSecondaryIndexes = 30;
+inline constexpr std::size_t kIndexHeaderSize = 4096;
+inline constexpr std::uint32_t kPageCacheCapacity = 15;
+inline constexpr std::int64_t kWriteLockStart = 2147418112;
+inline constexpr std::int64_t kWriteLockLength = 65535;
+inline constexpr std::int64_t kReadLockTop = 2147483647;
+inline constexpr std::uint32_t kLockTries = 8193;
+inline constexpr char kHiddenIndexName[] = "Sys Deleted";
+
+namespace ih {
+inline constexpr std::size_t kChangeCounter = 0;
+inline constexpr std::size_t kVersion = 8;
+inline constexpr std::size_t kNextPage = 9;
+inline constexpr std::size_t kIndexCount = 13;
+inline constexpr std::size_t kSlots = 14;
+inline constexpr std::size_t kRecordCount = 3974;
+inline constexpr std::size_t kNoPrimary = 3978;
+inline constexpr std::size_t kHeaderChanged = 3979;
+}  // namespace ih
+
+using IndexHeader = std::array<std::uint8_t, kIndexHeaderSize>;
+
+// A random lock offset r in 1..65534, from one generator for the process.
+std::uint32_t RandomLockOffset();
+
+// Read and write locks shared by the index and blob files.
+bool TakeSharedFileWriteLock(TFileHandler& file);
+bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r);
+
+class TIndexFile : public TFileHandler {
+  public:
+    explicit TIndexFile(TTableFileOwner* owner = nullptr);
+    ~TIndexFile() override;
+
+    void Open() override;
+    void Close() override;
+    void CreateFile() override;
+
+    void SetEncrypted(bool value) noexcept { encrypted_ = value; }
+    bool Encrypted() const noexcept { return encrypted_; }
+    // The data file whose field descriptors the index definitions are checked
+    // against.
+    void SetDataFile(const TDataFile* data_file) noexcept { data_file_ = data_file; }
+
+    void ReadHeader();
+    bool HeaderChanged();
+    void WriteHeader(bool force);
+    void MarkChanged();
+    void EmptyIndexFile();
+
+    void SetPrimaryIndex(const IndexDescriptor& descriptor);
+    void AddIndex(const IndexDescriptor& descriptor);
+    void DeleteIndex(int slot);
+    void SetIndexDescriptor(int slot, const IndexDescriptor& descriptor);
+    void SetIndexFields(int slot, std::string_view name, std::span<const std::uint16_t> fields);
+
+    IndexDescriptor GetIndexDescriptor(int slot) const;
+    std::vector<std::uint16_t> GetIndexFields(int slot) const;
+    int GetIndexCount() const { return header_[ih::kIndexCount]; }
+    std::uint32_t GetRoot(int slot) const;
+    void SetRoot(int slot, std::uint32_t page);
+    std::uint32_t GetFreePage(int slot) const;
+    void SetFreePage(int slot, std::uint32_t page);
+    std::uint32_t GetRecordCount() const { return GetU32(header_, ih::kRecordCount); }
+    void SetRecordCount(std::uint32_t count);
+    void IncRecordCount();
+    void DecRecordCount();
+    bool GetNoPrimaryIndex() const { return header_[ih::kNoPrimary] != 0; }
+    std::uint32_t GetNextPageOffset() const { return GetU32(header_, ih::kNextPage); }
+    std::uint32_t GetChangeCounter() const { return GetU32(header_, ih::kChangeCounter); }
+    const IndexHeader& Header() const { return header_; }
+
+    // Pages. GetPage pins; false (no page) when the cursor found the table
+    // changed by another program.
+    bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page);
+    TPage* GetPage(int slot, std::uint32_t offset);
+    void ReleasePage(TPage* page);
+    // A pinned, cleared page of the slot (from its free chain or appended).
+    TPage* NewPage(TFileCursor* cursor, int slot);
+    void FreePage(TPage& page);
+    // The pinned root with the chosen position at 1; null when the index is empty.
+    TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
+    bool FlushPages();
+    void ClearPageCaches(bool all);
+    void TrimPageCaches(bool hidden_too);
+    // A cached page of the slot, if any (the parent links of moved children).
+    TPage* FindCachedPage(int slot, std::uint32_t offset);
+
+    bool WriteLock() { return TakeSharedFileWriteLock(*this); }
+    bool WriteUnlock() { return LockRegion(kWriteLockStart, kWriteLockLength, false); }
+    bool ReadLock(std::uint32_t& r) { return TakeSharedFileReadLock(*this, r); }
+    bool ReadUnlock(std::uint32_t r) { return LockRegion(kReadLockTop - r, 1, false); }
+
+    void Sync() { Flush(); }
+
+    // Verification and repair (table_verifier.cpp).
+    void VerifyHeader();
+    void RepairHeader(TFileCursor* cursor, bool verify_only);
+
+    struct Statistics {
+        std::uint64_t hits = 0;
+        std::uint64_t reads = 0;
+        std::uint64_t batched_reads = 0;
+        std::uint64_t writes = 0;
+    };
+    const Statistics& GetStatistics() const noexcept { return stats_; }
+
+  private:
+    struct SlotCache {
+        std::vector<std::unique_ptr<TPage>> pages;  // sorted by offset
+        TPage* head = nullptr;
+        TPage* tail = nullptr;
+        std::size_t capacity = kPageCacheCapacity;
+    };
+
+    std::size_t SlotAt(int slot) const;
+    void CheckSlot(int slot) const;
+    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
+    std::unique_ptr<TPage> TakeCachePage(int slot);
+    TPage* InsertCached(int slot, std::unique_ptr<TPage> page);
+    void LruUnlink(SlotCache& cache, TPage* page);
+    void LruPushFront(SlotCache& cache, TPage* page);
+    void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
+    bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    void ReadRawHeader(IndexHeader& header);
+
+    TTableFileOwner* owner_;
+    const TDataFile* data_file_ = nullptr;
+    bool encrypted_ = false;
+    IndexHeader header_{};
+    bool header_changed_ = false;
+    std::array<SlotCache, kIndexSlotCount> caches_;
+    std::unique_ptr<TPageStack> pool_;
+    std::vector<std::uint8_t> write_buffer_;
+    Statistics stats_;
+};
+
+// Pins a page for one scope.
+class PinnedPage {
+  public:
+    PinnedPage() = default;
+    PinnedPage(TIndexFile& file, TPage* page) : file_(&file), page_(page) {}
+    PinnedPage(PinnedPage&& other) noexcept
+        : file_(other.file_), page_(std::exchange(other.page_, nullptr)) {}
+    PinnedPage& operator=(PinnedPage&& other) noexcept {
+        if (this != &other) {
+            Release();
+            file_ = other.file_;
+            page_ = std::exchange(other.page_, nullptr);
+        }
+        return *this;
+    }
+    ~PinnedPage() { Release(); }
+    TPage* operator->() const { return page_; }
+    TPage& operator*() const { return *page_; }
+    TPage* get() const { return page_; }
+    explicit operator bool() const { return page_ != nullptr; }
+    void Release() {
+        if (page_ != nullptr)
+            file_->ReleasePage(std::exchange(page_, nullptr));
+    }
+
+  private:
+    TIndexFile* file_ = nullptr;
+    TPage* page_ = nullptr;
+};
+
+}  // namespace strata

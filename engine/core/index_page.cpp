@@ -1,0 +1,793 @@
+#include "engine/core/index_page.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "engine/core/byte_order.h"
+#include "engine/core/index_file.h"
+#include "engine/storage/key_encoding.h"
+#include "engine/storage/records_bitmap.h"
+#include "engine/storage/scramble.h"
+
+namespace strata {
+
+namespace {
+constexpr std::size_t kPtrAt = 0;  // relative to the end of the key
+constexpr std::size_t kCountAt = 4;
+constexpr std::size_t kLeadAt = 8;
+constexpr std::size_t kTrailAt = 10;
+
+[[noreturn]] void PageCorrupt(TIndexFile* owner) {
+    RaiseEngineError(kErrIndexPageCorrupt, owner != nullptr ? owner->Name() : std::string());
+}
+}  // namespace
+
+void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique,
+                  std::uint8_t compression, std::uint32_t offset) {
+    if (key_size == 0 || key_size > kMaxIndexKeySize || compression > 3 ||
+        (!unique && key_size < 5)) {
+        PageCorrupt(owner_);
+    }
+    slot_ = slot;
+    key_size_ = key_size;
+    descending_ = descending;
+    unique_ = unique;
+    compression_ = compression;
+    offset_ = offset;
+}
+
+void TPage::Clear() {
+    count_ = 0;
+    used_ = 0;
+    entries_.clear();
+    edit_ = read_ = 1;
+    parent_ = previous_ = next_ = 0;
+    kind_ = PageKind::kRoot;
+    free_ = false;
+    changed_ = false;
+}
+
+std::int64_t TPage::Capacity() const {
+    if (IsInterior())
+        return static_cast<std::int64_t>(kPageEntryBytes / (key_size_ + 10u));
+    if (compression_ == 0)
+        return static_cast<std::int64_t>(kPageEntryBytes / (key_size_ + 6u));
+    // Compressed leaves are bounded by bytes; the merge rules use this count.
+    return static_cast<std::int64_t>(kPageEntryBytes / 6);
+}
+
+const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
+    assert(pos >= 1 && pos <= count_);
+    return EntryAt(pos);
+}
+
+std::uint32_t TPage::PointerAt(std::int64_t pos) const {
+    assert(pos >= 1 && pos <= count_);
+    return GetU32(std::span(EntryAt(pos) + key_size_, 12), kPtrAt);
+}
+
+std::uint32_t TPage::CountAt(std::int64_t pos) const {
+    if (IsLeaf())
+        return 1;
+    return GetU32(std::span(EntryAt(pos) + key_size_, 12), kCountAt);
+}
+
+std::uint16_t TPage::LeadingCount(std::int64_t pos) const {
+    return GetU16(std::span(EntryAt(pos) + key_size_, 12), kLeadAt);
+}
+
+std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
+    return GetU16(std::span(EntryAt(pos) + key_size_, 12), kTrailAt);
+}
+
+std::int64_t TPage::FindChild(std::uint32_t child) const {
+    for (std::int64_t i = 1; i <= count_; ++i) {
+        if (PointerAt(i) == child)
+            return i;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Compression counts and packing
+
+std::size_t TPage::EntrySize(std::int64_t pos) const {
+    const std::size_t k = key_size_;
+    if (IsInterior())
+        return k + 8;
+    switch (compression_) {
+        case 1:
+            return k - LeadingCount(pos) + 6;
+        case 2:
+            return k - TrailingCount(pos) + 6;
+        case 3:
+            return k - LeadingCount(pos) - TrailingCount(pos) + 6;
+        default:
+            return k + 4;
+    }
+}
+
+void TPage::Recompute() {
+    used_ = 0;
+    for (std::int64_t i = 1; i <= count_; ++i) {
+        ComputeCounts(i);
+        used_ += EntrySize(i);
+    }
+    changed_ = true;
+}
+
+void TPage::RecomputeAt(std::int64_t pos) {
+    if (pos < 1 || pos > count_)
+        return;
+    used_ -= EntrySize(pos);
+    ComputeCounts(pos);
+    used_ += EntrySize(pos);
+    changed_ = true;
+}
+
+void TPage::ComputeCounts(std::int64_t i) {
+    const std::size_t k = key_size_;
+    {
+        std::uint8_t* e = EntryAt(i);
+        std::span<std::uint8_t> tail(e + k, 12);
+        std::size_t p = 0;
+        std::size_t t = 0;
+        if (IsLeaf() && compression_ != 0) {
+            const std::size_t body = unique_ ? k : k - 4;
+            if ((compression_ == 1 || compression_ == 3) && i > 1) {
+                p = CommonPrefixLength(EntryAt(i - 1), e, k);
+            }
+            if (compression_ == 2 || compression_ == 3) {
+                t = TrailingZeroCount(std::span<const std::uint8_t>(e, body));
+            }
+            if (compression_ == 3) {
+                p = std::min<std::size_t>(p, 255);
+                t = std::min<std::size_t>(t, 255);
+                if (!unique_) {
+                    p = std::min(p, body);
+                    if (k - p < 5)
+                        t = 0;
+                    t = std::min(t, body - p);
+                } else {
+                    t = std::min(t, k - p);
+                }
+            }
+        }
+        PutU16(tail, kLeadAt, p);
+        PutU16(tail, kTrailAt, t);
+    }
+}
+
+bool TPage::Overflows() const {
+    if (Compressed())
+        return used_ > kPageEntryBytes;
+    return count_ > Capacity();
+}
+
+void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
+    if (bytes.size() < kIndexPageSize)
+        PageCorrupt(owner_);
+    std::array<std::uint8_t, kIndexPageSize> page;
+    std::memcpy(page.data(), bytes.data(), kIndexPageSize);
+    if (owner_ != nullptr && owner_->Encrypted()) {
+        UnscrambleBuffer(page, kTableDataKeyLow, kTableDataKeyHigh);
+    }
+    const std::uint8_t kind = page[0];
+    if (kind > 3)
+        PageCorrupt(owner_);
+    kind_ = static_cast<PageKind>(kind);
+    const std::int64_t count = GetU16(page, 1);
+    previous_ = GetU32(page, 3);
+    next_ = GetU32(page, 7);
+    const std::size_t stored_used = GetU16(page, 11);
+    free_ = false;
+    changed_ = false;
+    edit_ = read_ = 1;
+    count_ = 0;
+    used_ = 0;
+    entries_.clear();
+    if (header_only) {
+        count_ = count;
+        return;
+    }
+    const std::size_t k = key_size_;
+    entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
+    std::size_t at = kPageHeaderSize;
+    auto need = [&](std::size_t n) {
+        if (at + n > kIndexPageSize)
+            PageCorrupt(owner_);
+    };
+    for (std::int64_t i = 1; i <= count; ++i) {
+        std::uint8_t* e = entries_.data() + (i - 1) * Stride();
+        std::span<std::uint8_t> tail(e + k, 12);
+        std::size_t p = 0;
+        std::size_t t = 0;
+        std::uint32_t pointer = 0;
+        std::uint32_t keys = 1;
+        const std::size_t entry_start = at;
+        if (IsInterior()) {
+            need(k + 8);
+            std::memcpy(e, &page[at], k);
+            pointer = GetU32(page, at + k);
+            keys = GetU32(page, at + k + 4);
+            at += k + 8;
+        } else if (compression_ == 0) {
+            need(k + 4);
+            std::memcpy(e, &page[at], k);
+            pointer = GetU32(page, at + k);
+            at += k + 4;
+        } else {
+            p = 0;
+            t = 0;
+            if (compression_ == 3) {
+                need(2);
+                p = page[at];
+                t = page[at + 1];
+            } else {
+                need(2);
+                (compression_ == 1 ? p : t) = GetU16(page, at);
+            }
+            at += 2;
+            const std::size_t body = unique_ ? k : k - 4;
+            if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body)) {
+                PageCorrupt(owner_);
+            }
+            if (p > 0)
+                std::memcpy(e, e - Stride(), p);
+            if (compression_ == 1) {
+                need(k - p);
+                std::memcpy(e + p, &page[at], k - p);
+                at += k - p;
+            } else {
+                const std::size_t stored = body - t - p;
+                need(stored + (unique_ ? 0 : 4));
+                std::memcpy(e + p, &page[at], stored);
+                at += stored;
+                if (!unique_) {
+                    std::memcpy(e + k - 4, &page[at], 4);
+                    at += 4;
+                }
+            }
+            need(4);
+            pointer = GetU32(page, at);
+            at += 4;
+        }
+        PutU32(tail, kPtrAt, pointer);
+        PutU32(tail, kCountAt, keys);
+        // The stored counts are the entry's counts; a page whose counts differ
+        // from the packing rule still reads, and is packed by the rule when
+        // it is written again.
+        PutU16(tail, kLeadAt, p);
+        PutU16(tail, kTrailAt, t);
+        used_ += at - entry_start;
+        ++count_;
+    }
+    if (Compressed() && stored_used != used_)
+        PageCorrupt(owner_);
+    if (!Compressed() && count_ > Capacity())
+        PageCorrupt(owner_);
+    changed_ = false;
+}
+
+void TPage::WritePage(std::span<std::uint8_t> bytes) {
+    assert(bytes.size() >= kIndexPageSize);
+    std::fill(bytes.begin(), bytes.begin() + kIndexPageSize, 0);
+    bytes[0] = static_cast<std::uint8_t>(kind_);
+    PutU16(bytes, 1, free_ ? 0 : count_);
+    PutU32(bytes, 3, previous_);
+    PutU32(bytes, 7, next_);
+    if (!free_) {
+        if (Compressed()) {
+            if (used_ > kPageEntryBytes)
+                PageCorrupt(owner_);
+            PutU16(bytes, 11, used_);
+        }
+        const std::size_t k = key_size_;
+        std::size_t at = kPageHeaderSize;
+        for (std::int64_t i = 1; i <= count_; ++i) {
+            const std::uint8_t* e = EntryAt(i);
+            const std::size_t size = EntrySize(i);
+            if (at + size > kIndexPageSize)
+                PageCorrupt(owner_);
+            if (IsInterior()) {
+                std::memcpy(&bytes[at], e, k);
+                PutU32(bytes, at + k, PointerAt(i));
+                PutU32(bytes, at + k + 4, CountAt(i));
+            } else if (compression_ == 0) {
+                std::memcpy(&bytes[at], e, k);
+                PutU32(bytes, at + k, PointerAt(i));
+            } else {
+                const std::size_t p = LeadingCount(i);
+                const std::size_t t = TrailingCount(i);
+                std::size_t w = at;
+                if (compression_ == 3) {
+                    bytes[w++] = static_cast<std::uint8_t>(p);
+                    bytes[w++] = static_cast<std::uint8_t>(t);
+                } else {
+                    PutU16(bytes, w, compression_ == 1 ? p : t);
+                    w += 2;
+                }
+                if (compression_ == 1) {
+                    std::memcpy(&bytes[w], e + p, k - p);
+                    w += k - p;
+                } else {
+                    const std::size_t body = unique_ ? k : k - 4;
+                    std::memcpy(&bytes[w], e + p, body - t - p);
+                    w += body - t - p;
+                    if (!unique_) {
+                        std::memcpy(&bytes[w], e + k - 4, 4);
+                        w += 4;
+                    }
+                }
+                PutU32(bytes, w, PointerAt(i));
+            }
+            at += size;
+        }
+    }
+    if (owner_ != nullptr && owner_->Encrypted()) {
+        ScrambleBuffer(bytes.first(kIndexPageSize), kTableDataKeyLow, kTableDataKeyHigh);
+    }
+    changed_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Entry edits
+
+void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
+                      std::uint32_t count) {
+    const std::size_t stride = Stride();
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(after * stride), stride, 0);
+    std::uint8_t* entry = entries_.data() + after * stride;
+    std::memcpy(entry, key, key_size_);
+    std::span<std::uint8_t> tail(entry + key_size_, 12);
+    PutU32(tail, kPtrAt, pointer);
+    PutU32(tail, kCountAt, count);
+    ++count_;
+    // Counted with no compression until RecomputeAt gives it its counts.
+    used_ += EntrySize(after + 1);
+    changed_ = true;
+}
+
+void TPage::EraseRaw(std::int64_t pos) {
+    const std::size_t stride = Stride();
+    used_ -= EntrySize(pos);
+    auto first = entries_.begin() + static_cast<std::ptrdiff_t>((pos - 1) * stride);
+    entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
+    --count_;
+    changed_ = true;
+}
+
+// Moves n entries from position from_pos of this page to `to`, after its
+// position to_after.
+void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
+    const std::size_t stride = Stride();
+    auto first = entries_.begin() + static_cast<std::ptrdiff_t>((from_pos - 1) * stride);
+    auto last = first + static_cast<std::ptrdiff_t>(n * stride);
+    to.entries_.insert(to.entries_.begin() + static_cast<std::ptrdiff_t>(to_after * stride), first,
+                       last);
+    entries_.erase(first, last);
+    count_ -= n;
+    to.count_ += n;
+    changed_ = to.changed_ = true;
+}
+
+void TPage::SetKey(const std::uint8_t* key) {
+    if (edit_ < 1 || edit_ > count_)
+        PageCorrupt(owner_);
+    std::memcpy(EntryAt(edit_), key, key_size_);
+    RecomputeAt(edit_);
+    RecomputeAt(edit_ + 1);
+    if (edit_ == 1)
+        UpdateSeparator();
+}
+
+void TPage::SetPointer(std::uint32_t pointer) {
+    if (edit_ < 1 || edit_ > count_)
+        PageCorrupt(owner_);
+    PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
+    changed_ = true;
+}
+
+void TPage::SetCount(std::uint32_t count) {
+    if (edit_ < 1 || edit_ > count_ || IsLeaf())
+        PageCorrupt(owner_);
+    PutU32(std::span(EntryAt(edit_) + key_size_, 12), kCountAt, count);
+    changed_ = true;
+}
+
+std::uint32_t TPage::GetPointer(PagePosition which) const {
+    const std::int64_t pos = Pos(which);
+    if (pos < 1 || pos > count_)
+        PageCorrupt(owner_);
+    return PointerAt(pos);
+}
+
+std::uint32_t TPage::GetCount(PagePosition which) const {
+    if (IsLeaf())
+        return 1;
+    const std::int64_t pos = Pos(which);
+    if (pos < 1 || pos > count_)
+        PageCorrupt(owner_);
+    return CountAt(pos);
+}
+
+std::uint64_t TPage::KeyCount() const {
+    if (IsLeaf())
+        return static_cast<std::uint64_t>(count_);
+    std::uint64_t sum = 0;
+    for (std::int64_t i = 1; i <= count_; ++i)
+        sum += CountAt(i);
+    return sum;
+}
+
+std::uint64_t TPage::KeysBefore(PagePosition which) const {
+    const std::int64_t pos = std::clamp<std::int64_t>(Pos(which), 1, count_ + 1);
+    if (IsLeaf())
+        return static_cast<std::uint64_t>(pos - 1);
+    std::uint64_t sum = 0;
+    for (std::int64_t i = 1; i < pos; ++i)
+        sum += CountAt(i);
+    return sum;
+}
+
+// The parent's entry for this page carries the page's first key; a change at
+// position 1 climbs as long as it lands at position 1 of each parent.
+void TPage::UpdateSeparator() {
+    TPage* page = this;
+    PinnedPage parent;
+    while (page->parent_ != 0 && page->count_ > 0) {
+        PinnedPage up(*owner_, owner_->GetPage(slot_, page->parent_));
+        const std::int64_t pos = up->FindChild(page->offset_);
+        if (pos == 0)
+            PageCorrupt(owner_);
+        std::memcpy(up->EntryAt(pos), page->EntryAt(1), key_size_);
+        up->changed_ = true;
+        if (pos != 1)
+            break;
+        parent = std::move(up);
+        page = parent.get();
+    }
+}
+
+void TPage::ReparentChildren() {
+    if (!IsInterior())
+        return;
+    for (std::int64_t i = 1; i <= count_; ++i) {
+        if (TPage* child = owner_->FindCachedPage(slot_, PointerAt(i)))
+            child->parent_ = offset_;
+    }
+}
+
+void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uint32_t count) {
+    const std::int64_t after = std::clamp<std::int64_t>(edit_, 0, count_);
+    InsertRaw(after, key, pointer, count);
+    edit_ = after + 1;
+    RecomputeAt(edit_);
+    RecomputeAt(edit_ + 1);
+    if (edit_ == 1)
+        UpdateSeparator();
+    if (Overflows())
+        Split();
+}
+
+void TPage::Split() {
+    PinnedPage fresh(*owner_, owner_->NewPage(nullptr, slot_));
+    TPage& right = *fresh;
+    const bool interior = IsInterior();
+    const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
+    const std::int64_t keep = (count_ + 1) / 2;
+    MoveEntries(right, keep + 1, count_ - keep, 0);
+    kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
+    right.previous_ = offset_;
+    right.next_ = next_;
+    if (next_ != 0) {
+        PinnedPage after(*owner_, owner_->GetPage(slot_, next_));
+        after->SetPrevious(right.offset_);
+    }
+    next_ = right.offset_;
+    right.parent_ = parent_;
+    Recompute();
+    right.Recompute();
+    if (Compressed()) {
+        while (used_ > kPageEntryBytes && count_ > 1) {
+            MoveEntries(right, count_, 1, 0);
+            Recompute();
+            right.Recompute();
+        }
+        while (right.used_ > kPageEntryBytes && right.count_ > 1) {
+            right.MoveEntries(*this, 1, 1, count_);
+            Recompute();
+            right.Recompute();
+        }
+        if (used_ > kPageEntryBytes || right.used_ > kPageEntryBytes)
+            PageCorrupt(owner_);
+    }
+    right.ReparentChildren();
+    changed_ = right.changed_ = true;
+    if (edit_ > count_)
+        edit_ = count_;
+
+    if (was_root) {
+        PinnedPage root(*owner_, owner_->NewPage(nullptr, slot_));
+        root->kind_ = PageKind::kRoot;
+        root->InsertRaw(0, EntryAt(1), offset_, static_cast<std::uint32_t>(KeyCount()));
+        root->InsertRaw(1, right.EntryAt(1), right.offset_,
+                        static_cast<std::uint32_t>(right.KeyCount()));
+        root->Recompute();
+        owner_->SetRoot(slot_, root->offset_);
+        parent_ = right.parent_ = root->offset_;
+        return;
+    }
+    if (parent_ == 0)
+        PageCorrupt(owner_);
+    PinnedPage parent(*owner_, owner_->GetPage(slot_, parent_));
+    const std::int64_t pos = parent->FindChild(offset_);
+    if (pos == 0)
+        PageCorrupt(owner_);
+    parent->edit_ = pos;
+    parent->SetCount(static_cast<std::uint32_t>(KeyCount()));
+    parent->InsertEntry(right.EntryAt(1), right.offset_,
+                        static_cast<std::uint32_t>(right.KeyCount()));
+}
+
+void TPage::DeleteEntry() {
+    if (edit_ < 1 || edit_ > count_)
+        PageCorrupt(owner_);
+    const std::int64_t removed = edit_;
+    EraseRaw(removed);
+    if (edit_ > count_)
+        edit_ = std::max<std::int64_t>(count_, 1);
+    RecomputeAt(removed);
+    if (count_ > 0 && removed == 1)
+        UpdateSeparator();
+
+    if (kind_ == PageKind::kRootLeaf) {
+        if (count_ == 0) {
+            owner_->SetRoot(slot_, 0);
+            owner_->FreePage(*this);
+        }
+        return;
+    }
+    if (kind_ == PageKind::kRoot) {
+        if (count_ == 0) {
+            owner_->SetRoot(slot_, 0);
+            owner_->FreePage(*this);
+        } else if (count_ == 1) {
+            PinnedPage child(*owner_, owner_->GetPage(slot_, PointerAt(1)));
+            child->kind_ = child->IsInterior() ? PageKind::kRoot : PageKind::kRootLeaf;
+            child->parent_ = 0;
+            child->previous_ = child->next_ = 0;
+            child->changed_ = true;
+            owner_->SetRoot(slot_, child->offset_);
+            owner_->FreePage(*this);
+            if (child->IsLeaf() && child->count_ == 0) {
+                owner_->SetRoot(slot_, 0);
+                owner_->FreePage(*child);
+            }
+        }
+        return;
+    }
+    if (parent_ == 0)
+        return;
+    if (Compressed()) {
+        // An empty compressed leaf leaves the tree at once, so scans never
+        // meet an empty page.
+        if (count_ > 0)
+            return;
+        if (previous_ != 0) {
+            PinnedPage before(*owner_, owner_->GetPage(slot_, previous_));
+            before->SetNext(next_);
+        }
+        if (next_ != 0) {
+            PinnedPage after(*owner_, owner_->GetPage(slot_, next_));
+            after->SetPrevious(previous_);
+        }
+        PinnedPage parent(*owner_, owner_->GetPage(slot_, parent_));
+        const std::int64_t pos = parent->FindChild(offset_);
+        if (pos == 0)
+            PageCorrupt(owner_);
+        parent_ = previous_ = next_ = 0;
+        owner_->FreePage(*this);
+        parent->edit_ = pos;
+        parent->DeleteEntry();
+        return;
+    }
+    if (count_ >= Capacity() / 2)
+        return;
+    Rebalance();
+}
+
+void TPage::Rebalance() {
+    PinnedPage parent(*owner_, owner_->GetPage(slot_, parent_));
+    const std::int64_t pos = parent->FindChild(offset_);
+    if (pos == 0)
+        PageCorrupt(owner_);
+    if (parent->count_ < 2)
+        return;  // the parent is a root about to collapse
+    const std::int64_t right_pos = pos == 1 ? 2 : pos;
+    PinnedPage sibling(*owner_, owner_->GetPage(slot_, parent->PointerAt(pos == 1 ? 2 : pos - 1)));
+    TPage& left = pos == 1 ? *this : *sibling;
+    TPage& right = pos == 1 ? *sibling : *this;
+    if (left.kind_ != right.kind_)
+        PageCorrupt(owner_);
+    const std::int64_t total = left.count_ + right.count_;
+    const bool left_was_empty = left.count_ == 0;
+    if (total < Capacity()) {
+        right.MoveEntries(left, 1, right.count_, left.count_);
+        left.next_ = right.next_;
+        if (right.next_ != 0) {
+            PinnedPage after(*owner_, owner_->GetPage(slot_, right.next_));
+            after->SetPrevious(left.offset_);
+        }
+        left.Recompute();
+        right.Recompute();
+        left.ReparentChildren();
+        right.previous_ = right.next_ = 0;
+        right.parent_ = 0;
+        owner_->FreePage(right);
+        parent->edit_ = right_pos - 1;
+        parent->SetCount(static_cast<std::uint32_t>(left.KeyCount()));
+        if (left_was_empty)
+            parent->SetKey(left.EntryAt(1));
+        parent->edit_ = right_pos;
+        parent->DeleteEntry();
+        return;
+    }
+    const std::int64_t keep = (total + 1) / 2;
+    if (left.count_ > keep) {
+        left.MoveEntries(right, keep + 1, left.count_ - keep, 0);
+    } else if (left.count_ < keep) {
+        right.MoveEntries(left, 1, keep - left.count_, left.count_);
+    }
+    left.Recompute();
+    right.Recompute();
+    left.ReparentChildren();
+    right.ReparentChildren();
+    parent->edit_ = right_pos - 1;
+    parent->SetCount(static_cast<std::uint32_t>(left.KeyCount()));
+    if (left_was_empty)
+        parent->SetKey(left.EntryAt(1));
+    parent->edit_ = right_pos;
+    parent->SetCount(static_cast<std::uint32_t>(right.KeyCount()));
+    parent->SetKey(right.EntryAt(1));
+}
+
+// ---------------------------------------------------------------------------
+// Searches and scans
+
+// Entries not above the key.
+std::int64_t TPage::UpperBound(const std::uint8_t* key, const KeyCompare& compare) const {
+    std::int64_t low = 1;
+    std::int64_t high = count_;
+    while (low <= high) {
+        const std::int64_t mid = (low + high) / 2;
+        if (compare(key, EntryAt(mid)) >= 0) {
+            low = mid + 1;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return high;
+}
+
+// Entries below the key.
+std::int64_t TPage::LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const {
+    std::int64_t low = 1;
+    std::int64_t high = count_;
+    while (low <= high) {
+        const std::int64_t mid = (low + high) / 2;
+        if (compare(key, EntryAt(mid)) > 0) {
+            low = mid + 1;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return high;
+}
+
+bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
+    const std::int64_t not_above = UpperBound(key, compare);
+    if (IsInterior()) {
+        edit_ = std::max<std::int64_t>(not_above, 1);
+        return false;
+    }
+    edit_ = not_above;
+    return not_above >= 1 && compare(key, EntryAt(not_above)) == 0;
+}
+
+void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
+                        std::uint64_t& running) {
+    if (IsInterior()) {
+        read_ = std::max<std::int64_t>(UpperBound(key, compare), 1);
+    } else {
+        read_ = LowerBoundPos(key, compare) + 1;
+    }
+    running += KeysBefore(PagePosition::kRead);
+}
+
+bool TPage::FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running) {
+    FindNearest(key, compare, running);
+    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+}
+
+bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,
+                        const KeyCompare& compare, std::uint64_t& running) {
+    FindNearest(low, compare, running);
+    if (IsInterior())
+        return count_ > 0;
+    return read_ <= count_ && compare(EntryAt(read_), high) <= 0;
+}
+
+void TPage::First(std::uint64_t& running) {
+    read_ = 1;
+    running = 1;
+}
+
+void TPage::Last(std::uint64_t& running) {
+    read_ = count_;
+    running += KeysBefore(PagePosition::kRead);
+}
+
+std::uint32_t TPage::CountConsecutive(std::uint32_t max, bool forward) const {
+    std::uint32_t n = 0;
+    if (IsInterior() || edit_ < 1 || edit_ > count_)
+        return 0;
+    std::uint32_t expected = PointerAt(edit_);
+    for (std::int64_t i = forward ? edit_ + 1 : edit_ - 1; i >= 1 && i <= count_ && n < max;
+         i += forward ? 1 : -1) {
+        expected = forward ? expected + 1 : expected - 1;
+        if (PointerAt(i) != expected)
+            break;
+        ++n;
+    }
+    return n;
+}
+
+bool TPage::SkipToBitmap(const TRecordsBitmap& bitmap, bool forward) {
+    for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
+        if (bitmap.IsSet(PointerAt(read_)))
+            return true;
+    }
+    return false;
+}
+
+bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t* limit,
+                                const KeyCompare& compare, bool forward) {
+    for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
+        const int c = compare(EntryAt(read_), limit);
+        if (forward ? c > 0 : c < 0)
+            return false;
+        if (bitmap.IsSet(PointerAt(read_)))
+            return true;
+    }
+    return false;
+}
+
+bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
+                         TRecordsBitmap& bitmap) {
+    for (; read_ >= 1 && read_ <= count_; ++read_) {
+        if (compare(EntryAt(read_), limit) > 0)
+            return false;
+        bitmap.SetBit(PointerAt(read_));
+    }
+    return true;
+}
+
+std::unique_ptr<TPage> TPageStack::Get() {
+    if (pages_.empty())
+        return std::make_unique<TPage>(owner_);
+    std::unique_ptr<TPage> page = std::move(pages_.back());
+    pages_.pop_back();
+    page->Clear();
+    page->ResetPins();
+    page->lru_prev = page->lru_next = nullptr;
+    return page;
+}
+
+void TPageStack::Put(std::unique_ptr<TPage> page) {
+    if (page)
+        pages_.push_back(std::move(page));
+}
+
+}  // namespace strata

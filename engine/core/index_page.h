@@ -1,0 +1,220 @@
+#pragma once
+
+// TPage: one 4096-byte page of an index's B+-tree in memory, with its entries
+// unpacked, and the operations that insert, split, delete and merge entries.
+// TPageStack: the pool of free TPage objects.
+//
+// Page on disk (scrambled as a whole when the table is encrypted):
+//   0 u8  kind: 0 root with children, 1 interior, 2 leaf, 3 root leaf
+//   1 u16 entry count (0 in a free page)
+//   3 u32 previous page of the level      7 u32 next page (free page: next free)
+//  11 u16 bytes used by a compressed leaf's entries, else 0
+//  13 ... entries, packed; the rest zero
+//
+// Entries (k = key size; in an index that is not unique the key's last four
+// bytes are the record ID):
+//   interior        k key, u32 child page, u32 keys under the child
+//   leaf, option 0  k key, u32 record number
+//   leaf, option 1  u16 p, key[p..k), u32 record number
+//   leaf, option 2  u16 t, key[0..k-t) (not unique: key[0..k-t-4), key[k-4..k)),
+//                   u32 record number
+//   leaf, option 3  u8 p, u8 t, key[p..k-t) (not unique: key[p..k-t-4),
+//                   key[k-4..k)), u32 record number
+// p = leading bytes shared with the previous entry's key, t = trailing zero
+// bytes (before the record ID when not unique). Under option 3 each count is
+// at most 255, and when not unique p <= k-4 and p + t <= k-4, so the record
+// ID is always stored whole and no stored run has a negative length.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace strata {
+
+class TIndexFile;
+class TRecordsBitmap;
+
+inline constexpr std::size_t kIndexPageSize = 4096;
+inline constexpr std::size_t kPageHeaderSize = 13;
+inline constexpr std::size_t kPageEntryBytes = kIndexPageSize - kPageHeaderSize;  // 4083
+inline constexpr std::size_t kMaxIndexKeySize = 528;
+
+enum class PageKind : std::uint8_t { kRoot = 0, kInterior = 1, kLeaf = 2, kRootLeaf = 3 };
+enum class PagePosition { kEdit, kRead };
+
+// -1, 0, 1 as a < b, a == b, a > b over two keys of the page's key size.
+using KeyCompare = std::function<int(const std::uint8_t* a, const std::uint8_t* b)>;
+
+class TPage {
+  public:
+    explicit TPage(TIndexFile* owner) : owner_(owner) {}
+    TPage(const TPage&) = delete;
+    TPage& operator=(const TPage&) = delete;
+
+    // Takes the slot's key settings; a key size beyond 528 is refused (8965).
+    void Setup(int slot, std::uint16_t key_size, bool descending, bool unique,
+               std::uint8_t compression, std::uint32_t offset);
+    // Checks every count and length against the page, so a damaged page
+    // raises 8965 instead of being read past its end.
+    void ReadPage(std::span<const std::uint8_t> bytes, bool header_only);
+    void WritePage(std::span<std::uint8_t> bytes);
+    void Clear();
+
+    // Inserts after the edit position (0 = in front); may split the page.
+    void InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uint32_t count);
+    // Deletes the entry at the edit position; may merge or free pages.
+    void DeleteEntry();
+    void SetKey(const std::uint8_t* key);
+    void SetPointer(std::uint32_t pointer);
+    void SetCount(std::uint32_t count);
+    std::uint32_t GetPointer(PagePosition which) const;
+    std::uint32_t GetCount(PagePosition which) const;
+    std::uint64_t KeyCount() const;
+    std::uint64_t KeysBefore(PagePosition which) const;
+
+    bool FindForInsert(const std::uint8_t* key, const KeyCompare& compare);
+    void FindNearest(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
+    bool FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
+    // Read position on the first entry not below `low`; false when it lies
+    // above `high` or the page has none.
+    bool FindPartial(const std::uint8_t* low, const std::uint8_t* high, const KeyCompare& compare,
+                     std::uint64_t& running);
+    void StepForward(PagePosition which) { ++Pos(which); }
+    void StepBack(PagePosition which) { --Pos(which); }
+    void ToFirst(PagePosition which) { Pos(which) = 1; }
+    void ToLast(PagePosition which) { Pos(which) = count_; }
+    void SyncEditPosition() { edit_ = read_; }
+    void First(std::uint64_t& running);
+    void Last(std::uint64_t& running);
+    std::uint32_t CountConsecutive(std::uint32_t max, bool forward) const;
+    bool SkipToBitmap(const TRecordsBitmap& bitmap, bool forward);
+    bool SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t* limit,
+                             const KeyCompare& compare, bool forward);
+    bool CollectRange(const std::uint8_t* limit, const KeyCompare& compare, TRecordsBitmap& bitmap);
+
+    // Entry access by 1-based position.
+    const std::uint8_t* KeyAt(std::int64_t pos) const;
+    std::uint32_t PointerAt(std::int64_t pos) const;
+    std::uint32_t CountAt(std::int64_t pos) const;
+    // Position of the entry naming a child page; 0 when none does.
+    std::int64_t FindChild(std::uint32_t child) const;
+
+    bool IsInterior() const { return kind_ == PageKind::kRoot || kind_ == PageKind::kInterior; }
+    bool IsLeaf() const { return !IsInterior(); }
+    bool Compressed() const { return IsLeaf() && compression_ != 0; }
+    std::int64_t Capacity() const;
+    std::int64_t EntryCount() const { return count_; }
+    std::size_t UsedBytes() const { return used_; }
+    std::int64_t EditPosition() const { return edit_; }
+    std::int64_t ReadPosition() const { return read_; }
+    void SetEditPosition(std::int64_t pos) { edit_ = pos; }
+    void SetReadPosition(std::int64_t pos) { read_ = pos; }
+    // The counts an entry was (or would be) packed with: leading and trailing.
+    std::uint16_t LeadingCount(std::int64_t pos) const;
+    std::uint16_t TrailingCount(std::int64_t pos) const;
+
+    int Slot() const { return slot_; }
+    std::uint16_t KeySize() const { return key_size_; }
+    std::uint8_t CompressionOption() const { return compression_; }
+    std::uint32_t Offset() const { return offset_; }
+    std::uint32_t Parent() const { return parent_; }
+    void SetParent(std::uint32_t parent) { parent_ = parent; }
+    std::uint32_t Previous() const { return previous_; }
+    void SetPrevious(std::uint32_t page) {
+        previous_ = page;
+        changed_ = true;
+    }
+    std::uint32_t Next() const { return next_; }
+    void SetNext(std::uint32_t page) {
+        next_ = page;
+        changed_ = true;
+    }
+    PageKind Kind() const { return kind_; }
+    void SetKind(PageKind kind) {
+        kind_ = kind;
+        changed_ = true;
+    }
+    bool Changed() const { return changed_; }
+    void SetChanged(bool value) { changed_ = value; }
+    bool Free() const { return free_; }
+    void SetFree(bool value) {
+        free_ = value;
+        changed_ = true;
+    }
+    std::uint16_t PinCount() const { return pin_count_; }
+    void Pin() { ++pin_count_; }
+    void Unpin() {
+        if (pin_count_ > 0)
+            --pin_count_;
+    }
+    void ResetPins() { pin_count_ = 0; }
+
+    // The slot cache's LRU chain (not owning).
+    TPage* lru_prev = nullptr;
+    TPage* lru_next = nullptr;
+
+  private:
+    friend class TPageTestAccess;
+
+    std::size_t Stride() const { return std::size_t{key_size_} + 12; }
+    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + (pos - 1) * Stride(); }
+    const std::uint8_t* EntryAt(std::int64_t pos) const {
+        return entries_.data() + (pos - 1) * Stride();
+    }
+    std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
+    std::int64_t Pos(PagePosition which) const {
+        return which == PagePosition::kEdit ? edit_ : read_;
+    }
+    void InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
+                   std::uint32_t count);
+    void EraseRaw(std::int64_t pos);
+    void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
+    void Recompute();
+    void RecomputeAt(std::int64_t pos);
+    void ComputeCounts(std::int64_t pos);
+    std::size_t EntrySize(std::int64_t pos) const;
+    bool Overflows() const;
+    void UpdateSeparator();
+    void Split();
+    void Rebalance();
+    void ReparentChildren();
+    std::int64_t UpperBound(const std::uint8_t* key, const KeyCompare& compare) const;
+    std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
+
+    TIndexFile* owner_;
+    int slot_ = 0;
+    std::uint16_t key_size_ = 0;
+    bool descending_ = false;
+    bool unique_ = false;
+    std::uint8_t compression_ = 0;
+    std::uint32_t offset_ = 0;
+    std::uint32_t parent_ = 0;
+    std::uint32_t previous_ = 0;
+    std::uint32_t next_ = 0;
+    PageKind kind_ = PageKind::kRoot;
+    bool changed_ = false;
+    std::uint16_t pin_count_ = 0;
+    bool free_ = false;
+    std::int64_t count_ = 0;
+    std::size_t used_ = 0;
+    std::int64_t edit_ = 1;
+    std::int64_t read_ = 1;
+    std::vector<std::uint8_t> entries_;
+};
+
+class TPageStack {
+  public:
+    explicit TPageStack(TIndexFile* owner) : owner_(owner) { pages_.reserve(4095); }
+    std::unique_ptr<TPage> Get();
+    void Put(std::unique_ptr<TPage> page);
+    void Clear() { pages_.clear(); }
+
+  private:
+    TIndexFile* owner_;
+    std::vector<std::unique_ptr<TPage>> pages_;
+};
+
+}  // namespace strata

@@ -1,0 +1,225 @@
+#include "engine/core/index_tree.h"
+
+#include <vector>
+
+namespace strata {
+
+namespace {
+struct PathStep {
+    PinnedPage page;
+    std::int64_t position;
+};
+}  // namespace
+
+bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0) {
+        PinnedPage page(file_, file_.NewPage(nullptr, slot_));
+        page->SetKind(PageKind::kRootLeaf);
+        page->SetEditPosition(0);
+        file_.SetRoot(slot_, page->Offset());
+        page->InsertEntry(key, record_number, 1);
+        return true;
+    }
+    std::vector<PathStep> path;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    page->SetParent(0);
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindForInsert(key, compare_);
+        const std::int64_t pos = page->EditPosition();
+        PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+        child->SetParent(page->Offset());
+        path.push_back({std::move(page), pos});
+        page = std::move(child);
+    }
+    if (page->FindForInsert(key, compare_))
+        return false;
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) + 1);
+    }
+    page->InsertEntry(key, record_number, 1);
+    return true;
+}
+
+bool TIndexTree::Delete(const std::uint8_t* key) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return false;
+    std::vector<PathStep> path;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    page->SetParent(0);
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindNearest(key, compare_, running);
+        const std::int64_t pos = page->ReadPosition();
+        PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+        child->SetParent(page->Offset());
+        path.push_back({std::move(page), pos});
+        page = std::move(child);
+    }
+    if (!page->FindExact(key, compare_, running))
+        return false;
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) - 1);
+    }
+    page->SyncEditPosition();
+    page->DeleteEntry();
+    return true;
+}
+
+std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return std::nullopt;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindNearest(key, compare_, running);
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+    }
+    if (!page->FindExact(key, compare_, running))
+        return std::nullopt;
+    return page->PointerAt(page->ReadPosition());
+}
+
+std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return 0;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindNearest(key, compare_, running);
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+    }
+    page->FindNearest(key, compare_, running);
+    return running;
+}
+
+std::uint64_t TIndexTree::KeysNotAbove(const std::uint8_t* key) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return 0;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindNearest(key, compare_, running);
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+    }
+    page->FindForInsert(key, compare_);
+    return running + static_cast<std::uint64_t>(page->EditPosition());
+}
+
+std::uint64_t TIndexTree::CountRange(const std::uint8_t* low, const std::uint8_t* high) {
+    if (compare_(low, high) > 0)
+        return 0;
+    return KeysNotAbove(high) - Ordinal(low);
+}
+
+std::uint64_t TIndexTree::KeyCount() {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return 0;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    return page->KeyCount();
+}
+
+std::optional<std::uint32_t> TIndexTree::RecordAt(std::uint64_t ordinal) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return std::nullopt;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (++depth > 64)
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        std::int64_t pos = 1;
+        for (; pos <= page->EntryCount(); ++pos) {
+            const std::uint32_t under = page->CountAt(pos);
+            if (ordinal < under)
+                break;
+            ordinal -= under;
+        }
+        if (pos > page->EntryCount())
+            return std::nullopt;
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+    }
+    if (ordinal >= static_cast<std::uint64_t>(page->EntryCount()))
+        return std::nullopt;
+    return page->PointerAt(static_cast<std::int64_t>(ordinal) + 1);
+}
+
+void TIndexTree::ForEach(const std::function<void(std::span<const std::uint8_t> key,
+                                                  std::uint32_t record_number)>& visit) {
+    std::uint32_t offset = file_.GetRoot(slot_);
+    if (offset == 0)
+        return;
+    PinnedPage page(file_, file_.GetPage(slot_, offset));
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(1)));
+    }
+    const std::uint64_t limit = file_.GetNextPageOffset() / kIndexPageSize;
+    std::uint64_t visited = 0;
+    while (true) {
+        for (std::int64_t i = 1; i <= page->EntryCount(); ++i) {
+            visit(std::span(page->KeyAt(i), page->KeySize()), page->PointerAt(i));
+        }
+        const std::uint32_t next = page->Next();
+        if (next == 0)
+            break;
+        if (++visited > limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        page = PinnedPage(file_, file_.GetPage(slot_, next));
+    }
+}
+
+void TIndexTree::Clear() {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return;
+    std::vector<std::uint32_t> pending{root};
+    std::uint64_t visited = 0;
+    const std::uint64_t limit = file_.GetNextPageOffset() / kIndexPageSize;
+    while (!pending.empty()) {
+        const std::uint32_t offset = pending.back();
+        pending.pop_back();
+        if (++visited > limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        PinnedPage page(file_, file_.GetPage(slot_, offset));
+        if (page->IsInterior()) {
+            for (std::int64_t i = 1; i <= page->EntryCount(); ++i) {
+                pending.push_back(page->PointerAt(i));
+            }
+        }
+        file_.FreePage(*page);
+    }
+    file_.SetRoot(slot_, 0);
+}
+
+}  // namespace strata

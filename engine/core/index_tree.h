@@ -1,0 +1,49 @@
+#pragma once
+
+// TIndexTree: the descent through one index's B+-tree on behalf of a caller
+// (the cursor, the sort's rebuild of the hidden index, maintenance): it sets
+// the in-memory parent links on the way down, keeps the key counts of the
+// interior entries on the path in step with every insert and delete, and
+// then lets the leaf page do the edit.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "engine/core/index_file.h"
+
+namespace strata {
+
+class TIndexTree {
+  public:
+    TIndexTree(TIndexFile& file, int slot, KeyCompare compare)
+        : file_(file), slot_(slot), compare_(std::move(compare)) {}
+
+    // False, with nothing changed, when an equal key exists.
+    bool Insert(const std::uint8_t* key, std::uint32_t record_number);
+    // False when the key is not in the index.
+    bool Delete(const std::uint8_t* key);
+    std::optional<std::uint32_t> Find(const std::uint8_t* key);
+    // Keys below `key` (the 0-based ordinal of the first key not below it).
+    std::uint64_t Ordinal(const std::uint8_t* key);
+    // Keys from `low` to `high`, both included.
+    std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
+    std::uint64_t KeyCount();
+    // The key at a 0-based ordinal position, found through the interior counts.
+    std::optional<std::uint32_t> RecordAt(std::uint64_t ordinal);
+    // Every entry in key order, along the leaf links.
+    void ForEach(const std::function<void(std::span<const std::uint8_t> key,
+                                          std::uint32_t record_number)>& visit);
+    // Frees every page of the index; the root becomes 0.
+    void Clear();
+
+  private:
+    std::uint64_t KeysNotAbove(const std::uint8_t* key);
+
+    TIndexFile& file_;
+    int slot_;
+    KeyCompare compare_;
+};
+
+}  // namespace strata

@@ -1,0 +1,37 @@
+#pragma once
+
+// What the table files ask of the objects above them. The table object that
+// owns the three files implements TTableFileOwner; a cursor that reads
+// through them implements TFileCursor. Both may be absent (nullptr): the files
+// then work on their own, as the maintenance tools and tests use them.
+
+#include <cstdint>
+#include <string_view>
+
+namespace strata {
+
+class TTableFileOwner {
+  public:
+    virtual ~TTableFileOwner() = default;
+    // A file wrote data of the table.
+    virtual void MarkWritten() = 0;
+    // Inside an update batch caches grow instead of failing when full.
+    virtual bool InUpdateBatch() const = 0;
+};
+
+class TFileCursor {
+  public:
+    virtual ~TFileCursor() = default;
+    // On a cache miss without strict change detection the cursor re-checks the
+    // table for changes by others; true when it found one (caches were dropped
+    // and the caller must start over).
+    virtual bool RecheckTableChanged() = 0;
+    // Repair and verification report each fault as one line.
+    virtual bool RunningRepair() const = 0;
+    virtual void RepairLog(std::string_view text) = 0;
+    // For read-ahead in index order: how many records with consecutive numbers
+    // follow (or precede) the current index entry, at most `max`.
+    virtual std::uint32_t ConsecutiveIndexRecords(std::uint32_t max, bool forward) = 0;
+};
+
+}  // namespace strata

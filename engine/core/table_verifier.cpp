@@ -1,0 +1,628 @@
+#include "engine/core/table_verifier.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <unordered_set>
+
+#include "engine/core/blob_file.h"
+#include "engine/core/data_file.h"
+#include "engine/core/engine_globals.h"
+#include "engine/core/index_file.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/file_registry.h"
+#include "engine/storage/storage_utils.h"
+#include "platform/nls/nls.h"
+#include "platform/os/clock.h"
+
+namespace strata {
+
+void RepairLog(TFileCursor* cursor, std::string_view text) {
+    if (cursor != nullptr)
+        cursor->RepairLog(ShortString(text));
+}
+
+bool ValidNameStart(std::string_view name) {
+    return !name.empty() && IsIdentStartChar(static_cast<unsigned char>(name.front()));
+}
+
+namespace {
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool ValidLength(std::uint8_t type, std::uint8_t length) {
+    if (type == 1 || type == 9 || type == 15)
+        return length <= 250;
+    return length == 0;
+}
+
+db::TFormatSettings TableFormats(std::uint16_t language, std::uint16_t sort) {
+    db::TFormatSettings formats;
+    LoadLocaleFormats(language, sort, formats);
+    return formats;
+}
+
+// The name a field gets when its name clashes with another: valid and unique
+// among the table's fields.
+std::string UniqueRepairName(const std::vector<FieldDescriptor>& fields, std::size_t self,
+                             std::string_view name) {
+    for (int attempt = 0;; ++attempt) {
+        std::string candidate = "Fld" + std::to_string(FieldNumber(fields[self]));
+        if (attempt > 0)
+            candidate += "_" + std::to_string(attempt);
+        candidate = (candidate + "_" + std::string(name)).substr(0, 30);
+        bool clash = false;
+        for (std::size_t i = 0; i < fields.size() && !clash; ++i) {
+            clash = i != self && Upper(TrimBlanks(FieldName(fields[i]))) == Upper(candidate);
+        }
+        if (!clash)
+            return candidate;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Data file
+
+void TDataFile::VerifyHeader() {
+    if (header_[dh::kVersion] != kTableFileVersion)
+        RaiseEngineError(kErrWrongVersion, Name());
+    const std::uint16_t language = GetLanguage();
+    if (language != 0 &&
+        !platform::nls::IsValidLocale(platform::nls::MakeLocaleId(language, GetSort()))) {
+        RaiseEngineError(kErrLanguageNotAvailable, Name());
+    }
+    const std::uint32_t count = GetFieldCount();
+    if (count < 1 || count > kMaxFieldCount || descriptors_.size() != count) {
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
+    const db::TFormatSettings formats = TableFormats(language, GetSort());
+    std::set<std::string> names;
+    std::set<std::uint16_t> numbers;
+    std::uint64_t running = kRecordHeaderSize;
+    std::uint32_t blob_fields = 0;
+    for (std::uint32_t n = 1; n <= count; ++n) {
+        const FieldDescriptor& d = descriptors_[n - 1];
+        const std::string name(TrimBlanks(FieldName(d)));
+        const std::uint8_t type = FieldType(d);
+        bool ok = !name.empty() && ValidNameStart(name) && d[fd::kName] <= fd::kNameLength &&
+                  names.insert(Upper(name)).second && numbers.insert(FieldNumber(d)).second &&
+                  type != 0 && ValidLength(type, FieldLength(d)) &&
+                  (FieldDecimals(d) == 0 || type == 8) && FieldNumber(d) == n &&
+                  FieldDataSize(d) == FieldDataSizeFor(type, FieldLength(d));
+        for (std::size_t at : {fd::kMinimum, fd::kMaximum, fd::kDefault}) {
+            ok = ok && IsValidValueText(GetShortString(d, at, fd::kTextLength), type, formats);
+        }
+        if (ok && FieldIsAutoInc(d)) {
+            ok = FieldOffset(d) == 5;
+        } else if (ok && !FieldNotStored(d)) {
+            ok = FieldOffset(d) == running;
+            running += FieldDataSize(d) + 1u;
+        }
+        if (type == 3)
+            ++blob_fields;
+        if (!ok)
+            RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
+    // A record size that does not match the fields would misplace every
+    // record read.
+    if (running != GetRecordSize() || blob_fields > kMaxBlobFields) {
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
+}
+
+void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
+    // An older table read as the current version would be wrecked; those go
+    // through the upgrade, never through this repair.
+    if (header_[dh::kVersion] != kTableFileVersion)
+        RaiseEngineError(kErrWrongVersion, Name());
+    std::vector<FieldDescriptor> fields = descriptors_;
+    const db::TFormatSettings formats = TableFormats(GetLanguage(), GetSort());
+    const std::string header_end =
+        std::string(" in table header, ") + std::string(FixedText(verify_only));
+    std::uint64_t running = kRecordHeaderSize;
+    std::uint32_t blob_fields = 0;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        FieldDescriptor& d = fields[i];
+        const auto n = static_cast<std::uint32_t>(i + 1);
+        const std::uint8_t type = FieldType(d);
+        // An unknown type keeps its stored size: recomputing it would move
+        // every later field and cut records that may still be read.
+        if (type != 0 && ValidLength(type, FieldLength(d))) {
+            SetFieldDataSize(d);
+            SetFieldScale(d);
+        }
+        std::string name = FieldName(d);
+        const std::string trimmed(TrimBlanks(name));
+        if (trimmed.empty()) {
+            RepairLog(cursor, "Invalid field name (blank) for field # " +
+                                  std::to_string(FieldNumber(d)) + header_end);
+            if (!verify_only)
+                name = "Repaired_Fld" + std::to_string(FieldNumber(d));
+        } else if (!ValidNameStart(trimmed)) {
+            RepairLog(cursor,
+                      "Invalid field name (first character) for field " + name + header_end);
+            if (!verify_only)
+                name = ("_" + name).substr(0, 30);
+        }
+        if (d[fd::kName] > fd::kNameLength) {
+            RepairLog(cursor, "Invalid field name (too long) for field " + name + header_end);
+            if (!verify_only)
+                name = name.substr(0, 30);
+        }
+        if (!verify_only)
+            PutShortString(d, fd::kName, fd::kNameLength, name);
+        bool duplicate = false;
+        for (std::size_t j = 0; j < i && !duplicate; ++j) {
+            duplicate = Upper(TrimBlanks(FieldName(fields[j]))) == Upper(TrimBlanks(name));
+        }
+        if (duplicate) {
+            RepairLog(cursor, "Invalid field name (duplicate) for field " + name + header_end);
+            if (!verify_only) {
+                name = UniqueRepairName(fields, i, TrimBlanks(name));
+                PutShortString(d, fd::kName, fd::kNameLength, name);
+            }
+        }
+        if (type == 0) {
+            RepairLog(cursor, "Invalid field data type (unknown) for field " + name +
+                                  " in table header, error cannot be fixed");
+        }
+        if (!ValidLength(type, FieldLength(d))) {
+            RepairLog(cursor, "Invalid field length for field " + name + header_end);
+            if (!verify_only) {
+                d[fd::kLength] = (type == 1 || type == 9 || type == 15) ? 250 : 0;
+                SetFieldDataSize(d);
+                SetFieldScale(d);
+            }
+        }
+        const std::pair<std::size_t, const char*> texts[] = {
+            {fd::kDefault, "default"}, {fd::kMinimum, "minimum"}, {fd::kMaximum, "maximum"}};
+        for (const auto& [at, what] : texts) {
+            if (!IsValidValueText(GetShortString(d, at, fd::kTextLength), type, formats)) {
+                RepairLog(cursor,
+                          std::string("Invalid ") + what + " value for field " + name + header_end);
+                if (!verify_only)
+                    PutShortString(d, at, fd::kTextLength, "");
+            }
+        }
+        if (FieldDecimals(d) != 0 && type != 8) {
+            RepairLog(cursor, "Invalid field decimals for field " + name + header_end);
+            if (!verify_only) {
+                d[fd::kDecimals] = 0;
+                SetFieldScale(d);
+            }
+        }
+        if (FieldIsAutoInc(d)) {
+            if (FieldOffset(d) != 5) {
+                RepairLog(cursor, "Invalid field offset for field " + name + header_end);
+                if (!verify_only)
+                    PutU16(d, fd::kOffset, 5);
+            }
+        } else if (!FieldNotStored(d)) {
+            if (FieldOffset(d) != running) {
+                RepairLog(cursor, "Invalid field offset for field " + name + header_end);
+                if (!verify_only)
+                    PutU16(d, fd::kOffset, running);
+            }
+            running += FieldDataSize(d) + 1u;
+        }
+        if (FieldNumber(d) != n) {
+            RepairLog(cursor, "Invalid field number for field " + name + header_end);
+            if (!verify_only)
+                PutU16(d, fd::kNumber, n);
+        }
+        if (type == 3)
+            ++blob_fields;
+    }
+
+    DataHeader header = header_;
+    const std::string ending(FixedText(verify_only));
+    if (running > 0xFFFF) {
+        RaiseEngineError(kErrMaxRecordSize, Name());
+    }
+    const auto record_size = static_cast<std::uint32_t>(running);
+    if (GetRecordSize() != record_size) {
+        RepairLog(cursor, "Invalid physical record length in table header, " + ending);
+        PutU16(header, dh::kRecordSize, record_size);
+    }
+    const std::int64_t descriptor_end = DescriptorEnd();
+    const std::int64_t file_size = GetFileSize();
+    const std::int64_t record_bytes = std::max<std::int64_t>(0, file_size - descriptor_end);
+    const std::int64_t whole = record_bytes / record_size;
+    if (record_bytes % record_size != 0) {
+        RepairLog(cursor, "Physical records not aligned on even record size boundaries, " + ending);
+        if (!verify_only) {
+            ClearRecordCache();
+            LockFileObject();
+            try {
+                SeekFile(descriptor_end + whole * record_size, SeekOrigin::kBegin);
+                Write(std::span<const std::byte>{});
+            } catch (...) {
+                UnlockFileObject();
+                throw;
+            }
+            UnlockFileObject();
+        }
+    }
+    if (GetNextRecordSlot() != whole + 1) {
+        RepairLog(cursor, "Physical record count not correct, " + ending);
+        PutU32(header, dh::kNextSlot, static_cast<std::uint64_t>(whole) + 1);
+    }
+    if (GetBlobFieldCount() != blob_fields) {
+        RepairLog(cursor, "Invalid BLOB field count in table header, " + ending);
+        PutU16(header, dh::kBlobFieldCount, blob_fields);
+    }
+    if (verify_only)
+        return;
+    header[dh::kVersion] = kTableFileVersion;
+    PutU32(header, dh::kChangeCounter,
+           (std::uint64_t{platform::os::GetTickCount()} + GetU32(header, dh::kNextSlot)) &
+               0xFFFFFFFFu);
+    PutU32(header, dh::kFirstFree, 0);
+    header_ = header;
+    descriptors_ = std::move(fields);
+    ClearRecordCache();
+    SizeRecordCache();
+    header_changed_ = true;
+    descriptors_changed_ = true;
+}
+
+// ---------------------------------------------------------------------------
+// Index file
+
+namespace {
+
+struct KeyCheck {
+    std::uint64_t size = 0;
+    bool fields_ok = true;
+};
+
+}  // namespace
+
+void TIndexFile::VerifyHeader() {
+    if (header_[ih::kVersion] != kTableFileVersion)
+        RaiseEngineError(kErrWrongVersion, Name());
+    const int count = GetIndexCount();
+    if (count > kMaxSecondaryIndexes)
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    const std::uint32_t next = GetNextPageOffset();
+    if (next < kIndexPageSize || next % kIndexPageSize != 0) {
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
+    auto page_ok = [&](std::uint32_t page) {
+        if (page == 0)
+            return true;
+        return next > kIndexPageSize && page % kIndexPageSize == 0 && page >= kIndexPageSize &&
+               page <= next - kIndexPageSize;
+    };
+    std::set<std::string> names;
+    std::vector<int> slots;
+    for (int s = 0; s <= count; ++s)
+        slots.push_back(s);
+    slots.push_back(kHiddenIndexSlot);
+    for (int slot : slots) {
+        const IndexDescriptor d = GetIndexDescriptor(slot);
+        const bool no_primary = slot == 0 && GetNoPrimaryIndex();
+        bool ok = true;
+        const std::string name(TrimBlanks(IndexName(d)));
+        if (slot == 0) {
+            ok = name.empty() && (no_primary || IndexUnique(d));
+        } else if (slot != kHiddenIndexSlot) {
+            ok = ValidNameStart(name) && names.insert(Upper(name)).second;
+        }
+        ok = ok && IndexFieldCount(d) <= ixd::kMaxFields;
+        if (ok && slot != kHiddenIndexSlot && !no_primary) {
+            std::uint64_t key = 0;
+            std::size_t fields = 0;
+            for (std::size_t i = 0; i < ixd::kMaxFields && ok; ++i) {
+                const std::uint16_t number = IndexFieldNumber(d, i);
+                if (number == 0)
+                    break;
+                ++fields;
+                if (data_file_ == nullptr)
+                    continue;
+                const auto field = data_file_->FindFieldDescriptor(number);
+                ok = field.has_value() && FieldType(*field) != 3;
+                if (ok)
+                    key += FieldDataSize(*field) + 1u;
+            }
+            if (ok && data_file_ != nullptr) {
+                ok = key > 0 && key <= 524 && IndexKeySize(d) == key + (IndexUnique(d) ? 0 : 4);
+            }
+            ok = ok && fields > 0;
+        }
+        if (slot == kHiddenIndexSlot)
+            ok = IndexKeySize(d) == 5 && !IndexUnique(d);
+        ok = ok && page_ok(IndexRoot(d)) && page_ok(IndexFreePage(d));
+        if (!ok)
+            RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
+}
+
+void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
+    if (header_[ih::kVersion] != kTableFileVersion)
+        RaiseEngineError(kErrWrongVersion, Name());
+    IndexHeader saved = header_;
+    const std::string ending(FixedText(verify_only));
+    const int count = std::min(GetIndexCount(), kMaxSecondaryIndexes);
+    std::vector<int> removals;
+    std::set<std::string> seen;
+    for (int slot = 0; slot <= count; ++slot) {
+        const std::size_t at = ih::kSlots + kIndexDescriptorSize * static_cast<std::size_t>(slot);
+        std::string name = IndexName(GetIndexDescriptor(slot));
+        if (slot == 0) {
+            PutShortString(header_, at + ixd::kName, ixd::kNameLength, "");
+            header_[at + ixd::kUnique] = 1;
+            name = "Primary";
+        } else {
+            const std::string trimmed(TrimBlanks(name));
+            if (!ValidNameStart(trimmed)) {
+                RepairLog(cursor, "Invalid index name for index " + name + ", " + ending);
+                name = ("_" + name).substr(0, 30);
+                PutShortString(header_, at + ixd::kName, ixd::kNameLength, name);
+            }
+            if (!seen.insert(Upper(TrimBlanks(name))).second) {
+                RepairLog(cursor, "Duplicate index name for index " + name + ", " + ending);
+                for (int k = 1; !seen.insert(Upper(TrimBlanks(name))).second; ++k) {
+                    name = ("_" + name).substr(0, 30);
+                    if (k > 30)
+                        name = ("_" + std::to_string(slot) + name).substr(0, 30);
+                }
+                PutShortString(header_, at + ixd::kName, ixd::kNameLength, name);
+            }
+        }
+        IndexDescriptor d = GetIndexDescriptor(slot);
+        if (slot == 0 && IndexFieldCount(d) == 0)
+            header_[ih::kNoPrimary] = 1;
+        std::vector<std::uint16_t> kept;
+        std::uint64_t key = 0;
+        for (std::size_t i = 0; i < std::min<std::size_t>(IndexFieldCount(d), ixd::kMaxFields);
+             ++i) {
+            const std::uint16_t number = IndexFieldNumber(d, i);
+            if (number == 0)
+                break;
+            const auto field =
+                data_file_ != nullptr ? data_file_->FindFieldDescriptor(number) : std::nullopt;
+            if (!field || FieldType(*field) == 3) {
+                if (slot == 0 && header_[ih::kNoPrimary] != 0)
+                    break;
+                RepairLog(cursor,
+                          "Invalid field number " + std::to_string(number) + " in index " + name +
+                              (verify_only ? ", error not fixed" : ", field removed from index"));
+                continue;
+            }
+            kept.push_back(number);
+            key += FieldDataSize(*field) + 1u;
+            if (slot == 0)
+                header_[ih::kNoPrimary] = 0;
+        }
+        const bool no_primary = slot == 0 && header_[ih::kNoPrimary] != 0;
+        if ((key > 524 || key == 0) && !no_primary) {
+            RepairLog(cursor,
+                      "Invalid key size of " + std::to_string(key) + " for index " + name +
+                          (verify_only ? ", error not fixed" : ", error fixed and index removed"));
+            removals.push_back(slot);
+        } else {
+            if (!IndexUnique(d) && !no_primary)
+                key += 4;
+            if (!no_primary && key != IndexKeySize(d)) {
+                RepairLog(cursor, "Invalid key size of " + std::to_string(key) + " for index " +
+                                      name + ", " + ending);
+                PutU16(header_, at + ixd::kKeySize, key);
+            }
+        }
+        header_[at + ixd::kFieldCount] = static_cast<std::uint8_t>(kept.size());
+        for (std::size_t i = 0; i < ixd::kMaxFields; ++i) {
+            PutU16(header_, at + ixd::kFieldNumbers + 2 * i, i < kept.size() ? kept[i] : 0);
+        }
+    }
+    if (verify_only) {
+        header_ = saved;
+        return;
+    }
+    for (auto it = removals.rbegin(); it != removals.rend(); ++it)
+        DeleteIndex(*it);
+    const std::size_t hidden = ih::kSlots + kIndexDescriptorSize * kHiddenIndexSlot;
+    std::fill(header_.begin() + hidden, header_.begin() + hidden + kIndexDescriptorSize, 0);
+    PutShortString(header_, hidden + ixd::kName, ixd::kNameLength, kHiddenIndexName);
+    PutU16(header_, hidden + ixd::kKeySize, 5);
+    // The pages are rebuilt after this; offsets outside the file must not
+    // survive into that rebuild.
+    const std::uint32_t next = GetNextPageOffset();
+    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+        const std::size_t at = ih::kSlots + kIndexDescriptorSize * static_cast<std::size_t>(slot);
+        for (std::size_t field : {ixd::kRoot, ixd::kFreePage}) {
+            const std::uint32_t page = GetU32(header_, at + field);
+            if (page != 0 && (page % kIndexPageSize != 0 || page >= next)) {
+                PutU32(header_, at + field, 0);
+            }
+        }
+    }
+    FlushPages();
+    ClearPageCaches(true);
+    SetHeaderChanged();
+}
+
+// ---------------------------------------------------------------------------
+// Blob file
+
+void TBlobFile::VerifyHeader() {
+    if (header_[bh::kVersion] != 4)
+        RaiseEngineError(kErrWrongVersion, Name());
+    const std::uint32_t next = GetNextBlockOffset();
+    const std::uint32_t free_block = GetFirstFreeBlock();
+    const bool next_ok = next >= kBlobHeaderSize && (next - kBlobHeaderSize) % block_size_ == 0;
+    bool ok = next_ok;
+    if (ok && next == kBlobHeaderSize) {
+        ok = free_block == 0;
+    } else if (ok && free_block != 0) {
+        ok = free_block >= kBlobHeaderSize && free_block <= next - block_size_ &&
+             (free_block - kBlobHeaderSize) % block_size_ == 0;
+    }
+    if (!ok)
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+}
+
+void TBlobFile::RepairFile(TFileCursor* cursor, bool verify_only) {
+    std::int64_t size = GetFileSize();
+    if (size > static_cast<std::int64_t>(kBlobHeaderSize) &&
+        (size - static_cast<std::int64_t>(kBlobHeaderSize)) % block_size_ != 0) {
+        RepairLog(cursor, "BLOB blocks not aligned on even block size boundaries, " +
+                              std::string(FixedText(verify_only)));
+        if (!verify_only) {
+            size -= (size - static_cast<std::int64_t>(kBlobHeaderSize)) % block_size_;
+            ClearBlockCache();
+            LockFileObject();
+            try {
+                SeekFile(size, SeekOrigin::kBegin);
+                Write(std::span<const std::byte>{});
+            } catch (...) {
+                UnlockFileObject();
+                throw;
+            }
+            UnlockFileObject();
+        }
+    }
+    if (verify_only)
+        return;
+    ClearBlockCache();
+    header_[bh::kVersion] = 4;
+    PutU32(header_, bh::kFirstFree, 0);
+    PutU32(header_, bh::kNextBlock,
+           static_cast<std::uint64_t>(
+               std::max<std::int64_t>(size, static_cast<std::int64_t>(kBlobHeaderSize))));
+    SetHeaderChanged();
+}
+
+bool TBlobFile::CheckChain(TFileCursor* cursor, bool verify_only, bool blob_check,
+                           std::uint32_t record_number, std::uint32_t blob_number,
+                           std::uint32_t reference) {
+    if (reference == 0)
+        return false;
+    const std::string tail =
+        std::to_string(record_number) + ", " + std::string(FixedText(verify_only));
+    auto report = [&](std::string_view text) { RepairLog(cursor, std::string(text) + tail); };
+    if (!ValidBlockOffset(reference)) {
+        report("Invalid BLOB offset in BLOB file for physical record # ");
+        return !verify_only;
+    }
+    PinnedBlock first(*this, GetBlock(reference));
+    if (first->BlobNumber() != blob_number) {
+        if (!blob_check) {
+            report("Invalid BLOB offset in BLOB file for physical record # ");
+            return !verify_only;
+        }
+        if (!verify_only)
+            first->SetBlobNumber(blob_number);
+    }
+    if (!verify_only && first->Previous() != 0)
+        first->SetPrevious(0);
+    if (first->TotalSize() < 1) {
+        if (verify_only)
+            return false;
+        first.Release();
+        FreeChain(cursor, reference, blob_number, record_number);
+        return true;
+    }
+    const std::size_t per_block = DataPerBlock();
+    std::unordered_set<std::uint32_t> visited{reference};
+    std::uint64_t sum = first->Used();
+    PinnedBlock current(*this, nullptr);
+    TBlock* cur = first.get();
+    while (cur->Next() != 0) {
+        const std::uint32_t next = cur->Next();
+        bool cut = false;
+        if (cur->Used() != per_block) {
+            report("Invalid block size in BLOB file for physical record # ");
+            cut = true;
+        } else if (!ValidBlockOffset(next)) {
+            report("Invalid intra-block pointer in BLOB file for physical record # ");
+            cut = true;
+        } else if (visited.contains(next)) {
+            report("Recursive intra-block pointer in BLOB file for physical record # ");
+            cut = true;
+        }
+        PinnedBlock following(*this, nullptr);
+        if (!cut) {
+            following = PinnedBlock(*this, GetBlock(next));
+            if (following->BlobNumber() != blob_number) {
+                if (blob_check) {
+                    if (!verify_only)
+                        following->SetBlobNumber(blob_number);
+                } else {
+                    report("Invalid intra-block pointer in BLOB file for physical record # ");
+                    cut = true;
+                }
+            }
+        }
+        if (cut) {
+            if (!verify_only)
+                cur->SetNext(0);
+            break;
+        }
+        if (!verify_only && following->Previous() != cur->Offset()) {
+            following->SetPrevious(cur->Offset());
+        }
+        visited.insert(next);
+        sum += following->Used();
+        current = std::move(following);
+        cur = current.get();
+    }
+    if (sum != first->TotalSize()) {
+        report("BLOB size mismatch in BLOB file for physical record # ");
+        if (!verify_only)
+            first->SetTotalSize(static_cast<std::uint32_t>(sum));
+    }
+    return false;
+}
+
+bool TBlobFile::RepairBlob(TFileCursor* cursor, bool verify_only, bool /*blob_check*/,
+                           std::uint32_t record_number, std::uint32_t blob_number,
+                           std::uint32_t reference) {
+    if (reference == 0)
+        return false;
+    const std::string tail =
+        std::to_string(record_number) + ", " + std::string(FixedText(verify_only));
+    auto report = [&](std::string_view text) { RepairLog(cursor, std::string(text) + tail); };
+    bool foreign = !ValidBlockOffset(reference);
+    if (!foreign) {
+        PinnedBlock first(*this, GetBlock(reference));
+        foreign = first->BlobNumber() != blob_number;
+    }
+    if (foreign) {
+        report("Invalid BLOB offset in BLOB file for physical record # ");
+        return !verify_only;
+    }
+    if (!verify_only) {
+        FreeChain(cursor, reference, blob_number, record_number);
+        return true;
+    }
+    // Verify-only walks the chain the way freeing it would, and frees nothing.
+    std::unordered_set<std::uint32_t> visited;
+    std::uint32_t offset = reference;
+    while (offset != 0) {
+        if (!ValidBlockOffset(offset)) {
+            report("Invalid intra-block pointer in BLOB file for physical record # ");
+            break;
+        }
+        if (!visited.insert(offset).second) {
+            report("Recursive intra-block pointer in BLOB file for physical record # ");
+            break;
+        }
+        PinnedBlock block(*this, GetBlock(offset));
+        if (block->BlobNumber() != blob_number) {
+            report("Invalid intra-block pointer in BLOB file for physical record # ");
+            break;
+        }
+        offset = block->Next();
+    }
+    return false;
+}
+
+}  // namespace strata

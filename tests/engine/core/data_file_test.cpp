@@ -1,0 +1,540 @@
+#include "engine/core/data_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "engine/core/index_file.h"
+#include "platform/db/date_time.h"
+#include "platform/os/clock.h"
+#include "platform/os/file.h"
+#include "tests/engine/core/table_files_support.h"
+
+namespace strata {
+namespace {
+
+using testing_support::ListTableFields;
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+
+void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    b[at] = v & 0xFF;
+    b[at + 1] = (v >> 8) & 0xFF;
+}
+void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+void PutText(std::vector<std::uint8_t>& b, std::size_t at, std::string_view text) {
+    b[at] = static_cast<std::uint8_t>(text.size());
+    std::memcpy(&b[at + 1], text.data(), text.size());
+}
+
+// The expected descriptor bytes, written field by field from the format.
+std::vector<std::uint8_t> ExpectedDescriptor(std::uint16_t number, std::string_view name,
+                                             std::uint8_t type, std::uint8_t subtype,
+                                             std::uint8_t length, std::uint8_t size,
+                                             std::uint16_t offset) {
+    std::vector<std::uint8_t> d(768, 0);
+    Put16(d, 0, number);
+    PutText(d, 2, name);
+    d[84] = type;
+    d[85] = subtype;
+    d[86] = length;
+    d[88] = size;
+    Put16(d, 90, offset);
+    return d;
+}
+
+class DataFileTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<TDataFile> Create(const std::vector<FieldDescriptor>& fields,
+                                      const std::string& name = "mailist.DAT",
+                                      bool encrypted = false) {
+        auto file = std::make_unique<TDataFile>();
+        file->SetName(dir_.File(name));
+        file->CreateDataFile(0, 0, fields, 0, "Corvane list", encrypted ? "secret" : "", encrypted,
+                             2, 7);
+        return file;
+    }
+    std::unique_ptr<TDataFile> Reopen(const std::string& name = "mailist.DAT") {
+        auto file = std::make_unique<TDataFile>();
+        file->SetName(dir_.File(name));
+        file->Open();
+        return file;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(DataFileTest, NewListTableHasEveryHeaderFieldAtItsOffset) {
+    const double before = static_cast<double>(db::Now()) - 693594.0;
+    Create(ListTableFields())->Close();
+    const double after = static_cast<double>(db::Now()) - 693594.0;
+    const std::vector<std::uint8_t> bytes = ReadBytes(dir_.File("mailist.DAT"));
+    ASSERT_EQ(bytes.size(), 127u + 8 * 768);
+
+    std::vector<std::uint8_t> header(127, 0);
+    header[8] = 4;           // version
+    Put32(header, 13, 1);    // next record slot
+    Put16(header, 21, 342);  // 9 + 82 + 82 + 5 + 82 + 52 + 27 + 3
+    Put16(header, 23, 8);    // fields
+    PutText(header, 35, "Corvane list");
+    Put16(header, 107, 2);
+    Put16(header, 109, 7);
+    header[111] = 1;  // written because of a change
+    Put32(header, 116, 20600);
+    double stamp;
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i)
+        bits |= std::uint64_t{bytes[27 + i]} << (8 * i);
+    std::memcpy(&stamp, &bits, 8);
+    EXPECT_GE(stamp, before - 1e-6);
+    EXPECT_LE(stamp, after + 1e-6);
+    for (std::size_t i = 0; i < 127; ++i) {
+        if (i >= 27 && i < 35)
+            continue;
+        EXPECT_EQ(bytes[i], header[i]) << "header offset " << i;
+    }
+
+    const std::vector<std::vector<std::uint8_t>> descriptors = {
+        ExpectedDescriptor(1, "Index", 6, 29, 0, 4, 5),
+        ExpectedDescriptor(2, "Item", 1, 0, 80, 81, 9),
+        ExpectedDescriptor(3, "Category", 1, 0, 80, 81, 91),
+        ExpectedDescriptor(4, "Bounces", 6, 0, 0, 4, 173),
+        ExpectedDescriptor(5, "Comments", 1, 0, 80, 81, 178),
+        ExpectedDescriptor(6, "Name", 1, 0, 50, 51, 260),
+        ExpectedDescriptor(7, "Salutation", 1, 0, 25, 26, 312),
+        ExpectedDescriptor(8, "SendRights", 4, 0, 0, 2, 339),
+    };
+    for (std::size_t f = 0; f < descriptors.size(); ++f) {
+        for (std::size_t i = 0; i < 768; ++i) {
+            ASSERT_EQ(bytes[127 + f * 768 + i], descriptors[f][i])
+                << "field " << f + 1 << " offset " << i;
+        }
+    }
+
+    auto file = Reopen();
+    EXPECT_EQ(file->GetRecordSize(), 342u);
+    EXPECT_EQ(file->GetFieldCount(), 8u);
+    EXPECT_EQ(file->GetDescription(), "Corvane list");
+    EXPECT_EQ(file->GetFirstUserWord(), 2);
+    EXPECT_EQ(file->GetSecondUserWord(), 7);
+    EXPECT_EQ(file->GetBlobBlockSize(), 512u);
+    EXPECT_EQ(FieldName(file->GetFieldDescriptor(7)), "Salutation");
+    EXPECT_EQ(FieldNumber(*file->FindFieldDescriptorByName("sendrights")), 8);
+    EXPECT_NO_THROW(file->VerifyHeader());
+}
+
+TEST_F(DataFileTest, FirstRecordsAreWrittenByteForByte) {
+    auto file = Create(ListTableFields());
+    const auto fields = ListTableFields();
+    for (std::uint32_t n = 1; n <= 2; ++n) {
+        TRecord* r = file->AllocateRecord();
+        ASSERT_EQ(r->RecordNumber(), n);
+        r->SetRecordId(file->NextAutoIncrement());
+        std::span<std::uint8_t> b = r->Buffer();
+        b[9] = 1;  // Item has a value
+        const std::string item = n == 1 ? "ann@example.org" : "bo@example.org";
+        std::memcpy(&b[10], item.data(), item.size());
+        b[173] = 1;  // Bounces = n
+        b[174] = static_cast<std::uint8_t>(n);
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->Close();
+
+    const std::vector<std::uint8_t> bytes = ReadBytes(dir_.File("mailist.DAT"));
+    const std::size_t base = 127 + 8 * 768;
+    ASSERT_EQ(bytes.size(), base + 2 * 342);
+    for (std::uint32_t n = 1; n <= 2; ++n) {
+        std::vector<std::uint8_t> expected(342, 0);
+        Put32(expected, 1, n);  // own number
+        Put32(expected, 5, n);  // record ID
+        expected[9] = 1;
+        const std::string item = n == 1 ? "ann@example.org" : "bo@example.org";
+        std::memcpy(&expected[10], item.data(), item.size());
+        expected[173] = 1;
+        expected[174] = static_cast<std::uint8_t>(n);
+        for (std::size_t i = 0; i < 342; ++i) {
+            ASSERT_EQ(bytes[base + (n - 1) * 342 + i], expected[i]) << "record " << n << " @" << i;
+        }
+    }
+    EXPECT_EQ(bytes[0], 1);   // one header write after creation
+    EXPECT_EQ(bytes[13], 3);  // next record slot
+    EXPECT_EQ(bytes[17], 2);  // last auto-increment value
+}
+
+TEST_F(DataFileTest, RecordSizeAndOffsetsFollowTheFields) {
+    std::vector<FieldDescriptor> fields = {MakeFieldDescriptor(1, "A", 1, 0, 19),
+                                           MakeFieldDescriptor(2, "B", 6)};
+    testing_support::LayOut(fields);
+    EXPECT_EQ(FieldOffset(fields[1]), 30);
+    EXPECT_EQ(Create(fields, "t.DAT")->GetRecordSize(), 35u);
+
+    std::vector<FieldDescriptor> with_auto = {MakeFieldDescriptor(1, "Id", 6, 29),
+                                              MakeFieldDescriptor(2, "A", 1, 0, 19)};
+    testing_support::LayOut(with_auto);
+    EXPECT_EQ(FieldOffset(with_auto[0]), 5);
+    EXPECT_EQ(Create(with_auto, "u.DAT")->GetRecordSize(), 30u);
+}
+
+TEST_F(DataFileTest, CreationRefusesTheSixtyFifthBlobFieldAndOversizedRecords) {
+    std::vector<FieldDescriptor> blobs;
+    for (int i = 1; i <= 65; ++i)
+        blobs.push_back(MakeFieldDescriptor(i, "B" + std::to_string(i), 3));
+    testing_support::LayOut(blobs);
+    try {
+        Create(blobs, "b.DAT");
+        FAIL();
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrBlobLimit);
+    }
+    blobs.pop_back();
+    EXPECT_EQ(Create(blobs, "c.DAT")->GetBlobFieldCount(), 64u);
+
+    std::vector<FieldDescriptor> wide;
+    for (int i = 1; i <= 300; ++i)
+        wide.push_back(MakeFieldDescriptor(i, "S" + std::to_string(i), 1, 0, 250));
+    try {
+        Create(wide, "w.DAT");
+        FAIL();
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrMaxRecordSize);
+    }
+}
+
+TEST_F(DataFileTest, MisplacedDescriptorsAreRefusedBeforeAFileExists) {
+    std::vector<FieldDescriptor> fields = ListTableFields();
+    PutU16(fields[3], fd::kOffset, 170);
+    try {
+        Create(fields, "bad.DAT");
+        FAIL();
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrInvalidFieldDefinition);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("bad.DAT")));
+    fields = ListTableFields();
+    PutU16(fields[2], fd::kNumber, 9);
+    EXPECT_THROW(Create(fields, "bad.DAT"), EStrataEngineError);
+}
+
+TEST_F(DataFileTest, EncryptedTableHidesDescriptionAndPassword) {
+    Create(ListTableFields(), "e.DAT", true)->Close();
+    const auto bytes = ReadBytes(dir_.File("e.DAT"));
+    EXPECT_EQ(bytes[86], 1);
+    EXPECT_EQ(bytes[35], 12);  // the length byte stays plain
+    EXPECT_NE(std::string(bytes.begin() + 36, bytes.begin() + 48), "Corvane list");
+    auto file = Reopen("e.DAT");
+    EXPECT_EQ(file->GetDescription(), "Corvane list");
+    EXPECT_EQ(file->GetPassword(), "secret");
+    EXPECT_EQ(FieldName(file->GetFieldDescriptor(2)), "Item");
+}
+
+TEST_F(DataFileTest, FreedRecordsAreReusedLastFreedFirst) {
+    auto file = Create(ListTableFields());
+    for (int i = 0; i < 10; ++i)
+        file->ReleaseRecord(file->AllocateRecord());
+    EXPECT_EQ(file->GetFreeRecord(), 11u);
+    for (std::uint32_t n : {5u, 9u}) {
+        TRecord* r = file->GetRecord(n);
+        file->FreeRecord(*r);
+        file->ReleaseRecord(r);
+    }
+    TRecord* a = file->AllocateRecord();
+    EXPECT_EQ(a->RecordNumber(), 9u);
+    EXPECT_EQ(a->Status(), 0);
+    file->ReleaseRecord(a);
+    TRecord* b = file->AllocateRecord();
+    EXPECT_EQ(b->RecordNumber(), 5u);
+    file->ReleaseRecord(b);
+    EXPECT_EQ(file->GetFirstFreeRecord(), 0u);
+    EXPECT_EQ(file->AllocateRecord()->RecordNumber(), 11u);
+}
+
+TEST_F(DataFileTest, TableWithoutPrimaryIndexAppendsAndKeepsItsFreeChain) {
+    auto file = Create(ListTableFields());
+    TIndexFile index;
+    index.SetName(dir_.File("mailist.IDX"));
+    index.CreateFile();
+    index.SetPrimaryIndex(IndexDescriptor{});  // no fields: no primary index
+    file->SetIndexFile(&index);
+    for (int i = 0; i < 4; ++i)
+        file->ReleaseRecord(file->AllocateRecord());
+    TRecord* r = file->GetRecord(2);
+    file->FreeRecord(*r);
+    file->ReleaseRecord(r);
+    TRecord* appended = file->AllocateRecord();
+    EXPECT_EQ(appended->RecordNumber(), 5u);
+    file->ReleaseRecord(appended);
+    // The chain still names record 2 for the record pass of a repair.
+    EXPECT_EQ(file->GetFirstFreeRecord(), 2u);
+    file->SetIndexFile(nullptr);
+}
+
+TEST_F(DataFileTest, DamagedFreeLinkNeverHandsOutALiveRecord) {
+    auto file = Create(ListTableFields());
+    for (int i = 0; i < 3; ++i)
+        file->ReleaseRecord(file->AllocateRecord());
+    TRecord* r = file->GetRecord(3);
+    file->FreeRecord(*r);
+    r->SetNextFree(1);  // points at a live record
+    file->ReleaseRecord(r);
+    file->ReleaseRecord(file->AllocateRecord());
+    try {
+        file->AllocateRecord();
+        FAIL();
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrDataRecordCorrupt);
+    }
+    EXPECT_EQ(file->GetRecord(1)->Status(), 0);
+}
+
+TEST_F(DataFileTest, AppendLimitsAndCounters) {
+    auto file = Create(ListTableFields());
+    DataHeader h = file->GetHeader();
+    // Reach the limits through the header, as a full file would have them.
+    auto set_next = [&](std::uint32_t next) {
+        auto bytes = ReadBytes(dir_.File("mailist.DAT"));
+        Put32(bytes, 13, next);
+        testing_support::WriteBytes(dir_.File("mailist.DAT"), bytes);
+        file->ReadHeader();
+    };
+    file->Close();
+    file->Open();
+    struct Case {
+        std::uint32_t next;
+        bool accepted;
+    };
+    // 342-byte records: 2000000000 / 342 = 5847953.
+    for (const Case& c : {Case{5847953, true}, Case{5847954, false}}) {
+        set_next(c.next);
+        if (c.accepted) {
+            EXPECT_NO_THROW(file->ReleaseRecord(file->GetRecord(c.next))) << c.next;
+            file->ClearRecordCache();
+        } else {
+            try {
+                file->GetRecord(c.next);
+                FAIL() << c.next;
+            } catch (const EStrataEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), kErrTableFull);
+            }
+        }
+    }
+    (void)h;
+    file->SetAutoIncrement(2147483647);
+    EXPECT_EQ(file->NextAutoIncrement(), 1u);
+    EXPECT_EQ(file->NextBlobNumber(), 1u);
+}
+
+TEST_F(DataFileTest, RecordSlotLimitIsOneHundredMillion) {
+    std::vector<FieldDescriptor> tiny = {MakeFieldDescriptor(1, "A", 4)};
+    testing_support::LayOut(tiny);
+    auto file = Create(tiny, "tiny.DAT");
+    file->Close();
+    for (std::uint32_t next : {99999999u, 100000000u}) {
+        auto bytes = ReadBytes(dir_.File("tiny.DAT"));
+        Put32(bytes, 13, next);
+        testing_support::WriteBytes(dir_.File("tiny.DAT"), bytes);
+        file->Open();
+        if (next == 99999999u) {
+            EXPECT_NO_THROW(file->ReleaseRecord(file->GetRecord(next)));
+        } else {
+            EXPECT_THROW(file->GetRecord(next), EStrataEngineError);
+        }
+        file->ClearRecordCache();
+        file->Close();
+    }
+}
+
+TEST_F(DataFileTest, WriteHeaderWritesOnlyWhenChangedOrForced) {
+    Create(ListTableFields())->Close();
+    auto file = Reopen();
+    const auto before = ReadBytes(dir_.File("mailist.DAT"));
+    file->WriteHeader(false);
+    EXPECT_EQ(ReadBytes(dir_.File("mailist.DAT")), before);
+    file->WriteHeader(true);
+    const auto after = ReadBytes(dir_.File("mailist.DAT"));
+    EXPECT_EQ(after[0], before[0] + 1);
+    EXPECT_EQ(after[111], 0);  // forced, not changed
+    auto other = std::make_unique<TDataFile>();
+    other->SetName(dir_.File("mailist.DAT"));
+    other->Open();
+    EXPECT_FALSE(other->HeaderChanged());
+    file->NextAutoIncrement();
+    file->WriteHeader(false);
+    EXPECT_TRUE(other->HeaderChanged());
+    EXPECT_EQ(other->GetLastAutoIncrement(), 1u);
+}
+
+TEST_F(DataFileTest, RecordCacheEvictsCleanRecordsAndReadsAhead) {
+    auto file = Create(ListTableFields());
+    const std::size_t capacity = file->RecordCacheCapacity();
+    EXPECT_EQ(capacity, 131070u / 342);
+    for (std::size_t i = 0; i < capacity * 3; ++i) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(static_cast<std::uint32_t>(i + 1));
+        file->ReleaseRecord(r);
+    }
+    EXPECT_LE(file->CachedRecordCount(), capacity);
+    file->FlushRecords();
+    file->ClearRecordCache();
+    TRecord* r = nullptr;
+    ASSERT_TRUE(file->GetRecord(nullptr, 10, true, false, true, r));
+    EXPECT_EQ(r->RecordId(), 10u);
+    file->ReleaseRecord(r);
+    EXPECT_GT(file->CachedRecordCount(), 1u);
+    const auto reads = file->GetStatistics().reads;
+    file->ReleaseRecord(file->GetRecord(11));
+    EXPECT_EQ(file->GetStatistics().reads, reads);
+    EXPECT_EQ(file->GetRecord(3 * capacity)->RecordId(), 3 * capacity);
+}
+
+class BatchOwner : public TTableFileOwner {
+  public:
+    void MarkWritten() override { ++written; }
+    bool InUpdateBatch() const override { return in_batch; }
+    bool in_batch = true;
+    int written = 0;
+};
+
+TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
+    Create(ListTableFields())->Close();
+    BatchOwner owner;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    const std::size_t capacity = file.RecordCacheCapacity();
+    for (std::size_t i = 0; i < capacity + 10; ++i)
+        file.ReleaseRecord(file.AllocateRecord());
+    EXPECT_EQ(owner.written, 0);  // nothing reached the file inside the batch
+    EXPECT_EQ(file.RecordCacheCapacity(), capacity + 255);
+    EXPECT_EQ(file.CachedRecordCount(), capacity + 10);
+    owner.in_batch = false;
+    EXPECT_TRUE(file.FlushRecords());
+    EXPECT_EQ(owner.written, 1);  // one run, one write
+    file.TrimRecordCache();
+    EXPECT_EQ(file.CachedRecordCount(), capacity);
+    EXPECT_EQ(file.RecordCacheCapacity(), capacity);
+    EXPECT_FALSE(file.FlushRecords());
+    EXPECT_EQ(file.GetFileSize(), file.RecordOffset(static_cast<std::uint32_t>(capacity + 11)));
+}
+
+// Locks: the byte ranges of the format, seen by another handle of this process
+// (refused by the file object) and by another program (OFD locks).
+bool ChildCanLock(const std::string& path, std::uint64_t start, std::uint64_t length) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        platform::os::OpenOptions options;
+        options.share = platform::os::ShareMode::kShared;
+        auto opened = platform::os::File::Open(path, options);
+        if (!opened.ok())
+            _exit(2);
+        _exit(opened.value().LockRegion(start, length).ok() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(DataFileTest, LockBytesExcludeOtherHandlesAndPrograms) {
+    Create(ListTableFields())->Close();
+    auto a = Reopen();
+    auto b = Reopen();
+    const std::string path = dir_.File("mailist.DAT");
+
+    ASSERT_TRUE(a->LockRecord(5));
+    EXPECT_FALSE(b->LockRecord(5));
+    EXPECT_TRUE(b->LockRecord(6));
+    EXPECT_FALSE(ChildCanLock(path, 2147483646 - 5, 1));
+    EXPECT_TRUE(ChildCanLock(path, 2147483646 - 7, 1));
+    EXPECT_FALSE(b->LockTable());  // a record lock excludes the table lock
+    EXPECT_TRUE(a->UnlockRecord(5));
+    EXPECT_TRUE(b->UnlockRecord(6));
+    EXPECT_TRUE(ChildCanLock(path, 2147483646 - 5, 1));
+
+    ASSERT_TRUE(a->LockTable());
+    EXPECT_FALSE(b->LockRecord(1));
+    EXPECT_FALSE(b->LockRecord(100000001));
+    EXPECT_FALSE(ChildCanLock(path, 2047483645, 1));
+    EXPECT_FALSE(ChildCanLock(path, 2147483645, 1));
+    EXPECT_TRUE(ChildCanLock(path, 2147483647, 1));  // the header byte is outside
+    EXPECT_TRUE(a->UnlockTable());
+
+    ASSERT_TRUE(a->LockHeader());
+    EXPECT_FALSE(ChildCanLock(path, 2147483647, 1));
+    platform::os::FakeClock clock;
+    {
+        platform::os::ScopedClockHooks hooks(clock.Hooks());
+        EXPECT_FALSE(b->LockHeader());
+    }
+    EXPECT_EQ(clock.SleepCount(), kHeaderLockTries - 1);
+    EXPECT_EQ(clock.SleptMilliseconds(), 3u * (kHeaderLockTries - 1));
+    EXPECT_TRUE(a->UnlockHeader());
+    EXPECT_TRUE(b->LockHeader());
+    EXPECT_TRUE(b->UnlockHeader());
+}
+
+TEST_F(DataFileTest, LockHeldByAnotherProgramIsRefusedUntilReleased) {
+    Create(ListTableFields())->Close();
+    auto file = Reopen();
+    int to_child[2];
+    int to_parent[2];
+    ASSERT_EQ(pipe(to_child), 0);
+    ASSERT_EQ(pipe(to_parent), 0);
+    const std::string path = dir_.File("mailist.DAT");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        platform::os::OpenOptions options;
+        options.share = platform::os::ShareMode::kShared;
+        auto opened = platform::os::File::Open(path, options);
+        char c = opened.ok() && opened.value().LockRegion(2147483646 - 3, 1).ok() ? 'y' : 'n';
+        (void)!write(to_parent[1], &c, 1);
+        (void)!read(to_child[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(to_parent[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_FALSE(file->LockRecord(3));
+    EXPECT_FALSE(file->LockTable());
+    EXPECT_TRUE(file->LockRecord(4));
+    (void)!write(to_child[1], &c, 1);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(file->LockRecord(3));
+    for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]})
+        close(fd);
+}
+
+TEST(RecordPool, RecordsKeepTheirNumberAndComeBackFromThePool) {
+    TRecordStack stack(nullptr);
+    std::unique_ptr<TRecord> r = stack.Pop();
+    r->EnsureSize(20);
+    r->SetRecordNumber(7);
+    EXPECT_EQ(GetU32(r->Buffer(), 1), 7u);
+    EXPECT_EQ(r->NextFree(), 0u);
+    r->SetStatus(1);
+    r->SetNextFree(3);
+    EXPECT_EQ(r->NextFree(), 3u);
+    r->SetRecordNumber(8);  // a free record keeps its link
+    EXPECT_EQ(r->NextFree(), 3u);
+    r->Unpin();
+    EXPECT_EQ(r->PinCount(), 0);
+    r->Pin();
+    TRecord* raw = r.get();
+    stack.Push(std::move(r));
+    EXPECT_EQ(r, nullptr);
+    std::unique_ptr<TRecord> again = stack.Pop();
+    EXPECT_EQ(again.get(), raw);
+    EXPECT_EQ(again->PinCount(), 0);
+    EXPECT_EQ(again->Status(), 0);
+    EXPECT_FALSE(again->Modified());
+}
+
+}  // namespace
+}  // namespace strata

@@ -1,0 +1,321 @@
+#include "engine/core/index_page.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "engine/core/index_file.h"
+#include "engine/core/index_tree.h"
+#include "engine/storage/key_encoding.h"
+#include "tests/engine/core/table_files_support.h"
+
+namespace strata {
+namespace {
+
+using testing_support::TempDir;
+using Key = std::vector<std::uint8_t>;
+
+IndexDescriptor Descriptor(std::string_view name, std::uint16_t key_size, bool unique,
+                           std::uint8_t option) {
+    IndexDescriptor d{};
+    PutShortString(d, ixd::kName, ixd::kNameLength, name);
+    PutU16(d, ixd::kKeySize, key_size);
+    d[ixd::kUnique] = unique ? 1 : 0;
+    d[ixd::kCompression] = option;
+    d[ixd::kFieldCount] = 1;
+    PutU16(d, ixd::kFieldNumbers, 1);
+    return d;
+}
+
+KeyCompare BytesCompare(std::size_t k) {
+    return [k](const std::uint8_t* a, const std::uint8_t* b) {
+        const int c = std::memcmp(a, b, k);
+        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    };
+}
+
+// A key shaped like a string field: flag byte, text with shared prefixes and
+// trailing zeros, then (not unique) the record ID.
+Key MakeKey(std::uint32_t value, std::uint32_t id, std::size_t k, bool unique) {
+    Key key(k, 0);
+    key[0] = 1;
+    const std::string text = "user" + std::to_string(value % 3000) + (value % 7 == 0 ? "@x" : "");
+    const std::size_t body = unique ? k : k - 4;
+    std::memcpy(&key[1], text.data(), std::min(text.size(), body - 1));
+    if (unique) {
+        // Unique keys must differ: the value itself at the end of the field.
+        const auto v = EncodeIntegerKey(static_cast<std::int32_t>(value));
+        std::memcpy(&key[k - 4], v.data(), 4);
+    } else {
+        const auto v = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], v.data(), 4);
+    }
+    return key;
+}
+
+class IndexFileFixture : public ::testing::Test {
+  protected:
+    std::unique_ptr<TIndexFile> NewFile(bool encrypted = false) {
+        auto file = std::make_unique<TIndexFile>();
+        file->SetEncrypted(encrypted);
+        file->SetName(dir_.File("t.IDX"));
+        file->CreateFile();
+        return file;
+    }
+    std::unique_ptr<TIndexFile> Reopen(std::unique_ptr<TIndexFile> file, bool encrypted = false) {
+        file->FlushPages();
+        file->WriteHeader(false);
+        file->Close();
+        file = std::make_unique<TIndexFile>();
+        file->SetEncrypted(encrypted);
+        file->SetName(dir_.File("t.IDX"));
+        file->Open();
+        return file;
+    }
+    TempDir dir_;
+};
+
+void CheckAgainstModel(TIndexFile& file, int slot, std::size_t k,
+                       const std::map<Key, std::uint32_t>& model, std::mt19937& rng) {
+    TIndexTree tree(file, slot, BytesCompare(k));
+    ASSERT_EQ(tree.KeyCount(), model.size());
+    std::vector<std::pair<Key, std::uint32_t>> sorted(model.begin(), model.end());
+    std::size_t i = 0;
+    tree.ForEach([&](std::span<const std::uint8_t> key, std::uint32_t record) {
+        ASSERT_LT(i, sorted.size());
+        ASSERT_TRUE(std::equal(key.begin(), key.end(), sorted[i].first.begin())) << i;
+        ASSERT_EQ(record, sorted[i].second);
+        ++i;
+    });
+    ASSERT_EQ(i, sorted.size());
+    if (sorted.empty())
+        return;
+    std::uniform_int_distribution<std::size_t> pick(0, sorted.size() - 1);
+    for (int s = 0; s < 40; ++s) {
+        const std::size_t a = pick(rng);
+        const std::size_t b = pick(rng);
+        ASSERT_EQ(tree.Ordinal(sorted[a].first.data()), a);
+        ASSERT_EQ(tree.RecordAt(a), sorted[a].second);
+        ASSERT_EQ(tree.Find(sorted[a].first.data()), sorted[a].second);
+        const std::size_t lo = std::min(a, b);
+        const std::size_t hi = std::max(a, b);
+        ASSERT_EQ(tree.CountRange(sorted[lo].first.data(), sorted[hi].first.data()), hi - lo + 1);
+    }
+}
+
+struct TreeCase {
+    std::uint8_t option;
+    bool unique;
+    std::uint16_t key_size;
+    int operations;
+    bool encrypted;
+};
+
+class RandomizedTree : public IndexFileFixture, public ::testing::WithParamInterface<TreeCase> {};
+
+TEST_P(RandomizedTree, MatchesAnOrderedMapThroughInsertsDeletesAndReopen) {
+    const TreeCase c = GetParam();
+    auto file = NewFile(c.encrypted);
+    file->AddIndex(Descriptor("ByItem", c.key_size, c.unique, c.option));
+    std::map<Key, std::uint32_t> model;
+    std::mt19937 rng(1234 + c.option);
+    std::uniform_int_distribution<std::uint32_t> values(0, 60000);
+    std::uint32_t next_id = 1;
+    auto run = [&](int operations) {
+        TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+        for (int op = 0; op < operations; ++op) {
+            const bool insert = model.size() < 200 || rng() % 100 < 55;
+            if (insert) {
+                const std::uint32_t id = next_id++;
+                const Key key = MakeKey(values(rng), id, c.key_size, c.unique);
+                const bool fresh = !model.contains(key);
+                ASSERT_EQ(tree.Insert(key.data(), id), fresh);
+                if (fresh)
+                    model.emplace(key, id);
+            } else {
+                auto it = model.begin();
+                std::advance(it, rng() % std::min<std::size_t>(model.size(), 64));
+                if (rng() % 2 == 0)
+                    it = model.lower_bound(MakeKey(values(rng), 0, c.key_size, c.unique));
+                if (it == model.end())
+                    continue;
+                ASSERT_TRUE(tree.Delete(it->first.data()));
+                model.erase(it);
+            }
+            if ((op + 1) % (operations / 4) == 0)
+                CheckAgainstModel(*file, 1, c.key_size, model, rng);
+        }
+    };
+    run(c.operations);
+    file = Reopen(std::move(file), c.encrypted);
+    CheckAgainstModel(*file, 1, c.key_size, model, rng);
+    run(c.operations / 10);
+    // Empty it completely: the root goes back to 0.
+    {
+        TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+        for (const auto& [key, id] : model)
+            ASSERT_TRUE(tree.Delete(key.data()));
+        model.clear();
+    }
+    EXPECT_EQ(file->GetRoot(1), 0u);
+    file = Reopen(std::move(file), c.encrypted);
+    CheckAgainstModel(*file, 1, c.key_size, model, rng);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllEncodings, RandomizedTree,
+    ::testing::Values(TreeCase{0, false, 16, 100000, false}, TreeCase{1, false, 16, 100000, false},
+                      TreeCase{2, false, 16, 100000, false}, TreeCase{3, false, 16, 100000, true},
+                      TreeCase{0, true, 24, 20000, false}, TreeCase{3, true, 24, 20000, false},
+                      TreeCase{3, false, 300, 20000, false}),
+    [](const auto& info) {
+        return "Option" + std::to_string(info.param.option) +
+               (info.param.unique ? "Unique" : "NotUnique") + std::to_string(info.param.key_size);
+    });
+
+TEST_F(IndexFileFixture, CapacitiesFollowTheKeySize) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", 20, true, 0));
+    PinnedPage page(*file, file->NewPage(nullptr, 1));
+    page->SetKind(PageKind::kLeaf);
+    EXPECT_EQ(page->Capacity(), 157);
+    page->SetKind(PageKind::kInterior);
+    EXPECT_EQ(page->Capacity(), 136);
+}
+
+TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    for (std::uint32_t i = 1; i <= 9; ++i) {
+        Key key(500, 0);
+        key[0] = static_cast<std::uint8_t>(i);
+        ASSERT_TRUE(tree.Insert(key.data(), i));
+    }
+    PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+    EXPECT_EQ(root->Kind(), PageKind::kRoot);
+    ASSERT_EQ(root->EntryCount(), 2);
+    PinnedPage left(*file, file->GetPage(1, root->PointerAt(1)));
+    PinnedPage right(*file, file->GetPage(1, root->PointerAt(2)));
+    EXPECT_EQ(left->EntryCount(), 5);
+    EXPECT_EQ(right->EntryCount(), 4);
+    EXPECT_EQ(root->CountAt(1), 5u);
+    EXPECT_EQ(root->CountAt(2), 4u);
+    EXPECT_EQ(left->Kind(), PageKind::kLeaf);
+    EXPECT_EQ(left->Next(), right->Offset());
+    EXPECT_EQ(right->Previous(), left->Offset());
+    EXPECT_EQ(root->KeyAt(2)[0], 6);
+}
+
+TEST_F(IndexFileFixture, SmallestKeyUpdatesSeparatorsUpToTheRoot) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        Key key(500, 0);
+        key[0] = 10 + static_cast<std::uint8_t>(i % 200);
+        key[1] = static_cast<std::uint8_t>(i);
+        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+    }
+    Key smallest(500, 0);
+    smallest[0] = 1;
+    ASSERT_TRUE(tree.Insert(smallest.data(), 999));
+    std::uint32_t offset = file->GetRoot(1);
+    int levels = 0;
+    while (true) {
+        PinnedPage page(*file, file->GetPage(1, offset));
+        EXPECT_EQ(page->KeyAt(1)[0], 1) << "level " << levels;
+        if (page->IsLeaf())
+            break;
+        offset = page->PointerAt(1);
+        ++levels;
+    }
+    EXPECT_GE(levels, 2);
+}
+
+TEST_F(IndexFileFixture, DeletingTheLastKeyEmptiesTheIndex) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", 8, true, 1));
+    TIndexTree tree(*file, 1, BytesCompare(8));
+    Key key(8, 7);
+    ASSERT_TRUE(tree.Insert(key.data(), 1));
+    const std::uint32_t first_root = file->GetRoot(1);
+    ASSERT_TRUE(tree.Delete(key.data()));
+    EXPECT_EQ(file->GetRoot(1), 0u);
+    EXPECT_EQ(file->GetFreePage(1), first_root);
+    ASSERT_TRUE(tree.Insert(key.data(), 2));
+    PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+    EXPECT_EQ(root->Kind(), PageKind::kRootLeaf);
+    EXPECT_EQ(root->Offset(), first_root);  // reused from the free chain
+}
+
+// Entry bytes of a packed leaf, per option, for a key that is not unique.
+TEST_F(IndexFileFixture, PackedEntriesKeepTheRecordIdWhole) {
+    struct Case {
+        std::uint8_t option;
+        std::vector<std::size_t> sizes;  // entry sizes of the two entries
+    };
+    // k = 10: 1 flag + 5 text bytes, the last two 0, + 4 ID bytes.
+    const Key a = {1, 'a', 'b', 'c', 0, 0, 0x80, 0, 0, 1};
+    const Key b = {1, 'a', 'b', 'c', 0, 0, 0x80, 0, 0, 2};
+    for (const Case& c :
+         {Case{0, {14, 14}}, Case{1, {16, 7}}, Case{2, {14, 14}}, Case{3, {14, 10}}}) {
+        auto file = NewFile();
+        file->AddIndex(Descriptor("K", 10, false, c.option));
+        TIndexTree tree(*file, 1, BytesCompare(10));
+        ASSERT_TRUE(tree.Insert(a.data(), 5));
+        ASSERT_TRUE(tree.Insert(b.data(), 6));
+        PinnedPage page(*file, file->GetPage(1, file->GetRoot(1)));
+        std::array<std::uint8_t, kIndexPageSize> bytes{};
+        page->WritePage(bytes);
+        page->SetChanged(true);
+        const std::size_t used = c.sizes[0] + c.sizes[1];
+        EXPECT_EQ(GetU16(bytes, 1), 2) << int(c.option);
+        EXPECT_EQ(GetU16(bytes, 11), c.option == 0 ? 0u : used) << int(c.option);
+        if (c.option == 3) {
+            // Second entry: p = 6 (clamped to k - 4), t = 0, the whole ID.
+            const std::size_t at = 13 + c.sizes[0];
+            EXPECT_EQ(bytes[at], 6);
+            EXPECT_EQ(bytes[at + 1], 0);
+            EXPECT_EQ(bytes[at + 2], 0x80);
+            EXPECT_EQ(bytes[at + 5], 2);
+            EXPECT_EQ(GetU32(bytes, at + 6), 6u);
+        }
+        if (c.option == 2) {
+            EXPECT_EQ(GetU16(bytes, 13), 2);     // two zeros before the ID
+            EXPECT_EQ(bytes[13 + 2 + 4], 0x80);  // the ID follows the text at once
+        }
+        TPage copy(file.get());
+        copy.Setup(1, 10, false, false, c.option, page->Offset());
+        copy.ReadPage(bytes, false);
+        ASSERT_EQ(copy.EntryCount(), 2);
+        EXPECT_TRUE(std::equal(a.begin(), a.end(), copy.KeyAt(1)));
+        EXPECT_TRUE(std::equal(b.begin(), b.end(), copy.KeyAt(2)));
+        EXPECT_EQ(copy.PointerAt(2), 6u);
+    }
+}
+
+TEST_F(IndexFileFixture, DamagedPageRaisesInsteadOfReadingPastItsEnd) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", 10, false, 3));
+    std::array<std::uint8_t, kIndexPageSize> bytes{};
+    bytes[0] = 3;
+    PutU16(bytes, 1, 900);  // more entries than the page can hold
+    TPage page(file.get());
+    page.Setup(1, 10, false, false, 3, 4096);
+    EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    bytes.fill(0);
+    bytes[0] = 3;
+    PutU16(bytes, 1, 1);
+    bytes[13] = 9;  // p + t beyond the key
+    bytes[14] = 9;
+    EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    bytes[0] = 7;  // no such kind
+    EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+}
+
+}  // namespace
+}  // namespace strata
