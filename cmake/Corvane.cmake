@@ -3,8 +3,9 @@
 # Warnings are on everywhere and kept clean.
 function(corvane_warnings target)
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Woverloaded-virtual
-    -Wimplicit-fallthrough -Wformat=2)
+    -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Woverloaded-virtual
+    -Wimplicit-fallthrough -Wformat=2
+    $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local>)
 endfunction()
 
 # corvane_library(<name> [STATIC|SHARED|MODULE] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])

@@ -13,6 +13,7 @@ packages=(
   fonts-dejavu-core fonts-dejavu-extra
   python3 python3-aiosmtpd python3-dnslib python3-xlrd
   dovecot-imapd poppler-utils xvfb
+  libsqlite3-dev
 )
 
 missing=()

@@ -158,8 +158,9 @@ Status copy_across(const std::string& from, int source_fd, const struct stat& so
         return created.status();
     }
     auto& [temp_name, temp_fd] = *created;
-    auto fail = [&](int error) {
-        ::unlink(temp_name.c_str());
+    const std::string& temp_path = temp_name;  // a lambda may not capture a structured binding
+    auto fail = [&temp_path](int error) {
+        ::unlink(temp_path.c_str());
         return Status::FromErrno(error);
     };
     if (const int error = copy_contents(source_fd, temp_fd.get()); error != 0) {
