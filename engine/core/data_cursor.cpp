@@ -1,0 +1,956 @@
+#include "engine/core/data_cursor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine/core/cursor_operation.h"
+#include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
+#include "engine/core/engine_globals.h"
+#include "engine/core/filter.h"
+#include "engine/core/table_verifier.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/scramble.h"
+#include "engine/storage/storage_utils.h"
+#include "engine/storage/value_convert.h"
+#include "platform/nls/nls.h"
+#include "platform/os/file_system.h"
+
+namespace strata {
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// Adds a password to the session for one scope when the session lacks it.
+class TemporaryPassword {
+  public:
+    TemporaryPassword(TDataSession& session, std::string_view password, bool wanted)
+        : session_(session), password_(password) {
+        if (wanted && !password_.empty() && !session_.HasPassword(password_)) {
+            session_.AddPassword(password_);
+            added_ = true;
+        }
+    }
+    ~TemporaryPassword() {
+        if (added_)
+            session_.RemovePassword(password_);
+    }
+    TemporaryPassword(const TemporaryPassword&) = delete;
+    TemporaryPassword& operator=(const TemporaryPassword&) = delete;
+
+  private:
+    TDataSession& session_;
+    std::string password_;
+    bool added_ = false;
+};
+
+// Closes a directory opened for one scope.
+class ScopedDirectory {
+  public:
+    ScopedDirectory(TDataSession& session, TDataDirectory* directory)
+        : session_(session), directory_(directory) {}
+    ~ScopedDirectory() { session_.CloseDirectory(directory_); }
+    ScopedDirectory(const ScopedDirectory&) = delete;
+    ScopedDirectory& operator=(const ScopedDirectory&) = delete;
+    TDataDirectory& operator*() const { return *directory_; }
+
+  private:
+    TDataSession& session_;
+    TDataDirectory* directory_;
+};
+
+}  // namespace
+
+TDataCursor::TDataCursor(TDataDirectory& directory) : directory_(directory) {}
+
+TDataCursor::~TDataCursor() {
+    try {
+        Close(true);
+    } catch (...) {
+        // Nothing can be reported from here; the table object keeps its state.
+    }
+}
+
+std::string TDataCursor::BaseName() const {
+    std::string base = table_name_;
+    if (base.size() > 4)
+        base.resize(base.size() - 4);
+    return base;
+}
+
+void TDataCursor::Raise(EngineErrorCode code, std::string_view field, std::string_view index,
+                        std::string_view extra) const {
+    RaiseEngineError(code, BaseName(), field, index, extra);
+}
+
+void TDataCursor::CheckOpen() const {
+    if (!open_)
+        Raise(kErrNoCurrentRecord);
+}
+
+void TDataCursor::CheckClosed() const {
+    if (open_)
+        Raise(kErrTableInUse);
+}
+
+void TDataCursor::CheckExclusive() const {
+    if (!exclusive_)
+        Raise(kErrNeedExclusive);
+}
+
+void TDataCursor::CheckWritable() const {
+    if (ReadOnly())
+        Raise(kErrAccessDenied);
+}
+
+void TDataCursor::SetTableName(std::string_view name) {
+    CheckClosed();
+    std::string value = TableFileName(name);
+    if (value != table_name_)
+        table_name_ = std::move(value);
+}
+
+void TDataCursor::SetExclusive(bool value) {
+    CheckClosed();
+    exclusive_ = value;
+}
+
+void TDataCursor::SetShare(bool value) {
+    CheckClosed();
+    share_ = value;
+}
+
+void TDataCursor::SetReadOnly(bool value) {
+    CheckClosed();
+    read_only_ = value;
+}
+
+void TDataCursor::SetInMemory(bool value) {
+    CheckClosed();
+    in_memory_ = value;
+}
+
+void TDataCursor::SetTemporary(bool value) {
+    if (value != temporary_)
+        CheckClosed();
+    temporary_ = value;
+}
+
+void TDataCursor::SetSequentialAccess(bool value) {
+    if (value != sequential_)
+        CheckClosed();
+    sequential_ = value;
+}
+
+void TDataCursor::SetPhysicalOrder(bool value) {
+    if (value != physical_order_option_)
+        CheckClosed();
+    physical_order_option_ = value;
+}
+
+void TDataCursor::SetFetchOption(bool value) {
+    if (open_ && has_auto_inc_)
+        fetch_option_ = value;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TDataCursor::VerifyTableHeaders() {
+    table_->ReadLock();
+    try {
+        table_->DataFile().VerifyHeader();
+        if (!table_->IndexRecreated())
+            table_->IndexFile().VerifyHeader();
+        if (table_->BlobFile().IsOpen())
+            table_->BlobFile().VerifyHeader();
+    } catch (...) {
+        table_->ReadUnlock();
+        throw;
+    }
+    table_->ReadUnlock();
+}
+
+void TDataCursor::CheckPassword() {
+    TDataSession& session = directory_.Session();
+    const std::string password = table_->DataFile().GetPassword();
+    while (!session.HasPassword(password)) {
+        const std::size_t before = session.PasswordCount();
+        // A handler that answers "retry" without supplying anything would
+        // otherwise be asked forever.
+        if (!on_password_ || !on_password_() || session.PasswordCount() == before)
+            Raise(kErrPasswordRequired);
+    }
+}
+
+void TDataCursor::LoadFieldDescriptors() {
+    TDataFile& data = table_->DataFile();
+    field_count_ = static_cast<std::uint16_t>(data.GetFieldCount());
+    record_size_ = data.GetRecordSize();
+    fields_.clear();
+    fields_.reserve(field_count_);
+    has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
+    for (std::uint32_t i = 1; i <= field_count_; ++i) {
+        FieldDescriptor d = data.GetFieldDescriptor(i);
+        if (FieldIsAutoInc(d))
+            has_auto_inc_ = true;
+        if (d[fd::kRequired] != 0 || d[fd::kMinimum] != 0 || d[fd::kMaximum] != 0)
+            has_validity_checks_ = true;
+        if (d[fd::kDefault] != 0)
+            has_defaults_ = true;
+        fields_.push_back(d);
+    }
+}
+
+void TDataCursor::Open() {
+    if (open_)
+        return;
+    if (table_name_.empty())
+        RaiseEngineError(kErrInvalidPath);
+    fields_.clear();
+    TDataTable* table = nullptr;
+    const int result = directory_.OpenTable(table_name_, exclusive_, in_memory_, temporary_,
+                                            sequential_, share_, table);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+    table_ = table;
+    open_ = true;
+    try {
+        media_read_only_ = table_->MediaReadOnly();
+        if (table_->UseCount() == 1 && !repair_mode_ && !restructure_mode_ &&
+            !table_->HeaderChangesPending()) {
+            VerifyTableHeaders();
+        }
+        if (table_->DataFile().GetEncrypted())
+            CheckPassword();
+        language_ = table_->DataFile().GetLanguage();
+        sort_ = table_->DataFile().GetSort();
+        collation_ = GetLanguageCharMap(language_, sort_);
+        LoadFieldDescriptors();
+        SaveTableCounters();
+        current_.assign(record_size_, 0);
+        range_active_ = false;
+        range_start_.clear();
+        range_end_.clear();
+        if (repair_mode_)
+            return;
+        if (table_->IndexRecreated())
+            RebuildRecordIndex();
+        SelectIndex(physical_order_option_ ? kNoIndex : 0);
+        UpdateBitmapsInUse();
+        Resync();
+        First();
+    } catch (...) {
+        try {
+            Close(true);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TDataCursor::Close(bool discard_temporary) {
+    if (!open_)
+        return;
+    FreeBlobs();
+    filters_.clear();
+    range_active_ = false;
+    range_start_.clear();
+    range_end_.clear();
+    for (TRecordsBitmap* bitmap : {&view_, &range_bitmap_, &live_})
+        bitmap->SetRecordCount(0);
+    bitmaps_in_use_ = false;
+    view_count_ = 0;
+    // Explicit record locks of this cursor end with it, not with the table.
+    for (const std::uint32_t n : own_locks_) {
+        try {
+            table_->UnlockRecord(n);
+        } catch (...) {
+        }
+        table_->CursorLockedRecords().ClearBit(n);
+    }
+    own_locks_.clear();
+    current_.clear();
+    current_key_.clear();
+    bof_ = eof_ = true;
+    record_no_ = 0;
+    fields_.clear();
+    has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
+    fetch_option_ = false;
+    language_ = sort_ = 0;
+    field_count_ = 0;
+    record_size_ = 0;
+    index_ = kNoIndex;
+    index_name_.clear();
+    physical_ = true;
+    key_size_ = 4;
+    for (auto& entry : state_cache_)
+        entry.reset();
+    TDataTable* table = std::exchange(table_, nullptr);
+    open_ = false;
+    const int result = directory_.CloseTable(table, discard_temporary);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+}
+
+// ---------------------------------------------------------------------------
+// Change detection
+
+bool TDataCursor::CountersDiffer() const {
+    return data_counter_ != table_->DataCounter() || index_counter_ != table_->IndexCounter() ||
+           blob_counter_ != table_->BlobCounter();
+}
+
+void TDataCursor::SaveTableCounters() {
+    if (table_ == nullptr)
+        return;
+    data_counter_ = table_->DataCounter();
+    index_counter_ = table_->IndexCounter();
+    blob_counter_ = table_->BlobCounter();
+}
+
+void TDataCursor::ResyncAndReturn() {
+    SaveTableCounters();
+    const std::vector<std::uint8_t> bookmark = GetBookmark();
+    const bool had_record = !bof_ && !eof_;
+    const bool was_eof = eof_ && !bof_;
+    Resync();
+    if (had_record)
+        GotoBookmark(bookmark, true, true);
+    else if (was_eof)
+        Last();
+    else
+        First();
+}
+
+void TDataCursor::SyncWithTable() {
+    if (!open_)
+        return;
+    bool changed = false;
+    if (directory_.Session().StrictChangeDetection())
+        changed = table_->ReadLock();
+    if (!exclusive_ && !media_read_only_ && CountersDiffer())
+        changed = true;
+    if (changed)
+        ResyncAndReturn();
+}
+
+void TDataCursor::EndOperation() noexcept {
+    in_operation_ = false;
+    if (table_ == nullptr)
+        return;
+    try {
+        table_->ReadUnlock();
+    } catch (...) {
+        // A failed unlock leaves the byte for the close of the file.
+    }
+}
+
+void TDataCursor::Refresh() {
+    CheckOpen();
+    table_->ReadLock();
+    try {
+        // Rebuilt also without a detected change: a refresh is asked for.
+        ResyncAndReturn();
+    } catch (...) {
+        table_->ReadUnlock();
+        throw;
+    }
+    table_->ReadUnlock();
+}
+
+// ---------------------------------------------------------------------------
+// Table definitions
+
+void TDataCursor::ValidateTableDefinition(TableDefinition& definition) const {
+    if (definition.encrypted) {
+        const std::string_view password = Trimmed(definition.password);
+        if (password.empty() || definition.password.size() > 15)
+            Raise(kErrInvalidPassword);
+    }
+    if (definition.language != 0 && !platform::nls::IsValidLocale(platform::nls::MakeLocaleId(
+                                        definition.language, definition.sort))) {
+        Raise(kErrLanguageNotAvailable);
+    }
+    if (definition.fields.empty() || definition.fields.size() > kMaxFieldCount ||
+        definition.last_auto_inc < -1) {
+        Raise(kErrFieldLimit);
+    }
+    // Slot 31 of the index file is the hidden index: 30 secondary indexes at
+    // most, refused before any file exists.
+    if (definition.indexes.size() > 1 + static_cast<std::size_t>(kMaxSecondaryIndexes))
+        Raise(kErrIndexLimit);
+    if (definition.blob_block_size < 64)
+        Raise(kErrBlobLimit);
+    ValidateFieldDefs(definition.language, definition.sort, definition.fields, true);
+    if (definition.indexes.empty())
+        definition.indexes.push_back(IndexDescriptor{});
+    ValidateIndexDefs(definition.allow_no_primary, definition.indexes, definition.fields);
+}
+
+bool TDataCursor::TextToFieldValue(const FieldDescriptor& field, std::string_view text,
+                                   std::span<std::uint8_t> out) const {
+    std::array<std::byte, kValueBufferSize> buffer{};
+    const std::size_t n = std::min(text.size(), kMaxStringLength);
+    std::memcpy(buffer.data(), text.data(), n);
+    db::TFormatSettings format;
+    LoadLocaleFormats(language_, sort_, format);
+    const std::uint8_t type = FieldType(field);
+    if (type == kTypeBlob || type == kTypeBytes || type == kTypeVarBytes)
+        return true;
+    if (!ConvertValue(kTypeString, static_cast<std::uint32_t>(n + 1), 0, buffer,
+                      FieldDecimals(field), FieldDataSize(field), type, format)) {
+        return false;
+    }
+    std::fill(out.begin(), out.end(), 0);
+    std::memcpy(out.data(), buffer.data(), std::min<std::size_t>(out.size(), FieldDataSize(field)));
+    return true;
+}
+
+void TDataCursor::ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
+                                    std::vector<FieldDescriptor>& fields,
+                                    bool assign_offsets) const {
+    (void)language;
+    (void)sort;
+    std::uint32_t running = kRecordHeaderSize;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        FieldDescriptor& f = fields[i];
+        std::string name(Trimmed(FieldName(f)));
+        if (name.size() > fd::kNameLength)
+            name.resize(fd::kNameLength);
+        PutShortString(f, fd::kName, fd::kNameLength, name);
+        if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
+            Raise(kErrInvalidFieldName, name);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (EqualsNoCase(FieldName(fields[j]), name))
+                Raise(kErrInvalidFieldName, name);
+            if (FieldNumber(fields[j]) == FieldNumber(f))
+                Raise(kErrInvalidFieldDefinition, name);
+        }
+        const std::uint8_t type = FieldType(f);
+        if (type == 0)
+            Raise(kErrInvalidFieldDefinition, name);
+        if (type == kTypeString || type == kTypeBytes || type == kTypeVarBytes) {
+            if (FieldLength(f) > kMaxStringLength || FieldLength(f) == 0)
+                Raise(kErrInvalidFieldDefinition, name);
+        } else {
+            f[fd::kLength] = 0;
+        }
+        if (type != kTypeBCD)
+            f[fd::kDecimals] = 0;
+        SetFieldDataSize(f);
+        SetFieldScale(f);
+        std::array<std::uint8_t, 256> scratch{};
+        for (const std::size_t at : {fd::kDefault, fd::kMinimum, fd::kMaximum}) {
+            const std::string text = GetShortString(f, at, fd::kTextLength);
+            if (text.empty())
+                continue;
+            const bool keyword =
+                at == fd::kDefault && ((type == kTypeDate && EqualsNoCase(text, "DATE")) ||
+                                       (type == kTypeTime && EqualsNoCase(text, "TIME")) ||
+                                       (type == kTypeTimestamp &&
+                                        (EqualsNoCase(text, "NOW") || EqualsNoCase(text, "DATE") ||
+                                         EqualsNoCase(text, "TIME"))));
+            if (!keyword && !TextToFieldValue(f, text, std::span(scratch).first(FieldDataSize(f))))
+                Raise(kErrInvalidValidityCheck, name);
+        }
+        if (!computed_fields_)
+            f[fd::kNotStored] = 0;
+        if (assign_offsets && !FieldNotStored(f)) {
+            if (FieldIsAutoInc(f)) {
+                PutU16(f, fd::kOffset, 5);
+            } else {
+                PutU16(f, fd::kOffset, running);
+                running += FieldDataSize(f) + 1u;
+            }
+        }
+    }
+}
+
+void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDescriptor>& indexes,
+                                    const std::vector<FieldDescriptor>& fields) const {
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        IndexDescriptor& d = indexes[i];
+        std::string name;
+        if (i == 0) {
+            PutShortString(d, ixd::kName, ixd::kNameLength, "");
+            d[ixd::kUnique] = 1;
+        } else {
+            name = std::string(Trimmed(IndexName(d)));
+            for (char& c : name)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            PutShortString(d, ixd::kName, ixd::kNameLength, name);
+            if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
+                Raise(kErrInvalidIndexName, {}, name);
+            for (std::size_t j = 1; j < i; ++j) {
+                if (EqualsNoCase(IndexName(indexes[j]), name))
+                    Raise(kErrIndexExists, {}, name);
+            }
+        }
+        const std::string shown = i == 0 ? std::string("Primary") : name;
+        std::size_t count = 0;
+        std::uint32_t key_size = 0;
+        for (; count < ixd::kMaxFields; ++count) {
+            const std::uint16_t number = IndexFieldNumber(d, count);
+            if (number == 0)
+                break;
+            const auto field =
+                std::find_if(fields.begin(), fields.end(),
+                             [&](const FieldDescriptor& f) { return FieldNumber(f) == number; });
+            if (field == fields.end()) {
+                if (i == 0 && primary_optional)
+                    break;
+                Raise(kErrInvalidIndexField, {}, shown, std::to_string(number));
+            }
+            if (FieldType(*field) == kTypeBlob)
+                Raise(kErrInvalidIndexFieldType, {}, shown);
+            key_size += FieldDataSize(*field) + 1u;
+        }
+        for (std::size_t rest = count; rest < ixd::kMaxFields; ++rest)
+            PutU16(d, ixd::kFieldNumbers + 2 * rest, 0);
+        if (key_size > kMaxKeyFieldBytes || (key_size == 0 && (i != 0 || !primary_optional)))
+            Raise(kErrInvalidKeySize, {}, shown);
+        if (!IndexUnique(d) && key_size > 0)
+            key_size += 4;
+        d[ixd::kFieldCount] = static_cast<std::uint8_t>(count);
+        PutU16(d, ixd::kKeySize, key_size);
+        PutU32(d, ixd::kRoot, 0);
+        PutU32(d, ixd::kFreePage, 0);
+    }
+}
+
+void TDataCursor::CreateTable(TableDefinition definition, bool overwrite) {
+    CheckExclusive();
+    CheckWritable();
+    CheckClosed();
+    TemporaryPassword password(directory_.Session(), definition.password, definition.encrypted);
+    ValidateTableDefinition(definition);
+    if (directory_.TableExists(table_name_, in_memory_)) {
+        if (!overwrite)
+            Raise(kErrTableExists);
+        const int removed = directory_.DeleteTable(table_name_, in_memory_);
+        if (removed < 0)
+            Raise(static_cast<EngineErrorCode>(-removed));
+    }
+    TDataTable* created = nullptr;
+    // The files are made as lasting ones; a temporary cursor's table goes
+    // with the cursor that opens it, not with its creation.
+    const int result = directory_.CreateTable(table_name_, in_memory_, false, definition, created);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+    directory_.CloseTable(created, false);
+}
+
+bool TDataCursor::FieldDefChanged(const FieldDescriptor& a, const FieldDescriptor& b) {
+    const auto text_differs = [&](std::size_t at) {
+        return !EqualsNoCase(GetShortString(a, at, fd::kTextLength),
+                             GetShortString(b, at, fd::kTextLength));
+    };
+    return FieldNumber(a) != FieldNumber(b) || FieldType(a) != FieldType(b) ||
+           FieldSubtype(a) != FieldSubtype(b) || FieldDataSize(a) != FieldDataSize(b) ||
+           FieldDecimals(a) != FieldDecimals(b) || a[fd::kRequired] != b[fd::kRequired] ||
+           a[fd::kCharCase] != b[fd::kCharCase] || text_differs(fd::kDefault) ||
+           text_differs(fd::kMinimum) || text_differs(fd::kMaximum);
+}
+
+bool TDataCursor::IndexDefChanged(const IndexDescriptor& a, const IndexDescriptor& b,
+                                  std::span<const FieldDescriptor> old_fields,
+                                  std::span<const FieldDescriptor> new_fields) const {
+    for (const std::size_t at :
+         {ixd::kKeySize, ixd::kKeySize + 1, ixd::kDescending, ixd::kCaseInsensitive, ixd::kUnique,
+          ixd::kCompression, ixd::kFieldCount}) {
+        if (a[at] != b[at])
+            return true;
+    }
+    const auto find = [](std::span<const FieldDescriptor> fields, std::uint16_t number) {
+        return std::find_if(fields.begin(), fields.end(),
+                            [&](const FieldDescriptor& f) { return FieldNumber(f) == number; });
+    };
+    for (std::size_t i = 0; i < IndexFieldCount(a); ++i) {
+        const std::uint16_t number = IndexFieldNumber(b, i);
+        const auto added = find(new_fields, number);
+        if (added == new_fields.end())
+            Raise(kErrInvalidField, std::to_string(number));
+        if (IndexFieldNumber(a, i) != number)
+            return true;
+        const auto old = find(old_fields, number);
+        if (old == old_fields.end() || FieldDefChanged(*old, *added))
+            return true;
+    }
+    return false;
+}
+
+void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
+    CheckOpen();
+    ValidateFieldDefs(language_, sort_, fields, false);
+    const std::uint32_t table_fields = table_->DataFile().GetFieldCount();
+    std::uint32_t size = table_->DataFile().GetRecordSize();
+    has_computed_ = false;
+    for (FieldDescriptor& f : fields) {
+        if (FieldNotStored(f) || FieldNumber(f) > table_fields) {
+            has_computed_ = has_computed_ || FieldNotStored(f);
+            PutU16(f, fd::kOffset, size);
+            size += FieldDataSize(f) + 1u;
+        }
+    }
+    if (size > 0xFFFF)
+        Raise(kErrMaxRecordSize);
+    fields_ = std::move(fields);
+    field_count_ = static_cast<std::uint16_t>(fields_.size());
+    record_size_ = size;
+    current_.resize(record_size_);
+}
+
+// ---------------------------------------------------------------------------
+// Whole-table operations
+
+void TDataCursor::DeleteTable() {
+    CheckClosed();
+    const int result = directory_.DeleteTable(table_name_, in_memory_);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+}
+
+void TDataCursor::RenameTable(std::string_view new_name) {
+    CheckClosed();
+    const int result = directory_.RenameTable(table_name_, new_name, false, in_memory_);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+}
+
+void TDataCursor::BackupTable() {
+    CheckClosed();
+    const int result = directory_.RenameTable(table_name_, table_name_, true, in_memory_);
+    if (result < 0)
+        Raise(static_cast<EngineErrorCode>(-result));
+}
+
+void TDataCursor::BackupIndex() {
+    CheckOpen();
+    CheckExclusive();
+    CheckWritable();
+    table_->BackupIndexFile();
+}
+
+void TDataCursor::RestoreIndex(bool keep, bool delete_backup) {
+    CheckOpen();
+    CheckExclusive();
+    table_->RestoreIndexFile(keep, delete_backup);
+}
+
+void TDataCursor::EmptyTable() {
+    CheckOpen();
+    CheckExclusive();
+    CheckWritable();
+    FreeBlobs();
+    table_->EmptyFiles();
+    SaveTableCounters();
+    Resync();
+    First();
+}
+
+void TDataCursor::SortRecords(std::span<const FieldDescriptor> key_fields, bool descending,
+                              bool case_insensitive, bool unique, bool group,
+                              const TDataFile::MergeCallback& merge, bool finish,
+                              const TDataFile::RecordCallback& on_finish, bool accept,
+                              const TDataFile::AcceptCallback& on_accept) {
+    CheckOpen();
+    CheckExclusive();
+    if (GetIndexCount() != 0 || !HasNoPrimaryIndex())
+        return;
+    table_->DataFile().SortRecords(key_fields, descending, case_insensitive, unique, group, merge,
+                                   finish, on_finish, accept, on_accept);
+    table_->FlushBuffers(true, true, true);
+    SaveTableCounters();
+    Resync();
+    First();
+}
+
+void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
+    CheckClosed();
+    CheckExclusive();
+    CheckWritable();
+    Open();
+    try {
+        SetIndexByName(index_name);
+    } catch (...) {
+        Close(true);
+        throw;
+    }
+    TDataSession& session = directory_.Session();
+    const bool memory = in_memory_ || directory_.InMemory();
+    TDataDirectory* work_directory = memory ? session.OpenDirectory("MEMORY")
+                                            : session.OpenDirectory("", session.GetPrivateDir());
+    ScopedDirectory work(session, work_directory);
+    const std::string temp_name = (*work).MakeTempTableName(memory);
+
+    TableDefinition definition;
+    TDataFile& data = table_->DataFile();
+    for (std::uint32_t i = 1; i <= data.GetFieldCount(); ++i)
+        definition.fields.push_back(data.GetFieldDescriptor(i));
+    definition.indexes.push_back(table_->IndexFile().GetIndexDescriptor(0));
+    if (table_->IndexFile().GetNoPrimaryIndex())
+        definition.indexes.front() = IndexDescriptor{};
+    for (int slot = 1; slot <= table_->IndexFile().GetIndexCount(); ++slot)
+        definition.indexes.push_back(table_->IndexFile().GetIndexDescriptor(slot));
+    definition.description = data.GetDescription();
+    definition.password = data.GetPassword();
+    definition.encrypted = data.GetEncrypted();
+    definition.blob_block_size = data.GetBlobBlockSize();
+    definition.language = language_;
+    definition.sort = sort_;
+    definition.user_major = data.GetFirstUserWord();
+    definition.user_minor = data.GetSecondUserWord();
+    const std::uint32_t last_auto_inc = data.GetLastAutoIncrement();
+
+    try {
+        TDataCursor target(*work);
+        target.SetTableName(temp_name);
+        target.SetExclusive(true);
+        target.SetInMemory(memory);
+        target.CreateTable(definition, true);
+        target.SetPhysicalOrder(true);
+        target.Open();
+        target.SetFetchOption(true);
+        std::vector<std::uint8_t> source(record_size_);
+        std::vector<std::uint8_t> copy(target.GetRecordSize());
+        const std::int64_t total = std::max<std::int64_t>(1, GetRecordCount());
+        std::uint32_t done = 0;
+        First();
+        while (GetNextRecord(source) == kErrNone) {
+            target.InitNewRecord(copy);
+            std::memcpy(copy.data() + 5, source.data() + 5,
+                        std::min(copy.size(), source.size()) - 5);
+            for (std::uint32_t f = 1; f <= field_count_; ++f) {
+                const FieldDescriptor& field = fields_[f - 1];
+                if (FieldType(field) != kTypeBlob)
+                    continue;
+                const std::size_t at = FieldOffset(field);
+                std::fill(copy.begin() + at, copy.begin() + at + 1 + FieldDataSize(field), 0);
+                if (source[at] == 0)
+                    continue;
+                std::uint32_t size = 0;
+                EngineErrorCode code = OpenBlob(f, source, 1);
+                if (code == kErrNone)
+                    code = GetBlobSize(f, source, size);
+                std::vector<std::uint8_t> bytes(size);
+                std::uint32_t got = 0;
+                if (code == kErrNone && size > 0)
+                    code = ReadBlob(f, source, got, size, bytes.data(), 0);
+                if (code == kErrNone)
+                    code = target.OpenBlob(f, copy, 2);
+                if (code == kErrNone && size > 0)
+                    code = target.WriteBlob(f, copy, size, bytes.data(), 0);
+                CloseBlob(f, source);
+                if (code != kErrNone)
+                    Raise(code, FieldName(field));
+            }
+            target.InsertRecord(copy, false);
+            ++done;
+            if (on_optimize_progress_)
+                on_optimize_progress_(done, static_cast<int>(std::int64_t{done} * 100 / total));
+        }
+        target.SetLastAutoInc(std::max(last_auto_inc, target.GetLastAutoInc()));
+        target.Close(false);
+    } catch (...) {
+        Close(true);
+        (*work).DeleteTable(temp_name, memory);
+        throw;
+    }
+    Close(true);
+
+    // The new files come into the database folder under a temporary name
+    // first, so the old table is only given up once its successor is there.
+    const std::string staged = directory_.MakeTempTableName(memory);
+    const std::string staged_base = staged.substr(0, staged.size() - 4);
+    const std::string temp_base = temp_name.substr(0, temp_name.size() - 4);
+    const char* extensions[3] = {".DAT", ".IDX", ".BLB"};
+    std::vector<std::string> moved;
+    const auto undo_staging = [&] {
+        for (const std::string& name : moved)
+            (void)platform::os::DeleteFile(name).ok();
+    };
+    if (memory) {
+        const int renamed = (*work).RenameTable(temp_name, staged_base, false, true);
+        if (renamed < 0)
+            Raise(static_cast<EngineErrorCode>(-renamed));
+    } else {
+        for (const char* ext : extensions) {
+            const std::string from = (*work).Path() + temp_base + ext;
+            if (!platform::os::FileExists(from))
+                continue;
+            const std::string to = directory_.Path() + staged_base + ext;
+            const platform::os::Status status = platform::os::MoveFile(from, to);
+            if (!status.ok()) {
+                undo_staging();
+                (*work).DeleteTable(temp_name, false);
+                Raise(static_cast<EngineErrorCode>(status.code()));
+            }
+            moved.push_back(to);
+        }
+    }
+    const int replaced = (backup && !memory)
+                             ? directory_.RenameTable(table_name_, table_name_, true, memory)
+                             : directory_.DeleteTable(table_name_, memory);
+    if (replaced < 0) {
+        if (memory)
+            directory_.DeleteTable(staged, true);
+        else
+            undo_staging();
+        Raise(static_cast<EngineErrorCode>(-replaced));
+    }
+    const int placed = directory_.RenameTable(staged, BaseName(), false, memory);
+    if (placed < 0)
+        Raise(static_cast<EngineErrorCode>(-placed));
+}
+
+// ---------------------------------------------------------------------------
+// Header values
+
+DataHeader TDataCursor::ReadClosedHeader() {
+    TDataFile file(nullptr);
+    const bool memory = in_memory_ || directory_.InMemory();
+    file.SetName(memory ? table_name_ : directory_.Path() + table_name_);
+    file.SetInMemory(memory);
+    file.Open();
+    const DataHeader header = file.GetHeader();
+    const bool encrypted = file.GetEncrypted();
+    const std::string password = file.GetPassword();
+    file.Close();
+    if (encrypted) {
+        TDataSession& session = directory_.Session();
+        while (!session.HasPassword(password)) {
+            const std::size_t before = session.PasswordCount();
+            if (!on_password_ || !on_password_() || session.PasswordCount() == before)
+                Raise(kErrPasswordRequired);
+        }
+    }
+    return header;
+}
+
+std::uint32_t TDataCursor::GetBlobBlockSize() {
+    if (open_)
+        return table_->DataFile().GetBlobBlockSize();
+    const std::uint32_t size = GetU32(ReadClosedHeader(), dh::kBlobBlockSize) & 0xFFFFu;
+    return size == 0 ? 512 : size;
+}
+
+std::uint16_t TDataCursor::GetLanguageID() {
+    return open_ ? table_->DataFile().GetLanguage() : GetU16(ReadClosedHeader(), dh::kLanguage);
+}
+
+std::uint16_t TDataCursor::GetSortID() {
+    return open_ ? table_->DataFile().GetSort() : GetU16(ReadClosedHeader(), dh::kSort);
+}
+
+std::uint16_t TDataCursor::GetUserMajorVersion() {
+    return open_ ? table_->DataFile().GetFirstUserWord()
+                 : GetU16(ReadClosedHeader(), dh::kUserWord1);
+}
+
+std::uint16_t TDataCursor::GetUserMinorVersion() {
+    return open_ ? table_->DataFile().GetSecondUserWord()
+                 : GetU16(ReadClosedHeader(), dh::kUserWord2);
+}
+
+std::uint32_t TDataCursor::GetLastAutoInc() {
+    return open_ ? table_->DataFile().GetLastAutoIncrement()
+                 : GetU32(ReadClosedHeader(), dh::kLastAutoInc);
+}
+
+std::string TDataCursor::GetDescription() {
+    if (open_)
+        return table_->DataFile().GetDescription();
+    DataHeader header = ReadClosedHeader();
+    if (header[dh::kEncrypted] != 0) {
+        UnscrambleBuffer(std::span(header).subspan(dh::kDescription, dh::kDescriptionLength + 1),
+                         kHeaderTextKeyLow, kHeaderTextKeyHigh);
+    }
+    return GetShortString(header, dh::kDescription, dh::kDescriptionLength);
+}
+
+bool TDataCursor::IsEncrypted() {
+    return open_ ? table_->DataFile().GetEncrypted() : ReadClosedHeader()[dh::kEncrypted] != 0;
+}
+
+std::string TDataCursor::GetTablePassword() {
+    if (open_)
+        return table_->DataFile().GetPassword();
+    TDataFile file(nullptr);
+    const bool memory = in_memory_ || directory_.InMemory();
+    file.SetName(memory ? table_name_ : directory_.Path() + table_name_);
+    file.SetInMemory(memory);
+    file.Open();
+    std::string password = file.GetEncrypted() ? file.GetPassword() : std::string();
+    file.Close();
+    ReadClosedHeader();
+    return password;
+}
+
+std::uint32_t TDataCursor::GetRecordSlotCount() const {
+    return open_ ? table_->DataFile().GetRecordSlots() : 0;
+}
+
+std::uint32_t TDataCursor::NextAutoInc() {
+    CheckOpen();
+    return table_->DataFile().NextAutoIncrement();
+}
+
+void TDataCursor::SetLastAutoInc(std::uint32_t value) {
+    CheckOpen();
+    table_->DataFile().SetAutoIncrement(value);
+}
+
+// ---------------------------------------------------------------------------
+// Cloning
+
+std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
+    CheckOpen();
+    TemporaryPassword password(directory_.Session(), table_->DataFile().GetPassword(),
+                               table_->DataFile().GetEncrypted());
+    auto clone = std::make_unique<TDataCursor>(directory_);
+    clone->SetTableName(table_name_);
+    clone->SetExclusive(exclusive_);
+    clone->SetShare(exclusive_);
+    clone->SetReadOnly(read_only_);
+    clone->SetInMemory(in_memory_);
+    clone->SetPhysicalOrder(index_ == kNoIndex);
+    clone->Open();
+    if (record_size_ != clone->record_size_ || fields_.size() != clone->fields_.size())
+        clone->SetFieldDescriptors(fields_);
+    if (index_ != kNoIndex)
+        clone->SetIndexByName(index_name_);
+    if (range_active_) {
+        clone->SetRangeKeys(true, range_start_, 0, range_end_, 0);
+        clone->range_start_ = range_start_;
+        clone->range_end_ = range_end_;
+        clone->Resync();
+    }
+    for (const auto& filter : filters_) {
+        TFilter* copy =
+            filter->IsCallback()
+                ? clone->AddFilter({}, filter->Options(), filter->Callback())
+                : clone->AddFilter(CopyTokenTree(filter->Expression()), filter->Options());
+        if (filter->Active())
+            clone->ActivateFilter(copy);
+    }
+    clone->GotoCursorPosition(*this);
+    return clone;
+}
+
+}  // namespace strata

@@ -1,0 +1,539 @@
+#pragma once
+
+// TDataCursor: one view of one table, with its own options, current index,
+// position, range, filters, field descriptors and open blobs. The dataset
+// interface and the SQL processor reach tables only through it. Many cursors
+// of one directory share one TDataTable.
+//
+// Source files by concern: data_cursor.cpp (life cycle, options, table
+// operations), data_cursor_navigation.cpp (indexes, keys, ranges, moving,
+// bookmarks), data_cursor_records.cpp (records, fields, locks),
+// data_cursor_blobs.cpp (blobs, header reads) and data_cursor_filters.cpp.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/data_table.h"
+#include "engine/core/engine_error.h"
+#include "engine/core/key_builder.h"
+#include "engine/core/table_descriptors.h"
+#include "engine/core/table_file_link.h"
+#include "engine/storage/exp_token.h"
+#include "engine/storage/language_char_maps.h"
+#include "engine/storage/records_bitmap.h"
+
+namespace strata {
+
+class TDataDirectory;
+class TFilter;
+class TBlobBuffer;
+
+inline constexpr std::uint8_t kNoIndex = 255;
+inline constexpr std::uint8_t kHiddenIndex = 31;
+inline constexpr std::size_t kMaxFilters = 64;
+inline constexpr std::size_t kMaxOpenBlobs = 64;
+inline constexpr std::size_t kMaxKeyFieldBytes = 524;
+
+using RecordBuffer = std::span<std::uint8_t>;
+using ConstRecordBuffer = std::span<const std::uint8_t>;
+
+class TDataCursor final : public TFileCursor {
+  public:
+    using PasswordHandler = std::function<bool()>;
+    using ProgressHandler = std::function<void(std::uint32_t record, int percent)>;
+    using StageProgressHandler = std::function<void(std::string_view stage, int percent)>;
+    using LogHandler = std::function<void(std::string_view text)>;
+    using DataLostHandler =
+        std::function<void(int cause, std::string_view context, bool& proceed, bool& suppress)>;
+    // Answers true to keep the record.
+    using FilterCallback = std::function<bool(ConstRecordBuffer record, std::uint32_t number)>;
+
+    explicit TDataCursor(TDataDirectory& directory);
+    ~TDataCursor() override;
+    TDataCursor(const TDataCursor&) = delete;
+    TDataCursor& operator=(const TDataCursor&) = delete;
+
+    TDataDirectory& Directory() const noexcept { return directory_; }
+    TDataTable* Table() const noexcept { return table_; }
+
+    // ---- options (settable only while closed: 10031) -------------------------------------
+    const std::string& TableName() const noexcept { return table_name_; }
+    void SetTableName(std::string_view name);
+    bool Exclusive() const noexcept { return exclusive_; }
+    void SetExclusive(bool value);
+    bool Share() const noexcept { return share_; }
+    void SetShare(bool value);
+    bool ReadOnly() const noexcept { return read_only_ || media_read_only_; }
+    void SetReadOnly(bool value);
+    bool InMemory() const noexcept { return in_memory_; }
+    void SetInMemory(bool value);
+    bool Temporary() const noexcept { return temporary_; }
+    void SetTemporary(bool value);
+    bool SequentialAccess() const noexcept { return sequential_; }
+    void SetSequentialAccess(bool value);
+    bool PhysicalOrderOption() const noexcept { return physical_order_option_; }
+    void SetPhysicalOrder(bool value);
+    // The statement cursor's flags: owned by an SQL statement, and allowed to
+    // carry computed fields. May be set at any time.
+    bool ComputedFields() const noexcept { return computed_fields_; }
+    void SetComputedFields(bool value) noexcept { computed_fields_ = value; }
+    bool StatementOwned() const noexcept { return statement_owned_; }
+    void SetStatementOwned(bool value) noexcept { statement_owned_ = value; }
+    // Only an open cursor with an auto-increment field takes it.
+    void SetFetchOption(bool value);
+    bool FetchOption() const noexcept { return fetch_option_; }
+    void SetRepairMode(bool value) noexcept { repair_mode_ = value; }
+    void SetRestructureMode(bool value) noexcept { restructure_mode_ = value; }
+
+    // ---- life cycle ----------------------------------------------------------------------
+    bool IsOpen() const noexcept { return open_; }
+    void Open();
+    void Close(bool discard_temporary = true);
+    void CheckClosed() const;
+    void CheckExclusive() const;
+    void CheckWritable() const;
+
+    // ---- table operations ----------------------------------------------------------------
+    void CreateTable(TableDefinition definition, bool overwrite);
+    // Normalises the definition in place (names, sizes, offsets, key sizes).
+    void ValidateTableDefinition(TableDefinition& definition) const;
+    void ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
+                           std::vector<FieldDescriptor>& fields, bool assign_offsets) const;
+    void ValidateIndexDefs(bool primary_optional, std::vector<IndexDescriptor>& indexes,
+                           const std::vector<FieldDescriptor>& fields) const;
+    void DeleteTable();
+    void RenameTable(std::string_view new_name);
+    void BackupTable();
+    void BackupIndex();
+    void RestoreIndex(bool keep, bool delete_backup);
+    void EmptyTable();
+    void OptimizeTable(std::string_view index_name, bool backup);
+    void SortRecords(std::span<const FieldDescriptor> key_fields, bool descending,
+                     bool case_insensitive, bool unique, bool group,
+                     const TDataFile::MergeCallback& merge, bool finish,
+                     const TDataFile::RecordCallback& on_finish, bool accept,
+                     const TDataFile::AcceptCallback& on_accept);
+    static bool FieldDefChanged(const FieldDescriptor& a, const FieldDescriptor& b);
+    bool IndexDefChanged(const IndexDescriptor& a, const IndexDescriptor& b,
+                         std::span<const FieldDescriptor> old_fields,
+                         std::span<const FieldDescriptor> new_fields) const;
+    // Installs a field layout on an open cursor; computed fields go after the
+    // table's record bytes.
+    void SetFieldDescriptors(std::vector<FieldDescriptor> fields);
+
+    // Header values: from the open table, or read from the closed table's
+    // data file header.
+    std::uint32_t GetBlobBlockSize();
+    std::uint32_t GetBlobDataPerBlock() { return GetBlobBlockSize() - 18; }
+    std::uint16_t GetLanguageID();
+    std::uint16_t GetSortID();
+    std::uint16_t GetUserMajorVersion();
+    std::uint16_t GetUserMinorVersion();
+    std::uint32_t GetLastAutoInc();
+    std::string GetDescription();
+    bool IsEncrypted();
+    std::string GetTablePassword();
+    std::uint32_t GetRecordSize() const noexcept { return record_size_; }
+    std::uint16_t GetFieldCount() const noexcept { return field_count_; }
+    std::uint32_t GetRecordSlotCount() const;
+    std::uint32_t NextAutoInc();
+    void SetLastAutoInc(std::uint32_t value);
+    void SaveTableCounters();
+    void Refresh();
+    std::unique_ptr<TDataCursor> CloneCursor();
+
+    // ---- indexes -------------------------------------------------------------------------
+    void SelectIndex(std::uint8_t number);
+    void SetIndex(std::uint8_t number);
+    void SetIndexByName(std::string_view name);
+    std::uint8_t CurrentIndex() const noexcept { return index_; }
+    const std::string& CurrentIndexName() const noexcept { return index_name_; }
+    int GetIndexCount() const;
+    IndexDescriptor GetIndexDesc(std::uint32_t number) const;
+    std::vector<std::uint16_t> GetIndexFieldNumbers(std::uint32_t number) const;
+    std::uint16_t GetKeySize() const noexcept { return PhysicalOrder() ? 4 : key_size_; }
+    bool HasNoPrimaryIndex() const;
+    bool PhysicalOrder() const noexcept { return physical_; }
+    void AddIndex(IndexDescriptor descriptor);
+    void DeleteIndex(std::string_view name, bool remove);
+    void EmptyIndex(std::uint8_t number, bool remove);
+    void RebuildRecordIndex();
+    // The current index's key of a record buffer.
+    std::vector<std::uint8_t> BuildKey(ConstRecordBuffer record) const;
+    bool KeyExists(std::span<const std::uint8_t> key);
+
+    // ---- search, ranges, moving ----------------------------------------------------------
+    // source is a key (key size bytes) or a record buffer; `out_record` may be
+    // empty. `partial_length` counts characters of the string field after
+    // the first `field_count` fields.
+    bool FindKey(bool source_is_key, ConstRecordBuffer source, RecordBuffer out_record,
+                 std::size_t partial_length, bool nearest, int field_count);
+    bool GotoKey(std::span<const std::uint8_t> key, bool nearest, bool adjust);
+    void SetRangeKeys(bool source_is_key, ConstRecordBuffer start, int start_field_count,
+                      ConstRecordBuffer end, int end_field_count);
+    void CancelRange();
+    bool RangeActive() const noexcept { return range_active_; }
+    void First();
+    void Last();
+    void Move(std::int64_t n);
+    void GotoSequenceNumber(std::int64_t n);
+    void GotoRecord(std::int64_t n);
+    bool Bof() const noexcept { return bof_; }
+    bool Eof() const noexcept { return eof_; }
+    std::int64_t GetRecordCount();
+    std::int64_t GetRecordNumber();
+    std::int64_t GetTableRecordCount();
+    std::uint32_t GetCurrentRecordNo() const;
+    std::vector<std::uint8_t> GetBookmark() const;
+    bool GotoBookmark(std::span<const std::uint8_t> bookmark, bool adjust, bool skip_sync = false);
+    int CompareBookmarks(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) const;
+    // 0, or 8710 when the other cursor's record is not found here.
+    int GotoCursorPosition(TDataCursor& other);
+    void Resync();
+    void Reposition();
+
+    // ---- records -------------------------------------------------------------------------
+    EngineErrorCode GetCurrentRecord(RecordBuffer buffer, bool lock);
+    EngineErrorCode GetNextRecord(RecordBuffer buffer);
+    EngineErrorCode GetPriorRecord(RecordBuffer buffer);
+    EngineErrorCode CopyCurrentRecord(RecordBuffer buffer);
+    void ClearRecordBuffer(RecordBuffer buffer) const;
+    void InitNewRecord(RecordBuffer buffer);
+    void ValidateRecord(ConstRecordBuffer buffer);
+    void InsertRecord(RecordBuffer buffer, bool reposition);
+    void ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition);
+    void DeleteRecord(ConstRecordBuffer buffer, bool reposition);
+
+    // ---- fields (1-based positions; descriptor numbers in restructure mode) ---------------
+    // `value` (may be empty) receives the data size, zero-filled first.
+    void GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
+                  std::span<std::uint8_t> value) const;
+    void GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
+                     std::span<std::uint8_t> value) const;
+    // A null `value` writes null. Strings end at their first zero.
+    void PutField(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value,
+                  bool computed_write = false);
+    void PutFieldRaw(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value);
+    const FieldDescriptor& GetFieldDesc(std::uint32_t number) const;
+    FieldDescriptor GetTableFieldDesc(std::uint32_t number) const;
+    bool FindFieldDesc(std::string_view name, FieldDescriptor& out) const;
+    void SetFieldDesc(std::uint32_t number, const FieldDescriptor& descriptor);
+    std::uint32_t GetBlobBlockCount(std::int64_t length);
+    static std::uint32_t RecordIdOf(ConstRecordBuffer buffer);
+    static void SetRecordIdOf(RecordBuffer buffer, std::uint32_t id);
+    static std::uint32_t RecordNumberOf(ConstRecordBuffer buffer);
+
+    // ---- locks ---------------------------------------------------------------------------
+    void LockRecord(std::uint32_t number);
+    void UnlockRecord(std::uint32_t number);
+    void LockTable();
+    void UnlockTable();
+    void HoldReadLock();
+    void ReleaseReadLock();
+    void ReadLock();
+    void ReadUnlock();
+    void WriteLock();
+    void WriteUnlock();
+    void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);
+    void FlushToDisk();
+    void DiscardBuffers(bool trim, bool reread_headers);
+
+    // ---- blobs (results are engine codes, 0 = success) -----------------------------------
+    EngineErrorCode OpenBlob(std::uint32_t field, RecordBuffer buffer, std::uint8_t mode);
+    EngineErrorCode CloseBlob(std::uint32_t field, RecordBuffer buffer);
+    EngineErrorCode ReadBlob(std::uint32_t field, ConstRecordBuffer buffer,
+                             std::uint32_t& out_count, std::uint32_t count, std::uint8_t* dest,
+                             std::uint32_t offset);
+    EngineErrorCode WriteBlob(std::uint32_t field, ConstRecordBuffer buffer, std::uint32_t count,
+                              const std::uint8_t* source, std::uint32_t offset);
+    EngineErrorCode TruncateBlob(std::uint32_t field, ConstRecordBuffer buffer,
+                                 std::uint32_t new_size);
+    EngineErrorCode GetBlobSize(std::uint32_t field, ConstRecordBuffer buffer, std::uint32_t& size);
+    // The open blob of the field, or null.
+    TBlobBuffer* FindBlob(std::uint32_t field, ConstRecordBuffer buffer) const;
+    void EmptyBlobs(RecordBuffer record);
+    void PutBlobHandles(RecordBuffer record);
+    void FreeBlobs();
+    bool IsOpenBlob(std::int32_t handle) const;
+    std::size_t OpenBlobCount() const noexcept { return blobs_.size(); }
+
+    // ---- callbacks -----------------------------------------------------------------------
+    void SetPasswordHandler(PasswordHandler handler) { on_password_ = std::move(handler); }
+    void SetRepairProgressHandler(ProgressHandler h) { on_repair_progress_ = std::move(h); }
+    void SetRepairLogHandler(LogHandler h) { on_repair_log_ = std::move(h); }
+    void SetUpgradeProgressHandler(StageProgressHandler h) { on_upgrade_progress_ = std::move(h); }
+    void SetUpgradeLogHandler(LogHandler h) { on_upgrade_log_ = std::move(h); }
+    void SetOptimizeProgressHandler(ProgressHandler h) { on_optimize_progress_ = std::move(h); }
+    void SetRestructureProgressHandler(ProgressHandler h) {
+        on_restructure_progress_ = std::move(h);
+    }
+    void SetDataLostHandler(DataLostHandler h) { on_data_lost_ = std::move(h); }
+    void SetIndexProgressHandler(ProgressHandler h) { on_index_progress_ = std::move(h); }
+
+    // ---- filters -------------------------------------------------------------------------
+    struct FilterOptions {
+        bool no_partial_compare = false;
+        bool case_insensitive = false;
+        bool allow_complement_scan = true;
+        bool narrow_by_earlier = false;
+        bool owns_expression = true;
+    };
+    // Adds an inactive filter from a text, a prepared tree or a callback.
+    TFilter* AddFilter(std::string_view text, const FilterOptions& options,
+                       FilterCallback callback = {});
+    TFilter* AddFilter(ExpTokenPtr tree, const FilterOptions& options);
+    // Replaces an active filter's expression and evaluates it again; an
+    // empty tree does nothing.
+    void SetFilterExpression(ExpTokenPtr tree, TFilter* filter);
+    // A null handle means every filter.
+    void DropFilter(TFilter* filter);
+    void ActivateFilter(TFilter* filter);
+    void DeactivateFilter(TFilter* filter);
+    std::size_t FilterCount() const noexcept { return filters_.size(); }
+    // The optimisation level (0 index scans, 1 partly, 2 record by record)
+    // a tree would get on this cursor; raises nothing.
+    std::uint8_t ClassifyFilterNode(TExpToken& node, std::uint8_t parent_operator, bool estimate);
+    bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
+    std::int64_t ViewCount() const noexcept { return view_count_; }
+    void RefreshFilters();
+    void FilterRecordChanged(std::uint32_t number, ConstRecordBuffer record);
+    void FilterRecordDeleted(std::uint32_t number);
+
+    // TFileCursor
+    bool RecheckTableChanged() override { return false; }
+    bool RunningRepair() const override { return repair_mode_; }
+    void RepairLog(std::string_view text) override {
+        if (on_repair_log_)
+            on_repair_log_(text);
+    }
+    std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
+
+  private:
+    friend class TFilter;
+    friend class CursorOperation;
+
+    struct OpenBlobEntry {
+        std::int32_t handle = 0;
+        std::unique_ptr<TBlobBuffer> blob;
+        std::uint32_t field = 0;
+        std::uint32_t original_offset = 0;
+        std::uint32_t original_number = 0;
+        std::uint8_t mode = 0;
+    };
+
+    struct IndexState {
+        std::vector<FieldDescriptor> fields;
+        TKeyComparer comparer;
+        std::uint16_t key_size = 0;
+        bool descending = false;
+        bool case_insensitive = false;
+        bool unique = false;
+    };
+
+    // Life cycle helpers.
+    void VerifyTableHeaders();
+    void CheckPassword();
+    void LoadFieldDescriptors();
+    void CheckOpen() const;
+    [[noreturn]] void Raise(EngineErrorCode code, std::string_view field = {},
+                            std::string_view index = {}, std::string_view extra = {}) const;
+    void SyncWithTable();
+    void EndOperation() noexcept;
+    bool CountersDiffer() const;
+    void ResyncAndReturn();
+    std::string BaseName() const;
+
+    // Index and key helpers.
+    IndexState MakeIndexState(int slot) const;
+    // The state of a slot, built once while its descriptor stays the same.
+    const IndexState& CachedIndexState(int slot) const;
+    int SlotOf(std::uint8_t number) const;
+    int CurrentSlot() const { return SlotOf(index_); }
+    KeyCompare SlotCompare(int slot) const;
+    KeyCompare CurrentCompare() const;
+    std::vector<std::uint8_t> BuildKeyFor(int slot, ConstRecordBuffer record) const;
+    std::array<std::uint8_t, 5> HiddenKey(std::uint8_t status, std::uint32_t id) const;
+    std::size_t ComparedLength(int field_count, std::size_t partial_length) const;
+    void FillKeyTail(std::vector<std::uint8_t>& key, std::size_t from, bool high) const;
+    std::vector<std::uint8_t> MakeSearchKey(bool source_is_key, ConstRecordBuffer source,
+                                            int field_count, std::size_t partial_length, bool high,
+                                            bool& partial) const;
+    std::uint64_t KeyCountOf(int slot);
+    std::uint64_t KeysBelow(int slot, std::span<const std::uint8_t> key);
+    std::uint64_t KeysNotAbove(int slot, std::span<const std::uint8_t> key);
+    // Visits entries from a 0-based ordinal, forward or backward, until the
+    // visitor answers true (found) or the entries end.
+    bool WalkEntries(
+        int slot, std::uint64_t ordinal, bool forward,
+        const std::function<bool(std::uint64_t ordinal, std::span<const std::uint8_t> key,
+                                 std::uint32_t record)>& visit);
+    void ScanRange(int slot, std::span<const std::uint8_t> low, std::span<const std::uint8_t> high,
+                   TRecordsBitmap& bitmap);
+    void RangeBounds(std::uint64_t& low, std::uint64_t& high);
+    bool Visible(std::uint32_t record) const;
+    void SetNoRecord();
+    void PositionOnEntry(std::span<const std::uint8_t> key, std::uint32_t record);
+    bool StepIndex(bool forward);
+    bool StepPhysical(bool forward);
+    bool StepOnce(bool forward);
+    void FetchCurrent();
+    void InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record);
+    void DeleteKey(int slot, std::span<const std::uint8_t> key);
+
+    // Record helpers.
+    const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
+    void GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer, bool& is_null,
+                      std::span<std::uint8_t> value) const;
+    void PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer, const std::uint8_t* value);
+    bool TextToFieldValue(const FieldDescriptor& field, std::string_view text,
+                          std::span<std::uint8_t> out) const;
+    int CompareFieldValue(const FieldDescriptor& field, const std::uint8_t* a,
+                          const std::uint8_t* b) const;
+    std::vector<int> KeySlots() const;
+    bool ReadStoredRecord(std::uint32_t number, std::vector<std::uint8_t>& out);
+    // Writes the changed open blobs of a record image as new chains and puts
+    // references in place of their handles; `written` collects (first block,
+    // blob number) pairs for an undo.
+    void WriteBufferBlobs(RecordBuffer buffer,
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& written);
+    void FreeWrittenChains(
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>>& chains) noexcept;
+    void CollectBlobChains(ConstRecordBuffer record,
+                           std::vector<std::pair<std::uint32_t, std::uint32_t>>& chains) const;
+    void LockIfNotHeld(std::uint32_t record, bool& locked_here);
+    void AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition, bool deleted);
+
+    // Blob helpers.
+    OpenBlobEntry* FindOpenBlob(std::uint32_t field, ConstRecordBuffer buffer,
+                                EngineErrorCode& code) const;
+    std::optional<std::int32_t> NewBlobHandle() const;
+    void RemoveBlob(std::int32_t handle);
+    DataHeader ReadClosedHeader();
+
+    // Filter helpers.
+    struct NodePlan {
+        std::uint8_t level = 2;
+        int slot = -1;
+    };
+    // Ordinal intervals [first, end) of one index's keys.
+    struct KeyIntervals {
+        std::uint64_t total = 0;
+        std::uint64_t nonnull_first = 0;
+        std::uint64_t nonnull_end = 0;
+        std::uint64_t null_first = 0;
+        std::uint64_t null_end = 0;
+        bool descending = false;
+    };
+    TFilter* FindFilter(TFilter* filter) const;
+    TFilter* InstallFilter(std::unique_ptr<TFilter> filter);
+    void UpdateBitmapsInUse();
+    void CombineFilters();
+    void BuildLiveBitmap();
+    void BuildRangeBitmap();
+    void EvaluateFilter(TFilter& filter, const TRecordsBitmap& candidates);
+    bool RecordPasses(TFilter& filter, ConstRecordBuffer record, std::uint32_t number);
+    // NULL answers nothing.
+    std::optional<bool> EvaluateNode(const TExpToken& node, ConstRecordBuffer record);
+    void ReadColumn(const std::byte* record, TExpToken& column);
+    NodePlan PlanNode(TExpToken& node, bool estimate);
+    int IndexForColumn(std::uint16_t field, int case_rule) const;
+    bool ConstantFits(const TExpToken& column, const TExpToken& constant) const;
+    void BuildSets(TExpToken& node, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
+                   TRecordsBitmap* no);
+    void EvaluateRecords(const TExpToken* node, const TFilter* callback_filter,
+                         const TRecordsBitmap& candidates, TRecordsBitmap& yes, TRecordsBitmap* no);
+    void ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
+                  TRecordsBitmap& no);
+    KeyIntervals NullIntervals(int slot);
+    std::pair<std::uint64_t, std::uint64_t> EqualInterval(int slot, const TExpToken& column,
+                                                          const TExpToken& constant,
+                                                          std::size_t partial);
+    void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
+    std::uint64_t LeafCount(TExpToken& node, int slot);
+
+    TDataDirectory& directory_;
+    TDataTable* table_ = nullptr;
+    std::string table_name_;
+    std::uint32_t data_counter_ = 0;
+    std::uint32_t index_counter_ = 0;
+    std::uint32_t blob_counter_ = 0;
+    bool open_ = false;
+    bool exclusive_ = false;
+    bool share_ = false;
+    bool read_only_ = false;
+    bool in_memory_ = false;
+    bool temporary_ = false;
+    bool sequential_ = false;
+    bool computed_fields_ = false;
+    bool statement_owned_ = false;
+    bool physical_order_option_ = false;
+    bool media_read_only_ = false;
+    bool fetch_option_ = false;
+    bool repair_mode_ = false;
+    bool restructure_mode_ = false;
+
+    std::uint16_t field_count_ = 0;
+    std::uint32_t record_size_ = 0;
+    std::vector<FieldDescriptor> fields_;
+    std::uint16_t language_ = 0;
+    std::uint16_t sort_ = 0;
+    CollationMap collation_{};
+    bool has_validity_checks_ = false;
+    bool has_defaults_ = false;
+    bool has_computed_ = false;
+    bool has_auto_inc_ = false;
+
+    struct CachedState {
+        IndexDescriptor descriptor{};
+        IndexState state;
+    };
+    mutable std::array<std::optional<CachedState>, 33> state_cache_;
+
+    // Order and position.
+    std::uint8_t index_ = kNoIndex;
+    std::string index_name_;
+    bool physical_ = true;
+    IndexState index_state_;
+    std::uint16_t key_size_ = 4;
+    bool bof_ = true;
+    bool eof_ = true;
+    std::uint32_t record_no_ = 0;
+    std::vector<std::uint8_t> current_key_;
+    std::vector<std::uint8_t> current_;
+    bool range_active_ = false;
+    std::vector<std::uint8_t> range_start_;
+    std::vector<std::uint8_t> range_end_;
+    bool in_operation_ = false;
+
+    // Filters and bitmaps.
+    std::vector<std::unique_ptr<TFilter>> filters_;
+    TRecordsBitmap view_;
+    TRecordsBitmap range_bitmap_;
+    TRecordsBitmap live_;
+    bool bitmaps_in_use_ = false;
+    std::int64_t view_count_ = 0;
+    bool refreshing_ = false;
+
+    std::vector<OpenBlobEntry> blobs_;
+    std::vector<std::uint32_t> own_locks_;
+
+    PasswordHandler on_password_;
+    ProgressHandler on_repair_progress_;
+    LogHandler on_repair_log_;
+    StageProgressHandler on_upgrade_progress_;
+    LogHandler on_upgrade_log_;
+    ProgressHandler on_optimize_progress_;
+    ProgressHandler on_restructure_progress_;
+    DataLostHandler on_data_lost_;
+    ProgressHandler on_index_progress_;
+};
+
+}  // namespace strata

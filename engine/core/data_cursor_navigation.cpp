@@ -1,0 +1,1044 @@
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine/core/cursor_operation.h"
+#include "engine/core/data_cursor.h"
+#include "engine/core/index_tree.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/key_encoding.h"
+
+namespace strata {
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+int PlainCompare5(const std::uint8_t* a, const std::uint8_t* b) {
+    const int c = std::memcmp(a, b, 5);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Index selection
+
+int TDataCursor::SlotOf(std::uint8_t number) const {
+    return number == kNoIndex ? -1 : static_cast<int>(number);
+}
+
+TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
+    IndexState state;
+    if (slot == kHiddenIndexSlot) {
+        state.key_size = 5;
+        state.unique = true;
+        return state;
+    }
+    const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
+    state.key_size = IndexKeySize(d);
+    state.descending = d[ixd::kDescending] != 0;
+    state.case_insensitive = d[ixd::kCaseInsensitive] != 0;
+    state.unique = IndexUnique(d);
+    for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
+        const auto field = table_->DataFile().FindFieldDescriptor(IndexFieldNumber(d, i));
+        if (!field)
+            Raise(kErrIndexPageCorrupt, {}, IndexName(d));
+        FieldDescriptor f = *field;
+        f[fd::kDescending] = d[ixd::kFieldDescending + i];
+        state.fields.push_back(f);
+    }
+    state.comparer = TKeyComparer(KeySegmentsOf(state.fields, state.descending), language_, sort_,
+                                  state.key_size);
+    return state;
+}
+
+const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
+    const IndexDescriptor descriptor = table_->IndexFile().GetIndexDescriptor(slot);
+    std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
+    if (!entry || entry->descriptor != descriptor || slot == kHiddenIndexSlot) {
+        entry.reset();
+        entry.emplace();
+        entry->descriptor = descriptor;
+        entry->state = MakeIndexState(slot);
+    }
+    return entry->state;
+}
+
+KeyCompare TDataCursor::SlotCompare(int slot) const {
+    if (slot == kHiddenIndexSlot)
+        return PlainCompare5;
+    const TKeyComparer* comparer = (slot == CurrentSlot() && !physical_)
+                                       ? &index_state_.comparer
+                                       : &CachedIndexState(slot).comparer;
+    return [comparer](const std::uint8_t* a, const std::uint8_t* b) {
+        return comparer->Compare(a, b, true);
+    };
+}
+
+KeyCompare TDataCursor::CurrentCompare() const {
+    return SlotCompare(CurrentSlot());
+}
+
+bool TDataCursor::HasNoPrimaryIndex() const {
+    return table_ == nullptr || table_->IndexFile().GetNoPrimaryIndex() ||
+           IndexFieldCount(table_->IndexFile().GetIndexDescriptor(0)) == 0;
+}
+
+void TDataCursor::SelectIndex(std::uint8_t number) {
+    index_ = number;
+    if (number == kNoIndex || (number == 0 && HasNoPrimaryIndex())) {
+        physical_ = true;
+        key_size_ = 4;
+        index_name_.clear();
+        index_state_ = IndexState{};
+    } else {
+        index_state_ = CachedIndexState(number);
+        key_size_ = index_state_.key_size;
+        index_name_ = number == kHiddenIndex
+                          ? std::string(kHiddenIndexName)
+                          : IndexName(table_->IndexFile().GetIndexDescriptor(number));
+        physical_ = false;
+    }
+    UpdateBitmapsInUse();
+}
+
+void TDataCursor::SetIndex(std::uint8_t number) {
+    CheckOpen();
+    if (number == index_)
+        return;
+    if (number != kNoIndex && number != kHiddenIndex &&
+        (number > table_->IndexFile().GetIndexCount())) {
+        Raise(kErrInvalidIndexName, {}, std::to_string(number));
+    }
+    CursorOperation operation(*this);
+    const bool had_record = !bof_ && !eof_;
+    std::vector<std::uint8_t> record;
+    if (had_record)
+        ReadStoredRecord(record_no_, record);
+    range_active_ = false;
+    range_start_.clear();
+    range_end_.clear();
+    SelectIndex(number);
+    Resync();
+    if (!had_record || record.empty()) {
+        First();
+        return;
+    }
+    if (physical_) {
+        std::array<std::uint8_t, 4> bookmark{};
+        PutU32(bookmark, 0, record_no_);
+        GotoBookmark(bookmark, true, true);
+    } else {
+        GotoKey(BuildKeyFor(CurrentSlot(), record), true, true);
+    }
+    FetchCurrent();
+}
+
+void TDataCursor::SetIndexByName(std::string_view name) {
+    CheckOpen();
+    const std::string_view wanted = Trimmed(name);
+    if (index_ != kNoIndex && EqualsNoCase(wanted, index_name_))
+        return;
+    const int count = table_->IndexFile().GetIndexCount();
+    for (int slot = 0; slot <= count; ++slot) {
+        const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
+        if (slot == 0 && HasNoPrimaryIndex())
+            continue;
+        if (EqualsNoCase(wanted, Trimmed(IndexName(d)))) {
+            SetIndex(static_cast<std::uint8_t>(slot));
+            return;
+        }
+    }
+    Raise(kErrInvalidIndexName, {}, std::string(wanted));
+}
+
+int TDataCursor::GetIndexCount() const {
+    return table_ == nullptr ? 0 : table_->IndexFile().GetIndexCount();
+}
+
+IndexDescriptor TDataCursor::GetIndexDesc(std::uint32_t number) const {
+    if (table_ == nullptr || number >= kNoIndex || number >= kIndexSlotCount)
+        return IndexDescriptor{};
+    return table_->IndexFile().GetIndexDescriptor(static_cast<int>(number));
+}
+
+std::vector<std::uint16_t> TDataCursor::GetIndexFieldNumbers(std::uint32_t number) const {
+    if (table_ == nullptr || number >= kIndexSlotCount)
+        return {};
+    return table_->IndexFile().GetIndexFields(static_cast<int>(number));
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+std::array<std::uint8_t, 5> TDataCursor::HiddenKey(std::uint8_t status, std::uint32_t id) const {
+    std::array<std::uint8_t, 5> key{};
+    key[0] = status;
+    const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+    std::copy(encoded.begin(), encoded.end(), key.begin() + 1);
+    return key;
+}
+
+std::vector<std::uint8_t> TDataCursor::BuildKeyFor(int slot, ConstRecordBuffer record) const {
+    if (slot == kHiddenIndexSlot) {
+        const auto key = HiddenKey(record[0], RecordIdOf(record));
+        return {key.begin(), key.end()};
+    }
+    if (slot < 0) {
+        std::vector<std::uint8_t> key(4);
+        PutU32(key, 0, record_no_);
+        return key;
+    }
+    const IndexState& state =
+        slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(slot);
+    std::vector<std::uint8_t> key(state.key_size);
+    BuildRecordKey(
+        state.fields,
+        record.first(std::min<std::size_t>(record.size(), table_->DataFile().GetRecordSize())), key,
+        state.case_insensitive, state.descending, language_, sort_, !state.unique);
+    return key;
+}
+
+std::vector<std::uint8_t> TDataCursor::BuildKey(ConstRecordBuffer record) const {
+    return BuildKeyFor(CurrentSlot(), record);
+}
+
+bool TDataCursor::KeyExists(std::span<const std::uint8_t> key) {
+    if (physical_ || !index_state_.unique)
+        return false;
+    TIndexTree tree(table_->IndexFile(), CurrentSlot(), CurrentCompare());
+    return tree.Find(key.data()).has_value();
+}
+
+std::size_t TDataCursor::ComparedLength(int field_count, std::size_t partial_length) const {
+    std::size_t length = 0;
+    for (int i = 0; i < field_count && i < static_cast<int>(index_state_.fields.size()); ++i)
+        length += FieldDataSize(index_state_.fields[static_cast<std::size_t>(i)]) + 1u;
+    if (partial_length > 0)
+        length += 1 + partial_length;
+    return std::min<std::size_t>(length, index_state_.key_size);
+}
+
+// Fills the key from `from` on with the lowest (or highest) bytes in the
+// index's order, segment by segment, so a prefix becomes the first (or
+// last) key that starts with it.
+void TDataCursor::FillKeyTail(std::vector<std::uint8_t>& key, std::size_t from, bool high) const {
+    std::size_t p = 0;
+    for (const FieldDescriptor& f : index_state_.fields) {
+        const std::size_t length = FieldDataSize(f) + 1u;
+        const bool descending = (f[fd::kDescending] != 0) != index_state_.descending;
+        // Language-0 keys are already inverted and compare as bytes; under a
+        // language the comparison reverses descending segments itself.
+        const bool tree_high = (language_ != 0 && descending) ? !high : high;
+        for (std::size_t b = std::max(p, from); b < p + length && b < key.size(); ++b) {
+            if (language_ != 0 && FieldType(f) == 1 && b > p)
+                key[b] = tree_high ? collation_[255] : 0;
+            else
+                key[b] = tree_high ? 0xFF : 0x00;
+        }
+        p += length;
+    }
+    for (std::size_t b = std::max(p, from); b < key.size(); ++b)
+        key[b] = high ? 0xFF : 0x00;
+}
+
+std::vector<std::uint8_t> TDataCursor::MakeSearchKey(bool source_is_key, ConstRecordBuffer source,
+                                                     int field_count, std::size_t partial_length,
+                                                     bool high, bool& partial) const {
+    const int fields = static_cast<int>(index_state_.fields.size());
+    partial = (field_count >= 1 && field_count < fields) || !index_state_.unique ||
+              (field_count == 0 && partial_length > 0);
+    std::vector<std::uint8_t> key(index_state_.key_size, 0);
+    if (source_is_key) {
+        std::copy_n(source.begin(), std::min(source.size(), key.size()), key.begin());
+    } else {
+        key = BuildKeyFor(CurrentSlot(), source);
+    }
+    if (!partial)
+        return key;
+    int counted = field_count;
+    if (field_count <= 0 || field_count > fields)
+        counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
+    if (partial_length > 0) {
+        if (counted >= fields)
+            return {};
+        const FieldDescriptor& next = index_state_.fields[static_cast<std::size_t>(counted)];
+        // A value longer than the field cannot match anything stored in it.
+        if (FieldType(next) != 1 || partial_length + 1 > FieldDataSize(next))
+            return {};
+    }
+    FillKeyTail(key, ComparedLength(counted, partial_length), high);
+    return key;
+}
+
+// ---------------------------------------------------------------------------
+// Tree access
+
+std::uint64_t TDataCursor::KeyCountOf(int slot) {
+    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    return tree.KeyCount();
+}
+
+std::uint64_t TDataCursor::KeysBelow(int slot, std::span<const std::uint8_t> key) {
+    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    return tree.Ordinal(key.data());
+}
+
+std::uint64_t TDataCursor::KeysNotAbove(int slot, std::span<const std::uint8_t> key) {
+    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    return tree.Ordinal(key.data()) + (tree.Find(key.data()) ? 1 : 0);
+}
+
+bool TDataCursor::WalkEntries(
+    int slot, std::uint64_t ordinal, bool forward,
+    const std::function<bool(std::uint64_t, std::span<const std::uint8_t>, std::uint32_t)>& visit) {
+    TIndexFile& file = table_->IndexFile();
+    const std::uint32_t root = file.GetRoot(slot);
+    if (root == 0)
+        return false;
+    PinnedPage page(file, file.GetPage(slot, root));
+    std::uint64_t remaining = ordinal;
+    for (int depth = 0; page->IsInterior(); ++depth) {
+        if (depth > 64 || page->EntryCount() == 0)
+            Raise(kErrIndexPageCorrupt);
+        std::int64_t pos = 1;
+        for (; pos <= page->EntryCount(); ++pos) {
+            const std::uint32_t under = page->CountAt(pos);
+            if (remaining < under)
+                break;
+            remaining -= under;
+        }
+        if (pos > page->EntryCount())
+            return false;
+        page = PinnedPage(file, file.GetPage(slot, page->PointerAt(pos)));
+    }
+    if (remaining >= static_cast<std::uint64_t>(page->EntryCount()))
+        return false;
+    std::int64_t pos = static_cast<std::int64_t>(remaining) + 1;
+    std::uint64_t at = ordinal;
+    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
+    std::uint64_t pages = 0;
+    while (true) {
+        while (pos >= 1 && pos <= page->EntryCount()) {
+            if (visit(at, std::span(page->KeyAt(pos), page->KeySize()), page->PointerAt(pos)))
+                return true;
+            if (forward) {
+                ++pos;
+                ++at;
+            } else {
+                if (at == 0)
+                    return false;
+                --pos;
+                --at;
+            }
+        }
+        const std::uint32_t next = forward ? page->Next() : page->Previous();
+        if (next == 0)
+            return false;
+        if (++pages > page_limit)
+            Raise(kErrIndexPageCorrupt);
+        page = PinnedPage(file, file.GetPage(slot, next));
+        pos = forward ? 1 : page->EntryCount();
+    }
+}
+
+void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
+                            std::span<const std::uint8_t> high, TRecordsBitmap& bitmap) {
+    bitmap.ClearAll();
+    const KeyCompare compare = SlotCompare(slot);
+    if (compare(low.data(), high.data()) > 0)
+        return;
+    const std::uint64_t first = KeysBelow(slot, low);
+    const std::uint64_t end = KeysNotAbove(slot, high);
+    if (first >= end)
+        return;
+    WalkEntries(slot, first, true, [&](std::uint64_t at, auto, std::uint32_t record) {
+        if (at >= end)
+            return true;
+        bitmap.SetBit(record);
+        return false;
+    });
+}
+
+void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
+    const int slot = CurrentSlot();
+    low = range_active_ ? KeysBelow(slot, range_start_) : 0;
+    high = range_active_ ? KeysNotAbove(slot, range_end_) : KeyCountOf(slot);
+    if (high < low)
+        high = low;
+}
+
+bool TDataCursor::Visible(std::uint32_t record) const {
+    return !bitmaps_in_use_ || view_.IsSet(record);
+}
+
+void TDataCursor::SetNoRecord() {
+    bof_ = eof_ = true;
+    record_no_ = 0;
+    current_key_.clear();
+}
+
+void TDataCursor::PositionOnEntry(std::span<const std::uint8_t> key, std::uint32_t record) {
+    current_key_.assign(key.begin(), key.end());
+    record_no_ = record;
+    bof_ = eof_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Moving
+
+bool TDataCursor::StepPhysical(bool forward) {
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    if (forward) {
+        if (eof_ && !bof_)
+            return false;
+        r = bof_ ? 0 : record_no_;
+        if (view_.FindNext(r, 1, position)) {
+            record_no_ = static_cast<std::uint32_t>(r);
+            current_key_.assign(4, 0);
+            PutU32(current_key_, 0, record_no_);
+            bof_ = eof_ = false;
+            return true;
+        }
+        bof_ = false;
+        eof_ = true;
+        return false;
+    }
+    if (bof_ && !eof_)
+        return false;
+    r = eof_ ? view_.RecordCount() + 1 : record_no_;
+    if (view_.FindPrior(r, 1, position)) {
+        record_no_ = static_cast<std::uint32_t>(r);
+        current_key_.assign(4, 0);
+        PutU32(current_key_, 0, record_no_);
+        bof_ = eof_ = false;
+        return true;
+    }
+    bof_ = true;
+    eof_ = false;
+    return false;
+}
+
+bool TDataCursor::StepIndex(bool forward) {
+    const int slot = CurrentSlot();
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    std::uint64_t start = 0;
+    if (forward) {
+        if (eof_ && !bof_)
+            return false;
+        if (bof_) {
+            start = low;
+        } else {
+            TIndexTree tree(table_->IndexFile(), slot, CurrentCompare());
+            start = tree.Ordinal(current_key_.data());
+            if (tree.Find(current_key_.data()))
+                ++start;
+            start = std::max(start, low);
+        }
+        std::vector<std::uint8_t> key;
+        std::uint32_t record = 0;
+        const bool found =
+            start < high &&
+            WalkEntries(slot, start, true, [&](std::uint64_t at, auto k, std::uint32_t r) {
+                if (at >= high)
+                    return true;
+                if (!Visible(r))
+                    return false;
+                key.assign(k.begin(), k.end());
+                record = r;
+                return true;
+            });
+        if (!found || key.empty()) {
+            bof_ = false;
+            eof_ = true;
+            return false;
+        }
+        PositionOnEntry(key, record);
+        return true;
+    }
+    if (bof_ && !eof_)
+        return false;
+    if (eof_) {
+        if (high == 0) {
+            bof_ = true;
+            eof_ = false;
+            return false;
+        }
+        start = high - 1;
+    } else {
+        const std::uint64_t below = KeysBelow(slot, current_key_);
+        if (below == 0 || below - 1 < low) {
+            bof_ = true;
+            eof_ = false;
+            return false;
+        }
+        start = std::min(below - 1, high == 0 ? 0 : high - 1);
+    }
+    std::vector<std::uint8_t> key;
+    std::uint32_t record = 0;
+    const bool found =
+        high > low && start >= low &&
+        WalkEntries(slot, start, false, [&](std::uint64_t at, auto k, std::uint32_t r) {
+            if (at < low)
+                return true;
+            if (!Visible(r))
+                return false;
+            key.assign(k.begin(), k.end());
+            record = r;
+            return true;
+        });
+    if (!found || key.empty()) {
+        bof_ = true;
+        eof_ = false;
+        return false;
+    }
+    PositionOnEntry(key, record);
+    return true;
+}
+
+bool TDataCursor::StepOnce(bool forward) {
+    return physical_ ? StepPhysical(forward) : StepIndex(forward);
+}
+
+void TDataCursor::FetchCurrent() {
+    std::fill(current_.begin(), current_.end(), 0);
+    if (bof_ || eof_)
+        return;
+    std::vector<std::uint8_t> stored;
+    if (ReadStoredRecord(record_no_, stored))
+        std::copy_n(stored.begin(), std::min(stored.size(), current_.size()), current_.begin());
+}
+
+void TDataCursor::First() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    bof_ = true;
+    eof_ = false;
+    if (!StepOnce(true)) {
+        SetNoRecord();
+        return;
+    }
+    bof_ = true;
+    eof_ = false;
+}
+
+void TDataCursor::Last() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    bof_ = false;
+    eof_ = true;
+    if (!StepOnce(false)) {
+        SetNoRecord();
+        return;
+    }
+    bof_ = false;
+    eof_ = true;
+}
+
+void TDataCursor::Move(std::int64_t n) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    const bool forward = n > 0;
+    for (std::int64_t i = 0; i < (n < 0 ? -n : n); ++i) {
+        if (!StepOnce(forward))
+            break;
+    }
+    FetchCurrent();
+}
+
+void TDataCursor::GotoSequenceNumber(std::int64_t n) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (n < 1) {
+        First();
+        return;
+    }
+    if (physical_) {
+        std::int64_t r = 0;
+        std::int64_t position = 0;
+        if (view_.FindNext(r, n, position)) {
+            record_no_ = static_cast<std::uint32_t>(r);
+            current_key_.assign(4, 0);
+            PutU32(current_key_, 0, record_no_);
+            bof_ = eof_ = false;
+        } else {
+            Last();
+        }
+        return;
+    }
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    std::int64_t seen = 0;
+    std::vector<std::uint8_t> key;
+    std::uint32_t record = 0;
+    const std::uint64_t start = bitmaps_in_use_ ? low : low + static_cast<std::uint64_t>(n - 1);
+    const bool found =
+        start < high &&
+        WalkEntries(CurrentSlot(), start, true, [&](std::uint64_t at, auto k, std::uint32_t r) {
+            if (at >= high)
+                return true;
+            if (!Visible(r) || ++seen < (bitmaps_in_use_ ? n : 1))
+                return false;
+            key.assign(k.begin(), k.end());
+            record = r;
+            return true;
+        });
+    if (!found || key.empty()) {
+        Last();
+        return;
+    }
+    PositionOnEntry(key, record);
+}
+
+void TDataCursor::GotoRecord(std::int64_t n) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    GotoSequenceNumber(n);
+    FetchCurrent();
+}
+
+std::int64_t TDataCursor::GetRecordCount() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (bitmaps_in_use_)
+        return view_count_;
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    return static_cast<std::int64_t>(high - low);
+}
+
+std::int64_t TDataCursor::GetRecordNumber() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (bof_ || eof_)
+        return 0;
+    if (physical_)
+        return view_.CountSetBefore(record_no_) + 1;
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    const std::uint64_t at = KeysBelow(CurrentSlot(), current_key_);
+    if (!bitmaps_in_use_)
+        return static_cast<std::int64_t>(at - std::min(at, low)) + 1;
+    std::int64_t seen = 0;
+    WalkEntries(CurrentSlot(), low, true, [&](std::uint64_t ordinal, auto, std::uint32_t r) {
+        if (ordinal > at)
+            return true;
+        if (Visible(r))
+            ++seen;
+        return false;
+    });
+    return seen;
+}
+
+std::int64_t TDataCursor::GetTableRecordCount() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    return table_->IndexFile().GetRecordCount();
+}
+
+std::uint32_t TDataCursor::GetCurrentRecordNo() const {
+    return (bof_ || eof_) ? 0 : record_no_;
+}
+
+// ---------------------------------------------------------------------------
+// Search
+
+bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool adjust) {
+    (void)nearest;
+    if (physical_)
+        return false;
+    const int slot = CurrentSlot();
+    const KeyCompare compare = CurrentCompare();
+    std::vector<std::uint8_t> wanted(key.begin(), key.end());
+    wanted.resize(key_size_, 0);
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    if (low >= high) {
+        SetNoRecord();
+        return false;
+    }
+    std::uint64_t start = KeysBelow(slot, wanted);
+    if (range_active_ && compare(wanted.data(), range_start_.data()) < 0)
+        start = low;
+    start = std::max(start, low);
+    std::vector<std::uint8_t> found_key;
+    std::uint32_t record = 0;
+    const bool found = start < high && WalkEntries(slot, start, true,
+                                                   [&](std::uint64_t at, auto k, std::uint32_t r) {
+                                                       if (at >= high)
+                                                           return true;
+                                                       if (!Visible(r))
+                                                           return false;
+                                                       found_key.assign(k.begin(), k.end());
+                                                       record = r;
+                                                       return true;
+                                                   });
+    if (!found || found_key.empty()) {
+        bof_ = false;
+        eof_ = true;
+        // With adjust the position turns into the last record instead.
+        if (adjust)
+            StepIndex(false);
+        return false;
+    }
+    PositionOnEntry(found_key, record);
+    return compare(found_key.data(), wanted.data()) == 0;
+}
+
+bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBuffer out_record,
+                          std::size_t partial_length, bool nearest, int field_count) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (physical_)
+        return false;
+    bool partial = false;
+    const std::vector<std::uint8_t> key =
+        MakeSearchKey(source_is_key, source, field_count, partial_length, false, partial);
+    if (key.empty())
+        return false;
+    bool found = false;
+    if (partial) {
+        int counted = field_count;
+        const int fields = static_cast<int>(index_state_.fields.size());
+        if (field_count <= 0 || field_count > fields)
+            counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
+        const std::size_t length = ComparedLength(counted, partial_length);
+        GotoKey(key, true, false);
+        found =
+            !bof_ && !eof_ && std::equal(key.begin(), key.begin() + length, current_key_.begin());
+    } else {
+        found = GotoKey(key, nearest, false);
+    }
+    FetchCurrent();
+    if (!out_record.empty() && !bof_ && !eof_)
+        std::copy_n(current_.begin(), std::min(current_.size(), out_record.size()),
+                    out_record.begin());
+    return found;
+}
+
+void TDataCursor::SetRangeKeys(bool source_is_key, ConstRecordBuffer start, int start_field_count,
+                               ConstRecordBuffer end, int end_field_count) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (physical_)
+        return;
+    bool partial = false;
+    std::vector<std::uint8_t> low;
+    if (start.empty()) {
+        low.assign(key_size_, 0);
+        FillKeyTail(low, 0, false);
+    } else {
+        low = MakeSearchKey(source_is_key, start, start_field_count, 0, false, partial);
+    }
+    std::vector<std::uint8_t> high;
+    if (end.empty()) {
+        // Without an end the range runs to the last key (not to a key of
+        // zeros, which would leave it empty).
+        high.assign(key_size_, 0);
+        FillKeyTail(high, 0, true);
+    } else {
+        high = MakeSearchKey(source_is_key, end, end_field_count, 0, true, partial);
+    }
+    range_start_ = std::move(low);
+    range_end_ = std::move(high);
+    range_active_ = true;
+    Resync();
+    Reposition();
+}
+
+void TDataCursor::CancelRange() {
+    CheckOpen();
+    CursorOperation operation(*this);
+    range_active_ = false;
+    range_start_.clear();
+    range_end_.clear();
+    Resync();
+    Reposition();
+}
+
+void TDataCursor::Resync() {
+    if (!open_)
+        return;
+    RefreshFilters();
+}
+
+void TDataCursor::Reposition() {
+    if (bof_ || eof_) {
+        First();
+        return;
+    }
+    if (physical_) {
+        if (!Visible(record_no_)) {
+            std::int64_t r = record_no_;
+            std::int64_t position = 0;
+            if (view_.FindNext(r, 1, position) ||
+                (r = record_no_, view_.FindPrior(r, 1, position))) {
+                record_no_ = static_cast<std::uint32_t>(r);
+                PutU32(current_key_, 0, record_no_);
+            } else {
+                SetNoRecord();
+            }
+        }
+    } else {
+        const std::vector<std::uint8_t> key = current_key_;
+        GotoKey(key, true, true);
+    }
+    FetchCurrent();
+}
+
+// ---------------------------------------------------------------------------
+// Bookmarks
+
+std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
+    std::vector<std::uint8_t> bookmark(GetKeySize(), 0);
+    if (bof_ || eof_)
+        return bookmark;
+    if (physical_)
+        PutU32(bookmark, 0, record_no_);
+    else
+        std::copy_n(current_key_.begin(), std::min(current_key_.size(), bookmark.size()),
+                    bookmark.begin());
+    return bookmark;
+}
+
+bool TDataCursor::GotoBookmark(std::span<const std::uint8_t> bookmark, bool adjust,
+                               bool skip_sync) {
+    CheckOpen();
+    std::optional<CursorOperation> operation;
+    if (!skip_sync)
+        operation.emplace(*this);
+    if (physical_) {
+        if (bookmark.size() < 4) {
+            SetNoRecord();
+            return false;
+        }
+        const std::uint32_t wanted = GetU32(bookmark, 0);
+        if (wanted >= 1 && Visible(wanted) && wanted <= table_->DataFile().GetRecordSlots() &&
+            (!bitmaps_in_use_ || view_.IsSet(wanted))) {
+            record_no_ = wanted;
+            current_key_.assign(bookmark.begin(), bookmark.begin() + 4);
+            bof_ = eof_ = false;
+        } else {
+            std::int64_t r = wanted;
+            std::int64_t position = 0;
+            if (view_.FindNext(r, 1, position)) {
+                record_no_ = static_cast<std::uint32_t>(r);
+                current_key_.assign(4, 0);
+                PutU32(current_key_, 0, record_no_);
+                bof_ = eof_ = false;
+            } else {
+                bof_ = false;
+                eof_ = true;
+                if (adjust)
+                    StepPhysical(false);
+            }
+        }
+    } else {
+        GotoKey(bookmark, true, adjust);
+    }
+    FetchCurrent();
+    if (adjust)
+        return true;
+    const std::vector<std::uint8_t> now = GetBookmark();
+    return std::equal(now.begin(), now.end(), bookmark.begin(), bookmark.end());
+}
+
+int TDataCursor::CompareBookmarks(std::span<const std::uint8_t> a,
+                                  std::span<const std::uint8_t> b) const {
+    if (physical_) {
+        const std::uint32_t x = a.size() >= 4 ? GetU32(a, 0) : 0;
+        const std::uint32_t y = b.size() >= 4 ? GetU32(b, 0) : 0;
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    if (a.size() < key_size_ || b.size() < key_size_)
+        return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    return index_state_.comparer.Compare(a.data(), b.data(), true);
+}
+
+int TDataCursor::GotoCursorPosition(TDataCursor& other) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (other.bof_ || other.eof_) {
+        First();
+        return kErrRecordNotFound;
+    }
+    bool found = false;
+    if (physical_) {
+        std::array<std::uint8_t, 4> bookmark{};
+        PutU32(bookmark, 0, other.record_no_);
+        found = GotoBookmark(bookmark, false, true);
+    } else {
+        std::vector<std::uint8_t> record;
+        if (!other.ReadStoredRecord(other.record_no_, record))
+            return kErrRecordNotFound;
+        found = GotoKey(BuildKeyFor(CurrentSlot(), record), false, false);
+        FetchCurrent();
+    }
+    return found ? 0 : kErrRecordNotFound;
+}
+
+// ---------------------------------------------------------------------------
+// Index maintenance
+
+void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
+    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    if (!tree.Insert(key.data(), record)) {
+        Raise(kErrDuplicateKey, {},
+              slot == 0 ? std::string("Primary")
+                        : IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+    }
+}
+
+void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key) {
+    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    if (!tree.Delete(key.data()))
+        Raise(kErrIndexPageCorrupt);
+}
+
+void TDataCursor::AddIndex(IndexDescriptor descriptor) {
+    CheckOpen();
+    CheckExclusive();
+    CheckWritable();
+    const std::string name(Trimmed(IndexName(descriptor)));
+    std::uint32_t key_size = 0;
+    std::size_t count = 0;
+    for (; count < ixd::kMaxFields; ++count) {
+        const std::uint16_t number = IndexFieldNumber(descriptor, count);
+        if (number == 0)
+            break;
+        const auto field = table_->DataFile().FindFieldDescriptor(number);
+        if (!field)
+            Raise(kErrInvalidIndexField, {}, name, std::to_string(number));
+        if (FieldType(*field) == kTypeBlob)
+            Raise(kErrInvalidIndexFieldType, {}, name);
+        key_size += FieldDataSize(*field) + 1u;
+    }
+    if (key_size == 0 || key_size > kMaxKeyFieldBytes)
+        Raise(kErrInvalidKeySize, {}, name);
+    if (!IndexUnique(descriptor))
+        key_size += 4;
+    descriptor[ixd::kFieldCount] = static_cast<std::uint8_t>(count);
+    PutU16(descriptor, ixd::kKeySize, key_size);
+    TIndexFile& file = table_->IndexFile();
+    int slot = 0;
+    if (name.empty()) {
+        file.SetPrimaryIndex(descriptor);
+    } else {
+        PutShortString(descriptor, ixd::kName, ixd::kNameLength, name);
+        file.AddIndex(descriptor);
+        slot = file.GetIndexCount();
+    }
+    const std::uint8_t previous = index_;
+    try {
+        SelectIndex(static_cast<std::uint8_t>(slot));
+        const std::uint32_t slots = table_->DataFile().GetRecordSlots();
+        std::vector<std::uint8_t> record;
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            if (ReadStoredRecord(n, record) && record[0] == 0)
+                InsertKey(slot, BuildKeyFor(slot, record), n);
+            if (on_index_progress_)
+                on_index_progress_(n, static_cast<int>(std::uint64_t{n} * 100 / slots));
+        }
+    } catch (...) {
+        // A key violation leaves no half-built index behind.
+        try {
+            TIndexTree(file, slot, SlotCompare(slot)).Clear();
+            if (slot == 0)
+                file.SetPrimaryIndex(IndexDescriptor{});
+            else
+                file.DeleteIndex(slot);
+        } catch (...) {
+        }
+        SelectIndex(previous);
+        throw;
+    }
+    SelectIndex(previous == 0 && slot == 0 ? 0 : previous);
+    table_->FlushBuffers(false, true, true);
+    SaveTableCounters();
+    Resync();
+    First();
+}
+
+void TDataCursor::EmptyIndex(std::uint8_t number, bool remove) {
+    CheckOpen();
+    CheckExclusive();
+    CheckWritable();
+    TIndexFile& file = table_->IndexFile();
+    TIndexTree(file, number, SlotCompare(number)).Clear();
+    if (number == 0)
+        file.SetPrimaryIndex(IndexDescriptor{});
+    else if (remove)
+        file.DeleteIndex(number);
+    SelectIndex(0);
+}
+
+void TDataCursor::DeleteIndex(std::string_view name, bool remove) {
+    CheckOpen();
+    CheckExclusive();
+    CheckWritable();
+    const std::string_view wanted = Trimmed(name);
+    TIndexFile& file = table_->IndexFile();
+    for (int slot = 0; slot <= file.GetIndexCount(); ++slot) {
+        if (slot == 0 && HasNoPrimaryIndex())
+            continue;
+        if (EqualsNoCase(wanted, Trimmed(IndexName(file.GetIndexDescriptor(slot))))) {
+            EmptyIndex(static_cast<std::uint8_t>(slot), remove);
+            table_->FlushBuffers(false, true, true);
+            SaveTableCounters();
+            Resync();
+            First();
+            return;
+        }
+    }
+    Raise(kErrInvalidIndexName, {}, std::string(wanted));
+}
+
+void TDataCursor::RebuildRecordIndex() {
+    table_->WriteLock();
+    try {
+        TIndexFile& file = table_->IndexFile();
+        file.SetPrimaryIndex(IndexDescriptor{});
+        TIndexTree tree(file, kHiddenIndexSlot, PlainCompare5);
+        tree.Clear();
+        file.SetRecordCount(0);
+        const std::uint32_t slots = table_->DataFile().GetRecordSlots();
+        std::vector<std::uint8_t> record;
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            if (!ReadStoredRecord(n, record))
+                continue;
+            if (record[0] == 0)
+                file.IncRecordCount();
+            const auto key = HiddenKey(record[0], RecordIdOf(record));
+            tree.Insert(key.data(), n);
+        }
+        table_->FlushBuffers(false, true, true);
+    } catch (...) {
+        table_->WriteUnlock();
+        throw;
+    }
+    table_->WriteUnlock();
+    SaveTableCounters();
+}
+
+}  // namespace strata

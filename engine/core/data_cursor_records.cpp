@@ -1,0 +1,945 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/core/cursor_operation.h"
+#include "engine/core/data_cursor.h"
+#include "engine/core/index_tree.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/text_compare.h"
+#include "engine/storage/value_convert.h"
+#include "platform/db/date_time.h"
+
+namespace strata {
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+template <class T>
+int Sign(T a, T b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+// Runs `undo` unless the scope was committed.
+class UndoLog {
+  public:
+    ~UndoLog() {
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+            try {
+                (*it)();
+            } catch (...) {
+                // Best effort: the remaining steps still run.
+            }
+        }
+    }
+    void Add(std::function<void()> step) { steps_.push_back(std::move(step)); }
+    void Commit() { steps_.clear(); }
+
+  private:
+    std::vector<std::function<void()>> steps_;
+};
+
+// Releases the table's write lock at the end of a write.
+class WriteLockScope {
+  public:
+    explicit WriteLockScope(TDataTable& table) : table_(table) { changed_ = table_.WriteLock(); }
+    ~WriteLockScope() {
+        try {
+            table_.WriteUnlock();
+        } catch (...) {
+        }
+    }
+    WriteLockScope(const WriteLockScope&) = delete;
+    WriteLockScope& operator=(const WriteLockScope&) = delete;
+    bool Changed() const { return changed_; }
+
+  private:
+    TDataTable& table_;
+    bool changed_ = false;
+};
+
+}  // namespace
+
+std::uint32_t TDataCursor::RecordIdOf(ConstRecordBuffer buffer) {
+    return buffer.size() >= kRecordHeaderSize ? GetU32(buffer, 5) : 0;
+}
+
+void TDataCursor::SetRecordIdOf(RecordBuffer buffer, std::uint32_t id) {
+    if (buffer.size() >= kRecordHeaderSize)
+        PutU32(buffer, 5, id);
+}
+
+std::uint32_t TDataCursor::RecordNumberOf(ConstRecordBuffer buffer) {
+    return buffer.size() >= kRecordHeaderSize ? GetU32(buffer, 1) : 0;
+}
+
+bool TDataCursor::ReadStoredRecord(std::uint32_t number, std::vector<std::uint8_t>& out) {
+    TDataFile& data = table_->DataFile();
+    if (number == 0 || number > data.GetRecordSlots())
+        return false;
+    TRecord* record = data.GetRecord(number);
+    const auto bytes = record->Buffer();
+    out.assign(bytes.begin(), bytes.end());
+    data.ReleaseRecord(record);
+    return true;
+}
+
+std::vector<int> TDataCursor::KeySlots() const {
+    std::vector<int> slots;
+    if (!HasNoPrimaryIndex())
+        slots.push_back(0);
+    for (int slot = 1; slot <= table_->IndexFile().GetIndexCount(); ++slot)
+        slots.push_back(slot);
+    return slots;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (lock && !bof_ && !eof_) {
+        LockRecord(0);
+        if (!exclusive_ && !bof_ && !eof_) {
+            FetchCurrent();
+            const std::size_t n =
+                std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
+            if (!std::equal(buffer.begin(), buffer.begin() + n, current_.begin())) {
+                UnlockRecord(0);
+                Raise(kErrRecordChanged);
+            }
+        }
+    }
+    ClearRecordBuffer(buffer);
+    if (bof_ && eof_)
+        return kErrNoCurrentRecord;
+    if (bof_)
+        return kErrBeginningOfFile;
+    if (eof_)
+        return kErrEndOfFile;
+    FetchCurrent();
+    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    return kErrNone;
+}
+
+EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    ClearRecordBuffer(buffer);
+    if (!StepOnce(true))
+        return kErrEndOfFile;
+    FetchCurrent();
+    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    return kErrNone;
+}
+
+EngineErrorCode TDataCursor::GetPriorRecord(RecordBuffer buffer) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    ClearRecordBuffer(buffer);
+    if (!StepOnce(false))
+        return kErrBeginningOfFile;
+    FetchCurrent();
+    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    return kErrNone;
+}
+
+EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
+    CheckOpen();
+    CursorOperation operation(*this);
+    if (bof_ || eof_)
+        return kErrNoCurrentRecord;
+    FetchCurrent();
+    ClearRecordBuffer(buffer);
+    std::vector<std::uint8_t> source = current_;
+    std::vector<std::uint8_t> value(256);
+    for (std::uint32_t n = 1; n <= field_count_; ++n) {
+        const FieldDescriptor& field = fields_[n - 1];
+        if (FieldIsAutoInc(field) || FieldNotStored(field))
+            continue;
+        bool is_null = true;
+        GetFieldWith(field, source, is_null, value);
+        if (is_null)
+            continue;
+        if (FieldType(field) != kTypeBlob) {
+            PutFieldWith(field, buffer, value.data());
+            continue;
+        }
+        std::uint32_t size = 0;
+        EngineErrorCode code = OpenBlob(n, source, 1);
+        if (code == kErrNone)
+            code = GetBlobSize(n, source, size);
+        std::vector<std::uint8_t> bytes(size);
+        std::uint32_t got = 0;
+        if (code == kErrNone && size > 0)
+            code = ReadBlob(n, source, got, size, bytes.data(), 0);
+        if (code == kErrNone)
+            code = OpenBlob(n, buffer, 2);
+        if (code == kErrNone && size > 0)
+            code = WriteBlob(n, buffer, size, bytes.data(), 0);
+        CloseBlob(n, source);
+        if (code != kErrNone)
+            Raise(code, FieldName(field));
+    }
+    if (fetch_option_)
+        SetRecordIdOf(buffer, RecordIdOf(source));
+    return kErrNone;
+}
+
+void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {
+    std::fill(buffer.begin(), buffer.end(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+const FieldDescriptor& TDataCursor::DescriptorFor(std::uint32_t number) const {
+    if (restructure_mode_) {
+        for (const FieldDescriptor& f : fields_) {
+            if (FieldNumber(f) == number)
+                return f;
+        }
+    } else if (number >= 1 && number <= fields_.size()) {
+        return fields_[number - 1];
+    }
+    Raise(kErrInvalidField, std::to_string(number));
+}
+
+const FieldDescriptor& TDataCursor::GetFieldDesc(std::uint32_t number) const {
+    if (number == 0 || number > fields_.size())
+        Raise(kErrInvalidField, std::to_string(number));
+    return DescriptorFor(number);
+}
+
+FieldDescriptor TDataCursor::GetTableFieldDesc(std::uint32_t number) const {
+    if (table_ == nullptr || number == 0 || number > table_->DataFile().GetFieldCount())
+        Raise(kErrInvalidField, std::to_string(number));
+    return table_->DataFile().GetFieldDescriptor(number);
+}
+
+bool TDataCursor::FindFieldDesc(std::string_view name, FieldDescriptor& out) const {
+    if (table_ == nullptr)
+        return false;
+    for (std::uint32_t n = 1; n <= table_->DataFile().GetFieldCount(); ++n) {
+        const FieldDescriptor d = table_->DataFile().GetFieldDescriptor(n);
+        if (EqualsNoCase(FieldName(d), name)) {
+            out = d;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TDataCursor::SetFieldDesc(std::uint32_t number, const FieldDescriptor& descriptor) {
+    FieldDescriptor d = GetTableFieldDesc(number);
+    for (const auto& [at, length] : std::initializer_list<std::pair<std::size_t, std::size_t>>{
+             {fd::kName, fd::kNameLength + 1},
+             {fd::kDescription, fd::kTextLength + 1},
+             {fd::kType, 2},
+             {fd::kRequired, 1},
+             {fd::kMinimum, fd::kTextLength + 1},
+             {fd::kMaximum, fd::kTextLength + 1},
+             {fd::kDefault, fd::kTextLength + 1}}) {
+        std::copy_n(descriptor.begin() + static_cast<std::ptrdiff_t>(at), length,
+                    d.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    table_->DataFile().SetFieldDescriptor(number, d);
+    if (number <= fields_.size())
+        fields_[number - 1] = d;
+}
+
+std::uint32_t TDataCursor::GetBlobBlockCount(std::int64_t length) {
+    const std::int64_t per_block = GetBlobDataPerBlock();
+    return static_cast<std::uint32_t>((std::max<std::int64_t>(length, 0) + per_block - 1) /
+                                      per_block);
+}
+
+void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer,
+                               bool& is_null, std::span<std::uint8_t> value) const {
+    std::fill(value.begin(), value.end(), 0);
+    const std::size_t size = FieldDataSize(field);
+    if (FieldIsAutoInc(field)) {
+        is_null = false;
+        if (value.size() >= 4)
+            PutU32(value, 0, RecordIdOf(buffer));
+        return;
+    }
+    const std::size_t at = FieldOffset(field);
+    if (at + 1 + size > buffer.size())
+        Raise(kErrInvalidField, FieldName(field));
+    is_null = buffer[at] == 0;
+    if (FieldType(field) == kTypeBlob && !is_null) {
+        const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
+        if (reference < 0 && IsOpenBlob(-reference)) {
+            EngineErrorCode code = kErrNone;
+            const OpenBlobEntry* entry = FindOpenBlob(FieldNumber(field), buffer, code);
+            is_null = entry == nullptr || entry->blob->Size() == 0;
+        }
+    }
+    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::min(size, value.size()),
+                value.begin());
+}
+
+void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
+                           std::span<std::uint8_t> value) const {
+    GetFieldWith(DescriptorFor(number), buffer, is_null, value);
+}
+
+void TDataCursor::GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
+                              std::span<std::uint8_t> value) const {
+    GetFieldWith(GetTableFieldDesc(number), buffer, is_null, value);
+}
+
+void TDataCursor::PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer,
+                               const std::uint8_t* value) {
+    const std::size_t size = FieldDataSize(field);
+    if (FieldIsAutoInc(field)) {
+        if (value != nullptr)
+            SetRecordIdOf(buffer, GetU32(std::span(value, 4), 0));
+        return;
+    }
+    const std::size_t at = FieldOffset(field);
+    if (at + 1 + size > buffer.size())
+        Raise(kErrInvalidField, FieldName(field));
+    std::span<std::uint8_t> data = buffer.subspan(at + 1, size);
+    if (value == nullptr) {
+        buffer[at] = 0;
+        std::fill(data.begin(), data.end(), 0);
+        return;
+    }
+    switch (FieldType(field)) {
+        case kTypeString: {
+            const std::size_t limit = size == 0 ? 0 : size - 1;
+            std::string text(reinterpret_cast<const char*>(value),
+                             strnlen(reinterpret_cast<const char*>(value), limit));
+            while (!text.empty() && text.back() == ' ')
+                text.pop_back();
+            if (field[fd::kCharCase] == 1)
+                text = LowerCaseLang(language_, sort_, text);
+            else if (field[fd::kCharCase] == 2)
+                text = UpperCaseLang(language_, sort_, text);
+            std::fill(data.begin(), data.end(), 0);
+            std::copy(text.begin(), text.end(), data.begin());
+            buffer[at] = text.empty() ? 0 : 1;
+            break;
+        }
+        case kTypeBlob: {
+            std::copy_n(value, size, data.begin());
+            const auto reference = static_cast<std::int32_t>(GetU32(data, 0));
+            bool set = reference > 0;
+            if (reference < 0) {
+                for (const OpenBlobEntry& entry : blobs_) {
+                    if (entry.handle == -reference)
+                        set = entry.blob->Size() > 0;
+                }
+            }
+            buffer[at] = set ? 1 : 0;
+            break;
+        }
+        case kTypeBoolean:
+            PutU16(data, 0, (value[0] != 0 || value[1] != 0) ? 1 : 0);
+            buffer[at] = 1;
+            break;
+        default:
+            std::copy_n(value, size, data.begin());
+            buffer[at] = 1;
+            break;
+    }
+}
+
+void TDataCursor::PutField(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value,
+                           bool computed_write) {
+    const FieldDescriptor& field = DescriptorFor(number);
+    if (FieldNotStored(field) && !computed_write)
+        return;
+    PutFieldWith(field, buffer, value);
+}
+
+void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
+                              const std::uint8_t* value) {
+    PutFieldWith(GetTableFieldDesc(number), buffer, value);
+}
+
+// ---------------------------------------------------------------------------
+// Defaults and validation
+
+void TDataCursor::InitNewRecord(RecordBuffer buffer) {
+    CheckOpen();
+    ClearRecordBuffer(buffer);
+    if (!has_defaults_)
+        return;
+    for (const FieldDescriptor& field : fields_) {
+        const std::string text = GetShortString(field, fd::kDefault, fd::kTextLength);
+        if (text.empty() || FieldIsAutoInc(field) || FieldNotStored(field))
+            continue;
+        std::array<std::uint8_t, 256> value{};
+        const std::uint8_t type = FieldType(field);
+        const db::TDateTime now = db::Now();
+        bool ok = true;
+        if (type == kTypeString) {
+            std::copy_n(text.begin(), std::min<std::size_t>(text.size(), 255), value.begin());
+        } else if (type == kTypeDate && EqualsNoCase(text, "DATE")) {
+            PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineDate(db::Date())));
+        } else if (type == kTypeTime && EqualsNoCase(text, "TIME")) {
+            PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineTime(now)));
+        } else if (type == kTypeTimestamp && EqualsNoCase(text, "NOW")) {
+            PutF64(value, 0, DateTimeToEngineTimestamp(now));
+        } else if (type == kTypeTimestamp && EqualsNoCase(text, "DATE")) {
+            PutF64(value, 0, DateTimeToEngineTimestamp(db::Date()));
+        } else if (type == kTypeTimestamp && EqualsNoCase(text, "TIME")) {
+            PutF64(value, 0,
+                   DateTimeToEngineTimestamp(db::TDateTime(now.Value - std::floor(now.Value))));
+        } else {
+            ok = TextToFieldValue(field, text, std::span(value).first(FieldDataSize(field)));
+        }
+        if (ok)
+            PutFieldWith(field, buffer, value.data());
+    }
+}
+
+int TDataCursor::CompareFieldValue(const FieldDescriptor& field, const std::uint8_t* a,
+                                   const std::uint8_t* b) const {
+    const std::size_t size = FieldDataSize(field);
+    const std::span<const std::uint8_t> x(a, size);
+    const std::span<const std::uint8_t> y(b, size);
+    switch (FieldType(field)) {
+        case kTypeString:
+            return CompareStrings(
+                language_, sort_,
+                std::string_view(reinterpret_cast<const char*>(a),
+                                 strnlen(reinterpret_cast<const char*>(a), size)),
+                false, 0,
+                std::string_view(reinterpret_cast<const char*>(b),
+                                 strnlen(reinterpret_cast<const char*>(b), size)));
+        case kTypeDate:
+        case kTypeInteger:
+        case kTypeTime:
+            return Sign(static_cast<std::int32_t>(GetU32(x, 0)),
+                        static_cast<std::int32_t>(GetU32(y, 0)));
+        case kTypeSmallInt:
+            return Sign(static_cast<std::int16_t>(GetU16(x, 0)),
+                        static_cast<std::int16_t>(GetU16(y, 0)));
+        case kTypeWord:
+            return Sign(GetU16(x, 0), GetU16(y, 0));
+        case kTypeFloat:
+        case kTypeTimestamp:
+            return Sign(GetF64(x, 0), GetF64(y, 0));
+        case kTypeBCD:
+            return Sign(static_cast<std::int64_t>(GetU64(x, 0)),
+                        static_cast<std::int64_t>(GetU64(y, 0)));
+        default:
+            return 0;
+    }
+}
+
+void TDataCursor::ValidateRecord(ConstRecordBuffer buffer) {
+    if (!has_validity_checks_)
+        return;
+    std::array<std::uint8_t, 256> value{};
+    std::array<std::uint8_t, 256> limit{};
+    for (const FieldDescriptor& field : fields_) {
+        if (FieldNotStored(field))
+            continue;
+        bool is_null = true;
+        GetFieldWith(field, buffer, is_null, value);
+        if (is_null) {
+            if (field[fd::kRequired] != 0)
+                Raise(kErrRequiredValue, FieldName(field));
+            continue;
+        }
+        const std::uint8_t type = FieldType(field);
+        if (type == kTypeBlob || type == kTypeBoolean || type == kTypeBytes ||
+            type == kTypeVarBytes) {
+            continue;
+        }
+        const std::string minimum = GetShortString(field, fd::kMinimum, fd::kTextLength);
+        if (!minimum.empty() &&
+            TextToFieldValue(field, minimum, std::span(limit).first(FieldDataSize(field))) &&
+            CompareFieldValue(field, value.data(), limit.data()) < 0) {
+            Raise(kErrBelowMinimum, FieldName(field));
+        }
+        const std::string maximum = GetShortString(field, fd::kMaximum, fd::kTextLength);
+        if (!maximum.empty() &&
+            TextToFieldValue(field, maximum, std::span(limit).first(FieldDataSize(field))) &&
+            CompareFieldValue(field, value.data(), limit.data()) > 0) {
+            Raise(kErrAboveMaximum, FieldName(field));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Record locks
+
+void TDataCursor::LockIfNotHeld(std::uint32_t record, bool& locked_here) {
+    locked_here = false;
+    if (table_->RecordLocked(record))
+        return;
+    table_->LockRecord(record);
+    locked_here = table_->RecordLocked(record);
+}
+
+void TDataCursor::LockRecord(std::uint32_t number) {
+    CheckOpen();
+    const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
+    if (n == 0)
+        Raise(kErrNoCurrentRecord);
+    const std::vector<std::uint8_t> bookmark = GetBookmark();
+    TRecordsBitmap& locked = table_->CursorLockedRecords();
+    if (locked.RecordCount() <= n)
+        locked.SetRecordCount(std::int64_t{n} + 1);
+    if (locked.IsSet(n))
+        Raise(kErrRecordLocked);
+    const bool changed = table_->LockRecord(n);
+    locked.SetBit(n);
+    own_locks_.push_back(n);
+    if (changed || (!exclusive_ && CountersDiffer())) {
+        SaveTableCounters();
+        Resync();
+        if (!bookmark.empty())
+            GotoBookmark(bookmark, true, true);
+    }
+}
+
+void TDataCursor::UnlockRecord(std::uint32_t number) {
+    CheckOpen();
+    const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
+    table_->UnlockRecord(n);
+    table_->CursorLockedRecords().ClearBit(n);
+    const auto it = std::find(own_locks_.begin(), own_locks_.end(), n);
+    if (it != own_locks_.end())
+        own_locks_.erase(it);
+}
+
+void TDataCursor::LockTable() {
+    CheckOpen();
+    const bool changed = table_->LockTable();
+    if (changed || (!exclusive_ && CountersDiffer()))
+        ResyncAndReturn();
+}
+
+void TDataCursor::UnlockTable() {
+    CheckOpen();
+    table_->UnlockTable();
+}
+
+void TDataCursor::HoldReadLock() {
+    CheckOpen();
+    if (table_->BeginReadLock() || (!exclusive_ && CountersDiffer()))
+        ResyncAndReturn();
+}
+
+void TDataCursor::ReleaseReadLock() {
+    CheckOpen();
+    table_->EndReadLock();
+}
+
+void TDataCursor::ReadLock() {
+    CheckOpen();
+    if (table_->ReadLock() || (!exclusive_ && CountersDiffer()))
+        ResyncAndReturn();
+}
+
+void TDataCursor::ReadUnlock() {
+    CheckOpen();
+    table_->ReadUnlock();
+}
+
+void TDataCursor::WriteLock() {
+    CheckOpen();
+    if (table_->WriteLock() || (!exclusive_ && CountersDiffer()))
+        ResyncAndReturn();
+}
+
+void TDataCursor::WriteUnlock() {
+    CheckOpen();
+    table_->WriteUnlock();
+}
+
+void TDataCursor::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
+    CheckOpen();
+    table_->FlushBuffers(trim, force_data_header, force_index_header);
+    SaveTableCounters();
+}
+
+void TDataCursor::FlushToDisk() {
+    CheckOpen();
+    table_->FlushFiles();
+}
+
+void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
+    CheckOpen();
+    table_->DiscardBuffers(trim, reread_headers);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
+                             bool deleted) {
+    if (deleted) {
+        FilterRecordDeleted(record);
+        if (!reposition)
+            return;
+        if (physical_) {
+            if (record_no_ == record && !bof_ && !eof_) {
+                std::int64_t r = record;
+                std::int64_t position = 0;
+                if (view_.FindNext(r, 1, position)) {
+                    record_no_ = static_cast<std::uint32_t>(r);
+                    PutU32(current_key_, 0, record_no_);
+                } else {
+                    bof_ = false;
+                    eof_ = true;
+                }
+            }
+        } else if (!bof_ && !eof_) {
+            const std::vector<std::uint8_t> key = current_key_;
+            GotoKey(key, true, false);
+        }
+        FetchCurrent();
+        return;
+    }
+    FilterRecordChanged(record, stored);
+    if (!reposition)
+        return;
+    if (physical_) {
+        if (Visible(record)) {
+            record_no_ = record;
+            current_key_.assign(4, 0);
+            PutU32(current_key_, 0, record);
+            bof_ = eof_ = false;
+        }
+    } else {
+        GotoKey(BuildKeyFor(CurrentSlot(), stored), true, true);
+    }
+    FetchCurrent();
+}
+
+void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
+    CheckOpen();
+    CheckWritable();
+    CursorOperation operation(*this);
+    WriteLockScope write_lock(*table_);
+    if (write_lock.Changed()) {
+        SaveTableCounters();
+        Resync();
+    }
+    TDataFile& data = table_->DataFile();
+    TIndexFile& index = table_->IndexFile();
+    const std::size_t record_size = data.GetRecordSize();
+    if (buffer.size() < record_size)
+        Raise(kErrInvalidField);
+    const std::uint32_t slot = data.GetFreeRecord();
+    const bool reuse = slot != data.GetNextRecordSlot();
+    if (!reuse &&
+        (std::uint64_t{slot} + 1 > kMaxRecordSlot ||
+         std::int64_t{slot} * static_cast<std::int64_t>(record_size) > kMaxTableFileSize)) {
+        Raise(kErrTableFull);
+    }
+    bool locked_here = false;
+    LockIfNotHeld(slot, locked_here);
+    std::vector<std::uint8_t> stored(buffer.begin(),
+                                     buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
+    bool posted = false;
+    try {
+        ValidateRecord(buffer);
+        const std::uint32_t last = data.GetLastAutoIncrement();
+        // The ID is computed once, so keys and record always agree (also at
+        // the wrap from 2147483647 to 1).
+        const std::uint32_t id =
+            fetch_option_ ? RecordIdOf(buffer) : (last >= kMaxAutoIncrement ? 1 : last + 1);
+        SetRecordIdOf(stored, id);
+        stored[0] = 0;
+        PutU32(stored, 1, slot);
+        std::vector<std::pair<int, std::vector<std::uint8_t>>> keys;
+        for (const int key_slot : KeySlots()) {
+            std::vector<std::uint8_t> key = BuildKeyFor(key_slot, stored);
+            TIndexTree tree(index, key_slot, SlotCompare(key_slot));
+            if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(key.data())) {
+                Raise(kErrDuplicateKey, {},
+                      key_slot == 0 ? std::string("Primary")
+                                    : IndexName(index.GetIndexDescriptor(key_slot)));
+            }
+            keys.emplace_back(key_slot, std::move(key));
+        }
+        std::vector<std::uint8_t> old_hidden;
+        if (reuse) {
+            std::vector<std::uint8_t> free_record;
+            if (!ReadStoredRecord(slot, free_record) || free_record[0] == 0)
+                Raise(kErrDataRecordCorrupt);
+            const auto k = HiddenKey(free_record[0], RecordIdOf(free_record));
+            old_hidden.assign(k.begin(), k.end());
+        }
+        const auto new_hidden = HiddenKey(0, id);
+
+        UndoLog undo;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
+        undo.Add([&] { FreeWrittenChains(written); });
+        WriteBufferBlobs(stored, written);
+        for (const auto& [key_slot, key] : keys) {
+            InsertKey(key_slot, key, slot);
+            undo.Add([this, key_slot = key_slot, key = key] { DeleteKey(key_slot, key); });
+        }
+        if (reuse) {
+            DeleteKey(kHiddenIndexSlot, old_hidden);
+            undo.Add([this, old_hidden, slot] { InsertKey(kHiddenIndexSlot, old_hidden, slot); });
+        }
+        InsertKey(kHiddenIndexSlot, new_hidden, slot);
+        undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+        TRecord* record = data.AllocateRecord();
+        if (record->RecordNumber() != slot) {
+            data.FreeRecord(*record);
+            data.ReleaseRecord(record);
+            Raise(kErrDataRecordCorrupt);
+        }
+        record->CopyFields(stored);
+        record->SetRecordId(id);
+        record->SetModified(true);
+        data.ReleaseRecord(record);
+        undo.Commit();
+
+        if (!fetch_option_ || id > last)
+            data.SetAutoIncrement(id);
+        index.IncRecordCount();
+        posted = true;
+        // The posted blobs now live in the record; the buffer takes their
+        // references and the open copies are let go.
+        for (const FieldDescriptor& field : fields_) {
+            if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+                continue;
+            const std::size_t at = FieldOffset(field);
+            const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
+            if (reference < 0)
+                RemoveBlob(-reference);
+            std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
+                        buffer.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        SetRecordIdOf(buffer, id);
+        if (!exclusive_ && !media_read_only_)
+            table_->FlushBuffers(false, true, true);
+        SaveTableCounters();
+    } catch (...) {
+        if (locked_here) {
+            try {
+                table_->UnlockRecord(slot);
+            } catch (...) {
+            }
+        }
+        if (posted)
+            AfterWrite(slot, stored, reposition, false);
+        throw;
+    }
+    AfterWrite(slot, stored, reposition, false);
+    if (locked_here)
+        table_->UnlockRecord(slot);
+}
+
+void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition) {
+    CheckOpen();
+    CheckWritable();
+    CursorOperation operation(*this);
+    WriteLockScope write_lock(*table_);
+    if (write_lock.Changed()) {
+        SaveTableCounters();
+        Resync();
+    }
+    if (bof_ || eof_)
+        Raise(kErrNoCurrentRecord);
+    TDataFile& data = table_->DataFile();
+    TIndexFile& index = table_->IndexFile();
+    const std::size_t record_size = data.GetRecordSize();
+    if (buffer.size() < record_size)
+        Raise(kErrInvalidField);
+    const std::uint32_t n = record_no_;
+    std::vector<std::uint8_t> old;
+    if (!ReadStoredRecord(n, old) || old[0] != 0)
+        Raise(kErrRecordChanged);
+    ValidateRecord(buffer);
+    const std::uint32_t last = data.GetLastAutoIncrement();
+    const std::uint32_t id = fetch_option_ ? RecordIdOf(buffer) : RecordIdOf(old);
+    std::vector<std::uint8_t> stored(buffer.begin(),
+                                     buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
+    stored[0] = 0;
+    PutU32(stored, 1, n);
+    SetRecordIdOf(stored, id);
+
+    struct KeyChange {
+        int slot;
+        std::vector<std::uint8_t> old_key;
+        std::vector<std::uint8_t> new_key;
+    };
+    std::vector<KeyChange> changes;
+    for (const int key_slot : KeySlots()) {
+        std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
+        std::vector<std::uint8_t> new_key = BuildKeyFor(key_slot, stored);
+        if (old_key == new_key)
+            continue;
+        TIndexTree tree(index, key_slot, SlotCompare(key_slot));
+        if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
+            Raise(kErrDuplicateKey, {},
+                  key_slot == 0 ? std::string("Primary")
+                                : IndexName(index.GetIndexDescriptor(key_slot)));
+        }
+        changes.push_back({key_slot, std::move(old_key), std::move(new_key)});
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
+    {
+        UndoLog undo;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
+        undo.Add([&] { FreeWrittenChains(written); });
+        // Changed blobs go to new chains, so the stored record keeps intact
+        // blobs until it is rewritten; the old chains are freed after.
+        for (const FieldDescriptor& field : fields_) {
+            if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+                continue;
+            const std::size_t at = FieldOffset(field);
+            const auto reference = static_cast<std::int32_t>(GetU32(stored, at + 1));
+            EngineErrorCode code = kErrNone;
+            const OpenBlobEntry* entry =
+                reference < 0 ? FindOpenBlob(FieldNumber(field), stored, code) : nullptr;
+            const bool replaced = entry != nullptr && entry->blob->Changed();
+            const std::uint32_t old_offset = old[at] != 0 ? GetU32(old, at + 1) : 0;
+            const bool dropped = reference >= 0 && stored[at] == 0 && old_offset != 0;
+            if ((replaced || dropped) && old_offset != 0)
+                old_chains.emplace_back(old_offset, GetU32(old, at + 5));
+        }
+        WriteBufferBlobs(stored, written);
+        for (const KeyChange& change : changes) {
+            DeleteKey(change.slot, change.old_key);
+            undo.Add([this, change, n] { InsertKey(change.slot, change.old_key, n); });
+            InsertKey(change.slot, change.new_key, n);
+            undo.Add([this, change] { DeleteKey(change.slot, change.new_key); });
+        }
+        if (id != RecordIdOf(old)) {
+            const auto old_hidden = HiddenKey(0, RecordIdOf(old));
+            const auto new_hidden = HiddenKey(0, id);
+            DeleteKey(kHiddenIndexSlot, old_hidden);
+            undo.Add([this, old_hidden, n] { InsertKey(kHiddenIndexSlot, old_hidden, n); });
+            InsertKey(kHiddenIndexSlot, new_hidden, n);
+            undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+        }
+        TRecord* record = data.GetRecord(n);
+        record->CopyFields(stored);
+        record->SetRecordId(id);
+        record->SetModified(true);
+        data.ReleaseRecord(record);
+        undo.Commit();
+    }
+    if (fetch_option_ && id > last)
+        data.SetAutoIncrement(id);
+    for (const auto& [offset, number] : old_chains) {
+        try {
+            table_->BlobFile().FreeChain(this, offset, number, n);
+        } catch (...) {
+            // The record is already rewritten; a damaged old chain only
+            // leaves blocks for the repair to reclaim.
+        }
+    }
+    for (const FieldDescriptor& field : fields_) {
+        if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+            continue;
+        const std::size_t at = FieldOffset(field);
+        const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
+        if (reference < 0)
+            RemoveBlob(-reference);
+        std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
+                    buffer.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    if (!exclusive_ && !media_read_only_)
+        table_->FlushBuffers(false, true, !changes.empty());
+    SaveTableCounters();
+    if (unlock && table_->CursorLockedRecords().IsSet(n))
+        UnlockRecord(n);
+    AfterWrite(n, stored, reposition, false);
+}
+
+void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
+    CheckOpen();
+    CheckWritable();
+    CursorOperation operation(*this);
+    WriteLockScope write_lock(*table_);
+    if (write_lock.Changed()) {
+        SaveTableCounters();
+        Resync();
+    }
+    if (bof_ || eof_)
+        Raise(kErrNoCurrentRecord);
+    TDataFile& data = table_->DataFile();
+    TIndexFile& index = table_->IndexFile();
+    const std::uint32_t n = record_no_;
+    std::vector<std::uint8_t> old;
+    if (!ReadStoredRecord(n, old) || old[0] != 0)
+        Raise(kErrRecordChanged);
+    if (!exclusive_) {
+        const std::size_t size = std::min(old.size(), buffer.size());
+        if (buffer.size() < old.size() ||
+            !std::equal(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(size),
+                        buffer.begin()))
+            Raise(kErrRecordChanged);
+    }
+    bool locked_here = false;
+    LockIfNotHeld(n, locked_here);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> chains;
+    try {
+        CollectBlobChains(old, chains);
+        UndoLog undo;
+        for (const int key_slot : KeySlots()) {
+            std::vector<std::uint8_t> key = BuildKeyFor(key_slot, old);
+            DeleteKey(key_slot, key);
+            undo.Add([this, key_slot, key, n] { InsertKey(key_slot, key, n); });
+        }
+        const auto live = HiddenKey(0, RecordIdOf(old));
+        const auto freed = HiddenKey(1, RecordIdOf(old));
+        DeleteKey(kHiddenIndexSlot, live);
+        undo.Add([this, live, n] { InsertKey(kHiddenIndexSlot, live, n); });
+        InsertKey(kHiddenIndexSlot, freed, n);
+        undo.Commit();
+        TRecord* record = data.GetRecord(n);
+        data.FreeRecord(*record);
+        record->SetModified(true);
+        data.ReleaseRecord(record);
+        index.DecRecordCount();
+    } catch (...) {
+        if (locked_here) {
+            try {
+                table_->UnlockRecord(n);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    for (const auto& [offset, number] : chains) {
+        try {
+            table_->BlobFile().FreeChain(this, offset, number, n);
+        } catch (...) {
+            // The record is gone already; a damaged chain only leaves blocks
+            // for the repair to reclaim.
+        }
+    }
+    try {
+        if (!exclusive_ && !media_read_only_)
+            table_->FlushBuffers(false, true, true);
+    } catch (...) {
+        if (locked_here)
+            table_->UnlockRecord(n);
+        AfterWrite(n, old, reposition, true);
+        throw;
+    }
+    SaveTableCounters();
+    AfterWrite(n, old, reposition, true);
+    if (locked_here)
+        table_->UnlockRecord(n);
+    if (table_->CursorLockedRecords().IsSet(n) &&
+        std::find(own_locks_.begin(), own_locks_.end(), n) != own_locks_.end()) {
+        UnlockRecord(n);
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,241 @@
+#include "engine/core/data_directory.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "engine/core/data_session.h"
+#include "engine/core/data_table.h"
+#include "engine/core/engine_error.h"
+#include "engine/storage/storage_library.h"
+#include "platform/os/thread.h"
+
+namespace strata {
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string WithoutExtension(std::string_view name) {
+    const auto slash = name.find_last_of("/\\");
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
+        name = name.substr(0, dot);
+    return std::string(Trimmed(name));
+}
+
+constexpr int Negative(EngineErrorCode code) {
+    return -static_cast<int>(code);
+}
+
+}  // namespace
+
+std::string TableFileName(std::string_view name) {
+    return WithoutExtension(Trimmed(name)) + ".DAT";
+}
+
+TDataDirectory::TDataDirectory(TDataSession& session) : session_(session) {}
+
+TDataDirectory::~TDataDirectory() {
+    try {
+        CancelUpdateBatch();
+    } catch (...) {
+        // Destruction must go on; the files keep what was flushed before.
+    }
+    while (!tables_.empty())
+        tables_.pop_back();
+}
+
+void TDataDirectory::SetLocation(std::string_view name, std::string_view path,
+                                 std::string_view network_path) {
+    name_ = name;
+    path_ = path;
+    network_path_ = network_path;
+}
+
+TDataTable* TDataDirectory::FindTable(std::string_view name, bool in_memory) const {
+    const std::string wanted = TableFileName(name);
+    for (const auto& table : tables_) {
+        if (table->InMemory() == in_memory && EqualsNoCase(table->Name(), wanted))
+            return table.get();
+    }
+    return nullptr;
+}
+
+void TDataDirectory::RemoveTable(TDataTable* table) {
+    const auto it = std::find_if(tables_.begin(), tables_.end(),
+                                 [&](const auto& t) { return t.get() == table; });
+    if (it != tables_.end())
+        tables_.erase(it);
+}
+
+std::unique_ptr<TDataTable> TDataDirectory::MakeTable(std::string_view name, bool in_memory) const {
+    auto table = std::make_unique<TDataTable>(const_cast<TDataDirectory&>(*this));
+    table->SetName(name);
+    table->SetInMemory(in_memory);
+    return table;
+}
+
+int TDataDirectory::CreateTable(std::string_view name, bool in_memory, bool temporary,
+                                const TableDefinition& definition, TDataTable*& created) {
+    created = nullptr;
+    const std::string base = WithoutExtension(name);
+    if (base.empty())
+        return Negative(kErrInvalidPath);
+    TDataTable* table = FindTable(base, in_memory);
+    if (table != nullptr && table->UseCount() > 0)
+        return Negative(kErrTooManyFiles);
+    if (table == nullptr) {
+        tables_.push_back(MakeTable(base, in_memory));
+        table = tables_.back().get();
+    }
+    table->SetExclusive(true);
+    table->SetInMemory(in_memory);
+    table->SetTemporary(temporary);
+    try {
+        table->CreateFiles(definition);
+    } catch (...) {
+        RemoveTable(table);
+        throw;
+    }
+    created = table;
+    return 0;
+}
+
+int TDataDirectory::OpenTable(std::string_view name, bool exclusive, bool in_memory, bool temporary,
+                              bool sequential, bool share, TDataTable*& table) {
+    table = FindTable(name, in_memory);
+    if (table != nullptr && table->UseCount() >= 1) {
+        if ((table->Exclusive() || exclusive) && !share)
+            return Negative(kErrAccessDenied);
+        table->AddRef();
+        return 0;
+    }
+    const bool listed = table != nullptr;
+    if (!listed) {
+        tables_.push_back(MakeTable(name, in_memory));
+        table = tables_.back().get();
+    }
+    table->SetExclusive(exclusive);
+    table->SetInMemory(in_memory);
+    table->SetTemporary(temporary);
+    table->SetSequential(sequential);
+    try {
+        table->Open();
+    } catch (...) {
+        RemoveTable(table);
+        table = nullptr;
+        throw;
+    }
+    if (batch_)
+        table->BeginBatch();
+    return 0;
+}
+
+int TDataDirectory::CloseTable(TDataTable* table, bool discard_temporary) {
+    const auto it = std::find_if(tables_.begin(), tables_.end(),
+                                 [&](const auto& t) { return t.get() == table; });
+    if (it == tables_.end())
+        return Negative(kErrInvalidPath);
+    table->Close(discard_temporary);
+    if (table->UseCount() <= 0 && !table->InBatch())
+        tables_.erase(it);
+    return 0;
+}
+
+bool TDataDirectory::TableExists(std::string_view name, bool in_memory) {
+    if (FindTable(name, in_memory) != nullptr)
+        return true;
+    const std::string file = TableFileName(name);
+    return EngineFileExists(in_memory ? file : network_path_ + file, in_memory);
+}
+
+int TDataDirectory::DeleteTable(std::string_view name, bool in_memory) {
+    TDataTable* table = FindTable(name, in_memory);
+    if (table != nullptr && table->UseCount() > 0)
+        return Negative(kErrAccessDenied);
+    if (table != nullptr) {
+        table->DeleteFiles();
+        RemoveTable(table);
+        return 0;
+    }
+    MakeTable(name, in_memory)->DeleteFiles();
+    return 0;
+}
+
+int TDataDirectory::RenameTable(std::string_view name, std::string_view new_name, bool to_backup,
+                                bool in_memory) {
+    TDataTable* table = FindTable(name, in_memory);
+    if (table != nullptr && table->UseCount() > 0)
+        return Negative(kErrAccessDenied);
+    if (table != nullptr) {
+        table->RenameFiles(new_name, to_backup);
+        RemoveTable(table);
+        return 0;
+    }
+    MakeTable(name, in_memory)->RenameFiles(new_name, to_backup);
+    return 0;
+}
+
+std::string TDataDirectory::MakeTempTableName(bool in_memory) {
+    const auto id = static_cast<std::int64_t>(platform::os::CurrentThreadId() & 0x7FFFFFFF);
+    const std::string prefix = std::to_string(id).substr(0, 5);
+    for (std::uint64_t counter = 0;; ++counter) {
+        std::string name = prefix + std::to_string(counter) + ".DAT";
+        if (!TableExists(name, in_memory))
+            return name;
+    }
+}
+
+void TDataDirectory::BeginUpdateBatch() {
+    if (batch_)
+        return;
+    for (const auto& table : tables_)
+        table->BeginBatch();
+    batch_ = true;
+}
+
+void TDataDirectory::EndUpdateBatch(bool commit) {
+    for (auto i = tables_.size(); i-- > 0;) {
+        TDataTable* table = tables_[i].get();
+        table->EndBatch(commit);
+        if (commit && table->UseCount() <= 0)
+            CloseTable(table, true);
+    }
+    if (commit)
+        batch_ = false;
+}
+
+void TDataDirectory::CancelUpdateBatch() {
+    if (!batch_)
+        return;
+    batch_ = false;
+    std::exception_ptr failure;
+    for (auto i = tables_.size(); i-- > 0;) {
+        TDataTable* table = tables_[i].get();
+        try {
+            table->CancelBatch();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+        if (table->UseCount() <= 0)
+            RemoveTable(table);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+}  // namespace strata

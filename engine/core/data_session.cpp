@@ -1,0 +1,141 @@
+#include "engine/core/data_session.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+#include "engine/core/data_directory.h"
+#include "engine/core/engine_error.h"
+#include "engine/core/engine_globals.h"
+#include "engine/storage/storage_library.h"
+#include "platform/os/file_system.h"
+
+namespace strata {
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::string WithTrailingSeparator(std::string_view path) {
+    std::string result(path);
+    if (result.empty() || (result.back() != '/' && result.back() != '\\'))
+        result.push_back('/');
+    return result;
+}
+
+TDataSession::TDataSession() {
+    std::string cwd(4096, '\0');
+    if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
+        cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+        working_dir_ = WithTrailingSeparator(Trimmed(cwd));
+    }
+}
+
+TDataSession::~TDataSession() {
+    directories_.clear();
+    RemoveAllPasswords();
+}
+
+std::string TDataSession::GetPrivateDir() const {
+    if (!private_dir_.empty())
+        return private_dir_;
+    if (auto temp = platform::os::TempDirectory(); temp)
+        return *temp;
+    return working_dir_;
+}
+
+void TDataSession::SetPrivateDir(std::string_view dir) {
+    const std::string_view trimmed = Trimmed(dir);
+    if (trimmed.empty())
+        return;
+    std::string value = WithTrailingSeparator(trimmed);
+    if (value != private_dir_)
+        private_dir_ = std::move(value);
+}
+
+void TDataSession::AddPassword(std::string_view password) {
+    if (password.empty() || HasPassword(password))
+        return;
+    passwords_.emplace_back(password);
+}
+
+void TDataSession::RemovePassword(std::string_view password) {
+    const auto it = std::find(passwords_.begin(), passwords_.end(), password);
+    if (it != passwords_.end())
+        passwords_.erase(it);
+}
+
+void TDataSession::RemoveAllPasswords() {
+    while (!passwords_.empty())
+        passwords_.pop_back();
+}
+
+bool TDataSession::HasPassword(std::string_view password) const {
+    // Exact bytes: a locale comparison would let "pass-word" open "password".
+    return std::find(passwords_.begin(), passwords_.end(), password) != passwords_.end();
+}
+
+TDataDirectory* TDataSession::OpenDirectory(std::string_view name, std::string_view path) {
+    std::string dir_path;
+    std::string network_path;
+    if (!EqualsNoCase(Trimmed(name), "MEMORY")) {
+        const std::string_view trimmed = Trimmed(path);
+        dir_path = trimmed.empty() ? working_dir_ : WithTrailingSeparator(trimmed);
+        network_path = GetUniversalPath(dir_path);
+        if (network_path.empty())
+            network_path = dir_path;
+        network_path = WithTrailingSeparator(network_path);
+    }
+    for (const auto& directory : directories_) {
+        if (directory->NetworkPath() == network_path) {
+            directory->AddRef();
+            return directory.get();
+        }
+    }
+    auto directory = std::make_unique<TDataDirectory>(*this);
+    directory->SetLocation(name, dir_path, network_path);
+    directory->AddRef();
+    directories_.push_back(std::move(directory));
+    return directories_.back().get();
+}
+
+int TDataSession::CloseDirectory(TDataDirectory* directory) {
+    const auto it = std::find_if(directories_.begin(), directories_.end(),
+                                 [&](const auto& d) { return d.get() == directory; });
+    if (it == directories_.end() || (*it)->UseCount() < 1)
+        return -static_cast<int>(kErrAccessDenied);
+    (*it)->Release();
+    if ((*it)->UseCount() == 0)
+        directories_.erase(it);
+    return 0;
+}
+
+TDataSession& DefaultEngineSession() {
+    static std::mutex lock;
+    static std::unique_ptr<TDataSession> session;
+    std::lock_guard guard(lock);
+    if (!session)
+        session = std::make_unique<TDataSession>();
+    if (GetEngineSession() == nullptr)
+        SetCurrentEngineSession(session.get());
+    return *session;
+}
+
+}  // namespace strata

@@ -1,0 +1,591 @@
+#include "engine/core/data_table.h"
+
+#include <exception>
+
+#include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
+#include "engine/core/engine_error.h"
+#include "engine/storage/storage_library.h"
+#include "platform/os/clock.h"
+#include "platform/os/file_system.h"
+
+namespace strata {
+
+namespace {
+
+std::string WithoutExtension(std::string_view name) {
+    const auto slash = name.find_last_of("/\\");
+    const auto dot = name.find_last_of('.');
+    if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
+        name = name.substr(0, dot);
+    return std::string(name);
+}
+
+bool HasDirectory(std::string_view name) {
+    return name.find_first_of("/\\:") != std::string_view::npos;
+}
+
+constexpr const char* kExtensions[3] = {".DAT", ".IDX", ".BLB"};
+constexpr const char* kBackupExtensions[3] = {".DBK", ".IBK", ".BBK"};
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory& directory)
+    : directory_(directory),
+      data_file_(std::make_unique<TDataFile>(this)),
+      index_file_(std::make_unique<TIndexFile>(this)),
+      blob_file_(std::make_unique<TBlobFile>(this)) {
+    for (TRecordsBitmap* bitmap : {&locked_, &cursor_locked_, &deferred_unlocks_}) {
+        bitmap->SetRecordCount(8192);
+        bitmap->ClearAll();
+    }
+    data_file_->SetIndexFile(index_file_.get());
+    index_file_->SetDataFile(data_file_.get());
+}
+
+TDataTable::~TDataTable() {
+    try {
+        in_batch_ = false;
+        use_count_ = 0;
+        if (open_) {
+            use_count_ = 1;
+            Close(true);
+        }
+    } catch (...) {
+        // A destructor cannot report; the files were closed by their owners.
+    }
+}
+
+void TDataTable::SetName(std::string_view name) {
+    std::string value = TableFileName(name);
+    if (value != name_)
+        name_ = std::move(value);
+}
+
+std::string TDataTable::FileName(std::string_view extension) const {
+    std::string base = WithoutExtension(name_) + std::string(extension);
+    if (in_memory_ || directory_.InMemory() || HasDirectory(base))
+        return base;
+    return directory_.Path() + base;
+}
+
+void TDataTable::ConfigureFile(TFileHandler& file, std::string_view extension) {
+    file.SetName(FileName(extension));
+    file.SetExclusive(exclusive_);
+    file.SetReadOnly(false);
+    file.SetInMemory(in_memory_ || directory_.InMemory());
+    file.SetTemporary(temporary_);
+    file.SetSequential(sequential_);
+    file.SetWriteThrough(directory_.Session().ForceBufferFlush());
+}
+
+void TDataTable::BuildFileNames() {
+    ConfigureFile(*data_file_, kExtensions[0]);
+    ConfigureFile(*index_file_, kExtensions[1]);
+    ConfigureFile(*blob_file_, kExtensions[2]);
+}
+
+void TDataTable::Open() {
+    use_count_ = 1;
+    if (open_)
+        return;
+    index_recreated_ = false;
+    BuildFileNames();
+    try {
+        data_file_->Open();
+        index_file_->SetEncrypted(data_file_->GetEncrypted());
+        try {
+            index_file_->Open();
+        } catch (const EStrataEngineError& error) {
+            if (error.ErrorCode() != kErrInvalidPath)
+                throw;
+            index_recreated_ = true;
+            index_file_->CreateFile();
+            index_file_->WriteHeader(true);
+            index_file_->Close();
+            index_file_->Open();
+        }
+        if (data_file_->GetBlobFieldCount() > 0) {
+            blob_file_->SetBlockSize(data_file_->GetBlobBlockSize());
+            blob_file_->SetEncrypted(data_file_->GetEncrypted());
+            blob_file_->Open();
+        }
+    } catch (...) {
+        blob_file_->Close();
+        index_file_->Close();
+        data_file_->Close();
+        use_count_ = 0;
+        throw;
+    }
+    open_ = true;
+    media_read_only_ = data_file_->ReadOnlyOnDisk() || index_file_->ReadOnlyOnDisk() ||
+                       (blob_file_->IsOpen() && blob_file_->ReadOnlyOnDisk());
+    read_only_ = media_read_only_;
+    statement_index_offset_ = statement_blob_offset_ = 0;
+    operation_index_offset_ = operation_blob_offset_ = 0;
+}
+
+void TDataTable::Close(bool discard_temporary) {
+    if (!open_)
+        return;
+    if (use_count_ > 0)
+        --use_count_;
+    if (in_batch_ || use_count_ > 0)
+        return;
+    std::exception_ptr failure;
+    try {
+        if (exclusive_ && !read_only_) {
+            if (discard_temporary && temporary_)
+                DiscardBuffers(true, false);
+            else
+                FlushBuffers(true, false, false);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Closing the files drops every byte-range lock they hold.
+    table_locked_ = table_was_locked_ = false;
+    statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
+    locked_.ClearAll();
+    cursor_locked_.ClearAll();
+    deferred_unlocks_.ClearAll();
+    statement_index_offset_ = statement_blob_offset_ = 0;
+    operation_index_offset_ = operation_blob_offset_ = 0;
+    index_file_->Close();
+    blob_file_->Close();
+    data_file_->Close();
+    open_ = false;
+    pending_ = false;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TDataTable::CreateFiles(const TableDefinition& definition) {
+    use_count_ = 1;
+    BuildFileNames();
+    try {
+        data_file_->CreateDataFile(definition.language, definition.sort, definition.fields,
+                                   definition.blob_block_size, definition.description,
+                                   definition.password, definition.encrypted, definition.user_major,
+                                   definition.user_minor);
+        index_file_->SetEncrypted(definition.encrypted);
+        index_file_->CreateFile();
+        index_file_->SetPrimaryIndex(definition.indexes.empty() ? IndexDescriptor{}
+                                                                : definition.indexes.front());
+        for (std::size_t i = 1; i < definition.indexes.size(); ++i)
+            index_file_->AddIndex(definition.indexes[i]);
+        index_file_->WriteHeader(true);
+        if (data_file_->GetBlobFieldCount() > 0) {
+            blob_file_->SetBlockSize(data_file_->GetBlobBlockSize());
+            blob_file_->SetEncrypted(definition.encrypted);
+            blob_file_->CreateFile();
+            blob_file_->WriteHeader(true);
+        }
+        data_file_->WriteHeader(true);
+    } catch (...) {
+        // No half-made table stays behind.
+        blob_file_->Close();
+        index_file_->Close();
+        data_file_->Close();
+        use_count_ = 0;
+        try {
+            DeleteFiles();
+        } catch (...) {
+        }
+        throw;
+    }
+    open_ = true;
+    media_read_only_ = read_only_ = false;
+}
+
+void TDataTable::DeleteFiles() {
+    BuildFileNames();
+    data_file_->DeleteFile();
+    index_file_->DeleteFile();
+    if (blob_file_->FileExists())
+        blob_file_->DeleteFile();
+}
+
+void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
+    const bool memory = in_memory_ || directory_.InMemory();
+    std::string target = WithoutExtension(new_name);
+    if (!memory && !HasDirectory(target))
+        target = directory_.Path() + target;
+    BuildFileNames();
+    TFileHandler* files[3] = {data_file_.get(), index_file_.get(), blob_file_.get()};
+    for (int i = 0; i < 3; ++i) {
+        if (!files[i]->FileExists())
+            continue;
+        const std::string to = target + (to_backup ? kBackupExtensions[i] : kExtensions[i]);
+        if (to_backup) {
+            TBlobFile old(nullptr);
+            old.SetName(to);
+            old.SetInMemory(memory);
+            if (old.FileExists())
+                old.DeleteFile();
+        }
+        files[i]->RenameFile(to);
+    }
+}
+
+void TDataTable::BackupIndexFile() {
+    FlushBuffers(false, false, false);
+    index_file_->CopyToFile(FileName(kBackupExtensions[1]), in_memory_ || directory_.InMemory());
+}
+
+void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
+    const std::string backup = FileName(kBackupExtensions[1]);
+    const bool memory = in_memory_ || directory_.InMemory();
+    if (!keep) {
+        // The copy writes at the handle's position and does not cut the
+        // file: start at 0 and cut after the copied bytes.
+        index_file_->ClearPageCaches(true);
+        index_file_->LockFileObject();
+        try {
+            index_file_->SeekFile(0, SeekOrigin::kBegin);
+            index_file_->CopyFromFile(backup, memory);
+            index_file_->Write(std::span<const std::byte>());
+        } catch (...) {
+            index_file_->UnlockFileObject();
+            throw;
+        }
+        index_file_->UnlockFileObject();
+        index_file_->ReadHeader();
+    }
+    if (delete_backup) {
+        TBlobFile old(nullptr);
+        old.SetName(backup);
+        old.SetInMemory(memory);
+        if (old.FileExists())
+            old.DeleteFile();
+    }
+}
+
+void TDataTable::EmptyFiles() {
+    data_file_->EmptyFile();
+    index_file_->EmptyIndexFile();
+    if (blob_file_->IsOpen())
+        blob_file_->EmptyBlobFile();
+    DiscardBuffers(true, false);
+}
+
+void TDataTable::SizeBitmaps() {
+    const std::int64_t wanted = std::int64_t{data_file_->GetRecordSlots()} + 1;
+    for (TRecordsBitmap* bitmap : {&locked_, &cursor_locked_, &deferred_unlocks_}) {
+        if (bitmap->RecordCount() < wanted)
+            bitmap->SetRecordCount(wanted);
+    }
+}
+
+bool TDataTable::RetryLock(const std::function<bool()>& attempt) {
+    const TDataSession& session = directory_.Session();
+    for (unsigned failures = 0;; ++failures) {
+        if (attempt())
+            return true;
+        if (failures + 1 > session.LockRetryCount())
+            return false;
+        platform::os::Sleep(session.LockWaitTime());
+    }
+}
+
+bool TDataTable::LockRecord(std::uint32_t n) {
+    if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
+        return false;
+    if (n == 0)
+        RaiseEngineError(kErrRecordLocked, name_);
+    SizeBitmaps();
+    if (in_batch_ && locked_.IsSet(n))
+        return false;
+    bool changed = false;
+    if (!exclusive_ && !directory_.Session().StrictChangeDetection())
+        changed = ReadLock();
+    if (!RetryLock([&] { return data_file_->LockRecord(n); }))
+        RaiseEngineError(kErrRecordLocked, name_);
+    locked_.SetBit(n);
+    deferred_unlocks_.ClearBit(n);
+    return changed;
+}
+
+void TDataTable::UnlockRecord(std::uint32_t n) {
+    if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
+        return;
+    if (n == 0)
+        RaiseEngineError(kErrUnlock, name_);
+    SizeBitmaps();
+    if (in_batch_) {
+        deferred_unlocks_.SetBit(n);
+        return;
+    }
+    if (!locked_.IsSet(n) || !data_file_->UnlockRecord(n))
+        RaiseEngineError(kErrUnlock, name_);
+    locked_.ClearBit(n);
+}
+
+bool TDataTable::LockTable() {
+    if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
+        return false;
+    if (!RetryLock([&] { return data_file_->LockTable(); }))
+        RaiseEngineError(kErrTableLocked, name_);
+    table_locked_ = true;
+    return exclusive_ ? false : RefreshIfChanged();
+}
+
+void TDataTable::UnlockTable() {
+    if (!table_locked_ || header_lock_ || exclusive_ || media_read_only_)
+        return;
+    if (!data_file_->UnlockTable())
+        RaiseEngineError(kErrUnlock, name_);
+    table_locked_ = false;
+}
+
+bool TDataTable::BeginReadLock() {
+    if (statement_read_lock_ || operation_read_lock_ || write_lock_ || table_locked_ ||
+        header_lock_ || exclusive_ || media_read_only_) {
+        return false;
+    }
+    if (!index_file_->ReadLock(statement_index_offset_))
+        RaiseEngineError(kErrLockFailure, name_);
+    if (HasBlobs() && !blob_file_->ReadLock(statement_blob_offset_)) {
+        index_file_->ReadUnlock(statement_index_offset_);
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    statement_read_lock_ = true;
+    return RefreshIfChanged();
+}
+
+void TDataTable::EndReadLock() {
+    if (!statement_read_lock_ || exclusive_ || media_read_only_)
+        return;
+    statement_read_lock_ = false;
+    const bool blob_ok = !HasBlobs() || blob_file_->ReadUnlock(statement_blob_offset_);
+    const bool index_ok = index_file_->ReadUnlock(statement_index_offset_);
+    if (!blob_ok || !index_ok)
+        RaiseEngineError(kErrUnlock, name_);
+}
+
+bool TDataTable::ReadLock() {
+    if (statement_read_lock_ || operation_read_lock_ || write_lock_ || table_locked_ ||
+        header_lock_ || exclusive_ || media_read_only_) {
+        return false;
+    }
+    if (!index_file_->ReadLock(operation_index_offset_))
+        RaiseEngineError(kErrLockFailure, name_);
+    if (HasBlobs() && !blob_file_->ReadLock(operation_blob_offset_)) {
+        index_file_->ReadUnlock(operation_index_offset_);
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    operation_read_lock_ = true;
+    return RefreshIfChanged();
+}
+
+void TDataTable::ReadUnlock() {
+    if (!operation_read_lock_ || exclusive_ || media_read_only_)
+        return;
+    operation_read_lock_ = false;
+    const bool blob_ok = !HasBlobs() || blob_file_->ReadUnlock(operation_blob_offset_);
+    const bool index_ok = index_file_->ReadUnlock(operation_index_offset_);
+    if (!blob_ok || !index_ok)
+        RaiseEngineError(kErrUnlock, name_);
+}
+
+bool TDataTable::WriteLock() {
+    if (write_lock_ || exclusive_ || media_read_only_)
+        return false;
+    // The write range covers the read-lock bytes, and one file object
+    // refuses overlapping locks of its own.
+    ReadUnlock();
+    if (!header_lock_ && !data_file_->LockHeader())
+        RaiseEngineError(kErrLockFailure, name_);
+    if (!index_file_->WriteLock()) {
+        if (!header_lock_)
+            data_file_->UnlockHeader();
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    if (HasBlobs() && !blob_file_->WriteLock()) {
+        index_file_->WriteUnlock();
+        if (!header_lock_)
+            data_file_->UnlockHeader();
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    write_lock_ = true;
+    return header_lock_ ? false : RefreshIfChanged();
+}
+
+void TDataTable::WriteUnlock() {
+    if (!write_lock_)
+        return;
+    write_lock_ = false;
+    const bool blob_ok = !HasBlobs() || blob_file_->WriteUnlock();
+    const bool index_ok = index_file_->WriteUnlock();
+    const bool header_ok = header_lock_ || data_file_->UnlockHeader();
+    if (!blob_ok || !index_ok || !header_ok)
+        RaiseEngineError(kErrLockFailure, name_);
+}
+
+void TDataTable::BeginBatch() {
+    if (read_only_ || in_batch_)
+        return;
+    if (exclusive_)
+        FlushBuffers(false, false, false);
+    in_batch_ = true;
+    if (!data_file_->LockHeader()) {
+        in_batch_ = false;
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    table_was_locked_ = table_locked_;
+    header_lock_ = true;
+    if (!exclusive_)
+        RefreshIfChanged();
+}
+
+void TDataTable::ReleaseDeferredUnlocks() {
+    // Exclusive tables lock records inside a batch too, so they release them
+    // here as well; otherwise the next lock of the record would collide.
+    if (!table_locked_) {
+        std::int64_t r = 0;
+        std::int64_t position = 0;
+        while (deferred_unlocks_.FindNext(r, 1, position)) {
+            if (locked_.IsSet(r)) {
+                data_file_->UnlockRecord(static_cast<std::uint32_t>(r));
+                locked_.ClearBit(r);
+            }
+        }
+    } else if (!table_was_locked_ && !exclusive_) {
+        data_file_->UnlockTable();
+        table_locked_ = false;
+    }
+    deferred_unlocks_.ClearAll();
+}
+
+void TDataTable::ReleaseHeaderLock() {
+    header_lock_ = false;
+    if (!data_file_->UnlockHeader())
+        RaiseEngineError(kErrLockFailure, name_);
+}
+
+void TDataTable::EndBatch(bool commit) {
+    if (!in_batch_)
+        return;
+    if (commit) {
+        in_batch_ = false;
+        WriteLock();
+        try {
+            FlushBuffers(true, true, true);
+            FlushFiles();
+        } catch (...) {
+            WriteUnlock();
+            ReleaseDeferredUnlocks();
+            ReleaseHeaderLock();
+            throw;
+        }
+        WriteUnlock();
+        ReleaseDeferredUnlocks();
+        ReleaseHeaderLock();
+        return;
+    }
+    WriteLock();
+    in_batch_ = false;
+    try {
+        FlushBuffers(false, true, true);
+        FlushFiles();
+    } catch (...) {
+        in_batch_ = true;
+        WriteUnlock();
+        throw;
+    }
+    ReleaseDeferredUnlocks();
+    in_batch_ = true;
+    WriteUnlock();
+}
+
+void TDataTable::CancelBatch() {
+    if (!in_batch_)
+        return;
+    in_batch_ = false;
+    std::exception_ptr failure;
+    try {
+        // Evicted pages may already be on disk, so dropping the rest would
+        // leave the files disagreeing; the batch ends with a flush instead.
+        FlushBuffers(true, true, true);
+        FlushFiles();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    ReleaseDeferredUnlocks();
+    header_lock_ = false;
+    data_file_->UnlockHeader();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
+    if (read_only_ || !open_)
+        return;
+    if (in_batch_) {
+        data_file_->MarkChanged();
+        index_file_->MarkChanged();
+        if (blob_file_->IsOpen())
+            blob_file_->MarkChanged();
+        pending_ = true;
+        return;
+    }
+    data_file_->FlushRecords();
+    data_file_->WriteHeader(force_data_header || pending_);
+    data_file_->WriteFieldDescriptors();
+    if (trim)
+        data_file_->TrimRecordCache();
+    index_file_->FlushPages();
+    index_file_->WriteHeader(force_index_header || pending_);
+    if (trim)
+        index_file_->TrimPageCaches(false);
+    if (HasBlobs()) {
+        blob_file_->FlushBlocks();
+        blob_file_->WriteHeader(force_data_header || pending_);
+        if (trim)
+            blob_file_->TrimBlockCache();
+    }
+    pending_ = false;
+}
+
+void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {
+    data_file_->ClearRecordCache();
+    index_file_->ClearPageCaches(true);
+    if (blob_file_->IsOpen())
+        blob_file_->ClearBlockCache();
+    (void)trim;
+    if (reread_headers) {
+        data_file_->ReadHeader();
+        index_file_->ReadHeader();
+        if (blob_file_->IsOpen())
+            blob_file_->ReadHeader();
+    }
+}
+
+void TDataTable::FlushFiles() {
+    if (read_only_ || directory_.Session().ForceBufferFlush())
+        return;
+    data_file_->Sync();
+    index_file_->Sync();
+    if (HasBlobs())
+        blob_file_->Sync();
+}
+
+bool TDataTable::RefreshIfChanged() {
+    bool changed = false;
+    if (index_file_->HeaderChanged()) {
+        index_file_->ClearPageCaches(true);
+        data_file_->ReadHeader();
+        changed = true;
+    } else {
+        changed = data_file_->HeaderChanged();
+    }
+    if (changed)
+        data_file_->ClearRecordCache();
+    if (HasBlobs() && blob_file_->HeaderChanged()) {
+        blob_file_->ClearBlockCache();
+        changed = true;
+    }
+    return changed;
+}
+
+}  // namespace strata

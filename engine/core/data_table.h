@@ -1,0 +1,165 @@
+#pragma once
+
+// TDataTable: one open physical table, shared by every cursor of one
+// directory that has it open. It owns the data, index and blob files, builds
+// their names, and carries the table's locking state towards other programs:
+// record locks, the table lock, the header read and write locks and the
+// update batch. It also notices changes other programs made to the files.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/blob_file.h"
+#include "engine/core/data_file.h"
+#include "engine/core/index_file.h"
+#include "engine/core/table_descriptors.h"
+#include "engine/core/table_file_link.h"
+#include "engine/storage/records_bitmap.h"
+
+namespace strata {
+
+class TDataDirectory;
+
+// Everything a new table is made from. The first index definition is the
+// primary index; one without fields means the table has none.
+struct TableDefinition {
+    std::vector<FieldDescriptor> fields;
+    std::vector<IndexDescriptor> indexes;
+    std::string description;
+    std::string password;
+    bool encrypted = false;
+    std::uint32_t blob_block_size = 512;
+    std::uint16_t language = 0;
+    std::uint16_t sort = 0;
+    std::uint16_t user_major = 0;
+    std::uint16_t user_minor = 0;
+    // Only checked (below -1 is refused); -1 keeps the value.
+    std::int64_t last_auto_inc = 0;
+    bool allow_no_primary = true;
+};
+
+class TDataTable final : public TTableFileOwner {
+  public:
+    explicit TDataTable(TDataDirectory& directory);
+    ~TDataTable() override;
+    TDataTable(const TDataTable&) = delete;
+    TDataTable& operator=(const TDataTable&) = delete;
+
+    TDataDirectory& Directory() const noexcept { return directory_; }
+    const std::string& Name() const noexcept { return name_; }
+    void SetName(std::string_view name);
+    std::int32_t UseCount() const noexcept { return use_count_; }
+    void AddRef() noexcept { ++use_count_; }
+    bool IsOpen() const noexcept { return open_; }
+    bool Exclusive() const noexcept { return exclusive_; }
+    void SetExclusive(bool value) noexcept { exclusive_ = value; }
+    bool ReadOnly() const noexcept { return read_only_; }
+    bool MediaReadOnly() const noexcept { return media_read_only_; }
+    bool InMemory() const noexcept { return in_memory_; }
+    void SetInMemory(bool value) noexcept { in_memory_ = value; }
+    bool Temporary() const noexcept { return temporary_; }
+    void SetTemporary(bool value) noexcept { temporary_ = value; }
+    bool Sequential() const noexcept { return sequential_; }
+    void SetSequential(bool value) noexcept { sequential_ = value; }
+    bool IndexRecreated() const noexcept { return index_recreated_; }
+    bool HeaderChangesPending() const noexcept { return pending_; }
+
+    TDataFile& DataFile() noexcept { return *data_file_; }
+    TIndexFile& IndexFile() noexcept { return *index_file_; }
+    TBlobFile& BlobFile() noexcept { return *blob_file_; }
+    bool HasBlobs() const { return data_file_->GetBlobFieldCount() > 0 && blob_file_->IsOpen(); }
+    // The three change counters, as this table object last saw them.
+    std::uint32_t DataCounter() const { return data_file_->GetChangeCounter(); }
+    std::uint32_t IndexCounter() const { return index_file_->GetChangeCounter(); }
+    std::uint32_t BlobCounter() const {
+        return blob_file_->IsOpen() ? blob_file_->GetChangeCounter() : 0;
+    }
+
+    void Open();
+    void Close(bool discard_temporary);
+    // Requires: the definition has been validated.
+    void CreateFiles(const TableDefinition& definition);
+    void DeleteFiles();
+    // Moves the three files to `new_name` (put under the directory unless it
+    // names a directory or the table is in memory), or to its backup names.
+    void RenameFiles(std::string_view new_name, bool to_backup);
+    void BackupIndexFile();
+    void RestoreIndexFile(bool keep, bool delete_backup);
+    void EmptyFiles();
+    // The file name of this table with `extension` (".DAT", ".IDX", ...).
+    std::string FileName(std::string_view extension) const;
+
+    // Locks towards other programs; the "changed" results report that the
+    // table's files were changed by someone else and the caches dropped.
+    bool LockRecord(std::uint32_t n);
+    void UnlockRecord(std::uint32_t n);
+    bool LockTable();
+    void UnlockTable();
+    bool BeginReadLock();
+    void EndReadLock();
+    bool ReadLock();
+    void ReadUnlock();
+    bool WriteLock();
+    void WriteUnlock();
+    void BeginBatch();
+    void EndBatch(bool commit);
+    void CancelBatch();
+    bool InBatch() const noexcept { return in_batch_; }
+    bool TableLocked() const noexcept { return table_locked_; }
+
+    TRecordsBitmap& CursorLockedRecords() noexcept { return cursor_locked_; }
+    bool RecordLocked(std::uint32_t n) const { return locked_.IsSet(n); }
+
+    void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);
+    void DiscardBuffers(bool trim, bool reread_headers);
+    void FlushFiles();
+    bool RefreshIfChanged();
+
+    // TTableFileOwner
+    void MarkWritten() override {}
+    bool InUpdateBatch() const override { return in_batch_; }
+
+  private:
+    void BuildFileNames();
+    void ConfigureFile(TFileHandler& file, std::string_view extension);
+    bool RetryLock(const std::function<bool()>& attempt);
+    void SizeBitmaps();
+    void ReleaseDeferredUnlocks();
+    void ReleaseHeaderLock();
+
+    TDataDirectory& directory_;
+    std::int32_t use_count_ = 0;
+    std::string name_;
+    bool open_ = false;
+    bool exclusive_ = false;
+    bool read_only_ = false;
+    bool media_read_only_ = false;
+    bool in_memory_ = false;
+    bool temporary_ = false;
+    bool sequential_ = false;
+    std::unique_ptr<TDataFile> data_file_;
+    std::unique_ptr<TIndexFile> index_file_;
+    std::unique_ptr<TBlobFile> blob_file_;
+    bool index_recreated_ = false;
+    TRecordsBitmap locked_;
+    TRecordsBitmap cursor_locked_;
+    TRecordsBitmap deferred_unlocks_;
+    bool statement_read_lock_ = false;
+    bool table_locked_ = false;
+    bool table_was_locked_ = false;
+    bool operation_read_lock_ = false;
+    bool write_lock_ = false;
+    bool header_lock_ = false;
+    bool in_batch_ = false;
+    std::uint32_t statement_index_offset_ = 0;
+    std::uint32_t statement_blob_offset_ = 0;
+    std::uint32_t operation_index_offset_ = 0;
+    std::uint32_t operation_blob_offset_ = 0;
+    bool pending_ = false;
+};
+
+}  // namespace strata

@@ -1,0 +1,207 @@
+// Two programs on one table: the second program is a forked process that
+// works on the same files with its own engine session.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+
+#include "engine/core/data_cursor.h"
+#include "platform/os/clock.h"
+#include "tests/engine/core/cursor_test_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+// A forked program that runs `body` and exits with its result. The body
+// and the test hand over control through two pipes.
+class SecondProgram {
+  public:
+    explicit SecondProgram(const std::function<int(SecondProgram&)>& body) {
+        if (::pipe(to_parent_) != 0 || ::pipe(to_child_) != 0)
+            ADD_FAILURE() << "pipe";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int code = 99;
+            try {
+                code = body(*this);
+            } catch (...) {
+                code = 98;
+            }
+            ::_exit(code);
+        }
+    }
+    ~SecondProgram() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {to_parent_[0], to_parent_[1], to_child_[0], to_child_[1]})
+            ::close(fd);
+    }
+    // In the child: tell the test, then wait for its go.
+    void Signal() { (void)!::write(to_parent_[1], "r", 1); }
+    void AwaitGo() {
+        char c = 0;
+        (void)!::read(to_child_[0], &c, 1);
+    }
+    // In the test.
+    bool AwaitSignal() {
+        char c = 0;
+        return ::read(to_parent_[0], &c, 1) == 1;
+    }
+    void Go() { (void)!::write(to_child_[1], "g", 1); }
+    int Wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int to_parent_[2] = {-1, -1};
+    int to_child_[2] = {-1, -1};
+    bool waited_ = false;
+};
+
+class TwoPrograms : public CursorTest {
+  protected:
+    void MakeTable(int entries) {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < entries; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+        c.Close();
+    }
+
+    // A cursor of the second program, on its own session.
+    struct Program {
+        TDataSession session;
+        TDataDirectory* directory = nullptr;
+        std::unique_ptr<TDataCursor> cursor;
+        Program(const std::string& path, bool exclusive) {
+            directory = session.OpenDirectory("DB", path);
+            cursor = std::make_unique<TDataCursor>(*directory);
+            cursor->SetTableName("mailist");
+            cursor->SetExclusive(exclusive);
+        }
+    };
+};
+
+TEST_F(TwoPrograms, ExclusiveOpenIsRefusedToTheOtherProgram) {
+    MakeTable(1);
+    for (const bool child_exclusive : {true, false}) {
+        SecondProgram child([&](SecondProgram& self) {
+            Program program(dir.Path().string(), child_exclusive);
+            program.cursor->Open();
+            self.Signal();
+            self.AwaitGo();
+            return 0;
+        });
+        ASSERT_TRUE(child.AwaitSignal());
+        TDataCursor& c = NewCursor("mailist", !child_exclusive);
+        EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrAccessDenied) << child_exclusive;
+        child.Go();
+        EXPECT_EQ(child.Wait(), 0);
+        c.Open();
+        EXPECT_TRUE(c.IsOpen());
+        c.Close();
+    }
+}
+
+TEST_F(TwoPrograms, RecordLockIsRetriedThenRefused) {
+    MakeTable(2);
+    SecondProgram child([&](SecondProgram& self) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& c = *program.cursor;
+        c.Open();
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        if (c.GetNextRecord(buffer) != 0)
+            return 1;
+        if (c.GetCurrentRecord(buffer, true) != 0)
+            return 2;
+        self.Signal();
+        self.AwaitGo();
+        c.UnlockRecord(0);
+        self.Signal();
+        self.AwaitGo();
+        return 0;
+    });
+    ASSERT_TRUE(child.AwaitSignal());
+    session->SetLockRetryCount(3);
+    session->SetLockWaitTime(7);
+    std::atomic<int> waits{0};
+    platform::os::ClockHooks hooks;
+    hooks.sleep = [&](std::uint32_t ms) {
+        if (ms == 7)
+            ++waits;
+        ::usleep(ms * 1000);
+    };
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    {
+        platform::os::ScopedClockHooks scoped(hooks);
+        EXPECT_EQ(CodeOf([&] { c.GetCurrentRecord(buffer, true); }), kErrRecordLocked);
+    }
+    // LockRetryCount + 1 attempts, LockWaitTime between them.
+    EXPECT_EQ(waits.load(), 3);
+    // The other record is free.
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    EXPECT_EQ(c.GetCurrentRecord(buffer, true), 0);
+    c.UnlockRecord(0);
+    child.Go();
+    ASSERT_TRUE(child.AwaitSignal());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    EXPECT_EQ(c.GetCurrentRecord(buffer, true), 0);
+    c.UnlockRecord(0);
+    child.Go();
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(TwoPrograms, ChangesOfTheOtherProgramAreSeen) {
+    MakeTable(3);
+    session->SetStrictChangeDetection(true);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    c.SetIndexByName("ByItem");
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& other = *program.cursor;
+        other.Open();
+        InsertEntry(other, "a-first@x", "B", 9);
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        other.SetIndexByName("ByItem");
+        other.Last();
+        if (other.GetPriorRecord(buffer) != 0)
+            return 1;
+        other.DeleteRecord(buffer, true);
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"a-first@x", "u0@x", "u1@x"}));
+    // Without strict detection a refresh brings the changes in.
+    session->SetStrictChangeDetection(false);
+    SecondProgram second([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        InsertEntry(*program.cursor, "z@x", "B", 1);
+        return 0;
+    });
+    ASSERT_EQ(second.Wait(), 0);
+    c.Refresh();
+    EXPECT_EQ(c.GetRecordCount(), 4);
+}
+
+}  // namespace
+}  // namespace strata

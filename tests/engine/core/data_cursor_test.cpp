@@ -1,0 +1,540 @@
+#include "engine/core/data_cursor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <unistd.h>
+
+#include "engine/core/filter.h"
+#include "tests/engine/core/cursor_test_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+class DataCursor : public CursorTest {};
+
+TEST_F(DataCursor, InsertsAndWalksEveryIndexInOrder) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    InsertEntry(c, "carol@x.org", "B", 2);
+    InsertEntry(c, "alice@x.org", "A", 5);
+    InsertEntry(c, "bob@x.org", "A", -1);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"carol@x.org", "alice@x.org", "bob@x.org"}));
+    c.SetIndexByName("byitem");
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org", "carol@x.org"}));
+    c.SetIndexByName("ByBounce");
+    // A null sorts before every value.
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"bob@x.org", "carol@x.org", "alice@x.org"}));
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.Last();
+    ASSERT_EQ(c.GetPriorRecord(buffer), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), "alice@x.org");
+    EXPECT_EQ(c.GetRecordNumber(), 3);
+    ASSERT_EQ(c.GetNextRecord(buffer), kErrEndOfFile);
+    EXPECT_EQ(c.GetNextRecord(buffer), kErrEndOfFile);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0; }));
+    c.SetIndex(kNoIndex);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"carol@x.org", "alice@x.org", "bob@x.org"}));
+    EXPECT_EQ(CodeOf([&] { c.SetIndexByName("Nope"); }), kErrInvalidIndexName);
+    EXPECT_EQ(c.CurrentIndex(), kNoIndex);
+}
+
+TEST_F(DataCursor, DuplicateKeyLeavesTableUnchanged) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    InsertEntry(c, "alice@x.org", "A", 1);
+    InsertEntry(c, "bob@x.org", "B", 2);
+    const auto slots = c.GetRecordSlotCount();
+    // ByItem is case-insensitive and unique.
+    EXPECT_EQ(CodeOf([&] { InsertEntry(c, "ALICE@x.org", "C", 3); }), kErrDuplicateKey);
+    EXPECT_EQ(c.GetRecordCount(), 2);
+    EXPECT_EQ(c.GetRecordSlotCount(), slots);
+    for (const char* index : {"", "ByItem", "ByCategory", "ByBounce"}) {
+        c.SetIndexByName(index);
+        EXPECT_EQ(Items(c).size(), 2u) << index;
+    }
+    // A modify onto an existing key is refused the same way.
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    PutText(c, buffer, 2, "BOB@x.org");
+    EXPECT_EQ(CodeOf([&] { c.ModifyRecord(buffer, true, true); }), kErrDuplicateKey);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org"}));
+}
+
+TEST_F(DataCursor, DeletedSlotsAreReusedOnlyWithAPrimaryIndex) {
+    for (const bool primary : {true, false}) {
+        TableDefinition definition = ListTableDefinition();
+        if (!primary)
+            definition.indexes.front() = IndexDescriptor{};
+        const std::string name = primary ? "withkey" : "nokey";
+        TDataCursor& c = CreateAndOpen(definition, name);
+        InsertEntry(c, "a@x", "A", 1);
+        InsertEntry(c, "b@x", "A", 2);
+        InsertEntry(c, "c@x", "A", 3);
+        c.SetIndexByName("ByItem");
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(buffer), 0);
+        const std::uint32_t freed = c.GetCurrentRecordNo();
+        c.DeleteRecord(buffer, true);
+        EXPECT_EQ(c.GetRecordCount(), 2);
+        InsertEntry(c, "d@x", "A", 4);
+        EXPECT_EQ(c.GetRecordCount(), 3);
+        ASSERT_TRUE(c.FindKey(
+            false,
+            [&] {
+                std::vector<std::uint8_t> probe(c.GetRecordSize());
+                PutText(c, probe, 2, "d@x");
+                return probe;
+            }(),
+            {}, 0, false, 1));
+        EXPECT_EQ(c.GetCurrentRecordNo(), primary ? freed : 4u) << name;
+    }
+}
+
+TEST_F(DataCursor, RangesFindKeyAndPartialSearch) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    for (int i = 0; i < 40; ++i)
+        InsertEntry(c, "user" + std::to_string(100 + i) + "@x", i % 2 ? "Even" : "Odd", i % 5);
+    c.SetIndexByName("ByBounce");
+    std::vector<std::uint8_t> low(c.GetRecordSize());
+    std::vector<std::uint8_t> high(c.GetRecordSize());
+    PutInt(c, low, 4, 1);
+    PutInt(c, high, 4, 2);
+    c.SetRangeKeys(false, low, 1, high, 1);
+    EXPECT_EQ(c.GetRecordCount(), 16);
+    EXPECT_EQ(Items(c).size(), 16u);
+    // A start above the end gives an empty range.
+    c.SetRangeKeys(false, high, 1, low, 1);
+    EXPECT_EQ(c.GetRecordCount(), 0);
+    c.First();
+    EXPECT_TRUE(c.Bof() && c.Eof());
+    // Without an end the range runs to the last key.
+    c.SetRangeKeys(false, high, 1, {}, 0);
+    EXPECT_EQ(c.GetRecordCount(), 24);
+    c.CancelRange();
+    EXPECT_EQ(c.GetRecordCount(), 40);
+
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> probe(c.GetRecordSize());
+    std::vector<std::uint8_t> found(c.GetRecordSize());
+    PutText(c, probe, 2, "user12");
+    EXPECT_TRUE(c.FindKey(false, probe, found, 6, true, 0));
+    EXPECT_EQ(GetText(c, found, 2), "user120@x");
+    PutText(c, probe, 2, "USER131@X");
+    EXPECT_TRUE(c.FindKey(false, probe, found, 0, false, 1));
+    EXPECT_EQ(GetText(c, found, 2), "user131@x");
+    // A partial value longer than the field finds nothing.
+    const std::string long_value(80, 'u');
+    PutText(c, probe, 2, long_value);
+    EXPECT_FALSE(c.FindKey(false, probe, found, 200, true, 0));
+    c.SetIndex(kNoIndex);
+    EXPECT_FALSE(c.FindKey(false, probe, found, 0, true, 1));
+}
+
+TEST_F(DataCursor, BookmarksAndClonesReturnToTheirRecord) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    for (const char* item : {"a@x", "b@x", "c@x", "d@x"})
+        InsertEntry(c, item, "A", 1);
+    c.SetIndexByName("ByItem");
+    c.GotoRecord(2);
+    const std::vector<std::uint8_t> mark = c.GetBookmark();
+    auto clone = c.CloneCursor();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    ASSERT_EQ(clone->GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(*clone, buffer, 2), "b@x");
+    EXPECT_EQ(clone->CurrentIndexName(), "BYITEM");
+    clone.reset();
+    c.First();
+    EXPECT_TRUE(c.GotoBookmark(mark, false));
+    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), "b@x");
+    c.DeleteRecord(buffer, true);
+    c.First();
+    // The deleted record's bookmark lands on the next record.
+    EXPECT_FALSE(c.GotoBookmark(mark, false));
+    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), "c@x");
+    EXPECT_LT(c.CompareBookmarks(mark, c.GetBookmark()), 0);
+}
+
+TEST_F(DataCursor, RecordIdWrapsOnceForKeysAndRecord) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    c.SetLastAutoInc(2147483646);
+    InsertEntry(c, "a@x", "A", 1);
+    InsertEntry(c, "b@x", "A", 1);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    std::vector<std::int32_t> ids;
+    while (c.GetNextRecord(buffer) == 0)
+        ids.push_back(*GetInt(c, buffer, 1));
+    // The primary index orders by Index, and each record is found by its own.
+    EXPECT_EQ(ids, (std::vector<std::int32_t>{1, 2147483647}));
+    std::vector<std::uint8_t> probe(c.GetRecordSize());
+    PutInt(c, probe, 1, 1);
+    ASSERT_TRUE(c.FindKey(false, probe, buffer, 0, false, 0));
+    EXPECT_EQ(GetText(c, buffer, 2), "b@x");
+}
+
+TEST_F(DataCursor, ValidityChecksAndBlankStrings) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields[1][fd::kRequired] = 1;
+    PutShortString(definition.fields[3], fd::kMinimum, fd::kTextLength, "0");
+    PutShortString(definition.fields[3], fd::kMaximum, fd::kTextLength, "9");
+    PutShortString(definition.fields[2], fd::kDefault, fd::kTextLength, "General");
+    TDataCursor& c = CreateAndOpen(definition);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.InitNewRecord(buffer);
+    EXPECT_EQ(GetText(c, buffer, 3), "General");
+    EXPECT_EQ(CodeOf([&] { c.InsertRecord(buffer, false); }), kErrRequiredValue);
+    PutText(c, buffer, 2, "   ");
+    EXPECT_EQ(GetText(c, buffer, 2), "<null>");
+    PutText(c, buffer, 2, "a@x");
+    PutInt(c, buffer, 4, 10);
+    EXPECT_EQ(CodeOf([&] { c.InsertRecord(buffer, false); }), kErrAboveMaximum);
+    PutInt(c, buffer, 4, -1);
+    EXPECT_EQ(CodeOf([&] { c.InsertRecord(buffer, false); }), kErrBelowMinimum);
+    PutInt(c, buffer, 4, 3);
+    c.InsertRecord(buffer, false);
+    EXPECT_EQ(c.GetRecordCount(), 1);
+}
+
+struct DefinitionCase {
+    const char* name;
+    std::function<void(TableDefinition&)> change;
+    EngineErrorCode code;
+};
+
+TEST_F(DataCursor, DefinitionsAreCheckedBeforeAnyFileExists) {
+    const std::vector<DefinitionCase> cases = {
+        {"password16",
+         [](TableDefinition& d) {
+             d.encrypted = true;
+             d.password = std::string(16, 'p');
+         },
+         kErrInvalidPassword},
+        {"password15",
+         [](TableDefinition& d) {
+             d.encrypted = true;
+             d.password = std::string(15, 'p');
+         },
+         0},
+        {"block63", [](TableDefinition& d) { d.blob_block_size = 63; }, kErrBlobLimit},
+        {"block64", [](TableDefinition& d) { d.blob_block_size = 64; }, 0},
+        {"indexes31",
+         [](TableDefinition& d) {
+             for (int i = 0; i < 28; ++i)
+                 d.indexes.push_back(MakeIndex("X" + std::to_string(i), {4}, false));
+         },
+         kErrIndexLimit},
+        {"indexes30",
+         [](TableDefinition& d) {
+             for (int i = 0; i < 27; ++i)
+                 d.indexes.push_back(MakeIndex("X" + std::to_string(i), {4}, false));
+         },
+         0},
+        {"samename",
+         [](TableDefinition& d) {
+             PutShortString(d.fields[5], fd::kName, fd::kNameLength, "ITEM");
+         },
+         kErrInvalidFieldName},
+        {"keysize",
+         [](TableDefinition& d) {
+             d.fields[4][fd::kLength] = 250;
+             d.fields[5][fd::kLength] = 250;
+             d.fields[6][fd::kLength] = 19;
+             d.indexes.push_back(MakeIndex("Big", {5, 6, 7}, true));
+         },
+         kErrInvalidKeySize},
+        {"keysize524",
+         [](TableDefinition& d) {
+             d.fields[4][fd::kLength] = 250;
+             d.fields[5][fd::kLength] = 250;
+             d.fields[6][fd::kLength] = 18;
+             d.indexes.push_back(MakeIndex("Big", {5, 6, 7}, true));
+         },
+         0},
+    };
+    for (const DefinitionCase& test : cases) {
+        TableDefinition definition = ListTableDefinition();
+        test.change(definition);
+        TDataCursor& c = NewCursor(test.name);
+        EXPECT_EQ(CodeOf([&] { c.CreateTable(definition, false); }), test.code) << test.name;
+        const bool exists = std::filesystem::exists(dir.File(std::string(test.name) + ".DAT"));
+        EXPECT_EQ(exists, test.code == 0) << test.name;
+    }
+    TDataCursor& again = NewCursor("block64");
+    EXPECT_EQ(CodeOf([&] { again.CreateTable(ListTableDefinition(), false); }), kErrTableExists);
+}
+
+TEST_F(DataCursor, OptionsAreFixedWhileOpen) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    EXPECT_EQ(CodeOf([&] { c.SetExclusive(false); }), kErrTableInUse);
+    EXPECT_TRUE(c.Exclusive());
+    EXPECT_EQ(CodeOf([&] { c.DeleteTable(); }), kErrTableInUse);
+}
+
+TEST_F(DataCursor, PasswordsMatchExactlyAndLoopsEnd) {
+    TableDefinition definition = ListTableDefinition();
+    definition.encrypted = true;
+    definition.password = "pass-word";
+    TDataCursor& creator = NewCursor("secret");
+    creator.CreateTable(definition, false);
+    EXPECT_FALSE(session->HasPassword("pass-word"));
+    TDataCursor& c = NewCursor("secret");
+    EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrPasswordRequired);
+    int asked = 0;
+    c.SetPasswordHandler([&] {
+        ++asked;
+        return true;  // "retry" without giving anything
+    });
+    EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrPasswordRequired);
+    EXPECT_EQ(asked, 1);
+    session->AddPassword("password");
+    EXPECT_FALSE(session->HasPassword("pass-word"));
+    c.SetPasswordHandler([&] {
+        session->AddPassword("pass-word");
+        return true;
+    });
+    c.Open();
+    EXPECT_TRUE(c.IsOpen());
+    EXPECT_EQ(c.GetTablePassword(), "pass-word");
+}
+
+TEST_F(DataCursor, BlobsThroughTheCursor) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    TDataCursor& c = CreateAndOpen(definition);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.InitNewRecord(buffer);
+    PutText(c, buffer, 2, "a@x");
+    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    EXPECT_EQ(c.OpenBlobCount(), 1u);
+    std::vector<std::uint8_t> data(100);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i + 1);
+    ASSERT_EQ(c.WriteBlob(9, buffer, 100, data.data(), 0), 0);
+    std::uint32_t got = 0;
+    std::vector<std::uint8_t> out(10);
+    EXPECT_EQ(c.ReadBlob(9, buffer, got, 10, out.data(), 95), kErrEndOfBlob);
+    EXPECT_EQ(got, 5u);
+    EXPECT_EQ(c.ReadBlob(9, buffer, got, 10, out.data(), 100), kErrEndOfBlob);
+    EXPECT_EQ(got, 0u);
+    ASSERT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 200), 0);
+    std::uint32_t size = 0;
+    ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
+    EXPECT_EQ(size, 210u);
+    ASSERT_EQ(c.ReadBlob(9, buffer, got, 10, out.data(), 150), 0);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](auto b) { return b == 0; }));
+    c.InsertRecord(buffer, true);
+    EXPECT_EQ(c.OpenBlobCount(), 0u);
+
+    // Read back after a reopen.
+    c.Close();
+    c.Open();
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    const std::vector<std::uint8_t> before = buffer;
+    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
+    EXPECT_EQ(size, 210u);
+    out.resize(210);
+    ASSERT_EQ(c.ReadBlob(9, buffer, got, 100, out.data(), 0), kErrNone);
+    EXPECT_EQ(out[99], 100);
+    // Closing a changed blob without posting restores the old reference.
+    ASSERT_EQ(c.TruncateBlob(9, buffer, 0), 0);
+    ASSERT_EQ(c.CloseBlob(9, buffer), 0);
+    EXPECT_EQ(buffer, before);
+    EXPECT_EQ(c.ReadBlob(9, buffer, got, 1, out.data(), 0), kErrInvalidBlobHandle);
+    // Offset and count add up in 64 bits; beyond the blob limit is refused.
+    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 4294967290u), kErrInvalidBlobLength);
+    EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 2000000000u), kErrInvalidBlobLength);
+    EXPECT_EQ(c.TruncateBlob(9, buffer, 2000000001u), kErrInvalidBlobLength);
+    ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
+    EXPECT_EQ(size, 210u);
+    EXPECT_EQ(c.OpenBlob(2, buffer, 1), kErrInvalidBlobField);
+}
+
+TEST_F(DataCursor, SixtyFifthOpenBlobIsRefused) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    TDataCursor& c = CreateAndOpen(definition);
+    std::vector<std::vector<std::uint8_t>> buffers(65,
+                                                   std::vector<std::uint8_t>(c.GetRecordSize()));
+    for (std::size_t i = 0; i < 64; ++i)
+        ASSERT_EQ(c.OpenBlob(9, buffers[i], 2), 0);
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), kErrTooManyBlobs);
+    c.FreeBlobs();
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), 0);
+}
+
+TEST_F(DataCursor, LostIndexFileKeepsRecordsInPhysicalOrder) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        InsertEntry(c, "a@x", "A", 1);
+        InsertEntry(c, "b@x", "A", 2);
+        InsertEntry(c, "c@x", "A", 3);
+        c.SetIndexByName("ByItem");
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(buffer), 0);
+        c.DeleteRecord(buffer, true);
+        c.Close();
+    }
+    std::filesystem::remove(dir.File("mailist.IDX"));
+    TDataCursor& c = NewCursor();
+    c.Open();
+    // Only the hidden index comes back: no primary, no secondary indexes.
+    EXPECT_TRUE(c.HasNoPrimaryIndex());
+    EXPECT_EQ(c.GetIndexCount(), 0);
+    EXPECT_EQ(c.GetTableRecordCount(), 2);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"b@x", "c@x"}));
+    EXPECT_EQ(CodeOf([&] { c.SetIndexByName("ByItem"); }), kErrInvalidIndexName);
+    // The application's repair path: indexes can be added again.
+    c.AddIndex(MakeIndex("ByItem", {2}, true, true));
+    c.SetIndexByName("ByItem");
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"b@x", "c@x"}));
+}
+
+TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    {
+        TDataCursor& c = CreateAndOpen(definition);
+        for (int i = 0; i < 20; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(buffer), 0);
+        ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+        const std::string text = "hello blob";
+        ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(text.size()),
+                              reinterpret_cast<const std::uint8_t*>(text.data()), 0),
+                  0);
+        c.ModifyRecord(buffer, false, true);
+        c.Close();
+    }
+    // The private folder on another file system, as it often is.
+    const std::string shm = "/dev/shm/cursor-opt-" + std::to_string(::getpid());
+    std::filesystem::create_directories(shm);
+    session->SetPrivateDir(shm);
+    TDataCursor& c = NewCursor();
+    c.OptimizeTable("ByItem", true);
+    std::filesystem::remove_all(shm);
+    for (const char* ext : {".DBK", ".IBK", ".BBK", ".DAT", ".IDX", ".BLB"})
+        EXPECT_TRUE(std::filesystem::exists(dir.File(std::string("mailist") + ext))) << ext;
+    c.Open();
+    EXPECT_EQ(c.GetRecordCount(), 20);
+    c.SetIndex(kNoIndex);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    // Physical order is now ByItem order: u0, u1, u10, ...
+    EXPECT_EQ(GetText(c, buffer, 2), "u0@x");
+    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    std::uint32_t size = 0;
+    ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
+    EXPECT_EQ(size, 10u);
+}
+
+TEST_F(DataCursor, DeletingOutsideTheViewKeepsTheViewCount) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    for (int i = 0; i < 10; ++i)
+        InsertEntry(c, "u" + std::to_string(i) + "@x", i < 4 ? "A" : "B", i);
+    TFilter* filter = c.AddFilter("Category = 'A'", {});
+    c.ActivateFilter(filter);
+    EXPECT_EQ(c.GetRecordCount(), 4);
+    auto other = c.CloneCursor();
+    other->DropFilter(nullptr);
+    std::vector<std::uint8_t> buffer(other->GetRecordSize());
+    other->SetIndexByName("ByItem");
+    other->Last();
+    ASSERT_EQ(other->GetPriorRecord(buffer), 0);
+    ASSERT_EQ(GetText(*other, buffer, 3), "B");
+    // The record is outside c's view: its count stays.
+    c.FilterRecordDeleted(other->GetCurrentRecordNo());
+    EXPECT_EQ(c.ViewCount(), 4);
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    c.DeleteRecord(buffer, true);
+    EXPECT_EQ(c.ViewCount(), 3);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+}
+
+TEST_F(DataCursor, CancelledBatchKeepsWhatWasWritten) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+        directory->BeginUpdateBatch();
+        InsertEntry(c, "a@x", "A", 1);
+        InsertEntry(c, "b@x", "A", 2);
+        directory->CancelUpdateBatch();
+        c.Close();
+    }
+    TDataCursor& c = NewCursor();
+    c.Open();
+    EXPECT_EQ(c.GetRecordCount(), 2);
+}
+
+TEST_F(DataCursor, SecondCursorOfTheProcessSeesExplicitLocks) {
+    TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    InsertEntry(a, "a@x", "A", 1);
+    TDataCursor& b = NewCursor("mailist", false);
+    b.Open();
+    a.First();
+    b.First();
+    std::vector<std::uint8_t> buffer(a.GetRecordSize());
+    ASSERT_EQ(a.GetNextRecord(buffer), 0);
+    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+    a.LockRecord(0);
+    EXPECT_EQ(CodeOf([&] { b.LockRecord(0); }), kErrRecordLocked);
+    EXPECT_EQ(CodeOf([&] { a.LockRecord(0); }), kErrRecordLocked);
+    a.UnlockRecord(0);
+    b.LockRecord(0);
+    b.UnlockRecord(0);
+    EXPECT_EQ(CodeOf([&] { b.UnlockRecord(0); }), kErrUnlock);
+}
+
+TEST_F(DataCursor, UniqueIndexOverDuplicatesIsNotLeftHalfBuilt) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    InsertEntry(c, "a@x", "Same", 1);
+    InsertEntry(c, "b@x", "Same", 2);
+    const int before = c.GetIndexCount();
+    EXPECT_EQ(CodeOf([&] { c.AddIndex(MakeIndex("UniqueCategory", {3}, true)); }),
+              kErrDuplicateKey);
+    EXPECT_EQ(c.GetIndexCount(), before);
+    EXPECT_EQ(CodeOf([&] { c.SetIndexByName("UniqueCategory"); }), kErrInvalidIndexName);
+    c.AddIndex(MakeIndex("UniqueBounce", {4}, true));
+    c.SetIndexByName("UniqueBounce");
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"a@x", "b@x"}));
+    c.DeleteIndex("UniqueBounce", true);
+    EXPECT_EQ(c.GetIndexCount(), before);
+}
+
+TEST_F(DataCursor, IndexBackupRestoresTheIndexFile) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    InsertEntry(c, "a@x", "A", 1);
+    c.BackupIndex();
+    EXPECT_TRUE(std::filesystem::exists(dir.File("mailist.IBK")));
+    c.AddIndex(MakeIndex("Extra", {6}, false));
+    EXPECT_EQ(c.GetIndexCount(), 4);
+    c.RestoreIndex(false, true);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("mailist.IBK")));
+    EXPECT_EQ(c.GetIndexCount(), 3);
+    c.Close();
+    c.Open();
+    EXPECT_EQ(c.GetIndexCount(), 3);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"a@x"}));
+}
+
+}  // namespace
+}  // namespace strata

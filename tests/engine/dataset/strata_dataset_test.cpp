@@ -1,0 +1,466 @@
+#include "engine/dataset/strata_dataset.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "engine/core/engine_error.h"
+#include "platform/db/exception.h"
+#include "platform/db/fields_numeric.h"
+#include "tests/engine/dataset/strata_test_support.h"
+
+namespace strata {
+namespace {
+
+using testing_support::DataSetTest;
+using testing_support::ListTableDefinition;
+using testing_support::MakeIndex;
+using testing_support::TestTable;
+
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return {};
+}
+
+std::vector<std::string> ItemsOf(TestTable& table) {
+    std::vector<std::string> items;
+    table.First();
+    while (!table.Eof()) {
+        items.push_back(table.FieldByName("Item")->AsString());
+        table.Next();
+    }
+    return items;
+}
+
+class StrataDataSetTest : public DataSetTest {
+  protected:
+    TestTable& OpenList(std::string_view index = "ByItem") {
+        Create(ListTableDefinition());
+        TestTable& table = NewTable("mailist", index);
+        table.Open();
+        AddEntry(table, "carol@example.com", "news", 0, "Carol");
+        AddEntry(table, "abe@example.com", "newsletter", 1, "Abe");
+        AddEntry(table, "bob@example.com", "events", 2, "Bob");
+        AddEntry(table, "dora@example.com", "events", 0, "Abigail");
+        return table;
+    }
+};
+
+TEST_F(StrataDataSetTest, OpensWithFieldsFromTheTableAndReadsInIndexOrder) {
+    TestTable& table = OpenList();
+    EXPECT_EQ(table.FieldCount(), 8);
+    EXPECT_EQ(table.FieldByName("Index")->DataType(), db::ftAutoInc);
+    EXPECT_EQ(table.FieldByName("Item")->Size(), 80);
+    EXPECT_EQ(table.FieldByName("SendRights")->DataType(), db::ftBoolean);
+    EXPECT_EQ(table.RecordCount(), 4);
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"abe@example.com", "bob@example.com",
+                                                        "carol@example.com", "dora@example.com"}));
+    EXPECT_TRUE(table.FieldByName("Item")->IsIndexField());
+    EXPECT_FALSE(table.FieldByName("Category")->IsIndexField());
+    table.Last();
+    EXPECT_EQ(table.RecNo(), 4);
+    table.Next();
+    EXPECT_TRUE(table.Eof());
+}
+
+TEST_F(StrataDataSetTest, EditPostCancelAndDelete) {
+    TestTable& table = OpenList();
+    int after_post = 0;
+    int after_delete = 0;
+    table.AfterPost = [&](db::TDataSet*) { ++after_post; };
+    table.AfterDelete = [&](db::TDataSet*) { ++after_delete; };
+
+    ASSERT_TRUE(table.Locate("Item", db::Variant("bob@example.com"), {db::loCaseInsensitive}));
+    table.Edit();
+    table.FieldByName("Comments")->SetAsString("moved");
+    table.Cancel();
+    EXPECT_EQ(table.FieldByName("Comments")->AsString(), "");
+
+    table.Edit();
+    table.FieldByName("Bounces")->SetAsInteger(7);
+    table.Post();
+    EXPECT_EQ(after_post, 1);
+    table.First();
+    ASSERT_TRUE(table.Locate("Item", db::Variant("bob@example.com"), {db::loCaseInsensitive}));
+    EXPECT_EQ(table.FieldByName("Bounces")->AsInteger(), 7);
+
+    table.Delete();
+    EXPECT_EQ(after_delete, 1);
+    EXPECT_EQ(table.RecordCount(), 3);
+    EXPECT_FALSE(table.Locate("Item", db::Variant("bob@example.com"), {db::loCaseInsensitive}));
+    EXPECT_EQ(table.FieldByName("Item")->AsString(), "carol@example.com");
+}
+
+TEST_F(StrataDataSetTest, AutoIncrementValuesAndWritesOutsideEditing) {
+    TestTable& table = OpenList();
+    table.First();
+    EXPECT_GT(table.FieldByName("Index")->AsInteger(), 0);
+    EXPECT_EQ(ErrorOf([&] { table.FieldByName("Comments")->SetAsString("x"); }),
+              "Dataset not in edit or insert mode");
+    // A duplicate of the unique case-insensitive index is refused and nothing is added.
+    table.Append();
+    table.FieldByName("Item")->SetAsString("BOB@example.com");
+    EXPECT_THROW(table.Post(), EStrataEngineError);
+    table.Cancel();
+    EXPECT_EQ(table.RecordCount(), 4);
+}
+
+TEST_F(StrataDataSetTest, TextFilterComparesPrefixesWithTheStar) {
+    TestTable& table = OpenList();
+    table.SetFilterOptions({db::foCaseInsensitive});
+    table.SetFilter("Category = 'NEWS*'");
+    table.SetFiltered(true);
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"abe@example.com", "carol@example.com"}));
+    table.SetFilter("(Category <> 'news*') AND (Category <> 'x*')");
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"bob@example.com", "dora@example.com"}));
+    // A text the engine refuses changes nothing.
+    EXPECT_THROW(table.SetFilter("Category = "), EStrataEngineError);
+    EXPECT_EQ(table.RecordCount(), 2);
+    table.SetFiltered(false);
+    EXPECT_EQ(table.RecordCount(), 4);
+
+    // A filter the engine refuses at open leaves the dataset closed and reusable.
+    table.Close();
+    table.SetFilter("Category = ");
+    EXPECT_THROW(table.Open(), EStrataEngineError);
+    EXPECT_FALSE(table.Active());
+    table.SetFilter("Bounces > 0");
+    table.SetFiltered(true);
+    table.Open();
+    EXPECT_EQ(table.RecordCount(), 2);
+}
+
+TEST_F(StrataDataSetTest, CallbackFilterSeesEachRecordThroughItsFields) {
+    TestTable& table = OpenList();
+    table.SetOnFilterRecord([](db::TDataSet* dataset, bool& accept) {
+        accept = dataset->FieldByName("Bounces")->AsInteger() == 0;
+    });
+    table.SetFiltered(true);
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"carol@example.com", "dora@example.com"}));
+    table.SetOnFilterRecord(nullptr);
+    EXPECT_EQ(table.RecordCount(), 4);
+}
+
+TEST_F(StrataDataSetTest, LocateAndLookupByIndexAndByFilter) {
+    TestTable& table = OpenList();
+    struct Case {
+        const char* fields;
+        db::Variant value;
+        db::TLocateOptions options;
+        const char* found;  // nullptr: not found
+    };
+    const Case cases[] = {
+        // ByItem is case-insensitive: an index search.
+        {"Item", db::Variant("CAROL@EXAMPLE.COM"), {db::loCaseInsensitive}, "carol@example.com"},
+        {"Item",
+         db::Variant("car"),
+         {db::loCaseInsensitive, db::loPartialKey},
+         "carol@example.com"},
+        // Name has no index: the filter search, with and without the trailing star.
+        {"Name", db::Variant("Ab*"), {db::loPartialKey}, "abe@example.com"},
+        {"Name", db::Variant("Ab"), {db::loPartialKey}, "abe@example.com"},
+        {"Name",
+         db::Variant("abig"),
+         {db::loPartialKey, db::loCaseInsensitive},
+         "dora@example.com"},
+        {"Name", db::Variant("abig"), {db::loPartialKey}, nullptr},
+        {"Bounces", db::Variant(2), {}, "bob@example.com"},
+        {"Category;Bounces",
+         db::VarArrayOf({db::Variant("events"), db::Variant(0)}),
+         {},
+         "dora@example.com"},
+        {"Comments", db::Variant::Null(), {}, "abe@example.com"},
+    };
+    for (const Case& c : cases) {
+        table.First();
+        const bool found = table.Locate(c.fields, c.value, c.options);
+        EXPECT_EQ(found, c.found != nullptr) << c.fields << " " << c.value.AsString();
+        if (found && c.found != nullptr) {
+            EXPECT_EQ(table.FieldByName("Item")->AsString(), c.found) << c.fields;
+        }
+        // No search leaves a filter of its own behind.
+        EXPECT_EQ(table.Handle()->FilterCount(), 0u);
+    }
+    table.First();
+    EXPECT_EQ(table.Lookup("Bounces", db::Variant(1), "Item;Name"),
+              db::VarArrayOf({db::Variant("abe@example.com"), db::Variant("Abe")}));
+    EXPECT_TRUE(table.Lookup("Bounces", db::Variant(99), "Item").IsNull());
+    // Lookup does not move the dataset.
+    EXPECT_EQ(table.FieldByName("Item")->AsString(), "abe@example.com");
+}
+
+TEST_F(StrataDataSetTest, KeyValuesBeyondTheEnginesStringsAreRefused) {
+    TestTable& table = OpenList();
+    const std::string long_text(300, 'x');
+    for (const char* field : {"Item", "Name"}) {
+        EXPECT_EQ(ErrorOf([&] { table.Locate(field, db::Variant(long_text), {}); }),
+                  std::string("Field '") + field + "' is of an unsupported type");
+    }
+    // Longer than the field but within the engine's strings: simply not found.
+    EXPECT_FALSE(table.Locate("Name", db::Variant(std::string(60, 'A')), {}));
+    EXPECT_EQ(table.Handle()->FilterCount(), 0u);
+}
+
+TEST_F(StrataDataSetTest, SearchesUndoTheirFiltersWhenTheyFail) {
+    TestTable& table = OpenList();
+    bool fail = false;
+    table.SetOnFilterRecord([&](db::TDataSet* dataset, bool& accept) {
+        if (fail) {
+            throw std::runtime_error("filter failed");
+        }
+        accept = dataset->FieldByName("Bounces")->AsInteger() > 0;
+    });
+    ASSERT_EQ(table.Handle()->FilterCount(), 1u);
+
+    fail = true;
+    EXPECT_THROW(table.FindFirst(), std::runtime_error);
+    fail = false;
+    // FindFirst switched the filter on for its search only.
+    EXPECT_FALSE(table.Filtered());
+    table.First();
+    EXPECT_EQ(table.RecordCount(), 4);
+    EXPECT_TRUE(table.FindFirst());
+    EXPECT_EQ(table.FieldByName("Item")->AsString(), "abe@example.com");
+    EXPECT_EQ(table.RecordCount(), 4);
+
+    table.SetFiltered(true);
+    fail = true;
+    EXPECT_ANY_THROW(table.Locate("Name", db::Variant("Bob"), {}));
+    fail = false;
+    EXPECT_EQ(table.Handle()->FilterCount(), 1u);
+    table.SetFiltered(false);
+    EXPECT_EQ(table.RecordCount(), 4);
+}
+
+TEST_F(StrataDataSetTest, CachedLookupCursorNeverServesStaleRecords) {
+    // The primary index is case-sensitive, so a case-insensitive Locate on Item goes through
+    // the table's cloned cursor on ByItem.
+    TestTable& table = OpenList("");
+    ASSERT_TRUE(table.Locate("Item", db::Variant("BOB@example.com"), {db::loCaseInsensitive}));
+    EXPECT_EQ(table.lookup_clones, 1);
+    table.Edit();
+    table.FieldByName("Item")->SetAsString("robert@example.com");
+    table.Post();
+    EXPECT_EQ(table.LookupCursor(), nullptr);
+    EXPECT_FALSE(table.Locate("Item", db::Variant("BOB@example.com"), {db::loCaseInsensitive}));
+    ASSERT_TRUE(table.Locate("Item", db::Variant("ROBERT@example.com"), {db::loCaseInsensitive}));
+    table.Delete();
+    EXPECT_EQ(table.LookupCursor(), nullptr);
+    EXPECT_FALSE(table.Locate("Item", db::Variant("robert@example.com"), {db::loCaseInsensitive}));
+    EXPECT_TRUE(table.Lookup("Item", db::Variant("CAROL@example.com"), "Name").IsNull());
+    EXPECT_EQ(table.Lookup("Item", db::Variant("carol@example.com"), "Name"), db::Variant("Carol"));
+}
+
+TEST_F(StrataDataSetTest, RangesAndMasterDetail) {
+    TableDefinition categories;
+    categories.fields = {MakeFieldDescriptor(1, "Category", 1, 0, 80)};
+    testing_support::LayOut(categories.fields);
+    categories.indexes = {MakeIndex("", {1}, true, true)};
+    Create(categories, "cats");
+    TestTable& detail = OpenList("ByCategory");
+    TestTable& master = NewTable("cats");
+    master.Open();
+    for (const char* name : {"events", "news", "nothing"}) {
+        master.Append();
+        master.FieldByName("Category")->SetAsString(name);
+        master.Post();
+    }
+    auto source = db::MakeComponent<db::TDataSource>(nullptr);
+    source->SetDataSet(&master);
+    detail.SetMaster(source.get(), "Category");
+    master.First();
+    EXPECT_EQ(ItemsOf(detail), (std::vector<std::string>{"bob@example.com", "dora@example.com"}));
+    master.Next();
+    EXPECT_EQ(ItemsOf(detail), (std::vector<std::string>{"carol@example.com"}));
+    master.Next();
+    EXPECT_EQ(detail.RecordCount(), 0);
+    EXPECT_TRUE(detail.IsEmpty());
+    detail.SetMaster(nullptr, "");
+    EXPECT_EQ(detail.RecordCount(), 4);
+    EXPECT_FALSE(detail.RangeActive());
+    EXPECT_EQ(ErrorOf([&] { detail.IndexField(1); }), "Field index out of range");
+    EXPECT_EQ(detail.IndexField(0), detail.FieldByName("Category"));
+    detail.Close();
+    master.Close();
+}
+
+TEST_F(StrataDataSetTest, BookmarksAndTheirOrder) {
+    TestTable& table = OpenList();
+    table.First();
+    const db::TBookmark first = table.Bookmark();
+    table.Last();
+    const db::TBookmark last = table.Bookmark();
+    EXPECT_LT(table.CompareBookmarks(first, last), 0);
+    EXPECT_EQ(table.CompareBookmarks(first, {}), -1);
+    EXPECT_EQ(table.CompareBookmarks({}, first), 1);
+    EXPECT_EQ(table.CompareBookmarks({}, {}), 0);
+    table.GotoBookmark(first);
+    EXPECT_EQ(table.FieldByName("Item")->AsString(), "abe@example.com");
+    EXPECT_TRUE(table.BookmarkValid(last));
+    table.Delete();
+    EXPECT_FALSE(table.BookmarkValid(first));
+    EXPECT_THROW(table.GotoBookmark(first), db::EDatabaseError);
+}
+
+TEST_F(StrataDataSetTest, BcdValuesAreRoundedToTheFieldsScale) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6, 29),
+                         MakeFieldDescriptor(2, "Amount", 8, 0, 0, 2)};
+    testing_support::LayOut(definition.fields);
+    definition.indexes = {MakeIndex("", {1}, true)};
+    Create(definition, "amounts");
+    TestTable& table = NewTable("amounts");
+    table.Open();
+    auto* amount = dynamic_cast<db::TBCDField*>(table.FieldByName("Amount"));
+    ASSERT_NE(amount, nullptr);
+    EXPECT_EQ(amount->Size(), 2);
+    table.Append();
+    amount->SetAsCurrency(db::Currency::FromRaw(123450));
+    table.Post();
+    EXPECT_EQ(amount->AsCurrency().Raw(), 123500);
+    std::byte native[8];
+    ASSERT_TRUE(amount->GetData(native));
+    std::int64_t scaled = 0;
+    std::memcpy(&scaled, native, 8);
+    EXPECT_EQ(scaled, 12352);
+    EXPECT_TRUE(table.Locate("Amount", db::Variant(12.35), {}));
+}
+
+TEST_F(StrataDataSetTest, InMemoryTableInTheMemoryDatabase) {
+    auto memory = db::MakeComponent<TStrataDatabase>(session.get());
+    memory->SetDatabaseName("Memory");
+    memory->Open();
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Email", 1, 0, 80)};
+    testing_support::LayOut(definition.fields);
+    definition.indexes = {MakeIndex("", {1}, true, true)};
+    Create(definition, "TempTable", true, memory->Handle());
+    TestTable& table = NewTable("TempTable");
+    table.in_memory = true;
+    table.SetDatabaseName("anything");
+    EXPECT_EQ(table.DatabaseName(), "Memory");
+    table.Open();
+    EXPECT_EQ(table.Database(), memory.get());
+    table.Append();
+    table.FieldByName("Email")->SetAsString("a@b.c");
+    table.Post();
+    table.Append();
+    table.FieldByName("Email")->SetAsString("A@B.C");
+    EXPECT_THROW(table.Post(), EStrataEngineError);
+    table.Cancel();
+    EXPECT_EQ(table.RecordCount(), 1);
+    table.Close();
+    tables.clear();
+    memory.reset();
+}
+
+TEST_F(StrataDataSetTest, DatasetsHoldTheirDatabaseWhileOpen) {
+    Create(ListTableDefinition());
+    TestTable& table = NewTable();
+    table.Open();
+    EXPECT_EQ(database->UseCount(), 1);
+    EXPECT_EQ(ErrorOf([&] { table.SetDatabaseName("Other"); }),
+              "Cannot perform this operation on an open dataset");
+    // Disconnecting the database closes its datasets.
+    database->Close();
+    EXPECT_FALSE(table.Active());
+    EXPECT_EQ(table.Database(), nullptr);
+    table.Open();
+    EXPECT_TRUE(database->Connected());
+    table.Close();
+    EXPECT_EQ(database->UseCount(), 0);
+    EXPECT_TRUE(database->Connected());  // KeepConnection
+}
+
+TEST_F(StrataDataSetTest, MissingCursorIsRefused) {
+    auto bare = db::MakeComponent<TStrataDBDataSet>(nullptr);
+    bare->SetSessionName("TestSession");
+    bare->SetDatabaseName("TestDB");
+    EXPECT_EQ(ErrorOf([&] { bare->Open(); }), "Error creating table handle.");
+    EXPECT_FALSE(bare->Active());
+    EXPECT_EQ(database->UseCount(), 0);
+}
+
+TEST_F(StrataDataSetTest, TypeMappingRoundTrips) {
+    const db::TFieldType types[] = {
+        db::ftString,  db::ftSmallint, db::ftInteger,  db::ftAutoInc,     db::ftWord,
+        db::ftBoolean, db::ftFloat,    db::ftCurrency, db::ftBCD,         db::ftDate,
+        db::ftTime,    db::ftDateTime, db::ftBytes,    db::ftVarBytes,    db::ftBlob,
+        db::ftMemo,    db::ftFmtMemo,  db::ftGraphic,  db::ftTypedBinary, db::ftLargeint};
+    for (const db::TFieldType type : types) {
+        const auto [engine, subtype] = EngineTypeOf(type);
+        EXPECT_EQ(FieldTypeOfEngine(engine, subtype), type) << static_cast<int>(type);
+    }
+    EXPECT_EQ(EngineTypeOf(db::ftFixedChar), std::make_pair(std::uint8_t{1}, std::uint8_t{31}));
+    EXPECT_EQ(FieldTypeOfEngine(13, 0), db::ftInteger);
+    EXPECT_EQ(FieldTypeOfEngine(14, 0), db::ftUnknown);
+}
+
+TEST_F(StrataDataSetTest, TemporaryDatabaseDisconnectedUnderAnOpenDataset) {
+    Create(ListTableDefinition());
+    session->SetKeepConnections(false);
+    TestTable& table = NewTable();
+    const std::string path = dir.Path().string();
+    table.SetDatabaseName(path);
+    table.Open();
+    TStrataDatabase* temporary = table.Database();
+    ASSERT_NE(temporary, nullptr);
+    EXPECT_TRUE(temporary->Temporary());
+    EXPECT_EQ(temporary->Directory(), path);
+    // Its dataset's last use must not free it while it is still disconnecting.
+    temporary->Close();
+    EXPECT_FALSE(table.Active());
+    table.Open();
+    EXPECT_EQ(table.RecordCount(), 0);
+    table.Close();
+    EXPECT_EQ(session->FindDatabase(path), nullptr);
+}
+
+TEST_F(StrataDataSetTest, KeyEditingTouchesOnlyIndexFieldsAndCancelRestoresTheKey) {
+    TestTable& table = OpenList("ByCategory");
+    table.SetKeyBuffer(TStrataDataSet::kiLookup, true);
+    EXPECT_EQ(table.State(), db::dsSetKey);
+    table.FieldByName("Category")->SetAsString("news");
+    EXPECT_EQ(ErrorOf([&] { table.FieldByName("Item")->SetAsString("x"); }),
+              "Field 'Item' is not indexed and cannot be modified");
+    table.Post();
+    EXPECT_EQ(table.State(), db::dsBrowse);
+    table.SetKeyBuffer(TStrataDataSet::kiLookup, false);
+    EXPECT_EQ(table.FieldByName("Category")->AsString(), "news");
+    table.FieldByName("Category")->SetAsString("other");
+    table.Cancel();
+    table.SetKeyBuffer(TStrataDataSet::kiLookup, false);
+    EXPECT_EQ(table.FieldByName("Category")->AsString(), "news");
+    table.Cancel();
+}
+
+TEST_F(StrataDataSetTest, RecordNumbersCopyOnAppendAndDisplayLabels) {
+    TableDefinition definition = ListTableDefinition();
+    PutShortString(definition.fields[1], fd::kDescription, fd::kTextLength, "E-mail address");
+    Create(definition);
+    TestTable& table = NewTable("mailist", "ByItem");
+    table.Open();
+    EXPECT_EQ(table.FieldByName("Item")->DisplayLabel(), "E-mail address");
+    EXPECT_EQ(table.FieldByName("Category")->DisplayLabel(), "Category");
+    AddEntry(table, "a@x.org", "one", 1);
+    AddEntry(table, "b@x.org", "two", 2);
+    AddEntry(table, "c@x.org", "three", 3);
+    table.SetRecNo(2);
+    EXPECT_EQ(table.RecNo(), 2);
+    EXPECT_EQ(table.FieldByName("Item")->AsString(), "b@x.org");
+
+    table.SetCopyOnAppend(true);
+    table.Append();
+    EXPECT_EQ(table.FieldByName("Category")->AsString(), "two");
+    table.FieldByName("Item")->SetAsString("d@x.org");
+    table.Post();
+    EXPECT_EQ(table.FieldByName("Bounces")->AsInteger(), 2);
+    EXPECT_EQ(table.RecordCount(), 4);
+}
+
+}  // namespace
+}  // namespace strata
