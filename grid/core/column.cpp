@@ -118,6 +118,14 @@ void TgxTreeListColumn::SetFont(const ui::TFont& font) {
     Changed(true);
 }
 
+void TgxTreeListColumn::SetHeaderGlyph(const QImage* glyph) {
+    if (glyph == nullptr || glyph->isNull())
+        header_glyph_.reset();
+    else
+        header_glyph_ = std::make_unique<QImage>(*glyph);
+    Changed(true);
+}
+
 void TgxTreeListColumn::SetHeaderAlignment(TAlignment v) {
     if (header_alignment_ == v)
         return;
@@ -343,6 +351,8 @@ void TgxTreeListColumn::Assign(const db::TPersistent& source) {
     SetDisableCustomizing(s->disable_customizing_);
     disable_editor_ = s->disable_editor_;
     SetHeaderAlignment(s->header_alignment_);
+    if (s->header_glyph_)
+        SetHeaderGlyph(s->header_glyph_.get());
     SetMinWidth(s->min_width_);
     SetSizing(s->sizing_);
     SetSorted(s->sorted_);

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <typeindex>
 
+#include <QImage>
+
 #include "grid/core/tree_list.h"
 #include "platform/db/component.h"
 
@@ -68,6 +70,10 @@ class TgxTreeListColumn : public db::TComponent {
     ui::TFont& MutableFont();
     TAlignment HeaderAlignment() const { return header_alignment_; }
     void SetHeaderAlignment(TAlignment v);
+    // The picture at the left of the header; null when there is none.
+    const QImage* HeaderGlyph() const { return header_glyph_.get(); }
+    // A copy of glyph becomes the header picture; null removes it.
+    void SetHeaderGlyph(const QImage* glyph);
     int HeaderMaxLineCount() const { return header_max_line_count_; }
     void SetHeaderMaxLineCount(int v);
     int MinWidth() const { return min_width_; }
@@ -140,6 +146,7 @@ class TgxTreeListColumn : public db::TComponent {
     bool disable_editor_ = false;
     bool disable_dragging_ = false;
     mutable std::unique_ptr<ui::TFont> font_;
+    std::unique_ptr<QImage> header_glyph_;
     TAlignment header_alignment_ = taLeftJustify;
     int min_width_ = 20;
     int stored_sort_order_ = -1;

@@ -1,6 +1,9 @@
 #include "grid/core/draw_utils.h"
 
+#include <QBitmap>
+#include <QImage>
 #include <QPainter>
+#include <QPixmap>
 #include <QPolygon>
 
 #include <algorithm>
@@ -68,6 +71,18 @@ void DrawHeaderButton(ui::TCanvas& canvas, const THeaderButton& b) {
         p.setPen(ui::clBtnHighlight.ToQColor());
         p.drawLine(tri[1], tri[2]);
         p.restore();
+    }
+    if (b.glyph != nullptr && !b.glyph->isNull() && !text.IsEmpty()) {
+        const QImage& g = *b.glyph;
+        QPixmap pixmap = QPixmap::fromImage(g);
+        pixmap.setMask(pixmap.createMaskFromColor(g.pixelColor(0, g.height() - 1)));
+        int gy = r.top + (r.Height() - g.height() + 1) / 2;
+        QPainter& p = canvas.Painter();
+        p.save();
+        p.setClipRect(QRect(text.left, r.top, text.Width(), r.Height()), Qt::IntersectClip);
+        p.drawPixmap(text.left, gy, pixmap);
+        p.restore();
+        text.left += g.width() + 2;
     }
     unsigned flags = AlignFlags(b.alignment) | ui::DT_NOPREFIX;
     flags |= b.multi_line ? ui::DT_WORDBREAK : (ui::DT_SINGLELINE | ui::DT_VCENTER);
@@ -145,6 +160,17 @@ void DrawExpandButton(ui::TCanvas& canvas, const ui::Rect& r, bool expanded) {
     if (!expanded)
         canvas.FillRect({left + 4, top + 2, left + 5, top + 7});
     canvas.Brush = saved;
+}
+
+void DrawExpandGlyph(ui::TCanvas& canvas, const ui::Rect& r, bool expanded) {
+    int left = r.left + (r.Width() - kExpandGlyphSize + 1) / 2;
+    int top = r.top + (r.Height() - kExpandGlyphSize + 1) / 2;
+    ui::Rect box = ui::Bounds(left, top, kExpandGlyphSize, kExpandGlyphSize);
+    Fill(canvas, box, ui::clBtnFace);
+    canvas.DrawEdge(box, ui::BDR_RAISEDOUTER | ui::BDR_SUNKENINNER, ui::BF_RECT);
+    Fill(canvas, {left + 3, top + 5, left + 9, top + 7}, ui::clBtnText);
+    if (!expanded)
+        Fill(canvas, {left + 5, top + 3, left + 7, top + 9}, ui::clBtnText);
 }
 
 void DrawCellText(ui::TCanvas& canvas, const ui::Rect& r, std::string_view text,

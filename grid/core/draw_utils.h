@@ -9,6 +9,8 @@
 
 #include "platform/ui/canvas.h"
 
+class QImage;
+
 namespace ui {
 class TCustomImageList;
 }
@@ -33,6 +35,8 @@ struct THeaderButton {
     bool multi_line = false;
     bool end_ellipsis = true;
     bool highlighted = false;
+    // Drawn at the left, its bottom-left pixel's colour transparent.
+    const QImage* glyph = nullptr;
 };
 
 void DrawHeaderButton(ui::TCanvas& canvas, const THeaderButton& button);
@@ -44,6 +48,10 @@ void DrawIndicator(ui::TCanvas& canvas, const ui::Rect& r, int kind, ui::Color c
 void DrawIndicatorGlyph(ui::TCanvas& canvas, const ui::Rect& r, int kind);
 // A 9 x 9 box centred in r with a minus bar, and a plus bar when collapsed.
 void DrawExpandButton(ui::TCanvas& canvas, const ui::Rect& r, bool expanded);
+// The 12 x 12 expand glyph of grid mode centred in r: a button face with raised and sunken
+// edges, a minus bar, and a plus bar when collapsed.
+void DrawExpandGlyph(ui::TCanvas& canvas, const ui::Rect& r, bool expanded);
+inline constexpr int kExpandGlyphSize = 12;
 // Fills r with the brush and draws the text with a 2-pixel margin and a 2-pixel right gap.
 void DrawCellText(ui::TCanvas& canvas, const ui::Rect& r, std::string_view text,
                   TAlignment alignment, bool multi_line, bool end_ellipsis);

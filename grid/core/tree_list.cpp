@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
 
@@ -19,19 +20,32 @@ TCustomgxTreeList::TCustomgxTreeList(QWidget* parent)
     : TCustomgxContainer(parent), metrics_(&ui::DefaultTextMetrics()) {
     resize(250, 150);
     setFocusPolicy(Qt::StrongFocus);
-    setFrameShape(QFrame::StyledPanel);
+    UpdateFrame();
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setMouseTracking(true);
     preview_font_.SetColor(ui::clBlue);
     auto relayout = [this] { LayoutChanged(); };
-    band_font_.OnChange = relayout;
-    header_font_.OnChange = relayout;
-    preview_font_.OnChange = relayout;
+    auto own_font_changed = [this] {
+        if (!following_parent_font_)
+            parent_font_ = false;
+        LayoutChanged();
+    };
+    band_font_.OnChange = own_font_changed;
+    header_font_.OnChange = own_font_changed;
+    preview_font_.OnChange = own_font_changed;
     Font().OnChange = relayout;
     images_link_.OnChange = relayout;
     state_images_link_.OnChange = relayout;
     QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int) {
         ui::Guarded([this] { SetTopIndex(verticalScrollBar()->sliderPosition()); });
+    });
+    // Focus leaving the control and its editor for another control of the same window
+    // closes the edit. Another window (a message box, a popup) leaves it open, so an error
+    // shown while validating cannot close the edit again.
+    QObject::connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        auto inside = [this](QWidget* w) { return w != nullptr && (w == this || isAncestorOf(w)); };
+        if (now != nullptr && now->window() == window() && inside(old) && !inside(now))
+            ui::Guarded([this] { HideEditor(); });
     });
     QObject::connect(horizontalScrollBar(), &QScrollBar::actionTriggered, this, [this](int) {
         ui::Guarded([this] { SetLeftCoord(horizontalScrollBar()->sliderPosition()); });
@@ -89,6 +103,8 @@ void TCustomgxTreeList::ClearNodes() {
         ClearSelection();
     focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
     edit_node_ = nullptr;
+    drag_expand_node_ = nullptr;
+    drag_expand_timer_.Stop();
     NodeList doomed = std::move(nodes_);
     nodes_.clear();
     for (auto& node : doomed)
@@ -251,6 +267,10 @@ void TCustomgxTreeList::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previ
         if (!clearing_)
             ClearCaches();
     }
+    if (drag_expand_node_ == node) {
+        drag_expand_node_ = nullptr;
+        drag_expand_timer_.Stop();
+    }
     if (edit_node_ == node) {
         // The cell being edited is gone: nothing left to post into.
         edit_node_ = nullptr;
@@ -287,6 +307,13 @@ void TCustomgxTreeList::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previ
             Repaint();
         }
     }
+}
+
+void TCustomgxTreeList::DeleteColumnValue(TgxTreeListNode* node, int index) {
+    if (node == nullptr)
+        return;
+    for (int i = 0; i < node->Count(); ++i)
+        DeleteColumnValue(node->Items(i), index);
 }
 
 void TCustomgxTreeList::ClearNodeMeasures() {
@@ -874,8 +901,53 @@ void TCustomgxTreeList::SetLookAndFeel(TgxLookAndFeel v) {
         return;
     look_and_feel_ = v;
     hot_node_ = nullptr;
+    UpdateFrame();
     LayoutChanged();
 }
+void TCustomgxTreeList::SetBorderStyle(TBorderStyle v) {
+    if (border_style_ == v)
+        return;
+    border_style_ = v;
+    UpdateFrame();
+    LayoutChanged();
+}
+
+// A single border is the sunken client edge (two pixels) under the standard look and one
+// sunken pixel under the flat look; the frame is drawn by the control in either case.
+void TCustomgxTreeList::UpdateFrame() {
+    if (border_style_ == bsNone) {
+        setFrameStyle(QFrame::NoFrame);
+        return;
+    }
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(look_and_feel_ == lfFlat ? 1 : 2);
+}
+
+bool TCustomgxTreeList::event(QEvent* e) {
+    bool result = TCustomgxContainer::event(e);
+    if (e->type() == QEvent::Paint && border_style_ == bsSingle) {
+        ui::Guarded([this] {
+            QPainter painter(this);
+            ui::TCanvas canvas(painter);
+            ui::Rect r{0, 0, width(), height()};
+            if (look_and_feel_ == lfFlat) {
+                canvas.DrawEdge(r, ui::BDR_SUNKENOUTER, ui::BF_RECT);
+                QScrollBar* v = verticalScrollBar();
+                QScrollBar* h = horizontalScrollBar();
+                if (v->isVisible() && h->isVisible()) {
+                    QPoint vp = v->mapTo(this, QPoint(0, 0));
+                    QPoint hp = h->mapTo(this, QPoint(0, 0));
+                    canvas.Brush = {ui::clBtnFace, ui::bsSolid, {}};
+                    canvas.FillRect(ui::Bounds(vp.x(), hp.y(), v->width(), h->height()));
+                }
+            } else {
+                canvas.DrawEdge(r, ui::EDGE_SUNKEN, ui::BF_RECT);
+            }
+        });
+    }
+    return result;
+}
+
 void TCustomgxTreeList::SetScrollBars(TScrollStyle v) {
     if (scroll_bars_ == v)
         return;
@@ -990,6 +1062,8 @@ void TCustomgxTreeList::keyReleaseEvent(QKeyEvent* e) {
 }
 
 void TCustomgxTreeList::mousePressEvent(QMouseEvent* e) {
+    // Any press ends a pending delayed editor.
+    StopClickEditTimer();
     TCustomgxContainer::mousePressEvent(e);
     // The editor needs the press time to tell a double click across the two windows.
     if (e->button() == Qt::LeftButton && editor_)
@@ -1002,8 +1076,50 @@ bool TCustomgxTreeList::focusNextPrevChild(bool next) {
     return TCustomgxContainer::focusNextPrevChild(next);
 }
 
+void TCustomgxTreeList::ParentFontChanged(const ui::TFont& font) {
+    if (!parent_font_)
+        return;
+    // Each copy re-lays out through the fonts' change handlers; the flag keeps them from
+    // taking the copy for a change of the control's own.
+    following_parent_font_ = true;
+    try {
+        Font().Assign(font);
+        band_font_.Assign(Font());
+        header_font_.Assign(Font());
+        preview_font_.SetName(Font().Name());
+        preview_font_.SetSize(Font().Size());
+        preview_font_.SetStyle(Font().Style());
+        preview_font_.SetColor(ui::clBlue);
+    } catch (...) {
+        following_parent_font_ = false;
+        throw;
+    }
+    following_parent_font_ = false;
+}
+
 void TCustomgxTreeList::changeEvent(QEvent* e) {
     TCustomgxContainer::changeEvent(e);
+    if (e->type() == QEvent::FontChange && parent_font_ && parentWidget() != nullptr) {
+        // The parent's font reached this window: the control's fonts follow it.
+        QFont q = font();
+        ui::TFont parent;
+        parent.Assign(Font());
+        parent.SetName(q.family().toStdString());
+        if (q.pointSize() > 0)
+            parent.SetSize(q.pointSize());
+        ui::TFontStyles style = 0;
+        if (q.bold())
+            style |= static_cast<unsigned>(ui::fsBold);
+        if (q.italic())
+            style |= static_cast<unsigned>(ui::fsItalic);
+        if (q.underline())
+            style |= static_cast<unsigned>(ui::fsUnderline);
+        if (q.strikeOut())
+            style |= static_cast<unsigned>(ui::fsStrikeOut);
+        parent.SetStyle(style);
+        ui::Guarded([&] { ParentFontChanged(parent); });
+        return;
+    }
     if (e->type() == QEvent::FontChange || e->type() == QEvent::PaletteChange)
         ui::Guarded([this] { LayoutChanged(); });
 }

@@ -5,6 +5,9 @@
 // every such question is a virtual query whose base answer describes an empty grid, and
 // the banded control answers them.
 
+#include <QListWidget>
+#include <QPointer>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +23,7 @@
 #include "platform/ui/canvas.h"
 #include "platform/ui/image_list.h"
 #include "platform/ui/text_metrics.h"
+#include "platform/ui/timer.h"
 
 namespace grid {
 
@@ -33,6 +37,9 @@ enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
 using enum TScrollStyle;
 enum class TgxTreeListColumnSort { csNone, csDown, csUp };
 using enum TgxTreeListColumnSort;
+// How tree lines are drawn; dotted is the default.
+enum class TTreeLineStyle { tlsSolid = 0, tlsDotted = 1 };
+using enum TTreeLineStyle;
 
 // Control states: 0 normal, 2 editing; the mouse states use the others.
 enum TgxTreeListState : std::uint8_t {
@@ -83,6 +90,14 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previous, bool repaint,
                             bool last, TgxTreeListNode* next);
     virtual void ClearCaches();
+    // Removes the value at index from the node's values (when it holds that many) and from
+    // its children's.
+    virtual void DeleteColumnValue(TgxTreeListNode* node, int index);
+    // Whether the control may take the focus now.
+    virtual bool TrySetFocus() { return true; }
+    virtual bool IsDblClick() const { return true; }
+    // Runs after every re-layout (the data-aware grid re-reads its data link there).
+    virtual void LinkChanged() {}
     virtual void RebuildVisibleNodeCache();
     bool VisibleNodeCacheValid() const { return cache_valid_; }
     virtual Value GetNodeValue(const TgxTreeListNode* node, int column) const;
@@ -282,6 +297,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual bool IsColumnMultiLine(int) const { return false; }
     virtual std::string GetHeaderText(int) const { return {}; }
     virtual TAlignment GetHeaderAlignment(int) const { return taLeftJustify; }
+    virtual const QImage* GetHeaderGlyph(int) const { return nullptr; }
     virtual TgxTreeListColumnSort GetColumnSorted(int) const { return csNone; }
     virtual TAlignment GetCellAlignment(const TgxTreeListNode*, int) const { return taLeftJustify; }
     virtual std::string GetCellText(const TgxTreeListNode* node, int column) const;
@@ -297,9 +313,12 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual int GetHeaderPanelRowCount() const { return 1; }
     virtual int GetHeaderMinRowCount() const { return 1; }
     virtual std::string GetPreviewText(const TgxTreeListNode*) const { return {}; }
+    // The text a cell of the new-item row shows.
+    virtual std::string GetInsertRowText(int) const { return {}; }
     virtual int GetIndicatorKind(const TgxTreeListNode* node, bool selected) const;
     virtual bool GetNodeHasChildrenQuery(const TgxTreeListNode*) const { return false; }
     virtual bool IsExistRowFooter(int) const { return false; }
+    virtual bool IsExistRowFooterCell(const TgxTreeListNode*, int, int) const { return false; }
     virtual std::string GetRowFooterText(const TgxTreeListNode*, int, int) const { return {}; }
     virtual bool IsExistFooterCell(int) const { return false; }
     virtual std::string GetFooterText(int) const { return {}; }
@@ -327,6 +346,12 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int GetNodeRowHeight(TgxTreeListNode* node, int line_height, bool no_cache) const;
     int GetNodeFooterCount(const TgxTreeListNode* node) const;
     int GetNodeFooterLevel(const TgxTreeListNode* node, int index) const;
+    // How many of the node's row footers belong to a level below level.
+    int GetNodeFooterCountBelowLevel(const TgxTreeListNode* node, int level) const;
+    // The k-th row-footer band of a node whose footers start at y (grid_line: 1 with
+    // grid lines, else 0).
+    void GetRowFooterRect(const TgxTreeListNode* node, int k, ui::Rect& rect, const TDrawInfo& info,
+                          int grid_line, int y) const;
     bool IsAutoRowHeightActive() const;
     virtual int GetNodeLineCount(const TgxTreeListNode* node, int& line_height) const;
     virtual int GetNodePreviewLineCount(const TgxTreeListNode* node) const;
@@ -334,6 +359,20 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int GetVisibleColumnIndex(int n) const;
     int GetColumnVisibleIndex(int column) const;
     int CalcBandRowCountAt(int y) const;
+    // Where the band panel's sizing line goes for a pointer at y: at the panel bottom for
+    // the row count whose midpoints the pointer has passed (draw_y and y2 both).
+    void SnapBandPanelSizingLine(int y, int& draw_y, int& y2) const;
+    void SnapHeaderPanelSizingLine(int y, int& draw_y, int& y2) const;
+    // Row sizing of a node whose row starts at y.
+    void GetRowSizingLimits(TgxTreeListNode* node, int y, int& max_y, int& min_y) const;
+    void GetBandSizingLimits(int band, int x, int& max_x, int& min_x, int& left_x) const;
+    void GetColumnSizingLimits(int column, int x, int& max_x, int& min_x, int& left_x) const;
+    // The visible position of the focused column.
+    int GetFocusedVisibleIndex() const { return GetFocusedColumn(); }
+    // Moves the window content: sideways over the scrollable strip, vertically over the
+    // rows; exposed parts are repainted.
+    void ScrollHorizontal(int dx);
+    void ScrollVertical(int dy);
     int CalcHeaderRowCountAt(int y) const;
     int CalcRowHeightAt(TgxTreeListNode* node, int height) const;
     void CalcRectInfo(TDrawInfo& info) const;
@@ -399,6 +438,13 @@ class TCustomgxTreeList : public TCustomgxContainer {
     ui::TFont& HeaderFont() { return header_font_; }
     ui::TFont& PreviewFont() { return preview_font_; }
     const ui::TFont& GetHeaderFont() const { return header_font_; }
+    // While on, the control's fonts follow its parent's; changing the band, header or
+    // preview font switches it off.
+    bool ParentFont() const { return parent_font_; }
+    void SetParentFont(bool v) { parent_font_ = v; }
+    // The parent's font changed: with ParentFont the control font, the band and header
+    // fonts take it, and the preview font its name, size and style in blue.
+    void ParentFontChanged(const ui::TFont& font);
     bool HideSelection() const { return hide_selection_; }
     void SetHideSelection(bool v);
     bool HideFocusRect() const { return hide_focus_rect_; }
@@ -447,6 +493,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void SetLookAndFeel(TgxLookAndFeel v);
     TScrollStyle ScrollBars() const { return scroll_bars_; }
     void SetScrollBars(TScrollStyle v);
+    TBorderStyle BorderStyle() const { return border_style_; }
+    void SetBorderStyle(TBorderStyle v);
     ui::TCustomImageList* Images() const { return images_; }
     void SetImages(ui::TCustomImageList* list);
     ui::TCustomImageList* StateImages() const { return state_images_; }
@@ -504,8 +552,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
         ui::Color color;
         ui::Color text;
     };
-    CellColors GetCellColors(const TgxTreeListNode* node, bool selected, bool focused,
-                             int column) const;
+    CellColors GetCellColors(const TgxTreeListNode* node, bool selected, bool focused, int column);
     // The control, or a window inside it such as the editor, has the keyboard focus.
     bool PaintFocused() const;
     // Cell kinds: 0 a data cell, 1 a row-footer cell, 2 a new-item-row cell, 3 inserting.
@@ -525,6 +572,13 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void DoCustomDrawCell(ui::TCanvas&, const ui::Rect&, const TgxTreeListNode*, int, bool,
                                   bool, bool, std::string&, ui::Color&, ui::TFont&, TAlignment&,
                                   bool&) {}
+    virtual bool HasCustomDrawFooter(int) const { return false; }
+    // Level -1: a cell of the summary footer; any other: a row-footer cell (footer k).
+    virtual void DoCustomDrawFooter(ui::TCanvas&, const ui::Rect&, const TgxTreeListNode*, int, int,
+                                    int, std::string&, ui::Color&, ui::TFont&, TAlignment&, bool&) {
+    }
+    virtual bool HasGetLevelColor() const { return false; }
+    virtual void DoGetLevelColor(int, ui::Color&) {}
     virtual bool HasCustomDrawPreview() const { return false; }
     virtual void DoCustomDrawPreview(ui::TCanvas&, const ui::Rect&, const TgxTreeListNode*, bool,
                                      std::string&, ui::Color&, ui::Color&, ui::TFont&, bool&) {}
@@ -532,8 +586,56 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void BeginNodeRecord(const TgxTreeListNode*) {}
     virtual void EndNodeRecord(const TgxTreeListNode*) {}
     ui::Color TreeLineColor = ui::clGrayText;
+    TTreeLineStyle TreeLineStyle = tlsDotted;
     bool ShowButtons = true;
     bool ShowLines = true;
+
+    // ---- Drag source tracking, auto-scroll and delayed actions
+    // The object being dragged over the control (null when none); it suppresses the
+    // unfocused focus frame and paints the focused row highlighted.
+    QObject* DragObject() const { return drag_object_; }
+    void SetDragObject(QObject* object);
+    // A node or object dragged over the rows at p: scrolls near the edges (DragScroll),
+    // focuses the node under the cursor (DragScroll) and expands it after a wait
+    // (DragExpand).
+    void DragOverNodes(ui::Point p);
+    // The drag left the rows or ended: the drag timers stop.
+    void EndDragOverNodes();
+    TgxTreeListNode* DragExpandNode() const { return drag_expand_node_; }
+    // The tree list as a drag source of its own nodes: a running edit closes, the node
+    // (when none is set yet) becomes the dragged node, OnBeginDragNode fires and the state
+    // becomes node dragging.
+    void BeginDragNode(TgxTreeListNode* node);
+    void EndDragNode();
+    TgxTreeListNode* DragNode() const { return drag_node_; }
+    virtual void DoBeginDragNode(TgxTreeListNode* node);
+    // One row per tick in the direction given, while a node is pressed or dragged.
+    void StartVertAutoScroll(bool down);
+    // One step per tick toward the pointer, while a header or band is dragged.
+    void StartHorzAutoScroll(bool right);
+    void StopAutoScroll();
+    bool VertAutoScrolling() const { return vert_scroll_timer_.Running(); }
+    bool HorzAutoScrolling() const { return horz_scroll_timer_.Running(); }
+    // A click on the focused cell arms the delayed editor; any press disarms it.
+    void StartClickEditTimer();
+    void StopClickEditTimer() { click_edit_timer_.Stop(); }
+    bool ClickEditPending() const { return click_edit_timer_.Running(); }
+    // The row under a client point, null outside the rows.
+    TgxTreeListNode* NodeAtPoint(ui::Point p) const;
+
+    // ---- Customizing form
+    // Takes the customizing form and its lists (either may be null); closing the form runs
+    // CustomizingFormClose.
+    void SetCustomizingForm(std::unique_ptr<QWidget> form, QListWidget* bands_list,
+                            QListWidget* headers_list);
+    bool IsCustomizing() const { return customizing_form_ != nullptr; }
+    QWidget* CustomizingForm() const { return customizing_form_.get(); }
+    // Remembers where the form was and which items were current, frees the form and
+    // fires OnEndColumnsCustomizing.
+    void CustomizingFormClose();
+    ui::Point CustomizingFormPos() const { return customizing_pos_; }
+    int CustomizingBandsIndex() const { return customizing_bands_index_; }
+    int CustomizingHeadersIndex() const { return customizing_headers_index_; }
 
     // ---- Invalidation
     void InvalidateRow(const TgxTreeListNode* node);
@@ -558,6 +660,10 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void keyPressEvent(QKeyEvent* e) override;
     void keyReleaseEvent(QKeyEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    // Applies the window frame of BorderStyle and LookAndFeel.
+    void UpdateFrame();
     void ClearNodeMeasures();
 
     std::unique_ptr<TgxInplaceEdit> editor_;
@@ -566,9 +672,15 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int edit_column_at_bind_ = -1;
 
   private:
+    void VertAutoScrollTick();
+    void HorzAutoScrollTick();
+    void DragExpandTick();
+    void ClickEditTick();
+    void PaintRowFooters(ui::TCanvas& canvas, const TDrawInfo& info, const TRowInfo& row,
+                         int footers_top, std::vector<std::pair<ui::Point, ui::Point>>& lines);
+    void PaintNewItemRow(ui::TCanvas& canvas, const TDrawInfo& info, bool focused);
     int CountDisplayed(const NodeList& list) const;
     void UpdateScrollBarsOnce();
-    void ScrollRows(int dy);
 
     NodeList nodes_;
     // Visible-node cache: display order and the position of each node in it.
@@ -612,6 +724,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     ui::TCustomImageList* state_images_ = nullptr;
     const ui::TextMetrics* metrics_;
 
+    bool parent_font_ = true;
+    bool following_parent_font_ = false;
     bool hide_selection_ = true;
     bool hide_focus_rect_ = true;
     bool show_bands_ = false;
@@ -634,6 +748,27 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int customizing_row_count_ = 11;
     TgxLookAndFeel look_and_feel_ = lfStandard;
     TScrollStyle scroll_bars_ = ssBoth;
+    TBorderStyle border_style_ = bsSingle;
+
+    QObject* drag_object_ = nullptr;
+    TgxTreeListNode* drag_expand_node_ = nullptr;
+    ui::Point drag_point_{};
+    bool scroll_down_ = false;
+    bool scroll_right_ = false;
+    ui::TTimer vert_scroll_timer_;
+    ui::TTimer horz_scroll_timer_;
+    ui::TTimer click_edit_timer_;
+    ui::TTimer drag_expand_timer_;
+    // The footer level and index of the row-footer cell being drawn.
+    int row_footer_level_ = 0;
+    int row_footer_index_ = 0;
+
+    std::unique_ptr<QWidget> customizing_form_;
+    QPointer<QListWidget> customizing_bands_list_;
+    QPointer<QListWidget> customizing_headers_list_;
+    ui::Point customizing_pos_{-1000, -1000};
+    int customizing_bands_index_ = -1;
+    int customizing_headers_index_ = -1;
 
     // Layout metrics, set by CalcLayout.
     int band_line_height_ = 0;

@@ -160,11 +160,8 @@ std::unique_ptr<TgxTreeListColumn> TCustomgxTreeListControl::RemoveColumn(
     int index = static_cast<int>(it - columns_.begin());
     if (!IsDestroying()) {
         // The column's texts leave every node, so later columns keep theirs.
-        ForEachNode([index](TgxTreeListNode* n) {
-            auto* text = dynamic_cast<TgxTreeListTextNode*>(n);
-            if (text != nullptr && static_cast<int>(text->Texts.size()) > index)
-                text->Texts.erase(text->Texts.begin() + index);
-        });
+        for (int i = 0; i < Count(); ++i)
+            DeleteColumnValue(Items(i), index);
     }
     std::unique_ptr<TgxTreeListColumn> owned = std::move(*it);
     columns_.erase(it);
@@ -448,6 +445,10 @@ TAlignment TCustomgxTreeListControl::GetHeaderAlignment(int c) const {
     TgxTreeListColumn* column = Columns(c);
     return column != nullptr ? column->HeaderAlignment() : taLeftJustify;
 }
+const QImage* TCustomgxTreeListControl::GetHeaderGlyph(int c) const {
+    TgxTreeListColumn* column = Columns(c);
+    return column != nullptr ? column->HeaderGlyph() : nullptr;
+}
 TgxTreeListColumnSort TCustomgxTreeListControl::GetColumnSorted(int c) const {
     TgxTreeListColumn* column = Columns(c);
     return column != nullptr ? column->Sorted() : csNone;
@@ -529,6 +530,13 @@ void TCustomgxTreeListControl::SetNodeString(TgxTreeListNode* node, int column,
     texts[static_cast<std::size_t>(column)] = text;
     if (UpdateLockCount() == 0)
         InvalidateRow(node);
+}
+
+void TCustomgxTreeListControl::DeleteColumnValue(TgxTreeListNode* node, int index) {
+    auto* text = dynamic_cast<TgxTreeListTextNode*>(node);
+    if (text != nullptr && index >= 0 && static_cast<int>(text->Texts.size()) > index)
+        text->Texts.erase(text->Texts.begin() + index);
+    TCustomgxTreeList::DeleteColumnValue(node, index);
 }
 
 int TCustomgxTreeListControl::GetNodeImageIndex(const TgxTreeListNode* node) const {
@@ -792,6 +800,40 @@ void TCustomgxTreeListControl::DoCustomDrawBand(int vb, ui::TCanvas& canvas, con
     if (OnCustomDrawBand)
         OnCustomDrawBand(this, VisibleBandAbsoluteIndex(vb), canvas, r, text, color, font,
                          alignment, done);
+}
+
+void TCustomgxTreeListControl::DoCustomDrawFooter(ui::TCanvas& canvas, const ui::Rect& r,
+                                                  const TgxTreeListNode* node, int c, int level,
+                                                  int footer_index, std::string& text,
+                                                  ui::Color& color, ui::TFont& font,
+                                                  TAlignment& alignment, bool& done) {
+    TgxTreeListColumn* column = Columns(c);
+    if (level == -1) {
+        if (OnCustomDrawFooter)
+            OnCustomDrawFooter(this, canvas, r, node, column, text, color, font, alignment, done);
+    } else if (OnCustomDrawFooterNode) {
+        OnCustomDrawFooterNode(this, canvas, r, node, column, footer_index, text, color, font,
+                               alignment, done);
+    }
+}
+
+void TCustomgxTreeListControl::DoCustomDrawPreview(ui::TCanvas& canvas, const ui::Rect& r,
+                                                   const TgxTreeListNode* node, bool selected,
+                                                   std::string& text, ui::Color& color,
+                                                   ui::Color& text_color, ui::TFont& font,
+                                                   bool& done) {
+    if (OnCustomDrawPreview)
+        OnCustomDrawPreview(this, canvas, r, node, selected, text, done);
+    if (!done && OnCustomDrawPreviewCell)
+        OnCustomDrawPreviewCell(this, canvas, r, node, selected, text, color, text_color, font,
+                                done);
+}
+
+bool TCustomgxTreeListControl::IsExistFooterCell(int c) const {
+    bool exist = TCustomgxTreeList::IsExistFooterCell(c);
+    if (OnIsExistFooterCell)
+        OnIsExistFooterCell(const_cast<TCustomgxTreeListControl*>(this), c, exist);
+    return exist;
 }
 
 void TCustomgxTreeListControl::HideColumn(TgxTreeListColumn* column) {

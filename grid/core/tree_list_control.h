@@ -78,6 +78,7 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     bool IsColumnMultiLine(int c) const override;
     std::string GetHeaderText(int c) const override;
     TAlignment GetHeaderAlignment(int c) const override;
+    const QImage* GetHeaderGlyph(int c) const override;
     TgxTreeListColumnSort GetColumnSorted(int c) const override;
     TAlignment GetCellAlignment(const TgxTreeListNode*, int c) const override;
     ui::Color GetColumnColor(int c) const override;
@@ -102,6 +103,7 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     int GetNodeImageIndex(const TgxTreeListNode* node) const override;
     int GetNodeSelectedIndex(const TgxTreeListNode* node) const override;
     int GetNodeStateIndex(const TgxTreeListNode* node) const override;
+    void DeleteColumnValue(TgxTreeListNode* node, int index) override;
     void SetNodeImageIndexes(TgxTreeListNode* node, int image, int selected, int state);
     Value GetNodeCompareValue(const TgxTreeListNode* node, int column) const override;
     std::unique_ptr<TgxInplaceEdit> CreateEditor() override;
@@ -148,6 +150,20 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     std::function<void(TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
                        const TgxTreeListNode*, bool, std::string&, bool&)>
         OnCustomDrawPreview;
+    std::function<void(TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
+                       const TgxTreeListNode*, TgxTreeListColumn*, std::string&, ui::Color&,
+                       ui::TFont&, TAlignment&, bool&)>
+        OnCustomDrawFooter;
+    std::function<void(TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
+                       const TgxTreeListNode*, TgxTreeListColumn*, int footer_index, std::string&,
+                       ui::Color&, ui::TFont&, TAlignment&, bool&)>
+        OnCustomDrawFooterNode;
+    std::function<void(TCustomgxTreeListControl*, int level, ui::Color&)> OnGetLevelColor;
+    std::function<void(TCustomgxTreeListControl*, int column, bool& exist)> OnIsExistFooterCell;
+    std::function<void(TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
+                       const TgxTreeListNode*, bool, std::string&, ui::Color&, ui::Color&,
+                       ui::TFont&, bool&)>
+        OnCustomDrawPreviewCell;
     std::function<void(TCustomgxTreeListControl*, int from, int to)> OnColumnMoved;
     std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnHeaderClick;
     std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, bool&)> OnColumnSorting;
@@ -163,10 +179,29 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void DoCustomDrawHeader(int c, ui::TCanvas& canvas, const ui::Rect& r, std::string& text,
                             ui::Color& color, ui::TFont& font, TAlignment& alignment,
                             TgxTreeListColumnSort& sorted, bool& done) override;
+    bool HasCustomDrawPreview() const override {
+        return static_cast<bool>(OnCustomDrawPreview) || static_cast<bool>(OnCustomDrawPreviewCell);
+    }
+    void DoCustomDrawPreview(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                             bool selected, std::string& text, ui::Color& color,
+                             ui::Color& text_color, ui::TFont& font, bool& done) override;
     bool HasCustomDrawBand() const override { return static_cast<bool>(OnCustomDrawBand); }
     void DoCustomDrawBand(int vb, ui::TCanvas& canvas, const ui::Rect& r, std::string& text,
                           ui::Color& color, ui::TFont& font, TAlignment& alignment,
                           bool& done) override;
+    bool HasCustomDrawFooter(int level) const override {
+        return level == -1 ? static_cast<bool>(OnCustomDrawFooter)
+                           : static_cast<bool>(OnCustomDrawFooterNode);
+    }
+    void DoCustomDrawFooter(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                            int c, int level, int footer_index, std::string& text, ui::Color& color,
+                            ui::TFont& font, TAlignment& alignment, bool& done) override;
+    bool HasGetLevelColor() const override { return static_cast<bool>(OnGetLevelColor); }
+    void DoGetLevelColor(int level, ui::Color& color) override {
+        if (OnGetLevelColor)
+            OnGetLevelColor(this, level, color);
+    }
+    bool IsExistFooterCell(int c) const override;
     void HideColumn(TgxTreeListColumn* column);
     void ShowColumnAt(TgxTreeListColumn* column, int vb, int row, int position);
 

@@ -114,7 +114,7 @@ void TCustomgxTreeList::SetTopIndex(int index) {
     if (update_lock_ != 0)
         return;
     if (std::abs(index - current) <= rows_in_view_ && current >= 0) {
-        ScrollRows(distance);
+        ScrollVertical(distance);
     } else {
         Repaint();
     }
@@ -122,12 +122,24 @@ void TCustomgxTreeList::SetTopIndex(int index) {
     InvalidateRow(old_focus);
 }
 
-void TCustomgxTreeList::ScrollRows(int dy) {
+void TCustomgxTreeList::ScrollVertical(int dy) {
     ui::Rect nodes = GetNodesRect();
     if (editor_)
         editor_->Hide();
     ++invalidations_;
     viewport()->scroll(0, dy, QRect(nodes.left, nodes.top, nodes.Width(), nodes.Height()));
+    // Moved dots would lose their phase by an odd distance: the tree strip is drawn anew.
+    if (!grid_mode_ && ShowLines && TreeLineStyle == tlsDotted && GetBandCount() > 0)
+        InvalidateRect({nodes.left, nodes.top,
+                        nodes.left + GetBandDisplayWidth(0) + GetGroupIndentWidth(), nodes.bottom});
+}
+
+void TCustomgxTreeList::ScrollHorizontal(int dx) {
+    ui::Rect area = GetScrollableAreaRect();
+    if (editor_)
+        editor_->Hide();
+    ++invalidations_;
+    viewport()->scroll(dx, 0, QRect(area.left, area.top, area.Width(), area.Height()));
 }
 
 void TCustomgxTreeList::SetLeftCoord(int value) {
@@ -139,11 +151,16 @@ void TCustomgxTreeList::SetLeftCoord(int value) {
         value = std::max(0, content - client);
     if (value == left_coord_)
         return;
+    int shift = value - left_coord_;
     left_coord_ = value;
     UpdateScrollBars();
     if (update_lock_ != 0)
         return;
-    Repaint();
+    if (!show_footer_ && GetFixedLeftBand() == -1 && GetFixedRightBand() == -1 &&
+        std::abs(shift) <= ClientRect().Width())
+        ScrollHorizontal(-shift);
+    else
+        Repaint();
     DoChangeLeftCoord();
 }
 

@@ -379,6 +379,14 @@ int TCustomgxTreeList::GetNodeFooterLevel(const TgxTreeListNode* node, int index
     return -1;
 }
 
+int TCustomgxTreeList::GetNodeFooterCountBelowLevel(const TgxTreeListNode* node, int level) const {
+    int count = 0;
+    for (int k = 0, n = GetNodeFooterCount(node); k < n; ++k)
+        if (GetNodeFooterLevel(node, k) < level)
+            ++count;
+    return count;
+}
+
 int TCustomgxTreeList::GetVisibleColumnCount() const {
     int count = 0;
     for (int c = 0, n = GetColumnCount(); c < n; ++c)
@@ -436,6 +444,80 @@ int TCustomgxTreeList::CalcHeaderRowCountAt(int y) const {
     CalcRectInfo(info);
     int rows = (y - info.header_panel.top + header_row_height_ / 2) / header_row_height_;
     return std::max(1, rows);
+}
+
+void TCustomgxTreeList::SnapBandPanelSizingLine(int y, int& draw_y, int& y2) const {
+    TDrawInfo info;
+    CalcRectInfo(info);
+    if (info.band_panel.top == info.band_panel.bottom)
+        return;
+    const int top = info.band_panel.top;
+    int line = top + GetBandPanelHeight(1);
+    for (int k = 2; k <= GetBandMaxRowCount(); ++k) {
+        int mid = top + (GetBandPanelHeight(k - 1) + GetBandPanelHeight(k)) / 2;
+        if (mid > y)
+            break;
+        line = top + GetBandPanelHeight(k);
+    }
+    draw_y = y2 = line;
+}
+
+void TCustomgxTreeList::SnapHeaderPanelSizingLine(int y, int& draw_y, int& y2) const {
+    if (header_row_height_ <= 0)
+        return;
+    TDrawInfo info;
+    CalcRectInfo(info);
+    int top = info.header_panel.top;
+    int rows = (y - top + header_row_height_ / 2) / header_row_height_;
+    rows = std::clamp(rows, 1, std::max(1, GetHeaderPanelMaxRowCount()));
+    draw_y = y2 = top + header_row_height_ * rows;
+}
+
+void TCustomgxTreeList::GetRowSizingLimits(TgxTreeListNode* node, int y, int& max_y,
+                                           int& min_y) const {
+    TDrawInfo info;
+    CalcRectInfo(info);
+    min_y = y + GetNodeRowHeight(node, row_line_height_, true);
+    max_y = (info.footer.IsEmpty() ? info.node_area.bottom : info.footer.top) - 1;
+}
+
+void TCustomgxTreeList::GetBandSizingLimits(int band, int, int& max_x, int& min_x,
+                                            int& left_x) const {
+    TDrawInfo info;
+    CalcDrawInfo(info);
+    left_x = 0;
+    for (const TBandCellInfo& bc : info.band_cells)
+        if (bc.band_index == band)
+            left_x = bc.rect.left;
+    min_x = left_x + CalcBandMinWidth(band) + (band == 0 ? GetGroupIndentWidth() : 0);
+    max_x = IsFullSizing() ? 100000 : info.client.Width() - 2;
+}
+
+void TCustomgxTreeList::GetColumnSizingLimits(int column, int, int& max_x, int& min_x,
+                                              int& left_x) const {
+    TDrawInfo info;
+    CalcDrawInfo(info);
+    const THeaderCellInfo* cell = nullptr;
+    for (const THeaderCellInfo& hc : info.header_cells)
+        if (hc.column == column)
+            cell = &hc;
+    if (cell == nullptr) {
+        left_x = min_x = max_x = 0;
+        return;
+    }
+    left_x = cell->rect.left;
+    min_x = left_x + GetColumnMinWidth(column) +
+            (cell->first_of_header && cell->row == 0 ? GetGroupIndentWidth() : 0);
+    if (!IsAutoWidth() && IsFullSizingHeader()) {
+        max_x = 100000;
+    } else if (IsBandHeaderAutoWidth()) {
+        max_x = info.client.Width() - 1;
+    } else {
+        max_x = cell->rect.right;
+        for (const TBandCellInfo& bc : info.band_cells)
+            if (bc.band_index == cell->band_index)
+                max_x = bc.rect.right;
+    }
 }
 
 int TCustomgxTreeList::CalcRowHeightAt(TgxTreeListNode* node, int height) const {
@@ -507,7 +589,7 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
         L += w;
         info.fixed_left_area = {bp.left, bp.top, bp.left + w, info.node_area.top};
         if (!info.new_item_row.IsEmpty())
-            info.fixed_left_area.bottom += extra;
+            info.fixed_left_area.bottom -= extra;
         ui::Rect cell{bp.left, bp.top, info.fixed_left_area.right - fixed_band_line_width_,
                       bp.bottom};
         info.band_cells.push_back({0, cell, cell});
@@ -529,7 +611,7 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
         ui::Rect& a = info.fixed_right_area;
         a = {bp.right - w, bp.top, bp.right, info.node_area.top};
         if (!info.new_item_row.IsEmpty())
-            a.bottom += extra;
+            a.bottom -= extra;
         int floor = std::max(info.fixed_left_area.right, info.indicator.right);
         if (a.left < floor) {
             a.left = floor;
@@ -829,6 +911,7 @@ void TCustomgxTreeList::CalcLayout() {
     RebuildVisibleNodeCache();
     CalcRowsInView();
     UpdateScrollBars();
+    LinkChanged();
     int count = GetAbsoluteCount();
     if (count > 0 && top_node_ != nullptr) {
         int top = GetTopIndex();

@@ -68,16 +68,24 @@ bool TCustomgxTreeList::PaintFocused() const {
 
 TCustomgxTreeList::CellColors TCustomgxTreeList::GetCellColors(const TgxTreeListNode* node,
                                                                bool selected, bool focused,
-                                                               int column) const {
+                                                               int column) {
     ui::Color text = Font().GetColor();
+    // While something is dragged over the unfocused grid, the focused row shows where the
+    // drop goes.
+    if (!focused && drag_object_ != nullptr && node != nullptr && node == focused_node_)
+        return {HighlightColor, HighlightTextColor};
     if (selected) {
         if (focused)
             return {HighlightColor, HighlightTextColor};
         if (!hide_selection_)
             return {HideSelectionColor, HideSelectionTextColor};
     }
-    if (grid_mode_ && node != nullptr && GetNodeHasChildrenQuery(node))
-        return {GroupNodeColor, GroupNodeTextColor.IsNone() ? text : GroupNodeTextColor};
+    if (grid_mode_ && node != nullptr && GetNodeHasChildrenQuery(node)) {
+        ui::Color c = GroupNodeColor;
+        if (HasGetLevelColor())
+            DoGetLevelColor(node->Level(), c);
+        return {c, GroupNodeTextColor.IsNone() ? text : GroupNodeTextColor};
+    }
     if (column >= 0) {
         ui::Color c = GetColumnColor(column);
         if (c.ToRgb() != GetColor().ToRgb())
@@ -93,8 +101,12 @@ void TCustomgxTreeList::DrawCell(ui::TCanvas& canvas, const ui::Rect& r,
     std::string text;
     TAlignment alignment = taLeftJustify;
     if (kind == 1) {
-        text = GetRowFooterText(node, column, 0);
-    } else if (kind != 2 && node != nullptr) {
+        text = GetRowFooterText(node, column, row_footer_level_);
+        alignment = column >= 0 ? GetCellAlignment(node, column) : taLeftJustify;
+    } else if (kind == 2) {
+        text = GetInsertRowText(column);
+        alignment = column >= 0 ? GetCellAlignment(node, column) : taLeftJustify;
+    } else if (node != nullptr) {
         text = column >= 0 ? GetCellText(node, column) : GetCellText(node, 0);
         alignment = column >= 0 ? GetCellAlignment(node, column) : taLeftJustify;
     }
@@ -102,7 +114,11 @@ void TCustomgxTreeList::DrawCell(ui::TCanvas& canvas, const ui::Rect& r,
     font.Assign(column >= 0 && IsColumnFontExplicit(column) ? GetColumnFont(column) : Font());
     font.SetColor(text_color);
     bool done = false;
-    if (HasCustomDrawCell(column)) {
+    if (kind == 1) {
+        if (HasCustomDrawFooter(row_footer_level_))
+            DoCustomDrawFooter(canvas, r, node, column, row_footer_level_, row_footer_index_, text,
+                               color, font, alignment, done);
+    } else if (HasCustomDrawCell(column)) {
         DoCustomDrawCell(canvas, r, node, column, selected, focused, kind == 2, text, color, font,
                          alignment, done);
     }
@@ -195,6 +211,7 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                                        alignment, sorted, done);
                 if (!done) {
                     THeaderButton b{hc.rect, text, alignment, color, look_and_feel_, sorted};
+                    b.glyph = GetHeaderGlyph(hc.column);
                     b.edge_kind = hc.first_in_row && hc.last_in_row ? 0
                                   : hc.first_in_row                 ? 2
                                   : hc.last_in_row                  ? 1
@@ -210,16 +227,8 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
             FillSolid(canvas, e.rect, ui::clBtnShadow);
     }
 
-    // New-item row: its strip in the window colour with the insert glyph.
-    if (!info.new_item_row.IsEmpty() && canvas.RectVisible(info.new_item_row)) {
-        FillSolid(canvas, info.new_item_row, GetColor());
-        int i = IndicatorWidthShown();
-        if (i > 0)
-            DrawIndicator(canvas,
-                          {info.new_item_row.left, info.new_item_row.top,
-                           info.new_item_row.left + i, info.new_item_row.bottom},
-                          3, HeaderColor, look_and_feel_);
-    }
+    if (!info.new_item_row.IsEmpty() && canvas.RectVisible(info.new_item_row))
+        PaintNewItemRow(canvas, info, focused);
 
     // Indicator column, then kept out of everything drawn later.
     if (!info.indicator.IsEmpty() && !info.rows.empty() && canvas.RectVisible(info.indicator)) {
@@ -237,6 +246,14 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
     // Footer.
     if (!info.footer.IsEmpty() && canvas.RectVisible(info.footer)) {
         ui::Rect r = info.footer;
+        // While scrolled, the footer's side edges stay outside the view.
+        if (info.fixed_left_band == -1) {
+            int widen = look_and_feel_ == lfFlat ? 1 : 2;
+            if (left_coord_ != 0)
+                r.left -= widen;
+            if (info.bands_right_edge + 1 > r.right)
+                r.right += widen;
+        }
         if (look_and_feel_ == lfFlat) {
             canvas.DrawEdge(r, ui::BDR_SUNKENOUTER, ui::BF_TOP);
             r.top += 1;
@@ -255,14 +272,25 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
             cell = cell.Inflated(-1, -1);
             if (hc.first_of_header)
                 cell.left += 1;
-            if (hc.last_in_row)
+            if (hc.last_in_row && !info.band_cells.empty() &&
+                hc.band_index == info.band_cells.back().band_index)
                 cell.right -= 2;
             ClipScope clip(canvas, ui::Rect{hc.clip.left, r.top, hc.clip.right, r.bottom});
             cell = canvas.DrawEdge(cell, ui::BDR_SUNKENOUTER, ui::BF_RECT | ui::BF_ADJUST);
-            canvas.Brush = {HeaderColor, ui::bsSolid, {}};
-            canvas.Font.Assign(Font());
-            DrawCellText(canvas, cell, GetFooterText(hc.column), GetHeaderAlignment(hc.column),
-                         false, true);
+            std::string text = GetFooterText(hc.column);
+            ui::Color color = HeaderColor;
+            TAlignment alignment = GetHeaderAlignment(hc.column);
+            ui::TFont font;
+            font.Assign(Font());
+            bool done = false;
+            if (HasCustomDrawFooter(-1))
+                DoCustomDrawFooter(canvas, cell, nullptr, hc.column, -1, 0, text, color, font,
+                                   alignment, done);
+            if (done)
+                continue;
+            canvas.Brush = {color, ui::bsSolid, {}};
+            canvas.Font.Assign(font);
+            DrawCellText(canvas, cell, text, alignment, hc.line_count > 1 || hc.multi_line, true);
         }
     }
 
@@ -274,70 +302,114 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
         return;
     ClipScope node_clip(canvas, info.node_area);
     const int scroll = info.fixed_left_band == -1 ? left_coord_ : 0;
+    const bool tree = !grid_mode_;
+    const int grid = show_grid_ ? RowSeparatorLineWidth() : 0;
+    const int area_left = info.node_area.left - scroll;
+    // Slots of the indent strip move one level left when the root has no indent.
+    const int slot_base = area_left - ((tree && !show_root_) ? kLevelIndent : 0);
+    // Dotted tree lines keep one dot phase in client coordinates, so rows line up.
+    const ui::TBrush tree_brush =
+        TreeLineStyle == tlsDotted ? ui::TBrush{TreeLineColor, ui::bsHalftone, {0, 0}, GetColor()}
+                                   : ui::TBrush{TreeLineColor, ui::bsSolid, {}};
+    const TgxTreeListNode* last_node = GetLastNode();
     Segments lines;
-    lines.reserve(info.rows.size() * (info.header_cells.size() + 2));
+    lines.reserve(info.rows.size() * (info.header_cells.size() + 4));
     int y = info.node_area.top;
     for (TRowInfo& row : info.rows) {
         BeginNodeRecord(row.node);
         try {
+            const TgxTreeListNode* node = row.node;
             int image_left = 0, text_left = 0;
-            int indent_slots = GetNodeIndent(row.node, image_left, text_left);
+            int slot_count = GetNodeIndent(node, image_left, text_left);
             row.indent_start = text_left;
-            int bottom = std::min(y + row.row_height, info.node_area.bottom);
-            ui::Color row_color = grid_mode_ ? GroupNodeColor : GetColor();
-            int base =
-                info.node_area.left - scroll - ((!grid_mode_ && !show_root_) ? kLevelIndent : 0);
+            const int row_bottom = y + row.row_height;
+            const int bottom = std::min(row_bottom, info.node_area.bottom);
+            const ui::Color row_color = grid_mode_ ? GroupNodeColor : GetColor();
+            const int level = node->Level();
             if (image_left > 0) {
-                FillSolid(canvas,
-                          {info.node_area.left - scroll, y,
-                           info.node_area.left - scroll + image_left, bottom},
-                          row_color);
-                int level = row.node->Level();
-                if (!grid_mode_ && ShowLines) {
-                    canvas.Brush = {TreeLineColor, ui::bsSolid, {}};
+                // Where the row's horizontal grid line starts inside the indent.
+                int g = level * kLevelIndent;
+                if (node->Expanded())
+                    g += kLevelIndent - 1;
+                if (!node->HasChildren() && node->IsLast())
+                    g -= kLevelIndent;
+                if (const TgxTreeListNode* next = GetNextVisibleNode(node);
+                    next != nullptr && next->Level() < level)
+                    g = next->Level() * kLevelIndent;
+                if (node == last_node)
+                    g = 0;
+                if (tree && !show_root_)
+                    g -= kLevelIndent;
+                const bool full_slots = tree && !show_grid_;
+                const int group_level = row.group_row ? level : level - 1;
+                for (int i = (tree && !show_root_) ? 1 : 0; i < slot_count; ++i) {
+                    int x0 = slot_base + i * kLevelIndent;
+                    int x1 = x0 + kLevelIndent - (full_slots ? 0 : 1);
+                    int y0 =
+                        y +
+                        ((!tree && row.group_row && !show_grid_ && i == slot_count - 1) ? 1 : 0);
+                    int y1 =
+                        row_bottom - row_footer_height_ * GetNodeFooterCountBelowLevel(node, i);
+                    bool shortened = !full_slots && x1 > area_left + g && grid > 0;
+                    if (shortened)
+                        y1 -= grid;
+                    ui::Color c = row_color;
+                    if (!tree && i <= group_level && HasGetLevelColor())
+                        DoGetLevelColor(i, c);
+                    FillSolid(canvas, {x0, y0, x1, y1}, c);
+                    if (!full_slots)
+                        lines.push_back({{x1, y}, {x1, y1 + grid}});
+                    // The row's horizontal grid line under the slot.
+                    if (shortened)
+                        lines.push_back({{x0, y1}, {x1 + 1, y1}});
+                }
+                if (tree && ShowLines) {
+                    canvas.Brush = tree_brush;
                     int mid = y + row.row_height / 2;
-                    int x = base + level * kLevelIndent + kLevelIndent / 2 - 1;
-                    bool button = ShowButtons && row.node->HasChildren();
-                    bool first_top = row.node->Parent() == nullptr && row.node->Index() == 0;
-                    canvas.FillRect(
-                        {x + (button ? 5 : 0), mid, base + (level + 1) * kLevelIndent, mid + 1});
-                    int top = first_top ? mid : y;
-                    int end = row.node->IsLast() ? mid : bottom;
+                    int x = slot_base + level * kLevelIndent + kLevelIndent / 2 - 1;
+                    bool button = ShowButtons && node->HasChildren();
+                    bool first_top = node->Parent() == nullptr && node->Index() == 0;
+                    canvas.FillRect({x + (button ? 5 : 0), mid,
+                                     slot_base + (level + 1) * kLevelIndent, mid + 1});
                     if (button) {
                         if (!first_top)
                             canvas.FillRect({x, y, x + 1, mid - 5});
-                        if (!row.node->IsLast())
+                        if (!node->IsLast())
                             canvas.FillRect({x, mid + 5, x + 1, bottom});
                     } else {
-                        canvas.FillRect({x, top, x + 1, end + (row.node->IsLast() ? 0 : 0)});
+                        canvas.FillRect(
+                            {x, first_top ? mid : y, x + 1, node->IsLast() ? mid : bottom});
                     }
                     int slot = level - 1;
-                    for (const TgxTreeListNode* a = row.node->Parent(); a != nullptr;
+                    for (const TgxTreeListNode* a = node->Parent(); a != nullptr;
                          a = a->Parent(), --slot) {
                         if (a->IsLast())
                             continue;
-                        int ax = base + slot * kLevelIndent + kLevelIndent / 2 - 1;
+                        int ax = slot_base + slot * kLevelIndent + kLevelIndent / 2 - 1;
                         canvas.FillRect({ax, y, ax + 1, bottom});
                     }
                 }
-                if (ShowButtons && row.node->HasChildren() && indent_slots > 0) {
-                    ui::Rect slot{base + level * kLevelIndent, y, base + (level + 1) * kLevelIndent,
-                                  y + row.row_height};
-                    DrawExpandButton(canvas, slot, row.node->Expanded());
+                if (ShowButtons && node->HasChildren() && slot_count > 0) {
+                    ui::Rect slot{slot_base + level * kLevelIndent, y,
+                                  slot_base + (level + 1) * kLevelIndent, y + row.row_height};
+                    if (tree)
+                        DrawExpandButton(canvas, slot, node->Expanded());
+                    else
+                        DrawExpandGlyph(canvas, slot, node->Expanded());
                 }
             }
-            int image_x = info.node_area.left - scroll + image_left;
-            if (state_images_ != nullptr && GetNodeStateIndex(row.node) >= 0) {
+            int image_x = area_left + image_left;
+            if (state_images_ != nullptr && GetNodeStateIndex(node) >= 0) {
                 ui::Rect r{image_x, y, image_x + state_images_->Width(), bottom};
                 FillSolid(canvas, r, row_color);
-                DrawImageListImage(canvas, r, state_images_, GetNodeStateIndex(row.node));
+                DrawImageListImage(canvas, r, state_images_, GetNodeStateIndex(node));
                 image_x += state_images_->Width();
             }
             if (images_ != nullptr) {
                 ui::Rect r{image_x, y, image_x + images_->Width(), bottom};
                 FillSolid(canvas, r, grid_mode_ ? row_color : GetColor());
-                int index = row.node == focused_node_ ? GetNodeSelectedIndex(row.node)
-                                                      : GetNodeImageIndex(row.node);
+                int index =
+                    node == focused_node_ ? GetNodeSelectedIndex(node) : GetNodeImageIndex(node);
                 DrawImageListImage(canvas, r, images_, index);
             }
         } catch (...) {
@@ -349,7 +421,6 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
     }
 
     y = info.node_area.top;
-    const int grid = show_grid_ ? RowSeparatorLineWidth() : 0;
     const int bands_right = info.bands_right_edge + 1;
     for (TRowInfo& row : info.rows) {
         BeginNodeRecord(row.node);
@@ -363,10 +434,10 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
             int cell_bottom = std::min(y + row.row_height - preview_block - row.row_footer_height,
                                        info.node_area.bottom);
             int row_bottom = std::min(y + row.row_height, info.node_area.bottom);
+            int footers_top = y + row.row_height - row.row_footer_height;
             ui::Rect focus_rect;
             if (row.group_row) {
-                ui::Rect area{info.node_area.left - scroll + row.indent_start, y, bands_right,
-                              cell_bottom - grid};
+                ui::Rect area{area_left + row.indent_start, y, bands_right, cell_bottom - grid};
                 CellColors colors = GetCellColors(row.node, row_selected, focused, -1);
                 DrawCell(canvas, area, row.node, -1, row_selected, row_focused, 0, false,
                          colors.color, colors.text);
@@ -416,11 +487,12 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                                                 info.node_area.bottom});
                 }
                 if (row_focused && (IsRowSelect() || IsInvertSelect()))
-                    focus_rect = {info.node_area.left - scroll + row.indent_start, y,
-                                  bands_right - (show_grid_ ? 1 : 0), cell_bottom - grid};
+                    focus_rect = {area_left + row.indent_start, y,
+                                  bands_right - (show_grid_ ? 1 : 0),
+                                  std::min(footers_top, info.node_area.bottom) - grid};
             }
             if (row.preview_line_count > 0 && !row.group_row) {
-                ui::Rect preview{info.node_area.left - scroll + row.indent_start, cell_bottom,
+                ui::Rect preview{area_left + row.indent_start, cell_bottom,
                                  bands_right - (show_grid_ ? 1 : 0),
                                  std::min(cell_bottom + preview_block, row_bottom) -
                                      (show_grid_ && show_preview_grid_ ? 1 : 0)};
@@ -430,11 +502,13 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                     lines.push_back(
                         {{preview.left, preview.bottom}, {bands_right, preview.bottom}});
             }
+            if (row.row_footer_count > 0)
+                PaintRowFooters(canvas, info, row, footers_top, lines);
             if (!focus_rect.IsEmpty()) {
                 if (focused) {
                     if (!IsHideFocusRect())
                         canvas.DrawFocusRect(focus_rect);
-                } else if (!hide_focus_rect_) {
+                } else if (!hide_focus_rect_ && drag_object_ == nullptr) {
                     DrawInvertedFrame(canvas, focus_rect);
                 }
             }
@@ -446,6 +520,112 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
         y += std::max(1, row.row_height);
     }
     canvas.Pen = {show_grid_ ? GetGridLineColorValue() : GetColor(), 1, ui::psSolid, ui::pmCopy};
+    canvas.PolyPolyline(lines);
+}
+
+void TCustomgxTreeList::GetRowFooterRect(const TgxTreeListNode* node, int k, ui::Rect& rect,
+                                         const TDrawInfo& info, int grid_line, int y) const {
+    const bool loses_level = !grid_mode_ && !show_root_;
+    int l = GetNodeFooterLevel(node, k);
+    rect.top = y + k * row_footer_height_;
+    rect.bottom = rect.top + row_footer_height_;
+    rect.left = l == -1 ? info.node_area.left : info.node_area.left + (l + 1) * kLevelIndent;
+    if (loses_level)
+        rect.left -= kLevelIndent;
+    rect.right = info.node_area.left + GetBandsWidth() - grid_line;
+    if (info.fixed_left_band == -1) {
+        rect.left -= left_coord_;
+        rect.right -= left_coord_;
+    } else {
+        rect.right -= left_coord_;
+    }
+    if (info.fixed_right_band != -1) {
+        if (rect.right >= info.node_area.right)
+            rect.right = info.node_area.right - grid_line;
+        rect.left = std::min(rect.left, info.fixed_right_area.left);
+    }
+    rect.left = std::max(rect.left, info.node_area.left);
+}
+
+void TCustomgxTreeList::PaintRowFooters(ui::TCanvas& canvas, const TDrawInfo& info,
+                                        const TRowInfo& row, int footers_top, Segments& lines) {
+    const int grid_line = show_grid_ ? 1 : 0;
+    for (int k = 0; k < row.row_footer_count; ++k) {
+        ui::Rect band;
+        GetRowFooterRect(row.node, k, band, info, grid_line, footers_top);
+        if (band.IsEmpty() || !canvas.RectVisible(band))
+            continue;
+        const int level = GetNodeFooterLevel(row.node, k);
+        ClipScope band_clip(canvas, band);
+        FillSolid(canvas, band, RowFooterColor);
+        if (grid_line > 0)
+            lines.push_back({{band.right, band.top}, {band.right, band.bottom}});
+        for (const THeaderCellInfo& hc : info.header_cells) {
+            if (!IsExistRowFooterCell(row.node, hc.column, level))
+                continue;
+            ui::Rect cell{hc.rect.left, band.top + hc.row * footer_row_height_, hc.rect.right,
+                          band.top + (hc.row + hc.line_count) * footer_row_height_};
+            // The first cell starts where the footer's band does, past the level's indent.
+            if (hc.first_of_header)
+                cell.left = std::max(cell.left, band.left);
+            cell = cell.Inflated(-1, -1);
+            if (cell.IsEmpty())
+                continue;
+            ClipScope clip(canvas, ui::Rect{hc.clip.left, band.top, hc.clip.right, band.bottom});
+            cell = canvas.DrawEdge(cell, ui::BDR_SUNKENOUTER, ui::BF_RECT | ui::BF_ADJUST);
+            row_footer_level_ = level;
+            row_footer_index_ = k;
+            DrawCell(canvas, cell, row.node, hc.column, false, false, 1, hc.line_count > 1,
+                     RowFooterColor, RowFooterTextColor);
+        }
+    }
+}
+
+void TCustomgxTreeList::PaintNewItemRow(ui::TCanvas& canvas, const TDrawInfo& info, bool focused) {
+    const ui::Rect& strip = info.new_item_row;
+    const int indicator = IndicatorWidthShown();
+    const bool grid_lines = show_grid_ && show_preview_grid_;
+    const int cells_bottom = strip.top + default_row_height_ - (grid_lines ? 1 : 0);
+    ui::Rect data{strip.left + indicator, strip.top, strip.right, cells_bottom};
+    // The cells sit on the window colour; the strip under them separates the new-item
+    // row from the rows in the header colour.
+    FillSolid(canvas, data, GetColor());
+    FillSolid(canvas, {strip.left + indicator, cells_bottom, strip.right, strip.bottom},
+              HeaderColor);
+    if (indicator > 0)
+        DrawIndicator(canvas, {strip.left, strip.top, strip.left + indicator, strip.bottom}, 3,
+                      HeaderColor, look_and_feel_);
+    Segments lines;
+    const int grid = show_grid_ ? 1 : 0;
+    const int focused_column = GetVisibleColumnIndex(GetFocusedColumn());
+    for (const THeaderCellInfo& hc : info.header_cells) {
+        ui::Rect cell{hc.rect.left, strip.top + hc.row * default_row_height_, hc.rect.right,
+                      strip.top + (hc.row + hc.line_count) * default_row_height_};
+        cell.bottom = std::min(cell.bottom, cells_bottom);
+        if (show_grid_) {
+            cell.right -= 1;
+            cell.bottom -= grid;
+        }
+        ui::Rect clip{hc.clip.left, strip.top, hc.clip.right, cells_bottom};
+        if (cell.IsEmpty() || ui::Intersect(cell, clip).IsEmpty())
+            continue;
+        bool cell_focused = new_item_row_active_ && hc.column == focused_column;
+        CellColors colors = GetCellColors(nullptr, false, focused, hc.column);
+        {
+            ClipScope scope(canvas, clip);
+            DrawCell(canvas, cell, nullptr, hc.column, false, cell_focused, 2,
+                     hc.line_count > 1 || IsColumnMultiLine(hc.column), colors.color, colors.text);
+            if (cell_focused && !IsRowSelect() && !IsInvertSelect() && focused &&
+                !IsHideFocusRect())
+                canvas.DrawFocusRect(ui::Intersect(cell, clip));
+        }
+        if (show_grid_) {
+            lines.push_back({{cell.right, cell.top}, {cell.right, cell.bottom + grid}});
+            lines.push_back({{std::max(cell.left, clip.left), cell.bottom},
+                             {std::min(clip.right, cell.right + 1), cell.bottom}});
+        }
+    }
+    canvas.Pen = {GetGridLineColorValue(), 1, ui::psSolid, ui::pmCopy};
     canvas.PolyPolyline(lines);
 }
 

@@ -55,10 +55,15 @@ void TCanvas::FillRect(const Rect& r) {
     if (r.IsEmpty() || Brush.style == bsClear)
         return;
     QBrush brush = ToQBrush(Brush);
-    painter_->setBrushOrigin(Brush.origin.x, Brush.origin.y);
     if (Brush.style == bsHalftone) {
-        // The pattern's gaps keep the background, as GDI's halftone brush over white.
-        painter_->fillRect(ToQRect(r), Qt::white);
+        // Qt's 50% pattern covers the pixels whose x + y is odd relative to the brush
+        // origin; one step right puts the brush colour on the origin's own parity.
+        painter_->fillRect(ToQRect(r), Brush.background.ToQColor());
+        painter_->save();
+        painter_->setBrushOrigin(Brush.origin.x + 1, Brush.origin.y);
+        painter_->fillRect(ToQRect(r), brush);
+        painter_->restore();
+        return;
     }
     painter_->fillRect(ToQRect(r), brush);
 }

@@ -26,8 +26,10 @@ using enum TBrushStyle;
 struct TBrush {
     Color color = clWhite;
     TBrushStyle style = bsSolid;
-    // The dot phase of the halftone pattern.
+    // The dot phase of the halftone pattern: the brush colour lies where x + y has the
+    // parity of origin.x + origin.y, the background in the gaps.
     Point origin{};
+    Color background = clWhite;
 };
 
 enum class TPenStyle { psSolid, psDot, psClear };

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "platform/ui/application.h"
+#include "platform/ui/clock.h"
 
 namespace ui {
 
@@ -10,7 +11,10 @@ TTimer::TTimer() : timer_(std::make_unique<QTimer>()) {
     QObject::connect(timer_.get(), &QTimer::timeout, [this] { Fire(); });
 }
 
-TTimer::~TTimer() = default;
+TTimer::~TTimer() {
+    if (driver_ != nullptr)
+        driver_->StopTimer(*this);
+}
 
 void TTimer::SetInterval(int ms) {
     if (interval_ == ms)
@@ -26,6 +30,12 @@ void TTimer::SetEnabled(bool enabled) {
     Update();
 }
 
+void TTimer::Start(int ms) {
+    interval_ = ms;
+    enabled_ = true;
+    Update();
+}
+
 void TTimer::Fire() {
     if (OnTimer)
         Guarded([this] { OnTimer(); });
@@ -33,8 +43,19 @@ void TTimer::Fire() {
 
 void TTimer::Update() {
     timer_->stop();
-    if (enabled_ && interval_ > 0)
+    if (driver_ != nullptr) {
+        driver_->StopTimer(*this);
+        driver_ = nullptr;
+    }
+    if (!enabled_ || interval_ <= 0)
+        return;
+    UiClock& clock = Clock();
+    if (clock.DrivesTimers()) {
+        clock.StartTimer(*this, interval_);
+        driver_ = &clock;
+    } else {
         timer_->start(interval_);
+    }
 }
 
 }  // namespace ui

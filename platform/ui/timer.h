@@ -1,7 +1,8 @@
 #pragma once
 
-// The class library's timer: Interval, Enabled and OnTimer over a QTimer. Handlers run
-// inside the exception boundary.
+// The class library's timer: Interval, Enabled and OnTimer over a QTimer, or over the
+// installed clock when that drives timers (tests). Handlers run inside the exception
+// boundary.
 
 #include <functional>
 #include <memory>
@@ -9,6 +10,8 @@
 class QTimer;
 
 namespace ui {
+
+class UiClock;
 
 class TTimer {
   public:
@@ -22,6 +25,11 @@ class TTimer {
     void SetInterval(int ms);
     bool Enabled() const { return enabled_; }
     void SetEnabled(bool enabled);
+    // (Re)starts the timer with an interval, counting from now.
+    void Start(int ms);
+    void Stop() { SetEnabled(false); }
+    // Running: enabled with an interval above 0.
+    bool Running() const { return enabled_ && interval_ > 0; }
 
     // Runs OnTimer as if the interval had passed (for tests and forced steps).
     void Fire();
@@ -29,8 +37,10 @@ class TTimer {
     std::function<void()> OnTimer;
 
   private:
+    friend class ManualUiClock;
     void Update();
     std::unique_ptr<QTimer> timer_;
+    UiClock* driver_ = nullptr;  // the clock running this timer, when one does
     int interval_ = 1000;
     bool enabled_ = false;
 };

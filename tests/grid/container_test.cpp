@@ -228,6 +228,53 @@ TEST(TreeListEditing, TheEditorOpensPostsAndCloses) {
     EXPECT_EQ(f.grid.State(), tsNormal);
 }
 
+TEST(TreeListEditing, FocusLeavingForAnotherControlPostsAndClosesTheEdit) {
+    QWidget window;
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    auto* grid = new TCustomgxTreeListControl(&window);
+    auto* other = new QLineEdit(&window);
+    grid->setGeometry(0, 0, 300, 150);
+    other->setGeometry(0, 160, 300, 20);
+    grid->CreateColumn()->SetWidth(150);
+    grid->SetOptions(static_cast<TLOptions>((grid->Options() & ~tloRowSelect) | tloEditing));
+    TgxTreeListNode* n = grid->Add();
+    int posted = 0;
+    grid->OnEdited = [&](TCustomgxTreeList*, TgxTreeListNode*) { ++posted; };
+    window.show();
+    QApplication::setActiveWindow(&window);
+    grid->setFocus();
+    QApplication::processEvents();
+    grid->SetFocusedNodeColumn(n, 0, true);
+    grid->ShowEditor();
+    ASSERT_EQ(grid->State(), tsEditing);
+    QApplication::processEvents();
+    ASSERT_TRUE(grid->PaintFocused());
+    // Focus moving between the grid and its editor keeps the edit open.
+    grid->setFocus();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->State(), tsEditing);
+    grid->InplaceEditor()->setFocus();
+    QApplication::processEvents();
+    ASSERT_EQ(grid->State(), tsEditing);
+    // Another window (a message box, say) taking the focus leaves the edit open.
+    QWidget box;
+    box.setAttribute(Qt::WA_DontShowOnScreen);
+    auto* box_edit = new QLineEdit(&box);
+    box.show();
+    QApplication::setActiveWindow(&box);
+    box_edit->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(grid->State(), tsEditing);
+    EXPECT_EQ(posted, 0);
+    QApplication::setActiveWindow(&window);
+    grid->InplaceEditor()->setFocus();
+    QApplication::processEvents();
+    other->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(grid->State(), tsNormal);
+    EXPECT_EQ(posted, 1);
+}
+
 TEST(TreeListEditing, DeletingTheEditedNodeLeavesNothingDangling) {
     GridFixture f(400, 200);
     f.AddColumn("Name", 150);

@@ -14,7 +14,7 @@ struct GridFixture {
     TCustomgxTreeListControl grid;
 
     GridFixture(int width, int height) {
-        grid.setFrameShape(QFrame::NoFrame);
+        grid.SetBorderStyle(bsNone);
         grid.SetScrollBars(ssNone);
         grid.resize(width, height);
         grid.setAttribute(Qt::WA_DontShowOnScreen);

@@ -266,3 +266,114 @@ TEST(Layout, LineCountingNeverDividesByZero) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(Sizing, PanelLinesSnapToWholeRows) {
+    testing::GridFixture f(400, 300);
+    f.AddColumn("A", 100);
+    f.grid.Add();
+    f.grid.SetShowBands(true);
+    // Band rows: 13 a line + 6 (standard look), panel at the top of the client.
+    struct Case {
+        int y;
+        int line;
+    };
+    for (const Case& c :
+         {Case{0, 19}, Case{24, 19}, Case{25, 32}, Case{37, 32}, Case{38, 45}, Case{1000, 71}}) {
+        int draw_y = -1, y2 = -1;
+        f.grid.SnapBandPanelSizingLine(c.y, draw_y, y2);
+        EXPECT_EQ(draw_y, c.line) << c.y;
+        EXPECT_EQ(y2, c.line) << c.y;
+    }
+    // Header rows of 19 below the band panel (19 high); at most HeaderPanelMaxRowCount (5).
+    for (const Case& c : {Case{19, 38}, Case{19 + 28, 38}, Case{19 + 29, 57}, Case{1000, 114}}) {
+        int draw_y = -1, y2 = -1;
+        f.grid.SnapHeaderPanelSizingLine(c.y, draw_y, y2);
+        EXPECT_EQ(draw_y, c.line) << c.y;
+    }
+    // Without a band panel the band line does not move.
+    f.grid.SetShowBands(false);
+    int draw_y = 7, y2 = 7;
+    f.grid.SnapBandPanelSizingLine(50, draw_y, y2);
+    EXPECT_EQ(draw_y, 7);
+}
+
+TEST(Sizing, RowBandAndColumnLimits) {
+    testing::GridFixture f(400, 300);
+    TgxTreeListColumn* a = f.AddColumn("A", 100);
+    f.AddColumn("B", 120);
+    TgxTreeListNode* node = f.grid.Add();
+    TDrawInfo info;
+    f.grid.CalcDrawInfo(info);
+    int max_y = 0, min_y = 0;
+    f.grid.GetRowSizingLimits(node, 50, max_y, min_y);
+    EXPECT_EQ(min_y, 50 + f.grid.GetNodeRowHeight(node, f.grid.RowLineHeight(), true));
+    EXPECT_EQ(max_y, info.node_area.bottom - 1);
+    f.grid.SetShowFooter(true);
+    f.grid.CalcDrawInfo(info);
+    f.grid.GetRowSizingLimits(node, 50, max_y, min_y);
+    EXPECT_EQ(max_y, info.footer.top - 1);
+
+    int max_x = 0, min_x = 0, left_x = -1;
+    f.grid.GetBandSizingLimits(0, 0, max_x, min_x, left_x);
+    EXPECT_EQ(left_x, info.band_cells[0].rect.left);
+    EXPECT_EQ(min_x, left_x + f.grid.CalcBandMinWidth(0));
+    EXPECT_EQ(max_x, 400 - 2);
+    f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxFullSizing);
+    f.grid.GetBandSizingLimits(0, 0, max_x, min_x, left_x);
+    EXPECT_EQ(max_x, 100000);
+
+    a->SetMinWidth(30);
+    f.grid.CalcDrawInfo(info);
+    const THeaderCellInfo& second = info.header_cells[1];
+    f.grid.GetColumnSizingLimits(1, 0, max_x, min_x, left_x);
+    EXPECT_EQ(left_x, second.rect.left);
+    EXPECT_EQ(min_x, second.rect.left + 20);
+    EXPECT_EQ(max_x, 100000);  // AutoWidth off and full sizing
+    f.grid.SetOptionsEx(f.grid.OptionsEx() & ~tlxFullSizing);
+    f.grid.GetColumnSizingLimits(0, 0, max_x, min_x, left_x);
+    EXPECT_EQ(min_x, info.header_cells[0].rect.left + 30);
+    // The default layout follows its headers and shows no bands: up to the client's edge.
+    EXPECT_EQ(max_x, 400 - 1);
+    f.grid.SetDefaultLayout(false);
+    f.grid.SetOptionsEx(f.grid.OptionsEx() & ~tlxBandHeaderWidth);
+    f.grid.CalcDrawInfo(info);
+    f.grid.GetColumnSizingLimits(0, 0, max_x, min_x, left_x);
+    EXPECT_EQ(max_x, info.band_cells[0].rect.right);
+}
+
+}  // namespace
+}  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(Layout, FontsFollowTheParentUntilOneIsChangedOnItsOwn) {
+    QWidget parent;
+    auto* grid = new TCustomgxTreeListControl(&parent);
+    ui::TFont big;
+    big.SetSize(12);
+    big.SetStyle(static_cast<unsigned>(ui::fsBold));
+    grid->ParentFontChanged(big);
+    EXPECT_TRUE(grid->ParentFont());
+    EXPECT_EQ(grid->Font().Size(), 12);
+    EXPECT_EQ(grid->BandFont().Size(), 12);
+    EXPECT_EQ(grid->HeaderFont().Style(), static_cast<unsigned>(ui::fsBold));
+    EXPECT_EQ(grid->PreviewFont().Size(), 12);
+    EXPECT_EQ(grid->PreviewFont().GetColor(), ui::clBlue);
+    // Through Qt: the parent's font reaches the grid.
+    parent.setFont(QFont("DejaVu Sans", 11));
+    EXPECT_EQ(grid->HeaderFont().Size(), 11);
+    EXPECT_EQ(grid->PreviewFont().GetColor(), ui::clBlue);
+    // A font changed on its own stops the following.
+    grid->HeaderFont().SetSize(9);
+    EXPECT_FALSE(grid->ParentFont());
+    grid->ParentFontChanged(big);
+    EXPECT_EQ(grid->HeaderFont().Size(), 9);
+    EXPECT_EQ(grid->BandFont().Size(), 11);
+}
+
+}  // namespace
+}  // namespace grid

@@ -6,35 +6,16 @@
 #include <QPainter>
 
 #include "tests/grid/grid_fixture.h"
+#include "tests/grid/paint_probe.h"
 
 namespace grid {
 namespace {
 
+using testing::AnyPixel;
 using testing::GridFixture;
-
-QImage Render(TCustomgxTreeList& grid) {
-    QImage image(grid.viewport()->size(), QImage::Format_RGB32);
-    image.fill(Qt::magenta);  // anything left unpainted shows
-    QPainter painter(&image);
-    ui::TCanvas canvas(painter);
-    grid.Paint(canvas);
-    return image;
-}
-
-QRgb Rgb(ui::Color c) {
-    return c.ToQColor().rgb() & 0xFFFFFF;
-}
-QRgb Px(const QImage& image, int x, int y) {
-    return image.pixel(x, y) & 0xFFFFFF;
-}
-
-bool AnyPixel(const QImage& image, const ui::Rect& r, const std::function<bool(QColor)>& test) {
-    for (int y = r.top; y < r.bottom; ++y)
-        for (int x = r.left; x < r.right; ++x)
-            if (test(QColor(image.pixel(x, y))))
-                return true;
-    return false;
-}
+using testing::Px;
+using testing::Render;
+using testing::Rgb;
 
 struct PaintFixture : GridFixture {
     PaintFixture() : GridFixture(320, 200) {
@@ -165,7 +146,7 @@ TEST(Paint, PreviewTextUnderTheCellsInThePreviewFont) {
     };
     ui::FixedTextMetrics metrics(7, 13);
     Previewing grid;
-    grid.setFrameShape(QFrame::NoFrame);
+    grid.SetBorderStyle(bsNone);
     grid.SetScrollBars(ssNone);
     grid.resize(300, 200);
     grid.SetTextMetrics(&metrics);
@@ -217,7 +198,7 @@ TEST(Paint, FixedBandSeparatorsAndScrolledBands) {
 
 TEST(Paint, AThousandRowsInTwoBandsToPng) {
     TCustomgxTreeListControl grid;
-    grid.setFrameShape(QFrame::NoFrame);
+    grid.SetBorderStyle(bsNone);
     grid.SetScrollBars(ssNone);
     grid.SetDefaultLayout(false);
     grid.Bands().Add();

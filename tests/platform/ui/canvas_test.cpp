@@ -40,6 +40,25 @@ TEST(Canvas, FillAndFrameLeaveRightAndBottomOut) {
     EXPECT_EQ(Px(image, 25, 10), kWhite);
 }
 
+TEST(Canvas, HalftoneDotsFollowTheOriginParityOverTheBackground) {
+    for (Point origin : {Point{0, 0}, Point{1, 0}, Point{0, 3}, Point{5, 6}}) {
+        QImage image = White();
+        {
+            TCanvas canvas(image);
+            canvas.Brush = {clRed, bsHalftone, origin, clBlack};
+            canvas.FillRect({3, 4, 11, 9});
+        }
+        for (int y = 4; y < 9; ++y)
+            for (int x = 3; x < 11; ++x) {
+                bool dot = (x + y) % 2 == (origin.x + origin.y) % 2;
+                EXPECT_EQ(Px(image, x, y), dot ? kRed : kBlack)
+                    << x << "," << y << " origin " << origin.x << "," << origin.y;
+            }
+        EXPECT_EQ(Px(image, 11, 4), kWhite);
+        EXPECT_EQ(Px(image, 3, 9), kWhite);
+    }
+}
+
 TEST(Canvas, LinesLeaveOutTheirEndPoint) {
     QImage image = White();
     {

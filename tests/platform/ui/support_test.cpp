@@ -9,6 +9,7 @@
 #include "platform/ui/cursor.h"
 #include "platform/ui/image_list.h"
 #include "platform/ui/text_metrics.h"
+#include "platform/ui/timer.h"
 
 namespace ui {
 namespace {
@@ -80,6 +81,69 @@ TEST(Clock, ManualClockDrivesTime) {
     manual.Advance(250);
     EXPECT_EQ(Clock().TickCount() - t0, 250u);
     SetClock(std::move(previous));
+}
+
+// Installs a manual clock for one test and puts the previous one back.
+struct ManualClockScope {
+    ManualUiClock* clock;
+    std::unique_ptr<UiClock> previous;
+    ManualClockScope() {
+        auto manual = std::make_unique<ManualUiClock>();
+        clock = manual.get();
+        previous = SetClock(std::move(manual));
+    }
+    ~ManualClockScope() { SetClock(std::move(previous)); }
+};
+
+TEST(Clock, ManualClockFiresTimersInDueOrder) {
+    ManualClockScope scope;
+    std::vector<std::string> fired;
+    TTimer fast;
+    TTimer slow;
+    fast.OnTimer = [&] { fired.push_back("fast"); };
+    slow.OnTimer = [&] { fired.push_back("slow"); };
+    fast.Start(100);
+    slow.Start(250);
+    scope.clock->Advance(99);
+    EXPECT_TRUE(fired.empty());
+    scope.clock->Advance(401);  // now 500 ms after the start
+    const std::vector<std::string> expected = {"fast", "fast", "slow", "fast",
+                                               "fast", "slow", "fast"};
+    EXPECT_EQ(fired, expected);
+    // Restarting counts from now.
+    fired.clear();
+    scope.clock->Advance(50);
+    fast.Start(100);
+    scope.clock->Advance(99);
+    EXPECT_TRUE(fired.empty());
+    scope.clock->Advance(1);
+    EXPECT_EQ(fired, std::vector<std::string>{"fast"});
+}
+
+TEST(Clock, TimersStoppedDestroyedOrOrphanedNeverFire) {
+    int count = 0;
+    {
+        ManualClockScope scope;
+        TTimer self_stopping;
+        self_stopping.OnTimer = [&] {
+            ++count;
+            self_stopping.Stop();
+        };
+        self_stopping.Start(10);
+        auto doomed = std::make_unique<TTimer>();
+        doomed->OnTimer = [&] { count += 100; };
+        doomed->Start(10);
+        EXPECT_EQ(scope.clock->RunningTimers(), 2);
+        doomed.reset();
+        EXPECT_EQ(scope.clock->RunningTimers(), 1);
+        scope.clock->Advance(100);
+        EXPECT_EQ(count, 1);
+        EXPECT_FALSE(self_stopping.Running());
+        EXPECT_EQ(scope.clock->RunningTimers(), 0);
+        // A timer running when its clock goes is simply left undriven.
+        self_stopping.Start(10);
+    }
+    EXPECT_EQ(count, 1);
 }
 
 TEST(Hourglass, NestsAndRestores) {
