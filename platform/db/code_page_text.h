@@ -8,10 +8,10 @@
 namespace db {
 
 // Text crosses between the engine's single-byte code pages and the UTF-8 the rest of the
-// program speaks here. Going into a code page, a character the page cannot hold becomes "?"
-// (no transliteration table exists in the platform layers); malformed UTF-8 is refused with
-// EConvertError naming `what`, since guessing would store something the user never typed.
-// Coming out, a byte the code page leaves undefined becomes U+FFFD, so it stays visible.
+// program speaks here. Going into a code page, a character the page cannot hold is spelled with
+// plain letters (ICU's Latin-ASCII transliteration), else it becomes "?"; malformed UTF-8 is
+// refused with EConvertError naming `what`, since guessing would store something the user never
+// typed. Coming out, a byte the code page leaves undefined becomes U+FFFD, so it stays visible.
 std::string CodePageToUtf8(platform::nls::CodePage code_page, std::string_view bytes);
 std::string Utf8ToCodePage(platform::nls::CodePage code_page, std::string_view utf8,
                            std::string_view what);

@@ -260,6 +260,22 @@ TEST_F(FieldTest, StringsCrossTheCodePageBoundary) {
     EXPECT_EQ(F("Text")->AsString(), "Привет");
 }
 
+TEST(CodePageText, LettersThePageLacksAreSpelledPlainElseQuestionMarks) {
+    using platform::nls::CodePage;
+    // "Łódź": ó is in Windows-1252, Ł and ź are not and lose only their marks.
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western,
+                             "\xC5\x81\xC3\xB3"
+                             "d\xC5\xBA",
+                             "x"),
+              "L\xF3"
+              "dz");
+    // The "fi" ligature becomes two letters; a Han character has no Latin spelling.
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "\xEF\xAC\x81x", "x"), "fix");
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "a\xE4\xB8\xAD" "b", "x"), "a?b");
+    // A page that has the letter keeps it.
+    EXPECT_EQ(Utf8ToCodePage(CodePage::CentralEuropean, "\xC5\x81", "x"), "\xA3");
+}
+
 TEST(CodePageText, UndefinedBytesStayVisibleAndBadUtf8IsRefused) {
     using platform::nls::CodePage;
     // 0xD2 is undefined in Windows-1253: it reads as U+FFFD, the rest is kept.

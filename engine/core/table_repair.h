@@ -1,0 +1,43 @@
+#pragma once
+
+// Verification and repair of a whole table through a cursor: the three
+// files' headers and structures, then every physical record (its record ID,
+// its blob references and, when repairing, its keys in every index, rebuilt
+// from scratch). Also the small file helpers the upgrade shares with it.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/core/data_cursor.h"
+
+namespace strata {
+
+class TFileHandler;
+
+// The index header's version byte while a repair rebuilds the indexes. The
+// open-time header check refuses it (12035), so a repair cut short is found
+// at the next open instead of leaving partial indexes that look sound; the
+// next repair accepts it and rebuilds them.
+inline constexpr std::uint8_t kIndexRepairPending = 0xFE;
+
+// Requires: the cursor is closed, exclusive (and writable unless verifying),
+// with its table name set. Log lines go to `log` (installed on the cursor, so
+// the file checks write through it too), progress to `progress`.
+void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
+                 TDataCursor::ProgressHandler progress = {}, TDataCursor::LogHandler log = {});
+
+// The file name of the cursor's table with another extension (".DAT", ...).
+std::string TableFilePath(const TDataCursor& cursor, std::string_view extension);
+
+// The current local date and time in the process-wide short date and long
+// time formats, for the opening and closing lines of repair and upgrade.
+std::string MaintenanceTimeStamp();
+
+// The version byte (offset 8) of a table file's header; headers of index and
+// blob files are scrambled as a whole when the table is encrypted.
+std::uint8_t ReadHeaderVersion(TFileHandler& file, std::size_t header_size, bool scrambled);
+void WriteHeaderVersion(TFileHandler& file, std::size_t header_size, bool scrambled,
+                        std::uint8_t version);
+
+}  // namespace strata

@@ -1,0 +1,494 @@
+#include "engine/sql/data_change.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/data_directory.h"
+#include "engine/core/engine_error.h"
+#include "engine/sql/column_value.h"
+#include "engine/sql/query_statement.h"
+#include "engine/sql/statement_tables.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
+#include "engine/storage/expression_eval.h"
+#include "engine/storage/expression_types.h"
+#include "platform/nls/nls.h"
+
+namespace strata {
+
+namespace {
+
+constexpr std::string_view kUpdateValuesContext = "update values";
+constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
+
+[[noreturn]] void Fail(std::string_view message) {
+    RaiseEngineError(kErrSql, {}, {}, {}, message);
+}
+
+// The session's formats, loaded once: the statement keeps its own copy instead of holding the
+// process-wide format lock while it runs.
+db::TFormatSettings SessionFormats(const TQueryStatement& statement) {
+    FormatSettingsLock lock;
+    db::TFormatSettings formats;
+    LoadLocaleFormats(statement.SessionLanguageID(), statement.SessionSortID(), formats);
+    return formats;
+}
+
+std::span<const std::uint8_t> AsBytes(const std::vector<std::uint8_t>& record) {
+    return record;
+}
+
+// One target column with its descriptor and the value written into it.
+struct Assignment {
+    FieldDescriptor column{};
+    TUpdateValue* value = nullptr;
+};
+
+class DataChange {
+  public:
+    explicit DataChange(TDataQuery& query)
+        : query_(query),
+          source_(*query.SourceTables.at(0)),
+          target_(query.Statement(), source_.DatabaseName, source_.TableName, source_.InMemory),
+          cursor_(*target_.cursor),
+          formats_(SessionFormats(query.Statement())) {}
+
+    void Run();
+
+  private:
+    void OpenTarget();
+    bool ResolveColumn(TExpToken& column) const;
+    void ResolveAssignments();
+    void CheckConstant(const FieldDescriptor& column, TExpToken& value) const;
+    void CheckCondition();
+    void WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                     const std::vector<std::uint8_t>* source_row, bool truncate_blob);
+    void WriteValue(const FieldDescriptor& column, const TExpToken& value,
+                    std::vector<std::uint8_t>& record, std::string_view value_text,
+                    bool truncate_blob);
+    ExpTokenPtr Evaluate(const TExpToken& node, const std::vector<std::uint8_t>* row) const;
+    bool RowPasses(const std::vector<std::uint8_t>& row) const;
+    void RunInsert();
+    std::vector<FieldDescriptor> TargetColumns();
+    void RunInsertSelect();
+    template <class Change>
+    void InBatch(Change&& change);
+    void RunUpdateOrDelete();
+    bool ReportProgress(std::int64_t row, std::int64_t total) const;
+
+    TDataQuery& query_;
+    TSourceTable& source_;
+    StatementTable target_;
+    TDataCursor& cursor_;
+    const db::TFormatSettings formats_;
+    std::vector<Assignment> assignments_;
+    LanguageId table_language_ = 0;
+    SortId table_sort_ = 0;
+};
+
+void DataChange::OpenTarget() {
+    cursor_.SetReadOnly(false);
+    cursor_.SetExclusive(false);
+    cursor_.SetStatementOwned(true);
+    cursor_.SetPhysicalOrder(true);
+    const TDataQuery* main = query_.Statement().MainQuery();
+    if (main != nullptr && main->OnPassword) {
+        cursor_.SetPasswordHandler(main->OnPassword);
+    }
+    cursor_.Open();
+    cursor_.SetPasswordHandler({});
+    table_language_ = cursor_.GetLanguageID();
+    table_sort_ = cursor_.GetSortID();
+}
+
+bool DataChange::ResolveColumn(TExpToken& column) const {
+    if (!column.TableName.empty() &&
+        !platform::nls::SameTextAnsi(column.TableName, source_.CorrelationName)) {
+        return false;
+    }
+    FieldDescriptor d{};
+    if (!cursor_.FindFieldDesc(column.ColumnName, d)) {
+        return false;
+    }
+    column.FieldNumber = FieldNumber(d);
+    column.DataType = FieldType(d);
+    column.SubType = FieldSubtype(d);
+    column.SetDataSize(FieldDataSize(d));
+    column.Scale = d[fd::kScale];
+    column.SourceTable = &source_;
+    return true;
+}
+
+std::vector<FieldDescriptor> DataChange::TargetColumns() {
+    std::vector<FieldDescriptor> columns;
+    for (const auto& field : query_.UpdateFields) {
+        if (field->ColumnName == "*") {
+            for (std::uint32_t n = 1; n <= cursor_.GetFieldCount(); ++n) {
+                columns.push_back(cursor_.GetTableFieldDesc(n));
+            }
+            continue;
+        }
+        FieldDescriptor d{};
+        const bool other_table =
+            !field->TableName.empty() &&
+            !platform::nls::SameTextAnsi(field->TableName, source_.CorrelationName);
+        if (other_table || !cursor_.FindFieldDesc(field->ColumnName, d)) {
+            Fail("Invalid column name '" + field->ColumnName + "' or table correlation name '" +
+                 field->TableName + "' specified in table columns");
+        }
+        field->FieldNumber = FieldNumber(d);
+        field->Descriptor = d;
+        columns.push_back(d);
+    }
+    return columns;
+}
+
+void DataChange::ResolveAssignments() {
+    const std::vector<FieldDescriptor> columns = TargetColumns();
+    if (columns.size() != query_.UpdateValues.size()) {
+        Fail("The number of values must match the number of table columns");
+    }
+    const ExpressionErrorInfo errors{kErrSql, {}, std::string(kUpdateValuesContext)};
+    const ColumnResolver resolver = [this](TExpToken& column) { return ResolveColumn(column); };
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        TUpdateValue& value = *query_.UpdateValues[i];
+        CheckExpressionTypes(errors, false, resolver, nullptr, *value.Value, formats_);
+        CheckConstant(columns[i], *value.Value);
+        assignments_.push_back({columns[i], &value});
+    }
+}
+
+// A constant whose type differs from its column's must be one the column can take: a text for a
+// date, time or timestamp column is read as one now, so that a bad text fails before any row.
+void DataChange::CheckConstant(const FieldDescriptor& column, TExpToken& value) const {
+    if (value.Kind != kTokenConstant || value.IsNull || value.IsParameter ||
+        value.DataType == FieldType(column) || value.DataType == kTypeNone) {
+        return;
+    }
+    const EngineDataType type = FieldType(column);
+    const std::string text =
+        value.DataType == kTypeString ? std::string(value.ValueText()) : value.Text;
+    if (value.DataType == kTypeString && IsDateTimeType(type)) {
+        std::array<std::byte, kValueBufferSize> converted{};
+        if (!TextToDateTimeValue(text, type, converted, formats_)) {
+            Fail("Date, time, or timestamp expression expected, instead found '" + text +
+                 "' in update values");
+        }
+        value.DataType = type;
+        value.SubType = FieldSubtype(column);
+        value.SetDataSize(FieldDataSize(column));
+        value.Scale = column[fd::kScale];
+        std::memcpy(value.Value(), converted.data(), FieldDataSize(column));
+        return;
+    }
+    if (!BinaryOperandTypesOK(kOpEqual, type, FieldSubtype(column), value.SubType,
+                              value.DataType)) {
+        Fail("Type mismatch between column '" + FieldName(column) + "' and constant '" + text +
+             "' in update values");
+    }
+}
+
+void DataChange::CheckCondition() {
+    if (!query_.Condition) {
+        return;
+    }
+    const ExpressionErrorInfo errors{kErrSql, {}, std::string(kWhereContext)};
+    const ColumnResolver resolver = [this](TExpToken& column) { return ResolveColumn(column); };
+    // A bare boolean column or function in WHERE stands for "= TRUE".
+    CheckExpressionTypes(errors, true, resolver, nullptr, *query_.Condition, formats_);
+    if (query_.Condition->DataType != kTypeBoolean) {
+        Fail("WHERE or JOIN clause must be a boolean expression");
+    }
+}
+
+ExpTokenPtr DataChange::Evaluate(const TExpToken& node,
+                                 const std::vector<std::uint8_t>* row) const {
+    const ColumnReader reader = [this, row](const std::byte* /*record*/, TExpToken& column) {
+        if (row == nullptr) {
+            column.IsNull = true;
+            return;
+        }
+        bool is_null = true;
+        std::span<std::uint8_t> value(reinterpret_cast<std::uint8_t*>(column.Value()),
+                                      column.ValueCapacity());
+        cursor_.GetField(column.FieldNumber, AsBytes(*row), is_null,
+                         value.first(std::min<std::size_t>(value.size(), column.DataSize)));
+        column.IsNull = is_null;
+    };
+    const auto* record = row != nullptr ? reinterpret_cast<const std::byte*>(row->data()) : nullptr;
+    return EvaluateExpression(node, record, table_sort_, table_language_, reader, &formats_);
+}
+
+bool DataChange::RowPasses(const std::vector<std::uint8_t>& row) const {
+    if (!query_.Condition) {
+        return true;
+    }
+    const ExpTokenPtr result = Evaluate(*query_.Condition, &row);
+    return !result->IsNull && LoadUInt16(result->Value()) != 0;
+}
+
+void DataChange::WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                             const std::vector<std::uint8_t>* source_row, bool truncate_blob) {
+    const ExpTokenPtr value = Evaluate(*assignment.value->Value, source_row);
+    WriteValue(assignment.column, *value, record, assignment.value->Text, truncate_blob);
+}
+
+void DataChange::WriteValue(const FieldDescriptor& column, const TExpToken& value,
+                            std::vector<std::uint8_t>& record, std::string_view value_text,
+                            bool truncate_blob) {
+    const std::uint32_t number = FieldNumber(column);
+    if (value.IsNull) {
+        cursor_.PutField(number, record, nullptr);
+        return;
+    }
+    if (FieldType(column) == kTypeBlob) {
+        auto check = [&](EngineErrorCode code) {
+            if (code != kErrNone) {
+                RaiseEngineError(code, source_.TableName, FieldName(column));
+            }
+        };
+        check(cursor_.OpenBlob(number, record, 1));
+        if (truncate_blob) {
+            check(cursor_.TruncateBlob(number, record, 0));
+        }
+        // A text goes into a memo without its terminating NUL.
+        const std::uint32_t size = value.DataType == kTypeString
+                                       ? static_cast<std::uint32_t>(value.ValueText().size())
+                                       : std::min(value.DataSize, value.ValueCapacity());
+        check(cursor_.WriteBlob(number, record, size,
+                                reinterpret_cast<const std::uint8_t*>(value.Value()), 0));
+        return;
+    }
+    ColumnValueBuffer buffer{};
+    const std::string_view statement = query_.Kind == kStatementInsert ? "INSERT" : "UPDATE";
+    const auto bytes = PrepareColumnValue(value, column, buffer, formats_, value_text, statement);
+    cursor_.PutField(number, record, reinterpret_cast<const std::uint8_t*>(bytes.data()));
+}
+
+void DataChange::RunInsert() {
+    cursor_.SetFetchOption(query_.NoAutoInc);
+    std::vector<std::uint8_t> record(cursor_.GetRecordSize());
+    cursor_.InitNewRecord(record);
+    try {
+        for (const Assignment& assignment : assignments_) {
+            WriteColumn(assignment, record, nullptr, false);
+        }
+        cursor_.InsertRecord(record, false);
+    } catch (...) {
+        cursor_.FreeBlobs();
+        throw;
+    }
+    cursor_.FreeBlobs();
+    query_.ResultCount = 1;
+}
+
+// Runs `change(count_row)` inside the directory's update batch. count_row counts one changed
+// row and flushes at the commit interval. A failure keeps the rows changed before it: the batch
+// the statement began ends with a flush before the error goes on.
+template <class Change>
+void DataChange::InBatch(Change&& change) {
+    TDataDirectory& directory = target_.directory.Get();
+    const bool began = !directory.InBatch();
+    const std::int64_t interval = query_.CommitIntervalGiven
+                                      ? query_.CommitInterval
+                                      : DefaultCommitInterval(cursor_.GetRecordSize());
+    if (began) {
+        directory.BeginUpdateBatch();
+    }
+    std::int64_t changed = 0;
+    auto count_row = [&] {
+        ++changed;
+        query_.ResultCount = static_cast<std::int32_t>(
+            std::min<std::int64_t>(changed, std::numeric_limits<std::int32_t>::max()));
+        if ((began || query_.CommitIntervalGiven) && interval > 0 && changed % interval == 0) {
+            directory.EndUpdateBatch(false);
+            cursor_.SaveTableCounters();
+        }
+    };
+    try {
+        change(count_row);
+    } catch (...) {
+        if (began) {
+            directory.EndUpdateBatch(true);
+        }
+        throw;
+    }
+    if (began) {
+        directory.EndUpdateBatch(true);
+    }
+}
+
+void DataChange::RunInsertSelect() {
+    const std::vector<FieldDescriptor> columns = TargetColumns();
+    TDataQuery& select = *query_.InsertSource;
+    TDataCursor* result = select.ResultCursor();
+    const auto& plan = select.ResultPlan();
+    if (result == nullptr || !select.Produced) {
+        Fail("Sub-select query has not been executed");
+    }
+    if (columns.size() != plan.size()) {
+        Fail("The number of values must match the number of table columns");
+    }
+    cursor_.SetFetchOption(query_.NoAutoInc);
+    const std::int64_t total = result->GetRecordCount();
+    std::vector<std::uint8_t> row(result->GetRecordSize());
+    std::vector<std::uint8_t> record(cursor_.GetRecordSize());
+    InBatch([&](auto&& count_row) {
+        std::int64_t number = 0;
+        result->First();
+        while (result->GetNextRecord(row) == kErrNone) {
+            if (!ReportProgress(++number, total)) {
+                break;
+            }
+            cursor_.InitNewRecord(record);
+            try {
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    const FieldDescriptor& from = plan[i].descriptor;
+                    ExpTokenPtr value = NewExpToken();
+                    value->Kind = kTokenConstant;
+                    value->DataType = FieldType(from);
+                    value->SubType = FieldSubtype(from);
+                    value->Scale = from[fd::kScale];
+                    const auto field = static_cast<std::uint32_t>(i + 1);
+                    if (FieldType(from) == kTypeBlob) {
+                        std::uint32_t size = 0;
+                        if (result->OpenBlob(field, row, 0) != kErrNone ||
+                            result->GetBlobSize(field, row, size) != kErrNone) {
+                            RaiseEngineError(kErrInvalidBlobHandle, select.TableName);
+                        }
+                        value->SetDataSize(size);
+                        std::uint32_t read = 0;
+                        if (size != 0 &&
+                            result->ReadBlob(field, row, read, size,
+                                             reinterpret_cast<std::uint8_t*>(value->Value()),
+                                             0) != kErrNone) {
+                            RaiseEngineError(kErrInvalidBlobHandle, select.TableName);
+                        }
+                        value->IsNull = size == 0;
+                        result->FreeBlobs();
+                    } else {
+                        value->SetDataSize(FieldDataSize(from));
+                        bool is_null = true;
+                        std::span<std::uint8_t> bytes(
+                            reinterpret_cast<std::uint8_t*>(value->Value()),
+                            value->ValueCapacity());
+                        result->GetField(field, row, is_null, bytes.first(FieldDataSize(from)));
+                        value->IsNull = is_null;
+                    }
+                    WriteValue(columns[i], *value, record, FieldName(from), false);
+                }
+                cursor_.InsertRecord(record, false);
+            } catch (...) {
+                cursor_.FreeBlobs();
+                throw;
+            }
+            cursor_.FreeBlobs();
+            count_row();
+        }
+    });
+}
+
+bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
+    const TDataQuery* main = query_.Statement().MainQuery();
+    if (main == nullptr || !main->OnProgress) {
+        return true;
+    }
+    const int percent =
+        total > 0 ? static_cast<int>(std::min<std::int64_t>(row * 100 / total, 100)) : 100;
+    return main->OnProgress(row, percent);
+}
+
+void DataChange::RunUpdateOrDelete() {
+    const bool update = query_.Kind == kStatementUpdate;
+    if (update) {
+        cursor_.SetFetchOption(query_.NoAutoInc);
+    }
+    cursor_.SetIndex(kNoIndex);
+    // The qualifying rows are chosen before any is changed, so a row an UPDATE moves or
+    // changes is never visited twice (and a DELETE never loses its place).
+    std::vector<std::vector<std::uint8_t>> chosen;
+    std::vector<std::uint8_t> row(cursor_.GetRecordSize());
+    const std::int64_t total = cursor_.GetRecordCount();
+    std::int64_t candidate = 0;
+    cursor_.First();
+    while (cursor_.GetNextRecord(row) == kErrNone) {
+        ++candidate;
+        if (!ReportProgress(candidate, total)) {
+            break;
+        }
+        if (RowPasses(row)) {
+            chosen.push_back(cursor_.GetBookmark());
+        }
+    }
+
+    InBatch([&](auto&& count_row) {
+        std::vector<std::uint8_t> record(cursor_.GetRecordSize());
+        for (const auto& bookmark : chosen) {
+            if (!cursor_.GotoBookmark(bookmark, false)) {
+                continue;
+            }
+            if (cursor_.GetCurrentRecord(row, false) != kErrNone || !RowPasses(row)) {
+                continue;
+            }
+            if (update) {
+                const std::uint32_t number = cursor_.GetCurrentRecordNo();
+                cursor_.LockRecord(number);
+                try {
+                    record = row;
+                    for (const Assignment& assignment : assignments_) {
+                        WriteColumn(assignment, record, &row, true);
+                    }
+                    cursor_.ModifyRecord(record, true, false);
+                } catch (...) {
+                    cursor_.FreeBlobs();
+                    try {
+                        cursor_.UnlockRecord(number);
+                    } catch (const EStrataEngineError&) {
+                        // The modify's own failure is the one to report.
+                    }
+                    throw;
+                }
+                cursor_.FreeBlobs();
+            } else {
+                cursor_.DeleteRecord(row, false);
+            }
+            count_row();
+        }
+    });
+}
+
+void DataChange::Run() {
+    OpenTarget();
+    query_.ResultCount = 0;
+    if (query_.InsertSelect) {
+        RunInsertSelect();
+        return;
+    }
+    if (query_.Kind == kStatementInsert || query_.Kind == kStatementUpdate) {
+        ResolveAssignments();
+    }
+    CheckCondition();
+    if (query_.Kind == kStatementInsert) {
+        RunInsert();
+    } else {
+        RunUpdateOrDelete();
+    }
+}
+
+}  // namespace
+
+void ExecuteDataChange(TDataQuery& query) {
+    const auto start = std::chrono::steady_clock::now();
+    if (query.Kind != kStatementInsert && query.Kind != kStatementUpdate &&
+        query.Kind != kStatementDelete) {
+        Fail("Internal statement error");
+    }
+    DataChange change(query);
+    change.Run();
+    query.ExecutionTime =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace strata

@@ -1,0 +1,840 @@
+// Execution of a planned SELECT: the combined rows of the source tables (nested loops, LEFT
+// joins yielding a null row where nothing matches), the WHERE and ON conditions per row,
+// grouping with aggregates, HAVING, DISTINCT and ORDER BY on the result table.
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/core/engine_error.h"
+#include "engine/sql/aggregate_accumulator.h"
+#include "engine/sql/column_value.h"
+#include "engine/sql/data_query.h"
+#include "engine/sql/query_statement.h"
+#include "engine/sql/statement_tables.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
+#include "engine/storage/expression_eval.h"
+#include "engine/storage/expression_types.h"
+#include "platform/nls/nls.h"
+
+namespace strata {
+
+namespace {
+
+db::TFormatSettings SessionFormats(const TQueryStatement& statement) {
+    FormatSettingsLock lock;
+    db::TFormatSettings formats;
+    LoadLocaleFormats(statement.SessionLanguageID(), statement.SessionSortID(), formats);
+    return formats;
+}
+
+// Two trees written alike: the same operators, columns (names without regard to case) and
+// constants, whatever types a type check has given either.
+bool WrittenAlike(const TExpToken* a, const TExpToken* b) {
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    if (a->Kind != b->Kind || a->Code != b->Code) {
+        return false;
+    }
+    if (a->Kind == kTokenColumn) {
+        if (!platform::nls::SameTextAnsi(a->ColumnName, b->ColumnName) ||
+            (!a->TableName.empty() && !b->TableName.empty() &&
+             !platform::nls::SameTextAnsi(a->TableName, b->TableName))) {
+            return false;
+        }
+    } else if (a->Kind == kTokenConstant &&
+               (a->Text != b->Text || a->IsParameter || b->IsParameter)) {
+        return false;
+    }
+    return WrittenAlike(a->First.get(), b->First.get()) &&
+           WrittenAlike(a->Second.get(), b->Second.get()) &&
+           WrittenAlike(a->Third.get(), b->Third.get());
+}
+
+bool IsTrue(const TExpToken& value) {
+    return !value.IsNull && LoadUInt16(value.Value()) != 0;
+}
+
+}  // namespace
+
+// What one execution carries through its loops.
+struct SelectRun {
+    db::TFormatSettings formats;
+    std::vector<const TExpToken*> final_checks;
+    std::vector<std::uint8_t> record;
+    LanguageId language = 0;
+    SortId sort = 0;
+    std::int64_t driving_count = 0;
+    // Rows produced so far, before grouping and DISTINCT reduce them.
+    std::int64_t produced = 0;
+    std::int64_t driving_row = 0;
+    bool stopped = false;
+    bool grouped = false;
+    struct Group {
+        std::vector<std::uint8_t> record;
+        std::vector<AggregateAccumulator> accumulators;
+    };
+    std::map<std::string, Group> groups;
+    // The tables in loop order, outermost first.
+    std::vector<TSourceTable*> order;
+    // Per loop level: an equality between a column of that level's table and a value of the
+    // outer rows, which narrows the table through an index for every outer row.
+    struct Probe {
+        const TExpToken* column = nullptr;
+        const TExpToken* outer = nullptr;
+        TFilter* filter = nullptr;
+        bool active = false;
+        bool usable = true;
+    };
+    std::vector<Probe> probes;
+};
+
+namespace {
+
+ColumnReader SourceReader() {
+    return [](const std::byte* /*record*/, TExpToken& column) {
+        auto* source = static_cast<TSourceTable*>(column.SourceTable);
+        if (source == nullptr || source->NullRow || column.FieldNumber == 0) {
+            column.IsNull = true;
+            return;
+        }
+        bool is_null = true;
+        std::span<std::uint8_t> value(
+            reinterpret_cast<std::uint8_t*>(column.Value()),
+            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
+        source->Table->cursor->GetField(column.FieldNumber, source->Record, is_null, value);
+        column.IsNull = is_null;
+    };
+}
+
+// For preparing filter trees, whose constants read no columns.
+ColumnReader NoColumns() {
+    return [](const std::byte* /*record*/, TExpToken& column) { column.IsNull = true; };
+}
+
+// The tables a tree reads; false when it holds anything but plain reads of them.
+bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables) {
+    if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
+        return false;
+    }
+    if (node.Kind == kTokenColumn) {
+        const auto* table = static_cast<const TSourceTable*>(node.SourceTable);
+        if (table == nullptr || node.FieldNumber == 0) {
+            return false;
+        }
+        if (std::find(tables.begin(), tables.end(), table) == tables.end()) {
+            tables.push_back(table);
+        }
+    }
+    for (const TExpToken* child : {node.First.get(), node.Second.get(), node.Third.get()}) {
+        if (child != nullptr && !TablesRead(*child, tables)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
+    return EvaluateExpression(node, nullptr, run.sort, run.language, SourceReader(), &run.formats);
+}
+
+// The AND-joined parts of a condition, left to right.
+void SplitConjuncts(const TExpToken* node, std::vector<const TExpToken*>& parts) {
+    if (node->Kind == kTokenBinary && node->Code == kOpAnd && node->First && node->Second) {
+        SplitConjuncts(node->First.get(), parts);
+        SplitConjuncts(node->Second.get(), parts);
+        return;
+    }
+    parts.push_back(node);
+}
+
+// The one table a condition part reads, and whether a cursor filter answers it exactly as the
+// per-row evaluation does. Filters answer a comparison with NULL by "unknown" where the row
+// evaluation says false, which differs once negated, so negations stay per row; so do
+// sub-selects and BLOB columns, which a filter cannot read on its own.
+struct PartTables {
+    TSourceTable* table = nullptr;
+    bool several = false;
+    bool filterable = true;
+};
+
+void CollectPartTables(const TExpToken& node, PartTables& out) {
+    if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
+        out.filterable = false;
+    }
+    if ((node.Kind == kTokenUnary && node.Code == kOpNot) ||
+        ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
+         node.Code == kOpNotEqual) ||
+        (node.Kind == kTokenExtended &&
+         (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
+          node.Code == kOpInSelect || node.Code == kOpNotInSelect))) {
+        out.filterable = false;
+    }
+    if (node.Kind == kTokenColumn) {
+        auto* table = static_cast<TSourceTable*>(node.SourceTable);
+        if (table == nullptr || node.FieldNumber == 0 || node.DataType == kTypeBlob) {
+            out.filterable = false;
+        } else if (out.table == nullptr) {
+            out.table = table;
+        } else if (out.table != table) {
+            out.several = true;
+        }
+    }
+    for (const TExpToken* child : {node.First.get(), node.Second.get(), node.Third.get()}) {
+        if (child != nullptr) {
+            CollectPartTables(*child, out);
+        }
+    }
+}
+
+ExpTokenPtr AndJoin(ExpTokenPtr left, ExpTokenPtr right) {
+    if (!left) {
+        return right;
+    }
+    ExpTokenPtr node = NewExpToken();
+    node->Kind = kTokenBinary;
+    node->Code = kOpAnd;
+    node->Text = "AND";
+    node->DataType = kTypeBoolean;
+    node->SetDataSize(2);
+    left->Parent = node.get();
+    right->Parent = node.get();
+    node->First = std::move(left);
+    node->Second = std::move(right);
+    return node;
+}
+
+}  // namespace
+
+bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
+    // A part a table's cursor answers through its indexes restricts that table before the
+    // loops; all_parts places every one-table part, whatever its index support.
+    const ColumnReader no_columns = [](const std::byte* /*record*/, TExpToken& column) {
+        column.IsNull = true;
+    };
+    std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
+    auto place = [&](TSourceTable& table, const TExpToken& part) {
+        TDataCursor& cursor = *table.Table->cursor;
+        ExpTokenPtr prepared = PrepareFilterTree(part, no_columns, true, false, cursor.GetSortID(),
+                                                 cursor.GetLanguageID(), &run.formats);
+        if (!prepared || (!all_parts && cursor.ClassifyFilterNode(*prepared, 0, true) > 1)) {
+            return false;
+        }
+        auto found = std::find_if(filters.begin(), filters.end(),
+                                  [&](const auto& entry) { return entry.first == &table; });
+        if (found == filters.end()) {
+            filters.emplace_back(&table, std::move(prepared));
+        } else {
+            found->second = AndJoin(std::move(found->second), std::move(prepared));
+        }
+        return true;
+    };
+    auto null_extended = [&](const TSourceTable& table) {
+        return SourceTables.size() > 1 && table.JoinKind == kJoinLeft &&
+               table.JoinCondition != nullptr;
+    };
+
+    // The WHERE parts and the inner ON parts restrict the combined rows alike.
+    std::vector<const TExpToken*> parts;
+    bool any_join = false;
+    if (WhereCondition != nullptr) {
+        SplitConjuncts(WhereCondition, parts);
+    }
+    for (const auto& source : SourceTables) {
+        if (source->JoinCondition != nullptr) {
+            any_join = true;
+            if (source->JoinKind == kJoinInner) {
+                SplitConjuncts(source->JoinCondition, parts);
+            }
+        }
+    }
+    if (!any_join && WhereCondition == nullptr && Condition) {
+        SplitConjuncts(Condition.get(), parts);
+    }
+    bool all_placed = true;
+    for (const TExpToken* part : parts) {
+        PartTables tables;
+        CollectPartTables(*part, tables);
+        bool placed = false;
+        if (tables.table != nullptr && !tables.several && tables.filterable) {
+            TSourceTable& table = *tables.table;
+            if (!null_extended(table)) {
+                placed = place(table, *part);
+            } else if (!IsTrue(*EvaluateExpression(*part, nullptr, run.sort, run.language,
+                                                   no_columns, &run.formats))) {
+                // Only a part that rejects the null row may narrow a LEFT join's inner side;
+                // the row check stays, for the outer rows that then meet no inner row.
+                place(table, *part);
+            }
+        }
+        if (!placed) {
+            run.final_checks.push_back(part);
+            all_placed = false;
+        }
+    }
+    // A LEFT join's ON parts about its inner table only choose which inner rows join; the ON
+    // condition is still checked per row.
+    for (const auto& source : SourceTables) {
+        if (source->JoinKind != kJoinLeft || source->JoinCondition == nullptr) {
+            continue;
+        }
+        std::vector<const TExpToken*> on_parts;
+        SplitConjuncts(source->JoinCondition, on_parts);
+        for (const TExpToken* part : on_parts) {
+            PartTables tables;
+            CollectPartTables(*part, tables);
+            if (tables.table == source.get() && !tables.several && tables.filterable) {
+                place(*source, *part);
+            }
+        }
+    }
+    for (auto& [table, tree] : filters) {
+        TDataCursor& cursor = *table->Table->cursor;
+        TDataCursor::FilterOptions options;
+        options.no_partial_compare = true;
+        TFilter* filter = cursor.AddFilter(std::move(tree), options);
+        if (filter != nullptr) {
+            cursor.ActivateFilter(filter);
+        }
+    }
+    return all_placed;
+}
+
+void TDataQuery::PlanLoops(SelectRun& run) {
+    run.order.clear();
+    for (const auto& source : SourceTables) {
+        run.order.push_back(source.get());
+    }
+    auto null_extended = [&](const TSourceTable& table) {
+        return SourceTables.size() > 1 && table.JoinKind == kJoinLeft &&
+               table.JoinCondition != nullptr;
+    };
+    // Inner joins only: through a LEFT join the order is part of the meaning. The table with
+    // the fewest visible records, after its filters, drives; the others keep their order.
+    const bool any_left = std::any_of(SourceTables.begin(), SourceTables.end(),
+                                      [&](const auto& source) { return null_extended(*source); });
+    if (!NoJoinOptimize && !any_left && run.order.size() > 1) {
+        std::size_t best = 0;
+        std::int64_t fewest = run.order[0]->Table->cursor->GetRecordCount();
+        for (std::size_t i = 1; i < run.order.size(); ++i) {
+            const std::int64_t count = run.order[i]->Table->cursor->GetRecordCount();
+            if (count < fewest) {
+                best = i;
+                fewest = count;
+            }
+        }
+        std::rotate(run.order.begin(), run.order.begin() + static_cast<std::ptrdiff_t>(best),
+                    run.order.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
+    run.probes.assign(run.order.size(), {});
+    for (std::size_t level = 1; level < run.order.size(); ++level) {
+        const TSourceTable* table = run.order[level];
+        // A LEFT join's inner rows are chosen by its ON condition alone; the WHERE parts and
+        // inner ON parts restrict any other table.
+        std::vector<const TExpToken*> parts;
+        if (null_extended(*table)) {
+            SplitConjuncts(table->JoinCondition, parts);
+        } else {
+            parts = run.final_checks;
+        }
+        for (const TExpToken* part : parts) {
+            if (run.probes[level].column != nullptr) {
+                break;
+            }
+            if (part->Kind != kTokenBinary || part->Code != kOpEqual || !part->First ||
+                !part->Second) {
+                continue;
+            }
+            for (const auto& [column, outer] : {std::pair{part->First.get(), part->Second.get()},
+                                                std::pair{part->Second.get(), part->First.get()}}) {
+                if (column->Kind != kTokenColumn || column->SourceTable != table ||
+                    column->FieldNumber == 0 || column->DataType == kTypeBlob ||
+                    outer->DataType != column->DataType) {
+                    continue;
+                }
+                std::vector<const TSourceTable*> read;
+                if (!TablesRead(*outer, read) || read.empty()) {
+                    continue;
+                }
+                const bool outer_only = std::all_of(read.begin(), read.end(), [&](auto* t) {
+                    return std::find(run.order.begin(),
+                                     run.order.begin() + static_cast<std::ptrdiff_t>(level),
+                                     t) != run.order.begin() + static_cast<std::ptrdiff_t>(level);
+                });
+                if (outer_only) {
+                    run.probes[level].column = column;
+                    run.probes[level].outer = outer;
+                    break;
+                }
+            }
+        }
+    }
+}
+
+void TDataQuery::NarrowByProbe(std::size_t level, SelectRun& run) {
+    SelectRun::Probe& probe = run.probes[level];
+    if (probe.column == nullptr || !probe.usable) {
+        return;
+    }
+    TDataCursor& cursor = *run.order[level]->Table->cursor;
+    ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
+    if (value->IsNull) {
+        // This engine's NULL = NULL holds, which an index lookup does not answer: the row
+        // check decides over every record.
+        if (probe.active) {
+            cursor.DeactivateFilter(probe.filter);
+            probe.active = false;
+        }
+        return;
+    }
+    ExpTokenPtr equal = NewExpToken();
+    equal->Kind = kTokenBinary;
+    equal->Code = kOpEqual;
+    equal->Text = "=";
+    equal->DataType = kTypeBoolean;
+    equal->SetDataSize(2);
+    equal->First = CopyTokenTree(probe.column);
+    equal->First->Parent = equal.get();
+    value->Kind = kTokenConstant;
+    value->Parent = equal.get();
+    equal->Second = std::move(value);
+    ExpTokenPtr prepared = PrepareFilterTree(*equal, NoColumns(), true, false, cursor.GetSortID(),
+                                             cursor.GetLanguageID(), &run.formats);
+    if (probe.filter == nullptr) {
+        if (!prepared || cursor.ClassifyFilterNode(*prepared, 0, false) > 1) {
+            // No index answers it: a filter would read every record for every outer row.
+            probe.usable = false;
+            return;
+        }
+        TDataCursor::FilterOptions options;
+        options.no_partial_compare = true;
+        probe.filter = cursor.AddFilter(std::move(prepared), options);
+        cursor.ActivateFilter(probe.filter);
+        probe.active = true;
+        return;
+    }
+    if (!probe.active) {
+        cursor.ActivateFilter(probe.filter);
+        probe.active = true;
+    }
+    cursor.SetFilterExpression(std::move(prepared), probe.filter);
+}
+
+void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
+    if (run.stopped) {
+        return;
+    }
+    if (level == run.order.size()) {
+        for (const TExpToken* check : run.final_checks) {
+            if (!IsTrue(*EvaluateOnSources(*check, run))) {
+                return;
+            }
+        }
+        EmitRow(run);
+        return;
+    }
+    TSourceTable& table = *run.order[level];
+    TDataCursor& cursor = *table.Table->cursor;
+    NarrowByProbe(level, run);
+    const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
+    bool matched = false;
+    table.NullRow = false;
+    cursor.First();
+    while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
+        if (level == 0) {
+            ++run.driving_row;
+            if (OnProgress) {
+                const int percent = run.driving_count > 0
+                                        ? static_cast<int>(std::min<std::int64_t>(
+                                              run.driving_row * 100 / run.driving_count, 100))
+                                        : 100;
+                if (!OnProgress(run.driving_row, percent)) {
+                    run.stopped = true;
+                    break;
+                }
+            }
+        }
+        if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
+            continue;
+        }
+        matched = true;
+        ProduceRows(level + 1, run);
+    }
+    if (left && !matched && !run.stopped) {
+        table.NullRow = true;
+        ProduceRows(level + 1, run);
+        table.NullRow = false;
+    }
+}
+
+void TDataQuery::EmitRow(SelectRun& run) {
+    TDataCursor& result = *result_->cursor;
+    // MaxRowCount counts produced rows; the single implicit group is never limited.
+    if (!ImplicitGroup && MaxRowCount >= 0 && run.produced >= MaxRowCount) {
+        run.stopped = true;
+        return;
+    }
+    ++run.produced;
+    std::vector<std::uint8_t>& record = run.record;
+    result.InitNewRecord(record);
+    ColumnValueBuffer buffer{};
+    for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+        const ResultColumnPlan& column = result_plan_[i];
+        const auto number = static_cast<std::uint32_t>(i + 1);
+        if (column.aggregate != kAggregateNone) {
+            continue;
+        }
+        if (column.source != nullptr) {
+            if (column.source->NullRow) {
+                result.PutField(number, record, nullptr);
+                continue;
+            }
+            TDataCursor& source = *column.source->Table->cursor;
+            if (FieldType(column.descriptor) == kTypeBlob) {
+                std::uint32_t size = 0;
+                if (source.OpenBlob(column.source_field, column.source->Record, 0) != kErrNone ||
+                    source.GetBlobSize(column.source_field, column.source->Record, size) !=
+                        kErrNone) {
+                    RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
+                }
+                std::vector<std::uint8_t> bytes(size);
+                std::uint32_t read = 0;
+                if (size != 0 && source.ReadBlob(column.source_field, column.source->Record, read,
+                                                 size, bytes.data(), 0) != kErrNone) {
+                    RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
+                }
+                source.FreeBlobs();
+                if (size == 0) {
+                    result.PutField(number, record, nullptr);
+                    continue;
+                }
+                if (result.OpenBlob(number, record, 1) != kErrNone ||
+                    result.WriteBlob(number, record, size, bytes.data(), 0) != kErrNone) {
+                    RaiseEngineError(kErrInvalidBlobHandle, TableName);
+                }
+                continue;
+            }
+            std::vector<std::uint8_t> value(std::max<std::size_t>(kValueBufferSize, 256));
+            bool is_null = true;
+            source.GetField(column.source_field, column.source->Record, is_null, value);
+            result.PutField(number, record, is_null ? nullptr : value.data());
+            continue;
+        }
+        const ExpTokenPtr value = EvaluateOnSources(*column.expression, run);
+        const auto bytes = PrepareColumnValue(*value, column.descriptor, buffer, run.formats,
+                                              column.field->ExpressionText, "SELECT");
+        result.PutField(
+            number, record,
+            value->IsNull ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    }
+    if (!run.grouped) {
+        result.InsertRecord(record, false);
+        result.FreeBlobs();
+        return;
+    }
+    // The group's key: the grouping columns' bytes as this row has them.
+    std::string key;
+    for (const std::size_t at : group_columns_) {
+        std::vector<std::uint8_t> value(256);
+        bool is_null = true;
+        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null, value);
+        key.push_back(is_null ? '\0' : '\1');
+        key.append(reinterpret_cast<const char*>(value.data()),
+                   FieldDataSize(result_plan_[at].descriptor));
+    }
+    auto [found, inserted] = run.groups.try_emplace(key);
+    SelectRun::Group& group = found->second;
+    if (inserted) {
+        group.record = record;
+        for (const ResultColumnPlan& column : result_plan_) {
+            group.accumulators.emplace_back(
+                column.aggregate,
+                column.expression != nullptr ? column.expression->DataType : kTypeInteger,
+                column.count_star);
+        }
+    } else {
+        // A plain column of a group keeps the last non-null value met.
+        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+            if (result_plan_[i].aggregate != kAggregateNone) {
+                continue;
+            }
+            std::vector<std::uint8_t> value(256);
+            bool is_null = true;
+            const auto number = static_cast<std::uint32_t>(i + 1);
+            result.GetField(number, record, is_null, value);
+            if (!is_null) {
+                result.PutField(number, group.record, value.data());
+            }
+        }
+    }
+    for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+        const ResultColumnPlan& column = result_plan_[i];
+        if (column.aggregate == kAggregateNone) {
+            continue;
+        }
+        if (column.count_star) {
+            group.accumulators[i].AddRow();
+        } else {
+            group.accumulators[i].Add(*EvaluateOnSources(*column.expression, run));
+        }
+    }
+}
+
+void TDataQuery::FinishGroups(SelectRun& run) {
+    TDataCursor& result = *result_->cursor;
+    if (ImplicitGroup && run.groups.empty()) {
+        SelectRun::Group& group = run.groups[std::string()];
+        group.record.assign(result.GetRecordSize(), 0);
+        result.InitNewRecord(group.record);
+        for (const ResultColumnPlan& column : result_plan_) {
+            group.accumulators.emplace_back(
+                column.aggregate,
+                column.expression != nullptr ? column.expression->DataType : kTypeInteger,
+                column.count_star);
+        }
+    }
+    for (auto& [key, group] : run.groups) {
+        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+            const ResultColumnPlan& column = result_plan_[i];
+            if (column.aggregate == kAggregateNone) {
+                continue;
+            }
+            std::array<std::byte, kValueBufferSize> value{};
+            const auto number = static_cast<std::uint32_t>(i + 1);
+            const bool present = group.accumulators[i].Finish(
+                FieldType(column.descriptor), FieldDataSize(column.descriptor),
+                column.descriptor[fd::kScale], value, FieldName(column.descriptor));
+            result.PutField(
+                number, group.record,
+                present ? reinterpret_cast<const std::uint8_t*>(value.data()) : nullptr);
+            if (column.avg_count_field != 0) {
+                std::array<std::byte, 4> count{};
+                StoreInt32(count.data(), static_cast<std::int32_t>(std::min<std::int64_t>(
+                                             group.accumulators[i].Count(), INT32_MAX)));
+                result.PutField(column.avg_count_field, group.record,
+                                reinterpret_cast<const std::uint8_t*>(count.data()));
+            }
+        }
+        result.InsertRecord(group.record, false);
+    }
+    run.groups.clear();
+}
+
+void TDataQuery::ApplyHaving() {
+    TDataCursor& result = *result_->cursor;
+    // HAVING is read against the result: each aggregate stands for the result column that
+    // computes it, each column for the result column of that name.
+    ExpTokenPtr having = CopyTokenTree(Having.get());
+    std::vector<TExpToken*> stack{having.get()};
+    while (!stack.empty()) {
+        TExpToken* node = stack.back();
+        stack.pop_back();
+        if (node->Kind == kTokenFunction && AggregateKindOf(node->Code) != kAggregateNone) {
+            std::size_t at = result_plan_.size();
+            for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+                const TResultField& field = *result_plan_[i].field;
+                if (result_plan_[i].aggregate == AggregateKindOf(node->Code) &&
+                    (field.CountStar ? (node->First && node->First->ColumnName == "*")
+                                     : WrittenAlike(field.Expression.get(), node))) {
+                    at = i;
+                    break;
+                }
+            }
+            if (at == result_plan_.size()) {
+                Fail("Expression in HAVING clause not found in source columns");
+            }
+            node->First.reset();
+            node->Second.reset();
+            node->Kind = kTokenColumn;
+            node->Code = 0;
+            node->TableName.clear();
+            node->ColumnName = FieldName(result_plan_[at].descriptor);
+            continue;
+        }
+        if (node->Kind == kTokenColumn) {
+            node->TableName.clear();
+            continue;
+        }
+        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    const db::TFormatSettings formats = SessionFormats(*statement_);
+    const ExpressionErrorInfo errors{kErrSql, {}, "HAVING clause"};
+    const ColumnResolver resolver = [this](TExpToken& column) {
+        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+            const FieldDescriptor& d = result_plan_[i].descriptor;
+            const std::string source_name =
+                result_plan_[i].source != nullptr
+                    ? FieldName(result_plan_[i].source->Table->cursor->GetTableFieldDesc(
+                          result_plan_[i].source_field))
+                    : std::string();
+            if (platform::nls::SameTextAnsi(FieldName(d), column.ColumnName) ||
+                (result_plan_[i].aggregate == kAggregateNone &&
+                 platform::nls::SameTextAnsi(source_name, column.ColumnName))) {
+                column.FieldNumber = static_cast<std::uint16_t>(i + 1);
+                column.DataType = FieldType(d);
+                column.SubType = FieldSubtype(d);
+                column.SetDataSize(FieldDataSize(d));
+                column.Scale = d[fd::kScale];
+                column.SourceTable = nullptr;
+                return true;
+            }
+        }
+        return false;
+    };
+    CheckExpressionTypes(errors, true, resolver, nullptr, *having, formats);
+    if (having->DataType != kTypeBoolean) {
+        Fail("HAVING clause must be a boolean expression");
+    }
+    std::vector<std::uint8_t> record(result.GetRecordSize());
+    const ColumnReader reader = [&](const std::byte* /*row*/, TExpToken& column) {
+        bool is_null = true;
+        std::span<std::uint8_t> value(
+            reinterpret_cast<std::uint8_t*>(column.Value()),
+            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
+        result.GetField(column.FieldNumber, record, is_null, value);
+        column.IsNull = is_null;
+    };
+    std::vector<std::vector<std::uint8_t>> rejected;
+    result.First();
+    while (result.GetNextRecord(record) == kErrNone) {
+        if (!IsTrue(*EvaluateExpression(*having, nullptr, 0, 0, reader, &formats))) {
+            rejected.push_back(result.GetBookmark());
+        }
+    }
+    for (const auto& bookmark : rejected) {
+        if (result.GotoBookmark(bookmark, false) &&
+            result.GetCurrentRecord(record, false) == kErrNone) {
+            result.DeleteRecord(record, false);
+        }
+    }
+}
+
+void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
+                            const std::vector<bool>& descending, bool case_insensitive,
+                            bool unique) {
+    TDataCursor& result = *result_->cursor;
+    std::vector<FieldDescriptor> keys;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        FieldDescriptor d = result.GetTableFieldDesc(static_cast<std::uint32_t>(columns[i] + 1));
+        d[fd::kDescending] = descending[i] ? 1 : 0;
+        keys.push_back(d);
+    }
+    result.SortRecords(keys, false, case_insensitive, unique, false, {}, false, {}, false, {});
+}
+
+TDataCursor& TDataQuery::ExecuteSelect() {
+    const auto start = std::chrono::steady_clock::now();
+    if (!result_) {
+        PlanSelect();
+    }
+    SelectRun run;
+    run.formats = SessionFormats(*statement_);
+    // Values compare under the driving table's language and sort.
+    run.language = SourceTables.front()->Table->cursor->GetLanguageID();
+    run.sort = SourceTables.front()->Table->cursor->GetSortID();
+    if (Condition) {
+        const ExpressionErrorInfo errors{kErrSql, {}, "WHERE or JOIN clause"};
+        const ColumnResolver resolver = [this](TExpToken& column) {
+            return ResolveSourceColumn(column);
+        };
+        // A bare boolean column or function stands for "= TRUE".
+        CheckExpressionTypes(errors, true, resolver, nullptr, *Condition, run.formats);
+        if (Condition->DataType != kTypeBoolean) {
+            Fail("WHERE or JOIN clause must be a boolean expression");
+        }
+    }
+    // Each execution starts from the bare source tables: the filters of the last one held the
+    // parameter values of then.
+    for (const auto& source : SourceTables) {
+        if (source->Table->cursor->FilterCount() != 0) {
+            source->Table->cursor->DropFilter(nullptr);
+        }
+    }
+    // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
+    // decides which inner rows join.
+    const bool count_only =
+        SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
+    const bool all_placed = PlaceConditionParts(run, count_only);
+    TDataCursor& result = *result_->cursor;
+    if (WithLocks) {
+        for (const auto& source : SourceTables) {
+            source->Table->cursor->HoldReadLock();
+        }
+    }
+    try {
+        result.EmptyTable();
+        run.record.assign(result.GetRecordSize(), 0);
+        run.grouped = HasGroupBy || ImplicitGroup;
+        PlanLoops(run);
+        run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
+        if (CountStarShortcut || (count_only && all_placed)) {
+            const std::int64_t count = run.driving_count;
+            if (OnProgress) {
+                OnProgress(count, 100);
+            }
+            result.InitNewRecord(run.record);
+            std::array<std::byte, 4> value{};
+            StoreInt32(value.data(),
+                       static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+            result.PutField(1, run.record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            result.InsertRecord(run.record, false);
+        } else {
+            ProduceRows(0, run);
+            if (run.grouped) {
+                FinishGroups(run);
+                if (HasGroupBy) {
+                    SortResult(group_columns_, std::vector<bool>(group_columns_.size(), false),
+                               false, false);
+                }
+                if (Having) {
+                    ApplyHaving();
+                }
+            }
+        }
+        if (Distinct) {
+            std::vector<std::size_t> all(result_plan_.size());
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                all[i] = i;
+            }
+            SortResult(all, std::vector<bool>(all.size(), false), false, true);
+        }
+        if (!order_columns_.empty()) {
+            std::vector<bool> descending;
+            for (const auto& item : OrderByFields) {
+                descending.push_back(item->Descending);
+            }
+            SortResult(order_columns_, descending, OrderByNoCase, false);
+        }
+    } catch (...) {
+        if (WithLocks) {
+            for (const auto& source : SourceTables) {
+                source->Table->cursor->ReleaseReadLock();
+            }
+        }
+        throw;
+    }
+    if (WithLocks) {
+        for (const auto& source : SourceTables) {
+            source->Table->cursor->ReleaseReadLock();
+        }
+    }
+    result.First();
+    result.Refresh();
+    const std::int64_t count = result.GetRecordCount();
+    ResultCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX));
+    Produced = true;
+    ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
+
+}  // namespace strata

@@ -1,0 +1,239 @@
+#include "engine/core/table_repair.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "tests/engine/core/cursor_test_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+std::vector<char> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Patch(const std::string& path, std::int64_t offset, std::span<const std::uint8_t> bytes) {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(offset);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void PatchU32(const std::string& path, std::int64_t offset, std::uint32_t value) {
+    std::array<std::uint8_t, 4> b{};
+    PutU32(b, 0, value);
+    Patch(path, offset, b);
+}
+
+class TableRepair : public CursorTest {
+  protected:
+    // The list table with the given addresses, closed again.
+    void MakeList(std::initializer_list<std::string_view> items) {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (const auto item : items)
+            InsertEntry(c, item, "news", 0);
+        record_size = c.GetRecordSize();
+        item_offset = FieldOffset(c.GetFieldDesc(2));
+        c.Close();
+    }
+    std::string File(std::string_view ext) const { return dir.File("mailist" + std::string(ext)); }
+    std::int64_t RecordAt(std::uint32_t r) const {
+        return kDataHeaderSize + 768 * 8 + std::int64_t{r - 1} * record_size;
+    }
+    void PatchItem(std::uint32_t r, std::string_view text) {
+        std::vector<std::uint8_t> bytes(text.begin(), text.end());
+        bytes.push_back(0);
+        Patch(File(".DAT"), RecordAt(r) + item_offset + 1, bytes);
+    }
+    std::vector<std::string> Repair(bool verify_only, TDataCursor* cursor = nullptr) {
+        std::vector<std::string> lines;
+        TDataCursor& c = cursor != nullptr ? *cursor : NewCursor();
+        RepairTable(c, verify_only, 0, {},
+                    [&lines](std::string_view line) { lines.emplace_back(line); });
+        return lines;
+    }
+    static bool Has(const std::vector<std::string>& lines, std::string_view text) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l == text; });
+    }
+    std::vector<std::string> ItemsByItem() {
+        TDataCursor& c = NewCursor();
+        c.Open();
+        c.SetIndexByName("ByItem");
+        auto items = Items(c);
+        c.Close();
+        return items;
+    }
+
+    std::uint32_t record_size = 0;
+    std::uint32_t item_offset = 0;
+};
+
+TEST_F(TableRepair, RefusesTheWrongCursorState) {
+    MakeList({"a@x"});
+    TDataCursor& shared = NewCursor("mailist", false);
+    EXPECT_EQ(CodeOf([&] { RepairTable(shared, false, 0); }), kErrNeedExclusive);
+    TDataCursor& open = NewCursor();
+    open.Open();
+    EXPECT_EQ(CodeOf([&] { RepairTable(open, false, 0); }), kErrTableInUse);
+    open.Close();
+    TDataCursor& read_only = NewCursor();
+    read_only.SetReadOnly(true);
+    EXPECT_EQ(CodeOf([&] { RepairTable(read_only, false, 0); }), kErrAccessDenied);
+    // Verifying needs no write access.
+    EXPECT_EQ(CodeOf([&] { RepairTable(read_only, true, 0); }), 0);
+}
+
+TEST_F(TableRepair, OlderTableIsRefusedAndLeftUntouched) {
+    MakeList({"a@x", "b@x"});
+    for (const std::uint8_t version : {0, 2, 3}) {
+        std::array<std::uint8_t, 1> v{version};
+        Patch(File(".DAT"), dh::kVersion, v);
+        const auto data = ReadAll(File(".DAT"));
+        const auto index = ReadAll(File(".IDX"));
+        EXPECT_EQ(CodeOf([&] { Repair(false); }), kErrWrongVersion) << int(version);
+        EXPECT_EQ(ReadAll(File(".DAT")), data);
+        EXPECT_EQ(ReadAll(File(".IDX")), index);
+    }
+}
+
+TEST_F(TableRepair, SoundTableLogsOnlyItsOpeningAndClosingLines) {
+    MakeList({"a@x", "b@x", "c@x"});
+    for (const bool verify_only : {true, false}) {
+        const auto lines = Repair(verify_only);
+        ASSERT_EQ(lines.size(), 2u);
+        const std::string what = verify_only ? "Verification of table " : "Repair of table ";
+        EXPECT_EQ(lines[0].rfind(what + "mailist.DAT started at ", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[1].rfind(what + "mailist.DAT completed at ", 0), 0u) << lines[1];
+    }
+    EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x"}));
+}
+
+TEST_F(TableRepair, EmptyTableReportsNoProgress) {
+    MakeList({});
+    int calls = 0;
+    TDataCursor& c = NewCursor();
+    RepairTable(c, false, 0, [&](std::uint32_t, int) { ++calls; });
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(TableRepair, CorruptionCorpusIsReportedThenMended) {
+    MakeList({"a@x", "b@x", "c@x", "d@x", "e@x"});
+    PatchItem(2, "a@x");                          // a duplicate in the unique ByItem index
+    PatchU32(File(".DAT"), RecordAt(3) + 5, 0);   // record ID 0
+    PatchU32(File(".DAT"), RecordAt(5) + 5, 4);   // the ID of record 4 again
+    PatchU32(File(".DAT"), dh::kLastAutoInc, 1);  // counter below the highest ID
+    const auto before = ReadAll(File(".DAT"));
+
+    const auto verified = Repair(true);
+    EXPECT_TRUE(
+        Has(verified, "Logical record ID for physical record # 3 is invalid, error not fixed"));
+    EXPECT_TRUE(
+        Has(verified, "Logical record ID for physical record # 5 is invalid, error not fixed"));
+    EXPECT_TRUE(
+        Has(verified, "Invalid next available record ID (auto-increment), error not fixed"));
+    EXPECT_EQ(ReadAll(File(".DAT")), before) << "verification wrote to the table";
+
+    const auto repaired = Repair(false);
+    EXPECT_TRUE(Has(repaired, "Logical record ID for physical record # 3 is invalid, error fixed"));
+    EXPECT_TRUE(Has(repaired, "Logical record ID for physical record # 5 is invalid, error fixed"));
+    EXPECT_TRUE(Has(repaired,
+                    "Error rebuilding index keys for physical record # 2, error fixed "
+                    "but physical record deleted"));
+    EXPECT_TRUE(Has(repaired, "Invalid next available record ID (auto-increment), error fixed"));
+
+    // The later duplicate went; every other row is back in every index, with
+    // distinct IDs and a counter at least as high as the highest of them.
+    EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "c@x", "d@x", "e@x"}));
+    TDataCursor& c = NewCursor();
+    c.Open();
+    EXPECT_EQ(c.GetTableRecordCount(), 4);
+    std::set<std::int32_t> ids;
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.SetIndex(0);
+    c.First();
+    while (c.GetNextRecord(buffer) == 0)
+        ids.insert(TDataCursor::RecordIdOf(buffer));
+    EXPECT_EQ(ids.size(), 4u);
+    EXPECT_EQ(ids.count(0), 0u);
+    EXPECT_GE(c.GetLastAutoInc(), static_cast<std::uint32_t>(*ids.rbegin()));
+    c.Close();
+    EXPECT_EQ(Repair(true).size(), 2u) << "a repaired table verifies clean";
+}
+
+TEST_F(TableRepair, InvalidBlobReferencesAreCleared) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6), MakeFieldDescriptor(2, "Memo", 3)};
+    definition.indexes = {MakeIndex("", {1}, true)};
+    TDataCursor& c = CreateAndOpen(definition, "memos");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    for (std::int32_t id : {1, 2, 3}) {
+        c.InitNewRecord(buffer);
+        PutInt(c, buffer, 1, id);
+        c.InsertRecord(buffer, false);
+    }
+    const std::uint32_t rs = c.GetRecordSize();
+    const std::uint32_t memo = FieldOffset(c.GetFieldDesc(2));
+    c.Close();
+    const std::string dat = dir.File("memos.DAT");
+    const auto at = [&](std::uint32_t r) {
+        return kDataHeaderSize + 768 * 2 + (r - 1) * rs + memo;
+    };
+    // Inside the header, exactly at the end offset, and a reference without a value.
+    const std::array<std::uint8_t, 5> inside{1, 100, 0, 0, 0};
+    const std::array<std::uint8_t, 5> at_end{1, 0, 2, 0, 0};
+    const std::array<std::uint8_t, 5> no_value{0, 0, 2, 0, 0};
+    Patch(dat, at(1), inside);
+    Patch(dat, at(2), at_end);
+    Patch(dat, at(3), no_value);
+    TDataCursor& repair = NewCursor("memos");
+    const auto lines = Repair(false, &repair);
+    for (int r : {1, 2, 3}) {
+        EXPECT_TRUE(Has(lines, "Invalid BLOB offset into BLOB file for physical record # " +
+                                   std::to_string(r) + ", error fixed"))
+            << r;
+    }
+    TDataCursor& verify = NewCursor("memos");
+    EXPECT_EQ(Repair(true, &verify).size(), 2u);
+}
+
+TEST_F(TableRepair, InterruptedRepairIsFoundAtOpenAndFinishedByTheNextOne) {
+    MakeList({"a@x", "b@x", "c@x", "d@x"});
+    // The child process dies in the middle of the record pass.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TDataCursor c(*directory);
+        c.SetTableName("mailist");
+        c.SetExclusive(true);
+        RepairTable(c, false, 0, [](std::uint32_t r, int) {
+            if (r == 2)
+                _exit(0);
+        });
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    TDataCursor& c = NewCursor();
+    EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrWrongVersion);
+    const auto index = ReadAll(File(".IDX"));
+    EXPECT_EQ(CodeOf([&] { Repair(true); }), kErrWrongVersion) << "verification writes nothing";
+    EXPECT_EQ(ReadAll(File(".IDX")), index);
+    Repair(false);
+    EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x", "d@x"}));
+}
+
+}  // namespace
+}  // namespace strata

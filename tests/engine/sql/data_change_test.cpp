@@ -1,0 +1,277 @@
+#include "engine/sql/data_change.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
+#include "engine/core/engine_globals.h"
+#include "engine/sql/data_definition.h"
+#include "engine/sql/query_statement.h"
+#include "engine/storage/data_types.h"
+#include "sql_execution_fixture.h"
+#include "sql_test_support.h"
+#include "tests/engine/core/table_files_support.h"
+
+namespace strata {
+namespace {
+
+using sqltest::SqlError;
+
+using sqltest::SqlExecution;
+
+TEST_F(SqlExecution, CreateInsertUpdateDeleteOnTablesReopenedFromDisk) {
+    Run("CREATE TABLE people (id INTEGER, name CHAR(10), born DATE, PRIMARY KEY (id))");
+    EXPECT_EQ(Run("INSERT INTO people VALUES (1, 'ann', '2001-02-03')"), 1);
+    EXPECT_EQ(Run("INSERT INTO people (name, id) VALUES ('bob', 2)"), 1);
+    EXPECT_EQ(Run("INSERT INTO people (id, name) VALUES (3, 'a name far too long')"), 1);
+    EXPECT_EQ(Rows("people"),
+              (std::vector<std::string>{"1|ann|d730519", "2|bob|<null>", "3|a name far|<null>"}));
+
+    EXPECT_EQ(Run("UPDATE people SET name = name || '!' WHERE id >= 2"), 2);
+    EXPECT_EQ(Run("DELETE FROM people WHERE name = 'ann'"), 1);
+    EXPECT_EQ(Rows("people"), (std::vector<std::string>{"2|bob!|<null>", "3|a name far|<null>"}));
+    EXPECT_EQ(Run("DELETE FROM people"), 2);
+    EXPECT_TRUE(Rows("people").empty());
+}
+
+TEST_F(SqlExecution, UpdateReadsEveryValueFromTheRowBeforeIt) {
+    Run("CREATE TABLE t (a INTEGER, b INTEGER)");
+    Run("INSERT INTO t VALUES (1, 2)");
+    Run("UPDATE t SET a = b, b = a");
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"2|1"}));
+}
+
+TEST_F(SqlExecution, UpdateVisitsEachRowOnceEvenWhenItMovesInTheIndex) {
+    Run("CREATE TABLE t (a INTEGER, PRIMARY KEY (a))");
+    for (int i = 1; i <= 20; ++i) {
+        Run("INSERT INTO t VALUES (" + std::to_string(i) + ")");
+    }
+    EXPECT_EQ(Run("UPDATE t SET a = a + 100 WHERE a < 1000"), 20);
+    const auto rows = Rows("t");
+    ASSERT_EQ(rows.size(), 20u);
+    for (const std::string& row : rows) {
+        const int value = std::stoi(row);
+        EXPECT_GT(value, 100);
+        EXPECT_LE(value, 120);
+    }
+}
+
+TEST_F(SqlExecution, FailedUpdateKeepsTheRowsChangedBeforeIt) {
+    Run("CREATE TABLE t (a INTEGER, b INTEGER, PRIMARY KEY (a))");
+    Run("CREATE UNIQUE INDEX byb ON t (b)");
+    Run("INSERT INTO t VALUES (1, 10)");
+    Run("INSERT INTO t VALUES (2, 20)");
+    Run("INSERT INTO t VALUES (3, 30)");
+    // The second changed row collides with the first on the unique index.
+    try {
+        Run("UPDATE t SET b = 5 WHERE a <= 2");
+        FAIL() << "no error";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrDuplicateKey);
+    }
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|5", "2|20", "3|30"}));
+}
+
+TEST_F(SqlExecution, ParametersBindInMarkerOrder) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
+    Run("INSERT INTO t VALUES (1, 'x')");
+    Run("INSERT INTO t VALUES (2, 'y')");
+    const auto bind = [](TQueryStatement& statement) {
+        std::vector<FieldDescriptor> descriptors(2);
+        std::vector<std::byte> record(1 + 6 + 1 + 4);
+        descriptors[0][fd::kType] = kTypeString;
+        descriptors[0][fd::kDataSize] = 6;
+        descriptors[0][fd::kOffset] = 0;
+        record[0] = std::byte{1};
+        std::memcpy(record.data() + 1, "new", 4);
+        descriptors[1][fd::kType] = kTypeInteger;
+        descriptors[1][fd::kDataSize] = 4;
+        descriptors[1][fd::kOffset] = 7;
+        record[7] = std::byte{1};
+        StoreInt32(record.data() + 8, 2);
+        statement.SetParams(2, descriptors, record);
+    };
+    EXPECT_EQ(Run("UPDATE t SET b = ? WHERE a = ?", bind), 1);
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|new"}));
+}
+
+TEST_F(SqlExecution, ValueAndColumnErrors) {
+    Run("CREATE TABLE t (a INTEGER, d DATE)");
+    struct Case {
+        const char* sql;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"INSERT INTO t (d) VALUES ('x')",
+         "Date, time, or timestamp expression expected, instead found 'x' in update values"},
+        {"INSERT INTO t (a) VALUES (TRUE)",
+         "Type mismatch between column 'a' and constant 'TRUE' in update values"},
+        {"INSERT INTO t (q) VALUES (1)",
+         "Invalid column name 'q' or table correlation name '' specified in table columns"},
+        {"INSERT INTO t VALUES (1)", "The number of values must match the number of table columns"},
+        {"UPDATE t SET a = 1 WHERE a + 1", "WHERE or JOIN clause must be a boolean expression"},
+        {"UPDATE t SET a = 'abc'",
+         "Type mismatch between column 'a' and constant 'abc' in update values"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SqlError([&] { Run(c.sql); }), c.message) << c.sql;
+    }
+    EXPECT_EQ(Run("DELETE FROM t WHERE a IN (SELECT a FROM t)"), 0);
+    EXPECT_TRUE(Rows("t").empty()) << "nothing was written";
+}
+
+TEST_F(SqlExecution, DefinitionStatements) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
+    try {
+        Run("CREATE TABLE t (a INTEGER)");
+        FAIL() << "no error";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrTableExists);
+    }
+    Run("CREATE NOCASE INDEX byb ON t (b)");
+    Run("INSERT INTO t VALUES (1, 'x')");
+    OpenSession();
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("t");
+        cursor.Open();
+        EXPECT_NO_THROW(cursor.SetIndexByName("byb"));
+    }
+    Run("DROP INDEX t.byb");
+    OpenSession();
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("t");
+        cursor.Open();
+        EXPECT_THROW(cursor.SetIndexByName("byb"), EStrataEngineError);
+    }
+    try {
+        Run("CREATE INDEX byz ON t (z)");
+        FAIL() << "no error";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrInvalidField);
+    }
+    Run("DROP TABLE t");
+    OpenSession();
+    EXPECT_FALSE(directory_->TableExists("t", false));
+}
+
+TEST_F(SqlExecution, DropIndexPrimaryDropsThePrimaryIndex) {
+    Run("CREATE TABLE t (a INTEGER, PRIMARY KEY (a))");
+    Run("INSERT INTO t VALUES (1)");
+    Run("DROP INDEX t.PRIMARY");
+    OpenSession();
+    TDataCursor cursor(*directory_);
+    cursor.SetTableName("t");
+    cursor.Open();
+    EXPECT_TRUE(cursor.HasNoPrimaryIndex());
+    EXPECT_EQ(cursor.GetRecordCount(), 1);
+}
+
+TEST_F(SqlExecution, ProgressCanStopADelete) {
+    Run("CREATE TABLE t (a INTEGER)");
+    for (int i = 0; i < 5; ++i) {
+        Run("INSERT INTO t VALUES (" + std::to_string(i) + ")");
+    }
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("DELETE FROM t", offset);
+    std::vector<int> percents;
+    statement.SetProgressCallback([&](std::int64_t row, int percent) {
+        percents.push_back(percent);
+        return row < 3;
+    });
+    statement.Execute();
+    EXPECT_EQ(percents, (std::vector<int>{20, 40, 60}));
+    EXPECT_EQ(statement.GetResultCount(), 2) << "the row the stop came with is not deleted";
+    EXPECT_EQ(Rows("t").size(), 3u);
+}
+
+}  // namespace
+}  // namespace strata
+
+namespace strata {
+namespace {
+
+class SqlBlobExecution : public SqlExecution {};
+
+TEST_F(SqlBlobExecution, MemoValuesAreWrittenAndReplaced) {
+    Run("CREATE TABLE m (a INTEGER, note BLOB(1, 1))");
+    Run("INSERT INTO m VALUES (1, 'first text')");
+    Run("UPDATE m SET note = 'second' WHERE a = 1");
+    OpenSession();
+    TDataCursor cursor(*directory_);
+    cursor.SetTableName("m");
+    cursor.Open();
+    std::vector<std::uint8_t> record(cursor.GetRecordSize());
+    cursor.First();
+    ASSERT_EQ(cursor.GetNextRecord(record), kErrNone);
+    ASSERT_EQ(cursor.OpenBlob(2, record, 0), kErrNone);
+    std::uint32_t size = 0;
+    ASSERT_EQ(cursor.GetBlobSize(2, record, size), kErrNone);
+    std::string text(size, '\0');
+    std::uint32_t read = 0;
+    ASSERT_EQ(
+        cursor.ReadBlob(2, record, read, size, reinterpret_cast<std::uint8_t*>(text.data()), 0),
+        kErrNone);
+    EXPECT_EQ(text, "second");
+    cursor.FreeBlobs();
+}
+
+}  // namespace
+}  // namespace strata
+
+namespace strata {
+namespace {
+
+class SqlAlterTable : public sqltest::SqlExecution {};
+
+// Kept columns keep their data wherever they move; new columns start empty.
+TEST_F(SqlAlterTable, ColumnsKeepTheirDataAcrossRestructure) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+    Run("INSERT INTO t VALUES (1, 'x', 10)");
+    Run("INSERT INTO t VALUES (2, 'y', 20)");
+    Run("ALTER TABLE t DROP b, ADD d INTEGER AT 1, REDEFINE c cc INTEGER NOBACKUP");
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"<null>|1|10", "<null>|2|20"}));
+    OpenSession();
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("t");
+        cursor.Open();
+        ASSERT_EQ(cursor.GetFieldCount(), 3);
+        EXPECT_EQ(FieldName(cursor.GetFieldDesc(1)), "d");
+        EXPECT_EQ(FieldName(cursor.GetFieldDesc(3)), "cc");
+        EXPECT_FALSE(cursor.HasNoPrimaryIndex());
+    }
+    Run("ALTER TABLE t DROP PRIMARY KEY");
+    Run("ALTER TABLE t ADD PRIMARY KEY (cc)");
+    EXPECT_EQ(Rows("t").size(), 2u);
+}
+
+TEST_F(SqlAlterTable, RefusesBadItemsAndLeavesTheTable) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+    Run("INSERT INTO t VALUES (1, 'x', 10)");
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"ALTER TABLE t ADD e INTEGER AT 9", "AT column position must be between 1 and 3"},
+        {"ALTER TABLE t ADD e INTEGER AT 0", "AT column position must be between 1 and 3"},
+        {"ALTER TABLE t ADD PRIMARY KEY (b)",
+         "Cannot REDEFINE the primary key using the ADD keyword"},
+        {"ALTER TABLE t DROP zz", "Column zz not found"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(sqltest::SqlError([&] { Run(sql); }), message) << sql;
+    }
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x|10"}));
+}
+
+}  // namespace
+}  // namespace strata

@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/sql/data_query.h"
+#include "engine/sql/statement_tables.h"
+#include "sql_execution_fixture.h"
+#include "sql_test_support.h"
+
+namespace strata {
+namespace {
+
+using sqltest::SqlError;
+using Strings = std::vector<std::string>;
+
+class SqlSelect : public sqltest::SqlExecution {
+  protected:
+    void SetUp() override {
+        SqlExecution::SetUp();
+        Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER)");
+        Run("INSERT INTO t VALUES (1, 'x', 10)");
+        Run("INSERT INTO t VALUES (2, 'y', NULL)");
+        Run("INSERT INTO t VALUES (3, NULL, 30)");
+        Run("INSERT INTO t VALUES (4, 'x', 40)");
+        Run("CREATE TABLE u (k INTEGER, label CHAR(5))");
+        Run("INSERT INTO u VALUES (1, 'one')");
+        Run("INSERT INTO u VALUES (3, 'three')");
+        Run("INSERT INTO u VALUES (5, 'five')");
+    }
+};
+
+struct SelectCase {
+    const char* sql;
+    Strings rows;
+};
+
+TEST_F(SqlSelect, SingleTableRowsConditionsAndOrder) {
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t", {"1", "2", "3", "4"}},
+        {"SELECT a FROM t WHERE c > 15", {"3", "4"}},
+        {"SELECT a, b FROM t WHERE b = 'x' ORDER BY a DESC", {"4|x", "1|x"}},
+        {"SELECT * FROM t WHERE c IS NULL", {"2|y|<null>"}},
+        // This engine's two-valued rule: a comparison with NULL is false, so NOT makes it true.
+        {"SELECT a FROM t WHERE NOT (c < 20)", {"2", "3", "4"}},
+        {"SELECT a + 1 AS n, UPPER(b) FROM t WHERE a <= 2", {"2|X", "3|Y"}},
+        {"SELECT a FROM t WHERE b IN ('y', 'z') OR c BETWEEN 25 AND 35", {"2", "3"}},
+        {"SELECT a FROM t WHERE b LIKE 'x%' ORDER BY 1 DESC", {"4", "1"}},
+        {"SELECT b, a FROM t ORDER BY b, a", {"<null>|3", "x|1", "x|4", "y|2"}},
+        {"SELECT DISTINCT b FROM t", {"<null>", "x", "y"}},
+        {"SELECT a FROM t WHERE a > 100", {}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+TEST_F(SqlSelect, AggregatesSkipNullsAndEmptyInputs) {
+    const std::vector<SelectCase> cases = {
+        {"SELECT COUNT(*) FROM t", {"4"}},
+        {"SELECT COUNT(*) FROM t WHERE c IS NULL", {"1"}},
+        {"SELECT COUNT(c), SUM(c), MIN(c), MAX(c), AVG(c) FROM t", {"3|80|10|40|27"}},
+        // AVG takes its argument's type: an integer average is rounded.
+        {"SELECT AVG(CAST(c AS FLOAT)) FROM t", {"26.6667"}},
+        {"SELECT AVG(c) FROM t WHERE a > 100", {"<null>"}},
+        {"SELECT COUNT(c), SUM(c), MAX(c) FROM t WHERE a > 100", {"0|<null>|<null>"}},
+        {"SELECT b, COUNT(*) FROM t GROUP BY b", {"<null>|1", "x|2", "y|1"}},
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(c) > 20", {"<null>|30", "x|50"}},
+        {"SELECT b, COUNT(c) FROM t GROUP BY b ORDER BY 2 DESC, 1", {"x|2", "<null>|1", "y|0"}},
+        {"SELECT b, AVG(a) FROM t WHERE a > 1 GROUP BY b", {"<null>|3", "x|4", "y|2"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+TEST_F(SqlSelect, JoinsInnerLeftAndRight) {
+    const std::vector<SelectCase> cases = {
+        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k", {"1|one", "3|three"}},
+        {"SELECT t.a, u.label FROM t JOIN u ON t.a = u.k ORDER BY 1 DESC", {"3|three", "1|one"}},
+        {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k",
+         {"1|one", "2|<null>", "3|three", "4|<null>"}},
+        {"SELECT t.a FROM t LEFT OUTER JOIN u ON t.a = u.k WHERE u.k IS NULL", {"2", "4"}},
+        // Only a null-rejecting WHERE may narrow the inner side: here a matching row with a
+        // non-matching label must drop the whole row, not turn into a null row.
+        {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k WHERE u.label = 'one' OR "
+         "u.label IS NULL",
+         {"1|one", "2|<null>", "4|<null>"}},
+        {"SELECT u.k, t.a FROM t RIGHT JOIN u ON t.a = u.k", {"1|1", "3|3", "5|<null>"}},
+        {"SELECT x.a, y.a FROM t x, t y WHERE x.a + 1 = y.a AND x.c IS NOT NULL", {"1|2", "3|4"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+TEST_F(SqlSelect, SubSelectsAndParameters) {
+    EXPECT_EQ(Select("SELECT a FROM t WHERE a IN (SELECT k FROM u)"), (Strings{"1", "3"}));
+    EXPECT_EQ(Select("SELECT a FROM t WHERE a NOT IN (SELECT k FROM u)"), (Strings{"2", "4"}));
+
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a FROM t WHERE a IN (SELECT k FROM u WHERE k > ?) AND a < ?", offset);
+    std::vector<FieldDescriptor> descriptors(2);
+    std::vector<std::byte> record(10);
+    for (std::size_t i = 0; i < 2; ++i) {
+        descriptors[i][fd::kType] = kTypeInteger;
+        descriptors[i][fd::kDataSize] = 4;
+        descriptors[i][fd::kOffset] = static_cast<std::uint8_t>(5 * i);
+        record[5 * i] = std::byte{1};
+    }
+    StoreInt32(record.data() + 1, 1);  // the sub-select's marker comes first in the text
+    StoreInt32(record.data() + 6, 5);
+    statement.SetParams(2, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"3"}));
+    // Executing again takes the new values.
+    StoreInt32(record.data() + 1, 0);
+    statement.SetParams(2, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"1", "3"}));
+}
+
+TEST_F(SqlSelect, ResultNamesAndRowLimit) {
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a, a, SUM(c) FROM t GROUP BY a", offset);
+    TDataCursor& result = *statement.Execute();
+    EXPECT_EQ(FieldName(result.GetFieldDesc(1)), "a");
+    EXPECT_EQ(FieldName(result.GetFieldDesc(2)), "a_1");
+    EXPECT_EQ(FieldName(result.GetFieldDesc(3)), "Sum Of c");
+    EXPECT_EQ(Select("SELECT a FROM t", 2).size(), 2u);
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM t", 2), (Strings{"4"}));
+    EXPECT_EQ(Select("SELECT COUNT(a) FROM t WHERE a > 0", 2), (Strings{"4"}))
+        << "a single group is not limited";
+    // Rows are counted before grouping: two rows make two groups at most.
+    EXPECT_EQ(Select("SELECT a, COUNT(*) FROM t GROUP BY a", 2), (Strings{"1|1", "2|1"}));
+}
+
+TEST_F(SqlSelect, IntoTablesAndInsertSelectReopenFromDisk) {
+    Run("SELECT a, b INTO \"" + dir_.Path().string() + "/r\" FROM t WHERE a > 2");
+    EXPECT_EQ(Rows("r"), (Strings{"3|<null>", "4|x"}));
+    Run("CREATE TABLE w (a INTEGER, b CHAR(5))");
+    EXPECT_EQ(Run("INSERT INTO w SELECT a, b FROM t WHERE c IS NOT NULL"), 3);
+    EXPECT_EQ(Rows("w"), (Strings{"1|x", "3|<null>", "4|x"}));
+    EXPECT_EQ(Run("INSERT INTO w (b, a) SELECT label, k FROM u WHERE k = 5"), 1);
+    EXPECT_EQ(Rows("w").back(), "5|five");
+}
+
+TEST_F(SqlSelect, IntoASourceTableIsRefused) {
+    const std::string same = "\"" + dir_.Path().string() + "/t\"";
+    EXPECT_EQ(SqlError([&] { Run("SELECT * INTO " + same + " FROM t"); }),
+              "Result table '" + dir_.Path().string() +
+                  "/t' specified in INTO clause is also a source table");
+    EXPECT_EQ(Rows("t").size(), 4u) << "the source is untouched";
+}
+
+TEST_F(SqlSelect, PlanningErrors) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"SELECT z FROM t",
+         "Invalid column name 'z' or table correlation name '' specified in source columns"},
+        {"SELECT q.a FROM t",
+         "Invalid column name 'a' or table correlation name 'q' specified in source columns"},
+        {"SELECT a, COUNT(*) FROM t",
+         "Invalid use of aggregate function(s), the necessary GROUP BY clause is missing"},
+        {"SELECT a FROM t HAVING a > 1",
+         "A GROUP BY clause must exist in order to use the HAVING clause"},
+        {"SELECT a FROM t ORDER BY 5", "Invalid column number '5' specified in ORDER BY clause"},
+        {"SELECT a FROM t GROUP BY z",
+         "Invalid column name 'z' or table correlation name '' specified in GROUP BY clause"},
+        {"SELECT * x FROM t",
+         "Invalid use of column correlation name 'x' for '*' specified in source columns"},
+        {"SELECT a FROM t RIGHT JOIN u ON t.a = u.k RIGHT JOIN u v ON v.k = t.a",
+         "RIGHT JOIN is supported only between two tables"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql;
+    }
+    EXPECT_NE(SqlError([&] { Select("SELECT MIN(b) FROM t"); }).find("source columns"),
+              std::string::npos);
+}
+
+// Where this engine's rules differ from standard SQL: NULL is a value for = and <> (and a
+// failed comparison is false, not unknown).
+TEST_F(SqlSelect, NullRulesOfThisEngine) {
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t WHERE c <> 10", {"2", "3", "4"}},
+        {"SELECT x.a, y.a FROM t x, t y WHERE x.b = y.b AND x.a < y.a", {"1|4"}},
+        {"SELECT x.a FROM t x, t y WHERE x.c = y.c AND x.a = 2 AND y.a = 2", {"2"}},
+        {"SELECT a FROM t WHERE NOT (c > 20)", {"1", "2"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+// The filters an executed statement left on each of its source tables' cursors.
+std::vector<std::size_t> FiltersPerSource(const TQueryStatement& statement) {
+    std::vector<std::size_t> counts;
+    for (const auto& source : statement.MainQuery()->SourceTables) {
+        counts.push_back(source->Table->cursor->FilterCount());
+    }
+    return counts;
+}
+
+// One-table WHERE parts that an index answers restrict their table's cursor before the loops;
+// the rest stay row checks. On the inner side of a LEFT join only a part that rejects the null
+// row may narrow the table.
+TEST_F(SqlSelect, DISABLED_IndexedConditionsBecomeCursorFilters) {
+    Run("CREATE INDEX ta ON t (a)");
+    Run("CREATE INDEX uk ON u (k)");
+    Run("CREATE INDEX ulabel ON u (label)");
+    struct FilterCase {
+        const char* sql;
+        Strings rows;
+        std::vector<std::size_t> filters;
+    };
+    const std::vector<FilterCase> cases = {
+        {"SELECT a FROM t WHERE a = 3", {"3"}, {1}},
+        {"SELECT a FROM t WHERE a >= 2 AND c > 15", {"3", "4"}, {1}},
+        // No index on c: a row check, no filter.
+        {"SELECT a FROM t WHERE c > 15", {"3", "4"}, {0}},
+        // Negations answer NULL differently in a filter, so they stay row checks.
+        {"SELECT a FROM t WHERE NOT (a < 3)", {"3", "4"}, {0}},
+        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1", {"3|three"}, {0, 1}},
+        {"SELECT t.a, u.label FROM t JOIN u ON t.a = u.k WHERE t.a < 3", {"1|one"}, {1, 0}},
+        // Null-rejecting: the inner side is narrowed, and the row check stays for the outer
+        // rows that then meet no inner row.
+        {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k WHERE u.label = 'three'",
+         {"3|three"},
+         {0, 1}},
+        // Not null-rejecting: narrowing u would turn t's row 1 into a null row that passes.
+        {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k WHERE u.label = 'three' OR "
+         "u.label IS NULL",
+         {"2|<null>", "3|three", "4|<null>"},
+         {0, 0}},
+        {"SELECT t.a FROM t LEFT JOIN u ON t.a = u.k WHERE u.k IS NULL", {"2", "4"}, {0, 0}},
+        // An ON part about the inner table chooses the inner rows and keeps every outer row.
+        {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k AND u.k > 1",
+         {"1|<null>", "2|<null>", "3|three", "4|<null>"},
+         {0, 1}},
+        // COUNT(*) over one table counts the filtered cursor, indexed or not.
+        {"SELECT COUNT(*) FROM t WHERE c > 15 AND b = 'x'", {"1"}, {1}},
+    };
+    for (const FilterCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(c.sql, offset);
+        TDataCursor* result = statement.Execute();
+        ASSERT_NE(result, nullptr) << c.sql;
+        Strings rows = RowsOf(*result);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.rows) << c.sql;
+        EXPECT_EQ(FiltersPerSource(statement), c.filters) << c.sql;
+    }
+}
+
+// Every execution places its filters again, with the parameter values of then.
+TEST_F(SqlSelect, DISABLED_FiltersFollowNewParameterValues) {
+    Run("CREATE INDEX ta ON t (a)");
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a FROM t WHERE a > ?", offset);
+    std::vector<FieldDescriptor> descriptors(1);
+    descriptors[0][fd::kType] = kTypeInteger;
+    descriptors[0][fd::kDataSize] = 4;
+    std::vector<std::byte> record(5);
+    record[0] = std::byte{1};
+    for (const auto& [bound, rows] : std::vector<std::pair<std::int32_t, Strings>>{
+             {2, {"3", "4"}}, {0, {"1", "2", "3", "4"}}}) {
+        StoreInt32(record.data() + 1, bound);
+        statement.SetParams(1, descriptors, record);
+        EXPECT_EQ(RowsOf(*statement.Execute()), rows) << bound;
+        EXPECT_EQ(FiltersPerSource(statement), (std::vector<std::size_t>{1})) << bound;
+    }
+}
+
+TEST_F(SqlSelect, SumThatDoesNotFitRaises) {
+    Run("CREATE TABLE big (n INTEGER)");
+    Run("INSERT INTO big VALUES (2147483647)");
+    Run("INSERT INTO big VALUES (1)");
+    const std::string error = SqlError([&] { Select("SELECT SUM(n) FROM big"); });
+    EXPECT_EQ(error, "Result of SUM aggregate function exceeds the range of column 'Sum Of n'");
+}
+
+}  // namespace
+}  // namespace strata
+
+namespace strata {
+namespace {
+
+using BooleanStrings = std::vector<std::string>;
+
+class SqlExecutionBooleans : public sqltest::SqlExecution {};
+
+// A bare boolean column in WHERE stands for "= TRUE", also beside other parts.
+TEST_F(SqlExecutionBooleans, BareBooleanConditionsMeanTrue) {
+    Run("CREATE TABLE f (a INTEGER, ok BOOLEAN)");
+    Run("INSERT INTO f VALUES (1, TRUE)");
+    Run("INSERT INTO f VALUES (2, FALSE)");
+    Run("INSERT INTO f VALUES (3, NULL)");
+    EXPECT_EQ(Select("SELECT a FROM f WHERE ok"), (BooleanStrings{"1"}));
+    EXPECT_EQ(Select("SELECT a FROM f WHERE ok OR a = 3"), (BooleanStrings{"1", "3"}));
+    EXPECT_EQ(Run("DELETE FROM f WHERE ok"), 1);
+    EXPECT_EQ(Rows("f"), (BooleanStrings{"2|F", "3|<null>"}));
+}
+
+}  // namespace
+}  // namespace strata
