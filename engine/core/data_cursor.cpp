@@ -204,6 +204,7 @@ void TDataCursor::LoadFieldDescriptors() {
     record_size_ = data.GetRecordSize();
     fields_.clear();
     fields_.reserve(field_count_);
+    field_expressions_.clear();
     has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
     for (std::uint32_t i = 1; i <= field_count_; ++i) {
         FieldDescriptor d = data.GetFieldDescriptor(i);
@@ -290,6 +291,7 @@ void TDataCursor::Close(bool discard_temporary) {
     bof_ = eof_ = true;
     record_no_ = 0;
     fields_.clear();
+    field_expressions_.clear();
     has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
     fetch_option_ = false;
     language_ = sort_ = 0;
@@ -611,6 +613,8 @@ void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
     if (size > 0xFFFF)
         Raise(kErrMaxRecordSize);
     fields_ = std::move(fields);
+    field_expressions_.clear();
+    field_expressions_.resize(fields_.size());
     field_count_ = static_cast<std::uint16_t>(fields_.size());
     record_size_ = size;
     current_.resize(record_size_);
@@ -930,9 +934,16 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->SetReadOnly(read_only_);
     clone->SetInMemory(in_memory_);
     clone->SetPhysicalOrder(index_ == kNoIndex);
+    clone->SetComputedFields(computed_fields_);
     clone->Open();
-    if (record_size_ != clone->record_size_ || fields_.size() != clone->fields_.size())
+    if (record_size_ != clone->record_size_ || fields_.size() != clone->fields_.size() ||
+        has_computed_)
         clone->SetFieldDescriptors(fields_);
+    for (std::size_t i = 0; i < field_expressions_.size(); ++i) {
+        if (field_expressions_[i])
+            clone->SetFieldExpression(static_cast<std::uint32_t>(i + 1),
+                                      CopyTokenTree(field_expressions_[i].get()));
+    }
     if (index_ != kNoIndex)
         clone->SetIndexByName(index_name_);
     if (range_active_) {

@@ -128,6 +128,26 @@ class TDataCursor final : public TFileCursor {
     // Installs a field layout on an open cursor; computed fields go after the
     // table's record bytes.
     void SetFieldDescriptors(std::vector<FieldDescriptor> fields);
+    // The expression that computes field `number`, which SetFieldDescriptors
+    // installed as not stored. It reads stored fields only, so the order of
+    // evaluation never matters. 10006 when the field is not computed, the
+    // text does not parse or its type cannot be stored in the field. The
+    // tree form takes a typed tree whose columns are this cursor's fields.
+    void SetFieldExpression(std::uint32_t number, std::string_view text);
+    void SetFieldExpression(std::uint32_t number, ExpTokenPtr tree);
+    // Evaluates every computed field of `buffer` again from its stored
+    // fields; a result that does not convert to the field's type is null.
+    void EvaluateComputedFields(RecordBuffer buffer);
+    // After a restructure: index field references become field positions,
+    // then the fields are numbered 1, 2, 3 ... in order. 10023 (and nothing
+    // changed) when an index names a field the table does not have.
+    void RenumberFields();
+    // Test seam: called after each irreversible step of an insert, modify or
+    // delete (blob chains written, each key written or removed), numbered
+    // from 1 within the write; an exception it throws fails the write there.
+    void SetWriteStepHook(std::function<void(int step)> hook) {
+        write_step_hook_ = std::move(hook);
+    }
 
     // Header values: from the open table, or read from the closed table's
     // data file header.
@@ -490,6 +510,12 @@ class TDataCursor final : public TFileCursor {
     bool has_defaults_ = false;
     bool has_computed_ = false;
     bool has_auto_inc_ = false;
+    // Parallel to fields_; empty for stored fields and computed fields
+    // without an expression.
+    std::vector<ExpTokenPtr> field_expressions_;
+    bool evaluating_computed_ = false;
+    std::function<void(int)> write_step_hook_;
+    void Stepped(int& step);
 
     struct CachedState {
         IndexDescriptor descriptor{};

@@ -622,6 +622,8 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         if (!ReadStoredRecord(number, record) || record[0] != 0)
             continue;
         record.resize(std::max<std::size_t>(record.size(), record_size_));
+        // Conditions on computed fields see the values a read would give.
+        EvaluateComputedFields(record);
         std::optional<bool> result;
         if (callback_filter != nullptr)
             result = callback_filter->Callback() && callback_filter->Callback()(record, number);

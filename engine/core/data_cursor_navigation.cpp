@@ -522,8 +522,10 @@ void TDataCursor::FetchCurrent() {
     if (bof_ || eof_)
         return;
     std::vector<std::uint8_t> stored;
-    if (ReadStoredRecord(record_no_, stored))
+    if (ReadStoredRecord(record_no_, stored)) {
         std::copy_n(stored.begin(), std::min(stored.size(), current_.size()), current_.begin());
+        EvaluateComputedFields(current_);
+    }
 }
 
 void TDataCursor::First() {

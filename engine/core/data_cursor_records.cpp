@@ -360,6 +360,8 @@ void TDataCursor::PutField(std::uint32_t number, RecordBuffer buffer, const std:
     if (FieldNotStored(field) && !computed_write)
         return;
     PutFieldWith(field, buffer, value);
+    if (!FieldNotStored(field))
+        EvaluateComputedFields(buffer);
 }
 
 void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
@@ -622,6 +624,12 @@ void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, boo
     FetchCurrent();
 }
 
+void TDataCursor::Stepped(int& step) {
+    ++step;
+    if (write_step_hook_)
+        write_step_hook_(step);
+}
+
 void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
     CheckOpen();
     CheckWritable();
@@ -679,20 +687,27 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         }
         const auto new_hidden = HiddenKey(0, id);
 
-        UndoLog undo;
+        // Declared before the undo log, so the chains are still known when
+        // the log unwinds.
         std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
+        UndoLog undo;
+        int step = 0;
         undo.Add([&] { FreeWrittenChains(written); });
         WriteBufferBlobs(stored, written);
+        Stepped(step);
         for (const auto& [key_slot, key] : keys) {
             InsertKey(key_slot, key, slot);
             undo.Add([this, key_slot = key_slot, key = key] { DeleteKey(key_slot, key); });
+            Stepped(step);
         }
         if (reuse) {
             DeleteKey(kHiddenIndexSlot, old_hidden);
             undo.Add([this, old_hidden, slot] { InsertKey(kHiddenIndexSlot, old_hidden, slot); });
+            Stepped(step);
         }
         InsertKey(kHiddenIndexSlot, new_hidden, slot);
         undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+        Stepped(step);
         TRecord* record = data.AllocateRecord();
         if (record->RecordNumber() != slot) {
             data.FreeRecord(*record);
@@ -791,8 +806,10 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     }
     std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
     {
-        UndoLog undo;
+        // Declared before the undo log, so the chains are still known when
+        // the log unwinds.
         std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
+        UndoLog undo;
         undo.Add([&] { FreeWrittenChains(written); });
         // Changed blobs go to new chains, so the stored record keeps intact
         // blobs until it is rewritten; the old chains are freed after.
@@ -810,12 +827,16 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             if ((replaced || dropped) && old_offset != 0)
                 old_chains.emplace_back(old_offset, GetU32(old, at + 5));
         }
+        int step = 0;
         WriteBufferBlobs(stored, written);
+        Stepped(step);
         for (const KeyChange& change : changes) {
             DeleteKey(change.slot, change.old_key);
             undo.Add([this, change, n] { InsertKey(change.slot, change.old_key, n); });
+            Stepped(step);
             InsertKey(change.slot, change.new_key, n);
             undo.Add([this, change] { DeleteKey(change.slot, change.new_key); });
+            Stepped(step);
         }
         if (id != RecordIdOf(old)) {
             const auto old_hidden = HiddenKey(0, RecordIdOf(old));
@@ -824,6 +845,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             undo.Add([this, old_hidden, n] { InsertKey(kHiddenIndexSlot, old_hidden, n); });
             InsertKey(kHiddenIndexSlot, new_hidden, n);
             undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+            Stepped(step);
         }
         TRecord* record = data.GetRecord(n);
         record->CopyFields(stored);
@@ -890,21 +912,27 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     try {
         CollectBlobChains(old, chains);
         UndoLog undo;
+        int step = 0;
         for (const int key_slot : KeySlots()) {
             std::vector<std::uint8_t> key = BuildKeyFor(key_slot, old);
             DeleteKey(key_slot, key);
             undo.Add([this, key_slot, key, n] { InsertKey(key_slot, key, n); });
+            Stepped(step);
         }
         const auto live = HiddenKey(0, RecordIdOf(old));
         const auto freed = HiddenKey(1, RecordIdOf(old));
         DeleteKey(kHiddenIndexSlot, live);
         undo.Add([this, live, n] { InsertKey(kHiddenIndexSlot, live, n); });
         InsertKey(kHiddenIndexSlot, freed, n);
-        undo.Commit();
+        undo.Add([this, freed] { DeleteKey(kHiddenIndexSlot, freed); });
+        Stepped(step);
+        // The keys come back unless the record is freed too: a failed read
+        // of the record must not leave a live record without its keys.
         TRecord* record = data.GetRecord(n);
         data.FreeRecord(*record);
         record->SetModified(true);
         data.ReleaseRecord(record);
+        undo.Commit();
         index.DecRecordCount();
     } catch (...) {
         if (locked_here) {

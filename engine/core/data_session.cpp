@@ -10,6 +10,7 @@
 #include "engine/core/engine_error.h"
 #include "engine/core/engine_globals.h"
 #include "engine/storage/storage_library.h"
+#include "platform/nls/nls.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
@@ -51,6 +52,29 @@ TDataSession::TDataSession() {
 TDataSession::~TDataSession() {
     directories_.clear();
     RemoveAllPasswords();
+}
+
+void TDataSession::SetLanguageID(std::uint16_t value) {
+    namespace nls = platform::nls;
+    if (!nls::IsValidLocale(nls::MakeLocaleId(value, nls::kSortDefault)))
+        RaiseEngineError(kErrLanguageNotAvailable);
+    language_id_ = value;
+}
+
+void TDataSession::SetSortID(std::uint16_t value) {
+    namespace nls = platform::nls;
+    const auto languages = nls::Languages();
+    if (std::none_of(languages.begin(), languages.end(), [value](const nls::LanguageInfo& l) {
+            return nls::IsValidLocale(nls::MakeLocaleId(l.id, value));
+        }))
+        RaiseEngineError(kErrLanguageNotAvailable);
+    sort_id_ = value;
+}
+
+std::uint16_t TDataSession::SortID() const noexcept {
+    namespace nls = platform::nls;
+    return nls::IsValidLocale(nls::MakeLocaleId(language_id_, sort_id_)) ? sort_id_
+                                                                         : nls::kSortDefault;
 }
 
 std::string TDataSession::GetPrivateDir() const {

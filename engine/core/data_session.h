@@ -50,8 +50,16 @@ class TDataSession {
     void SetLockRetryCount(std::uint8_t value) noexcept { lock_retry_count_ = value; }
     std::uint16_t LockWaitTime() const noexcept { return lock_wait_time_; }
     void SetLockWaitTime(std::uint16_t value) noexcept { lock_wait_time_ = value; }
+    // The collation of what the session itself compares and formats (SQL
+    // statements). A language must be in the engine's language table (0 is
+    // byte order) and a sort must be an order some language has; otherwise
+    // 15878 and the value stays. The two may be set in either order: while
+    // the language lacks the requested sort, SortID answers 0, the default
+    // order every language has, so the pair read back is always valid.
     std::uint16_t LanguageID() const noexcept { return language_id_; }
-    std::uint16_t SortID() const noexcept { return sort_id_; }
+    void SetLanguageID(std::uint16_t value);
+    std::uint16_t SortID() const noexcept;
+    void SetSortID(std::uint16_t value);
 
   private:
     std::string working_dir_;

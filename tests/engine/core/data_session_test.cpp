@@ -86,5 +86,30 @@ TEST_F(DataSession, ExclusiveTablesLockNothingOutsideABatch) {
     EXPECT_EQ(CodeOf([&] { table.LockRecord(0); }), 0);
 }
 
+TEST_F(DataSession, LanguageAndSortComeFromTheLanguageTable) {
+    TDataSession s;
+    s.SetLanguageID(0x0407);  // German (Standard)
+    s.SetSortID(1);           // its phone book order
+    EXPECT_EQ(s.LanguageID(), 0x0407);
+    EXPECT_EQ(s.SortID(), 1);
+    // Unknown values are refused and change nothing.
+    EXPECT_EQ(CodeOf([&] { s.SetLanguageID(0x7FFF); }), kErrLanguageNotAvailable);
+    EXPECT_EQ(CodeOf([&] { s.SetSortID(9); }), kErrLanguageNotAvailable);
+    EXPECT_EQ(s.LanguageID(), 0x0407);
+    EXPECT_EQ(s.SortID(), 1);
+    // A language without the requested order reads back the default order,
+    // whichever of the two is set first, so the pair is always a valid one.
+    s.SetLanguageID(0x0409);
+    EXPECT_EQ(s.SortID(), 0);
+    s.SetLanguageID(0x0C07);  // German (Austria) has the order again
+    EXPECT_EQ(s.SortID(), 1);
+    s.SetLanguageID(0);
+    EXPECT_EQ(s.SortID(), 0);
+    s.SetSortID(0);
+    s.SetSortID(1);
+    s.SetLanguageID(0x0407);
+    EXPECT_EQ(s.SortID(), 1);
+}
+
 }  // namespace
 }  // namespace strata
