@@ -5,6 +5,7 @@
 
 #include "engine/core/byte_order.h"
 #include "engine/dataset/strata_dataset.h"
+#include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
 
 namespace strata {
@@ -498,7 +499,27 @@ std::string ParseSQLParams(std::string_view sql, TStrataParams* params) {
     return out;
 }
 
-StatementParams BuildStatementParams(const TStrataParams& params) {
+void NamesToUtf8(db::TFieldDefs& defs, platform::nls::CodePage page) {
+    for (std::int64_t i = 0; i < defs.Count(); ++i) {
+        db::TFieldDef* def = defs.Items(i);
+        const std::string base = db::CodePageToUtf8(page, def->Name());
+        // Names distinct as bytes may meet once case is folded in UTF-8: "name_n" as on reading.
+        std::string name = base;
+        for (int n = 1; defs.IndexOf(name) >= 0 && defs.IndexOf(name) != i; ++n)
+            name = base + "_" + std::to_string(n);
+        def->SetName(name);
+    }
+}
+
+platform::nls::CodePage TableCodePage(std::uint16_t language, std::uint16_t sort) {
+    const auto locale = platform::nls::MakeLocaleId(language, sort);
+    if (language == 0 || !platform::nls::IsValidLocale(locale))
+        return platform::nls::CodePage::Western;
+    return platform::nls::CodePageOfLocale(locale);
+}
+
+StatementParams BuildStatementParams(const TStrataParams& params,
+                                     platform::nls::CodePage code_page) {
     StatementParams result;
     for (std::size_t i = 0; i < params.Count(); ++i) {
         const TStrataParam& param = params.Items(i);
@@ -506,6 +527,14 @@ StatementParams BuildStatementParams(const TStrataParams& params) {
         if (type == 0)
             Fail(Quoted("No value for parameter '", param.Name(), "'"));
         std::vector<std::uint8_t> value = param.NativeValue();
+        if (IsStringType(param.DataType()) && !param.IsNull() && !value.empty()) {
+            // The engine compares and stores the table's single-byte text.
+            const std::string utf8(value.begin(), value.end() - 1);
+            const std::string bytes =
+                db::Utf8ToCodePage(code_page, utf8, Quoted("parameter '", param.Name(), "'"));
+            value.assign(bytes.begin(), bytes.end());
+            value.push_back(0);
+        }
         std::size_t size = value.size();
         if (type == 3) {
             // A 4-byte length and an 8-byte pointer to bytes held by the result;
@@ -531,7 +560,9 @@ StatementParams BuildStatementParams(const TStrataParams& params) {
                  std::to_string(0xFFFF) + " bytes");
         FieldDescriptor d{};
         PutU16(d, fd::kNumber, i + 1);
-        PutShortString(d, fd::kName, fd::kNameLength, param.Name().substr(0, fd::kNameLength));
+        const std::string name = db::Utf8ToCodePage(code_page, param.Name(), "a parameter name");
+        PutShortString(d, fd::kName, fd::kNameLength,
+                       std::string_view(name).substr(0, fd::kNameLength));
         d[fd::kType] = type;
         d[fd::kSubtype] = subtype;
         d[fd::kDataSize] = static_cast<std::uint8_t>(size);

@@ -28,9 +28,11 @@
 #include "platform/db/currency.h"
 #include "platform/db/date_time.h"
 #include "platform/db/field.h"
+#include "platform/db/field_defs.h"
 #include "platform/db/field_type.h"
 #include "platform/db/params.h"
 #include "platform/db/variant.h"
+#include "platform/nls/nls.h"
 
 namespace strata {
 
@@ -143,8 +145,19 @@ struct StatementParams {
 };
 inline constexpr std::size_t kBlobParamSlotSize = 12;
 
-// Raises "No value for parameter '%s'" for a type without an engine type
-// and "Field '%s' is of an unsupported type" for strings over 250 bytes.
-StatementParams BuildStatementParams(const TStrataParams& params);
+// The code page of a table's text from its language and sort identifiers;
+// Western (Windows-1252) for language 0 or an unknown locale.
+platform::nls::CodePage TableCodePage(std::uint16_t language, std::uint16_t sort);
+
+// Field definitions read from the engine carry names in `page`: they become UTF-8.
+void NamesToUtf8(db::TFieldDefs& defs, platform::nls::CodePage page);
+
+// Names and string and memo values go into `code_page` (they are UTF-8 in
+// the parameters). Raises "No value for parameter '%s'" for a type without an
+// engine type and "Field '%s' is of an unsupported type" for strings over 250
+// bytes in that code page.
+StatementParams BuildStatementParams(
+    const TStrataParams& params,
+    platform::nls::CodePage code_page = platform::nls::CodePage::Western);
 
 }  // namespace strata

@@ -3,6 +3,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/dataset/blob_stream.h"
 #include "engine/sql/query_statement.h"
+#include "platform/db/code_page_text.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
@@ -19,6 +20,9 @@ namespace {
 }
 
 constexpr std::uint8_t kPreparedFlag = 1;
+// The statement names tables of any language; its own text, literals and
+// parameters are in the page of language 0.
+constexpr platform::nls::CodePage kStatementCodePage = platform::nls::CodePage::Western;
 
 }  // namespace
 
@@ -105,7 +109,8 @@ void TStrataQuery::Prepare() {
         statement->SetMaxRowCount(max_row_count_);
         statement->SetPasswordCallback([this] { return DBSession().GetPassword(); });
         std::size_t running = 0;
-        statement->Prepare(processed_, running);
+        statement->Prepare(db::Utf8ToCodePage(kStatementCodePage, processed_, "the SQL text"),
+                           running);
         statement_ = std::move(statement);
     } catch (...) {
         SetDBFlag(kPreparedFlag, false);
@@ -140,13 +145,21 @@ void TStrataQuery::RefreshParams() {
     db::TDataSet* source = link_.DataSource() != nullptr ? link_.DataSource()->DataSet() : nullptr;
     if (source == nullptr || !source->Active() || source->State() == db::dsSetKey)
         return;
-    Close();
-    Open();
+    // Controls see one change of data, not a close and an open.
+    DisableControls();
+    try {
+        Close();
+        Open();
+    } catch (...) {
+        EnableControls();
+        throw;
+    }
+    EnableControls();
 }
 
 void TStrataQuery::Run() {
     if (params_.Count() > 0) {
-        statement_params_ = BuildStatementParams(params_);
+        statement_params_ = BuildStatementParams(params_, kStatementCodePage);
         statement_->SetParams(params_.Count(), statement_params_.descriptors,
                               std::as_bytes(std::span(statement_params_.buffer)));
     }
@@ -181,6 +194,11 @@ TDataCursor* TStrataQuery::CreateHandle() {
     result_count_ = statement_->GetResultCount();
     execution_time_ = statement_->GetExecutionTime();
     return result;
+}
+
+void TStrataQuery::InternalInitFieldDefs() {
+    TStrataDBDataSet::InternalInitFieldDefs();
+    NamesToUtf8(*FieldDefs(), TextCodePage());
 }
 
 std::unique_ptr<db::TStream> TStrataQuery::CreateBlobStream(db::TField* field,

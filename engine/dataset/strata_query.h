@@ -96,6 +96,7 @@ class TStrataQuery : public TStrataDBDataSet {
 
   protected:
     TDataCursor* CreateHandle() override;
+    void InternalInitFieldDefs() override;
 
   private:
     friend class TStrataQueryDataLink;

@@ -8,7 +8,9 @@
 #include "engine/core/table_restructure.h"
 #include "engine/core/table_upgrade.h"
 #include "engine/dataset/blob_stream.h"
+#include "engine/dataset/strata_params.h"
 #include "engine/dataset/strata_session.h"
+#include "platform/db/code_page_text.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
@@ -27,6 +29,21 @@ constexpr std::uint8_t kMaintenanceFlag = 3;
 // most 30 secondary indexes fit, whatever larger limit a caller names.
 constexpr std::uint32_t kTableMaxSecondaryIndexes = 30;
 constexpr std::uint32_t kMaxFields = 1023;
+// File names are found before a table's language is known, and a new table
+// has language 0: both use the page of language 0.
+constexpr platform::nls::CodePage kDefaultPage = platform::nls::CodePage::Western;
+
+std::string ToPage(platform::nls::CodePage page, std::string_view utf8, std::string_view what) {
+    return db::Utf8ToCodePage(page, utf8, what);
+}
+
+std::string FromPage(platform::nls::CodePage page, std::string_view bytes) {
+    return db::CodePageToUtf8(page, bytes);
+}
+
+platform::nls::CodePage PageOf(TDataCursor& cursor) {
+    return TableCodePage(cursor.GetLanguageID(), cursor.GetSortID());
+}
 
 bool SizeFits(db::TFieldType type, std::int32_t size) {
     switch (type) {
@@ -58,21 +75,25 @@ std::vector<std::string> SplitFields(std::string_view list) {
     return names;
 }
 
-FieldDescriptor DescriptorOf(std::string_view name, db::TFieldType type, std::int32_t size,
-                             std::int32_t number, bool required) {
+FieldDescriptor DescriptorOf(platform::nls::CodePage page, std::string_view name,
+                             db::TFieldType type, std::int32_t size, std::int32_t number,
+                             bool required) {
     const auto [engine_type, subtype] = EngineTypeOf(type);
     if (engine_type == 0)
         Fail("Field '" + std::string(name) + "' is of an unsupported type");
     const bool sized = type == db::ftString || type == db::ftBytes || type == db::ftVarBytes;
+    const std::string engine_name = ToPage(page, name, "a field name");
     FieldDescriptor d =
-        MakeFieldDescriptor(static_cast<std::uint16_t>(number), name.substr(0, fd::kNameLength),
-                            engine_type, subtype, sized ? static_cast<std::uint8_t>(size) : 0,
+        MakeFieldDescriptor(static_cast<std::uint16_t>(number),
+                            std::string_view(engine_name).substr(0, fd::kNameLength), engine_type,
+                            subtype, sized ? static_cast<std::uint8_t>(size) : 0,
                             type == db::ftBCD ? static_cast<std::uint8_t>(size) : 0);
     d[fd::kRequired] = required ? 1 : 0;
     return d;
 }
 
-std::string IndexFieldList(const IndexDescriptor& d, const std::vector<FieldDescriptor>& fields) {
+std::string IndexFieldList(platform::nls::CodePage page, const IndexDescriptor& d,
+                           const std::vector<FieldDescriptor>& fields) {
     std::string list;
     for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
         const std::uint16_t number = IndexFieldNumber(d, i);
@@ -80,7 +101,7 @@ std::string IndexFieldList(const IndexDescriptor& d, const std::vector<FieldDesc
             if (FieldNumber(f) == number) {
                 if (!list.empty())
                     list += ';';
-                list += FieldName(f);
+                list += FromPage(page, FieldName(f));
             }
         }
     }
@@ -166,17 +187,19 @@ void TRestructureFieldDefs::Update() {
     if (loaded_)
         return;
     std::vector<std::unique_ptr<TRestructureFieldDef>> loaded;
-    for (const FieldDescriptor& d : table_.EngineFieldDescriptors()) {
+    const std::vector<FieldDescriptor> fields = table_.EngineFieldDescriptors();
+    const platform::nls::CodePage page = table_.descriptor_page_;
+    for (const FieldDescriptor& d : fields) {
         auto def = std::make_unique<TRestructureFieldDef>();
-        def->Name = FieldName(d);
+        def->Name = FromPage(page, FieldName(d));
         def->DataType = FieldTypeOfEngine(FieldType(d), FieldSubtype(d));
         def->FieldNo = FieldNumber(d);
         def->Required = d[fd::kRequired] != 0;
         def->CharCase = d[fd::kCharCase];
-        def->Description = GetShortString(d, fd::kDescription, fd::kTextLength);
-        def->MinValue = GetShortString(d, fd::kMinimum, fd::kTextLength);
-        def->MaxValue = GetShortString(d, fd::kMaximum, fd::kTextLength);
-        def->DefaultValue = GetShortString(d, fd::kDefault, fd::kTextLength);
+        def->Description = FromPage(page, GetShortString(d, fd::kDescription, fd::kTextLength));
+        def->MinValue = FromPage(page, GetShortString(d, fd::kMinimum, fd::kTextLength));
+        def->MaxValue = FromPage(page, GetShortString(d, fd::kMaximum, fd::kTextLength));
+        def->DefaultValue = FromPage(page, GetShortString(d, fd::kDefault, fd::kTextLength));
         if (def->DataType == db::ftString || def->DataType == db::ftBytes ||
             def->DataType == db::ftVarBytes)
             def->Size = FieldLength(d);
@@ -221,21 +244,24 @@ void TRestructureIndexDefs::Update() {
     if (loaded_)
         return;
     table_.RestructureFieldDefs().Update();
+    const std::vector<IndexDescriptor> indexes = table_.EngineIndexDescriptors();
+    const platform::nls::CodePage page = table_.descriptor_page_;
+    // The listed names are UTF-8; IndexFieldList reads engine names.
     std::vector<FieldDescriptor> fields;
     TRestructureFieldDefs& field_defs = table_.RestructureFieldDefs();
     for (std::size_t i = 0; i < field_defs.Count(); ++i) {
         const TRestructureFieldDef& f = field_defs.Items(i);
-        fields.push_back(MakeFieldDescriptor(static_cast<std::uint16_t>(f.FieldNo), f.Name, 1));
+        fields.push_back(MakeFieldDescriptor(static_cast<std::uint16_t>(f.FieldNo),
+                                             ToPage(page, f.Name, "a field name"), 1));
     }
-    const std::vector<IndexDescriptor> indexes = table_.EngineIndexDescriptors();
     std::vector<std::unique_ptr<TRestructureIndexDef>> loaded;
     for (std::size_t slot = 0; slot < indexes.size(); ++slot) {
         const IndexDescriptor& d = indexes[slot];
         if (slot == 0 && IndexFieldCount(d) == 0)
             continue;
         auto def = std::make_unique<TRestructureIndexDef>();
-        def->Name = slot == 0 ? std::string() : IndexName(d);
-        def->Fields = IndexFieldList(d, fields);
+        def->Name = slot == 0 ? std::string() : FromPage(page, IndexName(d));
+        def->Fields = IndexFieldList(page, d, fields);
         def->Options = OptionsOf(d, slot == 0);
         def->Compression = IndexCompression(d);
         loaded.push_back(std::move(def));
@@ -339,19 +365,22 @@ void TStrataTable::UpdateIndexDefs() {
         const IndexDescriptor& d = indexes[slot];
         if (slot == 0 && strata::IndexFieldCount(d) == 0)
             continue;
-        index_defs_.Add(slot == 0 ? std::string() : strata::IndexName(d), IndexFieldList(d, fields),
-                        OptionsOf(d, slot == 0));
+        index_defs_.Add(
+            slot == 0 ? std::string() : FromPage(descriptor_page_, strata::IndexName(d)),
+            IndexFieldList(descriptor_page_, d, fields), OptionsOf(d, slot == 0));
     }
     index_defs_.SetUpdated(true);
 }
 
 void TStrataTable::WithDescriptors(const std::function<void(TDataCursor&)>& read) {
     if (Handle() != nullptr) {
+        descriptor_page_ = PageOf(*Handle());
         read(*Handle());
         return;
     }
     Maintain(false, [&](TDataCursor& cursor) {
         cursor.Open();
+        descriptor_page_ = PageOf(cursor);
         read(cursor);
         cursor.Close();
     });
@@ -421,13 +450,13 @@ TDataCursor* TStrataTable::CreateHandle() {
     index_defs_.SetUpdated(false);
     const std::string index = ResolveIndexName();
     auto cursor = std::make_unique<TDataCursor>(*Database()->Handle());
-    cursor->SetTableName(table_name_.substr(0, 255));
+    cursor->SetTableName(EngineTableName());
     cursor->SetExclusive(exclusive_);
     cursor->SetReadOnly(read_only_);
     cursor->SetInMemory(in_memory_);
     cursor->SetPasswordHandler([this] { return DBSession().GetPassword(); });
     cursor->Open();
-    cursor->SetIndexByName(index);
+    cursor->SetIndexByName(ToPage(PageOf(*cursor), index, "the index name"));
     read_only_ = cursor->ReadOnly();
     return AdoptCursor(std::move(cursor));
 }
@@ -461,7 +490,7 @@ TDataCursor* TStrataTable::GetLookupCursor(std::string_view key_fields, bool cas
     if (def == nullptr)
         return nullptr;
     lookup_cursor_ = Handle()->CloneCursor();
-    lookup_cursor_->SetIndexByName(def->Name());
+    lookup_cursor_->SetIndexByName(ToPage(TextCodePage(), def->Name(), "the index name"));
     lookup_fields_ = key_fields;
     lookup_case_insensitive_ = case_insensitive;
     return lookup_cursor_.get();
@@ -472,6 +501,7 @@ void TStrataTable::InternalInitFieldDefs() {
         Fail("Missing table name.");
     if (Handle() != nullptr) {
         TStrataDBDataSet::InternalInitFieldDefs();
+        NamesToUtf8(*FieldDefs(), TextCodePage());
         return;
     }
     const std::vector<FieldDescriptor> fields = EngineFieldDescriptors();
@@ -487,7 +517,8 @@ void TStrataTable::InternalInitFieldDefs() {
             size = FieldLength(d);
         else if (type == db::ftBCD)
             size = FieldDecimals(d);
-        db::TFieldDef* def = defs.Add(FieldName(d), type, size, d[fd::kRequired] != 0);
+        db::TFieldDef* def =
+            defs.Add(FromPage(descriptor_page_, FieldName(d)), type, size, d[fd::kRequired] != 0);
         def->SetFieldNo(static_cast<std::int32_t>(i + 1));
     }
 }
@@ -529,7 +560,7 @@ void TStrataTable::MasterDisabled() {
 
 std::unique_ptr<TDataCursor> TStrataTable::PrivateCursor(bool exclusive) {
     auto cursor = std::make_unique<TDataCursor>(*Database()->Handle());
-    cursor->SetTableName(table_name_.substr(0, 255));
+    cursor->SetTableName(EngineTableName());
     cursor->SetExclusive(exclusive);
     cursor->SetReadOnly(read_only_);
     cursor->SetInMemory(in_memory_);
@@ -561,7 +592,7 @@ bool TStrataTable::Exists() {
     bool exists = false;
     SetDBFlag(kMaintenanceFlag, true);
     try {
-        exists = Database()->Handle()->TableExists(table_name_, in_memory_);
+        exists = Database()->Handle()->TableExists(EngineTableName(), in_memory_);
     } catch (...) {
         SetDBFlag(kMaintenanceFlag, false);
         throw;
@@ -570,12 +601,20 @@ bool TStrataTable::Exists() {
     return exists;
 }
 
+std::string TStrataTable::EngineTableName() const {
+    return ToPage(kDefaultPage, table_name_, "the table name").substr(0, 255);
+}
+
 IndexDescriptor TStrataTable::MakeIndexDescriptor(
-    std::string_view name, std::string_view fields, db::TIndexOptions options,
-    std::uint8_t compression, const std::vector<std::pair<std::string, int>>& numbers) const {
+    platform::nls::CodePage page, std::string_view name, std::string_view fields,
+    db::TIndexOptions options, std::uint8_t compression,
+    const std::vector<std::pair<std::string, int>>& numbers) const {
     IndexDescriptor d{};
-    if ((options & db::ixPrimary) == 0)
-        PutShortString(d, ixd::kName, ixd::kNameLength, name.substr(0, ixd::kNameLength));
+    if ((options & db::ixPrimary) == 0) {
+        const std::string engine_name = ToPage(page, name, "an index name");
+        PutShortString(d, ixd::kName, ixd::kNameLength,
+                       std::string_view(engine_name).substr(0, ixd::kNameLength));
+    }
     const bool descending = (options & db::ixDescending) != 0;
     d[ixd::kDescending] = descending ? 1 : 0;
     d[ixd::kCaseInsensitive] = (options & db::ixCaseInsensitive) != 0 ? 1 : 0;
@@ -612,8 +651,8 @@ void TStrataTable::CreateTable() {
     for (std::int64_t i = 0; i < defs.Count(); ++i) {
         const db::TFieldDef* def = defs.Items(i);
         const auto number = static_cast<std::int32_t>(i + 1);
-        definition.fields.push_back(
-            DescriptorOf(def->Name(), def->DataType(), def->Size(), number, def->Required()));
+        definition.fields.push_back(DescriptorOf(kDefaultPage, def->Name(), def->DataType(),
+                                                 def->Size(), number, def->Required()));
         numbers.emplace_back(def->Name(), number);
     }
     std::vector<const db::TIndexDef*> listed;
@@ -624,8 +663,8 @@ void TStrataTable::CreateTable() {
     if (ordered.empty() || (ordered.front()->Options() & db::ixPrimary) == 0)
         definition.indexes.push_back(IndexDescriptor{});
     for (const db::TIndexDef* def : ordered) {
-        definition.indexes.push_back(
-            MakeIndexDescriptor(def->Name(), def->Fields(), def->Options(), 0, numbers));
+        definition.indexes.push_back(MakeIndexDescriptor(kDefaultPage, def->Name(), def->Fields(),
+                                                         def->Options(), 0, numbers));
     }
     if (definition.indexes.size() - 1 > kTableMaxSecondaryIndexes)
         RaiseEngineError(kErrIndexLimit, table_name_);
@@ -673,7 +712,19 @@ void TStrataTable::OptimizeTable(std::string_view index_name, bool backup) {
                 OnOptimizeProgress(this, static_cast<std::int32_t>(record),
                                    static_cast<std::uint16_t>(percent));
         });
-        cursor.OptimizeTable(index_name.substr(0, 255), backup);
+        std::string engine_name;
+        // Only a name outside ASCII needs the table's language, read from an open cursor.
+        const bool ascii = std::all_of(index_name.begin(), index_name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (!ascii) {
+            cursor.Open();
+            const platform::nls::CodePage page = PageOf(cursor);
+            cursor.Close();
+            engine_name = ToPage(page, index_name, "the index name");
+        } else {
+            engine_name = index_name;
+        }
+        cursor.OptimizeTable(std::string_view(engine_name).substr(0, 255), backup);
     });
 }
 
@@ -719,19 +770,23 @@ void TStrataTable::RestructureTable(std::uint16_t language, std::uint16_t sort,
     CheckInactive();
     TableDefinition definition;
     std::vector<std::pair<std::string, int>> numbers;
+    // Names and texts go into the page of the language the table will have.
+    const platform::nls::CodePage page = TableCodePage(language, sort);
+    const auto put_text = [page](FieldDescriptor& d, std::size_t offset, std::string_view text,
+                                 std::string_view what) {
+        const std::string bytes = ToPage(page, text, what);
+        PutShortString(d, offset, fd::kTextLength,
+                       std::string_view(bytes).substr(0, fd::kTextLength));
+    };
     for (std::size_t i = 0; i < restructure_fields_.Count(); ++i) {
         const TRestructureFieldDef& def = restructure_fields_.Items(i);
         FieldDescriptor d =
-            DescriptorOf(def.Name, def.DataType, def.Size, def.FieldNo, def.Required);
+            DescriptorOf(page, def.Name, def.DataType, def.Size, def.FieldNo, def.Required);
         d[fd::kCharCase] = def.CharCase;
-        PutShortString(d, fd::kDescription, fd::kTextLength,
-                       std::string_view(def.Description).substr(0, fd::kTextLength));
-        PutShortString(d, fd::kMinimum, fd::kTextLength,
-                       std::string_view(def.MinValue).substr(0, fd::kTextLength));
-        PutShortString(d, fd::kMaximum, fd::kTextLength,
-                       std::string_view(def.MaxValue).substr(0, fd::kTextLength));
-        PutShortString(d, fd::kDefault, fd::kTextLength,
-                       std::string_view(def.DefaultValue).substr(0, fd::kTextLength));
+        put_text(d, fd::kDescription, def.Description, "a field description");
+        put_text(d, fd::kMinimum, def.MinValue, "a minimum value");
+        put_text(d, fd::kMaximum, def.MaxValue, "a maximum value");
+        put_text(d, fd::kDefault, def.DefaultValue, "a default value");
         definition.fields.push_back(d);
         numbers.emplace_back(def.Name, def.FieldNo);
     }
@@ -744,8 +799,8 @@ void TStrataTable::RestructureTable(std::uint16_t language, std::uint16_t sort,
     if (ordered.empty() || (ordered.front()->Options & db::ixPrimary) == 0)
         definition.indexes.push_back(IndexDescriptor{});
     for (const TRestructureIndexDef* def : ordered) {
-        definition.indexes.push_back(
-            MakeIndexDescriptor(def->Name, def->Fields, def->Options, def->Compression, numbers));
+        definition.indexes.push_back(MakeIndexDescriptor(page, def->Name, def->Fields, def->Options,
+                                                         def->Compression, numbers));
     }
     definition.language = language;
     definition.sort = sort;
@@ -753,7 +808,7 @@ void TStrataTable::RestructureTable(std::uint16_t language, std::uint16_t sort,
     definition.user_minor = user_minor;
     definition.encrypted = encrypted;
     definition.password = password;
-    definition.description = description;
+    definition.description = ToPage(page, description, "the table description");
     definition.blob_block_size = blob_block_size == 0 ? 512 : blob_block_size;
     definition.last_auto_inc = last_auto_inc;
     RestructureOptions options;

@@ -166,6 +166,8 @@ class TStrataTable : public TStrataDBDataSet {
     TLogEvent OnRepairLog;
     TStageEvent OnUpgradeProgress;
     TLogEvent OnUpgradeLog;
+    // Stored for the form resources: no engine operation reports index-building or copy
+    // progress of its own (repair, optimize and restructure report through the events above).
     TProgressEvent OnIndexProgress;
     TProgressEvent OnCopyProgress;
     TProgressEvent OnOptimizeProgress;
@@ -201,9 +203,14 @@ class TStrataTable : public TStrataDBDataSet {
     void MasterChanged();
     void MasterDisabled();
     IndexDescriptor MakeIndexDescriptor(
-        std::string_view name, std::string_view fields, db::TIndexOptions options,
-        std::uint8_t compression, const std::vector<std::pair<std::string, int>>& numbers) const;
+        platform::nls::CodePage page, std::string_view name, std::string_view fields,
+        db::TIndexOptions options, std::uint8_t compression,
+        const std::vector<std::pair<std::string, int>>& numbers) const;
+    // Reads through the open cursor or a private one, and notes the table's code page in
+    // descriptor_page_ for turning the names read into UTF-8.
     void WithDescriptors(const std::function<void(TDataCursor&)>& read);
+    // TableName in the engine's code page, as the cursor and the file names take it.
+    std::string EngineTableName() const;
 
     db::TIndexDefs index_defs_;
     TStrataMasterDataLink master_link_;
@@ -217,6 +224,7 @@ class TStrataTable : public TStrataDBDataSet {
     std::unique_ptr<TDataCursor> lookup_cursor_;
     std::string lookup_fields_;
     bool lookup_case_insensitive_ = false;
+    platform::nls::CodePage descriptor_page_ = platform::nls::CodePage::Western;
     TRestructureFieldDefs restructure_fields_;
     TRestructureIndexDefs restructure_indexes_;
 };

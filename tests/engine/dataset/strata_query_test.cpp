@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/db/data_link.h"
 #include "tests/engine/dataset/strata_test_support.h"
 
 namespace strata {
@@ -69,6 +70,49 @@ TEST_F(StrataQueryTest, ParametersReachTheStatement) {
     q.Close();
     q.Disconnect();
     EXPECT_FALSE(q.Prepared());
+}
+
+// Counts what a control bound to the query sees.
+class WatchLink : public db::TDataLink {
+  public:
+    int active_changes = 0;
+    int data_changes = 0;
+
+  protected:
+    void ActiveChanged() override { ++active_changes; }
+    void RecordChanged(db::TField*) override { ++data_changes; }
+};
+
+TEST_F(StrataQueryTest, DataSourceRefreshesParametersWithControlsDisabled) {
+    Create(ListTableDefinition());
+    TestTable& master = NewTable();
+    master.exclusive = false;
+    master.Open();
+    AddEntry(master, "a@x", "news", 0);
+    AddEntry(master, "b@x", "misc", 2);
+    master.First();
+    db::TDataSource master_source(nullptr);
+    master_source.SetDataSet(&master);
+
+    TStrataQuery& q = MakeQuery("select Item from mailist where Item = :Item");
+    q.SetDataSource(&master_source);
+    q.Open();
+    ASSERT_EQ(q.RecordCount(), 1);
+    EXPECT_EQ(q.FieldByName("Item")->AsString(), "a@x") << "unbound parameter from the source";
+
+    db::TDataSource own(nullptr);
+    own.SetDataSet(&q);
+    WatchLink watch;
+    watch.SetDataSource(&own);
+    const int active_before = watch.active_changes;
+    master.Close();
+    master.Open();
+    EXPECT_TRUE(q.Active());
+    EXPECT_FALSE(q.ControlsDisabled());
+    EXPECT_EQ(watch.active_changes, active_before) << "the close and open stay hidden";
+    EXPECT_GT(watch.data_changes, 0) << "one change of data is shown";
+    watch.SetDataSource(nullptr);
+    q.Close();
 }
 
 }  // namespace
