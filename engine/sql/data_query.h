@@ -232,6 +232,8 @@ class TDataQuery final : public SubSelectQuery {
     // Chooses the loop order and, per inner loop, an equality with the outer rows that an
     // index can answer; then narrows a loop's table to the current outer rows.
     void PlanLoops(struct SelectRun& run);
+    // Removes the filters the rows were produced through from every source cursor.
+    void DropSourceFilters() noexcept;
     void NarrowByProbe(std::size_t level, struct SelectRun& run);
     void ProduceRows(std::size_t level, struct SelectRun& run);
     void EmitRow(struct SelectRun& run);

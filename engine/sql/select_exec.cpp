@@ -221,9 +221,29 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
     auto place = [&](TSourceTable& table, const TExpToken& part) {
         TDataCursor& cursor = *table.Table->cursor;
-        ExpTokenPtr prepared = PrepareFilterTree(part, no_columns, true, false, cursor.GetSortID(),
-                                                 cursor.GetLanguageID(), &run.formats);
-        if (!prepared || (!all_parts && cursor.ClassifyFilterNode(*prepared, 0, true) > 1)) {
+        // Within one execution a parameter is a constant, and only constants reach an index.
+        ExpTokenPtr bound = CopyTokenTree(&part);
+        std::vector<TExpToken*> stack{bound.get()};
+        while (!stack.empty()) {
+            TExpToken* node = stack.back();
+            stack.pop_back();
+            node->IsParameter = false;
+            for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+                if (child != nullptr) {
+                    stack.push_back(child);
+                }
+            }
+        }
+        ExpTokenPtr prepared =
+            PrepareFilterTree(*bound, no_columns, true, false, cursor.GetSortID(),
+                              cursor.GetLanguageID(), &run.formats);
+        if (!prepared) {
+            return false;
+        }
+        // A part the indexes answer only in part (class 1) stays a row check. The estimate
+        // is not asked for: counting an OR's index entries leaves the cursor reading no rows.
+        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, false);
+        if (level == 1 || (!all_parts && level > 1)) {
             return false;
         }
         auto found = std::find_if(filters.begin(), filters.end(),
@@ -304,6 +324,18 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         }
     }
     return all_placed;
+}
+
+void TDataQuery::DropSourceFilters() noexcept {
+    for (const auto& source : SourceTables) {
+        try {
+            if (source->Table && source->Table->cursor->FilterCount() != 0) {
+                source->Table->cursor->DropFilter(nullptr);
+            }
+        } catch (...) {
+            // The cursor goes with the query; a failed drop leaves nothing to restore.
+        }
+    }
 }
 
 void TDataQuery::PlanLoops(SelectRun& run) {
@@ -755,11 +787,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     }
     // Each execution starts from the bare source tables: the filters of the last one held the
     // parameter values of then.
-    for (const auto& source : SourceTables) {
-        if (source->Table->cursor->FilterCount() != 0) {
-            source->Table->cursor->DropFilter(nullptr);
-        }
-    }
+    DropSourceFilters();
     // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
     // decides which inner rows join.
     const bool count_only =
@@ -813,7 +841,20 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             for (const auto& item : OrderByFields) {
                 descending.push_back(item->Descending);
             }
-            SortResult(order_columns_, descending, OrderByNoCase, false);
+            // The grouping sort, or DISTINCT's sort by every column, already left the rows in
+            // an ascending, case-sensitive order by the same columns.
+            std::vector<std::size_t> all(result_plan_.size());
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                all[i] = i;
+            }
+            const bool ascending =
+                std::none_of(descending.begin(), descending.end(), [](bool d) { return d; }) &&
+                !OrderByNoCase;
+            const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
+                                                (!HasGroupBy && Distinct && order_columns_ == all));
+            if (!in_order) {
+                SortResult(order_columns_, descending, OrderByNoCase, false);
+            }
         }
     } catch (...) {
         if (WithLocks) {

@@ -245,7 +245,7 @@ std::string IndexedJoinQuery(std::mt19937& random) {
 // The same with indexes on the filtered and joined columns, so that conditions reach the
 // tables as index-answered cursor filters, and with LEFT joins whose inner side carries
 // WHERE conditions.
-TEST_F(SelectDifferential, DISABLED_JoinsOverIndexedColumnsMatchSqlite) {
+TEST_F(SelectDifferential, JoinsOverIndexedColumnsMatchSqlite) {
     if (!SqliteAvailable()) {
         GTEST_SKIP() << "python3 with sqlite3 is not available";
     }

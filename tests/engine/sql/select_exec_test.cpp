@@ -205,8 +205,10 @@ std::vector<std::size_t> FiltersPerSource(const TQueryStatement& statement) {
 
 // One-table WHERE parts that an index answers restrict their table's cursor before the loops;
 // the rest stay row checks. On the inner side of a LEFT join only a part that rejects the null
-// row may narrow the table.
-TEST_F(SqlSelect, DISABLED_IndexedConditionsBecomeCursorFilters) {
+// row may narrow the table. An inner loop's table is further narrowed per outer row by an
+// equality with the outer rows (from WHERE, or for a LEFT join from its ON condition) that an
+// index answers; that probe is one more filter on the table.
+TEST_F(SqlSelect, IndexedConditionsBecomeCursorFilters) {
     Run("CREATE INDEX ta ON t (a)");
     Run("CREATE INDEX uk ON u (k)");
     Run("CREATE INDEX ulabel ON u (label)");
@@ -222,23 +224,29 @@ TEST_F(SqlSelect, DISABLED_IndexedConditionsBecomeCursorFilters) {
         {"SELECT a FROM t WHERE c > 15", {"3", "4"}, {0}},
         // Negations answer NULL differently in a filter, so they stay row checks.
         {"SELECT a FROM t WHERE NOT (a < 3)", {"3", "4"}, {0}},
-        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1", {"3|three"}, {0, 1}},
-        {"SELECT t.a, u.label FROM t JOIN u ON t.a = u.k WHERE t.a < 3", {"1|one"}, {1, 0}},
+        // Joined tables: the filtered u (two rows) drives, and each of its rows narrows t
+        // through t's index on a, a second filter.
+        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1", {"3|three"}, {1, 1}},
+        {"SELECT t.a, u.label FROM t JOIN u ON t.a = u.k WHERE t.a < 3", {"1|one"}, {1, 1}},
+        // Without join optimization t drives and u, filtered, is probed through its index.
+        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1 NOJOINOPTIMIZE",
+         {"3|three"},
+         {0, 2}},
         // Null-rejecting: the inner side is narrowed, and the row check stays for the outer
         // rows that then meet no inner row.
         {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k WHERE u.label = 'three'",
          {"3|three"},
-         {0, 1}},
+         {0, 2}},
         // Not null-rejecting: narrowing u would turn t's row 1 into a null row that passes.
         {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k WHERE u.label = 'three' OR "
          "u.label IS NULL",
          {"2|<null>", "3|three", "4|<null>"},
-         {0, 0}},
-        {"SELECT t.a FROM t LEFT JOIN u ON t.a = u.k WHERE u.k IS NULL", {"2", "4"}, {0, 0}},
+         {0, 1}},
+        {"SELECT t.a FROM t LEFT JOIN u ON t.a = u.k WHERE u.k IS NULL", {"2", "4"}, {0, 1}},
         // An ON part about the inner table chooses the inner rows and keeps every outer row.
         {"SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k AND u.k > 1",
          {"1|<null>", "2|<null>", "3|three", "4|<null>"},
-         {0, 1}},
+         {0, 2}},
         // COUNT(*) over one table counts the filtered cursor, indexed or not.
         {"SELECT COUNT(*) FROM t WHERE c > 15 AND b = 'x'", {"1"}, {1}},
     };
@@ -256,7 +264,7 @@ TEST_F(SqlSelect, DISABLED_IndexedConditionsBecomeCursorFilters) {
 }
 
 // Every execution places its filters again, with the parameter values of then.
-TEST_F(SqlSelect, DISABLED_FiltersFollowNewParameterValues) {
+TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     Run("CREATE INDEX ta ON t (a)");
     TQueryStatement statement(directory_);
     std::size_t offset = 0;
@@ -272,6 +280,33 @@ TEST_F(SqlSelect, DISABLED_FiltersFollowNewParameterValues) {
         statement.SetParams(1, descriptors, record);
         EXPECT_EQ(RowsOf(*statement.Execute()), rows) << bound;
         EXPECT_EQ(FiltersPerSource(statement), (std::vector<std::size_t>{1})) << bound;
+    }
+}
+
+// An OR of an indexed comparison and one no index answers keeps every row that passes.
+TEST_F(SqlSelect, MixedOrConditionsKeepTheirRows) {
+    Run("CREATE INDEX ta ON t (a)");
+    EXPECT_EQ(Select("SELECT a FROM t WHERE a >= 3 OR c < 15"), (Strings{"1", "3", "4"}));
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM t WHERE a >= 3 OR c < 15"), (Strings{"3"}));
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM t WHERE a >= 3 OR c = 10"), (Strings{"3"}));
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM t WHERE c < 15 OR a >= 3"), (Strings{"3"}));
+}
+
+// ORDER BY over the grouping columns, or over every column of a DISTINCT, comes out of the
+// grouping or DISTINCT sort; a descending or NOCASE order still sorts.
+TEST_F(SqlSelect, OrderByAfterGroupingOrDistinct) {
+    Run("INSERT INTO t VALUES (5, 'X', 50)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT b, SUM(c) FROM t GROUP BY b ORDER BY b",
+         {"<null>|30", "X|50", "x|50", "y|<null>"}},
+        {"SELECT b, SUM(c) FROM t GROUP BY b ORDER BY b DESC",
+         {"y|<null>", "x|50", "X|50", "<null>|30"}},
+        {"SELECT DISTINCT b FROM t ORDER BY b", {"<null>", "X", "x", "y"}},
+        {"SELECT DISTINCT b FROM t ORDER BY b DESC", {"y", "x", "X", "<null>"}},
+        {"SELECT b, COUNT(c) FROM t GROUP BY b HAVING COUNT(c) > 1 ORDER BY b", {"x|2"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
     }
 }
 
