@@ -410,21 +410,16 @@ TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
         if (p->Offset() == offset)
             return p;
     }
-    auto it = std::lower_bound(
-        cache.pages.begin(), cache.pages.end(), offset,
-        [](const std::unique_ptr<TPage>& p, std::uint32_t o) { return p->Offset() < o; });
-    if (it != cache.pages.end() && (*it)->Offset() == offset)
-        return it->get();
-    return nullptr;
+    const auto it = cache.pages.find(offset);
+    return it != cache.pages.end() ? it->second.get() : nullptr;
 }
 
 TPage* TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
     SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
     TPage* raw = page.get();
-    auto it = std::lower_bound(
-        cache.pages.begin(), cache.pages.end(), raw->Offset(),
-        [](const std::unique_ptr<TPage>& p, std::uint32_t o) { return p->Offset() < o; });
-    cache.pages.insert(it, std::move(page));
+    const auto [it, added] = cache.pages.try_emplace(raw->Offset(), std::move(page));
+    if (!added)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
     LruPushFront(cache, raw);
     return raw;
 }
@@ -437,10 +432,8 @@ std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
         for (TPage* p = cache.tail; p != nullptr; p = p->lru_prev) {
             if (p->PinCount() == 0 && !p->Changed()) {
                 LruUnlink(cache, p);
-                auto it =
-                    std::find_if(cache.pages.begin(), cache.pages.end(),
-                                 [p](const std::unique_ptr<TPage>& q) { return q.get() == p; });
-                std::unique_ptr<TPage> taken = std::move(*it);
+                const auto it = cache.pages.find(p->Offset());
+                std::unique_ptr<TPage> taken = std::move(it->second);
                 cache.pages.erase(it);
                 taken->Clear();
                 taken->ResetPins();
@@ -579,7 +572,7 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 bool TIndexFile::FlushPages() {
     std::vector<TPage*> dirty;
     for (SlotCache& cache : caches_) {
-        for (const auto& p : cache.pages) {
+        for (const auto& [offset, p] : cache.pages) {
             if (p->Changed() && p->PinCount() == 0)
                 dirty.push_back(p.get());
         }
@@ -625,7 +618,7 @@ void TIndexFile::ClearPageCaches(bool all) {
         if (!all && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        for (auto& p : cache.pages) {
+        for (auto& [offset, p] : cache.pages) {
             p->lru_prev = p->lru_next = nullptr;
             pool_->Put(std::move(p));
         }
@@ -640,13 +633,24 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
         if (!hidden_too && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        for (std::size_t i = cache.pages.size(); i-- > kPageCacheCapacity;) {
-            TPage* p = cache.pages[i].get();
+        if (cache.pages.size() <= kPageCacheCapacity) {
+            cache.capacity = kPageCacheCapacity;
+            continue;
+        }
+        // The pages beyond the first ones in offset order go.
+        std::vector<std::uint32_t> offsets;
+        offsets.reserve(cache.pages.size());
+        for (const auto& [offset, p] : cache.pages)
+            offsets.push_back(offset);
+        std::sort(offsets.begin(), offsets.end());
+        for (std::size_t i = kPageCacheCapacity; i < offsets.size(); ++i) {
+            const auto it = cache.pages.find(offsets[i]);
+            TPage* p = it->second.get();
             if (p->PinCount() != 0 || p->Changed())
                 continue;
             LruUnlink(cache, p);
-            pool_->Put(std::move(cache.pages[i]));
-            cache.pages.erase(cache.pages.begin() + static_cast<std::ptrdiff_t>(i));
+            pool_->Put(std::move(it->second));
+            cache.pages.erase(it);
         }
         cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.pages.size());
     }

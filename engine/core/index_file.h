@@ -22,6 +22,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/core/index_page.h"
@@ -37,7 +38,10 @@ inline constexpr int kIndexSlotCount = 33;
 inline constexpr int kHiddenIndexSlot = 31;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr std::size_t kIndexHeaderSize = 4096;
-inline constexpr std::uint32_t kPageCacheCapacity = 15;
+// Pages kept per index between flushes. Only clean or written pages are ever
+// dropped, and change detection empties the caches when another program
+// writes, so the size changes speed and memory, never what reaches the file.
+inline constexpr std::uint32_t kPageCacheCapacity = 4096;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
@@ -144,7 +148,9 @@ class TIndexFile : public TFileHandler {
 
   private:
     struct SlotCache {
-        std::vector<std::unique_ptr<TPage>> pages;  // sorted by offset
+        // By page offset: the lookup on every page access is a hash probe, and
+        // evicting a page costs no search or shifting of a sorted list.
+        std::unordered_map<std::uint32_t, std::unique_ptr<TPage>> pages;
         TPage* head = nullptr;
         TPage* tail = nullptr;
         std::size_t capacity = kPageCacheCapacity;
