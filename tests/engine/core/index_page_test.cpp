@@ -171,9 +171,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TreeCase{2, false, 16, 100000, false}, TreeCase{3, false, 16, 100000, true},
                       TreeCase{0, true, 24, 20000, false}, TreeCase{3, true, 24, 20000, false},
                       TreeCase{3, false, 300, 20000, false}),
-    [](const auto& info) {
-        return "Option" + std::to_string(info.param.option) +
-               (info.param.unique ? "Unique" : "NotUnique") + std::to_string(info.param.key_size);
+    [](const auto& test_param) {
+        return "Option" + std::to_string(test_param.param.option) +
+               (test_param.param.unique ? "Unique" : "NotUnique") +
+               std::to_string(test_param.param.key_size);
     });
 
 TEST_F(IndexFileFixture, CapacitiesFollowTheKeySize) {
