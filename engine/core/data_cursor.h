@@ -478,6 +478,8 @@ class TDataCursor final : public TFileCursor {
                                                           std::size_t partial);
     void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
     std::uint64_t LeafCount(TExpToken& node, int slot);
+    // Swaps the index the key helpers work on, leaving the view bitmaps alone.
+    void SelectIndexState(std::uint8_t number);
 
     TDataDirectory& directory_;
     TDataTable* table_ = nullptr;

@@ -489,14 +489,17 @@ std::uint64_t TDataCursor::LeafCount(TExpToken& node, int slot) {
 
 void TDataCursor::ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& candidates,
                            TRecordsBitmap& yes, TRecordsBitmap& no) {
+    // Only the key helpers need the scanned index; going through SelectIndex
+    // would discard the view bitmaps of a physical cursor without filters, and
+    // switching back would leave it showing an empty view.
     const std::uint8_t saved = index_;
-    SelectIndex(static_cast<std::uint8_t>(slot));
+    SelectIndexState(static_cast<std::uint8_t>(slot));
     struct Restore {
         TDataCursor& cursor;
         std::uint8_t index;
         ~Restore() {
             try {
-                cursor.SelectIndex(index);
+                cursor.SelectIndexState(index);
             } catch (...) {
             }
         }

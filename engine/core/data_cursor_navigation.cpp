@@ -99,6 +99,11 @@ bool TDataCursor::HasNoPrimaryIndex() const {
 }
 
 void TDataCursor::SelectIndex(std::uint8_t number) {
+    SelectIndexState(number);
+    UpdateBitmapsInUse();
+}
+
+void TDataCursor::SelectIndexState(std::uint8_t number) {
     index_ = number;
     if (number == kNoIndex || (number == 0 && HasNoPrimaryIndex())) {
         physical_ = true;
@@ -113,7 +118,6 @@ void TDataCursor::SelectIndex(std::uint8_t number) {
                           : IndexName(table_->IndexFile().GetIndexDescriptor(number));
         physical_ = false;
     }
-    UpdateBitmapsInUse();
 }
 
 void TDataCursor::SetIndex(std::uint8_t number) {
