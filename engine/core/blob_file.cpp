@@ -163,15 +163,11 @@ void TBlobFile::CreateFile() {
 }
 
 void TBlobFile::ReadRawHeader(BlobHeader& header) {
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Read(header.data(), header.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     if (encrypted_)
         UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
     header[bh::kHeaderChanged] = 0;
@@ -200,15 +196,11 @@ void TBlobFile::WriteHeader(bool force) {
     BlobHeader out = header_;
     if (encrypted_)
         ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(out.data(), out.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     header_[bh::kHeaderChanged] = 0;
     header_changed_ = false;
 }
@@ -221,15 +213,11 @@ void TBlobFile::MarkChanged() {
 
 void TBlobFile::EmptyBlobFile() {
     ClearBlockCache();
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(kBlobHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     header_[bh::kVersion] = 4;
     PutU32(header_, bh::kNextBlock, kBlobHeaderSize);
     PutU32(header_, bh::kFirstFree, 0);
@@ -365,15 +353,11 @@ bool TBlobFile::GetBlock(TFileCursor* cursor, std::uint32_t offset, std::uint32_
         const std::size_t bytes = std::size_t{count} * block_size_;
         if (io_buffer_.size() < bytes)
             io_buffer_.resize(bytes);
-        LockFileObject();
-        try {
+        {
+            const FileObjectLock lock(*this);
             SeekFile(offset, SeekOrigin::kBegin);
             Read(io_buffer_.data(), bytes);
-        } catch (...) {
-            UnlockFileObject();
-            throw;
         }
-        UnlockFileObject();
         ++stats_.reads;
         if (count > 1)
             ++stats_.batched_reads;
@@ -471,10 +455,11 @@ bool TBlobFile::FlushBlocks() {
         const std::size_t bytes = (j - i) * block_size_;
         if (write_buffer_.size() < bytes)
             write_buffer_.resize(bytes);
-        std::fill(write_buffer_.begin(), write_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
+        std::fill(write_buffer_.begin(), write_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes),
+                  0);
         for (std::size_t k = i; k < j; ++k) {
-            dirty[k]->WriteBlock(std::span(write_buffer_.data() + (k - i) * block_size_, block_size_),
-                                 encrypted_);
+            dirty[k]->WriteBlock(
+                std::span(write_buffer_.data() + (k - i) * block_size_, block_size_), encrypted_);
         }
         LockFileObject();
         try {

@@ -92,15 +92,11 @@ void TDataFile::SizeRecordCache() {
 void TDataFile::ReadDescriptors() {
     const std::uint32_t count = GetFieldCount();
     std::vector<std::uint8_t> bytes(std::size_t{count} * kFieldDescriptorSize);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
         Read(std::span<std::byte>(reinterpret_cast<std::byte*>(bytes.data()), bytes.size()));
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     if (GetEncrypted()) {
         // Files written before the version stamp scrambled a 16-bit length.
         std::size_t length = bytes.size();
@@ -187,15 +183,11 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
     PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     header_changed_ = false;
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
@@ -206,15 +198,11 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
 
 void TDataFile::ReadHeader() {
     DataHeader h{};
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     h[dh::kHeaderChanged] = 0;
     header_ = h;
     header_changed_ = false;
@@ -222,15 +210,11 @@ void TDataFile::ReadHeader() {
 
 bool TDataFile::HeaderChanged() {
     DataHeader h{};
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     if (GetU32(h, dh::kChangeCounter) == GetChangeCounter())
         return false;
     h[dh::kHeaderChanged] = 0;
@@ -247,15 +231,11 @@ void TDataFile::WriteHeader(bool force) {
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
     header_[dh::kHeaderChanged] = header_changed_ ? 1 : 0;
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     header_[dh::kHeaderChanged] = 0;
     header_changed_ = false;
 }
@@ -277,29 +257,21 @@ void TDataFile::WriteFieldDescriptors() {
     }
     if (GetEncrypted())
         ScrambleBuffer(bytes, kTableDataKeyLow, kTableDataKeyHigh);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
         Write(bytes.data(), bytes.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     descriptors_changed_ = false;
 }
 
 void TDataFile::EmptyFile() {
     ClearRecordCache();
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(DescriptorEnd(), SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     PutU32(header_, dh::kChangeCounter, 0);
     PutU32(header_, dh::kFirstFree, 0);
     PutU32(header_, dh::kNextSlot, 1);
@@ -539,15 +511,11 @@ void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, 
     const std::size_t bytes = std::size_t{count} * rs;
     if (read_buffer_.size() < bytes)
         read_buffer_.resize((bytes + 32766) / 32767 * 32767);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(RecordOffset(first), SeekOrigin::kBegin);
         Read(read_buffer_.data(), bytes);
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     ++stats_.reads;
     if (count > 1)
         ++stats_.batched_reads;

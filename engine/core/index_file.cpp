@@ -131,15 +131,11 @@ void TIndexFile::CreateFile() {
 }
 
 void TIndexFile::ReadRawHeader(IndexHeader& header) {
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Read(header.data(), header.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     if (encrypted_)
         UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
     header[ih::kHeaderChanged] = 0;
@@ -168,15 +164,11 @@ void TIndexFile::WriteHeader(bool force) {
     IndexHeader out = header_;
     if (encrypted_)
         ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(out.data(), out.size());
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     header_[ih::kHeaderChanged] = 0;
     header_changed_ = false;
 }
@@ -189,15 +181,11 @@ void TIndexFile::MarkChanged() {
 
 void TIndexFile::EmptyIndexFile() {
     ClearPageCaches(true);
-    LockFileObject();
-    try {
+    {
+        const FileObjectLock lock(*this);
         SeekFile(kIndexHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
-    } catch (...) {
-        UnlockFileObject();
-        throw;
     }
-    UnlockFileObject();
     PutU32(header_, ih::kNextPage, kIndexPageSize);
     PutU32(header_, ih::kRecordCount, 0);
     for (int slot = 0; slot < kIndexSlotCount; ++slot) {
@@ -488,15 +476,11 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
         std::array<std::uint8_t, kIndexPageSize> bytes;
-        LockFileObject();
-        try {
+        {
+            const FileObjectLock lock(*this);
             SeekFile(offset, SeekOrigin::kBegin);
             Read(bytes.data(), bytes.size());
-        } catch (...) {
-            UnlockFileObject();
-            throw;
         }
-        UnlockFileObject();
         ++stats_.reads;
         std::unique_ptr<TPage> fresh = TakeCachePage(slot);
         SetupPage(*fresh, slot, offset);

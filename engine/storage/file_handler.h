@@ -60,6 +60,20 @@ class TFileHandler {
     void LockFileObject();
     void UnlockFileObject();
 
+    // Holds the file object's critical section for a scope, exceptions included.
+    class FileObjectLock {
+      public:
+        explicit FileObjectLock(TFileHandler& handler) : handler_(handler) {
+            handler_.LockFileObject();
+        }
+        ~FileObjectLock() { handler_.UnlockFileObject(); }
+        FileObjectLock(const FileObjectLock&) = delete;
+        FileObjectLock& operator=(const FileObjectLock&) = delete;
+
+      private:
+        TFileHandler& handler_;
+    };
+
     const std::string& Name() const noexcept { return name_; }
     void SetName(std::string_view name) { name_ = name; }
     bool InMemory() const noexcept { return in_memory_; }
