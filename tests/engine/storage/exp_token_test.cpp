@@ -42,6 +42,7 @@ ExpTokenPtr Binary(std::uint8_t code, ExpTokenPtr left, ExpTokenPtr right) {
 }
 
 TEST(ExpToken, NewTokensHaveTheResetDefaults) {
+    ExpTokenStack().Clear();  // a pooled token may keep the capacity an earlier test grew
     ExpTokenPtr t = NewExpToken();
     EXPECT_EQ(t->ValueCapacity(), 255u);
     EXPECT_EQ(t->StatementFlag1, 2);
