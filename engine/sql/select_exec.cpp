@@ -240,9 +240,10 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         if (!prepared) {
             return false;
         }
-        // A part the indexes answer only in part (class 1) stays a row check. The estimate
-        // is not asked for: counting an OR's index entries leaves the cursor reading no rows.
-        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, false);
+        // A part the indexes answer only in part (class 1) stays a row check. With the
+        // estimate, a comparison that selects over 90 % of the records counts as unanswered:
+        // scanning its keys costs more than reading the rows.
+        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, true);
         if (level == 1 || (!all_parts && level > 1)) {
             return false;
         }

@@ -283,6 +283,31 @@ TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     }
 }
 
+// Inside a condition, an index range that holds over 90 % of the records counts as one no
+// index answers: scanning it would cost more than reading the rows.
+TEST_F(SqlSelect, WideIndexRangesAreLeftToRowChecks) {
+    Run("CREATE INDEX ta ON t (a)");
+    struct WideCase {
+        const char* sql;
+        Strings rows;
+        std::size_t filters;
+    };
+    const std::vector<WideCase> cases = {
+        {"SELECT a FROM t WHERE (a >= 2 AND a <= 3) OR a = 9", {"2", "3"}, 1},
+        // a >= 1 holds for every record: the AND is answered only in part, the OR not at all.
+        {"SELECT a FROM t WHERE (a >= 1 AND a <= 3) OR a = 9", {"1", "2", "3"}, 0},
+        // A whole condition is not estimated: a filter over every record is still exact.
+        {"SELECT a FROM t WHERE a >= 1", {"1", "2", "3", "4"}, 1},
+    };
+    for (const WideCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(c.sql, offset);
+        EXPECT_EQ(RowsOf(*statement.Execute()), c.rows) << c.sql;
+        EXPECT_EQ(FiltersPerSource(statement), (std::vector<std::size_t>{c.filters})) << c.sql;
+    }
+}
+
 // An OR of an indexed comparison and one no index answers keeps every row that passes.
 TEST_F(SqlSelect, MixedOrConditionsKeepTheirRows) {
     Run("CREATE INDEX ta ON t (a)");
