@@ -237,7 +237,8 @@ void TStrataDataSet::InternalInitFieldDefs() {
     for (std::uint32_t number = 1; number <= count; ++number) {
         const FieldDescriptor& desc = cursor_->GetFieldDesc(number);
         const db::TFieldType type = FieldTypeOfEngine(FieldType(desc), FieldSubtype(desc));
-        if (type == db::ftUnknown) {
+        // Hidden fields are the engine's own, such as an AVG's count.
+        if (type == db::ftUnknown || FieldHidden(desc)) {
             continue;
         }
         std::int32_t size = 0;

@@ -344,6 +344,16 @@ void TDataQuery::CreateResultTable() {
     if (add_password) {
         session.RemovePassword(Password);
     }
+    // The AVG counts are the processor's own: the cursor's copies of their descriptors carry
+    // the hidden mark, so that a dataset over the result shows only the result columns.
+    if (cursor.GetFieldCount() > result_plan_.size()) {
+        std::vector<FieldDescriptor> layout;
+        for (std::uint32_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+            layout.push_back(cursor.GetFieldDesc(n));
+            layout.back()[fd::kHidden] = n > result_plan_.size() ? 1 : 0;
+        }
+        cursor.SetFieldDescriptors(std::move(layout));
+    }
 }
 
 void TDataQuery::PlanSelect() {
