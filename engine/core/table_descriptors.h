@@ -114,6 +114,14 @@ inline bool FieldIsAutoInc(const FieldDescriptor& d) {
 inline bool FieldHidden(const FieldDescriptor& d) {
     return d[fd::kHidden] != 0;
 }
+// Whether two descriptors name the same stored bytes of a record, whatever
+// their names and positions: the same place, type and size.
+inline bool SameStoredField(const FieldDescriptor& a, const FieldDescriptor& b) {
+    return !FieldNotStored(a) && !FieldNotStored(b) && FieldType(a) == FieldType(b) &&
+           FieldIsAutoInc(a) == FieldIsAutoInc(b) &&
+           (FieldIsAutoInc(a) ||
+            (FieldOffset(a) == FieldOffset(b) && FieldDataSize(a) == FieldDataSize(b)));
+}
 
 // A descriptor for a new field; the data size and scale follow from the type.
 FieldDescriptor MakeFieldDescriptor(std::uint16_t number, std::string_view name, std::uint8_t type,

@@ -297,6 +297,17 @@ void TStrataDataSet::ApplyDisplayLabels() {
     }
 }
 
+void TStrataDataSet::MarkComputedFieldsReadOnly() {
+    // Only the engine writes a computed field, from its expression.
+    for (db::TField* field : Fields()) {
+        if (field->FieldKind() == db::fkData && field->FieldNo() >= 1 &&
+            field->FieldNo() <= cursor_->GetFieldCount() &&
+            FieldNotStored(cursor_->GetFieldDesc(static_cast<std::uint32_t>(field->FieldNo())))) {
+            field->SetReadOnly(true);
+        }
+    }
+}
+
 void TStrataDataSet::SetAutoDisplayLabels(bool value) {
     auto_display_labels_ = value;
     if (value && cursor_ != nullptr && Active()) {
@@ -314,6 +325,7 @@ void TStrataDataSet::InternalOpen() {
         CreateFields();
     }
     BindFields(true);
+    MarkComputedFieldsReadOnly();
     ApplyDisplayLabels();
     buffer_size_ = BookmarkOffset() + BookmarkSize();
     work_record_.assign(static_cast<std::size_t>(record_size_), 0);

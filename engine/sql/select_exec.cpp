@@ -164,16 +164,20 @@ struct PartTables {
     bool filterable = true;
 };
 
+// A node a cursor filter would answer otherwise than the row evaluation, or could not answer
+// on its own.
+bool FilterAnswersOtherwise(const TExpToken& node) {
+    return node.Kind == kTokenSubSelect || node.SubSelect != nullptr ||
+           (node.Kind == kTokenUnary && node.Code == kOpNot) ||
+           ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
+            node.Code == kOpNotEqual) ||
+           (node.Kind == kTokenExtended &&
+            (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
+             node.Code == kOpInSelect || node.Code == kOpNotInSelect));
+}
+
 void CollectPartTables(const TExpToken& node, PartTables& out) {
-    if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
-        out.filterable = false;
-    }
-    if ((node.Kind == kTokenUnary && node.Code == kOpNot) ||
-        ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
-         node.Code == kOpNotEqual) ||
-        (node.Kind == kTokenExtended &&
-         (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
-          node.Code == kOpInSelect || node.Code == kOpNotInSelect))) {
+    if (FilterAnswersOtherwise(node)) {
         out.filterable = false;
     }
     if (node.Kind == kTokenColumn) {
@@ -211,6 +215,75 @@ ExpTokenPtr AndJoin(ExpTokenPtr left, ExpTokenPtr right) {
 }
 
 }  // namespace
+
+bool TDataQuery::LiveConditionFits() const {
+    // A live result is restricted by cursor filters alone, so its rows are those a canned
+    // result would hold only when filters answer every part alike.
+    if (!Condition) {
+        return true;
+    }
+    std::vector<const TExpToken*> stack{Condition.get()};
+    while (!stack.empty()) {
+        const TExpToken* node = stack.back();
+        stack.pop_back();
+        if (FilterAnswersOtherwise(*node)) {
+            return false;
+        }
+        for (const TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return true;
+}
+
+ExpTokenPtr TDataQuery::LiveTree(const TExpToken& tree) const {
+    ExpTokenPtr copy = CopyTokenTree(&tree);
+    std::vector<TExpToken*> stack{copy.get()};
+    while (!stack.empty()) {
+        TExpToken* node = stack.back();
+        stack.pop_back();
+        node->IsParameter = false;
+        if (node->Kind == kTokenColumn && node->FieldNumber != 0) {
+            if (node->FieldNumber >= live_positions_.size()) {
+                Fail("Internal table filter error");
+            }
+            node->FieldNumber = live_positions_[node->FieldNumber];
+        }
+        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return copy;
+}
+
+TDataCursor& TDataQuery::ExecuteLive(SelectRun& run) {
+    TDataCursor& cursor = *SourceTables.front()->Table->cursor;
+    cursor.SetIndex(ResultIndex);
+    if (Condition) {
+        const ExpTokenPtr bound = LiveTree(*Condition);
+        ExpTokenPtr prepared =
+            PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
+                              cursor.GetLanguageID(), &run.formats);
+        // Nothing else restricts the rows: a condition that gives no filter is an error, not
+        // every row.
+        if (!prepared) {
+            Fail("Internal table filter error");
+        }
+        TDataCursor::FilterOptions options;
+        options.no_partial_compare = true;
+        TFilter* filter = cursor.AddFilter(std::move(prepared), options);
+        if (filter == nullptr) {
+            Fail("Internal table filter error");
+        }
+        cursor.ActivateFilter(filter);
+    }
+    cursor.First();
+    return cursor;
+}
 
 bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     // A part a table's cursor answers through its indexes restricts that table before the
@@ -767,7 +840,7 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
 
 TDataCursor& TDataQuery::ExecuteSelect() {
     const auto start = std::chrono::steady_clock::now();
-    if (!result_) {
+    if (!result_ && !LiveResult) {
         PlanSelect();
     }
     SelectRun run;
@@ -789,6 +862,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     // Each execution starts from the bare source tables: the filters of the last one held the
     // parameter values of then.
     DropSourceFilters();
+    if (LiveResult) {
+        TDataCursor& live = ExecuteLive(run);
+        ResultCount =
+            static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
+        Produced = true;
+        ExecutionTime =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return live;
+    }
     // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
     // decides which inner rows join.
     const bool count_only =

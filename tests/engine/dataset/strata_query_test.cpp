@@ -167,6 +167,114 @@ class StrataLiveQueryTest : public StrataQueryTest {
     }
 };
 
+TEST_F(StrataLiveQueryTest, EditsInsertsAndDeletesReachTheTable) {
+    TStrataQuery& q = MakeQuery(
+        "select Item as Address, Bounces * 10 as Score, Name from mailist where "
+        "Category = 'news'");
+    q.SetRequestLive(true);
+    q.Open();
+    ASSERT_EQ(q.FieldCount(), 3) << "the table's other fields stay hidden";
+    EXPECT_TRUE(q.CanModify());
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"a@x", "b@x"}));
+    EXPECT_EQ(q.RecordCount(), 2);
+
+    q.First();
+    q.Edit();
+    q.FieldByName("Address")->SetAsString("ann@x");
+    q.FieldByName("Name")->SetAsString("Anne");
+    q.Post();
+    EXPECT_EQ(q.FieldByName("Score")->AsInteger(), 10);
+    q.Edit();
+    EXPECT_THROW(q.FieldByName("Score")->SetAsInteger(5), db::EDatabaseError)
+        << "a computed column is read-only";
+    q.Cancel();
+
+    // A new record takes the WHERE's category only if given; without it, it leaves the view.
+    q.Append();
+    q.FieldByName("Address")->SetAsString("new@x");
+    q.Post();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"ann@x", "b@x"}));
+
+    q.First();
+    q.Next();
+    q.Delete();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"ann@x"}));
+    q.Close();
+    q.Disconnect();
+
+    EXPECT_EQ(TableFromDisk(), (std::vector<std::string>{"ann@x|news|1|Anne", "c@x|misc|3|Cy",
+                                                         "new@x|<null>|<null>|<null>"}));
+}
+
+TEST_F(StrataLiveQueryTest, ReopeningTakesNewParameterValuesAndFreesTheCursorOnce) {
+    TStrataQuery& q = MakeQuery("select Item as Address from mailist where Bounces >= :n");
+    q.SetRequestLive(true);
+    q.Params().ParamByName("n").SetAsInteger(2);
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"b@x", "c@x"}));
+    q.Close();
+    q.Params().ParamByName("n").SetAsInteger(3);
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"c@x"}));
+    EXPECT_EQ(q.ResultCount(), 1);
+    // Unprepared while open, the query closes before its statement goes.
+    q.Unprepare();
+    EXPECT_FALSE(q.Active());
+    EXPECT_FALSE(q.Prepared());
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"c@x"}));
+    // Destroyed while open: the dataset leaves the cursor to the statement, which closes it
+    // with the source table.
+    query.reset();
+    EXPECT_EQ(TableFromDisk().size(), 3u);
+}
+
+TEST_F(StrataLiveQueryTest, ATableAnotherProgramHoldsExclusivelyFailsCleanly) {
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(::pipe(to_parent), 0);
+    ASSERT_EQ(::pipe(to_child), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 1;
+        try {
+            TDataSession engine;
+            TDataCursor cursor(*engine.OpenDirectory("Other", dir.Path().string()));
+            cursor.SetTableName("mailist");
+            cursor.SetExclusive(true);
+            cursor.Open();
+            char c = 'r';
+            (void)!::write(to_parent[1], &c, 1);
+            (void)!::read(to_child[0], &c, 1);
+            code = 0;
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(to_parent[0], &c, 1), 1);
+    TStrataQuery& q = MakeQuery("select Item from mailist");
+    q.SetRequestLive(true);
+    try {
+        q.Open();
+        ADD_FAILURE() << "opened";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrAccessDenied);
+    }
+    EXPECT_FALSE(q.Active());
+    EXPECT_FALSE(q.Prepared());
+    (void)!::write(to_child[1], "g", 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) {
+        ::close(fd);
+    }
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 3) << "once the other program is gone";
+}
+
 // The hidden count an AVG keeps in a canned result gets no field: the dataset shows exactly the
 // result columns, and the count stays out of the stored descriptors.
 TEST_F(StrataLiveQueryTest, AverageResultsShowOnlyTheirColumns) {
