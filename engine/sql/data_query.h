@@ -241,6 +241,9 @@ class TDataQuery final : public SubSelectQuery {
     // Chooses the loop order and, per inner loop, an equality with the outer rows that an
     // index can answer; then narrows a loop's table to the current outer rows.
     void PlanLoops(struct SelectRun& run);
+    // After the loop order is chosen: the one-table row checks of the driving table become a
+    // filter on it.
+    void PlaceDrivingParts(struct SelectRun& run);
     // Removes the filters the rows were produced through from every source cursor.
     void DropSourceFilters() noexcept;
     void NarrowByProbe(std::size_t level, struct SelectRun& run);

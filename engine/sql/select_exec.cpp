@@ -118,6 +118,26 @@ ColumnReader NoColumns() {
     return [](const std::byte* /*record*/, TExpToken& column) { column.IsNull = true; };
 }
 
+// A condition part prepared as a filter of `cursor`. Within one execution a parameter is a
+// constant, and only constants reach an index.
+ExpTokenPtr FilterCopy(const TExpToken& part, TDataCursor& cursor,
+                       const db::TFormatSettings& formats) {
+    ExpTokenPtr bound = CopyTokenTree(&part);
+    std::vector<TExpToken*> stack{bound.get()};
+    while (!stack.empty()) {
+        TExpToken* node = stack.back();
+        stack.pop_back();
+        node->IsParameter = false;
+        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
+                             cursor.GetLanguageID(), &formats);
+}
+
 // The tables a tree reads; false when it holds anything but plain reads of them.
 bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables) {
     if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
@@ -294,30 +314,16 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
     auto place = [&](TSourceTable& table, const TExpToken& part) {
         TDataCursor& cursor = *table.Table->cursor;
-        // Within one execution a parameter is a constant, and only constants reach an index.
-        ExpTokenPtr bound = CopyTokenTree(&part);
-        std::vector<TExpToken*> stack{bound.get()};
-        while (!stack.empty()) {
-            TExpToken* node = stack.back();
-            stack.pop_back();
-            node->IsParameter = false;
-            for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
-                if (child != nullptr) {
-                    stack.push_back(child);
-                }
-            }
-        }
-        ExpTokenPtr prepared =
-            PrepareFilterTree(*bound, no_columns, true, false, cursor.GetSortID(),
-                              cursor.GetLanguageID(), &run.formats);
+        ExpTokenPtr prepared = FilterCopy(part, cursor, run.formats);
         if (!prepared) {
             return false;
         }
-        // A part the indexes answer only in part (class 1) stays a row check. With the
-        // estimate, a comparison that selects over 90 % of the records counts as unanswered:
-        // scanning its keys costs more than reading the rows.
+        // A part the indexes answer at least in part (class 0 or 1) restricts its table now,
+        // so that the record counts that choose the loop order see it. With the estimate, a
+        // comparison that selects over 90 % of the records counts as unanswered: scanning its
+        // keys costs more than reading the rows.
         const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, true);
-        if (level == 1 || (!all_parts && level > 1)) {
+        if (!all_parts && level > 1) {
             return false;
         }
         auto found = std::find_if(filters.begin(), filters.end(),
@@ -398,6 +404,41 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         }
     }
     return all_placed;
+}
+
+void TDataQuery::PlaceDrivingParts(SelectRun& run) {
+    // The driving table is read once: a part about it alone that no index answers costs one
+    // pass as a filter, where as a row check it would wait for every row joined to it.
+    TSourceTable& driving = *run.order.front();
+    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition)) {
+        return;
+    }
+    ExpTokenPtr tree;
+    std::vector<const TExpToken*> rest;
+    for (const TExpToken* part : run.final_checks) {
+        PartTables tables;
+        CollectPartTables(*part, tables);
+        ExpTokenPtr prepared;
+        if (tables.table == &driving && !tables.several && tables.filterable) {
+            prepared = FilterCopy(*part, *driving.Table->cursor, run.formats);
+        }
+        if (!prepared) {
+            rest.push_back(part);
+            continue;
+        }
+        tree = AndJoin(std::move(tree), std::move(prepared));
+    }
+    if (!tree) {
+        return;
+    }
+    TDataCursor::FilterOptions options;
+    options.no_partial_compare = true;
+    TFilter* filter = driving.Table->cursor->AddFilter(std::move(tree), options);
+    if (filter == nullptr) {
+        return;
+    }
+    driving.Table->cursor->ActivateFilter(filter);
+    run.final_checks = std::move(rest);
 }
 
 void TDataQuery::DropSourceFilters() noexcept {
@@ -887,6 +928,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         PlanLoops(run);
+        PlaceDrivingParts(run);
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
         if (CountStarShortcut || (count_only && all_placed)) {
             const std::int64_t count = run.driving_count;

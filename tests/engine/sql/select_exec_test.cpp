@@ -228,6 +228,11 @@ TEST_F(SqlSelect, IndexedConditionsBecomeCursorFilters) {
         // through t's index on a, a second filter.
         {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1", {"3|three"}, {1, 1}},
         {"SELECT t.a, u.label FROM t JOIN u ON t.a = u.k WHERE t.a < 3", {"1|one"}, {1, 1}},
+        // No index answers the LIKE: as a part about the driving u alone it is still a
+        // filter, read once instead of after every join.
+        {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.label LIKE '%e'",
+         {"1|one", "3|three"},
+         {1, 1}},
         // Without join optimization t drives and u, filtered, is probed through its index.
         {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k AND u.k > 1 NOJOINOPTIMIZE",
          {"3|three"},
