@@ -386,6 +386,24 @@ bool TDataQuery::LiveResultPossible() {
         return false;
     }
     TDataCursor& cursor = *SourceTables.front()->Table->cursor;
+    // A filter reads a blob only through the record it evaluates; row checks read it whole.
+    if (Condition) {
+        ExpTokenPtr condition = CopyTokenTree(Condition.get());
+        std::vector<TExpToken*> stack{condition.get()};
+        while (!stack.empty()) {
+            TExpToken* node = stack.back();
+            stack.pop_back();
+            if (node->Kind == kTokenColumn && ResolveSourceColumn(*node) &&
+                node->DataType == kTypeBlob) {
+                return false;
+            }
+            for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+                if (child != nullptr) {
+                    stack.push_back(child);
+                }
+            }
+        }
+    }
     std::vector<std::uint16_t> blob_fields;
     for (const ResultColumnPlan& column : result_plan_) {
         if (column.source != nullptr) {
