@@ -431,6 +431,7 @@ TEST_F(SqlLiveSelect, LiveOnlyWhereTheSourceCursorCanBeTheResult) {
         {"SELECT a, a FROM t WHERE b = 'y'", {"2|2"}, true},
         // The index on a gives the order; none gives b's, and none a descending one.
         {"SELECT c, a FROM t ORDER BY a", {"10|1", "<null>|2", "30|3", "40|4"}, true},
+        {"SELECT a FROM t WHERE c > 15 OR c IS NULL ORDER BY a", {"2", "3", "4"}, true},
         {"SELECT b FROM t WHERE a < 3 ORDER BY b", {"x", "y"}, false},
         {"SELECT a FROM t ORDER BY a DESC", {"4", "3", "2", "1"}, false},
         {"SELECT DISTINCT b FROM t WHERE a > 1", {"<null>", "x", "y"}, false},
