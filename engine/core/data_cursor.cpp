@@ -600,11 +600,20 @@ bool TDataCursor::IndexDefChanged(const IndexDescriptor& a, const IndexDescripto
 void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
     CheckOpen();
     ValidateFieldDefs(language_, sort_, fields, false);
-    const std::uint32_t table_fields = table_->DataFile().GetFieldCount();
-    std::uint32_t size = table_->DataFile().GetRecordSize();
+    const TDataFile& data = table_->DataFile();
+    std::uint32_t size = data.GetRecordSize();
     has_computed_ = false;
+    // A stored field that is one of the table's keeps its bytes, whatever name and position
+    // the layout gives it; any other field lives after the table's record.
+    std::vector<FieldDescriptor> table_fields;
+    for (std::uint32_t n = 1; n <= data.GetFieldCount(); ++n)
+        table_fields.push_back(data.GetFieldDescriptor(n));
+    const auto in_table = [&table_fields](const FieldDescriptor& f) {
+        return std::any_of(table_fields.begin(), table_fields.end(),
+                           [&f](const FieldDescriptor& t) { return SameStoredField(t, f); });
+    };
     for (FieldDescriptor& f : fields) {
-        if (FieldNotStored(f) || FieldNumber(f) > table_fields) {
+        if (FieldNotStored(f) || !in_table(f)) {
             has_computed_ = has_computed_ || FieldNotStored(f);
             PutU16(f, fd::kOffset, size);
             size += FieldDataSize(f) + 1u;

@@ -286,9 +286,21 @@ void TDataCursor::UpdateBitmapsInUse() {
 int TDataCursor::IndexForColumn(std::uint16_t field, int case_rule) const {
     if (field == 0 || field > fields_.size() || table_ == nullptr)
         return -1;
-    const std::uint16_t number = FieldNumber(fields_[field - 1]);
-    if (number > table_->DataFile().GetFieldCount())
-        return -1;
+    // Under a layout installed over the table a field's number is its position; the indexes
+    // name the table's own fields, found by where the field lies in the record.
+    const FieldDescriptor& f = fields_[field - 1];
+    const TDataFile& data = table_->DataFile();
+    std::uint16_t number = FieldNumber(f);
+    if (number == 0 || number > data.GetFieldCount() ||
+        !SameStoredField(data.GetFieldDescriptor(number), f)) {
+        number = 0;
+        for (std::uint32_t n = 1; n <= data.GetFieldCount() && number == 0; ++n) {
+            if (SameStoredField(data.GetFieldDescriptor(n), f))
+                number = static_cast<std::uint16_t>(n);
+        }
+        if (number == 0)
+            return -1;
+    }
     TIndexFile& file = table_->IndexFile();
     for (int slot = 0; slot <= file.GetIndexCount(); ++slot) {
         if (slot == 0 && HasNoPrimaryIndex())

@@ -12,7 +12,9 @@
 //  85 u8 subtype (29 = auto-increment)       90 u16 offset of the flag byte
 //  92 u8 required   93 u8 character case    94 S[50] minimum
 // 145 S[50] maximum 196 S[50] default      247 u8 not stored
-// 248..767 zero on disk; byte 253 is the sort's descending flag (memory only)
+// 248..767 zero on disk; in memory only, byte 253 is the sort's descending
+// flag and byte 254 hides the field from datasets (a cursor's own copies
+// carry it; table descriptors never do)
 //
 // Index descriptor:
 //   0 S[30] name (empty: primary)   31 u16 key size   33 u8 descending
@@ -54,6 +56,7 @@ inline constexpr std::size_t kMaximum = 145;
 inline constexpr std::size_t kDefault = 196;
 inline constexpr std::size_t kNotStored = 247;
 inline constexpr std::size_t kDescending = 253;
+inline constexpr std::size_t kHidden = 254;
 inline constexpr std::size_t kNameLength = 30;
 inline constexpr std::size_t kTextLength = 50;
 }  // namespace fd
@@ -107,6 +110,17 @@ inline bool FieldNotStored(const FieldDescriptor& d) {
 }
 inline bool FieldIsAutoInc(const FieldDescriptor& d) {
     return FieldType(d) == 6 && FieldSubtype(d) == kFieldTypeAutoIncSubtype;
+}
+inline bool FieldHidden(const FieldDescriptor& d) {
+    return d[fd::kHidden] != 0;
+}
+// Whether two descriptors name the same stored bytes of a record, whatever
+// their names and positions: the same place, type and size.
+inline bool SameStoredField(const FieldDescriptor& a, const FieldDescriptor& b) {
+    return !FieldNotStored(a) && !FieldNotStored(b) && FieldType(a) == FieldType(b) &&
+           FieldIsAutoInc(a) == FieldIsAutoInc(b) &&
+           (FieldIsAutoInc(a) ||
+            (FieldOffset(a) == FieldOffset(b) && FieldDataSize(a) == FieldDataSize(b)));
 }
 
 // A descriptor for a new field; the data size and scale follow from the type.

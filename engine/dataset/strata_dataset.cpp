@@ -237,7 +237,8 @@ void TStrataDataSet::InternalInitFieldDefs() {
     for (std::uint32_t number = 1; number <= count; ++number) {
         const FieldDescriptor& desc = cursor_->GetFieldDesc(number);
         const db::TFieldType type = FieldTypeOfEngine(FieldType(desc), FieldSubtype(desc));
-        if (type == db::ftUnknown) {
+        // Hidden fields are the engine's own, such as an AVG's count.
+        if (type == db::ftUnknown || FieldHidden(desc)) {
             continue;
         }
         std::int32_t size = 0;
@@ -296,6 +297,17 @@ void TStrataDataSet::ApplyDisplayLabels() {
     }
 }
 
+void TStrataDataSet::MarkComputedFieldsReadOnly() {
+    // Only the engine writes a computed field, from its expression.
+    for (db::TField* field : Fields()) {
+        if (field->FieldKind() == db::fkData && field->FieldNo() >= 1 &&
+            field->FieldNo() <= cursor_->GetFieldCount() &&
+            FieldNotStored(cursor_->GetFieldDesc(static_cast<std::uint32_t>(field->FieldNo())))) {
+            field->SetReadOnly(true);
+        }
+    }
+}
+
 void TStrataDataSet::SetAutoDisplayLabels(bool value) {
     auto_display_labels_ = value;
     if (value && cursor_ != nullptr && Active()) {
@@ -313,6 +325,7 @@ void TStrataDataSet::InternalOpen() {
         CreateFields();
     }
     BindFields(true);
+    MarkComputedFieldsReadOnly();
     ApplyDisplayLabels();
     buffer_size_ = BookmarkOffset() + BookmarkSize();
     work_record_.assign(static_cast<std::size_t>(record_size_), 0);

@@ -185,6 +185,7 @@ class TStrataDataSet : public db::TDataSet {
     void ReplaceFilter(TFilter*& handle, TFilter* replacement);
     bool FilterCallback(std::span<const std::uint8_t> record);
     void ApplyDisplayLabels();
+    void MarkComputedFieldsReadOnly();
     // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options, bool follow);

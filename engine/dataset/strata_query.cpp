@@ -119,6 +119,9 @@ void TStrataQuery::Prepare() {
 }
 
 void TStrataQuery::Unprepare() {
+    // The result cursor belongs to the statement: an open query lets go of it first.
+    if (Handle() != nullptr)
+        Close();
     statement_.reset();
     statement_params_ = {};
 }

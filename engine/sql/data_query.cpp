@@ -69,6 +69,7 @@ void TDataQuery::Reset() {
     group_columns_.clear();
     order_columns_.clear();
     result_.reset();
+    live_positions_.clear();
     result_filter_.reset();
 }
 

@@ -226,12 +226,24 @@ class TDataQuery final : public SubSelectQuery {
     void PlanResultColumns();
     std::vector<std::size_t> ResolveItems(bool order_by) const;
     void CreateResultTable();
+    // A live result: whether the query may be one (choosing the index that gives its ORDER BY),
+    // and the result columns installed on the source cursor as its field layout.
+    bool LiveResultPossible();
+    bool LiveConditionFits() const;
+    void InstallLiveLayout();
+    // A copy of a tree over the source table whose columns read the live layout, with the
+    // parameters' current values as constants.
+    ExpTokenPtr LiveTree(const TExpToken& tree) const;
+    TDataCursor& ExecuteLive(struct SelectRun& run);
     // Places the one-table parts of the WHERE and ON conditions as filters on their tables'
     // cursors and leaves the rest for the per-row checks; true when every part was placed.
     bool PlaceConditionParts(struct SelectRun& run, bool all_parts);
     // Chooses the loop order and, per inner loop, an equality with the outer rows that an
     // index can answer; then narrows a loop's table to the current outer rows.
     void PlanLoops(struct SelectRun& run);
+    // After the loop order is chosen: the one-table row checks of the driving table become a
+    // filter on it.
+    void PlaceDrivingParts(struct SelectRun& run);
     // Removes the filters the rows were produced through from every source cursor.
     void DropSourceFilters() noexcept;
     void NarrowByProbe(std::size_t level, struct SelectRun& run);
@@ -247,6 +259,8 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> group_columns_;
     std::vector<std::size_t> order_columns_;
     std::unique_ptr<StatementTable> result_;
+    // Per source field number, its position in a live result's layout.
+    std::vector<std::uint16_t> live_positions_;
     // The condition an enclosing query's IN asks of this sub-select's result.
     ExpTokenPtr result_filter_;
 };

@@ -118,6 +118,26 @@ ColumnReader NoColumns() {
     return [](const std::byte* /*record*/, TExpToken& column) { column.IsNull = true; };
 }
 
+// A condition part prepared as a filter of `cursor`. Within one execution a parameter is a
+// constant, and only constants reach an index.
+ExpTokenPtr FilterCopy(const TExpToken& part, TDataCursor& cursor,
+                       const db::TFormatSettings& formats) {
+    ExpTokenPtr bound = CopyTokenTree(&part);
+    std::vector<TExpToken*> stack{bound.get()};
+    while (!stack.empty()) {
+        TExpToken* node = stack.back();
+        stack.pop_back();
+        node->IsParameter = false;
+        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
+                             cursor.GetLanguageID(), &formats);
+}
+
 // The tables a tree reads; false when it holds anything but plain reads of them.
 bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables) {
     if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
@@ -164,16 +184,20 @@ struct PartTables {
     bool filterable = true;
 };
 
+// A node a cursor filter would answer otherwise than the row evaluation, or could not answer
+// on its own.
+bool FilterAnswersOtherwise(const TExpToken& node) {
+    return node.Kind == kTokenSubSelect || node.SubSelect != nullptr ||
+           (node.Kind == kTokenUnary && node.Code == kOpNot) ||
+           ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
+            node.Code == kOpNotEqual) ||
+           (node.Kind == kTokenExtended &&
+            (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
+             node.Code == kOpInSelect || node.Code == kOpNotInSelect));
+}
+
 void CollectPartTables(const TExpToken& node, PartTables& out) {
-    if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
-        out.filterable = false;
-    }
-    if ((node.Kind == kTokenUnary && node.Code == kOpNot) ||
-        ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
-         node.Code == kOpNotEqual) ||
-        (node.Kind == kTokenExtended &&
-         (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
-          node.Code == kOpInSelect || node.Code == kOpNotInSelect))) {
+    if (FilterAnswersOtherwise(node)) {
         out.filterable = false;
     }
     if (node.Kind == kTokenColumn) {
@@ -212,6 +236,75 @@ ExpTokenPtr AndJoin(ExpTokenPtr left, ExpTokenPtr right) {
 
 }  // namespace
 
+bool TDataQuery::LiveConditionFits() const {
+    // A live result is restricted by cursor filters alone, so its rows are those a canned
+    // result would hold only when filters answer every part alike.
+    if (!Condition) {
+        return true;
+    }
+    std::vector<const TExpToken*> stack{Condition.get()};
+    while (!stack.empty()) {
+        const TExpToken* node = stack.back();
+        stack.pop_back();
+        if (FilterAnswersOtherwise(*node)) {
+            return false;
+        }
+        for (const TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return true;
+}
+
+ExpTokenPtr TDataQuery::LiveTree(const TExpToken& tree) const {
+    ExpTokenPtr copy = CopyTokenTree(&tree);
+    std::vector<TExpToken*> stack{copy.get()};
+    while (!stack.empty()) {
+        TExpToken* node = stack.back();
+        stack.pop_back();
+        node->IsParameter = false;
+        if (node->Kind == kTokenColumn && node->FieldNumber != 0) {
+            if (node->FieldNumber >= live_positions_.size()) {
+                Fail("Internal table filter error");
+            }
+            node->FieldNumber = live_positions_[node->FieldNumber];
+        }
+        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return copy;
+}
+
+TDataCursor& TDataQuery::ExecuteLive(SelectRun& run) {
+    TDataCursor& cursor = *SourceTables.front()->Table->cursor;
+    cursor.SetIndex(ResultIndex);
+    if (Condition) {
+        const ExpTokenPtr bound = LiveTree(*Condition);
+        ExpTokenPtr prepared =
+            PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
+                              cursor.GetLanguageID(), &run.formats);
+        // Nothing else restricts the rows: a condition that gives no filter is an error, not
+        // every row.
+        if (!prepared) {
+            Fail("Internal table filter error");
+        }
+        TDataCursor::FilterOptions options;
+        options.no_partial_compare = true;
+        TFilter* filter = cursor.AddFilter(std::move(prepared), options);
+        if (filter == nullptr) {
+            Fail("Internal table filter error");
+        }
+        cursor.ActivateFilter(filter);
+    }
+    cursor.First();
+    return cursor;
+}
+
 bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     // A part a table's cursor answers through its indexes restricts that table before the
     // loops; all_parts places every one-table part, whatever its index support.
@@ -221,29 +314,16 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
     auto place = [&](TSourceTable& table, const TExpToken& part) {
         TDataCursor& cursor = *table.Table->cursor;
-        // Within one execution a parameter is a constant, and only constants reach an index.
-        ExpTokenPtr bound = CopyTokenTree(&part);
-        std::vector<TExpToken*> stack{bound.get()};
-        while (!stack.empty()) {
-            TExpToken* node = stack.back();
-            stack.pop_back();
-            node->IsParameter = false;
-            for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
-                if (child != nullptr) {
-                    stack.push_back(child);
-                }
-            }
-        }
-        ExpTokenPtr prepared =
-            PrepareFilterTree(*bound, no_columns, true, false, cursor.GetSortID(),
-                              cursor.GetLanguageID(), &run.formats);
+        ExpTokenPtr prepared = FilterCopy(part, cursor, run.formats);
         if (!prepared) {
             return false;
         }
-        // A part the indexes answer only in part (class 1) stays a row check. The estimate
-        // is not asked for: counting an OR's index entries leaves the cursor reading no rows.
-        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, false);
-        if (level == 1 || (!all_parts && level > 1)) {
+        // A part the indexes answer at least in part (class 0 or 1) restricts its table now,
+        // so that the record counts that choose the loop order see it. With the estimate, a
+        // comparison that selects over 90 % of the records counts as unanswered: scanning its
+        // keys costs more than reading the rows.
+        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, true);
+        if (!all_parts && level > 1) {
             return false;
         }
         auto found = std::find_if(filters.begin(), filters.end(),
@@ -324,6 +404,41 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         }
     }
     return all_placed;
+}
+
+void TDataQuery::PlaceDrivingParts(SelectRun& run) {
+    // The driving table is read once: a part about it alone that no index answers costs one
+    // pass as a filter, where as a row check it would wait for every row joined to it.
+    TSourceTable& driving = *run.order.front();
+    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition)) {
+        return;
+    }
+    ExpTokenPtr tree;
+    std::vector<const TExpToken*> rest;
+    for (const TExpToken* part : run.final_checks) {
+        PartTables tables;
+        CollectPartTables(*part, tables);
+        ExpTokenPtr prepared;
+        if (tables.table == &driving && !tables.several && tables.filterable) {
+            prepared = FilterCopy(*part, *driving.Table->cursor, run.formats);
+        }
+        if (!prepared) {
+            rest.push_back(part);
+            continue;
+        }
+        tree = AndJoin(std::move(tree), std::move(prepared));
+    }
+    if (!tree) {
+        return;
+    }
+    TDataCursor::FilterOptions options;
+    options.no_partial_compare = true;
+    TFilter* filter = driving.Table->cursor->AddFilter(std::move(tree), options);
+    if (filter == nullptr) {
+        return;
+    }
+    driving.Table->cursor->ActivateFilter(filter);
+    run.final_checks = std::move(rest);
 }
 
 void TDataQuery::DropSourceFilters() noexcept {
@@ -766,7 +881,7 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
 
 TDataCursor& TDataQuery::ExecuteSelect() {
     const auto start = std::chrono::steady_clock::now();
-    if (!result_) {
+    if (!result_ && !LiveResult) {
         PlanSelect();
     }
     SelectRun run;
@@ -788,6 +903,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     // Each execution starts from the bare source tables: the filters of the last one held the
     // parameter values of then.
     DropSourceFilters();
+    if (LiveResult) {
+        TDataCursor& live = ExecuteLive(run);
+        ResultCount =
+            static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
+        Produced = true;
+        ExecutionTime =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return live;
+    }
     // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
     // decides which inner rows join.
     const bool count_only =
@@ -804,6 +928,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         PlanLoops(run);
+        PlaceDrivingParts(run);
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
         if (CountStarShortcut || (count_only && all_placed)) {
             const std::int64_t count = run.driving_count;

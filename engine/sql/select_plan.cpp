@@ -17,6 +17,7 @@
 #include "engine/storage/data_types.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_types.h"
+#include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -62,6 +63,9 @@ FieldDescriptor ExpressionDescriptor(const TExpToken& node, std::uint16_t number
 }  // namespace
 
 TDataCursor* TDataQuery::ResultCursor() const {
+    if (LiveResult) {
+        return SourceTables.front()->Table->cursor.get();
+    }
     return result_ ? result_->cursor.get() : nullptr;
 }
 
@@ -344,6 +348,179 @@ void TDataQuery::CreateResultTable() {
     if (add_password) {
         session.RemovePassword(Password);
     }
+    // The AVG counts are the processor's own: the cursor's copies of their descriptors carry
+    // the hidden mark, so that a dataset over the result shows only the result columns.
+    if (cursor.GetFieldCount() > result_plan_.size()) {
+        std::vector<FieldDescriptor> layout;
+        for (std::uint32_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+            layout.push_back(cursor.GetFieldDesc(n));
+            layout.back()[fd::kHidden] = n > result_plan_.size() ? 1 : 0;
+        }
+        cursor.SetFieldDescriptors(std::move(layout));
+    }
+}
+
+bool TDataQuery::LiveResultPossible() {
+    if (!RequestLive || !TableName.empty() || Distinct || SourceTables.size() != 1 || HasGroupBy ||
+        ImplicitGroup || Having) {
+        return false;
+    }
+    if (statement_->MainQuery() == this) {
+        if (statement_->Queries().size() > 1) {
+            return false;
+        }
+    } else {
+        if (HasExpressionColumn) {
+            return false;
+        }
+        // An INSERT that reads its own target must read a copy: a live source would meet the
+        // rows the INSERT adds and never end.
+        const TDataQuery* main = statement_->MainQuery();
+        if (main != nullptr && main->InsertSource == this && !main->SourceTables.empty() &&
+            platform::nls::SameTextAnsi(RemoveFileExt(main->SourceTables.front()->TableName),
+                                        RemoveFileExt(SourceTables.front()->TableName))) {
+            return false;
+        }
+    }
+    if (!LiveConditionFits()) {
+        return false;
+    }
+    TDataCursor& cursor = *SourceTables.front()->Table->cursor;
+    // A filter reads a blob only through the record it evaluates; row checks read it whole.
+    if (Condition) {
+        ExpTokenPtr condition = CopyTokenTree(Condition.get());
+        std::vector<TExpToken*> stack{condition.get()};
+        while (!stack.empty()) {
+            TExpToken* node = stack.back();
+            stack.pop_back();
+            if (node->Kind == kTokenColumn && ResolveSourceColumn(*node) &&
+                node->DataType == kTypeBlob) {
+                return false;
+            }
+            for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+                if (child != nullptr) {
+                    stack.push_back(child);
+                }
+            }
+        }
+    }
+    std::vector<std::uint16_t> blob_fields;
+    for (const ResultColumnPlan& column : result_plan_) {
+        if (column.source != nullptr) {
+            // The record holds one reference per blob; two columns over it would write it twice.
+            if (FieldType(column.descriptor) == kTypeBlob) {
+                if (std::find(blob_fields.begin(), blob_fields.end(), column.source_field) !=
+                    blob_fields.end()) {
+                    return false;
+                }
+                blob_fields.push_back(column.source_field);
+            }
+            continue;
+        }
+        // A computed field holds a value the engine can store in the record.
+        const EngineDataType type = column.expression->DataType;
+        if (type == kTypeNone || type == kTypeBlob) {
+            return false;
+        }
+        std::vector<const TExpToken*> stack{column.expression};
+        while (!stack.empty()) {
+            const TExpToken* node = stack.back();
+            stack.pop_back();
+            if (node->Kind == kTokenSubSelect || node->SubSelect != nullptr ||
+                (node->Kind == kTokenColumn && node->DataType == kTypeBlob)) {
+                return false;
+            }
+            for (const TExpToken* child :
+                 {node->First.get(), node->Second.get(), node->Third.get()}) {
+                if (child != nullptr) {
+                    stack.push_back(child);
+                }
+            }
+        }
+    }
+    if (OrderByFields.empty()) {
+        ResultIndex = kNoResultIndex;
+        return true;
+    }
+    // The first index whose leading fields are the ORDER BY columns, in their directions and
+    // with NOCASE where they are strings, gives the order.
+    const std::vector<std::size_t> items = ResolveItems(true);
+    for (int slot = cursor.HasNoPrimaryIndex() ? 1 : 0; slot <= cursor.GetIndexCount(); ++slot) {
+        const IndexDescriptor index = cursor.GetIndexDesc(static_cast<std::uint32_t>(slot));
+        if (IndexFieldCount(index) < items.size()) {
+            continue;
+        }
+        bool matches = true;
+        for (std::size_t k = 0; k < items.size() && matches; ++k) {
+            const ResultColumnPlan& column = result_plan_[items[k]];
+            const bool descending =
+                (index[ixd::kDescending] != 0) != (index[ixd::kFieldDescending + k] != 0);
+            matches = column.source != nullptr &&
+                      IndexFieldNumber(index, k) == column.source_field &&
+                      descending == OrderByFields[k]->Descending &&
+                      (FieldType(column.descriptor) != kTypeString ||
+                       (index[ixd::kCaseInsensitive] != 0) == OrderByNoCase);
+        }
+        if (matches) {
+            ResultIndex = static_cast<std::uint8_t>(slot);
+            OrderByUsesIndex = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TDataQuery::InstallLiveLayout() {
+    TDataCursor& cursor = *SourceTables.front()->Table->cursor;
+    const std::uint32_t table_fields = cursor.GetFieldCount();
+    live_positions_.assign(table_fields + 1, 0);
+    std::vector<FieldDescriptor> layout;
+    bool computed = false;
+    for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+        const ResultColumnPlan& column = result_plan_[i];
+        FieldDescriptor d{};
+        if (column.source != nullptr) {
+            // The source field's own descriptor, so that writes keep its place and its rules.
+            d = cursor.GetTableFieldDesc(column.source_field);
+            if (live_positions_[column.source_field] == 0) {
+                live_positions_[column.source_field] = static_cast<std::uint16_t>(i + 1);
+            }
+        } else {
+            d = column.descriptor;
+            d[fd::kNotStored] = 1;
+            computed = true;
+        }
+        PutU16(d, fd::kNumber, i + 1);
+        PutShortString(d, fd::kName, fd::kNameLength, FieldName(column.descriptor));
+        layout.push_back(d);
+    }
+    // Every other field of the table follows, hidden: conditions read them, and a record
+    // written through the result still gets their defaults and meets their checks.
+    for (std::uint32_t n = 1; n <= table_fields; ++n) {
+        if (live_positions_[n] != 0) {
+            continue;
+        }
+        FieldDescriptor d = cursor.GetTableFieldDesc(n);
+        const std::string name = FieldName(d);
+        const bool taken = std::any_of(layout.begin(), layout.end(), [&](const auto& other) {
+            return platform::nls::SameTextAnsi(FieldName(other), name);
+        });
+        if (taken) {
+            PutShortString(d, fd::kName, fd::kNameLength, "Sys__Field" + std::to_string(n));
+        }
+        live_positions_[n] = static_cast<std::uint16_t>(layout.size() + 1);
+        PutU16(d, fd::kNumber, live_positions_[n]);
+        d[fd::kHidden] = 1;
+        layout.push_back(d);
+    }
+    cursor.SetComputedFields(computed);
+    cursor.SetFieldDescriptors(std::move(layout));
+    for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+        if (result_plan_[i].source == nullptr) {
+            cursor.SetFieldExpression(static_cast<std::uint32_t>(i + 1),
+                                      LiveTree(*result_plan_[i].expression));
+        }
+    }
 }
 
 void TDataQuery::PlanSelect() {
@@ -364,6 +541,13 @@ void TDataQuery::PlanSelect() {
     }
     CountStarShortcut = SourceTables.size() == 1 && result_plan_.size() == 1 &&
                         result_plan_[0].count_star && !Condition;
+    LiveResult = LiveResultPossible();
+    if (LiveResult) {
+        InstallLiveLayout();
+        return;
+    }
+    ResultIndex = kNoResultIndex;
+    OrderByUsesIndex = false;
     group_columns_ = ResolveItems(false);
     order_columns_ = ResolveItems(true);
     if (Distinct) {

@@ -1,7 +1,10 @@
 #include "engine/dataset/strata_query.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "engine/core/engine_error.h"
 #include "platform/db/data_link.h"
 #include "tests/engine/dataset/strata_test_support.h"
 
@@ -113,6 +116,193 @@ TEST_F(StrataQueryTest, DataSourceRefreshesParametersWithControlsDisabled) {
     EXPECT_GT(watch.data_changes, 0) << "one change of data is shown";
     watch.SetDataSource(nullptr);
     q.Close();
+}
+
+// The query dataset over a live result edits, inserts and deletes in the table itself.
+class StrataLiveQueryTest : public StrataQueryTest {
+  protected:
+    void SetUp() override {
+        StrataQueryTest::SetUp();
+        Create(ListTableDefinition());
+        TestTable& t = NewTable();
+        t.Open();
+        AddEntry(t, "a@x", "news", 1, "Ann");
+        AddEntry(t, "b@x", "news", 2, "Bob");
+        AddEntry(t, "c@x", "misc", 3, "Cy");
+        t.Close();
+    }
+
+    // The table read from disk through a session of its own: "Item|Category|Bounces|Name" per
+    // record.
+    std::vector<std::string> TableFromDisk() {
+        TDataSession engine;
+        TDataCursor cursor(*engine.OpenDirectory("Disk", dir.Path().string()));
+        cursor.SetTableName("mailist");
+        cursor.Open();
+        std::vector<std::string> rows;
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        cursor.First();
+        while (cursor.GetNextRecord(record) == kErrNone) {
+            std::string row;
+            for (const std::uint32_t field : {2u, 3u, 4u, 6u}) {
+                std::vector<std::uint8_t> value(256);
+                bool is_null = true;
+                cursor.GetField(field, record, is_null, value);
+                row += field == 2 ? "" : "|";
+                row += is_null      ? "<null>"
+                       : field == 4 ? std::to_string(GetU32(value, 0))
+                                    : std::string(reinterpret_cast<const char*>(value.data()));
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    std::vector<std::string> Items(TStrataQuery& q) {
+        std::vector<std::string> items;
+        for (q.First(); !q.Eof(); q.Next()) {
+            items.push_back(q.FieldByName("Address")->AsString());
+        }
+        return items;
+    }
+};
+
+TEST_F(StrataLiveQueryTest, EditsInsertsAndDeletesReachTheTable) {
+    TStrataQuery& q = MakeQuery(
+        "select Item as Address, Bounces * 10 as Score, Name from mailist where "
+        "Category = 'news'");
+    q.SetRequestLive(true);
+    q.Open();
+    ASSERT_EQ(q.FieldCount(), 3) << "the table's other fields stay hidden";
+    EXPECT_TRUE(q.CanModify());
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"a@x", "b@x"}));
+    EXPECT_EQ(q.RecordCount(), 2);
+
+    q.First();
+    q.Edit();
+    q.FieldByName("Address")->SetAsString("ann@x");
+    q.FieldByName("Name")->SetAsString("Anne");
+    q.Post();
+    EXPECT_EQ(q.FieldByName("Score")->AsInteger(), 10);
+    q.Edit();
+    EXPECT_THROW(q.FieldByName("Score")->SetAsInteger(5), db::EDatabaseError)
+        << "a computed column is read-only";
+    q.Cancel();
+
+    // A new record takes the WHERE's category only if given; without it, it leaves the view.
+    q.Append();
+    q.FieldByName("Address")->SetAsString("new@x");
+    q.Post();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"ann@x", "b@x"}));
+
+    q.First();
+    q.Next();
+    q.Delete();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"ann@x"}));
+    q.Close();
+    q.Disconnect();
+
+    EXPECT_EQ(TableFromDisk(), (std::vector<std::string>{"ann@x|news|1|Anne", "c@x|misc|3|Cy",
+                                                         "new@x|<null>|<null>|<null>"}));
+}
+
+TEST_F(StrataLiveQueryTest, ReopeningTakesNewParameterValuesAndFreesTheCursorOnce) {
+    TStrataQuery& q = MakeQuery("select Item as Address from mailist where Bounces >= :n");
+    q.SetRequestLive(true);
+    q.Params().ParamByName("n").SetAsInteger(2);
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"b@x", "c@x"}));
+    q.Close();
+    q.Params().ParamByName("n").SetAsInteger(3);
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"c@x"}));
+    EXPECT_EQ(q.ResultCount(), 1);
+    // Unprepared while open, the query closes before its statement goes.
+    q.Unprepare();
+    EXPECT_FALSE(q.Active());
+    EXPECT_FALSE(q.Prepared());
+    q.Open();
+    EXPECT_EQ(Items(q), (std::vector<std::string>{"c@x"}));
+    // Destroyed while open: the dataset leaves the cursor to the statement, which closes it
+    // with the source table.
+    query.reset();
+    EXPECT_EQ(TableFromDisk().size(), 3u);
+}
+
+TEST_F(StrataLiveQueryTest, ATableAnotherProgramHoldsExclusivelyFailsCleanly) {
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(::pipe(to_parent), 0);
+    ASSERT_EQ(::pipe(to_child), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 1;
+        try {
+            TDataSession engine;
+            TDataCursor cursor(*engine.OpenDirectory("Other", dir.Path().string()));
+            cursor.SetTableName("mailist");
+            cursor.SetExclusive(true);
+            cursor.Open();
+            char c = 'r';
+            (void)!::write(to_parent[1], &c, 1);
+            (void)!::read(to_child[0], &c, 1);
+            code = 0;
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(to_parent[0], &c, 1), 1);
+    TStrataQuery& q = MakeQuery("select Item from mailist");
+    q.SetRequestLive(true);
+    try {
+        q.Open();
+        ADD_FAILURE() << "opened";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrAccessDenied);
+    }
+    EXPECT_FALSE(q.Active());
+    EXPECT_FALSE(q.Prepared());
+    (void)!::write(to_child[1], "g", 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) {
+        ::close(fd);
+    }
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 3) << "once the other program is gone";
+}
+
+// The hidden count an AVG keeps in a canned result gets no field: the dataset shows exactly the
+// result columns, and the count stays out of the stored descriptors.
+TEST_F(StrataLiveQueryTest, AverageResultsShowOnlyTheirColumns) {
+    TStrataQuery& q =
+        MakeQuery("select Category, avg(Bounces) as Mean, count(*) from mailist group by Category");
+    q.Open();
+    ASSERT_EQ(q.FieldCount(), 3);
+    EXPECT_EQ(q.Fields()[0]->FieldName(), "Category");
+    EXPECT_EQ(q.Fields()[1]->FieldName(), "Mean");
+    EXPECT_EQ(q.Fields()[2]->FieldName(), "Count Of Index");
+    EXPECT_EQ(q.FieldDefs()->Count(), 3);
+    std::vector<std::string> rows;
+    for (q.First(); !q.Eof(); q.Next()) {
+        rows.push_back(q.Fields()[0]->AsString() + "|" + q.Fields()[1]->AsString() + "|" +
+                       q.Fields()[2]->AsString());
+    }
+    // An integer average keeps the integer type: (1 + 2) / 2 rounds to 2.
+    EXPECT_EQ(rows, (std::vector<std::string>{"misc|3|1", "news|2|2"}));
+    q.Close();
+
+    TStrataQuery& into = MakeQuery("select avg(Bounces) into means from mailist");
+    into.Open();
+    into.Close();
+    into.Disconnect();
+    TestTable& means = NewTable("means");
+    means.Open();
+    EXPECT_EQ(means.FieldCount(), 2) << "a table on disk shows every stored field";
+    means.Close();
 }
 
 }  // namespace

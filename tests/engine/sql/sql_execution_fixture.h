@@ -53,10 +53,12 @@ class SqlExecution : public ::testing::Test {
         return statement.GetResultCount();
     }
 
-    // A SELECT's result rows.
-    std::vector<std::string> Select(std::string_view sql, std::int32_t max_rows = -1) {
+    // A SELECT's result rows; `live` asks for a live result.
+    std::vector<std::string> Select(std::string_view sql, std::int32_t max_rows = -1,
+                                    bool live = false) {
         TQueryStatement statement(directory_);
         statement.SetMaxRowCount(max_rows);
+        statement.SetRequestLive(live);
         std::size_t offset = 0;
         statement.Prepare(sql, offset);
         TDataCursor* result = statement.Execute();
@@ -66,8 +68,8 @@ class SqlExecution : public ::testing::Test {
         return rows;
     }
 
-    // Every row of a cursor, each as "v1|v2|..." with <null> for nulls; hidden AVG counts
-    // are left out.
+    // Every row of a cursor, each as "v1|v2|..." with <null> for nulls; hidden fields and
+    // AVG counts (a table written by INTO keeps them) are left out.
     static std::vector<std::string> RowsOf(TDataCursor& cursor) {
         std::vector<std::string> rows;
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
@@ -76,7 +78,7 @@ class SqlExecution : public ::testing::Test {
             std::string row;
             for (std::uint32_t n = 1; n <= cursor.GetFieldCount(); ++n) {
                 const FieldDescriptor& d = cursor.GetFieldDesc(n);
-                if (FieldName(d).rfind("Sys__Avg__Count", 0) == 0) {
+                if (FieldHidden(d) || FieldName(d).rfind("Sys__Avg__Count", 0) == 0) {
                     continue;
                 }
                 std::vector<std::uint8_t> value(256);
