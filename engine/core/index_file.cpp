@@ -72,9 +72,8 @@ bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {
     return false;
 }
 
-TIndexFile::TIndexFile(TTableFileOwner* owner)
-    : owner_(owner), pool_(std::make_unique<TPageStack>(this)) {
-    write_buffer_.resize(16384);
+TIndexFile::TIndexFile(TTableFileOwner* owner) : owner_(owner) {
+    write_buffer_.resize(4 * kIndexPageSize);
 }
 
 TIndexFile::~TIndexFile() {
@@ -111,8 +110,7 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Close() {
-    ClearPageCaches(true);
-    pool_->Clear();
+    ReleaseAllPages();
     if (IsOpen())
         TFileHandler::Close();
 }
@@ -369,6 +367,8 @@ void TIndexFile::DecRecordCount() {
 // Page caches
 
 void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
+    if (cache.hand == p)
+        cache.hand = p->lru_prev;
     if (p->lru_prev)
         p->lru_prev->lru_next = p->lru_next;
     if (p->lru_next)
@@ -392,41 +392,88 @@ void TIndexFile::LruPushFront(SlotCache& cache, TPage* p) {
 
 TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
     CheckSlot(slot);
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    int checked = 0;
-    for (TPage* p = cache.head; p != nullptr && checked < 2; p = p->lru_next, ++checked) {
-        if (p->Offset() == offset)
-            return p;
+    TPage* p = CachedAt(offset);
+    return p != nullptr && p->Slot() == slot ? p : nullptr;
+}
+
+std::size_t TIndexFile::CachedPageCount(int slot) const {
+    CheckSlot(slot);
+    return caches_[static_cast<std::size_t>(slot)].size;
+}
+
+void TIndexFile::NoteDirty(TPage& page) {
+    page.cache_listed_dirty = true;
+    dirty_.push_back(&page);
+}
+
+TPage* TIndexFile::AllocatePage() {
+    if (!free_pages_.empty()) {
+        TPage* page = free_pages_.back();
+        free_pages_.pop_back();
+        page->Clear();
+        page->ResetPins();
+        page->lru_prev = page->lru_next = nullptr;
+        return page;
     }
-    const auto it = cache.pages.find(offset);
-    return it != cache.pages.end() ? it->second.get() : nullptr;
+    if (chunk_used_ == kPagesPerChunk) {
+        page_chunks_.push_back(std::make_unique<TPage[]>(kPagesPerChunk));
+        chunk_used_ = 0;
+    }
+    TPage* page = &page_chunks_.back()[chunk_used_++];
+    page->owner_ = this;
+    return page;
 }
 
-TPage* TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
+TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    TPage* raw = page.get();
-    const auto [it, added] = cache.pages.try_emplace(raw->Offset(), std::move(page));
-    if (!added)
+    const std::size_t n = page->Offset() / kIndexPageSize;
+    if (n >= page_map_.size())
+        page_map_.resize(std::max<std::size_t>(n + 1, page_map_.size() * 3 / 2), nullptr);
+    if (page_map_[n] != nullptr) {
+        free_pages_.push_back(page);
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    LruPushFront(cache, raw);
-    return raw;
+    }
+    page_map_[n] = page;
+    page->cache_referenced = true;
+    LruPushFront(cache, page);
+    ++cache.size;
+    return page;
 }
 
-std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    if (cache.pages.size() < cache.capacity)
-        return pool_->Get();
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        for (TPage* p = cache.tail; p != nullptr; p = p->lru_prev) {
-            if (p->PinCount() == 0 && !p->Changed()) {
-                LruUnlink(cache, p);
-                const auto it = cache.pages.find(p->Offset());
-                std::unique_ptr<TPage> taken = std::move(it->second);
-                cache.pages.erase(it);
-                taken->Clear();
-                taken->ResetPins();
-                return taken;
+void TIndexFile::DropCached(SlotCache& cache, TPage* page) {
+    LruUnlink(cache, page);
+    page_map_[page->Offset() / kIndexPageSize] = nullptr;
+    --cache.size;
+}
+
+// The clock runs from the tail towards the head and wraps; only unpinned
+// clean pages may go, and two rounds clear every referenced bit.
+TPage* TIndexFile::ClockVictim(SlotCache& cache) {
+    TPage* p = cache.hand != nullptr ? cache.hand : cache.tail;
+    for (std::size_t step = 0; p != nullptr && step < 2 * cache.size + 1; ++step) {
+        TPage* next = p->lru_prev != nullptr ? p->lru_prev : cache.tail;
+        if (p->PinCount() == 0 && !p->Changed()) {
+            if (!p->cache_referenced) {
+                DropCached(cache, p);
+                cache.hand = next != p ? next : nullptr;
+                return p;
             }
+            p->cache_referenced = false;
+        }
+        p = next;
+    }
+    return nullptr;
+}
+
+TPage* TIndexFile::TakeCachePage(int slot) {
+    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+    if (cache.size < cache.capacity)
+        return AllocatePage();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (TPage* victim = ClockVictim(cache)) {
+            victim->Clear();
+            victim->ResetPins();
+            return victim;
         }
         if (attempt == 0) {
             if (InBatch())
@@ -436,7 +483,7 @@ std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
     }
     if (InBatch()) {
         cache.capacity += kPageCacheGrowth;
-        return pool_->Get();
+        return AllocatePage();
     }
     RaiseEngineError(kErrIndexPageCorrupt, Name());
 }
@@ -454,23 +501,30 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
     if (offset == 0 || offset % kIndexPageSize != 0 || offset > next) {
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     }
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
     if (offset == next) {
         if (std::int64_t{next} + static_cast<std::int64_t>(kIndexPageSize) > kMaxTableFileSize) {
             RaiseEngineError(kErrTableFull, Name());
         }
-        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
-        SetupPage(*fresh, slot, offset);
+        TPage* fresh = TakeCachePage(slot);
+        try {
+            SetupPage(*fresh, slot, offset);
+        } catch (...) {
+            free_pages_.push_back(fresh);
+            throw;
+        }
         fresh->Clear();
+        page = InsertCached(slot, fresh);
         fresh->SetChanged(true);
         fresh->Pin();
-        page = InsertCached(slot, std::move(fresh));
         PutU32(header_, ih::kNextPage, std::uint64_t{next} + kIndexPageSize);
         SetHeaderChanged();
         return true;
     }
-    TPage* found = FindCachedPage(slot, offset);
+    TPage* found = CachedAt(offset);
     if (found != nullptr) {
+        // A page reached from two indexes means a damaged tree.
+        if (found->Slot() != slot)
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
     } else {
         if (cursor != nullptr && cursor->RecheckTableChanged())
@@ -482,15 +536,19 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             Read(bytes.data(), bytes.size());
         }
         ++stats_.reads;
-        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
-        SetupPage(*fresh, slot, offset);
-        fresh->ReadPage(bytes, false);
-        found = InsertCached(slot, std::move(fresh));
+        TPage* fresh = TakeCachePage(slot);
+        try {
+            SetupPage(*fresh, slot, offset);
+            fresh->ReadPage(bytes, false);
+        } catch (...) {
+            free_pages_.push_back(fresh);
+            throw;
+        }
+        found = InsertCached(slot, fresh);
     }
     if (found->Offset() != offset)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    LruUnlink(cache, found);
-    LruPushFront(cache, found);
+    found->cache_referenced = true;
     found->Pin();
     page = found;
     return true;
@@ -554,38 +612,45 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 }
 
 bool TIndexFile::FlushPages() {
-    std::vector<TPage*> dirty;
-    for (SlotCache& cache : caches_) {
-        for (const auto& [offset, p] : cache.pages) {
-            if (p->Changed() && p->PinCount() == 0)
-                dirty.push_back(p.get());
+    std::vector<TPage*>& batch = flush_batch_;
+    batch.clear();
+    std::size_t kept = 0;
+    for (TPage* p : dirty_) {
+        if (CachedAt(p->Offset()) != p || !p->Changed()) {
+            p->cache_listed_dirty = false;
+            continue;
         }
+        dirty_[kept++] = p;
+        if (p->PinCount() == 0)
+            batch.push_back(p);
     }
-    if (dirty.empty())
+    dirty_.resize(kept);
+    if (batch.empty())
         return false;
-    std::sort(dirty.begin(), dirty.end(),
+    std::sort(batch.begin(), batch.end(),
               [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
     std::size_t i = 0;
-    while (i < dirty.size()) {
+    while (i < batch.size()) {
         std::size_t j = i + 1;
-        while (j < dirty.size() && dirty[j]->Offset() == dirty[j - 1]->Offset() + kIndexPageSize) {
+        while (j < batch.size() && j - i < kMaxPagesPerWrite &&
+               batch[j]->Offset() == batch[j - 1]->Offset() + kIndexPageSize) {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         if (write_buffer_.size() < bytes)
             write_buffer_.resize(bytes);
         for (std::size_t k = i; k < j; ++k) {
-            dirty[k]->WritePage(
+            batch[k]->WritePage(
                 std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
         }
         LockFileObject();
         try {
-            SeekFile(dirty[i]->Offset(), SeekOrigin::kBegin);
+            SeekFile(batch[i]->Offset(), SeekOrigin::kBegin);
             Write(write_buffer_.data(), bytes);
         } catch (...) {
             UnlockFileObject();
             for (std::size_t k = i; k < j; ++k)
-                dirty[k]->SetChanged(true);
+                batch[k]->SetChanged(true);
             throw;
         }
         UnlockFileObject();
@@ -594,6 +659,12 @@ bool TIndexFile::FlushPages() {
             owner_->MarkWritten();
         i = j;
     }
+    std::erase_if(dirty_, [](TPage* p) {
+        if (p->Changed())
+            return false;
+        p->cache_listed_dirty = false;
+        return true;
+    });
     return true;
 }
 
@@ -602,14 +673,32 @@ void TIndexFile::ClearPageCaches(bool all) {
         if (!all && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        for (auto& [offset, p] : cache.pages) {
+        for (TPage* p = cache.head; p != nullptr;) {
+            TPage* next = p->lru_next;
             p->lru_prev = p->lru_next = nullptr;
-            pool_->Put(std::move(p));
+            page_map_[p->Offset() / kIndexPageSize] = nullptr;
+            free_pages_.push_back(p);
+            p = next;
         }
-        cache.pages.clear();
-        cache.head = cache.tail = nullptr;
-        cache.capacity = kPageCacheCapacity;
+        cache = SlotCache{};
     }
+    if (all) {
+        for (TPage* p : dirty_)
+            p->cache_listed_dirty = false;
+        dirty_.clear();
+    }
+}
+
+// Closing lets every page object go at once, without walking the caches.
+void TIndexFile::ReleaseAllPages() {
+    for (SlotCache& cache : caches_)
+        cache = SlotCache{};
+    page_map_ = {};
+    free_pages_ = {};
+    dirty_ = {};
+    flush_batch_ = {};
+    page_chunks_.clear();
+    chunk_used_ = kPagesPerChunk;
 }
 
 void TIndexFile::TrimPageCaches(bool hidden_too) {
@@ -617,26 +706,25 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
         if (!hidden_too && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        if (cache.pages.size() <= kPageCacheCapacity) {
+        if (cache.size <= kPageCacheCapacity) {
             cache.capacity = kPageCacheCapacity;
             continue;
         }
         // The pages beyond the first ones in offset order go.
-        std::vector<std::uint32_t> offsets;
-        offsets.reserve(cache.pages.size());
-        for (const auto& [offset, p] : cache.pages)
-            offsets.push_back(offset);
-        std::sort(offsets.begin(), offsets.end());
-        for (std::size_t i = kPageCacheCapacity; i < offsets.size(); ++i) {
-            const auto it = cache.pages.find(offsets[i]);
-            TPage* p = it->second.get();
+        std::vector<TPage*> pages;
+        pages.reserve(cache.size);
+        for (TPage* p = cache.head; p != nullptr; p = p->lru_next)
+            pages.push_back(p);
+        std::sort(pages.begin(), pages.end(),
+                  [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
+        for (std::size_t i = kPageCacheCapacity; i < pages.size(); ++i) {
+            TPage* p = pages[i];
             if (p->PinCount() != 0 || p->Changed())
                 continue;
-            LruUnlink(cache, p);
-            pool_->Put(std::move(it->second));
-            cache.pages.erase(it);
+            DropCached(cache, p);
+            free_pages_.push_back(p);
         }
-        cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.pages.size());
+        cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.size);
     }
 }
 

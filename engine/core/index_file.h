@@ -22,7 +22,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/core/index_page.h"
@@ -42,6 +42,9 @@ inline constexpr std::size_t kIndexHeaderSize = 4096;
 // dropped, and change detection empties the caches when another program
 // writes, so the size changes speed and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
+// Adjacent dirty pages go out in writes of at most this many pages, so the
+// staging buffer stays small whatever the size of the cache.
+inline constexpr std::size_t kMaxPagesPerWrite = 64;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
@@ -126,6 +129,12 @@ class TIndexFile : public TFileHandler {
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
+    // Pages of the slot in its cache; what was read or created and not yet
+    // evicted.
+    std::size_t CachedPageCount(int slot) const;
+    // Requires: the page belongs to this file. Called by TPage on its first
+    // change after a flush.
+    void NoteDirty(TPage& page);
 
     bool WriteLock() { return TakeSharedFileWriteLock(*this); }
     bool WriteUnlock() { return LockRegion(kWriteLockStart, kWriteLockLength, false); }
@@ -147,23 +156,34 @@ class TIndexFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
+    // One slot's pages on a chain swept by a clock hand: a hit only sets the
+    // page's referenced bit, and eviction gives referenced pages a second
+    // chance, so a page access never touches other pages.
     struct SlotCache {
-        // By page offset: the lookup on every page access is a hash probe, and
-        // evicting a page costs no search or shifting of a sorted list.
-        std::unordered_map<std::uint32_t, std::unique_ptr<TPage>> pages;
         TPage* head = nullptr;
         TPage* tail = nullptr;
+        TPage* hand = nullptr;
+        std::size_t size = 0;
         std::size_t capacity = kPageCacheCapacity;
     };
+    static constexpr std::size_t kPagesPerChunk = 64;
 
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
     void SetHeaderChanged() noexcept { header_changed_ = true; }
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
-    std::unique_ptr<TPage> TakeCachePage(int slot);
-    TPage* InsertCached(int slot, std::unique_ptr<TPage> page);
+    TPage* CachedAt(std::uint32_t offset) const {
+        const std::size_t n = offset / kIndexPageSize;
+        return n < page_map_.size() ? page_map_[n] : nullptr;
+    }
+    TPage* AllocatePage();
+    TPage* TakeCachePage(int slot);
+    TPage* ClockVictim(SlotCache& cache);
+    TPage* InsertCached(int slot, TPage* page);
+    void DropCached(SlotCache& cache, TPage* page);
     void LruUnlink(SlotCache& cache, TPage* page);
     void LruPushFront(SlotCache& cache, TPage* page);
+    void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     void ReadRawHeader(IndexHeader& header);
@@ -174,7 +194,18 @@ class TIndexFile : public TFileHandler {
     IndexHeader header_{};
     bool header_changed_ = false;
     std::array<SlotCache, kIndexSlotCount> caches_;
-    std::unique_ptr<TPageStack> pool_;
+    // Cached pages of every slot by page number (offset / 4096), not owning:
+    // a page access is one array load. Its length follows the file's size.
+    std::vector<TPage*> page_map_;
+    // Every page object, allocated in chunks so that closing a large cache
+    // frees few blocks; unused ones wait in free_pages_.
+    std::vector<std::unique_ptr<TPage[]>> page_chunks_;
+    std::size_t chunk_used_ = kPagesPerChunk;
+    std::vector<TPage*> free_pages_;
+    // Pages changed since they were last written (some may be clean again or
+    // no longer cached; the flush skips those).
+    std::vector<TPage*> dirty_;
+    std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
     Statistics stats_;
 };

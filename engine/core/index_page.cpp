@@ -114,7 +114,7 @@ void TPage::Recompute() {
         ComputeCounts(i);
         used_ += EntrySize(i);
     }
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::RecomputeAt(std::int64_t pos) {
@@ -123,7 +123,7 @@ void TPage::RecomputeAt(std::int64_t pos) {
     used_ -= EntrySize(pos);
     ComputeCounts(pos);
     used_ += EntrySize(pos);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::ComputeCounts(std::int64_t i) {
@@ -168,10 +168,13 @@ bool TPage::Overflows() const {
 void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     if (bytes.size() < kIndexPageSize)
         PageCorrupt(owner_);
-    std::array<std::uint8_t, kIndexPageSize> page;
-    std::memcpy(page.data(), bytes.data(), kIndexPageSize);
+    // Only a scrambled page needs a private copy to unscramble.
+    std::array<std::uint8_t, kIndexPageSize> plain;
+    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
     if (owner_ != nullptr && owner_->Encrypted()) {
-        UnscrambleBuffer(page, kTableDataKeyLow, kTableDataKeyHigh);
+        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+        page = plain;
     }
     const std::uint8_t kind = page[0];
     if (kind > 3)
@@ -346,7 +349,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
@@ -355,7 +358,7 @@ void TPage::EraseRaw(std::int64_t pos) {
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>((pos - 1) * stride);
     entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
     --count_;
-    changed_ = true;
+    MarkChanged();
 }
 
 // Moves n entries from position from_pos of this page to `to`, after its
@@ -369,7 +372,8 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     entries_.erase(first, last);
     count_ -= n;
     to.count_ += n;
-    changed_ = to.changed_ = true;
+    MarkChanged();
+    to.MarkChanged();
 }
 
 void TPage::SetKey(const std::uint8_t* key) {
@@ -386,14 +390,14 @@ void TPage::SetPointer(std::uint32_t pointer) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::SetCount(std::uint32_t count) {
     if (edit_ < 1 || edit_ > count_ || IsLeaf())
         PageCorrupt(owner_);
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kCountAt, count);
-    changed_ = true;
+    MarkChanged();
 }
 
 std::uint32_t TPage::GetPointer(PagePosition which) const {
@@ -442,7 +446,7 @@ void TPage::UpdateSeparator() {
         if (pos == 0)
             PageCorrupt(owner_);
         std::memcpy(up->EntryAt(pos), page->EntryAt(1), key_size_);
-        up->changed_ = true;
+        up->MarkChanged();
         if (pos != 1)
             break;
         parent = std::move(up);
@@ -504,7 +508,8 @@ void TPage::Split() {
             PageCorrupt(owner_);
     }
     right.ReparentChildren();
-    changed_ = right.changed_ = true;
+    MarkChanged();
+    right.MarkChanged();
     if (edit_ > count_)
         edit_ = count_;
 
@@ -558,7 +563,7 @@ void TPage::DeleteEntry() {
             child->kind_ = child->IsInterior() ? PageKind::kRoot : PageKind::kRootLeaf;
             child->parent_ = 0;
             child->previous_ = child->next_ = 0;
-            child->changed_ = true;
+            child->MarkChanged();
             owner_->SetRoot(slot_, child->offset_);
             owner_->FreePage(*this);
             if (child->IsLeaf() && child->count_ == 0) {
@@ -774,20 +779,8 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
     return true;
 }
 
-std::unique_ptr<TPage> TPageStack::Get() {
-    if (pages_.empty())
-        return std::make_unique<TPage>(owner_);
-    std::unique_ptr<TPage> page = std::move(pages_.back());
-    pages_.pop_back();
-    page->Clear();
-    page->ResetPins();
-    page->lru_prev = page->lru_next = nullptr;
-    return page;
-}
-
-void TPageStack::Put(std::unique_ptr<TPage> page) {
-    if (page)
-        pages_.push_back(std::move(page));
+void TPage::NoteDirty() {
+    owner_->NoteDirty(*this);
 }
 
 }  // namespace strata

@@ -2,7 +2,6 @@
 
 // TPage: one 4096-byte page of an index's B+-tree in memory, with its entries
 // unpacked, and the operations that insert, split, delete and merge entries.
-// TPageStack: the pool of free TPage objects.
 //
 // Page on disk (scrambled as a whole when the table is encrypted):
 //   0 u8  kind: 0 root with children, 1 interior, 2 leaf, 3 root leaf
@@ -50,6 +49,7 @@ using KeyCompare = std::function<int(const std::uint8_t* a, const std::uint8_t* 
 
 class TPage {
   public:
+    TPage() = default;
     explicit TPage(TIndexFile* owner) : owner_(owner) {}
     TPage(const TPage&) = delete;
     TPage& operator=(const TPage&) = delete;
@@ -125,24 +125,29 @@ class TPage {
     std::uint32_t Previous() const { return previous_; }
     void SetPrevious(std::uint32_t page) {
         previous_ = page;
-        changed_ = true;
+        MarkChanged();
     }
     std::uint32_t Next() const { return next_; }
     void SetNext(std::uint32_t page) {
         next_ = page;
-        changed_ = true;
+        MarkChanged();
     }
     PageKind Kind() const { return kind_; }
     void SetKind(PageKind kind) {
         kind_ = kind;
-        changed_ = true;
+        MarkChanged();
     }
     bool Changed() const { return changed_; }
-    void SetChanged(bool value) { changed_ = value; }
+    void SetChanged(bool value) {
+        if (value)
+            MarkChanged();
+        else
+            changed_ = false;
+    }
     bool Free() const { return free_; }
     void SetFree(bool value) {
         free_ = value;
-        changed_ = true;
+        MarkChanged();
     }
     std::uint16_t PinCount() const { return pin_count_; }
     void Pin() { ++pin_count_; }
@@ -152,12 +157,26 @@ class TPage {
     }
     void ResetPins() { pin_count_ = 0; }
 
-    // The slot cache's LRU chain (not owning).
+    // The owning file's cache bookkeeping: the slot's chain (not owning),
+    // the clock's second-chance bit, and membership of the file's list of
+    // pages that may need writing.
     TPage* lru_prev = nullptr;
     TPage* lru_next = nullptr;
+    bool cache_referenced = false;
+    bool cache_listed_dirty = false;
 
   private:
     friend class TPageTestAccess;
+    friend class TIndexFile;
+
+    // Every change goes through here, so the file can flush by walking its
+    // short list of touched pages instead of every cached page.
+    void MarkChanged() {
+        changed_ = true;
+        if (!cache_listed_dirty && owner_ != nullptr)
+            NoteDirty();
+    }
+    void NoteDirty();
 
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
     std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + (pos - 1) * Stride(); }
@@ -184,7 +203,7 @@ class TPage {
     std::int64_t UpperBound(const std::uint8_t* key, const KeyCompare& compare) const;
     std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
 
-    TIndexFile* owner_;
+    TIndexFile* owner_ = nullptr;
     int slot_ = 0;
     std::uint16_t key_size_ = 0;
     bool descending_ = false;
@@ -203,18 +222,6 @@ class TPage {
     std::int64_t edit_ = 1;
     std::int64_t read_ = 1;
     std::vector<std::uint8_t> entries_;
-};
-
-class TPageStack {
-  public:
-    explicit TPageStack(TIndexFile* owner) : owner_(owner) { pages_.reserve(4095); }
-    std::unique_ptr<TPage> Get();
-    void Put(std::unique_ptr<TPage> page);
-    void Clear() { pages_.clear(); }
-
-  private:
-    TIndexFile* owner_;
-    std::vector<std::unique_ptr<TPage>> pages_;
 };
 
 }  // namespace strata
