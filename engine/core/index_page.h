@@ -26,9 +26,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace strata {
@@ -44,8 +47,39 @@ inline constexpr std::size_t kMaxIndexKeySize = 528;
 enum class PageKind : std::uint8_t { kRoot = 0, kInterior = 1, kLeaf = 2, kRootLeaf = 3 };
 enum class PagePosition { kEdit, kRead };
 
-// -1, 0, 1 as a < b, a == b, a > b over two keys of the page's key size.
-using KeyCompare = std::function<int(const std::uint8_t* a, const std::uint8_t* b)>;
+// -1, 0, 1 as a < b, a == b, a > b over two keys of the page's key size:
+// either plain bytes of a fixed length, compared in line (every key built
+// without a language), or any function.
+class KeyCompare {
+  public:
+    using Function = std::function<int(const std::uint8_t* a, const std::uint8_t* b)>;
+
+    KeyCompare() = default;
+    template <class F>
+    requires(!std::is_same_v<std::decay_t<F>, KeyCompare> &&
+             std::is_invocable_r_v<int, F&, const std::uint8_t*, const std::uint8_t*>)
+        KeyCompare(F&& function)
+        : function_(std::forward<F>(function)) {}
+
+    // Requires: length > 0.
+    static KeyCompare Bytes(std::size_t length) {
+        KeyCompare compare;
+        compare.bytes_ = length;
+        return compare;
+    }
+
+    int operator()(const std::uint8_t* a, const std::uint8_t* b) const {
+        if (bytes_ != 0) {
+            const int c = std::memcmp(a, b, bytes_);
+            return (c > 0) - (c < 0);
+        }
+        return function_(a, b);
+    }
+
+  private:
+    std::size_t bytes_ = 0;
+    Function function_;
+};
 
 class TPage {
   public:

@@ -114,6 +114,57 @@ std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
     return running;
 }
 
+TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key) {
+    Position at;
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return at;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->FindNearest(key, compare_, running);
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+    }
+    page->FindNearest(key, compare_, running);
+    at.position = page->ReadPosition();
+    at.ordinal = running;
+    at.page = std::move(page);
+    return at;
+}
+
+TIndexTree::Position TIndexTree::AtOrdinal(std::uint64_t ordinal) {
+    Position at;
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return at;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t remaining = ordinal;
+    for (std::size_t depth = 0; page->IsInterior(); ++depth) {
+        if (depth > 64 || page->EntryCount() == 0)
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        std::int64_t pos = 1;
+        for (; pos <= page->EntryCount(); ++pos) {
+            const std::uint32_t under = page->CountAt(pos);
+            if (remaining < under)
+                break;
+            remaining -= under;
+        }
+        if (pos > page->EntryCount())
+            return at;
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+    }
+    if (remaining >= static_cast<std::uint64_t>(page->EntryCount()))
+        return at;
+    at.position = static_cast<std::int64_t>(remaining) + 1;
+    at.ordinal = ordinal;
+    at.page = std::move(page);
+    return at;
+}
+
 std::uint64_t TIndexTree::KeysNotAbove(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)

@@ -27,6 +27,22 @@ class TIndexTree {
     std::optional<std::uint32_t> Find(const std::uint8_t* key);
     // Keys below `key` (the 0-based ordinal of the first key not below it).
     std::uint64_t Ordinal(const std::uint8_t* key);
+    // Keys not above `key`.
+    std::uint64_t KeysNotAbove(const std::uint8_t* key);
+
+    // A leaf entry reached by one descent: the pinned leaf, the 1-based
+    // position in it and the entry's 0-based ordinal in the index.
+    struct Position {
+        PinnedPage page;
+        std::int64_t position = 0;
+        std::uint64_t ordinal = 0;
+    };
+    // The first key not below `key`; its position is one past the leaf's
+    // last entry when the key lies above all of that leaf's keys. No page
+    // for an empty index.
+    Position LowerBound(const std::uint8_t* key);
+    // The entry at a 0-based ordinal; no page when the index is shorter.
+    Position AtOrdinal(std::uint64_t ordinal);
     // Keys from `low` to `high`, both included.
     std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
     std::uint64_t KeyCount();
@@ -39,8 +55,6 @@ class TIndexTree {
     void Clear();
 
   private:
-    std::uint64_t KeysNotAbove(const std::uint8_t* key);
-
     TIndexFile& file_;
     int slot_;
     KeyCompare compare_;
