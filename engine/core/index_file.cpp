@@ -18,6 +18,21 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 
+// Page chunks of closed index files, shared by the process. A large cache
+// is thousands of separately allocated entry buffers, and giving them back
+// one by one made closing a table cost more than using it; kept here, they
+// serve the next file that opens. Bounded: chunks beyond the limit are
+// freed.
+struct PageReserve {
+    std::mutex lock;
+    std::vector<std::unique_ptr<TPage[]>> chunks;
+};
+
+PageReserve& Reserve() {
+    static PageReserve reserve;
+    return reserve;
+}
+
 std::mutex& RandomLock() {
     static std::mutex lock;
     return lock;
@@ -43,6 +58,33 @@ bool SameIndexName(std::string_view a, std::string_view b) {
     return true;
 }
 }  // namespace
+
+std::unique_ptr<TPage[]> TakeReservedChunk() {
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    if (reserve.chunks.empty())
+        return nullptr;
+    std::unique_ptr<TPage[]> chunk = std::move(reserve.chunks.back());
+    reserve.chunks.pop_back();
+    return chunk;
+}
+
+void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    const std::size_t limit = kPageReserveLimit / kPagesPerReservedChunk;
+    for (auto& chunk : chunks) {
+        if (reserve.chunks.size() >= limit)
+            break;
+        reserve.chunks.push_back(std::move(chunk));
+    }
+}
+
+std::size_t ReservedPageCount() {
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    return reserve.chunks.size() * kPagesPerReservedChunk;
+}
 
 std::uint32_t RandomLockOffset() {
     std::lock_guard guard(RandomLock());
@@ -416,11 +458,13 @@ TPage* TIndexFile::AllocatePage() {
         return page;
     }
     if (chunk_used_ == kPagesPerChunk) {
-        page_chunks_.push_back(std::make_unique<TPage[]>(kPagesPerChunk));
+        std::unique_ptr<TPage[]> chunk = TakeReservedChunk();
+        page_chunks_.push_back(chunk ? std::move(chunk)
+                                     : std::make_unique<TPage[]>(kPagesPerChunk));
         chunk_used_ = 0;
     }
     TPage* page = &page_chunks_.back()[chunk_used_++];
-    page->owner_ = this;
+    page->Recycle(this);
     return page;
 }
 
@@ -689,7 +733,8 @@ void TIndexFile::ClearPageCaches(bool all) {
     }
 }
 
-// Closing lets every page object go at once, without walking the caches.
+// Closing hands the page chunks to the reserve as they are, without
+// walking the caches: each page is reset only when it is handed out again.
 void TIndexFile::ReleaseAllPages() {
     for (SlotCache& cache : caches_)
         cache = SlotCache{};
@@ -697,6 +742,7 @@ void TIndexFile::ReleaseAllPages() {
     free_pages_ = {};
     dirty_ = {};
     flush_batch_ = {};
+    ReserveChunks(page_chunks_);
     page_chunks_.clear();
     chunk_used_ = kPagesPerChunk;
 }

@@ -42,6 +42,9 @@ inline constexpr std::size_t kIndexHeaderSize = 4096;
 // dropped, and change detection empties the caches when another program
 // writes, so the size changes speed and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
+// Page objects of closed index files kept for reuse, at most this many.
+inline constexpr std::size_t kPageReserveLimit = 4 * kPageCacheCapacity;
+inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
@@ -66,6 +69,13 @@ using IndexHeader = std::array<std::uint8_t, kIndexHeaderSize>;
 
 // A random lock offset r in 1..65534, from one generator for the process.
 std::uint32_t RandomLockOffset();
+
+// The process's reserve of page chunks (see kPageReserveLimit): take one
+// (null when empty), give back (the chunks moved out are emptied; those
+// beyond the limit stay with the caller and are freed by it).
+std::unique_ptr<TPage[]> TakeReservedChunk();
+void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks);
+std::size_t ReservedPageCount();
 
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);
@@ -166,7 +176,7 @@ class TIndexFile : public TFileHandler {
         std::size_t size = 0;
         std::size_t capacity = kPageCacheCapacity;
     };
-    static constexpr std::size_t kPagesPerChunk = 64;
+    static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
 
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;

@@ -783,4 +783,15 @@ void TPage::NoteDirty() {
     owner_->NoteDirty(*this);
 }
 
+void TPage::Recycle(TIndexFile* owner) {
+    owner_ = owner;
+    Clear();
+    ResetPins();
+    lru_prev = lru_next = nullptr;
+    cache_referenced = false;
+    cache_listed_dirty = false;
+    if (entries_.capacity() > 4 * kIndexPageSize)
+        std::vector<std::uint8_t>().swap(entries_);
+}
+
 }  // namespace strata

@@ -211,6 +211,9 @@ class TPage {
             NoteDirty();
     }
     void NoteDirty();
+    // Makes a page object from the process's reserve a fresh page of `owner`;
+    // an unusually large entry buffer is given up rather than kept.
+    void Recycle(TIndexFile* owner);
 
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
     std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + (pos - 1) * Stride(); }
