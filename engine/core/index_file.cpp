@@ -481,6 +481,7 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     page->cache_referenced = true;
     LruPushFront(cache, page);
     ++cache.size;
+    ++cached_total_;
     return page;
 }
 
@@ -488,6 +489,7 @@ void TIndexFile::DropCached(SlotCache& cache, TPage* page) {
     LruUnlink(cache, page);
     page_map_[page->Offset() / kIndexPageSize] = nullptr;
     --cache.size;
+    --cached_total_;
 }
 
 // The clock runs from the tail towards the head and wraps; only unpinned
@@ -509,12 +511,45 @@ TPage* TIndexFile::ClockVictim(SlotCache& cache) {
     return nullptr;
 }
 
+std::size_t TIndexFile::PageBudget() const {
+    // Every index in use (with the primary and the hidden one) may keep
+    // kPageCacheCapacity pages; they share the sum, so a large index can use
+    // what the small ones leave.
+    const auto slots =
+        static_cast<std::size_t>(std::min(GetIndexCount(), kMaxSecondaryIndexes)) + 2;
+    return slots * kPageCacheCapacity + budget_growth_;
+}
+
+// A slot within its share gives up its own pages last: the victim comes
+// from the largest other slot first.
+TPage* TIndexFile::FindVictim(int slot) {
+    SlotCache& own = caches_[static_cast<std::size_t>(slot)];
+    if (own.size >= kPageCacheCapacity) {
+        if (TPage* victim = ClockVictim(own))
+            return victim;
+    }
+    std::array<int, kIndexSlotCount> order{};
+    for (int s = 0; s < kIndexSlotCount; ++s)
+        order[static_cast<std::size_t>(s)] = s;
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return caches_[static_cast<std::size_t>(a)].size >
+               caches_[static_cast<std::size_t>(b)].size;
+    });
+    for (const int s : order) {
+        SlotCache& cache = caches_[static_cast<std::size_t>(s)];
+        if (cache.size == 0)
+            break;
+        if (TPage* victim = ClockVictim(cache))
+            return victim;
+    }
+    return nullptr;
+}
+
 TPage* TIndexFile::TakeCachePage(int slot) {
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    if (cache.size < cache.capacity)
+    if (cached_total_ < PageBudget())
         return AllocatePage();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (TPage* victim = ClockVictim(cache)) {
+        if (TPage* victim = FindVictim(slot)) {
             victim->Clear();
             victim->ResetPins();
             return victim;
@@ -526,7 +561,7 @@ TPage* TIndexFile::TakeCachePage(int slot) {
         }
     }
     if (InBatch()) {
-        cache.capacity += kPageCacheGrowth;
+        budget_growth_ += kPageCacheGrowth;
         return AllocatePage();
     }
     RaiseEngineError(kErrIndexPageCorrupt, Name());
@@ -724,8 +759,10 @@ void TIndexFile::ClearPageCaches(bool all) {
             free_pages_.push_back(p);
             p = next;
         }
+        cached_total_ -= cache.size;
         cache = SlotCache{};
     }
+    budget_growth_ = 0;
     if (all) {
         for (TPage* p : dirty_)
             p->cache_listed_dirty = false;
@@ -738,6 +775,8 @@ void TIndexFile::ClearPageCaches(bool all) {
 void TIndexFile::ReleaseAllPages() {
     for (SlotCache& cache : caches_)
         cache = SlotCache{};
+    cached_total_ = 0;
+    budget_growth_ = 0;
     page_map_ = {};
     free_pages_ = {};
     dirty_ = {};
@@ -747,16 +786,19 @@ void TIndexFile::ReleaseAllPages() {
     chunk_used_ = kPagesPerChunk;
 }
 
+// Within the shared budget nothing goes; beyond it (after an update batch
+// grew the caches) the slots over their share drop their pages beyond the
+// first ones in offset order.
 void TIndexFile::TrimPageCaches(bool hidden_too) {
+    budget_growth_ = 0;
+    if (cached_total_ <= PageBudget())
+        return;
     for (int slot = 0; slot < kIndexSlotCount; ++slot) {
         if (!hidden_too && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        if (cache.size <= kPageCacheCapacity) {
-            cache.capacity = kPageCacheCapacity;
+        if (cache.size <= kPageCacheCapacity)
             continue;
-        }
-        // The pages beyond the first ones in offset order go.
         std::vector<TPage*> pages;
         pages.reserve(cache.size);
         for (TPage* p = cache.head; p != nullptr; p = p->lru_next)
@@ -770,8 +812,12 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
             DropCached(cache, p);
             free_pages_.push_back(p);
         }
-        cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.size);
     }
+    // Pages that could not go (pinned or unwritten) stay over the budget
+    // until they can.
+    const std::size_t budget = PageBudget();
+    if (cached_total_ > budget)
+        budget_growth_ = cached_total_ - budget;
 }
 
 }  // namespace strata

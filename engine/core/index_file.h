@@ -38,9 +38,10 @@ inline constexpr int kIndexSlotCount = 33;
 inline constexpr int kHiddenIndexSlot = 31;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr std::size_t kIndexHeaderSize = 4096;
-// Pages kept per index between flushes. Only clean or written pages are ever
-// dropped, and change detection empties the caches when another program
-// writes, so the size changes speed and memory, never what reaches the file.
+// Pages kept per index between flushes; the indexes of a file share their
+// sum. Only clean or written pages are ever dropped, and change detection
+// empties the caches when another program writes, so the size changes speed
+// and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
 // Page objects of closed index files kept for reuse, at most this many.
 inline constexpr std::size_t kPageReserveLimit = 4 * kPageCacheCapacity;
@@ -174,7 +175,6 @@ class TIndexFile : public TFileHandler {
         TPage* tail = nullptr;
         TPage* hand = nullptr;
         std::size_t size = 0;
-        std::size_t capacity = kPageCacheCapacity;
     };
     static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
 
@@ -189,6 +189,8 @@ class TIndexFile : public TFileHandler {
     TPage* AllocatePage();
     TPage* TakeCachePage(int slot);
     TPage* ClockVictim(SlotCache& cache);
+    TPage* FindVictim(int slot);
+    std::size_t PageBudget() const;
     TPage* InsertCached(int slot, TPage* page);
     void DropCached(SlotCache& cache, TPage* page);
     void LruUnlink(SlotCache& cache, TPage* page);
@@ -204,6 +206,9 @@ class TIndexFile : public TFileHandler {
     IndexHeader header_{};
     bool header_changed_ = false;
     std::array<SlotCache, kIndexSlotCount> caches_;
+    std::size_t cached_total_ = 0;
+    // Added to the budget while an update batch may not flush.
+    std::size_t budget_growth_ = 0;
     // Cached pages of every slot by page number (offset / 4096), not owning:
     // a page access is one array load. Its length follows the file's size.
     std::vector<TPage*> page_map_;
