@@ -27,44 +27,6 @@ std::string_view Trimmed(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-// Visits entries from a leaf position along the leaf links until the
-// visitor answers true (then true) or the entries end (false). The visitor
-// gets the ordinal, the leaf page and the position in it.
-template <class Visit>
-bool WalkLeaves(TIndexFile& file, int slot, TIndexTree::Position start, bool forward,
-                Visit&& visit) {
-    if (!start.page)
-        return false;
-    PinnedPage page = std::move(start.page);
-    std::int64_t pos = start.position;
-    std::uint64_t at = start.ordinal;
-    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
-    std::uint64_t pages = 0;
-    while (true) {
-        const std::int64_t count = page->EntryCount();
-        while (pos >= 1 && pos <= count) {
-            if (visit(at, *page, pos))
-                return true;
-            if (forward) {
-                ++pos;
-                ++at;
-            } else {
-                if (at == 0)
-                    return false;
-                --pos;
-                --at;
-            }
-        }
-        const std::uint32_t next = forward ? page->Next() : page->Previous();
-        if (next == 0)
-            return false;
-        if (++pages > page_limit)
-            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
-        page = PinnedPage(file, file.GetPage(slot, next));
-        pos = forward ? 1 : page->EntryCount();
-    }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -347,11 +309,11 @@ bool TDataCursor::WalkEntries(
     const std::function<bool(std::uint64_t, std::span<const std::uint8_t>, std::uint32_t)>& visit) {
     TIndexFile& file = table_->IndexFile();
     TIndexTree tree(file, slot, KeyCompare());
-    return WalkLeaves(file, slot, tree.AtOrdinal(ordinal), forward,
-                      [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                          return visit(at, std::span(page.KeyAt(pos), page.KeySize()),
-                                       page.PointerAt(pos));
-                      });
+    return TIndexTree::WalkLeaves(file, slot, tree.AtOrdinal(ordinal), forward,
+                                  [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                                      return visit(at, std::span(page.KeyAt(pos), page.KeySize()),
+                                                   page.PointerAt(pos));
+                                  });
 }
 
 void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
@@ -365,13 +327,15 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
     TIndexTree::Position start = tree.LowerBound(low.data());
     if (start.ordinal >= end)
         return;
-    WalkLeaves(table_->IndexFile(), slot, std::move(start), true,
-               [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                   if (at >= end)
-                       return true;
-                   bitmap.SetBit(page.PointerAt(pos));
-                   return false;
-               });
+    TIndexTree::WalkLeaves(table_->IndexFile(), slot, std::move(start), true,
+                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                               if (at >= end)
+                                   return true;
+                               if (pos == 1)
+                                   page.PrefetchEntries();
+                               bitmap.SetBit(page.PointerAt(pos));
+                               return false;
+                           });
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
@@ -691,17 +655,18 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
         start = tree.AtOrdinal(low);
     bool positioned = false;
     if (start.page && start.ordinal < high) {
-        WalkLeaves(file, slot, std::move(start), true,
-                   [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                       if (at >= high)
-                           return true;
-                       const std::uint32_t record = page.PointerAt(pos);
-                       if (!Visible(record))
-                           return false;
-                       PositionOnEntry(std::span(page.KeyAt(pos), page.KeySize()), record);
-                       positioned = true;
-                       return true;
-                   });
+        TIndexTree::WalkLeaves(file, slot, std::move(start), true,
+                               [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                                   if (at >= high)
+                                       return true;
+                                   const std::uint32_t record = page.PointerAt(pos);
+                                   if (!Visible(record))
+                                       return false;
+                                   PositionOnEntry(std::span(page.KeyAt(pos), page.KeySize()),
+                                                   record);
+                                   positioned = true;
+                                   return true;
+                               });
     }
     if (!positioned) {
         bof_ = false;

@@ -62,11 +62,6 @@ const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
     return EntryAt(pos);
 }
 
-std::uint32_t TPage::PointerAt(std::int64_t pos) const {
-    assert(pos >= 1 && pos <= count_);
-    return GetU32(std::span(EntryAt(pos) + key_size_, 12), kPtrAt);
-}
-
 std::uint32_t TPage::CountAt(std::int64_t pos) const {
     if (IsLeaf())
         return 1;

@@ -25,6 +25,7 @@
 // ID is always stored whole and no stored run has a negative length.
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -131,8 +132,21 @@ class TPage {
 
     // Entry access by 1-based position.
     const std::uint8_t* KeyAt(std::int64_t pos) const;
-    std::uint32_t PointerAt(std::int64_t pos) const;
+    std::uint32_t PointerAt(std::int64_t pos) const {
+        assert(pos >= 1 && pos <= count_);
+        const std::uint8_t* p = EntryAt(pos) + key_size_;
+        return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    }
     std::uint32_t CountAt(std::int64_t pos) const;
+    // Asks the processor for the page's entries ahead of a scan over them,
+    // so their cache misses overlap instead of coming one entry at a time.
+    void PrefetchEntries() const {
+        const std::uint8_t* p = entries_.data();
+        const std::size_t bytes = static_cast<std::size_t>(count_) * Stride();
+        for (std::size_t at = 0; at < bytes; at += 64)
+            __builtin_prefetch(p + at);
+    }
     // Position of the entry naming a child page; 0 when none does.
     std::int64_t FindChild(std::uint32_t child) const;
 

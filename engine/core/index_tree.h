@@ -43,6 +43,11 @@ class TIndexTree {
     Position LowerBound(const std::uint8_t* key);
     // The entry at a 0-based ordinal; no page when the index is shorter.
     Position AtOrdinal(std::uint64_t ordinal);
+    // Visits entries from a position along the leaf links until the visitor
+    // answers true (then true) or the entries end (false). The visitor gets
+    // the ordinal, the leaf page and the position in it.
+    template <class Visit>
+    static bool WalkLeaves(TIndexFile& file, int slot, Position start, bool forward, Visit&& visit);
     // Keys from `low` to `high`, both included.
     std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
     std::uint64_t KeyCount();
@@ -59,5 +64,40 @@ class TIndexTree {
     int slot_;
     KeyCompare compare_;
 };
+
+template <class Visit>
+bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool forward,
+                            Visit&& visit) {
+    if (!start.page)
+        return false;
+    PinnedPage page = std::move(start.page);
+    std::int64_t pos = start.position;
+    std::uint64_t at = start.ordinal;
+    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
+    std::uint64_t pages = 0;
+    while (true) {
+        const std::int64_t count = page->EntryCount();
+        while (pos >= 1 && pos <= count) {
+            if (visit(at, *page, pos))
+                return true;
+            if (forward) {
+                ++pos;
+                ++at;
+            } else {
+                if (at == 0)
+                    return false;
+                --pos;
+                --at;
+            }
+        }
+        const std::uint32_t next = forward ? page->Next() : page->Previous();
+        if (next == 0)
+            return false;
+        if (++pages > page_limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+        page = PinnedPage(file, file.GetPage(slot, next));
+        pos = forward ? 1 : page->EntryCount();
+    }
+}
 
 }  // namespace strata
