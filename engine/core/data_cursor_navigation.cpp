@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
@@ -637,20 +638,25 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
     const KeyCompare compare = CurrentCompare();
     std::vector<std::uint8_t> wanted(key.begin(), key.end());
     wanted.resize(key_size_, 0);
+    TIndexFile& file = table_->IndexFile();
+    TIndexTree tree(file, slot, compare);
+    // Without a range every entry qualifies, so no ordinals are counted.
     std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    RangeBounds(low, high);
+    std::uint64_t high = std::numeric_limits<std::uint64_t>::max();
+    if (range_active_) {
+        RangeBounds(low, high);
+    } else if (file.GetRoot(slot) == 0) {
+        high = 0;
+    }
     if (low >= high) {
         SetNoRecord();
         return false;
     }
-    TIndexFile& file = table_->IndexFile();
-    TIndexTree tree(file, slot, compare);
     // One descent by key finds the start and its ordinal; a key before the
     // range starts at the range instead.
     TIndexTree::Position start;
     if (!range_active_ || compare(wanted.data(), range_start_.data()) >= 0)
-        start = tree.LowerBound(wanted.data());
+        start = tree.LowerBound(wanted.data(), range_active_);
     if (!start.page || start.ordinal < low)
         start = tree.AtOrdinal(low);
     bool positioned = false;

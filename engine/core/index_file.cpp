@@ -158,6 +158,7 @@ void TIndexFile::Close() {
 }
 
 void TIndexFile::CreateFile() {
+    CountEdit();
     TFileHandler::CreateFile();
     header_.fill(0);
     header_[ih::kVersion] = kTableFileVersion;
@@ -182,6 +183,7 @@ void TIndexFile::ReadRawHeader(IndexHeader& header) {
 }
 
 void TIndexFile::ReadHeader() {
+    CountEdit();
     ReadRawHeader(header_);
     header_changed_ = false;
 }
@@ -191,6 +193,7 @@ bool TIndexFile::HeaderChanged() {
     ReadRawHeader(h);
     if (GetU32(h, ih::kChangeCounter) == GetChangeCounter())
         return false;
+    CountEdit();
     header_ = h;
     header_changed_ = false;
     return true;
@@ -220,6 +223,7 @@ void TIndexFile::MarkChanged() {
 }
 
 void TIndexFile::EmptyIndexFile() {
+    CountEdit();
     ClearPageCaches(true);
     {
         const FileObjectLock lock(*this);
@@ -375,6 +379,7 @@ std::uint32_t TIndexFile::GetRoot(int slot) const {
 }
 
 void TIndexFile::SetRoot(int slot, std::uint32_t page) {
+    CountEdit();
     CheckSlot(slot);
     PutU32(header_, SlotAt(slot) + ixd::kRoot, page);
     SetHeaderChanged();
@@ -517,14 +522,14 @@ std::size_t TIndexFile::PageBudget() const {
     // what the small ones leave.
     const auto slots =
         static_cast<std::size_t>(std::min(GetIndexCount(), kMaxSecondaryIndexes)) + 2;
-    return slots * kPageCacheCapacity + budget_growth_;
+    return slots * page_capacity_ + budget_growth_;
 }
 
 // A slot within its share gives up its own pages last: the victim comes
 // from the largest other slot first.
 TPage* TIndexFile::FindVictim(int slot) {
     SlotCache& own = caches_[static_cast<std::size_t>(slot)];
-    if (own.size >= kPageCacheCapacity) {
+    if (own.size >= page_capacity_) {
         if (TPage* victim = ClockVictim(own))
             return victim;
     }
@@ -748,6 +753,7 @@ bool TIndexFile::FlushPages() {
 }
 
 void TIndexFile::ClearPageCaches(bool all) {
+    CountEdit();
     for (int slot = 0; slot < kIndexSlotCount; ++slot) {
         if (!all && slot == kHiddenIndexSlot)
             continue;
@@ -773,6 +779,7 @@ void TIndexFile::ClearPageCaches(bool all) {
 // Closing hands the page chunks to the reserve as they are, without
 // walking the caches: each page is reset only when it is handed out again.
 void TIndexFile::ReleaseAllPages() {
+    CountEdit();
     for (SlotCache& cache : caches_)
         cache = SlotCache{};
     cached_total_ = 0;
@@ -797,7 +804,7 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
         if (!hidden_too && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        if (cache.size <= kPageCacheCapacity)
+        if (cache.size <= page_capacity_)
             continue;
         std::vector<TPage*> pages;
         pages.reserve(cache.size);
@@ -805,7 +812,7 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
             pages.push_back(p);
         std::sort(pages.begin(), pages.end(),
                   [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
-        for (std::size_t i = kPageCacheCapacity; i < pages.size(); ++i) {
+        for (std::size_t i = page_capacity_; i < pages.size(); ++i) {
             TPage* p = pages[i];
             if (p->PinCount() != 0 || p->Changed())
                 continue;

@@ -17,6 +17,7 @@
 // 2147418112; a read lock is one byte at 2147483647 - r, r random in
 // 1..65534, inside the write range.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -136,6 +137,12 @@ class TIndexFile : public TFileHandler {
     // The pinned root with the chosen position at 1; null when the index is empty.
     TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
     bool FlushPages();
+    // Pages each index may keep (kPageCacheCapacity unless set); smaller
+    // values trade speed for memory. Requires: at least 1.
+    void SetPageCacheCapacity(std::size_t pages_per_index) {
+        page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
+    }
+    std::size_t CachedPageTotal() const noexcept { return cached_total_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
@@ -157,6 +164,26 @@ class TIndexFile : public TFileHandler {
     // Verification and repair (table_verifier.cpp).
     void VerifyHeader();
     void RepairHeader(TFileCursor* cursor, bool verify_only);
+
+    // Every change to a page's content or to the set of cached pages counts
+    // one edit; a remembered descent holds only while the count stands.
+    std::uint64_t EditCount() const noexcept { return edits_; }
+    void CountEdit() noexcept { ++edits_; }
+
+    // The descent of a slot's last search that did not find its key: the
+    // interior pages passed (offset, entry position) and the leaf with the
+    // position after which the key belongs. An insert of that same key
+    // before any edit reuses it instead of descending again.
+    struct Descent {
+        int slot = -1;
+        std::uint32_t root = 0;
+        std::uint64_t edits = 0;
+        std::vector<std::uint8_t> key;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> path;
+        std::uint32_t leaf = 0;
+        std::int64_t leaf_position = 0;
+    };
+    Descent& RememberedDescent() noexcept { return descent_; }
 
     struct Statistics {
         std::uint64_t hits = 0;
@@ -207,6 +234,7 @@ class TIndexFile : public TFileHandler {
     bool header_changed_ = false;
     std::array<SlotCache, kIndexSlotCount> caches_;
     std::size_t cached_total_ = 0;
+    std::size_t page_capacity_ = kPageCacheCapacity;
     // Added to the budget while an update batch may not flush.
     std::size_t budget_growth_ = 0;
     // Cached pages of every slot by page number (offset / 4096), not owning:
@@ -222,6 +250,8 @@ class TIndexFile : public TFileHandler {
     std::vector<TPage*> dirty_;
     std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
+    std::uint64_t edits_ = 0;
+    Descent descent_;
     Statistics stats_;
 };
 

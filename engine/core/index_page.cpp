@@ -105,6 +105,14 @@ std::size_t TPage::EntrySize(std::int64_t pos) const {
 
 void TPage::Recompute() {
     used_ = 0;
+    if (!Compressed()) {
+        // Entries of other pages carry no counts (all stay 0) and all have
+        // one size.
+        used_ =
+            static_cast<std::size_t>(count_) * (std::size_t{key_size_} + (IsInterior() ? 8 : 4));
+        MarkChanged();
+        return;
+    }
     for (std::int64_t i = 1; i <= count_; ++i) {
         ComputeCounts(i);
         used_ += EntrySize(i);
@@ -115,6 +123,10 @@ void TPage::Recompute() {
 void TPage::RecomputeAt(std::int64_t pos) {
     if (pos < 1 || pos > count_)
         return;
+    if (!Compressed()) {
+        MarkChanged();
+        return;
+    }
     used_ -= EntrySize(pos);
     ComputeCounts(pos);
     used_ += EntrySize(pos);
@@ -696,13 +708,22 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
     return not_above >= 1 && compare(key, EntryAt(not_above)) == 0;
 }
 
-void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
-                        std::uint64_t& running) {
+void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
     if (IsInterior()) {
         read_ = std::max<std::int64_t>(UpperBound(key, compare), 1);
     } else {
         read_ = LowerBoundPos(key, compare) + 1;
     }
+}
+
+bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
+    SeekNearest(key, compare);
+    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+}
+
+void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
+                        std::uint64_t& running) {
+    SeekNearest(key, compare);
     running += KeysBefore(PagePosition::kRead);
 }
 
@@ -774,8 +795,10 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
     return true;
 }
 
-void TPage::NoteDirty() {
-    owner_->NoteDirty(*this);
+void TPage::NoteChange() {
+    owner_->CountEdit();
+    if (cache_owned && !cache_listed_dirty)
+        owner_->NoteDirty(*this);
 }
 
 void TPage::Recycle(TIndexFile* owner) {
@@ -785,6 +808,7 @@ void TPage::Recycle(TIndexFile* owner) {
     lru_prev = lru_next = nullptr;
     cache_referenced = false;
     cache_listed_dirty = false;
+    cache_owned = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
 }

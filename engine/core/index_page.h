@@ -112,6 +112,10 @@ class TPage {
 
     bool FindForInsert(const std::uint8_t* key, const KeyCompare& compare);
     void FindNearest(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
+    // FindNearest and FindExact without the running count, for descents
+    // that need no ordinal.
+    void SeekNearest(const std::uint8_t* key, const KeyCompare& compare);
+    bool SeekExact(const std::uint8_t* key, const KeyCompare& compare);
     bool FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
     // Read position on the first entry not below `low`; false when it lies
     // above `high` or the page has none.
@@ -212,6 +216,9 @@ class TPage {
     TPage* lru_next = nullptr;
     bool cache_referenced = false;
     bool cache_listed_dirty = false;
+    // Set for page objects of the file's own cache; a page constructed on
+    // its own is never listed.
+    bool cache_owned = false;
 
   private:
     friend class TPageTestAccess;
@@ -221,10 +228,10 @@ class TPage {
     // short list of touched pages instead of every cached page.
     void MarkChanged() {
         changed_ = true;
-        if (!cache_listed_dirty && owner_ != nullptr)
-            NoteDirty();
+        if (owner_ != nullptr)
+            NoteChange();
     }
-    void NoteDirty();
+    void NoteChange();
     // Makes a page object from the process's reserve a fresh page of `owner`;
     // an unusually large entry buffer is given up rather than kept.
     void Recycle(TIndexFile* owner);

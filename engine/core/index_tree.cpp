@@ -1,5 +1,6 @@
 #include "engine/core/index_tree.h"
 
+#include <cstring>
 #include <vector>
 
 namespace strata {
@@ -21,6 +22,8 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
         page->InsertEntry(key, record_number, 1);
         return true;
     }
+    if (InsertAlongRememberedDescent(key, record_number))
+        return true;
     std::vector<PathStep> path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
@@ -46,6 +49,37 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     return true;
 }
 
+// A search that just failed for this key left its path; while no page and
+// no root changed since, the key still belongs exactly there.
+bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
+                                              std::uint32_t record_number) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    if (memo.slot != slot_ || memo.edits != file_.EditCount() ||
+        memo.root != file_.GetRoot(slot_) || memo.key.empty() ||
+        std::memcmp(memo.key.data(), key, memo.key.size()) != 0) {
+        return false;
+    }
+    memo.slot = -1;
+    std::vector<PathStep> path;
+    path.reserve(memo.path.size());
+    std::uint32_t parent = 0;
+    for (const auto& [offset, position] : memo.path) {
+        PinnedPage page(file_, file_.GetPage(slot_, offset));
+        page->SetParent(parent);
+        parent = offset;
+        path.push_back({std::move(page), position});
+    }
+    PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
+    leaf->SetParent(parent);
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) + 1);
+    }
+    leaf->SetEditPosition(memo.leaf_position);
+    leaf->InsertEntry(key, record_number, 1);
+    return true;
+}
+
 bool TIndexTree::Delete(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
@@ -53,20 +87,19 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     std::vector<PathStep> path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
-    std::uint64_t running = 0;
     std::size_t depth = 0;
     while (page->IsInterior()) {
         if (page->EntryCount() == 0 || ++depth > 64) {
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
         }
-        page->FindNearest(key, compare_, running);
+        page->SeekNearest(key, compare_);
         const std::int64_t pos = page->ReadPosition();
         PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
         child->SetParent(page->Offset());
         path.push_back({std::move(page), pos});
         page = std::move(child);
     }
-    if (!page->FindExact(key, compare_, running))
+    if (!page->SeekExact(key, compare_))
         return false;
     for (PathStep& step : path) {
         step.page->SetEditPosition(step.position);
@@ -81,19 +114,28 @@ std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return std::nullopt;
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.clear();
     PinnedPage page(file_, file_.GetPage(slot_, root));
-    std::uint64_t running = 0;
     std::size_t depth = 0;
     while (page->IsInterior()) {
         if (page->EntryCount() == 0 || ++depth > 64) {
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
         }
-        page->FindNearest(key, compare_, running);
+        page->SeekNearest(key, compare_);
+        memo.path.emplace_back(page->Offset(), page->ReadPosition());
         page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
     }
-    if (!page->FindExact(key, compare_, running))
-        return std::nullopt;
-    return page->PointerAt(page->ReadPosition());
+    if (page->SeekExact(key, compare_))
+        return page->PointerAt(page->ReadPosition());
+    memo.slot = slot_;
+    memo.root = root;
+    memo.edits = file_.EditCount();
+    memo.key.assign(key, key + page->KeySize());
+    memo.leaf = page->Offset();
+    memo.leaf_position = page->ReadPosition() - 1;
+    return std::nullopt;
 }
 
 std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
@@ -114,7 +156,7 @@ std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
     return running;
 }
 
-TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key) {
+TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_ordinal) {
     Position at;
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
@@ -126,10 +168,16 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key) {
         if (page->EntryCount() == 0 || ++depth > 64) {
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
         }
-        page->FindNearest(key, compare_, running);
+        if (with_ordinal)
+            page->FindNearest(key, compare_, running);
+        else
+            page->SeekNearest(key, compare_);
         page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
     }
-    page->FindNearest(key, compare_, running);
+    if (with_ordinal)
+        page->FindNearest(key, compare_, running);
+    else
+        page->SeekNearest(key, compare_);
     at.position = page->ReadPosition();
     at.ordinal = running;
     at.page = std::move(page);

@@ -39,8 +39,8 @@ class TIndexTree {
     };
     // The first key not below `key`; its position is one past the leaf's
     // last entry when the key lies above all of that leaf's keys. No page
-    // for an empty index.
-    Position LowerBound(const std::uint8_t* key);
+    // for an empty index. Without with_ordinal the ordinal is left 0.
+    Position LowerBound(const std::uint8_t* key, bool with_ordinal = true);
     // The entry at a 0-based ordinal; no page when the index is shorter.
     Position AtOrdinal(std::uint64_t ordinal);
     // Visits entries from a position along the leaf links until the visitor
@@ -60,6 +60,8 @@ class TIndexTree {
     void Clear();
 
   private:
+    bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
+
     TIndexFile& file_;
     int slot_;
     KeyCompare compare_;
