@@ -23,7 +23,15 @@ constexpr std::size_t kPageCacheGrowth = 64;
 // one by one made closing a table cost more than using it; kept here, they
 // serve the next file that opens. Bounded: chunks beyond the limit are
 // freed.
+// Set once the reserve is destroyed at exit: index files that close later
+// (held by static sessions) free their pages themselves.
+bool reserve_gone = false;
+
 struct PageReserve {
+    PageReserve() = default;
+    PageReserve(const PageReserve&) = delete;
+    PageReserve& operator=(const PageReserve&) = delete;
+    ~PageReserve() { reserve_gone = true; }
     std::mutex lock;
     std::vector<std::unique_ptr<TPage[]>> chunks;
 };
@@ -60,6 +68,8 @@ bool SameIndexName(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::unique_ptr<TPage[]> TakeReservedChunk() {
+    if (reserve_gone)
+        return nullptr;
     PageReserve& reserve = Reserve();
     const std::lock_guard guard(reserve.lock);
     if (reserve.chunks.empty())
@@ -70,6 +80,8 @@ std::unique_ptr<TPage[]> TakeReservedChunk() {
 }
 
 void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
+    if (reserve_gone)
+        return;
     PageReserve& reserve = Reserve();
     const std::lock_guard guard(reserve.lock);
     const std::size_t limit = kPageReserveLimit / kPagesPerReservedChunk;
@@ -81,6 +93,8 @@ void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
 }
 
 std::size_t ReservedPageCount() {
+    if (reserve_gone)
+        return 0;
     PageReserve& reserve = Reserve();
     const std::lock_guard guard(reserve.lock);
     return reserve.chunks.size() * kPagesPerReservedChunk;

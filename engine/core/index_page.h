@@ -82,7 +82,7 @@ class KeyCompare {
     Function function_;
 };
 
-class TPage {
+class alignas(64) TPage {
   public:
     TPage() = default;
     explicit TPage(TIndexFile* owner) : owner_(owner) {}
@@ -209,17 +209,6 @@ class TPage {
     }
     void ResetPins() { pin_count_ = 0; }
 
-    // The owning file's cache bookkeeping: the slot's chain (not owning),
-    // the clock's second-chance bit, and membership of the file's list of
-    // pages that may need writing.
-    TPage* lru_prev = nullptr;
-    TPage* lru_next = nullptr;
-    bool cache_referenced = false;
-    bool cache_listed_dirty = false;
-    // Set for page objects of the file's own cache; a page constructed on
-    // its own is never listed.
-    bool cache_owned = false;
-
   private:
     friend class TPageTestAccess;
     friend class TIndexFile;
@@ -261,25 +250,35 @@ class TPage {
     std::int64_t UpperBound(const std::uint8_t* key, const KeyCompare& compare) const;
     std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
 
-    TIndexFile* owner_ = nullptr;
+    // What a page access and a search touch comes first, in one cache line.
+    std::vector<std::uint8_t> entries_;
+    std::int64_t count_ = 0;
+    std::int64_t read_ = 1;
+    std::int64_t edit_ = 1;
+    std::uint32_t offset_ = 0;
     int slot_ = 0;
     std::uint16_t key_size_ = 0;
+    std::uint16_t pin_count_ = 0;
+    PageKind kind_ = PageKind::kRoot;
+    bool changed_ = false;
+    std::uint8_t compression_ = 0;
+    // The owning file's cache bookkeeping: the clock's second-chance bit,
+    // membership of the file's list of pages that may need writing, whether
+    // the object belongs to the file's cache (a page constructed on its own
+    // is never listed), and the slot's chain (not owning).
+    bool cache_referenced = false;
+    bool cache_listed_dirty = false;
+    bool cache_owned = false;
     bool descending_ = false;
     bool unique_ = false;
-    std::uint8_t compression_ = 0;
-    std::uint32_t offset_ = 0;
+    bool free_ = false;
+    TIndexFile* owner_ = nullptr;
+    std::size_t used_ = 0;
     std::uint32_t parent_ = 0;
     std::uint32_t previous_ = 0;
     std::uint32_t next_ = 0;
-    PageKind kind_ = PageKind::kRoot;
-    bool changed_ = false;
-    std::uint16_t pin_count_ = 0;
-    bool free_ = false;
-    std::int64_t count_ = 0;
-    std::size_t used_ = 0;
-    std::int64_t edit_ = 1;
-    std::int64_t read_ = 1;
-    std::vector<std::uint8_t> entries_;
+    TPage* lru_prev = nullptr;
+    TPage* lru_next = nullptr;
 };
 
 }  // namespace strata
