@@ -165,17 +165,23 @@ class TIndexFile : public TFileHandler {
     void VerifyHeader();
     void RepairHeader(TFileCursor* cursor, bool verify_only);
 
-    // Every change to a page's content or to the set of cached pages counts
-    // one edit; a remembered descent holds only while the count stands.
-    std::uint64_t EditCount() const noexcept { return edits_; }
+    // Every change to a page's content counts one edit of its slot, and
+    // every change to the root or to the set of cached pages one of all
+    // slots; a remembered descent holds only while its slot's count stands.
+    std::uint64_t EditCount(int slot) const {
+        return edits_ + slot_edits_.at(static_cast<std::size_t>(slot));
+    }
     void CountEdit() noexcept { ++edits_; }
+    void CountEdit(int slot) { ++slot_edits_.at(static_cast<std::size_t>(slot)); }
 
-    // The descent of a slot's last search that did not find its key: the
-    // interior pages passed (offset, entry position) and the leaf with the
-    // position after which the key belongs. An insert of that same key
-    // before any edit reuses it instead of descending again.
+    // The descent of a slot's last search: the interior pages passed
+    // (offset, entry position), the leaf and the position of the first key
+    // not below the searched one. After a search that did not find its key
+    // (missed), an insert of that same key reuses it instead of descending
+    // again; a delete reuses it when the leaf holds its key there.
     struct Descent {
         int slot = -1;
+        bool missed = false;
         std::uint32_t root = 0;
         std::uint64_t edits = 0;
         std::vector<std::uint8_t> key;
@@ -251,6 +257,7 @@ class TIndexFile : public TFileHandler {
     std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint64_t edits_ = 0;
+    std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
     Statistics stats_;
 };

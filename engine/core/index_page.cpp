@@ -796,7 +796,7 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
 }
 
 void TPage::NoteChange() {
-    owner_->CountEdit();
+    owner_->CountEdit(slot_);
     if (cache_owned && !cache_listed_dirty)
         owner_->NoteDirty(*this);
 }

@@ -54,8 +54,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
 bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
                                               std::uint32_t record_number) {
     TIndexFile::Descent& memo = file_.RememberedDescent();
-    if (memo.slot != slot_ || memo.edits != file_.EditCount() ||
-        memo.root != file_.GetRoot(slot_) || memo.key.empty() ||
+    if (!memo.missed || !RememberedDescentHolds() ||
         std::memcmp(memo.key.data(), key, memo.key.size()) != 0) {
         return false;
     }
@@ -75,8 +74,57 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
         step.page->SetEditPosition(step.position);
         step.page->SetCount(step.page->CountAt(step.position) + 1);
     }
-    leaf->SetEditPosition(memo.leaf_position);
+    leaf->SetEditPosition(memo.leaf_position - 1);
     leaf->InsertEntry(key, record_number, 1);
+    return true;
+}
+
+bool TIndexTree::RememberedDescentHolds() const {
+    const TIndexFile::Descent& memo = file_.RememberedDescent();
+    return memo.slot == slot_ && memo.edits == file_.EditCount(slot_) &&
+           memo.root == file_.GetRoot(slot_) && !memo.key.empty();
+}
+
+void TIndexTree::Remember(const TPage& leaf, const std::uint8_t* key, bool missed) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = slot_;
+    memo.missed = missed;
+    memo.root = file_.GetRoot(slot_);
+    memo.edits = file_.EditCount(slot_);
+    memo.key.assign(key, key + leaf.KeySize());
+    memo.leaf = leaf.Offset();
+    memo.leaf_position = leaf.ReadPosition();
+}
+
+// The key at the remembered position of the leaf, while nothing changed,
+// is the one to delete, and the remembered path leads to it.
+bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    if (!RememberedDescentHolds())
+        return false;
+    PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
+    const std::int64_t pos = memo.leaf_position;
+    if (!leaf->IsLeaf() || pos < 1 || pos > leaf->EntryCount() ||
+        std::memcmp(leaf->KeyAt(pos), key, leaf->KeySize()) != 0) {
+        return false;
+    }
+    memo.slot = -1;
+    std::vector<PathStep> path;
+    path.reserve(memo.path.size());
+    std::uint32_t parent = 0;
+    for (const auto& [offset, position] : memo.path) {
+        PinnedPage page(file_, file_.GetPage(slot_, offset));
+        page->SetParent(parent);
+        parent = offset;
+        path.push_back({std::move(page), position});
+    }
+    leaf->SetParent(parent);
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) - 1);
+    }
+    leaf->SetEditPosition(pos);
+    leaf->DeleteEntry();
     return true;
 }
 
@@ -84,6 +132,8 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return false;
+    if (DeleteAlongRememberedDescent(key))
+        return true;
     std::vector<PathStep> path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
@@ -129,12 +179,7 @@ std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
     }
     if (page->SeekExact(key, compare_))
         return page->PointerAt(page->ReadPosition());
-    memo.slot = slot_;
-    memo.root = root;
-    memo.edits = file_.EditCount();
-    memo.key.assign(key, key + page->KeySize());
-    memo.leaf = page->Offset();
-    memo.leaf_position = page->ReadPosition() - 1;
+    Remember(*page, key, true);
     return std::nullopt;
 }
 
@@ -161,6 +206,9 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return at;
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.clear();
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::uint64_t running = 0;
     std::size_t depth = 0;
@@ -172,12 +220,14 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
             page->FindNearest(key, compare_, running);
         else
             page->SeekNearest(key, compare_);
+        memo.path.emplace_back(page->Offset(), page->ReadPosition());
         page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
     }
     if (with_ordinal)
         page->FindNearest(key, compare_, running);
     else
         page->SeekNearest(key, compare_);
+    Remember(*page, key, false);
     at.position = page->ReadPosition();
     at.ordinal = running;
     at.page = std::move(page);

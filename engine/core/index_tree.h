@@ -61,6 +61,9 @@ class TIndexTree {
 
   private:
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
+    bool DeleteAlongRememberedDescent(const std::uint8_t* key);
+    bool RememberedDescentHolds() const;
+    void Remember(const TPage& leaf, const std::uint8_t* key, bool missed);
 
     TIndexFile& file_;
     int slot_;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <iterator>
+#include <map>
 #include <random>
 #include <span>
 #include <utility>
@@ -457,6 +457,77 @@ TEST_F(IndexFileFixture, PagesTakenFromTheReserveServeTheReopenedFile) {
     file = Reopen(std::move(file));
     TIndexTree tree(*file, 1, BytesCompare(500));
     ExpectTreeHolds(tree, expected);
+}
+
+// A delete right after a search takes the search's path when the leaf
+// still holds the key there; edits of the same index in between (which may
+// move or split the leaf) must send it down the tree again, edits of
+// another index need not.
+TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    file->AddIndex(Descriptor("Other", 500, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    TIndexTree other(*file, 2, BytesCompare(500));
+    std::map<Key, std::uint32_t> expected;
+    std::map<Key, std::uint32_t> expected_other;
+    for (std::uint32_t value = 0; value < 900; ++value) {
+        const Key key = WideKey(value * 13 % 2999);
+        ASSERT_TRUE(tree.Insert(key.data(), value + 1));
+        expected[key] = value + 1;
+    }
+    std::mt19937 random(3);
+    for (int round = 0; round < 500 && expected.size() > 2; ++round) {
+        auto it = expected.begin();
+        std::advance(it, static_cast<long>(random() % expected.size()));
+        const Key key = it->first;
+        {
+            const TIndexTree::Position at = tree.LowerBound(key.data(), round % 2 == 0);
+            ASSERT_TRUE(at.page);
+            ASSERT_TRUE(std::equal(key.begin(), key.end(), at.page->KeyAt(at.position)));
+        }
+        Key target = key;
+        switch (round % 6) {
+            case 1: {
+                const Key near = WideKey((key[0] << 8 | key[1]) ^ 1);
+                if (expected.count(near) == 0) {
+                    ASSERT_TRUE(tree.Insert(near.data(), 7000 + round));
+                    expected[near] = 7000 + round;
+                }
+                break;
+            }
+            case 2: {
+                const auto first = expected.begin()->first;
+                if (first != key) {
+                    ASSERT_TRUE(tree.Delete(first.data()));
+                    expected.erase(first);
+                }
+                break;
+            }
+            case 3: {
+                const Key elsewhere = WideKey(3000 + static_cast<std::uint32_t>(round));
+                ASSERT_TRUE(other.Insert(elsewhere.data(), 1));
+                expected_other[elsewhere] = 1;
+                break;
+            }
+            case 4:
+                file->FlushPages();
+                file->ClearPageCaches(true);
+                break;
+            case 5:
+                // Another key than the one searched goes.
+                target = std::next(it) != expected.end() ? std::next(it)->first
+                                                         : expected.begin()->first;
+                break;
+            default:
+                break;
+        }
+        ASSERT_TRUE(tree.Delete(target.data())) << round;
+        expected.erase(target);
+        EXPECT_FALSE(tree.Delete(target.data()));
+    }
+    ExpectTreeHolds(tree, expected);
+    ExpectTreeHolds(other, expected_other);
 }
 
 }  // namespace
