@@ -82,7 +82,15 @@ bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool for
     std::uint64_t pages = 0;
     while (true) {
         const std::int64_t count = page->EntryCount();
+        // Once a walk crosses leaves it is a scan: the following leaf is
+        // requested from memory while this one is visited.
+        const TPage* following = nullptr;
+        if (pages > 0)
+            following = file.PrefetchCachedPage(forward ? page->Next() : page->Previous());
+        const std::int64_t halfway = forward ? (pos + count) / 2 : pos / 2;
         while (pos >= 1 && pos <= count) {
+            if (following != nullptr && pos == halfway)
+                following->PrefetchEntries();
             if (visit(at, *page, pos))
                 return true;
             if (forward) {
