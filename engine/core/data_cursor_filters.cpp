@@ -75,12 +75,13 @@ void Normalise(TExpToken& node) {
         Normalise(*node.Second);
 }
 
-// The bits of `from` that are set, set in `into` (sizes already equal).
+// The bits of `from` that are set, cleared in `into` (sizes already equal);
+// whole words at a time through the complement.
 void AndNot(TRecordsBitmap& into, const TRecordsBitmap& from) {
-    std::int64_t r = 0;
-    std::int64_t position = 0;
-    while (from.FindNext(r, 1, position))
-        into.ClearBit(r);
+    PooledBitmap complement(from.RecordCount());
+    complement->Assign(from);
+    complement->Invert();
+    into.AndWith(*complement);
 }
 
 }  // namespace
@@ -427,12 +428,17 @@ void TDataCursor::ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end,
                                TRecordsBitmap& bitmap) {
     if (first >= end)
         return;
-    WalkEntries(slot, first, true, [&](std::uint64_t at, auto, std::uint32_t record) {
-        if (at >= end)
-            return true;
-        bitmap.SetBit(record);
-        return false;
-    });
+    TIndexFile& file = table_->IndexFile();
+    TIndexTree tree(file, slot, KeyCompare());
+    TIndexTree::WalkLeaves(file, slot, tree.AtOrdinal(first), true,
+                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                               if (at >= end)
+                                   return true;
+                               if (pos == 1)
+                                   page.PrefetchEntries();
+                               bitmap.SetBit(page.PointerAt(pos));
+                               return false;
+                           });
 }
 
 TDataCursor::KeyIntervals TDataCursor::NullIntervals(int slot) {

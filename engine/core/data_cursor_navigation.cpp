@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
@@ -25,11 +26,6 @@ std::string_view Trimmed(std::string_view text) {
         return {};
     const auto last = text.find_last_not_of(' ');
     return text.substr(first, last - first + 1);
-}
-
-int PlainCompare5(const std::uint8_t* a, const std::uint8_t* b) {
-    const int c = std::memcmp(a, b, 5);
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
 }  // namespace
@@ -80,10 +76,12 @@ const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
 
 KeyCompare TDataCursor::SlotCompare(int slot) const {
     if (slot == kHiddenIndexSlot)
-        return PlainCompare5;
+        return KeyCompare::Bytes(5);
     const TKeyComparer* comparer = (slot == CurrentSlot() && !physical_)
                                        ? &index_state_.comparer
                                        : &CachedIndexState(slot).comparer;
+    if (comparer->PlainBytes() && comparer->KeySize() > 0)
+        return KeyCompare::Bytes(comparer->KeySize());
     return [comparer](const std::uint8_t* a, const std::uint8_t* b) {
         return comparer->Compare(a, b, true);
     };
@@ -304,60 +302,19 @@ std::uint64_t TDataCursor::KeysBelow(int slot, std::span<const std::uint8_t> key
 
 std::uint64_t TDataCursor::KeysNotAbove(int slot, std::span<const std::uint8_t> key) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
-    return tree.Ordinal(key.data()) + (tree.Find(key.data()) ? 1 : 0);
+    return tree.KeysNotAbove(key.data());
 }
 
 bool TDataCursor::WalkEntries(
     int slot, std::uint64_t ordinal, bool forward,
     const std::function<bool(std::uint64_t, std::span<const std::uint8_t>, std::uint32_t)>& visit) {
     TIndexFile& file = table_->IndexFile();
-    const std::uint32_t root = file.GetRoot(slot);
-    if (root == 0)
-        return false;
-    PinnedPage page(file, file.GetPage(slot, root));
-    std::uint64_t remaining = ordinal;
-    for (int depth = 0; page->IsInterior(); ++depth) {
-        if (depth > 64 || page->EntryCount() == 0)
-            Raise(kErrIndexPageCorrupt);
-        std::int64_t pos = 1;
-        for (; pos <= page->EntryCount(); ++pos) {
-            const std::uint32_t under = page->CountAt(pos);
-            if (remaining < under)
-                break;
-            remaining -= under;
-        }
-        if (pos > page->EntryCount())
-            return false;
-        page = PinnedPage(file, file.GetPage(slot, page->PointerAt(pos)));
-    }
-    if (remaining >= static_cast<std::uint64_t>(page->EntryCount()))
-        return false;
-    std::int64_t pos = static_cast<std::int64_t>(remaining) + 1;
-    std::uint64_t at = ordinal;
-    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
-    std::uint64_t pages = 0;
-    while (true) {
-        while (pos >= 1 && pos <= page->EntryCount()) {
-            if (visit(at, std::span(page->KeyAt(pos), page->KeySize()), page->PointerAt(pos)))
-                return true;
-            if (forward) {
-                ++pos;
-                ++at;
-            } else {
-                if (at == 0)
-                    return false;
-                --pos;
-                --at;
-            }
-        }
-        const std::uint32_t next = forward ? page->Next() : page->Previous();
-        if (next == 0)
-            return false;
-        if (++pages > page_limit)
-            Raise(kErrIndexPageCorrupt);
-        page = PinnedPage(file, file.GetPage(slot, next));
-        pos = forward ? 1 : page->EntryCount();
-    }
+    TIndexTree tree(file, slot, KeyCompare());
+    return TIndexTree::WalkLeaves(file, slot, tree.AtOrdinal(ordinal), forward,
+                                  [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                                      return visit(at, std::span(page.KeyAt(pos), page.KeySize()),
+                                                   page.PointerAt(pos));
+                                  });
 }
 
 void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
@@ -366,16 +323,20 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
     const KeyCompare compare = SlotCompare(slot);
     if (compare(low.data(), high.data()) > 0)
         return;
-    const std::uint64_t first = KeysBelow(slot, low);
-    const std::uint64_t end = KeysNotAbove(slot, high);
-    if (first >= end)
+    TIndexTree tree(table_->IndexFile(), slot, compare);
+    const std::uint64_t end = tree.KeysNotAbove(high.data());
+    TIndexTree::Position start = tree.LowerBound(low.data());
+    if (start.ordinal >= end)
         return;
-    WalkEntries(slot, first, true, [&](std::uint64_t at, auto, std::uint32_t record) {
-        if (at >= end)
-            return true;
-        bitmap.SetBit(record);
-        return false;
-    });
+    TIndexTree::WalkLeaves(table_->IndexFile(), slot, std::move(start), true,
+                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                               if (at >= end)
+                                   return true;
+                               if (pos == 1)
+                                   page.PrefetchEntries();
+                               bitmap.SetBit(page.PointerAt(pos));
+                               return false;
+                           });
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
@@ -677,30 +638,43 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
     const KeyCompare compare = CurrentCompare();
     std::vector<std::uint8_t> wanted(key.begin(), key.end());
     wanted.resize(key_size_, 0);
+    TIndexFile& file = table_->IndexFile();
+    TIndexTree tree(file, slot, compare);
+    // Without a range every entry qualifies, so no ordinals are counted.
     std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    RangeBounds(low, high);
+    std::uint64_t high = std::numeric_limits<std::uint64_t>::max();
+    if (range_active_) {
+        RangeBounds(low, high);
+    } else if (file.GetRoot(slot) == 0) {
+        high = 0;
+    }
     if (low >= high) {
         SetNoRecord();
         return false;
     }
-    std::uint64_t start = KeysBelow(slot, wanted);
-    if (range_active_ && compare(wanted.data(), range_start_.data()) < 0)
-        start = low;
-    start = std::max(start, low);
-    std::vector<std::uint8_t> found_key;
-    std::uint32_t record = 0;
-    const bool found = start < high && WalkEntries(slot, start, true,
-                                                   [&](std::uint64_t at, auto k, std::uint32_t r) {
-                                                       if (at >= high)
-                                                           return true;
-                                                       if (!Visible(r))
-                                                           return false;
-                                                       found_key.assign(k.begin(), k.end());
-                                                       record = r;
-                                                       return true;
-                                                   });
-    if (!found || found_key.empty()) {
+    // One descent by key finds the start and its ordinal; a key before the
+    // range starts at the range instead.
+    TIndexTree::Position start;
+    if (!range_active_ || compare(wanted.data(), range_start_.data()) >= 0)
+        start = tree.LowerBound(wanted.data(), range_active_);
+    if (!start.page || start.ordinal < low)
+        start = tree.AtOrdinal(low);
+    bool positioned = false;
+    if (start.page && start.ordinal < high) {
+        TIndexTree::WalkLeaves(file, slot, std::move(start), true,
+                               [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+                                   if (at >= high)
+                                       return true;
+                                   const std::uint32_t record = page.PointerAt(pos);
+                                   if (!Visible(record))
+                                       return false;
+                                   PositionOnEntry(std::span(page.KeyAt(pos), page.KeySize()),
+                                                   record);
+                                   positioned = true;
+                                   return true;
+                               });
+    }
+    if (!positioned) {
         bof_ = false;
         eof_ = true;
         // With adjust the position turns into the last record instead.
@@ -708,8 +682,7 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
             StepIndex(false);
         return false;
     }
-    PositionOnEntry(found_key, record);
-    return compare(found_key.data(), wanted.data()) == 0;
+    return compare(current_key_.data(), wanted.data()) == 0;
 }
 
 bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBuffer out_record,
@@ -1025,7 +998,7 @@ void TDataCursor::RebuildRecordIndex() {
     try {
         TIndexFile& file = table_->IndexFile();
         file.SetPrimaryIndex(IndexDescriptor{});
-        TIndexTree tree(file, kHiddenIndexSlot, PlainCompare5);
+        TIndexTree tree(file, kHiddenIndexSlot, KeyCompare::Bytes(5));
         tree.Clear();
         file.SetRecordCount(0);
         const std::uint32_t slots = table_->DataFile().GetRecordSlots();

@@ -18,6 +18,29 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 
+// Page chunks of closed index files, shared by the process. A large cache
+// is thousands of separately allocated entry buffers, and giving them back
+// one by one made closing a table cost more than using it; kept here, they
+// serve the next file that opens. Bounded: chunks beyond the limit are
+// freed.
+// Set once the reserve is destroyed at exit: index files that close later
+// (held by static sessions) free their pages themselves.
+bool reserve_gone = false;
+
+struct PageReserve {
+    PageReserve() = default;
+    PageReserve(const PageReserve&) = delete;
+    PageReserve& operator=(const PageReserve&) = delete;
+    ~PageReserve() { reserve_gone = true; }
+    std::mutex lock;
+    std::vector<std::unique_ptr<TPage[]>> chunks;
+};
+
+PageReserve& Reserve() {
+    static PageReserve reserve;
+    return reserve;
+}
+
 std::mutex& RandomLock() {
     static std::mutex lock;
     return lock;
@@ -43,6 +66,39 @@ bool SameIndexName(std::string_view a, std::string_view b) {
     return true;
 }
 }  // namespace
+
+std::unique_ptr<TPage[]> TakeReservedChunk() {
+    if (reserve_gone)
+        return nullptr;
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    if (reserve.chunks.empty())
+        return nullptr;
+    std::unique_ptr<TPage[]> chunk = std::move(reserve.chunks.back());
+    reserve.chunks.pop_back();
+    return chunk;
+}
+
+void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
+    if (reserve_gone)
+        return;
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    const std::size_t limit = kPageReserveLimit / kPagesPerReservedChunk;
+    for (auto& chunk : chunks) {
+        if (reserve.chunks.size() >= limit)
+            break;
+        reserve.chunks.push_back(std::move(chunk));
+    }
+}
+
+std::size_t ReservedPageCount() {
+    if (reserve_gone)
+        return 0;
+    PageReserve& reserve = Reserve();
+    const std::lock_guard guard(reserve.lock);
+    return reserve.chunks.size() * kPagesPerReservedChunk;
+}
 
 std::uint32_t RandomLockOffset() {
     std::lock_guard guard(RandomLock());
@@ -72,9 +128,8 @@ bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {
     return false;
 }
 
-TIndexFile::TIndexFile(TTableFileOwner* owner)
-    : owner_(owner), pool_(std::make_unique<TPageStack>(this)) {
-    write_buffer_.resize(16384);
+TIndexFile::TIndexFile(TTableFileOwner* owner) : owner_(owner) {
+    write_buffer_.resize(4 * kIndexPageSize);
 }
 
 TIndexFile::~TIndexFile() {
@@ -111,13 +166,13 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Close() {
-    ClearPageCaches(true);
-    pool_->Clear();
+    ReleaseAllPages();
     if (IsOpen())
         TFileHandler::Close();
 }
 
 void TIndexFile::CreateFile() {
+    CountEdit();
     TFileHandler::CreateFile();
     header_.fill(0);
     header_[ih::kVersion] = kTableFileVersion;
@@ -142,6 +197,7 @@ void TIndexFile::ReadRawHeader(IndexHeader& header) {
 }
 
 void TIndexFile::ReadHeader() {
+    CountEdit();
     ReadRawHeader(header_);
     header_changed_ = false;
 }
@@ -151,6 +207,7 @@ bool TIndexFile::HeaderChanged() {
     ReadRawHeader(h);
     if (GetU32(h, ih::kChangeCounter) == GetChangeCounter())
         return false;
+    CountEdit();
     header_ = h;
     header_changed_ = false;
     return true;
@@ -180,6 +237,7 @@ void TIndexFile::MarkChanged() {
 }
 
 void TIndexFile::EmptyIndexFile() {
+    CountEdit();
     ClearPageCaches(true);
     {
         const FileObjectLock lock(*this);
@@ -335,6 +393,7 @@ std::uint32_t TIndexFile::GetRoot(int slot) const {
 }
 
 void TIndexFile::SetRoot(int slot, std::uint32_t page) {
+    CountEdit();
     CheckSlot(slot);
     PutU32(header_, SlotAt(slot) + ixd::kRoot, page);
     SetHeaderChanged();
@@ -369,6 +428,8 @@ void TIndexFile::DecRecordCount() {
 // Page caches
 
 void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
+    if (cache.hand == p)
+        cache.hand = p->lru_prev;
     if (p->lru_prev)
         p->lru_prev->lru_next = p->lru_next;
     if (p->lru_next)
@@ -392,41 +453,125 @@ void TIndexFile::LruPushFront(SlotCache& cache, TPage* p) {
 
 TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
     CheckSlot(slot);
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    int checked = 0;
-    for (TPage* p = cache.head; p != nullptr && checked < 2; p = p->lru_next, ++checked) {
-        if (p->Offset() == offset)
-            return p;
+    TPage* p = CachedAt(offset);
+    return p != nullptr && p->Slot() == slot ? p : nullptr;
+}
+
+std::size_t TIndexFile::CachedPageCount(int slot) const {
+    CheckSlot(slot);
+    return caches_[static_cast<std::size_t>(slot)].size;
+}
+
+void TIndexFile::NoteDirty(TPage& page) {
+    page.cache_listed_dirty = true;
+    dirty_.push_back(&page);
+}
+
+TPage* TIndexFile::AllocatePage() {
+    if (!free_pages_.empty()) {
+        TPage* page = free_pages_.back();
+        free_pages_.pop_back();
+        page->Clear();
+        page->ResetPins();
+        page->lru_prev = page->lru_next = nullptr;
+        return page;
     }
-    const auto it = cache.pages.find(offset);
-    return it != cache.pages.end() ? it->second.get() : nullptr;
+    if (chunk_used_ == kPagesPerChunk) {
+        std::unique_ptr<TPage[]> chunk = TakeReservedChunk();
+        page_chunks_.push_back(chunk ? std::move(chunk)
+                                     : std::make_unique<TPage[]>(kPagesPerChunk));
+        chunk_used_ = 0;
+    }
+    TPage* page = &page_chunks_.back()[chunk_used_++];
+    page->Recycle(this);
+    return page;
 }
 
-TPage* TIndexFile::InsertCached(int slot, std::unique_ptr<TPage> page) {
+TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    TPage* raw = page.get();
-    const auto [it, added] = cache.pages.try_emplace(raw->Offset(), std::move(page));
-    if (!added)
+    const std::size_t n = page->Offset() / kIndexPageSize;
+    if (n >= page_map_.size())
+        page_map_.resize(std::max<std::size_t>(n + 1, page_map_.size() * 3 / 2), nullptr);
+    if (page_map_[n] != nullptr) {
+        free_pages_.push_back(page);
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    LruPushFront(cache, raw);
-    return raw;
+    }
+    page_map_[n] = page;
+    page->cache_referenced = true;
+    LruPushFront(cache, page);
+    ++cache.size;
+    ++cached_total_;
+    return page;
 }
 
-std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-    if (cache.pages.size() < cache.capacity)
-        return pool_->Get();
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        for (TPage* p = cache.tail; p != nullptr; p = p->lru_prev) {
-            if (p->PinCount() == 0 && !p->Changed()) {
-                LruUnlink(cache, p);
-                const auto it = cache.pages.find(p->Offset());
-                std::unique_ptr<TPage> taken = std::move(it->second);
-                cache.pages.erase(it);
-                taken->Clear();
-                taken->ResetPins();
-                return taken;
+void TIndexFile::DropCached(SlotCache& cache, TPage* page) {
+    LruUnlink(cache, page);
+    page_map_[page->Offset() / kIndexPageSize] = nullptr;
+    --cache.size;
+    --cached_total_;
+}
+
+// The clock runs from the tail towards the head and wraps; only unpinned
+// clean pages may go, and two rounds clear every referenced bit.
+TPage* TIndexFile::ClockVictim(SlotCache& cache) {
+    TPage* p = cache.hand != nullptr ? cache.hand : cache.tail;
+    for (std::size_t step = 0; p != nullptr && step < 2 * cache.size + 1; ++step) {
+        TPage* next = p->lru_prev != nullptr ? p->lru_prev : cache.tail;
+        if (p->PinCount() == 0 && !p->Changed()) {
+            if (!p->cache_referenced) {
+                DropCached(cache, p);
+                cache.hand = next != p ? next : nullptr;
+                return p;
             }
+            p->cache_referenced = false;
+        }
+        p = next;
+    }
+    return nullptr;
+}
+
+std::size_t TIndexFile::PageBudget() const {
+    // Every index in use (with the primary and the hidden one) may keep
+    // kPageCacheCapacity pages; they share the sum, so a large index can use
+    // what the small ones leave.
+    const auto slots =
+        static_cast<std::size_t>(std::min(GetIndexCount(), kMaxSecondaryIndexes)) + 2;
+    return slots * page_capacity_ + budget_growth_;
+}
+
+// A slot within its share gives up its own pages last: the victim comes
+// from the largest other slot first.
+TPage* TIndexFile::FindVictim(int slot) {
+    SlotCache& own = caches_[static_cast<std::size_t>(slot)];
+    if (own.size >= page_capacity_) {
+        if (TPage* victim = ClockVictim(own))
+            return victim;
+    }
+    std::array<int, kIndexSlotCount> order{};
+    for (int s = 0; s < kIndexSlotCount; ++s)
+        order[static_cast<std::size_t>(s)] = s;
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return caches_[static_cast<std::size_t>(a)].size >
+               caches_[static_cast<std::size_t>(b)].size;
+    });
+    for (const int s : order) {
+        SlotCache& cache = caches_[static_cast<std::size_t>(s)];
+        if (cache.size == 0)
+            break;
+        if (TPage* victim = ClockVictim(cache))
+            return victim;
+    }
+    return nullptr;
+}
+
+TPage* TIndexFile::TakeCachePage(int slot) {
+    if (cached_total_ < PageBudget())
+        return AllocatePage();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (TPage* victim = FindVictim(slot)) {
+            victim->Clear();
+            victim->ResetPins();
+            return victim;
         }
         if (attempt == 0) {
             if (InBatch())
@@ -435,8 +580,8 @@ std::unique_ptr<TPage> TIndexFile::TakeCachePage(int slot) {
         }
     }
     if (InBatch()) {
-        cache.capacity += kPageCacheGrowth;
-        return pool_->Get();
+        budget_growth_ += kPageCacheGrowth;
+        return AllocatePage();
     }
     RaiseEngineError(kErrIndexPageCorrupt, Name());
 }
@@ -454,23 +599,30 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
     if (offset == 0 || offset % kIndexPageSize != 0 || offset > next) {
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     }
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
     if (offset == next) {
         if (std::int64_t{next} + static_cast<std::int64_t>(kIndexPageSize) > kMaxTableFileSize) {
             RaiseEngineError(kErrTableFull, Name());
         }
-        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
-        SetupPage(*fresh, slot, offset);
+        TPage* fresh = TakeCachePage(slot);
+        try {
+            SetupPage(*fresh, slot, offset);
+        } catch (...) {
+            free_pages_.push_back(fresh);
+            throw;
+        }
         fresh->Clear();
+        page = InsertCached(slot, fresh);
         fresh->SetChanged(true);
         fresh->Pin();
-        page = InsertCached(slot, std::move(fresh));
         PutU32(header_, ih::kNextPage, std::uint64_t{next} + kIndexPageSize);
         SetHeaderChanged();
         return true;
     }
-    TPage* found = FindCachedPage(slot, offset);
+    TPage* found = CachedAt(offset);
     if (found != nullptr) {
+        // A page reached from two indexes means a damaged tree.
+        if (found->Slot() != slot)
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
     } else {
         if (cursor != nullptr && cursor->RecheckTableChanged())
@@ -482,15 +634,19 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             Read(bytes.data(), bytes.size());
         }
         ++stats_.reads;
-        std::unique_ptr<TPage> fresh = TakeCachePage(slot);
-        SetupPage(*fresh, slot, offset);
-        fresh->ReadPage(bytes, false);
-        found = InsertCached(slot, std::move(fresh));
+        TPage* fresh = TakeCachePage(slot);
+        try {
+            SetupPage(*fresh, slot, offset);
+            fresh->ReadPage(bytes, false);
+        } catch (...) {
+            free_pages_.push_back(fresh);
+            throw;
+        }
+        found = InsertCached(slot, fresh);
     }
     if (found->Offset() != offset)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    LruUnlink(cache, found);
-    LruPushFront(cache, found);
+    found->cache_referenced = true;
     found->Pin();
     page = found;
     return true;
@@ -554,38 +710,45 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 }
 
 bool TIndexFile::FlushPages() {
-    std::vector<TPage*> dirty;
-    for (SlotCache& cache : caches_) {
-        for (const auto& [offset, p] : cache.pages) {
-            if (p->Changed() && p->PinCount() == 0)
-                dirty.push_back(p.get());
+    std::vector<TPage*>& batch = flush_batch_;
+    batch.clear();
+    std::size_t kept = 0;
+    for (TPage* p : dirty_) {
+        if (CachedAt(p->Offset()) != p || !p->Changed()) {
+            p->cache_listed_dirty = false;
+            continue;
         }
+        dirty_[kept++] = p;
+        if (p->PinCount() == 0)
+            batch.push_back(p);
     }
-    if (dirty.empty())
+    dirty_.resize(kept);
+    if (batch.empty())
         return false;
-    std::sort(dirty.begin(), dirty.end(),
+    std::sort(batch.begin(), batch.end(),
               [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
     std::size_t i = 0;
-    while (i < dirty.size()) {
+    while (i < batch.size()) {
         std::size_t j = i + 1;
-        while (j < dirty.size() && dirty[j]->Offset() == dirty[j - 1]->Offset() + kIndexPageSize) {
+        while (j < batch.size() && j - i < kMaxPagesPerWrite &&
+               batch[j]->Offset() == batch[j - 1]->Offset() + kIndexPageSize) {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         if (write_buffer_.size() < bytes)
             write_buffer_.resize(bytes);
         for (std::size_t k = i; k < j; ++k) {
-            dirty[k]->WritePage(
+            batch[k]->WritePage(
                 std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
         }
         LockFileObject();
         try {
-            SeekFile(dirty[i]->Offset(), SeekOrigin::kBegin);
+            SeekFile(batch[i]->Offset(), SeekOrigin::kBegin);
             Write(write_buffer_.data(), bytes);
         } catch (...) {
             UnlockFileObject();
             for (std::size_t k = i; k < j; ++k)
-                dirty[k]->SetChanged(true);
+                batch[k]->SetChanged(true);
             throw;
         }
         UnlockFileObject();
@@ -594,50 +757,88 @@ bool TIndexFile::FlushPages() {
             owner_->MarkWritten();
         i = j;
     }
+    std::erase_if(dirty_, [](TPage* p) {
+        if (p->Changed())
+            return false;
+        p->cache_listed_dirty = false;
+        return true;
+    });
     return true;
 }
 
 void TIndexFile::ClearPageCaches(bool all) {
+    CountEdit();
     for (int slot = 0; slot < kIndexSlotCount; ++slot) {
         if (!all && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        for (auto& [offset, p] : cache.pages) {
+        for (TPage* p = cache.head; p != nullptr;) {
+            TPage* next = p->lru_next;
             p->lru_prev = p->lru_next = nullptr;
-            pool_->Put(std::move(p));
+            page_map_[p->Offset() / kIndexPageSize] = nullptr;
+            free_pages_.push_back(p);
+            p = next;
         }
-        cache.pages.clear();
-        cache.head = cache.tail = nullptr;
-        cache.capacity = kPageCacheCapacity;
+        cached_total_ -= cache.size;
+        cache = SlotCache{};
+    }
+    budget_growth_ = 0;
+    if (all) {
+        for (TPage* p : dirty_)
+            p->cache_listed_dirty = false;
+        dirty_.clear();
     }
 }
 
+// Closing hands the page chunks to the reserve as they are, without
+// walking the caches: each page is reset only when it is handed out again.
+void TIndexFile::ReleaseAllPages() {
+    CountEdit();
+    for (SlotCache& cache : caches_)
+        cache = SlotCache{};
+    cached_total_ = 0;
+    budget_growth_ = 0;
+    page_map_ = {};
+    free_pages_ = {};
+    dirty_ = {};
+    flush_batch_ = {};
+    ReserveChunks(page_chunks_);
+    page_chunks_.clear();
+    chunk_used_ = kPagesPerChunk;
+}
+
+// Within the shared budget nothing goes; beyond it (after an update batch
+// grew the caches) the slots over their share drop their pages beyond the
+// first ones in offset order.
 void TIndexFile::TrimPageCaches(bool hidden_too) {
+    budget_growth_ = 0;
+    if (cached_total_ <= PageBudget())
+        return;
     for (int slot = 0; slot < kIndexSlotCount; ++slot) {
         if (!hidden_too && slot == kHiddenIndexSlot)
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        if (cache.pages.size() <= kPageCacheCapacity) {
-            cache.capacity = kPageCacheCapacity;
+        if (cache.size <= page_capacity_)
             continue;
-        }
-        // The pages beyond the first ones in offset order go.
-        std::vector<std::uint32_t> offsets;
-        offsets.reserve(cache.pages.size());
-        for (const auto& [offset, p] : cache.pages)
-            offsets.push_back(offset);
-        std::sort(offsets.begin(), offsets.end());
-        for (std::size_t i = kPageCacheCapacity; i < offsets.size(); ++i) {
-            const auto it = cache.pages.find(offsets[i]);
-            TPage* p = it->second.get();
+        std::vector<TPage*> pages;
+        pages.reserve(cache.size);
+        for (TPage* p = cache.head; p != nullptr; p = p->lru_next)
+            pages.push_back(p);
+        std::sort(pages.begin(), pages.end(),
+                  [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
+        for (std::size_t i = page_capacity_; i < pages.size(); ++i) {
+            TPage* p = pages[i];
             if (p->PinCount() != 0 || p->Changed())
                 continue;
-            LruUnlink(cache, p);
-            pool_->Put(std::move(it->second));
-            cache.pages.erase(it);
+            DropCached(cache, p);
+            free_pages_.push_back(p);
         }
-        cache.capacity = std::max<std::size_t>(kPageCacheCapacity, cache.pages.size());
     }
+    // Pages that could not go (pinned or unwritten) stay over the budget
+    // until they can.
+    const std::size_t budget = PageBudget();
+    if (cached_total_ > budget)
+        budget_growth_ = cached_total_ - budget;
 }
 
 }  // namespace strata

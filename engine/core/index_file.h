@@ -17,12 +17,13 @@
 // 2147418112; a read lock is one byte at 2147483647 - r, r random in
 // 1..65534, inside the write range.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/core/index_page.h"
@@ -38,10 +39,17 @@ inline constexpr int kIndexSlotCount = 33;
 inline constexpr int kHiddenIndexSlot = 31;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr std::size_t kIndexHeaderSize = 4096;
-// Pages kept per index between flushes. Only clean or written pages are ever
-// dropped, and change detection empties the caches when another program
-// writes, so the size changes speed and memory, never what reaches the file.
+// Pages kept per index between flushes; the indexes of a file share their
+// sum. Only clean or written pages are ever dropped, and change detection
+// empties the caches when another program writes, so the size changes speed
+// and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
+// Page objects of closed index files kept for reuse, at most this many.
+inline constexpr std::size_t kPageReserveLimit = 4 * kPageCacheCapacity;
+inline constexpr std::size_t kPagesPerReservedChunk = 64;
+// Adjacent dirty pages go out in writes of at most this many pages, so the
+// staging buffer stays small whatever the size of the cache.
+inline constexpr std::size_t kMaxPagesPerWrite = 64;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
@@ -63,6 +71,13 @@ using IndexHeader = std::array<std::uint8_t, kIndexHeaderSize>;
 
 // A random lock offset r in 1..65534, from one generator for the process.
 std::uint32_t RandomLockOffset();
+
+// The process's reserve of page chunks (see kPageReserveLimit): take one
+// (null when empty), give back (the chunks moved out are emptied; those
+// beyond the limit stay with the caller and are freed by it).
+std::unique_ptr<TPage[]> TakeReservedChunk();
+void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks);
+std::size_t ReservedPageCount();
 
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);
@@ -122,10 +137,30 @@ class TIndexFile : public TFileHandler {
     // The pinned root with the chosen position at 1; null when the index is empty.
     TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
     bool FlushPages();
+    // Pages each index may keep (kPageCacheCapacity unless set); smaller
+    // values trade speed for memory. Requires: at least 1.
+    void SetPageCacheCapacity(std::size_t pages_per_index) {
+        page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
+    }
+    std::size_t CachedPageTotal() const noexcept { return cached_total_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
+    // The cached page at an offset, if any, with the processor asked to load
+    // it ahead of use; no checks, no pin (a hint for scans).
+    const TPage* PrefetchCachedPage(std::uint32_t offset) const {
+        const TPage* page = offset != 0 ? CachedAt(offset) : nullptr;
+        if (page != nullptr)
+            __builtin_prefetch(page);
+        return page;
+    }
+    // Pages of the slot in its cache; what was read or created and not yet
+    // evicted.
+    std::size_t CachedPageCount(int slot) const;
+    // Requires: the page belongs to this file. Called by TPage on its first
+    // change after a flush.
+    void NoteDirty(TPage& page);
 
     bool WriteLock() { return TakeSharedFileWriteLock(*this); }
     bool WriteUnlock() { return LockRegion(kWriteLockStart, kWriteLockLength, false); }
@@ -138,6 +173,32 @@ class TIndexFile : public TFileHandler {
     void VerifyHeader();
     void RepairHeader(TFileCursor* cursor, bool verify_only);
 
+    // Every change to a page's content counts one edit of its slot, and
+    // every change to the root or to the set of cached pages one of all
+    // slots; a remembered descent holds only while its slot's count stands.
+    std::uint64_t EditCount(int slot) const {
+        return edits_ + slot_edits_.at(static_cast<std::size_t>(slot));
+    }
+    void CountEdit() noexcept { ++edits_; }
+    void CountEdit(int slot) { ++slot_edits_.at(static_cast<std::size_t>(slot)); }
+
+    // The descent of a slot's last search: the interior pages passed
+    // (offset, entry position), the leaf and the position of the first key
+    // not below the searched one. After a search that did not find its key
+    // (missed), an insert of that same key reuses it instead of descending
+    // again; a delete reuses it when the leaf holds its key there.
+    struct Descent {
+        int slot = -1;
+        bool missed = false;
+        std::uint32_t root = 0;
+        std::uint64_t edits = 0;
+        std::vector<std::uint8_t> key;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> path;
+        std::uint32_t leaf = 0;
+        std::int64_t leaf_position = 0;
+    };
+    Descent& RememberedDescent() noexcept { return descent_; }
+
     struct Statistics {
         std::uint64_t hits = 0;
         std::uint64_t reads = 0;
@@ -147,23 +208,35 @@ class TIndexFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
+    // One slot's pages on a chain swept by a clock hand: a hit only sets the
+    // page's referenced bit, and eviction gives referenced pages a second
+    // chance, so a page access never touches other pages.
     struct SlotCache {
-        // By page offset: the lookup on every page access is a hash probe, and
-        // evicting a page costs no search or shifting of a sorted list.
-        std::unordered_map<std::uint32_t, std::unique_ptr<TPage>> pages;
         TPage* head = nullptr;
         TPage* tail = nullptr;
-        std::size_t capacity = kPageCacheCapacity;
+        TPage* hand = nullptr;
+        std::size_t size = 0;
     };
+    static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
 
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
     void SetHeaderChanged() noexcept { header_changed_ = true; }
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
-    std::unique_ptr<TPage> TakeCachePage(int slot);
-    TPage* InsertCached(int slot, std::unique_ptr<TPage> page);
+    TPage* CachedAt(std::uint32_t offset) const {
+        const std::size_t n = offset / kIndexPageSize;
+        return n < page_map_.size() ? page_map_[n] : nullptr;
+    }
+    TPage* AllocatePage();
+    TPage* TakeCachePage(int slot);
+    TPage* ClockVictim(SlotCache& cache);
+    TPage* FindVictim(int slot);
+    std::size_t PageBudget() const;
+    TPage* InsertCached(int slot, TPage* page);
+    void DropCached(SlotCache& cache, TPage* page);
     void LruUnlink(SlotCache& cache, TPage* page);
     void LruPushFront(SlotCache& cache, TPage* page);
+    void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     void ReadRawHeader(IndexHeader& header);
@@ -174,8 +247,26 @@ class TIndexFile : public TFileHandler {
     IndexHeader header_{};
     bool header_changed_ = false;
     std::array<SlotCache, kIndexSlotCount> caches_;
-    std::unique_ptr<TPageStack> pool_;
+    std::size_t cached_total_ = 0;
+    std::size_t page_capacity_ = kPageCacheCapacity;
+    // Added to the budget while an update batch may not flush.
+    std::size_t budget_growth_ = 0;
+    // Cached pages of every slot by page number (offset / 4096), not owning:
+    // a page access is one array load. Its length follows the file's size.
+    std::vector<TPage*> page_map_;
+    // Every page object, allocated in chunks so that closing a large cache
+    // frees few blocks; unused ones wait in free_pages_.
+    std::vector<std::unique_ptr<TPage[]>> page_chunks_;
+    std::size_t chunk_used_ = kPagesPerChunk;
+    std::vector<TPage*> free_pages_;
+    // Pages changed since they were last written (some may be clean again or
+    // no longer cached; the flush skips those).
+    std::vector<TPage*> dirty_;
+    std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
+    std::uint64_t edits_ = 0;
+    std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
+    Descent descent_;
     Statistics stats_;
 };
 

@@ -62,11 +62,6 @@ const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
     return EntryAt(pos);
 }
 
-std::uint32_t TPage::PointerAt(std::int64_t pos) const {
-    assert(pos >= 1 && pos <= count_);
-    return GetU32(std::span(EntryAt(pos) + key_size_, 12), kPtrAt);
-}
-
 std::uint32_t TPage::CountAt(std::int64_t pos) const {
     if (IsLeaf())
         return 1;
@@ -110,20 +105,32 @@ std::size_t TPage::EntrySize(std::int64_t pos) const {
 
 void TPage::Recompute() {
     used_ = 0;
+    if (!Compressed()) {
+        // Entries of other pages carry no counts (all stay 0) and all have
+        // one size.
+        used_ =
+            static_cast<std::size_t>(count_) * (std::size_t{key_size_} + (IsInterior() ? 8 : 4));
+        MarkChanged();
+        return;
+    }
     for (std::int64_t i = 1; i <= count_; ++i) {
         ComputeCounts(i);
         used_ += EntrySize(i);
     }
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::RecomputeAt(std::int64_t pos) {
     if (pos < 1 || pos > count_)
         return;
+    if (!Compressed()) {
+        MarkChanged();
+        return;
+    }
     used_ -= EntrySize(pos);
     ComputeCounts(pos);
     used_ += EntrySize(pos);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::ComputeCounts(std::int64_t i) {
@@ -168,10 +175,13 @@ bool TPage::Overflows() const {
 void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     if (bytes.size() < kIndexPageSize)
         PageCorrupt(owner_);
-    std::array<std::uint8_t, kIndexPageSize> page;
-    std::memcpy(page.data(), bytes.data(), kIndexPageSize);
+    // Only a scrambled page needs a private copy to unscramble.
+    std::array<std::uint8_t, kIndexPageSize> plain;
+    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
     if (owner_ != nullptr && owner_->Encrypted()) {
-        UnscrambleBuffer(page, kTableDataKeyLow, kTableDataKeyHigh);
+        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+        page = plain;
     }
     const std::uint8_t kind = page[0];
     if (kind > 3)
@@ -346,7 +356,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
@@ -355,7 +365,7 @@ void TPage::EraseRaw(std::int64_t pos) {
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>((pos - 1) * stride);
     entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
     --count_;
-    changed_ = true;
+    MarkChanged();
 }
 
 // Moves n entries from position from_pos of this page to `to`, after its
@@ -369,7 +379,8 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     entries_.erase(first, last);
     count_ -= n;
     to.count_ += n;
-    changed_ = to.changed_ = true;
+    MarkChanged();
+    to.MarkChanged();
 }
 
 void TPage::SetKey(const std::uint8_t* key) {
@@ -386,14 +397,14 @@ void TPage::SetPointer(std::uint32_t pointer) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
-    changed_ = true;
+    MarkChanged();
 }
 
 void TPage::SetCount(std::uint32_t count) {
     if (edit_ < 1 || edit_ > count_ || IsLeaf())
         PageCorrupt(owner_);
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kCountAt, count);
-    changed_ = true;
+    MarkChanged();
 }
 
 std::uint32_t TPage::GetPointer(PagePosition which) const {
@@ -442,7 +453,7 @@ void TPage::UpdateSeparator() {
         if (pos == 0)
             PageCorrupt(owner_);
         std::memcpy(up->EntryAt(pos), page->EntryAt(1), key_size_);
-        up->changed_ = true;
+        up->MarkChanged();
         if (pos != 1)
             break;
         parent = std::move(up);
@@ -504,7 +515,8 @@ void TPage::Split() {
             PageCorrupt(owner_);
     }
     right.ReparentChildren();
-    changed_ = right.changed_ = true;
+    MarkChanged();
+    right.MarkChanged();
     if (edit_ > count_)
         edit_ = count_;
 
@@ -558,7 +570,7 @@ void TPage::DeleteEntry() {
             child->kind_ = child->IsInterior() ? PageKind::kRoot : PageKind::kRootLeaf;
             child->parent_ = 0;
             child->previous_ = child->next_ = 0;
-            child->changed_ = true;
+            child->MarkChanged();
             owner_->SetRoot(slot_, child->offset_);
             owner_->FreePage(*this);
             if (child->IsLeaf() && child->count_ == 0) {
@@ -696,13 +708,22 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
     return not_above >= 1 && compare(key, EntryAt(not_above)) == 0;
 }
 
-void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
-                        std::uint64_t& running) {
+void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
     if (IsInterior()) {
         read_ = std::max<std::int64_t>(UpperBound(key, compare), 1);
     } else {
         read_ = LowerBoundPos(key, compare) + 1;
     }
+}
+
+bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
+    SeekNearest(key, compare);
+    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+}
+
+void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
+                        std::uint64_t& running) {
+    SeekNearest(key, compare);
     running += KeysBefore(PagePosition::kRead);
 }
 
@@ -774,20 +795,22 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
     return true;
 }
 
-std::unique_ptr<TPage> TPageStack::Get() {
-    if (pages_.empty())
-        return std::make_unique<TPage>(owner_);
-    std::unique_ptr<TPage> page = std::move(pages_.back());
-    pages_.pop_back();
-    page->Clear();
-    page->ResetPins();
-    page->lru_prev = page->lru_next = nullptr;
-    return page;
+void TPage::NoteChange() {
+    owner_->CountEdit(slot_);
+    if (cache_owned && !cache_listed_dirty)
+        owner_->NoteDirty(*this);
 }
 
-void TPageStack::Put(std::unique_ptr<TPage> page) {
-    if (page)
-        pages_.push_back(std::move(page));
+void TPage::Recycle(TIndexFile* owner) {
+    owner_ = owner;
+    Clear();
+    ResetPins();
+    lru_prev = lru_next = nullptr;
+    cache_referenced = false;
+    cache_listed_dirty = false;
+    cache_owned = true;
+    if (entries_.capacity() > 4 * kIndexPageSize)
+        std::vector<std::uint8_t>().swap(entries_);
 }
 
 }  // namespace strata

@@ -2,7 +2,6 @@
 
 // TPage: one 4096-byte page of an index's B+-tree in memory, with its entries
 // unpacked, and the operations that insert, split, delete and merge entries.
-// TPageStack: the pool of free TPage objects.
 //
 // Page on disk (scrambled as a whole when the table is encrypted):
 //   0 u8  kind: 0 root with children, 1 interior, 2 leaf, 3 root leaf
@@ -26,10 +25,14 @@
 // ID is always stored whole and no stored run has a negative length.
 
 #include <array>
+#include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace strata {
@@ -45,11 +48,43 @@ inline constexpr std::size_t kMaxIndexKeySize = 528;
 enum class PageKind : std::uint8_t { kRoot = 0, kInterior = 1, kLeaf = 2, kRootLeaf = 3 };
 enum class PagePosition { kEdit, kRead };
 
-// -1, 0, 1 as a < b, a == b, a > b over two keys of the page's key size.
-using KeyCompare = std::function<int(const std::uint8_t* a, const std::uint8_t* b)>;
-
-class TPage {
+// -1, 0, 1 as a < b, a == b, a > b over two keys of the page's key size:
+// either plain bytes of a fixed length, compared in line (every key built
+// without a language), or any function.
+class KeyCompare {
   public:
+    using Function = std::function<int(const std::uint8_t* a, const std::uint8_t* b)>;
+
+    KeyCompare() = default;
+    template <class F>
+    requires(!std::is_same_v<std::decay_t<F>, KeyCompare> &&
+             std::is_invocable_r_v<int, F&, const std::uint8_t*, const std::uint8_t*>)
+        KeyCompare(F&& function)
+        : function_(std::forward<F>(function)) {}
+
+    // Requires: length > 0.
+    static KeyCompare Bytes(std::size_t length) {
+        KeyCompare compare;
+        compare.bytes_ = length;
+        return compare;
+    }
+
+    int operator()(const std::uint8_t* a, const std::uint8_t* b) const {
+        if (bytes_ != 0) {
+            const int c = std::memcmp(a, b, bytes_);
+            return (c > 0) - (c < 0);
+        }
+        return function_(a, b);
+    }
+
+  private:
+    std::size_t bytes_ = 0;
+    Function function_;
+};
+
+class alignas(64) TPage {
+  public:
+    TPage() = default;
     explicit TPage(TIndexFile* owner) : owner_(owner) {}
     TPage(const TPage&) = delete;
     TPage& operator=(const TPage&) = delete;
@@ -77,6 +112,10 @@ class TPage {
 
     bool FindForInsert(const std::uint8_t* key, const KeyCompare& compare);
     void FindNearest(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
+    // FindNearest and FindExact without the running count, for descents
+    // that need no ordinal.
+    void SeekNearest(const std::uint8_t* key, const KeyCompare& compare);
+    bool SeekExact(const std::uint8_t* key, const KeyCompare& compare);
     bool FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running);
     // Read position on the first entry not below `low`; false when it lies
     // above `high` or the page has none.
@@ -97,8 +136,21 @@ class TPage {
 
     // Entry access by 1-based position.
     const std::uint8_t* KeyAt(std::int64_t pos) const;
-    std::uint32_t PointerAt(std::int64_t pos) const;
+    std::uint32_t PointerAt(std::int64_t pos) const {
+        assert(pos >= 1 && pos <= count_);
+        const std::uint8_t* p = EntryAt(pos) + key_size_;
+        return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    }
     std::uint32_t CountAt(std::int64_t pos) const;
+    // Asks the processor for the page's entries ahead of a scan over them,
+    // so their cache misses overlap instead of coming one entry at a time.
+    void PrefetchEntries() const {
+        const std::uint8_t* p = entries_.data();
+        const std::size_t bytes = static_cast<std::size_t>(count_) * Stride();
+        for (std::size_t at = 0; at < bytes; at += 64)
+            __builtin_prefetch(p + at);
+    }
     // Position of the entry naming a child page; 0 when none does.
     std::int64_t FindChild(std::uint32_t child) const;
 
@@ -125,24 +177,29 @@ class TPage {
     std::uint32_t Previous() const { return previous_; }
     void SetPrevious(std::uint32_t page) {
         previous_ = page;
-        changed_ = true;
+        MarkChanged();
     }
     std::uint32_t Next() const { return next_; }
     void SetNext(std::uint32_t page) {
         next_ = page;
-        changed_ = true;
+        MarkChanged();
     }
     PageKind Kind() const { return kind_; }
     void SetKind(PageKind kind) {
         kind_ = kind;
-        changed_ = true;
+        MarkChanged();
     }
     bool Changed() const { return changed_; }
-    void SetChanged(bool value) { changed_ = value; }
+    void SetChanged(bool value) {
+        if (value)
+            MarkChanged();
+        else
+            changed_ = false;
+    }
     bool Free() const { return free_; }
     void SetFree(bool value) {
         free_ = value;
-        changed_ = true;
+        MarkChanged();
     }
     std::uint16_t PinCount() const { return pin_count_; }
     void Pin() { ++pin_count_; }
@@ -152,12 +209,21 @@ class TPage {
     }
     void ResetPins() { pin_count_ = 0; }
 
-    // The slot cache's LRU chain (not owning).
-    TPage* lru_prev = nullptr;
-    TPage* lru_next = nullptr;
-
   private:
     friend class TPageTestAccess;
+    friend class TIndexFile;
+
+    // Every change goes through here, so the file can flush by walking its
+    // short list of touched pages instead of every cached page.
+    void MarkChanged() {
+        changed_ = true;
+        if (owner_ != nullptr)
+            NoteChange();
+    }
+    void NoteChange();
+    // Makes a page object from the process's reserve a fresh page of `owner`;
+    // an unusually large entry buffer is given up rather than kept.
+    void Recycle(TIndexFile* owner);
 
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
     std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + (pos - 1) * Stride(); }
@@ -184,37 +250,35 @@ class TPage {
     std::int64_t UpperBound(const std::uint8_t* key, const KeyCompare& compare) const;
     std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
 
-    TIndexFile* owner_;
+    // What a page access and a search touch comes first, in one cache line.
+    std::vector<std::uint8_t> entries_;
+    std::int64_t count_ = 0;
+    std::int64_t read_ = 1;
+    std::int64_t edit_ = 1;
+    std::uint32_t offset_ = 0;
     int slot_ = 0;
     std::uint16_t key_size_ = 0;
+    std::uint16_t pin_count_ = 0;
+    PageKind kind_ = PageKind::kRoot;
+    bool changed_ = false;
+    std::uint8_t compression_ = 0;
+    // The owning file's cache bookkeeping: the clock's second-chance bit,
+    // membership of the file's list of pages that may need writing, whether
+    // the object belongs to the file's cache (a page constructed on its own
+    // is never listed), and the slot's chain (not owning).
+    bool cache_referenced = false;
+    bool cache_listed_dirty = false;
+    bool cache_owned = false;
     bool descending_ = false;
     bool unique_ = false;
-    std::uint8_t compression_ = 0;
-    std::uint32_t offset_ = 0;
+    bool free_ = false;
+    TIndexFile* owner_ = nullptr;
+    std::size_t used_ = 0;
     std::uint32_t parent_ = 0;
     std::uint32_t previous_ = 0;
     std::uint32_t next_ = 0;
-    PageKind kind_ = PageKind::kRoot;
-    bool changed_ = false;
-    std::uint16_t pin_count_ = 0;
-    bool free_ = false;
-    std::int64_t count_ = 0;
-    std::size_t used_ = 0;
-    std::int64_t edit_ = 1;
-    std::int64_t read_ = 1;
-    std::vector<std::uint8_t> entries_;
-};
-
-class TPageStack {
-  public:
-    explicit TPageStack(TIndexFile* owner) : owner_(owner) { pages_.reserve(4095); }
-    std::unique_ptr<TPage> Get();
-    void Put(std::unique_ptr<TPage> page);
-    void Clear() { pages_.clear(); }
-
-  private:
-    TIndexFile* owner_;
-    std::vector<std::unique_ptr<TPage>> pages_;
+    TPage* lru_prev = nullptr;
+    TPage* lru_next = nullptr;
 };
 
 }  // namespace strata

@@ -1,5 +1,6 @@
 #include "engine/core/index_tree.h"
 
+#include <cstring>
 #include <vector>
 
 namespace strata {
@@ -21,6 +22,8 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
         page->InsertEntry(key, record_number, 1);
         return true;
     }
+    if (InsertAlongRememberedDescent(key, record_number))
+        return true;
     std::vector<PathStep> path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
@@ -46,27 +49,107 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     return true;
 }
 
+// A search that just failed for this key left its path; while no page and
+// no root changed since, the key still belongs exactly there.
+bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
+                                              std::uint32_t record_number) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    if (!memo.missed || !RememberedDescentHolds() ||
+        std::memcmp(memo.key.data(), key, memo.key.size()) != 0) {
+        return false;
+    }
+    memo.slot = -1;
+    std::vector<PathStep> path;
+    path.reserve(memo.path.size());
+    std::uint32_t parent = 0;
+    for (const auto& [offset, position] : memo.path) {
+        PinnedPage page(file_, file_.GetPage(slot_, offset));
+        page->SetParent(parent);
+        parent = offset;
+        path.push_back({std::move(page), position});
+    }
+    PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
+    leaf->SetParent(parent);
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) + 1);
+    }
+    leaf->SetEditPosition(memo.leaf_position - 1);
+    leaf->InsertEntry(key, record_number, 1);
+    return true;
+}
+
+bool TIndexTree::RememberedDescentHolds() const {
+    const TIndexFile::Descent& memo = file_.RememberedDescent();
+    return memo.slot == slot_ && memo.edits == file_.EditCount(slot_) &&
+           memo.root == file_.GetRoot(slot_) && !memo.key.empty();
+}
+
+void TIndexTree::Remember(const TPage& leaf, const std::uint8_t* key, bool missed) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = slot_;
+    memo.missed = missed;
+    memo.root = file_.GetRoot(slot_);
+    memo.edits = file_.EditCount(slot_);
+    memo.key.assign(key, key + leaf.KeySize());
+    memo.leaf = leaf.Offset();
+    memo.leaf_position = leaf.ReadPosition();
+}
+
+// The key at the remembered position of the leaf, while nothing changed,
+// is the one to delete, and the remembered path leads to it.
+bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    if (!RememberedDescentHolds())
+        return false;
+    PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
+    const std::int64_t pos = memo.leaf_position;
+    if (!leaf->IsLeaf() || pos < 1 || pos > leaf->EntryCount() ||
+        std::memcmp(leaf->KeyAt(pos), key, leaf->KeySize()) != 0) {
+        return false;
+    }
+    memo.slot = -1;
+    std::vector<PathStep> path;
+    path.reserve(memo.path.size());
+    std::uint32_t parent = 0;
+    for (const auto& [offset, position] : memo.path) {
+        PinnedPage page(file_, file_.GetPage(slot_, offset));
+        page->SetParent(parent);
+        parent = offset;
+        path.push_back({std::move(page), position});
+    }
+    leaf->SetParent(parent);
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        step.page->SetCount(step.page->CountAt(step.position) - 1);
+    }
+    leaf->SetEditPosition(pos);
+    leaf->DeleteEntry();
+    return true;
+}
+
 bool TIndexTree::Delete(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return false;
+    if (DeleteAlongRememberedDescent(key))
+        return true;
     std::vector<PathStep> path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
-    std::uint64_t running = 0;
     std::size_t depth = 0;
     while (page->IsInterior()) {
         if (page->EntryCount() == 0 || ++depth > 64) {
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
         }
-        page->FindNearest(key, compare_, running);
+        page->SeekNearest(key, compare_);
         const std::int64_t pos = page->ReadPosition();
         PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
         child->SetParent(page->Offset());
         path.push_back({std::move(page), pos});
         page = std::move(child);
     }
-    if (!page->FindExact(key, compare_, running))
+    if (!page->SeekExact(key, compare_))
         return false;
     for (PathStep& step : path) {
         step.page->SetEditPosition(step.position);
@@ -81,19 +164,23 @@ std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return std::nullopt;
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.clear();
     PinnedPage page(file_, file_.GetPage(slot_, root));
-    std::uint64_t running = 0;
     std::size_t depth = 0;
     while (page->IsInterior()) {
         if (page->EntryCount() == 0 || ++depth > 64) {
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
         }
-        page->FindNearest(key, compare_, running);
+        page->SeekNearest(key, compare_);
+        memo.path.emplace_back(page->Offset(), page->ReadPosition());
         page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
     }
-    if (!page->FindExact(key, compare_, running))
-        return std::nullopt;
-    return page->PointerAt(page->ReadPosition());
+    if (page->SeekExact(key, compare_))
+        return page->PointerAt(page->ReadPosition());
+    Remember(*page, key, true);
+    return std::nullopt;
 }
 
 std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
@@ -112,6 +199,68 @@ std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
     }
     page->FindNearest(key, compare_, running);
     return running;
+}
+
+TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_ordinal) {
+    Position at;
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return at;
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.clear();
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t running = 0;
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        if (with_ordinal)
+            page->FindNearest(key, compare_, running);
+        else
+            page->SeekNearest(key, compare_);
+        memo.path.emplace_back(page->Offset(), page->ReadPosition());
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+    }
+    if (with_ordinal)
+        page->FindNearest(key, compare_, running);
+    else
+        page->SeekNearest(key, compare_);
+    Remember(*page, key, false);
+    at.position = page->ReadPosition();
+    at.ordinal = running;
+    at.page = std::move(page);
+    return at;
+}
+
+TIndexTree::Position TIndexTree::AtOrdinal(std::uint64_t ordinal) {
+    Position at;
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return at;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::uint64_t remaining = ordinal;
+    for (std::size_t depth = 0; page->IsInterior(); ++depth) {
+        if (depth > 64 || page->EntryCount() == 0)
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        std::int64_t pos = 1;
+        for (; pos <= page->EntryCount(); ++pos) {
+            const std::uint32_t under = page->CountAt(pos);
+            if (remaining < under)
+                break;
+            remaining -= under;
+        }
+        if (pos > page->EntryCount())
+            return at;
+        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+    }
+    if (remaining >= static_cast<std::uint64_t>(page->EntryCount()))
+        return at;
+    at.position = static_cast<std::int64_t>(remaining) + 1;
+    at.ordinal = ordinal;
+    at.page = std::move(page);
+    return at;
 }
 
 std::uint64_t TIndexTree::KeysNotAbove(const std::uint8_t* key) {

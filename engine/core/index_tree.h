@@ -27,6 +27,27 @@ class TIndexTree {
     std::optional<std::uint32_t> Find(const std::uint8_t* key);
     // Keys below `key` (the 0-based ordinal of the first key not below it).
     std::uint64_t Ordinal(const std::uint8_t* key);
+    // Keys not above `key`.
+    std::uint64_t KeysNotAbove(const std::uint8_t* key);
+
+    // A leaf entry reached by one descent: the pinned leaf, the 1-based
+    // position in it and the entry's 0-based ordinal in the index.
+    struct Position {
+        PinnedPage page;
+        std::int64_t position = 0;
+        std::uint64_t ordinal = 0;
+    };
+    // The first key not below `key`; its position is one past the leaf's
+    // last entry when the key lies above all of that leaf's keys. No page
+    // for an empty index. Without with_ordinal the ordinal is left 0.
+    Position LowerBound(const std::uint8_t* key, bool with_ordinal = true);
+    // The entry at a 0-based ordinal; no page when the index is shorter.
+    Position AtOrdinal(std::uint64_t ordinal);
+    // Visits entries from a position along the leaf links until the visitor
+    // answers true (then true) or the entries end (false). The visitor gets
+    // the ordinal, the leaf page and the position in it.
+    template <class Visit>
+    static bool WalkLeaves(TIndexFile& file, int slot, Position start, bool forward, Visit&& visit);
     // Keys from `low` to `high`, both included.
     std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
     std::uint64_t KeyCount();
@@ -39,11 +60,57 @@ class TIndexTree {
     void Clear();
 
   private:
-    std::uint64_t KeysNotAbove(const std::uint8_t* key);
+    bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
+    bool DeleteAlongRememberedDescent(const std::uint8_t* key);
+    bool RememberedDescentHolds() const;
+    void Remember(const TPage& leaf, const std::uint8_t* key, bool missed);
 
     TIndexFile& file_;
     int slot_;
     KeyCompare compare_;
 };
+
+template <class Visit>
+bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool forward,
+                            Visit&& visit) {
+    if (!start.page)
+        return false;
+    PinnedPage page = std::move(start.page);
+    std::int64_t pos = start.position;
+    std::uint64_t at = start.ordinal;
+    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
+    std::uint64_t pages = 0;
+    while (true) {
+        const std::int64_t count = page->EntryCount();
+        // Once a walk crosses leaves it is a scan: the following leaf is
+        // requested from memory while this one is visited.
+        const TPage* following = nullptr;
+        if (pages > 0)
+            following = file.PrefetchCachedPage(forward ? page->Next() : page->Previous());
+        const std::int64_t halfway = forward ? (pos + count) / 2 : pos / 2;
+        while (pos >= 1 && pos <= count) {
+            if (following != nullptr && pos == halfway)
+                following->PrefetchEntries();
+            if (visit(at, *page, pos))
+                return true;
+            if (forward) {
+                ++pos;
+                ++at;
+            } else {
+                if (at == 0)
+                    return false;
+                --pos;
+                --at;
+            }
+        }
+        const std::uint32_t next = forward ? page->Next() : page->Previous();
+        if (next == 0)
+            return false;
+        if (++pages > page_limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+        page = PinnedPage(file, file.GetPage(slot, next));
+        pos = forward ? 1 : page->EntryCount();
+    }
+}
 
 }  // namespace strata

@@ -37,6 +37,9 @@ TKeyComparer::TKeyComparer(std::vector<KeySegment> segments, std::uint16_t langu
 }
 
 int TKeyComparer::Compare(const std::uint8_t* a, const std::uint8_t* b, bool with_tail) const {
+    // Without a language every segment and the tail compare as plain bytes.
+    if (language_ == 0)
+        return CompareRaw(a, b, with_tail ? key_size_ : std::min(field_bytes_, key_size_));
     std::size_t p = 0;
     for (const KeySegment& s : segments_) {
         if (p >= key_size_)

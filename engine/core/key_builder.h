@@ -37,6 +37,8 @@ class TKeyComparer {
     // -1, 0 or 1; with_tail also compares the bytes after the fields.
     int Compare(const std::uint8_t* a, const std::uint8_t* b, bool with_tail) const;
     std::size_t KeySize() const noexcept { return key_size_; }
+    // Whether whole keys compare as plain bytes (no language collation).
+    bool PlainBytes() const noexcept { return language_ == 0; }
     std::size_t FieldBytes() const noexcept { return field_bytes_; }
 
   private:

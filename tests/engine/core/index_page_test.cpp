@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "engine/core/index_file.h"
 #include "engine/core/index_tree.h"
@@ -316,6 +320,214 @@ TEST_F(IndexFileFixture, DamagedPageRaisesInsteadOfReadingPastItsEnd) {
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
     bytes[0] = 7;  // no such kind
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+}
+
+Key WideKey(std::uint32_t value) {
+    Key key(500, 0);
+    key[0] = static_cast<std::uint8_t>(value >> 8);
+    key[1] = static_cast<std::uint8_t>(value & 0xFF);
+    return key;
+}
+
+// Every key in order with its record, and the interior counts agree with
+// the leaves (ordinal lookups land on the same records).
+void ExpectTreeHolds(TIndexTree& tree, const std::map<Key, std::uint32_t>& expected) {
+    std::vector<std::pair<Key, std::uint32_t>> seen;
+    tree.ForEach([&](std::span<const std::uint8_t> key, std::uint32_t record) {
+        seen.emplace_back(Key(key.begin(), key.end()), record);
+    });
+    ASSERT_EQ(seen, (std::vector<std::pair<Key, std::uint32_t>>(expected.begin(), expected.end())));
+    ASSERT_EQ(tree.KeyCount(), expected.size());
+    std::uint64_t ordinal = 0;
+    for (const auto& [key, record] : expected) {
+        ASSERT_EQ(tree.RecordAt(ordinal), record) << ordinal;
+        ASSERT_EQ(tree.Ordinal(key.data()), ordinal);
+        ++ordinal;
+    }
+}
+
+// A failed search leaves its path for an insert of the same key; whatever
+// happens between the two (an insert into the same leaf, a delete, the
+// caches emptied after a flush) must send the insert down the tree again.
+TEST_F(IndexFileFixture, InsertAfterAFailedSearchLandsInOrderWhateverChangedBetween) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf: frequent splits
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    std::map<Key, std::uint32_t> expected;
+    std::mt19937 random(11);
+    for (int round = 0; round < 600; ++round) {
+        const std::uint32_t value = random() % 3000;
+        const Key key = WideKey(value);
+        const bool present = expected.count(key) != 0;
+        ASSERT_EQ(tree.Find(key.data()).has_value(), present);
+        switch (round % 4) {
+            case 1: {
+                // A neighbour, likely in the remembered leaf, possibly splitting it.
+                const Key near = WideKey(value ^ 1);
+                if (near != key && expected.count(near) == 0) {
+                    ASSERT_TRUE(tree.Insert(near.data(), 100000 + value));
+                    expected[near] = 100000 + value;
+                }
+                break;
+            }
+            case 2:
+                if (!expected.empty() && expected.begin()->first != key) {
+                    ASSERT_TRUE(tree.Delete(expected.begin()->first.data()));
+                    expected.erase(expected.begin());
+                }
+                break;
+            case 3:
+                file->FlushPages();
+                file->ClearPageCaches(true);
+                break;
+            default:
+                break;
+        }
+        if (!present) {
+            ASSERT_TRUE(tree.Insert(key.data(), value + 1));
+            expected[key] = value + 1;
+        } else {
+            EXPECT_FALSE(tree.Insert(key.data(), value + 1));
+        }
+    }
+    ExpectTreeHolds(tree, expected);
+}
+
+// With a cache far smaller than the tree, pages are evicted and written
+// back while keys go in and out; nothing is lost, in memory or in the file.
+TEST_F(IndexFileFixture, SmallCacheEvictsAndWritesBackWithoutLosingKeys) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    file->SetPageCacheCapacity(8);
+    std::map<Key, std::uint32_t> expected;
+    {
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        std::mt19937 random(5);
+        for (int i = 0; i < 1500; ++i) {
+            const std::uint32_t value = random() % 20000;
+            const Key key = WideKey(value);
+            if (expected.count(key) != 0)
+                continue;
+            ASSERT_TRUE(tree.Insert(key.data(), value + 1));
+            expected[key] = value + 1;
+            if (i % 3 == 0) {
+                auto victim = expected.begin();
+                std::advance(victim, static_cast<long>(random() % expected.size()));
+                ASSERT_TRUE(tree.Delete(victim->first.data()));
+                expected.erase(victim);
+            }
+        }
+        EXPECT_GT(file->GetStatistics().writes, 0u);  // evictions had to write
+        ExpectTreeHolds(tree, expected);
+        file->FlushPages();
+        // Primary, "Wide" and the hidden index share 3 x 8 pages.
+        EXPECT_LE(file->CachedPageTotal(), 24u);
+    }
+    file = Reopen(std::move(file));
+    TIndexTree reread(*file, 1, BytesCompare(500));
+    ExpectTreeHolds(reread, expected);
+}
+
+// Closing gives the page objects to the process's reserve; files opened
+// after take them back, and stale state of their former life must not leak
+// into the new cache (dirty lists, marks, entries).
+TEST_F(IndexFileFixture, PagesTakenFromTheReserveServeTheReopenedFile) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    std::map<Key, std::uint32_t> expected;
+    {
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        for (std::uint32_t value = 0; value < 400; ++value) {
+            ASSERT_TRUE(tree.Insert(WideKey(value * 7 % 4001).data(), value + 1));
+            expected[WideKey(value * 7 % 4001)] = value + 1;
+        }
+    }
+    file = Reopen(std::move(file));
+    EXPECT_GT(ReservedPageCount(), 0u);
+    EXPECT_LE(ReservedPageCount(), kPageReserveLimit);
+    {
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        ExpectTreeHolds(tree, expected);
+        for (std::uint32_t value = 0; value < 400; value += 2) {
+            ASSERT_TRUE(tree.Delete(WideKey(value * 7 % 4001).data()));
+            expected.erase(WideKey(value * 7 % 4001));
+        }
+        ExpectTreeHolds(tree, expected);
+    }
+    file = Reopen(std::move(file));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    ExpectTreeHolds(tree, expected);
+}
+
+// A delete right after a search takes the search's path when the leaf
+// still holds the key there; edits of the same index in between (which may
+// move or split the leaf) must send it down the tree again, edits of
+// another index need not.
+TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    file->AddIndex(Descriptor("Other", 500, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    TIndexTree other(*file, 2, BytesCompare(500));
+    std::map<Key, std::uint32_t> expected;
+    std::map<Key, std::uint32_t> expected_other;
+    for (std::uint32_t value = 0; value < 900; ++value) {
+        const Key key = WideKey(value * 13 % 2999);
+        ASSERT_TRUE(tree.Insert(key.data(), value + 1));
+        expected[key] = value + 1;
+    }
+    std::mt19937 random(3);
+    for (int round = 0; round < 500 && expected.size() > 2; ++round) {
+        auto it = expected.begin();
+        std::advance(it, static_cast<long>(random() % expected.size()));
+        const Key key = it->first;
+        {
+            const TIndexTree::Position at = tree.LowerBound(key.data(), round % 2 == 0);
+            ASSERT_TRUE(at.page);
+            ASSERT_TRUE(std::equal(key.begin(), key.end(), at.page->KeyAt(at.position)));
+        }
+        Key target = key;
+        switch (round % 6) {
+            case 1: {
+                const Key near = WideKey((key[0] << 8 | key[1]) ^ 1);
+                if (expected.count(near) == 0) {
+                    ASSERT_TRUE(tree.Insert(near.data(), 7000 + round));
+                    expected[near] = 7000 + round;
+                }
+                break;
+            }
+            case 2: {
+                const auto first = expected.begin()->first;
+                if (first != key) {
+                    ASSERT_TRUE(tree.Delete(first.data()));
+                    expected.erase(first);
+                }
+                break;
+            }
+            case 3: {
+                const Key elsewhere = WideKey(3000 + static_cast<std::uint32_t>(round));
+                ASSERT_TRUE(other.Insert(elsewhere.data(), 1));
+                expected_other[elsewhere] = 1;
+                break;
+            }
+            case 4:
+                file->FlushPages();
+                file->ClearPageCaches(true);
+                break;
+            case 5:
+                // Another key than the one searched goes.
+                target = std::next(it) != expected.end() ? std::next(it)->first
+                                                         : expected.begin()->first;
+                break;
+            default:
+                break;
+        }
+        ASSERT_TRUE(tree.Delete(target.data())) << round;
+        expected.erase(target);
+        EXPECT_FALSE(tree.Delete(target.data()));
+    }
+    ExpectTreeHolds(tree, expected);
+    ExpectTreeHolds(other, expected_other);
 }
 
 }  // namespace
