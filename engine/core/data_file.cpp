@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/index_file.h"
 #include "engine/storage/scramble.h"
@@ -52,7 +53,8 @@ TDataFile::~TDataFile() {
         Close();
     } catch (...) {
     }
-    cache_.clear();
+    cache_table_.clear();
+    cached_ = 0;
     pool_->Clear();
 }
 
@@ -380,74 +382,176 @@ std::uint32_t TDataFile::NextBlobNumber() {
 // ---------------------------------------------------------------------------
 // Record cache
 
-std::size_t TDataFile::LowerBound(std::uint32_t n) const {
-    auto it = std::lower_bound(cache_.begin(), cache_.end(), n,
-                               [](const std::unique_ptr<TRecord>& r, std::uint32_t number) {
-                                   return r->RecordNumber() < number;
-                               });
-    return static_cast<std::size_t>(it - cache_.begin());
+std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
+    // Fibonacci hashing spreads runs and strides of record numbers alike.
+    return cache_shift_ >= 32 ? 0 : static_cast<std::uint32_t>(n * 2654435769u) >> cache_shift_;
 }
 
-void TDataFile::LruUnlink(TRecord* r) {
-    if (r->lru_prev)
-        r->lru_prev->lru_next = r->lru_next;
-    if (r->lru_next)
-        r->lru_next->lru_prev = r->lru_prev;
-    if (lru_head_ == r)
-        lru_head_ = r->lru_next;
-    if (lru_tail_ == r)
-        lru_tail_ = r->lru_prev;
-    r->lru_prev = r->lru_next = nullptr;
-}
-
-void TDataFile::LruPushFront(TRecord* r) {
-    r->lru_prev = nullptr;
-    r->lru_next = lru_head_;
-    if (lru_head_)
-        lru_head_->lru_prev = r;
-    lru_head_ = r;
-    if (!lru_tail_)
-        lru_tail_ = r;
-}
-
-TRecord* TDataFile::FindCached(std::uint32_t n) {
-    int checked = 0;
-    for (TRecord* r = lru_head_; r != nullptr && checked < 4; r = r->lru_next, ++checked) {
-        if (r->RecordNumber() == n)
-            return r;
+void TDataFile::GrowCacheTable(std::size_t records) {
+    // At most half full, so probe runs stay short.
+    std::size_t size = 16;
+    unsigned bits = 4;
+    while (size < 2 * records) {
+        size *= 2;
+        ++bits;
     }
-    const std::size_t i = LowerBound(n);
-    if (i < cache_.size() && cache_[i]->RecordNumber() == n)
-        return cache_[i].get();
+    if (size <= cache_table_.size())
+        return;
+    std::vector<CacheSlot> old = std::exchange(cache_table_, std::vector<CacheSlot>(size));
+    cache_shift_ = 32 - bits;
+    const std::size_t mask = size - 1;
+    for (CacheSlot& slot : old) {
+        if (!slot.record)
+            continue;
+        std::size_t i = HomeSlot(slot.number);
+        while (cache_table_[i].record)
+            i = (i + 1) & mask;
+        cache_table_[i] = std::move(slot);
+    }
+}
+
+TRecord* TDataFile::FindCached(std::uint32_t n) const {
+    if (cached_ == 0)
+        return nullptr;
+    const std::size_t mask = cache_table_.size() - 1;
+    for (std::size_t i = HomeSlot(n); cache_table_[i].record; i = (i + 1) & mask) {
+        if (cache_table_[i].number == n)
+            return cache_table_[i].record.get();
+    }
     return nullptr;
 }
 
 TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
+    GrowCacheTable(cached_ + 1);
     TRecord* raw = record.get();
-    const std::size_t i = LowerBound(raw->RecordNumber());
-    cache_.insert(cache_.begin() + static_cast<std::ptrdiff_t>(i), std::move(record));
+    const std::size_t mask = cache_table_.size() - 1;
+    std::size_t i = HomeSlot(raw->RecordNumber());
+    while (cache_table_[i].record)
+        i = (i + 1) & mask;
+    cache_table_[i].number = raw->RecordNumber();
+    cache_table_[i].record = std::move(record);
+    ++cached_;
     LruPushFront(raw);
     return raw;
 }
 
+std::unique_ptr<TRecord> TDataFile::RemoveCached(std::uint32_t n) {
+    if (cached_ == 0)
+        return nullptr;
+    const std::size_t mask = cache_table_.size() - 1;
+    std::size_t hole = HomeSlot(n);
+    while (cache_table_[hole].record && cache_table_[hole].number != n)
+        hole = (hole + 1) & mask;
+    if (!cache_table_[hole].record)
+        return nullptr;
+    std::unique_ptr<TRecord> taken = std::move(cache_table_[hole].record);
+    cache_table_[hole].number = 0;
+    --cached_;
+    LruUnlink(taken.get());
+    // Backward shift: later members of the probe run move into the hole when
+    // their home lies at or before it, so no lookup ever stops short.
+    for (std::size_t j = (hole + 1) & mask; cache_table_[j].record; j = (j + 1) & mask) {
+        const std::size_t home = HomeSlot(cache_table_[j].number);
+        if (((j - home) & mask) >= ((j - hole) & mask)) {
+            cache_table_[hole] = std::move(cache_table_[j]);
+            cache_table_[j].number = 0;
+            hole = j;
+        }
+    }
+    return taken;
+}
+
+std::vector<TRecord*> TDataFile::UnpinnedInOrder(bool changed) const {
+    std::vector<TRecord*> picked;
+    for (const CacheSlot& slot : cache_table_) {
+        if (slot.record && slot.record->PinCount() == 0 && slot.record->Modified() == changed)
+            picked.push_back(slot.record.get());
+    }
+    std::sort(picked.begin(), picked.end(), [](const TRecord* a, const TRecord* b) {
+        return a->RecordNumber() < b->RecordNumber();
+    });
+    return picked;
+}
+
+void TDataFile::LruUnlink(TRecord* r) {
+    RecordChain& chain = ChainOf(r);
+    if (r->lru_prev)
+        r->lru_prev->lru_next = r->lru_next;
+    if (r->lru_next)
+        r->lru_next->lru_prev = r->lru_prev;
+    if (chain.head == r)
+        chain.head = r->lru_next;
+    if (chain.tail == r)
+        chain.tail = r->lru_prev;
+    r->lru_prev = r->lru_next = nullptr;
+    r->lru_held = false;
+}
+
+void TDataFile::LruPushFront(TRecord* r) {
+    r->lru_prev = nullptr;
+    r->lru_next = lru_.head;
+    if (lru_.head)
+        lru_.head->lru_prev = r;
+    lru_.head = r;
+    if (!lru_.tail)
+        lru_.tail = r;
+}
+
+void TDataFile::Hold(TRecord* r) {
+    LruUnlink(r);
+    r->lru_held = true;
+    r->lru_prev = nullptr;
+    r->lru_next = held_.head;
+    if (held_.head)
+        held_.head->lru_prev = r;
+    held_.head = r;
+    if (!held_.tail)
+        held_.tail = r;
+}
+
+bool TDataFile::ReturnHeldRecords() {
+    bool any = false;
+    // From the most recently held to the oldest, each to the LRU tail, so
+    // the oldest is evicted first.
+    for (TRecord* r = held_.head; r != nullptr;) {
+        TRecord* next = r->lru_next;
+        if (r->PinCount() == 0 && !r->Modified()) {
+            LruUnlink(r);
+            r->lru_prev = lru_.tail;
+            if (lru_.tail)
+                lru_.tail->lru_next = r;
+            lru_.tail = r;
+            if (!lru_.head)
+                lru_.head = r;
+            any = true;
+        }
+        r = next;
+    }
+    return any;
+}
+
 std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
-    if (cache_.size() < cache_capacity_) {
+    if (cached_ < cache_capacity_) {
         std::unique_ptr<TRecord> r = pool_->Pop();
         r->EnsureSize(GetRecordSize());
         return r;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        for (TRecord* r = lru_tail_; r != nullptr; r = r->lru_prev) {
-            if (r->PinCount() == 0 && !r->Modified()) {
-                LruUnlink(r);
-                const std::size_t i = LowerBound(r->RecordNumber());
-                std::unique_ptr<TRecord> taken = std::move(cache_[i]);
-                cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(i));
-                taken->Reset(false);
-                taken->ResetPins();
-                taken->EnsureSize(GetRecordSize());
-                return taken;
+        for (;;) {
+            while (lru_.tail != nullptr) {
+                TRecord* r = lru_.tail;
+                if (r->PinCount() == 0 && !r->Modified()) {
+                    std::unique_ptr<TRecord> taken = RemoveCached(r->RecordNumber());
+                    taken->Reset(false);
+                    taken->ResetPins();
+                    taken->EnsureSize(GetRecordSize());
+                    return taken;
+                }
+                Hold(r);
             }
+            // Held records released or written since they were parked.
+            if (!ReturnHeldRecords())
+                break;
         }
         if (attempt == 0) {
             if (InBatch())
@@ -619,11 +723,7 @@ void TDataFile::FreeRecord(TRecord& record) {
 }
 
 bool TDataFile::FlushRecords() {
-    std::vector<TRecord*> dirty;
-    for (const auto& r : cache_) {
-        if (r->Modified() && r->PinCount() == 0)
-            dirty.push_back(r.get());
-    }
+    const std::vector<TRecord*> dirty = UnpinnedInOrder(true);
     if (dirty.empty())
         return false;
     const std::size_t rs = GetRecordSize();
@@ -655,34 +755,33 @@ bool TDataFile::FlushRecords() {
         MarkWrittenByOwner();
         i = j;
     }
+    ReturnHeldRecords();
     return true;
 }
 
 void TDataFile::ClearRecordCache() {
-    lru_head_ = lru_tail_ = nullptr;
-    for (auto& r : cache_) {
-        r->lru_prev = r->lru_next = nullptr;
-        pool_->Push(std::move(r));
+    lru_ = {};
+    held_ = {};
+    for (CacheSlot& slot : cache_table_) {
+        if (!slot.record)
+            continue;
+        slot.record->lru_prev = slot.record->lru_next = nullptr;
+        slot.record->lru_held = false;
+        pool_->Push(std::move(slot.record));
+        slot.number = 0;
     }
-    cache_.clear();
+    cached_ = 0;
 }
 
 void TDataFile::TrimRecordCache() {
-    while (cache_.size() > normal_cache_capacity_) {
-        std::size_t victim = cache_.size();
-        for (std::size_t i = cache_.size(); i-- > 0;) {
-            if (cache_[i]->PinCount() == 0 && !cache_[i]->Modified()) {
-                victim = i;
-                break;
-            }
+    if (cached_ > normal_cache_capacity_) {
+        const std::vector<TRecord*> clean = UnpinnedInOrder(false);
+        for (auto it = clean.rbegin(); it != clean.rend() && cached_ > normal_cache_capacity_;
+             ++it) {
+            pool_->Push(RemoveCached((*it)->RecordNumber()));
         }
-        if (victim == cache_.size())
-            break;
-        LruUnlink(cache_[victim].get());
-        pool_->Push(std::move(cache_[victim]));
-        cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(victim));
     }
-    cache_capacity_ = std::max(normal_cache_capacity_, cache_.size());
+    cache_capacity_ = std::max(normal_cache_capacity_, cached_);
 }
 
 // ---------------------------------------------------------------------------

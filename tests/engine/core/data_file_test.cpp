@@ -395,6 +395,56 @@ TEST_F(DataFileTest, RecordCacheEvictsCleanRecordsAndReadsAhead) {
     EXPECT_EQ(file->GetRecord(3 * capacity)->RecordId(), 3 * capacity);
 }
 
+// Scattered reads and changes over three cache capacities, with one record
+// pinned throughout: the cache stays within its capacity, never evicts the
+// pinned or a changed record (a lost change or a stale second copy would show
+// as a wrong ID), and every change reaches the file.
+TEST_F(DataFileTest, RecordCacheUnderPressureKeepsPinnedAndChangedRecords) {
+    auto file = Create(ListTableFields());
+    const std::size_t capacity = file->RecordCacheCapacity();
+    const auto slots = static_cast<std::uint32_t>(capacity * 3);
+    std::vector<std::uint32_t> expected(slots + 1);
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        expected[n] = n;
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->ClearRecordCache();
+    TRecord* pinned = file->GetRecord(7);
+    std::uint32_t last = 0;
+    for (std::uint32_t i = 0; i < slots * 4; ++i) {
+        const std::uint32_t n = (i * 7919u) % slots + 1;
+        TRecord* r = file->GetRecord(n);
+        ASSERT_EQ(r->RecordNumber(), n);
+        ASSERT_EQ(r->RecordId(), expected[n]);
+        if (i % 3 == 0 && n != 7) {
+            expected[n] = 1000000 + i;
+            r->SetRecordId(expected[n]);
+        }
+        file->ReleaseRecord(r);
+        ASSERT_LE(file->CachedRecordCount(), capacity);
+        last = n;
+    }
+    EXPECT_EQ(file->GetRecord(7), pinned);
+    file->ReleaseRecord(pinned);
+    // The latest record is found where it is, not read again.
+    const auto reads = file->GetStatistics().reads;
+    file->ReleaseRecord(file->GetRecord(last));
+    EXPECT_EQ(file->GetStatistics().reads, reads);
+    file->ReleaseRecord(pinned);
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        ASSERT_EQ(r->RecordId(), expected[n]) << n;
+        again->ReleaseRecord(r);
+    }
+}
+
 class BatchOwner : public TTableFileOwner {
   public:
     void MarkWritten() override { ++written; }
