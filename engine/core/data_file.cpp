@@ -15,6 +15,9 @@ namespace strata {
 namespace {
 constexpr std::size_t kInitialBufferSize = 65535;
 constexpr std::size_t kBatchGrowth = 255;
+// The longest run of cached, unchanged records a flush writes along to join
+// two changed ones in one write.
+constexpr std::uint32_t kMaxFlushGap = 31;
 
 void ScrambleText(std::span<std::uint8_t> header, std::size_t at, std::size_t n) {
     const std::size_t length = std::min<std::size_t>(header[at], n);
@@ -72,6 +75,7 @@ void TDataFile::Open() {
         throw;
     }
     stats_ = {};
+    last_miss_ = ascending_misses_ = 0;
     pool_->Clear();
     SizeRecordCache();
 }
@@ -89,6 +93,7 @@ void TDataFile::SizeRecordCache() {
     normal_cache_capacity_ =
         rs == 0 ? 8191 : std::max<std::size_t>(1, std::min<std::size_t>(131070 / rs, 8191));
     cache_capacity_ = normal_cache_capacity_;
+    flush_at_held_ = HeldFlushThreshold();
 }
 
 void TDataFile::ReadDescriptors() {
@@ -194,6 +199,7 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
     stats_ = {};
+    last_miss_ = ascending_misses_ = 0;
     pool_->Clear();
     SizeRecordCache();
 }
@@ -484,6 +490,8 @@ void TDataFile::LruUnlink(TRecord* r) {
     if (chain.tail == r)
         chain.tail = r->lru_prev;
     r->lru_prev = r->lru_next = nullptr;
+    if (r->lru_held)
+        --held_count_;
     r->lru_held = false;
 }
 
@@ -500,6 +508,7 @@ void TDataFile::LruPushFront(TRecord* r) {
 void TDataFile::Hold(TRecord* r) {
     LruUnlink(r);
     r->lru_held = true;
+    ++held_count_;
     r->lru_prev = nullptr;
     r->lru_next = held_.head;
     if (held_.head)
@@ -536,14 +545,17 @@ std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
         r->EnsureSize(GetRecordSize());
         return r;
     }
+    if (held_count_ >= flush_at_held_ && !InBatch()) {
+        FlushRecords();
+        flush_at_held_ = std::max(HeldFlushThreshold(), held_count_ + cache_capacity_ / 4);
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (;;) {
             while (lru_.tail != nullptr) {
                 TRecord* r = lru_.tail;
                 if (r->PinCount() == 0 && !r->Modified()) {
+                    // Not cleared here: every taker fills or clears it.
                     std::unique_ptr<TRecord> taken = RemoveCached(r->RecordNumber());
-                    taken->Reset(false);
-                    taken->ResetPins();
                     taken->EnsureSize(GetRecordSize());
                     return taken;
                 }
@@ -611,6 +623,12 @@ void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, 
         count = std::min(count, n);
         first = n - count + 1;
     }
+    if (count > 1 && !InBatch()) {
+        // The read-ahead is about to replace much of the cache: changed
+        // records go first, while the neighbours that let a flush join them
+        // into few writes are still cached.
+        FlushRecords();
+    }
     const std::size_t rs = GetRecordSize();
     const std::size_t bytes = std::size_t{count} * rs;
     if (read_buffer_.size() < bytes)
@@ -664,6 +682,13 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             return false;
         if (n > GetRecordSlots())
             RaiseEngineError(kErrDataRecordCorrupt, Name());
+        if (!read_ahead && NoticeAscendingMiss(n)) {
+            // Misses walking forward in small steps: the next ones lie in
+            // the same buffer, so one read brings them all.
+            forward = true;
+            index_order = false;
+            read_ahead = true;
+        }
         ReadRecords(cursor, n, forward, index_order, read_ahead);
         r = FindCached(n);
     }
@@ -674,6 +699,18 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
     r->Pin();
     record = r;
     return true;
+}
+
+bool TDataFile::NoticeAscendingMiss(std::uint32_t n) {
+    // A step of at most an eighth of a buffer, so a read-ahead serves at
+    // least eight of the coming misses.
+    const std::uint32_t window = std::max<std::uint32_t>(1, records_per_buffer_ / 8);
+    if (n > last_miss_ && n - last_miss_ <= window)
+        ascending_misses_ = std::min<std::uint32_t>(ascending_misses_ + 1, 2);
+    else
+        ascending_misses_ = 0;
+    last_miss_ = n;
+    return ascending_misses_ >= 2 && records_per_buffer_ > 8;
 }
 
 TRecord* TDataFile::GetRecord(std::uint32_t n) {
@@ -709,8 +746,9 @@ TRecord* TDataFile::AllocateRecord() {
         }
         PutU32(header_, dh::kFirstFree, r->NextFree());
         SetHeaderChanged();
+        r->Reset(false);
     }
-    r->Reset(false);
+    // An appended record comes cleared already.
     r->SetModified(true);
     return r;
 }
@@ -727,22 +765,47 @@ bool TDataFile::FlushRecords() {
     if (dirty.empty())
         return false;
     const std::size_t rs = GetRecordSize();
+    const std::size_t limit = std::max<std::size_t>(rs, 1u << 22);
+    // Only a table held exclusively may bridge a short gap between changed
+    // records with the cached, unchanged records in it: their bytes are
+    // those on disk, as nobody else writes the file.
+    const bool bridge = Exclusive();
+    std::vector<TRecord*> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
+        run.assign(1, dirty[i]);
+        const std::uint32_t first = dirty[i]->RecordNumber();
         std::size_t j = i + 1;
-        while (j < dirty.size() && dirty[j]->RecordNumber() == dirty[j - 1]->RecordNumber() + 1 &&
-               (j - i + 1) * rs <= std::max<std::size_t>(rs, 1u << 22)) {
-            ++j;
+        for (; j < dirty.size(); ++j) {
+            const std::uint32_t previous = dirty[j - 1]->RecordNumber();
+            const std::uint32_t next = dirty[j]->RecordNumber();
+            if (std::size_t{next - first + 1} * rs > limit)
+                break;
+            if (next != previous + 1) {
+                if (!bridge || next - previous - 1 > kMaxFlushGap)
+                    break;
+                const std::size_t before = run.size();
+                for (std::uint32_t k = previous + 1; k < next; ++k) {
+                    TRecord* gap = FindCached(k);
+                    if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
+                        break;
+                    run.push_back(gap);
+                }
+                if (run.size() - before != next - previous - 1) {
+                    run.resize(before);
+                    break;
+                }
+            }
+            run.push_back(dirty[j]);
         }
-        const std::size_t bytes = (j - i) * rs;
+        const std::size_t bytes = run.size() * rs;
         if (write_buffer_.size() < bytes)
             write_buffer_.resize((bytes + 32766) / 32767 * 32767);
-        for (std::size_t k = i; k < j; ++k) {
-            dirty[k]->SaveTo(std::span(write_buffer_.data() + (k - i) * rs, rs));
-        }
+        for (std::size_t k = 0; k < run.size(); ++k)
+            run[k]->SaveTo(std::span(write_buffer_.data() + k * rs, rs));
         LockFileObject();
         try {
-            SeekFile(RecordOffset(dirty[i]->RecordNumber()), SeekOrigin::kBegin);
+            SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(write_buffer_.data(), bytes);
         } catch (...) {
             UnlockFileObject();
@@ -762,6 +825,7 @@ bool TDataFile::FlushRecords() {
 void TDataFile::ClearRecordCache() {
     lru_ = {};
     held_ = {};
+    held_count_ = 0;
     for (CacheSlot& slot : cache_table_) {
         if (!slot.record)
             continue;

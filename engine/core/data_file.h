@@ -28,6 +28,7 @@
 // the table at 2047483645 for 100000001 bytes (exactly records 1..100000001),
 // the header at 2147483647.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -239,6 +240,9 @@ class TDataFile : public TFileHandler {
     TRecord* AppendRecord();
     void ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
                      bool read_ahead);
+    // Counts a cache miss; true once misses have walked forward in small
+    // steps twice in a row.
+    bool NoticeAscendingMiss(std::uint32_t n);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     void MarkWrittenByOwner() {
         if (owner_ != nullptr)
@@ -254,6 +258,8 @@ class TDataFile : public TFileHandler {
     std::vector<std::uint8_t> read_buffer_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint32_t records_per_buffer_ = 1;
+    std::uint32_t last_miss_ = 0;
+    std::uint32_t ascending_misses_ = 0;
 
     // The record cache: an open-addressing table by record number (linear
     // probing, deletion by backward shift), owning its records. Lookups and
@@ -268,6 +274,11 @@ class TDataFile : public TFileHandler {
     std::size_t cached_ = 0;
     RecordChain lru_;
     RecordChain held_;
+    std::size_t held_count_ = 0;
+    std::size_t HeldFlushThreshold() const { return std::max<std::size_t>(1, cache_capacity_ / 2); }
+    // Held records at which an eviction writes the changed ones first, so
+    // that changes never crowd reads (and their read-ahead) out of the cache.
+    std::size_t flush_at_held_ = 4095;
     std::size_t cache_capacity_ = 8191;
     std::size_t normal_cache_capacity_ = 8191;
     std::unique_ptr<TRecordStack> pool_;

@@ -445,6 +445,89 @@ TEST_F(DataFileTest, RecordCacheUnderPressureKeepsPinnedAndChangedRecords) {
     }
 }
 
+// Changes every third record while walking forward. Returns the expected ID
+// of each record (index = record number).
+std::vector<std::uint32_t> ChangeEveryThirdRecord(TDataFile& file, std::uint32_t slots) {
+    std::vector<std::uint32_t> expected(slots + 1);
+    for (std::uint32_t n = 1; n <= slots; ++n)
+        expected[n] = n;
+    for (std::uint32_t n = 1; n <= slots; n += 3) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), n);
+        expected[n] = 500000 + n;
+        r->SetRecordId(expected[n]);
+        file.ReleaseRecord(r);
+    }
+    return expected;
+}
+
+TEST_F(DataFileTest, ForwardWalkReadsAheadAndWritesChangesInFewRuns) {
+    auto file = Create(ListTableFields());
+    file->Close();
+    file = std::make_unique<TDataFile>();
+    file->SetName(dir_.File("mailist.DAT"));
+    file->SetExclusive(true);
+    file->Open();
+    const auto slots = static_cast<std::uint32_t>(file->RecordCacheCapacity() * 4);
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->ClearRecordCache();
+    const auto before = file->GetStatistics();
+    const std::vector<std::uint32_t> expected = ChangeEveryThirdRecord(*file, slots);
+    file->FlushRecords();
+    const auto after = file->GetStatistics();
+    const std::uint64_t changed = (slots + 2) / 3;
+    EXPECT_GT(after.batched_reads, before.batched_reads);
+    EXPECT_LT(after.reads - before.reads, changed / 4);
+    EXPECT_LT(after.writes - before.writes, changed / 4);
+    file->Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        ASSERT_EQ(r->RecordId(), expected[n]) << n;
+        again->ReleaseRecord(r);
+    }
+}
+
+// Shared, the unchanged records between two changed ones are never written
+// along: another program may have changed them since they were cached.
+TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {
+    auto file = Create(ListTableFields());
+    for (std::uint32_t n = 1; n <= 300; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->Close();
+    file = Reopen();
+    // Cache records 1.. with a read-ahead.
+    for (std::uint32_t n : {1u, 2u, 3u})
+        file->ReleaseRecord(file->GetRecord(n));
+    ASSERT_GT(file->CachedRecordCount(), 10u);
+    auto other = Reopen();
+    TRecord* theirs = other->GetRecord(5);
+    theirs->SetRecordId(777);
+    other->ReleaseRecord(theirs);
+    other->FlushRecords();
+    for (std::uint32_t n : {4u, 6u}) {
+        TRecord* mine = file->GetRecord(n);
+        mine->SetRecordId(900 + n);
+        file->ReleaseRecord(mine);
+    }
+    file->FlushRecords();
+    auto check = Reopen();
+    EXPECT_EQ(check->GetRecord(4)->RecordId(), 904u);
+    EXPECT_EQ(check->GetRecord(5)->RecordId(), 777u);
+    EXPECT_EQ(check->GetRecord(6)->RecordId(), 906u);
+}
+
 class BatchOwner : public TTableFileOwner {
   public:
     void MarkWritten() override { ++written; }
