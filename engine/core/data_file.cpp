@@ -82,6 +82,8 @@ void TDataFile::Open() {
 
 void TDataFile::Close() {
     ClearRecordCache();
+    std::vector<CacheSlot>().swap(cache_table_);
+    cache_shift_ = 32;
     descriptors_.clear();
     if (IsOpen())
         TFileHandler::Close();
@@ -394,14 +396,19 @@ std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
 }
 
 void TDataFile::GrowCacheTable(std::size_t records) {
+    if (cache_table_.size() < 2 * records)
+        ResizeCacheTable(records);
+}
+
+void TDataFile::ResizeCacheTable(std::size_t records) {
     // At most half full, so probe runs stay short.
     std::size_t size = 16;
     unsigned bits = 4;
-    while (size < 2 * records) {
+    while (size < 2 * std::max(records, cached_)) {
         size *= 2;
         ++bits;
     }
-    if (size <= cache_table_.size())
+    if (size == cache_table_.size())
         return;
     std::vector<CacheSlot> old = std::exchange(cache_table_, std::vector<CacheSlot>(size));
     cache_shift_ = 32 - bits;
@@ -846,6 +853,9 @@ void TDataFile::TrimRecordCache() {
         }
     }
     cache_capacity_ = std::max(normal_cache_capacity_, cached_);
+    // A batch may have grown the table far beyond the usual capacity.
+    if (cache_table_.size() > 4 * cache_capacity_)
+        ResizeCacheTable(cache_capacity_);
 }
 
 // ---------------------------------------------------------------------------

@@ -219,6 +219,7 @@ class TDataFile : public TFileHandler {
     std::unique_ptr<TRecord> RemoveCached(std::uint32_t n);
     std::size_t HomeSlot(std::uint32_t n) const noexcept;
     void GrowCacheTable(std::size_t records);
+    void ResizeCacheTable(std::size_t records);
     // The cached, unpinned records that are changed (or, without `changed`,
     // unchanged), ascending by number.
     std::vector<TRecord*> UnpinnedInOrder(bool changed) const;

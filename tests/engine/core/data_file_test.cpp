@@ -558,6 +558,39 @@ TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards)
     EXPECT_EQ(file.GetFileSize(), file.RecordOffset(static_cast<std::uint32_t>(capacity + 11)));
 }
 
+TEST_F(DataFileTest, CacheGrownByALongBatchShrinksBackAndStillFindsItsRecords) {
+    Create(ListTableFields())->Close();
+    BatchOwner owner;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    const std::size_t capacity = file.RecordCacheCapacity();
+    const auto count = static_cast<std::uint32_t>(capacity * 6);
+    for (std::uint32_t n = 1; n <= count; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    EXPECT_EQ(file.CachedRecordCount(), count);
+    owner.in_batch = false;
+    EXPECT_TRUE(file.FlushRecords());
+    file.WriteHeader(false);
+    file.TrimRecordCache();
+    ASSERT_EQ(file.CachedRecordCount(), capacity);
+    // The highest numbers went first; the rest is found without a read.
+    const auto reads = file.GetStatistics().reads;
+    for (std::uint32_t n = 1; n <= capacity; ++n) {
+        TRecord* r = file.GetRecord(n);
+        ASSERT_EQ(r->RecordId(), n);
+        file.ReleaseRecord(r);
+    }
+    EXPECT_EQ(file.GetStatistics().reads, reads);
+    TRecord* last = file.GetRecord(count);
+    EXPECT_EQ(last->RecordId(), count);
+    file.ReleaseRecord(last);
+    EXPECT_GT(file.GetStatistics().reads, reads);
+}
+
 // Locks: the byte ranges of the format, seen by another handle of this process
 // (refused by the file object) and by another program (OFD locks).
 bool ChildCanLock(const std::string& path, std::uint64_t start, std::uint64_t length) {
