@@ -605,8 +605,8 @@ TRecord* TDataFile::AppendRecord() {
     return raw;
 }
 
-void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
-                            bool read_ahead) {
+std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
+                                     bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();
     std::uint32_t count = 1;
     if (read_ahead) {
@@ -669,6 +669,7 @@ void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, 
             fill(k);
     }
     FindCached(n)->Unpin();
+    return first + count - 1;
 }
 
 bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
@@ -691,12 +692,12 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             RaiseEngineError(kErrDataRecordCorrupt, Name());
         if (!read_ahead && NoticeAscendingMiss(n)) {
             // Misses walking forward in small steps: the next ones lie in
-            // the same buffer, so one read brings them all.
-            forward = true;
-            index_order = false;
-            read_ahead = true;
+            // the same buffer, so one read brings them all, and the walk
+            // goes on from its end.
+            last_miss_ = ReadRecords(cursor, n, true, false, true);
+        } else {
+            ReadRecords(cursor, n, forward, index_order, read_ahead);
         }
-        ReadRecords(cursor, n, forward, index_order, read_ahead);
         r = FindCached(n);
     }
     if (r == nullptr || r->RecordNumber() != n)

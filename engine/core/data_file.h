@@ -239,8 +239,9 @@ class TDataFile : public TFileHandler {
     // Returns the held records that could be evicted now; true when any.
     bool ReturnHeldRecords();
     TRecord* AppendRecord();
-    void ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
-                     bool read_ahead);
+    // Returns the highest record number read.
+    std::uint32_t ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                              bool read_ahead);
     // Counts a cache miss; true once misses have walked forward in small
     // steps twice in a row.
     bool NoticeAscendingMiss(std::uint32_t n);
