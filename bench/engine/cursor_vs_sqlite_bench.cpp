@@ -379,6 +379,10 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
+    // A run of only some engine steps leaves the table open; it is closed
+    // here, while the engine's process-wide state still exists.
+    TheEngine().cursor.reset();
+    TheEngine().session.reset();
     std::error_code ignored;
     std::filesystem::remove_all(WorkDirectory(), ignored);
     benchmark::Shutdown();

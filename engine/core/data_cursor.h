@@ -417,7 +417,9 @@ class TDataCursor final : public TFileCursor {
                           std::span<std::uint8_t> out) const;
     int CompareFieldValue(const FieldDescriptor& field, const std::uint8_t* a,
                           const std::uint8_t* b) const;
-    std::vector<int> KeySlots() const;
+    // The slots whose keys a record carries (primary first); their count.
+    using KeySlotList = std::array<int, 33>;
+    std::size_t KeySlots(KeySlotList& slots) const;
     bool ReadStoredRecord(std::uint32_t number, std::vector<std::uint8_t>& out);
     // Writes the changed open blobs of a record image as new chains and puts
     // references in place of their handles; `written` collects (first block,
@@ -518,6 +520,15 @@ class TDataCursor final : public TFileCursor {
     bool evaluating_computed_ = false;
     std::function<void(int)> write_step_hook_;
     void Stepped(int& step);
+    // Buffers of the record writes, kept so that a write allocates nothing
+    // once they have grown (data_cursor_records.cpp).
+    struct WriteScratch {
+        std::vector<std::uint8_t> stored;
+        std::vector<std::uint8_t> old;
+        std::vector<std::vector<std::uint8_t>> keys;
+    };
+    WriteScratch write_scratch_;
+    void BuildKeyInto(int slot, ConstRecordBuffer record, std::vector<std::uint8_t>& key) const;
 
     struct CachedState {
         IndexDescriptor descriptor{};

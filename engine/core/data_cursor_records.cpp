@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <span>
+#include <utility>
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
@@ -26,23 +29,59 @@ int Sign(T a, T b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-// Runs `undo` unless the scope was committed.
+// One step that takes back part of a half-done write. Keys are referenced,
+// not copied: they must outlive the log.
+struct UndoStep {
+    enum class Kind : std::uint8_t { kInsertKey, kDeleteKey, kFreeChains };
+    Kind kind = Kind::kFreeChains;
+    int slot = 0;
+    std::uint32_t record = 0;
+    std::span<const std::uint8_t> key;
+};
+
+// Runs its steps, last first, unless the scope was committed. The steps sit
+// in the log itself for every usual write, so a write allocates nothing here.
+template <class Apply>
 class UndoLog {
   public:
+    explicit UndoLog(Apply apply) : apply_(std::move(apply)) {}
     ~UndoLog() {
-        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
-            try {
-                (*it)();
-            } catch (...) {
-                // Best effort: the remaining steps still run.
-            }
+        while (!overflow_.empty()) {
+            Run(overflow_.back());
+            overflow_.pop_back();
         }
+        while (count_ > 0)
+            Run(steps_[--count_]);
     }
-    void Add(std::function<void()> step) { steps_.push_back(std::move(step)); }
-    void Commit() { steps_.clear(); }
+    UndoLog(const UndoLog&) = delete;
+    UndoLog& operator=(const UndoLog&) = delete;
+
+    void Add(UndoStep::Kind kind, int slot, std::span<const std::uint8_t> key,
+             std::uint32_t record = 0) {
+        const UndoStep step{kind, slot, record, key};
+        if (count_ < steps_.size())
+            steps_[count_++] = step;
+        else
+            overflow_.push_back(step);
+    }
+    void Commit() {
+        count_ = 0;
+        overflow_.clear();
+    }
 
   private:
-    std::vector<std::function<void()>> steps_;
+    void Run(const UndoStep& step) noexcept {
+        try {
+            apply_(step);
+        } catch (...) {
+            // Best effort: the remaining steps still run.
+        }
+    }
+
+    Apply apply_;
+    std::array<UndoStep, 72> steps_{};
+    std::size_t count_ = 0;
+    std::vector<UndoStep> overflow_;
 };
 
 // Releases the table's write lock at the end of a write.
@@ -90,13 +129,31 @@ bool TDataCursor::ReadStoredRecord(std::uint32_t number, std::vector<std::uint8_
     return true;
 }
 
-std::vector<int> TDataCursor::KeySlots() const {
-    std::vector<int> slots;
+void TDataCursor::BuildKeyInto(int slot, ConstRecordBuffer record,
+                               std::vector<std::uint8_t>& key) const {
+    if (slot == kHiddenIndexSlot || slot < 0) {
+        key = BuildKeyFor(slot, record);
+        return;
+    }
+    const IndexState& state =
+        slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(slot);
+    key.assign(state.key_size, 0);
+    BuildRecordKey(
+        state.fields,
+        record.first(std::min<std::size_t>(record.size(), table_->DataFile().GetRecordSize())), key,
+        state.case_insensitive, state.descending, language_, sort_, !state.unique);
+}
+
+std::size_t TDataCursor::KeySlots(KeySlotList& slots) const {
+    static_assert(std::tuple_size_v<KeySlotList> == kIndexSlotCount);
+    std::size_t count = 0;
     if (!HasNoPrimaryIndex())
-        slots.push_back(0);
-    for (int slot = 1; slot <= table_->IndexFile().GetIndexCount(); ++slot)
-        slots.push_back(slot);
-    return slots;
+        slots[count++] = 0;
+    const int last =
+        std::min<int>(table_->IndexFile().GetIndexCount(), static_cast<int>(slots.size()) - 1);
+    for (int slot = 1; slot <= last; ++slot)
+        slots[count++] = slot;
+    return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -653,8 +710,8 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
     }
     bool locked_here = false;
     LockIfNotHeld(slot, locked_here);
-    std::vector<std::uint8_t> stored(buffer.begin(),
-                                     buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
+    std::vector<std::uint8_t>& stored = write_scratch_.stored;
+    stored.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
     bool posted = false;
     try {
         ValidateRecord(buffer);
@@ -666,47 +723,57 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         SetRecordIdOf(stored, id);
         stored[0] = 0;
         PutU32(stored, 1, slot);
-        std::vector<std::pair<int, std::vector<std::uint8_t>>> keys;
-        for (const int key_slot : KeySlots()) {
-            std::vector<std::uint8_t> key = BuildKeyFor(key_slot, stored);
-            TIndexTree tree(index, key_slot, SlotCompare(key_slot));
-            if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(key.data())) {
+        KeySlotList key_slots{};
+        const std::size_t key_count = KeySlots(key_slots);
+        std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
+        if (keys.size() < key_count)
+            keys.resize(key_count);
+        for (std::size_t k = 0; k < key_count; ++k) {
+            const int key_slot = key_slots[k];
+            BuildKeyInto(key_slot, stored, keys[k]);
+            if (IndexUnique(index.GetIndexDescriptor(key_slot)) &&
+                TIndexTree(index, key_slot, SlotCompare(key_slot)).Find(keys[k].data())) {
                 Raise(kErrDuplicateKey, {},
                       key_slot == 0 ? std::string("Primary")
                                     : IndexName(index.GetIndexDescriptor(key_slot)));
             }
-            keys.emplace_back(key_slot, std::move(key));
         }
-        std::vector<std::uint8_t> old_hidden;
+        std::array<std::uint8_t, 5> old_hidden{};
         if (reuse) {
-            std::vector<std::uint8_t> free_record;
+            std::vector<std::uint8_t>& free_record = write_scratch_.old;
             if (!ReadStoredRecord(slot, free_record) || free_record[0] == 0)
                 Raise(kErrDataRecordCorrupt);
-            const auto k = HiddenKey(free_record[0], RecordIdOf(free_record));
-            old_hidden.assign(k.begin(), k.end());
+            old_hidden = HiddenKey(free_record[0], RecordIdOf(free_record));
         }
         const auto new_hidden = HiddenKey(0, id);
 
         // Declared before the undo log, so the chains are still known when
         // the log unwinds.
         std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
-        UndoLog undo;
+        UndoLog undo([&](const UndoStep& step) {
+            if (step.kind == UndoStep::Kind::kInsertKey)
+                InsertKey(step.slot, step.key, step.record);
+            else if (step.kind == UndoStep::Kind::kDeleteKey)
+                DeleteKey(step.slot, step.key);
+            else
+                FreeWrittenChains(written);
+        });
         int step = 0;
-        undo.Add([&] { FreeWrittenChains(written); });
+        undo.Add(UndoStep::Kind::kFreeChains, 0, {});
         WriteBufferBlobs(stored, written);
         Stepped(step);
-        for (const auto& [key_slot, key] : keys) {
-            InsertKey(key_slot, key, slot);
-            undo.Add([this, key_slot = key_slot, key = key] { DeleteKey(key_slot, key); });
+        for (std::size_t k = 0; k < key_count; ++k) {
+            InsertKey(key_slots[k], keys[k], slot);
+            undo.Add(UndoStep::Kind::kDeleteKey, key_slots[k], keys[k]);
             Stepped(step);
         }
         if (reuse) {
             DeleteKey(kHiddenIndexSlot, old_hidden);
-            undo.Add([this, old_hidden, slot] { InsertKey(kHiddenIndexSlot, old_hidden, slot); });
+            undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, slot);
             Stepped(step);
         }
         InsertKey(kHiddenIndexSlot, new_hidden, slot);
-        undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+        undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
         Stepped(step);
         TRecord* record = data.AllocateRecord();
         if (record->RecordNumber() != slot) {
@@ -791,7 +858,9 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         std::vector<std::uint8_t> new_key;
     };
     std::vector<KeyChange> changes;
-    for (const int key_slot : KeySlots()) {
+    KeySlotList key_slots{};
+    const std::size_t key_count = KeySlots(key_slots);
+    for (const int key_slot : std::span(key_slots).first(key_count)) {
         std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
         std::vector<std::uint8_t> new_key = BuildKeyFor(key_slot, stored);
         if (old_key == new_key)
@@ -806,11 +875,20 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     }
     std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
     {
-        // Declared before the undo log, so the chains are still known when
-        // the log unwinds.
+        // Declared before the undo log, so the chains and keys are still
+        // known when the log unwinds.
         std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
-        UndoLog undo;
-        undo.Add([&] { FreeWrittenChains(written); });
+        const auto old_hidden = HiddenKey(0, RecordIdOf(old));
+        const auto new_hidden = HiddenKey(0, id);
+        UndoLog undo([&](const UndoStep& step) {
+            if (step.kind == UndoStep::Kind::kInsertKey)
+                InsertKey(step.slot, step.key, step.record);
+            else if (step.kind == UndoStep::Kind::kDeleteKey)
+                DeleteKey(step.slot, step.key);
+            else
+                FreeWrittenChains(written);
+        });
+        undo.Add(UndoStep::Kind::kFreeChains, 0, {});
         // Changed blobs go to new chains, so the stored record keeps intact
         // blobs until it is rewritten; the old chains are freed after.
         for (const FieldDescriptor& field : fields_) {
@@ -832,19 +910,17 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         Stepped(step);
         for (const KeyChange& change : changes) {
             DeleteKey(change.slot, change.old_key);
-            undo.Add([this, change, n] { InsertKey(change.slot, change.old_key, n); });
+            undo.Add(UndoStep::Kind::kInsertKey, change.slot, change.old_key, n);
             Stepped(step);
             InsertKey(change.slot, change.new_key, n);
-            undo.Add([this, change] { DeleteKey(change.slot, change.new_key); });
+            undo.Add(UndoStep::Kind::kDeleteKey, change.slot, change.new_key);
             Stepped(step);
         }
         if (id != RecordIdOf(old)) {
-            const auto old_hidden = HiddenKey(0, RecordIdOf(old));
-            const auto new_hidden = HiddenKey(0, id);
             DeleteKey(kHiddenIndexSlot, old_hidden);
-            undo.Add([this, old_hidden, n] { InsertKey(kHiddenIndexSlot, old_hidden, n); });
+            undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, n);
             InsertKey(kHiddenIndexSlot, new_hidden, n);
-            undo.Add([this, new_hidden] { DeleteKey(kHiddenIndexSlot, new_hidden); });
+            undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
             Stepped(step);
         }
         TRecord* record = data.GetRecord(n);
@@ -896,7 +972,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     TDataFile& data = table_->DataFile();
     TIndexFile& index = table_->IndexFile();
     const std::uint32_t n = record_no_;
-    std::vector<std::uint8_t> old;
+    std::vector<std::uint8_t>& old = write_scratch_.old;
     if (!ReadStoredRecord(n, old) || old[0] != 0)
         Raise(kErrRecordChanged);
     if (!exclusive_) {
@@ -911,20 +987,32 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> chains;
     try {
         CollectBlobChains(old, chains);
-        UndoLog undo;
-        int step = 0;
-        for (const int key_slot : KeySlots()) {
-            std::vector<std::uint8_t> key = BuildKeyFor(key_slot, old);
-            DeleteKey(key_slot, key);
-            undo.Add([this, key_slot, key, n] { InsertKey(key_slot, key, n); });
-            Stepped(step);
-        }
+        // Declared before the undo log, so the keys are still known when the
+        // log unwinds.
+        KeySlotList key_slots{};
+        const std::size_t key_count = KeySlots(key_slots);
+        std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
+        if (keys.size() < key_count)
+            keys.resize(key_count);
         const auto live = HiddenKey(0, RecordIdOf(old));
         const auto freed = HiddenKey(1, RecordIdOf(old));
+        UndoLog undo([&](const UndoStep& step) {
+            if (step.kind == UndoStep::Kind::kInsertKey)
+                InsertKey(step.slot, step.key, step.record);
+            else if (step.kind == UndoStep::Kind::kDeleteKey)
+                DeleteKey(step.slot, step.key);
+        });
+        int step = 0;
+        for (std::size_t k = 0; k < key_count; ++k) {
+            BuildKeyInto(key_slots[k], old, keys[k]);
+            DeleteKey(key_slots[k], keys[k]);
+            undo.Add(UndoStep::Kind::kInsertKey, key_slots[k], keys[k], n);
+            Stepped(step);
+        }
         DeleteKey(kHiddenIndexSlot, live);
-        undo.Add([this, live, n] { InsertKey(kHiddenIndexSlot, live, n); });
+        undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, live, n);
         InsertKey(kHiddenIndexSlot, freed, n);
-        undo.Add([this, freed] { DeleteKey(kHiddenIndexSlot, freed); });
+        undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, freed);
         Stepped(step);
         // The keys come back unless the record is freed too: a failed read
         // of the record must not leave a live record without its keys.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/index_file.h"
 #include "engine/storage/scramble.h"
@@ -14,6 +15,9 @@ namespace strata {
 namespace {
 constexpr std::size_t kInitialBufferSize = 65535;
 constexpr std::size_t kBatchGrowth = 255;
+// The longest run of cached, unchanged records a flush writes along to join
+// two changed ones in one write.
+constexpr std::uint32_t kMaxFlushGap = 31;
 
 void ScrambleText(std::span<std::uint8_t> header, std::size_t at, std::size_t n) {
     const std::size_t length = std::min<std::size_t>(header[at], n);
@@ -52,7 +56,8 @@ TDataFile::~TDataFile() {
         Close();
     } catch (...) {
     }
-    cache_.clear();
+    cache_table_.clear();
+    cached_ = 0;
     pool_->Clear();
 }
 
@@ -70,12 +75,15 @@ void TDataFile::Open() {
         throw;
     }
     stats_ = {};
+    last_miss_ = ascending_misses_ = 0;
     pool_->Clear();
     SizeRecordCache();
 }
 
 void TDataFile::Close() {
     ClearRecordCache();
+    std::vector<CacheSlot>().swap(cache_table_);
+    cache_shift_ = 32;
     descriptors_.clear();
     if (IsOpen())
         TFileHandler::Close();
@@ -87,6 +95,7 @@ void TDataFile::SizeRecordCache() {
     normal_cache_capacity_ =
         rs == 0 ? 8191 : std::max<std::size_t>(1, std::min<std::size_t>(131070 / rs, 8191));
     cache_capacity_ = normal_cache_capacity_;
+    flush_at_held_ = HeldFlushThreshold();
 }
 
 void TDataFile::ReadDescriptors() {
@@ -192,6 +201,7 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
     stats_ = {};
+    last_miss_ = ascending_misses_ = 0;
     pool_->Clear();
     SizeRecordCache();
 }
@@ -380,74 +390,187 @@ std::uint32_t TDataFile::NextBlobNumber() {
 // ---------------------------------------------------------------------------
 // Record cache
 
-std::size_t TDataFile::LowerBound(std::uint32_t n) const {
-    auto it = std::lower_bound(cache_.begin(), cache_.end(), n,
-                               [](const std::unique_ptr<TRecord>& r, std::uint32_t number) {
-                                   return r->RecordNumber() < number;
-                               });
-    return static_cast<std::size_t>(it - cache_.begin());
+std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
+    // Fibonacci hashing spreads runs and strides of record numbers alike.
+    return cache_shift_ >= 32 ? 0 : static_cast<std::uint32_t>(n * 2654435769u) >> cache_shift_;
 }
 
-void TDataFile::LruUnlink(TRecord* r) {
-    if (r->lru_prev)
-        r->lru_prev->lru_next = r->lru_next;
-    if (r->lru_next)
-        r->lru_next->lru_prev = r->lru_prev;
-    if (lru_head_ == r)
-        lru_head_ = r->lru_next;
-    if (lru_tail_ == r)
-        lru_tail_ = r->lru_prev;
-    r->lru_prev = r->lru_next = nullptr;
+void TDataFile::GrowCacheTable(std::size_t records) {
+    if (cache_table_.size() < 2 * records)
+        ResizeCacheTable(records);
 }
 
-void TDataFile::LruPushFront(TRecord* r) {
-    r->lru_prev = nullptr;
-    r->lru_next = lru_head_;
-    if (lru_head_)
-        lru_head_->lru_prev = r;
-    lru_head_ = r;
-    if (!lru_tail_)
-        lru_tail_ = r;
-}
-
-TRecord* TDataFile::FindCached(std::uint32_t n) {
-    int checked = 0;
-    for (TRecord* r = lru_head_; r != nullptr && checked < 4; r = r->lru_next, ++checked) {
-        if (r->RecordNumber() == n)
-            return r;
+void TDataFile::ResizeCacheTable(std::size_t records) {
+    // At most half full, so probe runs stay short.
+    std::size_t size = 16;
+    unsigned bits = 4;
+    while (size < 2 * std::max(records, cached_)) {
+        size *= 2;
+        ++bits;
     }
-    const std::size_t i = LowerBound(n);
-    if (i < cache_.size() && cache_[i]->RecordNumber() == n)
-        return cache_[i].get();
+    if (size == cache_table_.size())
+        return;
+    std::vector<CacheSlot> old = std::exchange(cache_table_, std::vector<CacheSlot>(size));
+    cache_shift_ = 32 - bits;
+    const std::size_t mask = size - 1;
+    for (CacheSlot& slot : old) {
+        if (!slot.record)
+            continue;
+        std::size_t i = HomeSlot(slot.number);
+        while (cache_table_[i].record)
+            i = (i + 1) & mask;
+        cache_table_[i] = std::move(slot);
+    }
+}
+
+TRecord* TDataFile::FindCached(std::uint32_t n) const {
+    if (cached_ == 0)
+        return nullptr;
+    const std::size_t mask = cache_table_.size() - 1;
+    for (std::size_t i = HomeSlot(n); cache_table_[i].record; i = (i + 1) & mask) {
+        if (cache_table_[i].number == n)
+            return cache_table_[i].record.get();
+    }
     return nullptr;
 }
 
 TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
+    GrowCacheTable(cached_ + 1);
     TRecord* raw = record.get();
-    const std::size_t i = LowerBound(raw->RecordNumber());
-    cache_.insert(cache_.begin() + static_cast<std::ptrdiff_t>(i), std::move(record));
+    const std::size_t mask = cache_table_.size() - 1;
+    std::size_t i = HomeSlot(raw->RecordNumber());
+    while (cache_table_[i].record)
+        i = (i + 1) & mask;
+    cache_table_[i].number = raw->RecordNumber();
+    cache_table_[i].record = std::move(record);
+    ++cached_;
     LruPushFront(raw);
     return raw;
 }
 
+std::unique_ptr<TRecord> TDataFile::RemoveCached(std::uint32_t n) {
+    if (cached_ == 0)
+        return nullptr;
+    const std::size_t mask = cache_table_.size() - 1;
+    std::size_t hole = HomeSlot(n);
+    while (cache_table_[hole].record && cache_table_[hole].number != n)
+        hole = (hole + 1) & mask;
+    if (!cache_table_[hole].record)
+        return nullptr;
+    std::unique_ptr<TRecord> taken = std::move(cache_table_[hole].record);
+    cache_table_[hole].number = 0;
+    --cached_;
+    LruUnlink(taken.get());
+    // Backward shift: later members of the probe run move into the hole when
+    // their home lies at or before it, so no lookup ever stops short.
+    for (std::size_t j = (hole + 1) & mask; cache_table_[j].record; j = (j + 1) & mask) {
+        const std::size_t home = HomeSlot(cache_table_[j].number);
+        if (((j - home) & mask) >= ((j - hole) & mask)) {
+            cache_table_[hole] = std::move(cache_table_[j]);
+            cache_table_[j].number = 0;
+            hole = j;
+        }
+    }
+    return taken;
+}
+
+std::vector<TRecord*> TDataFile::UnpinnedInOrder(bool changed) const {
+    std::vector<TRecord*> picked;
+    for (const CacheSlot& slot : cache_table_) {
+        if (slot.record && slot.record->PinCount() == 0 && slot.record->Modified() == changed)
+            picked.push_back(slot.record.get());
+    }
+    std::sort(picked.begin(), picked.end(), [](const TRecord* a, const TRecord* b) {
+        return a->RecordNumber() < b->RecordNumber();
+    });
+    return picked;
+}
+
+void TDataFile::LruUnlink(TRecord* r) {
+    RecordChain& chain = ChainOf(r);
+    if (r->lru_prev)
+        r->lru_prev->lru_next = r->lru_next;
+    if (r->lru_next)
+        r->lru_next->lru_prev = r->lru_prev;
+    if (chain.head == r)
+        chain.head = r->lru_next;
+    if (chain.tail == r)
+        chain.tail = r->lru_prev;
+    r->lru_prev = r->lru_next = nullptr;
+    if (r->lru_held)
+        --held_count_;
+    r->lru_held = false;
+}
+
+void TDataFile::LruPushFront(TRecord* r) {
+    r->lru_prev = nullptr;
+    r->lru_next = lru_.head;
+    if (lru_.head)
+        lru_.head->lru_prev = r;
+    lru_.head = r;
+    if (!lru_.tail)
+        lru_.tail = r;
+}
+
+void TDataFile::Hold(TRecord* r) {
+    LruUnlink(r);
+    r->lru_held = true;
+    ++held_count_;
+    r->lru_prev = nullptr;
+    r->lru_next = held_.head;
+    if (held_.head)
+        held_.head->lru_prev = r;
+    held_.head = r;
+    if (!held_.tail)
+        held_.tail = r;
+}
+
+bool TDataFile::ReturnHeldRecords() {
+    bool any = false;
+    // From the most recently held to the oldest, each to the LRU tail, so
+    // the oldest is evicted first.
+    for (TRecord* r = held_.head; r != nullptr;) {
+        TRecord* next = r->lru_next;
+        if (r->PinCount() == 0 && !r->Modified()) {
+            LruUnlink(r);
+            r->lru_prev = lru_.tail;
+            if (lru_.tail)
+                lru_.tail->lru_next = r;
+            lru_.tail = r;
+            if (!lru_.head)
+                lru_.head = r;
+            any = true;
+        }
+        r = next;
+    }
+    return any;
+}
+
 std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
-    if (cache_.size() < cache_capacity_) {
+    if (cached_ < cache_capacity_) {
         std::unique_ptr<TRecord> r = pool_->Pop();
         r->EnsureSize(GetRecordSize());
         return r;
     }
+    if (held_count_ >= flush_at_held_ && !InBatch()) {
+        FlushRecords();
+        flush_at_held_ = std::max(HeldFlushThreshold(), held_count_ + cache_capacity_ / 4);
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        for (TRecord* r = lru_tail_; r != nullptr; r = r->lru_prev) {
-            if (r->PinCount() == 0 && !r->Modified()) {
-                LruUnlink(r);
-                const std::size_t i = LowerBound(r->RecordNumber());
-                std::unique_ptr<TRecord> taken = std::move(cache_[i]);
-                cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(i));
-                taken->Reset(false);
-                taken->ResetPins();
-                taken->EnsureSize(GetRecordSize());
-                return taken;
+        for (;;) {
+            while (lru_.tail != nullptr) {
+                TRecord* r = lru_.tail;
+                if (r->PinCount() == 0 && !r->Modified()) {
+                    // Not cleared here: every taker fills or clears it.
+                    std::unique_ptr<TRecord> taken = RemoveCached(r->RecordNumber());
+                    taken->EnsureSize(GetRecordSize());
+                    return taken;
+                }
+                Hold(r);
             }
+            // Held records released or written since they were parked.
+            if (!ReturnHeldRecords())
+                break;
         }
         if (attempt == 0) {
             if (InBatch())
@@ -482,8 +605,8 @@ TRecord* TDataFile::AppendRecord() {
     return raw;
 }
 
-void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
-                            bool read_ahead) {
+std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
+                                     bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();
     std::uint32_t count = 1;
     if (read_ahead) {
@@ -506,6 +629,12 @@ void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, 
     } else {
         count = std::min(count, n);
         first = n - count + 1;
+    }
+    if (count > 1 && !InBatch()) {
+        // The read-ahead is about to replace much of the cache: changed
+        // records go first, while the neighbours that let a flush join them
+        // into few writes are still cached.
+        FlushRecords();
     }
     const std::size_t rs = GetRecordSize();
     const std::size_t bytes = std::size_t{count} * rs;
@@ -540,6 +669,7 @@ void TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, 
             fill(k);
     }
     FindCached(n)->Unpin();
+    return first + count - 1;
 }
 
 bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
@@ -560,7 +690,14 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             return false;
         if (n > GetRecordSlots())
             RaiseEngineError(kErrDataRecordCorrupt, Name());
-        ReadRecords(cursor, n, forward, index_order, read_ahead);
+        if (!read_ahead && NoticeAscendingMiss(n)) {
+            // Misses walking forward in small steps: the next ones lie in
+            // the same buffer, so one read brings them all, and the walk
+            // goes on from its end.
+            last_miss_ = ReadRecords(cursor, n, true, false, true);
+        } else {
+            ReadRecords(cursor, n, forward, index_order, read_ahead);
+        }
         r = FindCached(n);
     }
     if (r == nullptr || r->RecordNumber() != n)
@@ -570,6 +707,18 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
     r->Pin();
     record = r;
     return true;
+}
+
+bool TDataFile::NoticeAscendingMiss(std::uint32_t n) {
+    // A step of at most an eighth of a buffer, so a read-ahead serves at
+    // least eight of the coming misses.
+    const std::uint32_t window = std::max<std::uint32_t>(1, records_per_buffer_ / 8);
+    if (n > last_miss_ && n - last_miss_ <= window)
+        ascending_misses_ = std::min<std::uint32_t>(ascending_misses_ + 1, 2);
+    else
+        ascending_misses_ = 0;
+    last_miss_ = n;
+    return ascending_misses_ >= 2 && records_per_buffer_ > 8;
 }
 
 TRecord* TDataFile::GetRecord(std::uint32_t n) {
@@ -605,8 +754,9 @@ TRecord* TDataFile::AllocateRecord() {
         }
         PutU32(header_, dh::kFirstFree, r->NextFree());
         SetHeaderChanged();
+        r->Reset(false);
     }
-    r->Reset(false);
+    // An appended record comes cleared already.
     r->SetModified(true);
     return r;
 }
@@ -619,30 +769,51 @@ void TDataFile::FreeRecord(TRecord& record) {
 }
 
 bool TDataFile::FlushRecords() {
-    std::vector<TRecord*> dirty;
-    for (const auto& r : cache_) {
-        if (r->Modified() && r->PinCount() == 0)
-            dirty.push_back(r.get());
-    }
+    const std::vector<TRecord*> dirty = UnpinnedInOrder(true);
     if (dirty.empty())
         return false;
     const std::size_t rs = GetRecordSize();
+    const std::size_t limit = std::max<std::size_t>(rs, 1u << 22);
+    // Only a table held exclusively may bridge a short gap between changed
+    // records with the cached, unchanged records in it: their bytes are
+    // those on disk, as nobody else writes the file.
+    const bool bridge = Exclusive();
+    std::vector<TRecord*> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
+        run.assign(1, dirty[i]);
+        const std::uint32_t first = dirty[i]->RecordNumber();
         std::size_t j = i + 1;
-        while (j < dirty.size() && dirty[j]->RecordNumber() == dirty[j - 1]->RecordNumber() + 1 &&
-               (j - i + 1) * rs <= std::max<std::size_t>(rs, 1u << 22)) {
-            ++j;
+        for (; j < dirty.size(); ++j) {
+            const std::uint32_t previous = dirty[j - 1]->RecordNumber();
+            const std::uint32_t next = dirty[j]->RecordNumber();
+            if (std::size_t{next - first + 1} * rs > limit)
+                break;
+            if (next != previous + 1) {
+                if (!bridge || next - previous - 1 > kMaxFlushGap)
+                    break;
+                const std::size_t before = run.size();
+                for (std::uint32_t k = previous + 1; k < next; ++k) {
+                    TRecord* gap = FindCached(k);
+                    if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
+                        break;
+                    run.push_back(gap);
+                }
+                if (run.size() - before != next - previous - 1) {
+                    run.resize(before);
+                    break;
+                }
+            }
+            run.push_back(dirty[j]);
         }
-        const std::size_t bytes = (j - i) * rs;
+        const std::size_t bytes = run.size() * rs;
         if (write_buffer_.size() < bytes)
             write_buffer_.resize((bytes + 32766) / 32767 * 32767);
-        for (std::size_t k = i; k < j; ++k) {
-            dirty[k]->SaveTo(std::span(write_buffer_.data() + (k - i) * rs, rs));
-        }
+        for (std::size_t k = 0; k < run.size(); ++k)
+            run[k]->SaveTo(std::span(write_buffer_.data() + k * rs, rs));
         LockFileObject();
         try {
-            SeekFile(RecordOffset(dirty[i]->RecordNumber()), SeekOrigin::kBegin);
+            SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(write_buffer_.data(), bytes);
         } catch (...) {
             UnlockFileObject();
@@ -655,34 +826,37 @@ bool TDataFile::FlushRecords() {
         MarkWrittenByOwner();
         i = j;
     }
+    ReturnHeldRecords();
     return true;
 }
 
 void TDataFile::ClearRecordCache() {
-    lru_head_ = lru_tail_ = nullptr;
-    for (auto& r : cache_) {
-        r->lru_prev = r->lru_next = nullptr;
-        pool_->Push(std::move(r));
+    lru_ = {};
+    held_ = {};
+    held_count_ = 0;
+    for (CacheSlot& slot : cache_table_) {
+        if (!slot.record)
+            continue;
+        slot.record->lru_prev = slot.record->lru_next = nullptr;
+        slot.record->lru_held = false;
+        pool_->Push(std::move(slot.record));
+        slot.number = 0;
     }
-    cache_.clear();
+    cached_ = 0;
 }
 
 void TDataFile::TrimRecordCache() {
-    while (cache_.size() > normal_cache_capacity_) {
-        std::size_t victim = cache_.size();
-        for (std::size_t i = cache_.size(); i-- > 0;) {
-            if (cache_[i]->PinCount() == 0 && !cache_[i]->Modified()) {
-                victim = i;
-                break;
-            }
+    if (cached_ > normal_cache_capacity_) {
+        const std::vector<TRecord*> clean = UnpinnedInOrder(false);
+        for (auto it = clean.rbegin(); it != clean.rend() && cached_ > normal_cache_capacity_;
+             ++it) {
+            pool_->Push(RemoveCached((*it)->RecordNumber()));
         }
-        if (victim == cache_.size())
-            break;
-        LruUnlink(cache_[victim].get());
-        pool_->Push(std::move(cache_[victim]));
-        cache_.erase(cache_.begin() + static_cast<std::ptrdiff_t>(victim));
     }
-    cache_capacity_ = std::max(normal_cache_capacity_, cache_.size());
+    cache_capacity_ = std::max(normal_cache_capacity_, cached_);
+    // A batch may have grown the table far beyond the usual capacity.
+    if (cache_table_.size() > 4 * cache_capacity_)
+        ResizeCacheTable(cache_capacity_);
 }
 
 // ---------------------------------------------------------------------------

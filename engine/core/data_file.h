@@ -28,6 +28,7 @@
 // the table at 2047483645 for 100000001 bytes (exactly records 1..100000001),
 // the header at 2147483647.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -168,7 +169,7 @@ class TDataFile : public TFileHandler {
     bool FlushRecords();
     void ClearRecordCache();
     void TrimRecordCache();
-    std::size_t CachedRecordCount() const { return cache_.size(); }
+    std::size_t CachedRecordCount() const { return cached_; }
     std::size_t RecordCacheCapacity() const { return cache_capacity_; }
 
     bool LockRecord(std::uint32_t n);
@@ -213,14 +214,37 @@ class TDataFile : public TFileHandler {
     void ReadDescriptors();
     void SizeRecordCache();
     std::unique_ptr<TRecord> TakeCacheRecord();
-    TRecord* FindCached(std::uint32_t n);
-    std::size_t LowerBound(std::uint32_t n) const;
+    TRecord* FindCached(std::uint32_t n) const;
     TRecord* InsertCached(std::unique_ptr<TRecord> record);
+    std::unique_ptr<TRecord> RemoveCached(std::uint32_t n);
+    std::size_t HomeSlot(std::uint32_t n) const noexcept;
+    void GrowCacheTable(std::size_t records);
+    void ResizeCacheTable(std::size_t records);
+    // The cached, unpinned records that are changed (or, without `changed`,
+    // unchanged), ascending by number.
+    std::vector<TRecord*> UnpinnedInOrder(bool changed) const;
+    // Records live on one of two chains: the LRU chain, searched from its
+    // tail for a record to evict, and the held chain, where the search parks
+    // the changed and pinned records it passes, so that it never walks them
+    // again. A use moves a record back to the LRU head; a flush returns the
+    // held records it made clean to the LRU tail, oldest last.
+    struct RecordChain {
+        TRecord* head = nullptr;
+        TRecord* tail = nullptr;
+    };
+    RecordChain& ChainOf(const TRecord* record) { return record->lru_held ? held_ : lru_; }
     void LruUnlink(TRecord* record);
     void LruPushFront(TRecord* record);
+    void Hold(TRecord* record);
+    // Returns the held records that could be evicted now; true when any.
+    bool ReturnHeldRecords();
     TRecord* AppendRecord();
-    void ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
-                     bool read_ahead);
+    // Returns the highest record number read.
+    std::uint32_t ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
+                              bool read_ahead);
+    // Counts a cache miss; true once misses have walked forward in small
+    // steps twice in a row.
+    bool NoticeAscendingMiss(std::uint32_t n);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     void MarkWrittenByOwner() {
         if (owner_ != nullptr)
@@ -236,10 +260,27 @@ class TDataFile : public TFileHandler {
     std::vector<std::uint8_t> read_buffer_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint32_t records_per_buffer_ = 1;
+    std::uint32_t last_miss_ = 0;
+    std::uint32_t ascending_misses_ = 0;
 
-    std::vector<std::unique_ptr<TRecord>> cache_;  // sorted by record number
-    TRecord* lru_head_ = nullptr;
-    TRecord* lru_tail_ = nullptr;
+    // The record cache: an open-addressing table by record number (linear
+    // probing, deletion by backward shift), owning its records. Lookups and
+    // evictions cost no search or shifting of a sorted list; the few callers
+    // that need number order sort what they collect.
+    struct CacheSlot {
+        std::uint32_t number = 0;  // 0: empty (record numbers start at 1)
+        std::unique_ptr<TRecord> record;
+    };
+    std::vector<CacheSlot> cache_table_;
+    unsigned cache_shift_ = 32;
+    std::size_t cached_ = 0;
+    RecordChain lru_;
+    RecordChain held_;
+    std::size_t held_count_ = 0;
+    std::size_t HeldFlushThreshold() const { return std::max<std::size_t>(1, cache_capacity_ / 2); }
+    // Held records at which an eviction writes the changed ones first, so
+    // that changes never crowd reads (and their read-ahead) out of the cache.
+    std::size_t flush_at_held_ = 4095;
     std::size_t cache_capacity_ = 8191;
     std::size_t normal_cache_capacity_ = 8191;
     std::unique_ptr<TRecordStack> pool_;

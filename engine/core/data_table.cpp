@@ -135,10 +135,11 @@ void TDataTable::Close(bool discard_temporary) {
     std::exception_ptr failure;
     try {
         if (exclusive_ && !read_only_) {
+            // No trim: the files drop their whole caches just below.
             if (discard_temporary && temporary_)
-                DiscardBuffers(true, false);
+                DiscardBuffers(false, false);
             else
-                FlushBuffers(true, false, false);
+                FlushBuffers(false, false, false);
         }
     } catch (...) {
         failure = std::current_exception();

@@ -131,6 +131,7 @@ std::unique_ptr<TRecord> TRecordStack::Pop() {
     record->Reset(false);
     record->ResetPins();
     record->lru_prev = record->lru_next = nullptr;
+    record->lru_held = false;
     return record;
 }
 

@@ -70,9 +70,10 @@ class TRecord {
     void ResetPins() noexcept { pin_count_ = 0; }
     TDataFile* Owner() const noexcept { return owner_; }
 
-    // The record cache's LRU chain (not owning).
+    // The record cache's chains (not owning); `lru_held` tells which one.
     TRecord* lru_prev = nullptr;
     TRecord* lru_next = nullptr;
+    bool lru_held = false;
 
   private:
     void WriteNumberIntoActive();

@@ -395,5 +395,51 @@ TEST_F(DataCursorFailingWrite, DeleteFailingAtEveryStepKeepsTheRecordAndItsKeys)
     EXPECT_EQ(c.GetRecordSlotCount(), slots);
 }
 
+// An insert into a freed slot also swaps the slot's hidden key; a failure at
+// any step must give the freed key back, or the slot could never be taken.
+TEST_F(DataCursorFailingWrite, InsertIntoAFreedSlotFailingAtEveryStepKeepsTheSlotFree) {
+    TDataCursor& c = OpenWithBlobs();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    for (const char* item : {"a@x", "b@x"}) {
+        FillEntry(c, buffer, item, "A", 1, 100);
+        c.InsertRecord(buffer, false);
+    }
+    c.SetIndexByName("ByItem");
+    c.Last();
+    ASSERT_EQ(c.GetPriorRecord(buffer), 0);
+    c.DeleteRecord(buffer, false);
+    const auto slots = c.GetRecordSlotCount();
+    int failures = 0;
+    for (int failing = 1;; ++failing) {
+        FillEntry(c, buffer, "c@x", "C", 3, 100);
+        FailAt(c, failing);
+        bool failed = false;
+        try {
+            c.InsertRecord(buffer, false);
+        } catch (const std::runtime_error&) {
+            failed = true;
+        }
+        c.SetWriteStepHook({});
+        if (!failed) {
+            ExpectIndexes(c, {"a@x", "c@x"}, failing);
+            break;
+        }
+        ++failures;
+        ExpectIndexes(c, {"a@x"}, failing);
+        ASSERT_EQ(c.CloseBlob(kNotes, buffer), 0);
+    }
+    // Blobs, four keys, the freed hidden key out and the new one in.
+    EXPECT_EQ(failures, 7);
+    EXPECT_EQ(c.GetRecordSlotCount(), slots);
+    // The reused record goes and comes back once more.
+    c.SetIndexByName("ByItem");
+    c.Last();
+    ASSERT_EQ(c.GetPriorRecord(buffer), 0);
+    c.DeleteRecord(buffer, false);
+    InsertEntry(c, "d@x", "D", 4);
+    EXPECT_EQ(c.GetRecordSlotCount(), slots);
+    ExpectIndexes(c, {"a@x", "d@x"}, 0);
+}
+
 }  // namespace
 }  // namespace strata

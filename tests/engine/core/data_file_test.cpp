@@ -395,6 +395,139 @@ TEST_F(DataFileTest, RecordCacheEvictsCleanRecordsAndReadsAhead) {
     EXPECT_EQ(file->GetRecord(3 * capacity)->RecordId(), 3 * capacity);
 }
 
+// Scattered reads and changes over three cache capacities, with one record
+// pinned throughout: the cache stays within its capacity, never evicts the
+// pinned or a changed record (a lost change or a stale second copy would show
+// as a wrong ID), and every change reaches the file.
+TEST_F(DataFileTest, RecordCacheUnderPressureKeepsPinnedAndChangedRecords) {
+    auto file = Create(ListTableFields());
+    const std::size_t capacity = file->RecordCacheCapacity();
+    const auto slots = static_cast<std::uint32_t>(capacity * 3);
+    std::vector<std::uint32_t> expected(slots + 1);
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        expected[n] = n;
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->ClearRecordCache();
+    TRecord* pinned = file->GetRecord(7);
+    std::uint32_t last = 0;
+    for (std::uint32_t i = 0; i < slots * 4; ++i) {
+        const std::uint32_t n = (i * 7919u) % slots + 1;
+        TRecord* r = file->GetRecord(n);
+        ASSERT_EQ(r->RecordNumber(), n);
+        ASSERT_EQ(r->RecordId(), expected[n]);
+        if (i % 3 == 0 && n != 7) {
+            expected[n] = 1000000 + i;
+            r->SetRecordId(expected[n]);
+        }
+        file->ReleaseRecord(r);
+        ASSERT_LE(file->CachedRecordCount(), capacity);
+        last = n;
+    }
+    EXPECT_EQ(file->GetRecord(7), pinned);
+    file->ReleaseRecord(pinned);
+    // The latest record is found where it is, not read again.
+    const auto reads = file->GetStatistics().reads;
+    file->ReleaseRecord(file->GetRecord(last));
+    EXPECT_EQ(file->GetStatistics().reads, reads);
+    file->ReleaseRecord(pinned);
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        ASSERT_EQ(r->RecordId(), expected[n]) << n;
+        again->ReleaseRecord(r);
+    }
+}
+
+// Changes every third record while walking forward. Returns the expected ID
+// of each record (index = record number).
+std::vector<std::uint32_t> ChangeEveryThirdRecord(TDataFile& file, std::uint32_t slots) {
+    std::vector<std::uint32_t> expected(slots + 1);
+    for (std::uint32_t n = 1; n <= slots; ++n)
+        expected[n] = n;
+    for (std::uint32_t n = 1; n <= slots; n += 3) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), n);
+        expected[n] = 500000 + n;
+        r->SetRecordId(expected[n]);
+        file.ReleaseRecord(r);
+    }
+    return expected;
+}
+
+TEST_F(DataFileTest, ForwardWalkReadsAheadAndWritesChangesInFewRuns) {
+    auto file = Create(ListTableFields());
+    file->Close();
+    file = std::make_unique<TDataFile>();
+    file->SetName(dir_.File("mailist.DAT"));
+    file->SetExclusive(true);
+    file->Open();
+    const auto slots = static_cast<std::uint32_t>(file->RecordCacheCapacity() * 4);
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->ClearRecordCache();
+    const auto before = file->GetStatistics();
+    const std::vector<std::uint32_t> expected = ChangeEveryThirdRecord(*file, slots);
+    file->FlushRecords();
+    const auto after = file->GetStatistics();
+    const std::uint64_t changed = (slots + 2) / 3;
+    EXPECT_GT(after.batched_reads, before.batched_reads);
+    EXPECT_LT(after.reads - before.reads, changed / 4);
+    EXPECT_LT(after.writes - before.writes, changed / 4);
+    file->Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        ASSERT_EQ(r->RecordId(), expected[n]) << n;
+        again->ReleaseRecord(r);
+    }
+}
+
+// Shared, the unchanged records between two changed ones are never written
+// along: another program may have changed them since they were cached.
+TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {
+    auto file = Create(ListTableFields());
+    for (std::uint32_t n = 1; n <= 300; ++n) {
+        TRecord* r = file->AllocateRecord();
+        r->SetRecordId(n);
+        file->ReleaseRecord(r);
+    }
+    file->FlushRecords();
+    file->WriteHeader(false);
+    file->Close();
+    file = Reopen();
+    // Cache records 1.. with a read-ahead.
+    for (std::uint32_t n : {1u, 2u, 3u})
+        file->ReleaseRecord(file->GetRecord(n));
+    ASSERT_GT(file->CachedRecordCount(), 10u);
+    auto other = Reopen();
+    TRecord* theirs = other->GetRecord(5);
+    theirs->SetRecordId(777);
+    other->ReleaseRecord(theirs);
+    other->FlushRecords();
+    for (std::uint32_t n : {4u, 6u}) {
+        TRecord* mine = file->GetRecord(n);
+        mine->SetRecordId(900 + n);
+        file->ReleaseRecord(mine);
+    }
+    file->FlushRecords();
+    auto check = Reopen();
+    EXPECT_EQ(check->GetRecord(4)->RecordId(), 904u);
+    EXPECT_EQ(check->GetRecord(5)->RecordId(), 777u);
+    EXPECT_EQ(check->GetRecord(6)->RecordId(), 906u);
+}
+
 class BatchOwner : public TTableFileOwner {
   public:
     void MarkWritten() override { ++written; }
@@ -423,6 +556,39 @@ TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards)
     EXPECT_EQ(file.RecordCacheCapacity(), capacity);
     EXPECT_FALSE(file.FlushRecords());
     EXPECT_EQ(file.GetFileSize(), file.RecordOffset(static_cast<std::uint32_t>(capacity + 11)));
+}
+
+TEST_F(DataFileTest, CacheGrownByALongBatchShrinksBackAndStillFindsItsRecords) {
+    Create(ListTableFields())->Close();
+    BatchOwner owner;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    const std::size_t capacity = file.RecordCacheCapacity();
+    const auto count = static_cast<std::uint32_t>(capacity * 6);
+    for (std::uint32_t n = 1; n <= count; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    EXPECT_EQ(file.CachedRecordCount(), count);
+    owner.in_batch = false;
+    EXPECT_TRUE(file.FlushRecords());
+    file.WriteHeader(false);
+    file.TrimRecordCache();
+    ASSERT_EQ(file.CachedRecordCount(), capacity);
+    // The highest numbers went first; the rest is found without a read.
+    const auto reads = file.GetStatistics().reads;
+    for (std::uint32_t n = 1; n <= capacity; ++n) {
+        TRecord* r = file.GetRecord(n);
+        ASSERT_EQ(r->RecordId(), n);
+        file.ReleaseRecord(r);
+    }
+    EXPECT_EQ(file.GetStatistics().reads, reads);
+    TRecord* last = file.GetRecord(count);
+    EXPECT_EQ(last->RecordId(), count);
+    file.ReleaseRecord(last);
+    EXPECT_GT(file.GetStatistics().reads, reads);
 }
 
 // Locks: the byte ranges of the format, seen by another handle of this process
