@@ -958,6 +958,37 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     AfterWrite(n, stored, reposition, false);
 }
 
+// A deleted record keeps only the blob references whose chains could not be
+// given back: repair reclaims those, while a reference to blocks already free
+// (or reused by another blob) would read as damage on a sound table.
+void TDataCursor::ForgetFreedBlobs(std::uint32_t record_number,
+                                   std::span<const std::uint32_t> freed_chains) {
+    if (freed_chains.empty())
+        return;
+    TDataFile& data = table_->DataFile();
+    try {
+        TRecord* record = data.GetRecord(record_number);
+        const std::span<std::uint8_t> bytes = record->Buffer();
+        for (const FieldDescriptor& field : fields_) {
+            if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+                continue;
+            const std::size_t at = FieldOffset(field);
+            if (at + 9 > bytes.size() || bytes[at] == 0 ||
+                std::find(freed_chains.begin(), freed_chains.end(), GetU32(bytes, at + 1)) ==
+                    freed_chains.end()) {
+                continue;
+            }
+            std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(at + 9), std::uint8_t{0});
+        }
+        record->SetModified(true);
+        data.ReleaseRecord(record);
+    } catch (...) {
+        // The delete itself is done; a reference left behind is only
+        // reported and cleared by the next repair.
+    }
+}
+
 void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     CheckOpen();
     CheckWritable();
@@ -1031,14 +1062,17 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         }
         throw;
     }
+    std::vector<std::uint32_t> freed_chains;
     for (const auto& [offset, number] : chains) {
         try {
             table_->BlobFile().FreeChain(this, offset, number, n);
+            freed_chains.push_back(offset);
         } catch (...) {
             // The record is gone already; a damaged chain only leaves blocks
-            // for the repair to reclaim.
+            // for the repair to reclaim through the deleted record.
         }
     }
+    ForgetFreedBlobs(n, freed_chains);
     try {
         if (!exclusive_ && !media_read_only_)
             table_->FlushBuffers(false, true, true);

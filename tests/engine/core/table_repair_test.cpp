@@ -206,6 +206,55 @@ TEST_F(TableRepair, InvalidBlobReferencesAreCleared) {
     EXPECT_EQ(Repair(true, &verify).size(), 2u);
 }
 
+// A delete gives the record's blob blocks back at once; the deleted record
+// must not keep pointing at them, or every later check of a sound table
+// reports (and repair "fixes") references to blocks that are free or in use
+// by another blob.
+TEST_F(TableRepair, DeletingRecordsWithBlobsLeavesATableThatVerifiesClean) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6), MakeFieldDescriptor(2, "Memo", 3)};
+    definition.indexes = {MakeIndex("", {1}, true)};
+    TDataCursor& c = CreateAndOpen(definition, "memos");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const std::vector<std::uint8_t> text(3000, 'm');
+    const auto insert = [&](std::int32_t id) {
+        c.InitNewRecord(buffer);
+        PutInt(c, buffer, 1, id);
+        ASSERT_EQ(c.OpenBlob(2, buffer, 2), 0);
+        ASSERT_EQ(c.WriteBlob(2, buffer, static_cast<std::uint32_t>(text.size()), text.data(), 0),
+                  0);
+        c.InsertRecord(buffer, false);
+    };
+    for (std::int32_t id : {1, 2, 3, 4})
+        insert(id);
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    c.DeleteRecord(buffer, true);
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    c.DeleteRecord(buffer, true);
+    // A new blob takes the freed blocks under its own blob number.
+    insert(5);
+    c.Close();
+    TDataCursor& verify = NewCursor("memos");
+    const auto checked = Repair(true, &verify);
+    EXPECT_EQ(checked.size(), 2u) << checked[1];
+    TDataCursor& repair = NewCursor("memos");
+    const auto repaired = Repair(false, &repair);
+    EXPECT_EQ(repaired.size(), 2u) << repaired[1];
+    TDataCursor& reader = NewCursor("memos");
+    reader.Open();
+    EXPECT_EQ(reader.GetRecordCount(), 3);
+    reader.First();
+    while (reader.GetNextRecord(buffer) == 0) {
+        std::uint32_t size = 0;
+        ASSERT_EQ(reader.OpenBlob(2, buffer, 1), 0);
+        ASSERT_EQ(reader.GetBlobSize(2, buffer, size), 0);
+        EXPECT_EQ(size, text.size());
+        ASSERT_EQ(reader.CloseBlob(2, buffer), 0);
+    }
+    reader.Close();
+}
+
 TEST_F(TableRepair, InterruptedRepairIsFoundAtOpenAndFinishedByTheNextOne) {
     MakeList({"a@x", "b@x", "c@x", "d@x"});
     // The child process dies in the middle of the record pass.
