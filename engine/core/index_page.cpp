@@ -797,7 +797,7 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
 
 void TPage::NoteChange() {
     owner_->CountEdit(slot_);
-    if (cache_owned && !cache_listed_dirty)
+    if (cache_owned_ && !cache_listed_dirty_)
         owner_->NoteDirty(*this);
 }
 
@@ -805,10 +805,10 @@ void TPage::Recycle(TIndexFile* owner) {
     owner_ = owner;
     Clear();
     ResetPins();
-    lru_prev = lru_next = nullptr;
-    cache_referenced = false;
-    cache_listed_dirty = false;
-    cache_owned = true;
+    lru_prev_ = lru_next_ = nullptr;
+    cache_referenced_ = false;
+    cache_listed_dirty_ = false;
+    cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
 }
