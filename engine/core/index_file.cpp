@@ -429,23 +429,23 @@ void TIndexFile::DecRecordCount() {
 
 void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
     if (cache.hand == p)
-        cache.hand = p->lru_prev;
-    if (p->lru_prev)
-        p->lru_prev->lru_next = p->lru_next;
-    if (p->lru_next)
-        p->lru_next->lru_prev = p->lru_prev;
+        cache.hand = p->lru_prev_;
+    if (p->lru_prev_)
+        p->lru_prev_->lru_next_ = p->lru_next_;
+    if (p->lru_next_)
+        p->lru_next_->lru_prev_ = p->lru_prev_;
     if (cache.head == p)
-        cache.head = p->lru_next;
+        cache.head = p->lru_next_;
     if (cache.tail == p)
-        cache.tail = p->lru_prev;
-    p->lru_prev = p->lru_next = nullptr;
+        cache.tail = p->lru_prev_;
+    p->lru_prev_ = p->lru_next_ = nullptr;
 }
 
 void TIndexFile::LruPushFront(SlotCache& cache, TPage* p) {
-    p->lru_prev = nullptr;
-    p->lru_next = cache.head;
+    p->lru_prev_ = nullptr;
+    p->lru_next_ = cache.head;
     if (cache.head)
-        cache.head->lru_prev = p;
+        cache.head->lru_prev_ = p;
     cache.head = p;
     if (!cache.tail)
         cache.tail = p;
@@ -457,13 +457,8 @@ TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
     return p != nullptr && p->Slot() == slot ? p : nullptr;
 }
 
-std::size_t TIndexFile::CachedPageCount(int slot) const {
-    CheckSlot(slot);
-    return caches_[static_cast<std::size_t>(slot)].size;
-}
-
 void TIndexFile::NoteDirty(TPage& page) {
-    page.cache_listed_dirty = true;
+    page.cache_listed_dirty_ = true;
     dirty_.push_back(&page);
 }
 
@@ -473,7 +468,7 @@ TPage* TIndexFile::AllocatePage() {
         free_pages_.pop_back();
         page->Clear();
         page->ResetPins();
-        page->lru_prev = page->lru_next = nullptr;
+        page->lru_prev_ = page->lru_next_ = nullptr;
         return page;
     }
     if (chunk_used_ == kPagesPerChunk) {
@@ -497,7 +492,7 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     }
     page_map_[n] = page;
-    page->cache_referenced = true;
+    page->cache_referenced_ = true;
     LruPushFront(cache, page);
     ++cache.size;
     ++cached_total_;
@@ -516,14 +511,14 @@ void TIndexFile::DropCached(SlotCache& cache, TPage* page) {
 TPage* TIndexFile::ClockVictim(SlotCache& cache) {
     TPage* p = cache.hand != nullptr ? cache.hand : cache.tail;
     for (std::size_t step = 0; p != nullptr && step < 2 * cache.size + 1; ++step) {
-        TPage* next = p->lru_prev != nullptr ? p->lru_prev : cache.tail;
+        TPage* next = p->lru_prev_ != nullptr ? p->lru_prev_ : cache.tail;
         if (p->PinCount() == 0 && !p->Changed()) {
-            if (!p->cache_referenced) {
+            if (!p->cache_referenced_) {
                 DropCached(cache, p);
                 cache.hand = next != p ? next : nullptr;
                 return p;
             }
-            p->cache_referenced = false;
+            p->cache_referenced_ = false;
         }
         p = next;
     }
@@ -646,7 +641,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
     }
     if (found->Offset() != offset)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    found->cache_referenced = true;
+    found->cache_referenced_ = true;
     found->Pin();
     page = found;
     return true;
@@ -715,7 +710,7 @@ bool TIndexFile::FlushPages() {
     std::size_t kept = 0;
     for (TPage* p : dirty_) {
         if (CachedAt(p->Offset()) != p || !p->Changed()) {
-            p->cache_listed_dirty = false;
+            p->cache_listed_dirty_ = false;
             continue;
         }
         dirty_[kept++] = p;
@@ -760,7 +755,7 @@ bool TIndexFile::FlushPages() {
     std::erase_if(dirty_, [](TPage* p) {
         if (p->Changed())
             return false;
-        p->cache_listed_dirty = false;
+        p->cache_listed_dirty_ = false;
         return true;
     });
     return true;
@@ -773,8 +768,8 @@ void TIndexFile::ClearPageCaches(bool all) {
             continue;
         SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
         for (TPage* p = cache.head; p != nullptr;) {
-            TPage* next = p->lru_next;
-            p->lru_prev = p->lru_next = nullptr;
+            TPage* next = p->lru_next_;
+            p->lru_prev_ = p->lru_next_ = nullptr;
             page_map_[p->Offset() / kIndexPageSize] = nullptr;
             free_pages_.push_back(p);
             p = next;
@@ -785,7 +780,7 @@ void TIndexFile::ClearPageCaches(bool all) {
     budget_growth_ = 0;
     if (all) {
         for (TPage* p : dirty_)
-            p->cache_listed_dirty = false;
+            p->cache_listed_dirty_ = false;
         dirty_.clear();
     }
 }
@@ -822,7 +817,7 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
             continue;
         std::vector<TPage*> pages;
         pages.reserve(cache.size);
-        for (TPage* p = cache.head; p != nullptr; p = p->lru_next)
+        for (TPage* p = cache.head; p != nullptr; p = p->lru_next_)
             pages.push_back(p);
         std::sort(pages.begin(), pages.end(),
                   [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });

@@ -137,8 +137,8 @@ class TIndexFile : public TFileHandler {
     // The pinned root with the chosen position at 1; null when the index is empty.
     TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
     bool FlushPages();
-    // Pages each index may keep (kPageCacheCapacity unless set); smaller
-    // values trade speed for memory. Requires: at least 1.
+    // Pages each index may keep (kPageCacheCapacity unless set; at least 1);
+    // smaller values trade speed for memory.
     void SetPageCacheCapacity(std::size_t pages_per_index) {
         page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
     }
@@ -155,9 +155,6 @@ class TIndexFile : public TFileHandler {
             __builtin_prefetch(page);
         return page;
     }
-    // Pages of the slot in its cache; what was read or created and not yet
-    // evicted.
-    std::size_t CachedPageCount(int slot) const;
     // Requires: the page belongs to this file. Called by TPage on its first
     // change after a flush.
     void NoteDirty(TPage& page);

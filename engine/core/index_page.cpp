@@ -282,59 +282,60 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
 
 void TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
-    std::fill(bytes.begin(), bytes.begin() + kIndexPageSize, 0);
+    std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
     bytes[0] = static_cast<std::uint8_t>(kind_);
     PutU16(bytes, 1, free_ ? 0 : count_);
     PutU32(bytes, 3, previous_);
     PutU32(bytes, 7, next_);
-    if (!free_) {
-        if (Compressed()) {
-            if (used_ > kPageEntryBytes)
-                PageCorrupt(owner_);
-            PutU16(bytes, 11, used_);
+    std::size_t at = kPageHeaderSize;
+    if (!free_ && !Compressed()) {
+        // An unpacked entry begins with its packed form: the key, the
+        // pointer and (interior) the count, all in file order.
+        const std::size_t size = std::size_t{key_size_} + (IsInterior() ? 8 : 4);
+        if (at + size * static_cast<std::size_t>(count_) > kIndexPageSize)
+            PageCorrupt(owner_);
+        for (std::int64_t i = 1; i <= count_; ++i) {
+            std::memcpy(&bytes[at], EntryAt(i), size);
+            at += size;
         }
+    } else if (!free_) {
+        if (used_ > kPageEntryBytes)
+            PageCorrupt(owner_);
+        PutU16(bytes, 11, used_);
         const std::size_t k = key_size_;
-        std::size_t at = kPageHeaderSize;
         for (std::int64_t i = 1; i <= count_; ++i) {
             const std::uint8_t* e = EntryAt(i);
             const std::size_t size = EntrySize(i);
             if (at + size > kIndexPageSize)
                 PageCorrupt(owner_);
-            if (IsInterior()) {
-                std::memcpy(&bytes[at], e, k);
-                PutU32(bytes, at + k, PointerAt(i));
-                PutU32(bytes, at + k + 4, CountAt(i));
-            } else if (compression_ == 0) {
-                std::memcpy(&bytes[at], e, k);
-                PutU32(bytes, at + k, PointerAt(i));
+            const std::size_t p = LeadingCount(i);
+            const std::size_t t = TrailingCount(i);
+            std::size_t w = at;
+            if (compression_ == 3) {
+                bytes[w++] = static_cast<std::uint8_t>(p);
+                bytes[w++] = static_cast<std::uint8_t>(t);
             } else {
-                const std::size_t p = LeadingCount(i);
-                const std::size_t t = TrailingCount(i);
-                std::size_t w = at;
-                if (compression_ == 3) {
-                    bytes[w++] = static_cast<std::uint8_t>(p);
-                    bytes[w++] = static_cast<std::uint8_t>(t);
-                } else {
-                    PutU16(bytes, w, compression_ == 1 ? p : t);
-                    w += 2;
-                }
-                if (compression_ == 1) {
-                    std::memcpy(&bytes[w], e + p, k - p);
-                    w += k - p;
-                } else {
-                    const std::size_t body = unique_ ? k : k - 4;
-                    std::memcpy(&bytes[w], e + p, body - t - p);
-                    w += body - t - p;
-                    if (!unique_) {
-                        std::memcpy(&bytes[w], e + k - 4, 4);
-                        w += 4;
-                    }
-                }
-                PutU32(bytes, w, PointerAt(i));
+                PutU16(bytes, w, compression_ == 1 ? p : t);
+                w += 2;
             }
+            if (compression_ == 1) {
+                std::memcpy(&bytes[w], e + p, k - p);
+                w += k - p;
+            } else {
+                const std::size_t body = unique_ ? k : k - 4;
+                std::memcpy(&bytes[w], e + p, body - t - p);
+                w += body - t - p;
+                if (!unique_) {
+                    std::memcpy(&bytes[w], e + k - 4, 4);
+                    w += 4;
+                }
+            }
+            PutU32(bytes, w, PointerAt(i));
             at += size;
         }
     }
+    // Entries fill the page from the header on without gaps; the rest is 0.
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + kIndexPageSize, 0);
     if (owner_ != nullptr && owner_->Encrypted()) {
         ScrambleBuffer(bytes.first(kIndexPageSize), kTableDataKeyLow, kTableDataKeyHigh);
     }
@@ -797,7 +798,7 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
 
 void TPage::NoteChange() {
     owner_->CountEdit(slot_);
-    if (cache_owned && !cache_listed_dirty)
+    if (cache_owned_ && !cache_listed_dirty_)
         owner_->NoteDirty(*this);
 }
 
@@ -805,10 +806,10 @@ void TPage::Recycle(TIndexFile* owner) {
     owner_ = owner;
     Clear();
     ResetPins();
-    lru_prev = lru_next = nullptr;
-    cache_referenced = false;
-    cache_listed_dirty = false;
-    cache_owned = true;
+    lru_prev_ = lru_next_ = nullptr;
+    cache_referenced_ = false;
+    cache_listed_dirty_ = false;
+    cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
 }

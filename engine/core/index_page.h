@@ -266,9 +266,9 @@ class alignas(64) TPage {
     // membership of the file's list of pages that may need writing, whether
     // the object belongs to the file's cache (a page constructed on its own
     // is never listed), and the slot's chain (not owning).
-    bool cache_referenced = false;
-    bool cache_listed_dirty = false;
-    bool cache_owned = false;
+    bool cache_referenced_ = false;
+    bool cache_listed_dirty_ = false;
+    bool cache_owned_ = false;
     bool descending_ = false;
     bool unique_ = false;
     bool free_ = false;
@@ -277,8 +277,8 @@ class alignas(64) TPage {
     std::uint32_t parent_ = 0;
     std::uint32_t previous_ = 0;
     std::uint32_t next_ = 0;
-    TPage* lru_prev = nullptr;
-    TPage* lru_next = nullptr;
+    TPage* lru_prev_ = nullptr;
+    TPage* lru_next_ = nullptr;
 };
 
 }  // namespace strata

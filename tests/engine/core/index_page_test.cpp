@@ -530,5 +530,26 @@ TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween)
     ExpectTreeHolds(other, expected_other);
 }
 
+// A damaged header can make two indexes name the same page; caching it
+// twice would let one copy overwrite the other's changes at the next flush,
+// so the second index is refused the page instead.
+TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    file->AddIndex(Descriptor("Other", 500, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    for (std::uint32_t value = 0; value < 20; ++value)
+        ASSERT_TRUE(tree.Insert(WideKey(value).data(), value + 1));
+    file->SetRoot(2, file->GetRoot(1));
+    TIndexTree other(*file, 2, BytesCompare(500));
+    EXPECT_THROW(other.Find(WideKey(3).data()), EStrataEngineError);
+    EXPECT_THROW(other.Insert(WideKey(99).data(), 1), EStrataEngineError);
+    // The first index is untouched.
+    std::map<Key, std::uint32_t> expected;
+    for (std::uint32_t value = 0; value < 20; ++value)
+        expected[WideKey(value)] = value + 1;
+    ExpectTreeHolds(tree, expected);
+}
+
 }  // namespace
 }  // namespace strata
