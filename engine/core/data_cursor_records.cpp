@@ -33,10 +33,14 @@ int Sign(T a, T b) {
 // not copied: they must outlive the log.
 struct UndoStep {
     enum class Kind : std::uint8_t { kInsertKey, kDeleteKey, kFreeChains };
-    Kind kind = Kind::kFreeChains;
-    int slot = 0;
-    std::uint32_t record = 0;
-    std::span<const std::uint8_t> key;
+    Kind kind;
+    int slot;
+    std::uint32_t record;
+    // A pointer and a length rather than a span, so that the log's array of
+    // steps needs no construction.
+    const std::uint8_t* key_data;
+    std::size_t key_size;
+    std::span<const std::uint8_t> Key() const { return {key_data, key_size}; }
 };
 
 // Runs its steps, last first, unless the scope was committed. The steps sit
@@ -58,7 +62,7 @@ class UndoLog {
 
     void Add(UndoStep::Kind kind, int slot, std::span<const std::uint8_t> key,
              std::uint32_t record = 0) {
-        const UndoStep step{kind, slot, record, key};
+        const UndoStep step{kind, slot, record, key.data(), key.size()};
         if (count_ < steps_.size())
             steps_[count_++] = step;
         else
@@ -79,7 +83,8 @@ class UndoLog {
     }
 
     Apply apply_;
-    std::array<UndoStep, 72> steps_{};
+    // Left unset: only the first count_ steps are ever read.
+    std::array<UndoStep, 72> steps_;
     std::size_t count_ = 0;
     std::vector<UndoStep> overflow_;
 };
@@ -723,7 +728,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         SetRecordIdOf(stored, id);
         stored[0] = 0;
         PutU32(stored, 1, slot);
-        KeySlotList key_slots{};
+        KeySlotList key_slots;
         const std::size_t key_count = KeySlots(key_slots);
         std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
         if (keys.size() < key_count)
@@ -752,9 +757,9 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
         UndoLog undo([&](const UndoStep& step) {
             if (step.kind == UndoStep::Kind::kInsertKey)
-                InsertKey(step.slot, step.key, step.record);
+                InsertKey(step.slot, step.Key(), step.record);
             else if (step.kind == UndoStep::Kind::kDeleteKey)
-                DeleteKey(step.slot, step.key);
+                DeleteKey(step.slot, step.Key());
             else
                 FreeWrittenChains(written);
         });
@@ -858,7 +863,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         std::vector<std::uint8_t> new_key;
     };
     std::vector<KeyChange> changes;
-    KeySlotList key_slots{};
+    KeySlotList key_slots;
     const std::size_t key_count = KeySlots(key_slots);
     for (const int key_slot : std::span(key_slots).first(key_count)) {
         std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
@@ -882,9 +887,9 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         const auto new_hidden = HiddenKey(0, id);
         UndoLog undo([&](const UndoStep& step) {
             if (step.kind == UndoStep::Kind::kInsertKey)
-                InsertKey(step.slot, step.key, step.record);
+                InsertKey(step.slot, step.Key(), step.record);
             else if (step.kind == UndoStep::Kind::kDeleteKey)
-                DeleteKey(step.slot, step.key);
+                DeleteKey(step.slot, step.Key());
             else
                 FreeWrittenChains(written);
         });
@@ -1020,7 +1025,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         CollectBlobChains(old, chains);
         // Declared before the undo log, so the keys are still known when the
         // log unwinds.
-        KeySlotList key_slots{};
+        KeySlotList key_slots;
         const std::size_t key_count = KeySlots(key_slots);
         std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
         if (keys.size() < key_count)
@@ -1029,9 +1034,9 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         const auto freed = HiddenKey(1, RecordIdOf(old));
         UndoLog undo([&](const UndoStep& step) {
             if (step.kind == UndoStep::Kind::kInsertKey)
-                InsertKey(step.slot, step.key, step.record);
+                InsertKey(step.slot, step.Key(), step.record);
             else if (step.kind == UndoStep::Kind::kDeleteKey)
-                DeleteKey(step.slot, step.key);
+                DeleteKey(step.slot, step.Key());
         });
         int step = 0;
         for (std::size_t k = 0; k < key_count; ++k) {
