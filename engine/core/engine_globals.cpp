@@ -8,6 +8,7 @@
 
 #include "engine/core/byte_order.h"
 #include "engine/core/engine_error.h"
+#include "engine/core/index_file.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/storage_library.h"
 #include "engine/storage/text_compare.h"
@@ -51,6 +52,7 @@ void StopEngine() {
     }
     state.current_session = nullptr;
     FinalizeStorageLibrary();
+    ReleasePageReserve();
     state.started = false;
 }
 

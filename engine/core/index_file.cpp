@@ -92,6 +92,17 @@ void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
     }
 }
 
+void ReleasePageReserve() {
+    if (reserve_gone)
+        return;
+    std::vector<std::unique_ptr<TPage[]>> chunks;
+    {
+        PageReserve& reserve = Reserve();
+        const std::lock_guard guard(reserve.lock);
+        chunks.swap(reserve.chunks);
+    }
+}
+
 std::size_t ReservedPageCount() {
     if (reserve_gone)
         return 0;

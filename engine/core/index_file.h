@@ -78,6 +78,9 @@ std::uint32_t RandomLockOffset();
 std::unique_ptr<TPage[]> TakeReservedChunk();
 void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks);
 std::size_t ReservedPageCount();
+// Gives the reserve's memory back; the engine's shutdown calls it, so a
+// program that stops using tables does not keep their pages.
+void ReleasePageReserve();
 
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);

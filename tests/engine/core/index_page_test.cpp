@@ -455,6 +455,14 @@ TEST_F(IndexFileFixture, PagesTakenFromTheReserveServeTheReopenedFile) {
         ExpectTreeHolds(tree, expected);
     }
     file = Reopen(std::move(file));
+    {
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        ExpectTreeHolds(tree, expected);
+    }
+    // Once the reserve is given back, files allocate afresh.
+    file = Reopen(std::move(file));
+    ReleasePageReserve();
+    EXPECT_EQ(ReservedPageCount(), 0u);
     TIndexTree tree(*file, 1, BytesCompare(500));
     ExpectTreeHolds(tree, expected);
 }
