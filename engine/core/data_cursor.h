@@ -23,6 +23,7 @@
 
 #include "engine/core/data_table.h"
 #include "engine/core/engine_error.h"
+#include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -480,6 +481,8 @@ class TDataCursor final : public TFileCursor {
                                                           const TExpToken& constant,
                                                           std::size_t partial);
     void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
+    static void MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
+                                std::uint64_t end, TRecordsBitmap& bitmap);
     std::uint64_t LeafCount(TExpToken& node, int slot);
     // Swaps the index the key helpers work on, leaving the view bitmaps alone.
     void SelectIndexState(std::uint8_t number);

@@ -430,7 +430,14 @@ void TDataCursor::ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end,
         return;
     TIndexFile& file = table_->IndexFile();
     TIndexTree tree(file, slot, KeyCompare());
-    TIndexTree::WalkLeaves(file, slot, tree.AtOrdinal(first), true,
+    MarkRecordsUpTo(file, slot, tree.AtOrdinal(first), end, bitmap);
+}
+
+// Sets the record of every key from `start` up to (not including) ordinal
+// `end`, walking the leaves directly.
+void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
+                                  std::uint64_t end, TRecordsBitmap& bitmap) {
+    TIndexTree::WalkLeaves(file, slot, std::move(start), true,
                            [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
                                if (at >= end)
                                    return true;

@@ -328,15 +328,7 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
     TIndexTree::Position start = tree.LowerBound(low.data());
     if (start.ordinal >= end)
         return;
-    TIndexTree::WalkLeaves(table_->IndexFile(), slot, std::move(start), true,
-                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                               if (at >= end)
-                                   return true;
-                               if (pos == 1)
-                                   page.PrefetchEntries();
-                               bitmap.SetBit(page.PointerAt(pos));
-                               return false;
-                           });
+    MarkRecordsUpTo(table_->IndexFile(), slot, std::move(start), end, bitmap);
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {

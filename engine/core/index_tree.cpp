@@ -10,6 +10,32 @@ struct PathStep {
     PinnedPage page;
     std::int64_t position;
 };
+
+// Every interior page on the way down counts one key more or less below the
+// entry the descent took.
+void AdjustCounts(std::vector<PathStep>& path, int delta) {
+    for (PathStep& step : path) {
+        step.page->SetEditPosition(step.position);
+        const std::int64_t count = std::int64_t{step.page->CountAt(step.position)} + delta;
+        step.page->SetCount(static_cast<std::uint32_t>(count));
+    }
+}
+
+// Pins the interior pages of a remembered descent again, linking each to its
+// parent; `parent` ends as the offset of the leaf's parent.
+std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& memo,
+                                        std::uint32_t& parent) {
+    std::vector<PathStep> path;
+    path.reserve(memo.path.size());
+    parent = 0;
+    for (const auto& [offset, position] : memo.path) {
+        PinnedPage page(file, file.GetPage(slot, offset));
+        page->SetParent(parent);
+        parent = offset;
+        path.push_back({std::move(page), position});
+    }
+    return path;
+}
 }  // namespace
 
 bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
@@ -41,10 +67,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (page->FindForInsert(key, compare_))
         return false;
-    for (PathStep& step : path) {
-        step.page->SetEditPosition(step.position);
-        step.page->SetCount(step.page->CountAt(step.position) + 1);
-    }
+    AdjustCounts(path, 1);
     page->InsertEntry(key, record_number, 1);
     return true;
 }
@@ -59,21 +82,11 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
         return false;
     }
     memo.slot = -1;
-    std::vector<PathStep> path;
-    path.reserve(memo.path.size());
     std::uint32_t parent = 0;
-    for (const auto& [offset, position] : memo.path) {
-        PinnedPage page(file_, file_.GetPage(slot_, offset));
-        page->SetParent(parent);
-        parent = offset;
-        path.push_back({std::move(page), position});
-    }
+    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     leaf->SetParent(parent);
-    for (PathStep& step : path) {
-        step.page->SetEditPosition(step.position);
-        step.page->SetCount(step.page->CountAt(step.position) + 1);
-    }
+    AdjustCounts(path, 1);
     leaf->SetEditPosition(memo.leaf_position - 1);
     leaf->InsertEntry(key, record_number, 1);
     return true;
@@ -109,20 +122,10 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
         return false;
     }
     memo.slot = -1;
-    std::vector<PathStep> path;
-    path.reserve(memo.path.size());
     std::uint32_t parent = 0;
-    for (const auto& [offset, position] : memo.path) {
-        PinnedPage page(file_, file_.GetPage(slot_, offset));
-        page->SetParent(parent);
-        parent = offset;
-        path.push_back({std::move(page), position});
-    }
+    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
     leaf->SetParent(parent);
-    for (PathStep& step : path) {
-        step.page->SetEditPosition(step.position);
-        step.page->SetCount(step.page->CountAt(step.position) - 1);
-    }
+    AdjustCounts(path, -1);
     leaf->SetEditPosition(pos);
     leaf->DeleteEntry();
     return true;
@@ -151,10 +154,7 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     }
     if (!page->SeekExact(key, compare_))
         return false;
-    for (PathStep& step : path) {
-        step.page->SetEditPosition(step.position);
-        step.page->SetCount(step.page->CountAt(step.position) - 1);
-    }
+    AdjustCounts(path, -1);
     page->SyncEditPosition();
     page->DeleteEntry();
     return true;
