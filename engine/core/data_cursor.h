@@ -431,6 +431,7 @@ class TDataCursor final : public TFileCursor {
         const std::vector<std::pair<std::uint32_t, std::uint32_t>>& chains) noexcept;
     void CollectBlobChains(ConstRecordBuffer record,
                            std::vector<std::pair<std::uint32_t, std::uint32_t>>& chains) const;
+    void PutDefaults(RecordBuffer buffer);
     void ForgetFreedBlobs(std::uint32_t record_number, std::span<const std::uint32_t> freed_chains);
     void LockIfNotHeld(std::uint32_t record, bool& locked_here);
     void AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition, bool deleted);

@@ -437,6 +437,12 @@ void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
 void TDataCursor::InitNewRecord(RecordBuffer buffer) {
     CheckOpen();
     ClearRecordBuffer(buffer);
+    PutDefaults(buffer);
+    // A new record shows its computed fields before any field is written.
+    EvaluateComputedFields(buffer);
+}
+
+void TDataCursor::PutDefaults(RecordBuffer buffer) {
     if (!has_defaults_)
         return;
     for (const FieldDescriptor& field : fields_) {
