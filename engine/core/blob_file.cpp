@@ -6,6 +6,7 @@
 
 #include "engine/core/byte_order.h"
 #include "engine/core/data_file.h"
+#include "engine/core/header_image.h"
 #include "engine/core/index_file.h"
 #include "engine/storage/scramble.h"
 
@@ -163,13 +164,7 @@ void TBlobFile::CreateFile() {
 }
 
 void TBlobFile::ReadRawHeader(BlobHeader& header) {
-    {
-        const FileObjectLock lock(*this);
-        SeekFile(0, SeekOrigin::kBegin);
-        Read(header.data(), header.size());
-    }
-    if (encrypted_)
-        UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
+    ReadHeaderImage(*this, header, encrypted_);
     header[bh::kHeaderChanged] = 0;
 }
 
@@ -193,14 +188,7 @@ void TBlobFile::WriteHeader(bool force) {
         return;
     PutU32(header_, bh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
     header_[bh::kHeaderChanged] = header_changed_ ? 1 : 0;
-    BlobHeader out = header_;
-    if (encrypted_)
-        ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
-    {
-        const FileObjectLock lock(*this);
-        SeekFile(0, SeekOrigin::kBegin);
-        Write(out.data(), out.size());
-    }
+    WriteHeaderImage(*this, header_, encrypted_);
     header_[bh::kHeaderChanged] = 0;
     header_changed_ = false;
 }

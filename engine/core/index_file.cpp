@@ -8,8 +8,8 @@
 #include <random>
 
 #include "engine/core/data_file.h"
+#include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
-#include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/os/clock.h"
 
@@ -197,13 +197,7 @@ void TIndexFile::CreateFile() {
 }
 
 void TIndexFile::ReadRawHeader(IndexHeader& header) {
-    {
-        const FileObjectLock lock(*this);
-        SeekFile(0, SeekOrigin::kBegin);
-        Read(header.data(), header.size());
-    }
-    if (encrypted_)
-        UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
+    ReadHeaderImage(*this, header, encrypted_);
     header[ih::kHeaderChanged] = 0;
 }
 
@@ -229,14 +223,7 @@ void TIndexFile::WriteHeader(bool force) {
         return;
     PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
     header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
-    IndexHeader out = header_;
-    if (encrypted_)
-        ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
-    {
-        const FileObjectLock lock(*this);
-        SeekFile(0, SeekOrigin::kBegin);
-        Write(out.data(), out.size());
-    }
+    WriteHeaderImage(*this, header_, encrypted_);
     header_[ih::kHeaderChanged] = 0;
     header_changed_ = false;
 }
