@@ -199,6 +199,7 @@ class TDataQuery final : public SubSelectQuery {
     void ParseSelect();
     void ParseResultColumn();
     void ParseJoins();
+    void ParseOrderOrGroupList(bool order_by);
     void ParseOrderOrGroupItem(bool order_by);
     void ParseLanguage();
     void ParseInsert();

@@ -404,13 +404,7 @@ void TDataQuery::ParseSelect() {
         lexer.NextToken();
         ExpectKeyword("BY", "BY keyword expected after GROUP keyword, instead found '");
         HasGroupBy = true;
-        for (;;) {
-            ParseOrderOrGroupItem(false);
-            if (lexer.TokenClass() != ',') {
-                break;
-            }
-            lexer.NextToken();
-        }
+        ParseOrderOrGroupList(false);
     }
     if (lexer.IsKeyword("HAVING")) {
         lexer.NextToken();
@@ -422,13 +416,7 @@ void TDataQuery::ParseSelect() {
         lexer.NextToken();
         ExpectKeyword("BY", "BY keyword expected after ORDER keyword, instead found '");
         HasOrderBy = true;
-        for (;;) {
-            ParseOrderOrGroupItem(true);
-            if (lexer.TokenClass() != ',') {
-                break;
-            }
-            lexer.NextToken();
-        }
+        ParseOrderOrGroupList(true);
         if (lexer.IsKeyword("NOCASE")) {
             OrderByNoCase = true;
             lexer.NextToken();
@@ -594,6 +582,17 @@ void TDataQuery::ParseJoins() {
         AddCondition(std::move(condition));
         MultipleTables = true;
         HasCondition = true;
+    }
+}
+
+// Items separated by commas, up to the first token that is not a comma.
+void TDataQuery::ParseOrderOrGroupList(bool order_by) {
+    TExpressionParser& lexer = Lexer();
+    for (;;) {
+        ParseOrderOrGroupItem(order_by);
+        if (lexer.TokenClass() != ',')
+            return;
+        lexer.NextToken();
     }
 }
 
