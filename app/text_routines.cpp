@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include <QGuiApplication>
-#include <QScreen>
-
 #include "platform/db/string_list.h"
+#include "platform/ui/screen.h"
 
 namespace app {
 
@@ -173,13 +171,7 @@ int ScaleToScreen(int n, int pixels_per_inch) {
 }
 
 int ScaleToScreen(int n) {
-    int ppi = 96;
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            ppi = static_cast<int>(screen->logicalDotsPerInch());
-        }
-    }
-    return ScaleToScreen(n, ppi);
+    return ScaleToScreen(n, ui::ScreenPixelsPerInch());
 }
 
 }  // namespace app

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/scramble.h"
 
 namespace strata {
@@ -15,9 +15,6 @@ namespace strata {
 namespace {
 constexpr std::size_t kBlockBatchGrowth = 255;
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// TBlock
 
 void TBlock::Clear(std::uint32_t offset, std::size_t data_size) {
     offset_ = offset;
@@ -94,9 +91,6 @@ void TBlockStack::Put(std::unique_ptr<TBlock> block) {
     if (block)
         blocks_.push_back(std::move(block));
 }
-
-// ---------------------------------------------------------------------------
-// TBlobFile
 
 TBlobFile::TBlobFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TBlockStack>(this)) {
@@ -530,9 +524,6 @@ bool TBlobFile::ReadLock(std::uint32_t& r) {
 bool TBlobFile::ReadUnlock(std::uint32_t r) {
     return LockRegion(kReadLockTop - r, 1, false);
 }
-
-// ---------------------------------------------------------------------------
-// TBlobBuffer
 
 void TBlobBuffer::SetSize(std::int64_t size) {
     if (size < 0 || size > kMaxBlobSize)

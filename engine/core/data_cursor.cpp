@@ -168,9 +168,6 @@ void TDataCursor::SetFetchOption(bool value) {
         fetch_option_ = value;
 }
 
-// ---------------------------------------------------------------------------
-// Opening and closing
-
 void TDataCursor::VerifyTableHeaders() {
     table_->ReadLock();
     try {
@@ -310,9 +307,6 @@ void TDataCursor::Close(bool discard_temporary) {
         Raise(static_cast<EngineErrorCode>(-result));
 }
 
-// ---------------------------------------------------------------------------
-// Change detection
-
 bool TDataCursor::CountersDiffer() const {
     return data_counter_ != table_->DataCounter() || index_counter_ != table_->IndexCounter() ||
            blob_counter_ != table_->BlobCounter();
@@ -375,9 +369,6 @@ void TDataCursor::Refresh() {
     }
     table_->ReadUnlock();
 }
-
-// ---------------------------------------------------------------------------
-// Table definitions
 
 void TDataCursor::ValidateTableDefinition(TableDefinition& definition) const {
     if (definition.encrypted) {
@@ -629,9 +620,6 @@ void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
     current_.resize(record_size_);
 }
 
-// ---------------------------------------------------------------------------
-// Whole-table operations
-
 void TDataCursor::DeleteTable() {
     CheckClosed();
     const int result = directory_.DeleteTable(table_name_, in_memory_);
@@ -754,7 +742,8 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
                 if (FieldType(field) != kTypeBlob)
                     continue;
                 const std::size_t at = FieldOffset(field);
-                std::fill(copy.begin() + at, copy.begin() + at + 1 + FieldDataSize(field), 0);
+                std::fill_n(copy.begin() + static_cast<std::ptrdiff_t>(at),
+                            1 + FieldDataSize(field), 0);
                 if (source[at] == 0)
                     continue;
                 std::uint32_t size = 0;
@@ -831,9 +820,6 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
     if (placed < 0)
         Raise(static_cast<EngineErrorCode>(-placed));
 }
-
-// ---------------------------------------------------------------------------
-// Header values
 
 DataHeader TDataCursor::ReadClosedHeader() {
     TDataFile file(nullptr);
@@ -928,9 +914,6 @@ void TDataCursor::SetLastAutoInc(std::uint32_t value) {
     CheckOpen();
     table_->DataFile().SetAutoIncrement(value);
 }
-
-// ---------------------------------------------------------------------------
-// Cloning
 
 std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     CheckOpen();

@@ -30,9 +30,6 @@ std::string_view Trimmed(std::string_view text) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Index selection
-
 int TDataCursor::SlotOf(std::uint8_t number) const {
     return number == kNoIndex ? -1 : static_cast<int>(number);
 }
@@ -67,9 +64,7 @@ const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
     if (!entry || entry->descriptor != descriptor || slot == kHiddenIndexSlot) {
         entry.reset();
-        entry.emplace();
-        entry->descriptor = descriptor;
-        entry->state = MakeIndexState(slot);
+        entry = CachedState{descriptor, MakeIndexState(slot)};
     }
     return entry->state;
 }
@@ -184,9 +179,6 @@ std::vector<std::uint16_t> TDataCursor::GetIndexFieldNumbers(std::uint32_t numbe
     return table_->IndexFile().GetIndexFields(static_cast<int>(number));
 }
 
-// ---------------------------------------------------------------------------
-// Keys
-
 std::array<std::uint8_t, 5> TDataCursor::HiddenKey(std::uint8_t status, std::uint32_t id) const {
     std::array<std::uint8_t, 5> key{};
     key[0] = status;
@@ -287,9 +279,6 @@ std::vector<std::uint8_t> TDataCursor::MakeSearchKey(bool source_is_key, ConstRe
     return key;
 }
 
-// ---------------------------------------------------------------------------
-// Tree access
-
 std::uint64_t TDataCursor::KeyCountOf(int slot) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
     return tree.KeyCount();
@@ -354,9 +343,6 @@ void TDataCursor::PositionOnEntry(std::span<const std::uint8_t> key, std::uint32
     record_no_ = record;
     bof_ = eof_ = false;
 }
-
-// ---------------------------------------------------------------------------
-// Moving
 
 bool TDataCursor::StepPhysical(bool forward) {
     std::int64_t r = 0;
@@ -619,9 +605,6 @@ std::uint32_t TDataCursor::GetCurrentRecordNo() const {
     return (bof_ || eof_) ? 0 : record_no_;
 }
 
-// ---------------------------------------------------------------------------
-// Search
-
 bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool adjust) {
     (void)nearest;
     if (physical_)
@@ -696,8 +679,9 @@ bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBu
             counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
         const std::size_t length = ComparedLength(counted, partial_length);
         GotoKey(key, true, false);
-        found =
-            !bof_ && !eof_ && std::equal(key.begin(), key.begin() + length, current_key_.begin());
+        found = !bof_ && !eof_ &&
+                std::equal(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(length),
+                           current_key_.begin());
     } else {
         found = GotoKey(key, nearest, false);
     }
@@ -777,9 +761,6 @@ void TDataCursor::Reposition() {
     }
     FetchCurrent();
 }
-
-// ---------------------------------------------------------------------------
-// Bookmarks
 
 std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
     std::vector<std::uint8_t> bookmark(GetKeySize(), 0);
@@ -868,9 +849,6 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     }
     return found ? 0 : kErrRecordNotFound;
 }
-
-// ---------------------------------------------------------------------------
-// Index maintenance
 
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));

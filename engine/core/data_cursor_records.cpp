@@ -161,9 +161,6 @@ std::size_t TDataCursor::KeySlots(KeySlotList& slots) const {
     return count;
 }
 
-// ---------------------------------------------------------------------------
-// Reading
-
 EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
     CheckOpen();
     CursorOperation operation(*this);
@@ -173,7 +170,8 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
             FetchCurrent();
             const std::size_t n =
                 std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
-            if (!std::equal(buffer.begin(), buffer.begin() + n, current_.begin())) {
+            if (!std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
+                            current_.begin())) {
                 UnlockRecord(0);
                 Raise(kErrRecordChanged);
             }
@@ -258,9 +256,6 @@ EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
 void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {
     std::fill(buffer.begin(), buffer.end(), 0);
 }
-
-// ---------------------------------------------------------------------------
-// Fields
 
 const FieldDescriptor& TDataCursor::DescriptorFor(std::uint32_t number) const {
     if (restructure_mode_) {
@@ -431,9 +426,6 @@ void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
     PutFieldWith(GetTableFieldDesc(number), buffer, value);
 }
 
-// ---------------------------------------------------------------------------
-// Defaults and validation
-
 void TDataCursor::InitNewRecord(RecordBuffer buffer) {
     CheckOpen();
     ClearRecordBuffer(buffer);
@@ -544,9 +536,6 @@ void TDataCursor::ValidateRecord(ConstRecordBuffer buffer) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Record locks
-
 void TDataCursor::LockIfNotHeld(std::uint32_t record, bool& locked_here) {
     locked_here = false;
     if (table_->RecordLocked(record))
@@ -647,9 +636,6 @@ void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
     CheckOpen();
     table_->DiscardBuffers(trim, reread_headers);
 }
-
-// ---------------------------------------------------------------------------
-// Writing
 
 void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
                              bool deleted) {

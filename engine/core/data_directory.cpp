@@ -5,7 +5,7 @@
 
 #include "engine/core/data_session.h"
 #include "engine/core/data_table.h"
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "platform/os/thread.h"
 

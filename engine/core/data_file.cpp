@@ -387,9 +387,6 @@ std::uint32_t TDataFile::NextBlobNumber() {
     return last + 1;
 }
 
-// ---------------------------------------------------------------------------
-// Record cache
-
 std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
     // Fibonacci hashing spreads runs and strides of record numbers alike.
     return cache_shift_ >= 32 ? 0 : static_cast<std::uint32_t>(n * 2654435769u) >> cache_shift_;
@@ -858,9 +855,6 @@ void TDataFile::TrimRecordCache() {
     if (cache_table_.size() > 4 * cache_capacity_)
         ResizeCacheTable(cache_capacity_);
 }
-
-// ---------------------------------------------------------------------------
-// Locks
 
 bool TDataFile::LockRecord(std::uint32_t n) {
     return n != 0 && LockRegion(kRecordLockBase - n, 1, true);

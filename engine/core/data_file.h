@@ -140,7 +140,7 @@ class TDataFile : public TFileHandler {
     std::uint32_t GetChangeCounter() const { return GetU32(header_, dh::kChangeCounter); }
     bool GetEncrypted() const { return header_[dh::kEncrypted] != 0; }
     std::int64_t DescriptorEnd() const {
-        return kDataHeaderSize + 768 * std::int64_t{GetFieldCount()};
+        return static_cast<std::int64_t>(kDataHeaderSize) + 768 * std::int64_t{GetFieldCount()};
     }
     std::int64_t RecordOffset(std::uint32_t n) const {
         return DescriptorEnd() + (std::int64_t{n} - 1) * GetRecordSize();

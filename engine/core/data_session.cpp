@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "engine/core/data_directory.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/engine_globals.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "platform/nls/nls.h"
 #include "platform/os/file_system.h"

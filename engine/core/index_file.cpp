@@ -422,9 +422,6 @@ void TIndexFile::DecRecordCount() {
         SetRecordCount(GetRecordCount() - 1);
 }
 
-// ---------------------------------------------------------------------------
-// Page caches
-
 void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
     if (cache.hand == p)
         cache.hand = p->lru_prev_;

@@ -67,9 +67,6 @@ std::string UniqueRepairName(const std::vector<FieldDescriptor>& fields, std::si
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Data file
-
 void TDataFile::VerifyHeader() {
     if (header_[dh::kVersion] != kTableFileVersion)
         RaiseEngineError(kErrWrongVersion, Name());
@@ -273,9 +270,6 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     descriptors_changed_ = true;
 }
 
-// ---------------------------------------------------------------------------
-// Index file
-
 namespace {
 
 struct KeyCheck {
@@ -448,9 +442,6 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     ClearPageCaches(true);
     SetHeaderChanged();
 }
-
-// ---------------------------------------------------------------------------
-// Blob file
 
 void TBlobFile::VerifyHeader() {
     if (header_[bh::kVersion] != 4)

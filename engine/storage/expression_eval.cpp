@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/decimal.h"
 #include "engine/storage/expression_types.h"

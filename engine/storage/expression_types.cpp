@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/sql_services.h"
 #include "platform/nls/nls.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/engine_error.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/exp_token.h"
 #include "platform/db/format_settings.h"
 

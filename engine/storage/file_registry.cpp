@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
 
 namespace strata {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/storage_utils.h"

@@ -90,8 +90,6 @@ void TCustomgxTreeListControl::SetDefaultLayout(bool v) {
     EndUpdate();
 }
 
-// ---------------------------------------------------------------- columns
-
 TgxTreeListColumn* TCustomgxTreeListControl::Columns(int index) const {
     if (index < 0 || index >= ColumnCount())
         return nullptr;
@@ -338,8 +336,6 @@ void TCustomgxTreeListControl::ColumnsLayoutChanged() {
     RebuildLayoutCache();
 }
 
-// ---------------------------------------------------------------- layout queries
-
 int TCustomgxTreeListControl::GetBandCount() const {
     EnsureCache();
     return static_cast<int>(visible_bands_.size());
@@ -498,8 +494,6 @@ bool TCustomgxTreeListControl::IsColumnListedInCustomizing(int c) const {
         column->BandIndex() < bands_->Count() && !bands_->Items(column->BandIndex())->Visible();
     return band_hidden && ShowHiddenInCustomizeBox;
 }
-
-// ---------------------------------------------------------------- cells and editors
 
 std::unique_ptr<TgxTreeListNode> TCustomgxTreeListControl::CreateNode() {
     return std::make_unique<TgxTreeListTextNode>(this);
@@ -661,8 +655,6 @@ TgxTreeListColumn* TCustomgxTreeListControl::GetColumnAt(int x, int y) const {
     return nullptr;
 }
 
-// ---------------------------------------------------------------- sorting
-
 void TCustomgxTreeListControl::EndSorting() {
     if (sort_lock_ <= 0)
         return;
@@ -748,8 +740,6 @@ void TCustomgxTreeListControl::Loaded() {
     NormalizeLayout();
     RebuildSortedColumns();
 }
-
-// ---------------------------------------------------------------- custom draw and show/hide
 
 bool TCustomgxTreeListControl::HasCustomDrawCell(int c) const {
     TgxTreeListColumn* column = Columns(c);

@@ -169,8 +169,6 @@ int Clamp(int c) {
 
 }  // namespace
 
-// ---- construction ----------------------------------------------------------------------------
-
 Variant::Variant(bool value) : type_(varBoolean), storage_(std::int64_t{value ? 1 : 0}) {}
 Variant::Variant(int value) : type_(varInteger), storage_(std::int64_t{value}) {}
 Variant::Variant(unsigned value) : type_(varLongWord), storage_(std::int64_t{value}) {}
@@ -226,8 +224,6 @@ bool Variant::IsNumeric() const {
     return IsIntegerKind(type_) || IsFloatKind(type_) || type_ == varCurrency;
 }
 
-// ---- arrays ---------------------------------------------------------------------------------
-
 std::int64_t Variant::ArrayCount() const {
     if (type_ == (varArray | varByte)) {
         return static_cast<std::int64_t>(Str().size());
@@ -265,8 +261,6 @@ void Variant::SetElement(std::int64_t index, const Variant& value) {
     (*elements)[static_cast<std::size_t>(index)] = value;
     storage_ = std::shared_ptr<const Elements>(std::move(elements));
 }
-
-// ---- conversions ----------------------------------------------------------------------------
 
 std::string VarTypeAsText(TVarType type) {
     if ((type & varArray) != 0) {
@@ -624,8 +618,6 @@ std::string VarToStr(const Variant& value) {
 std::string VarToStr(const Variant& value, const TFormatSettings& format) {
     return value.IsClear() ? std::string() : value.AsString(format);
 }
-
-// ---- order ----------------------------------------------------------------------------------
 
 int VarCompare(const Variant& a, const Variant& b) {
     return VarCompare(a, b, ByteCompare());

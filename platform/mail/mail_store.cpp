@@ -63,8 +63,6 @@ int DefaultItemType(FolderKind kind) {
     return kind == FolderKind::kContacts ? 2 : 0;
 }
 
-// ---------------------------------------------------------------- MailItem
-
 MailItem::MailItem(Folder& folder, std::string id, bool seen)
     : folder_(folder), id_(std::move(id)), seen_(seen) {}
 
@@ -183,8 +181,6 @@ std::unique_ptr<Draft> MailItem::forward() {
         draft->addAttachment(attachment);
     return draft;
 }
-
-// ---------------------------------------------------------------- Folder
 
 Folder::Folder(MailStore& store, FolderPath path) : store_(store), path_(std::move(path)) {
     name_ = path_.empty() ? store_.backend().DisplayName() : path_.back();
@@ -356,8 +352,6 @@ void Folder::appendMessage(std::string_view raw, bool seen) {
     store_.backend().Append(path_, raw, seen);
 }
 
-// ---------------------------------------------------------------- MailStore
-
 MailStore::MailStore(std::unique_ptr<StoreBackend> backend, MailSettings settings)
     : backend_(std::move(backend)), settings_(std::move(settings)) {
     top_ = std::unique_ptr<Folder>(new Folder(*this, {}));
@@ -444,8 +438,6 @@ std::vector<ContactItem> MailStore::findContacts(std::string_view text) {
     }
     return found;
 }
-
-// ---------------------------------------------------------------- Draft
 
 Draft::Draft(MailStore* store, MailSettings settings)
     : store_(store), settings_(std::move(settings)) {}

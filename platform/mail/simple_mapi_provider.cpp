@@ -117,8 +117,6 @@ void Bind(const LoadedModule& module, const char* name, Fn& target) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- MapiLibrary
-
 MapiLibrary::MapiLibrary(std::unique_ptr<LoadedModule> module) : module_(std::move(module)) {
     Bind(*module_, "MAPIFindNext", find_next_);
     Bind(*module_, "MAPILogoff", logoff_);
@@ -202,8 +200,6 @@ ULONG MapiLibrary::SaveMail(LHANDLE session, ULONG_PTR ui, const MapiMessage* me
                             ULONG reserved, char* message_id) {
     return save_mail_(session, ui, message, flags, reserved, message_id);
 }
-
-// ---------------------------------------------------------------- MapiProvider
 
 MapiProvider::~MapiProvider() {
     for (void* block : allocations_)
