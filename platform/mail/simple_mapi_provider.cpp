@@ -358,7 +358,7 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     std::vector<ContactItem> contacts;
     try {
         if (!settings.store_url.empty() || !mail_root.empty()) {
-            contacts = MailStore::Open(settings, mail_root, "")->findContacts(wanted);
+            contacts = MailStore::Open(settings, mail_root, "")->FindContacts(wanted);
         }
     } catch (const std::exception&) {
         contacts.clear();  // without a store, only addresses resolve
@@ -366,7 +366,7 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     if (contacts.size() > 1)
         return MAPI_E_AMBIGUOUS_RECIPIENT;
     if (contacts.size() == 1 && contacts[0].email1.find('@') != std::string::npos) {
-        display = contacts[0].fullName.empty() ? contacts[0].email1 : contacts[0].fullName;
+        display = contacts[0].full_name.empty() ? contacts[0].email1 : contacts[0].full_name;
         address = contacts[0].email1;
     } else {
         try {
