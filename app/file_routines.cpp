@@ -11,6 +11,7 @@
 #include "app/messages.h"
 #include "platform/db/exception.h"
 #include "platform/db/string_list.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
@@ -21,17 +22,6 @@ namespace {
 
 bool IsSeparator(char c) {
     return c == '/' || c == '\\';
-}
-
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 std::string AsciiUpper(std::string_view s) {
@@ -76,7 +66,7 @@ std::string GetTempDir() {
 }
 
 std::string AppendPathDelimiter(std::string_view path) {
-    std::string result(Trim(path));
+    std::string result(platform::nls::Trim(path));
     if (!result.empty() && !IsSeparator(result.back())) {
         result += '/';
     }
@@ -158,7 +148,7 @@ bool SaveTextFile(std::string_view file_name, std::string_view text, bool overwr
 }
 
 bool EnsureFolder(std::string_view dir, bool ask, bool report) {
-    const std::string_view trimmed = Trim(dir);
+    const std::string_view trimmed = platform::nls::Trim(dir);
     if (trimmed.empty() || IsRoot(trimmed)) {
         return false;
     }

@@ -8,27 +8,12 @@
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/key_encoding.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace strata {
 
-namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int TDataCursor::SlotOf(std::uint8_t number) const {
     return number == kNoIndex ? -1 : static_cast<int>(number);
@@ -147,15 +132,15 @@ void TDataCursor::SetIndex(std::uint8_t number) {
 
 void TDataCursor::SetIndexByName(std::string_view name) {
     CheckOpen();
-    const std::string_view wanted = Trimmed(name);
-    if (index_ != kNoIndex && EqualsNoCase(wanted, index_name_))
+    const std::string_view wanted = platform::nls::TrimOf(name, " ");
+    if (index_ != kNoIndex && platform::nls::SameTextAnsi(wanted, index_name_))
         return;
     const int count = table_->IndexFile().GetIndexCount();
     for (int slot = 0; slot <= count; ++slot) {
         const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
         if (slot == 0 && HasNoPrimaryIndex())
             continue;
-        if (EqualsNoCase(wanted, Trimmed(IndexName(d)))) {
+        if (platform::nls::SameTextAnsi(wanted, platform::nls::TrimOf(IndexName(d), " "))) {
             SetIndex(static_cast<std::uint8_t>(slot));
             return;
         }
@@ -869,7 +854,7 @@ void TDataCursor::AddIndex(IndexDescriptor descriptor) {
     CheckOpen();
     CheckExclusive();
     CheckWritable();
-    const std::string name(Trimmed(IndexName(descriptor)));
+    const std::string name(platform::nls::TrimOf(IndexName(descriptor), " "));
     std::uint32_t key_size = 0;
     std::size_t count = 0;
     for (; count < ixd::kMaxFields; ++count) {
@@ -946,12 +931,13 @@ void TDataCursor::DeleteIndex(std::string_view name, bool remove) {
     CheckOpen();
     CheckExclusive();
     CheckWritable();
-    const std::string_view wanted = Trimmed(name);
+    const std::string_view wanted = platform::nls::TrimOf(name, " ");
     TIndexFile& file = table_->IndexFile();
     for (int slot = 0; slot <= file.GetIndexCount(); ++slot) {
         if (slot == 0 && HasNoPrimaryIndex())
             continue;
-        if (EqualsNoCase(wanted, Trimmed(IndexName(file.GetIndexDescriptor(slot))))) {
+        if (platform::nls::SameTextAnsi(
+                wanted, platform::nls::TrimOf(IndexName(file.GetIndexDescriptor(slot)), " "))) {
             EmptyIndex(static_cast<std::uint8_t>(slot), remove);
             table_->FlushBuffers(false, true, true);
             SaveTableCounters();

@@ -11,6 +11,7 @@
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
+#include "platform/nls/text.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -53,8 +54,8 @@ std::mt19937& RandomEngine() {
 }
 
 bool SameIndexName(std::string_view a, std::string_view b) {
-    a = TrimBlanks(a);
-    b = TrimBlanks(b);
+    a = platform::nls::Trim(a);
+    b = platform::nls::Trim(b);
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -297,7 +298,7 @@ void TIndexFile::AddIndex(const IndexDescriptor& d) {
         RaiseEngineError(kErrIndexLimit, Name(), {}, name);
     if (IndexFieldCount(d) > ixd::kMaxFields)
         RaiseEngineError(kErrIndexLimit, Name(), {}, name);
-    const std::string_view trimmed = TrimBlanks(name);
+    const std::string_view trimmed = platform::nls::Trim(name);
     if (trimmed.empty())
         RaiseEngineError(kErrIndexNameMissing, Name(), {}, name);
     if (!IsIdentStartChar(static_cast<unsigned char>(trimmed.front()))) {

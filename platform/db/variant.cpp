@@ -7,6 +7,7 @@
 
 #include "platform/db/conversions.h"
 #include "platform/db/exception.h"
+#include "platform/nls/text.h"
 
 namespace db {
 namespace {
@@ -59,13 +60,6 @@ bool IsIntegerKind(TVarType type) {
 
 bool IsFloatKind(TVarType type) {
     return type == varSingle || type == varDouble;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
 }
 
 // The order's groups of types: values of different groups compare by group.
@@ -456,10 +450,10 @@ bool Variant::AsBoolean(const TFormatSettings& format) const {
         return Real() != 0.0;
     }
     if (IsString()) {
-        if (SameTextAscii(Str(), "true")) {
+        if (platform::nls::SameTextAscii(Str(), "true")) {
             return true;
         }
-        if (SameTextAscii(Str(), "false")) {
+        if (platform::nls::SameTextAscii(Str(), "false")) {
             return false;
         }
         double value = 0;

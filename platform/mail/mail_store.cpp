@@ -11,6 +11,7 @@
 #include "platform/mail/delivery.h"
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vcard.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/os/whole_file.h"
 
@@ -24,13 +25,6 @@ namespace fs = std::filesystem;
 
 bool HasAt(std::string_view text) {
     return text.find('@') != std::string_view::npos;
-}
-
-std::string Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
 std::string JoinAddresses(const std::vector<Mailbox>& boxes) {
@@ -419,7 +413,7 @@ std::unique_ptr<Draft> MailStore::CreateItem() {
 }
 
 std::vector<ContactItem> MailStore::FindContacts(std::string_view text) {
-    const std::string wanted = Trimmed(text);
+    const std::string wanted = std::string(platform::nls::TrimOf(text, " \t"));
     std::vector<ContactItem> found;
     if (wanted.empty())
         return found;
@@ -454,15 +448,15 @@ void Draft::SetHtmlBody(std::string html) {
 }
 
 Recipient& Draft::AddRecipient(std::string_view text) {
-    const std::string trimmed = Trimmed(text);
+    const std::string trimmed = std::string(platform::nls::TrimOf(text, " \t"));
     return AddRecipient(trimmed, HasAt(trimmed) ? trimmed : std::string(), RecipientType::kTo);
 }
 
 Recipient& Draft::AddRecipient(std::string_view name, std::string_view address,
                                RecipientType type) {
     Recipient recipient;
-    recipient.name = Trimmed(name);
-    recipient.address = Trimmed(address);
+    recipient.name = std::string(platform::nls::TrimOf(name, " \t"));
+    recipient.address = std::string(platform::nls::TrimOf(address, " \t"));
     if (recipient.name.empty())
         recipient.name = recipient.address;
     recipient.type = type;

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -14,14 +15,6 @@ std::string Upper(std::string_view text) {
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return out;
-}
-
-std::string Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return std::string(text.substr(first, last - first + 1));
 }
 
 // Logical lines: folded continuations (a line starting with a blank or tab)
@@ -72,7 +65,7 @@ std::string DecodeValue(std::string_view head, const std::string& value) {
         if (upper == "QUOTED-PRINTABLE" || upper == "ENCODING=QUOTED-PRINTABLE")
             quoted_printable = true;
         else if (upper.rfind("CHARSET=", 0) == 0)
-            charset = Trim(parameter.substr(8));
+            charset = std::string(platform::nls::TrimOf(parameter.substr(8), " \t"));
     }
     try {
         detail::EnsureVmime();
@@ -151,7 +144,7 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         }
         const std::string upper_head = Upper(head);
         const std::string name = upper_head.substr(0, upper_head.find(';'));
-        if (name == "BEGIN" && Upper(Trim(value)) == "VCARD") {
+        if (name == "BEGIN" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             if (inside)
                 finish();
             cards.emplace_back();
@@ -160,21 +153,25 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         }
         if (!inside)
             continue;
-        if (name == "END" && Upper(Trim(value)) == "VCARD") {
+        if (name == "END" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             finish();
             inside = false;
             continue;
         }
         const std::string decoded = DecodeValue(head, value);
         if (name == "FN") {
-            cards.back().full_name = Trim(Unescape(decoded));
+            cards.back().full_name = std::string(platform::nls::TrimOf(Unescape(decoded), " \t"));
         } else if (name == "N") {
             const auto parts = Components(decoded);
-            const std::string family = parts.size() > 0 ? Trim(Unescape(parts[0])) : "";
-            const std::string given = parts.size() > 1 ? Trim(Unescape(parts[1])) : "";
-            given_family = Trim(given + " " + family);
+            const std::string family =
+                parts.size() > 0 ? std::string(platform::nls::TrimOf(Unescape(parts[0]), " \t"))
+                                 : "";
+            const std::string given =
+                parts.size() > 1 ? std::string(platform::nls::TrimOf(Unescape(parts[1]), " \t"))
+                                 : "";
+            given_family = std::string(platform::nls::TrimOf(given + " " + family, " \t"));
         } else if (name == "EMAIL") {
-            std::string address = Trim(Unescape(decoded));
+            std::string address = std::string(platform::nls::TrimOf(Unescape(decoded), " \t"));
             if (Upper(address).rfind("MAILTO:", 0) == 0)
                 address = address.substr(7);
             if (!address.empty())
