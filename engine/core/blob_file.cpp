@@ -164,31 +164,23 @@ void TBlobFile::ReadRawHeader(BlobHeader& header) {
 
 void TBlobFile::ReadHeader() {
     ReadRawHeader(header_);
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TBlobFile::HeaderChanged() {
     BlobHeader h{};
     ReadRawHeader(h);
-    if (GetU32(h, bh::kChangeCounter) == GetChangeCounter())
-        return false;
-    header_ = h;
-    header_changed_ = false;
-    return true;
+    return changes_.Adopt(header_, h);
 }
 
 void TBlobFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, bh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
-    header_[bh::kHeaderChanged] = header_changed_ ? 1 : 0;
-    WriteHeaderImage(*this, header_, encrypted_);
-    header_[bh::kHeaderChanged] = 0;
-    header_changed_ = false;
+    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
 }
 
 void TBlobFile::MarkChanged() {
-    PutU32(header_, bh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     if (owner_ != nullptr)
         owner_->MarkWritten();
 }

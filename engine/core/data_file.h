@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/header_changes.h"
 #include "engine/core/record_pool.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -210,7 +211,7 @@ class TDataFile : public TFileHandler {
   private:
     friend class TTableSort;
 
-    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void SetHeaderChanged() noexcept { changes_.SetPending(); }
     void ReadDescriptors();
     void SizeRecordCache();
     std::unique_ptr<TRecord> TakeCacheRecord();
@@ -254,7 +255,7 @@ class TDataFile : public TFileHandler {
     TTableFileOwner* owner_;
     TIndexFile* index_file_ = nullptr;
     DataHeader header_{};
-    bool header_changed_ = false;
+    HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
     std::vector<std::uint8_t> read_buffer_;

@@ -205,32 +205,26 @@ void TIndexFile::ReadRawHeader(IndexHeader& header) {
 void TIndexFile::ReadHeader() {
     CountEdit();
     ReadRawHeader(header_);
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TIndexFile::HeaderChanged() {
     IndexHeader h{};
     ReadRawHeader(h);
-    if (GetU32(h, ih::kChangeCounter) == GetChangeCounter())
+    if (!changes_.Adopt(header_, h))
         return false;
     CountEdit();
-    header_ = h;
-    header_changed_ = false;
     return true;
 }
 
 void TIndexFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
-    header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
-    WriteHeaderImage(*this, header_, encrypted_);
-    header_[ih::kHeaderChanged] = 0;
-    header_changed_ = false;
+    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
 }
 
 void TIndexFile::MarkChanged() {
-    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     if (owner_ != nullptr)
         owner_->MarkWritten();
 }

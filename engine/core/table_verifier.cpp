@@ -269,7 +269,7 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     descriptors_ = std::move(fields);
     ClearRecordCache();
     SizeRecordCache();
-    header_changed_ = true;
+    SetHeaderChanged();
     descriptors_changed_ = true;
 }
 
