@@ -104,5 +104,41 @@ class CheckLayering(unittest.TestCase):
         self.assertEqual(len(out.splitlines()), 3)
 
 
+class CheckLinks(unittest.TestCase):
+    def test_links_follow_the_table_and_the_includes(self):
+        project = {
+            "CMakeLists.txt": (
+                "cmake_minimum_required(VERSION 3.25)\nproject(T CXX)\n"
+                "set(CMAKE_EXPORT_COMPILE_COMMANDS ON)\n"
+                "add_library(platform_os STATIC platform/os/file.cpp)\n"
+                "add_library(platform_nls STATIC platform/nls/nls.cpp)\n"
+                "add_library(platform_config STATIC platform/config/registry.cpp)\n"
+                "target_link_libraries(platform_config PUBLIC platform_nls)\n"
+                "add_library(platform_db STATIC platform/db/dataset.cpp)\n"
+                "target_link_libraries(platform_db PUBLIC platform_os platform_nls platform_config)\n"),
+            "platform/os/file.cpp": '#include "platform/os/file.h"\n',
+            "platform/nls/nls.cpp": '#include "platform/nls/nls.h"\n',
+            # Includes the OS layer but reaches it only through nothing: a missing link.
+            "platform/config/registry.cpp": '#include "platform/os/file.h"\n',
+            "platform/db/dataset.cpp": '#include "platform/db/dataset.h"\n',
+        }
+        with tempfile.TemporaryDirectory() as tmp:
+            root = Path(tmp)
+            for rel, text in {**BASE_TREE, **project}.items():
+                path = root / rel
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_text(text)
+            build = root / "build"
+            subprocess.run(["cmake", "-S", str(root), "-B", str(build)], check=True,
+                           capture_output=True)
+            done = subprocess.run([sys.executable, str(SCRIPT), "--root", str(root), "--build",
+                                   str(build)], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(sorted(done.stdout.splitlines()), [
+            "target platform_config includes platform/os but does not link platform_os",
+            "target platform_db may not link platform_config (platform/config)",
+        ])
+
+
 if __name__ == "__main__":
     unittest.main()
