@@ -28,6 +28,25 @@ bool SameKeyword(std::string_view text, std::string_view keyword) {
 
 }  // namespace
 
+std::uint32_t FixedDataSize(EngineDataType type) {
+    switch (type) {
+        case kTypeBoolean:
+        case kTypeSmallInt:
+        case kTypeWord:
+            return 2;
+        case kTypeDate:
+        case kTypeInteger:
+        case kTypeTime:
+            return 4;
+        case kTypeFloat:
+        case kTypeBCD:
+        case kTypeTimestamp:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
 std::int32_t DateTimeToEngineDate(db::TDateTime value) {
     return db::DateTimeToTimeStamp(value).Date;
 }

@@ -65,6 +65,10 @@ inline constexpr std::size_t kMaxStringLength = 250;
 
 inline constexpr double kMSecsPerDay = 86400000.0;
 
+// The size of a value of a fixed-size type (boolean, integers, float, BCD, date, time,
+// timestamp); 0 for the others, whose size is the field's.
+std::uint32_t FixedDataSize(EngineDataType type);
+
 // Every 16-bit value above 1 becomes 1 (operators form true as 0xFFFF first).
 constexpr std::uint16_t NormalizeBoolean(std::uint16_t value) {
     return value > 1 ? 1 : value;

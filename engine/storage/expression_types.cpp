@@ -596,25 +596,6 @@ void ExpressionErrorInfo::Raise(std::string_view text) const {
     RaiseEngineError(code, object_name, {}, {}, message);
 }
 
-std::uint32_t FixedDataSize(EngineDataType type) {
-    switch (type) {
-        case kTypeBoolean:
-        case kTypeSmallInt:
-        case kTypeWord:
-            return 2;
-        case kTypeDate:
-        case kTypeInteger:
-        case kTypeTime:
-            return 4;
-        case kTypeFloat:
-        case kTypeBCD:
-        case kTypeTimestamp:
-            return 8;
-        default:
-            return 0;
-    }
-}
-
 void CheckExpressionTypes(const ExpressionErrorInfo& errors, bool wrap_booleans,
                           const ColumnResolver& resolver, TExpToken* parent, TExpToken& node,
                           const db::TFormatSettings& format) {

@@ -50,9 +50,6 @@ void CheckCastArguments(const ExpressionErrorInfo& errors, TExpToken& node);
 // Turns `node` in place into (copy of node) = TRUE.
 void WrapAsBooleanTest(TExpToken& node);
 
-// The natural data size of a fixed-size type; 0 for strings, bytes, BLOBs and none.
-std::uint32_t FixedDataSize(EngineDataType type);
-
 // The operand and result rules of the operators.
 bool UnaryOperandTypeOK(std::uint8_t code, EngineDataType type);
 bool BinaryOperandTypesOK(std::uint8_t code, EngineDataType left_type, std::uint8_t left_subtype,

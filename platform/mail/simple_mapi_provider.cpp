@@ -138,8 +138,9 @@ std::unique_ptr<MapiLibrary> MapiLibrary::Load(const std::vector<std::string>& c
     return std::unique_ptr<MapiLibrary>(new MapiLibrary(std::move(module)));
 }
 
-void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_root) const {
-    if (!configure_)
+void ConfigureMapiModule(LPMAPICONFIGURE configure, const MailSettings& settings,
+                         const fs::path& mail_root) {
+    if (configure == nullptr)
         return;
     const std::string root = mail_root.string();
     CorvaneMapiSettings c{};
@@ -156,7 +157,11 @@ void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_r
     c.connectTimeoutMs = static_cast<uint32_t>(settings.connect_timeout.count());
     c.deliverTimeoutMs = static_cast<uint32_t>(settings.deliver_timeout.count());
     c.composeCommand = settings.compose_command.c_str();
-    configure_(&c);
+    configure(&c);
+}
+
+void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_root) const {
+    ConfigureMapiModule(configure_, settings, mail_root);
 }
 
 ULONG MapiLibrary::Logon(ULONG_PTR ui, const char* profile, const char* password, FLAGS flags,
