@@ -966,7 +966,8 @@ void ApplyUnaryOperator(std::uint8_t code, const TExpToken& operand, TExpToken& 
                 SetNull(result);
                 return;
             }
-            StoreCurrency(result, negate ? -static_cast<Wide>(n->currency.Raw()) : n->currency.Raw());
+            StoreCurrency(result,
+                          negate ? -static_cast<Wide>(n->currency.Raw()) : n->currency.Raw());
             return;
         }
         default:
