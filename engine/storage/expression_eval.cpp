@@ -673,7 +673,7 @@ class Evaluator {
     }
 
     static bool InSubSelect(TExpToken& value, const TExpToken& sub_select) {
-        auto* query = static_cast<SubSelectQuery*>(sub_select.SubSelect);
+        SubSelectQuery* query = sub_select.SubSelect;
         if (query == nullptr) {
             return false;
         }
