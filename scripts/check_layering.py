@@ -71,6 +71,9 @@ EXTERNAL = [
     (re.compile(r"^libxml/"), "libxml2", {"platform/mail"}),
     (re.compile(r"^unicode/"), "ICU", {"platform/db"}),
 ]
+# File calls of the operating system stay behind platform/os's narrow interface.
+OS_FILE_HEADERS = re.compile(r"^(fcntl\.h|dirent\.h|sys/stat\.h|sys/file\.h)$")
+
 TEST_ONLY = [
     (re.compile(r"^(gtest|gmock)/"), "GoogleTest"),
     (re.compile(r"^benchmark/"), "Google Benchmark"),
@@ -194,6 +197,8 @@ def check_includes(root: Path) -> tuple[list[str], dict[str, set[str]]]:
                             rel.startswith("tools/") and library == "ICU")
                         if not ok:
                             faults.append(f"{where}: {layer} may not include {library} <{name}>")
+                if OS_FILE_HEADERS.search(name) and not is_test and layer != "platform/os":
+                    faults.append(f"{where}: file calls belong to platform/os, not <{name}>")
                 for pattern, library in TEST_ONLY:
                     if pattern.search(name) and not is_test:
                         faults.append(f"{where}: product code may not include {library} <{name}>")
