@@ -61,8 +61,6 @@ TCustomgxTreeList::~TCustomgxTreeList() {
     ClearNodes();
 }
 
-// ---------------------------------------------------------------- nodes
-
 std::unique_ptr<TgxTreeListNode> TCustomgxTreeList::CreateNode() {
     return std::make_unique<TgxTreeListNode>(this);
 }
@@ -366,8 +364,6 @@ std::string TCustomgxTreeList::GetCellText(const TgxTreeListNode* node, int colu
     return GetNodeString(node, column);
 }
 
-// ---------------------------------------------------------------- locks and state
-
 void TCustomgxTreeList::BeginUpdate() {
     ++update_lock_;
     edit_node_ = nullptr;
@@ -415,8 +411,6 @@ void TCustomgxTreeList::SetState(std::uint8_t state) {
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
 }
-
-// ---------------------------------------------------------------- options
 
 bool TCustomgxTreeList::IsMouseScroll() const {
     if (!IsRowSelect() && IsEditingOption())
@@ -474,8 +468,6 @@ void TCustomgxTreeList::FreezeDisplayedWidths() {
     }
 }
 
-// ---------------------------------------------------------------- container queries
-
 ui::Color TCustomgxTreeList::GetEditColor() {
     ui::Color color = GetColor();
     int column = GetFocusedColumn();
@@ -499,8 +491,6 @@ const ui::TFont& TCustomgxTreeList::GetEditFont() {
 bool TCustomgxTreeList::IsEditColumnChanged() {
     return edit_node_ != nullptr && GetFocusedColumn() != edit_column_at_bind_;
 }
-
-// ---------------------------------------------------------------- editing cycle
 
 bool TCustomgxTreeList::IsEditing() const {
     return state_ == tsEditing && update_lock_ == 0;
@@ -642,8 +632,6 @@ void TCustomgxTreeList::SetEditingText(const std::string& text) {
         editor_->SetEditingText(text);
 }
 
-// ---------------------------------------------------------------- events
-
 void TCustomgxTreeList::DoCollapsed(TgxTreeListNode* node) {
     if (OnCollapsed)
         OnCollapsed(this, node);
@@ -684,8 +672,6 @@ bool TCustomgxTreeList::DoFocusNode(TgxTreeListNode* node) {
     node->SetFocused(true);
     return true;
 }
-
-// ---------------------------------------------------------------- row text export
 
 std::string TCustomgxTreeList::GetHeaderLineText() {
     std::string line;
@@ -735,8 +721,6 @@ void TCustomgxTreeList::CopySelectedToClipboard() {
     // Every line, the header included, ends with CR LF.
     ui::SetClipboardText(ui::JoinLinesCrLf(lines));
 }
-
-// ---------------------------------------------------------------- sorting
 
 int TCustomgxTreeList::CompareNodes(const TgxTreeListNode* a, const TgxTreeListNode* b) const {
     return CompareNodePositions(a, b);
@@ -821,8 +805,6 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
         Repaint();
     }
 }
-
-// ---------------------------------------------------------------- display properties
 
 void TCustomgxTreeList::SetHideSelection(bool v) {
     if (hide_selection_ != v) {
@@ -977,8 +959,6 @@ void TCustomgxTreeList::SetTextMetrics(const ui::TextMetrics* metrics) {
     metrics_ = metrics != nullptr ? metrics : &ui::DefaultTextMetrics();
     LayoutChanged();
 }
-
-// ---------------------------------------------------------------- painting hooks
 
 void TCustomgxTreeList::Repaint() {
     ++invalidations_;

@@ -62,7 +62,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     explicit TCustomgxTreeList(QWidget* parent = nullptr);
     ~TCustomgxTreeList() override;
 
-    // ---- Nodes
     TgxTreeListNode* Add();
     TgxTreeListNode* Insert(TgxTreeListNode* before);
     void ClearNodes();
@@ -107,7 +106,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual int GetNodeSelectedIndex(const TgxTreeListNode*) const { return -1; }
     virtual int GetNodeStateIndex(const TgxTreeListNode*) const { return -1; }
 
-    // ---- Locks and state
     void BeginUpdate();
     void EndUpdate();
     void CancelUpdate();
@@ -117,7 +115,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     std::uint8_t State() const { return state_; }
     virtual void SetState(std::uint8_t state);
 
-    // ---- Options (each switch has its own query)
+    // Options (each switch has its own query)
     TLOptions Options() const { return options_; }
     void SetOptions(TLOptions value);
     TLOptionsEx OptionsEx() const { return options_ex_; }
@@ -193,7 +191,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The Ctrl key as the current input event reports it (set by the key handling).
     void SetCtrlHeld(bool held) { ctrl_held_ = held; }
 
-    // ---- Container queries answered by the tree list
     ui::Color GetEditColor() override;
     const ui::TFont& GetEditFont() override;
     bool CanEditModify() override { return true; }
@@ -209,7 +206,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
         return (options_ & tloHideFocusRect) != 0 || hide_focus_rect_;
     }
 
-    // ---- Editing cycle
     void ShowEditor();
     void UpdateEditor(bool keep_hidden);
     void HideEditor();
@@ -230,7 +226,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     TgxTreeListNode* EditNode() const { return edit_node_; }
     int EditColumn() const { return edit_column_; }
 
-    // ---- Focus, navigation and selection
     TgxTreeListNode* GetFocusedNode() const { return focused_node_; }
     int GetFocusedColumn() const;
     int GetFocusedAbsoluteIndex() const;
@@ -270,14 +265,13 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void SetSelectionAnchor(TgxTreeListNode* node) { anchor_ = node; }
     virtual TgxTreeListNode* GetSelectionAnchor() const;
 
-    // ---- Row text export
     void SaveAllToStrings(std::vector<std::string>& lines);
     void SaveSelectedToStrings(std::vector<std::string>& lines);
     void CopySelectedToClipboard();
     virtual std::string GetHeaderLineText();
     virtual std::string GetNodeLineText(const TgxTreeListNode* node);
 
-    // ---- Layout queries (an empty grid in the base)
+    // Layout queries (an empty grid in the base)
     virtual int GetGroupPanelHeight() const { return 0; }
     virtual int GetBandCount() const { return 0; }
     virtual int GetBandWidth(int) const { return 0; }
@@ -328,7 +322,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual ui::Color GetGridLineColorValue() const;
     virtual bool QueryInsertState() const { return true; }
 
-    // ---- Geometry
     int GetBandPanelHeight(int rows) const;
     int GetRowLineHeight(int font_height) const { return font_height + 3; }
     int CalcBandMinWidth(int band) const;
@@ -397,7 +390,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void SetColumnWidthFromSizing(int, int) {}
     virtual void SetVisibleBandWidth(int, int) {}
 
-    // ---- Layout recalculation
     virtual void LayoutChanged();
     void CalcLayout();
     virtual void ColumnsLayoutChanged() {}
@@ -418,7 +410,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int IndicatorWidthShown() const { return show_indicator_ ? GetIndicatorWidth() : 0; }
     ui::Rect ClientRect() const;
 
-    // ---- Display properties
     ui::Color ArrowsColor = ui::Color::Rgb(0, 255, 0);
     ui::Color BandColor = ui::clBtnFace;
     ui::Color HeaderColor = ui::clBtnFace;
@@ -501,7 +492,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void SetStateImages(ui::TCustomImageList* list);
     void SetNewItemRowActive(bool active);
 
-    // ---- Events
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnBeginDragNode;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnCanNodeSelected;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, int)> OnChangeColumn;
@@ -532,7 +522,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node);
     virtual bool DoFocusNode(TgxTreeListNode* node);
 
-    // ---- Sorting of nodes
     // Empties the list of sorted columns (the banded control keeps one).
     virtual void ClearSorting() {}
     // Recomputes the header panel's row count from the columns (the banded control).
@@ -545,7 +534,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The sorted columns and their directions for multi-column sorts; none in the base.
     virtual std::vector<std::pair<int, bool>> SortColumns() const { return {}; }
 
-    // ---- Painting
     // Draws the whole control on a canvas whose origin is the viewport's.
     void Paint(ui::TCanvas& canvas);
     struct CellColors {
@@ -590,7 +578,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     bool ShowButtons = true;
     bool ShowLines = true;
 
-    // ---- Drag source tracking, auto-scroll and delayed actions
     // The object being dragged over the control (null when none); it suppresses the
     // unfocused focus frame and paints the focused row highlighted.
     QObject* DragObject() const { return drag_object_; }
@@ -623,7 +610,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The row under a client point, null outside the rows.
     TgxTreeListNode* NodeAtPoint(ui::Point p) const;
 
-    // ---- Customizing form
     // Takes the customizing form and its lists (either may be null); closing the form runs
     // CustomizingFormClose.
     void SetCustomizingForm(std::unique_ptr<QWidget> form, QListWidget* bands_list,
@@ -637,7 +623,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int CustomizingBandsIndex() const { return customizing_bands_index_; }
     int CustomizingHeadersIndex() const { return customizing_headers_index_; }
 
-    // ---- Invalidation
     void InvalidateRow(const TgxTreeListNode* node);
     void RepaintFrom(const TgxTreeListNode* node);
     void InvalidateRect(const ui::Rect& r);

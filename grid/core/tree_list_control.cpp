@@ -90,8 +90,6 @@ void TCustomgxTreeListControl::SetDefaultLayout(bool v) {
     EndUpdate();
 }
 
-// ---------------------------------------------------------------- columns
-
 TgxTreeListColumn* TCustomgxTreeListControl::Columns(int index) const {
     if (index < 0 || index >= ColumnCount())
         return nullptr;
@@ -338,8 +336,6 @@ void TCustomgxTreeListControl::ColumnsLayoutChanged() {
     RebuildLayoutCache();
 }
 
-// ---------------------------------------------------------------- layout queries
-
 int TCustomgxTreeListControl::GetBandCount() const {
     EnsureCache();
     return static_cast<int>(visible_bands_.size());
@@ -499,8 +495,6 @@ bool TCustomgxTreeListControl::IsColumnListedInCustomizing(int c) const {
     return band_hidden && ShowHiddenInCustomizeBox;
 }
 
-// ---------------------------------------------------------------- cells and editors
-
 std::unique_ptr<TgxTreeListNode> TCustomgxTreeListControl::CreateNode() {
     return std::make_unique<TgxTreeListTextNode>(this);
 }
@@ -581,13 +575,14 @@ TgxInplaceEdit* TCustomgxTreeListControl::FindEditor() {
     if (!editor_ || column == nullptr)
         return editor_.get();
     TgxInplaceEditClass kind = column->GetEditorClass();
-    if (std::type_index(typeid(*editor_)) == kind.type)
+    const TgxInplaceEdit& current = *editor_;
+    if (std::type_index(typeid(current)) == kind.type)
         return editor_.get();
     // Another kind is needed: park the current one for its own kind and look for a match.
     CloseEditor(false);
     editors_.push_back(std::move(editor_));
     for (auto it = editors_.begin(); it != editors_.end(); ++it)
-        if (std::type_index(typeid(**it)) == kind.type) {
+        if (const TgxInplaceEdit& parked = **it; std::type_index(typeid(parked)) == kind.type) {
             editor_ = std::move(*it);
             editors_.erase(it);
             return editor_.get();
@@ -660,8 +655,6 @@ TgxTreeListColumn* TCustomgxTreeListControl::GetColumnAt(int x, int y) const {
             return Columns(hc.column);
     return nullptr;
 }
-
-// ---------------------------------------------------------------- sorting
 
 void TCustomgxTreeListControl::EndSorting() {
     if (sort_lock_ <= 0)
@@ -748,8 +741,6 @@ void TCustomgxTreeListControl::Loaded() {
     NormalizeLayout();
     RebuildSortedColumns();
 }
-
-// ---------------------------------------------------------------- custom draw and show/hide
 
 bool TCustomgxTreeListControl::HasCustomDrawCell(int c) const {
     TgxTreeListColumn* column = Columns(c);

@@ -36,7 +36,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void ClearAutoHeaderPanelHeight();
     bool ShowHiddenInCustomizeBox = false;
 
-    // ---- Columns
     TgxTreeListColumn* Columns(int index) const;
     int ColumnCount() const { return static_cast<int>(columns_.size()); }
     TgxTreeListColumn* GetColumnByVisibleIndex(int index) const;
@@ -56,7 +55,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     // Columns visible in the layout of a band row, in row order (absolute band index).
     std::vector<int> BandRowColumns(int band, int row) const;
 
-    // ---- Layout queries answered from bands and columns
     int GetBandCount() const override;
     int VisibleBandAbsoluteIndex(int visible) const;
     int BandVisibleIndex(int band) const;
@@ -95,7 +93,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     bool IsColumnListedInCustomizing(int c) const;
     void ColumnsLayoutChanged() override;
 
-    // ---- Cells and editors
     std::unique_ptr<TgxTreeListNode> CreateNode() override;
     Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
     std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
@@ -116,7 +113,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     // The column whose header lies under a client point; null over anything else.
     TgxTreeListColumn* GetColumnAt(int x, int y) const;
 
-    // ---- Sorting
     void BeginSorting() { ++sort_lock_; }
     void EndSorting();
     bool IsSortLocked() const { return sort_lock_ > 0; }
@@ -141,7 +137,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
 
     void Loaded();
 
-    // ---- Events
     TgxTLCustomDrawCell OnCustomDrawCell;
     TgxTLCustomDrawHeader OnCustomDrawColumnHeader;
     std::function<void(TCustomgxTreeListControl*, int band, ui::TCanvas&, const ui::Rect&,
