@@ -27,9 +27,20 @@ void TgxInplaceTextEdit::InitEditValue() {
     edit_->setPalette(palette());
     int max_length = GetMaxLength();
     edit_->setMaxLength(max_length > 0 ? max_length : 32767);
-    edit_->setText(QString::fromStdString(GetContainerEditText()));
+    StartText = GetContainerEditText();
+    edit_->setText(QString::fromStdString(StartText));
     // Read-only also blocks paste, cut and composed input of the line edit itself.
     edit_->setReadOnly(!CanModify() || GetReadOnly());
+}
+
+void TgxInplaceTextEdit::RestoreText() {
+    edit_->setText(QString::fromStdString(StartText));
+}
+
+void TgxInplaceTextEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_ESCAPE)
+        RestoreText();
+    TgxInplaceEdit::EditorKeyDown(key, shift);
 }
 
 void TgxInplaceTextEdit::resizeEvent(QResizeEvent* e) {

@@ -21,6 +21,11 @@ class TgxInplaceTextEdit : public TgxInplaceEdit {
     void SetEditingText(const std::string& text) override;
     void InitEditValue() override;
     bool IsTextEdit() override { return true; }
+    // Escape puts the start text back before the grid sees the key.
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    virtual void RestoreText();
+    // The text the editor started with.
+    std::string StartText;
     QLineEdit& LineEdit() { return *edit_; }
 
   protected:

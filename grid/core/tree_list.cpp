@@ -412,6 +412,8 @@ void TCustomgxTreeList::EndSelection() {
 
 void TCustomgxTreeList::SetState(std::uint8_t state) {
     state_ = state;
+    if (state == tsEditing && searching_)
+        EndSearch();
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
 }
@@ -574,16 +576,16 @@ void TCustomgxTreeList::UpdateEditor(bool keep_hidden) {
 void TCustomgxTreeList::HideEditor() {
     if (state_ != tsEditing)
         return;
-    if (!destroying_ && editor_)
-        editor_->ValidateEdit();
+    if (!destroying_ && editor_ && !editor_->ValidateEdit())
+        return;
     SetState(tsNormal);
     CloseEditor(false);
 }
 
 void TCustomgxTreeList::HideEditorAndFocus() {
     if (state_ == tsEditing) {
-        if (!destroying_ && editor_)
-            editor_->ValidateEdit();
+        if (!destroying_ && editor_ && !editor_->ValidateEdit())
+            return;
         SetState(tsNormal);
         CloseEditor(true);
     }
@@ -1059,15 +1061,6 @@ void TCustomgxTreeList::keyReleaseEvent(QKeyEvent* e) {
         ContainerKeyUp(key, ui::ShiftState(*e));
     });
     e->accept();
-}
-
-void TCustomgxTreeList::mousePressEvent(QMouseEvent* e) {
-    // Any press ends a pending delayed editor.
-    StopClickEditTimer();
-    TCustomgxContainer::mousePressEvent(e);
-    // The editor needs the press time to tell a double click across the two windows.
-    if (e->button() == Qt::LeftButton && editor_)
-        editor_->ClickTime = static_cast<std::uint32_t>(e->timestamp());
 }
 
 bool TCustomgxTreeList::focusNextPrevChild(bool next) {

@@ -729,10 +729,19 @@ void TCustomgxTreeListControl::DoHeaderClick(int index) {
         OnHeaderClick(this, column);
     if (!IsAutoSort() || !DoColumnSorting(column))
         return;
-    if (clear_sort_)
-        column->SetSorted(csNone);
-    else
-        column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    // Shift adds the column to the sort, Ctrl takes it out; both only for this click.
+    bool saved_add = add_to_sort_;
+    add_to_sort_ = add_to_sort_ || HeaderClickShift();
+    try {
+        if (clear_sort_ || HeaderClickCtrl())
+            column->SetSorted(csNone);
+        else
+            column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    } catch (...) {
+        add_to_sort_ = saved_add;
+        throw;
+    }
+    add_to_sort_ = saved_add;
 }
 
 std::vector<std::pair<int, bool>> TCustomgxTreeListControl::SortColumns() const {
@@ -842,6 +851,7 @@ void TCustomgxTreeListControl::HideColumn(TgxTreeListColumn* column) {
     column->SetVisible(false);
     if (OnHideHeader)
         OnHideHeader(this, column);
+    RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, int row,
@@ -856,6 +866,7 @@ void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, i
     EndUpdate();
     if (OnShowHeader)
         OnShowHeader(this, column, position, row, vb);
+    RefreshCustomizingLists();
 }
 
 }  // namespace grid

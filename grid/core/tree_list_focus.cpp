@@ -61,6 +61,9 @@ void TCustomgxTreeList::SetFocusedNodeColumn(TgxTreeListNode* node, int column, 
     }
     if (make_visible)
         MakeNodeVisible(focused_node_);
+    // A search that did not move the focus itself ends with the move.
+    if (searching_ && ((node != old_node && search_lock_ == 0) || column_changed))
+        EndSearch();
     if (node != old_node)
         DoChangeNode(old_node, node);
     if (column_changed)

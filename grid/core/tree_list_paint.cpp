@@ -44,6 +44,7 @@ bool TCustomgxTreeList::viewportEvent(QEvent* e) {
             ui::TCanvas canvas(painter);
             canvas.SetPaintRegion(static_cast<QPaintEvent*>(e)->region());
             Paint(canvas);
+            PaintSizingLine(canvas);
         });
         return true;
     }
