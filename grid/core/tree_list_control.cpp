@@ -191,6 +191,8 @@ void TCustomgxTreeListControl::ColumnChanged(TgxTreeListColumn*) {
         NormalizeLayout();
     ColumnsLayoutChanged();
     LayoutChanged();
+    if (IsCustomizing())
+        RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ForEachNode(const std::function<void(TgxTreeListNode*)>& fn) {
@@ -222,6 +224,8 @@ void TCustomgxTreeListControl::ColumnMoved(int from, int to) {
 
 void TCustomgxTreeListControl::BandsChanged() {
     cache_valid_ = false;
+    if (IsCustomizing())
+        RefreshCustomizingLists();
     if (IsAutoHeaderPanelHeight()) {
         BeginUpdate();
         NormalizeLayout();
