@@ -27,6 +27,7 @@ class TgxInplaceTextEdit : public TgxInplaceEdit {
     // The text the editor started with.
     std::string StartText;
     QLineEdit& LineEdit() { return *edit_; }
+    const QLineEdit& LineEditConst() const { return *edit_; }
 
   protected:
     void resizeEvent(QResizeEvent* e) override;

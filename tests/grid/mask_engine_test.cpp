@@ -60,8 +60,9 @@ TEST(MaskEngine, InputRulesPerPatternCharacter) {
         char32_t stored = 0;
         int pos = m.NextEditPos(0);
         EXPECT_EQ(m.Accepts(pos, c.ch, stored), c.accepted) << static_cast<unsigned>(c.ch);
-        if (c.accepted)
+        if (c.accepted) {
             EXPECT_EQ(stored, c.stored);
+        }
     }
     // Case directives hold from where they stand on.
     TEditMask mixed(U"L>L<L<>L");
