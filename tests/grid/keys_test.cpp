@@ -267,3 +267,23 @@ TEST(EditorKeys, ReadOnlyCellsRefuseTypingAndPaste) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(Search, TheMatchedPartIsMarkedInTheFocusedCell) {
+    SearchGrid f;
+    f.grid.SetShowGrid(true);
+    f.grid.AutoSearchColor = ui::clRed;
+    f.Type("an");
+    ASSERT_EQ(f.Focused(), 0);
+    QImage image = f.grid.grab().toImage();
+    QPoint cell = f.Cell(0, 0);
+    THeaderCellInfo hc = f.Header(0);
+    // "An" is 14 pixels wide: the mark covers the cell's start, not its end.
+    EXPECT_EQ(image.pixelColor(hc.rect.left + 3, cell.y() - 4), QColor(Qt::red));
+    EXPECT_NE(image.pixelColor(hc.rect.left + 40, cell.y() - 4), QColor(Qt::red));
+}
+
+}  // namespace
+}  // namespace grid

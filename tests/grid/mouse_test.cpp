@@ -399,3 +399,49 @@ TEST(MousePan, MiddleButtonScrollsOneLinePerThirteenMinusSpeedTicks) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(MouseHeaders, DeleteCursorOutsideTheStripAndNestedHiding) {
+    testing::InteractionGrid f(4);
+    QPoint from = f.HeaderPoint(1);
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, from + QPoint(30, 0), Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsColumnDragging);
+    EXPECT_FALSE(f.grid.DragDeleteCursor());
+    QWidget* image = f.grid.DragImageWindow();
+    ASSERT_NE(image, nullptr);
+    QPoint inside = image->pos();
+    f.Move(from + QPoint(30, 0), from + QPoint(30, 100), Qt::LeftButton);
+    EXPECT_TRUE(f.grid.DragDeleteCursor());
+    // Centred on the cursor, shifted 32 pixels right beside the delete cursor.
+    EXPECT_EQ(image->pos(), inside + QPoint(32, 100));
+    EXPECT_TRUE(image->isVisible());
+    f.grid.HideDragImages();
+    f.grid.HideDragImages();
+    EXPECT_FALSE(image->isVisible());
+    f.grid.ShowDragImages();
+    EXPECT_FALSE(image->isVisible());
+    f.grid.ShowDragImages();
+    EXPECT_TRUE(image->isVisible());
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, from + QPoint(30, 100));
+    EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+    EXPECT_TRUE(f.grid.Columns(1)->Visible());  // not customizing: nothing hidden
+}
+
+TEST(MouseHeaders, PressedHeaderIsDrawnSunken) {
+    testing::InteractionGrid f(1);
+    QPoint p = f.HeaderPoint(1);
+    QImage before = f.grid.grab().toImage();
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, p);
+    QImage pressed = f.grid.grab().toImage();
+    THeaderCellInfo hc = f.Header(1);
+    // The top-left edge turns from the highlight to the shadow colour.
+    EXPECT_NE(before.pixelColor(hc.rect.left + 1, hc.rect.top + 1),
+              pressed.pixelColor(hc.rect.left + 1, hc.rect.top + 1));
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, p);
+}
+
+}  // namespace
+}  // namespace grid
