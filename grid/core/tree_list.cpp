@@ -1048,6 +1048,10 @@ void TCustomgxTreeList::keyPressEvent(QKeyEvent* e) {
         if (key == 0 && ui::VirtualKey(*e) != 0)
             return;
         char32_t ch = ui::KeyChar(*e);
+        // With Alt held only an editing grid or a running search takes characters.
+        bool alt = (e->modifiers() & Qt::AltModifier) != 0;
+        if (alt && !IsEditingOption() && !IsSearching())
+            ch = 0;
         if (ch != 0)
             ContainerKeyPress(ch);
     });

@@ -657,6 +657,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void SetHeaderPanelRowCountFromSizing(int) {}
     virtual void SetRowHeightFromSizing(int height) { SetDefaultRowHeight(height); }
     virtual bool HasAllNodes() const { return true; }
+    // Whether Tab, Enter and the through-moves may stop on a column.
+    virtual bool IsColumnTabStop(int) const { return true; }
     // The event's own handling of a double click on a row (OnDblClick).
     std::function<void(TCustomgxTreeList*)> OnDblClickRow;
     std::function<void(TCustomgxTreeList*, Qt::MouseButton, ui::TShiftState, int, int)> OnMouseDown;

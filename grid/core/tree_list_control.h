@@ -239,6 +239,9 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
         return IsColumnListedInCustomizing(column);
     }
     bool IsBandHidden(int band) const override;
+    bool IsColumnTabStop(int column) const override {
+        return Columns(column) == nullptr || Columns(column)->TabStop();
+    }
     int GetBandAbsoluteIndex(int band) const override { return VisibleBandAbsoluteIndex(band); }
     int GetAllBandCount() const override { return static_cast<int>(bands_->Count()); }
     std::string GetAbsoluteBandText(int band) const override;

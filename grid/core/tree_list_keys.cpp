@@ -57,8 +57,10 @@ void TCustomgxTreeList::ContainerKeyPress(char32_t& key) {
 
 int TCustomgxTreeList::NextFocusableColumn(int from, bool forward) const {
     int count = GetVisibleColumnCount();
-    int next = from + (forward ? 1 : -1);
-    return next >= 0 && next < count ? next : -1;
+    for (int next = from + (forward ? 1 : -1); next >= 0 && next < count; next += forward ? 1 : -1)
+        if (IsColumnTabStop(GetVisibleColumnIndex(next)))
+            return next;
+    return -1;
 }
 
 void TCustomgxTreeList::MoveFocus(TgxTreeListNode* node, int column, TShiftState shift,

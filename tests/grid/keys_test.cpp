@@ -287,3 +287,22 @@ TEST(Search, TheMatchedPartIsMarkedInTheFocusedCell) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(Keys, TabSkipsColumnsWithoutTabStopAndAltLettersStartNoSearch) {
+    InteractionGrid f(2);
+    f.grid.Columns(1)->SetTabStop(false);
+    f.Key(Qt::Key_Tab);
+    EXPECT_EQ(f.Column(), 2);
+    f.grid.SetOptions(f.grid.Options() & ~tloEditing);
+    f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxAutoSearch);
+    QTest::keyClick(&f.grid, Qt::Key_R, Qt::AltModifier);
+    EXPECT_FALSE(f.grid.IsSearching());
+    QTest::keyClick(&f.grid, Qt::Key_R);
+    EXPECT_TRUE(f.grid.IsSearching());
+}
+
+}  // namespace
+}  // namespace grid
