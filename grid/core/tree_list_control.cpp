@@ -585,17 +585,20 @@ TgxInplaceEdit* TCustomgxTreeListControl::FindEditor() {
     if (!editor_ || column == nullptr)
         return editor_.get();
     TgxInplaceEditClass kind = column->GetEditorClass();
-    if (std::type_index(typeid(*editor_)) == kind.type)
+    const TgxInplaceEdit& current = *editor_;
+    if (std::type_index(typeid(current)) == kind.type)
         return editor_.get();
     // Another kind is needed: park the current one for its own kind and look for a match.
     CloseEditor(false);
     editors_.push_back(std::move(editor_));
-    for (auto it = editors_.begin(); it != editors_.end(); ++it)
-        if (std::type_index(typeid(**it)) == kind.type) {
+    for (auto it = editors_.begin(); it != editors_.end(); ++it) {
+        const TgxInplaceEdit& parked = **it;
+        if (std::type_index(typeid(parked)) == kind.type) {
             editor_ = std::move(*it);
             editors_.erase(it);
             return editor_.get();
         }
+    }
     return nullptr;
 }
 

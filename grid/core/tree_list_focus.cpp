@@ -29,6 +29,10 @@ void TCustomgxTreeList::SetFocusedNodeColumn(TgxTreeListNode* node, int column, 
     if (node == nullptr)
         return;
     HideEditor();
+    // The editor refused its text: the focus stays with it.
+    if (state_ == tsEditing && editor_ && editor_->Shown &&
+        (node != focused_node_ || (!IsRowSelect() && column != GetFocusedColumn())))
+        return;
     TgxTreeListNode* old_node = focused_node_;
     int old_column = GetFocusedColumn();
     if (update_lock_ != 0) {

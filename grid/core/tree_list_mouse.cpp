@@ -315,6 +315,9 @@ void TCustomgxTreeList::MouseDown(Qt::MouseButton button, ui::TShiftState shift,
     if (editor_ && editor_->Shown && !editor_->IsEditFocused()) {
         editor_closed_by_press_ = state_ == tsEditing;
         HideEditorAndFocus();
+        // A text the editor refuses keeps it open, and the press does nothing more.
+        if (state_ == tsEditing)
+            return;
     }
     if (TrySetFocus() && focusPolicy() != Qt::NoFocus && !hasFocus() && isVisible())
         setFocus(Qt::MouseFocusReason);

@@ -190,3 +190,26 @@ TEST(MaskEditor, PictureOfTheEditorInACell) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(MaskEditor, ARefusedTextKeepsTheFocusAgainstClicksAndMoves) {
+    MaskGrid f("000-00;1;_");
+    f.Open();
+    QTest::keyClicks(f.Field(), "1");
+    TDrawInfo info;
+    f.grid.CalcDrawInfo(info);
+    QPoint second(40, info.node_area.top + f.grid.DefaultRowHeight() + 5);
+    QTest::mouseClick(f.grid.viewport(), Qt::LeftButton, {}, second);
+    EXPECT_EQ(f.grid.State(), tsEditing);
+    EXPECT_EQ(f.grid.GetFocusedAbsoluteIndex(), 0);
+    EXPECT_EQ(f.prompts->Asked().size(), 1u);  // said once, not once per step
+    f.grid.SetFocusedAbsoluteIndex(1);
+    EXPECT_EQ(f.grid.GetFocusedAbsoluteIndex(), 0);
+    QTest::keyClick(f.Field(), Qt::Key_Escape);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+}
+
+}  // namespace
+}  // namespace grid
