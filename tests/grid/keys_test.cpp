@@ -306,3 +306,32 @@ TEST(Keys, TabSkipsColumnsWithoutTabStopAndAltLettersStartNoSearch) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(Keys, VertThroughWalksTheRowsOfAStackedBand) {
+    InteractionGrid f(3);
+    f.grid.SetHeaderPanelRowCount(2);
+    f.grid.Columns(2)->SetRowIndex(1);  // row 0: Name, Mail; row 1: City
+    f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxVertThrough);
+    auto caption = [&] { return f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(f.Column())); };
+    f.grid.SetFocusedNodeColumn(f.grid.Items(1), 1, true);
+    ASSERT_EQ(caption(), "Mail");
+    f.Key(Qt::Key_Down);
+    EXPECT_EQ(caption(), "City");  // the last position of the shorter row
+    EXPECT_EQ(f.Focused(), 1);
+    f.Key(Qt::Key_Down);
+    EXPECT_EQ(caption(), "Name");  // wrapped to the top row of the next node
+    EXPECT_EQ(f.Focused(), 2);
+    f.Key(Qt::Key_Up);
+    EXPECT_EQ(f.Focused(), 1);
+    EXPECT_EQ(caption(), "City");
+    f.grid.SetFocusedNodeColumn(f.grid.Items(2), f.Column(), true);
+    f.Key(Qt::Key_Down);  // bottom row of the last node: stays
+    EXPECT_EQ(f.Focused(), 2);
+    EXPECT_EQ(caption(), "City");
+}
+
+}  // namespace
+}  // namespace grid

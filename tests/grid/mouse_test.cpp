@@ -445,3 +445,109 @@ TEST(MouseHeaders, PressedHeaderIsDrawnSunken) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+// Three bands of one column each, bands shown.
+struct BandGrid : testing::InteractionGrid {
+    BandGrid() : InteractionGrid(3, 400, 200) {
+        grid.SetDefaultLayout(false);
+        grid.Bands().Items(0)->SetCaption("One");
+        grid.Bands().Add()->SetCaption("Two");
+        grid.Bands().Add()->SetCaption("Three");
+        for (int b = 0; b < 3; ++b) {
+            grid.Bands().Items(b)->SetWidth(100);
+            grid.Columns(b)->SetBandIndex(b);
+        }
+        grid.SetShowBands(true);
+    }
+    QPoint BandPoint(int vb, int dx = 0) {
+        TDrawInfo info = Info();
+        for (const TBandCellInfo& bc : info.band_cells)
+            if (bc.band_index == vb)
+                return {(bc.rect.left + bc.rect.right) / 2 + dx, info.band_panel.top + 4};
+        return {};
+    }
+    std::string Bands() {
+        std::string out;
+        for (int vb = 0; vb < grid.GetBandCount(); ++vb)
+            out += grid.GetBandText(vb).substr(0, 2);
+        return out;
+    }
+};
+
+TEST(MouseBands, DraggingABandMovesItAndAClickFiresTheEvent) {
+    BandGrid f;
+    int clicks = 0;
+    f.grid.OnBandClick = [&](TCustomgxTreeListControl*, TgxTreeListBand*) { ++clicks; };
+    QTest::mouseClick(f.vp(), Qt::LeftButton, {}, f.BandPoint(1));
+    EXPECT_EQ(clicks, 1);
+    // The right half of the last band: after it.
+    f.Drag(f.BandPoint(0), f.BandPoint(2, 20));
+    EXPECT_EQ(f.Bands(), "TwThOn");
+    // Beside its own place: nothing moves.
+    f.Drag(f.BandPoint(2), f.BandPoint(1, 20));
+    EXPECT_EQ(f.Bands(), "TwThOn");
+    // The left half of the first: to the front; its column goes with it.
+    f.Drag(f.BandPoint(2), f.BandPoint(0, -20));
+    EXPECT_EQ(f.Bands(), "OnTwTh");
+    EXPECT_EQ(f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(0)), "Name");
+    EXPECT_EQ(clicks, 1);
+    // A fixed band does not move.
+    f.grid.Bands().Items(0)->SetFixed(bfLeft);
+    f.Drag(f.BandPoint(0), f.BandPoint(2, 20));
+    EXPECT_EQ(f.Bands(), "OnTwTh");
+}
+
+TEST(MouseBands, BandDragArrowsSitLeftOfTheInsertionEdge) {
+    BandGrid f;
+    QPoint from = f.BandPoint(0);
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, f.BandPoint(2, 20), Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsBandDragging);
+    QWidget* arrows = f.grid.DragArrowsWindow();
+    ASSERT_NE(arrows, nullptr);
+    EXPECT_TRUE(arrows->isVisible());
+    TDrawInfo info = f.Info();
+    EXPECT_EQ(arrows->property("clientX").toInt(), info.band_cells[2].rect.right - 5);
+    EXPECT_EQ(arrows->property("clientY").toInt(), info.band_panel.top - 9);
+    EXPECT_EQ(arrows->height(), f.grid.BandPanelHeight() + 18);
+    // Another button cancels the drag.
+    QTest::mousePress(f.vp(), Qt::RightButton, {}, f.BandPoint(2, 20));
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_FALSE(arrows->isVisible());
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, f.BandPoint(2, 20));
+    EXPECT_EQ(f.Bands(), "OnTwTh");
+}
+
+TEST(MouseSizing, HeaderPanelAndRowHeightsFollowTheLine) {
+    testing::InteractionGrid f(5);
+    f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxHeaderPanelSizing | tlxRowSizing);
+    TDrawInfo info = f.Info();
+    int bottom = info.header_panel.bottom;
+    // Dragged by a bit more than one header row: two rows.
+    f.Drag({50, bottom - 1}, {50, bottom - 1 + f.grid.HeaderRowHeight()});
+    EXPECT_EQ(f.grid.HeaderPanelRowCount(), 2);
+    f.grid.SetHeaderPanelRowCount(1);
+    info = f.Info();
+    int row_bottom = info.node_area.top + f.grid.DefaultRowHeight();
+    f.Drag({50, row_bottom}, {50, row_bottom + 10});
+    EXPECT_EQ(f.grid.DefaultRowHeight(), 16 + 10);
+}
+
+TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
+    testing::InteractionGrid f(2, 250, 150);
+    QPoint from = f.HeaderPoint(0);
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, {150, from.y()}, Qt::LeftButton);
+    EXPECT_FALSE(f.grid.HorzAutoScrolling());
+    f.Move({150, from.y()}, {245, from.y()}, Qt::LeftButton);
+    EXPECT_TRUE(f.grid.HorzAutoScrolling());
+    f.Move({245, from.y()}, {150, from.y()}, Qt::LeftButton);
+    EXPECT_FALSE(f.grid.HorzAutoScrolling());
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, {150, from.y()});
+}
+
+}  // namespace
+}  // namespace grid
