@@ -335,3 +335,39 @@ TEST(Keys, VertThroughWalksTheRowsOfAStackedBand) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(TextEditor, CaseLengthAndSelectionFromTheContainer) {
+    struct Upper : testing::SelectingGrid {
+        TEditCharCase GetEditCharCase() override { return ecUpperCase; }
+        int GetEditMaxLength() override { return 4; }
+    } g;
+    ui::FixedTextMetrics metrics{7, 13};
+    g.SetTextMetrics(&metrics);
+    g.resize(300, 100);
+    g.setAttribute(Qt::WA_DontShowOnScreen);
+    g.show();
+    g.CreateColumn()->SetWidth(100);
+    g.SetOptions(static_cast<TLOptions>((g.Options() & ~tloRowSelect) | tloEditing));
+    g.Add()->SetStrings(0, "ab");
+    g.SetFocusedNodeColumn(g.Items(0), 0, true);
+    g.setFocus();
+    QTest::keyClick(&g, Qt::Key_F2);
+    auto* editor = dynamic_cast<TgxInplaceTextEdit*>(g.InplaceEditor());
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->MaxLength(), 4);
+    QTest::keyClicks(&editor->LineEdit(), "xyzuv");
+    EXPECT_EQ(editor->LineEdit().text(), "XYZU");
+    EXPECT_TRUE(editor->Modified());
+    editor->SetSelStart(1);
+    editor->SetSelLength(2);
+    EXPECT_EQ(editor->GetSelText(), "YZ");
+    EXPECT_EQ(editor->GetSelStart(), 1);
+    g.HideEditor();
+    EXPECT_EQ(g.posted.back(), "0:0:XYZU");
+}
+
+}  // namespace
+}  // namespace grid
