@@ -463,6 +463,8 @@ void TCustomgxTreeList::SetOptionsEx(TLOptionsEx value) {
     options_ex_ = value;
     if (auto_header_on)
         HeaderPanelAutoRows();
+    if (!(value & tlxAutoSearch) && searching_)
+        EndSearch();
     EndUpdate();
 }
 

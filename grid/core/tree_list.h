@@ -707,6 +707,15 @@ class TCustomgxTreeList : public TCustomgxContainer {
     static void PanDirection(int dx, int dy, int mark, bool horz, bool vert, int& direction,
                              int& speed);
 
+    // Automatic: a node pressed and moved more than 5 pixels starts a node drag.
+    enum class TDragMode { dmManual, dmAutomatic };
+    TDragMode DragMode = TDragMode::dmManual;
+    // The text a dragged node shows (the banded control asks OnGetNodeDragText).
+    virtual std::string GetNodeDragText(const TgxTreeListNode* node, int column) const {
+        return GetCellText(node, column);
+    }
+    void MakeNodeDragImage(TgxTreeListNode* node, int column);
+
     // ---- Band and header drag and drop
     struct TgxHeaderPosInfo {
         int band = -1;

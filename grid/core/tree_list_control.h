@@ -247,6 +247,16 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     std::string GetAbsoluteBandText(int band) const override;
 
     std::function<void(TCustomgxTreeListControl*)> OnChangedColumnsWidth;
+    std::function<void(TCustomgxTreeListControl*, const TgxTreeListNode*, TgxTreeListColumn*,
+                       std::string&)>
+        OnGetNodeDragText;
+    std::string GetNodeDragText(const TgxTreeListNode* node, int column) const override {
+        std::string text = TCustomgxTreeList::GetNodeDragText(node, column);
+        if (OnGetNodeDragText)
+            OnGetNodeDragText(const_cast<TCustomgxTreeListControl*>(this), node, Columns(column),
+                              text);
+        return text;
+    }
     std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, bool&)> OnCanBandDragging;
     std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*)> OnStartBandDragging;
     std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, ui::Point, bool&)>

@@ -92,6 +92,48 @@ void TCustomgxTreeList::MakeBandDragImage(int band) {
     drag_image_ = std::move(window);
 }
 
+void TCustomgxTreeList::MakeNodeDragImage(TgxTreeListNode* node, int column) {
+    std::string text = GetNodeDragText(node, column);
+    const int text_width = metrics_->TextWidth(Font(), text);
+    int image_width = 0;
+    if (state_images_ != nullptr && GetNodeStateIndex(node) != -1)
+        image_width += state_images_->Width();
+    if (images_ != nullptr && GetNodeImageIndex(node) != -1)
+        image_width += images_->Width();
+    const int width = text_width + 6 + 20 + image_width;
+    const int height = default_row_height_ + 6;
+    QPixmap pixmap(std::max(1, width), height);
+    {
+        ui::TCanvas canvas(pixmap);
+        canvas.Brush = {GetColor(), ui::bsSolid, {}};
+        canvas.FillRect({0, 0, width, height});
+        ui::Rect frame{20, 0, width, height};
+        for (int i = 0; i < 3; ++i) {
+            canvas.DrawFocusRect(frame);
+            frame = frame.Inflated(-1, -1);
+        }
+        int x = frame.left;
+        if (state_images_ != nullptr && GetNodeStateIndex(node) != -1) {
+            DrawImageListImage(canvas, {x, frame.top, x + state_images_->Width(), frame.bottom},
+                               state_images_, GetNodeStateIndex(node));
+            x += state_images_->Width();
+        }
+        if (images_ != nullptr && GetNodeImageIndex(node) != -1) {
+            DrawImageListImage(canvas, {x, frame.top, x + images_->Width(), frame.bottom}, images_,
+                               GetNodeImageIndex(node));
+            x += images_->Width();
+        }
+        canvas.Font.Assign(Font());
+        canvas.Brush.style = ui::bsClear;
+        canvas.TextOut(x + 1, frame.top + (frame.Height() - metrics_->TextHeight(Font())) / 2,
+                       text);
+    }
+    auto window = MakeFloatingWindow();
+    window->setPixmap(pixmap);
+    window->setFixedSize(pixmap.size());
+    drag_image_ = std::move(window);
+}
+
 void TCustomgxTreeList::ShowDragImageAt(ui::Point screen) {
     if (!drag_image_)
         return;

@@ -2,6 +2,7 @@
 // keys, copying rows, and the incremental search over the search column.
 
 #include <QApplication>
+#include <QCursor>
 #include <QKeyEvent>
 #include <QString>
 
@@ -117,6 +118,23 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
     if (IsMouseOperation(state_)) {
         if (key == ui::VK_ESCAPE)
             CancelMode();
+        return;
+    }
+    if (state_ == tsNodeDragging) {
+        // Escape ends a node drag; the keypad's plus and minus open and close the node
+        // under the pointer.
+        if (key == ui::VK_ESCAPE) {
+            drag_image_.reset();
+            EndDragNode();
+        } else if (key == ui::VK_ADD || key == ui::VK_SUBTRACT) {
+            QPoint p = viewport()->mapFromGlobal(QCursor::pos());
+            if (TgxTreeListNode* node = GetNodeAt(p.x(), p.y()); node != nullptr) {
+                if (key == ui::VK_ADD && node->HasChildren() && !node->Expanded())
+                    node->SetExpanded(true);
+                else if (key == ui::VK_SUBTRACT && node->Expanded())
+                    node->SetExpanded(false);
+            }
+        }
         return;
     }
     if (Count() == 0)

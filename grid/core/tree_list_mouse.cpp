@@ -510,12 +510,41 @@ void TCustomgxTreeList::MouseMove(ui::TShiftState shift, int x, int y) {
         case tsBandDragging:
             TrackBandDrag(p);
             return;
+        case tsNodeDragging: {
+            QPoint g = viewport()->mapToGlobal(QPoint(x, y));
+            ShowDragImageAt({g.x(), g.y()});
+            DragOverNodes(p);
+            return;
+        }
         case tsColumnDragging:
             TrackHeaderDrag(p);
             return;
         case tsNodeDown: {
             if ((shift & ui::ssLeft) == 0) {
                 SetState(tsNormal);
+                return;
+            }
+            if (DragMode == TDragMode::dmAutomatic) {
+                if (!moved_far)
+                    return;
+                TgxTreeListNode* node = NodeAtPoint(press_point_);
+                if (node == nullptr)
+                    return;
+                BeginSelection();
+                if (!postponed_clear_ && !selection_changed_by_press_ && IsMultiSelect())
+                    ClearSelection();
+                postponed_clear_ = false;
+                SetFocusedNodeColumn(node, focused_column_, true);
+                if (IsMultiSelect())
+                    node->SetSelected(true);
+                EndSelection();
+                SetState(tsNormal);
+                BeginDragNode(node);
+                if (state_ == tsNodeDragging) {
+                    MakeNodeDragImage(node, GetVisibleColumnIndex(GetFocusedColumn()));
+                    QPoint g = viewport()->mapToGlobal(QPoint(x, y));
+                    ShowDragImageAt({g.x(), g.y()});
+                }
                 return;
             }
             if (!IsMouseScroll())
@@ -619,8 +648,12 @@ void TCustomgxTreeList::MouseUp(Qt::MouseButton button, ui::TShiftState shift, i
                 DoHeaderButtonClick();
             break;
         }
-        case tsEditing:
         case tsNodeDragging:
+            drag_image_.reset();
+            EndDragNode();
+            node_press = true;
+            break;
+        case tsEditing:
         case tsNodeDown:
             node_press = true;
             break;

@@ -551,3 +551,33 @@ TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
 
 }  // namespace
 }  // namespace grid
+
+namespace grid {
+namespace {
+
+TEST(MouseNodes, AutomaticDragStartsAfterFivePixelsWithTheNodeText) {
+    testing::InteractionGrid f(4);
+    f.grid.DragMode = TCustomgxTreeList::TDragMode::dmAutomatic;
+    TgxTreeListNode* begun = nullptr;
+    f.grid.OnBeginDragNode = [&](TCustomgxTreeList*, TgxTreeListNode* n) { begun = n; };
+    f.grid.OnGetNodeDragText = [](TCustomgxTreeListControl*, const TgxTreeListNode*,
+                                  TgxTreeListColumn*, std::string& text) { text += "!"; };
+    QPoint p = f.Cell(2, 0);
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, p);
+    f.Move(p, p + QPoint(4, 0), Qt::LeftButton);
+    EXPECT_EQ(f.grid.State(), tsNodeDown);
+    f.Move(p + QPoint(4, 0), p + QPoint(0, 6), Qt::LeftButton);
+    EXPECT_EQ(f.grid.State(), tsNodeDragging);
+    EXPECT_EQ(begun, f.grid.Items(2));
+    ASSERT_NE(f.grid.DragImageWindow(), nullptr);
+    // Text, margins and the three frames from x = 20.
+    EXPECT_EQ(f.grid.DragImageWindow()->width(), 7 * 6 + 6 + 20);
+    EXPECT_EQ(f.grid.DragImageWindow()->height(), f.grid.DefaultRowHeight() + 6);
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, p + QPoint(0, 6));
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+    EXPECT_EQ(f.grid.DragNode(), nullptr);
+}
+
+}  // namespace
+}  // namespace grid
