@@ -300,6 +300,8 @@ void TCustomgxTreeList::ShowColumnsCustomizing() {
         layout->addWidget(pages);
     }
     form->adjustSize();
+    // A tool window of a fixed size: no sizing, no minimising or maximising.
+    form->setFixedSize(form->size());
     if (customizing_pos_.x == -1000 && customizing_pos_.y == -1000) {
         QWidget* owner = window();
         QPoint corner = owner->mapToGlobal(QPoint(owner->width(), owner->height()));
