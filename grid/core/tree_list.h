@@ -629,7 +629,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The row under a client point, null outside the rows.
     TgxTreeListNode* NodeAtPoint(ui::Point p) const;
 
-    // ---- Hit testing and the mouse
+    // Hit testing and the mouse.
     // Names the part of the control under a client point; the parts are tried in a fixed
     // order and the first that holds the point wins.
     void CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const;
@@ -665,7 +665,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     std::function<void(TCustomgxTreeList*, Qt::MouseButton, ui::TShiftState, int, int)> OnMouseUp;
     std::function<void(TCustomgxTreeList*)> OnClick;
 
-    // ---- Keyboard and incremental search
+    // Keyboard and incremental search.
     virtual bool IsKeyAllowed(std::uint16_t) { return true; }
     // The tree list's own key handling; the data-aware grid overrides it and calls it.
     virtual void KeyDown(std::uint16_t& key, ui::TShiftState shift);
@@ -684,7 +684,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The node's text in the search column (the data-aware grid may search its dataset).
     virtual std::string GetSearchText(const TgxTreeListNode* node, int visible_column) const;
 
-    // ---- Sizing, drag visuals and pan scrolling
+    // Sizing, drag visuals and pan scrolling.
     void ApplyBandSizing(int width, int band);
     void ApplyColumnSizing(int width, int band, int column);
     void ApplyColumnSizingNoAutoWidth(int width, int band, int column);
@@ -716,7 +716,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     }
     void MakeNodeDragImage(TgxTreeListNode* node, int column);
 
-    // ---- Band and header drag and drop
+    // Band and header drag and drop.
     struct TgxHeaderPosInfo {
         int band = -1;
         int row = -1;

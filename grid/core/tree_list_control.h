@@ -205,7 +205,7 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void HideColumn(TgxTreeListColumn* column);
     void ShowColumnAt(TgxTreeListColumn* column, int vb, int row, int position);
 
-    // ---- Mouse hooks, sizing and band and header drag and drop
+    // Mouse hooks, sizing and band and header drag and drop.
     void DoColumnEdgeDblClick(int column) override;
     void DoBandClick(int band) override;
     void DoBandButtonClick() override;
