@@ -408,6 +408,8 @@ void TCustomgxTreeList::EndSelection() {
 
 void TCustomgxTreeList::SetState(std::uint8_t state) {
     state_ = state;
+    if (state == tsEditing && searching_)
+        EndSearch();
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
 }
@@ -455,6 +457,8 @@ void TCustomgxTreeList::SetOptionsEx(TLOptionsEx value) {
     options_ex_ = value;
     if (auto_header_on)
         HeaderPanelAutoRows();
+    if (!(value & tlxAutoSearch) && searching_)
+        EndSearch();
     EndUpdate();
 }
 
@@ -564,16 +568,16 @@ void TCustomgxTreeList::UpdateEditor(bool keep_hidden) {
 void TCustomgxTreeList::HideEditor() {
     if (state_ != tsEditing)
         return;
-    if (!destroying_ && editor_)
-        editor_->ValidateEdit();
+    if (!destroying_ && editor_ && !editor_->ValidateEdit())
+        return;
     SetState(tsNormal);
     CloseEditor(false);
 }
 
 void TCustomgxTreeList::HideEditorAndFocus() {
     if (state_ == tsEditing) {
-        if (!destroying_ && editor_)
-            editor_->ValidateEdit();
+        if (!destroying_ && editor_ && !editor_->ValidateEdit())
+            return;
         SetState(tsNormal);
         CloseEditor(true);
     }
@@ -1026,6 +1030,10 @@ void TCustomgxTreeList::keyPressEvent(QKeyEvent* e) {
         if (key == 0 && ui::VirtualKey(*e) != 0)
             return;
         char32_t ch = ui::KeyChar(*e);
+        // With Alt held only an editing grid or a running search takes characters.
+        bool alt = (e->modifiers() & Qt::AltModifier) != 0;
+        if (alt && !IsEditingOption() && !IsSearching())
+            ch = 0;
         if (ch != 0)
             ContainerKeyPress(ch);
     });
@@ -1039,15 +1047,6 @@ void TCustomgxTreeList::keyReleaseEvent(QKeyEvent* e) {
         ContainerKeyUp(key, ui::ShiftState(*e));
     });
     e->accept();
-}
-
-void TCustomgxTreeList::mousePressEvent(QMouseEvent* e) {
-    // Any press ends a pending delayed editor.
-    StopClickEditTimer();
-    TCustomgxContainer::mousePressEvent(e);
-    // The editor needs the press time to tell a double click across the two windows.
-    if (e->button() == Qt::LeftButton && editor_)
-        editor_->ClickTime = static_cast<std::uint32_t>(e->timestamp());
 }
 
 bool TCustomgxTreeList::focusNextPrevChild(bool next) {
