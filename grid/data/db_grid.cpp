@@ -5,6 +5,7 @@
 #include <QResizeEvent>
 
 #include <algorithm>
+#include <limits>
 
 #include "grid/core/exceptions.h"
 #include "grid/data/db_grid_internal.h"
@@ -534,6 +535,10 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
                                                                        : db::Variant::Null()
                                      : focused->Key;
         focus_level = focused->Level();
+    } else if (key_field_ != nullptr && !dataset->IsEmpty()) {
+        // No row was focused (the rows were just cleared): the current record's row is.
+        focus_key = key_field_->Value();
+        focus_level = std::numeric_limits<int>::max();
     }
     db::TBookmark bookmark;
     bool bof = false;
