@@ -705,7 +705,7 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
         dataset->EnableControls();
     EndUpdate();
     if (focus != nullptr)
-        MakeNodeVisible(focus);
+        ShowRow(focus);
     loading_rows_ = false;
     grouping_changed_ = false;
     if (own_saved_selection)

@@ -153,6 +153,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Mode 0 around the current record, 1 forward, 2 backward.
     void LoadPartialNodes(int mode, int focus_mode = 0, bool include_anchor = false);
     TgxDBGridNode* FindNodeByKeyValue(const db::Variant& value) const;
+    // Scrolls a row into view (expanding its ancestors), with the row cache rebuilt first
+    // when a lock left it stale, so that this never walks the rows once per row.
+    void ShowRow(TgxTreeListNode* node);
     db::TField* GetFocusedField() const;
     void FocusField(db::TField* field);
     bool IsGridLoading() const override { return loading_rows_; }

@@ -206,6 +206,14 @@ TgxDBGridNode* TCustomgxDBGrid::FindNodeByKeyValue(const db::Variant& value) con
     return nullptr;
 }
 
+void TCustomgxDBGrid::ShowRow(TgxTreeListNode* node) {
+    if (node == nullptr)
+        return;
+    if (!VisibleNodeCacheValid())
+        RebuildVisibleNodeCache();
+    MakeNodeVisible(node);
+}
+
 db::TField* TCustomgxDBGrid::GetFocusedField() const {
     if (GetVisibleColumnCount() == 0)
         return nullptr;

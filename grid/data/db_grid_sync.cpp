@@ -56,7 +56,7 @@ void TCustomgxDBGrid::SyncFocusedNode() {
     // The dataset is already there: focusing must not move it again.
     loading_rows_ = true;
     try {
-        MakeNodeVisible(target);
+        ShowRow(target);
         SetFocusedNodeColumn(target, GetFocusedColumn(), true);
     } catch (...) {
         loading_rows_ = false;
@@ -254,7 +254,7 @@ void TCustomgxDBGrid::DataChanged() {
                 row, (grid_options_ & egoResetColumnFocus) ? 0 : GetFocusedColumn(), false);
             loading_rows_ = false;
             EndUpdate();
-            MakeNodeVisible(row);
+            ShowRow(row);
         }
     }
     if (dataset->State() != db::dsInsert)

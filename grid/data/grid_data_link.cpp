@@ -73,7 +73,7 @@ void TgxGridDataLink::FocusControl(db::TField** field) {
             node = node->GetFirstChild();
         if (node != nullptr) {
             grid_->SetFocusedNode(node);
-            grid_->MakeNodeVisible(node);
+            grid_->ShowRow(node);
         }
     }
     if ((grid_->Options() & egoRowSelect) != 0)

@@ -7,6 +7,7 @@
 
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -92,6 +93,16 @@ struct MemList {
     }
 
     int CurrentKey() const { return ds->FieldByName("Index")->AsInteger(); }
+
+    // Another program's insert at the front of the table, which neither the dataset's buffers
+    // nor the grid hear of: a copy of the first row with its own id and key.
+    void SneakInFront(std::int32_t key) {
+        db::testing::TMemDataSet::Row row = ds->rows.front();
+        row.id = ds->next_id++;
+        // Index is the first column: a flag byte, then the integer.
+        std::memcpy(row.data.data() + 1, &key, sizeof key);
+        ds->rows.insert(ds->rows.begin(), std::move(row));
+    }
 };
 
 // A private folder removed with everything in it.
