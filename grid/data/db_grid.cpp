@@ -269,6 +269,23 @@ void TCustomgxDBGrid::ReloadAll() {
             ClearNodes();
         }
         ClearSelection();
+        if (default_fields_) {
+            // The columns are the dataset's fields, made anew for each dataset.
+            making_default_columns_ = true;
+            try {
+                BeginGrouping();
+                while (!group_columns_.empty())
+                    RemoveGroupColumn(GetGroupColumnCount() - 1);
+                grouping_lock_ = std::max(0, grouping_lock_ - 1);
+                TCustomgxTreeListControl::DestroyColumns();
+                if (link_->Active())
+                    CreateDefaultColumns(DataSet());
+            } catch (...) {
+                making_default_columns_ = false;
+                throw;
+            }
+            making_default_columns_ = false;
+        }
         link_->ClearMapping();
         if (link_->Active())
             MapColumnFields();

@@ -393,6 +393,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool in_column_group_changed_ = false;
     bool grouping_locked_in_buffer_mode_ = false;
     bool moving_by_ = false;
+    // Set while the grid makes its own columns for DefaultFields.
+    bool making_default_columns_ = false;
     std::int64_t buffer_saved_active_ = -1;
     std::int64_t records_read_ = 0;
 

@@ -232,14 +232,15 @@ void TCustomgxDBGrid::FocusField(db::TField* field) {
 }
 
 TgxDBTreeListColumn* TCustomgxDBGrid::CreateColumn(const TgxDBColumnClass& column_class) {
-    if (default_fields_)
+    if (default_fields_ && !making_default_columns_)
         throw EInvalidgxTreeListOperation(
             "Columns cannot be added or removed while the grid makes them from the fields");
     return TCustomgxDBTreeListControl::CreateColumn(column_class);
 }
 
 void TCustomgxDBGrid::DestroyColumns() {
-    if (default_fields_ && !IsLoading() && !IsDestroying() && !InLayoutChange())
+    if (default_fields_ && !making_default_columns_ && !IsLoading() && !IsDestroying() &&
+        !InLayoutChange())
         throw EInvalidgxTreeListOperation(
             "Columns cannot be added or removed while the grid makes them from the fields");
     TCustomgxDBTreeListControl::DestroyColumns();
