@@ -212,6 +212,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Sorts the loaded rows by a column: at the group level of a group column, else at the
     // record level.
     void SortByColumn(TgxDBTreeListColumn* column, bool descending);
+    // A header click re-sorts the loaded rows of a load-all grid by its new mark.
+    void DoHeaderClick(int column) override;
 
     // ---- Summaries
     TgxDBGridSummaryGroups& SummaryGroups() { return *summary_groups_; }

@@ -420,6 +420,13 @@ int TCustomgxDBGrid::CompareNodes(const TgxTreeListNode* a, const TgxTreeListNod
     return c != 0 ? c : TCustomgxDBTreeListControl::CompareNodes(a, b);
 }
 
+void TCustomgxDBGrid::DoHeaderClick(int index) {
+    TCustomgxDBTreeListControl::DoHeaderClick(index);
+    TgxDBTreeListColumn* column = GetColumn(index);
+    if (column != nullptr && IsAutoSort() && column->Sorted() != csNone)
+        SortByColumn(column, column->Sorted() == csDown);
+}
+
 void TCustomgxDBGrid::SortByColumn(TgxDBTreeListColumn* column, bool descending) {
     if (column == nullptr || IsGridMode())
         return;

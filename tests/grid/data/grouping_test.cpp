@@ -364,3 +364,34 @@ TEST(DBGridSummaries, LongDoubleAccumulationKeepsSmallAddends) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridSorting, HeaderClicksSortRecordsOrGroupLevels) {
+    GridHarness h;
+    MemList list(30);
+    TgxDBTreeListColumn* index = h.Column("Index");
+    TgxDBTreeListColumn* category = h.Column("Category");
+    h.Column("Item");
+    h.grid->SetKeyField("Index");
+    h.grid->SetOptions(h.grid->Options() | egoLoadAllRecords);
+    h.grid->SetDataSource(list.source.get());
+    // Partial and buffer grids never sort; a load-all grid sorts by the clicked column.
+    h.grid->DoHeaderClick(index->GetIndex());
+    h.grid->DoHeaderClick(index->GetIndex());
+    ASSERT_EQ(index->Sorted(), csDown);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(h.grid->Items(0))->Key.AsInteger(), 30);
+    category->SetGroupIndex(0);
+    // Clicking the group column reverses the order of its group rows.
+    h.grid->DoHeaderClick(category->GetIndex());
+    EXPECT_EQ(category->Sorted(), csDown);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(h.grid->Items(0))->GroupValue.AsString(), "travel");
+    // Records inside each group follow the record-level column.
+    TgxTreeListNode* group = h.grid->Items(0);
+    EXPECT_GT(static_cast<TgxDBGridNode*>(group->Items(0))->Key.AsInteger(),
+              static_cast<TgxDBGridNode*>(group->Items(1))->Key.AsInteger());
+}
+
+}  // namespace
+}  // namespace grid::testing
