@@ -3,12 +3,14 @@
 #include "grid/data/db_grid.h"
 
 #include <QResizeEvent>
+#include <QScrollBar>
 
 #include <algorithm>
 #include <limits>
 
 #include "grid/core/exceptions.h"
 #include "grid/data/db_grid_internal.h"
+#include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
 
 namespace grid {
@@ -92,6 +94,8 @@ TCustomgxDBGrid::TCustomgxDBGrid(QWidget* parent)
     HideSelectionTextColor = HighlightTextColor;
     TCustomgxTreeList::SetOptions(MapGridOptions(grid_options_));
     TCustomgxTreeList::SetOptionsEx(MapGridOptionsEx(grid_options_ex_, 0));
+    QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
+                     [this](int action) { ui::Guarded([&] { BufferScroll(action); }); });
     if (GridList() == nullptr)
         GridList() = new std::vector<TCustomgxDBGrid*>();
     GridList()->push_back(this);

@@ -173,6 +173,11 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
                            const db::Variant& key);
     void SetFocusedAbsoluteIndex(int index) override;
     void SetTopVisibleNode(TgxTreeListNode* node) override;
+    // In buffer mode the vertical bar stands for the dataset: record numbers when the
+    // dataset has them, else five positions (start, before, middle, after, end).
+    void UpdateScrollBars() override;
+    // A vertical scroll-bar command (QAbstractSlider::SliderAction) in buffer mode.
+    void BufferScroll(int action);
 
     // ---- Grouping
     void BeginGrouping();

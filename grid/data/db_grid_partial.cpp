@@ -1,6 +1,8 @@
 // The partial-load window: rows for the records around the current one, grown near its edges,
 // and the rows of buffer mode.
 
+#include <QScrollBar>
+
 #include <algorithm>
 
 #include "grid/data/db_grid.h"
@@ -275,6 +277,77 @@ void TCustomgxDBGrid::UpdateBufferRows() {
     }
     UpdateScrollBars();
     Repaint();
+}
+
+void TCustomgxDBGrid::UpdateScrollBars() {
+    TCustomgxDBTreeListControl::UpdateScrollBars();
+    if (!IsBufferMode() || !link_->Active() || !IsVertScrollBar())
+        return;
+    db::TDataSet* dataset = DataSet();
+    QScrollBar* bar = verticalScrollBar();
+    const int page = std::max(1, GetVisibleRowCount());
+    if (dataset->IsSequenced()) {
+        const int count = static_cast<int>(std::max<std::int64_t>(1, dataset->RecordCount()));
+        setVerticalScrollBarPolicy(count > page ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+        bar->setRange(1, count);
+        bar->setPageStep(page);
+        bar->setValue(static_cast<int>(std::max<std::int64_t>(1, dataset->RecNo())));
+    } else {
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        bar->setRange(0, 4);
+        bar->setPageStep(1);
+        bar->setValue(dataset->Bof() ? 0 : dataset->Eof() ? 4 : 2);
+    }
+}
+
+void TCustomgxDBGrid::BufferScroll(int action) {
+    if (!IsBufferMode() || !link_->Active())
+        return;
+    db::TDataSet* dataset = DataSet();
+    const std::int64_t rows = std::max(1, GetVisibleRowCount());
+    switch (action) {
+        case QAbstractSlider::SliderSingleStepSub:
+            dataset->MoveBy(-1 - link_->ActiveRecord());
+            break;
+        case QAbstractSlider::SliderSingleStepAdd:
+            dataset->MoveBy(link_->RecordCount() - link_->ActiveRecord());
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            dataset->MoveBy(-rows);
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            dataset->MoveBy(rows);
+            break;
+        case QAbstractSlider::SliderToMinimum:
+            dataset->First();
+            break;
+        case QAbstractSlider::SliderToMaximum:
+            dataset->Last();
+            break;
+        case QAbstractSlider::SliderMove: {
+            const int position = verticalScrollBar()->sliderPosition();
+            if (dataset->IsSequenced()) {
+                if (position <= 1)
+                    dataset->First();
+                else if (position >= dataset->RecordCount())
+                    dataset->Last();
+                else
+                    dataset->SetRecNo(position);
+            } else if (position == 0) {
+                dataset->First();
+            } else if (position == 1) {
+                dataset->MoveBy(-rows);
+            } else if (position == 3) {
+                dataset->MoveBy(rows);
+            } else if (position == 4) {
+                dataset->Last();
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    UpdateScrollBars();
 }
 
 void TCustomgxDBGrid::resizeEvent(QResizeEvent* e) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
+
 #include "tests/grid/data/db_grid_fixture.h"
 
 namespace grid::testing {
@@ -215,6 +217,27 @@ TEST(DBGridBufferMode, RowsAreTheLinkBuffer) {
     EXPECT_EQ(g.grid->GetCellText(g.grid->Items(0), 0), "1");
     g.grid->SetFocusedAbsoluteIndex(3);
     EXPECT_EQ(g.list.CurrentKey(), 4);
+}
+
+TEST(DBGridBufferMode, ScrollBarStandsForTheDataset) {
+    MemGrid g(100);
+    g.grid->SetScrollBars(ssBoth);
+    g.grid->UpdateScrollBars();
+    QScrollBar* bar = g.grid->verticalScrollBar();
+    EXPECT_EQ(bar->minimum(), 1);
+    EXPECT_EQ(bar->maximum(), 100);
+    EXPECT_EQ(bar->value(), 1);
+    const int rows = g.grid->GetVisibleRowCount();
+    g.grid->BufferScroll(QAbstractSlider::SliderPageStepAdd);
+    EXPECT_EQ(g.list.CurrentKey(), 1 + rows);
+    EXPECT_EQ(bar->value(), 1 + rows);
+    g.grid->BufferScroll(QAbstractSlider::SliderToMaximum);
+    EXPECT_EQ(g.list.CurrentKey(), 100);
+    EXPECT_EQ(g.grid->GetCellText(g.grid->GetFocusedNode(), 0), "100");
+    g.grid->BufferScroll(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_LT(g.list.CurrentKey(), 100);
+    g.grid->BufferScroll(QAbstractSlider::SliderToMinimum);
+    EXPECT_EQ(g.list.CurrentKey(), 1);
 }
 
 TEST(DBGridPreview, PreviewTextIsCutToTheMaximumLength) {
