@@ -73,10 +73,12 @@ void TCustomgxDBGrid::AddGroupColumn(int index, TgxDBTreeListColumn* column) {
     if (!CanAddGroupColumn(column))
         return;
     index = std::clamp(index, 0, GetGroupColumnCount());
+    // The rows of a buffer or partial grid are not all the records: its first grouping reads.
+    const bool all_rows_loaded = !IsBufferMode() && !IsPartialLoadMode();
     group_columns_.insert(group_columns_.begin() + index, column);
     for (std::size_t i = 0; i < group_columns_.size(); ++i)
         group_columns_[i]->StoreGroupIndex(static_cast<int>(i));
-    if (!IsBufferMode() && !IsPartialLoadMode())
+    if (all_rows_loaded)
         grouping_changed_ = true;
     if (column->Sorted() == csNone)
         column->SetSorted(csUp);

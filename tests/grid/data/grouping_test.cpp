@@ -395,3 +395,34 @@ TEST(DBGridSorting, HeaderClicksSortRecordsOrGroupLevels) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridSmartReload, RegroupingReusesLoadedRowsWithoutReading) {
+    GroupedGrid g(40);
+    g.grid->SetOptions(g.grid->Options() | egoSmartReload);
+    g.category->SetSummaryType(cstCount);
+    // The first grouping of a partial grid reads every record.
+    std::int64_t read = g.grid->RecordsRead();
+    g.category->SetGroupIndex(0);
+    EXPECT_GE(g.grid->RecordsRead() - read, 40);
+    read = g.grid->RecordsRead();
+    // A further level is built from the rows' stored values.
+    g.bounces->SetGroupIndex(1);
+    EXPECT_EQ(g.grid->RecordsRead(), read);
+    auto* news = static_cast<TgxDBGridNode*>(g.grid->Items(1));
+    ASSERT_EQ(news->GroupValue.AsString(), "news");
+    EXPECT_EQ(g.grid->GetCellText(news, 0), "news (COUNT=8)");
+    ASSERT_EQ(news->Count(), 3);
+    int records = 0;
+    for (int i = 0; i < news->Count(); ++i)
+        records += news->Items(i)->Count();
+    EXPECT_EQ(records, 8);
+    g.bounces->SetGroupIndex(-1);
+    EXPECT_EQ(g.grid->RecordsRead(), read);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(1))->Count(), 8);
+}
+
+}  // namespace
+}  // namespace grid::testing
