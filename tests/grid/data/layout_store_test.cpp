@@ -213,3 +213,38 @@ TEST(DBGridDataLink, ResetCancelsUnlessTheGridChangedTheRecord) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridLayout, StoredAutomaticallyAtDestructionAndLoadedAfterStreaming) {
+    std::string file;
+    TempFolder keep;
+    file = (keep.path / "auto.ini").string();
+    {
+        LayoutGrid g;
+        g.grid->SetIniFileName(file);
+        g.grid->SetOptions(g.grid->Options() | egoStoreToIniFile);
+        g.item->SetWidth(141);
+        g.grid.reset();
+    }
+    LayoutGrid h;
+    h.grid->SetLoading(true);
+    h.grid->SetIniFileName(file);
+    h.grid->SetIniSectionName("frmMain_grdList");
+    h.grid->SetOptions(h.grid->Options() | egoStoreToIniFile);
+    h.grid->Loaded();
+    EXPECT_EQ(h.item->Width(), 141);
+    EXPECT_EQ(h.grid->Count(), 10);
+}
+
+TEST(DBGridDataLink, FocusControlFocusesTheFieldsColumn) {
+    LayoutGrid g;
+    g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
+    db::TField* category = g.list.ds->FieldByName("Category");
+    category->FocusControl();
+    EXPECT_EQ(g.grid->GetFocusedField(), category);
+}
+
+}  // namespace
+}  // namespace grid::testing
