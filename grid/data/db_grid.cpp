@@ -16,15 +16,14 @@
 namespace grid {
 
 namespace {
-std::vector<TCustomgxDBGrid*>*& GridList() {
-    static std::vector<TCustomgxDBGrid*>* list = nullptr;
+std::vector<TCustomgxDBGrid*>& GridList() {
+    static std::vector<TCustomgxDBGrid*> list;
     return list;
 }
 }  // namespace
 
 const std::vector<TCustomgxDBGrid*>& LiveGrids() {
-    static const std::vector<TCustomgxDBGrid*> empty;
-    return GridList() != nullptr ? *GridList() : empty;
+    return GridList();
 }
 
 TgxDBGridNode::~TgxDBGridNode() = default;
@@ -96,9 +95,7 @@ TCustomgxDBGrid::TCustomgxDBGrid(QWidget* parent)
     TCustomgxTreeList::SetOptionsEx(MapGridOptionsEx(grid_options_ex_, 0));
     QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
                      [this](int action) { ui::Guarded([&] { BufferScroll(action); }); });
-    if (GridList() == nullptr)
-        GridList() = new std::vector<TCustomgxDBGrid*>();
-    GridList()->push_back(this);
+    GridList().push_back(this);
 }
 
 TCustomgxDBGrid::~TCustomgxDBGrid() {
@@ -116,12 +113,8 @@ TCustomgxDBGrid::~TCustomgxDBGrid() {
     anchor_row_ = nullptr;
     link_->SetDataSource(nullptr);
     ClearNodes();
-    auto& list = *GridList();
+    auto& list = GridList();
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    if (list.empty()) {
-        delete GridList();
-        GridList() = nullptr;
-    }
 }
 
 void TCustomgxDBGrid::SetDataSource(db::TDataSource* source) {
@@ -141,8 +134,9 @@ void TCustomgxDBGrid::SetKeyField(std::string_view value) {
 }
 
 void TCustomgxDBGrid::SetPartialLoad(bool value) {
-    if (partial_load_ != value)
-        partial_load_ = value;
+    if (partial_load_ == value)
+        return;
+    partial_load_ = value;
     if (!IsGridMode())
         return;
     if (partial_load_ && default_fields_)
@@ -215,7 +209,6 @@ void TCustomgxDBGrid::SetOptions(TgxDBGridOptions value) {
         if (load_all_changed && group_columns_.empty()) {
             ClearSortMarksInGridModes();
             BeginGrouping();
-            grouping_field_names_.push_back("\x01");  // forces the release to reload
             EndGrouping();
         } else if (((old ^ value) & egoCanNavigation) != 0) {
             ReloadNodes();
@@ -256,6 +249,8 @@ bool TCustomgxDBGrid::IsGridMode() const {
 }
 
 void TCustomgxDBGrid::LinkActive(bool active) {
+    if (IsDestroying())
+        return;
     if (!active)
         HideEditor();
     ReloadAll();

@@ -70,6 +70,17 @@ TEST(DBGridLoadModes, ModeFollowsOptionsGroupingAndPartialLoad) {
     EXPECT_TRUE(g.grid->IsPartialLoadMode());
     g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
     EXPECT_TRUE(g.grid->IsLoadAllMode());
+    EXPECT_EQ(g.grid->Count(), 20);
+}
+
+TEST(DBGridLoadModes, SwitchingLoadAllReloads) {
+    MemGrid g(500, 0, true);
+    ASSERT_LT(g.grid->Count(), 500);
+    g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
+    EXPECT_EQ(g.grid->Count(), 500);
+    g.grid->SetOptions(g.grid->Options() & ~egoLoadAllRecords);
+    EXPECT_TRUE(g.grid->IsPartialLoadMode());
+    EXPECT_LT(g.grid->Count(), 500);
 }
 
 TEST(DBGridLoadModes, LoadAllReadsEveryRecordInOrder) {
