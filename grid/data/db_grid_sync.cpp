@@ -202,13 +202,20 @@ void TCustomgxDBGrid::DataChanged() {
     db::TDataSet* dataset = DataSet();
     if (loading_rows_ || dataset == nullptr)
         return;
-    if (smart_refresh_request_ && (grid_options_ & egoSmartRefresh) && key_field_ != nullptr) {
+    // A record the grid saw change is refreshed on its own once it is posted, instead of
+    // reading every record again.
+    bool refreshed = false;
+    if (smart_refresh_request_ && (grid_options_ & egoSmartRefresh) && key_field_ != nullptr &&
+        dataset->State() == db::dsBrowse && !IsBufferMode()) {
         smart_refresh_request_ = false;
         if (TgxDBGridNode* row = FindNodeByKeyValue(key_field_->Value())) {
             std::vector<db::Variant> before = GroupValuesOfNode(row);
             FillNode(row, row->RecNo);
-            if (GroupValuesOfNode(row) != before)
+            if (GroupValuesOfNode(row) != before || !group_columns_.empty())
                 RecalcSummaries(row);
+            else
+                RecalcSummaries(nullptr);
+            refreshed = true;
         }
     }
     bool other_loading = false;
@@ -225,7 +232,7 @@ void TCustomgxDBGrid::DataChanged() {
             SetFocusedColumn(0);
     } else if (dataset->State() != db::dsEdit && dataset->State() != db::dsSetKey) {
         if (dataset->State() != db::dsInsert) {
-            if (!smart_refresh_request_)
+            if (!refreshed)
                 RegroupInPlace();
             if (!moving_by_)
                 SyncFocusedNode();
@@ -282,6 +289,8 @@ void TCustomgxDBGrid::RecordChanged(db::TField*) {
             row->Bookmark = bookmark;
         }
         InvalidateRow(row);
+        if ((grid_options_ & egoSmartRefresh) && dataset->State() == db::dsEdit)
+            smart_refresh_request_ = true;
         if (pending_node_ == nullptr) {
             pending_node_ = row;
             pending_key_ = row->Key;

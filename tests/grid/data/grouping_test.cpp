@@ -426,3 +426,29 @@ TEST(DBGridSmartReload, RegroupingReusesLoadedRowsWithoutReading) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridSmartRefresh, APostedEditMovesOnlyThatRowAndRecountsGroups) {
+    GroupedGrid g(25, false);
+    g.grid->SetOptions(g.grid->Options() | egoSmartRefresh | egoLoadAllRecords);
+    g.category->SetSummaryType(cstCount);
+    g.category->SetGroupIndex(0);
+    ASSERT_TRUE(g.list.ds->Locate("Index", 5, {}));
+    ASSERT_EQ(g.grid->GetCellText(g.grid->Items(1), 0), "news (COUNT=5)");
+    const std::int64_t read = g.grid->RecordsRead();
+    g.list.ds->Edit();
+    g.list.ds->FieldByName("Category")->SetAsString("sport");
+    g.list.ds->Post();
+    // The edited row is read as it changes and once more when posted, never the table.
+    EXPECT_LE(g.grid->RecordsRead() - read, 3);
+    EXPECT_EQ(g.grid->GetCellText(g.grid->Items(1), 0), "news (COUNT=4)");
+    EXPECT_EQ(g.grid->GetCellText(g.grid->Items(2), 0), "sport (COUNT=6)");
+    auto* row = g.grid->FindNodeByKeyValue(db::Variant(5));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(row->Parent())->GroupValue.AsString(), "sport");
+}
+
+}  // namespace
+}  // namespace grid::testing
