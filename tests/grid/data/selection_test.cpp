@@ -259,3 +259,30 @@ TEST(DBGridIncrementalSearch, SearchesTheDatasetInPartialMode) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridIndicator, KindFollowsFocusSelectionAndDatasetState) {
+    SelectGrid g(5, egoLoadAllRecords);
+    TgxTreeListNode* first = g.grid->Items(0);
+    TgxTreeListNode* second = g.grid->Items(1);
+    g.grid->SetFocusedNode(first);
+    EXPECT_EQ(g.grid->GetIndicatorKind(first, false), 1);
+    EXPECT_EQ(g.grid->GetIndicatorKind(first, true), 5);
+    EXPECT_EQ(g.grid->GetIndicatorKind(second, true), 4);
+    EXPECT_EQ(g.grid->GetIndicatorKind(second, false), 0);
+    g.list.ds->Edit();
+    EXPECT_EQ(g.grid->GetIndicatorKind(first, false), 2);
+    g.list.ds->Cancel();
+    g.list.ds->Insert();
+    EXPECT_EQ(g.grid->GetIndicatorKind(g.grid->GetFocusedNode(), false), 3);
+    g.list.ds->Cancel();
+    g.grid->SetGrIndicatorWidth(3);
+    EXPECT_EQ(g.grid->GrIndicatorWidth(), 12);
+    g.grid->SetGrIndicatorWidth(20);
+    EXPECT_EQ(g.grid->GetIndicatorWidth(), 20);
+}
+
+}  // namespace
+}  // namespace grid::testing
