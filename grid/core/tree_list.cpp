@@ -114,6 +114,47 @@ void TCustomgxTreeList::ClearNodes() {
         EndUpdate();
 }
 
+NodeList TCustomgxTreeList::ReleaseAllNodes() {
+    ClearCaches();
+    focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
+    edit_node_ = nullptr;
+    drag_expand_node_ = nullptr;
+    drag_expand_timer_.Stop();
+    NodeList all = std::move(nodes_);
+    nodes_.clear();
+    return all;
+}
+
+NodeList TCustomgxTreeList::TakeChildren(TgxTreeListNode* node) {
+    NodeList children;
+    if (node->children_)
+        children = std::move(*node->children_);
+    node->children_.reset();
+    node->has_children_ = false;
+    node->expanded_ = false;
+    for (auto& child : children)
+        child->parent_ = nullptr;
+    return children;
+}
+
+void TCustomgxTreeList::AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTreeListNode* parent,
+                                   int index) {
+    TgxTreeListNode* raw = node.get();
+    NodeList* list = &nodes_;
+    if (parent != nullptr) {
+        if (!parent->children_)
+            parent->children_ = std::make_unique<NodeList>();
+        list = parent->children_.get();
+        parent->has_children_ = true;
+    }
+    raw->parent_ = parent;
+    if (index < 0 || index >= static_cast<int>(list->size()))
+        list->push_back(std::move(node));
+    else
+        list->insert(list->begin() + index, std::move(node));
+    NodeAdded(raw);
+}
+
 TgxTreeListNode* TCustomgxTreeList::Items(int index) const {
     if (index < 0 || index >= Count())
         return nullptr;

@@ -785,6 +785,13 @@ class TCustomgxTreeList : public TCustomgxContainer {
   protected:
     friend class TgxTreeListNode;
     NodeList& TopNodes() { return nodes_; }
+    // Bulk moves for controls that rebuild their tree from the rows they have: the whole
+    // forest taken out without deletion bookkeeping (focus, top and anchor are forgotten),
+    // a node's children taken out, and a node attached under a parent (null: the top
+    // level) before position index (-1: at the end).
+    NodeList ReleaseAllNodes();
+    static NodeList TakeChildren(TgxTreeListNode* node);
+    void AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTreeListNode* parent, int index);
     // Marks the control as being destroyed, so that clearing skips locks, events and repaints.
     void SetDestroying() { destroying_ = true; }
     void ColorChanged() override { Repaint(); }

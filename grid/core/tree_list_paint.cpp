@@ -526,6 +526,10 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 if (show_grid_ && show_preview_grid_)
                     lines.push_back(
                         {{preview.left, preview.bottom}, {bands_right, preview.bottom}});
+                // The grid's right edge continues past the preview strip.
+                if (show_grid_)
+                    lines.push_back(
+                        {{preview.right, preview.top}, {preview.right, preview.bottom}});
             }
             if (row.row_footer_count > 0)
                 PaintRowFooters(canvas, info, row, footers_top, lines);
