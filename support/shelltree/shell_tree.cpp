@@ -399,6 +399,9 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
     std::optional<std::vector<ShellItem>> items = EnumerateFolder(node->Path(), flags);
     if (!items)
         return;  // the folder cannot be read (or is gone)
+    // A folder that has been read is watched, even while it is empty.
+    if (!check_only)
+        StartMonitor(node);
     const ui::THourglass hourglass;
     const bool updates = updatesEnabled();
     setUpdatesEnabled(false);
@@ -459,6 +462,12 @@ bool TShellTree::AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only
             StartMonitor(parent);
     } else {
         node->item_ = std::move(item);
+        if (node->monitor_ && node->monitor_->Error()) {
+            // The folder went away and came back: watch the new one.
+            node->monitor_.reset();
+            node->monitor_started_ = false;
+            StartMonitor(node);
+        }
     }
     node->found_ = true;
     node->setText(0, QString::fromStdString(node->GetDisplayText()));
