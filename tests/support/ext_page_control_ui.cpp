@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QGridLayout>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -253,6 +254,65 @@ TEST(ExtPageControl, DisabledPageTabTakesNoClick) {
                        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(control.tabBar(), &press2);
     EXPECT_EQ(control.currentIndex(), 1);
+}
+
+TEST(ExtPageControl, OwnerDrawingHotTrackingAndAccelerators) {
+    TExtPageControl control;
+    auto pages = AddPages(control, 3);
+    pages[2]->setEnabled(false);
+    control.Hottrack().SetEnabled(true);
+    struct Drawn {
+        int index;
+        bool active;
+        ui::Rect fg, bg;
+        support::TOwnerDrawState state;
+    };
+    std::vector<Drawn> drawn;
+    control.OnDrawTab = [&](TExtPageControl*, int index, bool active, const ui::Rect& fg,
+                            const ui::Rect& bg, support::TOwnerDrawState state) {
+        drawn.push_back({index, active, fg, bg, state});
+    };
+    int inside = 0;
+    control.OnDrawBkgndInside = [&](TExtPageControl*, ui::TCanvas&, QWidget* page,
+                                    const ui::Rect&) {
+        EXPECT_EQ(page, control.ActivePage());
+        ++inside;
+    };
+    control.resize(400, 200);
+    control.show();
+    QApplication::processEvents();
+    drawn.clear();
+    control.grab();
+    ASSERT_EQ(drawn.size(), 3u);
+    EXPECT_TRUE(drawn[0].active);
+    EXPECT_EQ(drawn[0].state, support::odSelected);
+    EXPECT_EQ(drawn[0].fg, drawn[0].bg.Offset(0, -1));
+    EXPECT_EQ(drawn[1].fg, drawn[1].bg.Offset(0, 1));
+    EXPECT_EQ(drawn[2].state, support::odDisabled);
+    EXPECT_GT(inside, 0);
+
+    // The tab under the mouse is hot until the mouse leaves.
+    QTabBar* bar = control.tabBar();
+    const QPoint over = bar->tabRect(1).center();
+    QMouseEvent move(QEvent::MouseMove, over, bar->mapToGlobal(over), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(bar, &move);
+    EXPECT_EQ(control.HotTab(), 1);
+    drawn.clear();
+    control.grab();
+    ASSERT_EQ(drawn.size(), 3u);
+    EXPECT_EQ(drawn[1].state, support::odHotLight);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(bar, &leave);
+    EXPECT_EQ(control.HotTab(), -1);
+
+    // Alt and a caption's accelerator choose its page.
+    control.activateWindow();
+    QApplication::setActiveWindow(&control);
+    QKeyEvent alt_m(QEvent::KeyPress, Qt::Key_M, Qt::AltModifier, "m");
+    QApplication::sendEvent(&control, &alt_m);
+    QApplication::processEvents();
+    EXPECT_EQ(control.ActivePage(), pages[1]);
 }
 
 TEST(ExtPageControl, TabsOnEverySidePicture) {
