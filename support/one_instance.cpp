@@ -159,8 +159,9 @@ void TOneInstance::Start() {
         handed_over_ = true;
         if (use_halt_to_exit_)
             std::exit(0);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                  Qt::QueuedConnection);
+        // Quits as soon as the event loop runs; the caller shows no main window.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
         return;
     }
     BecomeFirstCopy(socket_path);

@@ -347,6 +347,18 @@ void TShellTree::showEvent(QShowEvent* event) {
         ui::Guarded([this] { BuildRoot(); });
 }
 
+void TShellTree::changeEvent(QEvent* event) {
+    QTreeWidget::changeEvent(event);
+    if (event->type() != QEvent::StyleChange && event->type() != QEvent::PaletteChange)
+        return;
+    ui::Guarded([this] {
+        for (QTreeWidgetItemIterator it(this); *it != nullptr; ++it)
+            static_cast<TShellnode*>(*it)->SetImages();
+        if (TShellnode* root = RootNode(); root != nullptr && root_built_)
+            RefreshNode(root, true);
+    });
+}
+
 void TShellTree::Expanded(QTreeWidgetItem* item) {
     auto* node = static_cast<TShellnode*>(item);
     if (resorting_ > 0)

@@ -175,6 +175,9 @@ class TShellTree : public QTreeWidget {
     void contextMenuEvent(QContextMenuEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    // A change of the desktop's colours or style reloads the icons and
+    // re-reads the tree.
+    void changeEvent(QEvent* event) override;
 
   private:
     void FillNode(TShellnode* node, bool check_only);

@@ -130,6 +130,11 @@ TEST_F(ShellTreeTest, WithoutAutoThreadMonitorsRefreshNothing) {
     EXPECT_FALSE(root->Monitor()->Error());
     fs::create_directory(dir_ / "second");
     EXPECT_FALSE(WaitFor([&] { return Child(root, "second") != nullptr; }, 400ms));
+    // A change of the desktop's colours re-reads the whole tree.
+    QPalette palette = tree.palette();
+    palette.setColor(QPalette::Base, Qt::yellow);
+    tree.setPalette(palette);
+    EXPECT_NE(Child(root, "second"), nullptr);
     tree.SetUpdAutoThread(true);
     fs::create_directory(dir_ / "third");
     EXPECT_TRUE(WaitFor([&] { return Child(root, "third") != nullptr; }));
