@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QLineEdit>
 #include <QMenu>
 #include <QUrl>
@@ -352,6 +353,26 @@ TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
     churn.join();
     fs::create_directory(dir_ / "last");
     EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }));
+}
+
+TEST_F(ShellTreeTest, TreePicture) {
+    fs::create_directories(dir_ / "Lists" / "Members");
+    fs::create_directories(dir_ / "Lists" / "Archive 2025");
+    fs::create_directory(dir_ / "Mail");
+    std::ofstream(dir_ / "Lists" / "members.db") << "x";
+    std::ofstream(dir_ / "readme.txt") << "x";
+    fs::create_symlink(dir_ / "readme.txt", dir_ / "shortcut.txt");
+    TShellTree& tree = Tree({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    tree.SetPath((dir_ / "Lists" / "Members").string());
+    QApplication::processEvents();
+    const QImage image = tree.grab().toImage();
+    QDir().mkpath(CORVANE_PNG_DIR);
+    ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/shell_tree.png"));
+    const QRect selected = tree.visualItemRect(tree.currentItem());
+    ASSERT_FALSE(selected.isEmpty());
+    EXPECT_EQ(tree.currentItem()->text(0).toStdString(), "Members");
+    EXPECT_EQ(ChildNames(Child(tree.RootNode(), "Lists")),
+              (std::vector<std::string>{"Archive 2025", "Members", "members.db"}));
 }
 
 TEST_F(ShellTreeTest, DesktopRootHoldsHomeAndTheFileSystem) {
