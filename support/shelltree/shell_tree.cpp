@@ -666,9 +666,28 @@ void TShellTree::StartRename(TShellnode* node) {
         editItem(node, 0);
 }
 
+bool TShellTree::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    const bool started = QTreeWidget::edit(index, trigger, event);
+    if (started)
+        editing_ = QPersistentModelIndex(index);
+    return started;
+}
+
+void TShellTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    QTreeWidget::closeEditor(editor, hint);
+    if (!editing_.isValid())
+        return;  // the edit was committed and has been handled
+    editing_ = QPersistentModelIndex();
+    if (OnEditingOver)
+        ui::Guarded([this] { OnEditingOver(this); });
+}
+
 void TShellTree::ItemEdited(QTreeWidgetItem* item) {
-    if (editing_guard_ > 0)
+    // Only the text of an edit in progress is a new name; icons and texts set
+    // by the tree itself are not.
+    if (editing_guard_ > 0 || !editing_.isValid() || itemFromIndex(editing_) != item)
         return;
+    editing_ = QPersistentModelIndex();
     auto* node = static_cast<TShellnode*>(item);
     const std::string text = item->text(0).toStdString();
     if (text == node->GetDisplayText()) {

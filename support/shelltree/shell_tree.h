@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include <QPersistentModelIndex>
 #include <QTreeWidget>
 
 #include "platform/db/set_of.h"
@@ -178,6 +179,10 @@ class TShellTree : public QTreeWidget {
     // A change of the desktop's colours or style reloads the icons and
     // re-reads the tree.
     void changeEvent(QEvent* event) override;
+    // An in-place edit starts and ends here, so that only an edit renames and
+    // every edit ends with OnEditingOver.
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
   private:
     void FillNode(TShellnode* node, bool check_only);
@@ -218,6 +223,7 @@ class TShellTree : public QTreeWidget {
     bool quiet_ = false;  // shell dialogs suppressed
     int editing_guard_ = 0;
     int resorting_ = 0;
+    QPersistentModelIndex editing_;
     std::unique_ptr<TDiscMonitor> monitor_;
 };
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QUrl>
@@ -52,6 +53,22 @@ TShellnode* Child(const TShellnode* node, const std::string& name) {
             return node->ChildNode(i);
     }
     return nullptr;
+}
+
+// Edits a node's name as a user would and ends the edit with a key.
+void EditTo(TShellTree& tree, TShellnode* node, const QString& text, int key = Qt::Key_Return) {
+    tree.StartRename(node);
+    QApplication::processEvents();
+    QLineEdit* editor = nullptr;
+    for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
+        if (candidate->isVisible())
+            editor = candidate;
+    }
+    ASSERT_NE(editor, nullptr);
+    editor->setText(text);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(editor, &press);
+    QApplication::processEvents();
 }
 
 class ShellTreeTest : public testing::Test {
@@ -242,7 +259,11 @@ TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
     TShellnode* node = Child(tree.RootNode(), "old");
     ASSERT_NE(node, nullptr);
     node->setExpanded(true);
-    node->setText(0, "new");  // what the editor commits
+    tree.setCurrentItem(node);
+    // Texts and icons the tree sets itself rename nothing.
+    tree.SetShowIcons(false);
+    EXPECT_EQ(over, 0);
+    EditTo(tree, node, "new");
     EXPECT_TRUE(fs::is_directory(dir_ / "new" / "deep"));
     EXPECT_EQ(node->Path(), dir_ / "new");
     EXPECT_EQ(Child(node, "deep")->Path(), dir_ / "new" / "deep");
@@ -251,12 +272,17 @@ TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
     auto scripted = std::make_unique<ui::ScriptedPromptService>();
     auto* prompts = scripted.get();
     ui::ScopedPromptService scope(std::move(scripted));
-    node->setText(0, "taken");  // refused: the name exists
+    EditTo(tree, node, "taken");  // refused: the name exists
     EXPECT_EQ(node->text(0).toStdString(), "new");
     EXPECT_TRUE(fs::is_directory(dir_ / "new"));
     EXPECT_EQ(over, 2);
     ASSERT_EQ(prompts->Asked().size(), 1u);
     EXPECT_EQ(prompts->Asked()[0].type, ui::mtError);
+
+    // An edit given up ends the edit as well.
+    EditTo(tree, node, "dropped", Qt::Key_Escape);
+    EXPECT_EQ(over, 3);
+    EXPECT_TRUE(fs::is_directory(dir_ / "new"));
 }
 
 TEST_F(ShellTreeTest, ContextMenuCommands) {
