@@ -136,7 +136,7 @@ TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
     fs::create_directory(dir_ / "first");
-    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "first") != nullptr; }));
+    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "first") != nullptr; }, 3000ms));
 }
 
 TEST_F(ShellTreeTest, WithoutAutoThreadMonitorsRefreshNothing) {
@@ -155,7 +155,7 @@ TEST_F(ShellTreeTest, WithoutAutoThreadMonitorsRefreshNothing) {
     EXPECT_NE(Child(root, "second"), nullptr);
     tree.SetUpdAutoThread(true);
     fs::create_directory(dir_ / "third");
-    EXPECT_TRUE(WaitFor([&] { return Child(root, "third") != nullptr; }));
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "third") != nullptr; }, 3000ms));
 }
 
 TEST_F(ShellTreeTest, PathSelectsTheDeepestExistingFolder) {
@@ -378,7 +378,7 @@ TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
     }
     churn.join();
     fs::create_directory(dir_ / "last");
-    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }));
+    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }, 3000ms));
 }
 
 TEST_F(ShellTreeTest, TreePicture) {
