@@ -410,10 +410,8 @@ void TExtPageControl::Changed() {
     if (bar_ != nullptr) {
         bar_->updateGeometry();
         bar_->update();
-        // The bar re-reads its tab sizes when its tabs change.
-        const bool draw = bar_->drawBase();
-        bar_->setDrawBase(!draw);
-        bar_->setDrawBase(draw);
+        // Setting the elide mode makes the bar lay its tabs out anew.
+        bar_->setElideMode(bar_->elideMode());
     }
     update();
 }

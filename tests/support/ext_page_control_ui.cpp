@@ -83,6 +83,12 @@ TEST(ExtPageControl, TabPositionSizesStylesAndBits) {
     EXPECT_EQ(control.TabHeight(), 0);
 
     control.SetTabPosition(TExtTabPosition::tabPosTop);
+    AddPages(control, 2);
+    control.show();
+    control.SetTabWidth(150);  // a shown control lays its tabs out anew
+    control.SetTabHeight(28);
+    QApplication::processEvents();
+    EXPECT_EQ(control.tabBar()->tabRect(1).size(), QSize(150, 28));
     control.SetTabStyle(TExtTabStyle::tabStButton);
     EXPECT_EQ(control.Style(), 0x2100u);
     control.SetTabPosition(TExtTabPosition::tabPosBottom);
