@@ -3,12 +3,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QGridLayout>
+#include <QHelpEvent>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTabBar>
+#include <QToolTip>
 
 #include <memory>
 #include <string>
@@ -311,6 +313,19 @@ TEST(ExtPageControl, OwnerDrawingHotTrackingAndAccelerators) {
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(bar, &leave);
     EXPECT_EQ(control.HotTab(), -1);
+
+    // A tab's hint is its page's entry of TabHints.
+    control.TabHints().Add("General settings");
+    control.TabHints().Add("Mail settings");
+    const QPoint first = bar->tabRect(0).center();
+    QHelpEvent help(QEvent::ToolTip, first, bar->mapToGlobal(first));
+    QApplication::sendEvent(bar, &help);
+    EXPECT_EQ(QToolTip::text().toStdString(), "General settings");
+    const QPoint second = bar->tabRect(1).center();
+    QHelpEvent next(QEvent::ToolTip, second, bar->mapToGlobal(second));
+    QApplication::sendEvent(bar, &next);
+    EXPECT_EQ(QToolTip::text().toStdString(), "Mail settings");
+    QToolTip::hideText();
 
     // Alt and a caption's accelerator choose its page.
     control.activateWindow();

@@ -6,7 +6,9 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QUrl>
+#include <QWheelEvent>
 
 #include <chrono>
 #include <filesystem>
@@ -379,6 +381,31 @@ TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
     churn.join();
     fs::create_directory(dir_ / "last");
     EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }, 3000ms));
+}
+
+TEST_F(ShellTreeTest, OneWheelStepScrollsAPage) {
+    for (int i = 0; i < 60; ++i)
+        fs::create_directory(dir_ / ("folder" + std::to_string(100 + i)));
+    TShellTree& tree = Tree();
+    QScrollBar* bar = tree.verticalScrollBar();
+    ASSERT_GT(bar->maximum(), bar->pageStep());
+    const QPointF at(20, 20);
+    auto wheel = [&](int delta) {
+        QWheelEvent event(at, tree.viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(tree.viewport(), &event);
+    };
+    const int step = bar->pageStep();
+    wheel(-120);
+    EXPECT_EQ(bar->value(), step);
+    wheel(-120);
+    const int down = std::min(2 * step, bar->maximum());
+    EXPECT_EQ(bar->value(), down);
+    wheel(120);
+    EXPECT_EQ(bar->value(), down - step);
+    wheel(60);  // a smaller step scrolls as usual, by lines
+    EXPECT_LT(bar->value(), down - step);
+    EXPECT_GT(bar->value(), down - 2 * step);
 }
 
 TEST_F(ShellTreeTest, TreePicture) {
