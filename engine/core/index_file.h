@@ -50,6 +50,9 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
+// Changed pages are written behind once they hold more than this part
+// (1/n) of the page budget, so reads keep finding clean pages to reuse.
+inline constexpr std::size_t kDirtyShareDivisor = 2;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
@@ -211,13 +214,15 @@ class TIndexFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
-    // One slot's pages on a chain swept by a clock hand: a hit only sets the
-    // page's referenced bit, and eviction gives referenced pages a second
-    // chance, so a page access never touches other pages.
-    struct SlotCache {
+    // Cached pages stand on one of two chains: the clean chain, which the
+    // eviction sweeps (a hit only sets the page's referenced bit), and the
+    // dirty chain of pages changed since they were last written. A page
+    // moves to the dirty chain at its first change and back when a flush
+    // writes it, so an eviction never walks past a changed page and a flush
+    // never looks at a clean one.
+    struct PageChain {
         TPage* head = nullptr;
         TPage* tail = nullptr;
-        TPage* hand = nullptr;
         std::size_t size = 0;
     };
     static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
@@ -232,14 +237,16 @@ class TIndexFile : public TFileHandler {
         return n < page_map_.size() ? page_map_[n] : nullptr;
     }
     TPage* AllocatePage();
-    TPage* TakeCachePage(int slot);
-    TPage* ClockVictim(SlotCache& cache);
-    TPage* FindVictim(int slot);
+    TPage* TakeCachePage();
+    TPage* CleanVictim(int skip_slot);
     std::size_t PageBudget() const;
     TPage* InsertCached(int slot, TPage* page);
-    void DropCached(SlotCache& cache, TPage* page);
-    void LruUnlink(SlotCache& cache, TPage* page);
-    void LruPushFront(SlotCache& cache, TPage* page);
+    void DropCached(TPage* page);
+    void MakeClean(TPage* page);
+    static void ChainUnlink(PageChain& chain, TPage* page);
+    static void ChainPushFront(PageChain& chain, TPage* page);
+    // Debug builds: both chains, the counts and the page map agree.
+    void CheckCacheInvariants() const;
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
@@ -250,7 +257,9 @@ class TIndexFile : public TFileHandler {
     bool encrypted_ = false;
     IndexHeader header_{};
     bool header_changed_ = false;
-    std::array<SlotCache, kIndexSlotCount> caches_;
+    PageChain clean_;
+    PageChain dirty_;
+    std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
     std::size_t page_capacity_ = kPageCacheCapacity;
     // Added to the budget while an update batch may not flush.
@@ -263,9 +272,6 @@ class TIndexFile : public TFileHandler {
     std::vector<std::unique_ptr<TPage[]>> page_chunks_;
     std::size_t chunk_used_ = kPagesPerChunk;
     std::vector<TPage*> free_pages_;
-    // Pages changed since they were last written (some may be clean again or
-    // no longer cached; the flush skips those).
-    std::vector<TPage*> dirty_;
     std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint64_t edits_ = 0;

@@ -404,6 +404,9 @@ void TPage::SetPointer(std::uint32_t pointer) {
 void TPage::SetCount(std::uint32_t count) {
     if (edit_ < 1 || edit_ > count_ || IsLeaf())
         PageCorrupt(owner_);
+    // An unchanged count leaves the page clean, so it is not written again.
+    if (CountAt(edit_) == count)
+        return;
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kCountAt, count);
     MarkChanged();
 }
