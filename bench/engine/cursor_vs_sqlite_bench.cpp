@@ -202,6 +202,13 @@ Measures InChild(const std::function<Measures()>& work) {
 
 // The engine side
 
+// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option (the
+// list database itself uses 3).
+std::uint8_t Compression() {
+    const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
+    return static_cast<std::uint8_t>(text != nullptr ? std::clamp(std::atoi(text), 0, 3) : 0);
+}
+
 IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
                       bool case_insensitive) {
     IndexDescriptor d{};
@@ -211,6 +218,7 @@ IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fie
         PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
     d[ixd::kUnique] = unique ? 1 : 0;
     d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
+    d[ixd::kCompression] = Compression();
     return d;
 }
 
@@ -642,6 +650,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf(
             "The engine's count after reopening reads the record count stored in its "
             "index header; SQLite's runs COUNT(*).\n");
+        std::printf("Engine key compression option %d.\n", Compression());
         std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
                     Repetitions());
         for (const char* rows : {"10000", "100000", "1000000"}) {

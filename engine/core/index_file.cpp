@@ -517,8 +517,23 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
     ++slot_sizes_[static_cast<std::size_t>(slot)];
     ++cached_total_;
+    page->cache_charge_ = 0;
+    Recharge(page);
     assert(clean_.size + dirty_.size == cached_total_);
     return page;
+}
+
+void TIndexFile::Recharge(TPage* page) {
+    const std::size_t cost = sizeof(TPage) + page->entries_.capacity();
+    cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
+    page->cache_charge_ = cost;
+}
+
+void TIndexFile::ReleaseToFreeList(TPage* page) {
+    // Its entry buffer goes too, so the memory leaves with the page.
+    std::vector<std::uint8_t>().swap(page->entries_);
+    page->Clear();
+    free_pages_.push_back(page);
 }
 
 void TIndexFile::DropCached(TPage* page) {
@@ -528,6 +543,9 @@ void TIndexFile::DropCached(TPage* page) {
     page_map_[page->Offset() / kIndexPageSize] = nullptr;
     --slot_sizes_[static_cast<std::size_t>(page->Slot())];
     --cached_total_;
+    assert(cached_bytes_ >= page->cache_charge_);
+    cached_bytes_ -= page->cache_charge_;
+    page->cache_charge_ = 0;
     assert(clean_.size + dirty_.size == cached_total_);
 }
 
@@ -560,25 +578,45 @@ std::size_t TIndexFile::PageBudget() const {
     return slots * page_capacity_ + budget_growth_;
 }
 
+// The budget counts memory, not pages: a compressed page unpacks to more
+// than its 4096 bytes, so fewer of those fit.
+std::size_t TIndexFile::ByteBudget() const {
+    return PageBudget() * kIndexPageSize;
+}
+
 TPage* TIndexFile::TakeCachePage() {
-    const std::size_t budget = PageBudget();
-    if (cached_total_ < budget)
+    const std::size_t budget = ByteBudget();
+    if (cached_bytes_ + kIndexPageSize <= budget)
         return AllocatePage();
     // Write-behind: once changed pages fill a share of the cache, they go out
     // together (few, ordered writes) before reads find no clean page to reuse.
-    if (dirty_.size > budget / kDirtyShareDivisor && !InBatch())
+    if (dirty_.size > cached_total_ / kDirtyShareDivisor && !InBatch())
         FlushPages();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (TPage* victim = CleanVictim(-1)) {
-            victim->Clear();
-            victim->ResetPins();
-            return victim;
+        // Pages that grew since they were counted may take more than one
+        // victim to make room; the last one is reused.
+        TPage* reused = nullptr;
+        while (TPage* victim = CleanVictim(-1)) {
+            if (reused != nullptr)
+                ReleaseToFreeList(reused);
+            reused = victim;
+            if (cached_bytes_ + kIndexPageSize <= budget)
+                break;
+        }
+        if (reused != nullptr) {
+            reused->Clear();
+            reused->ResetPins();
+            return reused;
         }
         if (attempt == 0) {
             if (InBatch() || !FlushPages())
                 break;
         }
     }
+    // The pages in use (pinned or unwritten) may fill the memory alone when
+    // they hold many keys; the number of pages still bounds the cache.
+    if (cached_total_ < PageBudget())
+        return AllocatePage();
     if (InBatch()) {
         budget_growth_ += kPageCacheGrowth;
         return AllocatePage();
@@ -624,6 +662,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (found->Slot() != slot)
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
+        Recharge(found);
     } else {
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
@@ -767,6 +806,7 @@ void TIndexFile::MakeClean(TPage* page) {
     ChainUnlink(dirty_, page);
     page->cache_listed_dirty_ = false;
     ChainPushFront(clean_, page);
+    Recharge(page);
 }
 
 void TIndexFile::ClearPageCaches(bool all) {
@@ -793,6 +833,7 @@ void TIndexFile::ReleaseAllPages() {
     dirty_ = {};
     slot_sizes_.fill(0);
     cached_total_ = 0;
+    cached_bytes_ = 0;
     budget_growth_ = 0;
     page_map_ = {};
     free_pages_ = {};
@@ -806,17 +847,17 @@ void TIndexFile::ReleaseAllPages() {
 // grew the cache) clean pages go, oldest first, until the budget holds.
 void TIndexFile::TrimPageCaches(bool hidden_too) {
     budget_growth_ = 0;
-    const std::size_t budget = PageBudget();
-    while (cached_total_ > budget) {
+    const std::size_t budget = ByteBudget();
+    while (cached_bytes_ > budget) {
         TPage* victim = CleanVictim(hidden_too ? -1 : kHiddenIndexSlot);
         if (victim == nullptr)
             break;
-        free_pages_.push_back(victim);
+        ReleaseToFreeList(victim);
     }
     // Pages that could not go (pinned or unwritten) stay over the budget
     // until they can.
-    if (cached_total_ > budget)
-        budget_growth_ = cached_total_ - budget;
+    if (cached_bytes_ > budget)
+        budget_growth_ = (cached_bytes_ - budget + kIndexPageSize - 1) / kIndexPageSize;
     CheckCacheInvariants();
 }
 
@@ -824,6 +865,7 @@ void TIndexFile::CheckCacheInvariants() const {
 #ifndef NDEBUG
     std::array<std::size_t, kIndexSlotCount> per_slot{};
     std::size_t seen = 0;
+    std::size_t bytes = 0;
     for (const PageChain* chain : {&clean_, &dirty_}) {
         const bool dirty = chain == &dirty_;
         std::size_t n = 0;
@@ -835,13 +877,14 @@ void TIndexFile::CheckCacheInvariants() const {
             assert(dirty || !p->Changed());
             assert(CachedAt(p->Offset()) == p);
             ++per_slot[static_cast<std::size_t>(p->Slot())];
+            bytes += p->cache_charge_;
             ++n;
             previous = p;
         }
         assert(chain->tail == previous && chain->size == n);
         seen += n;
     }
-    assert(seen == cached_total_ && per_slot == slot_sizes_);
+    assert(seen == cached_total_ && per_slot == slot_sizes_ && bytes == cached_bytes_);
 #endif
 }
 

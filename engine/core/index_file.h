@@ -40,9 +40,10 @@ inline constexpr int kHiddenIndexSlot = 31;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr std::size_t kIndexHeaderSize = 4096;
 // Pages kept per index between flushes; the indexes of a file share their
-// sum. Only clean or written pages are ever dropped, and change detection
-// empties the caches when another program writes, so the size changes speed
-// and memory, never what reaches the file.
+// sum, counted as memory (4096 bytes a page): a compressed page unpacks to
+// more, so fewer of those stay. Only clean or written pages are ever
+// dropped, and change detection empties the caches when another program
+// writes, so the size changes speed and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
 // Page objects of closed index files kept for reuse, at most this many.
 inline constexpr std::size_t kPageReserveLimit = 4 * kPageCacheCapacity;
@@ -50,8 +51,8 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
-// Changed pages are written behind once they hold more than this part
-// (1/n) of the page budget, so reads keep finding clean pages to reuse.
+// Changed pages are written behind once they are more than this part (1/n)
+// of the cached pages, so reads keep finding clean pages to reuse.
 inline constexpr std::size_t kDirtyShareDivisor = 2;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
@@ -152,6 +153,7 @@ class TIndexFile : public TFileHandler {
         page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
     }
     std::size_t CachedPageTotal() const noexcept { return cached_total_; }
+    std::size_t CachedPageBytes() const noexcept { return cached_bytes_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
@@ -240,6 +242,10 @@ class TIndexFile : public TFileHandler {
     TPage* TakeCachePage();
     TPage* CleanVictim(int skip_slot);
     std::size_t PageBudget() const;
+    std::size_t ByteBudget() const;
+    // Counts the page's memory anew (its entries grow and shrink in use).
+    void Recharge(TPage* page);
+    void ReleaseToFreeList(TPage* page);
     TPage* InsertCached(int slot, TPage* page);
     void DropCached(TPage* page);
     void MakeClean(TPage* page);
@@ -261,6 +267,8 @@ class TIndexFile : public TFileHandler {
     PageChain dirty_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
+    // The memory of the cached pages as last counted; the budget bounds it.
+    std::size_t cached_bytes_ = 0;
     std::size_t page_capacity_ = kPageCacheCapacity;
     // Added to the budget while an update batch may not flush.
     std::size_t budget_growth_ = 0;

@@ -812,6 +812,7 @@ void TPage::Recycle(TIndexFile* owner) {
     lru_prev_ = lru_next_ = nullptr;
     cache_referenced_ = false;
     cache_listed_dirty_ = false;
+    cache_charge_ = 0;
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
