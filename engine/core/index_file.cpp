@@ -18,6 +18,7 @@ namespace strata {
 
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
+constexpr int kMaxVictimsPerPage = 4;
 
 // Page chunks of closed index files, shared by the process. A large cache
 // is thousands of separately allocated entry buffers, and giving them back
@@ -590,13 +591,17 @@ TPage* TIndexFile::TakeCachePage() {
         return AllocatePage();
     // Write-behind: once changed pages fill a share of the cache, they go out
     // together (few, ordered writes) before reads find no clean page to reuse.
-    if (dirty_.size > cached_total_ / kDirtyShareDivisor && !InBatch())
+    if (4 * dirty_.size > kDirtyQuarters * cached_total_ && !InBatch())
         FlushPages();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        // Pages that grew since they were counted may take more than one
-        // victim to make room; the last one is reused.
+        // Pages that grew since they were counted may take a few victims to
+        // make room (the last one is reused); a few, so that pages in use
+        // beyond the budget never make one call sweep the whole cache.
         TPage* reused = nullptr;
-        while (TPage* victim = CleanVictim(-1)) {
+        for (int taken = 0; taken < kMaxVictimsPerPage; ++taken) {
+            TPage* victim = CleanVictim(-1);
+            if (victim == nullptr)
+                break;
             if (reused != nullptr)
                 ReleaseToFreeList(reused);
             reused = victim;

@@ -51,9 +51,10 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
-// Changed pages are written behind once they are more than this part (1/n)
-// of the cached pages, so reads keep finding clean pages to reuse.
-inline constexpr std::size_t kDirtyShareDivisor = 2;
+// Changed pages are written behind once they are more than this share
+// (in quarters) of the cached pages, so reads keep finding clean pages to
+// reuse while pages changed again before the write cost one write.
+inline constexpr std::size_t kDirtyQuarters = 3;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
