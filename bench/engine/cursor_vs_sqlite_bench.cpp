@@ -47,8 +47,8 @@
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/filter.h"
-#include "engine/storage/byte_order.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/byte_order.h"
 
 namespace {
 std::atomic<std::uint64_t> sync_calls{0};

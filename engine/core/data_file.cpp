@@ -375,7 +375,6 @@ std::uint32_t TDataFile::NextBlobNumber() {
     return last + 1;
 }
 
-
 TRecord* TDataFile::FindCached(std::uint32_t n) const {
     return cache_.Find(n);
 }
