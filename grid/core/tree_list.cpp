@@ -114,6 +114,47 @@ void TCustomgxTreeList::ClearNodes() {
         EndUpdate();
 }
 
+NodeList TCustomgxTreeList::ReleaseAllNodes() {
+    ClearCaches();
+    focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
+    edit_node_ = nullptr;
+    drag_expand_node_ = nullptr;
+    drag_expand_timer_.Stop();
+    NodeList all = std::move(nodes_);
+    nodes_.clear();
+    return all;
+}
+
+NodeList TCustomgxTreeList::TakeChildren(TgxTreeListNode* node) {
+    NodeList children;
+    if (node->children_)
+        children = std::move(*node->children_);
+    node->children_.reset();
+    node->has_children_ = false;
+    node->expanded_ = false;
+    for (auto& child : children)
+        child->parent_ = nullptr;
+    return children;
+}
+
+void TCustomgxTreeList::AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTreeListNode* parent,
+                                   int index) {
+    TgxTreeListNode* raw = node.get();
+    NodeList* list = &nodes_;
+    if (parent != nullptr) {
+        if (!parent->children_)
+            parent->children_ = std::make_unique<NodeList>();
+        list = parent->children_.get();
+        parent->has_children_ = true;
+    }
+    raw->parent_ = parent;
+    if (index < 0 || index >= static_cast<int>(list->size()))
+        list->push_back(std::move(node));
+    else
+        list->insert(list->begin() + index, std::move(node));
+    NodeAdded(raw);
+}
+
 TgxTreeListNode* TCustomgxTreeList::Items(int index) const {
     if (index < 0 || index >= Count())
         return nullptr;
@@ -408,6 +449,8 @@ void TCustomgxTreeList::EndSelection() {
 
 void TCustomgxTreeList::SetState(std::uint8_t state) {
     state_ = state;
+    if (state == tsEditing && searching_)
+        EndSearch();
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
 }
@@ -455,6 +498,8 @@ void TCustomgxTreeList::SetOptionsEx(TLOptionsEx value) {
     options_ex_ = value;
     if (auto_header_on)
         HeaderPanelAutoRows();
+    if (!(value & tlxAutoSearch) && searching_)
+        EndSearch();
     EndUpdate();
 }
 
@@ -564,16 +609,16 @@ void TCustomgxTreeList::UpdateEditor(bool keep_hidden) {
 void TCustomgxTreeList::HideEditor() {
     if (state_ != tsEditing)
         return;
-    if (!destroying_ && editor_)
-        editor_->ValidateEdit();
+    if (!destroying_ && editor_ && !editor_->ValidateEdit())
+        return;
     SetState(tsNormal);
     CloseEditor(false);
 }
 
 void TCustomgxTreeList::HideEditorAndFocus() {
     if (state_ == tsEditing) {
-        if (!destroying_ && editor_)
-            editor_->ValidateEdit();
+        if (!destroying_ && editor_ && !editor_->ValidateEdit())
+            return;
         SetState(tsNormal);
         CloseEditor(true);
     }
@@ -1026,6 +1071,10 @@ void TCustomgxTreeList::keyPressEvent(QKeyEvent* e) {
         if (key == 0 && ui::VirtualKey(*e) != 0)
             return;
         char32_t ch = ui::KeyChar(*e);
+        // With Alt held only an editing grid or a running search takes characters.
+        bool alt = (e->modifiers() & Qt::AltModifier) != 0;
+        if (alt && !IsEditingOption() && !IsSearching())
+            ch = 0;
         if (ch != 0)
             ContainerKeyPress(ch);
     });
@@ -1039,15 +1088,6 @@ void TCustomgxTreeList::keyReleaseEvent(QKeyEvent* e) {
         ContainerKeyUp(key, ui::ShiftState(*e));
     });
     e->accept();
-}
-
-void TCustomgxTreeList::mousePressEvent(QMouseEvent* e) {
-    // Any press ends a pending delayed editor.
-    StopClickEditTimer();
-    TCustomgxContainer::mousePressEvent(e);
-    // The editor needs the press time to tell a double click across the two windows.
-    if (e->button() == Qt::LeftButton && editor_)
-        editor_->ClickTime = static_cast<std::uint32_t>(e->timestamp());
 }
 
 bool TCustomgxTreeList::focusNextPrevChild(bool next) {

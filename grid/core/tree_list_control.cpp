@@ -189,6 +189,8 @@ void TCustomgxTreeListControl::ColumnChanged(TgxTreeListColumn*) {
         NormalizeLayout();
     ColumnsLayoutChanged();
     LayoutChanged();
+    if (IsCustomizing())
+        RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ForEachNode(const std::function<void(TgxTreeListNode*)>& fn) {
@@ -220,6 +222,8 @@ void TCustomgxTreeListControl::ColumnMoved(int from, int to) {
 
 void TCustomgxTreeListControl::BandsChanged() {
     cache_valid_ = false;
+    if (IsCustomizing())
+        RefreshCustomizingLists();
     if (IsAutoHeaderPanelHeight()) {
         BeginUpdate();
         NormalizeLayout();
@@ -581,12 +585,14 @@ TgxInplaceEdit* TCustomgxTreeListControl::FindEditor() {
     // Another kind is needed: park the current one for its own kind and look for a match.
     CloseEditor(false);
     editors_.push_back(std::move(editor_));
-    for (auto it = editors_.begin(); it != editors_.end(); ++it)
-        if (const TgxInplaceEdit& parked = **it; std::type_index(typeid(parked)) == kind.type) {
+    for (auto it = editors_.begin(); it != editors_.end(); ++it) {
+        const TgxInplaceEdit& parked = **it;
+        if (std::type_index(typeid(parked)) == kind.type) {
             editor_ = std::move(*it);
             editors_.erase(it);
             return editor_.get();
         }
+    }
     return nullptr;
 }
 
@@ -722,10 +728,19 @@ void TCustomgxTreeListControl::DoHeaderClick(int index) {
         OnHeaderClick(this, column);
     if (!IsAutoSort() || !DoColumnSorting(column))
         return;
-    if (clear_sort_)
-        column->SetSorted(csNone);
-    else
-        column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    // Shift adds the column to the sort, Ctrl takes it out; both only for this click.
+    bool saved_add = add_to_sort_;
+    add_to_sort_ = add_to_sort_ || HeaderClickShift();
+    try {
+        if (clear_sort_ || HeaderClickCtrl())
+            column->SetSorted(csNone);
+        else
+            column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    } catch (...) {
+        add_to_sort_ = saved_add;
+        throw;
+    }
+    add_to_sort_ = saved_add;
 }
 
 std::vector<std::pair<int, bool>> TCustomgxTreeListControl::SortColumns() const {
@@ -833,6 +848,7 @@ void TCustomgxTreeListControl::HideColumn(TgxTreeListColumn* column) {
     column->SetVisible(false);
     if (OnHideHeader)
         OnHideHeader(this, column);
+    RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, int row,
@@ -847,6 +863,7 @@ void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, i
     EndUpdate();
     if (OnShowHeader)
         OnShowHeader(this, column, position, row, vb);
+    RefreshCustomizingLists();
 }
 
 }  // namespace grid
