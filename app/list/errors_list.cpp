@@ -6,6 +6,7 @@
 #include "app/list/word_split.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
 
 namespace app {
 
@@ -35,8 +36,7 @@ void ErrorsList::AddToErrorsList(int kind, std::string_view address, std::string
 }
 
 void ErrorsList::LoadFromFile(std::string_view file_name) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::string(file_name), ec))
+    if (!platform::os::FileExists(platform::os::ResolvePath(file_name)))
         return;
     db::TStringList list;
     list.LoadFromFile(file_name);

@@ -10,6 +10,7 @@
 #include "platform/db/field_defs.h"
 #include "platform/db/index_defs.h"
 #include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -18,10 +19,12 @@ namespace {
 constexpr std::string_view kDatabaseName = "CVDB";
 constexpr std::string_view kRecentFile = "recent.txt";
 constexpr std::int32_t kListAutoIncStart = 363;
+constexpr int kMaxRecoveryRounds = 10;
 
+// File names are matched without regard to case, as the engine opens them.
 bool FileInDir(std::string_view dir, std::string_view name) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(std::string(dir) + std::string(name), ec);
+    return platform::os::FileExists(
+        platform::os::ResolvePath(std::string(dir) + std::string(name)));
 }
 
 db::ComponentPtr<strata::TStrataTable> MakeTable(std::string_view session,
@@ -231,7 +234,7 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
     std::string dir = AppendPathDelimiter(given);
     if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")
         dir = program_dir_;
-    for (;;) {
+    for (int round = 0;; ++round) {
         std::error_code ec;
         std::filesystem::current_path(dir, ec);
         if (!databaseexistsindirectory(dir)) {
@@ -266,12 +269,23 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
             }
             return false;
         } catch (const std::exception&) {
+            // Each recovery is tried again from the top, never by recursion;
+            // a table that no recovery mends ends the attempts after a while.
+            if (round >= kMaxRecoveryRounds)
+                return false;
             switch (AskRecovery()) {
                 case Recovery::kRepair:
-                    RepairDatabase(false);
+                    try {
+                        RepairDatabase(false);
+                    } catch (const std::exception& e) {
+                        ui::MessageDlg("The repair of your database failed: " + MessageOf(e),
+                                       ui::mtError, {ui::mbOK});
+                        return false;
+                    }
                     continue;
                 case Recovery::kUpgrade:
-                    RunUpgradeChain();
+                    if (!RunUpgradeChain())
+                        return false;
                     continue;
                 case Recovery::kNone:
                     return false;
@@ -328,7 +342,7 @@ ListDatabase::Recovery ListDatabase::AskRecovery() {
     return Recovery::kNone;
 }
 
-void ListDatabase::RunUpgradeChain() {
+bool ListDatabase::RunUpgradeChain() {
     try {
         CloseTables();
         try {
@@ -341,8 +355,10 @@ void ListDatabase::RunUpgradeChain() {
             UpgradeToV11();
         if (!HasField(*tblCV_, "Name"))
             UpgradeToV20();
+        return true;
     } catch (const std::exception&) {
         ui::MessageDlg("Error upgrading your table!", ui::mtError, {ui::mbOK});
+        return false;
     }
 }
 

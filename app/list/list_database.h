@@ -107,7 +107,7 @@ class ListDatabase {
     enum class Recovery { kRepair, kUpgrade, kNone };
     bool TryOpen(const std::string& dir);
     Recovery AskRecovery();
-    void RunUpgradeChain();
+    bool RunUpgradeChain();
     void ReportProgress(int position, std::string_view caption, int maximum);
 
     Settings& settings_;

@@ -8,6 +8,7 @@
 #include "app/routines/text_routines.h"
 #include "platform/config/registry.h"
 #include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -34,8 +35,7 @@ constexpr std::array<TextFile, 3> kTextFiles{{
 }};
 
 bool FileExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec);
+    return platform::os::FileExists(platform::os::ResolvePath(path));
 }
 
 // A memo's text without the line break the file ends with.
