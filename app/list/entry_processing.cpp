@@ -325,9 +325,20 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
         for (std::int32_t index : rows) {
             if (!t.Locate("Index", db::Variant(index), {}))
                 continue;
-            t.Edit();
-            t.FieldByName("Item")->SetAsString(new_address);
-            t.Post();
+            const std::string category = t.FieldByName("Category")->AsString();
+            // When the new address already stands in the row's category, a
+            // second row of it would mail it twice: the old row goes instead.
+            const bool duplicate =
+                LocateEntry(new_address, category) && t.FieldByName("Index")->AsInteger() != index;
+            if (!t.Locate("Index", db::Variant(index), {}))
+                continue;
+            if (duplicate) {
+                t.Delete();
+            } else {
+                t.Edit();
+                t.FieldByName("Item")->SetAsString(new_address);
+                t.Post();
+            }
             ++changed;
             AddToLog(head);
         }

@@ -1,5 +1,6 @@
 #include "app/mail/request_extraction.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -298,11 +299,19 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
             if (word.empty() || !ContainsText(line0, word))
                 continue;
             std::vector<std::string> found;
+            const std::size_t first_new = bounces.size();
             extractemailaddresses(fields_.Memo1, found, [this](std::string_view address) {
                 int code = 0;
                 return entries_.validemailaddress(address, true, code);
             });
-            bounces.insert(bounces.end(), found.begin(), found.end());
+            // A failure report names the failed address more than once (in
+            // its text and its status part); it is one bounce.
+            for (const std::string& address : found) {
+                if (std::none_of(bounces.begin() + static_cast<std::ptrdiff_t>(first_new),
+                                 bounces.end(),
+                                 [&](const std::string& b) { return SameText(b, address); }))
+                    bounces.push_back(address);
+            }
             entries_.database().AddStatRecord(kStatBounce, fields_.edtdate);
             return true;
         }

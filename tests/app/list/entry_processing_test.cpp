@@ -155,6 +155,10 @@ TEST_F(EntryProcessingTest, ChangeOfAddressChangesEachRowOnce) {
     EXPECT_EQ(errors.Lines(), (std::vector<std::string>{"MODIFY old@x.com new@x.com",
                                                         "MODIFY new@x.com bad address"}));
     EXPECT_EQ(Rows(), (std::vector<std::string>{"new@x.com|news", "new@x.com|sport"}));
+    // A change to an address already in the category leaves one row of it.
+    Add("other@x.com", "news");
+    EXPECT_TRUE(entries->ChangeEmailAddress("other@x.com", "new@x.com", false, false));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"new@x.com|news", "new@x.com|sport"}));
 }
 
 TEST_F(EntryProcessingTest, BouncesCountUntilTheLimitDeletes) {
