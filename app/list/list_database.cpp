@@ -131,6 +131,23 @@ std::string MessageOf(const std::exception& e) {
 
 }  // namespace
 
+SharedTableLock::SharedTableLock(strata::TStrataTable& table) {
+    if (table.Active() && !table.Exclusive()) {
+        table.LockTable();
+        table_ = &table;
+    }
+}
+
+SharedTableLock::~SharedTableLock() {
+    if (table_ == nullptr)
+        return;
+    try {
+        table_->UnlockTable();
+    } catch (const std::exception&) {
+        // The lock goes with the table's file handle when it closes.
+    }
+}
+
 bool databaseexistsindirectory(std::string_view dir) {
     return FileInDir(dir, kListTableName);
 }
@@ -479,6 +496,7 @@ void ListDatabase::SaveRecentList() const {
 
 void ListDatabase::AddStatRecord(int kind, db::TDateTime when) {
     strata::TStrataTable& t = *tblStats_;
+    SharedTableLock lock(t);
     const db::TDateTime day = db::DateOf(when);
     if (t.Locate("Date", db::Variant(day), {})) {
         t.Edit();
