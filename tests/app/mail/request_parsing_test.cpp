@@ -1,0 +1,106 @@
+#include "app/mail/request_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/mail/mail_store.h"
+#include "tests/app/app_test_support.h"
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+
+TEST(RequestParsing, ReplyPrefixesAndAddresses) {
+    const std::vector<std::pair<std::string, std::string>> subjects = {
+        {"re: RE: subscribe", "subscribe"},
+        {"FWD: RE: x", "RE: x"},
+        {"  Re:Fwd: fwd:join news ", "join news"},
+        {"subscribe", "subscribe"},
+        {"", ""},
+    };
+    for (const auto& [subject, want] : subjects)
+        EXPECT_EQ(StripReplyPrefixes(subject), want) << subject;
+    EXPECT_EQ(GetAddress("a@x.org", "n"), "a@x.org");
+    EXPECT_EQ(GetAddress("", "n@x.org"), "n@x.org");
+    EXPECT_EQ(GetAddress("", "Name"), "");
+    EXPECT_EQ(SenderRetrievalErrorText("MAPI retrieval", "", false).find("disable retrieval"),
+              SenderRetrievalErrorText("MAPI retrieval", "", false).find("disable"));
+    EXPECT_NE(SenderRetrievalErrorText("ReplyRecipients", "MAPI retrieval", true)
+                  .find("NOTE: May be unstable!"),
+              std::string::npos);
+}
+
+class CommandLines : public ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
+        run = std::make_unique<ExtractEntries>(*entries, *store, nullptr);
+        run->fields().edtemail = "sender@x.org";
+    }
+    std::unique_ptr<mail::MailStore> store;
+    std::unique_ptr<ExtractEntries> run;
+};
+
+TEST_F(CommandLines, WordsChooseTheRequest) {
+    struct Case {
+        std::string line;
+        bool accepted, add;
+        std::string email, category;
+    };
+    const std::vector<Case> cases = {
+        {"subscribe", true, true, "sender@x.org", ""},
+        {"UNSUBSCRIBE all", true, false, "sender@x.org", "all"},
+        {"join a@b.org Big News", true, true, "a@b.org", "Big News"},
+        {"remove me from news", true, false, "sender@x.org", "from news"},
+        {"hello there", false, false, "sender@x.org", ""},
+        {"MODIFY a@b.org", false, false, "", ""},
+    };
+    for (const Case& c : cases) {
+        run->fields().edtemail = "sender@x.org";
+        run->fields().edtcategory.clear();
+        run->fields().chkdoadd = false;
+        EXPECT_EQ(run->ParseListCommandLine(c.line), c.accepted) << c.line;
+        if (!c.accepted)
+            continue;
+        EXPECT_EQ(run->fields().chkdoadd, c.add) << c.line;
+        EXPECT_EQ(run->fields().edtemail, c.email) << c.line;
+        EXPECT_EQ(run->fields().edtcategory, c.category) << c.line;
+    }
+}
+
+TEST_F(CommandLines, ModifyLineChangesTheAddressAndNothingElse) {
+    entries->insertentry(true, "old@x.org", "news", "", "", "", 0, false, false);
+    run->fields().Memo1 = {"change old@x.org new@x.org", "subscribe"};
+    std::vector<std::string> bounces;
+    ASSERT_TRUE(run->processEntry(bounces));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"new@x.org|news"}));
+    EXPECT_EQ(database->tblStats().RecordCount(), 0) << "no statistics for a change";
+}
+
+TEST_F(CommandLines, OnlyTheFirstTwoLinesUnlessAllAreScanned) {
+    settings.ScanAllEmailLines = false;
+    run->fields().Memo1 = {"Hello", "", "subscribe"};
+    std::vector<std::string> bounces;
+    EXPECT_FALSE(run->processEntry(bounces));
+    settings.ScanAllEmailLines = true;
+    EXPECT_TRUE(run->processEntry(bounces));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"sender@x.org|Default"}));
+}
+
+TEST_F(CommandLines, SenderMethodChangeIsAskedOnlyWhileWanted) {
+    std::vector<std::string> asked;
+    run->OnPromptSenderMethodChange = [&](std::string_view text) {
+        asked.emplace_back(text);
+        return true;
+    };
+    run->ShowSenderRetrievalError("Reply Method", "ReplyRecipients", 3, false);
+    EXPECT_EQ(settings.GetSenderMethod, 3);
+    settings.AlwaysShowSenderError = false;
+    run->ShowSenderRetrievalError("ReplyRecipients", "Reply Method", 2, false);
+    EXPECT_EQ(settings.GetSenderMethod, 3);
+    EXPECT_EQ(asked.size(), 1u);
+}
+
+}  // namespace
+}  // namespace app
