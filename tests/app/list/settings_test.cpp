@@ -133,3 +133,31 @@ TEST(Settings, RoundTripOfEveryValueAndList) {
 
 }  // namespace
 }  // namespace app
+
+#include "app/list/program_state.h"
+
+namespace app {
+namespace {
+
+TEST(ProgramState, ClosingWithoutADatabaseKeepsErrorsAndSavesSettings) {
+    testing_support::ProgramDir program;
+    {
+        ErrorsList errors;
+        errors.AddToErrorsList(kErrorAdd, "a@x.org", "news");
+        errors.SaveToFile(program.File("errors.txt"));
+    }
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    ErrorsList errors;
+    LoadProgramState(settings, errors, program.Dir());
+    ListDatabase database(settings, program.Dir(), "Closing");
+    EXPECT_FALSE(database.DatabaseOpen());
+    settings.MailingListGroup = "Changed";
+    EXPECT_TRUE(SaveProgramState(settings, errors, database, program.Dir()).empty());
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("errors.txt")),
+              (std::vector<std::string>{"ADD a@x.org news"}));
+    EXPECT_EQ(Stored("MailingListGroup"), "Changed");
+}
+
+}  // namespace
+}  // namespace app
