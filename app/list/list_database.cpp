@@ -328,6 +328,13 @@ bool ListDatabase::TryOpen(const std::string& dir) {
     try {
         tblCV_->Open();
         tblStats_->Open();
+        // The list's fields are the ones every rule works on; a table of an
+        // earlier structure lacks some and needs the upgrade.
+        for (std::string_view field : {"Index", "Item", "Category", "Bounces", "Comments", "Name",
+                                       "Salutation", "SendRights"}) {
+            if (tblCV_->FindField(field) == nullptr)
+                throw db::EDatabaseError("Field '" + std::string(field) + "' not found");
+        }
     } catch (const strata::EStrataEngineError& e) {
         CloseTables();
         if (e.ErrorCode() == 11013) {
