@@ -365,7 +365,11 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
     return changed > 0;
 }
 
-std::string EntryProcessor::processbounce(std::string_view address) {
+std::string EntryProcessor::processbounce(std::string_view address_in) {
+    // A gathered line "Name <address>" counts for its address.
+    std::string address(address_in);
+    std::string name;
+    SMTPAddressToEmailName(address, name);
     std::string result;
     strata::TStrataTable& t = database_.tblCV();
     {
@@ -399,8 +403,14 @@ std::string EntryProcessor::processbounce(std::string_view address) {
             }
         }
     }
-    AddToLog("Update Undeliverable " + std::string(address) + " -> " + result);
+    AddToLog("Update Undeliverable " + address + " -> " + result);
     return result;
+}
+
+std::string EntryProcessor::Reprocess(bool add, std::string_view email, std::string_view category,
+                                      bool ignore_rules) {
+    return insertentry(add, email, category, "", "",
+                       "Reprocessing of entry at " + getdatetimestring(), 0, ignore_rules, false);
 }
 
 }  // namespace app

@@ -169,6 +169,8 @@ TEST_F(EntryProcessingTest, BouncesCountUntilTheLimitDeletes) {
     EXPECT_EQ(entries->processbounce("b@x.com"), "Entry successfully deleted!");
     EXPECT_EQ(entries->processbounce("b@x.com"), "E-mail address not found!");
     EXPECT_EQ(Log().back(), "Update Undeliverable b@x.com -> E-mail address not found!");
+    Add("d@x.com");
+    EXPECT_EQ(entries->processbounce("Dora Smith <d@x.com>"), "Bounce count incremented!");
     settings.chkbouncemax = false;
     Add("c@x.com");
     for (int i = 0; i < 12; ++i)
@@ -188,6 +190,17 @@ TEST_F(EntryProcessingTest, SendingRightsAndGroupLookups) {
     EXPECT_FALSE(entries->UserCanSend("s@x.com", "sport"));
     settings.MustBelongToGroup = false;
     EXPECT_TRUE(entries->UserCanSend("s@x.com", "sport"));
+}
+
+TEST_F(EntryProcessingTest, ReprocessingAppliesTheCorrectedLine) {
+    errors.AddToErrorsList(kErrorAdd, "bad@@x.com", "news");
+    const ReprocessRequest request = ParseErrorLine(errors.Lines()[0]);
+    EXPECT_EQ(entries->Reprocess(request.add, "fixed@x.com", request.category, false),
+              "Entered Successfully");
+    EXPECT_EQ(entries->Reprocess(true, "a@hotmial.com", "news", true), "Entered Successfully")
+        << "ignore all rules";
+    EXPECT_TRUE(acks.empty());
+    EXPECT_EQ(Log()[0].rfind("ADD fixed@x.com news [Reprocessing of entry at ", 0), 0u);
 }
 
 TEST_F(EntryProcessingTest, LoggingOffWritesNothing) {
