@@ -330,3 +330,34 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
 }
 
 }  // namespace app
+
+namespace app {
+
+void GatheringChoice::ChooseNode(std::string_view text) {
+    chosen_node = std::string(text);
+    contacts = !text.empty() && text.back() == '*';
+    if (contacts) {
+        options.chkfrom = true;
+        options.CHKRECIPIENTS = false;
+        options.chkbody = false;
+    }
+}
+
+bool GatheringChoice::OkEnabled() const {
+    const bool any = options.chkfrom || options.CHKRECIPIENTS || options.chkbody || options.chkto ||
+                     options.chkcc;
+    return any && !chosen_node.empty();
+}
+
+std::string_view GatheringChoice::FromCaption() const {
+    return contacts ? "Contact E-mail Address" : "From Address";
+}
+
+std::string RefusalReason(EntryProcessor& entries, std::string_view address) {
+    int code = 0;
+    if (entries.validemailaddress(address, true, code))
+        return "None";
+    return EntryProcessor::GetEmailErrorCode(code);
+}
+
+}  // namespace app

@@ -98,7 +98,11 @@ void ExtractEntries::ShowSenderRetrievalError(std::string_view method_name,
     Settings& s = entries_.settings();
     if (!s.AlwaysShowSenderError || !OnPromptSenderMethodChange)
         return;
-    if (OnPromptSenderMethodChange(SenderRetrievalErrorText(method_name, suggested_name, unstable)))
+    bool always_show = s.AlwaysShowSenderError;
+    const bool change = OnPromptSenderMethodChange(
+        SenderRetrievalErrorText(method_name, suggested_name, unstable), always_show);
+    s.AlwaysShowSenderError = always_show;
+    if (change)
         s.GetSenderMethod = new_method;
 }
 

@@ -105,3 +105,32 @@ TEST_F(GatheringTest, ScanOfMessagesAndContacts) {
 
 }  // namespace
 }  // namespace app
+
+namespace app {
+namespace {
+
+TEST(GatheringChoice, OkNeedsAnOptionAndANodeAndContactsHaveOneOption) {
+    GatheringChoice choice;
+    EXPECT_FALSE(choice.OkEnabled());
+    choice.ChooseNode("Inbox");
+    EXPECT_TRUE(choice.OkEnabled());
+    EXPECT_EQ(choice.FromCaption(), "From Address");
+    choice.options.chkfrom = false;
+    EXPECT_FALSE(choice.OkEnabled());
+    choice.options.chkbody = true;
+    choice.ChooseNode("Contacts*");
+    EXPECT_TRUE(choice.contacts);
+    EXPECT_TRUE(choice.options.chkfrom);
+    EXPECT_FALSE(choice.options.chkbody);
+    EXPECT_EQ(choice.FromCaption(), "Contact E-mail Address");
+}
+
+TEST_F(GatheringTest, RefusalReasonsOfTheReprocessDialog) {
+    EXPECT_EQ(RefusalReason(*entries, "a@example.org"), "None");
+    EXPECT_EQ(RefusalReason(*entries, "a@hotmial.com"),
+              "E-mail address contains Exception text as set in Options");
+    EXPECT_EQ(RefusalReason(*entries, "nobody"), "Address does not contain an @ symbol");
+}
+
+}  // namespace
+}  // namespace app

@@ -90,16 +90,21 @@ TEST_F(CommandLines, OnlyTheFirstTwoLinesUnlessAllAreScanned) {
 
 TEST_F(CommandLines, SenderMethodChangeIsAskedOnlyWhileWanted) {
     std::vector<std::string> asked;
-    run->OnPromptSenderMethodChange = [&](std::string_view text) {
+    bool keep_showing = true;
+    run->OnPromptSenderMethodChange = [&](std::string_view text, bool& always_show) {
         asked.emplace_back(text);
+        always_show = keep_showing;
         return true;
     };
     run->ShowSenderRetrievalError("Reply Method", "ReplyRecipients", 3, false);
     EXPECT_EQ(settings.GetSenderMethod, 3);
-    settings.AlwaysShowSenderError = false;
-    run->ShowSenderRetrievalError("ReplyRecipients", "Reply Method", 2, false);
-    EXPECT_EQ(settings.GetSenderMethod, 3);
-    EXPECT_EQ(asked.size(), 1u);
+    keep_showing = false;
+    run->ShowSenderRetrievalError("ReplyRecipients", "MAPI retrieval", 4, true);
+    EXPECT_EQ(settings.GetSenderMethod, 4);
+    EXPECT_FALSE(settings.AlwaysShowSenderError);
+    run->ShowSenderRetrievalError("MAPI retrieval", "", 0, false);
+    EXPECT_EQ(settings.GetSenderMethod, 4) << "no longer asked";
+    EXPECT_EQ(asked.size(), 2u);
 }
 
 }  // namespace
