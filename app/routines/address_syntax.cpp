@@ -1,8 +1,8 @@
-#include "app/address_syntax.h"
+#include "app/routines/address_syntax.h"
 
 #include <iterator>
 
-#include "app/messages.h"
+#include "app/routines/messages.h"
 
 namespace app {
 

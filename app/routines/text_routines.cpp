@@ -1,4 +1,4 @@
-#include "app/text_routines.h"
+#include "app/routines/text_routines.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/file_routines.h"
+#include "app/routines/file_routines.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/error.h"
-#include "app/messages.h"
+#include "app/routines/error.h"
+#include "app/routines/messages.h"
 #include "platform/db/exception.h"
 #include "platform/db/string_list.h"
 #include "platform/os/file_system.h"

@@ -1,4 +1,4 @@
-#include "app/file_routines.h"
+#include "app/routines/file_routines.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/error.h"
+#include "app/routines/error.h"
 #include "platform/db/exception.h"
 #include "platform/db/string_list.h"
 #include "platform/ui/prompt.h"

@@ -1,4 +1,4 @@
-#include "app/address_syntax.h"
+#include "app/routines/address_syntax.h"
 
 #include <string>
 #include <vector>
