@@ -61,7 +61,6 @@ QVBoxLayout* TForm::ClientLayout() const {
 
 void TForm::Show() {
     show();
-    raise();
     activateWindow();
 }
 
@@ -113,7 +112,8 @@ void TForm::showEvent(QShowEvent* event) {
         placed_ = true;
         PlaceOnScreen();
     }
-    if (OnShow)
+    // A window coming back from the task bar is not shown anew.
+    if (OnShow && !event->spontaneous())
         Guarded([this] { OnShow(); });
 }
 
