@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QVBoxLayout>
 
+#include "app/forms/about_dialogs.h"
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
@@ -127,10 +128,10 @@ void Tfrmmain::BuildMenus() {
 
     ui::TMenuItem& help = MainMenu1.Add("&Help", "Help1");
     add(help, "Help...", "mkHelp", [this] { btnHelpClick(); });
-    add(help, "Support Options...", "mkFAQ");
-    add(help, "Corvane on the Web...", "BrovikWebsite1");
+    add(help, "Support Options...", "mkFAQ", [this] { mkFAQClick(); });
+    add(help, "Corvane on the Web...", "BrovikWebsite1", [this] { BrovikWebsite1Click(); });
     help.AddSeparator();
-    add(help, "About Corvane...", "About1");
+    add(help, "About Corvane...", "About1", [this] { About1Click(); });
 
     MainMenu1.AttachTo(*menuBar());
 }
@@ -316,6 +317,22 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
 
 void Tfrmmain::btnHelpClick() {
     ui::OpenHelp(0);
+}
+
+void Tfrmmain::About1Click() {
+    TAboutBox about(this);
+    about.OnWebsite = [this] { BrovikWebsite1Click(); };
+    about.ShowModal();
+}
+
+void Tfrmmain::mkFAQClick() {
+    TdlgSupport support(this, program_dir_);
+    support.ShowModal();
+}
+
+void Tfrmmain::BrovikWebsite1Click() {
+    TdlgBrovikWebsite website(this);
+    website.ShowModal();
 }
 
 }  // namespace app

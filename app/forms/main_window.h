@@ -105,6 +105,11 @@ class Tfrmmain : public ui::TForm {
     // buttons stay visible and are enabled once the window is given the work.
     void EnableCommand(std::string_view name, bool enabled);
 
+    void btnHelpClick();
+    void About1Click();
+    void mkFAQClick();
+    void BrovikWebsite1Click();
+
   private:
     void BuildMenus();
     void BuildToolBar();
@@ -114,7 +119,6 @@ class Tfrmmain : public ui::TForm {
     void edtfilterChange();
     void edtnotfilterChange();
     void Exit1Click() { Close(); }
-    void btnHelpClick();
 
     std::string program_dir_;
     std::string db_path_;
