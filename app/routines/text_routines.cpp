@@ -182,4 +182,44 @@ int ScaleToScreen(int n) {
     return ScaleToScreen(n, ppi);
 }
 
+std::string Trim(std::string_view s) {
+    auto is_space = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+std::string UpperCase(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+std::string LowerCase(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && UpperCase(a) == UpperCase(b);
+}
+
+std::int64_t Pos(std::string_view sub, std::string_view s) {
+    const std::size_t at = s.find(sub);
+    return at == std::string_view::npos ? 0 : static_cast<std::int64_t>(at) + 1;
+}
+
+bool ContainsText(std::string_view s, std::string_view sub) {
+    return UpperCase(s).find(UpperCase(sub)) != std::string::npos;
+}
+
 }  // namespace app

@@ -30,6 +30,18 @@ bool IsValidEmailAddress(std::string_view s);
 
 std::int64_t MaxOf(std::int64_t a, std::int64_t b);
 
+// s without leading and trailing blanks and control characters.
+std::string Trim(std::string_view s);
+// s with ASCII letters in upper (lower) case; other bytes stay.
+std::string UpperCase(std::string_view s);
+std::string LowerCase(std::string_view s);
+// a equals b ignoring ASCII letter case.
+bool SameText(std::string_view a, std::string_view b);
+// The 1-based byte position of the first sub in s (case-sensitive), 0 when none.
+std::int64_t Pos(std::string_view sub, std::string_view s);
+// Whether sub occurs in s, ignoring ASCII letter case.
+bool ContainsText(std::string_view s, std::string_view sub);
+
 // Fills list with the parts of text between separators, each trimmed of blanks
 // and control characters; with strip_quotes one leading and one trailing '"'
 // come off each part; empty parts are kept only with keep_empty. A trailing

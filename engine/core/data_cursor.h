@@ -67,6 +67,8 @@ class TDataCursor final : public TFileCursor {
 
     // ---- options (settable only while closed: 10031) -------------------------------------
     const std::string& TableName() const noexcept { return table_name_; }
+    // The table's name as its error messages show it (without extension).
+    std::string BaseName() const;
     void SetTableName(std::string_view name);
     bool Exclusive() const noexcept { return exclusive_; }
     void SetExclusive(bool value);
@@ -370,7 +372,6 @@ class TDataCursor final : public TFileCursor {
     void EndOperation() noexcept;
     bool CountersDiffer() const;
     void ResyncAndReturn();
-    std::string BaseName() const;
 
     // Index and key helpers.
     IndexState MakeIndexState(int slot) const;

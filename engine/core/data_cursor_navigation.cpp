@@ -875,9 +875,7 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
-        Raise(kErrDuplicateKey, {},
-              slot == 0 ? std::string("Primary")
-                        : IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+        Raise(kErrDuplicateKey, {}, IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
     }
 }
 

@@ -744,9 +744,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
             BuildKeyInto(key_slot, stored, keys[k]);
             if (IndexUnique(index.GetIndexDescriptor(key_slot)) &&
                 TIndexTree(index, key_slot, SlotCompare(key_slot)).Find(keys[k].data())) {
-                Raise(kErrDuplicateKey, {},
-                      key_slot == 0 ? std::string("Primary")
-                                    : IndexName(index.GetIndexDescriptor(key_slot)));
+                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
             }
         }
         std::array<std::uint8_t, 5> old_hidden{};
@@ -878,9 +876,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             continue;
         TIndexTree tree(index, key_slot, SlotCompare(key_slot));
         if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
-            Raise(kErrDuplicateKey, {},
-                  key_slot == 0 ? std::string("Primary")
-                                : IndexName(index.GetIndexDescriptor(key_slot)));
+            Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
         }
         changes.push_back({key_slot, std::move(old_key), std::move(new_key)});
     }

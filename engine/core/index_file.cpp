@@ -276,6 +276,23 @@ void TIndexFile::SetPrimaryIndex(const IndexDescriptor& d) {
         RaiseEngineError(kErrPrimaryIndexExists, Name(), {}, "Primary");
     }
     CheckIndexDefinition(d, "Primary");
+    StorePrimaryIndex(d);
+}
+
+void TIndexFile::ReplacePrimaryIndex(const IndexDescriptor& d) {
+    CheckIndexDefinition(d, "Primary");
+    // The pages the emptied tree gave back stay on the index's free chain.
+    const std::uint32_t free_page = GetNoPrimaryIndex() ? 0 : GetFreePage(0);
+    // Cached pages carry the old key settings.
+    FlushPages();
+    ClearPageCaches(true);
+    StorePrimaryIndex(d);
+    if (IndexFieldCount(d) > 0)
+        PutU32(header_, SlotAt(0) + ixd::kFreePage, free_page);
+}
+
+void TIndexFile::StorePrimaryIndex(const IndexDescriptor& d) {
+    const std::size_t at = SlotAt(0);
     std::fill(header_.begin() + at, header_.begin() + at + kIndexDescriptorSize, 0);
     if (IndexFieldCount(d) == 0) {
         header_[ih::kNoPrimary] = 1;

@@ -108,6 +108,9 @@ class TIndexFile : public TFileHandler {
     void EmptyIndexFile();
 
     void SetPrimaryIndex(const IndexDescriptor& descriptor);
+    // Gives the primary index a new definition (none without fields), as a
+    // restructure does. Requires: its tree is empty.
+    void ReplacePrimaryIndex(const IndexDescriptor& descriptor);
     void AddIndex(const IndexDescriptor& descriptor);
     void DeleteIndex(int slot);
     void SetIndexDescriptor(int slot, const IndexDescriptor& descriptor);
@@ -222,6 +225,7 @@ class TIndexFile : public TFileHandler {
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
     void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void StorePrimaryIndex(const IndexDescriptor& descriptor);
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
     TPage* CachedAt(std::uint32_t offset) const {
         const std::size_t n = offset / kIndexPageSize;
