@@ -22,14 +22,6 @@ namespace {
 constexpr int kStartupCheckDelayMs = 250;
 constexpr int kMsPerMinute = 60'000;
 
-std::string Upper(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return upper;
-}
-
 }  // namespace
 
 Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args)
@@ -50,7 +42,7 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     ui::SetOnIdle([this] { DoIdle(); });
     // Long hints wrap instead of running across the screen.
     qApp->setStyleSheet(qApp->styleSheet() + " QToolTip { max-width: 370px; }");
-    debug_ = !args.empty() && Upper(args.front()) == "/DEBUG";
+    debug_ = !args.empty() && UpperCase(args.front()) == "/DEBUG";
 
     tmrGetEntries.SetInterval(350);
     tmrGetEntries.OnTimer = [this] { tmrGetEntriesTimer(); };

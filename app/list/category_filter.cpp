@@ -6,22 +6,11 @@
 #include "platform/ui/cursor.h"
 
 namespace app {
-namespace {
-
-// The text trimmed as the comma splitter trims each part.
-std::string Trimmed(std::string_view text) {
-    db::TStringList parts;
-    SplitToStrings(parts, text, ",", false, false);
-    return parts.Count() == 0 ? std::string() : parts.Get(0);
-}
-
-}  // namespace
-
 std::string BuildCategoryFilter(std::string_view text, bool include) {
     const std::string comparison = include ? "=" : "<>";
     const std::string joining = include ? "OR" : "AND";
     if (text.find(',') == std::string_view::npos)
-        return "Category " + comparison + " '" + Trimmed(text) + "*'";
+        return "Category " + comparison + " '" + Trim(text) + "*'";
     db::TStringList parts;
     SplitToStrings(parts, text, ",", false, false);
     std::string expression;
