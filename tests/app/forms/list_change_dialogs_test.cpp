@@ -143,3 +143,25 @@ TEST_F(ListChangeDialogs, ScanDialogLoadsFoldersAndFillsTheMemo) {
 
 }  // namespace
 }  // namespace app
+
+#include "app/forms/extract_entries_form.h"
+#include "app/mail/request_extraction.h"
+
+namespace app {
+namespace {
+
+TEST_F(ListChangeDialogs, ExtractionWindowRunsTheCheckOnce) {
+    auto store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
+    store->root(1)
+        .folder("MailingList")
+        .appendMessage("From: Ann <ann@example.org>\r\nSubject: subscribe news\r\n\r\n\r\n", false);
+    ExtractEntries run(*entries, *store, nullptr);
+    TfrmExtractentries form(nullptr, run, *database);
+    Save(form, "extract_entries_form.png");
+    form.OpenBtnClick();
+    EXPECT_EQ(form.ModalResult(), ui::mrOk);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"ann@example.org|news"}));
+}
+
+}  // namespace
+}  // namespace app
