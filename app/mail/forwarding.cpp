@@ -31,6 +31,10 @@ bool BracketedCategory(std::string_view subject, std::string& category) {
 Forwarder::Forwarder(EntryProcessor& entries, RecipientCache& cache)
     : entries_(entries), cache_(cache) {}
 
+void Forwarder::ClearCache() {
+    cache_.Clear();
+}
+
 bool Forwarder::IsUserEmail(std::string_view subject) const {
     const Settings& s = entries_.settings();
     if (!s.ForwardAll) {

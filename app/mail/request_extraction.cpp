@@ -217,6 +217,9 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
 bool ExtractEntries::OpenBtnClick() {
     Settings& s = entries_.settings();
     handled_ = 0;
+    // Members removed since the last run get no more forwards.
+    if (forwarder_ != nullptr)
+        forwarder_->ClearCache();
     std::vector<std::string> bounces;
     const std::string name = chkScanListChanges ? s.ListFolder() : s.UserSendingFolder;
     mail::Folder* folder = OpenFolder(name);

@@ -88,6 +88,26 @@ TEST_F(CommandLines, OnlyTheFirstTwoLinesUnlessAllAreScanned) {
     EXPECT_EQ(Rows(), (std::vector<std::string>{"sender@x.org|Default"}));
 }
 
+TEST_F(CommandLines, ProgressCountsOnlyUnreadRequestsAndNeverDividesByZero) {
+    settings.ProcessAsUnread = true;
+    mail::Folder& folder = store->root(1).folder("MailingList");
+    std::vector<std::pair<std::int64_t, std::int64_t>> steps;
+    run->OnProgress = [&](std::int64_t counted, std::int64_t total) {
+        steps.emplace_back(counted, total);
+    };
+    ASSERT_TRUE(run->OpenBtnClick());
+    EXPECT_TRUE(steps.empty()) << "an empty folder shows nothing";
+    folder.appendMessage("From: a@x.org\r\nSubject: subscribe\r\n\r\n\r\n", true);
+    folder.appendMessage("From: b@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
+    folder.appendMessage("From: c@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
+    ASSERT_TRUE(run->OpenBtnClick());
+    EXPECT_EQ(steps, (std::vector<std::pair<std::int64_t, std::int64_t>>{{1, 2}, {2, 2}}));
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"b@x.org|Default", "c@x.org|Default"}));
+    steps.clear();
+    ASSERT_TRUE(run->OpenBtnClick());
+    EXPECT_TRUE(steps.empty()) << "no unread request left";
+}
+
 TEST_F(CommandLines, SenderMethodChangeIsAskedOnlyWhileWanted) {
     std::vector<std::string> asked;
     bool keep_showing = true;
