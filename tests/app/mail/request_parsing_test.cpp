@@ -108,6 +108,47 @@ TEST_F(CommandLines, ProgressCountsOnlyUnreadRequestsAndNeverDividesByZero) {
     EXPECT_TRUE(steps.empty()) << "no unread request left";
 }
 
+TEST_F(CommandLines, EachSenderMethodReadsItsAddress) {
+    struct Case {
+        int method;
+        std::string want;  // the row the request leaves, empty for none
+    };
+    const std::vector<Case> cases = {
+        {0, ""}, {1, "r@x.org|m1"}, {2, "r@x.org|m2"}, {3, "r@x.org|m3"}, {4, "ann@x.org|m4"},
+    };
+    mail::Folder& folder = store->root(1).folder("MailingList");
+    for (const Case& c : cases) {
+        settings.GetSenderMethod = c.method;
+        const std::string category = "m" + std::to_string(c.method);
+        folder.appendMessage(
+            "From: Ann <ann@x.org>\r\nReply-To: Replies <r@x.org>\r\n"
+            "Subject: subscribe " +
+                category + "\r\n\r\n\r\n",
+            false);
+        ASSERT_TRUE(run->OpenBtnClick());
+        bool found = false;
+        for (const std::string& row : Rows())
+            found = found || row.ends_with("|" + category);
+        EXPECT_EQ(found, !c.want.empty()) << c.method;
+        if (!c.want.empty()) {
+            const std::vector<std::string> rows = Rows();
+            EXPECT_NE(std::find(rows.begin(), rows.end(), c.want), rows.end()) << c.method;
+        }
+    }
+    // Without Reply-To the first method falls back to the reply address (From);
+    // the third finds none.
+    settings.GetSenderMethod = 3;
+    folder.appendMessage("From: Bea <bea@x.org>\r\nSubject: subscribe n\r\n\r\n\r\n", false);
+    ASSERT_TRUE(run->OpenBtnClick());
+    std::vector<std::string> rows = Rows();
+    EXPECT_EQ(std::find(rows.begin(), rows.end(), "bea@x.org|n"), rows.end());
+    EXPECT_EQ(folder.unreadCount(), 1u) << "the unhandled request stays";
+    settings.GetSenderMethod = 1;
+    ASSERT_TRUE(run->OpenBtnClick());
+    rows = Rows();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "bea@x.org|n"), rows.end());
+}
+
 TEST_F(CommandLines, SenderMethodChangeIsAskedOnlyWhileWanted) {
     std::vector<std::string> asked;
     bool keep_showing = true;
