@@ -136,7 +136,14 @@ std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_v
     };
     try {
         forward = item.forward();
-        forward->setSubject(std::string(subject));
+        // A subject decoded from the message may hold line breaks; in a header
+        // they would start new header lines, so each control character goes.
+        std::string one_line(subject);
+        for (char& c : one_line) {
+            if (static_cast<unsigned char>(c) < ' ')
+                c = ' ';
+        }
+        forward->setSubject(std::move(one_line));
         std::string body = item.plainBody();
         if (s.SigOnForward)
             body += "\r\n" + s.Memsignature;

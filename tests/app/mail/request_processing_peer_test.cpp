@@ -304,6 +304,21 @@ TEST_F(RequestProcessing, MembersMessagesAreForwardedInBlindCopyBatches) {
                         "'[news] Meeting' to the mailing list category, news"),
               log.end());
 
+    // A subject that decodes to several lines goes out on one.
+    sink.WaitForMessages(3);
+    members.appendMessage(Request("M1 <m1@example.org>",
+                                  "=?utf-8?q?[news]_Hi=0D=0ABcc=3A_victim=40example=2Eorg?=", "x"),
+                          false);
+    ASSERT_TRUE(run.OpenBtnClick());
+    const auto all = sink.WaitForMessages(6);
+    ASSERT_EQ(all.size(), 6u);
+    for (std::size_t i = 3; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].data.find("\nBcc:"), std::string::npos) << all[i].data;
+        EXPECT_NE(all[i].data.find("victim"), std::string::npos) << "kept as text of the subject";
+        for (const std::string& rcpt : all[i].rcpt_to)
+            EXPECT_NE(rcpt, "victim@example.org");
+    }
+
     // A member deleted since is not reached by the next forward.
     ASSERT_TRUE(entries->LocateEmailAddress("m5@example.org"));
     database->tblCV().Delete();
