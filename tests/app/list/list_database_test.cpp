@@ -29,6 +29,17 @@ TEST_F(ListDatabaseTest, NewDatabaseNumbersFirstEntry364AndHasTheStatisticsTable
     ASSERT_EQ(database->RecentPaths().size(), 1u);
 }
 
+TEST_F(ListDatabaseTest, PercentEmptyAndBackslashOpenTheProgramDirectory) {
+    OpenNew();
+    for (const std::string path : {"%", "", "\\", " % "}) {
+        database->CloseTables();
+        EXPECT_TRUE(database->OpenDatabase(path)) << path;
+        EXPECT_EQ(database->Directory(), program.Dir()) << path;
+        EXPECT_EQ(settings.DBPath, path) << "kept as given";
+    }
+    EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
 TEST_F(ListDatabaseTest, DeclinedCreationLeavesNothingOpen) {
     settings.DBPath = "/previous/";
     prompts->Answer(ui::mrNo);
