@@ -1,15 +1,19 @@
-// Corvane: the program's start. The application object first, then the main window,
-// which stays until the user closes it.
+// Corvane: the program's start. In this order: the application object, the main window,
+// the list database (asking for a folder when none opens), then the message loop with the
+// main window shown; after it the main window's last shut-down step.
 
 #include <QApplication>
-#include <QDir>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
+#include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/prompt.h"
@@ -48,7 +52,25 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
 
-    app::Tfrmmain frmmain(*program_dir, args);
+    app::Settings settings;
+    app::ErrorsList errors;
+    app::ListDatabase database(settings, *program_dir);
+    app::EntryProcessor entries(database, settings, errors);
+    app::ListServices services{settings, database, errors, entries};
+
+    app::Tfrmmain frmmain(*program_dir, args, services);
+    app::MailCheck check(frmmain, services);
+    frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
+        check.Run(for_requests, for_members);
+    };
+
+    // The database folder and sharing settings come from the registry before the open.
+    app::Loadentries(settings, *program_dir);
+    if (!database.dmCVCreate())
+        frmmain.PromptToLoadDB();
+
     frmmain.Show();
-    return QApplication::exec();
+    int result = QApplication::exec();
+    frmmain.FormDestroy();
+    return result;
 }

@@ -10,40 +10,43 @@
 #include <string_view>
 #include <vector>
 
+#include "app/list/list_commands.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/menus.h"
 #include "platform/ui/timer.h"
 
-namespace db {
-class TDataSet;
-}
-
 namespace app {
 
+class EntryProcessor;
+class ErrorsList;
+class ListDatabase;
+struct Settings;
 class TdlgProgress;
 
-// How the automatic check runs (the options of the "Scanning" page).
-struct CheckTimerOptions {
-    bool at_startup = false;  // one check shortly after the window is shown
-    bool timed = false;       // a check every delay_minutes
-    int delay_minutes = 60;
+// What the window works on; all of it lives for the whole run.
+struct ListServices {
+    Settings& settings;
+    ListDatabase& database;
+    ErrorsList& errors;
+    EntryProcessor& entries;
 };
+
+inline constexpr const char* kErrorsFileName = "errors.txt";
 
 class Tfrmmain : public ui::TForm {
   public:
     // args are the command-line arguments after the program's name.
-    Tfrmmain(std::string program_dir, const std::vector<std::string>& args);
+    Tfrmmain(std::string program_dir, const std::vector<std::string>& args, ListServices services);
     ~Tfrmmain() override;
 
     bool DebugMode() const { return debug_; }
     const std::string& ProgramDir() const { return program_dir_; }
 
-    // The list table the window shows and filters (none until a database is open).
-    void SetListTable(db::TDataSet* table) { list_table_ = table; }
-    // The database path as stored ("%" for the program directory).
-    void SetDBPath(std::string_view path) { db_path_ = path; }
-    void SetCheckTimerOptions(const CheckTimerOptions& options) { check_options_ = options; }
+    // The open-database dialog, then the open; true when a database was opened.
+    bool PromptToLoadDB();
+    // The shut-down's last step: the database path and the recent databases.
+    void FormDestroy();
 
     // Category filter, count label and caption.
     void UpdateDisplay();
@@ -58,12 +61,8 @@ class Tfrmmain : public ui::TForm {
     void tmrGetEntriesTimer();
     void btngetoutlookClick();
     void ProcessFolder(bool for_requests, bool for_members);
-    // Runs the extraction of one folder; the window runs nothing while none is set.
+    // Runs the check of one folder (the program sets the mail run; tests count passes).
     std::function<void(bool for_requests, bool for_members)> OnProcessFolder;
-    // The members'-messages options that decide how many passes a check makes.
-    bool user_sending = false;
-    std::string list_folder;
-    std::string members_folder;
 
     // Around a dialog that works on the list: unfilter and suspend before, resume and
     // filter again after.
@@ -74,6 +73,34 @@ class Tfrmmain : public ui::TForm {
                       std::int64_t maximum);
     void hideprogress() { showprogress(false, 0, false, "", 0); }
     TdlgProgress* ProgressDialog() const { return progress_.get(); }
+    // The progress display as the list rules report to it.
+    ProgressReport Progress(bool cancellable);
+
+    void SaveDatabase();
+    // Writes the back-up file; with confirm the user is told where. True when written.
+    bool SaveBackUpFile(bool confirm);
+
+    // Commands.
+    void Exit1Click() { Close(); }
+    void mkOpenDBClick();
+    void mkreopenonclick(const std::string& path);
+    void mkDisplayLogClick();
+    void SaveBackUpFile1Click() { SaveBackUpFile(true); }
+    void ImportMailingListEntries1Click();
+    void ExportMailingListEntries1Click();
+    void mkPrintClick();
+    void btnAddMoreClick();
+    void mkFindRecordClick();
+    void DeleteAllEntries1Click();
+    void ResetBounceCountforallEntries1Click();
+    void MergeAllCategories1Click();
+    void OptimizeDatabase1Click();
+    void OptimiseDatabase(bool interactive);
+    void btnHelpClick();
+    void About1Click();
+    void mkFAQClick();
+    void BrovikWebsite1Click();
+    void FormCloseQuery(bool& can_close);
 
     // Menus and controls, named as the commands refer to them.
     ui::TMainMenu MainMenu1;
@@ -101,14 +128,8 @@ class Tfrmmain : public ui::TForm {
     ui::TPanel* pnlList;
     ui::TTimer tmrGetEntries;
 
-    // Commands whose work other parts of the program carry; their menu items and
-    // buttons stay visible and are enabled once the window is given the work.
+    // Shows a command's menu item (and its button) as runnable or not.
     void EnableCommand(std::string_view name, bool enabled);
-
-    void btnHelpClick();
-    void About1Click();
-    void mkFAQClick();
-    void BrovikWebsite1Click();
 
   private:
     void BuildMenus();
@@ -118,15 +139,18 @@ class Tfrmmain : public ui::TForm {
     void FormClose();
     void edtfilterChange();
     void edtnotfilterChange();
-    void Exit1Click() { Close(); }
+    void UpdateRecentList(const std::vector<std::string>& paths);
+    // Runs a command that must not start again while it runs (an import inside an
+    // import); the command's menu item is disabled meanwhile.
+    void RunOnce(std::string_view name, const std::function<void()>& command);
+    bool DatabaseOpen() const;
 
     std::string program_dir_;
-    std::string db_path_;
     bool debug_ = false;
     bool refilter_ = false;
-    db::TDataSet* list_table_ = nullptr;
-    CheckTimerOptions check_options_;
+    ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
+    std::vector<std::string> running_;
 };
 
 }  // namespace app

@@ -10,27 +10,42 @@
 #include "app/forms/main_window.h"
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
+#include "app/list/settings.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/form.h"
+#include "tests/app/app_test_support.h"
 
 namespace app {
 namespace {
 
-// A main window over a clock that moves only when the test says so.
-class MainWindowTest : public testing::Test {
+struct CheckTimerOptions {
+    bool at_startup = false;
+    bool timed = false;
+    int delay_minutes = 60;
+};
+
+// A main window over a new list database and a clock that moves only when the test says
+// so. The settings the window loads when it is shown are stored first.
+class MainWindowTest : public testing_support::ListTest {
   protected:
     void SetUp() override {
         auto clock = std::make_unique<ui::ManualUiClock>();
         clock_ = clock.get();
         previous_ = ui::SetClock(std::move(clock));
+        OpenNew();
     }
     void TearDown() override {
         window_.reset();
         ui::SetClock(std::move(previous_));
     }
     Tfrmmain& Open(CheckTimerOptions options, std::vector<std::string> args = {}) {
-        window_ = std::make_unique<Tfrmmain>("/home/user/.local/share/Corvane/", args);
-        window_->SetCheckTimerOptions(options);
+        window_.reset();
+        settings.AutoScanStartUp = options.at_startup;
+        settings.AutoScanDelayed = options.timed;
+        settings.AutoScanDelayedTime = options.delay_minutes;
+        SaveEntries(settings, program.Dir());
+        window_ = std::make_unique<Tfrmmain>(program.Dir(), args,
+                                             ListServices{settings, *database, errors, *entries});
         window_->OnProcessFolder = [this](bool requests, bool members) {
             passes_.push_back({requests, members, clock_->TickCount()});
         };
@@ -55,15 +70,16 @@ TEST_F(MainWindowTest, CaptionNamesTheDatabaseOrTheDebugMode) {
         const char* db_path;
         const char* caption;
     };
+    const std::string home = "Corvane  (Database: " + program.Dir() + ")";
     for (const Case& c : {
              Case{{}, "/data/lists/", "Corvane  (Database: /data/lists/)"},
-             Case{{}, "%", "Corvane  (Database: /home/user/.local/share/Corvane/)"},
+             Case{{}, "%", home.c_str()},
              Case{{"/debug"}, "/data/lists/", "Corvane  DEBUG MODE"},
              Case{{"/DeBuG"}, "", "Corvane  DEBUG MODE"},
-             Case{{"/debugging"}, "", "Corvane  (Database: /home/user/.local/share/Corvane/)"},
+             Case{{"/debugging"}, "", home.c_str()},
          }) {
         Tfrmmain& window = Open({}, c.args);
-        window.SetDBPath(c.db_path);
+        settings.DBPath = c.db_path;
         window.UpdateDisplay();
         EXPECT_EQ(window.Caption(), c.caption);
         EXPECT_EQ(window.DebugMode(), c.args.size() == 1 && c.args[0] != "/debugging");
@@ -102,7 +118,7 @@ TEST_F(MainWindowTest, SwitchingTheTimedCheckOffStopsTheArmedTimer) {
     CheckTimerOptions timed{false, true, 1};
     Tfrmmain& window = Open(timed);
     EXPECT_TRUE(window.tmrGetEntries.Running());
-    window.SetCheckTimerOptions({false, false, 1});
+    settings.AutoScanDelayed = false;
     window.CommenceTimer();
     clock_->Advance(10 * 60'000);
     EXPECT_TRUE(passes_.empty());
@@ -136,9 +152,9 @@ TEST_F(MainWindowTest, MembersMessagesMakeOneOrTwoPasses) {
          }) {
         passes_.clear();
         Tfrmmain& window = Open({});
-        window.user_sending = c.user_sending;
-        window.list_folder = "MailingList";
-        window.members_folder = c.members_folder;
+        settings.UserSending = c.user_sending;
+        settings.MailingListGroup = "MailingList";
+        settings.UserSendingFolder = c.members_folder;
         window.btngetoutlookClick();
         std::vector<std::pair<bool, bool>> got;
         for (const Pass& p : passes_)
@@ -203,8 +219,9 @@ TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
     QImage image = window.grab().toImage();
     EXPECT_TRUE(image.save("main_window.png"));
     EXPECT_GT(window.menuBar()->actions().size(), 4);
-    EXPECT_FALSE(window.btngetoutlook->Enabled()) << "shown, but not runnable yet";
-    EXPECT_TRUE(window.btngetoutlook->Visible());
+    EXPECT_FALSE(window.btnsend->Enabled()) << "shown, but not runnable yet";
+    EXPECT_TRUE(window.btnsend->Visible());
+    EXPECT_TRUE(window.btngetoutlook->Enabled());
 }
 
 }  // namespace
