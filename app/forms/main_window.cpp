@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include "app/list/program_state.h"
 
 #include <algorithm>
 
@@ -274,10 +275,12 @@ void Tfrmmain::FormCloseQuery(bool& can_close) {
 void Tfrmmain::FormClose() {
     tmrGetEntries.Stop();
     hideprogress();
-    services_.errors.SaveToFile(program_dir_ + kErrorsFileName);
-    SaveDatabase();
-    SaveEntries(services_.settings, program_dir_);
-    SaveDatabase();
+    // Each save runs on its own: one that fails (or no database open) never
+    // keeps the others from saving.
+    ui::THourglass hourglass;
+    for (const std::string& failure :
+         SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
+        ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
 }
 
 void Tfrmmain::FormDestroy() {
