@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include "app/forms/list_change_dialogs.h"
 #include "app/list/program_state.h"
 
 #include <algorithm>
@@ -146,7 +147,12 @@ void Tfrmmain::BuildMenus() {
     mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts");
     add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1");
     tools.AddSeparator();
-    add(tools, "Display Errors...", "DisplayErrors1");
+    add(tools, "Display Errors...", "DisplayErrors1", [this] {
+        newformpreparation(true);
+        Tdlgerrors dialog(this, services_.entries, services_.errors);
+        dialog.ShowModal();
+        newformpreparation(false);
+    });
     add(tools, "Display Log...", "mkDisplayLog", [this] { mkDisplayLogClick(); });
     add(tools, "Display Statistics...", "mkDisplayStats");
 
