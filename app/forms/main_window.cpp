@@ -4,8 +4,6 @@
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QVBoxLayout>
-#include "app/forms/list_change_dialogs.h"
-#include "app/list/program_state.h"
 
 #include <algorithm>
 
@@ -14,6 +12,7 @@
 #include "app/forms/export_dialog.h"
 #include "app/forms/find_dialog.h"
 #include "app/forms/import_dialog.h"
+#include "app/forms/list_change_dialogs.h"
 #include "app/forms/log_dialog.h"
 #include "app/forms/open_db_dialog.h"
 #include "app/forms/progress_dialog.h"
@@ -22,6 +21,7 @@
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
+#include "app/list/program_state.h"
 #include "app/list/progress.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
