@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/list/category_filter.h"
 #include "app/list/name_routines.h"
 #include "tests/app/app_test_support.h"
 
@@ -201,6 +202,15 @@ TEST_F(EntryProcessingTest, ReprocessingAppliesTheCorrectedLine) {
         << "ignore all rules";
     EXPECT_TRUE(acks.empty());
     EXPECT_EQ(Log()[0].rfind("ADD fixed@x.com news [Reprocessing of entry at ", 0), 0u);
+}
+
+TEST_F(EntryProcessingTest, CategoryWithAQuoteIsFilteredAsWritten) {
+    for (const char* category : {"o'neil", "oneil", "news"})
+        Add("a@x.com", category);
+    SetFilter(database->tblCV(), true, "o'neil", "", false);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.com|o'neil"}));
+    SetFilter(database->tblCV(), false, "", "O'NEIL, news", true);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.com|oneil"}));
 }
 
 TEST_F(EntryProcessingTest, LoggingOffWritesNothing) {
