@@ -117,19 +117,19 @@ void Acknowledger::OLESendAcknowledgement(std::string_view address, std::string_
     try {
         if (context_.store == nullptr)
             throw std::runtime_error("no mail store");
-        item = context_.store->createItem();
-        item->setSubject(entries_.settings().AcknowledgementSubject);
-        item->setBody(ComposeBody(sentence));
-        item->addRecipient(address).type = mail::RecipientType::kTo;
+        item = context_.store->CreateItem();
+        item->SetSubject(entries_.settings().AcknowledgementSubject);
+        item->SetBody(ComposeBody(sentence));
+        item->AddRecipient(address).type = mail::RecipientType::kTo;
         if (entries_.settings().AlwaysResolveAddresses)
-            item->resolveAll();
+            item->ResolveAll();
     } catch (const std::exception&) {
         ui::ShowMessage(
             "MAPI Sending Error.  Go to Advanced options and select a different sending option.");
         return;
     }
     try {
-        item->send();
+        item->Send();
         LogResult(true, address);
     } catch (const std::exception&) {
         LogResult(false, address);

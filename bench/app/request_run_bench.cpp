@@ -66,9 +66,9 @@ void RequestRun(benchmark::State& state) {
         app::ErrorsList errors;
         {
             auto store = mail::MailStore::OpenMaildir({}, dir / "Mail", "MailingList");
-            mail::Folder& folder = store->root(1).folder("MailingList");
+            mail::Folder& folder = store->Root(1).SubFolder("MailingList");
             for (std::int64_t i = count - 1; i >= 0; --i)
-                folder.appendMessage(Mail(i), false);
+                folder.AppendMessage(Mail(i), false);
         }
         {
             app::ListDatabase database(settings, dir.string() + "/");

@@ -115,7 +115,7 @@ TEST_F(ListChangeDialogs, ErrorsDialogSortsDeletesAndReprocesses) {
 
 TEST_F(ListChangeDialogs, ScanDialogLoadsFoldersAndFillsTheMemo) {
     auto store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
-    store->root(1).addFolder("Archive").appendMessage(
+    store->Root(1).AddFolder("Archive").AppendMessage(
         "From: Ann <ann@example.org>\r\nTo: b@example.org\r\nSubject: a\r\n\r\nbody\r\n", true);
     AddressGatherer gatherer(*entries, *store);
     TdlgGetMore dialog(nullptr, gatherer);
@@ -152,9 +152,9 @@ namespace {
 
 TEST_F(ListChangeDialogs, ExtractionWindowRunsTheCheckOnce) {
     auto store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
-    store->root(1)
-        .folder("MailingList")
-        .appendMessage("From: Ann <ann@example.org>\r\nSubject: subscribe news\r\n\r\n\r\n", false);
+    store->Root(1)
+        .SubFolder("MailingList")
+        .AppendMessage("From: Ann <ann@example.org>\r\nSubject: subscribe news\r\n\r\n\r\n", false);
     ExtractEntries run(*entries, *store, nullptr);
     TfrmExtractentries form(nullptr, run, *database);
     Save(form, "extract_entries_form.png");

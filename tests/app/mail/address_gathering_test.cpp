@@ -64,12 +64,12 @@ class GatheringTest : public ListTest {
 };
 
 TEST_F(GatheringTest, ScanOfMessagesAndContacts) {
-    mail::Folder& inbox = store->root(1).addFolder("Archive");
-    inbox.appendMessage(
+    mail::Folder& inbox = store->Root(1).AddFolder("Archive");
+    inbox.AppendMessage(
         "From: Ann <Ann@Example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: a\r\n\r\n"
         "Write to carl@example.org or ann@example.org\r\n",
         true);
-    inbox.appendMessage(
+    inbox.AppendMessage(
         "From: \"Doe, John\" <john@example.org>\r\nTo: x@example.org\r\nSubject: b\r\n\r\n"
         "nothing\r\n",
         true);

@@ -16,8 +16,8 @@ class ForwardTargets : public ListTest {
     void SetUp() override {
         OpenNew();
         store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
-        folder = &store->root(1).addFolder("Members");
-        folder->appendMessage(
+        folder = &store->Root(1).AddFolder("Members");
+        folder->AppendMessage(
             "From: Ann <ann@x.org>\r\nTo: News <news@lists.x.org>\r\n"
             "Subject: [ sport ] results\r\n\r\nbody\r\n",
             false);
@@ -30,8 +30,8 @@ class ForwardTargets : public ListTest {
 
 TEST_F(ForwardTargets, EachRuleFindsItsCategory) {
     Forwarder forwarder(*entries, cache);
-    mail::MailItem& item = folder->item(1);
-    const std::string subject = item.subject();
+    mail::MailItem& item = folder->Item(1);
+    const std::string subject = item.Subject();
     struct Case {
         ForwardTarget rule;
         bool found;

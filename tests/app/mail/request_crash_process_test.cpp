@@ -38,9 +38,9 @@ std::string Request(int n, const std::string& subject) {
 // Newest first in the folder, so the walk applies them in this order.
 void FillFolder(const std::string& mail_root, const std::vector<std::string>& requests) {
     auto store = mail::MailStore::OpenMaildir({}, mail_root, "MailingList");
-    mail::Folder& folder = store->root(1).folder("MailingList");
+    mail::Folder& folder = store->Root(1).SubFolder("MailingList");
     for (auto it = requests.rbegin(); it != requests.rend(); ++it)
-        folder.appendMessage(*it, false);
+        folder.AppendMessage(*it, false);
 }
 
 std::vector<std::string> MixedRequests(int count) {
@@ -149,7 +149,7 @@ TEST(RequestRun, KilledRunsEndWithTheListOfAnUninterruptedRun) {
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(ListRows(killed, "Killed"), want);
     auto store = mail::MailStore::OpenMaildir({}, killed + "Mail", "MailingList");
-    EXPECT_EQ(store->root(1).folder("MailingList").itemCount(), 0u) << "every request handled";
+    EXPECT_EQ(store->Root(1).SubFolder("MailingList").ItemCount(), 0u) << "every request handled";
 }
 
 TEST(RequestRun, TwoProgramsSharingTheDatabaseLoseAndDoubleNothing) {

@@ -90,16 +90,16 @@ TEST_F(CommandLines, OnlyTheFirstTwoLinesUnlessAllAreScanned) {
 
 TEST_F(CommandLines, ProgressCountsOnlyUnreadRequestsAndNeverDividesByZero) {
     settings.ProcessAsUnread = true;
-    mail::Folder& folder = store->root(1).folder("MailingList");
+    mail::Folder& folder = store->Root(1).SubFolder("MailingList");
     std::vector<std::pair<std::int64_t, std::int64_t>> steps;
     run->OnProgress = [&](std::int64_t counted, std::int64_t total) {
         steps.emplace_back(counted, total);
     };
     ASSERT_TRUE(run->OpenBtnClick());
     EXPECT_TRUE(steps.empty()) << "an empty folder shows nothing";
-    folder.appendMessage("From: a@x.org\r\nSubject: subscribe\r\n\r\n\r\n", true);
-    folder.appendMessage("From: b@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
-    folder.appendMessage("From: c@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
+    folder.AppendMessage("From: a@x.org\r\nSubject: subscribe\r\n\r\n\r\n", true);
+    folder.AppendMessage("From: b@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
+    folder.AppendMessage("From: c@x.org\r\nSubject: subscribe\r\n\r\n\r\n", false);
     ASSERT_TRUE(run->OpenBtnClick());
     EXPECT_EQ(steps, (std::vector<std::pair<std::int64_t, std::int64_t>>{{1, 2}, {2, 2}}));
     EXPECT_EQ(Rows(), (std::vector<std::string>{"b@x.org|Default", "c@x.org|Default"}));
@@ -116,11 +116,11 @@ TEST_F(CommandLines, EachSenderMethodReadsItsAddress) {
     const std::vector<Case> cases = {
         {0, ""}, {1, "r@x.org|m1"}, {2, "r@x.org|m2"}, {3, "r@x.org|m3"}, {4, "ann@x.org|m4"},
     };
-    mail::Folder& folder = store->root(1).folder("MailingList");
+    mail::Folder& folder = store->Root(1).SubFolder("MailingList");
     for (const Case& c : cases) {
         settings.GetSenderMethod = c.method;
         const std::string category = "m" + std::to_string(c.method);
-        folder.appendMessage(
+        folder.AppendMessage(
             "From: Ann <ann@x.org>\r\nReply-To: Replies <r@x.org>\r\n"
             "Subject: subscribe " +
                 category + "\r\n\r\n\r\n",
@@ -138,11 +138,11 @@ TEST_F(CommandLines, EachSenderMethodReadsItsAddress) {
     // Without Reply-To the first method falls back to the reply address (From);
     // the third finds none.
     settings.GetSenderMethod = 3;
-    folder.appendMessage("From: Bea <bea@x.org>\r\nSubject: subscribe n\r\n\r\n\r\n", false);
+    folder.AppendMessage("From: Bea <bea@x.org>\r\nSubject: subscribe n\r\n\r\n\r\n", false);
     ASSERT_TRUE(run->OpenBtnClick());
     std::vector<std::string> rows = Rows();
     EXPECT_EQ(std::find(rows.begin(), rows.end(), "bea@x.org|n"), rows.end());
-    EXPECT_EQ(folder.unreadCount(), 1u) << "the unhandled request stays";
+    EXPECT_EQ(folder.UnreadCount(), 1u) << "the unhandled request stays";
     settings.GetSenderMethod = 1;
     ASSERT_TRUE(run->OpenBtnClick());
     rows = Rows();
