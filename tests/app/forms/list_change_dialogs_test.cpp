@@ -8,7 +8,7 @@
 #include "app/forms/get_more_dialog.h"
 #include "app/mail/address_gathering.h"
 #include "platform/mail/mail_store.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "app/list/category_filter.h"
 #include "app/list/name_routines.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

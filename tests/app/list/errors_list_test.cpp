@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/list/word_split.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -10,7 +10,7 @@
 #include "app/list/find_entry.h"
 #include "app/list/import_file.h"
 #include "app/list/option_lists.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

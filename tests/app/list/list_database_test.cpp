@@ -6,7 +6,7 @@
 
 #include "platform/db/date_time.h"
 #include "platform/os/file_system.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/mail/recording_simple_mapi.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
 #include "tests/support/mapi_sandbox.h"
 

@@ -4,7 +4,7 @@
 
 #include "app/routines/address_syntax.h"
 #include "platform/mail/mail_store.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -21,7 +21,7 @@
 #include "app/mail/request_extraction.h"
 #include "platform/mail/mail_store.h"
 #include "platform/ui/prompt.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/mail/mail_store.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {

@@ -16,7 +16,7 @@
 #include "app/mail/request_extraction.h"
 #include "platform/mail/mail_store.h"
 #include "platform/mail/store_backend.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
 
 namespace app {
