@@ -6,7 +6,7 @@
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/field_defs.h"
 #include "platform/db/index_defs.h"
 #include "platform/db/string_list.h"

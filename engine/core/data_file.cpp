@@ -185,7 +185,6 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         d[fd::kDescending] = 0;
     // The new file starts with change counter 0: the creating write is not a
     // change others must notice.
-    header_changed_ = true;
     descriptors_changed_ = true;
     PutU32(header_, dh::kChangeCounter, 0);
     header_[dh::kHeaderChanged] = 1;
@@ -197,7 +196,7 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
-    header_changed_ = false;
+    changes_.Clear();
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
     stats_ = {};
@@ -215,7 +214,7 @@ void TDataFile::ReadHeader() {
     }
     h[dh::kHeaderChanged] = 0;
     header_ = h;
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TDataFile::HeaderChanged() {
@@ -225,33 +224,24 @@ bool TDataFile::HeaderChanged() {
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
     }
-    if (GetU32(h, dh::kChangeCounter) == GetChangeCounter())
-        return false;
-    h[dh::kHeaderChanged] = 0;
-    header_ = h;
-    header_changed_ = false;
-    return true;
+    return changes_.Adopt(header_, h);
 }
 
 void TDataFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
     PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
-    header_[dh::kHeaderChanged] = header_changed_ ? 1 : 0;
-    {
+    changes_.Write(header_, [&] {
         const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
-    }
-    header_[dh::kHeaderChanged] = 0;
-    header_changed_ = false;
+    });
 }
 
 void TDataFile::MarkChanged() {
-    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     MarkWrittenByOwner();
 }
 
@@ -386,9 +376,6 @@ std::uint32_t TDataFile::NextBlobNumber() {
     SetHeaderChanged();
     return last + 1;
 }
-
-// ---------------------------------------------------------------------------
-// Record cache
 
 std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
     // Fibonacci hashing spreads runs and strides of record numbers alike.
@@ -858,9 +845,6 @@ void TDataFile::TrimRecordCache() {
     if (cache_table_.size() > 4 * cache_capacity_)
         ResizeCacheTable(cache_capacity_);
 }
-
-// ---------------------------------------------------------------------------
-// Locks
 
 bool TDataFile::LockRecord(std::uint32_t n) {
     return n != 0 && LockRegion(kRecordLockBase - n, 1, true);

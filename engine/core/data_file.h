@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/header_changes.h"
 #include "engine/core/record_pool.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -140,7 +141,7 @@ class TDataFile : public TFileHandler {
     std::uint32_t GetChangeCounter() const { return GetU32(header_, dh::kChangeCounter); }
     bool GetEncrypted() const { return header_[dh::kEncrypted] != 0; }
     std::int64_t DescriptorEnd() const {
-        return kDataHeaderSize + 768 * std::int64_t{GetFieldCount()};
+        return static_cast<std::int64_t>(kDataHeaderSize) + 768 * std::int64_t{GetFieldCount()};
     }
     std::int64_t RecordOffset(std::uint32_t n) const {
         return DescriptorEnd() + (std::int64_t{n} - 1) * GetRecordSize();
@@ -210,7 +211,7 @@ class TDataFile : public TFileHandler {
   private:
     friend class TTableSort;
 
-    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void SetHeaderChanged() noexcept { changes_.SetPending(); }
     void ReadDescriptors();
     void SizeRecordCache();
     std::unique_ptr<TRecord> TakeCacheRecord();
@@ -254,7 +255,7 @@ class TDataFile : public TFileHandler {
     TTableFileOwner* owner_;
     TIndexFile* index_file_ = nullptr;
     DataHeader header_{};
-    bool header_changed_ = false;
+    HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
     std::vector<std::uint8_t> read_buffer_;

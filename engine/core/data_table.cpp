@@ -4,7 +4,7 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"

@@ -9,7 +9,8 @@
 
 #include "platform/ui/application.h"
 
-// The windows are tested offscreen, in a fixed style and font.
+// Widget suites need a QApplication; the environment, style and font are fixed before Qt
+// starts, so no test depends on the machine it runs on.
 int main(int argc, char** argv) {
     setenv("TZ", "UTC", 1);
     setenv("LANG", "C.UTF-8", 1);
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     tzset();
     ui::TApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
-    QApplication::setFont(QFont("DejaVu Sans", 9));
+    QApplication::setFont(QFont("DejaVu Sans", 8));
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
