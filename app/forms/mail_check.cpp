@@ -1,5 +1,6 @@
 #include "app/forms/mail_check.h"
 
+#include "app/forms/list_change_dialogs.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
 #include "app/list/recipient_cache.h"
@@ -37,8 +38,8 @@ void MailCheck::Run(bool for_requests, bool for_members) {
     ExtractEntries run(entries, *store_, &forwarder);
     run.chkScanListChanges = for_requests;
     run.chkScanUserEmails = for_members;
-    run.OnPromptSenderMethodChange = [](std::string_view text) {
-        return ui::MessageDlg(text, ui::mtConfirmation, ui::mbYesNo) == ui::mrYes;
+    run.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {
+        return PromptSenderMethodChange(&window_, text, always_show);
     };
     run.OnProgress = [this](std::int64_t counted, std::int64_t total) {
         window_.showprogress(true, counted, true, "Processing Messages", total);

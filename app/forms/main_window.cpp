@@ -12,6 +12,7 @@
 #include "app/forms/export_dialog.h"
 #include "app/forms/find_dialog.h"
 #include "app/forms/import_dialog.h"
+#include "app/forms/list_change_dialogs.h"
 #include "app/forms/log_dialog.h"
 #include "app/forms/open_db_dialog.h"
 #include "app/forms/progress_dialog.h"
@@ -20,6 +21,7 @@
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
+#include "app/list/program_state.h"
 #include "app/list/progress.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
@@ -145,7 +147,12 @@ void Tfrmmain::BuildMenus() {
     mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts");
     add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1");
     tools.AddSeparator();
-    add(tools, "Display Errors...", "DisplayErrors1");
+    add(tools, "Display Errors...", "DisplayErrors1", [this] {
+        newformpreparation(true);
+        Tdlgerrors dialog(this, services_.entries, services_.errors);
+        dialog.ShowModal();
+        newformpreparation(false);
+    });
     add(tools, "Display Log...", "mkDisplayLog", [this] { mkDisplayLogClick(); });
     add(tools, "Display Statistics...", "mkDisplayStats");
 
@@ -274,10 +281,12 @@ void Tfrmmain::FormCloseQuery(bool& can_close) {
 void Tfrmmain::FormClose() {
     tmrGetEntries.Stop();
     hideprogress();
-    services_.errors.SaveToFile(program_dir_ + kErrorsFileName);
-    SaveDatabase();
-    SaveEntries(services_.settings, program_dir_);
-    SaveDatabase();
+    // Each save runs on its own: one that fails (or no database open) never
+    // keeps the others from saving.
+    ui::THourglass hourglass;
+    for (const std::string& failure :
+         SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
+        ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
 }
 
 void Tfrmmain::FormDestroy() {

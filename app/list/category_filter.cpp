@@ -6,18 +6,34 @@
 #include "platform/ui/cursor.h"
 
 namespace app {
+namespace {
+
+// A quote in a category is doubled, so it stays part of the text and never
+// ends the filter's string.
+std::string QuotedCategory(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\'')
+            out += '\'';
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string BuildCategoryFilter(std::string_view text, bool include) {
     const std::string comparison = include ? "=" : "<>";
     const std::string joining = include ? "OR" : "AND";
     if (text.find(',') == std::string_view::npos)
-        return "Category " + comparison + " '" + Trim(text) + "*'";
+        return "Category " + comparison + " '" + QuotedCategory(Trim(text)) + "*'";
     db::TStringList parts;
     SplitToStrings(parts, text, ",", false, false);
     std::string expression;
     for (std::int64_t i = 0; i < parts.Count(); ++i) {
         if (i > 0)
             expression += " " + joining + " ";
-        expression += "(Category " + comparison + " '" + parts.Get(i) + "*')";
+        expression += "(Category " + comparison + " '" + QuotedCategory(parts.Get(i)) + "*')";
     }
     return expression;
 }

@@ -173,6 +173,7 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         }
     }
 
+    SharedTableLock lock(database_.tblCV());
     if (!is_add) {
         result = RemoveEntries(email, category, send_ack);
         return finish();
@@ -308,6 +309,7 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
         return false;
     }
     strata::TStrataTable& t = database_.tblCV();
+    SharedTableLock lock(t);
     t.DisableControls();
     int changed = 0;
     try {
@@ -363,38 +365,52 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
     return changed > 0;
 }
 
-std::string EntryProcessor::processbounce(std::string_view address) {
+std::string EntryProcessor::processbounce(std::string_view address_in) {
+    // A gathered line "Name <address>" counts for its address.
+    std::string address(address_in);
+    std::string name;
+    SMTPAddressToEmailName(address, name);
     std::string result;
     strata::TStrataTable& t = database_.tblCV();
-    if (!LocateEmailAddress(address)) {
-        result = "E-mail address not found!";
-    } else {
-        db::TField* field = t.FieldByName("Bounces");
-        const std::int64_t n = (field->IsNull() ? 0 : field->AsInteger()) + 1;
-        if (settings_.chkbouncemax && settings_.spnbouncemax >= 1 && n >= settings_.spnbouncemax) {
-            try {
-                t.Delete();
-                result = "Entry successfully deleted!";
-            } catch (const std::exception&) {
-                result = "Entry could not be deleted!";
-                errors_.AddToErrorsList(kErrorRemove, address, "");
-            }
+    {
+        SharedTableLock lock(t);
+        if (!LocateEmailAddress(address)) {
+            result = "E-mail address not found!";
         } else {
-            try {
-                t.Edit();
-                field->SetAsInteger(
-                    static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX)));
-                t.Post();
-                result = "Bounce count incremented!";
-            } catch (const std::exception&) {
-                if (t.State() != db::dsBrowse)
-                    t.Cancel();
-                result = "Bounce count could not be incremented!";
+            db::TField* field = t.FieldByName("Bounces");
+            const std::int64_t n = (field->IsNull() ? 0 : field->AsInteger()) + 1;
+            if (settings_.chkbouncemax && settings_.spnbouncemax >= 1 &&
+                n >= settings_.spnbouncemax) {
+                try {
+                    t.Delete();
+                    result = "Entry successfully deleted!";
+                } catch (const std::exception&) {
+                    result = "Entry could not be deleted!";
+                    errors_.AddToErrorsList(kErrorRemove, address, "");
+                }
+            } else {
+                try {
+                    t.Edit();
+                    field->SetAsInteger(
+                        static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX)));
+                    t.Post();
+                    result = "Bounce count incremented!";
+                } catch (const std::exception&) {
+                    if (t.State() != db::dsBrowse)
+                        t.Cancel();
+                    result = "Bounce count could not be incremented!";
+                }
             }
         }
     }
-    AddToLog("Update Undeliverable " + std::string(address) + " -> " + result);
+    AddToLog("Update Undeliverable " + address + " -> " + result);
     return result;
+}
+
+std::string EntryProcessor::Reprocess(bool add, std::string_view email, std::string_view category,
+                                      bool ignore_rules) {
+    return insertentry(add, email, category, "", "",
+                       "Reprocessing of entry at " + getdatetimestring(), 0, ignore_rules, false);
 }
 
 }  // namespace app

@@ -40,6 +40,10 @@ class EntryProcessor {
     bool ChangeEmailAddress(std::string_view old_address, std::string_view new_address,
                             bool check_exceptions, bool show_messages);
 
+    // Applies a line of the errors list again as the user corrected it.
+    std::string Reprocess(bool add, std::string_view email, std::string_view category,
+                          bool ignore_rules);
+
     // Counts a bounce of the first row of the address; answers the result text.
     std::string processbounce(std::string_view address);
 

@@ -131,6 +131,23 @@ std::string MessageOf(const std::exception& e) {
 
 }  // namespace
 
+SharedTableLock::SharedTableLock(strata::TStrataTable& table) {
+    if (table.Active() && !table.Exclusive()) {
+        table.LockTable();
+        table_ = &table;
+    }
+}
+
+SharedTableLock::~SharedTableLock() {
+    if (table_ == nullptr)
+        return;
+    try {
+        table_->UnlockTable();
+    } catch (const std::exception&) {
+        // The lock goes with the table's file handle when it closes.
+    }
+}
+
 bool databaseexistsindirectory(std::string_view dir) {
     return FileInDir(dir, kListTableName);
 }
@@ -311,6 +328,13 @@ bool ListDatabase::TryOpen(const std::string& dir) {
     try {
         tblCV_->Open();
         tblStats_->Open();
+        // The list's fields are the ones every rule works on; a table of an
+        // earlier structure lacks some and needs the upgrade.
+        for (std::string_view field : {"Index", "Item", "Category", "Bounces", "Comments", "Name",
+                                       "Salutation", "SendRights"}) {
+            if (tblCV_->FindField(field) == nullptr)
+                throw db::EDatabaseError("Field '" + std::string(field) + "' not found");
+        }
     } catch (const strata::EStrataEngineError& e) {
         CloseTables();
         if (e.ErrorCode() == 11013) {
@@ -479,6 +503,7 @@ void ListDatabase::SaveRecentList() const {
 
 void ListDatabase::AddStatRecord(int kind, db::TDateTime when) {
     strata::TStrataTable& t = *tblStats_;
+    SharedTableLock lock(t);
     const db::TDateTime day = db::DateOf(when);
     if (t.Locate("Date", db::Variant(day), {})) {
         t.Edit();

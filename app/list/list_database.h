@@ -45,6 +45,20 @@ bool StatsTableExistsInDirectory(std::string_view dir);
 void CreateListTables(std::string_view dir, bool stats_only,
                       std::string_view session = kSessionName);
 
+// Holds the write lock of a table shared with other programs for one
+// read-then-write step, so that two programs never both find an entry missing
+// and both add it. Does nothing on a table open exclusively.
+class SharedTableLock {
+  public:
+    explicit SharedTableLock(strata::TStrataTable& table);
+    ~SharedTableLock();
+    SharedTableLock(const SharedTableLock&) = delete;
+    SharedTableLock& operator=(const SharedTableLock&) = delete;
+
+  private:
+    strata::TStrataTable* table_ = nullptr;
+};
+
 class ListDatabase {
   public:
     // settings supplies DBPath, StrictChangeDetection and DBExclusive and gets

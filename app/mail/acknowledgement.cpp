@@ -11,8 +11,6 @@
 namespace app {
 namespace {
 
-constexpr auto kSmtpDeadline = std::chrono::seconds(60);
-
 std::string CrLfLines(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -30,7 +28,7 @@ std::string CrLfLines(std::string_view text) {
 
 Acknowledger::Acknowledger(EntryProcessor& entries, MailContext& context)
     : entries_(entries), context_(context) {
-    MakeEmail = [] { return std::make_unique<support::TEmail>(nullptr); };
+    MakeEmail = [] { return db::MakeComponent<support::TEmail>(nullptr); };
 }
 
 std::string Acknowledger::ComposeBody(std::string_view sentence) const {
@@ -84,7 +82,7 @@ void Acknowledger::SMTPSendAcknowledgement(std::string_view address, std::string
         message.to.push_back({"", std::string(address)});
         message.subject = entries_.settings().AcknowledgementSubject;
         message.body = ComposeBody(sentence);
-        ok = session.send(message, mail::SmtpSession::Clock::now() + kSmtpDeadline).ok();
+        ok = session.send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout).ok();
     } catch (const std::exception&) {
         ok = false;
     }
@@ -96,7 +94,7 @@ void Acknowledger::SMTPSendAcknowledgement(std::string_view address, std::string
 
 void Acknowledger::MapiSendAcknowledgement(std::string_view address, std::string_view sentence) {
     try {
-        std::unique_ptr<support::TEmail> email = MakeEmail();
+        db::ComponentPtr<support::TEmail> email = MakeEmail();
         email->Recipient().Clear();
         email->Recipient().Add(address);
         email->SetText(ComposeBody(sentence));
@@ -119,19 +117,19 @@ void Acknowledger::OLESendAcknowledgement(std::string_view address, std::string_
     try {
         if (context_.store == nullptr)
             throw std::runtime_error("no mail store");
-        item = context_.store->createItem();
-        item->setSubject(entries_.settings().AcknowledgementSubject);
-        item->setBody(ComposeBody(sentence));
-        item->addRecipient(address).type = mail::RecipientType::kTo;
+        item = context_.store->CreateItem();
+        item->SetSubject(entries_.settings().AcknowledgementSubject);
+        item->SetBody(ComposeBody(sentence));
+        item->AddRecipient(address).type = mail::RecipientType::kTo;
         if (entries_.settings().AlwaysResolveAddresses)
-            item->resolveAll();
+            item->ResolveAll();
     } catch (const std::exception&) {
         ui::ShowMessage(
             "MAPI Sending Error.  Go to Advanced options and select a different sending option.");
         return;
     }
     try {
-        item->send();
+        item->Send();
         LogResult(true, address);
     } catch (const std::exception&) {
         LogResult(false, address);

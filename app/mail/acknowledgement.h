@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/mail/mail_context.h"
+#include "platform/db/component.h"
 
 namespace support {
 class TEmail;
@@ -40,7 +41,7 @@ class Acknowledger {
 
     // Makes the Simple-MAPI component of the third route (tests hand in one
     // over a recording provider).
-    std::function<std::unique_ptr<support::TEmail>()> MakeEmail;
+    std::function<db::ComponentPtr<support::TEmail>()> MakeEmail;
 
   private:
     void LogResult(bool ok, std::string_view address);

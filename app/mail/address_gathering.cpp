@@ -153,7 +153,7 @@ void AddressGatherer::AddNamedAddress(std::string_view name, std::string_view ad
 mail::Folder* AddressGatherer::Root() {
     const Settings& s = entries_.settings();
     try {
-        return s.RootFolder == "<Root>" ? &store_.root(1) : &store_.root(s.RootFolder);
+        return s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
     } catch (const std::exception&) {
         ui::MessageDlg(
             "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
@@ -167,11 +167,11 @@ namespace {
 
 FolderNode LoadSubFolders(mail::Folder& folder) {
     FolderNode node;
-    node.text = folder.name();
-    if (folder.defaultItemType() == 2)
+    node.text = folder.Name();
+    if (folder.DefaultItemType() == 2)
         node.text += "*";
-    for (std::size_t i = 1; i <= folder.folderCount(); ++i)
-        node.children.push_back(LoadSubFolders(folder.folder(i)));
+    for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
+        node.children.push_back(LoadSubFolders(folder.SubFolder(i)));
     return node;
 }
 
@@ -190,14 +190,14 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
     mail::Folder* root = Root();
     if (root == nullptr)
         return false;
-    const std::size_t count = root->folderCount();
+    const std::size_t count = root->FolderCount();
     for (std::size_t i = 1; i <= count; ++i) {
         if (OnProgress)
             OnProgress(static_cast<std::int64_t>(i), static_cast<std::int64_t>(count),
                        "Retrieving Outlook Folders");
-        mail::Folder& folder = root->folder(i);
-        if (contacts_folder.empty() && folder.defaultItemType() == 2)
-            contacts_folder = folder.name();
+        mail::Folder& folder = root->SubFolder(i);
+        if (contacts_folder.empty() && folder.DefaultItemType() == 2)
+            contacts_folder = folder.Name();
         tree.push_back(LoadSubFolders(folder));
     }
     SortTree(tree);
@@ -214,14 +214,14 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
         return false;
     for (const std::string& name : path) {
         try {
-            folder = &folder->folder(StripContactMarker(name));
+            folder = &folder->SubFolder(StripContactMarker(name));
         } catch (const std::exception&) {
             ui::MessageDlg("The folder, " + name + ", could not be opened", ui::mtWarning,
                            {ui::mbOK});
             return false;
         }
     }
-    folder->refresh();
+    folder->Refresh();
     const Settings& s = entries_.settings();
     ResultList found;
     const AddressCheck valid = [this](std::string_view address) {
@@ -230,23 +230,23 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
     };
     std::vector<std::string> entries;
     const std::int64_t n =
-        static_cast<std::int64_t>(contacts ? folder->contactCount() : folder->itemCount());
+        static_cast<std::int64_t>(contacts ? folder->ContactCount() : folder->ItemCount());
     for (std::int64_t i = n; i >= 1; --i) {
         if (OnProgress)
-            OnProgress(n - i, n, "Scanning Entries from " + folder->name());
+            OnProgress(n - i, n, "Scanning Entries from " + folder->Name());
         if (Cancelled && Cancelled())
             return false;
         entries.clear();
         try {
             if (contacts) {
-                const mail::ContactItem contact = folder->contact(static_cast<std::size_t>(i));
+                const mail::ContactItem contact = folder->Contact(static_cast<std::size_t>(i));
                 if (contact.email1.find(';') != std::string::npos)
                     addemailaddresses(contact.email1, entries);
                 else
-                    AddNamedAddress(contact.fullName, contact.email1, entries);
+                    AddNamedAddress(contact.full_name, contact.email1, entries);
             } else {
-                mail::MailItem& item = folder->item(static_cast<std::size_t>(i));
-                if (item.removed())
+                mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+                if (item.Removed())
                     continue;
                 if (options.chkfrom) {
                     const int method = s.GetSenderMethod;
@@ -254,16 +254,16 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
                     bool failed = false;
                     try {
                         if (method == 0)
-                            box = {item.senderDisplayName(), ""};
+                            box = {item.SenderDisplayName(), ""};
                         else if (method == 4)
-                            box = item.senderAddress();
+                            box = item.SenderAddress();
                         else if (method == 3)
-                            box = item.replyToList().empty() ? mail::Mailbox{}
-                                                             : item.replyToList().front();
+                            box = item.ReplyToList().empty() ? mail::Mailbox{}
+                                                             : item.ReplyToList().front();
                         else
-                            box = item.replyAddress();
-                        if (method == 1 && box.address.empty() && !item.replyToList().empty())
-                            box = item.replyToList().front();
+                            box = item.ReplyAddress();
+                        if (method == 1 && box.address.empty() && !item.ReplyToList().empty())
+                            box = item.ReplyToList().front();
                     } catch (const std::exception&) {
                         failed = true;
                     }
@@ -286,21 +286,21 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
                     }
                 }
                 if (options.CHKRECIPIENTS) {
-                    const std::vector<mail::Mailbox> recipients = item.recipients();
+                    const std::vector<mail::Mailbox> recipients = item.Recipients();
                     for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
                         if (it->address.find('@') != std::string::npos)
                             AddNamedAddress(it->name, it->address, entries);
                     }
                 }
                 if (options.chkcc) {
-                    const std::string cc = item.ccText();
+                    const std::string cc = item.CcText();
                     if (cc.find('@') != std::string::npos)
                         addemailaddresses(cc, entries);
                 }
                 if (options.chkbody) {
                     std::vector<std::string> lines;
                     std::string line;
-                    for (char c : item.plainBody()) {
+                    for (char c : item.PlainBody()) {
                         if (c == '\n') {
                             lines.push_back(line);
                             line.clear();
@@ -314,7 +314,7 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
                     entries.insert(entries.end(), scratch.begin(), scratch.end());
                 }
                 if (options.chkto) {
-                    const std::string to = item.toText();
+                    const std::string to = item.ToText();
                     if (to.find('@') != std::string::npos)
                         addemailaddresses(to, entries);
                 }
@@ -327,6 +327,37 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
     }
     result = found.Lines();
     return true;
+}
+
+}  // namespace app
+
+namespace app {
+
+void GatheringChoice::ChooseNode(std::string_view text) {
+    chosen_node = std::string(text);
+    contacts = !text.empty() && text.back() == '*';
+    if (contacts) {
+        options.chkfrom = true;
+        options.CHKRECIPIENTS = false;
+        options.chkbody = false;
+    }
+}
+
+bool GatheringChoice::OkEnabled() const {
+    const bool any = options.chkfrom || options.CHKRECIPIENTS || options.chkbody || options.chkto ||
+                     options.chkcc;
+    return any && !chosen_node.empty();
+}
+
+std::string_view GatheringChoice::FromCaption() const {
+    return contacts ? "Contact E-mail Address" : "From Address";
+}
+
+std::string RefusalReason(EntryProcessor& entries, std::string_view address) {
+    int code = 0;
+    if (entries.validemailaddress(address, true, code))
+        return "None";
+    return EntryProcessor::GetEmailErrorCode(code);
 }
 
 }  // namespace app

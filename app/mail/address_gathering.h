@@ -82,3 +82,26 @@ class AddressGatherer {
 };
 
 }  // namespace app
+
+namespace app {
+
+// The choices of the scan dialog and the rules between them.
+struct GatheringChoice {
+    ScanOptions options;
+    std::string chosen_node;  // the text of the chosen tree node, empty when none
+    bool contacts = false;    // the node is a contacts folder
+
+    // Choosing a node: a text ending in '*' is a contacts folder, whose only
+    // option is the contact's address.
+    void ChooseNode(std::string_view text);
+    // OK needs an option and a node.
+    bool OkEnabled() const;
+    // "From Address", or "Contact E-mail Address" for contacts.
+    std::string_view FromCaption() const;
+};
+
+// The reason an address is refused, as the reprocess dialog shows it: "None"
+// when it passes.
+std::string RefusalReason(EntryProcessor& entries, std::string_view address);
+
+}  // namespace app

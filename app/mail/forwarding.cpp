@@ -31,6 +31,10 @@ bool BracketedCategory(std::string_view subject, std::string& category) {
 Forwarder::Forwarder(EntryProcessor& entries, RecipientCache& cache)
     : entries_(entries), cache_(cache) {}
 
+void Forwarder::ClearCache() {
+    cache_.Clear();
+}
+
 bool Forwarder::IsUserEmail(std::string_view subject) const {
     const Settings& s = entries_.settings();
     if (!s.ForwardAll) {
@@ -49,7 +53,7 @@ bool Forwarder::GetRecipientGroup(mail::MailItem& item, std::string_view subject
             case ForwardTarget::kAll:
                 return true;
             case ForwardTarget::kInEmail: {
-                const std::vector<mail::Mailbox> to = item.recipients();
+                const std::vector<mail::Mailbox> to = item.Recipients();
                 if (to.empty())
                     return false;
                 const std::size_t at = to.front().address.find('@');
@@ -123,20 +127,27 @@ std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_v
     batch_count_ = 0;
     auto add = [&](const std::string& address, mail::RecipientType type) {
         if (!s.AlwaysResolveAddresses && IsValidEmailAddress(address)) {
-            forward->addRecipient("", address, type);
+            forward->AddRecipient("", address, type);
         } else {
-            mail::Recipient& r = forward->addRecipient(address);
+            mail::Recipient& r = forward->AddRecipient(address);
             r.type = type;
-            forward->resolve(r);
+            forward->Resolve(r);
         }
     };
     try {
-        forward = item.forward();
-        forward->setSubject(std::string(subject));
-        std::string body = item.plainBody();
+        forward = item.Forward();
+        // A subject decoded from the message may hold line breaks; in a header
+        // they would start new header lines, so each control character goes.
+        std::string one_line(subject);
+        for (char& c : one_line) {
+            if (static_cast<unsigned char>(c) < ' ')
+                c = ' ';
+        }
+        forward->SetSubject(std::move(one_line));
+        std::string body = item.PlainBody();
         if (s.SigOnForward)
             body += "\r\n" + s.Memsignature;
-        forward->setBody(std::move(body));
+        forward->SetBody(std::move(body));
         if (s.rdbsingleemail())
             add(cache.at(static_cast<std::size_t>(start)), mail::RecipientType::kTo);
         if (!s.DefaultToAddress.empty())
@@ -151,7 +162,7 @@ std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_v
         } else {
             batch_count_ = 1;
         }
-        forward->setReadReceipt(s.Acknowledge);
+        forward->SetReadReceipt(s.Acknowledge);
     } catch (const std::exception&) {
         if (ui::MessageDlg("An error was encountered initiating Mail Forwarding.  Do you want to "
                            "disable the forwarding of user messages?",
@@ -162,7 +173,7 @@ std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_v
         return -1;
     }
     try {
-        forward->send();
+        forward->Send();
     } catch (const std::exception&) {
         return -1;
     }

@@ -36,6 +36,8 @@ class Forwarder {
     std::int64_t Doforwardmailmessage(mail::MailItem& item, std::string_view subject,
                                       std::int64_t start);
 
+    // Forgets the cached recipients, so a run starts from the list as it is.
+    void ClearCache();
     // False once the user chose to switch forwarding off during this run.
     bool Enabled() const { return enabled_; }
     // Recipients of the last batch.

@@ -98,7 +98,11 @@ void ExtractEntries::ShowSenderRetrievalError(std::string_view method_name,
     Settings& s = entries_.settings();
     if (!s.AlwaysShowSenderError || !OnPromptSenderMethodChange)
         return;
-    if (OnPromptSenderMethodChange(SenderRetrievalErrorText(method_name, suggested_name, unstable)))
+    bool always_show = s.AlwaysShowSenderError;
+    const bool change = OnPromptSenderMethodChange(
+        SenderRetrievalErrorText(method_name, suggested_name, unstable), always_show);
+    s.AlwaysShowSenderError = always_show;
+    if (change)
         s.GetSenderMethod = new_method;
 }
 
@@ -108,7 +112,7 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
     const int method = entries_.settings().GetSenderMethod;
     auto by_reply_recipients = [&] {
         try {
-            const std::vector<mail::Mailbox> list = item.replyToList();
+            const std::vector<mail::Mailbox> list = item.ReplyToList();
             if (!list.empty()) {
                 fields_.edtsender = GetAddress(list.front().address, list.front().name);
                 fields_.edtsendername = list.front().name;
@@ -125,7 +129,7 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
     switch (method) {
         case 0:
             try {
-                const std::string name = item.senderDisplayName();
+                const std::string name = item.SenderDisplayName();
                 fields_.edtsender = GetAddress("", name);
                 fields_.edtsendername = name;
             } catch (const std::exception&) {
@@ -136,7 +140,7 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
         case 1:
         case 2:
             try {
-                const mail::Mailbox reply = item.replyAddress();
+                const mail::Mailbox reply = item.ReplyAddress();
                 fields_.edtsendername = reply.name;
                 fields_.edtsender = GetAddress(reply.address, reply.name);
             } catch (const std::exception&) {
@@ -152,8 +156,8 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
             break;
         case 4:
             try {
-                mail::MailItem& message = store_.getMessage(item.entryId(), item.storeId());
-                const mail::Mailbox sender = message.senderAddress();
+                mail::MailItem& message = store_.GetMessage(item.EntryId(), item.StoreId());
+                const mail::Mailbox sender = message.SenderAddress();
                 fields_.edtsender = GetAddress(sender.address, sender.name);
                 fields_.edtsendername = sender.name;
             } catch (const std::exception&) {
@@ -168,10 +172,10 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {
-    fields_.Memo1 = BodyLines(item.plainBody());
-    fields_.edtsubject = item.subject();
+    fields_.Memo1 = BodyLines(item.PlainBody());
+    fields_.edtsubject = item.Subject();
     fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
-    const auto sent = item.sentOn();
+    const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
     ReadSender(item);
@@ -188,7 +192,7 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
     const Settings& s = entries_.settings();
     mail::Folder* root = nullptr;
     try {
-        root = s.RootFolder == "<Root>" ? &store_.root(1) : &store_.root(s.RootFolder);
+        root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
     } catch (const std::exception&) {
         ui::MessageDlg(
             "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
@@ -196,13 +200,13 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
             ui::mtWarning, {ui::mbOK});
         return nullptr;
     }
-    if (mail::Folder* folder = root->findFolder(name))
+    if (mail::Folder* folder = root->FindFolder(name))
         return folder;
     if (ui::MessageDlg("The folder, " + name + ", cannot be found.  Would you like to create it?",
                        ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
         return nullptr;
     try {
-        return &root->addFolder(name);
+        return &root->AddFolder(name);
     } catch (const std::exception&) {
         ui::MessageDlg("The folder, " + name + ", could not be created!", ui::mtWarning,
                        {ui::mbOK});
@@ -213,15 +217,18 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
 bool ExtractEntries::OpenBtnClick() {
     Settings& s = entries_.settings();
     handled_ = 0;
+    // Members removed since the last run get no more forwards.
+    if (forwarder_ != nullptr)
+        forwarder_->ClearCache();
     std::vector<std::string> bounces;
     const std::string name = chkScanListChanges ? s.ListFolder() : s.UserSendingFolder;
     mail::Folder* folder = OpenFolder(name);
     if (folder == nullptr)
         return false;
-    folder->refresh();
+    folder->Refresh();
     const bool mark_read = s.ProcessAsUnread;
-    const std::int64_t count = static_cast<std::int64_t>(folder->itemCount());
-    const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->unreadCount()) : count;
+    const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
+    const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->UnreadCount()) : count;
     std::int64_t n = count;
     if (s.ChokeDownload > 1 && s.ChokeDownload < count)
         n = s.ChokeDownload;
@@ -231,10 +238,10 @@ bool ExtractEntries::OpenBtnClick() {
     for (std::int64_t i = n; i >= 1; --i) {
         if (Cancelled && Cancelled())
             break;
-        mail::MailItem& item = folder->item(static_cast<std::size_t>(i));
-        if (item.removed())
+        mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+        if (item.Removed())
             continue;
-        if (mark_read && !item.unread())
+        if (mark_read && !item.Unread())
             continue;
         ++counted;
         // An empty folder count is no reason to divide by zero.
@@ -284,9 +291,9 @@ bool ExtractEntries::OpenBtnClick() {
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
     if (mark_read)
-        item.setUnread(false);
+        item.SetUnread(false);
     else
-        item.remove();
+        item.Remove();
 }
 
 bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {

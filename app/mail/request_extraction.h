@@ -59,8 +59,9 @@ class ExtractEntries {
     bool chkScanListChanges = true;
     bool chkScanUserEmails = false;
 
-    // Asks whether to change the sender method (Yes: true); unset: never asked.
-    std::function<bool(std::string_view text)> OnPromptSenderMethodChange;
+    // Shows the sender-method question (Yes: true); always_show comes in as
+    // the setting and goes out as the dialog's check box. Unset: never asked.
+    std::function<bool(std::string_view text, bool& always_show)> OnPromptSenderMethodChange;
     // Progress (counted, total); the cancel flag is read after it.
     std::function<void(std::int64_t, std::int64_t)> OnProgress;
     std::function<bool()> Cancelled;

@@ -7,9 +7,6 @@
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "app/routines/error.h"
 #include "app/routines/messages.h"
 #include "platform/db/exception.h"

@@ -18,6 +18,8 @@ TEST(CategoryFilter, BuildsPrefixMatchesJoinedByTheRightWord) {
              Case{"news , events", false, "(Category <> 'news*') AND (Category <> 'events*')"},
              Case{"a,b,c", true, "(Category = 'a*') OR (Category = 'b*') OR (Category = 'c*')"},
              Case{"news,", true, "(Category = 'news*')"},
+             Case{"o'neil", true, "Category = 'o''neil*'"},
+             Case{"a'b, c", false, "(Category <> 'a''b*') AND (Category <> 'c*')"},
          }) {
         EXPECT_EQ(BuildCategoryFilter(c.text, c.include), c.expected) << c.text;
     }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/list/category_filter.h"
 #include "app/list/name_routines.h"
 #include "tests/app/app_test_support.h"
 
@@ -169,6 +170,8 @@ TEST_F(EntryProcessingTest, BouncesCountUntilTheLimitDeletes) {
     EXPECT_EQ(entries->processbounce("b@x.com"), "Entry successfully deleted!");
     EXPECT_EQ(entries->processbounce("b@x.com"), "E-mail address not found!");
     EXPECT_EQ(Log().back(), "Update Undeliverable b@x.com -> E-mail address not found!");
+    Add("d@x.com");
+    EXPECT_EQ(entries->processbounce("Dora Smith <d@x.com>"), "Bounce count incremented!");
     settings.chkbouncemax = false;
     Add("c@x.com");
     for (int i = 0; i < 12; ++i)
@@ -188,6 +191,26 @@ TEST_F(EntryProcessingTest, SendingRightsAndGroupLookups) {
     EXPECT_FALSE(entries->UserCanSend("s@x.com", "sport"));
     settings.MustBelongToGroup = false;
     EXPECT_TRUE(entries->UserCanSend("s@x.com", "sport"));
+}
+
+TEST_F(EntryProcessingTest, ReprocessingAppliesTheCorrectedLine) {
+    errors.AddToErrorsList(kErrorAdd, "bad@@x.com", "news");
+    const ReprocessRequest request = ParseErrorLine(errors.Lines()[0]);
+    EXPECT_EQ(entries->Reprocess(request.add, "fixed@x.com", request.category, false),
+              "Entered Successfully");
+    EXPECT_EQ(entries->Reprocess(true, "a@hotmial.com", "news", true), "Entered Successfully")
+        << "ignore all rules";
+    EXPECT_TRUE(acks.empty());
+    EXPECT_EQ(Log()[0].rfind("ADD fixed@x.com news [Reprocessing of entry at ", 0), 0u);
+}
+
+TEST_F(EntryProcessingTest, CategoryWithAQuoteIsFilteredAsWritten) {
+    for (const char* category : {"o'neil", "oneil", "news"})
+        Add("a@x.com", category);
+    SetFilter(database->tblCV(), true, "o'neil", "", false);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.com|o'neil"}));
+    SetFilter(database->tblCV(), false, "", "O'NEIL, news", true);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.com|oneil"}));
 }
 
 TEST_F(EntryProcessingTest, LoggingOffWritesNothing) {

@@ -133,3 +133,65 @@ TEST(Settings, RoundTripOfEveryValueAndList) {
 
 }  // namespace
 }  // namespace app
+
+#include "app/list/program_state.h"
+
+namespace app {
+namespace {
+
+TEST(ProgramState, ClosingWithoutADatabaseKeepsErrorsAndSavesSettings) {
+    testing_support::ProgramDir program;
+    {
+        ErrorsList errors;
+        errors.AddToErrorsList(kErrorAdd, "a@x.org", "news");
+        errors.SaveToFile(program.File("errors.txt"));
+    }
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    ErrorsList errors;
+    LoadProgramState(settings, errors, program.Dir());
+    ListDatabase database(settings, program.Dir(), "Closing");
+    EXPECT_FALSE(database.DatabaseOpen());
+    settings.MailingListGroup = "Changed";
+    EXPECT_TRUE(SaveProgramState(settings, errors, database, program.Dir()).empty());
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("errors.txt")),
+              (std::vector<std::string>{"ADD a@x.org news"}));
+    EXPECT_EQ(Stored("MailingListGroup"), "Changed");
+}
+
+}  // namespace
+}  // namespace app
+
+#include "app/list/grid_layout.h"
+
+namespace app {
+namespace {
+
+TEST(GridLayoutSettings, ColumnsRoundTripAndTheCacheLimitSortsByAddress) {
+    testing_support::ProgramDir program;
+    GridLayout saved;
+    saved.AutoWidth = true;
+    saved.columns = {{"gxDBGrid1Item", true, 1, -1, 200, 2},
+                     {"gxDBGrid1Category", false, 0, 0, 90, 1}};
+    SaveGridLayout(kGridLayoutKey, saved);
+    GridLayout loaded;
+    loaded.columns = {
+        {"gxDBGrid1Item"}, {"gxDBGrid1Category"}, {"gxDBGrid1Name", true, 2, -1, 70, 0}};
+    LoadGridLayout(kGridLayoutKey, loaded, false);
+    EXPECT_EQ(loaded.columns[0].Width, 200);
+    EXPECT_EQ(loaded.columns[0].Sorted, 2);
+    EXPECT_FALSE(loaded.columns[1].Visible);
+    EXPECT_EQ(loaded.columns[1].GroupIndex, 0);
+    EXPECT_EQ(loaded.columns[2].Width, 70) << "a column never saved keeps its values";
+    EXPECT_FALSE(loaded.AutoWidth) << "grid-wide values are not read back";
+
+    GridLayout limited;
+    limited.columns = {{"gxDBGrid1Item"}, {"gxDBGrid1Category"}};
+    LoadGridLayout(kGridLayoutKey, limited, true);
+    EXPECT_EQ(limited.columns[0].Sorted, 1);
+    EXPECT_EQ(limited.columns[1].Sorted, 0);
+    EXPECT_EQ(limited.columns[1].GroupIndex, -1);
+}
+
+}  // namespace
+}  // namespace app

@@ -79,7 +79,7 @@ class RequestProcessing : public ListTest {
                                              "MailingList");
         context.store = store.get();
     }
-    mail::Folder& ListFolder() { return store->root(1).folder("MailingList"); }
+    mail::Folder& ListFolder() { return store->Root(1).SubFolder("MailingList"); }
 
     // One check of the list folder, with acknowledgements by SMTP.
     void Check() {
@@ -108,7 +108,7 @@ class RequestProcessing : public ListTest {
             Request("Eve <eve@example.org>", "what is this list?"),
         };
         for (auto it = requests.rbegin(); it != requests.rend(); ++it)
-            folder.appendMessage(*it, false);
+            folder.AppendMessage(*it, false);
     }
 
     void ExpectProcessedList() {
@@ -144,9 +144,9 @@ TEST_F(RequestProcessing, MaildirRequestsBecomeListChangesWithAcknowledgements) 
     FillRequests(ListFolder());
     Check();
     ExpectProcessedList();
-    ListFolder().refresh();
-    EXPECT_EQ(ListFolder().itemCount(), 1u) << "only the message without a command stays";
-    EXPECT_EQ(store->root(1).folder("Deleted Items").itemCount(), 9u);
+    ListFolder().Refresh();
+    EXPECT_EQ(ListFolder().ItemCount(), 1u) << "only the message without a command stays";
+    EXPECT_EQ(store->Root(1).SubFolder("Deleted Items").ItemCount(), 9u);
 
     const std::vector<mail::testing::ReceivedMail> mails = sink.WaitForMessages(6);
     ASSERT_EQ(mails.size(), 6u);
@@ -187,11 +187,11 @@ TEST_F(RequestProcessing, SecondRunOfTheSameMailsGivesTheSameList) {
     const std::vector<std::string> first = Rows();
     // Every handled message is marked read and skipped next time; marked
     // unread again, each is applied again to the same effect.
-    ListFolder().refresh();
-    EXPECT_EQ(ListFolder().unreadCount(), 1u);
-    for (std::size_t i = 1; i <= ListFolder().itemCount(); ++i) {
-        if (ListFolder().item(i).subject().find("Undelivered") == std::string::npos)
-            ListFolder().item(i).setUnread(true);
+    ListFolder().Refresh();
+    EXPECT_EQ(ListFolder().UnreadCount(), 1u);
+    for (std::size_t i = 1; i <= ListFolder().ItemCount(); ++i) {
+        if (ListFolder().Item(i).Subject().find("Undelivered") == std::string::npos)
+            ListFolder().Item(i).SetUnread(true);
     }
     Check();
     EXPECT_EQ(Rows(), first);
@@ -199,11 +199,11 @@ TEST_F(RequestProcessing, SecondRunOfTheSameMailsGivesTheSameList) {
 
 TEST_F(RequestProcessing, HostileRequestsInjectNothing) {
     OpenMaildir();
-    ListFolder().appendMessage(
+    ListFolder().AppendMessage(
         Request("=?utf-8?q?Mallory=0D=0ABcc=3A_victim=40example=2Eorg?= <mal@example.org>",
                 "subscribe news=0D=0ARCPT TO:<victim@example.org>"),
         false);
-    ListFolder().appendMessage(Request("Trudy <trudy@example.org>", "subscribe",
+    ListFolder().AppendMessage(Request("Trudy <trudy@example.org>", "subscribe",
                                        "ADD x@example.org\r\n.\r\nMAIL FROM:<a@b>"),
                                false);
     Check();
@@ -221,7 +221,7 @@ TEST_F(RequestProcessing, DownloadLimitReadsTheFirstItemsOnly) {
     OpenMaildir();
     settings.SendAcknowledgement = false;
     for (int i = 1; i <= 8; ++i)
-        ListFolder().appendMessage(
+        ListFolder().AppendMessage(
             Request("U <u" + std::to_string(i) + "@example.org>", "subscribe"), false);
     settings.ChokeDownload = 3;
     Check();
@@ -245,8 +245,8 @@ TEST_F(RequestProcessing, ImapRequestsBecomeListChanges) {
     FillRequests(ListFolder());
     Check();
     ExpectProcessedList();
-    ListFolder().refresh();
-    EXPECT_EQ(ListFolder().itemCount(), 1u);
+    ListFolder().Refresh();
+    EXPECT_EQ(ListFolder().ItemCount(), 1u);
     context.store = nullptr;
     store.reset();
 }
@@ -263,12 +263,19 @@ TEST_F(RequestProcessing, MembersMessagesAreForwardedInBlindCopyBatches) {
     settings.SendCount = 2;
     settings.DefaultToAddress = "archive@example.org";
     settings.CheckUser = true;
-    mail::Folder& members = store->root(1).addFolder("Members");
-    members.appendMessage(Request("M1 <m1@example.org>", "[news] Meeting", "See you."), false);
-    members.appendMessage(Request("Out <out@example.org>", "[news] Spam", "Buy."), false);
-    members.appendMessage(Request("M2 <m2@example.org>", "no marker", "Hi."), false);
+    mail::Folder& members = store->Root(1).AddFolder("Members");
+    members.AppendMessage(Request("M1 <m1@example.org>", "[news] Meeting", "See you."), false);
+    members.AppendMessage(Request("Out <out@example.org>", "[news] Spam", "Buy."), false);
+    members.AppendMessage(Request("M2 <m2@example.org>", "no marker", "Hi."), false);
 
     RecipientCache cache;
+    // A cache left from before the run (m5 is not in it) is not used.
+    cache.LoadCacheEntries(database->tblCV(), "news");
+    database->tblCV().DisableControls();
+    settings.DefaultNoUserSend = false;
+    database->OnListChanged = nullptr;
+    entries->insertentry(true, "m6@example.org", "news", "", "", "", 0, false, false);
+    database->tblCV().EnableControls();
     database->OnListChanged = [&] { cache.Clear(); };
     Forwarder forwarder(*entries, cache);
     ExtractEntries run(*entries, *store, &forwarder);
@@ -278,15 +285,15 @@ TEST_F(RequestProcessing, MembersMessagesAreForwardedInBlindCopyBatches) {
 
     const std::vector<mail::testing::ReceivedMail> mails = sink.WaitForMessages(3);
     ASSERT_EQ(mails.size(), 3u);
-    const std::vector<std::size_t> sizes = {3, 3, 2};  // two blind copies + the default To
+    const std::vector<std::size_t> sizes = {3, 3, 3};  // two blind copies + the default To
     for (std::size_t i = 0; i < mails.size(); ++i) {
         EXPECT_EQ(mails[i].rcpt_to.size(), sizes[i]);
         EXPECT_EQ(mails[i].rcpt_to.front(), "archive@example.org");
         EXPECT_NE(mails[i].data.find("Meeting"), std::string::npos);
         EXPECT_EQ(mails[i].data.find("\nBcc:"), std::string::npos);
     }
-    members.refresh();
-    EXPECT_EQ(members.itemCount(), 2u) << "refused and unmarked messages stay";
+    members.Refresh();
+    EXPECT_EQ(members.ItemCount(), 2u) << "refused and unmarked messages stay";
     const std::vector<std::string> log = Log();
     EXPECT_NE(std::find(log.begin(), log.end(),
                         "Message of subject, [news] Spam, from out@example.org was not forwarded "
@@ -297,12 +304,27 @@ TEST_F(RequestProcessing, MembersMessagesAreForwardedInBlindCopyBatches) {
                         "'[news] Meeting' to the mailing list category, news"),
               log.end());
 
+    // A subject that decodes to several lines goes out on one.
+    sink.WaitForMessages(3);
+    members.AppendMessage(Request("M1 <m1@example.org>",
+                                  "=?utf-8?q?[news]_Hi=0D=0ABcc=3A_victim=40example=2Eorg?=", "x"),
+                          false);
+    ASSERT_TRUE(run.OpenBtnClick());
+    const auto all = sink.WaitForMessages(6);
+    ASSERT_EQ(all.size(), 6u);
+    for (std::size_t i = 3; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].data.find("\nBcc:"), std::string::npos) << all[i].data;
+        EXPECT_NE(all[i].data.find("victim"), std::string::npos) << "kept as text of the subject";
+        for (const std::string& rcpt : all[i].rcpt_to)
+            EXPECT_NE(rcpt, "victim@example.org");
+    }
+
     // A member deleted since is not reached by the next forward.
     ASSERT_TRUE(entries->LocateEmailAddress("m5@example.org"));
     database->tblCV().Delete();
     EXPECT_TRUE(cache.Entries().empty());
     cache.LoadCacheEntries(database->tblCV(), "news");
-    EXPECT_EQ(cache.Entries().size(), 4u);
+    EXPECT_EQ(cache.Entries().size(), 5u);
 }
 
 }  // namespace
