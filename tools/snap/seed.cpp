@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
         if (!requests.empty()) {
             auto store = mail::MailStore::OpenMaildir(mail::MailSettings{}, home + "Mail",
                                                       settings.ListFolder());
-            mail::Folder& folder = store->root(1).folder(settings.ListFolder());
+            mail::Folder& folder = store->Root(1).SubFolder(settings.ListFolder());
             for (const std::string& file : requests)
-                folder.appendMessage(db::ReadWholeFile(file), false);
+                folder.AppendMessage(db::ReadWholeFile(file), false);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "corvane_seed: %s\n", e.what());
