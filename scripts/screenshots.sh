@@ -57,3 +57,20 @@ shoot() {
 pid=$!
 sleep 1
 shoot main_window.png
+
+# The dialogs are reached with the keyboard, as a user without a mouse would.
+key() {
+  xdotool key --clearmodifiers "$@"
+  sleep 0.6
+}
+wid=$(xdotool search --name '^Corvane' | head -1)
+xdotool windowfocus --sync "$wid"
+key alt+f
+key Down Return
+shoot import_dialog.png
+# File contains multiple columns, then Edit Settings.. (the box about the missing input
+# file comes first).
+key Tab Tab Down Tab space
+key Return
+shoot import_mapping_dialog.png
+
