@@ -114,7 +114,7 @@ void Tfrmmain::BuildMenus() {
     file.AddSeparator();
     add(file, "Options...", "Options1");
     file.AddSeparator();
-    add(file, "Exit", "Exit1", [this] { Exit1Click(); });
+    add(file, "E&xit", "Exit1", [this] { Exit1Click(); });
 
     ui::TMenuItem& edit = MainMenu1.Add("&Edit", "Record1");
     add(edit, "Find Record..", "mkFindRecord", [this] { mkFindRecordClick(); });
