@@ -90,9 +90,6 @@ TEST_ONLY = [
     (re.compile(r"^benchmark/"), "Google Benchmark"),
 ]
 
-# Library targets and the layers their folders hold.
-TARGET_KINDS = ("product", "test")
-
 SOURCE_SUFFIXES = {".h", ".hpp", ".cpp", ".cc", ".c"}
 SKIPPED_DIRS = {".git", "build", "scripts", "cmake", ".ci"}
 
