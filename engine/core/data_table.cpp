@@ -5,6 +5,7 @@
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/engine_error.h"
+#include "engine/core/table_swap.h"
 #include "engine/storage/storage_library.h"
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
@@ -92,7 +93,14 @@ void TDataTable::Open() {
     index_recreated_ = false;
     BuildFileNames();
     try {
+        // A replacement of the files cut short is finished before they are
+        // read.
+        if (!in_memory_ && !directory_.InMemory())
+            FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
         data_file_->Open();
+        marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
+        write_mark_ = false;
+        mark_holds_ = 0;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
         try {
             index_file_->Open();
@@ -111,6 +119,7 @@ void TDataTable::Open() {
             blob_file_->Open();
         }
     } catch (...) {
+        marks_enabled_ = false;
         blob_file_->Close();
         index_file_->Close();
         data_file_->Close();
@@ -157,12 +166,16 @@ void TDataTable::Close(bool discard_temporary) {
     data_file_->Close();
     open_ = false;
     pending_ = false;
+    marks_enabled_ = write_mark_ = false;
+    mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
 }
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
+    marks_enabled_ = write_mark_ = false;
+    mark_holds_ = 0;
     BuildFileNames();
     try {
         data_file_->CreateDataFile(definition.language, definition.sort, definition.fields,
@@ -197,6 +210,7 @@ void TDataTable::CreateFiles(const TableDefinition& definition) {
     }
     open_ = true;
     media_read_only_ = read_only_ = false;
+    marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
 }
 
 void TDataTable::DeleteFiles() {
@@ -409,7 +423,22 @@ bool TDataTable::WriteLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     write_lock_ = true;
-    return header_lock_ ? false : RefreshIfChanged();
+    if (header_lock_)
+        return false;
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        // A program that died while writing left the mark; writing on top of
+        // its half-done changes would clear it and hide the damage.
+        CheckWritesFinished();
+    } catch (...) {
+        try {
+            WriteUnlock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
 }
 
 void TDataTable::WriteUnlock() {
@@ -435,8 +464,16 @@ void TDataTable::BeginBatch() {
     }
     table_was_locked_ = table_locked_;
     header_lock_ = true;
-    if (!exclusive_)
-        RefreshIfChanged();
+    if (!exclusive_) {
+        try {
+            RefreshIfChanged();
+            CheckWritesFinished();
+        } catch (...) {
+            in_batch_ = header_lock_ = false;
+            data_file_->UnlockHeader();
+            throw;
+        }
+    }
 }
 
 void TDataTable::ReleaseDeferredUnlocks() {
@@ -546,6 +583,32 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
+    if (write_mark_ && mark_holds_ == 0) {
+        data_file_->WriteProgressMark(false);
+        write_mark_ = false;
+    }
+}
+
+void TDataTable::BeforeWrite() {
+    if (write_mark_ || !marks_enabled_ || read_only_ || !data_file_->IsOpen())
+        return;
+    data_file_->WriteProgressMark(true);
+    write_mark_ = true;
+}
+
+void TDataTable::HoldWriteMark() {
+    ++mark_holds_;
+    BeforeWrite();
+}
+
+void TDataTable::ReleaseWriteMark() noexcept {
+    if (mark_holds_ > 0)
+        --mark_holds_;
+}
+
+void TDataTable::CheckWritesFinished() const {
+    if (data_file_->WriteInterrupted() && !write_mark_)
+        RaiseEngineError(kErrHeaderCorrupt, name_);
 }
 
 void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {

@@ -176,6 +176,12 @@ void TIndexFile::Open() {
     stats_ = {};
 }
 
+void TIndexFile::Write(std::span<const std::byte> data) {
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    TFileHandler::Write(data);
+}
+
 void TIndexFile::Close() {
     ReleaseAllPages();
     if (IsOpen())

@@ -15,6 +15,9 @@ class TTableFileOwner {
     virtual ~TTableFileOwner() = default;
     // A file wrote data of the table.
     virtual void MarkWritten() = 0;
+    // A file is about to write: the table marks its files as being written
+    // first, so that a write cut short is noticed at the next open.
+    virtual void BeforeWrite() {}
     // Inside an update batch caches grow instead of failing when full.
     virtual bool InUpdateBatch() const = 0;
 };
