@@ -215,6 +215,9 @@ void TDataTable::CreateFiles(const TableDefinition& definition) {
 
 void TDataTable::DeleteFiles() {
     BuildFileNames();
+    // A pending replacement would otherwise bring files back later.
+    if (!in_memory_ && !directory_.InMemory())
+        FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
     data_file_->DeleteFile();
     index_file_->DeleteFile();
     if (blob_file_->FileExists())

@@ -30,21 +30,41 @@ std::string NameOf(std::string_view path) {
     RaiseEngineError(static_cast<EngineErrorCode>(status.code()), name);
 }
 
+// Moves and deletes of table files: in memory through the file registry; on
+// disk straight through the operating system, since another program may have
+// made some of the moves that this one's registry does not know of.
 class Files {
   public:
     explicit Files(bool memory) : memory_(memory) {}
     bool Exists(const std::string& path) const {
+        if (!memory_)
+            return platform::os::FileExists(path);
         TFileHandler file;
         Name(file, path);
         return file.FileExists();
     }
     void Delete(const std::string& path) const {
+        if (!memory_) {
+            FileStep();
+            const platform::os::Status status = platform::os::DeleteFile(path);
+            // Gone already is what the step wanted.
+            if (!status.ok() && status.code() != kErrInvalidPath)
+                RaiseStatus(status, NameOf(path));
+            return;
+        }
         TFileHandler file;
         Name(file, path);
         if (file.FileExists())
             file.DeleteFile();
     }
     void Move(const std::string& from, const std::string& to) const {
+        if (!memory_) {
+            FileStep();
+            const platform::os::Status status = platform::os::MoveFile(from, to);
+            if (!status.ok())
+                RaiseStatus(status, NameOf(from));
+            return;
+        }
         TFileHandler file;
         Name(file, from);
         file.RenameFile(to);
@@ -166,6 +186,7 @@ void PlaceRebuiltTable(TDataDirectory& home, TDataDirectory& work, std::string_v
         std::string to;
         if (platform::os::FileExists(from)) {
             to = FolderOf(target_base) + staged_base + kExtensions[i];
+            FileStep();
             const platform::os::Status status = platform::os::MoveFile(from, to);
             if (!status.ok()) {
                 undo();
@@ -203,6 +224,7 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
     }
     const std::string folder = FolderOf(journal_path);
     const std::string text = JournalText(files);
+    FileStep();
     auto created = platform::os::File::Create(journal_path);
     if (!created.ok())
         RaiseStatus(created.status(), NameOf(journal_path));
@@ -222,6 +244,7 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
     }
     RunMoves(files, false);
     (void)journal.Close();
+    FileStep();
     status = platform::os::DeleteFile(journal_path);
     if (status.ok())
         status = platform::os::SyncDirectory(folder);
