@@ -7,14 +7,13 @@
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "app/error.h"
 #include "app/messages.h"
 #include "platform/db/exception.h"
 #include "platform/db/string_list.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -23,17 +22,6 @@ namespace {
 
 bool IsSeparator(char c) {
     return c == '/' || c == '\\';
-}
-
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 std::string AsciiUpper(std::string_view s) {
@@ -78,7 +66,7 @@ std::string GetTempDir() {
 }
 
 std::string AppendPathDelimiter(std::string_view path) {
-    std::string result(Trim(path));
+    std::string result(platform::nls::Trim(path));
     if (!result.empty() && !IsSeparator(result.back())) {
         result += '/';
     }
@@ -152,51 +140,15 @@ bool SaveTextFile(std::string_view file_name, std::string_view text, bool overwr
     line += '\n';
     // A replaced file is written beside the target and renamed over it, so a
     // failure never leaves it half-written; an append adds to the file in place.
-    std::string target = path;
-    int fd = -1;
-    if (overwrite) {
-        for (int attempt = 0; fd < 0; ++attempt) {
-            target = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && (errno != EEXIST || attempt > 1000)) {
-                fail(errno);
-            }
-        }
-    } else {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            fail(errno);
-        }
-    }
-    int error = 0;
-    for (std::size_t written = 0; written < line.size() && error == 0;) {
-        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n >= 0) {
-            written += static_cast<std::size_t>(n);
-        } else if (errno != EINTR) {
-            error = errno;
-        }
-    }
-    if (error == 0 && overwrite && ::fsync(fd) != 0) {
-        error = errno;
-    }
-    if (::close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && overwrite && ::rename(target.c_str(), path.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        if (overwrite) {
-            ::unlink(target.c_str());
-        }
-        fail(error);
-    }
+    const std::error_code error = overwrite ? platform::os::ReplaceFileContents(path, line)
+                                            : platform::os::AppendToFile(path, line);
+    if (error)
+        fail(error.value());
     return true;
 }
 
 bool EnsureFolder(std::string_view dir, bool ask, bool report) {
-    const std::string_view trimmed = Trim(dir);
+    const std::string_view trimmed = platform::nls::Trim(dir);
     if (trimmed.empty() || IsRoot(trimmed)) {
         return false;
     }

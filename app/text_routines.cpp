@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include <QGuiApplication>
-#include <QScreen>
-
 #include "platform/db/string_list.h"
+#include "platform/nls/text.h"
+#include "platform/ui/screen.h"
 
 namespace app {
 
@@ -21,26 +20,6 @@ std::size_t ByteOffsetOfChar(std::string_view s, std::int64_t n) {
         }
     }
     return i;
-}
-
-std::string_view TrimControl(std::string_view s) {
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto up = [](char c) {
-                   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-               };
-               return up(x) == up(y);
-           });
 }
 
 }  // namespace
@@ -96,7 +75,7 @@ void SplitToStrings(db::TStrings& list, std::string_view text, std::string_view 
         return;
     }
     const auto add = [&](std::string_view part) {
-        part = TrimControl(part);
+        part = platform::nls::Trim(part);
         if (strip_quotes) {
             if (!part.empty() && part.front() == '"') {
                 part.remove_prefix(1);
@@ -129,10 +108,10 @@ void SplitToStrings(db::TStrings& list, std::string_view text, std::string_view 
 }
 
 bool StrToBoolText(std::string_view s, bool default_value) {
-    if (EqualsIgnoringAsciiCase(s, "TRUE")) {
+    if (platform::nls::SameTextAscii(s, "TRUE")) {
         return true;
     }
-    if (EqualsIgnoringAsciiCase(s, "FALSE")) {
+    if (platform::nls::SameTextAscii(s, "FALSE")) {
         return false;
     }
     return default_value;
@@ -173,13 +152,7 @@ int ScaleToScreen(int n, int pixels_per_inch) {
 }
 
 int ScaleToScreen(int n) {
-    int ppi = 96;
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            ppi = static_cast<int>(screen->logicalDotsPerInch());
-        }
-    }
-    return ScaleToScreen(n, ppi);
+    return ScaleToScreen(n, ui::ScreenPixelsPerInch());
 }
 
 }  // namespace app

@@ -27,11 +27,12 @@ function(corvane_library name)
   corvane_warnings(${name})
 endfunction()
 
-# corvane_test(<executable> LABEL unit|process|ui|mail SOURCES ... LIBS ... [NO_MAIN])
+# corvane_test(<executable> LABEL unit|process|ui|mail SOURCES ... LIBS ... [WIDGETS|NO_MAIN])
 # Each test case becomes its own ctest entry, so ctest runs them in parallel.
-# NO_MAIN: the sources bring their own main (for example one that creates a QApplication).
+# WIDGETS: the suite runs under the widget main (a QApplication, Fusion style, DejaVu fonts).
+# NO_MAIN: the sources bring their own main.
 function(corvane_test name)
-  cmake_parse_arguments(T "NO_MAIN" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN;WIDGETS" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -42,6 +43,8 @@ function(corvane_test name)
   if(T_NO_MAIN)
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  elseif(T_WIDGETS)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_widget_test_main)
   else()
     target_link_libraries(${name} PRIVATE ${T_LIBS} corvane_test_main GTest::gmock GTest::gtest)
   endif()

@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
+  clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6printsupport6 libgl-dev
-  libvmime-dev libgnutls28-dev libgsasl-dev
+  libvmime-dev libgnutls28-dev libgsasl-dev libxml2-dev
   ca-certificates openssl
   libicu-dev icu-devtools
   fonts-dejavu-core fonts-dejavu-extra

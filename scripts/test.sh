@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Corvane from scratch in Debug with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs every test.
+# Checks the tree's format and layering, builds Corvane from scratch in Debug with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then builds the fuzz
+# targets with clang and runs each for a short bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +15,17 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 build=${CORVANE_BUILD_DIR:-$root/build/test}
 jobs=$(nproc)
 
+echo "== format"
+git ls-files -z '*.h' '*.hpp' '*.cpp' '*.c' | xargs -0 clang-format --dry-run -Werror
+
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+
+echo "== layering"
+python3 scripts/check_layering.py --build "$build"
+
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
+
+echo "== fuzz"
+CORVANE_FUZZ_BUILD_DIR=${CORVANE_FUZZ_BUILD_DIR:-$root/build/fuzz} CORVANE_JOBS=$jobs \
+    bash scripts/fuzz.sh "${CORVANE_FUZZ_SECONDS:-30}"

@@ -137,6 +137,17 @@ std::string Utf8Prefix(std::string_view text, std::size_t max_characters) {
     return std::string(text.substr(0, at));
 }
 
+std::string Utf8PrefixBytes(std::string_view text, std::size_t max_bytes) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t next = at + SequenceLength(text, at);
+        if (next > max_bytes)
+            break;
+        at = next;
+    }
+    return std::string(text.substr(0, at));
+}
+
 std::string FileNamePart(std::string_view path) {
     const std::size_t slash = path.find_last_of("/\\");
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));

@@ -25,6 +25,10 @@ inline constexpr std::size_t kShortStringLength = 255;
 // byte that starts no valid sequence counts as one character.
 std::string Utf8Prefix(std::string_view text, std::size_t max_characters = kShortStringLength);
 
+// The longest start of UTF-8 text that fits `max_bytes` bytes without splitting
+// a character.
+std::string Utf8PrefixBytes(std::string_view text, std::size_t max_bytes);
+
 // The part of a path after its last "/" or "\".
 std::string FileNamePart(std::string_view path);
 

@@ -52,26 +52,6 @@ SimpleMapiState& State() {
     return state;
 }
 
-void HandOverSettings(LPMAPICONFIGURE configure, const mail::MailSettings& settings,
-                      const std::filesystem::path& mail_root) {
-    const std::string root = mail_root.string();
-    CorvaneMapiSettings c{};
-    c.cbSize = sizeof c;
-    c.smtpHost = settings.smtp_host.c_str();
-    c.smtpPort = settings.smtp_port;
-    c.smtpSecurity = static_cast<int32_t>(settings.smtp_security);
-    c.smtpUser = settings.smtp_user.c_str();
-    c.smtpPassword = settings.smtp_password.c_str();
-    c.fromAddress = settings.from_address.c_str();
-    c.fromName = settings.from_name.c_str();
-    c.storeUrl = settings.store_url.c_str();
-    c.mailRoot = root.c_str();
-    c.connectTimeoutMs = static_cast<uint32_t>(settings.connect_timeout.count());
-    c.deliverTimeoutMs = static_cast<uint32_t>(settings.deliver_timeout.count());
-    c.composeCommand = settings.compose_command.c_str();
-    configure(&c);
-}
-
 // Requires: the state's mutex is held.
 void LoadLocked(SimpleMapiState& state) {
     state.load_attempted = true;
@@ -187,8 +167,8 @@ ULONG ImportedMapiSendMail(LHANDLE session, ULONG_PTR ui, const MapiMessage* mes
         provider = state.import_provider;
         send_mail = state.import_send_mail;
         if (send_mail && state.import_configure) {
-            HandOverSettings(state.import_configure, mail::LoadMailSettings(),
-                             mail::DefaultMailRoot());
+            mail::ConfigureMapiModule(state.import_configure, mail::LoadMailSettings(),
+                                      mail::DefaultMailRoot());
         }
     }
     if (provider)

@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/filter.h"
+#include "engine/storage/byte_order.h"
 
 namespace {
 
@@ -52,9 +52,6 @@ std::filesystem::path WorkDirectory() {
     }();
     return path;
 }
-
-// ---------------------------------------------------------------------------
-// The engine side
 
 FieldDescriptor Field(std::uint16_t number, const char* name, std::uint8_t type,
                       std::uint8_t subtype = 0, std::uint8_t length = 0) {
@@ -194,9 +191,6 @@ void EngineReopenCount(benchmark::State& state) {
         e.cursor->Close();
     }
 }
-
-// ---------------------------------------------------------------------------
-// The SQLite side
 
 struct Lite {
     sqlite3* db = nullptr;

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/scramble.h"
 
 namespace strata {
@@ -15,9 +15,6 @@ namespace strata {
 namespace {
 constexpr std::size_t kBlockBatchGrowth = 255;
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// TBlock
 
 void TBlock::Clear(std::uint32_t offset, std::size_t data_size) {
     offset_ = offset;
@@ -94,9 +91,6 @@ void TBlockStack::Put(std::unique_ptr<TBlock> block) {
     if (block)
         blocks_.push_back(std::move(block));
 }
-
-// ---------------------------------------------------------------------------
-// TBlobFile
 
 TBlobFile::TBlobFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TBlockStack>(this)) {
@@ -176,31 +170,23 @@ void TBlobFile::ReadRawHeader(BlobHeader& header) {
 
 void TBlobFile::ReadHeader() {
     ReadRawHeader(header_);
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TBlobFile::HeaderChanged() {
     BlobHeader h{};
     ReadRawHeader(h);
-    if (GetU32(h, bh::kChangeCounter) == GetChangeCounter())
-        return false;
-    header_ = h;
-    header_changed_ = false;
-    return true;
+    return changes_.Adopt(header_, h);
 }
 
 void TBlobFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, bh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
-    header_[bh::kHeaderChanged] = header_changed_ ? 1 : 0;
-    WriteHeaderImage(*this, header_, encrypted_);
-    header_[bh::kHeaderChanged] = 0;
-    header_changed_ = false;
+    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
 }
 
 void TBlobFile::MarkChanged() {
-    PutU32(header_, bh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     if (owner_ != nullptr)
         owner_->MarkWritten();
 }
@@ -536,9 +522,6 @@ bool TBlobFile::ReadLock(std::uint32_t& r) {
 bool TBlobFile::ReadUnlock(std::uint32_t r) {
     return LockRegion(kReadLockTop - r, 1, false);
 }
-
-// ---------------------------------------------------------------------------
-// TBlobBuffer
 
 void TBlobBuffer::SetSize(std::int64_t size) {
     if (size < 0 || size > kMaxBlobSize)

@@ -28,6 +28,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/core/header_changes.h"
+#include "engine/core/pinned.h"
 #include "engine/core/table_file_link.h"
 #include "engine/storage/file_handler.h"
 
@@ -205,7 +207,7 @@ class TBlobFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
-    void SetHeaderChanged() { header_changed_ = true; }
+    void SetHeaderChanged() { changes_.SetPending(); }
     void ReadRawHeader(BlobHeader& header);
     void SizeCache();
     TBlock* FindCached(std::uint32_t offset);
@@ -220,7 +222,7 @@ class TBlobFile : public TFileHandler {
     std::uint32_t block_size_ = kDefaultBlobBlockSize;
     std::uint32_t blocks_per_buffer_ = 127;
     BlobHeader header_{};
-    bool header_changed_ = false;
+    HeaderChanges changes_{bh::kChangeCounter, bh::kHeaderChanged};
     std::vector<std::unique_ptr<TBlock>> cache_;  // sorted by offset
     TBlock* lru_head_ = nullptr;
     TBlock* lru_tail_ = nullptr;
@@ -272,31 +274,6 @@ class TBlobBuffer {
 };
 
 // Pins a block for one scope.
-class PinnedBlock {
-  public:
-    PinnedBlock(TBlobFile& file, TBlock* block) : file_(&file), block_(block) {}
-    PinnedBlock(PinnedBlock&& o) noexcept
-        : file_(o.file_), block_(std::exchange(o.block_, nullptr)) {}
-    PinnedBlock& operator=(PinnedBlock&& o) noexcept {
-        if (this != &o) {
-            Release();
-            file_ = o.file_;
-            block_ = std::exchange(o.block_, nullptr);
-        }
-        return *this;
-    }
-    ~PinnedBlock() { Release(); }
-    TBlock* operator->() const { return block_; }
-    TBlock& operator*() const { return *block_; }
-    TBlock* get() const { return block_; }
-    void Release() {
-        if (block_ != nullptr)
-            file_->ReleaseBlock(std::exchange(block_, nullptr));
-    }
-
-  private:
-    TBlobFile* file_;
-    TBlock* block_;
-};
+using PinnedBlock = Pinned<TBlobFile, TBlock, &TBlobFile::ReleaseBlock>;
 
 }  // namespace strata

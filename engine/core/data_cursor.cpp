@@ -16,26 +16,12 @@
 #include "engine/storage/storage_utils.h"
 #include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
 
 namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 // Adds a password to the session for one scope when the session lacks it.
 class TemporaryPassword {
@@ -168,9 +154,6 @@ void TDataCursor::SetFetchOption(bool value) {
     if (open_ && has_auto_inc_)
         fetch_option_ = value;
 }
-
-// ---------------------------------------------------------------------------
-// Opening and closing
 
 void TDataCursor::VerifyTableHeaders() {
     table_->ReadLock();
@@ -318,9 +301,6 @@ void TDataCursor::Close(bool discard_temporary) {
         Raise(static_cast<EngineErrorCode>(-result));
 }
 
-// ---------------------------------------------------------------------------
-// Change detection
-
 bool TDataCursor::CountersDiffer() const {
     return data_counter_ != table_->DataCounter() || index_counter_ != table_->IndexCounter() ||
            blob_counter_ != table_->BlobCounter();
@@ -384,12 +364,9 @@ void TDataCursor::Refresh() {
     table_->ReadUnlock();
 }
 
-// ---------------------------------------------------------------------------
-// Table definitions
-
 void TDataCursor::ValidateTableDefinition(TableDefinition& definition) const {
     if (definition.encrypted) {
-        const std::string_view password = Trimmed(definition.password);
+        const std::string_view password = platform::nls::TrimOf(definition.password, " ");
         if (password.empty() || definition.password.size() > 15)
             Raise(kErrInvalidPassword);
     }
@@ -440,14 +417,14 @@ void TDataCursor::ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
     std::uint32_t running = kRecordHeaderSize;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         FieldDescriptor& f = fields[i];
-        std::string name(Trimmed(FieldName(f)));
+        std::string name(platform::nls::TrimOf(FieldName(f), " "));
         if (name.size() > fd::kNameLength)
             name.resize(fd::kNameLength);
         PutShortString(f, fd::kName, fd::kNameLength, name);
         if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
             Raise(kErrInvalidFieldName, name);
         for (std::size_t j = 0; j < i; ++j) {
-            if (EqualsNoCase(FieldName(fields[j]), name))
+            if (platform::nls::SameTextAnsi(FieldName(fields[j]), name))
                 Raise(kErrInvalidFieldName, name);
             if (FieldNumber(fields[j]) == FieldNumber(f))
                 Raise(kErrInvalidFieldDefinition, name);
@@ -471,11 +448,12 @@ void TDataCursor::ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
             if (text.empty())
                 continue;
             const bool keyword =
-                at == fd::kDefault && ((type == kTypeDate && EqualsNoCase(text, "DATE")) ||
-                                       (type == kTypeTime && EqualsNoCase(text, "TIME")) ||
-                                       (type == kTypeTimestamp &&
-                                        (EqualsNoCase(text, "NOW") || EqualsNoCase(text, "DATE") ||
-                                         EqualsNoCase(text, "TIME"))));
+                at == fd::kDefault &&
+                ((type == kTypeDate && platform::nls::SameTextAnsi(text, "DATE")) ||
+                 (type == kTypeTime && platform::nls::SameTextAnsi(text, "TIME")) ||
+                 (type == kTypeTimestamp && (platform::nls::SameTextAnsi(text, "NOW") ||
+                                             platform::nls::SameTextAnsi(text, "DATE") ||
+                                             platform::nls::SameTextAnsi(text, "TIME"))));
             if (!keyword && !TextToFieldValue(f, text, std::span(scratch).first(FieldDataSize(f))))
                 Raise(kErrInvalidValidityCheck, name);
         }
@@ -501,14 +479,14 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             PutShortString(d, ixd::kName, ixd::kNameLength, "");
             d[ixd::kUnique] = 1;
         } else {
-            name = std::string(Trimmed(IndexName(d)));
+            name = std::string(platform::nls::TrimOf(IndexName(d), " "));
             for (char& c : name)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             PutShortString(d, ixd::kName, ixd::kNameLength, name);
             if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
                 Raise(kErrInvalidIndexName, {}, name);
             for (std::size_t j = 1; j < i; ++j) {
-                if (EqualsNoCase(IndexName(indexes[j]), name))
+                if (platform::nls::SameTextAnsi(IndexName(indexes[j]), name))
                     Raise(kErrIndexExists, {}, name);
             }
         }
@@ -568,8 +546,8 @@ void TDataCursor::CreateTable(TableDefinition definition, bool overwrite) {
 
 bool TDataCursor::FieldDefChanged(const FieldDescriptor& a, const FieldDescriptor& b) {
     const auto text_differs = [&](std::size_t at) {
-        return !EqualsNoCase(GetShortString(a, at, fd::kTextLength),
-                             GetShortString(b, at, fd::kTextLength));
+        return !platform::nls::SameTextAnsi(GetShortString(a, at, fd::kTextLength),
+                                            GetShortString(b, at, fd::kTextLength));
     };
     return FieldNumber(a) != FieldNumber(b) || FieldType(a) != FieldType(b) ||
            FieldSubtype(a) != FieldSubtype(b) || FieldDataSize(a) != FieldDataSize(b) ||
@@ -636,9 +614,6 @@ void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
     record_size_ = size;
     current_.resize(record_size_);
 }
-
-// ---------------------------------------------------------------------------
-// Whole-table operations
 
 void TDataCursor::DeleteTable() {
     CheckClosed();
@@ -762,7 +737,8 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
                 if (FieldType(field) != kTypeBlob)
                     continue;
                 const std::size_t at = FieldOffset(field);
-                std::fill(copy.begin() + at, copy.begin() + at + 1 + FieldDataSize(field), 0);
+                std::fill_n(copy.begin() + static_cast<std::ptrdiff_t>(at),
+                            1 + FieldDataSize(field), 0);
                 if (source[at] == 0)
                     continue;
                 std::uint32_t size = 0;
@@ -797,9 +773,6 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
 
     PlaceRebuiltTable(directory_, *work, temp_name, table_name_, backup && !memory, memory);
 }
-
-// ---------------------------------------------------------------------------
-// Header values
 
 DataHeader TDataCursor::ReadClosedHeader() {
     TDataFile file(nullptr);
@@ -894,9 +867,6 @@ void TDataCursor::SetLastAutoInc(std::uint32_t value) {
     CheckOpen();
     table_->DataFile().SetAutoIncrement(value);
 }
-
-// ---------------------------------------------------------------------------
-// Cloning
 
 std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     CheckOpen();

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "engine/core/data_table.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/language_char_maps.h"
 #include "engine/storage/records_bitmap.h"
@@ -65,8 +65,10 @@ class TDataCursor final : public TFileCursor {
     TDataDirectory& Directory() const noexcept { return directory_; }
     TDataTable* Table() const noexcept { return table_; }
 
-    // ---- options (settable only while closed: 10031) -------------------------------------
+    // Options (settable only while closed: 10031)
     const std::string& TableName() const noexcept { return table_name_; }
+    // The table's name as its error messages show it (without extension).
+    std::string BaseName() const;
     void SetTableName(std::string_view name);
     bool Exclusive() const noexcept { return exclusive_; }
     void SetExclusive(bool value);
@@ -94,7 +96,6 @@ class TDataCursor final : public TFileCursor {
     void SetRepairMode(bool value) noexcept { repair_mode_ = value; }
     void SetRestructureMode(bool value) noexcept { restructure_mode_ = value; }
 
-    // ---- life cycle ----------------------------------------------------------------------
     bool IsOpen() const noexcept { return open_; }
     void Open();
     void Close(bool discard_temporary = true);
@@ -102,7 +103,6 @@ class TDataCursor final : public TFileCursor {
     void CheckExclusive() const;
     void CheckWritable() const;
 
-    // ---- table operations ----------------------------------------------------------------
     void CreateTable(TableDefinition definition, bool overwrite);
     // Normalises the definition in place (names, sizes, offsets, key sizes).
     void ValidateTableDefinition(TableDefinition& definition) const;
@@ -171,7 +171,6 @@ class TDataCursor final : public TFileCursor {
     void Refresh();
     std::unique_ptr<TDataCursor> CloneCursor();
 
-    // ---- indexes -------------------------------------------------------------------------
     void SelectIndex(std::uint8_t number);
     void SetIndex(std::uint8_t number);
     void SetIndexByName(std::string_view name);
@@ -191,7 +190,6 @@ class TDataCursor final : public TFileCursor {
     std::vector<std::uint8_t> BuildKey(ConstRecordBuffer record) const;
     bool KeyExists(std::span<const std::uint8_t> key);
 
-    // ---- search, ranges, moving ----------------------------------------------------------
     // source is a key (key size bytes) or a record buffer; `out_record` may be
     // empty. `partial_length` counts characters of the string field after
     // the first `field_count` fields.
@@ -221,7 +219,6 @@ class TDataCursor final : public TFileCursor {
     void Resync();
     void Reposition();
 
-    // ---- records -------------------------------------------------------------------------
     EngineErrorCode GetCurrentRecord(RecordBuffer buffer, bool lock);
     EngineErrorCode GetNextRecord(RecordBuffer buffer);
     EngineErrorCode GetPriorRecord(RecordBuffer buffer);
@@ -233,7 +230,7 @@ class TDataCursor final : public TFileCursor {
     void ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition);
     void DeleteRecord(ConstRecordBuffer buffer, bool reposition);
 
-    // ---- fields (1-based positions; descriptor numbers in restructure mode) ---------------
+    // Fields (1-based positions; descriptor numbers in restructure mode)
     // `value` (may be empty) receives the data size, zero-filled first.
     void GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
                   std::span<std::uint8_t> value) const;
@@ -252,7 +249,6 @@ class TDataCursor final : public TFileCursor {
     static void SetRecordIdOf(RecordBuffer buffer, std::uint32_t id);
     static std::uint32_t RecordNumberOf(ConstRecordBuffer buffer);
 
-    // ---- locks ---------------------------------------------------------------------------
     void LockRecord(std::uint32_t number);
     void UnlockRecord(std::uint32_t number);
     void LockTable();
@@ -267,7 +263,7 @@ class TDataCursor final : public TFileCursor {
     void FlushToDisk();
     void DiscardBuffers(bool trim, bool reread_headers);
 
-    // ---- blobs (results are engine codes, 0 = success) -----------------------------------
+    // Blobs (results are engine codes, 0 = success)
     EngineErrorCode OpenBlob(std::uint32_t field, RecordBuffer buffer, std::uint8_t mode);
     EngineErrorCode CloseBlob(std::uint32_t field, RecordBuffer buffer);
     EngineErrorCode ReadBlob(std::uint32_t field, ConstRecordBuffer buffer,
@@ -286,7 +282,6 @@ class TDataCursor final : public TFileCursor {
     bool IsOpenBlob(std::int32_t handle) const;
     std::size_t OpenBlobCount() const noexcept { return blobs_.size(); }
 
-    // ---- callbacks -----------------------------------------------------------------------
     void SetPasswordHandler(PasswordHandler handler) { on_password_ = std::move(handler); }
     void SetRepairProgressHandler(ProgressHandler h) { on_repair_progress_ = std::move(h); }
     void SetRepairLogHandler(LogHandler h) { on_repair_log_ = std::move(h); }
@@ -299,7 +294,6 @@ class TDataCursor final : public TFileCursor {
     void SetDataLostHandler(DataLostHandler h) { on_data_lost_ = std::move(h); }
     void SetIndexProgressHandler(ProgressHandler h) { on_index_progress_ = std::move(h); }
 
-    // ---- filters -------------------------------------------------------------------------
     struct FilterOptions {
         bool no_partial_compare = false;
         bool case_insensitive = false;
@@ -370,7 +364,6 @@ class TDataCursor final : public TFileCursor {
     void EndOperation() noexcept;
     bool CountersDiffer() const;
     void ResyncAndReturn();
-    std::string BaseName() const;
 
     // Index and key helpers.
     IndexState MakeIndexState(int slot) const;

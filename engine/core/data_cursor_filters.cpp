@@ -5,6 +5,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/filter.h"
 #include "engine/core/index_tree.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"
@@ -85,9 +86,6 @@ void AndNot(TRecordsBitmap& into, const TRecordsBitmap& from) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// The filter list
 
 TFilter* TDataCursor::FindFilter(TFilter* filter) const {
     for (const auto& f : filters_) {
@@ -281,9 +279,6 @@ void TDataCursor::UpdateBitmapsInUse() {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Classification
-
 int TDataCursor::IndexForColumn(std::uint16_t field, int case_rule) const {
     if (field == 0 || field > fields_.size() || table_ == nullptr)
         return -1;
@@ -415,7 +410,6 @@ std::uint8_t TDataCursor::ClassifyFilterNode(TExpToken& node, std::uint8_t paren
     return PlanNode(node, estimate).level;
 }
 
-// ---------------------------------------------------------------------------
 // Index scans
 //
 // A leaf's records come from ordinal intervals of its index: the keys whose
@@ -619,9 +613,6 @@ void TDataCursor::ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& cand
     AndNot(rest, matched);
 }
 
-// ---------------------------------------------------------------------------
-// Evaluation
-
 std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecordBuffer record) {
     db::TFormatSettings format;
     LoadLocaleFormats(language_, sort_, format);
@@ -736,9 +727,6 @@ void TDataCursor::EvaluateFilter(TFilter& filter, const TRecordsBitmap& candidat
     }
     BuildSets(*filter.Expression(), candidates, bitmap, nullptr);
 }
-
-// ---------------------------------------------------------------------------
-// Bitmaps of the view
 
 void TDataCursor::BuildLiveBitmap() {
     const auto low = HiddenKey(0, 0);

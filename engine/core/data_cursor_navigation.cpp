@@ -8,30 +8,12 @@
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/key_encoding.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace strata {
 
-namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Index selection
+namespace {}  // namespace
 
 int TDataCursor::SlotOf(std::uint8_t number) const {
     return number == kNoIndex ? -1 : static_cast<int>(number);
@@ -67,9 +49,7 @@ const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
     if (!entry || entry->descriptor != descriptor || slot == kHiddenIndexSlot) {
         entry.reset();
-        entry.emplace();
-        entry->descriptor = descriptor;
-        entry->state = MakeIndexState(slot);
+        entry = CachedState{descriptor, MakeIndexState(slot)};
     }
     return entry->state;
 }
@@ -152,15 +132,15 @@ void TDataCursor::SetIndex(std::uint8_t number) {
 
 void TDataCursor::SetIndexByName(std::string_view name) {
     CheckOpen();
-    const std::string_view wanted = Trimmed(name);
-    if (index_ != kNoIndex && EqualsNoCase(wanted, index_name_))
+    const std::string_view wanted = platform::nls::TrimOf(name, " ");
+    if (index_ != kNoIndex && platform::nls::SameTextAnsi(wanted, index_name_))
         return;
     const int count = table_->IndexFile().GetIndexCount();
     for (int slot = 0; slot <= count; ++slot) {
         const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
         if (slot == 0 && HasNoPrimaryIndex())
             continue;
-        if (EqualsNoCase(wanted, Trimmed(IndexName(d)))) {
+        if (platform::nls::SameTextAnsi(wanted, platform::nls::TrimOf(IndexName(d), " "))) {
             SetIndex(static_cast<std::uint8_t>(slot));
             return;
         }
@@ -183,9 +163,6 @@ std::vector<std::uint16_t> TDataCursor::GetIndexFieldNumbers(std::uint32_t numbe
         return {};
     return table_->IndexFile().GetIndexFields(static_cast<int>(number));
 }
-
-// ---------------------------------------------------------------------------
-// Keys
 
 std::array<std::uint8_t, 5> TDataCursor::HiddenKey(std::uint8_t status, std::uint32_t id) const {
     std::array<std::uint8_t, 5> key{};
@@ -287,9 +264,6 @@ std::vector<std::uint8_t> TDataCursor::MakeSearchKey(bool source_is_key, ConstRe
     return key;
 }
 
-// ---------------------------------------------------------------------------
-// Tree access
-
 std::uint64_t TDataCursor::KeyCountOf(int slot) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
     return tree.KeyCount();
@@ -354,9 +328,6 @@ void TDataCursor::PositionOnEntry(std::span<const std::uint8_t> key, std::uint32
     record_no_ = record;
     bof_ = eof_ = false;
 }
-
-// ---------------------------------------------------------------------------
-// Moving
 
 bool TDataCursor::StepPhysical(bool forward) {
     std::int64_t r = 0;
@@ -619,9 +590,6 @@ std::uint32_t TDataCursor::GetCurrentRecordNo() const {
     return (bof_ || eof_) ? 0 : record_no_;
 }
 
-// ---------------------------------------------------------------------------
-// Search
-
 bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool adjust) {
     (void)nearest;
     if (physical_)
@@ -696,8 +664,9 @@ bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBu
             counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
         const std::size_t length = ComparedLength(counted, partial_length);
         GotoKey(key, true, false);
-        found =
-            !bof_ && !eof_ && std::equal(key.begin(), key.begin() + length, current_key_.begin());
+        found = !bof_ && !eof_ &&
+                std::equal(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(length),
+                           current_key_.begin());
     } else {
         found = GotoKey(key, nearest, false);
     }
@@ -777,9 +746,6 @@ void TDataCursor::Reposition() {
     }
     FetchCurrent();
 }
-
-// ---------------------------------------------------------------------------
-// Bookmarks
 
 std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
     std::vector<std::uint8_t> bookmark(GetKeySize(), 0);
@@ -869,15 +835,10 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     return found ? 0 : kErrRecordNotFound;
 }
 
-// ---------------------------------------------------------------------------
-// Index maintenance
-
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
     TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
-        Raise(kErrDuplicateKey, {},
-              slot == 0 ? std::string("Primary")
-                        : IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+        Raise(kErrDuplicateKey, {}, IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
     }
 }
 
@@ -891,7 +852,7 @@ void TDataCursor::AddIndex(IndexDescriptor descriptor) {
     CheckOpen();
     CheckExclusive();
     CheckWritable();
-    const std::string name(Trimmed(IndexName(descriptor)));
+    const std::string name(platform::nls::TrimOf(IndexName(descriptor), " "));
     std::uint32_t key_size = 0;
     std::size_t count = 0;
     for (; count < ixd::kMaxFields; ++count) {
@@ -968,12 +929,13 @@ void TDataCursor::DeleteIndex(std::string_view name, bool remove) {
     CheckOpen();
     CheckExclusive();
     CheckWritable();
-    const std::string_view wanted = Trimmed(name);
+    const std::string_view wanted = platform::nls::TrimOf(name, " ");
     TIndexFile& file = table_->IndexFile();
     for (int slot = 0; slot <= file.GetIndexCount(); ++slot) {
         if (slot == 0 && HasNoPrimaryIndex())
             continue;
-        if (EqualsNoCase(wanted, Trimmed(IndexName(file.GetIndexDescriptor(slot))))) {
+        if (platform::nls::SameTextAnsi(
+                wanted, platform::nls::TrimOf(IndexName(file.GetIndexDescriptor(slot)), " "))) {
             EmptyIndex(static_cast<std::uint8_t>(slot), remove);
             table_->FlushBuffers(false, true, true);
             SaveTableCounters();

@@ -12,17 +12,12 @@
 #include "engine/storage/text_compare.h"
 #include "engine/storage/value_convert.h"
 #include "platform/db/date_time.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace strata {
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 template <class T>
 int Sign(T a, T b) {
@@ -161,9 +156,6 @@ std::size_t TDataCursor::KeySlots(KeySlotList& slots) const {
     return count;
 }
 
-// ---------------------------------------------------------------------------
-// Reading
-
 EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
     CheckOpen();
     CursorOperation operation(*this);
@@ -173,7 +165,8 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
             FetchCurrent();
             const std::size_t n =
                 std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
-            if (!std::equal(buffer.begin(), buffer.begin() + n, current_.begin())) {
+            if (!std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
+                            current_.begin())) {
                 UnlockRecord(0);
                 Raise(kErrRecordChanged);
             }
@@ -259,9 +252,6 @@ void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {
     std::fill(buffer.begin(), buffer.end(), 0);
 }
 
-// ---------------------------------------------------------------------------
-// Fields
-
 const FieldDescriptor& TDataCursor::DescriptorFor(std::uint32_t number) const {
     if (restructure_mode_) {
         for (const FieldDescriptor& f : fields_) {
@@ -291,7 +281,7 @@ bool TDataCursor::FindFieldDesc(std::string_view name, FieldDescriptor& out) con
         return false;
     for (std::uint32_t n = 1; n <= table_->DataFile().GetFieldCount(); ++n) {
         const FieldDescriptor d = table_->DataFile().GetFieldDescriptor(n);
-        if (EqualsNoCase(FieldName(d), name)) {
+        if (platform::nls::SameTextAnsi(FieldName(d), name)) {
             out = d;
             return true;
         }
@@ -431,9 +421,6 @@ void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
     PutFieldWith(GetTableFieldDesc(number), buffer, value);
 }
 
-// ---------------------------------------------------------------------------
-// Defaults and validation
-
 void TDataCursor::InitNewRecord(RecordBuffer buffer) {
     CheckOpen();
     ClearRecordBuffer(buffer);
@@ -455,15 +442,15 @@ void TDataCursor::PutDefaults(RecordBuffer buffer) {
         bool ok = true;
         if (type == kTypeString) {
             std::copy_n(text.begin(), std::min<std::size_t>(text.size(), 255), value.begin());
-        } else if (type == kTypeDate && EqualsNoCase(text, "DATE")) {
+        } else if (type == kTypeDate && platform::nls::SameTextAnsi(text, "DATE")) {
             PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineDate(db::Date())));
-        } else if (type == kTypeTime && EqualsNoCase(text, "TIME")) {
+        } else if (type == kTypeTime && platform::nls::SameTextAnsi(text, "TIME")) {
             PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineTime(now)));
-        } else if (type == kTypeTimestamp && EqualsNoCase(text, "NOW")) {
+        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "NOW")) {
             PutF64(value, 0, DateTimeToEngineTimestamp(now));
-        } else if (type == kTypeTimestamp && EqualsNoCase(text, "DATE")) {
+        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "DATE")) {
             PutF64(value, 0, DateTimeToEngineTimestamp(db::Date()));
-        } else if (type == kTypeTimestamp && EqualsNoCase(text, "TIME")) {
+        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "TIME")) {
             PutF64(value, 0,
                    DateTimeToEngineTimestamp(db::TDateTime(now.Value - std::floor(now.Value))));
         } else {
@@ -543,9 +530,6 @@ void TDataCursor::ValidateRecord(ConstRecordBuffer buffer) {
         }
     }
 }
-
-// ---------------------------------------------------------------------------
-// Record locks
 
 void TDataCursor::LockIfNotHeld(std::uint32_t record, bool& locked_here) {
     locked_here = false;
@@ -648,9 +632,6 @@ void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
     table_->DiscardBuffers(trim, reread_headers);
 }
 
-// ---------------------------------------------------------------------------
-// Writing
-
 void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
                              bool deleted) {
     if (deleted) {
@@ -744,9 +725,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
             BuildKeyInto(key_slot, stored, keys[k]);
             if (IndexUnique(index.GetIndexDescriptor(key_slot)) &&
                 TIndexTree(index, key_slot, SlotCompare(key_slot)).Find(keys[k].data())) {
-                Raise(kErrDuplicateKey, {},
-                      key_slot == 0 ? std::string("Primary")
-                                    : IndexName(index.GetIndexDescriptor(key_slot)));
+                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
             }
         }
         std::array<std::uint8_t, 5> old_hidden{};
@@ -878,9 +857,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             continue;
         TIndexTree tree(index, key_slot, SlotCompare(key_slot));
         if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
-            Raise(kErrDuplicateKey, {},
-                  key_slot == 0 ? std::string("Primary")
-                                : IndexName(index.GetIndexDescriptor(key_slot)));
+            Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
         }
         changes.push_back({key_slot, std::move(old_key), std::move(new_key)});
     }

@@ -5,35 +5,22 @@
 
 #include "engine/core/data_session.h"
 #include "engine/core/data_table.h"
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 #include "platform/os/thread.h"
 
 namespace strata {
 
 namespace {
 
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 std::string WithoutExtension(std::string_view name) {
     const auto slash = name.find_last_of("/\\");
     const auto dot = name.find_last_of('.');
     if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
         name = name.substr(0, dot);
-    return std::string(Trimmed(name));
+    return std::string(platform::nls::TrimOf(name, " "));
 }
 
 constexpr int Negative(EngineErrorCode code) {
@@ -43,7 +30,7 @@ constexpr int Negative(EngineErrorCode code) {
 }  // namespace
 
 std::string TableFileName(std::string_view name) {
-    return WithoutExtension(Trimmed(name)) + ".DAT";
+    return WithoutExtension(platform::nls::TrimOf(name, " ")) + ".DAT";
 }
 
 TDataDirectory::TDataDirectory(TDataSession& session) : session_(session) {}
@@ -68,7 +55,7 @@ void TDataDirectory::SetLocation(std::string_view name, std::string_view path,
 TDataTable* TDataDirectory::FindTable(std::string_view name, bool in_memory) const {
     const std::string wanted = TableFileName(name);
     for (const auto& table : tables_) {
-        if (table->InMemory() == in_memory && EqualsNoCase(table->Name(), wanted))
+        if (table->InMemory() == in_memory && platform::nls::SameTextAnsi(table->Name(), wanted))
             return table.get();
     }
     return nullptr;

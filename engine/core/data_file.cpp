@@ -192,7 +192,6 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         d[fd::kDescending] = 0;
     // The new file starts with change counter 0: the creating write is not a
     // change others must notice.
-    header_changed_ = true;
     descriptors_changed_ = true;
     PutU32(header_, dh::kChangeCounter, 0);
     header_[dh::kHeaderChanged] = 1;
@@ -204,9 +203,13 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
+<<<<<<< HEAD
     progress_mark_ = false;
     NoteFlagOnDisk(1);
     header_changed_ = false;
+=======
+    changes_.Clear();
+>>>>>>> main
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
     stats_ = {};
@@ -225,7 +228,7 @@ void TDataFile::ReadHeader() {
     NoteFlagOnDisk(h[dh::kHeaderChanged]);
     h[dh::kHeaderChanged] = 0;
     header_ = h;
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TDataFile::HeaderChanged() {
@@ -235,6 +238,7 @@ bool TDataFile::HeaderChanged() {
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
     }
+<<<<<<< HEAD
     NoteFlagOnDisk(h[dh::kHeaderChanged]);
     if (GetU32(h, dh::kChangeCounter) == GetChangeCounter())
         return false;
@@ -242,15 +246,18 @@ bool TDataFile::HeaderChanged() {
     header_ = h;
     header_changed_ = false;
     return true;
+=======
+    return changes_.Adopt(header_, h);
+>>>>>>> main
 }
 
 void TDataFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
     PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
+<<<<<<< HEAD
     const std::uint8_t settled = header_changed_ ? 1 : 0;
     header_[dh::kHeaderChanged] = progress_mark_ ? kWriteInProgressFlag : settled;
     {
@@ -262,6 +269,13 @@ void TDataFile::WriteHeader(bool force) {
     settled_flag_ = settled;
     header_[dh::kHeaderChanged] = 0;
     header_changed_ = false;
+=======
+    changes_.Write(header_, [&] {
+        const FileObjectLock lock(*this);
+        SeekFile(0, SeekOrigin::kBegin);
+        Write(header_.data(), header_.size());
+    });
+>>>>>>> main
 }
 
 void TDataFile::WriteProgressMark(bool set) {
@@ -305,7 +319,7 @@ void TDataFile::CheckSizes() {
 }
 
 void TDataFile::MarkChanged() {
-    PutU32(header_, dh::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     MarkWrittenByOwner();
 }
 
@@ -440,9 +454,6 @@ std::uint32_t TDataFile::NextBlobNumber() {
     SetHeaderChanged();
     return last + 1;
 }
-
-// ---------------------------------------------------------------------------
-// Record cache
 
 std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
     // Fibonacci hashing spreads runs and strides of record numbers alike.
@@ -912,9 +923,6 @@ void TDataFile::TrimRecordCache() {
     if (cache_table_.size() > 4 * cache_capacity_)
         ResizeCacheTable(cache_capacity_);
 }
-
-// ---------------------------------------------------------------------------
-// Locks
 
 bool TDataFile::LockRecord(std::uint32_t n) {
     return n != 0 && LockRegion(kRecordLockBase - n, 1, true);

@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/header_changes.h"
 #include "engine/core/record_pool.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -153,7 +154,7 @@ class TDataFile : public TFileHandler {
     std::uint32_t GetChangeCounter() const { return GetU32(header_, dh::kChangeCounter); }
     bool GetEncrypted() const { return header_[dh::kEncrypted] != 0; }
     std::int64_t DescriptorEnd() const {
-        return kDataHeaderSize + 768 * std::int64_t{GetFieldCount()};
+        return static_cast<std::int64_t>(kDataHeaderSize) + 768 * std::int64_t{GetFieldCount()};
     }
     // The whole records the file holds after its descriptors.
     std::uint32_t WholeRecordSlots();
@@ -232,7 +233,7 @@ class TDataFile : public TFileHandler {
   private:
     friend class TTableSort;
 
-    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void SetHeaderChanged() noexcept { changes_.SetPending(); }
     void ReadDescriptors();
     void SizeRecordCache();
     std::unique_ptr<TRecord> TakeCacheRecord();
@@ -276,6 +277,7 @@ class TDataFile : public TFileHandler {
     TTableFileOwner* owner_;
     TIndexFile* index_file_ = nullptr;
     DataHeader header_{};
+<<<<<<< HEAD
     bool header_changed_ = false;
     void NoteFlagOnDisk(std::uint8_t flag) noexcept {
         flag_on_disk_ = flag;
@@ -285,6 +287,9 @@ class TDataFile : public TFileHandler {
     bool progress_mark_ = false;
     std::uint8_t flag_on_disk_ = 0;
     std::uint8_t settled_flag_ = 0;
+=======
+    HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
+>>>>>>> main
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
     std::vector<std::uint8_t> read_buffer_;

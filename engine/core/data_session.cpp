@@ -7,32 +7,16 @@
 #include <mutex>
 
 #include "engine/core/data_directory.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/engine_globals.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
 
-namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string WithTrailingSeparator(std::string_view path) {
     std::string result(path);
@@ -45,7 +29,7 @@ TDataSession::TDataSession() {
     std::string cwd(4096, '\0');
     if (::getcwd(cwd.data(), cwd.size()) != nullptr) {
         cwd.resize(std::char_traits<char>::length(cwd.c_str()));
-        working_dir_ = WithTrailingSeparator(Trimmed(cwd));
+        working_dir_ = WithTrailingSeparator(platform::nls::TrimOf(cwd, " "));
     }
 }
 
@@ -86,7 +70,7 @@ std::string TDataSession::GetPrivateDir() const {
 }
 
 void TDataSession::SetPrivateDir(std::string_view dir) {
-    const std::string_view trimmed = Trimmed(dir);
+    const std::string_view trimmed = platform::nls::TrimOf(dir, " ");
     if (trimmed.empty())
         return;
     std::string value = WithTrailingSeparator(trimmed);
@@ -119,8 +103,8 @@ bool TDataSession::HasPassword(std::string_view password) const {
 TDataDirectory* TDataSession::OpenDirectory(std::string_view name, std::string_view path) {
     std::string dir_path;
     std::string network_path;
-    if (!EqualsNoCase(Trimmed(name), "MEMORY")) {
-        const std::string_view trimmed = Trimmed(path);
+    if (!platform::nls::SameTextAnsi(platform::nls::TrimOf(name, " "), "MEMORY")) {
+        const std::string_view trimmed = platform::nls::TrimOf(path, " ");
         dir_path = trimmed.empty() ? working_dir_ : WithTrailingSeparator(trimmed);
         network_path = GetUniversalPath(dir_path);
         if (network_path.empty())

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <string>
 
-#include "engine/core/byte_order.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/storage_library.h"
 #include "engine/storage/text_compare.h"

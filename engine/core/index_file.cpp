@@ -11,6 +11,7 @@
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
+#include "platform/nls/text.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -53,8 +54,8 @@ std::mt19937& RandomEngine() {
 }
 
 bool SameIndexName(std::string_view a, std::string_view b) {
-    a = TrimBlanks(a);
-    b = TrimBlanks(b);
+    a = platform::nls::Trim(a);
+    b = platform::nls::Trim(b);
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -210,32 +211,26 @@ void TIndexFile::ReadRawHeader(IndexHeader& header) {
 void TIndexFile::ReadHeader() {
     CountEdit();
     ReadRawHeader(header_);
-    header_changed_ = false;
+    changes_.Clear();
 }
 
 bool TIndexFile::HeaderChanged() {
     IndexHeader h{};
     ReadRawHeader(h);
-    if (GetU32(h, ih::kChangeCounter) == GetChangeCounter())
+    if (!changes_.Adopt(header_, h))
         return false;
     CountEdit();
-    header_ = h;
-    header_changed_ = false;
     return true;
 }
 
 void TIndexFile::WriteHeader(bool force) {
-    if (!force && !header_changed_)
+    if (!changes_.WriteDue(force))
         return;
-    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
-    header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
-    WriteHeaderImage(*this, header_, encrypted_);
-    header_[ih::kHeaderChanged] = 0;
-    header_changed_ = false;
+    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
 }
 
 void TIndexFile::MarkChanged() {
-    PutU32(header_, ih::kChangeCounter, static_cast<std::uint32_t>(GetChangeCounter() + 1u));
+    changes_.CountChange(header_);
     if (owner_ != nullptr)
         owner_->MarkWritten();
 }
@@ -282,6 +277,23 @@ void TIndexFile::SetPrimaryIndex(const IndexDescriptor& d) {
         RaiseEngineError(kErrPrimaryIndexExists, Name(), {}, "Primary");
     }
     CheckIndexDefinition(d, "Primary");
+    StorePrimaryIndex(d);
+}
+
+void TIndexFile::ReplacePrimaryIndex(const IndexDescriptor& d) {
+    CheckIndexDefinition(d, "Primary");
+    // The pages the emptied tree gave back stay on the index's free chain.
+    const std::uint32_t free_page = GetNoPrimaryIndex() ? 0 : GetFreePage(0);
+    // Cached pages carry the old key settings.
+    FlushPages();
+    ClearPageCaches(true);
+    StorePrimaryIndex(d);
+    if (IndexFieldCount(d) > 0)
+        PutU32(header_, SlotAt(0) + ixd::kFreePage, free_page);
+}
+
+void TIndexFile::StorePrimaryIndex(const IndexDescriptor& d) {
+    const std::size_t at = SlotAt(0);
     std::fill(header_.begin() + at, header_.begin() + at + kIndexDescriptorSize, 0);
     if (IndexFieldCount(d) == 0) {
         header_[ih::kNoPrimary] = 1;
@@ -303,7 +315,7 @@ void TIndexFile::AddIndex(const IndexDescriptor& d) {
         RaiseEngineError(kErrIndexLimit, Name(), {}, name);
     if (IndexFieldCount(d) > ixd::kMaxFields)
         RaiseEngineError(kErrIndexLimit, Name(), {}, name);
-    const std::string_view trimmed = TrimBlanks(name);
+    const std::string_view trimmed = platform::nls::Trim(name);
     if (trimmed.empty())
         RaiseEngineError(kErrIndexNameMissing, Name(), {}, name);
     if (!IsIdentStartChar(static_cast<unsigned char>(trimmed.front()))) {
@@ -427,9 +439,6 @@ void TIndexFile::DecRecordCount() {
     if (GetRecordCount() > 0)
         SetRecordCount(GetRecordCount() - 1);
 }
-
-// ---------------------------------------------------------------------------
-// Page caches
 
 void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
     if (cache.hand == p)

@@ -26,7 +26,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/header_changes.h"
 #include "engine/core/index_page.h"
+#include "engine/core/pinned.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
 #include "engine/storage/file_handler.h"
@@ -111,6 +113,9 @@ class TIndexFile : public TFileHandler {
     void EmptyIndexFile();
 
     void SetPrimaryIndex(const IndexDescriptor& descriptor);
+    // Gives the primary index a new definition (none without fields), as a
+    // restructure does. Requires: its tree is empty.
+    void ReplacePrimaryIndex(const IndexDescriptor& descriptor);
     void AddIndex(const IndexDescriptor& descriptor);
     void DeleteIndex(int slot);
     void SetIndexDescriptor(int slot, const IndexDescriptor& descriptor);
@@ -224,7 +229,8 @@ class TIndexFile : public TFileHandler {
 
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
-    void SetHeaderChanged() noexcept { header_changed_ = true; }
+    void SetHeaderChanged() noexcept { changes_.SetPending(); }
+    void StorePrimaryIndex(const IndexDescriptor& descriptor);
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
     TPage* CachedAt(std::uint32_t offset) const {
         const std::size_t n = offset / kIndexPageSize;
@@ -248,7 +254,7 @@ class TIndexFile : public TFileHandler {
     const TDataFile* data_file_ = nullptr;
     bool encrypted_ = false;
     IndexHeader header_{};
-    bool header_changed_ = false;
+    HeaderChanges changes_{ih::kChangeCounter, ih::kHeaderChanged};
     std::array<SlotCache, kIndexSlotCount> caches_;
     std::size_t cached_total_ = 0;
     std::size_t page_capacity_ = kPageCacheCapacity;
@@ -274,33 +280,6 @@ class TIndexFile : public TFileHandler {
 };
 
 // Pins a page for one scope.
-class PinnedPage {
-  public:
-    PinnedPage() = default;
-    PinnedPage(TIndexFile& file, TPage* page) : file_(&file), page_(page) {}
-    PinnedPage(PinnedPage&& other) noexcept
-        : file_(other.file_), page_(std::exchange(other.page_, nullptr)) {}
-    PinnedPage& operator=(PinnedPage&& other) noexcept {
-        if (this != &other) {
-            Release();
-            file_ = other.file_;
-            page_ = std::exchange(other.page_, nullptr);
-        }
-        return *this;
-    }
-    ~PinnedPage() { Release(); }
-    TPage* operator->() const { return page_; }
-    TPage& operator*() const { return *page_; }
-    TPage* get() const { return page_; }
-    explicit operator bool() const { return page_ != nullptr; }
-    void Release() {
-        if (page_ != nullptr)
-            file_->ReleasePage(std::exchange(page_, nullptr));
-    }
-
-  private:
-    TIndexFile* file_ = nullptr;
-    TPage* page_ = nullptr;
-};
+using PinnedPage = Pinned<TIndexFile, TPage, &TIndexFile::ReleasePage>;
 
 }  // namespace strata

@@ -4,8 +4,8 @@
 #include <cassert>
 #include <cstring>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/records_bitmap.h"
 #include "engine/storage/scramble.h"
@@ -83,9 +83,6 @@ std::int64_t TPage::FindChild(std::uint32_t child) const {
     }
     return 0;
 }
-
-// ---------------------------------------------------------------------------
-// Compression counts and packing
 
 std::size_t TPage::EntrySize(std::int64_t pos) const {
     const std::size_t k = key_size_;
@@ -209,7 +206,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
             PageCorrupt(owner_);
     };
     for (std::int64_t i = 1; i <= count; ++i) {
-        std::uint8_t* e = entries_.data() + (i - 1) * Stride();
+        std::uint8_t* e = EntryAt(i);
         std::span<std::uint8_t> tail(e + k, 12);
         std::size_t p = 0;
         std::size_t t = 0;
@@ -284,7 +281,8 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
     bytes[0] = static_cast<std::uint8_t>(kind_);
-    PutU16(bytes, 1, free_ ? 0 : count_);
+    assert(count_ >= 0);
+    PutU16(bytes, 1, free_ ? 0 : static_cast<std::uint64_t>(count_));
     PutU32(bytes, 3, previous_);
     PutU32(bytes, 7, next_);
     std::size_t at = kPageHeaderSize;
@@ -342,14 +340,12 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
     changed_ = false;
 }
 
-// ---------------------------------------------------------------------------
-// Entry edits
-
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
     const std::size_t stride = Stride();
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(after * stride), stride, 0);
-    std::uint8_t* entry = entries_.data() + after * stride;
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(after + 1)), stride,
+                    0);
+    std::uint8_t* entry = EntryAt(after + 1);
     std::memcpy(entry, key, key_size_);
     std::span<std::uint8_t> tail(entry + key_size_, 12);
     PutU32(tail, kPtrAt, pointer);
@@ -363,7 +359,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 void TPage::EraseRaw(std::int64_t pos) {
     const std::size_t stride = Stride();
     used_ -= EntrySize(pos);
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>((pos - 1) * stride);
+    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(pos));
     entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
     --count_;
     MarkChanged();
@@ -373,10 +369,12 @@ void TPage::EraseRaw(std::int64_t pos) {
 // position to_after.
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
     const std::size_t stride = Stride();
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>((from_pos - 1) * stride);
-    auto last = first + static_cast<std::ptrdiff_t>(n * stride);
-    to.entries_.insert(to.entries_.begin() + static_cast<std::ptrdiff_t>(to_after * stride), first,
-                       last);
+    assert(n >= 0 && from_pos >= 1 && to_after >= 0);
+    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(from_pos));
+    auto last = first + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * stride);
+    to.entries_.insert(
+        to.entries_.begin() + static_cast<std::ptrdiff_t>(to.EntryOffset(to_after + 1)), first,
+        last);
     entries_.erase(first, last);
     count_ -= n;
     to.count_ += n;
@@ -665,9 +663,6 @@ void TPage::Rebalance() {
     parent->SetCount(static_cast<std::uint32_t>(right.KeyCount()));
     parent->SetKey(right.EntryAt(1));
 }
-
-// ---------------------------------------------------------------------------
-// Searches and scans
 
 // Entries not above the key.
 std::int64_t TPage::UpperBound(const std::uint8_t* key, const KeyCompare& compare) const {

@@ -226,9 +226,14 @@ class alignas(64) TPage {
     void Recycle(TIndexFile* owner);
 
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
-    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + (pos - 1) * Stride(); }
+    // Requires: 1 <= pos.
+    std::size_t EntryOffset(std::int64_t pos) const {
+        assert(pos >= 1);
+        return static_cast<std::size_t>(pos - 1) * Stride();
+    }
+    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + EntryOffset(pos); }
     const std::uint8_t* EntryAt(std::int64_t pos) const {
-        return entries_.data() + (pos - 1) * Stride();
+        return entries_.data() + EntryOffset(pos);
     }
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
     std::int64_t Pos(PagePosition which) const {

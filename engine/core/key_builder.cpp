@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/record_pool.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/key_encoding.h"
 #include "platform/nls/nls.h"
 

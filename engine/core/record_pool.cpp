@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/data_file.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/scramble.h"
 
 namespace strata {

@@ -28,7 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/byte_order.h"
+#include "engine/storage/byte_order.h"
 
 namespace strata {
 

@@ -241,7 +241,7 @@ class Restructure {
                 } else if (changed[static_cast<std::size_t>(slot)]) {
                     TIndexTree(index, slot, NoCompare).Clear();
                     if (slot == 0)
-                        index.SetPrimaryIndex(d);
+                        index.ReplacePrimaryIndex(d);
                     else
                         index.SetIndexDescriptor(slot, d);
                 }
@@ -327,8 +327,10 @@ class Restructure {
                 keys.push_back(KeyOf(plan, record.Buffer(), language, sort));
                 if (plan.unique &&
                     TIndexTree(index, plan.slot, CompareOf(plan)).Find(keys.back().data())) {
-                    last_error_ = "Duplicate key found in index '" + plan.name + "' of table '" +
-                                  cursor_.TableName() + "'";
+                    // The index's own name: the primary index has none.
+                    last_error_ = "Duplicate key found in index '" +
+                                  IndexName(index.GetIndexDescriptor(plan.slot)) + "' of table '" +
+                                  cursor_.BaseName() + "'";
                     return false;
                 }
             }

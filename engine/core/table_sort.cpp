@@ -209,7 +209,8 @@ void TTableSort::Run() {
     // Next record in key order (null at the end).
     std::size_t memory_next = 0;
     std::vector<std::unique_ptr<TRecord>> heads(runs_.size());
-    const std::uint32_t chunk = std::max<std::uint32_t>(1, 65535 / std::max<std::size_t>(rs, 1));
+    const auto chunk =
+        static_cast<std::uint32_t>(std::max<std::size_t>(1, 65535 / std::max<std::size_t>(rs, 1)));
     auto load_head = [&](std::size_t i) {
         RunFile& run = *runs_[i];
         if (run.next >= run.count) {

@@ -13,6 +13,7 @@
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -58,7 +59,8 @@ std::string UniqueRepairName(const std::vector<FieldDescriptor>& fields, std::si
         candidate = (candidate + "_" + std::string(name)).substr(0, 30);
         bool clash = false;
         for (std::size_t i = 0; i < fields.size() && !clash; ++i) {
-            clash = i != self && Upper(TrimBlanks(FieldName(fields[i]))) == Upper(candidate);
+            clash =
+                i != self && Upper(platform::nls::Trim(FieldName(fields[i]))) == Upper(candidate);
         }
         if (!clash)
             return candidate;
@@ -66,9 +68,6 @@ std::string UniqueRepairName(const std::vector<FieldDescriptor>& fields, std::si
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Data file
 
 void TDataFile::VerifyHeader() {
     if (header_[dh::kVersion] != kTableFileVersion)
@@ -89,7 +88,7 @@ void TDataFile::VerifyHeader() {
     std::uint32_t blob_fields = 0;
     for (std::uint32_t n = 1; n <= count; ++n) {
         const FieldDescriptor& d = descriptors_[n - 1];
-        const std::string name(TrimBlanks(FieldName(d)));
+        const std::string name(platform::nls::Trim(FieldName(d)));
         const std::uint8_t type = FieldType(d);
         bool ok = !name.empty() && ValidNameStart(name) && d[fd::kName] <= fd::kNameLength &&
                   names.insert(Upper(name)).second && numbers.insert(FieldNumber(d)).second &&
@@ -140,7 +139,7 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
             SetFieldScale(d);
         }
         std::string name = FieldName(d);
-        const std::string trimmed(TrimBlanks(name));
+        const std::string trimmed(platform::nls::Trim(name));
         if (trimmed.empty()) {
             RepairLog(cursor, "Invalid field name (blank) for field # " +
                                   std::to_string(FieldNumber(d)) + header_end);
@@ -161,12 +160,13 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
             PutShortString(d, fd::kName, fd::kNameLength, name);
         bool duplicate = false;
         for (std::size_t j = 0; j < i && !duplicate; ++j) {
-            duplicate = Upper(TrimBlanks(FieldName(fields[j]))) == Upper(TrimBlanks(name));
+            duplicate = Upper(platform::nls::Trim(FieldName(fields[j]))) ==
+                        Upper(platform::nls::Trim(name));
         }
         if (duplicate) {
             RepairLog(cursor, "Invalid field name (duplicate) for field " + name + header_end);
             if (!verify_only) {
-                name = UniqueRepairName(fields, i, TrimBlanks(name));
+                name = UniqueRepairName(fields, i, platform::nls::Trim(name));
                 PutShortString(d, fd::kName, fd::kNameLength, name);
             }
         }
@@ -270,12 +270,9 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     descriptors_ = std::move(fields);
     ClearRecordCache();
     SizeRecordCache();
-    header_changed_ = true;
+    SetHeaderChanged();
     descriptors_changed_ = true;
 }
-
-// ---------------------------------------------------------------------------
-// Index file
 
 namespace {
 
@@ -311,7 +308,7 @@ void TIndexFile::VerifyHeader() {
         const IndexDescriptor d = GetIndexDescriptor(slot);
         const bool no_primary = slot == 0 && GetNoPrimaryIndex();
         bool ok = true;
-        const std::string name(TrimBlanks(IndexName(d)));
+        const std::string name(platform::nls::Trim(IndexName(d)));
         if (slot == 0) {
             ok = name.empty() && (no_primary || IndexUnique(d));
         } else if (slot != kHiddenIndexSlot) {
@@ -362,15 +359,15 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
             header_[at + ixd::kUnique] = 1;
             name = "Primary";
         } else {
-            const std::string trimmed(TrimBlanks(name));
+            const std::string trimmed(platform::nls::Trim(name));
             if (!ValidNameStart(trimmed)) {
                 RepairLog(cursor, "Invalid index name for index " + name + ", " + ending);
                 name = ("_" + name).substr(0, 30);
                 PutShortString(header_, at + ixd::kName, ixd::kNameLength, name);
             }
-            if (!seen.insert(Upper(TrimBlanks(name))).second) {
+            if (!seen.insert(Upper(platform::nls::Trim(name))).second) {
                 RepairLog(cursor, "Duplicate index name for index " + name + ", " + ending);
-                for (int k = 1; !seen.insert(Upper(TrimBlanks(name))).second; ++k) {
+                for (int k = 1; !seen.insert(Upper(platform::nls::Trim(name))).second; ++k) {
                     name = ("_" + name).substr(0, 30);
                     if (k > 30)
                         name = ("_" + std::to_string(slot) + name).substr(0, 30);
@@ -449,9 +446,6 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     ClearPageCaches(true);
     SetHeaderChanged();
 }
-
-// ---------------------------------------------------------------------------
-// Blob file
 
 void TBlobFile::VerifyHeader() {
     if (header_[bh::kVersion] != 4)

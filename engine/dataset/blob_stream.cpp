@@ -4,8 +4,8 @@
 #include <string>
 
 #include "engine/core/data_cursor.h"
-#include "engine/core/engine_error.h"
 #include "engine/dataset/strata_dataset.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
 

@@ -5,10 +5,10 @@
 #include <limits>
 
 #include "engine/core/data_cursor.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/filter.h"
 #include "engine/dataset/strata_session.h"
 #include "engine/storage/decimal.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
@@ -164,9 +164,6 @@ db::TFieldType FieldTypeOfEngine(std::uint8_t type, std::uint8_t subtype) {
             return ftUnknown;
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Life cycle
 
 TStrataDataSet::TStrataDataSet(db::TComponent* owner) : db::TDataSet(owner) {}
 
@@ -376,9 +373,6 @@ void TStrataDataSet::LayoutBuffers() {
     SetBufListSize(BufferCount() + 1);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Record buffers
-
 db::TRecordBuffer TStrataDataSet::AllocRecordBuffer() {
     record_buffers_.push_back(
         std::make_unique<std::byte[]>(static_cast<std::size_t>(std::max(buffer_size_, 1))));
@@ -476,9 +470,6 @@ bool TStrataDataSet::GetCurrentRecord(db::TRecordBuffer buffer) {
     UpdateCursorPos();
     return cursor_->GetCurrentRecord(EngineRecord(buffer), false) == kErrNone;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Fields
 
 std::span<std::uint8_t> TStrataDataSet::StateRecord() {
     switch (State()) {
@@ -635,9 +626,6 @@ void TStrataDataSet::CloseBlob(db::TField* field) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Navigation and editing
-
 void TStrataDataSet::InternalFirst() {
     cursor_->First();
 }
@@ -776,9 +764,6 @@ std::int64_t TStrataDataSet::Translate(std::string_view source, std::string& des
     return static_cast<std::int64_t>(dest.size());
 }
 
-// ---------------------------------------------------------------------------------------------
-// TStrataDBDataSet
-
 TStrataDBDataSet::TStrataDBDataSet(db::TComponent* owner) : TStrataDataSet(owner) {}
 
 TStrataDBDataSet::~TStrataDBDataSet() {
@@ -881,9 +866,6 @@ void TStrataDBDataSet::CloseCursor() {
     TStrataDataSet::CloseCursor();
     SetDBFlag(0, false);
 }
-
-// ---------------------------------------------------------------------------------------------
-// TStrataMasterDataLink
 
 void TStrataMasterDataLink::SetFieldNames(std::string_view names) {
     if (names == field_names_) {

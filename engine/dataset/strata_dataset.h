@@ -58,7 +58,6 @@ class TStrataDataSet : public db::TDataSet {
     // Requires: an open dataset. Writes cached records and headers and flushes the files.
     void FlushBuffers();
 
-    // --- framework slots
     bool GetFieldData(db::TField* field, std::span<std::byte> buffer) override;
     void SetFieldData(db::TField* field, std::span<const std::byte> buffer) override;
     void DataConvert(db::TField* field, std::span<const std::byte> source,
@@ -84,7 +83,7 @@ class TStrataDataSet : public db::TDataSet {
     void Post() override;
     void Cancel() override;
 
-    // --- key buffers and ranges (the table builds master-detail and its key searches on them)
+    // Key buffers and ranges (the table builds master-detail and its key searches on them)
     enum KeyIndex : std::uint8_t {
         kiLookup,
         kiRangeStart,
@@ -110,7 +109,6 @@ class TStrataDataSet : public db::TDataSet {
     db::TField* IndexField(std::int32_t position) const;
 
   protected:
-    // --- new slots, in order
     virtual TDataCursor* CreateHandle() { return nullptr; }
     // Closes and frees the cursor unless an SQL statement owns it.
     virtual void DestroyHandle();
@@ -124,7 +122,6 @@ class TStrataDataSet : public db::TDataSet {
     // Hands an owned cursor to the dataset and answers it (for CreateHandle).
     TDataCursor* AdoptCursor(std::unique_ptr<TDataCursor> cursor);
 
-    // --- framework slots
     db::TRecordBuffer AllocRecordBuffer() override;
     void FreeRecordBuffer(db::TRecordBuffer& buffer) override;
     void GetBookmarkData(db::TRecordBuffer buffer, db::TBookmark& data) const override;

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "engine/core/data_cursor.h"
-#include "engine/core/engine_error.h"
 #include "engine/dataset/strata_dataset.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
 
@@ -82,9 +82,6 @@ db::Variant KeyValueAt(const db::Variant& values, std::size_t index, std::size_t
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Filters
 
 TFilter* TStrataDataSet::MakeExpressionFilter(std::string_view text, db::TFilterOptions options) {
     if (text.empty()) {
@@ -246,9 +243,6 @@ bool TStrataDataSet::FindRecord(bool restart, bool go_forward) {
     DoAfterScroll();
     return true;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Locate and Lookup
 
 bool TStrataDataSet::IndexFits(const std::vector<db::TField*>& fields,
                                bool case_insensitive) const {
@@ -495,9 +489,6 @@ db::Variant TStrataDataSet::Lookup(std::string_view key_fields, const db::Varian
                     db::dsCalcFields);
     return FieldValues(result_fields);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Key buffers and ranges
 
 void TStrataDataSet::AllocKeyBuffers() {
     for (KeyBuffer& key : keys_) {

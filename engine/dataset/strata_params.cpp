@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/core/byte_order.h"
 #include "engine/dataset/strata_dataset.h"
+#include "engine/storage/byte_order.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
 
@@ -109,9 +109,6 @@ void PutLe(std::vector<std::uint8_t>& out, std::uint64_t value, std::size_t widt
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// TStrataParam
 
 void TStrataParam::Set(db::TFieldType type, db::Variant value) {
     data_type_ = type;
@@ -323,9 +320,6 @@ bool TStrataParam::SetNativeValue(db::TFieldType type, std::span<const std::uint
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// TStrataParams
-
 TStrataParam& TStrataParams::CreateParam(db::TFieldType type, std::string_view name,
                                          db::TParamType param_type) {
     auto param = std::make_unique<TStrataParam>(this);
@@ -445,9 +439,6 @@ void TStrataParams::ReadData(std::span<const std::uint8_t> data) {
         Fail("Unable to load bind parameters");
     items_ = std::move(loaded);
 }
-
-// ---------------------------------------------------------------------------
-// Markers and the statement's buffer
 
 std::string ParseSQLParams(std::string_view sql, TStrataParams* params) {
     std::string out;

@@ -52,9 +52,6 @@ bool IsPathName(std::string_view name) {
     return name.empty() || name.find_first_of(":\\/") != std::string_view::npos;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Session list
-
 TStrataSessionList::TStrataSessionList() {
     // This list stops the engine at exit, so the engine's own statics must outlive it: they
     // are made complete here, before the list is.
@@ -168,9 +165,6 @@ void TStrataSessionList::FreeAutoNumber(std::int32_t number) {
         auto_numbers_[static_cast<std::size_t>(number)] = false;
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Session
 
 std::function<bool(TStrataSession& session)> TStrataSession::PasswordPrompt;
 
@@ -629,9 +623,6 @@ void TStrataSession::CloseDatabase(TStrataDatabase& database) {
         }
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Database
 
 TStrataDatabase::TStrataDatabase(db::TComponent* owner) : db::TComponent(owner) {
     auto* session = dynamic_cast<TStrataSession*>(owner);

@@ -131,9 +131,6 @@ std::vector<const Def*> PrimaryFirst(const std::vector<const Def*>& defs, IsPrim
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Restructure lists
-
 TRestructureFieldDef& TRestructureFieldDefs::Make(
     std::size_t position, std::string_view name, db::TFieldType type, std::int32_t field_no,
     std::uint8_t char_case, std::string_view description, std::string_view max_value,
@@ -269,9 +266,6 @@ void TRestructureIndexDefs::Update() {
     items_ = std::move(loaded);
     loaded_ = true;
 }
-
-// ---------------------------------------------------------------------------
-// TStrataTable
 
 TStrataTable::TStrataTable(db::TComponent* owner)
     : TStrataDBDataSet(owner),
@@ -554,9 +548,6 @@ void TStrataTable::MasterDisabled() {
     if (ResetRange())
         Resync({});
 }
-
-// ---------------------------------------------------------------------------
-// Maintenance
 
 std::unique_ptr<TDataCursor> TStrataTable::PrivateCursor(bool exclusive) {
     auto cursor = std::make_unique<TDataCursor>(*Database()->Handle());

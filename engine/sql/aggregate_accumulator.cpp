@@ -3,9 +3,10 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/core/engine_error.h"
 #include "engine/sql/sql_clauses.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/value_convert.h"
 
 namespace strata {

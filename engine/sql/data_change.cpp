@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "engine/core/data_directory.h"
-#include "engine/core/engine_error.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_types.h"

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/byte_order.h"
-#include "engine/core/engine_error.h"
 #include "engine/core/engine_globals.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "platform/nls/nls.h"
 
 namespace strata {

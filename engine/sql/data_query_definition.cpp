@@ -4,11 +4,11 @@
 #include <string>
 #include <utility>
 
-#include "engine/core/engine_error.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/sql_grammar_words.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
 #include "engine/storage/storage_utils.h"

@@ -8,12 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "engine/core/engine_error.h"
 #include "engine/core/engine_globals.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/sql_grammar_words.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
 #include "engine/storage/storage_utils.h"

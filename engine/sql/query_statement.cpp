@@ -6,11 +6,12 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
-#include "engine/core/engine_error.h"
 #include "engine/sql/data_change.h"
 #include "engine/sql/data_definition.h"
 #include "engine/sql/result_table.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 

@@ -5,10 +5,10 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
-#include "engine/core/engine_error.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
+#include "engine/storage/engine_error.h"
 #include "platform/nls/nls.h"
 
 namespace strata {

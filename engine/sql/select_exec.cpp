@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "engine/core/data_cursor.h"
-#include "engine/core/engine_error.h"
 #include "engine/sql/aggregate_accumulator.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_types.h"

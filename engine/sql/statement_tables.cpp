@@ -2,9 +2,9 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
-#include "engine/core/engine_error.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/source_table.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 

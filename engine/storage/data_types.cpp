@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/db/conversions.h"
@@ -11,23 +12,6 @@
 
 namespace strata {
 namespace {
-
-template <class U>
-U LoadLittle(const std::byte* p) {
-    U value = 0;
-    for (std::size_t i = 0; i < sizeof(U); ++i) {
-        value = static_cast<U>(value |
-                               (static_cast<U>(std::to_integer<std::uint8_t>(p[i])) << (8 * i)));
-    }
-    return value;
-}
-
-template <class U>
-void StoreLittle(std::byte* p, U value) {
-    for (std::size_t i = 0; i < sizeof(U); ++i) {
-        p[i] = static_cast<std::byte>(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
 
 bool SameKeyword(std::string_view text, std::string_view keyword) {
     if (text.size() != keyword.size()) {
@@ -44,35 +28,23 @@ bool SameKeyword(std::string_view text, std::string_view keyword) {
 
 }  // namespace
 
-std::int16_t LoadInt16(const std::byte* p) {
-    return static_cast<std::int16_t>(LoadLittle<std::uint16_t>(p));
-}
-std::uint16_t LoadUInt16(const std::byte* p) {
-    return LoadLittle<std::uint16_t>(p);
-}
-std::int32_t LoadInt32(const std::byte* p) {
-    return static_cast<std::int32_t>(LoadLittle<std::uint32_t>(p));
-}
-std::int64_t LoadInt64(const std::byte* p) {
-    return static_cast<std::int64_t>(LoadLittle<std::uint64_t>(p));
-}
-double LoadDouble(const std::byte* p) {
-    return std::bit_cast<double>(LoadLittle<std::uint64_t>(p));
-}
-void StoreInt16(std::byte* p, std::int16_t value) {
-    StoreLittle(p, static_cast<std::uint16_t>(value));
-}
-void StoreUInt16(std::byte* p, std::uint16_t value) {
-    StoreLittle(p, value);
-}
-void StoreInt32(std::byte* p, std::int32_t value) {
-    StoreLittle(p, static_cast<std::uint32_t>(value));
-}
-void StoreInt64(std::byte* p, std::int64_t value) {
-    StoreLittle(p, static_cast<std::uint64_t>(value));
-}
-void StoreDouble(std::byte* p, double value) {
-    StoreLittle(p, std::bit_cast<std::uint64_t>(value));
+std::uint32_t FixedDataSize(EngineDataType type) {
+    switch (type) {
+        case kTypeBoolean:
+        case kTypeSmallInt:
+        case kTypeWord:
+            return 2;
+        case kTypeDate:
+        case kTypeInteger:
+        case kTypeTime:
+            return 4;
+        case kTypeFloat:
+        case kTypeBCD:
+        case kTypeTimestamp:
+            return 8;
+        default:
+            return 0;
+    }
 }
 
 std::int32_t DateTimeToEngineDate(db::TDateTime value) {

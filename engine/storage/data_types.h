@@ -65,22 +65,14 @@ inline constexpr std::size_t kMaxStringLength = 250;
 
 inline constexpr double kMSecsPerDay = 86400000.0;
 
+// The size of a value of a fixed-size type (boolean, integers, float, BCD, date, time,
+// timestamp); 0 for the others, whose size is the field's.
+std::uint32_t FixedDataSize(EngineDataType type);
+
 // Every 16-bit value above 1 becomes 1 (operators form true as 0xFFFF first).
 constexpr std::uint16_t NormalizeBoolean(std::uint16_t value) {
     return value > 1 ? 1 : value;
 }
-
-// Little-endian access to value buffers. Requires: the buffer holds the value's bytes.
-std::int16_t LoadInt16(const std::byte* p);
-std::uint16_t LoadUInt16(const std::byte* p);
-std::int32_t LoadInt32(const std::byte* p);
-std::int64_t LoadInt64(const std::byte* p);
-double LoadDouble(const std::byte* p);
-void StoreInt16(std::byte* p, std::int16_t value);
-void StoreUInt16(std::byte* p, std::uint16_t value);
-void StoreInt32(std::byte* p, std::int32_t value);
-void StoreInt64(std::byte* p, std::int64_t value);
-void StoreDouble(std::byte* p, double value);
 
 // Between the class library's TDateTime and the engine's date (day number), time (milliseconds)
 // and timestamp (milliseconds since 0001-01-01 00:00). Values outside the years 1..9999 raise

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 namespace {

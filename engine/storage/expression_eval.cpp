@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/decimal.h"
 #include "engine/storage/expression_types.h"
@@ -91,67 +92,11 @@ void CopyValue(TExpToken& result, const TExpToken& source) {
     std::memcpy(result.Value(), source.Value(), n);
 }
 
-// A number read from a token, exactly: integers as integers, BCD as currency units.
-struct Number {
-    enum class Kind { Integer, Float, Currency };
-    Kind kind = Kind::Integer;
-    std::int64_t integer = 0;
-    double real = 0.0;
-    std::int64_t raw = 0;  // ten-thousandths
-
-    long double AsLongDouble() const {
-        switch (kind) {
-            case Kind::Integer:
-                return static_cast<long double>(integer);
-            case Kind::Float:
-                return real;
-            case Kind::Currency:
-                return static_cast<long double>(raw) / kCurrencyScale;
-        }
-        return 0;
-    }
-    double AsDouble() const { return static_cast<double>(AsLongDouble()); }
-    // Ten-thousandths; integers always fit (an int32 times 10000).
-    std::optional<std::int64_t> AsRaw() const {
-        if (kind == Kind::Currency) {
-            return raw;
-        }
-        if (kind == Kind::Integer) {
-            return integer * kCurrencyScale;
-        }
+// The number a token holds; none for booleans, which no arithmetic takes.
+std::optional<EngineNumber> ReadNumber(const TExpToken& token) {
+    if (token.DataType == kTypeBoolean)
         return std::nullopt;
-    }
-};
-
-std::optional<Number> ReadNumber(const TExpToken& token) {
-    const std::byte* p = token.Value();
-    Number n;
-    switch (token.DataType) {
-        case kTypeSmallInt:
-            n.integer = LoadInt16(p);
-            return n;
-        case kTypeInteger:
-            n.integer = LoadInt32(p);
-            return n;
-        case kTypeWord:
-            n.integer = LoadUInt16(p);
-            return n;
-        case kTypeFloat:
-            n.kind = Number::Kind::Float;
-            n.real = LoadDouble(p);
-            return n;
-        case kTypeBCD: {
-            const std::optional<db::Currency> c = TryDecodeScaledCurrency(LoadInt64(p));
-            if (!c) {
-                return std::nullopt;
-            }
-            n.kind = Number::Kind::Currency;
-            n.raw = c->Raw();
-            return n;
-        }
-        default:
-            return std::nullopt;
-    }
+    return ReadEngineNumber(token.DataType, token.Value());
 }
 
 template <class T>
@@ -159,8 +104,8 @@ int Sign(T a, T b) {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-std::optional<int> CompareNumbers(const Number& a, const Number& b) {
-    using K = Number::Kind;
+std::optional<int> CompareNumbers(const EngineNumber& a, const EngineNumber& b) {
+    using K = EngineNumber::Kind;
     if (a.kind == K::Integer && b.kind == K::Integer) {
         return Sign(a.integer, b.integer);
     }
@@ -169,7 +114,7 @@ std::optional<int> CompareNumbers(const Number& a, const Number& b) {
     }
     // A float against BCD compares in currency units, as the float would be stored.
     if (a.kind == K::Currency || b.kind == K::Currency) {
-        const Number& f = a.kind == K::Float ? a : b;
+        const EngineNumber& f = a.kind == K::Float ? a : b;
         if (const std::optional<db::Currency> c = db::Currency::FromDouble(f.real)) {
             const std::int64_t x = a.kind == K::Float ? c->Raw() : *a.AsRaw();
             const std::int64_t y = b.kind == K::Float ? c->Raw() : *b.AsRaw();
@@ -220,8 +165,8 @@ std::optional<int> CompareValues(const TExpToken& a, const TExpToken& b, SortId 
     if (a.DataType == kTypeBoolean && b.DataType == kTypeBoolean) {
         return Sign(LoadUInt16(a.Value()) != 0, LoadUInt16(b.Value()) != 0);
     }
-    const std::optional<Number> x = ReadNumber(a);
-    const std::optional<Number> y = ReadNumber(b);
+    const std::optional<EngineNumber> x = ReadNumber(a);
+    const std::optional<EngineNumber> y = ReadNumber(b);
     if (!x || !y) {
         return std::nullopt;
     }
@@ -375,7 +320,7 @@ void ApplyDateArithmetic(std::uint8_t code, const TExpToken& left, const TExpTok
     const EngineDataType r = right.DataType;
     const bool subtract = code == kOpSubtract;
     auto integer_of = [](const TExpToken& t) -> std::int64_t {
-        return ReadNumber(t).value_or(Number{}).integer;
+        return ReadNumber(t).value_or(EngineNumber{}).integer;
     };
     switch (result.DataType) {
         case kTypeDate:
@@ -450,8 +395,8 @@ void ApplyArithmetic(std::uint8_t code, const TExpToken& left, const TExpToken& 
         ApplyDateArithmetic(code, left, right, result);
         return;
     }
-    const std::optional<Number> a = ReadNumber(left);
-    const std::optional<Number> b = ReadNumber(right);
+    const std::optional<EngineNumber> a = ReadNumber(left);
+    const std::optional<EngineNumber> b = ReadNumber(right);
     if (!a || !b) {
         SetNull(result);
         return;
@@ -539,18 +484,18 @@ void ApplyArithmetic(std::uint8_t code, const TExpToken& left, const TExpToken& 
 }
 
 // Whole number of a float or BCD value rounded half away from zero; nullopt beyond 64 bits.
-std::optional<std::int64_t> RoundToInteger(const Number& n) {
+std::optional<std::int64_t> RoundToInteger(const EngineNumber& n) {
     switch (n.kind) {
-        case Number::Kind::Integer:
+        case EngineNumber::Kind::Integer:
             return n.integer;
-        case Number::Kind::Float: {
+        case EngineNumber::Kind::Float: {
             if (!std::isfinite(n.real) || std::fabs(n.real) >= 9.0e18) {
                 return std::nullopt;
             }
             return static_cast<std::int64_t>(std::llround(n.real));
         }
-        case Number::Kind::Currency:
-            return static_cast<std::int64_t>(DivideRounded(n.raw, kCurrencyScale));
+        case EngineNumber::Kind::Currency:
+            return static_cast<std::int64_t>(DivideRounded(n.currency.Raw(), kCurrencyScale));
     }
     return std::nullopt;
 }
@@ -828,7 +773,7 @@ class Evaluator {
                 EvalCast(*argument, result);
                 return;
             case kOpAbs: {
-                const std::optional<Number> n = ReadNumber(*argument);
+                const std::optional<EngineNumber> n = ReadNumber(*argument);
                 const std::optional<std::int64_t> whole = n ? RoundToInteger(*n) : std::nullopt;
                 if (!whole || *whole == std::numeric_limits<std::int64_t>::min()) {
                     SetNull(result);
@@ -838,7 +783,7 @@ class Evaluator {
                 return;
             }
             case kOpRound: {
-                const std::optional<Number> n = ReadNumber(*argument);
+                const std::optional<EngineNumber> n = ReadNumber(*argument);
                 const int places = node.Second ? LoadInt32(node.Second->Value()) : 0;
                 if (!n) {
                     SetNull(result);
@@ -1004,7 +949,7 @@ void ApplyUnaryOperator(std::uint8_t code, const TExpToken& operand, TExpToken& 
         case kTypeInteger:
         case kTypeTime:
         case kTypeWord: {
-            const std::optional<Number> n = ReadNumber(operand);
+            const std::optional<EngineNumber> n = ReadNumber(operand);
             const std::int64_t value = n ? n->integer : LoadInt32(operand.Value());
             StoreIntegral(result, negate ? -value : value);
             return;
@@ -1016,12 +961,13 @@ void ApplyUnaryOperator(std::uint8_t code, const TExpToken& operand, TExpToken& 
             return;
         }
         case kTypeBCD: {
-            const std::optional<Number> n = ReadNumber(operand);
+            const std::optional<EngineNumber> n = ReadNumber(operand);
             if (!n) {
                 SetNull(result);
                 return;
             }
-            StoreCurrency(result, negate ? -static_cast<Wide>(n->raw) : n->raw);
+            StoreCurrency(result,
+                          negate ? -static_cast<Wide>(n->currency.Raw()) : n->currency.Raw());
             return;
         }
         default:
@@ -1105,7 +1051,7 @@ ExpTokenPtr RoundConstantTo(const TExpToken& constant, const TExpToken& target, 
         StoreDouble(stepped->Value(), (up ? std::ceil(days) : std::floor(days)) * kDayMs);
         return ConvertExactly(*stepped, target, false);
     }
-    const std::optional<Number> n = ReadNumber(constant);
+    const std::optional<EngineNumber> n = ReadNumber(constant);
     if (!n || !IsNumericType(target.DataType) || target.DataType == kTypeFloat) {
         return nullptr;
     }
@@ -1117,7 +1063,7 @@ ExpTokenPtr RoundConstantTo(const TExpToken& constant, const TExpToken& target, 
             step *= 10;
         }
     }
-    if (n->kind == Number::Kind::Float) {
+    if (n->kind == EngineNumber::Kind::Float) {
         const long double units = static_cast<long double>(n->real) * kCurrencyScale / step;
         const long double whole = up ? std::ceil(units) : std::floor(units);
         if (!std::isfinite(static_cast<double>(whole)) || std::fabs(whole) > 9.0e14L) {
@@ -1126,16 +1072,16 @@ ExpTokenPtr RoundConstantTo(const TExpToken& constant, const TExpToken& target, 
         StoreDouble(stepped->Value(), static_cast<double>(whole * step / kCurrencyScale));
         return ConvertExactly(*stepped, target, false);
     }
-    if (n->kind == Number::Kind::Currency) {
-        std::int64_t q = n->raw / step;
+    if (n->kind == EngineNumber::Kind::Currency) {
+        std::int64_t q = n->currency.Raw() / step;
         if (q >= std::numeric_limits<std::int64_t>::max() / step - 1 ||
             q <= std::numeric_limits<std::int64_t>::min() / step + 1) {
             return nullptr;
         }
-        const std::int64_t r = n->raw % step;
-        if (r != 0 && up && n->raw > 0) {
+        const std::int64_t r = n->currency.Raw() % step;
+        if (r != 0 && up && n->currency.Raw() > 0) {
             ++q;
-        } else if (r != 0 && !up && n->raw < 0) {
+        } else if (r != 0 && !up && n->currency.Raw() < 0) {
             --q;
         }
         const std::optional<std::int64_t> scaled =

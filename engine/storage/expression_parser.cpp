@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/sql_services.h"
 #include "engine/storage/storage_utils.h"

@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/sql_services.h"
 #include "platform/nls/nls.h"
 
@@ -593,25 +594,6 @@ void ExpressionErrorInfo::Raise(std::string_view text) const {
     std::string message(text);
     message += context;
     RaiseEngineError(code, object_name, {}, {}, message);
-}
-
-std::uint32_t FixedDataSize(EngineDataType type) {
-    switch (type) {
-        case kTypeBoolean:
-        case kTypeSmallInt:
-        case kTypeWord:
-            return 2;
-        case kTypeDate:
-        case kTypeInteger:
-        case kTypeTime:
-            return 4;
-        case kTypeFloat:
-        case kTypeBCD:
-        case kTypeTimestamp:
-            return 8;
-        default:
-            return 0;
-    }
 }
 
 void CheckExpressionTypes(const ExpressionErrorInfo& errors, bool wrap_booleans,

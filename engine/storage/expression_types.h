@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/engine_error.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/exp_token.h"
 #include "platform/db/format_settings.h"
 
@@ -49,9 +49,6 @@ void CheckCastArguments(const ExpressionErrorInfo& errors, TExpToken& node);
 
 // Turns `node` in place into (copy of node) = TRUE.
 void WrapAsBooleanTest(TExpToken& node);
-
-// The natural data size of a fixed-size type; 0 for strings, bytes, BLOBs and none.
-std::uint32_t FixedDataSize(EngineDataType type);
 
 // The operand and result rules of the operators.
 bool UnaryOperandTypeOK(std::uint8_t code, EngineDataType type);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
@@ -163,8 +163,6 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-
 std::int32_t TMemoryFile::CreateFile() {
     std::lock_guard guard(lock_);
     buffer_.Reset();
@@ -210,8 +208,6 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     size_ = std::max(size_, end);
     return TAbstractFile::Write(id, data);
 }
-
-// ---------------------------------------------------------------------------
 
 TPhysicalFile::~TPhysicalFile() {
     (void)file_.Close();

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
@@ -25,15 +26,15 @@ std::string_view BareName(std::string_view name) {
     if (dot != std::string_view::npos) {
         file = file.substr(0, dot);
     }
-    return TrimBlanks(file);
+    return platform::nls::Trim(file);
 }
 
 std::shared_ptr<TAbstractFile> MakeFile(std::string_view name, bool in_memory) {
     return WithEngineMemory([&]() -> std::shared_ptr<TAbstractFile> {
         if (in_memory) {
-            return std::make_shared<TMemoryFile>(TrimBlanks(name));
+            return std::make_shared<TMemoryFile>(platform::nls::Trim(name));
         }
-        return std::make_shared<TPhysicalFile>(TrimBlanks(name));
+        return std::make_shared<TPhysicalFile>(platform::nls::Trim(name));
     });
 }
 
@@ -50,18 +51,8 @@ class FileObjectGuard {
 
 }  // namespace
 
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 std::string TFileList::MatchKey(std::string_view name) {
-    std::string key(TrimBlanks(name));
+    std::string key(platform::nls::Trim(name));
     for (char& c : key) {
         if (c == '\\') {
             c = '/';
@@ -199,7 +190,7 @@ std::int32_t TFileList::RenameFile(std::string_view name, bool in_memory,
         if (object->OpenCount() > 0) {
             return Negative(kErrAccessDenied);
         }
-        const std::int32_t result = object->Rename(TrimBlanks(new_name));
+        const std::int32_t result = object->Rename(platform::nls::Trim(new_name));
         if (result == 0 && target >= 0 && target != index) {
             // A closed object of the old target name would now stand for the
             // renamed file's path a second time.
@@ -210,8 +201,8 @@ std::int32_t TFileList::RenameFile(std::string_view name, bool in_memory,
     if (in_memory) {
         return Negative(kErrInvalidPath);
     }
-    TPhysicalFile transient(TrimBlanks(name));
-    const std::int32_t result = transient.Rename(TrimBlanks(new_name));
+    TPhysicalFile transient(platform::nls::Trim(name));
+    const std::int32_t result = transient.Rename(platform::nls::Trim(new_name));
     if (result == 0 && target >= 0) {
         Unregister(target);
     }
@@ -234,7 +225,7 @@ std::int32_t TFileList::DeleteFile(std::string_view name, bool in_memory) {
     if (in_memory) {
         return vanished_temporaries_.erase(vanished) > 0 ? 0 : Negative(kErrInvalidPath);
     }
-    TPhysicalFile transient(TrimBlanks(name));
+    TPhysicalFile transient(platform::nls::Trim(name));
     const std::int32_t result = transient.Delete();
     if (result == Negative(kErrInvalidPath) && vanished_temporaries_.count(vanished) > 0) {
         vanished_temporaries_.erase(vanished);
@@ -248,7 +239,7 @@ bool TFileList::FileExists(std::string_view name, bool in_memory) {
     if (Find(name, in_memory) >= 0) {
         return true;
     }
-    return !in_memory && platform::os::FileExists(TrimBlanks(name));
+    return !in_memory && platform::os::FileExists(platform::nls::Trim(name));
 }
 
 std::int32_t TFileList::CopyData(TAbstractFile& source, std::int32_t source_id,

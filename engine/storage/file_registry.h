@@ -68,7 +68,4 @@ class TFileList {
     std::set<std::string> vanished_temporaries_;
 };
 
-// Trims characters up to and including the blank at both ends.
-std::string_view TrimBlanks(std::string_view text);
-
 }  // namespace strata

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "platform/nls/nls.h"
 

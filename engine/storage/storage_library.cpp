@@ -7,12 +7,13 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/language_char_maps.h"
 #include "engine/storage/records_bitmap.h"
+#include "platform/nls/text.h"
 #include "platform/os/error_codes.h"
 #include "platform/os/file_system.h"
 #include "platform/os/thread.h"
@@ -43,7 +44,7 @@ T& Ensure(std::unique_ptr<T>& slot) {
 }
 
 std::string WithTrailingSeparator(std::string_view directory) {
-    std::string result(TrimBlanks(directory));
+    std::string result(platform::nls::Trim(directory));
     if (!result.empty() && result.back() != '/' && result.back() != '\\') {
         result += '/';
     }
@@ -91,7 +92,7 @@ TLanguageCharMapsList& GlobalLanguageCharMaps() {
 }
 
 std::string GetUniversalPath(std::string_view path) {
-    const std::string_view trimmed = TrimBlanks(path);
+    const std::string_view trimmed = platform::nls::Trim(path);
     std::string universal = platform::os::UniversalName(trimmed);
     // A directory given with its trailing separator keeps it.
     if (!universal.empty() && universal.back() != '/' && !trimmed.empty() &&
@@ -108,7 +109,7 @@ bool EngineFileExists(std::string_view name, bool in_memory) {
 std::string MakeTempFileName(std::string_view directory, std::string_view extension,
                              bool in_memory) {
     std::string folder;
-    if (TrimBlanks(directory).empty()) {
+    if (platform::nls::Trim(directory).empty()) {
         auto temp = platform::os::TempDirectory();
         if (!temp) {
             RaiseEngineError(static_cast<EngineErrorCode>(temp.code()));

@@ -4,6 +4,7 @@
 
 #include "platform/db/conversions.h"
 #include "platform/db/exception.h"
+#include "platform/nls/text.h"
 
 namespace strata {
 namespace {
@@ -14,30 +15,6 @@ bool IsSeparator(char c) {
 
 std::size_t LastSeparator(std::string_view name) {
     return name.find_last_of("\\/");
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-char UpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Collapses every run of two or more `quote` characters to one.
@@ -177,10 +154,10 @@ std::string_view BooleanToText(bool value) {
 }
 
 bool StrToBoolean(std::string_view text) {
-    if (SameTextAscii(text, "TRUE")) {
+    if (platform::nls::SameTextAscii(text, "TRUE")) {
         return true;
     }
-    if (SameTextAscii(text, "FALSE")) {
+    if (platform::nls::SameTextAscii(text, "FALSE")) {
         return false;
     }
     throw db::EConvertError("'" + std::string(text) + "'" + " is not a valid boolean value");
@@ -209,21 +186,21 @@ std::string BareFileName(std::string_view name) {
 }
 
 std::string ForceFileExt(std::string_view name, std::string_view ext) {
-    const std::string trimmed(TrimBlanks(name));
+    const std::string trimmed(platform::nls::TrimOf(name, " "));
     const std::string base = RemoveFileExt(trimmed);
     const std::string_view current = std::string_view(trimmed).substr(base.size());
     std::string wanted(ext);
     if (!wanted.empty() && wanted.front() != '.') {
         wanted.insert(wanted.begin(), '.');
     }
-    if (SameTextAscii(current, wanted)) {
+    if (platform::nls::SameTextAscii(current, wanted)) {
         return trimmed;
     }
     return base + wanted;
 }
 
 std::string AddTrailingBackslash(std::string_view path) {
-    std::string out(TrimBlanks(path));
+    std::string out(platform::nls::TrimOf(path, " "));
     if (!out.empty() && !IsSeparator(out.back())) {
         out.push_back('/');
     }
@@ -250,7 +227,8 @@ bool IsValidSmallIntText(std::string_view text) {
 }
 
 bool IsValidBooleanText(std::string_view text) {
-    return SameTextAscii(text, "TRUE") || SameTextAscii(text, "FALSE");
+    return platform::nls::SameTextAscii(text, "TRUE") ||
+           platform::nls::SameTextAscii(text, "FALSE");
 }
 
 bool IsValidFloatText(std::string_view text, const db::TFormatSettings& format) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "platform/nls/nls.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/storage_utils.h"
@@ -28,25 +29,6 @@ bool IsIntegerType(EngineDataType t) {
 }
 bool IsNumericType(EngineDataType t) {
     return IsIntegerType(t) || t == kTypeFloat || t == kTypeBCD;
-}
-
-std::uint32_t FixedSize(EngineDataType t) {
-    switch (t) {
-        case kTypeBoolean:
-        case kTypeSmallInt:
-        case kTypeWord:
-            return 2;
-        case kTypeDate:
-        case kTypeInteger:
-        case kTypeTime:
-            return 4;
-        case kTypeFloat:
-        case kTypeBCD:
-        case kTypeTimestamp:
-            return 8;
-        default:
-            return 0;
-    }
 }
 
 bool Convertible(EngineDataType from, EngineDataType to) {
@@ -80,47 +62,6 @@ bool Convertible(EngineDataType from, EngineDataType to) {
     }
 }
 
-struct Number {
-    enum class Kind { Integer, Float, Currency };
-    Kind kind = Kind::Integer;
-    std::int64_t integer = 0;
-    double real = 0.0;
-    db::Currency currency;
-};
-
-std::optional<Number> ReadNumber(EngineDataType type, const std::byte* p) {
-    Number n;
-    switch (type) {
-        case kTypeSmallInt:
-            n.integer = LoadInt16(p);
-            return n;
-        case kTypeInteger:
-            n.integer = LoadInt32(p);
-            return n;
-        case kTypeWord:
-            n.integer = LoadUInt16(p);
-            return n;
-        case kTypeBoolean:
-            n.integer = NormalizeBoolean(LoadUInt16(p));
-            return n;
-        case kTypeFloat:
-            n.kind = Number::Kind::Float;
-            n.real = LoadDouble(p);
-            return n;
-        case kTypeBCD: {
-            const std::optional<db::Currency> c = TryDecodeScaledCurrency(LoadInt64(p));
-            if (!c) {
-                return std::nullopt;
-            }
-            n.kind = Number::Kind::Currency;
-            n.currency = *c;
-            return n;
-        }
-        default:
-            return std::nullopt;
-    }
-}
-
 // Half away from zero, as every conversion of a fraction to a whole number here.
 std::int64_t RoundCurrencyUnits(db::Currency c) {
     const std::int64_t raw = c.Raw();
@@ -134,11 +75,11 @@ std::int64_t RoundCurrencyUnits(db::Currency c) {
     return units;
 }
 
-std::optional<std::int64_t> WholeNumber(const Number& n, bool exact_only) {
+std::optional<std::int64_t> WholeNumber(const EngineNumber& n, bool exact_only) {
     switch (n.kind) {
-        case Number::Kind::Integer:
+        case EngineNumber::Kind::Integer:
             return n.integer;
-        case Number::Kind::Float: {
+        case EngineNumber::Kind::Float: {
             if (!std::isfinite(n.real)) {
                 return std::nullopt;
             }
@@ -148,7 +89,7 @@ std::optional<std::int64_t> WholeNumber(const Number& n, bool exact_only) {
             }
             return static_cast<std::int64_t>(r);
         }
-        case Number::Kind::Currency:
+        case EngineNumber::Kind::Currency:
             if (exact_only && n.currency.Raw() % db::Currency::Scale != 0) {
                 return std::nullopt;
             }
@@ -157,7 +98,7 @@ std::optional<std::int64_t> WholeNumber(const Number& n, bool exact_only) {
     return std::nullopt;
 }
 
-bool WriteNumber(const Number& n, EngineDataType type, std::uint8_t scale, std::byte* out,
+bool WriteNumber(const EngineNumber& n, EngineDataType type, std::uint8_t scale, std::byte* out,
                  bool exact_only) {
     switch (type) {
         case kTypeSmallInt:
@@ -193,13 +134,13 @@ bool WriteNumber(const Number& n, EngineDataType type, std::uint8_t scale, std::
         case kTypeFloat: {
             double v = 0.0;
             switch (n.kind) {
-                case Number::Kind::Integer:
+                case EngineNumber::Kind::Integer:
                     v = static_cast<double>(n.integer);
                     break;
-                case Number::Kind::Float:
+                case EngineNumber::Kind::Float:
                     v = n.real;
                     break;
-                case Number::Kind::Currency:
+                case EngineNumber::Kind::Currency:
                     v = n.currency.ToDouble();
                     break;
             }
@@ -209,19 +150,19 @@ bool WriteNumber(const Number& n, EngineDataType type, std::uint8_t scale, std::
         case kTypeBCD: {
             std::optional<std::int64_t> scaled;
             switch (n.kind) {
-                case Number::Kind::Integer:
+                case EngineNumber::Kind::Integer:
                     if (const auto c = db::Currency::FromUnits(n.integer)) {
                         scaled = TryEncodeScaledCurrency(scale, *c);
                     }
                     break;
-                case Number::Kind::Float:
+                case EngineNumber::Kind::Float:
                     scaled = TryEncodeScaledFloat(scale, n.real);
                     // Arithmetic on BCD goes through currency values, so the value must fit one.
                     if (scaled && !TryDecodeScaledCurrency(*scaled)) {
                         scaled.reset();
                     }
                     break;
-                case Number::Kind::Currency:
+                case EngineNumber::Kind::Currency:
                     scaled = TryEncodeScaledCurrency(scale, n.currency);
                     break;
             }
@@ -303,7 +244,7 @@ bool TextToValue(std::string_view text, EngineDataType type, std::uint8_t scale,
         case kTypeDate:
         case kTypeTime:
         case kTypeTimestamp:
-            return TextToDateTimeValue(text, type, std::span<std::byte>(out, FixedSize(type)),
+            return TextToDateTimeValue(text, type, std::span<std::byte>(out, FixedDataSize(type)),
                                        format);
         case kTypeSmallInt:
         case kTypeInteger:
@@ -312,7 +253,7 @@ bool TextToValue(std::string_view text, EngineDataType type, std::uint8_t scale,
             if (!db::TryStrToInt64(text, value)) {
                 return false;
             }
-            Number n;
+            EngineNumber n;
             n.integer = value;
             return WriteNumber(n, type, 0, out, true);
         }
@@ -329,8 +270,8 @@ bool TextToValue(std::string_view text, EngineDataType type, std::uint8_t scale,
             if (!db::TryStrToCurr(text, value, format)) {
                 return false;
             }
-            Number n;
-            n.kind = Number::Kind::Currency;
+            EngineNumber n;
+            n.kind = EngineNumber::Kind::Currency;
             n.currency = value;
             return WriteNumber(n, type, scale, out, false);
         }
@@ -392,7 +333,7 @@ bool Convert(EngineDataType source_type, std::uint32_t source_size, const std::b
     if (IsBytesType(dest_type)) {
         std::size_t n = source_type == kTypeString
                             ? strnlen(reinterpret_cast<const char*>(p), source_size)
-                            : (IsBytesType(source_type) ? source_size : FixedSize(source_type));
+                            : (IsBytesType(source_type) ? source_size : FixedDataSize(source_type));
         n = std::min<std::size_t>(n, dest_size);
         std::memcpy(out, p, n);
         return true;
@@ -404,7 +345,7 @@ bool Convert(EngineDataType source_type, std::uint32_t source_size, const std::b
     }
     if (IsBytesType(source_type)) {
         // Bytes hold a value's raw encoding.
-        std::memcpy(out, p, std::min(source_size, FixedSize(dest_type)));
+        std::memcpy(out, p, std::min(source_size, FixedDataSize(dest_type)));
         if (dest_type == kTypeBoolean) {
             StoreUInt16(out, NormalizeBoolean(LoadUInt16(out)));
         }
@@ -416,7 +357,7 @@ bool Convert(EngineDataType source_type, std::uint32_t source_size, const std::b
             return true;
         }
     } else if (source_type == dest_type) {
-        std::memcpy(out, p, FixedSize(dest_type));
+        std::memcpy(out, p, FixedDataSize(dest_type));
         if (dest_type == kTypeBoolean) {
             StoreUInt16(out, NormalizeBoolean(LoadUInt16(out)));
         }
@@ -424,17 +365,69 @@ bool Convert(EngineDataType source_type, std::uint32_t source_size, const std::b
     }
     if ((IsNumericType(source_type) || source_type == kTypeBoolean) &&
         (IsNumericType(dest_type) || dest_type == kTypeBoolean)) {
-        const std::optional<Number> n = ReadNumber(source_type, p);
+        const std::optional<EngineNumber> n = ReadEngineNumber(source_type, p);
         return n && WriteNumber(*n, dest_type, dest_scale, out, false);
     }
     return ConvertDateTimes(source_type, p, dest_type, out);
 }
 
 std::uint32_t NeededSize(EngineDataType type, std::uint32_t size) {
-    return IsTextual(type) || type == kTypeBlob ? size : FixedSize(type);
+    return IsTextual(type) || type == kTypeBlob ? size : FixedDataSize(type);
 }
 
 }  // namespace
+
+long double EngineNumber::AsLongDouble() const {
+    switch (kind) {
+        case Kind::Integer:
+            return static_cast<long double>(integer);
+        case Kind::Float:
+            return real;
+        case Kind::Currency:
+            return static_cast<long double>(currency.Raw()) / db::Currency::Scale;
+    }
+    return 0;
+}
+
+std::optional<std::int64_t> EngineNumber::AsRaw() const {
+    if (kind == Kind::Currency)
+        return currency.Raw();
+    if (kind == Kind::Integer)
+        return integer * db::Currency::Scale;
+    return std::nullopt;
+}
+
+std::optional<EngineNumber> ReadEngineNumber(EngineDataType type, const std::byte* p) {
+    EngineNumber n;
+    switch (type) {
+        case kTypeSmallInt:
+            n.integer = LoadInt16(p);
+            return n;
+        case kTypeInteger:
+            n.integer = LoadInt32(p);
+            return n;
+        case kTypeWord:
+            n.integer = LoadUInt16(p);
+            return n;
+        case kTypeBoolean:
+            n.integer = NormalizeBoolean(LoadUInt16(p));
+            return n;
+        case kTypeFloat:
+            n.kind = EngineNumber::Kind::Float;
+            n.real = LoadDouble(p);
+            return n;
+        case kTypeBCD: {
+            const std::optional<db::Currency> c = TryDecodeScaledCurrency(LoadInt64(p));
+            if (!c)
+                return std::nullopt;
+            n.kind = EngineNumber::Kind::Currency;
+            n.currency = *c;
+            return n;
+        }
+        default:
+            return std::nullopt;
+    }
+}
 
 bool ConvertValue(EngineDataType source_type, std::uint32_t source_size,
                   std::uint8_t /*source_scale*/, std::span<std::byte> buffer,
@@ -469,14 +462,14 @@ bool ConvertConstantToken(const TExpToken& source, std::span<const std::byte> va
                           const TExpToken& target, std::span<std::byte> out) {
     const EngineDataType from = source.DataType;
     const EngineDataType to = target.DataType;
-    const std::uint32_t in_size = FixedSize(from);
-    const std::uint32_t out_size = FixedSize(to);
+    const std::uint32_t in_size = FixedDataSize(from);
+    const std::uint32_t out_size = FixedDataSize(to);
     if (in_size == 0 || out_size == 0 || value.size() < in_size || out.size() < out_size) {
         return false;
     }
     std::byte result[8] = {};
     if (IsNumericType(from) && IsNumericType(to)) {
-        const std::optional<Number> n = ReadNumber(from, value.data());
+        const std::optional<EngineNumber> n = ReadEngineNumber(from, value.data());
         if (!n || !WriteNumber(*n, to, target.Scale, result, true)) {
             return false;
         }

@@ -3,14 +3,35 @@
 // Conversion of a value between engine data types, in its value buffer.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "engine/storage/data_types.h"
+#include "platform/db/currency.h"
 #include "platform/db/format_settings.h"
 
 namespace strata {
 
 class TExpToken;
+
+// A numeric value read exactly: the integer types (and booleans) as integers, float as a
+// double, BCD as currency units.
+struct EngineNumber {
+    enum class Kind { Integer, Float, Currency };
+    Kind kind = Kind::Integer;
+    std::int64_t integer = 0;
+    double real = 0.0;
+    db::Currency currency;
+
+    long double AsLongDouble() const;
+    double AsDouble() const { return static_cast<double>(AsLongDouble()); }
+    // Ten-thousandths; integers always fit (an int32 times 10000); none for a float.
+    std::optional<std::int64_t> AsRaw() const;
+};
+
+// The number in a value buffer of the type; none for a type that holds no number and for a
+// BCD value outside the currency range. Booleans read as 0 or 1.
+std::optional<EngineNumber> ReadEngineNumber(EngineDataType type, const std::byte* p);
 
 // Converts the value in `buffer` (at least as large as both sizes; 251 bytes for expression
 // values) from the source type, size and scale to the destination's, using `format` for texts.

@@ -113,7 +113,9 @@ class TgxInplaceEdit : public QWidget {
     virtual void MoveCaretToEnd() {}
     virtual void DoKillFocus(QWidget* new_focus);
     virtual void SelectAll() {}
-    virtual void ValidateEdit() {}
+    // False when the text may not leave the editor (it has then said why and kept the
+    // focus); the container stays in the editing state.
+    virtual bool ValidateEdit() { return true; }
     virtual void GetEditingText(std::string& text);
     virtual void SetEditingText(const std::string& text);
     virtual void InitEditValue();

@@ -61,8 +61,6 @@ TCustomgxTreeList::~TCustomgxTreeList() {
     ClearNodes();
 }
 
-// ---------------------------------------------------------------- nodes
-
 std::unique_ptr<TgxTreeListNode> TCustomgxTreeList::CreateNode() {
     return std::make_unique<TgxTreeListNode>(this);
 }
@@ -114,6 +112,47 @@ void TCustomgxTreeList::ClearNodes() {
     clearing_ = false;
     if (locked)
         EndUpdate();
+}
+
+NodeList TCustomgxTreeList::ReleaseAllNodes() {
+    ClearCaches();
+    focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
+    edit_node_ = nullptr;
+    drag_expand_node_ = nullptr;
+    drag_expand_timer_.Stop();
+    NodeList all = std::move(nodes_);
+    nodes_.clear();
+    return all;
+}
+
+NodeList TCustomgxTreeList::TakeChildren(TgxTreeListNode* node) {
+    NodeList children;
+    if (node->children_)
+        children = std::move(*node->children_);
+    node->children_.reset();
+    node->has_children_ = false;
+    node->expanded_ = false;
+    for (auto& child : children)
+        child->parent_ = nullptr;
+    return children;
+}
+
+void TCustomgxTreeList::AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTreeListNode* parent,
+                                   int index) {
+    TgxTreeListNode* raw = node.get();
+    NodeList* list = &nodes_;
+    if (parent != nullptr) {
+        if (!parent->children_)
+            parent->children_ = std::make_unique<NodeList>();
+        list = parent->children_.get();
+        parent->has_children_ = true;
+    }
+    raw->parent_ = parent;
+    if (index < 0 || index >= static_cast<int>(list->size()))
+        list->push_back(std::move(node));
+    else
+        list->insert(list->begin() + index, std::move(node));
+    NodeAdded(raw);
 }
 
 TgxTreeListNode* TCustomgxTreeList::Items(int index) const {
@@ -366,8 +405,6 @@ std::string TCustomgxTreeList::GetCellText(const TgxTreeListNode* node, int colu
     return GetNodeString(node, column);
 }
 
-// ---------------------------------------------------------------- locks and state
-
 void TCustomgxTreeList::BeginUpdate() {
     ++update_lock_;
     edit_node_ = nullptr;
@@ -412,11 +449,11 @@ void TCustomgxTreeList::EndSelection() {
 
 void TCustomgxTreeList::SetState(std::uint8_t state) {
     state_ = state;
+    if (state == tsEditing && searching_)
+        EndSearch();
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
 }
-
-// ---------------------------------------------------------------- options
 
 bool TCustomgxTreeList::IsMouseScroll() const {
     if (!IsRowSelect() && IsEditingOption())
@@ -461,6 +498,8 @@ void TCustomgxTreeList::SetOptionsEx(TLOptionsEx value) {
     options_ex_ = value;
     if (auto_header_on)
         HeaderPanelAutoRows();
+    if (!(value & tlxAutoSearch) && searching_)
+        EndSearch();
     EndUpdate();
 }
 
@@ -473,8 +512,6 @@ void TCustomgxTreeList::FreezeDisplayedWidths() {
         SetVisibleBandWidth(0, GetBandDisplayWidth(0) + GetGroupIndentWidth());
     }
 }
-
-// ---------------------------------------------------------------- container queries
 
 ui::Color TCustomgxTreeList::GetEditColor() {
     ui::Color color = GetColor();
@@ -499,8 +536,6 @@ const ui::TFont& TCustomgxTreeList::GetEditFont() {
 bool TCustomgxTreeList::IsEditColumnChanged() {
     return edit_node_ != nullptr && GetFocusedColumn() != edit_column_at_bind_;
 }
-
-// ---------------------------------------------------------------- editing cycle
 
 bool TCustomgxTreeList::IsEditing() const {
     return state_ == tsEditing && update_lock_ == 0;
@@ -574,16 +609,16 @@ void TCustomgxTreeList::UpdateEditor(bool keep_hidden) {
 void TCustomgxTreeList::HideEditor() {
     if (state_ != tsEditing)
         return;
-    if (!destroying_ && editor_)
-        editor_->ValidateEdit();
+    if (!destroying_ && editor_ && !editor_->ValidateEdit())
+        return;
     SetState(tsNormal);
     CloseEditor(false);
 }
 
 void TCustomgxTreeList::HideEditorAndFocus() {
     if (state_ == tsEditing) {
-        if (!destroying_ && editor_)
-            editor_->ValidateEdit();
+        if (!destroying_ && editor_ && !editor_->ValidateEdit())
+            return;
         SetState(tsNormal);
         CloseEditor(true);
     }
@@ -642,8 +677,6 @@ void TCustomgxTreeList::SetEditingText(const std::string& text) {
         editor_->SetEditingText(text);
 }
 
-// ---------------------------------------------------------------- events
-
 void TCustomgxTreeList::DoCollapsed(TgxTreeListNode* node) {
     if (OnCollapsed)
         OnCollapsed(this, node);
@@ -684,8 +717,6 @@ bool TCustomgxTreeList::DoFocusNode(TgxTreeListNode* node) {
     node->SetFocused(true);
     return true;
 }
-
-// ---------------------------------------------------------------- row text export
 
 std::string TCustomgxTreeList::GetHeaderLineText() {
     std::string line;
@@ -735,8 +766,6 @@ void TCustomgxTreeList::CopySelectedToClipboard() {
     // Every line, the header included, ends with CR LF.
     ui::SetClipboardText(ui::JoinLinesCrLf(lines));
 }
-
-// ---------------------------------------------------------------- sorting
 
 int TCustomgxTreeList::CompareNodes(const TgxTreeListNode* a, const TgxTreeListNode* b) const {
     return CompareNodePositions(a, b);
@@ -821,8 +850,6 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
         Repaint();
     }
 }
-
-// ---------------------------------------------------------------- display properties
 
 void TCustomgxTreeList::SetHideSelection(bool v) {
     if (hide_selection_ != v) {
@@ -978,8 +1005,6 @@ void TCustomgxTreeList::SetTextMetrics(const ui::TextMetrics* metrics) {
     LayoutChanged();
 }
 
-// ---------------------------------------------------------------- painting hooks
-
 void TCustomgxTreeList::Repaint() {
     ++invalidations_;
     viewport()->update();
@@ -1046,6 +1071,10 @@ void TCustomgxTreeList::keyPressEvent(QKeyEvent* e) {
         if (key == 0 && ui::VirtualKey(*e) != 0)
             return;
         char32_t ch = ui::KeyChar(*e);
+        // With Alt held only an editing grid or a running search takes characters.
+        bool alt = (e->modifiers() & Qt::AltModifier) != 0;
+        if (alt && !IsEditingOption() && !IsSearching())
+            ch = 0;
         if (ch != 0)
             ContainerKeyPress(ch);
     });
@@ -1059,15 +1088,6 @@ void TCustomgxTreeList::keyReleaseEvent(QKeyEvent* e) {
         ContainerKeyUp(key, ui::ShiftState(*e));
     });
     e->accept();
-}
-
-void TCustomgxTreeList::mousePressEvent(QMouseEvent* e) {
-    // Any press ends a pending delayed editor.
-    StopClickEditTimer();
-    TCustomgxContainer::mousePressEvent(e);
-    // The editor needs the press time to tell a double click across the two windows.
-    if (e->button() == Qt::LeftButton && editor_)
-        editor_->ClickTime = static_cast<std::uint32_t>(e->timestamp());
 }
 
 bool TCustomgxTreeList::focusNextPrevChild(bool next) {

@@ -17,6 +17,7 @@
 
 #include "grid/core/container.h"
 #include "grid/core/draw_info.h"
+#include "grid/core/hit_info.h"
 #include "grid/core/options.h"
 #include "grid/core/tree_list_node.h"
 #include "grid/core/value.h"
@@ -47,13 +48,16 @@ enum TgxTreeListState : std::uint8_t {
     tsColumnSizing = 1,
     tsEditing = 2,
     tsColumnDragging = 3,
-    tsBandDragging = 4,
+    tsColumnDown = 4,
     tsNodeDragging = 5,
     tsNodeDown = 6,
+    tsHeaderButtonDown = 7,
     tsBandSizing = 8,
-    tsBandPanelSizing = 9,
-    tsHeaderPanelSizing = 12,
-    tsColumnDown = 13,
+    tsBandDragging = 9,
+    tsBandDown = 10,
+    tsBandButtonDown = 11,
+    tsBandPanelSizing = 12,
+    tsHeaderPanelSizing = 13,
     tsRowSizing = 14,
 };
 
@@ -62,7 +66,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     explicit TCustomgxTreeList(QWidget* parent = nullptr);
     ~TCustomgxTreeList() override;
 
-    // ---- Nodes
     TgxTreeListNode* Add();
     TgxTreeListNode* Insert(TgxTreeListNode* before);
     void ClearNodes();
@@ -107,7 +110,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual int GetNodeSelectedIndex(const TgxTreeListNode*) const { return -1; }
     virtual int GetNodeStateIndex(const TgxTreeListNode*) const { return -1; }
 
-    // ---- Locks and state
     void BeginUpdate();
     void EndUpdate();
     void CancelUpdate();
@@ -117,7 +119,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     std::uint8_t State() const { return state_; }
     virtual void SetState(std::uint8_t state);
 
-    // ---- Options (each switch has its own query)
+    // Options (each switch has its own query)
     TLOptions Options() const { return options_; }
     void SetOptions(TLOptions value);
     TLOptionsEx OptionsEx() const { return options_ex_; }
@@ -193,7 +195,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The Ctrl key as the current input event reports it (set by the key handling).
     void SetCtrlHeld(bool held) { ctrl_held_ = held; }
 
-    // ---- Container queries answered by the tree list
     ui::Color GetEditColor() override;
     const ui::TFont& GetEditFont() override;
     bool CanEditModify() override { return true; }
@@ -209,7 +210,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
         return (options_ & tloHideFocusRect) != 0 || hide_focus_rect_;
     }
 
-    // ---- Editing cycle
     void ShowEditor();
     void UpdateEditor(bool keep_hidden);
     void HideEditor();
@@ -230,7 +230,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     TgxTreeListNode* EditNode() const { return edit_node_; }
     int EditColumn() const { return edit_column_; }
 
-    // ---- Focus, navigation and selection
     TgxTreeListNode* GetFocusedNode() const { return focused_node_; }
     int GetFocusedColumn() const;
     int GetFocusedAbsoluteIndex() const;
@@ -268,16 +267,17 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void SelectNode(TgxTreeListNode* node, bool value);
     void SelectRange(TgxTreeListNode* a, TgxTreeListNode* b);
     void SetSelectionAnchor(TgxTreeListNode* node) { anchor_ = node; }
+    // The anchor as last stored (GetSelectionAnchor may answer from the selection).
+    TgxTreeListNode* StoredSelectionAnchor() const { return anchor_; }
     virtual TgxTreeListNode* GetSelectionAnchor() const;
 
-    // ---- Row text export
     void SaveAllToStrings(std::vector<std::string>& lines);
     void SaveSelectedToStrings(std::vector<std::string>& lines);
     void CopySelectedToClipboard();
     virtual std::string GetHeaderLineText();
     virtual std::string GetNodeLineText(const TgxTreeListNode* node);
 
-    // ---- Layout queries (an empty grid in the base)
+    // Layout queries (an empty grid in the base)
     virtual int GetGroupPanelHeight() const { return 0; }
     virtual int GetBandCount() const { return 0; }
     virtual int GetBandWidth(int) const { return 0; }
@@ -328,7 +328,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual ui::Color GetGridLineColorValue() const;
     virtual bool QueryInsertState() const { return true; }
 
-    // ---- Geometry
     int GetBandPanelHeight(int rows) const;
     int GetRowLineHeight(int font_height) const { return font_height + 3; }
     int CalcBandMinWidth(int band) const;
@@ -397,7 +396,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void SetColumnWidthFromSizing(int, int) {}
     virtual void SetVisibleBandWidth(int, int) {}
 
-    // ---- Layout recalculation
     virtual void LayoutChanged();
     void CalcLayout();
     virtual void ColumnsLayoutChanged() {}
@@ -418,7 +416,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int IndicatorWidthShown() const { return show_indicator_ ? GetIndicatorWidth() : 0; }
     ui::Rect ClientRect() const;
 
-    // ---- Display properties
     ui::Color ArrowsColor = ui::Color::Rgb(0, 255, 0);
     ui::Color BandColor = ui::clBtnFace;
     ui::Color HeaderColor = ui::clBtnFace;
@@ -501,7 +498,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void SetStateImages(ui::TCustomImageList* list);
     void SetNewItemRowActive(bool active);
 
-    // ---- Events
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnBeginDragNode;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnCanNodeSelected;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, int)> OnChangeColumn;
@@ -532,7 +528,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual void DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node);
     virtual bool DoFocusNode(TgxTreeListNode* node);
 
-    // ---- Sorting of nodes
     // Empties the list of sorted columns (the banded control keeps one).
     virtual void ClearSorting() {}
     // Recomputes the header panel's row count from the columns (the banded control).
@@ -545,7 +540,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The sorted columns and their directions for multi-column sorts; none in the base.
     virtual std::vector<std::pair<int, bool>> SortColumns() const { return {}; }
 
-    // ---- Painting
     // Draws the whole control on a canvas whose origin is the viewport's.
     void Paint(ui::TCanvas& canvas);
     struct CellColors {
@@ -590,7 +584,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     bool ShowButtons = true;
     bool ShowLines = true;
 
-    // ---- Drag source tracking, auto-scroll and delayed actions
     // The object being dragged over the control (null when none); it suppresses the
     // unfocused focus frame and paints the focused row highlighted.
     QObject* DragObject() const { return drag_object_; }
@@ -623,7 +616,152 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The row under a client point, null outside the rows.
     TgxTreeListNode* NodeAtPoint(ui::Point p) const;
 
+    // Hit testing and the mouse.
+    // Names the part of the control under a client point; the parts are tried in a fixed
+    // order and the first that holds the point wins.
+    void CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const;
+    std::uint8_t GetHitTestAt(int x, int y) const;
+    TgxTreeListNode* GetNodeAt(int x, int y) const;
+    int PressedColumn() const { return pressed_column_; }
+    int PressedBand() const { return pressed_band_; }
+    // The Shift and Ctrl flags of the header click in progress (multi-column sorting).
+    bool HeaderClickShift() const { return header_click_shift_; }
+    bool HeaderClickCtrl() const { return header_click_ctrl_; }
+    // The size line's tracked position (x for widths, y for heights) while sizing.
+    int SizingLinePos() const { return sizing_pos_; }
+    ui::Rect SizingLineRect() const;
+    // Ends the current mouse state without applying it.
+    void CancelMode() override;
+    virtual void DoBandEdgeDblClick(int) {}
+    virtual void DoColumnEdgeDblClick(int) {}
+    virtual void DoBandClick(int) {}
+    virtual void DoBandButtonClick() {}
+    virtual void DoHeaderButtonClick() {}
+    virtual void DoHeaderClick(int) {}
+    // Widths were changed by sizing (the banded control fires OnChangedColumnsWidth).
+    virtual void DoColumnsWidthChanged() {}
+    virtual void SetBandRowCountFromSizing(int) {}
+    virtual void SetHeaderPanelRowCountFromSizing(int) {}
+    virtual void SetRowHeightFromSizing(int height) { SetDefaultRowHeight(height); }
+    virtual bool HasAllNodes() const { return true; }
+    // Whether Tab, Enter and the through-moves may stop on a column.
+    virtual bool IsColumnTabStop(int) const { return true; }
+    // The event's own handling of a double click on a row (OnDblClick).
+    std::function<void(TCustomgxTreeList*)> OnDblClickRow;
+    std::function<void(TCustomgxTreeList*, Qt::MouseButton, ui::TShiftState, int, int)> OnMouseDown;
+    std::function<void(TCustomgxTreeList*, Qt::MouseButton, ui::TShiftState, int, int)> OnMouseUp;
+    std::function<void(TCustomgxTreeList*)> OnClick;
+
+    // Keyboard and incremental search.
+    virtual bool IsKeyAllowed(std::uint16_t) { return true; }
+    // The tree list's own key handling; the data-aware grid overrides it and calls it.
+    virtual void KeyDown(std::uint16_t& key, ui::TShiftState shift);
+    virtual void KeyPress(char32_t& key);
+    void ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void ContainerKeyPress(char32_t& key) override;
+    // Moves the focus one page; direction true goes down.
+    void MovePage(bool down);
+    bool StartSearch(int column, const std::string& text);
+    // Direction 0 from the focused node, 1 backwards, 2 forwards.
+    bool SearchStep(const std::string& text, int direction, bool clear_on_failure);
+    void EndSearch();
+    bool IsSearching() const { return searching_; }
+    const std::string& SearchText() const { return search_text_; }
+    int SearchColumn() const { return search_column_; }
+    // The node's text in the search column (the data-aware grid may search its dataset).
+    virtual std::string GetSearchText(const TgxTreeListNode* node, int visible_column) const;
+
+    // Sizing, drag visuals and pan scrolling.
+    void ApplyBandSizing(int width, int band);
+    void ApplyColumnSizing(int width, int band, int column);
+    void ApplyColumnSizingNoAutoWidth(int width, int band, int column);
+    void FitBandColumns(int width, int band);
+    // Hides and shows the size line, the drag image and the insert arrows around
+    // painting and scrolling; pairs nest.
+    void HideDragImages();
+    void ShowDragImages();
+    int DragImagesHidden() const { return drag_images_hidden_; }
+    QWidget* DragImageWindow() const { return drag_image_.get(); }
+    QWidget* DragArrowsWindow() const { return drag_arrows_.get(); }
+    // The cursor the header or band drag shows now.
+    Qt::CursorShape DragCursorShape() const { return drag_cursor_; }
+    bool DragDeleteCursor() const { return drag_delete_cursor_; }
+    // Middle-button pan scrolling; true while the mode runs.
+    bool IsPanScrolling() const;
+    void StopPanScroll();
+    // Direction (0 none, 1 left, 2 up, 3 right, 4 down) and speed (0 .. 12) for a
+    // pointer at dx, dy from the start point.
+    static void PanDirection(int dx, int dy, int mark, bool horz, bool vert, int& direction,
+                             int& speed);
+
+    // Automatic: a node pressed and moved more than 5 pixels starts a node drag.
+    enum class TDragMode { dmManual, dmAutomatic };
+    TDragMode DragMode = TDragMode::dmManual;
+    // The text a dragged node shows (the banded control asks OnGetNodeDragText).
+    virtual std::string GetNodeDragText(const TgxTreeListNode* node, int column) const {
+        return GetCellText(node, column);
+    }
+    void MakeNodeDragImage(TgxTreeListNode* node, int column);
+
+    // Band and header drag and drop.
+    struct TgxHeaderPosInfo {
+        int band = -1;
+        int row = -1;
+        int position = -1;
+        int kind = -2;  // -3 a drop at band, row and position; -2 no move
+    };
+    virtual bool CanBandDragging(int) const { return (options_ex_ & tlxBandMoving) != 0; }
+    virtual bool CanHeaderDragging(int column) const;
+    // Starts a band drag of a visible band (from_list: the band comes from the
+    // customizing list and has no place in the panel).
+    virtual void StartBandDragging(int band, bool from_list);
+    virtual void StartHeaderDragging(int column, bool from_list);
+    // One mouse move of a drag, at a client point.
+    void TrackBandDrag(ui::Point p);
+    void TrackHeaderDrag(ui::Point p);
+    virtual void EndBandDrag(bool dropped);
+    virtual void EndHeaderDrag(bool dropped);
+    int DragBand() const { return drag_band_; }
+    int DragColumn() const { return drag_column_; }
+    // Where a dragged header or band lands for a client point.
+    TgxHeaderPosInfo GetHeaderDropPosition(ui::Point p, ui::Point* arrow = nullptr) const;
+    int GetBandDropPosition(ui::Point p, ui::Point* arrow = nullptr) const;
+    virtual bool DoDragOverBand(int, ui::Point, bool accept) { return accept; }
+    virtual bool DoDragOverHeader(int, ui::Point, bool accept) { return accept; }
+    virtual bool DoDragEndBand(int, ui::Point, int&) { return true; }
+    virtual bool DoDragEndHeader(int, ui::Point, TgxHeaderPosInfo&) { return true; }
+    virtual bool IsBandCustomizingDisabled(int) const { return false; }
+    virtual bool IsHeaderCustomizingDisabled(int) const { return false; }
+    virtual bool IsBandOnlyOwnColumns(int) const { return false; }
+    virtual int GetColumnBandIndex(int) const { return 0; }
+    virtual int GetColumnRowIndex(int) const { return 0; }
+    virtual void MoveBand(int, int) {}
+    virtual void HideBand(int) {}
+    // Shows a band (absolute index) at a visible index.
+    virtual void ShowBand(int, int) {}
+    virtual void MoveHeader(int, int, int, int) {}
+    virtual void HideHeader(int) {}
+    virtual void ShowHeaderAt(int, int, int, int) {}
+    virtual bool IsColumnCustomizingListed(int) const { return false; }
+    virtual bool IsBandHidden(int) const { return false; }
+    virtual int GetBandAbsoluteIndex(int band) const { return band; }
+    // Every band, hidden ones included.
+    virtual int GetAllBandCount() const { return GetBandCount(); }
+    // The caption of a band by its absolute index (hidden bands included).
+    virtual std::string GetAbsoluteBandText(int) const { return {}; }
+    // Rescales a band's hidden, sizable columns by new / old.
+    virtual void ScaleHiddenColumns(int, int, int) {}
+
     // ---- Customizing form
+    // Opens the form listing the hidden bands and headers (one per grid).
+    void ShowColumnsCustomizing();
+    void CloseColumnsCustomizing();
+    bool PointInCustomizingArea(ui::Point screen) const;
+    bool SimpleCustomizeBox = false;
+    QListWidget* CustomizingBandsList() const { return customizing_bands_list_; }
+    QListWidget* CustomizingHeadersList() const { return customizing_headers_list_; }
+    // The form's list boxes show what changed.
+    void RefreshCustomizingLists();
     // Takes the customizing form and its lists (either may be null); closing the form runs
     // CustomizingFormClose.
     void SetCustomizingForm(std::unique_ptr<QWidget> form, QListWidget* bands_list,
@@ -637,7 +775,6 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int CustomizingBandsIndex() const { return customizing_bands_index_; }
     int CustomizingHeadersIndex() const { return customizing_headers_index_; }
 
-    // ---- Invalidation
     void InvalidateRow(const TgxTreeListNode* node);
     void RepaintFrom(const TgxTreeListNode* node);
     void InvalidateRect(const ui::Rect& r);
@@ -648,6 +785,13 @@ class TCustomgxTreeList : public TCustomgxContainer {
   protected:
     friend class TgxTreeListNode;
     NodeList& TopNodes() { return nodes_; }
+    // Bulk moves for controls that rebuild their tree from the rows they have: the whole
+    // forest taken out without deletion bookkeeping (focus, top and anchor are forgotten),
+    // a node's children taken out, and a node attached under a parent (null: the top
+    // level) before position index (-1: at the end).
+    NodeList ReleaseAllNodes();
+    static NodeList TakeChildren(TgxTreeListNode* node);
+    void AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTreeListNode* parent, int index);
     // Marks the control as being destroyed, so that clearing skips locks, events and repaints.
     void SetDestroying() { destroying_ = true; }
     void ColorChanged() override { Repaint(); }
@@ -660,6 +804,15 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void keyPressEvent(QKeyEvent* e) override;
     void keyReleaseEvent(QKeyEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    // The mouse handling with client coordinates (the Qt handlers translate to these).
+    virtual void MouseDown(Qt::MouseButton button, ui::TShiftState shift, int x, int y);
+    virtual void MouseMove(ui::TShiftState shift, int x, int y);
+    virtual void MouseUp(Qt::MouseButton button, ui::TShiftState shift, int x, int y);
+    // Draws the size line over a finished paint.
+    void PaintSizingLine(ui::TCanvas& canvas);
     bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     // Applies the window frame of BorderStyle and LookAndFeel.
@@ -783,6 +936,73 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int preview_line_height_ = 0;
     int new_item_row_height_ = 0;
     int zero_width_ = 0;
+
+    // Mouse press state.
+    ui::Point press_point_{};
+    int pressed_band_ = -1;
+    int pressed_column_ = -1;
+    TgxTreeListNode* pressed_node_ = nullptr;
+    bool press_on_focused_ = false;
+    bool selection_changed_by_press_ = false;
+    bool postponed_clear_ = false;
+    bool editor_closed_by_press_ = false;
+    bool press_in_update_ = false;
+    bool header_click_shift_ = false;
+    bool header_click_ctrl_ = false;
+    bool band_button_down_ = false;
+    bool header_button_down_ = false;
+    int sizing_pos_ = 0;
+    int sizing_start_ = 0;
+    int sizing_min_ = 0;
+    int sizing_max_ = 0;
+    int sizing_left_ = 0;
+    int sizing_band_ = -1;
+    int sizing_column_ = -1;
+    TgxTreeListNode* sizing_node_ = nullptr;
+    int sizing_row_top_ = 0;
+    bool sizing_line_shown_ = false;
+    int drag_images_hidden_ = 0;
+
+    // Incremental search.
+    int search_column_ = -1;
+    std::string search_text_;
+    bool searching_ = false;
+    int search_lock_ = 0;
+
+    // Header and band drag.
+    int drag_band_ = -1;
+    int drag_column_ = -1;
+    bool drag_from_list_ = false;
+    TgxHeaderPosInfo drop_header_{};
+    int drop_band_ = -2;
+    std::unique_ptr<QWidget> drag_image_;
+    std::unique_ptr<QWidget> drag_arrows_;
+    Qt::CursorShape drag_cursor_ = Qt::ArrowCursor;
+    bool drag_delete_cursor_ = false;
+    ui::Point last_drag_point_{};
+    void ShowDragImageAt(ui::Point screen);
+    void UpdateDragArrows(ui::Point client_arrow, bool show);
+    void EndDragVisuals();
+    void MakeHeaderDragImage(int column);
+    void MakeBandDragImage(int band);
+    void StartHeaderEdgeScroll(int x, bool band_drag);
+
+    // Pan scrolling runs as a small state of its own.
+    class PanScroller;
+    struct PanDeleter {
+        void operator()(PanScroller* pan) const;
+    };
+    std::unique_ptr<PanScroller, PanDeleter> pan_;
+    void StartPanScroll(ui::Point screen);
+
+    void BeginSizing(std::uint8_t state, const TgxTreeListHitInfo& hit, ui::Point p);
+    void TrackSizing(ui::Point p);
+    void EndSizing(ui::Point p);
+    void SetSizingLine(int pos, bool show);
+    void PressNode(Qt::MouseButton button, ui::TShiftState shift, const TgxTreeListHitInfo& hit,
+                   ui::Point p);
+    void MoveFocus(TgxTreeListNode* node, int column, ui::TShiftState shift, bool range_keys);
+    int NextFocusableColumn(int from, bool forward) const;
 };
 
 }  // namespace grid

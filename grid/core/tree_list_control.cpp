@@ -90,8 +90,6 @@ void TCustomgxTreeListControl::SetDefaultLayout(bool v) {
     EndUpdate();
 }
 
-// ---------------------------------------------------------------- columns
-
 TgxTreeListColumn* TCustomgxTreeListControl::Columns(int index) const {
     if (index < 0 || index >= ColumnCount())
         return nullptr;
@@ -191,6 +189,8 @@ void TCustomgxTreeListControl::ColumnChanged(TgxTreeListColumn*) {
         NormalizeLayout();
     ColumnsLayoutChanged();
     LayoutChanged();
+    if (IsCustomizing())
+        RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ForEachNode(const std::function<void(TgxTreeListNode*)>& fn) {
@@ -222,6 +222,8 @@ void TCustomgxTreeListControl::ColumnMoved(int from, int to) {
 
 void TCustomgxTreeListControl::BandsChanged() {
     cache_valid_ = false;
+    if (IsCustomizing())
+        RefreshCustomizingLists();
     if (IsAutoHeaderPanelHeight()) {
         BeginUpdate();
         NormalizeLayout();
@@ -337,8 +339,6 @@ std::vector<int> TCustomgxTreeListControl::BandRowColumns(int band, int row) con
 void TCustomgxTreeListControl::ColumnsLayoutChanged() {
     RebuildLayoutCache();
 }
-
-// ---------------------------------------------------------------- layout queries
 
 int TCustomgxTreeListControl::GetBandCount() const {
     EnsureCache();
@@ -499,8 +499,6 @@ bool TCustomgxTreeListControl::IsColumnListedInCustomizing(int c) const {
     return band_hidden && ShowHiddenInCustomizeBox;
 }
 
-// ---------------------------------------------------------------- cells and editors
-
 std::unique_ptr<TgxTreeListNode> TCustomgxTreeListControl::CreateNode() {
     return std::make_unique<TgxTreeListTextNode>(this);
 }
@@ -581,17 +579,20 @@ TgxInplaceEdit* TCustomgxTreeListControl::FindEditor() {
     if (!editor_ || column == nullptr)
         return editor_.get();
     TgxInplaceEditClass kind = column->GetEditorClass();
-    if (std::type_index(typeid(*editor_)) == kind.type)
+    const TgxInplaceEdit& current = *editor_;
+    if (std::type_index(typeid(current)) == kind.type)
         return editor_.get();
     // Another kind is needed: park the current one for its own kind and look for a match.
     CloseEditor(false);
     editors_.push_back(std::move(editor_));
-    for (auto it = editors_.begin(); it != editors_.end(); ++it)
-        if (std::type_index(typeid(**it)) == kind.type) {
+    for (auto it = editors_.begin(); it != editors_.end(); ++it) {
+        const TgxInplaceEdit& parked = **it;
+        if (std::type_index(typeid(parked)) == kind.type) {
             editor_ = std::move(*it);
             editors_.erase(it);
             return editor_.get();
         }
+    }
     return nullptr;
 }
 
@@ -661,8 +662,6 @@ TgxTreeListColumn* TCustomgxTreeListControl::GetColumnAt(int x, int y) const {
     return nullptr;
 }
 
-// ---------------------------------------------------------------- sorting
-
 void TCustomgxTreeListControl::EndSorting() {
     if (sort_lock_ <= 0)
         return;
@@ -729,10 +728,19 @@ void TCustomgxTreeListControl::DoHeaderClick(int index) {
         OnHeaderClick(this, column);
     if (!IsAutoSort() || !DoColumnSorting(column))
         return;
-    if (clear_sort_)
-        column->SetSorted(csNone);
-    else
-        column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    // Shift adds the column to the sort, Ctrl takes it out; both only for this click.
+    bool saved_add = add_to_sort_;
+    add_to_sort_ = add_to_sort_ || HeaderClickShift();
+    try {
+        if (clear_sort_ || HeaderClickCtrl())
+            column->SetSorted(csNone);
+        else
+            column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+    } catch (...) {
+        add_to_sort_ = saved_add;
+        throw;
+    }
+    add_to_sort_ = saved_add;
 }
 
 std::vector<std::pair<int, bool>> TCustomgxTreeListControl::SortColumns() const {
@@ -748,8 +756,6 @@ void TCustomgxTreeListControl::Loaded() {
     NormalizeLayout();
     RebuildSortedColumns();
 }
-
-// ---------------------------------------------------------------- custom draw and show/hide
 
 bool TCustomgxTreeListControl::HasCustomDrawCell(int c) const {
     TgxTreeListColumn* column = Columns(c);
@@ -842,6 +848,7 @@ void TCustomgxTreeListControl::HideColumn(TgxTreeListColumn* column) {
     column->SetVisible(false);
     if (OnHideHeader)
         OnHideHeader(this, column);
+    RefreshCustomizingLists();
 }
 
 void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, int row,
@@ -856,6 +863,7 @@ void TCustomgxTreeListControl::ShowColumnAt(TgxTreeListColumn* column, int vb, i
     EndUpdate();
     if (OnShowHeader)
         OnShowHeader(this, column, position, row, vb);
+    RefreshCustomizingLists();
 }
 
 }  // namespace grid

@@ -36,7 +36,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void ClearAutoHeaderPanelHeight();
     bool ShowHiddenInCustomizeBox = false;
 
-    // ---- Columns
     TgxTreeListColumn* Columns(int index) const;
     int ColumnCount() const { return static_cast<int>(columns_.size()); }
     TgxTreeListColumn* GetColumnByVisibleIndex(int index) const;
@@ -56,7 +55,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     // Columns visible in the layout of a band row, in row order (absolute band index).
     std::vector<int> BandRowColumns(int band, int row) const;
 
-    // ---- Layout queries answered from bands and columns
     int GetBandCount() const override;
     int VisibleBandAbsoluteIndex(int visible) const;
     int BandVisibleIndex(int band) const;
@@ -95,7 +93,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     bool IsColumnListedInCustomizing(int c) const;
     void ColumnsLayoutChanged() override;
 
-    // ---- Cells and editors
     std::unique_ptr<TgxTreeListNode> CreateNode() override;
     Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
     std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
@@ -116,7 +113,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     // The column whose header lies under a client point; null over anything else.
     TgxTreeListColumn* GetColumnAt(int x, int y) const;
 
-    // ---- Sorting
     void BeginSorting() { ++sort_lock_; }
     void EndSorting();
     bool IsSortLocked() const { return sort_lock_ > 0; }
@@ -133,7 +129,7 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void RebuildSortedColumns();
     void RemoveSortedColumn(TgxTreeListColumn* column);
     // A header click: the click callback, then the sort mark cycles when AutoSort holds.
-    virtual void DoHeaderClick(int column);
+    void DoHeaderClick(int column) override;
     std::vector<std::pair<int, bool>> SortColumns() const override;
     void SetClearSortFlag(bool v) { clear_sort_ = v; }
     bool AddToSortFlag() const { return add_to_sort_; }
@@ -141,7 +137,6 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
 
     void Loaded();
 
-    // ---- Events
     TgxTLCustomDrawCell OnCustomDrawCell;
     TgxTLCustomDrawHeader OnCustomDrawColumnHeader;
     std::function<void(TCustomgxTreeListControl*, int band, ui::TCanvas&, const ui::Rect&,
@@ -204,6 +199,79 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     bool IsExistFooterCell(int c) const override;
     void HideColumn(TgxTreeListColumn* column);
     void ShowColumnAt(TgxTreeListColumn* column, int vb, int row, int position);
+
+    // Mouse hooks, sizing and band and header drag and drop.
+    void DoColumnEdgeDblClick(int column) override;
+    void DoBandClick(int band) override;
+    void DoBandButtonClick() override;
+    void DoHeaderButtonClick() override;
+    void DoColumnsWidthChanged() override;
+    void SetBandRowCountFromSizing(int rows) override { SetBandRowCount(rows); }
+    void SetHeaderPanelRowCountFromSizing(int rows) override;
+    void ScaleHiddenColumns(int band, int numerator, int denominator) override;
+    bool CanBandDragging(int band) const override;
+    bool CanHeaderDragging(int column) const override;
+    void StartBandDragging(int band, bool from_list) override;
+    void StartHeaderDragging(int column, bool from_list) override;
+    bool DoDragOverBand(int band, ui::Point p, bool accept) override;
+    bool DoDragOverHeader(int column, ui::Point p, bool accept) override;
+    bool DoDragEndBand(int band, ui::Point p, int& new_index) override;
+    bool DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) override;
+    bool IsBandCustomizingDisabled(int band) const override;
+    bool IsHeaderCustomizingDisabled(int column) const override;
+    bool IsBandOnlyOwnColumns(int band) const override;
+    int GetColumnBandIndex(int column) const override;
+    int GetColumnRowIndex(int column) const override;
+    void MoveBand(int from, int to) override;
+    void HideBand(int band) override;
+    void ShowBand(int band, int visible_index) override;
+    void MoveHeader(int column, int band, int row, int position) override;
+    void HideHeader(int column) override { HideColumn(Columns(column)); }
+    void ShowHeaderAt(int column, int band, int row, int position) override {
+        ShowColumnAt(Columns(column), band, row, position);
+    }
+    bool IsColumnCustomizingListed(int column) const override {
+        return IsColumnListedInCustomizing(column);
+    }
+    bool IsBandHidden(int band) const override;
+    bool IsColumnTabStop(int column) const override {
+        return Columns(column) == nullptr || Columns(column)->TabStop();
+    }
+    int GetBandAbsoluteIndex(int band) const override { return VisibleBandAbsoluteIndex(band); }
+    int GetAllBandCount() const override { return static_cast<int>(bands_->Count()); }
+    std::string GetAbsoluteBandText(int band) const override;
+
+    std::function<void(TCustomgxTreeListControl*)> OnChangedColumnsWidth;
+    std::function<void(TCustomgxTreeListControl*, const TgxTreeListNode*, TgxTreeListColumn*,
+                       std::string&)>
+        OnGetNodeDragText;
+    std::string GetNodeDragText(const TgxTreeListNode* node, int column) const override {
+        std::string text = TCustomgxTreeList::GetNodeDragText(node, column);
+        if (OnGetNodeDragText)
+            OnGetNodeDragText(const_cast<TCustomgxTreeListControl*>(this), node, Columns(column),
+                              text);
+        return text;
+    }
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, bool&)> OnCanBandDragging;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*)> OnStartBandDragging;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, ui::Point, bool&)>
+        OnDragOverBand;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, ui::Point, int& absolute,
+                       int& visible, int& new_index, bool& accept)>
+        OnDragEndBand;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*, int)> OnShowBand;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*)> OnHideBand;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListBand*)> OnBandClick;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, bool&)> OnCanHeaderDragging;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnStartHeaderDragging;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, ui::Point, bool&)>
+        OnDragOverHeader;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*, ui::Point, TgxHeaderPosInfo&,
+                       bool&)>
+        OnDragEndHeader;
+    std::function<void(TCustomgxTreeListControl*)> OnBandButtonClick;
+    std::function<void(TCustomgxTreeListControl*)> OnHeaderButtonClick;
+    std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnHeaderMoved;
 
   private:
     friend class TgxTreeListColumn;

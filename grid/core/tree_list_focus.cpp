@@ -29,6 +29,10 @@ void TCustomgxTreeList::SetFocusedNodeColumn(TgxTreeListNode* node, int column, 
     if (node == nullptr)
         return;
     HideEditor();
+    // The editor refused its text: the focus stays with it.
+    if (state_ == tsEditing && editor_ && editor_->Shown &&
+        (node != focused_node_ || (!IsRowSelect() && column != GetFocusedColumn())))
+        return;
     TgxTreeListNode* old_node = focused_node_;
     int old_column = GetFocusedColumn();
     if (update_lock_ != 0) {
@@ -61,6 +65,9 @@ void TCustomgxTreeList::SetFocusedNodeColumn(TgxTreeListNode* node, int column, 
     }
     if (make_visible)
         MakeNodeVisible(focused_node_);
+    // A search that did not move the focus itself ends with the move.
+    if (searching_ && ((node != old_node && search_lock_ == 0) || column_changed))
+        EndSearch();
     if (node != old_node)
         DoChangeNode(old_node, node);
     if (column_changed)

@@ -713,7 +713,9 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
         row.row_footer_count = GetNodeFooterCount(node);
         row.row_footer_height = row.row_footer_count * row_footer_height_;
         row.indicator_kind = GetIndicatorKind(node, row.selected);
-        row.preview_line_count = IsShowPreview() ? GetNodePreviewLineCount(node) : 0;
+        // A group row has no preview strip: its height leaves none.
+        row.preview_line_count =
+            IsShowPreview() && !row.group_row ? GetNodePreviewLineCount(node) : 0;
         if (IsAutoRowHeightActive()) {
             int lh = default_row_height_;
             row.line_count = GetNodeLineCount(node, lh);

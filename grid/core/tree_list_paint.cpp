@@ -44,6 +44,7 @@ bool TCustomgxTreeList::viewportEvent(QEvent* e) {
             ui::TCanvas canvas(painter);
             canvas.SetPaintRegion(static_cast<QPaintEvent*>(e)->region());
             Paint(canvas);
+            PaintSizingLine(canvas);
         });
         return true;
     }
@@ -127,6 +128,28 @@ void TCustomgxTreeList::DrawCell(ui::TCanvas& canvas, const ui::Rect& r,
     canvas.Brush = {color, ui::bsSolid, {}};
     canvas.Font.Assign(font);
     DrawCellText(canvas, r, text, alignment, multi_line, IsDrawEndEllipsis());
+    if (kind == 0 && searching_ && node != nullptr && node == focused_node_ && column >= 0 &&
+        column == GetVisibleColumnIndex(search_column_) && !search_text_.empty()) {
+        // The part of the text the search matched, in the search colours.
+        auto inverse = [](ui::Color c) {
+            QColor q = c.ToQColor();
+            return ui::Color::Rgb(255 - q.red(), 255 - q.green(), 255 - q.blue());
+        };
+        std::string prefix = QString::fromStdString(text)
+                                 .left(QString::fromStdString(search_text_).size())
+                                 .toStdString();
+        ui::TFont mark_font;
+        mark_font.Assign(font);
+        mark_font.SetColor(AutoSearchTextColor.IsNone() ? inverse(text_color)
+                                                        : AutoSearchTextColor);
+        canvas.Font.Assign(mark_font);
+        ui::Rect mark{r.left, r.top, std::min(r.right, r.left + canvas.TextWidth(prefix) + 3),
+                      r.bottom};
+        canvas.Brush = {
+            AutoSearchColor.IsNone() ? inverse(color) : AutoSearchColor, ui::bsSolid, {}};
+        DrawCellText(canvas, mark, prefix, taLeftJustify, false, false);
+        canvas.DrawFocusRect(r.Inflated(-1, -1));
+    }
 }
 
 void TCustomgxTreeList::DrawPreview(ui::TCanvas& canvas, const ui::Rect& r,
@@ -161,8 +184,8 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
 
     // Bands.
     if (!info.band_button.IsEmpty() && canvas.RectVisible(info.band_button))
-        DrawHeaderButton(canvas,
-                         {info.band_button, "", taLeftJustify, BandColor, look_and_feel_, csNone});
+        DrawHeaderButton(canvas, {info.band_button, "", taLeftJustify, BandColor, look_and_feel_,
+                                  csNone, 0, band_button_down_});
     if (!info.band_panel.IsEmpty() && canvas.RectVisible(info.band_panel)) {
         for (const TBandCellInfo& bc : info.band_cells) {
             ClipScope clip(canvas, bc.clip);
@@ -178,6 +201,7 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 continue;
             THeaderButton b{bc.rect, text, alignment, color, look_and_feel_, csNone};
             b.multi_line = GetBandRowCount() > 1;
+            b.pressed = state_ == tsBandDown && pressed_band_ == bc.band_index;
             DrawHeaderButton(canvas, b);
         }
     }
@@ -194,8 +218,8 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
 
     // Headers.
     if (!info.header_button.IsEmpty() && canvas.RectVisible(info.header_button))
-        DrawHeaderButton(
-            canvas, {info.header_button, "", taLeftJustify, HeaderColor, look_and_feel_, csNone});
+        DrawHeaderButton(canvas, {info.header_button, "", taLeftJustify, HeaderColor,
+                                  look_and_feel_, csNone, 0, header_button_down_});
     if (!info.header_panel.IsEmpty() && canvas.RectVisible(info.header_panel)) {
         for (const THeaderCellInfo& hc : info.header_cells) {
             {
@@ -212,6 +236,7 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 if (!done) {
                     THeaderButton b{hc.rect, text, alignment, color, look_and_feel_, sorted};
                     b.glyph = GetHeaderGlyph(hc.column);
+                    b.pressed = state_ == tsColumnDown && pressed_column_ == hc.column;
                     b.edge_kind = hc.first_in_row && hc.last_in_row ? 0
                                   : hc.first_in_row                 ? 2
                                   : hc.last_in_row                  ? 1
@@ -501,6 +526,10 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 if (show_grid_ && show_preview_grid_)
                     lines.push_back(
                         {{preview.left, preview.bottom}, {bands_right, preview.bottom}});
+                // The grid's right edge continues past the preview strip.
+                if (show_grid_)
+                    lines.push_back(
+                        {{preview.right, preview.top}, {preview.right, preview.bottom}});
             }
             if (row.row_footer_count > 0)
                 PaintRowFooters(canvas, info, row, footers_top, lines);

@@ -9,22 +9,12 @@
 #include "platform/config/errors.h"
 #include "platform/config/registry_store.h"
 #include "platform/config/value_text.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 
 namespace platform::config {
 
 namespace {
-
-std::string_view Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 // The file as lines, with the line end it uses, so a write changes only the
 // lines it means to.
@@ -68,7 +58,7 @@ struct IniText {
 
     // The section name of a header line.
     static std::optional<std::string_view> SectionOf(std::string_view line) {
-        const std::string_view trimmed = Trim(line);
+        const std::string_view trimmed = platform::nls::TrimOf(line, " \t");
         if (trimmed.empty() || trimmed.front() != '[') {
             return std::nullopt;
         }
@@ -76,13 +66,13 @@ struct IniText {
         if (close == std::string_view::npos) {
             return std::nullopt;
         }
-        return Trim(trimmed.substr(1, close - 1));
+        return platform::nls::TrimOf(trimmed.substr(1, close - 1), " \t");
     }
 
     // Name and raw (trimmed, quotes kept) value of an entry line.
     static std::optional<std::pair<std::string_view, std::string_view>> EntryOf(
         std::string_view line) {
-        const std::string_view trimmed = Trim(line);
+        const std::string_view trimmed = platform::nls::TrimOf(line, " \t");
         if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '[') {
             return std::nullopt;
         }
@@ -90,7 +80,8 @@ struct IniText {
         if (eq == std::string_view::npos) {
             return std::nullopt;
         }
-        return std::pair{Trim(trimmed.substr(0, eq)), Trim(trimmed.substr(eq + 1))};
+        return std::pair{platform::nls::TrimOf(trimmed.substr(0, eq), " \t"),
+                         platform::nls::TrimOf(trimmed.substr(eq + 1), " \t")};
     }
 
     // Line index range [begin, end) of the body of the first section of that name;
@@ -198,11 +189,11 @@ void TIniFile::WriteString(std::string_view section, std::string_view ident,
     const auto refuse = [&](std::string_view why) {
         throw EIniFileException("Unable to write to " + path_.string() + ": " + std::string(why));
     };
-    if (section.empty() || Trim(section) != section || HasLineBreak(section) ||
-        section.find(']') != std::string_view::npos) {
+    if (section.empty() || platform::nls::TrimOf(section, " \t") != section ||
+        HasLineBreak(section) || section.find(']') != std::string_view::npos) {
         refuse("invalid section name \"" + std::string(section) + "\"");
     }
-    if (ident.empty() || Trim(ident) != ident || HasLineBreak(ident) ||
+    if (ident.empty() || platform::nls::TrimOf(ident, " \t") != ident || HasLineBreak(ident) ||
         ident.find('=') != std::string_view::npos || ident.front() == ';' || ident.front() == '[') {
         refuse("invalid entry name \"" + std::string(ident) + "\"");
     }
@@ -213,7 +204,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view ident,
     const std::string line = std::string(ident) + "=" + std::string(value);
     const auto [begin, end] = ini.FindSection(section);
     if (begin == std::string::npos) {
-        if (!ini.lines.empty() && !Trim(ini.lines.back()).empty()) {
+        if (!ini.lines.empty() && !platform::nls::TrimOf(ini.lines.back(), " \t").empty()) {
             ini.lines.emplace_back();
         }
         ini.lines.push_back("[" + std::string(section) + "]");
@@ -228,7 +219,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view ident,
                 replaced = true;
                 break;
             }
-            if (!Trim(ini.lines[i]).empty()) {
+            if (!platform::nls::TrimOf(ini.lines[i], " \t").empty()) {
                 insert_at = i + 1;  // after the section's last line that is not blank
             }
         }

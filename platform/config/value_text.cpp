@@ -3,24 +3,14 @@
 #include <charconv>
 #include <limits>
 
+#include "platform/nls/text.h"
+
 namespace platform::config {
 
 namespace {
 
 char AsciiUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Upper case of the letters whose case pairs are stable across Unicode versions
@@ -48,26 +38,13 @@ char32_t UpperLatin(char32_t c) {
     return c;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 }  // namespace
 
 std::optional<bool> ParseBoolText(std::string_view text) {
-    if (EqualsIgnoringAsciiCase(text, "true") || text == "1") {
+    if (nls::SameTextAscii(text, "true") || text == "1") {
         return true;
     }
-    if (EqualsIgnoringAsciiCase(text, "false") || text == "0") {
+    if (nls::SameTextAscii(text, "false") || text == "0") {
         return false;
     }
     return std::nullopt;
@@ -118,7 +95,7 @@ std::string FoldName(std::string_view name) {
             const auto b1 = static_cast<unsigned char>(name[i + 1]);
             if ((b1 & 0xC0) == 0x80) {
                 const char32_t c = (static_cast<char32_t>(b0 & 0x1F) << 6) | (b1 & 0x3F);
-                AppendUtf8(out, UpperLatin(c));
+                nls::AppendUtf8(out, UpperLatin(c));
                 i += 2;
                 continue;
             }

@@ -7,8 +7,6 @@
 
 namespace db {
 
-// ---- TCollectionItem -----------------------------------------------------------------------
-
 void TCollectionItem::SetCollection(TCollection& collection) {
     if (&collection == collection_) {
         return;
@@ -56,8 +54,6 @@ void TCollectionItem::Changed(bool all_items) {
         collection_->Update(all_items ? nullptr : this);
     }
 }
-
-// ---- TCollection ---------------------------------------------------------------------------
 
 TCollection::TCollection(ItemFactory make_item) : make_item_(std::move(make_item)) {}
 

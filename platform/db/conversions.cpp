@@ -13,7 +13,6 @@
 namespace db {
 namespace {
 
-// ---------------------------------------------------------------------------
 // Exact decimal digits: value = 0.d1d2d3... x 10^point, digits without leading zeros; an empty
 // digit string is zero.
 struct Decimal {
@@ -140,7 +139,6 @@ bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view w
     return true;
 }
 
-// ---------------------------------------------------------------------------
 // Number text: sign, digits, decimal separator, exponent. Collects the digits exactly.
 struct NumberText {
     bool negative = false;
@@ -248,9 +246,6 @@ bool ScanInteger(std::string_view text, std::int64_t minimum, std::int64_t maxim
     value = static_cast<std::int64_t>(magnitude);
     return true;
 }
-
-// ---------------------------------------------------------------------------
-// Formatting helpers
 
 std::string IntegerDigits(const Decimal& d) {
     if (d.point <= 0) {
@@ -432,9 +427,6 @@ std::string FormatDecimal(const Decimal& value, TFloatFormat float_format, int p
     }
     return {};
 }
-
-// ---------------------------------------------------------------------------
-// FormatFloat masks
 
 // Splits at ";" outside quotes.
 std::vector<std::string_view> MaskSections(std::string_view mask) {
@@ -649,9 +641,6 @@ std::string FormatDecimalMask(std::string_view mask, const Decimal& value,
     return ApplyMask(section, layout, rounded, exponent, minus, format);
 }
 
-// ---------------------------------------------------------------------------
-// Date and time scanning
-
 struct Scanner {
     std::string_view text;
     std::size_t pos = 0;
@@ -813,9 +802,6 @@ bool ScanTime(Scanner& s, TDateTime& value, const TFormatSettings& format) {
     s.SkipBlanks();
     return TryEncodeTime(hour, minute, second, msec, value);
 }
-
-// ---------------------------------------------------------------------------
-// FormatDateTime
 
 std::string TwoDigits(int value) {
     std::string out = std::to_string(value);

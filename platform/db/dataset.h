@@ -96,7 +96,6 @@ class TDataSet : public TComponent {
     explicit TDataSet(TComponent* owner);
     ~TDataSet() override;
 
-    // --- state and life cycle
     bool Active() const { return state_ != dsInactive; }
     void SetActive(bool active);
     void Open() { SetActive(true); }
@@ -113,7 +112,6 @@ class TDataSet : public TComponent {
     void CheckInactive() const;
     void Loaded() override;
 
-    // --- fields
     TFieldDefs* FieldDefs() const { return field_defs_.get(); }
     const TFields& Fields() const { return fields_; }
     std::int64_t FieldCount() const { return fields_.Count(); }
@@ -140,7 +138,6 @@ class TDataSet : public TComponent {
         return platform::nls::CodePage::Western;
     }
 
-    // --- navigation
     void First();
     void Last();
     void Next() { MoveBy(1); }
@@ -159,7 +156,6 @@ class TDataSet : public TComponent {
     virtual void SetRecNo(std::int64_t /*value*/) {}
     virtual bool IsSequenced() const { return false; }
 
-    // --- bookmarks
     // Empty while no record is current.
     TBookmark Bookmark() const;
     void SetBookmark(const TBookmark& bookmark) { GotoBookmark(bookmark); }
@@ -169,7 +165,6 @@ class TDataSet : public TComponent {
     // <0, 0 or >0; an empty bookmark sorts after any other.
     virtual int CompareBookmarks(const TBookmark& a, const TBookmark& b) const;
 
-    // --- search
     // The base reads the records in order from the first and compares: strings exactly, case
     // aside with loCaseInsensitive, the last key field by prefix with loPartialKey; other
     // types by value; a Null key matches a null field. Several fields take an array of as
@@ -179,7 +174,6 @@ class TDataSet : public TComponent {
     virtual Variant Lookup(std::string_view key_fields, const Variant& key_values,
                            std::string_view result_fields);
 
-    // --- editing
     void Edit();
     void Insert();
     void Append();
@@ -199,7 +193,6 @@ class TDataSet : public TComponent {
     // The engine's text form of a string; answers the length.
     virtual std::int64_t Translate(std::string_view source, std::string& dest, bool to_oem);
 
-    // --- filters
     // The filter text is the derived dataset's to interpret (the engine parses it as an
     // expression); the framework keeps it, `Filtered`, the options and the record handler.
     const std::string& Filter() const { return filter_text_; }
@@ -211,7 +204,6 @@ class TDataSet : public TComponent {
     const TFilterRecordEvent& OnFilterRecord() const { return on_filter_record_; }
     virtual void SetOnFilterRecord(TFilterRecordEvent handler);
 
-    // --- controls
     void DisableControls();
     void EnableControls();
     bool ControlsDisabled() const { return disable_count_ != 0; }
@@ -220,7 +212,6 @@ class TDataSet : public TComponent {
     // Whether `source` (or a data source it leads to through masters) depends on this one.
     bool IsLinkedTo(const TDataSource* source) const;
 
-    // --- the buffer ring, for data links and derived datasets
     std::int64_t BufferCount() const { return buffer_count_; }
     // Records now held in the ring.
     std::int64_t BufferedRecordCount() const { return record_count_; }
@@ -234,7 +225,7 @@ class TDataSet : public TComponent {
     std::int32_t CalcFieldsSize() const { return calc_fields_size_; }
     std::int32_t BookmarkSize() const { return bookmark_size_; }
 
-    // --- field data, in the native format (the engine's encodings). A derived dataset that
+    // Field data, in the native format (the engine's encodings). A derived dataset that
     // overrides the two-argument forms adds `using TDataSet::GetFieldData;` (and SetFieldData)
     // to keep the converting forms visible.
     virtual bool GetFieldData(TField* field, std::span<std::byte> buffer) = 0;
@@ -263,7 +254,6 @@ class TDataSet : public TComponent {
     TDataSetNotifyEvent OnNewRecord, OnCalcFields;
 
   protected:
-    // --- slots of a derived dataset
     virtual TRecordBuffer AllocRecordBuffer() = 0;
     virtual void FreeRecordBuffer(TRecordBuffer& buffer) = 0;
     virtual void GetBookmarkData(TRecordBuffer buffer, TBookmark& data) const = 0;
@@ -306,12 +296,10 @@ class TDataSet : public TComponent {
     // Told when the field or index definitions were changed by someone other than a reload.
     virtual void DefChanged(TObject* /*sender*/) {}
 
-    // --- event wrappers
     virtual void DoBeforeScroll();
     virtual void DoAfterScroll();
     virtual void DoOnCalcFields();
 
-    // --- machinery for derived datasets
     void SetState(TDataSetState state);
     // Switches the state without telling anyone; `RestoreState` puts the old one back.
     TDataSetState SetTempState(TDataSetState state);

@@ -1,19 +1,11 @@
 #pragma once
 
-#include <stdexcept>
-#include <string>
-#include <string_view>
+#include "platform/os/exception.h"
 
 namespace db {
 
-// The one root of every named failure in the system, so a single handler at the UI
-// boundary can show any of them with its message.
-class Exception : public std::runtime_error {
-  public:
-    explicit Exception(std::string_view message) : std::runtime_error(std::string(message)) {}
-
-    std::string Message() const { return what(); }
-};
+// The common root, under the name the dataset framework has always used.
+using Exception = platform::os::Exception;
 
 // A failure of a dataset, field, definition or parameter (the engine's errors derive from it).
 class EDatabaseError : public Exception {

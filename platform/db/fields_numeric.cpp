@@ -9,6 +9,7 @@
 #include "platform/db/exception.h"
 #include "platform/db/format_settings.h"
 #include "platform/db/names.h"
+#include "platform/nls/text.h"
 
 namespace db {
 
@@ -16,15 +17,6 @@ namespace {
 
 bool IsDigitOrSign(char32_t ch) {
     return (ch >= '0' && ch <= '9') || ch == '+' || ch == '-';
-}
-
-std::string Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(' ');
-    return std::string(text.substr(first, last - first + 1));
 }
 
 // Rounds `value` half away from zero to `decimals` places (0..4).
@@ -128,7 +120,7 @@ std::string TIntegerField::GetAsString() const {
 }
 
 void TIntegerField::SetAsStringValue(std::string_view value) {
-    const std::string text = Trimmed(value);
+    const std::string text = std::string(platform::nls::TrimOf(value, " "));
     if (text.empty()) {
         Clear();
         return;
@@ -228,7 +220,7 @@ std::string TLargeintField::GetAsString() const {
 }
 
 void TLargeintField::SetAsStringValue(std::string_view value) {
-    const std::string text = Trimmed(value);
+    const std::string text = std::string(platform::nls::TrimOf(value, " "));
     if (text.empty()) {
         Clear();
         return;
@@ -332,7 +324,7 @@ std::string TFloatField::GetAsString() const {
 }
 
 void TFloatField::SetAsStringValue(std::string_view value) {
-    const std::string text = Trimmed(value);
+    const std::string text = std::string(platform::nls::TrimOf(value, " "));
     if (text.empty()) {
         Clear();
         return;
@@ -449,7 +441,7 @@ std::string TBCDField::GetAsString() const {
 }
 
 void TBCDField::SetAsStringValue(std::string_view value) {
-    const std::string text = Trimmed(value);
+    const std::string text = std::string(platform::nls::TrimOf(value, " "));
     if (text.empty()) {
         Clear();
         return;
@@ -574,7 +566,7 @@ std::string TBooleanField::GetAsString() const {
 }
 
 void TBooleanField::SetAsStringValue(std::string_view value) {
-    const std::string text = Trimmed(value);
+    const std::string text = std::string(platform::nls::TrimOf(value, " "));
     if (text.empty()) {
         Clear();
         return;

@@ -9,8 +9,6 @@
 
 namespace db {
 
-// ---- TStream --------------------------------------------------------------------------------
-
 std::int64_t TStream::Size() {
     const std::int64_t position = Seek(0, soCurrent);
     const std::int64_t end = Seek(0, soEnd);
@@ -58,8 +56,6 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
     return copied;
 }
 
-// ---- TCustomMemoryStream --------------------------------------------------------------------
-
 std::int64_t TCustomMemoryStream::Read(std::span<std::byte> buffer) {
     if (position_ < 0 || position_ >= size_ || buffer.empty()) {
         return 0;
@@ -96,8 +92,6 @@ void TCustomMemoryStream::SaveToFile(std::string_view file_name) const {
     ReplaceWholeFile(file_name, std::string_view(reinterpret_cast<const char*>(memory_),
                                                  static_cast<std::size_t>(size_)));
 }
-
-// ---- TMemoryStream --------------------------------------------------------------------------
 
 std::int64_t TMemoryStream::Write(std::span<const std::byte> data) {
     if (position_ < 0 || data.empty()) {

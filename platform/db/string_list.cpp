@@ -93,8 +93,6 @@ class UpdateGuard {
 
 }  // namespace
 
-// ---- TStrings ------------------------------------------------------------------------------
-
 void TStrings::ListIndexError(std::int64_t index) {
     throw EListError("List index out of bounds (" + std::to_string(index) + ")");
 }
@@ -483,8 +481,6 @@ std::vector<std::string> TStrings::ToVector() const {
 int TStrings::CompareStrings(std::string_view a, std::string_view b) const {
     return CompareFolded(a, b);
 }
-
-// ---- TStringList ---------------------------------------------------------------------------
 
 std::string TStringList::Get(std::int64_t index) const {
     return (*this)[index];

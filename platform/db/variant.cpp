@@ -7,6 +7,7 @@
 
 #include "platform/db/conversions.h"
 #include "platform/db/exception.h"
+#include "platform/nls/text.h"
 
 namespace db {
 namespace {
@@ -59,13 +60,6 @@ bool IsIntegerKind(TVarType type) {
 
 bool IsFloatKind(TVarType type) {
     return type == varSingle || type == varDouble;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
 }
 
 // The order's groups of types: values of different groups compare by group.
@@ -169,8 +163,6 @@ int Clamp(int c) {
 
 }  // namespace
 
-// ---- construction ----------------------------------------------------------------------------
-
 Variant::Variant(bool value) : type_(varBoolean), storage_(std::int64_t{value ? 1 : 0}) {}
 Variant::Variant(int value) : type_(varInteger), storage_(std::int64_t{value}) {}
 Variant::Variant(unsigned value) : type_(varLongWord), storage_(std::int64_t{value}) {}
@@ -226,8 +218,6 @@ bool Variant::IsNumeric() const {
     return IsIntegerKind(type_) || IsFloatKind(type_) || type_ == varCurrency;
 }
 
-// ---- arrays ---------------------------------------------------------------------------------
-
 std::int64_t Variant::ArrayCount() const {
     if (type_ == (varArray | varByte)) {
         return static_cast<std::int64_t>(Str().size());
@@ -265,8 +255,6 @@ void Variant::SetElement(std::int64_t index, const Variant& value) {
     (*elements)[static_cast<std::size_t>(index)] = value;
     storage_ = std::shared_ptr<const Elements>(std::move(elements));
 }
-
-// ---- conversions ----------------------------------------------------------------------------
 
 std::string VarTypeAsText(TVarType type) {
     if ((type & varArray) != 0) {
@@ -462,10 +450,10 @@ bool Variant::AsBoolean(const TFormatSettings& format) const {
         return Real() != 0.0;
     }
     if (IsString()) {
-        if (SameTextAscii(Str(), "true")) {
+        if (platform::nls::SameTextAscii(Str(), "true")) {
             return true;
         }
-        if (SameTextAscii(Str(), "false")) {
+        if (platform::nls::SameTextAscii(Str(), "false")) {
             return false;
         }
         double value = 0;
@@ -624,8 +612,6 @@ std::string VarToStr(const Variant& value) {
 std::string VarToStr(const Variant& value, const TFormatSettings& format) {
     return value.IsClear() ? std::string() : value.AsString(format);
 }
-
-// ---- order ----------------------------------------------------------------------------------
 
 int VarCompare(const Variant& a, const Variant& b) {
     return VarCompare(a, b, ByteCompare());

@@ -34,11 +34,11 @@ void DeliverMessage(const MailSettings& settings, const OutgoingMessage& message
     const std::string mime = ComposeMime(message, true);
     if (EnvelopeRecipients(message).empty())
         throw EMailError("The message has no recipient");
-    Folder& top = outbox_store->root(1);
-    Folder* outbox = top.findFolder(kOutbox);
+    Folder& top = outbox_store->Root(1);
+    Folder* outbox = top.FindFolder(kOutbox);
     if (!outbox)
-        outbox = &top.addFolder(kOutbox);
-    outbox->appendMessage(mime, true);
+        outbox = &top.AddFolder(kOutbox);
+    outbox->AppendMessage(mime, true);
 }
 
 }  // namespace mail

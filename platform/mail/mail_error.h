@@ -1,15 +1,15 @@
 #pragma once
 
-#include "platform/db/exception.h"
+#include "platform/os/exception.h"
 
 namespace mail {
 
 // A mail operation that could not be carried out: bad input (a header value
 // with a line break, an unreadable attachment), a store that cannot be opened,
 // a server that refuses or does not answer.
-class EMailError : public db::Exception {
+class EMailError : public platform::os::Exception {
   public:
-    using db::Exception::Exception;
+    using platform::os::Exception::Exception;
 };
 
 }  // namespace mail

@@ -1,6 +1,5 @@
 #include "platform/mail/mail_store.h"
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,9 @@
 #include "platform/mail/delivery.h"
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vcard.h"
+#include "platform/nls/text.h"
+#include "platform/os/file_system.h"
+#include "platform/os/whole_file.h"
 
 extern char** environ;
 
@@ -23,13 +25,6 @@ namespace fs = std::filesystem;
 
 bool HasAt(std::string_view text) {
     return text.find('@') != std::string_view::npos;
-}
-
-std::string Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
 std::string JoinAddresses(const std::vector<Mailbox>& boxes) {
@@ -63,13 +58,11 @@ int DefaultItemType(FolderKind kind) {
     return kind == FolderKind::kContacts ? 2 : 0;
 }
 
-// ---------------------------------------------------------------- MailItem
-
 MailItem::MailItem(Folder& folder, std::string id, bool seen)
     : folder_(folder), id_(std::move(id)), seen_(seen) {}
 
-std::string MailItem::storeId() const {
-    return folder_.storeId();
+std::string MailItem::StoreId() const {
+    return folder_.StoreId();
 }
 
 void MailItem::CheckPresent() const {
@@ -80,27 +73,27 @@ void MailItem::CheckPresent() const {
 const ReceivedMessage& MailItem::Parsed() {
     CheckPresent();
     if (!parsed_) {
-        parsed_ = ParseMessage(folder_.store().backend().Fetch(folder_.path(), id_));
+        parsed_ = ParseMessage(folder_.Store().Backend().Fetch(folder_.Path(), id_));
     }
     return *parsed_;
 }
 
-std::string MailItem::subject() {
+std::string MailItem::Subject() {
     return Parsed().subject;
 }
-std::string MailItem::plainBody() {
+std::string MailItem::PlainBody() {
     return Parsed().plain_body;
 }
-std::optional<std::chrono::system_clock::time_point> MailItem::sentOn() {
+std::optional<std::chrono::system_clock::time_point> MailItem::SentOn() {
     return Parsed().sent_on;
 }
 
-std::string MailItem::senderDisplayName() {
+std::string MailItem::SenderDisplayName() {
     const Mailbox& from = Parsed().from;
     return from.name.empty() ? from.address : from.name;
 }
 
-Mailbox MailItem::replyAddress() {
+Mailbox MailItem::ReplyAddress() {
     const auto& parsed = Parsed();
     Mailbox box = parsed.reply_to.empty() ? parsed.from : parsed.reply_to.front();
     if (box.name.empty())
@@ -108,107 +101,105 @@ Mailbox MailItem::replyAddress() {
     return box;
 }
 
-std::vector<Mailbox> MailItem::replyToList() {
+std::vector<Mailbox> MailItem::ReplyToList() {
     return Parsed().reply_to;
 }
 
-Mailbox MailItem::senderAddress() {
+Mailbox MailItem::SenderAddress() {
     return Parsed().from;
 }
 
-Mailbox MailItem::sender(SenderMethod method) {
+Mailbox MailItem::Sender(SenderMethod method) {
     switch (method) {
         case SenderMethod::kSenderName:
-            return Mailbox{senderDisplayName(), ""};
+            return Mailbox{SenderDisplayName(), ""};
         case SenderMethod::kReply:
-            return replyAddress();
+            return ReplyAddress();
         case SenderMethod::kReplyThenRecipients: {
-            Mailbox box = replyAddress();
+            Mailbox box = ReplyAddress();
             if (!box.address.empty())
                 return box;
             [[fallthrough]];
         }
         case SenderMethod::kReplyRecipients: {
-            const auto list = replyToList();
+            const auto list = ReplyToList();
             return list.empty() ? Mailbox{} : list.front();
         }
         case SenderMethod::kCdo:
-            return senderAddress();
+            return SenderAddress();
     }
     return {};
 }
 
-std::vector<Mailbox> MailItem::recipients() {
+std::vector<Mailbox> MailItem::Recipients() {
     std::vector<Mailbox> all = Parsed().to;
     all.insert(all.end(), Parsed().cc.begin(), Parsed().cc.end());
     return all;
 }
 
-std::string MailItem::toText() {
+std::string MailItem::ToText() {
     return JoinAddresses(Parsed().to);
 }
-std::string MailItem::ccText() {
+std::string MailItem::CcText() {
     return JoinAddresses(Parsed().cc);
 }
-const std::vector<Attachment>& MailItem::attachments() {
+const std::vector<Attachment>& MailItem::Attachments() {
     return Parsed().attachments;
 }
 
-void MailItem::setUnread(bool unread) {
+void MailItem::SetUnread(bool unread) {
     CheckPresent();
-    folder_.store().backend().SetSeen(folder_.path(), id_, !unread);
+    folder_.Store().Backend().SetSeen(folder_.Path(), id_, !unread);
     seen_ = !unread;
 }
 
-void MailItem::remove() {
+void MailItem::Remove() {
     CheckPresent();
-    auto& backend = folder_.store().backend();
+    auto& backend = folder_.Store().Backend();
     const FolderPath deleted{std::string(kDeletedItems)};
     // An item already in "Deleted Items" stays there.
-    if (!(folder_.path().size() == 1 && SameFolderName(folder_.path()[0], kDeletedItems))) {
-        if (!folder_.store().root(1).findFolder(kDeletedItems)) {
-            folder_.store().root(1).addFolder(kDeletedItems);
+    if (!(folder_.Path().size() == 1 && SameFolderName(folder_.Path()[0], kDeletedItems))) {
+        if (!folder_.Store().Root(1).FindFolder(kDeletedItems)) {
+            folder_.Store().Root(1).AddFolder(kDeletedItems);
         }
-        backend.Move(folder_.path(), id_, deleted);
+        backend.Move(folder_.Path(), id_, deleted);
     }
     removed_ = true;
 }
 
-std::unique_ptr<Draft> MailItem::forward() {
+std::unique_ptr<Draft> MailItem::Forward() {
     const auto& parsed = Parsed();
-    auto draft = folder_.store().createItem();
-    draft->setSubject("FW: " + parsed.subject);
-    draft->setBody(parsed.plain_body);
+    auto draft = folder_.Store().CreateItem();
+    draft->SetSubject("FW: " + parsed.subject);
+    draft->SetBody(parsed.plain_body);
     for (const auto& attachment : parsed.attachments)
-        draft->addAttachment(attachment);
+        draft->AddAttachment(attachment);
     return draft;
 }
 
-// ---------------------------------------------------------------- Folder
-
 Folder::Folder(MailStore& store, FolderPath path) : store_(store), path_(std::move(path)) {
-    name_ = path_.empty() ? store_.backend().DisplayName() : path_.back();
+    name_ = path_.empty() ? store_.Backend().DisplayName() : path_.back();
 }
 
 Folder::~Folder() = default;
 
-const std::string& Folder::name() const {
+const std::string& Folder::Name() const {
     return name_;
 }
-std::string Folder::storeId() const {
-    return store_.storeId();
+std::string Folder::StoreId() const {
+    return store_.StoreId();
 }
 
 void Folder::LoadChildren() {
     if (!children_)
         children_.emplace();
     auto& children = *children_;
-    const auto names = store_.backend().ListFolders(path_);
+    const auto names = store_.Backend().ListFolders(path_);
     // Existing objects are kept (callers hold references); new names are added.
     std::vector<std::unique_ptr<Folder>> ordered;
     for (const auto& name : names) {
         auto found = std::find_if(children.begin(), children.end(), [&](const auto& child) {
-            return child && child->name() == name;
+            return child && child->Name() == name;
         });
         if (found != children.end()) {
             ordered.push_back(std::move(*found));
@@ -226,12 +217,12 @@ void Folder::LoadChildren() {
     visible_count_ = names.size();
 }
 
-std::size_t Folder::folderCount() {
+std::size_t Folder::FolderCount() {
     LoadChildren();
     return visible_count_;
 }
 
-Folder& Folder::folder(std::size_t index) {
+Folder& Folder::SubFolder(std::size_t index) {
     LoadChildren();
     if (index < 1 || index > visible_count_) {
         throw EMailError("There is no folder number " + std::to_string(index) + " in \"" + name_ +
@@ -240,37 +231,37 @@ Folder& Folder::folder(std::size_t index) {
     return *(*children_)[index - 1];
 }
 
-Folder* Folder::findFolder(std::string_view name) {
+Folder* Folder::FindFolder(std::string_view name) {
     LoadChildren();
     for (std::size_t i = 0; i < visible_count_; ++i) {
-        if ((*children_)[i]->name() == name)
+        if ((*children_)[i]->Name() == name)
             return (*children_)[i].get();
     }
     for (std::size_t i = 0; i < visible_count_; ++i) {
-        if (SameFolderName((*children_)[i]->name(), name))
+        if (SameFolderName((*children_)[i]->Name(), name))
             return (*children_)[i].get();
     }
     return nullptr;
 }
 
-Folder& Folder::folder(std::string_view name) {
-    if (Folder* found = findFolder(name))
+Folder& Folder::SubFolder(std::string_view name) {
+    if (Folder* found = FindFolder(name))
         return *found;
     throw EMailError("The folder \"" + std::string(name) + "\" cannot be found");
 }
 
-Folder& Folder::addFolder(std::string_view name) {
-    if (findFolder(name)) {
+Folder& Folder::AddFolder(std::string_view name) {
+    if (FindFolder(name)) {
         throw EMailError("The folder \"" + std::string(name) + "\" already exists");
     }
     FolderPath child = path_;
     child.emplace_back(name);
-    store_.backend().CreateFolder(child);
-    return folder(name);
+    store_.Backend().CreateFolder(child);
+    return SubFolder(name);
 }
 
-FolderKind Folder::kind() {
-    return store_.backend().IsContactsFolder(path_) ? FolderKind::kContacts : FolderKind::kMail;
+FolderKind Folder::Kind() {
+    return store_.Backend().IsContactsFolder(path_) ? FolderKind::kContacts : FolderKind::kMail;
 }
 
 void Folder::LoadSnapshot() {
@@ -279,25 +270,25 @@ void Folder::LoadSnapshot() {
     items_.emplace();
     if (path_.empty())
         return;  // the store's top holds folders only
-    for (const auto& entry : store_.backend().Snapshot(path_)) {
+    for (const auto& entry : store_.Backend().Snapshot(path_)) {
         items_->push_back(std::unique_ptr<MailItem>(new MailItem(*this, entry.id, entry.seen)));
     }
 }
 
-std::size_t Folder::itemCount() {
-    if (kind() == FolderKind::kContacts)
-        return contactCount();
+std::size_t Folder::ItemCount() {
+    if (Kind() == FolderKind::kContacts)
+        return ContactCount();
     LoadSnapshot();
     return items_->size();
 }
 
-std::size_t Folder::unreadCount() {
-    if (path_.empty() || kind() == FolderKind::kContacts)
+std::size_t Folder::UnreadCount() {
+    if (path_.empty() || Kind() == FolderKind::kContacts)
         return 0;
-    return store_.backend().UnreadCount(path_);
+    return store_.Backend().UnreadCount(path_);
 }
 
-MailItem& Folder::item(std::size_t index) {
+MailItem& Folder::Item(std::size_t index) {
     LoadSnapshot();
     if (index < 1 || index > items_->size()) {
         throw EMailError("There is no item number " + std::to_string(index) + " in \"" + name_ +
@@ -306,11 +297,11 @@ MailItem& Folder::item(std::size_t index) {
     return *(*items_)[index - 1];
 }
 
-std::size_t Folder::contactCount() {
+std::size_t Folder::ContactCount() {
     if (!contacts_) {
         contacts_.emplace();
-        if (!path_.empty() && kind() == FolderKind::kContacts) {
-            for (const auto& text : store_.backend().ContactCards(path_)) {
+        if (!path_.empty() && Kind() == FolderKind::kContacts) {
+            for (const auto& text : store_.Backend().ContactCards(path_)) {
                 for (const auto& card : ParseVCards(text)) {
                     contacts_->push_back(
                         {card.full_name, card.emails.empty() ? std::string() : card.emails[0]});
@@ -321,8 +312,8 @@ std::size_t Folder::contactCount() {
     return contacts_->size();
 }
 
-ContactItem Folder::contact(std::size_t index) {
-    if (index < 1 || index > contactCount()) {
+ContactItem Folder::Contact(std::size_t index) {
+    if (index < 1 || index > ContactCount()) {
         throw EMailError("There is no contact number " + std::to_string(index) + " in \"" + name_ +
                          "\"");
     }
@@ -332,7 +323,7 @@ ContactItem Folder::contact(std::size_t index) {
 MailItem* Folder::FindLoadedItem(std::string_view id) {
     if (items_) {
         for (auto& item : *items_) {
-            if (item->entryId() == id && !item->removed())
+            if (item->EntryId() == id && !item->Removed())
                 return item.get();
         }
     }
@@ -345,18 +336,16 @@ MailItem* Folder::FindLoadedItem(std::string_view id) {
     return nullptr;
 }
 
-void Folder::refresh() {
+void Folder::Refresh() {
     items_.reset();
     contacts_.reset();
 }
 
-void Folder::appendMessage(std::string_view raw, bool seen) {
+void Folder::AppendMessage(std::string_view raw, bool seen) {
     if (path_.empty())
         throw EMailError("Messages cannot be stored at the top of the store");
-    store_.backend().Append(path_, raw, seen);
+    store_.Backend().Append(path_, raw, seen);
 }
-
-// ---------------------------------------------------------------- MailStore
 
 MailStore::MailStore(std::unique_ptr<StoreBackend> backend, MailSettings settings)
     : backend_(std::move(backend)), settings_(std::move(settings)) {
@@ -379,14 +368,14 @@ std::unique_ptr<MailStore> MailStore::OpenMaildir(const MailSettings& settings,
     auto store = std::make_unique<MailStore>(
         OpenMaildirBackend(root, std::string(kPersonalFolders)), settings);
     if (first_use) {
-        auto& backend = store->backend();
+        auto& backend = store->Backend();
         for (std::string_view name :
              {kOutbox, std::string_view("Sent Items"), kDeletedItems, kContacts}) {
             backend.CreateFolder({std::string(name)});
         }
         std::error_code error;
         fs::create_directories(root / ".Contacts" / "vcards", error);
-        if (!list_folder.empty() && !store->root(1).findFolder(list_folder)) {
+        if (!list_folder.empty() && !store->Root(1).FindFolder(list_folder)) {
             backend.CreateFolder({std::string(list_folder)});
         }
     }
@@ -397,46 +386,46 @@ std::unique_ptr<MailStore> MailStore::OpenImap(const MailSettings& settings) {
     return std::make_unique<MailStore>(OpenImapBackend(settings), settings);
 }
 
-Folder& MailStore::root(std::size_t index) {
+Folder& MailStore::Root(std::size_t index) {
     if (index != 1)
         throw EMailError("There is no store number " + std::to_string(index));
     return *top_;
 }
 
-Folder& MailStore::root(std::string_view name) {
-    if (name.empty() || name == kRootFolderDefault || SameFolderName(name, top_->name()) ||
+Folder& MailStore::Root(std::string_view name) {
+    if (name.empty() || name == kRootFolderDefault || SameFolderName(name, top_->Name()) ||
         SameFolderName(name, kPersonalFolders)) {
         return *top_;
     }
     throw EMailError("The root folder \"" + std::string(name) + "\" cannot be found");
 }
 
-MailItem& MailStore::getMessage(std::string_view entry_id, std::string_view store_id) {
-    if (store_id != storeId())
+MailItem& MailStore::GetMessage(std::string_view entry_id, std::string_view store_id) {
+    if (store_id != StoreId())
         throw EMailError("The message store cannot be opened");
     if (MailItem* item = top_->FindLoadedItem(entry_id))
         return *item;
     throw EMailError("The message cannot be found in the store");
 }
 
-std::unique_ptr<Draft> MailStore::createItem() {
+std::unique_ptr<Draft> MailStore::CreateItem() {
     return std::make_unique<Draft>(this, settings_);
 }
 
-std::vector<ContactItem> MailStore::findContacts(std::string_view text) {
-    const std::string wanted = Trimmed(text);
+std::vector<ContactItem> MailStore::FindContacts(std::string_view text) {
+    const std::string wanted = std::string(platform::nls::TrimOf(text, " \t"));
     std::vector<ContactItem> found;
     if (wanted.empty())
         return found;
     Folder& top = *top_;
-    for (std::size_t i = 1; i <= top.folderCount(); ++i) {
-        Folder& folder = top.folder(i);
-        if (folder.kind() != FolderKind::kContacts)
+    for (std::size_t i = 1; i <= top.FolderCount(); ++i) {
+        Folder& folder = top.SubFolder(i);
+        if (folder.Kind() != FolderKind::kContacts)
             continue;
-        folder.refresh();
-        for (std::size_t j = 1; j <= folder.contactCount(); ++j) {
-            ContactItem contact = folder.contact(j);
-            if (SameFolderName(contact.fullName, wanted) ||
+        folder.Refresh();
+        for (std::size_t j = 1; j <= folder.ContactCount(); ++j) {
+            ContactItem contact = folder.Contact(j);
+            if (SameFolderName(contact.full_name, wanted) ||
                 SameFolderName(contact.email1, wanted)) {
                 found.push_back(std::move(contact));
             }
@@ -445,31 +434,29 @@ std::vector<ContactItem> MailStore::findContacts(std::string_view text) {
     return found;
 }
 
-// ---------------------------------------------------------------- Draft
-
 Draft::Draft(MailStore* store, MailSettings settings)
     : store_(store), settings_(std::move(settings)) {}
 
-void Draft::setBody(std::string body) {
+void Draft::SetBody(std::string body) {
     body_ = std::move(body);
     html_ = false;
 }
 
-void Draft::setHtmlBody(std::string html) {
+void Draft::SetHtmlBody(std::string html) {
     html_body_ = std::move(html);
     html_ = true;
 }
 
-Recipient& Draft::addRecipient(std::string_view text) {
-    const std::string trimmed = Trimmed(text);
-    return addRecipient(trimmed, HasAt(trimmed) ? trimmed : std::string(), RecipientType::kTo);
+Recipient& Draft::AddRecipient(std::string_view text) {
+    const std::string trimmed = std::string(platform::nls::TrimOf(text, " \t"));
+    return AddRecipient(trimmed, HasAt(trimmed) ? trimmed : std::string(), RecipientType::kTo);
 }
 
-Recipient& Draft::addRecipient(std::string_view name, std::string_view address,
+Recipient& Draft::AddRecipient(std::string_view name, std::string_view address,
                                RecipientType type) {
     Recipient recipient;
-    recipient.name = Trimmed(name);
-    recipient.address = Trimmed(address);
+    recipient.name = std::string(platform::nls::TrimOf(name, " \t"));
+    recipient.address = std::string(platform::nls::TrimOf(address, " \t"));
     if (recipient.name.empty())
         recipient.name = recipient.address;
     recipient.type = type;
@@ -477,17 +464,18 @@ Recipient& Draft::addRecipient(std::string_view name, std::string_view address,
     return recipients_.back();
 }
 
-bool Draft::resolve(Recipient& recipient) {
+bool Draft::Resolve(Recipient& recipient) {
     if (recipient.resolved)
         return true;
     if (store_) {
         auto matches =
-            store_->findContacts(recipient.address.empty() ? recipient.name : recipient.address);
+            store_->FindContacts(recipient.address.empty() ? recipient.name : recipient.address);
         if (matches.empty() && !recipient.address.empty()) {
-            matches = store_->findContacts(recipient.name);
+            matches = store_->FindContacts(recipient.name);
         }
         if (matches.size() == 1 && HasAt(matches[0].email1)) {
-            recipient.name = matches[0].fullName.empty() ? matches[0].email1 : matches[0].fullName;
+            recipient.name =
+                matches[0].full_name.empty() ? matches[0].email1 : matches[0].full_name;
             recipient.address = matches[0].email1;
             recipient.resolved = true;
             return true;
@@ -498,14 +486,14 @@ bool Draft::resolve(Recipient& recipient) {
     return recipient.resolved;
 }
 
-bool Draft::resolveAll() {
+bool Draft::ResolveAll() {
     bool all = true;
     for (auto& recipient : recipients_)
-        all = resolve(recipient) && all;
+        all = Resolve(recipient) && all;
     return all;
 }
 
-void Draft::addAttachment(std::string_view path, std::string_view display_name) {
+void Draft::AddAttachment(std::string_view path, std::string_view display_name) {
     if (!fs::is_regular_file(fs::path(std::string(path)))) {
         throw EMailError("The attachment \"" + std::string(path) + "\" cannot be found");
     }
@@ -515,7 +503,7 @@ void Draft::addAttachment(std::string_view path, std::string_view display_name) 
     attachments_.push_back(std::move(attachment));
 }
 
-OutgoingMessage Draft::message() const {
+OutgoingMessage Draft::Message() const {
     if (settings_.from_address.empty()) {
         throw EMailError("No sender address is set: enter one in the SMTP settings");
     }
@@ -547,24 +535,21 @@ OutgoingMessage Draft::message() const {
     return message;
 }
 
-void Draft::send() {
-    const OutgoingMessage outgoing = message();
-    DeliverMessage(settings_, outgoing, store_, store_ ? store_->idle() : std::function<void()>());
+void Draft::Send() {
+    const OutgoingMessage outgoing = Message();
+    DeliverMessage(settings_, outgoing, store_, store_ ? store_->Idle() : std::function<void()>());
 }
 
-fs::path Draft::display() {
-    OutgoingMessage outgoing = message();
+fs::path Draft::Display() {
+    OutgoingMessage outgoing = Message();
     const std::string mime = ComposeMime(outgoing, true);
-    std::string pattern = (fs::temp_directory_path() / "corvane-message-XXXXXX.eml").string();
-    const int fd = mkstemps(pattern.data(), 4);
-    if (fd < 0)
+    // The private per-user temporary folder: no other user can read or swap the file.
+    const auto folder = platform::os::TempDirectory();
+    const auto file = folder ? platform::os::CreateUniqueFile(*folder, "corvane-message-", ".eml")
+                             : platform::os::Result<std::string>(folder.status());
+    if (!file || platform::os::ReplaceFileContents(*file, mime))
         throw EMailError("The message cannot be written for display");
-    const bool written = ::write(fd, mime.data(), mime.size()) == static_cast<ssize_t>(mime.size());
-    ::close(fd);
-    if (!written) {
-        ::unlink(pattern.c_str());
-        throw EMailError("The message cannot be written for display");
-    }
+    const std::string pattern = *file;
     OpenWith(settings_.open_command, pattern);
     return pattern;
 }

@@ -62,43 +62,43 @@ struct Recipient {
 };
 
 struct ContactItem {
-    std::string fullName;
+    std::string full_name;
     std::string email1;  // the first e-mail address
 };
 
 class MailItem {
   public:
-    const std::string& entryId() const { return id_; }
-    std::string storeId() const;
+    const std::string& EntryId() const { return id_; }
+    std::string StoreId() const;
 
-    std::string subject();
-    std::string plainBody();
-    std::optional<std::chrono::system_clock::time_point> sentOn();
+    std::string Subject();
+    std::string PlainBody();
+    std::optional<std::chrono::system_clock::time_point> SentOn();
     // The From display name, or its address when it has none.
-    std::string senderDisplayName();
+    std::string SenderDisplayName();
     // The address a reply goes to: the first Reply-To, else From.
-    Mailbox replyAddress();
+    Mailbox ReplyAddress();
     // The Reply-To mailboxes only (often none).
-    std::vector<Mailbox> replyToList();
+    std::vector<Mailbox> ReplyToList();
     // The From mailbox, as Collaboration Data Objects' Sender gives it.
-    Mailbox senderAddress();
+    Mailbox SenderAddress();
     // The sender by the application's method; an empty address when the
     // method finds none.
-    Mailbox sender(SenderMethod method);
+    Mailbox Sender(SenderMethod method);
     // To, then Cc.
-    std::vector<Mailbox> recipients();
+    std::vector<Mailbox> Recipients();
     // The addresses of To (or Cc), separated by "; ".
-    std::string toText();
-    std::string ccText();
-    const std::vector<Attachment>& attachments();
+    std::string ToText();
+    std::string CcText();
+    const std::vector<Attachment>& Attachments();
 
-    bool unread() const { return !seen_; }
-    void setUnread(bool unread);
+    bool Unread() const { return !seen_; }
+    void SetUnread(bool unread);
     // Moves the item to "Deleted Items" (created when missing).
-    void remove();
-    bool removed() const { return removed_; }
+    void Remove();
+    bool Removed() const { return removed_; }
     // A new item with this item's subject, body and attachments.
-    std::unique_ptr<Draft> forward();
+    std::unique_ptr<Draft> Forward();
 
   private:
     friend class Folder;
@@ -119,32 +119,32 @@ class Folder {
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
 
-    const std::string& name() const;
-    MailStore& store() const { return store_; }
-    const FolderPath& path() const { return path_; }
-    std::string storeId() const;
+    const std::string& Name() const;
+    MailStore& Store() const { return store_; }
+    const FolderPath& Path() const { return path_; }
+    std::string StoreId() const;
 
-    std::size_t folderCount();
-    Folder& folder(std::size_t index);      // 1-based; EMailError out of range
-    Folder& folder(std::string_view name);  // case-insensitive; EMailError when missing
-    Folder* findFolder(std::string_view name);
-    Folder& addFolder(std::string_view name);  // EMailError when it exists or is invalid
+    std::size_t FolderCount();
+    Folder& SubFolder(std::size_t index);      // 1-based; EMailError out of range
+    Folder& SubFolder(std::string_view name);  // case-insensitive; EMailError when missing
+    Folder* FindFolder(std::string_view name);
+    Folder& AddFolder(std::string_view name);  // EMailError when it exists or is invalid
 
-    FolderKind kind();
-    int defaultItemType() { return DefaultItemType(kind()); }
+    FolderKind Kind();
+    int DefaultItemType() { return mail::DefaultItemType(Kind()); }
 
     // Items of the snapshot, including removed ones (so numbers stay put).
-    std::size_t itemCount();
-    std::size_t unreadCount();
-    MailItem& item(std::size_t index);  // 1-based
+    std::size_t ItemCount();
+    std::size_t UnreadCount();
+    MailItem& Item(std::size_t index);  // 1-based
     // Contacts of a contacts folder.
-    std::size_t contactCount();
-    ContactItem contact(std::size_t index);  // 1-based
+    std::size_t ContactCount();
+    ContactItem Contact(std::size_t index);  // 1-based
     // Drops the snapshot; the next access numbers the folder's items afresh.
-    void refresh();
+    void Refresh();
 
     // Stores a message in the folder (used for the Outbox and by tests).
-    void appendMessage(std::string_view raw, bool seen);
+    void AppendMessage(std::string_view raw, bool seen);
 
   private:
     friend class MailStore;
@@ -179,29 +179,29 @@ class MailStore {
     MailStore(std::unique_ptr<StoreBackend> backend, MailSettings settings);
     ~MailStore();
 
-    std::size_t rootCount() const { return 1; }
-    Folder& root(std::size_t index);  // 1-based
+    std::size_t RootCount() const { return 1; }
+    Folder& Root(std::size_t index);  // 1-based
     // "<Root>" is the first store; other names match a store's display name.
-    Folder& root(std::string_view name);
+    Folder& Root(std::string_view name);
 
     // A new, empty outgoing item (Outlook's CreateItem(0)).
-    std::unique_ptr<Draft> createItem();
+    std::unique_ptr<Draft> CreateItem();
 
     // An item of a folder that has numbered its items, by its entry id and
     // its store's id (Collaboration Data Objects' GetMessage). EMailError when
     // the store id is another store's or no such item has been seen.
-    MailItem& getMessage(std::string_view entry_id, std::string_view store_id);
+    MailItem& GetMessage(std::string_view entry_id, std::string_view store_id);
 
     // Contacts whose full name or an address equals `text` (case-insensitive).
-    std::vector<ContactItem> findContacts(std::string_view text);
+    std::vector<ContactItem> FindContacts(std::string_view text);
 
-    const MailSettings& settings() const { return settings_; }
-    StoreBackend& backend() { return *backend_; }
-    std::string storeId() const { return backend_->StoreId(); }
+    const MailSettings& Settings() const { return settings_; }
+    StoreBackend& Backend() { return *backend_; }
+    std::string StoreId() const { return backend_->StoreId(); }
 
     // Called while a send waits for the SMTP server (the UI lets its queue run).
-    void setIdle(std::function<void()> idle) { idle_ = std::move(idle); }
-    const std::function<void()>& idle() const { return idle_; }
+    void SetIdle(std::function<void()> idle) { idle_ = std::move(idle); }
+    const std::function<void()>& Idle() const { return idle_; }
 
   private:
     std::unique_ptr<StoreBackend> backend_;
@@ -214,42 +214,42 @@ class Draft {
   public:
     Draft(MailStore* store, MailSettings settings);
 
-    const std::string& subject() const { return subject_; }
-    void setSubject(std::string subject) { subject_ = std::move(subject); }
-    const std::string& body() const { return body_; }
+    const std::string& Subject() const { return subject_; }
+    void SetSubject(std::string subject) { subject_ = std::move(subject); }
+    const std::string& Body() const { return body_; }
     // A plain-text body; the item becomes plain text.
-    void setBody(std::string body);
-    const std::string& htmlBody() const { return html_body_; }
+    void SetBody(std::string body);
+    const std::string& HtmlBody() const { return html_body_; }
     // An HTML body; the item becomes HTML.
-    void setHtmlBody(std::string html);
-    bool isHtml() const { return html_; }
+    void SetHtmlBody(std::string html);
+    bool IsHtml() const { return html_; }
 
     // Recipients.Add(text): the text is a name to resolve, or an address.
-    Recipient& addRecipient(std::string_view text);
-    Recipient& addRecipient(std::string_view name, std::string_view address,
+    Recipient& AddRecipient(std::string_view text);
+    Recipient& AddRecipient(std::string_view name, std::string_view address,
                             RecipientType type = RecipientType::kTo);
     // A deque, so a recipient returned by addRecipient stays valid.
-    std::deque<Recipient>& recipients() { return recipients_; }
+    std::deque<Recipient>& Recipients() { return recipients_; }
     // Looks the recipient up in the contacts; an unresolved one stays as typed.
-    bool resolve(Recipient& recipient);
-    bool resolveAll();
+    bool Resolve(Recipient& recipient);
+    bool ResolveAll();
 
-    void addAttachment(std::string_view path, std::string_view display_name = {});
-    void addAttachment(Attachment attachment) { attachments_.push_back(std::move(attachment)); }
-    const std::vector<Attachment>& attachments() const { return attachments_; }
+    void AddAttachment(std::string_view path, std::string_view display_name = {});
+    void AddAttachment(Attachment attachment) { attachments_.push_back(std::move(attachment)); }
+    const std::vector<Attachment>& Attachments() const { return attachments_; }
 
-    bool readReceipt() const { return read_receipt_; }
-    void setReadReceipt(bool on) { read_receipt_ = on; }
+    bool ReadReceipt() const { return read_receipt_; }
+    void SetReadReceipt(bool on) { read_receipt_ = on; }
 
     // The message as it would go out; EMailError for a recipient without an
     // address.
-    OutgoingMessage message() const;
+    OutgoingMessage Message() const;
     // Through the configured SMTP server, or into the store's "Outbox" when
     // none is set. Throws EMailError on any failure.
-    void send();
+    void Send();
     // Writes the item as an .eml file and opens it with the desktop's viewer;
     // returns the file's path.
-    std::filesystem::path display();
+    std::filesystem::path Display();
 
   private:
     MailStore* store_;

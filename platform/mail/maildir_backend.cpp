@@ -9,9 +9,12 @@
 // until it has been seen, then in cur/ with ":2,<flags>" appended (S = seen).
 // Its id is the name before ':'. Files are written in tmp/, synced and renamed
 // into place, so no reader ever sees half a message.
+//
+// The store is our own rather than vmime's Maildir provider because the
+// application walks folders by item and deletes as it goes: vmime numbers the
+// messages of a folder and renumbers them after a delete, while an id taken
+// from the file name stays the same for as long as the message exists.
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +27,8 @@
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/store_backend.h"
+#include "platform/os/file_system.h"
+#include "platform/os/whole_file.h"
 
 namespace mail {
 
@@ -66,14 +71,6 @@ bool ArrivedBefore(const std::string& a, const std::string& b) {
     };
     const auto sa = seconds(a), sb = seconds(b);
     return sa != sb ? sa < sb : a < b;
-}
-
-void SyncPath(const fs::path& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 class MaildirBackend : public StoreBackend {
@@ -194,27 +191,8 @@ class MaildirBackend : public StoreBackend {
             throw EMailError("The mail folder does not exist");
         const std::string id = NewId();
         const fs::path temp = dir / "tmp" / id;
-        {
-            const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd < 0)
-                throw EMailError("The message cannot be stored in the mail folder");
-            std::size_t written = 0;
-            while (written < raw.size()) {
-                const ssize_t n = ::write(fd, raw.data() + written, raw.size() - written);
-                if (n <= 0) {
-                    ::close(fd);
-                    ::unlink(temp.c_str());
-                    throw EMailError("The message cannot be stored in the mail folder");
-                }
-                written += static_cast<std::size_t>(n);
-            }
-            const bool synced = ::fsync(fd) == 0;
-            ::close(fd);
-            if (!synced) {
-                ::unlink(temp.c_str());
-                throw EMailError("The message cannot be stored in the mail folder");
-            }
-        }
+        if (platform::os::WriteNewFile(temp.string(), raw, 0600))
+            throw EMailError("The message cannot be stored in the mail folder");
         Rename(temp, seen ? dir / "cur" / (id + ":2,S") : dir / "new" / id);
     }
 
@@ -297,9 +275,9 @@ class MaildirBackend : public StoreBackend {
         fs::rename(from, to, error);
         if (error)
             throw EMailError("The message cannot be moved: " + error.message());
-        SyncPath(to.parent_path(), O_RDONLY | O_DIRECTORY);
+        (void)platform::os::SyncDirectory(to.parent_path().string());
         if (from.parent_path() != to.parent_path()) {
-            SyncPath(from.parent_path(), O_RDONLY | O_DIRECTORY);
+            (void)platform::os::SyncDirectory(from.parent_path().string());
         }
     }
 

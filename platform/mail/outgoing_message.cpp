@@ -5,7 +5,12 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <memory>
 #include <sstream>
+#include <vector>
+
+#include <libxml/HTMLparser.h>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
@@ -129,107 +134,99 @@ std::string GuessMediaType(std::string_view file_name) {
     return "application/octet-stream";
 }
 
-std::string HtmlToText(std::string_view html) {
-    std::string out;
-    std::size_t i = 0;
-    auto starts_with_ci = [&](std::size_t at, std::string_view word) {
-        if (html.size() - at < word.size())
-            return false;
-        return Lower(html.substr(at, word.size())) == word;
-    };
-    while (i < html.size()) {
-        const char c = html[i];
-        if (c == '<') {
-            const auto close = html.find('>', i);
-            if (close == std::string_view::npos)
-                break;
-            const std::string tag = Lower(html.substr(i + 1, close - i - 1));
-            std::string name;
-            for (char t : tag) {
-                if (std::isalnum(static_cast<unsigned char>(t)) || (t == '/' && name.empty())) {
-                    name += t;
-                } else if (!name.empty()) {
-                    break;
-                }
-            }
-            i = close + 1;
-            if (name == "script" || name == "style") {
-                const std::string end = "</" + name;
-                while (i < html.size() && !starts_with_ci(i, end))
-                    ++i;
-                const auto after = html.find('>', i);
-                i = after == std::string_view::npos ? html.size() : after + 1;
-            } else if (name == "br" || name == "/p" || name == "/div" || name == "/tr" ||
-                       name == "/li" || name == "/h1" || name == "/h2" || name == "/h3" ||
-                       name == "/title" || name == "/table") {
-                out += '\n';
-            } else if (name == "li") {
-                out += "- ";
-            } else if (name == "td" || name == "th") {
-                out += '\t';
-            }
-            continue;
-        }
-        if (c == '&') {
-            const auto semi = html.find(';', i);
-            if (semi != std::string_view::npos && semi - i <= 8) {
-                const std::string entity = Lower(html.substr(i + 1, semi - i - 1));
-                std::string replacement;
-                if (entity == "amp")
-                    replacement = "&";
-                else if (entity == "lt")
-                    replacement = "<";
-                else if (entity == "gt")
-                    replacement = ">";
-                else if (entity == "quot")
-                    replacement = "\"";
-                else if (entity == "apos")
-                    replacement = "'";
-                else if (entity == "nbsp")
-                    replacement = " ";
-                else if (!entity.empty() && entity[0] == '#') {
-                    unsigned long code = 0;
-                    try {
-                        code = entity.size() > 1 && entity[1] == 'x'
-                                   ? std::stoul(entity.substr(2), nullptr, 16)
-                                   : std::stoul(entity.substr(1));
-                    } catch (const std::exception&) {
-                        code = 0;
-                    }
-                    if (code > 0 && code < 0x110000 && (code < 0xD800 || code > 0xDFFF)) {
-                        if (code < 0x80) {
-                            replacement += static_cast<char>(code);
-                        } else if (code < 0x800) {
-                            replacement += static_cast<char>(0xC0 | (code >> 6));
-                            replacement += static_cast<char>(0x80 | (code & 0x3F));
-                        } else if (code < 0x10000) {
-                            replacement += static_cast<char>(0xE0 | (code >> 12));
-                            replacement += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                            replacement += static_cast<char>(0x80 | (code & 0x3F));
-                        } else {
-                            replacement += static_cast<char>(0xF0 | (code >> 18));
-                            replacement += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-                            replacement += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                            replacement += static_cast<char>(0x80 | (code & 0x3F));
-                        }
-                    }
-                }
-                if (!replacement.empty()) {
-                    out += replacement;
-                    i = semi + 1;
-                    continue;
-                }
-            }
-        }
-        // Source line breaks and runs of blanks are layout, not text.
+namespace {
+
+bool IsElement(const xmlNode* node, std::string_view name) {
+    return node->type == XML_ELEMENT_NODE && node->name != nullptr &&
+           name == reinterpret_cast<const char*>(node->name);
+}
+
+void AppendTextNode(const xmlNode* node, std::string& out) {
+    const std::string_view text = node->content ? reinterpret_cast<const char*>(node->content) : "";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == '\r' || c == '\n' || c == '\t' || c == ' ') {
             if (!out.empty() && out.back() != ' ' && out.back() != '\n')
                 out += ' ';
+        } else if (c == '\xC2' && i + 1 < text.size() && text[i + 1] == '\xA0') {
+            out += ' ';
+            ++i;
         } else {
             out += c;
         }
-        ++i;
     }
+}
+
+// Appends the text below `root`: runs of source blanks and line breaks become one blank,
+// since they are layout, while block ends, list items and table cells keep a plain-text
+// shape. A no-break space stays a blank of its own. The walk keeps its own stack, so no
+// nesting depth a mail may bring can exhaust the thread's.
+void AppendText(const xmlNode* root, std::string& out) {
+    static constexpr std::array<std::string_view, 10> kBlockEnds = {
+        "p", "div", "tr", "li", "h1", "h2", "h3", "title", "table", "br"};
+    std::vector<const xmlNode*> open;  // elements whose children are being visited
+    const xmlNode* node = root;
+    while (node != nullptr) {
+        bool descend = false;
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            AppendTextNode(node, out);
+        } else if (node->type == XML_ELEMENT_NODE && !IsElement(node, "script") &&
+                   !IsElement(node, "style")) {
+            if (IsElement(node, "li"))
+                out += "- ";
+            else if (IsElement(node, "td") || IsElement(node, "th"))
+                out += '\t';
+            descend = true;
+        }
+        if (descend && node->children != nullptr) {
+            open.push_back(node);
+            node = node->children;
+            continue;
+        }
+        // Leaving `node`, and every element whose last child it was.
+        for (;;) {
+            if (descend || node->type == XML_ELEMENT_NODE) {
+                for (std::string_view block : kBlockEnds) {
+                    if (IsElement(node, block)) {
+                        out += '\n';
+                        break;
+                    }
+                }
+            }
+            descend = false;
+            if (node->next != nullptr) {
+                node = node->next;
+                break;
+            }
+            if (open.empty()) {
+                node = nullptr;
+                break;
+            }
+            node = open.back();
+            open.pop_back();
+            descend = true;
+        }
+    }
+}
+
+}  // namespace
+
+std::string HtmlToText(std::string_view html) {
+    if (html.empty())
+        return {};
+    if (html.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        throw EMailError("The HTML text is too large to convert");
+    // The text is UTF-8 by now, whatever a <meta> inside it says; the parser recovers from
+    // malformed markup as browsers do and never fetches anything.
+    const std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> document(
+        htmlReadMemory(html.data(), static_cast<int>(html.size()), nullptr, "UTF-8",
+                       HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                           HTML_PARSE_NONET | XML_PARSE_HUGE),
+        &xmlFreeDoc);
+    if (!document)
+        return {};
+    std::string out;
+    AppendText(document->children, out);
     // Trim blanks at line ends and blank lines at both ends.
     std::string cleaned;
     std::istringstream lines(out);

@@ -50,8 +50,9 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc = false);
 // Every envelope recipient: To, then Cc, then Bcc.
 std::vector<std::string> EnvelopeRecipients(const OutgoingMessage& message);
 
-// The text of an HTML document without its tags: script and style dropped,
-// block ends as line breaks, the common entities decoded.
+// The text of an HTML document (UTF-8) without its tags: script and style dropped,
+// block ends as line breaks, list items as "- ", table cells apart by tabs, every
+// entity decoded. Malformed markup is read as a browser would read it.
 std::string HtmlToText(std::string_view html);
 
 // The media type for a file name by its extension; application/octet-stream

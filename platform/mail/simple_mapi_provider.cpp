@@ -117,8 +117,6 @@ void Bind(const LoadedModule& module, const char* name, Fn& target) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- MapiLibrary
-
 MapiLibrary::MapiLibrary(std::unique_ptr<LoadedModule> module) : module_(std::move(module)) {
     Bind(*module_, "MAPIFindNext", find_next_);
     Bind(*module_, "MAPILogoff", logoff_);
@@ -140,8 +138,9 @@ std::unique_ptr<MapiLibrary> MapiLibrary::Load(const std::vector<std::string>& c
     return std::unique_ptr<MapiLibrary>(new MapiLibrary(std::move(module)));
 }
 
-void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_root) const {
-    if (!configure_)
+void ConfigureMapiModule(LPMAPICONFIGURE configure, const MailSettings& settings,
+                         const fs::path& mail_root) {
+    if (configure == nullptr)
         return;
     const std::string root = mail_root.string();
     CorvaneMapiSettings c{};
@@ -158,7 +157,11 @@ void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_r
     c.connectTimeoutMs = static_cast<uint32_t>(settings.connect_timeout.count());
     c.deliverTimeoutMs = static_cast<uint32_t>(settings.deliver_timeout.count());
     c.composeCommand = settings.compose_command.c_str();
-    configure_(&c);
+    configure(&c);
+}
+
+void MapiLibrary::Configure(const MailSettings& settings, const fs::path& mail_root) const {
+    ConfigureMapiModule(configure_, settings, mail_root);
 }
 
 ULONG MapiLibrary::Logon(ULONG_PTR ui, const char* profile, const char* password, FLAGS flags,
@@ -202,8 +205,6 @@ ULONG MapiLibrary::SaveMail(LHANDLE session, ULONG_PTR ui, const MapiMessage* me
                             ULONG reserved, char* message_id) {
     return save_mail_(session, ui, message, flags, reserved, message_id);
 }
-
-// ---------------------------------------------------------------- MapiProvider
 
 MapiProvider::~MapiProvider() {
     for (void* block : allocations_)
@@ -362,7 +363,7 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     std::vector<ContactItem> contacts;
     try {
         if (!settings.store_url.empty() || !mail_root.empty()) {
-            contacts = MailStore::Open(settings, mail_root, "")->findContacts(wanted);
+            contacts = MailStore::Open(settings, mail_root, "")->FindContacts(wanted);
         }
     } catch (const std::exception&) {
         contacts.clear();  // without a store, only addresses resolve
@@ -370,7 +371,7 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     if (contacts.size() > 1)
         return MAPI_E_AMBIGUOUS_RECIPIENT;
     if (contacts.size() == 1 && contacts[0].email1.find('@') != std::string::npos) {
-        display = contacts[0].fullName.empty() ? contacts[0].email1 : contacts[0].fullName;
+        display = contacts[0].full_name.empty() ? contacts[0].email1 : contacts[0].full_name;
         address = contacts[0].email1;
     } else {
         try {

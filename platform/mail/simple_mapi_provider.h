@@ -42,6 +42,11 @@ class SimpleMapi {
                            ULONG reserved, char* message_id) = 0;
 };
 
+// Hands the mail settings and the mail folder to a loaded module's configuration entry, in
+// the C layout the module reads. Nothing happens without an entry.
+void ConfigureMapiModule(LPMAPICONFIGURE configure, const MailSettings& settings,
+                         const std::filesystem::path& mail_root);
+
 // The mapi32 module, loaded with dlopen.
 class MapiLibrary : public SimpleMapi {
   public:

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/mail/vmime_support.h"
+#include "platform/nls/text.h"
+
 namespace mail {
 
 namespace {
@@ -12,14 +15,6 @@ std::string Upper(std::string_view text) {
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return out;
-}
-
-std::string Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return std::string(text.substr(first, last - first + 1));
 }
 
 // Logical lines: folded continuations (a line starting with a blank or tab)
@@ -50,19 +45,49 @@ std::vector<std::string> Unfold(std::string_view text) {
     return lines;
 }
 
-std::string DecodeQuotedPrintable(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '=' && i + 2 < text.size() + 0 &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
+// The value of a property as UTF-8: quoted-printable (vCard 2.1's ENCODING=QUOTED-PRINTABLE
+// or the bare QUOTED-PRINTABLE parameter) decoded, then converted from the CHARSET the
+// property names. A value vmime cannot decode or convert is kept as it stands.
+std::string DecodeValue(std::string_view head, const std::string& value) {
+    std::string bytes = value;
+    std::vector<std::string> parameters;
+    std::size_t pos = head.find(';');
+    while (pos != std::string_view::npos) {
+        const std::size_t next = head.find(';', pos + 1);
+        parameters.emplace_back(head.substr(
+            pos + 1, next == std::string_view::npos ? std::string_view::npos : next - pos - 1));
+        pos = next;
     }
-    return out;
+    std::string charset;
+    bool quoted_printable = false;
+    for (const std::string& parameter : parameters) {
+        const std::string upper = Upper(parameter);
+        if (upper == "QUOTED-PRINTABLE" || upper == "ENCODING=QUOTED-PRINTABLE")
+            quoted_printable = true;
+        else if (upper.rfind("CHARSET=", 0) == 0)
+            charset = std::string(platform::nls::TrimOf(parameter.substr(8), " \t"));
+    }
+    try {
+        detail::EnsureVmime();
+        if (quoted_printable) {
+            auto decoder =
+                vmime::utility::encoder::encoderFactory::getInstance()->create("quoted-printable");
+            vmime::utility::inputStreamStringAdapter in(bytes);
+            std::string decoded;
+            vmime::utility::outputStreamStringAdapter out(decoded);
+            decoder->decode(in, out);
+            bytes = std::move(decoded);
+        }
+        if (!charset.empty() && Upper(charset) != "UTF-8") {
+            std::string converted;
+            vmime::charset::convert(bytes, converted, vmime::charset(charset),
+                                    vmime::charsets::UTF_8);
+            bytes = std::move(converted);
+        }
+    } catch (const std::exception&) {
+        // An unknown charset or a broken escape: the raw text is the best we have.
+    }
+    return bytes;
 }
 
 std::string Unescape(std::string_view text) {
@@ -119,7 +144,7 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         }
         const std::string upper_head = Upper(head);
         const std::string name = upper_head.substr(0, upper_head.find(';'));
-        if (name == "BEGIN" && Upper(Trim(value)) == "VCARD") {
+        if (name == "BEGIN" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             if (inside)
                 finish();
             cards.emplace_back();
@@ -128,23 +153,25 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         }
         if (!inside)
             continue;
-        if (name == "END" && Upper(Trim(value)) == "VCARD") {
+        if (name == "END" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             finish();
             inside = false;
             continue;
         }
-        std::string decoded = upper_head.find("QUOTED-PRINTABLE") != std::string::npos
-                                  ? DecodeQuotedPrintable(value)
-                                  : value;
+        const std::string decoded = DecodeValue(head, value);
         if (name == "FN") {
-            cards.back().full_name = Trim(Unescape(decoded));
+            cards.back().full_name = std::string(platform::nls::TrimOf(Unescape(decoded), " \t"));
         } else if (name == "N") {
             const auto parts = Components(decoded);
-            const std::string family = parts.size() > 0 ? Trim(Unescape(parts[0])) : "";
-            const std::string given = parts.size() > 1 ? Trim(Unescape(parts[1])) : "";
-            given_family = Trim(given + " " + family);
+            const std::string family =
+                parts.size() > 0 ? std::string(platform::nls::TrimOf(Unescape(parts[0]), " \t"))
+                                 : "";
+            const std::string given =
+                parts.size() > 1 ? std::string(platform::nls::TrimOf(Unescape(parts[1]), " \t"))
+                                 : "";
+            given_family = std::string(platform::nls::TrimOf(given + " " + family, " \t"));
         } else if (name == "EMAIL") {
-            std::string address = Trim(Unescape(decoded));
+            std::string address = std::string(platform::nls::TrimOf(Unescape(decoded), " \t"));
             if (Upper(address).rfind("MAILTO:", 0) == 0)
                 address = address.substr(7);
             if (!address.empty())

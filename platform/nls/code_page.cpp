@@ -6,6 +6,7 @@
 
 #include "platform/nls/nls.h"
 #include "platform/nls/tables.h"
+#include "platform/nls/text.h"
 
 namespace platform::nls {
 
@@ -80,63 +81,6 @@ std::pair<char32_t, std::size_t> ComposeAt(CodePage code_page, std::string_view 
             return {it->second, length};
     }
     return {0, 0};
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-// Decodes one well-formed UTF-8 sequence at `pos`; std::nullopt for overlong
-// forms, surrogates, values above U+10FFFF and truncated sequences.
-std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t& pos) {
-    const auto lead = static_cast<std::uint8_t>(text[pos]);
-    int length = 0;
-    char32_t c = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        c = lead & 0x1F;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        c = lead & 0x0F;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        c = lead & 0x07;
-        minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() - pos < static_cast<std::size_t>(length))
-        return std::nullopt;
-    for (int i = 1; i < length; ++i) {
-        const auto next = static_cast<std::uint8_t>(text[pos + static_cast<std::size_t>(i)]);
-        if ((next & 0xC0) != 0x80)
-            return std::nullopt;
-        c = (c << 6) | (next & 0x3F);
-    }
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return std::nullopt;
-    pos += static_cast<std::size_t>(length);
-    return c;
 }
 
 }  // namespace

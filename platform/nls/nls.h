@@ -62,9 +62,6 @@ enum class CodePage : std::uint16_t {
     Vietnamese = 1258,
 };
 
-// ---------------------------------------------------------------------------
-// Languages
-
 struct SortOrderInfo {
     std::string_view name;  // "Default Order", "German Phone Book Order"
     SortId id;
@@ -113,9 +110,6 @@ constexpr bool IsDbcsEnabled() {
     return false;
 }
 
-// ---------------------------------------------------------------------------
-// Comparison
-
 // Flags of CompareString, bit for bit those of CompareStringA.
 inline constexpr std::uint32_t NORM_IGNORECASE = 0x0001;
 inline constexpr std::uint32_t NORM_IGNORENONSPACE = 0x0002;
@@ -148,9 +142,6 @@ inline constexpr int CSTR_GREATER_THAN = 3;
 // Throws std::invalid_argument for an invalid locale or any other flag bit.
 int CompareString(LocaleId locale, std::uint32_t flags, std::string_view a, std::string_view b);
 
-// ---------------------------------------------------------------------------
-// Case mapping
-
 // Flags of MapString, bit for bit those of LCMapStringA.
 inline constexpr std::uint32_t LCMAP_LOWERCASE = 0x0100;
 inline constexpr std::uint32_t LCMAP_UPPERCASE = 0x0200;
@@ -177,7 +168,6 @@ inline bool SameTextAnsi(std::string_view a, std::string_view b) {
     return CompareTextAnsi(a, b) == 0;
 }
 
-// ---------------------------------------------------------------------------
 // Locale formats (what GetLocaleInfoA gives, user overrides ignored)
 
 // Date masks use the class library's letters: d dd ddd dddd, M MM MMM MMMM,
@@ -212,9 +202,6 @@ struct LocaleFormats {
 // language 0 (the engine's fixed formats apply) and for an invalid locale (the
 // caller applies its fallbacks).
 std::optional<LocaleFormats> GetLocaleFormats(LocaleId locale);
-
-// ---------------------------------------------------------------------------
-// Code page conversion
 
 // The Unicode character of a byte; std::nullopt for a byte the code page leaves
 // undefined.

@@ -66,9 +66,6 @@ std::string Utf8(const icu::UnicodeString& s) {
     return out;
 }
 
-// ---------------------------------------------------------------------------
-// Code pages
-
 struct CodePageData {
     CodePage code_page;
     std::array<char32_t, 256> to_unicode{};
@@ -250,9 +247,6 @@ std::vector<std::pair<char32_t, std::string>> Composites(const CodePageData& cp)
     }
     return out;
 }
-
-// ---------------------------------------------------------------------------
-// Collation
 
 class Collators {
   public:
@@ -518,9 +512,6 @@ int CountDisagreements(const CodePageData& cp, const std::string& locale, const 
     }
     return count;
 }
-
-// ---------------------------------------------------------------------------
-// Locale formats
 
 icu::UnicodeString StripBidi(const icu::UnicodeString& s) {
     icu::UnicodeString out;
@@ -846,9 +837,6 @@ Fields BuildFormats(const CodePageData& cp, const LanguageRow& row) {
     days(DFS::WIDE, f.long_days);
     return f;
 }
-
-// ---------------------------------------------------------------------------
-// Output
 
 std::string Literal(std::string_view bytes) {
     std::string out = "\"";

@@ -168,9 +168,6 @@ TEST_F(DataCursorComputed, WithoutTheOptionFieldsAreNotComputed) {
     EXPECT_EQ(GetInt(c, buffer, 9), 5);
 }
 
-// ---------------------------------------------------------------------------
-// Renumbering
-
 class DataCursorRenumbering : public CursorTest {
   protected:
     // A table of Index, Item, Category and Bounces with ByItem and
@@ -255,9 +252,6 @@ TEST_F(DataCursorRenumbering, AMissingIndexFieldIsRefusedBeforeAnythingChanges) 
     c.SetIndexByName("ByCatBounce");
     EXPECT_EQ(Items(c), (std::vector<std::string>{"c@x", "a@x", "b@x"}));
 }
-
-// ---------------------------------------------------------------------------
-// Writes that fail after their first irreversible step
 
 class DataCursorFailingWrite : public CursorTest {
   protected:

@@ -66,6 +66,37 @@ TEST_F(DataCursor, DuplicateKeyLeavesTableUnchanged) {
     EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org"}));
 }
 
+// The message names the index by its own name; the primary index has none.
+TEST_F(DataCursor, DuplicateKeyNamesTheIndexItsOwnWay) {
+    TableDefinition definition = ListTableDefinition();
+    definition.indexes = {MakeIndex("", {2}, true), MakeIndex("ByCategory", {3}, true)};
+    TDataCursor& c = CreateAndOpen(definition);
+    InsertEntry(c, "alice@x.org", "A", 1);
+    InsertEntry(c, "bob@x.org", "B", 1);
+    const auto message_of = [](const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrDuplicateKey);
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    const std::string primary =
+        "Strata Engine Error # 9729 Duplicate key found in index '' of table 'mailist'";
+    const std::string secondary =
+        "Strata Engine Error # 9729 Duplicate key found in index 'BYCATEGORY' of table 'mailist'";
+    EXPECT_EQ(message_of([&] { InsertEntry(c, "alice@x.org", "C", 3); }), primary);
+    EXPECT_EQ(message_of([&] { InsertEntry(c, "carol@x.org", "A", 3); }), secondary);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    ASSERT_EQ(c.GetCurrentRecord(buffer, true), 0);
+    PutText(c, buffer, 2, "bob@x.org");
+    EXPECT_EQ(message_of([&] { c.ModifyRecord(buffer, true, true); }), primary);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org"}));
+}
+
 TEST_F(DataCursor, DeletedSlotsAreReusedOnlyWithAPrimaryIndex) {
     for (const bool primary : {true, false}) {
         TableDefinition definition = ListTableDefinition();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 namespace {

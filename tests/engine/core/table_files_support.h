@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/byte_order.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
+#include "engine/storage/byte_order.h"
 
 namespace strata::testing_support {
 

@@ -116,6 +116,83 @@ TEST_F(TableRestructure, AddedIndexRebuildsIndexesAndKeepsABackup) {
     }
 }
 
+// Options of an index (its compression, case and order) change only the
+// index file: the primary one too, as the list database's statistics table
+// asks right after creating it. The rebuilt index walks as one created so.
+TEST_F(TableRestructure, IndexOptionsAloneRebuildTheIndexes) {
+    struct Case {
+        const char* what;
+        std::size_t index;
+        std::size_t at;
+        std::uint8_t value;
+        const char* order_by;
+    };
+    const std::vector<Case> cases = {
+        {"primary compression", 0, ixd::kCompression, 3, ""},
+        {"secondary compression", 1, ixd::kCompression, 1, "ByItem"},
+        {"case-sensitive", 1, ixd::kCaseInsensitive, 0, "ByItem"},
+        {"descending", 2, ixd::kDescending, 1, "ByCategory"},
+    };
+    const std::initializer_list<std::pair<std::string_view, std::string_view>> rows = {
+        {"b@x", "news"}, {"A@x", "misc"}, {"C@x", "sport"}, {"d@x", "misc"}};
+    for (const Case& test : cases) {
+        for (const bool with_rows : {false, true}) {
+            SCOPED_TRACE(std::string(test.what) + (with_rows ? " with rows" : " empty"));
+            TableDefinition wanted = ListTableDefinition();
+            wanted.indexes[test.index][test.at] = test.value;
+            if (test.at == ixd::kDescending)
+                wanted.indexes[test.index][ixd::kFieldDescending] = test.value;
+            TDataCursor& created = CreateAndOpen(wanted);
+            if (with_rows) {
+                for (const auto& [item, category] : rows)
+                    InsertEntry(created, item, category, 0);
+            }
+            created.Close();
+            const std::vector<std::string> expected = ItemsBy(test.order_by);
+            ASSERT_EQ(expected.size(), with_rows ? rows.size() : 0u);
+
+            if (with_rows)
+                MakeList(rows);
+            else
+                MakeList({});
+            TableDefinition d = Current();
+            const IndexDescriptor before = d.indexes[test.index];
+            for (const std::size_t at : {test.at, std::size_t{ixd::kFieldDescending}})
+                d.indexes[test.index][at] = wanted.indexes[test.index][at];
+            ASSERT_EQ(Run(d, true), RestructureWay::IndexRebuild);
+            TDataCursor& c = NewCursor();
+            c.Open();
+            EXPECT_EQ(c.GetIndexDesc(static_cast<std::uint32_t>(test.index))[test.at], test.value);
+            EXPECT_EQ(c.GetTableRecordCount(), static_cast<std::int64_t>(expected.size()));
+            c.Close();
+            EXPECT_EQ(ItemsBy(test.order_by), expected);
+            std::vector<std::string> lines;
+            RepairTable(NewCursor(), true, 0, {},
+                        [&](std::string_view line) { lines.emplace_back(line); });
+            EXPECT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+            d.indexes[test.index] = before;
+            EXPECT_EQ(Run(d, true), RestructureWay::IndexRebuild) << "and back again";
+            EXPECT_EQ(ItemsBy(test.order_by).size(), expected.size());
+        }
+    }
+}
+
+TEST_F(TableRestructure, PrimaryKeyViolationNamesTheIndexItsOwnWay) {
+    MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "misc"}});
+    TableDefinition d = Current();
+    d.indexes[0] = MakeIndex("", {3}, true);
+    std::vector<std::string> contexts;
+    EXPECT_EQ(Run(d, true,
+                  [&](int cause, std::string_view context, bool&, bool&) {
+                      EXPECT_EQ(cause, 1);
+                      contexts.emplace_back(context);
+                  }),
+              RestructureWay::IndexRebuild);
+    ASSERT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(contexts[0], "Duplicate key found in index '' of table 'mailist'");
+    EXPECT_EQ(ItemsBy(""), (std::vector<std::string>{"c@x", "a@x"}));
+}
+
 TEST_F(TableRestructure, DuplicatesUnderANewUniqueIndex) {
     for (const bool proceed : {false, true}) {
         MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "misc"}, {"d@x", "news"}});

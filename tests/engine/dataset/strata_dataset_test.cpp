@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_numeric.h"
 #include "tests/engine/dataset/strata_test_support.h"

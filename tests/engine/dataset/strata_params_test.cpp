@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "engine/core/byte_order.h"
+#include "engine/storage/byte_order.h"
 #include "platform/db/exception.h"
 
 namespace strata {

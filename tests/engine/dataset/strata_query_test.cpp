@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/data_link.h"
 #include "tests/engine/dataset/strata_test_support.h"
 

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/dataset/strata_test_support.h"
 
 namespace strata {

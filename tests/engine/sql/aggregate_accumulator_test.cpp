@@ -1,4 +1,5 @@
 #include "engine/sql/aggregate_accumulator.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "engine/sql/column_value.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "engine/sql/data_change.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 
@@ -268,7 +269,8 @@ TEST_F(SqlAlterTable, RefusesBadItemsAndLeavesTheTable) {
         {"ALTER TABLE t DROP zz", "Column zz not found"},
     };
     for (const auto& [sql, message] : cases) {
-        EXPECT_EQ(sqltest::SqlError([&] { Run(sql); }), message) << sql;
+        const char* statement = sql;
+        EXPECT_EQ(sqltest::SqlError([&] { Run(statement); }), message) << sql;
     }
     EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x|10"}));
 }

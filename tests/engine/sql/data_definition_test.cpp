@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/byte_order.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "sql_test_support.h"
 

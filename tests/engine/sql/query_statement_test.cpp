@@ -1,4 +1,5 @@
 #include "engine/sql/query_statement.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

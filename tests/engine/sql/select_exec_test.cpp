@@ -8,6 +8,7 @@
 #include "engine/core/table_repair.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/statement_tables.h"
+#include "engine/storage/byte_order.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
 
@@ -175,7 +176,8 @@ TEST_F(SqlSelect, PlanningErrors) {
          "RIGHT JOIN is supported only between two tables"},
     };
     for (const auto& [sql, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql;
+        const char* statement = sql;
+        EXPECT_EQ(SqlError([&] { Select(statement); }), message) << sql;
     }
     EXPECT_NE(SqlError([&] { Select("SELECT MIN(b) FROM t"); }).find("source columns"),
               std::string::npos);

@@ -17,6 +17,7 @@
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/sql/query_statement.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "tests/engine/core/table_files_support.h"
 

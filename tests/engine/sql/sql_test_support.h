@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/engine_error.h"
 #include "engine/sql/query_statement.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata::sqltest {
 

@@ -1,4 +1,5 @@
 #include "engine/storage/exp_token.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

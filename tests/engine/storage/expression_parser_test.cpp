@@ -1,4 +1,5 @@
 #include "engine/storage/expression_parser.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/expression_eval.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/storage_library.h"
 

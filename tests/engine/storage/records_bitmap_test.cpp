@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/language_char_maps.h"

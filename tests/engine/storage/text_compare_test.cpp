@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 namespace {

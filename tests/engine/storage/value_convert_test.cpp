@@ -1,4 +1,5 @@
 #include "engine/storage/value_convert.h"
+#include "engine/storage/byte_order.h"
 
 #include <gtest/gtest.h>
 

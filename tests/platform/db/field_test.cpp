@@ -271,7 +271,11 @@ TEST(CodePageText, LettersThePageLacksAreSpelledPlainElseQuestionMarks) {
               "dz");
     // The "fi" ligature becomes two letters; a Han character has no Latin spelling.
     EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "\xEF\xAC\x81x", "x"), "fix");
-    EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "a\xE4\xB8\xAD" "b", "x"), "a?b");
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western,
+                             "a\xE4\xB8\xAD"
+                             "b",
+                             "x"),
+              "a?b");
     // A page that has the letter keeps it.
     EXPECT_EQ(Utf8ToCodePage(CodePage::CentralEuropean, "\xC5\x81", "x"), "\xA3");
 }

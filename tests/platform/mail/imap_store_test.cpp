@@ -50,45 +50,45 @@ TEST_F(ImapStore, ReadsMarksDeletesAndForwardsItems) {
     settings_.smtp_host = "127.0.0.1";
     settings_.smtp_port = sink.port();
     auto store = MailStore::Open(settings_, {}, "MailingList");
-    Folder& top = store->root("<Root>");
-    EXPECT_EQ(&store->root("Personal Folders"), &top);
-    ASSERT_NE(top.findFolder("inbox"), nullptr);
-    Folder& list = top.folder("MailingList");
-    EXPECT_EQ(list.defaultItemType(), 0);
-    ASSERT_EQ(list.itemCount(), 5u);
-    EXPECT_EQ(list.unreadCount(), 4u);
+    Folder& top = store->Root("<Root>");
+    EXPECT_EQ(&store->Root("Personal Folders"), &top);
+    ASSERT_NE(top.FindFolder("inbox"), nullptr);
+    Folder& list = top.SubFolder("MailingList");
+    EXPECT_EQ(list.DefaultItemType(), 0);
+    ASSERT_EQ(list.ItemCount(), 5u);
+    EXPECT_EQ(list.UnreadCount(), 4u);
 
-    for (std::size_t i = list.itemCount(); i >= 1; --i) {
-        MailItem& item = list.item(i);
-        EXPECT_EQ(item.subject(), "SUBSCRIBE news " + std::to_string(i));
-        EXPECT_EQ(item.plainBody(), "Body " + std::to_string(i) + " äöü\r\n");
-        EXPECT_EQ(item.unread(), i != 5);
-        ASSERT_TRUE(item.sentOn().has_value());
+    for (std::size_t i = list.ItemCount(); i >= 1; --i) {
+        MailItem& item = list.Item(i);
+        EXPECT_EQ(item.Subject(), "SUBSCRIBE news " + std::to_string(i));
+        EXPECT_EQ(item.PlainBody(), "Body " + std::to_string(i) + " äöü\r\n");
+        EXPECT_EQ(item.Unread(), i != 5);
+        ASSERT_TRUE(item.SentOn().has_value());
         if (i % 2 == 0) {
-            item.remove();
+            item.Remove();
         } else {
-            item.setUnread(false);
+            item.SetUnread(false);
         }
     }
     // Reading did not mark anything seen; marking did.
-    EXPECT_EQ(list.unreadCount(), 0u);
-    EXPECT_EQ(list.item(2).removed(), true);
+    EXPECT_EQ(list.UnreadCount(), 0u);
+    EXPECT_EQ(list.Item(2).Removed(), true);
 
-    list.refresh();
-    ASSERT_EQ(list.itemCount(), 3u);
-    EXPECT_EQ(list.item(2).subject(), "SUBSCRIBE news 3");
-    Folder& deleted = top.folder("Deleted Items");
-    ASSERT_EQ(deleted.itemCount(), 2u);
+    list.Refresh();
+    ASSERT_EQ(list.ItemCount(), 3u);
+    EXPECT_EQ(list.Item(2).Subject(), "SUBSCRIBE news 3");
+    Folder& deleted = top.SubFolder("Deleted Items");
+    ASSERT_EQ(deleted.ItemCount(), 2u);
     // In "Deleted Items" the items arrived in the order they were removed.
-    EXPECT_EQ(deleted.item(1).sender(SenderMethod::kCdo).address, "s4@example.org");
-    EXPECT_EQ(deleted.item(2).sender(SenderMethod::kReplyRecipients).address,
+    EXPECT_EQ(deleted.Item(1).Sender(SenderMethod::kCdo).address, "s4@example.org");
+    EXPECT_EQ(deleted.Item(2).Sender(SenderMethod::kReplyRecipients).address,
               "answers@example.org");
-    EXPECT_EQ(deleted.item(2).sender(SenderMethod::kCdo).address, "s2@example.org");
+    EXPECT_EQ(deleted.Item(2).Sender(SenderMethod::kCdo).address, "s2@example.org");
 
-    auto forward = list.item(1).forward();
-    forward->setSubject(list.item(1).subject());
-    forward->addRecipient("", "member@example.org", RecipientType::kBcc);
-    forward->send();
+    auto forward = list.Item(1).Forward();
+    forward->SetSubject(list.Item(1).Subject());
+    forward->AddRecipient("", "member@example.org", RecipientType::kBcc);
+    forward->Send();
     const auto mails = sink.WaitForMessages(1);
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"member@example.org"});
@@ -96,38 +96,38 @@ TEST_F(ImapStore, ReadsMarksDeletesAndForwardsItems) {
 
     // A second connection sees what the first one changed.
     auto other = MailStore::Open(settings_, {}, "MailingList");
-    EXPECT_EQ(other->root(1).folder("MailingList").itemCount(), 3u);
-    EXPECT_EQ(other->root(1).folder("MailingList").unreadCount(), 0u);
+    EXPECT_EQ(other->Root(1).SubFolder("MailingList").ItemCount(), 3u);
+    EXPECT_EQ(other->Root(1).SubFolder("MailingList").UnreadCount(), 0u);
 }
 
 TEST_F(ImapStore, FoldersAndOutboxOnTheServer) {
     auto store = MailStore::Open(settings_, {}, "MailingList");
-    Folder& top = store->root(1);
-    Folder& members = top.addFolder("Members");
-    EXPECT_EQ(members.itemCount(), 0u);
-    EXPECT_THROW(top.addFolder("Members"), EMailError);
-    EXPECT_THROW(top.folder("Missing"), EMailError);
+    Folder& top = store->Root(1);
+    Folder& members = top.AddFolder("Members");
+    EXPECT_EQ(members.ItemCount(), 0u);
+    EXPECT_THROW(top.AddFolder("Members"), EMailError);
+    EXPECT_THROW(top.SubFolder("Missing"), EMailError);
 
-    auto draft = store->createItem();
-    draft->setSubject("Queued");
-    draft->setBody("Sent later");
-    draft->addRecipient("to@example.org");
-    draft->send();
-    Folder& outbox = top.folder("Outbox");
-    ASSERT_EQ(outbox.itemCount(), 1u);
-    EXPECT_EQ(outbox.item(1).subject(), "Queued");
+    auto draft = store->CreateItem();
+    draft->SetSubject("Queued");
+    draft->SetBody("Sent later");
+    draft->AddRecipient("to@example.org");
+    draft->Send();
+    Folder& outbox = top.SubFolder("Outbox");
+    ASSERT_EQ(outbox.ItemCount(), 1u);
+    EXPECT_EQ(outbox.Item(1).Subject(), "Queued");
 }
 
 TEST_F(ImapStore, ContactsComeFromVCardsInTheContactsFolder) {
     auto store = MailStore::Open(settings_, {}, "MailingList");
-    Folder& contacts = store->root(1).folder("Contacts");
-    EXPECT_EQ(contacts.defaultItemType(), 2);
-    ASSERT_EQ(contacts.itemCount(), 1u);
-    EXPECT_EQ(contacts.contact(1).fullName, "Ann Example");
-    EXPECT_EQ(contacts.contact(1).email1, "ann@example.org");
-    auto draft = store->createItem();
-    Recipient& ann = draft->addRecipient("Ann Example");
-    EXPECT_TRUE(draft->resolve(ann));
+    Folder& contacts = store->Root(1).SubFolder("Contacts");
+    EXPECT_EQ(contacts.DefaultItemType(), 2);
+    ASSERT_EQ(contacts.ItemCount(), 1u);
+    EXPECT_EQ(contacts.Contact(1).full_name, "Ann Example");
+    EXPECT_EQ(contacts.Contact(1).email1, "ann@example.org");
+    auto draft = store->CreateItem();
+    Recipient& ann = draft->AddRecipient("Ann Example");
+    EXPECT_TRUE(draft->Resolve(ann));
     EXPECT_EQ(ann.address, "ann@example.org");
 }
 

@@ -30,8 +30,8 @@ class MaildirStore : public ::testing::Test {
         store_ = MailStore::OpenMaildir(settings_, root(), "MailingList");
     }
     fs::path root() const { return dir_.path() / "Mail"; }
-    Folder& list() { return store_->root(1).folder("MailingList"); }
-    void Add(const std::string& raw, bool seen = false) { list().appendMessage(raw, seen); }
+    Folder& list() { return store_->Root(1).SubFolder("MailingList"); }
+    void Add(const std::string& raw, bool seen = false) { list().AppendMessage(raw, seen); }
 
     TempDir dir_;
     MailSettings settings_;
@@ -39,42 +39,42 @@ class MaildirStore : public ::testing::Test {
 };
 
 TEST_F(MaildirStore, FirstUseCreatesPersonalFoldersWithTheListFolder) {
-    Folder& top = store_->root(1);
-    EXPECT_EQ(top.name(), "Personal Folders");
-    EXPECT_EQ(&store_->root("<Root>"), &top);
-    EXPECT_EQ(&store_->root("personal folders"), &top);
-    EXPECT_THROW(store_->root("Archive"), EMailError);
-    EXPECT_THROW(store_->root(2), EMailError);
+    Folder& top = store_->Root(1);
+    EXPECT_EQ(top.Name(), "Personal Folders");
+    EXPECT_EQ(&store_->Root("<Root>"), &top);
+    EXPECT_EQ(&store_->Root("personal folders"), &top);
+    EXPECT_THROW(store_->Root("Archive"), EMailError);
+    EXPECT_THROW(store_->Root(2), EMailError);
 
     std::vector<std::string> names;
-    for (std::size_t i = 1; i <= top.folderCount(); ++i)
-        names.push_back(top.folder(i).name());
+    for (std::size_t i = 1; i <= top.FolderCount(); ++i)
+        names.push_back(top.SubFolder(i).Name());
     EXPECT_EQ(names, (std::vector<std::string>{"Inbox", "Contacts", "Deleted Items", "MailingList",
                                                "Outbox", "Sent Items"}));
-    EXPECT_EQ(top.folder("contacts").defaultItemType(), 2);
-    EXPECT_EQ(top.folder("MailingList").defaultItemType(), 0);
-    EXPECT_EQ(list().itemCount(), 0u);
-    EXPECT_EQ(list().unreadCount(), 0u);
+    EXPECT_EQ(top.SubFolder("contacts").DefaultItemType(), 2);
+    EXPECT_EQ(top.SubFolder("MailingList").DefaultItemType(), 0);
+    EXPECT_EQ(list().ItemCount(), 0u);
+    EXPECT_EQ(list().UnreadCount(), 0u);
 
     // An existing store is opened as it is.
     auto again = MailStore::OpenMaildir(settings_, root(), "OtherList");
-    EXPECT_EQ(again->root(1).findFolder("OtherList"), nullptr);
-    EXPECT_EQ(again->root(1).folderCount(), 6u);
+    EXPECT_EQ(again->Root(1).FindFolder("OtherList"), nullptr);
+    EXPECT_EQ(again->Root(1).FolderCount(), 6u);
 }
 
 TEST_F(MaildirStore, FoldersAreAddedOnceAndNamesAreChecked) {
-    Folder& top = store_->root(1);
-    Folder& added = top.addFolder("Members");
-    EXPECT_EQ(&top.folder("members"), &added);
-    Folder& sub = added.addFolder("Old");
-    EXPECT_EQ(added.folderCount(), 1u);
-    EXPECT_EQ(&added.folder(1), &sub);
-    EXPECT_THROW(top.addFolder("Members"), EMailError);
+    Folder& top = store_->Root(1);
+    Folder& added = top.AddFolder("Members");
+    EXPECT_EQ(&top.SubFolder("members"), &added);
+    Folder& sub = added.AddFolder("Old");
+    EXPECT_EQ(added.FolderCount(), 1u);
+    EXPECT_EQ(&added.SubFolder(1), &sub);
+    EXPECT_THROW(top.AddFolder("Members"), EMailError);
     for (const char* bad : {"", "a.b", "a/b", "x\ny"}) {
-        EXPECT_THROW(top.addFolder(bad), EMailError) << bad;
+        EXPECT_THROW(top.AddFolder(bad), EMailError) << bad;
     }
-    EXPECT_THROW(top.folder("Nowhere"), EMailError);
-    EXPECT_THROW(top.folder(99), EMailError);
+    EXPECT_THROW(top.SubFolder("Nowhere"), EMailError);
+    EXPECT_THROW(top.SubFolder(99), EMailError);
 }
 
 TEST_F(MaildirStore, WalkFromLastToFirstDeletesWithoutRenumbering) {
@@ -82,27 +82,27 @@ TEST_F(MaildirStore, WalkFromLastToFirstDeletesWithoutRenumbering) {
         Add(RawMessage("a@example.org", "Message " + std::to_string(i), "body"));
     }
     Folder& folder = list();
-    const std::size_t count = folder.itemCount();
+    const std::size_t count = folder.ItemCount();
     ASSERT_EQ(count, 5u);
     for (std::size_t i = count; i >= 1; --i) {
-        MailItem& item = folder.item(i);
-        EXPECT_EQ(item.subject(), "Message " + std::to_string(i));
+        MailItem& item = folder.Item(i);
+        EXPECT_EQ(item.Subject(), "Message " + std::to_string(i));
         if (i % 2 == 0)
-            item.remove();
+            item.Remove();
     }
-    EXPECT_TRUE(folder.item(2).removed());
-    EXPECT_THROW(folder.item(2).subject(), EMailError);
-    EXPECT_EQ(folder.itemCount(), 5u) << "numbers hold until refresh";
+    EXPECT_TRUE(folder.Item(2).Removed());
+    EXPECT_THROW(folder.Item(2).Subject(), EMailError);
+    EXPECT_EQ(folder.ItemCount(), 5u) << "numbers hold until refresh";
 
-    folder.refresh();
-    ASSERT_EQ(folder.itemCount(), 3u);
-    EXPECT_EQ(folder.item(1).subject(), "Message 1");
-    EXPECT_EQ(folder.item(2).subject(), "Message 3");
-    EXPECT_EQ(folder.item(3).subject(), "Message 5");
-    Folder& deleted = store_->root(1).folder("Deleted Items");
-    deleted.refresh();
-    ASSERT_EQ(deleted.itemCount(), 2u);
-    EXPECT_EQ(deleted.item(1).subject(), "Message 2");
+    folder.Refresh();
+    ASSERT_EQ(folder.ItemCount(), 3u);
+    EXPECT_EQ(folder.Item(1).Subject(), "Message 1");
+    EXPECT_EQ(folder.Item(2).Subject(), "Message 3");
+    EXPECT_EQ(folder.Item(3).Subject(), "Message 5");
+    Folder& deleted = store_->Root(1).SubFolder("Deleted Items");
+    deleted.Refresh();
+    ASSERT_EQ(deleted.ItemCount(), 2u);
+    EXPECT_EQ(deleted.Item(1).Subject(), "Message 2");
 }
 
 TEST_F(MaildirStore, UnreadFlagsAreKeptOnDisk) {
@@ -110,19 +110,19 @@ TEST_F(MaildirStore, UnreadFlagsAreKeptOnDisk) {
     Add(RawMessage("a@example.org", "read one", "x"), true);
     Add(RawMessage("a@example.org", "another", "x"));
     Folder& folder = list();
-    EXPECT_EQ(folder.unreadCount(), 2u);
-    EXPECT_TRUE(folder.item(1).unread());
-    EXPECT_FALSE(folder.item(2).unread());
-    folder.item(1).setUnread(false);
-    EXPECT_EQ(folder.unreadCount(), 1u);
-    folder.item(2).setUnread(true);
-    EXPECT_EQ(folder.unreadCount(), 2u);
+    EXPECT_EQ(folder.UnreadCount(), 2u);
+    EXPECT_TRUE(folder.Item(1).Unread());
+    EXPECT_FALSE(folder.Item(2).Unread());
+    folder.Item(1).SetUnread(false);
+    EXPECT_EQ(folder.UnreadCount(), 1u);
+    folder.Item(2).SetUnread(true);
+    EXPECT_EQ(folder.UnreadCount(), 2u);
 
     auto reopened = MailStore::OpenMaildir(settings_, root(), "MailingList");
-    Folder& again = reopened->root(1).folder("MailingList");
-    EXPECT_FALSE(again.item(1).unread());
-    EXPECT_TRUE(again.item(2).unread());
-    EXPECT_TRUE(again.item(3).unread());
+    Folder& again = reopened->Root(1).SubFolder("MailingList");
+    EXPECT_FALSE(again.Item(1).Unread());
+    EXPECT_TRUE(again.Item(2).Unread());
+    EXPECT_TRUE(again.Item(3).Unread());
 }
 
 TEST_F(MaildirStore, SenderMethodsReadTheirHeaders) {
@@ -148,22 +148,22 @@ TEST_F(MaildirStore, SenderMethodsReadTheirHeaders) {
         {2, SenderMethod::kCdo, {"", "bob@example.org"}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(folder.item(c.item).sender(c.method), c.expected)
+        EXPECT_EQ(folder.Item(c.item).Sender(c.method), c.expected)
             << "item " << c.item << " method " << static_cast<int>(c.method);
     }
-    MailItem& first = folder.item(1);
-    EXPECT_EQ(first.senderDisplayName(), "Ann Smith");
-    EXPECT_EQ(first.toText(), "list@example.org");
-    EXPECT_EQ(first.ccText(), "c1@example.org; c2@example.org");
-    ASSERT_EQ(first.recipients().size(), 3u);
-    EXPECT_EQ(first.recipients()[2], (Mailbox{"Cee", "c2@example.org"}));
-    EXPECT_EQ(first.storeId(), store_->storeId());
+    MailItem& first = folder.Item(1);
+    EXPECT_EQ(first.SenderDisplayName(), "Ann Smith");
+    EXPECT_EQ(first.ToText(), "list@example.org");
+    EXPECT_EQ(first.CcText(), "c1@example.org; c2@example.org");
+    ASSERT_EQ(first.Recipients().size(), 3u);
+    EXPECT_EQ(first.Recipients()[2], (Mailbox{"Cee", "c2@example.org"}));
+    EXPECT_EQ(first.StoreId(), store_->StoreId());
     // The sender through Collaboration Data Objects: the item by its ids.
-    MailItem& again = store_->getMessage(first.entryId(), folder.storeId());
+    MailItem& again = store_->GetMessage(first.EntryId(), folder.StoreId());
     EXPECT_EQ(&again, &first);
-    EXPECT_EQ(again.senderAddress(), (Mailbox{"Ann Smith", "ann@example.org"}));
-    EXPECT_THROW(store_->getMessage(first.entryId(), "maildir:/elsewhere"), EMailError);
-    EXPECT_THROW(store_->getMessage("no-such-id", folder.storeId()), EMailError);
+    EXPECT_EQ(again.SenderAddress(), (Mailbox{"Ann Smith", "ann@example.org"}));
+    EXPECT_THROW(store_->GetMessage(first.EntryId(), "maildir:/elsewhere"), EMailError);
+    EXPECT_THROW(store_->GetMessage("no-such-id", folder.StoreId()), EMailError);
 }
 
 TEST_F(MaildirStore, ContactsComeFromVCardFiles) {
@@ -172,38 +172,38 @@ TEST_F(MaildirStore, ContactsComeFromVCardFiles) {
         "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Example\r\nEMAIL;TYPE=work:ann@example.org\r\n"
         "EMAIL:ann2@example.org\r\nEND:VCARD\r\n"
         "BEGIN:VCARD\r\nVERSION:2.1\r\nN:Doe;John\r\nEMAIL:john@example.org\r\nEND:VCARD\r\n");
-    Folder& contacts = store_->root(1).folder("Contacts");
-    ASSERT_EQ(contacts.itemCount(), 2u);
-    EXPECT_EQ(contacts.contact(1).fullName, "Ann Example");
-    EXPECT_EQ(contacts.contact(1).email1, "ann@example.org");
-    EXPECT_EQ(contacts.contact(2).fullName, "John Doe");
-    EXPECT_THROW(contacts.contact(3), EMailError);
+    Folder& contacts = store_->Root(1).SubFolder("Contacts");
+    ASSERT_EQ(contacts.ItemCount(), 2u);
+    EXPECT_EQ(contacts.Contact(1).full_name, "Ann Example");
+    EXPECT_EQ(contacts.Contact(1).email1, "ann@example.org");
+    EXPECT_EQ(contacts.Contact(2).full_name, "John Doe");
+    EXPECT_THROW(contacts.Contact(3), EMailError);
 
-    auto draft = store_->createItem();
-    Recipient& known = draft->addRecipient("ann example");
-    Recipient& typed = draft->addRecipient("someone@example.org");
-    Recipient& unknown = draft->addRecipient("Nobody Known");
-    EXPECT_FALSE(draft->resolveAll());
+    auto draft = store_->CreateItem();
+    Recipient& known = draft->AddRecipient("ann example");
+    Recipient& typed = draft->AddRecipient("someone@example.org");
+    Recipient& unknown = draft->AddRecipient("Nobody Known");
+    EXPECT_FALSE(draft->ResolveAll());
     EXPECT_EQ(known.address, "ann@example.org");
     EXPECT_EQ(known.name, "Ann Example");
     EXPECT_TRUE(typed.resolved);
     EXPECT_FALSE(unknown.resolved);
     EXPECT_EQ(unknown.name, "Nobody Known");
-    EXPECT_THROW(draft->send(), EMailError) << "an unresolved recipient cannot be sent";
+    EXPECT_THROW(draft->Send(), EMailError) << "an unresolved recipient cannot be sent";
 }
 
 TEST_F(MaildirStore, DraftWithoutSmtpServerGoesToTheOutbox) {
-    auto draft = store_->createItem();
-    draft->setSubject("Mail-out");
-    draft->setBody("Hello all");
-    draft->addRecipient("", "to@example.org", RecipientType::kTo);
-    draft->addRecipient("", "secret@example.org", RecipientType::kBcc);
-    draft->send();
-    Folder& outbox = store_->root(1).folder("Outbox");
-    ASSERT_EQ(outbox.itemCount(), 1u);
-    EXPECT_EQ(outbox.item(1).subject(), "Mail-out");
+    auto draft = store_->CreateItem();
+    draft->SetSubject("Mail-out");
+    draft->SetBody("Hello all");
+    draft->AddRecipient("", "to@example.org", RecipientType::kTo);
+    draft->AddRecipient("", "secret@example.org", RecipientType::kBcc);
+    draft->Send();
+    Folder& outbox = store_->Root(1).SubFolder("Outbox");
+    ASSERT_EQ(outbox.ItemCount(), 1u);
+    EXPECT_EQ(outbox.Item(1).Subject(), "Mail-out");
     // The stored copy keeps its blind copies for whoever sends it later.
-    const std::string raw = store_->backend().Fetch(outbox.path(), outbox.item(1).entryId());
+    const std::string raw = store_->Backend().Fetch(outbox.Path(), outbox.Item(1).EntryId());
     EXPECT_NE(raw.find("secret@example.org"), std::string::npos);
 }
 
@@ -211,20 +211,20 @@ TEST_F(MaildirStore, DisplayWritesTheMessageAndOpensIt) {
     testing::TempDir out;
     settings_.open_command = "true";
     auto store = MailStore::OpenMaildir(settings_, root(), "MailingList");
-    auto draft = store->createItem();
-    draft->setSubject("Test send");
-    draft->setHtmlBody("<p>Hi</p>");
-    draft->addRecipient("test@example.org");
-    const fs::path file = draft->display();
+    auto draft = store->CreateItem();
+    draft->SetSubject("Test send");
+    draft->SetHtmlBody("<p>Hi</p>");
+    draft->AddRecipient("test@example.org");
+    const fs::path file = draft->Display();
     EXPECT_TRUE(fs::exists(file));
     EXPECT_NE(testing::ReadFile(file).find("Subject: Test send"), std::string::npos);
     fs::remove(file);
 
     settings_.open_command = "/nonexistent/viewer";
     auto broken = MailStore::OpenMaildir(settings_, root(), "MailingList");
-    auto other = broken->createItem();
-    other->addRecipient("test@example.org");
-    EXPECT_THROW(other->display(), EMailError);
+    auto other = broken->CreateItem();
+    other->AddRecipient("test@example.org");
+    EXPECT_THROW(other->Display(), EMailError);
 }
 
 TEST_F(MaildirStore, ForwardSendsBodyAndAttachmentsToTheSmtpServer) {
@@ -232,8 +232,8 @@ TEST_F(MaildirStore, ForwardSendsBodyAndAttachmentsToTheSmtpServer) {
     settings_.smtp_host = "127.0.0.1";
     settings_.smtp_port = sink.port();
     auto store = MailStore::OpenMaildir(settings_, root(), "MailingList");
-    Folder& folder = store->root(1).folder("MailingList");
-    folder.appendMessage(
+    Folder& folder = store->Root(1).SubFolder("MailingList");
+    folder.AppendMessage(
         "From: Member <member@example.org>\r\nTo: list@example.org\r\nSubject: [news] Hello\r\n"
         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
         "--XX\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nMember text\r\n"
@@ -241,16 +241,16 @@ TEST_F(MaildirStore, ForwardSendsBodyAndAttachmentsToTheSmtpServer) {
         "Content-Disposition: attachment; filename=\"doc.pdf\"\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQK\r\n--XX--\r\n",
         false);
-    MailItem& item = folder.item(1);
-    auto forward = item.forward();
-    EXPECT_EQ(forward->subject(), "FW: [news] Hello");
-    forward->setSubject(item.subject());
-    forward->setBody(item.plainBody() + "\r\n-- \r\nsignature");
-    forward->addRecipient("", "default@example.org", RecipientType::kTo);
-    forward->addRecipient("", "m1@example.org", RecipientType::kBcc);
-    forward->addRecipient("", "m2@example.org", RecipientType::kBcc);
-    forward->setReadReceipt(true);
-    forward->send();
+    MailItem& item = folder.Item(1);
+    auto forward = item.Forward();
+    EXPECT_EQ(forward->Subject(), "FW: [news] Hello");
+    forward->SetSubject(item.Subject());
+    forward->SetBody(item.PlainBody() + "\r\n-- \r\nsignature");
+    forward->AddRecipient("", "default@example.org", RecipientType::kTo);
+    forward->AddRecipient("", "m1@example.org", RecipientType::kBcc);
+    forward->AddRecipient("", "m2@example.org", RecipientType::kBcc);
+    forward->SetReadReceipt(true);
+    forward->Send();
 
     const auto mails = sink.WaitForMessages(1);
     ASSERT_EQ(mails.size(), 1u);
@@ -272,17 +272,17 @@ TEST_F(MaildirStore, DraftGoesToTheSmtpServerWithEveryPart) {
     settings_.smtp_port = sink.port();
     auto store = MailStore::OpenMaildir(settings_, root(), "MailingList");
     testing::WriteFile(dir_.path() / "prices.csv", "item;price\n");
-    auto draft = store->createItem();
-    draft->setSubject("Mail-out for März");
-    draft->setHtmlBody("<p>Dear member,</p>\n<p>.</p>\n<p>News &amp; more</p>");
-    draft->addRecipient("to@example.org").type = RecipientType::kTo;
-    draft->addRecipient("", "copy@example.org", RecipientType::kCc);
-    draft->addRecipient("Hidden", "hidden@example.org", RecipientType::kBcc);
-    draft->addAttachment((dir_.path() / "prices.csv").string(), "Prices.csv");
-    EXPECT_THROW(draft->addAttachment((dir_.path() / "missing.csv").string()), EMailError);
-    draft->setReadReceipt(true);
-    EXPECT_TRUE(draft->resolveAll());
-    draft->send();
+    auto draft = store->CreateItem();
+    draft->SetSubject("Mail-out for März");
+    draft->SetHtmlBody("<p>Dear member,</p>\n<p>.</p>\n<p>News &amp; more</p>");
+    draft->AddRecipient("to@example.org").type = RecipientType::kTo;
+    draft->AddRecipient("", "copy@example.org", RecipientType::kCc);
+    draft->AddRecipient("Hidden", "hidden@example.org", RecipientType::kBcc);
+    draft->AddAttachment((dir_.path() / "prices.csv").string(), "Prices.csv");
+    EXPECT_THROW(draft->AddAttachment((dir_.path() / "missing.csv").string()), EMailError);
+    draft->SetReadReceipt(true);
+    EXPECT_TRUE(draft->ResolveAll());
+    draft->Send();
 
     const auto mails = sink.WaitForMessages(1);
     ASSERT_EQ(mails.size(), 1u);
@@ -304,10 +304,10 @@ TEST_F(MaildirStore, SendFailureIsReported) {
     settings_.smtp_host = "127.0.0.1";
     settings_.smtp_port = testing::FreeTcpPort();
     auto store = MailStore::OpenMaildir(settings_, root(), "MailingList");
-    auto draft = store->createItem();
-    draft->addRecipient("to@example.org");
-    EXPECT_THROW(draft->send(), EMailError);
-    EXPECT_EQ(store->root(1).folder("Outbox").itemCount(), 0u);
+    auto draft = store->CreateItem();
+    draft->AddRecipient("to@example.org");
+    EXPECT_THROW(draft->Send(), EMailError);
+    EXPECT_EQ(store->Root(1).SubFolder("Outbox").ItemCount(), 0u);
 }
 
 }  // namespace

@@ -220,9 +220,9 @@ TEST_F(Mapi32, WithoutSmtpServerTheMessageGoesToTheOutbox) {
     message.lpRecips = &recip;
     ASSERT_EQ(mapi_->SendMail(0, 0, &message, 0, 0), SUCCESS_SUCCESS);
     auto store = MailStore::OpenMaildir(settings_, mail_root_, "");
-    Folder& outbox = store->root(1).folder("Outbox");
-    ASSERT_EQ(outbox.itemCount(), 1u);
-    EXPECT_EQ(outbox.item(1).subject(), "Queued");
+    Folder& outbox = store->Root(1).SubFolder("Outbox");
+    ASSERT_EQ(outbox.ItemCount(), 1u);
+    EXPECT_EQ(outbox.Item(1).Subject(), "Queued");
     EXPECT_EQ(sink_.MessageCount(), 0u);
 }
 

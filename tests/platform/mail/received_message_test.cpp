@@ -122,5 +122,33 @@ TEST(OutgoingMessage, NamesAndTypes) {
     EXPECT_EQ(GuessMediaType("noext"), "application/octet-stream");
 }
 
+TEST(VCard, DecodesQuotedPrintableAndHonoursTheCharset) {
+    struct Case {
+        const char* what;
+        std::string property;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"Latin-1 quoted-printable", "FN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:M=FCller",
+         "M\xC3\xBCller"},
+        {"Latin-1 raw bytes", "FN;CHARSET=iso-8859-1:M\xFCller", "M\xC3\xBCller"},
+        {"Windows-1252", "FN;CHARSET=windows-1252:\x80 sign", "\xE2\x82\xAC sign"},
+        {"vCard 2.1 bare parameter", "FN;QUOTED-PRINTABLE:A=3DB", "A=B"},
+        {"UTF-8 named",
+         "FN;CHARSET=UTF-8:Gr\xC3\xBC\xC3\x9F"
+         "e",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e"},
+        {"no charset keeps the bytes", "FN:caf\xC3\xA9", "caf\xC3\xA9"},
+        {"unknown charset keeps the bytes", "FN;CHARSET=X-NO-SUCH-SET:abc", "abc"},
+    };
+    for (const Case& c : cases) {
+        const auto cards =
+            ParseVCards("BEGIN:VCARD\r\nVERSION:2.1\r\n" + c.property + "\r\nEND:VCARD\r\n");
+        ASSERT_EQ(cards.size(), 1u) << c.what;
+        EXPECT_EQ(cards[0].full_name, c.name) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace mail

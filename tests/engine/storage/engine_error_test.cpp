@@ -1,4 +1,4 @@
-#include "engine/core/engine_error.h"
+#include "engine/storage/engine_error.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,8 @@
 
 #include "platform/ui/application.h"
 
-// Grid tests need a QApplication; the environment is fixed before Qt starts.
+// Widget suites need a QApplication; the environment, style and font are fixed before Qt
+// starts, so no test depends on the machine it runs on.
 int main(int argc, char** argv) {
     setenv("TZ", "UTC", 1);
     setenv("LANG", "C.UTF-8", 1);

@@ -1,0 +1,213 @@
+// The data-aware grid over Strata list tables of growing size: the first painted screen and
+// the jump to the last row in partial-load mode, records read per page step, and loading
+// everything grouped by category (time and memory per row).
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QPainter>
+
+#include <malloc.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "engine/dataset/strata_session.h"
+#include "engine/dataset/strata_table.h"
+#include "grid/data/db_grid.h"
+#include "platform/db/data_source.h"
+
+namespace {
+
+const char* const kCategories[] = {"news", "sport", "music", "travel", "tech"};
+
+// One list table per size, made once and kept for every benchmark of that size.
+struct ListDatabase {
+    std::filesystem::path folder;
+    db::ComponentPtr<strata::TStrataSession> session;
+    db::ComponentPtr<strata::TStrataDatabase> database;
+    db::ComponentPtr<strata::TStrataTable> table;
+    db::ComponentPtr<db::TDataSource> source;
+
+    explicit ListDatabase(int rows) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "gridbench-XXXXXX").string();
+        folder = ::mkdtemp(pattern.data());
+        const std::string name = "Bench" + std::to_string(rows);
+        session = db::MakeComponent<strata::TStrataSession>(nullptr);
+        session->SetSessionName(name);
+        session->SetPrivateDir(folder.string());
+        database = db::MakeComponent<strata::TStrataDatabase>(session.get());
+        database->SetDatabaseName(name + "DB");
+        database->SetDirectory(folder.string());
+        database->Open();
+        table = db::MakeComponent<strata::TStrataTable>(nullptr);
+        table->SetSessionName(name);
+        table->SetDatabaseName(name + "DB");
+        table->SetTableName("mailist.dat");
+        table->SetExclusive(true);
+        db::TFieldDefs& f = *table->FieldDefs();
+        f.Add("Index", db::ftAutoInc);
+        f.Add("Item", db::ftString, 80);
+        f.Add("Category", db::ftString, 80);
+        f.Add("Bounces", db::ftInteger);
+        f.Add("Comments", db::ftString, 80);
+        table->IndexDefs().Add("", "Index", db::ixPrimary | db::ixUnique);
+        table->CreateTable();
+        table->Open();
+        table->DisableControls();
+        for (int i = 1; i <= rows; ++i) {
+            table->Append();
+            table->FieldByName("Item")->SetAsString("user" + std::to_string(i) + "@example.org");
+            table->FieldByName("Category")->SetAsString(kCategories[i % 5]);
+            table->FieldByName("Bounces")->SetAsInteger(i % 3);
+            table->FieldByName("Comments")->SetAsString("comment " + std::to_string(i));
+            table->Post();
+        }
+        table->EnableControls();
+        table->First();
+        source = db::MakeComponent<db::TDataSource>(nullptr);
+        source->SetDataSet(table.get());
+    }
+    ~ListDatabase() {
+        source.reset();
+        table.reset();
+        database.reset();
+        session.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+};
+
+ListDatabase& Database(int rows) {
+    static std::map<int, std::unique_ptr<ListDatabase>> databases;
+    auto& slot = databases[rows];
+    if (!slot)
+        slot = std::make_unique<ListDatabase>(rows);
+    return *slot;
+}
+
+std::unique_ptr<grid::TgxDBGrid> MakeGrid(bool partial) {
+    auto grid = std::make_unique<grid::TgxDBGrid>();
+    grid->resize(640, 480);
+    grid->setAttribute(Qt::WA_DontShowOnScreen);
+    grid->show();
+    for (const char* field : {"Index", "Item", "Category", "Bounces"}) {
+        auto* c = grid->CreateColumn(grid::ColumnClassOf<grid::TgxDBGridColumn>());
+        c->SetFieldName(field);
+    }
+    grid->SetKeyField("Index");
+    grid->SetPartialLoad(partial);
+    return grid;
+}
+
+void Paint(grid::TgxDBGrid& grid) {
+    QImage image(grid.viewport()->size(), QImage::Format_RGB32);
+    QPainter painter(&image);
+    ui::TCanvas canvas(painter);
+    grid.Paint(canvas);
+}
+
+// From binding the grid to the table to the first painted screen, then the jump to the last
+// row and its screen.
+void BM_PartialLoadFirstScreen(benchmark::State& state) {
+    ListDatabase& db = Database(static_cast<int>(state.range(0)));
+    std::int64_t read = 0;
+    for (auto _ : state) {
+        db.table->First();
+        auto grid = MakeGrid(true);
+        grid->SetDataSource(db.source.get());
+        Paint(*grid);
+        read = grid->RecordsRead();
+        state.PauseTiming();
+        grid->SetDataSource(nullptr);
+        grid.reset();
+        state.ResumeTiming();
+    }
+    state.counters["records_read"] = static_cast<double>(read);
+}
+
+void BM_PartialLoadJumpToLast(benchmark::State& state) {
+    ListDatabase& db = Database(static_cast<int>(state.range(0)));
+    db.table->First();
+    auto grid = MakeGrid(true);
+    grid->SetDataSource(db.source.get());
+    for (auto _ : state) {
+        db.table->Last();
+        Paint(*grid);
+        state.PauseTiming();
+        db.table->First();
+        state.ResumeTiming();
+    }
+    grid->SetDataSource(nullptr);
+}
+
+// Records read for each page scrolled down from the first row.
+void BM_PartialLoadPageSteps(benchmark::State& state) {
+    ListDatabase& db = Database(static_cast<int>(state.range(0)));
+    constexpr int kPages = 200;
+    double per_page = 0;
+    double worst_step = 0;
+    for (auto _ : state) {
+        db.table->First();
+        auto grid = MakeGrid(true);
+        grid->SetDataSource(db.source.get());
+        const std::int64_t start = grid->RecordsRead();
+        for (int page = 1; page <= kPages; ++page) {
+            const std::int64_t before = grid->RecordsRead();
+            grid->SetTopIndex(grid->GetTopIndex() + grid->GetVisibleRowCount());
+            Paint(*grid);
+            worst_step = std::max(worst_step, static_cast<double>(grid->RecordsRead() - before));
+        }
+        per_page = static_cast<double>(grid->RecordsRead() - start) / kPages;
+        grid->SetDataSource(nullptr);
+    }
+    state.counters["records_per_page"] = per_page;
+    state.counters["worst_page_step"] = worst_step;
+}
+
+// Every record under category group rows, with a count per group.
+void BM_LoadAllGroupedByCategory(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    ListDatabase& db = Database(rows);
+    double bytes_per_row = 0;
+    for (auto _ : state) {
+        db.table->First();
+        const std::size_t before = mallinfo2().uordblks;
+        auto grid = MakeGrid(true);
+        grid->ColumnByFieldName("Category")->SetSummaryType(grid::cstCount);
+        grid->SetDataSource(db.source.get());
+        grid->ColumnByFieldName("Category")->SetGroupIndex(0);
+        Paint(*grid);
+        const std::size_t after = mallinfo2().uordblks;
+        bytes_per_row = (static_cast<double>(after) - static_cast<double>(before)) / rows;
+        state.PauseTiming();
+        grid->SetDataSource(nullptr);
+        grid.reset();
+        state.ResumeTiming();
+    }
+    state.counters["bytes_per_row"] = bytes_per_row;
+    state.counters["seconds_per_row"] = benchmark::Counter(
+        static_cast<double>(rows),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_PartialLoadFirstScreen)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PartialLoadJumpToLast)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PartialLoadPageSteps)->Arg(1000)->Arg(100000)->Iterations(1);
+BENCHMARK(BM_LoadAllGroupedByCategory)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

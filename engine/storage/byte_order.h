@@ -1,0 +1,138 @@
+#pragma once
+
+// Little-endian encoding, the one place every on-disk field and every in-memory value buffer is
+// read and written. File formats go through the span and offset accessors (Get/Put), which check
+// the offset in debug builds and refuse a value wider than its field; value buffers of records,
+// keys and expression tokens go through the typed Load/Store accessors. Both rest on the same two
+// primitives, so there is one encoding to trust.
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "engine/storage/engine_error.h"
+
+namespace strata {
+
+// Reads an unsigned little-endian value of sizeof(U) bytes. Byte is any one-byte type.
+template <class U, class Byte>
+inline U LoadLittle(const Byte* p) {
+    static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
+    U value = 0;
+    for (std::size_t i = 0; i < sizeof(U); ++i)
+        value =
+            static_cast<U>(value | (static_cast<U>(static_cast<std::uint8_t>(p[i])) << (8 * i)));
+    return value;
+}
+
+template <class U, class Byte>
+inline void StoreLittle(Byte* p, U value) {
+    static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
+    for (std::size_t i = 0; i < sizeof(U); ++i)
+        p[i] = static_cast<Byte>(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// Value buffers. Requires: the buffer holds the value's bytes.
+inline std::int16_t LoadInt16(const std::byte* p) {
+    return static_cast<std::int16_t>(LoadLittle<std::uint16_t>(p));
+}
+inline std::uint16_t LoadUInt16(const std::byte* p) {
+    return LoadLittle<std::uint16_t>(p);
+}
+inline std::int32_t LoadInt32(const std::byte* p) {
+    return static_cast<std::int32_t>(LoadLittle<std::uint32_t>(p));
+}
+inline std::int64_t LoadInt64(const std::byte* p) {
+    return static_cast<std::int64_t>(LoadLittle<std::uint64_t>(p));
+}
+inline double LoadDouble(const std::byte* p) {
+    return std::bit_cast<double>(LoadLittle<std::uint64_t>(p));
+}
+inline void StoreInt16(std::byte* p, std::int16_t value) {
+    StoreLittle(p, static_cast<std::uint16_t>(value));
+}
+inline void StoreUInt16(std::byte* p, std::uint16_t value) {
+    StoreLittle(p, value);
+}
+inline void StoreInt32(std::byte* p, std::int32_t value) {
+    StoreLittle(p, static_cast<std::uint32_t>(value));
+}
+inline void StoreInt64(std::byte* p, std::int64_t value) {
+    StoreLittle(p, static_cast<std::uint64_t>(value));
+}
+inline void StoreDouble(std::byte* p, double value) {
+    StoreLittle(p, std::bit_cast<std::uint64_t>(value));
+}
+
+// File formats: a field at an offset of a page or header image.
+inline std::uint16_t GetU16(std::span<const std::uint8_t> b, std::size_t at) {
+    assert(at + 2 <= b.size());
+    return LoadLittle<std::uint16_t>(b.data() + at);
+}
+
+inline std::uint32_t GetU32(std::span<const std::uint8_t> b, std::size_t at) {
+    assert(at + 4 <= b.size());
+    return LoadLittle<std::uint32_t>(b.data() + at);
+}
+
+inline std::uint64_t GetU64(std::span<const std::uint8_t> b, std::size_t at) {
+    assert(at + 8 <= b.size());
+    return LoadLittle<std::uint64_t>(b.data() + at);
+}
+
+inline double GetF64(std::span<const std::uint8_t> b, std::size_t at) {
+    return std::bit_cast<double>(GetU64(b, at));
+}
+
+// The setters take a 64-bit value and refuse (8961, header corrupt) one that
+// does not fit the field, so nothing is ever cut silently on its way to disk.
+inline void PutU8(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
+    assert(at < b.size());
+    if (value > 0xFFu)
+        RaiseEngineError(kErrHeaderCorrupt);
+    b[at] = static_cast<std::uint8_t>(value);
+}
+
+inline void PutU16(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
+    assert(at + 2 <= b.size());
+    if (value > 0xFFFFu)
+        RaiseEngineError(kErrHeaderCorrupt);
+    StoreLittle(b.data() + at, static_cast<std::uint16_t>(value));
+}
+
+inline void PutU32(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
+    assert(at + 4 <= b.size());
+    if (value > 0xFFFFFFFFu)
+        RaiseEngineError(kErrHeaderCorrupt);
+    StoreLittle(b.data() + at, static_cast<std::uint32_t>(value));
+}
+
+inline void PutF64(std::span<std::uint8_t> b, std::size_t at, double value) {
+    assert(at + 8 <= b.size());
+    StoreLittle(b.data() + at, std::bit_cast<std::uint64_t>(value));
+}
+
+// A short string S[n]: one length byte and n bytes of text, zero after the
+// text. A stored length beyond n is read as n.
+inline std::string GetShortString(std::span<const std::uint8_t> b, std::size_t at, std::size_t n) {
+    const std::size_t length = std::min<std::size_t>(b[at], n);
+    return std::string(reinterpret_cast<const char*>(b.data() + at + 1), length);
+}
+
+// Text longer than n is cut to n, as the formats' writers always did.
+inline void PutShortString(std::span<std::uint8_t> b, std::size_t at, std::size_t n,
+                           std::string_view text) {
+    const std::size_t length = std::min(text.size(), n);
+    b[at] = static_cast<std::uint8_t>(length);
+    std::memset(b.data() + at + 1, 0, n);
+    std::memcpy(b.data() + at + 1, text.data(), length);
+}
+
+}  // namespace strata

@@ -1,0 +1,731 @@
+// Construction, options, load modes and the reading of records into rows.
+
+#include "grid/data/db_grid.h"
+
+#include <QResizeEvent>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <limits>
+
+#include "grid/core/exceptions.h"
+#include "grid/data/db_grid_internal.h"
+#include "platform/ui/application.h"
+#include "platform/ui/cursor.h"
+
+namespace grid {
+
+namespace {
+std::vector<TCustomgxDBGrid*>& GridList() {
+    static std::vector<TCustomgxDBGrid*> list;
+    return list;
+}
+}  // namespace
+
+const std::vector<TCustomgxDBGrid*>& LiveGrids() {
+    return GridList();
+}
+
+TgxDBGridNode::~TgxDBGridNode() = default;
+
+TLOptions MapGridOptions(TgxDBGridOptions o) {
+    TLOptions w = 0;
+    auto map = [&](TgxDBGridOptions bit, TLOptions to) {
+        if (o & bit)
+            w |= to;
+    };
+    map(egoColumnSizing, tloColumnSizing);
+    map(egoColumnMoving, tloColumnMoving);
+    map(egoEditing, tloEditing);
+    map(egoTabs, tloTabs);
+    map(egoTabThrough, tloTabThrough);
+    map(egoMultiSelect, tloMultiSelect);
+    map(egoImmediateEditor, tloImmediateEditor);
+    map(egoPreview, tloPreview);
+    map(egoDrawEndEllipsis, tloDrawEndEllipsis);
+    map(egoAutoWidth, tloAutoWidth);
+    map(egoExtMultiSelect, tloExtMultiSelect);
+    map(egoExtCustomizing, tloExtCustomizing);
+    map(egoHideFocusRect, tloHideFocusRect);
+    map(egoCaseInsensitive, tloCaseInsensitive);
+    // Row select shows no editor.
+    if (o & egoRowSelect) {
+        w |= tloRowSelect;
+        w &= static_cast<TLOptions>(~tloEditing);
+    }
+    return w;
+}
+
+TLOptionsEx MapGridOptionsEx(TgxDBGridOptionsEx o, TLOptionsEx current) {
+    TLOptionsEx w = current & tlxShowHourGlass;
+    if (o & egoInvertSelect)
+        w |= tlxInvertSelect;
+    // The ex-options 1 to 15 keep their bit numbers.
+    w |= o & 0xFFFEu;
+    auto map = [&](TgxDBGridOptionsEx bit, TLOptionsEx to) {
+        if (o & bit)
+            w |= to;
+    };
+    map(egoBandButtonClicking, tlxBandButtonClicking);
+    map(egoBandPanelSizing, tlxBandPanelSizing);
+    map(egoHeaderButtonClicking, tlxHeaderButtonClicking);
+    map(egoHeaderPanelSizing, tlxHeaderPanelSizing);
+    map(egoRowSizing, tlxRowSizing);
+    map(egoShowButtonAlways, tlxShowButtonAlways);
+    map(egoAutoHeaderPanelHeight, tlxAutoHeaderPanelHeight);
+    map(egoKeepColumnWidth, tlxKeepColumnWidth);
+    map(egoAnsiSort, tlxAnsiSort);
+    map(egoMouseScroll, tlxMouseScroll);
+    map(egoAutoSearch, tlxAutoSearch);
+    return w;
+}
+
+TCustomgxDBGrid::TCustomgxDBGrid(QWidget* parent)
+    : TCustomgxDBTreeListControl(parent),
+      link_(std::make_unique<TgxGridDataLink>(this)),
+      summary_groups_(std::make_unique<TgxDBGridSummaryGroups>(this)),
+      saved_selection_(nullptr) {
+    SetHideFocusRect(false);
+    SetHideSelection(false);
+    SetGridMode(true);
+    SetShowGrid(true);
+    HideSelectionColor = HighlightColor;
+    HideSelectionTextColor = HighlightTextColor;
+    TCustomgxTreeList::SetOptions(MapGridOptions(grid_options_));
+    TCustomgxTreeList::SetOptionsEx(MapGridOptionsEx(grid_options_ex_, 0));
+    QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
+                     [this](int action) { ui::Guarded([&] { BufferScroll(action); }); });
+    GridList().push_back(this);
+}
+
+TCustomgxDBGrid::~TCustomgxDBGrid() {
+    try {
+        if (!registry_path_.empty() && (grid_options_ & egoStoreToRegistry))
+            SaveToRegistry(registry_path_);
+        if (!ini_file_name_.empty() && (grid_options_ & egoStoreToIniFile))
+            SaveToIniFile(ini_file_name_);
+    } catch (const std::exception&) {
+        // A layout that cannot be saved must not stop the window from closing.
+    }
+    SetDestroying();
+    selected_.clear();
+    pending_node_ = nullptr;
+    anchor_row_ = nullptr;
+    link_->SetDataSource(nullptr);
+    ClearNodes();
+    auto& list = GridList();
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void TCustomgxDBGrid::SetDataSource(db::TDataSource* source) {
+    if (source == link_->DataSource())
+        return;
+    ClearSelection();
+    link_->SetDataSource(source);
+    if (IsBufferMode())
+        LinkActive(link_->Active());
+}
+
+void TCustomgxDBGrid::SetKeyField(std::string_view value) {
+    if (key_field_name_ == value)
+        return;
+    key_field_name_ = value;
+    LinkActive(link_->Active());
+}
+
+void TCustomgxDBGrid::SetPartialLoad(bool value) {
+    if (partial_load_ == value)
+        return;
+    partial_load_ = value;
+    if (!IsGridMode())
+        return;
+    if (partial_load_ && default_fields_)
+        SetDefaultFields(false);
+    LinkActive(link_->Active());
+}
+
+void TCustomgxDBGrid::SetUseBookmarks(bool value) {
+    use_bookmarks_ = value;
+    if (value)
+        ClearSelection();
+}
+
+void TCustomgxDBGrid::SetPreviewFieldName(std::string_view value) {
+    if (preview_field_name_ == value)
+        return;
+    preview_field_name_ = value;
+    LinkActive(link_->Active());
+}
+
+void TCustomgxDBGrid::SetPreviewMaxLength(int value) {
+    value = std::max(0, value);
+    if (value == preview_max_length_)
+        return;
+    preview_max_length_ = value;
+    LayoutChanged();
+}
+
+void TCustomgxDBGrid::SetDefaultFields(bool value) {
+    if (value == default_fields_)
+        return;
+    BeginUpdate();
+    try {
+        grid_options_ &= ~egoLoadAllRecords;
+        ClearGrouping();
+        default_fields_ = false;
+        TCustomgxTreeListControl::DestroyColumns();
+        default_fields_ = value;
+        SetDefaultLayout(true);
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+}
+
+void TCustomgxDBGrid::SetOptions(TgxDBGridOptions value) {
+    if (value == grid_options_)
+        return;
+    BeginUpdate();
+    try {
+        TgxDBGridOptions old = grid_options_;
+        if (value & egoRowSelect)
+            grid_options_ex_ &= ~egoInvertSelect;
+        TLOptions word = MapGridOptions(value);
+        TLOptionsEx ex = TCustomgxTreeList::OptionsEx();
+        if (value & egoShowHourGlass)
+            ex |= tlxShowHourGlass;
+        else
+            ex &= ~tlxShowHourGlass;
+        if (value & egoRowSelect)
+            ex &= ~tlxInvertSelect;
+        SetShowIndicator((value & egoIndicator) != 0);
+        TCustomgxTreeList::SetOptions(word);
+        TCustomgxTreeList::SetOptionsEx(ex);
+        grid_options_ = value;
+        if ((value & egoLoadAllRecords) && default_fields_)
+            default_fields_ = false;
+        const bool load_all_changed = ((old ^ value) & egoLoadAllRecords) != 0;
+        if (load_all_changed && group_columns_.empty()) {
+            ClearSortMarksInGridModes();
+            BeginGrouping();
+            EndGrouping();
+        } else if (((old ^ value) & egoCanNavigation) != 0) {
+            ReloadNodes();
+        }
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+}
+
+void TCustomgxDBGrid::SetOptionsEx(TgxDBGridOptionsEx value) {
+    if (value == grid_options_ex_)
+        return;
+    BeginUpdate();
+    try {
+        TgxDBGridOptionsEx old = grid_options_ex_;
+        if (value & egoInvertSelect)
+            grid_options_ &= ~egoRowSelect;
+        grid_options_ex_ = value;
+        TCustomgxTreeList::SetOptions(MapGridOptions(grid_options_));
+        TCustomgxTreeList::SetOptionsEx(MapGridOptionsEx(value, TCustomgxTreeList::OptionsEx()));
+        const bool auto_sort_on = (value & egoAutoSort) && !(old & egoAutoSort);
+        const bool multi_sort_off = !(value & egoMultiSort) && (old & egoMultiSort);
+        if (auto_sort_on || multi_sort_off)
+            ClearSorting();
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+}
+
+bool TCustomgxDBGrid::IsGridMode() const {
+    if (grid_options_ & egoLoadAllRecords)
+        return false;
+    return group_columns_.empty() || !link_->Active();
+}
+
+void TCustomgxDBGrid::LinkActive(bool active) {
+    if (IsDestroying())
+        return;
+    if (!active)
+        HideEditor();
+    ReloadAll();
+}
+
+void TCustomgxDBGrid::ReloadAll() {
+    BeginUpdate();
+    try {
+        HideEditor();
+        const bool smart = (grid_options_ & egoSmartReload) && grouping_changed_ && !IsBufferMode();
+        if (!smart) {
+            selected_.clear();
+            pending_node_ = nullptr;
+            anchor_row_ = nullptr;
+            ClearNodes();
+        }
+        ClearSelection();
+        if (default_fields_) {
+            // The columns are the dataset's fields, made anew for each dataset.
+            making_default_columns_ = true;
+            try {
+                BeginGrouping();
+                while (!group_columns_.empty())
+                    RemoveGroupColumn(GetGroupColumnCount() - 1);
+                grouping_lock_ = std::max(0, grouping_lock_ - 1);
+                TCustomgxTreeListControl::DestroyColumns();
+                if (link_->Active())
+                    CreateDefaultColumns(DataSet());
+            } catch (...) {
+                making_default_columns_ = false;
+                throw;
+            }
+            making_default_columns_ = false;
+        }
+        link_->ClearMapping();
+        if (link_->Active())
+            MapColumnFields();
+        ++layout_change_;
+        for (int i = 0; i < ColumnCount(); ++i)
+            if (auto* c = GetColumn(i))
+                c->SetFieldName(std::string(c->FieldName()));
+        --layout_change_;
+        LoadNodes();
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+    if (OnReloadGroupList)
+        OnReloadGroupList(this);
+}
+
+void TCustomgxDBGrid::ReloadNodes() {
+    if (IsBufferMode()) {
+        LayoutChanged();
+        return;
+    }
+    force_regroup_ = true;
+    try {
+        RegroupColumns();
+    } catch (...) {
+        force_regroup_ = false;
+        throw;
+    }
+    force_regroup_ = false;
+}
+
+void TCustomgxDBGrid::MapColumnFields() {
+    if (default_fields_) {
+        db::TDataSet* dataset = DataSet();
+        if (dataset != nullptr)
+            for (db::TField* f : dataset->Fields())
+                if (f->Visible())
+                    link_->AddMapping(f->FieldName());
+        return;
+    }
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i))
+            link_->AddMapping(c->FieldName());
+}
+
+void TCustomgxDBGrid::ResolveKeyField() {
+    key_field_ = nullptr;
+    if (link_->Active() && !key_field_name_.empty())
+        key_field_ = DataSet()->FindField(key_field_name_);
+}
+
+void TCustomgxDBGrid::ResolvePreviewField() {
+    preview_field_ = nullptr;
+    if (!link_->Active() || preview_field_name_.empty())
+        return;
+    db::TField* f = DataSet()->FindField(preview_field_name_);
+    if (f == nullptr)
+        return;
+    if (!f->IsBlob() || f->DataType() == db::ftMemo || f->DataType() == db::ftFmtMemo)
+        preview_field_ = f;
+}
+
+void TCustomgxDBGrid::ClearSortMarksInGridModes() {
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i); c != nullptr && c->GroupIndex() < 0 && c->Sorted() != csNone)
+            c->SetSorted(csNone);
+}
+
+int TCustomgxDBGrid::RowsForWindow() const {
+    int row_height = std::max(1, DefaultRowHeight());
+    return std::max(1, GetDataAreaRect().Height() / row_height + 1);
+}
+
+int TCustomgxDBGrid::PartialWindowSize() const {
+    return std::max(5 * RowsForWindow(), partial_load_buffer_count_);
+}
+
+void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
+    db::TDataSet* dataset = DataSet();
+    node->RecNo = rec_no;
+    node->Key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
+    node->Bookmark = dataset->Bookmark();
+    const int count = ColumnCount();
+    node->Texts.assign(static_cast<std::size_t>(count), std::string());
+    node->CellValues.clear();
+    for (int i = 0; i < count; ++i) {
+        TgxDBTreeListColumn* column = GetColumn(i);
+        if (column == nullptr || column->Field() == nullptr)
+            continue;
+        db::TField* field = column->Field();
+        std::string text;
+        column->AssignDisplayText(column->GetFieldDisplayText(), text);
+        node->Texts[static_cast<std::size_t>(i)] = std::move(text);
+        if (column->KeepsFieldValue()) {
+            if (node->CellValues.size() <= static_cast<std::size_t>(i))
+                node->CellValues.resize(static_cast<std::size_t>(i) + 1);
+            auto& cell = node->CellValues[static_cast<std::size_t>(i)];
+            cell.flags = 1;
+            cell.value = field->Value();
+            if (field->Lookup() && !field->KeyFields().empty())
+                if (db::TField* key = dataset->FindField(field->KeyFields()))
+                    cell.lookup_value = key->Value();
+        }
+    }
+    node->PreviewText.clear();
+    if (preview_field_ != nullptr) {
+        if (preview_field_->OnGetText) {
+            preview_field_->OnGetText(preview_field_, node->PreviewText, true);
+        } else {
+            std::string text = preview_field_->Text();
+            if (preview_max_length_ > 0 && static_cast<int>(text.size()) > preview_max_length_) {
+                text.resize(static_cast<std::size_t>(preview_max_length_));
+                text += "...";
+            }
+            node->PreviewText = std::move(text);
+        }
+    }
+    ++records_read_;
+    if (OnRefreshNodeData)
+        OnRefreshNodeData(this, node);
+}
+
+std::vector<db::Variant> TCustomgxDBGrid::GroupValuesOfRecord() const {
+    std::vector<db::Variant> values;
+    values.reserve(group_columns_.size());
+    for (TgxDBTreeListColumn* c : group_columns_)
+        values.push_back(c->Field() != nullptr ? c->Field()->Value() : db::Variant::Null());
+    return values;
+}
+
+std::vector<db::Variant> TCustomgxDBGrid::GroupValuesOfNode(const TgxDBGridNode* node) const {
+    std::vector<db::Variant> values;
+    for (TgxDBTreeListColumn* c : group_columns_)
+        values.push_back(GetNodeVariant(node, c->GetIndex()));
+    return values;
+}
+
+namespace {
+// Field types whose values have no order: their groups are searched one by one.
+bool Unordered(const db::TField* field) {
+    return field != nullptr && (field->IsBlob() || field->DataType() == db::ftBytes ||
+                                field->DataType() == db::ftVarBytes);
+}
+}  // namespace
+
+TgxDBGridNode* TCustomgxDBGrid::FindOrCreateGroupPath(const std::vector<db::Variant>& values) {
+    TgxTreeListNode* parent = nullptr;
+    for (std::size_t level = 0; level < group_columns_.size(); ++level) {
+        TgxDBTreeListColumn* column = group_columns_[level];
+        const bool descending = column->Sorted() == csDown;
+        const int count = parent != nullptr ? parent->Count() : Count();
+        auto at = [&](int i) {
+            return static_cast<TgxDBGridNode*>(parent != nullptr ? parent->Items(i) : Items(i));
+        };
+        const db::Variant& value = values[level];
+        int position = count;
+        TgxDBGridNode* found = nullptr;
+        if (Unordered(column->Field())) {
+            for (int i = 0; i < count && found == nullptr; ++i)
+                if (db::VarCompare(at(i)->GroupValue, value) == 0)
+                    found = at(i);
+        } else {
+            int lo = 0;
+            int hi = count;
+            while (lo < hi) {
+                int mid = (lo + hi) / 2;
+                int c = db::VarCompare(at(mid)->GroupValue, value);
+                if (descending)
+                    c = -c;
+                if (c == 0) {
+                    found = at(mid);
+                    break;
+                }
+                if (c < 0)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            position = lo;
+        }
+        if (found == nullptr) {
+            auto node = CreateNode();
+            found = static_cast<TgxDBGridNode*>(node.get());
+            found->IsGroup = true;
+            found->GroupValue = value;
+            std::string text;
+            if (column->Field() != nullptr && db::VarCompare(value, column->Field()->Value()) == 0)
+                text = column->GetFieldDisplayText();
+            else
+                column->VariantToText(value, text);
+            found->GroupText = std::move(text);
+            AttachNode(std::move(node), parent, position);
+        }
+        parent = found;
+    }
+    return static_cast<TgxDBGridNode*>(parent);
+}
+
+void TCustomgxDBGrid::RemoveEmptyGroupChain(TgxTreeListNode* group) {
+    TgxTreeListNode* doomed = nullptr;
+    for (TgxTreeListNode* n = group; n != nullptr && n->Count() <= 1; n = n->Parent())
+        doomed = n;
+    if (doomed != nullptr && static_cast<TgxDBGridNode*>(doomed)->IsGroup)
+        doomed->Delete();
+}
+
+void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse) {
+    if (stream_loading_ || IsLoading())
+        return;
+    if (IsPartialLoadMode()) {
+        LoadPartialNodes(0, 0, false);
+        return;
+    }
+    db::TDataSet* dataset = DataSet();
+    if (IsBufferMode()) {
+        UpdateBufferRows();
+        return;
+    }
+    loading_rows_ = true;
+    ResolveKeyField();
+    if (key_field_ == nullptr && (grid_options_ & egoCanNavigation)) {
+        loading_rows_ = false;
+        return;
+    }
+    if (dataset == nullptr || !link_->Active()) {
+        loading_rows_ = false;
+        return;
+    }
+    const bool own_saved_selection = saved_selection_ == nullptr;
+    if (own_saved_selection)
+        SaveSelection();
+    BeginUpdate();
+    {
+        BeginGrouping();
+        for (int i = GetGroupColumnCount() - 1; i >= 0; --i)
+            if (group_columns_[static_cast<std::size_t>(i)]->Field() == nullptr &&
+                dataset->FindField(group_columns_[static_cast<std::size_t>(i)]->FieldName()) ==
+                    nullptr)
+                RemoveGroupColumn(i);
+        // Released without a reload: this load is the reload.
+        grouping_lock_ = std::max(0, grouping_lock_ - 1);
+    }
+    const bool smart = (grid_options_ & egoSmartReload) && grouping_changed_ && !IsBufferMode();
+    anchor_row_ = nullptr;
+    anchor_bookmark_.clear();
+    ResolvePreviewField();
+    BindSummaryFields();
+    if (!smart)
+        for (int i = 0; i < ColumnCount(); ++i)
+            if (auto* c = GetColumn(i)) {
+                c->BindField();
+                c->ResetFooter();
+            }
+    if (OnClearNodeData)
+        OnClearNodeData(this);
+
+    auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
+    db::Variant focus_key = db::Variant::Null();
+    int focus_level = 0;
+    if (focused != nullptr) {
+        focus_key = focused->IsGroup ? RecordRowOf(focused) != nullptr ? RecordRowOf(focused)->Key
+                                                                       : db::Variant::Null()
+                                     : focused->Key;
+        focus_level = focused->Level();
+    } else if (key_field_ != nullptr && !dataset->IsEmpty()) {
+        // No row was focused (the rows were just cleared): the current record's row is.
+        focus_key = key_field_->Value();
+        focus_level = std::numeric_limits<int>::max();
+    }
+    db::TBookmark bookmark;
+    bool bof = false;
+    bool eof = false;
+    if (!smart) {
+        bookmark = dataset->Bookmark();
+        bof = dataset->Bof();
+        eof = dataset->Eof();
+        dataset->DisableControls();
+        if (dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
+            dataset->State() == db::dsSetKey)
+            dataset->Cancel();
+    }
+    std::unique_ptr<ui::THourglass> hourglass;
+    if (grid_options_ & egoShowHourGlass)
+        hourglass = std::make_unique<ui::THourglass>();
+    TgxDBGridNode* focus = nullptr;
+    try {
+        // The record rows that can be used again: the ones handed in, or all of them.
+        std::vector<std::unique_ptr<TgxTreeListNode>> pool;
+        if (reuse != nullptr)
+            pool = std::move(*reuse);
+        pending_node_ = nullptr;
+        anchor_row_ = nullptr;
+        NodeList forest = ReleaseAllNodes();
+        std::function<void(NodeList&)> harvest = [&](NodeList& list) {
+            for (auto& n : list) {
+                auto* row = static_cast<TgxDBGridNode*>(n.get());
+                if (row->IsGroup) {
+                    NodeList children = TakeChildren(row);
+                    harvest(children);
+                } else {
+                    pool.push_back(std::move(n));
+                }
+            }
+        };
+        harvest(forest);
+        forest.clear();
+        selected_.clear();
+        for (auto& n : pool) {
+            n->SetExpanded(false);
+            auto* row = static_cast<TgxDBGridNode*>(n.get());
+            row->SummaryItems.clear();
+        }
+        ResetSummaries();
+        auto by_key = [](const std::unique_ptr<TgxTreeListNode>& a,
+                         const std::unique_ptr<TgxTreeListNode>& b) {
+            return db::VarCompare(static_cast<TgxDBGridNode*>(a.get())->Key,
+                                  static_cast<TgxDBGridNode*>(b.get())->Key) < 0;
+        };
+        std::sort(pool.begin(), pool.end(), by_key);
+        // The keys stay searchable after their rows have been taken.
+        std::vector<db::Variant> pool_keys;
+        pool_keys.reserve(pool.size());
+        for (const auto& n : pool)
+            pool_keys.push_back(static_cast<TgxDBGridNode*>(n.get())->Key);
+        auto take_from_pool = [&](const db::Variant& key) -> std::unique_ptr<TgxTreeListNode> {
+            std::size_t lo = 0;
+            std::size_t hi = pool.size();
+            while (lo < hi) {
+                std::size_t mid = (lo + hi) / 2;
+                int c = db::VarCompare(pool_keys[mid], key);
+                if (c == 0)
+                    return std::move(pool[mid]);
+                if (c < 0)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            return nullptr;
+        };
+        auto place = [&](std::unique_ptr<TgxTreeListNode> owned,
+                         const std::vector<db::Variant>& g) {
+            auto* row = static_cast<TgxDBGridNode*>(owned.get());
+            TgxDBGridNode* parent = group_columns_.empty() ? nullptr : FindOrCreateGroupPath(g);
+            AttachNode(std::move(owned), parent, -1);
+            if (focus == nullptr && !focus_key.IsNull() && !key_field_->IsNull() &&
+                db::VarCompare(row->Key, focus_key) == 0) {
+                TgxTreeListNode* f = row;
+                while (f->Level() > focus_level && f->Parent() != nullptr)
+                    f = f->Parent();
+                focus = static_cast<TgxDBGridNode*>(f);
+            }
+            TakeFromSavedSelection(row);
+            return row;
+        };
+        std::int32_t rec_no = 0;
+        if (smart) {
+            // The dataset is not read again: the rows are placed under new group rows.
+            for (auto& owned : pool) {
+                if (!owned)
+                    continue;
+                auto* row = static_cast<TgxDBGridNode*>(owned.get());
+                std::vector<db::Variant> g = GroupValuesOfNode(row);
+                place(std::move(owned), g);
+                ++rec_no;
+            }
+            pool.clear();
+            RecalcSummaries(nullptr);
+        } else {
+            dataset->First();
+            while (!dataset->Eof()) {
+                db::Variant key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
+                std::unique_ptr<TgxTreeListNode> owned = take_from_pool(key);
+                if (!owned)
+                    owned = CreateNode();
+                auto* row = static_cast<TgxDBGridNode*>(owned.get());
+                FillNode(row, rec_no++);
+                std::vector<db::Variant> g = GroupValuesOfRecord();
+                place(std::move(owned), g);
+                AccumulateRecord(row, true);
+                dataset->Next();
+            }
+            pool.clear();
+            summary_record_count_ = rec_no;
+            FinishSummaries();
+            SortGroupsBySummary();
+        }
+        // Every group row stands for its first record.
+        std::function<void(TgxTreeListNode*)> fill_groups = [&](TgxTreeListNode* n) {
+            auto* row = static_cast<TgxDBGridNode*>(n);
+            if (!row->IsGroup)
+                return;
+            for (int i = 0; i < n->Count(); ++i)
+                fill_groups(n->Items(i));
+            if (TgxDBGridNode* first = RecordRowOf(row)) {
+                row->Key = first->Key;
+                row->RecNo = first->RecNo;
+                row->Bookmark = first->Bookmark;
+            }
+        };
+        for (int i = 0; i < Count(); ++i)
+            fill_groups(Items(i));
+        if (!smart) {
+            if (!bookmark.empty() && dataset->BookmarkValid(bookmark)) {
+                dataset->GotoBookmark(bookmark);
+                if (bof && !dataset->Bof())
+                    dataset->Prior();
+                if (eof && !dataset->Eof())
+                    dataset->Next();
+            }
+            if ((grid_options_ex_ & egoCollapsedReload) && !group_columns_.empty() &&
+                (grid_options_ & egoCanNavigation) && key_field_ != nullptr) {
+                // The dataset goes to the first record of the top group holding the record.
+                TgxTreeListNode* top = FindNodeByKeyValue(key_field_->Value());
+                while (top != nullptr && top->Parent() != nullptr)
+                    top = top->Parent();
+                TgxDBGridNode* first = top != nullptr ? RecordRowOf(top) : nullptr;
+                if (first != nullptr && dataset->BookmarkValid(first->Bookmark))
+                    dataset->GotoBookmark(first->Bookmark);
+            }
+        }
+    } catch (...) {
+        if (!smart)
+            dataset->EnableControls();
+        CancelUpdate();
+        loading_rows_ = false;
+        if (own_saved_selection)
+            DropSavedSelection();
+        throw;
+    }
+    FinishLoad(focus, focus_key, focus_level);
+    if (!smart)
+        dataset->EnableControls();
+    EndUpdate();
+    if (focus != nullptr)
+        ShowRow(focus);
+    loading_rows_ = false;
+    grouping_changed_ = false;
+    if (own_saved_selection)
+        DropSavedSelection();
+}
+
+}  // namespace grid

@@ -1,0 +1,447 @@
+#pragma once
+
+// The grid bound to a dataset. It turns records into rows in one of the load modes (buffer,
+// partial window, every record), keeps the focused row and the current record in step,
+// groups rows by column values with summaries, keeps its multi-selection as bookmarks, and
+// saves its layout to the registry or an INI file.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "grid/data/db_tree_list_control.h"
+#include "grid/data/grid_data_link.h"
+#include "grid/data/summary.h"
+#include "platform/db/variant.h"
+
+namespace platform::config {
+class TIniFile;
+class TRegIniFile;
+}  // namespace platform::config
+
+namespace grid {
+
+using TgxDBGridOptions = std::uint32_t;
+inline constexpr TgxDBGridOptions egoColumnSizing = 1u << 0, egoColumnMoving = 1u << 1,
+                                  egoEditing = 1u << 2, egoTabs = 1u << 3, egoTabThrough = 1u << 4,
+                                  egoRowSelect = 1u << 5, egoMultiSelect = 1u << 6,
+                                  egoCanDelete = 1u << 7, egoConfirmDelete = 1u << 8,
+                                  egoCanNavigation = 1u << 9, egoCanAppend = 1u << 10,
+                                  egoCancelOnExit = 1u << 11, egoImmediateEditor = 1u << 12,
+                                  egoCanInsert = 1u << 13, egoLoadAllRecords = 1u << 14,
+                                  egoPreview = 1u << 15, egoDrawEndEllipsis = 1u << 16,
+                                  egoStoreToRegistry = 1u << 17, egoAutoWidth = 1u << 18,
+                                  egoShowHourGlass = 1u << 19, egoCaseInsensitive = 1u << 20,
+                                  egoDblClick = 1u << 21, egoIndicator = 1u << 22,
+                                  egoExtMultiSelect = 1u << 23, egoResetColumnFocus = 1u << 24,
+                                  egoExtCustomizing = 1u << 25, egoHideFocusRect = 1u << 26,
+                                  egoStoreToIniFile = 1u << 27, egoUseLocate = 1u << 28,
+                                  egoSmartReload = 1u << 29, egoSmartRefresh = 1u << 30,
+                                  egoSeekDetail = 1u << 31;
+
+using TgxDBGridOptionsEx = std::uint32_t;
+inline constexpr TgxDBGridOptionsEx egoInvertSelect = 1u << 0, egoUseBitmap = 1u << 1,
+                                    egoBandHeaderWidth = 1u << 2, egoAutoCalcPreviewLines = 1u << 3,
+                                    egoBandSizing = 1u << 4, egoBandMoving = 1u << 5,
+                                    egoHorzThrough = 1u << 6, egoVertThrough = 1u << 7,
+                                    egoCellMultiSelect = 1u << 8, egoEnterThrough = 1u << 9,
+                                    egoEnterShowEditor = 1u << 10, egoFullSizing = 1u << 11,
+                                    egoDragScroll = 1u << 12, egoDragExpand = 1u << 13,
+                                    egoDragCollapse = 1u << 14, egoRowAutoHeight = 1u << 15,
+                                    egoBandButtonClicking = 1u << 16, egoBandPanelSizing = 1u << 17,
+                                    egoHeaderButtonClicking = 1u << 18,
+                                    egoHeaderPanelSizing = 1u << 19, egoRowSizing = 1u << 20,
+                                    egoAutoSort = 1u << 21, egoNotHideColumn = 1u << 22,
+                                    egoMultiSort = 1u << 23, egoShowButtonAlways = 1u << 24,
+                                    egoAutoHeaderPanelHeight = 1u << 25,
+                                    egoKeepColumnWidth = 1u << 26, egoSyncSelection = 1u << 27,
+                                    egoCollapsedReload = 1u << 28, egoAnsiSort = 1u << 29,
+                                    egoMouseScroll = 1u << 30, egoAutoSearch = 1u << 31;
+
+inline constexpr TgxDBGridOptions kDefaultDBGridOptions = 0x3B97;
+inline constexpr TgxDBGridOptionsEx kDefaultDBGridOptionsEx = 0x2014B6;
+
+// The tree-list words the grid's option sets map to.
+TLOptions MapGridOptions(TgxDBGridOptions options);
+TLOptionsEx MapGridOptionsEx(TgxDBGridOptionsEx options, TLOptionsEx current);
+
+// One row of the data-aware grid: a record row, or a group row over record rows.
+class TgxDBGridNode : public TgxTreeListTextNode {
+  public:
+    explicit TgxDBGridNode(TCustomgxTreeList* owner) : TgxTreeListTextNode(owner) {}
+    ~TgxDBGridNode() override;
+
+    struct CellValue {
+        std::uint8_t flags = 0;  // bit 0: a value is stored
+        db::Variant value;
+        db::Variant lookup_value;
+    };
+    struct SummaryEntry {
+        long double value = 0;
+        bool has_value = false;
+    };
+
+    db::Variant Key;                               // Unassigned for group rows
+    db::Variant GroupValue = db::Variant::Null();  // Null for record rows
+    std::int32_t RecNo = 0;
+    std::vector<CellValue> CellValues;
+    std::string PreviewText;
+    // The record's bookmark, so that selection and deletion find the record again.
+    db::TBookmark Bookmark;
+    bool IsGroup = false;
+    // A group row's value as its group column displays it.
+    std::string GroupText;
+    long double Summary = 0;
+    bool HasSummary = false;
+    std::vector<SummaryEntry> SummaryItems;
+    // Record rows below a group row, set when summaries are finished.
+    std::int64_t RecordCount = 0;
+};
+
+class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
+  public:
+    explicit TCustomgxDBGrid(QWidget* parent = nullptr);
+    ~TCustomgxDBGrid() override;
+
+    // ---- Data binding
+    db::TDataSource* DataSource() const { return link_->DataSource(); }
+    void SetDataSource(db::TDataSource* source);
+    TgxGridDataLink* GetDataLink() const override { return link_.get(); }
+    db::TDataSource* GetDataSource() const override { return DataSource(); }
+    db::TDataSet* DataSet() const { return link_->DataSet(); }
+    bool DefaultFields() const { return default_fields_; }
+    void SetDefaultFields(bool value);
+    bool GetDefaultFields() const override { return default_fields_; }
+    const std::string& KeyField() const { return key_field_name_; }
+    void SetKeyField(std::string_view value);
+    db::TField* KeyFieldObject() const { return key_field_; }
+    bool PartialLoad() const { return partial_load_; }
+    void SetPartialLoad(bool value);
+    int PartialLoadBufferCount() const { return partial_load_buffer_count_; }
+    void SetPartialLoadBufferCount(int value) { partial_load_buffer_count_ = value; }
+    bool UseBookmarks() const { return use_bookmarks_; }
+    void SetUseBookmarks(bool value);
+    const std::string& PreviewFieldName() const { return preview_field_name_; }
+    void SetPreviewFieldName(std::string_view value);
+    int PreviewMaxLength() const { return preview_max_length_; }
+    void SetPreviewMaxLength(int value);
+    bool StartRead() const { return start_read_; }
+    bool EndRead() const { return end_read_; }
+
+    // ---- Options
+    // These hide the tree list's words of the same names, which the grid maps onto.
+    TgxDBGridOptions Options() const { return grid_options_; }
+    void SetOptions(TgxDBGridOptions value);
+    TgxDBGridOptionsEx OptionsEx() const { return grid_options_ex_; }
+    void SetOptionsEx(TgxDBGridOptionsEx value);
+    TLOptions TreeListOptions() const { return TCustomgxTreeList::Options(); }
+    TLOptionsEx TreeListOptionsEx() const { return TCustomgxTreeList::OptionsEx(); }
+
+    // ---- Load modes
+    bool IsGridMode() const;
+    bool IsPartialLoadMode() const { return IsGridMode() && partial_load_; }
+    bool IsBufferMode() const { return IsGridMode() && !partial_load_; }
+    bool IsLoadAllMode() const { return !IsGridMode(); }
+    virtual void LinkActive(bool active);
+    void ReloadAll();
+    virtual void LoadNodes() { LoadNodesWith(nullptr); }
+    void ReloadNodes();
+    // Mode 0 around the current record, 1 forward, 2 backward.
+    void LoadPartialNodes(int mode, int focus_mode = 0, bool include_anchor = false);
+    TgxDBGridNode* FindNodeByKeyValue(const db::Variant& value) const;
+    // Scrolls a row into view (expanding its ancestors), with the row cache rebuilt first
+    // when a lock left it stale, so that this never walks the rows once per row.
+    void ShowRow(TgxTreeListNode* node);
+    db::TField* GetFocusedField() const;
+    void FocusField(db::TField* field);
+    bool IsGridLoading() const override { return loading_rows_; }
+    // Records read from the dataset since the grid was made (benchmarks and tests).
+    std::int64_t RecordsRead() const { return records_read_; }
+
+    // ---- Synchronisation
+    virtual void DataSetScrolled(int distance);
+    void DataChanged();
+    void RecordChanged(db::TField* field);
+    void UpdateData();
+    void SyncFocusedNode();
+    // Moves the dataset to the record of new_node; false when it could not be found.
+    bool MoveDataSetToNode(TgxDBGridNode* old_node, TgxDBGridNode* new_node, bool use_locate,
+                           const db::Variant& key);
+    void SetFocusedAbsoluteIndex(int index) override;
+    void SetTopVisibleNode(TgxTreeListNode* node) override;
+    // In buffer mode the vertical bar stands for the dataset: record numbers when the
+    // dataset has them, else five positions (start, before, middle, after, end).
+    void UpdateScrollBars() override;
+    // A vertical scroll-bar command (QAbstractSlider::SliderAction) in buffer mode.
+    void BufferScroll(int action);
+
+    // ---- Grouping
+    void BeginGrouping();
+    void EndGrouping();
+    int GroupingLockCount() const { return grouping_lock_; }
+    virtual bool CanAddGroupColumn(TgxDBTreeListColumn* column);
+    void AddGroupColumn(int index, TgxDBTreeListColumn* column);
+    void RemoveGroupColumn(int index);
+    void ClearGrouping() override;
+    void ChangeColumnGroupIndex(TgxDBTreeListColumn* column, int new_index) override;
+    void ColumnGroupChanged(TgxDBTreeListColumn* column) override;
+    void RegroupColumns();
+    TgxDBTreeListColumn* GetGroupColumn(int index) const;
+    int GetGroupColumnCount() const { return static_cast<int>(group_columns_.size()); }
+    // The group column whose button contains the client point; none elsewhere.
+    TgxDBTreeListColumn* GetGroupColumnAt(int x, int y) const;
+    ui::Rect GetGroupButtonRect(int index) const;
+    // Where a header dropped at client x goes among the group buttons.
+    int GetGroupTargetPosition(int x) const;
+    // A header dropped on the group panel at x; false when refused.
+    bool DropColumnOnGroupPanel(TgxDBTreeListColumn* column, int x);
+    // A group button dropped outside the panel ungroups its column.
+    void DropGroupButtonOutside(TgxDBTreeListColumn* column);
+    int GetGroupPanelHeight() const override;
+    int GetGroupIndentWidth() const override;
+    bool ShowGroupPanel() const { return show_group_panel_; }
+    void SetShowGroupPanel(bool value);
+    ui::Color GroupPanelColor = ui::clBtnShadow;
+    ui::Color GroupPanelFontColor = ui::clBtnFace;
+    void DrawGroupPanel(ui::TCanvas& canvas, const ui::Rect& r) override;
+    ui::Color GetGridLineColorValue() const override;
+    bool IsAutoSort() const override;
+    bool IsMultiSort() const override;
+    bool IsColumnMultiSort() const override { return IsMultiSort(); }
+    int CompareNodes(const TgxTreeListNode* a, const TgxTreeListNode* b) const override;
+    Value GetNodeCompareValue(const TgxTreeListNode* node, int column) const override;
+    // Sorts the loaded rows by a column: at the group level of a group column, else at the
+    // record level.
+    void SortByColumn(TgxDBTreeListColumn* column, bool descending);
+    // A header click re-sorts the loaded rows of a load-all grid by its new mark.
+    void DoHeaderClick(int column) override;
+
+    // ---- Summaries
+    TgxDBGridSummaryGroups& SummaryGroups() { return *summary_groups_; }
+    void SetSummaryGroups(const TgxDBGridSummaryGroups& groups);
+    const std::string& SummarySeparator() const { return summary_separator_; }
+    void SetSummarySeparator(std::string_view value);
+    bool ShowSummaryFooter() const { return ShowFooter(); }
+    void SetShowSummaryFooter(bool value) { SetShowFooter(value); }
+    void BindSummaryFields() override;
+    double GetSummaryValue(const TgxTreeListNode* node) const override;
+    void RenameSummaryColumn(std::string_view old_name, std::string_view new_name) override;
+    void RecalcSummaries(TgxDBGridNode* changed = nullptr);
+    std::string GetGroupSummaryText(const TgxDBGridNode* node) const;
+    std::int64_t SummaryRecordCount() const { return summary_record_count_; }
+    // Grid-level callbacks (not published): each group level's value, and the end of a
+    // summary pass.
+    std::function<void(TCustomgxDBGrid*, TgxDBGridNode*, db::TDataSet*, long double&)> OnSummary;
+    std::function<void(TCustomgxDBGrid*)> OnSummariesChanged;
+
+    // ---- Editing and selection
+    int GetSelectedCount() const override { return static_cast<int>(selected_.size()); }
+    // The row of the selected entry at index.
+    TgxTreeListNode* GetSelectedItem(int index) const override;
+    // The bookmark of the selected entry at index (empty for a group row kept by its row).
+    db::TBookmark GetSelectedBookmark(int index) const;
+    bool IsNodeRecordSelected(const TgxTreeListNode* node) const override;
+    void SelectNode(TgxTreeListNode* node, bool value) override;
+    void SelectRange(TgxTreeListNode* from, TgxTreeListNode* to);
+    bool DoCanNodeSelected(TgxTreeListNode* node) override;
+    void ClearSelection() override;
+    bool DeleteSelection() override;
+    void DoSelectedCountChange() override;
+    void DeleteFocusedRecord();
+    void ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    bool FindNodeByText(TgxDBTreeListColumn* column, std::string_view text, TgxTreeListNode*& node,
+                        bool continue_search);
+
+    void GetEditText(std::string& text) override;
+    int GetEditMaxLength() override;
+    void GetEditMask(std::string& mask) override;
+    bool IsValidEditChar(char32_t key) override;
+    bool CanEditModify() override;
+    bool IsEditReadOnly() override;
+    void DoEditing(TgxTreeListNode* node, bool& allow) override;
+    bool IsEditing() const override;
+    void DoEditedText(TgxTreeListNode* node, int column, const std::string& text) override;
+    void BeginInsertRow(bool& done) override;
+    void InsertRow() override;
+    bool QueryInsertState() const override;
+    std::string GetInsertRowText(int column) const override;
+    int GetIndicatorKind(const TgxTreeListNode* node, bool selected) const override;
+
+    // ---- Cells
+    std::unique_ptr<TgxTreeListNode> CreateNode() override;
+    std::string GetCellText(const TgxTreeListNode* node, int column) const override;
+    std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
+    Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
+    db::Variant GetNodeVariant(const TgxTreeListNode* node, int column) const;
+    std::string GetPreviewText(const TgxTreeListNode* node) const override;
+    bool GetNodeHasChildrenQuery(const TgxTreeListNode* node) const override;
+    bool IsExistRowFooter(int level) const override;
+    bool IsExistRowFooterCell(const TgxTreeListNode* node, int column, int level) const override;
+    std::string GetRowFooterText(const TgxTreeListNode* node, int column, int level) const override;
+    bool IsExistFooterCell(int column) const override;
+    std::string GetFooterText(int column) const override;
+    void BeginNodeRecord(const TgxTreeListNode* node) override;
+    void EndNodeRecord(const TgxTreeListNode* node) override;
+
+    // ---- Columns
+    TgxDBTreeListColumn* CreateColumn(const TgxDBColumnClass& column_class) override;
+    void DestroyColumns() override;
+    std::unique_ptr<TgxTreeListColumn> RemoveColumn(TgxTreeListColumn* column) override;
+    void MapColumnFields();
+    void Loaded();
+
+    // ---- Layout persistence
+    const std::string& IniFileName() const { return ini_file_name_; }
+    void SetIniFileName(std::string_view v) { ini_file_name_ = v; }
+    const std::string& IniSectionName() const { return ini_section_name_; }
+    void SetIniSectionName(std::string_view v) { ini_section_name_ = v; }
+    const std::string& RegistryPath() const { return registry_path_; }
+    void SetRegistryPath(std::string_view v) { registry_path_ = v; }
+    // The name of the form the grid sits on (remembered for saving at destruction).
+    void SetParentFormName(std::string_view name) { parent_form_name_ = name; }
+    const std::string& ParentFormName() const { return parent_form_name_; }
+    void LoadFromRegistry(std::string_view path);
+    void SaveToRegistry(std::string_view path);
+    void LoadFromIniFile(std::string_view file_name);
+    void SaveToIniFile(std::string_view file_name);
+
+    // ---- Events
+    std::function<void(TCustomgxDBGrid*, TgxDBTreeListColumn*, bool&)> OnAddGroupColumn;
+    std::function<void(TCustomgxDBGrid*, ui::TCanvas&, const ui::Rect&)> OnBackgroundDrawEvent;
+    std::function<void(TCustomgxDBGrid*, TgxTreeListNode*)> OnChangeNodeEx;
+    std::function<void(TCustomgxDBGrid*)> OnClearNodeData;
+    std::function<void(TCustomgxDBGrid*, TgxDBTreeListColumn*, int, bool&)> OnEndDragGroupColumn;
+    std::function<void(TCustomgxDBGrid*, const TgxTreeListNode*, std::string&)> OnGetPreviewText;
+    std::function<void(TCustomgxDBGrid*, TgxDBGridNode*)> OnRefreshNodeData;
+    std::function<void(TCustomgxDBGrid*)> OnReloadGroupList;
+
+    void DeleteColumnValue(TgxTreeListNode* node, int index) override;
+    void DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previous, bool repaint, bool last,
+                    TgxTreeListNode* next) override;
+
+  protected:
+    void DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+
+  private:
+    friend class TgxGridDataLink;
+    friend class TgxDBTreeListColumn;
+    class LayoutStore;
+    struct SavedSelection;
+
+    void LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse);
+    void RegroupInPlace();
+    void ResolveKeyField();
+    void ResolvePreviewField();
+    void FillNode(TgxDBGridNode* node, std::int32_t rec_no);
+    TgxDBGridNode* FindOrCreateGroupPath(const std::vector<db::Variant>& values);
+    std::vector<db::Variant> GroupValuesOfRecord() const;
+    std::vector<db::Variant> GroupValuesOfNode(const TgxDBGridNode* node) const;
+    void RemoveEmptyGroupChain(TgxTreeListNode* group);
+    void FinishLoad(TgxDBGridNode* focus, const db::Variant& focus_key, int focus_level);
+    int PartialWindowSize() const;
+    int RowsForWindow() const;
+    void ClearSortMarksInGridModes();
+    void SaveSelection();
+    void DropSavedSelection();
+    bool TakeFromSavedSelection(TgxDBGridNode* node);
+    void RestoreDataSet(const db::TBookmark& bookmark, bool bof, bool eof);
+    void UpdateBufferRows();
+    void AccumulateRecord(TgxDBGridNode* record, bool from_dataset);
+    void FinishSummaries();
+    void ResetSummaries();
+    void SortGroupsBySummary();
+    long double SummaryInput(db::TField* field, TgxSummaryType kind, const TgxDBGridNode* record,
+                             bool from_dataset) const;
+    void DeleteNodeRecord(TgxDBGridNode* node);
+    bool ConfirmDelete();
+    void TakeChangeSnapshot();
+    void CheckChangeNodeEx();
+    int SelectedIndexOf(const db::TBookmark& bookmark, bool& found) const;
+    int SelectedIndexOfNode(const TgxTreeListNode* node) const;
+    void SlideGroupPanel(bool showing);
+    bool RecordMatchesText(TgxDBTreeListColumn* column, std::string_view text) const;
+    TgxDBGridNode* RecordRowOf(TgxTreeListNode* node) const;
+
+    std::unique_ptr<TgxGridDataLink> link_;
+    std::unique_ptr<TgxDBGridSummaryGroups> summary_groups_;
+    bool default_fields_ = false;
+    std::string key_field_name_;
+    db::TField* key_field_ = nullptr;
+    bool partial_load_ = false;
+    int partial_load_buffer_count_ = 100;
+    bool start_read_ = false;
+    bool end_read_ = false;
+    bool use_bookmarks_ = true;
+    std::string preview_field_name_;
+    db::TField* preview_field_ = nullptr;
+    int preview_max_length_ = 0;
+    TgxDBGridOptions grid_options_ = kDefaultDBGridOptions;
+    TgxDBGridOptionsEx grid_options_ex_ = kDefaultDBGridOptionsEx;
+    std::string summary_separator_ = ", ";
+    bool show_group_panel_ = false;
+
+    // Pending row: the row whose record is being edited or inserted.
+    TgxDBGridNode* pending_node_ = nullptr;
+    db::Variant pending_key_;
+    bool loading_rows_ = false;
+    int partial_loading_ = 0;
+    bool locating_ = false;
+    bool stream_loading_ = false;
+    bool force_regroup_ = false;
+    bool grouping_changed_ = false;
+    bool smart_refresh_request_ = false;
+    bool regrouping_ = false;
+    bool in_column_group_changed_ = false;
+    bool grouping_locked_in_buffer_mode_ = false;
+    bool moving_by_ = false;
+    // Set while the grid makes its own columns for DefaultFields.
+    bool making_default_columns_ = false;
+    std::int64_t buffer_saved_active_ = -1;
+    std::int64_t records_read_ = 0;
+
+    std::vector<TgxDBTreeListColumn*> group_columns_;
+    int grouping_lock_ = 0;
+    std::vector<std::string> grouping_field_names_;
+
+    // The selection: bookmarks in the dataset's order with their rows, or rows alone.
+    struct SelectedEntry {
+        db::TBookmark bookmark;
+        TgxTreeListNode* node = nullptr;
+    };
+    std::vector<SelectedEntry> selected_;
+    db::TBookmark anchor_bookmark_;
+    TgxDBGridNode* anchor_row_ = nullptr;
+    // Saved before rows are rebuilt: bookmarks, or sorted key values.
+    std::unique_ptr<SavedSelection> saved_selection_;
+    std::string edited_text_;
+
+    // Summary state.
+    std::int64_t summary_record_count_ = 0;
+
+    // Snapshot for OnChangeNodeEx.
+    db::Variant snapshot_key_ = db::Variant::Null();
+    int snapshot_level_ = -1;
+    bool snapshot_group_ = false;
+
+    std::string ini_file_name_;
+    std::string ini_section_name_;
+    std::string registry_path_;
+    std::string parent_form_name_;
+};
+
+// The grid the application places on its forms.
+class TgxDBGrid : public TCustomgxDBGrid {
+  public:
+    using TCustomgxDBGrid::TCustomgxDBGrid;
+};
+
+// The process-wide list of live grids.
+const std::vector<TCustomgxDBGrid*>& LiveGrids();
+
+}  // namespace grid

@@ -1,0 +1,740 @@
+// In-place editing through the dataset, the keys that map to dataset operations, and the
+// multi-selection kept as record bookmarks.
+
+#include <algorithm>
+
+#include "grid/data/db_grid.h"
+#include "grid/data/db_grid_internal.h"
+#include "platform/db/names.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/prompt.h"
+
+namespace grid {
+
+namespace {
+bool EditState(const db::TDataSet* dataset) {
+    return dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
+           dataset->State() == db::dsSetKey;
+}
+
+bool BookmarkLess(const db::TDataSet* dataset, bool active, const db::TBookmark& a,
+                  const db::TBookmark& b) {
+    if (!active || dataset == nullptr)
+        return true;
+    return dataset->CompareBookmarks(a, b) < 0;
+}
+}  // namespace
+
+bool TCustomgxDBGrid::IsEditing() const {
+    const auto* row = static_cast<const TgxDBGridNode*>(GetFocusedNode());
+    return TCustomgxDBTreeListControl::IsEditing() && row != nullptr && !row->IsGroup &&
+           link_->Active();
+}
+
+void TCustomgxDBGrid::GetEditText(std::string& text) {
+    text.clear();
+    TgxDBTreeListColumn* c = GetColumn(GetVisibleColumnIndex(GetFocusedColumn()));
+    if (c != nullptr && c->Field() != nullptr && link_->Active())
+        text = c->GetFieldText(c->Field());
+    edited_text_ = text;
+}
+
+int TCustomgxDBGrid::GetEditMaxLength() {
+    db::TField* f = GetFocusedField();
+    return f != nullptr && f->DataType() == db::ftString ? f->Size() : 0;
+}
+
+void TCustomgxDBGrid::GetEditMask(std::string& mask) {
+    mask.clear();
+    db::TField* f = GetFocusedField();
+    if (f != nullptr && link_->Active())
+        mask = f->EditMask();
+}
+
+bool TCustomgxDBGrid::IsValidEditChar(char32_t key) {
+    db::TField* f = GetFocusedField();
+    if (f == nullptr)
+        return true;
+    if (!link_->Active())
+        return false;
+    return f->IsValidChar(key);
+}
+
+bool TCustomgxDBGrid::CanEditModify() {
+    if (!IsBufferMode() && !((grid_options_ & egoCanNavigation) && key_field_ != nullptr))
+        return false;
+    if (!link_->Active() || link_->ReadOnly() || GetVisibleColumnCount() == 0)
+        return false;
+    TgxDBTreeListColumn* c = GetColumn(GetVisibleColumnIndex(GetFocusedColumn()));
+    if (c == nullptr || c->ReadOnly() || c->Field() == nullptr)
+        return false;
+    db::TField* f = c->Field();
+    if (!f->CanModify())
+        return false;
+    if (f->IsBlob() && !c->CanEditBlob())
+        return false;
+    db::TDataSet* dataset = DataSet();
+    if (!(grid_options_ & egoCanInsert) && dataset->Bof() && dataset->Eof())
+        return false;
+    link_->Edit();
+    if (link_->Editing()) {
+        link_->Modified();
+        return true;
+    }
+    return false;
+}
+
+bool TCustomgxDBGrid::IsEditReadOnly() {
+    if (TCustomgxDBTreeListControl::IsEditReadOnly())
+        return true;
+    db::TDataSet* dataset = DataSet();
+    return dataset != nullptr && dataset->Active() && !(grid_options_ & egoCanInsert) &&
+           dataset->IsEmpty();
+}
+
+void TCustomgxDBGrid::DoEditing(TgxTreeListNode* node, bool& allow) {
+    TCustomgxDBTreeListControl::DoEditing(node, allow);
+    const auto* row = static_cast<const TgxDBGridNode*>(node);
+    allow = allow && row != nullptr && !row->IsGroup &&
+            (IsBufferMode() || (grid_options_ & egoCanNavigation));
+}
+
+void TCustomgxDBGrid::DoEditedText(TgxTreeListNode* node, int column, const std::string& text) {
+    edited_text_ = text;
+    db::TDataSet* dataset = DataSet();
+    const int absolute = GetVisibleColumnIndex(column);
+    TgxDBTreeListColumn* c = GetColumn(absolute);
+    if (c != nullptr && dataset != nullptr && link_->IsModified() && EditState(dataset)) {
+        c->SetFieldText(c->Field(), text);
+        auto* row = static_cast<TgxDBGridNode*>(node);
+        if (row != nullptr && absolute >= 0 && c->Field() != nullptr) {
+            if (row->Texts.size() <= static_cast<std::size_t>(absolute))
+                row->Texts.resize(static_cast<std::size_t>(absolute) + 1);
+            row->Texts[static_cast<std::size_t>(absolute)] = c->GetFieldDisplayText();
+        }
+    }
+    TCustomgxDBTreeListControl::DoEditedText(node, column, text);
+}
+
+void TCustomgxDBGrid::BeginInsertRow(bool& done) {
+    done = false;
+    InsertRow();
+    db::TDataSet* dataset = DataSet();
+    if (dataset != nullptr && dataset->State() == db::dsInsert)
+        done = true;
+}
+
+void TCustomgxDBGrid::InsertRow() {
+    db::TDataSet* dataset = DataSet();
+    if (dataset == nullptr || !dataset->Active() || !(grid_options_ & egoCanInsert) ||
+        !(grid_options_ & egoCanNavigation))
+        return;
+    if (dataset->State() != db::dsInsert)
+        dataset->Append();
+    bool allow = true;
+    if (OnEditing)
+        OnEditing(this, GetFocusedNode(), allow);
+}
+
+bool TCustomgxDBGrid::QueryInsertState() const {
+    db::TDataSet* dataset = DataSet();
+    return TCustomgxDBTreeListControl::QueryInsertState() && dataset != nullptr &&
+           dataset->State() == db::dsInsert;
+}
+
+std::string TCustomgxDBGrid::GetInsertRowText(int column) const {
+    if (!IsNewItemRowActive() || GetFocusedNode() == nullptr)
+        return {};
+    return GetCellText(GetFocusedNode(), column);
+}
+
+int TCustomgxDBGrid::GetIndicatorKind(const TgxTreeListNode* node, bool selected) const {
+    return TCustomgxDBTreeListControl::GetIndicatorKind(node, selected);
+}
+
+int TCustomgxDBGrid::SelectedIndexOf(const db::TBookmark& bookmark, bool& found) const {
+    const db::TDataSet* dataset = DataSet();
+    const bool active = link_->Active();
+    auto it = std::lower_bound(selected_.begin(), selected_.end(), bookmark,
+                               [&](const SelectedEntry& e, const db::TBookmark& b) {
+                                   return BookmarkLess(dataset, active, e.bookmark, b);
+                               });
+    found = it != selected_.end() && it->bookmark == bookmark;
+    return static_cast<int>(it - selected_.begin());
+}
+
+int TCustomgxDBGrid::SelectedIndexOfNode(const TgxTreeListNode* node) const {
+    if (node == nullptr)
+        return -1;
+    const auto* row = static_cast<const TgxDBGridNode*>(node);
+    if ((use_bookmarks_ || IsBufferMode()) && !row->IsGroup && !row->Bookmark.empty()) {
+        bool found = false;
+        int at = SelectedIndexOf(row->Bookmark, found);
+        if (found && (selected_[static_cast<std::size_t>(at)].node == node || IsBufferMode()))
+            return at;
+    }
+    for (std::size_t i = 0; i < selected_.size(); ++i)
+        if (selected_[i].node == node)
+            return static_cast<int>(i);
+    return -1;
+}
+
+TgxTreeListNode* TCustomgxDBGrid::GetSelectedItem(int index) const {
+    if (index < 0 || index >= GetSelectedCount())
+        return nullptr;
+    return selected_[static_cast<std::size_t>(index)].node;
+}
+
+db::TBookmark TCustomgxDBGrid::GetSelectedBookmark(int index) const {
+    if (index < 0 || index >= GetSelectedCount())
+        return {};
+    return selected_[static_cast<std::size_t>(index)].bookmark;
+}
+
+bool TCustomgxDBGrid::IsNodeRecordSelected(const TgxTreeListNode* node) const {
+    if (selected_.empty() || node == nullptr)
+        return false;
+    if (IsBufferMode()) {
+        auto* self = const_cast<TCustomgxDBGrid*>(this);
+        self->BeginNodeRecord(node);
+        db::TBookmark bookmark = DataSet()->Bookmark();
+        self->EndNodeRecord(node);
+        bool found = false;
+        SelectedIndexOf(bookmark, found);
+        return found;
+    }
+    return SelectedIndexOfNode(node) >= 0;
+}
+
+void TCustomgxDBGrid::SelectNode(TgxTreeListNode* node, bool value) {
+    if (!IsMultiSelect() || !link_->Active() || node == nullptr)
+        return;
+    auto* row = static_cast<TgxDBGridNode*>(node);
+    if (use_bookmarks_ || IsBufferMode()) {
+        db::TBookmark bookmark = row->Bookmark;
+        if (IsBufferMode()) {
+            BeginNodeRecord(node);
+            bookmark = DataSet()->Bookmark();
+            EndNodeRecord(node);
+        }
+        if (!IsBufferMode() && row->IsGroup) {
+            if (!IsExtMultiSelect())
+                return;
+            bookmark.clear();
+        }
+        const int existing = SelectedIndexOfNode(node);
+        if ((existing >= 0) == value)
+            return;
+        if (value) {
+            if (!DoCanNodeSelected(node))
+                return;
+            bool found = false;
+            int at = bookmark.empty() ? static_cast<int>(selected_.size())
+                                      : SelectedIndexOf(bookmark, found);
+            selected_.insert(selected_.begin() + at,
+                             SelectedEntry{bookmark, IsBufferMode() ? nullptr : node});
+        } else {
+            selected_.erase(selected_.begin() + existing);
+        }
+    } else {
+        const int existing = SelectedIndexOfNode(node);
+        if ((existing >= 0) == value)
+            return;
+        if (value) {
+            if (!DoCanNodeSelected(node))
+                return;
+            auto it = std::lower_bound(
+                selected_.begin(), selected_.end(), node,
+                [](const SelectedEntry& e, const TgxTreeListNode* n) { return e.node < n; });
+            selected_.insert(it, SelectedEntry{{}, node});
+        } else {
+            selected_.erase(selected_.begin() + existing);
+        }
+    }
+    InvalidateRow(node);
+    TCustomgxDBTreeListControl::SelectNode(node, value);
+}
+
+bool TCustomgxDBGrid::DoCanNodeSelected(TgxTreeListNode* node) {
+    bool allow = true;
+    if (OnCanNodeSelected)
+        OnCanNodeSelected(this, node, allow);
+    if (allow && !IsBufferMode() && !IsExtMultiSelect()) {
+        auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
+        if (focused != nullptr && node != nullptr)
+            allow = focused->IsGroup == static_cast<TgxDBGridNode*>(node)->IsGroup;
+    }
+    return allow;
+}
+
+void TCustomgxDBGrid::SelectRange(TgxTreeListNode* from, TgxTreeListNode* to) {
+    db::TDataSet* dataset = DataSet();
+    if (dataset == nullptr || EditState(dataset) || !IsMultiSelect() || from == nullptr ||
+        to == nullptr)
+        return;
+    BeginSelection();
+    try {
+        if (!(use_bookmarks_ || IsBufferMode())) {
+            BeginUpdate();
+            int a = GetAbsoluteIndex(from);
+            int b = GetAbsoluteIndex(to);
+            if (a > b)
+                std::swap(a, b);
+            RebuildVisibleNodeCache();
+            for (int i = a; i <= b; ++i)
+                if (TgxTreeListNode* n = GetAbsoluteNode(i))
+                    SelectNode(n, true);
+            EndUpdate();
+        } else if (IsBufferMode()) {
+            TCustomgxDBTreeListControl::SelectRange(from, to);
+        } else if (IsPartialLoadMode()) {
+            if (anchor_bookmark_.empty())
+                anchor_bookmark_ = static_cast<TgxDBGridNode*>(from)->Bookmark;
+            MoveDataSetToNode(static_cast<TgxDBGridNode*>(GetFocusedNode()),
+                              static_cast<TgxDBGridNode*>(to), true,
+                              static_cast<TgxDBGridNode*>(to)->Key);
+            SaveSelection();
+            try {
+                LoadPartialNodes(0, 0, true);
+            } catch (...) {
+                DropSavedSelection();
+                throw;
+            }
+            DropSavedSelection();
+        } else if (link_->Active()) {
+            RebuildVisibleNodeCache();
+            int a = GetAbsoluteIndex(from);
+            int b = GetAbsoluteIndex(to);
+            if (a > b)
+                std::swap(a, b);
+            TgxTreeListNode* before = GetFocusedNode();
+            dataset->DisableControls();
+            BeginUpdate();
+            try {
+                RebuildVisibleNodeCache();
+                TgxTreeListNode* n = GetAbsoluteNode(a);
+                for (int i = 0; i <= b - a && n != nullptr; ++i) {
+                    SelectNode(n, true);
+                    n = GetNextVisibleNode(n);
+                }
+            } catch (...) {
+                EndUpdate();
+                dataset->EnableControls();
+                throw;
+            }
+            EndUpdate();
+            loading_rows_ = true;
+            dataset->EnableControls();
+            loading_rows_ = false;
+            if (before != nullptr)
+                SetFocusedNodeColumn(before, GetFocusedColumn(), false);
+        }
+    } catch (...) {
+        EndSelection();
+        throw;
+    }
+    EndSelection();
+}
+
+void TCustomgxDBGrid::ClearSelection() {
+    if (!selected_.empty()) {
+        if (!IsDestroying())
+            for (const SelectedEntry& e : selected_)
+                InvalidateRow(e.node);
+        selected_.clear();
+    }
+    TCustomgxDBTreeListControl::ClearSelection();
+}
+
+void TCustomgxDBGrid::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previous, bool repaint,
+                                 bool last, TgxTreeListNode* next) {
+    if (node == pending_node_)
+        pending_node_ = nullptr;
+    if (node == anchor_row_)
+        anchor_row_ = nullptr;
+    if (!IsClearing()) {
+        int at = SelectedIndexOfNode(node);
+        if (at >= 0 && !(use_bookmarks_ || IsBufferMode()))
+            selected_.erase(selected_.begin() + at);
+        else if (at >= 0)
+            selected_[static_cast<std::size_t>(at)].node = nullptr;
+    }
+    TCustomgxDBTreeListControl::DoDeletion(node, previous, repaint, last, next);
+}
+
+void TCustomgxDBGrid::SaveSelection() {
+    auto saved = std::make_unique<SavedSelection>();
+    saved->by_bookmark = use_bookmarks_ || IsBufferMode();
+    for (const SelectedEntry& e : selected_) {
+        if (saved->by_bookmark) {
+            if (!e.bookmark.empty())
+                saved->bookmarks.push_back(e.bookmark);
+        } else if (e.node != nullptr) {
+            saved->keys.push_back(static_cast<TgxDBGridNode*>(e.node)->Key);
+        }
+    }
+    std::sort(saved->keys.begin(), saved->keys.end(),
+              [](const db::Variant& a, const db::Variant& b) { return db::VarCompare(a, b) < 0; });
+    saved_selection_ = std::move(saved);
+}
+
+void TCustomgxDBGrid::DropSavedSelection() {
+    saved_selection_.reset();
+}
+
+bool TCustomgxDBGrid::TakeFromSavedSelection(TgxDBGridNode* node) {
+    if (!saved_selection_ || node->IsGroup)
+        return false;
+    db::TDataSet* dataset = DataSet();
+    if (saved_selection_->by_bookmark) {
+        auto& list = saved_selection_->bookmarks;
+        auto it = std::lower_bound(list.begin(), list.end(), node->Bookmark,
+                                   [&](const db::TBookmark& a, const db::TBookmark& b) {
+                                       return BookmarkLess(dataset, true, a, b);
+                                   });
+        if (it == list.end() || *it != node->Bookmark)
+            return false;
+        list.erase(it);
+        bool found = false;
+        int at = SelectedIndexOf(node->Bookmark, found);
+        if (!found)
+            selected_.insert(selected_.begin() + at, SelectedEntry{node->Bookmark, node});
+        return true;
+    }
+    auto& keys = saved_selection_->keys;
+    auto it = std::lower_bound(
+        keys.begin(), keys.end(), node->Key,
+        [](const db::Variant& a, const db::Variant& b) { return db::VarCompare(a, b) < 0; });
+    if (it == keys.end() || db::VarCompare(*it, node->Key) != 0)
+        return false;
+    keys.erase(it);
+    auto pos = std::lower_bound(
+        selected_.begin(), selected_.end(), node,
+        [](const SelectedEntry& e, const TgxTreeListNode* n) { return e.node < n; });
+    selected_.insert(pos, SelectedEntry{{}, node});
+    return true;
+}
+
+bool TCustomgxDBGrid::ConfirmDelete() {
+    if (!(grid_options_ & egoConfirmDelete))
+        return true;
+    const char* text = GetSelectedCount() > 1 ? "Delete all selected records?" : "Delete record?";
+    return ui::MessageBox(text, "Confirm", ui::mtConfirmation, ui::mbOKCancel) == ui::mrOk;
+}
+
+void TCustomgxDBGrid::DeleteNodeRecord(TgxDBGridNode* node) {
+    db::TDataSet* dataset = DataSet();
+    if (node == nullptr || node->IsGroup || dataset == nullptr)
+        return;
+    const db::Variant key = node->Key;
+    bool there = false;
+    if (key_field_ != nullptr && !dataset->IsEmpty() &&
+        db::VarCompare(key_field_->Value(), key) == 0) {
+        there = true;
+    } else if (grid_options_ & (egoUseLocate | egoSmartRefresh)) {
+        there = key_field_ != nullptr && dataset->Locate(key_field_name_, key, {});
+    } else {
+        there = MoveDataSetToNode(static_cast<TgxDBGridNode*>(GetFocusedNode()), node, false, key);
+        there = there && key_field_ != nullptr && db::VarCompare(key_field_->Value(), key) == 0;
+    }
+    if (!there) {
+        // The record is gone (another program deleted it): nothing is deleted, rows reload.
+        RegroupInPlace();
+        return;
+    }
+    pending_node_ = node;
+    dataset->Delete();
+}
+
+void TCustomgxDBGrid::DeleteFocusedRecord() {
+    DeleteNodeRecord(static_cast<TgxDBGridNode*>(GetFocusedNode()));
+}
+
+bool TCustomgxDBGrid::DeleteSelection() {
+    TCustomgxDBTreeListControl::DeleteSelection();
+    db::TDataSet* dataset = DataSet();
+    if (!link_->Active() || dataset == nullptr)
+        return true;
+    HideEditor();
+    force_regroup_ = true;
+    std::vector<SelectedEntry> entries = selected_;
+    const db::TBookmark back = dataset->Bookmark();
+    dataset->DisableControls();
+    try {
+        for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+            auto* row = static_cast<TgxDBGridNode*>(it->node);
+            if (row != nullptr && row->IsGroup)
+                continue;
+            if (use_bookmarks_ || IsBufferMode()) {
+                if (it->bookmark.empty() || !dataset->BookmarkValid(it->bookmark))
+                    continue;
+                dataset->GotoBookmark(it->bookmark);
+                // A bookmark that another program's change moved to another record is not
+                // trusted: the row's key decides.
+                if (row != nullptr && key_field_ != nullptr &&
+                    db::VarCompare(key_field_->Value(), row->Key) != 0 &&
+                    !dataset->Locate(key_field_name_, row->Key, {}))
+                    continue;
+                dataset->Delete();
+            } else if (row != nullptr && key_field_ != nullptr) {
+                if (dataset->Locate(key_field_name_, row->Key, {}))
+                    dataset->Delete();
+            }
+        }
+        if (!back.empty() && dataset->BookmarkValid(back))
+            dataset->GotoBookmark(back);
+    } catch (...) {
+        selected_.clear();
+        dataset->EnableControls();
+        force_regroup_ = false;
+        throw;
+    }
+    selected_.clear();
+    dataset->EnableControls();
+    force_regroup_ = false;
+    return true;
+}
+
+void TCustomgxDBGrid::DoSelectedCountChange() {
+    TCustomgxDBTreeListControl::DoSelectedCountChange();
+    if (!IsDestroying() && OnChangeNodeEx)
+        CheckChangeNodeEx();
+}
+
+void TCustomgxDBGrid::TakeChangeSnapshot() {
+    auto* row = static_cast<TgxDBGridNode*>(GetFocusedNode());
+    db::TDataSet* dataset = DataSet();
+    if (row == nullptr || dataset == nullptr || !dataset->Active()) {
+        snapshot_key_ = db::Variant::Null();
+        snapshot_level_ = -1;
+        snapshot_group_ = false;
+        return;
+    }
+    snapshot_key_ = key_field_ != nullptr ? key_field_->Value() : db::Variant::Null();
+    snapshot_level_ = row->Level();
+    snapshot_group_ = row->IsGroup;
+}
+
+void TCustomgxDBGrid::CheckChangeNodeEx() {
+    if (!OnChangeNodeEx)
+        return;
+    db::Variant key = snapshot_key_;
+    int level = snapshot_level_;
+    bool group = snapshot_group_;
+    TakeChangeSnapshot();
+    bool differ = level != snapshot_level_ || group != snapshot_group_ ||
+                  key.VarType() != snapshot_key_.VarType() ||
+                  db::VarCompare(key, snapshot_key_) != 0;
+    if (differ && link_->Active())
+        OnChangeNodeEx(this, GetFocusedNode());
+}
+
+bool TCustomgxDBGrid::RecordMatchesText(TgxDBTreeListColumn* column, std::string_view text) const {
+    if (column == nullptr || column->Field() == nullptr)
+        return false;
+    std::string value = column->Field()->Text();
+    if (value.size() < text.size())
+        return false;
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (lower(value[i]) != lower(text[i]))
+            return false;
+    return true;
+}
+
+bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_view text,
+                                     TgxTreeListNode*& node, bool continue_search) {
+    db::TDataSet* dataset = DataSet();
+    const bool on_dataset = IsBufferMode() || (IsPartialLoadMode() && !(start_read_ && end_read_));
+    if (on_dataset) {
+        if (dataset == nullptr || !dataset->Active() || dataset->IsEmpty() || text.empty())
+            return false;
+        if (!continue_search && RecordMatchesText(column, text))
+            return true;
+        const db::TBookmark start = dataset->Bookmark();
+        bool found = false;
+        dataset->DisableControls();
+        try {
+            while (true) {
+                dataset->Next();
+                if (dataset->Eof())
+                    dataset->First();
+                if (dataset->Bookmark() == start)
+                    break;
+                if (RecordMatchesText(column, text)) {
+                    found = true;
+                    break;
+                }
+            }
+            if (!found && dataset->BookmarkValid(start))
+                dataset->GotoBookmark(start);
+        } catch (...) {
+            dataset->EnableControls();
+            throw;
+        }
+        dataset->EnableControls();
+        return found;
+    }
+    // Over the loaded rows.
+    TgxTreeListNode* start = node != nullptr ? node : GetFirstNode();
+    if (start == nullptr || column == nullptr)
+        return false;
+    std::string wanted(text);
+    auto matches = [&](TgxTreeListNode* n) {
+        std::string value = GetCellText(n, column->GetIndex());
+        if (value.size() < wanted.size())
+            return false;
+        return db::SameName(std::string_view(value).substr(0, wanted.size()), wanted);
+    };
+    TgxTreeListNode* n = continue_search ? start->GetNext() : start;
+    for (; n != nullptr; n = n->GetNext())
+        if (!static_cast<TgxDBGridNode*>(n)->IsGroup && matches(n)) {
+            node = n;
+            return true;
+        }
+    return false;
+}
+
+void TCustomgxDBGrid::ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    auto handler = std::move(OnKeyDown);
+    OnKeyDown = nullptr;
+    struct Restore {
+        TCustomgxDBGrid* grid;
+        std::function<void(TCustomgxContainer*, std::uint16_t&, ui::TShiftState)>& slot;
+        std::function<void(TCustomgxContainer*, std::uint16_t&, ui::TShiftState)> saved;
+        ~Restore() { slot = std::move(saved); }
+    } restore{this, OnKeyDown, handler};
+    if (handler)
+        handler(this, key, shift);
+    if (key == 0)
+        return;
+    BeginSelection();
+    struct EndSel {
+        TCustomgxDBGrid* grid;
+        ~EndSel() { grid->EndSelection(); }
+    } end_selection{this};
+
+    db::TDataSet* dataset = DataSet();
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    const bool shift_held = (shift & ui::ssShift) != 0;
+    if (IsPartialLoadMode() && shift_held && link_->Active()) {
+        if (auto* row = static_cast<TgxDBGridNode*>(GetFocusedNode())) {
+            anchor_row_ = row;
+            if (anchor_bookmark_.empty())
+                anchor_bookmark_ = row->Bookmark;
+        }
+    } else if (!shift_held) {
+        anchor_bookmark_.clear();
+    }
+    if (State() == tsEditing &&
+        (key == ui::VK_BACK || key == ui::VK_ESCAPE || key == ui::VK_DELETE ||
+         (key == ui::VK_RETURN && (shift & (ui::ssShift | ui::ssCtrl)) != 0))) {
+        TCustomgxDBTreeListControl::ContainerKeyDown(key, shift);
+        return;
+    }
+    if (link_->Active() && dataset != nullptr) {
+        auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
+        const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
+        if (key == ui::VK_DELETE && ctrl && !IsNewItemRowActive()) {
+            key = 0;
+            if ((grid_options_ & egoCanDelete) && (grid_options_ & egoCanNavigation) &&
+                !IsEditReadOnly() && focused != nullptr && !focused->IsGroup &&
+                !dataset->IsEmpty() && modifiable) {
+                if (!ConfirmDelete())
+                    return;
+                // With a selection only the selected rows go, never an unselected focused one.
+                if (GetSelectedCount() >= 1)
+                    DeleteSelection();
+                else
+                    DeleteFocusedRecord();
+            }
+            return;
+        }
+        if (key == ui::VK_ESCAPE && State() != tsEditing) {
+            link_->Reset();
+            key = 0;
+            return;
+        }
+        if (IsBufferMode()) {
+            if ((key == ui::VK_HOME || key == ui::VK_END) && !shift_held &&
+                (ctrl || (grid_options_ & egoRowSelect))) {
+                if (key == ui::VK_HOME)
+                    dataset->First();
+                else
+                    dataset->Last();
+                if (!ctrl) {
+                    ClearSelection();
+                    if (GetFocusedNode() != nullptr)
+                        SelectNode(GetFocusedNode(), true);
+                }
+                key = 0;
+                return;
+            }
+            if (key == ui::VK_INSERT && !ctrl && (grid_options_ & egoCanInsert) &&
+                (grid_options_ & egoCanNavigation)) {
+                ClearSelection();
+                dataset->Insert();
+                key = 0;
+                return;
+            }
+        } else {
+            if (!(grid_options_ & egoRowSelect) && !IsNewItemRowActive() && focused != nullptr &&
+                focused->IsGroup && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
+                if (key == ui::VK_LEFT)
+                    focused->Collapse(false);
+                else
+                    focused->Expand(false);
+                key = 0;
+                return;
+            }
+            if (key == ui::VK_INSERT && !ctrl && !(grid_options_ & egoRowSelect) &&
+                (grid_options_ & egoCanInsert) && (grid_options_ & egoCanNavigation) &&
+                modifiable) {
+                HideEditor();
+                ClearSelection();
+                dataset->Insert();
+                ShowEditor();
+                key = 0;
+                return;
+            }
+            if (key == ui::VK_UP && EditState(dataset)) {
+                if (dataset->State() == db::dsInsert && !dataset->Modified()) {
+                    dataset->Cancel();
+                    key = 0;
+                    return;
+                }
+                if (focused != nullptr && focused == GetFirstNode()) {
+                    dataset->Post();
+                    key = 0;
+                    return;
+                }
+            }
+            if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
+                if (dataset->State() == db::dsInsert && !dataset->Modified()) {
+                    key = 0;
+                    return;
+                }
+                if ((grid_options_ & egoCanAppend) && (grid_options_ & egoCanInsert) &&
+                    modifiable) {
+                    if (GetSelectedCount() == 1)
+                        SelectNode(GetSelectedItem(0), false);
+                    dataset->Append();
+                    key = 0;
+                    return;
+                }
+                if (EditState(dataset))
+                    dataset->Post();
+            }
+            if ((grid_options_ & egoRowSelect) && focused != nullptr && !focused->IsGroup &&
+                (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
+                SetLeftCoord(LeftCoord() +
+                             (key == ui::VK_LEFT ? -ZeroWidth() * 2 : ZeroWidth() * 2));
+                key = 0;
+                return;
+            }
+        }
+    }
+    TCustomgxDBTreeListControl::ContainerKeyDown(key, shift);
+}
+
+}  // namespace grid

@@ -1,0 +1,359 @@
+// The partial-load window: rows for the records around the current one, grown near its edges,
+// and the rows of buffer mode.
+
+#include <QScrollBar>
+
+#include <algorithm>
+
+#include "grid/data/db_grid.h"
+#include "grid/data/db_grid_internal.h"
+#include "platform/ui/application.h"
+
+namespace grid {
+
+void TCustomgxDBGrid::FinishLoad(TgxDBGridNode* focus, const db::Variant&, int) {
+    // The sort marks of ungrouped columns order the record rows again.
+    if (IsLoadAllMode()) {
+        for (int i = 0; i < SortedColumnCount(); ++i) {
+            auto* c = dynamic_cast<TgxDBTreeListColumn*>(GetSortedColumn(i));
+            if (c != nullptr && c->GroupIndex() < 0) {
+                SortByColumn(c, c->Sorted() == csDown);
+                break;
+            }
+        }
+    } else if (group_columns_.empty()) {
+        ClearSortMarksInGridModes();
+    }
+    if (focus == nullptr)
+        focus = static_cast<TgxDBGridNode*>(GetFirstNode());
+    if (focus != nullptr) {
+        // Inside the update lock this only records the row.
+        SetFocusedNodeColumn(focus, GetFocusedColumn(), false);
+    }
+}
+
+void TCustomgxDBGrid::RestoreDataSet(const db::TBookmark& bookmark, bool bof, bool eof) {
+    db::TDataSet* dataset = DataSet();
+    if (!bookmark.empty() && dataset->BookmarkValid(bookmark)) {
+        dataset->GotoBookmark(bookmark);
+        if (bof && !dataset->Bof())
+            dataset->Prior();
+        if (eof && !dataset->Eof())
+            dataset->Next();
+    }
+}
+
+void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_anchor) {
+    db::TDataSet* dataset = DataSet();
+    if (!link_->Active() || dataset == nullptr)
+        return;
+    const int window = PartialWindowSize();
+    loading_rows_ = true;
+    ++partial_loading_;
+    ResolveKeyField();
+    ResolvePreviewField();
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i))
+            c->BindField();
+    BeginUpdate();
+    dataset->DisableControls();
+    const db::TBookmark bookmark = dataset->Bookmark();
+    const bool bof = dataset->Bof();
+    const bool eof = dataset->Eof();
+    link_->SetBufferCount(1);
+    auto finish = [&] {
+        RestoreDataSet(bookmark, bof, eof);
+        dataset->EnableControls();
+        EndUpdate();
+        --partial_loading_;
+        loading_rows_ = false;
+    };
+    try {
+        if (dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
+            dataset->State() == db::dsSetKey)
+            dataset->Cancel();
+        auto compare = [&](const db::TBookmark& a, const db::TBookmark& b) {
+            return dataset->CompareBookmarks(a, b);
+        };
+        auto new_row = [&](TgxTreeListNode* before, std::int32_t rec_no) {
+            auto owned = CreateNode();
+            auto* row = static_cast<TgxDBGridNode*>(owned.get());
+            int index = before != nullptr ? 0 : -1;
+            AttachNode(std::move(owned), nullptr, index);
+            FillNode(row, rec_no);
+            TakeFromSavedSelection(row);
+            return row;
+        };
+        db::TBookmark anchor_low;
+        db::TBookmark anchor_high;
+        auto within_anchor = [&](TgxDBGridNode* row) {
+            if (!include_anchor || anchor_low.empty())
+                return;
+            if (row->Bookmark == anchor_bookmark_)
+                anchor_row_ = row;
+            if (compare(row->Bookmark, anchor_low) >= 0 &&
+                compare(row->Bookmark, anchor_high) <= 0 && DoCanNodeSelected(row)) {
+                bool found = false;
+                int at = SelectedIndexOf(row->Bookmark, found);
+                if (!found)
+                    selected_.insert(selected_.begin() + at, SelectedEntry{row->Bookmark, row});
+            }
+        };
+        if (mode == 1) {
+            auto* last = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(Count() - 1) : nullptr);
+            if (last != nullptr) {
+                if (!dataset->BookmarkValid(last->Bookmark)) {
+                    end_read_ = true;
+                    finish();
+                    return;
+                }
+                dataset->GotoBookmark(last->Bookmark);
+                dataset->Next();
+            }
+            std::int32_t rec_no = last != nullptr ? last->RecNo + 1 : 0;
+            int added = 0;
+            while (!dataset->Eof() && added < window) {
+                new_row(nullptr, rec_no++);
+                ++added;
+                dataset->Next();
+            }
+            end_read_ = dataset->Eof();
+        } else if (mode == 2) {
+            auto* first = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(0) : nullptr);
+            if (first != nullptr) {
+                if (!dataset->BookmarkValid(first->Bookmark)) {
+                    start_read_ = true;
+                    finish();
+                    return;
+                }
+                dataset->GotoBookmark(first->Bookmark);
+                dataset->Prior();
+            }
+            std::int32_t rec_no = first != nullptr ? first->RecNo - 1 : 0;
+            int added = 0;
+            while (!dataset->Bof() && added < window) {
+                new_row(Items(0), rec_no--);
+                ++added;
+                dataset->Prior();
+            }
+            start_read_ = dataset->Bof();
+        } else {
+            int distance = 0;
+            if (GetFocusedNode() != nullptr && TopVisibleNode() != nullptr)
+                distance = std::max(
+                    0, GetAbsoluteIndex(GetFocusedNode()) - GetAbsoluteIndex(TopVisibleNode()));
+            pending_node_ = nullptr;
+            anchor_row_ = nullptr;
+            selected_.clear();
+            ClearNodes();
+            if (dataset->Bof() && dataset->Eof()) {
+                start_read_ = true;
+                end_read_ = true;
+                finish();
+                return;
+            }
+            const db::TBookmark current = dataset->Bookmark();
+            db::TBookmark first_bound;
+            db::TBookmark last_bound;
+            if (saved_selection_ && saved_selection_->by_bookmark &&
+                !saved_selection_->bookmarks.empty()) {
+                const auto& list = saved_selection_->bookmarks;
+                first_bound = compare(list.front(), current) < 0 ? list.front() : current;
+                last_bound = compare(list.back(), current) > 0 ? list.back() : current;
+            }
+            if (include_anchor && !anchor_bookmark_.empty()) {
+                bool before = compare(anchor_bookmark_, current) <= 0;
+                anchor_low = before ? anchor_bookmark_ : current;
+                anchor_high = before ? current : anchor_bookmark_;
+                if (first_bound.empty() || compare(anchor_low, first_bound) < 0)
+                    first_bound = anchor_low;
+                if (last_bound.empty() || compare(anchor_high, last_bound) > 0)
+                    last_bound = anchor_high;
+            }
+            const int half = window / 2;
+            int back = 0;
+            while (true) {
+                TgxDBGridNode* row = new_row(Count() > 0 ? Items(0) : nullptr, half - 1 - back);
+                within_anchor(row);
+                ++back;
+                dataset->Prior();
+                if (dataset->Bof())
+                    break;
+                if (back >= half &&
+                    (first_bound.empty() || compare(dataset->Bookmark(), first_bound) < 0))
+                    break;
+            }
+            start_read_ = dataset->Bof();
+            TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
+            dataset->GotoBookmark(current);
+            dataset->Next();
+            int forward = 0;
+            int need = std::max(window - back, window - half);
+            while (!dataset->Eof()) {
+                if (forward >= need) {
+                    if (last_bound.empty())
+                        break;
+                    int c = compare(dataset->Bookmark(), last_bound);
+                    if (c > 0)
+                        break;
+                    if (c == 0)
+                        need = forward + half;
+                }
+                TgxDBGridNode* row = new_row(nullptr, half + forward);
+                within_anchor(row);
+                ++forward;
+                dataset->Next();
+            }
+            end_read_ = dataset->Eof();
+            selected_.erase(std::unique(selected_.begin(), selected_.end(),
+                                        [](const SelectedEntry& a, const SelectedEntry& b) {
+                                            return !a.bookmark.empty() && a.bookmark == b.bookmark;
+                                        }),
+                            selected_.end());
+            // The current record's row is the first row made: top and focused.
+            SetFocusedNodeColumn(current_row, GetFocusedColumn(), false);
+            RebuildVisibleNodeCache();
+            CalcRowsInView();
+            const int c = GetAbsoluteIndex(current_row);
+            SetTopVisibleNode(current_row);
+            int top = c - distance;
+            if (focus_mode == 1)
+                top = c;
+            else if (focus_mode == 2)
+                top = GetVisibleRowCount();
+            top = std::clamp(top, 0, std::max(0, GetAbsoluteCount() - GetVisibleRowCount()));
+            SetTopVisibleNode(GetAbsoluteNode(top));
+        }
+    } catch (...) {
+        try {
+            finish();
+        } catch (...) {
+            // The first failure is the one to report.
+        }
+        throw;
+    }
+    finish();
+}
+
+void TCustomgxDBGrid::SetTopVisibleNode(TgxTreeListNode* node) {
+    TCustomgxDBTreeListControl::SetTopVisibleNode(node);
+    if (!IsPartialLoadMode() || loading_rows_ || partial_loading_ > 0 || node == nullptr ||
+        UpdateLockCount() > 0)
+        return;
+    const int v = RowsForWindow();
+    const int index = GetAbsoluteIndex(node);
+    if (!start_read_ && index <= v)
+        LoadPartialNodes(2);
+    else if (!end_read_ && index >= GetAbsoluteCount() - 2 * v)
+        LoadPartialNodes(1);
+}
+
+void TCustomgxDBGrid::UpdateBufferRows() {
+    db::TDataSet* dataset = DataSet();
+    const int wanted = link_->Active() ? std::max(1, RowsInViewPartly()) : 0;
+    if (link_->Active())
+        link_->SetBufferCount(wanted);
+    const int records = link_->Active() ? static_cast<int>(link_->RecordCount()) : 0;
+    if (records != Count()) {
+        BeginUpdate();
+        selected_.erase(std::remove_if(selected_.begin(), selected_.end(),
+                                       [](const SelectedEntry& e) { return e.node != nullptr; }),
+                        selected_.end());
+        pending_node_ = nullptr;
+        anchor_row_ = nullptr;
+        ClearNodes();
+        for (int i = 0; i < records; ++i)
+            Add();
+        EndUpdate();
+    }
+    if (dataset != nullptr && link_->Active() && records > 0) {
+        const int active = static_cast<int>(link_->ActiveRecord());
+        TgxTreeListNode* row = Items(std::clamp(active, 0, records - 1));
+        ++partial_loading_;
+        loading_rows_ = true;
+        SetFocusedNodeColumn(row, GetFocusedColumn(), false);
+        loading_rows_ = false;
+        --partial_loading_;
+    }
+    UpdateScrollBars();
+    Repaint();
+}
+
+void TCustomgxDBGrid::UpdateScrollBars() {
+    TCustomgxDBTreeListControl::UpdateScrollBars();
+    if (!IsBufferMode() || !link_->Active() || !IsVertScrollBar())
+        return;
+    db::TDataSet* dataset = DataSet();
+    QScrollBar* bar = verticalScrollBar();
+    const int page = std::max(1, GetVisibleRowCount());
+    if (dataset->IsSequenced()) {
+        const int count = static_cast<int>(std::max<std::int64_t>(1, dataset->RecordCount()));
+        setVerticalScrollBarPolicy(count > page ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+        bar->setRange(1, count);
+        bar->setPageStep(page);
+        bar->setValue(static_cast<int>(std::max<std::int64_t>(1, dataset->RecNo())));
+    } else {
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        bar->setRange(0, 4);
+        bar->setPageStep(1);
+        bar->setValue(dataset->Bof() ? 0 : dataset->Eof() ? 4 : 2);
+    }
+}
+
+void TCustomgxDBGrid::BufferScroll(int action) {
+    if (!IsBufferMode() || !link_->Active())
+        return;
+    db::TDataSet* dataset = DataSet();
+    const std::int64_t rows = std::max(1, GetVisibleRowCount());
+    switch (action) {
+        case QAbstractSlider::SliderSingleStepSub:
+            dataset->MoveBy(-1 - link_->ActiveRecord());
+            break;
+        case QAbstractSlider::SliderSingleStepAdd:
+            dataset->MoveBy(link_->RecordCount() - link_->ActiveRecord());
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            dataset->MoveBy(-rows);
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            dataset->MoveBy(rows);
+            break;
+        case QAbstractSlider::SliderToMinimum:
+            dataset->First();
+            break;
+        case QAbstractSlider::SliderToMaximum:
+            dataset->Last();
+            break;
+        case QAbstractSlider::SliderMove: {
+            const int position = verticalScrollBar()->sliderPosition();
+            if (dataset->IsSequenced()) {
+                if (position <= 1)
+                    dataset->First();
+                else if (position >= dataset->RecordCount())
+                    dataset->Last();
+                else
+                    dataset->SetRecNo(position);
+            } else if (position == 0) {
+                dataset->First();
+            } else if (position == 1) {
+                dataset->MoveBy(-rows);
+            } else if (position == 3) {
+                dataset->MoveBy(rows);
+            } else if (position == 4) {
+                dataset->Last();
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    UpdateScrollBars();
+}
+
+void TCustomgxDBGrid::resizeEvent(QResizeEvent* e) {
+    TCustomgxDBTreeListControl::resizeEvent(e);
+    if (IsBufferMode() && link_->Active())
+        ui::Guarded([this] { UpdateBufferRows(); });
+}
+
+}  // namespace grid

@@ -1,0 +1,169 @@
+#include "grid/data/db_tree_list_control.h"
+
+#include <array>
+#include <utility>
+
+#include "grid/data/grid_data_link.h"
+#include "platform/db/dataset.h"
+#include "platform/db/exception.h"
+#include "platform/db/names.h"
+
+namespace grid {
+
+namespace {
+struct ClassEntry {
+    TgxDBColumnClass make;
+    int priority = -1;
+};
+constexpr int kTypedClassCount = 22;
+std::array<ClassEntry, kTypedClassCount>& TypedClasses() {
+    static std::array<ClassEntry, kTypedClassCount> table;
+    return table;
+}
+ClassEntry& LookupClassEntry() {
+    static ClassEntry entry;
+    return entry;
+}
+}  // namespace
+
+void RegisterDefaultColumnClass(db::TFieldType type, TgxDBColumnClass column_class, int priority) {
+    int index = static_cast<int>(type);
+    if (index < 0 || index >= kTypedClassCount)
+        return;
+    ClassEntry& entry = TypedClasses()[static_cast<std::size_t>(index)];
+    if (priority >= entry.priority)
+        entry = {std::move(column_class), priority};
+}
+
+void RegisterLookupColumnClass(TgxDBColumnClass column_class, int priority) {
+    ClassEntry& entry = LookupClassEntry();
+    if (priority >= entry.priority)
+        entry = {std::move(column_class), priority};
+}
+
+TgxDBColumnClass DefaultColumnClassFor(db::TFieldType type) {
+    int index = static_cast<int>(type);
+    if (index < 0 || index >= kTypedClassCount)
+        return {};
+    return TypedClasses()[static_cast<std::size_t>(index)].make;
+}
+
+TgxDBColumnClass LookupColumnClass() {
+    return LookupClassEntry().make;
+}
+
+TCustomgxDBTreeListControl::TCustomgxDBTreeListControl(QWidget* parent)
+    : TCustomgxTreeListControl(parent) {}
+
+TCustomgxDBTreeListControl::~TCustomgxDBTreeListControl() = default;
+
+void TCustomgxDBTreeListControl::SetGrIndicatorWidth(int value) {
+    value = std::max(value, TCustomgxTreeList::GetIndicatorWidth());
+    if (value == gr_indicator_width_)
+        return;
+    gr_indicator_width_ = value;
+    LayoutChanged();
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::ColumnByFieldName(std::string_view name) const {
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i); c != nullptr && db::SameName(c->FieldName(), name))
+            return c;
+    return nullptr;
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::ColumnByName(std::string_view name) const {
+    return dynamic_cast<TgxDBTreeListColumn*>(FindColumnByName(name));
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::GetColumn(int index) const {
+    return dynamic_cast<TgxDBTreeListColumn*>(Columns(index));
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::VisibleColumn(int index) const {
+    return dynamic_cast<TgxDBTreeListColumn*>(GetColumnByVisibleIndex(index));
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::CreateColumn(
+    const TgxDBColumnClass& column_class) {
+    std::unique_ptr<TgxDBTreeListColumn> column =
+        column_class ? column_class() : std::make_unique<TgxDBGridColumn>();
+    std::string base = objectName().isEmpty() ? "gxDBGrid" : objectName().toStdString();
+    for (int n = ColumnCount() + 1;; ++n) {
+        std::string name = base + "Column" + std::to_string(n);
+        if (FindColumnByName(name) != nullptr)
+            continue;
+        try {
+            column->SetName(name);
+            break;
+        } catch (const db::Exception&) {
+            // Taken: the next number.
+        }
+    }
+    TgxDBTreeListColumn* raw = column.get();
+    AddColumn(std::move(column));
+    return raw;
+}
+
+TgxDBTreeListColumn* TCustomgxDBTreeListControl::NewColumn(const TgxDBColumnClass& column_class) {
+    std::unique_ptr<TgxDBTreeListColumn> column =
+        column_class ? column_class() : std::make_unique<TgxDBGridColumn>();
+    TgxDBTreeListColumn* raw = column.get();
+    AddColumn(std::move(column));
+    return raw;
+}
+
+void TCustomgxDBTreeListControl::CreateDefaultColumns(db::TDataSet* dataset) {
+    if (dataset == nullptr)
+        return;
+    for (db::TField* field : dataset->Fields()) {
+        TgxDBTreeListColumn* column = CreateColumn(GetColumnClassForField(field));
+        column->SetFieldName(field->FieldName());
+        column->SetVisible(field->Visible());
+    }
+}
+
+TgxDBColumnClass TCustomgxDBTreeListControl::GetDefaultColumnClass() const {
+    return ColumnClassOf<TgxDBGridColumn>();
+}
+
+TgxDBColumnClass TCustomgxDBTreeListControl::GetColumnClassForField(const db::TField* field) const {
+    if (field != nullptr) {
+        if (field->Lookup()) {
+            if (TgxDBColumnClass lookup = LookupColumnClass())
+                return lookup;
+        } else if (static_cast<int>(field->DataType()) < kTypedClassCount) {
+            if (TgxDBColumnClass typed = DefaultColumnClassFor(field->DataType()))
+                return typed;
+        }
+    }
+    return ColumnClassOf<TgxDBGridColumn>();
+}
+
+void TCustomgxDBTreeListControl::ClearSorting() {
+    TCustomgxTreeListControl::ClearSorting();
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i); c != nullptr && c->GroupIndex() < 0)
+            c->SetSorted(csNone);
+}
+
+int TCustomgxDBTreeListControl::GetIndicatorKind(const TgxTreeListNode* node, bool selected) const {
+    bool focused = node == GetFocusedNode();
+    int kind = 0;
+    if (focused)
+        kind = (IsMultiSelect() && selected) ? 5 : 1;
+    else if (selected)
+        kind = 4;
+    if (focused) {
+        TgxGridDataLink* link = GetDataLink();
+        if (link != nullptr && link->Active()) {
+            if (link->DataSet()->State() == db::dsEdit)
+                kind = 2;
+            else if (link->DataSet()->State() == db::dsInsert)
+                kind = 3;
+        }
+    }
+    return kind;
+}
+
+}  // namespace grid

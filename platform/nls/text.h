@@ -1,0 +1,32 @@
+#pragma once
+
+// Small text helpers every layer shares: UTF-8 encoding and decoding, trimming, and
+// comparison of ASCII words without regard to case. Names of tables, fields and indexes
+// compare with SameTextAnsi (nls.h) instead, which also folds the accented letters.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform::nls {
+
+// Appends the UTF-8 form of `c`. Requires: c is at most U+10FFFF and no surrogate.
+void AppendUtf8(std::string& out, char32_t c);
+
+// Decodes one well-formed UTF-8 sequence at `pos` and moves past it; std::nullopt, with
+// `pos` unchanged, for overlong forms, surrogates, values above U+10FFFF, stray
+// continuation bytes and truncated sequences. Requires: pos < text.size().
+std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t& pos);
+
+// The text without leading and trailing blanks and control characters (every byte up to
+// the space), as the class library's Trim.
+std::string_view Trim(std::string_view text);
+// The text without leading and trailing bytes from `chars`.
+std::string_view TrimOf(std::string_view text, std::string_view chars);
+
+// Equal when the texts differ at most in the case of ASCII letters; other bytes compare
+// as they are. For keywords and protocol words, never for stored names.
+bool SameTextAscii(std::string_view a, std::string_view b);
+
+}  // namespace platform::nls

@@ -1,0 +1,226 @@
+#include "platform/os/whole_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+namespace platform::os {
+namespace {
+
+std::error_code Errno(int error) {
+    return {error, std::generic_category()};
+}
+
+// Closes a descriptor on every path out.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now and answers the result: a failed close can mean lost data.
+    int Close() { return ::close(std::exchange(fd_, -1)); }
+
+  private:
+    int fd_;
+};
+
+std::string FolderOf(std::string_view path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return slash == 0 ? "/" : std::string(path.substr(0, slash));
+}
+
+std::string NameOf(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::error_code CreateFolders(const std::string& folder, unsigned mode) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? std::error_code{} : Errno(ENOTDIR);
+    const std::string parent = FolderOf(folder);
+    if (parent != folder && parent != "." && parent != "/") {
+        if (const auto error = CreateFolders(parent, mode))
+            return error;
+    }
+    if (::mkdir(folder.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+        return Errno(errno);
+    return {};
+}
+
+std::error_code WriteAll(int fd, std::string_view contents, const ReplaceOptions* options) {
+    constexpr std::size_t kChunk = 65536;
+    std::size_t written = 0;
+    while (written < contents.size()) {
+        const std::size_t want = std::min(kChunk, contents.size() - written);
+        const ssize_t n = ::write(fd, contents.data() + written, want);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Errno(errno);
+        }
+        written += static_cast<std::size_t>(n);
+        if (options != nullptr && options->progress)
+            options->progress(written, contents.size());
+    }
+    return {};
+}
+
+void SyncFolder(const std::string& folder) {
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get());
+}
+
+// Removes the temporary files of savers that were killed half-way: those whose process
+// no longer runs. A live saver's file is never touched.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
+    struct CloseDir {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    const std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.substr(0, prefix.size()) != prefix)
+            continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == std::string_view::npos || dash == 0 ||
+            rest.find_first_not_of("0123456789") != dash) {
+            continue;
+        }
+        const long pid = std::strtol(std::string(rest.substr(0, dash)).c_str(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlink((folder + "/" + std::string(name)).c_str());
+    }
+}
+
+}  // namespace
+
+std::error_code ReadFileContents(std::string_view path, std::string& contents) {
+    const std::string name(path);
+    Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        return Errno(errno);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0)
+        return Errno(errno);
+    if (S_ISDIR(info.st_mode))
+        return Errno(EISDIR);
+    contents.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return Errno(errno);
+        }
+        if (got == 0)
+            break;
+        contents.append(buffer, static_cast<std::size_t>(got));
+    }
+    return {};
+}
+
+std::error_code ReplaceFileContents(std::string_view path, std::string_view contents,
+                                    const ReplaceOptions& options) {
+    const std::string target(path);
+    const std::string folder = FolderOf(target);
+    if (options.create_folders) {
+        if (const auto error = CreateFolders(folder, options.folder_mode))
+            return error;
+    }
+    struct stat old {};
+    const bool had_old = ::stat(target.c_str(), &old) == 0;
+    if (had_old && S_ISDIR(old.st_mode))
+        return Errno(EISDIR);
+    const mode_t mode = had_old ? static_cast<mode_t>(old.st_mode & 07777)
+                                : static_cast<mode_t>(options.new_file_mode);
+
+    // O_EXCL on a fresh name: two savers, or a stale temporary of a killed one, never
+    // share a temporary file.
+    const std::string prefix = "." + NameOf(target) + ".tmp";
+    std::string temp_name;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0; ++attempt) {
+        temp_name =
+            folder + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        fd = ::open(temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && (errno != EEXIST || attempt > 1000))
+            return Errno(errno);
+    }
+    Descriptor temp(fd);
+    std::error_code error;
+    // The umask must not narrow an existing file's mode.
+    if (had_old && ::fchmod(temp.get(), mode) != 0)
+        error = Errno(errno);
+    if (!error) {
+        try {
+            error = WriteAll(temp.get(), contents, &options);
+        } catch (...) {
+            ::unlink(temp_name.c_str());
+            throw;
+        }
+    }
+    if (!error && ::fsync(temp.get()) != 0)
+        error = Errno(errno);
+    if (temp.Close() != 0 && !error)
+        error = Errno(errno);
+    if (!error && ::rename(temp_name.c_str(), target.c_str()) != 0)
+        error = Errno(errno);
+    if (error) {
+        ::unlink(temp_name.c_str());
+        return error;
+    }
+    // The rename is durable once the folder is.
+    SyncFolder(folder);
+    RemoveStaleTemporaries(folder, prefix);
+    return {};
+}
+
+std::error_code AppendToFile(std::string_view path, std::string_view contents) {
+    const std::string name(path);
+    Descriptor file(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (file.get() < 0)
+        return Errno(errno);
+    std::error_code error = WriteAll(file.get(), contents, nullptr);
+    if (file.Close() != 0 && !error)
+        error = Errno(errno);
+    return error;
+}
+
+std::error_code WriteNewFile(std::string_view path, std::string_view contents, unsigned mode) {
+    const std::string name(path);
+    Descriptor file(
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
+    if (file.get() < 0)
+        return Errno(errno);
+    std::error_code error = WriteAll(file.get(), contents, nullptr);
+    if (!error && ::fsync(file.get()) != 0)
+        error = Errno(errno);
+    if (file.Close() != 0 && !error)
+        error = Errno(errno);
+    if (error)
+        ::unlink(name.c_str());
+    return error;
+}
+
+}  // namespace platform::os

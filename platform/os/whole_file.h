@@ -1,0 +1,48 @@
+#pragma once
+
+// Whole-file reads and writes for settings, option lists and mail files: the one place
+// the safe replace of a file (temporary file, fsync, rename, folder fsync) is written.
+// Paths are taken as they are (callers resolve case first). Failures are answered as
+// error codes of the generic category (errno values), so each caller raises its own
+// exception with its own words.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace platform::os {
+
+// The whole contents of a file. ENOENT or ENOTDIR when it (or its folder) does not exist,
+// EISDIR for a folder.
+std::error_code ReadFileContents(std::string_view path, std::string& contents);
+
+struct ReplaceOptions {
+    // Permission bits of a new file, less the umask; an existing file keeps its own.
+    unsigned new_file_mode = 0666;
+    // Permission bits of missing folders, created when create_folders is set.
+    bool create_folders = false;
+    unsigned folder_mode = 0777;
+    // Called after each chunk of the temporary file is written with the bytes written so
+    // far and the total (tests kill a saver half-way from here).
+    std::function<void(std::size_t written, std::size_t total)> progress;
+};
+
+// Replaces the file at `path` so that a reader, or a program killed at any moment, sees
+// either the old contents or the new, never a mixture: the bytes go to a temporary file
+// created with O_EXCL beside the target (".<name>.tmp<pid>-<n>"), are synced and renamed
+// over the target, and the folder is synced. On failure the temporary file is removed and
+// the old file stays untouched. Temporary files that savers killed half-way left beside
+// the target are removed after a successful replace. EISDIR when the target is a folder.
+std::error_code ReplaceFileContents(std::string_view path, std::string_view contents,
+                                    const ReplaceOptions& options = {});
+
+// Appends to a file, creating it (0666 less the umask) when missing.
+std::error_code AppendToFile(std::string_view path, std::string_view contents);
+
+// Creates a file that must not exist yet (O_EXCL) with the given permission bits and
+// syncs it; on failure nothing is left behind. EEXIST when the name is taken.
+std::error_code WriteNewFile(std::string_view path, std::string_view contents, unsigned mode);
+
+}  // namespace platform::os

@@ -1,0 +1,236 @@
+#include "support/shelltree/disc_monitor.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "support/shelltree/shell_items.h"
+
+namespace support {
+
+struct TDiscMonitorThread::Link {
+    std::filesystem::path path;
+    std::atomic<std::uint32_t> filter{0};
+    std::function<void()> refresh;  // read on the receiver's thread only
+    std::atomic<bool> pending{false};
+    std::atomic<bool> error{false};
+    bool alive = true;  // cleared on the receiver's thread when the node goes
+    int wd = -1;        // guarded by the monitor's mutex
+};
+
+namespace {
+
+std::uint32_t InotifyMask(std::uint32_t filter) {
+    std::uint32_t mask = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (filter & (FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME))
+        mask |= IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    if (filter & FILE_NOTIFY_CHANGE_ATTRIBUTES)
+        mask |= IN_ATTRIB;
+    return mask;
+}
+
+// Whether an event concerns a watch with this filter.
+bool Wanted(const inotify_event& event, std::uint32_t filter) {
+    if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB))
+        return true;
+    const bool directory = (event.mask & IN_ISDIR) != 0;
+    return (filter & (directory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)) != 0;
+}
+
+}  // namespace
+
+TDiscMonitorThread::TDiscMonitorThread(TDiscMonitor& monitor, std::filesystem::path path,
+                                       std::uint32_t filter, std::function<void()> refresh)
+    : monitor_(monitor), link_(std::make_shared<Link>()) {
+    link_->path = std::move(path);
+    link_->filter = filter;
+    link_->refresh = std::move(refresh);
+    monitor_.Add(link_);
+}
+
+TDiscMonitorThread::~TDiscMonitorThread() {
+    link_->alive = false;  // a refresh still queued finds the node gone
+    monitor_.Remove(link_);
+}
+
+const std::filesystem::path& TDiscMonitorThread::Path() const {
+    return link_->path;
+}
+
+std::uint32_t TDiscMonitorThread::Filter() const {
+    return link_->filter;
+}
+
+bool TDiscMonitorThread::Error() const {
+    return link_->error;
+}
+
+void TDiscMonitorThread::Restart(std::uint32_t filter) {
+    monitor_.Remove(link_);
+    link_->filter = filter;
+    link_->error = false;
+    monitor_.Add(link_);
+}
+
+TDiscMonitor::TDiscMonitor(QObject* receiver) : receiver_(receiver) {
+    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    mounts_fd_ = ::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
+    if (inotify_fd_ >= 0 && wake_fd_ >= 0)
+        worker_ = std::thread([this] { Run(); });
+}
+
+TDiscMonitor::~TDiscMonitor() {
+    stop_ = true;
+    if (wake_fd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    }
+    if (worker_.joinable())
+        worker_.join();
+    for (int fd : {inotify_fd_, wake_fd_, mounts_fd_}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+void TDiscMonitor::SetOnMountsChanged(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    on_mounts_changed_ = std::make_shared<std::function<void()>>(std::move(handler));
+}
+
+std::size_t TDiscMonitor::WatchCount() const {
+    std::lock_guard lock(mutex_);
+    return watches_.size();
+}
+
+void TDiscMonitor::Add(const std::shared_ptr<TDiscMonitorThread::Link>& link) {
+    if (inotify_fd_ < 0) {
+        link->error = true;
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    // Nodes of one folder share a watch; its mask serves all of them.
+    std::uint32_t mask = InotifyMask(link->filter);
+    const int wd = inotify_add_watch(inotify_fd_, link->path.c_str(), mask | IN_MASK_ADD);
+    if (wd < 0) {
+        link->error = true;
+        return;
+    }
+    link->wd = wd;
+    watches_[wd].push_back(link);
+}
+
+void TDiscMonitor::Remove(const std::shared_ptr<TDiscMonitorThread::Link>& link) {
+    std::lock_guard lock(mutex_);
+    if (link->wd < 0)
+        return;
+    const auto at = watches_.find(link->wd);
+    if (at != watches_.end()) {
+        auto& links = at->second;
+        std::erase_if(links, [&](const auto& weak) {
+            const auto strong = weak.lock();
+            return !strong || strong == link;
+        });
+        if (links.empty()) {
+            inotify_rm_watch(inotify_fd_, link->wd);
+            watches_.erase(at);
+        }
+    }
+    link->wd = -1;
+}
+
+void TDiscMonitor::Post(const std::shared_ptr<TDiscMonitorThread::Link>& link) {
+    if (link->pending.exchange(true))
+        return;  // one refresh is still queued
+    std::weak_ptr<TDiscMonitorThread::Link> weak = link;
+    QMetaObject::invokeMethod(
+        receiver_,
+        [weak] {
+            const auto strong = weak.lock();
+            if (!strong || !strong->alive)
+                return;  // the node went away meanwhile
+            strong->pending = false;
+            if (strong->refresh)
+                strong->refresh();
+        },
+        Qt::QueuedConnection);
+}
+
+void TDiscMonitor::Run() {
+    alignas(inotify_event) std::array<char, 16384> buffer{};
+    while (!stop_) {
+        std::array<pollfd, 3> fds{pollfd{inotify_fd_, POLLIN, 0}, pollfd{wake_fd_, POLLIN, 0},
+                                  pollfd{mounts_fd_, POLLPRI, 0}};
+        const nfds_t count = mounts_fd_ >= 0 ? 3 : 2;
+        if (::poll(fds.data(), count, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (stop_)
+            return;
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] ssize_t n = ::read(wake_fd_, &value, sizeof value);
+        }
+        if (count == 3 && (fds[2].revents & (POLLPRI | POLLERR))) {
+            std::shared_ptr<std::function<void()>> handler;
+            {
+                std::lock_guard lock(mutex_);
+                handler = on_mounts_changed_;
+            }
+            if (handler && *handler)
+                QMetaObject::invokeMethod(
+                    receiver_, [handler] { (*handler)(); }, Qt::QueuedConnection);
+        }
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        for (;;) {
+            const ssize_t length = ::read(inotify_fd_, buffer.data(), buffer.size());
+            if (length <= 0)
+                break;
+            std::vector<std::shared_ptr<TDiscMonitorThread::Link>> touched;
+            {
+                std::lock_guard lock(mutex_);
+                for (ssize_t at = 0; at < length;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                    const auto watch = watches_.find(event->wd);
+                    if (watch == watches_.end())
+                        continue;
+                    for (const auto& weak : watch->second) {
+                        const auto link = weak.lock();
+                        if (!link)
+                            continue;
+                        if (event->mask & IN_IGNORED) {
+                            // The folder is gone; its node goes with the parent's refresh.
+                            link->error = true;
+                            link->wd = -1;
+                        } else if (Wanted(*event, link->filter) &&
+                                   std::find(touched.begin(), touched.end(), link) ==
+                                       touched.end()) {
+                            touched.push_back(link);
+                        }
+                    }
+                    if (event->mask & IN_IGNORED)
+                        watches_.erase(watch);
+                }
+            }
+            for (const auto& link : touched)
+                Post(link);
+        }
+    }
+}
+
+}  // namespace support

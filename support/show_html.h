@@ -1,0 +1,74 @@
+#pragma once
+
+// `TShowHTML`: a panel that shows a local file or address in an embedded
+// browser (a QTextBrowser: no scripts, and nothing is loaded from the network),
+// with a history of visited addresses in an attached combo box.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <QFrame>
+#include <QPointer>
+
+class QComboBox;
+class QTextBrowser;
+class QUrl;
+
+namespace support {
+
+class TShowHTML : public QFrame {
+  public:
+    using TNotifyEvent = std::function<void(QObject* sender)>;
+    using TWebBrowserProgressChange =
+        std::function<void(QObject* sender, std::int32_t progress, std::int32_t progress_max)>;
+    using TNotifyUpdateButtons =
+        std::function<void(QObject* sender, bool is_forward, bool is_enabled)>;
+
+    explicit TShowHTML(QWidget* parent = nullptr);
+    ~TShowHTML() override;
+
+    std::int32_t MaxHistoryCount() const { return max_history_count_; }
+    void SetMaxHistoryCount(std::int32_t value) { max_history_count_ = value; }
+    bool NoCaching() const { return no_caching_; }
+    void SetNoCaching(bool value) { no_caching_ = value; }
+    QComboBox* AttachedComboBox() const { return combo_.data(); }
+    void SetAttachedComboBox(QComboBox* combo) { combo_ = combo; }
+
+    TNotifyEvent OnDownloadBegin;
+    TNotifyEvent OnDownloadEnd;
+    TNotifyEvent OnDownloadSuccess;
+    TNotifyEvent OnChangePage;
+    TWebBrowserProgressChange OnDownloadProgress;
+    TNotifyUpdateButtons OnUpdateButtons;
+
+    // Makes the browser on the first call; true when it is available.
+    bool EnsureBrowser();
+    // Shows a file name or address; false when there is no browser.
+    bool Navigate(std::string_view address);
+
+    QTextBrowser* Browser() const;
+    // The upper-cased file-name part of the last address navigated to.
+    const std::string& LastFileName() const { return last_file_name_; }
+
+    // An address as the browser takes it: a path becomes a file address.
+    static QUrl AddressUrl(std::string_view address);
+
+  private:
+    class Browser;
+    friend class Browser;
+    void Navigating();
+    void Navigated(const QUrl& url);
+    void DocumentComplete(const std::string& address);
+
+    std::int32_t max_history_count_ = 30;
+    bool no_caching_ = false;
+    QPointer<QComboBox> combo_;
+    bool created_ = false;
+    bool available_ = false;
+    std::string last_file_name_;
+    class Browser* browser_ = nullptr;  // a child widget, owned by Qt's parent chain
+};
+
+}  // namespace support

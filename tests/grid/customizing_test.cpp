@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+
+#include "grid/core/customizing_form.h"
+#include "grid/core/grid_resources.h"
+#include "tests/grid/interaction_fixture.h"
+
+namespace grid {
+namespace {
+
+using testing::InteractionGrid;
+
+void SavePng(QWidget& w, const char* name) {
+    w.grab().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/" + name);
+}
+
+// Sends one mouse event to a widget at a screen point.
+void MouseAt(QWidget* w, QEvent::Type type, QPoint global, Qt::MouseButton button,
+             Qt::MouseButtons buttons) {
+    QPoint local = w->mapFromGlobal(global);
+    QMouseEvent e(type, local, global, button, buttons, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+TEST(CustomizingForm, SimpleFormSizedFromZeroWidthAndRowCount) {
+    InteractionGrid f(2);
+    f.grid.ShowColumnsCustomizing();
+    QWidget* form = f.grid.CustomizingForm();
+    ASSERT_NE(form, nullptr);
+    EXPECT_EQ(form->windowTitle(), "Customize");
+    EXPECT_EQ(form->findChild<QTabWidget*>("PageControl"), nullptr);
+    auto* list = dynamic_cast<TgxHeadersListBox*>(f.grid.CustomizingHeadersList());
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(f.grid.CustomizingBandsList(), nullptr);
+    EXPECT_EQ(list->viewport()->width(), 7 * 28);
+    EXPECT_EQ(list->ItemHeight(), 13 + 6);
+    EXPECT_EQ(list->viewport()->height(), 19 * 11);
+    EXPECT_EQ(list->count(), 0);
+    f.grid.Columns(1)->SetVisible(false);
+    EXPECT_EQ(list->count(), 1);
+    EXPECT_EQ(list->item(0)->text(), "Mail");
+    SavePng(*form, "customizing_simple.png");
+    f.grid.CloseColumnsCustomizing();
+    EXPECT_FALSE(f.grid.IsCustomizing());
+}
+
+TEST(CustomizingForm, TwoPagesWithBandsAndOneFormPerGrid) {
+    InteractionGrid f(2);
+    f.grid.SetShowBands(true);
+    f.grid.Bands().Items(0)->SetCaption("Person");
+    f.grid.SetDefaultLayout(false);
+    TgxTreeListBand* hidden = f.grid.Bands().Add();
+    hidden->SetCaption("Address");
+    hidden->SetVisible(false);
+    f.grid.Columns(2)->SetVisible(false);
+    int ended = 0;
+    f.grid.OnEndColumnsCustomizing = [&](TCustomgxTreeList*) { ++ended; };
+    f.grid.ShowColumnsCustomizing();
+    auto* pages = f.grid.CustomizingForm()->findChild<QTabWidget*>("PageControl");
+    ASSERT_NE(pages, nullptr);
+    EXPECT_EQ(pages->tabText(0), "    Bands    ");
+    EXPECT_EQ(pages->tabText(1), "   Headers   ");
+    EXPECT_EQ(f.grid.CustomizingBandsList()->count(), 1);
+    EXPECT_EQ(f.grid.CustomizingBandsList()->item(0)->text(), "Address");
+    EXPECT_EQ(f.grid.CustomizingHeadersList()->count(), 1);
+    pages->setCurrentIndex(1);
+    f.grid.CustomizingHeadersList()->setCurrentRow(0);
+    SavePng(*f.grid.CustomizingForm(), "customizing_form.png");
+    QPointer<QWidget> first = f.grid.CustomizingForm();
+    f.grid.ShowColumnsCustomizing();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(f.grid.CustomizingHeadersIndex(), 0);
+    // The form comes back where it was left.
+    f.grid.CustomizingForm()->move(40, 30);
+    QPoint at = f.grid.CustomizingForm()->pos();
+    f.grid.CloseColumnsCustomizing();
+    f.grid.ShowColumnsCustomizing();
+    EXPECT_EQ(f.grid.CustomizingForm()->pos(), at);
+    f.grid.CloseColumnsCustomizing();
+
+    f.grid.SetShowBands(false);
+    f.grid.SetShowHeader(false);
+    f.grid.ShowColumnsCustomizing();
+    EXPECT_FALSE(f.grid.IsCustomizing());
+}
+
+TEST(CustomizingForm, HeaderDraggedToTheFormHidesAndBackShows) {
+    InteractionGrid f(3, 400, 300);
+    f.grid.move(0, 0);
+    f.grid.ShowColumnsCustomizing();
+    QWidget* form = f.grid.CustomizingForm();
+    // Over the grid's lower right the form lies on the rows.
+    QPoint form_centre = form->mapToGlobal(form->rect().center());
+    ASSERT_TRUE(f.grid.PointInCustomizingArea({form_centre.x(), form_centre.y()}));
+    QPoint target = f.vp()->mapFromGlobal(form_centre);
+    QPoint from = f.HeaderPoint(1);
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, target, Qt::LeftButton);
+    EXPECT_EQ(f.grid.State(), tsColumnDragging);
+    EXPECT_EQ(f.grid.DragCursorShape(), Qt::DragMoveCursor);
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, target);
+    EXPECT_FALSE(f.grid.Columns(1)->Visible());
+    auto* list = f.grid.CustomizingHeadersList();
+    ASSERT_EQ(list->count(), 1);
+
+    // From the list: a press on the selected item, 3 pixels keep it pending, 4 start.
+    list->setCurrentRow(0);
+    QPoint item = list->viewport()->mapToGlobal(list->visualItemRect(list->item(0)).center());
+    MouseAt(list->viewport(), QEvent::MouseButtonPress, item, Qt::LeftButton, Qt::LeftButton);
+    auto* box = dynamic_cast<TgxCustomizingListBox*>(list);
+    EXPECT_TRUE(box->DragPending());
+    MouseAt(list->viewport(), QEvent::MouseMove, item + QPoint(3, 3), Qt::NoButton, Qt::LeftButton);
+    EXPECT_TRUE(box->DragPending());
+    MouseAt(list->viewport(), QEvent::MouseMove, item + QPoint(4, 0), Qt::NoButton, Qt::LeftButton);
+    EXPECT_FALSE(box->DragPending());
+    EXPECT_EQ(f.grid.State(), tsColumnDragging);
+    // Over the right half of the last header: shown after it.
+    QPoint header = f.vp()->mapToGlobal(f.HeaderPoint(2, 20));
+    MouseAt(list->viewport(), QEvent::MouseMove, header, Qt::NoButton, Qt::LeftButton);
+    MouseAt(list->viewport(), QEvent::MouseButtonRelease, header, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_TRUE(f.grid.Columns(1)->Visible());
+    EXPECT_EQ(f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(2)), "Mail");
+    EXPECT_EQ(list->count(), 0);
+    f.grid.CloseColumnsCustomizing();
+}
+
+TEST(CustomizingForm, PressOnAnUnselectedItemOnlySelects) {
+    InteractionGrid f(1);
+    f.grid.Columns(0)->SetVisible(false);
+    f.grid.Columns(1)->SetVisible(false);
+    f.grid.ShowColumnsCustomizing();
+    auto* list = dynamic_cast<TgxCustomizingListBox*>(f.grid.CustomizingHeadersList());
+    ASSERT_EQ(list->count(), 2);
+    list->setCurrentRow(0);
+    QPoint second = list->viewport()->mapToGlobal(list->visualItemRect(list->item(1)).center());
+    MouseAt(list->viewport(), QEvent::MouseButtonPress, second, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_FALSE(list->DragPending());
+    EXPECT_EQ(list->currentRow(), 1);
+    MouseAt(list->viewport(), QEvent::MouseButtonRelease, second, Qt::LeftButton, Qt::NoButton);
+    // The selected last item goes: the new last one is selected.
+    f.grid.ShowColumnAt(f.grid.Columns(1), 0, 0, 1);
+    EXPECT_EQ(list->count(), 1);
+    EXPECT_EQ(list->currentRow(), 0);
+    f.grid.CloseColumnsCustomizing();
+}
+
+TEST(CustomizingForm, BandsDragToTheFormUnlessDisabled) {
+    InteractionGrid f(2, 400, 300);
+    f.grid.move(0, 0);
+    f.grid.SetDefaultLayout(false);
+    f.grid.Bands().Add()->SetCaption("Second");
+    f.grid.Columns(2)->SetBandIndex(1);
+    f.grid.SetShowBands(true);
+    f.grid.ShowColumnsCustomizing();
+    QWidget* form = f.grid.CustomizingForm();
+    QPoint target = f.vp()->mapFromGlobal(form->mapToGlobal(form->rect().center()));
+    TDrawInfo info = f.Info();
+    QPoint band1((info.band_cells[1].rect.left + info.band_cells[1].rect.right) / 2,
+                 info.band_panel.top + 4);
+    f.grid.Bands().Items(1)->SetDisableCustomizing(true);
+    f.Drag(band1, target);
+    EXPECT_TRUE(f.grid.Bands().Items(1)->Visible());
+    f.grid.Bands().Items(1)->SetDisableCustomizing(false);
+    bool refuse = true;
+    f.grid.OnDragEndBand = [&](TCustomgxTreeListControl*, TgxTreeListBand*, ui::Point, int&, int&,
+                               int&, bool& accept) { accept = !refuse; };
+    f.Drag(band1, target);
+    EXPECT_TRUE(f.grid.Bands().Items(1)->Visible());
+    refuse = false;
+    f.Drag(band1, target);
+    EXPECT_FALSE(f.grid.Bands().Items(1)->Visible());
+    EXPECT_EQ(f.grid.CustomizingBandsList()->count(), 1);
+    // Without ShowBands nothing is dragged out of the bands list.
+    f.grid.SetShowBands(false);
+    auto* bands = dynamic_cast<TgxBandsListBox*>(f.grid.CustomizingBandsList());
+    bands->StartDrag(0);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    f.grid.CloseColumnsCustomizing();
+}
+
+TEST(GridResources, CursorsAreMadeOnceAcrossInitialisations) {
+    InitTreeListUnit();
+    int loads = TreeListCursorLoads();
+    InitTreeListUnit();
+    EXPECT_EQ(TreeListCursorLoads(), loads);
+    EXPECT_FALSE(GridCursor(crDXTLDelete).pixmap().isNull());
+    DoneTreeListUnit();
+    DoneTreeListUnit();
+    EXPECT_EQ(CustomizeCaption(), "Customize");
+}
+
+TEST(SizingLine, PaintedInvertedWhileAColumnIsSized) {
+    InteractionGrid f(6, 360, 160);
+    f.grid.SetShowGrid(true);
+    int edge = f.Header(0).rect.right;
+    int y = f.HeaderPoint(0).y();
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, {edge, y});
+    f.Move({edge, y}, {edge + 40, y}, Qt::LeftButton);
+    QImage image = f.grid.grab().toImage();
+    SavePng(f.grid, "sizing_line.png");
+    ui::Rect line = f.grid.SizingLineRect();
+    // White cells become black under the line.
+    QColor under = image.pixelColor(line.left, f.Cell(3, 1).y());
+    EXPECT_EQ(under, QColor(Qt::black));
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, {edge + 40, y});
+    EXPECT_EQ(f.grid.Columns(0)->Width(), 140);
+    image = f.grid.grab().toImage();
+    EXPECT_NE(image.pixelColor(line.left, f.Cell(3, 1).y()), QColor(Qt::black));
+}
+
+}  // namespace
+}  // namespace grid

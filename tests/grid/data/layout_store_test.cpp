@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "grid/core/exceptions.h"
+#include "platform/config/ini_file.h"
+#include "platform/config/reg_ini_file.h"
+#include "tests/grid/data/db_grid_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+struct LayoutGrid : GridHarness {
+    MemList list{10};
+    TempFolder folder;
+    TgxDBTreeListColumn* index;
+    TgxDBTreeListColumn* item;
+    TgxDBTreeListColumn* category;
+    LayoutGrid() {
+        index = Column("Index");
+        item = Column("Item");
+        category = Column("Category");
+        grid->SetKeyField("Index");
+        grid->SetParentFormName("frmMain");
+        grid->SetDataSource(list.source.get());
+        setenv("XDG_CONFIG_HOME", folder.path.c_str(), 1);
+    }
+    std::string IniPath() const { return (folder.path / "layout.ini").string(); }
+    std::string IniText() const {
+        std::ifstream in(IniPath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+TEST(DBGridLayout, IniSchemaUsesFormAndGridNames) {
+    LayoutGrid g;
+    g.item->SetWidth(120);
+    g.grid->SaveToIniFile(g.IniPath());
+    platform::config::TIniFile ini(g.IniPath());
+    const std::string column = "frmMain_grdList\\Columns\\" + g.item->Name();
+    EXPECT_EQ(ini.ReadString(column, "Width", ""), "120");
+    EXPECT_EQ(ini.ReadString(column, "Visible", ""), "1");
+    EXPECT_EQ(ini.ReadString(column, "Index", ""), "1");
+    EXPECT_EQ(ini.ReadString(column, "GroupIndex", ""), "-1");
+    EXPECT_EQ(ini.ReadString(column, "SortedOrder", ""), "-1");
+    EXPECT_TRUE(ini.ValueExists(column, "ColIndex"));
+    EXPECT_EQ(ini.ReadString("frmMain_grdList\\Band\\Band0", "Visible", ""), "1");
+    EXPECT_EQ(ini.ReadString("frmMain_grdList", "ShowGroupPanel", ""), "0");
+    EXPECT_EQ(ini.ReadString("frmMain_grdList", "HeaderPanelRowCount", ""), "1");
+}
+
+TEST(DBGridLayout, SavingAgainDropsSectionsOfDeletedColumns) {
+    LayoutGrid g;
+    g.grid->SaveToIniFile(g.IniPath());
+    const std::string gone = g.category->Name();
+    ASSERT_NE(g.IniText().find(gone), std::string::npos);
+    g.grid->RemoveColumn(g.category);
+    g.grid->SaveToIniFile(g.IniPath());
+    EXPECT_EQ(g.IniText().find(gone), std::string::npos);
+}
+
+TEST(DBGridLayout, IniRoundTripRestoresWidthsOrderVisibilityAndGrouping) {
+    LayoutGrid g;
+    g.item->SetWidth(150);
+    g.category->SetIndex(0);
+    g.index->SetVisible(false);
+    g.category->SetGroupIndex(0);
+    g.grid->SetShowGroupPanel(true);
+    g.grid->SaveToIniFile(g.IniPath());
+
+    LayoutGrid h;
+    h.grid->LoadFromIniFile(g.IniPath());
+    EXPECT_EQ(h.item->Width(), 150);
+    EXPECT_EQ(h.category->GetIndex(), 0);
+    EXPECT_EQ(h.category->GroupIndex(), 0);
+    EXPECT_TRUE(h.grid->ShowGroupPanel());
+    EXPECT_TRUE(h.grid->IsLoadAllMode());
+    EXPECT_FALSE(h.index->Visible());
+    EXPECT_EQ(h.grid->GetGroupColumnCount(), 1);
+}
+
+TEST(DBGridLayout, MissingSortedOrderReadsAsNotSorted) {
+    LayoutGrid g;
+    g.item->SetStoredSortOrder(3);
+    platform::config::TIniFile ini(g.IniPath());
+    ini.WriteInteger("frmMain_grdList\\Columns\\" + g.item->Name(), "Width", 90);
+    g.grid->LoadFromIniFile(g.IniPath());
+    EXPECT_EQ(g.item->StoredSortOrder(), -1);
+    EXPECT_EQ(g.item->Width(), 90);
+}
+
+TEST(DBGridLayout, RegistryPathIgnoresLeadingAndTrailingBackslashes) {
+    for (const char* load_path :
+         {"Software\\Test\\Grid", "\\Software\\Test\\Grid", "Software\\Test\\Grid\\"}) {
+        SCOPED_TRACE(load_path);
+        LayoutGrid g;
+        g.item->SetWidth(133);
+        g.grid->SaveToRegistry("Software\\Test\\Grid");
+        LayoutGrid h;
+        h.grid->LoadFromRegistry(load_path);
+        EXPECT_EQ(h.item->Width(), 133);
+        platform::config::TRegIniFile registry;
+        EXPECT_EQ(
+            registry.ReadString("Software\\Test\\Grid\\Columns\\" + g.item->Name(), "Width", ""),
+            "133");
+    }
+}
+
+TEST(DBGridLayout, MissingRegistryKeyChangesNothing) {
+    LayoutGrid g;
+    g.item->SetWidth(77);
+    g.grid->LoadFromRegistry("Software\\Nothing\\Here");
+    EXPECT_EQ(g.item->Width(), 77);
+}
+
+TEST(DBGridColumns, DefaultsComeFromTheField) {
+    LayoutGrid g;
+    db::TField* item = g.list.ds->FieldByName("Item");
+    item->SetDisplayLabel("Address");
+    EXPECT_EQ(g.item->Caption(), "Address");
+    EXPECT_EQ(g.item->Width(), std::max(64, 7 * item->DisplayWidth() + 4));
+    // A short field is never narrower than 64 pixels.
+    EXPECT_EQ(g.index->Width(), 7 * 10 + 4 < 64 ? 64 : 7 * 10 + 4);
+    EXPECT_EQ(g.index->Alignment(), taRightJustify);
+    TgxDBTreeListColumn* missing = g.Column("NoSuchField");
+    EXPECT_EQ(missing->Field(), nullptr);
+    EXPECT_EQ(missing->Caption(), "NoSuchField");
+    EXPECT_EQ(g.grid->GetCellText(g.grid->GetFirstNode(), missing->GetIndex()), "");
+    EXPECT_EQ(g.grid->ColumnByFieldName("category"), g.category);
+}
+
+TEST(DBGridColumns, CreatedColumnsAreNumberedAfterTheExistingOnes) {
+    LayoutGrid g;
+    TgxDBTreeListColumn* a = g.grid->CreateColumn(ColumnClassOf<TgxDBGridColumn>());
+    TgxDBTreeListColumn* b = g.grid->CreateColumn(ColumnClassOf<TgxDBGridColumn>());
+    EXPECT_EQ(a->Name(), "grdListColumn4");
+    EXPECT_EQ(b->Name(), "grdListColumn5");
+}
+
+TEST(DBGridColumns, DefaultFieldsRefuseColumnChangesWithAMessage) {
+    GridHarness h;
+    MemList list(3);
+    h.grid->SetDefaultFields(true);
+    try {
+        h.grid->CreateColumn(ColumnClassOf<TgxDBGridColumn>());
+        FAIL() << "a column was created";
+    } catch (const EInvalidgxTreeListOperation& e) {
+        EXPECT_STRNE(e.what(), "");
+    }
+    EXPECT_EQ(h.grid->ColumnCount(), 0);
+    h.grid->SetKeyField("Index");
+    h.grid->SetDataSource(list.source.get());
+    EXPECT_EQ(h.grid->ColumnCount(), 5);
+    EXPECT_EQ(h.grid->Count(), 3);
+    EXPECT_THROW(h.grid->DestroyColumns(), EInvalidgxTreeListOperation);
+}
+
+TEST(DBGridColumns, DefaultColumnsFollowTheFields) {
+    GridHarness h;
+    MemList list(3);
+    list.ds->FieldByName("Comments")->SetVisible(false);
+    h.grid->CreateDefaultColumns(list.ds.get());
+    ASSERT_EQ(h.grid->ColumnCount(), 5);
+    EXPECT_EQ(h.grid->GetColumn(1)->FieldName(), "Item");
+    EXPECT_FALSE(h.grid->GetColumn(4)->Visible());
+}
+
+TEST(DBGridDataLink, FieldMapGrowsAndMapsMissingNamesToNothing) {
+    LayoutGrid g;
+    TgxGridDataLink* link = g.grid->GetDataLink();
+    link->ClearMapping();
+    for (int i = 0; i < 8; ++i)
+        link->AddMapping(i % 2 == 0 ? "Item" : "Nope");
+    EXPECT_EQ(link->MappingCapacity(), 8);
+    link->AddMapping("Category");
+    EXPECT_EQ(link->MappingCapacity(), 16);
+    EXPECT_EQ(link->GetMappedField(0)->FieldName(), "Item");
+    EXPECT_EQ(link->GetMappedField(1), nullptr);
+    EXPECT_EQ(link->GetMappedField(8)->FieldName(), "Category");
+    EXPECT_EQ(link->GetMappedField(99), nullptr);
+}
+
+TEST(DBGridDataLink, ScrollDistanceReachesTheGridNegated) {
+    struct Recording : TgxDBGrid {
+        std::vector<int> distances;
+        void DataSetScrolled(int distance) override {
+            distances.push_back(distance);
+            TgxDBGrid::DataSetScrolled(distance);
+        }
+    };
+    MemList list(10);
+    Recording grid;
+    grid.SetKeyField("Index");
+    grid.SetOptions(grid.Options() | egoLoadAllRecords);
+    grid.SetDataSource(list.source.get());
+    grid.distances.clear();
+    list.ds->MoveBy(3);
+    ASSERT_FALSE(grid.distances.empty());
+    EXPECT_EQ(grid.distances.front(), -3);
+}
+
+TEST(DBGridDataLink, ResetCancelsUnlessTheGridChangedTheRecord) {
+    LayoutGrid g;
+    g.list.ds->Edit();
+    g.grid->GetDataLink()->Reset();
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridLayout, StoredAutomaticallyAtDestructionAndLoadedAfterStreaming) {
+    std::string file;
+    TempFolder keep;
+    file = (keep.path / "auto.ini").string();
+    {
+        LayoutGrid g;
+        g.grid->SetIniFileName(file);
+        g.grid->SetOptions(g.grid->Options() | egoStoreToIniFile);
+        g.item->SetWidth(141);
+        g.grid.reset();
+    }
+    LayoutGrid h;
+    h.grid->SetLoading(true);
+    h.grid->SetIniFileName(file);
+    h.grid->SetIniSectionName("frmMain_grdList");
+    h.grid->SetOptions(h.grid->Options() | egoStoreToIniFile);
+    h.grid->Loaded();
+    EXPECT_EQ(h.item->Width(), 141);
+    EXPECT_EQ(h.grid->Count(), 10);
+}
+
+TEST(DBGridDataLink, FocusControlFocusesTheFieldsColumn) {
+    LayoutGrid g;
+    g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
+    db::TField* category = g.list.ds->FieldByName("Category");
+    category->FocusControl();
+    EXPECT_EQ(g.grid->GetFocusedField(), category);
+}
+
+}  // namespace
+}  // namespace grid::testing

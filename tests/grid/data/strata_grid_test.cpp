@@ -1,0 +1,156 @@
+// The grid over the engine's table dataset, as the application runs it.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/ui/prompt.h"
+#include "tests/grid/data/db_grid_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+struct StrataGrid : GridHarness {
+    StrataList db;
+    explicit StrataGrid(int rows, TgxDBGridOptions extra = 0, bool partial = true) : db(rows) {
+        Column("Index");
+        Column("Item");
+        Column("Category");
+        Column("Bounces");
+        grid->SetKeyField("Index");
+        grid->SetOptions(grid->Options() | egoMultiSelect | extra);
+        grid->SetPartialLoad(partial);
+        grid->SetDataSource(db.source.get());
+    }
+    int CurrentKey() { return db.Table().FieldByName("Index")->AsInteger(); }
+    int FocusedKey() {
+        auto* row = static_cast<TgxDBGridNode*>(grid->GetFocusedNode());
+        return row != nullptr ? row->Key.AsInteger() : -1;
+    }
+    std::set<int> Keys(db::TDataSet& table) {
+        std::set<int> keys;
+        table.DisableControls();
+        for (table.First(); !table.Eof(); table.Next())
+            keys.insert(table.FieldByName("Index")->AsInteger());
+        table.EnableControls();
+        return keys;
+    }
+};
+
+TEST(DBGridStrata, PartialWindowFollowsTheTable) {
+    StrataGrid g(3000);
+    ASSERT_TRUE(g.grid->IsPartialLoadMode());
+    EXPECT_TRUE(g.grid->StartRead());
+    EXPECT_LT(g.grid->Count(), 200);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    g.db.Table().Last();
+    EXPECT_EQ(g.FocusedKey(), 3000);
+    EXPECT_TRUE(g.grid->EndRead());
+    ASSERT_TRUE(g.db.Table().Locate("Index", 1500, {}));
+    EXPECT_EQ(g.FocusedKey(), 1500);
+    EXPECT_FALSE(g.grid->StartRead());
+    EXPECT_FALSE(g.grid->EndRead());
+    // A step outside the window loads a window around the new record.
+    const int last =
+        static_cast<TgxDBGridNode*>(g.grid->Items(g.grid->Count() - 1))->Key.AsInteger();
+    g.db.Table().MoveBy(last - 1500 + 5);
+    EXPECT_EQ(g.FocusedKey(), last + 5);
+    EXPECT_EQ(g.CurrentKey(), g.FocusedKey());
+    // The focus moves the table.
+    TgxTreeListNode* row = g.grid->FindNodeByKeyValue(db::Variant(g.FocusedKey() - 7));
+    ASSERT_NE(row, nullptr);
+    g.grid->SetFocusedNode(row);
+    EXPECT_EQ(g.CurrentKey(), g.FocusedKey());
+}
+
+TEST(DBGridStrata, GroupingCountsEveryRecordAndReturnsToPartialLoading) {
+    StrataGrid g(500);
+    TgxDBTreeListColumn* category = g.grid->ColumnByFieldName("Category");
+    category->SetSummaryType(cstCount);
+    category->SetGroupIndex(0);
+    ASSERT_EQ(g.grid->Count(), 5);
+    for (int i = 0; i < 5; ++i) {
+        auto* group = static_cast<TgxDBGridNode*>(g.grid->Items(i));
+        EXPECT_EQ(group->Count(), 100);
+        EXPECT_EQ(g.grid->GetCellText(group, 0), group->GroupValue.AsString() + " (COUNT=100)");
+    }
+    category->SetGroupIndex(-1);
+    EXPECT_TRUE(g.grid->IsPartialLoadMode());
+    EXPECT_LT(g.grid->Count(), 200);
+}
+
+TEST(DBGridStrata, EditsArePostedToTheTableAndReadBack) {
+    StrataGrid g(50, egoLoadAllRecords, false);
+    g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(20)));
+    g.grid->SetFocusedColumn(1);
+    ASSERT_TRUE(g.grid->CanEditModify());
+    g.grid->DoEditedText(g.grid->GetFocusedNode(), 1, "edited@example.org");
+    g.db.Table().Post();
+    strata::TStrataTable& reader = g.db.NewTable();
+    reader.Open();
+    ASSERT_TRUE(reader.Locate("Index", 20, {}));
+    EXPECT_EQ(reader.FieldByName("Item")->AsString(), "edited@example.org");
+    EXPECT_EQ(g.grid->GetCellText(g.grid->FindNodeByKeyValue(db::Variant(20)), 1),
+              "edited@example.org");
+}
+
+TEST(DBGridStrata, SelectionSurvivesWindowReloads) {
+    StrataGrid g(2000);
+    ASSERT_TRUE(g.db.Table().Locate("Index", 100, {}));
+    g.grid->SelectNode(g.grid->FindNodeByKeyValue(db::Variant(98)), true);
+    g.grid->SelectNode(g.grid->FindNodeByKeyValue(db::Variant(104)), true);
+    g.db.Table().Last();
+    ASSERT_TRUE(g.db.Table().Locate("Index", 100, {}));
+    ASSERT_EQ(g.grid->GetSelectedCount(), 2);
+    EXPECT_TRUE(g.grid->FindNodeByKeyValue(db::Variant(104))->Selected());
+}
+
+TEST(DBGridStrata, DeleteRemovesExactlyTheSelectionWhileAnotherProgramChangesTheTable) {
+    auto prompts = std::make_unique<ui::ScriptedPromptService>();
+    prompts->Answer(ui::mrOk);
+    ui::ScopedPromptService scope(std::move(prompts));
+    StrataGrid g(60);
+    ASSERT_TRUE(g.db.Table().Locate("Index", 30, {}));
+    for (int key : {25, 30, 41})
+        g.grid->SelectNode(g.grid->FindNodeByKeyValue(db::Variant(key)), true);
+    // A second program (its own table object) deletes one row and adds another meanwhile.
+    strata::TStrataTable& other = g.db.NewTable();
+    other.Open();
+    ASSERT_TRUE(other.Locate("Index", 27, {}));
+    other.Delete();
+    other.Append();
+    other.FieldByName("Item")->SetAsString("late@example.org");
+    other.FieldByName("Category")->SetAsString("news");
+    other.Post();
+    std::uint16_t key = ui::VK_DELETE;
+    g.grid->ContainerKeyDown(key, ui::ssCtrl);
+    std::set<int> keys = g.Keys(other);
+    for (int gone : {25, 27, 30, 41})
+        EXPECT_EQ(keys.count(gone), 0u) << gone;
+    EXPECT_EQ(keys.size(), 60u - 4u + 1u);
+    EXPECT_EQ(keys.count(26), 1u);
+    EXPECT_EQ(keys.count(61), 1u);
+}
+
+TEST(DBGridStrata, StatisticsFootersSumTheTable) {
+    StrataGrid g(40, egoLoadAllRecords, false);
+    TgxDBTreeListColumn* bounces = g.grid->ColumnByFieldName("Bounces");
+    bounces->SetSummaryFooterType(cstSum);
+    bounces->SetSummaryFooterField("Bounces");
+    bounces->SetSummaryFooterFormat("0");
+    g.grid->SetShowSummaryFooter(true);
+    g.grid->ReloadAll();
+    int sum = 0;
+    for (int i = 1; i <= 40; ++i)
+        sum += i % 3;
+    EXPECT_EQ(g.grid->GetFooterText(bounces->GetIndex()), std::to_string(sum));
+    // A posted change is summed again.
+    ASSERT_TRUE(g.db.Table().Locate("Index", 1, {}));
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Bounces")->SetAsInteger(101);
+    g.db.Table().Post();
+    EXPECT_EQ(g.grid->GetFooterText(bounces->GetIndex()), std::to_string(sum + 100));
+}
+
+}  // namespace
+}  // namespace grid::testing

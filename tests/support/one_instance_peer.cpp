@@ -1,0 +1,38 @@
+// A program guarded by TOneInstance, started by the guard's tests as first and
+// later copies. It prints "first" or "handed over" on its standard output; a
+// first copy appends every hand-over it receives to the file named by
+// CORVANE_PEER_LOG: "event <count>" followed by one "param <text>" line each,
+// then "window minimized" or "window shown" for its own window, which it
+// starts minimised.
+
+#include <QApplication>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "support/one_instance.h"
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    support::TOneInstance guard(nullptr);
+    QWidget window;
+    guard.OnInstanceStarted = [&window](db::TObject*, db::TStringList& params) {
+        const char* log = std::getenv("CORVANE_PEER_LOG");
+        if (log == nullptr)
+            return;
+        std::ofstream out(log, std::ios::app);
+        out << "event " << params.Count() << '\n';
+        for (std::int64_t i = 0; i < params.Count(); ++i)
+            out << "param " << params.Strings(i) << '\n';
+        out << (window.isMinimized() ? "window minimized" : "window shown") << '\n';
+    };
+    guard.Loaded();
+    if (guard.IsFirstCopy())
+        window.showMinimized();
+    std::puts(guard.HandedOver() ? "handed over" : guard.IsFirstCopy() ? "first" : "unguarded");
+    std::fflush(stdout);
+    return app.exec();
+}

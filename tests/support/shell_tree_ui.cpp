@@ -1,0 +1,448 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QScrollBar>
+#include <QUrl>
+#include <QWheelEvent>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ui/prompt.h"
+#include "support/shelltree/item_prop.h"
+#include "support/shelltree/shell_tree.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using support::TShellnode;
+using support::TShellTree;
+
+// Runs the event loop until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 1000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    QApplication::processEvents();
+    return condition();
+}
+
+std::vector<std::string> ChildNames(const TShellnode* node) {
+    std::vector<std::string> names;
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
+        names.push_back(node->ChildNode(i)->Item().name);
+    return names;
+}
+
+TShellnode* Child(const TShellnode* node, const std::string& name) {
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i) {
+        if (node->ChildNode(i)->Item().name == name)
+            return node->ChildNode(i);
+    }
+    return nullptr;
+}
+
+// Edits a node's name as a user would and ends the edit with a key.
+void EditTo(TShellTree& tree, TShellnode* node, const QString& text, int key = Qt::Key_Return) {
+    tree.StartRename(node);
+    QApplication::processEvents();
+    QLineEdit* editor = nullptr;
+    for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
+        if (candidate->isVisible())
+            editor = candidate;
+    }
+    ASSERT_NE(editor, nullptr);
+    editor->setText(text);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(editor, &press);
+    QApplication::processEvents();
+}
+
+class ShellTreeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/corvane-tree-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        support::SetMenuTracker(nullptr);
+        support::SetShellOpener(nullptr);
+        tree_.reset();
+        fs::remove_all(dir_);
+    }
+
+    TShellTree& Tree(support::TVisOptions options = {support::TF_FOLDERS}) {
+        tree_ = std::make_unique<TShellTree>();
+        tree_->SetRootUsePIDL(false);
+        tree_->SetRootDir(dir_.string());
+        tree_->SetOptions(options);
+        tree_->resize(300, 400);
+        tree_->show();
+        QApplication::processEvents();
+        return *tree_;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<TShellTree> tree_;
+};
+
+TEST_F(ShellTreeTest, FollowsFolderChangesOnDisk) {
+    fs::create_directory(dir_ / "keep");
+    TShellTree& tree = Tree();
+    TShellnode* root = tree.RootNode();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->Path(), dir_);
+    EXPECT_EQ(ChildNames(root), std::vector<std::string>{"keep"});
+
+    fs::create_directory(dir_ / "made");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "made") != nullptr; }));
+
+    fs::rename(dir_ / "made", dir_ / "renamed");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "renamed") && !Child(root, "made"); }));
+
+    // A watched, expanded folder with a child of its own goes away whole.
+    fs::create_directories(dir_ / "renamed" / "inner");
+    TShellnode* renamed = Child(root, "renamed");
+    ASSERT_NE(renamed, nullptr);
+    // The leaf folder was watched too: it learns of its new child.
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "renamed")->childCount() > 0; }));
+    Child(root, "renamed")->setExpanded(true);
+    EXPECT_EQ(ChildNames(Child(root, "renamed")), std::vector<std::string>{"inner"});
+    fs::remove_all(dir_ / "renamed");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "renamed") == nullptr; }));
+
+    // The tree keeps following after that.
+    fs::create_directory(dir_ / "after");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "after") != nullptr; }));
+    fs::remove(dir_ / "keep");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "keep") == nullptr; }));
+}
+
+TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
+    TShellTree& tree = Tree();
+    EXPECT_EQ(tree.RootNode()->childCount(), 0);
+    fs::create_directory(dir_ / "first");
+    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "first") != nullptr; }, 3000ms));
+}
+
+TEST_F(ShellTreeTest, WithoutAutoThreadMonitorsRefreshNothing) {
+    fs::create_directory(dir_ / "first");
+    TShellTree& tree = Tree();
+    tree.SetUpdAutoThread(false);
+    TShellnode* root = tree.RootNode();
+    ASSERT_NE(root->Monitor(), nullptr);
+    EXPECT_FALSE(root->Monitor()->Error());
+    fs::create_directory(dir_ / "second");
+    EXPECT_FALSE(WaitFor([&] { return Child(root, "second") != nullptr; }, 400ms));
+    // A change of the desktop's colours re-reads the whole tree.
+    QPalette palette = tree.palette();
+    palette.setColor(QPalette::Base, Qt::yellow);
+    tree.setPalette(palette);
+    EXPECT_NE(Child(root, "second"), nullptr);
+    tree.SetUpdAutoThread(true);
+    fs::create_directory(dir_ / "third");
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "third") != nullptr; }, 3000ms));
+}
+
+TEST_F(ShellTreeTest, PathSelectsTheDeepestExistingFolder) {
+    fs::create_directories(dir_ / "a" / "b");
+    std::ofstream(dir_ / "a" / "b" / "list.db") << "x";
+    TShellTree& tree = Tree();
+    struct Case {
+        std::string in;
+        fs::path selected;
+    };
+    const Case cases[] = {
+        {(dir_ / "a" / "b" / "list.db").string(), dir_ / "a" / "b"},
+        {(dir_ / "a" / "missing" / "deeper").string(), dir_ / "a"},
+        {(dir_ / "a").string() + "/", dir_ / "a"},
+        {"", dir_},
+    };
+    for (const Case& c : cases) {
+        tree.SetPath(c.in);
+        EXPECT_EQ(tree.Path(), c.selected.string()) << c.in;
+    }
+
+    // A path set before the tree is shown is applied once it is.
+    TShellTree later;
+    later.SetRootUsePIDL(false);
+    later.SetRootDir(dir_.string());
+    later.SetPath((dir_ / "a" / "b").string());
+    later.show();
+    QApplication::processEvents();
+    EXPECT_EQ(later.Path(), (dir_ / "a" / "b").string());
+
+    // A root that cannot be read falls back to the file system's root.
+    TShellTree fallback;
+    fallback.SetRootUsePIDL(false);
+    fallback.SetRootDir("");
+    fallback.show();
+    QApplication::processEvents();
+    EXPECT_EQ(fallback.RootNode()->Path(), fs::path("/"));
+    EXPECT_EQ(fallback.RootDir(), "/");
+}
+
+TEST_F(ShellTreeTest, FilesSortAsAskedAndFoldersByName) {
+    fs::create_directory(dir_ / "Zeta");
+    fs::create_directory(dir_ / "alpha");
+    std::ofstream(dir_ / "b.txt") << "bb";
+    std::ofstream(dir_ / "a.txt") << "aaaa";
+    std::ofstream(dir_ / "c.doc") << "c";
+    TShellTree& tree = Tree({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    TShellnode* root = tree.RootNode();
+    using support::TFileSortOrder;
+    using support::TFileSortType;
+    struct Case {
+        TFileSortType type;
+        TFileSortOrder order;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {TFileSortType::so_Name,
+         TFileSortOrder::so_Ascending,
+         {"alpha", "Zeta", "a.txt", "b.txt", "c.doc"}},
+        {TFileSortType::so_Name,
+         TFileSortOrder::so_Descending,
+         {"alpha", "Zeta", "c.doc", "b.txt", "a.txt"}},
+        {TFileSortType::so_Size,
+         TFileSortOrder::so_Ascending,
+         {"alpha", "Zeta", "c.doc", "b.txt", "a.txt"}},
+        {TFileSortType::so_Type,
+         TFileSortOrder::so_Ascending,
+         {"alpha", "Zeta", "c.doc", "a.txt", "b.txt"}},
+    };
+    for (const Case& c : cases) {
+        tree.SetFileSortType(c.type);
+        tree.SetFileSortOrder(c.order);
+        EXPECT_EQ(ChildNames(root), c.expected);
+    }
+}
+
+TEST_F(ShellTreeTest, FileMasksAndTheAddEvent) {
+    std::ofstream(dir_ / "list.db") << "x";
+    std::ofstream(dir_ / "notes.txt") << "x";
+    std::ofstream(dir_ / "notes.txt.bak") << "x";
+    TShellTree& tree = Tree({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    tree.SetFileMask("  *.db ; ;*.TXT  ");
+    EXPECT_EQ(tree.FileMask(), "*.db;*.TXT");
+    tree.SetFileMaskUse(true);
+    EXPECT_EQ(ChildNames(tree.RootNode()), (std::vector<std::string>{"list.db", "notes.txt"}));
+    tree.OnFileAdd = [](const std::string& name, std::uint32_t, bool& allow) {
+        allow = name.find("list") == std::string::npos;
+    };
+    tree.BuildRoot();
+    EXPECT_EQ(ChildNames(tree.RootNode()), (std::vector<std::string>{"notes.txt"}));
+    tree.SetFileMask("");
+    EXPECT_EQ(tree.FileMask(), "*.*");
+}
+
+TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
+    fs::create_directories(dir_ / "old" / "deep");
+    fs::create_directory(dir_ / "taken");
+    TShellTree& tree = Tree();
+    int over = 0;
+    tree.OnEditingOver = [&](TShellTree*) { ++over; };
+    TShellnode* node = Child(tree.RootNode(), "old");
+    ASSERT_NE(node, nullptr);
+    node->setExpanded(true);
+    tree.setCurrentItem(node);
+    // Texts and icons the tree sets itself rename nothing.
+    tree.SetShowIcons(false);
+    EXPECT_EQ(over, 0);
+    EditTo(tree, node, "new");
+    EXPECT_TRUE(fs::is_directory(dir_ / "new" / "deep"));
+    EXPECT_EQ(node->Path(), dir_ / "new");
+    EXPECT_EQ(Child(node, "deep")->Path(), dir_ / "new" / "deep");
+    EXPECT_EQ(over, 1);
+
+    auto scripted = std::make_unique<ui::ScriptedPromptService>();
+    auto* prompts = scripted.get();
+    ui::ScopedPromptService scope(std::move(scripted));
+    EditTo(tree, node, "taken");  // refused: the name exists
+    EXPECT_EQ(node->text(0).toStdString(), "new");
+    EXPECT_TRUE(fs::is_directory(dir_ / "new"));
+    EXPECT_EQ(over, 2);
+    ASSERT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_EQ(prompts->Asked()[0].type, ui::mtError);
+
+    // An edit given up ends the edit as well.
+    EditTo(tree, node, "dropped", Qt::Key_Escape);
+    EXPECT_EQ(over, 3);
+    EXPECT_TRUE(fs::is_directory(dir_ / "new"));
+}
+
+TEST_F(ShellTreeTest, ContextMenuCommands) {
+    fs::create_directory(dir_ / "folder");
+    std::ofstream(dir_ / "folder" / "a.txt") << "x";
+    TShellTree& tree = Tree();
+    TShellnode* folder = Child(tree.RootNode(), "folder");
+    ASSERT_NE(folder, nullptr);
+
+    std::vector<std::string> shown;
+    int choice = 0;
+    support::SetMenuTracker([&](QMenu& menu, QPoint) {
+        shown.clear();
+        for (QAction* action : menu.actions()) {
+            if (!action->isSeparator())
+                shown.push_back(action->text().toStdString());
+        }
+        return choice;
+    });
+    std::vector<std::string> opened;
+    support::SetShellOpener([&](const QUrl& url) {
+        opened.push_back(url.toLocalFile().toStdString());
+        return true;
+    });
+
+    support::ShellItemRequestInfo request;
+    request.items = {folder->Item()};
+    EXPECT_FALSE(support::ShellItemRequest(request));  // dismissed: nothing runs
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"&Open", "New &Folder", "Move to &Trash", "P&roperties"}));
+    EXPECT_TRUE(opened.empty());
+
+    choice = 2;  // New Folder
+    EXPECT_TRUE(support::ShellItemRequest(request));
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder" / "New Folder"));
+    EXPECT_TRUE(support::ShellItemRequest(request));
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder" / "New Folder (2)"));
+
+    request.action = support::iaDefault;
+    EXPECT_TRUE(support::ShellItemRequest(request));
+    EXPECT_EQ(opened, std::vector<std::string>{(dir_ / "folder").string()});
+
+    // The desktop has no property sheet: properties are ignored.
+    support::ShellItemRequestInfo virtual_item;
+    virtual_item.items = {support::ShellItem{}};
+    virtual_item.action = support::iaProperties;
+    EXPECT_FALSE(support::ShellItemRequest(virtual_item));
+
+    // Items by path with a wildcard file part.
+    std::ofstream(dir_ / "folder" / "b.txt") << "x";
+    std::ofstream(dir_ / "folder" / "c.doc") << "x";
+    EXPECT_EQ(support::ItemsOfPath((dir_ / "folder" / "*.txt").string()).size(), 2u);
+    opened.clear();
+    EXPECT_TRUE(support::ShellItemRequest((dir_ / "folder" / "?.doc").string(), support::iaVerb, {},
+                                          nullptr, "open"));
+    EXPECT_EQ(opened, std::vector<std::string>{(dir_ / "folder" / "c.doc").string()});
+    EXPECT_FALSE(support::ShellItemRequest((dir_ / "folder" / "x.none").string(), support::iaVerb,
+                                           {}, nullptr, "open"));
+
+    // The tree's menu offers a rename, which starts editing the node.
+    choice = 2;
+    bool asked = false;
+    tree.OnPopupMenu = [&](TShellnode*, bool& allow) { asked = allow = true; };
+    tree.ShowContextMenu(folder, {});
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(shown[1], "Rena&me");
+    QApplication::processEvents();
+    QLineEdit* editor = tree.viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->text().toStdString(), "folder");
+}
+
+TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
+    TShellTree& tree = Tree();
+    TShellnode* root = tree.RootNode();
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        for (int i = 0; i < 400; ++i) {
+            const fs::path p = dir_ / ("d" + std::to_string(i % 20));
+            std::error_code error;
+            fs::create_directory(p, error);
+            fs::create_directory(p / "x", error);
+            fs::remove_all(p, error);
+        }
+        done = true;
+    });
+    for (int round = 0; !done || round < 20; ++round) {
+        QApplication::processEvents();
+        tree.RefreshNode(root);
+        if (round % 5 == 0)
+            tree.BuildRoot();  // every node and its watch goes
+        root = tree.RootNode();
+    }
+    churn.join();
+    fs::create_directory(dir_ / "last");
+    EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }, 3000ms));
+}
+
+TEST_F(ShellTreeTest, OneWheelStepScrollsAPage) {
+    for (int i = 0; i < 60; ++i)
+        fs::create_directory(dir_ / ("folder" + std::to_string(100 + i)));
+    TShellTree& tree = Tree();
+    QScrollBar* bar = tree.verticalScrollBar();
+    ASSERT_GT(bar->maximum(), bar->pageStep());
+    const QPointF at(20, 20);
+    auto wheel = [&](int delta) {
+        QWheelEvent event(at, tree.viewport()->mapToGlobal(at), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(tree.viewport(), &event);
+    };
+    const int step = bar->pageStep();
+    wheel(-120);
+    EXPECT_EQ(bar->value(), step);
+    wheel(-120);
+    const int down = std::min(2 * step, bar->maximum());
+    EXPECT_EQ(bar->value(), down);
+    wheel(120);
+    EXPECT_EQ(bar->value(), down - step);
+    wheel(60);  // a smaller step scrolls as usual, by lines
+    EXPECT_LT(bar->value(), down - step);
+    EXPECT_GT(bar->value(), down - 2 * step);
+}
+
+TEST_F(ShellTreeTest, TreePicture) {
+    fs::create_directories(dir_ / "Lists" / "Members");
+    fs::create_directories(dir_ / "Lists" / "Archive 2025");
+    fs::create_directory(dir_ / "Mail");
+    std::ofstream(dir_ / "Lists" / "members.db") << "x";
+    std::ofstream(dir_ / "readme.txt") << "x";
+    fs::create_symlink(dir_ / "readme.txt", dir_ / "shortcut.txt");
+    TShellTree& tree = Tree({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    tree.SetPath((dir_ / "Lists" / "Members").string());
+    QApplication::processEvents();
+    const QImage image = tree.grab().toImage();
+    QDir().mkpath(CORVANE_PNG_DIR);
+    ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/shell_tree.png"));
+    const QRect selected = tree.visualItemRect(tree.currentItem());
+    ASSERT_FALSE(selected.isEmpty());
+    EXPECT_EQ(tree.currentItem()->text(0).toStdString(), "Members");
+    EXPECT_EQ(ChildNames(Child(tree.RootNode(), "Lists")),
+              (std::vector<std::string>{"Archive 2025", "Members", "members.db"}));
+}
+
+TEST_F(ShellTreeTest, DesktopRootHoldsHomeAndTheFileSystem) {
+    tree_ = std::make_unique<TShellTree>();
+    tree_->show();
+    QApplication::processEvents();
+    TShellnode* root = tree_->RootNode();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->text(0).toStdString(), "Desktop");
+    std::vector<std::string> shown;
+    for (int i = 0; i < root->childCount(); ++i)
+        shown.push_back(root->ChildNode(i)->text(0).toStdString());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "File System"), shown.end());
+    tree_->SetPath(dir_.string());
+    EXPECT_EQ(tree_->Path(), dir_.string());
+    tree_->MountsChanged();
+    EXPECT_EQ(tree_->Path(), dir_.string());
+}
+
+}  // namespace

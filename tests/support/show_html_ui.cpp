@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QImage>
+#include <QTcpServer>
+#include <QTextBrowser>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/show_html.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ShowHtmlTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/corvane-html-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Page(const std::string& name, const std::string& body) {
+        const fs::path path = dir_ / name;
+        std::ofstream(path) << "<html><body>" << body << "</body></html>";
+        return path.string();
+    }
+
+    static std::vector<std::string> Items(const QComboBox& combo) {
+        std::vector<std::string> items;
+        for (int i = 0; i < combo.count(); ++i)
+            items.push_back(fs::path(combo.itemText(i).toStdString()).filename().string());
+        return items;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ShowHtmlTest, HistoryKeepsTheNewestOnTopAndDropsTheOldest) {
+    support::TShowHTML view;
+    QComboBox combo;
+    combo.setEditable(true);
+    view.SetAttachedComboBox(&combo);
+    std::vector<std::string> pages;
+    for (int i = 1; i <= 31; ++i)
+        pages.push_back(Page("p" + std::to_string(i) + ".html", "page " + std::to_string(i)));
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(view.Navigate(pages[static_cast<std::size_t>(i)]));
+    EXPECT_EQ(combo.count(), 30);
+    EXPECT_EQ(Items(combo).back(), "p1.html");
+
+    // A revisit moves nothing.
+    view.Navigate(pages[4]);
+    EXPECT_EQ(Items(combo).front(), "p30.html");
+    EXPECT_EQ(Items(combo)[25], "p5.html");
+    EXPECT_EQ(combo.currentText().toStdString(), pages[4]);
+
+    view.Navigate(pages[30]);
+    EXPECT_EQ(combo.count(), 30);
+    EXPECT_EQ(Items(combo).front(), "p31.html");
+    EXPECT_EQ(Items(combo).back(), "p2.html");
+
+    view.SetMaxHistoryCount(0);  // no limit
+    view.Navigate(pages[0]);
+    EXPECT_EQ(combo.count(), 31);
+}
+
+TEST_F(ShowHtmlTest, NavigationReportsItsEventsInOrder) {
+    support::TShowHTML view;
+    std::vector<std::string> events;
+    view.OnDownloadBegin = [&](QObject*) { events.push_back("begin"); };
+    view.OnDownloadProgress = [&](QObject*, std::int32_t p, std::int32_t max) {
+        events.push_back("progress " + std::to_string(p) + "/" + std::to_string(max));
+    };
+    view.OnDownloadSuccess = [&](QObject*) { events.push_back("success"); };
+    view.OnChangePage = [&](QObject*) { events.push_back("change"); };
+    view.OnDownloadEnd = [&](QObject*) { events.push_back("end"); };
+    view.OnUpdateButtons = [&](QObject* sender, bool forward, bool enabled) {
+        EXPECT_EQ(sender, view.Browser());
+        events.push_back(std::string(forward ? "forward " : "back ") + (enabled ? "on" : "off"));
+    };
+    ASSERT_TRUE(view.EnsureBrowser());
+    const std::string a = Page("a.html", "A");
+    const std::string b = Page("Message.Html", "B");
+    view.Navigate(a);
+    std::erase_if(events, [](const std::string& e) { return e.ends_with(" off"); });
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"begin", "progress 0/100", "success", "change", "end"}));
+    EXPECT_EQ(view.LastFileName(), "A.HTML");
+    events.clear();
+    view.Navigate(b);
+    EXPECT_EQ(view.LastFileName(), "MESSAGE.HTML");
+    EXPECT_NE(std::find(events.begin(), events.end(), "back on"), events.end());
+    events.clear();
+    view.Browser()->backward();
+    EXPECT_NE(std::find(events.begin(), events.end(), "forward on"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "change"), events.end());
+    EXPECT_EQ(view.Browser()->toPlainText().toStdString(), "A");
+}
+
+TEST_F(ShowHtmlTest, NothingIsFetchedFromTheNetwork) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const std::string remote = "http://127.0.0.1:" + std::to_string(server.serverPort());
+    support::TShowHTML view;
+    const std::string page =
+        Page("remote.html", "<p>text</p><img src=\"" + remote +
+                                "/pixel.png\"><link rel=stylesheet href=\"" + remote + "/s.css\">");
+    view.Navigate(page);
+    view.Navigate(remote + "/page.html");
+    QApplication::processEvents();
+    EXPECT_FALSE(server.waitForNewConnection(200));
+    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
+    EXPECT_FALSE(
+        view.Browser()
+            ->loadResource(QTextDocument::ImageResource, QUrl(QString::fromStdString(remote)))
+            .isValid());
+    std::ofstream(dir_ / "local.css") << "p { color: red }";
+    EXPECT_TRUE(view.Browser()
+                    ->loadResource(
+                        QTextDocument::StyleSheetResource,
+                        QUrl::fromLocalFile(QString::fromStdString((dir_ / "local.css").string())))
+                    .isValid());
+}
+
+TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {
+    support::TShowHTML view;
+    view.resize(520, 360);
+    const std::string page =
+        Page("message.html",
+             "<h2 style='color:#1a4f8b'>Spring newsletter</h2>"
+             "<p>Dear <b>member</b>,</p>"
+             "<p>our next meeting is on <i>Thursday</i> at 19:30 in the town hall. "
+             "Please bring the <a href='agenda.html'>agenda</a> with you.</p>"
+             "<table border=1 cellpadding=4><tr><th>Item</th><th>Speaker</th></tr>"
+             "<tr><td>Welcome</td><td>Anna</td></tr><tr><td>Budget</td><td>Jonas</td></tr></table>"
+             "<p style='color:gray'>You receive this mail because you joined the list.</p>");
+    ASSERT_TRUE(view.Navigate(page));
+    view.show();
+    QApplication::processEvents();
+    const QImage image = view.grab().toImage();
+    QDir().mkpath(CORVANE_PNG_DIR);
+    ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/show_html_message.png"));
+    // The heading's blue is drawn somewhere on the white page.
+    bool blue = false;
+    for (int y = 0; y < image.height() && !blue; ++y)
+        for (int x = 0; x < image.width() && !blue; ++x)
+            blue = image.pixelColor(x, y).blue() > 100 && image.pixelColor(x, y).red() < 80;
+    EXPECT_TRUE(blue);
+}
+
+}  // namespace
