@@ -203,13 +203,9 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
-<<<<<<< HEAD
     progress_mark_ = false;
     NoteFlagOnDisk(1);
-    header_changed_ = false;
-=======
     changes_.Clear();
->>>>>>> main
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
     stats_ = {};
@@ -238,17 +234,8 @@ bool TDataFile::HeaderChanged() {
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
     }
-<<<<<<< HEAD
     NoteFlagOnDisk(h[dh::kHeaderChanged]);
-    if (GetU32(h, dh::kChangeCounter) == GetChangeCounter())
-        return false;
-    h[dh::kHeaderChanged] = 0;
-    header_ = h;
-    header_changed_ = false;
-    return true;
-=======
     return changes_.Adopt(header_, h);
->>>>>>> main
 }
 
 void TDataFile::WriteHeader(bool force) {
@@ -257,25 +244,17 @@ void TDataFile::WriteHeader(bool force) {
     PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
-<<<<<<< HEAD
-    const std::uint8_t settled = header_changed_ ? 1 : 0;
-    header_[dh::kHeaderChanged] = progress_mark_ ? kWriteInProgressFlag : settled;
-    {
-        const FileObjectLock lock(*this);
-        SeekFile(0, SeekOrigin::kBegin);
-        Write(header_.data(), header_.size());
-    }
-    NoteFlagOnDisk(header_[dh::kHeaderChanged]);
-    settled_flag_ = settled;
-    header_[dh::kHeaderChanged] = 0;
-    header_changed_ = false;
-=======
     changes_.Write(header_, [&] {
+        // The in-progress flag stays on disk through every header write
+        // until the table takes it off.
+        settled_flag_ = header_[dh::kHeaderChanged];
+        if (progress_mark_)
+            header_[dh::kHeaderChanged] = kWriteInProgressFlag;
         const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
+        flag_on_disk_ = header_[dh::kHeaderChanged];
     });
->>>>>>> main
 }
 
 void TDataFile::WriteProgressMark(bool set) {

@@ -277,8 +277,7 @@ class TDataFile : public TFileHandler {
     TTableFileOwner* owner_;
     TIndexFile* index_file_ = nullptr;
     DataHeader header_{};
-<<<<<<< HEAD
-    bool header_changed_ = false;
+    HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
     void NoteFlagOnDisk(std::uint8_t flag) noexcept {
         flag_on_disk_ = flag;
         if (flag != kWriteInProgressFlag)
@@ -287,9 +286,6 @@ class TDataFile : public TFileHandler {
     bool progress_mark_ = false;
     std::uint8_t flag_on_disk_ = 0;
     std::uint8_t settled_flag_ = 0;
-=======
-    HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
->>>>>>> main
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
     std::vector<std::uint8_t> read_buffer_;

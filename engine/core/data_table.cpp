@@ -4,12 +4,8 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
-<<<<<<< HEAD
-#include "engine/core/engine_error.h"
 #include "engine/core/table_swap.h"
-=======
 #include "engine/storage/engine_error.h"
->>>>>>> main
 #include "engine/storage/storage_library.h"
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
