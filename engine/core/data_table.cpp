@@ -1,5 +1,6 @@
 #include "engine/core/data_table.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "engine/core/data_directory.h"
@@ -25,6 +26,9 @@ std::string WithoutExtension(std::string_view name) {
 bool HasDirectory(std::string_view name) {
     return name.find_first_of("/\\:") != std::string_view::npos;
 }
+
+// Between two attempts at a record or table lock.
+constexpr std::uint64_t kLockStepMs = 1;
 
 constexpr const char* kExtensions[3] = {".DAT", ".IDX", ".BLB"};
 constexpr const char* kBackupExtensions[3] = {".DBK", ".IBK", ".BBK"};
@@ -296,13 +300,22 @@ void TDataTable::SizeBitmaps() {
 }
 
 bool TDataTable::RetryLock(const std::function<bool()>& attempt) {
+    // The waiting keeps its limit, LockRetryCount times LockWaitTime, but is
+    // spent in short steps, so a lock released by another program is taken
+    // within a step instead of after a whole LockWaitTime.
     const TDataSession& session = directory_.Session();
-    for (unsigned failures = 0;; ++failures) {
+    const std::uint64_t budget =
+        std::uint64_t{session.LockRetryCount()} * std::uint64_t{session.LockWaitTime()};
+    std::uint64_t waited = 0;
+    for (std::uint64_t failures = 0;; ++failures) {
         if (attempt())
             return true;
-        if (failures + 1 > session.LockRetryCount())
+        if (waited >= budget && failures >= session.LockRetryCount())
             return false;
-        platform::os::Sleep(session.LockWaitTime());
+        const std::uint32_t step =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kLockStepMs, budget - waited));
+        platform::os::Sleep(step);
+        waited += step;
     }
 }
 
@@ -315,10 +328,20 @@ bool TDataTable::LockRecord(std::uint32_t n) {
     if (in_batch_ && locked_.IsSet(n))
         return false;
     bool changed = false;
-    if (!exclusive_ && !directory_.Session().StrictChangeDetection())
+    const bool read_locks = !exclusive_ && !directory_.Session().StrictChangeDetection();
+    if (read_locks)
         changed = ReadLock();
-    if (!RetryLock([&] { return data_file_->LockRecord(n); }))
-        RaiseEngineError(kErrRecordLocked, name_);
+    if (!data_file_->LockRecord(n)) {
+        // The holder of the record needs every read lock gone before it can
+        // write; waiting with one held would stall both until the wait ends.
+        const bool was_read_locked = operation_read_lock_;
+        if (was_read_locked)
+            ReadUnlock();
+        if (!RetryLock([&] { return data_file_->LockRecord(n); }))
+            RaiseEngineError(kErrRecordLocked, name_);
+        if (was_read_locked)
+            changed = ReadLock() || changed;
+    }
     locked_.SetBit(n);
     deferred_unlocks_.ClearBit(n);
     return changed;
