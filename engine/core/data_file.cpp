@@ -920,13 +920,8 @@ bool TDataFile::UnlockTable() {
 }
 
 bool TDataFile::LockHeader() {
-    for (std::uint32_t attempt = 0; attempt < kHeaderLockTries; ++attempt) {
-        if (attempt > 0)
-            platform::os::Sleep(kLockRetrySleepMs);
-        if (LockRegion(kHeaderLockByte, 1, true))
-            return true;
-    }
-    return false;
+    return RetryFileLock([&] { return LockRegion(kHeaderLockByte, 1, true); }, kHeaderLockTries,
+                         kLockRetrySleepMs);
 }
 
 bool TDataFile::UnlockHeader() {
