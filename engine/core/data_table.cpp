@@ -609,9 +609,19 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
+    // The mark comes off once everything it covers is written; writing
+    // through, the one sync per file below takes it to disk with the rest.
     if (write_mark_ && mark_holds_ == 0) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
+    }
+    if (directory_.Session().ForceBufferFlush()) {
+        // One sync per file once all of the flush is written: the caller
+        // returns only when its bytes are on disk.
+        data_file_->SyncWritten();
+        index_file_->SyncWritten();
+        if (blob_file_->IsOpen())
+            blob_file_->SyncWritten();
     }
 }
 

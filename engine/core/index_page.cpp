@@ -402,6 +402,9 @@ void TPage::SetPointer(std::uint32_t pointer) {
 void TPage::SetCount(std::uint32_t count) {
     if (edit_ < 1 || edit_ > count_ || IsLeaf())
         PageCorrupt(owner_);
+    // An unchanged count leaves the page clean, so it is not written again.
+    if (CountAt(edit_) == count)
+        return;
     PutU32(std::span(EntryAt(edit_) + key_size_, 12), kCountAt, count);
     MarkChanged();
 }
@@ -804,6 +807,7 @@ void TPage::Recycle(TIndexFile* owner) {
     lru_prev_ = lru_next_ = nullptr;
     cache_referenced_ = false;
     cache_listed_dirty_ = false;
+    cache_charge_ = 0;
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "engine/core/filter.h"
+#include "engine/storage/file_objects.h"
 #include "tests/engine/core/cursor_test_support.h"
 
 namespace strata {
@@ -95,6 +96,27 @@ TEST_F(DataCursor, DuplicateKeyNamesTheIndexItsOwnWay) {
     PutText(c, buffer, 2, "bob@x.org");
     EXPECT_EQ(message_of([&] { c.ModifyRecord(buffer, true, true); }), primary);
     EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org"}));
+}
+
+// With forced flushes a post returns once its bytes are on disk: each file
+// it wrote is synced once, after all of its writes; a flush that wrote
+// nothing syncs nothing.
+TEST_F(DataCursor, ForcedFlushSyncsEachWrittenFileOnce) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    for (int i = 0; i < 40; ++i) {
+        const std::uint64_t before = TPhysicalFile::SyncCount();
+        InsertEntry(c, "member" + std::to_string(i) + "@x.org", "news", i);
+        // The data file and the index file.
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 2u) << i;
+    }
+    const std::uint64_t before = TPhysicalFile::SyncCount();
+    c.FlushBuffers(false, false, false);
+    EXPECT_EQ(TPhysicalFile::SyncCount(), before);
+    c.Close();
+    TDataCursor& reopened = NewCursor();
+    reopened.Open();
+    EXPECT_EQ(reopened.GetTableRecordCount(), 40);
 }
 
 TEST_F(DataCursor, DeletedSlotsAreReusedOnlyWithAPrimaryIndex) {
