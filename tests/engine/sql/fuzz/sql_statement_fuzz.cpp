@@ -68,11 +68,11 @@ const std::map<std::string, std::string>& Pristine() {
             TDataDirectory* directory = session.OpenDirectory("DB", Folder().string());
             for (const char* sql : {
                      "CREATE TABLE t (a INTEGER, b CHAR(10), c FLOAT, d DATE, PRIMARY KEY (a))",
-                     "CREATE TABLE u (k INTEGER, label CHAR(20), m MEMO)",
+                     "CREATE TABLE u (k INTEGER, label CHAR(20), m BLOB(1, 1))",
                      "INSERT INTO t VALUES (1, 'one', 1.5, '2001-02-03')",
                      "INSERT INTO t VALUES (2, 'two', -2.25, '1999-12-31')",
                      "INSERT INTO t VALUES (3, NULL, NULL, NULL)",
-                     "INSERT INTO u VALUES (1, 'first', 'a memo')",
+                     "INSERT INTO u VALUES (1, 'first', NULL)",
                      "INSERT INTO u VALUES (3, 'third', NULL)",
                  }) {
                 Run(*directory, sql);

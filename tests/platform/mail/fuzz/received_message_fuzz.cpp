@@ -8,6 +8,12 @@
 
 #include "platform/mail/received_message.h"
 
+// vmime 0.9.2 keeps some ICU converters it opens for a message's charsets;
+// the leak is inside the library, as the mail tests note.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libvmime.so\n";
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view raw(reinterpret_cast<const char*>(data), size);
     const mail::ReceivedMessage message = mail::ParseMessage(raw);
