@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,6 +31,8 @@ namespace {
 
 using namespace strata;
 
+const std::string* folder_to_remove = nullptr;
+
 constexpr std::array<const char*, 3> kExtensions = {".DAT", ".IDX", ".BLB"};
 
 std::filesystem::path Folder() {
@@ -37,6 +40,13 @@ std::filesystem::path Folder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tablefuzzXXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp");
+        // libFuzzer ends a bounded run through exit(); the folder goes with
+        // it. Its name outlives every static object.
+        folder_to_remove = new std::string(pattern);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(*folder_to_remove, ignored);
+        });
         return std::filesystem::path(pattern);
     }();
     return path;

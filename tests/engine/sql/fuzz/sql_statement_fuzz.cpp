@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -28,11 +29,20 @@ namespace {
 
 using namespace strata;
 
+const std::string* folder_to_remove = nullptr;
+
 std::filesystem::path Folder() {
     static const std::filesystem::path path = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "sqlfuzzXXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp");
+        // libFuzzer ends a bounded run through exit(); the folder goes with
+        // it. Its name outlives every static object.
+        folder_to_remove = new std::string(pattern);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(*folder_to_remove, ignored);
+        });
         std::filesystem::create_directories(std::filesystem::path(pattern) / "private");
         return std::filesystem::path(pattern);
     }();
