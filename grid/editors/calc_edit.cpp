@@ -232,8 +232,11 @@ void TCustomgxCalculator::PopupKeyDown(std::uint16_t& key, ui::TShiftState shift
     } else if (key == ui::VK_INSERT && ctrl) {
         QGuiApplication::clipboard()->setText(QString::fromStdString(GetText()));
     }
-    PressKeyButton(TgxCalcEngine::ButtonForKey(key, ctrl));
-    key = 0;
+    const int code = TgxCalcEngine::ButtonForKey(key, ctrl);
+    if (code != cbNone) {
+        PressKeyButton(code);
+        key = 0;
+    }
 }
 
 void TCustomgxCalculator::PopupKeyPress(char32_t& key) {
@@ -374,8 +377,8 @@ void TgxInplaceCalcEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
         return;
     }
     if (PopupShown() && calc_ != nullptr) {
+        // Unmapped keys come back as characters (digits, operators).
         calc_->PopupKeyDown(key, shift);
-        key = 0;
         return;
     }
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);

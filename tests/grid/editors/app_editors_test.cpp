@@ -456,13 +456,17 @@ TEST(MemoEditor, EnterStartsALineAndTheCellShowsTheFirstCharacters) {
     QTest::keyClicks(&editor->Memo(), "second");
     EXPECT_TRUE(g.grid->IsEditing());
     EXPECT_EQ(editor->Memo().toPlainText().toStdString(), "note 1\nsecond");
-    std::string posted;
-    editor->GetEditingText(posted);
-    EXPECT_EQ(posted, "note 1\nsecond");
-    // Ctrl+Enter goes to the grid, which ends editing.
+    // Ctrl+Enter goes to the grid, which ends editing and posts.
     QTest::keyClick(&editor->Memo(), Qt::Key_Return, Qt::ControlModifier);
     EXPECT_FALSE(g.grid->IsEditing());
-    g.db.Table().Cancel();
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Notes"), "note 1\nsecond");
+    // Escape restores the cell's text.
+    editor = g.Open<TgxInplaceMemoEdit>(3, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClicks(&editor->Memo(), "junk");
+    QTest::keyClick(&editor->Memo(), Qt::Key_Escape);
+    EXPECT_EQ(editor->Memo().toPlainText().toStdString(), "note 3");
 
     struct Case {
         int max;

@@ -1,0 +1,279 @@
+// The calculator and blob popups in a data grid over a Strata table, the hyperlink editor,
+// the pick list's prefix search and the default column classes.
+
+#include <QBuffer>
+
+#include "grid/editors/blob_edit.h"
+#include "grid/editors/calc_edit.h"
+#include "grid/editors/check_edit.h"
+#include "grid/editors/date_edit.h"
+#include "grid/editors/default_columns.h"
+#include "grid/editors/graphic_edit.h"
+#include "grid/editors/hyperlink_edit.h"
+#include "grid/editors/memo_edit.h"
+#include "grid/editors/pick_edit.h"
+#include "grid/editors/spin_edit.h"
+#include "platform/ui/keys.h"
+#include "tests/grid/editors/editor_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+TEST(Calculator, LayoutOfTheDefaultGeometry) {
+    TCustomgxCalculator calc;
+    EXPECT_EQ(calc.size(), QSize(204, 134));
+    struct Case {
+        int code;
+        QRect rect;
+    };
+    const std::vector<Case> cases = {
+        {cbBack, QRect(QPoint(51, 4), QPoint(97, 25))},
+        {cbClear, QRect(QPoint(153, 4), QPoint(199, 25))},
+        {cbMemClear, QRect(QPoint(4, 30), QPoint(31, 51))},
+        {cbNum7, QRect(QPoint(44, 30), QPoint(71, 51))},
+        {cbEqual, QRect(QPoint(172, 108), QPoint(199, 129))},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(calc.ButtonRect(c.code), c.rect) << c.code;
+    EXPECT_EQ(calc.ButtonAt(QPoint(50, 40)), cbNum7);
+    EXPECT_EQ(calc.ButtonAt(QPoint(36, 40)), cbNone);
+    calc.LayoutFor(408, 268);
+    EXPECT_EQ(calc.ButtonHeight(), 44);
+}
+
+TEST(Calculator, MouseOffTheButtonEntersNothing) {
+    TCustomgxCalculator calc;
+    calc.show();
+    const QPoint seven = calc.ButtonRect(cbNum7).center();
+    QTest::mousePress(&calc, Qt::LeftButton, Qt::NoModifier, seven);
+    EXPECT_TRUE(calc.ButtonDown(cbNum7));
+    QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), QPointF(1, 1), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(&calc, &move);
+    EXPECT_FALSE(calc.ButtonDown(cbNum7));
+    QTest::mouseRelease(&calc, Qt::LeftButton, Qt::NoModifier, QPoint(1, 1));
+    EXPECT_EQ(calc.GetText(), "0");
+    QTest::mouseClick(&calc, Qt::LeftButton, Qt::NoModifier, seven);
+    EXPECT_EQ(calc.GetText(), "7");
+}
+
+TEST(CalcEditor, KeysWorkTheCalculatorAndEscapeRestores) {
+    EditorGrid g;
+    g.Add<TgxDBGridCalcColumn>("Amount");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceCalcEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "3");
+    QWidget* keys = EditorGrid::Keys(editor);
+    QTest::keyClick(keys, Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    QTest::keyClicks(keys, "*4");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "4");
+    QTest::keyClick(keys, Qt::Key_Return);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "12");
+    // Escape in the open calculator puts the cell's first text back.
+    QTest::keyClick(keys, Qt::Key_F4);
+    QTest::keyClicks(keys, "+5=");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "17");
+    editor->Calculator()->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) +
+                                                "/calculator.png");
+    QTest::keyClick(keys, Qt::Key_Escape);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "3");
+    QTest::keyClick(keys, Qt::Key_F4);
+    QTest::keyClicks(keys, "8/0=");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "Error");
+    QTest::keyClicks(keys, "c");
+    QTest::keyClicks(keys, "2+2");
+    QTest::keyClick(keys, Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Amount"), "4");
+}
+
+struct BlobGrid : EditorGrid {
+    TgxDBGridBlobColumn* notes;
+    BlobGrid() {
+        notes = Add<TgxDBGridBlobColumn>("Notes");
+        Bind();
+    }
+};
+
+TEST(BlobEditor, SavesOnceOnOkAndNeverOnCancel) {
+    struct Case {
+        bool ok;
+        std::string stored;
+    };
+    for (const Case& c : {Case{true, "typed note"}, Case{false, "note 3"}}) {
+        BlobGrid g;
+        EXPECT_EQ(g.notes->PopupPage(), 0);
+        auto* editor = g.Open<TgxInplaceBlobEdit>(3, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(editor, Qt::Key_F4);
+        TCustomgxBlobPopup* popup = editor->BlobPopup();
+        ASSERT_NE(popup, nullptr);
+        EXPECT_EQ(popup->MemoText(), "note 3");
+        EXPECT_FALSE(popup->Button(0)->isEnabled());
+        int saves = 0;
+        auto save = popup->OnSave;
+        popup->OnSave = [&](TCustomgxBlobPopup* p) {
+            ++saves;
+            save(p);
+        };
+        popup->Memo().selectAll();
+        QTest::keyClicks(&popup->Memo(), "typed note");
+        EXPECT_TRUE(popup->Button(0)->isEnabled());
+        if (c.ok) {
+            popup->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/blob_popup.png");
+            QTest::mouseClick(popup->Button(0), Qt::LeftButton);
+        } else {
+            QTest::keyClick(&popup->Memo(), Qt::Key_Escape);
+        }
+        EXPECT_FALSE(popup->isVisible());
+        EXPECT_EQ(saves, c.ok ? 1 : 0);
+        popup->ClosePopup();  // a later close saves nothing more
+        EXPECT_EQ(saves, c.ok ? 1 : 0);
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(3, "Notes"), c.stored) << c.ok;
+    }
+}
+
+TEST(BlobEditor, ReadOnlyShowsCloseOnlyAndResizeIsRemembered) {
+    BlobGrid g;
+    g.notes->SetReadOnly(true);
+    auto* editor = g.Open<TgxInplaceBlobEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->DropDown();
+    TCustomgxBlobPopup* popup = editor->BlobPopup();
+    EXPECT_EQ(popup->Buttons(), kBlobClose);
+    EXPECT_FALSE(popup->Button(0)->isVisibleTo(popup));
+    EXPECT_TRUE(popup->Button(2)->isVisibleTo(popup));
+    popup->resize(260, 180);
+    editor->CloseUp(false);
+    EXPECT_EQ(g.notes->PopupWidth(), 260);
+    EXPECT_EQ(g.notes->PopupHeight(), 180);
+}
+
+TEST(BlobPictures, HeaderIsSkippedAndIconsFollowTheType) {
+    QImage image(3, 2, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "BMP");
+    const std::string bare(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    std::string headed = bare;
+    const auto size = static_cast<std::uint32_t>(bare.size());
+    const char header[8] = {1,
+                            0,
+                            0,
+                            1,
+                            static_cast<char>(size & 0xFF),
+                            static_cast<char>((size >> 8) & 0xFF),
+                            static_cast<char>((size >> 16) & 0xFF),
+                            static_cast<char>(size >> 24)};
+    headed.insert(0, header, 8);
+    EXPECT_EQ(LoadPictureFromBlob(bare).size(), QSize(3, 2));
+    EXPECT_EQ(LoadPictureFromBlob(headed).size(), QSize(3, 2));
+    EXPECT_TRUE(LoadPictureFromBlob("").isNull());
+    EXPECT_TRUE(LoadPictureFromBlob("not a picture").isNull());
+    EXPECT_EQ(BlobIconOfType(db::ftMemo), 3);
+    EXPECT_EQ(BlobIconOfType(db::ftGraphic), 5);
+    EXPECT_EQ(BlobIconOfType(db::ftDBaseOle), 7);
+    EXPECT_EQ(BlobIconOfType(db::ftBytes), 1);
+    EXPECT_EQ(PictureTarget(QSize(100, 50), QRect(0, 0, 40, 40), true), QRect(0, 0, 40, 20));
+    EXPECT_EQ(PictureTarget(QSize(10, 10), QRect(0, 0, 40, 40), false), QRect(15, 15, 10, 10));
+}
+
+TEST(HyperLinkEditor, OpensOnlyWebMailAndFtpLinks) {
+    struct Case {
+        const char* text;
+        const char* opened;  // empty: nothing
+    };
+    const std::vector<Case> cases = {
+        {"http://example.org/a", "http://example.org/a"},
+        {" www.example.org ", "http://www.example.org"},
+        {"mailto:list@example.org", "mailto:list@example.org"},
+        {"FTP://files.example.org", "ftp://files.example.org"},
+        {"", ""},
+        {"   ", ""},
+        {"rm -rf /", ""},
+        {"file:///etc/passwd", ""},
+        {"javascript:alert(1)", ""},
+        {"/usr/bin/xterm", ""},
+    };
+    std::vector<std::string> opened;
+    auto saved = HyperLinkOpener();
+    HyperLinkOpener() = [&](const QUrl& url) {
+        opened.push_back(url.toString().toStdString());
+        return true;
+    };
+    for (const Case& c : cases) {
+        opened.clear();
+        EditorGrid g;
+        g.Add<TgxDBGridHyperLinkColumn>("Item");
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceHyperLinkEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        editor->LineEdit().setText(c.text);
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return, Qt::ControlModifier);
+        if (*c.opened == '\0')
+            EXPECT_TRUE(opened.empty()) << c.text;
+        else
+            EXPECT_EQ(opened, std::vector<std::string>{c.opened}) << c.text;
+    }
+    HyperLinkOpener() = saved;
+}
+
+TEST(PickList, PrefixFindsTheFirstSortedItem) {
+    const std::vector<std::string> items = {"beta", "Alpha", "alpine"};
+    EXPECT_EQ(FindPickItem(items, "a"), 1);
+    EXPECT_EQ(FindPickItem(items, "al"), 1);
+    EXPECT_EQ(FindPickItem(items, "ALPI"), 2);
+    EXPECT_EQ(FindPickItem(items, "b"), 0);
+    EXPECT_EQ(FindPickItem(items, "c"), -1);
+    EXPECT_EQ(FindPickItem(items, ""), -1);
+    EXPECT_EQ(FindPickItem({}, "a"), -1);
+}
+
+TEST(DefaultColumnClasses, TypedColumnsForEachFieldType) {
+    RegisterTypedColumns();
+    auto make = [](db::TFieldType type) { return DefaultColumnClassFor(type)(); };
+    EXPECT_NE(dynamic_cast<TgxDBGridCheckColumn*>(make(db::ftBoolean).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridCurrencyColumn*>(make(db::ftCurrency).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridDateColumn*>(make(db::ftDate).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridDateColumn*>(make(db::ftDateTime).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridTimeColumn*>(make(db::ftTime).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridMemoColumn*>(make(db::ftMemo).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TgxDBGridGraphicColumn*>(make(db::ftGraphic).get()), nullptr);
+    for (db::TFieldType t : {db::ftBytes, db::ftVarBytes, db::ftBlob, db::ftFmtMemo,
+                             db::ftParadoxOle, db::ftDBaseOle, db::ftTypedBinary})
+        EXPECT_NE(dynamic_cast<TgxDBGridBlobColumn*>(make(t).get()), nullptr) << int(t);
+    for (db::TFieldType t : {db::ftUnknown, db::ftString, db::ftSmallint, db::ftInteger, db::ftWord,
+                             db::ftFloat, db::ftBCD, db::ftAutoInc}) {
+        auto column = make(t);
+        EXPECT_NE(dynamic_cast<TgxDBGridMaskColumn*>(column.get()), nullptr) << int(t);
+        EXPECT_EQ(dynamic_cast<TgxDBGridSpinColumn*>(column.get()), nullptr) << int(t);
+        EXPECT_EQ(DefaultColumnClassPriority(t), 1);
+    }
+    EXPECT_NE(dynamic_cast<TgxDBGridLookupColumn*>(LookupColumnClass()().get()), nullptr);
+
+    // Equal priority keeps what is there; a higher one replaces.
+    RegisterDefaultColumnClasses([](int type, int, TgxColumnClassEntry& e) {
+        if (type == db::ftString)
+            e = {ColumnClassOf<TgxDBGridSpinColumn>(), 1};
+    });
+    EXPECT_NE(dynamic_cast<TgxDBGridMaskColumn*>(make(db::ftString).get()), nullptr);
+    std::vector<std::pair<int, int>> asked;
+    RegisterDefaultColumnClasses([&](int type, int kind, TgxColumnClassEntry& e) {
+        asked.emplace_back(type, kind);
+        if (type == db::ftString && kind == 0)
+            e = {ColumnClassOf<TgxDBGridHyperLinkColumn>(), 2};
+    });
+    ASSERT_EQ(asked.size(), 23u);
+    EXPECT_EQ(asked.back(), std::make_pair(0, 2));
+    EXPECT_NE(dynamic_cast<TgxDBGridHyperLinkColumn*>(make(db::ftString).get()), nullptr);
+    RegisterDefaultColumnClass(db::ftString, ColumnClassOf<TgxDBGridMaskColumn>(), 3);
+}
+
+}  // namespace
+}  // namespace grid::testing
