@@ -1,9 +1,17 @@
 #include "grid/editors/pick_edit.h"
 
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
 #include <algorithm>
 #include <numeric>
 
 #include "platform/nls/nls.h"
+#include "platform/ui/application.h"
+#include "platform/ui/clock.h"
+#include "platform/ui/keys.h"
 
 namespace grid {
 
@@ -59,6 +67,364 @@ void TgxDBTreeListLookupColumn::Assign(const db::TPersistent& source) {
         list_field_index_ = c->list_field_index_;
         list_width_ = c->list_width_;
     }
+}
+
+}  // namespace grid
+
+namespace grid {
+
+namespace {
+constexpr std::size_t kMaxSearch = 32;
+constexpr std::uint32_t kSearchPause = 2000;
+
+bool StartsWithText(const std::string& item, const std::string& text) {
+    return item.size() >= text.size() &&
+           platform::nls::SameTextAnsi(std::string_view(item).substr(0, text.size()), text);
+}
+}  // namespace
+
+TPopupListbox::TPopupListbox(QWidget* parent) : TgxEditorPopup(parent) {
+    setMouseTracking(true);
+}
+
+int TPopupListbox::ItemAt(QPoint p) const {
+    if (!rect().adjusted(1, 1, -1, -1).contains(p))
+        return -1;
+    const int index = TopIndex + (p.y() - 1) / std::max(1, ItemHeight);
+    return index < static_cast<int>(Items.size()) ? index : -1;
+}
+
+void TPopupListbox::MakeVisible(int index) {
+    if (index < 0)
+        return;
+    if (index < TopIndex)
+        TopIndex = index;
+    else if (index >= TopIndex + Rows)
+        TopIndex = index - Rows + 1;
+}
+
+void TPopupListbox::TypeChar(char32_t ch) {
+    const std::uint32_t now = ui::Clock().TickCount();
+    if (now - last_key_ > kSearchPause)
+        search_.clear();
+    last_key_ = now;
+    if (search_.size() < kMaxSearch)
+        search_ += QString::fromStdU32String(std::u32string(1, ch)).toStdString();
+    for (std::size_t i = 0; i < Items.size(); ++i)
+        if (StartsWithText(Items[i], search_)) {
+            ItemIndex = static_cast<int>(i);
+            MakeVisible(ItemIndex);
+            break;
+        }
+    update();
+}
+
+void TPopupListbox::PopupKeyDown(std::uint16_t& key, ui::TShiftState) {
+    const int count = static_cast<int>(Items.size());
+    int index = ItemIndex;
+    switch (key) {
+        case ui::VK_UP:
+        case ui::VK_LEFT:
+            index = std::max(0, index - 1);
+            break;
+        case ui::VK_DOWN:
+        case ui::VK_RIGHT:
+            index = std::min(count - 1, index + 1);
+            break;
+        case ui::VK_PRIOR:
+            index = std::max(0, index - Rows + 1);
+            break;
+        case ui::VK_NEXT:
+            index = std::min(count - 1, index + Rows - 1);
+            break;
+        case ui::VK_HOME:
+            index = 0;
+            break;
+        case ui::VK_END:
+            index = count - 1;
+            break;
+        case ui::VK_BACK:
+        case ui::VK_ESCAPE:
+            search_.clear();
+            break;
+        default:
+            return;
+    }
+    ItemIndex = count == 0 ? -1 : index;
+    MakeVisible(ItemIndex);
+    update();
+    key = 0;
+}
+
+void TPopupListbox::PopupKeyPress(char32_t& key) {
+    if (key >= 32 && key != 127)
+        TypeChar(key);
+    key = 0;
+}
+
+void TPopupListbox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QPalette pal = QApplication::palette();
+    p.fillRect(rect(), pal.color(QPalette::Base));
+    p.setPen(pal.color(QPalette::WindowText));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    for (int row = 0; row < Rows; ++row) {
+        const int index = TopIndex + row;
+        if (index >= static_cast<int>(Items.size()))
+            break;
+        const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
+        const bool selected = index == ItemIndex;
+        p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
+        p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+        p.drawText(r.adjusted(2, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                   QString::fromStdString(Items[static_cast<std::size_t>(index)]));
+        if (selected) {
+            p.setPen(QPen(pal.color(QPalette::HighlightedText), 1, Qt::DotLine));
+            p.drawRect(r.adjusted(0, 0, -1, -1));
+        }
+    }
+}
+
+void TPopupListbox::mousePressEvent(QMouseEvent* e) {
+    mouseMoveEvent(e);
+}
+
+void TPopupListbox::mouseMoveEvent(QMouseEvent* e) {
+    if (!(e->buttons() & Qt::LeftButton))
+        return;
+    const int index = ItemAt(e->position().toPoint());
+    if (index >= 0 && index != ItemIndex) {
+        ItemIndex = index;
+        update();
+    }
+}
+
+void TPopupListbox::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton)
+        return;
+    if (QWidget::mouseGrabber() == this)
+        releaseMouse();
+    const bool inside = rect().contains(e->position().toPoint());
+    if (OnListMouseUp)
+        ui::Guarded([&] { OnListMouseUp(inside); });
+}
+
+TgxInplacePickEdit::TgxInplacePickEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
+    popup_takes_typing_ = true;
+}
+
+TgxInplacePickEdit::~TgxInplacePickEdit() = default;
+
+void TgxInplacePickEdit::InitEditValue() {
+    TgxInplaceDropDownEdit::InitEditValue();
+    search_active_ = false;
+    typed_.clear();
+    if (GetDropDownListStyle())
+        LineEdit().setReadOnly(true);
+}
+
+bool TgxInplacePickEdit::Complete() {
+    const std::vector<std::string> items = GetItems();
+    const int index = FindPickItem(items, typed_);
+    if (index < 0)
+        return false;
+    if (CanModify()) {
+        SetPickedValue(db::Variant(items[static_cast<std::size_t>(index)]));
+        std::string text;
+        GetCellText(text);
+        if (text.empty())
+            text = items[static_cast<std::size_t>(index)];
+        LineEdit().setText(QString::fromStdString(text));
+        emit LineEdit().textEdited(LineEdit().text());
+        const int typed_length = QString::fromStdString(typed_).size();
+        LineEdit().setSelection(LineEdit().text().size(), typed_length - LineEdit().text().size());
+    }
+    return true;
+}
+
+void TgxInplacePickEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_ESCAPE) {
+        search_active_ = false;
+        typed_.clear();
+    }
+    TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplacePickEdit::EditorKeyPress(char32_t& key) {
+    if (GetReadOnly() || GetDropDownListStyle()) {
+        if (key >= 32 || key == 8)
+            key = 0;
+        return;
+    }
+    if (key == 8 && search_active_) {
+        if (!typed_.empty()) {
+            QString t = QString::fromStdString(typed_);
+            t.chop(1);
+            typed_ = t.toStdString();
+        }
+        LineEdit().setSelection(QString::fromStdString(typed_).size(), 1000);
+        if (Complete())
+            key = 0;
+        return;
+    }
+    if (key < 32 || key == 127) {
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+        return;
+    }
+    const std::string ch = QString::fromStdU32String(std::u32string(1, key)).toStdString();
+    if (search_active_ && static_cast<int>(typed_.size()) <
+                              std::max(1, GetMaxLength() > 0 ? GetMaxLength() : 32767)) {
+        typed_ += ch;
+    } else {
+        QString t = LineEdit().text();
+        if (LineEdit().hasSelectedText())
+            t.remove(LineEdit().selectionStart(), LineEdit().selectedText().size());
+        typed_ = t.toStdString() + ch;
+        search_active_ = true;
+    }
+    if (Complete())
+        key = 0;
+    else
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+    if (GetDropDownOnTyping() && !PopupShown())
+        DropDown();
+    DoTextChanged(LineEdit().text().toStdString());
+}
+
+void TgxInplacePickEdit::DropDown() {
+    if (GetReadOnly())
+        return;
+    DoBeforeDropDown();
+    const std::vector<std::string> items = GetItems();
+    if (items.empty())
+        return;
+    if (list_ == nullptr) {
+        list_ = std::make_unique<TPopupListbox>(window());
+        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
+    }
+    TPopupListbox& list = *list_;
+    list.OwnerEdit = this;
+    list.Popped = true;
+    SetPopup(list_.get());
+    list.setFont(Font().ToQFont());
+    list.Items = items;
+    const QFontMetrics fm(list.font());
+    list.ItemHeight = fm.height() + 2;
+    list.Rows = std::min(static_cast<int>(items.size()), std::max(1, GetDropDownRows()));
+    int widest = width();
+    for (const std::string& item : items)
+        widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)) + 8);
+    list.resize(widest, list.Rows * list.ItemHeight + 2);
+    std::string text;
+    GetCellText(text);
+    const auto found = std::find(items.begin(), items.end(), text);
+    list.ItemIndex = found == items.end() ? -1 : static_cast<int>(found - items.begin());
+    list.TopIndex = 0;
+    list.MakeVisible(list.ItemIndex);
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
+    if (pos.y() + list.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - list.height());
+    list.move(pos);
+    SetPopupShown(true);
+    list.ShowPopup();
+}
+
+void TgxInplacePickEdit::CloseUp(bool accept) {
+    if (!PopupShown() || list_ == nullptr)
+        return;
+    search_active_ = false;
+    typed_.clear();
+    if (QWidget::mouseGrabber() != nullptr)
+        QWidget::mouseGrabber()->releaseMouse();
+    list_->ClosePopup();
+    SetPopupShown(false);
+    db::Variant value(list_->ItemIndex >= 0
+                          ? list_->Items[static_cast<std::size_t>(list_->ItemIndex)]
+                          : LineEdit().text().toStdString());
+    DoCloseUp(value, accept);
+    if (accept && CanModify()) {
+        LineEdit().setText(QString::fromStdString(value.AsString()));
+        emit LineEdit().textEdited(LineEdit().text());
+        SetPickedValue(value);
+    }
+}
+
+void TgxInplacePickEdit::DoTextChanged(const std::string& text) {
+    if (list_ == nullptr)
+        return;
+    const auto found = std::find(list_->Items.begin(), list_->Items.end(), text);
+    if (found != list_->Items.end()) {
+        list_->ItemIndex = static_cast<int>(found - list_->Items.begin());
+        list_->MakeVisible(list_->ItemIndex);
+        list_->update();
+    }
+}
+
+TgxDBTreeListPickColumn* TgxInplaceDBTreeListPickEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListPickColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceDBTreeListPickEdit::DoCloseUp(db::Variant& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+void TgxInplaceDBTreeListPickEdit::GetCellText(std::string& text) {
+    auto* c = Column();
+    text = c != nullptr && c->Field() != nullptr ? c->Field()->Text() : std::string();
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetDropDownOnTyping() {
+    auto* c = Column();
+    return c != nullptr && c->ImmediateDropDown();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
+    auto* c = Column();
+    return c != nullptr ? c->Items() : std::vector<std::string>();
+}
+
+int TgxInplaceDBTreeListPickEdit::GetDropDownRows() {
+    auto* c = Column();
+    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+}
+
+void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
+    auto* c = Column();
+    if (c != nullptr && c->Field() != nullptr && Container != nullptr && Container->CanEditModify())
+        c->Field()->SetText(value.AsString());
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetDropDownListStyle() {
+    auto* c = Column();
+    return c != nullptr && c->DropDownListStyle();
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplacePickEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxPopupBorder TgxInplaceDBTreeListPickEdit::GetPopupBorder() {
+    auto* c = Column();
+    return c != nullptr ? c->PopupBorder() : pbDefault;
+}
+
+void TgxInplaceDBTreeListPickEdit::DoBeforeDropDown() {
+    auto* c = Column();
+    if (c != nullptr && c->OnEditButtonClick)
+        c->OnEditButtonClick(c);
+}
+
+TgxInplaceEditClass TgxDBTreeListPickColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListPickEdit),
+            [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListPickEdit>(parent); }};
 }
 
 }  // namespace grid

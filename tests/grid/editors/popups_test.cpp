@@ -13,6 +13,7 @@
 #include "grid/editors/memo_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
+#include "platform/ui/clock.h"
 #include "platform/ui/keys.h"
 #include "tests/grid/editors/editor_fixture.h"
 
@@ -273,6 +274,84 @@ TEST(DefaultColumnClasses, TypedColumnsForEachFieldType) {
     EXPECT_EQ(asked.back(), std::make_pair(0, 2));
     EXPECT_NE(dynamic_cast<TgxDBGridHyperLinkColumn*>(make(db::ftString).get()), nullptr);
     RegisterDefaultColumnClass(db::ftString, ColumnClassOf<TgxDBGridMaskColumn>(), 3);
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+struct PickGrid : EditorGrid {
+    TgxDBGridPickColumn* item;
+    ui::ManualUiClock* clock;
+    std::unique_ptr<ui::UiClock> previous;
+    PickGrid() {
+        auto c = std::make_unique<ui::ManualUiClock>();
+        clock = c.get();
+        previous = ui::SetClock(std::move(c));
+        item = Add<TgxDBGridPickColumn>("Item");
+        item->SetItems({"beta", "Alpha", "alpine", "cat", "camel", "dog"});
+        Bind();
+    }
+    ~PickGrid() { ui::SetClock(std::move(previous)); }
+};
+
+TEST(PickEditor, TypingCompletesFromTheItemsAndWritesTheField) {
+    PickGrid g;
+    auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QWidget* keys = EditorGrid::Keys(editor);
+    QTest::keyClicks(keys, "a");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "Alpha");
+    QTest::keyClicks(keys, "l");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "Alpha");
+    EXPECT_EQ(editor->LineEdit().selectedText().toStdString(), "pha");
+    EXPECT_TRUE(editor->PopupShown());  // the column drops its list down on typing
+    EXPECT_EQ(editor->List()->ItemIndex, 1);
+    QTest::keyClick(keys, Qt::Key_Down);
+    EXPECT_EQ(editor->List()->ItemIndex, 2);
+    QTest::keyClick(keys, Qt::Key_Return);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "alpine");
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Item"), "alpine");
+}
+
+TEST(PickEditor, ListIsAtMostDropDownRowsHighAndSearchesForTwoSeconds) {
+    PickGrid g;
+    g.item->SetDropDownRows(3);
+    g.item->Items().push_back(std::string(80, 'w'));
+    auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+    TPopupListbox* list = editor->List();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Rows, 3);
+    EXPECT_EQ(list->height(), 3 * list->ItemHeight + 2);
+    EXPECT_GT(list->width(), editor->width());
+    list->TypeChar(U'c');
+    g.clock->Advance(1500);
+    list->TypeChar(U'a');
+    EXPECT_EQ(list->SearchText(), "ca");
+    EXPECT_EQ(list->ItemIndex, 3);
+    g.clock->Advance(2001);
+    list->TypeChar(U'd');
+    EXPECT_EQ(list->SearchText(), "d");
+    EXPECT_EQ(list->ItemIndex, 5);
+    // Escape closes the list without taking the item.
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Escape);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
+}
+
+TEST(PickEditor, ListStyleRefusesTyping) {
+    PickGrid g;
+    g.item->SetDropDownListStyle(true);
+    auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClicks(EditorGrid::Keys(editor), "zz");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
 }
 
 }  // namespace
