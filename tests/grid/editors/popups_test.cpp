@@ -10,6 +10,7 @@
 #include "grid/editors/default_columns.h"
 #include "grid/editors/graphic_edit.h"
 #include "grid/editors/hyperlink_edit.h"
+#include "grid/editors/image_edit.h"
 #include "grid/editors/memo_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
@@ -352,6 +353,63 @@ TEST(PickEditor, ListStyleRefusesTyping) {
     ASSERT_NE(editor, nullptr);
     QTest::keyClicks(EditorGrid::Keys(editor), "zz");
     EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(ImageColumn, IndexesOfValues) {
+    const std::vector<std::string> values = {"0", "1", "2"};
+    struct Case {
+        std::string text;
+        std::vector<std::string> descriptions, image_indexes;
+        bool default_images;
+        int image, description;
+    };
+    const std::vector<Case> cases = {
+        {"2", {}, {}, true, 2, -1},
+        {"2", {"none", "one", "two"}, {"5", "3", "1"}, false, 1, 2},
+        {"2", {"none"}, {"5", "3", "x"}, false, -1, -1},
+        {"7", {"none", "one", "two"}, {}, true, -1, -1},
+        {"1", {}, {"5"}, false, 1, -1},
+    };
+    for (const Case& c : cases) {
+        TgxImageIndexes i =
+            ImageIndexesOf(c.text, values, c.descriptions, c.image_indexes, c.default_images);
+        EXPECT_EQ(i.image, c.image) << c.text;
+        EXPECT_EQ(i.description, c.description) << c.text;
+    }
+}
+
+TEST(ImageEditor, PicksAValueFromTheListAndPostsIt) {
+    EditorGrid g;
+    auto* rights = g.Add<TgxDBGridImageColumn>("SendRights");
+    rights->Values = {"True", "False", "Maybe"};
+    rights->Descriptions = {"allowed", "refused"};
+    rights->SetDefaultImages(false);
+    rights->ImageIndexes = {"0", "1", "x"};
+    rights->SetShowDescription(true);
+    g.Bind();
+    EXPECT_EQ(g.grid->GetCellText(g.grid->FindNodeByKeyValue(db::Variant(1)), 0), "allowed");
+    EXPECT_EQ(rights->ListImages(), (std::vector<int>{0, 1, -2}));
+    auto* editor = g.Open<TgxInplaceImageEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(editor, Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    EXPECT_EQ(editor->List()->ItemIndex, 0);
+    QTest::keyClick(editor, Qt::Key_Down);
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_FALSE(editor->PopupShown());
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "SendRights"), "False");
+
+    rights->Values.clear();
+    editor = g.Open<TgxInplaceImageEdit>(2, 0);
+    editor->DropDown();
+    EXPECT_FALSE(editor->PopupShown());
 }
 
 }  // namespace
