@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "platform/db/dataset.h"
 #include "platform/nls/nls.h"
 #include "platform/ui/application.h"
 #include "platform/ui/clock.h"
@@ -425,6 +426,243 @@ void TgxInplaceDBTreeListPickEdit::DoBeforeDropDown() {
 TgxInplaceEditClass TgxDBTreeListPickColumn::GetEditorClass() const {
     return {typeid(TgxInplaceDBTreeListPickEdit),
             [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListPickEdit>(parent); }};
+}
+
+}  // namespace grid
+
+namespace grid {
+
+TgxInplaceLookupEdit::TgxInplaceLookupEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {}
+
+TgxInplaceLookupEdit::~TgxInplaceLookupEdit() = default;
+
+std::string TgxInplaceLookupEdit::FieldText() {
+    db::TField* f = GetLookupField();
+    return f != nullptr ? f->Text() : std::string();
+}
+
+void TgxInplaceLookupEdit::InitEditValue() {
+    TgxInplaceDropDownEdit::InitEditValue();
+    popup_takes_typing_ = GetImmediateDropDown();
+    search_active_ = false;
+    typed_.clear();
+}
+
+void TgxInplaceLookupEdit::SetLookupValue(const db::Variant& value) {
+    db::TField* lookup = GetLookupField();
+    if (lookup == nullptr || lookup->DataSet() == nullptr)
+        return;
+    db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
+    if (key == nullptr || !key->CanModify())
+        return;
+    lookup->DataSet()->Edit();
+    if (value.IsNull() || value.IsClear())
+        key->Clear();
+    else
+        key->SetValue(value);
+}
+
+void TgxInplaceLookupEdit::ClearLookupValue() {
+    SetLookupValue(db::Variant::Null());
+    LineEdit().setText(QString::fromStdString(FieldText()));
+    search_active_ = false;
+    typed_.clear();
+}
+
+void TgxInplaceLookupEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_ESCAPE) {
+        search_active_ = false;
+        typed_.clear();
+    }
+    if (key != 0 && GetClearKey() != 0 && ShortCutOf(key, shift) == GetClearKey()) {
+        if (!GetReadOnly())
+            ClearLookupValue();
+        key = 0;
+        return;
+    }
+    TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplaceLookupEdit::EditorKeyPress(char32_t& key) {
+    if (key < 32 && key != 8) {
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+        return;
+    }
+    const char32_t typed_key = key;
+    key = 0;
+    // The lookup field itself never changes: its key field is written.
+    if (GetReadOnly())
+        return;
+    db::TField* lookup = GetLookupField();
+    if (lookup == nullptr)
+        return;
+    db::TDataSet* lookup_ds = lookup->LookupDataSet();
+    if (typed_key == 8) {
+        if (search_active_ && !typed_.empty()) {
+            QString t = QString::fromStdString(typed_);
+            t.chop(1);
+            typed_ = t.toStdString();
+            LineEdit().setSelection(t.size(), 1000);
+        }
+        return;
+    }
+    if (lookup_ds == nullptr || lookup_ds->FindField(lookup->LookupResultField()) == nullptr)
+        return;
+    const std::string ch = QString::fromStdU32String(std::u32string(1, typed_key)).toStdString();
+    typed_ = search_active_ ? typed_ + ch : ch;
+    search_active_ = true;
+    LineEdit().setText(QString::fromStdString(typed_));
+    db::TLocateOptions options;
+    options.Include(db::loCaseInsensitive);
+    options.Include(db::loPartialKey);
+    if (lookup_ds->Locate(lookup->LookupResultField(), db::Variant(typed_), options)) {
+        db::TField* key_field = lookup_ds->FindField(lookup->LookupKeyFields());
+        if (key_field != nullptr)
+            SetLookupValue(key_field->Value());
+        const QString found =
+            QString::fromStdString(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
+        LineEdit().setText(found);
+        const int typed_length = QString::fromStdString(typed_).size();
+        LineEdit().setSelection(found.size(), typed_length - found.size());
+    } else if (GetImmediateDropDown() && QString::fromStdString(typed_).size() > 1) {
+        // The last character starts a search of its own.
+        search_active_ = false;
+        typed_.clear();
+        LineEdit().setText(QString::fromStdString(FieldText()));
+        char32_t again = typed_key;
+        EditorKeyPress(again);
+        return;
+    } else {
+        search_active_ = false;
+        typed_.clear();
+        LineEdit().setText(QString::fromStdString(FieldText()));
+        DropDown();
+    }
+    if (GetImmediateDropDown() && !PopupShown()) {
+        DropDown();
+        DoTextChanged(LineEdit().text().toStdString());
+    }
+}
+
+void TgxInplaceLookupEdit::DropDown() {
+    db::TField* lookup = GetLookupField();
+    if (PopupShown() || GetReadOnly() || lookup == nullptr || !lookup->Lookup())
+        return;
+    db::TDataSet* lookup_ds = lookup->LookupDataSet();
+    if (lookup_ds == nullptr || !lookup_ds->Active())
+        return;
+    DoBeforeDropDown();
+    if (list_ == nullptr) {
+        list_ = std::make_unique<TPopupListbox>(window());
+        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
+    }
+    TPopupListbox& list = *list_;
+    list.OwnerEdit = this;
+    list.Popped = true;
+    SetPopup(list_.get());
+    list.setFont(Font().ToQFont());
+    list.Items.clear();
+    keys_.clear();
+    const db::TBookmark mark = lookup_ds->GetBookmark();
+    lookup_ds->DisableControls();
+    for (lookup_ds->First(); !lookup_ds->Eof(); lookup_ds->Next()) {
+        list.Items.push_back(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
+        keys_.push_back(lookup_ds->FieldByName(lookup->LookupKeyFields())->Value());
+    }
+    lookup_ds->GotoBookmark(mark);
+    lookup_ds->EnableControls();
+    const QFontMetrics fm(list.font());
+    list.ItemHeight = fm.height() + 2;
+    list.Rows = std::max(1, std::min(static_cast<int>(list.Items.size()), GetDropDownRows()));
+    list.resize(width(), list.Rows * list.ItemHeight + 2);
+    DoTextChanged(LineEdit().text().toStdString());
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
+    if (pos.y() + list.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - list.height());
+    list.move(pos);
+    SetPopupShown(true);
+    list.ShowPopup();
+}
+
+void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {
+    db::TField* lookup = GetLookupField();
+    if (list_ == nullptr || lookup == nullptr || lookup->DataSet() == nullptr)
+        return;
+    db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
+    list_->ItemIndex = -1;
+    if (key != nullptr)
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            if (!key->IsNull() && keys_[i].AsString() == key->AsString())
+                list_->ItemIndex = static_cast<int>(i);
+    list_->MakeVisible(list_->ItemIndex);
+    list_->update();
+}
+
+void TgxInplaceLookupEdit::CloseUp(bool accept) {
+    if (!PopupShown() || list_ == nullptr)
+        return;
+    search_active_ = false;
+    typed_.clear();
+    if (QWidget::mouseGrabber() != nullptr)
+        QWidget::mouseGrabber()->releaseMouse();
+    list_->ClosePopup();
+    SetPopupShown(false);
+    if (list_->ItemIndex < 0)
+        return;
+    db::Variant value = keys_[static_cast<std::size_t>(list_->ItemIndex)];
+    DoCloseUp(value, accept);
+    if (accept) {
+        SetLookupValue(value);
+        const std::string text = FieldText();
+        if (LineEdit().text().toStdString() != text)
+            LineEdit().setText(QString::fromStdString(text));
+    }
+}
+
+TgxDBTreeListLookupColumn* TgxInplaceDBTreeListLookupEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListLookupColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceDBTreeListLookupEdit::DoCloseUp(db::Variant& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+std::uint16_t TgxInplaceDBTreeListLookupEdit::GetClearKey() {
+    auto* c = Column();
+    return c != nullptr ? c->ClearKey() : 0;
+}
+
+db::TField* TgxInplaceDBTreeListLookupEdit::GetLookupField() {
+    auto* c = Column();
+    return c != nullptr ? c->Field() : nullptr;
+}
+
+bool TgxInplaceDBTreeListLookupEdit::GetImmediateDropDown() {
+    auto* c = Column();
+    return c != nullptr && c->ImmediateDropDown();
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetDropDownRows() {
+    auto* c = Column();
+    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+}
+
+bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplaceLookupEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxInplaceEditClass TgxDBTreeListLookupColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListLookupEdit), [](QWidget* parent) {
+                return std::make_unique<TgxInplaceDBTreeListLookupEdit>(parent);
+            }};
 }
 
 }  // namespace grid

@@ -50,6 +50,7 @@ class TgxDBTreeListLookupColumn : public TgxDBTreeListDropDownColumn {
     int ListWidth() const { return list_width_; }
     void SetListWidth(int value) { list_width_ = value; }
     TgxPickColumnCloseUp OnCloseUp;
+    TgxInplaceEditClass GetEditorClass() const override;
     void RestoreDefaults() override;
     void Assign(const db::TPersistent& source) override;
 
@@ -141,6 +142,57 @@ class TgxInplaceDBTreeListPickEdit : public TgxInplacePickEdit {
 
   private:
     TgxDBTreeListPickColumn* Column() const;
+};
+
+}  // namespace grid
+
+namespace grid {
+
+// The lookup field's editor: typing searches the lookup dataset's result field (partial,
+// case aside) and writes the found key into the key field; the list shows the lookup
+// dataset.
+class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
+  public:
+    explicit TgxInplaceLookupEdit(QWidget* parent = nullptr);
+    ~TgxInplaceLookupEdit() override;
+
+    virtual void SetLookupValue(const db::Variant& value);
+    virtual void DoCloseUp(db::Variant&, bool&) {}
+    virtual std::uint16_t GetClearKey() { return 0; }
+    virtual db::TField* GetLookupField() { return nullptr; }
+    int GetDropDownRowsCount() { return GetDropDownRows(); }
+    virtual int GetDropDownRows() { return 7; }
+    virtual void ClearLookupValue();
+
+    bool GetImmediateDropDown() override { return true; }
+    void InitEditValue() override;
+    void DropDown() override;
+    void CloseUp(bool accept) override;
+    void DoTextChanged(const std::string& text) override;
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void EditorKeyPress(char32_t& key) override;
+    TPopupListbox* List() const { return list_.get(); }
+
+  private:
+    std::string FieldText();
+    std::unique_ptr<TPopupListbox> list_;
+    std::vector<db::Variant> keys_;
+    bool search_active_ = false;
+    std::string typed_;
+};
+
+class TgxInplaceDBTreeListLookupEdit : public TgxInplaceLookupEdit {
+  public:
+    using TgxInplaceLookupEdit::TgxInplaceLookupEdit;
+    void DoCloseUp(db::Variant& value, bool& accept) override;
+    std::uint16_t GetClearKey() override;
+    db::TField* GetLookupField() override;
+    bool GetImmediateDropDown() override;
+    int GetDropDownRows() override;
+    bool GetReadOnly() override;
+
+  private:
+    TgxDBTreeListLookupColumn* Column() const;
 };
 
 }  // namespace grid
