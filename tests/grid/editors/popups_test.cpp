@@ -2,6 +2,8 @@
 // the pick list's prefix search and the default column classes.
 
 #include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
 
 #include "grid/editors/blob_edit.h"
 #include "grid/editors/calc_edit.h"
@@ -410,6 +412,60 @@ TEST(ImageEditor, PicksAValueFromTheListAndPostsIt) {
     editor = g.Open<TgxInplaceImageEdit>(2, 0);
     editor->DropDown();
     EXPECT_FALSE(editor->PopupShown());
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(GraphicEditor, PasteFollowsTheClipboardAndPicturesArePostedAndCleared) {
+    QGuiApplication::clipboard()->clear();
+    EditorGrid g;
+    g.Add<TgxDBGridGraphicColumn>("Photo");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceGraphicEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    TgxPopupToolBar& bar = editor->Toolbar();
+    EXPECT_FALSE(bar.Button(ptbPaste)->isEnabled());
+    EXPECT_FALSE(bar.Button(ptbCopy)->isEnabled());
+    EXPECT_TRUE(bar.Button(ptbLoad)->isEnabled());
+    EXPECT_FALSE(bar.Button(ptbCustom)->isVisibleTo(&bar));
+    QImage image(6, 4, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QGuiApplication::clipboard()->setImage(image);
+    EXPECT_TRUE(bar.Button(ptbPaste)->isEnabled());
+    editor->ToolbarClick(ptbPaste);
+    EXPECT_TRUE(bar.Button(ptbCopy)->isEnabled());
+    g.Close();
+    EXPECT_EQ(LoadPictureFromBlob(g.db.ReadBack(1, "Photo")).size(), QSize(6, 4));
+
+    editor = g.Open<TgxInplaceGraphicEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->ToolbarClick(ptbCut);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().size(), QSize(6, 4));
+    EXPECT_FALSE(editor->Toolbar().Button(ptbDelete)->isEnabled());
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Photo"), "");
+}
+
+TEST(GraphicEditor, ClosedToolbarStaysHiddenUntilTheNextEdit) {
+    EditorGrid g;
+    g.Add<TgxDBGridGraphicColumn>("Photo");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceGraphicEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->ShowToolbar();
+    EXPECT_TRUE(editor->Toolbar().isVisible());
+    editor->Toolbar().close();
+    EXPECT_TRUE(editor->Toolbar().ClosedByUser);
+    editor->ShowToolbar();
+    EXPECT_FALSE(editor->Toolbar().isVisible());
+    g.grid->CancelEditor();
+    editor = g.Open<TgxInplaceGraphicEdit>(2, 0);
+    editor->ShowToolbar();
+    EXPECT_TRUE(editor->Toolbar().isVisible());
 }
 
 }  // namespace
