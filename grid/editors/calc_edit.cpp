@@ -258,7 +258,7 @@ void TCustomgxCalculator::PopupKeyPress(char32_t& key) {
     key = 0;
 }
 
-void TCustomgxCalculator::PopupKeyUp(std::uint16_t& key, ui::TShiftState) {
+void TCustomgxCalculator::PopupKeyUp(std::uint16_t&, ui::TShiftState) {
     if (key_button_ != cbNone) {
         down_[static_cast<std::size_t>(key_button_)] = false;
         key_button_ = cbNone;

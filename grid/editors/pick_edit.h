@@ -103,6 +103,7 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
     explicit TgxInplacePickEdit(QWidget* parent = nullptr);
     ~TgxInplacePickEdit() override;
 
+    using TgxInplaceDropDownEdit::DoCloseUp;
     virtual void DoCloseUp(db::Variant&, bool&) {}
     virtual void GetCellText(std::string& text) { text = LineEdit().text().toStdString(); }
     virtual bool GetDropDownOnTyping() { return true; }
@@ -128,6 +129,7 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
 
 class TgxInplaceDBTreeListPickEdit : public TgxInplacePickEdit {
   public:
+    using TgxInplacePickEdit::DoCloseUp;
     using TgxInplacePickEdit::TgxInplacePickEdit;
     void DoCloseUp(db::Variant& value, bool& accept) override;
     void GetCellText(std::string& text) override;
@@ -157,6 +159,7 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
     ~TgxInplaceLookupEdit() override;
 
     virtual void SetLookupValue(const db::Variant& value);
+    using TgxInplaceDropDownEdit::DoCloseUp;
     virtual void DoCloseUp(db::Variant&, bool&) {}
     virtual std::uint16_t GetClearKey() { return 0; }
     virtual db::TField* GetLookupField() { return nullptr; }
@@ -183,6 +186,7 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
 
 class TgxInplaceDBTreeListLookupEdit : public TgxInplaceLookupEdit {
   public:
+    using TgxInplaceLookupEdit::DoCloseUp;
     using TgxInplaceLookupEdit::TgxInplaceLookupEdit;
     void DoCloseUp(db::Variant& value, bool& accept) override;
     std::uint16_t GetClearKey() override;
