@@ -1,20 +1,41 @@
-// The list table's everyday work on the engine and on SQLite, side by side:
-// 100,000 inserts with the four indexes, 100,000 case-insensitive lookups by
-// address, a category prefix filter, 10,000 deletes, and a reopen with a
-// count. Both sides hold their files exclusively and leave syncing to the
-// operating system; each writing step ends with its changes handed to the
-// operating system (the engine's flush, SQLite's commit), so no side defers
-// its writes into the next step. Lookups read the whole row on both sides.
-// Each operation's time ratio (engine / SQLite) is printed after the runs,
-// by wall time and by CPU time (the latter is steadier on a busy machine).
+// The list table's everyday work on the engine and on SQLite, side by side,
+// at 10,000, 100,000 and 1,000,000 rows.
+//
+// Throughput: N inserts with the four indexes, min(N, 100,000)
+// case-insensitive lookups by address that read the whole row, a category
+// prefix filter, N/10 deletes by address, and a reopen with a record count.
+// Both sides hold their files exclusively, leave syncing to the operating
+// system and get the same cache memory: SQLite's cache_size is set to the
+// engine's page budget plus its record cache. Each writing step ends with
+// its changes handed to the operating system (the engine's flush, SQLite's
+// commit).
+//
+// Durable posts: inserts one at a time into a shared table, each returning
+// only when its bytes are on disk: the engine with forced buffer flushes,
+// SQLite with synchronous FULL and one transaction per insert, in WAL and
+// rollback-journal mode. The fsync and fdatasync calls of each side are
+// counted by wrapping the C library's.
+//
+// Every run is a child process of its own, so each side's peak memory is its
+// own. Runs repeat (CORVANE_BENCH_REPETITIONS, default 5) and the summary
+// gives the median and the range of each operation.
 
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -26,36 +47,166 @@
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/filter.h"
+#include "engine/core/index_file.h"
 #include "engine/storage/byte_order.h"
+
+namespace {
+std::atomic<std::uint64_t> sync_calls{0};
+
+template <typename Function>
+Function* NextSymbol(const char* name) {
+    return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+// Both sides reach the disk through these (SQLite from its shared library,
+// the engine from the platform layer), so one count serves both.
+extern "C" int fsync(int fd) {
+    static auto* const real = NextSymbol<int(int)>("fsync");
+    sync_calls.fetch_add(1, std::memory_order_relaxed);
+    return real(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+    static auto* const real = NextSymbol<int(int)>("fdatasync");
+    sync_calls.fetch_add(1, std::memory_order_relaxed);
+    return real(fd);
+}
 
 namespace {
 
 using namespace strata;
+using Clock = std::chrono::steady_clock;
 
-constexpr int kEntries = 100000;
-constexpr int kLookups = 100000;
-constexpr int kDeletes = 10000;
+constexpr std::int64_t kMaxLookups = 100000;
+constexpr std::int64_t kDurablePosts = 300;
+constexpr std::int64_t kDurablePrefill = 1000;
+constexpr int kIndexCount = 3;  // secondary indexes of the list table
 
-std::string Address(int i) {
+// Distinct for every i below 1,000,003 (7919 and the prime 1,000,003 are
+// coprime); 64-bit, so no size overflows.
+std::string Address(std::int64_t i) {
     return "member" + std::to_string(i * 7919 % 1000003) + "@example.org";
 }
-std::string Category(int i) {
+std::string Category(std::int64_t i) {
     return "Cat" + std::to_string(i % 20);
 }
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+std::int64_t Lookups(std::int64_t rows) {
+    return std::min(rows, kMaxLookups);
+}
+// 'cat1*' matches Cat1 and Cat10 to Cat19.
+std::int64_t FilterMatches(std::int64_t rows) {
+    return rows / 20 * 11;
+}
 
-std::filesystem::path WorkDirectory() {
-    static const std::filesystem::path path = [] {
+// The engine's cache memory for the list table: every index's share of
+// pages and the record cache (at most 131070 bytes of records).
+std::int64_t EngineCacheBytes() {
+    return (kIndexCount + 2) * std::int64_t{kPageCacheCapacity} * std::int64_t{kIndexPageSize} +
+           131070;
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double PeakMiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+class WorkDirectory {
+  public:
+    WorkDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "benchXXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp");
-        return std::filesystem::path(pattern);
-    }();
-    return path;
+        path_ = pattern;
+    }
+    ~WorkDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    WorkDirectory(const WorkDirectory&) = delete;
+    WorkDirectory& operator=(const WorkDirectory&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// What one run measured; every time is per row (µs) unless named otherwise.
+enum Measure : std::size_t {
+    kInsert,
+    kLookup,
+    kFilterMs,
+    kFilterPerMatch,
+    kDelete,
+    kReopenCountMs,
+    kPeakMiB,
+    kPostUs,
+    kSyncsPerPost,
+    kTotalSeconds,
+    kMeasureCount
+};
+using Measures = std::array<double, kMeasureCount>;
+
+// Runs `work` in a child process and returns what it measured; a failure
+// in the child becomes an exception here.
+Measures InChild(const std::function<Measures()>& work) {
+    int pipe_ends[2];
+    if (::pipe(pipe_ends) != 0)
+        throw std::runtime_error("pipe");
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork");
+    if (child == 0) {
+        ::close(pipe_ends[0]);
+        int status = 0;
+        try {
+            const Measures measures = work();
+            const auto* bytes = reinterpret_cast<const char*>(measures.data());
+            if (::write(pipe_ends[1], bytes, sizeof(double) * kMeasureCount) < 0)
+                status = 3;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "run failed: %s\n", error.what());
+            status = 2;
+        }
+        ::close(pipe_ends[1]);
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    ::close(pipe_ends[1]);
+    Measures measures{};
+    auto* bytes = reinterpret_cast<char*>(measures.data());
+    std::size_t got = 0;
+    while (got < sizeof(double) * kMeasureCount) {
+        const ssize_t n = ::read(pipe_ends[0], bytes + got, sizeof(double) * kMeasureCount - got);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (got != sizeof(double) * kMeasureCount || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("the measuring process failed");
+    return measures;
 }
 
-FieldDescriptor Field(std::uint16_t number, const char* name, std::uint8_t type,
-                      std::uint8_t subtype = 0, std::uint8_t length = 0) {
-    return MakeFieldDescriptor(number, name, type, subtype, length);
+// The engine side
+
+// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option (the
+// list database itself uses 3).
+std::uint8_t Compression() {
+    const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
+    return static_cast<std::uint8_t>(text != nullptr ? std::clamp(std::atoi(text), 0, 3) : 0);
 }
 
 IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
@@ -67,318 +218,499 @@ IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fie
         PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
     d[ixd::kUnique] = unique ? 1 : 0;
     d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
+    d[ixd::kCompression] = Compression();
     return d;
 }
 
-struct Engine {
-    std::unique_ptr<TDataSession> session;
-    TDataDirectory* directory = nullptr;
-    std::unique_ptr<TDataCursor> cursor;
-    std::vector<std::uint8_t> buffer;
-
-    void Open() {
-        cursor = std::make_unique<TDataCursor>(*directory);
-        cursor->SetTableName("mailist");
-        cursor->SetExclusive(true);
-        cursor->Open();
-        buffer.assign(cursor->GetRecordSize(), 0);
-    }
-
-    void Create() {
+class Engine {
+  public:
+    Engine(const std::filesystem::path& folder, bool durable) {
         StartEngine();
-        session = std::make_unique<TDataSession>();
-        std::filesystem::create_directories(WorkDirectory() / "strata");
-        directory = session->OpenDirectory("DB", (WorkDirectory() / "strata").string());
+        session_ = std::make_unique<TDataSession>();
+        session_->SetForceBufferFlush(durable);
+        directory_ = session_->OpenDirectory("DB", folder.string());
         TableDefinition definition;
-        definition.fields = {Field(1, "Index", 6, 29),         Field(2, "Item", 1, 0, 80),
-                             Field(3, "Category", 1, 0, 80),   Field(4, "Bounces", 6),
-                             Field(5, "Comments", 1, 0, 80),   Field(6, "Name", 1, 0, 50),
-                             Field(7, "Salutation", 1, 0, 25), Field(8, "SendRights", 4)};
+        definition.fields = {MakeFieldDescriptor(1, "Index", 6, 29),
+                             MakeFieldDescriptor(2, "Item", 1, 0, 80),
+                             MakeFieldDescriptor(3, "Category", 1, 0, 80),
+                             MakeFieldDescriptor(4, "Bounces", 6),
+                             MakeFieldDescriptor(5, "Comments", 1, 0, 80),
+                             MakeFieldDescriptor(6, "Name", 1, 0, 50),
+                             MakeFieldDescriptor(7, "Salutation", 1, 0, 25),
+                             MakeFieldDescriptor(8, "SendRights", 4)};
         definition.indexes = {Index("", {1, 2}, true, false), Index("ByItem", {2}, false, true),
                               Index("ByCategory", {3}, false, true),
                               Index("ByBounce", {4}, false, false)};
-        TDataCursor creator(*directory);
+        TDataCursor creator(*directory_);
         creator.SetTableName("mailist");
         creator.SetExclusive(true);
         creator.CreateTable(definition, true);
-        Open();
+        Open(!durable);
     }
-
-    void PutText(std::uint32_t field, const std::string& text) {
-        cursor->PutField(field, buffer, reinterpret_cast<const std::uint8_t*>(text.c_str()));
+    ~Engine() {
+        cursor_.reset();
+        session_.reset();
     }
-};
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
-Engine& TheEngine() {
-    static Engine engine;
-    return engine;
-}
-
-void EngineInsert(benchmark::State& state) {
-    for (auto _ : state) {
-        Engine& e = TheEngine();
-        e.Create();
-        for (int i = 0; i < kEntries; ++i) {
-            e.cursor->InitNewRecord(e.buffer);
-            e.PutText(2, Address(i));
-            e.PutText(3, Category(i));
-            const std::int32_t bounces = i % 7;
-            e.cursor->PutField(4, e.buffer, reinterpret_cast<const std::uint8_t*>(&bounces));
-            e.PutText(6, "Member " + std::to_string(i));
-            e.cursor->InsertRecord(e.buffer, false);
+    void Open(bool exclusive) {
+        cursor_ = std::make_unique<TDataCursor>(*directory_);
+        cursor_->SetTableName("mailist");
+        cursor_->SetExclusive(exclusive);
+        cursor_->Open();
+        buffer_.assign(cursor_->GetRecordSize(), 0);
+    }
+    void Close() { cursor_->Close(); }
+    void Insert(std::int64_t i) {
+        cursor_->InitNewRecord(buffer_);
+        PutText(buffer_, 2, Address(i));
+        PutText(buffer_, 3, Category(i));
+        const auto bounces = static_cast<std::int32_t>(i % 7);
+        cursor_->PutField(4, buffer_, reinterpret_cast<const std::uint8_t*>(&bounces));
+        PutText(buffer_, 6, "Member " + std::to_string(i));
+        cursor_->InsertRecord(buffer_, false);
+    }
+    void Flush() { cursor_->FlushBuffers(false, true, true); }
+    // Finds the row by address (case-insensitive) and copies it out.
+    bool Find(const std::string& address) {
+        if (probe_.empty()) {
+            cursor_->SetIndexByName("ByItem");
+            probe_.assign(cursor_->GetRecordSize(), 0);
         }
-        e.cursor->FlushBuffers(false, true, true);
+        PutText(probe_, 2, address);
+        return cursor_->FindKey(false, probe_, buffer_, 0, false, 1);
     }
-}
-
-void EngineLookup(benchmark::State& state) {
-    for (auto _ : state) {
-        Engine& e = TheEngine();
-        e.cursor->SetIndexByName("ByItem");
-        std::vector<std::uint8_t> probe(e.cursor->GetRecordSize());
-        int found = 0;
-        for (int i = 0; i < kLookups; ++i) {
-            std::string address = Address((i * 31) % kEntries);
-            for (char& c : address)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            e.cursor->PutField(2, probe, reinterpret_cast<const std::uint8_t*>(address.c_str()));
-            found += e.cursor->FindKey(false, probe, e.buffer, 0, false, 1) ? 1 : 0;
-        }
-        if (found != kLookups)
-            state.SkipWithError("lookups missed");
-    }
-}
-
-void EngineCategoryFilter(benchmark::State& state) {
-    for (auto _ : state) {
-        Engine& e = TheEngine();
+    std::int64_t CountCategory() {
         TDataCursor::FilterOptions options;
         options.case_insensitive = true;
-        TFilter* filter = e.cursor->AddFilter("Category = 'cat1*'", options);
-        e.cursor->ActivateFilter(filter);
-        const std::int64_t count = e.cursor->GetRecordCount();
-        e.cursor->DropFilter(filter);
-        if (count != kEntries / 20 * 11)
-            state.SkipWithError("wrong filter count");
+        TFilter* filter = cursor_->AddFilter("Category = 'cat1*'", options);
+        cursor_->ActivateFilter(filter);
+        const std::int64_t count = cursor_->GetRecordCount();
+        cursor_->DropFilter(filter);
+        return count;
     }
-}
+    void DeleteFound() { cursor_->DeleteRecord(buffer_, false); }
+    std::int64_t Count() { return cursor_->GetRecordCount(); }
 
-void EngineDelete(benchmark::State& state) {
-    for (auto _ : state) {
-        Engine& e = TheEngine();
-        e.cursor->SetIndexByName("ByItem");
-        std::vector<std::uint8_t> probe(e.cursor->GetRecordSize());
-        for (int i = 0; i < kDeletes; ++i) {
-            const std::string address = Address(i * 10);
-            e.cursor->PutField(2, probe, reinterpret_cast<const std::uint8_t*>(address.c_str()));
-            if (!e.cursor->FindKey(false, probe, e.buffer, 0, false, 1)) {
-                state.SkipWithError("delete missed");
-                break;
-            }
-            e.cursor->DeleteRecord(e.buffer, false);
-        }
-        e.cursor->FlushBuffers(false, true, true);
+  private:
+    void PutText(std::vector<std::uint8_t>& buffer, std::uint32_t field, const std::string& text) {
+        cursor_->PutField(field, buffer, reinterpret_cast<const std::uint8_t*>(text.c_str()));
     }
-}
 
-void EngineReopenCount(benchmark::State& state) {
-    for (auto _ : state) {
-        Engine& e = TheEngine();
-        e.cursor->Close();
-        e.Open();
-        if (e.cursor->GetRecordCount() != kEntries - kDeletes)
-            state.SkipWithError("wrong count");
-        e.cursor->Close();
-    }
-}
-
-struct Lite {
-    sqlite3* db = nullptr;
-
-    void Exec(const char* sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string message = error != nullptr ? error : "sqlite";
-            sqlite3_free(error);
-            throw std::runtime_error(message);
-        }
-    }
-    void Open() {
-        const std::string path = (WorkDirectory() / "list.sqlite").string();
-        sqlite3_open(path.c_str(), &db);
-        Exec("PRAGMA locking_mode=EXCLUSIVE; PRAGMA synchronous=OFF; PRAGMA journal_mode=MEMORY;");
-    }
-    void Close() {
-        sqlite3_close(db);
-        db = nullptr;
-    }
-    sqlite3_stmt* Prepare(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-        return statement;
-    }
+    std::unique_ptr<TDataSession> session_;
+    TDataDirectory* directory_ = nullptr;
+    std::unique_ptr<TDataCursor> cursor_;
+    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> probe_;
 };
 
-Lite& TheLite() {
-    static Lite lite;
-    return lite;
-}
+// The SQLite side
 
-void SqliteInsert(benchmark::State& state) {
-    for (auto _ : state) {
-        Lite& l = TheLite();
-        std::filesystem::remove(WorkDirectory() / "list.sqlite");
-        l.Open();
-        l.Exec(
+class Lite {
+  public:
+    enum class Mode { kThroughput, kWal, kRollback };
+
+    Lite(const std::filesystem::path& folder, Mode mode)
+        : path_((folder / "list.sqlite").string()), mode_(mode) {
+        Open();
+        Exec(
             "CREATE TABLE mailist (Idx INTEGER NOT NULL, Item TEXT NOT NULL, Category TEXT, "
             "Bounces INTEGER, Comments TEXT, Name TEXT, Salutation TEXT, SendRights INTEGER, "
             "PRIMARY KEY (Idx, Item));"
             "CREATE INDEX ByItem ON mailist(Item COLLATE NOCASE);"
             "CREATE INDEX ByCategory ON mailist(Category COLLATE NOCASE);"
             "CREATE INDEX ByBounce ON mailist(Bounces);");
-        // The engine's exclusive table writes at close; one transaction is
-        // SQLite's closest equal.
-        l.Exec("BEGIN");
-        sqlite3_stmt* insert = l.Prepare(
+        insert_ = Prepare(
             "INSERT INTO mailist (Idx, Item, Category, Bounces, Name) VALUES (?, ?, ?, ?, ?)");
-        for (int i = 0; i < kEntries; ++i) {
-            const std::string address = Address(i);
-            const std::string category = Category(i);
-            const std::string name = "Member " + std::to_string(i);
-            sqlite3_bind_int(insert, 1, i + 1);
-            sqlite3_bind_text(insert, 2, address.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 3, category.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int(insert, 4, i % 7);
-            sqlite3_bind_text(insert, 5, name.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_step(insert);
-            sqlite3_reset(insert);
+    }
+    ~Lite() { Close(); }
+    Lite(const Lite&) = delete;
+    Lite& operator=(const Lite&) = delete;
+
+    void Open() {
+        if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK)
+            throw std::runtime_error("sqlite3_open");
+        const std::string cache =
+            "PRAGMA cache_size=" + std::to_string(-EngineCacheBytes() / 1024) + ";";
+        Exec(cache.c_str());
+        switch (mode_) {
+            case Mode::kThroughput:
+                Exec(
+                    "PRAGMA locking_mode=EXCLUSIVE; PRAGMA synchronous=OFF; "
+                    "PRAGMA journal_mode=MEMORY;");
+                break;
+            case Mode::kWal:
+                Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+                break;
+            case Mode::kRollback:
+                Exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
+                break;
         }
-        sqlite3_finalize(insert);
-        l.Exec("COMMIT");
     }
-}
-
-void SqliteLookup(benchmark::State& state) {
-    for (auto _ : state) {
-        Lite& l = TheLite();
-        sqlite3_stmt* find = l.Prepare("SELECT * FROM mailist WHERE Item = ? COLLATE NOCASE");
-        int found = 0;
-        for (int i = 0; i < kLookups; ++i) {
-            std::string address = Address((i * 31) % kEntries);
-            for (char& c : address)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            sqlite3_bind_text(find, 1, address.c_str(), -1, SQLITE_TRANSIENT);
-            found += sqlite3_step(find) == SQLITE_ROW ? 1 : 0;
-            sqlite3_reset(find);
+    void Close() {
+        for (sqlite3_stmt* statement : {insert_, find_, remove_})
+            sqlite3_finalize(statement);
+        insert_ = find_ = remove_ = nullptr;
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    void Exec(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error != nullptr ? error : "sqlite";
+            sqlite3_free(error);
+            throw std::runtime_error(message);
         }
-        sqlite3_finalize(find);
-        if (found != kLookups)
-            state.SkipWithError("lookups missed");
     }
-}
-
-void SqliteCategoryFilter(benchmark::State& state) {
-    for (auto _ : state) {
-        Lite& l = TheLite();
-        sqlite3_stmt* count = l.Prepare("SELECT COUNT(*) FROM mailist WHERE Category LIKE 'cat1%'");
-        sqlite3_step(count);
-        const int n = sqlite3_column_int(count, 0);
-        sqlite3_finalize(count);
-        if (n != kEntries / 20 * 11)
-            state.SkipWithError("wrong filter count");
+    void Insert(std::int64_t i) {
+        const std::string address = Address(i);
+        const std::string category = Category(i);
+        const std::string name = "Member " + std::to_string(i);
+        sqlite3_bind_int64(insert_, 1, i + 1);
+        sqlite3_bind_text(insert_, 2, address.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert_, 3, category.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert_, 4, static_cast<int>(i % 7));
+        sqlite3_bind_text(insert_, 5, name.c_str(), -1, SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        if (rc != SQLITE_DONE)
+            throw std::runtime_error("insert failed");
     }
-}
-
-void SqliteDelete(benchmark::State& state) {
-    for (auto _ : state) {
-        Lite& l = TheLite();
-        l.Exec("BEGIN");
-        sqlite3_stmt* remove = l.Prepare("DELETE FROM mailist WHERE Item = ? COLLATE NOCASE");
-        for (int i = 0; i < kDeletes; ++i) {
-            const std::string address = Address(i * 10);
-            sqlite3_bind_text(remove, 1, address.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_step(remove);
-            sqlite3_reset(remove);
+    // Finds the row by address and reads every column, as the engine
+    // copies the whole record.
+    bool Find(const std::string& address) {
+        if (find_ == nullptr)
+            find_ = Prepare("SELECT * FROM mailist WHERE Item = ? COLLATE NOCASE");
+        sqlite3_bind_text(find_, 1, address.c_str(), -1, SQLITE_TRANSIENT);
+        const bool found = sqlite3_step(find_) == SQLITE_ROW;
+        if (found) {
+            for (int c = 0; c < sqlite3_column_count(find_); ++c) {
+                if (sqlite3_column_type(find_, c) == SQLITE_INTEGER) {
+                    checksum_ += static_cast<std::uint64_t>(sqlite3_column_int64(find_, c));
+                } else {
+                    const unsigned char* text = sqlite3_column_text(find_, c);
+                    const int bytes = sqlite3_column_bytes(find_, c);
+                    if (text != nullptr && bytes > 0)
+                        checksum_ += text[bytes - 1];
+                }
+            }
         }
-        sqlite3_finalize(remove);
-        l.Exec("COMMIT");
+        sqlite3_reset(find_);
+        return found;
     }
+    std::int64_t CountCategory() {
+        return Single("SELECT COUNT(*) FROM mailist WHERE Category LIKE 'cat1%'");
+    }
+    void Delete(const std::string& address) {
+        if (remove_ == nullptr)
+            remove_ = Prepare("DELETE FROM mailist WHERE Item = ? COLLATE NOCASE");
+        sqlite3_bind_text(remove_, 1, address.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(remove_);
+        sqlite3_reset(remove_);
+    }
+    std::int64_t Count() { return Single("SELECT COUNT(*) FROM mailist"); }
+    std::uint64_t Checksum() const { return checksum_; }
+
+  private:
+    sqlite3_stmt* Prepare(const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(db_));
+        return statement;
+    }
+    std::int64_t Single(const char* sql) {
+        sqlite3_stmt* statement = Prepare(sql);
+        sqlite3_step(statement);
+        const std::int64_t n = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        return n;
+    }
+
+    std::string path_;
+    Mode mode_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* find_ = nullptr;
+    sqlite3_stmt* remove_ = nullptr;
+    std::uint64_t checksum_ = 0;
+};
+
+// One side's throughput steps at `rows` rows, in a fresh folder.
+template <typename Side, typename Make>
+Measures Throughput(std::int64_t rows, const Make& make) {
+    WorkDirectory folder;
+    Measures m{};
+    const Clock::time_point all = Clock::now();
+    Side side = make(folder.Path());
+    Clock::time_point start = Clock::now();
+    if constexpr (std::is_same_v<Side, Lite>)
+        side.Exec("BEGIN");
+    for (std::int64_t i = 0; i < rows; ++i)
+        side.Insert(i);
+    if constexpr (std::is_same_v<Side, Lite>)
+        side.Exec("COMMIT");
+    else
+        side.Flush();
+    m[kInsert] = Seconds(start) * 1e6 / static_cast<double>(rows);
+
+    const std::int64_t lookups = Lookups(rows);
+    start = Clock::now();
+    std::int64_t found = 0;
+    for (std::int64_t i = 0; i < lookups; ++i)
+        found += side.Find(Upper(Address(i * 31 % rows))) ? 1 : 0;
+    m[kLookup] = Seconds(start) * 1e6 / static_cast<double>(lookups);
+    if (found != lookups)
+        throw std::runtime_error("lookups missed");
+
+    start = Clock::now();
+    const std::int64_t matches = side.CountCategory();
+    const double filter = Seconds(start);
+    m[kFilterMs] = filter * 1e3;
+    m[kFilterPerMatch] = filter * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
+    if (matches != FilterMatches(rows))
+        throw std::runtime_error("wrong filter count");
+
+    const std::int64_t deletes = rows / 10;
+    start = Clock::now();
+    if constexpr (std::is_same_v<Side, Lite>) {
+        side.Exec("BEGIN");
+        for (std::int64_t i = 0; i < deletes; ++i)
+            side.Delete(Address(i * 10));
+        side.Exec("COMMIT");
+    } else {
+        for (std::int64_t i = 0; i < deletes; ++i) {
+            if (!side.Find(Address(i * 10)))
+                throw std::runtime_error("delete missed");
+            side.DeleteFound();
+        }
+        side.Flush();
+    }
+    m[kDelete] = Seconds(start) * 1e6 / static_cast<double>(deletes);
+
+    start = Clock::now();
+    side.Close();
+    if constexpr (std::is_same_v<Side, Lite>)
+        side.Open();
+    else
+        side.Open(true);
+    const std::int64_t count = side.Count();
+    m[kReopenCountMs] = Seconds(start) * 1e3;
+    if (count != rows - deletes)
+        throw std::runtime_error("wrong count");
+    side.Close();
+    m[kPeakMiB] = PeakMiB();
+    m[kTotalSeconds] = Seconds(all);
+    return m;
 }
 
-void SqliteReopenCount(benchmark::State& state) {
+// One side's durable posts after a prefill, in a fresh folder.
+template <typename Side, typename Make>
+Measures Durable(const Make& make) {
+    WorkDirectory folder;
+    Measures m{};
+    const Clock::time_point all = Clock::now();
+    Side side = make(folder.Path());
+    for (std::int64_t i = 0; i < kDurablePrefill; ++i)
+        side.Insert(i);
+    const std::uint64_t syncs = sync_calls.load();
+    const Clock::time_point start = Clock::now();
+    for (std::int64_t i = kDurablePrefill; i < kDurablePrefill + kDurablePosts; ++i)
+        side.Insert(i);
+    m[kPostUs] = Seconds(start) * 1e6 / static_cast<double>(kDurablePosts);
+    m[kSyncsPerPost] =
+        static_cast<double>(sync_calls.load() - syncs) / static_cast<double>(kDurablePosts);
+    m[kPeakMiB] = PeakMiB();
+    m[kTotalSeconds] = Seconds(all);
+    return m;
+}
+
+void Report(benchmark::State& state, const Measures& m, std::initializer_list<Measure> shown) {
+    static const std::map<Measure, const char*> names = {
+        {kInsert, "insert_us"},           {kLookup, "lookup_us"},
+        {kFilterMs, "filter_ms"},         {kFilterPerMatch, "filter_us_per_match"},
+        {kDelete, "delete_us"},           {kReopenCountMs, "reopen_count_ms"},
+        {kPeakMiB, "peak_MiB"},           {kPostUs, "post_us"},
+        {kSyncsPerPost, "syncs_per_post"}};
+    for (const Measure measure : shown)
+        state.counters[names.at(measure)] = m[measure];
+    state.SetIterationTime(m[kTotalSeconds]);
+}
+
+void Run(benchmark::State& state, const std::function<Measures()>& work,
+         std::initializer_list<Measure> shown) {
     for (auto _ : state) {
-        Lite& l = TheLite();
-        l.Close();
-        l.Open();
-        sqlite3_stmt* count = l.Prepare("SELECT COUNT(*) FROM mailist");
-        sqlite3_step(count);
-        const int n = sqlite3_column_int(count, 0);
-        sqlite3_finalize(count);
-        l.Close();
-        if (n != kEntries - kDeletes)
-            state.SkipWithError("wrong count");
+        try {
+            Report(state, InChild(work), shown);
+        } catch (const std::exception& error) {
+            state.SkipWithError(error.what());
+            break;
+        }
     }
 }
 
-// Registration order is run order: each side's steps build on the previous.
-BENCHMARK(EngineInsert)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(EngineLookup)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(EngineCategoryFilter)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(EngineDelete)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(EngineReopenCount)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(SqliteInsert)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(SqliteLookup)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(SqliteCategoryFilter)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(SqliteDelete)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(SqliteReopenCount)->Iterations(1)->Unit(benchmark::kMillisecond);
+constexpr std::initializer_list<Measure> kThroughputMeasures = {
+    kInsert, kLookup, kFilterMs, kFilterPerMatch, kDelete, kReopenCountMs, kPeakMiB};
 
-// Keeps each run's time so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
+void EngineThroughput(benchmark::State& state) {
+    const std::int64_t rows = state.range(0);
+    Run(
+        state,
+        [rows] {
+            return Throughput<Engine>(rows, [](const auto& path) { return Engine(path, false); });
+        },
+        kThroughputMeasures);
+}
+
+void SqliteThroughput(benchmark::State& state) {
+    const std::int64_t rows = state.range(0);
+    Run(
+        state,
+        [rows] {
+            return Throughput<Lite>(
+                rows, [](const auto& path) { return Lite(path, Lite::Mode::kThroughput); });
+        },
+        kThroughputMeasures);
+}
+
+void EngineDurable(benchmark::State& state) {
+    Run(state, [] { return Durable<Engine>([](const auto& path) { return Engine(path, true); }); },
+        {kPostUs, kSyncsPerPost, kPeakMiB});
+}
+
+void SqliteWalDurable(benchmark::State& state) {
+    Run(state,
+        [] { return Durable<Lite>([](const auto& path) { return Lite(path, Lite::Mode::kWal); }); },
+        {kPostUs, kSyncsPerPost, kPeakMiB});
+}
+
+void SqliteRollbackDurable(benchmark::State& state) {
+    Run(state,
+        [] {
+            return Durable<Lite>(
+                [](const auto& path) { return Lite(path, Lite::Mode::kRollback); });
+        },
+        {kPostUs, kSyncsPerPost, kPeakMiB});
+}
+
+int Repetitions() {
+    const char* text = std::getenv("CORVANE_BENCH_REPETITIONS");
+    const int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : 5;
+}
+
+double Minimum(const std::vector<double>& v) {
+    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
+}
+double Maximum(const std::vector<double>& v) {
+    return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+void Register() {
+    const auto finish = [](benchmark::internal::Benchmark* b) {
+        b->Iterations(1)
+            ->Repetitions(Repetitions())
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", Minimum)
+            ->ComputeStatistics("max", Maximum)
+            ->ReportAggregatesOnly(true);
+    };
+    for (const std::int64_t rows : {10000, 100000, 1000000}) {
+        finish(benchmark::RegisterBenchmark("Throughput/engine", EngineThroughput)->Arg(rows));
+        finish(benchmark::RegisterBenchmark("Throughput/sqlite", SqliteThroughput)->Arg(rows));
+    }
+    finish(benchmark::RegisterBenchmark("Durable/engine", EngineDurable));
+    finish(benchmark::RegisterBenchmark("Durable/sqlite_wal", SqliteWalDurable));
+    finish(benchmark::RegisterBenchmark("Durable/sqlite_rollback", SqliteRollbackDurable));
+}
+
+// Keeps the medians and ranges of every counter for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            std::string name = run.benchmark_name();
-            name = name.substr(0, name.find('/'));
-            seconds_[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+            if (run.run_type != Run::RT_Aggregate || run.error_occurred)
+                continue;
+            std::string name = run.run_name.function_name;
+            if (!run.run_name.args.empty())
+                name += "/" + run.run_name.args;
+            for (const auto& [counter, value] : run.counters)
+                values_[name][counter][run.aggregate_name] = value.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    void PrintRatios() const {
-        std::printf("\nengine / SQLite time ratio (below 1: the engine is faster)\n");
-        std::printf("  %-16s %8s %8s\n", "", "wall", "cpu");
-        for (const char* op : {"Insert", "Lookup", "CategoryFilter", "Delete", "ReopenCount"}) {
-            const auto engine = seconds_.find(std::string("Engine") + op);
-            const auto lite = seconds_.find(std::string("Sqlite") + op);
-            if (engine == seconds_.end() || lite == seconds_.end() || lite->second.wall <= 0 ||
-                lite->second.cpu <= 0) {
+
+    void PrintSummary() const {
+        std::printf(
+            "\nCache memory: engine %.1f MiB (index pages and record cache); SQLite "
+            "cache_size=%lld (KiB), the same.\n",
+            static_cast<double>(EngineCacheBytes()) / 1048576.0,
+            static_cast<long long>(-EngineCacheBytes() / 1024));
+        std::printf(
+            "The engine's count after reopening reads the record count stored in its "
+            "index header; SQLite's runs COUNT(*).\n");
+        std::printf("Engine key compression option %d.\n", Compression());
+        std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
+                    Repetitions());
+        for (const char* rows : {"10000", "100000", "1000000"}) {
+            const std::string engine = std::string("Throughput/engine/") + rows;
+            const std::string lite = std::string("Throughput/sqlite/") + rows;
+            if (values_.count(engine) == 0 || values_.count(lite) == 0)
                 continue;
+            std::printf("%s rows\n", rows);
+            for (const char* counter : {"insert_us", "lookup_us", "filter_us_per_match",
+                                        "delete_us", "reopen_count_ms", "peak_MiB"}) {
+                PrintLine(counter, engine, lite);
             }
-            std::printf("  %-16s %8.3f %8.3f\n", op, engine->second.wall / lite->second.wall,
-                        engine->second.cpu / lite->second.cpu);
+        }
+        std::printf("Durable posts (%lld inserts after %lld)\n",
+                    static_cast<long long>(kDurablePosts), static_cast<long long>(kDurablePrefill));
+        for (const char* side :
+             {"Durable/engine", "Durable/sqlite_wal", "Durable/sqlite_rollback"}) {
+            if (values_.count(side) == 0)
+                continue;
+            std::printf("  %-24s post %s us, syncs per post %s\n", side,
+                        Cell(side, "post_us").c_str(), Cell(side, "syncs_per_post").c_str());
         }
     }
 
   private:
-    struct Times {
-        double wall = 0;
-        double cpu = 0;
-    };
-    std::map<std::string, Times> seconds_;
+    double Value(const std::string& run, const char* counter, const char* statistic) const {
+        const auto r = values_.find(run);
+        if (r == values_.end())
+            return 0;
+        const auto c = r->second.find(counter);
+        if (c == r->second.end())
+            return 0;
+        const auto s = c->second.find(statistic);
+        return s == c->second.end() ? 0 : s->second;
+    }
+    std::string Cell(const std::string& run, const char* counter) const {
+        char text[96];
+        std::snprintf(text, sizeof text, "%9.3f [%.3f - %.3f]", Value(run, counter, "median"),
+                      Value(run, counter, "min"), Value(run, counter, "max"));
+        return text;
+    }
+    void PrintLine(const char* counter, const std::string& engine, const std::string& lite) const {
+        const double a = Value(engine, counter, "median");
+        const double b = Value(lite, counter, "median");
+        std::printf("  %-20s engine %-32s sqlite %-32s ratio %6.2f\n", counter,
+                    Cell(engine, counter).c_str(), Cell(lite, counter).c_str(),
+                    b > 0 ? a / b : 0.0);
+    }
+
+    std::map<std::string, std::map<std::string, std::map<std::string, double>>> values_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Register();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    // A run of only some engine steps leaves the table open; it is closed
-    // here, while the engine's process-wide state still exists.
-    TheEngine().cursor.reset();
-    TheEngine().session.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(WorkDirectory(), ignored);
+    reporter.PrintSummary();
     benchmark::Shutdown();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "engine/core/index_file.h"
 #include "engine/storage/scramble.h"
 #include "platform/db/date_time.h"
+#include "platform/nls/nls.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -32,17 +33,6 @@ std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_
     return GetShortString(copy, at, n);
 }
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto ca = static_cast<unsigned char>(a[i]);
-        const auto cb = static_cast<unsigned char>(b[i]);
-        if (std::toupper(ca) != std::toupper(cb))
-            return false;
-    }
-    return true;
-}
 }  // namespace
 
 TDataFile::TDataFile(TTableFileOwner* owner)
@@ -56,8 +46,7 @@ TDataFile::~TDataFile() {
         Close();
     } catch (...) {
     }
-    cache_table_.clear();
-    cached_ = 0;
+    cache_.RemoveAll([](std::unique_ptr<TRecord>) {});
     pool_->Clear();
 }
 
@@ -82,8 +71,7 @@ void TDataFile::Open() {
 
 void TDataFile::Close() {
     ClearRecordCache();
-    std::vector<CacheSlot>().swap(cache_table_);
-    cache_shift_ = 32;
+    cache_.Release();
     descriptors_.clear();
     if (IsOpen())
         TFileHandler::Close();
@@ -295,7 +283,7 @@ std::optional<FieldDescriptor> TDataFile::FindFieldDescriptor(std::uint16_t fiel
 
 std::optional<FieldDescriptor> TDataFile::FindFieldDescriptorByName(std::string_view name) const {
     for (const FieldDescriptor& d : descriptors_) {
-        if (SameNameIgnoringCase(FieldName(d), name))
+        if (platform::nls::SameTextAnsi(FieldName(d), name))
             return d;
     }
     return std::nullopt;
@@ -377,96 +365,29 @@ std::uint32_t TDataFile::NextBlobNumber() {
     return last + 1;
 }
 
-std::size_t TDataFile::HomeSlot(std::uint32_t n) const noexcept {
-    // Fibonacci hashing spreads runs and strides of record numbers alike.
-    return cache_shift_ >= 32 ? 0 : static_cast<std::uint32_t>(n * 2654435769u) >> cache_shift_;
-}
-
-void TDataFile::GrowCacheTable(std::size_t records) {
-    if (cache_table_.size() < 2 * records)
-        ResizeCacheTable(records);
-}
-
-void TDataFile::ResizeCacheTable(std::size_t records) {
-    // At most half full, so probe runs stay short.
-    std::size_t size = 16;
-    unsigned bits = 4;
-    while (size < 2 * std::max(records, cached_)) {
-        size *= 2;
-        ++bits;
-    }
-    if (size == cache_table_.size())
-        return;
-    std::vector<CacheSlot> old = std::exchange(cache_table_, std::vector<CacheSlot>(size));
-    cache_shift_ = 32 - bits;
-    const std::size_t mask = size - 1;
-    for (CacheSlot& slot : old) {
-        if (!slot.record)
-            continue;
-        std::size_t i = HomeSlot(slot.number);
-        while (cache_table_[i].record)
-            i = (i + 1) & mask;
-        cache_table_[i] = std::move(slot);
-    }
-}
-
 TRecord* TDataFile::FindCached(std::uint32_t n) const {
-    if (cached_ == 0)
-        return nullptr;
-    const std::size_t mask = cache_table_.size() - 1;
-    for (std::size_t i = HomeSlot(n); cache_table_[i].record; i = (i + 1) & mask) {
-        if (cache_table_[i].number == n)
-            return cache_table_[i].record.get();
-    }
-    return nullptr;
+    return cache_.Find(n);
 }
 
 TRecord* TDataFile::InsertCached(std::unique_ptr<TRecord> record) {
-    GrowCacheTable(cached_ + 1);
-    TRecord* raw = record.get();
-    const std::size_t mask = cache_table_.size() - 1;
-    std::size_t i = HomeSlot(raw->RecordNumber());
-    while (cache_table_[i].record)
-        i = (i + 1) & mask;
-    cache_table_[i].number = raw->RecordNumber();
-    cache_table_[i].record = std::move(record);
-    ++cached_;
+    TRecord* raw = cache_.Insert(std::move(record));
     LruPushFront(raw);
     return raw;
 }
 
 std::unique_ptr<TRecord> TDataFile::RemoveCached(std::uint32_t n) {
-    if (cached_ == 0)
-        return nullptr;
-    const std::size_t mask = cache_table_.size() - 1;
-    std::size_t hole = HomeSlot(n);
-    while (cache_table_[hole].record && cache_table_[hole].number != n)
-        hole = (hole + 1) & mask;
-    if (!cache_table_[hole].record)
-        return nullptr;
-    std::unique_ptr<TRecord> taken = std::move(cache_table_[hole].record);
-    cache_table_[hole].number = 0;
-    --cached_;
-    LruUnlink(taken.get());
-    // Backward shift: later members of the probe run move into the hole when
-    // their home lies at or before it, so no lookup ever stops short.
-    for (std::size_t j = (hole + 1) & mask; cache_table_[j].record; j = (j + 1) & mask) {
-        const std::size_t home = HomeSlot(cache_table_[j].number);
-        if (((j - home) & mask) >= ((j - hole) & mask)) {
-            cache_table_[hole] = std::move(cache_table_[j]);
-            cache_table_[j].number = 0;
-            hole = j;
-        }
-    }
+    std::unique_ptr<TRecord> taken = cache_.Remove(n);
+    if (taken)
+        LruUnlink(taken.get());
     return taken;
 }
 
 std::vector<TRecord*> TDataFile::UnpinnedInOrder(bool changed) const {
     std::vector<TRecord*> picked;
-    for (const CacheSlot& slot : cache_table_) {
-        if (slot.record && slot.record->PinCount() == 0 && slot.record->Modified() == changed)
-            picked.push_back(slot.record.get());
-    }
+    cache_.ForEach([&](TRecord& record) {
+        if (record.PinCount() == 0 && record.Modified() == changed)
+            picked.push_back(&record);
+    });
     std::sort(picked.begin(), picked.end(), [](const TRecord* a, const TRecord* b) {
         return a->RecordNumber() < b->RecordNumber();
     });
@@ -534,7 +455,7 @@ bool TDataFile::ReturnHeldRecords() {
 }
 
 std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
-    if (cached_ < cache_capacity_) {
+    if (cache_.Size() < cache_capacity_) {
         std::unique_ptr<TRecord> r = pool_->Pop();
         r->EnsureSize(GetRecordSize());
         return r;
@@ -814,6 +735,7 @@ bool TDataFile::FlushRecords() {
         i = j;
     }
     ReturnHeldRecords();
+    cache_.CheckInvariants();
     return true;
 }
 
@@ -821,29 +743,25 @@ void TDataFile::ClearRecordCache() {
     lru_ = {};
     held_ = {};
     held_count_ = 0;
-    for (CacheSlot& slot : cache_table_) {
-        if (!slot.record)
-            continue;
-        slot.record->lru_prev = slot.record->lru_next = nullptr;
-        slot.record->lru_held = false;
-        pool_->Push(std::move(slot.record));
-        slot.number = 0;
-    }
-    cached_ = 0;
+    cache_.RemoveAll([&](std::unique_ptr<TRecord> record) {
+        record->lru_prev = record->lru_next = nullptr;
+        record->lru_held = false;
+        pool_->Push(std::move(record));
+    });
 }
 
 void TDataFile::TrimRecordCache() {
-    if (cached_ > normal_cache_capacity_) {
+    if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);
-        for (auto it = clean.rbegin(); it != clean.rend() && cached_ > normal_cache_capacity_;
+        for (auto it = clean.rbegin(); it != clean.rend() && cache_.Size() > normal_cache_capacity_;
              ++it) {
             pool_->Push(RemoveCached((*it)->RecordNumber()));
         }
     }
-    cache_capacity_ = std::max(normal_cache_capacity_, cached_);
+    cache_capacity_ = std::max(normal_cache_capacity_, cache_.Size());
     // A batch may have grown the table far beyond the usual capacity.
-    if (cache_table_.size() > 4 * cache_capacity_)
-        ResizeCacheTable(cache_capacity_);
+    if (cache_.SlotCount() > 4 * cache_capacity_)
+        cache_.ShrinkTo(cache_capacity_);
 }
 
 bool TDataFile::LockRecord(std::uint32_t n) {

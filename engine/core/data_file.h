@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "engine/core/header_changes.h"
+#include "engine/core/record_cache_table.h"
 #include "engine/core/record_pool.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -170,7 +171,7 @@ class TDataFile : public TFileHandler {
     bool FlushRecords();
     void ClearRecordCache();
     void TrimRecordCache();
-    std::size_t CachedRecordCount() const { return cached_; }
+    std::size_t CachedRecordCount() const { return cache_.Size(); }
     std::size_t RecordCacheCapacity() const { return cache_capacity_; }
 
     bool LockRecord(std::uint32_t n);
@@ -218,9 +219,6 @@ class TDataFile : public TFileHandler {
     TRecord* FindCached(std::uint32_t n) const;
     TRecord* InsertCached(std::unique_ptr<TRecord> record);
     std::unique_ptr<TRecord> RemoveCached(std::uint32_t n);
-    std::size_t HomeSlot(std::uint32_t n) const noexcept;
-    void GrowCacheTable(std::size_t records);
-    void ResizeCacheTable(std::size_t records);
     // The cached, unpinned records that are changed (or, without `changed`,
     // unchanged), ascending by number.
     std::vector<TRecord*> UnpinnedInOrder(bool changed) const;
@@ -264,17 +262,8 @@ class TDataFile : public TFileHandler {
     std::uint32_t last_miss_ = 0;
     std::uint32_t ascending_misses_ = 0;
 
-    // The record cache: an open-addressing table by record number (linear
-    // probing, deletion by backward shift), owning its records. Lookups and
-    // evictions cost no search or shifting of a sorted list; the few callers
-    // that need number order sort what they collect.
-    struct CacheSlot {
-        std::uint32_t number = 0;  // 0: empty (record numbers start at 1)
-        std::unique_ptr<TRecord> record;
-    };
-    std::vector<CacheSlot> cache_table_;
-    unsigned cache_shift_ = 32;
-    std::size_t cached_ = 0;
+    // The record cache: its records by number (owning), and their chains.
+    TRecordCacheTable cache_;
     RecordChain lru_;
     RecordChain held_;
     std::size_t held_count_ = 0;

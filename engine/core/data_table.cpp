@@ -546,6 +546,14 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
+    if (directory_.Session().ForceBufferFlush()) {
+        // One sync per file once all of the flush is written: the caller
+        // returns only when its bytes are on disk.
+        data_file_->SyncWritten();
+        index_file_->SyncWritten();
+        if (blob_file_->IsOpen())
+            blob_file_->SyncWritten();
+    }
 }
 
 void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {

@@ -1,6 +1,7 @@
 #include "engine/core/index_file.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
+#include "platform/nls/nls.h"
 #include "platform/nls/text.h"
 #include "platform/os/clock.h"
 
@@ -18,6 +20,7 @@ namespace strata {
 
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
+constexpr int kMaxVictimsPerPage = 4;
 
 // Page chunks of closed index files, shared by the process. A large cache
 // is thousands of separately allocated entry buffers, and giving them back
@@ -54,17 +57,7 @@ std::mt19937& RandomEngine() {
 }
 
 bool SameIndexName(std::string_view a, std::string_view b) {
-    a = platform::nls::Trim(a);
-    b = platform::nls::Trim(b);
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return platform::nls::SameTextAnsi(platform::nls::Trim(a), platform::nls::Trim(b));
 }
 }  // namespace
 
@@ -434,28 +427,29 @@ void TIndexFile::DecRecordCount() {
         SetRecordCount(GetRecordCount() - 1);
 }
 
-void TIndexFile::LruUnlink(SlotCache& cache, TPage* p) {
-    if (cache.hand == p)
-        cache.hand = p->lru_prev_;
+void TIndexFile::ChainUnlink(PageChain& chain, TPage* p) {
+    assert(chain.size > 0);
     if (p->lru_prev_)
         p->lru_prev_->lru_next_ = p->lru_next_;
+    else
+        chain.head = p->lru_next_;
     if (p->lru_next_)
         p->lru_next_->lru_prev_ = p->lru_prev_;
-    if (cache.head == p)
-        cache.head = p->lru_next_;
-    if (cache.tail == p)
-        cache.tail = p->lru_prev_;
+    else
+        chain.tail = p->lru_prev_;
     p->lru_prev_ = p->lru_next_ = nullptr;
+    --chain.size;
 }
 
-void TIndexFile::LruPushFront(SlotCache& cache, TPage* p) {
-    p->lru_prev_ = nullptr;
-    p->lru_next_ = cache.head;
-    if (cache.head)
-        cache.head->lru_prev_ = p;
-    cache.head = p;
-    if (!cache.tail)
-        cache.tail = p;
+void TIndexFile::ChainPushFront(PageChain& chain, TPage* p) {
+    assert(p->lru_prev_ == nullptr && p->lru_next_ == nullptr && chain.head != p);
+    p->lru_next_ = chain.head;
+    if (chain.head)
+        chain.head->lru_prev_ = p;
+    chain.head = p;
+    if (!chain.tail)
+        chain.tail = p;
+    ++chain.size;
 }
 
 TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
@@ -465,8 +459,13 @@ TPage* TIndexFile::FindCachedPage(int slot, std::uint32_t offset) {
 }
 
 void TIndexFile::NoteDirty(TPage& page) {
+    // A page changed before it joins the cache (while it is read or set up)
+    // takes its chain from its state when it joins.
+    if (CachedAt(page.Offset()) != &page)
+        return;
+    ChainUnlink(clean_, &page);
     page.cache_listed_dirty_ = true;
-    dirty_.push_back(&page);
+    ChainPushFront(dirty_, &page);
 }
 
 TPage* TIndexFile::AllocatePage() {
@@ -476,6 +475,7 @@ TPage* TIndexFile::AllocatePage() {
         page->Clear();
         page->ResetPins();
         page->lru_prev_ = page->lru_next_ = nullptr;
+        page->cache_listed_dirty_ = false;
         return page;
     }
     if (chunk_used_ == kPagesPerChunk) {
@@ -490,7 +490,6 @@ TPage* TIndexFile::AllocatePage() {
 }
 
 TPage* TIndexFile::InsertCached(int slot, TPage* page) {
-    SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
     const std::size_t n = page->Offset() / kIndexPageSize;
     if (n >= page_map_.size())
         page_map_.resize(std::max<std::size_t>(n + 1, page_map_.size() * 3 / 2), nullptr);
@@ -498,36 +497,61 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
         free_pages_.push_back(page);
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     }
+    assert(page->Slot() == slot && page->lru_prev_ == nullptr && page->lru_next_ == nullptr);
     page_map_[n] = page;
     page->cache_referenced_ = true;
-    LruPushFront(cache, page);
-    ++cache.size;
+    page->cache_listed_dirty_ = page->Changed();
+    ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
+    ++slot_sizes_[static_cast<std::size_t>(slot)];
     ++cached_total_;
+    page->cache_charge_ = 0;
+    Recharge(page);
+    assert(clean_.size + dirty_.size == cached_total_);
     return page;
 }
 
-void TIndexFile::DropCached(SlotCache& cache, TPage* page) {
-    LruUnlink(cache, page);
-    page_map_[page->Offset() / kIndexPageSize] = nullptr;
-    --cache.size;
-    --cached_total_;
+void TIndexFile::Recharge(TPage* page) {
+    const std::size_t cost = sizeof(TPage) + page->entries_.capacity();
+    cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
+    page->cache_charge_ = cost;
 }
 
-// The clock runs from the tail towards the head and wraps; only unpinned
-// clean pages may go, and two rounds clear every referenced bit.
-TPage* TIndexFile::ClockVictim(SlotCache& cache) {
-    TPage* p = cache.hand != nullptr ? cache.hand : cache.tail;
-    for (std::size_t step = 0; p != nullptr && step < 2 * cache.size + 1; ++step) {
-        TPage* next = p->lru_prev_ != nullptr ? p->lru_prev_ : cache.tail;
-        if (p->PinCount() == 0 && !p->Changed()) {
-            if (!p->cache_referenced_) {
-                DropCached(cache, p);
-                cache.hand = next != p ? next : nullptr;
-                return p;
-            }
-            p->cache_referenced_ = false;
+void TIndexFile::ReleaseToFreeList(TPage* page) {
+    // Its entry buffer goes too, so the memory leaves with the page.
+    std::vector<std::uint8_t>().swap(page->entries_);
+    page->Clear();
+    free_pages_.push_back(page);
+}
+
+void TIndexFile::DropCached(TPage* page) {
+    assert(CachedAt(page->Offset()) == page);
+    ChainUnlink(page->cache_listed_dirty_ ? dirty_ : clean_, page);
+    page->cache_listed_dirty_ = false;
+    page_map_[page->Offset() / kIndexPageSize] = nullptr;
+    --slot_sizes_[static_cast<std::size_t>(page->Slot())];
+    --cached_total_;
+    assert(cached_bytes_ >= page->cache_charge_);
+    cached_bytes_ -= page->cache_charge_;
+    page->cache_charge_ = 0;
+    assert(clean_.size + dirty_.size == cached_total_);
+}
+
+// Second chance over the clean chain: the tail is the oldest; a referenced
+// or pinned page moves to the head with its bit cleared. Each page is looked
+// at no more than twice, so a search costs the same whatever the share of
+// changed pages, which never stand on this chain. With `skip_slot` set, that
+// slot's pages are passed over.
+TPage* TIndexFile::CleanVictim(int skip_slot) {
+    for (std::size_t step = 0, limit = 2 * clean_.size; step < limit; ++step) {
+        TPage* p = clean_.tail;
+        assert(p != nullptr && !p->cache_listed_dirty_);
+        if (p->PinCount() == 0 && !p->cache_referenced_ && p->Slot() != skip_slot) {
+            DropCached(p);
+            return p;
         }
-        p = next;
+        p->cache_referenced_ = false;
+        ChainUnlink(clean_, p);
+        ChainPushFront(clean_, p);
     }
     return nullptr;
 }
@@ -541,46 +565,49 @@ std::size_t TIndexFile::PageBudget() const {
     return slots * page_capacity_ + budget_growth_;
 }
 
-// A slot within its share gives up its own pages last: the victim comes
-// from the largest other slot first.
-TPage* TIndexFile::FindVictim(int slot) {
-    SlotCache& own = caches_[static_cast<std::size_t>(slot)];
-    if (own.size >= page_capacity_) {
-        if (TPage* victim = ClockVictim(own))
-            return victim;
-    }
-    std::array<int, kIndexSlotCount> order{};
-    for (int s = 0; s < kIndexSlotCount; ++s)
-        order[static_cast<std::size_t>(s)] = s;
-    std::sort(order.begin(), order.end(), [&](int a, int b) {
-        return caches_[static_cast<std::size_t>(a)].size >
-               caches_[static_cast<std::size_t>(b)].size;
-    });
-    for (const int s : order) {
-        SlotCache& cache = caches_[static_cast<std::size_t>(s)];
-        if (cache.size == 0)
-            break;
-        if (TPage* victim = ClockVictim(cache))
-            return victim;
-    }
-    return nullptr;
+// The budget counts memory, not pages: a compressed page unpacks to more
+// than its 4096 bytes, so fewer of those fit.
+std::size_t TIndexFile::ByteBudget() const {
+    return PageBudget() * kIndexPageSize;
 }
 
-TPage* TIndexFile::TakeCachePage(int slot) {
-    if (cached_total_ < PageBudget())
+TPage* TIndexFile::TakeCachePage() {
+    const std::size_t budget = ByteBudget();
+    if (cached_bytes_ + kIndexPageSize <= budget)
         return AllocatePage();
+    // Write-behind: once changed pages fill a share of the cache, they go out
+    // together (few, ordered writes) before reads find no clean page to reuse.
+    if (4 * dirty_.size > kDirtyQuarters * cached_total_ && !InBatch())
+        FlushPages();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (TPage* victim = FindVictim(slot)) {
-            victim->Clear();
-            victim->ResetPins();
-            return victim;
+        // Pages that grew since they were counted may take a few victims to
+        // make room (the last one is reused); a few, so that pages in use
+        // beyond the budget never make one call sweep the whole cache.
+        TPage* reused = nullptr;
+        for (int taken = 0; taken < kMaxVictimsPerPage; ++taken) {
+            TPage* victim = CleanVictim(-1);
+            if (victim == nullptr)
+                break;
+            if (reused != nullptr)
+                ReleaseToFreeList(reused);
+            reused = victim;
+            if (cached_bytes_ + kIndexPageSize <= budget)
+                break;
+        }
+        if (reused != nullptr) {
+            reused->Clear();
+            reused->ResetPins();
+            return reused;
         }
         if (attempt == 0) {
-            if (InBatch())
+            if (InBatch() || !FlushPages())
                 break;
-            FlushPages();
         }
     }
+    // The pages in use (pinned or unwritten) may fill the memory alone when
+    // they hold many keys; the number of pages still bounds the cache.
+    if (cached_total_ < PageBudget())
+        return AllocatePage();
     if (InBatch()) {
         budget_growth_ += kPageCacheGrowth;
         return AllocatePage();
@@ -605,7 +632,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (std::int64_t{next} + static_cast<std::int64_t>(kIndexPageSize) > kMaxTableFileSize) {
             RaiseEngineError(kErrTableFull, Name());
         }
-        TPage* fresh = TakeCachePage(slot);
+        TPage* fresh = TakeCachePage();
         try {
             SetupPage(*fresh, slot, offset);
         } catch (...) {
@@ -626,6 +653,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (found->Slot() != slot)
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
+        Recharge(found);
     } else {
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
@@ -636,7 +664,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             Read(bytes.data(), bytes.size());
         }
         ++stats_.reads;
-        TPage* fresh = TakeCachePage(slot);
+        TPage* fresh = TakeCachePage();
         try {
             SetupPage(*fresh, slot, offset);
             fresh->ReadPage(bytes, false);
@@ -714,19 +742,18 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 bool TIndexFile::FlushPages() {
     std::vector<TPage*>& batch = flush_batch_;
     batch.clear();
-    std::size_t kept = 0;
-    for (TPage* p : dirty_) {
-        if (CachedAt(p->Offset()) != p || !p->Changed()) {
-            p->cache_listed_dirty_ = false;
-            continue;
-        }
-        dirty_[kept++] = p;
-        if (p->PinCount() == 0)
+    for (TPage* p = dirty_.head; p != nullptr;) {
+        TPage* next = p->lru_next_;
+        if (!p->Changed())
+            MakeClean(p);
+        else if (p->PinCount() == 0)
             batch.push_back(p);
+        p = next;
     }
-    dirty_.resize(kept);
-    if (batch.empty())
+    if (batch.empty()) {
+        CheckCacheInvariants();
         return false;
+    }
     std::sort(batch.begin(), batch.end(),
               [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
     std::size_t i = 0;
@@ -754,55 +781,53 @@ bool TIndexFile::FlushPages() {
             throw;
         }
         UnlockFileObject();
+        for (std::size_t k = i; k < j; ++k)
+            MakeClean(batch[k]);
         ++stats_.writes;
         if (owner_ != nullptr)
             owner_->MarkWritten();
         i = j;
     }
-    std::erase_if(dirty_, [](TPage* p) {
-        if (p->Changed())
-            return false;
-        p->cache_listed_dirty_ = false;
-        return true;
-    });
+    CheckCacheInvariants();
     return true;
+}
+
+void TIndexFile::MakeClean(TPage* page) {
+    assert(page->cache_listed_dirty_ && !page->Changed());
+    ChainUnlink(dirty_, page);
+    page->cache_listed_dirty_ = false;
+    ChainPushFront(clean_, page);
+    Recharge(page);
 }
 
 void TIndexFile::ClearPageCaches(bool all) {
     CountEdit();
-    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-        if (!all && slot == kHiddenIndexSlot)
-            continue;
-        SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        for (TPage* p = cache.head; p != nullptr;) {
+    for (PageChain* chain : {&clean_, &dirty_}) {
+        for (TPage* p = chain->head; p != nullptr;) {
             TPage* next = p->lru_next_;
-            p->lru_prev_ = p->lru_next_ = nullptr;
-            page_map_[p->Offset() / kIndexPageSize] = nullptr;
-            free_pages_.push_back(p);
+            if (all || p->Slot() != kHiddenIndexSlot) {
+                DropCached(p);
+                free_pages_.push_back(p);
+            }
             p = next;
         }
-        cached_total_ -= cache.size;
-        cache = SlotCache{};
     }
     budget_growth_ = 0;
-    if (all) {
-        for (TPage* p : dirty_)
-            p->cache_listed_dirty_ = false;
-        dirty_.clear();
-    }
+    CheckCacheInvariants();
 }
 
 // Closing hands the page chunks to the reserve as they are, without
 // walking the caches: each page is reset only when it is handed out again.
 void TIndexFile::ReleaseAllPages() {
     CountEdit();
-    for (SlotCache& cache : caches_)
-        cache = SlotCache{};
+    clean_ = {};
+    dirty_ = {};
+    slot_sizes_.fill(0);
     cached_total_ = 0;
+    cached_bytes_ = 0;
     budget_growth_ = 0;
     page_map_ = {};
     free_pages_ = {};
-    dirty_ = {};
     flush_batch_ = {};
     ReserveChunks(page_chunks_);
     page_chunks_.clear();
@@ -810,37 +835,48 @@ void TIndexFile::ReleaseAllPages() {
 }
 
 // Within the shared budget nothing goes; beyond it (after an update batch
-// grew the caches) the slots over their share drop their pages beyond the
-// first ones in offset order.
+// grew the cache) clean pages go, oldest first, until the budget holds.
 void TIndexFile::TrimPageCaches(bool hidden_too) {
     budget_growth_ = 0;
-    if (cached_total_ <= PageBudget())
-        return;
-    for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-        if (!hidden_too && slot == kHiddenIndexSlot)
-            continue;
-        SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-        if (cache.size <= page_capacity_)
-            continue;
-        std::vector<TPage*> pages;
-        pages.reserve(cache.size);
-        for (TPage* p = cache.head; p != nullptr; p = p->lru_next_)
-            pages.push_back(p);
-        std::sort(pages.begin(), pages.end(),
-                  [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
-        for (std::size_t i = page_capacity_; i < pages.size(); ++i) {
-            TPage* p = pages[i];
-            if (p->PinCount() != 0 || p->Changed())
-                continue;
-            DropCached(cache, p);
-            free_pages_.push_back(p);
-        }
+    const std::size_t budget = ByteBudget();
+    while (cached_bytes_ > budget) {
+        TPage* victim = CleanVictim(hidden_too ? -1 : kHiddenIndexSlot);
+        if (victim == nullptr)
+            break;
+        ReleaseToFreeList(victim);
     }
     // Pages that could not go (pinned or unwritten) stay over the budget
     // until they can.
-    const std::size_t budget = PageBudget();
-    if (cached_total_ > budget)
-        budget_growth_ = cached_total_ - budget;
+    if (cached_bytes_ > budget)
+        budget_growth_ = (cached_bytes_ - budget + kIndexPageSize - 1) / kIndexPageSize;
+    CheckCacheInvariants();
+}
+
+void TIndexFile::CheckCacheInvariants() const {
+#ifndef NDEBUG
+    std::array<std::size_t, kIndexSlotCount> per_slot{};
+    std::size_t seen = 0;
+    std::size_t bytes = 0;
+    for (const PageChain* chain : {&clean_, &dirty_}) {
+        const bool dirty = chain == &dirty_;
+        std::size_t n = 0;
+        const TPage* previous = nullptr;
+        for (const TPage* p = chain->head; p != nullptr; p = p->lru_next_) {
+            assert(p->lru_prev_ == previous);
+            assert(p->cache_listed_dirty_ == dirty);
+            // A changed page never waits on the clean chain to be evicted.
+            assert(dirty || !p->Changed());
+            assert(CachedAt(p->Offset()) == p);
+            ++per_slot[static_cast<std::size_t>(p->Slot())];
+            bytes += p->cache_charge_;
+            ++n;
+            previous = p;
+        }
+        assert(chain->tail == previous && chain->size == n);
+        seen += n;
+    }
+    assert(seen == cached_total_ && per_slot == slot_sizes_ && bytes == cached_bytes_);
+#endif
 }
 
 }  // namespace strata

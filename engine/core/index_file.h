@@ -42,9 +42,10 @@ inline constexpr int kHiddenIndexSlot = 31;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr std::size_t kIndexHeaderSize = 4096;
 // Pages kept per index between flushes; the indexes of a file share their
-// sum. Only clean or written pages are ever dropped, and change detection
-// empties the caches when another program writes, so the size changes speed
-// and memory, never what reaches the file.
+// sum, counted as memory (4096 bytes a page): a compressed page unpacks to
+// more, so fewer of those stay. Only clean or written pages are ever
+// dropped, and change detection empties the caches when another program
+// writes, so the size changes speed and memory, never what reaches the file.
 inline constexpr std::uint32_t kPageCacheCapacity = 4096;
 // Page objects of closed index files kept for reuse, at most this many.
 inline constexpr std::size_t kPageReserveLimit = 4 * kPageCacheCapacity;
@@ -52,6 +53,10 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
+// Changed pages are written behind once they are more than this share
+// (in quarters) of the cached pages, so reads keep finding clean pages to
+// reuse while pages changed again before the write cost one write.
+inline constexpr std::size_t kDirtyQuarters = 3;
 inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
@@ -151,6 +156,7 @@ class TIndexFile : public TFileHandler {
         page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
     }
     std::size_t CachedPageTotal() const noexcept { return cached_total_; }
+    std::size_t CachedPageBytes() const noexcept { return cached_bytes_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
@@ -213,13 +219,15 @@ class TIndexFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
-    // One slot's pages on a chain swept by a clock hand: a hit only sets the
-    // page's referenced bit, and eviction gives referenced pages a second
-    // chance, so a page access never touches other pages.
-    struct SlotCache {
+    // Cached pages stand on one of two chains: the clean chain, which the
+    // eviction sweeps (a hit only sets the page's referenced bit), and the
+    // dirty chain of pages changed since they were last written. A page
+    // moves to the dirty chain at its first change and back when a flush
+    // writes it, so an eviction never walks past a changed page and a flush
+    // never looks at a clean one.
+    struct PageChain {
         TPage* head = nullptr;
         TPage* tail = nullptr;
-        TPage* hand = nullptr;
         std::size_t size = 0;
     };
     static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
@@ -234,14 +242,20 @@ class TIndexFile : public TFileHandler {
         return n < page_map_.size() ? page_map_[n] : nullptr;
     }
     TPage* AllocatePage();
-    TPage* TakeCachePage(int slot);
-    TPage* ClockVictim(SlotCache& cache);
-    TPage* FindVictim(int slot);
+    TPage* TakeCachePage();
+    TPage* CleanVictim(int skip_slot);
     std::size_t PageBudget() const;
+    std::size_t ByteBudget() const;
+    // Counts the page's memory anew (its entries grow and shrink in use).
+    void Recharge(TPage* page);
+    void ReleaseToFreeList(TPage* page);
     TPage* InsertCached(int slot, TPage* page);
-    void DropCached(SlotCache& cache, TPage* page);
-    void LruUnlink(SlotCache& cache, TPage* page);
-    void LruPushFront(SlotCache& cache, TPage* page);
+    void DropCached(TPage* page);
+    void MakeClean(TPage* page);
+    static void ChainUnlink(PageChain& chain, TPage* page);
+    static void ChainPushFront(PageChain& chain, TPage* page);
+    // Debug builds: both chains, the counts and the page map agree.
+    void CheckCacheInvariants() const;
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
@@ -252,8 +266,12 @@ class TIndexFile : public TFileHandler {
     bool encrypted_ = false;
     IndexHeader header_{};
     HeaderChanges changes_{ih::kChangeCounter, ih::kHeaderChanged};
-    std::array<SlotCache, kIndexSlotCount> caches_;
+    PageChain clean_;
+    PageChain dirty_;
+    std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
+    // The memory of the cached pages as last counted; the budget bounds it.
+    std::size_t cached_bytes_ = 0;
     std::size_t page_capacity_ = kPageCacheCapacity;
     // Added to the budget while an update batch may not flush.
     std::size_t budget_growth_ = 0;
@@ -265,9 +283,6 @@ class TIndexFile : public TFileHandler {
     std::vector<std::unique_ptr<TPage[]>> page_chunks_;
     std::size_t chunk_used_ = kPagesPerChunk;
     std::vector<TPage*> free_pages_;
-    // Pages changed since they were last written (some may be clean again or
-    // no longer cached; the flush skips those).
-    std::vector<TPage*> dirty_;
     std::vector<TPage*> flush_batch_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint64_t edits_ = 0;

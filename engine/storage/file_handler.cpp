@@ -133,6 +133,19 @@ void TFileHandler::Flush() {
     }
 }
 
+void TFileHandler::SyncWritten() {
+    if (in_memory_ || !file_) {
+        return;
+    }
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    if (physical != nullptr) {
+        const std::int32_t result = physical->SyncWritten();
+        if (result < 0) {
+            Raise(result);
+        }
+    }
+}
+
 std::int64_t TFileHandler::SeekFile(std::int64_t offset, SeekOrigin origin) {
     if (!file_) {
         return 0;

@@ -48,6 +48,9 @@ class TFileHandler {
         Write(std::span<const std::byte>(static_cast<const std::byte*>(data), n));
     }
     virtual void Flush();
+    // Makes what this file's handles wrote since the last sync durable; one
+    // fdatasync, or nothing when nothing was written.
+    void SyncWritten();
 
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);

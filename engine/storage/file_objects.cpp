@@ -1,6 +1,7 @@
 #include "engine/storage/file_objects.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/storage/engine_error.h"
@@ -219,7 +220,6 @@ std::int32_t TPhysicalFile::CreateFile() {
         (void)file_.Close();
     }
     platform::os::CreateOptions options;
-    options.write_through = WriteThrough();
     options.delete_on_close = Temporary();
     options.hint =
         Sequential() ? platform::os::AccessHint::kSequential : platform::os::AccessHint::kRandom;
@@ -251,7 +251,6 @@ std::int32_t TPhysicalFile::OpenFile() {
         options.share =
             Exclusive() ? platform::os::ShareMode::kExclusive : platform::os::ShareMode::kShared;
         options.read_only = ReadOnly();
-        options.write_through = WriteThrough();
         options.delete_on_close = Temporary();
         options.hint = Sequential() ? platform::os::AccessHint::kSequential
                                     : platform::os::AccessHint::kRandom;
@@ -271,6 +270,8 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     std::lock_guard guard(lock_);
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
+        if (WriteThrough())
+            (void)SyncWritten();
         (void)file_.Close();
     }
 }
@@ -329,6 +330,7 @@ std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> da
     if (position < 0 || position > kMaxFilePosition || n > kMaxFilePosition - position) {
         return Negative(kErrWrite);
     }
+    unsynced_ = true;
     if (n == 0) {
         const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
         return cut ? 0 : Negative(cut.code());
@@ -370,13 +372,38 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+namespace {
+std::atomic<std::uint64_t> sync_count{0};
+}  // namespace
+
+std::uint64_t TPhysicalFile::SyncCount() noexcept {
+    return sync_count.load(std::memory_order_relaxed);
+}
+
 std::int32_t TPhysicalFile::Flush() {
     std::lock_guard guard(lock_);
     if (!file_.IsOpen()) {
         return 0;
     }
+    sync_count.fetch_add(1, std::memory_order_relaxed);
     const platform::os::Status flushed = file_.Flush();
-    return flushed ? 0 : Negative(flushed.code());
+    if (!flushed)
+        return Negative(flushed.code());
+    unsynced_ = false;
+    return 0;
+}
+
+std::int32_t TPhysicalFile::SyncWritten() {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen() || !unsynced_) {
+        return 0;
+    }
+    sync_count.fetch_add(1, std::memory_order_relaxed);
+    const platform::os::Status synced = file_.Flush(platform::os::FlushKind::kDataOnly);
+    if (!synced)
+        return Negative(synced.code());
+    unsynced_ = false;
+    return 0;
 }
 
 }  // namespace strata

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "platform/config/value_text.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
@@ -28,14 +29,6 @@ namespace {
 QFileIconProvider& Icons() {
     static QFileIconProvider provider;
     return provider;
-}
-
-std::string Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return std::string(text.substr(first, last - first + 1));
 }
 
 // A small arrow in the lower left corner, as shortcuts show.
@@ -233,14 +226,14 @@ std::string TShellTree::FileMask() const {
 }
 
 void TShellTree::SetFileMask(std::string_view value) {
-    std::string text = Trim(value);
+    std::string text(platform::nls::Trim(value));
     if (text.empty())
         text = "*.*";
     masks_.clear();
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = std::min(text.find(';', start), text.size());
-        std::string part = Trim(std::string_view(text).substr(start, end - start));
+        std::string part(platform::nls::Trim(std::string_view(text).substr(start, end - start)));
         if (!part.empty())
             masks_.push_back(std::move(part));
         start = end + 1;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "engine/core/filter.h"
+#include "engine/storage/file_objects.h"
 #include "tests/engine/core/cursor_test_support.h"
 
 namespace strata {
@@ -95,6 +96,27 @@ TEST_F(DataCursor, DuplicateKeyNamesTheIndexItsOwnWay) {
     PutText(c, buffer, 2, "bob@x.org");
     EXPECT_EQ(message_of([&] { c.ModifyRecord(buffer, true, true); }), primary);
     EXPECT_EQ(Items(c), (std::vector<std::string>{"alice@x.org", "bob@x.org"}));
+}
+
+// With forced flushes a post returns once its bytes are on disk: each file
+// it wrote is synced once, after all of its writes; a flush that wrote
+// nothing syncs nothing.
+TEST_F(DataCursor, ForcedFlushSyncsEachWrittenFileOnce) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    for (int i = 0; i < 40; ++i) {
+        const std::uint64_t before = TPhysicalFile::SyncCount();
+        InsertEntry(c, "member" + std::to_string(i) + "@x.org", "news", i);
+        // The data file and the index file.
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 2u) << i;
+    }
+    const std::uint64_t before = TPhysicalFile::SyncCount();
+    c.FlushBuffers(false, false, false);
+    EXPECT_EQ(TPhysicalFile::SyncCount(), before);
+    c.Close();
+    TDataCursor& reopened = NewCursor();
+    reopened.Open();
+    EXPECT_EQ(reopened.GetTableRecordCount(), 40);
 }
 
 TEST_F(DataCursor, DeletedSlotsAreReusedOnlyWithAPrimaryIndex) {
@@ -345,8 +367,8 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     std::vector<std::uint8_t> buffer(c.GetRecordSize());
     c.InitNewRecord(buffer);
     PutText(c, buffer, 2, "a@x");
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
     EXPECT_EQ(c.OpenBlobCount(), 1u);
     std::vector<std::uint8_t> data(100);
     for (std::size_t i = 0; i < data.size(); ++i)
@@ -373,7 +395,7 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     c.First();
     ASSERT_EQ(c.GetNextRecord(buffer), 0);
     const std::vector<std::uint8_t> before = buffer;
-    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), 0);
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 210u);
     out.resize(210);
@@ -385,13 +407,13 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     EXPECT_EQ(buffer, before);
     EXPECT_EQ(c.ReadBlob(9, buffer, got, 1, out.data(), 0), kErrInvalidBlobHandle);
     // Offset and count add up in 64 bits; beyond the blob limit is refused.
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
     EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 4294967290u), kErrInvalidBlobLength);
     EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 2000000000u), kErrInvalidBlobLength);
     EXPECT_EQ(c.TruncateBlob(9, buffer, 2000000001u), kErrInvalidBlobLength);
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 210u);
-    EXPECT_EQ(c.OpenBlob(2, buffer, 1), kErrInvalidBlobField);
+    EXPECT_EQ(c.OpenBlob(2, buffer, kBlobOpenRead), kErrInvalidBlobField);
 }
 
 TEST_F(DataCursor, SixtyFifthOpenBlobIsRefused) {
@@ -402,10 +424,10 @@ TEST_F(DataCursor, SixtyFifthOpenBlobIsRefused) {
     std::vector<std::vector<std::uint8_t>> buffers(65,
                                                    std::vector<std::uint8_t>(c.GetRecordSize()));
     for (std::size_t i = 0; i < 64; ++i)
-        ASSERT_EQ(c.OpenBlob(9, buffers[i], 2), 0);
-    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), kErrTooManyBlobs);
+        ASSERT_EQ(c.OpenBlob(9, buffers[i], kBlobOpenReadWrite), 0);
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], kBlobOpenReadWrite), kErrTooManyBlobs);
     c.FreeBlobs();
-    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), 0);
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], kBlobOpenReadWrite), 0);
 }
 
 TEST_F(DataCursor, LostIndexFileKeepsRecordsInPhysicalOrder) {
@@ -447,7 +469,7 @@ TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
         std::vector<std::uint8_t> buffer(c.GetRecordSize());
         c.First();
         ASSERT_EQ(c.GetNextRecord(buffer), 0);
-        ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+        ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
         const std::string text = "hello blob";
         ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(text.size()),
                               reinterpret_cast<const std::uint8_t*>(text.data()), 0),
@@ -472,7 +494,7 @@ TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
     ASSERT_EQ(c.GetNextRecord(buffer), 0);
     // Physical order is now ByItem order: u0, u1, u10, ...
     EXPECT_EQ(GetText(c, buffer, 2), "u0@x");
-    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), 0);
     std::uint32_t size = 0;
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 10u);
