@@ -8,7 +8,7 @@
 // SQLite interleaved in one process; the table gives the median of each side
 // and their ratio. The changing statements come last; the DELETE takes a
 // different Bounces value each repetition so that every run deletes rows, the
-// same rows on both sides.
+// same rows on both sides. CORVANE_BENCH_QUERY runs one query alone.
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -308,7 +308,11 @@ void RunSize(std::int64_t rows, int repetitions) {
     Lite lite(folder.Path() / "sqlite", rows);
     std::printf("\n%lld rows, median of %d runs (ms)\n", static_cast<long long>(rows), repetitions);
     std::printf("%-16s %10s %10s %8s %10s\n", "query", "engine", "sqlite", "ratio", "rows");
+    // CORVANE_BENCH_QUERY names one query to run alone (for profiling).
+    const char* only = std::getenv("CORVANE_BENCH_QUERY");
     for (const Query& query : queries) {
+        if (only != nullptr && std::string(only) != query.label)
+            continue;
         std::vector<double> ours;
         std::vector<double> theirs;
         std::int64_t our_rows = 0;

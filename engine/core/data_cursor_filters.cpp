@@ -656,9 +656,24 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
     std::int64_t r = 0;
     std::int64_t position = 0;
     std::vector<std::uint8_t> record;
+    // Candidates close together share the file's read buffers: one read brings the
+    // neighbours, where a read per record would cost a call to the system each.
+    TDataFile& data = table_->DataFile();
+    const bool read_ahead = candidates.CountSet() * 32 >= candidates.RecordCount();
+    const auto read = [&](std::uint32_t number) {
+        if (number == 0 || number > data.GetRecordSlots())
+            return false;
+        TRecord* stored = nullptr;
+        if (!data.GetRecord(nullptr, number, true, false, read_ahead, stored) || stored == nullptr)
+            return false;
+        const auto bytes = stored->Buffer();
+        record.assign(bytes.begin(), bytes.end());
+        data.ReleaseRecord(stored);
+        return true;
+    };
     while (candidates.FindNext(r, 1, position)) {
         const auto number = static_cast<std::uint32_t>(r);
-        if (!ReadStoredRecord(number, record) || record[0] != 0)
+        if (!read(number) || record[0] != 0)
             continue;
         record.resize(std::max<std::size_t>(record.size(), record_size_));
         // Conditions on computed fields see the values a read would give.

@@ -16,6 +16,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/sql/aggregate_accumulator.h"
 #include "engine/sql/column_value.h"
+#include "engine/sql/condition_parts.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
@@ -138,31 +139,6 @@ ColumnReader SourceReader() {
     };
 }
 
-// For preparing filter trees, whose constants read no columns.
-ColumnReader NoColumns() {
-    return [](const std::byte* /*record*/, TExpToken& column) { column.IsNull = true; };
-}
-
-// A condition part prepared as a filter of `cursor`. Within one execution a parameter is a
-// constant, and only constants reach an index.
-ExpTokenPtr FilterCopy(const TExpToken& part, TDataCursor& cursor,
-                       const db::TFormatSettings& formats) {
-    ExpTokenPtr bound = CopyTokenTree(&part);
-    std::vector<TExpToken*> stack{bound.get()};
-    while (!stack.empty()) {
-        TExpToken* node = stack.back();
-        stack.pop_back();
-        node->IsParameter = false;
-        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
-            if (child != nullptr) {
-                stack.push_back(child);
-            }
-        }
-    }
-    return PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
-                             cursor.GetLanguageID(), &formats);
-}
-
 // The tables a tree reads; false when it holds anything but plain reads of them.
 bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables) {
     if (node.Kind == kTokenSubSelect || node.SubSelect != nullptr) {
@@ -266,16 +242,6 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
 // Memory the rows of one inner table may take when held.
 constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
 
-// The AND-joined parts of a condition, left to right.
-void SplitConjuncts(const TExpToken* node, std::vector<const TExpToken*>& parts) {
-    if (node->Kind == kTokenBinary && node->Code == kOpAnd && node->First && node->Second) {
-        SplitConjuncts(node->First.get(), parts);
-        SplitConjuncts(node->Second.get(), parts);
-        return;
-    }
-    parts.push_back(node);
-}
-
 // The one table a condition part reads, and whether a cursor filter answers it exactly as the
 // per-row evaluation does. Filters answer a comparison with NULL by "unknown" where the row
 // evaluation says false, which differs once negated, so negations stay per row; so do
@@ -285,18 +251,6 @@ struct PartTables {
     bool several = false;
     bool filterable = true;
 };
-
-// A node a cursor filter would answer otherwise than the row evaluation, or could not answer
-// on its own.
-bool FilterAnswersOtherwise(const TExpToken& node) {
-    return node.Kind == kTokenSubSelect || node.SubSelect != nullptr ||
-           (node.Kind == kTokenUnary && node.Code == kOpNot) ||
-           ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
-            node.Code == kOpNotEqual) ||
-           (node.Kind == kTokenExtended &&
-            (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
-             node.Code == kOpInSelect || node.Code == kOpNotInSelect));
-}
 
 void CollectPartTables(const TExpToken& node, PartTables& out) {
     if (FilterAnswersOtherwise(node)) {
@@ -317,23 +271,6 @@ void CollectPartTables(const TExpToken& node, PartTables& out) {
             CollectPartTables(*child, out);
         }
     }
-}
-
-ExpTokenPtr AndJoin(ExpTokenPtr left, ExpTokenPtr right) {
-    if (!left) {
-        return right;
-    }
-    ExpTokenPtr node = NewExpToken();
-    node->Kind = kTokenBinary;
-    node->Code = kOpAnd;
-    node->Text = "AND";
-    node->DataType = kTypeBoolean;
-    node->SetDataSize(2);
-    left->Parent = node.get();
-    right->Parent = node.get();
-    node->First = std::move(left);
-    node->Second = std::move(right);
-    return node;
 }
 
 }  // namespace
