@@ -13,7 +13,7 @@ packages=(
   libicu-dev icu-devtools
   fonts-dejavu-core fonts-dejavu-extra
   python3 python3-aiosmtpd python3-dnslib python3-xlrd
-  dovecot-imapd poppler-utils xvfb
+  dovecot-imapd poppler-utils xvfb xdotool
   libsqlite3-dev
 )
 
