@@ -649,11 +649,11 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
         const std::size_t at = held->records.size();
         held->records.push_back(table.Record);
         held->all.push_back(at);
-        const ExpTokenPtr value = EvaluateOnSources(*probe.column, run);
-        if (value->IsNull) {
+        const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
+        if (held_value->IsNull) {
             continue;
         }
-        std::string key = ProbeKey(*value);
+        std::string key = ProbeKey(*held_value);
         if (held->use_collation) {
             held->collated[std::move(key)].push_back(at);
         } else {
