@@ -1,4 +1,4 @@
-// Exporting a list table of 100,000 records as a worksheet and as a page: the time, and the
+// Exporting a list table of up to 100,000 records as a worksheet and as a page: the time, and the
 // heap the export takes beyond what the grid already holds, which must not grow with the
 // row count because the writers stream.
 
@@ -133,16 +133,18 @@ void BM_Export(benchmark::State& state) {
     grid->SetDataSource(nullptr);
 }
 
-// Arguments: rows, load-all (1) or partial loading (0) as the application's list runs.
+// Arguments: rows, load-all (1) or partial loading (0) as the application's list runs. A
+// worksheet holds 65,536 rows, so the largest list it takes stands in for 100,000 there.
 BENCHMARK_TEMPLATE(BM_Export, grid::TgxDBGridExportExcel)
     ->Args({10000, 0})
-    ->Args({100000, 0})
-    ->Args({100000, 1})
+    ->Args({65000, 0})
+    ->Args({65000, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
 BENCHMARK_TEMPLATE(BM_Export, grid::TgxDBGridExportHTML)
     ->Args({10000, 0})
     ->Args({100000, 0})
+    ->Args({100000, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
 
