@@ -16,7 +16,12 @@ build=${CORVANE_BUILD_DIR:-$root/build/test}
 jobs=$(nproc)
 
 echo "== format"
-git ls-files -z '*.h' '*.hpp' '*.cpp' '*.c' | xargs -0 clang-format --dry-run -Werror
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z '*.h' '*.hpp' '*.cpp' '*.c'
+else
+    find app bench engine grid platform support tests tools -type f \
+        \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' -o -name '*.c' \) -print0
+fi | xargs -0 -r clang-format --dry-run -Werror
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 

@@ -734,7 +734,7 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
                 if (source[at] == 0)
                     continue;
                 std::uint32_t size = 0;
-                EngineErrorCode code = OpenBlob(f, source, 1);
+                EngineErrorCode code = OpenBlob(f, source, kBlobOpenRead);
                 if (code == kErrNone)
                     code = GetBlobSize(f, source, size);
                 std::vector<std::uint8_t> bytes(size);
@@ -742,7 +742,7 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
                 if (code == kErrNone && size > 0)
                     code = ReadBlob(f, source, got, size, bytes.data(), 0);
                 if (code == kErrNone)
-                    code = target.OpenBlob(f, copy, 2);
+                    code = target.OpenBlob(f, copy, kBlobOpenReadWrite);
                 if (code == kErrNone && size > 0)
                     code = target.WriteBlob(f, copy, size, bytes.data(), 0);
                 CloseBlob(f, source);

@@ -46,6 +46,10 @@ inline constexpr std::size_t kMaxKeyFieldBytes = 524;
 using RecordBuffer = std::span<std::uint8_t>;
 using ConstRecordBuffer = std::span<const std::uint8_t>;
 
+// Open modes of a blob (TDataCursor::OpenBlob).
+inline constexpr std::uint8_t kBlobOpenRead = 1;
+inline constexpr std::uint8_t kBlobOpenReadWrite = 2;
+
 class TDataCursor final : public TFileCursor {
   public:
     using PasswordHandler = std::function<bool()>;
@@ -263,7 +267,8 @@ class TDataCursor final : public TFileCursor {
     void FlushToDisk();
     void DiscardBuffers(bool trim, bool reread_headers);
 
-    // Blobs (results are engine codes, 0 = success)
+    // Blobs (results are engine codes, 0 = success). The open mode is one of kBlobOpen*; the
+    // cursor keeps it with the open blob.
     EngineErrorCode OpenBlob(std::uint32_t field, RecordBuffer buffer, std::uint8_t mode);
     EngineErrorCode CloseBlob(std::uint32_t field, RecordBuffer buffer);
     EngineErrorCode ReadBlob(std::uint32_t field, ConstRecordBuffer buffer,

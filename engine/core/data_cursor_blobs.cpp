@@ -195,7 +195,7 @@ void TDataCursor::EmptyBlobs(RecordBuffer record) {
     for (std::uint32_t n = 1; n <= fields_.size(); ++n) {
         if (FieldType(fields_[n - 1]) != kTypeBlob || FieldNotStored(fields_[n - 1]))
             continue;
-        EngineErrorCode code = OpenBlob(n, record, 2);
+        EngineErrorCode code = OpenBlob(n, record, kBlobOpenReadWrite);
         if (code == kErrNone)
             code = TruncateBlob(n, record, 0);
         if (code != kErrNone)

@@ -115,7 +115,7 @@ void TDataCursor::ReadColumn(const std::byte* record, TExpToken& column) {
         std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
         const auto n = static_cast<std::uint32_t>(FieldNumber(field));
         std::uint32_t size = 0;
-        EngineErrorCode code = OpenBlob(n, copy, 1);
+        EngineErrorCode code = OpenBlob(n, copy, kBlobOpenRead);
         if (code == kErrNone)
             code = GetBlobSize(n, copy, size);
         if (code == kErrNone) {

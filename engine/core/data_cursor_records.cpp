@@ -228,7 +228,7 @@ EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
             continue;
         }
         std::uint32_t size = 0;
-        EngineErrorCode code = OpenBlob(n, source, 1);
+        EngineErrorCode code = OpenBlob(n, source, kBlobOpenRead);
         if (code == kErrNone)
             code = GetBlobSize(n, source, size);
         std::vector<std::uint8_t> bytes(size);
@@ -236,7 +236,7 @@ EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
         if (code == kErrNone && size > 0)
             code = ReadBlob(n, source, got, size, bytes.data(), 0);
         if (code == kErrNone)
-            code = OpenBlob(n, buffer, 2);
+            code = OpenBlob(n, buffer, kBlobOpenReadWrite);
         if (code == kErrNone && size > 0)
             code = WriteBlob(n, buffer, size, bytes.data(), 0);
         CloseBlob(n, source);

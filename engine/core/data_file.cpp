@@ -8,6 +8,7 @@
 #include "engine/core/index_file.h"
 #include "engine/storage/scramble.h"
 #include "platform/db/date_time.h"
+#include "platform/nls/nls.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -32,17 +33,6 @@ std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_
     return GetShortString(copy, at, n);
 }
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto ca = static_cast<unsigned char>(a[i]);
-        const auto cb = static_cast<unsigned char>(b[i]);
-        if (std::toupper(ca) != std::toupper(cb))
-            return false;
-    }
-    return true;
-}
 }  // namespace
 
 TDataFile::TDataFile(TTableFileOwner* owner)
@@ -293,7 +283,7 @@ std::optional<FieldDescriptor> TDataFile::FindFieldDescriptor(std::uint16_t fiel
 
 std::optional<FieldDescriptor> TDataFile::FindFieldDescriptorByName(std::string_view name) const {
     for (const FieldDescriptor& d : descriptors_) {
-        if (SameNameIgnoringCase(FieldName(d), name))
+        if (platform::nls::SameTextAnsi(FieldName(d), name))
             return d;
     }
     return std::nullopt;

@@ -12,6 +12,7 @@
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
+#include "platform/nls/nls.h"
 #include "platform/nls/text.h"
 #include "platform/os/clock.h"
 
@@ -56,17 +57,7 @@ std::mt19937& RandomEngine() {
 }
 
 bool SameIndexName(std::string_view a, std::string_view b) {
-    a = platform::nls::Trim(a);
-    b = platform::nls::Trim(b);
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return platform::nls::SameTextAnsi(platform::nls::Trim(a), platform::nls::Trim(b));
 }
 }  // namespace
 

@@ -485,6 +485,8 @@ void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uin
 }
 
 void TPage::Split() {
+    assert(count_ >= 2);
+    [[maybe_unused]] const std::uint64_t keys_before = KeyCount();
     PinnedPage fresh(*owner_, owner_->NewPage(nullptr, slot_));
     TPage& right = *fresh;
     const bool interior = IsInterior();
@@ -516,6 +518,12 @@ void TPage::Split() {
         if (used_ > kPageEntryBytes || right.used_ > kPageEntryBytes)
             PageCorrupt(owner_);
     }
+    // Both halves keep entries, hold every key they held together, stay in their page and
+    // are linked as neighbours.
+    assert(count_ >= 1 && right.count_ >= 1);
+    assert(KeyCount() + right.KeyCount() == keys_before);
+    assert(Compressed() || (count_ <= Capacity() && right.count_ <= Capacity()));
+    assert(next_ == right.offset_ && right.previous_ == offset_ && right.kind_ == kind_);
     right.ReparentChildren();
     MarkChanged();
     right.MarkChanged();
@@ -529,6 +537,7 @@ void TPage::Split() {
         root->InsertRaw(1, right.EntryAt(1), right.offset_,
                         static_cast<std::uint32_t>(right.KeyCount()));
         root->Recompute();
+        assert(root->KeyCount() == keys_before);
         owner_->SetRoot(slot_, root->offset_);
         parent_ = right.parent_ = root->offset_;
         return;
@@ -627,6 +636,8 @@ void TPage::Rebalance() {
         PageCorrupt(owner_);
     const std::int64_t total = left.count_ + right.count_;
     const bool left_was_empty = left.count_ == 0;
+    [[maybe_unused]] const std::uint64_t keys_before = left.KeyCount() + right.KeyCount();
+    assert(left.next_ == right.offset_ && right.previous_ == left.offset_);
     if (total < Capacity()) {
         right.MoveEntries(left, 1, right.count_, left.count_);
         left.next_ = right.next_;
@@ -636,6 +647,8 @@ void TPage::Rebalance() {
         }
         left.Recompute();
         right.Recompute();
+        // The merged page holds every entry and key of the two.
+        assert(left.count_ == total && right.count_ == 0 && left.KeyCount() == keys_before);
         left.ReparentChildren();
         right.previous_ = right.next_ = 0;
         right.parent_ = 0;
@@ -656,6 +669,9 @@ void TPage::Rebalance() {
     }
     left.Recompute();
     right.Recompute();
+    // Redistributed: the entries split evenly (the left takes the odd one) and no key is lost.
+    assert(left.count_ == keep && right.count_ == total - keep && right.count_ >= 1);
+    assert(left.KeyCount() + right.KeyCount() == keys_before);
     left.ReparentChildren();
     right.ReparentChildren();
     parent->edit_ = right_pos - 1;

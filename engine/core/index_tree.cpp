@@ -1,5 +1,6 @@
 #include "engine/core/index_tree.h"
 
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -13,10 +14,16 @@ struct PathStep {
 
 // Every interior page on the way down counts one key more or less below the
 // entry the descent took.
-void AdjustCounts(std::vector<PathStep>& path, int delta) {
+// A count that would leave its field (a damaged page said 0 below an entry that still
+// leads to a key) is refused rather than wrapped.
+void AdjustCounts(TIndexFile& file, std::vector<PathStep>& path, int delta) {
     for (PathStep& step : path) {
+        assert(step.page->IsInterior());
+        assert(step.position >= 1 && step.position <= step.page->EntryCount());
         step.page->SetEditPosition(step.position);
         const std::int64_t count = std::int64_t{step.page->CountAt(step.position)} + delta;
+        if (count < 0 || count > std::int64_t{0xFFFFFFFF})
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
         step.page->SetCount(static_cast<std::uint32_t>(count));
     }
 }
@@ -30,6 +37,9 @@ std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndex
     parent = 0;
     for (const auto& [offset, position] : memo.path) {
         PinnedPage page(file, file.GetPage(slot, offset));
+        // Nothing changed since the descent was remembered, so it still passes through
+        // interior pages at entries they have.
+        assert(page->IsInterior() && position >= 1 && position <= page->EntryCount());
         page->SetParent(parent);
         parent = offset;
         path.push_back({std::move(page), position});
@@ -67,7 +77,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (page->FindForInsert(key, compare_))
         return false;
-    AdjustCounts(path, 1);
+    AdjustCounts(file_, path, 1);
     page->InsertEntry(key, record_number, 1);
     return true;
 }
@@ -85,8 +95,12 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
     std::uint32_t parent = 0;
     std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
+    // The failed search left the position of the first key above this one.
+    assert(leaf->IsLeaf());
+    assert(memo.leaf_position >= 1 && memo.leaf_position <= leaf->EntryCount() + 1);
+    assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
-    AdjustCounts(path, 1);
+    AdjustCounts(file_, path, 1);
     leaf->SetEditPosition(memo.leaf_position - 1);
     leaf->InsertEntry(key, record_number, 1);
     return true;
@@ -124,8 +138,9 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
     memo.slot = -1;
     std::uint32_t parent = 0;
     std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
+    assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
-    AdjustCounts(path, -1);
+    AdjustCounts(file_, path, -1);
     leaf->SetEditPosition(pos);
     leaf->DeleteEntry();
     return true;
@@ -154,7 +169,7 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     }
     if (!page->SeekExact(key, compare_))
         return false;
-    AdjustCounts(path, -1);
+    AdjustCounts(file_, path, -1);
     page->SyncEditPosition();
     page->DeleteEntry();
     return true;

@@ -504,7 +504,7 @@ class Restructure {
     void CopyBlob(std::uint32_t from, std::vector<std::uint8_t>& source, TDataCursor& target,
                   std::uint32_t to, std::vector<std::uint8_t>& copy) {
         std::uint32_t size = 0;
-        EngineErrorCode code = cursor_.OpenBlob(from, source, 1);
+        EngineErrorCode code = cursor_.OpenBlob(from, source, kBlobOpenRead);
         if (code == kErrNone)
             code = cursor_.GetBlobSize(from, source, size);
         std::vector<std::uint8_t> bytes(size);
@@ -512,7 +512,7 @@ class Restructure {
         if (code == kErrNone && size > 0)
             code = cursor_.ReadBlob(from, source, got, size, bytes.data(), 0);
         if (code == kErrNone)
-            code = target.OpenBlob(to, copy, 2);
+            code = target.OpenBlob(to, copy, kBlobOpenReadWrite);
         if (code == kErrNone && size > 0)
             code = target.WriteBlob(to, copy, size, bytes.data(), 0);
         cursor_.CloseBlob(from, source);

@@ -13,8 +13,6 @@ namespace strata {
 
 namespace {
 
-constexpr std::uint8_t kBlobReadMode = 1;
-constexpr std::uint8_t kBlobWriteMode = 2;
 constexpr std::int64_t kMaxBlobPosition = std::numeric_limits<std::int32_t>::max();
 
 }  // namespace
@@ -36,7 +34,7 @@ TStrataBlobStream::TStrataBlobStream(db::TBlobField& field, db::TBlobStreamMode 
                 throw db::EDatabaseError("Dataset not in edit or insert mode");
         }
         const EngineErrorCode code = cursor->OpenBlob(
-            field_no_, record_, mode == db::bmRead ? kBlobReadMode : kBlobWriteMode);
+            field_no_, record_, mode == db::bmRead ? kBlobOpenRead : kBlobOpenReadWrite);
         if (code != kErrNone)
             Raise(code);
     }

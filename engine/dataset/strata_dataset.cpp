@@ -572,7 +572,9 @@ void TStrataDataSet::SetFieldData(db::TField* field, std::span<const std::byte> 
             const std::size_t size = FieldDataSize(cursor_->GetFieldDesc(number));
             // The engine reads a whole value; a shorter source is padded, never over-read.
             std::array<std::uint8_t, kLargestFieldData> value{};
-            std::memcpy(value.data(), buffer.data(), std::min({buffer.size(), size, value.size()}));
+            if (!buffer.empty())
+                std::memcpy(value.data(), buffer.data(),
+                            std::min({buffer.size(), size, value.size()}));
             cursor_->PutField(number, StateRecord(), buffer.empty() ? nullptr : value.data());
         }
     }

@@ -250,7 +250,7 @@ void DataChange::WriteValue(const FieldDescriptor& column, const TExpToken& valu
                 RaiseEngineError(code, source_.TableName, FieldName(column));
             }
         };
-        check(cursor_.OpenBlob(number, record, 1));
+        check(cursor_.OpenBlob(number, record, kBlobOpenRead));
         if (truncate_blob) {
             check(cursor_.TruncateBlob(number, record, 0));
         }

@@ -119,7 +119,7 @@ std::int64_t TDataQuery::ResultRecordCount() {
     std::vector<std::uint8_t> record(result->GetRecordSize());
     const auto* self = static_cast<const SubSelectQuery*>(this);
     const ColumnReader reader = [&](const std::byte* /*row*/, TExpToken& column) {
-        if (static_cast<const SubSelectQuery*>(column.SubSelect) != self) {
+        if (column.SubSelect != self) {
             column.IsNull = true;
             return;
         }
@@ -177,7 +177,7 @@ void VisitTreeParameters(const TExpToken* root, const std::function<void(TExpTok
             visit(*node);
         }
         if (node->Kind == kTokenSubSelect && node->SubSelect != nullptr) {
-            auto* query = dynamic_cast<TDataQuery*>(static_cast<SubSelectQuery*>(node->SubSelect));
+            auto* query = dynamic_cast<TDataQuery*>(node->SubSelect);
             if (query != nullptr) {
                 query->ForEachParameter(visit);
             }

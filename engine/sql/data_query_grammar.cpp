@@ -66,7 +66,7 @@ void MarkJoinComparisons(TExpToken& root, std::uint8_t kind) {
         if (IsComparison(*node)) {
             if (node->First && node->Second && ReferencesColumn(*node->First) &&
                 ReferencesColumn(*node->Second)) {
-                node->StatementFlag2 = kind;
+                node->JoinKind = kind;
             }
         } else if (node->Kind == kTokenBinary && (node->Code == kOpAnd || node->Code == kOpOr)) {
             if (node->Second) {

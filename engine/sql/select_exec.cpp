@@ -662,7 +662,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
                     result.PutField(number, record, nullptr);
                     continue;
                 }
-                if (result.OpenBlob(number, record, 1) != kErrNone ||
+                if (result.OpenBlob(number, record, kBlobOpenRead) != kErrNone ||
                     result.WriteBlob(number, record, size, bytes.data(), 0) != kErrNone) {
                     RaiseEngineError(kErrInvalidBlobHandle, TableName);
                 }

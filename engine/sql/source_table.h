@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/storage/exp_token.h"
+#include "engine/storage/sql_services.h"
 
 namespace strata {
 
@@ -17,7 +18,7 @@ class TSourceTable;
 struct StatementTable;
 
 // Join kinds of a link. The column-to-column comparisons of a JOIN ... ON condition carry their
-// join's kind in StatementFlag2 from parsing on.
+// join's kind in JoinKind from parsing on.
 inline constexpr std::uint8_t kJoinDefault = 0;
 inline constexpr std::uint8_t kJoinInner = 1;
 inline constexpr std::uint8_t kJoinLeft = 2;
@@ -46,7 +47,7 @@ class TTableJoin {
     bool NullRowProduced = false;
 };
 
-class TSourceTable {
+class TSourceTable : public ColumnSource {
   public:
     explicit TSourceTable(TDataQuery& owner);
     ~TSourceTable();

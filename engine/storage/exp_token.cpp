@@ -35,10 +35,10 @@ TExpToken::~TExpToken() = default;
 
 void TExpToken::Reset() {
     Text.clear();
-    Kind = 0;
+    Kind = kTokenNone;
     Code = 0;
-    StatementFlag1 = 2;
-    StatementFlag2 = 0;
+    StatementMark = 2;
+    JoinKind = 0;
     ColumnName.clear();
     FieldNumber = 0;
     TableName.clear();
@@ -79,8 +79,8 @@ void TExpToken::Assign(const TExpToken& source) {
     Text = source.Text;
     Kind = source.Kind;
     Code = source.Code;
-    StatementFlag1 = source.StatementFlag1;
-    StatementFlag2 = source.StatementFlag2;
+    StatementMark = source.StatementMark;
+    JoinKind = source.JoinKind;
     ColumnName = source.ColumnName;
     FieldNumber = source.FieldNumber;
     TableName = source.TableName;

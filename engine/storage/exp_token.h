@@ -32,18 +32,22 @@
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
+#include "engine/storage/sql_services.h"
 
 namespace strata {
 
 // Token kinds.
-inline constexpr std::uint8_t kTokenUnary = 1;
-inline constexpr std::uint8_t kTokenBinary = 2;
-inline constexpr std::uint8_t kTokenStringCompare = 3;
-inline constexpr std::uint8_t kTokenColumn = 4;
-inline constexpr std::uint8_t kTokenConstant = 5;
-inline constexpr std::uint8_t kTokenSubSelect = 6;
-inline constexpr std::uint8_t kTokenFunction = 10;
-inline constexpr std::uint8_t kTokenExtended = 12;
+enum TokenKind : std::uint8_t {
+    kTokenNone = 0,
+    kTokenUnary = 1,
+    kTokenBinary = 2,
+    kTokenStringCompare = 3,
+    kTokenColumn = 4,
+    kTokenConstant = 5,
+    kTokenSubSelect = 6,
+    kTokenFunction = 10,
+    kTokenExtended = 12,
+};
 
 // Operator codes.
 inline constexpr std::uint8_t kOpIsNull = 1;
@@ -143,11 +147,12 @@ class TExpToken {
 
     // Source text: operator symbol, keyword, constant as written, or correlation.column.
     std::string Text;
-    std::uint8_t Kind = 0;
+    TokenKind Kind = kTokenNone;
     std::uint8_t Code = 0;
-    // Set by the SQL processor; only reset and copied here.
-    std::uint8_t StatementFlag1 = 0;
-    std::uint8_t StatementFlag2 = 0;
+    // Two bytes the SQL processor owns; only reset and copied here. The mark is 2 after a
+    // reset and read by nobody; the join kind of an ON condition's top comparisons (kJoin*).
+    std::uint8_t StatementMark = 0;
+    std::uint8_t JoinKind = 0;
     // A column node's column ("*" for all columns) and the table field it is bound to (1-based;
     // 0 = not bound).
     std::string ColumnName;
@@ -156,8 +161,8 @@ class TExpToken {
     std::string TableName;
     // Objects of the SQL processor, not owned: the source table of a bound column, and the query
     // of a sub-select node.
-    void* SourceTable = nullptr;
-    void* SubSelect = nullptr;
+    ColumnSource* SourceTable = nullptr;
+    SubSelectQuery* SubSelect = nullptr;
     bool IsNull = false;
     bool IsParameter = false;
     // Kind 3: leading characters compared (0 = all) and whether case is ignored.

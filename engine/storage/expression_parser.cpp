@@ -39,7 +39,7 @@ class TExpressionParser::NestingGuard {
 
 namespace {
 
-ExpTokenPtr MakeNode(std::uint8_t kind, std::uint8_t code, std::string text) {
+ExpTokenPtr MakeNode(TokenKind kind, std::uint8_t code, std::string text) {
     ExpTokenPtr node = NewExpToken();
     node->Kind = kind;
     node->Code = code;

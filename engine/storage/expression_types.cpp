@@ -199,7 +199,7 @@ class TypeChecker {
     }
 
     void CheckSubSelect(TExpToken& node) {
-        auto* query = static_cast<SubSelectQuery*>(node.SubSelect);
+        SubSelectQuery* query = node.SubSelect;
         if (query == nullptr) {
             InvalidColumn(node);
         }

@@ -1,8 +1,8 @@
 #pragma once
 
-// What the expression machinery needs of the SQL processor for IN (SELECT ...). The storage
-// library sits below the SQL processor, so it sees sub-selects only through these two
-// interfaces; the SQL processor's statement and query objects implement them.
+// What the expression machinery needs of the SQL processor: the source table a column is bound
+// to and, for IN (SELECT ...), the sub-select. The storage library sits below the SQL processor,
+// so it sees them only through these interfaces; the SQL processor's objects implement them.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,13 @@ namespace strata {
 
 class TExpToken;
 class TExpressionParser;
+
+// What a bound column token points at: the SQL processor's source table of the column. The
+// storage library only carries and copies the pointer.
+class ColumnSource {
+  protected:
+    ~ColumnSource() = default;
+};
 
 // One sub-select query as the type checker and the evaluator see it. A kind-6 token keeps a
 // pointer to it (TExpToken::SubSelect, stored as SubSelectQuery*); the statement owns it.

@@ -1,8 +1,5 @@
 #include "engine/storage/storage_library.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -17,6 +14,7 @@
 #include "platform/os/error_codes.h"
 #include "platform/os/file_system.h"
 #include "platform/os/thread.h"
+#include "platform/os/whole_file.h"
 
 namespace strata {
 namespace {
@@ -131,23 +129,20 @@ std::string MakeTempFileName(std::string_view directory, std::string_view extens
         }
         files.Lock();
         const bool known = files.FileExists(name, false);
-        int fd = -1;
-        int error = 0;
-        if (!known) {
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            error = errno;
-        }
+        // O_EXCL reserves the name, also against other programs and symbolic links.
+        const std::error_code error =
+            known ? std::error_code{} : platform::os::WriteNewFile(name, {}, 0600);
         files.Unlock();
         if (known) {
             continue;
         }
-        if (fd >= 0) {
-            ::close(fd);
+        if (!error) {
             return name;
         }
-        if (error != EEXIST) {
-            RaiseEngineError(static_cast<EngineErrorCode>(platform::os::EngineCodeFromErrno(error)),
-                             name);
+        if (error != std::errc::file_exists) {
+            RaiseEngineError(
+                static_cast<EngineErrorCode>(platform::os::EngineCodeFromErrno(error.value())),
+                name);
         }
     }
 }

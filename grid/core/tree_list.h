@@ -673,6 +673,12 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int SearchColumn() const { return search_column_; }
     // The node's text in the search column (the data-aware grid may search its dataset).
     virtual std::string GetSearchText(const TgxTreeListNode* node, int visible_column) const;
+    // A control whose nodes hold only part of its data searches that data itself: true when
+    // it did, with found the node of the match (null for none).
+    virtual bool SearchOutsideNodes(int /*visible_column*/, const std::string& /*text*/,
+                                    int /*direction*/, TgxTreeListNode*& /*found*/) {
+        return false;
+    }
 
     // Sizing, drag visuals and pan scrolling.
     void ApplyBandSizing(int width, int band);

@@ -493,7 +493,9 @@ bool TCustomgxTreeList::SearchStep(const std::string& text, int direction, bool 
     // Without a focused node the walk starts, and stops, at the first node.
     TgxTreeListNode* start = focused_node_ != nullptr ? focused_node_ : GetFirstNode();
     TgxTreeListNode* found = nullptr;
-    if (!wanted.isEmpty()) {
+    const bool searched_outside =
+        !wanted.isEmpty() && SearchOutsideNodes(search_column_, text, direction, found);
+    if (!wanted.isEmpty() && !searched_outside) {
         TgxTreeListNode* n = start;
         if (direction == 1)
             n = prev(n);

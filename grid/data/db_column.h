@@ -168,6 +168,8 @@ class TgxDBGridMaskColumn : public TgxDBGridColumn {
     const std::string& EditMask() const { return edit_mask_; }
     void SetEditMask(std::string_view mask) { edit_mask_ = mask; }
     bool NeedsFieldValue() const override { return !edit_mask_.empty(); }
+    // The mask editor that prefers the column's mask (defined with the grid's editors).
+    TgxInplaceEditClass GetEditorClass() const override;
 
   private:
     std::string edit_mask_;

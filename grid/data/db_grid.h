@@ -252,9 +252,16 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool DeleteSelection() override;
     void DoSelectedCountChange() override;
     void DeleteFocusedRecord();
-    void ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void KeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    // Over the group panel a header is accepted when its column can group; dropped there
+    // it groups, and a dragged group button dropped elsewhere ungroups.
+    bool DoDragOverHeader(int column, ui::Point p, bool accept) override;
+    bool DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) override;
+    // Buffer and partial grids search the dataset, since their rows are not all records.
+    bool SearchOutsideNodes(int visible_column, const std::string& text, int direction,
+                            TgxTreeListNode*& found) override;
     bool FindNodeByText(TgxDBTreeListColumn* column, std::string_view text, TgxTreeListNode*& node,
-                        bool continue_search);
+                        bool continue_search, bool backward = false);
 
     void GetEditText(std::string& text) override;
     int GetEditMaxLength() override;
@@ -329,6 +336,10 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
 
   protected:
     void DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node) override;
+    // Group buttons are pressed, clicked (sorting their level) and dragged like headers.
+    void MouseDown(Qt::MouseButton button, ui::TShiftState shift, int x, int y) override;
+    void MouseMove(ui::TShiftState shift, int x, int y) override;
+    void MouseUp(Qt::MouseButton button, ui::TShiftState shift, int x, int y) override;
     void focusOutEvent(QFocusEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
 
@@ -406,6 +417,11 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool moving_by_ = false;
     // Set while the grid makes its own columns for DefaultFields.
     bool making_default_columns_ = false;
+    // A pressed group button (a drag candidate) and the column whose button is dragged.
+    TgxDBTreeListColumn* group_button_pressed_ = nullptr;
+    ui::Point group_button_press_{};
+    TgxDBTreeListColumn* group_button_dragged_ = nullptr;
+    bool group_button_was_hidden_ = false;
     std::int64_t buffer_saved_active_ = -1;
     std::int64_t records_read_ = 0;
 

@@ -542,8 +542,20 @@ bool TCustomgxDBGrid::RecordMatchesText(TgxDBTreeListColumn* column, std::string
     return true;
 }
 
+bool TCustomgxDBGrid::SearchOutsideNodes(int visible_column, const std::string& text, int direction,
+                                         TgxTreeListNode*& found) {
+    const bool on_dataset = IsBufferMode() || (IsPartialLoadMode() && !(start_read_ && end_read_));
+    if (!on_dataset)
+        return false;
+    TgxDBTreeListColumn* column = GetColumn(GetVisibleColumnIndex(visible_column));
+    TgxTreeListNode* node = nullptr;
+    const bool matched = FindNodeByText(column, text, node, direction != 0, direction == 1);
+    found = matched ? GetFocusedNode() : nullptr;
+    return true;
+}
+
 bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_view text,
-                                     TgxTreeListNode*& node, bool continue_search) {
+                                     TgxTreeListNode*& node, bool continue_search, bool backward) {
     db::TDataSet* dataset = DataSet();
     const bool on_dataset = IsBufferMode() || (IsPartialLoadMode() && !(start_read_ && end_read_));
     if (on_dataset) {
@@ -556,9 +568,15 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
         dataset->DisableControls();
         try {
             while (true) {
-                dataset->Next();
-                if (dataset->Eof())
-                    dataset->First();
+                if (backward) {
+                    dataset->Prior();
+                    if (dataset->Bof())
+                        dataset->Last();
+                } else {
+                    dataset->Next();
+                    if (dataset->Eof())
+                        dataset->First();
+                }
                 if (dataset->Bookmark() == start)
                     break;
                 if (RecordMatchesText(column, text)) {
@@ -573,6 +591,7 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
             throw;
         }
         dataset->EnableControls();
+        node = GetFocusedNode();
         return found;
     }
     // Over the loaded rows.
@@ -595,17 +614,7 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
     return false;
 }
 
-void TCustomgxDBGrid::ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift) {
-    auto handler = std::move(OnKeyDown);
-    OnKeyDown = nullptr;
-    struct Restore {
-        TCustomgxDBGrid* grid;
-        std::function<void(TCustomgxContainer*, std::uint16_t&, ui::TShiftState)>& slot;
-        std::function<void(TCustomgxContainer*, std::uint16_t&, ui::TShiftState)> saved;
-        ~Restore() { slot = std::move(saved); }
-    } restore{this, OnKeyDown, handler};
-    if (handler)
-        handler(this, key, shift);
+void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
     if (key == 0)
         return;
     BeginSelection();
@@ -629,7 +638,7 @@ void TCustomgxDBGrid::ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift
     if (State() == tsEditing &&
         (key == ui::VK_BACK || key == ui::VK_ESCAPE || key == ui::VK_DELETE ||
          (key == ui::VK_RETURN && (shift & (ui::ssShift | ui::ssCtrl)) != 0))) {
-        TCustomgxDBTreeListControl::ContainerKeyDown(key, shift);
+        TCustomgxDBTreeListControl::KeyDown(key, shift);
         return;
     }
     if (link_->Active() && dataset != nullptr) {
@@ -734,7 +743,7 @@ void TCustomgxDBGrid::ContainerKeyDown(std::uint16_t& key, ui::TShiftState shift
             }
         }
     }
-    TCustomgxDBTreeListControl::ContainerKeyDown(key, shift);
+    TCustomgxDBTreeListControl::KeyDown(key, shift);
 }
 
 }  // namespace grid

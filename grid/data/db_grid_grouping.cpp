@@ -323,6 +323,80 @@ void TCustomgxDBGrid::DropGroupButtonOutside(TgxDBTreeListColumn* column) {
         ClearSortMarksInGridModes();
 }
 
+void TCustomgxDBGrid::MouseDown(Qt::MouseButton button, ui::TShiftState shift, int x, int y) {
+    group_button_pressed_ = nullptr;
+    if (button == Qt::LeftButton && State() == tsNormal) {
+        TgxDBTreeListColumn* column = GetGroupColumnAt(x, y);
+        if (column != nullptr && !column->DisableDragging()) {
+            HideEditor();
+            group_button_pressed_ = column;
+            group_button_press_ = {x, y};
+            return;
+        }
+    }
+    TCustomgxDBTreeListControl::MouseDown(button, shift, x, y);
+}
+
+void TCustomgxDBGrid::MouseMove(ui::TShiftState shift, int x, int y) {
+    if (group_button_pressed_ != nullptr) {
+        if (std::abs(x - group_button_press_.x) > 5 || std::abs(y - group_button_press_.y) > 5) {
+            // The button is dragged like the header of its (hidden) column.
+            group_button_dragged_ = group_button_pressed_;
+            group_button_was_hidden_ = !group_button_dragged_->Visible();
+            group_button_pressed_ = nullptr;
+            StartHeaderDragging(group_button_dragged_->GetIndex(), true);
+            TrackHeaderDrag({x, y});
+        }
+        return;
+    }
+    TCustomgxDBTreeListControl::MouseMove(shift, x, y);
+}
+
+void TCustomgxDBGrid::MouseUp(Qt::MouseButton button, ui::TShiftState shift, int x, int y) {
+    if (group_button_pressed_ != nullptr) {
+        // A click without a drag reverses the order of that group level.
+        TgxDBTreeListColumn* column = group_button_pressed_;
+        group_button_pressed_ = nullptr;
+        if (IsAutoSort() && DoColumnSorting(column)) {
+            column->SetSorted(column->Sorted() == csUp ? csDown : csUp);
+            SortByColumn(column, column->Sorted() == csDown);
+        }
+        return;
+    }
+    TCustomgxDBTreeListControl::MouseUp(button, shift, x, y);
+    group_button_dragged_ = nullptr;
+}
+
+bool TCustomgxDBGrid::DoDragOverHeader(int column, ui::Point p, bool accept) {
+    if (show_group_panel_ && p.y >= 0 && p.y < GetGroupPanelHeight()) {
+        TgxDBTreeListColumn* c = GetColumn(column);
+        return c != nullptr && (c->GroupIndex() >= 0 || CanAddGroupColumn(c));
+    }
+    return TCustomgxDBTreeListControl::DoDragOverHeader(column, p, accept);
+}
+
+bool TCustomgxDBGrid::DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) {
+    TgxDBTreeListColumn* c = GetColumn(column);
+    const bool on_panel = show_group_panel_ && p.y >= 0 && p.y < GetGroupPanelHeight();
+    if (c != nullptr && on_panel) {
+        group_button_dragged_ = nullptr;
+        DropColumnOnGroupPanel(c, p.x);
+        return false;
+    }
+    if (c != nullptr && c == group_button_dragged_) {
+        group_button_dragged_ = nullptr;
+        const bool on_form = pos.band == -1 && IsCustomizing();
+        DropGroupButtonOutside(c);
+        if (on_form && group_button_was_hidden_ && GetVisibleColumnCount() > 1)
+            c->SetVisible(false);
+        if (!c->Visible() && OnHideHeader)
+            OnHideHeader(this, c);
+        // A drop on the headers also places the column there.
+        return pos.kind == -3 && c->Visible();
+    }
+    return TCustomgxDBTreeListControl::DoDragEndHeader(column, p, pos);
+}
+
 void TCustomgxDBGrid::SetShowGroupPanel(bool value) {
     if (value == show_group_panel_)
         return;

@@ -139,7 +139,14 @@ bool TCustomgxDBGrid::MoveDataSetToNode(TgxDBGridNode* old_node, TgxDBGridNode* 
 }
 
 void TCustomgxDBGrid::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* node) {
-    if (!loading_rows_ && node != nullptr && !IsBufferMode()) {
+    if (!loading_rows_ && node != nullptr && IsBufferMode() && link_->Active()) {
+        // A buffer row is a place in the link's window: the dataset moves there.
+        int index = 0;
+        while (index < Count() && Items(index) != node)
+            ++index;
+        if (index < Count() && index != link_->ActiveRecord())
+            DataSet()->MoveBy(index - link_->ActiveRecord());
+    } else if (!loading_rows_ && node != nullptr && !IsBufferMode()) {
         auto* row = static_cast<TgxDBGridNode*>(node);
         MoveDataSetToNode(static_cast<TgxDBGridNode*>(old_node), row,
                           (grid_options_ & (egoUseLocate | egoSmartRefresh)) != 0, row->Key);

@@ -1,5 +1,6 @@
 #include "grid/data/db_tree_list_control.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -50,6 +51,17 @@ TgxDBColumnClass DefaultColumnClassFor(db::TFieldType type) {
 
 TgxDBColumnClass LookupColumnClass() {
     return LookupClassEntry().make;
+}
+
+int DefaultColumnClassPriority(db::TFieldType type) {
+    int index = static_cast<int>(type);
+    if (index < 0 || index >= kTypedClassCount)
+        return 0;
+    return std::max(TypedClasses()[static_cast<std::size_t>(index)].priority, 0);
+}
+
+int LookupColumnClassPriority() {
+    return std::max(LookupClassEntry().priority, 0);
 }
 
 TCustomgxDBTreeListControl::TCustomgxDBTreeListControl(QWidget* parent)

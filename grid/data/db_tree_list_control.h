@@ -30,6 +30,9 @@ void RegisterDefaultColumnClass(db::TFieldType type, TgxDBColumnClass column_cla
 void RegisterLookupColumnClass(TgxDBColumnClass column_class, int priority);
 TgxDBColumnClass DefaultColumnClassFor(db::TFieldType type);
 TgxDBColumnClass LookupColumnClass();
+// The priority an entry holds now (0 while nothing is registered).
+int DefaultColumnClassPriority(db::TFieldType type);
+int LookupColumnClassPriority();
 
 class TCustomgxDBTreeListControl : public TCustomgxTreeListControl {
   public:

@@ -5,8 +5,6 @@
 #include <map>
 #include <system_error>
 
-#include <sys/stat.h>
-
 #include "platform/config/atomic_file.h"
 #include "platform/config/errors.h"
 #include "platform/config/value_text.h"
@@ -377,17 +375,7 @@ void RegistryHive::SetHiveFile(HKEY root, const std::filesystem::path& file) {
 }
 
 RegistryHive::FileStamp RegistryHive::StampOf() const {
-    struct stat st {};
-    FileStamp stamp;
-    if (::stat(file_.c_str(), &st) == 0) {
-        stamp.exists = true;
-        stamp.device = st.st_dev;
-        stamp.inode = st.st_ino;
-        stamp.size = st.st_size;
-        stamp.mtime_ns =
-            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-    }
-    return stamp;
+    return os::StampOf(file_.string());
 }
 
 void RegistryHive::Refresh() {

@@ -52,6 +52,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/os/whole_file.h"
+
 namespace platform::config {
 
 using HKEY = std::uint32_t;
@@ -149,12 +151,7 @@ class RegistryHive {
     static std::unique_ptr<RegistryKeyNode> Parse(std::string_view text, std::string_view source);
 
   private:
-    struct FileStamp {
-        bool exists = false;
-        std::uint64_t device = 0, inode = 0;
-        std::int64_t size = 0, mtime_ns = 0;
-        bool operator==(const FileStamp&) const = default;
-    };
+    using FileStamp = os::FileStamp;
     FileStamp StampOf() const;
 
     std::recursive_mutex mutex_;

@@ -12,6 +12,7 @@
 #include "platform/mail/delivery.h"
 #include "platform/mail/mail_error.h"
 #include "platform/mail/mail_store.h"
+#include "platform/nls/text.h"
 
 extern char** environ;
 
@@ -28,15 +29,8 @@ std::string Text(const char* text) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return text.size() >= prefix.size() &&
+           platform::nls::SameTextAscii(text.substr(0, prefix.size()), prefix);
 }
 
 // One recipient's address: its address field without one "SMTP:" prefix, or

@@ -52,6 +52,9 @@ class StoreBackend {
 
 // A Maildir++ tree at `root` (created when missing). The store's top holds
 // "Inbox" (the root Maildir itself) and one entry per top-level folder.
+// Our own reader rather than vmime's Maildir provider: vmime numbers a folder's
+// messages and renumbers them after a delete, while the application walks and
+// deletes by item and needs ids that stay the same (the file name's unique part).
 std::unique_ptr<StoreBackend> OpenMaildirBackend(const std::filesystem::path& root,
                                                  std::string display_name);
 

@@ -100,6 +100,13 @@ std::optional<std::uint8_t> UnicodeToByte(CodePage code_page, char32_t ch) {
     return it->second;
 }
 
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();)
+        if (!DecodeUtf8(text, pos))
+            return false;
+    return true;
+}
+
 ConversionResult BytesToUtf8(CodePage code_page, std::string_view bytes) {
     const auto& forward = detail::kCodePageTables[IndexOf(code_page)].to_unicode;
     ConversionResult result;

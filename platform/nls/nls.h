@@ -229,6 +229,10 @@ struct ConversionResult {
 // (already in the code page) or std::nullopt to fail with Unmappable.
 using UnmappableHandler = std::function<std::optional<std::string>(char32_t)>;
 
+// Whether text is well-formed UTF-8 (no overlong forms, surrogates or truncated
+// sequences).
+bool IsValidUtf8(std::string_view text);
+
 // Single-byte text to UTF-8. NUL bytes are converted like any other byte; an
 // undefined byte fails with Unmappable. A letter followed by combining marks
 // that compose to one character comes out composed (Vietnamese "ê" + dot below

@@ -115,6 +115,21 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix
 
 }  // namespace
 
+FileStamp StampOf(std::string_view path) {
+    const std::string name(path);
+    struct stat st {};
+    FileStamp stamp;
+    if (::stat(name.c_str(), &st) == 0) {
+        stamp.exists = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.mtime_ns =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    }
+    return stamp;
+}
+
 std::error_code ReadFileContents(std::string_view path, std::string& contents) {
     const std::string name(path);
     Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));

@@ -7,12 +7,23 @@
 // exception with its own words.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 namespace platform::os {
+
+// Which file a name stands for and which version of it: a reader that kept the stamp of
+// what it read sees a replace (a new inode), a rewrite in place (size or time) and a delete.
+struct FileStamp {
+    bool exists = false;
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t size = 0, mtime_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(std::string_view path);
 
 // The whole contents of a file. ENOENT or ENOTDIR when it (or its folder) does not exist,
 // EISDIR for a folder.

@@ -1,9 +1,18 @@
 #include "platform/ui/application.h"
 
+#include <QAbstractEventDispatcher>
+#include <QMetaObject>
+
 #include "platform/ui/prompt.h"
+#include "platform/ui/qt_text.h"
 
 namespace ui {
 namespace {
+
+std::function<void()>& IdleHandler() {
+    static std::function<void()> handler;
+    return handler;
+}
 
 std::function<void(const std::string&)>& Handler() {
     static std::function<void(const std::string&)> handler;
@@ -57,6 +66,33 @@ bool Guarded(const std::function<void()>& handler) {
         HandleException(std::current_exception());
         return false;
     }
+}
+
+void ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunIdle() {
+    if (IdleHandler())
+        Guarded(IdleHandler());
+}
+
+void SetOnIdle(std::function<void()> handler) {
+    static QMetaObject::Connection connection;
+    IdleHandler() = std::move(handler);
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher == nullptr || connection)
+        return;
+    connection =
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { RunIdle(); });
+}
+
+void SetApplicationTitle(std::string_view title) {
+    QCoreApplication::setApplicationName(ToQ(title));
+}
+
+std::string ApplicationTitle() {
+    return FromQ(QCoreApplication::applicationName());
 }
 
 }  // namespace ui

@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace ui {
 
@@ -27,5 +28,18 @@ void SetExceptionHandler(std::function<void(const std::string& message)> handler
 
 // Runs a handler inside the boundary; true when it finished without an exception.
 bool Guarded(const std::function<void()>& handler);
+
+// Lets the message queue run once (the class library's Application.ProcessMessages).
+void ProcessMessages();
+
+// The idle handler runs each time the message queue has emptied and the program is about
+// to wait (the class library's Application.OnIdle). An empty function removes it.
+void SetOnIdle(std::function<void()> handler);
+// Runs the idle handler now (tests).
+void RunIdle();
+
+// The application's title (window group name and the default caption of boxes).
+void SetApplicationTitle(std::string_view title);
+std::string ApplicationTitle();
 
 }  // namespace ui

@@ -167,4 +167,33 @@ std::optional<std::string> ScriptedPromptService::Input(const InputRequest& requ
     return value;
 }
 
+std::optional<std::string> PromptService::ChooseFile(const FileRequest&) {
+    return std::nullopt;
+}
+
+std::optional<int> PromptService::ChoosePrint(const PrintRequest& request) {
+    return request.copies;
+}
+
+std::optional<std::string> ScriptedPromptService::ChooseFile(const FileRequest& request) {
+    files_asked_.push_back(request);
+    if (files_.empty()) {
+        ++unscripted_;
+        return std::nullopt;
+    }
+    auto path = std::move(files_.front());
+    files_.pop_front();
+    return path;
+}
+
+std::optional<int> ScriptedPromptService::ChoosePrint(const PrintRequest& request) {
+    if (prints_.empty()) {
+        ++unscripted_;
+        return request.copies;
+    }
+    auto copies = prints_.front();
+    prints_.pop_front();
+    return copies;
+}
+
 }  // namespace ui

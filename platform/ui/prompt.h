@@ -97,6 +97,24 @@ struct InputRequest {
     std::string value;
 };
 
+// One open or save file dialog as asked for. The filter has the class library's form:
+// "description|patterns|description|patterns".
+struct FileRequest {
+    bool save = false;
+    std::string title;
+    std::string file_name;
+    std::string initial_dir;
+    std::string filter;
+    int filter_index = 1;
+    std::string default_ext;
+};
+
+// One print dialog as asked for; the answer is the number of copies chosen.
+struct PrintRequest {
+    std::string title;
+    int copies = 1;
+};
+
 class PromptService {
   public:
     virtual ~PromptService() = default;
@@ -105,6 +123,10 @@ class PromptService {
     virtual TModalResult Ask(const PromptRequest& request) = 0;
     // Shows a modal input box; nullopt when cancelled.
     virtual std::optional<std::string> Input(const InputRequest& request) = 0;
+    // Shows an open or save dialog; the chosen path, nullopt when cancelled.
+    virtual std::optional<std::string> ChooseFile(const FileRequest& request);
+    // Shows the print dialog; the copies to print, nullopt when cancelled.
+    virtual std::optional<int> ChoosePrint(const PrintRequest& request);
 };
 
 // The process-wide service. Unless one is installed, the program's Qt dialogs
@@ -148,19 +170,27 @@ class ScriptedPromptService : public PromptService {
   public:
     void Answer(TModalResult result) { answers_.push_back(result); }
     void AnswerInput(std::optional<std::string> value) { inputs_.push_back(std::move(value)); }
+    void AnswerFile(std::optional<std::string> path) { files_.push_back(std::move(path)); }
+    void AnswerPrint(std::optional<int> copies) { prints_.push_back(copies); }
 
     TModalResult Ask(const PromptRequest& request) override;
     std::optional<std::string> Input(const InputRequest& request) override;
+    std::optional<std::string> ChooseFile(const FileRequest& request) override;
+    std::optional<int> ChoosePrint(const PrintRequest& request) override;
 
     const std::vector<PromptRequest>& Asked() const { return asked_; }
     const std::vector<InputRequest>& InputsAsked() const { return inputs_asked_; }
+    const std::vector<FileRequest>& FilesAsked() const { return files_asked_; }
     int Unscripted() const { return unscripted_; }
 
   private:
     std::deque<TModalResult> answers_;
     std::deque<std::optional<std::string>> inputs_;
+    std::deque<std::optional<std::string>> files_;
+    std::deque<std::optional<int>> prints_;
     std::vector<PromptRequest> asked_;
     std::vector<InputRequest> inputs_asked_;
+    std::vector<FileRequest> files_asked_;
     int unscripted_ = 0;
 };
 

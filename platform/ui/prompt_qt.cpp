@@ -1,6 +1,9 @@
 #include <QApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QPushButton>
 
 #include <cstdio>
@@ -107,6 +110,47 @@ class QtPromptService final : public PromptService {
         if (!ok)
             return std::nullopt;
         return text.toStdString();
+    }
+
+    std::optional<std::string> ChooseFile(const FileRequest& request) override {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+            return std::nullopt;
+        QStringList filters;
+        QString chosen_filter;
+        QStringList parts = QString::fromStdString(request.filter).split('|');
+        for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+            QString patterns = parts[i + 1];
+            patterns.replace(';', ' ');
+            QString entry = parts[i] + " (" + patterns + ")";
+            filters << entry;
+            if (i / 2 + 1 == request.filter_index)
+                chosen_filter = entry;
+        }
+        QString start = QString::fromStdString(request.file_name);
+        if (!request.initial_dir.empty())
+            start = QString::fromStdString(request.initial_dir) + "/" + start;
+        QString caption = QString::fromStdString(request.title);
+        QString filter = filters.join(";;");
+        QString path = request.save
+                           ? QFileDialog::getSaveFileName(QApplication::activeWindow(), caption,
+                                                          start, filter, &chosen_filter)
+                           : QFileDialog::getOpenFileName(QApplication::activeWindow(), caption,
+                                                          start, filter, &chosen_filter);
+        if (path.isEmpty())
+            return std::nullopt;
+        return path.toStdString();
+    }
+
+    std::optional<int> ChoosePrint(const PrintRequest& request) override {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+            return request.copies;
+        QPrinter printer;
+        printer.setCopyCount(request.copies);
+        QPrintDialog dialog(&printer, QApplication::activeWindow());
+        dialog.setWindowTitle(QString::fromStdString(request.title));
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return printer.copyCount();
     }
 };
 

@@ -56,6 +56,8 @@ class CheckLayering(unittest.TestCase):
                 '#include "tests/engine/core/cursor_test_support.h"\n#include <gtest/gtest.h>\n'),
             "the program includes everything": ("app/main.cpp", '#include "grid/data/db_grid.h"\n'),
             "a not yet existing folder": ("app/mail/x.cpp", '#include "app/list/list_database.h"\n'),
+            "file calls inside the OS layer": ("platform/os/x.cpp", "#include <sys/stat.h>\n"),
+            "tests make their own files": ("tests/platform/db/x_test.cpp", "#include <fcntl.h>\n"),
             "the rules ask through the prompt service": (
                 "app/list/x.cpp", '#include "platform/ui/prompt.h"\n'),
         }
@@ -86,6 +88,8 @@ class CheckLayering(unittest.TestCase):
                 "test code"),
             "product code includes GoogleTest": ("engine/sql/x.cpp", "#include <gtest/gtest.h>\n",
                                                  "GoogleTest"),
+            "raw file calls outside the OS layer": ("platform/config/x.cpp", "#include <fcntl.h>\n",
+                                                    "platform/os"),
         }
         for name, (rel, text, named) in cases.items():
             with self.subTest(name):

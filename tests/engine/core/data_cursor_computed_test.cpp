@@ -270,7 +270,7 @@ class DataCursorFailingWrite : public CursorTest {
         PutText(c, buffer, 2, item);
         PutText(c, buffer, 3, category);
         PutInt(c, buffer, 4, bounces);
-        ASSERT_EQ(c.OpenBlob(kNotes, buffer, 2), 0);
+        ASSERT_EQ(c.OpenBlob(kNotes, buffer, kBlobOpenReadWrite), 0);
         std::vector<std::uint8_t> note(note_size, 'n');
         ASSERT_EQ(
             c.WriteBlob(kNotes, buffer, static_cast<std::uint32_t>(note.size()), note.data(), 0),

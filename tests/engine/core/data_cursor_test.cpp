@@ -367,8 +367,8 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     std::vector<std::uint8_t> buffer(c.GetRecordSize());
     c.InitNewRecord(buffer);
     PutText(c, buffer, 2, "a@x");
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
     EXPECT_EQ(c.OpenBlobCount(), 1u);
     std::vector<std::uint8_t> data(100);
     for (std::size_t i = 0; i < data.size(); ++i)
@@ -395,7 +395,7 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     c.First();
     ASSERT_EQ(c.GetNextRecord(buffer), 0);
     const std::vector<std::uint8_t> before = buffer;
-    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), 0);
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 210u);
     out.resize(210);
@@ -407,13 +407,13 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     EXPECT_EQ(buffer, before);
     EXPECT_EQ(c.ReadBlob(9, buffer, got, 1, out.data(), 0), kErrInvalidBlobHandle);
     // Offset and count add up in 64 bits; beyond the blob limit is refused.
-    ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
     EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 4294967290u), kErrInvalidBlobLength);
     EXPECT_EQ(c.WriteBlob(9, buffer, 10, data.data(), 2000000000u), kErrInvalidBlobLength);
     EXPECT_EQ(c.TruncateBlob(9, buffer, 2000000001u), kErrInvalidBlobLength);
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 210u);
-    EXPECT_EQ(c.OpenBlob(2, buffer, 1), kErrInvalidBlobField);
+    EXPECT_EQ(c.OpenBlob(2, buffer, kBlobOpenRead), kErrInvalidBlobField);
 }
 
 TEST_F(DataCursor, SixtyFifthOpenBlobIsRefused) {
@@ -424,10 +424,10 @@ TEST_F(DataCursor, SixtyFifthOpenBlobIsRefused) {
     std::vector<std::vector<std::uint8_t>> buffers(65,
                                                    std::vector<std::uint8_t>(c.GetRecordSize()));
     for (std::size_t i = 0; i < 64; ++i)
-        ASSERT_EQ(c.OpenBlob(9, buffers[i], 2), 0);
-    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), kErrTooManyBlobs);
+        ASSERT_EQ(c.OpenBlob(9, buffers[i], kBlobOpenReadWrite), 0);
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], kBlobOpenReadWrite), kErrTooManyBlobs);
     c.FreeBlobs();
-    EXPECT_EQ(c.OpenBlob(9, buffers[64], 2), 0);
+    EXPECT_EQ(c.OpenBlob(9, buffers[64], kBlobOpenReadWrite), 0);
 }
 
 TEST_F(DataCursor, LostIndexFileKeepsRecordsInPhysicalOrder) {
@@ -469,7 +469,7 @@ TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
         std::vector<std::uint8_t> buffer(c.GetRecordSize());
         c.First();
         ASSERT_EQ(c.GetNextRecord(buffer), 0);
-        ASSERT_EQ(c.OpenBlob(9, buffer, 2), 0);
+        ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
         const std::string text = "hello blob";
         ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(text.size()),
                               reinterpret_cast<const std::uint8_t*>(text.data()), 0),
@@ -494,7 +494,7 @@ TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
     ASSERT_EQ(c.GetNextRecord(buffer), 0);
     // Physical order is now ByItem order: u0, u1, u10, ...
     EXPECT_EQ(GetText(c, buffer, 2), "u0@x");
-    ASSERT_EQ(c.OpenBlob(9, buffer, 1), 0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), 0);
     std::uint32_t size = 0;
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 10u);

@@ -191,6 +191,34 @@ TEST_F(IndexFileFixture, CapacitiesFollowTheKeySize) {
     EXPECT_EQ(page->Capacity(), 136);
 }
 
+// A damaged interior page that counts no key below an entry still leading to one: a delete
+// there is refused as a damaged page instead of wrapping the count to four billion.
+TEST_F(IndexFileFixture, DeleteBelowAZeroCountIsRefusedAsDamaged) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    Key key(500, 0);
+    for (std::uint32_t i = 1; i <= 9; ++i) {
+        key[0] = static_cast<std::uint8_t>(i);
+        ASSERT_TRUE(tree.Insert(key.data(), i));
+    }
+    {
+        PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+        ASSERT_EQ(root->Kind(), PageKind::kRoot);
+        root->SetEditPosition(1);
+        root->SetCount(0);
+    }
+    key[0] = 1;
+    try {
+        tree.Delete(key.data());
+        ADD_FAILURE() << "the delete went through";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+    }
+    PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+    EXPECT_EQ(root->CountAt(1), 0u);
+}
+
 TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf

@@ -220,7 +220,7 @@ TEST_F(TableRepair, DeletingRecordsWithBlobsLeavesATableThatVerifiesClean) {
     const auto insert = [&](std::int32_t id) {
         c.InitNewRecord(buffer);
         PutInt(c, buffer, 1, id);
-        ASSERT_EQ(c.OpenBlob(2, buffer, 2), 0);
+        ASSERT_EQ(c.OpenBlob(2, buffer, kBlobOpenReadWrite), 0);
         ASSERT_EQ(c.WriteBlob(2, buffer, static_cast<std::uint32_t>(text.size()), text.data(), 0),
                   0);
         c.InsertRecord(buffer, false);
@@ -247,7 +247,7 @@ TEST_F(TableRepair, DeletingRecordsWithBlobsLeavesATableThatVerifiesClean) {
     reader.First();
     while (reader.GetNextRecord(buffer) == 0) {
         std::uint32_t size = 0;
-        ASSERT_EQ(reader.OpenBlob(2, buffer, 1), 0);
+        ASSERT_EQ(reader.OpenBlob(2, buffer, kBlobOpenRead), 0);
         ASSERT_EQ(reader.GetBlobSize(2, buffer, size), 0);
         EXPECT_EQ(size, text.size());
         ASSERT_EQ(reader.CloseBlob(2, buffer), 0);

@@ -351,9 +351,9 @@ TEST(SqlGrammar, RightJoinPutsJoinedTableFirstAndMarksComparisons) {
     const TExpToken& top = *query.Condition;
     ASSERT_EQ(top.Code, kOpAnd);
     const TExpToken& on = *top.First;
-    EXPECT_EQ(on.First->StatementFlag2, kJoinRight);
-    EXPECT_EQ(on.Second->StatementFlag2, 0);
-    EXPECT_EQ(top.Second->StatementFlag2, 0);
+    EXPECT_EQ(on.First->JoinKind, kJoinRight);
+    EXPECT_EQ(on.Second->JoinKind, 0);
+    EXPECT_EQ(top.Second->JoinKind, 0);
 }
 
 TEST(SqlGrammar, JoinKindsAndOptionalKeywords) {
@@ -367,9 +367,9 @@ TEST(SqlGrammar, JoinKindsAndOptionalKeywords) {
     EXPECT_EQ(query.Password, "pw");
     EXPECT_TRUE(query.NoJoinOptimize);
     const TExpToken& top = *query.Condition;
-    EXPECT_EQ(top.Second->StatementFlag2, kJoinInner);
-    EXPECT_EQ(top.First->Second->StatementFlag2, kJoinLeft);
-    EXPECT_EQ(top.First->First->StatementFlag2, kJoinInner);
+    EXPECT_EQ(top.Second->JoinKind, kJoinInner);
+    EXPECT_EQ(top.First->Second->JoinKind, kJoinLeft);
+    EXPECT_EQ(top.First->First->JoinKind, kJoinInner);
 }
 
 TEST(SqlGrammar, GroupHavingOrderAndInto) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "engine/storage/engine_error.h"
@@ -187,10 +191,24 @@ TEST(SystemList, SortsWithThreeWayComparisonEvenWhenInconsistent) {
     EXPECT_EQ(empty.Count(), 0);
 }
 
-TEST(FormatLock, IsReentrant) {
-    FormatSettingsLock outer;
-    FormatSettingsLock inner;
-    SUCCEED();
+// The thread that holds the lock may take it again (a conversion inside a locale scope), and
+// another thread gets it only when every hold is given back.
+TEST(FormatLock, IsReentrantAndExcludesOtherThreadsUntilFullyReleased) {
+    std::optional<FormatSettingsLock> outer(std::in_place);
+    std::optional<FormatSettingsLock> inner(std::in_place);
+    std::atomic<bool> taken{false};
+    std::thread other([&] {
+        FormatSettingsLock lock;
+        taken = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(taken);
+    inner.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(taken) << "one hold is still there";
+    outer.reset();
+    other.join();
+    EXPECT_TRUE(taken);
 }
 
 }  // namespace

@@ -46,8 +46,8 @@ TEST(ExpToken, NewTokensHaveTheResetDefaults) {
     ExpTokenStack().Clear();  // a pooled token may keep the capacity an earlier test grew
     ExpTokenPtr t = NewExpToken();
     EXPECT_EQ(t->ValueCapacity(), 255u);
-    EXPECT_EQ(t->StatementFlag1, 2);
-    EXPECT_EQ(t->StatementFlag2, 0);
+    EXPECT_EQ(t->StatementMark, 2);
+    EXPECT_EQ(t->JoinKind, 0);
     EXPECT_EQ(t->Kind, 0);
     EXPECT_EQ(t->DataSize, 0u);
     EXPECT_FALSE(t->First);

@@ -228,6 +228,10 @@ TEST(DBGridBufferMode, RowsAreTheLinkBuffer) {
     EXPECT_EQ(g.grid->GetCellText(g.grid->Items(0), 0), "1");
     g.grid->SetFocusedAbsoluteIndex(3);
     EXPECT_EQ(g.list.CurrentKey(), 4);
+    // Focusing a row (a click) moves the dataset to that place in the buffer.
+    g.grid->SetFocusedNode(g.grid->Items(1));
+    EXPECT_EQ(g.list.CurrentKey(), 2);
+    EXPECT_EQ(g.grid->GetFocusedNode(), g.grid->Items(1));
 }
 
 TEST(DBGridBufferMode, ScrollBarStandsForTheDataset) {

@@ -1,0 +1,33 @@
+#pragma once
+
+// The activity-log viewer: shows "log.txt" of the program directory, clears it or saves a
+// copy.
+
+#include <string>
+
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
+
+namespace app {
+
+inline constexpr const char* kLogFileName = "log.txt";
+
+class Tdlglog : public ui::TForm {
+  public:
+    Tdlglog(QWidget* owner, std::string program_dir);
+
+    void FormShow();
+    void btnclearlogClick();
+    void BitBtn2Click();
+
+    ui::TMemo* memlogFile;
+    ui::TButton* btnClose;
+    ui::TButton* btnclearlog;
+    ui::TButton* BitBtn2;
+
+  private:
+    std::string LogPath() const;
+    std::string program_dir_;
+};
+
+}  // namespace app

@@ -1,0 +1,60 @@
+#include "app/forms/mail_check.h"
+
+#include "app/forms/list_change_dialogs.h"
+#include "app/list/cancel_flag.h"
+#include "app/list/entry_processing.h"
+#include "app/list/recipient_cache.h"
+#include "app/list/settings.h"
+#include "app/mail/acknowledgement.h"
+#include "app/mail/forwarding.h"
+#include "app/mail/request_extraction.h"
+#include "platform/mail/mail_config.h"
+#include "platform/mail/mail_store.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+
+MailCheck::MailCheck(Tfrmmain& window, ListServices services)
+    : window_(window), services_(services), cache_(std::make_unique<RecipientCache>()) {}
+
+MailCheck::~MailCheck() = default;
+
+void MailCheck::OpenStore() {
+    context_.mail_settings = MailSettingsFrom(services_.settings, mail::LoadMailSettings());
+    if (!store_)
+        store_ = mail::MailStore::Open(context_.mail_settings, window_.ProgramDir() + "Mail",
+                                       services_.settings.ListFolder());
+    context_.store = store_.get();
+}
+
+void MailCheck::Run(bool for_requests, bool for_members) {
+    OpenStore();
+    EntryProcessor& entries = services_.entries;
+    Acknowledger acknowledger(entries, context_);
+    Forwarder forwarder(entries, *cache_);
+    entries.OnSendAcknowledgement = [&](std::string_view address, std::string_view sentence) {
+        acknowledger.SendAcknowledgement(address, sentence);
+    };
+    ExtractEntries run(entries, *store_, &forwarder);
+    run.chkScanListChanges = for_requests;
+    run.chkScanUserEmails = for_members;
+    run.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {
+        return PromptSenderMethodChange(&window_, text, always_show);
+    };
+    run.OnProgress = [this](std::int64_t counted, std::int64_t total) {
+        window_.showprogress(true, counted, true, "Processing Messages", total);
+    };
+    run.Cancelled = [] { return Cancelled(); };
+    struct Reset {
+        EntryProcessor& entries;
+        Tfrmmain& window;
+        ~Reset() {
+            entries.OnSendAcknowledgement = nullptr;
+            window.hideprogress();
+        }
+    } reset{entries, window_};
+    run.OpenBtnClick();
+    services_.database.SaveDatabase();
+}
+
+}  // namespace app

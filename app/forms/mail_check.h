@@ -1,0 +1,41 @@
+#pragma once
+
+// The check for new entries as the main window runs it: the mail store is opened on first
+// use, and each pass reads the list folder (and the members' folder) with the progress
+// display, acknowledgements and forwarding.
+
+#include <memory>
+#include <string>
+
+#include "app/forms/main_window.h"
+#include "app/mail/mail_context.h"
+
+namespace mail {
+class MailStore;
+}
+
+namespace app {
+
+class RecipientCache;
+
+class MailCheck {
+  public:
+    MailCheck(Tfrmmain& window, ListServices services);
+    ~MailCheck();
+    MailCheck(const MailCheck&) = delete;
+    MailCheck& operator=(const MailCheck&) = delete;
+
+    // One pass over the folders chosen.
+    void Run(bool for_requests, bool for_members);
+
+  private:
+    void OpenStore();
+
+    Tfrmmain& window_;
+    ListServices services_;
+    MailContext context_;
+    std::unique_ptr<mail::MailStore> store_;
+    std::unique_ptr<RecipientCache> cache_;
+};
+
+}  // namespace app

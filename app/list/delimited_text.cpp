@@ -1,0 +1,125 @@
+#include "app/list/delimited_text.h"
+
+#include "platform/db/code_page_text.h"
+#include "platform/nls/nls.h"
+
+namespace app {
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string TrimBlanks(std::string_view text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && IsBlank(text[begin]))
+        ++begin;
+    while (end > begin && IsBlank(text[end - 1]))
+        --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+}  // namespace
+
+std::string DecodeImportText(std::string_view bytes) {
+    if (platform::nls::IsValidUtf8(bytes)) {
+        if (bytes.starts_with(kByteOrderMark))
+            bytes.remove_prefix(kByteOrderMark.size());
+        return std::string(bytes);
+    }
+    return db::CodePageToUtf8(platform::nls::CodePage::Western, bytes);
+}
+
+std::string QuoteDelimitedValue(std::string_view value, std::string_view separator) {
+    bool quote = value.find_first_of("\"\r\n") != std::string_view::npos ||
+                 (!separator.empty() && value.find(separator) != std::string_view::npos);
+    if (!quote)
+        return std::string(value);
+    std::string quoted = "\"";
+    for (char c : value) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
+                       std::string_view separator) {
+    std::string line;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!chosen[i])
+            continue;
+        line += QuoteDelimitedValue(values[i], separator);
+        line += separator;
+    }
+    if (!line.empty())
+        line.pop_back();
+    return line;
+}
+
+std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view text,
+                                                            std::string_view separator) {
+    if (separator.empty())
+        separator = ",";
+    std::vector<std::vector<std::string>> records;
+    std::vector<std::string> record;
+    std::string value;    // the value so far, blanks outside quotes included
+    bool quoted = false;  // the value began with a quote
+    bool in_quotes = false;
+    bool record_open = false;
+    auto end_value = [&] {
+        record.push_back(quoted ? value : TrimBlanks(value));
+        value.clear();
+        quoted = false;
+    };
+    auto end_record = [&] {
+        if (record_open || !value.empty())
+            end_value();
+        records.push_back(std::move(record));
+        record.clear();
+        record_open = false;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (in_quotes) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                value += '"';
+                ++i;
+            } else if (c == '"') {
+                in_quotes = false;
+            } else {
+                value += c;
+            }
+            continue;
+        }
+        if (c == '"' && !quoted && TrimBlanks(value).empty()) {
+            value.clear();
+            quoted = true;
+            in_quotes = true;
+            record_open = true;
+        } else if (text.substr(i).starts_with(separator)) {
+            end_value();
+            record_open = true;
+            i += separator.size() - 1;
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            end_record();
+        } else if (quoted) {
+            // Text after a closing quote belongs to the value, blanks excepted.
+            if (!IsBlank(c))
+                value += c;
+        } else {
+            value += c;
+            record_open = true;
+        }
+    }
+    if (record_open || !value.empty())
+        end_record();
+    return records;
+}
+
+}  // namespace app

@@ -1,0 +1,47 @@
+#pragma once
+
+// Delimited text as the import, export and back-up files hold it: a line per entry,
+// values joined by a separator. A value that holds the separator, a double quote or a
+// line break is written in double quotes (quotes doubled), and reading honours them, so a
+// back-up reads back as it was written. Other values are written exactly as they are.
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app {
+
+// The text of an import file: UTF-8 (a leading byte-order mark dropped), or, when the
+// bytes are not valid UTF-8, Windows-1252.
+std::string DecodeImportText(std::string_view bytes);
+
+// value, quoted when it holds the separator, a double quote, CR or LF.
+std::string QuoteDelimitedValue(std::string_view value, std::string_view separator);
+
+// The list fields in the order an export line holds them.
+enum ExportField {
+    kExportEmail,
+    kExportCategory,
+    kExportFullName,
+    kExportFirstName,
+    kExportComments,
+    kExportBounces,
+    kExportFieldCount
+};
+using ExportValues = std::array<std::string, kExportFieldCount>;
+using ExportChoice = std::array<bool, kExportFieldCount>;
+
+// The chosen values in field order, each followed by the separator, the last separator
+// removed (so a separator of two characters keeps its first one at the end).
+std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
+                       std::string_view separator);
+
+// Splits text into records of values. Records end at line breaks outside quotes; values
+// end at the separator outside quotes. A value is trimmed of blanks outside its quotes
+// and loses its surrounding quotes; "" inside quotes is one quote. Empty values are kept;
+// an empty line gives an empty record. An empty separator means ",".
+std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view text,
+                                                            std::string_view separator);
+
+}  // namespace app

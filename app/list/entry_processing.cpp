@@ -1,0 +1,416 @@
+#include "app/list/entry_processing.h"
+
+#include <exception>
+#include <vector>
+
+#include "app/list/name_routines.h"
+#include "app/routines/address_syntax.h"
+#include "app/routines/file_routines.h"
+#include "app/routines/text_routines.h"
+#include "platform/db/conversions.h"
+#include "platform/db/date_time.h"
+#include "platform/db/format_settings.h"
+#include "platform/db/variant.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+// The number of characters of UTF-8 text (what a field's size counts once
+// the text is in the table's single-byte code page).
+std::int64_t CharacterCount(std::string_view text) {
+    std::int64_t count = 0;
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++count;
+    }
+    return count;
+}
+
+// The first max characters of UTF-8 text, never splitting one.
+std::string CutToCharacters(std::string_view text, std::int64_t max) {
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (count == max)
+                return std::string(text.substr(0, i));
+            ++count;
+        }
+    }
+    return std::string(text);
+}
+
+std::string ErrorMessage(const std::exception& e) {
+    return e.what();
+}
+
+}  // namespace
+
+EntryProcessor::EntryProcessor(ListDatabase& database, Settings& settings, ErrorsList& errors)
+    : database_(database), settings_(settings), errors_(errors) {}
+
+std::string EntryProcessor::getdatetimestring() {
+    return db::DateTimeToStr(db::Now(), db::FormatSettings());
+}
+
+bool EntryProcessor::validemailaddress(std::string_view address, bool check_exceptions,
+                                       int& code) const {
+    int position = 0;
+    if (!CheckEmailAddressSyntax(address, code, position))
+        return false;
+    if (check_exceptions) {
+        for (const std::string& text : settings_.lbxexceptions) {
+            if (!text.empty() && address.find(text) != std::string_view::npos) {
+                code = kExceptionTextCode;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string EntryProcessor::GetEmailErrorCode(int code) {
+    if (code == kExceptionTextCode)
+        return "E-mail address contains Exception text as set in Options";
+    return EmailErrorText(code);
+}
+
+void EntryProcessor::AddToLog(std::string_view line) {
+    if (!settings_.MaintainLog)
+        return;
+    try {
+        SaveTextFile(database_.ProgramDir() + std::string(kLogFile), line, false);
+    } catch (const std::exception&) {
+        // The log is a record of what happened, never a reason for a request
+        // to fail; the list change itself stands.
+    }
+}
+
+void EntryProcessor::AddToUnsubscribersList(std::string_view address) {
+    if (!settings_.AddUnsubscribers)
+        return;
+    const std::string lower = LowerCase(address);
+    for (const std::string& line : settings_.lbxneversubscribe) {
+        if (line == lower)
+            return;
+    }
+    settings_.lbxneversubscribe.push_back(lower);
+    if (OnNeverSubscribeAdded)
+        OnNeverSubscribeAdded(lower);
+}
+
+bool EntryProcessor::LocateEmailAddress(std::string_view address) {
+    return database_.tblCV().Locate("Item", db::Variant(address), {db::loCaseInsensitive});
+}
+
+bool EntryProcessor::LocateEntry(std::string_view address, std::string_view category) {
+    return database_.tblCV().Locate(
+        "Item;Category", db::Variant::FromArray({db::Variant(address), db::Variant(category)}),
+        {db::loCaseInsensitive});
+}
+
+std::string EntryProcessor::GetGroupOfUser(std::string_view address) {
+    if (!LocateEmailAddress(address))
+        return {};
+    return database_.tblCV().FieldByName("Category")->AsString();
+}
+
+bool EntryProcessor::UserCanSend(std::string_view address, std::string_view category) {
+    const bool found = settings_.MustBelongToGroup && !category.empty()
+                           ? LocateEntry(address, category)
+                           : LocateEmailAddress(address);
+    if (!found)
+        return false;
+    db::TField* rights = database_.tblCV().FieldByName("SendRights");
+    return !rights->IsNull() && rights->AsBoolean();
+}
+
+void EntryProcessor::SendAck(bool send_ack, std::string_view address, std::string_view sentence) {
+    if (send_ack && OnSendAcknowledgement)
+        OnSendAcknowledgement(address, sentence);
+}
+
+std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
+                                        std::string_view category_in, std::string_view full_name_in,
+                                        std::string_view first_name_in, std::string_view comments,
+                                        std::int32_t bounces, bool ignore_rules, bool send_ack) {
+    if (email_in.empty() || email_in.find('@') == std::string_view::npos)
+        return {};
+    std::string email(email_in);
+    std::string full_name(full_name_in);
+    SMTPAddressToEmailName(email, full_name);
+    std::string first_name(first_name_in);
+    if (settings_.GuessSalutation && first_name.empty())
+        first_name = SalutationFromName(full_name);
+    const std::string action = is_add ? "ADD" : "REMOVE";
+    std::string category(category_in);
+    if (!is_add && (UpperCase(category) == "ALL" || UpperCase(category) == "ME"))
+        category.clear();
+
+    std::string result;
+    auto finish = [&]() -> std::string {
+        AddToLog(action + " " + email + " " + category + " [" + std::string(comments) + "] -> " +
+                 result);
+        return result;
+    };
+
+    if (category.empty()) {
+        if (is_add)
+            category = settings_.defaultcategory;
+    } else if (settings_.RestrictCategories) {
+        const std::string lower = LowerCase(category);
+        bool allowed = lower == LowerCase(settings_.defaultcategory);
+        for (const std::string& listed : settings_.lbxcategories)
+            allowed = allowed || LowerCase(listed) == lower;
+        if (!allowed) {
+            if (!settings_.WrongCategoryIsError) {
+                category = settings_.AlternativeCategory;
+            } else {
+                result = "Not Added: Invalid Category Address!";
+                errors_.AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, email, category);
+                return finish();
+            }
+        }
+    }
+
+    SharedTableLock lock(database_.tblCV());
+    if (!is_add) {
+        result = RemoveEntries(email, category, send_ack);
+        return finish();
+    }
+    result =
+        AddEntry(email, category, full_name, first_name, comments, bounces, ignore_rules, send_ack);
+    return finish();
+}
+
+std::string EntryProcessor::RemoveEntries(std::string_view email, std::string_view category,
+                                          bool send_ack) {
+    AddToUnsubscribersList(email);
+    const bool with_category = settings_.MultipleCategorySupport && !category.empty();
+    std::string result;
+    int deleted = 0;
+    for (int round = 0; round < kMaxRowsPerRequest; ++round) {
+        const bool found = with_category ? LocateEntry(email, category) : LocateEmailAddress(email);
+        if (!found)
+            break;
+        try {
+            database_.tblCV().Delete();
+        } catch (const std::exception&) {
+            result = "Entry could not be deleted!";
+            errors_.AddToErrorsList(kErrorRemove, email, category);
+            break;
+        }
+        ++deleted;
+        result = "Entry successfully deleted!";
+        SendAck(send_ack, email,
+                with_category ? "The e-mail address, " + std::string(email) +
+                                    ", was successfully removed from the Mailing list, " +
+                                    std::string(category) + "."
+                              : "The e-mail address, " + std::string(email) +
+                                    ", was successfully removed from our Mailing list.");
+    }
+    if (deleted == 0 && result.empty()) {
+        result = "E-mail address not found!";
+        SendAck(send_ack, email,
+                with_category ? "There is no record of the e-mail address, " + std::string(email) +
+                                    ", in the Mailing list, " + std::string(category) + "."
+                              : "There is no record of the e-mail address, " + std::string(email) +
+                                    ", in our Mailing list!");
+    }
+    return result;
+}
+
+std::string EntryProcessor::AddEntry(std::string_view email, std::string_view category,
+                                     std::string_view full_name, std::string_view first_name,
+                                     std::string_view comments, std::int32_t bounces,
+                                     bool ignore_rules, bool send_ack) {
+    strata::TStrataTable& t = database_.tblCV();
+    const bool with_category = settings_.MultipleCategorySupport && !category.empty();
+    const std::string address(email);
+    const bool found = settings_.MultipleCategorySupport ? LocateEntry(email, category)
+                                                         : LocateEmailAddress(email);
+    if (found) {
+        if (settings_.UpdateCommentsWhenEntryExists) {
+            try {
+                t.Edit();
+                t.FieldByName("Comments")->SetAsString(CutToCharacters(comments, kCommentsSize));
+                t.Post();
+            } catch (const std::exception&) {
+                if (t.State() != db::dsBrowse)
+                    t.Cancel();
+            }
+        }
+        SendAck(
+            send_ack, email,
+            with_category
+                ? "The e-mail address, " + address +
+                      ", is already contained in the Mailing list, " + std::string(category) + "."
+                : "The e-mail address, " + address + ", is already contained in our Mailing list");
+        return "Entry already exists!";
+    }
+    if (!ignore_rules) {
+        int code = 0;
+        if (!validemailaddress(email, true, code)) {
+            errors_.AddToErrorsList(kErrorAdd, email, category);
+            return "Not Added: Invalid E-mail Address (Error: " + GetEmailErrorCode(code) + ")!";
+        }
+        const std::string lower = LowerCase(email);
+        for (const std::string& blocked : settings_.lbxneversubscribe) {
+            if (blocked == lower)
+                return "Not Added: E-mail Address is blocked by rule!";
+        }
+    }
+    // A value longer than its field would be stored cut short and reported
+    // as entered; it is refused instead and kept in the errors list.
+    if (CharacterCount(email) > kItemSize || CharacterCount(category) > kCategorySize) {
+        errors_.AddToErrorsList(kErrorAdd, email, category);
+        return "Error inserting into database: " +
+               std::string(CharacterCount(email) > kItemSize ? "the e-mail address"
+                                                             : "the category") +
+               " is longer than 80 characters";
+    }
+    try {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(email);
+        t.FieldByName("Category")->SetAsString(category);
+        t.FieldByName("Bounces")->SetAsInteger(bounces);
+        t.FieldByName("Comments")->SetAsString(CutToCharacters(comments, kCommentsSize));
+        t.FieldByName("Name")->SetAsString(CutToCharacters(full_name, kNameSize));
+        t.FieldByName("Salutation")->SetAsString(CutToCharacters(first_name, kSalutationSize));
+        t.FieldByName("SendRights")->SetAsBoolean(!settings_.DefaultNoUserSend);
+        t.Post();
+    } catch (const std::exception& e) {
+        if (t.State() != db::dsBrowse)
+            t.Cancel();
+        errors_.AddToErrorsList(kErrorAdd, email, category);
+        return "Error inserting into database: " + ErrorMessage(e);
+    }
+    SendAck(
+        send_ack, email,
+        with_category
+            ? "The e-mail address, " + address + ", was sucessfully added to the Mailing list, " +
+                  std::string(category) + "."
+            : "The e-mail address, " + address + ", was successfully added to our Mailing list.");
+    return "Entered Successfully";
+}
+
+bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::string_view new_address,
+                                        bool check_exceptions, bool show_messages) {
+    const std::string old_text(old_address);
+    const std::string new_text(new_address);
+    const std::string head = "Changed Email Address " + old_text + " to " + new_text;
+    int code = 0;
+    if (!validemailaddress(new_address, check_exceptions, code)) {
+        if (show_messages)
+            ui::MessageDlg("The e-mail address, " + new_text + ", does not appear to be valid.",
+                           ui::mtInformation, {ui::mbOK});
+        AddToLog(head + " -> Address not valid: " + new_text + "!");
+        errors_.AddToErrorsList(kErrorModify, old_address, new_address);
+        return false;
+    }
+    strata::TStrataTable& t = database_.tblCV();
+    SharedTableLock lock(t);
+    t.DisableControls();
+    int changed = 0;
+    try {
+        // The rows are collected first: a new address that differs only in
+        // letter case is still found under the old one, and each row is to
+        // change once.
+        std::vector<std::int32_t> rows;
+        if (LocateEmailAddress(old_address)) {
+            while (!t.Eof() && rows.size() < static_cast<std::size_t>(kMaxRowsPerRequest) &&
+                   SameText(t.FieldByName("Item")->AsString(), old_address)) {
+                rows.push_back(t.FieldByName("Index")->AsInteger());
+                t.Next();
+            }
+        }
+        for (std::int32_t index : rows) {
+            if (!t.Locate("Index", db::Variant(index), {}))
+                continue;
+            const std::string category = t.FieldByName("Category")->AsString();
+            // When the new address already stands in the row's category, a
+            // second row of it would mail it twice: the old row goes instead.
+            const bool duplicate =
+                LocateEntry(new_address, category) && t.FieldByName("Index")->AsInteger() != index;
+            if (!t.Locate("Index", db::Variant(index), {}))
+                continue;
+            if (duplicate) {
+                t.Delete();
+            } else {
+                t.Edit();
+                t.FieldByName("Item")->SetAsString(new_address);
+                t.Post();
+            }
+            ++changed;
+            AddToLog(head);
+        }
+        if (changed == 0) {
+            if (show_messages)
+                ui::MessageDlg("The address, " + old_text + ", could not be found!",
+                               ui::mtInformation, {ui::mbOK});
+            AddToLog(head + " -> Address not found!");
+            errors_.AddToErrorsList(kErrorModify, old_address, new_address);
+        }
+    } catch (const std::exception& e) {
+        if (t.State() != db::dsBrowse)
+            t.Cancel();
+        if (show_messages)
+            ui::MessageDlg("An error was encountered:\r\n\r\n" + ErrorMessage(e), ui::mtInformation,
+                           {ui::mbOK});
+        AddToLog("Change Email Address " + old_text + " -> " + new_text +
+                 ", ERROR: " + ErrorMessage(e));
+        errors_.AddToErrorsList(kErrorModify, old_address, new_address);
+    }
+    t.EnableControls();
+    return changed > 0;
+}
+
+std::string EntryProcessor::processbounce(std::string_view address_in) {
+    // A gathered line "Name <address>" counts for its address.
+    std::string address(address_in);
+    std::string name;
+    SMTPAddressToEmailName(address, name);
+    std::string result;
+    strata::TStrataTable& t = database_.tblCV();
+    {
+        SharedTableLock lock(t);
+        if (!LocateEmailAddress(address)) {
+            result = "E-mail address not found!";
+        } else {
+            db::TField* field = t.FieldByName("Bounces");
+            const std::int64_t n = (field->IsNull() ? 0 : field->AsInteger()) + 1;
+            if (settings_.chkbouncemax && settings_.spnbouncemax >= 1 &&
+                n >= settings_.spnbouncemax) {
+                try {
+                    t.Delete();
+                    result = "Entry successfully deleted!";
+                } catch (const std::exception&) {
+                    result = "Entry could not be deleted!";
+                    errors_.AddToErrorsList(kErrorRemove, address, "");
+                }
+            } else {
+                try {
+                    t.Edit();
+                    field->SetAsInteger(
+                        static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX)));
+                    t.Post();
+                    result = "Bounce count incremented!";
+                } catch (const std::exception&) {
+                    if (t.State() != db::dsBrowse)
+                        t.Cancel();
+                    result = "Bounce count could not be incremented!";
+                }
+            }
+        }
+    }
+    AddToLog("Update Undeliverable " + address + " -> " + result);
+    return result;
+}
+
+std::string EntryProcessor::Reprocess(bool add, std::string_view email, std::string_view category,
+                                      bool ignore_rules) {
+    return insertentry(add, email, category, "", "",
+                       "Reprocessing of entry at " + getdatetimestring(), 0, ignore_rules, false);
+}
+
+}  // namespace app

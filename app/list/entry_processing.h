@@ -1,0 +1,82 @@
+#pragma once
+
+// The one road of every change to the list: a request to add or remove one
+// address (insertentry), a change of address, a bounce, with the lookups,
+// the validation and the activity log ("log.txt") they share.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+
+namespace app {
+
+inline constexpr int kExceptionTextCode = 101;
+inline constexpr int kMaxRowsPerRequest = 1000;
+inline constexpr std::string_view kLogFile = "log.txt";
+
+class EntryProcessor {
+  public:
+    EntryProcessor(ListDatabase& database, Settings& settings, ErrorsList& errors);
+
+    // Sends the acknowledgement sentence to the address (unset: none is sent).
+    std::function<void(std::string_view address, std::string_view sentence)> OnSendAcknowledgement;
+    // Called when the unsubscribers option adds an address to the
+    // never-subscribe list, so the options can be saved or shown.
+    std::function<void(std::string_view address)> OnNeverSubscribeAdded;
+
+    // Applies one ADD or REMOVE request; answers its result text. Never raises.
+    std::string insertentry(bool is_add, std::string_view email, std::string_view category,
+                            std::string_view full_name, std::string_view first_name,
+                            std::string_view comments, std::int32_t bounces, bool ignore_rules,
+                            bool send_ack);
+
+    // Changes every row of old_address to new_address (only Item changes).
+    // Answers whether a row was changed.
+    bool ChangeEmailAddress(std::string_view old_address, std::string_view new_address,
+                            bool check_exceptions, bool show_messages);
+
+    // Applies a line of the errors list again as the user corrected it.
+    std::string Reprocess(bool add, std::string_view email, std::string_view category,
+                          bool ignore_rules);
+
+    // Counts a bounce of the first row of the address; answers the result text.
+    std::string processbounce(std::string_view address);
+
+    bool LocateEmailAddress(std::string_view address);
+    std::string GetGroupOfUser(std::string_view address);
+    // The sending right of the address in the category (or of its first row).
+    bool UserCanSend(std::string_view address, std::string_view category);
+
+    bool validemailaddress(std::string_view address, bool check_exceptions, int& code) const;
+    static std::string GetEmailErrorCode(int code);
+
+    void AddToLog(std::string_view line);
+    void AddToUnsubscribersList(std::string_view address);
+
+    // The current date and time as the comments of requests show it.
+    static std::string getdatetimestring();
+
+    Settings& settings() { return settings_; }
+    ListDatabase& database() { return database_; }
+    ErrorsList& errors() { return errors_; }
+
+  private:
+    bool LocateEntry(std::string_view address, std::string_view category);
+    void SendAck(bool send_ack, std::string_view address, std::string_view sentence);
+    std::string RemoveEntries(std::string_view email, std::string_view category, bool send_ack);
+    std::string AddEntry(std::string_view email, std::string_view category,
+                         std::string_view full_name, std::string_view first_name,
+                         std::string_view comments, std::int32_t bounces, bool ignore_rules,
+                         bool send_ack);
+
+    ListDatabase& database_;
+    Settings& settings_;
+    ErrorsList& errors_;
+};
+
+}  // namespace app

@@ -1,0 +1,108 @@
+#include "app/list/errors_list.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/list/word_split.h"
+#include "app/routines/text_routines.h"
+#include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
+
+namespace app {
+
+void ErrorsList::AddToErrorsList(int kind, std::string_view address, std::string_view category) {
+    if (address.empty())
+        return;
+    std::string line;
+    switch (kind) {
+        case kErrorAdd:
+            line = "ADD ";
+            break;
+        case kErrorRemove:
+            line = "REMOVE ";
+            break;
+        case kErrorModify:
+            line = "MODIFY ";
+            break;
+        default:
+            break;
+    }
+    line += address;
+    if (!category.empty()) {
+        line += " ";
+        line += category;
+    }
+    lines_.push_back(std::move(line));
+}
+
+void ErrorsList::LoadFromFile(std::string_view file_name) {
+    if (!platform::os::FileExists(platform::os::ResolvePath(file_name)))
+        return;
+    db::TStringList list;
+    list.LoadFromFile(file_name);
+    lines_ = list.ToVector();
+}
+
+void ErrorsList::SaveToFile(std::string_view file_name) const {
+    db::TStringList list;
+    for (const std::string& line : lines_)
+        list.Add(line);
+    list.SaveToFile(file_name);
+}
+
+void ErrorsList::SortUnique() {
+    db::TStringList sorted;
+    sorted.SetSorted(true);
+    sorted.SetDuplicates(db::dupIgnore);
+    for (const std::string& line : lines_)
+        sorted.Add(line);
+    lines_ = sorted.ToVector();
+}
+
+std::int64_t ErrorsList::DeleteLines(std::vector<std::int64_t> selected) {
+    const auto count = static_cast<std::int64_t>(lines_.size());
+    std::erase_if(selected, [&](std::int64_t i) { return i < 0 || i >= count; });
+    if (selected.empty())
+        return lines_.empty() ? -1 : 0;
+    std::sort(selected.begin(), selected.end());
+    selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
+    // From the bottom up, so each index still names the line it was chosen for.
+    for (auto it = selected.rbegin(); it != selected.rend(); ++it)
+        lines_.erase(lines_.begin() + *it);
+    if (lines_.empty())
+        return -1;
+    const std::int64_t last_deleted =
+        selected.back() - static_cast<std::int64_t>(selected.size()) + 1;
+    return std::min<std::int64_t>(last_deleted, static_cast<std::int64_t>(lines_.size()) - 1);
+}
+
+std::int64_t ErrorsList::DeleteCurrentLine(std::int64_t current) {
+    if (current < 0 || current >= static_cast<std::int64_t>(lines_.size()))
+        return lines_.empty() ? -1 : 0;
+    lines_.erase(lines_.begin() + current);
+    if (lines_.empty())
+        return -1;
+    return std::min<std::int64_t>(current, static_cast<std::int64_t>(lines_.size()) - 1);
+}
+
+ReprocessRequest ParseErrorLine(std::string_view line) {
+    const std::vector<std::string> words = OLCStrToStringlist(line, " ", true, false, true);
+    ReprocessRequest request;
+    const std::string first = words.empty() ? std::string() : UpperCase(words[0]);
+    if (first == "MODIFY") {
+        request.modify = true;
+        if (words.size() > 1)
+            request.email = words[1];
+        if (words.size() > 2)
+            request.new_address = words[2];
+        return request;
+    }
+    request.add = first == "ADD";
+    if (words.size() > 1)
+        request.email = words[1];
+    if (words.size() > 2)
+        request.category = words[2];
+    return request;
+}
+
+}  // namespace app

@@ -1,0 +1,34 @@
+#pragma once
+
+// Finding an entry of the list by up to three field conditions.
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace db {
+class TDataSet;
+}
+
+namespace app {
+
+// One row of the find dialog: whether it counts, the field as the user picks it
+// ("E-mail", "Category", "Name", "Salutation", "Comments") and the value.
+struct FindCondition {
+    bool checked = false;
+    std::string field;
+    std::string value;
+};
+
+enum class FindOutcome { kNothingToFind, kFound, kNotFound };
+
+// The list table's field for a field as the user picks it ("E-mail" is "Item").
+std::string FindFieldName(std::string_view shown);
+
+// Locates the first entry that meets every checked condition with a value; the table
+// then stands on it. Partial matching compares the start of each field only. Failures of
+// the search propagate.
+FindOutcome FindEntry(db::TDataSet& table, const std::array<FindCondition, 3>& conditions,
+                      bool case_insensitive, bool partial);
+
+}  // namespace app

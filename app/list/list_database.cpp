@@ -1,0 +1,556 @@
+#include "app/list/list_database.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "app/list/settings.h"
+#include "app/routines/file_routines.h"
+#include "app/routines/text_routines.h"
+#include "engine/storage/engine_error.h"
+#include "platform/db/field_defs.h"
+#include "platform/db/index_defs.h"
+#include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+constexpr std::string_view kDatabaseName = "CVDB";
+constexpr std::string_view kRecentFile = "recent.txt";
+constexpr std::int32_t kListAutoIncStart = 363;
+constexpr int kMaxRecoveryRounds = 10;
+
+// File names are matched without regard to case, as the engine opens them.
+bool FileInDir(std::string_view dir, std::string_view name) {
+    return platform::os::FileExists(
+        platform::os::ResolvePath(std::string(dir) + std::string(name)));
+}
+
+db::ComponentPtr<strata::TStrataTable> MakeTable(std::string_view session,
+                                                 std::string_view database, std::string_view name) {
+    auto table = db::MakeComponent<strata::TStrataTable>(nullptr);
+    table->SetSessionName(session);
+    table->SetDatabaseName(database);
+    table->SetTableName(name);
+    return table;
+}
+
+// A temporary database for the creation of the tables, so that creation
+// never disturbs the database that is open now.
+class CreationDatabase {
+  public:
+    CreationDatabase(std::string_view session, std::string_view dir) {
+        database_ = db::MakeComponent<strata::TStrataDatabase>(nullptr);
+        database_->SetDatabaseName("CVCreate");
+        database_->SetSessionName(session);
+        database_->SetDirectory(dir);
+        database_->Open();
+    }
+    ~CreationDatabase() { database_->Close(); }
+
+  private:
+    db::ComponentPtr<strata::TStrataDatabase> database_;
+};
+
+void CreateList(std::string_view session, std::string_view database) {
+    auto table = MakeTable(session, database, "mailist.dat");
+    table->SetExclusive(true);
+    if (table->Exists())
+        return;
+    db::TFieldDefs& f = *table->FieldDefs();
+    f.Add("Index", db::ftAutoInc);
+    f.Add("Item", db::ftString, kItemSize);
+    f.Add("Category", db::ftString, kCategorySize);
+    f.Add("Bounces", db::ftInteger);
+    f.Add("Comments", db::ftString, kCommentsSize);
+    f.Add("Name", db::ftString, kNameSize);
+    f.Add("Salutation", db::ftString, kSalutationSize);
+    f.Add("SendRights", db::ftBoolean);
+    db::TIndexDefs& x = table->IndexDefs();
+    x.Add("", "Index;Item", db::ixPrimary | db::ixUnique);
+    x.Add("ByCategory", "Category", db::ixCaseInsensitive);
+    x.Add("ByBounce", "Bounces", db::ixCaseInsensitive);
+    x.Add("ByItem", "Item", db::ixCaseInsensitive);
+    table->CreateTable();
+    strata::TRestructureFieldDefs& rf = table->RestructureFieldDefs();
+    rf.Add("Index", db::ftAutoInc, 1, 0, "", "", "", "", false, 0);
+    rf.Add("Item", db::ftString, 2, 0, "", "", "", "", false, kItemSize);
+    rf.Add("Category", db::ftString, 3, 0, "", "", "", "", false, kCategorySize);
+    rf.Add("Bounces", db::ftInteger, 4, 0, "", "", "", "0", false, 0);
+    rf.Add("Comments", db::ftString, 5, 0, "", "", "", "", false, kCommentsSize);
+    rf.Add("Name", db::ftString, 6, 0, "", "", "", "", false, kNameSize);
+    rf.Add("Salutation", db::ftString, 7, 0, "", "", "", "", false, kSalutationSize);
+    rf.Add("SendRights", db::ftBoolean, 8, 0, "", "", "", "", false, 0);
+    strata::TRestructureIndexDefs& ri = table->RestructureIndexDefs();
+    ri.Add("", "Index;Item", db::ixPrimary | db::ixUnique, 3);
+    ri.Add("ByCategory", "Category", db::ixCaseInsensitive, 0);
+    ri.Add("ByBounce", "Bounces", db::ixCaseInsensitive, 0);
+    ri.Add("ByItem", "Item", db::ixCaseInsensitive, 0);
+    table->RestructureTable(0, 0, 0, 0, false, "", "", 512, kListAutoIncStart, true);
+}
+
+void CreateStats(std::string_view session, std::string_view database) {
+    auto table = MakeTable(session, database, "mailstat.dat");
+    table->SetExclusive(true);
+    if (table->Exists())
+        return;
+    db::TFieldDefs& f = *table->FieldDefs();
+    f.Add("Date", db::ftDate, 0, true);
+    f.Add("Subscribes", db::ftInteger);
+    f.Add("Unsubscribes", db::ftInteger);
+    f.Add("Bounces", db::ftInteger);
+    f.Add("Notes", db::ftString, 200);
+    table->IndexDefs().Add("", "Date", db::ixPrimary | db::ixUnique | db::ixCaseInsensitive);
+    table->CreateTable();
+    strata::TRestructureFieldDefs& rf = table->RestructureFieldDefs();
+    rf.Add("Date", db::ftDate, 1, 0, "", "", "", "", true, 0);
+    rf.Add("Subscribes", db::ftInteger, 2, 0, "", "", "", "", false, 0);
+    rf.Add("Unsubscribes", db::ftInteger, 3, 0, "", "", "", "", false, 0);
+    rf.Add("Bounces", db::ftInteger, 4, 0, "", "", "", "", false, 0);
+    rf.Add("Notes", db::ftString, 5, 0, "", "", "", "", false, 200);
+    table->RestructureIndexDefs().Add("", "Date",
+                                      db::ixPrimary | db::ixUnique | db::ixCaseInsensitive, 3);
+    table->RestructureTable(0, 0, 1, 0, false, "", "", 512, 0, true);
+}
+
+bool HasField(strata::TStrataTable& table, std::string_view name) {
+    strata::TRestructureFieldDefs& defs = table.RestructureFieldDefs();
+    defs.SetLoaded(false);
+    defs.Update();
+    for (std::size_t i = 0; i < defs.Count(); ++i) {
+        if (SameText(defs.Items(i).Name, name))
+            return true;
+    }
+    return false;
+}
+
+std::string MessageOf(const std::exception& e) {
+    return e.what();
+}
+
+}  // namespace
+
+SharedTableLock::SharedTableLock(strata::TStrataTable& table) {
+    if (table.Active() && !table.Exclusive()) {
+        table.LockTable();
+        table_ = &table;
+    }
+}
+
+SharedTableLock::~SharedTableLock() {
+    if (table_ == nullptr)
+        return;
+    try {
+        table_->UnlockTable();
+    } catch (const std::exception&) {
+        // The lock goes with the table's file handle when it closes.
+    }
+}
+
+bool databaseexistsindirectory(std::string_view dir) {
+    return FileInDir(dir, kListTableName);
+}
+
+bool StatsTableExistsInDirectory(std::string_view dir) {
+    return FileInDir(dir, kStatsTableName);
+}
+
+void CreateListTables(std::string_view dir, bool stats_only, std::string_view session) {
+    CreationDatabase database(session, dir);
+    if (!stats_only)
+        CreateList(session, "CVCreate");
+    CreateStats(session, "CVCreate");
+}
+
+ListDatabase::ListDatabase(Settings& settings, std::string program_dir, std::string session_name)
+    : settings_(settings),
+      program_dir_(AppendPathDelimiter(program_dir)),
+      session_name_(std::move(session_name)) {
+    session_ = db::MakeComponent<strata::TStrataSession>(nullptr);
+    session_->SetSessionName(session_name_);
+    session_->SetKeepConnections(false);
+    session_->SetLockRetryCount(15);
+    session_->SetLockWaitTime(100);
+    session_->SetLanguageID(5129);
+    session_->SetSortID(0);
+    DBCV_ = db::MakeComponent<strata::TStrataDatabase>(session_.get());
+    DBCV_->SetDatabaseName(kDatabaseName);
+    DBCV_->SetSessionName(session_name_);
+    tblCV_ = MakeTable(session_name_, kDatabaseName, kListTableName);
+    tblCV_->SetIndexFieldNames("Item");
+    tblCV_->SetFilterOptions(db::TFilterOptions{db::foCaseInsensitive});
+    tblCV_->SetAutoDisplayLabels(false);
+    tblCV_->SetCopyOnAppend(false);
+    tblCV_->AfterPost = [this](db::TDataSet*) {
+        if (OnListChanged)
+            OnListChanged();
+    };
+    tblCV_->AfterDelete = tblCV_->AfterPost;
+    tblStats_ = MakeTable(session_name_, kDatabaseName, kStatsTableName);
+    tblStats_->SetIndexFieldNames("Date");
+    for (strata::TStrataTable* table : {tblCV_.get(), tblStats_.get()}) {
+        table->OnRepairProgress = [this](strata::TStrataTable*, std::int32_t,
+                                         std::uint16_t percent) {
+            ReportProgress(percent, "Repairing Database", 200);
+        };
+        table->OnOptimizeProgress = [this](strata::TStrataTable* sender, std::int32_t,
+                                           std::uint16_t percent) {
+            ReportProgress(sender == tblCV_.get() ? percent : 100 + percent, "Optimizing Database",
+                           200);
+        };
+    }
+    tblTemp_ = db::MakeComponent<strata::TStrataTable>(nullptr);
+    tblTemp_->SetSessionName(session_name_);
+    tblTemp_->SetInMemory(true);
+    tblTemp_->SetDatabaseName("Memory");
+    tblTemp_->SetTableName("TempTable");
+    tblTemp_->SetExclusive(true);
+}
+
+ListDatabase::~ListDatabase() {
+    try {
+        DestroyTemporaryTables();
+        CloseTables();
+        DBCV_->Close();
+    } catch (const std::exception&) {
+        // Shutting down: nothing is left to report to.
+    }
+    tblTemp_.reset();
+    tblStats_.reset();
+    tblCV_.reset();
+    DBCV_.reset();
+    session_.reset();
+}
+
+void ListDatabase::ReportProgress(int position, std::string_view caption, int maximum) {
+    if (OnProgress)
+        OnProgress(position, caption, maximum);
+}
+
+bool ListDatabase::dmCVCreate() {
+    LoadRecentList();
+    OpenDatabase(settings_.DBPath);
+    return open_;
+}
+
+void ListDatabase::CloseTables() {
+    tblCV_->Close();
+    tblStats_->Close();
+}
+
+void ListDatabase::SaveDatabase() {
+    if (tblCV_->Active())
+        tblCV_->FlushBuffers();
+    if (tblStats_->Active())
+        tblStats_->FlushBuffers();
+}
+
+bool ListDatabase::OpenDatabase(std::string_view path) {
+    const std::string given(path);
+    std::string dir = AppendPathDelimiter(given);
+    if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")
+        dir = program_dir_;
+    for (int round = 0;; ++round) {
+        std::error_code ec;
+        std::filesystem::current_path(dir, ec);
+        if (!databaseexistsindirectory(dir)) {
+            if (ui::MessageDlg("A database cannot be located in the directory, " + dir +
+                                   ". Do you want to create a database here?",
+                               ui::mtInformation, ui::mbYesNo) != ui::mrYes)
+                return open_;
+        }
+        try {
+            if (!databaseexistsindirectory(dir))
+                CreateListTables(dir, false, session_name_);
+            open_ = false;
+            if (!StatsTableExistsInDirectory(dir))
+                CreateListTables(dir, true, session_name_);
+        } catch (const std::exception& e) {
+            // The previous database is closed as well: the one asked for is
+            // not there, and what is shown must not pretend otherwise.
+            CloseTables();
+            open_ = false;
+            ui::MessageDlg(
+                "The database could not be created in the directory, " + dir + ": " + MessageOf(e),
+                ui::mtWarning, {ui::mbOK});
+            return false;
+        }
+        try {
+            if (TryOpen(dir)) {
+                AddPathToRecent(dir);
+                settings_.DBPath = given;
+                directory_ = dir;
+                open_ = true;
+                return true;
+            }
+            return false;
+        } catch (const std::exception&) {
+            // Each recovery is tried again from the top, never by recursion;
+            // a table that no recovery mends ends the attempts after a while.
+            if (round >= kMaxRecoveryRounds)
+                return false;
+            switch (AskRecovery()) {
+                case Recovery::kRepair:
+                    try {
+                        RepairDatabase(false);
+                    } catch (const std::exception& e) {
+                        ui::MessageDlg("The repair of your database failed: " + MessageOf(e),
+                                       ui::mtError, {ui::mbOK});
+                        return false;
+                    }
+                    continue;
+                case Recovery::kUpgrade:
+                    if (!RunUpgradeChain())
+                        return false;
+                    continue;
+                case Recovery::kNone:
+                    return false;
+            }
+        }
+    }
+}
+
+// Opens both tables; false after the box for a table held exclusively
+// elsewhere; other failures are raised for the recovery question.
+bool ListDatabase::TryOpen(const std::string& dir) {
+    CloseTables();
+    directory_.clear();
+    DBCV_->Close();
+    DBCV_->SetDirectory(dir);
+    session_->SetStrictChangeDetection(settings_.StrictChangeDetection);
+    session_->SetPrivateDir(GetTempDir());
+    DBCV_->Open();
+    std::error_code ec;
+    std::filesystem::current_path(dir, ec);
+    tblCV_->SetExclusive(settings_.DBExclusive);
+    tblStats_->SetExclusive(settings_.DBExclusive);
+    try {
+        tblCV_->Open();
+        tblStats_->Open();
+        // The list's fields are the ones every rule works on; a table of an
+        // earlier structure lacks some and needs the upgrade.
+        for (std::string_view field : {"Index", "Item", "Category", "Bounces", "Comments", "Name",
+                                       "Salutation", "SendRights"}) {
+            if (tblCV_->FindField(field) == nullptr)
+                throw db::EDatabaseError("Field '" + std::string(field) + "' not found");
+        }
+    } catch (const strata::EStrataEngineError& e) {
+        CloseTables();
+        if (e.ErrorCode() == 11013) {
+            ui::MessageDlg(
+                "Cannot open your mailing list database, another user has the table open "
+                "already.  If you want to be able to share your database, check the Database "
+                "Sharing setting in Options on all your copies of Corvane.",
+                ui::mtWarning, {ui::mbOK});
+            return false;
+        }
+        throw;
+    } catch (...) {
+        CloseTables();
+        throw;
+    }
+    return true;
+}
+
+ListDatabase::Recovery ListDatabase::AskRecovery() {
+    const ui::TModalResult answer = ui::MessageDlg(
+        "An error was encountered trying to load your DB file.  Do you want to attempt to "
+        "perform a repair it?\r\n\r\nIf you are upgrading from an earlier version of Corvane, "
+        "please click 'Retry' to  upgrade it.",
+        ui::mtWarning, {ui::mbYes, ui::mbNo, ui::mbRetry});
+    if (answer == ui::mrYes)
+        return Recovery::kRepair;
+    if (answer == ui::mrRetry)
+        return Recovery::kUpgrade;
+    return Recovery::kNone;
+}
+
+bool ListDatabase::RunUpgradeChain() {
+    try {
+        CloseTables();
+        try {
+            tblCV_->UpgradeTable();
+        } catch (const strata::EStrataEngineError&) {
+            // A table already in the current file version has nothing for the
+            // engine to upgrade; its structure is checked below.
+        }
+        if (!HasField(*tblCV_, "Index"))
+            UpgradeToV11();
+        if (!HasField(*tblCV_, "Name"))
+            UpgradeToV20();
+        return true;
+    } catch (const std::exception&) {
+        ui::MessageDlg("Error upgrading your table!", ui::mtError, {ui::mbOK});
+        return false;
+    }
+}
+
+void ListDatabase::RepairDatabase(bool ask) {
+    if (ask && ui::MessageDlg("Do you want to repair your database to fix any corruption caused "
+                              "by an incomplete system shutdown?",
+                              ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return;
+    const bool was_open = open_;
+    CloseTables();
+    try {
+        tblCV_->RepairTable();
+        tblStats_->RepairTable();
+    } catch (...) {
+        ReportProgress(0, "", 0);
+        throw;
+    }
+    ReportProgress(0, "", 0);
+    ui::MessageDlg("Repair of your database has been completed!", ui::mtInformation, {ui::mbOK});
+    if (was_open) {
+        tblCV_->Open();
+        tblStats_->Open();
+    }
+}
+
+namespace {
+
+bool ConfirmUpgrade(std::string_view version, std::string_view second_paragraph_lead) {
+    const std::string text = "You are about to upgrade your table to " + std::string(version) +
+                             " Format.\r\n\r\n" + std::string(second_paragraph_lead) +
+                             "This could cause all of the contents of your mailing list database "
+                             "to be lost.  Are you sure you want to continue?\r\n\r\nIf you have "
+                             "not backed up your database then click 'No'!";
+    if (ui::MessageDlg(text, ui::mtWarning, ui::mbYesNo) != ui::mrYes)
+        return false;
+    ui::ShowMessage(
+        "This process may take several minutes on a large database, during which you will see "
+        "nothing in the taskbar.  Please wait until you are advised that the process is "
+        "complete!  Do not run Corvane again!");
+    return true;
+}
+
+}  // namespace
+
+void ListDatabase::UpgradeToV11() {
+    if (!ConfirmUpgrade("1.1", ""))
+        return;
+    tblCV_->Close();
+    strata::TRestructureFieldDefs& rf = tblCV_->RestructureFieldDefs();
+    rf.SetLoaded(false);
+    rf.Update();
+    rf.Insert(0, "Index", db::ftAutoInc, 5, 0, "", "", "", "", false, 0);
+    strata::TRestructureIndexDefs& ri = tblCV_->RestructureIndexDefs();
+    ri.SetLoaded(false);
+    ri.Update();
+    tblCV_->RestructureTable(0, 0, 0, 0, false, "", "", 512, -1, false);
+    ui::ShowMessage("Table Upgraded to v1.1!");
+}
+
+void ListDatabase::UpgradeToV20() {
+    if (!ConfirmUpgrade("2.0", "  "))
+        return;
+    tblCV_->Close();
+    strata::TRestructureFieldDefs& rf = tblCV_->RestructureFieldDefs();
+    rf.SetLoaded(false);
+    rf.Update();
+    rf.Add("Name", db::ftString, 6, 0, "", "", "", "", false, kNameSize);
+    rf.Add("Salutation", db::ftString, 7, 0, "", "", "", "", false, kSalutationSize);
+    rf.Add("SendRights", db::ftBoolean, 8, 0, "", "", "", "TRUE", false, 0);
+    strata::TRestructureIndexDefs& ri = tblCV_->RestructureIndexDefs();
+    ri.Clear();
+    ri.SetLoaded(true);
+    ri.Add("", "Index;Item", db::ixPrimary | db::ixUnique, 3);
+    ri.Add("ByCategory", "Category", db::ixCaseInsensitive, 3);
+    ri.Add("ByBounce", "Bounces", db::ixCaseInsensitive, 3);
+    ri.Add("ByItem", "Item", db::ixCaseInsensitive, 3);
+    tblCV_->RestructureTable(0, 0, 0, 0, false, "", "", 512, -1, false);
+    ui::ShowMessage("Table Upgraded!");
+}
+
+void ListDatabase::AddPathToRecent(std::string_view path) {
+    if (path.empty())
+        return;
+    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+        if (SameText(*it, path)) {
+            recent_.erase(it);
+            break;
+        }
+    }
+    while (recent_.size() >= kMaxRecentPaths)
+        recent_.pop_back();
+    recent_.insert(recent_.begin(), std::string(path));
+    if (OnRecentChanged)
+        OnRecentChanged(recent_);
+}
+
+void ListDatabase::LoadRecentList() {
+    recent_.clear();
+    const std::string file = program_dir_ + std::string(kRecentFile);
+    if (FileInDir(program_dir_, kRecentFile)) {
+        db::TStringList list;
+        list.LoadFromFile(file);
+        for (std::int64_t i = 0; i < list.Count() && recent_.size() < kMaxRecentPaths; ++i) {
+            if (!list[i].empty())
+                recent_.push_back(list[i]);
+        }
+    }
+    if (OnRecentChanged)
+        OnRecentChanged(recent_);
+}
+
+void ListDatabase::SaveRecentList() const {
+    db::TStringList list;
+    for (const std::string& path : recent_)
+        list.Add(path);
+    list.SaveToFile(program_dir_ + std::string(kRecentFile));
+}
+
+void ListDatabase::AddStatRecord(int kind, db::TDateTime when) {
+    strata::TStrataTable& t = *tblStats_;
+    SharedTableLock lock(t);
+    const db::TDateTime day = db::DateOf(when);
+    if (t.Locate("Date", db::Variant(day), {})) {
+        t.Edit();
+    } else {
+        t.Append();
+        t.FieldByName("Date")->SetAsDateTime(day);
+        t.FieldByName("Subscribes")->SetAsInteger(0);
+        t.FieldByName("Unsubscribes")->SetAsInteger(0);
+        t.FieldByName("Bounces")->SetAsInteger(0);
+    }
+    auto bump = [&](std::string_view field) {
+        db::TField* f = t.FieldByName(field);
+        f->SetAsInteger(f->IsNull() ? 1 : f->AsInteger() + 1);
+    };
+    try {
+        if (kind == kStatSubscribe)
+            bump("Subscribes");
+        else if (kind == kStatUnsubscribe)
+            bump("Unsubscribes");
+        else if (kind == kStatBounce)
+            bump("Bounces");
+        t.Post();
+    } catch (...) {
+        t.Cancel();
+        throw;
+    }
+}
+
+void ListDatabase::CreateTemporaryTables() {
+    strata::TStrataTable& t = *tblTemp_;
+    t.Close();
+    db::TFieldDefs& f = *t.FieldDefs();
+    f.Clear();
+    f.Add("Email", db::ftString, kItemSize);
+    f.Add("Name", db::ftString, kNameSize);
+    f.Add("Salutation", db::ftString, kSalutationSize);
+    t.IndexDefs().Clear();
+    t.IndexDefs().Add("", "Email", db::ixPrimary | db::ixUnique | db::ixCaseInsensitive);
+    t.CreateTable();
+    t.Open();
+}
+
+void ListDatabase::DestroyTemporaryTables() {
+    if (!tblTemp_->Active())
+        return;
+    tblTemp_->Close();
+    tblTemp_->DeleteTable();
+}
+
+}  // namespace app

@@ -1,0 +1,140 @@
+#pragma once
+
+// The list database: one engine session "CVSession", the database bound to
+// the chosen directory, the list table "mailist.DAT", the daily statistics
+// table "mailstat.DAT" and the in-memory recipients table of a mail-out. It
+// creates, opens, upgrades and repairs the tables, keeps the list of recently
+// used database directories and counts the daily statistics.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/dataset/strata_session.h"
+#include "engine/dataset/strata_table.h"
+#include "platform/db/component.h"
+#include "platform/db/date_time.h"
+
+namespace app {
+
+struct Settings;
+
+inline constexpr std::string_view kSessionName = "CVSession";
+inline constexpr std::string_view kListTableName = "mailist.DAT";
+inline constexpr std::string_view kStatsTableName = "mailstat.DAT";
+inline constexpr std::size_t kMaxRecentPaths = 10;
+inline constexpr int kItemSize = 80;
+inline constexpr int kCategorySize = 80;
+inline constexpr int kCommentsSize = 80;
+inline constexpr int kNameSize = 50;
+inline constexpr int kSalutationSize = 25;
+
+// Statistics kinds of AddStatRecord.
+inline constexpr int kStatSubscribe = 1;
+inline constexpr int kStatUnsubscribe = -1;
+inline constexpr int kStatBounce = 9;
+
+// True when dir holds the list table ("mailist.DAT"); dir ends in a separator.
+bool databaseexistsindirectory(std::string_view dir);
+bool StatsTableExistsInDirectory(std::string_view dir);
+
+// Creates the list table (unless stats_only) and the statistics table in dir
+// when they do not exist. Failures propagate.
+void CreateListTables(std::string_view dir, bool stats_only,
+                      std::string_view session = kSessionName);
+
+// Holds the write lock of a table shared with other programs for one
+// read-then-write step, so that two programs never both find an entry missing
+// and both add it. Does nothing on a table open exclusively.
+class SharedTableLock {
+  public:
+    explicit SharedTableLock(strata::TStrataTable& table);
+    ~SharedTableLock();
+    SharedTableLock(const SharedTableLock&) = delete;
+    SharedTableLock& operator=(const SharedTableLock&) = delete;
+
+  private:
+    strata::TStrataTable* table_ = nullptr;
+};
+
+class ListDatabase {
+  public:
+    // settings supplies DBPath, StrictChangeDetection and DBExclusive and gets
+    // DBPath back after every successful open. A second database in one
+    // process (a test standing in for a second copy of the program) needs a
+    // session name of its own.
+    ListDatabase(Settings& settings, std::string program_dir,
+                 std::string session_name = std::string(kSessionName));
+    ~ListDatabase();
+    ListDatabase(const ListDatabase&) = delete;
+    ListDatabase& operator=(const ListDatabase&) = delete;
+
+    // The start: loads "recent.txt" and opens DBPath. Returns the open flag.
+    bool dmCVCreate();
+
+    // Opens the database directory; every failure becomes a box and the
+    // recovery question, nothing is raised. Returns the database-open flag.
+    bool OpenDatabase(std::string_view path);
+    bool DatabaseOpen() const { return open_; }
+    // The directory open now (with a trailing separator), or empty.
+    const std::string& Directory() const { return directory_; }
+    const std::string& ProgramDir() const { return program_dir_; }
+
+    strata::TStrataTable& tblCV() { return *tblCV_; }
+    strata::TStrataTable& tblStats() { return *tblStats_; }
+    strata::TStrataTable& tblTemp() { return *tblTemp_; }
+
+    void RepairDatabase(bool ask);
+    void UpgradeToV11();
+    void UpgradeToV20();
+    // Closes both tables.
+    void CloseTables();
+    // Flushes both tables when open.
+    void SaveDatabase();
+
+    const std::vector<std::string>& RecentPaths() const { return recent_; }
+    void AddPathToRecent(std::string_view path);
+    void LoadRecentList();
+    void SaveRecentList() const;
+    // The reopen menu is enabled with two or more paths.
+    bool ReopenEnabled() const { return recent_.size() >= 2; }
+    // Rebuilds the reopen menu (the forms set it).
+    std::function<void(const std::vector<std::string>&)> OnRecentChanged;
+
+    // Counts one event in the row of the day of `when`: 1 subscribe,
+    // -1 unsubscribe, 9 bounce; any other kind touches the row only.
+    void AddStatRecord(int kind, db::TDateTime when);
+
+    void CreateTemporaryTables();
+    void DestroyTemporaryTables();
+
+    // Fired after every post and every delete on the list table, so that a
+    // cache of the list's addresses can be dropped.
+    std::function<void()> OnListChanged;
+    // The shared progress display (position, caption, maximum); a maximum of 0
+    // hides it.
+    std::function<void(int, std::string_view, int)> OnProgress;
+
+  private:
+    enum class Recovery { kRepair, kUpgrade, kNone };
+    bool TryOpen(const std::string& dir);
+    Recovery AskRecovery();
+    bool RunUpgradeChain();
+    void ReportProgress(int position, std::string_view caption, int maximum);
+
+    Settings& settings_;
+    std::string program_dir_;
+    std::string session_name_;
+    std::string directory_;
+    bool open_ = false;
+    std::vector<std::string> recent_;
+    db::ComponentPtr<strata::TStrataSession> session_;
+    db::ComponentPtr<strata::TStrataDatabase> DBCV_;
+    db::ComponentPtr<strata::TStrataTable> tblCV_;
+    db::ComponentPtr<strata::TStrataTable> tblStats_;
+    db::ComponentPtr<strata::TStrataTable> tblTemp_;
+};
+
+}  // namespace app

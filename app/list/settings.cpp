@@ -1,0 +1,321 @@
+#include "app/list/settings.h"
+
+#include <array>
+#include <charconv>
+#include <exception>
+#include <filesystem>
+
+#include "app/routines/text_routines.h"
+#include "platform/config/registry.h"
+#include "platform/db/string_list.h"
+#include "platform/os/file_system.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+constexpr std::array<OptionFile, 7> kListFiles{{
+    {"except.txt", &Settings::lbxexceptions},
+    {"remstr.txt", &Settings::lbxRemovalStrings},
+    {"Modifystr.txt", &Settings::lbxModifyStrings},
+    {"addstr.txt", &Settings::lbxAddStrings},
+    {"cats.txt", &Settings::lbxcategories},
+    {"never.txt", &Settings::lbxneversubscribe},
+    {"failed.txt", &Settings::lbxfailure},
+}};
+
+struct TextFile {
+    std::string_view file_name;
+    std::string Settings::*text;
+};
+constexpr std::array<TextFile, 3> kTextFiles{{
+    {"AckHeader.txt", &Settings::memHeader},
+    {"AckFooter.txt", &Settings::memFooter},
+    {"signature.txt", &Settings::Memsignature},
+}};
+
+bool FileExists(const std::string& path) {
+    return platform::os::FileExists(platform::os::ResolvePath(path));
+}
+
+// A memo's text without the line break the file ends with.
+std::string MemoText(const db::TStringList& list) {
+    std::string text;
+    for (std::int64_t i = 0; i < list.Count(); ++i) {
+        if (i > 0)
+            text += "\n";
+        text += list[i];
+    }
+    return text;
+}
+
+class RegistryReader {
+  public:
+    explicit RegistryReader(platform::config::TRegistry& registry) : registry_(registry) {}
+    std::string Text(std::string_view name) { return registry_.ReadString(name); }
+    bool Bool(std::string_view name, bool default_value) {
+        return SettingStringToBool(Text(name), default_value);
+    }
+    std::int32_t Integer(std::string_view name, std::int32_t default_value) {
+        const std::string text = Text(name);
+        std::int32_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+            return default_value;
+        return value;
+    }
+
+  private:
+    platform::config::TRegistry& registry_;
+};
+
+std::string ForwardTargetText(ForwardTarget target) {
+    switch (target) {
+        case ForwardTarget::kSenderGroup:
+            return "Sender";
+        case ForwardTarget::kAll:
+            return "All";
+        case ForwardTarget::kInEmail:
+            return "Email";
+        case ForwardTarget::kInSubject:
+            break;
+    }
+    return "Subject";
+}
+
+ForwardTarget ForwardTargetFromText(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (text == "SENDER")
+        return ForwardTarget::kSenderGroup;
+    if (text == "ALL")
+        return ForwardTarget::kAll;
+    if (text == "EMAIL")
+        return ForwardTarget::kInEmail;
+    return ForwardTarget::kInSubject;
+}
+
+void ReadValues(Settings& s, RegistryReader& r) {
+    s.MailingListGroup = r.Text("MailingListGroup");
+    if (const std::string subject = r.Text("AcknowledgementSubject"); !subject.empty())
+        s.AcknowledgementSubject = subject;
+    s.AlternativeCategory = r.Text("AlternativeCategory");
+    s.FailedMail = r.Bool("FailedMail", false);
+    s.LimitDBCache = r.Bool("LimitDBCache", false);
+    s.DBCacheSize = r.Integer("DBCacheSize", 2000);
+    if (!s.LimitDBCache)
+        s.ShowGroupPanel = r.Bool("ShowGroupPanel", true);
+    s.AllowEditing = r.Bool("AllowEditing", false);
+    s.AddSignaturePrior = r.Bool("AddSignaturePrior", true);
+    s.SigOnForward = r.Bool("SigOnForward", false);
+    s.chkhtmlchecked = r.Bool("chkhtmlchecked", false);
+    const std::int32_t bounce_max = r.Integer("BounceMax", 10);
+    s.chkbouncemax = bounce_max >= 1;
+    s.spnbouncemax = bounce_max >= 1 ? bounce_max : 10;
+    s.DefaultToAddress = r.Text("DefaultToAddress");
+    s.RemoveOutofOffice = r.Bool("RemoveOutofOffice", false);
+    s.Acknowledge = r.Bool("Acknowledge", false);
+    s.SendLog = r.Bool("SendLog", false);
+    s.AddUnsubscribers = r.Bool("AddUnsubscribers", false);
+    s.SendCount = r.Integer("SendCount ", 500);
+    s.MultipleCategorySupport = r.Bool("MultipleCategorySupport", true);
+    s.Except = r.Bool("Except", true);
+    s.RestrictCategories = r.Bool("RestrictCategories", false) && !s.lbxcategories.empty();
+    s.GetSenderMethod = r.Integer("GetSenderMethod", 1);
+    s.ChokeDownload = r.Integer("ChokeDownload", 0);
+    s.EmailMethod = r.Integer("EmailMethod", -1);
+    s.AlwaysShowSenderError = r.Bool("AlwaysShowSenderError", true);
+    s.AlwaysResolveAddresses = r.Bool("AlwaysResolveAddresses", true);
+    s.WrongCategoryIsError = r.Bool("WrongCategoryIsError", false);
+    s.SendAcknowledgement = r.Bool("SendAcknowledgement", false);
+    s.spnStaggerDelay = r.Integer("StaggerDelay", 0);
+    s.chkStaggerSending = s.spnStaggerDelay > 0;
+    s.SMTPHost = r.Text("SMTPHost");
+    s.SMTPPort = r.Integer("SMTPPort", 25);
+    s.SMTPID = r.Text("SMTPID");
+    s.SMTPName = r.Text("SMTPName");
+    s.SMTPEmail = r.Text("SMTPEmail");
+    s.DNSHost = r.Text("DNSHost");
+    s.DNSTimeOut = r.Integer("DNSTimeOut", 6000);
+    s.DNSProcessBounce = r.Bool("DNSProcessBounce", true);
+    s.UserSending = r.Bool("UserSending", false);
+    s.UserSendingFolder = r.Text("UserSendingFolder");
+    s.ForwardAll = r.Bool("ForwardAll", false);
+    s.ForwardToWhom = ForwardTargetFromText(r.Text("ForwardToWhom"));
+    s.MustBelongToGroup = r.Bool("MustBelongToGroup", true);
+    s.CheckUser = r.Bool("CheckUser", false);
+    s.DefaultNoUserSend = r.Bool("DefaultNoUserSend", true);
+    s.GuessSalutation = r.Bool("GuessSalutation", true);
+    s.MaintainLog = r.Bool("MaintainLog", true);
+    s.AutoScanDelayedTime = r.Integer("AutoScanDelayedTime", 60);
+    s.AutoScanDelayed = r.Bool("AutoScanDelayed", false);
+    s.AutoScanStartUp = r.Bool("AutoScanStartUp", false);
+    const std::string category = r.Text("defaultcategory");
+    s.defaultcategory = category.empty() ? "Default" : category;
+    if (s.AlternativeCategory.empty())
+        s.AlternativeCategory = s.defaultcategory;
+    const std::string root = r.Text("RootFolder");
+    s.RootFolder = root.empty() ? "<Root>" : root;
+    s.BackUpOnExit = r.Bool("BackUpOnExit", false);
+    s.BackUpFilename = r.Text("BackUpFilename");
+    s.newbackupfilename = r.Bool("newbackupfilename", false);
+    s.allowfromaddressasentry = r.Bool("allowfromaddressasentry", true);
+    s.UpdateCommentsWhenEntryExists = r.Bool("UpdateCommentsWhenEntryExists", true);
+    s.ScanAllEmailLines = r.Bool("ScanAllEmailLines", true);
+    s.ProcessAsUnread = r.Bool("ProcessAsUnread", false);
+    s.DBPath = r.Text("DBPath");
+    s.StrictChangeDetection = r.Bool("StrictChangeDetection", false);
+    s.DBExclusive = r.Bool("DBExclusive", true);
+}
+
+void WriteValues(const Settings& s, platform::config::TRegistry& w, std::string_view program_dir) {
+    auto text = [&](std::string_view name, std::string_view value) { w.WriteString(name, value); };
+    auto flag = [&](std::string_view name, bool value) {
+        w.WriteString(name, BoolToSettingString(value));
+    };
+    auto number = [&](std::string_view name, std::int64_t value) {
+        w.WriteString(name, std::to_string(value));
+    };
+    text("MailingListGroup", s.MailingListGroup);
+    text("AcknowledgementSubject", s.AcknowledgementSubject);
+    text("AlternativeCategory", s.AlternativeCategory);
+    flag("FailedMail", s.FailedMail);
+    flag("LimitDBCache", s.LimitDBCache);
+    number("DBCacheSize", s.DBCacheSize);
+    flag("ShowGroupPanel", s.ShowGroupPanel);
+    flag("AllowEditing", s.AllowEditing);
+    flag("AddSignaturePrior", s.AddSignaturePrior);
+    flag("SigOnForward", s.SigOnForward);
+    flag("chkhtmlchecked", s.chkhtmlchecked);
+    number("BounceMax", s.chkbouncemax ? s.spnbouncemax : 0);
+    text("DefaultToAddress", s.DefaultToAddress);
+    flag("RemoveOutofOffice", s.RemoveOutofOffice);
+    flag("Acknowledge", s.Acknowledge);
+    flag("SendLog", s.SendLog);
+    flag("AddUnsubscribers", s.AddUnsubscribers);
+    number("SendCount ", s.SendCount);
+    flag("MultipleCategorySupport", s.MultipleCategorySupport);
+    flag("Except", s.Except);
+    flag("RestrictCategories", s.RestrictCategories);
+    number("GetSenderMethod", s.GetSenderMethod);
+    number("ChokeDownload", s.ChokeDownload);
+    number("EmailMethod", s.EmailMethod);
+    flag("AlwaysShowSenderError", s.AlwaysShowSenderError);
+    flag("AlwaysResolveAddresses", s.AlwaysResolveAddresses);
+    flag("WrongCategoryIsError", s.WrongCategoryIsError);
+    flag("SendAcknowledgement", s.SendAcknowledgement);
+    number("StaggerDelay", s.chkStaggerSending ? s.spnStaggerDelay : 0);
+    text("SMTPHost", s.SMTPHost);
+    number("SMTPPort", s.SMTPPort);
+    text("SMTPID", s.SMTPID);
+    text("SMTPName", s.SMTPName);
+    text("SMTPEmail", s.SMTPEmail);
+    text("DNSHost", s.DNSHost);
+    number("DNSTimeOut", s.DNSTimeOut);
+    flag("DNSProcessBounce", s.DNSProcessBounce);
+    flag("UserSending", s.UserSending);
+    text("UserSendingFolder", s.UserSendingFolder);
+    flag("ForwardAll", s.ForwardAll);
+    text("ForwardToWhom", ForwardTargetText(s.ForwardToWhom));
+    flag("MustBelongToGroup", s.MustBelongToGroup);
+    flag("CheckUser", s.CheckUser);
+    flag("DefaultNoUserSend", s.DefaultNoUserSend);
+    flag("GuessSalutation", s.GuessSalutation);
+    flag("MaintainLog", s.MaintainLog);
+    number("AutoScanDelayedTime", s.AutoScanDelayedTime);
+    flag("AutoScanDelayed", s.AutoScanDelayed);
+    flag("AutoScanStartUp", s.AutoScanStartUp);
+    text("defaultcategory", s.defaultcategory);
+    text("RootFolder", s.RootFolder);
+    flag("BackUpOnExit", s.BackUpOnExit);
+    text("BackUpFilename", s.BackUpFilename);
+    flag("newbackupfilename", s.newbackupfilename);
+    flag("allowfromaddressasentry", s.allowfromaddressasentry);
+    flag("UpdateCommentsWhenEntryExists", s.UpdateCommentsWhenEntryExists);
+    flag("ScanAllEmailLines", s.ScanAllEmailLines);
+    flag("ProcessAsUnread", s.ProcessAsUnread);
+    text("DBPath", StoredDBPath(s.DBPath, program_dir));
+    flag("StrictChangeDetection", s.StrictChangeDetection);
+    flag("DBExclusive", s.DBExclusive);
+}
+
+}  // namespace
+
+std::string StoredDBPath(std::string_view db_path, std::string_view program_dir) {
+    auto strip = [](std::string_view p) {
+        while (p.size() > 1 && (p.back() == '/' || p.back() == '\\'))
+            p.remove_suffix(1);
+        return p;
+    };
+    if (!db_path.empty() && strip(db_path) == strip(program_dir))
+        return "%";
+    return std::string(db_path);
+}
+
+bool Loadentries(Settings& settings, std::string_view program_dir) {
+    const std::string dir(program_dir);
+    for (const TextFile& file : kTextFiles) {
+        if (FileExists(dir + std::string(file.file_name))) {
+            db::TStringList list;
+            list.LoadFromFile(dir + std::string(file.file_name));
+            settings.*file.text = MemoText(list);
+        }
+    }
+    for (const OptionFile& file : kListFiles) {
+        if (FileExists(dir + std::string(file.file_name))) {
+            db::TStringList list;
+            list.LoadFromFile(dir + std::string(file.file_name));
+            settings.*file.list = list.ToVector();
+        }
+    }
+    try {
+        platform::config::TRegistry registry;
+        if (!registry.OpenKey(kSettingsKey, true))
+            throw std::runtime_error(registry.LastError());
+        Settings loaded = settings;
+        RegistryReader reader(registry);
+        ReadValues(loaded, reader);
+        registry.CloseKey();
+        settings = std::move(loaded);
+        return true;
+    } catch (const std::exception&) {
+        ui::MessageDlg("Error encountered opening your registry file", ui::mtWarning, {ui::mbOK});
+        return false;
+    }
+}
+
+bool SaveEntries(const Settings& settings, std::string_view program_dir) {
+    const std::string dir(program_dir);
+    std::exception_ptr file_error;
+    try {
+        for (const TextFile& file : kTextFiles) {
+            db::TStringList list;
+            list.SetText(settings.*file.text);
+            list.SaveToFile(dir + std::string(file.file_name));
+        }
+        for (const OptionFile& file : kListFiles) {
+            db::TStringList list;
+            for (const std::string& line : settings.*file.list)
+                list.Add(line);
+            list.SaveToFile(dir + std::string(file.file_name));
+        }
+    } catch (...) {
+        file_error = std::current_exception();
+    }
+    bool saved = true;
+    try {
+        platform::config::TRegistry registry;
+        if (!registry.OpenKey(kSettingsKey, true))
+            throw std::runtime_error(registry.LastError());
+        WriteValues(settings, registry, program_dir);
+        registry.CloseKey();
+    } catch (const std::exception&) {
+        ui::MessageDlg("Registry Update Failed, using defaults", ui::mtWarning, {ui::mbOK});
+        saved = false;
+    }
+    if (file_error)
+        std::rethrow_exception(file_error);
+    return saved;
+}
+
+}  // namespace app

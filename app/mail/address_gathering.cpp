@@ -1,0 +1,363 @@
+#include "app/mail/address_gathering.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "app/list/entry_processing.h"
+#include "app/list/name_routines.h"
+#include "app/list/settings.h"
+#include "app/list/word_split.h"
+#include "app/mail/request_extraction.h"
+#include "app/routines/text_routines.h"
+#include "platform/db/string_list.h"
+#include "platform/mail/mail_store.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+constexpr std::size_t kMaxCandidateLength = 60;
+
+bool IsDelimiter(unsigned char c) {
+    switch (c) {
+        case 1:
+        case ' ':
+        case '!':
+        case '"':
+        case '#':
+        case '%':
+        case '&':
+        case '\'':
+        case '(':
+        case ')':
+        case '*':
+        case ',':
+        case '/':
+        case ':':
+        case ';':
+        case '<':
+        case '=':
+        case '>':
+        case '?':
+        case '[':
+        case ']':
+        case '\\':
+        case '^':
+        case '`':
+        case '{':
+        case '}':
+        case '|':
+        case 0xB4:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A result list sorted ignoring case, without duplicates.
+class ResultList {
+  public:
+    ResultList() {
+        list_.SetSorted(true);
+        list_.SetDuplicates(db::dupIgnore);
+        list_.SetCaseSensitive(false);
+    }
+    void Add(std::string_view entry) { list_.Add(entry); }
+    std::vector<std::string> Lines() const { return list_.ToVector(); }
+
+  private:
+    db::TStringList list_;
+};
+
+}  // namespace
+
+void ExtractAddressesFromLine(std::string_view line, std::vector<std::string>& list,
+                              const AddressCheck& valid) {
+    std::string w(line);
+    for (;;) {
+        const std::size_t a = w.find('@');
+        if (a == std::string::npos || a == 0)
+            return;
+        std::size_t start = 0;
+        for (std::size_t i = a; i-- > 0;) {
+            const auto c = static_cast<unsigned char>(w[i]);
+            if (IsDelimiter(c) || c == '\t') {
+                start = i + 1;
+                break;
+            }
+        }
+        std::size_t end = w.size();
+        bool end_found = false;
+        for (std::size_t i = a + 1; i < w.size(); ++i) {
+            const auto c = static_cast<unsigned char>(w[i]);
+            if (IsDelimiter(c) || c == '_') {
+                end = i;
+                end_found = true;
+                break;
+            }
+        }
+        std::string candidate = w.substr(start, end - start);
+        w = end_found ? w.substr(end) : std::string();
+        if (candidate.starts_with("___"))
+            candidate.erase(0, candidate.find_first_not_of('_'));
+        if (!candidate.empty() && candidate.size() < kMaxCandidateLength &&
+            (!valid || valid(candidate)))
+            list.push_back(candidate);
+        if (w.empty())
+            return;
+    }
+}
+
+void extractemailaddresses(const std::vector<std::string>& lines, std::vector<std::string>& list,
+                           const AddressCheck& valid) {
+    list.clear();
+    for (const std::string& line : lines)
+        ExtractAddressesFromLine(line, list, valid);
+}
+
+void addemailaddresses(std::string_view text, std::vector<std::string>& list) {
+    if (text.empty())
+        return;
+    if (text.find(';') == std::string_view::npos) {
+        list.emplace_back(text);
+        return;
+    }
+    for (const std::string& piece : OLCStrToStringlist(text, ";", false, false, false))
+        list.push_back(Trim(piece));
+}
+
+std::string NamedAddress(std::string_view name, std::string_view address) {
+    if (address.empty())
+        return {};
+    if (name.empty() || name.find('@') != std::string_view::npos)
+        return std::string(address);
+    return RemoveCommaFromName(name) + " <" + std::string(address) + ">";
+}
+
+std::string StripContactMarker(std::string_view text) {
+    if (!text.empty() && text.back() == '*')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+AddressGatherer::AddressGatherer(EntryProcessor& entries, mail::MailStore& store)
+    : entries_(entries), store_(store) {}
+
+void AddressGatherer::AddNamedAddress(std::string_view name, std::string_view address,
+                                      std::vector<std::string>& list) const {
+    const std::string entry = NamedAddress(name, address);
+    if (!entry.empty())
+        list.push_back(entry);
+}
+
+mail::Folder* AddressGatherer::Root() {
+    const Settings& s = entries_.settings();
+    try {
+        return s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
+    } catch (const std::exception&) {
+        ui::MessageDlg(
+            "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
+            "'File|Options, Advanced..'",
+            ui::mtWarning, {ui::mbOK});
+        return nullptr;
+    }
+}
+
+namespace {
+
+FolderNode LoadSubFolders(mail::Folder& folder) {
+    FolderNode node;
+    node.text = folder.Name();
+    if (folder.DefaultItemType() == 2)
+        node.text += "*";
+    for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
+        node.children.push_back(LoadSubFolders(folder.SubFolder(i)));
+    return node;
+}
+
+void SortTree(std::vector<FolderNode>& nodes) {
+    std::sort(nodes.begin(), nodes.end(), [](const FolderNode& a, const FolderNode& b) {
+        return UpperCase(a.text) < UpperCase(b.text);
+    });
+    for (FolderNode& node : nodes)
+        SortTree(node.children);
+}
+
+}  // namespace
+
+bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& contacts_folder) {
+    tree.clear();
+    mail::Folder* root = Root();
+    if (root == nullptr)
+        return false;
+    const std::size_t count = root->FolderCount();
+    for (std::size_t i = 1; i <= count; ++i) {
+        if (OnProgress)
+            OnProgress(static_cast<std::int64_t>(i), static_cast<std::int64_t>(count),
+                       "Retrieving Outlook Folders");
+        mail::Folder& folder = root->SubFolder(i);
+        if (contacts_folder.empty() && folder.DefaultItemType() == 2)
+            contacts_folder = folder.Name();
+        tree.push_back(LoadSubFolders(folder));
+    }
+    SortTree(tree);
+    return true;
+}
+
+bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path, bool contacts,
+                                            const ScanOptions& options,
+                                            std::vector<std::string>& result) {
+    if (path.empty())
+        return false;
+    mail::Folder* folder = Root();
+    if (folder == nullptr)
+        return false;
+    for (const std::string& name : path) {
+        try {
+            folder = &folder->SubFolder(StripContactMarker(name));
+        } catch (const std::exception&) {
+            ui::MessageDlg("The folder, " + name + ", could not be opened", ui::mtWarning,
+                           {ui::mbOK});
+            return false;
+        }
+    }
+    folder->Refresh();
+    const Settings& s = entries_.settings();
+    ResultList found;
+    const AddressCheck valid = [this](std::string_view address) {
+        int code = 0;
+        return entries_.validemailaddress(address, true, code);
+    };
+    std::vector<std::string> entries;
+    const std::int64_t n =
+        static_cast<std::int64_t>(contacts ? folder->ContactCount() : folder->ItemCount());
+    for (std::int64_t i = n; i >= 1; --i) {
+        if (OnProgress)
+            OnProgress(n - i, n, "Scanning Entries from " + folder->Name());
+        if (Cancelled && Cancelled())
+            return false;
+        entries.clear();
+        try {
+            if (contacts) {
+                const mail::ContactItem contact = folder->Contact(static_cast<std::size_t>(i));
+                if (contact.email1.find(';') != std::string::npos)
+                    addemailaddresses(contact.email1, entries);
+                else
+                    AddNamedAddress(contact.full_name, contact.email1, entries);
+            } else {
+                mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+                if (item.Removed())
+                    continue;
+                if (options.chkfrom) {
+                    const int method = s.GetSenderMethod;
+                    mail::Mailbox box;
+                    bool failed = false;
+                    try {
+                        if (method == 0)
+                            box = {item.SenderDisplayName(), ""};
+                        else if (method == 4)
+                            box = item.SenderAddress();
+                        else if (method == 3)
+                            box = item.ReplyToList().empty() ? mail::Mailbox{}
+                                                             : item.ReplyToList().front();
+                        else
+                            box = item.ReplyAddress();
+                        if (method == 1 && box.address.empty() && !item.ReplyToList().empty())
+                            box = item.ReplyToList().front();
+                    } catch (const std::exception&) {
+                        failed = true;
+                    }
+                    if (failed) {
+                        if (OnSenderError)
+                            OnSenderError(method == 4   ? "MAPI retrieval"
+                                          : method == 3 ? "ReplyRecipients"
+                                                        : "Reply Method",
+                                          method == 4   ? ""
+                                          : method == 3 ? "MAPI retrieval"
+                                                        : "ReplyRecipients",
+                                          method == 4   ? 0
+                                          : method == 3 ? 4
+                                                        : 3,
+                                          method == 3);
+                    } else {
+                        const std::string address = GetAddress(box.address, box.name);
+                        if (address.find('@') != std::string::npos)
+                            AddNamedAddress(box.name, address, entries);
+                    }
+                }
+                if (options.CHKRECIPIENTS) {
+                    const std::vector<mail::Mailbox> recipients = item.Recipients();
+                    for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {
+                        if (it->address.find('@') != std::string::npos)
+                            AddNamedAddress(it->name, it->address, entries);
+                    }
+                }
+                if (options.chkcc) {
+                    const std::string cc = item.CcText();
+                    if (cc.find('@') != std::string::npos)
+                        addemailaddresses(cc, entries);
+                }
+                if (options.chkbody) {
+                    std::vector<std::string> lines;
+                    std::string line;
+                    for (char c : item.PlainBody()) {
+                        if (c == '\n') {
+                            lines.push_back(line);
+                            line.clear();
+                        } else if (c != '\r') {
+                            line += c;
+                        }
+                    }
+                    lines.push_back(line);
+                    std::vector<std::string> scratch;
+                    extractemailaddresses(lines, scratch, valid);
+                    entries.insert(entries.end(), scratch.begin(), scratch.end());
+                }
+                if (options.chkto) {
+                    const std::string to = item.ToText();
+                    if (to.find('@') != std::string::npos)
+                        addemailaddresses(to, entries);
+                }
+            }
+        } catch (const std::exception&) {
+            // One unreadable item is skipped; what it gave so far still counts.
+        }
+        for (const std::string& entry : entries)
+            found.Add(entry);
+    }
+    result = found.Lines();
+    return true;
+}
+
+}  // namespace app
+
+namespace app {
+
+void GatheringChoice::ChooseNode(std::string_view text) {
+    chosen_node = std::string(text);
+    contacts = !text.empty() && text.back() == '*';
+    if (contacts) {
+        options.chkfrom = true;
+        options.CHKRECIPIENTS = false;
+        options.chkbody = false;
+    }
+}
+
+bool GatheringChoice::OkEnabled() const {
+    const bool any = options.chkfrom || options.CHKRECIPIENTS || options.chkbody || options.chkto ||
+                     options.chkcc;
+    return any && !chosen_node.empty();
+}
+
+std::string_view GatheringChoice::FromCaption() const {
+    return contacts ? "Contact E-mail Address" : "From Address";
+}
+
+std::string RefusalReason(EntryProcessor& entries, std::string_view address) {
+    int code = 0;
+    if (entries.validemailaddress(address, true, code))
+        return "None";
+    return EntryProcessor::GetEmailErrorCode(code);
+}
+
+}  // namespace app

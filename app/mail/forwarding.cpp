@@ -1,0 +1,183 @@
+#include "app/mail/forwarding.h"
+
+#include <exception>
+
+#include "app/list/entry_processing.h"
+#include "app/list/recipient_cache.h"
+#include "app/list/settings.h"
+#include "app/routines/text_routines.h"
+#include "platform/mail/mail_store.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+// The text between the first "[" and the first "]" after it, when "]" stands
+// after the first character.
+bool BracketedCategory(std::string_view subject, std::string& category) {
+    const std::size_t open = subject.find('[');
+    const std::size_t close_any = subject.find(']');
+    if (open == std::string_view::npos || close_any == std::string_view::npos || close_any < 1)
+        return false;
+    const std::size_t close = subject.find(']', open + 1);
+    if (close == std::string_view::npos)
+        return false;
+    category = Trim(subject.substr(open + 1, close - open - 1));
+    return true;
+}
+
+}  // namespace
+
+Forwarder::Forwarder(EntryProcessor& entries, RecipientCache& cache)
+    : entries_(entries), cache_(cache) {}
+
+void Forwarder::ClearCache() {
+    cache_.Clear();
+}
+
+bool Forwarder::IsUserEmail(std::string_view subject) const {
+    const Settings& s = entries_.settings();
+    if (!s.ForwardAll) {
+        const std::size_t close = subject.find(']');
+        return subject.find('[') != std::string_view::npos && close != std::string_view::npos &&
+               close >= 1;
+    }
+    return true;
+}
+
+bool Forwarder::GetRecipientGroup(mail::MailItem& item, std::string_view subject,
+                                  std::string_view sender, std::string& category) {
+    category.clear();
+    try {
+        switch (entries_.settings().ForwardToWhom) {
+            case ForwardTarget::kAll:
+                return true;
+            case ForwardTarget::kInEmail: {
+                const std::vector<mail::Mailbox> to = item.Recipients();
+                if (to.empty())
+                    return false;
+                const std::size_t at = to.front().address.find('@');
+                if (at == std::string::npos)
+                    return false;
+                category = to.front().address.substr(0, at);
+                break;
+            }
+            case ForwardTarget::kSenderGroup:
+                category = entries_.GetGroupOfUser(sender);
+                break;
+            case ForwardTarget::kInSubject:
+                if (!BracketedCategory(subject, category))
+                    return false;
+                break;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return !category.empty();
+}
+
+bool Forwarder::forwardmailmessage(mail::MailItem& item, std::string_view subject,
+                                   std::string_view sender) {
+    const Settings& s = entries_.settings();
+    const std::string head = "Message of subject, " + std::string(subject) + ", from " +
+                             std::string(sender) + " was not forwarded because ";
+    std::string category;
+    if (!GetRecipientGroup(item, subject, sender, category)) {
+        entries_.AddToLog(head + "the category was not valid!");
+        return false;
+    }
+    if (s.CheckUser && (sender.empty() || !entries_.UserCanSend(sender, category))) {
+        entries_.AddToLog(head + "the user does not have sending rights!");
+        return false;
+    }
+    bool ok = true;
+    try {
+        cache_.LoadCacheEntries(entries_.database().tblCV(), category);
+        const auto count = static_cast<std::int64_t>(cache_.Entries().size());
+        if (count == 0)
+            return false;
+        if (s.rdbsingleemail()) {
+            for (std::int64_t i = 0; i < count && ok; ++i)
+                ok = Doforwardmailmessage(item, subject, i) >= 0;
+        } else {
+            std::int64_t next = 0;
+            while (ok && next < count) {
+                next = Doforwardmailmessage(item, subject, next);
+                ok = next >= 0;
+            }
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    const std::string target = category.empty() ? std::string("the entire mailing list")
+                                                : "the mailing list category, " + category;
+    entries_.AddToLog(
+        std::string(ok ? "Successfully forwarded " : "ERROR encountered forwarding ") +
+        "mail from " + std::string(sender) + " with the subject, '" + std::string(subject) +
+        "' to " + target);
+    return ok;
+}
+
+std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_view subject,
+                                             std::int64_t start) {
+    const Settings& s = entries_.settings();
+    const std::vector<std::string>& cache = cache_.Entries();
+    std::unique_ptr<mail::Draft> forward;
+    std::int64_t next = start;
+    batch_count_ = 0;
+    auto add = [&](const std::string& address, mail::RecipientType type) {
+        if (!s.AlwaysResolveAddresses && IsValidEmailAddress(address)) {
+            forward->AddRecipient("", address, type);
+        } else {
+            mail::Recipient& r = forward->AddRecipient(address);
+            r.type = type;
+            forward->Resolve(r);
+        }
+    };
+    try {
+        forward = item.Forward();
+        // A subject decoded from the message may hold line breaks; in a header
+        // they would start new header lines, so each control character goes.
+        std::string one_line(subject);
+        for (char& c : one_line) {
+            if (static_cast<unsigned char>(c) < ' ')
+                c = ' ';
+        }
+        forward->SetSubject(std::move(one_line));
+        std::string body = item.PlainBody();
+        if (s.SigOnForward)
+            body += "\r\n" + s.Memsignature;
+        forward->SetBody(std::move(body));
+        if (s.rdbsingleemail())
+            add(cache.at(static_cast<std::size_t>(start)), mail::RecipientType::kTo);
+        if (!s.DefaultToAddress.empty())
+            add(s.DefaultToAddress, mail::RecipientType::kTo);
+        if (!s.rdbsingleemail()) {
+            const std::int64_t batch = std::max<std::int64_t>(1, s.SendCount);
+            while (next < static_cast<std::int64_t>(cache.size()) && batch_count_ < batch) {
+                add(cache[static_cast<std::size_t>(next)], mail::RecipientType::kBcc);
+                ++next;
+                ++batch_count_;
+            }
+        } else {
+            batch_count_ = 1;
+        }
+        forward->SetReadReceipt(s.Acknowledge);
+    } catch (const std::exception&) {
+        if (ui::MessageDlg("An error was encountered initiating Mail Forwarding.  Do you want to "
+                           "disable the forwarding of user messages?",
+                           ui::mtWarning, ui::mbYesNo) == ui::mrYes) {
+            entries_.settings().UserSending = false;
+            enabled_ = false;
+        }
+        return -1;
+    }
+    try {
+        forward->Send();
+    } catch (const std::exception&) {
+        return -1;
+    }
+    return s.rdbsingleemail() ? start : next;
+}
+
+}  // namespace app

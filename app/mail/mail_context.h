@@ -1,0 +1,31 @@
+#pragma once
+
+// What the mail rules need from the mail layer: the store the list folders
+// live in, the mail layer's settings derived from the application's, and the
+// Simple-MAPI module when it is installed.
+
+#include <functional>
+#include <memory>
+
+#include "platform/mail/mail_settings.h"
+#include "platform/mail/mail_store.h"
+
+namespace db {
+class TComponent;
+}
+
+namespace app {
+
+struct Settings;
+
+// The mail layer's settings from the application's SMTP settings, on top of
+// base (which holds what the application does not keep: store address,
+// password, time-outs).
+mail::MailSettings MailSettingsFrom(const Settings& settings, mail::MailSettings base = {});
+
+struct MailContext {
+    mail::MailStore* store = nullptr;
+    mail::MailSettings mail_settings;
+};
+
+}  // namespace app

@@ -1,0 +1,380 @@
+#include "app/mail/request_extraction.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "app/list/entry_processing.h"
+#include "app/list/settings.h"
+#include "app/list/word_split.h"
+#include "app/mail/address_gathering.h"
+#include "app/mail/forwarding.h"
+#include "app/routines/text_routines.h"
+#include "platform/db/conversions.h"
+#include "platform/db/format_settings.h"
+#include "platform/mail/mail_store.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+namespace {
+
+db::TDateTime ToDateTime(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    // 25569 days lie between 1899-12-30 and 1970-01-01.
+    return db::TDateTime(25569.0 + static_cast<double>(ms) / 86'400'000.0);
+}
+
+std::vector<std::string> BodyLines(std::string_view body) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : body) {
+        if (c == '\r')
+            continue;
+        if (c == '\n') {
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+bool InList(const OptionList& list, std::string_view upper_word) {
+    for (const std::string& entry : list) {
+        if (UpperCase(entry) == upper_word)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string StripReplyPrefixes(std::string_view subject) {
+    std::string text = Trim(subject);
+    while (UpperCase(text.substr(0, 3)) == "RE:")
+        text = Trim(std::string_view(text).substr(3));
+    while (UpperCase(text.substr(0, 4)) == "FWD:")
+        text = Trim(std::string_view(text).substr(4));
+    return text;
+}
+
+std::string GetAddress(std::string_view address, std::string_view name) {
+    if (!address.empty())
+        return std::string(address);
+    if (name.find('@') != std::string_view::npos)
+        return std::string(name);
+    return {};
+}
+
+std::string SenderRetrievalErrorText(std::string_view method_name, std::string_view suggested_name,
+                                     bool unstable) {
+    std::string text =
+        "An error was encountered retrieving the sender address of an e-mail.\r\n\r\nThis is "
+        "probably due to a malformed e-mail, however it may be because the " +
+        std::string(method_name) +
+        " Method is not supported on your system (see Advanced Options).\r\n\r\nIf this problem "
+        "occurs with every message you should ";
+    text += suggested_name.empty() ? std::string("disable retrieval of the sender address")
+                                   : "change to the " + std::string(suggested_name) +
+                                         " method for retrieval of the sender address";
+    text += ".";
+    if (unstable)
+        text += "  NOTE: May be unstable!\r\n\r\n";
+    text += "  Do you want to change to this method now?";
+    return text;
+}
+
+ExtractEntries::ExtractEntries(EntryProcessor& entries, mail::MailStore& store,
+                               Forwarder* forwarder)
+    : entries_(entries), store_(store), forwarder_(forwarder) {}
+
+void ExtractEntries::ShowSenderRetrievalError(std::string_view method_name,
+                                              std::string_view suggested_name, int new_method,
+                                              bool unstable) {
+    Settings& s = entries_.settings();
+    if (!s.AlwaysShowSenderError || !OnPromptSenderMethodChange)
+        return;
+    bool always_show = s.AlwaysShowSenderError;
+    const bool change = OnPromptSenderMethodChange(
+        SenderRetrievalErrorText(method_name, suggested_name, unstable), always_show);
+    s.AlwaysShowSenderError = always_show;
+    if (change)
+        s.GetSenderMethod = new_method;
+}
+
+void ExtractEntries::ReadSender(mail::MailItem& item) {
+    fields_.edtsender.clear();
+    fields_.edtsendername.clear();
+    const int method = entries_.settings().GetSenderMethod;
+    auto by_reply_recipients = [&] {
+        try {
+            const std::vector<mail::Mailbox> list = item.ReplyToList();
+            if (!list.empty()) {
+                fields_.edtsender = GetAddress(list.front().address, list.front().name);
+                fields_.edtsendername = list.front().name;
+            }
+        } catch (const std::exception&) {
+            fields_.edtsender.clear();
+            fields_.edtsendername.clear();
+            if (method == 1)
+                ShowSenderRetrievalError("ReplyRecipients", "Reply Method", 2, false);
+            else
+                ShowSenderRetrievalError("ReplyRecipients", "MAPI retrieval", 4, true);
+        }
+    };
+    switch (method) {
+        case 0:
+            try {
+                const std::string name = item.SenderDisplayName();
+                fields_.edtsender = GetAddress("", name);
+                fields_.edtsendername = name;
+            } catch (const std::exception&) {
+                fields_.edtsender.clear();
+                fields_.edtsendername.clear();
+            }
+            break;
+        case 1:
+        case 2:
+            try {
+                const mail::Mailbox reply = item.ReplyAddress();
+                fields_.edtsendername = reply.name;
+                fields_.edtsender = GetAddress(reply.address, reply.name);
+            } catch (const std::exception&) {
+                fields_.edtsender.clear();
+                fields_.edtsendername.clear();
+                ShowSenderRetrievalError("Reply Method", "ReplyRecipients", 3, false);
+            }
+            if (method == 1 && fields_.edtsender.empty())
+                by_reply_recipients();
+            break;
+        case 3:
+            by_reply_recipients();
+            break;
+        case 4:
+            try {
+                mail::MailItem& message = store_.GetMessage(item.EntryId(), item.StoreId());
+                const mail::Mailbox sender = message.SenderAddress();
+                fields_.edtsender = GetAddress(sender.address, sender.name);
+                fields_.edtsendername = sender.name;
+            } catch (const std::exception&) {
+                fields_.edtsender.clear();
+                fields_.edtsendername.clear();
+                ShowSenderRetrievalError("MAPI retrieval", "", 0, false);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void ExtractEntries::LoadMessage(mail::MailItem& item) {
+    fields_.Memo1 = BodyLines(item.PlainBody());
+    fields_.edtsubject = item.Subject();
+    fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
+    const auto sent = item.SentOn();
+    fields_.edtdate = sent ? ToDateTime(*sent) : db::Now();
+    fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
+    ReadSender(item);
+    if (entries_.settings().allowfromaddressasentry) {
+        fields_.edtemail = fields_.edtsender;
+        fields_.edtname = fields_.edtsendername;
+    } else {
+        fields_.edtemail.clear();
+        fields_.edtname.clear();
+    }
+}
+
+mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
+    const Settings& s = entries_.settings();
+    mail::Folder* root = nullptr;
+    try {
+        root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
+    } catch (const std::exception&) {
+        ui::MessageDlg(
+            "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
+            "'File|Options, Advanced...'",
+            ui::mtWarning, {ui::mbOK});
+        return nullptr;
+    }
+    if (mail::Folder* folder = root->FindFolder(name))
+        return folder;
+    if (ui::MessageDlg("The folder, " + name + ", cannot be found.  Would you like to create it?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return nullptr;
+    try {
+        return &root->AddFolder(name);
+    } catch (const std::exception&) {
+        ui::MessageDlg("The folder, " + name + ", could not be created!", ui::mtWarning,
+                       {ui::mbOK});
+        return nullptr;
+    }
+}
+
+bool ExtractEntries::OpenBtnClick() {
+    Settings& s = entries_.settings();
+    handled_ = 0;
+    // Members removed since the last run get no more forwards.
+    if (forwarder_ != nullptr)
+        forwarder_->ClearCache();
+    std::vector<std::string> bounces;
+    const std::string name = chkScanListChanges ? s.ListFolder() : s.UserSendingFolder;
+    mail::Folder* folder = OpenFolder(name);
+    if (folder == nullptr)
+        return false;
+    folder->Refresh();
+    const bool mark_read = s.ProcessAsUnread;
+    const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
+    const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->UnreadCount()) : count;
+    std::int64_t n = count;
+    if (s.ChokeDownload > 1 && s.ChokeDownload < count)
+        n = s.ChokeDownload;
+    std::int64_t counted = 0;
+    std::size_t bounce_count = 0;
+    std::vector<mail::MailItem*> bounce_items;
+    for (std::int64_t i = n; i >= 1; --i) {
+        if (Cancelled && Cancelled())
+            break;
+        mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+        if (item.Removed())
+            continue;
+        if (mark_read && !item.Unread())
+            continue;
+        ++counted;
+        // An empty folder count is no reason to divide by zero.
+        if (OnProgress)
+            OnProgress(counted, total > 0 ? total : counted);
+        bool handled = false;
+        try {
+            LoadMessage(item);
+            if (chkScanUserEmails && forwarder_ != nullptr &&
+                forwarder_->IsUserEmail(fields_.edtsubject)) {
+                handled =
+                    forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
+                if (!forwarder_->Enabled())
+                    chkScanUserEmails = false;
+            } else if (chkScanListChanges) {
+                handled = processEntry(bounces);
+            }
+        } catch (const std::exception& e) {
+            entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
+                              e.what());
+            handled = false;
+        }
+        if (!handled)
+            continue;
+        ++handled_;
+        // A delivery failure is let go only once its bounces are counted,
+        // after the walk.
+        if (bounces.size() != bounce_count) {
+            bounce_count = bounces.size();
+            bounce_items.push_back(&item);
+            continue;
+        }
+        // The change must be on disk before the message that asked for it is
+        // let go.
+        entries_.database().SaveDatabase();
+        Release(item, mark_read);
+    }
+    if (chkScanListChanges) {
+        for (const std::string& address : bounces)
+            entries_.processbounce(address);
+        entries_.database().SaveDatabase();
+    }
+    for (mail::MailItem* item : bounce_items)
+        Release(*item, mark_read);
+    return true;
+}
+
+void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
+    if (mark_read)
+        item.SetUnread(false);
+    else
+        item.Remove();
+}
+
+bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
+    Settings& s = entries_.settings();
+    const std::string line0 = fields_.Memo1.empty() ? std::string() : fields_.Memo1[0];
+    if (s.RemoveOutofOffice && ContainsText(line0, "Out of Office AutoReply"))
+        return true;
+    if (s.FailedMail) {
+        for (const std::string& word : s.lbxfailure) {
+            if (word.empty() || !ContainsText(line0, word))
+                continue;
+            std::vector<std::string> found;
+            const std::size_t first_new = bounces.size();
+            extractemailaddresses(fields_.Memo1, found, [this](std::string_view address) {
+                int code = 0;
+                return entries_.validemailaddress(address, true, code);
+            });
+            // A failure report names the failed address more than once (in
+            // its text and its status part); it is one bounce.
+            for (const std::string& address : found) {
+                if (std::none_of(bounces.begin() + static_cast<std::ptrdiff_t>(first_new),
+                                 bounces.end(),
+                                 [&](const std::string& b) { return SameText(b, address); }))
+                    bounces.push_back(address);
+            }
+            entries_.database().AddStatRecord(kStatBounce, fields_.edtdate);
+            return true;
+        }
+    }
+    const std::size_t lines =
+        s.ScanAllEmailLines ? fields_.Memo1.size() : std::min<std::size_t>(2, fields_.Memo1.size());
+    bool accepted = false;
+    for (std::size_t i = 0; i < lines && !accepted; ++i)
+        accepted = ParseListCommandLine(fields_.Memo1[i]);
+    if (!accepted)
+        return false;
+    if (accepted_modify_)
+        return true;
+    if (fields_.edtemail.empty())
+        return false;
+    entries_.database().AddStatRecord(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe,
+                                      fields_.edtdate);
+    entries_.insertentry(
+        fields_.chkdoadd, fields_.edtemail, fields_.edtcategory, fields_.edtname, "",
+        "Changed enacted by e-mail sent " + fields_.edtdate_text + " by " + fields_.edtsender, 0,
+        false, true);
+    return true;
+}
+
+bool ExtractEntries::ParseListCommandLine(std::string_view line) {
+    accepted_modify_ = false;
+    std::vector<std::string> words = OLCStrToStringlist(line, " ", true, true, true);
+    if (words.empty())
+        return false;
+    const Settings& s = entries_.settings();
+    const std::string first = UpperCase(words[0]);
+    if (InList(s.lbxModifyStrings, first) && words.size() >= 3 && IsValidEmailAddress(words[1]) &&
+        IsValidEmailAddress(words[2])) {
+        fields_.edtemail = words[1];
+        entries_.ChangeEmailAddress(words[1], words[2], false, false);
+        // A change of address is all that such a line asks for.
+        accepted_modify_ = true;
+        return true;
+    }
+    if (InList(s.lbxRemovalStrings, first))
+        fields_.chkdoadd = false;
+    else if (InList(s.lbxAddStrings, first))
+        fields_.chkdoadd = true;
+    else
+        return false;
+    words.erase(words.begin());
+    for (auto it = words.begin(); it != words.end(); ++it) {
+        if (IsValidEmailAddress(*it)) {
+            fields_.edtemail = *it;
+            fields_.edtname.clear();
+            words.erase(it);
+            break;
+        }
+    }
+    fields_.edtcategory = words.empty() ? std::string() : words.front();
+    return true;
+}
+
+}  // namespace app

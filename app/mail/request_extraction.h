@@ -1,0 +1,98 @@
+#pragma once
+
+// The check of a mail folder: each message of the list folder is read as an
+// unsubscribe, subscribe or change-address request, a delivery failure or an
+// out-of-office reply and applied to the list; messages of the members'
+// folder that qualify are forwarded to the list. A handled message is marked
+// read or moved to "Deleted Items" only after its list change has been
+// posted and the tables flushed, so an interrupted run leaves it unread and
+// the next run applies it (again to the same effect).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/db/date_time.h"
+
+namespace mail {
+class Folder;
+class MailItem;
+class MailStore;
+}  // namespace mail
+
+namespace app {
+
+class EntryProcessor;
+class Forwarder;
+
+// The subject without leading "RE:" and then "FWD:" prefixes (any case).
+std::string StripReplyPrefixes(std::string_view subject);
+
+// address when not empty, else name when it holds "@", else empty.
+std::string GetAddress(std::string_view address, std::string_view name);
+
+// The text of the sender-retrieval error question.
+std::string SenderRetrievalErrorText(std::string_view method_name, std::string_view suggested_name,
+                                     bool unstable);
+
+// The fields of the message being processed.
+struct MessageFields {
+    // Line 0 is the subject without reply prefixes, then the body's lines.
+    std::vector<std::string> Memo1;
+    std::string edtsubject;
+    db::TDateTime edtdate;
+    std::string edtdate_text;
+    std::string edtsender;
+    std::string edtsendername;
+    std::string edtemail;
+    std::string edtname;
+    std::string edtcategory;
+    bool chkdoadd = false;
+};
+
+class ExtractEntries {
+  public:
+    ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
+
+    bool chkScanListChanges = true;
+    bool chkScanUserEmails = false;
+
+    // Shows the sender-method question (Yes: true); always_show comes in as
+    // the setting and goes out as the dialog's check box. Unset: never asked.
+    std::function<bool(std::string_view text, bool& always_show)> OnPromptSenderMethodChange;
+    // Progress (counted, total); the cancel flag is read after it.
+    std::function<void(std::int64_t, std::int64_t)> OnProgress;
+    std::function<bool()> Cancelled;
+
+    // Runs the whole check once. Answers false when the folder could not be
+    // reached (after its box).
+    bool OpenBtnClick();
+
+    // Processes the message in fields() as a list message; true when handled.
+    bool processEntry(std::vector<std::string>& bounces);
+    bool ParseListCommandLine(std::string_view line);
+
+    MessageFields& fields() { return fields_; }
+    // The requests handled by the last run.
+    std::int64_t HandledCount() const { return handled_; }
+
+    void ShowSenderRetrievalError(std::string_view method_name, std::string_view suggested_name,
+                                  int new_method, bool unstable);
+
+  private:
+    mail::Folder* OpenFolder(const std::string& name);
+    void LoadMessage(mail::MailItem& item);
+    void ReadSender(mail::MailItem& item);
+    static void Release(mail::MailItem& item, bool mark_read);
+
+    EntryProcessor& entries_;
+    mail::MailStore& store_;
+    Forwarder* forwarder_;
+    MessageFields fields_;
+    std::int64_t handled_ = 0;
+    bool accepted_modify_ = false;
+};
+
+}  // namespace app

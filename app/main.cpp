@@ -1,0 +1,76 @@
+// Corvane: the program's start. In this order: the application object, the main window,
+// the list database (asking for a folder when none opens), then the message loop with the
+// main window shown; after it the main window's last shut-down step.
+
+#include <QApplication>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/forms/mail_check.h"
+#include "app/forms/main_window.h"
+#include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+#include "platform/os/file_system.h"
+#include "platform/ui/application.h"
+#include "platform/ui/prompt.h"
+#include "platform/ui/shell.h"
+
+namespace {
+
+// The installed help pages beside the program (<prefix>/share/corvane/help), else
+// those of the source tree the program was built from.
+std::string FindHelpFolder() {
+    std::filesystem::path exe(QCoreApplication::applicationDirPath().toStdString());
+    std::filesystem::path installed = exe.parent_path() / "share" / "corvane" / "help";
+    std::error_code error;
+    if (std::filesystem::exists(installed / "index.html", error))
+        return installed.string();
+    return CORVANE_SOURCE_HELP_DIR;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ui::TApplication application(argc, argv);
+    ui::SetApplicationTitle("Corvane for Microsoft Outlook");
+    QApplication::setDesktopFileName("corvane");
+
+    auto program_dir = platform::os::ProgramDirectory();
+    if (!program_dir) {
+        ui::MessageDlg("Corvane cannot create its program folder (error " +
+                           std::to_string(program_dir.code()) + ").",
+                       ui::mtError, {ui::mbOK});
+        return 1;
+    }
+    ui::SetHelpFolder(FindHelpFolder());
+
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+
+    app::Settings settings;
+    app::ErrorsList errors;
+    app::ListDatabase database(settings, *program_dir);
+    app::EntryProcessor entries(database, settings, errors);
+    app::ListServices services{settings, database, errors, entries};
+
+    app::Tfrmmain frmmain(*program_dir, args, services);
+    app::MailCheck check(frmmain, services);
+    frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
+        check.Run(for_requests, for_members);
+    };
+
+    // The database folder and sharing settings come from the registry before the open.
+    app::Loadentries(settings, *program_dir);
+    if (!database.dmCVCreate())
+        frmmain.PromptToLoadDB();
+
+    frmmain.Show();
+    int result = QApplication::exec();
+    frmmain.FormDestroy();
+    return result;
+}

@@ -1,0 +1,143 @@
+#include "grid/editors/date_rules.h"
+
+#include <cmath>
+
+namespace grid {
+
+void DecMonth(int& year, int& month) {
+    if (--month < 1) {
+        month = 12;
+        --year;
+    }
+}
+
+void IncMonth(int& year, int& month) {
+    if (++month > 12) {
+        month = 1;
+        ++year;
+    }
+}
+
+void ChangeMonth(int& year, int& month, int delta) {
+    year += delta / 12;
+    month += delta % 12;
+    if (month > 12) {
+        month -= 12;
+        ++year;
+    } else if (month < 1) {
+        month += 12;
+        --year;
+    }
+}
+
+int DaysPerMonth(int year, int month) {
+    return db::DaysInMonth(year, month);
+}
+
+int CheckDay(int year, int month, int day) {
+    int last = DaysPerMonth(year, month);
+    return day < 1 ? 1 : (day > last ? last : day);
+}
+
+int GetDayOfWeekOffset(db::TDateTime date, int first_week_day) {
+    int weekday = db::DayOfWeek(date) - 1;
+    return ((weekday - first_week_day) % 7 + 7) % 7;
+}
+
+db::TDateTime WholeDay(db::TDateTime value) {
+    return db::TDateTime(std::round(value.Value));
+}
+
+db::TDateTime FirstOfMonth(db::TDateTime date) {
+    int y = 0, m = 0, d = 0;
+    db::DecodeDate(date, y, m, d);
+    return db::EncodeDate(y, m, 1);
+}
+
+db::TDateTime FirstVisibleDate(db::TDateTime first_date, int first_week_day) {
+    int offset = GetDayOfWeekOffset(first_date, first_week_day);
+    return db::TDateTime(first_date.Value - (offset == 0 ? 7 : offset));
+}
+
+db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day) {
+    if (IsNullDate(sel))
+        return first_date;
+    if (sel < FirstVisibleDate(first_date, first_week_day)) {
+        int y = 0, m = 0, d = 0;
+        db::DecodeDate(sel, y, m, d);
+        ChangeMonth(y, m, -1);
+        first_date = db::EncodeDate(y, m, 1);
+    }
+    if (sel > LastVisibleDate(first_date, first_week_day))
+        first_date = FirstOfMonth(sel);
+    return first_date;
+}
+
+db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
+                              int first_week_day) {
+    const bool ctrl = (shift & (ui::ssShift | ui::ssAlt | ui::ssCtrl)) == ui::ssCtrl;
+    int y = 0, m = 0, d = 0;
+    db::DecodeDate(date, y, m, d);
+    switch (key) {
+        case ui::VK_LEFT:
+            return db::TDateTime(date.Value - 1);
+        case ui::VK_RIGHT:
+            return db::TDateTime(date.Value + 1);
+        case ui::VK_UP:
+            return db::TDateTime(date.Value - 7);
+        case ui::VK_DOWN:
+            return db::TDateTime(date.Value + 7);
+        case ui::VK_HOME:
+            if (ctrl)
+                return db::EncodeDate(y, m, 1);
+            return db::TDateTime(date.Value - GetDayOfWeekOffset(date, first_week_day));
+        case ui::VK_END:
+            if (ctrl)
+                return db::EncodeDate(y, m, DaysPerMonth(y, m));
+            return db::TDateTime(date.Value + 6 - GetDayOfWeekOffset(date, first_week_day));
+        case ui::VK_PRIOR:
+        case ui::VK_NEXT:
+            ChangeMonth(y, m, key == ui::VK_PRIOR ? -1 : 1);
+            return db::EncodeDate(y, m, CheckDay(y, m, d));
+        default:
+            return date;
+    }
+}
+
+std::string DateEditMask(std::string_view format) {
+    std::string mask = "!";
+    for (std::size_t i = 0; i < format.size();) {
+        char c = format[i];
+        if (c != 'M' && c != 'd' && c != 'y') {
+            mask += c;
+            ++i;
+            continue;
+        }
+        std::size_t run = 0;
+        while (i + run < format.size() && format[i + run] == c)
+            ++run;
+        if (run < 3)
+            mask += "99";
+        else
+            mask += c == 'y' ? "9999" : "lll";
+        i += run;
+    }
+    return mask + ";1; ";
+}
+
+std::string PaddedDateFormat(std::string_view format) {
+    std::string out;
+    for (std::size_t i = 0; i < format.size();) {
+        char c = format[i];
+        std::size_t run = 1;
+        while (i + run < format.size() && format[i + run] == c)
+            ++run;
+        out.append(run, c);
+        if (run == 1 && (c == 'd' || c == 'M'))
+            out += c;
+        i += run;
+    }
+    return out;
+}
+
+}  // namespace grid

@@ -1,0 +1,56 @@
+#pragma once
+
+// Date arithmetic of the calendar popup and the date editor's text rules: month steps,
+// the visible six weeks of a month, the popup's keys, and the mask and texts derived from
+// the short date format. No window is involved, so all of it tests without a display.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/db/date_time.h"
+#include "platform/ui/keys.h"
+
+namespace grid {
+
+// The absence of a date.
+inline constexpr double kNullDate = -700000.0;
+inline bool IsNullDate(db::TDateTime d) {
+    return d.Value == kNullDate;
+}
+
+void DecMonth(int& year, int& month);
+void IncMonth(int& year, int& month);
+void ChangeMonth(int& year, int& month, int delta);
+int DaysPerMonth(int year, int month);
+int CheckDay(int year, int month, int day);
+// The date's column (0-6) with first_week_day (Sunday = 0) in the first column.
+int GetDayOfWeekOffset(db::TDateTime date, int first_week_day);
+// A date-time to the nearest whole day, halves away from zero.
+db::TDateTime WholeDay(db::TDateTime value);
+db::TDateTime FirstOfMonth(db::TDateTime date);
+
+// The six weeks a month block shows: a month starting on the first weekday shows the whole
+// previous week first.
+db::TDateTime FirstVisibleDate(db::TDateTime first_date, int first_week_day);
+inline db::TDateTime LastVisibleDate(db::TDateTime first_date, int first_week_day) {
+    return db::TDateTime(FirstVisibleDate(first_date, first_week_day).Value + 41);
+}
+// The shown month (its first day) that keeps sel in view, stepping back a month first.
+db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day);
+// The date a popup key moves to; unchanged for keys the calendar does not move on.
+db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
+                              int first_week_day);
+
+// The first weekday from the locale's setting (0 = Monday .. 6 = Sunday): Sunday = 0.
+inline int FirstWeekDayFromLocale(int locale_first_day) {
+    return (locale_first_day + 1) % 7;
+}
+
+// "!" then the format with each run of d, M or y replaced ("99", "lll" or "9999"), then
+// ";1; ".
+std::string DateEditMask(std::string_view short_date_format);
+// Single d and M doubled.
+std::string PaddedDateFormat(std::string_view short_date_format);
+
+}  // namespace grid

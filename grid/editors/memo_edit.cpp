@@ -1,0 +1,150 @@
+#include "grid/editors/memo_edit.h"
+
+#include <QScrollBar>
+
+#include "grid/editors/button_edit.h"
+#include "platform/ui/keys.h"
+
+namespace grid {
+
+std::string FirstCharacters(const std::string& text, int count) {
+    if (count < 0)
+        return text;
+    std::size_t i = 0;
+    for (int n = 0; n < count && i < text.size(); ++n) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            ++i;
+    }
+    return text.substr(0, i);
+}
+
+TgxInplaceMemoEdit::TgxInplaceMemoEdit(QWidget* parent)
+    : TgxInplaceTextEdit(parent), memo_(new QPlainTextEdit(this)) {
+    LineEdit().hide();
+    memo_->setFrameShape(QFrame::NoFrame);
+    memo_->setTabChangesFocus(true);
+    setFocusProxy(memo_);
+    RouteInputOf(memo_);
+}
+
+void TgxInplaceMemoEdit::resizeEvent(QResizeEvent* e) {
+    TgxInplaceTextEdit::resizeEvent(e);
+    memo_->setGeometry(rect());
+}
+
+void TgxInplaceMemoEdit::GetEditingText(std::string& text) {
+    QString t = memo_->toPlainText();
+    if (crlf_)
+        t.replace("\n", "\r\n");
+    text = t.toStdString();
+}
+
+void TgxInplaceMemoEdit::SetEditingText(const std::string& text) {
+    if (!CanModify())
+        return;
+    QString t = QString::fromStdString(text);
+    t.replace("\r\n", "\n");
+    memo_->setPlainText(t);
+}
+
+void TgxInplaceMemoEdit::InitEditValue() {
+    TgxInplaceTextEdit::InitEditValue();
+    memo_->setFont(Font().ToQFont());
+    memo_->setPalette(palette());
+    memo_->setLineWrapMode(GetWordWrap() ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    const TScrollStyle bars = GetScrollBars();
+    const bool h = bars == TScrollStyle::ssHorizontal || bars == TScrollStyle::ssBoth;
+    const bool v = bars == TScrollStyle::ssVertical || bars == TScrollStyle::ssBoth;
+    memo_->setHorizontalScrollBarPolicy(h ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    memo_->setVerticalScrollBarPolicy(v ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    crlf_ = StartText.find("\r\n") != std::string::npos;
+    QString t = QString::fromStdString(StartText);
+    t.replace("\r\n", "\n");
+    t.replace("\r", "\n");
+    memo_->setPlainText(t);
+    memo_->setReadOnly(!CanModify() || GetReadOnly());
+    memo_->document()->setModified(false);
+}
+
+void TgxInplaceMemoEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    if (key == ui::VK_RETURN && !ctrl) {
+        if (!GetReadOnly() && CanModify())
+            memo_->insertPlainText("\n");
+        key = 0;
+        return;
+    }
+    if (key == ui::VK_PRIOR || key == ui::VK_NEXT || key == ui::VK_UP || key == ui::VK_DOWN)
+        return;  // moves inside the memo
+    if (key == ui::VK_ESCAPE) {
+        memo_->setPlainText(QString::fromStdString(StartText).replace("\r\n", "\n"));
+    }
+    TgxInplaceTextEdit::EditorKeyDown(key, shift);
+}
+
+void TgxDBTreeListMemoColumn::SetMaxDisplayLength(int value) {
+    if (value != max_display_length_) {
+        max_display_length_ = value;
+        Changed(false);
+    }
+}
+
+TgxInplaceEditClass TgxDBTreeListMemoColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListMemoEdit),
+            [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListMemoEdit>(parent); }};
+}
+
+std::string TgxDBTreeListMemoColumn::GetFieldDisplayText() const {
+    db::TField* f = Field();
+    if (f == nullptr)
+        return {};
+    return FirstCharacters(f->IsBlob() ? f->AsString() : f->DisplayText(), max_display_length_);
+}
+
+void TgxDBTreeListMemoColumn::RestoreDefaults() {
+    TgxDBGridColumn::RestoreDefaults();
+    max_display_length_ = 255;
+    scroll_bars_ = TScrollStyle::ssNone;
+    word_wrap_ = true;
+    header_max_line_count_ = 0;
+}
+
+void TgxDBTreeListMemoColumn::Assign(const db::TPersistent& source) {
+    TgxDBGridColumn::Assign(source);
+    if (const auto* c = dynamic_cast<const TgxDBTreeListMemoColumn*>(&source)) {
+        max_display_length_ = c->max_display_length_;
+        scroll_bars_ = c->scroll_bars_;
+        word_wrap_ = c->word_wrap_;
+        header_max_line_count_ = c->header_max_line_count_;
+    }
+}
+
+TScrollStyle TgxInplaceDBTreeListMemoEdit::GetScrollBars() {
+    auto* c = dynamic_cast<TgxDBTreeListMemoColumn*>(EditorColumn(*this));
+    return c != nullptr ? c->ScrollBars() : TScrollStyle::ssNone;
+}
+
+bool TgxInplaceDBTreeListMemoEdit::GetWordWrap() {
+    auto* c = dynamic_cast<TgxDBTreeListMemoColumn*>(EditorColumn(*this));
+    return c == nullptr || c->WordWrap();
+}
+
+bool TgxInplaceDBTreeListMemoEdit::GetReadOnly() {
+    auto* c = EditorColumn(*this);
+    return TgxInplaceMemoEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+std::string TgxInplaceDBTreeListMaskEdit::GetEditMask() {
+    auto* c = dynamic_cast<TgxDBGridMaskColumn*>(EditorColumn(*this));
+    if (c != nullptr && !c->EditMask().empty())
+        return c->EditMask();
+    return TgxInplaceMaskEdit::GetEditMask();
+}
+
+TgxInplaceEditClass TgxDBGridMaskColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListMaskEdit),
+            [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListMaskEdit>(parent); }};
+}
+
+}  // namespace grid

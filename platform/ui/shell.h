@@ -1,0 +1,29 @@
+#pragma once
+
+// Opening documents, web pages and mail addresses with the desktop's programs, and the
+// program's help: each help context is an installed HTML page opened in the browser.
+// Tests install an opener that records what would have been opened.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace ui {
+
+// Opens an http, https or mailto address, or a file, with the desktop's program. False
+// when nothing could open it.
+bool ShellOpen(std::string_view target);
+
+// Replaces the desktop's opener (tests); an empty function restores it.
+void SetShellOpener(std::function<bool(const std::string& url)> opener);
+
+// The folder of the installed help pages.
+void SetHelpFolder(std::string_view folder);
+std::string HelpFolder();
+// The page of a help context: "<folder>/context-<n>.html"; context 0 (or a missing page)
+// is the index page "<folder>/index.html".
+std::string HelpPage(int context);
+// Opens the page of a help context.
+bool OpenHelp(int context);
+
+}  // namespace ui

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Pictures of the real program on a virtual X display (Xvfb), for looking at how it
+# appears to a user. Usage: scripts/screenshots.sh [build folder] [output folder]
+# The build folder must hold corvane, corvane_snap and corvane_seed (default build/dev). Fails when a
+# picture comes out blank.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/dev}" && pwd)
+out=${2:-$build/screenshots}
+corvane=$build/app/corvane
+snap=$build/tools/snap/corvane_snap
+seed=$build/tools/snap/corvane_seed
+for program in "$corvane" "$snap" "$seed"; do
+  if [ ! -x "$program" ]; then
+    echo "screenshots: $program is not built" >&2
+    exit 1
+  fi
+done
+
+if [ -z "${CORVANE_SCREENSHOTS_DISPLAY:-}" ]; then
+  exec env CORVANE_SCREENSHOTS_DISPLAY=1 \
+    xvfb-run -a -s '-screen 0 1280x1024x24' "$0" "$build" "$out"
+fi
+
+mkdir -p "$out"
+home=$(mktemp -d)
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill "$pid"
+    wait "$pid" 2>/dev/null || true
+  fi
+  rm -rf "$home"
+}
+trap cleanup EXIT
+
+export CORVANE_HOME=$home XDG_CONFIG_HOME=$home/config QT_QPA_PLATFORM=xcb LANG=C.UTF-8 TZ=UTC
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+
+# Waits until the screen shows a window and saves it as $1.
+shoot() {
+  local file=$out/$1
+  for _ in $(seq 1 100); do
+    if "$snap" "$file" 2>/dev/null; then
+      echo "screenshots: $file"
+      return 0
+    fi
+    sleep 0.2
+  done
+  echo "screenshots: $file stayed blank" >&2
+  return 1
+}
+
+# A list of a few hundred entries in a program folder of its own.
+"$seed" "$home" --entries 300
+"$corvane" &
+pid=$!
+sleep 1
+shoot main_window.png
+
+# The dialogs are reached with the keyboard, as a user without a mouse would.
+key() {
+  xdotool key --clearmodifiers "$@"
+  sleep 0.6
+}
+wid=$(xdotool search --name '^Corvane' | head -1)
+xdotool windowfocus --sync "$wid"
+key alt+f
+key Down Return
+shoot import_dialog.png
+# File contains multiple columns, then Edit Settings.. (the box about the missing input
+# file comes first).
+key Tab Tab Down Tab space
+key Return
+shoot import_mapping_dialog.png
+

@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/forms/enter_more_dialog.h"
+#include "app/forms/export_dialog.h"
+#include "app/forms/find_dialog.h"
+#include "app/forms/import_dialog.h"
+#include "app/forms/log_dialog.h"
+#include "app/forms/main_window.h"
+#include "app/forms/open_db_dialog.h"
+#include "app/list/settings.h"
+#include "platform/ui/form.h"
+#include "platform/ui/printer.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+// The main window over a real list table in its own program directory; modal dialogs
+// are worked by the test through a modal handler.
+class MainCommandsTest : public testing_support::ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        for (auto [item, category] :
+             std::vector<std::pair<const char*, const char*>>{{"ann@x.com", "news"},
+                                                              {"bob@x.com", "newsletter"},
+                                                              {"cid@x.com", "sport"},
+                                                              {"dee@x.com", "events"}})
+            Add(item, category);
+        SaveEntries(settings, program.Dir());
+        window = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                            ListServices{settings, *database, errors, *entries});
+        window->Show();
+    }
+    void TearDown() override { window.reset(); }
+
+    void Add(const std::string& item, const std::string& category) {
+        strata::TStrataTable& t = database->tblCV();
+        t.Append();
+        t.FieldByName("Item")->SetAsString(item);
+        t.FieldByName("Category")->SetAsString(category);
+        t.Post();
+    }
+    // Works the next modal dialog of type Form with script.
+    template <class Form>
+    std::unique_ptr<ui::ScopedModalHandler> Script(std::function<void(Form&)> script) {
+        return std::make_unique<ui::ScopedModalHandler>([script](ui::TForm& form) {
+            auto* typed = dynamic_cast<Form*>(&form);
+            ASSERT_NE(typed, nullptr) << "another dialog came up";
+            script(*typed);
+        });
+    }
+    std::vector<std::string> Sorted() {
+        database->tblCV().SetFiltered(false);
+        auto rows = Rows();
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+
+    std::unique_ptr<Tfrmmain> window;
+};
+
+TEST_F(MainCommandsTest, FilterShowsCategoriesByPrefixAndCountsThem) {
+    struct Case {
+        bool include;
+        const char* text;
+        const char* count;
+    };
+    for (Case c : {Case{true, "news", "  2 Records Displayed"},
+                   Case{true, "sport, events", "  2 Records Displayed"},
+                   Case{false, "news", "  2 Records Displayed"},
+                   Case{false, " news , sport ", "  1 Records Displayed"},
+                   Case{true, "", "  4 Records Displayed"}}) {
+        (c.include ? window->edtfilter : window->edtnotfilter)->SetText(c.text);
+        window->DoIdle();
+        EXPECT_EQ(window->lblcount->Caption(), c.count) << c.text;
+    }
+    window->rdball->SetChecked(true);
+    EXPECT_EQ(window->lblcount->Caption(), "  4 Records");
+    EXPECT_EQ(window->Caption(), "Corvane  (Database: " + program.Dir() + ")");
+}
+
+TEST_F(MainCommandsTest, ManualEntryAddsRemovesAndChecksTheCategory) {
+    auto script = Script<TdlgEnterMore>([](TdlgEnterMore& d) {
+        EXPECT_FALSE(d.btnProcessAll->Enabled());
+        EXPECT_EQ(d.Label1->Caption(), "How should these  addresses be processed?");
+        d.memin->SetText("eve@x.com\nfay@x.com\n");
+        EXPECT_EQ(d.Label1->Caption(), "How should these 2 addresses be processed?");
+        d.edtcategory->SetText("a,b");
+        d.btnProcessAll->Click();
+        EXPECT_EQ(d.ModalResult(), ui::mrNone) << "a comma is refused";
+        d.edtcategory->SetText("club");
+        d.btnProcessAll->Click();
+    });
+    window->btnAddMoreClick();
+    EXPECT_EQ(Sorted(),
+              (std::vector<std::string>{"ann@x.com|news", "bob@x.com|newsletter", "cid@x.com|sport",
+                                        "dee@x.com|events", "eve@x.com|club", "fay@x.com|club"}));
+    database->tblCV().Locate("Item", db::Variant("eve@x.com"), {});
+    EXPECT_TRUE(database->tblCV()
+                    .FieldByName("Comments")
+                    ->AsString()
+                    .starts_with("Manual insertion of addresses at  "));
+
+    script.reset();
+    script = Script<TdlgEnterMore>([](TdlgEnterMore& d) {
+        d.memin->SetText("eve@x.com\nann@x.com");
+        d.rdbremove->SetChecked(true);
+        EXPECT_TRUE(d.rdbremoveall->Enabled());
+        EXPECT_FALSE(d.edtremovecat->Enabled());
+        d.btnProcessAll->Click();
+    });
+    window->btnAddMoreClick();
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"bob@x.com|newsletter", "cid@x.com|sport",
+                                                  "dee@x.com|events", "fay@x.com|club"}));
+}
+
+TEST_F(MainCommandsTest, ImportReadsAFileChosenInTheDialog) {
+    std::ofstream(program.File("more.txt"), std::ios::binary) << "gus@x.com\r\n\r\nhal@x.com\r\n";
+    prompts->AnswerFile(program.File("more.txt"));
+    auto script = Script<TdlgImport>([](TdlgImport& d) {
+        EXPECT_FALSE(d.btnOK->Enabled());
+        d.btnbrowseClick();
+        EXPECT_TRUE(d.btnOK->Enabled());
+        EXPECT_EQ(d.edtcategory->Text(), "Default");
+        d.edtcategory->SetText("");
+        d.btnOK->Click();
+        EXPECT_EQ(d.ModalResult(), ui::mrNone);
+        d.edtcategory->SetText("imported");
+        d.btnOK->Click();
+    });
+    window->ImportMailingListEntries1Click();
+    auto rows = Sorted();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "gus@x.com|imported"), rows.end());
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "hal@x.com|imported"), rows.end());
+    EXPECT_EQ(prompts->Asked().back().text, "Processing of 2 entries has been completed");
+}
+
+TEST_F(MainCommandsTest, BackUpCommandsAndTheBackUpOnExit) {
+    settings.newbackupfilename = true;
+    std::ofstream(program.File("backup.csv")) << "old";
+    ASSERT_TRUE(window->SaveBackUpFile(true));
+    EXPECT_EQ(prompts->Asked().back().text, "Your backup file has been saved as " + program.Dir() +
+                                                "backup_2.csv.  You can view it with Excel or "
+                                                "Notepad");
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("backup_2.csv")).size(), 4u);
+
+    // A back-up on exit that cannot be written asks before closing.
+    settings.BackUpOnExit = true;
+    settings.newbackupfilename = false;
+    std::filesystem::remove(program.File("backup.csv"));
+    std::filesystem::create_directory(program.File("backup.csv"));
+    prompts->Answer(ui::mrOk);
+    prompts->Answer(ui::mrNo);
+    bool can_close = true;
+    window->FormCloseQuery(can_close);
+    EXPECT_FALSE(can_close) << AskedTexts();
+    EXPECT_EQ(prompts->Asked().back().text,
+              "An error was encountered saving your back up file.  Do you still want to close?");
+}
+
+TEST_F(MainCommandsTest, PrintingWritesTheChosenFieldsUnderTheHeading) {
+    std::string pdf = program.File("print.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    auto script = Script<TdlgExport>([](TdlgExport& d) {
+        EXPECT_EQ(d.Caption(), "Print E-mail List");
+        EXPECT_TRUE(d.edtfile->Text().starts_with("Mailing List Print at "));
+        for (int i = 2; i < 6; ++i)
+            d.cbxFields->SetChecked(i, false);
+        d.btnok->Click();
+        EXPECT_TRUE(d.Succeeded());
+    });
+    window->mkPrintClick();
+    ui::SetPrintToFile("");
+    std::string text_file = program.File("print.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + pdf + " " + text_file).c_str()), 0);
+    std::string text = testing_support::ProgramDir::Read(text_file);
+    EXPECT_NE(text.find("ann@x.com,news"), std::string::npos) << text;
+    EXPECT_NE(text.find("dee@x.com,events"), std::string::npos) << text;
+}
+
+TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
+    std::string file = program.File("out.csv");
+    // The export dialog comes up from inside the option dialog's command.
+    auto handler = std::make_unique<ui::ScopedModalHandler>([&](ui::TForm& form) {
+        if (auto* choice = dynamic_cast<TdlgExportOption*>(&form)) {
+            EXPECT_FALSE(choice->rdbXLS->Enabled());
+            choice->btnOK->Click();
+            return;
+        }
+        auto& d = dynamic_cast<TdlgExport&>(form);
+        EXPECT_TRUE(d.edtfile->Text().ends_with("CVNExport.csv"));
+        d.edtfile->SetText(file);
+        d.edtdelimit->SetText(";");
+        d.btnok->Click();
+    });
+    window->ExportMailingListEntries1Click();
+    auto lines = testing_support::ProgramDir::Lines(file);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ann@x.com;news;;;;0"), lines.end());
+}
+
+TEST_F(MainCommandsTest, FindStandsTheTableOnTheEntryOrKeepsTheDialogOpen) {
+    auto script = Script<TdlgFind>([](TdlgFind& d) {
+        d.edtField[0]->SetText("zz");
+        d.BitBtn2->Click();
+        EXPECT_EQ(d.ModalResult(), ui::mrNone);
+        d.edtField[0]->SetText("");
+        EXPECT_FALSE(d.chkField[0]->Checked());
+        d.BitBtn2->Click();
+        EXPECT_EQ(d.ModalResult(), ui::mrNone);
+        d.edtField[0]->SetText("CI");
+        d.BitBtn2->Click();
+    });
+    window->mkFindRecordClick();
+    EXPECT_EQ(database->tblCV().FieldByName("Item")->AsString(), "cid@x.com");
+    ASSERT_GE(prompts->Asked().size(), 2u);
+    EXPECT_EQ(prompts->Asked()[prompts->Asked().size() - 2].text,
+              "A record could not be found for the entries you specified");
+    EXPECT_EQ(prompts->Asked().back().text, "You have not entered anything to search for!");
+}
+
+TEST_F(MainCommandsTest, OpenDatabaseFailureKeepsTheOpenOneAndReopenChecksTheFolder) {
+    std::string other = program.File("other");
+    std::filesystem::create_directory(other);
+    prompts->Answer(ui::mrNo);  // no database is to be created there
+    auto script = Script<TdlgOpenDB>([&](TdlgOpenDB& d) {
+        d.edtpath->SetText(other);
+        d.BitBtn1->Click();
+    });
+    EXPECT_FALSE(window->PromptToLoadDB());
+    EXPECT_TRUE(database->tblCV().Active());
+    EXPECT_EQ(database->tblCV().RecordCount(), 4);
+
+    window->mkreopenonclick(program.File("gone"));
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Corvane cannot locate this database.  Please use File|Open Database to load it.");
+    EXPECT_FALSE(window->mkReopen->Enabled()) << "one recent database";
+}
+
+TEST_F(MainCommandsTest, TableCommandsAskFirstAndKeepTheWindowCurrent) {
+    prompts->Answer(ui::mrOk);
+    prompts->Answer(ui::mrYes);
+    Add("ANN@x.com", "sport");
+    window->MergeAllCategories1Click();
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"ann@x.com|Default", "bob@x.com|Default",
+                                                  "cid@x.com|Default", "dee@x.com|Default"}));
+    EXPECT_EQ(window->lblcount->Caption(), "  4 Records");
+
+    prompts->Answer(ui::mrNo);
+    window->DeleteAllEntries1Click();
+    EXPECT_EQ(database->tblCV().RecordCount(), 4);
+    prompts->Answer(ui::mrYes);
+    window->DeleteAllEntries1Click();
+    EXPECT_EQ(database->tblCV().RecordCount(), 0);
+    prompts->Answer(ui::mrOk);
+    window->OptimizeDatabase1Click();
+    EXPECT_TRUE(database->tblCV().Active());
+    EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+TEST_F(MainCommandsTest, ClosingSavesTheErrorsListAndSettings) {
+    errors.AddToErrorsList(1, "bad@", "news");
+    settings.defaultcategory = "General";
+    window->Close();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("errors.txt")),
+              std::vector<std::string>{"ADD bad@ news"});
+    Settings loaded;
+    Loadentries(loaded, program.Dir());
+    EXPECT_EQ(loaded.defaultcategory, "General");
+
+    // The log command offers to switch logging on when it is off.
+    settings.MaintainLog = false;
+    prompts->Answer(ui::mrYes);
+    window->mkDisplayLogClick();
+    EXPECT_TRUE(settings.MaintainLog);
+}
+
+}  // namespace
+}  // namespace app

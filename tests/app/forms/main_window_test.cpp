@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMenuBar>
+
+#include <memory>
+#include <vector>
+
+#include "app/forms/main_window.h"
+#include "app/forms/progress_dialog.h"
+#include "app/list/cancel_flag.h"
+#include "app/list/settings.h"
+#include "platform/ui/clock.h"
+#include "platform/ui/form.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+struct CheckTimerOptions {
+    bool at_startup = false;
+    bool timed = false;
+    int delay_minutes = 60;
+};
+
+// A main window over a new list database and a clock that moves only when the test says
+// so. The settings the window loads when it is shown are stored first.
+class MainWindowTest : public testing_support::ListTest {
+  protected:
+    void SetUp() override {
+        auto clock = std::make_unique<ui::ManualUiClock>();
+        clock_ = clock.get();
+        previous_ = ui::SetClock(std::move(clock));
+        OpenNew();
+    }
+    void TearDown() override {
+        window_.reset();
+        ui::SetClock(std::move(previous_));
+    }
+    Tfrmmain& Open(CheckTimerOptions options, std::vector<std::string> args = {}) {
+        window_.reset();
+        settings.AutoScanStartUp = options.at_startup;
+        settings.AutoScanDelayed = options.timed;
+        settings.AutoScanDelayedTime = options.delay_minutes;
+        SaveEntries(settings, program.Dir());
+        window_ = std::make_unique<Tfrmmain>(program.Dir(), args,
+                                             ListServices{settings, *database, errors, *entries});
+        window_->OnProcessFolder = [this](bool requests, bool members) {
+            passes_.push_back({requests, members, clock_->TickCount()});
+        };
+        window_->Show();
+        QApplication::setActiveWindow(window_.get());
+        return *window_;
+    }
+    struct Pass {
+        bool requests;
+        bool members;
+        std::uint32_t at;
+    };
+    ui::ManualUiClock* clock_ = nullptr;
+    std::unique_ptr<ui::UiClock> previous_;
+    std::unique_ptr<Tfrmmain> window_;
+    std::vector<Pass> passes_;
+};
+
+TEST_F(MainWindowTest, CaptionNamesTheDatabaseOrTheDebugMode) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* db_path;
+        const char* caption;
+    };
+    const std::string home = "Corvane  (Database: " + program.Dir() + ")";
+    for (const Case& c : {
+             Case{{}, "/data/lists/", "Corvane  (Database: /data/lists/)"},
+             Case{{}, "%", home.c_str()},
+             Case{{"/debug"}, "/data/lists/", "Corvane  DEBUG MODE"},
+             Case{{"/DeBuG"}, "", "Corvane  DEBUG MODE"},
+             Case{{"/debugging"}, "", home.c_str()},
+         }) {
+        Tfrmmain& window = Open({}, c.args);
+        settings.DBPath = c.db_path;
+        window.UpdateDisplay();
+        EXPECT_EQ(window.Caption(), c.caption);
+        EXPECT_EQ(window.DebugMode(), c.args.size() == 1 && c.args[0] != "/debugging");
+    }
+}
+
+TEST_F(MainWindowTest, WithBothCheckOptionsOffTheTimerNeverFires) {
+    Open({false, false, 60});
+    clock_->Advance(24 * 60 * 60'000);
+    EXPECT_TRUE(passes_.empty());
+    EXPECT_FALSE(window_->tmrGetEntries.Running());
+}
+
+TEST_F(MainWindowTest, StartupCheckComesAfter250msAndTheTimedOneAfterEachDelay) {
+    std::uint32_t shown = clock_->TickCount();
+    Open({true, true, 2});
+    clock_->Advance(249);
+    EXPECT_TRUE(passes_.empty());
+    clock_->Advance(1);
+    ASSERT_EQ(passes_.size(), 1u);
+    EXPECT_EQ(passes_[0].at - shown, 250u);
+    clock_->Advance(2 * 60'000);
+    ASSERT_EQ(passes_.size(), 2u);
+    EXPECT_EQ(passes_[1].at - passes_[0].at, 120'000u);
+    EXPECT_TRUE(passes_[1].requests);
+    EXPECT_FALSE(passes_[1].members);
+}
+
+TEST_F(MainWindowTest, StartupCheckAloneRunsOnce) {
+    Open({true, false, 60});
+    clock_->Advance(10 * 60 * 60'000);
+    EXPECT_EQ(passes_.size(), 1u);
+}
+
+TEST_F(MainWindowTest, SwitchingTheTimedCheckOffStopsTheArmedTimer) {
+    CheckTimerOptions timed{false, true, 1};
+    Tfrmmain& window = Open(timed);
+    EXPECT_TRUE(window.tmrGetEntries.Running());
+    settings.AutoScanDelayed = false;
+    window.CommenceTimer();
+    clock_->Advance(10 * 60'000);
+    EXPECT_TRUE(passes_.empty());
+}
+
+TEST_F(MainWindowTest, ATickWhileADialogIsActivePostponesByAFullInterval) {
+    Tfrmmain& window = Open({false, true, 1});
+    ui::TForm dialog(&window);
+    {
+        ui::ScopedModalHandler script([&](ui::TForm&) { clock_->Advance(60'000 + 30'000); });
+        dialog.ShowModal();
+    }
+    EXPECT_TRUE(passes_.empty()) << "no check while the dialog is in use";
+    // The postponed tick came at 60 s; the next try is a full minute later, at 120 s.
+    clock_->Advance(29'999);
+    EXPECT_TRUE(passes_.empty());
+    clock_->Advance(1);
+    EXPECT_EQ(passes_.size(), 1u);
+}
+
+TEST_F(MainWindowTest, MembersMessagesMakeOneOrTwoPasses) {
+    struct Case {
+        bool user_sending;
+        const char* members_folder;
+        std::vector<std::pair<bool, bool>> expected;
+    };
+    for (const Case& c : {
+             Case{false, "MailingList", {{true, false}}},
+             Case{true, "MailingList", {{true, true}}},
+             Case{true, "Members", {{true, false}, {false, true}}},
+         }) {
+        passes_.clear();
+        Tfrmmain& window = Open({});
+        settings.UserSending = c.user_sending;
+        settings.MailingListGroup = "MailingList";
+        settings.UserSendingFolder = c.members_folder;
+        window.btngetoutlookClick();
+        std::vector<std::pair<bool, bool>> got;
+        for (const Pass& p : passes_)
+            got.emplace_back(p.requests, p.members);
+        EXPECT_EQ(got, c.expected) << c.members_folder;
+    }
+}
+
+TEST_F(MainWindowTest, ProgressShowsNothingUpToAMaximumOfOneAndClampsThePosition) {
+    Tfrmmain& window = Open({});
+    window.showprogress(true, 5, false, "Exporting Entries", 1);
+    EXPECT_EQ(window.ProgressDialog(), nullptr);
+    window.showprogress(true, 5, false, "Exporting Entries", 0);
+    EXPECT_EQ(window.ProgressDialog(), nullptr);
+    window.showprogress(true, 250, false, "Exporting Entries", 200);
+    ASSERT_NE(window.ProgressDialog(), nullptr);
+    EXPECT_EQ(window.ProgressDialog()->Gauge1->Position(), 100);
+    EXPECT_EQ(window.ProgressDialog()->lblMessage->Caption(), "Exporting Entries");
+    EXPECT_FALSE(window.ProgressDialog()->btnCancel->Visible());
+    window.showprogress(true, 50, false, "Exporting Entries", 200);
+    EXPECT_EQ(window.ProgressDialog()->Gauge1->Position(), 25);
+    window.hideprogress();
+    EXPECT_EQ(window.ProgressDialog(), nullptr);
+}
+
+TEST_F(MainWindowTest, CancelOnTheProgressSetsTheCancelFlagWhichANewDisplayClears) {
+    Tfrmmain& window = Open({});
+    window.showprogress(true, 1, true, "Backing Up Entries", 10);
+    ASSERT_TRUE(window.ProgressDialog()->btnCancel->Visible());
+    EXPECT_FALSE(Cancelled());
+    window.ProgressDialog()->btnCancel->Click();
+    EXPECT_TRUE(Cancelled());
+    window.hideprogress();
+    window.showprogress(true, 1, true, "Backing Up Entries", 10);
+    EXPECT_FALSE(Cancelled());
+}
+
+TEST_F(MainWindowTest, TypingAFilterChoosesItAndAppliesItWhenIdle) {
+    Tfrmmain& window = Open({});
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records");
+    // The first key switches the choice, which refilters at once.
+    window.edtnotfilter->SetText("o");
+    EXPECT_TRUE(window.rdbnotfilter->Checked());
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records Displayed");
+    window.rdball->SetChecked(true);
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records");
+    window.DoIdle();
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records") << "the choice already applied it";
+    // Further keys wait for the idle moment.
+    window.edtfilter->SetText("n");
+    window.rdbfilter->SetChecked(true);
+    window.edtfilter->SetText("ne");
+    EXPECT_TRUE(window.RefilterPending());
+    window.DoIdle();
+    EXPECT_FALSE(window.RefilterPending());
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records Displayed");
+}
+
+TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
+    Tfrmmain& window = Open({});
+    window.resize(820, 400);
+    QImage image = window.grab().toImage();
+    EXPECT_TRUE(image.save("main_window.png"));
+    EXPECT_GT(window.menuBar()->actions().size(), 4);
+    EXPECT_FALSE(window.btnsend->Enabled()) << "shown, but not runnable yet";
+    EXPECT_TRUE(window.btnsend->Visible());
+    EXPECT_TRUE(window.btngetoutlook->Enabled());
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,131 @@
+// The real program, end to end: a fresh program folder whose settings check for new
+// entries at start-up, a list folder holding requests and an SMTP sink for the
+// acknowledgements. The program runs on a virtual display, is closed through its own
+// menu, and then the list, the log and the mail that arrived are checked.
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+#include "engine/dataset/strata_table.h"
+#include "platform/config/registry_store.h"
+#include "platform/ui/prompt.h"
+#include "tests/platform/mail/peers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Request(const std::string& from, const std::string& subject) {
+    return "From: " + from + "\r\nTo: list@example.org\r\nSubject: " + subject +
+           "\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\nMessage-ID: <" +
+           std::to_string(std::hash<std::string>{}(from + subject)) +
+           "@example.org>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; "
+           "charset=utf-8\r\n\r\n\r\n";
+}
+
+std::vector<std::string> Lines(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-run-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    mail::testing::SmtpSink sink;
+
+    std::vector<std::string> requests = {Request("Ann Smith <ann@example.org>", "subscribe news"),
+                                         Request("Bob <bob@example.org>", "join")};
+    std::string seed = std::string(CORVANE_SEED) + " " + home.string() +
+                       " --entries 5 --startup-check --smtp-port " + std::to_string(sink.port());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        fs::path file = home / ("request" + std::to_string(i) + ".eml");
+        std::ofstream(file, std::ios::binary) << requests[i];
+        seed += " --request " + file.string();
+    }
+    const std::string env = "CORVANE_HOME=" + home.string() +
+                            " XDG_CONFIG_HOME=" + (home / "config").string() +
+                            " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    ASSERT_EQ(std::system((env + seed).c_str()), 0);
+
+    // The program runs until the test has seen the acknowledgements; then the driver
+    // closes it through its File menu and waits for it to end.
+    const fs::path go = home / "close-now";
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver) << "set -u\n"
+                          << env << " " << CORVANE_PROGRAM << " &\n"
+                          << "pid=$!\n"
+                          << "while [ ! -e " << go << " ]; do sleep 0.2; done\n"
+                          << "wid=$(xdotool search --name '^Corvane' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"\n"
+                          << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+                          << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; "
+                             "sleep 0.2; done\n"
+                          << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+                          << "wait $pid\n";
+    auto run = std::async(std::launch::async, [&] {
+        return std::system(
+            ("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str());
+    });
+    const auto mails = sink.WaitForMessages(2, std::chrono::seconds(60));
+    std::ofstream(go) << "";
+    ASSERT_EQ(run.get(), 0) << "the program did not end through its window";
+
+    ASSERT_EQ(mails.size(), 2u);
+    std::vector<std::string> to;
+    for (const auto& m : mails)
+        to.insert(to.end(), m.rcpt_to.begin(), m.rcpt_to.end());
+    std::sort(to.begin(), to.end());
+    EXPECT_EQ(to, (std::vector<std::string>{"ann@example.org", "bob@example.org"}));
+
+    const auto log = Lines(home / "log.txt");
+    std::string all_log;
+    for (const std::string& line : log)
+        all_log += line + "\n";
+    EXPECT_NE(all_log.find("ann@example.org news"), std::string::npos) << all_log;
+    EXPECT_NE(all_log.find("bob@example.org Default"), std::string::npos) << all_log;
+
+    // The list as the program left it, read the way the program reads it.
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                home / "config" / "Corvane" / "registry.ini");
+    ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
+    app::Settings settings;
+    ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    EXPECT_EQ(settings.DBPath, "%");
+    app::ListDatabase database(settings, home.string() + "/");
+    ASSERT_TRUE(database.OpenDatabase(home.string() + "/"));
+    std::vector<std::string> rows;
+    strata::TStrataTable& t = database.tblCV();
+    for (t.First(); !t.Eof(); t.Next())
+        rows.push_back(t.FieldByName("Item")->AsString() + "|" +
+                       t.FieldByName("Category")->AsString());
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "ann@example.org|news"), rows.end());
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "bob@example.org|Default"), rows.end());
+    database.CloseTables();
+    fs::remove_all(home);
+}
+
+}  // namespace

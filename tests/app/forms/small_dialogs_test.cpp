@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/forms/about_dialogs.h"
+#include "app/forms/log_dialog.h"
+#include "app/forms/open_db_dialog.h"
+#include "platform/ui/prompt.h"
+#include "platform/ui/shell.h"
+
+namespace app {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder of its own, scripted boxes and a recording shell for each test.
+class DialogTest : public testing::Test {
+  protected:
+    DialogTest() {
+        std::string pattern = (fs::temp_directory_path() / "corvane-forms-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        auto service = std::make_unique<ui::ScriptedPromptService>();
+        prompts = service.get();
+        scope_ = std::make_unique<ui::ScopedPromptService>(std::move(service));
+        ui::SetShellOpener([this](const std::string& url) {
+            opened.push_back(url);
+            return true;
+        });
+    }
+    ~DialogTest() override {
+        ui::SetShellOpener(nullptr);
+        fs::remove_all(dir_);
+    }
+    std::string Dir() const { return dir_.string() + "/"; }
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+
+    ui::ScriptedPromptService* prompts = nullptr;
+    std::vector<std::string> opened;
+
+  private:
+    fs::path dir_;
+    std::unique_ptr<ui::ScopedPromptService> scope_;
+};
+
+TEST_F(DialogTest, LogViewerShowsClearsAndSavesTheLog) {
+    Tdlglog empty(nullptr, Dir());
+    empty.FormShow();
+    EXPECT_EQ(empty.memlogFile->Lines().Count(), 0) << "no log.txt opens an empty viewer";
+
+    Write("log.txt", "ADD a@b.com news [] -> Added\r\nREMOVE c@d.com  [] -> Removed\r\n");
+    Tdlglog log(nullptr, Dir());
+    log.FormShow();
+    EXPECT_EQ(log.memlogFile->Lines().Count(), 2);
+
+    prompts->AnswerFile(Dir() + "copy");
+    log.BitBtn2Click();
+    std::ifstream copy(Dir() + "copy.txt");
+    std::string first;
+    std::getline(copy, first);
+    EXPECT_EQ(first, "ADD a@b.com news [] -> Added\r");
+
+    prompts->Answer(ui::mrNo);
+    log.btnclearlogClick();
+    EXPECT_EQ(log.memlogFile->Lines().Count(), 2);
+    EXPECT_TRUE(fs::exists(Dir() + "log.txt"));
+    prompts->Answer(ui::mrYes);
+    log.btnclearlogClick();
+    EXPECT_EQ(log.memlogFile->Lines().Count(), 0);
+    EXPECT_FALSE(fs::exists(Dir() + "log.txt"));
+    ASSERT_EQ(prompts->Asked().size(), 2u);
+    EXPECT_EQ(prompts->Asked()[1].text, "Are you sure you want to clear your log file?");
+    EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
+    TdlgOpenDB dialog(nullptr);
+    EXPECT_FALSE(dialog.BitBtn1->Enabled());
+    dialog.edtpath->SetText(Dir() + "lists");
+    EXPECT_TRUE(dialog.BitBtn1->Enabled());
+    dialog.edtpath->SetText("");
+    EXPECT_FALSE(dialog.BitBtn1->Enabled());
+
+    struct Case {
+        ui::TModalResult answer;
+        ui::TModalResult result;
+        bool created;
+    };
+    for (Case c : {Case{ui::mrCancel, ui::mrNone, false}, Case{ui::mrOk, ui::mrOk, true}}) {
+        dialog.edtpath->SetText(Dir() + "lists");
+        prompts->Answer(c.answer);
+        dialog.SetModalResult(ui::mrNone);
+        dialog.BitBtn1->Click();
+        EXPECT_EQ(dialog.ModalResult(), c.result);
+        EXPECT_EQ(fs::is_directory(Dir() + "lists"), c.created);
+    }
+    // An existing folder is taken without a question.
+    std::size_t asked = prompts->Asked().size();
+    dialog.SetModalResult(ui::mrNone);
+    dialog.BitBtn1->Click();
+    EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+    EXPECT_EQ(prompts->Asked().size(), asked);
+}
+
+TEST_F(DialogTest, SupportChoicesOpenTheirAddressesOrTheLocalFaq) {
+    TdlgSupport support(nullptr, Dir());
+    support.OKClick();
+    EXPECT_TRUE(opened.empty());
+    ASSERT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_EQ(prompts->Asked()[0].text, "Corvane cannot locate the file, " + Dir() + "FAQ.html");
+
+    Write("FAQ.html", "<p>FAQ</p>");
+    support.OKClick();
+    support.rdbSupportPage->SetChecked(true);
+    support.OKClick();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0], "file://" + Dir() + "FAQ.html");
+    EXPECT_EQ(opened[1], kSupportPage);
+
+    TAboutBox about(nullptr);
+    EXPECT_EQ(about.Version->Caption(), "v3.03");
+    bool website = false;
+    about.OnWebsite = [&] { website = true; };
+    about.lblMaker->Click();
+    about.lblMail->Click();
+    EXPECT_TRUE(website);
+    EXPECT_EQ(opened.back(), kSupportMail);
+}
+
+}  // namespace
+}  // namespace app

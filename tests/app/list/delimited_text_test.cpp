@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "app/list/delimited_text.h"
+
+namespace app {
+namespace {
+
+using Records = std::vector<std::vector<std::string>>;
+
+TEST(DelimitedText, ExportLinesHoldTheChosenFieldsInOrder) {
+    ExportValues values{"a@b.com", "news", "Ann Lee", "Ann", "", "3"};
+    struct Case {
+        ExportChoice chosen;
+        const char* separator;
+        const char* expected;
+    };
+    for (const Case& c : {
+             Case{{true, false, false, false, false, false}, ",", "a@b.com"},
+             Case{{true, true, true, true, true, true}, ",", "a@b.com,news,Ann Lee,Ann,,3"},
+             Case{{false, true, false, false, false, true}, ";", "news;3"},
+             // A separator of two characters keeps its first one at the end.
+             Case{{true, true, false, false, false, false}, "::", "a@b.com::news:"},
+             Case{{false, false, false, false, false, false}, ",", ""},
+         }) {
+        EXPECT_EQ(ExportLine(values, c.chosen, c.separator), c.expected) << c.expected;
+    }
+}
+
+TEST(DelimitedText, ValuesThatWouldSplitAreQuotedAndReadBackWhole) {
+    ExportChoice all{true, true, true, true, true, true};
+    ExportValues values{"x@y.org", "a,b", "Say \"hi\"", "two\r\nlines", "plain", "0"};
+    std::string line = ExportLine(values, all, ",");
+    EXPECT_EQ(line, "x@y.org,\"a,b\",\"Say \"\"hi\"\"\",\"two\r\nlines\",plain,0");
+    Records records = SplitDelimitedRecords(line + "\r\nz@y.org,news,,,,1\r\n", ",");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], std::vector<std::string>(values.begin(), values.end()));
+    EXPECT_EQ(records[1], (std::vector<std::string>{"z@y.org", "news", "", "", "", "1"}));
+    // Values without anything to protect are written exactly as they are.
+    EXPECT_EQ(QuoteDelimitedValue("it's fine", ","), "it's fine");
+    EXPECT_EQ(QuoteDelimitedValue("a;b", ","), "a;b");
+    EXPECT_EQ(QuoteDelimitedValue("a;b", ";"), "\"a;b\"");
+}
+
+TEST(DelimitedText, SplittingTrimsStripsQuotesAndKeepsEmptyValues) {
+    struct Case {
+        const char* text;
+        const char* separator;
+        Records expected;
+    };
+    for (const Case& c : {
+             Case{" a@b.com , news ", ",", {{"a@b.com", "news"}}},
+             Case{"\"a@b.com\",\" spaced \"", ",", {{"a@b.com", " spaced "}}},
+             Case{"a,,c,", ",", {{"a", "", "c", ""}}},
+             Case{"a\n\nb", "", {{"a"}, {}, {"b"}}},
+             Case{"a;b\r\nc;d", ";", {{"a", "b"}, {"c", "d"}}},
+             Case{"a::b", "::", {{"a", "b"}}},
+             Case{"", ",", {}},
+         }) {
+        EXPECT_EQ(SplitDelimitedRecords(c.text, c.separator), c.expected) << c.text;
+    }
+}
+
+TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
+    EXPECT_EQ(DecodeImportText("\xEF\xBB\xBFj\xC3\xB6rg@x.de"), "j\xC3\xB6rg@x.de");
+    EXPECT_EQ(DecodeImportText("j\xF6rg@x.de"), "j\xC3\xB6rg@x.de");
+    EXPECT_EQ(DecodeImportText("\x80 euro"), "\xE2\x82\xAC euro");
+    EXPECT_EQ(DecodeImportText("plain"), "plain");
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,246 @@
+#include "app/list/list_database.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "platform/db/date_time.h"
+#include "platform/os/file_system.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+
+class ListDatabaseTest : public ListTest {};
+
+TEST_F(ListDatabaseTest, NewDatabaseNumbersFirstEntry364AndHasTheStatisticsTable) {
+    OpenNew();
+    EXPECT_TRUE(databaseexistsindirectory(program.Dir()));
+    EXPECT_TRUE(StatsTableExistsInDirectory(program.Dir()));
+    strata::TStrataTable& t = database->tblCV();
+    t.Append();
+    t.FieldByName("Item")->SetAsString("a@x.com");
+    t.Post();
+    EXPECT_EQ(t.FieldByName("Index")->AsInteger(), 364);
+    EXPECT_EQ(t.FieldByName("Bounces")->AsInteger(), 0);
+    EXPECT_EQ(settings.DBPath, program.Dir());
+    ASSERT_EQ(database->RecentPaths().size(), 1u);
+}
+
+TEST_F(ListDatabaseTest, PercentEmptyAndBackslashOpenTheProgramDirectory) {
+    OpenNew();
+    for (const std::string path : {"%", "", "\\", " % "}) {
+        database->CloseTables();
+        EXPECT_TRUE(database->OpenDatabase(path)) << path;
+        EXPECT_EQ(database->Directory(), program.Dir()) << path;
+        EXPECT_EQ(settings.DBPath, path) << "kept as given";
+    }
+    EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+TEST_F(ListDatabaseTest, DeclinedCreationLeavesNothingOpen) {
+    settings.DBPath = "/previous/";
+    prompts->Answer(ui::mrNo);
+    EXPECT_FALSE(database->OpenDatabase(program.Dir()));
+    EXPECT_FALSE(database->DatabaseOpen());
+    EXPECT_EQ(settings.DBPath, "/previous/");
+    EXPECT_FALSE(databaseexistsindirectory(program.Dir()));
+    ASSERT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_EQ(prompts->Asked()[0].text, "A database cannot be located in the directory, " +
+                                            program.Dir() +
+                                            ". Do you want to create a database here?");
+}
+
+TEST_F(ListDatabaseTest, MissingStatisticsTableIsCreatedWithoutAQuestion) {
+    OpenNew();
+    database->CloseTables();
+    const std::string copy = program.File("copy") + "/";
+    fs::create_directory(copy);
+    for (const auto& entry : fs::directory_iterator(program.Dir())) {
+        if (entry.path().filename().string().starts_with("mailist."))
+            fs::copy_file(entry.path(), copy + entry.path().filename().string());
+    }
+    ASSERT_TRUE(databaseexistsindirectory(copy));
+    ASSERT_FALSE(StatsTableExistsInDirectory(copy));
+    EXPECT_TRUE(database->OpenDatabase(copy));
+    EXPECT_EQ(prompts->Unscripted(), 0) << AskedTexts();
+    EXPECT_TRUE(StatsTableExistsInDirectory(copy));
+}
+
+TEST_F(ListDatabaseTest, CreationFailureIsReportedAndLeavesNoDatabaseOpen) {
+    OpenNew();
+    std::ofstream(program.File("plainfile")) << "x";
+    // A folder below a file can neither exist nor be made.
+    const std::string dir = program.File("plainfile") + "/lists/";
+    prompts->Answer(ui::mrYes);
+    EXPECT_FALSE(database->OpenDatabase(dir));
+    EXPECT_FALSE(database->DatabaseOpen());
+    EXPECT_FALSE(database->tblCV().Active());
+    ASSERT_EQ(prompts->Asked().size(), 3u);
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtWarning);
+    EXPECT_EQ(prompts->Asked().back().text.rfind("The database could not be created", 0), 0u);
+}
+
+TEST_F(ListDatabaseTest, RecentListKeepsTenNewestFirst) {
+    for (int i = 1; i <= 11; ++i)
+        database->AddPathToRecent("/lists/" + std::to_string(i) + "/");
+    ASSERT_EQ(database->RecentPaths().size(), 10u);
+    EXPECT_EQ(database->RecentPaths().front(), "/lists/11/");
+    EXPECT_EQ(database->RecentPaths().back(), "/lists/2/");
+    database->AddPathToRecent("/LISTS/5/");
+    EXPECT_EQ(database->RecentPaths().size(), 10u);
+    EXPECT_EQ(database->RecentPaths().front(), "/LISTS/5/");
+    database->SaveRecentList();
+    ListDatabase reread(settings, program.Dir(), "Reread");
+    reread.LoadRecentList();
+    EXPECT_EQ(reread.RecentPaths(), database->RecentPaths());
+    EXPECT_TRUE(reread.ReopenEnabled());
+    ListDatabase single(settings, program.Dir(), "Single");
+    single.AddPathToRecent("/only/");
+    EXPECT_FALSE(single.ReopenEnabled());
+}
+
+TEST_F(ListDatabaseTest, DailyStatisticsCountEachKindInTheDayRow) {
+    OpenNew();
+    const db::TDateTime morning = db::EncodeDate(2026, 3, 4);
+    const db::TDateTime evening(db::EncodeDate(2026, 3, 4).Value + 0.9);
+    database->AddStatRecord(kStatSubscribe, morning);
+    database->AddStatRecord(kStatSubscribe, evening);
+    database->AddStatRecord(kStatUnsubscribe, evening);
+    database->AddStatRecord(kStatBounce, db::EncodeDate(2026, 3, 5));
+    database->AddStatRecord(0, db::EncodeDate(2026, 3, 6));
+    strata::TStrataTable& s = database->tblStats();
+    EXPECT_EQ(s.RecordCount(), 3);
+    ASSERT_TRUE(s.Locate("Date", db::Variant(db::EncodeDate(2026, 3, 4)), {}));
+    EXPECT_EQ(s.FieldByName("Subscribes")->AsInteger(), 2);
+    EXPECT_EQ(s.FieldByName("Unsubscribes")->AsInteger(), 1);
+    ASSERT_TRUE(s.Locate("Date", db::Variant(db::EncodeDate(2026, 3, 5)), {}));
+    EXPECT_EQ(s.FieldByName("Bounces")->AsInteger(), 1);
+    ASSERT_TRUE(s.Locate("Date", db::Variant(db::EncodeDate(2026, 3, 6)), {}));
+    EXPECT_EQ(s.FieldByName("Subscribes")->AsInteger(), 0);
+}
+
+TEST_F(ListDatabaseTest, RecipientsTableRefusesAnAddressTwiceInAnyCase) {
+    database->CreateTemporaryTables();
+    strata::TStrataTable& t = database->tblTemp();
+    t.Append();
+    t.FieldByName("Email")->SetAsString("a@x.com");
+    t.FieldByName("Salutation")->SetAsString(std::string(25, 's'));
+    t.Post();
+    t.Append();
+    t.FieldByName("Email")->SetAsString("A@X.COM");
+    EXPECT_ANY_THROW(t.Post());
+    t.Cancel();
+    database->DestroyTemporaryTables();
+}
+
+TEST_F(ListDatabaseTest, TableHeldElsewhereGivesTheSharingBox) {
+    OpenNew();
+    Settings other_settings;
+    ListDatabase other(other_settings, program.Dir(), "Other");
+    EXPECT_FALSE(other.OpenDatabase(program.Dir()));
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text.rfind("Cannot open your mailing list database, another "
+                                                 "user has the table open already.",
+                                                 0),
+              0u);
+    EXPECT_FALSE(other.DatabaseOpen());
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+
+class RecoveryTest : public ListTest {
+  protected:
+    // A list table of the first structure, without Index, Name, Salutation
+    // and SendRights, with two entries.
+    void MakeFirstStructureTable() {
+        auto session = db::MakeComponent<strata::TStrataSession>(nullptr);
+        session->SetSessionName("Old");
+        auto db = db::MakeComponent<strata::TStrataDatabase>(nullptr);
+        db->SetSessionName("Old");
+        db->SetDatabaseName("OldDB");
+        db->SetDirectory(program.Dir());
+        db->Open();
+        auto table = db::MakeComponent<strata::TStrataTable>(nullptr);
+        table->SetSessionName("Old");
+        table->SetDatabaseName("OldDB");
+        table->SetTableName("mailist.dat");
+        table->SetExclusive(true);
+        table->FieldDefs()->Add("Item", db::ftString, 80);
+        table->FieldDefs()->Add("Category", db::ftString, 80);
+        table->FieldDefs()->Add("Bounces", db::ftInteger);
+        table->FieldDefs()->Add("Comments", db::ftString, 80);
+        table->IndexDefs().Add("ByItem", "Item", db::ixCaseInsensitive);
+        table->CreateTable();
+        table->Open();
+        for (const char* item : {"a@x.org", "b@x.org"}) {
+            table->Append();
+            table->FieldByName("Item")->SetAsString(item);
+            table->FieldByName("Category")->SetAsString("news");
+            table->Post();
+        }
+        table->Close();
+        table.reset();
+        db->Close();
+    }
+};
+
+// Adding fields by a restructure through the table component is not carried
+// out by the engine yet (the table keeps its old fields); enable this once it is.
+TEST_F(RecoveryTest, DISABLED_RetryUpgradesAFirstStructureTable) {
+    MakeFirstStructureTable();
+    for (ui::TModalResult answer :
+         {ui::mrRetry, ui::mrYes, ui::mrOk, ui::mrOk, ui::mrYes, ui::mrOk, ui::mrOk})
+        prompts->Answer(answer);
+    ASSERT_TRUE(database->OpenDatabase(program.Dir())) << AskedTexts();
+    std::vector<std::string> texts;
+    for (const ui::PromptRequest& r : prompts->Asked())
+        texts.push_back(r.text);
+    ASSERT_EQ(texts.size(), 7u) << AskedTexts();
+    EXPECT_EQ(texts[0].rfind("An error was encountered trying to load your DB file.", 0), 0u);
+    EXPECT_EQ(texts[1].rfind("You are about to upgrade your table to 1.1 Format.", 0), 0u);
+    EXPECT_EQ(texts[3], "Table Upgraded to v1.1!");
+    EXPECT_EQ(texts[4].rfind("You are about to upgrade your table to 2.0 Format.\r\n\r\n  This", 0),
+              0u);
+    EXPECT_EQ(texts[6], "Table Upgraded!");
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.org|news", "b@x.org|news"}));
+    // The upgraded table takes new entries with every field.
+    EXPECT_EQ(entries->insertentry(true, "Carl <c@x.org>", "news", "", "", "", 0, false, false),
+              "Entered Successfully");
+    ASSERT_TRUE(entries->LocateEmailAddress("c@x.org"));
+    EXPECT_EQ(database->tblCV().FieldByName("Salutation")->AsString(), "Carl");
+}
+
+TEST_F(RecoveryTest, DeclinedUpgradeAndNoLeaveNothingOpen) {
+    MakeFirstStructureTable();
+    prompts->Answer(ui::mrNo);
+    EXPECT_FALSE(database->OpenDatabase(program.Dir()));
+    EXPECT_FALSE(database->DatabaseOpen());
+    EXPECT_FALSE(database->tblCV().Active());
+}
+
+TEST_F(RecoveryTest, RepairIsRetriedFromTheTopUntilDeclined) {
+    MakeFirstStructureTable();
+    for (ui::TModalResult answer : {ui::mrYes, ui::mrOk, ui::mrYes, ui::mrOk, ui::mrNo})
+        prompts->Answer(answer);
+    EXPECT_FALSE(database->OpenDatabase(program.Dir()));
+    std::vector<std::string> texts;
+    for (const ui::PromptRequest& r : prompts->Asked())
+        texts.push_back(r.text.substr(0, 21));
+    EXPECT_EQ(texts, (std::vector<std::string>{"An error was encounte", "Repair of your databa",
+                                               "An error was encounte", "Repair of your databa",
+                                               "An error was encounte"}));
+    EXPECT_EQ(prompts->Unscripted(), 0);
+    EXPECT_FALSE(database->tblCV().Active());
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,197 @@
+#include "app/list/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/config/registry.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+using testing_support::ProgramDir;
+
+std::string Stored(std::string_view name) {
+    platform::config::TRegistry registry;
+    EXPECT_TRUE(registry.OpenKey(kSettingsKey, false));
+    return registry.ReadString(name);
+}
+
+void Store(std::string_view name, std::string_view value) {
+    platform::config::TRegistry registry;
+    ASSERT_TRUE(registry.OpenKey(kSettingsKey, true));
+    registry.WriteString(name, value);
+    registry.CloseKey();
+}
+
+TEST(Settings, FreshProgramDirectoryGivesEveryDefault) {
+    ProgramDir program;
+    Settings s;
+    s.DBCacheSize = 1;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_EQ(s.ListFolder(), "MailingList");
+    EXPECT_EQ(s.AutoScanDelayedTime, 60);
+    EXPECT_EQ(s.DNSTimeOut, 6000);
+    EXPECT_EQ(s.SMTPPort, 25);
+    EXPECT_EQ(s.DBCacheSize, 2000);
+    EXPECT_EQ(s.EmailMethod, -1);
+    EXPECT_TRUE(s.chkbouncemax);
+    EXPECT_EQ(s.spnbouncemax, 10);
+    EXPECT_EQ(s.SendCount, 500);
+    EXPECT_EQ(s.defaultcategory, "Default");
+    EXPECT_EQ(s.AlternativeCategory, "Default");
+    EXPECT_EQ(s.RootFolder, "<Root>");
+    EXPECT_EQ(s.ForwardToWhom, ForwardTarget::kInSubject);
+    EXPECT_EQ(s.lbxfailure.size(), 16u);
+    EXPECT_EQ(s.lbxfailure.back(), "Unzustellbar");
+    EXPECT_EQ(s.lbxAddStrings, (OptionList{"ADD", "JOIN", "SUBSCRIBE", "SUSCRIBE"}));
+    EXPECT_TRUE(s.DBExclusive);
+    EXPECT_FALSE(s.RestrictCategories);
+}
+
+TEST(Settings, BooleansAndNumbersReadWithTheirRules) {
+    ProgramDir program;
+    const std::vector<std::pair<std::string, bool>> flags = {
+        {"True", true}, {"TRUE", true}, {"true", true}, {"False", false}, {"yes", true}, {"", true},
+    };
+    for (const auto& [text, want] : flags) {
+        Store("MaintainLog", text);
+        Settings s;
+        ASSERT_TRUE(Loadentries(s, program.Dir()));
+        EXPECT_EQ(s.MaintainLog, want) << text;
+    }
+    Store("BounceMax", "0");
+    Store("SendCount ", "x12");
+    Store("StaggerDelay", "30");
+    Store("ForwardToWhom", "email");
+    Store("RestrictCategories", "true");
+    Settings s;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_FALSE(s.chkbouncemax);
+    EXPECT_EQ(s.spnbouncemax, 10);
+    EXPECT_EQ(s.SendCount, 500);
+    EXPECT_TRUE(s.chkStaggerSending);
+    EXPECT_EQ(s.spnStaggerDelay, 30);
+    EXPECT_EQ(s.ForwardToWhom, ForwardTarget::kInEmail);
+    EXPECT_FALSE(s.RestrictCategories) << "no categories listed";
+}
+
+TEST(Settings, RoundTripOfEveryValueAndList) {
+    ProgramDir program;
+    Settings s;
+    s.MailingListGroup = "Requests";
+    s.AcknowledgementSubject = "Your request";
+    s.chkbouncemax = false;
+    s.spnbouncemax = 4;
+    s.SendCount = 25;
+    s.GetSenderMethod = 4;
+    s.ChokeDownload = 50;
+    s.EmailMethod = 3;
+    s.SMTPHost = "127.0.0.1";
+    s.SMTPPort = 2525;
+    s.ForwardToWhom = ForwardTarget::kSenderGroup;
+    s.MaintainLog = false;
+    s.RestrictCategories = true;
+    s.DBPath = program.Dir();
+    s.memHeader = "Hello\nthere";
+    s.memFooter = "Bye";
+    s.Memsignature = "-- \nThe list";
+    s.lbxcategories = {"news", "sport"};
+    s.lbxfailure = {"Undeliverable"};
+    s.lbxneversubscribe = {};
+    ASSERT_TRUE(SaveEntries(s, program.Dir()));
+    EXPECT_EQ(Stored("BounceMax"), "0");
+    EXPECT_EQ(Stored("SendCount "), "25");
+    EXPECT_EQ(Stored("MaintainLog"), "False");
+    EXPECT_EQ(Stored("Except"), "true");
+    EXPECT_EQ(Stored("DBPath"), "%");
+    EXPECT_EQ(Stored("ForwardToWhom"), "Sender");
+    EXPECT_TRUE(std::filesystem::exists(program.File("cats.txt")));
+
+    Settings r;
+    ASSERT_TRUE(Loadentries(r, program.Dir()));
+    EXPECT_EQ(r.MailingListGroup, "Requests");
+    EXPECT_EQ(r.AcknowledgementSubject, "Your request");
+    EXPECT_FALSE(r.chkbouncemax);
+    EXPECT_EQ(r.SendCount, 25);
+    EXPECT_EQ(r.GetSenderMethod, 4);
+    EXPECT_EQ(r.ChokeDownload, 50);
+    EXPECT_EQ(r.EmailMethod, 3);
+    EXPECT_EQ(r.SMTPHost, "127.0.0.1");
+    EXPECT_EQ(r.SMTPPort, 2525);
+    EXPECT_EQ(r.ForwardToWhom, ForwardTarget::kSenderGroup);
+    EXPECT_FALSE(r.MaintainLog);
+    EXPECT_TRUE(r.RestrictCategories);
+    EXPECT_EQ(r.DBPath, "%");
+    EXPECT_EQ(r.memHeader, "Hello\nthere");
+    EXPECT_EQ(r.Memsignature, "-- \nThe list");
+    EXPECT_EQ(r.lbxcategories, s.lbxcategories);
+    EXPECT_EQ(r.lbxfailure, s.lbxfailure);
+    EXPECT_TRUE(r.lbxneversubscribe.empty());
+    EXPECT_EQ(StoredDBPath("/data/lists/", "/data/lists/"), "%");
+    EXPECT_EQ(StoredDBPath("/data/other/", "/data/lists/"), "/data/other/");
+}
+
+}  // namespace
+}  // namespace app
+
+#include "app/list/program_state.h"
+
+namespace app {
+namespace {
+
+TEST(ProgramState, ClosingWithoutADatabaseKeepsErrorsAndSavesSettings) {
+    testing_support::ProgramDir program;
+    {
+        ErrorsList errors;
+        errors.AddToErrorsList(kErrorAdd, "a@x.org", "news");
+        errors.SaveToFile(program.File("errors.txt"));
+    }
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    ErrorsList errors;
+    LoadProgramState(settings, errors, program.Dir());
+    ListDatabase database(settings, program.Dir(), "Closing");
+    EXPECT_FALSE(database.DatabaseOpen());
+    settings.MailingListGroup = "Changed";
+    EXPECT_TRUE(SaveProgramState(settings, errors, database, program.Dir()).empty());
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("errors.txt")),
+              (std::vector<std::string>{"ADD a@x.org news"}));
+    EXPECT_EQ(Stored("MailingListGroup"), "Changed");
+}
+
+}  // namespace
+}  // namespace app
+
+#include "app/list/grid_layout.h"
+
+namespace app {
+namespace {
+
+TEST(GridLayoutSettings, ColumnsRoundTripAndTheCacheLimitSortsByAddress) {
+    testing_support::ProgramDir program;
+    GridLayout saved;
+    saved.AutoWidth = true;
+    saved.columns = {{"gxDBGrid1Item", true, 1, -1, 200, 2},
+                     {"gxDBGrid1Category", false, 0, 0, 90, 1}};
+    SaveGridLayout(kGridLayoutKey, saved);
+    GridLayout loaded;
+    loaded.columns = {
+        {"gxDBGrid1Item"}, {"gxDBGrid1Category"}, {"gxDBGrid1Name", true, 2, -1, 70, 0}};
+    LoadGridLayout(kGridLayoutKey, loaded, false);
+    EXPECT_EQ(loaded.columns[0].Width, 200);
+    EXPECT_EQ(loaded.columns[0].Sorted, 2);
+    EXPECT_FALSE(loaded.columns[1].Visible);
+    EXPECT_EQ(loaded.columns[1].GroupIndex, 0);
+    EXPECT_EQ(loaded.columns[2].Width, 70) << "a column never saved keeps its values";
+    EXPECT_FALSE(loaded.AutoWidth) << "grid-wide values are not read back";
+
+    GridLayout limited;
+    limited.columns = {{"gxDBGrid1Item"}, {"gxDBGrid1Category"}};
+    LoadGridLayout(kGridLayoutKey, limited, true);
+    EXPECT_EQ(limited.columns[0].Sorted, 1);
+    EXPECT_EQ(limited.columns[1].Sorted, 0);
+    EXPECT_EQ(limited.columns[1].GroupIndex, -1);
+}
+
+}  // namespace
+}  // namespace app

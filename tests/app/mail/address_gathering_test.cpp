@@ -1,0 +1,136 @@
+#include "app/mail/address_gathering.h"
+
+#include <gtest/gtest.h>
+
+#include "app/routines/address_syntax.h"
+#include "platform/mail/mail_store.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+
+bool SyntaxOk(std::string_view address) {
+    int code = 0;
+    int position = 0;
+    return CheckEmailAddressSyntax(address, code, position);
+}
+
+TEST(AddressExtractor, FindsEveryAddressOfALine) {
+    struct Case {
+        std::string line;
+        std::vector<std::string> want;
+    };
+    const std::string long_local(52, 'x');
+    const std::vector<Case> cases = {
+        {"\"Ann Smith\" <ann@example.org>, bob@example.org",
+         {"ann@example.org", "bob@example.org"}},
+        {"mail carl@example.org_today", {"carl@example.org"}},
+        {"___dan@example.org", {"dan@example.org"}},
+        {"@first.org then eve@example.org", {}},
+        {"no address here", {}},
+        {"", {}},
+        {long_local + "@example.org", {}},
+        {"tab\tfay@example.org;gus@example.org", {"fay@example.org", "gus@example.org"}},
+        {"bad@@example", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> found;
+        ExtractAddressesFromLine(c.line, found, SyntaxOk);
+        EXPECT_EQ(found, c.want) << c.line;
+    }
+}
+
+TEST(AddressExtractor, SemicolonListsAndNamedAddresses) {
+    std::vector<std::string> list;
+    addemailaddresses("a@x.org; b@y.org", list);
+    addemailaddresses("", list);
+    addemailaddresses("single", list);
+    EXPECT_EQ(list, (std::vector<std::string>{"a@x.org", "b@y.org", "single"}));
+    EXPECT_EQ(NamedAddress("Smith, John", "js@x.org"), "John Smith <js@x.org>");
+    EXPECT_EQ(NamedAddress("js@x.org", "js@x.org"), "js@x.org");
+    EXPECT_EQ(NamedAddress("", "js@x.org"), "js@x.org");
+    EXPECT_EQ(NamedAddress("John", ""), "");
+    EXPECT_EQ(StripContactMarker("Contacts*"), "Contacts");
+}
+
+class GatheringTest : public ListTest {
+  protected:
+    GatheringTest() {
+        store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
+    }
+    std::unique_ptr<mail::MailStore> store;
+};
+
+TEST_F(GatheringTest, ScanOfMessagesAndContacts) {
+    mail::Folder& inbox = store->Root(1).AddFolder("Archive");
+    inbox.AppendMessage(
+        "From: Ann <Ann@Example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: a\r\n\r\n"
+        "Write to carl@example.org or ann@example.org\r\n",
+        true);
+    inbox.AppendMessage(
+        "From: \"Doe, John\" <john@example.org>\r\nTo: x@example.org\r\nSubject: b\r\n\r\n"
+        "nothing\r\n",
+        true);
+    AddressGatherer gatherer(*entries, *store);
+    ScanOptions options;
+    options.chkbody = true;
+    std::vector<std::string> result;
+    ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, options, result));
+    // Sorted ignoring case, without duplicates.
+    EXPECT_EQ(result,
+              (std::vector<std::string>{"Ann <Ann@Example.org>", "ann@example.org",
+                                        "carl@example.org", "John Doe <john@example.org>"}));
+
+    std::vector<std::string> untouched = {"keep"};
+    gatherer.Cancelled = [] { return true; };
+    EXPECT_FALSE(gatherer.ProcessSelectedFolder({"Archive"}, false, options, untouched));
+    EXPECT_EQ(untouched, (std::vector<std::string>{"keep"}));
+    gatherer.Cancelled = nullptr;
+
+    prompts->Answer(ui::mrOk);
+    EXPECT_FALSE(gatherer.ProcessSelectedFolder({"Missing"}, false, options, untouched));
+    EXPECT_EQ(prompts->Asked().back().text, "The folder, Missing, could not be opened");
+
+    std::vector<FolderNode> tree;
+    std::string contacts;
+    ASSERT_TRUE(gatherer.LoadFolders(tree, contacts));
+    EXPECT_EQ(contacts, "Contacts");
+    bool marked = false;
+    for (const FolderNode& node : tree)
+        marked = marked || node.text == "Contacts*";
+    EXPECT_TRUE(marked);
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+TEST(GatheringChoice, OkNeedsAnOptionAndANodeAndContactsHaveOneOption) {
+    GatheringChoice choice;
+    EXPECT_FALSE(choice.OkEnabled());
+    choice.ChooseNode("Inbox");
+    EXPECT_TRUE(choice.OkEnabled());
+    EXPECT_EQ(choice.FromCaption(), "From Address");
+    choice.options.chkfrom = false;
+    EXPECT_FALSE(choice.OkEnabled());
+    choice.options.chkbody = true;
+    choice.ChooseNode("Contacts*");
+    EXPECT_TRUE(choice.contacts);
+    EXPECT_TRUE(choice.options.chkfrom);
+    EXPECT_FALSE(choice.options.chkbody);
+    EXPECT_EQ(choice.FromCaption(), "Contact E-mail Address");
+}
+
+TEST_F(GatheringTest, RefusalReasonsOfTheReprocessDialog) {
+    EXPECT_EQ(RefusalReason(*entries, "a@example.org"), "None");
+    EXPECT_EQ(RefusalReason(*entries, "a@hotmial.com"),
+              "E-mail address contains Exception text as set in Options");
+    EXPECT_EQ(RefusalReason(*entries, "nobody"), "Address does not contain an @ symbol");
+}
+
+}  // namespace
+}  // namespace app

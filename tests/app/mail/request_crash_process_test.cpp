@@ -1,0 +1,190 @@
+// The request run as real processes: killed at random moments and run
+// again, and two programs sharing one database.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+#include "app/mail/request_extraction.h"
+#include "platform/mail/mail_store.h"
+#include "platform/ui/prompt.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+using testing_support::ProgramDir;
+
+std::string Request(int n, const std::string& subject) {
+    return "From: User " + std::to_string(n) + " <u" + std::to_string(n) +
+           "@example.org>\r\nTo: list@example.org\r\nSubject: " + subject +
+           "\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\nContent-Type: text/plain\r\n\r\n"
+           "sent by the crash test\r\n";
+}
+
+// Newest first in the folder, so the walk applies them in this order.
+void FillFolder(const std::string& mail_root, const std::vector<std::string>& requests) {
+    auto store = mail::MailStore::OpenMaildir({}, mail_root, "MailingList");
+    mail::Folder& folder = store->Root(1).SubFolder("MailingList");
+    for (auto it = requests.rbegin(); it != requests.rend(); ++it)
+        folder.AppendMessage(*it, false);
+}
+
+std::vector<std::string> MixedRequests(int count) {
+    std::vector<std::string> requests;
+    for (int i = 0; i < count; ++i) {
+        switch (i % 5) {
+            case 0:
+            case 1:
+                requests.push_back(Request(i, "subscribe news"));
+                break;
+            case 2:
+                requests.push_back(Request(i, "join sport"));
+                break;
+            case 3:
+                requests.push_back(Request(i - 3, "unsubscribe news"));
+                break;
+            case 4:
+                requests.push_back(Request(i - 2, "change u" + std::to_string(i - 2) +
+                                                      "@example.org v" + std::to_string(i - 2) +
+                                                      "@example.org"));
+                break;
+        }
+    }
+    return requests;
+}
+
+// One check in a child process of the database in dir; never returns.
+[[noreturn]] void RunCheck(const std::string& dir, const std::string& mail_root, bool exclusive) {
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    settings.DBExclusive = exclusive;
+    settings.MaintainLog = false;
+    ErrorsList errors;
+    int status = 0;
+    {
+        ListDatabase database(settings, dir);
+        EntryProcessor entries(database, settings, errors);
+        if (!database.OpenDatabase(dir)) {
+            status = 2;
+        } else {
+            auto store = mail::MailStore::OpenMaildir({}, mail_root, "MailingList");
+            ExtractEntries run(entries, *store, nullptr);
+            status = run.OpenBtnClick() ? 0 : 3;
+            database.SaveDatabase();
+        }
+    }
+    ::_exit(status);
+}
+
+pid_t StartCheck(const std::string& dir, const std::string& mail_root, bool exclusive) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        RunCheck(dir, mail_root, exclusive);
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+std::vector<std::string> ListRows(const std::string& dir, const std::string& session) {
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    ListDatabase database(settings, dir, session);
+    EXPECT_TRUE(database.OpenDatabase(dir));
+    std::vector<std::string> rows;
+    strata::TStrataTable& t = database.tblCV();
+    t.First();
+    while (!t.Eof()) {
+        rows.push_back(t.FieldByName("Item")->AsString() + "|" +
+                       t.FieldByName("Category")->AsString());
+        t.Next();
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TEST(RequestRun, KilledRunsEndWithTheListOfAnUninterruptedRun) {
+    ProgramDir program;
+    const std::string reference = program.File("reference") + "/";
+    const std::string killed = program.File("killed") + "/";
+    std::filesystem::create_directories(reference);
+    std::filesystem::create_directories(killed);
+    const std::vector<std::string> requests = MixedRequests(500);
+    FillFolder(reference + "Mail", requests);
+    FillFolder(killed + "Mail", requests);
+
+    ASSERT_EQ(Wait(StartCheck(reference, reference + "Mail", true)), 0);
+
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> delay_ms(5, 250);
+    int kills = 0;
+    for (int round = 0; round < 50; ++round) {
+        const pid_t pid = StartCheck(killed, killed + "Mail", true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+        if (::kill(pid, SIGKILL) == 0)
+            ++kills;
+        Wait(pid);
+    }
+    EXPECT_GE(kills, 50);
+    ASSERT_EQ(Wait(StartCheck(killed, killed + "Mail", true)), 0);
+
+    const std::vector<std::string> want = ListRows(reference, "Reference");
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(ListRows(killed, "Killed"), want);
+    auto store = mail::MailStore::OpenMaildir({}, killed + "Mail", "MailingList");
+    EXPECT_EQ(store->Root(1).SubFolder("MailingList").ItemCount(), 0u) << "every request handled";
+}
+
+TEST(RequestRun, TwoProgramsSharingTheDatabaseLoseAndDoubleNothing) {
+    ProgramDir program;
+    const std::string dir = program.Dir();
+    // The database exists before the two programs start.
+    {
+        ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+        Settings settings;
+        ListDatabase database(settings, dir, "Creator");
+        ASSERT_TRUE(database.OpenDatabase(dir));
+    }
+    std::vector<std::string> first, second;
+    for (int i = 0; i < 120; ++i) {
+        const std::string subject = i % 2 == 0 ? "subscribe news" : "subscribe sport";
+        first.push_back(Request(i, subject));
+        second.push_back(Request(i, subject));
+    }
+    for (int i = 200; i < 260; ++i) {
+        first.push_back(Request(i, "subscribe news"));
+        second.push_back(Request(i + 100, "subscribe news"));
+    }
+    FillFolder(dir + "MailA", first);
+    FillFolder(dir + "MailB", second);
+    const pid_t a = StartCheck(dir, dir + "MailA", false);
+    const pid_t b = StartCheck(dir, dir + "MailB", false);
+    EXPECT_EQ(Wait(a), 0);
+    EXPECT_EQ(Wait(b), 0);
+
+    const std::vector<std::string> rows = ListRows(dir, "Reader");
+    std::vector<std::string> unique = rows;
+    unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+    EXPECT_EQ(unique.size(), rows.size()) << "no duplicate row";
+    EXPECT_EQ(rows.size(), 120u + 60u + 60u) << "no lost update";
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,111 @@
+// Grouping with the mouse: headers dragged onto the group panel, group buttons clicked and
+// dragged off it, and the incremental search over the dataset.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <QTest>
+
+#include "tests/grid/data/db_grid_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+struct MouseGrid : GridHarness {
+    MemList list{40};
+    TgxDBTreeListColumn* item;
+    TgxDBTreeListColumn* category;
+    TgxDBTreeListColumn* bounces;
+    MouseGrid() : GridHarness(600, 300) {
+        item = Column("Item");
+        category = Column("Category");
+        bounces = Column("Bounces");
+        grid->SetKeyField("Index");
+        grid->SetPartialLoad(true);
+        grid->SetShowGroupPanel(true);
+        grid->SetOptionsEx(grid->OptionsEx() | egoAutoSort);
+        grid->SetDataSource(list.source.get());
+    }
+    QWidget* vp() { return grid->viewport(); }
+    QPoint HeaderPoint(TgxDBTreeListColumn* column) {
+        TDrawInfo info;
+        grid->CalcDrawInfo(info);
+        for (const THeaderCellInfo& hc : info.header_cells)
+            if (hc.column == column->GetIndex())
+                return {(hc.rect.left + hc.rect.right) / 2, (hc.rect.top + hc.rect.bottom) / 2};
+        ADD_FAILURE() << "no header";
+        return {};
+    }
+    QPoint ButtonPoint(int index) {
+        ui::Rect r = grid->GetGroupButtonRect(index);
+        return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    }
+    void Drag(QPoint from, QPoint to) {
+        QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, from);
+        for (int i = 1; i <= 4; ++i) {
+            QPoint p = from + (to - from) * i / 4;
+            QMouseEvent move(QEvent::MouseMove, p, vp()->mapToGlobal(p), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(vp(), &move);
+        }
+        QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, to);
+    }
+};
+
+TEST(DBGridGroupPanelMouse, HeaderDroppedOnThePanelGroupsAndButtonDraggedOffUngroups) {
+    MouseGrid g;
+    g.Drag(g.HeaderPoint(g.category), QPoint(30, 10));
+    ASSERT_EQ(g.category->GroupIndex(), 0);
+    EXPECT_TRUE(g.grid->IsLoadAllMode());
+    EXPECT_FALSE(g.category->Visible());
+    // A second header dropped left of the first button's middle goes in front of it.
+    g.Drag(g.HeaderPoint(g.bounces), QPoint(12, 10));
+    EXPECT_EQ(g.bounces->GroupIndex(), 0);
+    EXPECT_EQ(g.category->GroupIndex(), 1);
+    // The first button dragged down onto the rows ungroups its column.
+    g.Drag(g.ButtonPoint(0), QPoint(200, 250));
+    EXPECT_EQ(g.bounces->GroupIndex(), -1);
+    EXPECT_TRUE(g.bounces->Visible());
+    EXPECT_EQ(g.grid->GetGroupColumnCount(), 1);
+}
+
+TEST(DBGridGroupPanelMouse, ClickingAGroupButtonReversesItsLevel) {
+    MouseGrid g;
+    g.category->SetGroupIndex(0);
+    ASSERT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "music");
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::NoModifier, g.ButtonPoint(0));
+    EXPECT_EQ(g.category->Sorted(), csDown);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "travel");
+    EXPECT_EQ(g.category->GroupIndex(), 0);
+}
+
+TEST(DBGridGroupPanelMouse, AColumnThatCannotGroupIsRefusedOverThePanel) {
+    MouseGrid g;
+    g.item->SetDisableGrouping(true);
+    EXPECT_FALSE(g.grid->DoDragOverHeader(g.item->GetIndex(), {30, 10}, true));
+    EXPECT_TRUE(g.grid->DoDragOverHeader(g.category->GetIndex(), {30, 10}, true));
+    g.Drag(g.HeaderPoint(g.item), QPoint(30, 10));
+    EXPECT_EQ(g.item->GroupIndex(), -1);
+}
+
+TEST(DBGridIncrementalSearch, TypingSearchesTheWholeTableInPartialMode) {
+    GridHarness h(600, 200);
+    MemList list(2000);
+    h.Column("Index");
+    TgxDBTreeListColumn* item = h.Column("Item");
+    h.grid->SetKeyField("Index");
+    h.grid->SetPartialLoad(true);
+    h.grid->SetOptions(h.grid->Options() & ~egoEditing);
+    h.grid->SetDataSource(list.source.get());
+    ASSERT_FALSE(h.grid->EndRead());
+    h.grid->SetFocusedColumn(item->GetIndex());
+    ASSERT_TRUE(h.grid->StartSearch(1, "user1777"));
+    EXPECT_EQ(list.CurrentKey(), 1777);
+    auto* focused = static_cast<TgxDBGridNode*>(h.grid->GetFocusedNode());
+    ASSERT_NE(focused, nullptr);
+    EXPECT_EQ(focused->Key.AsInteger(), 1777);
+}
+
+}  // namespace
+}  // namespace grid::testing

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "grid/editors/date_rules.h"
+
+namespace grid {
+namespace {
+
+db::TDateTime D(int y, int m, int d) {
+    return db::EncodeDate(y, m, d);
+}
+constexpr int kMonday = 1, kSunday = 0;
+
+TEST(CalendarDates, MonthSteps) {
+    struct Case {
+        int year, month, delta, want_year, want_month;
+    };
+    const std::vector<Case> cases = {
+        {2026, 1, -1, 2025, 12},  {2026, 12, 1, 2027, 1}, {2026, 3, 13, 2027, 4},
+        {2026, 3, -15, 2024, 12}, {2026, 5, 0, 2026, 5},  {2026, 1, -12, 2025, 1},
+    };
+    for (const Case& c : cases) {
+        int y = c.year, m = c.month;
+        ChangeMonth(y, m, c.delta);
+        EXPECT_EQ(y, c.want_year) << c.year << "-" << c.month << " " << c.delta;
+        EXPECT_EQ(m, c.want_month) << c.year << "-" << c.month << " " << c.delta;
+    }
+    EXPECT_EQ(DaysPerMonth(2024, 2), 29);
+    EXPECT_EQ(DaysPerMonth(1900, 2), 28);
+    EXPECT_EQ(DaysPerMonth(2000, 2), 29);
+    EXPECT_EQ(CheckDay(2026, 4, 31), 30);
+    EXPECT_EQ(CheckDay(2026, 4, 0), 1);
+}
+
+TEST(CalendarDates, FirstVisibleDateFollowsTheFirstWeekday) {
+    struct Case {
+        db::TDateTime month;
+        int first_week_day;
+        db::TDateTime first_visible;
+    };
+    const std::vector<Case> cases = {
+        {D(2026, 3, 1), kMonday, D(2026, 2, 23)},  // starts on a Sunday: six days before
+        {D(2026, 6, 1), kMonday, D(2026, 5, 25)},  // starts on a Monday: a whole week before
+        {D(2026, 3, 1), kSunday, D(2026, 2, 22)},
+        {D(2026, 2, 1), kSunday, D(2026, 1, 25)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FirstVisibleDate(c.month, c.first_week_day), c.first_visible) << c.month.Value;
+    EXPECT_EQ(LastVisibleDate(D(2026, 1, 1), kMonday), D(2026, 2, 8));
+    EXPECT_EQ(FirstWeekDayFromLocale(0), kMonday);
+    EXPECT_EQ(FirstWeekDayFromLocale(6), kSunday);
+}
+
+TEST(CalendarDates, PopupKeys) {
+    struct Case {
+        std::uint16_t key;
+        ui::TShiftState shift;
+        db::TDateTime from, to;
+    };
+    const std::vector<Case> cases = {
+        {ui::VK_NEXT, 0, D(2024, 1, 31), D(2024, 2, 29)},
+        {ui::VK_NEXT, 0, D(2026, 1, 31), D(2026, 2, 28)},
+        {ui::VK_PRIOR, 0, D(2026, 3, 3), D(2026, 2, 3)},
+        {ui::VK_PRIOR, 0, D(2026, 1, 15), D(2025, 12, 15)},
+        {ui::VK_END, ui::ssCtrl, D(2026, 4, 10), D(2026, 4, 30)},
+        {ui::VK_END, 0, D(2026, 4, 10), D(2026, 4, 12)},  // a Friday; the week ends Sunday
+        {ui::VK_HOME, 0, D(2026, 4, 10), D(2026, 4, 6)},
+        {ui::VK_HOME, ui::ssCtrl, D(2026, 4, 10), D(2026, 4, 1)},
+        {ui::VK_HOME, ui::ssCtrl | ui::ssShift, D(2026, 4, 10), D(2026, 4, 6)},
+        {ui::VK_LEFT, 0, D(2026, 3, 1), D(2026, 2, 28)},
+        {ui::VK_DOWN, 0, D(2026, 12, 28), D(2027, 1, 4)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CalendarKeyDate(c.key, c.shift, c.from, kMonday), c.to)
+            << c.key << " from " << c.from.Value;
+}
+
+TEST(CalendarDates, SelectionIsKeptInView) {
+    const db::TDateTime march = D(2026, 3, 1);
+    // Page Up from 3 March: January shows 3 February among its trailing days.
+    EXPECT_EQ(KeepInView(march, D(2026, 2, 3), kMonday), D(2026, 1, 1));
+    // Left from 23 February: January is tried first, then February is shown.
+    EXPECT_EQ(KeepInView(march, D(2026, 2, 22), kMonday), D(2026, 2, 1));
+    EXPECT_EQ(KeepInView(march, D(2026, 2, 23), kMonday), march);
+    EXPECT_EQ(KeepInView(march, D(2026, 4, 5), kMonday), march);
+    EXPECT_EQ(KeepInView(march, D(2026, 4, 6), kMonday), D(2026, 4, 1));
+}
+
+TEST(DateTexts, MaskAndPaddedFormat) {
+    EXPECT_EQ(DateEditMask("d/M/yyyy"), "!99/99/9999;1; ");
+    EXPECT_EQ(DateEditMask("d/M/yy"), "!99/99/99;1; ");
+    EXPECT_EQ(DateEditMask("dd-MMM-yyyy"), "!99-lll-9999;1; ");
+    EXPECT_EQ(DateEditMask("yyyy.MM.dd"), "!9999.99.99;1; ");
+    EXPECT_EQ(PaddedDateFormat("d/M/yy"), "dd/MM/yy");
+    EXPECT_EQ(PaddedDateFormat("M/d/yyyy"), "MM/dd/yyyy");
+    EXPECT_EQ(PaddedDateFormat("dd.MMM.yyyy"), "dd.MMM.yyyy");
+}
+
+}  // namespace
+}  // namespace grid
