@@ -245,6 +245,49 @@ TEST(ExportExcel, GroupRowsAndIndentColumns) {
     EXPECT_EQ(colinfo[0], ColInfoRec(0, 400));
 }
 
+// A group's summary items under its last record: a row of its own, the text of the first
+// exported column moved next to the indent of its level.
+TEST(ExportExcel, RowFootersFollowTheLastRecordOfAGroup) {
+    ExportGrid g(3);
+    g.Add("Category", "Category", 80, taLeftJustify);
+    TgxDBTreeListColumn* index = g.Add("Index", "No.", 60, taRightJustify);
+    g.Add("Item", "Address", 100, taLeftJustify);
+    g.grid->SetShowHeader(false);
+    TgxDBGridSummaryGroup* group = g.grid->SummaryGroups().Add();
+    group->SetName("Totals");
+    TgxDBGridSummaryItem* item = group->SummaryItems().Add();
+    item->SetSummaryType(cstMax);
+    item->SetSummaryField("Index");
+    item->SetColumnName(index->Name());
+    g.grid->SetShowRowFooter(true);
+    g.Bind();
+    TgxDBTreeListColumn* category = g.grid->ColumnByFieldName("Category");
+    category->SetSummaryGroupName("Totals");
+    category->SetGroupIndex(0);
+    ASSERT_EQ(g.grid->Count(), 3);
+    TgxDBGridExportExcel exporter;
+    std::vector<std::string> want;
+    unsigned r = 0;
+    for (int i = 0; i < 3; ++i) {
+        TgxTreeListNode* group_row = g.grid->Items(i);
+        TgxTreeListNode* record = group_row->Items(0);
+        const int key = static_cast<TgxDBGridNode*>(record)->Key.AsInteger();
+        want.push_back(LabelRec(r, 0, 23, group_row->Strings(category->GetIndex())));
+        want.push_back(BlankRec(r, 1, 23));
+        want.push_back(BlankRec(r, 2, 23));
+        ++r;
+        want.push_back(BlankRec(r, 0, 23));
+        want.push_back(RkRec(r, 1, 29, key));
+        want.push_back(LabelRec(r, 2, 30, "user" + std::to_string(key) + "@example.org"));
+        ++r;
+        want.push_back(BlankRec(r, 0, 23));
+        want.push_back(LabelRec(r, 1, 27, "MAX=" + std::to_string(key) + ".00"));
+        want.push_back(BlankRec(r, 2, 28));
+        ++r;
+    }
+    EXPECT_EQ(Cells(ExportToMemory(exporter, g.grid.get())), want);
+}
+
 // What the worksheet cannot hold raises instead of writing a damaged file.
 TEST(ExportExcel, LimitsOfTheWorksheetRaise) {
     ExportGrid g(1);
