@@ -315,6 +315,8 @@ TEST(ExportExcel, LimitsOfTheWorksheetRaise) {
     wide.Bind();
     TgxDBGridExportExcel too_wide;
     EXPECT_THROW(ExportToMemory(too_wide, wide.grid.get()), EgxExportError);
+    // Refused before any row: the table's controls are enabled again all the same.
+    EXPECT_FALSE(wide.list.ds->ControlsDisabled());
 }
 
 }  // namespace
