@@ -73,4 +73,9 @@ shoot import_dialog.png
 key Tab Tab Down Tab space
 key Return
 shoot import_mapping_dialog.png
-
+key Escape
+key Escape
+# Tools, then Display Statistics... (the menu's last entry, one step up from the top).
+key alt+t
+key Up Return
+shoot statistics_dialog.png
