@@ -73,9 +73,17 @@ shoot import_dialog.png
 key Tab Tab Down Tab space
 key Return
 shoot import_mapping_dialog.png
-key Escape
-key Escape
-# Tools, then Display Statistics... (the menu's last entry, one step up from the top).
+# The statistics in a fresh start of the program: Tools, then Display Statistics... (the
+# menu's last entry, one step up from the top).
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+"$corvane" &
+pid=$!
+sleep 1
+shoot statistics_main_window.png >/dev/null
+wid=$(xdotool search --name '^Corvane' | head -1)
+xdotool windowfocus --sync "$wid"
 key alt+t
 key Up Return
 shoot statistics_dialog.png
+rm -f "$out/statistics_main_window.png"
