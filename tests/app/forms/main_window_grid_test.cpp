@@ -175,6 +175,47 @@ TEST_F(MainGridTest, CommandsOnChosenRowsTouchExactlyThoseRows) {
               settings.lbxneversubscribe.end());
 }
 
+TEST_F(MainGridTest, KeysAndPopUpMenuFollowTheSettings) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    Choose({{"dee@x.com", "events"}});
+    prompts->Answer(ui::mrNo);
+    window->DBGrid1KeyUp(ui::VK_DELETE, false);
+    EXPECT_EQ(Rows().size(), 5u);
+    Choose({{"dee@x.com", "events"}});
+    prompts->Answer(ui::mrYes);
+    window->DBGrid1KeyUp(ui::VK_DELETE, false);
+    EXPECT_EQ(Rows().size(), 4u);
+
+    window->DBGrid1KeyUp(ui::VK_END, true);
+    EXPECT_EQ(database->tblCV().FieldByName("Item")->AsString(), "cid@x.com");
+    window->DBGrid1KeyUp(ui::VK_HOME, true);
+    EXPECT_EQ(database->tblCV().FieldByName("Item")->AsString(), "ann@x.com");
+    EXPECT_EQ(static_cast<grid::TgxDBGridNode*>(g.GetFocusedNode())->Key.AsInteger(),
+              KeyOf("ann@x.com", "news"));
+
+    for (bool rights : {false, true}) {
+        settings.UserSending = rights;
+        window->PopupMenu1Popup();
+        EXPECT_EQ(window->PopupMenu1.Items().Find("pukUsercansend")->Enabled(), rights);
+        EXPECT_EQ(window->MainMenu1.Items().Find("Usercannotsendmessages1")->Enabled(), rights);
+    }
+}
+
+TEST_F(MainGridTest, CacheLimitLoadsPartlyAndSortsByAddress) {
+    window->Close();
+    window.reset();
+    settings.LimitDBCache = true;
+    settings.DBCacheSize = 100;
+    SaveEntries(settings, program.Dir());
+    Open();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    EXPECT_TRUE(g.IsPartialLoadMode());
+    EXPECT_EQ(g.PartialLoadBufferCount(), 100);
+    EXPECT_FALSE(g.ShowGroupPanel());
+    EXPECT_EQ(g.ColumnByFieldName("Item")->Sorted(), grid::csUp);
+    EXPECT_FALSE(window->mkShowGroupPanel->Visible());
+}
+
 TEST_F(MainGridTest, CommandsWithoutAChosenRowBeepAndChangeNothing) {
     window->gxDBGrid1->ClearSelection();
     const int beeps = ui::BeepCount();
