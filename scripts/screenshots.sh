@@ -34,7 +34,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export CORVANE_HOME=$home XDG_CONFIG_HOME=$home/config QT_QPA_PLATFORM=xcb LANG=C.UTF-8 TZ=UTC
+# The runtime folder holds the single-instance guard: one of our own, so that a copy of
+# the program started elsewhere never receives our start instead.
+export CORVANE_HOME=$home XDG_CONFIG_HOME=$home/config XDG_RUNTIME_DIR=$home QT_QPA_PLATFORM=xcb LANG=C.UTF-8 TZ=UTC
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 
 # Waits until the screen shows a window and saves it as $1.
