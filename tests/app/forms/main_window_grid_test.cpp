@@ -104,7 +104,7 @@ TEST(ListGrid, StoredSortValuesMapToTheGridMarksBothWays) {
     }
 }
 
-TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutComesBackAfterARestart) {
+TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutAndPlaceComeBackAfterARestart) {
     grid::TgxDBGrid& g = *window->gxDBGrid1;
     EXPECT_TRUE(g.IsLoadAllMode());
     EXPECT_EQ(g.Count(), 5);
@@ -116,6 +116,7 @@ TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutComesBackAfterARestart) {
     category->SetSorted(grid::csDown);
     category->SetWidth(155);
     comments->SetVisible(false);
+    window->resize(700, 480);
     window->Close();
     window.reset();
 
@@ -125,6 +126,9 @@ TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutComesBackAfterARestart) {
     EXPECT_EQ(again.ColumnByFieldName("Category")->Width(), 155);
     EXPECT_FALSE(again.ColumnByFieldName("Comments")->Visible());
     EXPECT_TRUE(again.ColumnByFieldName("Item")->Visible());
+    // The window comes back at the size it was closed at.
+    EXPECT_EQ(window->width(), 700);
+    EXPECT_EQ(window->height(), 480);
 }
 
 TEST_F(MainGridTest, CommandsOnChosenRowsTouchExactlyThoseRows) {
