@@ -239,6 +239,15 @@ TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {
     // Every row loaded: the table keeps its order, the grid sorts.
     window->gxDBGrid1ColumnClick(category);
     EXPECT_EQ(t.IndexFieldNames(), "Item");
+    // The sort menu turns descending first, then back to ascending, and shows the mark.
+    for (grid::TgxTreeListColumnSort expected : {grid::csDown, grid::csUp, grid::csDown}) {
+        window->SortMenuClick("Category");
+        EXPECT_EQ(category->Sorted(), expected);
+    }
+    EXPECT_EQ(g.GetCellText(g.Items(0), category->GetIndex()), "sport");
+    window->mkSortingClick();
+    EXPECT_TRUE(window->MainMenu1.Items().Find("mksortList")->Checked());
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
 
     settings.LimitDBCache = true;
     window->SetLoadAllRecords();
