@@ -368,7 +368,9 @@ void Tfrmmain::FormClose() {
     // Each save runs on its own: one that fails (or no database open) never
     // keeps the others from saving.
     ui::THourglass hourglass;
-    services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
+    // The cache limit hides the panel without the user asking; that is not their choice.
+    if (!services_.settings.LimitDBCache)
+        services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
     ui::Guarded([this] { SaveGridLayout(); });
     for (const std::string& failure :
          SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))

@@ -218,6 +218,11 @@ TEST_F(MainGridTest, CacheLimitLoadsPartlyAndSortsByAddress) {
     EXPECT_FALSE(g.ShowGroupPanel());
     EXPECT_EQ(g.ColumnByFieldName("Item")->Sorted(), grid::csUp);
     EXPECT_FALSE(window->mkShowGroupPanel->Visible());
+    // The panel the limit hid is still the user's choice at the next start.
+    window->Close();
+    Settings reread;
+    Loadentries(reread, program.Dir());
+    EXPECT_TRUE(reread.ShowGroupPanel);
 }
 
 TEST_F(MainGridTest, CommandsWithoutAChosenRowBeepAndChangeNothing) {
