@@ -19,6 +19,7 @@
 #include "app/forms/log_dialog.h"
 #include "app/forms/open_db_dialog.h"
 #include "app/forms/progress_dialog.h"
+#include "app/forms/scan_folder_dialog.h"
 #include "app/forms/stats_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
@@ -28,11 +29,14 @@
 #include "app/list/program_state.h"
 #include "app/list/progress.h"
 #include "app/list/settings.h"
+#include "app/mail/address_gathering.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
 #include "platform/db/data_source.h"
+#include "platform/db/string_list.h"
+#include "platform/db/whole_file.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
@@ -41,6 +45,7 @@
 #include "platform/ui/prompt.h"
 #include "platform/ui/shell.h"
 #include "support/form_placement.h"
+#include "support/shelltree/shell_tree.h"
 
 namespace app {
 namespace {
@@ -164,7 +169,8 @@ void Tfrmmain::BuildMenus() {
     tools.AddSeparator();
     mkScanFolders = add(tools, "Scan Outlook Folders for Addresses...", "mkScanFolders");
     mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts");
-    add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1");
+    add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1",
+        [this] { ScanFileFoldersforAddresses1Click(); });
     tools.AddSeparator();
     add(tools, "Display Errors...", "DisplayErrors1", [this] {
         newformpreparation(true);
@@ -1002,6 +1008,90 @@ void Tfrmmain::SaveToFile(bool spreadsheet, grid::TgxDBGrid& grid) {
     } catch (const std::exception&) {
         ui::MessageDlg("An error was encountered saving your file.", ui::mtError, {ui::mbOK});
     }
+}
+
+void Tfrmmain::ScanFileFoldersforAddresses1Click() {
+    if (!DatabaseOpen())
+        return;
+    SetCancelled(false);
+    newformpreparation(true);
+    struct End {
+        Tfrmmain& window;
+        ~End() {
+            window.hideprogress();
+            window.newformpreparation(false);
+        }
+    } end{*this};
+    TdlgEnterMore more(this, services_, Progress(false));
+    TdlgScanFolder scan(this);
+    std::vector<std::string> found;
+    std::string folder;
+    const AddressCheck valid = [this](std::string_view address) {
+        int code = 0;
+        return services_.entries.validemailaddress(address, true, code);
+    };
+    for (;;) {
+        if (scan.ShowModal() != ui::mrOk)
+            return;
+        folder = scan.ScanDirectory->Path();
+        db::TStringList files;
+        ScanFolderFiles(files, folder, scan.Mask(), true, false);
+        if (files.Count() == 0) {
+            ui::MessageDlg(
+                "No files of the specified type could be found in the folder, " + folder + "!",
+                ui::mtWarning, {ui::mbOK});
+            continue;
+        }
+        for (std::int64_t i = 0; i < files.Count(); ++i) {
+            showprogress(true, i, true, "Processing Files", files.Count());
+            if (Cancelled())
+                return;
+            const std::string file = files.Get(i);
+            try {
+                const std::string text = db::ReadWholeFile(file);
+                std::size_t start = 0;
+                while (start <= text.size()) {
+                    std::size_t end = text.find('\n', start);
+                    if (end == std::string::npos)
+                        end = text.size();
+                    std::string_view line = std::string_view(text).substr(start, end - start);
+                    if (line.ends_with('\r'))
+                        line.remove_suffix(1);
+                    ExtractAddressesFromLine(line, found, valid);
+                    start = end + 1;
+                }
+            } catch (const std::exception&) {
+                if (ui::MessageDlg("An error was encountered processing the file, " + file +
+                                       ".  Do you want to continue processing?",
+                                   ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+                    return;
+            }
+        }
+        break;
+    }
+    hideprogress();
+    // One of each address, whatever its letter case.
+    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+        return UpperCase(a) < UpperCase(b);
+    });
+    found.erase(
+        std::unique(found.begin(), found.end(),
+                    [](const std::string& a, const std::string& b) { return SameText(a, b); }),
+        found.end());
+    if (found.empty()) {
+        ui::MessageDlg("No e-mail addresses were found in files of the folder, " + folder,
+                       ui::mtInformation, {ui::mbOK});
+        return;
+    }
+    more.memin->Lines().Clear();
+    for (const std::string& address : found)
+        more.memin->Lines().Add(address);
+    more.btnLoad->SetVisible(false);
+    more.btnPaste->SetVisible(false);
+    more.lblHeading->SetCaption("The following " + std::to_string(found.size()) +
+                                " addresses were retrieved from your file folder:");
+    more.SetCaption("Process Addresses (Step 2 of 2)");
+    more.ShowModal();
 }
 
 }  // namespace app

@@ -117,6 +117,8 @@ class Tfrmmain : public ui::TForm {
     void BrovikWebsite1Click();
     void FormCloseQuery(bool& can_close);
     void mkDisplayStatsClick();
+    // Gathers the addresses of the files of a disk folder for manual entry.
+    void ScanFileFoldersforAddresses1Click();
 
     // Commands on the rows chosen in the grid.
     void DeleteRecord1Click();

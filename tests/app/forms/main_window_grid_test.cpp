@@ -7,19 +7,23 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/forms/choose_category_dialog.h"
+#include "app/forms/enter_more_dialog.h"
 #include "app/forms/list_grid.h"
 #include "app/forms/main_window.h"
+#include "app/forms/scan_folder_dialog.h"
 #include "app/forms/stats_dialog.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
 #include "platform/ui/keys.h"
+#include "support/shelltree/shell_tree.h"
 #include "tests/app/list/list_test_support.h"
 
 namespace app {
@@ -279,6 +283,45 @@ TEST_F(MainGridTest, EditingSwitchesRowSelectOff) {
     EXPECT_EQ((g.Options() & grid::egoEditing) != 0, !was);
     EXPECT_EQ((g.Options() & grid::egoRowSelect) != 0, was);
     EXPECT_EQ(settings.AllowEditing, !was);
+}
+
+TEST_F(MainGridTest, FileFolderScanOffersEachAddressOfTheChosenFilesOnce) {
+    const std::filesystem::path folder = program.File("scan");
+    const std::filesystem::path empty = program.File("empty");
+    std::filesystem::create_directory(folder);
+    std::filesystem::create_directory(empty);
+    std::ofstream(folder / "a.txt") << "Mail ann@x.com and BOB@y.org\r\nagain Ann@X.com\n";
+    std::ofstream(folder / "b.txt") << "zed@z.net";
+    std::ofstream(folder / "c.dat") << "dat@x.com";
+    std::vector<std::string> offered;
+    std::string heading;
+    int steps = 0;
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        if (auto* scan = dynamic_cast<TdlgScanFolder*>(&form)) {
+            // First a folder without text files, then the one with them.
+            ++steps;
+            scan->ScanDirectory->SetRootUsePIDL(false);
+            scan->ScanDirectory->SetRootDir(program.Dir());
+            scan->ScanDirectory->SetPath((steps == 1 ? empty : folder).string());
+            ASSERT_TRUE(scan->btnNext1->Enabled());
+            EXPECT_EQ(scan->Mask(), "*.txt");
+            scan->btnNext1->Click();
+        } else if (auto* more = dynamic_cast<TdlgEnterMore*>(&form)) {
+            offered = more->memin->Lines().ToVector();
+            heading = more->lblHeading->Caption();
+            form.SetModalResult(ui::mrCancel);
+        } else {
+            ADD_FAILURE() << "another dialog came up";
+        }
+    });
+    window->ScanFileFoldersforAddresses1Click();
+    EXPECT_EQ(steps, 2);
+    EXPECT_EQ(
+        prompts->Asked().back().text,
+        "No files of the specified type could be found in the folder, " + empty.string() + "!");
+    EXPECT_EQ(offered, (std::vector<std::string>{"ann@x.com", "BOB@y.org", "zed@z.net"}));
+    EXPECT_EQ(heading, "The following 3 addresses were retrieved from your file folder:");
+    EXPECT_EQ(Rows().size(), 5u);
 }
 
 TEST_F(MainGridTest, StatisticsGridSumsEachCountInItsFooter) {
