@@ -67,6 +67,13 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     BuildFilterBar();
     BuildGrid();
     BuildPopupMenus();
+    // The grid's own writers; tests may put recording ones in their place.
+    OnExportExcel = [](grid::TgxDBGrid& grid, const std::string& file) {
+        grid.SaveToXLS(file, true);
+    };
+    OnExportHTML = [](grid::TgxDBGrid& grid, const std::string& file) {
+        grid.SaveToHTML(file, true);
+    };
     FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
     FormPlacement1->SetUseRegistry(true);
     FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");
@@ -1051,14 +1058,14 @@ void Tfrmmain::ScanFileFoldersforAddresses1Click() {
                 const std::string text = db::ReadWholeFile(file);
                 std::size_t start = 0;
                 while (start <= text.size()) {
-                    std::size_t end = text.find('\n', start);
-                    if (end == std::string::npos)
-                        end = text.size();
-                    std::string_view line = std::string_view(text).substr(start, end - start);
+                    std::size_t line_end = text.find('\n', start);
+                    if (line_end == std::string::npos)
+                        line_end = text.size();
+                    std::string_view line = std::string_view(text).substr(start, line_end - start);
                     if (line.ends_with('\r'))
                         line.remove_suffix(1);
                     ExtractAddressesFromLine(line, found, valid);
-                    start = end + 1;
+                    start = line_end + 1;
                 }
             } catch (const std::exception&) {
                 if (ui::MessageDlg("An error was encountered processing the file, " + file +
