@@ -13,12 +13,10 @@
 #include <cstring>
 #include <system_error>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/db/exception.h"
+#include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "support/email.h"
 
@@ -50,15 +48,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<std::int64_t>(0, left.count()));
-}
-
-// True when the lock is ours; false when another live copy holds it.
-bool TryLock(int fd) {
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return true;
 }
 
 // The parameters of this process after the program name.
@@ -108,8 +97,6 @@ TOneInstance::~TOneInstance() {
         server_->close();
         server_.reset();
     }
-    if (lock_fd_ >= 0)
-        ::close(lock_fd_);
     if (the_instance == this)
         the_instance = nullptr;
 }
@@ -120,10 +107,10 @@ std::filesystem::path TOneInstance::RuntimeFolder() {
     // Without a runtime folder, a folder of our own that nobody else may write.
     std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("corvane-runtime-" + std::to_string(getuid()));
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::system_error(errno, std::generic_category(), folder.string());
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
+    if (!platform::os::CreateDirectories(folder.string()).ok())
+        throw std::system_error(EACCES, std::generic_category(), folder.string());
+    const auto info = platform::os::QueryFileStatus(folder.string(), false);
+    if (!info.ok() || !info->directory || !info->owned_by_user)
         throw std::system_error(EACCES, std::generic_category(), folder.string());
     return folder;
 }
@@ -152,10 +139,11 @@ void TOneInstance::Start() {
     const std::string name = ExecutableName();
     const std::filesystem::path lock_path = folder / (name + ".lock");
     const std::filesystem::path socket_path = folder / (name + ".socket");
-    lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_fd_ < 0)
+    lock_path_ = lock_path.string();
+    const platform::os::Status locked = lock_.TryAcquire(lock_path_);
+    if (!locked.ok() && locked.code() != platform::os::kAccessDenied)
         return;
-    if (!TryLock(lock_fd_) && HandOver(socket_path)) {
+    if (!locked.ok() && HandOver(socket_path)) {
         handed_over_ = true;
         if (use_halt_to_exit_)
             std::exit(0);
@@ -178,7 +166,7 @@ bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
         socket.connectToServer(server);
         if (socket.waitForConnected(MillisecondsLeft(deadline)))
             break;
-        if (TryLock(lock_fd_) || MillisecondsLeft(deadline) == 0)
+        if (lock_.TryAcquire(lock_path_).ok() || MillisecondsLeft(deadline) == 0)
             return false;
         socket.abort();
         usleep(20000);

@@ -32,6 +32,7 @@
 #include "platform/db/component.h"
 #include "platform/db/object.h"
 #include "platform/db/string_list.h"
+#include "platform/os/process_lock.h"
 
 class QLocalServer;
 
@@ -93,7 +94,8 @@ class TOneInstance : public db::TComponent {
     bool show_on_new_instance_ = true;
     bool use_halt_to_exit_ = false;
     bool handed_over_ = false;
-    int lock_fd_ = -1;
+    platform::os::ProcessLock lock_;
+    std::string lock_path_;
     std::unique_ptr<QLocalServer> server_;
 };
 

@@ -104,9 +104,35 @@ bool EntryProcessor::LocateEmailAddress(std::string_view address) {
 }
 
 bool EntryProcessor::LocateEntry(std::string_view address, std::string_view category) {
-    return database_.tblCV().Locate(
-        "Item;Category", db::Variant::FromArray({db::Variant(address), db::Variant(category)}),
-        {db::loCaseInsensitive});
+    strata::TStrataTable& table = database_.tblCV();
+    // No index holds both fields, and the two-field search walks every row.
+    // In the list's own order by address the rows of one address lie
+    // together: the index finds the first and the category is compared along
+    // them.
+    if (table.Filtered() || !SameText(table.IndexFieldNames(), "Item")) {
+        return table.Locate("Item;Category",
+                            db::Variant::FromArray({db::Variant(address), db::Variant(category)}),
+                            {db::loCaseInsensitive});
+    }
+    if (!LocateEmailAddress(address))
+        return false;
+    db::TField* item = table.FieldByName("Item");
+    db::TField* group = table.FieldByName("Category");
+    // The index search may land on any row of the address: back to its first.
+    for (;;) {
+        table.Prior();
+        if (table.Bof())
+            break;
+        if (!SameText(item->AsString(), address)) {
+            table.Next();
+            break;
+        }
+    }
+    for (; !table.Eof() && SameText(item->AsString(), address); table.Next()) {
+        if (SameText(group->AsString(), category))
+            return true;
+    }
+    return false;
 }
 
 std::string EntryProcessor::GetGroupOfUser(std::string_view address) {

@@ -1,7 +1,10 @@
 #include "app/list/list_database.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
+#include <vector>
 
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
@@ -156,11 +159,69 @@ bool StatsTableExistsInDirectory(std::string_view dir) {
     return FileInDir(dir, kStatsTableName);
 }
 
+namespace {
+
+void CheckFileStep(platform::os::Status status, std::string_view what, const std::string& path) {
+    if (!status.ok())
+        throw std::runtime_error("Cannot " + std::string(what) + " " + path + " (error " +
+                                 std::to_string(status.code()) + ")");
+}
+
+bool IsDataFile(const std::filesystem::path& file) {
+    return SameText(file.extension().string(), ".DAT");
+}
+
+// Moves every file of the staging folder into home, each data file after the
+// files of its table. A file already in home under a name being moved in is
+// what a run stopped while moving left behind: no data file claims it.
+void MoveTablesIn(const std::string& staging, const std::string& home) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(staging))
+        files.push_back(entry.path());
+    std::stable_partition(files.begin(), files.end(),
+                          [](const std::filesystem::path& f) { return !IsDataFile(f); });
+    for (const std::filesystem::path& file : files) {
+        const std::string target = home + file.filename().string();
+        const std::string stray = platform::os::ResolvePath(target);
+        if (platform::os::FileExists(stray))
+            CheckFileStep(platform::os::DeleteFile(stray), "remove", stray);
+        CheckFileStep(platform::os::MoveFile(file.string(), target), "move in", target);
+    }
+    CheckFileStep(platform::os::SyncDirectory(home), "sync", home);
+}
+
+}  // namespace
+
+// The tables are made in a folder of their own and moved in with each data
+// file last, so a run stopped half-way never leaves a half-made table under
+// the real name: the next start finds no data file and creates it again.
 void CreateListTables(std::string_view dir, bool stats_only, std::string_view session) {
-    CreationDatabase database(session, dir);
-    if (!stats_only)
-        CreateList(session, "CVCreate");
-    CreateStats(session, "CVCreate");
+    const std::string home = AppendPathDelimiter(std::string(dir));
+    const bool make_list = !stats_only && !databaseexistsindirectory(home);
+    const bool make_stats = !StatsTableExistsInDirectory(home);
+    if (!make_list && !make_stats)
+        return;
+    std::random_device random;
+    const std::string staging = home + "CVCreate" + std::to_string(random()) + ".tmp/";
+    CheckFileStep(platform::os::CreateDirectories(staging), "create", staging);
+    const auto remove_staging = [&staging] {
+        std::error_code ignored;
+        std::filesystem::remove_all(staging, ignored);
+    };
+    try {
+        {
+            CreationDatabase database(session, staging);
+            if (make_list)
+                CreateList(session, "CVCreate");
+            if (make_stats)
+                CreateStats(session, "CVCreate");
+        }
+        MoveTablesIn(staging, home);
+    } catch (...) {
+        remove_staging();
+        throw;
+    }
+    remove_staging();
 }
 
 ListDatabase::ListDatabase(Settings& settings, std::string program_dir, std::string session_name)

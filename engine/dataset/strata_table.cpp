@@ -240,12 +240,16 @@ void TRestructureIndexDefs::Clear() {
 void TRestructureIndexDefs::Update() {
     if (loaded_)
         return;
-    table_.RestructureFieldDefs().Update();
+    // A field list being edited for the restructure keeps its edits: it
+    // still names every existing field by that field's number. Reloading it
+    // here would silently drop the fields just added.
+    TRestructureFieldDefs& field_defs = table_.RestructureFieldDefs();
+    if (field_defs.Count() == 0)
+        field_defs.Update();
     const std::vector<IndexDescriptor> indexes = table_.EngineIndexDescriptors();
     const platform::nls::CodePage page = table_.descriptor_page_;
     // The listed names are UTF-8; IndexFieldList reads engine names.
     std::vector<FieldDescriptor> fields;
-    TRestructureFieldDefs& field_defs = table_.RestructureFieldDefs();
     for (std::size_t i = 0; i < field_defs.Count(); ++i) {
         const TRestructureFieldDef& f = field_defs.Items(i);
         fields.push_back(MakeFieldDescriptor(static_cast<std::uint16_t>(f.FieldNo),
@@ -432,7 +436,10 @@ std::unique_ptr<db::TStream> TStrataTable::CreateBlobStream(db::TField* field,
 void TStrataTable::DataEvent(db::TDataEvent event, const db::TDataEventInfo& info) {
     if (event == db::dePropertyChange) {
         index_defs_.SetUpdated(false);
+        // Another table or database: lists made for the old one do not apply.
+        restructure_fields_.Clear();
         restructure_fields_.SetLoaded(false);
+        restructure_indexes_.Clear();
         restructure_indexes_.SetLoaded(false);
     }
     TStrataDBDataSet::DataEvent(event, info);
@@ -819,7 +826,11 @@ void TStrataTable::RestructureTable(std::uint16_t language, std::uint16_t sort,
                     OnDataLost(this, cause, context, proceed, suppress);
             });
     });
+    // The lists described the table as it was; the next restructure starts
+    // from the table as it now is.
+    restructure_fields_.Clear();
     restructure_fields_.SetLoaded(false);
+    restructure_indexes_.Clear();
     restructure_indexes_.SetLoaded(false);
     index_defs_.SetUpdated(false);
 }

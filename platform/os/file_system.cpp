@@ -262,6 +262,29 @@ Result<FileAttributes> GetFileAttributes(std::string_view path) {
     return attributes;
 }
 
+Result<FileStatus> QueryFileStatus(std::string_view path, bool follow_links) {
+    const std::string name(path);
+    struct stat st {};
+    const int failed = follow_links ? ::stat(name.c_str(), &st) : ::lstat(name.c_str(), &st);
+    if (failed != 0)
+        return Status::FromErrno(errno);
+    FileStatus status;
+    status.directory = S_ISDIR(st.st_mode);
+    status.symlink = S_ISLNK(st.st_mode);
+    status.size = static_cast<std::uint64_t>(st.st_size);
+    status.modified = static_cast<std::int64_t>(st.st_mtime);
+    status.owned_by_user = st.st_uid == ::getuid();
+    return status;
+}
+
+Result<int> OpenForPolling(std::string_view path) {
+    const std::string name(path);
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Status::FromErrno(errno);
+    return fd;
+}
+
 bool FileExists(std::string_view path) {
     const auto attributes = GetFileAttributes(path);
     return attributes && !attributes->directory;

@@ -31,6 +31,22 @@ struct FileAttributes {
 
 // 11010 when nothing of that name exists.
 Result<FileAttributes> GetFileAttributes(std::string_view path);
+// An entry exactly as spelled (no case lookup), as a file browser shows it.
+struct FileStatus {
+    bool directory = false;
+    bool symlink = false;  // the entry is a link (only when links are not followed)
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;   // seconds since 1970-01-01 UTC
+    bool owned_by_user = false;  // owned by the user this process runs as
+};
+
+// With follow_links false a symbolic link reports itself, else its target.
+Result<FileStatus> QueryFileStatus(std::string_view path, bool follow_links);
+
+// A read-only, close-on-exec descriptor of the file for a poll of its
+// changes (such as the mount table); the caller closes it.
+Result<int> OpenForPolling(std::string_view path);
+
 // True for an existing entry that is not a directory.
 bool FileExists(std::string_view path);
 bool DirectoryExists(std::string_view path);

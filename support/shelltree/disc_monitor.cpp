@@ -8,12 +8,12 @@
 #include <array>
 #include <cerrno>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include "platform/os/file_system.h"
 #include "support/shelltree/shell_items.h"
 
 namespace support {
@@ -85,7 +85,8 @@ void TDiscMonitorThread::Restart(std::uint32_t filter) {
 TDiscMonitor::TDiscMonitor(QObject* receiver) : receiver_(receiver) {
     inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    mounts_fd_ = ::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
+    if (const auto mounts = platform::os::OpenForPolling("/proc/self/mounts"); mounts.ok())
+        mounts_fd_ = *mounts;
     if (inotify_fd_ >= 0 && wake_fd_ >= 0)
         worker_ = std::thread([this] { Run(); });
 }

@@ -8,7 +8,6 @@
 #include <sstream>
 #include <system_error>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/config/value_text.h"
@@ -79,19 +78,21 @@ ShellItem Virtual(const fs::path& path, std::string display) {
 }  // namespace
 
 std::uint32_t ItemAttributes(const fs::path& path) {
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0)
+    const auto link = platform::os::QueryFileStatus(path.string(), false);
+    if (!link.ok())
         return 0;
     std::uint32_t attributes = SFGAO_FILESYSTEM | SFGAO_CANRENAME | SFGAO_HASPROPSHEET;
-    struct stat target = link;
-    if (S_ISLNK(link.st_mode)) {
+    platform::os::FileStatus target = *link;
+    if (link->symlink) {
         attributes |= SFGAO_LINK;
-        if (::stat(path.c_str(), &target) != 0)
+        const auto followed = platform::os::QueryFileStatus(path.string(), true);
+        if (!followed.ok())
             return attributes;  // a dangling link is a plain item
+        target = *followed;
     }
     if (Hidden(path))
         attributes |= SFGAO_HIDDEN;
-    if (S_ISDIR(target.st_mode)) {
+    if (target.directory) {
         attributes |= SFGAO_FOLDER | SFGAO_FILESYSANCESTOR;
         std::error_code error;
         for (fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, error),
@@ -112,10 +113,9 @@ ShellItem MakeItem(const fs::path& path) {
     item.name = path.filename().string();
     item.display = item.name;
     item.attributes = ItemAttributes(path);
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        item.size = S_ISDIR(info.st_mode) ? 0 : static_cast<std::uint64_t>(info.st_size);
-        item.modified = static_cast<std::int64_t>(info.st_mtime);
+    if (const auto info = platform::os::QueryFileStatus(path.string(), true); info.ok()) {
+        item.size = info->directory ? 0 : info->size;
+        item.modified = info->modified;
     }
     return item;
 }

@@ -8,6 +8,7 @@
 
 #include "app/list/category_filter.h"
 #include "app/list/name_routines.h"
+#include "app/routines/text_routines.h"
 #include "tests/app/list/list_test_support.h"
 
 namespace app {
@@ -84,6 +85,39 @@ TEST_F(EntryProcessingTest, AddAndRemoveResultsLogAndAcknowledgements) {
     ASSERT_EQ(log.size(), 7u);
     EXPECT_EQ(log[0], "ADD a@x.com news [c] -> Entered Successfully");
     EXPECT_EQ(log[5], "REMOVE a@x.com  [c] -> Entry successfully deleted!");
+}
+
+// An address in several categories, among neighbours on either side, is
+// found by address and category without regard to case, in the list's own
+// order and in another.
+TEST_F(EntryProcessingTest, LocateEntryFindsTheAddressInItsCategory) {
+    settings.DefaultNoUserSend = false;
+    for (const char* email : {"a@x.com", "c@x.com"})
+        ASSERT_EQ(Add(email, "news"), "Entered Successfully");
+    for (const char* category : {"sport", "news", "Music"})
+        ASSERT_EQ(Add("b@x.com", category), "Entered Successfully");
+    struct Case {
+        const char* address;
+        const char* category;
+        bool found;
+    };
+    const Case cases[] = {{"b@x.com", "news", true},   {"B@X.COM", "MUSIC", true},
+                          {"b@x.com", "sport", true},  {"b@x.com", "film", false},
+                          {"b@x.co", "news", false},   {"c@x.com", "news", true},
+                          {"a@x.com", "sport", false}, {"d@x.com", "news", false}};
+    settings.MustBelongToGroup = true;
+    strata::TStrataTable& table = database->tblCV();
+    for (const char* order : {"Item", "Category"}) {
+        table.SetIndexFieldNames(order);
+        for (const Case& c : cases) {
+            ASSERT_EQ(entries->UserCanSend(c.address, c.category), c.found)
+                << order << ": " << c.address << " " << c.category;
+            if (c.found) {
+                EXPECT_TRUE(SameText(table.FieldByName("Item")->AsString(), c.address));
+                EXPECT_TRUE(SameText(table.FieldByName("Category")->AsString(), c.category));
+            }
+        }
+    }
 }
 
 TEST_F(EntryProcessingTest, RulesRefuseAndRecordErrors) {

@@ -193,9 +193,7 @@ class RecoveryTest : public ListTest {
     }
 };
 
-// Adding fields by a restructure through the table component is not carried
-// out by the engine yet (the table keeps its old fields); enable this once it is.
-TEST_F(RecoveryTest, DISABLED_RetryUpgradesAFirstStructureTable) {
+TEST_F(RecoveryTest, RetryUpgradesAFirstStructureTable) {
     MakeFirstStructureTable();
     for (ui::TModalResult answer :
          {ui::mrRetry, ui::mrYes, ui::mrOk, ui::mrOk, ui::mrYes, ui::mrOk, ui::mrOk})

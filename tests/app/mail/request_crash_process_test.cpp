@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,15 +69,24 @@ std::vector<std::string> MixedRequests(int count) {
     return requests;
 }
 
-// One check in a child process of the database in dir; never returns.
+std::string ReportPath(const std::string& mail_root) {
+    return mail_root + ".report";
+}
+
+// One check in a child process of the database in dir; never returns. Every
+// box it showed and any error it raised land in a report beside the mail
+// folder, which the test prints when the check fails.
 [[noreturn]] void RunCheck(const std::string& dir, const std::string& mail_root, bool exclusive) {
-    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    auto scripted = std::make_unique<ui::ScriptedPromptService>();
+    const ui::ScriptedPromptService& asked = *scripted;
+    ui::ScopedPromptService prompts(std::move(scripted));
     Settings settings;
     settings.DBExclusive = exclusive;
     settings.MaintainLog = false;
     ErrorsList errors;
     int status = 0;
-    {
+    std::string failure;
+    try {
         ListDatabase database(settings, dir);
         EntryProcessor entries(database, settings, errors);
         if (!database.OpenDatabase(dir)) {
@@ -86,6 +97,16 @@ std::vector<std::string> MixedRequests(int count) {
             status = run.OpenBtnClick() ? 0 : 3;
             database.SaveDatabase();
         }
+    } catch (const std::exception& e) {
+        status = 4;
+        failure = e.what();
+    }
+    {
+        std::ofstream report(ReportPath(mail_root), std::ios::trunc);
+        for (const ui::PromptRequest& box : asked.Asked())
+            report << "box: " << box.text << "\n";
+        if (!failure.empty())
+            report << "error: " << failure << "\n";
     }
     ::_exit(status);
 }
@@ -101,6 +122,13 @@ int Wait(pid_t pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return status;
+}
+
+std::string Report(const std::string& mail_root) {
+    std::ifstream in(ReportPath(mail_root));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 std::vector<std::string> ListRows(const std::string& dir, const std::string& session) {
@@ -130,7 +158,8 @@ TEST(RequestRun, KilledRunsEndWithTheListOfAnUninterruptedRun) {
     FillFolder(reference + "Mail", requests);
     FillFolder(killed + "Mail", requests);
 
-    ASSERT_EQ(Wait(StartCheck(reference, reference + "Mail", true)), 0);
+    ASSERT_EQ(Wait(StartCheck(reference, reference + "Mail", true)), 0)
+        << Report(reference + "Mail");
 
     std::mt19937 random(20261207);
     std::uniform_int_distribution<int> delay_ms(5, 250);
@@ -143,13 +172,32 @@ TEST(RequestRun, KilledRunsEndWithTheListOfAnUninterruptedRun) {
         Wait(pid);
     }
     EXPECT_GE(kills, 50);
-    ASSERT_EQ(Wait(StartCheck(killed, killed + "Mail", true)), 0);
+    ASSERT_EQ(Wait(StartCheck(killed, killed + "Mail", true)), 0) << Report(killed + "Mail");
 
     const std::vector<std::string> want = ListRows(reference, "Reference");
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(ListRows(killed, "Killed"), want);
     auto store = mail::MailStore::OpenMaildir({}, killed + "Mail", "MailingList");
     EXPECT_EQ(store->Root(1).SubFolder("MailingList").ItemCount(), 0u) << "every request handled";
+}
+
+// The first run of a new folder creates the database; killed at any moment
+// of that, the next run still opens a whole database and handles the mail.
+TEST(RequestRun, RunsKilledWhileCreatingTheDatabaseLeaveOneThatOpens) {
+    ProgramDir program;
+    const std::vector<std::string> requests = MixedRequests(5);
+    for (int delay_us = 0; delay_us <= 30000; delay_us += 2500) {
+        const std::string dir = program.File("d" + std::to_string(delay_us)) + "/";
+        std::filesystem::create_directories(dir);
+        FillFolder(dir + "Mail", requests);
+        const pid_t pid = StartCheck(dir, dir + "Mail", true);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+        ::kill(pid, SIGKILL);
+        Wait(pid);
+        EXPECT_EQ(Wait(StartCheck(dir, dir + "Mail", true)), 0)
+            << "killed after " << delay_us << " us\n"
+            << Report(dir + "Mail");
+    }
 }
 
 TEST(RequestRun, TwoProgramsSharingTheDatabaseLoseAndDoubleNothing) {
@@ -176,8 +224,8 @@ TEST(RequestRun, TwoProgramsSharingTheDatabaseLoseAndDoubleNothing) {
     FillFolder(dir + "MailB", second);
     const pid_t a = StartCheck(dir, dir + "MailA", false);
     const pid_t b = StartCheck(dir, dir + "MailB", false);
-    EXPECT_EQ(Wait(a), 0);
-    EXPECT_EQ(Wait(b), 0);
+    EXPECT_EQ(Wait(a), 0) << Report(dir + "MailA");
+    EXPECT_EQ(Wait(b), 0) << Report(dir + "MailB");
 
     const std::vector<std::string> rows = ListRows(dir, "Reader");
     std::vector<std::string> unique = rows;

@@ -200,6 +200,57 @@ TEST_F(StrataTableTest, OptimizeKeepsABackupOrNoneAndSurvivesACrash) {
     t.Close();
 }
 
+// An older table gains fields by a restructure that starts from its loaded
+// definition: first a new field in front, then fields at the end; the rows
+// keep their values and the new fields take their defaults.
+TEST_F(StrataTableTest, RestructureAddsFieldsToAnExistingTable) {
+    TStrataTable& t = MakeTable("old.dat");
+    t.FieldDefs()->Add("Item", db::ftString, 80);
+    t.FieldDefs()->Add("Category", db::ftString, 80);
+    t.IndexDefs().Add("ByItem", "Item", db::ixCaseInsensitive);
+    t.CreateTable();
+    t.Open();
+    for (const char* item : {"a@x", "b@x"}) {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(item);
+        t.FieldByName("Category")->SetAsString("news");
+        t.Post();
+    }
+    t.Close();
+
+    TRestructureFieldDefs& rf = t.RestructureFieldDefs();
+    rf.SetLoaded(false);
+    rf.Update();
+    ASSERT_EQ(rf.Count(), 2u);
+    rf.Insert(0, "Index", db::ftAutoInc, 3, 0, "", "", "", "", false, 0);
+    TRestructureIndexDefs& ri = t.RestructureIndexDefs();
+    ri.SetLoaded(false);
+    ri.Update();
+    t.RestructureTable(0, 0, 0, 0, false, "", "", 512, -1, true);
+
+    rf.SetLoaded(false);
+    rf.Update();
+    rf.Add("Flag", db::ftBoolean, 4, 0, "", "", "", "TRUE", false, 0);
+    ri.Clear();
+    ri.SetLoaded(true);
+    ri.Add("", "Index;Item", db::ixPrimary | db::ixUnique, 3);
+    ri.Add("ByItem", "Item", db::ixCaseInsensitive, 3);
+    t.RestructureTable(0, 0, 0, 0, false, "", "", 512, -1, true);
+
+    t.Open();
+    std::vector<std::string> names;
+    for (int i = 0; i < t.FieldCount(); ++i)
+        names.push_back(t.Fields()[i]->FieldName());
+    EXPECT_EQ(names, (std::vector<std::string>{"Index", "Item", "Category", "Flag"}));
+    std::vector<std::string> rows;
+    for (t.First(); !t.Eof(); t.Next())
+        rows.push_back(
+            t.FieldByName("Index")->AsString() + " " + t.FieldByName("Item")->AsString() + " " +
+            t.FieldByName("Category")->AsString() + " " + t.FieldByName("Flag")->AsString());
+    EXPECT_EQ(rows, (std::vector<std::string>{"1 a@x news True", "2 b@x news True"}));
+    t.Close();
+}
+
 TEST_F(StrataTableTest, MissingTableNameIsRefused) {
     TStrataTable& t = MakeTable("");
     try {

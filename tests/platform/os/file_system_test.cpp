@@ -1,8 +1,11 @@
 #include "platform/os/file_system.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "platform/os/file.h"
+#include "platform/os/process_lock.h"
 #include "tests/platform/os/scratch_dir.h"
 
 namespace platform::os {
@@ -86,6 +90,73 @@ TEST(OsFileSystem, AttributesAndExistence) {
     EXPECT_FALSE(FileExists(dir.path()));
     EXPECT_EQ(GetFileAttributes(dir / "none").code(), kInvalidPath);
     EXPECT_FALSE(FileExists(dir / "none"));
+}
+
+TEST(OsFileSystem, StatusOfEntriesAndLinks) {
+    ScratchDir dir;
+    WriteText(dir / "f.dat", "12345");
+    std::filesystem::create_directory(dir / "sub");
+    std::filesystem::create_symlink(dir / "sub", dir / "to-sub");
+    std::filesystem::create_symlink(dir / "gone", dir / "dangling");
+
+    const auto file = QueryFileStatus(dir / "f.dat", false);
+    ASSERT_TRUE(file.ok());
+    EXPECT_FALSE(file->directory);
+    EXPECT_FALSE(file->symlink);
+    EXPECT_EQ(file->size, 5u);
+    EXPECT_GT(file->modified, 1700000000);
+    EXPECT_TRUE(file->owned_by_user);
+
+    const auto link = QueryFileStatus(dir / "to-sub", false);
+    ASSERT_TRUE(link.ok());
+    EXPECT_TRUE(link->symlink);
+    EXPECT_FALSE(link->directory);
+    const auto target = QueryFileStatus(dir / "to-sub", true);
+    ASSERT_TRUE(target.ok());
+    EXPECT_TRUE(target->directory);
+    EXPECT_FALSE(target->symlink);
+
+    EXPECT_TRUE(QueryFileStatus(dir / "dangling", false).ok());
+    EXPECT_EQ(QueryFileStatus(dir / "dangling", true).code(), kInvalidPath);
+    // Exactly as spelled: no case lookup.
+    EXPECT_EQ(QueryFileStatus(dir / "F.DAT", true).code(), kInvalidPath);
+}
+
+TEST(OsProcessLock, HeldByOneHolderAndReleasedWhenItsProcessDies) {
+    ScratchDir dir;
+    const std::string path = dir / "app.lock";
+    ProcessLock first;
+    ProcessLock second;
+    ASSERT_TRUE(first.TryAcquire(path).ok());
+    EXPECT_TRUE(first.Held());
+    EXPECT_EQ(second.TryAcquire(path).code(), kAccessDenied);
+    EXPECT_FALSE(second.Held());
+    first.Release();
+    ASSERT_TRUE(second.TryAcquire(path).ok());
+    second.Release();
+
+    // A holder killed outright leaves no stale lock.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ProcessLock held;
+        const char answer = held.TryAcquire(path).ok() ? 'y' : 'n';
+        [[maybe_unused]] const auto n = ::write(ready[1], &answer, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    EXPECT_EQ(answer, 'y');
+    EXPECT_EQ(first.TryAcquire(path).code(), kAccessDenied);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(first.TryAcquire(path).ok());
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    EXPECT_EQ(first.TryAcquire(dir / "missing/app.lock").code(), kInvalidPath);
 }
 
 TEST(OsFileSystem, DeleteRules) {
