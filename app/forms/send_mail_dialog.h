@@ -66,9 +66,11 @@ class TdlgSendMail : public ui::TForm {
     ui::TButton* btnsendtest;
     ui::TButton* btnCancel;
 
+    // Shows the editor text on the preview page when that page is open.
+    void ShowPreview();
+
   private:
     void TakeMessage();
-    void ShowPreview();
 
     Tfrmmain& main_;
     ListServices services_;

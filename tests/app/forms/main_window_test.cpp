@@ -219,8 +219,11 @@ TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
     QImage image = window.grab().toImage();
     EXPECT_TRUE(image.save("main_window.png"));
     EXPECT_GT(window.menuBar()->actions().size(), 4);
-    EXPECT_FALSE(window.btnsend->Enabled()) << "shown, but not runnable yet";
     EXPECT_TRUE(window.btnsend->Visible());
+    int sends = 0;
+    window.OnSendEmail = [&] { ++sends; };
+    window.btnsend->click();
+    EXPECT_EQ(sends, 1) << "the send command reaches the program's send dialog";
     EXPECT_TRUE(window.btngetoutlook->Enabled());
 }
 

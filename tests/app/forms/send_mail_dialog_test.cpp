@@ -4,17 +4,23 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QTextBrowser>
 
 #include <filesystem>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
 #include "platform/ui/form.h"
+#include "support/show_html.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
 
 namespace app {
 namespace {
+
+// The folder the tests started in (the build folder): opening a database
+// changes the current one.
+const std::filesystem::path kStartDir = std::filesystem::current_path();
 
 bool Contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
@@ -49,7 +55,8 @@ class SendMailDialogTest : public testing_support::ListTest {
     }
 
     static void Save(QWidget& widget, const std::string& name) {
-        EXPECT_TRUE(widget.grab().toImage().save(QString::fromStdString(name)));
+        EXPECT_TRUE(
+            widget.grab().toImage().save(QString::fromStdString((kStartDir / name).string())));
     }
 
     mail::testing::SmtpSink sink;
@@ -85,6 +92,8 @@ TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     dialog.edtMessageText->SetText("<p>Hello <b>list</b></p>");
     dialog.chkHTML->SetChecked(true);
     dialog.pgcMessage->SetActivePage(dialog.tabPreview);
+    dialog.ShowPreview();
+    EXPECT_EQ(dialog.ShowHTML->Browser()->toPlainText().toStdString(), "Hello list");
     dialog.Show();
     QApplication::processEvents();
     Save(dialog, "send_mail_dialog_preview.png");
