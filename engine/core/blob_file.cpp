@@ -141,6 +141,12 @@ void TBlobFile::Open() {
     stats_ = {};
 }
 
+void TBlobFile::Write(std::span<const std::byte> data) {
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    TFileHandler::Write(data);
+}
+
 void TBlobFile::Close() {
     ClearBlockCache();
     if (IsOpen())

@@ -139,6 +139,9 @@ class TBlobFile : public TFileHandler {
     void Open() override;
     void Close() override;
     void CreateFile() override;
+    // Every write of the table's data tells the owning table first.
+    using TFileHandler::Write;
+    void Write(std::span<const std::byte> data) override;
 
     // From the data file header; 0 means 512. Set before opening.
     void SetBlockSize(std::uint32_t size);

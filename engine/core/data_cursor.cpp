@@ -9,6 +9,7 @@
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/filter.h"
+#include "engine/core/table_swap.h"
 #include "engine/core/table_verifier.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/scramble.h"
@@ -158,6 +159,9 @@ void TDataCursor::VerifyTableHeaders() {
     table_->ReadLock();
     try {
         table_->DataFile().VerifyHeader();
+        // The last writer stopped between its first and last write: the
+        // files may disagree, and only a repair brings them together.
+        table_->CheckWritesFinished();
         if (!table_->IndexRecreated())
             table_->IndexFile().VerifyHeader();
         if (table_->BlobFile().IsOpen())
@@ -216,9 +220,13 @@ void TDataCursor::Open() {
     open_ = true;
     try {
         media_read_only_ = table_->MediaReadOnly();
-        if (table_->UseCount() == 1 && !repair_mode_ && !restructure_mode_ &&
-            !table_->HeaderChangesPending()) {
-            VerifyTableHeaders();
+        if (table_->UseCount() == 1 && !repair_mode_ && !table_->HeaderChangesPending()) {
+            // Counts read from the header size the caches and bitmaps, so
+            // they are held against the file before anything uses them.
+            if (restructure_mode_)
+                table_->DataFile().CheckSizes();
+            else
+                VerifyTableHeaders();
         }
         if (table_->DataFile().GetEncrypted())
             CheckPassword();
@@ -763,49 +771,7 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
     }
     Close(true);
 
-    // The new files come into the database folder under a temporary name
-    // first, so the old table is only given up once its successor is there.
-    const std::string staged = directory_.MakeTempTableName(memory);
-    const std::string staged_base = staged.substr(0, staged.size() - 4);
-    const std::string temp_base = temp_name.substr(0, temp_name.size() - 4);
-    const char* extensions[3] = {".DAT", ".IDX", ".BLB"};
-    std::vector<std::string> moved;
-    const auto undo_staging = [&] {
-        for (const std::string& name : moved)
-            (void)platform::os::DeleteFile(name).ok();
-    };
-    if (memory) {
-        const int renamed = (*work).RenameTable(temp_name, staged_base, false, true);
-        if (renamed < 0)
-            Raise(static_cast<EngineErrorCode>(-renamed));
-    } else {
-        for (const char* ext : extensions) {
-            const std::string from = (*work).Path() + temp_base + ext;
-            if (!platform::os::FileExists(from))
-                continue;
-            const std::string to = directory_.Path() + staged_base + ext;
-            const platform::os::Status status = platform::os::MoveFile(from, to);
-            if (!status.ok()) {
-                undo_staging();
-                (*work).DeleteTable(temp_name, false);
-                Raise(static_cast<EngineErrorCode>(status.code()));
-            }
-            moved.push_back(to);
-        }
-    }
-    const int replaced = (backup && !memory)
-                             ? directory_.RenameTable(table_name_, table_name_, true, memory)
-                             : directory_.DeleteTable(table_name_, memory);
-    if (replaced < 0) {
-        if (memory)
-            directory_.DeleteTable(staged, true);
-        else
-            undo_staging();
-        Raise(static_cast<EngineErrorCode>(-replaced));
-    }
-    const int placed = directory_.RenameTable(staged, BaseName(), false, memory);
-    if (placed < 0)
-        Raise(static_cast<EngineErrorCode>(-placed));
+    PlaceRebuiltTable(directory_, *work, temp_name, table_name_, backup && !memory, memory);
 }
 
 DataHeader TDataCursor::ReadClosedHeader() {

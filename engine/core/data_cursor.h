@@ -30,6 +30,7 @@
 #include "engine/storage/exp_token.h"
 #include "engine/storage/language_char_maps.h"
 #include "engine/storage/records_bitmap.h"
+#include "platform/db/format_settings.h"
 
 namespace strata {
 
@@ -321,6 +322,9 @@ class TDataCursor final : public TFileCursor {
     // The optimisation level (0 index scans, 1 partly, 2 record by record)
     // a tree would get on this cursor; raises nothing.
     std::uint8_t ClassifyFilterNode(TExpToken& node, std::uint8_t parent_operator, bool estimate);
+    // Whether an index narrows the records the tree visits: level 0 or 1, or a case-sensitive
+    // string equality that a case-insensitive index narrows before the exact check.
+    bool FilterNodeUsesIndex(TExpToken& node, bool estimate);
     bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();
@@ -445,6 +449,9 @@ class TDataCursor final : public TFileCursor {
     struct NodePlan {
         std::uint8_t level = 2;
         int slot = -1;
+        // Level 2, but the slot's case-insensitive index gives every record a case-sensitive
+        // equality can match, each then compared exactly; on an AND, an operand does.
+        bool superset = false;
     };
     // Ordinal intervals [first, end) of one index's keys.
     struct KeyIntervals {
@@ -464,15 +471,17 @@ class TDataCursor final : public TFileCursor {
     void EvaluateFilter(TFilter& filter, const TRecordsBitmap& candidates);
     bool RecordPasses(TFilter& filter, ConstRecordBuffer record, std::uint32_t number);
     // NULL answers nothing.
-    std::optional<bool> EvaluateNode(const TExpToken& node, ConstRecordBuffer record);
+    std::optional<bool> EvaluateNode(const TExpToken& node, ConstRecordBuffer record,
+                                     const db::TFormatSettings& format);
     void ReadColumn(const std::byte* record, TExpToken& column);
     NodePlan PlanNode(TExpToken& node, bool estimate);
     int IndexForColumn(std::uint16_t field, int case_rule) const;
     bool ConstantFits(const TExpToken& column, const TExpToken& constant) const;
-    void BuildSets(TExpToken& node, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
-                   TRecordsBitmap* no);
+    void BuildSets(TExpToken& node, const db::TFormatSettings& format,
+                   const TRecordsBitmap& candidates, TRecordsBitmap& yes, TRecordsBitmap* no);
     void EvaluateRecords(const TExpToken* node, const TFilter* callback_filter,
-                         const TRecordsBitmap& candidates, TRecordsBitmap& yes, TRecordsBitmap* no);
+                         const db::TFormatSettings& format, const TRecordsBitmap& candidates,
+                         TRecordsBitmap& yes, TRecordsBitmap* no);
     void ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                   TRecordsBitmap& no);
     KeyIntervals NullIntervals(int slot);

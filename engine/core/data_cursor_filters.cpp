@@ -137,6 +137,9 @@ void TDataCursor::ReadColumn(const std::byte* record, TExpToken& column) {
 }
 
 TFilter* TDataCursor::InstallFilter(std::unique_ptr<TFilter> filter) {
+    db::TFormatSettings format;
+    LoadLocaleFormats(language_, sort_, format);
+    filter->SetFormats(std::move(format));
     if (filter->Expression() != nullptr) {
         NodePlan plan = PlanNode(*filter->Expression(), false);
         filter->SetLevel(plan.level);
@@ -359,6 +362,14 @@ TDataCursor::NodePlan TDataCursor::PlanNode(TExpToken& node, bool estimate) {
             if (string_compare && !IsComparison(node.Code))
                 return plan;
             plan = column_plan(column, no_case ? 1 : 2);
+            // Values equal with case are equal without it, so a case-insensitive index
+            // narrows the records a case-sensitive equality evaluates (under byte order
+            // only, as above). The level stays: the records are still evaluated one by one.
+            if (plan.slot < 0 && !no_case && node.Code == kOpEqual && language_ == 0 &&
+                FieldType(fields_[column->FieldNumber - 1]) == kTypeString) {
+                plan.slot = IndexForColumn(column->FieldNumber, 1);
+                plan.superset = plan.slot >= 0;
+            }
         }
     } else if (node.Kind == kTokenUnary && (node.Code == kOpIsNull || node.Code == kOpIsNotNull)) {
         plan = column_plan(node.First.get(), 0);
@@ -384,13 +395,16 @@ TDataCursor::NodePlan TDataCursor::PlanNode(TExpToken& node, bool estimate) {
             plan = column_plan(column, 2);
     } else if (node.Kind == kTokenBinary && (node.Code == kOpAnd || node.Code == kOpOr) &&
                node.First && node.Second) {
-        const std::uint8_t a = PlanNode(*node.First, estimate).level;
-        const std::uint8_t b = PlanNode(*node.Second, estimate).level;
+        const NodePlan first = PlanNode(*node.First, estimate);
+        const NodePlan second = PlanNode(*node.Second, estimate);
+        const std::uint8_t a = first.level;
+        const std::uint8_t b = second.level;
         if (node.Code == kOpOr) {
             plan.level = (a == 0 && b == 0) ? 0 : 2;
         } else {
             plan.level = (a == 0 && b == 0) ? 0 : ((a == 2 && b == 2) ? 2 : 1);
-            if (b < a)
+            plan.superset = plan.level == 2 && (first.superset || second.superset);
+            if (b < a || (plan.superset && !first.superset))
                 std::swap(node.First, node.Second);
         }
         return plan;
@@ -408,6 +422,12 @@ std::uint8_t TDataCursor::ClassifyFilterNode(TExpToken& node, std::uint8_t paren
     CheckOpen();
     (void)parent_operator;
     return PlanNode(node, estimate).level;
+}
+
+bool TDataCursor::FilterNodeUsesIndex(TExpToken& node, bool estimate) {
+    CheckOpen();
+    const NodePlan plan = PlanNode(node, estimate);
+    return plan.level <= 1 || plan.superset;
 }
 
 // Index scans
@@ -613,9 +633,8 @@ void TDataCursor::ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& cand
     AndNot(rest, matched);
 }
 
-std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecordBuffer record) {
-    db::TFormatSettings format;
-    LoadLocaleFormats(language_, sort_, format);
+std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecordBuffer record,
+                                              const db::TFormatSettings& format) {
     ExpTokenPtr value = EvaluateExpression(
         node, reinterpret_cast<const std::byte*>(record.data()), sort_, language_,
         [this](const std::byte* r, TExpToken& column) { ReadColumn(r, column); }, &format);
@@ -627,18 +646,34 @@ std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecord
 bool TDataCursor::RecordPasses(TFilter& filter, ConstRecordBuffer record, std::uint32_t number) {
     if (filter.IsCallback())
         return filter.Callback() && filter.Callback()(record, number);
-    return EvaluateNode(*filter.Expression(), record).value_or(false);
+    return EvaluateNode(*filter.Expression(), record, filter.Formats()).value_or(false);
 }
 
 void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback_filter,
+                                  const db::TFormatSettings& format,
                                   const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                                   TRecordsBitmap* no) {
     std::int64_t r = 0;
     std::int64_t position = 0;
     std::vector<std::uint8_t> record;
+    // Candidates close together share the file's read buffers: one read brings the
+    // neighbours, where a read per record would cost a call to the system each.
+    TDataFile& data = table_->DataFile();
+    const bool read_ahead = candidates.CountSet() * 32 >= candidates.RecordCount();
+    const auto read = [&](std::uint32_t number) {
+        if (number == 0 || number > data.GetRecordSlots())
+            return false;
+        TRecord* stored = nullptr;
+        if (!data.GetRecord(nullptr, number, true, false, read_ahead, stored) || stored == nullptr)
+            return false;
+        const auto bytes = stored->Buffer();
+        record.assign(bytes.begin(), bytes.end());
+        data.ReleaseRecord(stored);
+        return true;
+    };
     while (candidates.FindNext(r, 1, position)) {
         const auto number = static_cast<std::uint32_t>(r);
-        if (!ReadStoredRecord(number, record) || record[0] != 0)
+        if (!read(number) || record[0] != 0)
             continue;
         record.resize(std::max<std::size_t>(record.size(), record_size_));
         // Conditions on computed fields see the values a read would give.
@@ -647,7 +682,7 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         if (callback_filter != nullptr)
             result = callback_filter->Callback() && callback_filter->Callback()(record, number);
         else
-            result = EvaluateNode(*node, record);
+            result = EvaluateNode(*node, record, format);
         if (result.has_value() && *result)
             yes.SetBit(r);
         else if (no != nullptr && result.has_value())
@@ -655,7 +690,8 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
     }
 }
 
-void TDataCursor::BuildSets(TExpToken& node, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
+void TDataCursor::BuildSets(TExpToken& node, const db::TFormatSettings& format,
+                            const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                             TRecordsBitmap* no) {
     const std::int64_t records = candidates.RecordCount();
     yes.SetRecordCount(records);
@@ -667,13 +703,13 @@ void TDataCursor::BuildSets(TExpToken& node, const TRecordsBitmap& candidates, T
     if (records == 0)
         return;
     const NodePlan plan = PlanNode(node, false);
-    if (plan.level == 2) {
-        EvaluateRecords(&node, nullptr, candidates, yes, no);
+    if (plan.level == 2 && !plan.superset) {
+        EvaluateRecords(&node, nullptr, format, candidates, yes, no);
         return;
     }
     if (node.Kind == kTokenUnary && node.Code == kOpNot) {
         PooledBitmap other(records);
-        BuildSets(*node.First, candidates, *other, &yes);
+        BuildSets(*node.First, format, candidates, *other, &yes);
         if (no != nullptr)
             no->Assign(*other);
         return;
@@ -682,7 +718,7 @@ void TDataCursor::BuildSets(TExpToken& node, const TRecordsBitmap& candidates, T
         PooledBitmap first_yes(records);
         PooledBitmap first_no(records);
         const bool need_no = no != nullptr || node.Code == kOpOr;
-        BuildSets(*node.First, candidates, *first_yes, need_no ? first_no.get() : nullptr);
+        BuildSets(*node.First, format, candidates, *first_yes, need_no ? first_no.get() : nullptr);
         PooledBitmap second_candidates(records);
         second_candidates->Assign(candidates);
         if (node.Code == kOpAnd && no == nullptr) {
@@ -692,7 +728,8 @@ void TDataCursor::BuildSets(TExpToken& node, const TRecordsBitmap& candidates, T
             AndNot(*second_candidates, *first_yes);
         }
         PooledBitmap second_no(records);
-        BuildSets(*node.Second, *second_candidates, yes, need_no ? second_no.get() : nullptr);
+        BuildSets(*node.Second, format, *second_candidates, yes,
+                  need_no ? second_no.get() : nullptr);
         if (node.Code == kOpAnd) {
             yes.AndWith(*first_yes);
             if (no != nullptr) {
@@ -709,6 +746,21 @@ void TDataCursor::BuildSets(TExpToken& node, const TRecordsBitmap& candidates, T
         return;
     }
     PooledBitmap scan_no(records);
+    if (plan.superset) {
+        PooledBitmap wider(records);
+        ScanLeaf(node, plan.slot, candidates, *wider, *scan_no);
+        wider->AndWith(candidates);
+        PooledBitmap checked_no(records);
+        EvaluateRecords(&node, nullptr, format, *wider, yes,
+                        no != nullptr ? checked_no.get() : nullptr);
+        if (no != nullptr) {
+            // Outside the wider set nothing is equal, nulls included.
+            no->Assign(candidates);
+            AndNot(*no, *wider);
+            no->OrWith(*checked_no);
+        }
+        return;
+    }
     ScanLeaf(node, plan.slot, candidates, yes, *scan_no);
     yes.AndWith(candidates);
     if (no != nullptr) {
@@ -722,10 +774,10 @@ void TDataCursor::EvaluateFilter(TFilter& filter, const TRecordsBitmap& candidat
     bitmap.SetRecordCount(candidates.RecordCount());
     bitmap.ClearAll();
     if (filter.IsCallback()) {
-        EvaluateRecords(nullptr, &filter, candidates, bitmap, nullptr);
+        EvaluateRecords(nullptr, &filter, filter.Formats(), candidates, bitmap, nullptr);
         return;
     }
-    BuildSets(*filter.Expression(), candidates, bitmap, nullptr);
+    BuildSets(*filter.Expression(), filter.Formats(), candidates, bitmap, nullptr);
 }
 
 void TDataCursor::BuildLiveBitmap() {

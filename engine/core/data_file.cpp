@@ -69,7 +69,14 @@ void TDataFile::Open() {
     SizeRecordCache();
 }
 
+void TDataFile::Write(std::span<const std::byte> data) {
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    TFileHandler::Write(data);
+}
+
 void TDataFile::Close() {
+    progress_mark_ = false;
     ClearRecordCache();
     cache_.Release();
     descriptors_.clear();
@@ -184,6 +191,8 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
+    progress_mark_ = false;
+    NoteFlagOnDisk(1);
     changes_.Clear();
     header_[dh::kHeaderChanged] = 0;
     WriteFieldDescriptors();
@@ -200,6 +209,7 @@ void TDataFile::ReadHeader() {
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
     }
+    NoteFlagOnDisk(h[dh::kHeaderChanged]);
     h[dh::kHeaderChanged] = 0;
     header_ = h;
     changes_.Clear();
@@ -212,6 +222,7 @@ bool TDataFile::HeaderChanged() {
         SeekFile(0, SeekOrigin::kBegin);
         Read(h.data(), h.size());
     }
+    NoteFlagOnDisk(h[dh::kHeaderChanged]);
     return changes_.Adopt(header_, h);
 }
 
@@ -222,10 +233,56 @@ void TDataFile::WriteHeader(bool force) {
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
     changes_.Write(header_, [&] {
+        // The in-progress flag stays on disk through every header write
+        // until the table takes it off.
+        settled_flag_ = header_[dh::kHeaderChanged];
+        if (progress_mark_)
+            header_[dh::kHeaderChanged] = kWriteInProgressFlag;
         const FileObjectLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
+        flag_on_disk_ = header_[dh::kHeaderChanged];
     });
+}
+
+void TDataFile::WriteProgressMark(bool set) {
+    const std::uint8_t flag = set ? kWriteInProgressFlag : settled_flag_;
+    {
+        // Called between a caller's seek and its write: the position stays.
+        const FileObjectLock lock(*this);
+        const std::int64_t position = SeekFile(0, SeekOrigin::kCurrent);
+        SeekFile(dh::kHeaderChanged, SeekOrigin::kBegin);
+        TFileHandler::Write(std::as_bytes(std::span(&flag, 1)));
+        SeekFile(position, SeekOrigin::kBegin);
+    }
+    progress_mark_ = set;
+    NoteFlagOnDisk(flag);
+}
+
+std::uint32_t TDataFile::WholeRecordSlots() {
+    const std::int64_t rs = GetRecordSize();
+    const std::int64_t bytes = GetFileSize() - DescriptorEnd();
+    if (rs == 0 || bytes <= 0)
+        return 0;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(bytes / rs, kMaxRecordSlot));
+}
+
+void TDataFile::LimitRecordSlotsToFile() {
+    const std::uint32_t whole = WholeRecordSlots();
+    if (GetRecordSlots() > whole) {
+        ClearRecordCache();
+        PutU32(header_, dh::kNextSlot, std::uint64_t{whole} + 1);
+    }
+}
+
+void TDataFile::CheckSizes() {
+    const std::int64_t size = GetFileSize();
+    const std::uint32_t next_slot = GetU32(header_, dh::kNextSlot);
+    if (size < DescriptorEnd() || GetRecordSize() < kRecordHeaderSize || next_slot == 0 ||
+        next_slot - 1u > kMaxRecordSlot || next_slot - 1u > WholeRecordSlots() ||
+        GetU32(header_, dh::kFirstFree) >= next_slot) {
+        RaiseEngineError(kErrHeaderCorrupt, Name());
+    }
 }
 
 void TDataFile::MarkChanged() {
@@ -781,13 +838,8 @@ bool TDataFile::UnlockTable() {
 }
 
 bool TDataFile::LockHeader() {
-    for (std::uint32_t attempt = 0; attempt < kHeaderLockTries; ++attempt) {
-        if (attempt > 0)
-            platform::os::Sleep(kLockRetrySleepMs);
-        if (LockRegion(kHeaderLockByte, 1, true))
-            return true;
-    }
-    return false;
+    return RetryFileLock([&] { return LockRegion(kHeaderLockByte, 1, true); }, kHeaderLockTries,
+                         kLockRetrySleepMs);
 }
 
 bool TDataFile::UnlockHeader() {

@@ -17,7 +17,9 @@
 //  86 u8  encrypted                87 S[15] password (scrambled likewise)
 // 103 u16 language                105 u16 sort
 // 107 u16 first user word         109 u16 second user word
-// 111 u8  header-changed flag of the writer (ignored on reading)
+// 111 u8  header-changed flag of the writer: 0 or 1, or 2 from before the
+//          first write of the table's files until the last one is done,
+//          so a file that still holds 2 was cut short while written
 // 112 u32 last blob number        116 u32 engine version stamp 20600
 // 120 u32 0                       124 3 bytes zero
 //
@@ -60,6 +62,7 @@ inline constexpr std::int64_t kMaxTableFileSize = 2000000000;
 inline constexpr std::uint32_t kMaxAutoIncrement = 2147483647;
 inline constexpr double kHeaderTimeBias = 693594.0;
 inline constexpr std::uint32_t kHeaderLockTries = 8193;
+inline constexpr std::uint8_t kWriteInProgressFlag = 2;
 inline constexpr std::uint32_t kLockRetrySleepMs = 3;
 
 inline constexpr std::int64_t kRecordLockBase = 2147483646;
@@ -106,6 +109,9 @@ class TDataFile : public TFileHandler {
 
     void Open() override;
     void Close() override;
+    // Every write of the table's data tells the owning table first.
+    using TFileHandler::Write;
+    void Write(std::span<const std::byte> data) override;
     // Creates the file with a new header and the given descriptors. Requires:
     // a name is set. The user words are stored as given (107 first, 109 second).
     void CreateDataFile(std::uint16_t language, std::uint16_t sort,
@@ -118,6 +124,13 @@ class TDataFile : public TFileHandler {
     void WriteHeader(bool force);
     void MarkChanged();
     void WriteFieldDescriptors();
+    // The file held the in-progress flag when its header was last read or
+    // written.
+    bool WriteInterrupted() const noexcept { return flag_on_disk_ == kWriteInProgressFlag; }
+    // Writes the flag byte alone: the in-progress flag, or back the value the
+    // last complete header write left. Header writes in between keep the
+    // in-progress flag.
+    void WriteProgressMark(bool set);
     void EmptyFile();
 
     DataHeader GetHeader() const { return header_; }
@@ -144,6 +157,15 @@ class TDataFile : public TFileHandler {
     std::int64_t DescriptorEnd() const {
         return static_cast<std::int64_t>(kDataHeaderSize) + 768 * std::int64_t{GetFieldCount()};
     }
+    // The whole records the file holds after its descriptors.
+    std::uint32_t WholeRecordSlots();
+    // For verification of a damaged header: no record beyond the file's end
+    // is read. Only the image changes; the file keeps its header.
+    void LimitRecordSlotsToFile();
+    // 8961 when the header's counts do not fit the file: descriptors or
+    // record slots beyond its end, a record size below the record header,
+    // or a free chain starting outside the slots.
+    void CheckSizes();
     std::int64_t RecordOffset(std::uint32_t n) const {
         return DescriptorEnd() + (std::int64_t{n} - 1) * GetRecordSize();
     }
@@ -254,6 +276,14 @@ class TDataFile : public TFileHandler {
     TIndexFile* index_file_ = nullptr;
     DataHeader header_{};
     HeaderChanges changes_{dh::kChangeCounter, dh::kHeaderChanged};
+    void NoteFlagOnDisk(std::uint8_t flag) noexcept {
+        flag_on_disk_ = flag;
+        if (flag != kWriteInProgressFlag)
+            settled_flag_ = flag;
+    }
+    bool progress_mark_ = false;
+    std::uint8_t flag_on_disk_ = 0;
+    std::uint8_t settled_flag_ = 0;
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
     std::vector<std::uint8_t> read_buffer_;

@@ -1,9 +1,11 @@
 #include "engine/core/data_table.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
+#include "engine/core/table_swap.h"
 #include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "platform/os/clock.h"
@@ -24,6 +26,9 @@ std::string WithoutExtension(std::string_view name) {
 bool HasDirectory(std::string_view name) {
     return name.find_first_of("/\\:") != std::string_view::npos;
 }
+
+// Between two attempts at a record or table lock.
+constexpr std::uint64_t kLockStepMs = 1;
 
 constexpr const char* kExtensions[3] = {".DAT", ".IDX", ".BLB"};
 constexpr const char* kBackupExtensions[3] = {".DBK", ".IBK", ".BBK"};
@@ -92,7 +97,14 @@ void TDataTable::Open() {
     index_recreated_ = false;
     BuildFileNames();
     try {
+        // A replacement of the files cut short is finished before they are
+        // read.
+        if (!in_memory_ && !directory_.InMemory())
+            FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
         data_file_->Open();
+        marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
+        write_mark_ = false;
+        mark_holds_ = 0;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
         try {
             index_file_->Open();
@@ -111,6 +123,7 @@ void TDataTable::Open() {
             blob_file_->Open();
         }
     } catch (...) {
+        marks_enabled_ = false;
         blob_file_->Close();
         index_file_->Close();
         data_file_->Close();
@@ -157,12 +170,16 @@ void TDataTable::Close(bool discard_temporary) {
     data_file_->Close();
     open_ = false;
     pending_ = false;
+    marks_enabled_ = write_mark_ = false;
+    mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
 }
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
+    marks_enabled_ = write_mark_ = false;
+    mark_holds_ = 0;
     BuildFileNames();
     try {
         data_file_->CreateDataFile(definition.language, definition.sort, definition.fields,
@@ -197,10 +214,14 @@ void TDataTable::CreateFiles(const TableDefinition& definition) {
     }
     open_ = true;
     media_read_only_ = read_only_ = false;
+    marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
 }
 
 void TDataTable::DeleteFiles() {
     BuildFileNames();
+    // A pending replacement would otherwise bring files back later.
+    if (!in_memory_ && !directory_.InMemory())
+        FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
     data_file_->DeleteFile();
     index_file_->DeleteFile();
     if (blob_file_->FileExists())
@@ -279,13 +300,22 @@ void TDataTable::SizeBitmaps() {
 }
 
 bool TDataTable::RetryLock(const std::function<bool()>& attempt) {
+    // The waiting keeps its limit, LockRetryCount times LockWaitTime, but is
+    // spent in short steps, so a lock released by another program is taken
+    // within a step instead of after a whole LockWaitTime.
     const TDataSession& session = directory_.Session();
-    for (unsigned failures = 0;; ++failures) {
+    const std::uint64_t budget =
+        std::uint64_t{session.LockRetryCount()} * std::uint64_t{session.LockWaitTime()};
+    std::uint64_t waited = 0;
+    for (std::uint64_t failures = 0;; ++failures) {
         if (attempt())
             return true;
-        if (failures + 1 > session.LockRetryCount())
+        if (waited >= budget && failures >= session.LockRetryCount())
             return false;
-        platform::os::Sleep(session.LockWaitTime());
+        const std::uint32_t step =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kLockStepMs, budget - waited));
+        platform::os::Sleep(step);
+        waited += step;
     }
 }
 
@@ -298,10 +328,20 @@ bool TDataTable::LockRecord(std::uint32_t n) {
     if (in_batch_ && locked_.IsSet(n))
         return false;
     bool changed = false;
-    if (!exclusive_ && !directory_.Session().StrictChangeDetection())
+    const bool read_locks = !exclusive_ && !directory_.Session().StrictChangeDetection();
+    if (read_locks)
         changed = ReadLock();
-    if (!RetryLock([&] { return data_file_->LockRecord(n); }))
-        RaiseEngineError(kErrRecordLocked, name_);
+    if (!data_file_->LockRecord(n)) {
+        // The holder of the record needs every read lock gone before it can
+        // write; waiting with one held would stall both until the wait ends.
+        const bool was_read_locked = operation_read_lock_;
+        if (was_read_locked)
+            ReadUnlock();
+        if (!RetryLock([&] { return data_file_->LockRecord(n); }))
+            RaiseEngineError(kErrRecordLocked, name_);
+        if (was_read_locked)
+            changed = ReadLock() || changed;
+    }
     locked_.SetBit(n);
     deferred_unlocks_.ClearBit(n);
     return changed;
@@ -409,7 +449,22 @@ bool TDataTable::WriteLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     write_lock_ = true;
-    return header_lock_ ? false : RefreshIfChanged();
+    if (header_lock_)
+        return false;
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        // A program that died while writing left the mark; writing on top of
+        // its half-done changes would clear it and hide the damage.
+        CheckWritesFinished();
+    } catch (...) {
+        try {
+            WriteUnlock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
 }
 
 void TDataTable::WriteUnlock() {
@@ -435,8 +490,16 @@ void TDataTable::BeginBatch() {
     }
     table_was_locked_ = table_locked_;
     header_lock_ = true;
-    if (!exclusive_)
-        RefreshIfChanged();
+    if (!exclusive_) {
+        try {
+            RefreshIfChanged();
+            CheckWritesFinished();
+        } catch (...) {
+            in_batch_ = header_lock_ = false;
+            data_file_->UnlockHeader();
+            throw;
+        }
+    }
 }
 
 void TDataTable::ReleaseDeferredUnlocks() {
@@ -546,6 +609,12 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
+    // The mark comes off once everything it covers is written; writing
+    // through, the one sync per file below takes it to disk with the rest.
+    if (write_mark_ && mark_holds_ == 0) {
+        data_file_->WriteProgressMark(false);
+        write_mark_ = false;
+    }
     if (directory_.Session().ForceBufferFlush()) {
         // One sync per file once all of the flush is written: the caller
         // returns only when its bytes are on disk.
@@ -554,6 +623,28 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         if (blob_file_->IsOpen())
             blob_file_->SyncWritten();
     }
+}
+
+void TDataTable::BeforeWrite() {
+    if (write_mark_ || !marks_enabled_ || read_only_ || !data_file_->IsOpen())
+        return;
+    data_file_->WriteProgressMark(true);
+    write_mark_ = true;
+}
+
+void TDataTable::HoldWriteMark() {
+    ++mark_holds_;
+    BeforeWrite();
+}
+
+void TDataTable::ReleaseWriteMark() noexcept {
+    if (mark_holds_ > 0)
+        --mark_holds_;
+}
+
+void TDataTable::CheckWritesFinished() const {
+    if (data_file_->WriteInterrupted() && !write_mark_)
+        RaiseEngineError(kErrHeaderCorrupt, name_);
 }
 
 void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {

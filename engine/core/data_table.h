@@ -119,8 +119,21 @@ class TDataTable final : public TTableFileOwner {
     void FlushFiles();
     bool RefreshIfChanged();
 
+    // The table's files carry an in-progress mark from before the first
+    // write until a complete flush has written everything (see TDataFile).
+    // A hold keeps the mark through flushes for work whose intermediate
+    // states must never pass for a sound table (repair, index rebuilds);
+    // the first complete flush after the last release clears it. A hold that
+    // is never released (the work failed) leaves the mark for the next open
+    // to find. Requires: the table is open.
+    void HoldWriteMark();
+    void ReleaseWriteMark() noexcept;
+    // 8961 when the files carry the mark of a write nobody finished.
+    void CheckWritesFinished() const;
+
     // TTableFileOwner
     void MarkWritten() override {}
+    void BeforeWrite() override;
     bool InUpdateBatch() const override { return in_batch_; }
 
   private:
@@ -160,6 +173,9 @@ class TDataTable final : public TTableFileOwner {
     std::uint32_t operation_index_offset_ = 0;
     std::uint32_t operation_blob_offset_ = 0;
     bool pending_ = false;
+    bool marks_enabled_ = false;
+    bool write_mark_ = false;
+    int mark_holds_ = 0;
 };
 
 }  // namespace strata

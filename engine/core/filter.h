@@ -10,6 +10,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/records_bitmap.h"
+#include "platform/db/format_settings.h"
 
 namespace strata {
 
@@ -33,6 +34,10 @@ class TFilter {
     std::uint8_t Level() const noexcept { return level_; }
     void SetLevel(std::uint8_t level) noexcept { level_ = level; }
     TRecordsBitmap& Bitmap() noexcept { return *bitmap_; }
+    // Built once when the filter is installed: loading them per record
+    // cost more than the evaluation itself.
+    const db::TFormatSettings& Formats() const noexcept { return formats_; }
+    void SetFormats(db::TFormatSettings formats) { formats_ = std::move(formats); }
 
   private:
     TDataCursor& owner_;
@@ -40,6 +45,7 @@ class TFilter {
     TDataCursor::FilterCallback callback_;
     TDataCursor::FilterOptions options_;
     std::unique_ptr<TRecordsBitmap> bitmap_;
+    db::TFormatSettings formats_;
     bool active_ = false;
     std::uint8_t level_ = 2;
 };

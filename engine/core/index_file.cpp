@@ -111,26 +111,21 @@ std::uint32_t RandomLockOffset() {
 }
 
 bool TakeSharedFileWriteLock(TFileHandler& file) {
-    for (std::uint32_t attempt = 0; attempt < kLockTries; ++attempt) {
-        if (attempt > 0)
-            platform::os::Sleep(3);
-        if (file.LockRegion(kWriteLockStart, kWriteLockLength, true))
-            return true;
-    }
-    return false;
+    return RetryFileLock([&] { return file.LockRegion(kWriteLockStart, kWriteLockLength, true); },
+                         kLockTries, 3);
 }
 
 bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {
-    for (std::uint32_t attempt = 0; attempt < kLockTries; ++attempt) {
-        if (attempt > 0)
-            platform::os::Sleep(3);
-        const std::uint32_t offset = RandomLockOffset();
-        if (file.LockRegion(kReadLockTop - offset, 1, true)) {
+    // A new random byte for each attempt.
+    return RetryFileLock(
+        [&] {
+            const std::uint32_t offset = RandomLockOffset();
+            if (!file.LockRegion(kReadLockTop - offset, 1, true))
+                return false;
             r = offset;
             return true;
-        }
-    }
-    return false;
+        },
+        kLockTries, 3);
 }
 
 TIndexFile::TIndexFile(TTableFileOwner* owner) : owner_(owner) {
@@ -168,6 +163,12 @@ void TIndexFile::Open() {
         throw;
     }
     stats_ = {};
+}
+
+void TIndexFile::Write(std::span<const std::byte> data) {
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    TFileHandler::Write(data);
 }
 
 void TIndexFile::Close() {

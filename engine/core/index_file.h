@@ -101,6 +101,9 @@ class TIndexFile : public TFileHandler {
     void Open() override;
     void Close() override;
     void CreateFile() override;
+    // Every write of the table's data tells the owning table first.
+    using TFileHandler::Write;
+    void Write(std::span<const std::byte> data) override;
 
     void SetEncrypted(bool value) noexcept { encrypted_ = value; }
     bool Encrypted() const noexcept { return encrypted_; }

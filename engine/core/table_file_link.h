@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/os/clock.h"
+
 namespace strata {
 
 class TTableFileOwner {
@@ -15,6 +17,9 @@ class TTableFileOwner {
     virtual ~TTableFileOwner() = default;
     // A file wrote data of the table.
     virtual void MarkWritten() = 0;
+    // A file is about to write: the table marks its files as being written
+    // first, so that a write cut short is noticed at the next open.
+    virtual void BeforeWrite() {}
     // Inside an update batch caches grow instead of failing when full.
     virtual bool InUpdateBatch() const = 0;
 };
@@ -33,5 +38,20 @@ class TFileCursor {
     // follow (or precede) the current index entry, at most `max`.
     virtual std::uint32_t ConsecutiveIndexRecords(std::uint32_t max, bool forward) = 0;
 };
+
+// Tries a byte-range lock until `attempt` succeeds or the waiting of `tries`
+// attempts `pause_ms` apart is spent. The waiting goes in 1 ms steps, so a
+// lock another program releases is taken at once rather than a pause later.
+template <class Attempt>
+bool RetryFileLock(Attempt&& attempt, std::uint32_t tries, std::uint32_t pause_ms) {
+    const std::uint64_t budget = std::uint64_t{tries > 0 ? tries - 1 : 0} * pause_ms;
+    for (std::uint64_t waited = 0;; ++waited) {
+        if (attempt())
+            return true;
+        if (waited >= budget)
+            return false;
+        platform::os::Sleep(1);
+    }
+}
 
 }  // namespace strata

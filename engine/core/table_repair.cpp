@@ -70,10 +70,16 @@ void CheckVersionsBeforeRepair(TDataCursor& cursor, bool verify_only) {
         index.Open();
         const std::uint8_t version = ReadHeaderVersion(index, kIndexHeaderSize, encrypted);
         // Verification writes nothing: it reports the unfinished index as
-        // the open would.
-        if (version == kIndexRepairPending && !verify_only)
+        // the open would. A repair marks the data file first, so the index
+        // never passes for sound before the repair is through.
+        if (version == kIndexRepairPending && !verify_only) {
+            data.Open();
+            const std::uint8_t flag = kWriteInProgressFlag;
+            data.SeekFile(dh::kHeaderChanged, SeekOrigin::kBegin);
+            data.Write(&flag, 1);
+            data.Close();
             WriteHeaderVersion(index, kIndexHeaderSize, encrypted, kTableFileVersion);
-        else if (version != kTableFileVersion)
+        } else if (version != kTableFileVersion)
             RaiseEngineError(kErrWrongVersion, cursor.TableName());
         index.Close();
     }
@@ -105,20 +111,34 @@ class RecordPass {
           sort_(cursor.GetSortID()) {}
 
     void Run() {
-        if (!verify_only_) {
-            const bool primary =
-                !index_.GetNoPrimaryIndex() && IndexFieldCount(index_.GetIndexDescriptor(0)) > 0;
+        // Verification reads records by a header that may be damaged: with a
+        // record size that does not fit the fields, no field can be read.
+        const std::uint32_t record_size = data_.GetRecordSize();
+        if (verify_only_ && !FieldsFitRecord(record_size))
+            return;
+        const bool primary =
+            !index_.GetNoPrimaryIndex() && IndexFieldCount(index_.GetIndexDescriptor(0)) > 0;
+        try {
             if (primary)
                 plans_.push_back(PlanIndex(index_, data_, 0, language_, sort_));
             for (int slot = 1; slot <= index_.GetIndexCount(); ++slot)
                 plans_.push_back(PlanIndex(index_, data_, slot, language_, sort_));
+        } catch (const EStrataEngineError&) {
+            // An index naming a field that is gone: its line was written by
+            // the index header check; verification compares the others.
+            if (!verify_only_)
+                throw;
         }
         for (std::uint32_t f = 1; f <= data_.GetFieldCount(); ++f) {
             const FieldDescriptor d = data_.GetFieldDescriptor(f);
-            if (FieldType(d) == kBlobType)
+            if (FieldType(d) == kBlobType && FieldOffset(d) + 9u <= record_size)
                 blob_fields_.push_back(d);
         }
+        // Only whole records that the file holds are read, whatever the
+        // header claims.
         const std::uint32_t slots = data_.GetRecordSlots();
+        if (verify_only_)
+            states_.assign(std::size_t{slots} + 1, kNoRecord);
         const std::uint32_t last_auto_inc = data_.GetLastAutoIncrement();
         // New IDs are drawn above every ID in the table, so a reassigned
         // record never takes the ID of a record the pass has not reached yet.
@@ -154,6 +174,8 @@ class RecordPass {
             }
             seen_ids.insert(id);
             max_id = std::max(max_id, id);
+            if (verify_only_)
+                states_[r] = record->Status() != kDeletedStatus ? kLive : kDeleted;
             if (record->Status() != kDeletedStatus) {
                 ++live;
                 changed |= CheckLiveBlobs(*record, r);
@@ -182,6 +204,8 @@ class RecordPass {
         }
         if (!verify_only_)
             index_.SetRecordCount(live);
+        else
+            CompareIndexes(live);
         if (last_auto_inc < max_id) {
             Log(std::string("Invalid next available record ID (auto-increment), ") +
                 (verify_only_ ? "error not fixed" : "error fixed"));
@@ -191,7 +215,81 @@ class RecordPass {
     }
 
   private:
+    static constexpr std::uint8_t kNoRecord = 0;
+    static constexpr std::uint8_t kLive = 1;
+    static constexpr std::uint8_t kDeleted = 2;
+
     void Log(const std::string& text) { RepairLog(&cursor_, text); }
+
+    bool FieldsFitRecord(std::uint32_t record_size) const {
+        if (record_size < kRecordHeaderSize)
+            return false;
+        for (std::uint32_t f = 1; f <= data_.GetFieldCount(); ++f) {
+            const FieldDescriptor d = data_.GetFieldDescriptor(f);
+            if (!FieldIsAutoInc(d) && !FieldNotStored(d) &&
+                std::uint64_t{FieldOffset(d)} + 1u + FieldDataSize(d) > record_size)
+                return false;
+        }
+        return true;
+    }
+
+    // Verification holds every index against the records: one key per live
+    // record in each index, one per physical record in the hidden index, and
+    // every key as the record's values build it. A table whose indexes were
+    // written only in part shows up here even when its headers look sound.
+    void CompareIndexes(std::uint32_t live) {
+        const std::uint32_t slots = static_cast<std::uint32_t>(states_.size() - 1);
+        if (index_.GetRecordCount() != live)
+            Log("Record count in index header not correct, error not fixed");
+        for (const IndexPlan& plan : plans_) {
+            if (!IndexMatches(plan.slot, CompareOf(plan), live, [&](std::uint32_t r, auto key) {
+                    if (states_[r] != kLive)
+                        return false;
+                    const auto built =
+                        KeyOf(plan, PinnedRecord(data_, r)->Buffer(), language_, sort_);
+                    return plan.comparer.Compare(key.data(), built.data(), true) == 0;
+                })) {
+                Log("Index " + plan.name + " does not match the records of the table, " +
+                    "error not fixed");
+            }
+        }
+        if (!IndexMatches(kHiddenIndexSlot, HiddenCompare, slots, [&](std::uint32_t r, auto key) {
+                if (states_[r] == kNoRecord)
+                    return false;
+                PinnedRecord record(data_, r);
+                const auto built = HiddenKeyOf(record->Status(), record->RecordId());
+                return HiddenCompare(key.data(), built.data()) == 0;
+            })) {
+            Log(std::string("Index ") + kHiddenIndexName +
+                " does not match the records of the table, error not fixed");
+        }
+    }
+
+    // True when the index holds exactly `expected` keys, each naming a
+    // distinct record for which `matches` holds.
+    template <class Matches>
+    bool IndexMatches(int slot, KeyCompare compare, std::uint64_t expected, Matches&& matches) {
+        const std::size_t slots = states_.size() - 1;
+        std::vector<bool> seen(slots + 1, false);
+        std::uint64_t keys = 0;
+        bool sound = true;
+        try {
+            TIndexTree(index_, slot, std::move(compare))
+                .ForEach([&](std::span<const std::uint8_t> key, std::uint32_t r) {
+                    ++keys;
+                    if (!sound)
+                        return;
+                    if (r == 0 || r > slots || seen[r] || !matches(r, key)) {
+                        sound = false;
+                        return;
+                    }
+                    seen[r] = true;
+                });
+        } catch (const EStrataEngineError&) {
+            return false;
+        }
+        return sound && keys == expected;
+    }
 
     std::string Ending() const { return verify_only_ ? "error not fixed" : "error fixed"; }
 
@@ -324,6 +422,7 @@ class RecordPass {
     std::uint16_t sort_;
     std::vector<IndexPlan> plans_;
     std::vector<FieldDescriptor> blob_fields_;
+    std::vector<std::uint8_t> states_;
 };
 
 }  // namespace
@@ -454,17 +553,24 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
             RaiseEngineError(kErrAccessDenied, cursor.TableName());
         RepairLog(&cursor, what + cursor.TableName() + " started at " + MaintenanceTimeStamp());
         TDataTable& table = *cursor.Table();
-        const bool encrypted = table.DataFile().GetEncrypted();
+        const bool interrupted = table.DataFile().WriteInterrupted();
         if (!verify_only) {
+            // Marked before anything changes: a repair cut short leaves a
+            // table that the next open refuses and the next repair redoes.
+            table.HoldWriteMark();
             table.IndexFile().EmptyIndexFile();
             table.IndexFile().WriteHeader(true);
-            table.IndexFile().Flush();
-            WriteHeaderVersion(table.IndexFile(), kIndexHeaderSize, encrypted, kIndexRepairPending);
+        }
+        if (interrupted) {
+            RepairLog(&cursor, std::string("Table files were left partly written, ") +
+                                   std::string(FixedText(verify_only)));
         }
         table.DataFile().RepairHeader(&cursor, verify_only);
         table.IndexFile().RepairHeader(&cursor, verify_only);
         if (table.DataFile().GetBlobFieldCount() > 0 && table.BlobFile().IsOpen())
             table.BlobFile().RepairFile(&cursor, verify_only);
+        if (verify_only)
+            table.DataFile().LimitRecordSlotsToFile();
         if (!verify_only) {
             // The data header with its repaired record size is what the
             // record pass reads records by.
@@ -473,8 +579,10 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         }
         cursor.SelectIndex(kNoIndex);
         RecordPass(cursor, verify_only, blob_check, progress).Run();
-        if (!verify_only)
+        if (!verify_only) {
+            table.ReleaseWriteMark();
             cursor.FlushBuffers(false, true, true);
+        }
         RepairLog(&cursor, what + cursor.TableName() + " completed at " + MaintenanceTimeStamp());
         cursor.Close(true);
     } catch (...) {

@@ -15,10 +15,9 @@ namespace strata {
 
 class TFileHandler;
 
-// The index header's version byte while a repair rebuilds the indexes. The
-// open-time header check refuses it (12035), so a repair cut short is found
-// at the next open instead of leaving partial indexes that look sound; the
-// next repair accepts it and rebuilds them.
+// The index header's version byte that earlier repairs and index rebuilds
+// left while they ran (the data file's in-progress flag has taken its
+// place). The open refuses it (12035); a repair accepts it and rebuilds.
 inline constexpr std::uint8_t kIndexRepairPending = 0xFE;
 
 // Requires: the cursor is closed, exclusive (and writable unless verifying),

@@ -10,6 +10,7 @@
 #include "engine/core/index_tree.h"
 #include "engine/core/table_keys.h"
 #include "engine/core/table_repair.h"
+#include "engine/core/table_swap.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/value_convert.h"
@@ -84,6 +85,9 @@ class Restructure {
         cursor_.Open();
         try {
             TDataTable& table = *cursor_.Table();
+            // A table whose last writer stopped half-way is repaired first;
+            // restructuring it would carry its damage over.
+            table.CheckWritesFinished();
             old_fields_.clear();
             for (std::uint32_t i = 1; i <= table.DataFile().GetFieldCount(); ++i)
                 old_fields_.push_back(table.DataFile().GetFieldDescriptor(i));
@@ -215,6 +219,9 @@ class Restructure {
         TIndexFile& index = table.IndexFile();
         TDataFile& data = table.DataFile();
         cursor_.BackupIndex();
+        // Until the pass completes the files stay marked unfinished, so a
+        // run cut short is found at the next open, not trusted.
+        table.HoldWriteMark();
         bool proceed = true;
         try {
             const int old_count = index.GetIndexCount();
@@ -240,10 +247,6 @@ class Restructure {
                 }
             }
             index.WriteHeader(true);
-            index.Flush();
-            // Until the pass completes the index file is marked unfinished,
-            // so a run cut short is found at the next open, not trusted.
-            WriteHeaderVersion(index, kIndexHeaderSize, data.GetEncrypted(), kIndexRepairPending);
             const std::uint16_t language = cursor_.GetLanguageID();
             const std::uint16_t sort = cursor_.GetSortID();
             const bool primary = IndexFieldCount(index.GetIndexDescriptor(0)) > 0;
@@ -272,20 +275,22 @@ class Restructure {
                 for (const std::uint32_t r : doomed)
                     DeleteRecord(table, kept, r, language, sort);
                 UpdateHeaders(table);
+                table.ReleaseWriteMark();
                 cursor_.FlushBuffers(false, true, true);
                 cursor_.RestoreIndex(true, options_.no_backup);
                 return;
             }
         } catch (...) {
-            RestoreIndex();
+            RestoreIndex(table);
             throw;
         }
-        RestoreIndex();
+        RestoreIndex(table);
     }
 
     // Drops every unwritten change (records freed for duplicates, headers),
-    // puts the ".IBK" copy back over the index file and deletes it.
-    void RestoreIndex() noexcept {
+    // puts the ".IBK" copy back over the index file and deletes it. Only a
+    // complete restore takes the in-progress mark off the files.
+    void RestoreIndex(TDataTable& table) noexcept {
         try {
             cursor_.DiscardBuffers(true, true);
             TIndexFile& index = cursor_.Table()->IndexFile();
@@ -306,6 +311,8 @@ class Restructure {
             index.Write(std::span<const std::byte>{});
             index.UnlockFileObject();
             cursor_.RestoreIndex(true, true);
+            table.ReleaseWriteMark();
+            cursor_.FlushBuffers(false, false, false);
         } catch (...) {
             // The backup stays for the repair to fall back on.
         }
@@ -520,53 +527,9 @@ class Restructure {
             RaiseEngineError(code, cursor_.TableName(), FieldName(old_fields_[from - 1]));
     }
 
-    // The new files come into the table's directory under a temporary name
-    // first (a move that may cross file systems), so the old table is given
-    // up only once its successor is there.
     void PlaceNewTable(TDataDirectory& work, const std::string& temp_name, bool memory) {
-        TDataDirectory& home = cursor_.Directory();
-        const std::string staged = home.MakeTempTableName(memory);
-        const std::string staged_base = staged.substr(0, staged.size() - 4);
-        const std::string temp_base = temp_name.substr(0, temp_name.size() - 4);
-        std::vector<std::string> moved;
-        const auto undo = [&] {
-            for (const std::string& name : moved)
-                (void)platform::os::DeleteFile(name).ok();
-        };
-        if (memory) {
-            const int renamed = work.RenameTable(temp_name, staged_base, false, true);
-            if (renamed < 0)
-                RaiseEngineError(static_cast<EngineErrorCode>(-renamed), cursor_.TableName());
-        } else {
-            for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
-                const std::string from = work.Path() + temp_base + ext;
-                if (!platform::os::FileExists(from))
-                    continue;
-                const std::string to = home.Path() + staged_base + ext;
-                const platform::os::Status status = platform::os::MoveFile(from, to);
-                if (!status.ok()) {
-                    undo();
-                    work.DeleteTable(temp_name, false);
-                    RaiseEngineError(static_cast<EngineErrorCode>(status.code()),
-                                     cursor_.TableName());
-                }
-                moved.push_back(to);
-            }
-        }
-        const std::string& name = cursor_.TableName();
-        const int replaced = (options_.no_backup || memory)
-                                 ? home.DeleteTable(name, memory)
-                                 : home.RenameTable(name, name, true, memory);
-        if (replaced < 0) {
-            if (memory)
-                home.DeleteTable(staged, true);
-            else
-                undo();
-            RaiseEngineError(static_cast<EngineErrorCode>(-replaced), name);
-        }
-        const int placed = home.RenameTable(staged, name.substr(0, name.size() - 4), false, memory);
-        if (placed < 0)
-            RaiseEngineError(static_cast<EngineErrorCode>(-placed), name);
+        PlaceRebuiltTable(cursor_.Directory(), work, temp_name, cursor_.TableName(),
+                          !options_.no_backup && !memory, memory);
     }
 
     TDataCursor& cursor_;

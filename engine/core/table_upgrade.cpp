@@ -10,6 +10,7 @@
 #include "engine/core/data_session.h"
 #include "engine/core/index_file.h"
 #include "engine/core/table_repair.h"
+#include "engine/core/table_swap.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_library.h"
@@ -63,6 +64,8 @@ class Upgrade {
           latest_(TableVersionText(kTableFileVersion)) {}
 
     void Run() {
+        if (!memory_)
+            FinishTableReplacement(SwapJournalPath(Path("")));
         // An upgrade cut short between moving the old data file away and
         // putting the new one in place: the old file is whole, start over.
         if (!Exists(Path(".DAT")) && Exists(Path(".DUP")))
@@ -92,21 +95,24 @@ class Upgrade {
                 index_version != kIndexRepairPending)
                 RaiseEngineError(kErrWrongVersion, name_);
             const bool blob_pending = blob_fields_ > 0 && BlobVersion() != kTableFileVersion;
-            if (index_version == kTableFileVersion && !blob_pending) {
+            // A converted data file carries the in-progress flag until the
+            // closing repair has rebuilt the indexes.
+            const bool repair_pending = header[dh::kHeaderChanged] == kWriteInProgressFlag;
+            if (index_version == kTableFileVersion && !blob_pending && !repair_pending) {
                 Log(name_ + " is already at the highest table version of " + latest_ +
                     ", upgrade aborted");
                 return;
             }
             Log("Upgrade of table " + name_ + " to version " + latest_ + " started at " +
                 MaintenanceTimeStamp());
-            Finish(index_version);
+            Finish(index_version, {});
             return;
         }
         Log("Upgrade of table " + name_ + " to version " + latest_ + " started at " +
             MaintenanceTimeStamp());
         const std::uint8_t index_version = IndexVersion();
-        ConvertData(header, version);
-        Finish(index_version);
+        const std::string data_temp = ConvertData(header, version);
+        Finish(index_version, data_temp);
     }
 
   private:
@@ -242,8 +248,8 @@ class Upgrade {
         return moves;
     }
 
-    // Steps 5 to 7: the new data file beside the old one, then the swap.
-    void ConvertData(const DataHeader& old_header, std::uint8_t version) {
+    // Steps 5 and 6: the new data file beside the old one; its name.
+    std::string ConvertData(const DataHeader& old_header, std::uint8_t version) {
         const std::size_t size =
             version == kVersion108 ? kFieldDescriptorSize : kOldFieldDescriptorSize;
         const std::uint32_t count = GetU16(old_header, dh::kFieldCount);
@@ -300,6 +306,7 @@ class Upgrade {
         PutU16(header, dh::kUserWord2, GetU16(old_header, dh::kUserWord2));
         PutU32(header, dh::kLastBlobNumber, last_blob);
         PutU32(header, dh::kVersionStamp, kEngineVersionStamp);
+        header[dh::kHeaderChanged] = kWriteInProgressFlag;
         blob_fields_ = blob_fields;
 
         const std::string temp = TempPath(".DAT");
@@ -365,26 +372,44 @@ class Upgrade {
         old.Close();
         Log(std::to_string(records) + " records of " + name_ +
             " upgraded to latest table version " + latest_);
-
-        Delete(Path(".DUP"));
-        Rename(Path(".DAT"), Path(".DUP"));
-        Rename(temp, Path(".DAT"));
+        return temp;
     }
 
-    // Steps 8 to 11, each done only when still needed.
-    void Finish(std::uint8_t index_version) {
-        if (Exists(Path(".IDX"))) {
-            if (index_version == kVersion108) {
-                TFileHandler index;
-                OpenFile(index, Path(".IDX"));
-                WriteHeaderVersion(index, kIndexHeaderSize, encrypted_, kTableFileVersion);
-                Log("Index header of " + name_ + " upgraded to latest table version " + latest_);
-            } else if (index_version < kVersion108) {
-                ReplaceOldIndex(index_version);
+    // Steps 7 to 11, each done only when still needed. The new data and index
+    // files take their places together, through one journal, so that the
+    // table's name never stands for a mix of old and new files.
+    void Finish(std::uint8_t index_version, const std::string& data_temp) {
+        std::vector<FileReplacement> swaps;
+        if (!data_temp.empty())
+            swaps.push_back({Path(".DAT"), data_temp, Path(".DUP")});
+        try {
+            if (Exists(Path(".IDX"))) {
+                if (index_version == kVersion108) {
+                    // The old data file cannot be opened either way, so the
+                    // header may change ahead of the swap.
+                    TFileHandler index;
+                    OpenFile(index, Path(".IDX"));
+                    WriteHeaderVersion(index, kIndexHeaderSize, encrypted_, kTableFileVersion);
+                    Log("Index header of " + name_ + " upgraded to latest table version " +
+                        latest_);
+                } else if (index_version < kVersion108) {
+                    swaps.push_back({Path(".IDX"), ReplaceOldIndex(index_version), Path(".IUP")});
+                }
             }
+            if (blob_fields_ > 0)
+                FinishBlobFile();
+            ReplaceTableFiles(SwapJournalPath(Path("")), swaps, memory_);
+        } catch (...) {
+            if (memory_ || !Exists(SwapJournalPath(Path("")))) {
+                for (const FileReplacement& swap : swaps) {
+                    try {
+                        Delete(swap.staged);
+                    } catch (...) {
+                    }
+                }
+            }
+            throw;
         }
-        if (blob_fields_ > 0)
-            FinishBlobFile();
         const std::string stage = "Repairing table " + name_;
         RepairTable(
             cursor_, false, 1, [&](std::uint32_t, int percent) { Progress(stage, percent); },
@@ -393,7 +418,8 @@ class Upgrade {
             MaintenanceTimeStamp());
     }
 
-    void ReplaceOldIndex(std::uint8_t index_version) {
+    // The new index file beside the old one; its name.
+    std::string ReplaceOldIndex(std::uint8_t index_version) {
         Progress("Upgrading index definitions for " + name_, 0);
         const std::string temp = TempPath(".IDX");
         try {
@@ -414,9 +440,7 @@ class Upgrade {
         }
         Log("Index definitions of " + name_ + " could not be carried over from table version " +
             TableVersionText(index_version) + " and must be defined again");
-        Delete(Path(".IUP"));
-        Rename(Path(".IDX"), Path(".IUP"));
-        Rename(temp, Path(".IDX"));
+        return temp;
     }
 
     void FinishBlobFile() {

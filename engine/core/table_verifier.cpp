@@ -114,6 +114,7 @@ void TDataFile::VerifyHeader() {
     if (running != GetRecordSize() || blob_fields > kMaxBlobFields) {
         RaiseEngineError(kErrHeaderCorrupt, Name());
     }
+    CheckSizes();
 }
 
 void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {

@@ -37,6 +37,7 @@ TStrataBlobStream::TStrataBlobStream(db::TBlobField& field, db::TBlobStreamMode 
             field_no_, record_, mode == db::bmRead ? kBlobOpenRead : kBlobOpenReadWrite);
         if (code != kErrNone)
             Raise(code);
+        opened_here_ = true;
     }
     opened_ = true;
     if (mode == db::bmWrite)
@@ -52,8 +53,9 @@ TStrataBlobStream::~TStrataBlobStream() {
             db::TDataEventInfo info;
             info.field = &field_;
             dataset_.DataEvent(db::deFieldChange, info);
-        } else {
-            // A changed blob stays open until the record is posted or cancelled.
+        } else if (opened_here_) {
+            // A changed blob stays open until the record is posted or cancelled; a reader
+            // of a blob another stream left open must not close it and lose the change.
             dataset_.Handle()->CloseBlob(field_no_, record_);
         }
     } catch (...) {

@@ -43,6 +43,7 @@ class TStrataBlobStream : public db::TStream {
     std::span<std::uint8_t> record_;
     std::uint16_t field_no_;
     bool opened_ = false;
+    bool opened_here_ = false;  // this stream opened the blob (and closes it)
     bool modified_ = false;
     std::int64_t position_ = 0;
 };

@@ -7,6 +7,7 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/sql/column_value.h"
+#include "engine/sql/condition_parts.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
@@ -76,6 +77,7 @@ class DataChange {
     void RunInsertSelect();
     template <class Change>
     void InBatch(Change&& change);
+    TFilter* NarrowByIndexes();
     void RunUpdateOrDelete();
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
@@ -401,6 +403,52 @@ bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
     return main->OnProgress(row, percent);
 }
 
+TFilter* DataChange::NarrowByIndexes() {
+    // The parts of the condition an index answers restrict the rows visited; every visited row
+    // is still checked against the whole condition. Parts a filter would answer otherwise than
+    // the row check (negations, sub-selects, BLOBs) stay out.
+    if (!query_.Condition) {
+        return nullptr;
+    }
+    std::vector<const TExpToken*> parts;
+    SplitConjuncts(query_.Condition.get(), parts);
+    ExpTokenPtr tree;
+    for (const TExpToken* part : parts) {
+        bool fits = true;
+        std::vector<const TExpToken*> stack{part};
+        while (!stack.empty() && fits) {
+            const TExpToken* node = stack.back();
+            stack.pop_back();
+            fits = !FilterAnswersOtherwise(*node) &&
+                   !(node->Kind == kTokenColumn &&
+                     (node->FieldNumber == 0 || node->DataType == kTypeBlob));
+            for (const TExpToken* child :
+                 {node->First.get(), node->Second.get(), node->Third.get()}) {
+                if (child != nullptr) {
+                    stack.push_back(child);
+                }
+            }
+        }
+        if (!fits) {
+            continue;
+        }
+        ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
+        if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
+            tree = AndJoin(std::move(tree), std::move(prepared));
+        }
+    }
+    if (!tree) {
+        return nullptr;
+    }
+    TDataCursor::FilterOptions options;
+    options.no_partial_compare = true;
+    TFilter* filter = cursor_.AddFilter(std::move(tree), options);
+    if (filter != nullptr) {
+        cursor_.ActivateFilter(filter);
+    }
+    return filter;
+}
+
 void DataChange::RunUpdateOrDelete() {
     const bool update = query_.Kind == kStatementUpdate;
     if (update) {
@@ -411,17 +459,29 @@ void DataChange::RunUpdateOrDelete() {
     // changes is never visited twice (and a DELETE never loses its place).
     std::vector<std::vector<std::uint8_t>> chosen;
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
-    const std::int64_t total = cursor_.GetRecordCount();
-    std::int64_t candidate = 0;
-    cursor_.First();
-    while (cursor_.GetNextRecord(row) == kErrNone) {
-        ++candidate;
-        if (!ReportProgress(candidate, total)) {
-            break;
+    TFilter* narrowing = NarrowByIndexes();
+    try {
+        const std::int64_t total = cursor_.GetRecordCount();
+        std::int64_t candidate = 0;
+        cursor_.First();
+        while (cursor_.GetNextRecord(row) == kErrNone) {
+            ++candidate;
+            if (!ReportProgress(candidate, total)) {
+                break;
+            }
+            if (RowPasses(row)) {
+                chosen.push_back(cursor_.GetBookmark());
+            }
         }
-        if (RowPasses(row)) {
-            chosen.push_back(cursor_.GetBookmark());
+    } catch (...) {
+        if (narrowing != nullptr) {
+            cursor_.DropFilter(narrowing);
         }
+        throw;
+    }
+    // The changes themselves may move rows out of the filter.
+    if (narrowing != nullptr) {
+        cursor_.DropFilter(narrowing);
     }
 
     InBatch([&](auto&& count_row) {

@@ -248,8 +248,15 @@ class TDataQuery final : public SubSelectQuery {
     // Removes the filters the rows were produced through from every source cursor.
     void DropSourceFilters() noexcept;
     void NarrowByProbe(std::size_t level, struct SelectRun& run);
+    // An inner table's rows held in memory and found by the probe's value, where they fit;
+    // true when the level's rows come from there.
+    bool HoldRows(std::size_t level, struct SelectRun& run);
+    void ProduceHeldRows(std::size_t level, struct SelectRun& run);
     void ProduceRows(std::size_t level, struct SelectRun& run);
     void EmitRow(struct SelectRun& run);
+    // The result columns' bytes of `record` (those at `columns`, or all), nulls marked apart.
+    std::string RowKey(std::span<const std::uint8_t> record,
+                       const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
     void ApplyHaving();
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,

@@ -5,13 +5,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
 #include "engine/sql/aggregate_accumulator.h"
 #include "engine/sql/column_value.h"
+#include "engine/sql/condition_parts.h"
 #include "engine/sql/data_query.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
@@ -21,6 +26,7 @@
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_types.h"
+#include "engine/storage/text_compare.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -82,16 +88,35 @@ struct SelectRun {
         std::vector<AggregateAccumulator> accumulators;
     };
     std::map<std::string, Group> groups;
+    // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
+    // the same bytes are duplicates under any comparison, so the final sort has few left.
+    bool drop_duplicates = false;
+    std::unordered_set<std::string> distinct_rows;
     // The tables in loop order, outermost first.
     std::vector<TSourceTable*> order;
     // Per loop level: an equality between a column of that level's table and a value of the
     // outer rows, which narrows the table through an index for every outer row.
+    // The rows of an inner table read once and found by the probe column's value, so that
+    // every outer row visits its candidates only instead of reading the table again.
+    struct HeldRows {
+        std::vector<std::vector<std::uint8_t>> records;
+        // Row positions in read order per value: by bytes, or under a language's collation
+        // for strings, where values written differently may be equal.
+        std::unordered_map<std::string, std::vector<std::size_t>> by_bytes;
+        std::map<std::string, std::vector<std::size_t>,
+                 std::function<bool(const std::string&, const std::string&)>>
+            collated;
+        bool use_collation = false;
+        std::vector<std::size_t> all;
+    };
     struct Probe {
         const TExpToken* column = nullptr;
         const TExpToken* outer = nullptr;
         TFilter* filter = nullptr;
         bool active = false;
         bool usable = true;
+        bool hold_decided = false;
+        std::unique_ptr<HeldRows> held;
     };
     std::vector<Probe> probes;
 };
@@ -112,31 +137,6 @@ ColumnReader SourceReader() {
         source->Table->cursor->GetField(column.FieldNumber, source->Record, is_null, value);
         column.IsNull = is_null;
     };
-}
-
-// For preparing filter trees, whose constants read no columns.
-ColumnReader NoColumns() {
-    return [](const std::byte* /*record*/, TExpToken& column) { column.IsNull = true; };
-}
-
-// A condition part prepared as a filter of `cursor`. Within one execution a parameter is a
-// constant, and only constants reach an index.
-ExpTokenPtr FilterCopy(const TExpToken& part, TDataCursor& cursor,
-                       const db::TFormatSettings& formats) {
-    ExpTokenPtr bound = CopyTokenTree(&part);
-    std::vector<TExpToken*> stack{bound.get()};
-    while (!stack.empty()) {
-        TExpToken* node = stack.back();
-        stack.pop_back();
-        node->IsParameter = false;
-        for (TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
-            if (child != nullptr) {
-                stack.push_back(child);
-            }
-        }
-    }
-    return PrepareFilterTree(*bound, NoColumns(), true, false, cursor.GetSortID(),
-                             cursor.GetLanguageID(), &formats);
 }
 
 // The tables a tree reads; false when it holds anything but plain reads of them.
@@ -165,15 +165,82 @@ ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
     return EvaluateExpression(node, nullptr, run.sort, run.language, SourceReader(), &run.formats);
 }
 
-// The AND-joined parts of a condition, left to right.
-void SplitConjuncts(const TExpToken* node, std::vector<const TExpToken*>& parts) {
-    if (node->Kind == kTokenBinary && node->Code == kOpAnd && node->First && node->Second) {
-        SplitConjuncts(node->First.get(), parts);
-        SplitConjuncts(node->Second.get(), parts);
-        return;
+// Types whose equal values the held rows can find by a key: their equality is that of the
+// key's bytes (strings without a language) or of the collation (strings under one).
+bool HoldableType(EngineDataType type) {
+    switch (type) {
+        case kTypeString:
+        case kTypeSmallInt:
+        case kTypeInteger:
+        case kTypeWord:
+        case kTypeDate:
+        case kTypeTime:
+        case kTypeBoolean:
+        case kTypeFloat:
+            return true;
+        default:
+            return false;
     }
-    parts.push_back(node);
 }
+
+// The key of a non-null value of a holdable type; equal values give equal keys (the two
+// zeros of a float, any true boolean).
+std::string ProbeKey(const TExpToken& value) {
+    const std::byte* bytes = value.Value();
+    std::int64_t number = 0;
+    switch (value.DataType) {
+        case kTypeString: {
+            const auto* chars = reinterpret_cast<const char*>(bytes);
+            const std::size_t limit = std::min<std::size_t>(value.DataSize, value.ValueCapacity());
+            return chars == nullptr ? std::string() : std::string(chars, strnlen(chars, limit));
+        }
+        case kTypeSmallInt:
+            number = LoadInt16(bytes);
+            break;
+        case kTypeWord:
+            number = LoadUInt16(bytes);
+            break;
+        case kTypeBoolean:
+            number = LoadUInt16(bytes) != 0 ? 1 : 0;
+            break;
+        case kTypeFloat: {
+            double real = LoadDouble(bytes);
+            if (real == 0.0) {
+                real = 0.0;
+            }
+            std::string key(sizeof real, '\0');
+            std::memcpy(key.data(), &real, sizeof real);
+            return key;
+        }
+        default:
+            number = LoadInt32(bytes);
+            break;
+    }
+    std::string key(sizeof number, '\0');
+    std::memcpy(key.data(), &number, sizeof number);
+    return key;
+}
+
+// The filter "column = value" for one outer row's value.
+ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor& cursor,
+                        const SelectRun& run) {
+    ExpTokenPtr equal = NewExpToken();
+    equal->Kind = kTokenBinary;
+    equal->Code = kOpEqual;
+    equal->Text = "=";
+    equal->DataType = kTypeBoolean;
+    equal->SetDataSize(2);
+    equal->First = CopyTokenTree(&column);
+    equal->First->Parent = equal.get();
+    value->Kind = kTokenConstant;
+    value->Parent = equal.get();
+    equal->Second = std::move(value);
+    return PrepareFilterTree(*equal, NoColumns(), true, false, cursor.GetSortID(),
+                             cursor.GetLanguageID(), &run.formats);
+}
+
+// Memory the rows of one inner table may take when held.
+constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
 
 // The one table a condition part reads, and whether a cursor filter answers it exactly as the
 // per-row evaluation does. Filters answer a comparison with NULL by "unknown" where the row
@@ -184,18 +251,6 @@ struct PartTables {
     bool several = false;
     bool filterable = true;
 };
-
-// A node a cursor filter would answer otherwise than the row evaluation, or could not answer
-// on its own.
-bool FilterAnswersOtherwise(const TExpToken& node) {
-    return node.Kind == kTokenSubSelect || node.SubSelect != nullptr ||
-           (node.Kind == kTokenUnary && node.Code == kOpNot) ||
-           ((node.Kind == kTokenBinary || node.Kind == kTokenStringCompare) &&
-            node.Code == kOpNotEqual) ||
-           (node.Kind == kTokenExtended &&
-            (node.Code == kOpNotLike || node.Code == kOpNotInList || node.Code == kOpNotBetween ||
-             node.Code == kOpInSelect || node.Code == kOpNotInSelect));
-}
 
 void CollectPartTables(const TExpToken& node, PartTables& out) {
     if (FilterAnswersOtherwise(node)) {
@@ -216,23 +271,6 @@ void CollectPartTables(const TExpToken& node, PartTables& out) {
             CollectPartTables(*child, out);
         }
     }
-}
-
-ExpTokenPtr AndJoin(ExpTokenPtr left, ExpTokenPtr right) {
-    if (!left) {
-        return right;
-    }
-    ExpTokenPtr node = NewExpToken();
-    node->Kind = kTokenBinary;
-    node->Code = kOpAnd;
-    node->Text = "AND";
-    node->DataType = kTypeBoolean;
-    node->SetDataSize(2);
-    left->Parent = node.get();
-    right->Parent = node.get();
-    node->First = std::move(left);
-    node->Second = std::move(right);
-    return node;
 }
 
 }  // namespace
@@ -319,12 +357,11 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         if (!prepared) {
             return false;
         }
-        // A part the indexes answer at least in part (class 0 or 1) restricts its table now,
-        // so that the record counts that choose the loop order see it. With the estimate, a
-        // comparison that selects over 90 % of the records counts as unanswered: scanning its
-        // keys costs more than reading the rows.
-        const std::uint8_t level = cursor.ClassifyFilterNode(*prepared, 0, true);
-        if (!all_parts && level > 1) {
+        // A part the indexes answer at least in part (class 0 or 1, or narrowed by an index)
+        // restricts its table now, so that the record counts that choose the loop order see it.
+        // With the estimate, a comparison that selects over 90 % of the records counts as
+        // unanswered: scanning its keys costs more than reading the rows.
+        if (!all_parts && !cursor.FilterNodeUsesIndex(*prepared, true)) {
             return false;
         }
         auto found = std::find_if(filters.begin(), filters.end(),
@@ -480,7 +517,8 @@ void TDataQuery::PlanLoops(SelectRun& run) {
         std::rotate(run.order.begin(), run.order.begin() + static_cast<std::ptrdiff_t>(best),
                     run.order.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     }
-    run.probes.assign(run.order.size(), {});
+    run.probes.clear();
+    run.probes.resize(run.order.size());
     for (std::size_t level = 1; level < run.order.size(); ++level) {
         const TSourceTable* table = run.order[level];
         // A LEFT join's inner rows are chosen by its ON condition alone; the WHERE parts and
@@ -541,19 +579,7 @@ void TDataQuery::NarrowByProbe(std::size_t level, SelectRun& run) {
         }
         return;
     }
-    ExpTokenPtr equal = NewExpToken();
-    equal->Kind = kTokenBinary;
-    equal->Code = kOpEqual;
-    equal->Text = "=";
-    equal->DataType = kTypeBoolean;
-    equal->SetDataSize(2);
-    equal->First = CopyTokenTree(probe.column);
-    equal->First->Parent = equal.get();
-    value->Kind = kTokenConstant;
-    value->Parent = equal.get();
-    equal->Second = std::move(value);
-    ExpTokenPtr prepared = PrepareFilterTree(*equal, NoColumns(), true, false, cursor.GetSortID(),
-                                             cursor.GetLanguageID(), &run.formats);
+    ExpTokenPtr prepared = ProbeFilter(*probe.column, std::move(value), cursor, run);
     if (probe.filter == nullptr) {
         if (!prepared || cursor.ClassifyFilterNode(*prepared, 0, false) > 1) {
             // No index answers it: a filter would read every record for every outer row.
@@ -574,6 +600,112 @@ void TDataQuery::NarrowByProbe(std::size_t level, SelectRun& run) {
     cursor.SetFilterExpression(std::move(prepared), probe.filter);
 }
 
+bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
+    SelectRun::Probe& probe = run.probes[level];
+    if (probe.hold_decided) {
+        return probe.held != nullptr;
+    }
+    if (probe.column == nullptr || !HoldableType(probe.column->DataType)) {
+        probe.hold_decided = true;
+        return false;
+    }
+    TSourceTable& table = *run.order[level];
+    TDataCursor& cursor = *table.Table->cursor;
+    // An index that answers the probe exactly reads only the matching records; anything less
+    // reads records for every outer row, where holding them reads each once. A null outer
+    // value tells nothing about the index: the next row decides.
+    ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
+    if (value->IsNull) {
+        return false;
+    }
+    probe.hold_decided = true;
+    const ExpTokenPtr prepared = ProbeFilter(*probe.column, std::move(value), cursor, run);
+    if (prepared && cursor.ClassifyFilterNode(*prepared, 0, false) == 0) {
+        return false;
+    }
+    // BLOB values are read through the cursor's position, which held rows do not keep.
+    for (std::uint32_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+        if (FieldType(cursor.GetTableFieldDesc(n)) == kTypeBlob) {
+            return false;
+        }
+    }
+    const std::int64_t count = cursor.GetRecordCount();
+    if (count * (std::int64_t{cursor.GetRecordSize()} + 64) > kHeldRowsBudget) {
+        return false;
+    }
+    auto held = std::make_unique<SelectRun::HeldRows>();
+    held->use_collation = probe.column->DataType == kTypeString && run.language != 0;
+    if (held->use_collation) {
+        held->collated = decltype(held->collated)(
+            [language = run.language, sort = run.sort](const std::string& a, const std::string& b) {
+                return CompareStrings(language, sort, a, false, 0, b) < 0;
+            });
+    }
+    held->records.reserve(static_cast<std::size_t>(count));
+    std::vector<std::uint8_t> saved = table.Record;
+    table.NullRow = false;
+    cursor.First();
+    while (cursor.GetNextRecord(table.Record) == kErrNone) {
+        const std::size_t at = held->records.size();
+        held->records.push_back(table.Record);
+        held->all.push_back(at);
+        const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
+        if (held_value->IsNull) {
+            continue;
+        }
+        std::string key = ProbeKey(*held_value);
+        if (held->use_collation) {
+            held->collated[std::move(key)].push_back(at);
+        } else {
+            held->by_bytes[std::move(key)].push_back(at);
+        }
+    }
+    table.Record = std::move(saved);
+    probe.held = std::move(held);
+    return true;
+}
+
+void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
+    SelectRun::Probe& probe = run.probes[level];
+    const SelectRun::HeldRows& held = *probe.held;
+    TSourceTable& table = *run.order[level];
+    // A null outer value may still meet rows (NULL = NULL holds): the row check decides over
+    // every row then.
+    const std::vector<std::size_t>* rows = &held.all;
+    const ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
+    if (!value->IsNull) {
+        static const std::vector<std::size_t> kNone;
+        rows = &kNone;
+        const std::string key = ProbeKey(*value);
+        if (held.use_collation) {
+            if (const auto found = held.collated.find(key); found != held.collated.end()) {
+                rows = &found->second;
+            }
+        } else if (const auto found = held.by_bytes.find(key); found != held.by_bytes.end()) {
+            rows = &found->second;
+        }
+    }
+    const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
+    bool matched = false;
+    table.NullRow = false;
+    for (const std::size_t at : *rows) {
+        if (run.stopped) {
+            return;
+        }
+        table.Record = held.records[at];
+        if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
+            continue;
+        }
+        matched = true;
+        ProduceRows(level + 1, run);
+    }
+    if (left && !matched && !run.stopped) {
+        table.NullRow = true;
+        ProduceRows(level + 1, run);
+        table.NullRow = false;
+    }
+}
+
 void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     if (run.stopped) {
         return;
@@ -585,6 +717,10 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
             }
         }
         EmitRow(run);
+        return;
+    }
+    if (level > 0 && HoldRows(level, run)) {
+        ProduceHeldRows(level, run);
         return;
     }
     TSourceTable& table = *run.order[level];
@@ -682,21 +818,14 @@ void TDataQuery::EmitRow(SelectRun& run) {
             value->IsNull ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()));
     }
     if (!run.grouped) {
+        if (run.drop_duplicates && !run.distinct_rows.insert(RowKey(record)).second) {
+            return;
+        }
         result.InsertRecord(record, false);
         result.FreeBlobs();
         return;
     }
-    // The group's key: the grouping columns' bytes as this row has them.
-    std::string key;
-    for (const std::size_t at : group_columns_) {
-        std::vector<std::uint8_t> value(256);
-        bool is_null = true;
-        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null, value);
-        key.push_back(is_null ? '\0' : '\1');
-        key.append(reinterpret_cast<const char*>(value.data()),
-                   FieldDataSize(result_plan_[at].descriptor));
-    }
-    auto [found, inserted] = run.groups.try_emplace(key);
+    auto [found, inserted] = run.groups.try_emplace(RowKey(record, &group_columns_));
     SelectRun::Group& group = found->second;
     if (inserted) {
         group.record = record;
@@ -732,6 +861,26 @@ void TDataQuery::EmitRow(SelectRun& run) {
             group.accumulators[i].Add(*EvaluateOnSources(*column.expression, run));
         }
     }
+}
+
+std::string TDataQuery::RowKey(std::span<const std::uint8_t> record,
+                               const std::vector<std::size_t>* columns) const {
+    TDataCursor& result = *result_->cursor;
+    std::string key;
+    std::vector<std::uint8_t> value;
+    const std::size_t count = columns != nullptr ? columns->size() : result_plan_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = columns != nullptr ? (*columns)[i] : i;
+        const std::size_t size = FieldDataSize(result_plan_[at].descriptor);
+        value.assign(std::max<std::size_t>(size + 1, 256), 0);
+        bool is_null = true;
+        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null, value);
+        key.push_back(is_null ? '\0' : '\1');
+        if (!is_null) {
+            key.append(reinterpret_cast<const char*>(value.data()), size);
+        }
+    }
+    return key;
 }
 
 void TDataQuery::FinishGroups(SelectRun& run) {
@@ -928,6 +1077,11 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         result.EmptyTable();
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
+        run.drop_duplicates =
+            Distinct && !run.grouped &&
+            std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
+                return FieldType(column.descriptor) == kTypeBlob;
+            });
         PlanLoops(run);
         PlaceDrivingParts(run);
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();

@@ -1,5 +1,6 @@
 #include "engine/storage/file_handler.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "engine/storage/engine_error.h"
@@ -7,6 +8,19 @@
 #include "engine/storage/storage_library.h"
 
 namespace strata {
+
+namespace {
+std::atomic<FileStepHook> file_step_hook{nullptr};
+}  // namespace
+
+void SetFileStepHook(FileStepHook hook) noexcept {
+    file_step_hook.store(hook);
+}
+
+void FileStep() {
+    if (const FileStepHook hook = file_step_hook.load())
+        hook();
+}
 
 TFileHandler::~TFileHandler() {
     CloseHandle();
@@ -51,6 +65,7 @@ void TFileHandler::Close() {
 }
 
 void TFileHandler::CreateFile() {
+    FileStep();
     std::shared_ptr<TAbstractFile> file;
     const std::int32_t id = GlobalFileList().CreateFile(name_, in_memory_, temporary_, file);
     if (id < 0) {
@@ -63,6 +78,7 @@ void TFileHandler::CreateFile() {
 }
 
 void TFileHandler::DeleteFile() {
+    FileStep();
     const std::int32_t result = GlobalFileList().DeleteFile(name_, in_memory_);
     if (result < 0) {
         Raise(result);
@@ -70,6 +86,7 @@ void TFileHandler::DeleteFile() {
 }
 
 void TFileHandler::RenameFile(std::string_view new_name) {
+    FileStep();
     const std::int32_t result = GlobalFileList().RenameFile(name_, in_memory_, new_name);
     if (result < 0) {
         Raise(result);
@@ -78,6 +95,7 @@ void TFileHandler::RenameFile(std::string_view new_name) {
 }
 
 void TFileHandler::CopyToFile(std::string_view target_name, bool target_in_memory) {
+    FileStep();
     if (!open_ || !file_) {
         return;
     }
@@ -89,6 +107,7 @@ void TFileHandler::CopyToFile(std::string_view target_name, bool target_in_memor
 }
 
 void TFileHandler::CopyFromFile(std::string_view source_name, bool source_in_memory) {
+    FileStep();
     if (!open_ || !file_) {
         return;
     }
@@ -111,6 +130,7 @@ std::int64_t TFileHandler::Read(std::span<std::byte> buffer, bool short_read_all
 }
 
 void TFileHandler::Write(std::span<const std::byte> data) {
+    FileStep();
     if (!file_) {
         Raise(kErrWrite);
     }

@@ -18,6 +18,12 @@
 
 namespace strata {
 
+// Tests stop a program between two changes of its files: the hook, when set,
+// runs before every write, cut, creation, copy, move and delete of a file.
+using FileStepHook = void (*)();
+void SetFileStepHook(FileStepHook hook) noexcept;
+void FileStep();
+
 class TFileHandler {
   public:
     TFileHandler() = default;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "grid/data/grid_data_link.h"
+#include "grid/editors/default_columns.h"
 #include "platform/db/dataset.h"
 #include "platform/db/exception.h"
 #include "platform/db/names.h"
@@ -140,6 +141,8 @@ TgxDBColumnClass TCustomgxDBTreeListControl::GetDefaultColumnClass() const {
 }
 
 TgxDBColumnClass TCustomgxDBTreeListControl::GetColumnClassForField(const db::TField* field) const {
+    // The typed columns fill the table once, before the first lookup.
+    RegisterTypedColumns();
     if (field != nullptr) {
         if (field->Lookup()) {
             if (TgxDBColumnClass lookup = LookupColumnClass())

@@ -374,6 +374,9 @@ void TgxDBTreeListBlobColumn::Assign(const db::TPersistent& source) {
 
 TgxInplaceBlobEdit::TgxInplaceBlobEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
     WholeAreaClick = true;
+    // No text is edited: the editor takes its keys itself.
+    setFocusPolicy(Qt::StrongFocus);
+    RouteInputOf(this);
 }
 
 TgxInplaceBlobEdit::~TgxInplaceBlobEdit() = default;

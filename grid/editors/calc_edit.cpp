@@ -232,8 +232,11 @@ void TCustomgxCalculator::PopupKeyDown(std::uint16_t& key, ui::TShiftState shift
     } else if (key == ui::VK_INSERT && ctrl) {
         QGuiApplication::clipboard()->setText(QString::fromStdString(GetText()));
     }
-    PressKeyButton(TgxCalcEngine::ButtonForKey(key, ctrl));
-    key = 0;
+    const int code = TgxCalcEngine::ButtonForKey(key, ctrl);
+    if (code != cbNone) {
+        PressKeyButton(code);
+        key = 0;
+    }
 }
 
 void TCustomgxCalculator::PopupKeyPress(char32_t& key) {
@@ -255,7 +258,7 @@ void TCustomgxCalculator::PopupKeyPress(char32_t& key) {
     key = 0;
 }
 
-void TCustomgxCalculator::PopupKeyUp(std::uint16_t& key, ui::TShiftState) {
+void TCustomgxCalculator::PopupKeyUp(std::uint16_t&, ui::TShiftState) {
     if (key_button_ != cbNone) {
         down_[static_cast<std::size_t>(key_button_)] = false;
         key_button_ = cbNone;
@@ -374,8 +377,8 @@ void TgxInplaceCalcEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
         return;
     }
     if (PopupShown() && calc_ != nullptr) {
+        // Unmapped keys come back as characters (digits, operators).
         calc_->PopupKeyDown(key, shift);
-        key = 0;
         return;
     }
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);

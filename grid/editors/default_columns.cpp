@@ -91,9 +91,4 @@ void RegisterTypedColumns() {
     (void)done;
 }
 
-namespace {
-// Filled before any grid exists, as the typed columns' unit does at start-up.
-const bool kRegistered = (RegisterTypedColumns(), true);
-}  // namespace
-
 }  // namespace grid

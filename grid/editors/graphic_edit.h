@@ -5,6 +5,9 @@
 
 #include <QImage>
 
+#include <functional>
+#include <memory>
+
 #include "grid/data/db_column.h"
 
 namespace grid {
@@ -13,6 +16,8 @@ namespace grid {
 // anchored at the top-left, or at its own size centred where it is smaller.
 QRect PictureTarget(const QSize& picture, const QRect& r, bool stretch);
 
+struct TgxPopupToolBarWindow;
+
 class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
   public:
     explicit TgxDBTreeListGraphicColumn(db::TComponent* owner = nullptr);
@@ -20,6 +25,13 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
     void SetStretch(bool value);
     bool ShadowSelection() const { return shadow_selection_; }
     void SetShadowSelection(bool value) { shadow_selection_ = value; }
+    struct TgxPopupToolBarWindow& PopupToolBar() {
+        return *toolbar_;
+    }
+    const struct TgxPopupToolBarWindow& PopupToolBar() const { return *toolbar_; }
+    std::function<void(TgxDBTreeListColumn*)> OnCustomClick;
+    std::function<void(TgxDBTreeListColumn*, QImage&)> OnAssignPicture;
+    TgxInplaceEditClass GetEditorClass() const override;
     bool CanEditBlob() const override { return true; }
     bool NeedsFieldValue() const override { return true; }
     void SetFieldText(db::TField*, std::string_view) const override {}
@@ -33,7 +45,116 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
   private:
     bool stretch_ = true;
     bool shadow_selection_ = true;
+    std::shared_ptr<struct TgxPopupToolBarWindow> toolbar_;
 };
 using TgxDBGridGraphicColumn = TgxDBTreeListGraphicColumn;
+
+}  // namespace grid
+
+#include <QToolButton>
+
+#include <array>
+#include <functional>
+
+#include "grid/core/container.h"
+
+namespace grid {
+
+enum class TgxPopupToolBarAlignment : std::uint8_t { ptaLeft, ptaRight, ptaTop, ptaBottom };
+using enum TgxPopupToolBarAlignment;
+enum TgxPopupToolBarButton : std::uint8_t {
+    ptbCut,
+    ptbCopy,
+    ptbPaste,
+    ptbDelete,
+    ptbLoad,
+    ptbSave,
+    ptbCustom
+};
+inline constexpr unsigned kAllToolBarButtons = 0x3F;  // all but the custom button
+
+// The toolbar settings a graphic column keeps.
+struct TgxPopupToolBarWindow {
+    TgxPopupToolBarAlignment Alignment = ptaBottom;
+    unsigned Buttons = kAllToolBarButtons;  // bit per TgxPopupToolBarButton
+    bool ShowCaptions = true;
+    std::string CustomButtonCaption;
+    bool Visible = true;
+};
+
+// The floating toolbar of the picture editor: cut, copy, paste, delete, load, save and a
+// custom button, their states following the picture and the clipboard.
+class TgxPopupToolBar : public QWidget {
+  public:
+    explicit TgxPopupToolBar(QWidget* parent = nullptr);
+    void Apply(const TgxPopupToolBarWindow& settings);
+    void LayoutButtons();
+    void UpdateStates();
+    bool ReadOnly = false;
+    bool PictureEmpty = true;
+    bool ClosedByUser = false;
+    std::function<void(int index)> OnButtonClick;
+    QToolButton* Button(int index) const { return buttons_[static_cast<std::size_t>(index)]; }
+    TgxPopupToolBarAlignment Alignment() const { return alignment_; }
+
+  protected:
+    void closeEvent(QCloseEvent* e) override;
+
+  private:
+    std::array<QToolButton*, 7> buttons_{};
+    unsigned shown_ = kAllToolBarButtons;
+    bool show_captions_ = true;
+    TgxPopupToolBarAlignment alignment_ = ptaBottom;
+};
+
+class TgxInplaceGraphicEdit : public TgxInplaceEdit {
+  public:
+    explicit TgxInplaceGraphicEdit(QWidget* parent = nullptr);
+    ~TgxInplaceGraphicEdit() override;
+
+    virtual bool GetStretch() { return true; }
+    virtual std::string GetEditValue() { return {}; }
+    virtual void MoveFocusedColumn(bool) {}
+    virtual void AssignPicture(const QImage&) {}
+    virtual void ClearPicture() {}
+    virtual bool IsPictureEmpty() { return false; }
+    virtual void DoCustomClick() {}
+    virtual const TgxPopupToolBarWindow* GetPopupToolBarWindow() { return nullptr; }
+
+    TBorderStyle GetBorderStyle() override { return border_style_; }
+    void SetBorderStyle(TBorderStyle style) override { border_style_ = style; }
+    void InitEditValue() override;
+    void DoSetFocus() override { ShowToolbar(); }
+    void DoKillFocus(QWidget* new_focus) override;
+    bool IsEditFocused() override;
+    void Hide() override;
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    // A toolbar button's action (index as TgxPopupToolBarButton).
+    void ToolbarClick(int index);
+    void ShowToolbar();
+    TgxPopupToolBar& Toolbar() { return *toolbar_; }
+
+  protected:
+    void paintEvent(QPaintEvent* e) override;
+
+  private:
+    TBorderStyle border_style_ = bsNone;
+    std::unique_ptr<TgxPopupToolBar> toolbar_;
+};
+
+class TgxInplaceDBTreeListGraphicEdit : public TgxInplaceGraphicEdit {
+  public:
+    using TgxInplaceGraphicEdit::TgxInplaceGraphicEdit;
+    bool GetStretch() override;
+    std::string GetEditValue() override;
+    void MoveFocusedColumn(bool to_left) override;
+    void AssignPicture(const QImage& picture) override;
+    void ClearPicture() override;
+    bool IsPictureEmpty() override;
+    const TgxPopupToolBarWindow* GetPopupToolBarWindow() override;
+
+  private:
+    TgxDBTreeListGraphicColumn* Column() const;
+};
 
 }  // namespace grid

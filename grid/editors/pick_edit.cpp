@@ -1,9 +1,18 @@
 #include "grid/editors/pick_edit.h"
 
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
 #include <algorithm>
 #include <numeric>
 
+#include "platform/db/dataset.h"
 #include "platform/nls/nls.h"
+#include "platform/ui/application.h"
+#include "platform/ui/clock.h"
+#include "platform/ui/keys.h"
 
 namespace grid {
 
@@ -59,6 +68,601 @@ void TgxDBTreeListLookupColumn::Assign(const db::TPersistent& source) {
         list_field_index_ = c->list_field_index_;
         list_width_ = c->list_width_;
     }
+}
+
+}  // namespace grid
+
+namespace grid {
+
+namespace {
+constexpr std::size_t kMaxSearch = 32;
+constexpr std::uint32_t kSearchPause = 2000;
+
+bool StartsWithText(const std::string& item, const std::string& text) {
+    return item.size() >= text.size() &&
+           platform::nls::SameTextAnsi(std::string_view(item).substr(0, text.size()), text);
+}
+}  // namespace
+
+TPopupListbox::TPopupListbox(QWidget* parent) : TgxEditorPopup(parent) {
+    setMouseTracking(true);
+}
+
+int TPopupListbox::ItemAt(QPoint p) const {
+    if (!rect().adjusted(1, 1, -1, -1).contains(p))
+        return -1;
+    const int index = TopIndex + (p.y() - 1) / std::max(1, ItemHeight);
+    return index < static_cast<int>(Items.size()) ? index : -1;
+}
+
+void TPopupListbox::MakeVisible(int index) {
+    if (index < 0)
+        return;
+    if (index < TopIndex)
+        TopIndex = index;
+    else if (index >= TopIndex + Rows)
+        TopIndex = index - Rows + 1;
+}
+
+void TPopupListbox::TypeChar(char32_t ch) {
+    const std::uint32_t now = ui::Clock().TickCount();
+    if (now - last_key_ > kSearchPause)
+        search_.clear();
+    last_key_ = now;
+    if (search_.size() < kMaxSearch)
+        search_ += QString::fromStdU32String(std::u32string(1, ch)).toStdString();
+    for (std::size_t i = 0; i < Items.size(); ++i)
+        if (StartsWithText(Items[i], search_)) {
+            ItemIndex = static_cast<int>(i);
+            MakeVisible(ItemIndex);
+            break;
+        }
+    update();
+}
+
+void TPopupListbox::PopupKeyDown(std::uint16_t& key, ui::TShiftState) {
+    const int count = static_cast<int>(Items.size());
+    int index = ItemIndex;
+    switch (key) {
+        case ui::VK_UP:
+        case ui::VK_LEFT:
+            index = std::max(0, index - 1);
+            break;
+        case ui::VK_DOWN:
+        case ui::VK_RIGHT:
+            index = std::min(count - 1, index + 1);
+            break;
+        case ui::VK_PRIOR:
+            index = std::max(0, index - Rows + 1);
+            break;
+        case ui::VK_NEXT:
+            index = std::min(count - 1, index + Rows - 1);
+            break;
+        case ui::VK_HOME:
+            index = 0;
+            break;
+        case ui::VK_END:
+            index = count - 1;
+            break;
+        case ui::VK_BACK:
+        case ui::VK_ESCAPE:
+            search_.clear();
+            break;
+        default:
+            return;
+    }
+    ItemIndex = count == 0 ? -1 : index;
+    MakeVisible(ItemIndex);
+    update();
+    key = 0;
+}
+
+void TPopupListbox::PopupKeyPress(char32_t& key) {
+    if (key >= 32 && key != 127)
+        TypeChar(key);
+    key = 0;
+}
+
+void TPopupListbox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QPalette pal = QApplication::palette();
+    p.fillRect(rect(), pal.color(QPalette::Base));
+    p.setPen(pal.color(QPalette::WindowText));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    for (int row = 0; row < Rows; ++row) {
+        const int index = TopIndex + row;
+        if (index >= static_cast<int>(Items.size()))
+            break;
+        const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
+        const bool selected = index == ItemIndex;
+        p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
+        p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+        p.drawText(r.adjusted(2, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                   QString::fromStdString(Items[static_cast<std::size_t>(index)]));
+        if (selected) {
+            p.setPen(QPen(pal.color(QPalette::HighlightedText), 1, Qt::DotLine));
+            p.drawRect(r.adjusted(0, 0, -1, -1));
+        }
+    }
+}
+
+void TPopupListbox::mousePressEvent(QMouseEvent* e) {
+    mouseMoveEvent(e);
+}
+
+void TPopupListbox::mouseMoveEvent(QMouseEvent* e) {
+    if (!(e->buttons() & Qt::LeftButton))
+        return;
+    const int index = ItemAt(e->position().toPoint());
+    if (index >= 0 && index != ItemIndex) {
+        ItemIndex = index;
+        update();
+    }
+}
+
+void TPopupListbox::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton)
+        return;
+    if (QWidget::mouseGrabber() == this)
+        releaseMouse();
+    const bool inside = rect().contains(e->position().toPoint());
+    if (OnListMouseUp)
+        ui::Guarded([&] { OnListMouseUp(inside); });
+}
+
+TgxInplacePickEdit::TgxInplacePickEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
+    popup_takes_typing_ = true;
+}
+
+TgxInplacePickEdit::~TgxInplacePickEdit() = default;
+
+void TgxInplacePickEdit::InitEditValue() {
+    TgxInplaceDropDownEdit::InitEditValue();
+    search_active_ = false;
+    typed_.clear();
+    if (GetDropDownListStyle())
+        LineEdit().setReadOnly(true);
+}
+
+bool TgxInplacePickEdit::Complete() {
+    const std::vector<std::string> items = GetItems();
+    const int index = FindPickItem(items, typed_);
+    if (index < 0)
+        return false;
+    if (CanModify()) {
+        SetPickedValue(db::Variant(items[static_cast<std::size_t>(index)]));
+        std::string text;
+        GetCellText(text);
+        if (text.empty())
+            text = items[static_cast<std::size_t>(index)];
+        LineEdit().setText(QString::fromStdString(text));
+        emit LineEdit().textEdited(LineEdit().text());
+        const int typed_length = QString::fromStdString(typed_).size();
+        LineEdit().setSelection(LineEdit().text().size(), typed_length - LineEdit().text().size());
+    }
+    return true;
+}
+
+void TgxInplacePickEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_ESCAPE) {
+        search_active_ = false;
+        typed_.clear();
+    }
+    TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplacePickEdit::EditorKeyPress(char32_t& key) {
+    if (GetReadOnly() || GetDropDownListStyle()) {
+        if (key >= 32 || key == 8)
+            key = 0;
+        return;
+    }
+    if (key == 8 && search_active_) {
+        if (!typed_.empty()) {
+            QString t = QString::fromStdString(typed_);
+            t.chop(1);
+            typed_ = t.toStdString();
+        }
+        LineEdit().setSelection(QString::fromStdString(typed_).size(), 1000);
+        if (Complete())
+            key = 0;
+        return;
+    }
+    if (key < 32 || key == 127) {
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+        return;
+    }
+    const std::string ch = QString::fromStdU32String(std::u32string(1, key)).toStdString();
+    if (search_active_ && static_cast<int>(typed_.size()) <
+                              std::max(1, GetMaxLength() > 0 ? GetMaxLength() : 32767)) {
+        typed_ += ch;
+    } else {
+        QString t = LineEdit().text();
+        if (LineEdit().hasSelectedText())
+            t.remove(LineEdit().selectionStart(), LineEdit().selectedText().size());
+        typed_ = t.toStdString() + ch;
+        search_active_ = true;
+    }
+    if (Complete())
+        key = 0;
+    else
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+    if (GetDropDownOnTyping() && !PopupShown())
+        DropDown();
+    DoTextChanged(LineEdit().text().toStdString());
+}
+
+void TgxInplacePickEdit::DropDown() {
+    if (GetReadOnly())
+        return;
+    DoBeforeDropDown();
+    const std::vector<std::string> items = GetItems();
+    if (items.empty())
+        return;
+    if (list_ == nullptr) {
+        list_ = std::make_unique<TPopupListbox>(window());
+        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
+    }
+    TPopupListbox& list = *list_;
+    list.OwnerEdit = this;
+    list.Popped = true;
+    SetPopup(list_.get());
+    list.setFont(Font().ToQFont());
+    list.Items = items;
+    const QFontMetrics fm(list.font());
+    list.ItemHeight = fm.height() + 2;
+    list.Rows = std::min(static_cast<int>(items.size()), std::max(1, GetDropDownRows()));
+    int widest = width();
+    for (const std::string& item : items)
+        widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)) + 8);
+    list.resize(widest, list.Rows * list.ItemHeight + 2);
+    std::string text;
+    GetCellText(text);
+    const auto found = std::find(items.begin(), items.end(), text);
+    list.ItemIndex = found == items.end() ? -1 : static_cast<int>(found - items.begin());
+    list.TopIndex = 0;
+    list.MakeVisible(list.ItemIndex);
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
+    if (pos.y() + list.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - list.height());
+    list.move(pos);
+    SetPopupShown(true);
+    list.ShowPopup();
+}
+
+void TgxInplacePickEdit::CloseUp(bool accept) {
+    if (!PopupShown() || list_ == nullptr)
+        return;
+    search_active_ = false;
+    typed_.clear();
+    if (QWidget::mouseGrabber() != nullptr)
+        QWidget::mouseGrabber()->releaseMouse();
+    list_->ClosePopup();
+    SetPopupShown(false);
+    db::Variant value(list_->ItemIndex >= 0
+                          ? list_->Items[static_cast<std::size_t>(list_->ItemIndex)]
+                          : LineEdit().text().toStdString());
+    DoCloseUp(value, accept);
+    if (accept && CanModify()) {
+        LineEdit().setText(QString::fromStdString(value.AsString()));
+        emit LineEdit().textEdited(LineEdit().text());
+        SetPickedValue(value);
+    }
+}
+
+void TgxInplacePickEdit::DoTextChanged(const std::string& text) {
+    if (list_ == nullptr)
+        return;
+    const auto found = std::find(list_->Items.begin(), list_->Items.end(), text);
+    if (found != list_->Items.end()) {
+        list_->ItemIndex = static_cast<int>(found - list_->Items.begin());
+        list_->MakeVisible(list_->ItemIndex);
+        list_->update();
+    }
+}
+
+TgxDBTreeListPickColumn* TgxInplaceDBTreeListPickEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListPickColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceDBTreeListPickEdit::DoCloseUp(db::Variant& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+void TgxInplaceDBTreeListPickEdit::GetCellText(std::string& text) {
+    auto* c = Column();
+    text = c != nullptr && c->Field() != nullptr ? c->Field()->Text() : std::string();
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetDropDownOnTyping() {
+    auto* c = Column();
+    return c != nullptr && c->ImmediateDropDown();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
+    auto* c = Column();
+    return c != nullptr ? c->Items() : std::vector<std::string>();
+}
+
+int TgxInplaceDBTreeListPickEdit::GetDropDownRows() {
+    auto* c = Column();
+    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+}
+
+void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
+    auto* c = Column();
+    if (c != nullptr && c->Field() != nullptr && Container != nullptr && Container->CanEditModify())
+        c->Field()->SetText(value.AsString());
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetDropDownListStyle() {
+    auto* c = Column();
+    return c != nullptr && c->DropDownListStyle();
+}
+
+bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplacePickEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxPopupBorder TgxInplaceDBTreeListPickEdit::GetPopupBorder() {
+    auto* c = Column();
+    return c != nullptr ? c->PopupBorder() : pbDefault;
+}
+
+void TgxInplaceDBTreeListPickEdit::DoBeforeDropDown() {
+    auto* c = Column();
+    if (c != nullptr && c->OnEditButtonClick)
+        c->OnEditButtonClick(c);
+}
+
+TgxInplaceEditClass TgxDBTreeListPickColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListPickEdit),
+            [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListPickEdit>(parent); }};
+}
+
+}  // namespace grid
+
+namespace grid {
+
+TgxInplaceLookupEdit::TgxInplaceLookupEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {}
+
+TgxInplaceLookupEdit::~TgxInplaceLookupEdit() = default;
+
+std::string TgxInplaceLookupEdit::FieldText() {
+    db::TField* f = GetLookupField();
+    return f != nullptr ? f->Text() : std::string();
+}
+
+void TgxInplaceLookupEdit::InitEditValue() {
+    TgxInplaceDropDownEdit::InitEditValue();
+    popup_takes_typing_ = GetImmediateDropDown();
+    search_active_ = false;
+    typed_.clear();
+}
+
+void TgxInplaceLookupEdit::SetLookupValue(const db::Variant& value) {
+    db::TField* lookup = GetLookupField();
+    if (lookup == nullptr || lookup->DataSet() == nullptr)
+        return;
+    db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
+    if (key == nullptr || !key->CanModify())
+        return;
+    lookup->DataSet()->Edit();
+    if (value.IsNull() || value.IsClear())
+        key->Clear();
+    else
+        key->SetValue(value);
+}
+
+void TgxInplaceLookupEdit::ClearLookupValue() {
+    SetLookupValue(db::Variant::Null());
+    LineEdit().setText(QString::fromStdString(FieldText()));
+    search_active_ = false;
+    typed_.clear();
+}
+
+void TgxInplaceLookupEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_ESCAPE) {
+        search_active_ = false;
+        typed_.clear();
+    }
+    if (key != 0 && GetClearKey() != 0 && ShortCutOf(key, shift) == GetClearKey()) {
+        if (!GetReadOnly())
+            ClearLookupValue();
+        key = 0;
+        return;
+    }
+    TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplaceLookupEdit::EditorKeyPress(char32_t& key) {
+    if (key < 32 && key != 8) {
+        TgxInplaceDropDownEdit::EditorKeyPress(key);
+        return;
+    }
+    const char32_t typed_key = key;
+    key = 0;
+    // The lookup field itself never changes: its key field is written.
+    if (GetReadOnly())
+        return;
+    db::TField* lookup = GetLookupField();
+    if (lookup == nullptr)
+        return;
+    db::TDataSet* lookup_ds = lookup->LookupDataSet();
+    if (typed_key == 8) {
+        if (search_active_ && !typed_.empty()) {
+            QString t = QString::fromStdString(typed_);
+            t.chop(1);
+            typed_ = t.toStdString();
+            LineEdit().setSelection(t.size(), 1000);
+        }
+        return;
+    }
+    if (lookup_ds == nullptr || lookup_ds->FindField(lookup->LookupResultField()) == nullptr)
+        return;
+    const std::string ch = QString::fromStdU32String(std::u32string(1, typed_key)).toStdString();
+    typed_ = search_active_ ? typed_ + ch : ch;
+    search_active_ = true;
+    LineEdit().setText(QString::fromStdString(typed_));
+    db::TLocateOptions options;
+    options.Include(db::loCaseInsensitive);
+    options.Include(db::loPartialKey);
+    if (lookup_ds->Locate(lookup->LookupResultField(), db::Variant(typed_), options)) {
+        db::TField* key_field = lookup_ds->FindField(lookup->LookupKeyFields());
+        if (key_field != nullptr)
+            SetLookupValue(key_field->Value());
+        const QString found =
+            QString::fromStdString(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
+        LineEdit().setText(found);
+        const int typed_length = QString::fromStdString(typed_).size();
+        LineEdit().setSelection(found.size(), typed_length - found.size());
+    } else if (GetImmediateDropDown() && QString::fromStdString(typed_).size() > 1) {
+        // The last character starts a search of its own.
+        search_active_ = false;
+        typed_.clear();
+        LineEdit().setText(QString::fromStdString(FieldText()));
+        char32_t again = typed_key;
+        EditorKeyPress(again);
+        return;
+    } else {
+        search_active_ = false;
+        typed_.clear();
+        LineEdit().setText(QString::fromStdString(FieldText()));
+        DropDown();
+    }
+    if (GetImmediateDropDown() && !PopupShown()) {
+        DropDown();
+        DoTextChanged(LineEdit().text().toStdString());
+    }
+}
+
+void TgxInplaceLookupEdit::DropDown() {
+    db::TField* lookup = GetLookupField();
+    if (PopupShown() || GetReadOnly() || lookup == nullptr || !lookup->Lookup())
+        return;
+    db::TDataSet* lookup_ds = lookup->LookupDataSet();
+    if (lookup_ds == nullptr || !lookup_ds->Active())
+        return;
+    DoBeforeDropDown();
+    if (list_ == nullptr) {
+        list_ = std::make_unique<TPopupListbox>(window());
+        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
+    }
+    TPopupListbox& list = *list_;
+    list.OwnerEdit = this;
+    list.Popped = true;
+    SetPopup(list_.get());
+    list.setFont(Font().ToQFont());
+    list.Items.clear();
+    keys_.clear();
+    const db::TBookmark mark = lookup_ds->GetBookmark();
+    lookup_ds->DisableControls();
+    for (lookup_ds->First(); !lookup_ds->Eof(); lookup_ds->Next()) {
+        list.Items.push_back(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
+        keys_.push_back(lookup_ds->FieldByName(lookup->LookupKeyFields())->Value());
+    }
+    lookup_ds->GotoBookmark(mark);
+    lookup_ds->EnableControls();
+    const QFontMetrics fm(list.font());
+    list.ItemHeight = fm.height() + 2;
+    list.Rows = std::max(1, std::min(static_cast<int>(list.Items.size()), GetDropDownRows()));
+    list.resize(width(), list.Rows * list.ItemHeight + 2);
+    DoTextChanged(LineEdit().text().toStdString());
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
+    if (pos.y() + list.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - list.height());
+    list.move(pos);
+    SetPopupShown(true);
+    list.ShowPopup();
+}
+
+void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {
+    db::TField* lookup = GetLookupField();
+    if (list_ == nullptr || lookup == nullptr || lookup->DataSet() == nullptr)
+        return;
+    db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
+    list_->ItemIndex = -1;
+    if (key != nullptr)
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            if (!key->IsNull() && keys_[i].AsString() == key->AsString())
+                list_->ItemIndex = static_cast<int>(i);
+    list_->MakeVisible(list_->ItemIndex);
+    list_->update();
+}
+
+void TgxInplaceLookupEdit::CloseUp(bool accept) {
+    if (!PopupShown() || list_ == nullptr)
+        return;
+    search_active_ = false;
+    typed_.clear();
+    if (QWidget::mouseGrabber() != nullptr)
+        QWidget::mouseGrabber()->releaseMouse();
+    list_->ClosePopup();
+    SetPopupShown(false);
+    if (list_->ItemIndex < 0)
+        return;
+    db::Variant value = keys_[static_cast<std::size_t>(list_->ItemIndex)];
+    DoCloseUp(value, accept);
+    if (accept) {
+        SetLookupValue(value);
+        const std::string text = FieldText();
+        if (LineEdit().text().toStdString() != text)
+            LineEdit().setText(QString::fromStdString(text));
+    }
+}
+
+TgxDBTreeListLookupColumn* TgxInplaceDBTreeListLookupEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListLookupColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceDBTreeListLookupEdit::DoCloseUp(db::Variant& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+std::uint16_t TgxInplaceDBTreeListLookupEdit::GetClearKey() {
+    auto* c = Column();
+    return c != nullptr ? c->ClearKey() : 0;
+}
+
+db::TField* TgxInplaceDBTreeListLookupEdit::GetLookupField() {
+    auto* c = Column();
+    return c != nullptr ? c->Field() : nullptr;
+}
+
+bool TgxInplaceDBTreeListLookupEdit::GetImmediateDropDown() {
+    auto* c = Column();
+    return c != nullptr && c->ImmediateDropDown();
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetDropDownRows() {
+    auto* c = Column();
+    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+}
+
+bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplaceLookupEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxInplaceEditClass TgxDBTreeListLookupColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListLookupEdit), [](QWidget* parent) {
+                return std::make_unique<TgxInplaceDBTreeListLookupEdit>(parent);
+            }};
 }
 
 }  // namespace grid

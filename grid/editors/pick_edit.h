@@ -28,6 +28,7 @@ class TgxDBTreeListPickColumn : public TgxDBTreeListDropDownColumn {
     bool DropDownListStyle() const { return drop_down_list_style_; }
     void SetDropDownListStyle(bool value) { drop_down_list_style_ = value; }
     TgxPickColumnCloseUp OnCloseUp;
+    TgxInplaceEditClass GetEditorClass() const override;
     void RestoreDefaults() override;
     void Assign(const db::TPersistent& source) override;
 
@@ -49,6 +50,7 @@ class TgxDBTreeListLookupColumn : public TgxDBTreeListDropDownColumn {
     int ListWidth() const { return list_width_; }
     void SetListWidth(int value) { list_width_ = value; }
     TgxPickColumnCloseUp OnCloseUp;
+    TgxInplaceEditClass GetEditorClass() const override;
     void RestoreDefaults() override;
     void Assign(const db::TPersistent& source) override;
 
@@ -59,5 +61,142 @@ class TgxDBTreeListLookupColumn : public TgxDBTreeListDropDownColumn {
     int list_width_ = 0;
 };
 using TgxDBGridLookupColumn = TgxDBTreeListLookupColumn;
+
+}  // namespace grid
+
+namespace grid {
+
+// The drop-down list of the pick editor: a top-level list that draws its selection as
+// focused while the editor keeps the keyboard, with a typed search that starts again
+// after two seconds.
+class TPopupListbox : public TgxEditorPopup {
+  public:
+    explicit TPopupListbox(QWidget* parent = nullptr);
+    std::vector<std::string> Items;
+    int ItemIndex = -1;
+    int ItemHeight = 13;
+    int TopIndex = 0;
+    int Rows = 7;
+    std::string SearchText() const { return search_; }
+    // A typed character: the search text grows (or starts again after 2000 ms) and the
+    // first item starting with it is selected.
+    void TypeChar(char32_t ch);
+    void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void PopupKeyPress(char32_t& key) override;
+    std::function<void(bool inside)> OnListMouseUp;
+    int ItemAt(QPoint p) const;
+    void MakeVisible(int index);
+
+  protected:
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+  private:
+    std::string search_;
+    std::uint32_t last_key_ = 0;
+};
+
+class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
+  public:
+    explicit TgxInplacePickEdit(QWidget* parent = nullptr);
+    ~TgxInplacePickEdit() override;
+
+    using TgxInplaceDropDownEdit::DoCloseUp;
+    virtual void DoCloseUp(db::Variant&, bool&) {}
+    virtual void GetCellText(std::string& text) { text = LineEdit().text().toStdString(); }
+    virtual bool GetDropDownOnTyping() { return true; }
+    virtual std::vector<std::string> GetItems() { return {}; }
+    virtual int GetDropDownRows() { return 7; }
+    virtual void SetPickedValue(const db::Variant&) {}
+    virtual bool GetDropDownListStyle() { return false; }
+
+    void InitEditValue() override;
+    void DropDown() override;
+    void CloseUp(bool accept) override;
+    void DoTextChanged(const std::string& text) override;
+    void EditorKeyPress(char32_t& key) override;
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    TPopupListbox* List() const { return list_.get(); }
+
+  private:
+    bool Complete();
+    std::unique_ptr<TPopupListbox> list_;
+    bool search_active_ = false;
+    std::string typed_;
+};
+
+class TgxInplaceDBTreeListPickEdit : public TgxInplacePickEdit {
+  public:
+    using TgxInplacePickEdit::DoCloseUp;
+    using TgxInplacePickEdit::TgxInplacePickEdit;
+    void DoCloseUp(db::Variant& value, bool& accept) override;
+    void GetCellText(std::string& text) override;
+    bool GetDropDownOnTyping() override;
+    std::vector<std::string> GetItems() override;
+    int GetDropDownRows() override;
+    void SetPickedValue(const db::Variant& value) override;
+    bool GetDropDownListStyle() override;
+    bool GetReadOnly() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
+
+  private:
+    TgxDBTreeListPickColumn* Column() const;
+};
+
+}  // namespace grid
+
+namespace grid {
+
+// The lookup field's editor: typing searches the lookup dataset's result field (partial,
+// case aside) and writes the found key into the key field; the list shows the lookup
+// dataset.
+class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
+  public:
+    explicit TgxInplaceLookupEdit(QWidget* parent = nullptr);
+    ~TgxInplaceLookupEdit() override;
+
+    virtual void SetLookupValue(const db::Variant& value);
+    using TgxInplaceDropDownEdit::DoCloseUp;
+    virtual void DoCloseUp(db::Variant&, bool&) {}
+    virtual std::uint16_t GetClearKey() { return 0; }
+    virtual db::TField* GetLookupField() { return nullptr; }
+    int GetDropDownRowsCount() { return GetDropDownRows(); }
+    virtual int GetDropDownRows() { return 7; }
+    virtual void ClearLookupValue();
+
+    bool GetImmediateDropDown() override { return true; }
+    void InitEditValue() override;
+    void DropDown() override;
+    void CloseUp(bool accept) override;
+    void DoTextChanged(const std::string& text) override;
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void EditorKeyPress(char32_t& key) override;
+    TPopupListbox* List() const { return list_.get(); }
+
+  private:
+    std::string FieldText();
+    std::unique_ptr<TPopupListbox> list_;
+    std::vector<db::Variant> keys_;
+    bool search_active_ = false;
+    std::string typed_;
+};
+
+class TgxInplaceDBTreeListLookupEdit : public TgxInplaceLookupEdit {
+  public:
+    using TgxInplaceLookupEdit::DoCloseUp;
+    using TgxInplaceLookupEdit::TgxInplaceLookupEdit;
+    void DoCloseUp(db::Variant& value, bool& accept) override;
+    std::uint16_t GetClearKey() override;
+    db::TField* GetLookupField() override;
+    bool GetImmediateDropDown() override;
+    int GetDropDownRows() override;
+    bool GetReadOnly() override;
+
+  private:
+    TgxDBTreeListLookupColumn* Column() const;
+};
 
 }  // namespace grid

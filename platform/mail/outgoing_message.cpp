@@ -26,11 +26,38 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-vmime::mailbox ToVmime(const Mailbox& box) {
+// vmime puts a plain-ASCII name in quotes without escaping a backslash in it,
+// so a name ending in one would swallow the address; such names go out as
+// encoded words instead.
+class EncodedNameMailbox : public vmime::mailbox {
+  public:
+    using vmime::mailbox::mailbox;
+
+    vmime::shared_ptr<vmime::component> clone() const override {
+        return vmime::make_shared<EncodedNameMailbox>(*this);
+    }
+
+    void generateImpl(const vmime::generationContext& ctx, vmime::utility::outputStream& os,
+                      const size_t line_position, size_t* new_line_position) const override {
+        std::size_t position = line_position;
+        getName().encodeAndFold(ctx, os, position, &position, vmime::text::FORCE_ENCODING);
+        os << " <";
+        position += 2;
+        getEmail().generate(ctx, os, position, &position);
+        os << ">";
+        ++position;
+        if (new_line_position != nullptr)
+            *new_line_position = position;
+    }
+};
+
+vmime::shared_ptr<vmime::mailbox> ToVmime(const Mailbox& box) {
     if (box.name.empty())
-        return vmime::mailbox(vmime::emailAddress(box.address));
-    return vmime::mailbox(vmime::text(box.name, vmime::charsets::UTF_8),
-                          vmime::emailAddress(box.address));
+        return vmime::make_shared<vmime::mailbox>(vmime::emailAddress(box.address));
+    const vmime::text name(box.name, vmime::charsets::UTF_8);
+    if (box.name.find('\\') != std::string::npos)
+        return vmime::make_shared<EncodedNameMailbox>(name, vmime::emailAddress(box.address));
+    return vmime::make_shared<vmime::mailbox>(name, vmime::emailAddress(box.address));
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -72,8 +99,10 @@ std::string NormalizeLineEnds(std::string_view text) {
 void CheckEnvelopeAddress(std::string_view address) {
     if (address.empty())
         throw EMailError("An e-mail address is empty");
+    // One address only: no list separators, no comments.
     for (unsigned char c : address) {
-        if (c < 0x21 || c == 0x7F || c == '<' || c == '>') {
+        if (c < 0x21 || c == 0x7F || c == '<' || c == '>' || c == ',' || c == ';' || c == '(' ||
+            c == ')') {
             throw EMailError("The e-mail address \"" + std::string(address) +
                              "\" holds a character that is not allowed");
         }
@@ -87,6 +116,26 @@ void CheckEnvelopeAddress(std::string_view address) {
 void CheckHeaderValue(std::string_view what, std::string_view value) {
     if (value.find_first_of("\r\n") != std::string_view::npos) {
         throw EMailError("The " + std::string(what) + " holds a line break");
+    }
+    for (unsigned char c : value) {
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            throw EMailError("The " + std::string(what) + " holds a control character");
+    }
+}
+
+void CheckMediaType(std::string_view type) {
+    // type "/" subtype, each a token of RFC 2045.
+    const auto token = [](std::string_view part) {
+        return !part.empty() && std::all_of(part.begin(), part.end(), [](unsigned char c) {
+            return c > 0x20 && c < 0x7F &&
+                   std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+                       std::string_view::npos;
+        });
+    };
+    const auto slash = type.find('/');
+    if (slash == std::string_view::npos || !token(type.substr(0, slash)) ||
+        !token(type.substr(slash + 1))) {
+        throw EMailError("The media type \"" + std::string(type) + "\" is not valid");
     }
 }
 
@@ -247,6 +296,20 @@ std::string HtmlToText(std::string_view html) {
     return cleaned;
 }
 
+namespace {
+
+std::string AttachmentName(const Attachment& attachment) {
+    return attachment.display_name.empty() ? FileNamePart(attachment.path)
+                                           : attachment.display_name;
+}
+
+std::string AttachmentType(const Attachment& attachment) {
+    return attachment.media_type.empty() ? GuessMediaType(AttachmentName(attachment))
+                                         : attachment.media_type;
+}
+
+}  // namespace
+
 std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
     detail::EnsureVmime();
     CheckMailbox(message.from);
@@ -255,23 +318,24 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
             CheckMailbox(box);
     }
     CheckHeaderValue("subject", message.subject);
+    // Names and types are checked as they will stand in the headers, a name
+    // taken from a path too, before anything is read or built.
     for (const auto& attachment : message.attachments) {
-        CheckHeaderValue("attachment name", attachment.display_name);
+        CheckHeaderValue("attachment name", AttachmentName(attachment));
+        CheckMediaType(AttachmentType(attachment));
     }
 
     try {
         vmime::messageBuilder builder;
-        builder.setExpeditor(ToVmime(message.from));
+        builder.setExpeditor(*ToVmime(message.from));
         for (const auto& box : message.to) {
-            builder.getRecipients().appendAddress(vmime::make_shared<vmime::mailbox>(ToVmime(box)));
+            builder.getRecipients().appendAddress(ToVmime(box));
         }
         for (const auto& box : message.cc) {
-            builder.getCopyRecipients().appendAddress(
-                vmime::make_shared<vmime::mailbox>(ToVmime(box)));
+            builder.getCopyRecipients().appendAddress(ToVmime(box));
         }
         for (const auto& box : message.bcc) {
-            builder.getBlindCopyRecipients().appendAddress(
-                vmime::make_shared<vmime::mailbox>(ToVmime(box)));
+            builder.getBlindCopyRecipients().appendAddress(ToVmime(box));
         }
         builder.setSubject(vmime::text(message.subject, vmime::charsets::UTF_8));
 
@@ -291,10 +355,8 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
 
         for (const auto& attachment : message.attachments) {
             std::string data = attachment.data ? *attachment.data : ReadWholeFile(attachment.path);
-            std::string name = attachment.display_name.empty() ? FileNamePart(attachment.path)
-                                                               : attachment.display_name;
-            const std::string type =
-                attachment.media_type.empty() ? GuessMediaType(name) : attachment.media_type;
+            const std::string name = AttachmentName(attachment);
+            const std::string type = AttachmentType(attachment);
             auto handler = vmime::make_shared<vmime::stringContentHandler>(data);
             builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
                 handler, vmime::encoding("base64"), vmime::mediaType(type), vmime::text(),
@@ -303,6 +365,8 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
 
         auto built = builder.construct();
         auto header = built->getHeader();
+        // The builder keeps the sender by value, as a plain mailbox.
+        header->From()->setValue(ToVmime(message.from));
         if (!keep_bcc && header->hasField(vmime::fields::BCC)) {
             header->removeAllFields(vmime::fields::BCC);
         }
@@ -317,7 +381,7 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
         header->MessageId()->setValue(vmime::messageId::generateId());
         if (message.read_receipt) {
             vmime::mailboxList receipt_to;
-            receipt_to.appendMailbox(vmime::make_shared<vmime::mailbox>(ToVmime(message.from)));
+            receipt_to.appendMailbox(ToVmime(message.from));
             header->DispositionNotificationTo()->setValue(receipt_to);
         }
         std::string out;

@@ -33,12 +33,16 @@ struct OutgoingMessage {
 };
 
 // Throws EMailError for an address that cannot go into an SMTP envelope:
-// empty, without "@", or with a line break, a control character, a blank or
-// angle brackets.
+// empty, without "@", or with a line break, a control character, a blank,
+// angle brackets, a list separator ("," or ";") or a comment's parentheses.
 void CheckEnvelopeAddress(std::string_view address);
 
-// Throws EMailError when a header value holds a CR or LF.
+// Throws EMailError when a header value holds a CR, LF or another control
+// character (a tab is allowed).
 void CheckHeaderValue(std::string_view what, std::string_view value);
+
+// Throws EMailError unless the media type is a type and a subtype token.
+void CheckMediaType(std::string_view type);
 
 // The message in MIME form with CRLF line ends: header values RFC 2047-encoded,
 // text parts as UTF-8 (quoted-printable), an HTML body as multipart/alternative

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <ctime>
 
 #include "platform/mail/vmime_support.h"
 
@@ -237,7 +239,15 @@ ReceivedMessage ParseMessage(std::string_view raw) {
                 tm.tm_hour = utc.getHour();
                 tm.tm_min = utc.getMinute();
                 tm.tm_sec = utc.getSecond();
-                result.sent_on = std::chrono::system_clock::from_time_t(timegm(&tm));
+                // A date the clock cannot represent (beyond about 2262 with
+                // nanoseconds) is as unreadable as a garbled one.
+                const std::time_t seconds = timegm(&tm);
+                using std::chrono::system_clock;
+                constexpr auto kLimit =
+                    std::chrono::duration_cast<std::chrono::seconds>(system_clock::duration::max())
+                        .count();
+                if (seconds != static_cast<std::time_t>(-1) && seconds > 0 && seconds < kLimit)
+                    result.sent_on = system_clock::from_time_t(seconds);
             }
         }
         Walk walk;

@@ -1,5 +1,6 @@
 #include "engine/core/table_repair.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -15,6 +16,8 @@ namespace strata {
 namespace {
 
 using namespace testing_support;
+using ::testing::Contains;
+using ::testing::HasSubstr;
 
 std::vector<char> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -276,12 +279,97 @@ TEST_F(TableRepair, InterruptedRepairIsFoundAtOpenAndFinishedByTheNextOne) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
 
     TDataCursor& c = NewCursor();
-    EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrWrongVersion);
+    EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrHeaderCorrupt);
     const auto index = ReadAll(File(".IDX"));
-    EXPECT_EQ(CodeOf([&] { Repair(true); }), kErrWrongVersion) << "verification writes nothing";
-    EXPECT_EQ(ReadAll(File(".IDX")), index);
+    const auto data = ReadAll(File(".DAT"));
+    const std::vector<std::string> lines = Repair(true);
+    EXPECT_THAT(lines, Contains("Table files were left partly written, error not fixed"));
+    EXPECT_THAT(lines, Contains(HasSubstr("does not match the records of the table")));
+    EXPECT_EQ(ReadAll(File(".IDX")), index) << "verification writes nothing";
+    EXPECT_EQ(ReadAll(File(".DAT")), data) << "verification writes nothing";
     Repair(false);
+    EXPECT_EQ(Repair(true).size(), 2u) << "a repaired table verifies clean";
     EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x", "d@x"}));
+}
+
+// Index files out of step with their data file but with sound headers: what
+// a program killed between writing the data and the index files left before
+// writes were marked. Verification compares every index with the records.
+TEST_F(TableRepair, VerificationFindsIndexesOutOfStepWithTheRecords) {
+    struct Case {
+        const char* what;
+        std::function<void(TDataCursor&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"rows added", [](TDataCursor& c) { InsertEntry(c, "e@x", "news", 0); }},
+        {"row deleted",
+         [](TDataCursor& c) {
+             std::vector<std::uint8_t> buffer(c.GetRecordSize());
+             c.SetIndexByName("ByItem");
+             c.First();
+             ASSERT_EQ(c.GetNextRecord(buffer), 0);
+             c.DeleteRecord(buffer, true);
+         }},
+        {"row changed",
+         [](TDataCursor& c) {
+             std::vector<std::uint8_t> buffer(c.GetRecordSize());
+             c.SetIndexByName("ByItem");
+             c.First();
+             ASSERT_EQ(c.GetNextRecord(buffer), 0);
+             PutText(c, buffer, 2, "z@x");
+             c.ModifyRecord(buffer, true, true);
+         }},
+    };
+    for (const Case& test : cases) {
+        MakeList({"a@x", "b@x", "c@x", "d@x"});
+        const auto old_index = ReadAll(File(".IDX"));
+        {
+            TDataCursor& c = NewCursor();
+            c.Open();
+            test.change(c);
+            c.Close();
+        }
+        std::ofstream(File(".IDX"), std::ios::binary | std::ios::trunc)
+            .write(old_index.data(), static_cast<std::streamsize>(old_index.size()));
+        const std::vector<std::string> lines = Repair(true);
+        EXPECT_THAT(lines, Contains(HasSubstr("does not match the records of the table")))
+            << test.what;
+        Repair(false);
+        EXPECT_EQ(Repair(true).size(), 2u) << test.what;
+    }
+}
+
+// Counts and sizes read from a damaged header are held against the file
+// before anything is sized from them: open refuses, verification reports
+// without reading past a record, and repair brings every row back.
+TEST_F(TableRepair, DamagedCountsAreRefusedReportedAndRepaired) {
+    struct Case {
+        const char* what;
+        std::int64_t offset;
+        std::uint8_t value;
+        const char* verify_line;
+    };
+    const std::vector<Case> cases = {
+        {"record slot count", dh::kNextSlot + 3, 0x7F,
+         "Physical record count not correct, error not fixed"},
+        {"record size", dh::kRecordSize, 0x03,
+         "Invalid physical record length in table header, error not fixed"},
+        {"record size above the fields", dh::kRecordSize + 1, 0x40,
+         "Invalid physical record length in table header, error not fixed"},
+        {"first free record", dh::kFirstFree + 2, 0x10, nullptr},
+    };
+    for (const Case& test : cases) {
+        MakeList({"a@x", "b@x", "c@x"});
+        Patch(File(".DAT"), test.offset, std::array<std::uint8_t, 1>{test.value});
+        TDataCursor& c = NewCursor();
+        EXPECT_EQ(CodeOf([&] { c.Open(); }), kErrHeaderCorrupt) << test.what;
+        const std::vector<std::string> lines = Repair(true);
+        if (test.verify_line != nullptr) {
+            EXPECT_THAT(lines, Contains(std::string(test.verify_line))) << test.what;
+        }
+        Repair(false);
+        EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x"})) << test.what;
+    }
 }
 
 }  // namespace

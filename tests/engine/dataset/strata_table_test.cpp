@@ -274,6 +274,25 @@ TEST_F(BlobStreamTest, WritesReadsAndSeeksWithinTheBlob) {
     EXPECT_EQ(stream->Seek(0, db::soCurrent), 11) << "a refused seek keeps the position";
 }
 
+TEST_F(BlobStreamTest, ReadingAChangedBlobKeepsTheChange) {
+    TStrataTable& t = MemoTable();
+    db::TField* notes = t.FieldByName("Notes");
+    t.Append();
+    t.FieldByName("Id")->SetAsInteger(1);
+    notes->SetAsString("before");
+    t.Post();
+    EXPECT_EQ(notes->AsString(), "before");
+    t.Edit();
+    notes->SetAsString("after");
+    // A reader (a grid refreshing its cell) between the write and the post.
+    EXPECT_EQ(notes->AsString(), "after");
+    t.Post();
+    EXPECT_EQ(notes->AsString(), "after");
+    t.Close();
+    t.Open();
+    EXPECT_EQ(t.FieldByName("Notes")->AsString(), "after");
+}
+
 TEST_F(BlobStreamTest, WriteModeEmptiesTheBlobFirst) {
     TStrataTable& t = MemoTable();
     db::TField* notes = t.FieldByName("Notes");

@@ -178,6 +178,40 @@ TEST_F(SqlExecution, DropIndexPrimaryDropsThePrimaryIndex) {
     EXPECT_EQ(cursor.GetRecordCount(), 1);
 }
 
+// Conditions an index narrows (a case-insensitive index for a case-sensitive equality too)
+// change exactly the rows the whole condition picks, parts without an index included.
+TEST_F(SqlExecution, IndexedChangesTouchExactlyTheRowsTheConditionPicks) {
+    Run("CREATE TABLE m (id INTEGER, cat CHAR(5), n INTEGER)");
+    Run("CREATE NOCASE INDEX bycat ON m (cat)");
+    Run("CREATE INDEX byn ON m (n)");
+    const char* const cats[] = {"ab", "Ab", "AB", "b", "ab"};
+    for (int i = 0; i < 10; ++i) {
+        Run("INSERT INTO m VALUES (" + std::to_string(i) + ", '" + cats[i % 5] + "', " +
+            (i == 7 ? std::string("NULL") : std::to_string(i % 3)) + ")");
+    }
+    struct ChangeCase {
+        const char* sql;
+        std::int32_t changed;
+        const char* row_check;
+        std::size_t rows_matching;
+    };
+    const ChangeCase cases[] = {
+        {"UPDATE m SET n = n + 10 WHERE cat = 'ab'", 4, "SELECT id FROM m WHERE n >= 10", 4},
+        {"UPDATE m SET cat = 'zz' WHERE cat = 'Ab' AND id > 3", 1,
+         "SELECT id FROM m WHERE "
+         "cat = 'zz'",
+         1},
+        {"DELETE FROM m WHERE cat LIKE 'a%'", 4, "SELECT id FROM m", 6},
+        // <> stays a row check; the index on n narrows.
+        {"DELETE FROM m WHERE n = 2 AND id <> 2", 1, "SELECT id FROM m", 5},
+        {"DELETE FROM m WHERE cat = 'AB' OR n IS NULL", 2, "SELECT id FROM m", 3},
+    };
+    for (const ChangeCase& c : cases) {
+        EXPECT_EQ(Run(c.sql), c.changed) << c.sql;
+        EXPECT_EQ(Select(c.row_check).size(), c.rows_matching) << c.sql;
+    }
+}
+
 TEST_F(SqlExecution, ProgressCanStopADelete) {
     Run("CREATE TABLE t (a INTEGER)");
     for (int i = 0; i < 5; ++i) {

@@ -197,6 +197,34 @@ TEST_F(SqlSelect, NullRulesOfThisEngine) {
     }
 }
 
+// Inner tables without an index are read once and their rows found by the join value: every
+// pair the per-row rules join must still meet, with duplicates, case, both float zeros, NULL =
+// NULL, and a LEFT join's null rows.
+TEST_F(SqlSelect, JoinsWithoutIndexesFindEveryMatchingPair) {
+    Run("CREATE TABLE p (k INTEGER, s CHAR(5), f FLOAT)");
+    Run("INSERT INTO p VALUES (1, 'Ab', 0.0)");
+    Run("INSERT INTO p VALUES (2, 'ab', 1.5)");
+    Run("INSERT INTO p VALUES (NULL, NULL, NULL)");
+    Run("INSERT INTO p VALUES (2, 'Ab', 2.5)");
+    Run("CREATE TABLE q (k INTEGER, s CHAR(5), f FLOAT)");
+    Run("INSERT INTO q VALUES (2, 'Ab', -0.0)");
+    Run("INSERT INTO q VALUES (NULL, 'ab', 1.5)");
+    Run("INSERT INTO q VALUES (1, NULL, 0.0)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT p.k, q.s FROM p, q WHERE p.k = q.k", {"1|<null>", "2|Ab", "2|Ab", "<null>|ab"}},
+        {"SELECT p.k, q.k FROM p JOIN q ON p.s = q.s", {"1|2", "2|2", "2|<null>", "<null>|1"}},
+        {"SELECT p.k, q.k FROM p, q WHERE p.f = q.f", {"1|1", "1|2", "2|<null>"}},
+        {"SELECT p.k, q.k FROM p LEFT JOIN q ON p.s = q.s AND q.k > 1",
+         {"1|2", "2|2", "2|<null>", "<null>|<null>"}},
+        {"SELECT q.k, p.k FROM q, p WHERE q.k = p.k AND p.s = 'Ab'", {"1|1", "2|2"}},
+    };
+    for (const SelectCase& c : cases) {
+        Strings rows = Select(c.sql);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.rows) << c.sql;
+    }
+}
+
 // The filters an executed statement left on each of its source tables' cursors.
 std::vector<std::size_t> FiltersPerSource(const TQueryStatement& statement) {
     std::vector<std::size_t> counts;

@@ -3,6 +3,7 @@
 
 #include <QMouseEvent>
 
+#include "grid/editors/button_edit.h"
 #include "grid/editors/check_edit.h"
 #include "grid/editors/date_edit.h"
 #include "grid/editors/memo_edit.h"
@@ -456,13 +457,17 @@ TEST(MemoEditor, EnterStartsALineAndTheCellShowsTheFirstCharacters) {
     QTest::keyClicks(&editor->Memo(), "second");
     EXPECT_TRUE(g.grid->IsEditing());
     EXPECT_EQ(editor->Memo().toPlainText().toStdString(), "note 1\nsecond");
-    std::string posted;
-    editor->GetEditingText(posted);
-    EXPECT_EQ(posted, "note 1\nsecond");
-    // Ctrl+Enter goes to the grid, which ends editing.
+    // Ctrl+Enter goes to the grid, which ends editing and posts.
     QTest::keyClick(&editor->Memo(), Qt::Key_Return, Qt::ControlModifier);
     EXPECT_FALSE(g.grid->IsEditing());
-    g.db.Table().Cancel();
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Notes"), "note 1\nsecond");
+    // Escape restores the cell's text.
+    editor = g.Open<TgxInplaceMemoEdit>(3, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClicks(&editor->Memo(), "junk");
+    QTest::keyClick(&editor->Memo(), Qt::Key_Escape);
+    EXPECT_EQ(editor->Memo().toPlainText().toStdString(), "note 3");
 
     struct Case {
         int max;
@@ -495,6 +500,74 @@ TEST(MaskColumn, ColumnMaskWinsOverTheFieldMask) {
     QTest::keyClicks(EditorGrid::Keys(editor), "12a3");
     g.Close();
     EXPECT_EQ(g.db.ReadBack(1, "Bounces"), "123");
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(ButtonEditor, ClickKeyFiresTheColumnEventOnceAndButtonOnlyMovesTheFocus) {
+    EditorGrid g;
+    auto* item = g.Add<TgxDBGridButtonColumn>("Item");
+    g.Add<TgxDBGridColumn>("Bounces");
+    int clicks = 0;
+    item->OnEditButtonClick = [&](TgxDBTreeListColumn* sender) {
+        EXPECT_EQ(sender, item);
+        ++clicks;
+    };
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceButtonEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
+    // A press and release on the button clicks; a release off it does not.
+    ui::Rect b;
+    editor->GetButtonRect(b);
+    const QPoint on(b.left + 2, b.top + 2);
+    QTest::mousePress(editor, Qt::LeftButton, Qt::NoModifier, on);
+    QTest::mouseRelease(editor, Qt::LeftButton, Qt::NoModifier, on);
+    EXPECT_EQ(clicks, 2);
+    QTest::mousePress(editor, Qt::LeftButton, Qt::NoModifier, on);
+    QMouseEvent off(QEvent::MouseMove, QPointF(2, 2), QPointF(2, 2), Qt::NoButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QCoreApplication::sendEvent(editor, &off);
+    QTest::mouseRelease(editor, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
+    EXPECT_EQ(clicks, 2);
+    g.grid->CancelEditor();
+
+    item->SetButtonOnly(true);
+    editor = g.Open<TgxInplaceButtonEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_TRUE(editor->ButtonOnly());
+    QTest::keyClick(editor, Qt::Key_Right);
+    EXPECT_EQ(g.grid->GetFocusedColumn(), 1);
+
+    item->SetEditButtonStyle(ebsSimple);
+    editor = g.Open<TgxInplaceButtonEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_FALSE(editor->ButtonOnly());  // a simple button-only column edits text
+    EXPECT_TRUE(editor->IsTextEdit());
+}
+
+TEST(DropDownEditor, F4AndAltDownToggleAndEscapeClosesWithoutTakingTheValue) {
+    DateGrid g;
+    auto* editor = g.Open<TgxInplaceDateEdit>(4, 0);
+    ASSERT_NE(editor, nullptr);
+    QWidget* keys = EditorGrid::Keys(editor);
+    QTest::keyClick(keys, Qt::Key_Down, Qt::AltModifier);
+    EXPECT_TRUE(editor->PopupShown());
+    QTest::keyClick(keys, Qt::Key_Right);
+    QTest::keyClick(keys, Qt::Key_Escape);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "04/03/01");
+    EXPECT_TRUE(g.grid->IsEditing());
+    QTest::keyClick(keys, Qt::Key_F4);
+    EXPECT_TRUE(editor->PopupShown());
+    QTest::keyClick(keys, Qt::Key_F4);
+    EXPECT_FALSE(editor->PopupShown());
 }
 
 }  // namespace

@@ -82,6 +82,23 @@ TEST(ReceivedMessage, HeadersAreDecodedAndBadDatesLeftEmpty) {
     EXPECT_EQ(std::chrono::system_clock::to_time_t(*dated.sent_on), 1796115600);
 }
 
+// The clock holds dates up to 2262; later ones are left empty for the caller
+// to use the time of reading, as for any unreadable date.
+TEST(ReceivedMessage, DatesBeyondTheClockAreLeftEmpty) {
+    struct Case {
+        const char* date;
+        bool readable;
+    };
+    for (const Case& test : {Case{"Fri, 31 Dec 2200 23:59:59 +0000", true},
+                             Case{"Mon, 1 Jan 2263 00:00:00 +0000", false},
+                             Case{"Sat, 1 Jan 2300 00:00:00 +0000", false},
+                             Case{"Sat, 1 Jan 99999 00:00:00 +0000", false}}) {
+        const ReceivedMessage message =
+            ParseMessage(std::string("Subject: x\r\nDate: ") + test.date + "\r\n\r\nx\r\n");
+        EXPECT_EQ(message.sent_on.has_value(), test.readable) << test.date;
+    }
+}
+
 TEST(ReceivedMessage, DamagedInputGivesWhatCanBeRead) {
     for (const char* raw : {"", "\r\n\r\n", "Content-Type: multipart/mixed\r\n\r\nno boundary",
                             "Subject: only a header"}) {

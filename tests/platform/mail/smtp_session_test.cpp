@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/mail/mail_error.h"
@@ -129,6 +130,68 @@ TEST(SmtpSession, RefusesBadValuesBeforeSending) {
     // The connection is still good afterwards.
     EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
     EXPECT_EQ(sink.WaitForMessages(1).size(), 1u);
+}
+
+// Hostile values: each is refused before anything is sent, or goes out so
+// that only the intended headers and recipients reach the wire.
+TEST(SmtpSession, HostileValuesNeverReachTheWire) {
+    SmtpSink sink;
+    testing::TempDir dir;
+    const std::string crlf_name = "a\r\n\r\nevil.txt";
+    testing::WriteFile(dir.path() / crlf_name, "data");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    struct Case {
+        const char* what;
+        std::function<void(OutgoingMessage&)> spoil;
+    };
+    const std::vector<Case> refused = {
+        {"CR LF CR LF in a file name from the path",
+         [&](OutgoingMessage& m) {
+             m.attachments.push_back({"", (dir.path() / crlf_name).string(), {}, {}});
+         }},
+        {"CR LF in a media type",
+         [](OutgoingMessage& m) {
+             m.attachments.push_back({"a.txt", "", "x", "text/plain\r\nX-Evil: 1"});
+         }},
+        {"blank in a media type",
+         [](OutgoingMessage& m) {
+             m.attachments.push_back({"a.txt", "", "x", "text/ plain"});
+         }},
+        {"NUL in the subject", [](OutgoingMessage& m) { m.subject = std::string("a\0b", 3); }},
+        {"VT in the subject", [](OutgoingMessage& m) { m.subject = "a\vb"; }},
+        {"FF in the subject", [](OutgoingMessage& m) { m.subject = "a\fb"; }},
+        {"ESC in the subject", [](OutgoingMessage& m) { m.subject = "a\x1b[2Jb"; }},
+        {"DEL in the subject", [](OutgoingMessage& m) { m.subject = "a\x7f"; }},
+        {"ESC in a display name", [](OutgoingMessage& m) { m.to[0].name = "Ann\x1b"; }},
+        {"comma in an address",
+         [](OutgoingMessage& m) { m.to[0].address = "a@b.com,victim@x.test"; }},
+        {"semicolon in an address",
+         [](OutgoingMessage& m) { m.to[0].address = "a@b.com;victim@x.test"; }},
+        {"comment in an address", [](OutgoingMessage& m) { m.to[0].address = "a(x)@b.com"; }},
+    };
+    for (const Case& c : refused) {
+        OutgoingMessage message = BasicMessage();
+        c.spoil(message);
+        EXPECT_THROW(session.send(message, In(10s)), EMailError) << c.what;
+    }
+
+    // Display names that end in or hold quoting characters stay names.
+    OutgoingMessage message = BasicMessage();
+    message.from.name = "Owner\\";
+    message.to = {{"Evil\\", "ann@example.org"}, {"Q\"uote\\\"", "bob@example.org"}};
+    message.cc = {{"a, b <c@evil.org>", "carl@example.org"}};
+    ASSERT_TRUE(session.send(message, In(10s)).ok());
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"ann@example.org", "bob@example.org", "carl@example.org"}));
+    const ReceivedMessage parsed = ParseMessage(mails[0].data);
+    EXPECT_EQ(mails[0].mail_from, "owner@example.org");
+    EXPECT_EQ(parsed.from, message.from) << mails[0].data;
+    EXPECT_EQ(parsed.to, message.to) << mails[0].data;
+    EXPECT_EQ(parsed.cc, message.cc) << mails[0].data;
 }
 
 TEST(SmtpSession, ReportsRefusedRecipientWithItsCode) {

@@ -1,0 +1,130 @@
+#include "grid/editors/hyperlink_edit.h"
+
+#include <QDesktopServices>
+#include <QMouseEvent>
+
+#include "grid/editors/button_edit.h"
+#include "platform/ui/application.h"
+
+namespace grid {
+
+std::optional<QUrl> HyperLinkUrl(const std::string& text) {
+    QString t = QString::fromStdString(text).trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+    if (t.startsWith("www.", Qt::CaseInsensitive))
+        t = "http://" + t;
+    const QUrl url(t, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() ||
+        !(scheme == "http" || scheme == "https" || scheme == "mailto" || scheme == "ftp"))
+        return std::nullopt;
+    if (scheme != "mailto" && url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+std::function<bool(const QUrl&)>& HyperLinkOpener() {
+    static std::function<bool(const QUrl&)> opener = [](const QUrl& url) {
+        return QDesktopServices::openUrl(url);
+    };
+    return opener;
+}
+
+void TgxInplaceHyperLinkEdit::StartLink() {
+    if (auto url = HyperLinkUrl(LineEdit().text().toStdString()); url && HyperLinkOpener())
+        HyperLinkOpener()(*url);
+}
+
+void TgxInplaceHyperLinkEdit::InitEditValue() {
+    TgxInplaceTextEdit::InitEditValue();
+    QFont f = LineEdit().font();
+    f.setUnderline(true);
+    LineEdit().setFont(f);
+    QPalette pal = LineEdit().palette();
+    pal.setColor(QPalette::Text, GetEditFontColor().ToQColor());
+    pal.setColor(QPalette::Base, GetEditBackgroundColor().ToQColor());
+    LineEdit().setPalette(pal);
+    LineEdit().setCursor(Qt::PointingHandCursor);
+}
+
+void TgxInplaceHyperLinkEdit::DoEditorMouseUp() {
+    if (GetSingleClick())
+        StartLink();
+}
+
+void TgxInplaceHyperLinkEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key != 0 && ShortCutOf(key, shift) == GetStartKey()) {
+        key = 0;
+        StartLink();
+        return;
+    }
+    TgxInplaceTextEdit::EditorKeyDown(key, shift);
+}
+
+bool TgxInplaceHyperLinkEdit::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == &LineEdit() && e->type() == QEvent::MouseButtonRelease) {
+        auto* me = static_cast<QMouseEvent*>(e);
+        if (me->button() == Qt::LeftButton && LineEdit().rect().contains(me->position().toPoint()))
+            ui::Guarded([this] { StartLink(); });
+    }
+    return TgxInplaceTextEdit::eventFilter(watched, e);
+}
+
+TgxInplaceEditClass TgxDBTreeListHyperLinkColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceDBTreeListHyperLinkEdit), [](QWidget* parent) {
+                return std::make_unique<TgxInplaceDBTreeListHyperLinkEdit>(parent);
+            }};
+}
+
+void TgxDBTreeListHyperLinkColumn::RestoreDefaults() {
+    TgxDBGridColumn::RestoreDefaults();
+    edit_background_color_ = ui::clWhite;
+    edit_font_color_ = ui::clBlue;
+    single_click_ = false;
+    start_key_ = 16397;
+}
+
+void TgxDBTreeListHyperLinkColumn::Assign(const db::TPersistent& source) {
+    TgxDBGridColumn::Assign(source);
+    if (const auto* c = dynamic_cast<const TgxDBTreeListHyperLinkColumn*>(&source)) {
+        edit_background_color_ = c->edit_background_color_;
+        edit_font_color_ = c->edit_font_color_;
+        single_click_ = c->single_click_;
+        start_key_ = c->start_key_;
+    }
+}
+
+TgxDBTreeListHyperLinkColumn* TgxInplaceDBTreeListHyperLinkEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListHyperLinkColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceDBTreeListHyperLinkEdit::StartLink() {
+    auto* c = Column();
+    if (c != nullptr && c->OnStartClick)
+        c->OnStartClick(c);
+    else
+        TgxInplaceHyperLinkEdit::StartLink();
+}
+
+ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditFontColor() {
+    auto* c = Column();
+    return c != nullptr ? c->EditFontColor() : ui::clBlue;
+}
+
+ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditBackgroundColor() {
+    auto* c = Column();
+    return c != nullptr ? c->EditBackgroundColor() : ui::clWhite;
+}
+
+bool TgxInplaceDBTreeListHyperLinkEdit::GetSingleClick() {
+    auto* c = Column();
+    return c != nullptr && c->SingleClick();
+}
+
+std::uint16_t TgxInplaceDBTreeListHyperLinkEdit::GetStartKey() {
+    auto* c = Column();
+    return c != nullptr ? c->StartKey() : 16397;
+}
+
+}  // namespace grid

@@ -1,0 +1,311 @@
+#include "grid/editors/image_edit.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
+
+#include "platform/db/conversions.h"
+#include "platform/ui/canvas.h"
+#include "platform/ui/keys.h"
+
+namespace grid {
+
+TgxImageIndexes ImageIndexesOf(const std::string& text, const std::vector<std::string>& values,
+                               const std::vector<std::string>& descriptions,
+                               const std::vector<std::string>& image_indexes, bool default_images) {
+    TgxImageIndexes out;
+    const auto found = std::find(values.begin(), values.end(), text);
+    if (found == values.end())
+        return out;
+    const auto index = static_cast<std::size_t>(found - values.begin());
+    out.description = index < descriptions.size() ? static_cast<int>(index) : -1;
+    out.image = static_cast<int>(index);
+    if (!default_images && index < image_indexes.size()) {
+        std::int32_t v = -1;
+        out.image = db::TryStrToInt(image_indexes[index], v) ? v : -1;
+    }
+    return out;
+}
+
+TgxDBTreeListImageColumn::TgxDBTreeListImageColumn(db::TComponent* owner)
+    : TgxDBTreeListDropDownColumn(owner) {
+    SetMinWidth(16);
+    images_link_.OnChange = [this] { Changed(false); };
+}
+
+TgxDBTreeListImageColumn::~TgxDBTreeListImageColumn() {
+    if (images_ != nullptr)
+        images_->UnRegisterChanges(images_link_);
+}
+
+void TgxDBTreeListImageColumn::SetImages(ui::TCustomImageList* images) {
+    if (images_ != nullptr)
+        images_->UnRegisterChanges(images_link_);
+    images_ = images;
+    if (images_ != nullptr)
+        images_->RegisterChanges(images_link_);
+    Changed(false);
+}
+
+void TgxDBTreeListImageColumn::SetShowDescription(bool value) {
+    if (value != show_description_) {
+        show_description_ = value;
+        Changed(false);
+    }
+}
+
+void TgxDBTreeListImageColumn::SetDefaultImages(bool value) {
+    if (value != default_images_) {
+        default_images_ = value;
+        Changed(false);
+    }
+}
+
+TgxImageIndexes TgxDBTreeListImageColumn::GetIndexes(const std::string& text) const {
+    return ImageIndexesOf(text, Values, Descriptions, ImageIndexes, default_images_);
+}
+
+std::string TgxDBTreeListImageColumn::DisplayTextOf(const std::string& text) const {
+    const TgxImageIndexes i = GetIndexes(text);
+    return i.description >= 0 ? Descriptions[static_cast<std::size_t>(i.description)] : text;
+}
+
+std::vector<int> TgxDBTreeListImageColumn::ListImages() const {
+    std::vector<int> out;
+    for (std::size_t i = 0; i < Values.size(); ++i) {
+        int image = static_cast<int>(i);
+        if (!default_images_) {
+            std::int32_t v = -1;
+            image = i < ImageIndexes.size() && db::TryStrToInt(ImageIndexes[i], v) ? v : -1;
+        }
+        out.push_back(image < 0 ? -2 : image);
+    }
+    return out;
+}
+
+std::string TgxDBTreeListImageColumn::GetFieldDisplayText() const {
+    return DisplayTextOf(TgxDBTreeListDropDownColumn::GetFieldDisplayText());
+}
+
+TgxInplaceEditClass TgxDBTreeListImageColumn::GetEditorClass() const {
+    return {typeid(TgxInplaceImageEdit),
+            [](QWidget* parent) { return std::make_unique<TgxInplaceImageEdit>(parent); }};
+}
+
+namespace {
+// The picture (and the description after it) of a value in r.
+void DrawImageValue(QPainter& p, const QRect& r, const ui::TCustomImageList* images, int image,
+                    bool show_description, const std::string& text, Qt::Alignment align) {
+    const int w = images != nullptr ? images->Width() : r.height();
+    const QRect area = show_description
+                           ? QRect(r.left() + 1, r.top(), w, r.height())
+                           : QRect(r.left() + (r.width() - w) / 2, r.top(), w, r.height());
+    if (images != nullptr && image >= 0 && image < images->Count()) {
+        const QImage& picture = images->Image(image);
+        p.drawImage(QPoint(area.left(), area.top() + (area.height() - picture.height()) / 2),
+                    picture);
+    }
+    if (show_description)
+        p.drawText(QRect(area.right() + 3, r.top(), r.right() - area.right() - 3, r.height()),
+                   static_cast<int>(align | Qt::AlignVCenter), QString::fromStdString(text));
+}
+}  // namespace
+
+void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,
+                                                const TgxTreeListNode* node, bool selected,
+                                                bool focused, bool new_item_row, std::string& text,
+                                                ui::Color& color, ui::TFont& font,
+                                                TAlignment& alignment, bool& done) {
+    TgxDBTreeListDropDownColumn::DoCustomDrawCell(canvas, rect, node, selected, focused,
+                                                  new_item_row, text, color, font, alignment, done);
+    if (done)
+        return;
+    canvas.Brush = {color, ui::bsSolid, {}};
+    canvas.FillRect(rect);
+    // The cell text is the description; find the value it stands for.
+    std::string value = text;
+    for (std::size_t i = 0; i < Values.size(); ++i)
+        if (DisplayTextOf(Values[i]) == text) {
+            value = Values[i];
+            break;
+        }
+    QPainter& p = canvas.Painter();
+    p.save();
+    p.setFont(font.ToQFont());
+    p.setPen(font.GetColor().ToQColor());
+    const Qt::Alignment align = alignment == taRightJustify ? Qt::AlignRight
+                                : alignment == taCenter     ? Qt::AlignHCenter
+                                                            : Qt::AlignLeft;
+    DrawImageValue(p, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
+                   images_, GetIndexes(value).image, show_description_, text, align);
+    p.restore();
+    done = true;
+}
+
+void TgxDBTreeListImageColumn::RestoreDefaults() {
+    TgxDBTreeListDropDownColumn::RestoreDefaults();
+    SetMinWidth(16);
+    list_width_ = 0;
+    multi_line_text_ = false;
+}
+
+void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
+    TgxDBTreeListDropDownColumn::Assign(source);
+    if (const auto* c = dynamic_cast<const TgxDBTreeListImageColumn*>(&source)) {
+        SetImages(c->images_);
+        list_width_ = c->list_width_;
+        Values = c->Values;
+        Descriptions = c->Descriptions;
+        ImageIndexes = c->ImageIndexes;
+        show_description_ = c->show_description_;
+        default_images_ = c->default_images_;
+        multi_line_text_ = c->multi_line_text_;
+    }
+}
+
+void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QPalette pal = QApplication::palette();
+    p.fillRect(rect(), pal.color(QPalette::Base));
+    p.setPen(pal.color(QPalette::WindowText));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    for (int row = 0; row < Rows; ++row) {
+        const int index = TopIndex + row;
+        if (index >= static_cast<int>(Items.size()))
+            break;
+        const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
+        const bool selected = index == ItemIndex;
+        p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
+        p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+        const int image = index < static_cast<int>(ItemImages.size())
+                              ? ItemImages[static_cast<std::size_t>(index)]
+                              : -2;
+        int text_left = r.left() + 3;
+        if (ImageList != nullptr) {
+            if (image >= 0 && image < ImageList->Count())
+                p.drawImage(QPoint(r.left() + 1, r.top() + (r.height() - ImageList->Height()) / 2),
+                            ImageList->Image(image));
+            text_left += ImageList->Width();
+        }
+        p.drawText(QRect(text_left, r.top(), r.right() - text_left, r.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter,
+                   QString::fromStdString(Items[static_cast<std::size_t>(index)]));
+    }
+}
+
+TgxInplaceImageEdit::TgxInplaceImageEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
+    WholeAreaClick = true;
+    setFocusPolicy(Qt::StrongFocus);
+    RouteInputOf(this);
+}
+
+TgxInplaceImageEdit::~TgxInplaceImageEdit() = default;
+
+TgxDBTreeListImageColumn* TgxInplaceImageEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListImageColumn*>(EditorColumn(*this));
+}
+
+void TgxInplaceImageEdit::InitEditValue() {
+    TgxInplaceDropDownEdit::InitEditValue();
+    LineEdit().hide();
+}
+
+void TgxInplaceImageEdit::paintEvent(QPaintEvent* e) {
+    {
+        QPainter p(this);
+        p.fillRect(rect(), GetColor().ToQColor());
+        if (auto* c = Column()) {
+            ui::Rect b;
+            GetButtonRect(b);
+            const std::string value = LineEdit().text().toStdString();
+            DrawImageValue(p, QRect(0, 0, b.left, height()), c->Images(),
+                           c->GetIndexes(value).image, c->ShowDescription(),
+                           c->DisplayTextOf(value), Qt::AlignLeft);
+        }
+    }
+    TgxInplaceDropDownEdit::paintEvent(e);
+}
+
+void TgxInplaceImageEdit::DropDown() {
+    auto* c = Column();
+    if (PopupShown() || GetReadOnly() || (c != nullptr && c->ReadOnly()) || c == nullptr ||
+        c->Values.empty())
+        return;
+    if (c->OnEditButtonClick)
+        c->OnEditButtonClick(c);
+    if (list_ == nullptr) {
+        list_ = std::make_unique<TgxPopupImageListBox>(window());
+        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
+    }
+    TgxPopupImageListBox& list = *list_;
+    list.OwnerEdit = this;
+    list.Popped = true;
+    SetPopup(list_.get());
+    list.setFont(Font().ToQFont());
+    list.ImageList = c->Images();
+    list.ItemImages = c->ListImages();
+    list.Items.clear();
+    for (std::size_t i = 0; i < c->Values.size(); ++i)
+        list.Items.push_back(i < c->Descriptions.size() ? c->Descriptions[i] : std::string());
+    const QFontMetrics fm(list.font());
+    list.ItemHeight = std::max(fm.height(), (c->Images() ? c->Images()->Height() : 0) + 2);
+    list.Rows = std::min(static_cast<int>(list.Items.size()),
+                         std::max(1, static_cast<int>(c->DropDownRows())));
+    int w = c->ListWidth();
+    if (w == 0) {
+        int widest = 10;
+        for (const std::string& item : list.Items)
+            widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)));
+        w = widest + (c->Images() ? c->Images()->Width() : 16) + 4;
+    }
+    list.resize(std::max(w + 2, width()), list.Rows * list.ItemHeight + 2);
+    const auto found =
+        std::find(c->Values.begin(), c->Values.end(), LineEdit().text().toStdString());
+    list.ItemIndex = found == c->Values.end() ? -1 : static_cast<int>(found - c->Values.begin());
+    list.TopIndex = 0;
+    list.MakeVisible(list.ItemIndex);
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
+    if (pos.y() + list.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - list.height());
+    list.move(pos);
+    SetPopupShown(true);
+    list.ShowPopup();
+}
+
+void TgxInplaceImageEdit::CloseUp(bool accept) {
+    if (!PopupShown() || list_ == nullptr)
+        return;
+    if (QWidget::mouseGrabber() != nullptr)
+        QWidget::mouseGrabber()->releaseMouse();
+    list_->ClosePopup();
+    SetPopupShown(false);
+    auto* c = Column();
+    if (c == nullptr || list_->ItemIndex < 0)
+        return;
+    std::string value = c->Values[static_cast<std::size_t>(list_->ItemIndex)];
+    if (c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+    if (accept && CanModify() && !GetReadOnly() && !c->ReadOnly()) {
+        LineEdit().setText(QString::fromStdString(value));
+        emit LineEdit().textEdited(LineEdit().text());
+        update();
+    }
+}
+
+void TgxInplaceImageEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (!PopupShown() && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
+        MoveGridFocusedColumn(*this, key == ui::VK_LEFT);
+        key = 0;
+        return;
+    }
+    TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+}  // namespace grid

@@ -1,0 +1,441 @@
+// Programs killed with SIGKILL while they change a table. After every kill the
+// table opens consistent, or its open reports that it needs a repair; after the
+// repair it verifies clean and holds every row the program was told it stored.
+//
+// Writers are killed after a random delay (fixed seed); maintenance (optimize,
+// restructure, upgrade, repair) is killed before each of its file steps in
+// turn, through the file layer's step hook.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+
+#include "engine/core/table_repair.h"
+#include "engine/core/table_restructure.h"
+#include "engine/core/table_upgrade.h"
+#include "engine/storage/file_handler.h"
+#include "tests/engine/core/old_table_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+// Item -> Bounces.
+using Rows = std::map<std::string, std::int32_t>;
+
+struct Change {
+    enum class Kind { kInsert, kModify, kDelete };
+    Kind kind = Kind::kInsert;
+    std::string item;
+    std::int32_t bounces = 0;
+};
+
+// The next change, drawn from `rng` and the rows the table holds, so that the
+// program and the test draw the same sequence from the same start.
+Change NextChange(std::mt19937& rng, const Rows& rows, std::uint32_t& next_item) {
+    const std::uint32_t roll = rng() % 100;
+    const auto bounces = static_cast<std::int32_t>(rng() % 1000);
+    if (rows.size() < 20 || (roll < 45 && rows.size() < 400))
+        return {Change::Kind::kInsert, "u" + std::to_string(next_item++) + "@x", bounces};
+    auto row = rows.begin();
+    std::advance(row, static_cast<std::ptrdiff_t>(rng() % rows.size()));
+    if (roll < 80)
+        return {Change::Kind::kModify, row->first, bounces};
+    return {Change::Kind::kDelete, row->first, 0};
+}
+
+void Apply(Rows& rows, const Change& change) {
+    if (change.kind == Change::Kind::kDelete)
+        rows.erase(change.item);
+    else
+        rows[change.item] = change.bounces;
+}
+
+void Apply(TDataCursor& c, const Change& change) {
+    if (change.kind == Change::Kind::kInsert) {
+        InsertEntry(c, change.item, "news", change.bounces);
+        return;
+    }
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.InitNewRecord(buffer);
+    PutText(c, buffer, 2, change.item);
+    if (!c.FindKey(false, buffer, buffer, 0, false, 1))
+        throw std::runtime_error("row not found");
+    if (change.kind == Change::Kind::kDelete) {
+        c.DeleteRecord(buffer, false);
+        return;
+    }
+    PutInt(c, buffer, 4, change.bounces);
+    c.ModifyRecord(buffer, false, false);
+}
+
+// A forked program that runs `body` until it returns or is killed.
+class Child {
+  public:
+    explicit Child(const std::function<void(int ack_fd)>& body) {
+        int fds[2] = {-1, -1};
+        if (::pipe(fds) != 0)
+            throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            int code = 0;
+            try {
+                body(fds[1]);
+            } catch (...) {
+                code = 3;
+            }
+            ::_exit(code);
+        }
+        ::close(fds[1]);
+        read_fd_ = fds[0];
+    }
+    ~Child() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(read_fd_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void Kill() { ::kill(pid_, SIGKILL); }
+    // The exit code, or -signal when killed.
+    int Wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    // Acknowledgements the program wrote, one byte each; call after Wait.
+    std::size_t Acknowledged() const {
+        std::size_t count = 0;
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(read_fd_, buffer, sizeof buffer)) > 0)
+            count += static_cast<std::size_t>(got);
+        return count;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int read_fd_ = -1;
+    bool waited_ = false;
+};
+
+std::atomic<long> steps_left{0};
+
+void StopAtStep() {
+    if (--steps_left == 0)
+        ::kill(::getpid(), SIGKILL);
+}
+
+class KilledPrograms : public CursorTest {
+  protected:
+    std::unique_ptr<TDataCursor> Cursor(bool exclusive = true) {
+        auto c = std::make_unique<TDataCursor>(*directory);
+        c->SetTableName("mailist");
+        c->SetExclusive(exclusive);
+        return c;
+    }
+
+    // Opens the table as the application does; when the open reports damage,
+    // repairs it. True when a repair was needed.
+    bool OpenOrRepair() {
+        auto c = Cursor();
+        const EngineErrorCode opened = CodeOf([&] { c->Open(); });
+        if (opened == 0) {
+            c->Close();
+            return false;
+        }
+        auto repair = Cursor();
+        RepairTable(*repair, false, 0);
+        auto again = Cursor();
+        again->Open();
+        again->Close();
+        return true;
+    }
+
+    std::vector<std::string> VerifyLines() {
+        std::vector<std::string> lines;
+        auto c = Cursor();
+        RepairTable(*c, true, 0, {}, [&](std::string_view l) { lines.emplace_back(l); });
+        return lines;
+    }
+
+    Rows ReadRows() {
+        auto c = Cursor();
+        c->Open();
+        c->SetIndexByName("ByItem");
+        Rows rows;
+        std::vector<std::uint8_t> buffer(c->GetRecordSize());
+        c->First();
+        while (c->GetNextRecord(buffer) == 0)
+            rows[GetText(*c, buffer, 2)] = GetInt(*c, buffer, 4).value_or(-1);
+        c->Close();
+        return rows;
+    }
+
+    std::set<std::string> IndexNames() {
+        auto c = Cursor();
+        c->Open();
+        std::set<std::string> names;
+        // Index names compare without regard to case.
+        for (int i = 1; i <= c->GetIndexCount(); ++i) {
+            std::string name = IndexName(c->Table()->IndexFile().GetIndexDescriptor(i));
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+            names.insert(name);
+        }
+        c->Close();
+        return names;
+    }
+
+    bool JournalLeft() const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.path().extension() == ".SWP")
+                return true;
+        }
+        return false;
+    }
+
+    // The list table with rows u0..u(n-1), every third one deleted again.
+    Rows MakeTable(int n) {
+        auto c = Cursor();
+        c->CreateTable(ListTableDefinition(), true);
+        c->Open();
+        c->SetIndexByName("ByItem");
+        Rows rows;
+        for (int i = 0; i < n; ++i) {
+            const std::string item = "u" + std::to_string(i) + "@x";
+            InsertEntry(*c, item, "news", i);
+            rows[item] = i;
+        }
+        for (int i = 0; i < n; i += 3)
+            Apply(*c, Change{Change::Kind::kDelete, "u" + std::to_string(i) + "@x", 0});
+        for (int i = 0; i < n; i += 3)
+            rows.erase("u" + std::to_string(i) + "@x");
+        c->Close();
+        return rows;
+    }
+
+    // Runs `work` in a program killed before its file step number `step`;
+    // false when the work finished first.
+    bool RunKilledAtStep(long step, const std::function<void()>& work) {
+        Child child([&](int) {
+            steps_left = step;
+            SetFileStepHook(StopAtStep);
+            work();
+        });
+        const int result = child.Wait();
+        EXPECT_TRUE(result == 0 || result == -SIGKILL) << "step " << step << ": " << result;
+        return result == -SIGKILL;
+    }
+
+    void KilledWriters(bool exclusive, int rounds, std::uint32_t seed) {
+        {
+            auto c = Cursor();
+            c->CreateTable(ListTableDefinition(), true);
+        }
+        std::mt19937 rng(seed);
+        std::mt19937 delays(seed + 1);
+        Rows rows;
+        std::uint32_t next_item = 0;
+        int repaired = 0;
+        std::size_t changes = 0;
+        const std::string path = dir.Path().string();
+        for (int round = 0; round < rounds; ++round) {
+            std::size_t acknowledged = 0;
+            {
+                Child child([&](int ack) {
+                    TDataSession own;
+                    TDataDirectory* home = own.OpenDirectory("DB", path);
+                    TDataCursor c(*home);
+                    c.SetTableName("mailist");
+                    c.SetExclusive(exclusive);
+                    c.Open();
+                    c.SetIndexByName("ByItem");
+                    for (;;) {
+                        const Change change = NextChange(rng, rows, next_item);
+                        Apply(c, change);
+                        if (exclusive)
+                            c.FlushBuffers(false, true, true);
+                        Apply(rows, change);
+                        if (::write(ack, "+", 1) != 1)
+                            ::_exit(4);
+                    }
+                });
+                ::usleep(static_cast<useconds_t>(delays() % 30000));
+                child.Kill();
+                ASSERT_EQ(child.Wait(), -SIGKILL) << "round " << round;
+                acknowledged = child.Acknowledged();
+            }
+            changes += acknowledged;
+            for (std::size_t i = 0; i < acknowledged; ++i)
+                Apply(rows, NextChange(rng, rows, next_item));
+            // The change in flight may or may not have been stored.
+            std::mt19937 peek = rng;
+            std::uint32_t peek_item = next_item;
+            Rows with_next = rows;
+            const Change in_flight = NextChange(peek, with_next, peek_item);
+            Apply(with_next, in_flight);
+
+            repaired += OpenOrRepair() ? 1 : 0;
+            const std::vector<std::string> lines = VerifyLines();
+            ASSERT_EQ(lines.size(), 2u) << "round " << round << ": " << lines[1];
+            const Rows found = ReadRows();
+            ASSERT_TRUE(found == rows || found == with_next)
+                << "round " << round << ": " << found.size() << " rows, " << rows.size()
+                << " acknowledged";
+            if (found == with_next) {
+                rows = with_next;
+                rng = peek;
+                next_item = peek_item;
+            }
+        }
+        std::cout << rounds << " rounds, " << changes << " changes acknowledged, " << repaired
+                  << " opens asked for a repair\n";
+    }
+
+    // Kills `work` before each of its file steps in turn (every `stride`-th
+    // step, to stay bounded) until it finishes; after each kill `recover`
+    // brings the table back and `check` looks at it. Returns the rounds.
+    int KillAtEveryStep(const std::function<void()>& prepare, const std::function<void()>& work,
+                        const std::function<void()>& recover, const std::function<void()>& check,
+                        long stride = 1) {
+        int rounds = 0;
+        for (long step = 1;; step += stride) {
+            prepare();
+            if (!RunKilledAtStep(step, work))
+                break;
+            ++rounds;
+            recover();
+            if (HasFailure())
+                break;
+            EXPECT_FALSE(JournalLeft()) << "step " << step;
+            const std::vector<std::string> lines = VerifyLines();
+            EXPECT_EQ(lines.size(), 2u) << "step " << step << ": " << lines[1];
+            check();
+            if (HasFailure())
+                break;
+        }
+        return rounds;
+    }
+};
+
+TEST_F(KilledPrograms, SharedWritersLoseNoAcknowledgedRow) {
+    KilledWriters(false, 150, 17);
+}
+
+TEST_F(KilledPrograms, ExclusiveWritersFlushingEachChangeLoseNoAcknowledgedRow) {
+    KilledWriters(true, 100, 23);
+}
+
+TEST_F(KilledPrograms, OptimizeAndRestructureNeverLoseTheTable) {
+    const std::set<std::string> old_names = {"BYITEM", "BYCATEGORY", "BYBOUNCE"};
+    struct Case {
+        const char* what;
+        std::function<void(TDataCursor&)> work;
+        std::set<std::string> new_names;
+    };
+    const auto added_index = [] {
+        TableDefinition d = ListTableDefinition();
+        d.indexes.push_back(MakeIndex("ByName", {6}, false));
+        return d;
+    };
+    const auto wider_item = [] {
+        TableDefinition d = ListTableDefinition();
+        d.fields[1] = MakeFieldDescriptor(FieldNumber(d.fields[1]), "Item", 1, 0, 60);
+        d.indexes.push_back(MakeIndex("ByName", {6}, false));
+        return d;
+    };
+    std::set<std::string> with_name = old_names;
+    with_name.insert("BYNAME");
+    const std::vector<Case> cases = {
+        {"optimize", [](TDataCursor& c) { c.OptimizeTable("ByItem", true); }, old_names},
+        {"optimize without backup", [](TDataCursor& c) { c.OptimizeTable("", false); }, old_names},
+        {"index rebuild", [&](TDataCursor& c) { RestructureTable(c, added_index(), {}); },
+         with_name},
+        {"full rebuild", [&](TDataCursor& c) { RestructureTable(c, wider_item(), {}); }, with_name},
+    };
+    int rounds = 0;
+    for (const Case& test : cases) {
+        Rows rows;
+        rounds += KillAtEveryStep([&] { rows = MakeTable(30); },
+                                  [&] {
+                                      auto c = Cursor();
+                                      test.work(*c);
+                                  },
+                                  [&] { OpenOrRepair(); },
+                                  [&] {
+                                      EXPECT_EQ(ReadRows(), rows) << test.what;
+                                      const std::set<std::string> names = IndexNames();
+                                      EXPECT_TRUE(names == old_names || names == test.new_names)
+                                          << test.what << ": " << ::testing::PrintToString(names);
+                                  });
+    }
+    std::cout << rounds << " kills\n";
+    EXPECT_GE(rounds, 20);
+}
+
+TEST_F(KilledPrograms, RepairAndUpgradeCanBeKilledAnywhere) {
+    int rounds = 0;
+    Rows rows;
+    rounds += KillAtEveryStep([&] { rows = MakeTable(30); },
+                              [&] {
+                                  auto c = Cursor();
+                                  RepairTable(*c, false, 0);
+                              },
+                              [&] { OpenOrRepair(); }, [&] { EXPECT_EQ(ReadRows(), rows); });
+
+    const std::vector<OldRow> old_rows = {{1, "a@x", 0}, {2, "b@x", 1}, {3, "c@x", 2}};
+    for (const std::uint8_t version : {std::uint8_t{2}, std::uint8_t{3}}) {
+        const OldTableWriter writer(version, true);
+        rounds += KillAtEveryStep(
+            [&] {
+                for (const char* ext : {".DAT", ".IDX", ".BLB", ".DUP", ".IUP", ".SWP"})
+                    std::filesystem::remove(dir.File(std::string("mailist") + ext));
+                writer.Write(dir.File("mailist"), old_rows, true, true);
+            },
+            [&] {
+                auto c = Cursor();
+                UpgradeTable(*c);
+            },
+            [&] {
+                // The application's answer to a table that does not open:
+                // the upgrade, which finishes or starts over.
+                auto c = Cursor();
+                if (CodeOf([&] { c->Open(); }) == 0) {
+                    c->Close();
+                    return;
+                }
+                auto upgrade = Cursor();
+                UpgradeTable(*upgrade);
+                OpenOrRepair();
+            },
+            [&] {
+                auto c = Cursor();
+                c->SetPhysicalOrder(true);
+                c->Open();
+                EXPECT_EQ(c->GetRecordCount(), 3) << "version " << int(version);
+                c->Close();
+            });
+    }
+    std::cout << rounds << " kills\n";
+    EXPECT_GE(rounds, 20);
+}
+
+}  // namespace
+}  // namespace strata

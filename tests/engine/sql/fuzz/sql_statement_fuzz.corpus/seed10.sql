@@ -1,0 +1,1 @@
+CREATE INDEX byb ON t (b)

@@ -1,0 +1,1 @@
+ALTER TABLE u ADD extra INTEGER

@@ -1,0 +1,1 @@
+SELECT t.a, u.label FROM t LEFT JOIN u ON t.a = u.k

@@ -1,0 +1,1 @@
+INSERT INTO t VALUES (4, 'four', 4.0, '2020-02-29')

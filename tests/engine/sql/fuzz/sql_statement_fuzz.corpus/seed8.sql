@@ -1,0 +1,1 @@
+UPDATE t SET c = c * 2 WHERE a = 2

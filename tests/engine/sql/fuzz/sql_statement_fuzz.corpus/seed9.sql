@@ -1,0 +1,1 @@
+DELETE FROM u WHERE k = 3
