@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QMenu>
 #include <QTextBrowser>
 
 #include "app/forms/progress_dialog.h"
@@ -118,6 +119,27 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     options_row->addWidget(btnAddRecip);
     ClientLayout()->addLayout(options_row);
 
+    auto* editor_buttons = new QHBoxLayout;
+    auto* load_message = new ui::TButton(Client(), "Load..");
+    auto* paste_message = new ui::TButton(Client(), "Paste");
+    auto* field = new ui::TButton(Client(), "Field...");
+    auto* field_menu = new QMenu(field);
+    for (const FieldMenuItem& item : kFieldMenu) {
+        QAction* action = field_menu->addAction(
+            QString::fromUtf8(item.caption.data(), static_cast<int>(item.caption.size())));
+        const std::string text(item.field);
+        QObject::connect(action, &QAction::triggered, this,
+                         [this, text] { InsertSalutationClick(text); });
+    }
+    field->setMenu(field_menu);
+    load_message->OnClick = [this] { btnLoadEmailClick({}); };
+    paste_message->OnClick = [this] { SpeedButton1Click(); };
+    editor_buttons->addWidget(load_message);
+    editor_buttons->addWidget(paste_message);
+    editor_buttons->addWidget(field);
+    editor_buttons->addStretch(1);
+    ClientLayout()->addLayout(editor_buttons);
+
     auto* attach_row = new QHBoxLayout;
     lbAttach = new ui::TListBox(Client());
     lbAttach->setMaximumHeight(ScaleToScreen(60));
@@ -176,7 +198,7 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         SetCancelled(true);
         ui::MessageBeep();
     };
-    chkHTML->OnClick = [this] { ShowPreview(); };
+    chkHTML->OnClick = [this] { chkHTMLClick(); };
     pgcMessage->OnChange = [this] { ShowPreview(); };
 
     run_->OnProgress = [this](std::string_view caption, std::int64_t position,
@@ -241,10 +263,12 @@ void TdlgSendMail::FormShow() {
     if (s.AddSignaturePrior && !s.Memsignature.empty())
         edtMessageText->SetText("\r\n" + s.Memsignature);
     chkHTML->SetChecked(s.chkhtmlchecked);
+    chkHTMLClick();
     rdballClick();
 }
 
 void TdlgSendMail::FormClose() {
+    preview_.DeletePreviewFile();
     db::TDataSet& list = services_.database.tblCV();
     try {
         list.SetFiltered(false);
@@ -370,13 +394,83 @@ void TdlgSendMail::btnRemoveAttachClick() {
 }
 
 void TdlgSendMail::ShowPreview() {
-    if (pgcMessage->ActivePage() != tabPreview || !ShowHTML->EnsureBrowser())
+    if (pgcMessage->ActivePage() != tabPreview)
         return;
-    const QString body = QString::fromStdString(edtMessageText->Text());
-    if (chkHTML->Checked())
-        ShowHTML->Browser()->setHtml(body);
-    else
-        ShowHTML->Browser()->setPlainText(body);
+    ui::THourglass hourglass;
+    if (!ShowHTML->EnsureBrowser()) {
+        ui::MessageDlg(
+            "HTML Preview is not supported on this system.  Please reinstall Internet "
+            "Explorer!",
+            ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    try {
+        const std::string& file = preview_.Create(edtMessageText->Text());
+        if (!ShowHTML->Navigate(file))
+            throw std::runtime_error("navigate");
+    } catch (const std::exception&) {
+        ui::MessageDlg("Error encountered displaying your preview!", ui::mtWarning, {ui::mbOK});
+    }
+}
+
+void TdlgSendMail::chkHTMLClick() {
+    tabPreview->SetTabVisible(chkHTML->Checked());
+    if (chkHTML->Checked()) {
+        tabBody->SetCaption("HTML Source");
+        pgcMessage->SetActivePage(tabPreview);
+        ShowPreview();
+    } else {
+        tabBody->SetCaption("Message Body");
+        pgcMessage->SetActivePage(tabBody);
+    }
+}
+
+void TdlgSendMail::btnLoadEmailClick(std::string_view path) {
+    if (!edtMessageText->Text().empty() &&
+        ui::MessageDlg("Opening a file will erase all of the current text in your message "
+                       "editing area.  Are you sure you want to continue?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return;
+    std::string file(path);
+    if (file.empty()) {
+        ui::TOpenDialog dialog;
+        dialog.SetFilter(
+            "Text and HTML Files|*.htm;*.html;*.txt|Text Files (*.txt)|*.txt|HTML "
+            "Files (*.htm;*.html)|*.htm;*.html|All Files|*.*");
+        if (!dialog.Execute())
+            return;
+        file = dialog.FileName();
+    }
+    edtMessageText->Lines().LoadFromFile(file);
+    if (IsHtmlFileName(file)) {
+        chkHTML->SetChecked(true);
+        pgcMessage->SetActivePage(tabPreview);
+        ShowPreview();
+    }
+}
+
+void TdlgSendMail::SpeedButton1Click() {
+    if (!edtMessageText->Text().empty() &&
+        ui::MessageDlg("Pasting a message in preview mode will erase all of the current text in "
+                       "your message editing area.  Are you sure you want to continue?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return;
+    edtMessageText->SetText(ui::ClipboardText());
+    if (edtMessageText->Text().find("<HTML>") != std::string::npos) {
+        chkHTML->SetChecked(true);
+        pgcMessage->SetActivePage(tabPreview);
+    }
+    ShowPreview();
+}
+
+void TdlgSendMail::InsertSalutationClick(std::string_view field) {
+    chkDoAddSalutation->SetChecked(true);
+    run_->personalise = true;
+    if (!run_->GetSalutationCheck(false))
+        return;
+    // The clipboard keeps the field afterwards, as the editor's paste leaves it.
+    ui::SetClipboardText(field);
+    edtMessageText->insertPlainText(QString::fromStdString(std::string(field)));
 }
 
 void SendEmailToList(Tfrmmain& main, ListServices services, MailContext& context) {

@@ -9,6 +9,7 @@
 #include "app/forms/main_window.h"
 #include "app/forms/send_dialogs.h"
 #include "app/mail/mail_out.h"
+#include "app/mail/message_editor.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/page_control.h"
@@ -68,6 +69,12 @@ class TdlgSendMail : public ui::TForm {
 
     // Shows the editor text on the preview page when that page is open.
     void ShowPreview();
+    void chkHTMLClick();
+    void btnLoadEmailClick(std::string_view path);
+    void SpeedButton1Click();
+    // Inserts a merge field at the caret after the personalisation check.
+    void InsertSalutationClick(std::string_view field);
+    const PreviewFile& Preview() const { return preview_; }
 
   private:
     void TakeMessage();
@@ -76,6 +83,7 @@ class TdlgSendMail : public ui::TForm {
     ListServices services_;
     TdlgAddRecip& add_recip_;
     std::unique_ptr<MailOut> run_;
+    PreviewFile preview_;
 };
 
 // The main window's send command: the two dialogs, shown and freed.

@@ -94,9 +94,36 @@ TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     dialog.pgcMessage->SetActivePage(dialog.tabPreview);
     dialog.ShowPreview();
     EXPECT_EQ(dialog.ShowHTML->Browser()->toPlainText().toStdString(), "Hello list");
+    const std::string first = dialog.Preview().Name();
+    dialog.ShowPreview();
+    const std::string second = dialog.Preview().Name();
+    EXPECT_FALSE(std::filesystem::exists(first)) << "only the newest preview file stays";
+    EXPECT_TRUE(std::filesystem::exists(second));
     dialog.Show();
     QApplication::processEvents();
     Save(dialog, "send_mail_dialog_preview.png");
+    dialog.FormClose();
+    EXPECT_FALSE(std::filesystem::exists(second)) << "deleted when the dialog closes";
+}
+
+TEST_F(SendMailDialogTest, LoadingAnHtmFileTicksTheHtmlFlag) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    const std::string htm = program.File("letter.Htm");
+    const std::string txt = program.File("letter.txt");
+    mail::testing::WriteFile(htm, "<p>From a file</p>\n");
+    mail::testing::WriteFile(txt, "plain\n");
+    dialog.btnLoadEmailClick(txt);
+    EXPECT_FALSE(dialog.chkHTML->Checked());
+    prompts->Answer(ui::mrNo);
+    dialog.btnLoadEmailClick(htm);
+    EXPECT_EQ(dialog.edtMessageText->Text(), "plain") << "No keeps the text";
+    prompts->Answer(ui::mrYes);
+    dialog.btnLoadEmailClick(htm);
+    EXPECT_TRUE(dialog.chkHTML->Checked());
+    EXPECT_EQ(dialog.tabBody->Caption(), "HTML Source");
+    EXPECT_FALSE(dialog.Preview().Name().empty());
 }
 
 TEST_F(SendMailDialogTest, StaggerCountdownClosesAfterDelayPlusOneTicks) {
