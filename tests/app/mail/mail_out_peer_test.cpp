@@ -381,5 +381,18 @@ TEST_F(MailOutTest, RelayLogsUndeliverableAsFailureAndCountsTheBounce) {
     out->FreeSMTPServerDLL();
 }
 
+TEST_F(MailOutTest, OverlongAddressIsRefusedNeverCut) {
+    settings.AlwaysResolveAddresses = false;
+    const std::string overlong = std::string(250, 'a') + "@example.org";
+    std::vector<std::string> list;
+    out->AddAddress(list, overlong);
+    EXPECT_TRUE(list.empty());
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtWarning);
+    out->AddAddress(list, "ok@example.org");
+    out->AddAddress(list, "");
+    EXPECT_EQ(list, std::vector<std::string>{"ok@example.org"});
+}
+
 }  // namespace
 }  // namespace app
