@@ -354,6 +354,36 @@ TEST_F(MailOutTest, SimpleMapiMethodsReplaceListsAndLogFailures) {
     }
 }
 
+TEST_F(MailOutTest, TestSendIsAFlagNotAMergeValue) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    settings.EmailMethod = kMethodMapiControl;
+    settings.SendCount = 1;
+    out->to_list = {"boss@example.org"};
+    EXPECT_TRUE(out->SendTestClick(""));
+    // A member whose name is the test's merge value gets an ordinary send.
+    EXPECT_TRUE(out->SendMail("Test_Name", "Test_Name", "m@example.org"));
+    const auto sends = mapi.CallsOf("MAPISendMail");
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_NE(sends[0].flags & MAPI_DIALOG, 0u) << "the test shows the composer";
+    EXPECT_EQ(sends[1].flags & MAPI_DIALOG, 0u);
+    EXPECT_EQ(sends[0].message->note_text.value_or(""), "Hello Test_Name,\r\nnews for Test_Name.");
+}
+
+TEST_F(MailOutTest, HtmlWithSimpleMapiAsksToSwitchAndCancelStops) {
+    settings.EmailMethod = kMethodEmail;
+    out->html = true;
+    prompts->Answer(ui::mrCancel);
+    EXPECT_FALSE(out->SendMail("", "", ""));
+    EXPECT_TRUE(Cancelled());
+    EXPECT_EQ(settings.EmailMethod, kMethodEmail);
+    EXPECT_TRUE(out->sendlog.empty()) << "nothing sent";
+    SetCancelled(false);
+}
+
 TEST_F(MailOutTest, RelayLogsUndeliverableAsFailureAndCountsTheBounce) {
     mail::testing::DnsStub dns(
         "example.test MX 10 mx.example.test\n"
