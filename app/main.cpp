@@ -21,6 +21,7 @@
 #include "platform/ui/application.h"
 #include "platform/ui/prompt.h"
 #include "platform/ui/shell.h"
+#include "support/one_instance.h"
 
 namespace {
 
@@ -51,6 +52,12 @@ int main(int argc, char** argv) {
     }
     ui::SetHelpFolder(FindHelpFolder());
 
+    // A second copy hands its parameters to the first and ends without a window.
+    support::TOneInstance OneInstance1(nullptr);
+    OneInstance1.Loaded();
+    if (OneInstance1.HandedOver())
+        return 0;
+
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
@@ -62,6 +69,11 @@ int main(int argc, char** argv) {
     app::ListServices services{settings, database, errors, entries};
 
     app::Tfrmmain frmmain(*program_dir, args, services);
+    OneInstance1.OnInstanceStarted = [&frmmain](db::TObject*, db::TStringList&) {
+        frmmain.showNormal();
+        frmmain.raise();
+        frmmain.activateWindow();
+    };
     app::MailCheck check(frmmain, services);
     frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
         check.Run(for_requests, for_members);

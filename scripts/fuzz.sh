@@ -16,6 +16,7 @@ build=${CORVANE_FUZZ_BUILD_DIR:-$root/build/fuzz}
 jobs=${CORVANE_JOBS:-$(nproc)}
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # Asserts stay on (no NDEBUG); -O1 keeps the runs fast, line tables keep reports readable.

@@ -34,7 +34,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export CORVANE_HOME=$home XDG_CONFIG_HOME=$home/config QT_QPA_PLATFORM=xcb LANG=C.UTF-8 TZ=UTC
+# The runtime folder holds the single-instance guard: one of our own, so that a copy of
+# the program started elsewhere never receives our start instead.
+export CORVANE_HOME=$home XDG_CONFIG_HOME=$home/config XDG_RUNTIME_DIR=$home QT_QPA_PLATFORM=xcb LANG=C.UTF-8 TZ=UTC
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 
 # Waits until the screen shows a window and saves it as $1.
@@ -73,4 +75,17 @@ shoot import_dialog.png
 key Tab Tab Down Tab space
 key Return
 shoot import_mapping_dialog.png
-
+# The statistics in a fresh start of the program: Tools, then Display Statistics... (the
+# menu's last entry, one step up from the top).
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+"$corvane" &
+pid=$!
+sleep 1
+shoot statistics_main_window.png >/dev/null
+wid=$(xdotool search --name '^Corvane' | head -1)
+xdotool windowfocus --sync "$wid"
+key alt+t
+key Up Return
+shoot statistics_dialog.png
+rm -f "$out/statistics_main_window.png"

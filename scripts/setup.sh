@@ -12,7 +12,8 @@ packages=(
   ca-certificates openssl
   libicu-dev icu-devtools
   fonts-dejavu-core fonts-dejavu-extra
-  python3 python3-aiosmtpd python3-dnslib python3-xlrd
+  python3 python3-aiosmtpd python3-dnslib python3-xlrd python3-html5lib
+  libreoffice-calc-nogui chromium
   dovecot-imapd poppler-utils xvfb xdotool
   libsqlite3-dev
 )

@@ -11,6 +11,7 @@ bash scripts/setup.sh
 export TZ=UTC LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}
 
 build=${CORVANE_BUILD_DIR:-$root/build/test}
 jobs=$(nproc)

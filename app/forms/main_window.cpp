@@ -2,20 +2,25 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QMenu>
 #include <QMenuBar>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "app/forms/about_dialogs.h"
+#include "app/forms/choose_category_dialog.h"
 #include "app/forms/enter_more_dialog.h"
 #include "app/forms/export_dialog.h"
 #include "app/forms/find_dialog.h"
 #include "app/forms/import_dialog.h"
 #include "app/forms/list_change_dialogs.h"
+#include "app/forms/list_grid.h"
 #include "app/forms/log_dialog.h"
 #include "app/forms/open_db_dialog.h"
 #include "app/forms/progress_dialog.h"
+#include "app/forms/scan_folder_dialog.h"
+#include "app/forms/stats_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
 #include "app/list/entry_processing.h"
@@ -24,14 +29,23 @@
 #include "app/list/program_state.h"
 #include "app/list/progress.h"
 #include "app/list/settings.h"
+#include "app/mail/address_gathering.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
+#include "grid/data/db_grid.h"
+#include "platform/db/data_source.h"
+#include "platform/db/string_list.h"
+#include "platform/db/whole_file.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
+#include "platform/ui/file_dialog.h"
+#include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
 #include "platform/ui/shell.h"
+#include "support/form_placement.h"
+#include "support/shelltree/shell_tree.h"
 
 namespace app {
 namespace {
@@ -51,10 +65,19 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     BuildMenus();
     BuildToolBar();
     BuildFilterBar();
-    pnlList = new ui::TPanel(Client());
-    pnlList->SetName("pnlList");
-    pnlList->setFrameShape(QFrame::StyledPanel);
-    ClientLayout()->addWidget(pnlList, 1);
+    BuildGrid();
+    BuildPopupMenus();
+    // The grid's own writers; tests may put recording ones in their place.
+    OnExportExcel = [](grid::TgxDBGrid& grid, const std::string& file) {
+        grid.SaveToXLS(file, true);
+    };
+    OnExportHTML = [](grid::TgxDBGrid& grid, const std::string& file) {
+        grid.SaveToHTML(file, true);
+    };
+    FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
+    FormPlacement1->SetUseRegistry(true);
+    FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");
+    FormPlacement1->Loaded();
     edtCachedGroup = new ui::TEdit(Client());
     edtCachedGroup->SetName("edtCachedGroup");
     edtCachedGroup->SetVisible(false);
@@ -82,6 +105,8 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
 
 Tfrmmain::~Tfrmmain() {
     tmrGetEntries.Stop();
+    // The grid reads through the data source, so it lets go first.
+    gxDBGrid1->SetDataSource(nullptr);
     ui::SetOnIdle(nullptr);
     services_.database.OnRecentChanged = nullptr;
     services_.database.OnProgress = nullptr;
@@ -119,22 +144,28 @@ void Tfrmmain::BuildMenus() {
     ui::TMenuItem& edit = MainMenu1.Add("&Edit", "Record1");
     add(edit, "Find Record..", "mkFindRecord", [this] { mkFindRecordClick(); });
     edit.AddSeparator();
-    add(edit, "Delete Record", "DeleteRecord1");
-    add(edit, "Move to Blocked Addresses", "mkaddtonever");
-    add(edit, "Change List Category to...", "mkChangeCategory");
-    add(edit, "Update E-mail Address...", "mkUpdateEmail");
-    add(edit, "Reset Bounce Count ", "ResetBounceCount1");
-    add(edit, "User can send messages", "Usercansendmessages1");
-    add(edit, "User cannot send messages", "Usercannotsendmessages1");
+    add(edit, "Delete Record", "DeleteRecord1", [this] { DeleteRecord1Click(); });
+    add(edit, "Move to Blocked Addresses", "mkaddtonever", [this] { mkaddtoneverClick(); });
+    add(edit, "Change List Category to...", "mkChangeCategory",
+        [this] { mkChangeCategoryClick(); });
+    add(edit, "Update E-mail Address...", "mkUpdateEmail", [this] { mkUpdateEmailClick(); });
+    add(edit, "Reset Bounce Count ", "ResetBounceCount1", [this] { BatchProcess(1); });
+    add(edit, "User can send messages", "Usercansendmessages1", [this] { BatchProcess(2); });
+    add(edit, "User cannot send messages", "Usercannotsendmessages1", [this] { BatchProcess(3); });
     edit.AddSeparator();
-    mkAllowEditing = add(edit, "Allow In-line Editing", "mkAllowEditing");
+    mkAllowEditing =
+        add(edit, "Allow In-line Editing", "mkAllowEditing", [this] { mkAllowEditingClick(); });
+    QObject::connect(edit.Menu(), &QMenu::aboutToShow, this, [this] { PopupMenu1Popup(); });
 
     ui::TMenuItem& view = MainMenu1.Add("&View", "View1");
-    mkShowGroupPanel = add(view, "Show Grouping Panel", "mkShowGroupPanel");
+    mkShowGroupPanel =
+        add(view, "Show Grouping Panel", "mkShowGroupPanel", [this] { mkShowGroupPanelClick(); });
     ui::TMenuItem& sorting = view.Add("Sorting", "mkSorting");
-    add(sorting, "E-mail Address", "mksortEmail");
-    add(sorting, "List Category", "mksortList");
-    add(sorting, "Bounces", "mksortbounce");
+    add(sorting, "E-mail Address", "mksortEmail", [this] { SortMenuClick("Item"); });
+    add(sorting, "List Category", "mksortList", [this] { SortMenuClick("Category"); });
+    add(sorting, "Bounces", "mksortbounce", [this] { SortMenuClick("Bounces"); });
+    QObject::connect(view.Menu(), &QMenu::aboutToShow, this, [this] { View1Click(); });
+    QObject::connect(sorting.Menu(), &QMenu::aboutToShow, this, [this] { mkSortingClick(); });
 
     ui::TMenuItem& tools = MainMenu1.Add("&Tools", "Tools1");
     mkCheckOutlook = add(tools, "Check Outlook for New Entries", "mkCheckOutlook",
@@ -146,7 +177,8 @@ void Tfrmmain::BuildMenus() {
     tools.AddSeparator();
     mkScanFolders = add(tools, "Scan Outlook Folders for Addresses...", "mkScanFolders");
     mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts");
-    add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1");
+    add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1",
+        [this] { ScanFileFoldersforAddresses1Click(); });
     tools.AddSeparator();
     add(tools, "Display Errors...", "DisplayErrors1", [this] {
         newformpreparation(true);
@@ -155,7 +187,7 @@ void Tfrmmain::BuildMenus() {
         newformpreparation(false);
     });
     add(tools, "Display Log...", "mkDisplayLog", [this] { mkDisplayLogClick(); });
-    add(tools, "Display Statistics...", "mkDisplayStats");
+    add(tools, "Display Statistics...", "mkDisplayStats", [this] { mkDisplayStatsClick(); });
 
     ui::TMenuItem& database = MainMenu1.Add("&Database", "Database1");
     add(database, "Delete All Entries...", "DeleteAllEntries1",
@@ -175,6 +207,65 @@ void Tfrmmain::BuildMenus() {
     add(help, "About Corvane...", "About1", [this] { About1Click(); });
 
     MainMenu1.AttachTo(*menuBar());
+}
+
+void Tfrmmain::BuildGrid() {
+    DscCV = db::MakeComponent<db::TDataSource>(nullptr);
+    DscCV->SetDataSet(&services_.database.tblCV());
+    gxDBGrid1 = new grid::TgxDBGrid(Client());
+    gxDBGrid1->setObjectName("gxDBGrid1");
+    // The window deletes the selection itself (Delete key and menu), never the grid alone.
+    gxDBGrid1->SetOptions((gxDBGrid1->Options() | grid::egoRowSelect | grid::egoMultiSelect |
+                           grid::egoExtMultiSelect | grid::egoIndicator | grid::egoLoadAllRecords) &
+                          ~(grid::egoEditing | grid::egoCanDelete | grid::egoConfirmDelete |
+                            grid::egoCanInsert | grid::egoCanAppend));
+    gxDBGrid1->SetLookAndFeel(grid::lfFlat);
+    AddListColumns(*gxDBGrid1);
+    gxDBGrid1->SetShowGroupPanel(true);
+    gxDBGrid1->OnHeaderClick = [this](grid::TCustomgxTreeListControl*,
+                                      grid::TgxTreeListColumn* column) {
+        gxDBGrid1ColumnClick(dynamic_cast<grid::TgxDBTreeListColumn*>(column));
+    };
+    gxDBGrid1->OnMouseUp = [this](grid::TCustomgxTreeList*, Qt::MouseButton button, ui::TShiftState,
+                                  int x,
+                                  int y) { gxDBGrid1MouseUp(button == Qt::RightButton, x, y); };
+    gxDBGrid1->OnKeyUp = [this](grid::TCustomgxContainer*, std::uint16_t& key,
+                                ui::TShiftState shift) {
+        DBGrid1KeyUp(key, (shift & ui::ssCtrl) != 0);
+    };
+    gxDBGrid1->OnEndColumnsCustomizing = [this](grid::TCustomgxTreeList*) {
+        column_selector_ = false;
+    };
+    gxDBGrid1->SetDataSource(DscCV.get());
+    ClientLayout()->addWidget(gxDBGrid1, 1);
+}
+
+void Tfrmmain::BuildPopupMenus() {
+    ui::TMenuItem& rows = PopupMenu1.Items();
+    rows.Add("Delete Entry", "pukDelete", [this] { DeleteRecord1Click(); });
+    rows.Add("Move to Blocked Addresses", "pukaddtonever", [this] { mkaddtoneverClick(); });
+    rows.Add("Change Category to..", "pukChangeCategory", [this] { mkChangeCategoryClick(); });
+    rows.Add("Update E-mail Address...", "pukUpdateEmail", [this] { mkUpdateEmailClick(); });
+    rows.Add("Reset Bounce Count ", "pukResetBounceCount", [this] { BatchProcess(1); });
+    rows.Add("User can send messages", "pukUsercansend", [this] { BatchProcess(2); });
+    rows.Add("User cannot send messages", "pukUsercannotsend", [this] { BatchProcess(3); });
+    rows.AddSeparator();
+    pukEditing =
+        &rows.Add("Allow In-line Editing", "pukEditing", [this] { mkAllowEditingClick(); });
+    rows.AddSeparator();
+    rows.Add("Go to First Record", "pukFirst", [this] { pukFirstClick(); });
+    rows.Add("Go to Last Record", "pukLast", [this] { pukLastClick(); });
+    rows.Add("Find..", "pukFind", [this] { mkFindRecordClick(); });
+    rows.Add("Print List..", "pukPrint", [this] { mkPrintClick(); });
+    PopupMenu1.OnPopup = [this] { PopupMenu1Popup(); };
+
+    ui::TMenuItem& header = pmHeader.Items();
+    pukSortDescending = &header.Add("Sort by this field", "pukSortDescending",
+                                    [this] { pukSortDescendingClick(); });
+    header.Add("&Remove This Column", "pukRemoveThisColumn",
+               [this] { pukRemoveThisColumnClick(); });
+    header.Add("Column Selector...", "pukColumnSelector", [this] { pukColumnSelectorClick(); });
+    header.Add("Best &Fit", "pukBestFit", [this] { pukBestFitClick(); });
 }
 
 void Tfrmmain::BuildToolBar() {
@@ -260,6 +351,12 @@ bool Tfrmmain::DatabaseOpen() const {
 void Tfrmmain::FormShow() {
     Settings& settings = services_.settings;
     Loadentries(settings, program_dir_);
+    SetLoadAllRecords();
+    if (!settings.LimitDBCache)
+        gxDBGrid1->SetShowGroupPanel(settings.ShowGroupPanel);
+    mkAllowEditing->SetChecked(!settings.AllowEditing);
+    mkAllowEditingClick();
+    LoadGridLayout();
     UpdateDisplay();
     std::string errors_file = program_dir_ + kErrorsFileName;
     if (platform::os::FileExists(errors_file))
@@ -285,6 +382,10 @@ void Tfrmmain::FormClose() {
     // Each save runs on its own: one that fails (or no database open) never
     // keeps the others from saving.
     ui::THourglass hourglass;
+    // The cache limit hides the panel without the user asking; that is not their choice.
+    if (!services_.settings.LimitDBCache)
+        services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
+    ui::Guarded([this] { SaveGridLayout(); });
     for (const std::string& failure :
          SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
         ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
@@ -501,7 +602,15 @@ void Tfrmmain::ExportMailingListEntries1Click() {
     if (!DatabaseOpen())
         return;
     TdlgExportOption option(this);
-    if (option.ShowModal() != ui::mrOk || !option.rdbCSV->Checked())
+    option.rdbXLS->SetEnabled(static_cast<bool>(OnExportExcel));
+    option.rdbHTML->SetEnabled(static_cast<bool>(OnExportHTML));
+    if (option.ShowModal() != ui::mrOk)
+        return;
+    if (option.rdbXLS->Checked() || option.rdbHTML->Checked()) {
+        SaveToFile(option.rdbXLS->Checked(), *gxDBGrid1);
+        return;
+    }
+    if (!option.rdbCSV->Checked())
         return;
     newformpreparation(true);
     {
@@ -613,6 +722,384 @@ void Tfrmmain::mkFAQClick() {
 void Tfrmmain::BrovikWebsite1Click() {
     TdlgBrovikWebsite website(this);
     website.ShowModal();
+}
+
+EntryKeys Tfrmmain::ChosenKeys() {
+    EntryKeys keys;
+    if (DatabaseOpen())
+        keys = SelectedKeys(*gxDBGrid1);
+    if (keys.empty())
+        ui::MessageBeep();
+    return keys;
+}
+
+void Tfrmmain::RunBatch(const std::function<void()>& batch) {
+    struct Finish {
+        Tfrmmain& window;
+        ~Finish() {
+            window.gxDBGrid1->EndUpdate();
+            window.hideprogress();
+            window.rdballClick();
+        }
+    };
+    ui::THourglass hourglass;
+    gxDBGrid1->BeginUpdate();
+    Finish finish{*this};
+    batch();
+}
+
+void Tfrmmain::DeleteRecord1Click() {
+    const EntryKeys keys = ChosenKeys();
+    if (keys.empty())
+        return;
+    if (ui::MessageDlg("Are you sure you want to delete the " + std::to_string(keys.size()) +
+                           " selected entries?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return;
+    // The rows go one by one without the grid following; the focus then moves once.
+    const std::optional<std::int32_t> next = KeyAfterDeletion(*gxDBGrid1, keys);
+    const int top = gxDBGrid1->GetTopIndex();
+    RunBatch([&] { DeleteEntries(services_.database.tblCV(), keys); });
+    FocusKey(*gxDBGrid1, next, top);
+}
+
+void Tfrmmain::mkaddtoneverClick() {
+    const EntryKeys keys = ChosenKeys();
+    if (keys.empty())
+        return;
+    if (ui::MessageDlg("Are you sure you want to move the " + std::to_string(keys.size()) +
+                           " selected entries to your never send list?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return;
+    RunBatch([&] {
+        MoveToBlocked(services_.database.tblCV(), keys, services_.settings, Progress(false));
+    });
+    gxDBGrid1->ClearSelection();
+}
+
+void Tfrmmain::BatchProcess(int kind) {
+    const EntryKeys keys = ChosenKeys();
+    if (keys.empty())
+        return;
+    RunBatch([&] { app::BatchProcess(services_.database.tblCV(), keys, kind, Progress(false)); });
+}
+
+void Tfrmmain::mkChangeCategoryClick() {
+    const EntryKeys keys = ChosenKeys();
+    if (keys.empty())
+        return;
+    strata::TStrataTable& table = services_.database.tblCV();
+    const std::string category = getcategory(
+        this, "Please enter a List Category for these " + std::to_string(keys.size()) + " entries",
+        services_.settings.lbxcategories, table.FieldByName("Category")->AsString());
+    if (category.empty())
+        return;
+    RunBatch([&] { ChangeCategory(table, keys, category, Progress(false)); });
+    gxDBGrid1->ClearSelection();
+}
+
+void Tfrmmain::mkUpdateEmailClick() {
+    if (!DatabaseOpen() || services_.database.tblCV().IsEmpty())
+        return;
+    const std::string address = services_.database.tblCV().FieldByName("Item")->AsString();
+    if (PromptToModifyAddress(this, services_.entries, address, "", false))
+        UpdateDisplay();
+}
+
+void Tfrmmain::mkAllowEditingClick() {
+    const bool editing = !mkAllowEditing->Checked();
+    mkAllowEditing->SetChecked(editing);
+    services_.settings.AllowEditing = editing;
+    grid::TgxDBGridOptions options = gxDBGrid1->Options();
+    if (editing)
+        options = (options | grid::egoEditing) & ~grid::egoRowSelect;
+    else
+        options = (options | grid::egoRowSelect) & ~grid::egoEditing;
+    gxDBGrid1->SetOptions(options);
+}
+
+void Tfrmmain::View1Click() {
+    mkShowGroupPanel->SetChecked(gxDBGrid1->ShowGroupPanel());
+}
+
+void Tfrmmain::mkShowGroupPanelClick() {
+    gxDBGrid1->SetShowGroupPanel(!gxDBGrid1->ShowGroupPanel());
+    services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
+    View1Click();
+}
+
+void Tfrmmain::mkSortingClick() {
+    for (auto [item, field] :
+         {std::pair{"mksortEmail", "Item"}, std::pair{"mksortList", "Category"},
+          std::pair{"mksortbounce", "Bounces"}}) {
+        grid::TgxDBTreeListColumn* column = gxDBGrid1->ColumnByFieldName(field);
+        if (ui::TMenuItem* entry = MainMenu1.Items().Find(item))
+            entry->SetChecked(column != nullptr && column->Sorted() != grid::csNone);
+    }
+}
+
+void Tfrmmain::SortMenuClick(std::string_view field) {
+    grid::TgxDBTreeListColumn* column = gxDBGrid1->ColumnByFieldName(field);
+    if (column == nullptr)
+        return;
+    if (services_.settings.LimitDBCache)
+        gxDBGrid1ColumnClick(column);
+    const bool descending = column->Sorted() != grid::csDown;
+    column->SetSorted(descending ? grid::csDown : grid::csUp);
+    gxDBGrid1->SortByColumn(column, descending);
+}
+
+void Tfrmmain::gxDBGrid1ColumnClick(grid::TgxDBTreeListColumn* column) {
+    // Without the cache limit every row is loaded and the grid sorts them itself.
+    if (!services_.settings.LimitDBCache || column == nullptr || !DatabaseOpen())
+        return;
+    if (!IsSortableListField(column->FieldName())) {
+        ui::MessageBeep();
+        return;
+    }
+    ui::THourglass hourglass;
+    for (const char* field : {"Item", "Category", "Bounces"})
+        if (grid::TgxDBTreeListColumn* other = gxDBGrid1->ColumnByFieldName(field);
+            other != nullptr && other != column)
+            other->SetSorted(grid::csNone);
+    strata::TStrataTable& table = services_.database.tblCV();
+    if (column->Sorted() == grid::csUp) {
+        table.SetIndexFieldNames("");
+        column->SetSorted(grid::csNone);
+        return;
+    }
+    try {
+        table.SetIndexFieldNames(column->FieldName());
+    } catch (const std::exception&) {
+        // The table keeps its order; the mark still shows the choice.
+    }
+    column->SetSorted(grid::csUp);
+}
+
+void Tfrmmain::SetLoadAllRecords() {
+    const Settings& settings = services_.settings;
+    grid::TgxDBGridOptions options = gxDBGrid1->Options();
+    if (settings.LimitDBCache) {
+        gxDBGrid1->SetShowGroupPanel(false);
+        gxDBGrid1->ClearGrouping();
+        gxDBGrid1->SetPartialLoad(true);
+        gxDBGrid1->SetPartialLoadBufferCount(std::max(settings.DBCacheSize, 1));
+        gxDBGrid1->SetOptions(options & ~grid::egoLoadAllRecords);
+        mkShowGroupPanel->SetVisible(false);
+    } else {
+        gxDBGrid1->SetOptions(options | grid::egoLoadAllRecords);
+        mkShowGroupPanel->SetVisible(true);
+    }
+    gxDBGrid1->SetDataSource(DscCV.get());
+    if (DatabaseOpen())
+        gxDBGrid1->ReloadNodes();
+}
+
+void Tfrmmain::pukSortDescendingClick() {
+    if (remembered_column_ == nullptr)
+        return;
+    if (services_.settings.LimitDBCache) {
+        gxDBGrid1ColumnClick(remembered_column_);
+        return;
+    }
+    // Every row is loaded: the grid sorts them as a header click would.
+    const bool descending = remembered_column_->Sorted() == grid::csUp;
+    remembered_column_->SetSorted(descending ? grid::csDown : grid::csUp);
+    gxDBGrid1->SortByColumn(remembered_column_, descending);
+}
+
+void Tfrmmain::pukRemoveThisColumnClick() {
+    if (remembered_column_ != nullptr)
+        remembered_column_->SetVisible(false);
+}
+
+void Tfrmmain::pukColumnSelectorClick() {
+    column_selector_ = !column_selector_;
+    if (column_selector_)
+        gxDBGrid1->ShowColumnsCustomizing();
+    else
+        gxDBGrid1->CloseColumnsCustomizing();
+}
+
+void Tfrmmain::pukBestFitClick() {
+    if (remembered_column_ != nullptr)
+        gxDBGrid1->ApplyBestFit(remembered_column_);
+}
+
+void Tfrmmain::pukFirstClick() {
+    if (!DatabaseOpen())
+        return;
+    ui::THourglass hourglass;
+    services_.database.tblCV().First();
+}
+
+void Tfrmmain::pukLastClick() {
+    if (!DatabaseOpen())
+        return;
+    ui::THourglass hourglass;
+    services_.database.tblCV().Last();
+}
+
+void Tfrmmain::PopupMenu1Popup() {
+    pukEditing->SetChecked(mkAllowEditing->Checked());
+    const bool rights = services_.settings.UserSending;
+    for (const char* name : {"Usercansendmessages1", "Usercannotsendmessages1"})
+        EnableCommand(name, rights);
+    for (const char* name : {"pukUsercansend", "pukUsercannotsend"})
+        if (ui::TMenuItem* item = PopupMenu1.Items().Find(name))
+            item->SetEnabled(rights);
+}
+
+void Tfrmmain::DBGrid1KeyUp(std::uint16_t key, bool ctrl) {
+    if (key == ui::VK_DELETE && !mkAllowEditing->Checked())
+        DeleteRecord1Click();
+    else if (key == ui::VK_HOME && ctrl)
+        pukFirstClick();
+    else if (key == ui::VK_END && ctrl)
+        pukLastClick();
+}
+
+void Tfrmmain::gxDBGrid1MouseUp(bool right_button, int x, int y) {
+    if (!right_button)
+        return;
+    const QPoint at = gxDBGrid1->mapToGlobal(QPoint(x, y));
+    const std::uint8_t hit = gxDBGrid1->GetHitTestAt(x, y);
+    if (hit != grid::htColumn && hit != grid::htColumnEdge) {
+        PopupMenu1.Popup(at.x(), at.y());
+        return;
+    }
+    remembered_column_ = dynamic_cast<grid::TgxDBTreeListColumn*>(gxDBGrid1->GetColumnAt(x, y));
+    pukSortDescending->SetChecked(remembered_column_ != nullptr &&
+                                  remembered_column_->Sorted() == grid::csUp);
+    pmHeader.Popup(at.x(), at.y());
+}
+
+void Tfrmmain::LoadGridLayout() {
+    GridLayout layout = TakeGridLayout(*gxDBGrid1);
+    app::LoadGridLayout(kGridLayoutKey, layout, services_.settings.LimitDBCache);
+    ApplyGridLayout(*gxDBGrid1, layout);
+}
+
+void Tfrmmain::SaveGridLayout() {
+    app::SaveGridLayout(kGridLayoutKey, TakeGridLayout(*gxDBGrid1));
+}
+
+void Tfrmmain::mkDisplayStatsClick() {
+    if (!DatabaseOpen())
+        return;
+    TdlgStats stats(this, services_.database.tblStats());
+    stats.btnXLS->SetEnabled(static_cast<bool>(OnExportExcel));
+    stats.btnHTML->SetEnabled(static_cast<bool>(OnExportHTML));
+    stats.OnSaveToFile = [this](bool spreadsheet, grid::TgxDBGrid& grid) {
+        SaveToFile(spreadsheet, grid);
+    };
+    stats.ShowModal();
+}
+
+void Tfrmmain::SaveToFile(bool spreadsheet, grid::TgxDBGrid& grid) {
+    const auto& writer = spreadsheet ? OnExportExcel : OnExportHTML;
+    if (!writer)
+        return;
+    ui::TSaveDialog dialog;
+    if (spreadsheet) {
+        dialog.SetFilter("Excel Files (*.xls)|*.xls");
+        dialog.SetDefaultExt("xls");
+    } else {
+        dialog.SetFilter("HTML Files (*.htm;*.html)|*.htm;*.html");
+        dialog.SetDefaultExt("htm");
+    }
+    if (!dialog.Execute())
+        return;
+    ui::THourglass hourglass;
+    try {
+        writer(grid, dialog.FileName());
+    } catch (const std::exception&) {
+        ui::MessageDlg("An error was encountered saving your file.", ui::mtError, {ui::mbOK});
+    }
+}
+
+void Tfrmmain::ScanFileFoldersforAddresses1Click() {
+    if (!DatabaseOpen())
+        return;
+    SetCancelled(false);
+    newformpreparation(true);
+    struct End {
+        Tfrmmain& window;
+        ~End() {
+            window.hideprogress();
+            window.newformpreparation(false);
+        }
+    } end{*this};
+    TdlgEnterMore more(this, services_, Progress(false));
+    TdlgScanFolder scan(this);
+    std::vector<std::string> found;
+    std::string folder;
+    const AddressCheck valid = [this](std::string_view address) {
+        int code = 0;
+        return services_.entries.validemailaddress(address, true, code);
+    };
+    for (;;) {
+        if (scan.ShowModal() != ui::mrOk)
+            return;
+        folder = scan.ScanDirectory->Path();
+        db::TStringList files;
+        ScanFolderFiles(files, folder, scan.Mask(), true, false);
+        if (files.Count() == 0) {
+            ui::MessageDlg(
+                "No files of the specified type could be found in the folder, " + folder + "!",
+                ui::mtWarning, {ui::mbOK});
+            continue;
+        }
+        for (std::int64_t i = 0; i < files.Count(); ++i) {
+            showprogress(true, i, true, "Processing Files", files.Count());
+            if (Cancelled())
+                return;
+            const std::string file = files.Get(i);
+            try {
+                const std::string text = db::ReadWholeFile(file);
+                std::size_t start = 0;
+                while (start <= text.size()) {
+                    std::size_t line_end = text.find('\n', start);
+                    if (line_end == std::string::npos)
+                        line_end = text.size();
+                    std::string_view line = std::string_view(text).substr(start, line_end - start);
+                    if (line.ends_with('\r'))
+                        line.remove_suffix(1);
+                    ExtractAddressesFromLine(line, found, valid);
+                    start = line_end + 1;
+                }
+            } catch (const std::exception&) {
+                if (ui::MessageDlg("An error was encountered processing the file, " + file +
+                                       ".  Do you want to continue processing?",
+                                   ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+                    return;
+            }
+        }
+        break;
+    }
+    hideprogress();
+    // One of each address, whatever its letter case.
+    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+        return UpperCase(a) < UpperCase(b);
+    });
+    found.erase(
+        std::unique(found.begin(), found.end(),
+                    [](const std::string& a, const std::string& b) { return SameText(a, b); }),
+        found.end());
+    if (found.empty()) {
+        ui::MessageDlg("No e-mail addresses were found in files of the folder, " + folder,
+                       ui::mtInformation, {ui::mbOK});
+        return;
+    }
+    more.memin->Lines().Clear();
+    for (const std::string& address : found)
+        more.memin->Lines().Add(address);
+    more.btnLoad->SetVisible(false);
+    more.btnPaste->SetVisible(false);
+    more.lblHeading->SetCaption("The following " + std::to_string(found.size()) +
+                                " addresses were retrieved from your file folder:");
+    more.SetCaption("Process Addresses (Step 2 of 2)");
+    more.ShowModal();
 }
 
 }  // namespace app

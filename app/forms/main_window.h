@@ -11,10 +11,25 @@
 #include <vector>
 
 #include "app/list/list_commands.h"
+#include "platform/db/component.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/menus.h"
 #include "platform/ui/timer.h"
+
+namespace db {
+class TDataSource;
+}
+
+namespace grid {
+class TgxDBGrid;
+class TgxDBTreeListColumn;
+class TCustomgxTreeList;
+}  // namespace grid
+
+namespace support {
+class TFormPlacement;
+}
 
 namespace app {
 
@@ -107,6 +122,46 @@ class Tfrmmain : public ui::TForm {
     void mkFAQClick();
     void BrovikWebsite1Click();
     void FormCloseQuery(bool& can_close);
+    void mkDisplayStatsClick();
+    // Gathers the addresses of the files of a disk folder for manual entry.
+    void ScanFileFoldersforAddresses1Click();
+
+    // Commands on the rows chosen in the grid.
+    void DeleteRecord1Click();
+    void mkaddtoneverClick();
+    // Kind 1 resets the bounce count, 2 gives and 3 takes the sending right.
+    void BatchProcess(int kind);
+    void mkChangeCategoryClick();
+    void mkUpdateEmailClick();
+
+    // The grid's modes, sorting and columns.
+    void mkAllowEditingClick();
+    void mkShowGroupPanelClick();
+    void View1Click();
+    void mkSortingClick();
+    // A sort menu entry: the column of that field toggles between descending and ascending.
+    void SortMenuClick(std::string_view field);
+    void gxDBGrid1ColumnClick(grid::TgxDBTreeListColumn* column);
+    void SetLoadAllRecords();
+    void pukSortDescendingClick();
+    void pukRemoveThisColumnClick();
+    void pukColumnSelectorClick();
+    void pukBestFitClick();
+    void pukFirstClick();
+    void pukLastClick();
+    void PopupMenu1Popup();
+    void DBGrid1KeyUp(std::uint16_t key, bool ctrl);
+    void gxDBGrid1MouseUp(bool right_button, int x, int y);
+    // The column under the last right click in the header.
+    grid::TgxDBTreeListColumn* RememberedColumn() const { return remembered_column_; }
+    void SetRememberedColumn(grid::TgxDBTreeListColumn* column) { remembered_column_ = column; }
+    bool ColumnSelectorOpen() const { return column_selector_; }
+
+    // Writes a grid as a spreadsheet or an HTML page to a file the user picks.
+    void SaveToFile(bool spreadsheet, grid::TgxDBGrid& grid);
+    // The writers behind SaveToFile; a command stays disabled while none is given.
+    std::function<void(grid::TgxDBGrid&, const std::string&)> OnExportExcel;
+    std::function<void(grid::TgxDBGrid&, const std::string&)> OnExportHTML;
 
     // Menus and controls, named as the commands refer to them.
     ui::TMainMenu MainMenu1;
@@ -130,8 +185,12 @@ class Tfrmmain : public ui::TForm {
     ui::TEdit* edtnotfilter;
     ui::TLabel* lblcount;
     ui::TEdit* edtCachedGroup;
-    // The list grid's place.
-    ui::TPanel* pnlList;
+    // The list grid over the list table.
+    grid::TgxDBGrid* gxDBGrid1;
+    ui::TPopupMenu PopupMenu1;
+    ui::TPopupMenu pmHeader;
+    ui::TMenuItem* pukSortDescending;
+    ui::TMenuItem* pukEditing;
     ui::TTimer tmrGetEntries;
 
     // Shows a command's menu item (and its button) as runnable or not.
@@ -150,6 +209,14 @@ class Tfrmmain : public ui::TForm {
     // import); the command's menu item is disabled meanwhile.
     void RunOnce(std::string_view name, const std::function<void()>& command);
     bool DatabaseOpen() const;
+    void BuildGrid();
+    void BuildPopupMenus();
+    // The grid's rows as `Index` keys, or none (with a beep).
+    EntryKeys ChosenKeys();
+    // Around a batch on the chosen rows: the grid's update lock, then filter and count.
+    void RunBatch(const std::function<void()>& batch);
+    void LoadGridLayout();
+    void SaveGridLayout();
 
     std::string program_dir_;
     bool debug_ = false;
@@ -157,6 +224,11 @@ class Tfrmmain : public ui::TForm {
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
     std::vector<std::string> running_;
+    db::ComponentPtr<db::TDataSource> DscCV;
+    // Where the window stood and how large it was, kept in the registry.
+    std::unique_ptr<support::TFormPlacement> FormPlacement1;
+    grid::TgxDBTreeListColumn* remembered_column_ = nullptr;
+    bool column_selector_ = false;
 };
 
 }  // namespace app

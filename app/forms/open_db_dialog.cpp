@@ -5,6 +5,7 @@
 
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "support/shelltree/shell_tree.h"
 
 namespace app {
 
@@ -24,10 +25,16 @@ TdlgOpenDB::TdlgOpenDB(QWidget* owner) : ui::TForm(owner) {
     edtpath->SetName("edtpath");
     row->addWidget(edtpath, 1);
     ClientLayout()->addLayout(row);
-    pnlTree = new ui::TPanel(Client());
-    pnlTree->setFrameShape(QFrame::StyledPanel);
-    pnlTree->setMinimumHeight(ScaleToScreen(220));
-    ClientLayout()->addWidget(pnlTree, 1);
+    ShellTree1 = new support::TShellTree(Client());
+    ShellTree1->setObjectName("ShellTree1");
+    ShellTree1->SetOptions({support::TF_FOLDERS});
+    ShellTree1->SetShowIcons(true);
+    ShellTree1->SetUpdAuto(true);
+    ShellTree1->setMinimumHeight(ScaleToScreen(220));
+    ShellTree1->OnChange = [this](support::TShellTree*, support::TShellnode*) {
+        ShellTree1Change();
+    };
+    ClientLayout()->addWidget(ShellTree1, 1);
     auto* buttons = new QHBoxLayout;
     BitBtn1 = new ui::TButton(Client(), "OK");
     BitBtn1->SetModalResult(ui::mrOk);
@@ -41,12 +48,26 @@ TdlgOpenDB::TdlgOpenDB(QWidget* owner) : ui::TForm(owner) {
     ClientLayout()->addLayout(buttons);
     edtpath->OnChange = [this] { edtpathChange(); };
     BitBtn1->OnClick = [this] { BitBtn1Click(); };
+    OnShow = [this] { ShellTree1Change(); };
     edtpathChange();
     resize(ScaleToScreen(460), ScaleToScreen(380));
 }
 
+TdlgOpenDB::~TdlgOpenDB() {
+    // The tree's items go after this form's part of the object, and their going changes
+    // the tree's selection.
+    ShellTree1->OnChange = nullptr;
+}
+
 void TdlgOpenDB::edtpathChange() {
     BitBtn1->SetEnabled(!edtpath->Text().empty());
+}
+
+void TdlgOpenDB::ShellTree1Change() {
+    // Before the user picks a folder the edit keeps what was typed or given.
+    const std::string path = ShellTree1->Path();
+    if (!path.empty())
+        edtpath->SetText(path);
 }
 
 void TdlgOpenDB::BitBtn1Click() {

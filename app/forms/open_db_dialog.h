@@ -6,19 +6,24 @@
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 
+namespace support {
+class TShellTree;
+}
+
 namespace app {
 
 class TdlgOpenDB : public ui::TForm {
   public:
     explicit TdlgOpenDB(QWidget* owner);
+    ~TdlgOpenDB() override;
 
     void edtpathChange();
     void BitBtn1Click();
+    void ShellTree1Change();
 
     ui::TLabel* lblExplanation;
     ui::TEdit* edtpath;
-    // The folder tree's place.
-    ui::TPanel* pnlTree;
+    support::TShellTree* ShellTree1;
     ui::TButton* BitBtn1;
     ui::TButton* btnCancel;
 };

@@ -492,6 +492,9 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void SetScrollBars(TScrollStyle v);
     TBorderStyle BorderStyle() const { return border_style_; }
     void SetBorderStyle(TBorderStyle v);
+    // The three-dimensional look of the class library's controls; the HTML export reads it.
+    bool Ctl3D() const { return ctl3d_; }
+    void SetCtl3D(bool v) { ctl3d_ = v; }
     ui::TCustomImageList* Images() const { return images_; }
     void SetImages(ui::TCustomImageList* list);
     ui::TCustomImageList* StateImages() const { return state_images_; }
@@ -908,6 +911,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     TgxLookAndFeel look_and_feel_ = lfStandard;
     TScrollStyle scroll_bars_ = ssBoth;
     TBorderStyle border_style_ = bsSingle;
+    bool ctl3d_ = true;
 
     QObject* drag_object_ = nullptr;
     TgxTreeListNode* drag_expand_node_ = nullptr;

@@ -301,6 +301,10 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void MapColumnFields();
     void Loaded();
 
+    // ---- Export (defined with the exporters)
+    void SaveToXLS(std::string_view file_name, bool save_all);
+    void SaveToHTML(std::string_view file_name, bool save_all);
+
     // ---- Layout persistence
     const std::string& IniFileName() const { return ini_file_name_; }
     void SetIniFileName(std::string_view v) { ini_file_name_ = v; }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -155,8 +156,8 @@ std::error_code ReadFileContents(std::string_view path, std::string& contents) {
     return {};
 }
 
-std::error_code ReplaceFileContents(std::string_view path, std::string_view contents,
-                                    const ReplaceOptions& options) {
+std::error_code FileReplacement::Open(std::string_view path, const ReplaceOptions& options) {
+    Discard();
     const std::string target(path);
     const std::string folder = FolderOf(target);
     if (options.create_folders) {
@@ -182,33 +183,64 @@ std::error_code ReplaceFileContents(std::string_view path, std::string_view cont
         if (fd < 0 && (errno != EEXIST || attempt > 1000))
             return Errno(errno);
     }
-    Descriptor temp(fd);
-    std::error_code error;
+    fd_ = fd;
+    target_ = target;
+    temp_name_ = std::move(temp_name);
+    prefix_ = prefix;
     // The umask must not narrow an existing file's mode.
-    if (had_old && ::fchmod(temp.get(), mode) != 0)
-        error = Errno(errno);
-    if (!error) {
-        try {
-            error = WriteAll(temp.get(), contents, &options);
-        } catch (...) {
-            ::unlink(temp_name.c_str());
-            throw;
-        }
+    if (had_old && ::fchmod(fd_, mode) != 0) {
+        const std::error_code error = Errno(errno);
+        Discard();
+        return error;
     }
-    if (!error && ::fsync(temp.get()) != 0)
+    return {};
+}
+
+std::error_code FileReplacement::Write(std::string_view bytes) {
+    assert(IsOpen());
+    return WriteAll(fd_, bytes, nullptr);
+}
+
+std::error_code FileReplacement::Commit() {
+    assert(IsOpen());
+    Descriptor temp(std::exchange(fd_, -1));
+    std::error_code error;
+    if (::fsync(temp.get()) != 0)
         error = Errno(errno);
     if (temp.Close() != 0 && !error)
         error = Errno(errno);
-    if (!error && ::rename(temp_name.c_str(), target.c_str()) != 0)
+    if (!error && ::rename(temp_name_.c_str(), target_.c_str()) != 0)
         error = Errno(errno);
     if (error) {
-        ::unlink(temp_name.c_str());
+        ::unlink(temp_name_.c_str());
         return error;
     }
     // The rename is durable once the folder is.
+    const std::string folder = FolderOf(target_);
     SyncFolder(folder);
-    RemoveStaleTemporaries(folder, prefix);
+    RemoveStaleTemporaries(folder, prefix_);
     return {};
+}
+
+void FileReplacement::Discard() {
+    if (fd_ < 0)
+        return;
+    ::close(std::exchange(fd_, -1));
+    ::unlink(temp_name_.c_str());
+}
+
+std::error_code ReplaceFileContents(std::string_view path, std::string_view contents,
+                                    const ReplaceOptions& options) {
+    FileReplacement replacement;
+    if (const auto error = replacement.Open(path, options))
+        return error;
+    // A throwing progress callback leaves through the replacement's destructor, which
+    // removes the temporary file.
+    if (const auto error = WriteAll(replacement.fd_, contents, &options)) {
+        replacement.Discard();
+        return error;
+    }
+    return replacement.Commit();
 }
 
 std::error_code AppendToFile(std::string_view path, std::string_view contents) {

@@ -49,6 +49,34 @@ struct ReplaceOptions {
 std::error_code ReplaceFileContents(std::string_view path, std::string_view contents,
                                     const ReplaceOptions& options = {});
 
+// A replacement written in pieces, for files too large to hold in memory: Open creates the
+// temporary file beside the target as ReplaceFileContents does, Write appends to it, and
+// Commit syncs it, renames it over the target and syncs the folder. Destroyed, or
+// discarded, before Commit it removes the temporary file and the target stays untouched.
+class FileReplacement {
+  public:
+    FileReplacement() = default;
+    ~FileReplacement() { Discard(); }
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+
+    std::error_code Open(std::string_view path, const ReplaceOptions& options = {});
+    // Requires: open.
+    std::error_code Write(std::string_view bytes);
+    // Requires: open. Closed afterwards, also when it fails.
+    std::error_code Commit();
+    void Discard();
+    bool IsOpen() const { return fd_ >= 0; }
+
+  private:
+    friend std::error_code ReplaceFileContents(std::string_view, std::string_view,
+                                               const ReplaceOptions&);
+    int fd_ = -1;
+    std::string target_;
+    std::string temp_name_;
+    std::string prefix_;
+};
+
 // Appends to a file, creating it (0666 less the umask) when missing.
 std::error_code AppendToFile(std::string_view path, std::string_view contents);
 

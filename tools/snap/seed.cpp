@@ -16,6 +16,7 @@
 #include "app/mail/acknowledgement.h"
 #include "app/routines/file_routines.h"
 #include "engine/dataset/strata_table.h"
+#include "platform/db/date_time.h"
 #include "platform/db/whole_file.h"
 #include "platform/mail/mail_config.h"
 #include "platform/mail/mail_store.h"
@@ -67,6 +68,16 @@ int main(int argc, char** argv) {
                 table.FieldByName("Salutation")->SetAsString("Member");
                 table.FieldByName("Bounces")->SetAsInteger(i % 3);
                 table.Post();
+            }
+            // Two weeks of daily counts for the statistics, when there is a list at all.
+            for (int day = 1; entries > 0 && day <= 14; ++day) {
+                const db::TDateTime date = db::EncodeDate(2026, 3, day);
+                for (int n = 0; n < (day * 7) % 5 + 1; ++n)
+                    database.AddStatRecord(app::kStatSubscribe, date);
+                for (int n = 0; n < day % 3; ++n)
+                    database.AddStatRecord(app::kStatUnsubscribe, date);
+                if (day % 4 == 0)
+                    database.AddStatRecord(app::kStatBounce, date);
             }
             database.SaveDatabase();
             database.SaveRecentList();

@@ -193,7 +193,7 @@ TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     // The export dialog comes up from inside the option dialog's command.
     auto handler = std::make_unique<ui::ScopedModalHandler>([&](ui::TForm& form) {
         if (auto* choice = dynamic_cast<TdlgExportOption*>(&form)) {
-            EXPECT_FALSE(choice->rdbXLS->Enabled());
+            EXPECT_TRUE(choice->rdbXLS->Enabled());
             choice->btnOK->Click();
             return;
         }
@@ -207,6 +207,29 @@ TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     auto lines = testing_support::ProgramDir::Lines(file);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ann@x.com;news;;;;0"), lines.end());
+}
+
+TEST_F(MainCommandsTest, SpreadsheetAndPageExportsWriteTheGridsRows) {
+    for (const bool spreadsheet : {true, false}) {
+        const std::string file = program.File(spreadsheet ? "list.xls" : "list.htm");
+        prompts->AnswerFile(file);
+        auto handler = std::make_unique<ui::ScopedModalHandler>([&](ui::TForm& form) {
+            auto& choice = dynamic_cast<TdlgExportOption&>(form);
+            (spreadsheet ? choice.rdbXLS : choice.rdbHTML)->SetChecked(true);
+            choice.btnOK->Click();
+        });
+        window->ExportMailingListEntries1Click();
+        const std::string bytes = testing_support::ProgramDir::Read(file);
+        ASSERT_GT(bytes.size(), 4u) << file;
+        if (spreadsheet) {
+            // A worksheet opens with its beginning-of-file record.
+            EXPECT_EQ(bytes.substr(0, 2), std::string("\x09\x04", 2));
+        } else {
+            EXPECT_NE(bytes.find("<HTML>"), std::string::npos);
+        }
+        EXPECT_NE(bytes.find("ann@x.com"), std::string::npos) << file;
+        EXPECT_NE(bytes.find("dee@x.com"), std::string::npos) << file;
+    }
 }
 
 TEST_F(MainCommandsTest, FindStandsTheTableOnTheEntryOrKeepsTheDialogOpen) {

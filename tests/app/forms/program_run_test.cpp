@@ -64,9 +64,11 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         std::ofstream(file, std::ios::binary) << requests[i];
         seed += " --request " + file.string();
     }
-    const std::string env = "CORVANE_HOME=" + home.string() +
-                            " XDG_CONFIG_HOME=" + (home / "config").string() +
-                            " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    const std::string env =
+        "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
+        // A single-instance guard of its own, so that another copy
+        // run by another test never takes this one's place.
+        " XDG_RUNTIME_DIR=" + home.string() + " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
     ASSERT_EQ(std::system((env + seed).c_str()), 0);
 
     // The program runs until the test has seen the acknowledgements; then the driver

@@ -54,6 +54,32 @@ TEST(WholeFile, ReplaceWritesNewAndExistingFilesWhole) {
     EXPECT_EQ(EntriesIn(dir.path()), 1u) << "no temporary file is left beside it";
 }
 
+// A replacement written in pieces is seen only whole, and only once committed.
+TEST(WholeFile, PiecewiseReplacementAppearsOnlyOnCommit) {
+    testing::ScratchDir dir;
+    const std::string path = dir / "export.xls";
+    Put(path, "old");
+    {
+        FileReplacement file;
+        ASSERT_FALSE(file.Open(path));
+        ASSERT_FALSE(file.Write("new "));
+        EXPECT_EQ(Contents(path), "old");
+        // Dropped without a commit: the old file stays and the temporary goes.
+    }
+    EXPECT_EQ(Contents(path), "old");
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+
+    FileReplacement file;
+    ASSERT_FALSE(file.Open(path));
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_FALSE(file.Write("piece "));
+    ASSERT_FALSE(file.Commit());
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(Contents(path).size(), 6000u);
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+    EXPECT_EQ(file.Open(dir / "missing/x.xls"), std::errc::no_such_file_or_directory);
+}
+
 TEST(WholeFile, FailedReplaceLeavesNothingAndKeepsTheOldFile) {
     testing::ScratchDir dir;
     struct Case {

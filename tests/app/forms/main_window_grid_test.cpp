@@ -1,0 +1,343 @@
+// The main window's list grid over a real list table: the commands on the chosen rows,
+// the column clicks, the stored layout, and the statistics dialog's grid.
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/forms/choose_category_dialog.h"
+#include "app/forms/enter_more_dialog.h"
+#include "app/forms/list_grid.h"
+#include "app/forms/main_window.h"
+#include "app/forms/scan_folder_dialog.h"
+#include "app/forms/stats_dialog.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+#include "engine/dataset/strata_table.h"
+#include "grid/data/db_grid.h"
+#include "platform/ui/keys.h"
+#include "support/shelltree/shell_tree.h"
+#include "tests/app/list/list_test_support.h"
+
+namespace app {
+namespace {
+
+// The folder the tests started in: opening a database changes the current one.
+const std::filesystem::path kStartDir = std::filesystem::current_path();
+
+void Save(QWidget& widget, const std::string& name) {
+    EXPECT_TRUE(widget.grab().toImage().save(QString::fromStdString((kStartDir / name).string())));
+}
+
+class MainGridTest : public testing_support::ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        for (auto [item, category] :
+             std::vector<std::pair<const char*, const char*>>{{"ann@x.com", "news"},
+                                                              {"bob@x.com", "news"},
+                                                              {"cid@x.com", "sport"},
+                                                              {"dee@x.com", "events"},
+                                                              {"cid@x.com", "events"}})
+            Add(item, category);
+        Open();
+    }
+    void TearDown() override { window.reset(); }
+
+    void Open() {
+        window = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                            ListServices{settings, *database, errors, *entries});
+        window->Show();
+    }
+    void Add(const std::string& item, const std::string& category) {
+        strata::TStrataTable& t = database->tblCV();
+        t.Append();
+        t.FieldByName("Item")->SetAsString(item);
+        t.FieldByName("Category")->SetAsString(category);
+        t.FieldByName("Bounces")->SetAsInteger(3);
+        t.Post();
+    }
+    int KeyOf(const std::string& item, const std::string& category) {
+        strata::TStrataTable& t = database->tblCV();
+        for (t.First(); !t.Eof(); t.Next())
+            if (t.FieldByName("Item")->AsString() == item &&
+                t.FieldByName("Category")->AsString() == category)
+                return t.FieldByName("Index")->AsInteger();
+        ADD_FAILURE() << item << " " << category;
+        return -1;
+    }
+    // Chooses exactly these rows in the grid, as the user's clicks would.
+    void Choose(std::vector<std::pair<std::string, std::string>> rows) {
+        std::vector<int> keys;
+        for (auto& [item, category] : rows)
+            keys.push_back(KeyOf(item, category));
+        grid::TgxDBGrid& g = *window->gxDBGrid1;
+        g.ClearSelection();
+        for (int key : keys) {
+            grid::TgxDBGridNode* row = g.FindNodeByKeyValue(db::Variant(key));
+            ASSERT_NE(row, nullptr) << key;
+            g.SelectNode(row, true);
+        }
+    }
+    std::vector<std::string> Sorted() {
+        auto rows = Rows();
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+
+    std::unique_ptr<Tfrmmain> window;
+};
+
+TEST(ListGrid, StoredSortValuesMapToTheGridMarksBothWays) {
+    struct Case {
+        int stored;
+        grid::TgxTreeListColumnSort mark;
+        int back;
+    };
+    for (Case c : {Case{0, grid::csNone, 0}, Case{1, grid::csUp, 1}, Case{2, grid::csDown, 2},
+                   Case{3, grid::csNone, 0}, Case{-1, grid::csNone, 0}}) {
+        EXPECT_EQ(SortMarkFromStored(c.stored), c.mark) << c.stored;
+        EXPECT_EQ(StoredFromSortMark(SortMarkFromStored(c.stored)), c.back) << c.stored;
+    }
+}
+
+TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutAndPlaceComeBackAfterARestart) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    EXPECT_TRUE(g.IsLoadAllMode());
+    EXPECT_EQ(g.Count(), 5);
+    Save(*window, "main_window_grid.png");
+    grid::TgxDBTreeListColumn* category = g.ColumnByFieldName("Category");
+    grid::TgxDBTreeListColumn* comments = g.ColumnByFieldName("Comments");
+    ASSERT_NE(category, nullptr);
+    EXPECT_EQ(category->Name(), "gxDBGrid1Category");
+    category->SetSorted(grid::csDown);
+    category->SetWidth(155);
+    comments->SetVisible(false);
+    window->resize(700, 480);
+    window->Close();
+    window.reset();
+
+    Open();
+    grid::TgxDBGrid& again = *window->gxDBGrid1;
+    EXPECT_EQ(again.ColumnByFieldName("Category")->Sorted(), grid::csDown);
+    EXPECT_EQ(again.ColumnByFieldName("Category")->Width(), 155);
+    EXPECT_FALSE(again.ColumnByFieldName("Comments")->Visible());
+    EXPECT_TRUE(again.ColumnByFieldName("Item")->Visible());
+    // The window comes back at the size it was closed at.
+    EXPECT_EQ(window->width(), 700);
+    EXPECT_EQ(window->height(), 480);
+}
+
+TEST_F(MainGridTest, CommandsOnChosenRowsTouchExactlyThoseRows) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    const int bob = KeyOf("bob@x.com", "news");
+    g.FindNodeByKeyValue(db::Variant(bob))->SetFocused(true);
+    Choose({{"bob@x.com", "news"}, {"cid@x.com", "sport"}});
+    prompts->Answer(ui::mrYes);
+    window->DeleteRecord1Click();
+    // The focus lands once on a row that stays, and only that row is chosen (looked at
+    // before the rows are read, since reading moves the table and the grid with it).
+    auto* focused = dynamic_cast<grid::TgxDBGridNode*>(g.GetFocusedNode());
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(focused->Selected());
+    EXPECT_EQ(g.GetSelectedCount(), 1);
+    EXPECT_NE(focused->Key.AsInteger(), bob);
+    EXPECT_EQ(Sorted(),
+              (std::vector<std::string>{"ann@x.com|news", "cid@x.com|events", "dee@x.com|events"}));
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Are you sure you want to delete the 2 selected entries?");
+
+    Choose({{"ann@x.com", "news"}});
+    window->BatchProcess(1);
+    strata::TStrataTable& t = database->tblCV();
+    for (t.First(); !t.Eof(); t.Next())
+        EXPECT_EQ(t.FieldByName("Bounces")->AsInteger(),
+                  t.FieldByName("Item")->AsString() == "ann@x.com" ? 0 : 3);
+
+    // Moving cid's events row to "news" keeps it; dee gets the category too.
+    Choose({{"cid@x.com", "events"}, {"dee@x.com", "events"}});
+    ui::ScopedModalHandler script([](ui::TForm& form) {
+        auto* dialog = dynamic_cast<TdlgChooseCategory*>(&form);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->lblPrompt->Caption(), "Please enter a List Category for these 2 entries");
+        dialog->cmbCategory->SetText(" news ");
+        dialog->btnOK->Click();
+    });
+    window->mkChangeCategoryClick();
+    EXPECT_EQ(Sorted(),
+              (std::vector<std::string>{"ann@x.com|news", "cid@x.com|news", "dee@x.com|news"}));
+
+    Choose({{"dee@x.com", "news"}});
+    prompts->Answer(ui::mrYes);
+    window->mkaddtoneverClick();
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"ann@x.com|news", "cid@x.com|news"}));
+    EXPECT_NE(std::find(settings.lbxneversubscribe.begin(), settings.lbxneversubscribe.end(),
+                        "dee@x.com"),
+              settings.lbxneversubscribe.end());
+}
+
+TEST_F(MainGridTest, KeysAndPopUpMenuFollowTheSettings) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    Choose({{"dee@x.com", "events"}});
+    prompts->Answer(ui::mrNo);
+    window->DBGrid1KeyUp(ui::VK_DELETE, false);
+    EXPECT_EQ(Rows().size(), 5u);
+    Choose({{"dee@x.com", "events"}});
+    prompts->Answer(ui::mrYes);
+    window->DBGrid1KeyUp(ui::VK_DELETE, false);
+    EXPECT_EQ(Rows().size(), 4u);
+
+    window->DBGrid1KeyUp(ui::VK_END, true);
+    EXPECT_EQ(database->tblCV().FieldByName("Item")->AsString(), "cid@x.com");
+    window->DBGrid1KeyUp(ui::VK_HOME, true);
+    EXPECT_EQ(database->tblCV().FieldByName("Item")->AsString(), "ann@x.com");
+    EXPECT_EQ(static_cast<grid::TgxDBGridNode*>(g.GetFocusedNode())->Key.AsInteger(),
+              KeyOf("ann@x.com", "news"));
+
+    for (bool rights : {false, true}) {
+        settings.UserSending = rights;
+        window->PopupMenu1Popup();
+        EXPECT_EQ(window->PopupMenu1.Items().Find("pukUsercansend")->Enabled(), rights);
+        EXPECT_EQ(window->MainMenu1.Items().Find("Usercannotsendmessages1")->Enabled(), rights);
+    }
+}
+
+TEST_F(MainGridTest, CacheLimitLoadsPartlyAndSortsByAddress) {
+    window->Close();
+    window.reset();
+    settings.LimitDBCache = true;
+    settings.DBCacheSize = 100;
+    SaveEntries(settings, program.Dir());
+    Open();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    EXPECT_TRUE(g.IsPartialLoadMode());
+    EXPECT_EQ(g.PartialLoadBufferCount(), 100);
+    EXPECT_FALSE(g.ShowGroupPanel());
+    EXPECT_EQ(g.ColumnByFieldName("Item")->Sorted(), grid::csUp);
+    EXPECT_FALSE(window->mkShowGroupPanel->Visible());
+    // The panel the limit hid is still the user's choice at the next start.
+    window->Close();
+    Settings reread;
+    Loadentries(reread, program.Dir());
+    EXPECT_TRUE(reread.ShowGroupPanel);
+}
+
+TEST_F(MainGridTest, CommandsWithoutAChosenRowBeepAndChangeNothing) {
+    window->gxDBGrid1->ClearSelection();
+    const int beeps = ui::BeepCount();
+    const auto before = Sorted();
+    window->DeleteRecord1Click();
+    window->BatchProcess(2);
+    window->mkChangeCategoryClick();
+    EXPECT_EQ(ui::BeepCount(), beeps + 3);
+    EXPECT_EQ(Sorted(), before);
+    EXPECT_TRUE(prompts->Asked().size() <= 1u);
+}
+
+TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    strata::TStrataTable& t = database->tblCV();
+    grid::TgxDBTreeListColumn* category = g.ColumnByFieldName("Category");
+    // Every row loaded: the table keeps its order, the grid sorts.
+    window->gxDBGrid1ColumnClick(category);
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+    // The sort menu turns descending first, then back to ascending, and shows the mark.
+    for (grid::TgxTreeListColumnSort expected : {grid::csDown, grid::csUp, grid::csDown}) {
+        window->SortMenuClick("Category");
+        EXPECT_EQ(category->Sorted(), expected);
+    }
+    EXPECT_EQ(g.GetCellText(g.Items(0), category->GetIndex()), "sport");
+    window->mkSortingClick();
+    EXPECT_TRUE(window->MainMenu1.Items().Find("mksortList")->Checked());
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+
+    settings.LimitDBCache = true;
+    window->SetLoadAllRecords();
+    EXPECT_FALSE(g.IsLoadAllMode());
+    EXPECT_FALSE(g.ShowGroupPanel());
+    window->gxDBGrid1ColumnClick(category);
+    EXPECT_EQ(t.IndexFieldNames(), "Category");
+    EXPECT_EQ(category->Sorted(), grid::csUp);
+    window->gxDBGrid1ColumnClick(g.ColumnByFieldName("Bounces"));
+    EXPECT_EQ(t.IndexFieldNames(), "Bounces");
+    EXPECT_EQ(category->Sorted(), grid::csNone);
+    window->gxDBGrid1ColumnClick(g.ColumnByFieldName("Bounces"));
+    EXPECT_EQ(t.IndexFieldNames(), "");
+    const int beeps = ui::BeepCount();
+    window->gxDBGrid1ColumnClick(g.ColumnByFieldName("Comments"));
+    EXPECT_EQ(ui::BeepCount(), beeps + 1);
+    EXPECT_EQ(t.IndexFieldNames(), "");
+}
+
+TEST_F(MainGridTest, EditingSwitchesRowSelectOff) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    const bool was = window->mkAllowEditing->Checked();
+    window->mkAllowEditingClick();
+    EXPECT_EQ((g.Options() & grid::egoEditing) != 0, !was);
+    EXPECT_EQ((g.Options() & grid::egoRowSelect) != 0, was);
+    EXPECT_EQ(settings.AllowEditing, !was);
+}
+
+TEST_F(MainGridTest, FileFolderScanOffersEachAddressOfTheChosenFilesOnce) {
+    const std::filesystem::path folder = program.File("scan");
+    const std::filesystem::path empty = program.File("empty");
+    std::filesystem::create_directory(folder);
+    std::filesystem::create_directory(empty);
+    std::ofstream(folder / "a.txt") << "Mail ann@x.com and BOB@y.org\r\nagain Ann@X.com\n";
+    std::ofstream(folder / "b.txt") << "zed@z.net";
+    std::ofstream(folder / "c.dat") << "dat@x.com";
+    std::vector<std::string> offered;
+    std::string heading;
+    int steps = 0;
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        if (auto* scan = dynamic_cast<TdlgScanFolder*>(&form)) {
+            // First a folder without text files, then the one with them.
+            ++steps;
+            scan->ScanDirectory->SetRootUsePIDL(false);
+            scan->ScanDirectory->SetRootDir(program.Dir());
+            scan->ScanDirectory->SetPath((steps == 1 ? empty : folder).string());
+            ASSERT_TRUE(scan->btnNext1->Enabled());
+            EXPECT_EQ(scan->Mask(), "*.txt");
+            scan->btnNext1->Click();
+        } else if (auto* more = dynamic_cast<TdlgEnterMore*>(&form)) {
+            offered = more->memin->Lines().ToVector();
+            heading = more->lblHeading->Caption();
+            form.SetModalResult(ui::mrCancel);
+        } else {
+            ADD_FAILURE() << "another dialog came up";
+        }
+    });
+    window->ScanFileFoldersforAddresses1Click();
+    EXPECT_EQ(steps, 2);
+    EXPECT_EQ(
+        prompts->Asked().back().text,
+        "No files of the specified type could be found in the folder, " + empty.string() + "!");
+    EXPECT_EQ(offered, (std::vector<std::string>{"ann@x.com", "BOB@y.org", "zed@z.net"}));
+    EXPECT_EQ(heading, "The following 3 addresses were retrieved from your file folder:");
+    EXPECT_EQ(Rows().size(), 5u);
+}
+
+TEST_F(MainGridTest, StatisticsGridSumsEachCountInItsFooter) {
+    for (int day = 1; day <= 3; ++day)
+        for (int i = 0; i < day; ++i)
+            database->AddStatRecord(kStatSubscribe, db::EncodeDate(2026, 3, day));
+    database->AddStatRecord(kStatBounce, db::EncodeDate(2026, 3, 2));
+    TdlgStats stats(nullptr, database->tblStats());
+    stats.Show();
+    grid::TgxDBGrid& g = *stats.gxDBGrid1;
+    EXPECT_EQ(g.Count(), 3);
+    EXPECT_EQ(g.GetFooterText(g.ColumnByFieldName("Subscribes")->GetIndex()), "6");
+    EXPECT_EQ(g.GetFooterText(g.ColumnByFieldName("Bounces")->GetIndex()), "1");
+    EXPECT_EQ(g.GetFooterText(g.ColumnByFieldName("Unsubscribes")->GetIndex()), "0");
+    Save(stats, "stats_dialog.png");
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,235 @@
+// Exported files read back by real programs: xlrd and LibreOffice Calc for the worksheet,
+// html5lib and Chromium for the page. CI installs them; a machine without one skips.
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "grid/export/grid_export.h"
+#include "tests/grid/export/export_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kPython = "/usr/bin/python3";
+
+struct Output {
+    int status = -1;
+    std::string out;
+};
+
+Output Shell(const std::string& command) {
+    Output run;
+    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+bool Has(const std::string& probe) {
+    return Shell(probe + " >/dev/null").status == 0;
+}
+
+fs::path OutputDir() {
+    fs::path dir = fs::path(CORVANE_TEST_OUTPUT_DIR) / "export";
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string FileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Five records with numbers, floats, texts and names from hostile mail.
+struct ReaderGrid : ExportGrid {
+    ReaderGrid() : ExportGrid(0) {
+        list.ds->AddColumn("Amount", db::ftFloat);
+        list.ds->Close();
+        list.ds->Open();
+        const std::vector<std::string> items = {"ann@example.org", "<script>alert(1)</script>",
+                                                "Tom \"T\" & Jerry", "Ωμέγα Łódź café", "plain"};
+        for (int i = 0; i < 5; ++i) {
+            list.Append(i + 1, items[static_cast<std::size_t>(i)], "news", i * 10 - 15);
+            list.ds->Edit();
+            list.ds->FieldByName("Amount")->SetAsFloat(i * 1.25);
+            list.ds->Post();
+        }
+        list.ds->First();
+        Add("Index", "No.", 50, taRightJustify)->SetSummaryFooterType(cstCount);
+        Add("Item", "Address", 200, taLeftJustify);
+        Add("Bounces", "Bounces", 70, taRightJustify);
+        TgxDBTreeListColumn* amount = Add("Amount", "Amount", 70, taRightJustify);
+        amount->SetSummaryFooterType(cstSum);
+        amount->SetSummaryFooterField("Amount");
+        grid->SetShowSummaryFooter(true);
+        grid->SetShowBands(true);
+        BandCaption("Members");
+        Bind();
+    }
+};
+
+TEST(ExportReaders, XlrdReadsTheWorksheet) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    ReaderGrid g;
+    const fs::path file = OutputDir() / "readers.xls";
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "b = xlrd.open_workbook(sys.argv[1], encoding_override='cp1252')\n"
+        "s = b.sheet_by_index(0)\n"
+        "def kind(c): return 'blank' if c.ctype in (0, 6) else type(c.value).__name__\n"
+        "for r in range(s.nrows):\n"
+        "  print('|'.join('%s:%s' % (kind(c), repr(c.value)) for c in s.row(r)))\n";
+    const Output run =
+        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(file.string()));
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::vector<std::string> rows;
+    std::istringstream in(run.out);
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 8u) << run.out;
+    const std::vector<std::string> want = {
+        "str:'Members'|blank:''|blank:''|blank:''",
+        "str:'No.'|str:'Address'|str:'Bounces'|str:'Amount'",
+        "float:1.0|str:'ann@example.org'|float:-15.0|float:0.0",
+        "float:2.0|str:'<script>alert(1)</script>'|float:-5.0|float:1.25",
+        "float:3.0|str:'Tom \"T\" & Jerry'|float:5.0|float:2.5",
+        "float:4.0|str:'????? L\xC3\xB3"
+        "dz caf\xC3\xA9'|float:15.0|float:3.75",
+        "float:5.0|str:'plain'|float:25.0|float:5.0",
+        // The footer formulas, whose stored results are 0 until a spreadsheet computes them.
+        "float:0.0|blank:''|blank:''|float:0.0",
+    };
+    EXPECT_EQ(rows, want);
+}
+
+TEST(ExportReaders, LibreOfficeComputesTheFooter) {
+    if (!Has("command -v soffice"))
+        GTEST_SKIP() << "libreoffice-calc-nogui is not installed";
+    ReaderGrid g;
+    TempFolder profile;
+    const fs::path dir = OutputDir() / "calc";
+    fs::create_directories(dir);
+    const fs::path file = dir / "readers.xls";
+    g.grid->SaveToXLS(file.string(), true);
+    fs::remove(dir / "readers.csv");
+    const Output run =
+        Shell("timeout 180 soffice -env:UserInstallation=file://" + profile.path.string() +
+              " --headless --convert-to 'csv:Text - txt - csv (StarCalc):44,34,76' "
+              "--outdir " +
+              Quote(dir.string()) + " " + Quote(file.string()));
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string csv = FileText(dir / "readers.csv");
+    std::vector<std::string> rows;
+    std::istringstream in(csv);
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(line.ends_with('\r') ? line.substr(0, line.size() - 1) : line);
+    ASSERT_EQ(rows.size(), 8u) << csv;
+    EXPECT_EQ(rows[0], "Members,,,");
+    EXPECT_EQ(rows[1], "No.,Address,Bounces,Amount");
+    EXPECT_EQ(rows[2], "1,ann@example.org,-15,0");
+    EXPECT_EQ(rows[3], "2,<script>alert(1)</script>,-5,1.25");
+    EXPECT_EQ(rows[4], "3,\"Tom \"\"T\"\" & Jerry\",5,2.5");
+    EXPECT_EQ(rows[5],
+              "4,????? L\xC3\xB3"
+              "dz caf\xC3\xA9,15,3.75");
+    EXPECT_EQ(rows[6], "5,plain,25,5");
+    // COUNTA over the numbers, SUM of the amounts.
+    EXPECT_EQ(rows[7], "5,,,12.5");
+}
+
+TEST(ExportReaders, Html5libAndChromiumShowHostileNamesAsText) {
+    if (!Has(std::string(kPython) + " -c 'import html5lib'"))
+        GTEST_SKIP() << "python3-html5lib is not installed";
+    ReaderGrid g;
+    const fs::path page = OutputDir() / "hostile.html";
+    g.grid->SaveToHTML(page.string(), true);
+    const std::string script =
+        "import sys, html5lib\n"
+        "doc = html5lib.parse(open(sys.argv[1], 'rb').read(), namespaceHTMLElements=False)\n"
+        "assert not doc.findall('.//script'), 'a script element'\n"
+        "for tr in doc.iter('tr'):\n"
+        "  cells = [''.join(td.itertext()) for td in tr.findall('td')]\n"
+        "  if len(cells) == 4: print('|'.join(cells))\n";
+    const Output run =
+        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(page.string()));
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::vector<std::string> rows;
+    std::istringstream in(run.out);
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 7u) << run.out;
+    EXPECT_EQ(rows[0], "No.|Address|Bounces|Amount");
+    EXPECT_EQ(rows[2], "2|<script>alert(1)</script>|-5|1.25");
+    EXPECT_EQ(rows[3], "3|Tom \"T\" & Jerry|5|2.5");
+    EXPECT_EQ(rows[4], "4|????? Lódz café|15|3.75");
+
+    if (!Has("command -v chromium"))
+        GTEST_SKIP() << "chromium is not installed";
+    TempFolder profile;
+    for (const std::string name : {"hostile"}) {
+        const fs::path png = OutputDir() / (name + ".png");
+        fs::remove(png);
+        const Output shot = Shell(
+            "timeout 120 chromium --headless --no-sandbox --disable-gpu "
+            "--user-data-dir=" +
+            Quote(profile.path.string()) + " --screenshot=" + Quote(png.string()) +
+            " --window-size=1024,768 " + Quote("file://" + page.string()));
+        ASSERT_EQ(shot.status, 0);
+        ASSERT_TRUE(fs::exists(png));
+        EXPECT_EQ(FileText(png).substr(1, 3), "PNG");
+    }
+}
+
+// A normal grouped export, rendered for a person to look at.
+TEST(ExportReaders, ChromiumRendersAGroupedList) {
+    if (!Has("command -v chromium"))
+        GTEST_SKIP() << "chromium is not installed";
+    ExportGrid g(12);
+    g.Add("Category", "Category", 80, taLeftJustify);
+    g.Add("Index", "No.", 60, taRightJustify)->SetSummaryFooterType(cstCount);
+    g.Add("Item", "Address", 200, taLeftJustify);
+    g.Add("Bounces", "Bounces", 70, taRightJustify);
+    g.grid->SetShowSummaryFooter(true);
+    g.grid->SetBorderStyle(bsSingle);
+    g.Bind();
+    g.grid->ColumnByFieldName("Category")->SetGroupIndex(0);
+    const fs::path page = OutputDir() / "grouped.html";
+    g.grid->SaveToHTML(page.string(), true);
+    g.grid->SaveToXLS((OutputDir() / "grouped.xls").string(), true);
+    TempFolder profile;
+    const fs::path png = OutputDir() / "grouped.png";
+    fs::remove(png);
+    const Output shot = Shell(
+        "timeout 120 chromium --headless --no-sandbox --disable-gpu "
+        "--user-data-dir=" +
+        Quote(profile.path.string()) + " --screenshot=" + Quote(png.string()) +
+        " --window-size=1024,768 " + Quote("file://" + page.string()));
+    ASSERT_EQ(shot.status, 0);
+    EXPECT_TRUE(fs::exists(png));
+}
+
+}  // namespace
+}  // namespace grid::testing
