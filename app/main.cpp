@@ -10,10 +10,13 @@
 
 #include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
+#include "app/forms/send_mail_dialog.h"
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
+#include "platform/mail/mail_config.h"
+#include "platform/mail/mail_store.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/prompt.h"
@@ -74,6 +77,21 @@ int main(int argc, char** argv) {
     app::MailCheck check(frmmain, services);
     frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
         check.Run(for_requests, for_members);
+    };
+
+    app::MailContext send_context;
+    std::unique_ptr<mail::MailStore> send_store;
+    frmmain.OnSendEmail = [&] {
+        send_context.mail_settings = app::MailSettingsFrom(settings, mail::LoadMailSettings());
+        try {
+            if (!send_store)
+                send_store = mail::MailStore::Open(send_context.mail_settings,
+                                                   *program_dir + "Mail", settings.ListFolder());
+        } catch (const std::exception&) {
+            // Without a store only the store method fails, with its own message.
+        }
+        send_context.store = send_store.get();
+        app::SendEmailToList(frmmain, services, send_context);
     };
 
     // The database folder and sharing settings come from the registry before the open.

@@ -171,7 +171,8 @@ void Tfrmmain::BuildMenus() {
     mkCheckOutlook = add(tools, "Check Outlook for New Entries", "mkCheckOutlook",
                          [this] { btngetoutlookClick(); });
     SendEmailtoMailingList1 =
-        add(tools, "Send E-mail to Mailing List...", "SendEmailtoMailingList1");
+        add(tools, "Send E-mail to Mailing List...", "SendEmailtoMailingList1",
+            [this] { SendEmailtoMailingList1Click(); });
     add(tools, "Manually Enter Entries...", "mkAddMore", [this] { btnAddMoreClick(); });
     tools.AddSeparator();
     mkScanFolders = add(tools, "Scan Outlook Folders for Addresses...", "mkScanFolders");
@@ -282,7 +283,7 @@ void Tfrmmain::BuildToolBar() {
     };
     btngetoutlook =
         button("Check for New Entries", "btngetoutlook", [this] { btngetoutlookClick(); });
-    btnsend = button("Send E-Mail to List", "btnsend");
+    btnsend = button("Send E-Mail to List", "btnsend", [this] { SendEmailtoMailingList1Click(); });
     btnAddMore = button("Manually Enter Entries...", "btnAddMore", [this] { btnAddMoreClick(); });
     btnScanOutlook = button("Scan Outlook Folders", "btnScanOutlook");
     row->addStretch(1);

@@ -76,6 +76,12 @@ class Tfrmmain : public ui::TForm {
     void tmrGetEntriesTimer();
     void btngetoutlookClick();
     void ProcessFolder(bool for_requests, bool for_members);
+    // The send command: the program shows the send dialog with its mail context.
+    std::function<void()> OnSendEmail;
+    void SendEmailtoMailingList1Click() {
+        if (OnSendEmail)
+            OnSendEmail();
+    }
     // Runs the check of one folder (the program sets the mail run; tests count passes).
     std::function<void(bool for_requests, bool for_members)> OnProcessFolder;
 

@@ -4,6 +4,8 @@
 
 #include "app/list/cancel_flag.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/prompt.h"
 
 namespace app {
 
@@ -19,7 +21,13 @@ TdlgProgress::TdlgProgress(QWidget* owner)
     ClientLayout()->addWidget(Gauge1);
     ClientLayout()->addWidget(btnCancel, 0, Qt::AlignHCenter);
     btnCancel->SetVisible(false);
-    btnCancel->OnClick = [] { SetCancelled(true); };
+    btnCancel->OnClick = [this] { btnCancelClick(); };
+}
+
+void TdlgProgress::btnCancelClick() {
+    ui::MessageBeep();
+    SetCancelled(ui::MessageDlg("Are you sure you want to cancel processing?", ui::mtConfirmation,
+                                ui::mbYesNo) == ui::mrYes);
 }
 
 void TdlgProgress::SetCancellable(bool cancellable) {

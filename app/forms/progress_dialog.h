@@ -16,6 +16,8 @@ class TdlgProgress : public ui::TForm {
     void SetCancellable(bool cancellable);
     void SetMessage(std::string_view text) { lblMessage->SetCaption(text); }
     void SetPercent(int percent) { Gauge1->SetPosition(percent); }
+    // Beeps and asks; the cancel flag takes the answer (No clears it again).
+    void btnCancelClick();
 
     ui::TLabel* lblMessage;
     ui::TProgressBar* Gauge1;

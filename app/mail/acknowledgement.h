@@ -21,9 +21,6 @@ namespace app {
 class EntryProcessor;
 struct Settings;
 
-inline constexpr int kMethodOutlook = 2;
-inline constexpr int kMethodSmtp = 3;
-
 class Acknowledger {
   public:
     Acknowledger(EntryProcessor& entries, MailContext& context);

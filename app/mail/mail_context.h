@@ -23,6 +23,13 @@ struct Settings;
 // password, time-outs).
 mail::MailSettings MailSettingsFrom(const Settings& settings, mail::MailSettings base = {});
 
+// The sending methods by their stored numbers (EmailMethod).
+inline constexpr int kMethodMapiControl = 0;  // Simple MAPI, one call per message
+inline constexpr int kMethodEmail = 1;        // Simple MAPI in a session
+inline constexpr int kMethodOutlook = 2;      // the mail store's draft
+inline constexpr int kMethodSmtp = 3;         // the SMTP client
+inline constexpr int kMethodRelay = 4;        // the relay module
+
 struct MailContext {
     mail::MailStore* store = nullptr;
     mail::MailSettings mail_settings;

@@ -185,8 +185,14 @@ TEST_F(MainWindowTest, CancelOnTheProgressSetsTheCancelFlagWhichANewDisplayClear
     window.showprogress(true, 1, true, "Backing Up Entries", 10);
     ASSERT_TRUE(window.ProgressDialog()->btnCancel->Visible());
     EXPECT_FALSE(Cancelled());
+    prompts->Answer(ui::mrYes);
     window.ProgressDialog()->btnCancel->Click();
     EXPECT_TRUE(Cancelled());
+    prompts->Answer(ui::mrNo);
+    window.ProgressDialog()->btnCancel->Click();
+    EXPECT_FALSE(Cancelled()) << "No after a first Yes clears the flag again";
+    EXPECT_EQ(prompts->Asked().back().text, "Are you sure you want to cancel processing?");
+    window.ProgressDialog()->btnCancel->Click();
     window.hideprogress();
     window.showprogress(true, 1, true, "Backing Up Entries", 10);
     EXPECT_FALSE(Cancelled());
@@ -219,8 +225,11 @@ TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
     QImage image = window.grab().toImage();
     EXPECT_TRUE(image.save("main_window.png"));
     EXPECT_GT(window.menuBar()->actions().size(), 4);
-    EXPECT_FALSE(window.btnsend->Enabled()) << "shown, but not runnable yet";
     EXPECT_TRUE(window.btnsend->Visible());
+    int sends = 0;
+    window.OnSendEmail = [&] { ++sends; };
+    window.btnsend->click();
+    EXPECT_EQ(sends, 1) << "the send command reaches the program's send dialog";
     EXPECT_TRUE(window.btngetoutlook->Enabled());
 }
 

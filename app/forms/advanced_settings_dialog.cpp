@@ -1,0 +1,247 @@
+#include "app/forms/advanced_settings_dialog.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+
+#include "app/list/settings.h"
+#include "app/mail/mail_context.h"
+#include "app/routines/text_routines.h"
+#include "platform/ui/prompt.h"
+
+namespace app {
+
+TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fields)
+    : ui::TForm(owner), relay_(fields.relay) {
+    SetCaption("SMTP Settings");
+    SetPosition(ui::poMainFormCenter);
+    lblHeading = new ui::TLabel(Client(), "The following details are required for SMTP sending:");
+    ClientLayout()->addWidget(lblHeading);
+    auto* grid = new QGridLayout;
+    int row = 0;
+    auto field = [&](ui::TLabel*& label, std::string_view caption, ui::TEdit*& edit) {
+        label = new ui::TLabel(Client(), caption);
+        edit = new ui::TEdit(Client());
+        grid->addWidget(label, row, 0);
+        grid->addWidget(edit, row++, 1);
+    };
+    ui::TLabel* name_label = nullptr;
+    ui::TLabel* email_label = nullptr;
+    field(lblSMTPHost, "SMTP Host:", edtSMTPHost);
+    field(lblSMTPPort, "Port (e.g. 25): ", edtSMTPPort);
+    field(lblSMTPID, "User ID (often not required):", edtSMTPID);
+    field(name_label, "Sender Name:", edtSMTPName);
+    field(email_label, "Sender E-Mail Address: ", edtSMTPEmail);
+    ClientLayout()->addLayout(grid);
+    chkRemoveBadAddresses = new ui::TCheckBox(Client(), "Process bounces as they are detected");
+    ClientLayout()->addWidget(chkRemoveBadAddresses);
+    chkRemoveBadAddresses->hide();
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    btnOK = new ui::TButton(Client(), "OK");
+    btnOK->SetDefault(true);
+    auto* cancel = new ui::TButton(Client(), "Cancel");
+    cancel->SetModalResult(ui::mrCancel);
+    buttons->addWidget(btnOK);
+    buttons->addWidget(cancel);
+    ClientLayout()->addLayout(buttons);
+    btnOK->OnClick = [this] { BitBtn1Click(); };
+
+    edtSMTPHost->SetText(fields.host);
+    edtSMTPPort->SetText(fields.port);
+    edtSMTPID->SetText(fields.user);
+    edtSMTPName->SetText(fields.name);
+    edtSMTPEmail->SetText(fields.email);
+    if (relay_) {
+        lblHeading->SetCaption(
+            "The following settings are required for using the CVN SMTP server relay");
+        lblSMTPHost->SetCaption("DNS Server:");
+        lblSMTPID->hide();
+        edtSMTPID->hide();
+        lblSMTPPort->SetCaption("DNS Time Out (sec):");
+        chkRemoveBadAddresses->SetChecked(fields.process_bounce);
+        chkRemoveBadAddresses->show();
+    }
+    resize(ScaleToScreen(420), sizeHint().height());
+}
+
+SmtpSettingsFields TdlgSMTPSettings::Fields() const {
+    SmtpSettingsFields f;
+    f.relay = relay_;
+    f.host = edtSMTPHost->Text();
+    f.port = edtSMTPPort->Text();
+    f.user = edtSMTPID->Text();
+    f.name = edtSMTPName->Text();
+    f.email = edtSMTPEmail->Text();
+    f.process_bounce = chkRemoveBadAddresses->Checked();
+    return f;
+}
+
+void TdlgSMTPSettings::BitBtn1Click() {
+    if (!ParsePortField(edtSMTPPort->Text(), relay_)) {
+        ui::MessageDlg("You have not specified a valid SMTP port!", ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    SetModalResult(ui::mrOk);
+}
+
+TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings)
+    : ui::TForm(owner), settings_(settings) {
+    SetCaption("Advanced Settings");
+    SetPosition(ui::poMainFormCenter);
+    SetHelpContext(312);
+    pgcAdv = new ui::TPageControl(Client());
+    tabGeneral = new ui::TTabSheet(*pgcAdv, "General");
+    auto* sending = new ui::TGroupBox(tabGeneral, "Sending Options");
+    sending->Layout()->addWidget(
+        new ui::TLabel(sending, "What method do you want to use for sending of e-mail?"));
+    auto* method_row = new QHBoxLayout;
+    cmbEmailMethod = new ui::TComboBox(sending, ui::csDropDownList);
+    for (const char* item : {"Use MAPI to send mail via your default E-mail Client",
+                             "Use Alternative MAPI Method (Older Interface)",
+                             "Use OLE to send mail via Microsoft Outlook",
+                             "Use SMTP to send mail to your ISP's mail server",
+                             "Use CVN's internal SMTP Server (direct sending)"})
+        cmbEmailMethod->Items().Add(item);
+    btnSMTPSettings = new ui::TButton(sending, "Settings...");
+    btnSMTPSettings->SetEnabled(false);
+    method_row->addWidget(cmbEmailMethod, 1);
+    method_row->addWidget(btnSMTPSettings);
+    sending->Layout()->addLayout(method_row);
+    chkAlwaysResolveAddresses =
+        new ui::TCheckBox(sending, "Always resolve outgoing e-mail addresses");
+    sending->Layout()->addWidget(chkAlwaysResolveAddresses);
+    tabGeneral->Layout()->addWidget(sending);
+    auto* software = new ui::TGroupBox(tabGeneral, "E-mail Software");
+    rdbOutlook = new ui::TRadioButton(software, "I will use Outlook with Corvane");
+    rdbOther = new ui::TRadioButton(
+        software, "I will be using a different e-mail program (e.g. Outlook Express, Eudora)");
+    rdbOutlook->SetChecked(true);
+    software->Layout()->addWidget(rdbOutlook);
+    software->Layout()->addWidget(rdbOther);
+    tabGeneral->Layout()->addWidget(software);
+    tabGeneral->Layout()->addStretch(1);
+
+    tabOutlook = new ui::TTabSheet(*pgcAdv, "Outlook Integration");
+    auto* root = new ui::TGroupBox(tabOutlook, "Outlook Root (Top Level) Folder");
+    rdbPersonalFolders = new ui::TRadioButton(root, "Access root folder as 'Personal Folders'");
+    rdbrootdefault = new ui::TRadioButton(root, "Use Outlook Default root definition");
+    rdbRootOther = new ui::TRadioButton(root, "Specify name of Outlook Root:");
+    edtrootother = new ui::TEdit(root);
+    edtrootother->SetEnabled(false);
+    rdbPersonalFolders->SetChecked(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{rdbPersonalFolders, rdbrootdefault,
+                                                      rdbRootOther, edtrootother})
+        root->Layout()->addWidget(w);
+    tabOutlook->Layout()->addWidget(root);
+    auto* sender = new ui::TGroupBox(tabOutlook, "Sender E-mail Retrieval");
+    sender->Layout()->addWidget(new ui::TLabel(
+        sender, "What method do you want to use for retrieving the sender address of an e-mail?"));
+    cmbGetSenderMethod = new ui::TComboBox(sender, ui::csDropDownList);
+    for (const char* item :
+         {"None: Only process if email found in Sender Name",
+          "Dynamically select Reply or ReplyRecipients ", "Use Reply Object",
+          "Use ReplyRecipients property", "Use MAPI to retrieve sender address (may be unstable)"})
+        cmbGetSenderMethod->Items().Add(item);
+    sender->Layout()->addWidget(cmbGetSenderMethod);
+    chkAlwaysShowSenderError =
+        new ui::TCheckBox(sender, "Always display error when cannot retrieve a sender address");
+    sender->Layout()->addWidget(chkAlwaysShowSenderError);
+    tabOutlook->Layout()->addWidget(sender);
+    tabOutlook->Layout()->addStretch(1);
+    ClientLayout()->addWidget(pgcAdv, 1);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(new ui::TButton(Client(), "&Help"));
+    buttons->addStretch(1);
+    auto* cancel = new ui::TButton(Client(), "Cancel");
+    cancel->SetModalResult(ui::mrCancel);
+    btnOK = new ui::TButton(Client(), "OK");
+    btnOK->SetDefault(true);
+    buttons->addWidget(cancel);
+    buttons->addWidget(btnOK);
+    ClientLayout()->addLayout(buttons);
+
+    cmbEmailMethod->OnChange = [this] { cmbEmailMethodChange(); };
+    btnSMTPSettings->OnClick = [this] { btnSMTPSettingsClick(); };
+    rdbOutlook->OnClick = [this] { rdbOutlookClick(); };
+    rdbOther->OnClick = [this] { rdbOutlookClick(); };
+    for (ui::TRadioButton* r : {rdbPersonalFolders, rdbrootdefault, rdbRootOther})
+        r->OnClick = [this] { rdbrootdefaultClick(); };
+    btnOK->OnClick = [this] { BitBtn1Click(); };
+    OnShow = [this] { FormShow(); };
+    resize(ScaleToScreen(520), ScaleToScreen(380));
+}
+
+void TdlgAdvancedSettings::FormShow() {
+    // The question is answered on the dialog's controls only, so Cancel leaves
+    // the stored method as it was.
+    int method = settings_.EmailMethod;
+    if (method < 0) {
+        if (ui::MessageDlg("Your preferred e-mail sending method has not been specified.  The "
+                           "default, MAPI transport, will be used.  You can change this now, if "
+                           "you prefer.",
+                           ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
+            return;
+        method = kMethodMapiControl;
+    }
+    cmbGetSenderMethod->SetItemIndex(settings_.GetSenderMethod);
+    cmbEmailMethod->SetItemIndex(method);
+    cmbEmailMethodChange();
+    chkAlwaysResolveAddresses->SetChecked(settings_.AlwaysResolveAddresses);
+    chkAlwaysShowSenderError->SetChecked(settings_.AlwaysShowSenderError);
+    switch (RootChoiceOf(settings_.RootFolder)) {
+        case RootChoice::kDefault:
+            rdbrootdefault->SetChecked(true);
+            break;
+        case RootChoice::kOther:
+            rdbRootOther->SetChecked(true);
+            edtrootother->SetText(settings_.RootFolder);
+            break;
+        case RootChoice::kPersonalFolders:
+            rdbPersonalFolders->SetChecked(true);
+            break;
+    }
+    rdbrootdefaultClick();
+}
+
+void TdlgAdvancedSettings::cmbEmailMethodChange() {
+    const int item = cmbEmailMethod->ItemIndex();
+    btnSMTPSettings->SetEnabled(item == kMethodSmtp || item == kMethodRelay);
+    chkAlwaysResolveAddresses->SetEnabled(!btnSMTPSettings->isEnabled());
+}
+
+void TdlgAdvancedSettings::rdbOutlookClick() {
+    tabOutlook->SetTabVisible(rdbOutlook->Checked());
+}
+
+void TdlgAdvancedSettings::rdbrootdefaultClick() {
+    edtrootother->SetEnabled(rdbRootOther->Checked());
+}
+
+void TdlgAdvancedSettings::btnSMTPSettingsClick() {
+    const bool relay = cmbEmailMethod->ItemIndex() != kMethodSmtp;
+    TdlgSMTPSettings dialog(this, LoadSmtpSettingsFields(settings_, relay));
+    if (dialog.ShowModal() == ui::mrOk)
+        StoreSmtpSettingsFields(settings_, dialog.Fields());
+}
+
+void TdlgAdvancedSettings::BitBtn1Click() {
+    const int item = cmbEmailMethod->ItemIndex();
+    const std::string missing = MissingSettingsText(settings_, item);
+    if (!missing.empty()) {
+        ui::MessageDlg(missing, ui::mtInformation, {ui::mbOK});
+        btnSMTPSettingsClick();
+        return;
+    }
+    settings_.GetSenderMethod = cmbGetSenderMethod->ItemIndex();
+    settings_.EmailMethod = item;
+    settings_.AlwaysShowSenderError = chkAlwaysShowSenderError->Checked();
+    settings_.AlwaysResolveAddresses = chkAlwaysResolveAddresses->Checked();
+    const RootChoice root = rdbrootdefault->Checked() ? RootChoice::kDefault
+                            : rdbRootOther->Checked() ? RootChoice::kOther
+                                                      : RootChoice::kPersonalFolders;
+    settings_.RootFolder = RootFolderFor(root, edtrootother->Text());
+    SetModalResult(ui::mrOk);
+}
+
+}  // namespace app

@@ -1,0 +1,71 @@
+#pragma once
+
+// "Advanced Settings" (the sending method, name resolution, Outlook use, root
+// folder and sender retrieval) and "SMTP Settings" (the SMTP server or the
+// relay's DNS server).
+
+#include "app/mail/sending_settings.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
+#include "platform/ui/page_control.h"
+
+namespace app {
+
+struct Settings;
+
+class TdlgSMTPSettings : public ui::TForm {
+  public:
+    TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fields);
+
+    SmtpSettingsFields Fields() const;
+    // OK: refuses a port or time-out out of range and keeps the dialog open.
+    void BitBtn1Click();
+
+    ui::TLabel* lblHeading;
+    ui::TLabel* lblSMTPHost;
+    ui::TEdit* edtSMTPHost;
+    ui::TLabel* lblSMTPPort;
+    ui::TEdit* edtSMTPPort;
+    ui::TLabel* lblSMTPID;
+    ui::TEdit* edtSMTPID;
+    ui::TEdit* edtSMTPName;
+    ui::TEdit* edtSMTPEmail;
+    ui::TCheckBox* chkRemoveBadAddresses;
+    ui::TButton* btnOK;
+
+  private:
+    bool relay_;
+};
+
+class TdlgAdvancedSettings : public ui::TForm {
+  public:
+    TdlgAdvancedSettings(QWidget* owner, Settings& settings);
+
+    void FormShow();
+    void cmbEmailMethodChange();
+    void btnSMTPSettingsClick();
+    void rdbOutlookClick();
+    void rdbrootdefaultClick();
+    void BitBtn1Click();
+
+    ui::TPageControl* pgcAdv;
+    ui::TTabSheet* tabGeneral;
+    ui::TTabSheet* tabOutlook;
+    ui::TComboBox* cmbEmailMethod;
+    ui::TButton* btnSMTPSettings;
+    ui::TCheckBox* chkAlwaysResolveAddresses;
+    ui::TRadioButton* rdbOutlook;
+    ui::TRadioButton* rdbOther;
+    ui::TRadioButton* rdbPersonalFolders;
+    ui::TRadioButton* rdbrootdefault;
+    ui::TRadioButton* rdbRootOther;
+    ui::TEdit* edtrootother;
+    ui::TComboBox* cmbGetSenderMethod;
+    ui::TCheckBox* chkAlwaysShowSenderError;
+    ui::TButton* btnOK;
+
+  private:
+    Settings& settings_;
+};
+
+}  // namespace app

@@ -1,0 +1,71 @@
+#pragma once
+
+// The small dialogs of a mail-out: the extra To and CC addresses every message
+// carries, the countdown between staggered messages and the report of one
+// failed message.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
+#include "platform/ui/timer.h"
+
+namespace app {
+
+class TdlgAddRecip : public ui::TForm {
+  public:
+    explicit TdlgAddRecip(QWidget* owner);
+
+    // Applies the address rule to the edit of the sender (To or CC).
+    void btnToAddClick(bool cc);
+    void btnToRemoveClick(bool cc);
+    std::vector<std::string> ToList() const;
+    std::vector<std::string> CCList() const;
+    void SetToList(const std::vector<std::string>& list);
+
+    // The address rule (the mail-out's AddAddress); appends to the list.
+    std::function<void(std::vector<std::string>&, std::string_view)> ApplyAddressRule;
+
+    ui::TEdit* Recipient;
+    ui::TEdit* CC;
+    ui::TListBox* lbTo;
+    ui::TListBox* lbCC;
+    ui::TButton* btnToAdd;
+    ui::TButton* btnToRemove;
+    ui::TButton* btnCCAdd;
+    ui::TButton* btnCCRemove;
+};
+
+class TdlgStagger : public ui::TForm {
+  public:
+    TdlgStagger(QWidget* owner, int delay_seconds);
+
+    void FormShow();
+    void Timer1Timer();
+
+    ui::TSpinEdit* SpinEdit1;
+    ui::TButton* btnSkip;
+    ui::TButton* btnCancel;
+    ui::TButton* btnSkipAll;
+    ui::TTimer Timer1;
+
+  private:
+    int delay_;
+};
+
+class TdlgSendError : public ui::TForm {
+  public:
+    TdlgSendError(QWidget* owner, std::string_view text);
+
+    ui::TLabel* lblError;
+    ui::TCheckBox* chkHideErrors;
+};
+
+// Shows one report unless hidden; Abort asks whether to stop the run. Answers
+// the new hide flag.
+bool ShowSendError(QWidget* owner, std::string_view text, bool hidden);
+
+}  // namespace app

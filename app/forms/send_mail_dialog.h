@@ -1,0 +1,92 @@
+#pragma once
+
+// "Send message to your mailing list": the recipient choice, the message and
+// its attachments, and the buttons that start a mail-out or a test send. The
+// run itself is the mail-out's; this form only shows it.
+
+#include <memory>
+
+#include "app/forms/main_window.h"
+#include "app/forms/send_dialogs.h"
+#include "app/mail/mail_out.h"
+#include "app/mail/message_editor.h"
+#include "platform/ui/controls.h"
+#include "platform/ui/form.h"
+#include "platform/ui/page_control.h"
+
+namespace support {
+class TShowHTML;
+}
+
+namespace app {
+
+class TdlgSendMail : public ui::TForm {
+  public:
+    TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& context,
+                 TdlgAddRecip& add_recip);
+    ~TdlgSendMail() override;
+
+    void FormShow();
+    void FormClose();
+    void rdballClick();
+    void btnrecalcClick();
+    void ProcessManual();
+    void Button2Click();
+    void SendTestClick();
+    void btnAddRecipClick();
+    void chkvalidityClick();
+    void btnAttachClick();
+    void btnRemoveAttachClick();
+
+    MailOut& Run() { return *run_; }
+
+    ui::TRadioButton* rdball;
+    ui::TRadioButton* rdbfilter;
+    ui::TRadioButton* rdbnotfilter;
+    ui::TRadioButton* rdbManual;
+    ui::TEdit* edtfilter;
+    ui::TEdit* edtnotfilter;
+    ui::TLabel* lblcount;
+    ui::TButton* btnrecalc;
+    ui::TGroupBox* grpManual;
+    ui::TMemo* memCustom;
+    ui::TCheckBox* chkvalidity;
+    ui::TLabel* lblrejects;
+    ui::TMemo* memrejects;
+    ui::TEdit* edtMessageSubject;
+    ui::TPageControl* pgcMessage;
+    ui::TTabSheet* tabBody;
+    ui::TTabSheet* tabPreview;
+    ui::TMemo* edtMessageText;
+    support::TShowHTML* ShowHTML;
+    ui::TCheckBox* chkHTML;
+    ui::TCheckBox* chkDoAddSalutation;
+    ui::TListBox* lbAttach;
+    ui::TButton* btnAddRecip;
+    ui::TButton* btnsendbulk;
+    ui::TButton* btnsendtest;
+    ui::TButton* btnCancel;
+
+    // Shows the editor text on the preview page when that page is open.
+    void ShowPreview();
+    void chkHTMLClick();
+    void btnLoadEmailClick(std::string_view path);
+    void SpeedButton1Click();
+    // Inserts a merge field at the caret after the personalisation check.
+    void InsertSalutationClick(std::string_view field);
+    const PreviewFile& Preview() const { return preview_; }
+
+  private:
+    void TakeMessage();
+
+    Tfrmmain& main_;
+    ListServices services_;
+    TdlgAddRecip& add_recip_;
+    std::unique_ptr<MailOut> run_;
+    PreviewFile preview_;
+};
+
+// The main window's send command: the two dialogs, shown and freed.
+void SendEmailToList(Tfrmmain& main, ListServices services, MailContext& context);
+
+}  // namespace app

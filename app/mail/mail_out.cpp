@@ -1,0 +1,748 @@
+#include "app/mail/mail_out.h"
+
+#include <array>
+#include <exception>
+
+#include "app/list/cancel_flag.h"
+#include "app/list/entry_processing.h"
+#include "app/list/list_database.h"
+#include "app/list/name_routines.h"
+#include "app/list/settings.h"
+#include "app/mail/acknowledgement.h"
+#include "app/routines/text_routines.h"
+#include "platform/db/conversions.h"
+#include "platform/db/date_time.h"
+#include "platform/db/format_settings.h"
+#include "platform/mail/mail_error.h"
+#include "platform/mail/relay_library.h"
+#include "platform/mail/smtp_session.h"
+#include "platform/os/whole_file.h"
+#include "platform/ui/prompt.h"
+#include "support/email.h"
+#include "support/mapi_control.h"
+
+namespace app {
+namespace {
+
+constexpr std::array<std::string_view, 4> kMergeFieldNames{"%FULL_NAME%", "%SALUTATION%", "%DATE%",
+                                                           "%EMAIL%"};
+constexpr std::string_view kTestName = "Test_Name";
+
+// Closes the SMTP connection on every way out of a mail-out or test send.
+class SmtpScope {
+  public:
+    SmtpScope(MailOut& out, bool active) : out_(out), active_(active) {}
+    ~SmtpScope() {
+        if (active_)
+            out_.SMTPDisconnect();
+    }
+    void Release() {
+        if (active_)
+            out_.SMTPDisconnect();
+        active_ = false;
+    }
+    SmtpScope(const SmtpScope&) = delete;
+    SmtpScope& operator=(const SmtpScope&) = delete;
+
+  private:
+    MailOut& out_;
+    bool active_;
+};
+
+std::vector<mail::Mailbox> Mailboxes(const std::vector<std::string>& addresses) {
+    std::vector<mail::Mailbox> out;
+    for (const std::string& a : addresses)
+        out.push_back({"", a});
+    return out;
+}
+
+void Assign(db::TStrings& list, const std::vector<std::string>& lines) {
+    list.Clear();
+    for (const std::string& line : lines)
+        list.Add(line);
+}
+
+// The lines of a text as the hidden memo holds them.
+std::vector<std::string> BodyLines(std::string_view body) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body[i] == '\r')
+            continue;
+        if (body[i] == '\n') {
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line += body[i];
+        }
+    }
+    if (!line.empty())
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+}  // namespace
+
+bool ContainsMergeField(std::string_view text) {
+    for (std::string_view field : kMergeFieldNames)
+        if (text.find(field) != std::string_view::npos)
+            return true;
+    return false;
+}
+
+std::string MergeFields(std::string_view text, std::string_view full_name,
+                        std::string_view first_name, std::string_view address,
+                        std::string_view date) {
+    const std::array<std::string_view, 4> values{full_name, first_name, date, address};
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        bool replaced = false;
+        if (text[i] == '%') {
+            for (std::size_t f = 0; f < kMergeFieldNames.size(); ++f) {
+                if (text.substr(i).starts_with(kMergeFieldNames[f])) {
+                    out += values[f];
+                    i += kMergeFieldNames[f].size();
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced)
+            out += text[i++];
+    }
+    return out;
+}
+
+std::string CompletionText(int method, std::int64_t sent, std::int64_t failed) {
+    std::string where;
+    switch (method) {
+        case kMethodOutlook:
+            where = "to your Outlook Outbox";
+            break;
+        case kMethodSmtp:
+            where = "via your ISP's SMTP server";
+            break;
+        case kMethodRelay:
+            where = "via the CVN SMTP Relay Server";
+            break;
+        default:
+            where = "to your default e-mail software";
+            break;
+    }
+    std::string text =
+        "Your e-mails to " + std::to_string(sent) + " recipients have been sent " + where + ".";
+    if (failed > 0)
+        text += "  Sending to " + std::to_string(failed) + " recipients failed.";
+    return text;
+}
+
+MailOut::MailOut(Settings& settings, ListDatabase& database, MailContext& context,
+                 EntryProcessor* entries)
+    : settings_(settings), database_(database), context_(context), entries_(entries) {
+    MakeEmail = [] { return db::MakeComponent<support::TEmail>(nullptr); };
+    MakeMapiControl = [] { return db::MakeComponent<support::TMapiControl>(nullptr); };
+}
+
+MailOut::~MailOut() = default;
+
+void MailOut::ShowSendError(std::string_view text) {
+    if (hide_send_errors || !OnSendError)
+        return;
+    OnSendError(text);
+}
+
+bool MailOut::ClearRecipients() {
+    try {
+        database_.tblTemp().EmptyTable();
+        return true;
+    } catch (const std::exception&) {
+        ui::MessageDlg("Error encountered clearing your temporary table!", ui::mtError, {ui::mbOK});
+        ui::MessageDlg("An error was encountered calculating your recipeints!", ui::mtError,
+                       {ui::mbOK});
+        return false;
+    }
+}
+
+bool MailOut::AddRecipientRow(std::string_view email, std::string_view name,
+                              std::string_view salutation) {
+    strata::TStrataTable& t = database_.tblTemp();
+    try {
+        t.Append();
+        t.FieldByName("Email")->SetAsString(email);
+        t.FieldByName("Name")->SetAsString(name);
+        t.FieldByName("Salutation")->SetAsString(salutation);
+        t.Post();
+        return true;
+    } catch (const std::exception&) {
+        // A duplicate address: the first occurrence wins.
+        try {
+            t.Cancel();
+        } catch (const std::exception&) {
+        }
+        return false;
+    }
+}
+
+std::int64_t MailOut::RecipientCount() {
+    return database_.tblTemp().RecordCount();
+}
+
+bool MailOut::BuildRecipients() {
+    SetCancelled(false);
+    if (!ClearRecipients())
+        return false;
+    strata::TStrataTable& list = database_.tblCV();
+    list.DisableControls();
+    bool complete = false;
+    try {
+        const std::int64_t total = list.RecordCount();
+        std::int64_t counter = 0;
+        list.First();
+        while (!list.Eof()) {
+            const std::string email = Trim(list.FieldByName("Item")->AsString());
+            std::string full_name, first_name;
+            if (personalise) {
+                full_name = Trim(list.FieldByName("Name")->AsString());
+                first_name = Trim(list.FieldByName("Salutation")->AsString());
+            }
+            AddRecipientRow(email, full_name, first_name);
+            if (OnProgress)
+                OnProgress("Generating Unique Recipient List", counter, total);
+            if (Cancelled())
+                break;
+            ++counter;
+            list.Next();
+        }
+        complete = list.Eof();
+    } catch (const std::exception&) {
+        ui::MessageDlg("An error was encountered calculating your recipeints!", ui::mtError,
+                       {ui::mbOK});
+        complete = false;
+    }
+    list.EnableControls();
+    recipients_valid = complete;
+    return complete;
+}
+
+bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_validity,
+                            std::vector<std::string>& rejects) {
+    SetCancelled(false);
+    if (!ClearRecipients())
+        return false;
+    const auto total = static_cast<std::int64_t>(lines.size());
+    for (std::int64_t i = 0; i < total; ++i) {
+        std::string address = Trim(lines[static_cast<std::size_t>(i)]);
+        std::string name;
+        SMTPAddressToEmailName(address, name);
+        if (OnProgress)
+            OnProgress("Processing address, " + address, i + 1, total);
+        if (Cancelled())
+            return false;
+        if (address.empty())
+            continue;
+        if (check_validity && !IsValidEmailAddress(address)) {
+            rejects.push_back(address);
+            continue;
+        }
+        AddRecipientRow(address, name, "");
+    }
+    recipients_valid = true;
+    return true;
+}
+
+bool MailOut::GetSalutationCheck(bool scan) {
+    if (scan)
+        personalise = ContainsMergeField(text);
+    if (settings_.SendCount != 1 && personalise) {
+        if (ui::MessageDlg("You are currently using the option of sending messages to multiple "
+                           "recipients, but you have entered custom salutation fields into your "
+                           "message.  To use this functionality separate e-mails need to be sent "
+                           "to each recipient.  Do you want to enable this now?",
+                           ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+            return false;
+        settings_.SendCount = 1;
+    }
+    return true;
+}
+
+std::string MailOut::MessageBody(std::string_view full_name, std::string_view first_name,
+                                 std::string_view address) const {
+    std::string body = text;
+    if (personalise)
+        body = MergeFields(text, full_name, first_name, address,
+                           db::DateToStr(db::Date(), db::FormatSettings()));
+    if (!settings_.AddSignaturePrior && !html)
+        body += "\r\n" + settings_.Memsignature;
+    return body;
+}
+
+void MailOut::AddAddress(std::vector<std::string>& list, std::string_view typed) {
+    if (typed.empty())
+        return;
+    std::string address(typed);
+    if (settings_.AlwaysResolveAddresses || !IsValidEmailAddress(typed)) {
+        if (settings_.EmailMethod == kMethodEmail) {
+            try {
+                address = MakeEmail()->ResolveName(typed);
+            } catch (const std::exception&) {
+                address.clear();
+            }
+        }
+    }
+    if (address.size() > kMaxAddressLength) {
+        ui::MessageDlg("The address \"" + address.substr(0, 40) +
+                           "...\" is longer than 255 characters and was not added.",
+                       ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    if (!address.empty())
+        list.push_back(std::move(address));
+}
+
+void MailOut::StaggerWait() {
+    if (settings_.spnStaggerDelay < 1 || skip_all_ || !OnStagger)
+        return;
+    switch (OnStagger()) {
+        case StaggerAnswer::kSkipAll:
+            skip_all_ = true;
+            break;
+        case StaggerAnswer::kCancel:
+            if (ui::MessageDlg("Are you sure you want to cancel processing?", ui::mtConfirmation,
+                               ui::mbYesNo) == ui::mrYes)
+                SetCancelled(true);
+            break;
+        case StaggerAnswer::kContinue:
+            break;
+    }
+}
+
+void MailOut::SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+                                 std::string_view address) {
+    if (!first_message_ && settings_.chkStaggerSending)
+        StaggerWait();
+    first_message_ = false;
+    const auto recipients = static_cast<std::int64_t>(settings_.SendCount == 1 ? 1 : bcc.size());
+    bool ok =
+        settings_.SendCount == 1 ? SendMail(full_name, first_name, address) : SendMail("", "", "");
+    if (!ok)
+        failed_count += recipients;
+    bcc.clear();
+}
+
+bool MailOut::SendMail(std::string_view full_name, std::string_view first_name,
+                       std::string_view address) {
+    const int method = settings_.EmailMethod;
+    if (html && method != kMethodOutlook && method != kMethodSmtp && method != kMethodRelay) {
+        if (ui::MessageDlg(
+                "You are currently using MAPI to send e-mail, however you have specified the HTML "
+                "formatted e-mail option.  OLE or SMTP Sending is required for HTML e-mail, so "
+                "this setting will be changed to OLE!  You can change this setting under "
+                "File|Options,Advanced\r\n\r\nNOTE:\r\n- OLE sending is supported under Outlook "
+                "Only (not Eudora, Outlook Express, etc)!\r\n- Some newer versions of Outlook "
+                "require confirmation of every outgoing message (from a third party "
+                "application).  If this occurs please switch to SMTP sending.",
+                ui::mtInformation, ui::mbOKCancel) != ui::mrOk) {
+            SetCancelled(true);
+            return false;
+        }
+        settings_.EmailMethod = kMethodOutlook;
+    }
+    switch (settings_.EmailMethod) {
+        case kMethodEmail:
+            return MAPI2Send(full_name, first_name, address);
+        case kMethodOutlook:
+            return OLESend(full_name, first_name, address);
+        case kMethodSmtp:
+            return SMTPSend(full_name, first_name, address);
+        case kMethodRelay:
+            return SMTPServerSend(full_name, first_name, address);
+        default:
+            return MAPISend(full_name, first_name, address);
+    }
+}
+
+void MailOut::LogLists(bool per_address) {
+    if (!debug)
+        return;
+    const std::array<std::pair<std::string_view, const std::vector<std::string>*>, 3> lists{
+        {{"To:", &to_list}, {"CC:", &cc_list}, {"BCC:", &bcc}}};
+    for (const auto& [header, list] : lists) {
+        if (list->empty())
+            continue;
+        if (per_address) {
+            for (const std::string& a : *list) {
+                Log("");
+                Log(header);
+                Log(a);
+            }
+        } else {
+            Log("");
+            Log(header);
+            for (const std::string& a : *list)
+                Log(a);
+        }
+    }
+}
+
+bool MailOut::MAPISend(std::string_view full_name, std::string_view first_name,
+                       std::string_view address) {
+    if (debug) {
+        Log("");
+        Log("");
+        Log("Sending Message:");
+    }
+    LogLists(true);
+    bool ok = false;
+    try {
+        db::ComponentPtr<support::TMapiControl> mapi = MakeMapiControl();
+        mapi->Reset();
+        mapi->SetSubject(subject);
+        mapi->SetBody(MessageBody(full_name, first_name, address));
+        Assign(mapi->Recipients(), to_list);
+        Assign(mapi->CopyTo(), cc_list);
+        Assign(mapi->BlindCopyTo(), bcc);
+        mapi->SetShowDialog(test_send_);
+        Assign(mapi->AttachedFiles(), attachments);
+        ok = mapi->Send() == 0;
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    Log("");
+    Log(ok ? "SEND OK" : "SEND FAILURE");
+    if (!ok)
+        ShowSendError("MAPI Send failed!");
+    return ok;
+}
+
+bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
+                        std::string_view address) {
+    if (debug) {
+        Log("");
+        Log("");
+        Log("Sending Message:");
+    }
+    LogLists(false);
+    bool ok = false;
+    try {
+        db::ComponentPtr<support::TEmail> email = MakeEmail();
+        email->SetAcknowledge(settings_.Acknowledge);
+        // Every list is replaced, so nothing of an earlier message stays.
+        Assign(email->Recipient(), to_list);
+        Assign(email->CC(), cc_list);
+        Assign(email->Bcc(), bcc);
+        Assign(email->Attachment(), attachments);
+        email->SetText(MessageBody(full_name, first_name, address));
+        email->SetSubject(subject);
+        ok = email->SendMail() == 0;
+        if (ok)
+            email->Clear();
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    Log("");
+    Log(ok ? "SEND OK" : "SEND FAILURE");
+    if (!ok)
+        ShowSendError("MAPI Send failed");
+    return ok;
+}
+
+bool MailOut::OLESend(std::string_view full_name, std::string_view first_name,
+                      std::string_view address) {
+    if (debug) {
+        Log("");
+        Log("");
+        Log("Sending Message:");
+    }
+    std::unique_ptr<mail::Draft> item;
+    try {
+        if (context_.store == nullptr)
+            throw mail::EMailError("no mail store");
+        item = context_.store->CreateItem();
+        item->SetSubject(subject);
+        if (html)
+            item->SetHtmlBody(MessageBody(full_name, first_name, address));
+        else
+            item->SetBody(MessageBody(full_name, first_name, address));
+        for (const std::string& a : to_list)
+            item->AddRecipient(a).type = mail::RecipientType::kTo;
+        for (const std::string& a : cc_list)
+            item->AddRecipient(a).type = mail::RecipientType::kCc;
+        for (const std::string& a : bcc)
+            item->AddRecipient(a).type = mail::RecipientType::kBcc;
+        for (const std::string& path : attachments)
+            item->AddAttachment(path, mail::FileNamePart(path));
+    } catch (const std::exception&) {
+        ui::ShowMessage(
+            "OLE Sending Error.  Go to Advanced options and select the 'Use External "
+            "MAPI' sending option.");
+        return false;
+    }
+    LogLists(true);
+    std::string error = "Unknown Error!";
+    bool ok = false;
+    try {
+        if (settings_.AlwaysResolveAddresses)
+            item->ResolveAll();
+        if (test_send_)
+            item->Display();
+        else
+            item->Send();
+        ok = true;
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    Log("");
+    Log(ok ? "SEND OK" : "SEND FAILURE");
+    if (!ok)
+        ShowSendError("OLE Send failed, Outlook returned the following error: \r\n" + error);
+    return ok;
+}
+
+bool MailOut::SMTPConnect() {
+    Log("Connecting to SMTP server");
+    const mail::MailSettings& ms = context_.mail_settings;
+    mail::SmtpOptions options;
+    options.security = ms.smtp_security;
+    options.password = ms.smtp_password;
+    options.verify_certificates = ms.verify_certificates;
+    options.idle = idle;
+    smtp_ = std::make_unique<mail::SmtpSession>(options);
+    const mail::SmtpResult result =
+        smtp_->connect(ms.smtp_host, ms.smtp_port, ms.smtp_user,
+                       mail::SmtpSession::Clock::now() + ms.connect_timeout);
+    if (result.ok())
+        return true;
+    // A refused connection or login ends quietly; a time-out or an error of
+    // the exchange is told.
+    if (result.status == mail::SmtpStatus::kTimedOut ||
+        result.status == mail::SmtpStatus::kFailed) {
+        const std::string what = result.text.empty() ? std::string("Er") : result.text;
+        ui::MessageDlg(
+            "An error was encountered while connecting to your SMTP server:\r\n\r\n" + what,
+            ui::mtWarning, {ui::mbOK});
+        Log("SMTP Connection Error: " + what);
+    }
+    smtp_.reset();
+    return false;
+}
+
+void MailOut::SMTPDisconnect() {
+    Log("Disconnecting from the SMTP server");
+    if (smtp_)
+        smtp_->disconnect();
+    smtp_.reset();
+}
+
+bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
+                       std::string_view address) {
+    if (debug) {
+        Log("");
+        Log("");
+        Log("Sending Message:");
+    }
+    LogLists(false);
+    const mail::MailSettings& ms = context_.mail_settings;
+    bool delivered = false;
+    try {
+        mail::OutgoingMessage message;
+        message.from = {ms.from_name, ms.from_address};
+        message.to = Mailboxes(to_list);
+        message.cc = Mailboxes(cc_list);
+        message.bcc = Mailboxes(bcc);
+        for (const std::string& path : attachments)
+            message.attachments.push_back({mail::FileNamePart(path), path, std::nullopt, ""});
+        message.body = MessageBody(full_name, first_name, address);
+        message.subject = subject;
+        message.html = html;
+        message.read_receipt = settings_.Acknowledge;
+        if (!smtp_ || !smtp_->connected())
+            throw mail::EMailError("not connected");
+        delivered = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout).ok();
+    } catch (const std::exception&) {
+        delivered = false;
+    }
+    if (!delivered)
+        ShowSendError("An error was encountered while sending your mail via SMTP!");
+    Log("");
+    Log(delivered ? "SEND OK" : "SEND FAILURE");
+    if (!delivered)
+        ShowSendError("SMTP Sendmail failed");
+    return delivered;
+}
+
+void MailOut::OpenSMTPServerDLL(const std::vector<std::string>& candidates) {
+    try {
+        relay_ =
+            candidates.empty() ? mail::RelayLibrary::Open() : mail::RelayLibrary::Open(candidates);
+    } catch (const mail::EMailError&) {
+        throw mail::EMailError("Er");
+    }
+}
+
+void MailOut::FreeSMTPServerDLL() {
+    if (!relay_) {
+        ui::ShowMessage("no dll");
+        return;
+    }
+    relay_.reset();
+}
+
+bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_name,
+                             std::string_view address) {
+    if (debug) {
+        Log("");
+        Log("");
+        Log("Sending Message via Server:");
+    }
+    Log("To:");
+    if (to_list.empty()) {
+        ui::ShowMessage("Error: No Recipient!");
+        return false;
+    }
+    Log("To:");
+    Log(to_list.front());
+    const mail::MailSettings& ms = context_.mail_settings;
+    mail::RelayResult result{mail::kRelayFailed, "no dll"};
+    if (relay_) {
+        mail::RelayRequest request;
+        request.dns_host = ms.dns_host;
+        request.dns_timeout_ms = ms.dns_timeout_ms;
+        request.from = {ms.from_name, ms.from_address};
+        request.to = to_list.front();
+        request.subject = subject;
+        request.body_lines = BodyLines(MessageBody(full_name, first_name, address));
+        request.html = html;
+        request.attachments = attachments;
+        result = relay_->SendMail(request);
+    }
+    const bool undeliverable =
+        result.code == mail::kRelayNoMailHost || result.code == mail::kRelayRefused;
+    if (undeliverable && settings_.DNSProcessBounce && entries_ != nullptr)
+        entries_->processbounce(to_list.front());
+    // An undeliverable address is a failure of this message; the bounce above
+    // already took it into account.
+    const bool ok = result.code == mail::kRelaySent;
+    Log("");
+    Log(ok ? "SEND OK" : "SEND FAILURE");
+    if (!ok)
+        ShowSendError("SMTP Sendmail failed with the error: " + result.text);
+    return ok;
+}
+
+std::int64_t MailOut::Button2Click(bool rebuild) {
+    if (!GetSalutationCheck(true))
+        return -1;
+    hide_send_errors = false;
+    if ((subject.empty() || text.size() < 3) &&
+        ui::MessageDlg("You have not entered a subject or a message for this e-mail.  Are you "
+                       "sure you want to continue?",
+                       ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+        return -1;
+    sendlog.clear();
+    const bool smtp = settings_.EmailMethod == kMethodSmtp;
+    if (smtp && !SMTPConnect())
+        return -1;
+    SmtpScope connection(*this, smtp);
+    if (!recipients_valid && rebuild)
+        BuildRecipients();
+    if (!recipients_valid) {
+        ui::MessageDlg(
+            "Your message could not be sent because your unique recipient list was not "
+            "generated successfully!",
+            ui::mtWarning, {ui::mbOK});
+        return -1;
+    }
+    first_message_ = true;
+    skip_all_ = false;
+    failed_count = 0;
+    const std::vector<std::string> saved_to = to_list;
+    SetCancelled(false);
+    strata::TStrataTable& t = database_.tblTemp();
+    const std::int64_t total = t.RecordCount();
+    std::int64_t processed = 0;
+    Log("Commencing send to " + std::to_string(total) + " recipients");
+    bcc.clear();
+    std::string full_name, first_name, email;
+    t.First();
+    while (!t.Eof()) {
+        email = t.FieldByName("Email")->AsString();
+        full_name = t.FieldByName("Name")->AsString();
+        first_name = t.FieldByName("Salutation")->AsString();
+        if (OnProgress)
+            OnProgress("Sending e-mail to " + email, processed + 1, total);
+        // Tested before the row joins a message, so a cancelled row is never
+        // sent nor counted.
+        if (Cancelled())
+            break;
+        if (settings_.SendCount != 1) {
+            AddAddress(bcc, email);
+            if (static_cast<std::int64_t>(bcc.size()) >= settings_.SendCount)
+                SendCurrentMessage("", "", "");
+        } else {
+            to_list = saved_to;
+            AddAddress(to_list, email);
+            SendCurrentMessage(full_name, first_name, email);
+        }
+        ++processed;
+        t.Next();
+    }
+    if (!bcc.empty())
+        SendCurrentMessage("", "", "");
+    to_list = saved_to;
+    Log("");
+    Log("Send to " + std::to_string(processed) + " recipients has been completed");
+    connection.Release();
+    if (settings_.SendLog)
+        SaveSendLog(database_.ProgramDir());
+    if (debug)
+        ui::ShowMessage(
+            "Debug: The send log has been saved to 'SendLog.txt' in your Corvane directory.");
+    ui::MessageDlg(CompletionText(settings_.EmailMethod, processed - failed_count, failed_count),
+                   ui::mtInformation, {ui::mbOK});
+    return processed;
+}
+
+bool MailOut::SendTestClick(std::string_view test_address) {
+    hide_send_errors = false;
+    if (!GetSalutationCheck(true))
+        return false;
+    const int method = settings_.EmailMethod;
+    // The test is told apart by this flag, never by the merge value.
+    test_send_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{test_send_};
+    if (method != kMethodSmtp && method != kMethodRelay)
+        return SendMail(kTestName, kTestName, kTestName);
+    const bool smtp = method == kMethodSmtp;
+    if (smtp && !SMTPConnect())
+        return false;
+    SmtpScope connection(*this, smtp);
+    if (test_address.empty())
+        return false;
+    const std::vector<std::string> saved_to = to_list;
+    to_list.emplace_back(test_address);
+    const bool ok = SendMail(kTestName, kTestName, kTestName);
+    to_list = saved_to;
+    connection.Release();
+    ui::MessageDlg("Sending of your test message has completed!", ui::mtInformation, {ui::mbOK});
+    return ok;
+}
+
+void MailOut::SaveSendLog(std::string_view program_dir) const {
+    std::string contents;
+    for (const std::string& line : sendlog)
+        contents += line + "\r\n";
+    std::string path(program_dir);
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    path += "SendLog.txt";
+    if (const std::error_code ec = platform::os::ReplaceFileContents(path, contents))
+        ui::MessageDlg("The send log could not be saved to " + path + ": " + ec.message(),
+                       ui::mtWarning, {ui::mbOK});
+}
+
+}  // namespace app

@@ -1,0 +1,163 @@
+#pragma once
+
+// The mail-out of one composed message to the unique recipients of the list:
+// the recipients table, the merge fields, per-recipient or blind-copy batch
+// sending, the stagger between messages, the send log and the five sending
+// methods. The send dialog holds the controls; everything it decides lives
+// here, so a run can be driven without widgets.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/mail/mail_context.h"
+#include "platform/db/component.h"
+
+namespace mail {
+class SmtpSession;
+class RelayLibrary;
+}  // namespace mail
+
+namespace support {
+class TEmail;
+class TMapiControl;
+}  // namespace support
+
+namespace app {
+
+class EntryProcessor;
+class ListDatabase;
+struct Settings;
+
+// The longest address or attachment path a sender accepts.
+inline constexpr std::size_t kMaxAddressLength = 255;
+
+// True when the text holds any of the four merge fields (case-sensitive).
+bool ContainsMergeField(std::string_view text);
+
+// Replaces "%FULL_NAME%", "%SALUTATION%", "%DATE%" and "%EMAIL%" in one pass
+// over the text, so a value that holds a field name stays as it is.
+std::string MergeFields(std::string_view text, std::string_view full_name,
+                        std::string_view first_name, std::string_view address,
+                        std::string_view date);
+
+// The completion box's text for the method.
+std::string CompletionText(int method, std::int64_t sent, std::int64_t failed);
+
+// What the user chose in the stagger countdown.
+enum class StaggerAnswer { kContinue, kSkipAll, kCancel };
+
+class MailOut {
+  public:
+    MailOut(Settings& settings, ListDatabase& database, MailContext& context,
+            EntryProcessor* entries = nullptr);
+    ~MailOut();
+    MailOut(const MailOut&) = delete;
+    MailOut& operator=(const MailOut&) = delete;
+
+    // The message as composed.
+    std::string subject;
+    std::string text;  // the editor text
+    bool html = false;
+    bool personalise = false;  // chkDoAddSalutation
+    std::vector<std::string> attachments;
+    // The extra recipients every message carries.
+    std::vector<std::string> to_list, cc_list;
+    // The current blind-copy batch.
+    std::vector<std::string> bcc;
+    // The send log, one entry a line.
+    std::vector<std::string> sendlog;
+    bool debug = false;
+    bool hide_send_errors = false;
+    // False when a choice changed since the last build (btnrecalc enabled).
+    bool recipients_valid = false;
+    std::int64_t failed_count = 0;
+
+    // Progress: caption, position, maximum (cancel allowed).
+    std::function<void(std::string_view, std::int64_t, std::int64_t)> OnProgress;
+    // A failed message's report (the send-error dialog); skipped when the
+    // hide-send-errors flag is set.
+    std::function<void(std::string_view)> OnSendError;
+    // The stagger countdown; unassigned waits without asking.
+    std::function<StaggerAnswer()> OnStagger;
+    // Called while waiting for a server (the UI lets its queue run).
+    std::function<void()> idle;
+    // The Simple-MAPI components (tests hand in ones over a recording provider).
+    std::function<db::ComponentPtr<support::TEmail>()> MakeEmail;
+    std::function<db::ComponentPtr<support::TMapiControl>()> MakeMapiControl;
+
+    // The recipients table from the (filtered) list table; false when
+    // cancelled or failed.
+    bool BuildRecipients();
+    // The recipients table from typed lines; rejects collects what the
+    // validator refused when check_validity is on.
+    bool ProcessManual(const std::vector<std::string>& lines, bool check_validity,
+                       std::vector<std::string>& rejects);
+    std::int64_t RecipientCount();
+
+    // Scans the text for merge fields when asked and, in batch mode with
+    // fields, asks to switch to one message per recipient.
+    bool GetSalutationCheck(bool scan);
+
+    // The whole mail-out; rebuild builds the recipients table first (false
+    // when the choice is the typed list, which the caller builds). Returns
+    // the number of recipients processed, or -1 when it did not start.
+    std::int64_t Button2Click(bool rebuild = true);
+    // One test message; test_address is asked for methods 3 and 4.
+    bool SendTestClick(std::string_view test_address);
+
+    // The body as sent for the merge values.
+    std::string MessageBody(std::string_view full_name, std::string_view first_name,
+                            std::string_view address) const;
+    // Dispatches to the configured sender.
+    bool SendMail(std::string_view full_name, std::string_view first_name,
+                  std::string_view address);
+
+    // The address rule for the batch and the extra To list.
+    void AddAddress(std::vector<std::string>& list, std::string_view typed);
+
+    bool MAPISend(std::string_view full_name, std::string_view first_name,
+                  std::string_view address);
+    bool MAPI2Send(std::string_view full_name, std::string_view first_name,
+                   std::string_view address);
+    bool OLESend(std::string_view full_name, std::string_view first_name, std::string_view address);
+    bool SMTPSend(std::string_view full_name, std::string_view first_name,
+                  std::string_view address);
+    bool SMTPServerSend(std::string_view full_name, std::string_view first_name,
+                        std::string_view address);
+
+    bool SMTPConnect();
+    void SMTPDisconnect();
+    // Loads the relay module; throws when it or its entry is missing.
+    void OpenSMTPServerDLL(const std::vector<std::string>& candidates = {});
+    void FreeSMTPServerDLL();
+    mail::RelayLibrary* relay() { return relay_.get(); }
+
+    // Writes the send log to "SendLog.txt" in the program directory.
+    void SaveSendLog(std::string_view program_dir) const;
+
+  private:
+    void Log(std::string_view line) { sendlog.emplace_back(line); }
+    void LogLists(bool per_address);
+    void ShowSendError(std::string_view text);
+    void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+                            std::string_view address);
+    void StaggerWait();
+    bool AddRecipientRow(std::string_view email, std::string_view name,
+                         std::string_view salutation);
+    bool ClearRecipients();
+
+    Settings& settings_;
+    ListDatabase& database_;
+    MailContext& context_;
+    EntryProcessor* entries_;
+    std::unique_ptr<mail::SmtpSession> smtp_;
+    std::unique_ptr<mail::RelayLibrary> relay_;
+    bool first_message_ = true;
+    bool skip_all_ = false;
+    bool test_send_ = false;
+};
+
+}  // namespace app

@@ -1,0 +1,89 @@
+#include "app/mail/sending_settings.h"
+
+#include <charconv>
+
+#include "app/list/settings.h"
+#include "app/mail/mail_context.h"
+#include "app/routines/text_routines.h"
+
+namespace app {
+
+RootChoice RootChoiceOf(std::string_view root_folder) {
+    if (root_folder == kRootDefault)
+        return RootChoice::kDefault;
+    if (root_folder.empty() || root_folder == kPersonalFolders)
+        return RootChoice::kPersonalFolders;
+    return RootChoice::kOther;
+}
+
+std::string RootFolderFor(RootChoice choice, std::string_view other_text) {
+    switch (choice) {
+        case RootChoice::kDefault:
+            return std::string(kRootDefault);
+        case RootChoice::kOther:
+            return std::string(other_text);
+        case RootChoice::kPersonalFolders:
+            break;
+    }
+    return std::string(kPersonalFolders);
+}
+
+SmtpSettingsFields LoadSmtpSettingsFields(const Settings& settings, bool relay) {
+    SmtpSettingsFields f;
+    f.relay = relay;
+    f.name = settings.SMTPName;
+    f.email = settings.SMTPEmail;
+    if (relay) {
+        f.host = settings.DNSHost;
+        f.port = std::to_string(settings.DNSTimeOut / 1000);
+        f.process_bounce = settings.DNSProcessBounce;
+    } else {
+        f.host = settings.SMTPHost;
+        f.port = std::to_string(settings.SMTPPort);
+        f.user = settings.SMTPID;
+    }
+    return f;
+}
+
+std::optional<int> ParsePortField(std::string_view text, bool relay) {
+    const std::string trimmed = Trim(text);
+    int value = 0;
+    const char* end = trimmed.data() + trimmed.size();
+    const auto [ptr, ec] = std::from_chars(trimmed.data(), end, value);
+    if (trimmed.empty() || ec != std::errc() || ptr != end)
+        return std::nullopt;
+    // The relay's time-out travels as 16-bit milliseconds.
+    const int most = relay ? 65 : 65535;
+    if (value < 1 || value > most)
+        return std::nullopt;
+    return value;
+}
+
+bool StoreSmtpSettingsFields(Settings& settings, const SmtpSettingsFields& fields) {
+    const std::optional<int> port = ParsePortField(fields.port, fields.relay);
+    if (!port)
+        return false;
+    if (fields.relay) {
+        settings.DNSTimeOut = *port * 1000;
+        settings.DNSHost = fields.host;
+        settings.DNSProcessBounce = fields.process_bounce;
+    } else {
+        settings.SMTPPort = *port;
+        settings.SMTPID = fields.user;
+        settings.SMTPHost = fields.host;
+    }
+    settings.SMTPName = fields.name;
+    settings.SMTPEmail = fields.email;
+    return true;
+}
+
+std::string MissingSettingsText(const Settings& settings, int method) {
+    if (method == kMethodSmtp && (settings.SMTPHost.empty() || settings.SMTPEmail.empty()))
+        return "You have selected the SMTP sending method.  Please enter your SMTP settings!";
+    if (method == kMethodRelay && (settings.DNSHost.empty() || settings.SMTPEmail.empty()))
+        return "You have selected the SMTP Server method.  Please enter your SMTP Server "
+               "settings!";
+    return {};
+}
+
+}  // namespace app

@@ -1,0 +1,111 @@
+// A mail-out of 10,000 merged messages to a loopback SMTP sink, one message
+// per recipient and in blind-copy batches, next to a minimal reference
+// client: a plain loop sending the same messages over one connection to the
+// same sink. The mail-out should reach at least 90 % of the reference's rate.
+
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
+#include "app/list/settings.h"
+#include "app/mail/mail_out.h"
+#include "platform/config/registry_store.h"
+#include "platform/mail/smtp_session.h"
+#include "platform/ui/prompt.h"
+#include "tests/platform/mail/peers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kRecipients = 10000;
+constexpr const char* kText = "Dear %FULL_NAME%,\r\nthe news of this month for %EMAIL%.\r\n";
+
+mail::testing::SmtpSink& Sink() {
+    static mail::testing::SmtpSink sink;
+    return sink;
+}
+
+std::string Address(std::int64_t i) {
+    return "member" + std::to_string(i) + "@example.org";
+}
+
+void Reference(benchmark::State& state) {
+    const std::uint16_t port = Sink().port();
+    for (auto _ : state) {
+        mail::SmtpSession session;
+        session.connect("127.0.0.1", port, "",
+                        mail::SmtpSession::Clock::now() + std::chrono::seconds(40));
+        for (std::int64_t i = 0; i < kRecipients; ++i) {
+            mail::OutgoingMessage message;
+            message.from = {"List", "list@example.org"};
+            message.to = {{"", Address(i)}};
+            message.subject = "News";
+            message.body = app::MergeFields(kText, "Member " + std::to_string(i), "", Address(i),
+                                            "07/12/2026");
+            session.send(message, mail::SmtpSession::Clock::now() + std::chrono::seconds(30));
+        }
+        session.disconnect();
+    }
+    state.counters["messages/s"] = benchmark::Counter(
+        static_cast<double>(kRecipients * state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void MailOutRun(benchmark::State& state) {
+    const std::int32_t send_count = static_cast<std::int32_t>(state.range(0));
+    std::string pattern = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(pattern.data());
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                dir / "registry.ini");
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    app::Settings settings;
+    settings.EmailMethod = app::kMethodSmtp;
+    settings.SendCount = send_count;
+    app::ErrorsList errors;
+    app::ListDatabase database(settings, dir.string() + "/");
+    app::EntryProcessor entries(database, settings, errors);
+    database.OpenDatabase(dir.string() + "/");
+    database.CreateTemporaryTables();
+    strata::TStrataTable& t = database.tblCV();
+    for (std::int64_t i = 0; i < kRecipients; ++i) {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(Address(i));
+        t.FieldByName("Category")->SetAsString("news");
+        t.FieldByName("Name")->SetAsString("Member " + std::to_string(i));
+        t.Post();
+    }
+    app::MailContext context;
+    context.mail_settings.smtp_host = "127.0.0.1";
+    context.mail_settings.smtp_port = Sink().port();
+    context.mail_settings.from_address = "list@example.org";
+    for (auto _ : state) {
+        app::MailOut out(settings, database, context, &entries);
+        out.subject = "News";
+        out.text = send_count == 1 ? kText : "The news of this month.\r\n";
+        out.Button2Click();
+    }
+    state.counters["messages/s"] = benchmark::Counter(
+        static_cast<double>(kRecipients * state.iterations()), benchmark::Counter::kIsRate);
+    database.DestroyTemporaryTables();
+    database.CloseTables();
+    fs::remove_all(dir);
+}
+
+BENCHMARK(Reference)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(MailOutRun)
+    ->Arg(1)
+    ->Arg(500)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

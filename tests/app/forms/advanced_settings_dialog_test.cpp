@@ -1,0 +1,89 @@
+#include "app/forms/advanced_settings_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/list/settings.h"
+#include "app/mail/mail_context.h"
+#include "platform/ui/form.h"
+
+namespace app {
+namespace {
+
+class AdvancedSettingsTest : public testing::Test {
+  protected:
+    AdvancedSettingsTest() {
+        auto service = std::make_unique<ui::ScriptedPromptService>();
+        prompts = service.get();
+        scope_ = std::make_unique<ui::ScopedPromptService>(std::move(service));
+    }
+    Settings settings;
+    ui::ScriptedPromptService* prompts = nullptr;
+
+  private:
+    std::unique_ptr<ui::ScopedPromptService> scope_;
+};
+
+TEST_F(AdvancedSettingsTest, CancelOnTheUnsetMethodQuestionKeepsTheSettings) {
+    settings.EmailMethod = -1;
+    settings.RootFolder = "Archive";
+    TdlgAdvancedSettings dialog(nullptr, settings);
+    prompts->Answer(ui::mrCancel);
+    dialog.FormShow();
+    EXPECT_EQ(settings.EmailMethod, -1);
+    EXPECT_TRUE(dialog.rdbPersonalFolders->Checked()) << "controls keep their design values";
+
+    prompts->Answer(ui::mrOk);
+    dialog.FormShow();
+    EXPECT_EQ(dialog.cmbEmailMethod->ItemIndex(), kMethodMapiControl);
+    EXPECT_TRUE(dialog.rdbRootOther->Checked());
+    EXPECT_EQ(dialog.edtrootother->Text(), "Archive");
+    EXPECT_EQ(settings.EmailMethod, -1) << "stored only by OK";
+    dialog.BitBtn1Click();
+    EXPECT_EQ(settings.EmailMethod, kMethodMapiControl);
+    EXPECT_EQ(settings.RootFolder, "Archive");
+}
+
+TEST_F(AdvancedSettingsTest, RelayTimeOutInSecondsAndRefusedPorts) {
+    settings.EmailMethod = kMethodRelay;
+    settings.SMTPEmail = "list@example.org";
+    TdlgAdvancedSettings dialog(nullptr, settings);
+    dialog.FormShow();
+    EXPECT_TRUE(dialog.btnSMTPSettings->isEnabled());
+    EXPECT_FALSE(dialog.chkAlwaysResolveAddresses->isEnabled());
+
+    int shown = 0;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        auto& smtp = dynamic_cast<TdlgSMTPSettings&>(form);
+        ++shown;
+        if (shown == 1) {
+            EXPECT_EQ(smtp.lblSMTPPort->Caption(), "DNS Time Out (sec):");
+            EXPECT_EQ(smtp.edtSMTPPort->Text(), "6");
+            smtp.edtSMTPHost->SetText("127.0.0.1");
+            smtp.edtSMTPPort->SetText("99");
+            smtp.BitBtn1Click();
+            EXPECT_EQ(smtp.ModalResult(), ui::mrNone) << "out of range stays open";
+            smtp.edtSMTPPort->SetText("12");
+            smtp.BitBtn1Click();
+        } else {
+            EXPECT_EQ(smtp.edtSMTPPort->Text(), "12");
+            smtp.SetModalResult(ui::mrCancel);
+        }
+    });
+    dialog.BitBtn1Click();  // no DNS server yet: the settings dialog opens first
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().front().text,
+              "You have selected the SMTP Server method.  Please enter your SMTP Server "
+              "settings!");
+    EXPECT_EQ(settings.DNSTimeOut, 12000);
+    EXPECT_EQ(settings.DNSHost, "127.0.0.1");
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+    dialog.btnSMTPSettingsClick();
+    EXPECT_EQ(shown, 2);
+    dialog.BitBtn1Click();
+    EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,428 @@
+#include "app/mail/mail_out.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "app/list/cancel_flag.h"
+#include "app/list/category_filter.h"
+#include "platform/mail/recording_simple_mapi.h"
+#include "platform/mail/relay_library.h"
+#include "tests/app/list/list_test_support.h"
+#include "tests/platform/mail/peers.h"
+#include "tests/support/mapi_sandbox.h"
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+bool Contains(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A port that accepts connections into its backlog but never says a word.
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 4);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~SilentServer() { ::close(fd_); }
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+class MailOutTest : public ListTest {
+  protected:
+    MailOutTest() {
+        OpenNew();
+        database->CreateTemporaryTables();
+        settings.EmailMethod = kMethodSmtp;
+        settings.AddSignaturePrior = true;
+        context.mail_settings.smtp_host = "127.0.0.1";
+        context.mail_settings.smtp_port = sink.port();
+        context.mail_settings.from_address = "list@example.org";
+        context.mail_settings.from_name = "List Owner";
+        context.mail_settings.connect_timeout = 5s;
+        context.mail_settings.deliver_timeout = 5s;
+        out = std::make_unique<MailOut>(settings, *database, context, entries.get());
+        out->subject = "Newsletter";
+        out->text = "Hello %FULL_NAME%,\r\nnews for %EMAIL%.";
+        prompts->Asked();
+    }
+    ~MailOutTest() override {
+        out.reset();
+        database->DestroyTemporaryTables();
+    }
+
+    void AddRow(const std::string& email, const std::string& category, const std::string& name = "",
+                const std::string& salutation = "") {
+        strata::TStrataTable& t = database->tblCV();
+        t.Append();
+        t.FieldByName("Item")->SetAsString(email);
+        t.FieldByName("Category")->SetAsString(category);
+        t.FieldByName("Name")->SetAsString(name);
+        t.FieldByName("Salutation")->SetAsString(salutation);
+        t.Post();
+    }
+    void AddRows(int count) {
+        for (int i = 1; i <= count; ++i)
+            AddRow("m" + std::to_string(i) + "@example.org", "news");
+    }
+
+    std::vector<std::string> LogWithout(std::vector<std::string> log) {
+        log.erase(std::remove(log.begin(), log.end(), ""), log.end());
+        return log;
+    }
+
+    mail::testing::SmtpSink sink;
+    MailContext context;
+    std::unique_ptr<MailOut> out;
+};
+
+TEST_F(MailOutTest, PerRecipientMergesEachMessageForTheChosenCategory) {
+    AddRow("ann@example.org", "news", "Ann Smith", "Ann");
+    AddRow("ANN@example.org", "sport", "Ann Again", "A");
+    AddRow("bob@example.org", "news", "Zoë Ørsted", "Zoë");
+    AddRow("cy@example.org", "sport", "Cy", "Cy");
+    SetFilter(database->tblCV(), true, "news", "", false);
+    settings.SendCount = 1;
+    settings.SendLog = true;
+    out->cc_list = {"copy@example.org"};
+    out->subject = "Grüße aus Köln";
+    const std::string attachment = program.File("list.csv");
+    mail::testing::WriteFile(attachment, "a,b\n");
+    out->attachments = {attachment};
+
+    EXPECT_EQ(out->Button2Click(), 2);
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].rcpt_to, (std::vector<std::string>{"ann@example.org", "copy@example.org"}));
+    EXPECT_EQ(mails[1].rcpt_to, (std::vector<std::string>{"bob@example.org", "copy@example.org"}));
+    EXPECT_TRUE(Contains(mails[0].data, "Hello Ann Smith,")) << mails[0].data;
+    EXPECT_TRUE(Contains(mails[0].data, "news for ann@example.org."));
+    EXPECT_TRUE(Contains(mails[1].data, "Hello Zo=C3=AB =C3=98rsted,")) << mails[1].data;
+    EXPECT_TRUE(Contains(mails[1].data, "Subject: =?utf-8?")) << mails[1].data;
+    EXPECT_FALSE(Contains(mails[1].data, "us-ascii"));
+    EXPECT_TRUE(Contains(mails[1].data, "filename=list.csv")) << mails[1].data;
+    EXPECT_TRUE(Contains(mails[1].data, "YSxiCg=="));
+    EXPECT_TRUE(out->to_list.empty()) << "the extra To list is restored";
+
+    const std::vector<std::string> expected{"Connecting to SMTP server",
+                                            "Commencing send to 2 recipients",
+                                            "SEND OK",
+                                            "SEND OK",
+                                            "Send to 2 recipients has been completed",
+                                            "Disconnecting from the SMTP server"};
+    EXPECT_EQ(LogWithout(out->sendlog), expected);
+    EXPECT_EQ(LogWithout(ProgramDir::Lines(program.File("SendLog.txt"))), expected);
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
+}
+
+TEST_F(MailOutTest, BatchesCarrySendCountBlindCopiesAndTheExtraRecipients) {
+    AddRows(7);
+    settings.SendCount = 3;
+    out->text = "No fields here.";
+    out->to_list = {"boss@example.org"};
+    EXPECT_EQ(out->Button2Click(), 7);
+    const auto mails = sink.WaitForMessages(3);
+    ASSERT_EQ(mails.size(), 3u);
+    const std::vector<std::size_t> sizes{4, 4, 2};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(mails[i].rcpt_to.size(), sizes[i]) << i;
+        EXPECT_EQ(mails[i].rcpt_to.front(), "boss@example.org");
+        EXPECT_FALSE(Contains(mails[i].data, "m1@example.org")) << "blind copies stay blind";
+    }
+    EXPECT_EQ(mails[2].rcpt_to.back(), "m7@example.org");
+}
+
+TEST_F(MailOutTest, FieldsInBatchModeAskToSwitchAndNoStopsTheSend) {
+    AddRows(2);
+    settings.SendCount = 500;
+    out->text = "Only %EMAIL% here";
+    prompts->Answer(ui::mrNo);
+    EXPECT_EQ(out->Button2Click(), -1);
+    EXPECT_EQ(settings.SendCount, 500);
+    EXPECT_EQ(sink.MessageCount(), 0u);
+    prompts->Answer(ui::mrYes);
+    EXPECT_EQ(out->Button2Click(), 2);
+    EXPECT_EQ(settings.SendCount, 1);
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u);
+}
+
+TEST_F(MailOutTest, CancelPartWayStopsBeforeTheRowAndCountsOnlyFinishedRows) {
+    AddRows(5);
+    for (std::int32_t send_count : {1, 10}) {
+        SCOPED_TRACE(send_count);
+        settings.SendCount = send_count;
+        out->text = "Plain text";
+        out->recipients_valid = false;
+        out->OnProgress = [](std::string_view caption, std::int64_t position, std::int64_t) {
+            if (caption.starts_with("Sending") && position == 3)
+                SetCancelled(true);
+        };
+        const std::size_t before = sink.MessageCount();
+        EXPECT_EQ(out->Button2Click(), 2);
+        const std::size_t expected_messages = send_count == 1 ? 2 : 1;
+        const auto mails = sink.WaitForMessages(before + expected_messages);
+        ASSERT_EQ(mails.size(), before + expected_messages);
+        std::size_t recipients = 0;
+        for (std::size_t i = before; i < mails.size(); ++i)
+            recipients += mails[i].rcpt_to.size();
+        EXPECT_EQ(recipients, 2u) << "the row at the cancel is not sent";
+        EXPECT_EQ(prompts->Asked().back().text,
+                  "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
+        SetCancelled(false);
+    }
+}
+
+TEST_F(MailOutTest, StaggerAsksBetweenMessagesOnlyAndSkipAllEndsIt) {
+    AddRows(4);
+    settings.SendCount = 1;
+    settings.chkStaggerSending = true;
+    out->text = "Plain text";
+    struct Case {
+        std::int32_t delay;
+        StaggerAnswer answer;
+        int asked;
+    };
+    for (const Case& c :
+         {Case{0, StaggerAnswer::kContinue, 0}, Case{3, StaggerAnswer::kContinue, 3},
+          Case{3, StaggerAnswer::kSkipAll, 1}}) {
+        settings.spnStaggerDelay = c.delay;
+        int asked = 0;
+        out->OnStagger = [&] {
+            ++asked;
+            return c.answer;
+        };
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 4);
+        EXPECT_EQ(asked, c.asked) << c.delay;
+    }
+}
+
+TEST_F(MailOutTest, TestSendGoesToTheTypedAddressAndLeavesTheToListAlone) {
+    out->to_list = {"boss@example.org"};
+    EXPECT_TRUE(out->SendTestClick("tester@example.org"));
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"boss@example.org", "tester@example.org"}));
+    EXPECT_TRUE(Contains(mails[0].data, "Hello Test_Name,"));
+    EXPECT_EQ(out->to_list, (std::vector<std::string>{"boss@example.org"}));
+    EXPECT_EQ(prompts->Asked().back().text, "Sending of your test message has completed!");
+}
+
+TEST_F(MailOutTest, ConnectionEndsOnEveryExitIncludingAFailedRecipientBuild) {
+    AddRows(1);
+    out->text = "Plain text";
+    out->recipients_valid = false;
+    EXPECT_EQ(out->Button2Click(false), -1);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your message could not be sent because your unique recipient list was not "
+              "generated successfully!");
+    EXPECT_EQ(LogWithout(out->sendlog),
+              (std::vector<std::string>{"Connecting to SMTP server",
+                                        "Disconnecting from the SMTP server"}));
+}
+
+TEST_F(MailOutTest, ServerThatNeverAnswersEndsTheConnectAtItsDeadline) {
+    SilentServer silent;
+    AddRows(1);
+    context.mail_settings.smtp_port = silent.port();
+    context.mail_settings.connect_timeout = 1s;
+    out->text = "Plain text";
+    EXPECT_EQ(out->Button2Click(), -1);
+    ASSERT_EQ(out->sendlog.size(), 2u);
+    EXPECT_EQ(out->sendlog[0], "Connecting to SMTP server");
+    EXPECT_EQ(out->sendlog[1].rfind("SMTP Connection Error: ", 0), 0u) << out->sendlog[1];
+    EXPECT_EQ(prompts->Asked().back().text.rfind(
+                  "An error was encountered while connecting to your SMTP server:\r\n\r\n", 0),
+              0u);
+
+    context.mail_settings.smtp_port = mail::testing::FreeTcpPort();
+    const std::size_t asked = prompts->Asked().size();
+    EXPECT_EQ(out->Button2Click(), -1);
+    EXPECT_EQ(out->sendlog, (std::vector<std::string>{"Connecting to SMTP server"}));
+    EXPECT_EQ(prompts->Asked().size(), asked) << "a refused connection shows no box";
+}
+
+TEST_F(MailOutTest, FailedDeliveryIsReportedTwiceUnlessHiddenAndTheRunGoesOn) {
+    AddRow("good@example.org", "news");
+    AddRow("bad address@example.org", "news");
+    AddRow("also@example.org", "news");
+    settings.SendCount = 1;
+    out->text = "Plain text";
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 3);
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u);
+    EXPECT_EQ(reports, (std::vector<std::string>{
+                           "An error was encountered while sending your mail via SMTP!",
+                           "SMTP Sendmail failed"}));
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.  Sending "
+              "to 1 recipients failed.");
+}
+
+TEST_F(MailOutTest, StartTlsWithLogin) {
+    mail::testing::SmtpSink secure("starttls-auth");
+    context.mail_settings.smtp_port = secure.port();
+    context.mail_settings.smtp_security = mail::SmtpSecurity::kStartTls;
+    context.mail_settings.smtp_user = "listuser";
+    context.mail_settings.smtp_password = "secret";
+    context.mail_settings.verify_certificates = false;
+    AddRows(2);
+    settings.SendCount = 1;
+    EXPECT_EQ(out->Button2Click(), 2);
+    EXPECT_EQ(secure.WaitForMessages(2).size(), 2u);
+    EXPECT_TRUE(Contains(secure.Sessions(), "tls=True login=listuser"));
+}
+
+TEST_F(MailOutTest, StoreMethodSendsThroughTheServerOrFilesInOutbox) {
+    settings.EmailMethod = kMethodOutlook;
+    settings.AlwaysResolveAddresses = false;
+    AddRows(2);
+    settings.SendCount = 1;
+    auto store =
+        mail::MailStore::OpenMaildir(context.mail_settings, program.File("Mail"), "MailingList");
+    context.store = store.get();
+    EXPECT_EQ(out->Button2Click(), 2);
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 2 recipients have been sent to your Outlook Outbox.");
+
+    context.mail_settings.smtp_host.clear();
+    auto offline =
+        mail::MailStore::OpenMaildir(context.mail_settings, program.File("Mail2"), "MailingList");
+    context.store = offline.get();
+    out->recipients_valid = false;
+    EXPECT_EQ(out->Button2Click(), 2);
+    mail::Folder* outbox = offline->Root(1).FindFolder(mail::kOutbox);
+    ASSERT_NE(outbox, nullptr);
+    EXPECT_EQ(outbox->ItemCount(), 2u);
+    EXPECT_EQ(sink.MessageCount(), 2u);
+}
+
+TEST_F(MailOutTest, SimpleMapiMethodsReplaceListsAndLogFailures) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    for (int method : {kMethodMapiControl, kMethodEmail}) {
+        SCOPED_TRACE(method);
+        settings.EmailMethod = method;
+        out->text = "Plain";
+        out->cc_list = {"copy@example.org"};
+        out->bcc = {"a@example.org"};
+        EXPECT_TRUE(out->SendMail("", "", ""));
+        out->cc_list.clear();
+        out->bcc = {"b@example.org"};
+        mapi.SetResult("MAPISendMail", 2);
+        std::vector<std::string> reports;
+        out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+        out->sendlog.clear();
+        EXPECT_FALSE(out->SendMail("", "", ""));
+        mapi.SetResult("MAPISendMail", 0);
+        EXPECT_EQ(LogWithout(out->sendlog), (std::vector<std::string>{"SEND FAILURE"}));
+        EXPECT_EQ(reports.size(), 1u);
+        const auto sends = mapi.CallsOf("MAPISendMail");
+        ASSERT_GE(sends.size(), 2u);
+        const auto& last = *sends.back().message;
+        ASSERT_EQ(last.recips.size(), 1u) << "the copy of the earlier message is gone";
+        EXPECT_EQ(last.recips[0].address.value_or(""), "SMTP:b@example.org");
+        out->OnSendError = nullptr;
+    }
+}
+
+TEST_F(MailOutTest, TestSendIsAFlagNotAMergeValue) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    settings.EmailMethod = kMethodMapiControl;
+    settings.SendCount = 1;
+    out->to_list = {"boss@example.org"};
+    EXPECT_TRUE(out->SendTestClick(""));
+    // A member whose name is the test's merge value gets an ordinary send.
+    EXPECT_TRUE(out->SendMail("Test_Name", "Test_Name", "m@example.org"));
+    const auto sends = mapi.CallsOf("MAPISendMail");
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_NE(sends[0].flags & MAPI_DIALOG, 0u) << "the test shows the composer";
+    EXPECT_EQ(sends[1].flags & MAPI_DIALOG, 0u);
+    EXPECT_EQ(sends[0].message->note_text.value_or(""), "Hello Test_Name,\r\nnews for Test_Name.");
+}
+
+TEST_F(MailOutTest, HtmlWithSimpleMapiAsksToSwitchAndCancelStops) {
+    settings.EmailMethod = kMethodEmail;
+    out->html = true;
+    prompts->Answer(ui::mrCancel);
+    EXPECT_FALSE(out->SendMail("", "", ""));
+    EXPECT_TRUE(Cancelled());
+    EXPECT_EQ(settings.EmailMethod, kMethodEmail);
+    EXPECT_TRUE(out->sendlog.empty()) << "nothing sent";
+    SetCancelled(false);
+}
+
+TEST_F(MailOutTest, RelayLogsUndeliverableAsFailureAndCountsTheBounce) {
+    mail::testing::DnsStub dns(
+        "example.test MX 10 mx.example.test\n"
+        "mx.example.test A 127.0.0.1\n"
+        "nomail.test TXT x\n");
+    settings.EmailMethod = kMethodRelay;
+    settings.DNSProcessBounce = true;
+    context.mail_settings.dns_host = "127.0.0.1";
+    context.mail_settings.dns_timeout_ms = 2000;
+    out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out->relay()->SetOptions({dns.port(), sink.port(), 5s, 5s});
+    AddRow("one@example.test", "news");
+    AddRow("gone@nomail.test", "news");
+    settings.SendCount = 1;
+    out->text = "Plain";
+    EXPECT_EQ(out->Button2Click(), 2);
+    EXPECT_EQ(sink.WaitForMessages(1).size(), 1u);
+    EXPECT_EQ(LogWithout(out->sendlog),
+              (std::vector<std::string>{"Commencing send to 2 recipients",
+                                        "To:", "To:", "gone@nomail.test", "SEND FAILURE",
+                                        "To:", "To:", "one@example.test", "SEND OK",
+                                        "Send to 2 recipients has been completed"}));
+    ASSERT_TRUE(entries->LocateEmailAddress("gone@nomail.test"));
+    EXPECT_EQ(database->tblCV().FieldByName("Bounces")->AsInteger(), 1);
+    out->FreeSMTPServerDLL();
+}
+
+TEST_F(MailOutTest, OverlongAddressIsRefusedNeverCut) {
+    settings.AlwaysResolveAddresses = false;
+    const std::string overlong = std::string(250, 'a') + "@example.org";
+    std::vector<std::string> list;
+    out->AddAddress(list, overlong);
+    EXPECT_TRUE(list.empty());
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtWarning);
+    out->AddAddress(list, "ok@example.org");
+    out->AddAddress(list, "");
+    EXPECT_EQ(list, std::vector<std::string>{"ok@example.org"});
+}
+
+}  // namespace
+}  // namespace app
