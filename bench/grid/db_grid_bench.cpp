@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/grid/list_database.h"
 #include "engine/dataset/strata_session.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
@@ -23,71 +24,14 @@
 
 namespace {
 
-const char* const kCategories[] = {"news", "sport", "music", "travel", "tech"};
+using bench_support::ListDatabase;
 
 // One list table per size, made once and kept for every benchmark of that size.
-struct ListDatabase {
-    std::filesystem::path folder;
-    db::ComponentPtr<strata::TStrataSession> session;
-    db::ComponentPtr<strata::TStrataDatabase> database;
-    db::ComponentPtr<strata::TStrataTable> table;
-    db::ComponentPtr<db::TDataSource> source;
-
-    explicit ListDatabase(int rows) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "gridbench-XXXXXX").string();
-        folder = ::mkdtemp(pattern.data());
-        const std::string name = "Bench" + std::to_string(rows);
-        session = db::MakeComponent<strata::TStrataSession>(nullptr);
-        session->SetSessionName(name);
-        session->SetPrivateDir(folder.string());
-        database = db::MakeComponent<strata::TStrataDatabase>(session.get());
-        database->SetDatabaseName(name + "DB");
-        database->SetDirectory(folder.string());
-        database->Open();
-        table = db::MakeComponent<strata::TStrataTable>(nullptr);
-        table->SetSessionName(name);
-        table->SetDatabaseName(name + "DB");
-        table->SetTableName("mailist.dat");
-        table->SetExclusive(true);
-        db::TFieldDefs& f = *table->FieldDefs();
-        f.Add("Index", db::ftAutoInc);
-        f.Add("Item", db::ftString, 80);
-        f.Add("Category", db::ftString, 80);
-        f.Add("Bounces", db::ftInteger);
-        f.Add("Comments", db::ftString, 80);
-        table->IndexDefs().Add("", "Index", db::ixPrimary | db::ixUnique);
-        table->CreateTable();
-        table->Open();
-        table->DisableControls();
-        for (int i = 1; i <= rows; ++i) {
-            table->Append();
-            table->FieldByName("Item")->SetAsString("user" + std::to_string(i) + "@example.org");
-            table->FieldByName("Category")->SetAsString(kCategories[i % 5]);
-            table->FieldByName("Bounces")->SetAsInteger(i % 3);
-            table->FieldByName("Comments")->SetAsString("comment " + std::to_string(i));
-            table->Post();
-        }
-        table->EnableControls();
-        table->First();
-        source = db::MakeComponent<db::TDataSource>(nullptr);
-        source->SetDataSet(table.get());
-    }
-    ~ListDatabase() {
-        source.reset();
-        table.reset();
-        database.reset();
-        session.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
-};
-
 ListDatabase& Database(int rows) {
     static std::map<int, std::unique_ptr<ListDatabase>> databases;
     auto& slot = databases[rows];
     if (!slot)
-        slot = std::make_unique<ListDatabase>(rows);
+        slot = std::make_unique<ListDatabase>("Grid", rows);
     return *slot;
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/grid/list_database.h"
 #include "engine/dataset/strata_session.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
@@ -24,64 +25,7 @@
 
 namespace {
 
-const char* const kCategories[] = {"news", "sport", "music", "travel", "tech"};
-
-struct ListDatabase {
-    std::filesystem::path folder;
-    db::ComponentPtr<strata::TStrataSession> session;
-    db::ComponentPtr<strata::TStrataDatabase> database;
-    db::ComponentPtr<strata::TStrataTable> table;
-    db::ComponentPtr<db::TDataSource> source;
-
-    explicit ListDatabase(int rows) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "exportbench-XXXXXX").string();
-        folder = ::mkdtemp(pattern.data());
-        const std::string name = "Export" + std::to_string(rows);
-        session = db::MakeComponent<strata::TStrataSession>(nullptr);
-        session->SetSessionName(name);
-        session->SetPrivateDir(folder.string());
-        database = db::MakeComponent<strata::TStrataDatabase>(session.get());
-        database->SetDatabaseName(name + "DB");
-        database->SetDirectory(folder.string());
-        database->Open();
-        table = db::MakeComponent<strata::TStrataTable>(nullptr);
-        table->SetSessionName(name);
-        table->SetDatabaseName(name + "DB");
-        table->SetTableName("mailist.dat");
-        table->SetExclusive(true);
-        db::TFieldDefs& f = *table->FieldDefs();
-        f.Add("Index", db::ftAutoInc);
-        f.Add("Item", db::ftString, 80);
-        f.Add("Category", db::ftString, 80);
-        f.Add("Bounces", db::ftInteger);
-        f.Add("Comments", db::ftString, 80);
-        table->IndexDefs().Add("", "Index", db::ixPrimary | db::ixUnique);
-        table->CreateTable();
-        table->Open();
-        table->DisableControls();
-        for (int i = 1; i <= rows; ++i) {
-            table->Append();
-            table->FieldByName("Item")->SetAsString("user" + std::to_string(i) + "@example.org");
-            table->FieldByName("Category")->SetAsString(kCategories[i % 5]);
-            table->FieldByName("Bounces")->SetAsInteger(i % 3);
-            table->FieldByName("Comments")->SetAsString("comment " + std::to_string(i));
-            table->Post();
-        }
-        table->EnableControls();
-        table->First();
-        source = db::MakeComponent<db::TDataSource>(nullptr);
-        source->SetDataSet(table.get());
-    }
-    ~ListDatabase() {
-        source.reset();
-        table.reset();
-        database.reset();
-        session.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
-};
+using bench_support::ListDatabase;
 
 // Samples the heap in use every few rows, so the peak of the export shows.
 template <class Writer>
@@ -98,7 +42,7 @@ template <class Writer>
 void BM_Export(benchmark::State& state) {
     const int rows = static_cast<int>(state.range(0));
     const bool load_all = state.range(1) != 0;
-    ListDatabase db(rows);
+    ListDatabase db("Export", rows);
     auto grid = std::make_unique<grid::TgxDBGrid>();
     grid->resize(640, 480);
     grid->setAttribute(Qt::WA_DontShowOnScreen);
