@@ -7,10 +7,12 @@
 #include "app/routines/address_syntax.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "platform/db/code_page_text.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
 #include "platform/db/format_settings.h"
 #include "platform/db/variant.h"
+#include "platform/nls/nls.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -38,6 +40,14 @@ std::string CutToCharacters(std::string_view text, std::int64_t max) {
         }
     }
     return std::string(text);
+}
+
+// Equal as the list table's case-insensitive indexes see them: both texts in
+// the table's code page, compared with its case folding ("É" matches "é").
+bool SameTableText(const strata::TStrataTable& table, std::string_view a, std::string_view b) {
+    const platform::nls::CodePage code_page = table.TextCodePage();
+    return platform::nls::SameTextAnsi(db::Utf8ToCodePage(code_page, a, "a list entry"),
+                                       db::Utf8ToCodePage(code_page, b, "a list entry"));
 }
 
 std::string ErrorMessage(const std::exception& e) {
@@ -123,13 +133,13 @@ bool EntryProcessor::LocateEntry(std::string_view address, std::string_view cate
         table.Prior();
         if (table.Bof())
             break;
-        if (!SameText(item->AsString(), address)) {
+        if (!SameTableText(table, item->AsString(), address)) {
             table.Next();
             break;
         }
     }
-    for (; !table.Eof() && SameText(item->AsString(), address); table.Next()) {
-        if (SameText(group->AsString(), category))
+    for (; !table.Eof() && SameTableText(table, item->AsString(), address); table.Next()) {
+        if (SameTableText(table, group->AsString(), category))
             return true;
     }
     return false;
