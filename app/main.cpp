@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
         check.Run(for_requests, for_members);
     };
+    frmmain.OnMailStore = [&check]() -> mail::MailStore& { return check.Store(); };
 
     app::MailContext send_context;
     std::unique_ptr<mail::MailStore> send_store;

@@ -27,6 +27,11 @@ void MailCheck::OpenStore() {
     context_.store = store_.get();
 }
 
+mail::MailStore& MailCheck::Store() {
+    OpenStore();
+    return *store_;
+}
+
 void MailCheck::Run(bool for_requests, bool for_members) {
     OpenStore();
     EntryProcessor& entries = services_.entries;

@@ -27,6 +27,8 @@ class MailCheck {
 
     // One pass over the folders chosen.
     void Run(bool for_requests, bool for_members);
+    // The program's mail store, opened on first use with the current settings.
+    mail::MailStore& Store();
 
   private:
     void OpenStore();

@@ -13,6 +13,7 @@
 #include "app/forms/enter_more_dialog.h"
 #include "app/forms/export_dialog.h"
 #include "app/forms/find_dialog.h"
+#include "app/forms/get_more_dialog.h"
 #include "app/forms/import_dialog.h"
 #include "app/forms/list_change_dialogs.h"
 #include "app/forms/list_grid.h"
@@ -175,8 +176,10 @@ void Tfrmmain::BuildMenus() {
             [this] { SendEmailtoMailingList1Click(); });
     add(tools, "Manually Enter Entries...", "mkAddMore", [this] { btnAddMoreClick(); });
     tools.AddSeparator();
-    mkScanFolders = add(tools, "Scan Outlook Folders for Addresses...", "mkScanFolders");
-    mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts");
+    mkScanFolders = add(tools, "Scan Outlook Folders for Addresses...", "mkScanFolders",
+                        [this] { GetAddressesFromOutlook(false); });
+    mkScanContacts = add(tools, "Scan Outlook Contacts for Addresses...", "mkScanContacts",
+                         [this] { GetAddressesFromOutlook(true); });
     add(tools, "Scan File Folders for Addresses...", "ScanFileFoldersforAddresses1",
         [this] { ScanFileFoldersforAddresses1Click(); });
     tools.AddSeparator();
@@ -285,7 +288,8 @@ void Tfrmmain::BuildToolBar() {
         button("Check for New Entries", "btngetoutlook", [this] { btngetoutlookClick(); });
     btnsend = button("Send E-Mail to List", "btnsend", [this] { SendEmailtoMailingList1Click(); });
     btnAddMore = button("Manually Enter Entries...", "btnAddMore", [this] { btnAddMoreClick(); });
-    btnScanOutlook = button("Scan Outlook Folders", "btnScanOutlook");
+    btnScanOutlook = button("Scan Outlook Folders", "btnScanOutlook",
+                            [this] { GetAddressesFromOutlook(false); });
     row->addStretch(1);
     btnHelp = button("Help...", "btnHelp", [this] { btnHelpClick(); });
     ClientLayout()->addWidget(bar);
@@ -1100,6 +1104,52 @@ void Tfrmmain::ScanFileFoldersforAddresses1Click() {
                                 " addresses were retrieved from your file folder:");
     more.SetCaption("Process Addresses (Step 2 of 2)");
     more.ShowModal();
+}
+
+void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
+    if (!DatabaseOpen() || !OnMailStore)
+        return;
+    SetCancelled(false);
+    newformpreparation(true);
+    struct End {
+        Tfrmmain& window;
+        ~End() {
+            window.hideprogress();
+            window.newformpreparation(false);
+        }
+    } end{*this};
+    ui::Guarded([&] {
+        AddressGatherer gatherer(services_.entries, OnMailStore());
+        gatherer.OnProgress = [this](std::int64_t position, std::int64_t maximum,
+                                     std::string_view caption) {
+            showprogress(true, position, true, caption, maximum);
+        };
+        gatherer.Cancelled = [] { return Cancelled(); };
+        TdlgEnterMore more(this, services_, Progress(false));
+        TdlgGetMore folders(this, gatherer);
+        folders.memin = more.memin;
+        folders.chkScanContacts->SetChecked(contacts);
+        if (contacts) {
+            ui::THourglass hourglass;
+            folders.tmrLoadFoldersTimer();
+        } else if (folders.ShowModal() == ui::mrOk && !Cancelled()) {
+            folders.ProcessSelectedFolder();
+        }
+        hideprogress();
+        const std::int64_t count = more.memin->Lines().Count();
+        if (count == 0) {
+            ui::MessageDlg("No e-mail addresses were found in specified folder", ui::mtInformation,
+                           {ui::mbOK});
+            return;
+        }
+        more.memin->setMinimumWidth(ScaleToScreen(420));
+        more.btnLoad->SetVisible(false);
+        more.btnPaste->SetVisible(false);
+        more.lblHeading->SetCaption("The following " + std::to_string(count) +
+                                    " addresses were retrieved from the specified folder:");
+        more.SetCaption("Process Addresses (Step 2 of 2)");
+        more.ShowModal();
+    });
 }
 
 }  // namespace app

@@ -17,6 +17,10 @@
 #include "platform/ui/menus.h"
 #include "platform/ui/timer.h"
 
+namespace mail {
+class MailStore;
+}
+
 namespace db {
 class TDataSource;
 }
@@ -125,6 +129,11 @@ class Tfrmmain : public ui::TForm {
     void mkDisplayStatsClick();
     // Gathers the addresses of the files of a disk folder for manual entry.
     void ScanFileFoldersforAddresses1Click();
+    // Gathers addresses from a folder of the mail store (or its contacts) and offers them
+    // in the manual-entry dialog.
+    void GetAddressesFromOutlook(bool contacts);
+    // The program's mail store, opened on first use (raises when it cannot be opened).
+    std::function<mail::MailStore&()> OnMailStore;
 
     // Commands on the rows chosen in the grid.
     void DeleteRecord1Click();

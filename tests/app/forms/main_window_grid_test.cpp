@@ -14,14 +14,17 @@
 
 #include "app/forms/choose_category_dialog.h"
 #include "app/forms/enter_more_dialog.h"
+#include "app/forms/get_more_dialog.h"
 #include "app/forms/list_grid.h"
 #include "app/forms/main_window.h"
 #include "app/forms/scan_folder_dialog.h"
 #include "app/forms/stats_dialog.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
+#include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
+#include "platform/mail/mail_store.h"
 #include "platform/ui/keys.h"
 #include "support/shelltree/shell_tree.h"
 #include "tests/app/list/list_test_support.h"
@@ -322,6 +325,57 @@ TEST_F(MainGridTest, FileFolderScanOffersEachAddressOfTheChosenFilesOnce) {
     EXPECT_EQ(offered, (std::vector<std::string>{"ann@x.com", "BOB@y.org", "zed@z.net"}));
     EXPECT_EQ(heading, "The following 3 addresses were retrieved from your file folder:");
     EXPECT_EQ(Rows().size(), 5u);
+}
+
+// The scan of a mail folder offers each sender once, whatever the letter case, in the
+// manual-entry dialog; a scan that finds nothing says so and offers nothing.
+TEST_F(MainGridTest, MailFolderScanOffersEachSenderOnce) {
+    auto store = mail::MailStore::OpenMaildir({}, program.File("Mail"), "MailingList");
+    mail::Folder& archive = store->Root(1).AddFolder("Archive");
+    for (const char* from : {"Ann <ann@example.org>", "bob@example.org", "ANN <Ann@Example.org>"})
+        archive.AppendMessage(std::string("From: ") + from +
+                                  "\r\nTo: list@example.org\r\nSubject: hi\r\n\r\nbody\r\n",
+                              true);
+    window->OnMailStore = [&]() -> mail::MailStore& { return *store; };
+    ASSERT_TRUE(window->mkScanFolders->Enabled());
+    ASSERT_TRUE(window->btnScanOutlook->Enabled());
+    std::vector<std::string> offered;
+    std::string heading, caption;
+    bool chose_folder = false;
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        if (auto* folders = dynamic_cast<TdlgGetMore*>(&form)) {
+            folders->tmrLoadFoldersTimer();
+            const auto found = folders->trvFolders->findItems("Archive", Qt::MatchExactly);
+            ASSERT_EQ(found.size(), 1);
+            folders->trvFolders->setCurrentItem(found[0]);
+            folders->trvFoldersClick();
+            chose_folder = true;
+            folders->btnOK->Click();
+        } else if (auto* more = dynamic_cast<TdlgEnterMore*>(&form)) {
+            offered = more->memin->Lines().ToVector();
+            heading = more->lblHeading->Caption();
+            caption = more->Caption();
+            EXPECT_FALSE(more->btnLoad->isVisible());
+            Save(*more, "scan_outlook_step2.png");
+            form.SetModalResult(ui::mrCancel);
+        } else {
+            ADD_FAILURE() << "another dialog came up";
+        }
+    });
+    window->mkScanFolders->Click();
+    EXPECT_TRUE(chose_folder);
+    ASSERT_EQ(offered.size(), 2u);
+    EXPECT_TRUE(SameText(offered[0], "Ann <ann@example.org>")) << offered[0];
+    EXPECT_EQ(offered[1], "bob@example.org");
+    EXPECT_EQ(heading, "The following 2 addresses were retrieved from the specified folder:");
+    EXPECT_EQ(caption, "Process Addresses (Step 2 of 2)");
+    EXPECT_EQ(Rows().size(), 5u) << "nothing is applied until the user says so";
+
+    // The contacts folder holds no one: no dialog, only the information box.
+    offered.clear();
+    window->mkScanContacts->Click();
+    EXPECT_TRUE(offered.empty());
+    EXPECT_EQ(prompts->Asked().back().text, "No e-mail addresses were found in specified folder");
 }
 
 TEST_F(MainGridTest, StatisticsGridSumsEachCountInItsFooter) {
