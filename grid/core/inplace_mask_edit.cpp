@@ -54,9 +54,22 @@ void TgxInplaceMaskEdit::GetSel(int& start, int& end) const {
     }
 }
 
-void TgxInplaceMaskEdit::SetDisplay(const std::u32string& display, int caret) {
+TMaskFill TgxInplaceMaskEdit::Filled() const {
+    std::u32string display = DisplayText();
+    return display == filled_for_ ? filled_ : mask_.FillOf(display);
+}
+
+void TgxInplaceMaskEdit::SetDisplay(const std::u32string& display, int caret, TMaskFill filled) {
+    filled_ = std::move(filled);
+    filled_for_ = display;
     LineEdit().setText(QString::fromStdU32String(display));
     PlaceCaret(caret);
+}
+
+void TgxInplaceMaskEdit::RememberOldValue() {
+    OldValue = DisplayText();
+    old_filled_ = Filled();
+    old_filled_for_ = OldValue;
 }
 
 void TgxInplaceMaskEdit::PlaceCaret(int pos, bool extend) {
@@ -85,13 +98,15 @@ void TgxInplaceMaskEdit::SetText(const std::string& value) {
         LineEdit().setText(QString::fromStdString(value));
         return;
     }
-    SetDisplay(mask_.Format(ToU32(value)), 0);
+    TMaskFill filled;
+    std::u32string display = mask_.Format(ToU32(value), &filled);
+    SetDisplay(display, 0, std::move(filled));
 }
 
 std::string TgxInplaceMaskEdit::GetText() const {
     if (!Masked)
         return LineEditConst().text().toStdString();
-    return FromU32(mask_.Extract(DisplayText()));
+    return FromU32(mask_.Extract(DisplayText(), Filled()));
 }
 
 void TgxInplaceMaskEdit::InitEditValue() {
@@ -108,11 +123,13 @@ void TgxInplaceMaskEdit::InitEditValue() {
         LineEdit().setMaxLength(std::max(1, MaxChars()));
         // Pasting and editing go through the mask only.
         LineEdit().setContextMenuPolicy(Qt::NoContextMenu);
-        SetDisplay(mask_.Format(ToU32(StartText)), 0);
+        TMaskFill filled;
+        std::u32string display = mask_.Format(ToU32(StartText), &filled);
+        SetDisplay(display, 0, std::move(filled));
     } else {
         LineEdit().setContextMenuPolicy(Qt::DefaultContextMenu);
     }
-    OldValue = DisplayText();
+    RememberOldValue();
 }
 
 void TgxInplaceMaskEdit::RestoreText() {
@@ -122,14 +139,14 @@ void TgxInplaceMaskEdit::RestoreText() {
     }
     if (!modified_)
         return;
-    SetDisplay(OldValue, 0);
+    SetDisplay(OldValue, 0, OldValue == old_filled_for_ ? old_filled_ : mask_.FillOf(OldValue));
     modified_ = false;
 }
 
 bool TgxInplaceMaskEdit::ValidateEdit() {
     if (!Masked || !modified_)
         return true;
-    int bad = mask_.Validate(DisplayText(), RawEditText);
+    int bad = mask_.Validate(DisplayText(), Filled(), RawEditText);
     if (bad < 0)
         return true;
     if (Closing) {
@@ -150,7 +167,7 @@ void TgxInplaceMaskEdit::GetEditingText(std::string& text) {
         text = LineEdit().text().toStdString();
         return;
     }
-    if (Masked && DisplayText() == mask_.BlankText()) {
+    if (Masked && mask_.AllBlank(Filled())) {
         text.clear();
         return;
     }
@@ -168,9 +185,10 @@ void TgxInplaceMaskEdit::DeleteSelection(bool backspace) {
         }
         end = start + 1;
     }
-    std::u32string display = mask_.Clear(DisplayText(), start, end);
+    TMaskFill filled = Filled();
+    std::u32string display = mask_.Clear(DisplayText(), start, end, &filled);
     bool single = end - start == 1;
-    SetDisplay(display, start);
+    SetDisplay(display, start, std::move(filled));
     if (single && backspace)
         LineEdit().setCursorPosition(start);
     modified_ = true;
@@ -271,15 +289,19 @@ void TgxInplaceMaskEdit::EditorKeyPress(char32_t& key) {
     int start = 0, end = 0;
     GetSel(start, end);
     std::u32string display = DisplayText();
+    TMaskFill filled = Filled();
     if (end - start > 1) {
-        display = mask_.Clear(display, start, end);
+        display = mask_.Clear(display, start, end, &filled);
         start = mask_.NextEditPos(start);
     }
     std::u32string typed = display;
-    int after = mask_.Type(typed, start, std::u32string(1, key));
-    if (typed != display || after != start) {
-        SetDisplay(typed, after);
-        modified_ = modified_ || typed != display;
+    TMaskFill typed_filled = filled;
+    int after = mask_.Type(typed, start, std::u32string(1, key), &typed_filled);
+    // Typing the character a position already shows still fills it.
+    const bool changed = typed != display || typed_filled != filled;
+    if (changed || after != start) {
+        SetDisplay(typed, after, std::move(typed_filled));
+        modified_ = modified_ || changed;
     } else {
         ui::MessageBeep(0);
     }
@@ -305,11 +327,11 @@ void TgxInplaceMaskEdit::CutToClipboard() {
 void TgxInplaceMaskEdit::PasteFromClipboard() {
     int start = 0, end = 0;
     GetSel(start, end);
-    std::u32string before = DisplayText();
-    std::u32string display = mask_.Clear(before, start, end);
-    int after = mask_.Type(display, start, ToU32(ui::ClipboardText()));
-    OldValue = before;
-    SetDisplay(display, after);
+    RememberOldValue();
+    TMaskFill filled = Filled();
+    std::u32string display = mask_.Clear(OldValue, start, end, &filled);
+    int after = mask_.Type(display, start, ToU32(ui::ClipboardText()), &filled);
+    SetDisplay(display, after, std::move(filled));
     modified_ = true;
     ValidateEdit();
 }
@@ -317,8 +339,8 @@ void TgxInplaceMaskEdit::PasteFromClipboard() {
 void TgxInplaceMaskEdit::ClearText() {
     if (!CanModify() || GetReadOnly())
         return;
-    OldValue = DisplayText();
-    SetDisplay(mask_.BlankText(), 0);
+    RememberOldValue();
+    SetDisplay(mask_.BlankText(), 0, TMaskFill(static_cast<std::size_t>(MaxChars()), false));
     modified_ = true;
 }
 
@@ -331,7 +353,7 @@ bool TgxInplaceMaskEdit::eventFilter(QObject* watched, QEvent* e) {
                 break;
             case QEvent::FocusIn:
                 if (!reentering_)
-                    OldValue = DisplayText();
+                    RememberOldValue();
                 reentering_ = false;
                 ui::Guarded([this] { PlaceCaret(CaretPos()); });
                 break;

@@ -31,6 +31,8 @@ class TgxInplaceMaskEdit : public TgxInplaceTextEdit {
     void GetSel(int& start, int& end) const;
     // The display text, literals and blanks included.
     std::u32string DisplayText() const;
+    // Which positions of the display text hold input rather than the blank.
+    TMaskFill Filled() const;
 
     bool NeedsValidation() override { return Masked && modified_; }
     bool ValidateEdit() override;
@@ -53,10 +55,17 @@ class TgxInplaceMaskEdit : public TgxInplaceTextEdit {
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
-    void SetDisplay(const std::u32string& display, int caret);
+    void SetDisplay(const std::u32string& display, int caret, TMaskFill filled);
+    void RememberOldValue();
     void PlaceCaret(int pos, bool extend = false);
     void DeleteSelection(bool backspace);
     TEditMask mask_;
+    // The fill of the display text filled_for_, and of OldValue as old_filled_for_; a text
+    // set from elsewhere has no record and falls back to the blanks it shows.
+    TMaskFill filled_;
+    std::u32string filled_for_;
+    TMaskFill old_filled_;
+    std::u32string old_filled_for_;
     bool reentering_ = false;
     bool modified_ = false;
 };

@@ -211,10 +211,12 @@ std::u32string TEditMask::BlankText() const {
     return out;
 }
 
-std::u32string TEditMask::Format(std::u32string_view value) const {
+std::u32string TEditMask::Format(std::u32string_view value, TMaskFill* filled) const {
     const std::size_t n = cells_.size();
     std::u32string out;
     out.reserve(n);
+    TMaskFill fill;
+    fill.reserve(n);
     if (save_) {
         std::size_t vi = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -223,6 +225,7 @@ std::u32string TEditMask::Format(std::u32string_view value) const {
                 if (vi < value.size() && value[vi] == cell.ch)
                     ++vi;
                 out += cell.ch;
+                fill.push_back(false);
                 continue;
             }
             std::size_t j = i;
@@ -238,67 +241,93 @@ std::u32string TEditMask::Format(std::u32string_view value) const {
                 value.substr(std::min(vi, value.size()), stop - std::min(vi, stop));
             vi = stop;
             const std::size_t run = j - i;
-            std::u32string fitted;
             if (segment.size() >= run) {
-                fitted = right_to_left_ ? std::u32string(segment.substr(segment.size() - run))
-                                        : std::u32string(segment.substr(0, run));
+                out +=
+                    right_to_left_ ? segment.substr(segment.size() - run) : segment.substr(0, run);
+                fill.insert(fill.end(), run, true);
             } else {
-                std::u32string pad(run - segment.size(), blank_);
-                fitted =
-                    right_to_left_ ? pad + std::u32string(segment) : std::u32string(segment) + pad;
+                const std::size_t pad = run - segment.size();
+                if (!right_to_left_) {
+                    out += segment;
+                    fill.insert(fill.end(), segment.size(), true);
+                }
+                out.append(pad, blank_);
+                fill.insert(fill.end(), pad, false);
+                if (right_to_left_) {
+                    out += segment;
+                    fill.insert(fill.end(), segment.size(), true);
+                }
             }
-            out += fitted;
             i = j - 1;
         }
-        return out;
+    } else {
+        std::size_t edits = 0;
+        for (const Cell& c : cells_)
+            if (c.kind != Kind::Literal)
+                ++edits;
+        std::u32string_view chars = value;
+        std::size_t lead = 0;  // blank input positions before the value's characters
+        if (right_to_left_) {
+            if (chars.size() > edits)
+                chars = chars.substr(chars.size() - edits);
+            lead = edits - chars.size();
+        } else {
+            chars = chars.substr(0, std::min(chars.size(), edits));
+        }
+        std::size_t k = 0;
+        for (const Cell& c : cells_) {
+            if (c.kind == Kind::Literal) {
+                out += c.ch;
+                fill.push_back(false);
+                continue;
+            }
+            const bool held = k >= lead && k - lead < chars.size();
+            out += held ? chars[k - lead] : blank_;
+            fill.push_back(held);
+            ++k;
+        }
     }
-    std::size_t edits = 0;
-    for (const Cell& c : cells_)
-        if (c.kind != Kind::Literal)
-            ++edits;
-    std::u32string chars(
-        value.substr(0, std::min(value.size(), right_to_left_ ? value.size() : edits)));
-    if (right_to_left_) {
-        if (chars.size() > edits)
-            chars = chars.substr(chars.size() - edits);
-        chars = std::u32string(edits - chars.size(), blank_) + chars;
-    }
-    std::size_t k = 0;
-    for (const Cell& c : cells_) {
-        if (c.kind == Kind::Literal)
-            out += c.ch;
-        else
-            out += k < chars.size() ? chars[k++] : blank_;
-    }
+    if (filled != nullptr)
+        *filled = std::move(fill);
     return out;
 }
 
-std::u32string TEditMask::Extract(std::u32string_view display) const {
+TMaskFill TEditMask::FillOf(std::u32string_view display) const {
+    TMaskFill fill(cells_.size(), false);
+    for (std::size_t i = 0; i < std::min(cells_.size(), display.size()); ++i)
+        fill[i] = cells_[i].kind != Kind::Literal && display[i] != blank_;
+    return fill;
+}
+
+std::u32string TEditMask::Extract(std::u32string_view display, const TMaskFill& filled) const {
     const std::size_t n = std::min(cells_.size(), display.size());
+    auto input = [&](std::size_t i) { return cells_[i].kind != Kind::Literal; };
+    // What an input position stands for: its character when filled, else a space.
+    auto at = [&](std::size_t i) { return IsFilled(filled, i) ? display[i] : U' '; };
     if (!save_) {
-        std::u32string raw;
-        for (std::size_t i = 0; i < n; ++i)
-            if (cells_[i].kind != Kind::Literal)
-                raw += display[i];
-        if (right_to_left_) {
-            std::size_t first = raw.find_first_not_of(blank_);
-            raw = first == std::u32string::npos ? std::u32string() : raw.substr(first);
-        } else {
-            std::size_t last = raw.find_last_not_of(blank_);
-            raw = last == std::u32string::npos ? std::u32string() : raw.substr(0, last + 1);
+        std::size_t first = n, last = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (input(i) && IsFilled(filled, i)) {
+                first = std::min(first, i);
+                last = i;
+            }
         }
-        std::replace(raw.begin(), raw.end(), blank_, U' ');
+        if (first == n)
+            return {};
+        std::u32string raw;
+        const std::size_t from = right_to_left_ ? first : 0;
+        const std::size_t to = right_to_left_ ? n : last + 1;
+        for (std::size_t i = from; i < to; ++i)
+            if (input(i))
+                raw += at(i);
         return raw;
     }
-    // Literals stay as they are, whatever character they are; only input positions that
-    // hold the blank become spaces.
+    // Literals stay as they are, whatever character they are.
     std::u32string out;
     std::size_t first_edit = n, last_edit = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const bool edit = cells_[i].kind != Kind::Literal;
-        char32_t c = display[i];
-        if (edit && c == blank_)
-            c = U' ';
+        const bool edit = input(i);
+        const char32_t c = edit ? at(i) : display[i];
         if (edit && c != U' ') {
             first_edit = std::min(first_edit, i);
             last_edit = i;
@@ -321,33 +350,51 @@ std::u32string TEditMask::Extract(std::u32string_view display) const {
     return out.substr(0, end);
 }
 
-int TEditMask::Validate(std::u32string_view display, bool raw) const {
+int TEditMask::Validate(std::u32string_view display, const TMaskFill& filled, bool raw) const {
     for (std::size_t i = 0; i < cells_.size(); ++i) {
         const Cell& cell = cells_[i];
         if (cell.kind != Kind::Required)
             continue;
         if (i >= display.size())
             return static_cast<int>(i);
-        char32_t c = display[i];
-        if ((c == blank_ && !raw) || (c == U' ' && cell.ch != U'C'))
+        const char32_t c = display[i];
+        const bool held = IsFilled(filled, i) || (raw && c == blank_);
+        if (!held || (c == U' ' && cell.ch != U'C'))
             return static_cast<int>(i);
     }
     return -1;
 }
 
-std::u32string TEditMask::Clear(std::u32string_view display, int from, int to) const {
+bool TEditMask::AllBlank(const TMaskFill& filled) const {
+    for (std::size_t i = 0; i < cells_.size(); ++i)
+        if (cells_[i].kind != Kind::Literal && IsFilled(filled, i))
+            return false;
+    return true;
+}
+
+std::u32string TEditMask::Clear(std::u32string_view display, int from, int to,
+                                TMaskFill* filled) const {
     std::u32string out(display);
     if (out.size() < cells_.size())
         out.resize(cells_.size(), blank_);
-    for (int i = std::max(0, from); i < std::min(to, MaxChars()); ++i)
-        if (IsEditPos(i))
-            out[static_cast<std::size_t>(i)] = blank_;
+    if (filled != nullptr && filled->size() < cells_.size())
+        filled->resize(cells_.size(), false);
+    for (int i = std::max(0, from); i < std::min(to, MaxChars()); ++i) {
+        if (!IsEditPos(i))
+            continue;
+        out[static_cast<std::size_t>(i)] = blank_;
+        if (filled != nullptr)
+            (*filled)[static_cast<std::size_t>(i)] = false;
+    }
     return out;
 }
 
-int TEditMask::Type(std::u32string& display, int pos, std::u32string_view text) const {
+int TEditMask::Type(std::u32string& display, int pos, std::u32string_view text,
+                    TMaskFill* filled) const {
     if (display.size() < cells_.size())
         display.resize(cells_.size(), blank_);
+    if (filled != nullptr && filled->size() < cells_.size())
+        filled->resize(cells_.size(), false);
     for (char32_t ch : text) {
         if (pos >= MaxChars())
             break;
@@ -365,6 +412,8 @@ int TEditMask::Type(std::u32string& display, int pos, std::u32string_view text) 
         char32_t stored = ch;
         if (Fits(cells_[static_cast<std::size_t>(pos)], ch, stored)) {
             display[static_cast<std::size_t>(pos)] = stored;
+            if (filled != nullptr)
+                (*filled)[static_cast<std::size_t>(pos)] = true;
             ++pos;
         }
     }

@@ -21,6 +21,11 @@
 
 namespace grid {
 
+// Which display positions hold input (typed, pasted or formatted in) as opposed to an empty
+// input position showing the blank. The blank may be a character that is also valid input
+// ("0" in a time mask), so the shown text alone cannot tell the two apart.
+using TMaskFill = std::vector<bool>;
+
 enum class TMaskCharType {
     mcNone,
     mcLiteral,
@@ -64,18 +69,26 @@ class TEditMask {
     bool Accepts(int pos, char32_t ch, char32_t& stored) const;
     // The text of an empty field: literals and blanks.
     std::u32string BlankText() const;
-    // A value formatted into the mask for display.
-    std::u32string Format(std::u32string_view value) const;
-    // The value a display text stands for.
-    std::u32string Extract(std::u32string_view display) const;
-    // The first required position that is not filled, or -1. With raw, a blank counts as
-    // filled (the editor keeps the raw masked text).
-    int Validate(std::u32string_view display, bool raw) const;
+    // A value formatted into the mask for display; filled, when given, receives which
+    // positions the value filled.
+    std::u32string Format(std::u32string_view value, TMaskFill* filled = nullptr) const;
+    // The fill of a display text whose history is unknown: every input position that does
+    // not show the blank.
+    TMaskFill FillOf(std::u32string_view display) const;
+    // The value a display text stands for; unfilled input positions are blanks.
+    std::u32string Extract(std::u32string_view display, const TMaskFill& filled) const;
+    // The first required position that is not filled, or -1. With raw, a position showing
+    // the blank counts as filled (the editor keeps the raw masked text).
+    int Validate(std::u32string_view display, const TMaskFill& filled, bool raw) const;
+    // Whether no input position is filled.
+    bool AllBlank(const TMaskFill& filled) const;
     // Blanks the positions [from, to); literals stay.
-    std::u32string Clear(std::u32string_view display, int from, int to) const;
+    std::u32string Clear(std::u32string_view display, int from, int to,
+                         TMaskFill* filled = nullptr) const;
     // Types text from pos on through the input rules; characters that fit nowhere are
     // skipped. Returns the position after the last one written.
-    int Type(std::u32string& display, int pos, std::u32string_view text) const;
+    int Type(std::u32string& display, int pos, std::u32string_view text,
+             TMaskFill* filled = nullptr) const;
 
   private:
     enum class Kind { Literal, Required, Optional };
@@ -85,6 +98,9 @@ class TEditMask {
         int case_mode;  // 0 none, 1 upper, 2 lower
     };
     bool Fits(const Cell& cell, char32_t ch, char32_t& stored) const;
+    bool IsFilled(const TMaskFill& filled, std::size_t pos) const {
+        return pos < filled.size() && filled[pos];
+    }
     std::u32string mask_;
     int field_start_ = -1;  // offset of the first field separator, -1 none
     std::vector<Cell> cells_;

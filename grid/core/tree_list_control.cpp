@@ -124,21 +124,29 @@ TgxTreeListColumn* TCustomgxTreeListControl::FindColumnByName(std::string_view n
 
 TgxTreeListColumn* TCustomgxTreeListControl::CreateColumn() {
     auto column = std::make_unique<TgxTreeListColumn>();
-    std::string base = objectName().isEmpty() ? "gxTreeList" : objectName().toStdString();
-    for (int n = ColumnCount() + 1;; ++n) {
-        std::string name = base + "Column" + std::to_string(n);
-        if (FindColumnByName(name) != nullptr)
-            continue;
-        try {
-            column->SetName(name);
-            break;
-        } catch (const db::Exception&) {
-            // Refused: try the next number.
-        }
-    }
+    NameNewColumn(*column, objectName().isEmpty() ? "gxTreeList" : objectName().toStdString());
     TgxTreeListColumn* raw = column.get();
     AddColumn(std::move(column));
     return raw;
+}
+
+void TCustomgxTreeListControl::NameNewColumn(TgxTreeListColumn& column,
+                                             std::string_view base) const {
+    for (int n = ColumnCount() + 1;; ++n) {
+        std::string name = std::string(base) + "Column" + std::to_string(n);
+        if (FindColumnByName(name) != nullptr)
+            continue;
+        try {
+            column.SetName(name);
+            return;
+        } catch (const db::Exception&) {
+            // Only a clash with a sibling of the owner is worth the next number; any other
+            // refusal (a grid name that is no identifier) would refuse every number.
+            const db::TComponent* owner = column.Owner();
+            if (owner == nullptr || owner->FindComponent(name) == nullptr)
+                return;
+        }
+    }
 }
 
 void TCustomgxTreeListControl::AddColumn(std::unique_ptr<TgxTreeListColumn> column) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "grid/core/band.h"
@@ -272,6 +273,11 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     std::function<void(TCustomgxTreeListControl*)> OnBandButtonClick;
     std::function<void(TCustomgxTreeListControl*)> OnHeaderButtonClick;
     std::function<void(TCustomgxTreeListControl*, TgxTreeListColumn*)> OnHeaderMoved;
+
+  protected:
+    // Names a new column base + "Column" + N, N counting up from the column count + 1 past
+    // names already taken. When the base cannot make a valid name the column stays unnamed.
+    void NameNewColumn(TgxTreeListColumn& column, std::string_view base) const;
 
   private:
     friend class TgxTreeListColumn;

@@ -101,18 +101,7 @@ TgxDBTreeListColumn* TCustomgxDBTreeListControl::CreateColumn(
     const TgxDBColumnClass& column_class) {
     std::unique_ptr<TgxDBTreeListColumn> column =
         column_class ? column_class() : std::make_unique<TgxDBGridColumn>();
-    std::string base = objectName().isEmpty() ? "gxDBGrid" : objectName().toStdString();
-    for (int n = ColumnCount() + 1;; ++n) {
-        std::string name = base + "Column" + std::to_string(n);
-        if (FindColumnByName(name) != nullptr)
-            continue;
-        try {
-            column->SetName(name);
-            break;
-        } catch (const db::Exception&) {
-            // Taken: the next number.
-        }
-    }
+    NameNewColumn(*column, objectName().isEmpty() ? "gxDBGrid" : objectName().toStdString());
     TgxDBTreeListColumn* raw = column.get();
     AddColumn(std::move(column));
     return raw;

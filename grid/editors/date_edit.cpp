@@ -543,7 +543,7 @@ bool TgxInplaceDateEdit::ValidateEdit() {
     const bool masked = Masked;
     const std::string shown = LineEdit().text().toStdString();
     bool bad = false;
-    if ((masked && DisplayText() == Mask().BlankText()) || (!masked && shown.empty())) {
+    if ((masked && Mask().AllBlank(Filled())) || (!masked && shown.empty())) {
         date = db::TDateTime(kNullDate);
     } else {
         db::TDateTime value;

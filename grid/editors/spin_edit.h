@@ -87,9 +87,6 @@ class TgxInplaceTimeEdit : public TgxInplaceSpinEdit {
     void SetValue(double value) override;
     double GetIncrement() override;
     std::string GetEditMask() override { return "00:00:00;1;0"; }
-    // The shown text: with "0" as the mask's blank, reading back through the mask would
-    // take the zeros for blanks.
-    void GetEditingText(std::string& text) override { text = LineEditConst().text().toStdString(); }
     void InitEditValue() override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     // The letter of "HH:NN:SS" at the caret.

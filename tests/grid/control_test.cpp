@@ -123,6 +123,11 @@ TEST(Column, ColumnsAreNamedAfterTheControlWithFreeNumbers) {
     TgxTreeListColumn* b = f.grid.CreateColumn();
     EXPECT_EQ(b->Name(), "gxDBGrid1Column3");
     EXPECT_EQ(f.grid.FindColumnByName("GXDBGRID1COLUMN3"), b);
+    // A control name that makes no identifier cannot name columns; they stay unnamed.
+    f.grid.setObjectName("<b>grid");
+    TgxTreeListColumn* c = f.grid.CreateColumn();
+    EXPECT_EQ(c->Name(), "");
+    EXPECT_EQ(f.grid.ColumnCount(), 3);
 }
 
 struct BandedGrid : GridFixture {

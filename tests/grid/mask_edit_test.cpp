@@ -118,6 +118,30 @@ TEST(MaskEditor, AFailedMaskBlocksLeavingAndEscapeRestores) {
     EXPECT_EQ(f.grid.posted.back(), "0:0:555-66");
 }
 
+TEST(MaskEditor, TypedZerosAreInputWhenZeroIsTheBlank) {
+    MaskGrid f("00-00;1;0");
+    f.Open();
+    QTest::keyClicks(f.Field(), "1000");
+    EXPECT_EQ(f.Shown(), "10-00");
+    QTest::keyClick(f.Field(), Qt::Key_Return);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_TRUE(f.prompts->Asked().empty());
+    EXPECT_EQ(f.grid.posted.back(), "0:0:10-00");
+    // Deleted positions are empty again though they show the same "0".
+    f.Open();
+    QTest::keyClick(f.Field(), Qt::Key_End);
+    QTest::keyClick(f.Field(), Qt::Key_Backspace);
+    EXPECT_EQ(f.Shown(), "10-00");
+    QTest::keyClick(f.Field(), Qt::Key_Return);
+    EXPECT_EQ(f.grid.State(), tsEditing);
+    EXPECT_EQ(f.prompts->Asked().size(), 1u);
+    // Typing the zero back fills the position.
+    QTest::keyClicks(f.Field(), "0");
+    QTest::keyClick(f.Field(), Qt::Key_Return);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_EQ(f.grid.posted.back(), "0:0:10-00");
+}
+
 TEST(MaskEditor, AllBlankPostsEmptyAndPasteGoesThroughTheMask) {
     MaskGrid f("999;0;_");
     f.Open();

@@ -95,9 +95,52 @@ TEST(MaskEngine, FormattingWithAndWithoutLiterals) {
     };
     for (const Case& c : cases) {
         TEditMask m(c.mask);
-        EXPECT_EQ(m.Format(c.value), c.display);
-        EXPECT_EQ(m.Extract(c.display), c.extracted);
+        TMaskFill fill;
+        EXPECT_EQ(m.Format(c.value, &fill), c.display);
+        EXPECT_EQ(m.Extract(c.display, fill), c.extracted);
+        EXPECT_EQ(m.Extract(c.display, m.FillOf(c.display)), c.extracted);
     }
+}
+
+TEST(MaskEngine, ABlankThatIsAlsoInputKeepsTheInputTyped) {
+    struct Case {
+        const char32_t* mask;
+        const char32_t* value;
+        const char32_t* display;
+        const char32_t* extracted;
+    };
+    // "0" shows an empty position here, and is a digit one may type as well.
+    const Case cases[] = {
+        {U"00:00:00;1;0", U"10:30:00", U"10:30:00", U"10:30:00"},
+        {U"00:00:00;1;0", U"00:00:00", U"00:00:00", U"00:00:00"},
+        {U"00:00:00;1;0", U"7:05", U"70:05:00", U"7 :05:"},
+        {U"0000;0;0", U"1000", U"1000", U"1000"},
+        {U"0000;0;0", U"10", U"1000", U"10"},
+        {U"!0000;0;0", U"10", U"0010", U"10"},
+    };
+    for (const Case& c : cases) {
+        TEditMask m(c.mask);
+        TMaskFill fill;
+        EXPECT_EQ(m.Format(c.value, &fill), c.display);
+        EXPECT_EQ(m.Extract(c.display, fill), c.extracted);
+    }
+    // Typed zeros are input, and positions cleared again are blank whatever they show.
+    TEditMask time(U"00:00:00;1;0");
+    TMaskFill fill;
+    std::u32string display = time.Format(U"", &fill);
+    EXPECT_TRUE(time.AllBlank(fill));
+    time.Type(display, 0, U"0900", &fill);
+    EXPECT_EQ(display, U"09:00:00");
+    EXPECT_FALSE(time.AllBlank(fill));
+    EXPECT_EQ(time.Extract(display, fill), U"09:00:");
+    EXPECT_EQ(time.Validate(display, fill, false), 6);
+    time.Type(display, 6, U"00", &fill);
+    EXPECT_EQ(time.Validate(display, fill, false), -1);
+    EXPECT_EQ(time.Extract(display, fill), U"09:00:00");
+    display = time.Clear(display, 0, 2, &fill);
+    EXPECT_EQ(time.Extract(display, fill), U"  :00:00");
+    EXPECT_EQ(time.Validate(display, fill, false), 0);
+    EXPECT_EQ(time.Validate(display, fill, true), -1);
 }
 
 TEST(MaskEngine, ValidateReportsTheFirstUnfilledRequiredPosition) {
@@ -113,8 +156,10 @@ TEST(MaskEngine, ValidateReportsTheFirstUnfilledRequiredPosition) {
         {U"CC;0;_", U"a ", false, -1},      {U"LL;0;_", U"a ", false, 1},
         {U"90/00;1;_", U"_1/__", false, 3},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(TEditMask(c.mask).Validate(c.display, c.raw), c.bad) << c.bad;
+    for (const Case& c : cases) {
+        TEditMask m(c.mask);
+        EXPECT_EQ(m.Validate(c.display, m.FillOf(c.display), c.raw), c.bad) << c.bad;
+    }
 }
 
 TEST(MaskEngine, TypingSkipsLiteralsAndRefusedCharacters) {
@@ -130,9 +175,11 @@ TEST(MaskEngine, TypingSkipsLiteralsAndRefusedCharacters) {
     // Pasting "abc" into a digit mask leaves it blank.
     TEditMask digits(U"000");
     std::u32string blank = digits.BlankText();
-    digits.Type(blank, 0, U"abc");
+    TMaskFill fill;
+    digits.Type(blank, 0, U"abc", &fill);
     EXPECT_EQ(blank, U"___");
-    EXPECT_EQ(digits.Extract(blank), U"");
+    EXPECT_TRUE(digits.AllBlank(fill));
+    EXPECT_EQ(digits.Extract(blank, fill), U"");
     // Clearing blanks input positions and keeps literals.
     EXPECT_EQ(m.Clear(U"12/34", 1, 4), U"1_/_4");
     EXPECT_EQ(m.NextEditPos(2), 3);

@@ -142,6 +142,23 @@ TEST(DBGridColumns, CreatedColumnsAreNumberedAfterTheExistingOnes) {
     EXPECT_EQ(b->Name(), "grdListColumn5");
 }
 
+TEST(DBGridColumns, AGridNameThatMakesNoIdentifierLeavesNewColumnsUnnamed) {
+    for (const char* grid_name : {"<b>grid", "9lives", "two words"}) {
+        SCOPED_TRACE(grid_name);
+        LayoutGrid g;
+        const int before = g.grid->ColumnCount();
+        g.grid->setObjectName(grid_name);
+        TgxDBTreeListColumn* a = g.grid->CreateColumn(ColumnClassOf<TgxDBGridColumn>());
+        EXPECT_EQ(a->Name(), "");
+        EXPECT_EQ(g.grid->ColumnCount(), before + 1);
+        EXPECT_EQ(g.grid->GetColumn(before), a);
+        // Numbering resumes once the grid has a usable name again.
+        g.grid->setObjectName("grdList");
+        EXPECT_EQ(g.grid->CreateColumn(ColumnClassOf<TgxDBGridColumn>())->Name(),
+                  "grdListColumn" + std::to_string(before + 2));
+    }
+}
+
 TEST(DBGridColumns, DefaultFieldsRefuseColumnChangesWithAMessage) {
     GridHarness h;
     MemList list(3);

@@ -218,6 +218,22 @@ TEST(SpinEditor, CtrlIncrementLeavesUpToTheGrid) {
     EXPECT_EQ(g.db.ReadBack(3, "Bounces"), "4");
 }
 
+TEST(TimeAndCurrencyEditors, ATypedTimeWithZerosIsStoredAsTyped) {
+    EditorGrid g;
+    g.Add<TgxDBGridTimeColumn>("Stamp");
+    g.Bind();
+    auto* time = g.Open<TgxInplaceTimeEdit>(1, 0);
+    ASSERT_NE(time, nullptr);
+    time->LineEdit().selectAll();
+    QTest::keyClicks(EditorGrid::Keys(time), "090500");
+    EXPECT_EQ(time->LineEdit().text().toStdString(), "09:05:00");
+    EXPECT_EQ(time->CurrentText(), "09:05:00");
+    g.Close();
+    EXPECT_FALSE(time->isVisible());
+    const db::TDateTime stamp = db::StrToDateTime(g.db.ReadBack(1, "Stamp"), db::FormatSettings());
+    EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "09:05:00");
+}
+
 TEST(TimeAndCurrencyEditors, RefuseCharactersOutOfRange) {
     EditorGrid g;
     g.Add<TgxDBGridTimeColumn>("Stamp");
