@@ -24,7 +24,7 @@ struct ListDatabase {
 
     ListDatabase(const std::string& prefix, int rows) {
         std::string pattern =
-            (std::filesystem::temp_directory_path() / prefix + "bench-XXXXXX").string();
+            (std::filesystem::temp_directory_path() / (prefix + "bench-XXXXXX")).string();
         folder = ::mkdtemp(pattern.data());
         const std::string name = prefix + std::to_string(rows);
         session = db::MakeComponent<strata::TStrataSession>(nullptr);
