@@ -10,6 +10,7 @@
 
 #include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
+#include "app/forms/options_dialog.h"
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     frmmain.OnProcessFolder = [&](bool for_requests, bool for_members) {
         check.Run(for_requests, for_members);
     };
+    frmmain.Options().OnListFolders = [&] { return check.FolderNames(); };
 
     // The database folder and sharing settings come from the registry before the open.
     app::Loadentries(settings, *program_dir);

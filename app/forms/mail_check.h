@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/forms/main_window.h"
 #include "app/mail/mail_context.h"
@@ -27,6 +28,9 @@ class MailCheck {
 
     // One pass over the folders chosen.
     void Run(bool for_requests, bool for_members);
+    // The names of the folders of the store's root folder (the one the root-folder
+    // setting names, "<Root>" for the first).
+    std::vector<std::string> FolderNames();
 
   private:
     void OpenStore();

@@ -22,6 +22,7 @@ class EntryProcessor;
 class ErrorsList;
 class ListDatabase;
 struct Settings;
+class Tdlgoptions;
 class TdlgProgress;
 
 // What the window works on; all of it lives for the whole run.
@@ -82,6 +83,9 @@ class Tfrmmain : public ui::TForm {
 
     // Commands.
     void Exit1Click() { Close(); }
+    void Options1Click();
+    // The options dialog, which lives as long as the window.
+    Tdlgoptions& Options() const { return *options_; }
     void mkOpenDBClick();
     void mkreopenonclick(const std::string& path);
     void mkDisplayLogClick();
@@ -150,6 +154,7 @@ class Tfrmmain : public ui::TForm {
     bool refilter_ = false;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
+    std::unique_ptr<Tdlgoptions> options_;
     std::vector<std::string> running_;
 };
 
