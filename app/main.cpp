@@ -11,6 +11,7 @@
 #include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
 #include "app/forms/send_mail_dialog.h"
+#include "app/forms/options_dialog.h"
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
         send_context.store = send_store.get();
         app::SendEmailToList(frmmain, services, send_context);
     };
+    frmmain.Options().OnListFolders = [&] { return check.FolderNames(); };
 
     // The database folder and sharing settings come from the registry before the open.
     app::Loadentries(settings, *program_dir);

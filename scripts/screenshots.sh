@@ -67,6 +67,13 @@ key() {
 }
 wid=$(xdotool search --name '^Corvane' | head -1)
 xdotool windowfocus --sync "$wid"
+# File, Options...
+key alt+f
+key Down Down Down Down Down Return
+shoot options_dialog.png
+key Escape
+# Without a window manager the focus has to be given back by hand.
+xdotool windowfocus --sync "$wid"
 key alt+f
 key Down Return
 shoot import_dialog.png

@@ -32,6 +32,17 @@ mail::MailStore& MailCheck::Store() {
     return *store_;
 }
 
+std::vector<std::string> MailCheck::FolderNames() {
+    OpenStore();
+    mail::Folder& root = services_.settings.RootFolder == mail::kRootFolderDefault
+                             ? store_->Root(1)
+                             : store_->Root(services_.settings.RootFolder);
+    std::vector<std::string> names;
+    for (std::size_t i = 1; i <= root.FolderCount(); ++i)
+        names.push_back(root.SubFolder(i).Name());
+    return names;
+}
+
 void MailCheck::Run(bool for_requests, bool for_members) {
     OpenStore();
     EntryProcessor& entries = services_.entries;

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/forms/main_window.h"
 #include "app/mail/mail_context.h"
@@ -29,6 +30,10 @@ class MailCheck {
     void Run(bool for_requests, bool for_members);
     // The program's mail store, opened on first use with the current settings.
     mail::MailStore& Store();
+
+    // The names of the folders of the store's root folder (the one the root-folder
+    // setting names, "<Root>" for the first).
+    std::vector<std::string> FolderNames();
 
   private:
     void OpenStore();

@@ -19,6 +19,7 @@
 #include "app/forms/list_grid.h"
 #include "app/forms/log_dialog.h"
 #include "app/forms/open_db_dialog.h"
+#include "app/forms/options_dialog.h"
 #include "app/forms/progress_dialog.h"
 #include "app/forms/scan_folder_dialog.h"
 #include "app/forms/stats_dialog.h"
@@ -102,9 +103,11 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     services_.database.OnListChanged = [this] { edtCachedGroup->SetText(""); };
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
+    options_ = std::make_unique<Tdlgoptions>(this, services_);
 }
 
 Tfrmmain::~Tfrmmain() {
+    options_.reset();
     tmrGetEntries.Stop();
     // The grid reads through the data source, so it lets go first.
     gxDBGrid1->SetDataSource(nullptr);
@@ -138,7 +141,7 @@ void Tfrmmain::BuildMenus() {
     add(file, "Print Mailing List", "mkPrint",
         [this] { RunOnce("mkPrint", [this] { mkPrintClick(); }); });
     file.AddSeparator();
-    add(file, "Options...", "Options1");
+    add(file, "Options...", "Options1", [this] { Options1Click(); });
     file.AddSeparator();
     add(file, "E&xit", "Exit1", [this] { Exit1Click(); });
 
@@ -553,6 +556,13 @@ bool Tfrmmain::PromptToLoadDB() {
     if (!services_.database.OpenDatabase(dialog.edtpath->Text()))
         return false;
     return services_.database.Directory() != before || services_.database.Directory() == wanted;
+}
+
+void Tfrmmain::Options1Click() {
+    newformpreparation(true);
+    options_->ShowModal();
+    newformpreparation(false);
+    CommenceTimer();
 }
 
 void Tfrmmain::mkOpenDBClick() {

@@ -41,6 +41,7 @@ class EntryProcessor;
 class ErrorsList;
 class ListDatabase;
 struct Settings;
+class Tdlgoptions;
 class TdlgProgress;
 
 // What the window works on; all of it lives for the whole run.
@@ -107,6 +108,9 @@ class Tfrmmain : public ui::TForm {
 
     // Commands.
     void Exit1Click() { Close(); }
+    void Options1Click();
+    // The options dialog, which lives as long as the window.
+    Tdlgoptions& Options() const { return *options_; }
     void mkOpenDBClick();
     void mkreopenonclick(const std::string& path);
     void mkDisplayLogClick();
@@ -232,6 +236,7 @@ class Tfrmmain : public ui::TForm {
     bool refilter_ = false;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
+    std::unique_ptr<Tdlgoptions> options_;
     std::vector<std::string> running_;
     db::ComponentPtr<db::TDataSource> DscCV;
     // Where the window stood and how large it was, kept in the registry.

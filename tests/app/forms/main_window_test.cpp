@@ -223,7 +223,7 @@ TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
     Tfrmmain& window = Open({});
     window.resize(820, 400);
     QImage image = window.grab().toImage();
-    EXPECT_TRUE(image.save("main_window.png"));
+    EXPECT_TRUE(image.save(QCoreApplication::applicationDirPath() + "/main_window.png"));
     EXPECT_GT(window.menuBar()->actions().size(), 4);
     EXPECT_TRUE(window.btnsend->Visible());
     int sends = 0;

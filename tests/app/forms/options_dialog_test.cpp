@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QImage>
+
+#include <fstream>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/forms/options_dialog.h"
+#include "app/list/settings.h"
+#include "platform/ui/form.h"
+#include "platform/ui/shell.h"
+#include "tests/app/app_test_support.h"
+
+namespace app {
+namespace {
+
+class OptionsTest : public testing_support::ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        SaveEntries(settings, program.Dir());
+        dialog = std::make_unique<Tdlgoptions>(nullptr,
+                                               ListServices{settings, *database, errors, *entries});
+        dialog->FormShow();
+    }
+    // Edits a list through the editor, typing text into it.
+    bool Edit(ui::TButton& button, const std::string& text) {
+        ui::ScopedModalHandler script([&](ui::TForm& form) {
+            auto& editor = dynamic_cast<Tdlgeditentries&>(form);
+            editor.memEntries->SetText(text);
+            editor.btnOK->Click();
+        });
+        button.Click();
+        return true;
+    }
+    std::unique_ptr<Tdlgoptions> dialog;
+};
+
+TEST_F(OptionsTest, OkWithoutAMembersFolderStaysOnTheUserSendingPageYetSaves) {
+    dialog->chkautoscan_timed->SetChecked(true);
+    dialog->spnAutoScanDelay->SetValue(90);
+    dialog->chkUserSending->SetChecked(true);
+    dialog->edtdefaultcategory->SetText("");
+    dialog->SetModalResult(ui::mrNone);
+    dialog->BitBtn1->Click();
+    EXPECT_EQ(dialog->ModalResult(), ui::mrNone);
+    EXPECT_EQ(dialog->pgcoptions->ActivePage()->Caption(), "User Sending");
+    Settings saved;
+    Loadentries(saved, program.Dir());
+    EXPECT_TRUE(saved.AutoScanDelayed);
+    EXPECT_EQ(saved.AutoScanDelayedTime, 90);
+    EXPECT_EQ(saved.defaultcategory, "Default");
+    EXPECT_EQ(settings.AlternativeCategory, "Default");
+
+    dialog->edtUserSendingFolder->SetText("Members");
+    dialog->rdbsingleemail->SetChecked(true);
+    dialog->BitBtn1->Click();
+    EXPECT_EQ(dialog->ModalResult(), ui::mrOk);
+    EXPECT_EQ(settings.SendCount, 1);
+}
+
+TEST_F(OptionsTest, EditedListsFollowTheirRules) {
+    Edit(*dialog->btnsubsynonyms, "join\nADD\nJoin\nsubscribe\n");
+    EXPECT_EQ(dialog->lbxAddStrings->Items().ToVector(),
+              (std::vector<std::string>{"ADD", "JOIN", "SUBSCRIBE"}));
+    prompts->Answer(ui::mrOk);
+    dialog->rdbrestrictcategories->SetChecked(true);
+    Edit(*dialog->edtcategories, "a,b\nNews\n");
+    EXPECT_EQ(dialog->lbxcategories->Items().ToVector(), (std::vector<std::string>{"a_b", "news"}));
+    EXPECT_EQ(dialog->edtdefaultcategory->Items().ToVector(),
+              (std::vector<std::string>{"a_b", "news"}));
+}
+
+TEST_F(OptionsTest, CancelRestoresTheSavedSettings) {
+    dialog->chkMaintainLog->SetChecked(false);
+    dialog->edtSubject->SetText("Changed");
+    Edit(*dialog->btninvalidentries, "spam\n");
+    dialog->BitBtn2->Click();
+    EXPECT_TRUE(dialog->chkMaintainLog->Checked());
+    EXPECT_EQ(dialog->edtSubject->Text(), "Mailing List Changes");
+    EXPECT_EQ(dialog->lbxexceptions->Items().ToVector(),
+              (std::vector<std::string>{"__", "hotmial"}));
+}
+
+TEST_F(OptionsTest, EnablingFollowsTheChecksAndHelpOpensThePagesContext) {
+    EXPECT_FALSE(dialog->spnAutoScanDelay->Enabled());
+    dialog->chkautoscan_timed->SetChecked(true);
+    EXPECT_TRUE(dialog->spnAutoScanDelay->Enabled());
+    dialog->rdbrestrictcategories->SetChecked(true);
+    dialog->rdbWrongCategoryIsError->SetChecked(true);
+    EXPECT_FALSE(dialog->edtAlternativeCategory->Enabled());
+    dialog->rdbWrongCategoryDoChange->SetChecked(true);
+    EXPECT_TRUE(dialog->edtAlternativeCategory->Enabled());
+
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    });
+    ui::SetHelpFolder(program.Dir());
+    std::ofstream(program.File("context-304.html")) << "help";
+    dialog->pgcoptions->SetActivePageIndex(2);
+    dialog->BitBtn3->Click();
+    ui::SetShellOpener(nullptr);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_TRUE(opened[0].ends_with("context-304.html"));
+
+    // Every page, for looking at.
+    dialog->resize(560, 520);
+    for (int i = 0; i < dialog->pgcoptions->PageCount(); ++i) {
+        dialog->pgcoptions->SetActivePageIndex(i);
+        EXPECT_TRUE(dialog->grab().toImage().save(QCoreApplication::applicationDirPath() +
+                                                  QString("/options_page_%1.png").arg(i)));
+    }
+}
+
+TEST_F(OptionsTest, ChangedBlockedAddressesCanBeRemovedFromTheList) {
+    entries->insertentry(true, "spam@x.com", "news", "", "", "", 0, false, false);
+    entries->insertentry(true, "good@x.com", "news", "", "", "", 0, false, false);
+    prompts->Answer(ui::mrYes);
+    Edit(*dialog->btnneverjoin, "SPAM@x.com\n");
+    EXPECT_EQ(dialog->lbxneversubscribe->Items().ToVector(),
+              std::vector<std::string>{"spam@x.com"});
+    EXPECT_EQ(Rows(), std::vector<std::string>{"good@x.com|news"});
+}
+
+}  // namespace
+}  // namespace app
