@@ -10,8 +10,8 @@
 
 #include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
-#include "app/forms/send_mail_dialog.h"
 #include "app/forms/options_dialog.h"
+#include "app/forms/send_mail_dialog.h"
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"

@@ -13,7 +13,7 @@
 #include "app/list/settings.h"
 #include "platform/ui/form.h"
 #include "platform/ui/shell.h"
-#include "tests/app/app_test_support.h"
+#include "tests/app/list/list_test_support.h"
 
 namespace app {
 namespace {
