@@ -5,6 +5,7 @@
 #
 #   scripts/fuzz.sh [seconds per target]      (default 600: ten minutes each)
 #
+# CORVANE_FUZZ_SEED fixes libFuzzer's seed (CI sets it, so its runs repeat).
 # CORVANE_FUZZ_BUILD_DIR chooses the build folder (default build/fuzz), CORVANE_JOBS the number
 # of compile jobs (default: all cores).
 set -euo pipefail
@@ -44,6 +45,10 @@ while IFS=$'\t' read -r program corpus dict; do
     fi
     options=(-max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1
              -artifact_prefix="$artifacts/$name-")
+    # A fixed seed makes a run repeatable: the same corpus and program try the same inputs.
+    if [ -n "${CORVANE_FUZZ_SEED:-}" ]; then
+        options+=(-seed="$CORVANE_FUZZ_SEED")
+    fi
     if [ -f "$dict" ]; then
         options+=(-dict="$dict")
     fi

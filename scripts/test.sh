@@ -33,5 +33,6 @@ cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzz"
+CORVANE_FUZZ_SEED=${CORVANE_FUZZ_SEED:-1} \
 CORVANE_FUZZ_BUILD_DIR=${CORVANE_FUZZ_BUILD_DIR:-$root/build/fuzz} CORVANE_JOBS=$jobs \
     bash scripts/fuzz.sh "${CORVANE_FUZZ_SECONDS:-30}"

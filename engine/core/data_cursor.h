@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -286,6 +287,11 @@ class TDataCursor final : public TFileCursor {
     void PutBlobHandles(RecordBuffer record);
     void FreeBlobs();
     bool IsOpenBlob(std::int32_t handle) const;
+    // The open-blob handle a negative blob reference names. The one negative value without a
+    // positive counterpart, which only a damaged record holds, names no handle (0).
+    static constexpr std::int32_t OpenBlobHandleOf(std::int32_t reference) noexcept {
+        return reference == std::numeric_limits<std::int32_t>::min() ? 0 : -reference;
+    }
     std::size_t OpenBlobCount() const noexcept { return blobs_.size(); }
 
     void SetPasswordHandler(PasswordHandler handler) { on_password_ = std::move(handler); }

@@ -58,7 +58,7 @@ TDataCursor::OpenBlobEntry* TDataCursor::FindOpenBlob(std::uint32_t field, Const
         return nullptr;
     }
     for (const OpenBlobEntry& entry : blobs_) {
-        if (entry.handle == -reference)
+        if (entry.handle == OpenBlobHandleOf(reference))
             return const_cast<OpenBlobEntry*>(&entry);
     }
     code = kErrInvalidBlobHandle;
@@ -82,7 +82,7 @@ EngineErrorCode TDataCursor::OpenBlob(std::uint32_t field, RecordBuffer buffer, 
         return kErrInvalidBlobField;
     const std::int32_t reference = ReferenceAt(buffer, at);
     if (reference < 0)
-        return IsOpenBlob(-reference) ? kErrNone : kErrInvalidBlobOffset;
+        return IsOpenBlob(OpenBlobHandleOf(reference)) ? kErrNone : kErrInvalidBlobOffset;
     if (blobs_.size() >= kMaxOpenBlobs)
         return kErrTooManyBlobs;
     if (!table_->BlobFile().IsOpen())

@@ -329,7 +329,7 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
     is_null = buffer[at] == 0;
     if (FieldType(field) == kTypeBlob && !is_null) {
         const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
-        if (reference < 0 && IsOpenBlob(-reference)) {
+        if (reference < 0 && IsOpenBlob(OpenBlobHandleOf(reference))) {
             EngineErrorCode code = kErrNone;
             const OpenBlobEntry* entry = FindOpenBlob(FieldNumber(field), buffer, code);
             is_null = entry == nullptr || entry->blob->Size() == 0;
@@ -388,7 +388,7 @@ void TDataCursor::PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer
             bool set = reference > 0;
             if (reference < 0) {
                 for (const OpenBlobEntry& entry : blobs_) {
-                    if (entry.handle == -reference)
+                    if (entry.handle == OpenBlobHandleOf(reference))
                         set = entry.blob->Size() > 0;
                 }
             }
@@ -789,7 +789,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
             const std::size_t at = FieldOffset(field);
             const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
             if (reference < 0)
-                RemoveBlob(-reference);
+                RemoveBlob(OpenBlobHandleOf(reference));
             std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
                         buffer.begin() + static_cast<std::ptrdiff_t>(at));
         }
@@ -934,7 +934,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         const std::size_t at = FieldOffset(field);
         const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
         if (reference < 0)
-            RemoveBlob(-reference);
+            RemoveBlob(OpenBlobHandleOf(reference));
         std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
                     buffer.begin() + static_cast<std::ptrdiff_t>(at));
     }
