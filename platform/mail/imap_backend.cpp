@@ -52,18 +52,26 @@ class ImapBackend : public StoreBackend {
     }
 
     ~ImapBackend() override {
+        deadline_->Set(std::chrono::steady_clock::now() + std::chrono::seconds(5));
         try {
-            deadline_->Set(std::chrono::steady_clock::now() + std::chrono::seconds(5));
             for (auto& [name, folder] : open_) {
                 if (folder->isOpen())
                     folder->close(false);
             }
-            open_.clear();
+        } catch (...) {
+            // Closing is a courtesy; a server that went away refuses it.
+        }
+        try {
             if (store_ && store_->isConnected())
                 store_->disconnect();
         } catch (...) {
-            // Closing is a courtesy; the sockets go with the objects.
         }
+        // The store goes first: vmime's store keeps plain pointers to its
+        // folders, and a folder whose close failed is destroyed without
+        // leaving that list, so the store would later write into the freed
+        // folder. A store that goes first detaches the folders it knows.
+        store_.reset();
+        open_.clear();
     }
 
     std::string DisplayName() const override { return display_name_; }

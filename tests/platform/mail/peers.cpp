@@ -198,8 +198,13 @@ DovecotServer::DovecotServer(std::string password) : password_(std::move(passwor
 }
 
 DovecotServer::~DovecotServer() {
+    Stop();
+}
+
+void DovecotServer::Stop() {
     if (process_)
         process_->Stop();
+    process_.reset();
 }
 
 bool DovecotServer::Available() {

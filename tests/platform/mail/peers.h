@@ -98,6 +98,8 @@ class DovecotServer {
     static bool Available();  // root and dovecot installed
     std::filesystem::path maildir(const std::string& user) const;
     void Start();
+    // Stops the server and its connection processes; waits until they are gone.
+    void Stop();
     std::uint16_t port() const { return port_; }
 
   private:
