@@ -14,6 +14,8 @@
 #include "platform/db/index_defs.h"
 #include "platform/db/string_list.h"
 #include "platform/os/file_system.h"
+#include "platform/os/thread.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -190,6 +192,20 @@ void MoveTablesIn(const std::string& staging, const std::string& home) {
     CheckFileStep(platform::os::SyncDirectory(home), "sync", home);
 }
 
+// Creation folders are named "CVCreate<pid>-<n>.tmp", so the one a killed
+// creation left can be told from one a running creation is filling.
+constexpr std::string_view kStagingPrefix = "CVCreate";
+
+void RemoveStaleStagingFolders(const std::string& home) {
+    for (const std::string& name : platform::os::LeftByEndedPrograms(home, kStagingPrefix)) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        std::error_code ignored;
+        if (std::filesystem::is_directory(home + name, ignored))
+            std::filesystem::remove_all(home + name, ignored);
+    }
+}
+
 }  // namespace
 
 // The tables are made in a folder of their own and moved in with each data
@@ -201,8 +217,11 @@ void CreateListTables(std::string_view dir, bool stats_only, std::string_view se
     const bool make_stats = !StatsTableExistsInDirectory(home);
     if (!make_list && !make_stats)
         return;
+    RemoveStaleStagingFolders(home);
     std::random_device random;
-    const std::string staging = home + "CVCreate" + std::to_string(random()) + ".tmp/";
+    const std::string staging = home + std::string(kStagingPrefix) +
+                                std::to_string(platform::os::CurrentProcessId()) + "-" +
+                                std::to_string(random()) + ".tmp/";
     CheckFileStep(platform::os::CreateDirectories(staging), "create", staging);
     const auto remove_staging = [&staging] {
         std::error_code ignored;
@@ -312,6 +331,7 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
     std::string dir = AppendPathDelimiter(given);
     if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")
         dir = program_dir_;
+    RemoveStaleStagingFolders(dir);
     for (int round = 0;; ++round) {
         std::error_code ec;
         std::filesystem::current_path(dir, ec);

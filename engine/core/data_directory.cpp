@@ -7,6 +7,7 @@
 #include "engine/core/data_table.h"
 #include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
+#include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
 #include "platform/os/thread.h"
@@ -15,12 +16,9 @@ namespace strata {
 
 namespace {
 
-std::string WithoutExtension(std::string_view name) {
-    const auto slash = name.find_last_of("/\\");
-    const auto dot = name.find_last_of('.');
-    if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
-        name = name.substr(0, dot);
-    return std::string(platform::nls::TrimOf(name, " "));
+// A table's name without its extension, blanks trimmed.
+std::string TableBaseName(std::string_view name) {
+    return std::string(platform::nls::TrimOf(RemoveFileExt(name), " "));
 }
 
 constexpr int Negative(EngineErrorCode code) {
@@ -30,7 +28,7 @@ constexpr int Negative(EngineErrorCode code) {
 }  // namespace
 
 std::string TableFileName(std::string_view name) {
-    return WithoutExtension(platform::nls::TrimOf(name, " ")) + ".DAT";
+    return TableBaseName(platform::nls::TrimOf(name, " ")) + ".DAT";
 }
 
 TDataDirectory::TDataDirectory(TDataSession& session) : session_(session) {}
@@ -78,7 +76,7 @@ std::unique_ptr<TDataTable> TDataDirectory::MakeTable(std::string_view name, boo
 int TDataDirectory::CreateTable(std::string_view name, bool in_memory, bool temporary,
                                 const TableDefinition& definition, TDataTable*& created) {
     created = nullptr;
-    const std::string base = WithoutExtension(name);
+    const std::string base = TableBaseName(name);
     if (base.empty())
         return Negative(kErrInvalidPath);
     TDataTable* table = FindTable(base, in_memory);

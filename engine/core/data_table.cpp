@@ -8,20 +8,13 @@
 #include "engine/core/table_swap.h"
 #include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
+#include "engine/storage/storage_utils.h"
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
 
 namespace strata {
 
 namespace {
-
-std::string WithoutExtension(std::string_view name) {
-    const auto slash = name.find_last_of("/\\");
-    const auto dot = name.find_last_of('.');
-    if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
-        name = name.substr(0, dot);
-    return std::string(name);
-}
 
 bool HasDirectory(std::string_view name) {
     return name.find_first_of("/\\:") != std::string_view::npos;
@@ -68,7 +61,7 @@ void TDataTable::SetName(std::string_view name) {
 }
 
 std::string TDataTable::FileName(std::string_view extension) const {
-    std::string base = WithoutExtension(name_) + std::string(extension);
+    std::string base = RemoveFileExt(name_) + std::string(extension);
     if (in_memory_ || directory_.InMemory() || HasDirectory(base))
         return base;
     return directory_.Path() + base;
@@ -100,7 +93,7 @@ void TDataTable::Open() {
         // A replacement of the files cut short is finished before they are
         // read.
         if (!in_memory_ && !directory_.InMemory())
-            FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
+            FinishTableReplacement(SwapJournalPath(RemoveFileExt(FileName(kExtensions[0]))));
         data_file_->Open();
         marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
         write_mark_ = false;
@@ -221,7 +214,7 @@ void TDataTable::DeleteFiles() {
     BuildFileNames();
     // A pending replacement would otherwise bring files back later.
     if (!in_memory_ && !directory_.InMemory())
-        FinishTableReplacement(SwapJournalPath(WithoutExtension(FileName(kExtensions[0]))));
+        FinishTableReplacement(SwapJournalPath(RemoveFileExt(FileName(kExtensions[0]))));
     data_file_->DeleteFile();
     index_file_->DeleteFile();
     if (blob_file_->FileExists())
@@ -230,7 +223,7 @@ void TDataTable::DeleteFiles() {
 
 void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
     const bool memory = in_memory_ || directory_.InMemory();
-    std::string target = WithoutExtension(new_name);
+    std::string target = RemoveFileExt(new_name);
     if (!memory && !HasDirectory(target))
         target = directory_.Path() + target;
     BuildFileNames();

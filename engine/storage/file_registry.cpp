@@ -236,10 +236,16 @@ std::int32_t TFileList::DeleteFile(std::string_view name, bool in_memory) {
 
 bool TFileList::FileExists(std::string_view name, bool in_memory) {
     std::lock_guard guard(lock_);
-    if (Find(name, in_memory) >= 0) {
+    const std::int64_t index = Find(name, in_memory);
+    if (in_memory) {
+        return index >= 0;
+    }
+    // A file held open here stays where it is; a closed one may have been
+    // moved or deleted by another program since, so the system is asked.
+    if (index >= 0 && files_[static_cast<std::size_t>(index)]->OpenCount() > 0) {
         return true;
     }
-    return !in_memory && platform::os::FileExists(platform::nls::Trim(name));
+    return platform::os::FileExists(platform::nls::Trim(name));
 }
 
 std::int32_t TFileList::CopyData(TAbstractFile& source, std::int32_t source_id,

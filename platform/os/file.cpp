@@ -29,14 +29,6 @@ void advise(int fd, AccessHint hint) {
         fd, 0, 0, hint == AccessHint::kSequential ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
 }
 
-std::string parent_directory(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 struct File::LockTable {
@@ -344,16 +336,15 @@ Status File::Close() {
     Status status;
     if (delete_on_close_) {
         // Unlink while the share lock still keeps others out, and only the
-        // file this descriptor is, in case the name was reused meanwhile.
+        // file this descriptor is, in case the name was reused meanwhile. A
+        // scratch file's removal need not survive a power cut, so the folder
+        // is not synced.
         struct stat by_name {};
         struct stat by_fd {};
         if (::stat(path_.c_str(), &by_name) == 0 && ::fstat(fd_, &by_fd) == 0 &&
-            by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino) {
-            if (::unlink(path_.c_str()) != 0) {
-                status = Status::FromErrno(errno);
-            } else {
-                (void)SyncDirectory(parent_directory(path_));
-            }
+            by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino &&
+            ::unlink(path_.c_str()) != 0) {
+            status = Status::FromErrno(errno);
         }
         delete_on_close_ = false;
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -371,7 +372,16 @@ Status MoveFile(std::string_view from, std::string_view to) {
     return Status::FromErrno(error);
 }
 
+namespace {
+std::atomic<std::uint64_t> directory_syncs{0};
+}  // namespace
+
+std::uint64_t DirectorySyncCount() noexcept {
+    return directory_syncs.load(std::memory_order_relaxed);
+}
+
 Status SyncDirectory(std::string_view directory) {
+    directory_syncs.fetch_add(1, std::memory_order_relaxed);
     const std::string path = NormalizeSeparators(directory);
     UniqueFd fd(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {

@@ -70,6 +70,8 @@ Status MoveFile(std::string_view from, std::string_view to);
 
 // fsync of a directory, so a rename or unlink in it is durable.
 Status SyncDirectory(std::string_view directory);
+// Directory syncs this process asked for (tests and benchmarks count them).
+std::uint64_t DirectorySyncCount() noexcept;
 
 // Creates the directory and any missing parents with mode 0700 (before the
 // umask). Existing directories are fine.

@@ -23,6 +23,10 @@ std::uint32_t CurrentThreadId() {
     return static_cast<std::uint32_t>(gettid());
 }
 
+std::uint32_t CurrentProcessId() {
+    return static_cast<std::uint32_t>(::getpid());
+}
+
 std::uint32_t Random(std::uint32_t range) {
     if (range == 0) {
         return 0;

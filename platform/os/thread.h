@@ -1,6 +1,6 @@
 #pragma once
 
-// Thread identity, the re-entrant critical section and the process's random
+// Thread and process identity, the re-entrant critical section and the process's random
 // numbers.
 
 #include <cstdint>
@@ -11,6 +11,8 @@ namespace platform::os {
 // The kernel's id of the calling thread (gettid); distinct between the
 // live threads of all processes, and equal to the process id on the main thread.
 std::uint32_t CurrentThreadId();
+// The calling process's id (getpid).
+std::uint32_t CurrentProcessId();
 
 // Critical sections are re-entrant per thread.
 using CriticalSection = std::recursive_mutex;

@@ -88,15 +88,23 @@ void SyncFolder(const std::string& folder) {
         ::fsync(dir.get());
 }
 
-// Removes the temporary files of savers that were killed half-way: those whose process
-// no longer runs. A live saver's file is never touched.
+// Removes the temporary files of savers that were killed half-way. A live saver's file is
+// never touched.
 void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
+    for (const std::string& name : LeftByEndedPrograms(folder, prefix))
+        ::unlink((folder + "/" + name).c_str());
+}
+
+}  // namespace
+
+std::vector<std::string> LeftByEndedPrograms(std::string_view folder, std::string_view prefix) {
     struct CloseDir {
         void operator()(DIR* dir) const { ::closedir(dir); }
     };
-    const std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
+    std::vector<std::string> names;
+    const std::unique_ptr<DIR, CloseDir> dir(::opendir(std::string(folder).c_str()));
     if (!dir)
-        return;
+        return names;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
         if (name.substr(0, prefix.size()) != prefix)
@@ -109,11 +117,10 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix
         }
         const long pid = std::strtol(std::string(rest.substr(0, dash)).c_str(), nullptr, 10);
         if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlink((folder + "/" + std::string(name)).c_str());
+            names.emplace_back(name);
     }
+    return names;
 }
-
-}  // namespace
 
 FileStamp StampOf(std::string_view path) {
     const std::string name(path);

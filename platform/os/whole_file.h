@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace platform::os {
 
@@ -76,6 +77,12 @@ class FileReplacement {
     std::string temp_name_;
     std::string prefix_;
 };
+
+// The names in `folder` that programs which no longer run left behind: those of the form
+// `prefix` + "<pid>-<anything>" whose process is gone. A living program's name is never
+// listed, nor a name of another form. Savers and other writers of scratch entries put their
+// process id in the name this way so that whoever comes next can clear up after a kill.
+std::vector<std::string> LeftByEndedPrograms(std::string_view folder, std::string_view prefix);
 
 // Appends to a file, creating it (0666 less the umask) when missing.
 std::error_code AppendToFile(std::string_view path, std::string_view contents);

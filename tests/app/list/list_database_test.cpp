@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "platform/db/date_time.h"
 #include "platform/os/file_system.h"
@@ -81,6 +85,38 @@ TEST_F(ListDatabaseTest, CreationFailureIsReportedAndLeavesNoDatabaseOpen) {
     ASSERT_EQ(prompts->Asked().size(), 3u);
     EXPECT_EQ(prompts->Asked().back().type, ui::mtWarning);
     EXPECT_EQ(prompts->Asked().back().text.rfind("The database could not be created", 0), 0u);
+}
+
+// A process id that no process has any longer.
+int EndedProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// A creation killed half-way leaves its folder; the next creation or open in
+// that folder removes it, but never one a running creation is filling, nor
+// anything it cannot tell apart.
+TEST_F(ListDatabaseTest, CreationFoldersOfKilledProgramsAreRemoved) {
+    const std::string killed = "CVCreate" + std::to_string(EndedProcessId()) + "-7.tmp";
+    const std::string running = "CVCreate" + std::to_string(::getpid()) + "-8.tmp";
+    for (const std::string& name : {killed, running, std::string("CVCreate12345.tmp")}) {
+        fs::create_directory(program.File(name));
+        std::ofstream(program.File(name) + "/mailist.DAT") << "half made";
+    }
+    OpenNew();
+    EXPECT_FALSE(fs::exists(program.File(killed)));
+    EXPECT_TRUE(fs::exists(program.File(running) + "/mailist.DAT"));
+    EXPECT_TRUE(fs::exists(program.File("CVCreate12345.tmp")));
+
+    database->CloseTables();
+    const std::string later = "CVCreate" + std::to_string(EndedProcessId()) + "-9.tmp";
+    fs::create_directory(program.File(later));
+    EXPECT_TRUE(database->OpenDatabase(program.Dir()));
+    EXPECT_FALSE(fs::exists(program.File(later)));
+    EXPECT_TRUE(fs::exists(program.File(running)));
 }
 
 TEST_F(ListDatabaseTest, RecentListKeepsTenNewestFirst) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -197,6 +198,10 @@ TEST(RequestRun, RunsKilledWhileCreatingTheDatabaseLeaveOneThatOpens) {
         EXPECT_EQ(Wait(StartCheck(dir, dir + "Mail", true)), 0)
             << "killed after " << delay_us << " us\n"
             << Report(dir + "Mail");
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            EXPECT_FALSE(entry.path().filename().string().starts_with("CVCreate"))
+                << entry.path() << " left after a kill at " << delay_us << " us";
+        }
     }
 }
 

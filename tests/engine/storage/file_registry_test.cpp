@@ -326,6 +326,36 @@ TEST_F(FileLayer, MemoryFilesExistOnlyInTheRegistry) {
     EXPECT_EQ(ReadDisk("disk.dat"), Bytes("x"));
 }
 
+// Another program may move or delete a table file this one closed: the
+// registry's answer follows the disk, and a file held open counts as there.
+TEST_F(FileLayer, FilesMovedOrDeletedByAnotherProgramAreSeenGone) {
+    TFileList& files = GlobalFileList();
+    TFileHandler file;
+    file.SetName(PathOf("shared.dat"));
+    file.CreateFile();
+    file.Write(Bytes("data"));
+    file.Close();
+    ASSERT_TRUE(files.FileExists(PathOf("shared.dat"), false));
+
+    fs::rename(PathOf("shared.dat"), PathOf("elsewhere.dat"));
+    EXPECT_FALSE(files.FileExists(PathOf("shared.dat"), false));
+    EXPECT_FALSE(EngineFileExists(PathOf("shared.dat"), false));
+    EXPECT_FALSE(file.FileExists());
+    EXPECT_EQ(CodeOf([&] { file.Open(); }), kErrInvalidPath);
+
+    fs::rename(PathOf("elsewhere.dat"), PathOf("shared.dat"));
+    EXPECT_TRUE(file.FileExists());
+    file.Open();
+    std::vector<std::byte> buffer(4);
+    file.Read(buffer);
+    EXPECT_EQ(Text(buffer), "data");
+    // Open here, the file is this program's whatever happens to its name.
+    fs::remove(PathOf("shared.dat"));
+    EXPECT_TRUE(files.FileExists(PathOf("shared.dat"), false));
+    file.Close();
+    EXPECT_FALSE(files.FileExists(PathOf("shared.dat"), false));
+}
+
 TEST_F(FileLayer, TemporaryFilesVanishAtTheirLastCloseHoweverMade) {
     TFileList& files = GlobalFileList();
     // Created as temporary.

@@ -352,8 +352,15 @@ TEST(OsFile, DeleteOnCloseRemovesTheFileAtClose) {
     create.delete_on_close = true;
     auto created = File::Create(dir / "made.dat", create);
     ASSERT_TRUE(created.ok());
+    // A scratch file's removal needs no durability: no folder is synced for it,
+    // while an ordinary delete is made durable.
+    const std::uint64_t syncs = DirectorySyncCount();
     EXPECT_TRUE(created->Close().ok());
     EXPECT_FALSE(std::filesystem::exists(dir / "made.dat"));
+    EXPECT_EQ(DirectorySyncCount(), syncs);
+    WriteText(dir / "kept.dat", "kept");
+    EXPECT_TRUE(DeleteFile(dir / "kept.dat").ok());
+    EXPECT_EQ(DirectorySyncCount(), syncs + 1);
 }
 
 TEST(OsFile, DeleteOnCloseSparesAFileThatTookTheNameMeanwhile) {
