@@ -602,12 +602,6 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
-    // The mark comes off once everything it covers is written; writing
-    // through, the one sync per file below takes it to disk with the rest.
-    if (write_mark_ && mark_holds_ == 0) {
-        data_file_->WriteProgressMark(false);
-        write_mark_ = false;
-    }
     if (directory_.Session().ForceBufferFlush()) {
         // One sync per file once all of the flush is written: the caller
         // returns only when its bytes are on disk.
@@ -615,6 +609,15 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         index_file_->SyncWritten();
         if (blob_file_->IsOpen())
             blob_file_->SyncWritten();
+    }
+    // The mark comes off once what it covers is on disk, so that neither a
+    // killed program nor, writing through, a power cut leaves changed files
+    // unmarked. The cleared byte reaches the disk with the next sync; a power
+    // cut before that only asks for a repair. Without forced flushes nothing
+    // is synced here, and the mark guards against a killed program alone.
+    if (write_mark_ && mark_holds_ == 0) {
+        data_file_->WriteProgressMark(false);
+        write_mark_ = false;
     }
 }
 

@@ -4,10 +4,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
+#include "engine/core/data_file.h"
 #include "engine/core/filter.h"
+#include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "tests/engine/core/cursor_test_support.h"
 
@@ -99,8 +104,10 @@ TEST_F(DataCursor, DuplicateKeyNamesTheIndexItsOwnWay) {
 }
 
 // With forced flushes a post returns once its bytes are on disk: each file
-// it wrote is synced once, after all of its writes; a flush that wrote
-// nothing syncs nothing.
+// it wrote is synced once, after all of its writes. The in-progress mark
+// comes off after those syncs and reaches the disk with the next one, so
+// the first flush that wrote nothing syncs that byte alone, and the next
+// syncs nothing.
 TEST_F(DataCursor, ForcedFlushSyncsEachWrittenFileOnce) {
     session->SetForceBufferFlush(true);
     TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
@@ -112,7 +119,9 @@ TEST_F(DataCursor, ForcedFlushSyncsEachWrittenFileOnce) {
     }
     const std::uint64_t before = TPhysicalFile::SyncCount();
     c.FlushBuffers(false, false, false);
-    EXPECT_EQ(TPhysicalFile::SyncCount(), before);
+    EXPECT_EQ(TPhysicalFile::SyncCount(), before + 1);
+    c.FlushBuffers(false, false, false);
+    EXPECT_EQ(TPhysicalFile::SyncCount(), before + 1);
     c.Close();
     TDataCursor& reopened = NewCursor();
     reopened.Open();
@@ -536,6 +545,49 @@ TEST_F(DataCursor, CancelledBatchKeepsWhatWasWritten) {
     TDataCursor& c = NewCursor();
     c.Open();
     EXPECT_EQ(c.GetRecordCount(), 2);
+}
+
+// What the in-progress mark of the data file holds before each write of a
+// post, and how many syncs had been made by then.
+struct WriteMoment {
+    std::uint8_t mark;
+    std::uint64_t syncs;
+};
+std::vector<WriteMoment> write_moments;
+std::string watched_data_file;
+
+void NoteWriteMoment() {
+    std::ifstream file(watched_data_file, std::ios::binary);
+    char mark = 0;
+    file.seekg(111);
+    file.get(mark);
+    write_moments.push_back({static_cast<std::uint8_t>(mark), TPhysicalFile::SyncCount()});
+}
+
+// With forced flushes the mark guards against a power cut as well: it comes
+// off only after the syncs that make the post's writes durable.
+TEST_F(DataCursor, TheWriteMarkComesOffOnlyAfterTheFlushIsDurable) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    watched_data_file = dir.File("mailist.DAT");
+    for (int i = 0; i < 3; ++i) {
+        write_moments.clear();
+        const std::uint64_t before = TPhysicalFile::SyncCount();
+        SetFileStepHook(NoteWriteMoment);
+        InsertEntry(c, "member" + std::to_string(i) + "@x.org", "news", i);
+        SetFileStepHook(nullptr);
+        const std::uint64_t after = TPhysicalFile::SyncCount();
+        EXPECT_GE(after - before, 2u);
+        // The last write of the post takes the mark off; every sync of the
+        // post came before it.
+        ASSERT_FALSE(write_moments.empty());
+        EXPECT_EQ(write_moments.back().mark, kWriteInProgressFlag) << i;
+        EXPECT_EQ(write_moments.back().syncs, after) << i;
+        write_moments.clear();
+        NoteWriteMoment();
+        EXPECT_NE(write_moments.back().mark, kWriteInProgressFlag) << i;
+    }
 }
 
 TEST_F(DataCursor, SecondCursorOfTheProcessSeesExplicitLocks) {
