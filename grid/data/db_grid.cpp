@@ -577,23 +577,7 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
         std::vector<std::unique_ptr<TgxTreeListNode>> pool;
         if (reuse != nullptr)
             pool = std::move(*reuse);
-        pending_node_ = nullptr;
-        anchor_row_ = nullptr;
-        NodeList forest = ReleaseAllNodes();
-        std::function<void(NodeList&)> harvest = [&](NodeList& list) {
-            for (auto& n : list) {
-                auto* row = static_cast<TgxDBGridNode*>(n.get());
-                if (row->IsGroup) {
-                    NodeList children = TakeChildren(row);
-                    harvest(children);
-                } else {
-                    pool.push_back(std::move(n));
-                }
-            }
-        };
-        harvest(forest);
-        forest.clear();
-        selected_.clear();
+        ReleaseRecordRows(pool);
         for (auto& n : pool) {
             n->SetExpanded(false);
             auto* row = static_cast<TgxDBGridNode*>(n.get());
@@ -689,13 +673,7 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
         for (int i = 0; i < Count(); ++i)
             fill_groups(Items(i));
         if (!smart) {
-            if (!bookmark.empty() && dataset->BookmarkValid(bookmark)) {
-                dataset->GotoBookmark(bookmark);
-                if (bof && !dataset->Bof())
-                    dataset->Prior();
-                if (eof && !dataset->Eof())
-                    dataset->Next();
-            }
+            RestoreDataSet(bookmark, bof, eof);
             if ((grid_options_ex_ & egoCollapsedReload) && !group_columns_.empty() &&
                 (grid_options_ & egoCanNavigation) && key_field_ != nullptr) {
                 // The dataset goes to the first record of the top group holding the record.

@@ -366,6 +366,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void DropSavedSelection();
     bool TakeFromSavedSelection(TgxDBGridNode* node);
     void RestoreDataSet(const db::TBookmark& bookmark, bool bof, bool eof);
+    // Takes every node out of the grid and appends its record rows, out of
+    // their group rows, to `rows`; group rows and the selection go.
+    void ReleaseRecordRows(NodeList& rows);
     void UpdateBufferRows();
     void AccumulateRecord(TgxDBGridNode* record, bool from_dataset);
     void FinishSummaries();

@@ -228,22 +228,7 @@ void TCustomgxDBGrid::RegroupInPlace() {
         if (IsLoadAllMode() && !group_columns_.empty() && Count() > 0 &&
             !(Count() == 1 && Items(0)->Count() == 0)) {
             // The record rows are taken out of their group rows for LoadNodes to reuse.
-            pending_node_ = nullptr;
-            anchor_row_ = nullptr;
-            selected_.clear();
-            NodeList forest = ReleaseAllNodes();
-            std::function<void(NodeList&)> harvest = [&](NodeList& list) {
-                for (auto& n : list) {
-                    auto* row = static_cast<TgxDBGridNode*>(n.get());
-                    if (row->IsGroup) {
-                        NodeList children = TakeChildren(row);
-                        harvest(children);
-                    } else {
-                        reuse.push_back(std::move(n));
-                    }
-                }
-            };
-            harvest(forest);
+            ReleaseRecordRows(reuse);
         }
         LoadNodesWith(reuse.empty() ? nullptr : &reuse);
     } catch (...) {
@@ -515,6 +500,25 @@ void TCustomgxDBGrid::SortByColumn(TgxDBTreeListColumn* column, bool descending)
         if (g->Field() != nullptr && g->Field() == column->Field())
             return;
     SortNodes(GetGroupColumnCount(), column->GetIndex(), descending);
+}
+
+void TCustomgxDBGrid::ReleaseRecordRows(NodeList& rows) {
+    pending_node_ = nullptr;
+    anchor_row_ = nullptr;
+    selected_.clear();
+    NodeList forest = ReleaseAllNodes();
+    std::function<void(NodeList&)> harvest = [&](NodeList& list) {
+        for (auto& n : list) {
+            auto* row = static_cast<TgxDBGridNode*>(n.get());
+            if (row->IsGroup) {
+                NodeList children = TakeChildren(row);
+                harvest(children);
+            } else {
+                rows.push_back(std::move(n));
+            }
+        }
+    };
+    harvest(forest);
 }
 
 }  // namespace grid

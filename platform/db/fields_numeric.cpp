@@ -60,6 +60,16 @@ bool TNumericField::IsValidChar(char32_t ch) const {
     return IsDigitOrSign(ch);
 }
 
+const std::string& TNumericField::TextFormat(bool display_text) const {
+    return display_text || EditFormat().empty() ? DisplayFormat() : EditFormat();
+}
+
+std::string TNumericField::WholeNumberText(std::int64_t value, bool display_text) const {
+    const std::string& format = TextFormat(display_text);
+    return format.empty() ? IntToStr(value)
+                          : FormatFloat(format, static_cast<double>(value), FormatSettings());
+}
+
 TIntegerField::TIntegerField(TComponent* owner)
     : TIntegerField(owner, ftInteger, std::numeric_limits<std::int32_t>::min(),
                     std::numeric_limits<std::int32_t>::max()) {}
@@ -200,14 +210,7 @@ void TIntegerField::SetVarValue(const Variant& value) {
 
 void TIntegerField::GetText(std::string& text, bool display_text) const {
     std::int64_t value = 0;
-    if (!GetValue(value)) {
-        text.clear();
-        return;
-    }
-    const std::string& format =
-        display_text || EditFormat().empty() ? DisplayFormat() : EditFormat();
-    text = format.empty() ? IntToStr(value)
-                          : FormatFloat(format, static_cast<double>(value), FormatSettings());
+    text = GetValue(value) ? WholeNumberText(value, display_text) : std::string();
 }
 
 TLargeintField::TLargeintField(TComponent* owner) : TNumericField(owner) {
@@ -282,14 +285,7 @@ void TLargeintField::SetVarValue(const Variant& value) {
 
 void TLargeintField::GetText(std::string& text, bool display_text) const {
     std::int64_t value = 0;
-    if (!ReadNative(value)) {
-        text.clear();
-        return;
-    }
-    const std::string& format =
-        display_text || EditFormat().empty() ? DisplayFormat() : EditFormat();
-    text = format.empty() ? IntToStr(value)
-                          : FormatFloat(format, static_cast<double>(value), FormatSettings());
+    text = ReadNative(value) ? WholeNumberText(value, display_text) : std::string();
 }
 
 TFloatField::TFloatField(TComponent* owner) : TNumericField(owner) {
@@ -387,8 +383,7 @@ void TFloatField::GetText(std::string& text, bool display_text) const {
         return;
     }
     const TFormatSettings& settings = FormatSettings();
-    const std::string& format =
-        display_text || EditFormat().empty() ? DisplayFormat() : EditFormat();
+    const std::string& format = TextFormat(display_text);
     if (!format.empty()) {
         text = FormatFloat(format, value, settings);
     } else if (currency_) {
@@ -521,8 +516,7 @@ void TBCDField::GetText(std::string& text, bool display_text) const {
         return;
     }
     const TFormatSettings& settings = FormatSettings();
-    const std::string& format =
-        display_text || EditFormat().empty() ? DisplayFormat() : EditFormat();
+    const std::string& format = TextFormat(display_text);
     if (!format.empty()) {
         text = FormatCurr(format, value, settings);
     } else if (currency_) {

@@ -19,6 +19,13 @@ class TNumericField : public TField {
     void SetEditFormat(std::string_view format);
     bool IsValidChar(char32_t ch) const override;
 
+  protected:
+    // The format a text is made with: the display format, or when editing the edit format
+    // if one is set; empty for none.
+    const std::string& TextFormat(bool display_text) const;
+    // A whole number's text, in the text format when there is one.
+    std::string WholeNumberText(std::int64_t value, bool display_text) const;
+
   private:
     std::string display_format_;
     std::string edit_format_;

@@ -30,6 +30,10 @@ void UniqueFd::Reset() noexcept {
     }
 }
 
+int UniqueFd::Close() noexcept {
+    return ::close(std::exchange(fd_, -1));
+}
+
 int SetOfdLock(int fd, short type, std::uint64_t start, std::uint64_t length) noexcept {
     flock lock = make_flock(type, start, length);
     while (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {

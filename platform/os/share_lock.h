@@ -31,6 +31,8 @@ class UniqueFd {
     bool valid() const noexcept { return fd_ >= 0; }
     int release() noexcept { return std::exchange(fd_, -1); }
     void Reset() noexcept;
+    // Closes now and answers close's result: a failed close can mean lost data.
+    int Close() noexcept;
 
   private:
     int fd_ = -1;

@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/os/share_lock.h"
+
 namespace platform::os {
 namespace {
 
@@ -20,23 +22,7 @@ std::error_code Errno(int error) {
     return {error, std::generic_category()};
 }
 
-// Closes a descriptor on every path out.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and answers the result: a failed close can mean lost data.
-    int Close() { return ::close(std::exchange(fd_, -1)); }
-
-  private:
-    int fd_;
-};
+using detail::UniqueFd;
 
 std::string FolderOf(std::string_view path) {
     const auto slash = path.rfind('/');
@@ -83,7 +69,7 @@ std::error_code WriteAll(int fd, std::string_view contents, const ReplaceOptions
 }
 
 void SyncFolder(const std::string& folder) {
-    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0)
         ::fsync(dir.get());
 }
@@ -139,7 +125,7 @@ FileStamp StampOf(std::string_view path) {
 
 std::error_code ReadFileContents(std::string_view path, std::string& contents) {
     const std::string name(path);
-    Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0)
         return Errno(errno);
     struct stat info {};
@@ -210,7 +196,7 @@ std::error_code FileReplacement::Write(std::string_view bytes) {
 
 std::error_code FileReplacement::Commit() {
     assert(IsOpen());
-    Descriptor temp(std::exchange(fd_, -1));
+    UniqueFd temp(std::exchange(fd_, -1));
     std::error_code error;
     if (::fsync(temp.get()) != 0)
         error = Errno(errno);
@@ -252,7 +238,7 @@ std::error_code ReplaceFileContents(std::string_view path, std::string_view cont
 
 std::error_code AppendToFile(std::string_view path, std::string_view contents) {
     const std::string name(path);
-    Descriptor file(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    UniqueFd file(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     if (file.get() < 0)
         return Errno(errno);
     std::error_code error = WriteAll(file.get(), contents, nullptr);
@@ -263,7 +249,7 @@ std::error_code AppendToFile(std::string_view path, std::string_view contents) {
 
 std::error_code WriteNewFile(std::string_view path, std::string_view contents, unsigned mode) {
     const std::string name(path);
-    Descriptor file(
+    UniqueFd file(
         ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
     if (file.get() < 0)
         return Errno(errno);
