@@ -53,6 +53,11 @@ TgxDBTreeListColumn* EditorColumn(const TgxInplaceEdit& editor) {
     return grid->GetColumn(grid->GetVisibleColumnIndex(grid->GetFocusedColumn()));
 }
 
+TgxTreeListNode* FocusedNodeOf(const TgxInplaceEdit& editor) {
+    auto* grid = dynamic_cast<TCustomgxTreeListControl*>(editor.Container);
+    return grid != nullptr ? grid->GetFocusedNode() : nullptr;
+}
+
 void MoveGridFocusedColumn(TgxInplaceEdit& editor, bool to_left) {
     auto* grid = dynamic_cast<TCustomgxTreeListControl*>(editor.Container);
     if (grid == nullptr)

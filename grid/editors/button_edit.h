@@ -34,6 +34,8 @@ inline constexpr std::uint16_t ShortCutOf(std::uint16_t key, ui::TShiftState shi
 
 // The data-aware column an editor works for: the grid's focused column.
 TgxDBTreeListColumn* EditorColumn(const TgxInplaceEdit& editor);
+// The grid's focused node, or null.
+TgxTreeListNode* FocusedNodeOf(const TgxInplaceEdit& editor);
 // Hides the editor, gives the grid the focus and moves its focused column one to the side.
 void MoveGridFocusedColumn(TgxInplaceEdit& editor, bool to_left);
 // Draws a button of the style in r (cells and editors alike).

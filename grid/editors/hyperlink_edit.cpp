@@ -77,6 +77,22 @@ TgxInplaceEditClass TgxDBTreeListHyperLinkColumn::GetEditorClass() const {
             }};
 }
 
+void TgxDBTreeListHyperLinkColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,
+                                                    const TgxTreeListNode* node, bool selected,
+                                                    bool focused, bool new_item_row,
+                                                    std::string& text, ui::Color& color,
+                                                    ui::TFont& font, TAlignment& alignment,
+                                                    bool& done) {
+    TgxDBGridColumn::DoCustomDrawCell(canvas, rect, node, selected, focused, new_item_row, text,
+                                      color, font, alignment, done);
+    if (done)
+        return;
+    font.SetStyle(font.Style() | static_cast<ui::TFontStyles>(ui::fsUnderline));
+    // A single click opens the link, so a cell that looks like the editor takes its ink.
+    if (single_click_ && color.ToQColor().rgb() == edit_background_color_.ToQColor().rgb())
+        font.SetColor(edit_font_color_);
+}
+
 void TgxDBTreeListHyperLinkColumn::RestoreDefaults() {
     TgxDBGridColumn::RestoreDefaults();
     edit_background_color_ = ui::clWhite;

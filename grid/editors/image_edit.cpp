@@ -33,11 +33,23 @@ TgxDBTreeListImageColumn::TgxDBTreeListImageColumn(db::TComponent* owner)
     : TgxDBTreeListDropDownColumn(owner) {
     SetMinWidth(16);
     images_link_.OnChange = [this] { Changed(false); };
+    large_images_link_.OnChange = [this] { Changed(false); };
 }
 
 TgxDBTreeListImageColumn::~TgxDBTreeListImageColumn() {
     if (images_ != nullptr)
         images_->UnRegisterChanges(images_link_);
+    if (large_images_ != nullptr)
+        large_images_->UnRegisterChanges(large_images_link_);
+}
+
+void TgxDBTreeListImageColumn::SetLargeImages(ui::TCustomImageList* images) {
+    if (large_images_ != nullptr)
+        large_images_->UnRegisterChanges(large_images_link_);
+    large_images_ = images;
+    if (large_images_ != nullptr)
+        large_images_->RegisterChanges(large_images_link_);
+    Changed(false);
 }
 
 void TgxDBTreeListImageColumn::SetImages(ui::TCustomImageList* images) {
@@ -94,24 +106,34 @@ TgxInplaceEditClass TgxDBTreeListImageColumn::GetEditorClass() const {
             [](QWidget* parent) { return std::make_unique<TgxInplaceImageEdit>(parent); }};
 }
 
-namespace {
-// The picture (and the description after it) of a value in r.
-void DrawImageValue(QPainter& p, const QRect& r, const ui::TCustomImageList* images, int image,
-                    bool show_description, const std::string& text, Qt::Alignment align) {
+void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
+                    int image, bool show_description, bool multi_line, const std::string& text,
+                    TAlignment alignment) {
     const int w = images != nullptr ? images->Width() : r.height();
     const QRect area = show_description
                            ? QRect(r.left() + 1, r.top(), w, r.height())
                            : QRect(r.left() + (r.width() - w) / 2, r.top(), w, r.height());
     if (images != nullptr && image >= 0 && image < images->Count()) {
         const QImage& picture = images->Image(image);
-        p.drawImage(QPoint(area.left(), area.top() + (area.height() - picture.height()) / 2),
-                    picture);
+        canvas.Painter().drawImage(
+            QPoint(area.left(), area.top() + (area.height() - picture.height()) / 2), picture);
     }
-    if (show_description)
-        p.drawText(QRect(area.right() + 3, r.top(), r.right() - area.right() - 3, r.height()),
-                   static_cast<int>(align | Qt::AlignVCenter), QString::fromStdString(text));
+    if (!show_description)
+        return;
+    ui::Rect text_rect{area.right() + 3, r.top(), r.right() + 1, r.bottom() + 1};
+    unsigned flags = ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS;
+    if (multi_line)
+        flags |= ui::DT_WORDBREAK | ui::DT_EXPANDTABS;
+    else
+        flags |= ui::DT_SINGLELINE | ui::DT_VCENTER |
+                 (alignment == taRightJustify ? ui::DT_RIGHT
+                  : alignment == taCenter     ? ui::DT_CENTER
+                                              : ui::DT_LEFT);
+    const ui::TBrush brush = canvas.Brush;
+    canvas.Brush.style = ui::bsClear;
+    canvas.DrawText(text, text_rect, flags);
+    canvas.Brush = brush;
 }
-}  // namespace
 
 void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,
                                                 const TgxTreeListNode* node, bool selected,
@@ -131,16 +153,10 @@ void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::R
             value = Values[i];
             break;
         }
-    QPainter& p = canvas.Painter();
-    p.save();
-    p.setFont(font.ToQFont());
-    p.setPen(font.GetColor().ToQColor());
-    const Qt::Alignment align = alignment == taRightJustify ? Qt::AlignRight
-                                : alignment == taCenter     ? Qt::AlignHCenter
-                                                            : Qt::AlignLeft;
-    DrawImageValue(p, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
-                   images_, GetIndexes(value).image, show_description_, text, align);
-    p.restore();
+    canvas.Font = font;
+    DrawImageValue(canvas, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
+                   images_, GetIndexes(value).image, show_description_, multi_line_text_, text,
+                   alignment);
     done = true;
 }
 
@@ -155,6 +171,7 @@ void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     TgxDBTreeListDropDownColumn::Assign(source);
     if (const auto* c = dynamic_cast<const TgxDBTreeListImageColumn*>(&source)) {
         SetImages(c->images_);
+        SetLargeImages(c->large_images_);
         list_width_ = c->list_width_;
         Values = c->Values;
         Descriptions = c->Descriptions;
@@ -165,8 +182,15 @@ void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     }
 }
 
+int TgxPopupImageListBox::MeasureItem() const {
+    const int text = QFontMetrics(ItemFont.ToQFont()).height();
+    return ImageList != nullptr ? std::max(text, ImageList->Height() + 2) : text;
+}
+
 void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
+    ui::TCanvas canvas(p);
+    canvas.Font = ItemFont;
     const QPalette pal = QApplication::palette();
     p.fillRect(rect(), pal.color(QPalette::Base));
     p.setPen(pal.color(QPalette::WindowText));
@@ -178,20 +202,27 @@ void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
         const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
         const bool selected = index == ItemIndex;
         p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
-        p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+        canvas.Font.SetColor(ui::Color::FromQColor(selected ? pal.color(QPalette::HighlightedText)
+                                                            : pal.color(QPalette::Text)));
         const int image = index < static_cast<int>(ItemImages.size())
                               ? ItemImages[static_cast<std::size_t>(index)]
                               : -2;
-        int text_left = r.left() + 3;
+        int image_width = 0;
         if (ImageList != nullptr) {
             if (image >= 0 && image < ImageList->Count())
                 p.drawImage(QPoint(r.left() + 1, r.top() + (r.height() - ImageList->Height()) / 2),
                             ImageList->Image(image));
-            text_left += ImageList->Width();
+            image_width = ImageList->Width();
         }
-        p.drawText(QRect(text_left, r.top(), r.right() - text_left, r.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter,
-                   QString::fromStdString(Items[static_cast<std::size_t>(index)]));
+        const std::string& text = Items[static_cast<std::size_t>(index)];
+        canvas.Brush.style = ui::bsClear;
+        if (MultiLine) {
+            ui::Rect tr{r.left() + 2 + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
+            canvas.DrawText(text, tr, ui::DT_WORDBREAK | ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS);
+        } else {
+            ui::Rect tr{r.left() + image_width + 3, r.top(), r.right() + 1, r.bottom() + 1};
+            canvas.DrawText(text, tr, ui::DT_SINGLELINE | ui::DT_VCENTER | ui::DT_NOPREFIX);
+        }
     }
 }
 
@@ -220,9 +251,11 @@ void TgxInplaceImageEdit::paintEvent(QPaintEvent* e) {
             ui::Rect b;
             GetButtonRect(b);
             const std::string value = LineEdit().text().toStdString();
-            DrawImageValue(p, QRect(0, 0, b.left, height()), c->Images(),
-                           c->GetIndexes(value).image, c->ShowDescription(),
-                           c->DisplayTextOf(value), Qt::AlignLeft);
+            ui::TCanvas canvas(p);
+            canvas.Font = Font();
+            DrawImageValue(canvas, QRect(0, 0, b.left, height()), c->Images(),
+                           c->GetIndexes(value).image, c->ShowDescription(), c->MultiLineText(),
+                           c->DisplayTextOf(value), taLeftJustify);
         }
     }
     TgxInplaceDropDownEdit::paintEvent(e);
@@ -246,13 +279,16 @@ void TgxInplaceImageEdit::DropDown() {
     list.Popped = true;
     SetPopup(list_.get());
     list.setFont(Font().ToQFont());
-    list.ImageList = c->Images();
+    list.ItemFont = Font();
+    list.MultiLine = c->MultiLineText();
+    // The list shows the large pictures when there are any.
+    list.ImageList = c->LargeImages() != nullptr ? c->LargeImages() : c->Images();
     list.ItemImages = c->ListImages();
     list.Items.clear();
     for (std::size_t i = 0; i < c->Values.size(); ++i)
         list.Items.push_back(i < c->Descriptions.size() ? c->Descriptions[i] : std::string());
     const QFontMetrics fm(list.font());
-    list.ItemHeight = std::max(fm.height(), (c->Images() ? c->Images()->Height() : 0) + 2);
+    list.ItemHeight = list.MeasureItem();
     list.Rows = std::min(static_cast<int>(list.Items.size()),
                          std::max(1, static_cast<int>(c->DropDownRows())));
     int w = c->ListWidth();
@@ -260,7 +296,7 @@ void TgxInplaceImageEdit::DropDown() {
         int widest = 10;
         for (const std::string& item : list.Items)
             widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)));
-        w = widest + (c->Images() ? c->Images()->Width() : 16) + 4;
+        w = widest + (list.ImageList != nullptr ? list.ImageList->Width() : 16) + 4;
     }
     list.resize(std::max(w + 2, width()), list.Rows * list.ItemHeight + 2);
     const auto found =

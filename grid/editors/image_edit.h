@@ -9,6 +9,7 @@
 
 #include "grid/editors/button_edit.h"
 #include "grid/editors/pick_edit.h"
+#include "platform/ui/canvas.h"
 #include "platform/ui/image_list.h"
 
 namespace grid {
@@ -35,6 +36,9 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 
     ui::TCustomImageList* Images() const { return images_; }
     void SetImages(ui::TCustomImageList* images);
+    // The pictures of the drop-down list, when it shows larger ones than the cells.
+    ui::TCustomImageList* LargeImages() const { return large_images_; }
+    void SetLargeImages(ui::TCustomImageList* images);
     int ListWidth() const { return list_width_; }
     void SetListWidth(int value) { list_width_ = value; }
     std::vector<std::string> Values, Descriptions, ImageIndexes;
@@ -65,7 +69,9 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 
   private:
     ui::TCustomImageList* images_ = nullptr;
+    ui::TCustomImageList* large_images_ = nullptr;
     ui::TChangeLink images_link_;
+    ui::TChangeLink large_images_link_;
     int list_width_ = 0;
     bool show_description_ = false;
     bool default_images_ = true;
@@ -73,12 +79,22 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 };
 using TgxDBGridImageColumn = TgxDBTreeListImageColumn;
 
+// Draws a value's picture in r and, with its description shown, the text after it: wrapped
+// with an ellipsis at the end when multi-line, else on one vertically centred line.
+void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
+                    int image, bool show_description, bool multi_line, const std::string& text,
+                    TAlignment alignment);
+
 // The drop-down list of pictures.
 class TgxPopupImageListBox : public TPopupListbox {
   public:
     using TPopupListbox::TPopupListbox;
     const ui::TCustomImageList* ImageList = nullptr;
     std::vector<int> ItemImages;
+    bool MultiLine = false;
+    ui::TFont ItemFont;
+    // An item's height: the text height of "Wg", at least the picture's height plus 2.
+    int MeasureItem() const;
 
   protected:
     void paintEvent(QPaintEvent* e) override;

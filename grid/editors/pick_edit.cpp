@@ -243,6 +243,29 @@ bool TgxInplacePickEdit::Complete() {
     return true;
 }
 
+void TgxInplacePickEdit::CycleValue() {
+    const std::vector<std::string> items = GetItems();
+    if (items.size() < 2 || !CanModify() || GetReadOnly())
+        return;
+    const auto found = std::find(items.begin(), items.end(), LineEdit().text().toStdString());
+    const std::size_t next =
+        found == items.end() ? 0
+                             : (static_cast<std::size_t>(found - items.begin()) + 1) % items.size();
+    search_active_ = false;
+    typed_.clear();
+    LineEdit().setText(QString::fromStdString(items[next]));
+    emit LineEdit().textEdited(LineEdit().text());
+    SetPickedValue(db::Variant(items[next]));
+    DoTextChanged(items[next]);
+}
+
+bool TgxInplacePickEdit::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == &LineEdit() && e->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton && GetCycleOnDblClick())
+        ui::Guarded([this] { CycleValue(); });
+    return TgxInplaceDropDownEdit::eventFilter(watched, e);
+}
+
 void TgxInplacePickEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
     if (key == ui::VK_ESCAPE) {
         search_active_ = false;

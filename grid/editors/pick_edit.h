@@ -111,6 +111,7 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
     virtual int GetDropDownRows() { return 7; }
     virtual void SetPickedValue(const db::Variant&) {}
     virtual bool GetDropDownListStyle() { return false; }
+    virtual bool GetCycleOnDblClick() { return false; }
 
     void InitEditValue() override;
     void DropDown() override;
@@ -119,6 +120,11 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
     void EditorKeyPress(char32_t& key) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     TPopupListbox* List() const { return list_.get(); }
+    // Steps to the next item, wrapping to the first, when there is more than one.
+    void CycleValue();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     bool Complete();
