@@ -576,31 +576,31 @@ void TgxInplaceLookupEdit::DropDown() {
         return;
     DoBeforeDropDown();
     if (list_ == nullptr) {
-        list_ = std::make_unique<TPopupListbox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_ = std::make_unique<TPopupDBLookupListBox>(window());
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
-    TPopupListbox& list = *list_;
+    if (source_ == nullptr)
+        source_ = db::MakeComponent<db::TDataSource>(nullptr);
+    TPopupDBLookupListBox& list = *list_;
     list.OwnerEdit = this;
     list.Popped = true;
     SetPopup(list_.get());
+    list.Flat = IsFlatStyle();
     list.setFont(Font().ToQFont());
-    list.Items.clear();
-    keys_.clear();
-    const db::TBookmark mark = lookup_ds->GetBookmark();
-    lookup_ds->DisableControls();
-    for (lookup_ds->First(); !lookup_ds->Eof(); lookup_ds->Next()) {
-        list.Items.push_back(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
-        keys_.push_back(lookup_ds->FieldByName(lookup->LookupKeyFields())->Value());
-    }
-    lookup_ds->GotoBookmark(mark);
-    lookup_ds->EnableControls();
     const QFontMetrics fm(list.font());
     list.ItemHeight = fm.height() + 2;
-    list.Rows = std::max(1, std::min(static_cast<int>(list.Items.size()), GetDropDownRows()));
-    list.resize(width(), list.Rows * list.ItemHeight + 2);
+    list.SetRowCount(GetDropDownRows());
+    source_->SetDataSet(lookup_ds);
+    list.SetListSource(source_.get());
+    list.KeyField = lookup->LookupKeyFields();
+    std::string list_field;
+    GetListFieldName(list_field);
+    list.ListField = list_field.empty() ? lookup->LookupResultField() : list_field;
+    list.ListFieldIndex = list_field.empty() ? 0 : GetListFieldIndex();
     DoTextChanged(LineEdit().text().toStdString());
+    // As many rows as the dataset has, up to the drop-down rows.
+    const int rows = std::max(1, static_cast<int>(list.RowTexts().size()));
+    list.resize(GetListWidth() != 0 ? GetListWidth() : width(), rows * list.ItemHeight + 2);
     QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
     QPoint pos = mapToGlobal(QPoint(0, height()));
@@ -617,13 +617,7 @@ void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {
     if (list_ == nullptr || lookup == nullptr || lookup->DataSet() == nullptr)
         return;
     db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
-    list_->ItemIndex = -1;
-    if (key != nullptr)
-        for (std::size_t i = 0; i < keys_.size(); ++i)
-            if (!key->IsNull() && keys_[i].AsString() == key->AsString())
-                list_->ItemIndex = static_cast<int>(i);
-    list_->MakeVisible(list_->ItemIndex);
-    list_->update();
+    list_->SetKeyValue(key != nullptr ? key->Value() : db::Variant::Null());
 }
 
 void TgxInplaceLookupEdit::CloseUp(bool accept) {
@@ -635,9 +629,12 @@ void TgxInplaceLookupEdit::CloseUp(bool accept) {
         QWidget::mouseGrabber()->releaseMouse();
     list_->ClosePopup();
     SetPopupShown(false);
-    if (list_->ItemIndex < 0)
+    db::Variant value = list_->KeyValue();
+    list_->SetListSource(nullptr);
+    if (source_ != nullptr)
+        source_->SetDataSet(nullptr);
+    if (value.IsNull() || value.IsClear())
         return;
-    db::Variant value = keys_[static_cast<std::size_t>(list_->ItemIndex)];
     DoCloseUp(value, accept);
     if (accept) {
         SetLookupValue(value);
@@ -675,6 +672,32 @@ bool TgxInplaceDBTreeListLookupEdit::GetImmediateDropDown() {
 int TgxInplaceDBTreeListLookupEdit::GetDropDownRows() {
     auto* c = Column();
     return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetListWidth() {
+    auto* c = Column();
+    return c != nullptr ? c->ListWidth() : 0;
+}
+
+void TgxInplaceDBTreeListLookupEdit::GetListFieldName(std::string& name) {
+    auto* c = Column();
+    name = c != nullptr ? c->ListFieldName() : std::string();
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetListFieldIndex() {
+    auto* c = Column();
+    return c != nullptr ? c->ListFieldIndex() : 0;
+}
+
+TgxPopupBorder TgxInplaceDBTreeListLookupEdit::GetPopupBorder() {
+    auto* c = Column();
+    return c != nullptr ? c->PopupBorder() : pbDefault;
+}
+
+void TgxInplaceDBTreeListLookupEdit::DoBeforeDropDown() {
+    auto* c = Column();
+    if (c != nullptr && c->OnEditButtonClick)
+        c->OnEditButtonClick(c);
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {

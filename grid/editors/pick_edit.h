@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "grid/editors/button_edit.h"
+#include "grid/editors/lookup_list_box.h"
+#include "platform/db/data_source.h"
 #include "platform/db/variant.h"
 
 namespace grid {
@@ -169,8 +171,10 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
     virtual void DoCloseUp(db::Variant&, bool&) {}
     virtual std::uint16_t GetClearKey() { return 0; }
     virtual db::TField* GetLookupField() { return nullptr; }
-    int GetDropDownRowsCount() { return GetDropDownRows(); }
+    virtual int GetListWidth() { return 0; }
     virtual int GetDropDownRows() { return 7; }
+    virtual void GetListFieldName(std::string& name) { name.clear(); }
+    virtual int GetListFieldIndex() { return 0; }
     virtual void ClearLookupValue();
 
     bool GetImmediateDropDown() override { return true; }
@@ -180,12 +184,12 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
     void DoTextChanged(const std::string& text) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void EditorKeyPress(char32_t& key) override;
-    TPopupListbox* List() const { return list_.get(); }
+    TPopupDBLookupListBox* List() const { return list_.get(); }
 
   private:
     std::string FieldText();
-    std::unique_ptr<TPopupListbox> list_;
-    std::vector<db::Variant> keys_;
+    std::unique_ptr<TPopupDBLookupListBox> list_;
+    db::ComponentPtr<db::TDataSource> source_;
     bool search_active_ = false;
     std::string typed_;
 };
@@ -198,8 +202,13 @@ class TgxInplaceDBTreeListLookupEdit : public TgxInplaceLookupEdit {
     std::uint16_t GetClearKey() override;
     db::TField* GetLookupField() override;
     bool GetImmediateDropDown() override;
+    int GetListWidth() override;
     int GetDropDownRows() override;
+    void GetListFieldName(std::string& name) override;
+    int GetListFieldIndex() override;
     bool GetReadOnly() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
 
   private:
     TgxDBTreeListLookupColumn* Column() const;

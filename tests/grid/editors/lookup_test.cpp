@@ -99,8 +99,9 @@ TEST(LookupEditor, ListEnterWritesTheSelectedKeyEscapeKeepsIt) {
     ASSERT_NE(editor, nullptr);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
     ASSERT_TRUE(editor->PopupShown());
-    EXPECT_EQ(editor->List()->Items, (std::vector<std::string>{"red", "green", "Grey", "blue"}));
-    EXPECT_EQ(editor->List()->ItemIndex, 3);
+    EXPECT_EQ(editor->List()->RowTexts(),
+              (std::vector<std::string>{"red", "green", "Grey", "blue"}));
+    EXPECT_EQ(editor->List()->SelectedRow(), 3);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Up);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
     EXPECT_FALSE(editor->PopupShown());

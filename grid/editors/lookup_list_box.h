@@ -1,0 +1,72 @@
+#pragma once
+
+// The lookup editor's drop-down list: a data-aware list over the lookup dataset. It shows
+// RowCount records of its data source around the current one; the key field's value of the
+// record it selects is its key value, and moving the selection moves the dataset.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "grid/editors/button_edit.h"
+#include "platform/db/data_link.h"
+#include "platform/db/variant.h"
+
+namespace db {
+class TDataSource;
+}
+
+namespace grid {
+
+class TPopupDBLookupListBox : public TgxEditorPopup {
+  public:
+    explicit TPopupDBLookupListBox(QWidget* parent = nullptr);
+    ~TPopupDBLookupListBox() override;
+
+    db::TDataSource* ListSource() const;
+    // Attaches the list to a source (null detaches it).
+    void SetListSource(db::TDataSource* source);
+    // The key field and the shown fields (names separated by ";"); ListFieldIndex picks the
+    // field of the typed search.
+    std::string KeyField;
+    std::string ListField;
+    int ListFieldIndex = 0;
+    int RowCount() const { return row_count_; }
+    void SetRowCount(int value);
+    int ItemHeight = 13;
+    bool Flat = true;
+
+    const db::Variant& KeyValue() const { return key_value_; }
+    // Selects the record with this key (none when no record has it) and moves the dataset
+    // there.
+    void SetKeyValue(const db::Variant& value);
+
+    // The texts of the rows shown now (the shown fields joined by a blank), top to bottom.
+    std::vector<std::string> RowTexts();
+    // The shown row of the record with the key value, or -1.
+    int SelectedRow();
+    int RowAt(QPoint p) const;
+
+    void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    std::function<void(bool inside)> OnListMouseUp;
+
+  protected:
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+  private:
+    class Link;
+    // The shown fields of the dataset, in order.
+    std::vector<db::TField*> ListFields() const;
+    // Takes the current record's key as the key value.
+    void SelectCurrent();
+    void MoveTo(int row);
+    std::unique_ptr<Link> link_;
+    int row_count_ = 7;
+    db::Variant key_value_;
+};
+
+}  // namespace grid
