@@ -217,7 +217,7 @@ void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
         const std::string& text = Items[static_cast<std::size_t>(index)];
         canvas.Brush.style = ui::bsClear;
         if (MultiLine) {
-            ui::Rect tr{r.left() + 2 + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
+            ui::Rect tr{r.left() + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
             canvas.DrawText(text, tr, ui::DT_WORDBREAK | ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS);
         } else {
             ui::Rect tr{r.left() + image_width + 3, r.top(), r.right() + 1, r.bottom() + 1};
