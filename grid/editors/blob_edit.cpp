@@ -804,9 +804,7 @@ void TgxInplaceBlobEdit::DropDown() {
     if (popup_ == nullptr)
         popup_ = std::make_unique<TCustomgxBlobPopup>(window());
     TCustomgxBlobPopup& popup = *popup_;
-    popup.OwnerEdit = this;
-    popup.Popped = true;
-    SetPopup(popup_.get());
+    AttachPopup(popup);
     popup.PictureMenu = nullptr;
     popup.AlwaysSave = GetAlwaysSaveText();
     popup.SetPictureAutoSize(GetPictureAutoSize());
@@ -846,8 +844,7 @@ void TgxInplaceBlobEdit::DropDown() {
     popup.OnCloseSize = [this](int w, int h) { SetPopupSize(w, h); };
     popup.OnTabOut = [this](bool to_left) { MoveFocusedColumn(to_left); };
     // Below the cell, kept inside the screen's available area.
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    const QRect area = WorkAreaOf(*this);
     const QPoint below = mapToGlobal(QPoint(0, height()));
     const int room = std::max(area.bottom() + 1 - below.y(), below.y() - height() - area.top());
     QSize size(GetPopupWidth(), GetPopupHeight());
@@ -860,13 +857,7 @@ void TgxInplaceBlobEdit::DropDown() {
     size = size.expandedTo(popup.MinimumTrackSize());
     size = size.boundedTo(QSize(area.width(), room));
     popup.resize(size);
-    QPoint pos = below;
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - size.width())));
-    if (pos.y() + size.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - size.height());
-    popup.move(pos);
-    SetPopupShown(true);
-    popup.ShowPopup();
+    ShowPopupBelow(popup);
     if (page == 0) {
         popup.activateWindow();
         popup.Memo().setFocus();

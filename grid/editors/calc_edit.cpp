@@ -337,9 +337,7 @@ void TgxInplaceCalcEdit::DropDown() {
     DoBeforeDropDown();
     if (calc_ == nullptr)
         calc_ = std::make_unique<TgxPopupCalculator>(this);
-    calc_->OwnerEdit = this;
-    calc_->Popped = true;
-    SetPopup(calc_.get());
+    AttachPopup(*calc_);
     calc_->QuickClose = GetQuickClose();
     calc_->setFont(Font().ToQFont());
     calc_->ButtonStyle = GetCalcButtonStyle();
@@ -349,16 +347,7 @@ void TgxInplaceCalcEdit::DropDown() {
     calc_->Engine().PendingOperator = cbEqual;
     calc_->ShowFocusRect = false;
     calc_->LayoutFor(204, 134);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    const QSize size = calc_->size();
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - size.width())));
-    if (pos.y() + size.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - size.height());
-    calc_->move(pos);
-    SetPopupShown(true);
-    calc_->ShowPopup();
+    ShowPopupBelow(*calc_);
 }
 
 void TgxInplaceCalcEdit::CloseUp(bool) {

@@ -30,12 +30,6 @@ QString MonthTitle(db::TDateTime date) {
 bool HasTime(db::TDateTime value) {
     return value.Value != std::floor(value.Value);
 }
-
-int ScreenBottomOf(const QWidget& w, QRect& area) {
-    QScreen* screen = w.screen() != nullptr ? w.screen() : QGuiApplication::primaryScreen();
-    area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    return area.bottom();
-}
 }  // namespace
 
 int& CalendarFirstWeekDay() {
@@ -655,9 +649,7 @@ void TgxInplaceDateEdit::DropDown() {
         popup_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
         popup_->setAttribute(Qt::WA_ShowWithoutActivating);
     }
-    popup_->OwnerEdit = this;
-    popup_->Popped = true;
-    SetPopup(popup_.get());
+    AttachPopup(*popup_);
     popup_->SetFlat(IsFlatStyle());
     popup_->setFont(Font().ToQFont());
     popup_->ShowToday = GetShowTodayButton();
@@ -668,20 +660,7 @@ void TgxInplaceDateEdit::DropDown() {
     popup_->SetFirstDate(d);
     popup_->OnDateSelected = [this](TgxGridDatePopup* sender) { DoDateSelected(sender); };
     popup_->UpdateSize();
-    // Below the editor, kept inside the screen's available area.
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    QRect area;
-    ScreenBottomOf(*this, area);
-    const QSize size = popup_->size();
-    if (pos.x() < area.left())
-        pos.setX(area.left());
-    if (pos.x() + size.width() > area.right() + 1)
-        pos.setX(area.right() + 1 - size.width());
-    if (pos.y() + size.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - size.height());
-    popup_->move(pos);
-    SetPopupShown(true);
-    popup_->ShowPopup();
+    ShowPopupBelow(*popup_);
 }
 
 void TgxInplaceDateEdit::CloseUp(bool accept) {

@@ -309,8 +309,7 @@ void TgxInplaceGraphicEdit::ShowToolbar() {
     toolbar_->LayoutButtons();
     const QPoint stored = IsToolbarPosStored() ? GetToolbarPos() : kNoToolbarPos;
     const QRect editor(mapToGlobal(QPoint(0, 0)), size());
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    const QRect area = WorkAreaOf(*this);
     const QSize s = toolbar_->size();
     QPoint pos;
     switch (toolbar_->Alignment()) {

@@ -270,14 +270,10 @@ void TgxInplaceImageEdit::DropDown() {
         c->OnEditButtonClick(c);
     if (list_ == nullptr) {
         list_ = std::make_unique<TgxPopupImageListBox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
     TgxPopupImageListBox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    AttachPopup(list);
     list.setFont(Font().ToQFont());
     list.ItemFont = Font();
     list.MultiLine = c->MultiLineText();
@@ -304,15 +300,7 @@ void TgxInplaceImageEdit::DropDown() {
     list.ItemIndex = found == c->Values.end() ? -1 : static_cast<int>(found - c->Values.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    ShowPopupBelow(list);
 }
 
 void TgxInplaceImageEdit::CloseUp(bool accept) {

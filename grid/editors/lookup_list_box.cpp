@@ -53,10 +53,7 @@ class TPopupDBLookupListBox::Link : public db::TDataLink {
 };
 
 TPopupDBLookupListBox::TPopupDBLookupListBox(QWidget* parent)
-    : TgxEditorPopup(parent), link_(std::make_unique<Link>(*this)) {
-    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setMouseTracking(true);
+    : TgxPopupList(parent), link_(std::make_unique<Link>(*this)) {
     link_->SetBufferCount(row_count_);
 }
 
@@ -150,7 +147,7 @@ int TPopupDBLookupListBox::RowAt(QPoint p) const {
     return link_->Active() && row < link_->RecordCount() ? row : -1;
 }
 
-void TPopupDBLookupListBox::MoveTo(int row) {
+void TPopupDBLookupListBox::SelectRow(int row) {
     db::TDataSet* dataset = link_->DataSet();
     if (row < 0 || dataset == nullptr)
         return;
@@ -236,28 +233,6 @@ void TPopupDBLookupListBox::paintEvent(QPaintEvent*) {
         }
     }
     link_->SetActiveRecord(saved);
-}
-
-void TPopupDBLookupListBox::mousePressEvent(QMouseEvent* e) {
-    mouseMoveEvent(e);
-}
-
-void TPopupDBLookupListBox::mouseMoveEvent(QMouseEvent* e) {
-    if (!(e->buttons() & Qt::LeftButton))
-        return;
-    const int row = RowAt(e->position().toPoint());
-    if (row >= 0)
-        ui::Guarded([&] { MoveTo(row); });
-}
-
-void TPopupDBLookupListBox::mouseReleaseEvent(QMouseEvent* e) {
-    if (e->button() != Qt::LeftButton)
-        return;
-    if (QWidget::mouseGrabber() == this)
-        releaseMouse();
-    const bool inside = rect().contains(e->position().toPoint());
-    if (OnListMouseUp)
-        ui::Guarded([&] { OnListMouseUp(inside); });
 }
 
 }  // namespace grid

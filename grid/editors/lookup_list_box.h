@@ -19,7 +19,7 @@ class TDataSource;
 
 namespace grid {
 
-class TPopupDBLookupListBox : public TgxEditorPopup {
+class TPopupDBLookupListBox : public TgxPopupList {
   public:
     explicit TPopupDBLookupListBox(QWidget* parent = nullptr);
     ~TPopupDBLookupListBox() override;
@@ -46,16 +46,14 @@ class TPopupDBLookupListBox : public TgxEditorPopup {
     std::vector<std::string> RowTexts();
     // The shown row of the record with the key value, or -1.
     int SelectedRow();
-    int RowAt(QPoint p) const;
+    int RowAt(QPoint p) const override;
 
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
-    std::function<void(bool inside)> OnListMouseUp;
 
   protected:
     void paintEvent(QPaintEvent* e) override;
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
+    // Moves the dataset to the row and selects its key.
+    void SelectRow(int row) override;
 
   private:
     class Link;
@@ -63,7 +61,6 @@ class TPopupDBLookupListBox : public TgxEditorPopup {
     std::vector<db::TField*> ListFields() const;
     // Takes the current record's key as the key value.
     void SelectCurrent();
-    void MoveTo(int row);
     std::unique_ptr<Link> link_;
     int row_count_ = 7;
     db::Variant key_value_;

@@ -84,11 +84,7 @@ bool StartsWithText(const std::string& item, const std::string& text) {
 }
 }  // namespace
 
-TPopupListbox::TPopupListbox(QWidget* parent) : TgxEditorPopup(parent) {
-    setMouseTracking(true);
-}
-
-int TPopupListbox::ItemAt(QPoint p) const {
+int TPopupListbox::RowAt(QPoint p) const {
     if (!rect().adjusted(1, 1, -1, -1).contains(p))
         return -1;
     const int index = TopIndex + (p.y() - 1) / std::max(1, ItemHeight);
@@ -186,28 +182,11 @@ void TPopupListbox::paintEvent(QPaintEvent*) {
     }
 }
 
-void TPopupListbox::mousePressEvent(QMouseEvent* e) {
-    mouseMoveEvent(e);
-}
-
-void TPopupListbox::mouseMoveEvent(QMouseEvent* e) {
-    if (!(e->buttons() & Qt::LeftButton))
-        return;
-    const int index = ItemAt(e->position().toPoint());
-    if (index >= 0 && index != ItemIndex) {
-        ItemIndex = index;
+void TPopupListbox::SelectRow(int row) {
+    if (row != ItemIndex) {
+        ItemIndex = row;
         update();
     }
-}
-
-void TPopupListbox::mouseReleaseEvent(QMouseEvent* e) {
-    if (e->button() != Qt::LeftButton)
-        return;
-    if (QWidget::mouseGrabber() == this)
-        releaseMouse();
-    const bool inside = rect().contains(e->position().toPoint());
-    if (OnListMouseUp)
-        ui::Guarded([&] { OnListMouseUp(inside); });
 }
 
 TgxInplacePickEdit::TgxInplacePickEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
@@ -324,14 +303,10 @@ void TgxInplacePickEdit::DropDown() {
         return;
     if (list_ == nullptr) {
         list_ = std::make_unique<TPopupListbox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
     TPopupListbox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    AttachPopup(list);
     list.setFont(Font().ToQFont());
     list.Items = items;
     const QFontMetrics fm(list.font());
@@ -347,15 +322,7 @@ void TgxInplacePickEdit::DropDown() {
     list.ItemIndex = found == items.end() ? -1 : static_cast<int>(found - items.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    ShowPopupBelow(list);
 }
 
 void TgxInplacePickEdit::CloseUp(bool accept) {
@@ -582,9 +549,7 @@ void TgxInplaceLookupEdit::DropDown() {
     if (source_ == nullptr)
         source_ = db::MakeComponent<db::TDataSource>(nullptr);
     TPopupDBLookupListBox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    AttachPopup(list);
     list.Flat = IsFlatStyle();
     list.setFont(Font().ToQFont());
     const QFontMetrics fm(list.font());
@@ -601,15 +566,7 @@ void TgxInplaceLookupEdit::DropDown() {
     // As many rows as the dataset has, up to the drop-down rows.
     const int rows = std::max(1, static_cast<int>(list.RowTexts().size()));
     list.resize(GetListWidth() != 0 ? GetListWidth() : width(), rows * list.ItemHeight + 2);
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    ShowPopupBelow(list);
 }
 
 void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {

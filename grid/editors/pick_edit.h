@@ -71,9 +71,9 @@ namespace grid {
 // The drop-down list of the pick editor: a top-level list that draws its selection as
 // focused while the editor keeps the keyboard, with a typed search that starts again
 // after two seconds.
-class TPopupListbox : public TgxEditorPopup {
+class TPopupListbox : public TgxPopupList {
   public:
-    explicit TPopupListbox(QWidget* parent = nullptr);
+    using TgxPopupList::TgxPopupList;
     std::vector<std::string> Items;
     int ItemIndex = -1;
     int ItemHeight = 13;
@@ -85,15 +85,12 @@ class TPopupListbox : public TgxEditorPopup {
     void TypeChar(char32_t ch);
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
-    std::function<void(bool inside)> OnListMouseUp;
-    int ItemAt(QPoint p) const;
+    int RowAt(QPoint p) const override;
     void MakeVisible(int index);
 
   protected:
     void paintEvent(QPaintEvent* e) override;
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
+    void SelectRow(int row) override;
 
   private:
     std::string search_;
