@@ -904,48 +904,39 @@ TgxDBTreeListBlobColumn* TgxInplaceDBTreeListBlobEdit::Column() const {
 }
 
 int TgxInplaceDBTreeListBlobEdit::GetPopupPage() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupPage() : -1;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::PopupPage, -1);
 }
 
 db::TField* TgxInplaceDBTreeListBlobEdit::GetBlobField() {
-    auto* c = Column();
-    return c != nullptr ? c->Field() : nullptr;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::Field, nullptr);
 }
 
 int TgxInplaceDBTreeListBlobEdit::GetPopupWidth() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupWidth() : 200;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::PopupWidth, 200);
 }
 
 int TgxInplaceDBTreeListBlobEdit::GetPopupHeight() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupHeight() : 140;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::PopupHeight, 140);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetSizeablePopup() {
-    auto* c = Column();
-    return c == nullptr || c->SizeablePopup();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::SizeablePopup, true);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetAlwaysSaveText() {
-    auto* c = Column();
-    return c != nullptr && c->AlwaysSaveText();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::AlwaysSaveText, false);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetMemoWordWrap() {
-    auto* c = Column();
-    return c == nullptr || c->MemoWordWrap();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::MemoWordWrap, true);
 }
 
 TScrollStyle TgxInplaceDBTreeListBlobEdit::GetMemoScrollBars() {
-    auto* c = Column();
-    return c != nullptr ? c->MemoScrollBars() : TScrollStyle::ssBoth;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::MemoScrollBars, TScrollStyle::ssBoth);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetMemoWantTabs() {
-    auto* c = Column();
-    return c == nullptr || c->MemoWantTabs();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::MemoWantTabs, true);
 }
 
 int TgxInplaceDBTreeListBlobEdit::GetMemoMaxLength() {
@@ -959,8 +950,7 @@ int TgxInplaceDBTreeListBlobEdit::GetMemoMaxLength() {
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetPictureAutoSize() {
-    auto* c = Column();
-    return c == nullptr || c->PictureAutoSize();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::PictureAutoSize, true);
 }
 
 TGraphicClass TgxInplaceDBTreeListBlobEdit::GetGraphicClass() {
@@ -978,29 +968,23 @@ void TgxInplaceDBTreeListBlobEdit::DoAssignPicture(QImage& picture) {
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetShowExPopupItems() {
-    auto* c = Column();
-    return c != nullptr && c->ShowExPopupItems();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::ShowExPopupItems, false);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetShowPicturePopup() {
-    auto* c = Column();
-    return c != nullptr && c->ShowPicturePopup();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::ShowPicturePopup, false);
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetImmediateDropDown() {
-    auto* c = Column();
-    return c != nullptr && c->ImmediatePopup();
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::ImmediatePopup, false);
 }
 
 TgxPopupBorder TgxInplaceDBTreeListBlobEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListBlobColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListBlobEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 void TgxInplaceDBTreeListBlobEdit::SetPopupSize(int width, int height) {

@@ -640,34 +640,29 @@ TgxDBTreeListButtonColumn* TgxInplaceDBTreeListButtonEdit::Column() const {
 }
 
 std::uint16_t TgxInplaceDBTreeListButtonEdit::GetClickKey() {
-    auto* c = Column();
-    return c != nullptr ? c->ClickKey() : TgxInplaceButtonEdit::GetClickKey();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::ClickKey,
+                         TgxInplaceButtonEdit::GetClickKey());
 }
 
 TgxEditButtonStyle TgxInplaceDBTreeListButtonEdit::GetButtonStyle() {
-    auto* c = Column();
-    return c != nullptr ? c->EditButtonStyle() : TgxInplaceButtonEdit::GetButtonStyle();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::EditButtonStyle,
+                         TgxInplaceButtonEdit::GetButtonStyle());
 }
 
 QImage TgxInplaceDBTreeListButtonEdit::GetGlyph() {
-    auto* c = Column();
-    return c != nullptr ? c->Glyph() : QImage();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::Glyph, QImage());
 }
 
 void TgxInplaceDBTreeListButtonEdit::DoButtonClick() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 bool TgxInplaceDBTreeListButtonEdit::GetHideEditCursor() {
-    auto* c = Column();
-    return c != nullptr && c->HideEditCursor();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::HideEditCursor, false);
 }
 
 bool TgxInplaceDBTreeListButtonEdit::GetButtonOnly() {
-    auto* c = Column();
-    return c != nullptr && c->ButtonOnly();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::ButtonOnly, false);
 }
 
 }  // namespace grid

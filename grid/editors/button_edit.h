@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 
 #include "grid/core/container.h"
 #include "grid/core/inplace_mask_edit.h"
@@ -34,6 +35,22 @@ inline constexpr std::uint16_t ShortCutOf(std::uint16_t key, ui::TShiftState shi
 
 // The data-aware column an editor works for: the grid's focused column.
 TgxDBTreeListColumn* EditorColumn(const TgxInplaceEdit& editor);
+// A setting read from an editor's column through getter, or fallback when the editor works
+// for no column.
+template <class C, class Getter>
+std::decay_t<std::invoke_result_t<Getter, const C&>> ColumnSetting(
+    const C* column, Getter getter,
+    std::type_identity_t<std::decay_t<std::invoke_result_t<Getter, const C&>>> fallback) {
+    return column != nullptr ? std::invoke(getter, *column) : fallback;
+}
+
+// Fires the column's OnEditButtonClick, when it has one.
+template <class C>
+void FireEditButtonClick(C* column) {
+    if (column != nullptr && column->OnEditButtonClick)
+        column->OnEditButtonClick(column);
+}
+
 // The grid's focused node, or null.
 TgxTreeListNode* FocusedNodeOf(const TgxInplaceEdit& editor);
 // Hides the editor, gives the grid the focus and moves its focused column one to the side.

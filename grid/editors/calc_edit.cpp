@@ -403,23 +403,20 @@ TgxDBTreeListCalcColumn* TgxInplaceDBTreeListCalcEdit::Column() const {
 }
 
 TgxButtonStyle TgxInplaceDBTreeListCalcEdit::GetCalcButtonStyle() {
-    auto* c = Column();
-    return c != nullptr ? c->ButtonStyle() : TgxButtonStyle::bsStandard;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::ButtonStyle,
+                         TgxButtonStyle::bsStandard);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetShowButtonFrame() {
-    auto* c = Column();
-    return c != nullptr && c->ShowButtonFrame();
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::ShowButtonFrame, false);
 }
 
 int TgxInplaceDBTreeListCalcEdit::GetPrecision() {
-    auto* c = Column();
-    return c != nullptr ? c->Precision() : 13;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::Precision, 13);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetQuickClose() {
-    auto* c = Column();
-    return c != nullptr && c->QuickClose();
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::QuickClose, false);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetReadOnly() {
@@ -428,14 +425,11 @@ bool TgxInplaceDBTreeListCalcEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListCalcEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListCalcEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

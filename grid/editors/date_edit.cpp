@@ -752,13 +752,11 @@ void TgxInplaceDBTreeListDateEdit::DoValidateInput(const std::string& text, db::
 }
 
 TgxDateOnError TgxInplaceDBTreeListDateEdit::GetDateOnError() {
-    auto* c = Column();
-    return c != nullptr ? c->DateOnError() : deToday;
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::DateOnError, deToday);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetDateValidation() {
-    auto* c = Column();
-    return c != nullptr && c->DateValidation();
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::DateValidation, false);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetShowTodayButton() {
@@ -774,8 +772,7 @@ bool TgxInplaceDBTreeListDateEdit::GetShowClearButton() {
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetUseEditMask() {
-    auto* c = Column();
-    return c != nullptr && c->UseEditMask();
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::UseEditMask, false);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetReadOnly() {
@@ -784,14 +781,11 @@ bool TgxInplaceDBTreeListDateEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListDateEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListDateEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

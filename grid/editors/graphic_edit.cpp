@@ -430,8 +430,7 @@ TgxDBTreeListGraphicColumn* TgxInplaceDBTreeListGraphicEdit::Column() const {
 }
 
 bool TgxInplaceDBTreeListGraphicEdit::GetStretch() {
-    auto* c = Column();
-    return c == nullptr || c->Stretch();
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::Stretch, true);
 }
 
 std::string TgxInplaceDBTreeListGraphicEdit::GetEditValue() {
@@ -477,8 +476,7 @@ void TgxInplaceDBTreeListGraphicEdit::DoCustomClick() {
 }
 
 QPoint TgxInplaceDBTreeListGraphicEdit::GetToolbarPos() {
-    auto* c = Column();
-    return c != nullptr ? c->ToolbarPos() : kNoToolbarPos;
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::ToolbarPos, kNoToolbarPos);
 }
 
 void TgxInplaceDBTreeListGraphicEdit::SetToolbarPos(QPoint pos) {
@@ -487,8 +485,7 @@ void TgxInplaceDBTreeListGraphicEdit::SetToolbarPos(QPoint pos) {
 }
 
 bool TgxInplaceDBTreeListGraphicEdit::IsToolbarPosStored() {
-    auto* c = Column();
-    return c == nullptr || c->PopupToolbarPosStored();
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::PopupToolbarPosStored, true);
 }
 
 const TgxPopupToolBarWindow* TgxInplaceDBTreeListGraphicEdit::GetPopupToolBarWindow() {

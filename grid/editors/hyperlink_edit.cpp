@@ -124,23 +124,19 @@ void TgxInplaceDBTreeListHyperLinkEdit::StartLink() {
 }
 
 ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditFontColor() {
-    auto* c = Column();
-    return c != nullptr ? c->EditFontColor() : ui::clBlue;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::EditFontColor, ui::clBlue);
 }
 
 ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditBackgroundColor() {
-    auto* c = Column();
-    return c != nullptr ? c->EditBackgroundColor() : ui::clWhite;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::EditBackgroundColor, ui::clWhite);
 }
 
 bool TgxInplaceDBTreeListHyperLinkEdit::GetSingleClick() {
-    auto* c = Column();
-    return c != nullptr && c->SingleClick();
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::SingleClick, false);
 }
 
 std::uint16_t TgxInplaceDBTreeListHyperLinkEdit::GetStartKey() {
-    auto* c = Column();
-    return c != nullptr ? c->StartKey() : 16397;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::StartKey, 16397);
 }
 
 }  // namespace grid

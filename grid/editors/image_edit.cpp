@@ -266,8 +266,7 @@ void TgxInplaceImageEdit::DropDown() {
     if (PopupShown() || GetReadOnly() || (c != nullptr && c->ReadOnly()) || c == nullptr ||
         c->Values.empty())
         return;
-    if (c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(c);
     if (list_ == nullptr) {
         list_ = std::make_unique<TgxPopupImageListBox>(window());
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };

@@ -372,8 +372,7 @@ void TgxInplaceDBTreeListPickEdit::GetCellText(std::string& text) {
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetDropDownOnTyping() {
-    auto* c = Column();
-    return c != nullptr && c->ImmediateDropDown();
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::ImmediateDropDown, false);
 }
 
 std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
@@ -382,8 +381,7 @@ std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
 }
 
 int TgxInplaceDBTreeListPickEdit::GetDropDownRows() {
-    auto* c = Column();
-    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListPickColumn::DropDownRows, 7u));
 }
 
 void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
@@ -393,8 +391,7 @@ void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetDropDownListStyle() {
-    auto* c = Column();
-    return c != nullptr && c->DropDownListStyle();
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::DropDownListStyle, false);
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
@@ -403,14 +400,11 @@ bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListPickEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListPickEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 TgxInplaceEditClass TgxDBTreeListPickColumn::GetEditorClass() const {
@@ -612,28 +606,23 @@ void TgxInplaceDBTreeListLookupEdit::DoCloseUp(db::Variant& value, bool& accept)
 }
 
 std::uint16_t TgxInplaceDBTreeListLookupEdit::GetClearKey() {
-    auto* c = Column();
-    return c != nullptr ? c->ClearKey() : 0;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ClearKey, 0);
 }
 
 db::TField* TgxInplaceDBTreeListLookupEdit::GetLookupField() {
-    auto* c = Column();
-    return c != nullptr ? c->Field() : nullptr;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::Field, nullptr);
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetImmediateDropDown() {
-    auto* c = Column();
-    return c != nullptr && c->ImmediateDropDown();
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ImmediateDropDown, false);
 }
 
 int TgxInplaceDBTreeListLookupEdit::GetDropDownRows() {
-    auto* c = Column();
-    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListLookupColumn::DropDownRows, 7u));
 }
 
 int TgxInplaceDBTreeListLookupEdit::GetListWidth() {
-    auto* c = Column();
-    return c != nullptr ? c->ListWidth() : 0;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ListWidth, 0);
 }
 
 void TgxInplaceDBTreeListLookupEdit::GetListFieldName(std::string& name) {
@@ -642,19 +631,15 @@ void TgxInplaceDBTreeListLookupEdit::GetListFieldName(std::string& name) {
 }
 
 int TgxInplaceDBTreeListLookupEdit::GetListFieldIndex() {
-    auto* c = Column();
-    return c != nullptr ? c->ListFieldIndex() : 0;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ListFieldIndex, 0);
 }
 
 TgxPopupBorder TgxInplaceDBTreeListLookupEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListLookupEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {
