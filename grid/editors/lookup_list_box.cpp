@@ -13,23 +13,6 @@
 namespace grid {
 
 namespace {
-std::vector<std::string> SplitFieldNames(const std::string& names) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= names.size()) {
-        const std::size_t end = std::min(names.find(';', start), names.size());
-        std::string name = names.substr(start, end - start);
-        while (!name.empty() && name.front() == ' ')
-            name.erase(name.begin());
-        while (!name.empty() && name.back() == ' ')
-            name.pop_back();
-        if (!name.empty())
-            out.push_back(name);
-        start = end + 1;
-    }
-    return out;
-}
-
 bool SameValue(const db::Variant& a, const db::Variant& b) {
     if (a.IsNull() || a.IsClear() || b.IsNull() || b.IsClear())
         return false;
@@ -66,6 +49,8 @@ db::TDataSource* TPopupDBLookupListBox::ListSource() const {
 }
 
 void TPopupDBLookupListBox::SetListSource(db::TDataSource* source) {
+    if (source == nullptr)
+        ListFields.clear();
     link_->SetDataSource(source);
     if (source != nullptr)
         link_->SetBufferCount(row_count_);
@@ -76,17 +61,6 @@ void TPopupDBLookupListBox::SetRowCount(int value) {
     row_count_ = std::max(1, value);
     link_->SetBufferCount(row_count_);
     update();
-}
-
-std::vector<db::TField*> TPopupDBLookupListBox::ListFields() const {
-    std::vector<db::TField*> out;
-    db::TDataSet* dataset = link_->DataSet();
-    if (dataset == nullptr)
-        return out;
-    for (const std::string& name : SplitFieldNames(ListField))
-        if (db::TField* f = dataset->FindField(name))
-            out.push_back(f);
-    return out;
 }
 
 void TPopupDBLookupListBox::SetKeyValue(const db::Variant& value) {
@@ -111,7 +85,7 @@ std::vector<std::string> TPopupDBLookupListBox::RowTexts() {
     std::vector<std::string> out;
     if (!link_->Active())
         return out;
-    const std::vector<db::TField*> fields = ListFields();
+    const std::vector<db::TField*>& fields = ListFields;
     const std::int64_t saved = link_->ActiveRecord();
     for (std::int64_t i = 0; i < link_->RecordCount(); ++i) {
         link_->SetActiveRecord(i);
@@ -197,7 +171,7 @@ void TPopupDBLookupListBox::paintEvent(QPaintEvent*) {
     p.drawRect(rect().adjusted(0, 0, -1, -1));
     if (!link_->Active())
         return;
-    const std::vector<db::TField*> fields = ListFields();
+    const std::vector<db::TField*>& fields = ListFields;
     db::TField* key = link_->DataSet()->FindField(KeyField);
     // Each shown field gets a share of the width after its display width; the last takes
     // the rest.

@@ -27,10 +27,10 @@ class TPopupDBLookupListBox : public TgxPopupList {
     db::TDataSource* ListSource() const;
     // Attaches the list to a source (null detaches it).
     void SetListSource(db::TDataSource* source);
-    // The key field and the shown fields (names separated by ";"); ListFieldIndex picks the
-    // field of the typed search.
+    // The key field's name and the shown fields of the source's dataset (kept while the
+    // list is attached); ListFieldIndex picks the field of the typed search.
     std::string KeyField;
-    std::string ListField;
+    std::vector<db::TField*> ListFields;
     int ListFieldIndex = 0;
     int RowCount() const { return row_count_; }
     void SetRowCount(int value);
@@ -57,8 +57,6 @@ class TPopupDBLookupListBox : public TgxPopupList {
 
   private:
     class Link;
-    // The shown fields of the dataset, in order.
-    std::vector<db::TField*> ListFields() const;
     // Takes the current record's key as the key value.
     void SelectCurrent();
     std::unique_ptr<Link> link_;

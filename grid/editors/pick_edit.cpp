@@ -549,13 +549,15 @@ void TgxInplaceLookupEdit::DropDown() {
     const QFontMetrics fm(list.font());
     list.ItemHeight = fm.height() + 2;
     list.SetRowCount(GetDropDownRows());
-    source_->SetDataSet(lookup_ds);
-    list.SetListSource(source_.get());
-    list.KeyField = lookup->LookupKeyFields();
     std::string list_field;
     GetListFieldName(list_field);
-    list.ListField = list_field.empty() ? lookup->LookupResultField() : list_field;
+    // An unknown field name is reported here, before the list shows anything.
+    list.ListFields =
+        lookup_ds->GetFieldList(list_field.empty() ? lookup->LookupResultField() : list_field);
     list.ListFieldIndex = list_field.empty() ? 0 : GetListFieldIndex();
+    list.KeyField = lookup->LookupKeyFields();
+    source_->SetDataSet(lookup_ds);
+    list.SetListSource(source_.get());
     DoTextChanged(LineEdit().text().toStdString());
     // As many rows as the dataset has, up to the drop-down rows.
     const int rows = std::max(1, static_cast<int>(list.RowTexts().size()));

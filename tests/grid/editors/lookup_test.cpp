@@ -139,6 +139,11 @@ TEST(LookupEditor, ListShowsItsRowsOfTheLookupDatasetAndMovesThroughThem) {
     EXPECT_EQ(g.Code(), 4);
     EXPECT_EQ(editor->LineEdit().text().toStdString(), "blue");
     EXPECT_EQ(list->ListSource(), nullptr);
+
+    // A list field the lookup dataset lacks is refused before anything shows.
+    g.column->SetListFieldName("Colour;Shade");
+    EXPECT_THROW(editor->DropDown(), db::EDatabaseError);
+    EXPECT_FALSE(editor->PopupShown());
 }
 
 TEST(LookupEditor, ClearKeySetsTheKeyToNull) {
