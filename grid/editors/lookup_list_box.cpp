@@ -167,8 +167,18 @@ void TPopupDBLookupListBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const QPalette pal = QApplication::palette();
     p.fillRect(rect(), pal.color(QPalette::Base));
-    p.setPen(pal.color(QPalette::WindowText));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    if (Flat) {
+        p.setPen(pal.color(QPalette::WindowText));
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+    } else {
+        // The sunken client edge of a list that is not flat.
+        p.setPen(pal.color(QPalette::Dark));
+        p.drawLine(0, 0, width() - 1, 0);
+        p.drawLine(0, 0, 0, height() - 1);
+        p.setPen(pal.color(QPalette::Light));
+        p.drawLine(width() - 1, 0, width() - 1, height() - 1);
+        p.drawLine(0, height() - 1, width() - 1, height() - 1);
+    }
     if (!link_->Active())
         return;
     const std::vector<db::TField*>& fields = ListFields;

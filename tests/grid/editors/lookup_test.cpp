@@ -130,6 +130,7 @@ TEST(LookupEditor, ListShowsItsRowsOfTheLookupDatasetAndMovesThroughThem) {
     EXPECT_EQ(list->KeyValue().AsInteger(), 4);
     EXPECT_EQ(list->RowTexts(), (std::vector<std::string>{"Grey 3", "blue 4"}));
     EXPECT_EQ(list->SelectedRow(), 1);
+    list->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/lookup_list.png");
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Home);
     EXPECT_EQ(list->KeyValue().AsInteger(), 1);
     EXPECT_EQ(g.Code(), 1);  // nothing is written before the list closes
