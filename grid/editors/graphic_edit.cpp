@@ -11,6 +11,7 @@
 
 #include "grid/core/draw_utils.h"
 #include "grid/core/tree_list.h"
+#include "grid/data/db_grid.h"
 #include "grid/editors/blob_edit.h"
 #include "grid/editors/button_edit.h"
 #include "platform/ui/application.h"
@@ -92,10 +93,18 @@ void TgxDBTreeListGraphicColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui:
                                       color, font, alignment, done);
     if (done)
         return;
-    const QImage picture =
-        node != nullptr ? LoadPictureFromBlob(text, GraphicClassOf(node)) : QImage();
+    // The cell text is the field's display text; the picture is in the value the row keeps.
+    QImage picture;
+    if (auto* grid = dynamic_cast<TCustomgxDBGrid*>(ATreeList());
+        grid != nullptr && node != nullptr) {
+        const db::Variant value = grid->GetNodeVariant(node, GetIndex());
+        if (!value.IsNull() && !value.IsClear())
+            picture = LoadPictureFromBlob(value.AsString(), GraphicClassOf(node));
+    }
     const QRect r(rect.left, rect.top, rect.Width(), rect.Height());
-    DrawPicture(canvas.Painter(), picture, r, color.ToQColor(), stretch_, quick_draw_);
+    // The grid's own colour behind the picture: a selected cell shows only the halftone.
+    const ui::Color brush = ATreeList() != nullptr ? ATreeList()->GetColor() : color;
+    DrawPicture(canvas.Painter(), picture, r, brush.ToQColor(), stretch_, quick_draw_);
     if (selected && shadow_selection_)
         DrawHalftoneRect(canvas, rect, ui::clHighlight);
     done = true;

@@ -344,6 +344,38 @@ TEST(GraphicEditor, ThePictureFormatComesFromTheColumnsEvent) {
     EXPECT_TRUE(LoadPictureFromBlob(stored, {"BMP"}).isNull());
 }
 
+TEST(GraphicColumn, SelectedCellsAreShadedOnlyWithShadowSelection) {
+    for (bool shadow : {true, false}) {
+        EditorGrid g;
+        for (int key : {1, 2}) {
+            g.db.Table().Locate("Index", db::Variant(key), {});
+            g.db.Table().Edit();
+            QImage red(40, 40, QImage::Format_RGB32);
+            red.fill(Qt::red);
+            g.db.Table().FieldByName("Photo")->SetAsString(SavePictureToBlob(red));
+            g.db.Table().Post();
+        }
+        auto* photo = g.Add<TgxDBGridGraphicColumn>("Photo");
+        photo->SetShadowSelection(shadow);
+        photo->SetQuickDraw(true);
+        g.grid->SetDefaultRowHeight(30);
+        g.Bind();
+        g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(1)));
+        const QImage shot = g.grid->grab().toImage();
+        if (shadow)
+            shot.save(Shot("graphic_cells.png"));
+        const ui::Rect focused = g.grid->GetCellRect(g.grid->FindNodeByKeyValue(db::Variant(1)), 0);
+        const ui::Rect other = g.grid->GetCellRect(g.grid->FindNodeByKeyValue(db::Variant(2)), 0);
+        // The picture is drawn in both rows; over the selected one the halftone leaves
+        // every other pixel in the highlight colour.
+        const int x = focused.left + 10, y = focused.top + 10;
+        EXPECT_EQ(shot.pixel(x, y) != shot.pixel(x + 1, y), shadow);
+        EXPECT_TRUE(QColor(shot.pixel(x, y)) == QColor(Qt::red) ||
+                    QColor(shot.pixel(x + 1, y)) == QColor(Qt::red));
+        EXPECT_EQ(QColor(shot.pixel(other.left + 10, other.top + 10)), QColor(Qt::red));
+    }
+}
+
 TEST(DatePopup, MonthBlocksSideBySideAndTheirMonthLists) {
     const int saved_first = CalendarFirstWeekDay();
     CalendarFirstWeekDay() = 1;
@@ -389,6 +421,12 @@ TEST(DatePopup, MonthBlocksSideBySideAndTheirMonthLists) {
         popup.MonthList()->Track(QPoint(5, 3));
         QTest::mouseRelease(&popup, Qt::LeftButton, Qt::NoModifier, title);
         EXPECT_EQ(popup.FirstDate(), db::EncodeDate(2025, 10, 1));
+
+        // The right arrow is on the last block and steps the months once.
+        const QPoint right = popup.RightArrowRect().center() + QPoint(1, 1);
+        EXPECT_GT(right.x(), popup.BlockRect(5).left());
+        QTest::mouseClick(&popup, Qt::LeftButton, Qt::NoModifier, right);
+        EXPECT_EQ(popup.FirstDate(), db::EncodeDate(2025, 11, 1));
     }
     CalendarFirstWeekDay() = saved_first;
 }
