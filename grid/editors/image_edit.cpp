@@ -84,17 +84,22 @@ std::string TgxDBTreeListImageColumn::DisplayTextOf(const std::string& text) con
     return i.description >= 0 ? Descriptions[static_cast<std::size_t>(i.description)] : text;
 }
 
-std::vector<int> TgxDBTreeListImageColumn::ListImages() const {
+std::vector<int> ListImageIndexes(std::size_t values, const std::vector<std::string>& image_indexes,
+                                  bool default_images) {
     std::vector<int> out;
-    for (std::size_t i = 0; i < Values.size(); ++i) {
+    for (std::size_t i = 0; i < values; ++i) {
         int image = static_cast<int>(i);
-        if (!default_images_) {
+        if (!default_images) {
             std::int32_t v = -1;
-            image = i < ImageIndexes.size() && db::TryStrToInt(ImageIndexes[i], v) ? v : -1;
+            image = i < image_indexes.size() && db::TryStrToInt(image_indexes[i], v) ? v : -1;
         }
         out.push_back(image < 0 ? -2 : image);
     }
     return out;
+}
+
+std::vector<int> TgxDBTreeListImageColumn::ListImages() const {
+    return ListImageIndexes(Values.size(), ImageIndexes, default_images_);
 }
 
 std::string TgxDBTreeListImageColumn::GetFieldDisplayText() const {
@@ -102,8 +107,9 @@ std::string TgxDBTreeListImageColumn::GetFieldDisplayText() const {
 }
 
 TgxInplaceEditClass TgxDBTreeListImageColumn::GetEditorClass() const {
-    return {typeid(TgxInplaceImageEdit),
-            [](QWidget* parent) { return std::make_unique<TgxInplaceImageEdit>(parent); }};
+    return {typeid(TgxInplaceDBTreeListImageEdit), [](QWidget* parent) {
+                return std::make_unique<TgxInplaceDBTreeListImageEdit>(parent);
+            }};
 }
 
 void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
@@ -234,10 +240,6 @@ TgxInplaceImageEdit::TgxInplaceImageEdit(QWidget* parent) : TgxInplaceDropDownEd
 
 TgxInplaceImageEdit::~TgxInplaceImageEdit() = default;
 
-TgxDBTreeListImageColumn* TgxInplaceImageEdit::Column() const {
-    return dynamic_cast<TgxDBTreeListImageColumn*>(EditorColumn(*this));
-}
-
 void TgxInplaceImageEdit::InitEditValue() {
     TgxInplaceDropDownEdit::InitEditValue();
     LineEdit().hide();
@@ -247,26 +249,28 @@ void TgxInplaceImageEdit::paintEvent(QPaintEvent* e) {
     {
         QPainter p(this);
         p.fillRect(rect(), GetColor().ToQColor());
-        if (auto* c = Column()) {
-            ui::Rect b;
-            GetButtonRect(b);
-            const std::string value = LineEdit().text().toStdString();
-            ui::TCanvas canvas(p);
-            canvas.Font = Font();
-            DrawImageValue(canvas, QRect(0, 0, b.left, height()), c->Images(),
-                           c->GetIndexes(value).image, c->ShowDescription(), c->MultiLineText(),
-                           c->DisplayTextOf(value), taLeftJustify);
-        }
+        ui::Rect b;
+        GetButtonRect(b);
+        const std::string value = LineEdit().text().toStdString();
+        const TgxImageIndexes indexes = GetIndexes(value);
+        const std::vector<std::string> descriptions = GetDescriptions();
+        const std::string text =
+            indexes.description >= 0 && indexes.description < static_cast<int>(descriptions.size())
+                ? descriptions[static_cast<std::size_t>(indexes.description)]
+                : value;
+        ui::TCanvas canvas(p);
+        canvas.Font = Font();
+        DrawImageValue(canvas, QRect(0, 0, b.left, height()), GetImages(), indexes.image,
+                       GetShowDescription(), GetMultiLineText(), text, taLeftJustify);
     }
     TgxInplaceDropDownEdit::paintEvent(e);
 }
 
 void TgxInplaceImageEdit::DropDown() {
-    auto* c = Column();
-    if (PopupShown() || GetReadOnly() || (c != nullptr && c->ReadOnly()) || c == nullptr ||
-        c->Values.empty())
+    const std::vector<std::string> values = GetValues();
+    if (PopupShown() || GetReadOnly() || values.empty())
         return;
-    FireEditButtonClick(c);
+    DoBeforeDropDown();
     if (list_ == nullptr) {
         list_ = std::make_unique<TgxPopupImageListBox>(window());
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
@@ -275,18 +279,18 @@ void TgxInplaceImageEdit::DropDown() {
     AttachPopup(list);
     list.setFont(Font().ToQFont());
     list.ItemFont = Font();
-    list.MultiLine = c->MultiLineText();
+    list.MultiLine = GetMultiLineText();
     // The list shows the large pictures when there are any.
-    list.ImageList = c->LargeImages() != nullptr ? c->LargeImages() : c->Images();
-    list.ItemImages = c->ListImages();
+    list.ImageList = GetLargeImages() != nullptr ? GetLargeImages() : GetImages();
+    list.ItemImages = ListImageIndexes(values.size(), GetImageIndexes(), GetDefaultImages());
+    const std::vector<std::string> descriptions = GetDescriptions();
     list.Items.clear();
-    for (std::size_t i = 0; i < c->Values.size(); ++i)
-        list.Items.push_back(i < c->Descriptions.size() ? c->Descriptions[i] : std::string());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        list.Items.push_back(i < descriptions.size() ? descriptions[i] : std::string());
     const QFontMetrics fm(list.font());
     list.ItemHeight = list.MeasureItem();
-    list.Rows = std::min(static_cast<int>(list.Items.size()),
-                         std::max(1, static_cast<int>(c->DropDownRows())));
-    int w = c->ListWidth();
+    list.Rows = std::min(static_cast<int>(list.Items.size()), std::max(1, GetDropDownRows()));
+    int w = GetListWidth();
     if (w == 0) {
         int widest = 10;
         for (const std::string& item : list.Items)
@@ -294,9 +298,8 @@ void TgxInplaceImageEdit::DropDown() {
         w = widest + (list.ImageList != nullptr ? list.ImageList->Width() : 16) + 4;
     }
     list.resize(std::max(w + 2, width()), list.Rows * list.ItemHeight + 2);
-    const auto found =
-        std::find(c->Values.begin(), c->Values.end(), LineEdit().text().toStdString());
-    list.ItemIndex = found == c->Values.end() ? -1 : static_cast<int>(found - c->Values.begin());
+    const auto found = std::find(values.begin(), values.end(), LineEdit().text().toStdString());
+    list.ItemIndex = found == values.end() ? -1 : static_cast<int>(found - values.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
     ShowPopupBelow(list);
@@ -309,13 +312,12 @@ void TgxInplaceImageEdit::CloseUp(bool accept) {
         QWidget::mouseGrabber()->releaseMouse();
     list_->ClosePopup();
     SetPopupShown(false);
-    auto* c = Column();
-    if (c == nullptr || list_->ItemIndex < 0)
+    const std::vector<std::string> values = GetValues();
+    if (list_->ItemIndex < 0 || list_->ItemIndex >= static_cast<int>(values.size()))
         return;
-    std::string value = c->Values[static_cast<std::size_t>(list_->ItemIndex)];
-    if (c->OnCloseUp)
-        c->OnCloseUp(c, value, accept);
-    if (accept && CanModify() && !GetReadOnly() && !c->ReadOnly()) {
+    std::string value = values[static_cast<std::size_t>(list_->ItemIndex)];
+    DoCloseUp(value, accept);
+    if (accept && CanModify() && !GetReadOnly()) {
         LineEdit().setText(QString::fromStdString(value));
         emit LineEdit().textEdited(LineEdit().text());
         update();
@@ -324,11 +326,84 @@ void TgxInplaceImageEdit::CloseUp(bool accept) {
 
 void TgxInplaceImageEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
     if (!PopupShown() && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
-        MoveGridFocusedColumn(*this, key == ui::VK_LEFT);
+        MoveFocusedColumn(key == ui::VK_LEFT);
         key = 0;
         return;
     }
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+TgxDBTreeListImageColumn* TgxInplaceDBTreeListImageEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListImageColumn*>(EditorColumn(*this));
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetDefaultImages() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::DefaultImages, true);
+}
+
+void TgxInplaceDBTreeListImageEdit::DoCloseUp(std::string& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetShowDescription() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::ShowDescription, true);
+}
+
+const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetImages() {
+    auto* c = Column();
+    return c != nullptr ? c->Images() : nullptr;
+}
+
+const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetLargeImages() {
+    auto* c = Column();
+    return c != nullptr ? c->LargeImages() : nullptr;
+}
+
+int TgxInplaceDBTreeListImageEdit::GetListWidth() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::ListWidth, 0);
+}
+
+TgxImageIndexes TgxInplaceDBTreeListImageEdit::GetIndexes(const std::string& text) {
+    auto* c = Column();
+    return c != nullptr ? c->GetIndexes(text) : TgxImageIndexes();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetImageIndexes() {
+    auto* c = Column();
+    return c != nullptr ? c->ImageIndexes : std::vector<std::string>();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetValues() {
+    auto* c = Column();
+    return c != nullptr ? c->Values : std::vector<std::string>();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetDescriptions() {
+    auto* c = Column();
+    return c != nullptr ? c->Descriptions : std::vector<std::string>();
+}
+
+int TgxInplaceDBTreeListImageEdit::GetDropDownRows() {
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListImageColumn::DropDownRows, 7u));
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetMultiLineText() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::MultiLineText, false);
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplaceImageEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxPopupBorder TgxInplaceDBTreeListImageEdit::GetPopupBorder() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::PopupBorder, pbDefault);
+}
+
+void TgxInplaceDBTreeListImageEdit::DoBeforeDropDown() {
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

@@ -26,6 +26,12 @@ TgxImageIndexes ImageIndexesOf(const std::string& text, const std::vector<std::s
                                const std::vector<std::string>& descriptions,
                                const std::vector<std::string>& image_indexes, bool default_images);
 
+// The image index of each value's list item: its place with default images, else the
+// number in its line of image_indexes; -2 (no image) for a negative, missing or unreadable
+// one.
+std::vector<int> ListImageIndexes(std::size_t values, const std::vector<std::string>& image_indexes,
+                                  bool default_images);
+
 using TgxImageColumnCloseUp =
     std::function<void(TgxDBTreeListColumn* sender, std::string& value, bool& accept)>;
 
@@ -105,6 +111,22 @@ class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
     explicit TgxInplaceImageEdit(QWidget* parent = nullptr);
     ~TgxInplaceImageEdit() override;
 
+    virtual bool GetDefaultImages() { return true; }
+    virtual void DoCloseUp(std::string&, bool&) {}
+    using TgxInplaceDropDownEdit::DoCloseUp;
+    virtual bool GetShowDescription() { return true; }
+    virtual const ui::TCustomImageList* GetImages() { return nullptr; }
+    virtual const ui::TCustomImageList* GetLargeImages() { return nullptr; }
+    virtual int GetListWidth() { return 0; }
+    virtual TgxImageIndexes GetIndexes(const std::string&) { return {}; }
+    int GetImageIndex(const std::string& text) { return GetIndexes(text).image; }
+    virtual std::vector<std::string> GetImageIndexes() { return {}; }
+    virtual std::vector<std::string> GetValues() { return {}; }
+    virtual std::vector<std::string> GetDescriptions() { return {}; }
+    virtual int GetDropDownRows() { return 7; }
+    virtual bool GetMultiLineText() { return false; }
+    virtual void MoveFocusedColumn(bool) {}
+
     bool IsTextEdit() override { return false; }
     void InitEditValue() override;
     void DropDown() override;
@@ -116,9 +138,32 @@ class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
     void paintEvent(QPaintEvent* e) override;
 
   private:
-    TgxDBTreeListImageColumn* Column() const;
     std::unique_ptr<TgxPopupImageListBox> list_;
 };
-using TgxInplaceDBTreeListImageEdit = TgxInplaceImageEdit;
+
+class TgxInplaceDBTreeListImageEdit : public TgxInplaceImageEdit {
+  public:
+    using TgxInplaceImageEdit::DoCloseUp;
+    using TgxInplaceImageEdit::TgxInplaceImageEdit;
+    bool GetDefaultImages() override;
+    void DoCloseUp(std::string& value, bool& accept) override;
+    bool GetShowDescription() override;
+    const ui::TCustomImageList* GetImages() override;
+    const ui::TCustomImageList* GetLargeImages() override;
+    int GetListWidth() override;
+    TgxImageIndexes GetIndexes(const std::string& text) override;
+    std::vector<std::string> GetImageIndexes() override;
+    std::vector<std::string> GetValues() override;
+    std::vector<std::string> GetDescriptions() override;
+    int GetDropDownRows() override;
+    bool GetMultiLineText() override;
+    void MoveFocusedColumn(bool to_left) override { MoveGridFocusedColumn(*this, to_left); }
+    bool GetReadOnly() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
+
+  private:
+    TgxDBTreeListImageColumn* Column() const;
+};
 
 }  // namespace grid
