@@ -738,6 +738,8 @@ void TgxDBTreeListBlobColumn::Assign(const db::TPersistent& source) {
 }
 
 TgxInplaceBlobEdit::TgxInplaceBlobEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
+    // The popup's keys are routed by the editor's own rules.
+    route_keys_to_popup_ = false;
     WholeAreaClick = true;
     // No text is edited: the editor takes its keys itself.
     setFocusPolicy(Qt::StrongFocus);
@@ -897,6 +899,17 @@ void TgxInplaceBlobEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
             return;
     }
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplaceBlobEdit::EditorKeyPress(char32_t& key) {
+    // The character that opened an immediate popup starts its empty text.
+    if (PopupShown() && popup_ != nullptr && popup_->Page() == 0 && key >= 32 && key != 127 &&
+        popup_->Memo().document()->isEmpty() && !popup_->ReadOnly()) {
+        popup_->Memo().insertPlainText(QString::fromStdU32String(std::u32string(1, key)));
+        key = 0;
+        return;
+    }
+    TgxInplaceDropDownEdit::EditorKeyPress(key);
 }
 
 TgxDBTreeListBlobColumn* TgxInplaceDBTreeListBlobEdit::Column() const {

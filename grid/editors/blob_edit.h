@@ -257,6 +257,7 @@ class TgxInplaceBlobEdit : public TgxInplaceDropDownEdit {
     void DropDown() override;
     void CloseUp(bool accept) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void EditorKeyPress(char32_t& key) override;
     TCustomgxBlobPopup* BlobPopup() const { return popup_.get(); }
     ui::TPopupMenu* PictureMenu() const { return picture_menu_.get(); }
     // Enables and shows the picture menu's items for the popup's picture and the clipboard.

@@ -261,6 +261,30 @@ TEST(BlobEditor, TheCornerResizesTabLeavesAndTypingStopsAtTheLimit) {
     EXPECT_EQ(g.db.ReadBack(1, "Notes"), "note 1");
 }
 
+TEST(BlobEditor, ImmediatePopupTakesTheFirstCharacterIntoAnEmptyText) {
+    EditorGrid g;
+    g.db.Table().Locate("Index", db::Variant(4), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Notes")->Clear();
+    g.db.Table().Post();
+    auto* notes = g.Add<TgxDBGridBlobColumn>("Notes");
+    notes->SetImmediatePopup(true);
+    g.Bind();
+    for (int key : {4, 3}) {
+        auto* editor = g.Open<TgxInplaceBlobEdit>(key, 0);
+        ASSERT_NE(editor, nullptr);
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(editor->PopupShown()) << key;
+        QTest::keyClick(editor, Qt::Key_H);
+        // A text that is already there is left alone.
+        EXPECT_EQ(editor->BlobPopup()->MemoText(), key == 4 ? "h" : "note 3");
+        editor->BlobPopup()->Accept();
+        g.Close();
+    }
+    EXPECT_EQ(g.db.ReadBack(4, "Notes"), "h");
+    EXPECT_EQ(g.db.ReadBack(3, "Notes"), "note 3");
+}
+
 TEST(PopupToolBar, CaptionsOnlyInAVerticalBarAndButtonsFollowTheSet) {
     TgxPopupToolBar bar;
     TgxPopupToolBarWindow settings;
