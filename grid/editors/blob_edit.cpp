@@ -5,9 +5,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QPainter>
-#include <QScreen>
 #include <QStyleOptionSizeGrip>
-#include <QTextBlock>
 #include <QTextCursor>
 
 #include <cstring>

@@ -4,7 +4,6 @@
 #include <QClipboard>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 
 #include <cmath>
 #include <cstdlib>

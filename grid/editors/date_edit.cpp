@@ -4,7 +4,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 
 #include <cmath>
 

@@ -1,13 +1,10 @@
 #include "grid/editors/graphic_edit.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFileDialog>
 #include <QMimeData>
 #include <QPainter>
-#include <QScreen>
 
 #include "grid/core/draw_utils.h"
 #include "grid/core/tree_list.h"

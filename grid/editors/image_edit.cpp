@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QPainter>
-#include <QScreen>
 
 #include <algorithm>
 

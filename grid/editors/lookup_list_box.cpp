@@ -1,7 +1,6 @@
 #include "grid/editors/lookup_list_box.h"
 
 #include <QApplication>
-#include <QMouseEvent>
 #include <QPainter>
 
 #include <algorithm>
