@@ -7,7 +7,7 @@
 #include <QImage>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSizeGrip>
+#include <QScrollBar>
 
 #include <functional>
 #include <memory>
@@ -15,6 +15,8 @@
 
 #include "grid/editors/button_edit.h"
 #include "grid/editors/memo_edit.h"
+#include "grid/editors/picture.h"
+#include "platform/ui/menus.h"
 
 namespace grid {
 
@@ -24,11 +26,34 @@ enum class TgxBlobPaintStyle : std::uint8_t { bpsDefault, bpsIcon, bpsText };
 using enum TgxBlobPaintStyle;
 inline constexpr unsigned kBlobOK = 1, kBlobCancel = 2, kBlobClose = 4;
 
-// A picture from a blob value: an 8-byte header (1, 0x0100, length - 8) is skipped; an
-// empty value or bytes that are no picture give an empty image.
-QImage LoadPictureFromBlob(const std::string& bytes);
 // The icon index (0-7) of a field type; the null form is one less.
 int BlobIconOfType(db::TFieldType type);
+
+// What a point of the blob popup answers when the window manager asks where it is.
+inline constexpr int HTNOWHERE = 0, HTCLIENT = 1, HTRIGHT = 11, HTBOTTOM = 15, HTBOTTOMRIGHT = 17,
+                     HTBORDER = 18;
+// The width and height of the dialog frame strips that resize a sizeable popup.
+inline constexpr int kDlgFrameWidth = 3;
+
+// The answer for p (window coordinates) in a popup of size window whose page ends above
+// page_bottom: on a sizeable popup, while no band button is pressed, the grip square in the
+// bottom-right corner, then the bottom strip, then the right strip resize it; the page is
+// client area and every other point is border.
+int BlobPopupHitTest(QPoint p, QSize window, int page_bottom, bool sizeable, bool pressing,
+                     int grip_size);
+// The scroll offset that thumb tracking at bar position t gives, for a picture of size
+// picture in a page of size client.
+int BlobThumbOffset(int t, int picture, int client);
+
+// The context menu items of the picture page, in caption order.
+enum TgxBlobPictureCommand : std::uint8_t {
+    bpcCut,
+    bpcCopy,
+    bpcPaste,
+    bpcDelete,
+    bpcSaveToFile,
+    bpcLoadFromFile
+};
 
 class TCustomgxBlobPopup : public TgxEditorPopup {
   public:
@@ -48,12 +73,39 @@ class TCustomgxBlobPopup : public TgxEditorPopup {
     void SetPicture(const QImage& picture);
     void SetWordWrap(bool value);
     void SetSizeable(bool value);
+    bool Sizeable() const { return sizeable_; }
+    void SetWantTabs(bool value);
+    bool WantTabs() const { return want_tabs_; }
+    void SetScrollBars(TScrollStyle value);
+    // The memo's limit of characters typed (0: none).
+    void SetMaxLength(int value) { max_length_ = value; }
+    TGraphicClass GraphicClass;
+    void SetPictureAutoSize(bool value);
+    bool PictureAutoSize() const { return picture_auto_size_; }
     bool AlwaysSave = false;
     bool Saved = false;
     bool Modified() const;
     void SetModified(bool value);
     std::function<void(TCustomgxBlobPopup*)> OnSave;
     std::function<void(int width, int height)> OnCloseSize;
+    // Tab without want-tabs: the popup has closed; the grid moves to the neighbouring column.
+    std::function<void(bool to_left)> OnTabOut;
+    // The picture page's context menu, when it has one (the editor owns it).
+    ui::TPopupMenu* PictureMenu = nullptr;
+
+    // Picture commands: each change marks the popup modified.
+    bool PictureEmpty() const { return picture_.isNull(); }
+    void PictureCommand(TgxBlobPictureCommand command);
+
+    // The picture page's scrolling (without picture auto size).
+    int ScrollOffset(Qt::Orientation o) const;
+    void SetScrollOffset(Qt::Orientation o, int value);
+    QScrollBar* ScrollBar(Qt::Orientation o) const;
+    // The page above the band, in window coordinates (scroll bars excluded).
+    QRect PageRect() const;
+    int HitTest(QPoint p) const;
+    // The smallest size the user may drag the popup to.
+    QSize MinimumTrackSize() const;
 
     // The band's buttons (OK, Cancel, Close), for the editor and tests.
     QPushButton* Button(int index) const { return band_buttons_[index]; }
@@ -69,19 +121,36 @@ class TCustomgxBlobPopup : public TgxEditorPopup {
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     void LayoutBand();
+    void UpdateScrollBars();
+    void PictureChanged();
     void Save();
+    int GripSize() const;
     int page_ = 0;
     bool read_only_ = false;
     bool sizeable_ = true;
+    bool want_tabs_ = true;
+    bool picture_auto_size_ = true;
+    int max_length_ = 0;
     unsigned buttons_ = kBlobOK | kBlobCancel;
     QImage picture_;
     bool picture_modified_ = false;
+    int offset_x_ = 0, offset_y_ = 0;
+    // A resize by the frame in progress: the hit area, the pointer and size at its start.
+    int sizing_ = HTNOWHERE;
+    QPoint sizing_from_;
+    QSize sizing_size_;
     QPlainTextEdit* memo_;
     QPushButton* band_buttons_[3];
-    QSizeGrip* grip_;
+    QScrollBar* hbar_;
+    QScrollBar* vbar_;
 };
 
 class TgxDBTreeListBlobColumn : public TgxDBTreeListDropDownColumn {
@@ -97,6 +166,20 @@ class TgxDBTreeListBlobColumn : public TgxDBTreeListDropDownColumn {
     void SetMemoMaxLength(int value) { memo_max_length_ = value; }
     bool MemoWordWrap() const { return memo_word_wrap_; }
     void SetMemoWordWrap(bool value) { memo_word_wrap_ = value; }
+    TScrollStyle MemoScrollBars() const { return memo_scroll_bars_; }
+    void SetMemoScrollBars(TScrollStyle value) { memo_scroll_bars_ = value; }
+    bool MemoWantTabs() const { return memo_want_tabs_; }
+    void SetMemoWantTabs(bool value) { memo_want_tabs_ = value; }
+    bool ImmediatePopup() const { return immediate_popup_; }
+    void SetImmediatePopup(bool value) { immediate_popup_ = value; }
+    bool ShowExPopupItems() const { return show_ex_popup_items_; }
+    void SetShowExPopupItems(bool value) { show_ex_popup_items_ = value; }
+    bool ShowPicturePopup() const { return show_picture_popup_; }
+    void SetShowPicturePopup(bool value) { show_picture_popup_ = value; }
+    std::function<void(TgxDBTreeListColumn* sender, const TgxTreeListNode* node,
+                       TGraphicClass& graphic_class)>
+        OnGetGraphicClass;
+    std::function<void(TgxDBTreeListColumn* sender, QImage& picture)> OnAssignPicture;
     bool PictureAutoSize() const { return picture_auto_size_; }
     void SetPictureAutoSize(bool value) { picture_auto_size_ = value; }
     int PopupWidth() const { return popup_width_; }
@@ -132,6 +215,11 @@ class TgxDBTreeListBlobColumn : public TgxDBTreeListDropDownColumn {
     bool always_save_text_ = false;
     int memo_max_length_ = 0;
     bool memo_word_wrap_ = true;
+    TScrollStyle memo_scroll_bars_ = TScrollStyle::ssBoth;
+    bool memo_want_tabs_ = true;
+    bool immediate_popup_ = false;
+    bool show_ex_popup_items_ = false;
+    bool show_picture_popup_ = false;
     bool picture_auto_size_ = true;
     int popup_width_ = 200;
     int popup_height_ = 140;
@@ -152,6 +240,14 @@ class TgxInplaceBlobEdit : public TgxInplaceDropDownEdit {
     virtual bool GetSizeablePopup() { return true; }
     virtual bool GetAlwaysSaveText() { return false; }
     virtual bool GetMemoWordWrap() { return true; }
+    virtual TScrollStyle GetMemoScrollBars() { return TScrollStyle::ssBoth; }
+    virtual bool GetMemoWantTabs() { return true; }
+    virtual int GetMemoMaxLength() { return GetMaxLength(); }
+    virtual bool GetPictureAutoSize() { return true; }
+    virtual TGraphicClass GetGraphicClass() { return {}; }
+    virtual void DoAssignPicture(QImage&) {}
+    virtual bool GetShowExPopupItems() { return false; }
+    virtual bool GetShowPicturePopup() { return false; }
     virtual void SetPopupSize(int, int) {}
     virtual void SavePopupValue(TCustomgxBlobPopup* popup);
     virtual void MoveFocusedColumn(bool) {}
@@ -161,13 +257,18 @@ class TgxInplaceBlobEdit : public TgxInplaceDropDownEdit {
     void DropDown() override;
     void CloseUp(bool accept) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
+    void EditorKeyPress(char32_t& key) override;
     TCustomgxBlobPopup* BlobPopup() const { return popup_.get(); }
+    ui::TPopupMenu* PictureMenu() const { return picture_menu_.get(); }
+    // Enables and shows the picture menu's items for the popup's picture and the clipboard.
+    void RefreshPictureMenu();
 
   protected:
     void paintEvent(QPaintEvent* e) override;
 
   private:
     std::unique_ptr<TCustomgxBlobPopup> popup_;
+    std::unique_ptr<ui::TPopupMenu> picture_menu_;
 };
 
 class TgxInplaceDBTreeListBlobEdit : public TgxInplaceBlobEdit {
@@ -180,6 +281,17 @@ class TgxInplaceDBTreeListBlobEdit : public TgxInplaceBlobEdit {
     bool GetSizeablePopup() override;
     bool GetAlwaysSaveText() override;
     bool GetMemoWordWrap() override;
+    TScrollStyle GetMemoScrollBars() override;
+    bool GetMemoWantTabs() override;
+    int GetMemoMaxLength() override;
+    bool GetPictureAutoSize() override;
+    TGraphicClass GetGraphicClass() override;
+    void DoAssignPicture(QImage& picture) override;
+    bool GetShowExPopupItems() override;
+    bool GetShowPicturePopup() override;
+    bool GetImmediateDropDown() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
     void SetPopupSize(int width, int height) override;
     bool GetReadOnly() override;
     void MoveFocusedColumn(bool to_left) override { MoveGridFocusedColumn(*this, to_left); }

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
 
@@ -46,11 +47,21 @@ void DrawButtonCell(ui::TCanvas& canvas, const ui::Rect& rect, const std::string
 }
 }  // namespace
 
+QRect WorkAreaOf(const QWidget& w) {
+    QScreen* screen = w.screen() != nullptr ? w.screen() : QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+}
+
 TgxDBTreeListColumn* EditorColumn(const TgxInplaceEdit& editor) {
     auto* grid = dynamic_cast<TCustomgxDBTreeListControl*>(editor.Container);
     if (grid == nullptr)
         return nullptr;
     return grid->GetColumn(grid->GetVisibleColumnIndex(grid->GetFocusedColumn()));
+}
+
+TgxTreeListNode* FocusedNodeOf(const TgxInplaceEdit& editor) {
+    auto* grid = dynamic_cast<TCustomgxTreeListControl*>(editor.Container);
+    return grid != nullptr ? grid->GetFocusedNode() : nullptr;
 }
 
 void MoveGridFocusedColumn(TgxInplaceEdit& editor, bool to_left) {
@@ -230,6 +241,52 @@ void TgxInplaceButtonEdit::mouseReleaseEvent(QMouseEvent* e) {
 TgxInplaceDropDownEdit::TgxInplaceDropDownEdit(QWidget* parent) : TgxInplaceMaskEdit(parent) {}
 
 TgxInplaceDropDownEdit::~TgxInplaceDropDownEdit() = default;
+
+void TgxInplaceDropDownEdit::AttachPopup(TgxEditorPopup& popup) {
+    popup.OwnerEdit = this;
+    popup.Popped = true;
+    popup_ = &popup;
+}
+
+void TgxInplaceDropDownEdit::ShowPopupBelow(TgxEditorPopup& popup) {
+    const QRect area = WorkAreaOf(*this);
+    QPoint pos = mapToGlobal(QPoint(0, height()));
+    if (pos.x() < area.left())
+        pos.setX(area.left());
+    if (pos.x() + popup.width() > area.right() + 1)
+        pos.setX(area.right() + 1 - popup.width());
+    if (pos.y() + popup.height() > area.bottom() + 1)
+        pos.setY(pos.y() - height() - popup.height());
+    popup.move(pos);
+    SetPopupShown(true);
+    popup.ShowPopup();
+}
+
+TgxPopupList::TgxPopupList(QWidget* parent) : TgxEditorPopup(parent) {
+    setMouseTracking(true);
+}
+
+void TgxPopupList::mousePressEvent(QMouseEvent* e) {
+    mouseMoveEvent(e);
+}
+
+void TgxPopupList::mouseMoveEvent(QMouseEvent* e) {
+    if (!(e->buttons() & Qt::LeftButton))
+        return;
+    const int row = RowAt(e->position().toPoint());
+    if (row >= 0)
+        ui::Guarded([&] { SelectRow(row); });
+}
+
+void TgxPopupList::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() != Qt::LeftButton)
+        return;
+    if (QWidget::mouseGrabber() == this)
+        releaseMouse();
+    const bool inside = rect().contains(e->position().toPoint());
+    if (OnListMouseUp)
+        ui::Guarded([&] { OnListMouseUp(inside); });
+}
 
 int TgxInplaceDropDownEdit::ButtonWidth() const {
     return ScrollBarWidth();
@@ -583,34 +640,29 @@ TgxDBTreeListButtonColumn* TgxInplaceDBTreeListButtonEdit::Column() const {
 }
 
 std::uint16_t TgxInplaceDBTreeListButtonEdit::GetClickKey() {
-    auto* c = Column();
-    return c != nullptr ? c->ClickKey() : TgxInplaceButtonEdit::GetClickKey();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::ClickKey,
+                         TgxInplaceButtonEdit::GetClickKey());
 }
 
 TgxEditButtonStyle TgxInplaceDBTreeListButtonEdit::GetButtonStyle() {
-    auto* c = Column();
-    return c != nullptr ? c->EditButtonStyle() : TgxInplaceButtonEdit::GetButtonStyle();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::EditButtonStyle,
+                         TgxInplaceButtonEdit::GetButtonStyle());
 }
 
 QImage TgxInplaceDBTreeListButtonEdit::GetGlyph() {
-    auto* c = Column();
-    return c != nullptr ? c->Glyph() : QImage();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::Glyph, QImage());
 }
 
 void TgxInplaceDBTreeListButtonEdit::DoButtonClick() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 bool TgxInplaceDBTreeListButtonEdit::GetHideEditCursor() {
-    auto* c = Column();
-    return c != nullptr && c->HideEditCursor();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::HideEditCursor, false);
 }
 
 bool TgxInplaceDBTreeListButtonEdit::GetButtonOnly() {
-    auto* c = Column();
-    return c != nullptr && c->ButtonOnly();
+    return ColumnSetting(Column(), &TgxDBTreeListButtonColumn::ButtonOnly, false);
 }
 
 }  // namespace grid

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 
 #include "grid/core/container.h"
 #include "grid/core/inplace_mask_edit.h"
@@ -34,8 +35,28 @@ inline constexpr std::uint16_t ShortCutOf(std::uint16_t key, ui::TShiftState shi
 
 // The data-aware column an editor works for: the grid's focused column.
 TgxDBTreeListColumn* EditorColumn(const TgxInplaceEdit& editor);
+// A setting read from an editor's column through getter, or fallback when the editor works
+// for no column.
+template <class C, class Getter>
+std::decay_t<std::invoke_result_t<Getter, const C&>> ColumnSetting(
+    const C* column, Getter getter,
+    std::type_identity_t<std::decay_t<std::invoke_result_t<Getter, const C&>>> fallback) {
+    return column != nullptr ? std::invoke(getter, *column) : fallback;
+}
+
+// Fires the column's OnEditButtonClick, when it has one.
+template <class C>
+void FireEditButtonClick(C* column) {
+    if (column != nullptr && column->OnEditButtonClick)
+        column->OnEditButtonClick(column);
+}
+
+// The grid's focused node, or null.
+TgxTreeListNode* FocusedNodeOf(const TgxInplaceEdit& editor);
 // Hides the editor, gives the grid the focus and moves its focused column one to the side.
 void MoveGridFocusedColumn(TgxInplaceEdit& editor, bool to_left);
+// The desktop work area of the screen w is on.
+QRect WorkAreaOf(const QWidget& w);
 // Draws a button of the style in r (cells and editors alike).
 void DrawEditButton(QPainter& painter, const QRect& r, TgxEditButtonStyle style, bool pressed,
                     const QImage& glyph = {});
@@ -89,6 +110,23 @@ class TgxEditorPopup : public TgxInplacePopupControl {
     virtual void PopupKeyUp(std::uint16_t&, ui::TShiftState) {}
 };
 
+// A drop-down list: the left button selects the row under the pointer while held, and the
+// release tells the editor whether it happened inside the list.
+class TgxPopupList : public TgxEditorPopup {
+  public:
+    explicit TgxPopupList(QWidget* parent = nullptr);
+    std::function<void(bool inside)> OnListMouseUp;
+    // The row under a point (list coordinates), or -1.
+    virtual int RowAt(QPoint p) const = 0;
+
+  protected:
+    // The row the pointer chose.
+    virtual void SelectRow(int row) = 0;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+};
+
 class TgxInplaceDropDownEdit : public TgxInplaceMaskEdit {
   public:
     explicit TgxInplaceDropDownEdit(QWidget* parent = nullptr);
@@ -125,7 +163,11 @@ class TgxInplaceDropDownEdit : public TgxInplaceMaskEdit {
     void ListMouseUp(bool inside) { CloseUp(inside); }
 
   protected:
-    void SetPopup(TgxEditorPopup* popup) { popup_ = popup; }
+    // Makes popup this editor's popup window.
+    void AttachPopup(TgxEditorPopup& popup);
+    // Shows the popup below the editor: moved right into the work area and left so that it
+    // ends inside it, above the editor when it would leave the work area at the bottom.
+    void ShowPopupBelow(TgxEditorPopup& popup);
     void SetPopupShown(bool shown) { popup_shown_ = shown; }
     bool route_keys_to_popup_ = true;
     bool popup_takes_typing_ = false;

@@ -4,7 +4,6 @@
 #include <QClipboard>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 
 #include <cmath>
 #include <cstdlib>
@@ -337,9 +336,7 @@ void TgxInplaceCalcEdit::DropDown() {
     DoBeforeDropDown();
     if (calc_ == nullptr)
         calc_ = std::make_unique<TgxPopupCalculator>(this);
-    calc_->OwnerEdit = this;
-    calc_->Popped = true;
-    SetPopup(calc_.get());
+    AttachPopup(*calc_);
     calc_->QuickClose = GetQuickClose();
     calc_->setFont(Font().ToQFont());
     calc_->ButtonStyle = GetCalcButtonStyle();
@@ -349,16 +346,7 @@ void TgxInplaceCalcEdit::DropDown() {
     calc_->Engine().PendingOperator = cbEqual;
     calc_->ShowFocusRect = false;
     calc_->LayoutFor(204, 134);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    const QSize size = calc_->size();
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - size.width())));
-    if (pos.y() + size.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - size.height());
-    calc_->move(pos);
-    SetPopupShown(true);
-    calc_->ShowPopup();
+    ShowPopupBelow(*calc_);
 }
 
 void TgxInplaceCalcEdit::CloseUp(bool) {
@@ -414,23 +402,20 @@ TgxDBTreeListCalcColumn* TgxInplaceDBTreeListCalcEdit::Column() const {
 }
 
 TgxButtonStyle TgxInplaceDBTreeListCalcEdit::GetCalcButtonStyle() {
-    auto* c = Column();
-    return c != nullptr ? c->ButtonStyle() : TgxButtonStyle::bsStandard;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::ButtonStyle,
+                         TgxButtonStyle::bsStandard);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetShowButtonFrame() {
-    auto* c = Column();
-    return c != nullptr && c->ShowButtonFrame();
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::ShowButtonFrame, false);
 }
 
 int TgxInplaceDBTreeListCalcEdit::GetPrecision() {
-    auto* c = Column();
-    return c != nullptr ? c->Precision() : 13;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::Precision, 13);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetQuickClose() {
-    auto* c = Column();
-    return c != nullptr && c->QuickClose();
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::QuickClose, false);
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetReadOnly() {
@@ -439,14 +424,11 @@ bool TgxInplaceDBTreeListCalcEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListCalcEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListCalcColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListCalcEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

@@ -316,13 +316,11 @@ TgxCheckBoxState TgxInplaceDBTreeListCheckEdit::GetCheckState(const std::string&
 }
 
 bool TgxInplaceDBTreeListCheckEdit::GetBorder3D() {
-    auto* c = Column();
-    return c != nullptr && c->Border3D();
+    return ColumnSetting(Column(), &TgxDBTreeListCheckColumn::Border3D, false);
 }
 
 TgxShowNullFieldStyle TgxInplaceDBTreeListCheckEdit::GetShowNullFieldStyle() {
-    auto* c = Column();
-    return c != nullptr ? c->ShowNullFieldStyle() : nsGrayedChecked;
+    return ColumnSetting(Column(), &TgxDBTreeListCheckColumn::ShowNullFieldStyle, nsGrayedChecked);
 }
 
 bool TgxInplaceDBTreeListCheckEdit::GetReadOnly() {

@@ -4,7 +4,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 
 #include <cmath>
 
@@ -29,12 +28,6 @@ QString MonthTitle(db::TDateTime date) {
 
 bool HasTime(db::TDateTime value) {
     return value.Value != std::floor(value.Value);
-}
-
-int ScreenBottomOf(const QWidget& w, QRect& area) {
-    QScreen* screen = w.screen() != nullptr ? w.screen() : QGuiApplication::primaryScreen();
-    area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    return area.bottom();
 }
 }  // namespace
 
@@ -168,10 +161,19 @@ void TgxGridDatePopup::changeEvent(QEvent* e) {
     TgxEditorPopup::changeEvent(e);
 }
 
+void TgxGridDatePopup::SetMonthCounts(int cols, int rows) {
+    month_col_count_ = std::max(1, cols);
+    month_row_count_ = std::max(1, rows);
+    UpdateSize();
+    CheckSelection();
+    update();
+}
+
 void TgxGridDatePopup::UpdateSize() {
     const int frame = 2;
-    const int w = frame + 2 * margin_width_ + 7 * col_width_;
-    int h = frame + header_height_ + (flat_ ? 0 : 1) + day_name_height_ + 6 * row_height_ + 1;
+    const int w = frame + month_col_count_ * (2 * margin_width_ + 7 * col_width_);
+    int h = frame + month_row_count_ *
+                        (header_height_ + (flat_ ? 0 : 1) + day_name_height_ + 6 * row_height_ + 1);
     if (AnyButton())
         h += button_area_height_;
     resize(w, h);
@@ -190,7 +192,7 @@ db::TDateTime TgxGridDatePopup::GetFirstVisibleDate() const {
 }
 
 db::TDateTime TgxGridDatePopup::GetLastVisibleDate() const {
-    return LastVisibleDate(first_date_, CalendarFirstWeekDay());
+    return LastVisibleDate(first_date_, CalendarFirstWeekDay(), Blocks());
 }
 
 db::TDateTime TgxGridDatePopup::GetLastDate() const {
@@ -200,7 +202,7 @@ db::TDateTime TgxGridDatePopup::GetLastDate() const {
 }
 
 void TgxGridDatePopup::CheckSelection() {
-    SetFirstDate(KeepInView(first_date_, sel_start_, CalendarFirstWeekDay()));
+    SetFirstDate(KeepInView(first_date_, sel_start_, CalendarFirstWeekDay(), Blocks()));
 }
 
 void TgxGridDatePopup::SetSelStart(db::TDateTime date) {
@@ -223,22 +225,40 @@ void TgxGridDatePopup::StepMonth(int delta) {
     SetFirstDate(db::EncodeDate(y, m, 1));
 }
 
+QRect TgxGridDatePopup::BlockRect(int block) const {
+    const int w = (width() - 2) / month_col_count_;
+    const int h = header_height_ + (flat_ ? 0 : 1) + day_name_height_ + 6 * row_height_ + 1;
+    return QRect((block % month_col_count_) * w, (block / month_col_count_) * h, w, h);
+}
+
+QRect TgxGridDatePopup::HeaderRect(int block) const {
+    const QRect b = BlockRect(block);
+    return QRect(b.left(), b.top(), b.width(), header_height_);
+}
+
 QRect TgxGridDatePopup::LeftArrowRect() const {
-    return QRect(QPoint(1, 1), QPoint(col_width_ - 2, header_height_ - 2));
+    const QRect h = HeaderRect(0);
+    return QRect(QPoint(h.left() + 1, h.top() + 1),
+                 QPoint(h.left() + col_width_ - 2, h.top() + header_height_ - 2));
 }
 
 QRect TgxGridDatePopup::RightArrowRect() const {
-    const int w = width() - 2;
-    return QRect(QPoint(w - col_width_, 1), QPoint(w - 2 - (flat_ ? 0 : 1), header_height_ - 2));
+    const QRect h = HeaderRect(Blocks() - 1);
+    const int right = h.left() + h.width();
+    return QRect(QPoint(right - col_width_, h.top() + 1),
+                 QPoint(right - 2 - (flat_ ? 0 : 1), h.top() + header_height_ - 2));
 }
 
-QRect TgxGridDatePopup::TitleRect() const {
-    return QRect(QPoint(col_width_, 0), QPoint(width() - 2 - col_width_ - 1, header_height_ - 1));
+QRect TgxGridDatePopup::TitleRect(int block) const {
+    const QRect h = HeaderRect(block);
+    return QRect(QPoint(h.left() + col_width_, h.top()),
+                 QPoint(h.right() - col_width_, h.bottom()));
 }
 
-QRect TgxGridDatePopup::DayCellRect(int row, int col) const {
-    const int top = header_height_ + (flat_ ? 0 : 1) + day_name_height_;
-    return QRect(margin_width_ + col * col_width_, top + row * row_height_, col_width_,
+QRect TgxGridDatePopup::DayCellRect(int row, int col, int block) const {
+    const QRect b = BlockRect(block);
+    const int top = b.top() + header_height_ + (flat_ ? 0 : 1) + day_name_height_;
+    return QRect(b.left() + margin_width_ + col * col_width_, top + row * row_height_, col_width_,
                  row_height_);
 }
 
@@ -262,13 +282,19 @@ QRect TgxGridDatePopup::ClearButtonRect() const {
 
 db::TDateTime TgxGridDatePopup::GetDateAtPos(QPoint p) const {
     const db::TDateTime null(kNullDate);
-    const QRect first = DayCellRect(0, 0);
+    if (p.x() < 0 || p.y() < 0)
+        return null;
+    const QRect block0 = BlockRect(0);
+    const int bc = p.x() / std::max(1, block0.width()), br = p.y() / std::max(1, block0.height());
+    if (bc >= month_col_count_ || br >= month_row_count_)
+        return null;
+    const int block = br * month_col_count_ + bc;
+    const QRect first = DayCellRect(0, 0, block);
     const int dx = p.x() - first.left(), dy = p.y() - first.top();
     if (dx < 0 || dy < 0 || dx >= 7 * col_width_ || dy >= 6 * row_height_)
         return null;
-    const int col = dx / col_width_, row = dy / row_height_;
-    // One month block: both neighbouring months' days count.
-    return db::TDateTime(GetFirstVisibleDate().Value + 7 * row + col);
+    return BlockCellDate(first_date_, block, Blocks(), dy / row_height_, dx / col_width_,
+                         CalendarFirstWeekDay());
 }
 
 void TgxGridDatePopup::paintEvent(QPaintEvent*) {
@@ -279,69 +305,8 @@ void TgxGridDatePopup::paintEvent(QPaintEvent*) {
     p.setPen(pal.color(QPalette::Dark));
     p.drawRect(rect().adjusted(0, 0, -1, -1));
     p.translate(1, 1);
-    const int w = client.width();
-    // Header band with the title and the two arrows.
-    const QRect header(0, 0, w, header_height_);
-    p.fillRect(header, pal.color(QPalette::Button));
-    p.setPen(pal.color(QPalette::Light));
-    p.drawLine(header.topLeft(), header.topRight());
-    p.drawLine(header.topLeft(), header.bottomLeft());
-    p.setPen(pal.color(QPalette::Dark));
-    p.drawLine(header.bottomLeft(), header.bottomRight());
-    p.drawLine(header.topRight(), header.bottomRight());
-    p.setPen(pal.color(QPalette::ButtonText));
-    p.drawText(header, Qt::AlignCenter, MonthTitle(first_date_));
-    p.setBrush(pal.color(QPalette::ButtonText));
-    p.setPen(Qt::NoPen);
-    const QRect la = LeftArrowRect(), ra = RightArrowRect();
-    const int ah = std::max(3, header_height_ / 4);
-    p.drawPolygon(QPolygon({QPoint(la.center().x() - ah / 2, la.center().y()),
-                            QPoint(la.center().x() + ah / 2, la.center().y() - ah),
-                            QPoint(la.center().x() + ah / 2, la.center().y() + ah)}));
-    p.drawPolygon(QPolygon({QPoint(ra.center().x() + ah / 2, ra.center().y()),
-                            QPoint(ra.center().x() - ah / 2, ra.center().y() - ah),
-                            QPoint(ra.center().x() - ah / 2, ra.center().y() + ah)}));
-    // Weekday initials, then a line.
-    const db::TFormatSettings& format = db::FormatSettings();
-    const int names_top = header_height_ + (flat_ ? 0 : 1);
-    p.setPen(pal.color(QPalette::WindowText));
-    for (int c = 0; c < 7; ++c) {
-        const std::string& name =
-            format.ShortDayNames[static_cast<std::size_t>((CalendarFirstWeekDay() + c) % 7)];
-        QRect cell(margin_width_ + c * col_width_, names_top, col_width_ - 3, day_name_height_);
-        p.drawText(cell, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(name).left(1));
-    }
-    p.drawLine(margin_width_, names_top + day_name_height_ - 1, margin_width_ + 7 * col_width_ - 1,
-               names_top + day_name_height_ - 1);
-    // Six weeks of days.
-    const db::TDateTime first = GetFirstVisibleDate();
-    const db::TDateTime today = db::Date();
-    int fy = 0, fm = 0, fd = 0;
-    db::DecodeDate(first_date_, fy, fm, fd);
-    for (int r = 0; r < 6; ++r)
-        for (int c = 0; c < 7; ++c) {
-            const db::TDateTime d(first.Value + 7 * r + c);
-            const QRect cell = DayCellRect(r, c);
-            const bool selected = d == sel_start_;
-            p.fillRect(cell, selected ? (flat_ ? pal.color(QPalette::Button)
-                                               : pal.color(QPalette::Highlight))
-                                      : pal.color(QPalette::Base));
-            if (d == today) {
-                p.setPen(QColor(128, 0, 0));
-                p.setBrush(Qt::NoBrush);
-                p.drawRect(cell.adjusted(0, 0, -1, -1));
-            }
-            int y = 0, m = 0, day = 0;
-            db::DecodeDate(d, y, m, day);
-            QColor ink = pal.color(QPalette::WindowText);
-            if (selected && !flat_)
-                ink = pal.color(QPalette::HighlightedText);
-            else if (m != fm)
-                ink = pal.color(QPalette::Disabled, QPalette::WindowText);
-            p.setPen(ink);
-            p.drawText(cell.adjusted(0, 0, -3, 0), Qt::AlignRight | Qt::AlignVCenter,
-                       QString::number(day));
-        }
+    for (int block = 0; block < Blocks(); ++block)
+        PaintBlock(p, block);
     // Today and Clear.
     auto button = [&](const QRect& b, const char* caption, bool down) {
         p.fillRect(b, pal.color(QPalette::Button));
@@ -355,13 +320,94 @@ void TgxGridDatePopup::paintEvent(QPaintEvent*) {
         p.drawText(b.translated(down ? 1 : 0, down ? 1 : 0), Qt::AlignCenter, caption);
     };
     if (AnyButton()) {
-        p.fillRect(QRect(0, client.height() - button_area_height_, w, button_area_height_),
-                   pal.color(QPalette::Button));
+        p.fillRect(
+            QRect(0, client.height() - button_area_height_, client.width(), button_area_height_),
+            pal.color(QPalette::Button));
         if (ShowToday)
             button(TodayButtonRect(), kTodayCaption, today_pressed_ && today_hot_);
         if (ShowClear)
             button(ClearButtonRect(), kClearCaption, clear_pressed_ && clear_hot_);
     }
+}
+
+void TgxGridDatePopup::PaintBlock(QPainter& p, int block) {
+    const QPalette pal = QApplication::palette();
+    const bool first_block = block == 0, last_block = block == Blocks() - 1;
+    int fy = 0, fm = 0, fd = 0;
+    db::DecodeDate(first_date_, fy, fm, fd);
+    ChangeMonth(fy, fm, block);
+    // Header band: its left edge only on the first block, its right edge only on the last.
+    const QRect header = HeaderRect(block);
+    p.fillRect(header, pal.color(QPalette::Button));
+    p.setPen(pal.color(QPalette::Light));
+    p.drawLine(header.topLeft(), header.topRight());
+    if (first_block)
+        p.drawLine(header.topLeft(), header.bottomLeft());
+    p.setPen(pal.color(QPalette::Dark));
+    p.drawLine(header.bottomLeft(), header.bottomRight());
+    if (last_block)
+        p.drawLine(header.topRight(), header.bottomRight());
+    p.setPen(pal.color(QPalette::ButtonText));
+    p.drawText(header, Qt::AlignCenter, MonthTitle(db::EncodeDate(fy, fm, 1)));
+    p.setBrush(pal.color(QPalette::ButtonText));
+    p.setPen(Qt::NoPen);
+    const int ah = std::max(3, header_height_ / 4);
+    if (first_block) {
+        const QRect la = LeftArrowRect();
+        p.drawPolygon(QPolygon({QPoint(la.center().x() - ah / 2, la.center().y()),
+                                QPoint(la.center().x() + ah / 2, la.center().y() - ah),
+                                QPoint(la.center().x() + ah / 2, la.center().y() + ah)}));
+    }
+    if (last_block) {
+        const QRect ra = RightArrowRect();
+        p.drawPolygon(QPolygon({QPoint(ra.center().x() + ah / 2, ra.center().y()),
+                                QPoint(ra.center().x() - ah / 2, ra.center().y() - ah),
+                                QPoint(ra.center().x() - ah / 2, ra.center().y() + ah)}));
+    }
+    p.setBrush(Qt::NoBrush);
+    // Weekday initials, then a line.
+    const db::TFormatSettings& format = db::FormatSettings();
+    const QRect first_cell = DayCellRect(0, 0, block);
+    const int names_top = first_cell.top() - day_name_height_;
+    p.setPen(pal.color(QPalette::WindowText));
+    for (int c = 0; c < 7; ++c) {
+        const std::string& name =
+            format.ShortDayNames[static_cast<std::size_t>((CalendarFirstWeekDay() + c) % 7)];
+        QRect cell(first_cell.left() + c * col_width_, names_top, col_width_ - 3, day_name_height_);
+        p.drawText(cell, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(name).left(1));
+    }
+    p.drawLine(first_cell.left(), first_cell.top() - 1, first_cell.left() + 7 * col_width_ - 1,
+               first_cell.top() - 1);
+    // Six weeks of days; cells of a neighbouring month inside the grid of blocks stay empty.
+    const db::TDateTime today = db::Date();
+    for (int r = 0; r < 6; ++r)
+        for (int c = 0; c < 7; ++c) {
+            const db::TDateTime d =
+                BlockCellDate(first_date_, block, Blocks(), r, c, CalendarFirstWeekDay());
+            const QRect cell = DayCellRect(r, c, block);
+            if (IsNullDate(d)) {
+                p.fillRect(cell, pal.color(QPalette::Base));
+                continue;
+            }
+            const bool selected = d == sel_start_;
+            p.fillRect(cell, selected ? (flat_ ? pal.color(QPalette::Button)
+                                               : pal.color(QPalette::Highlight))
+                                      : pal.color(QPalette::Base));
+            if (d == today) {
+                p.setPen(QColor(128, 0, 0));
+                p.drawRect(cell.adjusted(0, 0, -1, -1));
+            }
+            int y = 0, m = 0, day = 0;
+            db::DecodeDate(d, y, m, day);
+            QColor ink = pal.color(QPalette::WindowText);
+            if (selected && !flat_)
+                ink = pal.color(QPalette::HighlightedText);
+            else if (m != fm)
+                ink = pal.color(QPalette::Disabled, QPalette::WindowText);
+            p.setPen(ink);
+            p.drawText(cell.adjusted(0, 0, -3, 0), Qt::AlignRight | Qt::AlignVCenter,
+                       QString::number(day));
+        }
 }
 
 void TgxGridDatePopup::mousePressEvent(QMouseEvent* e) {
@@ -389,16 +435,22 @@ void TgxGridDatePopup::mousePressEvent(QMouseEvent* e) {
         arrow_direction_ = LeftArrowRect().contains(p) ? -1 : 1;
         StepMonth(arrow_direction_);
         arrow_timer_->Start(kArrowRepeat);
-    } else if (TitleRect().contains(p)) {
+    } else {
+        int block = 0;
+        while (block < Blocks() && !TitleRect(block).contains(p))
+            ++block;
+        if (block == Blocks())
+            return;
+        month_list_index_ = block;
         month_list_ = std::make_unique<TAMonthListBox>(this);
         month_list_->setFont(font());
         month_list_->ItemHeight = header_height_ - 2;
         int y = 0, m = 0, d0 = 0;
         db::DecodeDate(first_date_, y, m, d0);
-        ChangeMonth(y, m, -3);
+        ChangeMonth(y, m, month_list_index_ - 3);
         month_list_->TopDate = db::EncodeDate(y, m, 1);
         const int lw = 2 + 6 * col_width_, lh = 2 + 7 * month_list_->ItemHeight;
-        const QPoint centre = mapToGlobal(TitleRect().center() + QPoint(1, 1));
+        const QPoint centre = mapToGlobal(TitleRect(block).center() + QPoint(1, 1));
         month_list_->setGeometry(centre.x() - lw / 2, centre.y() - lh / 2, lw, lh);
         month_list_->show();
     }
@@ -444,8 +496,12 @@ void TgxGridDatePopup::mouseReleaseEvent(QMouseEvent* e) {
     }
     if (month_list_ != nullptr) {
         db::TDateTime chosen = month_list_->ChosenDate();
-        if (!IsNullDate(chosen))
-            SetFirstDate(chosen);
+        if (!IsNullDate(chosen)) {
+            int y = 0, m = 0, d = 0;
+            db::DecodeDate(chosen, y, m, d);
+            ChangeMonth(y, m, -month_list_index_);
+            SetFirstDate(db::EncodeDate(y, m, 1));
+        }
         month_list_.reset();
         return;
     }
@@ -592,9 +648,7 @@ void TgxInplaceDateEdit::DropDown() {
         popup_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
         popup_->setAttribute(Qt::WA_ShowWithoutActivating);
     }
-    popup_->OwnerEdit = this;
-    popup_->Popped = true;
-    SetPopup(popup_.get());
+    AttachPopup(*popup_);
     popup_->SetFlat(IsFlatStyle());
     popup_->setFont(Font().ToQFont());
     popup_->ShowToday = GetShowTodayButton();
@@ -605,20 +659,7 @@ void TgxInplaceDateEdit::DropDown() {
     popup_->SetFirstDate(d);
     popup_->OnDateSelected = [this](TgxGridDatePopup* sender) { DoDateSelected(sender); };
     popup_->UpdateSize();
-    // Below the editor, kept inside the screen's available area.
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    QRect area;
-    ScreenBottomOf(*this, area);
-    const QSize size = popup_->size();
-    if (pos.x() < area.left())
-        pos.setX(area.left());
-    if (pos.x() + size.width() > area.right() + 1)
-        pos.setX(area.right() + 1 - size.width());
-    if (pos.y() + size.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - size.height());
-    popup_->move(pos);
-    SetPopupShown(true);
-    popup_->ShowPopup();
+    ShowPopupBelow(*popup_);
 }
 
 void TgxInplaceDateEdit::CloseUp(bool accept) {
@@ -710,13 +751,11 @@ void TgxInplaceDBTreeListDateEdit::DoValidateInput(const std::string& text, db::
 }
 
 TgxDateOnError TgxInplaceDBTreeListDateEdit::GetDateOnError() {
-    auto* c = Column();
-    return c != nullptr ? c->DateOnError() : deToday;
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::DateOnError, deToday);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetDateValidation() {
-    auto* c = Column();
-    return c != nullptr && c->DateValidation();
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::DateValidation, false);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetShowTodayButton() {
@@ -732,8 +771,7 @@ bool TgxInplaceDBTreeListDateEdit::GetShowClearButton() {
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetUseEditMask() {
-    auto* c = Column();
-    return c != nullptr && c->UseEditMask();
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::UseEditMask, false);
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetReadOnly() {
@@ -742,14 +780,11 @@ bool TgxInplaceDBTreeListDateEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListDateEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListDateColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListDateEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

@@ -72,15 +72,25 @@ class TgxGridDatePopup : public TgxEditorPopup {
     bool ShowClear = false;
     std::function<void(TgxGridDatePopup* sender)> OnDateSelected;
 
+    // Months shown side by side and one under the other; the first block shows FirstDate's
+    // month, the next ones the months after it.
+    int MonthColCount() const { return month_col_count_; }
+    int MonthRowCount() const { return month_row_count_; }
+    void SetMonthCounts(int cols, int rows);
+    int MonthListIndex() const { return month_list_index_; }
+
     void UpdateSize();
     void ClosePopup() override;
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
 
-    // Geometry (client coordinates).
+    // Geometry (client coordinates). The left arrow is in the first block, the right arrow
+    // in the last one.
+    QRect BlockRect(int block) const;
+    QRect HeaderRect(int block) const;
     QRect LeftArrowRect() const;
     QRect RightArrowRect() const;
-    QRect TitleRect() const;
-    QRect DayCellRect(int row, int col) const;
+    QRect TitleRect(int block = 0) const;
+    QRect DayCellRect(int row, int col, int block = 0) const;
     QRect TodayButtonRect() const;
     QRect ClearButtonRect() const;
     TAMonthListBox* MonthList() const { return month_list_.get(); }
@@ -101,7 +111,11 @@ class TgxGridDatePopup : public TgxEditorPopup {
     void Select(db::TDateTime date);
     void FireDateSelected();
     bool AnyButton() const { return ShowToday || ShowClear; }
+    int Blocks() const { return month_col_count_ * month_row_count_; }
+    void PaintBlock(QPainter& p, int block);
     bool flat_ = true;
+    int month_col_count_ = 1, month_row_count_ = 1;
+    int month_list_index_ = 0;
     db::TDateTime first_date_;
     db::TDateTime sel_start_;
     int col_width_ = 21, margin_width_ = 14, row_height_ = 15, header_height_ = 18,

@@ -1,5 +1,6 @@
 #include "grid/editors/date_rules.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace grid {
@@ -59,7 +60,42 @@ db::TDateTime FirstVisibleDate(db::TDateTime first_date, int first_week_day) {
     return db::TDateTime(first_date.Value - (offset == 0 ? 7 : offset));
 }
 
-db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day) {
+namespace {
+db::TDateTime BlockMonth(db::TDateTime first_date, int block) {
+    int y = 0, m = 0, d = 0;
+    db::DecodeDate(first_date, y, m, d);
+    ChangeMonth(y, m, block);
+    return db::EncodeDate(y, m, 1);
+}
+
+// The first cell's date of a block: the first block shows a whole week before a month that
+// starts on the first weekday, the others start with the month's own week.
+db::TDateTime BlockFirstCell(db::TDateTime month, int block, int first_week_day) {
+    const int offset = GetDayOfWeekOffset(month, first_week_day);
+    return db::TDateTime(month.Value - offset - (block == 0 && offset == 0 ? 7 : 0));
+}
+}  // namespace
+
+db::TDateTime LastVisibleDate(db::TDateTime first_date, int first_week_day, int blocks) {
+    const int last = std::max(1, blocks) - 1;
+    return db::TDateTime(BlockFirstCell(BlockMonth(first_date, last), last, first_week_day).Value +
+                         41);
+}
+
+db::TDateTime BlockCellDate(db::TDateTime first_date, int block, int blocks, int row, int col,
+                            int first_week_day) {
+    const db::TDateTime month = BlockMonth(first_date, block);
+    const db::TDateTime date(BlockFirstCell(month, block, first_week_day).Value + 7 * row + col);
+    int y = 0, m = 0, d = 0;
+    db::DecodeDate(month, y, m, d);
+    if ((date < month && block != 0) ||
+        (date > db::EncodeDate(y, m, DaysPerMonth(y, m)) && block != blocks - 1))
+        return db::TDateTime(kNullDate);
+    return date;
+}
+
+db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day,
+                         int blocks) {
     if (IsNullDate(sel))
         return first_date;
     if (sel < FirstVisibleDate(first_date, first_week_day)) {
@@ -68,7 +104,7 @@ db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_
         ChangeMonth(y, m, -1);
         first_date = db::EncodeDate(y, m, 1);
     }
-    if (sel > LastVisibleDate(first_date, first_week_day))
+    if (sel > LastVisibleDate(first_date, first_week_day, blocks))
         first_date = FirstOfMonth(sel);
     return first_date;
 }

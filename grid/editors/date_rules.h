@@ -33,11 +33,16 @@ db::TDateTime FirstOfMonth(db::TDateTime date);
 // The six weeks a month block shows: a month starting on the first weekday shows the whole
 // previous week first.
 db::TDateTime FirstVisibleDate(db::TDateTime first_date, int first_week_day);
-inline db::TDateTime LastVisibleDate(db::TDateTime first_date, int first_week_day) {
-    return db::TDateTime(FirstVisibleDate(first_date, first_week_day).Value + 41);
-}
+// The last date of the last of `blocks` month blocks shown from first_date's month.
+db::TDateTime LastVisibleDate(db::TDateTime first_date, int first_week_day, int blocks = 1);
+// The date in day cell (row, col) of month block `block` of `blocks`, counted from
+// first_date's month; days of a neighbouring month count only before the first block's
+// month and after the last block's, elsewhere the cell is empty (the null date).
+db::TDateTime BlockCellDate(db::TDateTime first_date, int block, int blocks, int row, int col,
+                            int first_week_day);
 // The shown month (its first day) that keeps sel in view, stepping back a month first.
-db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day);
+db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day,
+                         int blocks = 1);
 // The date a popup key moves to; unchanged for keys the calendar does not move on.
 db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
                               int first_week_day);

@@ -1,19 +1,19 @@
 #include "grid/editors/graphic_edit.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFileDialog>
 #include <QMimeData>
 #include <QPainter>
-#include <QScreen>
 
+#include "grid/core/draw_utils.h"
 #include "grid/core/tree_list.h"
+#include "grid/data/db_grid.h"
 #include "grid/editors/blob_edit.h"
 #include "grid/editors/button_edit.h"
 #include "platform/ui/application.h"
 #include "platform/ui/canvas.h"
+#include "platform/ui/file_dialog.h"
 #include "platform/ui/keys.h"
 
 namespace grid {
@@ -32,6 +32,18 @@ QRect PictureTarget(const QSize& picture, const QRect& r, bool stretch) {
     return QRect(QPoint(x, y), picture);
 }
 
+void DrawPicture(QPainter& painter, const QImage& picture, const QRect& r, const QColor& brush,
+                 bool stretch, bool quick_draw) {
+    painter.fillRect(r, brush);
+    if (picture.isNull())
+        return;
+    painter.save();
+    painter.setClipRect(r);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, !quick_draw);
+    painter.drawImage(PictureTarget(picture.size(), r, stretch), picture);
+    painter.restore();
+}
+
 TgxDBTreeListGraphicColumn::TgxDBTreeListGraphicColumn(db::TComponent* owner)
     : TgxDBGridColumn(owner), toolbar_(std::make_shared<TgxPopupToolBarWindow>()) {}
 
@@ -39,6 +51,26 @@ TgxInplaceEditClass TgxDBTreeListGraphicColumn::GetEditorClass() const {
     return {typeid(TgxInplaceDBTreeListGraphicEdit), [](QWidget* parent) {
                 return std::make_unique<TgxInplaceDBTreeListGraphicEdit>(parent);
             }};
+}
+
+void TgxDBTreeListGraphicColumn::SetQuickDraw(bool value) {
+    if (value != quick_draw_) {
+        quick_draw_ = value;
+        Changed(false);
+    }
+}
+
+void TgxDBTreeListGraphicColumn::SetPopupToolbarPosStored(bool value) {
+    toolbar_pos_stored_ = value;
+    if (!value)
+        toolbar_pos_ = kNoToolbarPos;
+}
+
+TGraphicClass TgxDBTreeListGraphicColumn::GraphicClassOf(const TgxTreeListNode* node) {
+    TGraphicClass graphic_class;
+    if (OnGetGraphicClass)
+        OnGetGraphicClass(this, node, graphic_class);
+    return graphic_class;
 }
 
 void TgxDBTreeListGraphicColumn::SetStretch(bool value) {
@@ -58,19 +90,20 @@ void TgxDBTreeListGraphicColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui:
                                       color, font, alignment, done);
     if (done)
         return;
-    canvas.Brush = {color, ui::bsSolid, {}};
-    canvas.FillRect(rect);
-    const QImage picture = node != nullptr ? LoadPictureFromBlob(text) : QImage();
-    const QRect r(rect.left, rect.top, rect.Width(), rect.Height());
-    if (!picture.isNull()) {
-        QPainter& p = canvas.Painter();
-        p.save();
-        p.setClipRect(r);
-        p.drawImage(PictureTarget(picture.size(), r, stretch_), picture);
-        if (selected && shadow_selection_)
-            p.fillRect(r, QColor(0, 0, 128, 128));
-        p.restore();
+    // The cell text is the field's display text; the picture is in the value the row keeps.
+    QImage picture;
+    if (auto* grid = dynamic_cast<TCustomgxDBGrid*>(ATreeList());
+        grid != nullptr && node != nullptr) {
+        const db::Variant value = grid->GetNodeVariant(node, GetIndex());
+        if (!value.IsNull() && !value.IsClear())
+            picture = LoadPictureFromBlob(value.AsString(), GraphicClassOf(node));
     }
+    const QRect r(rect.left, rect.top, rect.Width(), rect.Height());
+    // The grid's own colour behind the picture: a selected cell shows only the halftone.
+    const ui::Color brush = ATreeList() != nullptr ? ATreeList()->GetColor() : color;
+    DrawPicture(canvas.Painter(), picture, r, brush.ToQColor(), stretch_, quick_draw_);
+    if (selected && shadow_selection_)
+        DrawHalftoneRect(canvas, rect, ui::clHighlight);
     done = true;
 }
 
@@ -78,16 +111,90 @@ void TgxDBTreeListGraphicColumn::RestoreDefaults() {
     TgxDBGridColumn::RestoreDefaults();
     stretch_ = false;
     shadow_selection_ = true;
+    quick_draw_ = false;
+    custom_graphic_ = false;
+    SetPopupToolbarPosStored(true);
+}
+
+void TgxDBTreeListGraphicColumn::Assign(const db::TPersistent& source) {
+    TgxDBGridColumn::Assign(source);
+    if (const auto* c = dynamic_cast<const TgxDBTreeListGraphicColumn*>(&source)) {
+        SetStretch(c->stretch_);
+        SetShadowSelection(c->shadow_selection_);
+        SetQuickDraw(c->quick_draw_);
+        SetCustomGraphic(c->custom_graphic_);
+        SetPopupToolbarPosStored(c->toolbar_pos_stored_);
+        *toolbar_ = *c->toolbar_;
+    }
 }
 
 namespace {
-const char* const kToolCaptions[7] = {"Cut", "Copy", "Paste", "Delete", "Load...", "Save...", ""};
+const char* const kToolCaptions[7] = {"Cu&t",     "&Copy",       "&Paste", "&Delete",
+                                      "&Load...", "&Save To...", ""};
+const char* const kToolHints[7] = {
+    "Cut", "Copy", "Paste", "Delete", "Load from file...", "Save to file...", ""};
 
 bool ClipboardHasPicture() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     return data != nullptr && data->hasImage();
 }
 }  // namespace
+
+QImage ToolBarGlyph(TgxPopupToolBarButton button) {
+    QImage glyph(16, 16, QImage::Format_ARGB32);
+    glyph.fill(Qt::transparent);
+    QPainter p(&glyph);
+    const QColor ink(0, 0, 0), paper(255, 255, 255), navy(0, 0, 128), olive(128, 128, 0);
+    p.setPen(ink);
+    switch (button) {
+        case ptbCut:  // scissors
+            p.drawLine(5, 1, 9, 9);
+            p.drawLine(10, 1, 6, 9);
+            p.setPen(navy);
+            p.drawEllipse(2, 9, 4, 5);
+            p.drawEllipse(9, 9, 4, 5);
+            break;
+        case ptbCopy:  // two sheets
+            p.setBrush(paper);
+            p.drawRect(1, 1, 8, 10);
+            p.drawRect(6, 4, 8, 10);
+            p.setPen(navy);
+            for (int y = 7; y <= 12; y += 2)
+                p.drawLine(8, y, 12, y);
+            break;
+        case ptbPaste:  // a clipboard with a sheet
+            p.setBrush(olive);
+            p.drawRect(1, 2, 10, 12);
+            p.setBrush(QColor(192, 192, 192));
+            p.drawRect(4, 1, 4, 2);
+            p.setBrush(paper);
+            p.drawRect(6, 6, 8, 9);
+            break;
+        case ptbDelete:  // a red cross
+            p.setPen(QPen(QColor(192, 0, 0), 2));
+            p.drawLine(3, 3, 12, 12);
+            p.drawLine(12, 3, 3, 12);
+            break;
+        case ptbLoad:  // an open folder
+            p.setBrush(QColor(255, 255, 128));
+            p.drawPolygon(QPolygon({QPoint(1, 4), QPoint(5, 4), QPoint(6, 5), QPoint(12, 5),
+                                    QPoint(12, 13), QPoint(1, 13)}));
+            p.setBrush(olive);
+            p.drawPolygon(QPolygon({QPoint(3, 8), QPoint(15, 8), QPoint(12, 13), QPoint(1, 13)}));
+            break;
+        case ptbSave:  // a disk
+            p.setBrush(navy);
+            p.drawRect(1, 1, 13, 13);
+            p.setBrush(paper);
+            p.drawRect(4, 1, 7, 5);
+            p.setBrush(QColor(192, 192, 192));
+            p.drawRect(4, 9, 7, 5);
+            break;
+        default:
+            break;
+    }
+    return glyph;
+}
 
 TgxPopupToolBar::TgxPopupToolBar(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint) {
@@ -98,7 +205,9 @@ TgxPopupToolBar::TgxPopupToolBar(QWidget* parent)
         b->setAutoRaise(true);
         b->setFocusPolicy(Qt::NoFocus);
         b->setText(kToolCaptions[i]);
-        b->setToolTip(kToolCaptions[i]);
+        b->setToolTip(kToolHints[i]);
+        b->setIcon(QIcon(QPixmap::fromImage(ToolBarGlyph(static_cast<TgxPopupToolBarButton>(i)))));
+        b->setIconSize(QSize(16, 16));
         QObject::connect(b, &QToolButton::clicked, this, [this, i] {
             if (OnButtonClick)
                 ui::Guarded([&] { OnButtonClick(i); });
@@ -115,20 +224,31 @@ void TgxPopupToolBar::Apply(const TgxPopupToolBarWindow& settings) {
     show_captions_ = settings.ShowCaptions;
     alignment_ = settings.Alignment;
     buttons_[ptbCustom]->setText(QString::fromStdString(settings.CustomButtonCaption));
+    buttons_[ptbCustom]->setIcon(settings.CustomButtonGlyph.isNull()
+                                     ? QIcon()
+                                     : QIcon(QPixmap::fromImage(settings.CustomButtonGlyph)));
     LayoutButtons();
+}
+
+int TgxPopupToolBar::ButtonHeight() const {
+    return std::max(22, QFontMetrics(font()).height() + 9);
 }
 
 void TgxPopupToolBar::LayoutButtons() {
     const QFontMetrics fm(font());
-    const int h = std::max(22, fm.height() + 9);
+    const int h = ButtonHeight();
     const int w = h + 1;
     const bool vertical = alignment_ == ptaLeft || alignment_ == ptaRight;
+    // Captions only in a vertical bar; a row shows glyphs alone.
     const bool captions = show_captions_ && vertical;
     int widest = 0;
     if (captions)
         for (int i = 0; i < 7; ++i)
-            widest = std::max(
-                widest, fm.horizontalAdvance(buttons_[static_cast<std::size_t>(i)]->text()) + 8);
+            if ((shown_ & (1u << i)) != 0)
+                widest = std::max(widest,
+                                  fm.horizontalAdvance(
+                                      buttons_[static_cast<std::size_t>(i)]->text().remove('&')) +
+                                      8);
     int n = 0;
     for (int i = 0; i < 7; ++i) {
         QToolButton* b = buttons_[static_cast<std::size_t>(i)];
@@ -136,18 +256,17 @@ void TgxPopupToolBar::LayoutButtons() {
         b->setVisible(shown);
         if (!shown)
             continue;
-        b->setToolButtonStyle(captions ? Qt::ToolButtonTextOnly : Qt::ToolButtonTextOnly);
+        b->setToolButtonStyle(captions ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
         if (vertical)
             b->setGeometry(0, n * h, w + widest, h);
         else
-            b->setGeometry(n * (w + fm.horizontalAdvance(b->text())), 0,
-                           w + fm.horizontalAdvance(b->text()), h);
+            b->setGeometry(n * w, 0, w, h);
         ++n;
     }
     if (vertical)
-        resize(w + widest, n * h);
+        resize(w + widest, std::max(1, n) * h);
     else
-        resize(std::max(1, childrenRect().right() + 1), h);
+        resize(std::max(1, n) * w, h);
 }
 
 void TgxPopupToolBar::UpdateStates() {
@@ -190,12 +309,13 @@ void TgxInplaceGraphicEdit::InitEditValue() {
 }
 
 void TgxInplaceGraphicEdit::ShowToolbar() {
-    const TgxPopupToolBarWindow* settings = GetPopupToolBarWindow();
-    if ((settings != nullptr && !settings->Visible) || toolbar_->ClosedByUser)
-        return;
+    // A toolbar the user moved keeps its place for the column.
+    if (last_toolbar_pos_ != kNoToolbarPos && toolbar_->pos() != last_toolbar_pos_)
+        SetToolbarPos(toolbar_->pos());
+    toolbar_->LayoutButtons();
+    const QPoint stored = IsToolbarPosStored() ? GetToolbarPos() : kNoToolbarPos;
     const QRect editor(mapToGlobal(QPoint(0, 0)), size());
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
+    const QRect area = WorkAreaOf(*this);
     const QSize s = toolbar_->size();
     QPoint pos;
     switch (toolbar_->Alignment()) {
@@ -220,9 +340,19 @@ void TgxInplaceGraphicEdit::ShowToolbar() {
                 pos.setY(editor.top() - s.height());
             break;
     }
-    pos.setX(std::clamp(pos.x(), area.left(), std::max(area.left(), area.right() + 1 - s.width())));
-    pos.setY(std::clamp(pos.y(), area.top(), std::max(area.top(), area.bottom() + 1 - s.height())));
+    if (stored != kNoToolbarPos) {
+        pos = stored;
+    } else {
+        pos.setX(
+            std::clamp(pos.x(), area.left(), std::max(area.left(), area.right() + 1 - s.width())));
+        pos.setY(
+            std::clamp(pos.y(), area.top(), std::max(area.top(), area.bottom() + 1 - s.height())));
+    }
     toolbar_->move(pos);
+    last_toolbar_pos_ = pos;
+    const TgxPopupToolBarWindow* settings = GetPopupToolBarWindow();
+    if ((settings != nullptr && !settings->Visible) || toolbar_->ClosedByUser)
+        return;
     toolbar_->show();
 }
 
@@ -250,7 +380,8 @@ void TgxInplaceGraphicEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState sh
 }
 
 void TgxInplaceGraphicEdit::ToolbarClick(int index) {
-    const QImage picture = LoadPictureFromBlob(GetEditValue());
+    const TGraphicClass graphic_class = GetGraphicClass();
+    const QImage picture = LoadPictureFromBlob(GetEditValue(), graphic_class);
     switch (index) {
         case ptbCut:
             ToolbarClick(ptbCopy);
@@ -270,19 +401,19 @@ void TgxInplaceGraphicEdit::ToolbarClick(int index) {
             break;
         case ptbLoad:
             if (CanModify()) {
-                const QString name =
-                    QFileDialog::getOpenFileName(this, {}, {}, "Pictures (*.bmp *.png *.jpg)");
-                QImage loaded;
-                if (!name.isEmpty() && loaded.load(name))
-                    AssignPicture(loaded);
+                ui::TOpenDialog dialog;
+                dialog.SetFilter(AllPicturesFilter());
+                if (dialog.Execute())
+                    AssignPicture(LoadPictureFromFile(dialog.FileName()));
             }
             break;
         case ptbSave:
             if (!picture.isNull()) {
-                const QString name = QFileDialog::getSaveFileName(this, {}, {}, "Bitmaps (*.bmp)");
-                if (!name.isEmpty() && !picture.save(name, "BMP"))
-                    throw std::runtime_error("The picture could not be saved to " +
-                                             name.toStdString());
+                ui::TSaveDialog dialog;
+                dialog.SetFilter(graphic_class.GraphicFilter());
+                dialog.SetDefaultExt(graphic_class.GraphicExtension());
+                if (dialog.Execute())
+                    SavePictureToFile(picture, dialog.FileName(), graphic_class);
             }
             break;
         default:
@@ -296,10 +427,8 @@ void TgxInplaceGraphicEdit::ToolbarClick(int index) {
 
 void TgxInplaceGraphicEdit::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.fillRect(rect(), GetColor().ToQColor());
-    const QImage picture = LoadPictureFromBlob(GetEditValue());
-    if (!picture.isNull())
-        p.drawImage(PictureTarget(picture.size(), rect(), GetStretch()), picture);
+    DrawPicture(p, LoadPictureFromBlob(GetEditValue(), GetGraphicClass()), rect(),
+                GetColor().ToQColor(), GetStretch(), false);
 }
 
 TgxDBTreeListGraphicColumn* TgxInplaceDBTreeListGraphicEdit::Column() const {
@@ -307,8 +436,7 @@ TgxDBTreeListGraphicColumn* TgxInplaceDBTreeListGraphicEdit::Column() const {
 }
 
 bool TgxInplaceDBTreeListGraphicEdit::GetStretch() {
-    auto* c = Column();
-    return c == nullptr || c->Stretch();
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::Stretch, true);
 }
 
 std::string TgxInplaceDBTreeListGraphicEdit::GetEditValue() {
@@ -328,11 +456,7 @@ void TgxInplaceDBTreeListGraphicEdit::AssignPicture(const QImage& picture) {
     QImage assigned = picture;
     if (c->OnAssignPicture)
         c->OnAssignPicture(c, assigned);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    assigned.save(&buffer, "BMP");
-    c->Field()->SetAsString(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    c->Field()->SetAsString(SavePictureToBlob(assigned, GetGraphicClass()));
 }
 
 void TgxInplaceDBTreeListGraphicEdit::ClearPicture() {
@@ -344,6 +468,30 @@ void TgxInplaceDBTreeListGraphicEdit::ClearPicture() {
 bool TgxInplaceDBTreeListGraphicEdit::IsPictureEmpty() {
     auto* c = Column();
     return c == nullptr || c->Field() == nullptr || c->Field()->IsNull();
+}
+
+TGraphicClass TgxInplaceDBTreeListGraphicEdit::GetGraphicClass() {
+    auto* c = Column();
+    return c != nullptr ? c->GraphicClassOf(FocusedNodeOf(*this)) : TGraphicClass();
+}
+
+void TgxInplaceDBTreeListGraphicEdit::DoCustomClick() {
+    auto* c = Column();
+    if (c != nullptr && c->OnCustomClick)
+        c->OnCustomClick(c);
+}
+
+QPoint TgxInplaceDBTreeListGraphicEdit::GetToolbarPos() {
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::ToolbarPos, kNoToolbarPos);
+}
+
+void TgxInplaceDBTreeListGraphicEdit::SetToolbarPos(QPoint pos) {
+    if (auto* c = Column())
+        c->SetToolbarPos(pos);
+}
+
+bool TgxInplaceDBTreeListGraphicEdit::IsToolbarPosStored() {
+    return ColumnSetting(Column(), &TgxDBTreeListGraphicColumn::PopupToolbarPosStored, true);
 }
 
 const TgxPopupToolBarWindow* TgxInplaceDBTreeListGraphicEdit::GetPopupToolBarWindow() {

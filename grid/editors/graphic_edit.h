@@ -9,12 +9,20 @@
 #include <memory>
 
 #include "grid/data/db_column.h"
+#include "grid/editors/picture.h"
 
 namespace grid {
 
 // Where a picture of size goes in r: stretched to fit with its aspect ratio kept and
 // anchored at the top-left, or at its own size centred where it is smaller.
 QRect PictureTarget(const QSize& picture, const QRect& r, bool stretch);
+// Draws a picture into r over the brush colour, clipped to r. Quick drawing scales without
+// smoothing, the closest this platform has to drawing without realising the palette.
+void DrawPicture(QPainter& painter, const QImage& picture, const QRect& r, const QColor& brush,
+                 bool stretch, bool quick_draw);
+
+// A toolbar position that was never set.
+inline constexpr QPoint kNoToolbarPos{-10000, -10000};
 
 struct TgxPopupToolBarWindow;
 
@@ -25,12 +33,26 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
     void SetStretch(bool value);
     bool ShadowSelection() const { return shadow_selection_; }
     void SetShadowSelection(bool value) { shadow_selection_ = value; }
+    bool QuickDraw() const { return quick_draw_; }
+    void SetQuickDraw(bool value);
+    bool CustomGraphic() const { return custom_graphic_; }
+    void SetCustomGraphic(bool value) { custom_graphic_ = value; }
+    // The user's toolbar position, kept between edits while PopupToolbarPosStored is on.
+    bool PopupToolbarPosStored() const { return toolbar_pos_stored_; }
+    void SetPopupToolbarPosStored(bool value);
+    QPoint ToolbarPos() const { return toolbar_pos_; }
+    void SetToolbarPos(QPoint pos) { toolbar_pos_ = pos; }
     struct TgxPopupToolBarWindow& PopupToolBar() {
         return *toolbar_;
     }
     const struct TgxPopupToolBarWindow& PopupToolBar() const { return *toolbar_; }
     std::function<void(TgxDBTreeListColumn*)> OnCustomClick;
     std::function<void(TgxDBTreeListColumn*, QImage&)> OnAssignPicture;
+    std::function<void(TgxDBTreeListColumn* sender, const TgxTreeListNode* node,
+                       TGraphicClass& graphic_class)>
+        OnGetGraphicClass;
+    // The class OnGetGraphicClass gives for node (none without the event).
+    TGraphicClass GraphicClassOf(const TgxTreeListNode* node);
     TgxInplaceEditClass GetEditorClass() const override;
     bool CanEditBlob() const override { return true; }
     bool NeedsFieldValue() const override { return true; }
@@ -41,10 +63,15 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
                           ui::Color& color, ui::TFont& font, TAlignment& alignment,
                           bool& done) override;
     void RestoreDefaults() override;
+    void Assign(const db::TPersistent& source) override;
 
   private:
     bool stretch_ = true;
     bool shadow_selection_ = true;
+    bool quick_draw_ = false;
+    bool custom_graphic_ = false;
+    bool toolbar_pos_stored_ = true;
+    QPoint toolbar_pos_ = kNoToolbarPos;
     std::shared_ptr<struct TgxPopupToolBarWindow> toolbar_;
 };
 using TgxDBGridGraphicColumn = TgxDBTreeListGraphicColumn;
@@ -79,8 +106,12 @@ struct TgxPopupToolBarWindow {
     unsigned Buttons = kAllToolBarButtons;  // bit per TgxPopupToolBarButton
     bool ShowCaptions = true;
     std::string CustomButtonCaption;
+    QImage CustomButtonGlyph;
     bool Visible = true;
 };
+
+// The glyph of a toolbar button, drawn in code (16 by 16).
+QImage ToolBarGlyph(TgxPopupToolBarButton button);
 
 // The floating toolbar of the picture editor: cut, copy, paste, delete, load, save and a
 // custom button, their states following the picture and the clipboard.
@@ -90,6 +121,8 @@ class TgxPopupToolBar : public QWidget {
     void Apply(const TgxPopupToolBarWindow& settings);
     void LayoutButtons();
     void UpdateStates();
+    // Button height: the text height of "Wg" plus 9, at least 22; width one more.
+    int ButtonHeight() const;
     bool ReadOnly = false;
     bool PictureEmpty = true;
     bool ClosedByUser = false;
@@ -120,6 +153,10 @@ class TgxInplaceGraphicEdit : public TgxInplaceEdit {
     virtual bool IsPictureEmpty() { return false; }
     virtual void DoCustomClick() {}
     virtual const TgxPopupToolBarWindow* GetPopupToolBarWindow() { return nullptr; }
+    virtual TGraphicClass GetGraphicClass() { return {}; }
+    virtual QPoint GetToolbarPos() { return kNoToolbarPos; }
+    virtual void SetToolbarPos(QPoint) {}
+    virtual bool IsToolbarPosStored() { return true; }
 
     TBorderStyle GetBorderStyle() override { return border_style_; }
     void SetBorderStyle(TBorderStyle style) override { border_style_ = style; }
@@ -140,6 +177,7 @@ class TgxInplaceGraphicEdit : public TgxInplaceEdit {
   private:
     TBorderStyle border_style_ = bsNone;
     std::unique_ptr<TgxPopupToolBar> toolbar_;
+    QPoint last_toolbar_pos_ = kNoToolbarPos;
 };
 
 class TgxInplaceDBTreeListGraphicEdit : public TgxInplaceGraphicEdit {
@@ -152,6 +190,11 @@ class TgxInplaceDBTreeListGraphicEdit : public TgxInplaceGraphicEdit {
     void ClearPicture() override;
     bool IsPictureEmpty() override;
     const TgxPopupToolBarWindow* GetPopupToolBarWindow() override;
+    TGraphicClass GetGraphicClass() override;
+    void DoCustomClick() override;
+    QPoint GetToolbarPos() override;
+    void SetToolbarPos(QPoint pos) override;
+    bool IsToolbarPosStored() override;
 
   private:
     TgxDBTreeListGraphicColumn* Column() const;

@@ -77,6 +77,22 @@ TgxInplaceEditClass TgxDBTreeListHyperLinkColumn::GetEditorClass() const {
             }};
 }
 
+void TgxDBTreeListHyperLinkColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,
+                                                    const TgxTreeListNode* node, bool selected,
+                                                    bool focused, bool new_item_row,
+                                                    std::string& text, ui::Color& color,
+                                                    ui::TFont& font, TAlignment& alignment,
+                                                    bool& done) {
+    TgxDBGridColumn::DoCustomDrawCell(canvas, rect, node, selected, focused, new_item_row, text,
+                                      color, font, alignment, done);
+    if (done)
+        return;
+    font.SetStyle(font.Style() | static_cast<ui::TFontStyles>(ui::fsUnderline));
+    // A single click opens the link, so a cell that looks like the editor takes its ink.
+    if (single_click_ && color.ToQColor().rgb() == edit_background_color_.ToQColor().rgb())
+        font.SetColor(edit_font_color_);
+}
+
 void TgxDBTreeListHyperLinkColumn::RestoreDefaults() {
     TgxDBGridColumn::RestoreDefaults();
     edit_background_color_ = ui::clWhite;
@@ -108,23 +124,19 @@ void TgxInplaceDBTreeListHyperLinkEdit::StartLink() {
 }
 
 ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditFontColor() {
-    auto* c = Column();
-    return c != nullptr ? c->EditFontColor() : ui::clBlue;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::EditFontColor, ui::clBlue);
 }
 
 ui::Color TgxInplaceDBTreeListHyperLinkEdit::GetEditBackgroundColor() {
-    auto* c = Column();
-    return c != nullptr ? c->EditBackgroundColor() : ui::clWhite;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::EditBackgroundColor, ui::clWhite);
 }
 
 bool TgxInplaceDBTreeListHyperLinkEdit::GetSingleClick() {
-    auto* c = Column();
-    return c != nullptr && c->SingleClick();
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::SingleClick, false);
 }
 
 std::uint16_t TgxInplaceDBTreeListHyperLinkEdit::GetStartKey() {
-    auto* c = Column();
-    return c != nullptr ? c->StartKey() : 16397;
+    return ColumnSetting(Column(), &TgxDBTreeListHyperLinkColumn::StartKey, 16397);
 }
 
 }  // namespace grid

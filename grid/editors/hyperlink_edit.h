@@ -52,6 +52,12 @@ class TgxDBTreeListHyperLinkColumn : public TgxDBGridColumn {
     std::function<void(TgxDBTreeListColumn*)> OnStartClick;
 
     TgxInplaceEditClass GetEditorClass() const override;
+    // Cells always show their link underlined.
+    bool HasCustomDrawCell() const override { return true; }
+    void DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect, const TgxTreeListNode* node,
+                          bool selected, bool focused, bool new_item_row, std::string& text,
+                          ui::Color& color, ui::TFont& font, TAlignment& alignment,
+                          bool& done) override;
     void RestoreDefaults() override;
     void Assign(const db::TPersistent& source) override;
 

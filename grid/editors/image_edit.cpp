@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QPainter>
-#include <QScreen>
 
 #include <algorithm>
 
@@ -33,11 +32,23 @@ TgxDBTreeListImageColumn::TgxDBTreeListImageColumn(db::TComponent* owner)
     : TgxDBTreeListDropDownColumn(owner) {
     SetMinWidth(16);
     images_link_.OnChange = [this] { Changed(false); };
+    large_images_link_.OnChange = [this] { Changed(false); };
 }
 
 TgxDBTreeListImageColumn::~TgxDBTreeListImageColumn() {
     if (images_ != nullptr)
         images_->UnRegisterChanges(images_link_);
+    if (large_images_ != nullptr)
+        large_images_->UnRegisterChanges(large_images_link_);
+}
+
+void TgxDBTreeListImageColumn::SetLargeImages(ui::TCustomImageList* images) {
+    if (large_images_ != nullptr)
+        large_images_->UnRegisterChanges(large_images_link_);
+    large_images_ = images;
+    if (large_images_ != nullptr)
+        large_images_->RegisterChanges(large_images_link_);
+    Changed(false);
 }
 
 void TgxDBTreeListImageColumn::SetImages(ui::TCustomImageList* images) {
@@ -72,17 +83,22 @@ std::string TgxDBTreeListImageColumn::DisplayTextOf(const std::string& text) con
     return i.description >= 0 ? Descriptions[static_cast<std::size_t>(i.description)] : text;
 }
 
-std::vector<int> TgxDBTreeListImageColumn::ListImages() const {
+std::vector<int> ListImageIndexes(std::size_t values, const std::vector<std::string>& image_indexes,
+                                  bool default_images) {
     std::vector<int> out;
-    for (std::size_t i = 0; i < Values.size(); ++i) {
+    for (std::size_t i = 0; i < values; ++i) {
         int image = static_cast<int>(i);
-        if (!default_images_) {
+        if (!default_images) {
             std::int32_t v = -1;
-            image = i < ImageIndexes.size() && db::TryStrToInt(ImageIndexes[i], v) ? v : -1;
+            image = i < image_indexes.size() && db::TryStrToInt(image_indexes[i], v) ? v : -1;
         }
         out.push_back(image < 0 ? -2 : image);
     }
     return out;
+}
+
+std::vector<int> TgxDBTreeListImageColumn::ListImages() const {
+    return ListImageIndexes(Values.size(), ImageIndexes, default_images_);
 }
 
 std::string TgxDBTreeListImageColumn::GetFieldDisplayText() const {
@@ -90,28 +106,39 @@ std::string TgxDBTreeListImageColumn::GetFieldDisplayText() const {
 }
 
 TgxInplaceEditClass TgxDBTreeListImageColumn::GetEditorClass() const {
-    return {typeid(TgxInplaceImageEdit),
-            [](QWidget* parent) { return std::make_unique<TgxInplaceImageEdit>(parent); }};
+    return {typeid(TgxInplaceDBTreeListImageEdit), [](QWidget* parent) {
+                return std::make_unique<TgxInplaceDBTreeListImageEdit>(parent);
+            }};
 }
 
-namespace {
-// The picture (and the description after it) of a value in r.
-void DrawImageValue(QPainter& p, const QRect& r, const ui::TCustomImageList* images, int image,
-                    bool show_description, const std::string& text, Qt::Alignment align) {
+void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
+                    int image, bool show_description, bool multi_line, const std::string& text,
+                    TAlignment alignment) {
     const int w = images != nullptr ? images->Width() : r.height();
     const QRect area = show_description
                            ? QRect(r.left() + 1, r.top(), w, r.height())
                            : QRect(r.left() + (r.width() - w) / 2, r.top(), w, r.height());
     if (images != nullptr && image >= 0 && image < images->Count()) {
         const QImage& picture = images->Image(image);
-        p.drawImage(QPoint(area.left(), area.top() + (area.height() - picture.height()) / 2),
-                    picture);
+        canvas.Painter().drawImage(
+            QPoint(area.left(), area.top() + (area.height() - picture.height()) / 2), picture);
     }
-    if (show_description)
-        p.drawText(QRect(area.right() + 3, r.top(), r.right() - area.right() - 3, r.height()),
-                   static_cast<int>(align | Qt::AlignVCenter), QString::fromStdString(text));
+    if (!show_description)
+        return;
+    ui::Rect text_rect{area.right() + 3, r.top(), r.right() + 1, r.bottom() + 1};
+    unsigned flags = ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS;
+    if (multi_line)
+        flags |= ui::DT_WORDBREAK | ui::DT_EXPANDTABS;
+    else
+        flags |= ui::DT_SINGLELINE | ui::DT_VCENTER |
+                 (alignment == taRightJustify ? ui::DT_RIGHT
+                  : alignment == taCenter     ? ui::DT_CENTER
+                                              : ui::DT_LEFT);
+    const ui::TBrush brush = canvas.Brush;
+    canvas.Brush.style = ui::bsClear;
+    canvas.DrawText(text, text_rect, flags);
+    canvas.Brush = brush;
 }
-}  // namespace
 
 void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,
                                                 const TgxTreeListNode* node, bool selected,
@@ -131,16 +158,10 @@ void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::R
             value = Values[i];
             break;
         }
-    QPainter& p = canvas.Painter();
-    p.save();
-    p.setFont(font.ToQFont());
-    p.setPen(font.GetColor().ToQColor());
-    const Qt::Alignment align = alignment == taRightJustify ? Qt::AlignRight
-                                : alignment == taCenter     ? Qt::AlignHCenter
-                                                            : Qt::AlignLeft;
-    DrawImageValue(p, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
-                   images_, GetIndexes(value).image, show_description_, text, align);
-    p.restore();
+    canvas.Font = font;
+    DrawImageValue(canvas, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
+                   images_, GetIndexes(value).image, show_description_, multi_line_text_, text,
+                   alignment);
     done = true;
 }
 
@@ -155,6 +176,7 @@ void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     TgxDBTreeListDropDownColumn::Assign(source);
     if (const auto* c = dynamic_cast<const TgxDBTreeListImageColumn*>(&source)) {
         SetImages(c->images_);
+        SetLargeImages(c->large_images_);
         list_width_ = c->list_width_;
         Values = c->Values;
         Descriptions = c->Descriptions;
@@ -165,8 +187,15 @@ void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     }
 }
 
+int TgxPopupImageListBox::MeasureItem() const {
+    const int text = QFontMetrics(ItemFont.ToQFont()).height();
+    return ImageList != nullptr ? std::max(text, ImageList->Height() + 2) : text;
+}
+
 void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
+    ui::TCanvas canvas(p);
+    canvas.Font = ItemFont;
     const QPalette pal = QApplication::palette();
     p.fillRect(rect(), pal.color(QPalette::Base));
     p.setPen(pal.color(QPalette::WindowText));
@@ -178,20 +207,27 @@ void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
         const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
         const bool selected = index == ItemIndex;
         p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
-        p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+        canvas.Font.SetColor(ui::Color::FromQColor(selected ? pal.color(QPalette::HighlightedText)
+                                                            : pal.color(QPalette::Text)));
         const int image = index < static_cast<int>(ItemImages.size())
                               ? ItemImages[static_cast<std::size_t>(index)]
                               : -2;
-        int text_left = r.left() + 3;
+        int image_width = 0;
         if (ImageList != nullptr) {
             if (image >= 0 && image < ImageList->Count())
                 p.drawImage(QPoint(r.left() + 1, r.top() + (r.height() - ImageList->Height()) / 2),
                             ImageList->Image(image));
-            text_left += ImageList->Width();
+            image_width = ImageList->Width();
         }
-        p.drawText(QRect(text_left, r.top(), r.right() - text_left, r.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter,
-                   QString::fromStdString(Items[static_cast<std::size_t>(index)]));
+        const std::string& text = Items[static_cast<std::size_t>(index)];
+        canvas.Brush.style = ui::bsClear;
+        if (MultiLine) {
+            ui::Rect tr{r.left() + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
+            canvas.DrawText(text, tr, ui::DT_WORDBREAK | ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS);
+        } else {
+            ui::Rect tr{r.left() + image_width + 3, r.top(), r.right() + 1, r.bottom() + 1};
+            canvas.DrawText(text, tr, ui::DT_SINGLELINE | ui::DT_VCENTER | ui::DT_NOPREFIX);
+        }
     }
 }
 
@@ -203,10 +239,6 @@ TgxInplaceImageEdit::TgxInplaceImageEdit(QWidget* parent) : TgxInplaceDropDownEd
 
 TgxInplaceImageEdit::~TgxInplaceImageEdit() = default;
 
-TgxDBTreeListImageColumn* TgxInplaceImageEdit::Column() const {
-    return dynamic_cast<TgxDBTreeListImageColumn*>(EditorColumn(*this));
-}
-
 void TgxInplaceImageEdit::InitEditValue() {
     TgxInplaceDropDownEdit::InitEditValue();
     LineEdit().hide();
@@ -216,67 +248,60 @@ void TgxInplaceImageEdit::paintEvent(QPaintEvent* e) {
     {
         QPainter p(this);
         p.fillRect(rect(), GetColor().ToQColor());
-        if (auto* c = Column()) {
-            ui::Rect b;
-            GetButtonRect(b);
-            const std::string value = LineEdit().text().toStdString();
-            DrawImageValue(p, QRect(0, 0, b.left, height()), c->Images(),
-                           c->GetIndexes(value).image, c->ShowDescription(),
-                           c->DisplayTextOf(value), Qt::AlignLeft);
-        }
+        ui::Rect b;
+        GetButtonRect(b);
+        const std::string value = LineEdit().text().toStdString();
+        const TgxImageIndexes indexes = GetIndexes(value);
+        const std::vector<std::string> descriptions = GetDescriptions();
+        const std::string text =
+            indexes.description >= 0 && indexes.description < static_cast<int>(descriptions.size())
+                ? descriptions[static_cast<std::size_t>(indexes.description)]
+                : value;
+        ui::TCanvas canvas(p);
+        canvas.Font = Font();
+        DrawImageValue(canvas, QRect(0, 0, b.left, height()), GetImages(), indexes.image,
+                       GetShowDescription(), GetMultiLineText(), text, taLeftJustify);
     }
     TgxInplaceDropDownEdit::paintEvent(e);
 }
 
 void TgxInplaceImageEdit::DropDown() {
-    auto* c = Column();
-    if (PopupShown() || GetReadOnly() || (c != nullptr && c->ReadOnly()) || c == nullptr ||
-        c->Values.empty())
+    const std::vector<std::string> values = GetValues();
+    if (PopupShown() || GetReadOnly() || values.empty())
         return;
-    if (c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    DoBeforeDropDown();
     if (list_ == nullptr) {
         list_ = std::make_unique<TgxPopupImageListBox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
     TgxPopupImageListBox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    AttachPopup(list);
     list.setFont(Font().ToQFont());
-    list.ImageList = c->Images();
-    list.ItemImages = c->ListImages();
+    list.ItemFont = Font();
+    list.MultiLine = GetMultiLineText();
+    // The list shows the large pictures when there are any.
+    list.ImageList = GetLargeImages() != nullptr ? GetLargeImages() : GetImages();
+    list.ItemImages = ListImageIndexes(values.size(), GetImageIndexes(), GetDefaultImages());
+    const std::vector<std::string> descriptions = GetDescriptions();
     list.Items.clear();
-    for (std::size_t i = 0; i < c->Values.size(); ++i)
-        list.Items.push_back(i < c->Descriptions.size() ? c->Descriptions[i] : std::string());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        list.Items.push_back(i < descriptions.size() ? descriptions[i] : std::string());
     const QFontMetrics fm(list.font());
-    list.ItemHeight = std::max(fm.height(), (c->Images() ? c->Images()->Height() : 0) + 2);
-    list.Rows = std::min(static_cast<int>(list.Items.size()),
-                         std::max(1, static_cast<int>(c->DropDownRows())));
-    int w = c->ListWidth();
+    list.ItemHeight = list.MeasureItem();
+    list.Rows = std::min(static_cast<int>(list.Items.size()), std::max(1, GetDropDownRows()));
+    int w = GetListWidth();
     if (w == 0) {
         int widest = 10;
         for (const std::string& item : list.Items)
             widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)));
-        w = widest + (c->Images() ? c->Images()->Width() : 16) + 4;
+        w = widest + (list.ImageList != nullptr ? list.ImageList->Width() : 16) + 4;
     }
     list.resize(std::max(w + 2, width()), list.Rows * list.ItemHeight + 2);
-    const auto found =
-        std::find(c->Values.begin(), c->Values.end(), LineEdit().text().toStdString());
-    list.ItemIndex = found == c->Values.end() ? -1 : static_cast<int>(found - c->Values.begin());
+    const auto found = std::find(values.begin(), values.end(), LineEdit().text().toStdString());
+    list.ItemIndex = found == values.end() ? -1 : static_cast<int>(found - values.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    ShowPopupBelow(list);
 }
 
 void TgxInplaceImageEdit::CloseUp(bool accept) {
@@ -286,13 +311,12 @@ void TgxInplaceImageEdit::CloseUp(bool accept) {
         QWidget::mouseGrabber()->releaseMouse();
     list_->ClosePopup();
     SetPopupShown(false);
-    auto* c = Column();
-    if (c == nullptr || list_->ItemIndex < 0)
+    const std::vector<std::string> values = GetValues();
+    if (list_->ItemIndex < 0 || list_->ItemIndex >= static_cast<int>(values.size()))
         return;
-    std::string value = c->Values[static_cast<std::size_t>(list_->ItemIndex)];
-    if (c->OnCloseUp)
-        c->OnCloseUp(c, value, accept);
-    if (accept && CanModify() && !GetReadOnly() && !c->ReadOnly()) {
+    std::string value = values[static_cast<std::size_t>(list_->ItemIndex)];
+    DoCloseUp(value, accept);
+    if (accept && CanModify() && !GetReadOnly()) {
         LineEdit().setText(QString::fromStdString(value));
         emit LineEdit().textEdited(LineEdit().text());
         update();
@@ -301,11 +325,84 @@ void TgxInplaceImageEdit::CloseUp(bool accept) {
 
 void TgxInplaceImageEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
     if (!PopupShown() && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
-        MoveGridFocusedColumn(*this, key == ui::VK_LEFT);
+        MoveFocusedColumn(key == ui::VK_LEFT);
         key = 0;
         return;
     }
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
+}
+
+TgxDBTreeListImageColumn* TgxInplaceDBTreeListImageEdit::Column() const {
+    return dynamic_cast<TgxDBTreeListImageColumn*>(EditorColumn(*this));
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetDefaultImages() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::DefaultImages, true);
+}
+
+void TgxInplaceDBTreeListImageEdit::DoCloseUp(std::string& value, bool& accept) {
+    auto* c = Column();
+    if (c != nullptr && c->OnCloseUp)
+        c->OnCloseUp(c, value, accept);
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetShowDescription() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::ShowDescription, true);
+}
+
+const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetImages() {
+    auto* c = Column();
+    return c != nullptr ? c->Images() : nullptr;
+}
+
+const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetLargeImages() {
+    auto* c = Column();
+    return c != nullptr ? c->LargeImages() : nullptr;
+}
+
+int TgxInplaceDBTreeListImageEdit::GetListWidth() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::ListWidth, 0);
+}
+
+TgxImageIndexes TgxInplaceDBTreeListImageEdit::GetIndexes(const std::string& text) {
+    auto* c = Column();
+    return c != nullptr ? c->GetIndexes(text) : TgxImageIndexes();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetImageIndexes() {
+    auto* c = Column();
+    return c != nullptr ? c->ImageIndexes : std::vector<std::string>();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetValues() {
+    auto* c = Column();
+    return c != nullptr ? c->Values : std::vector<std::string>();
+}
+
+std::vector<std::string> TgxInplaceDBTreeListImageEdit::GetDescriptions() {
+    auto* c = Column();
+    return c != nullptr ? c->Descriptions : std::vector<std::string>();
+}
+
+int TgxInplaceDBTreeListImageEdit::GetDropDownRows() {
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListImageColumn::DropDownRows, 7u));
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetMultiLineText() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::MultiLineText, false);
+}
+
+bool TgxInplaceDBTreeListImageEdit::GetReadOnly() {
+    auto* c = Column();
+    return TgxInplaceImageEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+}
+
+TgxPopupBorder TgxInplaceDBTreeListImageEdit::GetPopupBorder() {
+    return ColumnSetting(Column(), &TgxDBTreeListImageColumn::PopupBorder, pbDefault);
+}
+
+void TgxInplaceDBTreeListImageEdit::DoBeforeDropDown() {
+    FireEditButtonClick(Column());
 }
 
 }  // namespace grid

@@ -9,6 +9,7 @@
 
 #include "grid/editors/button_edit.h"
 #include "grid/editors/pick_edit.h"
+#include "platform/ui/canvas.h"
 #include "platform/ui/image_list.h"
 
 namespace grid {
@@ -25,6 +26,12 @@ TgxImageIndexes ImageIndexesOf(const std::string& text, const std::vector<std::s
                                const std::vector<std::string>& descriptions,
                                const std::vector<std::string>& image_indexes, bool default_images);
 
+// The image index of each value's list item: its place with default images, else the
+// number in its line of image_indexes; -2 (no image) for a negative, missing or unreadable
+// one.
+std::vector<int> ListImageIndexes(std::size_t values, const std::vector<std::string>& image_indexes,
+                                  bool default_images);
+
 using TgxImageColumnCloseUp =
     std::function<void(TgxDBTreeListColumn* sender, std::string& value, bool& accept)>;
 
@@ -35,6 +42,9 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 
     ui::TCustomImageList* Images() const { return images_; }
     void SetImages(ui::TCustomImageList* images);
+    // The pictures of the drop-down list, when it shows larger ones than the cells.
+    ui::TCustomImageList* LargeImages() const { return large_images_; }
+    void SetLargeImages(ui::TCustomImageList* images);
     int ListWidth() const { return list_width_; }
     void SetListWidth(int value) { list_width_ = value; }
     std::vector<std::string> Values, Descriptions, ImageIndexes;
@@ -65,7 +75,9 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 
   private:
     ui::TCustomImageList* images_ = nullptr;
+    ui::TCustomImageList* large_images_ = nullptr;
     ui::TChangeLink images_link_;
+    ui::TChangeLink large_images_link_;
     int list_width_ = 0;
     bool show_description_ = false;
     bool default_images_ = true;
@@ -73,12 +85,22 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
 };
 using TgxDBGridImageColumn = TgxDBTreeListImageColumn;
 
+// Draws a value's picture in r and, with its description shown, the text after it: wrapped
+// with an ellipsis at the end when multi-line, else on one vertically centred line.
+void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
+                    int image, bool show_description, bool multi_line, const std::string& text,
+                    TAlignment alignment);
+
 // The drop-down list of pictures.
 class TgxPopupImageListBox : public TPopupListbox {
   public:
     using TPopupListbox::TPopupListbox;
     const ui::TCustomImageList* ImageList = nullptr;
     std::vector<int> ItemImages;
+    bool MultiLine = false;
+    ui::TFont ItemFont;
+    // An item's height: the text height of "Wg", at least the picture's height plus 2.
+    int MeasureItem() const;
 
   protected:
     void paintEvent(QPaintEvent* e) override;
@@ -88,6 +110,22 @@ class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
   public:
     explicit TgxInplaceImageEdit(QWidget* parent = nullptr);
     ~TgxInplaceImageEdit() override;
+
+    virtual bool GetDefaultImages() { return true; }
+    virtual void DoCloseUp(std::string&, bool&) {}
+    using TgxInplaceDropDownEdit::DoCloseUp;
+    virtual bool GetShowDescription() { return true; }
+    virtual const ui::TCustomImageList* GetImages() { return nullptr; }
+    virtual const ui::TCustomImageList* GetLargeImages() { return nullptr; }
+    virtual int GetListWidth() { return 0; }
+    virtual TgxImageIndexes GetIndexes(const std::string&) { return {}; }
+    int GetImageIndex(const std::string& text) { return GetIndexes(text).image; }
+    virtual std::vector<std::string> GetImageIndexes() { return {}; }
+    virtual std::vector<std::string> GetValues() { return {}; }
+    virtual std::vector<std::string> GetDescriptions() { return {}; }
+    virtual int GetDropDownRows() { return 7; }
+    virtual bool GetMultiLineText() { return false; }
+    virtual void MoveFocusedColumn(bool) {}
 
     bool IsTextEdit() override { return false; }
     void InitEditValue() override;
@@ -100,9 +138,32 @@ class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
     void paintEvent(QPaintEvent* e) override;
 
   private:
-    TgxDBTreeListImageColumn* Column() const;
     std::unique_ptr<TgxPopupImageListBox> list_;
 };
-using TgxInplaceDBTreeListImageEdit = TgxInplaceImageEdit;
+
+class TgxInplaceDBTreeListImageEdit : public TgxInplaceImageEdit {
+  public:
+    using TgxInplaceImageEdit::DoCloseUp;
+    using TgxInplaceImageEdit::TgxInplaceImageEdit;
+    bool GetDefaultImages() override;
+    void DoCloseUp(std::string& value, bool& accept) override;
+    bool GetShowDescription() override;
+    const ui::TCustomImageList* GetImages() override;
+    const ui::TCustomImageList* GetLargeImages() override;
+    int GetListWidth() override;
+    TgxImageIndexes GetIndexes(const std::string& text) override;
+    std::vector<std::string> GetImageIndexes() override;
+    std::vector<std::string> GetValues() override;
+    std::vector<std::string> GetDescriptions() override;
+    int GetDropDownRows() override;
+    bool GetMultiLineText() override;
+    void MoveFocusedColumn(bool to_left) override { MoveGridFocusedColumn(*this, to_left); }
+    bool GetReadOnly() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
+
+  private:
+    TgxDBTreeListImageColumn* Column() const;
+};
 
 }  // namespace grid

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 
 #include <algorithm>
 #include <numeric>
@@ -84,11 +83,7 @@ bool StartsWithText(const std::string& item, const std::string& text) {
 }
 }  // namespace
 
-TPopupListbox::TPopupListbox(QWidget* parent) : TgxEditorPopup(parent) {
-    setMouseTracking(true);
-}
-
-int TPopupListbox::ItemAt(QPoint p) const {
+int TPopupListbox::RowAt(QPoint p) const {
     if (!rect().adjusted(1, 1, -1, -1).contains(p))
         return -1;
     const int index = TopIndex + (p.y() - 1) / std::max(1, ItemHeight);
@@ -186,28 +181,11 @@ void TPopupListbox::paintEvent(QPaintEvent*) {
     }
 }
 
-void TPopupListbox::mousePressEvent(QMouseEvent* e) {
-    mouseMoveEvent(e);
-}
-
-void TPopupListbox::mouseMoveEvent(QMouseEvent* e) {
-    if (!(e->buttons() & Qt::LeftButton))
-        return;
-    const int index = ItemAt(e->position().toPoint());
-    if (index >= 0 && index != ItemIndex) {
-        ItemIndex = index;
+void TPopupListbox::SelectRow(int row) {
+    if (row != ItemIndex) {
+        ItemIndex = row;
         update();
     }
-}
-
-void TPopupListbox::mouseReleaseEvent(QMouseEvent* e) {
-    if (e->button() != Qt::LeftButton)
-        return;
-    if (QWidget::mouseGrabber() == this)
-        releaseMouse();
-    const bool inside = rect().contains(e->position().toPoint());
-    if (OnListMouseUp)
-        ui::Guarded([&] { OnListMouseUp(inside); });
 }
 
 TgxInplacePickEdit::TgxInplacePickEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
@@ -241,6 +219,29 @@ bool TgxInplacePickEdit::Complete() {
         LineEdit().setSelection(LineEdit().text().size(), typed_length - LineEdit().text().size());
     }
     return true;
+}
+
+void TgxInplacePickEdit::CycleValue() {
+    const std::vector<std::string> items = GetItems();
+    if (items.size() < 2 || !CanModify() || GetReadOnly())
+        return;
+    const auto found = std::find(items.begin(), items.end(), LineEdit().text().toStdString());
+    const std::size_t next =
+        found == items.end() ? 0
+                             : (static_cast<std::size_t>(found - items.begin()) + 1) % items.size();
+    search_active_ = false;
+    typed_.clear();
+    LineEdit().setText(QString::fromStdString(items[next]));
+    emit LineEdit().textEdited(LineEdit().text());
+    SetPickedValue(db::Variant(items[next]));
+    DoTextChanged(items[next]);
+}
+
+bool TgxInplacePickEdit::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == &LineEdit() && e->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton && GetCycleOnDblClick())
+        ui::Guarded([this] { CycleValue(); });
+    return TgxInplaceDropDownEdit::eventFilter(watched, e);
 }
 
 void TgxInplacePickEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
@@ -301,14 +302,10 @@ void TgxInplacePickEdit::DropDown() {
         return;
     if (list_ == nullptr) {
         list_ = std::make_unique<TPopupListbox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
     TPopupListbox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    AttachPopup(list);
     list.setFont(Font().ToQFont());
     list.Items = items;
     const QFontMetrics fm(list.font());
@@ -324,15 +321,7 @@ void TgxInplacePickEdit::DropDown() {
     list.ItemIndex = found == items.end() ? -1 : static_cast<int>(found - items.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    ShowPopupBelow(list);
 }
 
 void TgxInplacePickEdit::CloseUp(bool accept) {
@@ -382,8 +371,7 @@ void TgxInplaceDBTreeListPickEdit::GetCellText(std::string& text) {
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetDropDownOnTyping() {
-    auto* c = Column();
-    return c != nullptr && c->ImmediateDropDown();
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::ImmediateDropDown, false);
 }
 
 std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
@@ -392,8 +380,7 @@ std::vector<std::string> TgxInplaceDBTreeListPickEdit::GetItems() {
 }
 
 int TgxInplaceDBTreeListPickEdit::GetDropDownRows() {
-    auto* c = Column();
-    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListPickColumn::DropDownRows, 7u));
 }
 
 void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
@@ -403,8 +390,7 @@ void TgxInplaceDBTreeListPickEdit::SetPickedValue(const db::Variant& value) {
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetDropDownListStyle() {
-    auto* c = Column();
-    return c != nullptr && c->DropDownListStyle();
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::DropDownListStyle, false);
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
@@ -413,14 +399,11 @@ bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
 }
 
 TgxPopupBorder TgxInplaceDBTreeListPickEdit::GetPopupBorder() {
-    auto* c = Column();
-    return c != nullptr ? c->PopupBorder() : pbDefault;
+    return ColumnSetting(Column(), &TgxDBTreeListPickColumn::PopupBorder, pbDefault);
 }
 
 void TgxInplaceDBTreeListPickEdit::DoBeforeDropDown() {
-    auto* c = Column();
-    if (c != nullptr && c->OnEditButtonClick)
-        c->OnEditButtonClick(c);
+    FireEditButtonClick(Column());
 }
 
 TgxInplaceEditClass TgxDBTreeListPickColumn::GetEditorClass() const {
@@ -553,40 +536,32 @@ void TgxInplaceLookupEdit::DropDown() {
         return;
     DoBeforeDropDown();
     if (list_ == nullptr) {
-        list_ = std::make_unique<TPopupListbox>(window());
-        list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
-        list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        list_ = std::make_unique<TPopupDBLookupListBox>(window());
         list_->OnListMouseUp = [this](bool inside) { ListMouseUp(inside); };
     }
-    TPopupListbox& list = *list_;
-    list.OwnerEdit = this;
-    list.Popped = true;
-    SetPopup(list_.get());
+    if (source_ == nullptr)
+        source_ = db::MakeComponent<db::TDataSource>(nullptr);
+    TPopupDBLookupListBox& list = *list_;
+    AttachPopup(list);
+    list.Flat = IsFlatStyle();
     list.setFont(Font().ToQFont());
-    list.Items.clear();
-    keys_.clear();
-    const db::TBookmark mark = lookup_ds->GetBookmark();
-    lookup_ds->DisableControls();
-    for (lookup_ds->First(); !lookup_ds->Eof(); lookup_ds->Next()) {
-        list.Items.push_back(lookup_ds->FieldByName(lookup->LookupResultField())->Text());
-        keys_.push_back(lookup_ds->FieldByName(lookup->LookupKeyFields())->Value());
-    }
-    lookup_ds->GotoBookmark(mark);
-    lookup_ds->EnableControls();
     const QFontMetrics fm(list.font());
     list.ItemHeight = fm.height() + 2;
-    list.Rows = std::max(1, std::min(static_cast<int>(list.Items.size()), GetDropDownRows()));
-    list.resize(width(), list.Rows * list.ItemHeight + 2);
+    list.SetRowCount(GetDropDownRows());
+    std::string list_field;
+    GetListFieldName(list_field);
+    // An unknown field name is reported here, before the list shows anything.
+    list.ListFields =
+        lookup_ds->GetFieldList(list_field.empty() ? lookup->LookupResultField() : list_field);
+    list.ListFieldIndex = list_field.empty() ? 0 : GetListFieldIndex();
+    list.KeyField = lookup->LookupKeyFields();
+    source_->SetDataSet(lookup_ds);
+    list.SetListSource(source_.get());
     DoTextChanged(LineEdit().text().toStdString());
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1280, 1024);
-    QPoint pos = mapToGlobal(QPoint(0, height()));
-    pos.setX(std::max(area.left(), std::min(pos.x(), area.right() + 1 - list.width())));
-    if (pos.y() + list.height() > area.bottom() + 1)
-        pos.setY(pos.y() - height() - list.height());
-    list.move(pos);
-    SetPopupShown(true);
-    list.ShowPopup();
+    // As many rows as the dataset has, up to the drop-down rows.
+    const int rows = std::max(1, static_cast<int>(list.RowTexts().size()));
+    list.resize(GetListWidth() != 0 ? GetListWidth() : width(), rows * list.ItemHeight + 2);
+    ShowPopupBelow(list);
 }
 
 void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {
@@ -594,13 +569,7 @@ void TgxInplaceLookupEdit::DoTextChanged(const std::string&) {
     if (list_ == nullptr || lookup == nullptr || lookup->DataSet() == nullptr)
         return;
     db::TField* key = lookup->DataSet()->FindField(lookup->KeyFields());
-    list_->ItemIndex = -1;
-    if (key != nullptr)
-        for (std::size_t i = 0; i < keys_.size(); ++i)
-            if (!key->IsNull() && keys_[i].AsString() == key->AsString())
-                list_->ItemIndex = static_cast<int>(i);
-    list_->MakeVisible(list_->ItemIndex);
-    list_->update();
+    list_->SetKeyValue(key != nullptr ? key->Value() : db::Variant::Null());
 }
 
 void TgxInplaceLookupEdit::CloseUp(bool accept) {
@@ -612,9 +581,12 @@ void TgxInplaceLookupEdit::CloseUp(bool accept) {
         QWidget::mouseGrabber()->releaseMouse();
     list_->ClosePopup();
     SetPopupShown(false);
-    if (list_->ItemIndex < 0)
+    db::Variant value = list_->KeyValue();
+    list_->SetListSource(nullptr);
+    if (source_ != nullptr)
+        source_->SetDataSet(nullptr);
+    if (value.IsNull() || value.IsClear())
         return;
-    db::Variant value = keys_[static_cast<std::size_t>(list_->ItemIndex)];
     DoCloseUp(value, accept);
     if (accept) {
         SetLookupValue(value);
@@ -635,23 +607,40 @@ void TgxInplaceDBTreeListLookupEdit::DoCloseUp(db::Variant& value, bool& accept)
 }
 
 std::uint16_t TgxInplaceDBTreeListLookupEdit::GetClearKey() {
-    auto* c = Column();
-    return c != nullptr ? c->ClearKey() : 0;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ClearKey, 0);
 }
 
 db::TField* TgxInplaceDBTreeListLookupEdit::GetLookupField() {
-    auto* c = Column();
-    return c != nullptr ? c->Field() : nullptr;
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::Field, nullptr);
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetImmediateDropDown() {
-    auto* c = Column();
-    return c != nullptr && c->ImmediateDropDown();
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ImmediateDropDown, false);
 }
 
 int TgxInplaceDBTreeListLookupEdit::GetDropDownRows() {
+    return static_cast<int>(ColumnSetting(Column(), &TgxDBTreeListLookupColumn::DropDownRows, 7u));
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetListWidth() {
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ListWidth, 0);
+}
+
+void TgxInplaceDBTreeListLookupEdit::GetListFieldName(std::string& name) {
     auto* c = Column();
-    return c != nullptr ? static_cast<int>(c->DropDownRows()) : 7;
+    name = c != nullptr ? c->ListFieldName() : std::string();
+}
+
+int TgxInplaceDBTreeListLookupEdit::GetListFieldIndex() {
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::ListFieldIndex, 0);
+}
+
+TgxPopupBorder TgxInplaceDBTreeListLookupEdit::GetPopupBorder() {
+    return ColumnSetting(Column(), &TgxDBTreeListLookupColumn::PopupBorder, pbDefault);
+}
+
+void TgxInplaceDBTreeListLookupEdit::DoBeforeDropDown() {
+    FireEditButtonClick(Column());
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {

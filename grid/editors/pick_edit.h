@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "grid/editors/button_edit.h"
+#include "grid/editors/lookup_list_box.h"
+#include "platform/db/data_source.h"
 #include "platform/db/variant.h"
 
 namespace grid {
@@ -69,9 +71,9 @@ namespace grid {
 // The drop-down list of the pick editor: a top-level list that draws its selection as
 // focused while the editor keeps the keyboard, with a typed search that starts again
 // after two seconds.
-class TPopupListbox : public TgxEditorPopup {
+class TPopupListbox : public TgxPopupList {
   public:
-    explicit TPopupListbox(QWidget* parent = nullptr);
+    using TgxPopupList::TgxPopupList;
     std::vector<std::string> Items;
     int ItemIndex = -1;
     int ItemHeight = 13;
@@ -83,15 +85,12 @@ class TPopupListbox : public TgxEditorPopup {
     void TypeChar(char32_t ch);
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
-    std::function<void(bool inside)> OnListMouseUp;
-    int ItemAt(QPoint p) const;
+    int RowAt(QPoint p) const override;
     void MakeVisible(int index);
 
   protected:
     void paintEvent(QPaintEvent* e) override;
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
+    void SelectRow(int row) override;
 
   private:
     std::string search_;
@@ -111,6 +110,7 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
     virtual int GetDropDownRows() { return 7; }
     virtual void SetPickedValue(const db::Variant&) {}
     virtual bool GetDropDownListStyle() { return false; }
+    virtual bool GetCycleOnDblClick() { return false; }
 
     void InitEditValue() override;
     void DropDown() override;
@@ -119,6 +119,11 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
     void EditorKeyPress(char32_t& key) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     TPopupListbox* List() const { return list_.get(); }
+    // Steps to the next item, wrapping to the first, when there is more than one.
+    void CycleValue();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     bool Complete();
@@ -163,8 +168,10 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
     virtual void DoCloseUp(db::Variant&, bool&) {}
     virtual std::uint16_t GetClearKey() { return 0; }
     virtual db::TField* GetLookupField() { return nullptr; }
-    int GetDropDownRowsCount() { return GetDropDownRows(); }
+    virtual int GetListWidth() { return 0; }
     virtual int GetDropDownRows() { return 7; }
+    virtual void GetListFieldName(std::string& name) { name.clear(); }
+    virtual int GetListFieldIndex() { return 0; }
     virtual void ClearLookupValue();
 
     bool GetImmediateDropDown() override { return true; }
@@ -174,12 +181,12 @@ class TgxInplaceLookupEdit : public TgxInplaceDropDownEdit {
     void DoTextChanged(const std::string& text) override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void EditorKeyPress(char32_t& key) override;
-    TPopupListbox* List() const { return list_.get(); }
+    TPopupDBLookupListBox* List() const { return list_.get(); }
 
   private:
     std::string FieldText();
-    std::unique_ptr<TPopupListbox> list_;
-    std::vector<db::Variant> keys_;
+    std::unique_ptr<TPopupDBLookupListBox> list_;
+    db::ComponentPtr<db::TDataSource> source_;
     bool search_active_ = false;
     std::string typed_;
 };
@@ -192,8 +199,13 @@ class TgxInplaceDBTreeListLookupEdit : public TgxInplaceLookupEdit {
     std::uint16_t GetClearKey() override;
     db::TField* GetLookupField() override;
     bool GetImmediateDropDown() override;
+    int GetListWidth() override;
     int GetDropDownRows() override;
+    void GetListFieldName(std::string& name) override;
+    int GetListFieldIndex() override;
     bool GetReadOnly() override;
+    TgxPopupBorder GetPopupBorder() override;
+    void DoBeforeDropDown() override;
 
   private:
     TgxDBTreeListLookupColumn* Column() const;

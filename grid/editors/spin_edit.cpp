@@ -552,8 +552,7 @@ TgxDBTreeListSpinColumn* TgxInplaceDBTreeListSpinEdit::Column() const {
 }
 
 bool TgxInplaceDBTreeListSpinEdit::GetEditorEnabled() {
-    auto* c = Column();
-    return c == nullptr || c->EditorEnabled();
+    return ColumnSetting(Column(), &TgxDBTreeListSpinColumn::EditorEnabled, true);
 }
 
 int TgxInplaceDBTreeListSpinEdit::GetValueType() {
@@ -567,23 +566,19 @@ int TgxInplaceDBTreeListSpinEdit::GetValueType() {
 }
 
 double TgxInplaceDBTreeListSpinEdit::GetIncrement() {
-    auto* c = Column();
-    return c != nullptr ? c->Increment() : 1.0;
+    return ColumnSetting(Column(), &TgxDBTreeListSpinColumn::Increment, 1.0);
 }
 
 double TgxInplaceDBTreeListSpinEdit::GetMinValue() {
-    auto* c = Column();
-    return c != nullptr ? c->MinValue() : 0.0;
+    return ColumnSetting(Column(), &TgxDBTreeListSpinColumn::MinValue, 0.0);
 }
 
 double TgxInplaceDBTreeListSpinEdit::GetMaxValue() {
-    auto* c = Column();
-    return c != nullptr ? c->MaxValue() : 0.0;
+    return ColumnSetting(Column(), &TgxDBTreeListSpinColumn::MaxValue, 0.0);
 }
 
 bool TgxInplaceDBTreeListSpinEdit::GetUseCtrlIncrement() {
-    auto* c = Column();
-    return c != nullptr && c->UseCtrlIncrement();
+    return ColumnSetting(Column(), &TgxDBTreeListSpinColumn::UseCtrlIncrement, false);
 }
 
 bool TgxInplaceDBTreeListSpinEdit::GetReadOnly() {
@@ -601,18 +596,16 @@ TgxDBTreeListCurrencyColumn* TgxInplaceDBTreeListCurrencyEdit::Column() const {
 }
 
 int TgxInplaceDBTreeListCurrencyEdit::GetDecimalPlaces() {
-    auto* c = Column();
-    return c != nullptr ? static_cast<int>(c->DecimalPlaces()) : 2;
+    return static_cast<int>(
+        ColumnSetting(Column(), &TgxDBTreeListCurrencyColumn::DecimalPlaces, 2u));
 }
 
 double TgxInplaceDBTreeListCurrencyEdit::GetMinValue() {
-    auto* c = Column();
-    return c != nullptr ? c->MinValue() : 0.0;
+    return ColumnSetting(Column(), &TgxDBTreeListCurrencyColumn::MinValue, 0.0);
 }
 
 double TgxInplaceDBTreeListCurrencyEdit::GetMaxValue() {
-    auto* c = Column();
-    return c != nullptr ? c->MaxValue() : 0.0;
+    return ColumnSetting(Column(), &TgxDBTreeListCurrencyColumn::MaxValue, 0.0);
 }
 
 }  // namespace grid

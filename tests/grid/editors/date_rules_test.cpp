@@ -87,6 +87,37 @@ TEST(CalendarDates, SelectionIsKeptInView) {
     EXPECT_EQ(KeepInView(march, D(2026, 4, 6), kMonday), D(2026, 4, 1));
 }
 
+TEST(CalendarDates, MonthBlocksShowNeighbouringDaysOnlyAtTheEnds) {
+    const db::TDateTime none(kNullDate);
+    struct Case {
+        db::TDateTime first;
+        int block, blocks, row, col;
+        db::TDateTime date;
+    };
+    const std::vector<Case> cases = {
+        // January to March 2026, Monday first.
+        {D(2026, 1, 1), 0, 3, 0, 0, D(2025, 12, 29)},
+        {D(2026, 1, 1), 1, 3, 0, 0, none},  // 26 January belongs to the first block only
+        {D(2026, 1, 1), 1, 3, 0, 6, D(2026, 2, 1)},
+        {D(2026, 1, 1), 1, 3, 4, 5, D(2026, 2, 28)},
+        {D(2026, 1, 1), 1, 3, 4, 6, none},  // 1 March: the last block's
+        {D(2026, 1, 1), 2, 3, 0, 5, none},
+        {D(2026, 1, 1), 2, 3, 5, 6, D(2026, 4, 5)},
+        // June 2026 starts on a Monday: only the first block shows a whole week before it.
+        {D(2026, 5, 1), 1, 2, 0, 0, D(2026, 6, 1)},
+        {D(2026, 6, 1), 0, 1, 0, 0, D(2026, 5, 25)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(BlockCellDate(c.first, c.block, c.blocks, c.row, c.col, kMonday), c.date)
+            << c.first.Value << " block " << c.block << " cell " << c.row << "," << c.col;
+    EXPECT_EQ(LastVisibleDate(D(2026, 1, 1), kMonday, 3), D(2026, 4, 5));
+    EXPECT_EQ(LastVisibleDate(D(2026, 5, 1), kMonday, 2), D(2026, 7, 12));
+    // A selection in any of the blocks keeps the shown months; past them the months move.
+    EXPECT_EQ(KeepInView(D(2026, 1, 1), D(2026, 3, 20), kMonday, 3), D(2026, 1, 1));
+    EXPECT_EQ(KeepInView(D(2026, 1, 1), D(2026, 4, 5), kMonday, 3), D(2026, 1, 1));
+    EXPECT_EQ(KeepInView(D(2026, 1, 1), D(2026, 4, 6), kMonday, 3), D(2026, 4, 1));
+}
+
 TEST(DateTexts, MaskAndPaddedFormat) {
     EXPECT_EQ(DateEditMask("d/M/yyyy"), "!99/99/9999;1; ");
     EXPECT_EQ(DateEditMask("d/M/yy"), "!99/99/99;1; ");

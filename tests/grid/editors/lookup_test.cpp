@@ -99,8 +99,9 @@ TEST(LookupEditor, ListEnterWritesTheSelectedKeyEscapeKeepsIt) {
     ASSERT_NE(editor, nullptr);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
     ASSERT_TRUE(editor->PopupShown());
-    EXPECT_EQ(editor->List()->Items, (std::vector<std::string>{"red", "green", "Grey", "blue"}));
-    EXPECT_EQ(editor->List()->ItemIndex, 3);
+    EXPECT_EQ(editor->List()->RowTexts(),
+              (std::vector<std::string>{"red", "green", "Grey", "blue"}));
+    EXPECT_EQ(editor->List()->SelectedRow(), 3);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Up);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
     EXPECT_FALSE(editor->PopupShown());
@@ -109,6 +110,41 @@ TEST(LookupEditor, ListEnterWritesTheSelectedKeyEscapeKeepsIt) {
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Up);
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
     EXPECT_EQ(g.Code(), 3);
+}
+
+TEST(LookupEditor, ListShowsItsRowsOfTheLookupDatasetAndMovesThroughThem) {
+    LookupGrid g;
+    g.column->SetDropDownRows(2);
+    g.column->SetListWidth(300);
+    g.column->SetListFieldName("Colour;Code");
+    auto* editor = g.Open("anna");
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    TPopupDBLookupListBox* list = editor->List();
+    EXPECT_EQ(list->width(), 300);
+    EXPECT_EQ(list->RowTexts(), (std::vector<std::string>{"red 1", "green 2"}));
+    EXPECT_EQ(list->SelectedRow(), 0);
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+    EXPECT_EQ(list->KeyValue().AsInteger(), 4);
+    EXPECT_EQ(list->RowTexts(), (std::vector<std::string>{"Grey 3", "blue 4"}));
+    EXPECT_EQ(list->SelectedRow(), 1);
+    list->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/lookup_list.png");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Home);
+    EXPECT_EQ(list->KeyValue().AsInteger(), 1);
+    EXPECT_EQ(g.Code(), 1);  // nothing is written before the list closes
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_End);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(g.Code(), 4);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "blue");
+    EXPECT_EQ(list->ListSource(), nullptr);
+
+    // A list field the lookup dataset lacks is refused before anything shows.
+    g.column->SetListFieldName("Colour;Shade");
+    EXPECT_THROW(editor->DropDown(), db::EDatabaseError);
+    EXPECT_FALSE(editor->PopupShown());
 }
 
 TEST(LookupEditor, ClearKeySetsTheKeyToNull) {

@@ -1,0 +1,77 @@
+#include "grid/editors/picture.h"
+
+#include <QBuffer>
+#include <QByteArray>
+
+#include <cstdint>
+
+namespace grid {
+
+std::string TGraphicClass::GraphicExtension() const {
+    if (Format.empty())
+        return "bmp";
+    std::string ext = QString::fromStdString(Format).toLower().toStdString();
+    return ext == "jpeg" ? "jpg" : ext;
+}
+
+std::string TGraphicClass::GraphicFilter() const {
+    if (Format.empty())
+        return "Bitmaps (*.bmp)|*.bmp";
+    const std::string ext = GraphicExtension();
+    return Format + " pictures (*." + ext + ")|*." + ext;
+}
+
+std::string AllPicturesFilter() {
+    return "All pictures|*.bmp;*.png;*.jpg;*.jpeg;*.gif|Bitmaps (*.bmp)|*.bmp|"
+           "PNG pictures (*.png)|*.png|JPEG pictures (*.jpg)|*.jpg;*.jpeg";
+}
+
+QImage LoadPictureFromBlob(const std::string& bytes, const TGraphicClass& graphic_class) {
+    std::size_t offset = 0;
+    if (bytes.size() >= 8) {
+        auto u16 = [&](std::size_t at) {
+            return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
+                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+        };
+        const unsigned count = u16(0), type = u16(2);
+        const std::uint32_t size = u16(4) | (static_cast<std::uint32_t>(u16(6)) << 16);
+        if (count == 1 && type == 0x0100 && size == bytes.size() - 8)
+            offset = 8;
+    }
+    if (offset >= bytes.size())
+        return {};
+    QImage image;
+    image.loadFromData(reinterpret_cast<const uchar*>(bytes.data()) + offset,
+                       static_cast<int>(bytes.size() - offset),
+                       graphic_class.IsEmpty() ? nullptr : graphic_class.Format.c_str());
+    return image;
+}
+
+std::string SavePictureToBlob(const QImage& picture, const TGraphicClass& graphic_class) {
+    if (picture.isNull())
+        return {};
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!picture.save(&buffer, graphic_class.IsEmpty() ? "BMP" : graphic_class.Format.c_str()))
+        throw EInvalidGraphic("The picture could not be stored as " + (graphic_class.IsEmpty()
+                                                                           ? std::string("BMP")
+                                                                           : graphic_class.Format));
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QImage LoadPictureFromFile(const std::string& path) {
+    QImage image;
+    if (!image.load(QString::fromStdString(path)))
+        throw EInvalidGraphic("The file " + path + " holds no picture this program reads");
+    return image;
+}
+
+void SavePictureToFile(const QImage& picture, const std::string& path,
+                       const TGraphicClass& graphic_class) {
+    if (!picture.save(QString::fromStdString(path),
+                      graphic_class.IsEmpty() ? "BMP" : graphic_class.Format.c_str()))
+        throw EInvalidGraphic("The picture could not be saved to " + path);
+}
+
+}  // namespace grid

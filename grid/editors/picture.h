@@ -1,0 +1,46 @@
+#pragma once
+
+// The picture services shared by the graphic editor, graphic cells and the blob popup:
+// loading a picture from a blob value, saving one into bytes for a blob field, and the
+// file dialogs' filters of a picture format.
+
+#include <QImage>
+
+#include <string>
+
+#include "platform/db/exception.h"
+
+namespace grid {
+
+// A picture that cannot be read or written.
+class EInvalidGraphic : public db::Exception {
+  public:
+    using db::Exception::Exception;
+};
+
+// A picture format standing in for a graphic class: the name Qt reads and writes it by
+// ("BMP", "PNG", "JPG"). Without a format, a picture loads from whatever format its bytes
+// are in and is saved as a bitmap.
+struct TGraphicClass {
+    std::string Format;
+
+    bool IsEmpty() const { return Format.empty(); }
+    // The save dialog's filter ("description|patterns") and default extension.
+    std::string GraphicFilter() const;
+    std::string GraphicExtension() const;
+};
+
+// A picture from a blob value: an 8-byte header (1, 0x0100, length - 8) is skipped; an
+// empty value or bytes that are no picture of the class give an empty image.
+QImage LoadPictureFromBlob(const std::string& bytes, const TGraphicClass& graphic_class = {});
+// The bytes a blob field stores for a picture: a bitmap unless the class names a format.
+std::string SavePictureToBlob(const QImage& picture, const TGraphicClass& graphic_class = {});
+// The open dialog's filter of every picture format the program reads.
+std::string AllPicturesFilter();
+// A picture file read from disk; raises EInvalidGraphic when it is none.
+QImage LoadPictureFromFile(const std::string& path);
+// Writes a picture file in the class's format; raises EInvalidGraphic on failure.
+void SavePictureToFile(const QImage& picture, const std::string& path,
+                       const TGraphicClass& graphic_class);
+
+}  // namespace grid
