@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 
 #include "app/forms/about_dialogs.h"
+#include "app/forms/send_dialogs.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "app/routines/text_routines.h"
@@ -145,6 +146,7 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     lblSupport = new ui::TButton(tabOutlook, kSupportPage);
     lblSupport->setFlat(true);
     lblSupport->setCursor(Qt::PointingHandCursor);
+    lblSupport->setStyleSheet(kLinkStyle);
     lblSupport->OnClick = [this] { lblSupportClick(); };
     tabOutlook->Layout()->addWidget(lblSupport, 0, Qt::AlignLeft);
     auto* root = new ui::TGroupBox(tabOutlook, "Outlook Root (Top Level) Folder");

@@ -15,6 +15,11 @@
 
 namespace app {
 
+// A flat button drawn as a link: the class library's clickable label.
+inline constexpr const char* kLinkStyle =
+    "QPushButton { color: palette(link); text-decoration: underline; border: none; "
+    "text-align: left; padding: 2px; }";
+
 // Removes the list's current line and selects the line now at its place (or
 // the last one); with no current line it beeps and makes the first current.
 void DeleteCurrentTListboxItem(ui::TListBox& list);

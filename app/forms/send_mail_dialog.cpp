@@ -80,6 +80,8 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     grid->addWidget(rdbManual, 3, 0);
     Label2 = new ui::TButton(choice, "Help with choosing recipients");
     Label2->setFlat(true);
+    Label2->setCursor(Qt::PointingHandCursor);
+    Label2->setStyleSheet(kLinkStyle);
     Label2->OnClick = [] { ui::OpenHelp(kRecipientHelp); };
     grid->addWidget(Label2, 3, 1, Qt::AlignRight);
     grid->addWidget(lblcount, 4, 0);
@@ -222,14 +224,14 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     btnsendtest = new ui::TButton(Client(), "Send Test Message");
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
-    auto* help = new ui::TButton(Client(), "&Help");
+    BitBtn3 = new ui::TButton(Client(), "&Help");
     buttons->addWidget(btnsendbulk);
     buttons->addWidget(btnsendtest);
     buttons->addStretch(1);
     buttons->addWidget(btnCancel);
-    buttons->addWidget(help);
+    buttons->addWidget(BitBtn3);
     ClientLayout()->addLayout(buttons);
-    help->OnClick = [] { ui::OpenHelp(kSendHelp); };
+    BitBtn3->OnClick = [] { ui::OpenHelp(kSendHelp); };
     // Esc asks before the dialog closes, wherever the focus is.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     escape->setContext(Qt::WindowShortcut);

@@ -85,6 +85,7 @@ class TdlgSendMail : public ui::TForm {
     ui::TButton* btnsendbulk;
     ui::TButton* btnsendtest;
     ui::TButton* btnCancel;
+    ui::TButton* BitBtn3;  // "&Help"
 
     // Shows the editor text on the preview page when that page is open.
     void ShowPreview();

@@ -192,6 +192,7 @@ std::int64_t MailOut::RecipientCount() {
 
 bool MailOut::BuildRecipients() {
     SetCancelled(false);
+    recipients_valid = false;
     if (!ClearRecipients())
         return false;
     strata::TStrataTable& list = database_.tblCV();
@@ -230,6 +231,8 @@ bool MailOut::BuildRecipients() {
 bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_validity,
                             std::vector<std::string>& rejects) {
     SetCancelled(false);
+    // Until the build ends the table holds only part of the list.
+    recipients_valid = false;
     if (!ClearRecipients())
         return false;
     const auto total = static_cast<std::int64_t>(lines.size());

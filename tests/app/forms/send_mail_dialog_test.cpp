@@ -6,14 +6,25 @@
 #include <QImage>
 #include <QTextBrowser>
 
+#include <QMenu>
+#include <QTest>
+
+#include <stdlib.h>
+
 #include <filesystem>
+#include <thread>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "app/routines/file_routines.h"
+#include "platform/mail/recording_simple_mapi.h"
 #include "platform/ui/form.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/shell.h"
 #include "support/show_html.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
+#include "tests/support/mapi_sandbox.h"
 
 namespace app {
 namespace {
@@ -25,6 +36,29 @@ const std::filesystem::path kStartDir = std::filesystem::current_path();
 bool Contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
 }
+
+// Answers every box once the marker file has appeared, as a user clicks OK
+// only after the editor has saved; the marker is then removed for the next
+// round.
+class EditorPrompts : public ui::PromptService {
+  public:
+    EditorPrompts(std::filesystem::path marker, ui::TModalResult answer)
+        : marker_(std::move(marker)), answer_(answer) {}
+    ui::TModalResult Ask(const ui::PromptRequest& request) override {
+        for (int i = 0; i < 500 && !std::filesystem::exists(marker_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::filesystem::remove(marker_);
+        asked.push_back(request.text);
+        return answer_;
+    }
+    std::optional<std::string> Input(const ui::InputRequest&) override { return std::nullopt; }
+    void SetAnswer(ui::TModalResult answer) { answer_ = answer; }
+    std::vector<std::string> asked;
+
+  private:
+    std::filesystem::path marker_;
+    ui::TModalResult answer_;
+};
 
 class SendMailDialogTest : public testing_support::ListTest {
   protected:
@@ -164,6 +198,148 @@ TEST_F(SendMailDialogTest, ExtraRecipientListsStaySorted) {
     EXPECT_EQ(add_recip.ToList(),
               (std::vector<std::string>{"amy@example.org", "kim@example.org", "zed@example.org"}));
     EXPECT_TRUE(add_recip.Recipient->Text().empty());
+}
+
+TEST_F(SendMailDialogTest, ExternalEditorChangesComeBackAfterOkOnly) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    // Someone else's file of the first name is never touched.
+    const std::string foreign = GetTempDir() + "HTMLMessage.html";
+    mail::testing::WriteFile(foreign, "not ours");
+    const std::string marker = program.File("saved");
+    const std::string script = program.File("editor.sh");
+    // The file comes last, after the arguments VISUAL carries.
+    mail::testing::WriteFile(script,
+                             "#!/bin/sh\nfor f in \"$@\"; do :; done\n"
+                             "sed -i 's/draft/edited/' \"$f\"\ntouch '" +
+                                 marker + "'\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    setenv("VISUAL", (script + " --wait").c_str(), 1);
+    auto* editor_prompts = new EditorPrompts(marker, ui::mrOk);
+    ui::ScopedPromptService scope{std::unique_ptr<ui::PromptService>(editor_prompts)};
+
+    dialog.edtMessageText->SetText("<p>first draft</p>");
+    dialog.btnEditorClick();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "<p>first edited</p>");
+    ASSERT_EQ(editor_prompts->asked.size(), 1u);
+    EXPECT_EQ(
+        editor_prompts->asked[0].rfind("Your message has been opened in your HTML Editor.", 0), 0u);
+    const std::string copy = dialog.EditorCopy().Name();
+    EXPECT_EQ(copy, GetTempDir() + "HTMLMessage_2.html");
+    EXPECT_EQ(mail::testing::ReadFile(foreign), "not ours");
+
+    editor_prompts->SetAnswer(ui::mrCancel);
+    dialog.edtMessageText->SetText("<p>second draft</p>");
+    dialog.btnEditorClick();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "<p>second draft</p>") << "Cancel keeps the text";
+    EXPECT_TRUE(std::filesystem::exists(dialog.EditorCopy().Name()));
+    unsetenv("VISUAL");
+
+    // Without VISUAL or EDITOR the desktop's program for the file opens it.
+    const char* editor = getenv("EDITOR");
+    const std::string saved_editor = editor != nullptr ? editor : "";
+    unsetenv("EDITOR");
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        mail::testing::WriteFile(marker, "");
+        return true;
+    });
+    dialog.btnEditorClick();
+    ui::SetShellOpener(nullptr);
+    if (!saved_editor.empty())
+        setenv("EDITOR", saved_editor.c_str(), 1);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], "file://" + dialog.EditorCopy().Name());
+
+    const std::string last = dialog.EditorCopy().Name();
+    dialog.FormClose();
+    EXPECT_FALSE(std::filesystem::exists(last)) << "deleted when the dialog closes";
+    EXPECT_TRUE(std::filesystem::exists(foreign));
+    std::filesystem::remove(foreign);
+}
+
+TEST_F(SendMailDialogTest, EscAsksBeforeClosingAndDeleteRemovesListEntries) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    prompts->Answer(ui::mrNo);
+    dialog.FormKeyPress(ui::VK_ESCAPE);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Are you sure that you want to close and leave this form?");
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+    prompts->Answer(ui::mrYes);
+    dialog.FormKeyPress(ui::VK_ESCAPE);
+    EXPECT_EQ(dialog.ModalResult(), ui::mrCancel);
+
+    for (const char* a : {"amy@example.org", "kim@example.org", "zed@example.org"}) {
+        add_recip.Recipient->SetText(a);
+        add_recip.btnToAddClick(false);
+        dialog.lbBCC->Items().Add(a);
+    }
+    for (ui::TListBox* list : {add_recip.lbTo, dialog.lbBCC}) {
+        list->SetItemIndex(2);
+        QTest::keyClick(list, Qt::Key_Delete);
+        EXPECT_EQ(list->Items().Count(), 2);
+        EXPECT_EQ(list->ItemIndex(), 1) << "the new last line is current";
+        list->setCurrentRow(-1);
+        const int beeps = ui::BeepCount();
+        QTest::keyClick(list, Qt::Key_Delete);
+        EXPECT_EQ(list->Items().Count(), 2) << "nothing current: nothing deleted";
+        EXPECT_EQ(ui::BeepCount(), beeps + 1);
+        EXPECT_EQ(list->ItemIndex(), 0);
+    }
+}
+
+TEST_F(SendMailDialogTest, HelpButtonsOpenTheirPages) {
+    const std::string help = program.File("help");
+    std::filesystem::create_directory(help);
+    for (int context : {kSendHelp, kCustomisationHelp, kRecipientHelp})
+        mail::testing::WriteFile(help + "/context-" + std::to_string(context) + ".html", "");
+    ui::SetHelpFolder(help);
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    });
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.BitBtn3->click();
+    dialog.Label2->click();
+    dialog.popField->actions().back()->trigger();
+    ui::SetShellOpener(nullptr);
+    ui::SetHelpFolder("");
+    EXPECT_EQ(opened, (std::vector<std::string>{"file://" + help + "/context-305.html",
+                                                "file://" + help + "/context-3002.html",
+                                                "file://" + help + "/context-3001.html"}));
+    EXPECT_EQ(dialog.popField->actions().back()->text().toStdString(),
+              "Help with customisation of messages...");
+}
+
+TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    mapi.SetAddressBookAnswer({{MAPI_TO, "zoe@example.org", std::nullopt, ""},
+                               {MAPI_TO, "al@example.org", std::nullopt, ""},
+                               {MAPI_BCC, "hidden@example.org", std::nullopt, ""}});
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    add_recip.Recipient->SetText("old@example.org");
+    add_recip.btnToAddClick(false);
+    settings.EmailMethod = kMethodSmtp;
+    add_recip.CCButton->click();
+    EXPECT_EQ(add_recip.ToList(), std::vector<std::string>{"old@example.org"});
+    settings.EmailMethod = kMethodEmail;
+    add_recip.ToButton->click();
+    EXPECT_EQ(add_recip.ToList(), (std::vector<std::string>{"al@example.org", "zoe@example.org"}))
+        << "sorted as the list shows them";
+    EXPECT_TRUE(add_recip.CCList().empty());
+    ASSERT_EQ(dialog.lbBCC->Items().Count(), 1);
+    EXPECT_EQ(dialog.lbBCC->Items().Get(0), "hidden@example.org");
 }
 
 }  // namespace
