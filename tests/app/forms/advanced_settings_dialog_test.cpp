@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+
+#include <filesystem>
 #include <memory>
 
 #include "app/forms/about_dialogs.h"
@@ -12,6 +15,9 @@
 
 namespace app {
 namespace {
+
+// The build folder the tests started in: other tests change the current one.
+const std::filesystem::path kStartDir = std::filesystem::current_path();
 
 class AdvancedSettingsTest : public testing::Test {
   protected:
@@ -94,12 +100,17 @@ TEST_F(AdvancedSettingsTest, UseOutlookFlagGoesBackToTheMainWindowAndTheLinkOpen
     TdlgAdvancedSettings dialog(nullptr, settings, false);
     std::vector<bool> told;
     dialog.OnSetUseOutlook = [&](bool use) { told.push_back(use); };
-    dialog.FormShow();
+    dialog.Show();
     EXPECT_TRUE(dialog.rdbOther->Checked());
     EXPECT_FALSE(dialog.tabOutlook->TabVisible());
     dialog.rdbOutlook->SetChecked(true);
     dialog.rdbOutlookClick();
     EXPECT_TRUE(dialog.tabOutlook->TabVisible());
+    EXPECT_TRUE(dialog.grab().toImage().save(
+        QString::fromStdString((kStartDir / "advanced_settings_general.png").string())));
+    dialog.pgcAdv->SetActivePage(dialog.tabOutlook);
+    EXPECT_TRUE(dialog.grab().toImage().save(
+        QString::fromStdString((kStartDir / "advanced_settings_outlook.png").string())));
     dialog.BitBtn1Click();
     EXPECT_EQ(told, std::vector<bool>{true});
     EXPECT_EQ(dialog.ModalResult(), ui::mrOk);

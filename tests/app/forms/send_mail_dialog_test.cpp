@@ -292,6 +292,29 @@ TEST_F(SendMailDialogTest, EscAsksBeforeClosingAndDeleteRemovesListEntries) {
     }
 }
 
+TEST_F(SendMailDialogTest, TypedListShowsRejectsAndCountsUniqueRecipients) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.resize(640, 600);
+    dialog.Show();
+    dialog.rdbManual->SetChecked(true);
+    dialog.rdballClick();
+    EXPECT_TRUE(dialog.grpManual->isVisible());
+    EXPECT_FALSE(dialog.memrejects->isEnabled());
+    dialog.chkvalidity->SetChecked(true);
+    EXPECT_TRUE(dialog.memrejects->isEnabled());
+    dialog.memCustom->SetText(
+        "Ann Smith <ann@example.org>\nno address\nANN@example.org\n"
+        "bob@example.org");
+    dialog.btnrecalcClick();
+    EXPECT_EQ(dialog.lblcount->Caption(), "2 Unique Recipients");
+    EXPECT_FALSE(dialog.btnrecalc->isEnabled());
+    EXPECT_EQ(dialog.memrejects->Text(), "no address");
+    QApplication::processEvents();
+    Save(dialog, "send_mail_dialog_manual.png");
+}
+
 TEST_F(SendMailDialogTest, HelpButtonsOpenTheirPages) {
     const std::string help = program.File("help");
     std::filesystem::create_directory(help);
