@@ -17,6 +17,7 @@
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
+#include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/ui/form.h"
 #include "platform/ui/keys.h"
@@ -138,6 +139,48 @@ TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     Save(dialog, "send_mail_dialog_preview.png");
     dialog.FormClose();
     EXPECT_FALSE(std::filesystem::exists(second)) << "deleted when the dialog closes";
+}
+
+TEST_F(SendMailDialogTest, BatchMailOutFromTheDialogArrivesAsSentWithAttachment) {
+    ui::ScopedModalHandler handler([](ui::TForm& form) { form.SetModalResult(ui::mrOk); });
+    AddRow("dee@example.org", "news", "Dee");
+    settings.SendCount = 2;
+    context.mail_settings.from_name = "Jürgen Øster";
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    add_recip.CC->SetText("board@example.org");
+    add_recip.btnToAddClick(true);
+    const std::string file = program.File("Größe 日本.txt");
+    mail::testing::WriteFile(file, "Zeilen\n");
+    prompts->AnswerFile(file);
+    dialog.btnAttachClick();
+    ASSERT_EQ(dialog.lbAttach->Items().Count(), 1);
+    dialog.edtMessageSubject->SetText("Neuigkeiten für März");
+    dialog.edtMessageText->SetText("Liebe Mitglieder, schöne Grüße.");
+
+    dialog.btnsendbulk->click();
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u) << AskedTexts();
+    EXPECT_EQ(mails[0].rcpt_to, (std::vector<std::string>{"board@example.org", "ann@example.org",
+                                                          "bob@example.org"}));
+    EXPECT_EQ(mails[1].rcpt_to,
+              (std::vector<std::string>{"board@example.org", "cy@example.org", "dee@example.org"}));
+    for (const auto& raw : mails) {
+        EXPECT_FALSE(Contains(raw.data, "ann@example.org")) << "blind copies stay blind";
+        const mail::ReceivedMessage parsed = mail::ParseMessage(raw.data);
+        EXPECT_EQ(parsed.subject, "Neuigkeiten für März");
+        EXPECT_EQ(parsed.from.name, "Jürgen Øster");
+        ASSERT_EQ(parsed.cc.size(), 1u);
+        EXPECT_EQ(parsed.plain_body.rfind("Liebe Mitglieder, schöne Grüße.", 0), 0u)
+            << parsed.plain_body;
+        ASSERT_EQ(parsed.attachments.size(), 1u);
+        EXPECT_EQ(parsed.attachments[0].display_name, "Größe 日本.txt");
+        EXPECT_EQ(parsed.attachments[0].data, "Zeilen\n");
+    }
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 4 recipients have been sent via your ISP's SMTP server.");
 }
 
 TEST_F(SendMailDialogTest, LoadingAnHtmFileTicksTheHtmlFlag) {
