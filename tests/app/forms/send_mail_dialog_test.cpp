@@ -8,6 +8,7 @@
 
 #include <QMenu>
 #include <QTest>
+#include <QTextCursor>
 
 #include <stdlib.h>
 
@@ -19,6 +20,7 @@
 #include "app/routines/file_routines.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
+#include "platform/ui/clipboard.h"
 #include "platform/ui/form.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/shell.h"
@@ -356,6 +358,27 @@ TEST_F(SendMailDialogTest, TypedListShowsRejectsAndCountsUniqueRecipients) {
     EXPECT_EQ(dialog.memrejects->Text(), "no address");
     QApplication::processEvents();
     Save(dialog, "send_mail_dialog_manual.png");
+}
+
+TEST_F(SendMailDialogTest, FieldItemsInsertAtTheCaretAfterTheBatchQuestion) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.edtMessageText->SetText("Dear ,");
+    QTextCursor caret = dialog.edtMessageText->textCursor();
+    caret.setPosition(5);
+    dialog.edtMessageText->setTextCursor(caret);
+    settings.SendCount = 500;
+    prompts->Answer(ui::mrNo);
+    dialog.popField->actions().at(0)->trigger();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "Dear ,") << "No leaves the text alone";
+    EXPECT_EQ(settings.SendCount, 500);
+    prompts->Answer(ui::mrYes);
+    dialog.popField->actions().at(0)->trigger();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "Dear %FULL_NAME%,");
+    EXPECT_EQ(settings.SendCount, 1);
+    EXPECT_TRUE(dialog.chkDoAddSalutation->Checked());
+    EXPECT_EQ(ui::ClipboardText(), "%FULL_NAME%") << "the clipboard keeps the field";
 }
 
 TEST_F(SendMailDialogTest, HelpButtonsOpenTheirPages) {
