@@ -3,10 +3,13 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 
+#include "app/forms/about_dialogs.h"
+#include "app/forms/send_dialogs.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "app/routines/text_routines.h"
 #include "platform/ui/prompt.h"
+#include "platform/ui/shell.h"
 
 namespace app {
 
@@ -84,11 +87,11 @@ void TdlgSMTPSettings::BitBtn1Click() {
     SetModalResult(ui::mrOk);
 }
 
-TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings)
-    : ui::TForm(owner), settings_(settings) {
+TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, bool use_outlook)
+    : ui::TForm(owner), settings_(settings), use_outlook_(use_outlook) {
     SetCaption("Advanced Settings");
     SetPosition(ui::poMainFormCenter);
-    SetHelpContext(312);
+    SetHelpContext(kAdvancedSettingsHelp);
     pgcAdv = new ui::TPageControl(Client());
     tabGeneral = new ui::TTabSheet(*pgcAdv, "General");
     auto* sending = new ui::TGroupBox(tabGeneral, "Sending Options");
@@ -116,12 +119,36 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings)
     rdbOther = new ui::TRadioButton(
         software, "I will be using a different e-mail program (e.g. Outlook Express, Eudora)");
     rdbOutlook->SetChecked(true);
+    auto* outlook_note = new ui::TLabel(
+        software,
+        "Corvane reads subscription requests from Outlook folders and can scan Outlook for "
+        "addresses.");
+    auto* other_note = new ui::TLabel(
+        software,
+        "With a different e-mail program the Outlook commands are hidden; mail is sent by the "
+        "method chosen above.");
+    for (ui::TLabel* note : {outlook_note, other_note})
+        note->setWordWrap(true);
     software->Layout()->addWidget(rdbOutlook);
+    software->Layout()->addWidget(outlook_note);
     software->Layout()->addWidget(rdbOther);
+    software->Layout()->addWidget(other_note);
     tabGeneral->Layout()->addWidget(software);
     tabGeneral->Layout()->addStretch(1);
 
     tabOutlook = new ui::TTabSheet(*pgcAdv, "Outlook Integration");
+    auto* intro = new ui::TLabel(
+        tabOutlook,
+        "These settings decide how Corvane finds your Outlook folders and the sender of each "
+        "message it reads.  Further information is available on the Brovik support page at:");
+    intro->setWordWrap(true);
+    tabOutlook->Layout()->addWidget(intro);
+    lblSupport = new ui::TButton(tabOutlook, kSupportPage);
+    lblSupport->setFlat(true);
+    lblSupport->setCursor(Qt::PointingHandCursor);
+    lblSupport->setStyleSheet(kLinkStyle);
+    lblSupport->OnClick = [this] { lblSupportClick(); };
+    tabOutlook->Layout()->addWidget(lblSupport, 0, Qt::AlignLeft);
     auto* root = new ui::TGroupBox(tabOutlook, "Outlook Root (Top Level) Folder");
     rdbPersonalFolders = new ui::TRadioButton(root, "Access root folder as 'Personal Folders'");
     rdbrootdefault = new ui::TRadioButton(root, "Use Outlook Default root definition");
@@ -151,7 +178,9 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings)
     ClientLayout()->addWidget(pgcAdv, 1);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(new ui::TButton(Client(), "&Help"));
+    auto* help = new ui::TButton(Client(), "&Help");
+    help->OnClick = [] { ui::OpenHelp(kAdvancedSettingsHelp); };
+    buttons->addWidget(help);
     buttons->addStretch(1);
     auto* cancel = new ui::TButton(Client(), "Cancel");
     cancel->SetModalResult(ui::mrCancel);
@@ -185,6 +214,8 @@ void TdlgAdvancedSettings::FormShow() {
         method = kMethodMapiControl;
     }
     cmbGetSenderMethod->SetItemIndex(settings_.GetSenderMethod);
+    (use_outlook_ ? rdbOutlook : rdbOther)->SetChecked(true);
+    rdbOutlookClick();
     cmbEmailMethod->SetItemIndex(method);
     cmbEmailMethodChange();
     chkAlwaysResolveAddresses->SetChecked(settings_.AlwaysResolveAddresses);
@@ -214,6 +245,10 @@ void TdlgAdvancedSettings::rdbOutlookClick() {
     tabOutlook->SetTabVisible(rdbOutlook->Checked());
 }
 
+void TdlgAdvancedSettings::lblSupportClick() {
+    ui::ShellOpen(kSupportPage);
+}
+
 void TdlgAdvancedSettings::rdbrootdefaultClick() {
     edtrootother->SetEnabled(rdbRootOther->Checked());
 }
@@ -233,6 +268,9 @@ void TdlgAdvancedSettings::BitBtn1Click() {
         btnSMTPSettingsClick();
         return;
     }
+    use_outlook_ = rdbOutlook->Checked();
+    if (OnSetUseOutlook)
+        OnSetUseOutlook(use_outlook_);
     settings_.GetSenderMethod = cmbGetSenderMethod->ItemIndex();
     settings_.EmailMethod = item;
     settings_.AlwaysShowSenderError = chkAlwaysShowSenderError->Checked();

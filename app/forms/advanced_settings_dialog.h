@@ -4,6 +4,8 @@
 // folder and sender retrieval) and "SMTP Settings" (the SMTP server or the
 // relay's DNS server).
 
+#include <functional>
+
 #include "app/mail/sending_settings.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
@@ -37,9 +39,15 @@ class TdlgSMTPSettings : public ui::TForm {
     bool relay_;
 };
 
+// The help page of the advanced settings.
+inline constexpr int kAdvancedSettingsHelp = 312;
+
 class TdlgAdvancedSettings : public ui::TForm {
   public:
-    TdlgAdvancedSettings(QWidget* owner, Settings& settings);
+    // use_outlook: the main window's use-Outlook flag, which OK hands back
+    // through OnSetUseOutlook (the main window shows or hides its Outlook
+    // commands there); it is not a stored setting.
+    TdlgAdvancedSettings(QWidget* owner, Settings& settings, bool use_outlook = true);
 
     void FormShow();
     void cmbEmailMethodChange();
@@ -47,6 +55,10 @@ class TdlgAdvancedSettings : public ui::TForm {
     void rdbOutlookClick();
     void rdbrootdefaultClick();
     void BitBtn1Click();
+    // The link label: the maker's support page.
+    void lblSupportClick();
+
+    std::function<void(bool use_outlook)> OnSetUseOutlook;
 
     ui::TPageControl* pgcAdv;
     ui::TTabSheet* tabGeneral;
@@ -62,10 +74,12 @@ class TdlgAdvancedSettings : public ui::TForm {
     ui::TEdit* edtrootother;
     ui::TComboBox* cmbGetSenderMethod;
     ui::TCheckBox* chkAlwaysShowSenderError;
+    ui::TButton* lblSupport;
     ui::TButton* btnOK;
 
   private:
     Settings& settings_;
+    bool use_outlook_;
 };
 
 }  // namespace app

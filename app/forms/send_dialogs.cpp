@@ -1,7 +1,11 @@
 #include "app/forms/send_dialogs.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+
+#include <algorithm>
 
 #include "app/list/cancel_flag.h"
 #include "app/routines/text_routines.h"
@@ -26,7 +30,50 @@ ui::TButton* AddButton(QWidget* parent, QHBoxLayout* row, std::string_view capti
     return b;
 }
 
+class DeleteKeyFilter : public QObject {
+  public:
+    DeleteKeyFilter(QObject* parent, std::function<void()> action)
+        : QObject(parent), action_(std::move(action)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+            action_();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    std::function<void()> action_;
+};
+
+void SetItems(ui::TListBox& list, const std::vector<std::string>& items) {
+    list.Items().Clear();
+    for (const std::string& a : items)
+        list.Items().Add(a);
+}
+
 }  // namespace
+
+void DeleteCurrentTListboxItem(ui::TListBox& list) {
+    const int index = list.ItemIndex();
+    if (index < 0) {
+        ui::MessageBeep();
+        if (list.Items().Count() > 0)
+            list.SetItemIndex(0);
+        return;
+    }
+    list.Items().Delete(index);
+    const auto count = static_cast<int>(list.Items().Count());
+    if (count > 0)
+        list.SetItemIndex(std::min(index, count - 1));
+}
+
+void OnDeleteKey(QWidget& widget, std::function<void()> action) {
+    widget.installEventFilter(new DeleteKeyFilter(&widget, std::move(action)));
+}
 
 TdlgAddRecip::TdlgAddRecip(QWidget* owner) : ui::TForm(owner) {
     SetCaption("Add Recipients");
@@ -39,9 +86,11 @@ TdlgAddRecip::TdlgAddRecip(QWidget* owner) : ui::TForm(owner) {
     intro->setWordWrap(true);
     ClientLayout()->addWidget(intro);
     auto* grid = new QGridLayout;
-    auto row = [&](int r, std::string_view caption, ui::TEdit*& edit, ui::TButton*& add,
-                   ui::TButton*& remove, ui::TListBox*& list, bool cc) {
-        grid->addWidget(new ui::TButton(Client(), caption), r, 0);
+    auto row = [&](int r, std::string_view caption, ui::TButton*& book, ui::TEdit*& edit,
+                   ui::TButton*& add, ui::TButton*& remove, ui::TListBox*& list, bool cc) {
+        book = new ui::TButton(Client(), caption);
+        book->OnClick = [this] { ToButtonClick(); };
+        grid->addWidget(book, r, 0);
         edit = new ui::TEdit(Client());
         grid->addWidget(edit, r, 1);
         add = new ui::TButton(Client(), ">>");
@@ -55,9 +104,10 @@ TdlgAddRecip::TdlgAddRecip(QWidget* owner) : ui::TForm(owner) {
         remove->OnClick = [this, cc] { btnToRemoveClick(cc); };
         QObject::connect(edit, &QLineEdit::editingFinished, this,
                          [this, cc] { btnToAddClick(cc); });
+        OnDeleteKey(*list, [list] { DeleteCurrentTListboxItem(*list); });
     };
-    row(0, "T&o...", Recipient, btnToAdd, btnToRemove, lbTo, false);
-    row(1, "&CC...", CC, btnCCAdd, btnCCRemove, lbCC, true);
+    row(0, "T&o...", ToButton, Recipient, btnToAdd, btnToRemove, lbTo, false);
+    row(1, "&CC...", CCButton, CC, btnCCAdd, btnCCRemove, lbCC, true);
     ClientLayout()->addLayout(grid, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -83,9 +133,12 @@ void TdlgAddRecip::btnToAddClick(bool cc) {
 }
 
 void TdlgAddRecip::btnToRemoveClick(bool cc) {
-    ui::TListBox* list = cc ? lbCC : lbTo;
-    if (list->ItemIndex() >= 0)
-        list->Items().Delete(list->ItemIndex());
+    DeleteCurrentTListboxItem(cc ? *lbCC : *lbTo);
+}
+
+void TdlgAddRecip::ToButtonClick() {
+    if (OnAddressBook)
+        OnAddressBook();
 }
 
 std::vector<std::string> TdlgAddRecip::ToList() const {
@@ -96,9 +149,11 @@ std::vector<std::string> TdlgAddRecip::CCList() const {
 }
 
 void TdlgAddRecip::SetToList(const std::vector<std::string>& list) {
-    lbTo->Items().Clear();
-    for (const std::string& a : list)
-        lbTo->Items().Add(a);
+    SetItems(*lbTo, list);
+}
+
+void TdlgAddRecip::SetCCList(const std::vector<std::string>& list) {
+    SetItems(*lbCC, list);
 }
 
 TdlgStagger::TdlgStagger(QWidget* owner, int delay_seconds)

@@ -15,6 +15,17 @@
 
 namespace app {
 
+// A flat button drawn as a link: the class library's clickable label.
+inline constexpr const char* kLinkStyle =
+    "QPushButton { color: palette(link); text-decoration: underline; border: none; "
+    "text-align: left; padding: 2px; }";
+
+// Removes the list's current line and selects the line now at its place (or
+// the last one); with no current line it beeps and makes the first current.
+void DeleteCurrentTListboxItem(ui::TListBox& list);
+// Runs the action when Delete is pressed in the widget.
+void OnDeleteKey(QWidget& widget, std::function<void()> action);
+
 class TdlgAddRecip : public ui::TForm {
   public:
     explicit TdlgAddRecip(QWidget* owner);
@@ -25,10 +36,16 @@ class TdlgAddRecip : public ui::TForm {
     std::vector<std::string> ToList() const;
     std::vector<std::string> CCList() const;
     void SetToList(const std::vector<std::string>& list);
+    void SetCCList(const std::vector<std::string>& list);
+    // "T&o..." and "&CC...": the send dialog's address book.
+    void ToButtonClick();
 
+    std::function<void()> OnAddressBook;
     // The address rule (the mail-out's AddAddress); appends to the list.
     std::function<void(std::vector<std::string>&, std::string_view)> ApplyAddressRule;
 
+    ui::TButton* ToButton;
+    ui::TButton* CCButton;
     ui::TEdit* Recipient;
     ui::TEdit* CC;
     ui::TListBox* lbTo;

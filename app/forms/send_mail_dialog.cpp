@@ -2,8 +2,11 @@
 
 #include <QCoreApplication>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QMenu>
+#include <QShortcut>
 #include <QTextBrowser>
 
 #include "app/forms/progress_dialog.h"
@@ -18,6 +21,8 @@
 #include "platform/ui/file_dialog.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
+#include "platform/ui/qt_text.h"
+#include "platform/ui/shell.h"
 #include "support/show_html.h"
 
 namespace app {
@@ -28,6 +33,12 @@ std::vector<std::string> Items(const ui::TListBox& list) {
     for (std::int64_t i = 0; i < list.Items().Count(); ++i)
         items.push_back(list.Items().Get(i));
     return items;
+}
+
+void SetItems(ui::TListBox& list, const std::vector<std::string>& items) {
+    list.Items().Clear();
+    for (const std::string& item : items)
+        list.Items().Add(item);
 }
 
 std::vector<std::string> Lines(const ui::TMemo& memo) {
@@ -66,7 +77,13 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     grid->addWidget(edtfilter, 1, 1);
     grid->addWidget(rdbnotfilter, 2, 0);
     grid->addWidget(edtnotfilter, 2, 1);
-    grid->addWidget(rdbManual, 3, 0, 1, 2);
+    grid->addWidget(rdbManual, 3, 0);
+    Label2 = new ui::TButton(choice, "Help with choosing recipients");
+    Label2->setFlat(true);
+    Label2->setCursor(Qt::PointingHandCursor);
+    Label2->setStyleSheet(kLinkStyle);
+    Label2->OnClick = [] { ui::OpenHelp(kRecipientHelp); };
+    grid->addWidget(Label2, 3, 1, Qt::AlignRight);
     grid->addWidget(lblcount, 4, 0);
     grid->addWidget(btnrecalc, 4, 1);
     choice->Layout()->addLayout(grid);
@@ -100,13 +117,68 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     subject_row->addWidget(edtMessageSubject, 1);
     ClientLayout()->addLayout(subject_row);
     pgcMessage = new ui::TPageControl(Client());
-    tabBody = new ui::TTabSheet(*pgcMessage, "Message");
+    tabBody = new ui::TTabSheet(*pgcMessage, "Message Body");
+    auto* body_row = new QHBoxLayout;
     edtMessageText = new ui::TMemo(tabBody);
-    tabBody->Layout()->addWidget(edtMessageText);
+    body_row->addWidget(edtMessageText, 1);
+    auto* body_side = new QVBoxLayout;
+    auto* load_message = new ui::TButton(tabBody, "Load..");
+    auto* cut = new ui::TButton(tabBody, "Cut");
+    auto* copy = new ui::TButton(tabBody, "Copy");
+    auto* paste_text = new ui::TButton(tabBody, "Paste");
+    btnfield = new ui::TButton(tabBody, "Field...");
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{load_message, cut, copy, paste_text, btnfield})
+        body_side->addWidget(w);
+    body_side->addStretch(1);
+    body_row->addLayout(body_side);
+    tabBody->Layout()->addLayout(body_row);
     tabPreview = new ui::TTabSheet(*pgcMessage, "Preview");
+    auto* preview_row = new QHBoxLayout;
     ShowHTML = new support::TShowHTML(tabPreview);
-    tabPreview->Layout()->addWidget(ShowHTML);
+    preview_row->addWidget(ShowHTML, 1);
+    auto* preview_side = new QVBoxLayout;
+    btnEditor = new ui::TButton(tabPreview, "Editor..");
+    auto* load_preview = new ui::TButton(tabPreview, "Load..");
+    auto* paste_preview = new ui::TButton(tabPreview, "Paste");
+    for (QWidget* w : std::initializer_list<QWidget*>{btnEditor, load_preview, paste_preview})
+        preview_side->addWidget(w);
+    preview_side->addStretch(1);
+    preview_row->addLayout(preview_side);
+    tabPreview->Layout()->addLayout(preview_row);
     ClientLayout()->addWidget(pgcMessage, 1);
+
+    popField = new QMenu(this);
+    for (const FieldMenuItem& item : kFieldMenu) {
+        QAction* action = popField->addAction(ui::ToQ(item.caption));
+        action->setToolTip(ui::ToQ(item.field));
+        const std::string text(item.field);
+        QObject::connect(action, &QAction::triggered, this,
+                         [this, text] { InsertSalutationClick(text); });
+    }
+    popField->addSeparator();
+    QObject::connect(popField->addAction("Help with customisation of messages..."),
+                     &QAction::triggered, this, [] { ui::OpenHelp(kCustomisationHelp); });
+
+    // The editor's own pop-up menu, with loading a file added.
+    edtMessageText->setContextMenuPolicy(Qt::CustomContextMenu);
+    auto* editor_menu = new QMenu(this);
+    QObject::connect(editor_menu->addAction("Undo"), &QAction::triggered, edtMessageText,
+                     &QPlainTextEdit::undo);
+    editor_menu->addSeparator();
+    QObject::connect(editor_menu->addAction("Cut"), &QAction::triggered, edtMessageText,
+                     &QPlainTextEdit::cut);
+    QObject::connect(editor_menu->addAction("Copy"), &QAction::triggered, edtMessageText,
+                     &QPlainTextEdit::copy);
+    QObject::connect(editor_menu->addAction("Paste"), &QAction::triggered, edtMessageText,
+                     &QPlainTextEdit::paste);
+    editor_menu->addSeparator();
+    QObject::connect(editor_menu->addAction("Load from File..."), &QAction::triggered, this,
+                     [this] { btnLoadEmailClick({}); });
+    QObject::connect(edtMessageText, &QWidget::customContextMenuRequested, this,
+                     [this, editor_menu](const QPoint& at) {
+                         editor_menu->popup(edtMessageText->mapToGlobal(at));
+                     });
 
     auto* options_row = new QHBoxLayout;
     chkHTML = new ui::TCheckBox(Client(), "Message is in HTML format");
@@ -118,27 +190,6 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     btnAddRecip = new ui::TButton(Client(), "Add Extra Recipients to all Sent Messages..");
     options_row->addWidget(btnAddRecip);
     ClientLayout()->addLayout(options_row);
-
-    auto* editor_buttons = new QHBoxLayout;
-    auto* load_message = new ui::TButton(Client(), "Load..");
-    auto* paste_message = new ui::TButton(Client(), "Paste");
-    auto* field = new ui::TButton(Client(), "Field...");
-    auto* field_menu = new QMenu(field);
-    for (const FieldMenuItem& item : kFieldMenu) {
-        QAction* action = field_menu->addAction(
-            QString::fromUtf8(item.caption.data(), static_cast<int>(item.caption.size())));
-        const std::string text(item.field);
-        QObject::connect(action, &QAction::triggered, this,
-                         [this, text] { InsertSalutationClick(text); });
-    }
-    field->setMenu(field_menu);
-    load_message->OnClick = [this] { btnLoadEmailClick({}); };
-    paste_message->OnClick = [this] { SpeedButton1Click(); };
-    editor_buttons->addWidget(load_message);
-    editor_buttons->addWidget(paste_message);
-    editor_buttons->addWidget(field);
-    editor_buttons->addStretch(1);
-    ClientLayout()->addLayout(editor_buttons);
 
     auto* attach_row = new QHBoxLayout;
     lbAttach = new ui::TListBox(Client());
@@ -152,19 +203,39 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     attach_row->addLayout(attach_buttons);
     ClientLayout()->addLayout(attach_row);
 
+    // The current blind-copy batch; hidden, as the address book is the only
+    // thing besides a mail-out that fills it.
+    lbBCC = new ui::TListBox(Client());
+    lbBCC->hide();
+    OnDeleteKey(*lbBCC, [this] { DeleteCurrentTListboxItem(*lbBCC); });
+
+    load_message->OnClick = [this] { btnLoadEmailClick({}); };
+    load_preview->OnClick = [this] { btnLoadEmailClick({}); };
+    cut->OnClick = [this] { edtMessageText->cut(); };
+    copy->OnClick = [this] { edtMessageText->copy(); };
+    paste_text->OnClick = [this] { edtMessageText->PasteFromClipboard(); };
+    paste_preview->OnClick = [this] { SpeedButton1Click(); };
+    btnEditor->OnClick = [this] { btnEditorClick(); };
+    btnfield->OnClick = [this] { btnfieldClick(); };
+
     auto* buttons = new QHBoxLayout;
     btnsendbulk = new ui::TButton(Client(), "Send Message!");
     btnsendbulk->SetDefault(true);
     btnsendtest = new ui::TButton(Client(), "Send Test Message");
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
-    auto* help = new ui::TButton(Client(), "&Help");
+    BitBtn3 = new ui::TButton(Client(), "&Help");
     buttons->addWidget(btnsendbulk);
     buttons->addWidget(btnsendtest);
     buttons->addStretch(1);
     buttons->addWidget(btnCancel);
-    buttons->addWidget(help);
+    buttons->addWidget(BitBtn3);
     ClientLayout()->addLayout(buttons);
+    BitBtn3->OnClick = [] { ui::OpenHelp(kSendHelp); };
+    // Esc asks before the dialog closes, wherever the focus is.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    QObject::connect(escape, &QShortcut::activated, this, [this] { FormKeyPress(ui::VK_ESCAPE); });
 
     for (ui::TRadioButton* r : {rdball, rdbfilter, rdbnotfilter, rdbManual})
         r->OnClick = [this] { rdballClick(); };
@@ -194,9 +265,10 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     btnAddRecip->OnClick = [this] { btnAddRecipClick(); };
     btnsendbulk->OnClick = [this] { Button2Click(); };
     btnsendtest->OnClick = [this] { SendTestClick(); };
-    btnCancel->OnClick = [] {
+    btnCancel->OnClick = [this] {
         SetCancelled(true);
         ui::MessageBeep();
+        Close();
     };
     chkHTML->OnClick = [this] { chkHTMLClick(); };
     pgcMessage->OnChange = [this] { ShowPreview(); };
@@ -218,9 +290,14 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         return StaggerAnswer::kContinue;
     };
     run_->idle = [] { QCoreApplication::processEvents(); };
+    run_->OnAskTestAddress = [](std::string& address) {
+        return ui::InputQuery("Test Message Recipient", "Enter an e-mail address to send a test to",
+                              address);
+    };
     add_recip_.ApplyAddressRule = [this](std::vector<std::string>& list, std::string_view typed) {
         run_->AddAddress(list, typed);
     };
+    add_recip_.OnAddressBook = [this] { ToButtonClick(); };
     OnShow = [this] { FormShow(); };
     OnClose = [this] { FormClose(); };
 
@@ -230,6 +307,7 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
 
 TdlgSendMail::~TdlgSendMail() {
     add_recip_.ApplyAddressRule = nullptr;
+    add_recip_.OnAddressBook = nullptr;
     try {
         services_.database.DestroyTemporaryTables();
         if (run_->relay() != nullptr)
@@ -269,6 +347,7 @@ void TdlgSendMail::FormShow() {
 
 void TdlgSendMail::FormClose() {
     preview_.DeletePreviewFile();
+    editor_file_.Delete();
     db::TDataSet& list = services_.database.tblCV();
     try {
         list.SetFiltered(false);
@@ -330,6 +409,11 @@ void TdlgSendMail::TakeMessage() {
     run_->attachments = Items(*lbAttach);
     run_->to_list = add_recip_.ToList();
     run_->cc_list = add_recip_.CCList();
+    run_->bcc = Items(*lbBCC);
+}
+
+void TdlgSendMail::GiveBackBatch() {
+    SetItems(*lbBCC, run_->bcc);
 }
 
 void TdlgSendMail::Button2Click() {
@@ -346,6 +430,7 @@ void TdlgSendMail::Button2Click() {
     setEnabled(false);
     const std::int64_t processed = run_->Button2Click(false);
     setEnabled(true);
+    GiveBackBatch();
     main_.hideprogress();
     chkDoAddSalutation->SetChecked(run_->personalise);
     if (processed >= 0)
@@ -354,16 +439,61 @@ void TdlgSendMail::Button2Click() {
 
 void TdlgSendMail::SendTestClick() {
     TakeMessage();
-    std::string address;
-    const int method = services_.settings.EmailMethod;
-    if (method == kMethodSmtp || method == kMethodRelay) {
-        if (!ui::InputQuery("Test Message Recipient", "Enter an e-mail address to send a test to",
-                            address) ||
-            address.empty())
-            return;
-    }
     ui::THourglass hourglass;
-    run_->SendTestClick(address);
+    run_->SendTestClick({});
+    GiveBackBatch();
+}
+
+void TdlgSendMail::FormKeyPress(char32_t key) {
+    if (key != ui::VK_ESCAPE)
+        return;
+    QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+    const ui::TModalResult answer =
+        ui::MessageDlg("Are you sure that you want to close and leave this form?",
+                       ui::mtConfirmation, ui::mbYesNo);
+    QGuiApplication::restoreOverrideCursor();
+    if (answer == ui::mrYes) {
+        SetModalResult(ui::mrCancel);
+        Close();
+    }
+}
+
+void TdlgSendMail::ToButtonClick() {
+    std::vector<std::string> to = add_recip_.ToList();
+    std::vector<std::string> cc = add_recip_.CCList();
+    std::vector<std::string> blind = Items(*lbBCC);
+    if (!run_->AddressBook(to, cc, blind))
+        return;
+    add_recip_.SetToList(to);
+    add_recip_.SetCCList(cc);
+    SetItems(*lbBCC, blind);
+}
+
+void TdlgSendMail::btnfieldClick() {
+    popField->popup(btnfield->mapToGlobal(QPoint(0, btnfield->height())));
+}
+
+void TdlgSendMail::btnEditorClick() {
+    std::string file;
+    try {
+        file = editor_file_.Create(edtMessageText->Text());
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    if (!ui::ShellEdit(file)) {
+        ui::MessageDlg("No editor could be started for " + file +
+                           ".  Set VISUAL or EDITOR to the editor you want to use.",
+                       ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    if (ui::MessageDlg("Your message has been opened in your HTML Editor.  When you have "
+                       "completed editing of your message:\r\n\r\n1. Click 'Save' in your HTML "
+                       "editor\r\n2. Close your HTML Editor\r\n3. Click OK to load your changes",
+                       ui::mtInformation, ui::mbOKCancel) == ui::mrCancel)
+        return;
+    edtMessageText->Lines().LoadFromFile(file);
+    ShowPreview();
 }
 
 void TdlgSendMail::btnAddRecipClick() {
@@ -377,20 +507,21 @@ void TdlgSendMail::btnAddRecipClick() {
 
 void TdlgSendMail::btnAttachClick() {
     ui::TOpenDialog dialog;
+    dialog.SetTitle("Attach File");
+    dialog.SetFilter("All Files|*.*");
     if (!dialog.Execute())
         return;
-    if (dialog.FileName().size() > kMaxAddressLength) {
-        ui::MessageDlg(
-            "The path of this file is longer than 255 characters and cannot be attached.",
-            ui::mtWarning, {ui::mbOK});
-        return;
-    }
-    lbAttach->Items().Add(dialog.FileName());
+    std::vector<std::string> kept;
+    run_->AddAttachment(kept, dialog.FileName());
+    for (const std::string& path : kept)
+        lbAttach->Items().Add(path);
 }
 
 void TdlgSendMail::btnRemoveAttachClick() {
-    if (lbAttach->ItemIndex() >= 0)
-        lbAttach->Items().Delete(lbAttach->ItemIndex());
+    const bool had_selection = lbAttach->ItemIndex() >= 0;
+    DeleteCurrentTListboxItem(*lbAttach);
+    if (!had_selection)
+        lbAttach->setFocus();
 }
 
 void TdlgSendMail::ShowPreview() {

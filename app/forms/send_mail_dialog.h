@@ -14,11 +14,18 @@
 #include "platform/ui/form.h"
 #include "platform/ui/page_control.h"
 
+class QMenu;
+
 namespace support {
 class TShowHTML;
 }
 
 namespace app {
+
+// The help pages of the send dialog, the recipient choice and the merge fields.
+inline constexpr int kSendHelp = 305;
+inline constexpr int kCustomisationHelp = 3001;
+inline constexpr int kRecipientHelp = 3002;
 
 class TdlgSendMail : public ui::TForm {
   public:
@@ -37,6 +44,13 @@ class TdlgSendMail : public ui::TForm {
     void chkvalidityClick();
     void btnAttachClick();
     void btnRemoveAttachClick();
+    // Esc asks whether to close the dialog.
+    void FormKeyPress(char32_t key);
+    // The address book of "T&o..." and "&CC..." in the extra-recipients dialog.
+    void ToButtonClick();
+    void btnfieldClick();
+    // Hands the message to the external editor and reads it back after OK.
+    void btnEditorClick();
 
     MailOut& Run() { return *run_; }
 
@@ -62,10 +76,16 @@ class TdlgSendMail : public ui::TForm {
     ui::TCheckBox* chkHTML;
     ui::TCheckBox* chkDoAddSalutation;
     ui::TListBox* lbAttach;
+    ui::TListBox* lbBCC;
+    ui::TButton* btnEditor;
+    ui::TButton* btnfield;
+    ui::TButton* Label2;
+    QMenu* popField;
     ui::TButton* btnAddRecip;
     ui::TButton* btnsendbulk;
     ui::TButton* btnsendtest;
     ui::TButton* btnCancel;
+    ui::TButton* BitBtn3;  // "&Help"
 
     // Shows the editor text on the preview page when that page is open.
     void ShowPreview();
@@ -75,15 +95,19 @@ class TdlgSendMail : public ui::TForm {
     // Inserts a merge field at the caret after the personalisation check.
     void InsertSalutationClick(std::string_view field);
     const PreviewFile& Preview() const { return preview_; }
+    const EditorFile& EditorCopy() const { return editor_file_; }
 
   private:
     void TakeMessage();
+    // The batch as the run left it, back into the hidden list.
+    void GiveBackBatch();
 
     Tfrmmain& main_;
     ListServices services_;
     TdlgAddRecip& add_recip_;
     std::unique_ptr<MailOut> run_;
     PreviewFile preview_;
+    EditorFile editor_file_;
 };
 
 // The main window's send command: the two dialogs, shown and freed.

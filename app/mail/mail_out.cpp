@@ -2,6 +2,7 @@
 
 #include <array>
 #include <exception>
+#include <filesystem>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
@@ -191,6 +192,7 @@ std::int64_t MailOut::RecipientCount() {
 
 bool MailOut::BuildRecipients() {
     SetCancelled(false);
+    recipients_valid = false;
     if (!ClearRecipients())
         return false;
     strata::TStrataTable& list = database_.tblCV();
@@ -229,6 +231,8 @@ bool MailOut::BuildRecipients() {
 bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_validity,
                             std::vector<std::string>& rejects) {
     SetCancelled(false);
+    // Until the build ends the table holds only part of the list.
+    recipients_valid = false;
     if (!ClearRecipients())
         return false;
     const auto total = static_cast<std::int64_t>(lines.size());
@@ -299,6 +303,46 @@ void MailOut::AddAddress(std::vector<std::string>& list, std::string_view typed)
     }
     if (!address.empty())
         list.push_back(std::move(address));
+}
+
+bool MailOut::AddressBook(std::vector<std::string>& to, std::vector<std::string>& cc,
+                          std::vector<std::string>& blind) {
+    if (settings_.EmailMethod != kMethodEmail)
+        return false;
+    db::ComponentPtr<support::TEmail> email = MakeEmail();
+    Assign(email->Recipient(), to);
+    Assign(email->CC(), cc);
+    Assign(email->Bcc(), blind);
+    // A failed or refused address book leaves the component's lists as they
+    // were preset, so reading them back changes nothing.
+    email->Address();
+    const auto read = [](const db::TStrings& list) {
+        std::vector<std::string> out;
+        for (std::int64_t i = 0; i < list.Count(); ++i)
+            out.push_back(list.Get(i));
+        return out;
+    };
+    to = read(email->Recipient());
+    cc = read(email->CC());
+    blind = read(email->Bcc());
+    return true;
+}
+
+void MailOut::AddAttachment(std::vector<std::string>& list, std::string_view chosen) {
+    std::string path(chosen);
+    if (settings_.EmailMethod == kMethodEmail && !path.empty()) {
+        std::error_code ec;
+        const std::filesystem::path full = std::filesystem::absolute(path, ec);
+        path = ec ? std::string() : MakeEmail()->CheckAttachment(full.string());
+    }
+    if (path.size() > kMaxAddressLength) {
+        ui::MessageDlg(
+            "The path of this file is longer than 255 characters and cannot be attached.",
+            ui::mtWarning, {ui::mbOK});
+        return;
+    }
+    if (!path.empty())
+        list.push_back(std::move(path));
 }
 
 void MailOut::StaggerWait() {
@@ -663,7 +707,6 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
     const std::int64_t total = t.RecordCount();
     std::int64_t processed = 0;
     Log("Commencing send to " + std::to_string(total) + " recipients");
-    bcc.clear();
     std::string full_name, first_name, email;
     t.First();
     while (!t.Eof()) {
@@ -721,10 +764,13 @@ bool MailOut::SendTestClick(std::string_view test_address) {
     if (smtp && !SMTPConnect())
         return false;
     SmtpScope connection(*this, smtp);
-    if (test_address.empty())
+    std::string address(test_address);
+    if (address.empty() && OnAskTestAddress && !OnAskTestAddress(address))
+        return false;
+    if (address.empty())
         return false;
     const std::vector<std::string> saved_to = to_list;
-    to_list.emplace_back(test_address);
+    to_list.push_back(std::move(address));
     const bool ok = SendMail(kTestName, kTestName, kTestName);
     to_list = saved_to;
     connection.Release();

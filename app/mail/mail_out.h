@@ -105,8 +105,10 @@ class MailOut {
     // when the choice is the typed list, which the caller builds). Returns
     // the number of recipients processed, or -1 when it did not start.
     std::int64_t Button2Click(bool rebuild = true);
-    // One test message; test_address is asked for methods 3 and 4.
+    // One test message. Methods 3 and 4 send it to test_address or, when that
+    // is empty, to the address OnAskTestAddress answers once connected.
     bool SendTestClick(std::string_view test_address);
+    std::function<bool(std::string&)> OnAskTestAddress;
 
     // The body as sent for the merge values.
     std::string MessageBody(std::string_view full_name, std::string_view first_name,
@@ -117,6 +119,15 @@ class MailOut {
 
     // The address rule for the batch and the extra To list.
     void AddAddress(std::vector<std::string>& list, std::string_view typed);
+    // The mail program's address book, preset with and written back to the
+    // three lists; only with the second Simple-MAPI method (false otherwise,
+    // and the lists stay as they are).
+    bool AddressBook(std::vector<std::string>& to, std::vector<std::string>& cc,
+                     std::vector<std::string>& blind);
+    // The attachment rule: with the second Simple-MAPI method the chosen file
+    // is made a full path and kept only when it exists; a path longer than
+    // 255 characters is refused with a message. Appends what is kept.
+    void AddAttachment(std::vector<std::string>& list, std::string_view chosen);
 
     bool MAPISend(std::string_view full_name, std::string_view first_name,
                   std::string_view address);

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::uint32_t kNameRange = 20000000;
 constexpr int kAttempts = 100;
+constexpr std::string_view kEditorFileName = "HTMLMessage.html";
 
 }  // namespace
 
@@ -54,6 +55,35 @@ const std::string& PreviewFile::Create(std::string_view text) {
 }
 
 void PreviewFile::DeletePreviewFile() {
+    if (name_.empty())
+        return;
+    (void)platform::os::DeleteFile(name_);
+    name_.clear();
+}
+
+EditorFile::~EditorFile() {
+    Delete();
+}
+
+const std::string& EditorFile::Create(std::string_view text) {
+    Delete();
+    const std::string dir = GetTempDir();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // Another program may take the free name first; O_EXCL then refuses
+        // it and the next free one is tried.
+        const std::string path = MakeUniqueFileName(dir + std::string(kEditorFileName), "");
+        const std::error_code ec = platform::os::WriteNewFile(path, text, 0600);
+        if (!ec) {
+            name_ = path;
+            return name_;
+        }
+        if (ec != std::errc::file_exists)
+            throw EError("The message file " + path + " cannot be written: " + ec.message());
+    }
+    throw EError("No free name for the message file in " + dir);
+}
+
+void EditorFile::Delete() {
     if (name_.empty())
         return;
     (void)platform::os::DeleteFile(name_);

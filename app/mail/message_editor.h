@@ -50,4 +50,25 @@ class PreviewFile {
     std::string name_;
 };
 
+// The copy of the message the external editor works on: "HTMLMessage.html" in
+// the private temporary folder, or the first free "HTMLMessage_2.html", ...
+// when that is taken, created with O_EXCL. The previous copy is deleted when a
+// new one is made, and the last one when the object goes.
+class EditorFile {
+  public:
+    EditorFile() = default;
+    ~EditorFile();
+    EditorFile(const EditorFile&) = delete;
+    EditorFile& operator=(const EditorFile&) = delete;
+
+    // Writes the text to a new copy and answers its path; throws EError when
+    // it cannot be written.
+    const std::string& Create(std::string_view text);
+    void Delete();
+    const std::string& Name() const { return name_; }
+
+  private:
+    std::string name_;
+};
+
 }  // namespace app

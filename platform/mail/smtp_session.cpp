@@ -168,6 +168,7 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
                                          ? detail::AcceptAnyCertificate()
                                          : detail::SystemCertificateVerifier());
     transport.setTimeoutHandlerFactory(detail::MakeTimeoutFactory(impl_->deadline));
+    transport.setSocketFactory(detail::MakeCoalescingSocketFactory());
 
     auto transport_ptr = impl_->transport;
     Impl* impl = impl_.get();

@@ -44,6 +44,100 @@ class AcceptAnyVerifier : public vmime::security::cert::certificateVerifier {
                 const vmime::string&) override {}
 };
 
+// Writes are queued and go out together before the next read or wait, and
+// whenever the queue passes a block, so large messages still stream.
+class CoalescingSocket : public vmime::net::socket {
+  public:
+    explicit CoalescingSocket(vmime::shared_ptr<vmime::net::socket> inner)
+        : inner_(std::move(inner)) {}
+
+    void connect(const vmime::string& address, const vmime::port_t port) override {
+        pending_.clear();
+        inner_->connect(address, port);
+    }
+    void disconnect() override {
+        try {
+            Flush();
+        } catch (const vmime::exception&) {
+            // The connection closes either way.
+        }
+        pending_.clear();
+        inner_->disconnect();
+    }
+    bool isConnected() const override { return inner_->isConnected(); }
+    bool waitForRead(const int msecs) override {
+        Flush();
+        return inner_->waitForRead(msecs);
+    }
+    bool waitForWrite(const int msecs) override {
+        Flush();
+        return inner_->waitForWrite(msecs);
+    }
+    void receive(vmime::string& buffer) override {
+        Flush();
+        inner_->receive(buffer);
+    }
+    std::size_t receiveRaw(vmime::byte_t* buffer, const std::size_t count) override {
+        Flush();
+        return inner_->receiveRaw(buffer, count);
+    }
+    void send(const vmime::string& buffer) override { Queue(buffer.data(), buffer.size()); }
+    void send(const char* str) override { Queue(str, std::char_traits<char>::length(str)); }
+    void sendRaw(const vmime::byte_t* buffer, const std::size_t count) override {
+        Queue(reinterpret_cast<const char*>(buffer), count);
+    }
+    std::size_t sendRawNonBlocking(const vmime::byte_t* buffer, const std::size_t count) override {
+        Queue(reinterpret_cast<const char*>(buffer), count);
+        return count;
+    }
+    std::size_t getBlockSize() const override { return inner_->getBlockSize(); }
+    unsigned int getStatus() const override { return inner_->getStatus(); }
+    const vmime::string getPeerName() const override { return inner_->getPeerName(); }
+    const vmime::string getPeerAddress() const override { return inner_->getPeerAddress(); }
+    vmime::shared_ptr<vmime::net::timeoutHandler> getTimeoutHandler() override {
+        return inner_->getTimeoutHandler();
+    }
+    void setTracer(vmime::shared_ptr<vmime::net::tracer> tracer) override {
+        inner_->setTracer(std::move(tracer));
+    }
+    vmime::shared_ptr<vmime::net::tracer> getTracer() override { return inner_->getTracer(); }
+
+  private:
+    static constexpr std::size_t kFlushAt = 64 * 1024;
+
+    void Queue(const char* data, std::size_t count) {
+        pending_.append(data, count);
+        if (pending_.size() >= kFlushAt)
+            Flush();
+    }
+    void Flush() {
+        if (pending_.empty())
+            return;
+        std::string out;
+        out.swap(pending_);
+        inner_->sendRaw(reinterpret_cast<const vmime::byte_t*>(out.data()), out.size());
+    }
+
+    vmime::shared_ptr<vmime::net::socket> inner_;
+    std::string pending_;
+};
+
+class CoalescingSocketFactory : public vmime::net::socketFactory {
+  public:
+    explicit CoalescingSocketFactory(vmime::shared_ptr<vmime::net::socketFactory> inner)
+        : inner_(std::move(inner)) {}
+    vmime::shared_ptr<vmime::net::socket> create() override {
+        return vmime::make_shared<CoalescingSocket>(inner_->create());
+    }
+    vmime::shared_ptr<vmime::net::socket> create(
+        vmime::shared_ptr<vmime::net::timeoutHandler> th) override {
+        return vmime::make_shared<CoalescingSocket>(inner_->create(th));
+    }
+
+  private:
+    vmime::shared_ptr<vmime::net::socketFactory> inner_;
+};
+
 std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadSystemRoots() {
     std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> roots;
     std::ifstream in("/etc/ssl/certs/ca-certificates.crt");
@@ -66,6 +160,12 @@ std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadSyste
 std::shared_ptr<vmime::net::timeoutHandlerFactory> MakeTimeoutFactory(
     std::shared_ptr<Deadline> deadline) {
     return std::make_shared<DeadlineTimeoutFactory>(std::move(deadline));
+}
+
+std::shared_ptr<vmime::net::socketFactory> MakeCoalescingSocketFactory() {
+    EnsureVmime();
+    return std::make_shared<CoalescingSocketFactory>(
+        vmime::platform::getHandler()->getSocketFactory());
 }
 
 std::shared_ptr<vmime::security::cert::certificateVerifier> AcceptAnyCertificate() {

@@ -1,8 +1,10 @@
 #include "platform/ui/shell.h"
 
 #include <QDesktopServices>
+#include <QProcess>
 #include <QUrl>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/ui/qt_text.h"
@@ -31,6 +33,19 @@ bool ShellOpen(std::string_view target) {
     if (Opener())
         return Opener()(url);
     return QDesktopServices::openUrl(QUrl(ToQ(url)));
+}
+
+bool ShellEdit(std::string_view file) {
+    for (const char* variable : {"VISUAL", "EDITOR"}) {
+        const char* command = std::getenv(variable);
+        if (command == nullptr || *command == '\0')
+            continue;
+        // The shell splits the command as the user wrote it; the file goes in
+        // as a positional argument, so its name is never parsed.
+        return QProcess::startDetached(
+            "/bin/sh", {"-c", ToQ(std::string(command) + " \"$1\""), "sh", ToQ(file)});
+    }
+    return ShellOpen(file);
 }
 
 void SetShellOpener(std::function<bool(const std::string&)> opener) {

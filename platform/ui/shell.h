@@ -14,6 +14,12 @@ namespace ui {
 // when nothing could open it.
 bool ShellOpen(std::string_view target);
 
+// Opens a file for editing (the shell's "edit" verb): the command in $VISUAL,
+// else in $EDITOR (either may carry arguments; the file is added as the last
+// one), else the desktop's program for the file. Does not wait for the
+// editor. False when nothing could be started.
+bool ShellEdit(std::string_view file);
+
 // Replaces the desktop's opener (tests); an empty function restores it.
 void SetShellOpener(std::function<bool(const std::string& url)> opener);
 

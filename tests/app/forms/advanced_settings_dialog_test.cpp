@@ -2,14 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+
+#include <filesystem>
 #include <memory>
 
+#include "app/forms/about_dialogs.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "platform/ui/form.h"
+#include "platform/ui/shell.h"
 
 namespace app {
 namespace {
+
+// The build folder the tests started in: other tests change the current one.
+const std::filesystem::path kStartDir = std::filesystem::current_path();
 
 class AdvancedSettingsTest : public testing::Test {
   protected:
@@ -83,6 +91,38 @@ TEST_F(AdvancedSettingsTest, RelayTimeOutInSecondsAndRefusedPorts) {
     EXPECT_EQ(shown, 2);
     dialog.BitBtn1Click();
     EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+}
+
+TEST_F(AdvancedSettingsTest, UseOutlookFlagGoesBackToTheMainWindowAndTheLinkOpensSupport) {
+    settings.EmailMethod = kMethodSmtp;
+    settings.SMTPHost = "mail.example.org";
+    settings.SMTPEmail = "list@example.org";
+    TdlgAdvancedSettings dialog(nullptr, settings, false);
+    std::vector<bool> told;
+    dialog.OnSetUseOutlook = [&](bool use) { told.push_back(use); };
+    dialog.Show();
+    EXPECT_TRUE(dialog.rdbOther->Checked());
+    EXPECT_FALSE(dialog.tabOutlook->TabVisible());
+    dialog.rdbOutlook->SetChecked(true);
+    dialog.rdbOutlookClick();
+    EXPECT_TRUE(dialog.tabOutlook->TabVisible());
+    EXPECT_TRUE(dialog.grab().toImage().save(
+        QString::fromStdString((kStartDir / "advanced_settings_general.png").string())));
+    dialog.pgcAdv->SetActivePage(dialog.tabOutlook);
+    EXPECT_TRUE(dialog.grab().toImage().save(
+        QString::fromStdString((kStartDir / "advanced_settings_outlook.png").string())));
+    dialog.BitBtn1Click();
+    EXPECT_EQ(told, std::vector<bool>{true});
+    EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    });
+    dialog.lblSupport->click();
+    ui::SetShellOpener(nullptr);
+    EXPECT_EQ(opened, std::vector<std::string>{kSupportPage});
 }
 
 }  // namespace

@@ -6,14 +6,28 @@
 #include <QImage>
 #include <QTextBrowser>
 
+#include <QMenu>
+#include <QTest>
+#include <QTextCursor>
+
+#include <stdlib.h>
+
 #include <filesystem>
+#include <thread>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "app/routines/file_routines.h"
+#include "platform/mail/received_message.h"
+#include "platform/mail/recording_simple_mapi.h"
+#include "platform/ui/clipboard.h"
 #include "platform/ui/form.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/shell.h"
 #include "support/show_html.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
+#include "tests/support/mapi_sandbox.h"
 
 namespace app {
 namespace {
@@ -25,6 +39,29 @@ const std::filesystem::path kStartDir = std::filesystem::current_path();
 bool Contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
 }
+
+// Answers every box once the marker file has appeared, as a user clicks OK
+// only after the editor has saved; the marker is then removed for the next
+// round.
+class EditorPrompts : public ui::PromptService {
+  public:
+    EditorPrompts(std::filesystem::path marker, ui::TModalResult answer)
+        : marker_(std::move(marker)), answer_(answer) {}
+    ui::TModalResult Ask(const ui::PromptRequest& request) override {
+        for (int i = 0; i < 500 && !std::filesystem::exists(marker_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::filesystem::remove(marker_);
+        asked.push_back(request.text);
+        return answer_;
+    }
+    std::optional<std::string> Input(const ui::InputRequest&) override { return std::nullopt; }
+    void SetAnswer(ui::TModalResult answer) { answer_ = answer; }
+    std::vector<std::string> asked;
+
+  private:
+    std::filesystem::path marker_;
+    ui::TModalResult answer_;
+};
 
 class SendMailDialogTest : public testing_support::ListTest {
   protected:
@@ -106,6 +143,48 @@ TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     EXPECT_FALSE(std::filesystem::exists(second)) << "deleted when the dialog closes";
 }
 
+TEST_F(SendMailDialogTest, BatchMailOutFromTheDialogArrivesAsSentWithAttachment) {
+    ui::ScopedModalHandler handler([](ui::TForm& form) { form.SetModalResult(ui::mrOk); });
+    AddRow("dee@example.org", "news", "Dee");
+    settings.SendCount = 2;
+    context.mail_settings.from_name = "Jürgen Øster";
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    add_recip.CC->SetText("board@example.org");
+    add_recip.btnToAddClick(true);
+    const std::string file = program.File("Größe 日本.txt");
+    mail::testing::WriteFile(file, "Zeilen\n");
+    prompts->AnswerFile(file);
+    dialog.btnAttachClick();
+    ASSERT_EQ(dialog.lbAttach->Items().Count(), 1);
+    dialog.edtMessageSubject->SetText("Neuigkeiten für März");
+    dialog.edtMessageText->SetText("Liebe Mitglieder, schöne Grüße.");
+
+    dialog.btnsendbulk->click();
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u) << AskedTexts();
+    EXPECT_EQ(mails[0].rcpt_to, (std::vector<std::string>{"board@example.org", "ann@example.org",
+                                                          "bob@example.org"}));
+    EXPECT_EQ(mails[1].rcpt_to,
+              (std::vector<std::string>{"board@example.org", "cy@example.org", "dee@example.org"}));
+    for (const auto& raw : mails) {
+        EXPECT_FALSE(Contains(raw.data, "ann@example.org")) << "blind copies stay blind";
+        const mail::ReceivedMessage parsed = mail::ParseMessage(raw.data);
+        EXPECT_EQ(parsed.subject, "Neuigkeiten für März");
+        EXPECT_EQ(parsed.from.name, "Jürgen Øster");
+        ASSERT_EQ(parsed.cc.size(), 1u);
+        EXPECT_EQ(parsed.plain_body.rfind("Liebe Mitglieder, schöne Grüße.", 0), 0u)
+            << parsed.plain_body;
+        ASSERT_EQ(parsed.attachments.size(), 1u);
+        EXPECT_EQ(parsed.attachments[0].display_name, "Größe 日本.txt");
+        EXPECT_EQ(parsed.attachments[0].data, "Zeilen\n");
+    }
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 4 recipients have been sent via your ISP's SMTP server.");
+}
+
 TEST_F(SendMailDialogTest, LoadingAnHtmFileTicksTheHtmlFlag) {
     TdlgAddRecip add_recip(window.get());
     TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
@@ -164,6 +243,192 @@ TEST_F(SendMailDialogTest, ExtraRecipientListsStaySorted) {
     EXPECT_EQ(add_recip.ToList(),
               (std::vector<std::string>{"amy@example.org", "kim@example.org", "zed@example.org"}));
     EXPECT_TRUE(add_recip.Recipient->Text().empty());
+}
+
+TEST_F(SendMailDialogTest, ExternalEditorChangesComeBackAfterOkOnly) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    // Someone else's file of the first name is never touched.
+    const std::string foreign = GetTempDir() + "HTMLMessage.html";
+    mail::testing::WriteFile(foreign, "not ours");
+    const std::string marker = program.File("saved");
+    const std::string script = program.File("editor.sh");
+    // The file comes last, after the arguments VISUAL carries.
+    mail::testing::WriteFile(script,
+                             "#!/bin/sh\nfor f in \"$@\"; do :; done\n"
+                             "sed -i 's/draft/edited/' \"$f\"\ntouch '" +
+                                 marker + "'\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    setenv("VISUAL", (script + " --wait").c_str(), 1);
+    auto* editor_prompts = new EditorPrompts(marker, ui::mrOk);
+    ui::ScopedPromptService scope{std::unique_ptr<ui::PromptService>(editor_prompts)};
+
+    dialog.edtMessageText->SetText("<p>first draft</p>");
+    dialog.btnEditorClick();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "<p>first edited</p>");
+    ASSERT_EQ(editor_prompts->asked.size(), 1u);
+    EXPECT_EQ(
+        editor_prompts->asked[0].rfind("Your message has been opened in your HTML Editor.", 0), 0u);
+    const std::string copy = dialog.EditorCopy().Name();
+    EXPECT_EQ(copy, GetTempDir() + "HTMLMessage_2.html");
+    EXPECT_EQ(mail::testing::ReadFile(foreign), "not ours");
+
+    editor_prompts->SetAnswer(ui::mrCancel);
+    dialog.edtMessageText->SetText("<p>second draft</p>");
+    dialog.btnEditorClick();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "<p>second draft</p>") << "Cancel keeps the text";
+    EXPECT_TRUE(std::filesystem::exists(dialog.EditorCopy().Name()));
+    unsetenv("VISUAL");
+
+    // Without VISUAL or EDITOR the desktop's program for the file opens it.
+    const char* editor = getenv("EDITOR");
+    const std::string saved_editor = editor != nullptr ? editor : "";
+    unsetenv("EDITOR");
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        mail::testing::WriteFile(marker, "");
+        return true;
+    });
+    dialog.btnEditorClick();
+    ui::SetShellOpener(nullptr);
+    if (!saved_editor.empty())
+        setenv("EDITOR", saved_editor.c_str(), 1);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], "file://" + dialog.EditorCopy().Name());
+
+    const std::string last = dialog.EditorCopy().Name();
+    dialog.FormClose();
+    EXPECT_FALSE(std::filesystem::exists(last)) << "deleted when the dialog closes";
+    EXPECT_TRUE(std::filesystem::exists(foreign));
+    std::filesystem::remove(foreign);
+}
+
+TEST_F(SendMailDialogTest, EscAsksBeforeClosingAndDeleteRemovesListEntries) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    prompts->Answer(ui::mrNo);
+    dialog.FormKeyPress(ui::VK_ESCAPE);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Are you sure that you want to close and leave this form?");
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+    prompts->Answer(ui::mrYes);
+    dialog.FormKeyPress(ui::VK_ESCAPE);
+    EXPECT_EQ(dialog.ModalResult(), ui::mrCancel);
+
+    for (const char* a : {"amy@example.org", "kim@example.org", "zed@example.org"}) {
+        add_recip.Recipient->SetText(a);
+        add_recip.btnToAddClick(false);
+        dialog.lbBCC->Items().Add(a);
+    }
+    for (ui::TListBox* list : {add_recip.lbTo, dialog.lbBCC}) {
+        list->SetItemIndex(2);
+        QTest::keyClick(list, Qt::Key_Delete);
+        EXPECT_EQ(list->Items().Count(), 2);
+        EXPECT_EQ(list->ItemIndex(), 1) << "the new last line is current";
+        list->setCurrentRow(-1);
+        const int beeps = ui::BeepCount();
+        QTest::keyClick(list, Qt::Key_Delete);
+        EXPECT_EQ(list->Items().Count(), 2) << "nothing current: nothing deleted";
+        EXPECT_EQ(ui::BeepCount(), beeps + 1);
+        EXPECT_EQ(list->ItemIndex(), 0);
+    }
+}
+
+TEST_F(SendMailDialogTest, TypedListShowsRejectsAndCountsUniqueRecipients) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.resize(640, 600);
+    dialog.Show();
+    dialog.rdbManual->SetChecked(true);
+    dialog.rdballClick();
+    EXPECT_TRUE(dialog.grpManual->isVisible());
+    EXPECT_FALSE(dialog.memrejects->isEnabled());
+    dialog.chkvalidity->SetChecked(true);
+    EXPECT_TRUE(dialog.memrejects->isEnabled());
+    dialog.memCustom->SetText(
+        "Ann Smith <ann@example.org>\nno address\nANN@example.org\n"
+        "bob@example.org");
+    dialog.btnrecalcClick();
+    EXPECT_EQ(dialog.lblcount->Caption(), "2 Unique Recipients");
+    EXPECT_FALSE(dialog.btnrecalc->isEnabled());
+    EXPECT_EQ(dialog.memrejects->Text(), "no address");
+    QApplication::processEvents();
+    Save(dialog, "send_mail_dialog_manual.png");
+}
+
+TEST_F(SendMailDialogTest, FieldItemsInsertAtTheCaretAfterTheBatchQuestion) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.edtMessageText->SetText("Dear ,");
+    QTextCursor caret = dialog.edtMessageText->textCursor();
+    caret.setPosition(5);
+    dialog.edtMessageText->setTextCursor(caret);
+    settings.SendCount = 500;
+    prompts->Answer(ui::mrNo);
+    dialog.popField->actions().at(0)->trigger();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "Dear ,") << "No leaves the text alone";
+    EXPECT_EQ(settings.SendCount, 500);
+    prompts->Answer(ui::mrYes);
+    dialog.popField->actions().at(0)->trigger();
+    EXPECT_EQ(dialog.edtMessageText->Text(), "Dear %FULL_NAME%,");
+    EXPECT_EQ(settings.SendCount, 1);
+    EXPECT_TRUE(dialog.chkDoAddSalutation->Checked());
+    EXPECT_EQ(ui::ClipboardText(), "%FULL_NAME%") << "the clipboard keeps the field";
+}
+
+TEST_F(SendMailDialogTest, HelpButtonsOpenTheirPages) {
+    const std::string help = program.File("help");
+    std::filesystem::create_directory(help);
+    for (int context : {kSendHelp, kCustomisationHelp, kRecipientHelp})
+        mail::testing::WriteFile(help + "/context-" + std::to_string(context) + ".html", "");
+    ui::SetHelpFolder(help);
+    std::vector<std::string> opened;
+    ui::SetShellOpener([&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    });
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.BitBtn3->click();
+    dialog.Label2->click();
+    dialog.popField->actions().back()->trigger();
+    ui::SetShellOpener(nullptr);
+    ui::SetHelpFolder("");
+    EXPECT_EQ(opened, (std::vector<std::string>{"file://" + help + "/context-305.html",
+                                                "file://" + help + "/context-3002.html",
+                                                "file://" + help + "/context-3001.html"}));
+    EXPECT_EQ(dialog.popField->actions().back()->text().toStdString(),
+              "Help with customisation of messages...");
+}
+
+TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    mapi.SetAddressBookAnswer({{MAPI_TO, "zoe@example.org", std::nullopt, ""},
+                               {MAPI_TO, "al@example.org", std::nullopt, ""},
+                               {MAPI_BCC, "hidden@example.org", std::nullopt, ""}});
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    add_recip.Recipient->SetText("old@example.org");
+    add_recip.btnToAddClick(false);
+    settings.EmailMethod = kMethodSmtp;
+    add_recip.CCButton->click();
+    EXPECT_EQ(add_recip.ToList(), std::vector<std::string>{"old@example.org"});
+    settings.EmailMethod = kMethodEmail;
+    add_recip.ToButton->click();
+    EXPECT_EQ(add_recip.ToList(), (std::vector<std::string>{"al@example.org", "zoe@example.org"}))
+        << "sorted as the list shows them";
+    EXPECT_TRUE(add_recip.CCList().empty());
+    ASSERT_EQ(dialog.lbBCC->Items().Count(), 1);
+    EXPECT_EQ(dialog.lbBCC->Items().Get(0), "hidden@example.org");
 }
 
 }  // namespace

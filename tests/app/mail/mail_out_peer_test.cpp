@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
+#include "platform/mail/mail_config.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/mail/relay_library.h"
+#include "support/smapi.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
 #include "tests/support/mapi_sandbox.h"
@@ -422,6 +425,196 @@ TEST_F(MailOutTest, OverlongAddressIsRefusedNeverCut) {
     out->AddAddress(list, "ok@example.org");
     out->AddAddress(list, "");
     EXPECT_EQ(list, std::vector<std::string>{"ok@example.org"});
+}
+
+TEST_F(MailOutTest, TypedRecipientsKeepNamesDropDuplicatesAndRejectInvalidOnlyWhenAsked) {
+    const std::vector<std::string> lines{"  Ann Smith <ann@example.org>  ",
+                                         "bob@example.org",
+                                         "ANN@example.org",
+                                         "",
+                                         "not an address",
+                                         "Cy Young <cy@example.org>"};
+    struct Case {
+        bool check_validity;
+        std::int64_t count;
+        std::vector<std::string> rejects;
+    };
+    for (const Case& c : {Case{true, 3, {"not an address"}}, Case{false, 4, {}}}) {
+        SCOPED_TRACE(c.check_validity);
+        std::vector<std::string> rejects;
+        EXPECT_TRUE(out->ProcessManual(lines, c.check_validity, rejects));
+        EXPECT_EQ(rejects, c.rejects);
+        EXPECT_EQ(out->RecipientCount(), c.count);
+        EXPECT_TRUE(out->recipients_valid);
+    }
+
+    std::vector<std::string> rejects;
+    ASSERT_TRUE(out->ProcessManual(lines, true, rejects));
+    settings.SendCount = 1;
+    out->text = "Dear %FULL_NAME% at %EMAIL%";
+    EXPECT_EQ(out->Button2Click(false), 3);
+    const auto mails = sink.WaitForMessages(3);
+    ASSERT_EQ(mails.size(), 3u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ann@example.org"});
+    EXPECT_TRUE(Contains(mails[0].data, "Dear Ann Smith at ann@example.org")) << mails[0].data;
+    EXPECT_TRUE(Contains(mails[1].data, "Dear  at bob@example.org")) << mails[1].data;
+    EXPECT_TRUE(Contains(mails[2].data, "Dear Cy Young at cy@example.org")) << mails[2].data;
+
+    // A cancel during the build leaves the list unfinished.
+    out->OnProgress = [](std::string_view caption, std::int64_t position, std::int64_t) {
+        if (caption.starts_with("Processing address, ") && position == 2)
+            SetCancelled(true);
+    };
+    EXPECT_FALSE(out->ProcessManual(lines, true, rejects));
+    EXPECT_FALSE(out->recipients_valid);
+    EXPECT_EQ(out->RecipientCount(), 1) << "what was appended before the cancel stays";
+    SetCancelled(false);
+}
+
+TEST_F(MailOutTest, RelayWithoutRecipientSaysSoAndLogsOnlyTheHeader) {
+    settings.EmailMethod = kMethodRelay;
+    out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out->to_list.clear();
+    out->text = "Plain";
+    EXPECT_FALSE(out->SMTPServerSend("", "", ""));
+    EXPECT_EQ(out->sendlog, std::vector<std::string>{"To:"});
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text, "Error: No Recipient!");
+    EXPECT_EQ(sink.MessageCount(), 0u);
+    out->FreeSMTPServerDLL();
+}
+
+TEST_F(MailOutTest, StoreMethodTestSendDisplaysTheItemInsteadOfSendingIt) {
+    settings.EmailMethod = kMethodOutlook;
+    settings.AlwaysResolveAddresses = false;
+    // The viewer stands in for Outlook's inspector: it keeps what it was shown.
+    const std::string shown = program.File("shown.eml");
+    const std::string viewer = program.File("viewer.sh");
+    mail::testing::WriteFile(viewer, "#!/bin/sh\ncp \"$1\" '" + shown + "'\n");
+    std::filesystem::permissions(viewer, std::filesystem::perms::owner_all);
+    context.mail_settings.open_command = viewer;
+    auto store =
+        mail::MailStore::OpenMaildir(context.mail_settings, program.File("Mail"), "MailingList");
+    context.store = store.get();
+    out->to_list = {"boss@example.org"};
+
+    EXPECT_TRUE(out->SendTestClick(""));
+    const auto displayed = mail::testing::WaitForFile(shown, 10s);
+    ASSERT_TRUE(displayed.has_value());
+    EXPECT_TRUE(Contains(*displayed, "Hello Test_Name,")) << *displayed;
+    EXPECT_TRUE(Contains(*displayed, "boss@example.org"));
+    EXPECT_EQ(LogWithout(out->sendlog), std::vector<std::string>{"SEND OK"});
+    EXPECT_EQ(sink.MessageCount(), 0u) << "a displayed item is not sent";
+    mail::Folder* outbox = store->Root(1).FindFolder(mail::kOutbox);
+    EXPECT_TRUE(outbox == nullptr || outbox->ItemCount() == 0u);
+}
+
+TEST_F(MailOutTest, SmtpTestSendAsksForTheAddressOnceConnected) {
+    out->to_list = {"boss@example.org"};
+    std::vector<std::string> log_when_asked;
+    out->OnAskTestAddress = [&](std::string& address) {
+        log_when_asked = out->sendlog;
+        address = "tester@example.org";
+        return true;
+    };
+    EXPECT_TRUE(out->SendTestClick(""));
+    EXPECT_EQ(log_when_asked, std::vector<std::string>{"Connecting to SMTP server"});
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to.back(), "tester@example.org");
+
+    // Cancelling the question sends nothing and still closes the connection.
+    out->sendlog.clear();
+    out->OnAskTestAddress = [](std::string&) { return false; };
+    EXPECT_FALSE(out->SendTestClick(""));
+    EXPECT_EQ(out->sendlog.back(), "Disconnecting from the SMTP server");
+    EXPECT_EQ(sink.MessageCount(), 1u);
+    EXPECT_EQ(out->to_list, std::vector<std::string>{"boss@example.org"});
+}
+
+TEST_F(MailOutTest, SimpleMapiModuleDeliversEachMessageThroughTheServer) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    setenv(std::string(support::kModuleDirVariable).c_str(),
+           std::filesystem::path(CORVANE_mapi32_MODULE).parent_path().c_str(), 1);
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPHost", "127.0.0.1");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPPort", std::to_string(sink.port()));
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPEmail", "owner@example.org");
+    ASSERT_TRUE(support::SimpleMapiAvailable());
+    AddRow("ann@example.org", "news", "Ann Smith");
+    AddRow("bob@example.org", "news", "Bob Jones");
+    settings.SendCount = 1;
+    std::size_t expected = 0;
+    for (int method : {kMethodMapiControl, kMethodEmail}) {
+        SCOPED_TRACE(method);
+        settings.EmailMethod = method;
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 2);
+        expected += 2;
+        const auto mails = sink.WaitForMessages(expected);
+        ASSERT_EQ(mails.size(), expected);
+        EXPECT_EQ(mails[expected - 2].rcpt_to, std::vector<std::string>{"ann@example.org"});
+        EXPECT_TRUE(Contains(mails[expected - 2].data, "Hello Ann Smith,"))
+            << mails[expected - 2].data;
+        EXPECT_EQ(mails[expected - 1].mail_from, "owner@example.org");
+        EXPECT_EQ(LogWithout(out->sendlog),
+                  (std::vector<std::string>{"Commencing send to 2 recipients", "SEND OK", "SEND OK",
+                                            "Send to 2 recipients has been completed"}));
+        EXPECT_EQ(prompts->Asked().back().text,
+                  "Your e-mails to 2 recipients have been sent to your default e-mail software.");
+    }
+}
+
+TEST_F(MailOutTest, AttachmentsAreCheckedByTheSecondMapiMethodOnly) {
+    const std::string file = program.File("report.txt");
+    mail::testing::WriteFile(file, "text");
+    const std::filesystem::path old_dir = std::filesystem::current_path();
+    std::filesystem::current_path(program.Dir());
+    const std::string missing = program.File("missing.txt");
+    const std::string overlong = "/" + std::string(300, 'x') + ".txt";
+    struct Case {
+        int method;
+        std::string chosen;
+        std::vector<std::string> kept;
+    };
+    for (const Case& c : {Case{kMethodEmail, "report.txt", {file}}, Case{kMethodEmail, missing, {}},
+                          Case{kMethodSmtp, "report.txt", {"report.txt"}},
+                          Case{kMethodSmtp, missing, {missing}}, Case{kMethodSmtp, overlong, {}}}) {
+        SCOPED_TRACE(c.chosen.substr(0, 40));
+        settings.EmailMethod = c.method;
+        std::vector<std::string> kept;
+        out->AddAttachment(kept, c.chosen);
+        EXPECT_EQ(kept, c.kept);
+    }
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtWarning) << "the overlong path is refused";
+    std::filesystem::current_path(old_dir);
+}
+
+TEST_F(MailOutTest, AddressBookExchangesTheListsOnlyWithTheSecondMapiMethod) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    mapi.SetAddressBookAnswer({{MAPI_TO, "Ann", "SMTP:ann@example.org", ""},
+                               {MAPI_CC, "carl@example.org", std::nullopt, ""},
+                               {MAPI_BCC, "Bob", "SMTP:bob@example.org", ""}});
+    std::vector<std::string> to{"old@example.org"}, cc, blind;
+    settings.EmailMethod = kMethodSmtp;
+    EXPECT_FALSE(out->AddressBook(to, cc, blind));
+    EXPECT_EQ(to, std::vector<std::string>{"old@example.org"});
+    EXPECT_TRUE(mapi.CallsOf("MAPIAddress").empty());
+
+    settings.EmailMethod = kMethodEmail;
+    EXPECT_TRUE(out->AddressBook(to, cc, blind));
+    const auto calls = mapi.CallsOf("MAPIAddress");
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].recips.size(), 1u) << "the book opens with the current lists";
+    EXPECT_EQ(to, std::vector<std::string>{"Ann"});
+    EXPECT_EQ(cc, std::vector<std::string>{"carl@example.org"});
+    EXPECT_EQ(blind, std::vector<std::string>{"Bob"});
+
+    mapi.SetResult("MAPIAddress", MAPI_USER_ABORT);
+    EXPECT_TRUE(out->AddressBook(to, cc, blind));
+    EXPECT_EQ(to, std::vector<std::string>{"Ann"}) << "a cancelled book changes nothing";
 }
 
 }  // namespace

@@ -287,6 +287,38 @@ TEST(SmtpSession, AbortFromAnotherThreadEndsTheTransaction) {
     EXPECT_FALSE(session.connected());
 }
 
+// Writes are held until the next read and sent in blocks; a message far
+// larger than a block, plain or through TLS, still arrives whole, and several
+// messages share the connection.
+TEST(SmtpSession, LargeMessagesArriveWholeOverPlainAndTls) {
+    testing::TempDir dir;
+    std::string binary;
+    for (int i = 0; i < 300000; ++i)
+        binary += static_cast<char>((i * 7) % 256);
+    testing::WriteFile(dir.path() / "big.bin", binary);
+    for (const std::string mode : {"normal", "starttls"}) {
+        SCOPED_TRACE(mode);
+        SmtpSink sink(mode);
+        SmtpOptions options;
+        options.verify_certificates = false;
+        SmtpSession session(options);
+        ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(20s)).ok());
+        OutgoingMessage message = BasicMessage();
+        message.attachments = {{"big.bin", (dir.path() / "big.bin").string(), {}, {}}};
+        for (int n = 0; n < 2; ++n)
+            ASSERT_TRUE(session.send(message, In(20s)).ok());
+        session.disconnect();
+        const auto mails = sink.WaitForMessages(2);
+        ASSERT_EQ(mails.size(), 2u);
+        for (const auto& mail : mails) {
+            const ReceivedMessage parsed = ParseMessage(mail.data);
+            ASSERT_EQ(parsed.attachments.size(), 1u);
+            EXPECT_EQ(parsed.attachments[0].data, binary);
+        }
+        EXPECT_EQ(sink.Sessions().find("tls=False") == std::string::npos, mode == "starttls");
+    }
+}
+
 TEST(SmtpSession, StartTlsAndAuthenticationWithTheUserId) {
     SmtpSink sink("starttls-auth");
     SmtpOptions options;
