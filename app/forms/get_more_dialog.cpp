@@ -5,6 +5,7 @@
 
 #include "app/routines/text_routines.h"
 #include "platform/ui/cursor.h"
+#include "platform/ui/shell.h"
 
 namespace app {
 namespace {
@@ -60,10 +61,13 @@ TdlgGetMore::TdlgGetMore(QWidget* owner, AddressGatherer& gatherer)
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
     btnCancel->SetCancel(true);
+    BitBtn3 = new ui::TButton(Client(), "Help");
+    BitBtn3->OnClick = [this] { ui::OpenHelp(HelpContext()); };
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(btnOK);
     buttons->addWidget(btnCancel);
+    buttons->addWidget(BitBtn3);
     ClientLayout()->addLayout(buttons);
     tmrLoadFolders = new QTimer(this);
     tmrLoadFolders->setInterval(125);

@@ -40,6 +40,7 @@ class TdlgGetMore : public ui::TForm {
     ui::TEdit* edtContactsFolder;
     ui::TButton* btnOK;
     ui::TButton* btnCancel;
+    ui::TButton* BitBtn3;
     QTimer* tmrLoadFolders;
     // The manual-entry dialog's memo that receives the addresses.
     ui::TMemo* memin = nullptr;

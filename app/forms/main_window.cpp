@@ -1135,6 +1135,9 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
             showprogress(true, position, true, caption, maximum);
         };
         gatherer.Cancelled = [] { return Cancelled(); };
+        gatherer.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {
+            return PromptSenderMethodChange(this, text, always_show);
+        };
         TdlgEnterMore more(this, services_, Progress(false));
         TdlgGetMore folders(this, gatherer);
         folders.memin = more.memin;
