@@ -100,6 +100,8 @@ Tdlgoptions::Tdlgoptions(QWidget* owner, ListServices services)
     SetCaption("Options");
     SetPosition(ui::poMainFormCenter);
     pgcoptions = new support::TExtPageControl(Client());
+    // All ten tabs in view: a clipped tab behind scroll arrows is easily missed.
+    pgcoptions->setUsesScrollButtons(false);
     ClientLayout()->addWidget(pgcoptions, 1);
     BuildPages();
     auto* buttons = new QHBoxLayout;

@@ -210,6 +210,12 @@ TEST(Menus, ClicksRunHandlersWithoutTogglingTheCheckMark) {
     item.Click();
     EXPECT_EQ(clicks, 1);
     EXPECT_EQ(menu.Items().Find("mkAllow"), &item);
+    // A separator reads "-" yet draws no text beside its line.
+    file.AddSeparator();
+    TMenuItem& separator = file.Items(file.Count() - 1);
+    EXPECT_TRUE(separator.Action()->isSeparator());
+    EXPECT_TRUE(separator.Action()->text().isEmpty());
+    EXPECT_EQ(separator.Caption(), "-");
     file.Clear();
     EXPECT_EQ(file.Count(), 0);
     QMenuBar bar;
