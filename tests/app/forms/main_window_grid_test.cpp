@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <QImage>
 
 #include <algorithm>
@@ -242,6 +244,35 @@ TEST_F(MainGridTest, CommandsWithoutAChosenRowBeepAndChangeNothing) {
     EXPECT_EQ(ui::BeepCount(), beeps + 3);
     EXPECT_EQ(Sorted(), before);
     EXPECT_TRUE(prompts->Asked().size() <= 1u);
+}
+
+TEST_F(MainGridTest, TheSortMenuPutsTheMostBouncesFirstThenTheFewest) {
+    strata::TStrataTable& t = database->tblCV();
+    int bounces = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+        t.Edit();
+        t.FieldByName("Bounces")->SetAsInteger(bounces++);
+        t.Post();
+    }
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    grid::TgxDBTreeListColumn* column = g.ColumnByFieldName("Bounces");
+    ASSERT_NE(column, nullptr);
+    auto first_and_last = [&] {
+        return std::make_pair(g.GetCellText(g.Items(0), column->GetIndex()),
+                              g.GetCellText(g.Items(g.Count() - 1), column->GetIndex()));
+    };
+    window->SortMenuClick("Bounces");
+    EXPECT_EQ(column->Sorted(), grid::csDown);
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
+    // The order holds when the list is filtered again and the window goes idle.
+    window->rdballClick();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
+    window->SortMenuClick("Bounces");
+    EXPECT_EQ(column->Sorted(), grid::csUp);
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("0"), std::string("4")));
 }
 
 TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {
