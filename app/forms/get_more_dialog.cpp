@@ -106,7 +106,13 @@ void TdlgGetMore::tmrLoadFoldersTimer() {
             }
         }
     }
+    HideProgress();
     SetCaption("Scan Outlook Folders for E-mail Addresses (Step 1 of 2)");
+}
+
+void TdlgGetMore::HideProgress() {
+    if (gatherer_.OnProgress)
+        gatherer_.OnProgress(0, 0, {});
 }
 
 GatheringChoice TdlgGetMore::Choice() const {
@@ -169,6 +175,7 @@ void TdlgGetMore::ProcessSelectedFolder() {
         for (const std::string& line : result)
             memin->Lines().Add(line);
     }
+    HideProgress();
     chkScanContacts->SetChecked(false);
 }
 

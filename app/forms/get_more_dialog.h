@@ -47,6 +47,8 @@ class TdlgGetMore : public ui::TForm {
 
   private:
     GatheringChoice Choice() const;
+    // The gatherer's progress reports a maximum of 0 to end the display.
+    void HideProgress();
     std::vector<std::string> ChosenPath() const;
 
     AddressGatherer& gatherer_;

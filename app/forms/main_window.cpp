@@ -1130,9 +1130,12 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
     } end{*this};
     ui::Guarded([&] {
         AddressGatherer gatherer(services_.entries, OnMailStore());
+        // Loading the folder tree cannot be cancelled; scanning a folder can. A
+        // maximum of 0 ends the display.
         gatherer.OnProgress = [this](std::int64_t position, std::int64_t maximum,
                                      std::string_view caption) {
-            showprogress(true, position, true, caption, maximum);
+            showprogress(maximum > 0, position, caption.starts_with("Scanning Entries from"),
+                         caption, maximum);
         };
         gatherer.Cancelled = [] { return Cancelled(); };
         gatherer.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {

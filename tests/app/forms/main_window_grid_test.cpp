@@ -265,7 +265,10 @@ TEST_F(MainGridTest, TheSortMenuPutsTheMostBouncesFirstThenTheFewest) {
     window->SortMenuClick("Bounces");
     EXPECT_EQ(column->Sorted(), grid::csDown);
     EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
-    // The order holds when the list is filtered again and the window goes idle.
+    // The order holds when a command brackets a dialog, the list is filtered
+    // again and the window goes idle.
+    window->newformpreparation(true);
+    window->newformpreparation(false);
     window->rdballClick();
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
