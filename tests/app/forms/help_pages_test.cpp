@@ -115,7 +115,8 @@ TEST_F(HelpPages, EveryContextHasAPageWithATitleAndALinkHome) {
             EXPECT_NE(raw.str().find("href='index.html'"), std::string::npos) << want;
         }
     }
-    // The index leads to every other page.
+    // The index leads to every other page, the questions page among them.
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(ui::HelpFolder()) / "FAQ.html"));
     std::ifstream in(ui::HelpPage(0), std::ios::binary);
     std::ostringstream index;
     index << in.rdbuf();
@@ -126,6 +127,7 @@ TEST_F(HelpPages, EveryContextHasAPageWithATitleAndALinkHome) {
                 << "the index has no link to context " << context;
         }
     }
+    EXPECT_NE(index.str().find("href='FAQ.html'"), std::string::npos);
 }
 
 TEST_F(HelpPages, EachOptionsPageNamesTheChoicesOfItsPage) {
