@@ -443,6 +443,25 @@ void Tfrmmain::DoIdle() {
     }
 }
 
+void Tfrmmain::SendEmailtoMailingList1Click() {
+    Settings& settings = services_.settings;
+    if (settings.EmailMethod < 0) {
+        if (ui::MessageDlg("Your preferred e-mail sending method has not been specified.  The "
+                           "default, MAPI transport, will be used.  You can change this under "
+                           "File|Options, Advanced, if you would prefer another method or "
+                           "encounter any problems",
+                           ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
+            return;
+        settings.EmailMethod = 0;
+    }
+    if (OnSendEmail)
+        OnSendEmail();
+    // The send dialog filters the list table for its recipients; the window's
+    // own category filter comes back.
+    rdballClick();
+    CommenceTimer();
+}
+
 void Tfrmmain::CommenceTimer() {
     const Settings& settings = services_.settings;
     // Switching the timed check off stops a timer that is still armed.
