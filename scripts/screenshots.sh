@@ -110,6 +110,12 @@ wid=$(xdotool search --name '^Corvane' | head -1)
 xdotool windowfocus --sync "$wid"
 key alt+t
 key Down Return
-xdotool search --sync --onlyvisible --name '^Send message to your mailing list' >/dev/null
+# A list without a chosen sending method first asks to use the default (Enter takes it).
+for _ in $(seq 1 20); do
+  if xdotool search --onlyvisible --name '^Send message to your mailing list' >/dev/null; then
+    break
+  fi
+  key Return
+done
 shoot mailout_dialog.png
 rm -f "$out/mailout_main_window.png"
