@@ -267,8 +267,8 @@ TEST_F(MainGridTest, TheSortMenuPutsTheMostBouncesFirstThenTheFewest) {
     EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
     // The order holds when a command brackets a dialog, the list is filtered
     // again and the window goes idle.
-    window->newformpreparation(true);
-    window->newformpreparation(false);
+    window->OnProcessFolder = [&](bool, bool) { database->SaveDatabase(); };
+    window->btngetoutlookClick();
     window->rdballClick();
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
