@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTest>
 
 #include <QImage>
 
@@ -276,6 +277,40 @@ TEST_F(MainGridTest, TheSortMenuPutsTheMostBouncesFirstThenTheFewest) {
     window->SortMenuClick("Bounces");
     EXPECT_EQ(column->Sorted(), grid::csUp);
     EXPECT_EQ(first_and_last(), std::make_pair(std::string("0"), std::string("4")));
+}
+
+TEST_F(MainGridTest, HeaderClicksSortUpThenDown) {
+    strata::TStrataTable& t = database->tblCV();
+    int bounces = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+        t.Edit();
+        t.FieldByName("Bounces")->SetAsInteger(bounces++ % 3);
+        t.Post();
+    }
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    grid::TgxDBTreeListColumn* column = g.ColumnByFieldName("Bounces");
+    auto header = [&] {
+        grid::TDrawInfo info;
+        g.CalcDrawInfo(info);
+        for (const grid::THeaderCellInfo& hc : info.header_cells)
+            if (hc.column == column->GetIndex())
+                return QPoint((hc.rect.left + hc.rect.right) / 2,
+                              (hc.rect.top + hc.rect.bottom) / 2);
+        return QPoint();
+    };
+    auto order = [&] {
+        std::string text;
+        for (int i = 0; i < g.Count(); ++i)
+            text += g.GetCellText(g.Items(i), column->GetIndex());
+        return text;
+    };
+    QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header());
+    EXPECT_EQ(column->Sorted(), grid::csUp);
+    EXPECT_EQ(order(), "00112");
+    QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header(), 600);
+    EXPECT_EQ(column->Sorted(), grid::csDown);
+    EXPECT_EQ(order(), "21100");
 }
 
 TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {
