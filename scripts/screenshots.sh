@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the real program on a virtual X display (Xvfb), for looking at how it
-# appears to a user. Usage: scripts/screenshots.sh [build folder] [output folder]
+# appears to a user: the main window with a list of a few hundred entries, the options, the
+# import and its column mapping, the statistics and the mail-out dialog.
+# Usage: scripts/screenshots.sh [build folder] [output folder]
 # The build folder must hold corvane, corvane_snap and corvane_seed (default build/dev). Fails when a
 # picture comes out blank.
 set -euo pipefail
@@ -96,3 +98,24 @@ key alt+t
 key Up Return
 shoot statistics_dialog.png
 rm -f "$out/statistics_main_window.png"
+# The mail-out dialog in a fresh start as well: Tools, then Send E-mail to Mailing List...
+# (the second entry).
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+"$corvane" &
+pid=$!
+sleep 1
+shoot mailout_main_window.png >/dev/null
+wid=$(xdotool search --name '^Corvane' | head -1)
+xdotool windowfocus --sync "$wid"
+key alt+t
+key Down Return
+# A list without a chosen sending method first asks to use the default (Enter takes it).
+for _ in $(seq 1 20); do
+  if xdotool search --onlyvisible --name '^Send message to your mailing list' >/dev/null; then
+    break
+  fi
+  key Return
+done
+shoot mailout_dialog.png
+rm -f "$out/mailout_main_window.png"

@@ -14,7 +14,7 @@ packages=(
   fonts-dejavu-core fonts-dejavu-extra
   python3 python3-aiosmtpd python3-dnslib python3-xlrd python3-html5lib
   libreoffice-calc-nogui chromium
-  dovecot-imapd poppler-utils xvfb xdotool
+  dovecot-imapd poppler-utils xvfb xdotool desktop-file-utils
   libsqlite3-dev
 )
 

@@ -76,7 +76,13 @@ TdlgSupport::TdlgSupport(QWidget* owner, std::string program_dir)
 void TdlgSupport::OKClick() {
     ui::THourglass hourglass;
     if (rdbLocalFaq->Checked()) {
+        // A copy in the program folder comes first; the one installed with the
+        // help pages serves everyone else.
         std::string path = AppendPathDelimiter(program_dir_) + "FAQ.html";
+        const std::string installed = AppendPathDelimiter(ui::HelpFolder()) + "FAQ.html";
+        if (!platform::os::FileExists(path) && !ui::HelpFolder().empty() &&
+            platform::os::FileExists(installed))
+            path = installed;
         if (!platform::os::FileExists(path)) {
             ui::MessageDlg("Corvane cannot locate the file, " + path, ui::mtWarning, {ui::mbOK});
             return;

@@ -143,14 +143,15 @@ void TdlgExport::btnokClick() {
     if (!succeeded_)
         return;
     const std::string heading = edtfile->Text();
-    std::optional<int> copies = ui::ChoosePrintCopies(heading);
+    ui::TPrinter printer;
+    std::optional<int> copies = printer.ChooseCopies(heading);
     if (!copies) {
         succeeded_ = false;
         return;
     }
     try {
         for (int copy = 0; copy < std::max(*copies, 1); ++copy)
-            ui::PrintLines(heading, lines);
+            printer.PrintLines(heading, lines);
     } catch (const std::exception&) {
         ui::MessageDlg(
             "An error was encountered printing the file, , check you have "

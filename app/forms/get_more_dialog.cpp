@@ -5,6 +5,7 @@
 
 #include "app/routines/text_routines.h"
 #include "platform/ui/cursor.h"
+#include "platform/ui/shell.h"
 
 namespace app {
 namespace {
@@ -60,10 +61,13 @@ TdlgGetMore::TdlgGetMore(QWidget* owner, AddressGatherer& gatherer)
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
     btnCancel->SetCancel(true);
+    BitBtn3 = new ui::TButton(Client(), "Help");
+    BitBtn3->OnClick = [this] { ui::OpenHelp(HelpContext()); };
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(btnOK);
     buttons->addWidget(btnCancel);
+    buttons->addWidget(BitBtn3);
     ClientLayout()->addLayout(buttons);
     tmrLoadFolders = new QTimer(this);
     tmrLoadFolders->setInterval(125);
@@ -102,7 +106,13 @@ void TdlgGetMore::tmrLoadFoldersTimer() {
             }
         }
     }
+    HideProgress();
     SetCaption("Scan Outlook Folders for E-mail Addresses (Step 1 of 2)");
+}
+
+void TdlgGetMore::HideProgress() {
+    if (gatherer_.OnProgress)
+        gatherer_.OnProgress(0, 0, {});
 }
 
 GatheringChoice TdlgGetMore::Choice() const {
@@ -165,6 +175,7 @@ void TdlgGetMore::ProcessSelectedFolder() {
         for (const std::string& line : result)
             memin->Lines().Add(line);
     }
+    HideProgress();
     chkScanContacts->SetChecked(false);
 }
 

@@ -40,12 +40,15 @@ class TdlgGetMore : public ui::TForm {
     ui::TEdit* edtContactsFolder;
     ui::TButton* btnOK;
     ui::TButton* btnCancel;
+    ui::TButton* BitBtn3;
     QTimer* tmrLoadFolders;
     // The manual-entry dialog's memo that receives the addresses.
     ui::TMemo* memin = nullptr;
 
   private:
     GatheringChoice Choice() const;
+    // The gatherer's progress reports a maximum of 0 to end the display.
+    void HideProgress();
     std::vector<std::string> ChosenPath() const;
 
     AddressGatherer& gatherer_;

@@ -443,6 +443,25 @@ void Tfrmmain::DoIdle() {
     }
 }
 
+void Tfrmmain::SendEmailtoMailingList1Click() {
+    Settings& settings = services_.settings;
+    if (settings.EmailMethod < 0) {
+        if (ui::MessageDlg("Your preferred e-mail sending method has not been specified.  The "
+                           "default, MAPI transport, will be used.  You can change this under "
+                           "File|Options, Advanced, if you would prefer another method or "
+                           "encounter any problems",
+                           ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
+            return;
+        settings.EmailMethod = 0;
+    }
+    if (OnSendEmail)
+        OnSendEmail();
+    // The send dialog filters the list table for its recipients; the window's
+    // own category filter comes back.
+    rdballClick();
+    CommenceTimer();
+}
+
 void Tfrmmain::CommenceTimer() {
     const Settings& settings = services_.settings;
     // Switching the timed check off stops a timer that is still armed.
@@ -1130,11 +1149,17 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
     } end{*this};
     ui::Guarded([&] {
         AddressGatherer gatherer(services_.entries, OnMailStore());
+        // Loading the folder tree cannot be cancelled; scanning a folder can. A
+        // maximum of 0 ends the display.
         gatherer.OnProgress = [this](std::int64_t position, std::int64_t maximum,
                                      std::string_view caption) {
-            showprogress(true, position, true, caption, maximum);
+            showprogress(maximum > 0, position, caption.starts_with("Scanning Entries from"),
+                         caption, maximum);
         };
         gatherer.Cancelled = [] { return Cancelled(); };
+        gatherer.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {
+            return PromptSenderMethodChange(this, text, always_show);
+        };
         TdlgEnterMore more(this, services_, Progress(false));
         TdlgGetMore folders(this, gatherer);
         folders.memin = more.memin;

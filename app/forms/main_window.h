@@ -83,10 +83,9 @@ class Tfrmmain : public ui::TForm {
     void ProcessFolder(bool for_requests, bool for_members);
     // The send command: the program shows the send dialog with its mail context.
     std::function<void()> OnSendEmail;
-    void SendEmailtoMailingList1Click() {
-        if (OnSendEmail)
-            OnSendEmail();
-    }
+    // Asks for a sending method when none was ever chosen, shows the send
+    // dialog, then filters the list again and re-arms the check timer.
+    void SendEmailtoMailingList1Click();
     // Runs the check of one folder (the program sets the mail run; tests count passes).
     std::function<void(bool for_requests, bool for_members)> OnProcessFolder;
 

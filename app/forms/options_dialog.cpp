@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/forms/advanced_settings_dialog.h"
 #include "app/list/entry_processing.h"
 #include "app/list/import_file.h"
 #include "app/list/list_database.h"
@@ -98,7 +99,9 @@ Tdlgoptions::Tdlgoptions(QWidget* owner, ListServices services)
     : ui::TForm(owner), services_(services) {
     SetCaption("Options");
     SetPosition(ui::poMainFormCenter);
-    pgcoptions = new ui::TPageControl(Client());
+    pgcoptions = new support::TExtPageControl(Client());
+    // All ten tabs in view: a clipped tab behind scroll arrows is easily missed.
+    pgcoptions->setUsesScrollButtons(false);
     ClientLayout()->addWidget(pgcoptions, 1);
     BuildPages();
     auto* buttons = new QHBoxLayout;
@@ -118,8 +121,8 @@ Tdlgoptions::Tdlgoptions(QWidget* owner, ListServices services)
     BitBtn3->OnClick = [this] { BitBtn3Click(); };
     Timer1.SetInterval(100);
     Timer1.OnTimer = [this] { Timer1Timer(); };
-    pgcoptions->OnChange = [this] {
-        ui::TTabSheet* page = pgcoptions->ActivePage();
+    pgcoptions->OnChange = [this](support::TExtPageControl*) {
+        ui::TTabSheet* page = ActivePage();
         if (page != nullptr &&
             (page->Caption() == "Scanning" || page->Caption() == "User Sending") &&
             edtrosterlygroup->Items().Count() == 0)
@@ -131,13 +134,13 @@ Tdlgoptions::Tdlgoptions(QWidget* owner, ListServices services)
 
 void Tdlgoptions::BuildPages() {
     auto page = [this](std::string_view caption) {
-        return new ui::TTabSheet(*pgcoptions, caption);
+        pages_.push_back(new ui::TTabSheet(*pgcoptions, caption));
+        return pages_.back();
     };
 
     ui::TTabSheet& general = *page("General");
     BitBtn4 = new ui::TButton(&general, "Advanced Options..");
-    // The advanced settings dialog belongs to the mail-out.
-    BitBtn4->SetEnabled(false);
+    BitBtn4->OnClick = [this] { BitBtn4Click(); };
     general.Layout()->addWidget(BitBtn4, 0, Qt::AlignLeft);
     ui::TGroupBox& insertion = *Box(general, "Database Insertion Options");
     chkUpdateCommentsWhenEntryExists =
@@ -459,7 +462,22 @@ void Tdlgoptions::StoreControls() {
 
 void Tdlgoptions::FormShow() {
     LoadControls();
-    pgcoptions->SetActivePageIndex(0);
+    pgcoptions->SetActivePage(Pages(0));
+}
+
+ui::TTabSheet* Tdlgoptions::Pages(int index) const {
+    return index >= 0 && index < static_cast<int>(pages_.size())
+               ? pages_[static_cast<std::size_t>(index)]
+               : nullptr;
+}
+
+ui::TTabSheet* Tdlgoptions::ActivePage() const {
+    return dynamic_cast<ui::TTabSheet*>(pgcoptions->ActivePage());
+}
+
+void Tdlgoptions::BitBtn4Click() {
+    TdlgAdvancedSettings dialog(this, services_.settings);
+    dialog.ShowModal();
 }
 
 void Tdlgoptions::UpdateEnabling() {
@@ -489,7 +507,7 @@ void Tdlgoptions::UpdateEnabling() {
 }
 
 void Tdlgoptions::BitBtn1Click() {
-    ui::TTabSheet* users_page = pgcoptions->Pages(5);
+    ui::TTabSheet* users_page = Pages(5);
     if (chkUserSending->Checked() && edtUserSendingFolder->Text().empty()) {
         pgcoptions->SetActivePage(users_page);
         ui::MessageDlg(
@@ -540,7 +558,8 @@ void Tdlgoptions::BitBtn2Click() {
 }
 
 void Tdlgoptions::BitBtn3Click() {
-    ui::OpenHelp(kOptionsHelpContext + pgcoptions->ActivePageIndex());
+    const ui::TTabSheet* page = ActivePage();
+    ui::OpenHelp(kOptionsHelpContext + (page != nullptr ? page->PageIndex() : 0));
 }
 
 bool Tdlgoptions::EditEntries(ui::TListBox& list, const OptionListRules& rules) {

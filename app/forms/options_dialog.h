@@ -13,6 +13,7 @@
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/page_control.h"
+#include "support/ext_page_control.h"
 
 namespace app {
 
@@ -37,12 +38,17 @@ class Tdlgoptions : public ui::TForm {
     bool EditEntries(ui::TListBox& list, const OptionListRules& rules);
     void UpdateCategoryListBoxes();
     void btnneverjoinClick();
+    // "Advanced Options..": the sending and mail-store settings.
+    void BitBtn4Click();
     void UpdateEnabling();
     // The mail store's folder names for the two folder pick lists.
     std::function<std::vector<std::string>()> OnListFolders;
     void Timer1Timer();
 
-    ui::TPageControl* pgcoptions;
+    support::TExtPageControl* pgcoptions;
+    // The pages in their order, and the one shown.
+    ui::TTabSheet* Pages(int index) const;
+    ui::TTabSheet* ActivePage() const;
     // General
     ui::TButton* BitBtn4;
     ui::TCheckBox* chkUpdateCommentsWhenEntryExists;
@@ -142,6 +148,7 @@ class Tdlgoptions : public ui::TForm {
     void StoreControls();
 
     ListServices services_;
+    std::vector<ui::TTabSheet*> pages_;
 };
 
 }  // namespace app

@@ -204,6 +204,72 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
     return true;
 }
 
+void AddressGatherer::AddSender(mail::MailItem& item, std::vector<std::string>& list) {
+    Settings& settings = entries_.settings();
+    const int method = settings.GetSenderMethod;
+    auto ask = [&](std::string_view method_name, std::string_view suggested_name, int new_method,
+                   bool unstable) {
+        AskSenderMethodChange(settings, OnPromptSenderMethodChange, method_name, suggested_name,
+                              new_method, unstable);
+    };
+    auto by_reply_recipients = [&] {
+        try {
+            const std::vector<mail::Mailbox> recipients = item.ReplyToList();
+            if (recipients.empty())
+                return;
+            const std::string address =
+                GetAddress(recipients.front().address, recipients.front().name);
+            const std::size_t at = address.find('@');
+            if (at != std::string::npos && at >= 1)
+                AddNamedAddress(recipients.front().name, address, list);
+        } catch (const std::exception&) {
+            if (method == 1)
+                ask("ReplyRecipients", "Reply Method", 2, false);
+            else
+                ask("ReplyRecipients", "MAPI retrieval", 4, true);
+        }
+    };
+    switch (method) {
+        case 0:
+            try {
+                const std::string name = item.SenderDisplayName();
+                AddNamedAddress(name, GetAddress("", name), list);
+            } catch (const std::exception&) {
+                // Without a retrieval method there is nothing to change to.
+            }
+            break;
+        case 1:
+        case 2: {
+            std::string address;
+            try {
+                const mail::Mailbox reply = item.ReplyAddress();
+                address = GetAddress(reply.address, reply.name);
+                AddNamedAddress(reply.name, address, list);
+            } catch (const std::exception&) {
+                address.clear();
+                ask("Reply Method", "ReplyRecipients", 3, false);
+            }
+            if (method == 1 && address.empty())
+                by_reply_recipients();
+            break;
+        }
+        case 3:
+            by_reply_recipients();
+            break;
+        case 4:
+            try {
+                mail::MailItem& message = store_.GetMessage(item.EntryId(), item.StoreId());
+                const mail::Mailbox sender = message.SenderAddress();
+                AddNamedAddress(sender.name, GetAddress(sender.address, sender.name), list);
+            } catch (const std::exception&) {
+                ask("MAPI retrieval", "", 0, false);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
 bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path, bool contacts,
                                             const ScanOptions& options,
                                             std::vector<std::string>& result) {
@@ -222,7 +288,6 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
         }
     }
     folder->Refresh();
-    const Settings& s = entries_.settings();
     ResultList found;
     const AddressCheck valid = [this](std::string_view address) {
         int code = 0;
@@ -248,43 +313,8 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
                 mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
                 if (item.Removed())
                     continue;
-                if (options.chkfrom) {
-                    const int method = s.GetSenderMethod;
-                    mail::Mailbox box;
-                    bool failed = false;
-                    try {
-                        if (method == 0)
-                            box = {item.SenderDisplayName(), ""};
-                        else if (method == 4)
-                            box = item.SenderAddress();
-                        else if (method == 3)
-                            box = item.ReplyToList().empty() ? mail::Mailbox{}
-                                                             : item.ReplyToList().front();
-                        else
-                            box = item.ReplyAddress();
-                        if (method == 1 && box.address.empty() && !item.ReplyToList().empty())
-                            box = item.ReplyToList().front();
-                    } catch (const std::exception&) {
-                        failed = true;
-                    }
-                    if (failed) {
-                        if (OnSenderError)
-                            OnSenderError(method == 4   ? "MAPI retrieval"
-                                          : method == 3 ? "ReplyRecipients"
-                                                        : "Reply Method",
-                                          method == 4   ? ""
-                                          : method == 3 ? "MAPI retrieval"
-                                                        : "ReplyRecipients",
-                                          method == 4   ? 0
-                                          : method == 3 ? 4
-                                                        : 3,
-                                          method == 3);
-                    } else {
-                        const std::string address = GetAddress(box.address, box.name);
-                        if (address.find('@') != std::string::npos)
-                            AddNamedAddress(box.name, address, entries);
-                    }
-                }
+                if (options.chkfrom)
+                    AddSender(item, entries);
                 if (options.CHKRECIPIENTS) {
                     const std::vector<mail::Mailbox> recipients = item.Recipients();
                     for (auto it = recipients.rbegin(); it != recipients.rend(); ++it) {

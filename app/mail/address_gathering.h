@@ -11,6 +11,7 @@
 
 namespace mail {
 class Folder;
+class MailItem;
 class MailStore;
 }  // namespace mail
 
@@ -67,13 +68,15 @@ class AddressGatherer {
     std::function<void(std::int64_t position, std::int64_t maximum, std::string_view caption)>
         OnProgress;
     std::function<bool()> Cancelled;
-    // Asked on a failure to read a sender (see the request extraction).
-    std::function<void(std::string_view method, std::string_view suggestion, int new_method,
-                       bool unstable)>
-        OnSenderError;
+    // Asked on a failure to read a sender, as the request extraction asks;
+    // the answer may switch the settings' sender method. Unset: never asked.
+    std::function<bool(std::string_view text, bool& always_show)> OnPromptSenderMethodChange;
 
   private:
     mail::Folder* Root();
+    // The sender of a message by the settings' sender method; a failure to
+    // read it asks the sender-method question and gives nothing.
+    void AddSender(mail::MailItem& item, std::vector<std::string>& list);
     void AddNamedAddress(std::string_view name, std::string_view address,
                          std::vector<std::string>& list) const;
 

@@ -92,18 +92,24 @@ ExtractEntries::ExtractEntries(EntryProcessor& entries, mail::MailStore& store,
                                Forwarder* forwarder)
     : entries_(entries), store_(store), forwarder_(forwarder) {}
 
+void AskSenderMethodChange(Settings& settings, const SenderMethodPrompt& prompt,
+                           std::string_view method_name, std::string_view suggested_name,
+                           int new_method, bool unstable) {
+    if (!settings.AlwaysShowSenderError || !prompt)
+        return;
+    bool always_show = settings.AlwaysShowSenderError;
+    const bool change =
+        prompt(SenderRetrievalErrorText(method_name, suggested_name, unstable), always_show);
+    settings.AlwaysShowSenderError = always_show;
+    if (change)
+        settings.GetSenderMethod = new_method;
+}
+
 void ExtractEntries::ShowSenderRetrievalError(std::string_view method_name,
                                               std::string_view suggested_name, int new_method,
                                               bool unstable) {
-    Settings& s = entries_.settings();
-    if (!s.AlwaysShowSenderError || !OnPromptSenderMethodChange)
-        return;
-    bool always_show = s.AlwaysShowSenderError;
-    const bool change = OnPromptSenderMethodChange(
-        SenderRetrievalErrorText(method_name, suggested_name, unstable), always_show);
-    s.AlwaysShowSenderError = always_show;
-    if (change)
-        s.GetSenderMethod = new_method;
+    AskSenderMethodChange(entries_.settings(), OnPromptSenderMethodChange, method_name,
+                          suggested_name, new_method, unstable);
 }
 
 void ExtractEntries::ReadSender(mail::MailItem& item) {

@@ -26,6 +26,7 @@ namespace app {
 
 class EntryProcessor;
 class Forwarder;
+struct Settings;
 
 // The subject without leading "RE:" and then "FWD:" prefixes (any case).
 std::string StripReplyPrefixes(std::string_view subject);
@@ -36,6 +37,17 @@ std::string GetAddress(std::string_view address, std::string_view name);
 // The text of the sender-retrieval error question.
 std::string SenderRetrievalErrorText(std::string_view method_name, std::string_view suggested_name,
                                      bool unstable);
+
+// Shows the sender-method question (Yes: true); always_show comes in as the
+// setting and goes out as the dialog's check box.
+using SenderMethodPrompt = std::function<bool(std::string_view text, bool& always_show)>;
+
+// Asks whether to change the sender method after a failure to read a sender,
+// while the settings still want the question and a prompt is set; Yes
+// switches the method to new_method.
+void AskSenderMethodChange(Settings& settings, const SenderMethodPrompt& prompt,
+                           std::string_view method_name, std::string_view suggested_name,
+                           int new_method, bool unstable);
 
 // The fields of the message being processed.
 struct MessageFields {
@@ -59,9 +71,8 @@ class ExtractEntries {
     bool chkScanListChanges = true;
     bool chkScanUserEmails = false;
 
-    // Shows the sender-method question (Yes: true); always_show comes in as
-    // the setting and goes out as the dialog's check box. Unset: never asked.
-    std::function<bool(std::string_view text, bool& always_show)> OnPromptSenderMethodChange;
+    // Unset: never asked.
+    SenderMethodPrompt OnPromptSenderMethodChange;
     // Progress (counted, total); the cancel flag is read after it.
     std::function<void(std::int64_t, std::int64_t)> OnProgress;
     std::function<bool()> Cancelled;

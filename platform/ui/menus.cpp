@@ -11,9 +11,12 @@
 namespace ui {
 
 TMenuItem::TMenuItem(std::string_view caption, std::string_view name)
-    : name_(name), action_(std::make_unique<QAction>(ToQ(caption))) {
+    : name_(name), action_(std::make_unique<QAction>()) {
+    // A separator keeps no text: some styles draw a separator's text as a heading.
     if (caption == "-")
         action_->setSeparator(true);
+    else
+        action_->setText(ToQ(caption));
     QObject::connect(action_.get(), &QAction::triggered, [this] {
         // Qt toggles a checkable action by itself; the class library leaves it to code.
         action_->setChecked(checked_);
@@ -26,6 +29,8 @@ TMenuItem::~TMenuItem() {
 }
 
 std::string TMenuItem::Caption() const {
+    if (action_->isSeparator())
+        return "-";
     return FromQ(action_->text());
 }
 

@@ -8,7 +8,7 @@
 
 namespace ui {
 
-TTabSheet::TTabSheet(TPageControl& pages, std::string_view caption)
+TTabSheet::TTabSheet(QTabWidget& pages, std::string_view caption)
     : TControlOf<QWidget>(&pages), pages_(pages) {
     new QVBoxLayout(this);
     pages.addTab(this, ToQ(caption));

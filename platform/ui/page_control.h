@@ -18,8 +18,9 @@ class TPageControl;
 
 class TTabSheet : public TControlOf<QWidget> {
   public:
-    // Appends the sheet to the page control.
-    TTabSheet(TPageControl& pages, std::string_view caption);
+    // Appends the sheet to the page control (the plain one or any other
+    // tabbed control, such as the extended page control).
+    TTabSheet(QTabWidget& pages, std::string_view caption);
     std::string Caption() const;
     void SetCaption(std::string_view caption);
     int PageIndex() const;
@@ -29,7 +30,7 @@ class TTabSheet : public TControlOf<QWidget> {
     QVBoxLayout* Layout() const;
 
   private:
-    TPageControl& pages_;
+    QTabWidget& pages_;
     bool tab_visible_ = true;
 };
 

@@ -20,17 +20,24 @@ std::string& PrintFile() {
 
 }  // namespace
 
-std::optional<int> ChoosePrintCopies(std::string_view title, int copies) {
-    PrintRequest request{std::string(title), copies};
-    return Prompts().ChoosePrint(request);
+TPrinter::TPrinter() : printer_(std::make_unique<QPrinter>(QPrinter::HighResolution)) {}
+
+TPrinter::~TPrinter() = default;
+
+std::optional<int> TPrinter::ChooseCopies(std::string_view title, int copies) {
+    PrintRequest request{std::string(title), copies, printer_.get()};
+    std::optional<int> chosen = Prompts().ChoosePrint(request);
+    // Copies are printed one job each, so the printer itself makes one.
+    printer_->setCopyCount(1);
+    return chosen;
 }
 
 void SetPrintToFile(std::string_view pdf_path) {
     PrintFile() = pdf_path;
 }
 
-void PrintLines(std::string_view title, std::span<const std::string> lines) {
-    QPrinter printer(QPrinter::HighResolution);
+void TPrinter::PrintLines(std::string_view title, std::span<const std::string> lines) {
+    QPrinter& printer = *printer_;
     printer.setDocName(ToQ(title));
     if (!PrintFile().empty()) {
         printer.setOutputFormat(QPrinter::PdfFormat);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+class QPrinter;
+
 namespace ui {
 
 enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
@@ -113,6 +115,8 @@ struct FileRequest {
 struct PrintRequest {
     std::string title;
     int copies = 1;
+    // The printer the dialog sets up (printer, file, pages); null for none.
+    QPrinter* printer = nullptr;
 };
 
 class PromptService {

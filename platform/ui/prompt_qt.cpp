@@ -144,7 +144,8 @@ class QtPromptService final : public PromptService {
     std::optional<int> ChoosePrint(const PrintRequest& request) override {
         if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
             return request.copies;
-        QPrinter printer;
+        QPrinter own;
+        QPrinter& printer = request.printer != nullptr ? *request.printer : own;
         printer.setCopyCount(request.copies);
         QPrintDialog dialog(&printer, QApplication::activeWindow());
         dialog.setWindowTitle(QString::fromStdString(request.title));

@@ -118,11 +118,19 @@ TEST_F(ListChangeDialogs, ScanDialogLoadsFoldersAndFillsTheMemo) {
     store->Root(1).AddFolder("Archive").AppendMessage(
         "From: Ann <ann@example.org>\r\nTo: b@example.org\r\nSubject: a\r\n\r\nbody\r\n", true);
     AddressGatherer gatherer(*entries, *store);
+    std::vector<std::pair<std::string, std::int64_t>> progress;
+    gatherer.OnProgress = [&](std::int64_t, std::int64_t maximum, std::string_view caption) {
+        progress.emplace_back(caption, maximum);
+    };
     TdlgGetMore dialog(nullptr, gatherer);
     ui::TMemo memin(nullptr);
     dialog.memin = &memin;
     dialog.tmrLoadFoldersTimer();
     EXPECT_EQ(dialog.Caption(), "Scan Outlook Folders for E-mail Addresses (Step 1 of 2)");
+    // The progress of the folder load is shown, then ended.
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(progress.front().first, "Retrieving Outlook Folders");
+    EXPECT_EQ(progress.back().second, 0);
     const auto found = dialog.trvFolders->findItems("Archive", Qt::MatchExactly);
     ASSERT_EQ(found.size(), 1);
     EXPECT_FALSE(dialog.btnOK->Enabled());
@@ -130,8 +138,12 @@ TEST_F(ListChangeDialogs, ScanDialogLoadsFoldersAndFillsTheMemo) {
     dialog.trvFoldersClick();
     EXPECT_TRUE(dialog.btnOK->Enabled());
     Save(dialog, "scan_dialog.png");
+    progress.clear();
     dialog.ProcessSelectedFolder();
     EXPECT_EQ(memin.Text(), "Ann <ann@example.org>");
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(progress.front().first, "Scanning Entries from Archive");
+    EXPECT_EQ(progress.back().second, 0) << "the scan's progress ends with it";
 
     const auto contacts = dialog.trvFolders->findItems("Contacts*", Qt::MatchExactly);
     ASSERT_EQ(contacts.size(), 1);

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QImage>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -188,6 +192,59 @@ TEST_F(MainCommandsTest, PrintingWritesTheChosenFieldsUnderTheHeading) {
     EXPECT_NE(text.find("dee@x.com,events"), std::string::npos) << text;
 }
 
+// Runs a command line and answers its standard output.
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+TEST_F(MainCommandsTest, ALongListPrintsOverSeveralPagesUnderItsHeading) {
+    for (int i = 0; i < 300; ++i)
+        Add("member" + std::to_string(1000 + i) + "@example.org", i % 2 ? "odd" : "even");
+    std::string pdf = program.File("long.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    std::string heading;
+    auto script = Script<TdlgExport>([&](TdlgExport& d) {
+        heading = d.edtfile->Text();
+        d.btnok->Click();
+        EXPECT_TRUE(d.Succeeded());
+    });
+    window->mkPrintClick();
+    ui::SetPrintToFile("");
+    ASSERT_TRUE(heading.starts_with("Mailing List Print at ")) << heading;
+    // "Mailing List Print at " + date and time, as the program writes them.
+    EXPECT_GT(heading.size(), std::string("Mailing List Print at ").size() + 8);
+
+    const std::string info = Output("pdfinfo " + pdf);
+    // The heading names the printed document.
+    const std::size_t title = info.find("Title:");
+    ASSERT_NE(title, std::string::npos) << info;
+    const std::size_t value = info.find_first_not_of(' ', title + 6);
+    EXPECT_EQ(info.substr(value, info.find('\n', value) - value), heading);
+    const std::string text = Output("pdftotext -layout " + pdf + " -");
+    const auto pages = std::count(text.begin(), text.end(), '\f');
+    EXPECT_GE(pages, 3) << "304 lines do not fit on two pages";
+    for (int i = 0; i < 300; ++i) {
+        const std::string line =
+            "member" + std::to_string(1000 + i) + "@example.org," + (i % 2 ? "odd" : "even") + ",";
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    // Rows are neither repeated at a page break nor lost.
+    std::size_t rows = 0;
+    for (std::size_t at = text.find("@example.org,"); at != std::string::npos;
+         at = text.find("@example.org,", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, 300u);
+}
+
 TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     std::string file = program.File("out.csv");
     // The export dialog comes up from inside the option dialog's command.
@@ -207,6 +264,77 @@ TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     auto lines = testing_support::ProgramDir::Lines(file);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ann@x.com;news;;;;0"), lines.end());
+}
+
+TEST_F(MainCommandsTest, ImportAndExportCannotBeStartedAgainWhileTheyRun) {
+    std::string many;
+    for (int i = 0; i < 400; ++i)
+        many += "user" + std::to_string(i) + "@x.com\r\n";
+    std::ofstream(program.File("many.txt"), std::ios::binary) << many;
+    struct Case {
+        std::string command;
+        std::function<void(ui::TForm&)> finish;  // fills the dialog and starts the loop
+        bool cancellable;  // the loop lets events through, so the menu can be reached
+    };
+    const std::vector<Case> cases = {
+        {"ImportMailingListEntries1",
+         [&](ui::TForm& form) {
+             auto& d = dynamic_cast<TdlgImport&>(form);
+             d.edtfile->SetText(program.File("many.txt"));
+             d.edtcategory->SetText("many");
+             d.btnOK->Click();
+         },
+         false},
+        {"ExportMailingListEntries1",
+         [&](ui::TForm& form) {
+             if (auto* choice = dynamic_cast<TdlgExportOption*>(&form)) {
+                 choice->btnOK->Click();
+                 return;
+             }
+             auto& d = dynamic_cast<TdlgExport&>(form);
+             d.edtfile->SetText(program.File("many.csv"));
+             d.btnok->Click();
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        ui::TMenuItem* item = window->MainMenu1.Items().Find(c.command);
+        ASSERT_NE(item, nullptr);
+        int dialogs = 0;
+        int tries = 0;
+        bool enabled_inside = false;
+        // The user chooses the command again, from the menu and by its
+        // shortcut, while its dialog is up and while its loop runs.
+        auto choose_again = [&] {
+            ++tries;
+            enabled_inside = enabled_inside || item->Enabled();
+            item->Action()->trigger();
+            item->Click();
+        };
+        QTimer again;
+        again.setInterval(0);
+        QObject::connect(&again, &QTimer::timeout, choose_again);
+        ui::ScopedModalHandler handler([&](ui::TForm& form) {
+            if (dynamic_cast<TdlgExportOption*>(&form) == nullptr)
+                ++dialogs;
+            choose_again();
+            const int before_loop = tries;
+            again.start();
+            c.finish(form);
+            again.stop();
+            if (c.cancellable && dynamic_cast<TdlgExportOption*>(&form) == nullptr) {
+                EXPECT_GT(tries, before_loop) << "the loop let no events through";
+            }
+        });
+        prompts->Answer(ui::mrOk);
+        item->Click();
+        EXPECT_GT(tries, 0);
+        EXPECT_FALSE(enabled_inside);
+        EXPECT_EQ(dialogs, 1) << "the command ran inside itself";
+        EXPECT_TRUE(item->Enabled()) << "enabled again afterwards";
+    }
+    EXPECT_EQ(testing_support::ProgramDir::Lines(program.File("many.csv")).size(), 404u);
 }
 
 TEST_F(MainCommandsTest, SpreadsheetAndPageExportsWriteTheGridsRows) {

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QTest>
+
 #include <QImage>
 
 #include <algorithm>
@@ -242,6 +245,72 @@ TEST_F(MainGridTest, CommandsWithoutAChosenRowBeepAndChangeNothing) {
     EXPECT_EQ(ui::BeepCount(), beeps + 3);
     EXPECT_EQ(Sorted(), before);
     EXPECT_TRUE(prompts->Asked().size() <= 1u);
+}
+
+TEST_F(MainGridTest, TheSortMenuPutsTheMostBouncesFirstThenTheFewest) {
+    strata::TStrataTable& t = database->tblCV();
+    int bounces = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+        t.Edit();
+        t.FieldByName("Bounces")->SetAsInteger(bounces++);
+        t.Post();
+    }
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    grid::TgxDBTreeListColumn* column = g.ColumnByFieldName("Bounces");
+    ASSERT_NE(column, nullptr);
+    auto first_and_last = [&] {
+        return std::make_pair(g.GetCellText(g.Items(0), column->GetIndex()),
+                              g.GetCellText(g.Items(g.Count() - 1), column->GetIndex()));
+    };
+    window->SortMenuClick("Bounces");
+    EXPECT_EQ(column->Sorted(), grid::csDown);
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
+    // The order holds when a command brackets a dialog, the list is filtered
+    // again and the window goes idle.
+    window->OnProcessFolder = [&](bool, bool) { database->SaveDatabase(); };
+    window->btngetoutlookClick();
+    window->rdballClick();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("4"), std::string("0")));
+    window->SortMenuClick("Bounces");
+    EXPECT_EQ(column->Sorted(), grid::csUp);
+    EXPECT_EQ(first_and_last(), std::make_pair(std::string("0"), std::string("4")));
+}
+
+TEST_F(MainGridTest, HeaderClicksSortUpThenDown) {
+    strata::TStrataTable& t = database->tblCV();
+    int bounces = 0;
+    for (t.First(); !t.Eof(); t.Next()) {
+        t.Edit();
+        t.FieldByName("Bounces")->SetAsInteger(bounces++ % 3);
+        t.Post();
+    }
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    grid::TgxDBTreeListColumn* column = g.ColumnByFieldName("Bounces");
+    auto header = [&] {
+        grid::TDrawInfo info;
+        g.CalcDrawInfo(info);
+        for (const grid::THeaderCellInfo& hc : info.header_cells)
+            if (hc.column == column->GetIndex())
+                return QPoint((hc.rect.left + hc.rect.right) / 2,
+                              (hc.rect.top + hc.rect.bottom) / 2);
+        return QPoint();
+    };
+    auto order = [&] {
+        std::string text;
+        for (int i = 0; i < g.Count(); ++i)
+            text += g.GetCellText(g.Items(i), column->GetIndex());
+        return text;
+    };
+    QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header());
+    EXPECT_EQ(column->Sorted(), grid::csUp);
+    EXPECT_EQ(order(), "00112");
+    QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header(), 600);
+    EXPECT_EQ(column->Sorted(), grid::csDown);
+    EXPECT_EQ(order(), "21100");
 }
 
 TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {

@@ -228,9 +228,46 @@ TEST_F(MainWindowTest, RendersItsMenusButtonsAndFilterBar) {
     EXPECT_TRUE(window.btnsend->Visible());
     int sends = 0;
     window.OnSendEmail = [&] { ++sends; };
+    settings.EmailMethod = 2;
     window.btnsend->click();
     EXPECT_EQ(sends, 1) << "the send command reaches the program's send dialog";
     EXPECT_TRUE(window.btngetoutlook->Enabled());
+}
+
+TEST_F(MainWindowTest, SendingAsksForAMethodOnceAndGivesTheListItsFilterBack) {
+    Tfrmmain& window = Open({});
+    strata::TStrataTable& table = database->tblCV();
+    int sends = 0;
+    // The send dialog filters the list table for its own recipients.
+    window.OnSendEmail = [&] {
+        ++sends;
+        table.SetFilter("Category = 'nobody'");
+        table.SetFiltered(true);
+    };
+    settings.EmailMethod = -1;
+    prompts->Answer(ui::mrCancel);
+    window.SendEmailtoMailingList1Click();
+    EXPECT_EQ(sends, 0) << "Cancel ends the command";
+    EXPECT_EQ(settings.EmailMethod, -1);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your preferred e-mail sending method has not been specified.  The default, MAPI "
+              "transport, will be used.  You can change this under File|Options, Advanced, if "
+              "you would prefer another method or encounter any problems");
+
+    window.edtfilter->SetText("news");
+    window.rdbfilter->SetChecked(true);
+    window.rdballClick();
+    const std::string own_filter = table.Filter();
+    const std::size_t asked = prompts->Asked().size();
+    prompts->Answer(ui::mrOk);
+    window.SendEmailtoMailingList1Click();
+    EXPECT_EQ(sends, 1);
+    EXPECT_EQ(settings.EmailMethod, 0);
+    EXPECT_EQ(prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(table.Filter(), own_filter) << "the window's category filter is back";
+    window.SendEmailtoMailingList1Click();
+    EXPECT_EQ(sends, 2);
+    EXPECT_EQ(prompts->Asked().size(), asked + 1) << "asked only while no method is chosen";
 }
 
 }  // namespace

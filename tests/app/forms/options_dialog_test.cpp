@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/forms/advanced_settings_dialog.h"
 #include "app/forms/options_dialog.h"
 #include "app/list/settings.h"
 #include "platform/ui/form.h"
@@ -48,7 +49,7 @@ TEST_F(OptionsTest, OkWithoutAMembersFolderStaysOnTheUserSendingPageYetSaves) {
     dialog->SetModalResult(ui::mrNone);
     dialog->BitBtn1->Click();
     EXPECT_EQ(dialog->ModalResult(), ui::mrNone);
-    EXPECT_EQ(dialog->pgcoptions->ActivePage()->Caption(), "User Sending");
+    EXPECT_EQ(dialog->ActivePage()->Caption(), "User Sending");
     Settings saved;
     Loadentries(saved, program.Dir());
     EXPECT_TRUE(saved.AutoScanDelayed);
@@ -103,7 +104,7 @@ TEST_F(OptionsTest, EnablingFollowsTheChecksAndHelpOpensThePagesContext) {
     });
     ui::SetHelpFolder(program.Dir());
     std::ofstream(program.File("context-304.html")) << "help";
-    dialog->pgcoptions->SetActivePageIndex(2);
+    dialog->pgcoptions->SetActivePage(dialog->Pages(2));
     dialog->BitBtn3->Click();
     ui::SetShellOpener(nullptr);
     ASSERT_EQ(opened.size(), 1u);
@@ -111,8 +112,8 @@ TEST_F(OptionsTest, EnablingFollowsTheChecksAndHelpOpensThePagesContext) {
 
     // Every page, for looking at.
     dialog->resize(560, 520);
-    for (int i = 0; i < dialog->pgcoptions->PageCount(); ++i) {
-        dialog->pgcoptions->SetActivePageIndex(i);
+    for (int i = 0; i < dialog->pgcoptions->count(); ++i) {
+        dialog->pgcoptions->SetActivePage(dialog->Pages(i));
         EXPECT_TRUE(dialog->grab().toImage().save(QCoreApplication::applicationDirPath() +
                                                   QString("/options_page_%1.png").arg(i)));
     }
@@ -126,6 +127,33 @@ TEST_F(OptionsTest, ChangedBlockedAddressesCanBeRemovedFromTheList) {
     EXPECT_EQ(dialog->lbxneversubscribe->Items().ToVector(),
               std::vector<std::string>{"spam@x.com"});
     EXPECT_EQ(Rows(), std::vector<std::string>{"good@x.com|news"});
+}
+
+TEST_F(OptionsTest, AdvancedOptionsEditTheSendingSettingsAndTurningPagesKeepsTheirOrder) {
+    ASSERT_EQ(dialog->pgcoptions->count(), 10);
+    const std::vector<std::string> captions = {
+        "General",      "Scanning",         "List Categories", "Sending Mail", "Acknowledge",
+        "User Sending", "Delivery Failure", "Exceptions",      "Synonyms",     "Signature"};
+    for (int i = 0; i < 10; ++i) {
+        dialog->pgcoptions->SetActivePage(dialog->Pages(i));
+        EXPECT_EQ(dialog->ActivePage()->Caption(), captions[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(dialog->ActivePage()->PageIndex(), i);
+    }
+
+    settings.EmailMethod = 0;
+    settings.GetSenderMethod = 1;
+    int shown = 0;
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        auto& advanced = dynamic_cast<TdlgAdvancedSettings&>(form);
+        ++shown;
+        EXPECT_EQ(advanced.cmbGetSenderMethod->ItemIndex(), 1) << "shows the live settings";
+        advanced.cmbGetSenderMethod->SetItemIndex(3);
+        advanced.btnOK->Click();
+    });
+    ASSERT_TRUE(dialog->BitBtn4->Enabled());
+    dialog->BitBtn4->Click();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(settings.GetSenderMethod, 3);
 }
 
 }  // namespace

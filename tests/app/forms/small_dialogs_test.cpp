@@ -111,18 +111,25 @@ TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
 
 TEST_F(DialogTest, SupportChoicesOpenTheirAddressesOrTheLocalFaq) {
     TdlgSupport support(nullptr, Dir());
+    fs::create_directory(Dir() + "help");
+    ui::SetHelpFolder(Dir() + "help");
     support.OKClick();
     EXPECT_TRUE(opened.empty());
     ASSERT_EQ(prompts->Asked().size(), 1u);
     EXPECT_EQ(prompts->Asked()[0].text, "Corvane cannot locate the file, " + Dir() + "FAQ.html");
 
+    // The copy installed with the help pages, unless the program folder has its own.
+    Write("help/FAQ.html", "<p>FAQ</p>");
+    support.OKClick();
     Write("FAQ.html", "<p>FAQ</p>");
     support.OKClick();
     support.rdbSupportPage->SetChecked(true);
     support.OKClick();
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_EQ(opened[0], "file://" + Dir() + "FAQ.html");
-    EXPECT_EQ(opened[1], kSupportPage);
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_EQ(opened[0], "file://" + Dir() + "help/FAQ.html");
+    EXPECT_EQ(opened[1], "file://" + Dir() + "FAQ.html");
+    EXPECT_EQ(opened[2], kSupportPage);
+    ui::SetHelpFolder("");
 
     TAboutBox about(nullptr);
     EXPECT_EQ(about.Version->Caption(), "v3.03");

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/mail/request_extraction.h"
 #include "app/routines/address_syntax.h"
+#include "platform/mail/mail_error.h"
 #include "platform/mail/mail_store.h"
+#include "platform/mail/store_backend.h"
 #include "tests/app/list/list_test_support.h"
 
 namespace app {
@@ -103,6 +106,88 @@ TEST_F(GatheringTest, ScanOfMessagesAndContacts) {
     EXPECT_TRUE(marked);
 }
 
+// A Maildir whose messages carrying "X-Unreadable" cannot be fetched, as a
+// damaged message on a server would behave.
+class UnreadableMessages : public mail::StoreBackend {
+  public:
+    explicit UnreadableMessages(std::unique_ptr<mail::StoreBackend> inner)
+        : inner_(std::move(inner)) {}
+    std::string DisplayName() const override { return inner_->DisplayName(); }
+    std::string StoreId() const override { return inner_->StoreId(); }
+    std::vector<std::string> ListFolders(const mail::FolderPath& parent) override {
+        return inner_->ListFolders(parent);
+    }
+    void CreateFolder(const mail::FolderPath& path) override { inner_->CreateFolder(path); }
+    bool IsContactsFolder(const mail::FolderPath& path) override {
+        return inner_->IsContactsFolder(path);
+    }
+    std::vector<mail::MessageEntry> Snapshot(const mail::FolderPath& path) override {
+        return inner_->Snapshot(path);
+    }
+    std::size_t UnreadCount(const mail::FolderPath& path) override {
+        return inner_->UnreadCount(path);
+    }
+    std::string Fetch(const mail::FolderPath& path, const std::string& id) override {
+        std::string raw = inner_->Fetch(path, id);
+        if (raw.find("X-Unreadable") != std::string::npos)
+            throw mail::EMailError("The message can no longer be read");
+        return raw;
+    }
+    void SetSeen(const mail::FolderPath& path, const std::string& id, bool seen) override {
+        inner_->SetSeen(path, id, seen);
+    }
+    void Move(const mail::FolderPath& from, const std::string& id,
+              const mail::FolderPath& to) override {
+        inner_->Move(from, id, to);
+    }
+    void Append(const mail::FolderPath& path, std::string_view raw, bool seen) override {
+        inner_->Append(path, raw, seen);
+    }
+    std::vector<std::string> ContactCards(const mail::FolderPath& path) override {
+        return inner_->ContactCards(path);
+    }
+
+  private:
+    std::unique_ptr<mail::StoreBackend> inner_;
+};
+
+TEST_F(GatheringTest, SenderFailuresAskToChangeTheMethodAsTheCheckDoes) {
+    store.reset();
+    auto failing = std::make_unique<UnreadableMessages>(
+        mail::OpenMaildirBackend(program.File("Mail"), "Personal Folders"));
+    mail::MailStore damaged(std::move(failing), {});
+    mail::Folder& archive = damaged.Root(1).AddFolder("Archive");
+    for (int i = 0; i < 3; ++i)
+        archive.AppendMessage("From: Zed <zed@example.org>\r\nX-Unreadable: yes\r\n\r\nx\r\n",
+                              true);
+    archive.AppendMessage("From: Ann <ann@example.org>\r\nSubject: a\r\n\r\nhello\r\n", true);
+
+    AddressGatherer gatherer(*entries, damaged);
+    std::vector<std::string> asked;
+    gatherer.OnPromptSenderMethodChange = [&](std::string_view text, bool& always_show) {
+        asked.emplace_back(text);
+        always_show = asked.size() < 2;
+        return true;
+    };
+    settings.GetSenderMethod = 2;
+    settings.AlwaysShowSenderError = true;
+    std::vector<std::string> result;
+    ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
+    // The readable message still counts; the question stops once the box
+    // is unticked, and each Yes takes the method it offered.
+    EXPECT_EQ(result, (std::vector<std::string>{"Ann <ann@example.org>"}));
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], SenderRetrievalErrorText("Reply Method", "ReplyRecipients", false));
+    EXPECT_EQ(asked[1], SenderRetrievalErrorText("ReplyRecipients", "MAPI retrieval", true));
+    EXPECT_EQ(settings.GetSenderMethod, 4);
+    EXPECT_FALSE(settings.AlwaysShowSenderError);
+
+    // Without a prompt nothing is asked and the method stays.
+    settings.AlwaysShowSenderError = true;
+    gatherer.OnPromptSenderMethodChange = nullptr;
+    ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
+    EXPECT_EQ(settings.GetSenderMethod, 4);
+}
 }  // namespace
 }  // namespace app
 

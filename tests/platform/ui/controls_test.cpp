@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QMenuBar>
+#include <QPrinter>
 #include <QTest>
 #include <QVBoxLayout>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <stdexcept>
 
 #include "platform/db/exception.h"
@@ -13,6 +17,8 @@
 #include "platform/ui/form.h"
 #include "platform/ui/menus.h"
 #include "platform/ui/page_control.h"
+#include "platform/ui/printer.h"
+#include "platform/ui/prompt.h"
 
 namespace ui {
 namespace {
@@ -210,6 +216,12 @@ TEST(Menus, ClicksRunHandlersWithoutTogglingTheCheckMark) {
     item.Click();
     EXPECT_EQ(clicks, 1);
     EXPECT_EQ(menu.Items().Find("mkAllow"), &item);
+    // A separator reads "-" yet draws no text beside its line.
+    file.AddSeparator();
+    TMenuItem& separator = file.Items(file.Count() - 1);
+    EXPECT_TRUE(separator.Action()->isSeparator());
+    EXPECT_TRUE(separator.Action()->text().isEmpty());
+    EXPECT_EQ(separator.Caption(), "-");
     file.Clear();
     EXPECT_EQ(file.Count(), 0);
     QMenuBar bar;
@@ -250,6 +262,42 @@ TEST(FileDialog, AnswersFromThePromptServiceAndAddsTheDefaultExtension) {
     ASSERT_EQ(script.FilesAsked().size(), 2u);
     EXPECT_TRUE(script.FilesAsked()[0].save);
     EXPECT_EQ(script.FilesAsked()[0].file_name, "CVNExport.csv");
+}
+
+// The print dialog's choice (here a PDF file) is where the lines go, and the
+// printer makes one copy per job, since callers print each copy themselves.
+class PdfChoosingPrompts : public ScriptedPromptService {
+  public:
+    explicit PdfChoosingPrompts(std::string pdf) : pdf_(std::move(pdf)) {}
+    std::optional<int> ChoosePrint(const PrintRequest& request) override {
+        if (request.printer == nullptr)
+            return std::nullopt;
+        request.printer->setOutputFormat(QPrinter::PdfFormat);
+        request.printer->setOutputFileName(QString::fromStdString(pdf_));
+        request.printer->setCopyCount(3);
+        copies_seen = request.printer->copyCount();
+        return 3;
+    }
+    int copies_seen = 0;
+
+  private:
+    std::string pdf_;
+};
+
+TEST(Printer, PrintsWhereTheDialogChoseOneCopyPerJob) {
+    const std::filesystem::path pdf = std::filesystem::temp_directory_path() /
+                                      ("corvane-printer-" + std::to_string(::getpid()) + ".pdf");
+    auto service = std::make_unique<PdfChoosingPrompts>(pdf.string());
+    PdfChoosingPrompts* prompts = service.get();
+    ScopedPromptService scope(std::move(service));
+    TPrinter printer;
+    ASSERT_EQ(printer.ChooseCopies("Title"), 3);
+    EXPECT_EQ(prompts->copies_seen, 3);
+    const std::vector<std::string> lines = {"first line", "second line"};
+    printer.PrintLines("Title", lines);
+    EXPECT_TRUE(std::filesystem::exists(pdf));
+    EXPECT_GT(std::filesystem::file_size(pdf), 0u);
+    std::filesystem::remove(pdf);
 }
 
 }  // namespace
