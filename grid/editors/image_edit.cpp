@@ -280,7 +280,7 @@ void TCustomgxImageListBox::DrawItem(ui::TCanvas& canvas, int index, const QRect
                                      bool selected) const {
     const QPalette pal = QApplication::palette();
     QPainter& p = canvas.Painter();
-    p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
+    p.fillRect(r, selected ? pal.color(QPalette::Highlight) : Color.ToQColor());
     canvas.Font = ItemFont;
     canvas.Font.SetColor(ui::Color::FromQColor(selected ? pal.color(QPalette::HighlightedText)
                                                         : pal.color(QPalette::Text)));
@@ -316,7 +316,7 @@ void TCustomgxImageListBox::DrawBorder(QPainter& painter) {
 void TCustomgxImageListBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
     ui::TCanvas canvas(p);
-    p.fillRect(rect(), QApplication::palette().color(QPalette::Base));
+    p.fillRect(rect(), Color.ToQColor());
     DrawBorder(p);
     p.setClipRect(rect().adjusted(1, 1, -1, -1));
     for (int index = TopIndex; index < static_cast<int>(Items.size()); ++index) {
@@ -397,6 +397,7 @@ void TgxInplaceImageEdit::DropDown() {
     list.SetFlat(IsFlatStyle());
     list.setFont(Font().ToQFont());
     list.ItemFont = Font();
+    list.Color = GetColor();
     list.SetMultiLine(GetMultiLineText());
     // The list shows the large pictures when there are any.
     list.SetImageList(GetLargeImages() != nullptr ? GetLargeImages() : GetImages());

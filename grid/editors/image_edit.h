@@ -107,6 +107,8 @@ class TCustomgxImageListBox : public TPopupListbox {
     void SetMultiLine(bool value);
     std::vector<int> ItemImages;
     ui::TFont ItemFont;
+    // The background of the list and of its unselected items.
+    ui::Color Color = ui::clWindow;
 
     // An item's height: the text height of "Wg", at least the picture's height plus 2.
     int MeasureItem() const;

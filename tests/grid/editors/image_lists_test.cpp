@@ -117,6 +117,7 @@ TEST(ImageEditor, PopupListDrawsEachValuesPictureBesideItsDescription) {
     // The second line is no number: that item shows no picture.
     g.rights->SetDefaultImages(false);
     g.rights->ImageIndexes = {"2", "x", "0"};
+    g.rights->SetColor(ui::Color::FromQColor(QColor(255, 250, 200)));
     g.Bind();
     auto* editor = g.Open<TgxInplaceImageEdit>(2, 0);
     ASSERT_NE(editor, nullptr);
@@ -136,7 +137,11 @@ TEST(ImageEditor, PopupListDrawsEachValuesPictureBesideItsDescription) {
     for (const auto& r : rows) {
         const QRect item = list->ItemRect(r.item);
         EXPECT_EQ(QColor(shot.pixel(item.left() + 5, item.center().y())), r.picture) << r.item;
+        // Unselected items take the editor's colour.
+        EXPECT_EQ(QColor(shot.pixel(item.right() - 2, item.center().y())),
+                  editor->GetColor().ToQColor());
     }
+    EXPECT_EQ(editor->GetColor().ToQColor(), QColor(255, 250, 200));
     const QRect none = list->ItemRect(1);
     const QColor highlight = QApplication::palette().color(QPalette::Highlight);
     EXPECT_EQ(QColor(shot.pixel(none.left() + 5, none.center().y())), highlight);
