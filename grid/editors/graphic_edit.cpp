@@ -60,6 +60,13 @@ void TgxDBTreeListGraphicColumn::SetQuickDraw(bool value) {
     }
 }
 
+void TgxDBTreeListGraphicColumn::SetCustomGraphic(bool value) {
+    if (value != custom_graphic_) {
+        custom_graphic_ = value;
+        Changed(false);
+    }
+}
+
 void TgxDBTreeListGraphicColumn::SetPopupToolbarPosStored(bool value) {
     toolbar_pos_stored_ = value;
     if (!value)
@@ -91,9 +98,12 @@ void TgxDBTreeListGraphicColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui:
     if (done)
         return;
     // The cell text is the field's display text; the picture is in the value the row keeps.
-    QImage picture;
+    // A custom graphic class exists only in the running program, so the designer shows none.
+    QImage& picture = drawing_picture_;
+    picture = QImage();
+    const bool designing = ComponentState().Contains(db::csDesigning);
     if (auto* grid = dynamic_cast<TCustomgxDBGrid*>(ATreeList());
-        grid != nullptr && node != nullptr) {
+        grid != nullptr && node != nullptr && !(custom_graphic_ && designing)) {
         const db::Variant value = grid->GetNodeVariant(node, GetIndex());
         if (!value.IsNull() && !value.IsClear())
             picture = LoadPictureFromBlob(value.AsString(), GraphicClassOf(node));

@@ -35,8 +35,10 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
     void SetShadowSelection(bool value) { shadow_selection_ = value; }
     bool QuickDraw() const { return quick_draw_; }
     void SetQuickDraw(bool value);
+    // The cells' pictures come from a graphic class of the program's own; at design time,
+    // where that class is not at hand, the cells stay empty.
     bool CustomGraphic() const { return custom_graphic_; }
-    void SetCustomGraphic(bool value) { custom_graphic_ = value; }
+    void SetCustomGraphic(bool value);
     // The user's toolbar position, kept between edits while PopupToolbarPosStored is on.
     bool PopupToolbarPosStored() const { return toolbar_pos_stored_; }
     void SetPopupToolbarPosStored(bool value);
@@ -73,6 +75,8 @@ class TgxDBTreeListGraphicColumn : public TgxDBGridColumn {
     bool toolbar_pos_stored_ = true;
     QPoint toolbar_pos_ = kNoToolbarPos;
     std::shared_ptr<struct TgxPopupToolBarWindow> toolbar_;
+    // The picture of the cell being drawn.
+    QImage drawing_picture_;
 };
 using TgxDBGridGraphicColumn = TgxDBTreeListGraphicColumn;
 

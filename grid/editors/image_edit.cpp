@@ -35,28 +35,23 @@ TgxDBTreeListImageColumn::TgxDBTreeListImageColumn(db::TComponent* owner)
     large_images_link_.OnChange = [this] { Changed(false); };
 }
 
-TgxDBTreeListImageColumn::~TgxDBTreeListImageColumn() {
-    if (images_ != nullptr)
-        images_->UnRegisterChanges(images_link_);
-    if (large_images_ != nullptr)
-        large_images_->UnRegisterChanges(large_images_link_);
-}
+TgxDBTreeListImageColumn::~TgxDBTreeListImageColumn() = default;
 
+// The links hold the lists: a list that is destroyed clears its link, so the column never
+// reaches a list that is gone.
 void TgxDBTreeListImageColumn::SetLargeImages(ui::TCustomImageList* images) {
-    if (large_images_ != nullptr)
-        large_images_->UnRegisterChanges(large_images_link_);
-    large_images_ = images;
-    if (large_images_ != nullptr)
-        large_images_->RegisterChanges(large_images_link_);
+    if (large_images_link_.Sender() != nullptr)
+        large_images_link_.Sender()->UnRegisterChanges(large_images_link_);
+    if (images != nullptr)
+        images->RegisterChanges(large_images_link_);
     Changed(false);
 }
 
 void TgxDBTreeListImageColumn::SetImages(ui::TCustomImageList* images) {
-    if (images_ != nullptr)
-        images_->UnRegisterChanges(images_link_);
-    images_ = images;
-    if (images_ != nullptr)
-        images_->RegisterChanges(images_link_);
+    if (images_link_.Sender() != nullptr)
+        images_link_.Sender()->UnRegisterChanges(images_link_);
+    if (images != nullptr)
+        images->RegisterChanges(images_link_);
     Changed(false);
 }
 
@@ -111,6 +106,12 @@ TgxInplaceEditClass TgxDBTreeListImageColumn::GetEditorClass() const {
             }};
 }
 
+int TgxDBTreeListImageColumn::CalcTextWidth(const ui::TextMetrics& metrics, const ui::TFont& font,
+                                            std::string_view text) const {
+    const int width = TgxDBTreeListDropDownColumn::CalcTextWidth(metrics, font, text);
+    return Images() != nullptr ? width + Images()->Width() : width;
+}
+
 void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageList* images,
                     int image, bool show_description, bool multi_line, const std::string& text,
                     TAlignment alignment) {
@@ -160,7 +161,7 @@ void TgxDBTreeListImageColumn::DoCustomDrawCell(ui::TCanvas& canvas, const ui::R
         }
     canvas.Font = font;
     DrawImageValue(canvas, QRect(rect.left + 1, rect.top + 1, rect.Width() - 2, rect.Height() - 2),
-                   images_, GetIndexes(value).image, show_description_, multi_line_text_, text,
+                   Images(), GetIndexes(value).image, show_description_, multi_line_text_, text,
                    alignment);
     done = true;
 }
@@ -175,8 +176,8 @@ void TgxDBTreeListImageColumn::RestoreDefaults() {
 void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     TgxDBTreeListDropDownColumn::Assign(source);
     if (const auto* c = dynamic_cast<const TgxDBTreeListImageColumn*>(&source)) {
-        SetImages(c->images_);
-        SetLargeImages(c->large_images_);
+        SetImages(c->Images());
+        SetLargeImages(c->LargeImages());
         list_width_ = c->list_width_;
         Values = c->Values;
         Descriptions = c->Descriptions;
@@ -187,48 +188,165 @@ void TgxDBTreeListImageColumn::Assign(const db::TPersistent& source) {
     }
 }
 
-int TgxPopupImageListBox::MeasureItem() const {
-    const int text = QFontMetrics(ItemFont.ToQFont()).height();
-    return ImageList != nullptr ? std::max(text, ImageList->Height() + 2) : text;
+TCustomgxImageListBox::TCustomgxImageListBox(QWidget* parent) : TPopupListbox(parent) {
+    images_link_.OnChange = [this] {
+        UpdateItemHeight();
+        update();
+    };
 }
 
-void TgxPopupImageListBox::paintEvent(QPaintEvent*) {
+void TCustomgxImageListBox::SetImageList(ui::TCustomImageList* images) {
+    if (images == ImageList())
+        return;
+    if (ImageList() != nullptr)
+        ImageList()->UnRegisterChanges(images_link_);
+    if (images != nullptr)
+        images->RegisterChanges(images_link_);
+    UpdateItemHeight();
+    update();
+}
+
+void TCustomgxImageListBox::SetMultiLine(bool value) {
+    if (value != multi_line_) {
+        multi_line_ = value;
+        update();
+    }
+}
+
+int TCustomgxImageListBox::MeasureItem() const {
+    const int text = QFontMetrics(ItemFont.ToQFont()).height();
+    return ImageList() != nullptr ? std::max(text, ImageList()->Height() + 2) : text;
+}
+
+void TCustomgxImageListBox::UpdateItemHeight() {
+    ItemHeight = MeasureItem();
+}
+
+int TCustomgxImageListBox::ItemHeightOf(int) const {
+    return std::max(1, ItemHeight);
+}
+
+int TCustomgxImageListBox::RowsHeight(int count) const {
+    int h = 0;
+    for (int i = 0; i < count && TopIndex + i < static_cast<int>(Items.size()); ++i)
+        h += ItemHeightOf(TopIndex + i);
+    return h;
+}
+
+QRect TCustomgxImageListBox::ItemRect(int index) const {
+    if (index < TopIndex || index >= static_cast<int>(Items.size()))
+        return {};
+    int y = 1;
+    for (int i = TopIndex; i < index; ++i)
+        y += ItemHeightOf(i);
+    if (y >= height() - 1)
+        return {};
+    return QRect(1, y, width() - 2, ItemHeightOf(index));
+}
+
+int TCustomgxImageListBox::RowAt(QPoint p) const {
+    if (!rect().adjusted(1, 1, -1, -1).contains(p))
+        return -1;
+    int y = 1;
+    for (int i = TopIndex; i < static_cast<int>(Items.size()); ++i) {
+        y += ItemHeightOf(i);
+        if (p.y() < y)
+            return i;
+    }
+    return -1;
+}
+
+void TCustomgxImageListBox::MakeVisible(int index) {
+    if (index < 0 || index >= static_cast<int>(Items.size()))
+        return;
+    if (index < TopIndex) {
+        TopIndex = index;
+        return;
+    }
+    // Scroll down until the whole item fits above the bottom edge (a row taller than the
+    // list stands at the top).
+    const int room = std::max(0, height() - 2);
+    auto bottom = [&] {
+        int h = 0;
+        for (int i = TopIndex; i <= index; ++i)
+            h += ItemHeightOf(i);
+        return h;
+    };
+    while (TopIndex < index && bottom() > room)
+        ++TopIndex;
+}
+
+void TCustomgxImageListBox::DrawItem(ui::TCanvas& canvas, int index, const QRect& r,
+                                     bool selected) const {
+    const QPalette pal = QApplication::palette();
+    QPainter& p = canvas.Painter();
+    p.fillRect(r, selected ? pal.color(QPalette::Highlight) : Color.ToQColor());
+    canvas.Font = ItemFont;
+    canvas.Font.SetColor(ui::Color::FromQColor(selected ? pal.color(QPalette::HighlightedText)
+                                                        : pal.color(QPalette::Text)));
+    const int image = index < static_cast<int>(ItemImages.size())
+                          ? ItemImages[static_cast<std::size_t>(index)]
+                          : -2;
+    const ui::TCustomImageList* images = ImageList();
+    int image_width = 0;
+    if (images != nullptr) {
+        if (image >= 0 && image < images->Count())
+            p.drawImage(QPoint(r.left() + 1, r.top() + (r.height() - images->Height()) / 2),
+                        images->Image(image));
+        image_width = images->Width();
+    }
+    const std::string& text = Items[static_cast<std::size_t>(index)];
+    const ui::TBrush brush = canvas.Brush;
+    canvas.Brush.style = ui::bsClear;
+    if (multi_line_) {
+        ui::Rect tr{r.left() + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
+        canvas.DrawText(text, tr, ui::DT_WORDBREAK | ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS);
+    } else {
+        ui::Rect tr{r.left() + image_width + 3, r.top(), r.right() + 1, r.bottom() + 1};
+        canvas.DrawText(text, tr, ui::DT_SINGLELINE | ui::DT_VCENTER | ui::DT_NOPREFIX);
+    }
+    canvas.Brush = brush;
+}
+
+void TCustomgxImageListBox::DrawBorder(QPainter& painter) {
+    painter.setPen(QApplication::palette().color(QPalette::WindowText));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void TCustomgxImageListBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
     ui::TCanvas canvas(p);
-    canvas.Font = ItemFont;
-    const QPalette pal = QApplication::palette();
-    p.fillRect(rect(), pal.color(QPalette::Base));
-    p.setPen(pal.color(QPalette::WindowText));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
-    for (int row = 0; row < Rows; ++row) {
-        const int index = TopIndex + row;
-        if (index >= static_cast<int>(Items.size()))
+    p.fillRect(rect(), Color.ToQColor());
+    DrawBorder(p);
+    p.setClipRect(rect().adjusted(1, 1, -1, -1));
+    for (int index = TopIndex; index < static_cast<int>(Items.size()); ++index) {
+        const QRect r = ItemRect(index);
+        if (r.isEmpty())
             break;
-        const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
-        const bool selected = index == ItemIndex;
-        p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
-        canvas.Font.SetColor(ui::Color::FromQColor(selected ? pal.color(QPalette::HighlightedText)
-                                                            : pal.color(QPalette::Text)));
-        const int image = index < static_cast<int>(ItemImages.size())
-                              ? ItemImages[static_cast<std::size_t>(index)]
-                              : -2;
-        int image_width = 0;
-        if (ImageList != nullptr) {
-            if (image >= 0 && image < ImageList->Count())
-                p.drawImage(QPoint(r.left() + 1, r.top() + (r.height() - ImageList->Height()) / 2),
-                            ImageList->Image(image));
-            image_width = ImageList->Width();
-        }
-        const std::string& text = Items[static_cast<std::size_t>(index)];
-        canvas.Brush.style = ui::bsClear;
-        if (MultiLine) {
-            ui::Rect tr{r.left() + image_width + 1, r.top() + 2, r.right() - 1, r.bottom() - 1};
-            canvas.DrawText(text, tr, ui::DT_WORDBREAK | ui::DT_NOPREFIX | ui::DT_END_ELLIPSIS);
-        } else {
-            ui::Rect tr{r.left() + image_width + 3, r.top(), r.right() + 1, r.bottom() + 1};
-            canvas.DrawText(text, tr, ui::DT_SINGLELINE | ui::DT_VCENTER | ui::DT_NOPREFIX);
-        }
+        DrawItem(canvas, index, r, index == ItemIndex);
     }
+}
+
+void TgxPopupImageListBox::SetFlat(bool value) {
+    if (value != flat_) {
+        flat_ = value;
+        update();
+    }
+}
+
+void TgxPopupImageListBox::DrawBorder(QPainter& painter) {
+    if (flat_) {
+        TCustomgxImageListBox::DrawBorder(painter);
+        return;
+    }
+    // The sunken edge of a list that is not flat.
+    const QPalette pal = QApplication::palette();
+    painter.setPen(pal.color(QPalette::Dark));
+    painter.drawLine(0, 0, width() - 1, 0);
+    painter.drawLine(0, 0, 0, height() - 1);
+    painter.setPen(pal.color(QPalette::Light));
+    painter.drawLine(width() - 1, 0, width() - 1, height() - 1);
+    painter.drawLine(0, height() - 1, width() - 1, height() - 1);
 }
 
 TgxInplaceImageEdit::TgxInplaceImageEdit(QWidget* parent) : TgxInplaceDropDownEdit(parent) {
@@ -276,30 +394,32 @@ void TgxInplaceImageEdit::DropDown() {
     }
     TgxPopupImageListBox& list = *list_;
     AttachPopup(list);
+    list.SetFlat(IsFlatStyle());
     list.setFont(Font().ToQFont());
     list.ItemFont = Font();
-    list.MultiLine = GetMultiLineText();
+    list.Color = GetColor();
+    list.SetMultiLine(GetMultiLineText());
     // The list shows the large pictures when there are any.
-    list.ImageList = GetLargeImages() != nullptr ? GetLargeImages() : GetImages();
+    list.SetImageList(GetLargeImages() != nullptr ? GetLargeImages() : GetImages());
     list.ItemImages = ListImageIndexes(values.size(), GetImageIndexes(), GetDefaultImages());
     const std::vector<std::string> descriptions = GetDescriptions();
     list.Items.clear();
     for (std::size_t i = 0; i < values.size(); ++i)
         list.Items.push_back(i < descriptions.size() ? descriptions[i] : std::string());
     const QFontMetrics fm(list.font());
-    list.ItemHeight = list.MeasureItem();
+    list.UpdateItemHeight();
+    list.TopIndex = 0;
     list.Rows = std::min(static_cast<int>(list.Items.size()), std::max(1, GetDropDownRows()));
     int w = GetListWidth();
     if (w == 0) {
         int widest = 10;
         for (const std::string& item : list.Items)
             widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)));
-        w = widest + (list.ImageList != nullptr ? list.ImageList->Width() : 16) + 4;
+        w = widest + (list.ImageList() != nullptr ? list.ImageList()->Width() : 16) + 4;
     }
-    list.resize(std::max(w + 2, width()), list.Rows * list.ItemHeight + 2);
+    list.resize(std::max(w + 2, width()), list.RowsHeight(list.Rows) + 2);
     const auto found = std::find(values.begin(), values.end(), LineEdit().text().toStdString());
     list.ItemIndex = found == values.end() ? -1 : static_cast<int>(found - values.begin());
-    list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
     ShowPopupBelow(list);
 }
@@ -350,12 +470,12 @@ bool TgxInplaceDBTreeListImageEdit::GetShowDescription() {
     return ColumnSetting(Column(), &TgxDBTreeListImageColumn::ShowDescription, true);
 }
 
-const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetImages() {
+ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetImages() {
     auto* c = Column();
     return c != nullptr ? c->Images() : nullptr;
 }
 
-const ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetLargeImages() {
+ui::TCustomImageList* TgxInplaceDBTreeListImageEdit::GetLargeImages() {
     auto* c = Column();
     return c != nullptr ? c->LargeImages() : nullptr;
 }

@@ -40,10 +40,10 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
     explicit TgxDBTreeListImageColumn(db::TComponent* owner = nullptr);
     ~TgxDBTreeListImageColumn() override;
 
-    ui::TCustomImageList* Images() const { return images_; }
+    ui::TCustomImageList* Images() const { return images_link_.Sender(); }
     void SetImages(ui::TCustomImageList* images);
     // The pictures of the drop-down list, when it shows larger ones than the cells.
-    ui::TCustomImageList* LargeImages() const { return large_images_; }
+    ui::TCustomImageList* LargeImages() const { return large_images_link_.Sender(); }
     void SetLargeImages(ui::TCustomImageList* images);
     int ListWidth() const { return list_width_; }
     void SetListWidth(int value) { list_width_ = value; }
@@ -63,7 +63,10 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
     std::vector<int> ListImages() const;
 
     TgxInplaceEditClass GetEditorClass() const override;
-    int GetMinCellHeight() const override { return images_ != nullptr ? images_->Height() : 0; }
+    // Fitting the column to its contents leaves room for the picture beside the text.
+    int CalcTextWidth(const ui::TextMetrics& metrics, const ui::TFont& font,
+                      std::string_view text) const override;
+    int GetMinCellHeight() const override { return Images() != nullptr ? Images()->Height() : 0; }
     std::string GetFieldDisplayText() const override;
     bool HasCustomDrawCell() const override { return true; }
     void DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect, const TgxTreeListNode* node,
@@ -74,8 +77,6 @@ class TgxDBTreeListImageColumn : public TgxDBTreeListDropDownColumn {
     void Assign(const db::TPersistent& source) override;
 
   private:
-    ui::TCustomImageList* images_ = nullptr;
-    ui::TCustomImageList* large_images_ = nullptr;
     ui::TChangeLink images_link_;
     ui::TChangeLink large_images_link_;
     int list_width_ = 0;
@@ -91,19 +92,63 @@ void DrawImageValue(ui::TCanvas& canvas, const QRect& r, const ui::TCustomImageL
                     int image, bool show_description, bool multi_line, const std::string& text,
                     TAlignment alignment);
 
-// The drop-down list of pictures.
-class TgxPopupImageListBox : public TPopupListbox {
+// An owner-drawn list of texts with a picture each. An item's picture is its index in the
+// image list (-2, like any index the list lacks, for none). Rows may differ in height: each
+// is as tall as ItemHeightOf says, by default the height MeasureItem gives every item.
+class TCustomgxImageListBox : public TPopupListbox {
   public:
-    using TPopupListbox::TPopupListbox;
-    const ui::TCustomImageList* ImageList = nullptr;
+    explicit TCustomgxImageListBox(QWidget* parent = nullptr);
+
+    // Referenced: destroying the list clears it here, and a change of its pictures lays the
+    // rows out again.
+    ui::TCustomImageList* ImageList() const { return images_link_.Sender(); }
+    void SetImageList(ui::TCustomImageList* images);
+    bool MultiLine() const { return multi_line_; }
+    void SetMultiLine(bool value);
     std::vector<int> ItemImages;
-    bool MultiLine = false;
     ui::TFont ItemFont;
+    // The background of the list and of its unselected items.
+    ui::Color Color = ui::clWindow;
+
     // An item's height: the text height of "Wg", at least the picture's height plus 2.
     int MeasureItem() const;
+    // The height of the row of item index.
+    virtual int ItemHeightOf(int index) const;
+    // Takes the measured height for every item.
+    void UpdateItemHeight();
+    // The rows from the top item down, in list coordinates; an item not shown gives an
+    // empty rectangle.
+    QRect ItemRect(int index) const;
+    int RowAt(QPoint p) const override;
+    void MakeVisible(int index) override;
+    // The height of count rows from the top item (the list's client height).
+    int RowsHeight(int count) const;
+    // Draws one item into r: its picture 1 pixel from the left and vertically centred, then
+    // its text, wrapped inside r shrunk by 2 when multi-line, else on one centred line.
+    void DrawItem(ui::TCanvas& canvas, int index, const QRect& r, bool selected) const;
 
   protected:
     void paintEvent(QPaintEvent* e) override;
+    // The list's edge.
+    virtual void DrawBorder(QPainter& painter);
+
+  private:
+    ui::TChangeLink images_link_;
+    bool multi_line_ = false;
+};
+
+// The image editor's drop-down list: flat, or with a sunken edge.
+class TgxPopupImageListBox : public TCustomgxImageListBox {
+  public:
+    using TCustomgxImageListBox::TCustomgxImageListBox;
+    bool Flat() const { return flat_; }
+    void SetFlat(bool value);
+
+  protected:
+    void DrawBorder(QPainter& painter) override;
+
+  private:
+    bool flat_ = true;
 };
 
 class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
@@ -115,8 +160,8 @@ class TgxInplaceImageEdit : public TgxInplaceDropDownEdit {
     virtual void DoCloseUp(std::string&, bool&) {}
     using TgxInplaceDropDownEdit::DoCloseUp;
     virtual bool GetShowDescription() { return true; }
-    virtual const ui::TCustomImageList* GetImages() { return nullptr; }
-    virtual const ui::TCustomImageList* GetLargeImages() { return nullptr; }
+    virtual ui::TCustomImageList* GetImages() { return nullptr; }
+    virtual ui::TCustomImageList* GetLargeImages() { return nullptr; }
     virtual int GetListWidth() { return 0; }
     virtual TgxImageIndexes GetIndexes(const std::string&) { return {}; }
     int GetImageIndex(const std::string& text) { return GetIndexes(text).image; }
@@ -148,8 +193,8 @@ class TgxInplaceDBTreeListImageEdit : public TgxInplaceImageEdit {
     bool GetDefaultImages() override;
     void DoCloseUp(std::string& value, bool& accept) override;
     bool GetShowDescription() override;
-    const ui::TCustomImageList* GetImages() override;
-    const ui::TCustomImageList* GetLargeImages() override;
+    ui::TCustomImageList* GetImages() override;
+    ui::TCustomImageList* GetLargeImages() override;
     int GetListWidth() override;
     TgxImageIndexes GetIndexes(const std::string& text) override;
     std::vector<std::string> GetImageIndexes() override;

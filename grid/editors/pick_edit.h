@@ -86,7 +86,7 @@ class TPopupListbox : public TgxPopupList {
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
     int RowAt(QPoint p) const override;
-    void MakeVisible(int index);
+    virtual void MakeVisible(int index);
 
   protected:
     void paintEvent(QPaintEvent* e) override;

@@ -2,7 +2,10 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QByteArrayView>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace grid {
@@ -26,23 +29,31 @@ std::string AllPicturesFilter() {
            "PNG pictures (*.png)|*.png|JPEG pictures (*.jpg)|*.jpg;*.jpeg";
 }
 
+TMemoryStreamReadOnly::TMemoryStreamReadOnly(std::span<const std::byte> bytes) {
+    // Only reads reach the memory, so dropping const is safe.
+    SetPointer(const_cast<std::byte*>(bytes.data()), static_cast<std::int64_t>(bytes.size()));
+}
+
 QImage LoadPictureFromBlob(const std::string& bytes, const TGraphicClass& graphic_class) {
-    std::size_t offset = 0;
-    if (bytes.size() >= 8) {
+    TMemoryStreamReadOnly stream(std::as_bytes(std::span(bytes)));
+    if (stream.Size() >= 8) {
+        std::array<std::byte, 8> header{};
+        stream.ReadBuffer(header);
         auto u16 = [&](std::size_t at) {
-            return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
-                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+            return std::to_integer<unsigned>(header[at]) | std::to_integer<unsigned>(header[at + 1])
+                                                               << 8;
         };
         const unsigned count = u16(0), type = u16(2);
         const std::uint32_t size = u16(4) | (static_cast<std::uint32_t>(u16(6)) << 16);
-        if (count == 1 && type == 0x0100 && size == bytes.size() - 8)
-            offset = 8;
+        if (count != 1 || type != 0x0100 || size != static_cast<std::uint64_t>(stream.Size()) - 8)
+            stream.SetPosition(0);
     }
-    if (offset >= bytes.size())
+    const std::int64_t offset = stream.Position();
+    if (offset >= stream.Size())
         return {};
     QImage image;
-    image.loadFromData(reinterpret_cast<const uchar*>(bytes.data()) + offset,
-                       static_cast<int>(bytes.size() - offset),
+    image.loadFromData(QByteArrayView(reinterpret_cast<const char*>(stream.Memory() + offset),
+                                      static_cast<qsizetype>(stream.Size() - offset)),
                        graphic_class.IsEmpty() ? nullptr : graphic_class.Format.c_str());
     return image;
 }

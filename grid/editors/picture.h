@@ -6,9 +6,11 @@
 
 #include <QImage>
 
+#include <span>
 #include <string>
 
 #include "platform/db/exception.h"
+#include "platform/db/stream.h"
 
 namespace grid {
 
@@ -28,6 +30,14 @@ struct TGraphicClass {
     // The save dialog's filter ("description|patterns") and default extension.
     std::string GraphicFilter() const;
     std::string GraphicExtension() const;
+};
+
+// A stream over bytes it does not own, so that a picture loads from a blob value without a
+// copy: writing stores nothing and reports 0 bytes.
+class TMemoryStreamReadOnly : public db::TCustomMemoryStream {
+  public:
+    explicit TMemoryStreamReadOnly(std::span<const std::byte> bytes);
+    std::int64_t Write(std::span<const std::byte>) override { return 0; }
 };
 
 // A picture from a blob value: an 8-byte header (1, 0x0100, length - 8) is skipped; an

@@ -479,8 +479,8 @@ TEST(ImageEditor, ListTakesTheLargeImagesAndCellsWrapDescriptions) {
     QTest::keyClick(editor, Qt::Key_F4);
     ASSERT_TRUE(editor->PopupShown());
     TgxPopupImageListBox* list = editor->List();
-    EXPECT_EQ(list->ImageList, &large);
-    EXPECT_TRUE(list->MultiLine);
+    EXPECT_EQ(list->ImageList(), &large);
+    EXPECT_TRUE(list->MultiLine());
     EXPECT_EQ(list->ItemHeight, 34);
     list->grab().toImage().save(Shot("image_list.png"));
     // The column's close-up event may refuse the picked value.
