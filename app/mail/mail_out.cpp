@@ -148,6 +148,46 @@ MailOut::MailOut(Settings& settings, ListDatabase& database, MailContext& contex
 
 MailOut::~MailOut() = default;
 
+support::TEmail& MailOut::Email1() {
+    if (!email1_) {
+        email1_ = MakeEmail();
+        email1_->SetDownLoadFirst(true);
+        email1_->SetNewSession(false);
+        email1_->SetUnreadOnly(true);
+        email1_->SetUseDefProfile(true);
+    }
+    return *email1_;
+}
+
+void MailOut::EmailLogon() {
+    if (settings_.EmailMethod != kMethodEmail)
+        return;
+    int result = 0;
+    try {
+        result = Email1().Logon();
+    } catch (const std::exception&) {
+        // Simple MAPI is not installed: as failed a logon as any.
+        result = -1;
+    }
+    if (result != 0)
+        ui::MessageDlg("MAPI Logon failed", ui::mtError, {ui::mbOK});
+}
+
+void MailOut::EmailLogoff() {
+    // Asked by the session rather than the method, which an HTML message may
+    // have switched since the logon.
+    if (!email1_ || !email1_->SessionOpen())
+        return;
+    int result = 0;
+    try {
+        result = email1_->Logoff();
+    } catch (const std::exception&) {
+        result = -1;
+    }
+    if (result != 0)
+        ui::MessageDlg("MAPI Logoff failed", ui::mtError, {ui::mbOK});
+}
+
 void MailOut::ShowSendError(std::string_view text) {
     if (hide_send_errors || !OnSendError)
         return;
@@ -289,7 +329,7 @@ void MailOut::AddAddress(std::vector<std::string>& list, std::string_view typed)
     if (settings_.AlwaysResolveAddresses || !IsValidEmailAddress(typed)) {
         if (settings_.EmailMethod == kMethodEmail) {
             try {
-                address = MakeEmail()->ResolveName(typed);
+                address = Email1().ResolveName(typed);
             } catch (const std::exception&) {
                 address.clear();
             }
@@ -309,7 +349,7 @@ bool MailOut::AddressBook(std::vector<std::string>& to, std::vector<std::string>
                           std::vector<std::string>& blind) {
     if (settings_.EmailMethod != kMethodEmail)
         return false;
-    db::ComponentPtr<support::TEmail> email = MakeEmail();
+    support::TEmail* email = &Email1();
     Assign(email->Recipient(), to);
     Assign(email->CC(), cc);
     Assign(email->Bcc(), blind);
@@ -333,7 +373,7 @@ void MailOut::AddAttachment(std::vector<std::string>& list, std::string_view cho
     if (settings_.EmailMethod == kMethodEmail && !path.empty()) {
         std::error_code ec;
         const std::filesystem::path full = std::filesystem::absolute(path, ec);
-        path = ec ? std::string() : MakeEmail()->CheckAttachment(full.string());
+        path = ec ? std::string() : Email1().CheckAttachment(full.string());
     }
     if (path.size() > kMaxAddressLength) {
         ui::MessageDlg(
@@ -470,7 +510,7 @@ bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     bool ok = false;
     try {
-        db::ComponentPtr<support::TEmail> email = MakeEmail();
+        support::TEmail* email = &Email1();
         email->SetAcknowledge(settings_.Acknowledge);
         // Every list is replaced, so nothing of an earlier message stays.
         Assign(email->Recipient(), to_list);
