@@ -543,6 +543,12 @@ TEST_F(SendMailDialogTest, EditorButtonsAndMenuWorkAtTheCaret) {
     EditorMenuItem(dialog, "Load from File...")->trigger();
     EXPECT_EQ(editor.Text(), "From the menu");
     Save(dialog, "send_mail_dialog_editor.png");
+    for (QMenu* menu : dialog.findChildren<QMenu*>()) {
+        if (menu->actions().back()->text() == "Load from File...") {
+            menu->adjustSize();
+            Save(*menu, "send_mail_dialog_editor_menu.png");
+        }
+    }
 
     // The preview page's Paste replaces the whole text, after asking.
     ui::SetClipboardText("Replacement");
