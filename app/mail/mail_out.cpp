@@ -349,22 +349,22 @@ bool MailOut::AddressBook(std::vector<std::string>& to, std::vector<std::string>
                           std::vector<std::string>& blind) {
     if (settings_.EmailMethod != kMethodEmail)
         return false;
-    support::TEmail* email = &Email1();
-    Assign(email->Recipient(), to);
-    Assign(email->CC(), cc);
-    Assign(email->Bcc(), blind);
+    support::TEmail& email = Email1();
+    Assign(email.Recipient(), to);
+    Assign(email.CC(), cc);
+    Assign(email.Bcc(), blind);
     // A failed or refused address book leaves the component's lists as they
     // were preset, so reading them back changes nothing.
-    email->Address();
+    email.Address();
     const auto read = [](const db::TStrings& list) {
         std::vector<std::string> out;
         for (std::int64_t i = 0; i < list.Count(); ++i)
             out.push_back(list.Get(i));
         return out;
     };
-    to = read(email->Recipient());
-    cc = read(email->CC());
-    blind = read(email->Bcc());
+    to = read(email.Recipient());
+    cc = read(email.CC());
+    blind = read(email.Bcc());
     return true;
 }
 
@@ -510,18 +510,18 @@ bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     bool ok = false;
     try {
-        support::TEmail* email = &Email1();
-        email->SetAcknowledge(settings_.Acknowledge);
+        support::TEmail& email = Email1();
+        email.SetAcknowledge(settings_.Acknowledge);
         // Every list is replaced, so nothing of an earlier message stays.
-        Assign(email->Recipient(), to_list);
-        Assign(email->CC(), cc_list);
-        Assign(email->Bcc(), bcc);
-        Assign(email->Attachment(), attachments);
-        email->SetText(MessageBody(full_name, first_name, address));
-        email->SetSubject(subject);
-        ok = email->SendMail() == 0;
+        Assign(email.Recipient(), to_list);
+        Assign(email.CC(), cc_list);
+        Assign(email.Bcc(), bcc);
+        Assign(email.Attachment(), attachments);
+        email.SetText(MessageBody(full_name, first_name, address));
+        email.SetSubject(subject);
+        ok = email.SendMail() == 0;
         if (ok)
-            email->Clear();
+            email.Clear();
     } catch (const std::exception&) {
         ok = false;
     }
