@@ -21,7 +21,7 @@ constexpr int kManualEntryHelpContext = 203;
 
 TdlgEnterMore::TdlgEnterMore(QWidget* owner, ListServices services, ProgressReport progress)
     : ui::TForm(owner), services_(services), progress_(std::move(progress)) {
-    SetCaption("Manually Enter Entries");
+    SetCaption("Enter Addresses");
     SetPosition(ui::poMainFormCenter);
     SetHelpContext(kManualEntryHelpContext);
     lblHeading =

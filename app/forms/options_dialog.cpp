@@ -174,8 +174,8 @@ void Tdlgoptions::BuildPages() {
     chkautoscan_timed = In<ui::TCheckBox>(automatic, "Check for new entries every (minutes):");
     spnAutoScanDelay = Spin(automatic, 1, 1000, 30);
     ui::TGroupBox& after_processing = *Box(scanning, "After processing a message");
-    rdbMarkAsRead = In<ui::TRadioButton>(after_processing, "Mark it as read");
-    rdbDelete = In<ui::TRadioButton>(after_processing, "Delete it");
+    rdbMarkAsRead = In<ui::TRadioButton>(after_processing, "Mark messages as read");
+    rdbDelete = In<ui::TRadioButton>(after_processing, "Delete messages");
     ui::TGroupBox& location = *Box(scanning, "Look for commands in");
     rdbScanSubject = In<ui::TRadioButton>(location, "The subject only");
     rdbScanAllEmailLines = In<ui::TRadioButton>(location, "The subject and every line");
@@ -269,8 +269,9 @@ void Tdlgoptions::BuildPages() {
 
     ui::TTabSheet& signature = *page("Signature");
     ui::TGroupBox& place = *Box(signature, "Signature");
-    rdbAddSignaturePrior = In<ui::TRadioButton>(place, "Before the quoted text");
-    rdbAddSignatureAfter = In<ui::TRadioButton>(place, "After the quoted text");
+    rdbAddSignaturePrior = In<ui::TRadioButton>(place, "Display Signature in message editor");
+    rdbAddSignatureAfter =
+        In<ui::TRadioButton>(place, "Add Signature to each message as it is sent");
     chkSigOnForward = In<ui::TCheckBox>(place, "Add the signature to forwarded messages");
     Memsignature = In<ui::TMemo>(place);
     auto* signature_row = new QHBoxLayout;

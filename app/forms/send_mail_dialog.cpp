@@ -15,6 +15,7 @@
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/mail/acknowledgement.h"
+#include "app/mail/sending_settings.h"
 #include "app/routines/text_routines.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/cursor.h"
@@ -302,6 +303,7 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     OnClose = [this] { FormClose(); };
 
     services.database.CreateTemporaryTables();
+    run_->EmailLogon();
     resize(ScaleToScreen(640), ScaleToScreen(600));
 }
 
@@ -310,10 +312,15 @@ TdlgSendMail::~TdlgSendMail() {
     add_recip_.OnAddressBook = nullptr;
     try {
         services_.database.DestroyTemporaryTables();
+    } catch (const std::exception&) {
+        // Nothing is lost when the in-memory table cannot be dropped.
+    }
+    run_->EmailLogoff();
+    try {
         if (run_->relay() != nullptr)
             run_->FreeSMTPServerDLL();
     } catch (const std::exception&) {
-        // Nothing is lost when the in-memory table cannot be dropped.
+        // The relay module goes with the process anyway.
     }
 }
 
@@ -605,14 +612,21 @@ void TdlgSendMail::InsertSalutationClick(std::string_view field) {
 }
 
 void SendEmailToList(Tfrmmain& main, ListServices services, MailContext& context) {
-    auto add_recip = std::make_unique<TdlgAddRecip>(&main);
-    if (!services.settings.DefaultToAddress.empty() &&
-        services.settings.EmailMethod != kMethodRelay) {
-        add_recip->Recipient->SetText(services.settings.DefaultToAddress);
-        add_recip->btnToAddClick(false);
+    if (!ConfirmSendingMethod(services.settings))
+        return;
+    {
+        auto add_recip = std::make_unique<TdlgAddRecip>(&main);
+        if (!services.settings.DefaultToAddress.empty() &&
+            services.settings.EmailMethod != kMethodRelay) {
+            add_recip->Recipient->SetText(services.settings.DefaultToAddress);
+            add_recip->btnToAddClick(false);
+        }
+        TdlgSendMail dialog(main, services, context, *add_recip);
+        dialog.ShowModal();
     }
-    TdlgSendMail dialog(main, services, context, *add_recip);
-    dialog.ShowModal();
+    // The dialog left the list unfiltered and the timed check waiting.
+    main.newformpreparation(false);
+    main.CommenceTimer();
 }
 
 }  // namespace app

@@ -148,6 +148,46 @@ MailOut::MailOut(Settings& settings, ListDatabase& database, MailContext& contex
 
 MailOut::~MailOut() = default;
 
+support::TEmail& MailOut::Email1() {
+    if (!email1_) {
+        email1_ = MakeEmail();
+        email1_->SetDownLoadFirst(true);
+        email1_->SetNewSession(false);
+        email1_->SetUnreadOnly(true);
+        email1_->SetUseDefProfile(true);
+    }
+    return *email1_;
+}
+
+void MailOut::EmailLogon() {
+    if (settings_.EmailMethod != kMethodEmail)
+        return;
+    int result = 0;
+    try {
+        result = Email1().Logon();
+    } catch (const std::exception&) {
+        // Simple MAPI is not installed: as failed a logon as any.
+        result = -1;
+    }
+    if (result != 0)
+        ui::MessageDlg("MAPI Logon failed", ui::mtError, {ui::mbOK});
+}
+
+void MailOut::EmailLogoff() {
+    // Asked by the session rather than the method, which an HTML message may
+    // have switched since the logon.
+    if (!email1_ || !email1_->SessionOpen())
+        return;
+    int result = 0;
+    try {
+        result = email1_->Logoff();
+    } catch (const std::exception&) {
+        result = -1;
+    }
+    if (result != 0)
+        ui::MessageDlg("MAPI Logoff failed", ui::mtError, {ui::mbOK});
+}
+
 void MailOut::ShowSendError(std::string_view text) {
     if (hide_send_errors || !OnSendError)
         return;
@@ -289,7 +329,7 @@ void MailOut::AddAddress(std::vector<std::string>& list, std::string_view typed)
     if (settings_.AlwaysResolveAddresses || !IsValidEmailAddress(typed)) {
         if (settings_.EmailMethod == kMethodEmail) {
             try {
-                address = MakeEmail()->ResolveName(typed);
+                address = Email1().ResolveName(typed);
             } catch (const std::exception&) {
                 address.clear();
             }
@@ -309,22 +349,22 @@ bool MailOut::AddressBook(std::vector<std::string>& to, std::vector<std::string>
                           std::vector<std::string>& blind) {
     if (settings_.EmailMethod != kMethodEmail)
         return false;
-    db::ComponentPtr<support::TEmail> email = MakeEmail();
-    Assign(email->Recipient(), to);
-    Assign(email->CC(), cc);
-    Assign(email->Bcc(), blind);
+    support::TEmail& email = Email1();
+    Assign(email.Recipient(), to);
+    Assign(email.CC(), cc);
+    Assign(email.Bcc(), blind);
     // A failed or refused address book leaves the component's lists as they
     // were preset, so reading them back changes nothing.
-    email->Address();
+    email.Address();
     const auto read = [](const db::TStrings& list) {
         std::vector<std::string> out;
         for (std::int64_t i = 0; i < list.Count(); ++i)
             out.push_back(list.Get(i));
         return out;
     };
-    to = read(email->Recipient());
-    cc = read(email->CC());
-    blind = read(email->Bcc());
+    to = read(email.Recipient());
+    cc = read(email.CC());
+    blind = read(email.Bcc());
     return true;
 }
 
@@ -333,7 +373,7 @@ void MailOut::AddAttachment(std::vector<std::string>& list, std::string_view cho
     if (settings_.EmailMethod == kMethodEmail && !path.empty()) {
         std::error_code ec;
         const std::filesystem::path full = std::filesystem::absolute(path, ec);
-        path = ec ? std::string() : MakeEmail()->CheckAttachment(full.string());
+        path = ec ? std::string() : Email1().CheckAttachment(full.string());
     }
     if (path.size() > kMaxAddressLength) {
         ui::MessageDlg(
@@ -470,18 +510,18 @@ bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     bool ok = false;
     try {
-        db::ComponentPtr<support::TEmail> email = MakeEmail();
-        email->SetAcknowledge(settings_.Acknowledge);
+        support::TEmail& email = Email1();
+        email.SetAcknowledge(settings_.Acknowledge);
         // Every list is replaced, so nothing of an earlier message stays.
-        Assign(email->Recipient(), to_list);
-        Assign(email->CC(), cc_list);
-        Assign(email->Bcc(), bcc);
-        Assign(email->Attachment(), attachments);
-        email->SetText(MessageBody(full_name, first_name, address));
-        email->SetSubject(subject);
-        ok = email->SendMail() == 0;
+        Assign(email.Recipient(), to_list);
+        Assign(email.CC(), cc_list);
+        Assign(email.Bcc(), bcc);
+        Assign(email.Attachment(), attachments);
+        email.SetText(MessageBody(full_name, first_name, address));
+        email.SetSubject(subject);
+        ok = email.SendMail() == 0;
         if (ok)
-            email->Clear();
+            email.Clear();
     } catch (const std::exception&) {
         ok = false;
     }

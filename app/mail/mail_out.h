@@ -88,6 +88,17 @@ class MailOut {
     std::function<db::ComponentPtr<support::TEmail>()> MakeEmail;
     std::function<db::ComponentPtr<support::TMapiControl>()> MakeMapiControl;
 
+    // The send dialog's own `TEmail`: the second Simple-MAPI method sends,
+    // resolves names and opens the address book through it, in the session
+    // EmailLogon opened.
+    support::TEmail& Email1();
+    // With the second Simple-MAPI method, logs Email1 on for the dialog's
+    // lifetime; "MAPI Logon failed" when that fails (each message then logs on
+    // for itself).
+    void EmailLogon();
+    // Closes the session EmailLogon opened; "MAPI Logoff failed" when that fails.
+    void EmailLogoff();
+
     // The recipients table from the (filtered) list table; false when
     // cancelled or failed.
     bool BuildRecipients();
@@ -166,6 +177,7 @@ class MailOut {
     EntryProcessor* entries_;
     std::unique_ptr<mail::SmtpSession> smtp_;
     std::unique_ptr<mail::RelayLibrary> relay_;
+    db::ComponentPtr<support::TEmail> email1_;
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

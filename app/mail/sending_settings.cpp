@@ -5,6 +5,7 @@
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/prompt.h"
 
 namespace app {
 
@@ -84,6 +85,18 @@ std::string MissingSettingsText(const Settings& settings, int method) {
         return "You have selected the SMTP Server method.  Please enter your SMTP Server "
                "settings!";
     return {};
+}
+
+bool ConfirmSendingMethod(Settings& settings) {
+    if (settings.EmailMethod >= 0)
+        return true;
+    if (ui::MessageDlg("Your preferred e-mail sending method has not been specified.  The default, "
+                       "MAPI transport, will be used.  You can change this under File|Options, "
+                       "Advanced, if you would prefer another method or encounter any problems",
+                       ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
+        return false;
+    settings.EmailMethod = kMethodMapiControl;
+    return true;
 }
 
 }  // namespace app

@@ -45,4 +45,9 @@ bool StoreSmtpSettingsFields(Settings& settings, const SmtpSettingsFields& field
 // the text of the box to show, or empty.
 std::string MissingSettingsText(const Settings& settings, int method);
 
+// The send command's first step: with no method ever chosen, says that Simple
+// MAPI will be used; OK stores it, Cancel (false) ends the command with the
+// setting unchanged.
+bool ConfirmSendingMethod(Settings& settings);
+
 }  // namespace app

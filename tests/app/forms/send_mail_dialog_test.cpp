@@ -407,6 +407,163 @@ TEST_F(SendMailDialogTest, HelpButtonsOpenTheirPages) {
               "Help with customisation of messages...");
 }
 
+// The side button of an editor page with this caption.
+ui::TButton* PageButton(ui::TTabSheet& page, const QString& caption) {
+    for (ui::TButton* b : page.findChildren<ui::TButton*>())
+        if (b->text() == caption)
+            return b;
+    ADD_FAILURE() << caption.toStdString();
+    return nullptr;
+}
+
+// The action of this text in the editor's pop-up menu.
+QAction* EditorMenuItem(QWidget& dialog, const QString& text) {
+    for (QMenu* menu : dialog.findChildren<QMenu*>())
+        for (QAction* a : menu->actions())
+            if (a->text() == text && menu->actions().back()->text() == "Load from File...")
+                return a;
+    ADD_FAILURE() << text.toStdString();
+    return nullptr;
+}
+
+TEST_F(SendMailDialogTest, SendCommandAsksForAnUnchosenMethodAndRestoresFilterAndTimer) {
+    std::vector<std::string> shown;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        shown.push_back(form.Caption());
+        // A narrower choice inside the dialog, which its closing drops again.
+        if (auto* dialog = dynamic_cast<TdlgSendMail*>(&form))
+            dialog->edtnotfilter->SetText("news");
+        EXPECT_EQ(database->tblCV().RecordCount(), 1);
+        form.SetModalResult(ui::mrCancel);
+    });
+    settings.AutoScanDelayed = true;
+    settings.AutoScanDelayedTime = 5;
+    window->edtfilter->SetText("news");
+    window->UpdateDisplay();
+    ASSERT_EQ(database->tblCV().RecordCount(), 2);
+    settings.EmailMethod = -1;
+    const std::size_t asked = prompts->Asked().size();
+    const std::string question =
+        "Your preferred e-mail sending method has not been specified.  The default, MAPI "
+        "transport, will be used.  You can change this under File|Options, Advanced, if you "
+        "would prefer another method or encounter any problems";
+
+    window->tmrGetEntries.Stop();
+    prompts->Answer(ui::mrCancel);
+    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    ASSERT_EQ(prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(prompts->Asked().back().text, question);
+    EXPECT_TRUE(shown.empty()) << "Cancel ends the command";
+    EXPECT_EQ(settings.EmailMethod, -1);
+
+    prompts->Answer(ui::mrOk);
+    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    EXPECT_EQ(shown, std::vector<std::string>{"Send message to your mailing list"});
+    EXPECT_EQ(settings.EmailMethod, kMethodMapiControl);
+    EXPECT_EQ(database->tblCV().RecordCount(), 2) << "the main window's filter applies again";
+    EXPECT_TRUE(window->tmrGetEntries.Running()) << "the timed check is armed again";
+
+    // With a method chosen nothing is asked.
+    window->tmrGetEntries.Stop();
+    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    EXPECT_EQ(shown.size(), 2u);
+    EXPECT_EQ(prompts->Asked().size(), asked + 2) << AskedTexts();
+    EXPECT_TRUE(window->tmrGetEntries.Running());
+}
+
+TEST_F(SendMailDialogTest, SecondMapiMethodKeepsOneSessionForTheDialog) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    settings.EmailMethod = kMethodEmail;
+    LHANDLE session = 0;
+    {
+        TdlgAddRecip add_recip(window.get());
+        TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                            add_recip);
+        const auto logons = mapi.CallsOf("MAPILogon");
+        ASSERT_EQ(logons.size(), 1u);
+        session = logons[0].session;
+        EXPECT_TRUE(mapi.SessionOpen(session));
+        dialog.edtMessageSubject->SetText("Hi");
+        dialog.edtMessageText->SetText("Short note");
+        add_recip.Recipient->SetText("boss@example.org");
+        add_recip.btnToAddClick(false);
+        dialog.SendTestClick();
+        const auto sends = mapi.CallsOf("MAPISendMail");
+        ASSERT_EQ(sends.size(), 1u) << AskedTexts();
+        EXPECT_EQ(sends[0].session, session);
+        EXPECT_TRUE(mapi.CallsOf("MAPILogoff").empty());
+    }
+    const auto logoffs = mapi.CallsOf("MAPILogoff");
+    ASSERT_EQ(logoffs.size(), 1u);
+    EXPECT_EQ(logoffs[0].session, session);
+    EXPECT_EQ(mapi.CallsOf("MAPILogon").size(), 1u);
+}
+
+TEST_F(SendMailDialogTest, EditorButtonsAndMenuWorkAtTheCaret) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.resize(640, 600);
+    dialog.Show();
+    ui::TMemo& editor = *dialog.edtMessageText;
+    editor.SetText("Hello world");
+    QTextCursor cursor = editor.textCursor();
+    cursor.setPosition(6);
+    cursor.setPosition(11, QTextCursor::KeepAnchor);
+    editor.setTextCursor(cursor);
+    const std::size_t asked = prompts->Asked().size();
+
+    PageButton(*dialog.tabBody, "Copy")->click();
+    EXPECT_EQ(ui::ClipboardText(), "world");
+    EXPECT_EQ(editor.Text(), "Hello world");
+    PageButton(*dialog.tabBody, "Cut")->click();
+    EXPECT_EQ(editor.Text(), "Hello ");
+    cursor.setPosition(0);
+    editor.setTextCursor(cursor);
+    PageButton(*dialog.tabBody, "Paste")->click();
+    EXPECT_EQ(editor.Text(), "worldHello ") << "pasted at the caret, the rest kept";
+    EXPECT_EQ(prompts->Asked().size(), asked) << "no question before a paste at the caret";
+
+    EditorMenuItem(dialog, "Undo")->trigger();
+    EXPECT_EQ(editor.Text(), "Hello ");
+    editor.selectAll();
+    EditorMenuItem(dialog, "Copy")->trigger();
+    EXPECT_EQ(ui::ClipboardText(), "Hello ");
+    editor.moveCursor(QTextCursor::End);
+    EditorMenuItem(dialog, "Paste")->trigger();
+    EXPECT_EQ(editor.Text(), "Hello Hello ");
+    editor.selectAll();
+    EditorMenuItem(dialog, "Cut")->trigger();
+    EXPECT_EQ(editor.Text(), "");
+    const std::string file = program.File("note.txt");
+    mail::testing::WriteFile(file, "From the menu\n");
+    prompts->AnswerFile(file);
+    EditorMenuItem(dialog, "Load from File...")->trigger();
+    EXPECT_EQ(editor.Text(), "From the menu");
+    Save(dialog, "send_mail_dialog_editor.png");
+    for (QMenu* menu : dialog.findChildren<QMenu*>()) {
+        if (menu->actions().back()->text() == "Load from File...") {
+            menu->adjustSize();
+            Save(*menu, "send_mail_dialog_editor_menu.png");
+        }
+    }
+
+    // The preview page's Paste replaces the whole text, after asking.
+    ui::SetClipboardText("Replacement");
+    prompts->Answer(ui::mrNo);
+    PageButton(*dialog.tabPreview, "Paste")->click();
+    EXPECT_EQ(editor.Text(), "From the menu");
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Pasting a message in preview mode will erase all of the current text in your "
+              "message editing area.  Are you sure you want to continue?");
+    prompts->Answer(ui::mrYes);
+    PageButton(*dialog.tabPreview, "Paste")->click();
+    EXPECT_EQ(editor.Text(), "Replacement");
+    dialog.FormClose();
+}
+
 TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
     support::testing::MapiSandbox sandbox;
     sandbox.RegisterMapi("1");

@@ -357,6 +357,80 @@ TEST_F(MailOutTest, SimpleMapiMethodsReplaceListsAndLogFailures) {
     }
 }
 
+TEST_F(MailOutTest, SecondMapiMethodSendsInTheSessionTheDialogOpened) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    settings.EmailMethod = kMethodEmail;
+    settings.SendCount = 1;
+    out->EmailLogon();
+    const auto logons = mapi.CallsOf("MAPILogon");
+    ASSERT_EQ(logons.size(), 1u);
+    const LHANDLE session = logons[0].session;
+    EXPECT_NE(logons[0].flags & MAPI_FORCE_DOWNLOAD, 0u);
+    out->to_list = {"boss@example.org"};
+    out->bcc = {"ann@example.org"};
+    mapi.SetResolution("Bob Jones", {SUCCESS_SUCCESS, "Bob Jones", "SMTP:bob@example.org", "B"});
+    std::vector<std::string> kept;
+    out->AddAddress(kept, "Bob Jones");
+    EXPECT_EQ(kept, std::vector<std::string>{"bob@example.org"});
+    EXPECT_TRUE(out->SendMail("", "", ""));
+    out->bcc = {"bob@example.org"};
+    EXPECT_TRUE(out->SendMail("", "", ""));
+    const auto sends = mapi.CallsOf("MAPISendMail");
+    ASSERT_EQ(sends.size(), 2u);
+    for (const auto& send : sends)
+        EXPECT_EQ(send.session, session) << "every message goes through the dialog's session";
+    for (const auto& call : mapi.CallsOf("MAPIResolveName"))
+        EXPECT_EQ(call.session, session);
+    EXPECT_EQ(mapi.CallsOf("MAPILogon").size(), 1u) << "no message logs on for itself";
+    EXPECT_TRUE(mapi.CallsOf("MAPILogoff").empty()) << "nor off again";
+    EXPECT_TRUE(mapi.SessionOpen(session));
+    const std::size_t asked = prompts->Asked().size();
+    out->EmailLogoff();
+    const auto logoffs = mapi.CallsOf("MAPILogoff");
+    ASSERT_EQ(logoffs.size(), 1u);
+    EXPECT_EQ(logoffs[0].session, session);
+    EXPECT_FALSE(mapi.SessionOpen(session));
+    EXPECT_EQ(prompts->Asked().size(), asked) << AskedTexts();
+}
+
+TEST_F(MailOutTest, SessionFailuresOfTheSecondMapiMethodAreReported) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    const std::size_t asked = prompts->Asked().size();
+    // Only the second method keeps a session.
+    for (int method : {kMethodMapiControl, kMethodOutlook, kMethodSmtp, kMethodRelay}) {
+        settings.EmailMethod = method;
+        out->EmailLogon();
+        out->EmailLogoff();
+    }
+    EXPECT_TRUE(mapi.calls().empty());
+    EXPECT_EQ(prompts->Asked().size(), asked) << AskedTexts();
+
+    settings.EmailMethod = kMethodEmail;
+    mapi.SetResult("MAPILogon", MAPI_E_LOGIN_FAILURE);
+    out->EmailLogon();
+    ASSERT_EQ(prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(prompts->Asked().back().text, "MAPI Logon failed");
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtError);
+    out->EmailLogoff();
+    EXPECT_EQ(prompts->Asked().size(), asked + 1) << "nothing to log off after a failed logon";
+
+    mapi.SetResult("MAPILogon", SUCCESS_SUCCESS);
+    mapi.SetResult("MAPILogoff", MAPI_E_FAILURE);
+    out->EmailLogon();
+    out->EmailLogoff();
+    ASSERT_EQ(prompts->Asked().size(), asked + 2);
+    EXPECT_EQ(prompts->Asked().back().text, "MAPI Logoff failed");
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtError);
+}
+
 TEST_F(MailOutTest, TestSendIsAFlagNotAMergeValue) {
     support::testing::MapiSandbox sandbox;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,

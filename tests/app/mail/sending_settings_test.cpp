@@ -4,6 +4,7 @@
 
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
+#include "platform/ui/prompt.h"
 
 namespace app {
 namespace {
@@ -62,6 +63,38 @@ TEST(SendingSettings, MissingSettingsLeadToTheSettingsDialog) {
     EXPECT_TRUE(MissingSettingsText(settings, kMethodSmtp).empty());
     EXPECT_FALSE(MissingSettingsText(settings, kMethodRelay).empty()) << "no DNS server";
     EXPECT_TRUE(MissingSettingsText(settings, kMethodEmail).empty());
+}
+
+TEST(SendingSettings, UnchosenMethodAsksOnceAndCancelKeepsItUnchosen) {
+    struct Case {
+        int stored;
+        std::optional<ui::TModalResult> answer;  // none: nothing may be asked
+        bool go_on;
+        int method_after;
+    };
+    for (const Case& c :
+         {Case{-1, ui::mrOk, true, kMethodMapiControl}, Case{-1, ui::mrCancel, false, -1},
+          Case{kMethodSmtp, {}, true, kMethodSmtp},
+          Case{kMethodMapiControl, {}, true, kMethodMapiControl}}) {
+        SCOPED_TRACE(c.stored);
+        auto service = std::make_unique<ui::ScriptedPromptService>();
+        ui::ScriptedPromptService& prompts = *service;
+        ui::ScopedPromptService scope(std::move(service));
+        if (c.answer)
+            prompts.Answer(*c.answer);
+        Settings settings;
+        settings.EmailMethod = c.stored;
+        EXPECT_EQ(ConfirmSendingMethod(settings), c.go_on);
+        EXPECT_EQ(settings.EmailMethod, c.method_after);
+        ASSERT_EQ(prompts.Asked().size(), c.answer ? 1u : 0u);
+        if (c.answer) {
+            EXPECT_EQ(prompts.Asked()[0].text,
+                      "Your preferred e-mail sending method has not been specified.  The default, "
+                      "MAPI transport, will be used.  You can change this under File|Options, "
+                      "Advanced, if you would prefer another method or encounter any problems");
+            EXPECT_EQ(prompts.Asked()[0].type, ui::mtInformation);
+        }
+    }
 }
 
 }  // namespace
