@@ -32,6 +32,7 @@
 #include "app/list/progress.h"
 #include "app/list/settings.h"
 #include "app/mail/address_gathering.h"
+#include "app/mail/sending_settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
@@ -444,21 +445,13 @@ void Tfrmmain::DoIdle() {
 }
 
 void Tfrmmain::SendEmailtoMailingList1Click() {
-    Settings& settings = services_.settings;
-    if (settings.EmailMethod < 0) {
-        if (ui::MessageDlg("Your preferred e-mail sending method has not been specified.  The "
-                           "default, MAPI transport, will be used.  You can change this under "
-                           "File|Options, Advanced, if you would prefer another method or "
-                           "encounter any problems",
-                           ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
-            return;
-        settings.EmailMethod = 0;
-    }
+    if (!ConfirmSendingMethod(services_.settings))
+        return;
     if (OnSendEmail)
         OnSendEmail();
     // The send dialog filters the list table for its recipients; the window's
     // own category filter comes back.
-    rdballClick();
+    newformpreparation(false);
     CommenceTimer();
 }
 

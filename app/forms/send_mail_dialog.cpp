@@ -612,8 +612,6 @@ void TdlgSendMail::InsertSalutationClick(std::string_view field) {
 }
 
 void SendEmailToList(Tfrmmain& main, ListServices services, MailContext& context) {
-    if (!ConfirmSendingMethod(services.settings))
-        return;
     {
         auto add_recip = std::make_unique<TdlgAddRecip>(&main);
         if (!services.settings.DefaultToAddress.empty() &&
@@ -624,9 +622,6 @@ void SendEmailToList(Tfrmmain& main, ListServices services, MailContext& context
         TdlgSendMail dialog(main, services, context, *add_recip);
         dialog.ShowModal();
     }
-    // The dialog left the list unfiltered and the timed check waiting.
-    main.newformpreparation(false);
-    main.CommenceTimer();
 }
 
 }  // namespace app

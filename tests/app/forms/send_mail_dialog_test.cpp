@@ -448,16 +448,19 @@ TEST_F(SendMailDialogTest, SendCommandAsksForAnUnchosenMethodAndRestoresFilterAn
         "transport, will be used.  You can change this under File|Options, Advanced, if you "
         "would prefer another method or encounter any problems";
 
+    window->OnSendEmail = [&] {
+        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    };
     window->tmrGetEntries.Stop();
     prompts->Answer(ui::mrCancel);
-    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    window->SendEmailtoMailingList1Click();
     ASSERT_EQ(prompts->Asked().size(), asked + 1);
     EXPECT_EQ(prompts->Asked().back().text, question);
     EXPECT_TRUE(shown.empty()) << "Cancel ends the command";
     EXPECT_EQ(settings.EmailMethod, -1);
 
     prompts->Answer(ui::mrOk);
-    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    window->SendEmailtoMailingList1Click();
     EXPECT_EQ(shown, std::vector<std::string>{"Send message to your mailing list"});
     EXPECT_EQ(settings.EmailMethod, kMethodMapiControl);
     EXPECT_EQ(database->tblCV().RecordCount(), 2) << "the main window's filter applies again";
@@ -465,7 +468,7 @@ TEST_F(SendMailDialogTest, SendCommandAsksForAnUnchosenMethodAndRestoresFilterAn
 
     // With a method chosen nothing is asked.
     window->tmrGetEntries.Stop();
-    SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    window->SendEmailtoMailingList1Click();
     EXPECT_EQ(shown.size(), 2u);
     EXPECT_EQ(prompts->Asked().size(), asked + 2) << AskedTexts();
     EXPECT_TRUE(window->tmrGetEntries.Running());
