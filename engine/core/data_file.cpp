@@ -792,10 +792,16 @@ bool TDataFile::FlushRecords() {
                     break;
                 const std::size_t before = run.size();
                 for (std::uint32_t k = previous + 1; k < next; ++k) {
+                    // Null: the window's bytes go along. They are the file's
+                    // bytes even for a cached record, so writing them leaves
+                    // its contents as they are whatever its state.
+                    if (InWindow(k)) {
+                        run.push_back(nullptr);
+                        continue;
+                    }
                     TRecord* gap = FindCached(k);
-                    if (gap == nullptr ? !InWindow(k) : gap->PinCount() > 0 || gap->Modified())
+                    if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
                         break;
-                    // Null: the window's bytes go along.
                     run.push_back(gap);
                 }
                 if (run.size() - before != next - previous - 1) {
