@@ -121,6 +121,34 @@ double PeakMiB() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
+// The process's file transfers so far, from /proc/self/io: bytes passed to
+// and from read and write calls, and the number of those calls.
+struct IoCounters {
+    double read_bytes = 0;
+    double written_bytes = 0;
+    double calls = 0;
+};
+
+IoCounters ReadIoCounters() {
+    IoCounters counters;
+    std::FILE* file = std::fopen("/proc/self/io", "r");
+    if (file == nullptr)
+        return counters;
+    char name[32];
+    unsigned long long value = 0;
+    while (std::fscanf(file, "%31[^:]: %llu\n", name, &value) == 2) {
+        const std::string field = name;
+        if (field == "rchar")
+            counters.read_bytes = static_cast<double>(value);
+        else if (field == "wchar")
+            counters.written_bytes = static_cast<double>(value);
+        else if (field == "syscr" || field == "syscw")
+            counters.calls += static_cast<double>(value);
+    }
+    std::fclose(file);
+    return counters;
+}
+
 class WorkDirectory {
   public:
     WorkDirectory() {
@@ -148,6 +176,9 @@ enum Measure : std::size_t {
     kFilterMs,
     kFilterPerMatch,
     kDelete,
+    kDeleteReadKiB,
+    kDeleteWriteKiB,
+    kDeleteSyscalls,
     kReopenCountMs,
     kPeakMiB,
     kPostUs,
@@ -472,6 +503,7 @@ Measures Throughput(std::int64_t rows, const Make& make) {
         throw std::runtime_error("wrong filter count");
 
     const std::int64_t deletes = rows / 10;
+    const IoCounters io = ReadIoCounters();
     start = Clock::now();
     if constexpr (std::is_same_v<Side, Lite>) {
         side.Exec("BEGIN");
@@ -487,6 +519,11 @@ Measures Throughput(std::int64_t rows, const Make& make) {
         side.Flush();
     }
     m[kDelete] = Seconds(start) * 1e6 / static_cast<double>(deletes);
+    const IoCounters io_after = ReadIoCounters();
+    const double per_delete = static_cast<double>(deletes);
+    m[kDeleteReadKiB] = (io_after.read_bytes - io.read_bytes) / 1024.0 / per_delete;
+    m[kDeleteWriteKiB] = (io_after.written_bytes - io.written_bytes) / 1024.0 / per_delete;
+    m[kDeleteSyscalls] = (io_after.calls - io.calls) / per_delete;
 
     start = Clock::now();
     side.Close();
@@ -526,12 +563,18 @@ Measures Durable(const Make& make) {
 }
 
 void Report(benchmark::State& state, const Measures& m, std::initializer_list<Measure> shown) {
-    static const std::map<Measure, const char*> names = {
-        {kInsert, "insert_us"},           {kLookup, "lookup_us"},
-        {kFilterMs, "filter_ms"},         {kFilterPerMatch, "filter_us_per_match"},
-        {kDelete, "delete_us"},           {kReopenCountMs, "reopen_count_ms"},
-        {kPeakMiB, "peak_MiB"},           {kPostUs, "post_us"},
-        {kSyncsPerPost, "syncs_per_post"}};
+    static const std::map<Measure, const char*> names = {{kInsert, "insert_us"},
+                                                         {kLookup, "lookup_us"},
+                                                         {kFilterMs, "filter_ms"},
+                                                         {kFilterPerMatch, "filter_us_per_match"},
+                                                         {kDelete, "delete_us"},
+                                                         {kReopenCountMs, "reopen_count_ms"},
+                                                         {kDeleteReadKiB, "delete_read_KiB"},
+                                                         {kDeleteWriteKiB, "delete_write_KiB"},
+                                                         {kDeleteSyscalls, "delete_io_calls"},
+                                                         {kPeakMiB, "peak_MiB"},
+                                                         {kPostUs, "post_us"},
+                                                         {kSyncsPerPost, "syncs_per_post"}};
     for (const Measure measure : shown)
         state.counters[names.at(measure)] = m[measure];
     state.SetIterationTime(m[kTotalSeconds]);
@@ -550,7 +593,8 @@ void Run(benchmark::State& state, const std::function<Measures()>& work,
 }
 
 constexpr std::initializer_list<Measure> kThroughputMeasures = {
-    kInsert, kLookup, kFilterMs, kFilterPerMatch, kDelete, kReopenCountMs, kPeakMiB};
+    kInsert,        kLookup,         kFilterMs,       kFilterPerMatch, kDelete,
+    kDeleteReadKiB, kDeleteWriteKiB, kDeleteSyscalls, kReopenCountMs,  kPeakMiB};
 
 void EngineThroughput(benchmark::State& state) {
     const std::int64_t rows = state.range(0);
@@ -650,6 +694,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf(
             "The engine's count after reopening reads the record count stored in its "
             "index header; SQLite's runs COUNT(*).\n");
+        std::printf(
+            "delete_read_KiB, delete_write_KiB and delete_io_calls: bytes passed to read and "
+            "write calls and the number of those calls, per delete.\n");
         std::printf("Engine key compression option %d.\n", Compression());
         std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
                     Repetitions());
@@ -659,8 +706,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
             if (values_.count(engine) == 0 || values_.count(lite) == 0)
                 continue;
             std::printf("%s rows\n", rows);
-            for (const char* counter : {"insert_us", "lookup_us", "filter_us_per_match",
-                                        "delete_us", "reopen_count_ms", "peak_MiB"}) {
+            for (const char* counter :
+                 {"insert_us", "lookup_us", "filter_us_per_match", "delete_us", "delete_read_KiB",
+                  "delete_write_KiB", "delete_io_calls", "reopen_count_ms", "peak_MiB"}) {
                 PrintLine(counter, engine, lite);
             }
         }

@@ -1,6 +1,7 @@
 #include "engine/core/data_file.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -85,6 +86,7 @@ void TDataFile::Close() {
 }
 
 void TDataFile::SizeRecordCache() {
+    DropWindow();
     const std::uint32_t rs = GetRecordSize();
     records_per_buffer_ = rs == 0 ? 1 : std::max<std::uint32_t>(1, 65535 / rs);
     normal_cache_capacity_ =
@@ -596,13 +598,25 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
         first = n - count + 1;
     }
     if (count > 1 && !InBatch()) {
-        // The read-ahead is about to replace much of the cache: changed
-        // records go first, while the neighbours that let a flush join them
-        // into few writes are still cached.
+        // The read-ahead is about to replace the window: changed records go
+        // first, while the window lets a flush join them into few writes.
         FlushRecords();
     }
     const std::size_t rs = GetRecordSize();
+    if (count == 1) {
+        // Read beside the window, which goes on serving its records.
+        record_scratch_.resize(rs);
+        {
+            const FileObjectLock lock(*this);
+            SeekFile(RecordOffset(n), SeekOrigin::kBegin);
+            Read(record_scratch_.data(), rs);
+        }
+        ++stats_.reads;
+        LoadCached(n, record_scratch_);
+        return n;
+    }
     const std::size_t bytes = std::size_t{count} * rs;
+    DropWindow();
     if (read_buffer_.size() < bytes)
         read_buffer_.resize((bytes + 32766) / 32767 * 32767);
     {
@@ -610,31 +624,48 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
         SeekFile(RecordOffset(first), SeekOrigin::kBegin);
         Read(read_buffer_.data(), bytes);
     }
+    window_first_ = first;
+    window_count_ = count;
     ++stats_.reads;
-    if (count > 1)
-        ++stats_.batched_reads;
-    // The requested record first, pinned at once, so the read-ahead cannot
-    // evict it.
-    auto fill = [&](std::uint32_t number) {
-        std::span<std::uint8_t> image(read_buffer_.data() + std::size_t{number - first} * rs, rs);
-        TRecord* cached = FindCached(number);
-        if (cached != nullptr) {
-            if (cached->PinCount() == 0 && !cached->Modified())
-                cached->LoadFrom(image);
-            return cached;
-        }
-        std::unique_ptr<TRecord> r = TakeCacheRecord();
-        r->SetRecordNumber(number);
-        r->LoadFrom(image);
-        return InsertCached(std::move(r));
-    };
-    fill(n)->Pin();
-    for (std::uint32_t k = first; k < first + count; ++k) {
-        if (k != n)
-            fill(k);
-    }
-    FindCached(n)->Unpin();
+    ++stats_.batched_reads;
+    FillFromWindow(n);
     return first + count - 1;
+}
+
+bool TDataFile::FillFromWindow(std::uint32_t n) {
+    if (!InWindow(n))
+        return false;
+    const std::size_t rs = GetRecordSize();
+    // Unscrambling works in place, and the window keeps the file's bytes.
+    record_scratch_.resize(rs);
+    const std::span<const std::uint8_t> image = WindowImage(n);
+    std::copy(image.begin(), image.end(), record_scratch_.begin());
+    LoadCached(n, record_scratch_);
+    return true;
+}
+
+TRecord* TDataFile::LoadCached(std::uint32_t n, std::span<std::uint8_t> image) {
+    assert(FindCached(n) == nullptr);
+    // Taking a record may flush, which may update the window, never the
+    // bytes of n: an uncached record has no changes to write.
+    std::unique_ptr<TRecord> r = TakeCacheRecord();
+    r->SetRecordNumber(n);
+    r->LoadFrom(image);
+    return InsertCached(std::move(r));
+}
+
+void TDataFile::PatchWindow(std::uint32_t first, std::span<const std::uint8_t> bytes) {
+    const std::size_t rs = GetRecordSize();
+    if (window_count_ == 0 || rs == 0)
+        return;
+    const std::uint64_t count = bytes.size() / rs;
+    const std::uint64_t from = std::max<std::uint64_t>(first, window_first_);
+    const std::uint64_t to =
+        std::min<std::uint64_t>(first + count, std::uint64_t{window_first_} + window_count_);
+    if (from >= to)
+        return;
+    std::memcpy(read_buffer_.data() + (from - window_first_) * rs,
+                bytes.data() + (from - first) * rs, (to - from) * rs);
 }
 
 bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
@@ -655,7 +686,9 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             return false;
         if (n > GetRecordSlots())
             RaiseEngineError(kErrDataRecordCorrupt, Name());
-        if (!read_ahead && NoticeAscendingMiss(n)) {
+        if (FillFromWindow(n)) {
+            ++stats_.hits;
+        } else if (!read_ahead && NoticeAscendingMiss(n)) {
             // Misses walking forward in small steps: the next ones lie in
             // the same buffer, so one read brings them all, and the walk
             // goes on from its end.
@@ -759,6 +792,13 @@ bool TDataFile::FlushRecords() {
                     break;
                 const std::size_t before = run.size();
                 for (std::uint32_t k = previous + 1; k < next; ++k) {
+                    // Null: the window's bytes go along. They are the file's
+                    // bytes even for a cached record, so writing them leaves
+                    // its contents as they are whatever its state.
+                    if (InWindow(k)) {
+                        run.push_back(nullptr);
+                        continue;
+                    }
                     TRecord* gap = FindCached(k);
                     if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
                         break;
@@ -772,31 +812,72 @@ bool TDataFile::FlushRecords() {
             run.push_back(dirty[j]);
         }
         const std::size_t bytes = run.size() * rs;
-        if (write_buffer_.size() < bytes)
-            write_buffer_.resize((bytes + 32766) / 32767 * 32767);
-        for (std::size_t k = 0; k < run.size(); ++k)
-            run[k]->SaveTo(std::span(write_buffer_.data() + k * rs, rs));
+        const std::uint32_t last = first + static_cast<std::uint32_t>(run.size()) - 1;
+        // A run inside the window is written from it: its changed records
+        // are saved into their places there, the rest is what the file holds.
+        const bool from_window = InWindow(first) && InWindow(last);
+        std::uint8_t* out = nullptr;
+        if (from_window) {
+            out = read_buffer_.data() + std::size_t{first - window_first_} * rs;
+        } else {
+            if (write_buffer_.size() < bytes)
+                write_buffer_.resize((bytes + 32766) / 32767 * 32767);
+            out = write_buffer_.data();
+        }
+        for (std::size_t k = 0; k < run.size(); ++k) {
+            const std::span<std::uint8_t> image(out + k * rs, rs);
+            if (run[k] != nullptr && (run[k]->Modified() || !from_window)) {
+                run[k]->SaveTo(image);
+            } else if (!from_window) {
+                const auto bytes_on_disk = WindowImage(first + static_cast<std::uint32_t>(k));
+                std::copy(bytes_on_disk.begin(), bytes_on_disk.end(), image.begin());
+            }
+        }
         LockFileObject();
         try {
             SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-            Write(write_buffer_.data(), bytes);
+            Write(out, bytes);
         } catch (...) {
             UnlockFileObject();
+            // The window may hold bytes the file does not.
+            if (from_window)
+                DropWindow();
             for (std::size_t k = i; k < j; ++k)
                 dirty[k]->SetModified(true);
             throw;
         }
         UnlockFileObject();
+        if (!from_window)
+            PatchWindow(first, std::span(out, bytes));
         ++stats_.writes;
         MarkWrittenByOwner();
         i = j;
     }
     ReturnHeldRecords();
     cache_.CheckInvariants();
+    CheckWindow();
     return true;
 }
 
+void TDataFile::CheckWindow() {
+#ifndef NDEBUG
+    // Only a file nobody else writes must match the window at every moment.
+    if (window_count_ == 0 || !Exclusive())
+        return;
+    assert(window_first_ >= 1 && window_first_ + window_count_ - 1 <= GetRecordSlots());
+    const std::size_t bytes = std::size_t{window_count_} * GetRecordSize();
+    std::vector<std::uint8_t> on_disk(bytes);
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(window_first_), SeekOrigin::kBegin);
+        Read(on_disk.data(), bytes);
+    }
+    assert(std::equal(on_disk.begin(), on_disk.end(), read_buffer_.begin()));
+#endif
+}
+
 void TDataFile::ClearRecordCache() {
+    DropWindow();
     lru_ = {};
     held_ = {};
     held_count_ = 0;

@@ -263,6 +263,25 @@ class TDataFile : public TFileHandler {
     // Returns the highest record number read.
     std::uint32_t ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
                               bool read_ahead);
+    // Caches record n from the read window; false when the window does not
+    // hold it.
+    bool FillFromWindow(std::uint32_t n);
+    // A cache record for n loaded from `image`, the file's bytes, which are
+    // unscrambled in place when the table is encrypted.
+    TRecord* LoadCached(std::uint32_t n, std::span<std::uint8_t> image);
+    bool InWindow(std::uint32_t n) const noexcept {
+        return n >= window_first_ && n - window_first_ < window_count_;
+    }
+    std::span<const std::uint8_t> WindowImage(std::uint32_t n) const {
+        const std::size_t rs = GetRecordSize();
+        return {read_buffer_.data() + std::size_t{n - window_first_} * rs, rs};
+    }
+    // Copies bytes just written for records first.. into the window where
+    // it holds them, so that it stays equal to the file.
+    void PatchWindow(std::uint32_t first, std::span<const std::uint8_t> bytes);
+    void DropWindow() noexcept { window_count_ = 0; }
+    // Debug builds: the window holds what the file holds.
+    void CheckWindow();
     // Counts a cache miss; true once misses have walked forward in small
     // steps twice in a row.
     bool NoticeAscendingMiss(std::uint32_t n);
@@ -286,7 +305,16 @@ class TDataFile : public TFileHandler {
     std::uint8_t settled_flag_ = 0;
     std::vector<FieldDescriptor> descriptors_;
     bool descriptors_changed_ = false;
+    // The last read-ahead's bytes as the file holds them: the read window.
+    // Its records enter the cache one at a time when asked for, so a
+    // read-ahead neither crowds the cache with records nobody asks for nor
+    // is read twice, and a flush can join changed records across the
+    // unchanged ones between them. Every record write updates it; every
+    // clearing of the cache drops it.
     std::vector<std::uint8_t> read_buffer_;
+    std::uint32_t window_first_ = 0;
+    std::uint32_t window_count_ = 0;
+    std::vector<std::uint8_t> record_scratch_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint32_t records_per_buffer_ = 1;
     std::uint32_t last_miss_ = 0;

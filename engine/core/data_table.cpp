@@ -604,7 +604,13 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     pending_ = false;
     if (directory_.Session().ForceBufferFlush()) {
         // One sync per file once all of the flush is written: the caller
-        // returns only when its bytes are on disk.
+        // returns only when its bytes are on disk. Every file's writing
+        // starts before the first sync waits, so the files go to the device
+        // together rather than one after the other.
+        data_file_->StartSyncWritten();
+        index_file_->StartSyncWritten();
+        if (blob_file_->IsOpen())
+            blob_file_->StartSyncWritten();
         data_file_->SyncWritten();
         index_file_->SyncWritten();
         if (blob_file_->IsOpen())

@@ -153,6 +153,13 @@ void TFileHandler::Flush() {
     }
 }
 
+void TFileHandler::StartSyncWritten() {
+    if (in_memory_ || !file_)
+        return;
+    if (auto* physical = dynamic_cast<TPhysicalFile*>(file_.get()))
+        physical->StartSyncWritten();
+}
+
 void TFileHandler::SyncWritten() {
     if (in_memory_ || !file_) {
         return;

@@ -57,6 +57,9 @@ class TFileHandler {
     // Makes what this file's handles wrote since the last sync durable; one
     // fdatasync, or nothing when nothing was written.
     void SyncWritten();
+    // Starts writing to the device what SyncWritten will wait for, so that
+    // the syncs of several files overlap.
+    void StartSyncWritten();
 
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);

@@ -393,6 +393,12 @@ std::int32_t TPhysicalFile::Flush() {
     return 0;
 }
 
+void TPhysicalFile::StartSyncWritten() {
+    std::lock_guard guard(lock_);
+    if (file_.IsOpen() && unsynced_)
+        file_.StartWriteback();
+}
+
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
     if (!file_.IsOpen() || !unsynced_) {

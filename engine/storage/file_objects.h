@@ -161,6 +161,8 @@ class TPhysicalFile final : public TAbstractFile {
     // Makes the data written since the last sync durable (fdatasync), or
     // does nothing when nothing was written: 0 or a negative code.
     std::int32_t SyncWritten();
+    // Starts the device on what SyncWritten would make durable.
+    void StartSyncWritten();
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the

@@ -266,6 +266,11 @@ Status File::Flush(FlushKind kind) {
     return Status::Ok();
 }
 
+void File::StartWriteback() {
+    if (fd_ >= 0 && !read_only_)
+        (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 Status File::LockRegion(std::uint64_t start, std::uint64_t length, LockKind kind) {
     if (fd_ < 0) {
         return Status(kInvalidHandle, EBADF);

@@ -106,6 +106,11 @@ class File {
     // Sets the end of the file (ftruncate): cuts or extends with zeros.
     Status Truncate(std::uint64_t size);
     Status Flush(FlushKind kind = FlushKind::kAll);
+    // Starts writing the file's changed pages to the device without waiting
+    // and without making them durable: a Flush that follows waits less, and
+    // several files started together are written at the same time. Where the
+    // system cannot, it does nothing.
+    void StartWriteback();
 
     // Requires: length >= 1 and the range lies below kShareLockOffset.
     // 0 when locked; 11013 when the range overlaps one this File holds or

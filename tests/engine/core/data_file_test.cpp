@@ -388,9 +388,15 @@ TEST_F(DataFileTest, RecordCacheEvictsCleanRecordsAndReadsAhead) {
     ASSERT_TRUE(file->GetRecord(nullptr, 10, true, false, true, r));
     EXPECT_EQ(r->RecordId(), 10u);
     file->ReleaseRecord(r);
-    EXPECT_GT(file->CachedRecordCount(), 1u);
+    // The neighbours read along enter the cache only when asked for, and
+    // without another read.
+    EXPECT_EQ(file->CachedRecordCount(), 1u);
     const auto reads = file->GetStatistics().reads;
-    file->ReleaseRecord(file->GetRecord(11));
+    for (std::uint32_t n = 11; n < 30; n += 3) {
+        TRecord* neighbour = file->GetRecord(n);
+        EXPECT_EQ(neighbour->RecordId(), n);
+        file->ReleaseRecord(neighbour);
+    }
     EXPECT_EQ(file->GetStatistics().reads, reads);
     EXPECT_EQ(file->GetRecord(3 * capacity)->RecordId(), 3 * capacity);
 }
@@ -494,6 +500,87 @@ TEST_F(DataFileTest, ForwardWalkReadsAheadAndWritesChangesInFewRuns) {
     }
 }
 
+// Records read ahead but not yet cached are served from the bytes read, so
+// those bytes must follow every write: a change written from inside them, one
+// written by a run that reaches past their end, and records evicted after
+// their change all read back as changed, plain and encrypted.
+TEST_F(DataFileTest, RecordsReadAheadFollowEveryWrite) {
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        const std::string name = encrypted ? "secret.DAT" : "plain.DAT";
+        Create(ListTableFields(), name, encrypted)->Close();
+        auto file = std::make_unique<TDataFile>();
+        file->SetName(dir_.File(name));
+        file->SetExclusive(true);
+        file->Open();
+        const std::size_t capacity = file->RecordCacheCapacity();
+        const auto slots = static_cast<std::uint32_t>(capacity * 4);
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            TRecord* r = file->AllocateRecord();
+            r->SetRecordId(n);
+            file->ReleaseRecord(r);
+        }
+        file->FlushRecords();
+        file->WriteHeader(false);
+        file->ClearRecordCache();
+        std::vector<std::uint32_t> expected(slots + 1);
+        for (std::uint32_t n = 1; n <= slots; ++n)
+            expected[n] = n;
+        auto change = [&](std::uint32_t n, std::uint32_t id) {
+            TRecord* r = file->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            r->SetRecordId(id);
+            expected[n] = id;
+            file->ReleaseRecord(r);
+        };
+        // How far a read-ahead from record 1 reaches.
+        TRecord* first = nullptr;
+        ASSERT_TRUE(file->GetRecord(nullptr, 1, true, false, true, first));
+        file->ReleaseRecord(first);
+        std::uint32_t read_ahead = 1;
+        const auto reads = file->GetStatistics().reads;
+        while (read_ahead < slots && file->GetStatistics().reads == reads)
+            file->ReleaseRecord(file->GetRecord(++read_ahead));
+        --read_ahead;
+        ASSERT_GT(read_ahead, 20u);
+        file->ClearRecordCache();
+        // The record after the read-ahead cached on its own (a miss after a
+        // miss further up reads no neighbours), then the read-ahead.
+        file->ReleaseRecord(file->GetRecord(slots));
+        file->ReleaseRecord(file->GetRecord(read_ahead + 1));
+        ASSERT_TRUE(file->GetRecord(nullptr, 1, true, false, true, first));
+        file->ReleaseRecord(first);
+        const auto cached_reads = file->GetStatistics().reads;
+        change(5, 7005);
+        change(9, 7009);
+        // One run from inside the bytes read to beyond their end.
+        change(read_ahead, 7100);
+        change(read_ahead + 1, 7101);
+        ASSERT_EQ(file->GetStatistics().reads, cached_reads);
+        file->FlushRecords();
+        change(6, 7006);
+        file->FlushRecords();
+        // Single reads far away, downwards so that none reads ahead, push
+        // every record out of the cache.
+        for (std::uint32_t i = 0; i < capacity + 10; ++i)
+            file->ReleaseRecord(file->GetRecord(slots - i * 2));
+        const auto before = file->GetStatistics().reads;
+        for (std::uint32_t n = 1; n <= read_ahead; ++n) {
+            TRecord* r = file->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            file->ReleaseRecord(r);
+        }
+        EXPECT_EQ(file->GetStatistics().reads, before);
+        file->Close();
+        auto again = Reopen(name);
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            TRecord* r = again->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            again->ReleaseRecord(r);
+        }
+    }
+}
+
 // Shared, the unchanged records between two changed ones are never written
 // along: another program may have changed them since they were cached.
 TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {
@@ -507,10 +594,12 @@ TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {
     file->WriteHeader(false);
     file->Close();
     file = Reopen();
-    // Cache records 1.. with a read-ahead.
+    // Read records 1.. ahead, and cache a few between the ones changed below.
     for (std::uint32_t n : {1u, 2u, 3u})
         file->ReleaseRecord(file->GetRecord(n));
-    ASSERT_GT(file->CachedRecordCount(), 10u);
+    const auto reads = file->GetStatistics().reads;
+    file->ReleaseRecord(file->GetRecord(5));
+    ASSERT_EQ(file->GetStatistics().reads, reads);
     auto other = Reopen();
     TRecord* theirs = other->GetRecord(5);
     theirs->SetRecordId(777);

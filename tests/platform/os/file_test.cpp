@@ -61,6 +61,9 @@ TEST(OsFile, PositionedReadsAndWritesSizeAndTruncate) {
 
     EXPECT_TRUE(file.Truncate(5).ok());
     EXPECT_EQ(*file.Size(), 5u);
+    // Starting the device early changes nothing the file reads back.
+    file.StartWriteback();
+    EXPECT_EQ(read_all(file, 0, 64), "hello");
     EXPECT_TRUE(file.Flush().ok());
     EXPECT_TRUE(file.Flush(FlushKind::kDataOnly).ok());
     EXPECT_TRUE(file.Close().ok());
@@ -86,6 +89,7 @@ TEST(OsFile, ClosedFileReportsInvalidHandle) {
     EXPECT_EQ(file.Size().code(), kInvalidHandle);
     EXPECT_EQ(file.Truncate(0).code(), kInvalidHandle);
     EXPECT_EQ(file.Flush().code(), kInvalidHandle);
+    file.StartWriteback();
     EXPECT_EQ(file.LockRegion(0, 1).code(), kInvalidHandle);
     EXPECT_FALSE(file.UnlockRegion(0, 1));
     EXPECT_TRUE(file.Close().ok());
@@ -147,6 +151,7 @@ TEST(OsFile, ReadOnlyModeBitsOpenForReadingOnly) {
     EXPECT_EQ(opened->WriteAt(0, bytes("x")).code(), kAccessDenied);
     EXPECT_EQ(opened->Truncate(0).code(), kAccessDenied);
     EXPECT_TRUE(opened->Flush().ok());
+    opened->StartWriteback();
     // Exclusive still means exclusive for a file without write access.
     EXPECT_EQ(File::Open(dir / "ro.dat").code(), kAccessDenied);
     opened->Close().ok();
