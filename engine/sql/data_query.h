@@ -226,7 +226,10 @@ class TDataQuery final : public SubSelectQuery {
     bool ResolveSourceColumn(TExpToken& column) const;
     void PlanResultColumns();
     std::vector<std::size_t> ResolveItems(bool order_by) const;
-    void CreateResultTable();
+    void CreateResultTable(bool on_disk = false);
+    // Adds a row to the result; a result held in memory moves to disk once it is large.
+    void InsertResultRow(std::vector<std::uint8_t>& record);
+    void SpillResult();
     // A live result: whether the query may be one (choosing the index that gives its ORDER BY),
     // and the result columns installed on the source cursor as its field layout.
     bool LiveResultPossible();
@@ -267,6 +270,9 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> group_columns_;
     std::vector<std::size_t> order_columns_;
     std::unique_ptr<StatementTable> result_;
+    // Whether the result is held in memory for want of a name, and the bytes of its rows.
+    bool result_held_ = false;
+    std::int64_t held_bytes_ = 0;
     // Per source field number, its position in a live result's layout.
     std::vector<std::uint16_t> live_positions_;
     // The condition an enclosing query's IN asks of this sub-select's result.

@@ -239,6 +239,9 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
                              cursor.GetLanguageID(), &run.formats);
 }
 
+// Bytes of rows a result without a name holds in memory before it moves to disk.
+constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
+
 // Memory the rows of one inner table may take when held.
 constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
 
@@ -821,8 +824,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
         if (run.drop_duplicates && !run.distinct_rows.insert(RowKey(record)).second) {
             return;
         }
-        result.InsertRecord(record, false);
-        result.FreeBlobs();
+        InsertResultRow(record);
         return;
     }
     auto [found, inserted] = run.groups.try_emplace(RowKey(record, &group_columns_));
@@ -883,6 +885,32 @@ std::string TDataQuery::RowKey(std::span<const std::uint8_t> record,
     return key;
 }
 
+void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
+    TDataCursor& result = *result_->cursor;
+    result.InsertRecord(record, false);
+    result.FreeBlobs();
+    if (result_held_) {
+        held_bytes_ += static_cast<std::int64_t>(record.size());
+        if (held_bytes_ > kHeldResultBytes) {
+            SpillResult();
+        }
+    }
+}
+
+void TDataQuery::SpillResult() {
+    std::unique_ptr<StatementTable> held = std::move(result_);
+    CreateResultTable(true);
+    TDataCursor& from = *held->cursor;
+    TDataCursor& to = *result_->cursor;
+    std::vector<std::uint8_t> record(from.GetRecordSize());
+    from.First();
+    while (from.GetNextRecord(record) == kErrNone) {
+        to.InsertRecord(record, false);
+    }
+    result_held_ = false;
+    held_bytes_ = 0;
+}
+
 void TDataQuery::FinishGroups(SelectRun& run) {
     TDataCursor& result = *result_->cursor;
     if (ImplicitGroup && run.groups.empty()) {
@@ -897,6 +925,7 @@ void TDataQuery::FinishGroups(SelectRun& run) {
         }
     }
     for (auto& [key, group] : run.groups) {
+        TDataCursor& target = *result_->cursor;
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
             const ResultColumnPlan& column = result_plan_[i];
             if (column.aggregate == kAggregateNone) {
@@ -907,18 +936,18 @@ void TDataQuery::FinishGroups(SelectRun& run) {
             const bool present = group.accumulators[i].Finish(
                 FieldType(column.descriptor), FieldDataSize(column.descriptor),
                 column.descriptor[fd::kScale], value, FieldName(column.descriptor));
-            result.PutField(
+            target.PutField(
                 number, group.record,
                 present ? reinterpret_cast<const std::uint8_t*>(value.data()) : nullptr);
             if (column.avg_count_field != 0) {
                 std::array<std::byte, 4> count{};
                 StoreInt32(count.data(), static_cast<std::int32_t>(std::min<std::int64_t>(
                                              group.accumulators[i].Count(), INT32_MAX)));
-                result.PutField(column.avg_count_field, group.record,
+                target.PutField(column.avg_count_field, group.record,
                                 reinterpret_cast<const std::uint8_t*>(count.data()));
             }
         }
-        result.InsertRecord(group.record, false);
+        InsertResultRow(group.record);
     }
     run.groups.clear();
 }
@@ -1075,6 +1104,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     }
     try {
         result.EmptyTable();
+        held_bytes_ = 0;
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         run.drop_duplicates =
@@ -1149,13 +1179,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             source->Table->cursor->ReleaseReadLock();
         }
     }
-    result.First();
-    result.Refresh();
-    const std::int64_t count = result.GetRecordCount();
+    // Rows may have moved the result to disk on the way.
+    TDataCursor& filled = *result_->cursor;
+    filled.First();
+    filled.Refresh();
+    const std::int64_t count = filled.GetRecordCount();
     ResultCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX));
     Produced = true;
     ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return result;
+    return filled;
 }
 
 }  // namespace strata
