@@ -258,8 +258,8 @@ class TDataQuery final : public SubSelectQuery {
     void ProduceRows(std::size_t level, struct SelectRun& run);
     void EmitRow(struct SelectRun& run);
     // The result columns' bytes of `record` (those at `columns`, or all), nulls marked apart.
-    std::string RowKey(std::span<const std::uint8_t> record,
-                       const std::vector<std::size_t>* columns = nullptr) const;
+    void RowKey(std::span<const std::uint8_t> record, std::string& key,
+                const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
     void ApplyHaving();
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
@@ -273,6 +273,8 @@ class TDataQuery final : public SubSelectQuery {
     // Whether the result is held in memory for want of a name, and the bytes of its rows.
     bool result_held_ = false;
     std::int64_t held_bytes_ = 0;
+    // RowKey's buffer for one column's value.
+    mutable std::vector<std::uint8_t> key_value_;
     // Per source field number, its position in a live result's layout.
     std::vector<std::uint16_t> live_positions_;
     // The condition an enclosing query's IN asks of this sub-select's result.

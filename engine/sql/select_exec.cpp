@@ -92,6 +92,10 @@ struct SelectRun {
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
     std::unordered_set<std::string> distinct_rows;
+    // Buffers reused from row to row: a row's key and a column's value.
+    std::string key;
+    std::vector<std::uint8_t> value =
+        std::vector<std::uint8_t>(std::max<std::size_t>(kValueBufferSize, 256));
     // The tables in loop order, outermost first.
     std::vector<TSourceTable*> order;
     // Per loop level: an equality between a column of that level's table and a value of the
@@ -732,8 +736,7 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
     bool matched = false;
     table.NullRow = false;
-    cursor.First();
-    while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
+    const auto visit = [&] {
         if (level == 0) {
             ++run.driving_row;
             if (OnProgress) {
@@ -743,15 +746,29 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
                                         : 100;
                 if (!OnProgress(run.driving_row, percent)) {
                     run.stopped = true;
-                    break;
+                    return;
                 }
             }
         }
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
-            continue;
+            return;
         }
         matched = true;
         ProduceRows(level + 1, run);
+    };
+    // The driving table is read once, start to end: in large blocks where its cursor can.
+    const bool scanned = level == 0 && cursor.ScanRecords([&](ConstRecordBuffer record) {
+        const std::size_t n = std::min(record.size(), table.Record.size());
+        std::copy_n(record.begin(), n, table.Record.begin());
+        std::fill(table.Record.begin() + static_cast<std::ptrdiff_t>(n), table.Record.end(), 0);
+        visit();
+        return !run.stopped;
+    });
+    if (!scanned) {
+        cursor.First();
+        while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
+            visit();
+        }
     }
     if (left && !matched && !run.stopped) {
         table.NullRow = true;
@@ -807,9 +824,14 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 }
                 continue;
             }
-            std::vector<std::uint8_t> value(std::max<std::size_t>(kValueBufferSize, 256));
+            // The field's bytes and a terminating zero: no more is cleared per row.
+            std::vector<std::uint8_t>& value = run.value;
+            const std::span<std::uint8_t> bytes(
+                value.data(),
+                std::min(value.size(),
+                         std::max<std::size_t>(FieldDataSize(column.descriptor) + 1, 16)));
             bool is_null = true;
-            source.GetField(column.source_field, column.source->Record, is_null, value);
+            source.GetField(column.source_field, column.source->Record, is_null, bytes);
             result.PutField(number, record, is_null ? nullptr : value.data());
             continue;
         }
@@ -821,13 +843,22 @@ void TDataQuery::EmitRow(SelectRun& run) {
             value->IsNull ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()));
     }
     if (!run.grouped) {
-        if (run.drop_duplicates && !run.distinct_rows.insert(RowKey(record)).second) {
-            return;
+        if (run.drop_duplicates) {
+            RowKey(record, run.key);
+            if (run.distinct_rows.contains(run.key)) {
+                return;
+            }
+            run.distinct_rows.insert(run.key);
         }
         InsertResultRow(record);
         return;
     }
-    auto [found, inserted] = run.groups.try_emplace(RowKey(record, &group_columns_));
+    RowKey(record, run.key, &group_columns_);
+    auto found = run.groups.find(run.key);
+    const bool inserted = found == run.groups.end();
+    if (inserted) {
+        found = run.groups.try_emplace(run.key).first;
+    }
     SelectRun::Group& group = found->second;
     if (inserted) {
         group.record = record;
@@ -865,24 +896,26 @@ void TDataQuery::EmitRow(SelectRun& run) {
     }
 }
 
-std::string TDataQuery::RowKey(std::span<const std::uint8_t> record,
-                               const std::vector<std::size_t>* columns) const {
+void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
+                        const std::vector<std::size_t>* columns) const {
     TDataCursor& result = *result_->cursor;
-    std::string key;
-    std::vector<std::uint8_t> value;
+    key.clear();
+    std::vector<std::uint8_t>& value = key_value_;
     const std::size_t count = columns != nullptr ? columns->size() : result_plan_.size();
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = columns != nullptr ? (*columns)[i] : i;
         const std::size_t size = FieldDataSize(result_plan_[at].descriptor);
-        value.assign(std::max<std::size_t>(size + 1, 256), 0);
+        if (value.size() < size + 1) {
+            value.resize(size + 1);
+        }
         bool is_null = true;
-        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null, value);
+        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null,
+                        std::span(value).first(size + 1));
         key.push_back(is_null ? '\0' : '\1');
         if (!is_null) {
             key.append(reinterpret_cast<const char*>(value.data()), size);
         }
     }
-    return key;
 }
 
 void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
