@@ -1,5 +1,6 @@
 #include "engine/sql/data_change.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -463,14 +464,25 @@ void DataChange::RunUpdateOrDelete() {
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;
-        cursor_.First();
-        while (cursor_.GetNextRecord(row) == kErrNone) {
+        const auto choose = [&] {
             ++candidate;
             if (!ReportProgress(candidate, total)) {
-                break;
+                return false;
             }
             if (RowPasses(row)) {
                 chosen.push_back(cursor_.GetBookmark());
+            }
+            return true;
+        };
+        const bool scanned = cursor_.ScanRecords([&](ConstRecordBuffer record) {
+            const std::size_t n = std::min(record.size(), row.size());
+            std::copy_n(record.begin(), n, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
+            return choose();
+        });
+        if (!scanned) {
+            cursor_.First();
+            while (cursor_.GetNextRecord(row) == kErrNone && choose()) {
             }
         }
     } catch (...) {

@@ -230,6 +230,8 @@ class TDataQuery final : public SubSelectQuery {
     // Adds a row to the result; a result held in memory moves to disk once it is large.
     void InsertResultRow(std::vector<std::uint8_t>& record);
     void SpillResult();
+    // Writes the rows a run gathered, sorted by ORDER BY or as produced.
+    void InsertPendingRows(struct SelectRun& run, bool sorted);
     // A live result: whether the query may be one (choosing the index that gives its ORDER BY),
     // and the result columns installed on the source cursor as its field layout.
     bool LiveResultPossible();

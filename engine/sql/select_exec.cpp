@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/core/data_cursor.h"
+#include "engine/core/key_builder.h"
 #include "engine/sql/aggregate_accumulator.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
@@ -92,6 +93,11 @@ struct SelectRun {
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
     std::unordered_set<std::string> distinct_rows;
+    // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
+    // them sorted, instead of writing and then sorting its table.
+    bool sort_pending = false;
+    std::vector<std::vector<std::uint8_t>> pending;
+    std::int64_t pending_bytes = 0;
     // Buffers reused from row to row: a row's key and a column's value.
     std::string key;
     std::vector<std::uint8_t> value =
@@ -163,6 +169,13 @@ bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables)
         }
     }
     return true;
+}
+
+// A record a scan gives into a table's record buffer, as GetNextRecord fills it.
+void CopyRecord(ConstRecordBuffer record, std::vector<std::uint8_t>& into) {
+    const std::size_t n = std::min(record.size(), into.size());
+    std::copy_n(record.begin(), n, into.begin());
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(n), into.end(), 0);
 }
 
 ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
@@ -651,20 +664,30 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     held->records.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
-    cursor.First();
-    while (cursor.GetNextRecord(table.Record) == kErrNone) {
+    const auto hold = [&] {
         const std::size_t at = held->records.size();
         held->records.push_back(table.Record);
         held->all.push_back(at);
         const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
         if (held_value->IsNull) {
-            continue;
+            return;
         }
         std::string key = ProbeKey(*held_value);
         if (held->use_collation) {
             held->collated[std::move(key)].push_back(at);
         } else {
             held->by_bytes[std::move(key)].push_back(at);
+        }
+    };
+    const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
+        CopyRecord(record, table.Record);
+        hold();
+        return true;
+    });
+    if (!scanned) {
+        cursor.First();
+        while (cursor.GetNextRecord(table.Record) == kErrNone) {
+            hold();
         }
     }
     table.Record = std::move(saved);
@@ -758,9 +781,7 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     };
     // The driving table is read once, start to end: in large blocks where its cursor can.
     const bool scanned = level == 0 && cursor.ScanRecords([&](ConstRecordBuffer record) {
-        const std::size_t n = std::min(record.size(), table.Record.size());
-        std::copy_n(record.begin(), n, table.Record.begin());
-        std::fill(table.Record.begin() + static_cast<std::ptrdiff_t>(n), table.Record.end(), 0);
+        CopyRecord(record, table.Record);
         visit();
         return !run.stopped;
     });
@@ -850,6 +871,15 @@ void TDataQuery::EmitRow(SelectRun& run) {
             }
             run.distinct_rows.insert(run.key);
         }
+        if (run.sort_pending) {
+            run.pending.push_back(record);
+            run.pending_bytes += static_cast<std::int64_t>(record.size());
+            if (run.pending_bytes > kHeldResultBytes) {
+                // Too many to sort in memory: the table takes them and sorts itself.
+                InsertPendingRows(run, false);
+            }
+            return;
+        }
         InsertResultRow(record);
         return;
     }
@@ -927,6 +957,45 @@ void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
         if (held_bytes_ > kHeldResultBytes) {
             SpillResult();
         }
+    }
+}
+
+void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
+    std::vector<std::size_t> order(run.pending.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    if (sorted) {
+        // The keys and comparison the table's own sort uses; rows with equal keys keep the
+        // order they were produced in, as the sort keeps them in the order of their IDs.
+        TDataCursor& result = *result_->cursor;
+        std::vector<FieldDescriptor> fields;
+        std::size_t key_size = 0;
+        for (std::size_t i = 0; i < order_columns_.size(); ++i) {
+            FieldDescriptor d =
+                result.GetTableFieldDesc(static_cast<std::uint32_t>(order_columns_[i] + 1));
+            d[fd::kDescending] = OrderByFields[i]->Descending ? 1 : 0;
+            key_size += FieldDataSize(d) + 1u;
+            fields.push_back(d);
+        }
+        const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
+                                    result.GetSortID(), key_size);
+        std::vector<std::uint8_t> keys(key_size * run.pending.size());
+        for (std::size_t i = 0; i < run.pending.size(); ++i) {
+            BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
+                           OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size, false) <
+                   0;
+        });
+    }
+    std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
+    run.pending.clear();
+    run.pending_bytes = 0;
+    run.sort_pending = false;
+    for (const std::size_t at : order) {
+        InsertResultRow(rows[at]);
     }
 }
 
@@ -1135,6 +1204,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             source->Table->cursor->HoldReadLock();
         }
     }
+    bool presorted = false;
     try {
         result.EmptyTable();
         held_bytes_ = 0;
@@ -1160,7 +1230,14 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             result.PutField(1, run.record, reinterpret_cast<const std::uint8_t*>(value.data()));
             result.InsertRecord(run.record, false);
         } else {
+            run.sort_pending = result_held_ && !run.grouped && !Distinct &&
+                               !order_columns_.empty() &&
+                               OrderByFields.size() == order_columns_.size();
             ProduceRows(0, run);
+            if (run.sort_pending) {
+                InsertPendingRows(run, true);
+                presorted = true;
+            }
             if (run.grouped) {
                 FinishGroups(run);
                 if (HasGroupBy) {
@@ -1195,7 +1272,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
                 !OrderByNoCase;
             const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
                                                 (!HasGroupBy && Distinct && order_columns_ == all));
-            if (!in_order) {
+            if (!in_order && !presorted) {
                 SortResult(order_columns_, descending, OrderByNoCase, false);
             }
         }
