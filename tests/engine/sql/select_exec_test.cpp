@@ -373,6 +373,29 @@ TEST_F(SqlSelect, OrderByAfterGroupingOrDistinct) {
     }
 }
 
+// Rows with equal sort keys keep the order they were produced in, in every direction and
+// with NOCASE; nulls sort first ascending.
+TEST_F(SqlSelect, OrderByKeepsTiesInProductionOrder) {
+    Run("INSERT INTO t VALUES (5, 'X', 10)");
+    Run("INSERT INTO t VALUES (6, 'y', 30)");
+    Run("INSERT INTO t VALUES (7, NULL, 10)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT a, b FROM t ORDER BY b",
+         {"3|<null>", "7|<null>", "5|X", "1|x", "4|x", "2|y", "6|y"}},
+        {"SELECT a, b FROM t ORDER BY b DESC",
+         {"2|y", "6|y", "1|x", "4|x", "5|X", "3|<null>", "7|<null>"}},
+        {"SELECT a, b FROM t ORDER BY b NOCASE",
+         {"3|<null>", "7|<null>", "1|x", "4|x", "5|X", "2|y", "6|y"}},
+        {"SELECT a, c FROM t WHERE c IS NOT NULL ORDER BY c DESC, a",
+         {"4|40", "3|30", "6|30", "1|10", "5|10", "7|10"}},
+        {"SELECT a, c FROM t ORDER BY c, a DESC",
+         {"2|<null>", "7|10", "5|10", "1|10", "6|30", "3|30", "4|40"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
 // A result without a name starts in memory and moves to disk once it grows past some
 // megabytes: rows produced before and after the move, grouped rows, sorted rows and a second
 // execution of the statement all come out whole and in order.
