@@ -123,12 +123,17 @@ struct SelectRun {
         const TExpToken* column = nullptr;
         const TExpToken* outer = nullptr;
         TFilter* filter = nullptr;
+        // The row check the equality came from (none for a LEFT join's ON part).
+        const TExpToken* part = nullptr;
         bool active = false;
         bool usable = true;
         bool hold_decided = false;
         std::unique_ptr<HeldRows> held;
     };
     std::vector<Probe> probes;
+    // Row checks the current rows are known to pass: held rows found under a key that only
+    // equal values share.
+    std::vector<const TExpToken*> answered;
 };
 
 namespace {
@@ -576,6 +581,9 @@ void TDataQuery::PlanLoops(SelectRun& run) {
                 if (outer_only) {
                     run.probes[level].column = column;
                     run.probes[level].outer = outer;
+                    if (!null_extended(*table)) {
+                        run.probes[level].part = part;
+                    }
                     break;
                 }
             }
@@ -703,6 +711,25 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     // every row then.
     const std::vector<std::size_t>* rows = &held.all;
     const ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
+    // Equal keys mean equal values, so the equality holds for every row found where the
+    // value's bytes decide it: strings outside a collation and whole numbers (not floats,
+    // where NaN equals nothing, nor booleans, whose key stands for any true value).
+    const auto type = value->DataType;
+    const bool answered = !value->IsNull && probe.part != nullptr && !held.use_collation &&
+                          (type == kTypeString || type == kTypeSmallInt || type == kTypeInteger ||
+                           type == kTypeWord || type == kTypeDate || type == kTypeTime);
+    if (answered) {
+        run.answered.push_back(probe.part);
+    }
+    struct Answered {
+        SelectRun& run;
+        bool pushed;
+        ~Answered() {
+            if (pushed) {
+                run.answered.pop_back();
+            }
+        }
+    } answered_scope{run, answered};
     if (!value->IsNull) {
         static const std::vector<std::size_t> kNone;
         rows = &kNone;
@@ -742,6 +769,9 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     }
     if (level == run.order.size()) {
         for (const TExpToken* check : run.final_checks) {
+            if (std::find(run.answered.begin(), run.answered.end(), check) != run.answered.end()) {
+                continue;
+            }
             if (!IsTrue(*EvaluateOnSources(*check, run))) {
                 return;
             }
@@ -899,12 +929,15 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 column.count_star);
         }
     } else {
-        // A plain column of a group keeps the last non-null value met.
+        // A plain column of a group keeps the last non-null value met. A grouping column's
+        // bytes are the group's key, the same in every row of it.
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
-            if (result_plan_[i].aggregate != kAggregateNone) {
+            if (result_plan_[i].aggregate != kAggregateNone ||
+                std::find(group_columns_.begin(), group_columns_.end(), i) !=
+                    group_columns_.end()) {
                 continue;
             }
-            std::vector<std::uint8_t> value(256);
+            const std::span<std::uint8_t> value = std::span(run.value).first(256);
             bool is_null = true;
             const auto number = static_cast<std::uint32_t>(i + 1);
             result.GetField(number, record, is_null, value);
