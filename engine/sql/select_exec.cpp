@@ -92,6 +92,8 @@ struct SelectRun {
     // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
+    // Whether duplicates are found by the source columns' bytes (every column a plain one).
+    bool duplicates_by_source = false;
     std::unordered_set<std::string> distinct_rows;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
     // them sorted, instead of writing and then sorting its table.
@@ -836,6 +838,32 @@ void TDataQuery::EmitRow(SelectRun& run) {
         return;
     }
     ++run.produced;
+    if (run.duplicates_by_source) {
+        // Rows whose source values have the same bytes give the same result row: a repeat is
+        // dropped before its row is built. Different bytes may still give equal rows, which the
+        // final sort by every column removes.
+        run.key.clear();
+        for (const ResultColumnPlan& column : result_plan_) {
+            if (column.source->NullRow) {
+                run.key.push_back('\0');
+                continue;
+            }
+            const std::size_t size = FieldDataSize(column.descriptor);
+            const std::span<std::uint8_t> bytes =
+                std::span(run.value).first(std::min(run.value.size(), size + 1));
+            bool is_null = true;
+            column.source->Table->cursor->GetField(column.source_field, column.source->Record,
+                                                   is_null, bytes);
+            run.key.push_back(is_null ? '\1' : '\2');
+            if (!is_null) {
+                run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            }
+        }
+        if (run.distinct_rows.contains(run.key)) {
+            return;
+        }
+        run.distinct_rows.insert(run.key);
+    }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
     ColumnValueBuffer buffer{};
@@ -894,7 +922,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
             value->IsNull ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()));
     }
     if (!run.grouped) {
-        if (run.drop_duplicates) {
+        if (run.drop_duplicates && !run.duplicates_by_source) {
             RowKey(record, run.key);
             if (run.distinct_rows.contains(run.key)) {
                 return;
@@ -1247,6 +1275,11 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             Distinct && !run.grouped &&
             std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
                 return FieldType(column.descriptor) == kTypeBlob;
+            });
+        run.duplicates_by_source =
+            run.drop_duplicates &&
+            std::all_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
+                return column.source != nullptr && column.aggregate == kAggregateNone;
             });
         PlanLoops(run);
         PlaceDrivingParts(run);
