@@ -128,8 +128,19 @@ class Engine {
             const auto subscribes = static_cast<std::int32_t>(i);
             cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(&subscribes));
         });
+        // The application keeps its tables open while it works on them, and with them their
+        // caches, as SQLite keeps its page cache from one statement to the next.
+        for (const char* name : {"list", "stats"}) {
+            held_.push_back(std::make_unique<TDataCursor>(*directory_));
+            held_.back()->SetTableName(name);
+            held_.back()->SetExclusive(false);
+            held_.back()->Open();
+        }
     }
-    ~Engine() { session_.reset(); }
+    ~Engine() {
+        held_.clear();
+        session_.reset();
+    }
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -183,6 +194,7 @@ class Engine {
 
     std::unique_ptr<TDataSession> session_;
     TDataDirectory* directory_ = nullptr;
+    std::vector<std::unique_ptr<TDataCursor>> held_;
     std::uint64_t checksum_ = 0;
 };
 
