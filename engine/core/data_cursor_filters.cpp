@@ -658,13 +658,39 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
                                   const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                                   TRecordsBitmap* no) {
     std::vector<std::uint8_t> record;
+    // "string column = constant" without a language compares bytes: the field's text against
+    // the constant's, null answering neither way, as the evaluator does.
+    const FieldDescriptor* equal_field = nullptr;
+    std::string_view equal_text;
+    if (node != nullptr && callback_filter == nullptr && language_ == 0 && !has_computed_ &&
+        !computed_fields_ && (node->Kind == kTokenBinary || node->Kind == kTokenStringCompare) &&
+        node->Code == kOpEqual && !(node->Kind == kTokenStringCompare && node->NoCase) &&
+        node->PartialLength == 0 && IsColumn(node->First.get()) &&
+        IsValueConstant(node->Second.get()) && !node->Second->IsNull &&
+        node->Second->DataType == kTypeString && node->First->FieldNumber >= 1 &&
+        node->First->FieldNumber <= fields_.size()) {
+        const FieldDescriptor& field = fields_[node->First->FieldNumber - 1];
+        if (FieldType(field) == kTypeString && !FieldIsAutoInc(field) &&
+            static_cast<std::size_t>(FieldOffset(field)) + 1 + FieldDataSize(field) <=
+                record_size_) {
+            equal_field = &field;
+            equal_text = node->Second->ValueText();
+        }
+    }
     const auto check = [&](std::int64_t r) {
         const auto number = static_cast<std::uint32_t>(r);
         record.resize(std::max<std::size_t>(record.size(), record_size_));
         // Conditions on computed fields see the values a read would give.
         EvaluateComputedFields(record);
         std::optional<bool> result;
-        if (callback_filter != nullptr)
+        if (equal_field != nullptr) {
+            const std::size_t at = FieldOffset(*equal_field);
+            if (record[at] != 0) {
+                const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
+                const std::string_view value(text, strnlen(text, FieldDataSize(*equal_field)));
+                result = value == equal_text;
+            }
+        } else if (callback_filter != nullptr)
             result = callback_filter->Callback() && callback_filter->Callback()(record, number);
         else
             result = EvaluateNode(*node, record, format);

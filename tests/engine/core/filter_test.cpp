@@ -91,7 +91,8 @@ const char* const kFilters[] = {
     // Category's only index ignores case: it narrows these.
     "Category = 'a'", "Category LIKE 'b%'", "Category = 'A' AND Name LIKE '%b%'",
     "Name LIKE '%a%' AND Category = 'b'", "NOT (Category = 'A' AND Name LIKE '%b%')",
-    "NOT (Category = 'b')", "Category = 'B' OR Bounces > 3"};
+    "NOT (Category = 'b')", "Category = 'B' OR Bounces > 3", "Category = 'A '", "Category = 'AB'",
+    "Category = ''", "NOT (Category = 'A ')"};
 
 // The optimised result (index scans) equals record-by-record evaluation on
 // random tables with nulls, both key directions and two languages.
