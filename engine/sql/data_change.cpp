@@ -521,9 +521,12 @@ void DataChange::RunUpdateOrDelete() {
         try {
             cursor_.LockTable();
             table_locked = true;
-        } catch (const EStrataEngineError& error) {
-            if (error.ErrorCode() != kErrTableLocked) {
-                throw;
+        } catch (const EStrataEngineError&) {
+            // Whatever kept the lock from being taken, the rows are locked one by one.
+            try {
+                cursor_.UnlockTable();
+            } catch (const EStrataEngineError&) {
+                // Not held: nothing to give back.
             }
         }
     }
