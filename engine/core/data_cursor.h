@@ -226,6 +226,11 @@ class TDataCursor final : public TFileCursor {
     void Reposition();
 
     EngineErrorCode GetCurrentRecord(RecordBuffer buffer, bool lock);
+    // From the first record to the end, as a loop of GetNextRecord gives them, reading the data
+    // file in large blocks: `visit` gets each record and answers false to stop. False, with
+    // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update
+    // batch); the cursor is left at the end (or on the record the visit stopped at).
+    bool ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit);
     EngineErrorCode GetNextRecord(RecordBuffer buffer);
     EngineErrorCode GetPriorRecord(RecordBuffer buffer);
     EngineErrorCode CopyCurrentRecord(RecordBuffer buffer);

@@ -10,6 +10,7 @@
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
+#include "engine/storage/scramble.h"
 #include "engine/storage/text_compare.h"
 
 namespace strata {
@@ -34,6 +35,9 @@ std::uint8_t Mirrored(std::uint8_t code) {
             return code;
     }
 }
+
+// Records checked straight from the data file are read this many bytes at a time.
+constexpr std::size_t kScanReadBytes = 256 * 1024;
 
 bool IsColumn(const TExpToken* node) {
     return node != nullptr && node->Kind == kTokenColumn && node->FieldNumber > 0;
@@ -653,18 +657,98 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
                                   const db::TFormatSettings& format,
                                   const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                                   TRecordsBitmap* no) {
+    std::vector<std::uint8_t> record;
+    // "string column = constant" without a language compares bytes: the field's text against
+    // the constant's, null answering neither way, as the evaluator does.
+    const FieldDescriptor* equal_field = nullptr;
+    std::string_view equal_text;
+    if (node != nullptr && callback_filter == nullptr && language_ == 0 && !has_computed_ &&
+        !computed_fields_ && (node->Kind == kTokenBinary || node->Kind == kTokenStringCompare) &&
+        node->Code == kOpEqual && !(node->Kind == kTokenStringCompare && node->NoCase) &&
+        node->PartialLength == 0 && IsColumn(node->First.get()) &&
+        IsValueConstant(node->Second.get()) && !node->Second->IsNull &&
+        node->Second->DataType == kTypeString && node->First->FieldNumber >= 1 &&
+        node->First->FieldNumber <= fields_.size()) {
+        const FieldDescriptor& field = fields_[node->First->FieldNumber - 1];
+        if (FieldType(field) == kTypeString && !FieldIsAutoInc(field) &&
+            static_cast<std::size_t>(FieldOffset(field)) + 1 + FieldDataSize(field) <=
+                record_size_) {
+            equal_field = &field;
+            equal_text = node->Second->ValueText();
+        }
+    }
+    const auto check = [&](std::int64_t r) {
+        const auto number = static_cast<std::uint32_t>(r);
+        record.resize(std::max<std::size_t>(record.size(), record_size_));
+        // Conditions on computed fields see the values a read would give.
+        EvaluateComputedFields(record);
+        std::optional<bool> result;
+        if (equal_field != nullptr) {
+            const std::size_t at = FieldOffset(*equal_field);
+            if (record[at] != 0) {
+                const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
+                const std::string_view value(text, strnlen(text, FieldDataSize(*equal_field)));
+                result = value == equal_text;
+            }
+        } else if (callback_filter != nullptr)
+            result = callback_filter->Callback() && callback_filter->Callback()(record, number);
+        else
+            result = EvaluateNode(*node, record, format);
+        if (result.has_value() && *result)
+            yes.SetBit(r);
+        else if (no != nullptr && result.has_value())
+            no->SetBit(r);
+    };
+    TDataFile& data = table_->DataFile();
     std::int64_t r = 0;
     std::int64_t position = 0;
-    std::vector<std::uint8_t> record;
+    const bool dense = candidates.CountSet() * 32 >= candidates.RecordCount();
+    if (dense && !table_->InUpdateBatch()) {
+        data.FlushRecords();
+        // Candidates close together are checked straight from the file in large reads: the
+        // record cache would take every neighbour in for nothing. With the changed records
+        // written first the file holds what the cache would give (outside a batch only, where
+        // a flush may write).
+        const std::size_t size = data.GetRecordSize();
+        const std::uint32_t slots = data.GetRecordSlots();
+        const std::uint32_t per_read =
+            std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanReadBytes / size));
+        const bool encrypted = data.GetEncrypted();
+        std::vector<std::uint8_t> chunk;
+        bool more = candidates.FindNext(r, 1, position);
+        while (more && r <= std::int64_t{slots}) {
+            const auto first = static_cast<std::uint32_t>(r);
+            const std::uint32_t count = std::min(per_read, slots - first + 1);
+            chunk.resize(std::size_t{count} * size);
+            {
+                const TFileHandler::FileObjectLock lock(data);
+                data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
+                data.Read(chunk.data(), chunk.size());
+            }
+            const std::int64_t end = std::int64_t{first} + count;
+            for (; more && r < end; more = candidates.FindNext(r, 1, position)) {
+                const std::span<std::uint8_t> image(
+                    chunk.data() + static_cast<std::size_t>(r - first) * size, size);
+                if (encrypted)
+                    UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+                if (image[0] != 0)
+                    continue;
+                record.assign(image.begin(), image.end());
+                // The active number a cached copy carries.
+                if (size >= kRecordHeaderSize)
+                    PutU32(record, 1, static_cast<std::uint32_t>(r));
+                check(r);
+            }
+        }
+        return;
+    }
     // Candidates close together share the file's read buffers: one read brings the
     // neighbours, where a read per record would cost a call to the system each.
-    TDataFile& data = table_->DataFile();
-    const bool read_ahead = candidates.CountSet() * 32 >= candidates.RecordCount();
     const auto read = [&](std::uint32_t number) {
         if (number == 0 || number > data.GetRecordSlots())
             return false;
         TRecord* stored = nullptr;
-        if (!data.GetRecord(nullptr, number, true, false, read_ahead, stored) || stored == nullptr)
+        if (!data.GetRecord(nullptr, number, true, false, dense, stored) || stored == nullptr)
             return false;
         const auto bytes = stored->Buffer();
         record.assign(bytes.begin(), bytes.end());
@@ -675,18 +759,7 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         const auto number = static_cast<std::uint32_t>(r);
         if (!read(number) || record[0] != 0)
             continue;
-        record.resize(std::max<std::size_t>(record.size(), record_size_));
-        // Conditions on computed fields see the values a read would give.
-        EvaluateComputedFields(record);
-        std::optional<bool> result;
-        if (callback_filter != nullptr)
-            result = callback_filter->Callback() && callback_filter->Callback()(record, number);
-        else
-            result = EvaluateNode(*node, record, format);
-        if (result.has_value() && *result)
-            yes.SetBit(r);
-        else if (no != nullptr && result.has_value())
-            no->SetBit(r);
+        check(r);
     }
 }
 

@@ -8,10 +8,18 @@
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/key_encoding.h"
+#include "engine/storage/scramble.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
 
 namespace strata {
+
+namespace {
+
+// A scan reads the data file this many bytes at a time.
+constexpr std::size_t kScanBlockBytes = 256 * 1024;
+
+}  // namespace
 
 namespace {}  // namespace
 
@@ -454,6 +462,75 @@ void TDataCursor::FetchCurrent() {
         std::copy_n(stored.begin(), std::min(stored.size(), current_.size()), current_.begin());
         EvaluateComputedFields(current_);
     }
+}
+
+bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
+    CheckOpen();
+    TDataFile& data = table_->DataFile();
+    const std::size_t size = data.GetRecordSize();
+    // BLOB values are read through the cursor's position, which a scan does not keep.
+    if (!physical_ || table_->InUpdateBatch() || data.GetBlobFieldCount() > 0 ||
+        size < kRecordHeaderSize) {
+        return false;
+    }
+    const std::uint32_t per_read =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanBlockBytes / size));
+    std::vector<std::uint8_t> block;
+    std::vector<std::uint32_t> numbers;
+    std::vector<std::uint8_t> current;
+    std::int64_t r = 0;
+    for (;;) {
+        std::uint32_t first = 0;
+        {
+            // Each block is one cursor operation: changes by others are noticed between blocks
+            // as between the records of a GetNextRecord loop. With the changed records written
+            // first, the file holds what the record cache would give.
+            CursorOperation operation(*this);
+            if (table_->InUpdateBatch())
+                return false;
+            data.FlushRecords();
+            const std::uint32_t slots = data.GetRecordSlots();
+            std::int64_t position = 0;
+            numbers.clear();
+            if (!view_.FindNext(r, 1, position) || r > std::int64_t{slots})
+                break;
+            first = static_cast<std::uint32_t>(r);
+            const std::uint32_t count = std::min(per_read, slots - first + 1);
+            do {
+                numbers.push_back(static_cast<std::uint32_t>(r));
+            } while (view_.FindNext(r, 1, position) && r < std::int64_t{first} + count);
+            const std::uint32_t end = numbers.back() + 1;
+            block.resize(std::size_t{end - first} * size);
+            const TFileHandler::FileObjectLock lock(data);
+            data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
+            data.Read(block.data(), block.size());
+            r = numbers.back();
+        }
+        const bool encrypted = data.GetEncrypted();
+        for (const std::uint32_t number : numbers) {
+            const std::span<std::uint8_t> image(block.data() + std::size_t{number - first} * size,
+                                                size);
+            if (encrypted)
+                UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+            if (image[0] != 0)
+                continue;
+            current.resize(std::max(current_.size(), size));
+            std::copy(image.begin(), image.end(), current.begin());
+            std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
+            // The active number a cached copy carries.
+            PutU32(current, 1, number);
+            EvaluateComputedFields(current);
+            record_no_ = number;
+            current_key_.assign(4, 0);
+            PutU32(current_key_, 0, record_no_);
+            bof_ = eof_ = false;
+            if (!visit(current))
+                return true;
+        }
+    }
+    bof_ = false;
+    eof_ = true;
+    return true;
 }
 
 void TDataCursor::First() {

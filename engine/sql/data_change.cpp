@@ -1,11 +1,13 @@
 #include "engine/sql/data_change.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
 #include "engine/sql/query_statement.h"
@@ -24,6 +26,8 @@ namespace {
 
 constexpr std::string_view kUpdateValuesContext = "update values";
 constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
+// From this many chosen rows on, an UPDATE or DELETE locks the table rather than each row.
+constexpr std::size_t kTableLockRows = 64;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -79,6 +83,7 @@ class DataChange {
     void InBatch(Change&& change);
     TFilter* NarrowByIndexes();
     void RunUpdateOrDelete();
+    void ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update);
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
     TDataQuery& query_;
@@ -463,14 +468,25 @@ void DataChange::RunUpdateOrDelete() {
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;
-        cursor_.First();
-        while (cursor_.GetNextRecord(row) == kErrNone) {
+        const auto choose = [&] {
             ++candidate;
             if (!ReportProgress(candidate, total)) {
-                break;
+                return false;
             }
             if (RowPasses(row)) {
                 chosen.push_back(cursor_.GetBookmark());
+            }
+            return true;
+        };
+        const bool scanned = cursor_.ScanRecords([&](ConstRecordBuffer record) {
+            const std::size_t n = std::min(record.size(), row.size());
+            std::copy_n(record.begin(), n, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
+            return choose();
+        });
+        if (!scanned) {
+            cursor_.First();
+            while (cursor_.GetNextRecord(row) == kErrNone && choose()) {
             }
         }
     } catch (...) {
@@ -484,6 +500,55 @@ void DataChange::RunUpdateOrDelete() {
         cursor_.DropFilter(narrowing);
     }
 
+    // Many rows changed in a batch of their own take one table lock instead of a lock per row,
+    // held until the batch is written. The lock is taken only when it is free at once: where
+    // anyone holds locks in the table the rows are locked one by one, as they always were,
+    // with the same waits and errors.
+    bool table_locked = false;
+    if (chosen.size() >= kTableLockRows && !target_.directory.Get().InBatch()) {
+        TDataSession& session = target_.directory.Get().Session();
+        struct NoWait {
+            TDataSession& session;
+            const std::uint8_t retries;
+            const std::uint16_t wait;
+            ~NoWait() {
+                session.SetLockRetryCount(retries);
+                session.SetLockWaitTime(wait);
+            }
+        } no_wait{session, session.LockRetryCount(), session.LockWaitTime()};
+        session.SetLockRetryCount(0);
+        session.SetLockWaitTime(0);
+        try {
+            cursor_.LockTable();
+            table_locked = true;
+        } catch (const EStrataEngineError&) {
+            // Whatever kept the lock from being taken, the rows are locked one by one.
+            try {
+                cursor_.UnlockTable();
+            } catch (const EStrataEngineError&) {
+                // Not held: nothing to give back.
+            }
+        }
+    }
+    try {
+        ChangeChosen(chosen, update);
+    } catch (...) {
+        if (table_locked) {
+            try {
+                cursor_.UnlockTable();
+            } catch (const EStrataEngineError&) {
+                // The change's own failure is the one to report.
+            }
+        }
+        throw;
+    }
+    if (table_locked) {
+        cursor_.UnlockTable();
+    }
+}
+
+void DataChange::ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update) {
+    std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     InBatch([&](auto&& count_row) {
         std::vector<std::uint8_t> record(cursor_.GetRecordSize());
         for (const auto& bookmark : chosen) {

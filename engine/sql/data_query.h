@@ -226,7 +226,12 @@ class TDataQuery final : public SubSelectQuery {
     bool ResolveSourceColumn(TExpToken& column) const;
     void PlanResultColumns();
     std::vector<std::size_t> ResolveItems(bool order_by) const;
-    void CreateResultTable();
+    void CreateResultTable(bool on_disk = false);
+    // Adds a row to the result; a result held in memory moves to disk once it is large.
+    void InsertResultRow(std::vector<std::uint8_t>& record);
+    void SpillResult();
+    // Writes the rows a run gathered, sorted by ORDER BY or as produced.
+    void InsertPendingRows(struct SelectRun& run, bool sorted);
     // A live result: whether the query may be one (choosing the index that gives its ORDER BY),
     // and the result columns installed on the source cursor as its field layout.
     bool LiveResultPossible();
@@ -255,8 +260,8 @@ class TDataQuery final : public SubSelectQuery {
     void ProduceRows(std::size_t level, struct SelectRun& run);
     void EmitRow(struct SelectRun& run);
     // The result columns' bytes of `record` (those at `columns`, or all), nulls marked apart.
-    std::string RowKey(std::span<const std::uint8_t> record,
-                       const std::vector<std::size_t>* columns = nullptr) const;
+    void RowKey(std::span<const std::uint8_t> record, std::string& key,
+                const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
     void ApplyHaving();
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
@@ -267,6 +272,11 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> group_columns_;
     std::vector<std::size_t> order_columns_;
     std::unique_ptr<StatementTable> result_;
+    // Whether the result is held in memory for want of a name, and the bytes of its rows.
+    bool result_held_ = false;
+    std::int64_t held_bytes_ = 0;
+    // RowKey's buffer for one column's value.
+    mutable std::vector<std::uint8_t> key_value_;
     // Per source field number, its position in a live result's layout.
     std::vector<std::uint16_t> live_positions_;
     // The condition an enclosing query's IN asks of this sub-select's result.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/core/data_cursor.h"
+#include "engine/core/key_builder.h"
 #include "engine/sql/aggregate_accumulator.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
@@ -91,7 +92,18 @@ struct SelectRun {
     // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
+    // Whether duplicates are found by the source columns' bytes (every column a plain one).
+    bool duplicates_by_source = false;
     std::unordered_set<std::string> distinct_rows;
+    // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
+    // them sorted, instead of writing and then sorting its table.
+    bool sort_pending = false;
+    std::vector<std::vector<std::uint8_t>> pending;
+    std::int64_t pending_bytes = 0;
+    // Buffers reused from row to row: a row's key and a column's value.
+    std::string key;
+    std::vector<std::uint8_t> value =
+        std::vector<std::uint8_t>(std::max<std::size_t>(kValueBufferSize, 256));
     // The tables in loop order, outermost first.
     std::vector<TSourceTable*> order;
     // Per loop level: an equality between a column of that level's table and a value of the
@@ -113,12 +125,17 @@ struct SelectRun {
         const TExpToken* column = nullptr;
         const TExpToken* outer = nullptr;
         TFilter* filter = nullptr;
+        // The row check the equality came from (none for a LEFT join's ON part).
+        const TExpToken* part = nullptr;
         bool active = false;
         bool usable = true;
         bool hold_decided = false;
         std::unique_ptr<HeldRows> held;
     };
     std::vector<Probe> probes;
+    // Row checks the current rows are known to pass: held rows found under a key that only
+    // equal values share.
+    std::vector<const TExpToken*> answered;
 };
 
 namespace {
@@ -159,6 +176,13 @@ bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables)
         }
     }
     return true;
+}
+
+// A record a scan gives into a table's record buffer, as GetNextRecord fills it.
+void CopyRecord(ConstRecordBuffer record, std::vector<std::uint8_t>& into) {
+    const std::size_t n = std::min(record.size(), into.size());
+    std::copy_n(record.begin(), n, into.begin());
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(n), into.end(), 0);
 }
 
 ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
@@ -238,6 +262,9 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
     return PrepareFilterTree(*equal, NoColumns(), true, false, cursor.GetSortID(),
                              cursor.GetLanguageID(), &run.formats);
 }
+
+// Bytes of rows a result without a name holds in memory before it moves to disk.
+constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
 
 // Memory the rows of one inner table may take when held.
 constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
@@ -556,6 +583,9 @@ void TDataQuery::PlanLoops(SelectRun& run) {
                 if (outer_only) {
                     run.probes[level].column = column;
                     run.probes[level].outer = outer;
+                    if (!null_extended(*table)) {
+                        run.probes[level].part = part;
+                    }
                     break;
                 }
             }
@@ -644,20 +674,30 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     held->records.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
-    cursor.First();
-    while (cursor.GetNextRecord(table.Record) == kErrNone) {
+    const auto hold = [&] {
         const std::size_t at = held->records.size();
         held->records.push_back(table.Record);
         held->all.push_back(at);
         const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
         if (held_value->IsNull) {
-            continue;
+            return;
         }
         std::string key = ProbeKey(*held_value);
         if (held->use_collation) {
             held->collated[std::move(key)].push_back(at);
         } else {
             held->by_bytes[std::move(key)].push_back(at);
+        }
+    };
+    const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
+        CopyRecord(record, table.Record);
+        hold();
+        return true;
+    });
+    if (!scanned) {
+        cursor.First();
+        while (cursor.GetNextRecord(table.Record) == kErrNone) {
+            hold();
         }
     }
     table.Record = std::move(saved);
@@ -673,6 +713,25 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     // every row then.
     const std::vector<std::size_t>* rows = &held.all;
     const ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
+    // Equal keys mean equal values, so the equality holds for every row found where the
+    // value's bytes decide it: strings outside a collation and whole numbers (not floats,
+    // where NaN equals nothing, nor booleans, whose key stands for any true value).
+    const auto type = value->DataType;
+    const bool answered = !value->IsNull && probe.part != nullptr && !held.use_collation &&
+                          (type == kTypeString || type == kTypeSmallInt || type == kTypeInteger ||
+                           type == kTypeWord || type == kTypeDate || type == kTypeTime);
+    if (answered) {
+        run.answered.push_back(probe.part);
+    }
+    struct Answered {
+        SelectRun& run;
+        bool pushed;
+        ~Answered() {
+            if (pushed) {
+                run.answered.pop_back();
+            }
+        }
+    } answered_scope{run, answered};
     if (!value->IsNull) {
         static const std::vector<std::size_t> kNone;
         rows = &kNone;
@@ -712,6 +771,9 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     }
     if (level == run.order.size()) {
         for (const TExpToken* check : run.final_checks) {
+            if (std::find(run.answered.begin(), run.answered.end(), check) != run.answered.end()) {
+                continue;
+            }
             if (!IsTrue(*EvaluateOnSources(*check, run))) {
                 return;
             }
@@ -729,8 +791,7 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
     bool matched = false;
     table.NullRow = false;
-    cursor.First();
-    while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
+    const auto visit = [&] {
         if (level == 0) {
             ++run.driving_row;
             if (OnProgress) {
@@ -740,15 +801,27 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
                                         : 100;
                 if (!OnProgress(run.driving_row, percent)) {
                     run.stopped = true;
-                    break;
+                    return;
                 }
             }
         }
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
-            continue;
+            return;
         }
         matched = true;
         ProduceRows(level + 1, run);
+    };
+    // The driving table is read once, start to end: in large blocks where its cursor can.
+    const bool scanned = level == 0 && cursor.ScanRecords([&](ConstRecordBuffer record) {
+        CopyRecord(record, table.Record);
+        visit();
+        return !run.stopped;
+    });
+    if (!scanned) {
+        cursor.First();
+        while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
+            visit();
+        }
     }
     if (left && !matched && !run.stopped) {
         table.NullRow = true;
@@ -765,6 +838,32 @@ void TDataQuery::EmitRow(SelectRun& run) {
         return;
     }
     ++run.produced;
+    if (run.duplicates_by_source) {
+        // Rows whose source values have the same bytes give the same result row: a repeat is
+        // dropped before its row is built. Different bytes may still give equal rows, which the
+        // final sort by every column removes.
+        run.key.clear();
+        for (const ResultColumnPlan& column : result_plan_) {
+            if (column.source->NullRow) {
+                run.key.push_back('\0');
+                continue;
+            }
+            const std::size_t size = FieldDataSize(column.descriptor);
+            const std::span<std::uint8_t> bytes =
+                std::span(run.value).first(std::min(run.value.size(), size + 1));
+            bool is_null = true;
+            column.source->Table->cursor->GetField(column.source_field, column.source->Record,
+                                                   is_null, bytes);
+            run.key.push_back(is_null ? '\1' : '\2');
+            if (!is_null) {
+                run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            }
+        }
+        if (run.distinct_rows.contains(run.key)) {
+            return;
+        }
+        run.distinct_rows.insert(run.key);
+    }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
     ColumnValueBuffer buffer{};
@@ -804,9 +903,14 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 }
                 continue;
             }
-            std::vector<std::uint8_t> value(std::max<std::size_t>(kValueBufferSize, 256));
+            // The field's bytes and a terminating zero: no more is cleared per row.
+            std::vector<std::uint8_t>& value = run.value;
+            const std::span<std::uint8_t> bytes(
+                value.data(),
+                std::min(value.size(),
+                         std::max<std::size_t>(FieldDataSize(column.descriptor) + 1, 16)));
             bool is_null = true;
-            source.GetField(column.source_field, column.source->Record, is_null, value);
+            source.GetField(column.source_field, column.source->Record, is_null, bytes);
             result.PutField(number, record, is_null ? nullptr : value.data());
             continue;
         }
@@ -818,14 +922,31 @@ void TDataQuery::EmitRow(SelectRun& run) {
             value->IsNull ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()));
     }
     if (!run.grouped) {
-        if (run.drop_duplicates && !run.distinct_rows.insert(RowKey(record)).second) {
+        if (run.drop_duplicates && !run.duplicates_by_source) {
+            RowKey(record, run.key);
+            if (run.distinct_rows.contains(run.key)) {
+                return;
+            }
+            run.distinct_rows.insert(run.key);
+        }
+        if (run.sort_pending) {
+            run.pending.push_back(record);
+            run.pending_bytes += static_cast<std::int64_t>(record.size());
+            if (run.pending_bytes > kHeldResultBytes) {
+                // Too many to sort in memory: the table takes them and sorts itself.
+                InsertPendingRows(run, false);
+            }
             return;
         }
-        result.InsertRecord(record, false);
-        result.FreeBlobs();
+        InsertResultRow(record);
         return;
     }
-    auto [found, inserted] = run.groups.try_emplace(RowKey(record, &group_columns_));
+    RowKey(record, run.key, &group_columns_);
+    auto found = run.groups.find(run.key);
+    const bool inserted = found == run.groups.end();
+    if (inserted) {
+        found = run.groups.try_emplace(run.key).first;
+    }
     SelectRun::Group& group = found->second;
     if (inserted) {
         group.record = record;
@@ -836,12 +957,15 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 column.count_star);
         }
     } else {
-        // A plain column of a group keeps the last non-null value met.
+        // A plain column of a group keeps the last non-null value met. A grouping column's
+        // bytes are the group's key, the same in every row of it.
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
-            if (result_plan_[i].aggregate != kAggregateNone) {
+            if (result_plan_[i].aggregate != kAggregateNone ||
+                std::find(group_columns_.begin(), group_columns_.end(), i) !=
+                    group_columns_.end()) {
                 continue;
             }
-            std::vector<std::uint8_t> value(256);
+            const std::span<std::uint8_t> value = std::span(run.value).first(256);
             bool is_null = true;
             const auto number = static_cast<std::uint32_t>(i + 1);
             result.GetField(number, record, is_null, value);
@@ -863,24 +987,91 @@ void TDataQuery::EmitRow(SelectRun& run) {
     }
 }
 
-std::string TDataQuery::RowKey(std::span<const std::uint8_t> record,
-                               const std::vector<std::size_t>* columns) const {
+void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
+                        const std::vector<std::size_t>* columns) const {
     TDataCursor& result = *result_->cursor;
-    std::string key;
-    std::vector<std::uint8_t> value;
+    key.clear();
+    std::vector<std::uint8_t>& value = key_value_;
     const std::size_t count = columns != nullptr ? columns->size() : result_plan_.size();
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = columns != nullptr ? (*columns)[i] : i;
         const std::size_t size = FieldDataSize(result_plan_[at].descriptor);
-        value.assign(std::max<std::size_t>(size + 1, 256), 0);
+        if (value.size() < size + 1) {
+            value.resize(size + 1);
+        }
         bool is_null = true;
-        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null, value);
+        result.GetField(static_cast<std::uint32_t>(at + 1), record, is_null,
+                        std::span(value).first(size + 1));
         key.push_back(is_null ? '\0' : '\1');
         if (!is_null) {
             key.append(reinterpret_cast<const char*>(value.data()), size);
         }
     }
-    return key;
+}
+
+void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
+    TDataCursor& result = *result_->cursor;
+    result.InsertRecord(record, false);
+    result.FreeBlobs();
+    if (result_held_) {
+        held_bytes_ += static_cast<std::int64_t>(record.size());
+        if (held_bytes_ > kHeldResultBytes) {
+            SpillResult();
+        }
+    }
+}
+
+void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
+    std::vector<std::size_t> order(run.pending.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    if (sorted) {
+        // The keys and comparison the table's own sort uses; rows with equal keys keep the
+        // order they were produced in, as the sort keeps them in the order of their IDs.
+        TDataCursor& result = *result_->cursor;
+        std::vector<FieldDescriptor> fields;
+        std::size_t key_size = 0;
+        for (std::size_t i = 0; i < order_columns_.size(); ++i) {
+            FieldDescriptor d =
+                result.GetTableFieldDesc(static_cast<std::uint32_t>(order_columns_[i] + 1));
+            d[fd::kDescending] = OrderByFields[i]->Descending ? 1 : 0;
+            key_size += FieldDataSize(d) + 1u;
+            fields.push_back(d);
+        }
+        const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
+                                    result.GetSortID(), key_size);
+        std::vector<std::uint8_t> keys(key_size * run.pending.size());
+        for (std::size_t i = 0; i < run.pending.size(); ++i) {
+            BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
+                           OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size, false) <
+                   0;
+        });
+    }
+    std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
+    run.pending.clear();
+    run.pending_bytes = 0;
+    run.sort_pending = false;
+    for (const std::size_t at : order) {
+        InsertResultRow(rows[at]);
+    }
+}
+
+void TDataQuery::SpillResult() {
+    std::unique_ptr<StatementTable> held = std::move(result_);
+    CreateResultTable(true);
+    TDataCursor& from = *held->cursor;
+    TDataCursor& to = *result_->cursor;
+    std::vector<std::uint8_t> record(from.GetRecordSize());
+    from.First();
+    while (from.GetNextRecord(record) == kErrNone) {
+        to.InsertRecord(record, false);
+    }
+    result_held_ = false;
+    held_bytes_ = 0;
 }
 
 void TDataQuery::FinishGroups(SelectRun& run) {
@@ -897,6 +1088,7 @@ void TDataQuery::FinishGroups(SelectRun& run) {
         }
     }
     for (auto& [key, group] : run.groups) {
+        TDataCursor& target = *result_->cursor;
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
             const ResultColumnPlan& column = result_plan_[i];
             if (column.aggregate == kAggregateNone) {
@@ -907,18 +1099,18 @@ void TDataQuery::FinishGroups(SelectRun& run) {
             const bool present = group.accumulators[i].Finish(
                 FieldType(column.descriptor), FieldDataSize(column.descriptor),
                 column.descriptor[fd::kScale], value, FieldName(column.descriptor));
-            result.PutField(
+            target.PutField(
                 number, group.record,
                 present ? reinterpret_cast<const std::uint8_t*>(value.data()) : nullptr);
             if (column.avg_count_field != 0) {
                 std::array<std::byte, 4> count{};
                 StoreInt32(count.data(), static_cast<std::int32_t>(std::min<std::int64_t>(
                                              group.accumulators[i].Count(), INT32_MAX)));
-                result.PutField(column.avg_count_field, group.record,
+                target.PutField(column.avg_count_field, group.record,
                                 reinterpret_cast<const std::uint8_t*>(count.data()));
             }
         }
-        result.InsertRecord(group.record, false);
+        InsertResultRow(group.record);
     }
     run.groups.clear();
 }
@@ -1073,14 +1265,21 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             source->Table->cursor->HoldReadLock();
         }
     }
+    bool presorted = false;
     try {
         result.EmptyTable();
+        held_bytes_ = 0;
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         run.drop_duplicates =
             Distinct && !run.grouped &&
             std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
                 return FieldType(column.descriptor) == kTypeBlob;
+            });
+        run.duplicates_by_source =
+            run.drop_duplicates &&
+            std::all_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
+                return column.source != nullptr && column.aggregate == kAggregateNone;
             });
         PlanLoops(run);
         PlaceDrivingParts(run);
@@ -1097,7 +1296,14 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             result.PutField(1, run.record, reinterpret_cast<const std::uint8_t*>(value.data()));
             result.InsertRecord(run.record, false);
         } else {
+            run.sort_pending = result_held_ && !run.grouped && !Distinct &&
+                               !order_columns_.empty() &&
+                               OrderByFields.size() == order_columns_.size();
             ProduceRows(0, run);
+            if (run.sort_pending) {
+                InsertPendingRows(run, true);
+                presorted = true;
+            }
             if (run.grouped) {
                 FinishGroups(run);
                 if (HasGroupBy) {
@@ -1132,7 +1338,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
                 !OrderByNoCase;
             const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
                                                 (!HasGroupBy && Distinct && order_columns_ == all));
-            if (!in_order) {
+            if (!in_order && !presorted) {
                 SortResult(order_columns_, descending, OrderByNoCase, false);
             }
         }
@@ -1149,13 +1355,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             source->Table->cursor->ReleaseReadLock();
         }
     }
-    result.First();
-    result.Refresh();
-    const std::int64_t count = result.GetRecordCount();
+    // Rows may have moved the result to disk on the way.
+    TDataCursor& filled = *result_->cursor;
+    filled.First();
+    filled.Refresh();
+    const std::int64_t count = filled.GetRecordCount();
     ResultCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX));
     Produced = true;
     ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return result;
+    return filled;
 }
 
 }  // namespace strata

@@ -286,7 +286,7 @@ std::vector<std::size_t> TDataQuery::ResolveItems(bool order_by) const {
     return columns;
 }
 
-void TDataQuery::CreateResultTable() {
+void TDataQuery::CreateResultTable(bool on_disk) {
     TableDefinition definition;
     for (const ResultColumnPlan& column : result_plan_) {
         definition.fields.push_back(column.descriptor);
@@ -323,10 +323,19 @@ void TDataQuery::CreateResultTable() {
     } else {
         database = session.GetPrivateDir();
     }
-    result_ = std::make_unique<StatementTable>(*statement_, database, "", InMemory);
+    // A result without a name starts in memory, where creating and filling it costs no file
+    // work, and moves to the private directory once it grows large (SpillResult). BLOB values
+    // would need their own copy on the way, so such results stay on disk.
+    const bool held = !named && !InMemory && !on_disk &&
+                      std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& c) {
+                          return FieldType(c.descriptor) == kTypeBlob;
+                      });
+    const bool memory = InMemory || held;
+    result_ = std::make_unique<StatementTable>(*statement_, database, "", memory);
+    result_held_ = held;
     TDataCursor& cursor = *result_->cursor;
     if (!named) {
-        table = result_->directory.Get().MakeTempTableName(InMemory);
+        table = result_->directory.Get().MakeTempTableName(memory);
     }
     cursor.SetTableName(table);
     cursor.SetExclusive(true);

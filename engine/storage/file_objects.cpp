@@ -197,7 +197,11 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     }
     const std::int64_t end = start + n;
     if (end > size_) {
-        ResizeBlockBuffer(end, kFileBlockSize, buffer_);
+        // Growth at least doubles a buffer that has to move, so a file written from start to
+        // end copies its bytes a bounded number of times rather than once per block.
+        const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
+        ResizeBlockBuffer(end > capacity && capacity > 0 ? std::max(end, 2 * capacity) : end,
+                          kFileBlockSize, buffer_);
         // Bytes left over from before a truncation must not reappear in a gap.
         std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(end - size_));
     }

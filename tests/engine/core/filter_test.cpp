@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <random>
 
 #include "platform/nls/nls.h"
@@ -90,7 +91,8 @@ const char* const kFilters[] = {
     // Category's only index ignores case: it narrows these.
     "Category = 'a'", "Category LIKE 'b%'", "Category = 'A' AND Name LIKE '%b%'",
     "Name LIKE '%a%' AND Category = 'b'", "NOT (Category = 'A' AND Name LIKE '%b%')",
-    "NOT (Category = 'b')", "Category = 'B' OR Bounces > 3"};
+    "NOT (Category = 'b')", "Category = 'B' OR Bounces > 3", "Category = 'A '", "Category = 'AB'",
+    "Category = ''", "NOT (Category = 'A ')"};
 
 // The optimised result (index scans) equals record-by-record evaluation on
 // random tables with nulls, both key directions and two languages.
@@ -228,6 +230,83 @@ TEST_F(Filter, CallbackFiltersAndRecordHooks) {
     EXPECT_EQ(c.GetRecordCount(), 4);
     c.DeactivateFilter(filter);
     EXPECT_EQ(c.GetRecordCount(), 8);
+}
+
+// Filters that check many records read them from the file in large blocks; what they see is
+// what a read through the cursor gives: deleted records stay out, encrypted tables are read
+// in clear, and changes not yet written (inside a batch) or written since count.
+TEST_F(Filter, RecordsCheckedInBlocksSeeEveryChange) {
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        TableDefinition definition = ListTableDefinition();
+        definition.encrypted = encrypted;
+        definition.password = encrypted ? "block-pass" : "";
+        if (encrypted)
+            session->AddPassword("block-pass");
+        const std::string table = encrypted ? "blocks_secret" : "blocks_plain";
+        TDataCursor& c = CreateAndOpen(definition, table);
+        for (int i = 0; i < 3000; ++i) {
+            const char* categories[] = {"Cat1", "cat1", "Cat2", "CAT1", "Cat3"};
+            InsertEntry(c, "m" + std::to_string(i) + "@x", categories[i % 5], i % 7);
+        }
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        // Every 9th record deleted, every 11th moved from one category to the other.
+        c.SetIndex(kNoIndex);
+        c.First();
+        for (int i = 0; c.GetNextRecord(buffer) == 0; ++i) {
+            if (i % 9 == 0) {
+                c.DeleteRecord(buffer, true);
+            } else if (i % 11 == 0) {
+                PutText(c, buffer, 3, GetText(c, buffer, 3) == "Cat1" ? "Cat2" : "Cat1");
+                c.ModifyRecord(buffer, true, false);
+            }
+        }
+        const auto expected =
+            [&](const std::function<bool(const std::vector<std::uint8_t>&)>& passes) {
+                auto all = c.CloneCursor();
+                all->SetIndex(kNoIndex);
+                std::vector<std::string> items;
+                all->First();
+                while (all->GetNextRecord(buffer) == 0) {
+                    if (passes(buffer))
+                        items.push_back(GetText(*all, buffer, 2));
+                }
+                return items;
+            };
+        const auto in_cat1 = [&](const std::vector<std::uint8_t>& record) {
+            return GetText(c, record, 3) == "Cat1";
+        };
+        const auto check = [&](const char* when) {
+            SCOPED_TRACE(when);
+            c.DropFilter(nullptr);
+            c.SetIndex(kNoIndex);
+            TFilter* exact = c.AddFilter("Category = 'Cat1'", {});
+            c.ActivateFilter(exact);
+            EXPECT_EQ(Items(c), expected(in_cat1));
+            c.DropFilter(nullptr);
+            TFilter* callback = c.AddFilter({}, {}, [&](ConstRecordBuffer record, std::uint32_t) {
+                std::vector<std::uint8_t> copy(record.begin(), record.end());
+                return GetInt(c, copy, 4).value_or(-1) == 3;
+            });
+            c.ActivateFilter(callback);
+            EXPECT_EQ(Items(c), expected([&](const std::vector<std::uint8_t>& record) {
+                          return GetInt(c, record, 4).value_or(-1) == 3;
+                      }));
+            c.DropFilter(nullptr);
+        };
+        check("after the changes");
+        directory->BeginUpdateBatch();
+        c.First();
+        for (int i = 0; c.GetNextRecord(buffer) == 0; ++i) {
+            if (i % 4 == 0) {
+                PutText(c, buffer, 3, "Cat1");
+                c.ModifyRecord(buffer, true, false);
+            }
+        }
+        check("inside a batch");
+        directory->EndUpdateBatch(true);
+        check("after the batch");
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -210,6 +211,63 @@ TEST_F(SqlExecution, IndexedChangesTouchExactlyTheRowsTheConditionPicks) {
         EXPECT_EQ(Run(c.sql), c.changed) << c.sql;
         EXPECT_EQ(Select(c.row_check).size(), c.rows_matching) << c.sql;
     }
+}
+
+// Bulk changes lock the table when nobody holds a lock in it, and lock row by row otherwise:
+// a row another cursor holds stops the change at that row, as ever, while rows outside it
+// change; the table and the session's lock settings are as before afterwards.
+TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
+    Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("bulk");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        for (std::int32_t i = 0; i < 300; ++i) {
+            cursor.InitNewRecord(record);
+            std::array<std::byte, 4> value{};
+            StoreInt32(value.data(), i);
+            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            StoreInt32(value.data(), i % 2);
+            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            cursor.InsertRecord(record, false);
+        }
+    }
+    session_->SetLockRetryCount(1);
+    session_->SetLockWaitTime(10);
+    // Nobody else: every odd row changes at once.
+    EXPECT_EQ(Run("UPDATE bulk SET n = n + 10 WHERE n = 1"), 150);
+
+    // Another cursor holds row 1 (id 0, n 0).
+    TDataCursor holder(*directory_);
+    holder.SetTableName("bulk");
+    holder.SetExclusive(false);
+    holder.Open();
+    holder.SetIndex(kNoIndex);
+    holder.First();
+    std::vector<std::uint8_t> held(holder.GetRecordSize());
+    ASSERT_EQ(holder.GetNextRecord(held), kErrNone);
+    holder.LockRecord(0);
+    // Rows it does not hold change.
+    EXPECT_EQ(Run("UPDATE bulk SET n = n + 10 WHERE n = 11"), 150);
+    EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 21 AND id > 200"), 50);
+    // The held row stops a change that reaches it, with the error it always gave.
+    try {
+        Run("UPDATE bulk SET n = n + 1 WHERE n = 0");
+        ADD_FAILURE() << "the held row was changed";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrRecordLocked);
+    }
+    holder.UnlockRecord(0);
+    EXPECT_EQ(session_->LockRetryCount(), 1);
+    EXPECT_EQ(session_->LockWaitTime(), 10);
+    // No table lock is left behind: the other cursor locks a row the changes touched.
+    ASSERT_EQ(holder.GetNextRecord(held), kErrNone);
+    holder.LockRecord(0);
+    holder.UnlockRecord(0);
+    holder.Close();
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 21").size(), 100u);
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 0").size(), 150u);
 }
 
 TEST_F(SqlExecution, ProgressCanStopADelete) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -368,6 +370,98 @@ TEST_F(SqlSelect, OrderByAfterGroupingOrDistinct) {
     };
     for (const SelectCase& c : cases) {
         EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+// Rows with equal sort keys keep the order they were produced in, in every direction and
+// with NOCASE; nulls sort first ascending.
+TEST_F(SqlSelect, OrderByKeepsTiesInProductionOrder) {
+    Run("INSERT INTO t VALUES (5, 'X', 10)");
+    Run("INSERT INTO t VALUES (6, 'y', 30)");
+    Run("INSERT INTO t VALUES (7, NULL, 10)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT a, b FROM t ORDER BY b",
+         {"3|<null>", "7|<null>", "5|X", "1|x", "4|x", "2|y", "6|y"}},
+        {"SELECT a, b FROM t ORDER BY b DESC",
+         {"2|y", "6|y", "1|x", "4|x", "5|X", "3|<null>", "7|<null>"}},
+        {"SELECT a, b FROM t ORDER BY b NOCASE",
+         {"3|<null>", "7|<null>", "1|x", "4|x", "5|X", "2|y", "6|y"}},
+        {"SELECT a, c FROM t WHERE c IS NOT NULL ORDER BY c DESC, a",
+         {"4|40", "3|30", "6|30", "1|10", "5|10", "7|10"}},
+        {"SELECT a, c FROM t ORDER BY c, a DESC",
+         {"2|<null>", "7|10", "5|10", "1|10", "6|30", "3|30", "4|40"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
+// A result without a name starts in memory and moves to disk once it grows past some
+// megabytes: rows produced before and after the move, grouped rows, sorted rows and a second
+// execution of the statement all come out whole and in order.
+TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
+    // 5,000 rows of 4 KB: about 20 MB of result.
+    constexpr int kRows = 5000;
+    constexpr std::uint32_t kTexts = 16;
+    std::string columns;
+    std::string definition = "CREATE TABLE wide (id INTEGER";
+    for (std::uint32_t n = 1; n <= kTexts; ++n) {
+        columns += ", c" + std::to_string(n);
+        definition += ", c" + std::to_string(n) + " CHAR(250)";
+    }
+    Run(definition + ")");
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("wide");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        for (int i = 0; i < kRows; ++i) {
+            cursor.InitNewRecord(record);
+            std::array<std::byte, 4> id{};
+            StoreInt32(id.data(), i);
+            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(id.data()));
+            for (std::uint32_t field = 2; field <= kTexts + 1; ++field) {
+                const std::string text = "v" + std::to_string(i * static_cast<int>(field));
+                cursor.PutField(field, record, reinterpret_cast<const std::uint8_t*>(text.c_str()));
+            }
+            cursor.InsertRecord(record, false);
+        }
+    }
+    // The text columns of row i.
+    const auto texts = [&](int i) {
+        std::string text;
+        for (std::uint32_t field = 2; field <= kTexts + 1; ++field) {
+            text += "|v" + std::to_string(i * static_cast<int>(field));
+        }
+        return text;
+    };
+    const struct {
+        std::string sql;
+        std::function<std::string(int)> expected;
+        int count;
+    } cases[] = {
+        {"SELECT id" + columns + " FROM wide", [&](int n) { return std::to_string(n) + texts(n); },
+         kRows},
+        {"SELECT id" + columns + " FROM wide WHERE id >= 100 ORDER BY id DESC",
+         [&](int n) { return std::to_string(kRows - 1 - n) + texts(kRows - 1 - n); }, kRows - 100},
+        {"SELECT id, AVG(id)" + columns + " FROM wide GROUP BY id" + columns,
+         [&](int n) { return std::to_string(n) + "|" + std::to_string(n) + texts(n); }, kRows},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.sql);
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(each.sql, offset);
+        for (int run = 0; run < 2; ++run) {
+            TDataCursor* result = statement.Execute();
+            ASSERT_NE(result, nullptr);
+            const Strings rows = RowsOf(*result);
+            ASSERT_EQ(rows.size(), static_cast<std::size_t>(each.count));
+            EXPECT_EQ(statement.GetResultCount(), each.count);
+            for (const int n : {0, 1, each.count / 2, each.count - 1}) {
+                EXPECT_EQ(rows[static_cast<std::size_t>(n)], each.expected(n)) << n;
+            }
+        }
     }
 }
 
