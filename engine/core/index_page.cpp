@@ -194,6 +194,9 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    // A count the page cannot hold is refused before anything is sized by it.
+    if (count > Capacity())
+        PageCorrupt(owner_);
     if (header_only) {
         count_ = count;
         return;
@@ -823,6 +826,7 @@ void TPage::Recycle(TIndexFile* owner) {
     lru_prev_ = lru_next_ = nullptr;
     cache_referenced_ = false;
     cache_listed_dirty_ = false;
+    cache_scanned_ = false;
     cache_charge_ = 0;
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)

@@ -274,6 +274,8 @@ class alignas(64) TPage {
     bool cache_referenced_ = false;
     bool cache_listed_dirty_ = false;
     bool cache_owned_ = false;
+    // Read from the file by a scan and not asked for since.
+    bool cache_scanned_ = false;
     // The bytes the cache last counted for this page (object and entries).
     std::size_t cache_charge_ = 0;
     bool descending_ = false;
