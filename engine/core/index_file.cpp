@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <random>
+#include <type_traits>
 
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
@@ -25,9 +27,6 @@ constexpr int kMaxVictimsPerPage = 4;
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed.
 constexpr std::size_t kUnpackedQuarters = 1;
-// Memory a packed page costs beyond its bytes (its record and the heap's
-// own bookkeeping).
-constexpr std::size_t kPackedOverhead = 64;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
 
@@ -555,7 +554,7 @@ void TIndexFile::NoteDirty(TPage& page) {
     ChainPushFront(dirty_, &page);
     if (PackedPage* packed = PackedAt(page.Offset()); packed != nullptr) {
         assert(!packed->dirty);
-        TakePacked(packed);
+        DropPacked(packed);
     }
 }
 
@@ -668,34 +667,46 @@ TPage* TIndexFile::DirtyVictim() {
 
 void TIndexFile::PackPage(TPage* page) {
     assert(page->PinCount() == 0 && CachedAt(page->Offset()) == nullptr);
-    const std::size_t n = page->Offset() / kIndexPageSize;
     if (!page->Changed()) {
         if (PackedAt(page->Offset()) != nullptr || page->cache_scanned_)
             return;
     }
     assert(PackedAt(page->Offset()) == nullptr);
-    if (n >= packed_map_.size())
-        packed_map_.resize(std::max<std::size_t>(n + 1, packed_map_.size() * 3 / 2));
     // The image is what a write would put in the file, so a packed page
     // reads back exactly as if it had been written and read again.
     const bool dirty = page->Changed();
     std::array<std::uint8_t, kIndexPageSize> image;
     page->WritePage(image);
     PackPageImage(image, pack_buffer_);
-    auto packed = std::make_unique<PackedPage>();
-    packed->bytes.assign(pack_buffer_.begin(), pack_buffer_.end());
+    PackedPage* packed = AllocatePacked(pack_buffer_.size());
+    std::memcpy(packed->Data(), pack_buffer_.data(), pack_buffer_.size());
     packed->offset = page->Offset();
     packed->slot = page->Slot();
     packed->dirty = dirty;
-    packed->charge = packed->bytes.capacity() + kPackedOverhead;
-    RelinkPacked(std::move(packed));
+    LinkPacked(packed);
 }
 
-void TIndexFile::RelinkPacked(std::unique_ptr<PackedPage> packed) {
-    const std::size_t n = packed->offset / kIndexPageSize;
-    assert(n < packed_map_.size() && packed_map_[n] == nullptr);
-    PackedPage* p = packed.get();
-    packed_map_[n] = std::move(packed);
+TIndexFile::PackedPage* TIndexFile::AllocatePacked(std::size_t bytes) {
+    static_assert(sizeof(PackedPage) % alignof(PackedPage) == 0);
+    assert(bytes <= PackedSlab::kLargestSlot - sizeof(PackedPage));
+    auto* packed = new (packed_slab_.Allocate(sizeof(PackedPage) + bytes)) PackedPage;
+    packed->size = static_cast<std::uint16_t>(bytes);
+    return packed;
+}
+
+void TIndexFile::FreePacked(PackedPage* packed) {
+    assert(packed->newer == nullptr && packed->older == nullptr);
+    static_assert(std::is_trivially_destructible_v<PackedPage>);
+    packed_slab_.Free(packed);
+}
+
+void TIndexFile::LinkPacked(PackedPage* p) {
+    const std::size_t n = p->offset / kIndexPageSize;
+    if (n >= packed_map_.size())
+        packed_map_.resize(std::max<std::size_t>(n + 1, packed_map_.size() * 3 / 2), nullptr);
+    assert(packed_map_[n] == nullptr);
+    packed_map_[n] = p;
+    p->newer = nullptr;
     p->older = packed_.newest;
     if (packed_.newest != nullptr)
         packed_.newest->newer = p;
@@ -703,13 +714,14 @@ void TIndexFile::RelinkPacked(std::unique_ptr<PackedPage> packed) {
     if (packed_.oldest == nullptr)
         packed_.oldest = p;
     ++packed_.size;
-    packed_bytes_ += p->charge;
+    packed_bytes_ += PackedCharge(*p);
     packed_dirty_ += p->dirty ? 1 : 0;
 }
 
-std::unique_ptr<TIndexFile::PackedPage> TIndexFile::TakePacked(PackedPage* p) {
+void TIndexFile::UnlinkPacked(PackedPage* p) {
     const std::size_t n = p->offset / kIndexPageSize;
-    assert(packed_map_[n].get() == p);
+    assert(packed_map_[n] == p);
+    packed_map_[n] = nullptr;
     if (p->newer != nullptr)
         p->newer->older = p->older;
     else
@@ -720,10 +732,9 @@ std::unique_ptr<TIndexFile::PackedPage> TIndexFile::TakePacked(PackedPage* p) {
         packed_.oldest = p->newer;
     p->newer = p->older = nullptr;
     --packed_.size;
-    assert(packed_bytes_ >= p->charge && (!p->dirty || packed_dirty_ > 0));
-    packed_bytes_ -= p->charge;
+    assert(packed_bytes_ >= PackedCharge(*p) && (!p->dirty || packed_dirty_ > 0));
+    packed_bytes_ -= PackedCharge(*p);
     packed_dirty_ -= p->dirty ? 1 : 0;
-    return std::move(packed_map_[n]);
 }
 
 bool TIndexFile::WritePackedPages(std::size_t limit) {
@@ -750,7 +761,7 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
             write_buffer_.resize(bytes);
         for (std::size_t k = i; k < j; ++k) {
             UnpackPageImage(
-                batch[k]->bytes,
+                batch[k]->Bytes(),
                 std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
         }
         {
@@ -780,7 +791,7 @@ bool TIndexFile::DropOldestPacked() {
         WritePackedPages(kPackedWriteBatch);
     }
     assert(!oldest->dirty);
-    TakePacked(oldest);
+    DropPacked(oldest);
     return true;
 }
 
@@ -788,7 +799,7 @@ void TIndexFile::DropPackedPages(bool all) {
     for (PackedPage* p = packed_.oldest; p != nullptr;) {
         PackedPage* newer = p->newer;
         if (all || p->slot != kHiddenIndexSlot)
-            TakePacked(p);
+            DropPacked(p);
         p = newer;
     }
 }
@@ -911,7 +922,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         }
         fresh->Clear();
         if (PackedAt(offset) != nullptr)
-            TakePacked(PackedAt(offset));  // left over from a file cut short
+            DropPacked(PackedAt(offset));  // left over from a file cut short
         page = InsertCached(slot, fresh);
         fresh->SetChanged(true);
         fresh->Pin();
@@ -931,12 +942,14 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (packed->slot != slot)
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         std::array<std::uint8_t, kIndexPageSize> bytes;
-        UnpackPageImage(packed->bytes, bytes);
+        UnpackPageImage(packed->Bytes(), bytes);
         // A changed page leaves the packed tier first, so making room cannot
         // write or drop it; an unchanged one may stay there too.
-        std::unique_ptr<PackedPage> held;
-        if (packed->dirty)
-            held = TakePacked(packed);
+        PackedPage* held = nullptr;
+        if (packed->dirty) {
+            held = packed;
+            UnlinkPacked(held);
+        }
         packed = nullptr;
         TPage* fresh = nullptr;
         try {
@@ -946,11 +959,13 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         } catch (...) {
             if (fresh != nullptr)
                 free_pages_.push_back(fresh);
-            if (held)
-                RelinkPacked(std::move(held));
+            if (held != nullptr)
+                LinkPacked(held);
             throw;
         }
         fresh->changed_ = held != nullptr;
+        if (held != nullptr)
+            FreePacked(held);
         ++stats_.packed_hits;
         found = InsertCached(slot, fresh);
     } else {
@@ -1143,7 +1158,8 @@ void TIndexFile::ReleaseAllPages() {
     budget_growth_ = 0;
     page_map_ = {};
     packed_ = {};
-    std::vector<std::unique_ptr<PackedPage>>().swap(packed_map_);
+    packed_map_ = {};
+    packed_slab_.Clear();
     packed_bytes_ = 0;
     packed_dirty_ = 0;
     free_pages_ = {};
@@ -1209,8 +1225,8 @@ void TIndexFile::CheckCacheInvariants() const {
         // In both tiers only while unchanged in both.
         assert(PackedAt(p->offset) == p);
         assert(CachedAt(p->offset) == nullptr || (!p->dirty && !CachedAt(p->offset)->Changed()));
-        assert(p->charge == p->bytes.capacity() + kPackedOverhead);
-        packed_bytes += p->charge;
+        assert(p->size > 0);
+        packed_bytes += PackedCharge(*p);
         packed_dirty += p->dirty ? 1 : 0;
         ++packed;
         newer = p;

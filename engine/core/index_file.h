@@ -28,6 +28,7 @@
 
 #include "engine/core/header_changes.h"
 #include "engine/core/index_page.h"
+#include "engine/core/packed_slab.h"
 #include "engine/core/pinned.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -259,14 +260,18 @@ class TIndexFile : public TFileHandler {
     // when it leaves this tier too (or at a flush). A page stands in one
     // tier at a time, except unchanged pages: those may stand in both, and
     // their first change drops the packed copy.
+    // Stands at the start of its slot; the packed image follows it.
     struct PackedPage {
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t offset = 0;
-        int slot = 0;
+        std::uint16_t size = 0;
         bool dirty = false;
-        std::size_t charge = 0;
+        int slot = 0;
+        std::uint32_t offset = 0;
         PackedPage* newer = nullptr;
         PackedPage* older = nullptr;
+        std::uint8_t* Data() { return reinterpret_cast<std::uint8_t*>(this) + sizeof(PackedPage); }
+        std::span<const std::uint8_t> Bytes() const {
+            return {reinterpret_cast<const std::uint8_t*>(this) + sizeof(PackedPage), size};
+        }
     };
     struct PackedChain {
         PackedPage* newest = nullptr;
@@ -293,11 +298,22 @@ class TIndexFile : public TFileHandler {
     void PackPage(TPage* page);
     PackedPage* PackedAt(std::uint32_t offset) const {
         const std::size_t n = offset / kIndexPageSize;
-        return n < packed_map_.size() ? packed_map_[n].get() : nullptr;
+        return n < packed_map_.size() ? packed_map_[n] : nullptr;
     }
-    std::unique_ptr<PackedPage> TakePacked(PackedPage* packed);
-    // Puts a packed page back as the newest.
-    void RelinkPacked(std::unique_ptr<PackedPage> packed);
+    // Out of the tier's chain, map and counts; the storage stays until
+    // FreePacked or LinkPacked.
+    void UnlinkPacked(PackedPage* packed);
+    // Puts a packed page in as the newest.
+    void LinkPacked(PackedPage* packed);
+    PackedPage* AllocatePacked(std::size_t bytes);
+    void FreePacked(PackedPage* packed);
+    void DropPacked(PackedPage* packed) {
+        UnlinkPacked(packed);
+        FreePacked(packed);
+    }
+    static std::size_t PackedCharge(const PackedPage& packed) {
+        return PackedSlab::SlotSize(sizeof(PackedPage) + packed.size);
+    }
     // Drops the oldest packed page, writing the oldest changed ones first
     // when it is one of them; false when none can go.
     bool DropOldestPacked();
@@ -329,7 +345,8 @@ class TIndexFile : public TFileHandler {
     PageChain clean_;
     PageChain dirty_;
     PackedChain packed_;
-    std::vector<std::unique_ptr<PackedPage>> packed_map_;
+    std::vector<PackedPage*> packed_map_;
+    PackedSlab packed_slab_;
     std::size_t packed_bytes_ = 0;
     std::size_t packed_dirty_ = 0;
     std::vector<std::uint8_t> pack_buffer_;
