@@ -439,7 +439,7 @@ TEST(PackedPageImage, GivesBackEveryImageExactly) {
         }
     }
     std::mt19937 random(11);
-    for (int sparse : {2, 5, 50}) {
+    for (const unsigned sparse : {2u, 5u, 50u}) {
         Image& image = images.emplace_back();
         for (auto& byte : image)
             byte = random() % sparse == 0 ? static_cast<std::uint8_t>(random() % 255 + 1) : 0;
@@ -479,7 +479,7 @@ TEST_F(IndexFileFixture, PaddedKeysPackSmall) {
 // the packed tier, written when they leave it) and through a cache holding
 // everything leave byte-identical files, plain and scrambled.
 TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
-    for (const std::uint8_t option : {0, 3}) {
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
         for (const bool encrypted : {false, true}) {
             SCOPED_TRACE(testing::Message()
                          << "option " << int(option) << " encrypted " << encrypted);

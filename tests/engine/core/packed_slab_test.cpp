@@ -37,7 +37,7 @@ TEST(PackedSlab, SlotsKeepTheirBytesAndEmptyBlocksGoBack) {
             continue;
         }
         // Sizes drift upwards over the rounds, with the extremes mixed in.
-        std::size_t bytes = 1 + (round / 8 + random() % 300) % 4200;
+        std::size_t bytes = 1 + (static_cast<std::size_t>(round) / 8 + random() % 300) % 4200;
         if (round % 97 == 0)
             bytes = PackedSlab::kLargestSlot;
         auto* at = static_cast<std::uint8_t*>(slab.Allocate(bytes));
