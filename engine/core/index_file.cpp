@@ -104,6 +104,7 @@ void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
 }
 
 void ReleasePageReserve() {
+    PackedSlab::ReleaseReserve();
     if (reserve_gone)
         return;
     std::vector<std::unique_ptr<TPage[]>> chunks;

@@ -242,6 +242,8 @@ class alignas(64) TPage {
     void InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                    std::uint32_t count);
     void EraseRaw(std::int64_t pos);
+    // Makes room for `bytes` of entries (see the definition).
+    void FitEntries(std::size_t bytes);
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
     void Recompute();
     void RecomputeAt(std::int64_t pos);

@@ -26,6 +26,58 @@ void PackedSlab::BlockDelete::operator()(Block* block) const noexcept {
     ::operator delete(block);
 }
 
+// Set once the reserve is destroyed at exit: slabs cleared later (held by
+// static sessions) free their blocks themselves.
+namespace {
+bool reserve_gone = false;
+}  // namespace
+
+struct PackedSlab::Reserve {
+    Reserve() = default;
+    Reserve(const Reserve&) = delete;
+    Reserve& operator=(const Reserve&) = delete;
+    ~Reserve() { reserve_gone = true; }
+    std::mutex lock;
+    std::vector<BlockPointer> blocks;
+};
+
+PackedSlab::Reserve* PackedSlab::TheReserve() {
+    static Reserve reserve;
+    return reserve_gone ? nullptr : &reserve;
+}
+
+void PackedSlab::Clear() noexcept {
+    partial_.fill(nullptr);
+    if (Reserve* reserve = TheReserve(); reserve != nullptr && !blocks_.empty()) {
+        try {
+            const std::lock_guard guard(reserve->lock);
+            while (!blocks_.empty() && reserve->blocks.size() < kReserveLimit) {
+                reserve->blocks.push_back(std::move(blocks_.back()));
+                blocks_.pop_back();
+            }
+        } catch (...) {
+            // Without room in the reserve the blocks are simply freed.
+        }
+    }
+    blocks_.clear();
+}
+
+std::size_t PackedSlab::ReservedBlocks() {
+    Reserve* reserve = TheReserve();
+    if (reserve == nullptr)
+        return 0;
+    const std::lock_guard guard(reserve->lock);
+    return reserve->blocks.size();
+}
+
+void PackedSlab::ReleaseReserve() {
+    std::vector<BlockPointer> blocks;
+    if (Reserve* reserve = TheReserve(); reserve != nullptr) {
+        const std::lock_guard guard(reserve->lock);
+        blocks.swap(reserve->blocks);
+    }
+}
+
 void* PackedSlab::Allocate(std::size_t bytes) {
     static_assert(sizeof(Block) <= kGranule && alignof(Block) <= kGranule);
     assert(bytes >= 1 && bytes <= kLargestSlot);
@@ -33,12 +85,26 @@ void* PackedSlab::Allocate(std::size_t bytes) {
     const std::size_t size_class = size / kGranule - 1;
     Block* block = partial_[size_class];
     if (block == nullptr) {
-        void* memory = ::operator new(kBlockBytes);
-        block = new (memory) Block;
+        BlockPointer reserved;
+        if (Reserve* reserve = TheReserve(); reserve != nullptr) {
+            const std::lock_guard guard(reserve->lock);
+            if (!reserve->blocks.empty()) {
+                reserved = std::move(reserve->blocks.back());
+                reserve->blocks.pop_back();
+            }
+        }
+        if (reserved) {
+            block = reserved.release();
+            block->~Block();
+        } else {
+            block = static_cast<Block*>(::operator new(kBlockBytes));
+        }
+        block = new (block) Block;
         block->slot_size = static_cast<std::uint32_t>(size);
         block->capacity = static_cast<std::uint16_t>((kBlockBytes - kGranule) / size);
         block->index = blocks_.size();
-        blocks_.emplace_back(block);
+        BlockPointer owned(block);
+        blocks_.push_back(std::move(owned));
         partial_[size_class] = block;
     }
     std::uint8_t* slot = nullptr;

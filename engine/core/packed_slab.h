@@ -38,11 +38,17 @@ class PackedSlab {
     // Memory held in blocks, used or not.
     std::size_t HeldBytes() const noexcept { return blocks_.size() * kBlockBytes; }
     std::size_t BlockCount() const noexcept { return blocks_.size(); }
-    // Frees every block at once; every slot becomes invalid.
-    void Clear() noexcept {
-        blocks_.clear();
-        partial_.fill(nullptr);
-    }
+    // Gives every block up at once; every slot becomes invalid. The blocks
+    // go to the process's reserve (up to kReserveLimit), where the next
+    // slab to need one takes it: closing a large cache then costs no
+    // return of its memory to the system, and opening the next no faults.
+    void Clear() noexcept;
+    ~PackedSlab() { Clear(); }
+
+    static constexpr std::size_t kReserveLimit = 4096;
+    static std::size_t ReservedBlocks();
+    // Frees the reserve; the engine's shutdown calls it.
+    static void ReleaseReserve();
 
   private:
     struct Block;
@@ -50,11 +56,14 @@ class PackedSlab {
         void operator()(Block* block) const noexcept;
     };
     static constexpr std::size_t kClasses = (kBlockBytes - kGranule) / kGranule;
+    using BlockPointer = std::unique_ptr<Block, BlockDelete>;
+    struct Reserve;
+    static Reserve* TheReserve();
 
     void Unlist(Block* block);
     void Release(Block* block);
 
-    std::vector<std::unique_ptr<Block, BlockDelete>> blocks_;
+    std::vector<BlockPointer> blocks_;
     // Per slot size, the blocks with a free slot (a chain through them).
     std::array<Block*, kClasses> partial_{};
 };

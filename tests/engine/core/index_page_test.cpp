@@ -475,6 +475,19 @@ TEST_F(IndexFileFixture, PaddedKeysPackSmall) {
     EXPECT_LT(packed.size(), kIndexPageSize / 3);
 }
 
+// Pages of plain keys cost the cache about their size, whatever order the
+// keys came in, so the budget's count of pages is what it holds.
+TEST_F(IndexFileFixture, PlainPagesCostTheCacheAboutTheirSize) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", 86, false, 0));
+    TIndexTree tree(*file, 1, BytesCompare(86));
+    std::mt19937 random(8);
+    for (std::uint32_t i = 0; i < 5000; ++i)
+        ASSERT_TRUE(tree.Insert(MakeKey(random() % 100000, i, 86, false).data(), i + 1));
+    ASSERT_GT(file->CachedPageTotal(), 100u);
+    EXPECT_LT(file->CachedPageBytes(), file->CachedPageTotal() * kIndexPageSize * 5 / 4);
+}
+
 // The same edits through a cache of a few pages (most pages moving through
 // the packed tier, written when they leave it) and through a cache holding
 // everything leave byte-identical files, plain and scrambled.

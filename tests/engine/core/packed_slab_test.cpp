@@ -62,5 +62,30 @@ TEST(PackedSlab, SlotsKeepTheirBytesAndEmptyBlocksGoBack) {
     EXPECT_EQ(slab.BlockCount(), 0u);
 }
 
+// A cleared slab's blocks wait in the process's reserve for the next slab,
+// so closing a large cache and opening another neither frees nor faults in
+// its memory; the engine's shutdown empties the reserve.
+TEST(PackedSlab, ClearedBlocksServeTheNextSlab) {
+    PackedSlab::ReleaseReserve();
+    {
+        PackedSlab first;
+        for (int i = 0; i < 300; ++i)
+            first.Allocate(1000);
+        ASSERT_GT(first.BlockCount(), 10u);
+        first.Clear();
+        EXPECT_EQ(first.BlockCount(), 0u);
+    }
+    const std::size_t reserved = PackedSlab::ReservedBlocks();
+    EXPECT_GT(reserved, 10u);
+    EXPECT_LE(reserved, PackedSlab::kReserveLimit);
+    PackedSlab second;
+    auto* at = static_cast<std::uint8_t*>(second.Allocate(3000));
+    std::memset(at, 0x5A, 3000);
+    EXPECT_EQ(PackedSlab::ReservedBlocks(), reserved - 1);
+    second.Free(at);
+    PackedSlab::ReleaseReserve();
+    EXPECT_EQ(PackedSlab::ReservedBlocks(), 0u);
+}
+
 }  // namespace
 }  // namespace strata
