@@ -422,6 +422,26 @@ void ExpectTreeHolds(TIndexTree& tree, const std::map<Key, std::uint32_t>& expec
     }
 }
 
+// Plain-byte keys order exactly as memcmp does, whatever their length and
+// wherever the first difference lies (bytes above 0x7F included).
+TEST(KeyCompareBytes, OrdersAsMemcmp) {
+    std::mt19937 random(4);
+    for (std::size_t n = 1; n <= 40; ++n) {
+        for (std::size_t at = 0; at <= n; ++at) {
+            Key a(n);
+            for (auto& byte : a)
+                byte = static_cast<std::uint8_t>(random());
+            Key b = a;
+            if (at < n)
+                b[at] = static_cast<std::uint8_t>(b[at] ^ (1u << (random() % 8)));
+            const int c = std::memcmp(a.data(), b.data(), n);
+            const int expected = (c > 0) - (c < 0);
+            ASSERT_EQ(KeyCompare::Bytes(n)(a.data(), b.data()), expected) << n << " " << at;
+            ASSERT_EQ(KeyCompare::Bytes(n)(b.data(), a.data()), -expected) << n << " " << at;
+        }
+    }
+}
+
 // The packed tier gives back exactly the image it was given: zero runs of
 // every length at every alignment, at both ends, and none at all.
 TEST(PackedPageImage, GivesBackEveryImageExactly) {
