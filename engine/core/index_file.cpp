@@ -840,7 +840,17 @@ TPage* TIndexFile::TakeCachePage() {
                     victim = CleanVictim(-1);
                 if (victim == nullptr)
                     break;
-                PackPage(victim);
+                const bool changed = victim->Changed();
+                try {
+                    PackPage(victim);
+                } catch (...) {
+                    // Nothing is lost: the page stays unpacked as it was.
+                    victim->changed_ = changed;
+                    InsertCached(victim->Slot(), victim);
+                    if (reused != nullptr)
+                        ReleaseToFreeList(reused);
+                    throw;
+                }
                 if (reused != nullptr)
                     ReleaseToFreeList(reused);
                 reused = victim;
