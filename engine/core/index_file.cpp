@@ -30,6 +30,34 @@ constexpr std::size_t kUnpackedQuarters = 1;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
 
+// An intrusive chain of packed pages through one pair of their links.
+template <class Page, class Chain>
+void ChainPushNewest(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) {
+    p->*newer = nullptr;
+    p->*older = chain.newest;
+    if (chain.newest != nullptr)
+        chain.newest->*newer = p;
+    chain.newest = p;
+    if (chain.oldest == nullptr)
+        chain.oldest = p;
+    ++chain.size;
+}
+
+template <class Page, class Chain>
+void ChainRemove(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) {
+    assert(chain.size > 0);
+    if (p->*newer != nullptr)
+        (p->*newer)->*older = p->*older;
+    else
+        chain.newest = p->*older;
+    if (p->*older != nullptr)
+        (p->*older)->*newer = p->*newer;
+    else
+        chain.oldest = p->*newer;
+    p->*newer = p->*older = nullptr;
+    --chain.size;
+}
+
 void PutRun(std::vector<std::uint8_t>& out, std::size_t n) {
     out.push_back(static_cast<std::uint8_t>(n & 0xFF));
     out.push_back(static_cast<std::uint8_t>(n >> 8));
@@ -707,44 +735,30 @@ void TIndexFile::LinkPacked(PackedPage* p) {
         packed_map_.resize(std::max<std::size_t>(n + 1, packed_map_.size() * 3 / 2), nullptr);
     assert(packed_map_[n] == nullptr);
     packed_map_[n] = p;
-    p->newer = nullptr;
-    p->older = packed_.newest;
-    if (packed_.newest != nullptr)
-        packed_.newest->newer = p;
-    packed_.newest = p;
-    if (packed_.oldest == nullptr)
-        packed_.oldest = p;
-    ++packed_.size;
+    ChainPushNewest(packed_, p, &PackedPage::newer, &PackedPage::older);
+    if (p->dirty)
+        ChainPushNewest(packed_changed_, p, &PackedPage::changed_newer, &PackedPage::changed_older);
     packed_bytes_ += PackedCharge(*p);
-    packed_dirty_ += p->dirty ? 1 : 0;
 }
 
 void TIndexFile::UnlinkPacked(PackedPage* p) {
     const std::size_t n = p->offset / kIndexPageSize;
     assert(packed_map_[n] == p);
     packed_map_[n] = nullptr;
-    if (p->newer != nullptr)
-        p->newer->older = p->older;
-    else
-        packed_.newest = p->older;
-    if (p->older != nullptr)
-        p->older->newer = p->newer;
-    else
-        packed_.oldest = p->newer;
-    p->newer = p->older = nullptr;
-    --packed_.size;
-    assert(packed_bytes_ >= PackedCharge(*p) && (!p->dirty || packed_dirty_ > 0));
+    ChainRemove(packed_, p, &PackedPage::newer, &PackedPage::older);
+    if (p->dirty)
+        ChainRemove(packed_changed_, p, &PackedPage::changed_newer, &PackedPage::changed_older);
+    assert(packed_bytes_ >= PackedCharge(*p));
     packed_bytes_ -= PackedCharge(*p);
-    packed_dirty_ -= p->dirty ? 1 : 0;
 }
 
 bool TIndexFile::WritePackedPages(std::size_t limit) {
     std::vector<PackedPage*>& batch = packed_batch_;
     batch.clear();
-    for (PackedPage* p = packed_.oldest; p != nullptr && (limit == 0 || batch.size() < limit);
-         p = p->newer) {
-        if (p->dirty)
-            batch.push_back(p);
+    for (PackedPage* p = packed_changed_.oldest;
+         p != nullptr && (limit == 0 || batch.size() < limit); p = p->changed_newer) {
+        assert(p->dirty);
+        batch.push_back(p);
     }
     if (batch.empty())
         return false;
@@ -771,8 +785,9 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
             Write(write_buffer_.data(), bytes);
         }
         for (std::size_t k = i; k < j; ++k) {
+            ChainRemove(packed_changed_, batch[k], &PackedPage::changed_newer,
+                        &PackedPage::changed_older);
             batch[k]->dirty = false;
-            --packed_dirty_;
         }
         ++stats_.writes;
         if (owner_ != nullptr)
@@ -1172,7 +1187,7 @@ void TIndexFile::ReleaseAllPages() {
     packed_map_ = {};
     packed_slab_.Clear();
     packed_bytes_ = 0;
-    packed_dirty_ = 0;
+    packed_changed_ = {};
     free_pages_ = {};
     flush_batch_ = {};
     ReserveChunks(page_chunks_);
@@ -1243,7 +1258,17 @@ void TIndexFile::CheckCacheInvariants() const {
         newer = p;
     }
     assert(packed_.oldest == newer && packed_.size == packed);
-    assert(packed_bytes == packed_bytes_ && packed_dirty == packed_dirty_);
+    assert(packed_bytes == packed_bytes_);
+    // The changed ones, and only those, stand on their own chain too.
+    std::size_t changed = 0;
+    newer = nullptr;
+    for (const PackedPage* p = packed_changed_.newest; p != nullptr; p = p->changed_older) {
+        assert(p->changed_newer == newer && p->dirty && PackedAt(p->offset) == p);
+        ++changed;
+        newer = p;
+    }
+    assert(packed_changed_.oldest == newer && packed_changed_.size == changed);
+    assert(changed == packed_dirty);
 #endif
 }
 

@@ -268,6 +268,9 @@ class TIndexFile : public TFileHandler {
         std::uint32_t offset = 0;
         PackedPage* newer = nullptr;
         PackedPage* older = nullptr;
+        // The chain of changed packed pages, in the order they were packed.
+        PackedPage* changed_newer = nullptr;
+        PackedPage* changed_older = nullptr;
         std::uint8_t* Data() { return reinterpret_cast<std::uint8_t*>(this) + sizeof(PackedPage); }
         std::span<const std::uint8_t> Bytes() const {
             return {reinterpret_cast<const std::uint8_t*>(this) + sizeof(PackedPage), size};
@@ -348,7 +351,7 @@ class TIndexFile : public TFileHandler {
     std::vector<PackedPage*> packed_map_;
     PackedSlab packed_slab_;
     std::size_t packed_bytes_ = 0;
-    std::size_t packed_dirty_ = 0;
+    PackedChain packed_changed_;
     std::vector<std::uint8_t> pack_buffer_;
     std::vector<PackedPage*> packed_batch_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
