@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <random>
+#include <type_traits>
 
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
@@ -21,6 +23,49 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
+// The unpacked tier keeps at least this share (in quarters) of the budget
+// before its pages move to the packed tier: enough for the interior pages
+// and the pages in use, while the leaves of a large tree fit packed.
+constexpr std::size_t kUnpackedQuarters = 1;
+// Changed packed pages written together when the oldest must go.
+constexpr std::size_t kPackedWriteBatch = 64;
+
+// An intrusive chain of packed pages through one pair of their links.
+template <class Page, class Chain>
+void ChainPushNewest(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) {
+    p->*newer = nullptr;
+    p->*older = chain.newest;
+    if (chain.newest != nullptr)
+        chain.newest->*newer = p;
+    chain.newest = p;
+    if (chain.oldest == nullptr)
+        chain.oldest = p;
+    ++chain.size;
+}
+
+template <class Page, class Chain>
+void ChainRemove(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) {
+    assert(chain.size > 0);
+    if (p->*newer != nullptr)
+        (p->*newer)->*older = p->*older;
+    else
+        chain.newest = p->*older;
+    if (p->*older != nullptr)
+        (p->*older)->*newer = p->*newer;
+    else
+        chain.oldest = p->*newer;
+    p->*newer = p->*older = nullptr;
+    --chain.size;
+}
+
+void PutRun(std::vector<std::uint8_t>& out, std::size_t n) {
+    out.push_back(static_cast<std::uint8_t>(n & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(n >> 8));
+}
+
+std::size_t GetRun(const std::uint8_t* at) {
+    return static_cast<std::size_t>(at[0]) | (static_cast<std::size_t>(at[1]) << 8);
+}
 
 // Page chunks of closed index files, shared by the process. A large cache
 // is thousands of separately allocated entry buffers, and giving them back
@@ -87,6 +132,7 @@ void ReserveChunks(std::vector<std::unique_ptr<TPage[]>>& chunks) {
 }
 
 void ReleasePageReserve() {
+    PackedSlab::ReleaseReserve();
     if (reserve_gone)
         return;
     std::vector<std::unique_ptr<TPage[]>> chunks;
@@ -103,6 +149,74 @@ std::size_t ReservedPageCount() {
     PageReserve& reserve = Reserve();
     const std::lock_guard guard(reserve.lock);
     return reserve.chunks.size() * kPagesPerReservedChunk;
+}
+
+// Zero runs are found a word at a time: a run covering at least one
+// aligned 8-byte word, widened by the zero bytes of the words around it;
+// shorter runs stay literal.
+void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed) {
+    assert(image.size() >= kIndexPageSize);
+    static_assert(kIndexPageSize % 8 == 0);
+    constexpr std::size_t kWords = kIndexPageSize / 8;
+    packed.clear();
+    packed.reserve(kIndexPageSize + 8);
+    const std::uint8_t* in = image.data();
+    const auto word_at = [in](std::size_t w) {
+        std::uint64_t word;
+        std::memcpy(&word, in + 8 * w, 8);
+        return word;
+    };
+    const auto emit = [&](std::size_t literal_from, std::size_t zeros_from, std::size_t zeros_to) {
+        PutRun(packed, zeros_from - literal_from);
+        packed.insert(packed.end(), in + literal_from, in + zeros_from);
+        PutRun(packed, zeros_to - zeros_from);
+    };
+    std::size_t literal = 0;
+    std::size_t w = 0;
+    while (w < kWords) {
+        if (word_at(w) != 0) {
+            ++w;
+            continue;
+        }
+        // Byte order does not matter here: the zero bytes at the end of the
+        // word before are counted one by one.
+        std::size_t from = 8 * w;
+        while (from > literal && in[from - 1] == 0)
+            --from;
+        std::size_t end = w + 1;
+        while (end < kWords && word_at(end) == 0)
+            ++end;
+        std::size_t to = 8 * end;
+        while (to < kIndexPageSize && in[to] == 0)
+            ++to;
+        emit(literal, from, to);
+        literal = to;
+        w = (to + 7) / 8;
+    }
+    if (literal < kIndexPageSize)
+        emit(literal, kIndexPageSize, kIndexPageSize);
+}
+
+void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image) {
+    assert(image.size() >= kIndexPageSize);
+    std::uint8_t* out = image.data();
+    std::size_t at = 0;
+    std::size_t written = 0;
+    while (written < kIndexPageSize) {
+        assert(at + 2 <= packed.size());
+        const std::size_t literal = GetRun(packed.data() + at);
+        at += 2;
+        assert(at + literal + 2 <= packed.size() && written + literal <= kIndexPageSize);
+        std::memcpy(out + written, packed.data() + at, literal);
+        at += literal;
+        written += literal;
+        const std::size_t zeros = GetRun(packed.data() + at);
+        at += 2;
+        assert(written + zeros <= kIndexPageSize);
+        std::memset(out + written, 0, zeros);
+        written += zeros;
+    }
+    assert(at == packed.size());
 }
 
 std::uint32_t RandomLockOffset() {
@@ -467,6 +581,10 @@ void TIndexFile::NoteDirty(TPage& page) {
     ChainUnlink(clean_, &page);
     page.cache_listed_dirty_ = true;
     ChainPushFront(dirty_, &page);
+    if (PackedPage* packed = PackedAt(page.Offset()); packed != nullptr) {
+        assert(!packed->dirty);
+        DropPacked(packed);
+    }
 }
 
 TPage* TIndexFile::AllocatePage() {
@@ -499,8 +617,11 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     }
     assert(page->Slot() == slot && page->lru_prev_ == nullptr && page->lru_next_ == nullptr);
+    assert(PackedAt(page->Offset()) == nullptr ||
+           (!PackedAt(page->Offset())->dirty && !page->Changed()));
     page_map_[n] = page;
     page->cache_referenced_ = true;
+    page->cache_scanned_ = false;
     page->cache_listed_dirty_ = page->Changed();
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
     ++slot_sizes_[static_cast<std::size_t>(slot)];
@@ -557,6 +678,148 @@ TPage* TIndexFile::CleanVictim(int skip_slot) {
     return nullptr;
 }
 
+// The same second chance over the changed pages, for the packed tier.
+TPage* TIndexFile::DirtyVictim() {
+    for (std::size_t step = 0, limit = 2 * dirty_.size; step < limit; ++step) {
+        TPage* p = dirty_.tail;
+        assert(p != nullptr && p->cache_listed_dirty_);
+        if (p->PinCount() == 0 && !p->cache_referenced_) {
+            DropCached(p);
+            return p;
+        }
+        p->cache_referenced_ = false;
+        ChainUnlink(dirty_, p);
+        ChainPushFront(dirty_, p);
+    }
+    return nullptr;
+}
+
+void TIndexFile::PackPage(TPage* page) {
+    assert(page->PinCount() == 0 && CachedAt(page->Offset()) == nullptr);
+    if (!page->Changed()) {
+        if (PackedAt(page->Offset()) != nullptr || page->cache_scanned_)
+            return;
+    }
+    assert(PackedAt(page->Offset()) == nullptr);
+    // The image is what a write would put in the file, so a packed page
+    // reads back exactly as if it had been written and read again.
+    const bool dirty = page->Changed();
+    std::array<std::uint8_t, kIndexPageSize> image;
+    page->WritePage(image);
+    PackPageImage(image, pack_buffer_);
+    PackedPage* packed = AllocatePacked(pack_buffer_.size());
+    std::memcpy(packed->Data(), pack_buffer_.data(), pack_buffer_.size());
+    packed->offset = page->Offset();
+    packed->slot = page->Slot();
+    packed->dirty = dirty;
+    LinkPacked(packed);
+}
+
+TIndexFile::PackedPage* TIndexFile::AllocatePacked(std::size_t bytes) {
+    static_assert(sizeof(PackedPage) % alignof(PackedPage) == 0);
+    assert(bytes <= PackedSlab::kLargestSlot - sizeof(PackedPage));
+    auto* packed = new (packed_slab_.Allocate(sizeof(PackedPage) + bytes)) PackedPage;
+    packed->size = static_cast<std::uint16_t>(bytes);
+    return packed;
+}
+
+void TIndexFile::FreePacked(PackedPage* packed) {
+    assert(packed->newer == nullptr && packed->older == nullptr);
+    static_assert(std::is_trivially_destructible_v<PackedPage>);
+    packed_slab_.Free(packed);
+}
+
+void TIndexFile::LinkPacked(PackedPage* p) {
+    const std::size_t n = p->offset / kIndexPageSize;
+    if (n >= packed_map_.size())
+        packed_map_.resize(std::max<std::size_t>(n + 1, packed_map_.size() * 3 / 2), nullptr);
+    assert(packed_map_[n] == nullptr);
+    packed_map_[n] = p;
+    ChainPushNewest(packed_, p, &PackedPage::newer, &PackedPage::older);
+    if (p->dirty)
+        ChainPushNewest(packed_changed_, p, &PackedPage::changed_newer, &PackedPage::changed_older);
+    packed_bytes_ += PackedCharge(*p);
+}
+
+void TIndexFile::UnlinkPacked(PackedPage* p) {
+    const std::size_t n = p->offset / kIndexPageSize;
+    assert(packed_map_[n] == p);
+    packed_map_[n] = nullptr;
+    ChainRemove(packed_, p, &PackedPage::newer, &PackedPage::older);
+    if (p->dirty)
+        ChainRemove(packed_changed_, p, &PackedPage::changed_newer, &PackedPage::changed_older);
+    assert(packed_bytes_ >= PackedCharge(*p));
+    packed_bytes_ -= PackedCharge(*p);
+}
+
+bool TIndexFile::WritePackedPages(std::size_t limit) {
+    std::vector<PackedPage*>& batch = packed_batch_;
+    batch.clear();
+    for (PackedPage* p = packed_changed_.oldest;
+         p != nullptr && (limit == 0 || batch.size() < limit); p = p->changed_newer) {
+        assert(p->dirty);
+        batch.push_back(p);
+    }
+    if (batch.empty())
+        return false;
+    std::sort(batch.begin(), batch.end(),
+              [](const PackedPage* a, const PackedPage* b) { return a->offset < b->offset; });
+    std::size_t i = 0;
+    while (i < batch.size()) {
+        std::size_t j = i + 1;
+        while (j < batch.size() && j - i < kMaxPagesPerWrite &&
+               batch[j]->offset == batch[j - 1]->offset + kIndexPageSize) {
+            ++j;
+        }
+        const std::size_t bytes = (j - i) * kIndexPageSize;
+        if (write_buffer_.size() < bytes)
+            write_buffer_.resize(bytes);
+        for (std::size_t k = i; k < j; ++k) {
+            UnpackPageImage(
+                batch[k]->Bytes(),
+                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
+        }
+        {
+            const FileObjectLock lock(*this);
+            SeekFile(batch[i]->offset, SeekOrigin::kBegin);
+            Write(write_buffer_.data(), bytes);
+        }
+        for (std::size_t k = i; k < j; ++k) {
+            ChainRemove(packed_changed_, batch[k], &PackedPage::changed_newer,
+                        &PackedPage::changed_older);
+            batch[k]->dirty = false;
+        }
+        ++stats_.writes;
+        if (owner_ != nullptr)
+            owner_->MarkWritten();
+        i = j;
+    }
+    return true;
+}
+
+bool TIndexFile::DropOldestPacked() {
+    PackedPage* oldest = packed_.oldest;
+    if (oldest == nullptr)
+        return false;
+    if (oldest->dirty) {
+        if (InBatch())
+            return false;
+        WritePackedPages(kPackedWriteBatch);
+    }
+    assert(!oldest->dirty);
+    DropPacked(oldest);
+    return true;
+}
+
+void TIndexFile::DropPackedPages(bool all) {
+    for (PackedPage* p = packed_.oldest; p != nullptr;) {
+        PackedPage* newer = p->newer;
+        if (all || p->slot != kHiddenIndexSlot)
+            DropPacked(p);
+        p = newer;
+    }
+}
+
 std::size_t TIndexFile::PageBudget() const {
     // Every index in use (with the primary and the hidden one) may keep
     // kPageCacheCapacity pages; they share the sum, so a large index can use
@@ -574,8 +837,50 @@ std::size_t TIndexFile::ByteBudget() const {
 
 TPage* TIndexFile::TakeCachePage() {
     const std::size_t budget = ByteBudget();
-    if (cached_bytes_ + kIndexPageSize <= budget)
+    if (cached_bytes_ + packed_bytes_ + kIndexPageSize <= budget)
         return AllocatePage();
+    // Room comes first from moving unpacked pages beyond their share to the
+    // packed tier, else from the oldest packed pages.
+    {
+        TPage* reused = nullptr;
+        for (int taken = 0;
+             taken < kMaxVictimsPerPage && cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
+             ++taken) {
+            if (4 * cached_bytes_ > kUnpackedQuarters * budget) {
+                // Clean pages go first while there are a fair number of them.
+                TPage* victim = 4 * clean_.size >= cached_total_ ? CleanVictim(-1) : nullptr;
+                if (victim == nullptr)
+                    victim = DirtyVictim();
+                if (victim == nullptr)
+                    victim = CleanVictim(-1);
+                if (victim == nullptr)
+                    break;
+                const bool changed = victim->Changed();
+                try {
+                    PackPage(victim);
+                } catch (...) {
+                    // Nothing is lost: the page stays unpacked as it was.
+                    victim->changed_ = changed;
+                    InsertCached(victim->Slot(), victim);
+                    if (reused != nullptr)
+                        ReleaseToFreeList(reused);
+                    throw;
+                }
+                if (reused != nullptr)
+                    ReleaseToFreeList(reused);
+                reused = victim;
+            } else if (!DropOldestPacked()) {
+                break;
+            }
+        }
+        if (reused != nullptr) {
+            reused->Clear();
+            reused->ResetPins();
+            return reused;
+        }
+        if (cached_bytes_ + packed_bytes_ + kIndexPageSize <= budget)
+            return AllocatePage();
+    }
     // Write-behind: once changed pages fill a share of the cache, they go out
     // together (few, ordered writes) before reads find no clean page to reuse.
     if (4 * dirty_.size > kDirtyQuarters * cached_total_ && !InBatch())
@@ -622,7 +927,8 @@ void TIndexFile::SetupPage(TPage& page, int slot, std::uint32_t offset) const {
                header_[at + ixd::kUnique] != 0, header_[at + ixd::kCompression], offset);
 }
 
-bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page) {
+bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page,
+                         bool scan) {
     page = nullptr;
     CheckSlot(slot);
     const std::uint32_t next = GetNextPageOffset();
@@ -641,6 +947,8 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             throw;
         }
         fresh->Clear();
+        if (PackedAt(offset) != nullptr)
+            DropPacked(PackedAt(offset));  // left over from a file cut short
         page = InsertCached(slot, fresh);
         fresh->SetChanged(true);
         fresh->Pin();
@@ -649,12 +957,43 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         return true;
     }
     TPage* found = CachedAt(offset);
+    bool read_by_scan = false;
     if (found != nullptr) {
         // A page reached from two indexes means a damaged tree.
         if (found->Slot() != slot)
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
         Recharge(found);
+    } else if (PackedPage* packed = PackedAt(offset); packed != nullptr) {
+        if (packed->slot != slot)
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        std::array<std::uint8_t, kIndexPageSize> bytes;
+        UnpackPageImage(packed->Bytes(), bytes);
+        // A changed page leaves the packed tier first, so making room cannot
+        // write or drop it; an unchanged one may stay there too.
+        PackedPage* held = nullptr;
+        if (packed->dirty) {
+            held = packed;
+            UnlinkPacked(held);
+        }
+        packed = nullptr;
+        TPage* fresh = nullptr;
+        try {
+            fresh = TakeCachePage();
+            SetupPage(*fresh, slot, offset);
+            fresh->ReadPage(bytes, false);
+        } catch (...) {
+            if (fresh != nullptr)
+                free_pages_.push_back(fresh);
+            if (held != nullptr)
+                LinkPacked(held);
+            throw;
+        }
+        fresh->changed_ = held != nullptr;
+        if (held != nullptr)
+            FreePacked(held);
+        ++stats_.packed_hits;
+        found = InsertCached(slot, fresh);
     } else {
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
@@ -674,10 +1013,18 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             throw;
         }
         found = InsertCached(slot, fresh);
+        read_by_scan = scan;
     }
     if (found->Offset() != offset)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
-    found->cache_referenced_ = true;
+    if (read_by_scan) {
+        found->cache_scanned_ = true;
+        found->cache_referenced_ = false;
+    } else {
+        if (!scan)
+            found->cache_scanned_ = false;
+        found->cache_referenced_ = true;
+    }
     found->Pin();
     page = found;
     return true;
@@ -686,6 +1033,12 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
 TPage* TIndexFile::GetPage(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
     GetPage(nullptr, slot, offset, page);
+    return page;
+}
+
+TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
+    TPage* page = nullptr;
+    GetPage(nullptr, slot, offset, page, true);
     return page;
 }
 
@@ -741,6 +1094,7 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 }
 
 bool TIndexFile::FlushPages() {
+    const bool packed_written = WritePackedPages(0);
     std::vector<TPage*>& batch = flush_batch_;
     batch.clear();
     for (TPage* p = dirty_.head; p != nullptr;) {
@@ -753,7 +1107,7 @@ bool TIndexFile::FlushPages() {
     }
     if (batch.empty()) {
         CheckCacheInvariants();
-        return false;
+        return packed_written;
     }
     std::sort(batch.begin(), batch.end(),
               [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
@@ -813,6 +1167,7 @@ void TIndexFile::ClearPageCaches(bool all) {
             p = next;
         }
     }
+    DropPackedPages(all);
     budget_growth_ = 0;
     CheckCacheInvariants();
 }
@@ -828,6 +1183,11 @@ void TIndexFile::ReleaseAllPages() {
     cached_bytes_ = 0;
     budget_growth_ = 0;
     page_map_ = {};
+    packed_ = {};
+    packed_map_ = {};
+    packed_slab_.Clear();
+    packed_bytes_ = 0;
+    packed_changed_ = {};
     free_pages_ = {};
     flush_batch_ = {};
     ReserveChunks(page_chunks_);
@@ -840,7 +1200,9 @@ void TIndexFile::ReleaseAllPages() {
 void TIndexFile::TrimPageCaches(bool hidden_too) {
     budget_growth_ = 0;
     const std::size_t budget = ByteBudget();
-    while (cached_bytes_ > budget) {
+    while (cached_bytes_ + packed_bytes_ > budget && DropOldestPacked()) {
+    }
+    while (cached_bytes_ + packed_bytes_ > budget) {
         TPage* victim = CleanVictim(hidden_too ? -1 : kHiddenIndexSlot);
         if (victim == nullptr)
             break;
@@ -848,8 +1210,9 @@ void TIndexFile::TrimPageCaches(bool hidden_too) {
     }
     // Pages that could not go (pinned or unwritten) stay over the budget
     // until they can.
-    if (cached_bytes_ > budget)
-        budget_growth_ = (cached_bytes_ - budget + kIndexPageSize - 1) / kIndexPageSize;
+    const std::size_t held = cached_bytes_ + packed_bytes_;
+    if (held > budget)
+        budget_growth_ = (held - budget + kIndexPageSize - 1) / kIndexPageSize;
     CheckCacheInvariants();
 }
 
@@ -877,6 +1240,35 @@ void TIndexFile::CheckCacheInvariants() const {
         seen += n;
     }
     assert(seen == cached_total_ && per_slot == slot_sizes_ && bytes == cached_bytes_);
+    // The packed tier: linked both ways, mapped, counted, and never holding
+    // a page the unpacked tier holds.
+    std::size_t packed = 0;
+    std::size_t packed_bytes = 0;
+    std::size_t packed_dirty = 0;
+    const PackedPage* newer = nullptr;
+    for (const PackedPage* p = packed_.newest; p != nullptr; p = p->older) {
+        assert(p->newer == newer);
+        // In both tiers only while unchanged in both.
+        assert(PackedAt(p->offset) == p);
+        assert(CachedAt(p->offset) == nullptr || (!p->dirty && !CachedAt(p->offset)->Changed()));
+        assert(p->size > 0);
+        packed_bytes += PackedCharge(*p);
+        packed_dirty += p->dirty ? 1 : 0;
+        ++packed;
+        newer = p;
+    }
+    assert(packed_.oldest == newer && packed_.size == packed);
+    assert(packed_bytes == packed_bytes_);
+    // The changed ones, and only those, stand on their own chain too.
+    std::size_t changed = 0;
+    newer = nullptr;
+    for (const PackedPage* p = packed_changed_.newest; p != nullptr; p = p->changed_older) {
+        assert(p->changed_newer == newer && p->dirty && PackedAt(p->offset) == p);
+        ++changed;
+        newer = p;
+    }
+    assert(packed_changed_.oldest == newer && packed_changed_.size == changed);
+    assert(changed == packed_dirty);
 #endif
 }
 

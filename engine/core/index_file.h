@@ -28,6 +28,7 @@
 
 #include "engine/core/header_changes.h"
 #include "engine/core/index_page.h"
+#include "engine/core/packed_slab.h"
 #include "engine/core/pinned.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
@@ -89,6 +90,14 @@ std::size_t ReservedPageCount();
 // program that stops using tables does not keep their pages.
 void ReleasePageReserve();
 
+// A page image (kIndexPageSize bytes, as written to the file) packed for
+// the cache's second tier: runs of literal bytes and of zeros, each run
+// preceded by its u16 length, literal first. Fixed-width keys are mostly
+// zero padding, so an image packs to a fraction of its size.
+void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed);
+// Requires: `packed` came from PackPageImage; `image` holds kIndexPageSize bytes.
+void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image);
+
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);
 bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r);
@@ -144,8 +153,14 @@ class TIndexFile : public TFileHandler {
 
     // Pages. GetPage pins; false (no page) when the cursor found the table
     // changed by another program.
-    bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page);
+    bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page) {
+        return GetPage(cursor, slot, offset, page, false);
+    }
     TPage* GetPage(int slot, std::uint32_t offset);
+    // GetPage for a scan along the leaves: a page it has to read from the
+    // file goes first when room is needed, without being packed, unless it
+    // is asked for again meanwhile; a scan does not push out what is in use.
+    TPage* GetScanPage(int slot, std::uint32_t offset);
     void ReleasePage(TPage* page);
     // A pinned, cleared page of the slot (from its free chain or appended).
     TPage* NewPage(TFileCursor* cursor, int slot);
@@ -158,8 +173,11 @@ class TIndexFile : public TFileHandler {
     void SetPageCacheCapacity(std::size_t pages_per_index) {
         page_capacity_ = std::max<std::size_t>(pages_per_index, 1);
     }
+    // Unpacked pages; the packed ones are counted apart.
     std::size_t CachedPageTotal() const noexcept { return cached_total_; }
-    std::size_t CachedPageBytes() const noexcept { return cached_bytes_; }
+    std::size_t PackedPageTotal() const noexcept { return packed_.size; }
+    // The memory of both tiers, which the budget bounds.
+    std::size_t CachedPageBytes() const noexcept { return cached_bytes_ + packed_bytes_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
     // A cached page of the slot, if any (the parent links of moved children).
@@ -218,6 +236,7 @@ class TIndexFile : public TFileHandler {
         std::uint64_t reads = 0;
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
+        std::uint64_t packed_hits = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -235,6 +254,35 @@ class TIndexFile : public TFileHandler {
     };
     static constexpr std::size_t kPagesPerChunk = kPagesPerReservedChunk;
 
+    // The second tier: pages moved out of the unpacked cache keep their
+    // file image packed here, changed or not, so a page that comes back
+    // costs an unpack instead of a read, and a changed one is written only
+    // when it leaves this tier too (or at a flush). A page stands in one
+    // tier at a time, except unchanged pages: those may stand in both, and
+    // their first change drops the packed copy.
+    // Stands at the start of its slot; the packed image follows it.
+    struct PackedPage {
+        std::uint16_t size = 0;
+        bool dirty = false;
+        int slot = 0;
+        std::uint32_t offset = 0;
+        PackedPage* newer = nullptr;
+        PackedPage* older = nullptr;
+        // The chain of changed packed pages, in the order they were packed.
+        PackedPage* changed_newer = nullptr;
+        PackedPage* changed_older = nullptr;
+        std::uint8_t* Data() { return reinterpret_cast<std::uint8_t*>(this) + sizeof(PackedPage); }
+        std::span<const std::uint8_t> Bytes() const {
+            return {reinterpret_cast<const std::uint8_t*>(this) + sizeof(PackedPage), size};
+        }
+    };
+    struct PackedChain {
+        PackedPage* newest = nullptr;
+        PackedPage* oldest = nullptr;
+        std::size_t size = 0;
+    };
+
+    bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page, bool scan);
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
     void SetHeaderChanged() noexcept { changes_.SetPending(); }
@@ -247,6 +295,34 @@ class TIndexFile : public TFileHandler {
     TPage* AllocatePage();
     TPage* TakeCachePage();
     TPage* CleanVictim(int skip_slot);
+    TPage* DirtyVictim();
+    // An unpinned page that has left the unpacked tier: packed, unless the
+    // packed tier holds it already or a scan read it and nothing else.
+    void PackPage(TPage* page);
+    PackedPage* PackedAt(std::uint32_t offset) const {
+        const std::size_t n = offset / kIndexPageSize;
+        return n < packed_map_.size() ? packed_map_[n] : nullptr;
+    }
+    // Out of the tier's chain, map and counts; the storage stays until
+    // FreePacked or LinkPacked.
+    void UnlinkPacked(PackedPage* packed);
+    // Puts a packed page in as the newest.
+    void LinkPacked(PackedPage* packed);
+    PackedPage* AllocatePacked(std::size_t bytes);
+    void FreePacked(PackedPage* packed);
+    void DropPacked(PackedPage* packed) {
+        UnlinkPacked(packed);
+        FreePacked(packed);
+    }
+    static std::size_t PackedCharge(const PackedPage& packed) {
+        return PackedSlab::SlotSize(sizeof(PackedPage) + packed.size);
+    }
+    // Drops the oldest packed page, writing the oldest changed ones first
+    // when it is one of them; false when none can go.
+    bool DropOldestPacked();
+    // Writes changed packed pages: the oldest `limit` of them (all when 0).
+    bool WritePackedPages(std::size_t limit);
+    void DropPackedPages(bool all);
     std::size_t PageBudget() const;
     std::size_t ByteBudget() const;
     // Counts the page's memory anew (its entries grow and shrink in use).
@@ -271,6 +347,13 @@ class TIndexFile : public TFileHandler {
     HeaderChanges changes_{ih::kChangeCounter, ih::kHeaderChanged};
     PageChain clean_;
     PageChain dirty_;
+    PackedChain packed_;
+    std::vector<PackedPage*> packed_map_;
+    PackedSlab packed_slab_;
+    std::size_t packed_bytes_ = 0;
+    PackedChain packed_changed_;
+    std::vector<std::uint8_t> pack_buffer_;
+    std::vector<PackedPage*> packed_batch_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
     // The memory of the cached pages as last counted; the budget bounds it.

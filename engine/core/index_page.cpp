@@ -194,11 +194,15 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    // A count the page cannot hold is refused before anything is sized by it.
+    if (count > Capacity())
+        PageCorrupt(owner_);
     if (header_only) {
         count_ = count;
         return;
     }
     const std::size_t k = key_size_;
+    FitEntries(static_cast<std::size_t>(count) * Stride());
     entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
     std::size_t at = kPageHeaderSize;
     auto need = [&](std::size_t n) {
@@ -343,6 +347,7 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
     const std::size_t stride = Stride();
+    FitEntries(entries_.size() + stride);
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(after + 1)), stride,
                     0);
     std::uint8_t* entry = EntryAt(after + 1);
@@ -354,6 +359,24 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
     MarkChanged();
+}
+
+// A page that is not compressed never holds more than Capacity() + 1
+// entries (the one over that splits it): its buffer is sized for that at
+// once, so it neither grows by doubling nor keeps the larger buffer of a
+// former use, and the cache, which counts the buffer, fits twice as many.
+void TPage::FitEntries(std::size_t bytes) {
+    std::size_t want = bytes;
+    if (!Compressed())
+        want = std::max(want, static_cast<std::size_t>(Capacity() + 1) * Stride());
+    if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
+        std::vector<std::uint8_t> fitted;
+        fitted.reserve(want);
+        fitted.assign(entries_.begin(), entries_.end());
+        entries_.swap(fitted);
+    } else if (entries_.capacity() < bytes) {
+        entries_.reserve(Compressed() ? std::max(bytes, 2 * entries_.capacity()) : want);
+    }
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
@@ -371,6 +394,7 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     const std::size_t stride = Stride();
     assert(n >= 0 && from_pos >= 1 && to_after >= 0);
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(from_pos));
+    to.FitEntries(to.entries_.size() + static_cast<std::size_t>(n) * stride);
     auto last = first + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * stride);
     to.entries_.insert(
         to.entries_.begin() + static_cast<std::ptrdiff_t>(to.EntryOffset(to_after + 1)), first,
@@ -823,6 +847,7 @@ void TPage::Recycle(TIndexFile* owner) {
     lru_prev_ = lru_next_ = nullptr;
     cache_referenced_ = false;
     cache_listed_dirty_ = false;
+    cache_scanned_ = false;
     cache_charge_ = 0;
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)

@@ -25,6 +25,7 @@
 // ID is always stored whole and no stored run has a negative length.
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -70,11 +71,34 @@ class KeyCompare {
     }
 
     int operator()(const std::uint8_t* a, const std::uint8_t* b) const {
-        if (bytes_ != 0) {
-            const int c = std::memcmp(a, b, bytes_);
-            return (c > 0) - (c < 0);
-        }
+        if (bytes_ != 0)
+            return CompareBytes(a, b, bytes_);
         return function_(a, b);
+    }
+
+    // memcmp's order, eight bytes a step in line: a search compares a few
+    // dozen keys per descent, most of them differing in their first words,
+    // and a library call each cost more than the comparing.
+    static int CompareBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t x;
+            std::uint64_t y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    x = __builtin_bswap64(x);
+                    y = __builtin_bswap64(y);
+                }
+                return x < y ? -1 : 1;
+            }
+        }
+        for (; i < n; ++i) {
+            if (a[i] != b[i])
+                return a[i] < b[i] ? -1 : 1;
+        }
+        return 0;
     }
 
   private:
@@ -242,6 +266,8 @@ class alignas(64) TPage {
     void InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                    std::uint32_t count);
     void EraseRaw(std::int64_t pos);
+    // Makes room for `bytes` of entries (see the definition).
+    void FitEntries(std::size_t bytes);
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
     void Recompute();
     void RecomputeAt(std::int64_t pos);
@@ -274,6 +300,8 @@ class alignas(64) TPage {
     bool cache_referenced_ = false;
     bool cache_listed_dirty_ = false;
     bool cache_owned_ = false;
+    // Read from the file by a scan and not asked for since.
+    bool cache_scanned_ = false;
     // The bytes the cache last counted for this page (object and entries).
     std::size_t cache_charge_ = 0;
     bool descending_ = false;

@@ -108,7 +108,7 @@ bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool for
             return false;
         if (++pages > page_limit)
             RaiseEngineError(kErrIndexPageCorrupt, file.Name());
-        page = PinnedPage(file, file.GetPage(slot, next));
+        page = PinnedPage(file, file.GetScanPage(slot, next));
         pos = forward ? 1 : page->EntryCount();
     }
 }
