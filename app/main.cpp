@@ -86,6 +86,9 @@ int main(int argc, char** argv) {
     frmmain.OnSendEmail = [&] {
         send_context.mail_settings = app::MailSettingsFrom(settings, mail::LoadMailSettings());
         try {
+            if (send_store &&
+                !app::SameDelivery(send_store->Settings(), send_context.mail_settings))
+                send_store.reset();
             if (!send_store)
                 send_store = mail::MailStore::Open(send_context.mail_settings,
                                                    *program_dir + "Mail", settings.ListFolder());

@@ -19,20 +19,6 @@ MailCheck::MailCheck(Tfrmmain& window, ListServices services)
 
 MailCheck::~MailCheck() = default;
 
-namespace {
-
-// Whether a store opened with `opened` still reaches the mailbox and sends the way `now`
-// says: a draft or forward takes its server and sender from its store.
-bool SameDelivery(const mail::MailSettings& opened, const mail::MailSettings& now) {
-    return opened.store_url == now.store_url && opened.smtp_host == now.smtp_host &&
-           opened.smtp_port == now.smtp_port && opened.smtp_security == now.smtp_security &&
-           opened.smtp_user == now.smtp_user && opened.smtp_password == now.smtp_password &&
-           opened.from_address == now.from_address && opened.from_name == now.from_name &&
-           opened.dns_host == now.dns_host && opened.dns_timeout_ms == now.dns_timeout_ms;
-}
-
-}  // namespace
-
 void MailCheck::OpenStore() {
     context_.mail_settings = MailSettingsFrom(services_.settings, mail::LoadMailSettings());
     // Settings changed in the options since the store was opened: open it again, so that

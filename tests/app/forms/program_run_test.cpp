@@ -55,8 +55,12 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     const fs::path home = ::mkdtemp(pattern.data());
     mail::testing::SmtpSink sink;
 
+    // The seeded list holds member0..member4; member1 leaves and member2 moves.
     std::vector<std::string> requests = {Request("Ann Smith <ann@example.org>", "subscribe news"),
-                                         Request("Bob <bob@example.org>", "join")};
+                                         Request("Bob <bob@example.org>", "join"),
+                                         Request("Member One <member1@example.org>", "unsubscribe"),
+                                         Request("Member Two <member2@example.org>",
+                                                 "change member2@example.org member2@example.net")};
     std::string seed = std::string(CORVANE_SEED) + " " + home.string() +
                        " --entries 5 --startup-check --smtp-port " + std::to_string(sink.port());
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -90,16 +94,17 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         return std::system(
             ("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str());
     });
-    const auto mails = sink.WaitForMessages(2, std::chrono::seconds(60));
+    const auto mails = sink.WaitForMessages(3, std::chrono::seconds(60));
     std::ofstream(go) << "";
     ASSERT_EQ(run.get(), 0) << "the program did not end through its window";
 
-    ASSERT_EQ(mails.size(), 2u);
+    ASSERT_EQ(mails.size(), 3u);
     std::vector<std::string> to;
     for (const auto& m : mails)
         to.insert(to.end(), m.rcpt_to.begin(), m.rcpt_to.end());
     std::sort(to.begin(), to.end());
-    EXPECT_EQ(to, (std::vector<std::string>{"ann@example.org", "bob@example.org"}));
+    EXPECT_EQ(to, (std::vector<std::string>{"ann@example.org", "bob@example.org",
+                                            "member1@example.org"}));
 
     const auto log = Lines(home / "log.txt");
     std::string all_log;
@@ -107,6 +112,10 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         all_log += line + "\n";
     EXPECT_NE(all_log.find("ann@example.org news"), std::string::npos) << all_log;
     EXPECT_NE(all_log.find("bob@example.org Default"), std::string::npos) << all_log;
+    EXPECT_NE(all_log.find("REMOVE member1@example.org  ["), std::string::npos) << all_log;
+    EXPECT_NE(all_log.find("Changed Email Address member2@example.org to member2@example.net"),
+              std::string::npos)
+        << all_log;
 
     // The list as the program left it, read the way the program reads it.
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
@@ -123,7 +132,11 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         rows.push_back(t.FieldByName("Item")->AsString() + "|" +
                        t.FieldByName("Category")->AsString());
     std::sort(rows.begin(), rows.end());
-    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows.size(), 6u);
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const std::string& row) { return row.starts_with("member1@"); }),
+              0);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "member2@example.net|events"), rows.end());
     EXPECT_NE(std::find(rows.begin(), rows.end(), "ann@example.org|news"), rows.end());
     EXPECT_NE(std::find(rows.begin(), rows.end(), "bob@example.org|Default"), rows.end());
     database.CloseTables();
