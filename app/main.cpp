@@ -105,6 +105,14 @@ int main(int argc, char** argv) {
     if (!database.dmCVCreate())
         frmmain.PromptToLoadDB();
 
+    // The embedded store and its list folder exist from the first start, so that mail can
+    // be put into them before the first check; a store on a server waits for that check.
+    try {
+        if (mail::LoadMailSettings().store_url.empty())
+            check.Store();
+    } catch (const std::exception&) {
+        // The check reports what keeps the store closed.
+    }
     frmmain.Show();
     int result = QApplication::exec();
     frmmain.FormDestroy();

@@ -143,4 +143,43 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     fs::remove_all(home);
 }
 
+// A first start on an empty program folder: the list database is created on the user's
+// Yes, and the embedded mail store with its list folder is there before any check, so
+// that requests can be put into it at once.
+TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-first-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    const std::string env =
+        "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
+        " XDG_RUNTIME_DIR=" + home.string() + " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    // Enter answers the question about the missing database; then the window is closed
+    // through its File menu.
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver) << "set -u\n"
+                          << env << " " << CORVANE_PROGRAM << " &\n"
+                          << "pid=$!\n"
+                          << "for i in $(seq 1 100); do xdotool search --onlyvisible --name "
+                             "'^Information' >/dev/null && break; sleep 0.2; done\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Information' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"; xdotool key Return\n"
+                          << "for i in $(seq 1 100); do xdotool search --onlyvisible --name "
+                             "'^Corvane  ' >/dev/null && break; sleep 0.2; done\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Corvane  ' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"\n"
+                          << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+                          << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; "
+                             "sleep 0.2; done\n"
+                          << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+                          << "wait $pid\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+    EXPECT_TRUE(fs::exists(home / "mailist.DAT"));
+    for (const char* folder : {".MailingList", ".Outbox", ".Sent Items"})
+        EXPECT_TRUE(fs::is_directory(home / "Mail" / folder / "new")) << folder;
+    fs::remove_all(home);
+}
+
 }  // namespace
