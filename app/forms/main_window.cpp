@@ -415,8 +415,21 @@ void Tfrmmain::UpdateDisplay() {
     std::int64_t count = 0;
     if (DatabaseOpen()) {
         strata::TStrataTable& table = services_.database.tblCV();
-        SetFilter(table, rdbfilter->Checked(), edtfilter->Text(), edtnotfilter->Text(),
-                  rdbnotfilter->Checked());
+        // Filtering sends the table to its first record, and the grid would follow it there;
+        // the entry the user was on stays current when it passes the filter, so the list
+        // stays where it was.
+        const std::optional<db::Variant> entry = kept_entry_ ? kept_entry_ : CurrentEntry(table);
+        table.DisableControls();
+        try {
+            SetFilter(table, rdbfilter->Checked(), edtfilter->Text(), edtnotfilter->Text(),
+                      rdbnotfilter->Checked());
+            if (entry)
+                table.Locate("Index", *entry, {});
+        } catch (...) {
+            table.EnableControls();
+            throw;
+        }
+        table.EnableControls();
         count = table.RecordCount();
     }
     lblcount->SetCaption(CountLabel(count, chosen));
@@ -496,16 +509,40 @@ void Tfrmmain::ProcessFolder(bool for_requests, bool for_members) {
 }
 
 void Tfrmmain::newformpreparation(bool preparing) {
-    if (!DatabaseOpen())
-        return;
-    strata::TStrataTable& table = services_.database.tblCV();
-    if (preparing) {
-        table.SetFiltered(false);
-        table.DisableControls();
+    if (!DatabaseOpen()) {
+        kept_entry_.reset();
         return;
     }
+    strata::TStrataTable& table = services_.database.tblCV();
+    if (preparing) {
+        if (!kept_entry_)
+            kept_entry_ = CurrentEntry(table);
+        // Suspended first: unfiltering moves the table to its first record, and the grid
+        // would be read again around that record before every dialog.
+        table.DisableControls();
+        table.SetFiltered(false);
+        return;
+    }
+    // The filter comes back before the controls resume: the grid reads the list once, with
+    // the entry the user was on current again.
+    try {
+        rdballClick();
+    } catch (...) {
+        kept_entry_.reset();
+        table.EnableControls();
+        throw;
+    }
+    kept_entry_.reset();
     table.EnableControls();
-    rdballClick();
+}
+
+std::optional<db::Variant> Tfrmmain::CurrentEntry(db::TDataSet& table) {
+    if (!table.Active() || table.IsEmpty())
+        return std::nullopt;
+    db::TField* index = table.FindField("Index");
+    if (index == nullptr || index->IsNull())
+        return std::nullopt;
+    return index->Value();
 }
 
 void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,

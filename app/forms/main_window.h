@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/list/list_commands.h"
 #include "platform/db/component.h"
+#include "platform/db/variant.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/menus.h"
@@ -22,8 +24,9 @@ class MailStore;
 }
 
 namespace db {
+class TDataSet;
 class TDataSource;
-}
+}  // namespace db
 
 namespace grid {
 class TgxDBGrid;
@@ -229,10 +232,14 @@ class Tfrmmain : public ui::TForm {
     void RunBatch(const std::function<void()>& batch);
     void LoadGridLayout();
     void SaveGridLayout();
+    // The `Index` of the list table's current entry, none on an empty or closed table.
+    static std::optional<db::Variant> CurrentEntry(db::TDataSet& table);
 
     std::string program_dir_;
     bool debug_ = false;
     bool refilter_ = false;
+    // The entry that was current when a command unfiltered the list, current again after it.
+    std::optional<db::Variant> kept_entry_;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
     std::unique_ptr<Tdlgoptions> options_;

@@ -796,6 +796,10 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
         keys = {{column, descending}};
     bool ansi = IsAnsiSort();
     bool ci = IsCaseInsensitive();
+    // The view stays where the user looks: a focused row in view keeps its place on the
+    // screen, otherwise the top row index stays; the top row is never pinned to a node that
+    // the sort moves elsewhere.
+    const ViewPlace view = RememberView();
     auto sort_list = [&](NodeList& list) {
         if (list.size() < 2)
             return;
@@ -845,10 +849,38 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
                 walk(*node->children_, depth + 1);
     };
     walk(nodes_, 0);
-    if (update_lock_ == 0) {
+    ClearCaches();
+    if (update_lock_ == 0)
         RebuildVisibleNodeCache();
+    RestoreView(view);
+    if (update_lock_ == 0) {
+        UpdateScrollBars();
         Repaint();
     }
+}
+
+ViewPlace TCustomgxTreeList::RememberView() const {
+    ViewPlace view;
+    view.top = GetTopIndex();
+    view.focused = focused_node_;
+    const int focused = GetAbsoluteIndex(focused_node_);
+    if (view.top >= 0 && focused >= view.top && focused < view.top + std::max(rows_in_view_, 1))
+        view.focused_offset = focused - view.top;
+    return view;
+}
+
+void TCustomgxTreeList::RestoreView(const ViewPlace& view) {
+    const int count = GetAbsoluteCount();
+    if (count == 0 || view.top < 0)
+        return;
+    int top = view.top;
+    if (view.focused_offset >= 0 && view.focused == focused_node_) {
+        const int focused = GetAbsoluteIndex(focused_node_);
+        if (focused >= 0)
+            top = focused - view.focused_offset;
+    }
+    top = std::clamp(top, 0, std::max(0, count - rows_in_view_));
+    SetTopVisibleNode(GetAbsoluteNode(top));
 }
 
 void TCustomgxTreeList::SetHideSelection(bool v) {

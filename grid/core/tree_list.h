@@ -61,6 +61,14 @@ enum TgxTreeListState : std::uint8_t {
     tsRowSizing = 14,
 };
 
+// Where the rows stand on the screen: the top row index and, when the focused row was in
+// view, its distance below the top row (-1 when it was not).
+struct ViewPlace {
+    int top = -1;
+    const TgxTreeListNode* focused = nullptr;
+    int focused_offset = -1;
+};
+
 class TCustomgxTreeList : public TCustomgxContainer {
   public:
     explicit TCustomgxTreeList(QWidget* parent = nullptr);
@@ -540,6 +548,10 @@ class TCustomgxTreeList : public TCustomgxContainer {
     virtual int CompareNodes(const TgxTreeListNode* a, const TgxTreeListNode* b) const;
     // Level -1: every list; level N: the children lists at depth N (0: the top level).
     virtual void SortNodes(int level, int column, bool descending);
+    // Taken before the rows are reordered or rebuilt, and given back afterwards: the focused
+    // row keeps its place on the screen when it was in view, else the top row index stays.
+    ViewPlace RememberView() const;
+    void RestoreView(const ViewPlace& view);
     // The sorted columns and their directions for multi-column sorts; none in the base.
     virtual std::vector<std::pair<int, bool>> SortColumns() const { return {}; }
 

@@ -493,7 +493,8 @@ void TCustomgxDBGrid::RemoveEmptyGroupChain(TgxTreeListNode* group) {
         doomed->Delete();
 }
 
-void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse) {
+void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse,
+                                    const ViewPlace* view) {
     if (stream_loading_ || IsLoading())
         return;
     if (IsPartialLoadMode()) {
@@ -505,6 +506,9 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
         UpdateBufferRows();
         return;
     }
+    // The rows are rebuilt in the dataset's order and sorted again afterwards: the place on
+    // the screen is taken from the rows as they were, never from the first record read.
+    const ViewPlace before = view != nullptr ? *view : RememberView();
     loading_rows_ = true;
     ResolveKeyField();
     if (key_field_ == nullptr && (grid_options_ & egoCanNavigation)) {
@@ -698,12 +702,25 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
     if (!smart)
         dataset->EnableControls();
     EndUpdate();
-    if (focus != nullptr)
-        ShowRow(focus);
+    PlaceLoadedRows(focus, before);
     loading_rows_ = false;
     grouping_changed_ = false;
     if (own_saved_selection)
         DropSavedSelection();
+}
+
+void TCustomgxDBGrid::PlaceLoadedRows(TgxDBGridNode* focus, const ViewPlace& view) {
+    if (focus != nullptr)
+        ShowRow(focus);
+    if (view.top < 0)
+        return;
+    int top = view.top;
+    const int focused = focus != nullptr ? GetAbsoluteIndex(focus) : -1;
+    if (focused >= 0 && view.focused_offset >= 0)
+        top = focused - view.focused_offset;
+    SetTopIndex(top);
+    if (focus != nullptr)
+        ShowRow(focus);
 }
 
 }  // namespace grid

@@ -219,6 +219,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void SortByColumn(TgxDBTreeListColumn* column, bool descending);
     // A header click re-sorts the loaded rows of a load-all grid by its new mark.
     void DoHeaderClick(int column) override;
+    // A new sort mark takes the others away, unless it is added to the sort.
+    void ColumnSortChanged(TgxTreeListColumn* column) override;
 
     // ---- Summaries
     TgxDBGridSummaryGroups& SummaryGroups() { return *summary_groups_; }
@@ -349,7 +351,11 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     class LayoutStore;
     struct SavedSelection;
 
-    void LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse);
+    // view: where the rows stood before the caller took them out; taken here when null.
+    void LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>>* reuse,
+                       const ViewPlace* view = nullptr);
+    // After a load: the focused row is back where it stood on the screen, and in view.
+    void PlaceLoadedRows(TgxDBGridNode* focus, const ViewPlace& view);
     void RegroupInPlace();
     void ResolveKeyField();
     void ResolvePreviewField();

@@ -221,6 +221,7 @@ void TCustomgxDBGrid::RegroupInPlace() {
             UpdateBufferRows();
         return;
     }
+    const ViewPlace view = RememberView();
     BeginUpdate();
     SaveSelection();
     try {
@@ -230,7 +231,7 @@ void TCustomgxDBGrid::RegroupInPlace() {
             // The record rows are taken out of their group rows for LoadNodes to reuse.
             ReleaseRecordRows(reuse);
         }
-        LoadNodesWith(reuse.empty() ? nullptr : &reuse);
+        LoadNodesWith(reuse.empty() ? nullptr : &reuse, &view);
     } catch (...) {
         DropSavedSelection();
         EndUpdate();
@@ -486,6 +487,21 @@ void TCustomgxDBGrid::DoHeaderClick(int index) {
     TgxDBTreeListColumn* column = GetColumn(index);
     if (column != nullptr && IsAutoSort() && column->Sorted() != csNone)
         SortByColumn(column, column->Sorted() == csDown);
+}
+
+void TCustomgxDBGrid::ColumnSortChanged(TgxTreeListColumn* column) {
+    TCustomgxDBTreeListControl::ColumnSortChanged(column);
+    if (AddToSortFlag())
+        return;
+    // A group column's mark orders its group level and leaves the record order alone.
+    auto* sorted = dynamic_cast<TgxDBTreeListColumn*>(column);
+    if (sorted != nullptr && sorted->GroupIndex() >= 0)
+        return;
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (TgxDBTreeListColumn* other = GetColumn(i); other != nullptr && other != column &&
+                                                       other->GroupIndex() < 0 &&
+                                                       other->Sorted() != csNone)
+            other->SetSorted(csNone);
 }
 
 void TCustomgxDBGrid::SortByColumn(TgxDBTreeListColumn* column, bool descending) {

@@ -159,6 +159,9 @@ class TCustomgxDBGrid::LayoutStore {
         grid.BeginGrouping();
         if (multi_sort)
             grid.BeginSorting();
+        // The stored marks come back together: none of them takes the others away.
+        const bool adding_to_sort = grid.AddToSortFlag();
+        grid.SetAddToSortFlag(true);
         try {
             grid.SetShowGroupPanel(store.ReadBool(base, "ShowGroupPanel", grid.ShowGroupPanel()));
             grid.SetShowNewItemRow(store.ReadBool(base, "ShowNewItemRow", grid.ShowNewItemRow()));
@@ -225,11 +228,13 @@ class TCustomgxDBGrid::LayoutStore {
                 c->SetRowIndex(store.ReadInteger(section, "RowIndex", c->RowIndex()));
             }
             grid.NormalizeLayout();
+            grid.SetAddToSortFlag(adding_to_sort);
             if (multi_sort) {
                 grid.RebuildSortedColumns();
                 grid.EndSorting();
             }
         } catch (...) {
+            grid.SetAddToSortFlag(adding_to_sort);
             if (multi_sort)
                 grid.EndSorting();
             grid.EndGrouping();

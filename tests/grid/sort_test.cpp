@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
+
+#include <string>
+
 #include "tests/grid/grid_fixture.h"
 
 namespace grid {
@@ -43,6 +47,40 @@ TEST(Sorting, SeveralSortedColumnsChainWhenMultiSortHolds) {
     ASSERT_EQ(f.grid.SortedColumnCount(), 2);
     f.grid.SortNodes(-1, 0, true);
     EXPECT_EQ(f.Firsts(), "Zoe Amy Bo Al Cy ");
+}
+
+TEST(Sorting, TheViewStaysWhereTheUserLooksAndTheScrollBarFollows) {
+    struct Case {
+        const char* name;
+        int top;
+        int focused;
+        // After a descending sort of "00".."99": the top row index and the top row's text.
+        int top_after;
+        const char* top_text;
+    };
+    // The focused row in view keeps its place on the screen; out of view, the top row index
+    // stays, and the rows under it are the new first rows.
+    for (const Case& c : {Case{"focused row in view", 80, 82, 15, "84"},
+                          Case{"focused row out of view", 0, 50, 0, "99"},
+                          Case{"scrolled, focused row in view", 20, 23, 73, "26"}}) {
+        SCOPED_TRACE(c.name);
+        testing::GridFixture f(300, 200);
+        f.grid.SetScrollBars(ssVertical);
+        f.AddColumn("Number", 100);
+        for (int i = 0; i < 100; ++i)
+            f.grid.Add()->SetStrings(0, (i < 10 ? "0" : "") + std::to_string(i));
+        f.grid.SetFocusedNode(f.grid.GetAbsoluteNode(c.focused));
+        f.grid.SetTopIndex(c.top);
+        ASSERT_EQ(f.grid.GetTopIndex(), c.top);
+        const int rows = f.grid.GetVisibleRowCount();
+        ASSERT_GT(rows, 4);
+        ASSERT_LT(rows, 20);
+        f.grid.SortNodes(-1, 0, true);
+        EXPECT_EQ(f.grid.GetFocusedAbsoluteIndex(), 99 - c.focused);
+        EXPECT_EQ(f.grid.GetTopIndex(), c.top_after);
+        EXPECT_EQ(f.grid.TopVisibleNode()->Strings(0), c.top_text);
+        EXPECT_EQ(f.grid.verticalScrollBar()->value(), f.grid.GetTopIndex());
+    }
 }
 
 TEST(Sorting, OnCompareDecidesAndIsNegatedForDescending) {

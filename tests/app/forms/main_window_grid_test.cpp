@@ -313,6 +313,78 @@ TEST_F(MainGridTest, HeaderClicksSortUpThenDown) {
     EXPECT_EQ(order(), "21100");
 }
 
+TEST_F(MainGridTest, ADescendingListStaysWhereItWasThroughACheckForNewEntries) {
+    // More entries than fit in the window, each with 0, 1 or 2 bounces; the five of the
+    // fixture have 3.
+    strata::TStrataTable& t = database->tblCV();
+    auto add = [&](const std::string& item, int bounces) {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(item);
+        t.FieldByName("Category")->SetAsString("news");
+        t.FieldByName("Bounces")->SetAsInteger(bounces);
+        t.Post();
+    };
+    for (int i = 0; i < 295; ++i)
+        add("m" + std::to_string(1000 + i) + "@x.com", i % 3);
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    window->grab();
+    grid::TgxDBTreeListColumn* bounces = g.ColumnByFieldName("Bounces");
+    grid::TgxDBTreeListColumn* item = g.ColumnByFieldName("Item");
+    auto click = [&](grid::TgxDBTreeListColumn* column) {
+        grid::TDrawInfo info;
+        g.CalcDrawInfo(info);
+        for (const grid::THeaderCellInfo& hc : info.header_cells)
+            if (hc.column == column->GetIndex())
+                QTest::mouseClick(
+                    g.viewport(), Qt::LeftButton, Qt::NoModifier,
+                    QPoint((hc.rect.left + hc.rect.right) / 2, (hc.rect.top + hc.rect.bottom) / 2),
+                    600);
+    };
+    auto on_screen = [&](grid::TgxDBTreeListColumn* column) {
+        std::vector<std::string> texts;
+        const int top = g.GetTopIndex();
+        for (int i = top; i < top + g.GetVisibleRowCount() && i < g.GetAbsoluteCount(); ++i)
+            texts.push_back(g.GetCellText(g.GetAbsoluteNode(i), column->GetIndex()));
+        return texts;
+    };
+    auto focused_key = [&] {
+        return static_cast<grid::TgxDBGridNode*>(g.GetFocusedNode())->Key.AsInteger();
+    };
+    click(item);
+    click(bounces);
+    click(bounces);
+    ASSERT_EQ(bounces->Sorted(), grid::csDown);
+    EXPECT_EQ(item->Sorted(), grid::csNone);
+    // The user goes to the top of the list and picks the fourth entry.
+    QTest::keyClick(&g, Qt::Key_Home, Qt::ControlModifier);
+    g.SetFocusedNode(g.GetAbsoluteNode(3));
+    ASSERT_EQ(g.GetTopIndex(), 0);
+    const int picked = focused_key();
+    const std::vector<std::string> shown = on_screen(item);
+    ASSERT_EQ(on_screen(bounces).front(), "3");
+
+    // A check for new entries that adds one: the rows, the sort and the entry the user
+    // picked stay where they were, although the list is unfiltered and filtered again.
+    window->OnProcessFolder = [&](bool, bool) {
+        add("new@x.com", 0);
+        database->SaveDatabase();
+    };
+    window->btngetoutlookClick();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(bounces->Sorted(), grid::csDown);
+    EXPECT_EQ(g.GetAbsoluteCount(), 301);
+    EXPECT_EQ(focused_key(), picked);
+    EXPECT_EQ(g.GetTopIndex(), 0);
+    EXPECT_EQ(g.GetFocusedAbsoluteIndex(), 3);
+    EXPECT_EQ(on_screen(item), shown);
+    EXPECT_EQ(on_screen(bounces).front(), "3");
+    EXPECT_EQ(g.GetCellText(g.GetAbsoluteNode(300), bounces->GetIndex()), "0");
+    Save(*window, "main_window_sorted_after_check.png");
+}
+
 TEST_F(MainGridTest, ColumnClicksSortTheTableOnlyWithTheCacheLimit) {
     grid::TgxDBGrid& g = *window->gxDBGrid1;
     strata::TStrataTable& t = database->tblCV();

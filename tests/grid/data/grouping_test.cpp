@@ -393,6 +393,42 @@ TEST(DBGridSorting, HeaderClicksSortRecordsOrGroupLevels) {
               static_cast<TgxDBGridNode*>(group->Items(1))->Key.AsInteger());
 }
 
+TEST(DBGridSorting, ANewMarkTakesTheOtherRecordMarksAwayButLeavesGroupLevels) {
+    GridHarness h;
+    MemList list(30);
+    TgxDBTreeListColumn* index = h.Column("Index");
+    TgxDBTreeListColumn* category = h.Column("Category");
+    TgxDBTreeListColumn* item = h.Column("Item");
+    h.grid->SetKeyField("Index");
+    h.grid->SetOptions(h.grid->Options() | egoLoadAllRecords);
+    h.grid->SetDataSource(list.source.get());
+    h.grid->DoHeaderClick(index->GetIndex());
+    h.grid->DoHeaderClick(item->GetIndex());
+    EXPECT_EQ(index->Sorted(), csNone);
+    EXPECT_EQ(h.grid->SortedColumnCount(), 1);
+    category->SetGroupIndex(0);
+    h.grid->DoHeaderClick(category->GetIndex());
+    ASSERT_EQ(category->Sorted(), csDown);
+    h.grid->DoHeaderClick(index->GetIndex());
+    h.grid->DoHeaderClick(index->GetIndex());
+    EXPECT_EQ(item->Sorted(), csNone);
+    EXPECT_EQ(category->Sorted(), csDown);
+    ASSERT_EQ(index->Sorted(), csDown);
+    // Read again, the rows come back in the order the marks show.
+    h.grid->ReloadNodes();
+    TgxTreeListNode* group = h.grid->Items(0);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(group)->GroupValue.AsString(), "travel");
+    for (int i = 1; i < group->Count(); ++i)
+        EXPECT_GT(static_cast<TgxDBGridNode*>(group->Items(i - 1))->Key.AsInteger(),
+                  static_cast<TgxDBGridNode*>(group->Items(i))->Key.AsInteger());
+    // Marks restored together from a stored layout all stay.
+    h.grid->SetAddToSortFlag(true);
+    item->SetSorted(csUp);
+    h.grid->SetAddToSortFlag(false);
+    EXPECT_EQ(index->Sorted(), csDown);
+    EXPECT_EQ(item->Sorted(), csUp);
+}
+
 }  // namespace
 }  // namespace grid::testing
 
