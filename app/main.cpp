@@ -86,6 +86,9 @@ int main(int argc, char** argv) {
     frmmain.OnSendEmail = [&] {
         send_context.mail_settings = app::MailSettingsFrom(settings, mail::LoadMailSettings());
         try {
+            if (send_store &&
+                !app::SameDelivery(send_store->Settings(), send_context.mail_settings))
+                send_store.reset();
             if (!send_store)
                 send_store = mail::MailStore::Open(send_context.mail_settings,
                                                    *program_dir + "Mail", settings.ListFolder());
@@ -102,6 +105,14 @@ int main(int argc, char** argv) {
     if (!database.dmCVCreate())
         frmmain.PromptToLoadDB();
 
+    // The embedded store and its list folder exist from the first start, so that mail can
+    // be put into them before the first check; a store on a server waits for that check.
+    try {
+        if (mail::LoadMailSettings().store_url.empty())
+            check.Store();
+    } catch (const std::exception&) {
+        // The check reports what keeps the store closed.
+    }
     frmmain.Show();
     int result = QApplication::exec();
     frmmain.FormDestroy();

@@ -21,6 +21,12 @@ MailCheck::~MailCheck() = default;
 
 void MailCheck::OpenStore() {
     context_.mail_settings = MailSettingsFrom(services_.settings, mail::LoadMailSettings());
+    // Settings changed in the options since the store was opened: open it again, so that
+    // forwards go to the server and from the sender the options now name.
+    if (store_ && !SameDelivery(store_->Settings(), context_.mail_settings)) {
+        context_.store = nullptr;
+        store_.reset();
+    }
     if (!store_)
         store_ = mail::MailStore::Open(context_.mail_settings, window_.ProgramDir() + "Mail",
                                        services_.settings.ListFolder());

@@ -29,7 +29,8 @@ std::string RemoveCommaFromName(std::string_view name) {
 }
 
 std::string SalutationFromName(std::string_view full_name) {
-    const std::string name = Trim(full_name);
+    // A name kept as "Doe, John" greets John, never "Doe,".
+    const std::string name = Trim(RemoveCommaFromName(Trim(full_name)));
     if (name.empty())
         return {};
     const std::size_t blank = name.find(' ');

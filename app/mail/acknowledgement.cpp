@@ -73,8 +73,12 @@ void Acknowledger::SMTPSendAcknowledgement(std::string_view address, std::string
     const mail::SmtpResult connected =
         session.connect(ms.smtp_host, ms.smtp_port, ms.smtp_user,
                         mail::SmtpSession::Clock::now() + ms.connect_timeout);
-    if (!connected.ok())
+    if (!connected.ok()) {
+        // No box for an unreachable server (one would come per request of a run), but
+        // the log says the acknowledgement was not sent.
+        LogResult(false, address);
         return;
+    }
     bool ok = false;
     try {
         mail::OutgoingMessage message;

@@ -23,6 +23,11 @@ struct Settings;
 // password, time-outs).
 mail::MailSettings MailSettingsFrom(const Settings& settings, mail::MailSettings base = {});
 
+// Whether a store opened with `opened` still reaches the mailbox and sends the way `now`
+// says: drafts and forwards take their server and sender from their store, so a store
+// opened before the settings changed has to be opened again.
+bool SameDelivery(const mail::MailSettings& opened, const mail::MailSettings& now);
+
 // The sending methods by their stored numbers (EmailMethod).
 inline constexpr int kMethodMapiControl = 0;  // Simple MAPI, one call per message
 inline constexpr int kMethodEmail = 1;        // Simple MAPI in a session

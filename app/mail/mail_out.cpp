@@ -598,16 +598,12 @@ bool MailOut::SMTPConnect() {
                        mail::SmtpSession::Clock::now() + ms.connect_timeout);
     if (result.ok())
         return true;
-    // A refused connection or login ends quietly; a time-out or an error of
-    // the exchange is told.
-    if (result.status == mail::SmtpStatus::kTimedOut ||
-        result.status == mail::SmtpStatus::kFailed) {
-        const std::string what = result.text.empty() ? std::string("Er") : result.text;
-        ui::MessageDlg(
-            "An error was encountered while connecting to your SMTP server:\r\n\r\n" + what,
-            ui::mtWarning, {ui::mbOK});
-        Log("SMTP Connection Error: " + what);
-    }
+    // Every failure is told, a refused connection or login too: otherwise the send
+    // button would seem to do nothing at all.
+    const std::string what = result.text.empty() ? std::string("Er") : result.text;
+    ui::MessageDlg("An error was encountered while connecting to your SMTP server:\r\n\r\n" + what,
+                   ui::mtWarning, {ui::mbOK});
+    Log("SMTP Connection Error: " + what);
     smtp_.reset();
     return false;
 }

@@ -55,8 +55,12 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     const fs::path home = ::mkdtemp(pattern.data());
     mail::testing::SmtpSink sink;
 
+    // The seeded list holds member0..member4; member1 leaves and member2 moves.
     std::vector<std::string> requests = {Request("Ann Smith <ann@example.org>", "subscribe news"),
-                                         Request("Bob <bob@example.org>", "join")};
+                                         Request("Bob <bob@example.org>", "join"),
+                                         Request("Member One <member1@example.org>", "unsubscribe"),
+                                         Request("Member Two <member2@example.org>",
+                                                 "change member2@example.org member2@example.net")};
     std::string seed = std::string(CORVANE_SEED) + " " + home.string() +
                        " --entries 5 --startup-check --smtp-port " + std::to_string(sink.port());
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -90,16 +94,17 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         return std::system(
             ("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str());
     });
-    const auto mails = sink.WaitForMessages(2, std::chrono::seconds(60));
+    const auto mails = sink.WaitForMessages(3, std::chrono::seconds(60));
     std::ofstream(go) << "";
     ASSERT_EQ(run.get(), 0) << "the program did not end through its window";
 
-    ASSERT_EQ(mails.size(), 2u);
+    ASSERT_EQ(mails.size(), 3u);
     std::vector<std::string> to;
     for (const auto& m : mails)
         to.insert(to.end(), m.rcpt_to.begin(), m.rcpt_to.end());
     std::sort(to.begin(), to.end());
-    EXPECT_EQ(to, (std::vector<std::string>{"ann@example.org", "bob@example.org"}));
+    EXPECT_EQ(to, (std::vector<std::string>{"ann@example.org", "bob@example.org",
+                                            "member1@example.org"}));
 
     const auto log = Lines(home / "log.txt");
     std::string all_log;
@@ -107,6 +112,10 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         all_log += line + "\n";
     EXPECT_NE(all_log.find("ann@example.org news"), std::string::npos) << all_log;
     EXPECT_NE(all_log.find("bob@example.org Default"), std::string::npos) << all_log;
+    EXPECT_NE(all_log.find("REMOVE member1@example.org  ["), std::string::npos) << all_log;
+    EXPECT_NE(all_log.find("Changed Email Address member2@example.org to member2@example.net"),
+              std::string::npos)
+        << all_log;
 
     // The list as the program left it, read the way the program reads it.
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
@@ -123,10 +132,53 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         rows.push_back(t.FieldByName("Item")->AsString() + "|" +
                        t.FieldByName("Category")->AsString());
     std::sort(rows.begin(), rows.end());
-    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows.size(), 6u);
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const std::string& row) { return row.starts_with("member1@"); }),
+              0);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "member2@example.net|events"), rows.end());
     EXPECT_NE(std::find(rows.begin(), rows.end(), "ann@example.org|news"), rows.end());
     EXPECT_NE(std::find(rows.begin(), rows.end(), "bob@example.org|Default"), rows.end());
     database.CloseTables();
+    fs::remove_all(home);
+}
+
+// A first start on an empty program folder: the list database is created on the user's
+// Yes, and the embedded mail store with its list folder is there before any check, so
+// that requests can be put into it at once.
+TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-first-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    const std::string env =
+        "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
+        " XDG_RUNTIME_DIR=" + home.string() + " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    // Enter answers the question about the missing database; then the window is closed
+    // through its File menu.
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver) << "set -u\n"
+                          << env << " " << CORVANE_PROGRAM << " &\n"
+                          << "pid=$!\n"
+                          << "for i in $(seq 1 100); do xdotool search --onlyvisible --name "
+                             "'^Information' >/dev/null && break; sleep 0.2; done\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Information' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"; xdotool key Return\n"
+                          << "for i in $(seq 1 100); do xdotool search --onlyvisible --name "
+                             "'^Corvane  ' >/dev/null && break; sleep 0.2; done\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Corvane  ' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"\n"
+                          << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+                          << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; "
+                             "sleep 0.2; done\n"
+                          << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+                          << "wait $pid\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+    EXPECT_TRUE(fs::exists(home / "mailist.DAT"));
+    for (const char* folder : {".MailingList", ".Outbox", ".Sent Items"})
+        EXPECT_TRUE(fs::is_directory(home / "Mail" / folder / "new")) << folder;
     fs::remove_all(home);
 }
 

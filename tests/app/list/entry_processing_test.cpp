@@ -27,6 +27,8 @@ TEST(NameRoutines, SplitCleanAndSalutation) {
         {"Smith, <s@x.com>", "", "s@x.com", "Smith", "Smith"},
         {"<s@x.com>>", "\"mary\"", "s@x.com", "mary", "Mary"},
         {"plain@x.com", "  Jane  Doe ", "plain@x.com", "Jane  Doe", "Jane"},
+        {"bob@x.com", "\"Jones, Bob\"", "bob@x.com", "Jones, Bob", "Bob"},
+        {"bob@x.com", " Jones ,  Bob Lee", "bob@x.com", "Jones ,  Bob Lee", "Bob"},
     };
     for (const Case& c : cases) {
         std::string address = c.address;

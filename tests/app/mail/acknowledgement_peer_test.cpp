@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <sstream>
 #include <thread>
@@ -36,6 +41,19 @@ int EstablishedConnections(std::uint16_t port) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return count;
+}
+
+// A loopback port that nothing listens on: bound once and let go again.
+std::uint16_t ClosedLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 class AcknowledgementTest : public ListTest {
@@ -95,6 +113,16 @@ TEST_F(AcknowledgementTest, SmtpRefusalShowsTheBoxAndLogsTheError) {
     EXPECT_EQ(Log(),
               (std::vector<std::string>{"Error sending Acknowledgement e-mail to a@example.org"}));
     EXPECT_EQ(EstablishedConnections(sink.port()), 0) << "closed after the failure too";
+}
+
+TEST_F(AcknowledgementTest, AnUnreachableServerIsLoggedWithoutABox) {
+    settings.EmailMethod = kMethodSmtp;
+    context.mail_settings.smtp_host = "127.0.0.1";
+    context.mail_settings.smtp_port = ClosedLoopbackPort();
+    acks.SendAcknowledgement("a@example.org", "Added.");
+    EXPECT_TRUE(prompts->Asked().empty());
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{"Error sending Acknowledgement e-mail to a@example.org"}));
 }
 
 TEST_F(AcknowledgementTest, SimpleMapiRouteCutsTheSubject) {

@@ -264,8 +264,12 @@ TEST_F(MailOutTest, ServerThatNeverAnswersEndsTheConnectAtItsDeadline) {
     context.mail_settings.smtp_port = mail::testing::FreeTcpPort();
     const std::size_t asked = prompts->Asked().size();
     EXPECT_EQ(out->Button2Click(), -1);
-    EXPECT_EQ(out->sendlog, (std::vector<std::string>{"Connecting to SMTP server"}));
-    EXPECT_EQ(prompts->Asked().size(), asked) << "a refused connection shows no box";
+    ASSERT_EQ(out->sendlog.size(), 2u);
+    EXPECT_EQ(out->sendlog[1].rfind("SMTP Connection Error: ", 0), 0u) << out->sendlog[1];
+    ASSERT_EQ(prompts->Asked().size(), asked + 1) << "a refused connection is told as well";
+    EXPECT_EQ(prompts->Asked().back().text.rfind(
+                  "An error was encountered while connecting to your SMTP server:\r\n\r\n", 0),
+              0u);
 }
 
 TEST_F(MailOutTest, FailedDeliveryIsReportedTwiceUnlessHiddenAndTheRunGoesOn) {

@@ -122,6 +122,7 @@ class RequestProcessing : public ListTest {
         // The mail layer gives the display name apart from the address, so
         // it is kept as written.
         EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "Doe, John");
+        EXPECT_EQ(database->tblCV().FieldByName("Salutation")->AsString(), "John");
         ASSERT_TRUE(entries->LocateEmailAddress("ann@example.org"));
         EXPECT_EQ(database->tblCV().FieldByName("Bounces")->AsInteger(), 1);
         strata::TStrataTable& stats = database->tblStats();

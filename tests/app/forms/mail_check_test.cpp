@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "app/forms/mail_check.h"
+#include "app/forms/main_window.h"
+#include "app/list/settings.h"
+#include "app/mail/mail_context.h"
+#include "platform/mail/mail_store.h"
+#include "tests/app/list/list_test_support.h"
+#include "tests/platform/mail/peers.h"
+
+namespace app {
+namespace {
+
+class MailCheckTest : public testing_support::ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        settings.MailingListGroup = "MailingList";
+        settings.UserSending = true;
+        settings.UserSendingFolder = "Members";
+        settings.ForwardAll = true;
+        settings.ForwardToWhom = ForwardTarget::kAll;
+        SaveEntries(settings, program.Dir());
+        window_ = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                             ListServices{settings, *database, errors, *entries});
+        check_ = std::make_unique<MailCheck>(*window_,
+                                             ListServices{settings, *database, errors, *entries});
+    }
+    void TearDown() override {
+        check_.reset();
+        window_.reset();
+    }
+    void Post(const std::string& subject) {
+        mail::Folder& root = check_->Store().Root(1);
+        mail::Folder* members = root.FindFolder("Members");
+        if (members == nullptr)
+            members = &root.AddFolder("Members");
+        members->AppendMessage(
+            "From: Carol <carol@example.org>\r\nTo: list@example.org\r\n"
+            "Subject: " +
+                subject +
+                "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; "
+                "charset=utf-8\r\n\r\nSee you there.\r\n",
+            false);
+    }
+
+    std::unique_ptr<Tfrmmain> window_;
+    std::unique_ptr<MailCheck> check_;
+};
+
+// A user who first checks with no server set and then chooses one in the options gets the
+// next forward sent through that server, without restarting the program.
+TEST_F(MailCheckTest, ForwardsGoThroughTheServerChosenAfterTheFirstCheck) {
+    ASSERT_EQ(entries->insertentry(true, "bob@example.org", "Default", "", "", "", 0, false, false),
+              "Entered Successfully");
+    check_->Run(true, false);
+
+    mail::testing::SmtpSink sink;
+    settings.EmailMethod = kMethodSmtp;
+    settings.SMTPHost = "127.0.0.1";
+    settings.SMTPPort = sink.port();
+    settings.SMTPEmail = "list@example.org";
+    Post("Meeting tomorrow");
+    check_->Run(false, true);
+
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u) << AskedTexts();
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"bob@example.org"});
+    EXPECT_EQ(mails[0].mail_from, "list@example.org");
+    ASSERT_FALSE(Log().empty());
+    EXPECT_EQ(Log().back(),
+              "Successfully forwarded mail from carol@example.org with the subject, 'Meeting "
+              "tomorrow' to the entire mailing list");
+}
+
+}  // namespace
+}  // namespace app
