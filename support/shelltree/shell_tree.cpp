@@ -505,6 +505,10 @@ void TShellTree::StartMonitor(TShellnode* node) {
         std::make_unique<TDiscMonitorThread>(*monitor_, node->Path(), NotifyFilter(), [this, node] {
             if (!upd_auto_thread_)
                 return;
+            if (editing_.isValid()) {
+                refresh_after_edit_ = true;
+                return;
+            }
             ui::Guarded([&] {
                 const bool quiet = quiet_;
                 quiet_ = true;
@@ -668,11 +672,21 @@ bool TShellTree::edit(const QModelIndex& index, EditTrigger trigger, QEvent* eve
 
 void TShellTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
     QTreeWidget::closeEditor(editor, hint);
-    if (!editing_.isValid())
-        return;  // the edit was committed and has been handled
-    editing_ = QPersistentModelIndex();
-    if (OnEditingOver)
-        ui::Guarded([this] { OnEditingOver(this); });
+    // A committed edit has been handled already.
+    if (editing_.isValid()) {
+        editing_ = QPersistentModelIndex();
+        if (OnEditingOver)
+            ui::Guarded([this] { OnEditingOver(this); });
+    }
+    if (refresh_after_edit_ && root_built_) {
+        refresh_after_edit_ = false;
+        ui::Guarded([this] {
+            const bool quiet = quiet_;
+            quiet_ = true;
+            RefreshNode(RootNode(), true);
+            quiet_ = quiet;
+        });
+    }
 }
 
 void TShellTree::ItemEdited(QTreeWidgetItem* item) {

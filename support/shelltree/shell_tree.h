@@ -224,6 +224,9 @@ class TShellTree : public QTreeWidget {
     int editing_guard_ = 0;
     int resorting_ = 0;
     QPersistentModelIndex editing_;
+    // A folder changed while the user was typing a new name: refreshed when the
+    // edit ends, so a refresh never ends or silences the edit.
+    bool refresh_after_edit_ = false;
     std::unique_ptr<TDiscMonitor> monitor_;
 };
 

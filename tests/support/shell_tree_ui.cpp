@@ -287,6 +287,41 @@ TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
     EXPECT_TRUE(fs::is_directory(dir_ / "new"));
 }
 
+TEST_F(ShellTreeTest, AFolderChangeDuringARenameWaitsForTheEditToEnd) {
+    fs::create_directory(dir_ / "old");
+    fs::create_directory(dir_ / "taken");
+    TShellTree& tree = Tree();
+    TShellnode* root = tree.RootNode();
+    TShellnode* node = Child(root, "old");
+    ASSERT_NE(node, nullptr);
+    auto scripted = std::make_unique<ui::ScriptedPromptService>();
+    auto* prompts = scripted.get();
+    ui::ScopedPromptService scope(std::move(scripted));
+
+    tree.StartRename(node);
+    QApplication::processEvents();
+    QLineEdit* editor = nullptr;
+    for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
+        if (candidate->isVisible())
+            editor = candidate;
+    }
+    ASSERT_NE(editor, nullptr);
+    fs::create_directory(dir_ / "arrived");
+    EXPECT_FALSE(WaitFor([&] { return Child(root, "arrived") != nullptr; }, 500ms))
+        << "the tree changed under the user's edit";
+    ASSERT_TRUE(editor->isVisible()) << "the change ended the edit";
+
+    editor->setText("taken");
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(editor, &press);
+    QApplication::processEvents();
+    ASSERT_EQ(prompts->Asked().size(), 1u) << "the refused name is told";
+    EXPECT_EQ(prompts->Asked()[0].text, "Cannot rename old to taken.");
+    EXPECT_TRUE(fs::is_directory(dir_ / "old"));
+    EXPECT_TRUE(WaitFor([&] { return Child(root, "arrived") != nullptr; }))
+        << "the change shows once the edit is over";
+}
+
 TEST_F(ShellTreeTest, ContextMenuCommands) {
     fs::create_directory(dir_ / "folder");
     std::ofstream(dir_ / "folder" / "a.txt") << "x";
