@@ -369,10 +369,19 @@ void TDataCursor::PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer
     switch (FieldType(field)) {
         case kTypeString: {
             const std::size_t limit = size == 0 ? 0 : size - 1;
-            std::string text(reinterpret_cast<const char*>(value),
-                             strnlen(reinterpret_cast<const char*>(value), limit));
-            while (!text.empty() && text.back() == ' ')
-                text.pop_back();
+            std::size_t length = strnlen(reinterpret_cast<const char*>(value), limit);
+            while (length > 0 && value[length - 1] == ' ')
+                --length;
+            if (field[fd::kCharCase] != 1 && field[fd::kCharCase] != 2) {
+                // Written in place, without a copy per value; the value may be the field's own
+                // bytes.
+                if (length > 0)
+                    std::memmove(data.data(), value, length);
+                std::fill(data.begin() + static_cast<std::ptrdiff_t>(length), data.end(), 0);
+                buffer[at] = length == 0 ? 0 : 1;
+                break;
+            }
+            std::string text(reinterpret_cast<const char*>(value), length);
             if (field[fd::kCharCase] == 1)
                 text = LowerCaseLang(language_, sort_, text);
             else if (field[fd::kCharCase] == 2)
@@ -765,16 +774,21 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         InsertKey(kHiddenIndexSlot, new_hidden, slot);
         undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
         Stepped(step);
-        TRecord* record = data.AllocateRecord();
-        if (record->RecordNumber() != slot) {
-            data.FreeRecord(*record);
+        if (!reuse && data.CanAppendDirect()) {
+            // The stored bytes are the record's image: status, slot and ID in its header.
+            data.AppendDirect(stored);
+        } else {
+            TRecord* record = data.AllocateRecord();
+            if (record->RecordNumber() != slot) {
+                data.FreeRecord(*record);
+                data.ReleaseRecord(record);
+                Raise(kErrDataRecordCorrupt);
+            }
+            record->CopyFields(stored);
+            record->SetRecordId(id);
+            record->SetModified(true);
             data.ReleaseRecord(record);
-            Raise(kErrDataRecordCorrupt);
         }
-        record->CopyFields(stored);
-        record->SetRecordId(id);
-        record->SetModified(true);
-        data.ReleaseRecord(record);
         undo.Commit();
 
         if (!fetch_option_ || id > last)

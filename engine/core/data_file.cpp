@@ -572,6 +572,33 @@ TRecord* TDataFile::AppendRecord() {
     return raw;
 }
 
+bool TDataFile::CanAppendDirect() const {
+    return InMemory() && Exclusive() && !GetEncrypted() && !InBatch() &&
+           GetRecordSize() >= kRecordHeaderSize;
+}
+
+void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
+    assert(CanAppendDirect());
+    const std::uint64_t next = GetNextRecordSlot();
+    if (next + 1 > kMaxRecordSlot ||
+        static_cast<std::int64_t>(next) * GetRecordSize() > kMaxTableFileSize) {
+        RaiseEngineError(kErrTableFull, Name());
+    }
+    const std::size_t rs = GetRecordSize();
+    if (image.size() < rs || FindCached(static_cast<std::uint32_t>(next)) != nullptr)
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
+        Write(image.data(), rs);
+    }
+    PatchWindow(static_cast<std::uint32_t>(next), image.first(rs));
+    ++stats_.writes;
+    MarkWrittenByOwner();
+    PutU32(header_, dh::kNextSlot, next + 1);
+    SetHeaderChanged();
+}
+
 std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
                                      bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();

@@ -188,6 +188,13 @@ class TDataFile : public TFileHandler {
     void ReleaseRecord(TRecord* record);
     // A pinned, zeroed record (status 0, its number set, no record ID yet).
     TRecord* AllocateRecord();
+    // Whether a new record may go straight to the file, past the record cache: a file in
+    // memory that nobody else reads, unscrambled, outside a batch (whose changes stay in the
+    // cache until it ends). There the cache would only hold the same bytes a while longer.
+    bool CanAppendDirect() const;
+    // Writes `image` (status 0, its number and record ID set) as the record in the next slot.
+    // Requires: CanAppendDirect().
+    void AppendDirect(std::span<const std::uint8_t> image);
     void FreeRecord(TRecord& record);
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();
