@@ -457,11 +457,15 @@ void TDataCursor::FetchCurrent() {
     std::fill(current_.begin(), current_.end(), 0);
     if (bof_ || eof_)
         return;
-    std::vector<std::uint8_t> stored;
-    if (ReadStoredRecord(record_no_, stored)) {
-        std::copy_n(stored.begin(), std::min(stored.size(), current_.size()), current_.begin());
-        EvaluateComputedFields(current_);
-    }
+    // Straight from the cached record, without a copy of its own per fetch.
+    TDataFile& data = table_->DataFile();
+    if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
+        return;
+    TRecord* record = data.GetRecord(record_no_);
+    const auto bytes = record->Buffer();
+    std::copy_n(bytes.begin(), std::min(bytes.size(), current_.size()), current_.begin());
+    data.ReleaseRecord(record);
+    EvaluateComputedFields(current_);
 }
 
 bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
