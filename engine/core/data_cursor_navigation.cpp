@@ -457,14 +457,11 @@ void TDataCursor::FetchCurrent() {
     std::fill(current_.begin(), current_.end(), 0);
     if (bof_ || eof_)
         return;
-    // Straight from the cached record, without a copy of its own per fetch.
+    // Straight from the cache or the read window, without a copy of its own per fetch.
     TDataFile& data = table_->DataFile();
     if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
         return;
-    TRecord* record = data.GetRecord(record_no_);
-    const auto bytes = record->Buffer();
-    std::copy_n(bytes.begin(), std::min(bytes.size(), current_.size()), current_.begin());
-    data.ReleaseRecord(record);
+    data.CopyRecord(record_no_, current_);
     EvaluateComputedFields(current_);
 }
 

@@ -752,6 +752,27 @@ TRecord* TDataFile::GetRecord(std::uint32_t n) {
     return record;
 }
 
+void TDataFile::CopyRecord(std::uint32_t n, std::span<std::uint8_t> out) {
+    const std::size_t rs = GetRecordSize();
+    if (n != 0 && rs >= kRecordHeaderSize && out.size() >= rs && n < GetNextRecordSlot() &&
+        InWindow(n) && FindCached(n) == nullptr) {
+        const std::span<std::uint8_t> image = out.first(rs);
+        const std::span<const std::uint8_t> bytes = WindowImage(n);
+        std::copy(bytes.begin(), bytes.end(), image.begin());
+        if (GetEncrypted())
+            UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+        // The active number a cached copy carries.
+        if (image[0] == 0)
+            PutU32(image, 1, n);
+        ++stats_.hits;
+        return;
+    }
+    TRecord* record = GetRecord(n);
+    const auto bytes = record->Buffer();
+    std::copy_n(bytes.begin(), std::min(bytes.size(), out.size()), out.begin());
+    ReleaseRecord(record);
+}
+
 void TDataFile::ReleaseRecord(TRecord* record) {
     if (record != nullptr)
         record->Unpin();

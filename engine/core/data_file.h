@@ -185,6 +185,10 @@ class TDataFile : public TFileHandler {
                    bool read_ahead, TRecord*& record);
     // Without a cursor and read-ahead; never returns null.
     TRecord* GetRecord(std::uint32_t n);
+    // Copies record n as GetRecord gives it into `out` (its first record-size bytes). A record
+    // the read window holds and the cache does not is copied from the window without entering
+    // the cache, so a walk through many records does not turn the cache over for each.
+    void CopyRecord(std::uint32_t n, std::span<std::uint8_t> out);
     void ReleaseRecord(TRecord* record);
     // A pinned, zeroed record (status 0, its number set, no record ID yet).
     TRecord* AllocateRecord();
