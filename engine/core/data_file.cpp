@@ -574,7 +574,7 @@ TRecord* TDataFile::AppendRecord() {
 
 bool TDataFile::CanAppendDirect() const {
     return InMemory() && Exclusive() && !GetEncrypted() && !InBatch() &&
-           GetRecordSize() >= kRecordHeaderSize;
+           GetRecordSize() >= kRecordHeaderSize && cache_.Size() >= cache_capacity_;
 }
 
 void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {

@@ -194,7 +194,8 @@ class TDataFile : public TFileHandler {
     TRecord* AllocateRecord();
     // Whether a new record may go straight to the file, past the record cache: a file in
     // memory that nobody else reads, unscrambled, outside a batch (whose changes stay in the
-    // cache until it ends). There the cache would only hold the same bytes a while longer.
+    // cache until it ends), once the cache is full. There a cached record would only push out
+    // another to be written, while records that fit are read back fastest from the cache.
     bool CanAppendDirect() const;
     // Writes `image` (status 0, its number and record ID set) as the record in the next slot.
     // Requires: CanAppendDirect().

@@ -228,7 +228,7 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> ResolveItems(bool order_by) const;
     void CreateResultTable(bool on_disk = false);
     // Adds a row to the result; a result held in memory moves to disk once it is large.
-    void InsertResultRow(std::span<std::uint8_t> record);
+    void InsertResultRow(std::vector<std::uint8_t>& record);
     void SpillResult();
     // Writes the rows a run gathered, sorted by ORDER BY or as produced.
     void InsertPendingRows(struct SelectRun& run, bool sorted);

@@ -95,12 +95,13 @@ struct SelectRun {
     // Whether duplicates are found by the source columns' bytes (every column a plain one).
     bool duplicates_by_source = false;
     std::unordered_set<std::string> distinct_rows;
-    // A result held in memory and ordered by ORDER BY alone gathers its rows here, one after
-    // the other in one buffer, and writes them sorted, instead of writing and then sorting its
-    // table (on disk once it has grown large).
+    // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
+    // them sorted, instead of writing and then sorting its table (on disk once it has grown
+    // large). A row each: small blocks of memory come back from the statements before, where
+    // one large buffer would be fresh pages, each a fault, every time.
     bool sort_pending = false;
-    std::vector<std::uint8_t> pending;
-    std::size_t pending_count = 0;
+    std::vector<std::vector<std::uint8_t>> pending;
+    std::int64_t pending_bytes = 0;
     // Buffers reused from row to row: a row's key and a column's value.
     std::string key;
     std::vector<std::uint8_t> value =
@@ -936,9 +937,9 @@ void TDataQuery::EmitRow(SelectRun& run) {
             run.distinct_rows.insert(run.key);
         }
         if (run.sort_pending) {
-            run.pending.insert(run.pending.end(), record.begin(), record.end());
-            ++run.pending_count;
-            if (static_cast<std::int64_t>(run.pending.size()) > kPendingSortBytes) {
+            run.pending.push_back(record);
+            run.pending_bytes += static_cast<std::int64_t>(record.size());
+            if (run.pending_bytes > kPendingSortBytes) {
                 // Too many to sort in memory: the table takes them and sorts itself.
                 InsertPendingRows(run, false);
             }
@@ -1015,7 +1016,7 @@ void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
     }
 }
 
-void TDataQuery::InsertResultRow(std::span<std::uint8_t> record) {
+void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
     TDataCursor& result = *result_->cursor;
     result.InsertRecord(record, false);
     result.FreeBlobs();
@@ -1028,12 +1029,7 @@ void TDataQuery::InsertResultRow(std::span<std::uint8_t> record) {
 }
 
 void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
-    const std::size_t count = run.pending_count;
-    const std::size_t row_size = count > 0 ? run.pending.size() / count : 0;
-    const auto row = [&](std::size_t i) {
-        return std::span(run.pending).subspan(i * row_size, row_size);
-    };
-    std::vector<std::size_t> order(count);
+    std::vector<std::size_t> order(run.pending.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
@@ -1052,9 +1048,9 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         }
         const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
                                     result.GetSortID(), key_size);
-        std::vector<std::uint8_t> keys(key_size * count);
-        for (std::size_t i = 0; i < count; ++i) {
-            BuildRecordKey(fields, row(i), std::span(keys).subspan(i * key_size, key_size),
+        std::vector<std::uint8_t> keys(key_size * run.pending.size());
+        for (std::size_t i = 0; i < run.pending.size(); ++i) {
+            BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
                            OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
         }
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -1062,13 +1058,13 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
                    0;
         });
     }
+    std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
+    run.pending.clear();
+    run.pending_bytes = 0;
     run.sort_pending = false;
     for (const std::size_t at : order) {
-        InsertResultRow(row(at));
+        InsertResultRow(rows[at]);
     }
-    run.pending.clear();
-    run.pending.shrink_to_fit();
-    run.pending_count = 0;
 }
 
 void TDataQuery::SpillResult() {
