@@ -272,6 +272,7 @@ constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
 // the table takes them and sorts itself on disk; a sort in memory is many times faster, so this
 // allows more than a held result, bounded to stay well inside a desktop's memory.
 constexpr std::int64_t kPendingSortBytes = std::int64_t{256} << 20;
+constexpr std::size_t kPendingRowOverhead = sizeof(std::vector<std::uint8_t>) + 32;
 
 // Memory the rows of one inner table may take when held.
 constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
@@ -938,7 +939,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
         }
         if (run.sort_pending) {
             run.pending.push_back(record);
-            run.pending_bytes += static_cast<std::int64_t>(record.size());
+            // A row's own bytes, its buffer's bookkeeping and its place in the sort.
+            run.pending_bytes += static_cast<std::int64_t>(record.size() + kPendingRowOverhead);
             if (run.pending_bytes > kPendingSortBytes) {
                 // Too many to sort in memory: the table takes them and sorts itself.
                 InsertPendingRows(run, false);
