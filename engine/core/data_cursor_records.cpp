@@ -315,17 +315,20 @@ std::uint32_t TDataCursor::GetBlobBlockCount(std::int64_t length) {
 
 void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer,
                                bool& is_null, std::span<std::uint8_t> value) const {
-    std::fill(value.begin(), value.end(), 0);
+    // The value is cleared beyond the bytes copied into it, each byte written once.
     const std::size_t size = FieldDataSize(field);
     if (FieldIsAutoInc(field)) {
+        std::fill(value.begin(), value.end(), 0);
         is_null = false;
         if (value.size() >= 4)
             PutU32(value, 0, RecordIdOf(buffer));
         return;
     }
     const std::size_t at = FieldOffset(field);
-    if (at + 1 + size > buffer.size())
+    if (at + 1 + size > buffer.size()) {
+        std::fill(value.begin(), value.end(), 0);
         Raise(kErrInvalidField, FieldName(field));
+    }
     is_null = buffer[at] == 0;
     if (FieldType(field) == kTypeBlob && !is_null) {
         const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
@@ -335,8 +338,9 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
             is_null = entry == nullptr || entry->blob->Size() == 0;
         }
     }
-    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::min(size, value.size()),
-                value.begin());
+    const std::size_t copied = std::min(size, value.size());
+    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, copied, value.begin());
+    std::fill(value.begin() + static_cast<std::ptrdiff_t>(copied), value.end(), 0);
 }
 
 void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,

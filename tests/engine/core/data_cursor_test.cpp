@@ -752,6 +752,15 @@ TEST_F(DataCursor, TextFieldsAreStoredTrimmedAndCut) {
         c.PutField(2, buffer,
                    buffer.data() + static_cast<std::ptrdiff_t>(FieldOffset(c.GetFieldDesc(2)) + 1));
         EXPECT_EQ(GetText(c, buffer, 2), each.read);
+        // Read back into a larger buffer: cleared past the text, also past the field's size.
+        std::vector<std::uint8_t> value(400, 0xEE);
+        bool is_null = false;
+        c.GetField(2, buffer, is_null, value);
+        const std::size_t length = is_null ? 0 : each.read.size();
+        EXPECT_EQ(std::string(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(length)),
+                  is_null ? std::string() : each.read);
+        EXPECT_TRUE(std::all_of(value.begin() + static_cast<std::ptrdiff_t>(length), value.end(),
+                                [](std::uint8_t b) { return b == 0; }));
     }
     for (const auto& [rule, read] :
          {std::pair<std::uint8_t, std::string>{1, "mixed case  x"}, {2, "MIXED CASE  X"}}) {
