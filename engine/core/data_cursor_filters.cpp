@@ -943,11 +943,15 @@ void TDataCursor::FilterRecordChanged(std::uint32_t number, ConstRecordBuffer re
             range_bitmap_.ClearBit(number);
         visible = inside;
     }
-    std::vector<std::uint8_t> copy(record.begin(), record.end());
-    copy.resize(std::max<std::size_t>(copy.size(), record_size_));
+    // Copied once, and only for a filter to read.
+    std::vector<std::uint8_t> copy;
     for (const auto& filter : filters_) {
         if (!filter->Active())
             continue;
+        if (copy.empty()) {
+            copy.assign(record.begin(), record.end());
+            copy.resize(std::max<std::size_t>(copy.size(), record_size_));
+        }
         grow(filter->Bitmap());
         if (RecordPasses(*filter, copy, number)) {
             filter->Bitmap().SetBit(number);

@@ -457,11 +457,12 @@ void TDataCursor::FetchCurrent() {
     std::fill(current_.begin(), current_.end(), 0);
     if (bof_ || eof_)
         return;
-    std::vector<std::uint8_t> stored;
-    if (ReadStoredRecord(record_no_, stored)) {
-        std::copy_n(stored.begin(), std::min(stored.size(), current_.size()), current_.begin());
-        EvaluateComputedFields(current_);
-    }
+    // Straight from the cache or the read window, without a copy of its own per fetch.
+    TDataFile& data = table_->DataFile();
+    if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
+        return;
+    data.CopyRecord(record_no_, current_);
+    EvaluateComputedFields(current_);
 }
 
 bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {

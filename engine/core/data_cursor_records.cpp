@@ -315,17 +315,20 @@ std::uint32_t TDataCursor::GetBlobBlockCount(std::int64_t length) {
 
 void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer,
                                bool& is_null, std::span<std::uint8_t> value) const {
-    std::fill(value.begin(), value.end(), 0);
+    // The value is cleared beyond the bytes copied into it, each byte written once.
     const std::size_t size = FieldDataSize(field);
     if (FieldIsAutoInc(field)) {
+        std::fill(value.begin(), value.end(), 0);
         is_null = false;
         if (value.size() >= 4)
             PutU32(value, 0, RecordIdOf(buffer));
         return;
     }
     const std::size_t at = FieldOffset(field);
-    if (at + 1 + size > buffer.size())
+    if (at + 1 + size > buffer.size()) {
+        std::fill(value.begin(), value.end(), 0);
         Raise(kErrInvalidField, FieldName(field));
+    }
     is_null = buffer[at] == 0;
     if (FieldType(field) == kTypeBlob && !is_null) {
         const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
@@ -335,8 +338,9 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
             is_null = entry == nullptr || entry->blob->Size() == 0;
         }
     }
-    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::min(size, value.size()),
-                value.begin());
+    const std::size_t copied = std::min(size, value.size());
+    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, copied, value.begin());
+    std::fill(value.begin() + static_cast<std::ptrdiff_t>(copied), value.end(), 0);
 }
 
 void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
@@ -369,10 +373,19 @@ void TDataCursor::PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer
     switch (FieldType(field)) {
         case kTypeString: {
             const std::size_t limit = size == 0 ? 0 : size - 1;
-            std::string text(reinterpret_cast<const char*>(value),
-                             strnlen(reinterpret_cast<const char*>(value), limit));
-            while (!text.empty() && text.back() == ' ')
-                text.pop_back();
+            std::size_t length = strnlen(reinterpret_cast<const char*>(value), limit);
+            while (length > 0 && value[length - 1] == ' ')
+                --length;
+            if (field[fd::kCharCase] != 1 && field[fd::kCharCase] != 2) {
+                // Written in place, without a copy per value; the value may be the field's own
+                // bytes.
+                if (length > 0)
+                    std::memmove(data.data(), value, length);
+                std::fill(data.begin() + static_cast<std::ptrdiff_t>(length), data.end(), 0);
+                buffer[at] = length == 0 ? 0 : 1;
+                break;
+            }
+            std::string text(reinterpret_cast<const char*>(value), length);
             if (field[fd::kCharCase] == 1)
                 text = LowerCaseLang(language_, sort_, text);
             else if (field[fd::kCharCase] == 2)
@@ -765,16 +778,21 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         InsertKey(kHiddenIndexSlot, new_hidden, slot);
         undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
         Stepped(step);
-        TRecord* record = data.AllocateRecord();
-        if (record->RecordNumber() != slot) {
-            data.FreeRecord(*record);
+        if (!reuse && data.CanAppendDirect()) {
+            // The stored bytes are the record's image: status, slot and ID in its header.
+            data.AppendDirect(stored);
+        } else {
+            TRecord* record = data.AllocateRecord();
+            if (record->RecordNumber() != slot) {
+                data.FreeRecord(*record);
+                data.ReleaseRecord(record);
+                Raise(kErrDataRecordCorrupt);
+            }
+            record->CopyFields(stored);
+            record->SetRecordId(id);
+            record->SetModified(true);
             data.ReleaseRecord(record);
-            Raise(kErrDataRecordCorrupt);
         }
-        record->CopyFields(stored);
-        record->SetRecordId(id);
-        record->SetModified(true);
-        data.ReleaseRecord(record);
         undo.Commit();
 
         if (!fetch_option_ || id > last)

@@ -572,6 +572,33 @@ TRecord* TDataFile::AppendRecord() {
     return raw;
 }
 
+bool TDataFile::CanAppendDirect() const {
+    return InMemory() && Exclusive() && !GetEncrypted() && !InBatch() &&
+           GetRecordSize() >= kRecordHeaderSize && cache_.Size() >= cache_capacity_;
+}
+
+void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
+    assert(CanAppendDirect());
+    const std::uint64_t next = GetNextRecordSlot();
+    if (next + 1 > kMaxRecordSlot ||
+        static_cast<std::int64_t>(next) * GetRecordSize() > kMaxTableFileSize) {
+        RaiseEngineError(kErrTableFull, Name());
+    }
+    const std::size_t rs = GetRecordSize();
+    if (image.size() < rs || FindCached(static_cast<std::uint32_t>(next)) != nullptr)
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
+        Write(image.data(), rs);
+    }
+    PatchWindow(static_cast<std::uint32_t>(next), image.first(rs));
+    ++stats_.writes;
+    MarkWrittenByOwner();
+    PutU32(header_, dh::kNextSlot, next + 1);
+    SetHeaderChanged();
+}
+
 std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
                                      bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();
@@ -723,6 +750,27 @@ TRecord* TDataFile::GetRecord(std::uint32_t n) {
     TRecord* record = nullptr;
     GetRecord(nullptr, n, true, false, false, record);
     return record;
+}
+
+void TDataFile::CopyRecord(std::uint32_t n, std::span<std::uint8_t> out) {
+    const std::size_t rs = GetRecordSize();
+    if (n != 0 && rs >= kRecordHeaderSize && out.size() >= rs && n < GetNextRecordSlot() &&
+        InWindow(n) && FindCached(n) == nullptr) {
+        const std::span<std::uint8_t> image = out.first(rs);
+        const std::span<const std::uint8_t> bytes = WindowImage(n);
+        std::copy(bytes.begin(), bytes.end(), image.begin());
+        if (GetEncrypted())
+            UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+        // The active number a cached copy carries.
+        if (image[0] == 0)
+            PutU32(image, 1, n);
+        ++stats_.hits;
+        return;
+    }
+    TRecord* record = GetRecord(n);
+    const auto bytes = record->Buffer();
+    std::copy_n(bytes.begin(), std::min(bytes.size(), out.size()), out.begin());
+    ReleaseRecord(record);
 }
 
 void TDataFile::ReleaseRecord(TRecord* record) {

@@ -185,9 +185,21 @@ class TDataFile : public TFileHandler {
                    bool read_ahead, TRecord*& record);
     // Without a cursor and read-ahead; never returns null.
     TRecord* GetRecord(std::uint32_t n);
+    // Copies record n as GetRecord gives it into `out` (its first record-size bytes). A record
+    // the read window holds and the cache does not is copied from the window without entering
+    // the cache, so a walk through many records does not turn the cache over for each.
+    void CopyRecord(std::uint32_t n, std::span<std::uint8_t> out);
     void ReleaseRecord(TRecord* record);
     // A pinned, zeroed record (status 0, its number set, no record ID yet).
     TRecord* AllocateRecord();
+    // Whether a new record may go straight to the file, past the record cache: a file in
+    // memory that nobody else reads, unscrambled, outside a batch (whose changes stay in the
+    // cache until it ends), once the cache is full. There a cached record would only push out
+    // another to be written, while records that fit are read back fastest from the cache.
+    bool CanAppendDirect() const;
+    // Writes `image` (status 0, its number and record ID set) as the record in the next slot.
+    // Requires: CanAppendDirect().
+    void AppendDirect(std::span<const std::uint8_t> image);
     void FreeRecord(TRecord& record);
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();

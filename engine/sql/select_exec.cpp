@@ -96,7 +96,9 @@ struct SelectRun {
     bool duplicates_by_source = false;
     std::unordered_set<std::string> distinct_rows;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
-    // them sorted, instead of writing and then sorting its table.
+    // them sorted, instead of writing and then sorting its table (on disk once it has grown
+    // large). A row each: small blocks of memory come back from the statements before, where
+    // one large buffer would be fresh pages, each a fault, every time.
     bool sort_pending = false;
     std::vector<std::vector<std::uint8_t>> pending;
     std::int64_t pending_bytes = 0;
@@ -265,6 +267,12 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
 
 // Bytes of rows a result without a name holds in memory before it moves to disk.
 constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
+
+// Bytes of rows an ordered result gathers to sort in memory before they are written. Past it
+// the table takes them and sorts itself on disk; a sort in memory is many times faster, so this
+// allows more than a held result, bounded to stay well inside a desktop's memory.
+constexpr std::int64_t kPendingSortBytes = std::int64_t{256} << 20;
+constexpr std::size_t kPendingRowOverhead = sizeof(std::vector<std::uint8_t>) + 32;
 
 // Memory the rows of one inner table may take when held.
 constexpr std::int64_t kHeldRowsBudget = std::int64_t{64} << 20;
@@ -931,8 +939,9 @@ void TDataQuery::EmitRow(SelectRun& run) {
         }
         if (run.sort_pending) {
             run.pending.push_back(record);
-            run.pending_bytes += static_cast<std::int64_t>(record.size());
-            if (run.pending_bytes > kHeldResultBytes) {
+            // A row's own bytes, its buffer's bookkeeping and its place in the sort.
+            run.pending_bytes += static_cast<std::int64_t>(record.size() + kPendingRowOverhead);
+            if (run.pending_bytes > kPendingSortBytes) {
                 // Too many to sort in memory: the table takes them and sorts itself.
                 InsertPendingRows(run, false);
             }

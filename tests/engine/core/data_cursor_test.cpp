@@ -643,3 +643,136 @@ TEST_F(DataCursor, IndexBackupRestoresTheIndexFile) {
 
 }  // namespace
 }  // namespace strata
+
+namespace strata {
+namespace {
+
+// Every record under the cursor's current order: its number and its bytes.
+std::vector<std::pair<std::int64_t, std::vector<std::uint8_t>>> Records(TDataCursor& c) {
+    std::vector<std::pair<std::int64_t, std::vector<std::uint8_t>>> records;
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    while (c.GetNextRecord(buffer) == 0)
+        records.emplace_back(c.GetRecordNumber(), buffer);
+    return records;
+}
+
+// A table in memory writes its new records straight to its file: after inserts past the
+// record cache's size, deletes whose slots are taken again, inserts that move the cursor,
+// changes and a batch, it holds the same records, slots and IDs as the same table on disk.
+TEST_F(DataCursor, TableInMemoryHoldsWhatTheSameTableOnDiskHolds) {
+    TDataDirectory* memory = session->OpenDirectory("MEMORY");
+    ASSERT_NE(memory, nullptr);
+    const auto make = [&](TDataDirectory& where) -> TDataCursor& {
+        cursors.push_back(std::make_unique<TDataCursor>(where));
+        TDataCursor& c = *cursors.back();
+        c.SetTableName("mailist");
+        c.SetExclusive(true);
+        c.CreateTable(ListTableDefinition(), true);
+        c.Open();
+        return c;
+    };
+    TDataCursor& disk = make(*directory);
+    TDataCursor& held = make(*memory);
+    for (TDataCursor* c : {&disk, &held}) {
+        SCOPED_TRACE(c == &held ? "memory" : "disk");
+        for (int i = 0; i < 10000; ++i) {
+            InsertEntry(*c, "m" + std::to_string(i) + "@x.org", "C" + std::to_string(i % 7),
+                        i % 5 - 1);
+        }
+        std::vector<std::uint8_t> buffer(c->GetRecordSize());
+        c->SetIndex(kNoIndex);
+        c->First();
+        for (int n = 0; n < 300 && c->GetNextRecord(buffer) == 0; ++n) {
+            if (n % 3 == 0)
+                c->DeleteRecord(buffer, false);
+        }
+        // Into the freed slots, then past the end again; the last ones move the cursor.
+        for (int i = 0; i < 150; ++i) {
+            c->InitNewRecord(buffer);
+            PutText(*c, buffer, 2, "again" + std::to_string(i) + "@x.org   ");
+            PutText(*c, buffer, 3, "D");
+            c->InsertRecord(buffer, i >= 140);
+            if (i >= 140) {
+                std::vector<std::uint8_t> current(c->GetRecordSize());
+                ASSERT_EQ(c->GetCurrentRecord(current, false), 0);
+                EXPECT_EQ(GetText(*c, current, 2), "again" + std::to_string(i) + "@x.org");
+            }
+        }
+        c->First();
+        ASSERT_EQ(c->GetNextRecord(buffer), 0);
+        PutText(*c, buffer, 3, "Changed");
+        c->ModifyRecord(buffer, false, false);
+        memory->BeginUpdateBatch();
+        directory->BeginUpdateBatch();
+        for (int i = 0; i < 40; ++i)
+            InsertEntry(*c, "batch" + std::to_string(i) + "@x.org", "E", 3);
+        memory->EndUpdateBatch(true);
+        directory->EndUpdateBatch(true);
+    }
+    EXPECT_EQ(held.GetRecordCount(), disk.GetRecordCount());
+    EXPECT_EQ(held.GetRecordSlotCount(), disk.GetRecordSlotCount());
+    for (const char* index : {"", "ByItem", "ByCategory", "ByBounce"}) {
+        SCOPED_TRACE(index);
+        held.SetIndexByName(index);
+        disk.SetIndexByName(index);
+        const auto expected = Records(disk);
+        EXPECT_EQ(expected.size(), 10000u - 100u + 150u + 40u);
+        EXPECT_TRUE(Records(held) == expected);
+    }
+    held.SetIndex(kNoIndex);
+    disk.SetIndex(kNoIndex);
+    EXPECT_TRUE(Records(held) == Records(disk));
+}
+
+// Text is stored without trailing blanks and cut to its field; a value may be the field's own
+// bytes; an empty text is null; a case rule changes the letters.
+TEST_F(DataCursor, TextFieldsAreStoredTrimmedAndCut) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const std::string too_long(300, 'x');
+    const struct {
+        std::string written;
+        std::string read;
+    } cases[] = {
+        {"plain", "plain"},
+        {"blanks at the end   ", "blanks at the end"},
+        {"  inner  blanks ", "  inner  blanks"},
+        {"   ", "<null>"},
+        {"", "<null>"},
+        {too_long, too_long.substr(0, FieldDataSize(c.GetFieldDesc(2)) - 1)},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.written);
+        c.InitNewRecord(buffer);
+        PutText(c, buffer, 2, "something longer than the value");
+        PutText(c, buffer, 2, each.written);
+        EXPECT_EQ(GetText(c, buffer, 2), each.read);
+        // The field's own bytes written again.
+        c.PutField(2, buffer,
+                   buffer.data() + static_cast<std::ptrdiff_t>(FieldOffset(c.GetFieldDesc(2)) + 1));
+        EXPECT_EQ(GetText(c, buffer, 2), each.read);
+        // Read back into a larger buffer: cleared past the text, also past the field's size.
+        std::vector<std::uint8_t> value(400, 0xEE);
+        bool is_null = false;
+        c.GetField(2, buffer, is_null, value);
+        const std::size_t length = is_null ? 0 : each.read.size();
+        EXPECT_EQ(std::string(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(length)),
+                  is_null ? std::string() : each.read);
+        EXPECT_TRUE(std::all_of(value.begin() + static_cast<std::ptrdiff_t>(length), value.end(),
+                                [](std::uint8_t b) { return b == 0; }));
+    }
+    for (const auto& [rule, read] :
+         {std::pair<std::uint8_t, std::string>{1, "mixed case  x"}, {2, "MIXED CASE  X"}}) {
+        TableDefinition definition = ListTableDefinition();
+        definition.fields[1][fd::kCharCase] = rule;
+        TDataCursor& cased = CreateAndOpen(definition, "cased" + std::to_string(rule));
+        std::vector<std::uint8_t> record(cased.GetRecordSize());
+        cased.InitNewRecord(record);
+        PutText(cased, record, 2, "Mixed Case  x  ");
+        EXPECT_EQ(GetText(cased, record, 2), read);
+    }
+}
+
+}  // namespace
+}  // namespace strata

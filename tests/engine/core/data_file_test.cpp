@@ -581,6 +581,57 @@ TEST_F(DataFileTest, RecordsReadAheadFollowEveryWrite) {
     }
 }
 
+// A record copied out is the record GetRecord gives: from the read window
+// (plain and encrypted) without entering the cache, from the cache where a
+// changed copy lives there, and read from the file where neither holds it.
+TEST_F(DataFileTest, CopiedRecordsAreTheRecordsGetRecordGives) {
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        const std::string name = encrypted ? "secret.DAT" : "plain.DAT";
+        Create(ListTableFields(), name, encrypted)->Close();
+        auto file = std::make_unique<TDataFile>();
+        file->SetName(dir_.File(name));
+        file->SetExclusive(true);
+        file->Open();
+        const auto slots = static_cast<std::uint32_t>(file->RecordCacheCapacity() * 3);
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            TRecord* r = file->AllocateRecord();
+            r->SetRecordId(n);
+            r->Buffer()[20] = static_cast<std::uint8_t>(n);
+            file->ReleaseRecord(r);
+        }
+        file->FlushRecords();
+        file->ClearRecordCache();
+        TRecord* first = nullptr;
+        ASSERT_TRUE(file->GetRecord(nullptr, 1, true, false, true, first));
+        file->ReleaseRecord(first);
+        // Changed in the cache, not yet in the file nor in the window.
+        TRecord* changed = file->GetRecord(5);
+        changed->SetRecordId(7005);
+        file->ReleaseRecord(changed);
+        const std::size_t cached = file->CachedRecordCount();
+        const std::size_t size = file->GetRecordSize();
+        std::vector<std::uint8_t> out(size + 8, 0xEE);
+        file->CopyRecord(2, out);
+        file->CopyRecord(3, out);
+        EXPECT_EQ(file->CachedRecordCount(), cached);
+        EXPECT_EQ(out[size], 0xEE);
+        for (const std::uint32_t n : {1u, 2u, 5u, 6u, slots / 2, slots, 3u}) {
+            SCOPED_TRACE(n);
+            file->CopyRecord(n, out);
+            EXPECT_EQ(out[0], 0);
+            EXPECT_EQ(GetU32(out, 1), n);
+            EXPECT_EQ(GetU32(out, 5), n == 5 ? 7005u : n);
+            EXPECT_EQ(out[20], static_cast<std::uint8_t>(n));
+            TRecord* r = file->GetRecord(n);
+            EXPECT_TRUE(std::equal(r->Buffer().begin(), r->Buffer().end(), out.begin()));
+            file->ReleaseRecord(r);
+        }
+        file->FlushRecords();
+        file->Close();
+    }
+}
+
 // Shared, the unchanged records between two changed ones are never written
 // along: another program may have changed them since they were cached.
 TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {

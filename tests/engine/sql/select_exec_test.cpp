@@ -458,8 +458,9 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
             const Strings rows = RowsOf(*result);
             ASSERT_EQ(rows.size(), static_cast<std::size_t>(each.count));
             EXPECT_EQ(statement.GetResultCount(), each.count);
-            for (const int n : {0, 1, each.count / 2, each.count - 1}) {
-                EXPECT_EQ(rows[static_cast<std::size_t>(n)], each.expected(n)) << n;
+            // Every row: the ordered rows were sorted in memory and written across the move.
+            for (int n = 0; n < each.count; ++n) {
+                ASSERT_EQ(rows[static_cast<std::size_t>(n)], each.expected(n)) << n;
             }
         }
     }
