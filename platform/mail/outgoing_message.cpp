@@ -334,9 +334,7 @@ class TextAttachment : public vmime::defaultAttachment {
 }  // namespace
 
 std::string TextCharset(std::string_view data) {
-    if (std::all_of(data.begin(), data.end(), [](unsigned char c) { return c < 0x80; })) {
-        return "us-ascii";
-    }
+    // Plain ASCII is valid UTF-8 too; one charset keeps every text part alike.
     return platform::nls::IsValidUtf8(data) ? "utf-8" : "windows-1252";
 }
 

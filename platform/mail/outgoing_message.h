@@ -63,8 +63,8 @@ std::string HtmlToText(std::string_view html);
 // when unknown.
 std::string GuessMediaType(std::string_view file_name);
 
-// The charset a text attachment's bytes are in: "us-ascii" for pure ASCII,
-// "utf-8" for valid UTF-8, else "windows-1252".
+// The charset a text attachment's bytes are in: "utf-8" when they are valid
+// UTF-8 (plain ASCII included), else "windows-1252".
 std::string TextCharset(std::string_view data);
 
 // The file-name part of a path (after the last '/', '\' or ':').
