@@ -206,68 +206,20 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
 
 void AddressGatherer::AddSender(mail::MailItem& item, std::vector<std::string>& list) {
     Settings& settings = entries_.settings();
-    const int method = settings.GetSenderMethod;
-    auto ask = [&](std::string_view method_name, std::string_view suggested_name, int new_method,
-                   bool unstable) {
-        AskSenderMethodChange(settings, OnPromptSenderMethodChange, method_name, suggested_name,
-                              new_method, unstable);
-    };
-    auto by_reply_recipients = [&] {
-        try {
-            const std::vector<mail::Mailbox> recipients = item.ReplyToList();
-            if (recipients.empty())
-                return;
-            const std::string address =
-                GetAddress(recipients.front().address, recipients.front().name);
-            const std::size_t at = address.find('@');
-            if (at != std::string::npos && at >= 1)
-                AddNamedAddress(recipients.front().name, address, list);
-        } catch (const std::exception&) {
-            if (method == 1)
-                ask("ReplyRecipients", "Reply Method", 2, false);
-            else
-                ask("ReplyRecipients", "MAPI retrieval", 4, true);
-        }
-    };
-    switch (method) {
-        case 0:
-            try {
-                const std::string name = item.SenderDisplayName();
-                AddNamedAddress(name, GetAddress("", name), list);
-            } catch (const std::exception&) {
-                // Without a retrieval method there is nothing to change to.
-            }
-            break;
-        case 1:
-        case 2: {
-            std::string address;
-            try {
-                const mail::Mailbox reply = item.ReplyAddress();
-                address = GetAddress(reply.address, reply.name);
-                AddNamedAddress(reply.name, address, list);
-            } catch (const std::exception&) {
-                address.clear();
-                ask("Reply Method", "ReplyRecipients", 3, false);
-            }
-            if (method == 1 && address.empty())
-                by_reply_recipients();
-            break;
-        }
-        case 3:
-            by_reply_recipients();
-            break;
-        case 4:
-            try {
-                mail::MailItem& message = store_.GetMessage(item.EntryId(), item.StoreId());
-                const mail::Mailbox sender = message.SenderAddress();
-                AddNamedAddress(sender.name, GetAddress(sender.address, sender.name), list);
-            } catch (const std::exception&) {
-                ask("MAPI retrieval", "", 0, false);
-            }
-            break;
-        default:
-            break;
+    const RetrievedSender sender =
+        RetrieveSender(item, store_, settings.GetSenderMethod,
+                       [&](std::string_view method_name, std::string_view suggested_name,
+                           int new_method, bool unstable) {
+                           AskSenderMethodChange(settings, OnPromptSenderMethodChange, method_name,
+                                                 suggested_name, new_method, unstable);
+                       });
+    // A reply recipient counts only with a local part before its "@".
+    if (sender.from_reply_list) {
+        const std::size_t at = sender.address.find('@');
+        if (at == std::string::npos || at == 0)
+            return;
     }
+    AddNamedAddress(sender.name, sender.address, list);
 }
 
 bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path, bool contacts,

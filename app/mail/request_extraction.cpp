@@ -88,6 +88,68 @@ std::string SenderRetrievalErrorText(std::string_view method_name, std::string_v
     return text;
 }
 
+RetrievedSender RetrieveSender(mail::MailItem& item, mail::MailStore& store, int method,
+                               const SenderRetrievalFailed& failed) {
+    RetrievedSender found;
+    const auto fail = [&](std::string_view method_name, std::string_view suggested_name,
+                          int new_method, bool unstable) {
+        found = {};
+        if (failed)
+            failed(method_name, suggested_name, new_method, unstable);
+    };
+    const auto by_reply_recipients = [&] {
+        try {
+            const std::vector<mail::Mailbox> list = item.ReplyToList();
+            if (!list.empty()) {
+                found = {list.front().name, GetAddress(list.front().address, list.front().name),
+                         true};
+            }
+        } catch (const std::exception&) {
+            if (method == 1)
+                fail("ReplyRecipients", "Reply Method", 2, false);
+            else
+                fail("ReplyRecipients", "MAPI retrieval", 4, true);
+        }
+    };
+    switch (method) {
+        case 0:
+            try {
+                const std::string name = item.SenderDisplayName();
+                found = {name, GetAddress("", name)};
+            } catch (const std::exception&) {
+                // Without a retrieval method there is nothing to change to.
+                found = {};
+            }
+            break;
+        case 1:
+        case 2:
+            try {
+                const mail::Mailbox reply = item.ReplyAddress();
+                found = {reply.name, GetAddress(reply.address, reply.name)};
+            } catch (const std::exception&) {
+                fail("Reply Method", "ReplyRecipients", 3, false);
+            }
+            if (method == 1 && found.address.empty())
+                by_reply_recipients();
+            break;
+        case 3:
+            by_reply_recipients();
+            break;
+        case 4:
+            try {
+                mail::MailItem& message = store.GetMessage(item.EntryId(), item.StoreId());
+                const mail::Mailbox sender = message.SenderAddress();
+                found = {sender.name, GetAddress(sender.address, sender.name)};
+            } catch (const std::exception&) {
+                fail("MAPI retrieval", "", 0, false);
+            }
+            break;
+        default:
+            break;
+    }
+    return found;
+}
+
 ExtractEntries::ExtractEntries(EntryProcessor& entries, mail::MailStore& store,
                                Forwarder* forwarder)
     : entries_(entries), store_(store), forwarder_(forwarder) {}
@@ -113,68 +175,14 @@ void ExtractEntries::ShowSenderRetrievalError(std::string_view method_name,
 }
 
 void ExtractEntries::ReadSender(mail::MailItem& item) {
-    fields_.edtsender.clear();
-    fields_.edtsendername.clear();
-    const int method = entries_.settings().GetSenderMethod;
-    auto by_reply_recipients = [&] {
-        try {
-            const std::vector<mail::Mailbox> list = item.ReplyToList();
-            if (!list.empty()) {
-                fields_.edtsender = GetAddress(list.front().address, list.front().name);
-                fields_.edtsendername = list.front().name;
-            }
-        } catch (const std::exception&) {
-            fields_.edtsender.clear();
-            fields_.edtsendername.clear();
-            if (method == 1)
-                ShowSenderRetrievalError("ReplyRecipients", "Reply Method", 2, false);
-            else
-                ShowSenderRetrievalError("ReplyRecipients", "MAPI retrieval", 4, true);
-        }
-    };
-    switch (method) {
-        case 0:
-            try {
-                const std::string name = item.SenderDisplayName();
-                fields_.edtsender = GetAddress("", name);
-                fields_.edtsendername = name;
-            } catch (const std::exception&) {
-                fields_.edtsender.clear();
-                fields_.edtsendername.clear();
-            }
-            break;
-        case 1:
-        case 2:
-            try {
-                const mail::Mailbox reply = item.ReplyAddress();
-                fields_.edtsendername = reply.name;
-                fields_.edtsender = GetAddress(reply.address, reply.name);
-            } catch (const std::exception&) {
-                fields_.edtsender.clear();
-                fields_.edtsendername.clear();
-                ShowSenderRetrievalError("Reply Method", "ReplyRecipients", 3, false);
-            }
-            if (method == 1 && fields_.edtsender.empty())
-                by_reply_recipients();
-            break;
-        case 3:
-            by_reply_recipients();
-            break;
-        case 4:
-            try {
-                mail::MailItem& message = store_.GetMessage(item.EntryId(), item.StoreId());
-                const mail::Mailbox sender = message.SenderAddress();
-                fields_.edtsender = GetAddress(sender.address, sender.name);
-                fields_.edtsendername = sender.name;
-            } catch (const std::exception&) {
-                fields_.edtsender.clear();
-                fields_.edtsendername.clear();
-                ShowSenderRetrievalError("MAPI retrieval", "", 0, false);
-            }
-            break;
-        default:
-            break;
-    }
+    RetrievedSender sender = RetrieveSender(
+        item, store_, entries_.settings().GetSenderMethod,
+        [this](std::string_view method_name, std::string_view suggested_name, int new_method,
+               bool unstable) {
+            ShowSenderRetrievalError(method_name, suggested_name, new_method, unstable);
+        });
+    fields_.edtsender = std::move(sender.address);
+    fields_.edtsendername = std::move(sender.name);
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {

@@ -49,6 +49,25 @@ void AskSenderMethodChange(Settings& settings, const SenderMethodPrompt& prompt,
                            std::string_view method_name, std::string_view suggested_name,
                            int new_method, bool unstable);
 
+// Told when a sender-retrieval method fails: its name, the method suggested
+// instead (an empty name: none) with its number, and whether that one may be
+// unstable.
+using SenderRetrievalFailed = std::function<void(
+    std::string_view method_name, std::string_view suggested_name, int new_method, bool unstable)>;
+
+struct RetrievedSender {
+    std::string name;
+    std::string address;  // empty when none was found
+    // Taken from the reply-recipients list (methods 1 and 3).
+    bool from_reply_list = false;
+};
+
+// The sender of a mail by retrieval method 0 to 4: the sender's display name,
+// the reply address (method 1 falls back on the reply-recipients list), that
+// list, or the store's own sender field. Failures are told through `failed`.
+RetrievedSender RetrieveSender(mail::MailItem& item, mail::MailStore& store, int method,
+                               const SenderRetrievalFailed& failed);
+
 // The fields of the message being processed.
 struct MessageFields {
     // Line 0 is the subject without reply prefixes, then the body's lines.

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include <libxml/HTMLparser.h>
+#include <unistd.h>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/nls.h"
 
 namespace mail {
 
@@ -308,6 +310,48 @@ std::string AttachmentType(const Attachment& attachment) {
                                          : attachment.media_type;
 }
 
+// A text attachment names the charset its bytes are in, so the receiver does
+// not take UTF-8 for US-ASCII; text that is not UTF-8 is read as Windows-1252,
+// as files are read everywhere else.
+class TextAttachment : public vmime::defaultAttachment {
+  public:
+    TextAttachment(const vmime::shared_ptr<const vmime::contentHandler>& data,
+                   const vmime::mediaType& type, const vmime::word& name, vmime::charset charset)
+        : vmime::defaultAttachment(data, vmime::encoding("base64"), type, vmime::text(), name),
+          charset_(std::move(charset)) {}
+
+  protected:
+    void generatePart(vmime::shared_ptr<vmime::bodyPart> part) const override {
+        vmime::defaultAttachment::generatePart(part);
+        vmime::dynamicCast<vmime::contentTypeField>(part->getHeader()->ContentType())
+            ->setCharset(charset_);
+    }
+
+  private:
+    vmime::charset charset_;
+};
+
+}  // namespace
+
+std::string TextCharset(std::string_view data) {
+    // Plain ASCII is valid UTF-8 too; one charset keeps every text part alike.
+    return platform::nls::IsValidUtf8(data) ? "utf-8" : "windows-1252";
+}
+
+namespace {
+
+// The right-hand side of a Message-Id: the sender's domain, else this
+// machine's name.
+std::string MessageIdDomain(std::string_view sender) {
+    const auto at = sender.rfind('@');
+    if (at != std::string_view::npos && at + 1 < sender.size())
+        return std::string(sender.substr(at + 1));
+    std::array<char, 256> host{};
+    if (::gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0')
+        return host.data();
+    return "localhost";
+}
+
 }  // namespace
 
 std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
@@ -358,9 +402,15 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
             const std::string name = AttachmentName(attachment);
             const std::string type = AttachmentType(attachment);
             auto handler = vmime::make_shared<vmime::stringContentHandler>(data);
-            builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
-                handler, vmime::encoding("base64"), vmime::mediaType(type), vmime::text(),
-                vmime::word(name, vmime::charsets::UTF_8)));
+            const vmime::mediaType media(type);
+            const vmime::word word(name, vmime::charsets::UTF_8);
+            if (Lower(media.getType()) == vmime::mediaTypes::TEXT) {
+                builder.appendAttachment(vmime::make_shared<TextAttachment>(
+                    handler, media, word, vmime::charset(TextCharset(data))));
+            } else {
+                builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
+                    handler, vmime::encoding("base64"), media, vmime::text(), word));
+            }
         }
 
         auto built = builder.construct();
@@ -378,7 +428,9 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
             header->To()->setValue(undisclosed);
         }
         header->Date()->setValue(vmime::datetime::now());
-        header->MessageId()->setValue(vmime::messageId::generateId());
+        // vmime would put its own placeholder host after the "@".
+        header->MessageId()->setValue(vmime::messageId(vmime::messageId::generateId().getLeft(),
+                                                       MessageIdDomain(message.from.address)));
         if (message.read_receipt) {
             vmime::mailboxList receipt_to;
             receipt_to.appendMailbox(ToVmime(message.from));

@@ -63,6 +63,10 @@ std::string HtmlToText(std::string_view html);
 // when unknown.
 std::string GuessMediaType(std::string_view file_name);
 
+// The charset a text attachment's bytes are in: "utf-8" when they are valid
+// UTF-8 (plain ASCII included), else "windows-1252".
+std::string TextCharset(std::string_view data);
+
 // The file-name part of a path (after the last '/', '\' or ':').
 std::string FileNamePart(std::string_view path);
 

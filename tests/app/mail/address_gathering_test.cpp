@@ -151,6 +151,36 @@ class UnreadableMessages : public mail::StoreBackend {
     std::unique_ptr<mail::StoreBackend> inner_;
 };
 
+TEST_F(GatheringTest, EachRetrievalMethodFindsItsOwnSender) {
+    mail::Folder& archive = store->Root(1).AddFolder("Archive");
+    archive.AppendMessage(
+        "From: Ann <ann@example.org>\r\nReply-To: Bob <bob@example.org>\r\nSubject: a\r\n\r\n"
+        "x\r\n",
+        true);
+    archive.AppendMessage("From: Ann <ann@example.org>\r\nSubject: b\r\n\r\nx\r\n", true);
+    struct Case {
+        int method;
+        std::size_t item;
+        const char* name;
+        const char* address;
+        bool from_reply_list;
+    };
+    for (const Case& c :
+         {Case{0, 1, "Ann", "", false}, Case{1, 1, "Bob", "bob@example.org", false},
+          Case{2, 1, "Bob", "bob@example.org", false}, Case{3, 1, "Bob", "bob@example.org", true},
+          Case{4, 1, "Ann", "ann@example.org", false}, Case{1, 2, "Ann", "ann@example.org", false},
+          Case{3, 2, "", "", false}, Case{5, 1, "", "", false}}) {
+        int failures = 0;
+        const RetrievedSender sender =
+            RetrieveSender(archive.Item(c.item), *store, c.method,
+                           [&](std::string_view, std::string_view, int, bool) { ++failures; });
+        EXPECT_EQ(sender.name, c.name) << c.method << "/" << c.item;
+        EXPECT_EQ(sender.address, c.address) << c.method << "/" << c.item;
+        EXPECT_EQ(sender.from_reply_list, c.from_reply_list) << c.method << "/" << c.item;
+        EXPECT_EQ(failures, 0);
+    }
+}
+
 TEST_F(GatheringTest, SenderFailuresAskToChangeTheMethodAsTheCheckDoes) {
     store.reset();
     auto failing = std::make_unique<UnreadableMessages>(

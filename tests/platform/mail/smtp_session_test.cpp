@@ -102,6 +102,89 @@ TEST(SmtpSession, DeliversHtmlWithAttachments) {
     EXPECT_EQ(parsed.attachments[0].data, binary);
 }
 
+// The headers of each part and of the message, with folded lines joined.
+std::vector<std::string> PartHeaders(const std::string& data) {
+    std::string unfolded;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (data.compare(i, 3, "\r\n ") == 0 || data.compare(i, 3, "\r\n\t") == 0) {
+            unfolded += ' ';
+            i += 2;
+        } else {
+            unfolded += data[i];
+        }
+    }
+    std::vector<std::string> headers;
+    std::size_t start = 0;
+    for (;;) {
+        const auto end = unfolded.find("\r\n\r\n", start);
+        if (end == std::string::npos)
+            break;
+        headers.push_back(unfolded.substr(start, end - start));
+        const auto next = unfolded.find("\r\n--", end);
+        if (next == std::string::npos)
+            break;
+        start = unfolded.find("\r\n", next + 4);
+        if (start == std::string::npos)
+            break;
+        start += 2;
+    }
+    return headers;
+}
+
+std::string HeaderOf(const std::vector<std::string>& headers, std::string_view holding) {
+    for (const auto& header : headers) {
+        if (header.find(holding) != std::string::npos)
+            return header;
+    }
+    return {};
+}
+
+TEST(SmtpSession, MessageIdNamesTheSenderDomainAndTextAttachmentsTheirCharset) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.from.address = "owner@lists.example.net";
+    message.attachments = {{"plain.txt", "", "just ascii\r\n", {}},
+                           {"umlaut.txt", "", "Gr\xC3\xBC\xC3\x9F\x65\r\n", {}},
+                           {"legacy.txt", "", "Gr\xFC\xDF\x65\r\n", {}},
+                           {"table.csv", "", "a;\xC3\xA9\r\n", {}},
+                           {"report.pdf", "", "%PDF-1.4 \xFC", {}}};
+    ASSERT_TRUE(session.send(message, In(10s)).ok());
+
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    const auto headers = PartHeaders(mails[0].data);
+    ASSERT_FALSE(headers.empty());
+    const std::string& top = headers.front();
+    const auto id = top.find("Message-Id: <");
+    ASSERT_NE(id, std::string::npos) << top;
+    const auto close = top.find('>', id);
+    const std::string value = top.substr(id + 13, close - id - 13);
+    const auto at = value.find('@');
+    ASSERT_NE(at, std::string::npos) << value;
+    EXPECT_GT(at, 0u);
+    EXPECT_EQ(value.substr(at + 1), "lists.example.net");
+
+    struct Case {
+        const char* name;
+        const char* type;
+    };
+    for (const Case& c : {Case{"plain.txt", "text/plain; charset=utf-8"},
+                          Case{"umlaut.txt", "text/plain; charset=utf-8"},
+                          Case{"legacy.txt", "text/plain; charset=windows-1252"},
+                          Case{"table.csv", "text/csv; charset=utf-8"},
+                          Case{"report.pdf", "application/pdf\r\n"}}) {
+        const std::string header = HeaderOf(headers, std::string("filename=") + c.name);
+        EXPECT_NE(header.find(std::string("Content-Type: ") + c.type), std::string::npos)
+            << c.name << ":\n"
+            << header;
+    }
+    const ReceivedMessage parsed = ParseMessage(mails[0].data);
+    ASSERT_EQ(parsed.attachments.size(), 5u);
+    EXPECT_EQ(parsed.attachments[2].data, "Gr\xFC\xDF\x65\r\n") << "bytes go out unchanged";
+}
+
 TEST(SmtpSession, RefusesBadValuesBeforeSending) {
     SmtpSink sink;
     SmtpSession session;
