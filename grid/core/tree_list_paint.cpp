@@ -304,7 +304,9 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
             cell = canvas.DrawEdge(cell, ui::BDR_SUNKENOUTER, ui::BF_RECT | ui::BF_ADJUST);
             std::string text = GetFooterText(hc.column);
             ui::Color color = HeaderColor;
-            TAlignment alignment = GetHeaderAlignment(hc.column);
+            // Footer cells go through the cell painter's footer mode, so they align
+            // like the column's cells (sums under right-aligned numbers).
+            TAlignment alignment = GetCellAlignment(nullptr, hc.column);
             ui::TFont font;
             font.Assign(Font());
             bool done = false;

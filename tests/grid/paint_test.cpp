@@ -140,6 +140,22 @@ TEST(Paint, FooterIsFramedAndFilled) {
     EXPECT_EQ(Px(image, info.footer.left + 40, info.footer.top + 4), Rgb(ui::clBtnFace));
 }
 
+TEST(Paint, FooterCellsAlignLikeTheirColumnsCells) {
+    PaintFixture f;
+    f.grid.Columns(0)->SetAlignment(taRightJustify);
+    f.grid.Columns(0)->SetHeaderAlignment(taLeftJustify);
+    f.grid.Columns(1)->SetAlignment(taCenter);
+    f.grid.SetShowFooter(true);
+    f.grid.OnIsExistFooterCell = [](TCustomgxTreeListControl*, int, bool& exist) { exist = true; };
+    std::vector<TAlignment> seen;
+    f.grid.OnCustomDrawFooter = [&](TCustomgxTreeListControl*, ui::TCanvas&, const ui::Rect&,
+                                    const TgxTreeListNode*, TgxTreeListColumn*, std::string&,
+                                    ui::Color&, ui::TFont&, TAlignment& alignment,
+                                    bool&) { seen.push_back(alignment); };
+    Render(f.grid);
+    EXPECT_EQ(seen, (std::vector<TAlignment>{taRightJustify, taCenter}));
+}
+
 TEST(Paint, PreviewTextUnderTheCellsInThePreviewFont) {
     struct Previewing : TCustomgxTreeListControl {
         std::string GetPreviewText(const TgxTreeListNode*) const override { return "Preview text"; }
