@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Pictures of the real program on a virtual X display (Xvfb), for looking at how it
-# appears to a user: the main window with a list of a few hundred entries, the options, the
+# appears to a user: the main window with a list of a few hundred entries, every page of the options, the
 # import and its column mapping, the statistics and the mail-out dialog.
 # Usage: scripts/screenshots.sh [build folder] [output folder]
 # The build folder must hold corvane, corvane_snap and corvane_seed (default build/dev). Fails when a
@@ -73,6 +73,11 @@ xdotool windowfocus --sync "$wid"
 key alt+f
 key Down Down Down Down Down Return
 shoot options_dialog.png
+# Each further page of the options: Ctrl+Tab turns to the next one.
+for page in 2 3 4 5 6 7 8 9 10; do
+  key ctrl+Tab
+  shoot "options_page_$page.png"
+done
 key Escape
 # Without a window manager the focus has to be given back by hand.
 xdotool windowfocus --sync "$wid"
