@@ -89,30 +89,27 @@ shoot import_dialog.png
 key Tab Tab Down Tab space
 key Return
 shoot import_mapping_dialog.png
+# Ends the running program and starts it again, its main window focused.
+restart() {
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  "$corvane" &
+  pid=$!
+  sleep 1
+  shoot restarted_main_window.png >/dev/null
+  rm -f "$out/restarted_main_window.png"
+  wid=$(xdotool search --name '^Corvane' | head -1)
+  xdotool windowfocus --sync "$wid"
+}
 # The statistics in a fresh start of the program: Tools, then Display Statistics... (the
 # menu's last entry, one step up from the top).
-kill "$pid"
-wait "$pid" 2>/dev/null || true
-"$corvane" &
-pid=$!
-sleep 1
-shoot statistics_main_window.png >/dev/null
-wid=$(xdotool search --name '^Corvane' | head -1)
-xdotool windowfocus --sync "$wid"
+restart
 key alt+t
 key Up Return
 shoot statistics_dialog.png
-rm -f "$out/statistics_main_window.png"
 # The mail-out dialog in a fresh start as well: Tools, then Send E-mail to Mailing List...
 # (the second entry).
-kill "$pid"
-wait "$pid" 2>/dev/null || true
-"$corvane" &
-pid=$!
-sleep 1
-shoot mailout_main_window.png >/dev/null
-wid=$(xdotool search --name '^Corvane' | head -1)
-xdotool windowfocus --sync "$wid"
+restart
 key alt+t
 key Down Return
 # A list without a chosen sending method first asks to use the default (Enter takes it).
@@ -123,4 +120,3 @@ for _ in $(seq 1 20); do
   key Return
 done
 shoot mailout_dialog.png
-rm -f "$out/mailout_main_window.png"

@@ -58,7 +58,8 @@ TShellnode* Child(const TShellnode* node, const std::string& name) {
 }
 
 // Edits a node's name as a user would and ends the edit with a key.
-void EditTo(TShellTree& tree, TShellnode* node, const QString& text, int key = Qt::Key_Return) {
+// Starts the in-place rename of node and gives its editor, or null.
+QLineEdit* StartEdit(TShellTree& tree, TShellnode* node) {
     tree.StartRename(node);
     QApplication::processEvents();
     QLineEdit* editor = nullptr;
@@ -66,6 +67,11 @@ void EditTo(TShellTree& tree, TShellnode* node, const QString& text, int key = Q
         if (candidate->isVisible())
             editor = candidate;
     }
+    return editor;
+}
+
+void EditTo(TShellTree& tree, TShellnode* node, const QString& text, int key = Qt::Key_Return) {
+    QLineEdit* editor = StartEdit(tree, node);
     ASSERT_NE(editor, nullptr);
     editor->setText(text);
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -298,13 +304,7 @@ TEST_F(ShellTreeTest, AFolderChangeDuringARenameWaitsForTheEditToEnd) {
     auto* prompts = scripted.get();
     ui::ScopedPromptService scope(std::move(scripted));
 
-    tree.StartRename(node);
-    QApplication::processEvents();
-    QLineEdit* editor = nullptr;
-    for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
-        if (candidate->isVisible())
-            editor = candidate;
-    }
+    QLineEdit* editor = StartEdit(tree, node);
     ASSERT_NE(editor, nullptr);
     fs::create_directory(dir_ / "arrived");
     EXPECT_FALSE(WaitFor([&] { return Child(root, "arrived") != nullptr; }, 500ms))
