@@ -854,9 +854,19 @@ void TDataCursor::EvaluateFilter(TFilter& filter, const TRecordsBitmap& candidat
 }
 
 void TDataCursor::BuildLiveBitmap() {
+    // Cursors opened one after another on an unchanged table find the same live records: the
+    // table keeps the last walk of its hidden index for as long as that index stands.
+    const TIndexFile& file = table_->IndexFile();
+    const std::uint64_t edits = file.EditCount(kHiddenIndexSlot);
+    const std::int64_t slots = live_.RecordCount();
+    if (table_->KeptLiveRecords(edits, slots, live_))
+        return;
     const auto low = HiddenKey(0, 0);
     std::array<std::uint8_t, 5> high{0, 0xFF, 0xFF, 0xFF, 0xFF};
     ScanRange(kHiddenIndexSlot, low, high, live_);
+    // A walk that met a change (another program's, noticed on the way) is not kept.
+    if (file.EditCount(kHiddenIndexSlot) == edits && live_.RecordCount() == slots)
+        table_->KeepLiveRecords(edits, live_);
 }
 
 void TDataCursor::BuildRangeBitmap() {

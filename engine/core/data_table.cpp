@@ -150,6 +150,7 @@ void TDataTable::Close(bool discard_temporary) {
     } catch (...) {
         failure = std::current_exception();
     }
+    DropLiveRecords();
     // Closing the files drops every byte-range lock they hold.
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
@@ -249,6 +250,7 @@ void TDataTable::BackupIndexFile() {
 }
 
 void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
+    DropLiveRecords();
     const std::string backup = FileName(kBackupExtensions[1]);
     const bool memory = in_memory_ || directory_.InMemory();
     if (!keep) {
@@ -277,6 +279,7 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
 }
 
 void TDataTable::EmptyFiles() {
+    DropLiveRecords();
     data_file_->EmptyFile();
     index_file_->EmptyIndexFile();
     if (blob_file_->IsOpen())
@@ -650,6 +653,7 @@ void TDataTable::CheckWritesFinished() const {
 }
 
 void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {
+    DropLiveRecords();
     data_file_->ClearRecordCache();
     index_file_->ClearPageCaches(true);
     if (blob_file_->IsOpen())
@@ -672,6 +676,22 @@ void TDataTable::FlushFiles() {
         blob_file_->Sync();
 }
 
+bool TDataTable::KeptLiveRecords(std::uint64_t edits, std::int64_t slots,
+                                 TRecordsBitmap& into) const {
+    if (!live_records_kept_ || live_records_edits_ != edits ||
+        live_records_.RecordCount() != slots) {
+        return false;
+    }
+    into.Assign(live_records_);
+    return true;
+}
+
+void TDataTable::KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& records) {
+    live_records_.Assign(records);
+    live_records_edits_ = edits;
+    live_records_kept_ = true;
+}
+
 bool TDataTable::RefreshIfChanged() {
     bool changed = false;
     if (index_file_->HeaderChanged()) {
@@ -681,8 +701,10 @@ bool TDataTable::RefreshIfChanged() {
     } else {
         changed = data_file_->HeaderChanged();
     }
-    if (changed)
+    if (changed) {
         data_file_->ClearRecordCache();
+        DropLiveRecords();
+    }
     if (HasBlobs() && blob_file_->HeaderChanged()) {
         blob_file_->ClearBlockCache();
         changed = true;

@@ -112,6 +112,15 @@ class TDataTable final : public TTableFileOwner {
     bool TableLocked() const noexcept { return table_locked_; }
 
     TRecordsBitmap& CursorLockedRecords() noexcept { return cursor_locked_; }
+
+    // The live records a cursor last read from the hidden index, kept for the next cursor:
+    // `edits` is the hidden index's edit count when they were read, and any change to its
+    // pages, its root or its cache (another program's change drops the cache) moves that
+    // count on. True when the kept ones still stand for `edits` and `slots`; they are then
+    // copied into `into`.
+    bool KeptLiveRecords(std::uint64_t edits, std::int64_t slots, TRecordsBitmap& into) const;
+    void KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& records);
+    void DropLiveRecords() noexcept { live_records_kept_ = false; }
     bool RecordLocked(std::uint32_t n) const { return locked_.IsSet(n); }
 
     void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);
@@ -161,6 +170,9 @@ class TDataTable final : public TTableFileOwner {
     TRecordsBitmap locked_;
     TRecordsBitmap cursor_locked_;
     TRecordsBitmap deferred_unlocks_;
+    TRecordsBitmap live_records_;
+    std::uint64_t live_records_edits_ = 0;
+    bool live_records_kept_ = false;
     bool statement_read_lock_ = false;
     bool table_locked_ = false;
     bool table_was_locked_ = false;

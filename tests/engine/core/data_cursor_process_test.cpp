@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -200,6 +201,60 @@ TEST_F(TwoPrograms, ChangesOfTheOtherProgramAreSeen) {
     ASSERT_EQ(second.Wait(), 0);
     c.Refresh();
     EXPECT_EQ(c.GetRecordCount(), 4);
+}
+
+// Filtered cursors opened one after another share the table's live records; every change,
+// this program's or the other's, must reach the next cursor opened. Records inserted into
+// freed slots show whether the live records were read again.
+TEST_F(TwoPrograms, FilteredCursorsOpenedLaterSeeEveryDeleteAndInsert) {
+    MakeTable(6);
+    session->SetStrictChangeDetection(true);
+    // In record order the live records alone decide what is visited and counted.
+    const auto filtered = [&]() -> TDataCursor& {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndex(kNoIndex);
+        c.ActivateFilter(c.AddFilter("Category = 'A'", {}));
+        return c;
+    };
+    const auto items = [&](TDataCursor& c) {
+        std::vector<std::string> found = Items(c);
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(found.size()));
+        return found;
+    };
+    const auto remove = [&](TDataCursor& c, std::string_view item) {
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            if (GetText(c, buffer, 2) == item) {
+                c.DeleteRecord(buffer, true);
+                return;
+            }
+        }
+        ADD_FAILURE() << "no " << item;
+    };
+    TDataCursor& first = NewCursor("mailist", false);
+    first.Open();
+    remove(first, "u0@x");
+    EXPECT_EQ(items(filtered()),
+              (std::vector<std::string>{"u1@x", "u2@x", "u3@x", "u4@x", "u5@x"}));
+    EXPECT_EQ(items(filtered()),
+              (std::vector<std::string>{"u1@x", "u2@x", "u3@x", "u4@x", "u5@x"}));
+    InsertEntry(first, "t@x", "A", 1);
+    EXPECT_EQ(items(filtered()),
+              (std::vector<std::string>{"t@x", "u1@x", "u2@x", "u3@x", "u4@x", "u5@x"}));
+    remove(first, "u4@x");
+    EXPECT_EQ(items(filtered()), (std::vector<std::string>{"t@x", "u1@x", "u2@x", "u3@x", "u5@x"}));
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        InsertEntry(*program.cursor, "a@x", "A", 2);
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    EXPECT_EQ(items(filtered()),
+              (std::vector<std::string>{"a@x", "t@x", "u1@x", "u2@x", "u3@x", "u5@x"}));
 }
 
 }  // namespace
