@@ -470,13 +470,25 @@ void MailOut::LogLists(bool per_address) {
     }
 }
 
-bool MailOut::MAPISend(std::string_view full_name, std::string_view first_name,
-                       std::string_view address) {
+void MailOut::LogSendingHeader() {
     if (debug) {
         Log("");
         Log("");
         Log("Sending Message:");
     }
+}
+
+bool MailOut::LogSendOutcome(bool ok, std::string_view failure) {
+    Log("");
+    Log(ok ? "SEND OK" : "SEND FAILURE");
+    if (!ok)
+        ShowSendError(failure);
+    return ok;
+}
+
+bool MailOut::MAPISend(std::string_view full_name, std::string_view first_name,
+                       std::string_view address) {
+    LogSendingHeader();
     LogLists(true);
     bool ok = false;
     try {
@@ -493,20 +505,12 @@ bool MailOut::MAPISend(std::string_view full_name, std::string_view first_name,
     } catch (const std::exception&) {
         ok = false;
     }
-    Log("");
-    Log(ok ? "SEND OK" : "SEND FAILURE");
-    if (!ok)
-        ShowSendError("MAPI Send failed!");
-    return ok;
+    return LogSendOutcome(ok, "MAPI Send failed!");
 }
 
 bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
                         std::string_view address) {
-    if (debug) {
-        Log("");
-        Log("");
-        Log("Sending Message:");
-    }
+    LogSendingHeader();
     LogLists(false);
     bool ok = false;
     try {
@@ -525,20 +529,12 @@ bool MailOut::MAPI2Send(std::string_view full_name, std::string_view first_name,
     } catch (const std::exception&) {
         ok = false;
     }
-    Log("");
-    Log(ok ? "SEND OK" : "SEND FAILURE");
-    if (!ok)
-        ShowSendError("MAPI Send failed");
-    return ok;
+    return LogSendOutcome(ok, "MAPI Send failed");
 }
 
 bool MailOut::OLESend(std::string_view full_name, std::string_view first_name,
                       std::string_view address) {
-    if (debug) {
-        Log("");
-        Log("");
-        Log("Sending Message:");
-    }
+    LogSendingHeader();
     std::unique_ptr<mail::Draft> item;
     try {
         if (context_.store == nullptr)
@@ -577,11 +573,8 @@ bool MailOut::OLESend(std::string_view full_name, std::string_view first_name,
     } catch (const std::exception& e) {
         error = e.what();
     }
-    Log("");
-    Log(ok ? "SEND OK" : "SEND FAILURE");
-    if (!ok)
-        ShowSendError("OLE Send failed, Outlook returned the following error: \r\n" + error);
-    return ok;
+    return LogSendOutcome(ok,
+                          "OLE Send failed, Outlook returned the following error: \r\n" + error);
 }
 
 bool MailOut::SMTPConnect() {
@@ -617,11 +610,7 @@ void MailOut::SMTPDisconnect() {
 
 bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                        std::string_view address) {
-    if (debug) {
-        Log("");
-        Log("");
-        Log("Sending Message:");
-    }
+    LogSendingHeader();
     LogLists(false);
     const mail::MailSettings& ms = context_.mail_settings;
     bool delivered = false;
@@ -704,11 +693,7 @@ bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_
     // An undeliverable address is a failure of this message; the bounce above
     // already took it into account.
     const bool ok = result.code == mail::kRelaySent;
-    Log("");
-    Log(ok ? "SEND OK" : "SEND FAILURE");
-    if (!ok)
-        ShowSendError("SMTP Sendmail failed with the error: " + result.text);
-    return ok;
+    return LogSendOutcome(ok, "SMTP Sendmail failed with the error: " + result.text);
 }
 
 std::int64_t MailOut::Button2Click(bool rebuild) {

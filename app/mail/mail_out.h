@@ -163,6 +163,10 @@ class MailOut {
   private:
     void Log(std::string_view line) { sendlog.emplace_back(line); }
     void LogLists(bool per_address);
+    // The debug log's line before each message.
+    void LogSendingHeader();
+    // The send log's outcome of one message; a failure is also shown. Gives ok.
+    bool LogSendOutcome(bool ok, std::string_view failure);
     void ShowSendError(std::string_view text);
     void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);

@@ -1006,8 +1006,7 @@ void TgxInplaceDBTreeListBlobEdit::SetPopupSize(int width, int height) {
 }
 
 bool TgxInplaceDBTreeListBlobEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceBlobEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceBlobEdit::GetReadOnly(), Column());
 }
 
 }  // namespace grid

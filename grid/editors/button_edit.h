@@ -44,6 +44,12 @@ std::decay_t<std::invoke_result_t<Getter, const C&>> ColumnSetting(
     return column != nullptr ? std::invoke(getter, *column) : fallback;
 }
 
+// A data-aware editor is read-only when its own setting or its column says so.
+template <class C>
+bool ReadOnlyWithColumn(bool editor_read_only, const C* column) {
+    return editor_read_only || (column != nullptr && column->ReadOnly());
+}
+
 // Fires the column's OnEditButtonClick, when it has one.
 template <class C>
 void FireEditButtonClick(C* column) {

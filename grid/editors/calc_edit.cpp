@@ -419,8 +419,7 @@ bool TgxInplaceDBTreeListCalcEdit::GetQuickClose() {
 }
 
 bool TgxInplaceDBTreeListCalcEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceCalcEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceCalcEdit::GetReadOnly(), Column());
 }
 
 TgxPopupBorder TgxInplaceDBTreeListCalcEdit::GetPopupBorder() {

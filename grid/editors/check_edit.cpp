@@ -324,8 +324,7 @@ TgxShowNullFieldStyle TgxInplaceDBTreeListCheckEdit::GetShowNullFieldStyle() {
 }
 
 bool TgxInplaceDBTreeListCheckEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceCheckEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceCheckEdit::GetReadOnly(), Column());
 }
 
 void TgxInplaceDBTreeListCheckEdit::MoveFocusedColumn(bool to_left) {

@@ -775,8 +775,7 @@ bool TgxInplaceDBTreeListDateEdit::GetUseEditMask() {
 }
 
 bool TgxInplaceDBTreeListDateEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceDateEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceDateEdit::GetReadOnly(), Column());
 }
 
 TgxPopupBorder TgxInplaceDBTreeListDateEdit::GetPopupBorder() {

@@ -513,8 +513,7 @@ bool TgxInplaceDBTreeListImageEdit::GetMultiLineText() {
 }
 
 bool TgxInplaceDBTreeListImageEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceImageEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceImageEdit::GetReadOnly(), Column());
 }
 
 TgxPopupBorder TgxInplaceDBTreeListImageEdit::GetPopupBorder() {

@@ -131,8 +131,7 @@ bool TgxInplaceDBTreeListMemoEdit::GetWordWrap() {
 }
 
 bool TgxInplaceDBTreeListMemoEdit::GetReadOnly() {
-    auto* c = EditorColumn(*this);
-    return TgxInplaceMemoEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceMemoEdit::GetReadOnly(), EditorColumn(*this));
 }
 
 std::string TgxInplaceDBTreeListMaskEdit::GetEditMask() {

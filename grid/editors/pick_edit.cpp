@@ -394,8 +394,7 @@ bool TgxInplaceDBTreeListPickEdit::GetDropDownListStyle() {
 }
 
 bool TgxInplaceDBTreeListPickEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplacePickEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplacePickEdit::GetReadOnly(), Column());
 }
 
 TgxPopupBorder TgxInplaceDBTreeListPickEdit::GetPopupBorder() {
@@ -644,8 +643,7 @@ void TgxInplaceDBTreeListLookupEdit::DoBeforeDropDown() {
 }
 
 bool TgxInplaceDBTreeListLookupEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceLookupEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceLookupEdit::GetReadOnly(), Column());
 }
 
 TgxInplaceEditClass TgxDBTreeListLookupColumn::GetEditorClass() const {

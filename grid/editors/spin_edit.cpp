@@ -582,8 +582,7 @@ bool TgxInplaceDBTreeListSpinEdit::GetUseCtrlIncrement() {
 }
 
 bool TgxInplaceDBTreeListSpinEdit::GetReadOnly() {
-    auto* c = Column();
-    return TgxInplaceSpinEdit::GetReadOnly() || (c != nullptr && c->ReadOnly());
+    return ReadOnlyWithColumn(TgxInplaceSpinEdit::GetReadOnly(), Column());
 }
 
 bool TgxInplaceDBTreeListTimeEdit::GetUseCtrlIncrement() {
