@@ -336,6 +336,16 @@ class TDataCursor final : public TFileCursor {
     // Whether an index narrows the records the tree visits: level 0 or 1, or a case-sensitive
     // string equality that a case-insensitive index narrows before the exact check.
     bool FilterNodeUsesIndex(TExpToken& node, bool estimate);
+    // For a case-sensitive string equality or prefix comparison that only a case-insensitive
+    // index narrows: the same comparison without regard to case, which that index answers
+    // alone, without reading a record. A reader that checks the records of that view with
+    // RecordMatches reads the candidates once, where the exact filter reads them to check and
+    // the reader reads them again. Null for any other tree.
+    ExpTokenPtr CaseInsensitiveSuperset(const TExpToken& tree);
+    // Whether a record as a read of this cursor gives it passes a prepared filter tree, as the
+    // filter would decide (null answering no).
+    bool RecordMatches(const TExpToken& tree, ConstRecordBuffer record,
+                       const db::TFormatSettings& format);
     bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();
@@ -464,6 +474,16 @@ class TDataCursor final : public TFileCursor {
         // equality can match, each then compared exactly; on an AND, an operand does.
         bool superset = false;
     };
+    // "string column = constant", whole or as a prefix, that compares bytes: a stored string
+    // field against the constant's text.
+    struct TextEquality {
+        const FieldDescriptor* field = nullptr;
+        std::string_view text;
+        std::size_t partial = 0;
+    };
+    std::optional<TextEquality> PlainTextEquality(const TExpToken& node) const;
+    static std::optional<bool> TextEqualityHolds(const TextEquality& test,
+                                                 ConstRecordBuffer record);
     // Ordinal intervals [first, end) of one index's keys.
     struct KeyIntervals {
         std::uint64_t total = 0;

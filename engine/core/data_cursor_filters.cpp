@@ -637,6 +637,65 @@ void TDataCursor::ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& cand
     AndNot(rest, matched);
 }
 
+std::optional<TDataCursor::TextEquality> TDataCursor::PlainTextEquality(
+    const TExpToken& node) const {
+    // Without a language the evaluator compares such texts byte by byte (a prefix as its first
+    // bytes), null answering neither way.
+    if (language_ != 0 || has_computed_ || computed_fields_ ||
+        (node.Kind != kTokenBinary && node.Kind != kTokenStringCompare) || node.Code != kOpEqual ||
+        (node.Kind == kTokenStringCompare && node.NoCase) ||
+        (node.Kind != kTokenStringCompare && node.PartialLength != 0) ||
+        !IsColumn(node.First.get()) || !IsValueConstant(node.Second.get()) || node.Second->IsNull ||
+        node.Second->DataType != kTypeString || node.First->FieldNumber > fields_.size()) {
+        return std::nullopt;
+    }
+    const FieldDescriptor& field = fields_[node.First->FieldNumber - 1];
+    if (FieldType(field) != kTypeString || FieldIsAutoInc(field) ||
+        static_cast<std::size_t>(FieldOffset(field)) + 1 + FieldDataSize(field) > record_size_) {
+        return std::nullopt;
+    }
+    TextEquality test{&field, node.Second->ValueText(), node.PartialLength};
+    test.text = test.text.substr(0, test.text.find('\0'));
+    if (test.partial > 0)
+        test.text = test.text.substr(0, test.partial);
+    return test;
+}
+
+std::optional<bool> TDataCursor::TextEqualityHolds(const TextEquality& test,
+                                                   ConstRecordBuffer record) {
+    const std::size_t at = FieldOffset(*test.field);
+    const std::size_t size = FieldDataSize(*test.field);
+    if (at + 1 + size > record.size() || record[at] == 0)
+        return std::nullopt;
+    const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
+    std::string_view value(text, strnlen(text, size));
+    if (test.partial > 0)
+        value = value.substr(0, test.partial);
+    return value == test.text;
+}
+
+ExpTokenPtr TDataCursor::CaseInsensitiveSuperset(const TExpToken& tree) {
+    CheckOpen();
+    if (!PlainTextEquality(tree))
+        return nullptr;
+    ExpTokenPtr exact = CopyTokenTree(&tree);
+    if (!PlanNode(*exact, false).superset)
+        return nullptr;
+    ExpTokenPtr wider = std::move(exact);
+    wider->Kind = kTokenStringCompare;
+    wider->NoCase = true;
+    if (PlanNode(*wider, true).level != 0)
+        return nullptr;
+    return wider;
+}
+
+bool TDataCursor::RecordMatches(const TExpToken& tree, ConstRecordBuffer record,
+                                const db::TFormatSettings& format) {
+    if (const std::optional<TextEquality> test = PlainTextEquality(tree))
+        return TextEqualityHolds(*test, record).value_or(false);
+    return EvaluateNode(tree, record, format).value_or(false);
+}
+
 std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecordBuffer record,
                                               const db::TFormatSettings& format) {
     ExpTokenPtr value = EvaluateExpression(
@@ -658,39 +717,17 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
                                   const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                                   TRecordsBitmap* no) {
     std::vector<std::uint8_t> record;
-    // "string column = constant" without a language compares bytes: the field's text against
-    // the constant's, null answering neither way, as the evaluator does.
-    const FieldDescriptor* equal_field = nullptr;
-    std::string_view equal_text;
-    if (node != nullptr && callback_filter == nullptr && language_ == 0 && !has_computed_ &&
-        !computed_fields_ && (node->Kind == kTokenBinary || node->Kind == kTokenStringCompare) &&
-        node->Code == kOpEqual && !(node->Kind == kTokenStringCompare && node->NoCase) &&
-        node->PartialLength == 0 && IsColumn(node->First.get()) &&
-        IsValueConstant(node->Second.get()) && !node->Second->IsNull &&
-        node->Second->DataType == kTypeString && node->First->FieldNumber >= 1 &&
-        node->First->FieldNumber <= fields_.size()) {
-        const FieldDescriptor& field = fields_[node->First->FieldNumber - 1];
-        if (FieldType(field) == kTypeString && !FieldIsAutoInc(field) &&
-            static_cast<std::size_t>(FieldOffset(field)) + 1 + FieldDataSize(field) <=
-                record_size_) {
-            equal_field = &field;
-            equal_text = node->Second->ValueText();
-        }
-    }
+    const std::optional<TextEquality> text_test =
+        node != nullptr && callback_filter == nullptr ? PlainTextEquality(*node) : std::nullopt;
     const auto check = [&](std::int64_t r) {
         const auto number = static_cast<std::uint32_t>(r);
         record.resize(std::max<std::size_t>(record.size(), record_size_));
         // Conditions on computed fields see the values a read would give.
         EvaluateComputedFields(record);
         std::optional<bool> result;
-        if (equal_field != nullptr) {
-            const std::size_t at = FieldOffset(*equal_field);
-            if (record[at] != 0) {
-                const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
-                const std::string_view value(text, strnlen(text, FieldDataSize(*equal_field)));
-                result = value == equal_text;
-            }
-        } else if (callback_filter != nullptr)
+        if (text_test)
+            result = TextEqualityHolds(*text_test, record);
+        else if (callback_filter != nullptr)
             result = callback_filter->Callback() && callback_filter->Callback()(record, number);
         else
             result = EvaluateNode(*node, record, format);

@@ -515,17 +515,22 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
             if (image[0] != 0)
                 continue;
-            current.resize(std::max(current_.size(), size));
-            std::copy(image.begin(), image.end(), current.begin());
-            std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
             // The active number a cached copy carries.
-            PutU32(current, 1, number);
-            EvaluateComputedFields(current);
+            PutU32(image, 1, number);
+            // A record that needs nothing added is given from the block itself.
+            std::span<std::uint8_t> given = image;
+            if (has_computed_ || current_.size() > size) {
+                current.resize(std::max(current_.size(), size));
+                std::copy(image.begin(), image.end(), current.begin());
+                std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
+                EvaluateComputedFields(current);
+                given = current;
+            }
             record_no_ = number;
             current_key_.assign(4, 0);
             PutU32(current_key_, 0, record_no_);
             bof_ = eof_ = false;
-            if (!visit(current))
+            if (!visit(given))
                 return true;
         }
     }

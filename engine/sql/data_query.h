@@ -259,6 +259,11 @@ class TDataQuery final : public SubSelectQuery {
     void ProduceHeldRows(std::size_t level, struct SelectRun& run);
     void ProduceRows(std::size_t level, struct SelectRun& run);
     void EmitRow(struct SelectRun& run);
+    // Counts a driving row and reports progress; false once the caller asked to stop.
+    bool CountDrivingRow(struct SelectRun& run);
+    // DISTINCT over plain columns: whether the source values of the current rows, with the
+    // driving table's record given as `driving`, were met before; new ones are remembered.
+    bool RepeatedSourceRow(struct SelectRun& run, std::span<const std::uint8_t> driving);
     // The result columns' bytes of `record` (those at `columns`, or all), nulls marked apart.
     void RowKey(std::span<const std::uint8_t> record, std::string& key,
                 const std::vector<std::size_t>* columns = nullptr) const;

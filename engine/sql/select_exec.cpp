@@ -95,6 +95,12 @@ struct SelectRun {
     // Whether duplicates are found by the source columns' bytes (every column a plain one).
     bool duplicates_by_source = false;
     std::unordered_set<std::string> distinct_rows;
+    // The current row's source values were found new before its row was built.
+    bool row_known_new = false;
+    // Exact checks of the driving table's records whose filter is a case-insensitive index's
+    // wider view: each candidate is checked as it is read, instead of the filter reading every
+    // candidate before the rows are read again.
+    std::vector<ExpTokenPtr> driving_checks;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
     // them sorted, instead of writing and then sorting its table (on disk once it has grown
     // large). A row each: small blocks of memory come back from the statements before, where
@@ -398,6 +404,16 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         // unanswered: scanning its keys costs more than reading the rows.
         if (!all_parts && !cursor.FilterNodeUsesIndex(*prepared, true)) {
             return false;
+        }
+        // A lone table's rows are read once anyway: a case-sensitive comparison that a
+        // case-insensitive index only narrows takes the index's answer as its filter and is
+        // checked exactly as the rows are read. A count alone reads no rows, so there the
+        // filter checks.
+        if (!all_parts && SourceTables.size() == 1) {
+            if (ExpTokenPtr wider = cursor.CaseInsensitiveSuperset(*prepared)) {
+                run.driving_checks.push_back(std::move(prepared));
+                prepared = std::move(wider);
+            }
         }
         auto found = std::find_if(filters.begin(), filters.end(),
                                   [&](const auto& entry) { return entry.first == &table; });
@@ -800,35 +816,53 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     bool matched = false;
     table.NullRow = false;
     const auto visit = [&] {
-        if (level == 0) {
-            ++run.driving_row;
-            if (OnProgress) {
-                const int percent = run.driving_count > 0
-                                        ? static_cast<int>(std::min<std::int64_t>(
-                                              run.driving_row * 100 / run.driving_count, 100))
-                                        : 100;
-                if (!OnProgress(run.driving_row, percent)) {
-                    run.stopped = true;
-                    return;
-                }
-            }
-        }
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
             return;
         }
         matched = true;
         ProduceRows(level + 1, run);
     };
-    // The driving table is read once, start to end: in large blocks where its cursor can.
-    const bool scanned = level == 0 && cursor.ScanRecords([&](ConstRecordBuffer record) {
-        CopyRecord(record, table.Record);
+    // What the driving table's records are checked for before their copy: the exact checks of
+    // filters that only narrowed, and, for DISTINCT over this table alone, whether the values
+    // were met before.
+    const bool distinct_early = level == 0 && run.order.size() == 1 && run.duplicates_by_source &&
+                                run.final_checks.empty() && !left;
+    const auto driving = [&](ConstRecordBuffer record) {
+        if (!CountDrivingRow(run)) {
+            return false;
+        }
+        for (const ExpTokenPtr& check : run.driving_checks) {
+            if (!cursor.RecordMatches(*check, record, run.formats)) {
+                return true;
+            }
+        }
+        if (distinct_early && RepeatedSourceRow(run, record)) {
+            // The row counts as produced, as EmitRow counts a repeat it drops.
+            if (!ImplicitGroup && MaxRowCount >= 0 && run.produced >= MaxRowCount) {
+                run.stopped = true;
+                return false;
+            }
+            ++run.produced;
+            return true;
+        }
+        if (record.data() != table.Record.data()) {
+            CopyRecord(record, table.Record);
+        }
+        run.row_known_new = distinct_early;
         visit();
+        run.row_known_new = false;
         return !run.stopped;
-    });
+    };
+    // The driving table is read once, start to end: in large blocks where its cursor can.
+    const bool scanned = level == 0 && cursor.ScanRecords(driving);
     if (!scanned) {
         cursor.First();
         while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
-            visit();
+            if (level == 0) {
+                driving(table.Record);
+            } else {
+                visit();
+            }
         }
     }
     if (left && !matched && !run.stopped) {
@@ -836,6 +870,63 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         ProduceRows(level + 1, run);
         table.NullRow = false;
     }
+}
+
+bool TDataQuery::CountDrivingRow(SelectRun& run) {
+    ++run.driving_row;
+    if (OnProgress) {
+        const int percent = run.driving_count > 0
+                                ? static_cast<int>(std::min<std::int64_t>(
+                                      run.driving_row * 100 / run.driving_count, 100))
+                                : 100;
+        if (!OnProgress(run.driving_row, percent)) {
+            run.stopped = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t> driving) {
+    // Rows whose source values have the same bytes give the same result row: a repeat is
+    // dropped before its row is built. Different bytes may still give equal rows, which the
+    // final sort by every column removes. A text is its bytes up to its end, so the bytes a
+    // field holds past that end make no difference.
+    run.key.clear();
+    for (const ResultColumnPlan& column : result_plan_) {
+        const TSourceTable& source = *column.source;
+        if (source.NullRow) {
+            run.key.push_back('\0');
+            continue;
+        }
+        const TDataCursor& cursor = *source.Table->cursor;
+        const std::span<const std::uint8_t> record =
+            !driving.empty() && &source == run.order.front() ? driving : std::span(source.Record);
+        const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
+        const std::size_t size = FieldDataSize(field);
+        const std::size_t at = FieldOffset(field);
+        if (FieldType(field) == kTypeString && !FieldIsAutoInc(field) && !FieldNotStored(field) &&
+            at + 1 + size <= record.size()) {
+            if (record[at] == 0) {
+                run.key.push_back('\1');
+                continue;
+            }
+            const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
+            run.key.push_back('\2');
+            run.key.append(text, strnlen(text, size));
+            run.key.push_back('\0');
+            continue;
+        }
+        const std::span<std::uint8_t> bytes =
+            std::span(run.value).first(std::min(run.value.size(), size + 1));
+        bool is_null = true;
+        cursor.GetField(column.source_field, record, is_null, bytes);
+        run.key.push_back(is_null ? '\1' : '\2');
+        if (!is_null) {
+            run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        }
+    }
+    return !run.distinct_rows.insert(run.key).second;
 }
 
 void TDataQuery::EmitRow(SelectRun& run) {
@@ -846,31 +937,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
         return;
     }
     ++run.produced;
-    if (run.duplicates_by_source) {
-        // Rows whose source values have the same bytes give the same result row: a repeat is
-        // dropped before its row is built. Different bytes may still give equal rows, which the
-        // final sort by every column removes.
-        run.key.clear();
-        for (const ResultColumnPlan& column : result_plan_) {
-            if (column.source->NullRow) {
-                run.key.push_back('\0');
-                continue;
-            }
-            const std::size_t size = FieldDataSize(column.descriptor);
-            const std::span<std::uint8_t> bytes =
-                std::span(run.value).first(std::min(run.value.size(), size + 1));
-            bool is_null = true;
-            column.source->Table->cursor->GetField(column.source_field, column.source->Record,
-                                                   is_null, bytes);
-            run.key.push_back(is_null ? '\1' : '\2');
-            if (!is_null) {
-                run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            }
-        }
-        if (run.distinct_rows.contains(run.key)) {
-            return;
-        }
-        run.distinct_rows.insert(run.key);
+    if (run.duplicates_by_source && !run.row_known_new && RepeatedSourceRow(run, {})) {
+        return;
     }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
