@@ -342,10 +342,11 @@ class TDataCursor final : public TFileCursor {
     // RecordMatches reads the candidates once, where the exact filter reads them to check and
     // the reader reads them again. Null for any other tree.
     ExpTokenPtr CaseInsensitiveSuperset(const TExpToken& tree);
-    // Whether a record as a read of this cursor gives it passes a prepared filter tree, as the
-    // filter would decide (null answering no).
-    bool RecordMatches(const TExpToken& tree, ConstRecordBuffer record,
-                       const db::TFormatSettings& format);
+    // A check of whether a record as a read of this cursor gives it passes a prepared filter
+    // tree, as the filter would decide (null answering no). The tree and the format settings
+    // must outlive the check.
+    std::function<bool(ConstRecordBuffer)> RecordMatcher(const TExpToken& tree,
+                                                         const db::TFormatSettings& format);
     bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();

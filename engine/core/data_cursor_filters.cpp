@@ -689,11 +689,16 @@ ExpTokenPtr TDataCursor::CaseInsensitiveSuperset(const TExpToken& tree) {
     return wider;
 }
 
-bool TDataCursor::RecordMatches(const TExpToken& tree, ConstRecordBuffer record,
-                                const db::TFormatSettings& format) {
-    if (const std::optional<TextEquality> test = PlainTextEquality(tree))
-        return TextEqualityHolds(*test, record).value_or(false);
-    return EvaluateNode(tree, record, format).value_or(false);
+std::function<bool(ConstRecordBuffer)> TDataCursor::RecordMatcher(
+    const TExpToken& tree, const db::TFormatSettings& format) {
+    if (const std::optional<TextEquality> test = PlainTextEquality(tree)) {
+        return [test = *test](ConstRecordBuffer record) {
+            return TextEqualityHolds(test, record).value_or(false);
+        };
+    }
+    return [this, &tree, &format](ConstRecordBuffer record) {
+        return EvaluateNode(tree, record, format).value_or(false);
+    };
 }
 
 std::optional<bool> TDataCursor::EvaluateNode(const TExpToken& node, ConstRecordBuffer record,

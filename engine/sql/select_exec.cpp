@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -19,6 +18,7 @@
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
 #include "engine/sql/data_query.h"
+#include "engine/sql/distinct_keys.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
@@ -94,7 +94,18 @@ struct SelectRun {
     bool drop_duplicates = false;
     // Whether duplicates are found by the source columns' bytes (every column a plain one).
     bool duplicates_by_source = false;
-    std::unordered_set<std::string> distinct_rows;
+    DistinctKeys distinct_rows;
+    // Per result column, where a DISTINCT key finds its source value; set up at the first row.
+    struct KeyColumn {
+        const TSourceTable* source = nullptr;
+        const TDataCursor* cursor = nullptr;
+        std::uint32_t field = 0;
+        std::size_t at = 0;
+        std::size_t size = 0;
+        // A stored text, taken up to its end straight from the record.
+        bool text = false;
+    };
+    std::vector<KeyColumn> key_columns;
     // The current row's source values were found new before its row was built.
     bool row_known_new = false;
     // Exact checks of the driving table's records whose filter is a case-insensitive index's
@@ -827,12 +838,18 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     // were met before.
     const bool distinct_early = level == 0 && run.order.size() == 1 && run.duplicates_by_source &&
                                 run.final_checks.empty() && !left;
+    std::vector<std::function<bool(ConstRecordBuffer)>> checks;
+    if (level == 0) {
+        for (const ExpTokenPtr& check : run.driving_checks) {
+            checks.push_back(cursor.RecordMatcher(*check, run.formats));
+        }
+    }
     const auto driving = [&](ConstRecordBuffer record) {
         if (!CountDrivingRow(run)) {
             return false;
         }
-        for (const ExpTokenPtr& check : run.driving_checks) {
-            if (!cursor.RecordMatches(*check, record, run.formats)) {
+        for (const auto& check : checks) {
+            if (!check(record)) {
                 return true;
             }
         }
@@ -892,41 +909,46 @@ bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t>
     // dropped before its row is built. Different bytes may still give equal rows, which the
     // final sort by every column removes. A text is its bytes up to its end, so the bytes a
     // field holds past that end make no difference.
+    if (run.key_columns.empty()) {
+        for (const ResultColumnPlan& column : result_plan_) {
+            const TDataCursor& cursor = *column.source->Table->cursor;
+            const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
+            run.key_columns.push_back({column.source, &cursor, column.source_field,
+                                       FieldOffset(field), FieldDataSize(field),
+                                       FieldType(field) == kTypeString && !FieldIsAutoInc(field) &&
+                                           !FieldNotStored(field)});
+        }
+    }
     run.key.clear();
-    for (const ResultColumnPlan& column : result_plan_) {
+    for (const SelectRun::KeyColumn& column : run.key_columns) {
         const TSourceTable& source = *column.source;
         if (source.NullRow) {
             run.key.push_back('\0');
             continue;
         }
-        const TDataCursor& cursor = *source.Table->cursor;
         const std::span<const std::uint8_t> record =
             !driving.empty() && &source == run.order.front() ? driving : std::span(source.Record);
-        const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
-        const std::size_t size = FieldDataSize(field);
-        const std::size_t at = FieldOffset(field);
-        if (FieldType(field) == kTypeString && !FieldIsAutoInc(field) && !FieldNotStored(field) &&
-            at + 1 + size <= record.size()) {
-            if (record[at] == 0) {
+        if (column.text && column.at + 1 + column.size <= record.size()) {
+            if (record[column.at] == 0) {
                 run.key.push_back('\1');
                 continue;
             }
-            const auto* text = reinterpret_cast<const char*>(record.data() + at + 1);
+            const auto* text = reinterpret_cast<const char*>(record.data() + column.at + 1);
             run.key.push_back('\2');
-            run.key.append(text, strnlen(text, size));
+            run.key.append(text, strnlen(text, column.size));
             run.key.push_back('\0');
             continue;
         }
         const std::span<std::uint8_t> bytes =
-            std::span(run.value).first(std::min(run.value.size(), size + 1));
+            std::span(run.value).first(std::min(run.value.size(), column.size + 1));
         bool is_null = true;
-        cursor.GetField(column.source_field, record, is_null, bytes);
+        column.cursor->GetField(column.field, record, is_null, bytes);
         run.key.push_back(is_null ? '\1' : '\2');
         if (!is_null) {
             run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         }
     }
-    return !run.distinct_rows.insert(run.key).second;
+    return !run.distinct_rows.Insert(run.key);
 }
 
 void TDataQuery::EmitRow(SelectRun& run) {
@@ -1000,10 +1022,9 @@ void TDataQuery::EmitRow(SelectRun& run) {
     if (!run.grouped) {
         if (run.drop_duplicates && !run.duplicates_by_source) {
             RowKey(record, run.key);
-            if (run.distinct_rows.contains(run.key)) {
+            if (!run.distinct_rows.Insert(run.key)) {
                 return;
             }
-            run.distinct_rows.insert(run.key);
         }
         if (run.sort_pending) {
             run.pending.push_back(record);

@@ -301,6 +301,46 @@ TEST_F(SqlSelect, IndexedConditionsBecomeCursorFilters) {
     }
 }
 
+// A case-sensitive equality or LIKE prefix on a column whose only index ignores case: the
+// index narrows the records (one filter), each then checked with case, deleted ones left out;
+// a count checks through the filter, DISTINCT through the rows it reads.
+TEST_F(SqlSelect, CaseSensitiveComparisonsOverACaseInsensitiveIndex) {
+    Run("CREATE NOCASE INDEX tb ON t (b)");
+    Run("INSERT INTO t VALUES (5, 'X', 50)");
+    Run("INSERT INTO t VALUES (6, 'xY', 60)");
+    Run("INSERT INTO t VALUES (7, 'xy', 70)");
+    Run("DELETE FROM t WHERE a = 4");
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t WHERE b LIKE 'x%'", {"1", "6", "7"}},
+        {"SELECT a FROM t WHERE b LIKE 'xy%'", {"7"}},
+        {"SELECT a FROM t WHERE b LIKE 'XY%'", {}},
+        {"SELECT a FROM t WHERE b = 'X'", {"5"}},
+        {"SELECT COUNT(*) FROM t WHERE b LIKE 'x%'", {"3"}},
+        {"SELECT DISTINCT b FROM t WHERE b LIKE 'x%'", {"x", "xY", "xy"}},
+        {"SELECT DISTINCT b FROM t WHERE b = 'X'", {"X"}},
+    };
+    for (const SelectCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(c.sql, offset);
+        TDataCursor* result = statement.Execute();
+        ASSERT_NE(result, nullptr) << c.sql;
+        Strings rows = RowsOf(*result);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.rows) << c.sql;
+        EXPECT_EQ(FiltersPerSource(statement), (std::vector<std::size_t>{1})) << c.sql;
+    }
+}
+
+// DISTINCT's row limit counts the rows produced, repeats included, as before repeats were
+// dropped while reading.
+TEST_F(SqlSelect, DistinctRowLimitCountsRepeats) {
+    Run("INSERT INTO t VALUES (5, 'z', 50)");
+    EXPECT_EQ(Select("SELECT DISTINCT b FROM t", 2), (Strings{"x", "y"}));
+    EXPECT_EQ(Select("SELECT DISTINCT b FROM t", 4), (Strings{"<null>", "x", "y"}));
+    EXPECT_EQ(Select("SELECT DISTINCT b FROM t", 5), (Strings{"<null>", "x", "y", "z"}));
+}
+
 // Every execution places its filters again, with the parameter values of then.
 TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     Run("CREATE INDEX ta ON t (a)");

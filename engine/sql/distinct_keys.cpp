@@ -1,0 +1,93 @@
+#include "engine/sql/distinct_keys.h"
+
+#include <cstring>
+
+namespace strata {
+
+namespace {
+
+template <std::size_t N>
+std::uint64_t Load(const char* p) noexcept {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, N);
+    return v;
+}
+
+// The bytes of a key shorter than eight, read without a call: two overlapping halves.
+std::uint64_t LoadShort(const char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        return Load<4>(p) | (Load<4>(p + n - 4) << 32);
+    }
+    if (n == 0) {
+        return 0;
+    }
+    const auto byte = [&](std::size_t i) {
+        return std::uint64_t{static_cast<unsigned char>(p[i])};
+    };
+    return byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+}
+
+std::uint64_t Mix(std::uint64_t a, std::uint64_t b) noexcept {
+    a *= b;
+    return a ^ (a >> 29);
+}
+
+constexpr std::uint64_t kSeed = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kStep = 0xD6E8FEB86659FD93ull;
+
+}  // namespace
+
+std::uint64_t DistinctKeys::Hash(std::string_view key) noexcept {
+    std::uint64_t h = kSeed ^ key.size();
+    const char* p = key.data();
+    std::size_t n = key.size();
+    for (; n > 8; n -= 8, p += 8) {
+        h = Mix(h ^ Load<8>(p), kStep);
+    }
+    // The last eight bytes, overlapping those before where the key is longer.
+    if (key.size() >= 8) {
+        h = Mix(h ^ Load<8>(key.data() + key.size() - 8), kStep);
+    } else {
+        h = Mix(h ^ LoadShort(p, n), kStep);
+    }
+    return Mix(h, kSeed);
+}
+
+bool DistinctKeys::Insert(std::string_view key) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+        Grow();
+    }
+    const std::uint64_t hash = Hash(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (!slot.used) {
+            slot = {hash, bytes_.size(), static_cast<std::uint32_t>(key.size()), true};
+            bytes_.append(key);
+            ++count_;
+            return true;
+        }
+        if (slot.hash == hash && slot.length == key.size() &&
+            std::memcmp(bytes_.data() + slot.offset, key.data(), key.size()) == 0) {
+            return false;
+        }
+    }
+}
+
+void DistinctKeys::Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (!slot.used) {
+            continue;
+        }
+        std::size_t i = slot.hash & mask;
+        while (slots_[i].used) {
+            i = (i + 1) & mask;
+        }
+        slots_[i] = slot;
+    }
+}
+
+}  // namespace strata

@@ -1,0 +1,36 @@
+#pragma once
+
+// The keys of the rows a DISTINCT has already given, by their bytes. Most DISTINCT results
+// are few short keys met again and again, so a lookup of a key met before should cost a hash
+// and a comparison: the keys live in one block of bytes and the table holds each key's hash
+// beside its place, compared before any byte is.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strata {
+
+class DistinctKeys {
+  public:
+    // True when `key` was not met before; it is remembered from then on.
+    bool Insert(std::string_view key);
+    std::size_t Size() const noexcept { return count_; }
+
+  private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint64_t offset = 0;
+        std::uint32_t length = 0;
+        bool used = false;
+    };
+    static std::uint64_t Hash(std::string_view key) noexcept;
+    void Grow();
+
+    std::vector<Slot> slots_;
+    std::string bytes_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace strata
