@@ -231,6 +231,12 @@ class TDataCursor final : public TFileCursor {
     // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update
     // batch); the cursor is left at the end (or on the record the visit stopped at).
     bool ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit);
+    // One visible record per distinct value of a field, through an index whose first field it
+    // is and whose keys hold the values themselves (byte-order keys; for text, an index with
+    // case): each value's keys are skipped with one seek once a visible record of it is met.
+    // Values come in key order, null first where it sorts first. False, with nothing visited,
+    // where no such index serves or the cursor is not a plain physical one without filters.
+    bool ScanDistinct(std::uint32_t field, const std::function<bool(ConstRecordBuffer)>& visit);
     EngineErrorCode GetNextRecord(RecordBuffer buffer);
     EngineErrorCode GetPriorRecord(RecordBuffer buffer);
     EngineErrorCode CopyCurrentRecord(RecordBuffer buffer);

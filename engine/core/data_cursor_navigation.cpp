@@ -539,6 +539,80 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
     return true;
 }
 
+bool TDataCursor::ScanDistinct(std::uint32_t field,
+                               const std::function<bool(ConstRecordBuffer)>& visit) {
+    CheckOpen();
+    TDataFile& data = table_->DataFile();
+    if (!physical_ || range_active_ || !filters_.empty() || language_ != 0 || has_computed_ ||
+        computed_fields_ || table_->InUpdateBatch() || data.GetBlobFieldCount() > 0 || field == 0 ||
+        field > fields_.size() || FieldNotStored(fields_[field - 1])) {
+        return false;
+    }
+    // A case-insensitive index keeps texts upper-cased: its keys do not tell values apart.
+    const bool text = FieldType(fields_[field - 1]) == kTypeString;
+    const int slot = IndexForColumn(static_cast<std::uint16_t>(field), text ? 2 : 0);
+    if (slot < 0 || slot == kHiddenIndexSlot || !CachedIndexState(slot).comparer.PlainBytes())
+        return false;
+    const std::size_t segment = FieldDataSize(fields_[field - 1]) + 1u;
+    std::vector<std::uint8_t> group;
+    std::vector<std::uint8_t> record(std::max<std::size_t>(current_.size(), data.GetRecordSize()));
+    std::uint64_t ordinal = 0;
+    for (;;) {
+        bool found = false;
+        {
+            // Each value is one cursor operation, as each block of a scan is.
+            CursorOperation operation(*this);
+            if (table_->InUpdateBatch() || !filters_.empty())
+                return false;
+            if (ordinal >= KeyCountOf(slot))
+                break;
+            group.clear();
+            std::uint64_t next = ordinal + 1;
+            WalkEntries(
+                slot, ordinal, true,
+                [&](std::uint64_t at, std::span<const std::uint8_t> key, std::uint32_t number) {
+                    if (key.size() < segment)
+                        RaiseEngineError(kErrInvalidKeySize, data.Name());
+                    if (group.empty())
+                        group.assign(key.begin(), key.end());
+                    else if (!std::ranges::equal(key.first(segment),
+                                                 std::span(group).first(segment)))
+                        return true;
+                    next = at + 1;
+                    // The records a scan would give: visible, stored and not deleted.
+                    if (!Visible(number) || number == 0 || number > data.GetRecordSlots())
+                        return false;
+                    data.CopyRecord(number, record);
+                    if (record[0] != 0)
+                        return false;
+                    PutU32(record, 1, number);
+                    record_no_ = number;
+                    found = true;
+                    return true;
+                });
+            if (group.empty())
+                break;
+            if (found) {
+                // Past every key of this value: the value's bytes, then the highest of all.
+                std::fill(group.begin() + static_cast<std::ptrdiff_t>(segment), group.end(),
+                          std::uint8_t{0xFF});
+                next = std::max(next, KeysNotAbove(slot, group));
+            }
+            ordinal = next;
+        }
+        if (found) {
+            current_key_.assign(4, 0);
+            PutU32(current_key_, 0, record_no_);
+            bof_ = eof_ = false;
+            if (!visit(record))
+                return true;
+        }
+    }
+    bof_ = false;
+    eof_ = true;
+    return true;
+}
+
 void TDataCursor::First() {
     CheckOpen();
     CursorOperation operation(*this);

@@ -870,6 +870,16 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         run.row_known_new = false;
         return !run.stopped;
     };
+    // DISTINCT of one column of one table, with nothing to check and no row limit (which
+    // counts repeats): an index holding the values gives one record per value.
+    const bool by_values = distinct_early && result_plan_.size() == 1 && checks.empty() &&
+                           MaxRowCount < 0 && !ImplicitGroup;
+    if (by_values && cursor.ScanDistinct(result_plan_.front().source_field, driving)) {
+        if (OnProgress && !run.stopped) {
+            OnProgress(run.driving_count, 100);
+        }
+        return;
+    }
     // The driving table is read once, start to end: in large blocks where its cursor can.
     const bool scanned = level == 0 && cursor.ScanRecords(driving);
     if (!scanned) {

@@ -313,9 +313,14 @@ std::string TextQuery(std::mt19937& random) {
     const std::string pattern =
         random() % 3 == 0 ? Text(random) + "%" : kPatterns[random() % std::size(kPatterns)];
     const std::string column = random() % 2 == 0 ? "name" : "cat";
-    switch (random() % 7) {
+    switch (random() % 8) {
         case 0:
             return "SELECT DISTINCT " + column + " FROM s";
+        case 7: {
+            // Columns whose indexes hold the values: the texts with case, numbers.
+            static const char* const kIndexed[] = {"tag", "n", "id"};
+            return std::string("SELECT DISTINCT ") + kIndexed[random() % 3] + " FROM s";
+        }
         case 1:
             return "SELECT DISTINCT cat, name FROM s WHERE id > " + std::to_string(random() % 40);
         case 2:
@@ -341,17 +346,22 @@ TEST_F(SelectDifferential, TextsOverCaseInsensitiveIndexesMatchSqlite) {
     }
     std::mt19937 random(23);
     const std::string table =
-        "CREATE TABLE s (id INTEGER, name CHAR(12), cat CHAR(8), PRIMARY KEY (id))";
+        "CREATE TABLE s (id INTEGER, name CHAR(12), cat CHAR(8), tag CHAR(6), n INTEGER, "
+        "PRIMARY KEY (id))";
     Run(table);
     Run("CREATE NOCASE INDEX sname ON s (name)");
     Run("CREATE NOCASE INDEX scat ON s (cat)");
+    Run("CREATE INDEX stag ON s (tag)");
+    Run("CREATE DESCENDING INDEX sn ON s (n, tag)");
     std::vector<std::string> setup;
     for (int i = 1; i <= 80; ++i) {
         setup.push_back("INSERT INTO s VALUES (" + std::to_string(i) + ", " + TextOrNull(random) +
-                        ", " + TextOrNull(random) + ")");
+                        ", " + TextOrNull(random) + ", " + TextOrNull(random) + ", " +
+                        Value(random) + ")");
     }
     for (int i = 0; i < 6; ++i) {
         setup.push_back("DELETE FROM s WHERE cat = '" + Text(random) + "'");
+        setup.push_back("DELETE FROM s WHERE tag = '" + Text(random) + "'");
     }
     setup.push_back("DELETE FROM s WHERE id > 70");
     std::vector<std::string> queries;
