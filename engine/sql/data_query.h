@@ -19,6 +19,7 @@
 
 namespace strata {
 
+class AggregateAccumulator;
 class TDataCursor;
 class TExpressionParser;
 class TQueryStatement;
@@ -264,6 +265,11 @@ class TDataQuery final : public SubSelectQuery {
     // DISTINCT over plain columns: whether the source values of the current rows, with the
     // driving table's record given as `driving`, were met before; new ones are remembered.
     bool RepeatedSourceRow(struct SelectRun& run, std::span<const std::uint8_t> driving);
+    // The value of an aggregate's argument for the current rows; `evaluated` holds it where it
+    // had to be evaluated.
+    const TExpToken& AggregateArgument(struct SelectRun& run, std::size_t column,
+                                       ExpTokenPtr& evaluated);
+    void AddToAggregates(struct SelectRun& run, std::vector<AggregateAccumulator>& accumulators);
     // The result columns' bytes of `record` (those at `columns`, or all), nulls marked apart.
     void RowKey(std::span<const std::uint8_t> record, std::string& key,
                 const std::vector<std::size_t>* columns = nullptr) const;

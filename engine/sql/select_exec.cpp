@@ -106,6 +106,16 @@ struct SelectRun {
         bool text = false;
     };
     std::vector<KeyColumn> key_columns;
+    // Grouping whose key columns are all plain source columns, with no other plain column:
+    // the groups by their source values' bytes, so that a row of a group met before only adds
+    // to its aggregates, without its row built.
+    bool groups_by_source = false;
+    std::vector<KeyColumn> group_key_columns;
+    std::unordered_map<std::string, Group*> groups_by_bytes;
+    std::string source_key;
+    // Per result column, an aggregate's argument that is a plain source column, read into one
+    // value reused from row to row.
+    std::vector<ExpTokenPtr> aggregate_arguments;
     // The current row's source values were found new before its row was built.
     bool row_known_new = false;
     // Exact checks of the driving table's records whose filter is a case-insensitive index's
@@ -914,51 +924,100 @@ bool TDataQuery::CountDrivingRow(SelectRun& run) {
     return true;
 }
 
-bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t> driving) {
-    // Rows whose source values have the same bytes give the same result row: a repeat is
-    // dropped before its row is built. Different bytes may still give equal rows, which the
-    // final sort by every column removes. A text is its bytes up to its end, so the bytes a
-    // field holds past that end make no difference.
-    if (run.key_columns.empty()) {
-        for (const ResultColumnPlan& column : result_plan_) {
-            const TDataCursor& cursor = *column.source->Table->cursor;
-            const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
-            run.key_columns.push_back({column.source, &cursor, column.source_field,
-                                       FieldOffset(field), FieldDataSize(field),
-                                       FieldType(field) == kTypeString && !FieldIsAutoInc(field) &&
-                                           !FieldNotStored(field)});
-        }
+namespace {
+
+// Where each of `columns` (result column positions) finds its source value.
+std::vector<SelectRun::KeyColumn> KeyColumnsOf(const std::vector<ResultColumnPlan>& plan,
+                                               const std::vector<std::size_t>& columns) {
+    std::vector<SelectRun::KeyColumn> keys;
+    for (const std::size_t i : columns) {
+        const ResultColumnPlan& column = plan[i];
+        const TDataCursor& cursor = *column.source->Table->cursor;
+        const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
+        keys.push_back(
+            {column.source, &cursor, column.source_field, FieldOffset(field), FieldDataSize(field),
+             FieldType(field) == kTypeString && !FieldIsAutoInc(field) && !FieldNotStored(field)});
     }
-    run.key.clear();
-    for (const SelectRun::KeyColumn& column : run.key_columns) {
+    return keys;
+}
+
+// The bytes of the current rows' source values at `columns` into `key`, with the driving
+// table's record given as `driving` (or its own buffer when empty). Equal bytes mean equal
+// values; a text is its bytes up to its end, so what a field holds past that end makes no
+// difference.
+void SourceKey(const SelectRun& run, const std::vector<SelectRun::KeyColumn>& columns,
+               std::span<const std::uint8_t> driving, std::vector<std::uint8_t>& value,
+               std::string& key) {
+    key.clear();
+    for (const SelectRun::KeyColumn& column : columns) {
         const TSourceTable& source = *column.source;
         if (source.NullRow) {
-            run.key.push_back('\0');
+            key.push_back('\0');
             continue;
         }
         const std::span<const std::uint8_t> record =
             !driving.empty() && &source == run.order.front() ? driving : std::span(source.Record);
         if (column.text && column.at + 1 + column.size <= record.size()) {
             if (record[column.at] == 0) {
-                run.key.push_back('\1');
+                key.push_back('\1');
                 continue;
             }
             const auto* text = reinterpret_cast<const char*>(record.data() + column.at + 1);
-            run.key.push_back('\2');
-            run.key.append(text, strnlen(text, column.size));
-            run.key.push_back('\0');
+            key.push_back('\2');
+            key.append(text, strnlen(text, column.size));
+            key.push_back('\0');
             continue;
         }
         const std::span<std::uint8_t> bytes =
-            std::span(run.value).first(std::min(run.value.size(), column.size + 1));
+            std::span(value).first(std::min(value.size(), column.size + 1));
         bool is_null = true;
         column.cursor->GetField(column.field, record, is_null, bytes);
-        run.key.push_back(is_null ? '\1' : '\2');
+        key.push_back(is_null ? '\1' : '\2');
         if (!is_null) {
-            run.key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         }
     }
+}
+
+}  // namespace
+
+bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t> driving) {
+    // Rows whose source values have the same bytes give the same result row: a repeat is
+    // dropped before its row is built. Different bytes may still give equal rows, which the
+    // final sort by every column removes.
+    if (run.key_columns.empty()) {
+        std::vector<std::size_t> all(result_plan_.size());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            all[i] = i;
+        }
+        run.key_columns = KeyColumnsOf(result_plan_, all);
+    }
+    SourceKey(run, run.key_columns, driving, run.value, run.key);
     return !run.distinct_rows.Insert(run.key);
+}
+
+const TExpToken& TDataQuery::AggregateArgument(SelectRun& run, std::size_t column,
+                                               ExpTokenPtr& evaluated) {
+    const TExpToken& expression = *result_plan_[column].expression;
+    if (run.aggregate_arguments.empty()) {
+        run.aggregate_arguments.resize(result_plan_.size());
+    }
+    ExpTokenPtr& argument = run.aggregate_arguments[column];
+    // A plain column evaluates to its value read into a copy of its node: the copy is kept and
+    // read again for every row.
+    if (!argument && expression.Kind == kTokenColumn && expression.SourceTable != nullptr &&
+        expression.FieldNumber != 0 && expression.ColumnName != "*") {
+        argument = NewExpToken();
+        argument->Assign(expression);
+        argument->Parent = nullptr;
+    }
+    if (!argument) {
+        evaluated = EvaluateOnSources(expression, run);
+        return *evaluated;
+    }
+    SourceReader()(nullptr, *argument);
+    argument->Kind = kTokenConstant;
+    return *argument;
 }
 
 void TDataQuery::EmitRow(SelectRun& run) {
@@ -971,6 +1030,14 @@ void TDataQuery::EmitRow(SelectRun& run) {
     ++run.produced;
     if (run.duplicates_by_source && !run.row_known_new && RepeatedSourceRow(run, {})) {
         return;
+    }
+    if (run.groups_by_source) {
+        SourceKey(run, run.group_key_columns, {}, run.value, run.source_key);
+        if (const auto found = run.groups_by_bytes.find(run.source_key);
+            found != run.groups_by_bytes.end()) {
+            AddToAggregates(run, found->second->accumulators);
+            return;
+        }
     }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
@@ -1082,15 +1149,23 @@ void TDataQuery::EmitRow(SelectRun& run) {
             }
         }
     }
+    if (run.groups_by_source) {
+        run.groups_by_bytes.emplace(run.source_key, &group);
+    }
+    AddToAggregates(run, group.accumulators);
+}
+
+void TDataQuery::AddToAggregates(SelectRun& run, std::vector<AggregateAccumulator>& accumulators) {
     for (std::size_t i = 0; i < result_plan_.size(); ++i) {
         const ResultColumnPlan& column = result_plan_[i];
         if (column.aggregate == kAggregateNone) {
             continue;
         }
         if (column.count_star) {
-            group.accumulators[i].AddRow();
+            accumulators[i].AddRow();
         } else {
-            group.accumulators[i].Add(*EvaluateOnSources(*column.expression, run));
+            ExpTokenPtr evaluated;
+            accumulators[i].Add(AggregateArgument(run, i, evaluated));
         }
     }
 }
@@ -1389,6 +1464,22 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             std::all_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
                 return column.source != nullptr && column.aggregate == kAggregateNone;
             });
+        // Every column of a grouping is an aggregate or a grouping column read from a source,
+        // so that rows with the same source bytes fall in the same group.
+        run.groups_by_source =
+            run.grouped &&
+            std::all_of(group_columns_.begin(), group_columns_.end(), [&](std::size_t i) {
+                return result_plan_[i].source != nullptr &&
+                       result_plan_[i].aggregate == kAggregateNone;
+            });
+        for (std::size_t i = 0; run.groups_by_source && i < result_plan_.size(); ++i) {
+            run.groups_by_source =
+                result_plan_[i].aggregate != kAggregateNone ||
+                std::find(group_columns_.begin(), group_columns_.end(), i) != group_columns_.end();
+        }
+        if (run.groups_by_source) {
+            run.group_key_columns = KeyColumnsOf(result_plan_, group_columns_);
+        }
         PlanLoops(run);
         PlaceDrivingParts(run);
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();

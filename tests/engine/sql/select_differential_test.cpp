@@ -313,9 +313,15 @@ std::string TextQuery(std::mt19937& random) {
     const std::string pattern =
         random() % 3 == 0 ? Text(random) + "%" : kPatterns[random() % std::size(kPatterns)];
     const std::string column = random() % 2 == 0 ? "name" : "cat";
-    switch (random() % 8) {
+    switch (random() % 10) {
         case 0:
             return "SELECT DISTINCT " + column + " FROM s";
+        case 8:
+            return "SELECT " + column +
+                   ", COUNT(*), SUM(n), MIN(n), MAX(id), COUNT(tag) FROM s GROUP BY " + column;
+        case 9:
+            return "SELECT cat, tag, COUNT(n) FROM s WHERE name LIKE '" + pattern +
+                   "' GROUP BY cat, tag ORDER BY cat, tag";
         case 7: {
             // Columns whose indexes hold the values: the texts with case, numbers.
             static const char* const kIndexed[] = {"tag", "n", "id"};
