@@ -527,7 +527,8 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 given = current;
             }
             record_no_ = number;
-            current_key_.assign(4, 0);
+            if (current_key_.size() != 4)
+                current_key_.assign(4, 0);
             PutU32(current_key_, 0, record_no_);
             bof_ = eof_ = false;
             if (!visit(given))
