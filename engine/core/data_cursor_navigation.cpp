@@ -497,9 +497,7 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 break;
             first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
-            do {
-                numbers.push_back(static_cast<std::uint32_t>(r));
-            } while (view_.FindNext(r, 1, position) && r < std::int64_t{first} + count);
+            view_.CollectSet(first, std::int64_t{first} + count, numbers);
             const std::uint32_t end = numbers.back() + 1;
             block.resize(std::size_t{end - first} * size);
             const TFileHandler::FileObjectLock lock(data);

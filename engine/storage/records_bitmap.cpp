@@ -100,6 +100,29 @@ bool TRecordsBitmap::FindNext(std::int64_t& r, std::int64_t n, std::int64_t& pos
     return found == n;
 }
 
+void TRecordsBitmap::CollectSet(std::int64_t first, std::int64_t end,
+                                std::vector<std::uint32_t>& out) const {
+    first = std::max<std::int64_t>(first, 1);
+    end = std::min(end, record_count_ + 1);
+    while (first < end) {
+        const std::int64_t word_index = (first - 1) / kBitsPerWord;
+        const std::int64_t base = word_index * kBitsPerWord + 1;
+        std::uint32_t word = CountedWord(word_index) >> ((first - 1) % kBitsPerWord);
+        std::int64_t at = first;
+        const std::int64_t word_end = std::min(end, base + kBitsPerWord);
+        while (word != 0) {
+            at += std::countr_zero(word);
+            if (at >= word_end)
+                break;
+            out.push_back(static_cast<std::uint32_t>(at));
+            word >>= std::countr_zero(word);
+            word >>= 1;
+            ++at;
+        }
+        first = base + kBitsPerWord;
+    }
+}
+
 bool TRecordsBitmap::FindPrior(std::int64_t& r, std::int64_t n, std::int64_t& position) const {
     std::int64_t found = 0;
     std::int64_t prior = std::min(r - 1, record_count_);

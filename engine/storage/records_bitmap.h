@@ -45,6 +45,9 @@ class TRecordsBitmap {
     // met (unchanged when none).
     bool FindPrior(std::int64_t& r, std::int64_t n, std::int64_t& position) const;
     bool FindNext(std::int64_t& r, std::int64_t n, std::int64_t& position) const;
+    // Appends the set records from `first` up to (not including) `end`, in order: a word at a
+    // time, where FindNext goes a record at a time.
+    void CollectSet(std::int64_t first, std::int64_t end, std::vector<std::uint32_t>& out) const;
 
     // Word by word over this bitmap's words; words the other bitmap lacks
     // count as 0.

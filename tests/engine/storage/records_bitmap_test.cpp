@@ -134,6 +134,30 @@ TEST(RecordsBitmap, SearchesIgnoreBitsPastTheCount) {
     EXPECT_EQ(position, 0);
 }
 
+// Every range, across word edges and past the count (where SetAll left bits set), gives the
+// members a record-by-record test gives.
+TEST(RecordsBitmap, CollectSetGivesTheMembersOfARange) {
+    auto bitmap = BitmapOf(100, {1, 2, 31, 32, 33, 64, 65, 70, 96, 97, 100});
+    auto full = BitmapOf(70, {});
+    full->SetAll();
+    for (const TRecordsBitmap* b : {bitmap.get(), full.get()}) {
+        const std::vector<std::int64_t> members = Members(*b);
+        for (std::int64_t first = 0; first <= 102; ++first) {
+            for (std::int64_t end = first; end <= 104; end += 3) {
+                std::vector<std::uint32_t> got{7};
+                b->CollectSet(first, end, got);
+                std::vector<std::uint32_t> expected{7};
+                for (const std::int64_t r : members) {
+                    if (r >= first && r < end) {
+                        expected.push_back(static_cast<std::uint32_t>(r));
+                    }
+                }
+                EXPECT_EQ(got, expected) << first << ".." << end;
+            }
+        }
+    }
+}
+
 TEST(RecordsBitmap, AndOrWithSmallerBitmapsTreatMissingWordsAsZero) {
     auto big = BitmapOf(20000, {1, 5, 9000, 19999});
     auto small = BitmapOf(10, {1, 2});
