@@ -1,5 +1,6 @@
 #include "engine/sql/distinct_keys.h"
 
+#include <bit>
 #include <cstring>
 
 namespace strata {
@@ -51,19 +52,22 @@ constexpr std::uint64_t kStep = 0xD6E8FEB86659FD93ull;
 }  // namespace
 
 std::uint64_t DistinctKeys::Hash(std::string_view key) noexcept {
-    std::uint64_t h = kSeed ^ key.size();
+    // Multiplied in: the table takes the product's high bits, which every input bit reaches.
     const char* p = key.data();
     std::size_t n = key.size();
+    if (n <= 8) {
+        return (LoadShort(p, n) ^ (std::uint64_t{n} << 59)) * kSeed;
+    }
+    std::uint64_t h = kSeed ^ n;
     for (; n > 8; n -= 8, p += 8) {
         h = Mix(h ^ Load<8>(p), kStep);
     }
-    // The last eight bytes, overlapping those before where the key is longer.
-    if (key.size() >= 8) {
-        h = Mix(h ^ Load<8>(key.data() + key.size() - 8), kStep);
-    } else {
-        h = Mix(h ^ LoadShort(p, n), kStep);
-    }
-    return Mix(h, kSeed);
+    // The last eight bytes, overlapping those before.
+    return (h ^ Load<8>(key.data() + key.size() - 8)) * kSeed;
+}
+
+std::size_t DistinctKeys::Home(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>(hash >> shift_);
 }
 
 bool DistinctKeys::Insert(std::string_view key) {
@@ -72,7 +76,7 @@ bool DistinctKeys::Insert(std::string_view key) {
     }
     const std::uint64_t hash = Hash(key);
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
         Slot& slot = slots_[i];
         if (!slot.used) {
             slot = {hash, bytes_.size(), static_cast<std::uint32_t>(key.size()), true};
@@ -90,12 +94,13 @@ bool DistinctKeys::Insert(std::string_view key) {
 void DistinctKeys::Grow() {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    shift_ = 64 - std::countr_zero(slots_.size());
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
         if (!slot.used) {
             continue;
         }
-        std::size_t i = slot.hash & mask;
+        std::size_t i = Home(slot.hash);
         while (slots_[i].used) {
             i = (i + 1) & mask;
         }

@@ -26,11 +26,14 @@ class DistinctKeys {
         bool used = false;
     };
     static std::uint64_t Hash(std::string_view key) noexcept;
+    // The slot a hash starts its search at.
+    std::size_t Home(std::uint64_t hash) const noexcept;
     void Grow();
 
     std::vector<Slot> slots_;
     std::string bytes_;
     std::size_t count_ = 0;
+    int shift_ = 64;
 };
 
 }  // namespace strata
