@@ -70,7 +70,7 @@ std::size_t DistinctKeys::Home(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(hash >> shift_);
 }
 
-bool DistinctKeys::Insert(std::string_view key) {
+std::pair<std::size_t, bool> DistinctKeys::Add(std::string_view key) {
     if ((count_ + 1) * 2 > slots_.size()) {
         Grow();
     }
@@ -79,14 +79,13 @@ bool DistinctKeys::Insert(std::string_view key) {
     for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
         Slot& slot = slots_[i];
         if (!slot.used) {
-            slot = {hash, bytes_.size(), static_cast<std::uint32_t>(key.size()), true};
+            slot = {hash, bytes_.size(), static_cast<std::uint32_t>(key.size()), true, count_};
             bytes_.append(key);
-            ++count_;
-            return true;
+            return {count_++, true};
         }
         if (slot.hash == hash && slot.length == key.size() &&
             SameBytes(bytes_.data() + slot.offset, key.data(), key.size())) {
-            return false;
+            return {slot.number, false};
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace strata {
@@ -15,7 +16,9 @@ namespace strata {
 class DistinctKeys {
   public:
     // True when `key` was not met before; it is remembered from then on.
-    bool Insert(std::string_view key);
+    bool Insert(std::string_view key) { return Add(key).second; }
+    // The key's number (0 for the first key met, and so on) and whether it is new.
+    std::pair<std::size_t, bool> Add(std::string_view key);
     std::size_t Size() const noexcept { return count_; }
 
   private:
@@ -24,6 +27,7 @@ class DistinctKeys {
         std::uint64_t offset = 0;
         std::uint32_t length = 0;
         bool used = false;
+        std::size_t number = 0;
     };
     static std::uint64_t Hash(std::string_view key) noexcept;
     // The slot a hash starts its search at.

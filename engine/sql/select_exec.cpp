@@ -111,7 +111,9 @@ struct SelectRun {
     // to its aggregates, without its row built.
     bool groups_by_source = false;
     std::vector<KeyColumn> group_key_columns;
-    std::unordered_map<std::string, Group*> groups_by_bytes;
+    DistinctKeys group_keys;
+    // Per number of a key in group_keys, its group.
+    std::vector<Group*> groups_by_key;
     std::string source_key;
     // Per result column, an aggregate's argument that is a plain source column, read into one
     // value reused from row to row.
@@ -945,38 +947,52 @@ std::vector<SelectRun::KeyColumn> KeyColumnsOf(const std::vector<ResultColumnPla
 // table's record given as `driving` (or its own buffer when empty). Equal bytes mean equal
 // values; a text is its bytes up to its end, so what a field holds past that end makes no
 // difference.
-void SourceKey(const SelectRun& run, const std::vector<SelectRun::KeyColumn>& columns,
-               std::span<const std::uint8_t> driving, std::vector<std::uint8_t>& value,
-               std::string& key) {
-    key.clear();
+std::string_view SourceKey(const SelectRun& run, const std::vector<SelectRun::KeyColumn>& columns,
+                           std::span<const std::uint8_t> driving, std::vector<std::uint8_t>& value,
+                           std::string& key) {
+    // Written through a pointer into a buffer sized once for the longest key: a mark and each
+    // value with its end.
+    std::size_t longest = 0;
+    for (const SelectRun::KeyColumn& column : columns) {
+        longest += column.size + 3;
+    }
+    if (key.size() < longest) {
+        key.resize(longest);
+    }
+    char* const start = key.data();
+    char* out = start;
     for (const SelectRun::KeyColumn& column : columns) {
         const TSourceTable& source = *column.source;
         if (source.NullRow) {
-            key.push_back('\0');
+            *out++ = '\0';
             continue;
         }
         const std::span<const std::uint8_t> record =
             !driving.empty() && &source == run.order.front() ? driving : std::span(source.Record);
         if (column.text && column.at + 1 + column.size <= record.size()) {
             if (record[column.at] == 0) {
-                key.push_back('\1');
+                *out++ = '\1';
                 continue;
             }
             const auto* text = reinterpret_cast<const char*>(record.data() + column.at + 1);
-            key.push_back('\2');
-            key.append(text, strnlen(text, column.size));
-            key.push_back('\0');
+            const std::size_t length = strnlen(text, column.size);
+            *out++ = '\2';
+            std::memcpy(out, text, length);
+            out += length;
+            *out++ = '\0';
             continue;
         }
         const std::span<std::uint8_t> bytes =
             std::span(value).first(std::min(value.size(), column.size + 1));
         bool is_null = true;
         column.cursor->GetField(column.field, record, is_null, bytes);
-        key.push_back(is_null ? '\1' : '\2');
+        *out++ = is_null ? '\1' : '\2';
         if (!is_null) {
-            key.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            std::memcpy(out, bytes.data(), bytes.size());
+            out += bytes.size();
         }
     }
+    return {start, static_cast<std::size_t>(out - start)};
 }
 
 }  // namespace
@@ -992,8 +1008,7 @@ bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t>
         }
         run.key_columns = KeyColumnsOf(result_plan_, all);
     }
-    SourceKey(run, run.key_columns, driving, run.value, run.key);
-    return !run.distinct_rows.Insert(run.key);
+    return !run.distinct_rows.Insert(SourceKey(run, run.key_columns, driving, run.value, run.key));
 }
 
 const TExpToken& TDataQuery::AggregateArgument(SelectRun& run, std::size_t column,
@@ -1032,10 +1047,10 @@ void TDataQuery::EmitRow(SelectRun& run) {
         return;
     }
     if (run.groups_by_source) {
-        SourceKey(run, run.group_key_columns, {}, run.value, run.source_key);
-        if (const auto found = run.groups_by_bytes.find(run.source_key);
-            found != run.groups_by_bytes.end()) {
-            AddToAggregates(run, found->second->accumulators);
+        const auto [number, added] = run.group_keys.Add(
+            SourceKey(run, run.group_key_columns, {}, run.value, run.source_key));
+        if (!added) {
+            AddToAggregates(run, run.groups_by_key[number]->accumulators);
             return;
         }
     }
@@ -1150,7 +1165,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
         }
     }
     if (run.groups_by_source) {
-        run.groups_by_bytes.emplace(run.source_key, &group);
+        run.groups_by_key.push_back(&group);
     }
     AddToAggregates(run, group.accumulators);
 }
