@@ -547,8 +547,15 @@ bool TDataCursor::ScanDistinct(std::uint32_t field,
         field > fields_.size() || FieldNotStored(fields_[field - 1])) {
         return false;
     }
-    // A case-insensitive index keeps texts upper-cased: its keys do not tell values apart.
-    const bool text = FieldType(fields_[field - 1]) == kTypeString;
+    // Types whose equal keys are equal bytes: texts (where a case-insensitive index keeps them
+    // upper-cased, and is not taken) and whole numbers; not floats, BCD or booleans, whose
+    // keys stand for values written in more than one way.
+    const std::uint8_t type = FieldType(fields_[field - 1]);
+    if (type != kTypeString && type != kTypeSmallInt && type != kTypeInteger && type != kTypeWord &&
+        type != kTypeDate && type != kTypeTime) {
+        return false;
+    }
+    const bool text = type == kTypeString;
     const int slot = IndexForColumn(static_cast<std::uint16_t>(field), text ? 2 : 0);
     if (slot < 0 || slot == kHiddenIndexSlot || !CachedIndexState(slot).comparer.PlainBytes())
         return false;
