@@ -292,18 +292,18 @@ TEST_F(SelectDifferential, JoinsOverIndexedColumnsMatchSqlite) {
 }
 
 // A short text of letters in both cases and LIKE's own characters.
-std::string Text(std::mt19937& random) {
+std::string Text(std::mt19937& random, std::size_t longest = 4) {
     static const char kLetters[] = {'a', 'A', 'b', 'B', '_', '%', 'z'};
     std::string text;
-    const std::size_t length = 1 + random() % 4;
+    const std::size_t length = 1 + random() % longest;
     for (std::size_t i = 0; i < length; ++i) {
         text.push_back(kLetters[random() % sizeof kLetters]);
     }
     return text;
 }
 
-std::string TextOrNull(std::mt19937& random) {
-    return random() % 6 == 0 ? "NULL" : "'" + Text(random) + "'";
+std::string TextOrNull(std::mt19937& random, std::size_t longest = 4) {
+    return random() % 6 == 0 ? "NULL" : "'" + Text(random, longest) + "'";
 }
 
 std::string TextQuery(std::mt19937& random) {
@@ -361,9 +361,10 @@ TEST_F(SelectDifferential, TextsOverCaseInsensitiveIndexesMatchSqlite) {
     Run("CREATE DESCENDING INDEX sn ON s (n, tag)");
     std::vector<std::string> setup;
     for (int i = 1; i <= 80; ++i) {
-        setup.push_back("INSERT INTO s VALUES (" + std::to_string(i) + ", " + TextOrNull(random) +
-                        ", " + TextOrNull(random) + ", " + TextOrNull(random) + ", " +
-                        Value(random) + ")");
+        // Names long and short: keys of one word and of more.
+        setup.push_back("INSERT INTO s VALUES (" + std::to_string(i) + ", " +
+                        TextOrNull(random, i % 3 == 0 ? 11 : 4) + ", " + TextOrNull(random) + ", " +
+                        TextOrNull(random) + ", " + Value(random) + ")");
     }
     for (int i = 0; i < 6; ++i) {
         setup.push_back("DELETE FROM s WHERE cat = '" + Text(random) + "'");
