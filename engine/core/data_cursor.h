@@ -344,8 +344,8 @@ class TDataCursor final : public TFileCursor {
     bool FilterNodeUsesIndex(TExpToken& node, bool estimate);
     // For a case-sensitive string equality or prefix comparison that only a case-insensitive
     // index narrows: the same comparison without regard to case, which that index answers
-    // alone, without reading a record. A reader that checks the records of that view with
-    // RecordMatches reads the candidates once, where the exact filter reads them to check and
+    // alone, without reading a record. A reader that checks the records of that view with a
+    // RecordMatcher reads the candidates once, where the exact filter reads them to check and
     // the reader reads them again. Null for any other tree.
     ExpTokenPtr CaseInsensitiveSuperset(const TExpToken& tree);
     // A check of whether a record as a read of this cursor gives it passes a prepared filter
