@@ -53,11 +53,13 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
 }
 
 const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
-    const IndexDescriptor descriptor = table_->IndexFile().GetIndexDescriptor(slot);
+    // Compared where the header holds it: every key built and every edit asks.
+    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot);
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
-    if (!entry || entry->descriptor != descriptor || slot == kHiddenIndexSlot) {
+    if (!entry || !std::equal(descriptor.begin(), descriptor.end(), entry->descriptor.begin()) ||
+        slot == kHiddenIndexSlot) {
         entry.reset();
-        entry = CachedState{descriptor, MakeIndexState(slot)};
+        entry = CachedState{table_->IndexFile().GetIndexDescriptor(slot), MakeIndexState(slot)};
     }
     return entry->state;
 }

@@ -136,6 +136,11 @@ class TIndexFile : public TFileHandler {
     void SetIndexFields(int slot, std::string_view name, std::span<const std::uint16_t> fields);
 
     IndexDescriptor GetIndexDescriptor(int slot) const;
+    // The same bytes where the header holds them, valid until it changes.
+    std::span<const std::uint8_t> IndexDescriptorBytes(int slot) const {
+        CheckSlot(slot);
+        return std::span<const std::uint8_t>(header_).subspan(SlotAt(slot), kIndexDescriptorSize);
+    }
     std::vector<std::uint16_t> GetIndexFields(int slot) const;
     int GetIndexCount() const { return header_[ih::kIndexCount]; }
     std::uint32_t GetRoot(int slot) const;

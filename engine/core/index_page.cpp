@@ -41,6 +41,7 @@ void TPage::Clear() {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    front_ = 0;
     edit_ = read_ = 1;
     parent_ = previous_ = next_ = 0;
     kind_ = PageKind::kRoot;
@@ -77,6 +78,11 @@ std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
 }
 
 std::int64_t TPage::FindChild(std::uint32_t child) const {
+    // A descent leaves its positions on the path: the child is usually there.
+    for (const std::int64_t hint : {edit_, read_}) {
+        if (hint >= 1 && hint <= count_ && PointerAt(hint) == child)
+            return hint;
+    }
     for (std::int64_t i = 1; i <= count_; ++i) {
         if (PointerAt(i) == child)
             return i;
@@ -194,6 +200,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    front_ = 0;
     // A count the page cannot hold is refused before anything is sized by it.
     if (count > Capacity())
         PageCorrupt(owner_);
@@ -346,15 +353,12 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
 
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
-    const std::size_t stride = Stride();
-    FitEntries(entries_.size() + stride);
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(after + 1)), stride,
-                    0);
-    std::uint8_t* entry = EntryAt(after + 1);
+    std::uint8_t* entry = OpenEntries(after, 1);
     std::memcpy(entry, key, key_size_);
     std::span<std::uint8_t> tail(entry + key_size_, 12);
     PutU32(tail, kPtrAt, pointer);
     PutU32(tail, kCountAt, count);
+    PutU32(tail, kLeadAt, 0);
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
@@ -379,11 +383,62 @@ void TPage::FitEntries(std::size_t bytes) {
     }
 }
 
+void TPage::PackToFront() {
+    if (front_ == 0)
+        return;
+    const std::size_t bytes = entries_.size() - front_;
+    std::memmove(entries_.data(), entries_.data() + front_, bytes);
+    entries_.resize(bytes);
+    front_ = 0;
+}
+
+std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from) {
+    assert(after >= 0 && after <= count_ && n >= 0);
+    assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
+    const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
+    const std::size_t before = EntryOffset(after + 1);
+    if (bytes == 0)
+        return entries_.data() + front_ + before;
+    if (front_ >= bytes && after <= count_ - after) {
+        std::memmove(entries_.data() + front_ - bytes, entries_.data() + front_, before);
+        front_ -= bytes;
+        std::uint8_t* at = entries_.data() + front_ + before;
+        if (from != nullptr)
+            std::memcpy(at, from, bytes);
+        return at;
+    }
+    // The buffer keeps the size it was fitted to: the free front bytes are
+    // given up before it would have to grow.
+    if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
+        PackToFront();
+    FitEntries(entries_.size() + bytes);
+    const auto where = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
+    const auto at = from != nullptr ? entries_.insert(where, from, from + bytes)
+                                    : entries_.insert(where, bytes, std::uint8_t{0});
+    return &*at;
+}
+
+void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
+    assert(pos >= 1 && n >= 0 && pos + n - 1 <= count_);
+    assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
+    const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
+    const std::size_t before = EntryOffset(pos);
+    const std::size_t after = static_cast<std::size_t>(count_ - (pos + n - 1)) * Stride();
+    if (before == 0 && after == 0) {
+        entries_.clear();
+        front_ = 0;
+    } else if (before < after) {
+        std::memmove(entries_.data() + front_ + bytes, entries_.data() + front_, before);
+        front_ += bytes;
+    } else {
+        const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
+        entries_.erase(first, first + static_cast<std::ptrdiff_t>(bytes));
+    }
+}
+
 void TPage::EraseRaw(std::int64_t pos) {
-    const std::size_t stride = Stride();
     used_ -= EntrySize(pos);
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(pos));
-    entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
+    CloseEntries(pos, 1);
     --count_;
     MarkChanged();
 }
@@ -391,15 +446,9 @@ void TPage::EraseRaw(std::int64_t pos) {
 // Moves n entries from position from_pos of this page to `to`, after its
 // position to_after.
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
-    const std::size_t stride = Stride();
-    assert(n >= 0 && from_pos >= 1 && to_after >= 0);
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(from_pos));
-    to.FitEntries(to.entries_.size() + static_cast<std::size_t>(n) * stride);
-    auto last = first + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * stride);
-    to.entries_.insert(
-        to.entries_.begin() + static_cast<std::ptrdiff_t>(to.EntryOffset(to_after + 1)), first,
-        last);
-    entries_.erase(first, last);
+    assert(n >= 0 && from_pos >= 1 && to_after >= 0 && &to != this);
+    to.OpenEntries(to_after, n, EntryAt(from_pos));
+    CloseEntries(from_pos, n);
     count_ -= n;
     to.count_ += n;
     MarkChanged();

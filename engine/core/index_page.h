@@ -170,7 +170,7 @@ class alignas(64) TPage {
     // Asks the processor for the page's entries ahead of a scan over them,
     // so their cache misses overlap instead of coming one entry at a time.
     void PrefetchEntries() const {
-        const std::uint8_t* p = entries_.data();
+        const std::uint8_t* p = entries_.data() + front_;
         const std::size_t bytes = static_cast<std::size_t>(count_) * Stride();
         for (std::size_t at = 0; at < bytes; at += 64)
             __builtin_prefetch(p + at);
@@ -255,9 +255,9 @@ class alignas(64) TPage {
         assert(pos >= 1);
         return static_cast<std::size_t>(pos - 1) * Stride();
     }
-    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + EntryOffset(pos); }
+    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + front_ + EntryOffset(pos); }
     const std::uint8_t* EntryAt(std::int64_t pos) const {
-        return entries_.data() + EntryOffset(pos);
+        return entries_.data() + front_ + EntryOffset(pos);
     }
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
     std::int64_t Pos(PagePosition which) const {
@@ -266,6 +266,16 @@ class alignas(64) TPage {
     void InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                    std::uint32_t count);
     void EraseRaw(std::int64_t pos);
+    // Room for n entries after the first `after`, taken from the free bytes
+    // in front of the entries when fewer entries move that way; returns
+    // where the first of them goes. The caller counts them.
+    // With `from`, the n entries there are copied in.
+    std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
+                              const std::uint8_t* from = nullptr);
+    // Takes out n entries from position pos, moving the shorter side.
+    void CloseEntries(std::int64_t pos, std::int64_t n);
+    // Moves the entries to the start of their buffer.
+    void PackToFront();
     // Makes room for `bytes` of entries (see the definition).
     void FitEntries(std::size_t bytes);
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
@@ -282,7 +292,11 @@ class alignas(64) TPage {
     std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
 
     // What a page access and a search touch comes first, in one cache line.
+    // The entries stand packed from byte front_ of entries_ to its end: an
+    // edit near the first entry moves the entries before it instead of all
+    // those after it.
     std::vector<std::uint8_t> entries_;
+    std::size_t front_ = 0;
     std::int64_t count_ = 0;
     std::int64_t read_ = 1;
     std::int64_t edit_ = 1;
