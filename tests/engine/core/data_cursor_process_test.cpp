@@ -257,5 +257,57 @@ TEST_F(TwoPrograms, FilteredCursorsOpenedLaterSeeEveryDeleteAndInsert) {
               (std::vector<std::string>{"a@x", "t@x", "u1@x", "u2@x", "u3@x", "u5@x"}));
 }
 
+// Deletes that empty a category (and with it whole leaves of ByCategory) are
+// on disk once each delete's flush is done: the other program finds exactly
+// the entries left, through every index.
+TEST_F(TwoPrograms, EmptiedCategoryIsGoneForTheOtherProgramAfterTheFlush) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < 600; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", i % 3 == 0 ? "Gone" : "Kept", i % 5);
+        c.Close();
+    }
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> probe(c.GetRecordSize());
+    std::vector<std::uint8_t> found(c.GetRecordSize());
+    for (int i = 0; i < 600; i += 3) {
+        PutText(c, probe, 2, "u" + std::to_string(i) + "@x");
+        ASSERT_TRUE(c.FindKey(false, probe, found, 0, false, 1)) << i;
+        c.DeleteRecord(found, false);
+    }
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& other = *program.cursor;
+        other.Open();
+        if (other.GetRecordCount() != 400)
+            return 1;
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        other.SetIndexByName("ByCategory");
+        int kept = 0;
+        other.First();
+        while (other.GetNextRecord(buffer) == 0) {
+            if (GetText(other, buffer, 3) != "Kept")
+                return 2;
+            ++kept;
+        }
+        if (kept != 400)
+            return 3;
+        other.SetIndexByName("ByItem");
+        std::vector<std::uint8_t> key(other.GetRecordSize());
+        for (int i = 0; i < 600; ++i) {
+            PutText(other, key, 2, "u" + std::to_string(i) + "@x");
+            if (other.FindKey(false, key, buffer, 0, false, 1) != (i % 3 != 0))
+                return 4;
+        }
+        other.SetIndexByName("ByBounce");
+        if (static_cast<int>(Items(other).size()) != 400)
+            return 5;
+        return 0;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace strata
