@@ -1,5 +1,6 @@
 #include "engine/core/index_tree.h"
 
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <vector>
@@ -9,15 +10,40 @@ namespace strata {
 namespace {
 struct PathStep {
     PinnedPage page;
-    std::int64_t position;
+    std::int64_t position = 0;
+};
+
+// The interior pages a descent passed, pinned. Every edit descends, so the
+// usual depths are held in place, without an allocation per edit.
+class DescentPath {
+  public:
+    void push_back(PathStep step) {
+        if (size_ < held_.size())
+            held_[size_] = std::move(step);
+        else
+            deeper_.push_back(std::move(step));
+        ++size_;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    PathStep& operator[](std::size_t i) {
+        return i < held_.size() ? held_[i] : deeper_[i - held_.size()];
+    }
+    PathStep& back() { return (*this)[size_ - 1]; }
+
+  private:
+    std::array<PathStep, 8> held_;
+    std::vector<PathStep> deeper_;
+    std::size_t size_ = 0;
 };
 
 // Every interior page on the way down counts one key more or less below the
 // entry the descent took.
 // A count that would leave its field (a damaged page said 0 below an entry that still
 // leads to a key) is refused rather than wrapped.
-void AdjustCounts(TIndexFile& file, std::vector<PathStep>& path, int delta) {
-    for (PathStep& step : path) {
+void AdjustCounts(TIndexFile& file, DescentPath& path, int delta) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        PathStep& step = path[i];
         assert(step.page->IsInterior());
         assert(step.position >= 1 && step.position <= step.page->EntryCount());
         step.page->SetEditPosition(step.position);
@@ -30,10 +56,8 @@ void AdjustCounts(TIndexFile& file, std::vector<PathStep>& path, int delta) {
 
 // Pins the interior pages of a remembered descent again, linking each to its
 // parent; `parent` ends as the offset of the leaf's parent.
-std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& memo,
-                                        std::uint32_t& parent) {
-    std::vector<PathStep> path;
-    path.reserve(memo.path.size());
+void PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& memo,
+                       DescentPath& path, std::uint32_t& parent) {
     parent = 0;
     for (const auto& [offset, position] : memo.path) {
         PinnedPage page(file, file.GetPage(slot, offset));
@@ -44,7 +68,6 @@ std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndex
         parent = offset;
         path.push_back({std::move(page), position});
     }
-    return path;
 }
 }  // namespace
 
@@ -60,7 +83,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (InsertAlongRememberedDescent(key, record_number))
         return true;
-    std::vector<PathStep> path;
+    DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
     std::size_t depth = 0;
@@ -93,7 +116,8 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
     }
     memo.slot = -1;
     std::uint32_t parent = 0;
-    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
+    DescentPath path;
+    PinRememberedPath(file_, slot_, memo, path, parent);
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     // The failed search left the position of the first key above this one.
     assert(leaf->IsLeaf());
@@ -137,7 +161,8 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
     }
     memo.slot = -1;
     std::uint32_t parent = 0;
-    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
+    DescentPath path;
+    PinRememberedPath(file_, slot_, memo, path, parent);
     assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
     AdjustCounts(file_, path, -1);
@@ -152,7 +177,7 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         return false;
     if (DeleteAlongRememberedDescent(key))
         return true;
-    std::vector<PathStep> path;
+    DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
     std::size_t depth = 0;
