@@ -358,6 +358,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     std::span<std::uint8_t> tail(entry + key_size_, 12);
     PutU32(tail, kPtrAt, pointer);
     PutU32(tail, kCountAt, count);
+    // The leading and trailing counts, until RecomputeAt sets them.
     PutU32(tail, kLeadAt, 0);
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.

@@ -268,8 +268,8 @@ class alignas(64) TPage {
     void EraseRaw(std::int64_t pos);
     // Room for n entries after the first `after`, taken from the free bytes
     // in front of the entries when fewer entries move that way; returns
-    // where the first of them goes. The caller counts them.
-    // With `from`, the n entries there are copied in.
+    // where the first of them goes, holding a copy of the n entries at
+    // `from` when given, else bytes to overwrite. The caller counts them.
     std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
                               const std::uint8_t* from = nullptr);
     // Takes out n entries from position pos, moving the shorter side.

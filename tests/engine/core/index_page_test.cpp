@@ -793,6 +793,59 @@ TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     ExpectTreeHolds(tree, expected);
 }
 
+// Wide keys leave few entries to a page, so the tree grows taller than most
+// descents hold in place: inserts and deletes along such paths keep every
+// count right down to an empty index.
+TEST_F(IndexFileFixture, TallTreesKeepTheirCountsThroughInsertsAndDeletes) {
+    constexpr std::size_t k = 500;  // 8 entries a page at every level
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", k, true, 0));
+    const auto depth = [&] {
+        int levels = 1;
+        PinnedPage page(*file, file->GetPage(1, file->GetRoot(1)));
+        while (page->IsInterior()) {
+            page = PinnedPage(*file, file->GetPage(1, page->PointerAt(1)));
+            ++levels;
+        }
+        return levels;
+    };
+    std::vector<std::uint32_t> order(40000);
+    for (std::uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::mt19937 rng(77);
+    std::shuffle(order.begin(), order.end(), rng);
+    const auto key_of = [&](std::uint32_t v) {
+        Key key(k, 0);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(v));
+        std::memcpy(key.data(), encoded.data(), 4);
+        return key;
+    };
+    std::map<Key, std::uint32_t> model;
+    {
+        TIndexTree tree(*file, 1, BytesCompare(k));
+        for (const std::uint32_t v : order) {
+            ASSERT_TRUE(tree.Insert(key_of(v).data(), v + 1));
+            model.emplace(key_of(v), v + 1);
+            if (model.size() % 1000 == 0 && depth() >= 6)
+                break;
+        }
+    }
+    ASSERT_GE(depth(), 6);
+    CheckAgainstModel(*file, 1, k, model, rng);
+    std::vector<Key> keys;
+    for (const auto& [key, id] : model)
+        keys.push_back(key);
+    std::shuffle(keys.begin(), keys.end(), rng);
+    TIndexTree tree(*file, 1, BytesCompare(k));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_TRUE(tree.Delete(keys[i].data()));
+        model.erase(keys[i]);
+        if (i % 2000 == 0)
+            CheckAgainstModel(*file, 1, k, model, rng);
+    }
+    EXPECT_EQ(file->GetRoot(1), 0u);
+}
+
 // Edits at either end of a page move the entries on the shorter side: the
 // page must still write the image of a page given the same keys in order,
 // and a plain page's buffer keep the size it was fitted to.
