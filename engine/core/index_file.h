@@ -95,6 +95,13 @@ void ReleasePageReserve();
 // preceded by its u16 length, literal first. Fixed-width keys are mostly
 // zero padding, so an image packs to a fraction of its size.
 void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed);
+// The most bytes an image packs to: all of it literal, with the lengths of
+// every run (a run of zeros is at least a word long).
+inline constexpr std::size_t kMaxPackedImage = kIndexPageSize + 4 * (kIndexPageSize / 8 + 1);
+// The same into `packed` (kMaxPackedImage bytes at least), returning the
+// size; the image's bytes from `zeros_from` on are zero and not looked at.
+std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::uint8_t> packed,
+                          std::size_t zeros_from);
 // Requires: `packed` came from PackPageImage; `image` holds kIndexPageSize bytes.
 void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image);
 
@@ -357,7 +364,6 @@ class TIndexFile : public TFileHandler {
     PackedSlab packed_slab_;
     std::size_t packed_bytes_ = 0;
     PackedChain packed_changed_;
-    std::vector<std::uint8_t> pack_buffer_;
     std::vector<PackedPage*> packed_batch_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;

@@ -288,7 +288,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     changed_ = false;
 }
 
-void TPage::WritePage(std::span<std::uint8_t> bytes) {
+std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
     bytes[0] = static_cast<std::uint8_t>(kind_);
@@ -345,10 +345,12 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
     }
     // Entries fill the page from the header on without gaps; the rest is 0.
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + kIndexPageSize, 0);
+    changed_ = false;
     if (owner_ != nullptr && owner_->Encrypted()) {
         ScrambleBuffer(bytes.first(kIndexPageSize), kTableDataKeyLow, kTableDataKeyHigh);
+        return kIndexPageSize;
     }
-    changed_ = false;
+    return at;
 }
 
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,

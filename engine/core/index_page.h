@@ -119,7 +119,9 @@ class alignas(64) TPage {
     // Checks every count and length against the page, so a damaged page
     // raises 8965 instead of being read past its end.
     void ReadPage(std::span<const std::uint8_t> bytes, bool header_only);
-    void WritePage(std::span<std::uint8_t> bytes);
+    // Returns where the zeros after the entries begin (the page's size when
+    // scrambled), so a reader of the image may skip them.
+    std::size_t WritePage(std::span<std::uint8_t> bytes);
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.
