@@ -420,7 +420,9 @@ class TDataCursor final : public TFileCursor {
     bool StepOnce(bool forward);
     void FetchCurrent();
     void InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record);
-    void DeleteKey(int slot, std::span<const std::uint8_t> key);
+    // `record` is the deleted entry's record when known (0: not known); the
+    // hidden index's live records follow it.
+    void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
     const FieldDescriptor& DescriptorFor(std::uint32_t number) const;

@@ -455,15 +455,8 @@ void TDataCursor::ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end,
 // `end`, walking the leaves directly.
 void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
                                   std::uint64_t end, TRecordsBitmap& bitmap) {
-    TIndexTree::WalkLeaves(file, slot, std::move(start), true,
-                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                               if (at >= end)
-                                   return true;
-                               if (pos == 1)
-                                   page.PrefetchEntries();
-                               bitmap.SetBit(page.PointerAt(pos));
-                               return false;
-                           });
+    TIndexTree::WalkRecords(file, slot, std::move(start), end,
+                            [&](std::uint32_t record) { bitmap.SetBit(record); });
 }
 
 TDataCursor::KeyIntervals TDataCursor::NullIntervals(int slot) {

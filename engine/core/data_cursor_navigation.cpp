@@ -914,16 +914,32 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
 }
 
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    TIndexFile& file = table_->IndexFile();
+    // A hidden key's status byte says whether its record is live.
+    const bool follow =
+        slot == kHiddenIndexSlot && table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
-        Raise(kErrDuplicateKey, {}, IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+        Raise(kErrDuplicateKey, {}, IndexName(file.GetIndexDescriptor(slot)));
     }
+    if (follow)
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, key[0] == 0);
 }
 
-void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
+    TIndexFile& file = table_->IndexFile();
+    const bool follow =
+        slot == kHiddenIndexSlot && table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Delete(key.data()))
         Raise(kErrIndexPageCorrupt);
+    if (!follow)
+        return;
+    // A freed record's key leaves the live records as they were.
+    if (key[0] != 0)
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
+    else
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, false);
 }
 
 void TDataCursor::AddIndex(IndexDescriptor descriptor) {

@@ -27,6 +27,9 @@ constexpr int kMaxVictimsPerPage = 4;
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed.
 constexpr std::size_t kUnpackedQuarters = 1;
+// What a range scan reads of a plain leaf beyond what the last one needed, so leaves of
+// about the same fill take one read.
+constexpr std::size_t kScanReadSlack = 767;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
 
@@ -1040,6 +1043,51 @@ TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
     GetPage(nullptr, slot, offset, page, true);
     return page;
+}
+
+std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
+                                          std::vector<std::uint32_t>& records) {
+    CheckSlot(slot);
+    if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    if (TPage* page = CachedAt(offset); page != nullptr) {
+        if (page->Slot() != slot || !page->IsLeaf())
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        ++stats_.hits;
+        page->cache_referenced_ = true;
+        const std::int64_t count = page->EntryCount();
+        records.resize(static_cast<std::size_t>(count));
+        for (std::int64_t pos = 1; pos <= count; ++pos)
+            records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
+        return page->Next();
+    }
+    SetupPage(leaf_reader_, slot, offset);
+    std::array<std::uint8_t, kIndexPageSize> bytes;
+    if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
+        if (packed->slot != slot)
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        UnpackPageImage(packed->Bytes(), bytes);
+        ++stats_.packed_hits;
+    } else {
+        // Pages in neither tier are the same in the file. The entries of a plain leaf fill the
+        // front of its page by its count alone, so the read takes about what the last such
+        // leaf needed, and the rest only when this one needs more: the parse never looks
+        // past its entries.
+        const bool plain = !encrypted_ && leaf_reader_.CompressionOption() == 0;
+        const std::size_t first = plain ? scan_read_bytes_ : kIndexPageSize;
+        const FileObjectLock lock(*this);
+        SeekFile(offset, SeekOrigin::kBegin);
+        Read(bytes.data(), first);
+        if (plain) {
+            const std::size_t needed =
+                kPageHeaderSize + std::size_t{GetU16(bytes, 1)} * (leaf_reader_.KeySize() + 4u);
+            if (needed > first)
+                Read(bytes.data() + first, kIndexPageSize - first);
+            scan_read_bytes_ = std::min(kIndexPageSize, (needed + kScanReadSlack) / 512 * 512);
+        }
+        ++stats_.scan_reads;
+    }
+    return leaf_reader_.ReadLeafRecords(bytes, records);
 }
 
 void TIndexFile::ReleasePage(TPage* page) {

@@ -120,6 +120,13 @@ class alignas(64) TPage {
     // raises 8965 instead of being read past its end.
     void ReadPage(std::span<const std::uint8_t> bytes, bool header_only);
     void WritePage(std::span<std::uint8_t> bytes);
+    // The record numbers of a leaf's entries straight from its file image, for
+    // a scan that wants nothing else: nothing is unpacked and this page stays
+    // as it is (only its key settings from Setup are used). The image is
+    // checked as ReadPage checks it, and a page that is no leaf raises 8965
+    // too. Returns the following leaf's offset (0 after the last).
+    std::uint32_t ReadLeafRecords(std::span<const std::uint8_t> bytes,
+                                  std::vector<std::uint32_t>& records) const;
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.

@@ -6,10 +6,12 @@
 // interior entries on the path in step with every insert and delete, and
 // then lets the leaf page do the edit.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "engine/core/index_file.h"
 
@@ -48,6 +50,12 @@ class TIndexTree {
     // the ordinal, the leaf page and the position in it.
     template <class Visit>
     static bool WalkLeaves(TIndexFile& file, int slot, Position start, bool forward, Visit&& visit);
+    // Visits the record number of every entry from `start` up to (not
+    // including) ordinal `end`. The leaves after the first are read through
+    // TIndexFile::ReadLeafRecords: none is unpacked or cached for the walk.
+    template <class Visit>
+    static void WalkRecords(TIndexFile& file, int slot, Position start, std::uint64_t end,
+                            Visit&& visit);
     // Keys from `low` to `high`, both included.
     std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
     std::uint64_t KeyCount();
@@ -110,6 +118,34 @@ bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool for
             RaiseEngineError(kErrIndexPageCorrupt, file.Name());
         page = PinnedPage(file, file.GetScanPage(slot, next));
         pos = forward ? 1 : page->EntryCount();
+    }
+}
+
+template <class Visit>
+void TIndexTree::WalkRecords(TIndexFile& file, int slot, Position start, std::uint64_t end,
+                             Visit&& visit) {
+    if (!start.page)
+        return;
+    std::uint64_t at = start.ordinal;
+    std::uint32_t next = 0;
+    {
+        const PinnedPage page = std::move(start.page);
+        for (std::int64_t pos = start.position; pos <= page->EntryCount() && at < end; ++pos, ++at)
+            visit(page->PointerAt(pos));
+        next = page->Next();
+    }
+    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
+    std::uint64_t pages = 0;
+    std::vector<std::uint32_t> records;
+    while (at < end && next != 0) {
+        if (++pages > page_limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+        next = file.ReadLeafRecords(slot, next, records);
+        file.PrefetchCacheSlots(next);
+        const std::uint64_t take = std::min<std::uint64_t>(records.size(), end - at);
+        for (std::uint64_t i = 0; i < take; ++i)
+            visit(records[i]);
+        at += take;
     }
 }
 

@@ -257,5 +257,117 @@ TEST_F(TwoPrograms, FilteredCursorsOpenedLaterSeeEveryDeleteAndInsert) {
               (std::vector<std::string>{"a@x", "t@x", "u1@x", "u2@x", "u3@x", "u5@x"}));
 }
 
+// The list's rows by item, changed one at a time as the application does: found through
+// ByItem, then deleted or given another category.
+class ListRows {
+  public:
+    explicit ListRows(TDataCursor& c) : c_(c), buffer_(c.GetRecordSize()) {
+        c_.SetIndexByName("ByItem");
+    }
+    bool Find(const std::string& item) {
+        std::vector<std::uint8_t> probe(c_.GetRecordSize());
+        c_.InitNewRecord(probe);
+        PutText(c_, probe, 2, item);
+        return c_.FindKey(false, probe, buffer_, 0, false, 1);
+    }
+    bool Delete(const std::string& item) {
+        if (!Find(item))
+            return false;
+        c_.DeleteRecord(buffer_, false);
+        return true;
+    }
+    bool Recategorise(const std::string& item, const std::string& category) {
+        if (!Find(item))
+            return false;
+        PutText(c_, buffer_, 3, category);
+        c_.ModifyRecord(buffer_, true, false);
+        return true;
+    }
+
+  private:
+    TDataCursor& c_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+// Filters answered from ByCategory walk many of its leaves while a small page cache moves
+// them out and in; after deletes, inserts, changed categories and the other program's
+// changes, every filtered cursor opened gives exactly the rows a plain walk finds.
+TEST_F(TwoPrograms, IndexFiltersOverManyLeavesGiveThePlainWalksRows) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < 1200; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "Cat" + std::to_string(i % 12), i % 5);
+        c.Close();
+    }
+    session->SetStrictChangeDetection(true);
+    TDataCursor& writer = NewCursor("mailist", false);
+    writer.Open();
+    writer.Table()->IndexFile().SetPageCacheCapacity(2);
+    ListRows rows(writer);
+    const auto plain = [&](const std::function<bool(const std::string&)>& wanted) {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndex(kNoIndex);
+        std::vector<std::string> found;
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            if (wanted(GetText(c, buffer, 3)))
+                found.push_back(GetText(c, buffer, 2));
+        }
+        c.Close();
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto filtered = [&](const char* expression, bool case_insensitive) {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndexByName("ByCategory");
+        TDataCursor::FilterOptions options;
+        options.case_insensitive = case_insensitive;
+        c.ActivateFilter(c.AddFilter(expression, options));
+        std::vector<std::string> found = Items(c);
+        EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(found.size()));
+        c.Close();
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto check = [&](const char* stage) {
+        SCOPED_TRACE(stage);
+        const std::vector<std::string> prefix =
+            plain([](const std::string& c) { return c == "Cat1" || c == "Cat10" || c == "Cat11"; });
+        EXPECT_GT(prefix.size(), 100u);
+        EXPECT_EQ(filtered("Category = 'cat1*'", true), prefix);
+        EXPECT_EQ(filtered("Category = 'Cat5'", false),
+                  plain([](const std::string& c) { return c == "Cat5"; }));
+        EXPECT_EQ(filtered("Category > 'Cat7'", true),
+                  plain([](const std::string& c) { return c > "Cat7"; }));
+    };
+    check("created");
+    for (int i = 0; i < 1200; i += 3)
+        ASSERT_TRUE(rows.Delete("u" + std::to_string(i) + "@x"));
+    check("deleted");
+    for (int i = 0; i < 300; ++i)
+        InsertEntry(writer, "n" + std::to_string(i) + "@x", "Cat" + std::to_string(i % 4), 1);
+    check("inserted into freed slots");
+    for (int i = 2; i < 1200; i += 12)
+        ASSERT_TRUE(rows.Recategorise("u" + std::to_string(i) + "@x", "Cat10"));
+    check("moved to another category");
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        ListRows theirs(*program.cursor);
+        for (int i = 1; i < 1200; i += 6) {
+            if (!theirs.Delete("u" + std::to_string(i) + "@x"))
+                return 1;
+        }
+        for (int i = 0; i < 50; ++i)
+            InsertEntry(*program.cursor, "o" + std::to_string(i) + "@x", "Cat11", 2);
+        return theirs.Recategorise("n1@x", "Cat5") ? 0 : 2;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    check("changed by the other program");
+}
+
 }  // namespace
 }  // namespace strata
