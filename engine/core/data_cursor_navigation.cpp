@@ -913,33 +913,37 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     return found ? 0 : kErrRecordNotFound;
 }
 
+// The table's kept live records follow every key change made here: a hidden key's status
+// byte says whether its record is live, and a change of another index leaves them as they
+// are, though it may move the hidden index's edit count (a new root counts for every index).
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
     TIndexFile& file = table_->IndexFile();
-    // A hidden key's status byte says whether its record is live.
-    const bool follow =
-        slot == kHiddenIndexSlot && table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
     TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
         Raise(kErrDuplicateKey, {}, IndexName(file.GetIndexDescriptor(slot)));
     }
-    if (follow)
+    if (!follow)
+        return;
+    if (slot == kHiddenIndexSlot)
         table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, key[0] == 0);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
 void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
     TIndexFile& file = table_->IndexFile();
-    const bool follow =
-        slot == kHiddenIndexSlot && table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
     TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Delete(key.data()))
         Raise(kErrIndexPageCorrupt);
     if (!follow)
         return;
     // A freed record's key leaves the live records as they were.
-    if (key[0] != 0)
-        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
-    else
+    if (slot == kHiddenIndexSlot && key[0] == 0)
         table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, false);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
 void TDataCursor::AddIndex(IndexDescriptor descriptor) {

@@ -141,10 +141,19 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, Position start, std::ui
         if (++pages > page_limit)
             RaiseEngineError(kErrIndexPageCorrupt, file.Name());
         next = file.ReadLeafRecords(slot, next, records);
+        // The following leaf is asked for from memory in steps while these records are
+        // visited: where the caches hold it, then (when cached) its page, then its entries.
         file.PrefetchCacheSlots(next);
         const std::uint64_t take = std::min<std::uint64_t>(records.size(), end - at);
-        for (std::uint64_t i = 0; i < take; ++i)
+        const std::uint64_t third = take / 3;
+        const TPage* following = nullptr;
+        for (std::uint64_t i = 0; i < take; ++i) {
+            if (i == third && next != 0)
+                following = file.PrefetchCachedPage(next);
+            else if (i == 2 * third && following != nullptr)
+                following->PrefetchEntries();
             visit(records[i]);
+        }
         at += take;
     }
 }
