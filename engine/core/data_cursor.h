@@ -502,8 +502,8 @@ class TDataCursor final : public TFileCursor {
                                                           const TExpToken& constant,
                                                           std::size_t partial);
     void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
-    static void MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
-                                std::uint64_t end, TRecordsBitmap& bitmap);
+    static void MarkRecordsUpTo(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
+                                TRecordsBitmap& bitmap);
     std::uint64_t LeafCount(TExpToken& node, int slot);
     // Swaps the index the key helpers work on, leaving the view bitmaps alone.
     void SelectIndexState(std::uint8_t number);

@@ -446,16 +446,14 @@ void TDataCursor::ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end,
                                TRecordsBitmap& bitmap) {
     if (first >= end)
         return;
-    TIndexFile& file = table_->IndexFile();
-    TIndexTree tree(file, slot, KeyCompare());
-    MarkRecordsUpTo(file, slot, tree.AtOrdinal(first), end, bitmap);
+    MarkRecordsUpTo(table_->IndexFile(), slot, first, end, bitmap);
 }
 
-// Sets the record of every key from `start` up to (not including) ordinal
-// `end`, walking the leaves directly.
-void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
+// Sets the record of every key from ordinal `first` up to (not including)
+// ordinal `end`, walking the leaves directly.
+void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, std::uint64_t first,
                                   std::uint64_t end, TRecordsBitmap& bitmap) {
-    TIndexTree::WalkRecords(file, slot, std::move(start), end,
+    TIndexTree::WalkRecords(file, slot, first, end,
                             [&](std::uint32_t record) { bitmap.SetBit(record); });
 }
 

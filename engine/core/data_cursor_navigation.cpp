@@ -307,10 +307,10 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
         return;
     TIndexTree tree(table_->IndexFile(), slot, compare);
     const std::uint64_t end = tree.KeysNotAbove(high.data());
-    TIndexTree::Position start = tree.LowerBound(low.data());
-    if (start.ordinal >= end)
+    const std::uint64_t first = tree.Ordinal(low.data());
+    if (first >= end)
         return;
-    MarkRecordsUpTo(table_->IndexFile(), slot, std::move(start), end, bitmap);
+    MarkRecordsUpTo(table_->IndexFile(), slot, first, end, bitmap);
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {

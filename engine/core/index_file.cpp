@@ -27,9 +27,6 @@ constexpr int kMaxVictimsPerPage = 4;
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed.
 constexpr std::size_t kUnpackedQuarters = 1;
-// What a range scan reads of a plain leaf beyond what the last one needed, so leaves of
-// about the same fill take one read.
-constexpr std::size_t kScanReadSlack = 767;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
 
@@ -1046,48 +1043,50 @@ TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
 }
 
 std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
-                                          std::vector<std::uint32_t>& records) {
+                                          std::vector<std::uint32_t>& records, std::int64_t count) {
     CheckSlot(slot);
     if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
         RaiseEngineError(kErrIndexPageCorrupt, Name());
+    std::uint32_t next = 0;
     if (TPage* page = CachedAt(offset); page != nullptr) {
         if (page->Slot() != slot || !page->IsLeaf())
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
         page->cache_referenced_ = true;
-        const std::int64_t count = page->EntryCount();
-        records.resize(static_cast<std::size_t>(count));
-        for (std::int64_t pos = 1; pos <= count; ++pos)
+        records.resize(static_cast<std::size_t>(page->EntryCount()));
+        for (std::int64_t pos = 1; pos <= page->EntryCount(); ++pos)
             records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
-        return page->Next();
-    }
-    SetupPage(leaf_reader_, slot, offset);
-    std::array<std::uint8_t, kIndexPageSize> bytes;
-    if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
-        if (packed->slot != slot)
-            RaiseEngineError(kErrIndexPageCorrupt, Name());
-        UnpackPageImage(packed->Bytes(), bytes);
-        ++stats_.packed_hits;
+        next = page->Next();
     } else {
-        // Pages in neither tier are the same in the file. The entries of a plain leaf fill the
-        // front of its page by its count alone, so the read takes about what the last such
-        // leaf needed, and the rest only when this one needs more: the parse never looks
-        // past its entries.
-        const bool plain = !encrypted_ && leaf_reader_.CompressionOption() == 0;
-        const std::size_t first = plain ? scan_read_bytes_ : kIndexPageSize;
-        const FileObjectLock lock(*this);
-        SeekFile(offset, SeekOrigin::kBegin);
-        Read(bytes.data(), first);
-        if (plain) {
-            const std::size_t needed =
-                kPageHeaderSize + std::size_t{GetU16(bytes, 1)} * (leaf_reader_.KeySize() + 4u);
-            if (needed > first)
-                Read(bytes.data() + first, kIndexPageSize - first);
-            scan_read_bytes_ = std::min(kIndexPageSize, (needed + kScanReadSlack) / 512 * 512);
+        SetupPage(leaf_reader_, slot, offset);
+        std::array<std::uint8_t, kIndexPageSize> bytes;
+        if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
+            if (packed->slot != slot)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
+            UnpackPageImage(packed->Bytes(), bytes);
+            ++stats_.packed_hits;
+        } else {
+            // Pages in neither tier are the same in the file. The entries of a plain leaf of
+            // a known count fill just the front of its page, and the parse never looks past
+            // its entries.
+            std::size_t size = kIndexPageSize;
+            if (count >= 0 && !encrypted_ && leaf_reader_.CompressionOption() == 0) {
+                size =
+                    std::min(kIndexPageSize, kPageHeaderSize + static_cast<std::size_t>(count) *
+                                                                   (leaf_reader_.KeySize() + 4u));
+            }
+            const FileObjectLock lock(*this);
+            SeekFile(offset, SeekOrigin::kBegin);
+            Read(bytes.data(), size);
+            ++stats_.scan_reads;
+            if (size < kIndexPageSize && GetU16(bytes, 1) != count)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
         }
-        ++stats_.scan_reads;
+        next = leaf_reader_.ReadLeafRecords(bytes, records);
     }
-    return leaf_reader_.ReadLeafRecords(bytes, records);
+    if (count >= 0 && records.size() != static_cast<std::size_t>(count))
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    return next;
 }
 
 void TIndexFile::ReleasePage(TPage* page) {

@@ -165,11 +165,13 @@ class TIndexFile : public TFileHandler {
     // The record numbers of the leaf at `offset`, for a range scan that wants
     // nothing else: from either cache tier when the page is there, else read
     // from the file without entering the cache, so a long scan neither pushes
-    // out the pages in use nor unpacks pages it reads once. Returns the
-    // following leaf's offset (0 after the last); a page that is no leaf of
-    // the slot raises 8965.
+    // out the pages in use nor unpacks pages it reads once. `count` is the
+    // leaf's entry count as its parent gives it (-1: not known); a plain
+    // leaf's read then takes only its entries. Returns the following leaf's
+    // offset (0 after the last); a page that is no leaf of the slot, or holds
+    // another count, raises 8965.
     std::uint32_t ReadLeafRecords(int slot, std::uint32_t offset,
-                                  std::vector<std::uint32_t>& records);
+                                  std::vector<std::uint32_t>& records, std::int64_t count = -1);
     // Asks the processor for where the caches would hold the page at
     // `offset`, ahead of its ReadLeafRecords.
     void PrefetchCacheSlots(std::uint32_t offset) const {
@@ -396,8 +398,6 @@ class TIndexFile : public TFileHandler {
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};
-    // How much of a plain leaf ReadLeafRecords reads first.
-    std::size_t scan_read_bytes_ = kIndexPageSize;
 };
 
 // Pins a page for one scope.
