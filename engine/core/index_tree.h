@@ -173,7 +173,9 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, st
         parent.Release();
         for (std::size_t i = 0; i < leaves.size() && i < kAhead; ++i)
             file.PrefetchCacheSlots(leaves[i].first);
-        const TPage* following = nullptr;
+        // A cached leaf's page is asked for two leaves ahead, its entries one ahead.
+        const TPage* following =
+            leaves.size() > 1 ? file.PrefetchCachedPage(leaves[1].first) : nullptr;
         for (std::size_t i = 0; i < leaves.size() && at < end; ++i) {
             if (++pages > page_limit)
                 RaiseEngineError(kErrIndexPageCorrupt, file.Name());
@@ -182,7 +184,7 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, st
             if (following != nullptr)
                 following->PrefetchEntries();
             following =
-                i + 1 < leaves.size() ? file.PrefetchCachedPage(leaves[i + 1].first) : nullptr;
+                i + 2 < leaves.size() ? file.PrefetchCachedPage(leaves[i + 2].first) : nullptr;
             file.ReadLeafRecords(slot, leaves[i].first, records, leaves[i].second);
             const std::uint64_t take = std::min<std::uint64_t>(records.size(), end - at);
             for (std::uint64_t r = 0; r < take; ++r)
@@ -191,6 +193,9 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, st
         }
         if (at >= end || next_parent == 0)
             return;
+        // Parents count too, so a damaged chain of empty ones cannot go round for ever.
+        if (++pages > page_limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
         parent = PinnedPage(file, file.GetPage(slot, next_parent));
         parent_pos = 0;
         if (!parent->IsInterior())
