@@ -420,7 +420,9 @@ class TDataCursor final : public TFileCursor {
     bool StepOnce(bool forward);
     void FetchCurrent();
     void InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record);
-    void DeleteKey(int slot, std::span<const std::uint8_t> key);
+    // `record` is the deleted entry's record when known (0: not known); the
+    // hidden index's live records follow it.
+    void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
     const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
@@ -500,8 +502,8 @@ class TDataCursor final : public TFileCursor {
                                                           const TExpToken& constant,
                                                           std::size_t partial);
     void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
-    static void MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
-                                std::uint64_t end, TRecordsBitmap& bitmap);
+    static void MarkRecordsUpTo(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
+                                TRecordsBitmap& bitmap);
     std::uint64_t LeafCount(TExpToken& node, int slot);
     // Swaps the index the key helpers work on, leaving the view bitmaps alone.
     void SelectIndexState(std::uint8_t number);

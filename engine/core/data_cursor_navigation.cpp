@@ -309,10 +309,10 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
         return;
     TIndexTree tree(table_->IndexFile(), slot, compare);
     const std::uint64_t end = tree.KeysNotAbove(high.data());
-    TIndexTree::Position start = tree.LowerBound(low.data());
-    if (start.ordinal >= end)
+    const std::uint64_t first = tree.Ordinal(low.data());
+    if (first >= end)
         return;
-    MarkRecordsUpTo(table_->IndexFile(), slot, std::move(start), end, bitmap);
+    MarkRecordsUpTo(table_->IndexFile(), slot, first, end, bitmap);
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
@@ -915,17 +915,37 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     return found ? 0 : kErrRecordNotFound;
 }
 
+// The table's kept live records follow every key change made here: a hidden key's status
+// byte says whether its record is live, and a change of another index leaves them as they
+// are, though it may move the hidden index's edit count (a new root counts for every index).
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    TIndexFile& file = table_->IndexFile();
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
-        Raise(kErrDuplicateKey, {}, IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+        Raise(kErrDuplicateKey, {}, IndexName(file.GetIndexDescriptor(slot)));
     }
+    if (!follow)
+        return;
+    if (slot == kHiddenIndexSlot)
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, key[0] == 0);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
-void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
+    TIndexFile& file = table_->IndexFile();
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Delete(key.data()))
         Raise(kErrIndexPageCorrupt);
+    if (!follow)
+        return;
+    // A freed record's key leaves the live records as they were.
+    if (slot == kHiddenIndexSlot && key[0] == 0)
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, false);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
 void TDataCursor::AddIndex(IndexDescriptor descriptor) {

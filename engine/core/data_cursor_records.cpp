@@ -923,7 +923,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             Stepped(step);
         }
         if (id != RecordIdOf(old)) {
-            DeleteKey(kHiddenIndexSlot, old_hidden);
+            DeleteKey(kHiddenIndexSlot, old_hidden, n);
             undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, n);
             InsertKey(kHiddenIndexSlot, new_hidden, n);
             undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
@@ -1046,7 +1046,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
             undo.Add(UndoStep::Kind::kInsertKey, key_slots[k], keys[k], n);
             Stepped(step);
         }
-        DeleteKey(kHiddenIndexSlot, live);
+        DeleteKey(kHiddenIndexSlot, live, n);
         undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, live, n);
         InsertKey(kHiddenIndexSlot, freed, n);
         undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, freed);

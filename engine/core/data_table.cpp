@@ -692,6 +692,33 @@ void TDataTable::KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& reco
     live_records_kept_ = true;
 }
 
+bool TDataTable::LiveRecordsStand(std::uint64_t edits) {
+    if (live_records_kept_ && live_records_edits_ == edits)
+        return true;
+    if (index_file_->GetRoot(kHiddenIndexSlot) != 0 || data_file_->GetRecordSlots() != 0)
+        return false;
+    live_records_.SetRecordCount(0);
+    live_records_edits_ = edits;
+    live_records_kept_ = true;
+    return true;
+}
+
+void TDataTable::NoteLiveRecord(std::uint64_t edits, std::uint32_t record, bool live) {
+    const std::int64_t count = live_records_.RecordCount();
+    // Records are added one slot at a time; anything else is not followed.
+    if (record == 0 || record > count + 1) {
+        DropLiveRecords();
+        return;
+    }
+    if (record > count)
+        live_records_.SetRecordCount(record);
+    if (live)
+        live_records_.SetBit(record);
+    else
+        live_records_.ClearBit(record);
+    live_records_edits_ = edits;
+}
+
 bool TDataTable::RefreshIfChanged() {
     bool changed = false;
     if (index_file_->HeaderChanged()) {

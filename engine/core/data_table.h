@@ -121,6 +121,14 @@ class TDataTable final : public TTableFileOwner {
     bool KeptLiveRecords(std::uint64_t edits, std::int64_t slots, TRecordsBitmap& into) const;
     void KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& records);
     void DropLiveRecords() noexcept { live_records_kept_ = false; }
+    // A cursor's change of the hidden index keeps the kept live records in step, so the next
+    // cursor needs no walk: LiveRecordsStand before the change (true when they stand for
+    // `edits`; an empty table's stand without any walk), then NoteLiveRecord after it with
+    // the index's new edit count and the record made live or not live. Record 0 (not known)
+    // drops them.
+    bool LiveRecordsStand(std::uint64_t edits);
+    void NoteLiveRecord(std::uint64_t edits, std::uint32_t record, bool live);
+    void NoteLiveRecordsUnchanged(std::uint64_t edits) noexcept { live_records_edits_ = edits; }
     bool RecordLocked(std::uint32_t n) const { return locked_.IsSet(n); }
 
     void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);

@@ -1058,6 +1058,53 @@ TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
     return page;
 }
 
+std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
+                                          std::vector<std::uint32_t>& records, std::int64_t count) {
+    CheckSlot(slot);
+    if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    std::uint32_t next = 0;
+    if (TPage* page = CachedAt(offset); page != nullptr) {
+        if (page->Slot() != slot || !page->IsLeaf())
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        ++stats_.hits;
+        page->cache_referenced_ = true;
+        records.resize(static_cast<std::size_t>(page->EntryCount()));
+        for (std::int64_t pos = 1; pos <= page->EntryCount(); ++pos)
+            records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
+        next = page->Next();
+    } else {
+        SetupPage(leaf_reader_, slot, offset);
+        std::array<std::uint8_t, kIndexPageSize> bytes;
+        if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
+            if (packed->slot != slot)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
+            UnpackPageImage(packed->Bytes(), bytes);
+            ++stats_.packed_hits;
+        } else {
+            // Pages in neither tier are the same in the file. The entries of a plain leaf of
+            // a known count fill just the front of its page, and the parse never looks past
+            // its entries.
+            std::size_t size = kIndexPageSize;
+            if (count >= 0 && !encrypted_ && leaf_reader_.CompressionOption() == 0) {
+                size =
+                    std::min(kIndexPageSize, kPageHeaderSize + static_cast<std::size_t>(count) *
+                                                                   (leaf_reader_.KeySize() + 4u));
+            }
+            const FileObjectLock lock(*this);
+            SeekFile(offset, SeekOrigin::kBegin);
+            Read(bytes.data(), size);
+            ++stats_.scan_reads;
+            if (size < kIndexPageSize && GetU16(bytes, 1) != count)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
+        }
+        next = leaf_reader_.ReadLeafRecords(bytes, records);
+    }
+    if (count >= 0 && records.size() != static_cast<std::size_t>(count))
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    return next;
+}
+
 void TIndexFile::ReleasePage(TPage* page) {
     if (page != nullptr)
         page->Unpin();

@@ -174,6 +174,25 @@ class TIndexFile : public TFileHandler {
     // is asked for again meanwhile; a scan does not push out what is in use.
     TPage* GetScanPage(int slot, std::uint32_t offset);
     void ReleasePage(TPage* page);
+    // The record numbers of the leaf at `offset`, for a range scan that wants
+    // nothing else: from either cache tier when the page is there, else read
+    // from the file without entering the cache, so a long scan neither pushes
+    // out the pages in use nor unpacks pages it reads once. `count` is the
+    // leaf's entry count as its parent gives it (-1: not known); a plain
+    // leaf's read then takes only its entries. Returns the following leaf's
+    // offset (0 after the last); a page that is no leaf of the slot, or holds
+    // another count, raises 8965.
+    std::uint32_t ReadLeafRecords(int slot, std::uint32_t offset,
+                                  std::vector<std::uint32_t>& records, std::int64_t count = -1);
+    // Asks the processor for where the caches would hold the page at
+    // `offset`, ahead of its ReadLeafRecords.
+    void PrefetchCacheSlots(std::uint32_t offset) const {
+        const std::size_t n = offset / kIndexPageSize;
+        if (n < page_map_.size())
+            __builtin_prefetch(&page_map_[n]);
+        if (n < packed_map_.size())
+            __builtin_prefetch(&packed_map_[n]);
+    }
     // A pinned, cleared page of the slot (from its free chain or appended).
     TPage* NewPage(TFileCursor* cursor, int slot);
     void FreePage(TPage& page);
@@ -249,6 +268,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
         std::uint64_t packed_hits = 0;
+        // Leaves a range scan read from the file without caching them.
+        std::uint64_t scan_reads = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -386,6 +407,8 @@ class TIndexFile : public TFileHandler {
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
     Statistics stats_;
+    // Carries a slot's key settings for ReadLeafRecords; never cached.
+    TPage leaf_reader_{this};
 };
 
 // Pins a page for one scope.

@@ -288,6 +288,69 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     changed_ = false;
 }
 
+std::uint32_t TPage::ReadLeafRecords(std::span<const std::uint8_t> bytes,
+                                     std::vector<std::uint32_t>& records) const {
+    records.clear();
+    if (bytes.size() < kIndexPageSize)
+        PageCorrupt(owner_);
+    std::array<std::uint8_t, kIndexPageSize> plain;
+    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
+    if (owner_ != nullptr && owner_->Encrypted()) {
+        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+        page = plain;
+    }
+    const auto kind = static_cast<PageKind>(page[0]);
+    if (kind != PageKind::kLeaf && kind != PageKind::kRootLeaf)
+        PageCorrupt(owner_);
+    const std::size_t count = GetU16(page, 1);
+    const std::uint32_t next = GetU32(page, 7);
+    const std::size_t k = key_size_;
+    if (compression_ == 0) {
+        // Fixed-width entries: the record number follows each key.
+        const std::size_t size = k + 4;
+        if (count > kPageEntryBytes / (k + 6) || kPageHeaderSize + count * size > kIndexPageSize)
+            PageCorrupt(owner_);
+        records.resize(count);
+        const std::uint8_t* at = page.data() + kPageHeaderSize + k;
+        for (std::size_t i = 0; i < count; ++i, at += size)
+            records[i] = LoadLittle<std::uint32_t>(at);
+        return next;
+    }
+    if (count > kPageEntryBytes / 6)
+        PageCorrupt(owner_);
+    records.resize(count);
+    const std::size_t body = unique_ ? k : k - 4;
+    std::size_t at = kPageHeaderSize;
+    auto need = [&](std::size_t n) {
+        if (at + n > kIndexPageSize)
+            PageCorrupt(owner_);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t p = 0;
+        std::size_t t = 0;
+        need(2);
+        if (compression_ == 3) {
+            p = page[at];
+            t = page[at + 1];
+        } else {
+            (compression_ == 1 ? p : t) = GetU16(page, at);
+        }
+        at += 2;
+        if (p > k || t > body || (p > 0 && i == 0) || (compression_ == 3 && p + t > body))
+            PageCorrupt(owner_);
+        // The stored key bytes (and the record ID of a key that is not unique) come first.
+        const std::size_t stored = compression_ == 1 ? k - p : body - t - p + (unique_ ? 0 : 4);
+        need(stored + 4);
+        at += stored;
+        records[i] = GetU32(page, at);
+        at += 4;
+    }
+    if (at - kPageHeaderSize != GetU16(page, 11))
+        PageCorrupt(owner_);
+    return next;
+}
+
 std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);

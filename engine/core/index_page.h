@@ -122,6 +122,13 @@ class alignas(64) TPage {
     // Returns where the zeros after the entries begin (the page's size when
     // scrambled), so a reader of the image may skip them.
     std::size_t WritePage(std::span<std::uint8_t> bytes);
+    // The record numbers of a leaf's entries straight from its file image, for
+    // a scan that wants nothing else: nothing is unpacked and this page stays
+    // as it is (only its key settings from Setup are used). The image is
+    // checked as ReadPage checks it, and a page that is no leaf raises 8965
+    // too. Returns the following leaf's offset (0 after the last).
+    std::uint32_t ReadLeafRecords(std::span<const std::uint8_t> bytes,
+                                  std::vector<std::uint32_t>& records) const;
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.

@@ -353,9 +353,23 @@ TEST_F(IndexFileFixture, DamagedPageRaisesInsteadOfReadingPastItsEnd) {
     PutU16(bytes, 1, 1);
     bytes[13] = 9;  // p + t beyond the key
     bytes[14] = 9;
+    std::vector<std::uint32_t> records;
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
+    bytes[14] = 0;  // the entry now fits, but the page's byte count says 0
+    EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
+    PutU16(bytes, 11, 2 + 1 + 4 + 4);  // counts, one key byte, ID, record number
+    bytes[13] = 0;
+    bytes[14] = 10 - 4 - 1;
+    PutU32(bytes, 13 + 2 + 1 + 4, 77);
+    page.ReadPage(bytes, false);
+    EXPECT_EQ(page.PointerAt(1), 77u);
+    page.ReadLeafRecords(bytes, records);
+    EXPECT_EQ(records, std::vector<std::uint32_t>{77});
     bytes[0] = 7;  // no such kind
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
 }
 
 // A damaged page whose entry count cannot fit its page is refused from its
@@ -393,6 +407,14 @@ TEST_F(IndexFileFixture, EntryCountsBeyondThePageAreRefused) {
             EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
         }
         EXPECT_EQ(page.EntryCount(), 0);
+        // A scan reading only the record numbers refuses it as well.
+        std::vector<std::uint32_t> records;
+        try {
+            page.ReadLeafRecords(bytes, records);
+            ADD_FAILURE() << "the records were read";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+        }
     }
 }
 
@@ -775,6 +797,111 @@ TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween)
 // A damaged header can make two indexes name the same page; caching it
 // twice would let one copy overwrite the other's changes at the next flush,
 // so the second index is refused the page instead.
+// A range walk takes each leaf from wherever it stands (unpacked, packed, or
+// only in the file) and caches none it reads from the file; it gives the
+// records of the same ordinals in key order, while inserts and deletes
+// between walks move keys across leaves and some changed pages wait in the
+// cache unwritten. A walk that meets a leaf of another index is refused.
+TEST_F(IndexFileFixture, RangeWalksGiveTheRecordsOfTheirOrdinalsWhereverTheLeavesStand) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        bool encrypted;
+    };
+    for (const Case c : {Case{0, false, false}, Case{1, false, false}, Case{2, true, false},
+                         Case{3, false, true}, Case{0, true, true}}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique);
+        constexpr std::size_t k = 120;
+        auto file = NewFile(c.encrypted);
+        file->AddIndex(Descriptor("ByItem", k, c.unique, c.option));
+        file->SetPageCacheCapacity(4);
+        std::map<Key, std::uint32_t> model;
+        std::mt19937 rng(77 + c.option);
+        std::uint32_t next_id = 1;
+        std::uint64_t leaves_read = 0;
+        std::uint64_t packed_read = 0;
+        for (int round = 0; round < 8; ++round) {
+            {
+                TIndexTree tree(*file, 1, BytesCompare(k));
+                for (int op = 0; op < 1000; ++op) {
+                    if (model.size() < 3000 || rng() % 3 != 0) {
+                        const std::uint32_t id = next_id++;
+                        const Key key = MakeKey(rng() % 60000, id, k, c.unique);
+                        if (model.emplace(key, id).second) {
+                            ASSERT_TRUE(tree.Insert(key.data(), id));
+                        }
+                    } else {
+                        auto it = model.lower_bound(MakeKey(rng() % 60000, 0, k, c.unique));
+                        if (it == model.end())
+                            continue;
+                        ASSERT_TRUE(tree.Delete(it->first.data()));
+                        model.erase(it);
+                    }
+                }
+            }
+            if (round % 3 == 1)
+                file->FlushPages();
+            if (round == 4)
+                file = Reopen(std::move(file), c.encrypted);
+            std::vector<std::uint32_t> records;
+            for (const auto& entry : model)
+                records.push_back(entry.second);
+            for (int walk = 0; walk < 6; ++walk) {
+                const std::uint64_t a = rng() % records.size();
+                const std::uint64_t b =
+                    walk == 0 ? records.size() : a + rng() % (records.size() - a);
+                const TIndexFile::Statistics before = file->GetStatistics();
+                std::vector<std::uint32_t> seen;
+                TIndexTree::WalkRecords(*file, 1, a, b,
+                                        [&](std::uint32_t record) { seen.push_back(record); });
+                ASSERT_EQ(seen,
+                          std::vector<std::uint32_t>(records.begin() + a, records.begin() + b))
+                    << "round " << round << " walk " << walk << " [" << a << ", " << b << ")";
+                const std::uint64_t from_file =
+                    file->GetStatistics().scan_reads - before.scan_reads;
+                leaves_read += from_file;
+                packed_read += file->GetStatistics().packed_hits - before.packed_hits;
+                // Only the pages above the leaves are read into the cache: the descent and
+                // the leaves' parents, each holding at least a dozen leaves.
+                EXPECT_LE(file->GetStatistics().reads - before.reads, 4 + from_file / 12);
+            }
+        }
+        EXPECT_GT(leaves_read, 0u);
+        EXPECT_GT(packed_read, 0u);
+        // Pages that are no leaf of the index are refused: another index's
+        // cached leaf, and an interior page read from the file.
+        file->AddIndex(Descriptor("Other", k, c.unique, c.option));
+        {
+            TIndexTree other(*file, 2, BytesCompare(k));
+            const Key key = MakeKey(1, 1, k, c.unique);
+            ASSERT_TRUE(other.Insert(key.data(), 1));
+        }
+        std::vector<std::uint32_t> records;
+        EXPECT_THROW(file->ReadLeafRecords(1, file->GetRoot(2), records), EStrataEngineError);
+        file->FlushPages();
+        file->ClearPageCaches(true);
+        EXPECT_THROW(file->ReadLeafRecords(1, file->GetRoot(1), records), EStrataEngineError);
+        // A leaf holding another count than its parent gives is refused, cached or read
+        // from the file (where a plain leaf's read takes only the entries it should hold).
+        TIndexTree tree(*file, 1, BytesCompare(k));
+        std::uint32_t leaf = 0;
+        std::int64_t count = 0;
+        {
+            const TIndexTree::Position at = tree.AtOrdinal(model.size() / 2);
+            leaf = at.page->Offset();
+            count = at.page->EntryCount();
+        }
+        EXPECT_THROW(file->ReadLeafRecords(1, leaf, records, count + 1), EStrataEngineError);
+        for (const std::int64_t wrong : {count - 1, count + 1}) {
+            file->ClearPageCaches(true);
+            EXPECT_THROW(file->ReadLeafRecords(1, leaf, records, wrong), EStrataEngineError);
+        }
+        file->ReadLeafRecords(1, leaf, records, count);
+        EXPECT_EQ(records.size(), static_cast<std::size_t>(count));
+        ExpectTreeHolds(tree, model);
+    }
+}
+
 TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));
