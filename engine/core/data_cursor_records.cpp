@@ -2,6 +2,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <span>
 #include <utility>
 
@@ -829,6 +830,95 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
     AfterWrite(slot, stored, reposition, false);
     if (locked_here)
         table_->UnlockRecord(slot);
+}
+
+bool TDataCursor::AppendRecords(RecordBuffer records) {
+    CheckOpen();
+    CheckWritable();
+    TDataFile& data = table_->DataFile();
+    TIndexFile& index = table_->IndexFile();
+    const std::size_t record_size = data.GetRecordSize();
+    if (record_size < kRecordHeaderSize || records.size() % record_size != 0)
+        Raise(kErrInvalidField);
+    KeySlotList key_slots;
+    // Without another index, a record needs no key but its hidden one, which lies above every
+    // record's key before it while IDs grow; without a primary index no free record is reused,
+    // so every record takes the next slot.
+    if (!exclusive_ || fetch_option_ || data.GetEncrypted() || table_->InBatch() ||
+        data.GetBlobFieldCount() != 0 || KeySlots(key_slots) != 0 ||
+        data.GetFreeRecord() != data.GetNextRecordSlot() || write_step_hook_) {
+        return false;
+    }
+    std::size_t count = records.size() / record_size;
+    const std::uint32_t last = data.GetLastAutoIncrement();
+    if (last >= kMaxAutoIncrement || kMaxAutoIncrement - last < count)
+        return false;
+    // The records before the first invalid one go in, as one insert after another would leave
+    // them, and then its error is raised.
+    std::exception_ptr invalid;
+    for (std::size_t i = 0; i < count && has_validity_checks_; ++i) {
+        try {
+            ValidateRecord(records.subspan(i * record_size, record_size));
+        } catch (...) {
+            invalid = std::current_exception();
+            count = i;
+        }
+    }
+    if (count != 0) {
+        CursorOperation operation(*this);
+        WriteLockScope write_lock(*table_);
+        if (write_lock.Changed()) {
+            SaveTableCounters();
+            Resync();
+        }
+        const std::uint32_t first_slot = data.GetNextRecordSlot();
+        std::vector<std::uint8_t>& keys = write_scratch_.hidden_keys;
+        std::vector<std::uint32_t>& numbers = write_scratch_.numbers;
+        keys.resize(count * 5);
+        numbers.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const RecordBuffer image = records.subspan(i * record_size, record_size);
+            const auto slot = static_cast<std::uint32_t>(first_slot + i);
+            const auto id = static_cast<std::uint32_t>(last + 1 + i);
+            image[0] = 0;
+            PutU32(image, 1, slot);
+            SetRecordIdOf(image, id);
+            const auto key = HiddenKey(0, id);
+            std::copy(key.begin(), key.end(), keys.begin() + static_cast<std::ptrdiff_t>(i * 5));
+            numbers[i] = slot;
+        }
+        TIndexTree tree(index, kHiddenIndexSlot, SlotCompare(kHiddenIndexSlot));
+        std::size_t keyed = 0;
+        try {
+            keyed = tree.Append(keys, numbers);
+            // Keys of free records (status 1) lie above every record's: the rest go in their
+            // place.
+            for (; keyed < count; ++keyed) {
+                if (!tree.Insert(keys.data() + keyed * 5, numbers[keyed])) {
+                    Raise(kErrDuplicateKey, {},
+                          IndexName(index.GetIndexDescriptor(kHiddenIndexSlot)));
+                }
+            }
+            data.AppendRecords(records.first(count * record_size));
+        } catch (...) {
+            // No record reached the data file: their keys go again.
+            for (std::size_t i = 0; i < keyed; ++i) {
+                try {
+                    tree.Delete(keys.data() + i * 5);
+                } catch (...) {
+                }
+            }
+            throw;
+        }
+        data.SetAutoIncrement(static_cast<std::uint32_t>(last + count));
+        index.SetRecordCount(static_cast<std::uint32_t>(index.GetRecordCount() + count));
+        SaveTableCounters();
+        for (std::size_t i = 0; i < count; ++i)
+            FilterRecordChanged(numbers[i], records.subspan(i * record_size, record_size));
+    }
+    if (invalid)
+        std::rethrow_exception(invalid);
+    return true;
 }
 
 void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition) {

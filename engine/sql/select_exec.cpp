@@ -113,7 +113,9 @@ struct SelectRun {
     // The rows of an inner table read once and found by the probe column's value, so that
     // every outer row visits its candidates only instead of reading the table again.
     struct HeldRows {
-        std::vector<std::vector<std::uint8_t>> records;
+        // The records one after another, `size` bytes each.
+        std::vector<std::uint8_t> records;
+        std::size_t size = 0;
         // Row positions in read order per value: by bytes, or under a language's collation
         // for strings, where values written differently may be equal.
         std::unordered_map<std::string, std::vector<std::size_t>> by_bytes;
@@ -153,7 +155,7 @@ ColumnReader SourceReader() {
         std::span<std::uint8_t> value(
             reinterpret_cast<std::uint8_t*>(column.Value()),
             std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        source->Table->cursor->GetField(column.FieldNumber, source->Record, is_null, value);
+        source->Table->cursor->GetField(column.FieldNumber, source->Row(), is_null, value);
         column.IsNull = is_null;
     };
 }
@@ -180,11 +182,17 @@ bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables)
     return true;
 }
 
-// A record a scan gives into a table's record buffer, as GetNextRecord fills it.
-void CopyRecord(ConstRecordBuffer record, std::vector<std::uint8_t>& into) {
-    const std::size_t n = std::min(record.size(), into.size());
-    std::copy_n(record.begin(), n, into.begin());
-    std::fill(into.begin() + static_cast<std::ptrdiff_t>(n), into.end(), 0);
+// A record a scan gives becomes the table's current record where it spans the record buffer,
+// else is copied into it, as GetNextRecord fills it.
+void ViewScanned(ConstRecordBuffer record, TSourceTable& table) {
+    if (record.size() >= table.Record.size()) {
+        table.ViewRow(record.data());
+        return;
+    }
+    std::vector<std::uint8_t>& into = table.Record;
+    std::copy(record.begin(), record.end(), into.begin());
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(record.size()), into.end(), 0);
+    table.ViewRow(nullptr);
 }
 
 ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
@@ -268,6 +276,10 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
 // Bytes of rows a result without a name holds in memory before it moves to disk.
 constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
 
+// Bytes of rows gathered before they go into the result together: one write of the data and
+// one walk down the hidden index for many rows, in a block that stays in the processor's cache.
+constexpr std::size_t kResultBlockBytes = std::size_t{256} << 10;
+
 // Bytes of rows an ordered result gathers to sort in memory before they are written. Past it
 // the table takes them and sorts itself on disk; a sort in memory is many times faster, so this
 // allows more than a held result, bounded to stay well inside a desktop's memory.
@@ -305,6 +317,56 @@ void CollectPartTables(const TExpToken& node, PartTables& out) {
         if (child != nullptr) {
             CollectPartTables(*child, out);
         }
+    }
+}
+
+// Orders `order` (row positions 0, 1, ...) by keys that compare as plain bytes, equal keys in
+// row order, as a stable sort by the keys gives them. Each row sorts by the eight bytes after
+// the bytes every key shares, held beside its position, so that most comparisons read neither
+// key; rows equal there compare the rest of their keys.
+void SortPlainKeys(std::span<const std::uint8_t> keys, std::size_t key_size,
+                   std::vector<std::size_t>& order) {
+    const std::size_t rows = order.size();
+    if (rows < 2 || key_size == 0) {
+        return;
+    }
+    std::size_t shared = key_size;
+    for (std::size_t i = 1; i < rows && shared > 0; ++i) {
+        const std::uint8_t* a = keys.data();
+        const std::uint8_t* b = keys.data() + i * key_size;
+        shared = static_cast<std::size_t>(std::mismatch(a, a + shared, b).first - a);
+    }
+    const std::size_t lead = std::min<std::size_t>(8, key_size - shared);
+    const std::size_t rest_at = shared + lead;
+    struct Entry {
+        std::uint64_t lead;
+        std::size_t row;
+    };
+    std::vector<Entry> entries(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::uint64_t value = 0;
+        const std::uint8_t* key = keys.data() + order[i] * key_size + shared;
+        for (std::size_t b = 0; b < 8; ++b) {
+            value = (value << 8) | (b < lead ? key[b] : 0u);
+        }
+        entries[i] = {value, order[i]};
+    }
+    const std::size_t rest = key_size - rest_at;
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        if (a.lead != b.lead) {
+            return a.lead < b.lead;
+        }
+        if (rest != 0) {
+            const int c = std::memcmp(keys.data() + a.row * key_size + rest_at,
+                                      keys.data() + b.row * key_size + rest_at, rest);
+            if (c != 0) {
+                return c < 0;
+            }
+        }
+        return a.row < b.row;
+    });
+    for (std::size_t i = 0; i < rows; ++i) {
+        order[i] = entries[i].row;
     }
 }
 
@@ -679,12 +741,14 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
                 return CompareStrings(language, sort, a, false, 0, b) < 0;
             });
     }
-    held->records.reserve(static_cast<std::size_t>(count));
+    held->size = table.Record.size();
+    held->records.reserve(static_cast<std::size_t>(count) * held->size);
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
     const auto hold = [&] {
-        const std::size_t at = held->records.size();
-        held->records.push_back(table.Record);
+        const std::size_t at = held->all.size();
+        const auto row = table.Row();
+        held->records.insert(held->records.end(), row.begin(), row.end());
         held->all.push_back(at);
         const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
         if (held_value->IsNull) {
@@ -698,10 +762,11 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
         }
     };
     const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
-        CopyRecord(record, table.Record);
+        ViewScanned(record, table);
         hold();
         return true;
     });
+    table.ViewRow(nullptr);
     if (!scanned) {
         cursor.First();
         while (cursor.GetNextRecord(table.Record) == kErrNone) {
@@ -759,7 +824,7 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
         if (run.stopped) {
             return;
         }
-        table.Record = held.records[at];
+        table.ViewRow(held.records.data() + at * held.size);
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
             continue;
         }
@@ -820,11 +885,13 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         ProduceRows(level + 1, run);
     };
     // The driving table is read once, start to end: in large blocks where its cursor can.
+    table.ViewRow(nullptr);
     const bool scanned = level == 0 && cursor.ScanRecords([&](ConstRecordBuffer record) {
-        CopyRecord(record, table.Record);
+        ViewScanned(record, table);
         visit();
         return !run.stopped;
     });
+    table.ViewRow(nullptr);
     if (!scanned) {
         cursor.First();
         while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
@@ -860,7 +927,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
             const std::span<std::uint8_t> bytes =
                 std::span(run.value).first(std::min(run.value.size(), size + 1));
             bool is_null = true;
-            column.source->Table->cursor->GetField(column.source_field, column.source->Record,
+            column.source->Table->cursor->GetField(column.source_field, column.source->Row(),
                                                    is_null, bytes);
             run.key.push_back(is_null ? '\1' : '\2');
             if (!is_null) {
@@ -918,7 +985,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 std::min(value.size(),
                          std::max<std::size_t>(FieldDataSize(column.descriptor) + 1, 16)));
             bool is_null = true;
-            source.GetField(column.source_field, column.source->Record, is_null, bytes);
+            source.GetField(column.source_field, column.source->Row(), is_null, bytes);
             result.PutField(number, record, is_null ? nullptr : value.data());
             continue;
         }
@@ -1020,6 +1087,15 @@ void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
 
 void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
     TDataCursor& result = *result_->cursor;
+    if (gather_rows_) {
+        const std::size_t size = result.GetRecordSize();
+        result_rows_.insert(result_rows_.end(), record.begin(),
+                            record.begin() + static_cast<std::ptrdiff_t>(size));
+        if (result_rows_.size() >= kResultBlockBytes) {
+            WriteResultRows();
+        }
+        return;
+    }
     result.InsertRecord(record, false);
     result.FreeBlobs();
     if (result_held_) {
@@ -1028,6 +1104,30 @@ void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
             SpillResult();
         }
     }
+}
+
+void TDataQuery::WriteResultRows() {
+    if (result_rows_.empty()) {
+        return;
+    }
+    const auto bytes = static_cast<std::int64_t>(result_rows_.size());
+    if (result_held_ && held_bytes_ + bytes > kHeldResultBytes) {
+        SpillResult();
+    }
+    TDataCursor& result = *result_->cursor;
+    if (!result.AppendRecords(result_rows_)) {
+        const std::size_t size = result.GetRecordSize();
+        std::vector<std::uint8_t> record(size);
+        for (std::size_t at = 0; at < result_rows_.size(); at += size) {
+            std::copy_n(result_rows_.begin() + static_cast<std::ptrdiff_t>(at), size,
+                        record.begin());
+            result.InsertRecord(record, false);
+        }
+    }
+    if (result_held_) {
+        held_bytes_ += bytes;
+    }
+    result_rows_.clear();
 }
 
 void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
@@ -1055,10 +1155,14 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
             BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
                            OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
         }
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size, false) <
-                   0;
-        });
+        if (comparer.PlainBytes()) {
+            SortPlainKeys(keys, key_size, order);
+        } else {
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size,
+                                        false) < 0;
+            });
+        }
     }
     std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
     run.pending.clear();
@@ -1074,11 +1178,36 @@ void TDataQuery::SpillResult() {
     CreateResultTable(true);
     TDataCursor& from = *held->cursor;
     TDataCursor& to = *result_->cursor;
-    std::vector<std::uint8_t> record(from.GetRecordSize());
-    from.First();
-    while (from.GetNextRecord(record) == kErrNone) {
-        to.InsertRecord(record, false);
+    const std::size_t size = from.GetRecordSize();
+    // The held rows go over in blocks, in their order.
+    std::vector<std::uint8_t> block;
+    block.reserve(kResultBlockBytes + size);
+    const auto write = [&] {
+        if (!to.AppendRecords(block)) {
+            std::vector<std::uint8_t> record(size);
+            for (std::size_t at = 0; at < block.size(); at += size) {
+                std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(at), size, record.begin());
+                to.InsertRecord(record, false);
+            }
+        }
+        block.clear();
+    };
+    const auto take = [&](ConstRecordBuffer record) {
+        block.insert(block.end(), record.begin(),
+                     record.begin() + static_cast<std::ptrdiff_t>(size));
+        if (block.size() >= kResultBlockBytes) {
+            write();
+        }
+        return true;
+    };
+    if (!from.ScanRecords(take)) {
+        std::vector<std::uint8_t> record(size);
+        from.First();
+        while (from.GetNextRecord(record) == kErrNone) {
+            take(record);
+        }
     }
+    write();
     result_held_ = false;
     held_bytes_ = 0;
 }
@@ -1278,6 +1407,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     try {
         result.EmptyTable();
         held_bytes_ = 0;
+        result_rows_.clear();
+        gather_rows_ = std::none_of(
+            result_plan_.begin(), result_plan_.end(),
+            [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         run.drop_duplicates =
@@ -1313,8 +1446,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
                 InsertPendingRows(run, true);
                 presorted = true;
             }
+            WriteResultRows();
             if (run.grouped) {
                 FinishGroups(run);
+                WriteResultRows();
                 if (HasGroupBy) {
                     SortResult(group_columns_, std::vector<bool>(group_columns_.size(), false),
                                false, false);
@@ -1352,6 +1487,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             }
         }
     } catch (...) {
+        result_rows_.clear();
         if (WithLocks) {
             for (const auto& source : SourceTables) {
                 source->Table->cursor->ReleaseReadLock();
