@@ -123,6 +123,24 @@ std::size_t TIndexTree::Append(std::span<const std::uint8_t> keys,
         const std::uint8_t* key = keys.data() + done * key_size;
         if (compare_(key, leaf->KeyAt(leaf->EntryCount())) <= 0)
             break;
+        if (!leaf->Compressed()) {
+            // The keys in ascending order that the leaf takes without a split, in one step.
+            const std::size_t limit = std::min(record_numbers.size(), keys.size() / key_size);
+            std::size_t run = done + 1;
+            const auto room = static_cast<std::size_t>(
+                std::max<std::int64_t>(leaf->Capacity() - leaf->EntryCount(), 0));
+            while (run < limit && run - done < room &&
+                   compare_(keys.data() + run * key_size, keys.data() + (run - 1) * key_size) > 0) {
+                ++run;
+            }
+            const std::size_t added =
+                leaf->AppendEntries(key, record_numbers.data() + done, run - done);
+            if (added != 0) {
+                AdjustCounts(file_, path, static_cast<int>(added));
+                done += added;
+                continue;
+            }
+        }
         AdjustCounts(file_, path, 1);
         leaf->SetEditPosition(leaf->EntryCount());
         leaf->InsertEntry(key, record_numbers[done], 1);

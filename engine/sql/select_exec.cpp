@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -113,17 +114,20 @@ struct SelectRun {
     // The rows of an inner table read once and found by the probe column's value, so that
     // every outer row visits its candidates only instead of reading the table again.
     struct HeldRows {
-        // The records one after another, `size` bytes each.
-        std::vector<std::uint8_t> records;
+        // The records of one value one after another in read order, `size` bytes each, so
+        // that an outer row reads its candidates as one stretch of memory.
+        std::vector<std::vector<std::uint8_t>> groups;
         std::size_t size = 0;
-        // Row positions in read order per value: by bytes, or under a language's collation
-        // for strings, where values written differently may be equal.
-        std::unordered_map<std::string, std::vector<std::size_t>> by_bytes;
-        std::map<std::string, std::vector<std::size_t>,
+        // The group of each value: by bytes, or under a language's collation for strings,
+        // where values written differently may be equal. Null values have a group apart.
+        std::unordered_map<std::string, std::size_t> by_bytes;
+        std::map<std::string, std::size_t,
                  std::function<bool(const std::string&, const std::string&)>>
             collated;
+        std::size_t null_group = SIZE_MAX;
         bool use_collation = false;
-        std::vector<std::size_t> all;
+        // Every row in read order: its group and its place there.
+        std::vector<std::pair<std::size_t, std::size_t>> all;
     };
     struct Probe {
         const TExpToken* column = nullptr;
@@ -742,24 +746,30 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
             });
     }
     held->size = table.Record.size();
-    held->records.reserve(static_cast<std::size_t>(count) * held->size);
+    held->all.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
     const auto hold = [&] {
-        const std::size_t at = held->all.size();
-        const auto row = table.Row();
-        held->records.insert(held->records.end(), row.begin(), row.end());
-        held->all.push_back(at);
         const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
+        const std::size_t next = held->groups.size();
+        std::size_t group = next;
         if (held_value->IsNull) {
-            return;
-        }
-        std::string key = ProbeKey(*held_value);
-        if (held->use_collation) {
-            held->collated[std::move(key)].push_back(at);
+            if (held->null_group == SIZE_MAX) {
+                held->null_group = next;
+            }
+            group = held->null_group;
+        } else if (held->use_collation) {
+            group = held->collated.try_emplace(ProbeKey(*held_value), next).first->second;
         } else {
-            held->by_bytes[std::move(key)].push_back(at);
+            group = held->by_bytes.try_emplace(ProbeKey(*held_value), next).first->second;
         }
+        if (group == next) {
+            held->groups.emplace_back();
+        }
+        std::vector<std::uint8_t>& rows = held->groups[group];
+        held->all.emplace_back(group, rows.size() / held->size);
+        const auto row = table.Row();
+        rows.insert(rows.end(), row.begin(), row.end());
     };
     const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
         ViewScanned(record, table);
@@ -782,9 +792,6 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     SelectRun::Probe& probe = run.probes[level];
     const SelectRun::HeldRows& held = *probe.held;
     TSourceTable& table = *run.order[level];
-    // A null outer value may still meet rows (NULL = NULL holds): the row check decides over
-    // every row then.
-    const std::vector<std::size_t>* rows = &held.all;
     const ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
     // Equal keys mean equal values, so the equality holds for every row found where the
     // value's bytes decide it: strings outside a collation and whole numbers (not floats,
@@ -805,31 +812,45 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
             }
         }
     } answered_scope{run, answered};
-    if (!value->IsNull) {
-        static const std::vector<std::size_t> kNone;
-        rows = &kNone;
-        const std::string key = ProbeKey(*value);
-        if (held.use_collation) {
-            if (const auto found = held.collated.find(key); found != held.collated.end()) {
-                rows = &found->second;
-            }
-        } else if (const auto found = held.by_bytes.find(key); found != held.by_bytes.end()) {
-            rows = &found->second;
-        }
-    }
     const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
     bool matched = false;
     table.NullRow = false;
-    for (const std::size_t at : *rows) {
-        if (run.stopped) {
-            return;
-        }
-        table.ViewRow(held.records.data() + at * held.size);
+    const auto visit = [&](const std::uint8_t* row) {
+        table.ViewRow(row);
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
-            continue;
+            return;
         }
         matched = true;
         ProduceRows(level + 1, run);
+    };
+    if (value->IsNull) {
+        // A null outer value may still meet rows (NULL = NULL holds): the row check decides
+        // over every row then.
+        for (const auto& [group, at] : held.all) {
+            if (run.stopped) {
+                return;
+            }
+            visit(held.groups[group].data() + at * held.size);
+        }
+    } else {
+        const std::string key = ProbeKey(*value);
+        std::size_t group = SIZE_MAX;
+        if (held.use_collation) {
+            if (const auto found = held.collated.find(key); found != held.collated.end()) {
+                group = found->second;
+            }
+        } else if (const auto found = held.by_bytes.find(key); found != held.by_bytes.end()) {
+            group = found->second;
+        }
+        if (group != SIZE_MAX) {
+            const std::vector<std::uint8_t>& rows = held.groups[group];
+            for (std::size_t at = 0; at < rows.size(); at += held.size) {
+                if (run.stopped) {
+                    return;
+                }
+                visit(rows.data() + at);
+            }
+        }
     }
     if (left && !matched && !run.stopped) {
         table.NullRow = true;
@@ -1163,6 +1184,14 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
                                         false) < 0;
             });
         }
+    }
+    // Rows that will not fit a result held in memory go to disk straight away, not by way of it.
+    if (result_held_ &&
+        held_bytes_ + static_cast<std::int64_t>(result_rows_.size()) +
+                static_cast<std::int64_t>(run.pending.size()) * result_->cursor->GetRecordSize() >
+            kHeldResultBytes) {
+        WriteResultRows();
+        SpillResult();
     }
     std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
     run.pending.clear();
