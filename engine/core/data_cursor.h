@@ -259,6 +259,22 @@ class TDataCursor final : public TFileCursor {
     void PutField(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value,
                   bool computed_write = false);
     void PutFieldRaw(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value);
+    // A copy of one field of another table's records into this table's records, planned once
+    // for many records: where each lies, its size and type.
+    struct FieldCopy {
+        std::size_t from_at = 0;
+        std::size_t to_at = 0;
+        std::size_t size = 0;
+        std::uint8_t type = 0;
+    };
+    // The copy of field `source_number` of `source`'s records into field `number` of this
+    // cursor's, where both fields have the same type and size, this one is stored, and
+    // neither is an auto-increment, BLOB or case-converting field; else none.
+    std::optional<FieldCopy> PlanFieldCopy(std::uint32_t number, const TDataCursor& source,
+                                           std::uint32_t source_number) const;
+    // Writes the planned field of `buffer` from `source_record`, as GetField there and
+    // PutField here with its value (or null) would, without the copy in between.
+    void CopyField(const FieldCopy& copy, RecordBuffer buffer, ConstRecordBuffer source_record);
     const FieldDescriptor& GetFieldDesc(std::uint32_t number) const;
     FieldDescriptor GetTableFieldDesc(std::uint32_t number) const;
     bool FindFieldDesc(std::string_view name, FieldDescriptor& out) const;

@@ -435,6 +435,51 @@ void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
     PutFieldWith(GetTableFieldDesc(number), buffer, value);
 }
 
+std::optional<TDataCursor::FieldCopy> TDataCursor::PlanFieldCopy(
+    std::uint32_t number, const TDataCursor& source, std::uint32_t source_number) const {
+    const FieldDescriptor& field = DescriptorFor(number);
+    const FieldDescriptor& from = source.DescriptorFor(source_number);
+    const std::uint8_t type = FieldType(field);
+    const std::size_t size = FieldDataSize(field);
+    if (type != FieldType(from) || size != FieldDataSize(from) || type == kTypeBlob ||
+        FieldIsAutoInc(field) || FieldIsAutoInc(from) || FieldNotStored(field) ||
+        (type == kTypeString && (field[fd::kCharCase] == 1 || field[fd::kCharCase] == 2))) {
+        return std::nullopt;
+    }
+    return FieldCopy{FieldOffset(from), FieldOffset(field), size, type};
+}
+
+void TDataCursor::CopyField(const FieldCopy& copy, RecordBuffer buffer,
+                            ConstRecordBuffer source_record) {
+    const std::size_t size = copy.size;
+    if (copy.from_at + 1 + size > source_record.size() || copy.to_at + 1 + size > buffer.size())
+        Raise(kErrInvalidField);
+    const std::uint8_t* value = source_record.data() + copy.from_at + 1;
+    const std::span<std::uint8_t> data = buffer.subspan(copy.to_at + 1, size);
+    std::uint8_t& flag = buffer[copy.to_at];
+    if (source_record[copy.from_at] == 0) {
+        flag = 0;
+        std::fill(data.begin(), data.end(), 0);
+    } else if (copy.type == kTypeString) {
+        // As PutField takes a text: up to its first zero, trailing blanks dropped.
+        std::size_t length =
+            strnlen(reinterpret_cast<const char*>(value), size == 0 ? 0 : size - 1);
+        while (length > 0 && value[length - 1] == ' ')
+            --length;
+        std::copy_n(value, length, data.begin());
+        std::fill(data.begin() + static_cast<std::ptrdiff_t>(length), data.end(), 0);
+        flag = length == 0 ? 0 : 1;
+    } else if (copy.type == kTypeBoolean) {
+        PutU16(data, 0, (value[0] != 0 || value[1] != 0) ? 1 : 0);
+        flag = 1;
+    } else {
+        std::copy_n(value, size, data.begin());
+        flag = 1;
+    }
+    if (has_computed_)
+        EvaluateComputedFields(buffer);
+}
+
 void TDataCursor::InitNewRecord(RecordBuffer buffer) {
     CheckOpen();
     ClearRecordBuffer(buffer);

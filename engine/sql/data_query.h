@@ -229,7 +229,7 @@ class TDataQuery final : public SubSelectQuery {
     void CreateResultTable(bool on_disk = false);
     // Adds a row to the result; a result held in memory moves to disk once it is large. Rows
     // of a result without BLOB columns gather in a block and go in together.
-    void InsertResultRow(std::vector<std::uint8_t>& record);
+    void InsertResultRow(std::span<std::uint8_t> record);
     // Writes the gathered rows; every reader of the result table calls it first.
     void WriteResultRows();
     void SpillResult();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -98,11 +99,30 @@ struct SelectRun {
     std::unordered_set<std::string> distinct_rows;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
     // them sorted, instead of writing and then sorting its table (on disk once it has grown
-    // large). A row each: small blocks of memory come back from the statements before, where
-    // one large buffer would be fresh pages, each a fault, every time.
+    // large). Rows go into blocks of some kilobytes: small blocks of memory come back from the
+    // statements before, where one large buffer would be fresh pages, each a fault, every time.
     bool sort_pending = false;
-    std::vector<std::vector<std::uint8_t>> pending;
+    std::vector<std::uint8_t*> pending;
+    std::vector<std::unique_ptr<std::uint8_t[]>> pending_blocks;
+    std::size_t pending_block_used = 0;
+    std::size_t pending_block_size = 0;
     std::int64_t pending_bytes = 0;
+    void Pend(std::span<const std::uint8_t> record) {
+        // Below the size the allocator serves with fresh pages of their own.
+        constexpr std::size_t kPendingBlockBytes = std::size_t{64} << 10;
+        if (pending_blocks.empty() || pending_block_used + record.size() > pending_block_size) {
+            pending_block_size = std::max(kPendingBlockBytes, record.size());
+            pending_blocks.push_back(
+                std::make_unique_for_overwrite<std::uint8_t[]>(pending_block_size));
+            pending_block_used = 0;
+        }
+        std::uint8_t* row = pending_blocks.back().get() + pending_block_used;
+        std::copy(record.begin(), record.end(), row);
+        pending_block_used += record.size();
+        pending.push_back(row);
+    }
+    // Per result column, its plain copy from its source column where one serves.
+    std::vector<std::optional<TDataCursor::FieldCopy>> copies;
     // Buffers reused from row to row: a row's key and a column's value.
     std::string key;
     std::vector<std::uint8_t> value =
@@ -999,6 +1019,10 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 }
                 continue;
             }
+            if (const auto& copy = run.copies[i]) {
+                result.CopyField(*copy, record, column.source->Row());
+                continue;
+            }
             // The field's bytes and a terminating zero: no more is cleared per row.
             std::vector<std::uint8_t>& value = run.value;
             const std::span<std::uint8_t> bytes(
@@ -1026,7 +1050,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
             run.distinct_rows.insert(run.key);
         }
         if (run.sort_pending) {
-            run.pending.push_back(record);
+            run.Pend(record);
             // A row's own bytes, its buffer's bookkeeping and its place in the sort.
             run.pending_bytes += static_cast<std::int64_t>(record.size() + kPendingRowOverhead);
             if (run.pending_bytes > kPendingSortBytes) {
@@ -1106,7 +1130,7 @@ void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
     }
 }
 
-void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
+void TDataQuery::InsertResultRow(RecordBuffer record) {
     TDataCursor& result = *result_->cursor;
     if (gather_rows_) {
         const std::size_t size = result.GetRecordSize();
@@ -1171,10 +1195,12 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         }
         const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
                                     result.GetSortID(), key_size);
+        const std::size_t size = result.GetRecordSize();
         std::vector<std::uint8_t> keys(key_size * run.pending.size());
         for (std::size_t i = 0; i < run.pending.size(); ++i) {
-            BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
-                           OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
+            BuildRecordKey(fields, std::span(run.pending[i], size),
+                           std::span(keys).subspan(i * key_size, key_size), OrderByNoCase, false,
+                           result.GetLanguageID(), result.GetSortID(), false);
         }
         if (comparer.PlainBytes()) {
             SortPlainKeys(keys, key_size, order);
@@ -1193,12 +1219,17 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         WriteResultRows();
         SpillResult();
     }
-    std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
+    std::vector<std::uint8_t*> rows = std::move(run.pending);
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks = std::move(run.pending_blocks);
     run.pending.clear();
+    run.pending_blocks.clear();
+    run.pending_block_used = 0;
+    run.pending_block_size = 0;
     run.pending_bytes = 0;
     run.sort_pending = false;
+    const std::size_t size = result_->cursor->GetRecordSize();
     for (const std::size_t at : order) {
-        InsertResultRow(rows[at]);
+        InsertResultRow(std::span(rows[at], size));
     }
 }
 
@@ -1454,6 +1485,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             });
         PlanLoops(run);
         PlaceDrivingParts(run);
+        run.copies.assign(result_plan_.size(), std::nullopt);
+        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+            const ResultColumnPlan& column = result_plan_[i];
+            if (column.source != nullptr && column.aggregate == kAggregateNone) {
+                run.copies[i] =
+                    result.PlanFieldCopy(static_cast<std::uint32_t>(i + 1),
+                                         *column.source->Table->cursor, column.source_field);
+            }
+        }
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
         if (CountStarShortcut || (count_only && all_placed)) {
             const std::int64_t count = run.driving_count;
