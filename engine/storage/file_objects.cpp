@@ -198,12 +198,19 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     const std::int64_t end = start + n;
     if (end > size_) {
         // Growth at least doubles a buffer that has to move, so a file written from start to
-        // end copies its bytes a bounded number of times rather than once per block.
+        // end copies its bytes a bounded number of times rather than once per block. Bytes
+        // past the file's size are never read, so the growth clears nothing: each byte is
+        // touched first by the write that gives it its value.
         const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
-        ResizeBlockBuffer(end > capacity && capacity > 0 ? std::max(end, 2 * capacity) : end,
-                          kFileBlockSize, buffer_);
+        if (end > capacity) {
+            const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
+            const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
+            buffer_.Grow(static_cast<std::size_t>(blocks * kFileBlockSize));
+        }
         // Bytes left over from before a truncation must not reappear in a gap.
-        std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(end - size_));
+        if (start > size_) {
+            std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(start - size_));
+        }
     }
     if (n == 0) {
         size_ = start;

@@ -127,6 +127,14 @@ TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
         std::vector<std::byte> buffer(8);
         file.Read(buffer);
         EXPECT_EQ(Text(buffer), std::string("AB\0\0\0\0xy", 8));
+        // Far past what the file holds: its buffer grows uncleared, the gap still reads zero.
+        file.SeekFile(200000, SeekOrigin::kBegin);
+        file.Write(Bytes("z"));
+        file.SeekFile(8, SeekOrigin::kBegin);
+        std::vector<std::byte> gap(200000 - 8 + 1, std::byte{1});
+        file.Read(gap);
+        EXPECT_EQ(std::count(gap.begin(), gap.end() - 1, std::byte{0}), 200000 - 8);
+        EXPECT_EQ(gap.back(), std::byte{'z'});
     }
 }
 
