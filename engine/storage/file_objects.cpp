@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
@@ -164,10 +167,76 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+namespace {
+
+// Buffers of the last memory files to go, up to some megabytes, for the next ones to grow
+// into: a statement's result held in memory (its data and its index) then writes into pages
+// the one before touched, where fresh ones would fault in one by one. Never freed, so that
+// they outlive every file.
+struct SpareBuffers {
+    std::mutex lock;
+    std::vector<EngineBuffer> buffers;
+};
+constexpr std::size_t kSpareBufferCount = 4;
+constexpr std::size_t kSpareBufferBytes = std::size_t{32} << 20;
+
+SpareBuffers& Spares() {
+    static SpareBuffers* const spares = new SpareBuffers;
+    return *spares;
+}
+
+// The smallest kept buffer that holds `bytes`; none when no kept one does.
+EngineBuffer TakeSpareBuffer(std::size_t bytes) {
+    SpareBuffers& spares = Spares();
+    std::lock_guard guard(spares.lock);
+    auto best = spares.buffers.end();
+    for (auto it = spares.buffers.begin(); it != spares.buffers.end(); ++it) {
+        if (it->capacity() >= bytes &&
+            (best == spares.buffers.end() || it->capacity() < best->capacity())) {
+            best = it;
+        }
+    }
+    if (best == spares.buffers.end()) {
+        return {};
+    }
+    EngineBuffer taken = std::move(*best);
+    spares.buffers.erase(best);
+    return taken;
+}
+
+}  // namespace
+
+TMemoryFile::~TMemoryFile() {
+    Release();
+}
+
+void TMemoryFile::Release() noexcept {
+    size_ = 0;
+    if (buffer_.capacity() != 0 && buffer_.capacity() <= kSpareBufferBytes) {
+        SpareBuffers& spares = Spares();
+        std::lock_guard guard(spares.lock);
+        try {
+            if (spares.buffers.size() < kSpareBufferCount) {
+                spares.buffers.push_back(std::move(buffer_));
+            } else {
+                // In place of the smallest kept one, when this one is larger.
+                auto smallest = std::min_element(
+                    spares.buffers.begin(), spares.buffers.end(),
+                    [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+                if (smallest->capacity() < buffer_.capacity()) {
+                    std::swap(*smallest, buffer_);
+                }
+            }
+        } catch (...) {
+            // Kept or not, the buffer goes.
+        }
+    }
+    buffer_.Reset();
+}
+
 std::int32_t TMemoryFile::CreateFile() {
     std::lock_guard guard(lock_);
-    buffer_.Reset();
-    size_ = 0;
+    Release();
     return TAbstractFile::CreateFile();
 }
 
@@ -205,7 +274,18 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
         if (end > capacity) {
             const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
             const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
-            buffer_.Grow(static_cast<std::size_t>(blocks * kFileBlockSize));
+            const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
+            // A file past its first block moves into a kept buffer that holds it, if any.
+            if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
+                EngineBuffer spare = TakeSpareBuffer(bytes);
+                if (!spare.empty()) {
+                    if (size_ > 0) {
+                        std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
+                    }
+                    std::swap(buffer_, spare);
+                }
+            }
+            buffer_.Grow(bytes);
         }
         // Bytes left over from before a truncation must not reappear in a gap.
         if (start > size_) {

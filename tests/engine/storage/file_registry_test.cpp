@@ -138,6 +138,34 @@ TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
     }
 }
 
+// A memory file that grows takes over the buffer a file before it gave up; none of that
+// file's bytes show, in a gap or past the end.
+TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
+    {
+        TFileHandler before;
+        before.SetName(MemoryName("before.dat"));
+        before.SetInMemory(true);
+        before.CreateFile();
+        before.Write(std::vector<std::byte>(300000, std::byte{0x5A}));
+    }
+    TFileHandler file;
+    file.SetName(MemoryName("after.dat"));
+    file.SetInMemory(true);
+    file.CreateFile();
+    file.Write(Bytes("head"));
+    file.SeekFile(150000, SeekOrigin::kBegin);
+    file.Write(Bytes("tail"));
+    EXPECT_EQ(file.GetFileSize(), 150004);
+    std::vector<std::byte> bytes(150004);
+    file.SeekFile(0, SeekOrigin::kBegin);
+    file.Read(bytes);
+    EXPECT_EQ(Text(std::span(bytes).first(4)), "head");
+    EXPECT_EQ(std::count(bytes.begin() + 4, bytes.end() - 4, std::byte{0}), 150000 - 4);
+    EXPECT_EQ(Text(std::span(bytes).last(4)), "tail");
+    std::vector<std::byte> past(10);
+    EXPECT_EQ(file.Read(past, true), 0);
+}
+
 TEST_F(FileLayer, SeekFromTheEndIsSizePlusOffsetForBothKinds) {
     for (bool in_memory : {true, false}) {
         SCOPED_TRACE(in_memory);
