@@ -179,6 +179,7 @@ struct SpareBuffers {
 };
 constexpr std::size_t kSpareBufferCount = 4;
 constexpr std::size_t kSpareBufferBytes = std::size_t{32} << 20;
+constexpr std::size_t kSpareTotalBytes = std::size_t{48} << 20;
 
 SpareBuffers& Spares() {
     static SpareBuffers* const spares = new SpareBuffers;
@@ -212,18 +213,26 @@ TMemoryFile::~TMemoryFile() {
 
 void TMemoryFile::Release() noexcept {
     size_ = 0;
-    if (buffer_.capacity() != 0 && buffer_.capacity() <= kSpareBufferBytes) {
+    // Only buffers past a first block are ever taken again.
+    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize) &&
+        buffer_.capacity() <= kSpareBufferBytes) {
         SpareBuffers& spares = Spares();
         std::lock_guard guard(spares.lock);
         try {
-            if (spares.buffers.size() < kSpareBufferCount) {
+            std::size_t total = 0;
+            for (const EngineBuffer& kept : spares.buffers) {
+                total += kept.capacity();
+            }
+            if (spares.buffers.size() < kSpareBufferCount &&
+                total + buffer_.capacity() <= kSpareTotalBytes) {
                 spares.buffers.push_back(std::move(buffer_));
-            } else {
+            } else if (!spares.buffers.empty()) {
                 // In place of the smallest kept one, when this one is larger.
                 auto smallest = std::min_element(
                     spares.buffers.begin(), spares.buffers.end(),
                     [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
-                if (smallest->capacity() < buffer_.capacity()) {
+                if (smallest->capacity() < buffer_.capacity() &&
+                    total - smallest->capacity() + buffer_.capacity() <= kSpareTotalBytes) {
                     std::swap(*smallest, buffer_);
                 }
             }
