@@ -18,6 +18,9 @@ namespace {
 
 // A scan reads the data file this many bytes at a time.
 constexpr std::size_t kScanBlockBytes = 256 * 1024;
+// Records a scan passes over between two it visits, in bytes, before it reads apart: a gap
+// costs more to copy than another read.
+constexpr std::size_t kScanGapBytes = 32 * 1024;
 
 }  // namespace
 
@@ -478,6 +481,8 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
     }
     const std::uint32_t per_read =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanBlockBytes / size));
+    const std::uint32_t gap_limit =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanGapBytes / size));
     std::vector<std::uint8_t> block;
     std::vector<std::uint32_t> numbers;
     std::vector<std::uint8_t> current;
@@ -501,7 +506,8 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
             const std::uint32_t count = std::min(per_read, slots - first + 1);
             do {
                 numbers.push_back(static_cast<std::uint32_t>(r));
-            } while (view_.FindNext(r, 1, position) && r < std::int64_t{first} + count);
+            } while (view_.FindNext(r, 1, position) && r < std::int64_t{first} + count &&
+                     r - numbers.back() <= std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
             block.resize(std::size_t{end - first} * size);
             const TFileHandler::FileObjectLock lock(data);

@@ -599,6 +599,32 @@ void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
     SetHeaderChanged();
 }
 
+void TDataFile::AppendRecords(std::span<const std::uint8_t> images) {
+    assert(!GetEncrypted() && !InBatch());
+    const std::size_t rs = GetRecordSize();
+    if (rs < kRecordHeaderSize || images.size() % rs != 0)
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    const std::uint64_t count = images.size() / rs;
+    if (count == 0)
+        return;
+    const std::uint64_t next = GetNextRecordSlot();
+    const std::uint64_t last = next + count - 1;
+    if (last + 1 > kMaxRecordSlot ||
+        static_cast<std::int64_t>(last) * static_cast<std::int64_t>(rs) > kMaxTableFileSize) {
+        RaiseEngineError(kErrTableFull, Name());
+    }
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
+        Write(images.data(), images.size());
+    }
+    PatchWindow(static_cast<std::uint32_t>(next), images);
+    stats_.writes += count;
+    MarkWrittenByOwner();
+    PutU32(header_, dh::kNextSlot, last + 1);
+    SetHeaderChanged();
+}
+
 std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
                                      bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();

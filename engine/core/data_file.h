@@ -200,6 +200,10 @@ class TDataFile : public TFileHandler {
     // Writes `image` (status 0, its number and record ID set) as the record in the next slot.
     // Requires: CanAppendDirect().
     void AppendDirect(std::span<const std::uint8_t> image);
+    // Writes whole record images (each status 0, its number and record ID set) into the next
+    // slots in one write, past the record cache, which holds no record beyond the last slot.
+    // Requires: the table is not encrypted and not in a batch.
+    void AppendRecords(std::span<const std::uint8_t> images);
     void FreeRecord(TRecord& record);
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();

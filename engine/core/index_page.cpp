@@ -623,6 +623,31 @@ void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uin
         Split();
 }
 
+std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* pointers,
+                                 std::size_t n) {
+    assert(IsLeaf() && !Compressed() && count_ > 0);
+    const std::int64_t room = Capacity() - count_;
+    if (room <= 0 || n == 0)
+        return 0;
+    const std::size_t m = std::min<std::size_t>(n, static_cast<std::size_t>(room));
+    const std::size_t stride = Stride();
+    const std::size_t at = entries_.size();
+    FitEntries(at + m * stride);
+    entries_.resize(at + m * stride, 0);
+    for (std::size_t i = 0; i < m; ++i) {
+        std::uint8_t* entry = entries_.data() + at + i * stride;
+        std::memcpy(entry, keys + i * key_size_, key_size_);
+        std::span<std::uint8_t> tail(entry + key_size_, 12);
+        PutU32(tail, kPtrAt, pointers[i]);
+        PutU32(tail, kCountAt, 1);
+    }
+    count_ += static_cast<std::int64_t>(m);
+    used_ += m * (std::size_t{key_size_} + 4);
+    edit_ = count_;
+    MarkChanged();
+    return m;
+}
+
 void TPage::Split() {
     assert(count_ >= 2);
     [[maybe_unused]] const std::uint64_t keys_before = KeyCount();

@@ -133,6 +133,12 @@ class alignas(64) TPage {
 
     // Inserts after the edit position (0 = in front); may split the page.
     void InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uint32_t count);
+    // Appends up to `n` entries (keys one after another, each the key size, and their record
+    // numbers) after the last one, as InsertEntry there would one by one while the page has
+    // room without a split, and answers how many. Requires: a leaf, not compressed, with
+    // entries; the keys lie above its last key in ascending order.
+    std::size_t AppendEntries(const std::uint8_t* keys, const std::uint32_t* pointers,
+                              std::size_t n);
     // Deletes the entry at the edit position; may merge or free pages.
     void DeleteEntry();
     void SetKey(const std::uint8_t* key);

@@ -106,6 +106,78 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     return true;
 }
 
+std::size_t TIndexTree::Append(std::span<const std::uint8_t> keys,
+                               std::span<const std::uint32_t> record_numbers) {
+    std::size_t done = 0;
+    std::vector<PathStep> path;
+    PinnedPage leaf;
+    while (done < record_numbers.size()) {
+        if (!leaf) {
+            const std::uint32_t root = file_.GetRoot(slot_);
+            if (root == 0) {
+                // Only an empty index has no root, so this is the first key.
+                assert(done == 0);
+                if (keys.empty() || !Insert(keys.data(), record_numbers[done]))
+                    return done;
+                ++done;
+                continue;
+            }
+            // Down the last entry of every level: where Insert's search takes a key above all.
+            path.clear();
+            PinnedPage page(file_, file_.GetPage(slot_, root));
+            page->SetParent(0);
+            std::size_t depth = 0;
+            while (page->IsInterior()) {
+                if (page->EntryCount() == 0 || ++depth > 64)
+                    RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+                const std::int64_t pos = page->EntryCount();
+                page->SetEditPosition(pos);
+                PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+                child->SetParent(page->Offset());
+                path.push_back({std::move(page), pos});
+                page = std::move(child);
+            }
+            if (page->EntryCount() == 0 || page->Next() != 0)
+                RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+            leaf = std::move(page);
+        }
+        const std::size_t key_size = leaf->KeySize();
+        if (keys.size() < (done + 1) * key_size)
+            break;
+        const std::uint8_t* key = keys.data() + done * key_size;
+        if (compare_(key, leaf->KeyAt(leaf->EntryCount())) <= 0)
+            break;
+        if (!leaf->Compressed()) {
+            // The keys in ascending order that the leaf takes without a split, in one step.
+            const std::size_t limit = std::min(record_numbers.size(), keys.size() / key_size);
+            std::size_t run = done + 1;
+            const auto room = static_cast<std::size_t>(
+                std::max<std::int64_t>(leaf->Capacity() - leaf->EntryCount(), 0));
+            while (run < limit && run - done < room &&
+                   compare_(keys.data() + run * key_size, keys.data() + (run - 1) * key_size) > 0) {
+                ++run;
+            }
+            const std::size_t added =
+                leaf->AppendEntries(key, record_numbers.data() + done, run - done);
+            if (added != 0) {
+                AdjustCounts(file_, path, static_cast<int>(added));
+                done += added;
+                continue;
+            }
+        }
+        AdjustCounts(file_, path, 1);
+        leaf->SetEditPosition(leaf->EntryCount());
+        leaf->InsertEntry(key, record_numbers[done], 1);
+        ++done;
+        // A split gave the leaf a right neighbour and changed the pages above: descend again.
+        if (leaf->Next() != 0) {
+            path.clear();
+            leaf = PinnedPage();
+        }
+    }
+    return done;
+}
+
 // A search that just failed for this key left its path; while no page and
 // no root changed since, the key still belongs exactly there.
 bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,

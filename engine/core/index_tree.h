@@ -24,6 +24,12 @@ class TIndexTree {
 
     // False, with nothing changed, when an equal key exists.
     bool Insert(const std::uint8_t* key, std::uint32_t record_number);
+    // Inserts keys that each lie above every key before them at the end of the last leaf, as
+    // Insert would place them (the same pages, splits and counts), without a search per key:
+    // `keys` holds them one after another, each the page's key size. Stops at the first key
+    // not above the last one and answers how many it inserted; the caller inserts the rest.
+    std::size_t Append(std::span<const std::uint8_t> keys,
+                       std::span<const std::uint32_t> record_numbers);
     // False when the key is not in the index.
     bool Delete(const std::uint8_t* key);
     std::optional<std::uint32_t> Find(const std::uint8_t* key);

@@ -65,13 +65,16 @@ void* EngineAlloc(std::size_t size) {
     return block;
 }
 
-void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size) {
+void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size, bool zero_new) {
     if (new_size == 0) {
         EngineFree(block);
         return;
     }
     if (block == nullptr) {
-        block = EngineAlloc(new_size);
+        block = zero_new ? EngineAlloc(new_size) : std::malloc(new_size);
+        if (block == nullptr) {
+            RaiseOutOfMemory();
+        }
         CountReallocOrFree();
         return;
     }
@@ -79,7 +82,7 @@ void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size) {
     if (grown == nullptr) {
         RaiseOutOfMemory();
     }
-    if (new_size > old_size) {
+    if (zero_new && new_size > old_size) {
         std::memset(static_cast<std::byte*>(grown) + old_size, 0, new_size - old_size);
     }
     block = grown;
@@ -118,6 +121,14 @@ void EngineBuffer::Resize(std::size_t new_capacity) {
         return;
     }
     EngineRealloc(data_, capacity_, new_capacity);
+    capacity_ = new_capacity;
+}
+
+void EngineBuffer::Grow(std::size_t new_capacity) {
+    if (new_capacity <= capacity_) {
+        return;
+    }
+    EngineRealloc(data_, capacity_, new_capacity, false);
     capacity_ = new_capacity;
 }
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
@@ -164,10 +167,85 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+namespace {
+
+// Buffers of the last memory files to go, up to some megabytes, for the next ones to grow
+// into: a statement's result held in memory (its data and its index) then writes into pages
+// the one before touched, where fresh ones would fault in one by one. Never freed, so that
+// they outlive every file.
+struct SpareBuffers {
+    std::mutex lock;
+    std::vector<EngineBuffer> buffers;
+};
+constexpr std::size_t kSpareBufferCount = 4;
+constexpr std::size_t kSpareBufferBytes = std::size_t{32} << 20;
+constexpr std::size_t kSpareTotalBytes = std::size_t{48} << 20;
+
+SpareBuffers& Spares() {
+    static SpareBuffers* const spares = new SpareBuffers;
+    return *spares;
+}
+
+// The smallest kept buffer that holds `bytes`; none when no kept one does.
+EngineBuffer TakeSpareBuffer(std::size_t bytes) {
+    SpareBuffers& spares = Spares();
+    std::lock_guard guard(spares.lock);
+    auto best = spares.buffers.end();
+    for (auto it = spares.buffers.begin(); it != spares.buffers.end(); ++it) {
+        if (it->capacity() >= bytes &&
+            (best == spares.buffers.end() || it->capacity() < best->capacity())) {
+            best = it;
+        }
+    }
+    if (best == spares.buffers.end()) {
+        return {};
+    }
+    EngineBuffer taken = std::move(*best);
+    spares.buffers.erase(best);
+    return taken;
+}
+
+}  // namespace
+
+TMemoryFile::~TMemoryFile() {
+    Release();
+}
+
+void TMemoryFile::Release() noexcept {
+    size_ = 0;
+    // Only buffers past a first block are ever taken again.
+    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize) &&
+        buffer_.capacity() <= kSpareBufferBytes) {
+        SpareBuffers& spares = Spares();
+        std::lock_guard guard(spares.lock);
+        try {
+            std::size_t total = 0;
+            for (const EngineBuffer& kept : spares.buffers) {
+                total += kept.capacity();
+            }
+            if (spares.buffers.size() < kSpareBufferCount &&
+                total + buffer_.capacity() <= kSpareTotalBytes) {
+                spares.buffers.push_back(std::move(buffer_));
+            } else if (!spares.buffers.empty()) {
+                // In place of the smallest kept one, when this one is larger.
+                auto smallest = std::min_element(
+                    spares.buffers.begin(), spares.buffers.end(),
+                    [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+                if (smallest->capacity() < buffer_.capacity() &&
+                    total - smallest->capacity() + buffer_.capacity() <= kSpareTotalBytes) {
+                    std::swap(*smallest, buffer_);
+                }
+            }
+        } catch (...) {
+            // Kept or not, the buffer goes.
+        }
+    }
+    buffer_.Reset();
+}
+
 std::int32_t TMemoryFile::CreateFile() {
     std::lock_guard guard(lock_);
-    buffer_.Reset();
-    size_ = 0;
+    Release();
     return TAbstractFile::CreateFile();
 }
 
@@ -198,12 +276,30 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     const std::int64_t end = start + n;
     if (end > size_) {
         // Growth at least doubles a buffer that has to move, so a file written from start to
-        // end copies its bytes a bounded number of times rather than once per block.
+        // end copies its bytes a bounded number of times rather than once per block. Bytes
+        // past the file's size are never read, so the growth clears nothing: each byte is
+        // touched first by the write that gives it its value.
         const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
-        ResizeBlockBuffer(end > capacity && capacity > 0 ? std::max(end, 2 * capacity) : end,
-                          kFileBlockSize, buffer_);
+        if (end > capacity) {
+            const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
+            const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
+            const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
+            // A file past its first block moves into a kept buffer that holds it, if any.
+            if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
+                EngineBuffer spare = TakeSpareBuffer(bytes);
+                if (!spare.empty()) {
+                    if (size_ > 0) {
+                        std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
+                    }
+                    std::swap(buffer_, spare);
+                }
+            }
+            buffer_.Grow(bytes);
+        }
         // Bytes left over from before a truncation must not reappear in a gap.
-        std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(end - size_));
+        if (start > size_) {
+            std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(start - size_));
+        }
     }
     if (n == 0) {
         size_ = start;

@@ -640,6 +640,81 @@ TEST_F(IndexFileFixture, InsertAfterAFailedSearchLandsInOrderWhateverChangedBetw
     ExpectTreeHolds(tree, expected);
 }
 
+// Keys appended at the end of the last leaf give the file that inserting them one by one
+// gives, byte for byte, under every compression; an append stops at the first key that is not
+// above the one before it, and the caller inserts the rest.
+TEST_F(IndexFileFixture, AppendedKeysGiveTheFileInsertsGive) {
+    constexpr std::size_t kKeySize = 20;
+    const auto ascending = [](std::uint32_t value) {
+        Key key(kKeySize, 0);
+        key[0] = 1;
+        const std::string text = "user" + std::to_string(10000000 + value * 3);
+        std::memcpy(&key[1], text.data(), text.size());
+        return key;
+    };
+    for (const std::uint8_t option : {0, 1, 2, 3}) {
+        SCOPED_TRACE(int{option});
+        std::vector<std::vector<std::uint8_t>> images;
+        for (const bool append : {false, true}) {
+            auto file = std::make_unique<TIndexFile>();
+            file->SetName(dir_.File(append ? "appended.IDX" : "inserted.IDX"));
+            file->CreateFile();
+            file->AddIndex(Descriptor("K", kKeySize, true, option));
+            TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+            // Keys already there, then a long run above them.
+            for (std::uint32_t v = 0; v < 40; ++v)
+                ASSERT_TRUE(tree.Insert(ascending(v * 2).data(), v + 1));
+            std::vector<std::uint8_t> keys;
+            std::vector<std::uint32_t> records;
+            for (std::uint32_t v = 100; v < 6000; ++v) {
+                const Key key = ascending(v);
+                keys.insert(keys.end(), key.begin(), key.end());
+                records.push_back(v + 1);
+            }
+            if (append) {
+                ASSERT_EQ(tree.Append(keys, records), records.size());
+            } else {
+                for (std::size_t i = 0; i < records.size(); ++i)
+                    ASSERT_TRUE(tree.Insert(keys.data() + i * kKeySize, records[i]));
+            }
+            std::map<Key, std::uint32_t> expected;
+            for (std::uint32_t v = 0; v < 40; ++v)
+                expected[ascending(v * 2)] = v + 1;
+            for (std::uint32_t v = 100; v < 6000; ++v)
+                expected[ascending(v)] = v + 1;
+            ExpectTreeHolds(tree, expected);
+            file->FlushPages();
+            file->WriteHeader(false);
+            file->Close();
+            images.push_back(
+                testing_support::ReadBytes(dir_.File(append ? "appended.IDX" : "inserted.IDX")));
+        }
+        EXPECT_EQ(images[0], images[1]);
+    }
+    // Stops: at once below the last key, at an equal key, after a run that turns back.
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", kKeySize, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+    const struct {
+        std::vector<std::uint32_t> values;
+        std::size_t appended;
+    } cases[] = {{{10}, 1}, {{5, 20}, 0}, {{10}, 0}, {{11, 12, 12, 13}, 2}, {{13, 14, 3}, 2}};
+    std::map<Key, std::uint32_t> expected;
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> keys;
+        std::vector<std::uint32_t> records;
+        for (const std::uint32_t v : c.values) {
+            const Key key = ascending(v);
+            keys.insert(keys.end(), key.begin(), key.end());
+            records.push_back(v);
+        }
+        EXPECT_EQ(tree.Append(keys, records), c.appended);
+        for (std::size_t i = 0; i < c.appended; ++i)
+            expected[ascending(c.values[i])] = c.values[i];
+    }
+    ExpectTreeHolds(tree, expected);
+}
+
 // With a cache far smaller than the tree, pages are evicted and written
 // back while keys go in and out; nothing is lost, in memory or in the file.
 // The keys hardly pack, so the packed tier cannot hold the tree either.
