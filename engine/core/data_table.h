@@ -144,6 +144,7 @@ class TDataTable final : public TTableFileOwner {
     void MarkWritten() override {}
     void BeforeWrite() override;
     bool InUpdateBatch() const override { return in_batch_; }
+    bool WritesAlone() const override { return exclusive_ || write_lock_ || header_lock_; }
 
   private:
     void BuildFileNames();
