@@ -664,6 +664,26 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     return first + count - 1;
 }
 
+void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last) {
+    if (first == 0 || first > last || last > GetRecordSlots() ||
+        (InWindow(first) && InWindow(last))) {
+        return;
+    }
+    const std::size_t bytes = std::size_t{last - first + 1} * GetRecordSize();
+    DropWindow();
+    if (read_buffer_.size() < bytes)
+        read_buffer_.resize(bytes);
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(first), SeekOrigin::kBegin);
+        Read(read_buffer_.data(), bytes);
+    }
+    window_first_ = first;
+    window_count_ = last - first + 1;
+    ++stats_.reads;
+    ++stats_.batched_reads;
+}
+
 bool TDataFile::FillFromWindow(std::uint32_t n) {
     if (!InWindow(n))
         return false;
@@ -967,6 +987,12 @@ void TDataFile::ClearRecordCache() {
 }
 
 void TDataFile::TrimRecordCache() {
+    // A window read for many records gives its memory back.
+    if (read_buffer_.size() > 4 * kInitialBufferSize) {
+        DropWindow();
+        read_buffer_.resize(kInitialBufferSize);
+        read_buffer_.shrink_to_fit();
+    }
     if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);
         for (auto it = clean.rbegin(); it != clean.rend() && cache_.Size() > normal_cache_capacity_;

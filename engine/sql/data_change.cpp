@@ -1,13 +1,16 @@
 #include "engine/sql/data_change.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
+#include "engine/core/data_table.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
 #include "engine/sql/query_statement.h"
@@ -28,6 +31,8 @@ constexpr std::string_view kUpdateValuesContext = "update values";
 constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
 // From this many chosen rows on, an UPDATE or DELETE locks the table rather than each row.
 constexpr std::size_t kTableLockRows = 64;
+// The most bytes of records read at once ahead of the chosen rows being changed.
+constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -83,7 +88,8 @@ class DataChange {
     void InBatch(Change&& change);
     TFilter* NarrowByIndexes();
     void RunUpdateOrDelete();
-    void ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update);
+    void ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update);
+    void ReadAheadOf(std::span<const std::uint32_t> chosen);
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
     TDataQuery& query_;
@@ -461,8 +467,9 @@ void DataChange::RunUpdateOrDelete() {
     }
     cursor_.SetIndex(kNoIndex);
     // The qualifying rows are chosen before any is changed, so a row an UPDATE moves or
-    // changes is never visited twice (and a DELETE never loses its place).
-    std::vector<std::vector<std::uint8_t>> chosen;
+    // changes is never visited twice (and a DELETE never loses its place). In record order
+    // a row is known by its number.
+    std::vector<std::uint32_t> chosen;
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     TFilter* narrowing = NarrowByIndexes();
     try {
@@ -474,7 +481,7 @@ void DataChange::RunUpdateOrDelete() {
                 return false;
             }
             if (RowPasses(row)) {
-                chosen.push_back(cursor_.GetBookmark());
+                chosen.push_back(cursor_.GetCurrentRecordNo());
             }
             return true;
         };
@@ -547,11 +554,45 @@ void DataChange::RunUpdateOrDelete() {
     }
 }
 
-void DataChange::ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update) {
+// The chosen rows come in record order: the records of the next few are read in one read
+// (the batch keeps other writers out), and the flushes write the changes among them from it.
+void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen) {
+    TDataFile& data = cursor_.Table()->DataFile();
+    const std::uint32_t first = chosen.front();
+    if (data.InReadWindow(first) || data.GetRecordSize() == 0) {
+        return;
+    }
+    const std::size_t most = std::max<std::size_t>(1, kChangeReadBytes / data.GetRecordSize());
+    std::uint32_t last = first;
+    for (const std::uint32_t n : chosen) {
+        if (n < last || std::size_t{n - first} >= most) {
+            break;
+        }
+        last = n;
+    }
+    if (last != first) {
+        data.ReadWindow(first, last);
+    }
+}
+
+void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update) {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     InBatch([&](auto&& count_row) {
         std::vector<std::uint8_t> record(cursor_.GetRecordSize());
-        for (const auto& bookmark : chosen) {
+        std::array<std::uint8_t, 4> bookmark{};
+        const std::int64_t interval = query_.CommitIntervalGiven
+                                          ? query_.CommitInterval
+                                          : DefaultCommitInterval(cursor_.GetRecordSize());
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            // Up to the next flush, whose writes then come from what was read.
+            const std::int64_t to_flush =
+                interval > 0 ? interval - query_.ResultCount % interval : 0;
+            std::span<const std::uint32_t> ahead = std::span(chosen).subspan(i);
+            if (to_flush > 0 && static_cast<std::uint64_t>(to_flush) < ahead.size()) {
+                ahead = ahead.first(static_cast<std::size_t>(to_flush));
+            }
+            ReadAheadOf(ahead);
+            PutU32(bookmark, 0, chosen[i]);
             if (!cursor_.GotoBookmark(bookmark, false)) {
                 continue;
             }

@@ -739,6 +739,54 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
     }
 }
 
+// A window read ahead of many records serves each of them without another read, and a flush
+// writes the changes among them from it, in one write and without reading the gaps.
+TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
+    Create(ListTableFields())->Close();
+    constexpr std::uint32_t kSlots = 2000;
+    BatchOwner owner;
+    owner.in_batch = false;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    for (std::uint32_t n = 1; n <= kSlots; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    file.FlushRecords();
+    file.WriteHeader(false);
+    file.ClearRecordCache();
+    owner.alone = true;
+    owner.in_batch = true;
+    file.ReadWindow(kSlots + 1, kSlots + 5);
+    file.ReadWindow(0, 3);
+    const auto before = file.GetStatistics();
+    file.ReadWindow(101, 1900);
+    EXPECT_EQ(file.GetStatistics().reads, before.reads + 1);
+    for (std::uint32_t n = 101; n <= 1900; n += 9) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), n);
+        r->SetRecordId(800000 + n);
+        file.ReleaseRecord(r);
+    }
+    owner.in_batch = false;
+    const int written = owner.written;
+    file.FlushRecords();
+    EXPECT_EQ(file.GetStatistics().reads, before.reads + 1);
+    EXPECT_EQ(owner.written, written + 1);
+    file.WriteHeader(false);
+    file.TrimRecordCache();
+    file.Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= kSlots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        const bool changed = n >= 101 && n <= 1900 && (n - 101) % 9 == 0;
+        ASSERT_EQ(r->RecordId(), changed ? 800000 + n : n) << n;
+        again->ReleaseRecord(r);
+    }
+}
+
 TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
     Create(ListTableFields())->Close();
     BatchOwner owner;
