@@ -86,7 +86,7 @@ class DataChange {
     void RunInsertSelect();
     template <class Change>
     void InBatch(Change&& change);
-    TFilter* NarrowByIndexes();
+    TFilter* NarrowByIndexes(bool& whole);
     void RunUpdateOrDelete();
     void ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update);
     void ReadAheadOf(std::span<const std::uint32_t> chosen);
@@ -414,16 +414,19 @@ bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
     return main->OnProgress(row, percent);
 }
 
-TFilter* DataChange::NarrowByIndexes() {
+TFilter* DataChange::NarrowByIndexes(bool& whole) {
     // The parts of the condition an index answers restrict the rows visited; every visited row
     // is still checked against the whole condition. Parts a filter would answer otherwise than
-    // the row check (negations, sub-selects, BLOBs) stay out.
+    // the row check (negations, sub-selects, BLOBs) stay out. `whole` tells that every part
+    // went into the filter.
+    whole = false;
     if (!query_.Condition) {
         return nullptr;
     }
     std::vector<const TExpToken*> parts;
     SplitConjuncts(query_.Condition.get(), parts);
     ExpTokenPtr tree;
+    std::size_t taken = 0;
     for (const TExpToken* part : parts) {
         bool fits = true;
         std::vector<const TExpToken*> stack{part};
@@ -446,11 +449,13 @@ TFilter* DataChange::NarrowByIndexes() {
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
         if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
             tree = AndJoin(std::move(tree), std::move(prepared));
+            ++taken;
         }
     }
     if (!tree) {
         return nullptr;
     }
+    whole = taken == parts.size();
     TDataCursor::FilterOptions options;
     options.no_partial_compare = true;
     TFilter* filter = cursor_.AddFilter(std::move(tree), options);
@@ -471,7 +476,8 @@ void DataChange::RunUpdateOrDelete() {
     // a row is known by its number.
     std::vector<std::uint32_t> chosen;
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
-    TFilter* narrowing = NarrowByIndexes();
+    bool whole = false;
+    TFilter* narrowing = NarrowByIndexes(whole);
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;
@@ -485,7 +491,17 @@ void DataChange::RunUpdateOrDelete() {
             }
             return true;
         };
-        const bool scanned = cursor_.ScanRecords([&](ConstRecordBuffer record) {
+        // A filter that holds the whole condition has checked every row it lets through, so
+        // its rows are taken without reading them; each is checked again when it is changed.
+        std::vector<std::uint32_t> passing;
+        const bool listed = narrowing != nullptr && whole && cursor_.VisibleRecordNumbers(passing);
+        for (const std::uint32_t number : passing) {
+            if (!ReportProgress(++candidate, total)) {
+                break;
+            }
+            chosen.push_back(number);
+        }
+        const bool scanned = listed || cursor_.ScanRecords([&](ConstRecordBuffer record) {
             const std::size_t n = std::min(record.size(), row.size());
             std::copy_n(record.begin(), n, row.begin());
             std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
