@@ -589,8 +589,10 @@ void TDataTable::EndBatch(bool commit) {
     try {
         // A flush within the batch writes everything, so that other programs
         // see the rows changed so far and the caches stay bounded, but does
-        // not wait for the disk: the batch's last flush syncs each file once,
-        // and until then the files keep their in-progress mark.
+        // not wait for the disk: the batch's last flush syncs each file once.
+        // With forced flushes the files keep their in-progress mark until
+        // then; without, the mark guards against a killed program alone and
+        // comes off as after any flush.
         sync_owed_ = true;
         defer_syncs_ = true;
         FlushBuffers(false, true, true);
@@ -699,7 +701,8 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     // unmarked. The cleared byte reaches the disk with the next sync; a power
     // cut before that only asks for a repair. Without forced flushes nothing
     // is synced here, and the mark guards against a killed program alone.
-    if (write_mark_ && mark_holds_ == 0 && !sync_owed_) {
+    if (write_mark_ && mark_holds_ == 0 &&
+        !(sync_owed_ && directory_.Session().ForceBufferFlush())) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
     }
