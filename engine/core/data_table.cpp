@@ -578,9 +578,7 @@ void TDataTable::EndBatch(bool commit) {
         return;
     }
     if (!changed) {
-        in_batch_ = false;
         ReleaseDeferredUnlocks();
-        in_batch_ = true;
         return;
     }
     // Out of the batch first, so that the write lock takes its file locks.
