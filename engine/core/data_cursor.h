@@ -231,6 +231,10 @@ class TDataCursor final : public TFileCursor {
     // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update
     // batch); the cursor is left at the end (or on the record the visit stopped at).
     bool ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit);
+    // The numbers of the records a walk in record order visits, in its order, without reading
+    // a record; the cursor is left at the end. False, with nothing given, where the cursor
+    // does not walk in record order.
+    bool VisibleRecordNumbers(std::vector<std::uint32_t>& numbers);
     EngineErrorCode GetNextRecord(RecordBuffer buffer);
     EngineErrorCode GetPriorRecord(RecordBuffer buffer);
     EngineErrorCode CopyCurrentRecord(RecordBuffer buffer);

@@ -542,6 +542,23 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
     return true;
 }
 
+bool TDataCursor::VisibleRecordNumbers(std::vector<std::uint32_t>& numbers) {
+    CheckOpen();
+    numbers.clear();
+    if (!physical_)
+        return false;
+    // One cursor operation: changes by others are noticed first, as by a walk's first step.
+    CursorOperation operation(*this);
+    const std::uint32_t slots = table_->DataFile().GetRecordSlots();
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (view_.FindNext(r, 1, position) && r <= std::int64_t{slots})
+        numbers.push_back(static_cast<std::uint32_t>(r));
+    bof_ = false;
+    eof_ = true;
+    return true;
+}
+
 void TDataCursor::First() {
     CheckOpen();
     CursorOperation operation(*this);

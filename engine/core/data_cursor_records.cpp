@@ -1003,7 +1003,30 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     std::vector<KeyChange> changes;
     KeySlotList key_slots;
     const std::size_t key_count = KeySlots(key_slots);
+    // A key whose fields keep their bytes (and its record ID, where the key holds it) stays as
+    // it is: an UPDATE of other columns builds none of its keys.
+    const auto key_kept = [&](int key_slot) {
+        if (key_slot < 0 || key_slot == kHiddenIndexSlot)
+            return false;
+        const IndexState& state =
+            key_slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(key_slot);
+        if (!state.unique && id != RecordIdOf(old))
+            return false;
+        for (const FieldDescriptor& field : state.fields) {
+            const std::size_t at = FieldOffset(field);
+            const std::size_t size = FieldDataSize(field) + 1u;
+            if (FieldNotStored(field) || at + size > record_size ||
+                !std::equal(old.begin() + static_cast<std::ptrdiff_t>(at),
+                            old.begin() + static_cast<std::ptrdiff_t>(at + size),
+                            stored.begin() + static_cast<std::ptrdiff_t>(at))) {
+                return false;
+            }
+        }
+        return true;
+    };
     for (const int key_slot : std::span(key_slots).first(key_count)) {
+        if (key_kept(key_slot))
+            continue;
         std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
         std::vector<std::uint8_t> new_key = BuildKeyFor(key_slot, stored);
         if (old_key == new_key)

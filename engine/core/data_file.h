@@ -207,6 +207,12 @@ class TDataFile : public TFileHandler {
     void FreeRecord(TRecord& record);
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();
+    // Reads records first..last into the read window in one read, for a
+    // caller about to visit several of them: the window serves them, and a
+    // flush writes changes among them from it. Nothing happens when they are
+    // in the window already or do not all exist.
+    void ReadWindow(std::uint32_t first, std::uint32_t last);
+    bool InReadWindow(std::uint32_t n) const noexcept { return InWindow(n); }
     void ClearRecordCache();
     void TrimRecordCache();
     std::size_t CachedRecordCount() const { return cache_.Size(); }

@@ -152,6 +152,7 @@ class TDataTable final : public TTableFileOwner {
     void MarkWritten() override {}
     void BeforeWrite() override;
     bool InUpdateBatch() const override { return in_batch_; }
+    bool WritesAlone() const override { return exclusive_ || write_lock_ || header_lock_; }
 
   private:
     void BuildFileNames();
@@ -160,6 +161,12 @@ class TDataTable final : public TTableFileOwner {
     void SizeBitmaps();
     void ReleaseDeferredUnlocks();
     void ReleaseHeaderLock();
+    void TakeFileWriteLocks();
+    bool ChangedInBatch() const;
+    // Asks the system to start writing every file, without waiting.
+    void StartFileWrites();
+    // After the sync a batch owed: the in-progress mark comes off.
+    void SettleOwedSync();
 
     TDataDirectory& directory_;
     std::int32_t use_count_ = 0;
@@ -188,6 +195,13 @@ class TDataTable final : public TTableFileOwner {
     bool write_lock_ = false;
     bool header_lock_ = false;
     bool in_batch_ = false;
+    // The write lock is held without its file locks (see WriteLock).
+    bool file_locks_deferred_ = false;
+    // Something in the batch changed the table.
+    bool batch_changes_ = false;
+    // A flush within the batch wrote without syncing; the batch's end syncs.
+    bool sync_owed_ = false;
+    bool defer_syncs_ = false;
     std::uint32_t statement_index_offset_ = 0;
     std::uint32_t statement_blob_offset_ = 0;
     std::uint32_t operation_index_offset_ = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,53 @@ TEST_F(DataCursor, InsertsAndWalksEveryIndexInOrder) {
     EXPECT_EQ(Items(c), (std::vector<std::string>{"carol@x.org", "alice@x.org", "bob@x.org"}));
     EXPECT_EQ(CodeOf([&] { c.SetIndexByName("Nope"); }), kErrInvalidIndexName);
     EXPECT_EQ(c.CurrentIndex(), kNoIndex);
+}
+
+// A modify rewrites the keys of the indexes whose fields changed, and those alone; a new record
+// ID (kept with the fetch option) changes every key that carries it. Each index then still
+// finds every record, and a delete finds every key it must remove.
+TEST_F(DataCursor, ModifiedRecordsKeepEveryIndexTrue) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    InsertEntry(c, "a@x", "A", 1);
+    InsertEntry(c, "b@x", "A", 2);
+    InsertEntry(c, "c@x", "B", 3);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const auto modify = [&](std::string_view item, const std::function<void()>& change) {
+        c.SetIndexByName("ByItem");
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            if (GetText(c, buffer, 2) == item) {
+                change();
+                c.ModifyRecord(buffer, false, false);
+                return;
+            }
+        }
+        ADD_FAILURE() << "no " << item;
+    };
+    const auto in_order = [&](std::string_view index) {
+        c.SetIndexByName(index);
+        return Items(c);
+    };
+    using Items = std::vector<std::string>;
+    modify("b@x", [&] { PutText(c, buffer, 5, "a comment"); });
+    EXPECT_EQ(in_order("ByBounce"), (Items{"a@x", "b@x", "c@x"}));
+    modify("b@x", [&] { PutInt(c, buffer, 4, 9); });
+    EXPECT_EQ(in_order("ByBounce"), (Items{"a@x", "c@x", "b@x"}));
+    modify("a@x", [&] { PutText(c, buffer, 3, "C"); });
+    EXPECT_EQ(in_order("ByCategory"), (Items{"b@x", "c@x", "a@x"}));
+    c.SetFetchOption(true);
+    modify("c@x", [&] { TDataCursor::SetRecordIdOf(buffer, 50); });
+    c.SetFetchOption(false);
+    c.SetIndexByName("ByCategory");
+    c.First();
+    while (c.GetNextRecord(buffer) == 0) {
+        if (GetText(c, buffer, 2) == "c@x")
+            c.DeleteRecord(buffer, false);
+    }
+    EXPECT_EQ(c.GetRecordCount(), 2);
+    for (const char* index : {"ByItem", "ByCategory", "ByBounce"})
+        EXPECT_EQ(in_order(index).size(), 2u) << index;
+    EXPECT_EQ(in_order("ByBounce"), (Items{"a@x", "b@x"}));
 }
 
 TEST_F(DataCursor, DuplicateKeyLeavesTableUnchanged) {
@@ -587,6 +635,39 @@ TEST_F(DataCursor, TheWriteMarkComesOffOnlyAfterTheFlushIsDurable) {
         write_moments.clear();
         NoteWriteMoment();
         EXPECT_NE(write_moments.back().mark, kWriteInProgressFlag) << i;
+    }
+}
+
+// A flush within an update batch writes without waiting for the disk; the batch's end syncs
+// each written file once. With forced flushes the mark stays on until that sync, so that a
+// power cut before it is noticed; without, it comes off after every flush as ever, so that a
+// program killed between two flushes leaves a table that opens without a repair.
+TEST_F(DataCursor, FlushesWithinABatchSyncAtItsEndAndKeepTheMarkAsTheModeAsks) {
+    for (const bool force : {false, true}) {
+        session->SetForceBufferFlush(force);
+        const std::string table = force ? "forced" : "plain";
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, false);
+        watched_data_file = dir.File(table + ".DAT");
+        const auto marked = [] {
+            write_moments.clear();
+            NoteWriteMoment();
+            return write_moments.back().mark == kWriteInProgressFlag;
+        };
+        directory->BeginUpdateBatch();
+        for (int i = 0; i < 20; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+        std::uint64_t before = TPhysicalFile::SyncCount();
+        directory->EndUpdateBatch(false);
+        EXPECT_EQ(TPhysicalFile::SyncCount(), before) << force;
+        EXPECT_EQ(marked(), force);
+        for (int i = 20; i < 40; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+        before = TPhysicalFile::SyncCount();
+        directory->EndUpdateBatch(true);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 2u) << force;
+        EXPECT_FALSE(marked()) << force;
+        EXPECT_EQ(c.GetRecordCount(), 40);
+        c.Close();
     }
 }
 
