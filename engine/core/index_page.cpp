@@ -35,12 +35,14 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     unique_ = unique;
     compression_ = compression;
     offset_ = offset;
+    compact_.Setup(key_size, unique);
 }
 
 void TPage::Clear() {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    compact_.Clear();
     edit_ = read_ = 1;
     parent_ = previous_ = next_ = 0;
     kind_ = PageKind::kRoot;
@@ -59,6 +61,8 @@ std::int64_t TPage::Capacity() const {
 
 const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
     assert(pos >= 1 && pos <= count_);
+    if (Compressed())
+        return compact_.Key(Index(pos));
     return EntryAt(pos);
 }
 
@@ -69,10 +73,14 @@ std::uint32_t TPage::CountAt(std::int64_t pos) const {
 }
 
 std::uint16_t TPage::LeadingCount(std::int64_t pos) const {
+    if (Compressed())
+        return compact_.At(Index(pos)).lead;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kLeadAt);
 }
 
 std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
+    if (Compressed())
+        return compact_.At(Index(pos)).trail;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kTrailAt);
 }
 
@@ -131,36 +139,36 @@ void TPage::RecomputeAt(std::int64_t pos) {
 }
 
 void TPage::ComputeCounts(std::int64_t i) {
-    const std::size_t k = key_size_;
-    {
-        std::uint8_t* e = EntryAt(i);
-        std::span<std::uint8_t> tail(e + k, 12);
-        std::size_t p = 0;
-        std::size_t t = 0;
-        if (IsLeaf() && compression_ != 0) {
-            const std::size_t body = unique_ ? k : k - 4;
-            if ((compression_ == 1 || compression_ == 3) && i > 1) {
-                p = CommonPrefixLength(EntryAt(i - 1), e, k);
-            }
-            if (compression_ == 2 || compression_ == 3) {
-                t = TrailingZeroCount(std::span<const std::uint8_t>(e, body));
-            }
-            if (compression_ == 3) {
-                p = std::min<std::size_t>(p, 255);
-                t = std::min<std::size_t>(t, 255);
-                if (!unique_) {
-                    p = std::min(p, body);
-                    if (k - p < 5)
-                        t = 0;
-                    t = std::min(t, body - p);
-                } else {
-                    t = std::min(t, k - p);
-                }
-            }
-        }
-        PutU16(tail, kLeadAt, p);
-        PutU16(tail, kTrailAt, t);
+    if (!Compressed()) {
+        // Entries of other pages carry no counts.
+        std::span<std::uint8_t> tail(EntryAt(i) + key_size_, 12);
+        PutU16(tail, kLeadAt, 0);
+        PutU16(tail, kTrailAt, 0);
+        return;
     }
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    std::size_t p = 0;
+    std::size_t t = 0;
+    if ((compression_ == 1 || compression_ == 3) && i > 1)
+        p = compact_.CommonPrefix(Index(i - 1), Index(i));
+    if (compression_ == 2 || compression_ == 3)
+        t = compact_.TrailingZeros(Index(i));
+    if (compression_ == 3) {
+        p = std::min<std::size_t>(p, 255);
+        t = std::min<std::size_t>(t, 255);
+        if (!unique_) {
+            p = std::min(p, body);
+            if (k - p < 5)
+                t = 0;
+            t = std::min(t, body - p);
+        } else {
+            t = std::min(t, k - p);
+        }
+    }
+    CompactEntries::Slot& slot = compact_.At(Index(i));
+    slot.lead = static_cast<std::uint16_t>(p);
+    slot.trail = static_cast<std::uint16_t>(t);
 }
 
 bool TPage::Overflows() const {
@@ -194,6 +202,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    compact_.Clear();
     // A count the page cannot hold is refused before anything is sized by it.
     if (count > Capacity())
         PageCorrupt(owner_);
@@ -201,84 +210,92 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
         count_ = count;
         return;
     }
+    if (Compressed()) {
+        ReadCompressed(page, count, stored_used);
+        if (stored_used != used_)
+            PageCorrupt(owner_);
+        changed_ = false;
+        return;
+    }
     const std::size_t k = key_size_;
     FitEntries(static_cast<std::size_t>(count) * Stride());
     entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
+    const std::size_t size = k + (IsInterior() ? 8 : 4);
+    if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
+        PageCorrupt(owner_);
+    std::size_t at = kPageHeaderSize;
+    for (std::int64_t i = 1; i <= count; ++i) {
+        std::uint8_t* e = EntryAt(i);
+        std::span<std::uint8_t> tail(e + k, 12);
+        std::memcpy(e, &page[at], k);
+        PutU32(tail, kPtrAt, GetU32(page, at + k));
+        PutU32(tail, kCountAt, IsInterior() ? GetU32(page, at + k + 4) : 1);
+        at += size;
+        ++count_;
+    }
+    used_ = static_cast<std::size_t>(count_) * size;
+    if (count_ > Capacity())
+        PageCorrupt(owner_);
+    changed_ = false;
+}
+
+// Each entry's key is put together from the previous one's leading bytes
+// and its own stored bytes, then kept in compact form.
+void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count,
+                           std::size_t stored_used) {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    // Kept keys take about their packed size (less the counts and record
+    // numbers, plus the shared leading bytes).
+    compact_.Reserve(static_cast<std::size_t>(count) + 8, stored_used + stored_used / 8 + 64);
+    std::array<std::uint8_t, kMaxIndexKeySize> key{};
     std::size_t at = kPageHeaderSize;
     auto need = [&](std::size_t n) {
         if (at + n > kIndexPageSize)
             PageCorrupt(owner_);
     };
     for (std::int64_t i = 1; i <= count; ++i) {
-        std::uint8_t* e = EntryAt(i);
-        std::span<std::uint8_t> tail(e + k, 12);
+        const std::size_t entry_start = at;
         std::size_t p = 0;
         std::size_t t = 0;
-        std::uint32_t pointer = 0;
-        std::uint32_t keys = 1;
-        const std::size_t entry_start = at;
-        if (IsInterior()) {
-            need(k + 8);
-            std::memcpy(e, &page[at], k);
-            pointer = GetU32(page, at + k);
-            keys = GetU32(page, at + k + 4);
-            at += k + 8;
-        } else if (compression_ == 0) {
-            need(k + 4);
-            std::memcpy(e, &page[at], k);
-            pointer = GetU32(page, at + k);
-            at += k + 4;
+        need(2);
+        if (compression_ == 3) {
+            p = page[at];
+            t = page[at + 1];
         } else {
-            p = 0;
-            t = 0;
-            if (compression_ == 3) {
-                need(2);
-                p = page[at];
-                t = page[at + 1];
-            } else {
-                need(2);
-                (compression_ == 1 ? p : t) = GetU16(page, at);
-            }
-            at += 2;
-            const std::size_t body = unique_ ? k : k - 4;
-            if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body)) {
-                PageCorrupt(owner_);
-            }
-            if (p > 0)
-                std::memcpy(e, e - Stride(), p);
-            if (compression_ == 1) {
-                need(k - p);
-                std::memcpy(e + p, &page[at], k - p);
-                at += k - p;
-            } else {
-                const std::size_t stored = body - t - p;
-                need(stored + (unique_ ? 0 : 4));
-                std::memcpy(e + p, &page[at], stored);
-                at += stored;
-                if (!unique_) {
-                    std::memcpy(e + k - 4, &page[at], 4);
-                    at += 4;
-                }
-            }
-            need(4);
-            pointer = GetU32(page, at);
-            at += 4;
+            (compression_ == 1 ? p : t) = GetU16(page, at);
         }
-        PutU32(tail, kPtrAt, pointer);
-        PutU32(tail, kCountAt, keys);
-        // The stored counts are the entry's counts; a page whose counts differ
-        // from the packing rule still reads, and is packed by the rule when
-        // it is written again.
-        PutU16(tail, kLeadAt, p);
-        PutU16(tail, kTrailAt, t);
+        at += 2;
+        if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body))
+            PageCorrupt(owner_);
+        // key[0..p) is still the previous entry's.
+        if (compression_ == 1) {
+            need(k - p);
+            std::memcpy(&key[p], &page[at], k - p);
+            at += k - p;
+        } else {
+            const std::size_t stored = body - t - p;
+            need(stored + (unique_ ? 0 : 4));
+            std::memcpy(&key[p], &page[at], stored);
+            std::memset(&key[body - t], 0, t);
+            at += stored;
+            if (!unique_) {
+                std::memcpy(&key[body], &page[at], 4);
+                at += 4;
+            }
+        }
+        need(4);
+        const std::uint32_t pointer = GetU32(page, at);
+        at += 4;
+        // The stored counts are the entry's counts; a page whose counts
+        // differ from the packing rule still reads, and is packed with them
+        // again until an edit recomputes them.
+        compact_.Append(key.data(), pointer, static_cast<std::uint16_t>(p),
+                        static_cast<std::uint16_t>(t));
         used_ += at - entry_start;
         ++count_;
     }
-    if (Compressed() && stored_used != used_)
-        PageCorrupt(owner_);
-    if (!Compressed() && count_ > Capacity())
-        PageCorrupt(owner_);
-    changed_ = false;
+    compact_.CheckInvariants();
 }
 
 void TPage::WritePage(std::span<std::uint8_t> bytes) {
@@ -304,37 +321,7 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
         if (used_ > kPageEntryBytes)
             PageCorrupt(owner_);
         PutU16(bytes, 11, used_);
-        const std::size_t k = key_size_;
-        for (std::int64_t i = 1; i <= count_; ++i) {
-            const std::uint8_t* e = EntryAt(i);
-            const std::size_t size = EntrySize(i);
-            if (at + size > kIndexPageSize)
-                PageCorrupt(owner_);
-            const std::size_t p = LeadingCount(i);
-            const std::size_t t = TrailingCount(i);
-            std::size_t w = at;
-            if (compression_ == 3) {
-                bytes[w++] = static_cast<std::uint8_t>(p);
-                bytes[w++] = static_cast<std::uint8_t>(t);
-            } else {
-                PutU16(bytes, w, compression_ == 1 ? p : t);
-                w += 2;
-            }
-            if (compression_ == 1) {
-                std::memcpy(&bytes[w], e + p, k - p);
-                w += k - p;
-            } else {
-                const std::size_t body = unique_ ? k : k - 4;
-                std::memcpy(&bytes[w], e + p, body - t - p);
-                w += body - t - p;
-                if (!unique_) {
-                    std::memcpy(&bytes[w], e + k - 4, 4);
-                    w += 4;
-                }
-            }
-            PutU32(bytes, w, PointerAt(i));
-            at += size;
-        }
+        WriteCompressed(bytes, at);
     }
     // Entries fill the page from the header on without gaps; the rest is 0.
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + kIndexPageSize, 0);
@@ -344,8 +331,52 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
     changed_ = false;
 }
 
+// Each entry as its counts say: the counts, its key but the shared leading
+// bytes and the zeros the trailing count covers, the record number.
+void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    for (std::int64_t i = 1; i <= count_; ++i) {
+        const std::size_t size = EntrySize(i);
+        if (at + size > kIndexPageSize)
+            PageCorrupt(owner_);
+        const CompactEntries::Slot& slot = compact_.At(Index(i));
+        const std::size_t p = slot.lead;
+        const std::size_t t = slot.trail;
+        std::uint8_t* w = &bytes[at];
+        if (compression_ == 3) {
+            *w++ = static_cast<std::uint8_t>(p);
+            *w++ = static_cast<std::uint8_t>(t);
+        } else {
+            PutU16(bytes, at, compression_ == 1 ? p : t);
+            w += 2;
+        }
+        if (compression_ == 1) {
+            compact_.CopyKey(Index(i), p, k, w);
+            w += k - p;
+        } else {
+            compact_.CopyKey(Index(i), p, body - t, w);
+            w += body - t - p;
+            if (!unique_) {
+                compact_.CopyKey(Index(i), body, k, w);
+                w += 4;
+            }
+        }
+        PutU32(bytes, static_cast<std::size_t>(w - bytes.data()), slot.pointer);
+        at += size;
+    }
+}
+
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
+    if (Compressed()) {
+        assert(count == 1);
+        compact_.Insert(static_cast<std::size_t>(after), key, pointer);
+        ++count_;
+        used_ += EntrySize(after + 1);
+        MarkChanged();
+        return;
+    }
     const std::size_t stride = Stride();
     FitEntries(entries_.size() + stride);
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(after + 1)), stride,
@@ -366,22 +397,27 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 // once, so it neither grows by doubling nor keeps the larger buffer of a
 // former use, and the cache, which counts the buffer, fits twice as many.
 void TPage::FitEntries(std::size_t bytes) {
-    std::size_t want = bytes;
-    if (!Compressed())
-        want = std::max(want, static_cast<std::size_t>(Capacity() + 1) * Stride());
+    assert(!Compressed());
+    const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         std::vector<std::uint8_t> fitted;
         fitted.reserve(want);
         fitted.assign(entries_.begin(), entries_.end());
         entries_.swap(fitted);
     } else if (entries_.capacity() < bytes) {
-        entries_.reserve(Compressed() ? std::max(bytes, 2 * entries_.capacity()) : want);
+        entries_.reserve(want);
     }
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
-    const std::size_t stride = Stride();
     used_ -= EntrySize(pos);
+    if (Compressed()) {
+        compact_.Erase(Index(pos));
+        --count_;
+        MarkChanged();
+        return;
+    }
+    const std::size_t stride = Stride();
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(pos));
     entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
     --count_;
@@ -390,9 +426,21 @@ void TPage::EraseRaw(std::int64_t pos) {
 
 // Moves n entries from position from_pos of this page to `to`, after its
 // position to_after.
+// Requires: both pages are of one kind of entries (both compressed leaves or
+// neither).
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
-    const std::size_t stride = Stride();
     assert(n >= 0 && from_pos >= 1 && to_after >= 0);
+    assert(Compressed() == to.Compressed());
+    if (Compressed()) {
+        compact_.MoveTo(to.compact_, static_cast<std::size_t>(from_pos - 1),
+                        static_cast<std::size_t>(n), static_cast<std::size_t>(to_after));
+        count_ -= n;
+        to.count_ += n;
+        MarkChanged();
+        to.MarkChanged();
+        return;
+    }
+    const std::size_t stride = Stride();
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(from_pos));
     to.FitEntries(to.entries_.size() + static_cast<std::size_t>(n) * stride);
     auto last = first + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * stride);
@@ -409,7 +457,11 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
 void TPage::SetKey(const std::uint8_t* key) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
-    std::memcpy(EntryAt(edit_), key, key_size_);
+    if (Compressed()) {
+        compact_.Replace(Index(edit_), key);
+    } else {
+        std::memcpy(EntryAt(edit_), key, key_size_);
+    }
     RecomputeAt(edit_);
     RecomputeAt(edit_ + 1);
     if (edit_ == 1)
@@ -419,7 +471,10 @@ void TPage::SetKey(const std::uint8_t* key) {
 void TPage::SetPointer(std::uint32_t pointer) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
-    PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
+    if (Compressed())
+        compact_.At(Index(edit_)).pointer = pointer;
+    else
+        PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
     MarkChanged();
 }
 
@@ -478,7 +533,7 @@ void TPage::UpdateSeparator() {
         const std::int64_t pos = up->FindChild(page->offset_);
         if (pos == 0)
             PageCorrupt(owner_);
-        std::memcpy(up->EntryAt(pos), page->EntryAt(1), key_size_);
+        std::memcpy(up->EntryAt(pos), page->KeyAt(1), key_size_);
         up->MarkChanged();
         if (pos != 1)
             break;
@@ -516,8 +571,10 @@ void TPage::Split() {
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
     const std::int64_t keep = (count_ + 1) / 2;
-    MoveEntries(right, keep + 1, count_ - keep, 0);
+    // The fresh page takes its kind first, so it holds the moved entries in
+    // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
+    MoveEntries(right, keep + 1, count_ - keep, 0);
     right.previous_ = offset_;
     right.next_ = next_;
     if (next_ != 0) {
@@ -557,8 +614,8 @@ void TPage::Split() {
     if (was_root) {
         PinnedPage root(*owner_, owner_->NewPage(nullptr, slot_));
         root->kind_ = PageKind::kRoot;
-        root->InsertRaw(0, EntryAt(1), offset_, static_cast<std::uint32_t>(KeyCount()));
-        root->InsertRaw(1, right.EntryAt(1), right.offset_,
+        root->InsertRaw(0, KeyAt(1), offset_, static_cast<std::uint32_t>(KeyCount()));
+        root->InsertRaw(1, right.KeyAt(1), right.offset_,
                         static_cast<std::uint32_t>(right.KeyCount()));
         root->Recompute();
         assert(root->KeyCount() == keys_before);
@@ -574,7 +631,7 @@ void TPage::Split() {
         PageCorrupt(owner_);
     parent->edit_ = pos;
     parent->SetCount(static_cast<std::uint32_t>(KeyCount()));
-    parent->InsertEntry(right.EntryAt(1), right.offset_,
+    parent->InsertEntry(right.KeyAt(1), right.offset_,
                         static_cast<std::uint32_t>(right.KeyCount()));
 }
 
@@ -707,57 +764,115 @@ void TPage::Rebalance() {
     parent->SetKey(right.EntryAt(1));
 }
 
-// Entries not above the key.
-std::int64_t TPage::UpperBound(const std::uint8_t* key, const KeyCompare& compare) const {
-    std::int64_t low = 1;
-    std::int64_t high = count_;
-    while (low <= high) {
-        const std::int64_t mid = (low + high) / 2;
-        if (compare(key, EntryAt(mid)) >= 0) {
-            low = mid + 1;
-        } else {
-            high = mid - 1;
+// compare(key, entry) and compare(entry, key) for the entries of one page.
+// A compressed leaf ordered by plain bytes compares each entry where it is
+// kept, with the key's trailing zeros counted once; ordered by a function,
+// it puts each entry's key together for it.
+class TPage::KeyOrder {
+  public:
+    KeyOrder(const TPage& page, const std::uint8_t* key, const KeyCompare& compare)
+        : page_(page), key_(key), compare_(compare) {
+        if (page.Compressed()) {
+            form_ =
+                compare.PlainLength() == page.key_size_ ? Form::kCompactBytes : Form::kCompactKeys;
+            if (form_ == Form::kCompactBytes)
+                probe_ = page.compact_.MakeProbe(key);
         }
     }
-    return high;
-}
 
-// Entries below the key.
-std::int64_t TPage::LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const {
-    std::int64_t low = 1;
-    std::int64_t high = count_;
-    while (low <= high) {
-        const std::int64_t mid = (low + high) / 2;
-        if (compare(key, EntryAt(mid)) > 0) {
-            low = mid + 1;
-        } else {
-            high = mid - 1;
+    // compare(key, entry at pos).
+    int operator()(std::int64_t pos) const {
+        switch (form_) {
+            case Form::kFull:
+                return compare_(key_, page_.EntryAt(pos));
+            case Form::kCompactBytes:
+                return page_.compact_.Compare(probe_, page_.Index(pos));
+            case Form::kCompactKeys:
+                break;
         }
+        return compare_(key_, page_.KeyAt(pos));
     }
-    return high;
-}
+    // compare(entry at pos, key).
+    int EntryVersus(std::int64_t pos) const {
+        switch (form_) {
+            case Form::kFull:
+                return compare_(page_.EntryAt(pos), key_);
+            case Form::kCompactBytes:
+                return -page_.compact_.Compare(probe_, page_.Index(pos));
+            case Form::kCompactKeys:
+                break;
+        }
+        return compare_(page_.KeyAt(pos), key_);
+    }
+    // Entries not above the key.
+    std::int64_t CountNotAbove() const {
+        if (form_ == Form::kCompactBytes)
+            return static_cast<std::int64_t>(page_.compact_.CountNotAbove(probe_));
+        std::int64_t low = 1;
+        std::int64_t high = page_.count_;
+        while (low <= high) {
+            const std::int64_t mid = (low + high) / 2;
+            if ((*this)(mid) >= 0) {
+                low = mid + 1;
+            } else {
+                high = mid - 1;
+            }
+        }
+        return high;
+    }
+    // Entries below the key.
+    std::int64_t CountBelow() const {
+        if (form_ == Form::kCompactBytes)
+            return static_cast<std::int64_t>(page_.compact_.CountBelow(probe_));
+        std::int64_t low = 1;
+        std::int64_t high = page_.count_;
+        while (low <= high) {
+            const std::int64_t mid = (low + high) / 2;
+            if ((*this)(mid) > 0) {
+                low = mid + 1;
+            } else {
+                high = mid - 1;
+            }
+        }
+        return high;
+    }
+
+  private:
+    enum class Form { kFull, kCompactBytes, kCompactKeys };
+    const TPage& page_;
+    const std::uint8_t* key_;
+    const KeyCompare& compare_;
+    Form form_ = Form::kFull;
+    CompactEntries::Probe probe_;
+};
 
 bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
-    const std::int64_t not_above = UpperBound(key, compare);
+    const KeyOrder order(*this, key, compare);
+    const std::int64_t not_above = order.CountNotAbove();
     if (IsInterior()) {
         edit_ = std::max<std::int64_t>(not_above, 1);
         return false;
     }
     edit_ = not_above;
-    return not_above >= 1 && compare(key, EntryAt(not_above)) == 0;
+    return not_above >= 1 && order(not_above) == 0;
 }
 
 void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
+    Seek(KeyOrder(*this, key, compare));
+}
+
+void TPage::Seek(const KeyOrder& order) {
     if (IsInterior()) {
-        read_ = std::max<std::int64_t>(UpperBound(key, compare), 1);
+        read_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
     } else {
-        read_ = LowerBoundPos(key, compare) + 1;
+        read_ = order.CountBelow() + 1;
     }
 }
 
 bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
-    SeekNearest(key, compare);
-    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+    const KeyOrder order(*this, key, compare);
+    Seek(order);
+    return IsLeaf() && read_ <= count_ && order(read_) == 0;
 }
 
 void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
@@ -767,8 +882,10 @@ void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
 }
 
 bool TPage::FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running) {
-    FindNearest(key, compare, running);
-    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+    const KeyOrder order(*this, key, compare);
+    Seek(order);
+    running += KeysBefore(PagePosition::kRead);
+    return IsLeaf() && read_ <= count_ && order(read_) == 0;
 }
 
 bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,
@@ -776,7 +893,7 @@ bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,
     FindNearest(low, compare, running);
     if (IsInterior())
         return count_ > 0;
-    return read_ <= count_ && compare(EntryAt(read_), high) <= 0;
+    return read_ <= count_ && KeyOrder(*this, high, compare).EntryVersus(read_) <= 0;
 }
 
 void TPage::First(std::uint64_t& running) {
@@ -814,8 +931,9 @@ bool TPage::SkipToBitmap(const TRecordsBitmap& bitmap, bool forward) {
 
 bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t* limit,
                                 const KeyCompare& compare, bool forward) {
+    const KeyOrder order(*this, limit, compare);
     for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
-        const int c = compare(EntryAt(read_), limit);
+        const int c = order.EntryVersus(read_);
         if (forward ? c > 0 : c < 0)
             return false;
         if (bitmap.IsSet(PointerAt(read_)))
@@ -826,8 +944,9 @@ bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t
 
 bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
                          TRecordsBitmap& bitmap) {
+    const KeyOrder order(*this, limit, compare);
     for (; read_ >= 1 && read_ <= count_; ++read_) {
-        if (compare(EntryAt(read_), limit) > 0)
+        if (order.EntryVersus(read_) > 0)
             return false;
         bitmap.SetBit(PointerAt(read_));
     }
@@ -852,6 +971,13 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
+    if (compact_.MemoryBytes() > 4 * kIndexPageSize)
+        compact_.Release();
+}
+
+void TPage::ReleaseMemory() {
+    std::vector<std::uint8_t>().swap(entries_);
+    compact_.Release();
 }
 
 }  // namespace strata
