@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <span>
-
 #include "engine/core/index_page.h"
 #include "engine/storage/key_encoding.h"
 
@@ -70,8 +68,13 @@ std::uint32_t CompactEntries::Store(const std::uint8_t* body, std::size_t length
         }
     }
     const std::size_t at = keys_.size();
-    keys_.insert(keys_.end(), body, body + length);
-    keys_.insert(keys_.end(), rid, rid + rid_);
+    if (need == 0)
+        return static_cast<std::uint32_t>(at);
+    keys_.resize(at + need);
+    if (length > 0)
+        std::memcpy(keys_.data() + at, body, length);
+    if (rid_ > 0)
+        std::memcpy(keys_.data() + at + length, rid, rid_);
     return static_cast<std::uint32_t>(at);
 }
 
@@ -107,6 +110,19 @@ void CompactEntries::Append(const std::uint8_t* key, std::uint32_t pointer, std:
     slot.at = Store(key, slot.length, key + body_);
     GrowSlots();
     slots_.push_back(slot);
+}
+
+void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
+    // Room for a few inserts, so the first edits after a read do not
+    // reallocate at once.
+    if (slots_.capacity() < slots.size())
+        slots_.reserve(slots.size() + slots.size() / 8 + 8);
+    slots_.assign(slots.begin(), slots.end());
+    if (keys_.capacity() < keys.size())
+        keys_.reserve(WithRoom(keys.size()));
+    keys_.assign(keys.begin(), keys.end());
+    gaps_ = 0;
+    CheckInvariants();
 }
 
 void CompactEntries::Erase(std::size_t i) {
@@ -194,8 +210,10 @@ void CompactEntries::CopyKey(std::size_t i, std::size_t from, std::size_t to,
         out += end - at;
         at = end;
     }
-    if (at < to)
+    if (at < to) {
+        assert(rid_ > 0);
         std::memcpy(out, bytes + slot.length + (at - body_), to - at);
+    }
 }
 
 const std::uint8_t* CompactEntries::Key(std::size_t i) const {

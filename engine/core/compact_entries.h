@@ -15,8 +15,11 @@
 // Positions are 0-based. The full key of an entry is: its kept body bytes,
 // zeros up to the body size, then (not unique) its four record ID bytes.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <vector>
 
 namespace strata {
@@ -55,6 +58,9 @@ class CompactEntries {
     void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
     void Append(const std::uint8_t* key, std::uint32_t pointer, std::uint16_t lead,
                 std::uint16_t trail);
+    // Takes all entries at once: `slots` in order, their bytes in `keys`
+    // (each kept body followed by its record ID, as Store lays them out).
+    void Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys);
     void Erase(std::size_t i);
     void Replace(std::size_t i, const std::uint8_t* key);
     // Moves n entries from position `from` into `to`, before its position `before`.
@@ -62,6 +68,27 @@ class CompactEntries {
 
     // Bytes [from, to) of entry i's full key; an empty range writes nothing.
     void CopyKey(std::size_t i, std::size_t from, std::size_t to, std::uint8_t* out) const;
+    // Body bytes [from, to) of entry i, to <= the body size: what a packed
+    // entry stores. Returns the end of what it wrote.
+    std::uint8_t* CopyBody(std::size_t i, std::size_t from, std::size_t to,
+                           std::uint8_t* out) const {
+        const Slot& slot = slots_[i];
+        if (from < slot.length) {
+            const std::size_t kept = std::min<std::size_t>(to, slot.length) - from;
+            std::memcpy(out, Bytes(slot) + from, kept);
+            out += kept;
+            from += kept;
+        }
+        if (from < to) {
+            std::memset(out, 0, to - from);
+            out += to - from;
+        }
+        return out;
+    }
+    // Entry i's record ID (4 bytes; not unique only).
+    const std::uint8_t* RecordId(std::size_t i) const {
+        return Bytes(slots_[i]) + slots_[i].length;
+    }
     // Entry i's full key, valid until the next call or change.
     const std::uint8_t* Key(std::size_t i) const;
     // Equal leading bytes of the full keys of entries a and b.

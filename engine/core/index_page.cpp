@@ -211,7 +211,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
         return;
     }
     if (Compressed()) {
-        ReadCompressed(page, count, stored_used);
+        ReadCompressed(page, count);
         if (stored_used != used_)
             PageCorrupt(owner_);
         changed_ = false;
@@ -239,16 +239,22 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     changed_ = false;
 }
 
-// Each entry's key is put together from the previous one's leading bytes
-// and its own stored bytes, then kept in compact form.
-void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count,
-                           std::size_t stored_used) {
+// Each entry's body is put together from the previous one's leading bytes
+// and its own stored bytes, in scratch areas sized for the fullest page,
+// then handed to the compact form in one piece.
+void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count) {
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
-    // Kept keys take about their packed size (less the counts and record
-    // numbers, plus the shared leading bytes).
-    compact_.Reserve(static_cast<std::size_t>(count) + 8, stored_used + stored_used / 8 + 64);
-    std::array<std::uint8_t, kMaxIndexKeySize> key{};
+    const std::size_t rid_size = unique_ ? 0 : 4;
+    constexpr std::size_t kMostEntries = kPageEntryBytes / 6;
+    thread_local std::vector<CompactEntries::Slot> slots(kMostEntries);
+    thread_local std::vector<std::uint8_t> keys(kMostEntries * kMaxIndexKeySize);
+    assert(static_cast<std::size_t>(count) <= kMostEntries);
+    std::uint8_t* const area = keys.data();
+    std::size_t out = 0;
+    // The previous entry's kept body; zeros follow it up to the body size.
+    std::size_t previous = 0;
+    std::size_t previous_length = 0;
     std::size_t at = kPageHeaderSize;
     auto need = [&](std::size_t n) {
         if (at + n > kIndexPageSize)
@@ -268,34 +274,61 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
         at += 2;
         if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body))
             PageCorrupt(owner_);
-        // key[0..p) is still the previous entry's.
+        std::uint8_t* const key = area + out;
+        // The leading bytes shared with the previous entry (within the body).
+        const std::size_t shared = std::min(p, body);
+        const std::size_t copied = std::min(shared, previous_length);
+        std::memcpy(key, area + previous, copied);
+        if (shared > copied)
+            std::memset(key + copied, 0, shared - copied);
+        std::size_t end = 0;
+        const std::uint8_t* rid = nullptr;
+        std::array<std::uint8_t, 4> rid_bytes{};
         if (compression_ == 1) {
+            // The rest of the key, record ID included, is stored whole.
             need(k - p);
-            std::memcpy(&key[p], &page[at], k - p);
+            if (p < body)
+                std::memcpy(key + p, &page[at], body - p);
+            if (!unique_) {
+                // Record ID bytes the entry shares come from the previous one.
+                for (std::size_t j = body; j < k; ++j) {
+                    rid_bytes[j - body] =
+                        j < p ? area[previous + previous_length + (j - body)] : page[at + j - p];
+                }
+                rid = rid_bytes.data();
+            }
             at += k - p;
+            end = body;
         } else {
             const std::size_t stored = body - t - p;
-            need(stored + (unique_ ? 0 : 4));
-            std::memcpy(&key[p], &page[at], stored);
-            std::memset(&key[body - t], 0, t);
+            need(stored + rid_size);
+            std::memcpy(key + p, &page[at], stored);
             at += stored;
-            if (!unique_) {
-                std::memcpy(&key[body], &page[at], 4);
-                at += 4;
-            }
+            end = body - t;
+            rid = &page[at];
+            at += rid_size;
         }
+        const std::size_t length = end - TrailingZeroCount(std::span<const std::uint8_t>(key, end));
+        if (rid_size > 0)
+            std::memcpy(key + length, rid, rid_size);
         need(4);
-        const std::uint32_t pointer = GetU32(page, at);
-        at += 4;
+        CompactEntries::Slot& slot = slots[static_cast<std::size_t>(i - 1)];
+        slot.at = static_cast<std::uint32_t>(out);
+        slot.pointer = GetU32(page, at);
+        slot.length = static_cast<std::uint16_t>(length);
         // The stored counts are the entry's counts; a page whose counts
         // differ from the packing rule still reads, and is packed with them
         // again until an edit recomputes them.
-        compact_.Append(key.data(), pointer, static_cast<std::uint16_t>(p),
-                        static_cast<std::uint16_t>(t));
+        slot.lead = static_cast<std::uint16_t>(p);
+        slot.trail = static_cast<std::uint16_t>(t);
+        at += 4;
+        previous = out;
+        previous_length = length;
+        out += length + rid_size;
         used_ += at - entry_start;
         ++count_;
     }
-    compact_.CheckInvariants();
+    compact_.Assign(std::span(slots.data(), static_cast<std::size_t>(count)), std::span(area, out));
 }
 
 void TPage::WritePage(std::span<std::uint8_t> bytes) {
@@ -336,29 +369,30 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
 void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const {
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
-    for (std::int64_t i = 1; i <= count_; ++i) {
-        const std::size_t size = EntrySize(i);
-        if (at + size > kIndexPageSize)
-            PageCorrupt(owner_);
-        const CompactEntries::Slot& slot = compact_.At(Index(i));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count_); ++i) {
+        const CompactEntries::Slot& slot = compact_.At(i);
         const std::size_t p = slot.lead;
         const std::size_t t = slot.trail;
+        // EntrySize for every option (the leading count is 0 under option 2,
+        // the trailing one under option 1).
+        const std::size_t size = k - p - t + 6;
+        if (at + size > kIndexPageSize)
+            PageCorrupt(owner_);
         std::uint8_t* w = &bytes[at];
         if (compression_ == 3) {
-            *w++ = static_cast<std::uint8_t>(p);
-            *w++ = static_cast<std::uint8_t>(t);
+            w[0] = static_cast<std::uint8_t>(p);
+            w[1] = static_cast<std::uint8_t>(t);
         } else {
             PutU16(bytes, at, compression_ == 1 ? p : t);
-            w += 2;
         }
-        if (compression_ == 1) {
-            compact_.CopyKey(Index(i), p, k, w);
+        w += 2;
+        if (compression_ == 1 && p > body) {
+            std::memcpy(w, compact_.RecordId(i) + (p - body), k - p);
             w += k - p;
         } else {
-            compact_.CopyKey(Index(i), p, body - t, w);
-            w += body - t - p;
+            w = compact_.CopyBody(i, p, body - t, w);
             if (!unique_) {
-                compact_.CopyKey(Index(i), body, k, w);
+                std::memcpy(w, compact_.RecordId(i), 4);
                 w += 4;
             }
         }

@@ -288,8 +288,7 @@ class alignas(64) TPage {
         assert(pos >= 1 && pos <= count_);
         return static_cast<std::size_t>(pos - 1);
     }
-    void ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count,
-                        std::size_t stored_used);
+    void ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count);
     void WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const;
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
     std::int64_t Pos(PagePosition which) const {
