@@ -328,6 +328,7 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
         used_ += at - entry_start;
         ++count_;
     }
+    DropOtherForm();
     compact_.Assign(std::span(slots.data(), static_cast<std::size_t>(count)), std::span(area, out));
 }
 
@@ -405,6 +406,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
                       std::uint32_t count) {
     if (Compressed()) {
         assert(count == 1);
+        DropOtherForm();
         compact_.Insert(static_cast<std::size_t>(after), key, pointer);
         ++count_;
         used_ += EntrySize(after + 1);
@@ -432,6 +434,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 // former use, and the cache, which counts the buffer, fits twice as many.
 void TPage::FitEntries(std::size_t bytes) {
     assert(!Compressed());
+    DropOtherForm();
     const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         std::vector<std::uint8_t> fitted;
@@ -466,6 +469,7 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     assert(n >= 0 && from_pos >= 1 && to_after >= 0);
     assert(Compressed() == to.Compressed());
     if (Compressed()) {
+        to.DropOtherForm();
         compact_.MoveTo(to.compact_, static_cast<std::size_t>(from_pos - 1),
                         static_cast<std::size_t>(n), static_cast<std::size_t>(to_after));
         count_ -= n;
@@ -1007,6 +1011,18 @@ void TPage::Recycle(TIndexFile* owner) {
         std::vector<std::uint8_t>().swap(entries_);
     if (compact_.MemoryBytes() > 4 * kIndexPageSize)
         compact_.Release();
+}
+
+// A page object serves pages of every kind in turn; it keeps the buffer of
+// the form it holds, and a buffer of the other form (which the cache would
+// count too) goes when it starts holding entries.
+void TPage::DropOtherForm() {
+    if (Compressed()) {
+        if (entries_.capacity() != 0)
+            std::vector<std::uint8_t>().swap(entries_);
+    } else if (compact_.MemoryBytes() != 0) {
+        compact_.Release();
+    }
 }
 
 void TPage::ReleaseMemory() {

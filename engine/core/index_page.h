@@ -266,6 +266,7 @@ class alignas(64) TPage {
     // The memory the entries take, which the cache counts, and giving it back.
     std::size_t MemoryBytes() const { return entries_.capacity() + compact_.MemoryBytes(); }
     void ReleaseMemory();
+    void DropOtherForm();
     // Orders one key against the page's entries in either form.
     class KeyOrder;
 
