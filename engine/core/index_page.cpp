@@ -35,14 +35,19 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     unique_ = unique;
     compression_ = compression;
     offset_ = offset;
-    compact_.Setup(key_size, unique);
+    if (compression != 0) {
+        if (!compact_)
+            compact_ = std::make_unique<CompactEntries>();
+        compact_->Setup(key_size, unique);
+    }
 }
 
 void TPage::Clear() {
     count_ = 0;
     used_ = 0;
     entries_.clear();
-    compact_.Clear();
+    if (compact_)
+        compact_->Clear();
     edit_ = read_ = 1;
     parent_ = previous_ = next_ = 0;
     kind_ = PageKind::kRoot;
@@ -62,7 +67,7 @@ std::int64_t TPage::Capacity() const {
 const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
     assert(pos >= 1 && pos <= count_);
     if (Compressed())
-        return compact_.Key(Index(pos));
+        return compact_->Key(Index(pos));
     return EntryAt(pos);
 }
 
@@ -74,13 +79,13 @@ std::uint32_t TPage::CountAt(std::int64_t pos) const {
 
 std::uint16_t TPage::LeadingCount(std::int64_t pos) const {
     if (Compressed())
-        return compact_.At(Index(pos)).lead;
+        return compact_->At(Index(pos)).lead;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kLeadAt);
 }
 
 std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
     if (Compressed())
-        return compact_.At(Index(pos)).trail;
+        return compact_->At(Index(pos)).trail;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kTrailAt);
 }
 
@@ -151,9 +156,9 @@ void TPage::ComputeCounts(std::int64_t i) {
     std::size_t p = 0;
     std::size_t t = 0;
     if ((compression_ == 1 || compression_ == 3) && i > 1)
-        p = compact_.CommonPrefix(Index(i - 1), Index(i));
+        p = compact_->CommonPrefix(Index(i - 1), Index(i));
     if (compression_ == 2 || compression_ == 3)
-        t = compact_.TrailingZeros(Index(i));
+        t = compact_->TrailingZeros(Index(i));
     if (compression_ == 3) {
         p = std::min<std::size_t>(p, 255);
         t = std::min<std::size_t>(t, 255);
@@ -166,7 +171,7 @@ void TPage::ComputeCounts(std::int64_t i) {
             t = std::min(t, k - p);
         }
     }
-    CompactEntries::Slot& slot = compact_.At(Index(i));
+    CompactEntries::Slot& slot = compact_->At(Index(i));
     slot.lead = static_cast<std::uint16_t>(p);
     slot.trail = static_cast<std::uint16_t>(t);
 }
@@ -202,7 +207,8 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
-    compact_.Clear();
+    if (compact_)
+        compact_->Clear();
     // A count the page cannot hold is refused before anything is sized by it.
     if (count > Capacity())
         PageCorrupt(owner_);
@@ -329,7 +335,8 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
         ++count_;
     }
     DropOtherForm();
-    compact_.Assign(std::span(slots.data(), static_cast<std::size_t>(count)), std::span(area, out));
+    compact_->Assign(std::span(slots.data(), static_cast<std::size_t>(count)),
+                     std::span(area, out));
 }
 
 void TPage::WritePage(std::span<std::uint8_t> bytes) {
@@ -371,7 +378,7 @@ void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) cons
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count_); ++i) {
-        const CompactEntries::Slot& slot = compact_.At(i);
+        const CompactEntries::Slot& slot = compact_->At(i);
         const std::size_t p = slot.lead;
         const std::size_t t = slot.trail;
         // EntrySize for every option (the leading count is 0 under option 2,
@@ -388,12 +395,12 @@ void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) cons
         }
         w += 2;
         if (compression_ == 1 && p > body) {
-            std::memcpy(w, compact_.RecordId(i) + (p - body), k - p);
+            std::memcpy(w, compact_->RecordId(i) + (p - body), k - p);
             w += k - p;
         } else {
-            w = compact_.CopyBody(i, p, body - t, w);
+            w = compact_->CopyBody(i, p, body - t, w);
             if (!unique_) {
-                std::memcpy(w, compact_.RecordId(i), 4);
+                std::memcpy(w, compact_->RecordId(i), 4);
                 w += 4;
             }
         }
@@ -405,9 +412,9 @@ void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) cons
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
     if (Compressed()) {
-        assert(count == 1);
+        assert(count == 1 && compact_);
         DropOtherForm();
-        compact_.Insert(static_cast<std::size_t>(after), key, pointer);
+        compact_->Insert(static_cast<std::size_t>(after), key, pointer);
         ++count_;
         used_ += EntrySize(after + 1);
         MarkChanged();
@@ -449,7 +456,7 @@ void TPage::FitEntries(std::size_t bytes) {
 void TPage::EraseRaw(std::int64_t pos) {
     used_ -= EntrySize(pos);
     if (Compressed()) {
-        compact_.Erase(Index(pos));
+        compact_->Erase(Index(pos));
         --count_;
         MarkChanged();
         return;
@@ -470,8 +477,8 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     assert(Compressed() == to.Compressed());
     if (Compressed()) {
         to.DropOtherForm();
-        compact_.MoveTo(to.compact_, static_cast<std::size_t>(from_pos - 1),
-                        static_cast<std::size_t>(n), static_cast<std::size_t>(to_after));
+        compact_->MoveTo(*to.compact_, static_cast<std::size_t>(from_pos - 1),
+                         static_cast<std::size_t>(n), static_cast<std::size_t>(to_after));
         count_ -= n;
         to.count_ += n;
         MarkChanged();
@@ -496,7 +503,7 @@ void TPage::SetKey(const std::uint8_t* key) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
     if (Compressed()) {
-        compact_.Replace(Index(edit_), key);
+        compact_->Replace(Index(edit_), key);
     } else {
         std::memcpy(EntryAt(edit_), key, key_size_);
     }
@@ -510,7 +517,7 @@ void TPage::SetPointer(std::uint32_t pointer) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
     if (Compressed())
-        compact_.At(Index(edit_)).pointer = pointer;
+        compact_->At(Index(edit_)).pointer = pointer;
     else
         PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
     MarkChanged();
@@ -814,7 +821,7 @@ class TPage::KeyOrder {
             form_ =
                 compare.PlainLength() == page.key_size_ ? Form::kCompactBytes : Form::kCompactKeys;
             if (form_ == Form::kCompactBytes)
-                probe_ = page.compact_.MakeProbe(key);
+                probe_ = page.compact_->MakeProbe(key);
         }
     }
 
@@ -824,7 +831,7 @@ class TPage::KeyOrder {
             case Form::kFull:
                 return compare_(key_, page_.EntryAt(pos));
             case Form::kCompactBytes:
-                return page_.compact_.Compare(probe_, page_.Index(pos));
+                return page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
                 break;
         }
@@ -836,7 +843,7 @@ class TPage::KeyOrder {
             case Form::kFull:
                 return compare_(page_.EntryAt(pos), key_);
             case Form::kCompactBytes:
-                return -page_.compact_.Compare(probe_, page_.Index(pos));
+                return -page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
                 break;
         }
@@ -844,39 +851,49 @@ class TPage::KeyOrder {
     }
     // Entries not above the key.
     std::int64_t CountNotAbove() const {
-        if (form_ == Form::kCompactBytes)
-            return static_cast<std::int64_t>(page_.compact_.CountNotAbove(probe_));
-        std::int64_t low = 1;
-        std::int64_t high = page_.count_;
-        while (low <= high) {
-            const std::int64_t mid = (low + high) / 2;
-            if ((*this)(mid) >= 0) {
-                low = mid + 1;
-            } else {
-                high = mid - 1;
-            }
+        switch (form_) {
+            case Form::kFull:
+                return Count<true>(
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+            case Form::kCompactBytes:
+                return static_cast<std::int64_t>(page_.compact_->CountNotAbove(probe_));
+            case Form::kCompactKeys:
+                break;
         }
-        return high;
+        return Count<true>(*this);
     }
     // Entries below the key.
     std::int64_t CountBelow() const {
-        if (form_ == Form::kCompactBytes)
-            return static_cast<std::int64_t>(page_.compact_.CountBelow(probe_));
-        std::int64_t low = 1;
-        std::int64_t high = page_.count_;
-        while (low <= high) {
-            const std::int64_t mid = (low + high) / 2;
-            if ((*this)(mid) > 0) {
-                low = mid + 1;
-            } else {
-                high = mid - 1;
-            }
+        switch (form_) {
+            case Form::kFull:
+                return Count<false>(
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+            case Form::kCompactBytes:
+                return static_cast<std::int64_t>(page_.compact_->CountBelow(probe_));
+            case Form::kCompactKeys:
+                break;
         }
-        return high;
+        return Count<false>(*this);
     }
 
   private:
     enum class Form { kFull, kCompactBytes, kCompactKeys };
+    // Binary search: entries not above the key, or below it.
+    template <bool kNotAbove, class Order>
+    std::int64_t Count(const Order& order) const {
+        std::int64_t low = 1;
+        std::int64_t high = page_.count_;
+        while (low <= high) {
+            const std::int64_t mid = (low + high) / 2;
+            const int c = order(mid);
+            if (kNotAbove ? c >= 0 : c > 0) {
+                low = mid + 1;
+            } else {
+                high = mid - 1;
+            }
+        }
+        return high;
+    }
     const TPage& page_;
     const std::uint8_t* key_;
     const KeyCompare& compare_;
@@ -969,9 +986,19 @@ bool TPage::SkipToBitmap(const TRecordsBitmap& bitmap, bool forward) {
 
 bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t* limit,
                                 const KeyCompare& compare, bool forward) {
-    const KeyOrder order(*this, limit, compare);
+    if (Compressed()) {
+        const KeyOrder order(*this, limit, compare);
+        for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
+            const int c = order.EntryVersus(read_);
+            if (forward ? c > 0 : c < 0)
+                return false;
+            if (bitmap.IsSet(PointerAt(read_)))
+                return true;
+        }
+        return false;
+    }
     for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
-        const int c = order.EntryVersus(read_);
+        const int c = compare(EntryAt(read_), limit);
         if (forward ? c > 0 : c < 0)
             return false;
         if (bitmap.IsSet(PointerAt(read_)))
@@ -982,9 +1009,17 @@ bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t
 
 bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
                          TRecordsBitmap& bitmap) {
-    const KeyOrder order(*this, limit, compare);
+    if (Compressed()) {
+        const KeyOrder order(*this, limit, compare);
+        for (; read_ >= 1 && read_ <= count_; ++read_) {
+            if (order.EntryVersus(read_) > 0)
+                return false;
+            bitmap.SetBit(compact_->At(Index(read_)).pointer);
+        }
+        return true;
+    }
     for (; read_ >= 1 && read_ <= count_; ++read_) {
-        if (order.EntryVersus(read_) > 0)
+        if (compare(EntryAt(read_), limit) > 0)
             return false;
         bitmap.SetBit(PointerAt(read_));
     }
@@ -1009,8 +1044,8 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize)
         std::vector<std::uint8_t>().swap(entries_);
-    if (compact_.MemoryBytes() > 4 * kIndexPageSize)
-        compact_.Release();
+    if (compact_ && compact_->MemoryBytes() > 4 * kIndexPageSize)
+        compact_->Release();
 }
 
 // A page object serves pages of every kind in turn; it keeps the buffer of
@@ -1020,14 +1055,14 @@ void TPage::DropOtherForm() {
     if (Compressed()) {
         if (entries_.capacity() != 0)
             std::vector<std::uint8_t>().swap(entries_);
-    } else if (compact_.MemoryBytes() != 0) {
-        compact_.Release();
+    } else {
+        compact_.reset();
     }
 }
 
 void TPage::ReleaseMemory() {
     std::vector<std::uint8_t>().swap(entries_);
-    compact_.Release();
+    compact_.reset();
 }
 
 }  // namespace strata

@@ -172,7 +172,7 @@ class alignas(64) TPage {
     std::uint32_t PointerAt(std::int64_t pos) const {
         assert(pos >= 1 && pos <= count_);
         if (Compressed())
-            return compact_.At(static_cast<std::size_t>(pos - 1)).pointer;
+            return compact_->At(static_cast<std::size_t>(pos - 1)).pointer;
         const std::uint8_t* p = EntryAt(pos) + key_size_;
         return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
                (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -182,7 +182,7 @@ class alignas(64) TPage {
     // so their cache misses overlap instead of coming one entry at a time.
     void PrefetchEntries() const {
         if (Compressed()) {
-            compact_.Prefetch();
+            compact_->Prefetch();
             return;
         }
         const std::uint8_t* p = entries_.data();
@@ -264,7 +264,10 @@ class alignas(64) TPage {
     // an unusually large entry buffer is given up rather than kept.
     void Recycle(TIndexFile* owner);
     // The memory the entries take, which the cache counts, and giving it back.
-    std::size_t MemoryBytes() const { return entries_.capacity() + compact_.MemoryBytes(); }
+    std::size_t MemoryBytes() const {
+        return entries_.capacity() +
+               (compact_ ? sizeof(CompactEntries) + compact_->MemoryBytes() : 0);
+    }
     void ReleaseMemory();
     void DropOtherForm();
     // Orders one key against the page's entries in either form.
@@ -347,8 +350,9 @@ class alignas(64) TPage {
     std::uint32_t next_ = 0;
     TPage* lru_prev_ = nullptr;
     TPage* lru_next_ = nullptr;
-    // A compressed leaf's entries (entries_ then stays empty).
-    CompactEntries compact_;
+    // A compressed leaf's entries (entries_ then stays empty); made for the
+    // pages of compressed indexes only, so other pages stay small.
+    std::unique_ptr<CompactEntries> compact_;
 };
 
 }  // namespace strata
