@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+
 #include "engine/core/index_page.h"
 #include "engine/storage/key_encoding.h"
 
@@ -43,11 +44,6 @@ void CompactEntries::Release() {
 
 std::size_t CompactEntries::MemoryBytes() const {
     return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
-}
-
-void CompactEntries::Reserve(std::size_t entries, std::size_t key_bytes) {
-    slots_.reserve(entries);
-    keys_.reserve(key_bytes);
 }
 
 void CompactEntries::GrowSlots() {
@@ -98,18 +94,6 @@ void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_
     slot.at = Store(key, slot.length, key + body_);
     GrowSlots();
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(i), slot);
-}
-
-void CompactEntries::Append(const std::uint8_t* key, std::uint32_t pointer, std::uint16_t lead,
-                            std::uint16_t trail) {
-    Slot slot;
-    slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
-    slot.pointer = pointer;
-    slot.lead = lead;
-    slot.trail = trail;
-    slot.at = Store(key, slot.length, key + body_);
-    GrowSlots();
-    slots_.push_back(slot);
 }
 
 void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {

@@ -42,22 +42,17 @@ class CompactEntries {
 
     void Setup(std::size_t key_size, bool unique);
     std::size_t Size() const { return slots_.size(); }
-    bool Empty() const { return slots_.empty(); }
     // Drops the entries, keeping the memory for the next use.
     void Clear();
     // Drops the entries and their memory.
     void Release();
     std::size_t MemoryBytes() const;
-    // Makes room for `entries` slots and `key_bytes` of keys in all.
-    void Reserve(std::size_t entries, std::size_t key_bytes);
 
     const Slot& At(std::size_t i) const { return slots_[i]; }
     Slot& At(std::size_t i) { return slots_[i]; }
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
     void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
-    void Append(const std::uint8_t* key, std::uint32_t pointer, std::uint16_t lead,
-                std::uint16_t trail);
     // Takes all entries at once: `slots` in order, their bytes in `keys`
     // (each kept body followed by its record ID, as Store lays them out).
     void Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys);

@@ -174,7 +174,7 @@ TEST(CompactEntries, SearchesAsABinarySearchOverFullKeys) {
         CompactEntries entries;
         entries.Setup(k, unique);
         for (std::size_t i = 0; i < keys.size(); ++i)
-            entries.Append(keys[i].data(), static_cast<std::uint32_t>(i), 0, 0);
+            entries.Insert(i, keys[i].data(), static_cast<std::uint32_t>(i));
         for (int i = 0; i < 400; ++i) {
             const Key probe =
                 i % 2 == 0 ? keys[static_cast<std::size_t>(i) % keys.size()] : maker.Next();
