@@ -252,10 +252,15 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
     const std::size_t rid_size = unique_ ? 0 : 4;
-    constexpr std::size_t kMostEntries = kPageEntryBytes / 6;
-    thread_local std::vector<CompactEntries::Slot> slots(kMostEntries);
-    thread_local std::vector<std::uint8_t> keys(kMostEntries * kMaxIndexKeySize);
-    assert(static_cast<std::size_t>(count) <= kMostEntries);
+    // Scratch areas for the fullest page met so far (no entry takes more
+    // than its full key).
+    thread_local std::vector<CompactEntries::Slot> slots;
+    thread_local std::vector<std::uint8_t> keys;
+    const auto entries = static_cast<std::size_t>(count);
+    if (slots.size() < entries)
+        slots.resize(entries);
+    if (keys.size() < entries * k)
+        keys.resize(entries * k);
     std::uint8_t* const area = keys.data();
     std::size_t out = 0;
     // The previous entry's kept body; zeros follow it up to the body size.
