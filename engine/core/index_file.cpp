@@ -648,14 +648,14 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
 }
 
 void TIndexFile::Recharge(TPage* page) {
-    const std::size_t cost = sizeof(TPage) + page->entries_.capacity();
+    const std::size_t cost = sizeof(TPage) + page->MemoryBytes();
     cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
     page->cache_charge_ = cost;
 }
 
 void TIndexFile::ReleaseToFreeList(TPage* page) {
     // Its entry buffer goes too, so the memory leaves with the page.
-    std::vector<std::uint8_t>().swap(page->entries_);
+    page->ReleaseMemory();
     page->Clear();
     free_pages_.push_back(page);
 }
