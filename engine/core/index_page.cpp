@@ -600,8 +600,6 @@ void TPage::EraseRaw(std::int64_t pos) {
 // neither).
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
     assert(n >= 0 && from_pos >= 1 && to_after >= 0 && &to != this);
-    to.OpenEntries(to_after, n, EntryAt(from_pos));
-    CloseEntries(from_pos, n);
     assert(Compressed() == to.Compressed());
     if (Compressed()) {
         to.DropOtherForm();

@@ -1,5 +1,6 @@
 #include "engine/core/index_tree.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstring>
@@ -31,6 +32,13 @@ class DescentPath {
         return i < held_.size() ? held_[i] : deeper_[i - held_.size()];
     }
     PathStep& back() { return (*this)[size_ - 1]; }
+    // Unpins every step.
+    void clear() {
+        for (std::size_t i = 0; i < std::min(size_, held_.size()); ++i)
+            held_[i] = PathStep{};
+        deeper_.clear();
+        size_ = 0;
+    }
 
   private:
     std::array<PathStep, 4> held_;
@@ -109,7 +117,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
 std::size_t TIndexTree::Append(std::span<const std::uint8_t> keys,
                                std::span<const std::uint32_t> record_numbers) {
     std::size_t done = 0;
-    std::vector<PathStep> path;
+    DescentPath path;
     PinnedPage leaf;
     while (done < record_numbers.size()) {
         if (!leaf) {
