@@ -99,24 +99,25 @@ struct SelectRun {
     std::unordered_set<std::string> distinct_rows;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
     // them sorted, instead of writing and then sorting its table (on disk once it has grown
-    // large). Rows go into blocks of some kilobytes: small blocks of memory come back from the
-    // statements before, where one large buffer would be fresh pages, each a fault, every time.
+    // large). Rows go into blocks that statements before gave up where there are any, whose
+    // pages are touched already, where fresh memory would fault in page by page every time.
     bool sort_pending = false;
     std::vector<std::uint8_t*> pending;
-    std::vector<std::unique_ptr<std::uint8_t[]>> pending_blocks;
+    std::vector<EngineBuffer> pending_blocks;
     std::size_t pending_block_used = 0;
-    std::size_t pending_block_size = 0;
     std::int64_t pending_bytes = 0;
     void Pend(std::span<const std::uint8_t> record) {
-        // Below the size the allocator serves with fresh pages of their own.
-        constexpr std::size_t kPendingBlockBytes = std::size_t{64} << 10;
-        if (pending_blocks.empty() || pending_block_used + record.size() > pending_block_size) {
-            pending_block_size = std::max(kPendingBlockBytes, record.size());
-            pending_blocks.push_back(
-                std::make_unique_for_overwrite<std::uint8_t[]>(pending_block_size));
+        constexpr std::size_t kPendingBlockBytes = std::size_t{1} << 20;
+        if (pending_blocks.empty() ||
+            pending_block_used + record.size() > pending_blocks.back().capacity()) {
+            const std::size_t bytes = std::max(kPendingBlockBytes, record.size());
+            EngineBuffer block = TakeKeptBuffer(bytes);
+            block.Grow(bytes);
+            pending_blocks.push_back(std::move(block));
             pending_block_used = 0;
         }
-        std::uint8_t* row = pending_blocks.back().get() + pending_block_used;
+        std::uint8_t* row =
+            reinterpret_cast<std::uint8_t*>(pending_blocks.back().data()) + pending_block_used;
         std::copy(record.begin(), record.end(), row);
         pending_block_used += record.size();
         pending.push_back(row);
@@ -1196,10 +1197,14 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
                                     result.GetSortID(), key_size);
         const std::size_t size = result.GetRecordSize();
-        std::vector<std::uint8_t> keys(key_size * run.pending.size());
+        // Every key is built whole, so its buffer needs no clearing.
+        EngineBuffer key_buffer = TakeKeptBuffer(key_size * run.pending.size());
+        key_buffer.Grow(key_size * run.pending.size());
+        const std::span<std::uint8_t> keys(reinterpret_cast<std::uint8_t*>(key_buffer.data()),
+                                           key_size * run.pending.size());
         for (std::size_t i = 0; i < run.pending.size(); ++i) {
             BuildRecordKey(fields, std::span(run.pending[i], size),
-                           std::span(keys).subspan(i * key_size, key_size), OrderByNoCase, false,
+                           keys.subspan(i * key_size, key_size), OrderByNoCase, false,
                            result.GetLanguageID(), result.GetSortID(), false);
         }
         if (comparer.PlainBytes()) {
@@ -1210,6 +1215,7 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
                                         false) < 0;
             });
         }
+        KeepBuffer(std::move(key_buffer));
     }
     // Rows that will not fit a result held in memory go to disk straight away, not by way of it.
     if (result_held_ &&
@@ -1220,16 +1226,18 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         SpillResult();
     }
     std::vector<std::uint8_t*> rows = std::move(run.pending);
-    std::vector<std::unique_ptr<std::uint8_t[]>> blocks = std::move(run.pending_blocks);
+    std::vector<EngineBuffer> blocks = std::move(run.pending_blocks);
     run.pending.clear();
     run.pending_blocks.clear();
     run.pending_block_used = 0;
-    run.pending_block_size = 0;
     run.pending_bytes = 0;
     run.sort_pending = false;
     const std::size_t size = result_->cursor->GetRecordSize();
     for (const std::size_t at : order) {
         InsertResultRow(std::span(rows[at], size));
+    }
+    for (EngineBuffer& block : blocks) {
+        KeepBuffer(std::move(block));
     }
 }
 

@@ -89,6 +89,14 @@ class EngineBuffer {
     std::size_t capacity_ = 0;
 };
 
+// Buffers given up for another owner to take again: one taken back brings the pages its
+// last owner touched, where a fresh one would fault them in one by one (a statement's result
+// held in memory, its gathered rows). A few are kept, 48 MiB in all; a buffer beyond that
+// room is freed, or takes the place of a smaller one.
+void KeepBuffer(EngineBuffer&& buffer) noexcept;
+// The smallest kept buffer of at least `bytes`; an empty one when none is.
+EngineBuffer TakeKeptBuffer(std::size_t bytes);
+
 // Keeps `buffer`'s capacity a multiple of `block_size` that holds `size`
 // bytes, growing it when needed and never shrinking it; a size of 0 or less
 // frees it. Requires: block_size > 0.

@@ -167,78 +167,15 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
-namespace {
-
-// Buffers of the last memory files to go, up to some megabytes, for the next ones to grow
-// into: a statement's result held in memory (its data and its index) then writes into pages
-// the one before touched, where fresh ones would fault in one by one. Never freed, so that
-// they outlive every file.
-struct SpareBuffers {
-    std::mutex lock;
-    std::vector<EngineBuffer> buffers;
-};
-constexpr std::size_t kSpareBufferCount = 4;
-constexpr std::size_t kSpareBufferBytes = std::size_t{32} << 20;
-constexpr std::size_t kSpareTotalBytes = std::size_t{48} << 20;
-
-SpareBuffers& Spares() {
-    static SpareBuffers* const spares = new SpareBuffers;
-    return *spares;
-}
-
-// The smallest kept buffer that holds `bytes`; none when no kept one does.
-EngineBuffer TakeSpareBuffer(std::size_t bytes) {
-    SpareBuffers& spares = Spares();
-    std::lock_guard guard(spares.lock);
-    auto best = spares.buffers.end();
-    for (auto it = spares.buffers.begin(); it != spares.buffers.end(); ++it) {
-        if (it->capacity() >= bytes &&
-            (best == spares.buffers.end() || it->capacity() < best->capacity())) {
-            best = it;
-        }
-    }
-    if (best == spares.buffers.end()) {
-        return {};
-    }
-    EngineBuffer taken = std::move(*best);
-    spares.buffers.erase(best);
-    return taken;
-}
-
-}  // namespace
-
 TMemoryFile::~TMemoryFile() {
     Release();
 }
 
 void TMemoryFile::Release() noexcept {
     size_ = 0;
-    // Only buffers past a first block are ever taken again.
-    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize) &&
-        buffer_.capacity() <= kSpareBufferBytes) {
-        SpareBuffers& spares = Spares();
-        std::lock_guard guard(spares.lock);
-        try {
-            std::size_t total = 0;
-            for (const EngineBuffer& kept : spares.buffers) {
-                total += kept.capacity();
-            }
-            if (spares.buffers.size() < kSpareBufferCount &&
-                total + buffer_.capacity() <= kSpareTotalBytes) {
-                spares.buffers.push_back(std::move(buffer_));
-            } else if (!spares.buffers.empty()) {
-                // In place of the smallest kept one, when this one is larger.
-                auto smallest = std::min_element(
-                    spares.buffers.begin(), spares.buffers.end(),
-                    [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
-                if (smallest->capacity() < buffer_.capacity() &&
-                    total - smallest->capacity() + buffer_.capacity() <= kSpareTotalBytes) {
-                    std::swap(*smallest, buffer_);
-                }
-            }
-        } catch (...) {
-            // Kept or not, the buffer goes.
-        }
+    // For the next memory file to grow into; only buffers past a first block are taken again.
+    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
+        KeepBuffer(std::move(buffer_));
     }
     buffer_.Reset();
 }
@@ -284,9 +221,9 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
             const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
             const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
             const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
-            // A file past its first block moves into a kept buffer that holds it, if any.
+            // A file past its first block moves into a buffer an earlier one gave up, if any.
             if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
-                EngineBuffer spare = TakeSpareBuffer(bytes);
+                EngineBuffer spare = TakeKeptBuffer(bytes);
                 if (!spare.empty()) {
                     if (size_ > 0) {
                         std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
