@@ -15,7 +15,8 @@
 // Durability matches: the engine's UPDATE and DELETE return with their
 // changes synced to disk, so SQLite runs its changing statements with
 // synchronous=FULL (one transaction each, as autocommit gives); the reading
-// statements run with synchronous=OFF, where it makes no difference.
+// statements run with synchronous=OFF, where it makes no difference. The
+// syncs column gives the engine's file syncs in one run of the statement.
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
 #include "engine/sql/query_statement.h"
+#include "engine/storage/file_objects.h"
 
 namespace {
 
@@ -334,7 +336,8 @@ void RunSize(std::int64_t rows, int repetitions) {
     std::printf(
         "SQLite: synchronous=OFF for reading, synchronous=FULL for changing statements "
         "(the engine syncs its changes before returning)\n");
-    std::printf("%-16s %10s %10s %8s %10s\n", "query", "engine", "sqlite", "ratio", "rows");
+    std::printf("%-16s %10s %10s %8s %10s %7s\n", "query", "engine", "sqlite", "ratio", "rows",
+                "syncs");
     // CORVANE_BENCH_QUERY names one query to run alone (for profiling).
     const char* only = std::getenv("CORVANE_BENCH_QUERY");
     for (const Query& query : queries) {
@@ -346,10 +349,13 @@ void RunSize(std::int64_t rows, int repetitions) {
         std::vector<double> theirs;
         std::int64_t our_rows = 0;
         std::int64_t their_rows = 0;
+        std::uint64_t syncs = 0;
         for (int r = 0; r < repetitions; ++r) {
             const std::string sql = query.sql(r);
+            const std::uint64_t syncs_before = TPhysicalFile::SyncCount();
             auto start = Clock::now();
             our_rows = engine.Run(sql);
+            syncs = TPhysicalFile::SyncCount() - syncs_before;
             ours.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
             start = Clock::now();
             their_rows = lite.Run(sql);
@@ -358,8 +364,9 @@ void RunSize(std::int64_t rows, int repetitions) {
         }
         const double a = Median(ours);
         const double b = Median(theirs);
-        std::printf("%-16s %10.2f %10.2f %8.2f %10lld%s\n", query.label, a, b, b > 0 ? a / b : 0.0,
-                    static_cast<long long>(our_rows),
+        std::printf("%-16s %10.2f %10.2f %8.2f %10lld %7llu%s\n", query.label, a, b,
+                    b > 0 ? a / b : 0.0, static_cast<long long>(our_rows),
+                    static_cast<unsigned long long>(syncs),
                     our_rows == their_rows ? "" : "  (row counts differ)");
         std::fflush(stdout);
     }

@@ -237,6 +237,10 @@ class TDataCursor final : public TFileCursor {
     // Values come in key order, null first where it sorts first. False, with nothing visited,
     // where no such index serves or the cursor is not a plain physical one without filters.
     bool ScanDistinct(std::uint32_t field, const std::function<bool(ConstRecordBuffer)>& visit);
+    // The numbers of the records a walk in record order visits, in its order, without reading
+    // a record; the cursor is left at the end. False, with nothing given, where the cursor
+    // does not walk in record order.
+    bool VisibleRecordNumbers(std::vector<std::uint32_t>& numbers);
     EngineErrorCode GetNextRecord(RecordBuffer buffer);
     EngineErrorCode GetPriorRecord(RecordBuffer buffer);
     EngineErrorCode CopyCurrentRecord(RecordBuffer buffer);
@@ -244,6 +248,14 @@ class TDataCursor final : public TFileCursor {
     void InitNewRecord(RecordBuffer buffer);
     void ValidateRecord(ConstRecordBuffer buffer);
     void InsertRecord(RecordBuffer buffer, bool reposition);
+    // Inserts whole records (`records` holds them one after another, each GetRecordSize()
+    // bytes) as InsertRecord(record, false) would one by one, giving the same files, with one
+    // write of the data and without a search of the hidden index per record; each record's
+    // header (status, number, ID) is set in place. False, with nothing done, where that path
+    // does not serve: a table not held exclusively, one with an index beside the hidden one,
+    // BLOB fields, encryption, an update batch, free records to reuse, the fetch option,
+    // record IDs about to wrap.
+    bool AppendRecords(RecordBuffer records);
     void ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition);
     void DeleteRecord(ConstRecordBuffer buffer, bool reposition);
 
@@ -257,6 +269,22 @@ class TDataCursor final : public TFileCursor {
     void PutField(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value,
                   bool computed_write = false);
     void PutFieldRaw(std::uint32_t number, RecordBuffer buffer, const std::uint8_t* value);
+    // A copy of one field of another table's records into this table's records, planned once
+    // for many records: where each lies, its size and type.
+    struct FieldCopy {
+        std::size_t from_at = 0;
+        std::size_t to_at = 0;
+        std::size_t size = 0;
+        std::uint8_t type = 0;
+    };
+    // The copy of field `source_number` of `source`'s records into field `number` of this
+    // cursor's, where both fields have the same type and size, this one is stored, and
+    // neither is an auto-increment, BLOB or case-converting field; else none.
+    std::optional<FieldCopy> PlanFieldCopy(std::uint32_t number, const TDataCursor& source,
+                                           std::uint32_t source_number) const;
+    // Writes the planned field of `buffer` from `source_record`, as GetField there and
+    // PutField here with its value (or null) would, without the copy in between.
+    void CopyField(const FieldCopy& copy, RecordBuffer buffer, ConstRecordBuffer source_record);
     const FieldDescriptor& GetFieldDesc(std::uint32_t number) const;
     FieldDescriptor GetTableFieldDesc(std::uint32_t number) const;
     bool FindFieldDesc(std::string_view name, FieldDescriptor& out) const;
@@ -437,7 +465,9 @@ class TDataCursor final : public TFileCursor {
     bool StepOnce(bool forward);
     void FetchCurrent();
     void InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record);
-    void DeleteKey(int slot, std::span<const std::uint8_t> key);
+    // `record` is the deleted entry's record when known (0: not known); the
+    // hidden index's live records follow it.
+    void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
     const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
@@ -527,8 +557,8 @@ class TDataCursor final : public TFileCursor {
                                                           const TExpToken& constant,
                                                           std::size_t partial);
     void ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end, TRecordsBitmap& bitmap);
-    static void MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
-                                std::uint64_t end, TRecordsBitmap& bitmap);
+    static void MarkRecordsUpTo(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
+                                TRecordsBitmap& bitmap);
     std::uint64_t LeafCount(TExpToken& node, int slot);
     // Swaps the index the key helpers work on, leaving the view bitmaps alone.
     void SelectIndexState(std::uint8_t number);
@@ -576,6 +606,9 @@ class TDataCursor final : public TFileCursor {
         std::vector<std::uint8_t> stored;
         std::vector<std::uint8_t> old;
         std::vector<std::vector<std::uint8_t>> keys;
+        // AppendRecords: the records' hidden keys and numbers.
+        std::vector<std::uint8_t> hidden_keys;
+        std::vector<std::uint32_t> numbers;
     };
     WriteScratch write_scratch_;
     void BuildKeyInto(int slot, ConstRecordBuffer record, std::vector<std::uint8_t>& key) const;

@@ -446,24 +446,15 @@ void TDataCursor::ScanOrdinals(int slot, std::uint64_t first, std::uint64_t end,
                                TRecordsBitmap& bitmap) {
     if (first >= end)
         return;
-    TIndexFile& file = table_->IndexFile();
-    TIndexTree tree(file, slot, KeyCompare());
-    MarkRecordsUpTo(file, slot, tree.AtOrdinal(first), end, bitmap);
+    MarkRecordsUpTo(table_->IndexFile(), slot, first, end, bitmap);
 }
 
-// Sets the record of every key from `start` up to (not including) ordinal
-// `end`, walking the leaves directly.
-void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, TIndexTree::Position start,
+// Sets the record of every key from ordinal `first` up to (not including)
+// ordinal `end`, walking the leaves directly.
+void TDataCursor::MarkRecordsUpTo(TIndexFile& file, int slot, std::uint64_t first,
                                   std::uint64_t end, TRecordsBitmap& bitmap) {
-    TIndexTree::WalkLeaves(file, slot, std::move(start), true,
-                           [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                               if (at >= end)
-                                   return true;
-                               if (pos == 1)
-                                   page.PrefetchEntries();
-                               bitmap.SetBit(page.PointerAt(pos));
-                               return false;
-                           });
+    TIndexTree::WalkRecords(file, slot, first, end,
+                            [&](std::uint32_t record) { bitmap.SetBit(record); });
 }
 
 TDataCursor::KeyIntervals TDataCursor::NullIntervals(int slot) {

@@ -18,6 +18,9 @@ namespace {
 
 // A scan reads the data file this many bytes at a time.
 constexpr std::size_t kScanBlockBytes = 256 * 1024;
+// Records a scan passes over between two it visits, in bytes, before it reads apart: a gap
+// costs more to copy than another read.
+constexpr std::size_t kScanGapBytes = 32 * 1024;
 
 }  // namespace
 
@@ -53,11 +56,13 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
 }
 
 const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
-    const IndexDescriptor descriptor = table_->IndexFile().GetIndexDescriptor(slot);
+    // Compared where the header holds it: every key built and every edit asks.
+    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot);
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
-    if (!entry || entry->descriptor != descriptor || slot == kHiddenIndexSlot) {
+    if (!entry || !std::equal(descriptor.begin(), descriptor.end(), entry->descriptor.begin()) ||
+        slot == kHiddenIndexSlot) {
         entry.reset();
-        entry = CachedState{descriptor, MakeIndexState(slot)};
+        entry = CachedState{table_->IndexFile().GetIndexDescriptor(slot), MakeIndexState(slot)};
     }
     return entry->state;
 }
@@ -307,10 +312,10 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
         return;
     TIndexTree tree(table_->IndexFile(), slot, compare);
     const std::uint64_t end = tree.KeysNotAbove(high.data());
-    TIndexTree::Position start = tree.LowerBound(low.data());
-    if (start.ordinal >= end)
+    const std::uint64_t first = tree.Ordinal(low.data());
+    if (first >= end)
         return;
-    MarkRecordsUpTo(table_->IndexFile(), slot, std::move(start), end, bitmap);
+    MarkRecordsUpTo(table_->IndexFile(), slot, first, end, bitmap);
 }
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
@@ -476,6 +481,8 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
     }
     const std::uint32_t per_read =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanBlockBytes / size));
+    const std::uint32_t gap_limit =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanGapBytes / size));
     std::vector<std::uint8_t> block;
     std::vector<std::uint32_t> numbers;
     std::vector<std::uint8_t> current;
@@ -497,7 +504,9 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 break;
             first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
-            view_.CollectSet(first, std::int64_t{first} + count, numbers);
+            // A block ends early where more than the gap limit of records lies between two
+            // it visits: reading apart costs less than copying the gap.
+            view_.CollectSet(first, std::int64_t{first} + count, numbers, std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
             block.resize(std::size_t{end - first} * size);
             const TFileHandler::FileObjectLock lock(data);
@@ -614,6 +623,23 @@ bool TDataCursor::ScanDistinct(std::uint32_t field,
                 return true;
         }
     }
+    bof_ = false;
+    eof_ = true;
+    return true;
+}
+
+bool TDataCursor::VisibleRecordNumbers(std::vector<std::uint32_t>& numbers) {
+    CheckOpen();
+    numbers.clear();
+    if (!physical_)
+        return false;
+    // One cursor operation: changes by others are noticed first, as by a walk's first step.
+    CursorOperation operation(*this);
+    const std::uint32_t slots = table_->DataFile().GetRecordSlots();
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (view_.FindNext(r, 1, position) && r <= std::int64_t{slots})
+        numbers.push_back(static_cast<std::uint32_t>(r));
     bof_ = false;
     eof_ = true;
     return true;
@@ -998,17 +1024,37 @@ int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     return found ? 0 : kErrRecordNotFound;
 }
 
+// The table's kept live records follow every key change made here: a hidden key's status
+// byte says whether its record is live, and a change of another index leaves them as they
+// are, though it may move the hidden index's edit count (a new root counts for every index).
 void TDataCursor::InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+    TIndexFile& file = table_->IndexFile();
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Insert(key.data(), record)) {
-        Raise(kErrDuplicateKey, {}, IndexName(table_->IndexFile().GetIndexDescriptor(slot)));
+        Raise(kErrDuplicateKey, {}, IndexName(file.GetIndexDescriptor(slot)));
     }
+    if (!follow)
+        return;
+    if (slot == kHiddenIndexSlot)
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, key[0] == 0);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
-void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key) {
-    TIndexTree tree(table_->IndexFile(), slot, SlotCompare(slot));
+void TDataCursor::DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record) {
+    TIndexFile& file = table_->IndexFile();
+    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
+    TIndexTree tree(file, slot, SlotCompare(slot));
     if (!tree.Delete(key.data()))
         Raise(kErrIndexPageCorrupt);
+    if (!follow)
+        return;
+    // A freed record's key leaves the live records as they were.
+    if (slot == kHiddenIndexSlot && key[0] == 0)
+        table_->NoteLiveRecord(file.EditCount(kHiddenIndexSlot), record, false);
+    else
+        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
 }
 
 void TDataCursor::AddIndex(IndexDescriptor descriptor) {

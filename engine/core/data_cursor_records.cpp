@@ -2,6 +2,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <span>
 #include <utility>
 
@@ -434,6 +435,51 @@ void TDataCursor::PutFieldRaw(std::uint32_t number, RecordBuffer buffer,
     PutFieldWith(GetTableFieldDesc(number), buffer, value);
 }
 
+std::optional<TDataCursor::FieldCopy> TDataCursor::PlanFieldCopy(
+    std::uint32_t number, const TDataCursor& source, std::uint32_t source_number) const {
+    const FieldDescriptor& field = DescriptorFor(number);
+    const FieldDescriptor& from = source.DescriptorFor(source_number);
+    const std::uint8_t type = FieldType(field);
+    const std::size_t size = FieldDataSize(field);
+    if (type != FieldType(from) || size != FieldDataSize(from) || type == kTypeBlob ||
+        FieldIsAutoInc(field) || FieldIsAutoInc(from) || FieldNotStored(field) ||
+        (type == kTypeString && (field[fd::kCharCase] == 1 || field[fd::kCharCase] == 2))) {
+        return std::nullopt;
+    }
+    return FieldCopy{FieldOffset(from), FieldOffset(field), size, type};
+}
+
+void TDataCursor::CopyField(const FieldCopy& copy, RecordBuffer buffer,
+                            ConstRecordBuffer source_record) {
+    const std::size_t size = copy.size;
+    if (copy.from_at + 1 + size > source_record.size() || copy.to_at + 1 + size > buffer.size())
+        Raise(kErrInvalidField);
+    const std::uint8_t* value = source_record.data() + copy.from_at + 1;
+    const std::span<std::uint8_t> data = buffer.subspan(copy.to_at + 1, size);
+    std::uint8_t& flag = buffer[copy.to_at];
+    if (source_record[copy.from_at] == 0) {
+        flag = 0;
+        std::fill(data.begin(), data.end(), 0);
+    } else if (copy.type == kTypeString) {
+        // As PutField takes a text: up to its first zero, trailing blanks dropped.
+        std::size_t length =
+            strnlen(reinterpret_cast<const char*>(value), size == 0 ? 0 : size - 1);
+        while (length > 0 && value[length - 1] == ' ')
+            --length;
+        std::copy_n(value, length, data.begin());
+        std::fill(data.begin() + static_cast<std::ptrdiff_t>(length), data.end(), 0);
+        flag = length == 0 ? 0 : 1;
+    } else if (copy.type == kTypeBoolean) {
+        PutU16(data, 0, (value[0] != 0 || value[1] != 0) ? 1 : 0);
+        flag = 1;
+    } else {
+        std::copy_n(value, size, data.begin());
+        flag = 1;
+    }
+    if (has_computed_)
+        EvaluateComputedFields(buffer);
+}
+
 void TDataCursor::InitNewRecord(RecordBuffer buffer) {
     CheckOpen();
     ClearRecordBuffer(buffer);
@@ -831,6 +877,95 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         table_->UnlockRecord(slot);
 }
 
+bool TDataCursor::AppendRecords(RecordBuffer records) {
+    CheckOpen();
+    CheckWritable();
+    TDataFile& data = table_->DataFile();
+    TIndexFile& index = table_->IndexFile();
+    const std::size_t record_size = data.GetRecordSize();
+    if (record_size < kRecordHeaderSize || records.size() % record_size != 0)
+        Raise(kErrInvalidField);
+    KeySlotList key_slots;
+    // Without another index, a record needs no key but its hidden one, which lies above every
+    // record's key before it while IDs grow; without a primary index no free record is reused,
+    // so every record takes the next slot.
+    if (!exclusive_ || fetch_option_ || data.GetEncrypted() || table_->InBatch() ||
+        data.GetBlobFieldCount() != 0 || KeySlots(key_slots) != 0 ||
+        data.GetFreeRecord() != data.GetNextRecordSlot() || write_step_hook_) {
+        return false;
+    }
+    std::size_t count = records.size() / record_size;
+    const std::uint32_t last = data.GetLastAutoIncrement();
+    if (last >= kMaxAutoIncrement || kMaxAutoIncrement - last < count)
+        return false;
+    // The records before the first invalid one go in, as one insert after another would leave
+    // them, and then its error is raised.
+    std::exception_ptr invalid;
+    for (std::size_t i = 0; i < count && has_validity_checks_; ++i) {
+        try {
+            ValidateRecord(records.subspan(i * record_size, record_size));
+        } catch (...) {
+            invalid = std::current_exception();
+            count = i;
+        }
+    }
+    if (count != 0) {
+        CursorOperation operation(*this);
+        WriteLockScope write_lock(*table_);
+        if (write_lock.Changed()) {
+            SaveTableCounters();
+            Resync();
+        }
+        const std::uint32_t first_slot = data.GetNextRecordSlot();
+        std::vector<std::uint8_t>& keys = write_scratch_.hidden_keys;
+        std::vector<std::uint32_t>& numbers = write_scratch_.numbers;
+        keys.resize(count * 5);
+        numbers.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const RecordBuffer image = records.subspan(i * record_size, record_size);
+            const auto slot = static_cast<std::uint32_t>(first_slot + i);
+            const auto id = static_cast<std::uint32_t>(last + 1 + i);
+            image[0] = 0;
+            PutU32(image, 1, slot);
+            SetRecordIdOf(image, id);
+            const auto key = HiddenKey(0, id);
+            std::copy(key.begin(), key.end(), keys.begin() + static_cast<std::ptrdiff_t>(i * 5));
+            numbers[i] = slot;
+        }
+        TIndexTree tree(index, kHiddenIndexSlot, SlotCompare(kHiddenIndexSlot));
+        std::size_t keyed = 0;
+        try {
+            keyed = tree.Append(keys, numbers);
+            // Keys of free records (status 1) lie above every record's: the rest go in their
+            // place.
+            for (; keyed < count; ++keyed) {
+                if (!tree.Insert(keys.data() + keyed * 5, numbers[keyed])) {
+                    Raise(kErrDuplicateKey, {},
+                          IndexName(index.GetIndexDescriptor(kHiddenIndexSlot)));
+                }
+            }
+            data.AppendRecords(records.first(count * record_size));
+        } catch (...) {
+            // No record reached the data file: their keys go again.
+            for (std::size_t i = 0; i < keyed; ++i) {
+                try {
+                    tree.Delete(keys.data() + i * 5);
+                } catch (...) {
+                }
+            }
+            throw;
+        }
+        data.SetAutoIncrement(static_cast<std::uint32_t>(last + count));
+        index.SetRecordCount(static_cast<std::uint32_t>(index.GetRecordCount() + count));
+        SaveTableCounters();
+        for (std::size_t i = 0; i < count; ++i)
+            FilterRecordChanged(numbers[i], records.subspan(i * record_size, record_size));
+    }
+    if (invalid)
+        std::rethrow_exception(invalid);
+    return true;
+}
+
 void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition) {
     CheckOpen();
     CheckWritable();
@@ -868,7 +1003,30 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     std::vector<KeyChange> changes;
     KeySlotList key_slots;
     const std::size_t key_count = KeySlots(key_slots);
+    // A key whose fields keep their bytes (and its record ID, where the key holds it) stays as
+    // it is: an UPDATE of other columns builds none of its keys.
+    const auto key_kept = [&](int key_slot) {
+        if (key_slot < 0 || key_slot == kHiddenIndexSlot)
+            return false;
+        const IndexState& state =
+            key_slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(key_slot);
+        if (!state.unique && id != RecordIdOf(old))
+            return false;
+        for (const FieldDescriptor& field : state.fields) {
+            const std::size_t at = FieldOffset(field);
+            const std::size_t size = FieldDataSize(field) + 1u;
+            if (FieldNotStored(field) || at + size > record_size ||
+                !std::equal(old.begin() + static_cast<std::ptrdiff_t>(at),
+                            old.begin() + static_cast<std::ptrdiff_t>(at + size),
+                            stored.begin() + static_cast<std::ptrdiff_t>(at))) {
+                return false;
+            }
+        }
+        return true;
+    };
     for (const int key_slot : std::span(key_slots).first(key_count)) {
+        if (key_kept(key_slot))
+            continue;
         std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
         std::vector<std::uint8_t> new_key = BuildKeyFor(key_slot, stored);
         if (old_key == new_key)
@@ -923,7 +1081,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             Stepped(step);
         }
         if (id != RecordIdOf(old)) {
-            DeleteKey(kHiddenIndexSlot, old_hidden);
+            DeleteKey(kHiddenIndexSlot, old_hidden, n);
             undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, n);
             InsertKey(kHiddenIndexSlot, new_hidden, n);
             undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
@@ -1046,7 +1204,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
             undo.Add(UndoStep::Kind::kInsertKey, key_slots[k], keys[k], n);
             Stepped(step);
         }
-        DeleteKey(kHiddenIndexSlot, live);
+        DeleteKey(kHiddenIndexSlot, live, n);
         undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, live, n);
         InsertKey(kHiddenIndexSlot, freed, n);
         undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, freed);

@@ -20,6 +20,11 @@ constexpr std::size_t kBatchGrowth = 255;
 // The longest run of cached, unchanged records a flush writes along to join
 // two changed ones in one write.
 constexpr std::uint32_t kMaxFlushGap = 31;
+// The most bytes of unchanged records a flush reads from the file to join two
+// changed records in one write: a couple of pages, so that changes spread
+// thinly over a stretch reach the disk as one sequential write instead of a
+// write per page.
+constexpr std::size_t kMaxReadGapBytes = 8192;
 
 void ScrambleText(std::span<std::uint8_t> header, std::size_t at, std::size_t n) {
     const std::size_t length = std::min<std::size_t>(header[at], n);
@@ -599,6 +604,32 @@ void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
     SetHeaderChanged();
 }
 
+void TDataFile::AppendRecords(std::span<const std::uint8_t> images) {
+    assert(!GetEncrypted() && !InBatch());
+    const std::size_t rs = GetRecordSize();
+    if (rs < kRecordHeaderSize || images.size() % rs != 0)
+        RaiseEngineError(kErrDataRecordCorrupt, Name());
+    const std::uint64_t count = images.size() / rs;
+    if (count == 0)
+        return;
+    const std::uint64_t next = GetNextRecordSlot();
+    const std::uint64_t last = next + count - 1;
+    if (last + 1 > kMaxRecordSlot ||
+        static_cast<std::int64_t>(last) * static_cast<std::int64_t>(rs) > kMaxTableFileSize) {
+        RaiseEngineError(kErrTableFull, Name());
+    }
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
+        Write(images.data(), images.size());
+    }
+    PatchWindow(static_cast<std::uint32_t>(next), images);
+    stats_.writes += count;
+    MarkWrittenByOwner();
+    PutU32(header_, dh::kNextSlot, last + 1);
+    SetHeaderChanged();
+}
+
 std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward,
                                      bool index_order, bool read_ahead) {
     const std::uint32_t slots = GetRecordSlots();
@@ -657,6 +688,26 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     ++stats_.batched_reads;
     FillFromWindow(n);
     return first + count - 1;
+}
+
+void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last) {
+    if (first == 0 || first > last || last > GetRecordSlots() ||
+        (InWindow(first) && InWindow(last))) {
+        return;
+    }
+    const std::size_t bytes = std::size_t{last - first + 1} * GetRecordSize();
+    DropWindow();
+    if (read_buffer_.size() < bytes)
+        read_buffer_.resize(bytes);
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(RecordOffset(first), SeekOrigin::kBegin);
+        Read(read_buffer_.data(), bytes);
+    }
+    window_first_ = first;
+    window_count_ = last - first + 1;
+    ++stats_.reads;
+    ++stats_.batched_reads;
 }
 
 bool TDataFile::FillFromWindow(std::uint32_t n) {
@@ -824,11 +875,16 @@ bool TDataFile::FlushRecords() {
     // records with the cached, unchanged records in it: their bytes are
     // those on disk, as nobody else writes the file.
     const bool bridge = Exclusive();
+    // While the writer holds the table's write or header lock nobody else
+    // writes the file, so unchanged records between changed ones may be read
+    // from it and written back as they are.
+    const bool read_gaps = owner_ != nullptr && owner_->WritesAlone();
     std::vector<TRecord*> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
         run.assign(1, dirty[i]);
         const std::uint32_t first = dirty[i]->RecordNumber();
+        bool read_span = false;
         std::size_t j = i + 1;
         for (; j < dirty.size(); ++j) {
             const std::uint32_t previous = dirty[j - 1]->RecordNumber();
@@ -836,25 +892,41 @@ bool TDataFile::FlushRecords() {
             if (std::size_t{next - first + 1} * rs > limit)
                 break;
             if (next != previous + 1) {
-                if (!bridge || next - previous - 1 > kMaxFlushGap)
-                    break;
                 const std::size_t before = run.size();
-                for (std::uint32_t k = previous + 1; k < next; ++k) {
-                    // Null: the window's bytes go along. They are the file's
-                    // bytes even for a cached record, so writing them leaves
-                    // its contents as they are whatever its state.
-                    if (InWindow(k)) {
-                        run.push_back(nullptr);
-                        continue;
+                if (bridge && next - previous - 1 <= kMaxFlushGap) {
+                    for (std::uint32_t k = previous + 1; k < next; ++k) {
+                        // Null: the window's bytes go along. They are the
+                        // file's bytes even for a cached record, so writing
+                        // them leaves its contents as they are whatever its
+                        // state.
+                        if (InWindow(k)) {
+                            run.push_back(nullptr);
+                            continue;
+                        }
+                        TRecord* gap = FindCached(k);
+                        if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
+                            break;
+                        run.push_back(gap);
                     }
-                    TRecord* gap = FindCached(k);
-                    if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
-                        break;
-                    run.push_back(gap);
                 }
                 if (run.size() - before != next - previous - 1) {
                     run.resize(before);
-                    break;
+                    // Null: the bytes the file holds go along. A changed
+                    // record in the gap (pinned, so not in this flush) keeps
+                    // the run apart: it may not be in the file yet.
+                    if (!read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
+                        break;
+                    for (std::uint32_t k = previous + 1; k < next; ++k) {
+                        const TRecord* gap = FindCached(k);
+                        if (gap != nullptr && gap->Modified())
+                            break;
+                        run.push_back(nullptr);
+                    }
+                    if (run.size() - before != next - previous - 1) {
+                        run.resize(before);
+                        break;
+                    }
+                    read_span = true;
                 }
             }
             run.push_back(dirty[j]);
@@ -872,17 +944,21 @@ bool TDataFile::FlushRecords() {
                 write_buffer_.resize((bytes + 32766) / 32767 * 32767);
             out = write_buffer_.data();
         }
-        for (std::size_t k = 0; k < run.size(); ++k) {
-            const std::span<std::uint8_t> image(out + k * rs, rs);
-            if (run[k] != nullptr && (run[k]->Modified() || !from_window)) {
-                run[k]->SaveTo(image);
-            } else if (!from_window) {
-                const auto bytes_on_disk = WindowImage(first + static_cast<std::uint32_t>(k));
-                std::copy(bytes_on_disk.begin(), bytes_on_disk.end(), image.begin());
-            }
-        }
         LockFileObject();
         try {
+            if (read_span && !from_window) {
+                SeekFile(RecordOffset(first), SeekOrigin::kBegin);
+                Read(out, bytes);
+            }
+            for (std::size_t k = 0; k < run.size(); ++k) {
+                const std::span<std::uint8_t> image(out + k * rs, rs);
+                if (run[k] != nullptr && (run[k]->Modified() || !from_window)) {
+                    run[k]->SaveTo(image);
+                } else if (!from_window && !read_span) {
+                    const auto bytes_on_disk = WindowImage(first + static_cast<std::uint32_t>(k));
+                    std::copy(bytes_on_disk.begin(), bytes_on_disk.end(), image.begin());
+                }
+            }
             SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(out, bytes);
         } catch (...) {
@@ -937,6 +1013,12 @@ void TDataFile::ClearRecordCache() {
 }
 
 void TDataFile::TrimRecordCache() {
+    // A window read for many records gives its memory back.
+    if (read_buffer_.size() > 4 * kInitialBufferSize) {
+        DropWindow();
+        read_buffer_.resize(kInitialBufferSize);
+        read_buffer_.shrink_to_fit();
+    }
     if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);
         for (auto it = clean.rbegin(); it != clean.rend() && cache_.Size() > normal_cache_capacity_;

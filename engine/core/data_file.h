@@ -200,9 +200,19 @@ class TDataFile : public TFileHandler {
     // Writes `image` (status 0, its number and record ID set) as the record in the next slot.
     // Requires: CanAppendDirect().
     void AppendDirect(std::span<const std::uint8_t> image);
+    // Writes whole record images (each status 0, its number and record ID set) into the next
+    // slots in one write, past the record cache, which holds no record beyond the last slot.
+    // Requires: the table is not encrypted and not in a batch.
+    void AppendRecords(std::span<const std::uint8_t> images);
     void FreeRecord(TRecord& record);
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();
+    // Reads records first..last into the read window in one read, for a
+    // caller about to visit several of them: the window serves them, and a
+    // flush writes changes among them from it. Nothing happens when they are
+    // in the window already or do not all exist.
+    void ReadWindow(std::uint32_t first, std::uint32_t last);
+    bool InReadWindow(std::uint32_t n) const noexcept { return InWindow(n); }
     void ClearRecordCache();
     void TrimRecordCache();
     std::size_t CachedRecordCount() const { return cache_.Size(); }

@@ -154,6 +154,7 @@ void TDataTable::Close(bool discard_temporary) {
     // Closing the files drops every byte-range lock they hold.
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
+    file_locks_deferred_ = batch_changes_ = false;
     locked_.ClearAll();
     cursor_locked_.ClearAll();
     deferred_unlocks_.ClearAll();
@@ -426,24 +427,23 @@ void TDataTable::ReadUnlock() {
 }
 
 bool TDataTable::WriteLock() {
+    if (in_batch_)
+        batch_changes_ = true;
     if (write_lock_ || exclusive_ || media_read_only_)
         return false;
     // The write range covers the read-lock bytes, and one file object
     // refuses overlapping locks of its own.
     ReadUnlock();
-    if (!header_lock_ && !data_file_->LockHeader())
-        RaiseEngineError(kErrLockFailure, name_);
-    if (!index_file_->WriteLock()) {
-        if (!header_lock_)
-            data_file_->UnlockHeader();
-        RaiseEngineError(kErrLockFailure, name_);
+    if (in_batch_ && header_lock_) {
+        // Inside a batch nothing reaches the files before the batch's flush,
+        // and the header lock keeps every other writer out: the file locks,
+        // which keep other programs' readers off pages being written, wait
+        // until something is about to be written (BeforeWrite).
+        write_lock_ = true;
+        file_locks_deferred_ = true;
+        return false;
     }
-    if (HasBlobs() && !blob_file_->WriteLock()) {
-        index_file_->WriteUnlock();
-        if (!header_lock_)
-            data_file_->UnlockHeader();
-        RaiseEngineError(kErrLockFailure, name_);
-    }
+    TakeFileWriteLocks();
     write_lock_ = true;
     if (header_lock_)
         return false;
@@ -463,10 +463,31 @@ bool TDataTable::WriteLock() {
     return changed;
 }
 
+void TDataTable::TakeFileWriteLocks() {
+    if (!header_lock_ && !data_file_->LockHeader())
+        RaiseEngineError(kErrLockFailure, name_);
+    if (!index_file_->WriteLock()) {
+        if (!header_lock_)
+            data_file_->UnlockHeader();
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+    if (HasBlobs() && !blob_file_->WriteLock()) {
+        index_file_->WriteUnlock();
+        if (!header_lock_)
+            data_file_->UnlockHeader();
+        RaiseEngineError(kErrLockFailure, name_);
+    }
+}
+
 void TDataTable::WriteUnlock() {
     if (!write_lock_)
         return;
     write_lock_ = false;
+    if (file_locks_deferred_) {
+        // Nothing was written: no file lock was taken.
+        file_locks_deferred_ = false;
+        return;
+    }
     const bool blob_ok = !HasBlobs() || blob_file_->WriteUnlock();
     const bool index_ok = index_file_->WriteUnlock();
     const bool header_ok = header_lock_ || data_file_->UnlockHeader();
@@ -523,32 +544,60 @@ void TDataTable::ReleaseHeaderLock() {
         RaiseEngineError(kErrLockFailure, name_);
 }
 
+bool TDataTable::ChangedInBatch() const {
+    // Exclusive tables may be changed by paths that take no write lock, so
+    // they are always written.
+    return exclusive_ || batch_changes_ || pending_;
+}
+
 void TDataTable::EndBatch(bool commit) {
     if (!in_batch_)
         return;
+    // A table nobody changed in the batch has nothing to write: its files,
+    // and the change counters other programs watch, stay as they are.
+    const bool changed = ChangedInBatch() || (commit && sync_owed_);
     if (commit) {
         in_batch_ = false;
-        WriteLock();
-        try {
-            FlushBuffers(true, true, true);
-            FlushFiles();
-        } catch (...) {
+        if (changed) {
+            WriteLock();
+            try {
+                FlushBuffers(true, true, true);
+                FlushFiles();
+                SettleOwedSync();
+            } catch (...) {
+                WriteUnlock();
+                ReleaseDeferredUnlocks();
+                ReleaseHeaderLock();
+                throw;
+            }
             WriteUnlock();
-            ReleaseDeferredUnlocks();
-            ReleaseHeaderLock();
-            throw;
         }
-        WriteUnlock();
+        batch_changes_ = false;
         ReleaseDeferredUnlocks();
         ReleaseHeaderLock();
         return;
     }
-    WriteLock();
+    if (!changed) {
+        ReleaseDeferredUnlocks();
+        return;
+    }
+    // Out of the batch first, so that the write lock takes its file locks.
     in_batch_ = false;
+    WriteLock();
     try {
+        // A flush within the batch writes everything, so that other programs
+        // see the rows changed so far and the caches stay bounded, but does
+        // not wait for the disk: the batch's last flush syncs each file once.
+        // With forced flushes the files keep their in-progress mark until
+        // then; without, the mark guards against a killed program alone and
+        // comes off as after any flush.
+        sync_owed_ = true;
+        defer_syncs_ = true;
         FlushBuffers(false, true, true);
-        FlushFiles();
+        defer_syncs_ = false;
+        batch_changes_ = false;
     } catch (...) {
+        defer_syncs_ = false;
         in_batch_ = true;
         WriteUnlock();
         throw;
@@ -563,14 +612,18 @@ void TDataTable::CancelBatch() {
         return;
     in_batch_ = false;
     std::exception_ptr failure;
-    try {
-        // Evicted pages may already be on disk, so dropping the rest would
-        // leave the files disagreeing; the batch ends with a flush instead.
-        FlushBuffers(true, true, true);
-        FlushFiles();
-    } catch (...) {
-        failure = std::current_exception();
+    if (ChangedInBatch() || sync_owed_) {
+        try {
+            // Evicted pages may already be on disk, so dropping the rest would
+            // leave the files disagreeing; the batch ends with a flush instead.
+            FlushBuffers(true, true, true);
+            FlushFiles();
+            SettleOwedSync();
+        } catch (...) {
+            failure = std::current_exception();
+        }
     }
+    batch_changes_ = false;
     ReleaseDeferredUnlocks();
     header_lock_ = false;
     data_file_->UnlockHeader();
@@ -578,10 +631,31 @@ void TDataTable::CancelBatch() {
         std::rethrow_exception(failure);
 }
 
+void TDataTable::StartFileWrites() {
+    if (read_only_)
+        return;
+    data_file_->StartSyncWritten();
+    index_file_->StartSyncWritten();
+    if (blob_file_->IsOpen())
+        blob_file_->StartSyncWritten();
+}
+
+void TDataTable::SettleOwedSync() {
+    if (!sync_owed_)
+        return;
+    // Everything written in the batch is on disk now: the mark may go.
+    sync_owed_ = false;
+    if (write_mark_ && mark_holds_ == 0) {
+        data_file_->WriteProgressMark(false);
+        write_mark_ = false;
+    }
+}
+
 void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
     if (read_only_ || !open_)
         return;
     if (in_batch_) {
+        batch_changes_ = true;
         data_file_->MarkChanged();
         index_file_->MarkChanged();
         if (blob_file_->IsOpen())
@@ -605,7 +679,7 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->TrimBlockCache();
     }
     pending_ = false;
-    if (directory_.Session().ForceBufferFlush()) {
+    if (directory_.Session().ForceBufferFlush() && !defer_syncs_) {
         // One sync per file once all of the flush is written: the caller
         // returns only when its bytes are on disk. Every file's writing
         // starts before the first sync waits, so the files go to the device
@@ -618,19 +692,25 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         index_file_->SyncWritten();
         if (blob_file_->IsOpen())
             blob_file_->SyncWritten();
+        sync_owed_ = false;
     }
     // The mark comes off once what it covers is on disk, so that neither a
     // killed program nor, writing through, a power cut leaves changed files
     // unmarked. The cleared byte reaches the disk with the next sync; a power
     // cut before that only asks for a repair. Without forced flushes nothing
     // is synced here, and the mark guards against a killed program alone.
-    if (write_mark_ && mark_holds_ == 0) {
+    if (write_mark_ && mark_holds_ == 0 &&
+        !(sync_owed_ && directory_.Session().ForceBufferFlush())) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
     }
 }
 
 void TDataTable::BeforeWrite() {
+    if (file_locks_deferred_) {
+        TakeFileWriteLocks();
+        file_locks_deferred_ = false;
+    }
     if (write_mark_ || !marks_enabled_ || read_only_ || !data_file_->IsOpen())
         return;
     data_file_->WriteProgressMark(true);
@@ -670,6 +750,9 @@ void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {
 void TDataTable::FlushFiles() {
     if (read_only_ || directory_.Session().ForceBufferFlush())
         return;
+    // Every file's writing starts before the first sync waits, so the files
+    // go to the device together rather than one after the other.
+    StartFileWrites();
     data_file_->Sync();
     index_file_->Sync();
     if (HasBlobs())
@@ -690,6 +773,33 @@ void TDataTable::KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& reco
     live_records_.Assign(records);
     live_records_edits_ = edits;
     live_records_kept_ = true;
+}
+
+bool TDataTable::LiveRecordsStand(std::uint64_t edits) {
+    if (live_records_kept_ && live_records_edits_ == edits)
+        return true;
+    if (index_file_->GetRoot(kHiddenIndexSlot) != 0 || data_file_->GetRecordSlots() != 0)
+        return false;
+    live_records_.SetRecordCount(0);
+    live_records_edits_ = edits;
+    live_records_kept_ = true;
+    return true;
+}
+
+void TDataTable::NoteLiveRecord(std::uint64_t edits, std::uint32_t record, bool live) {
+    const std::int64_t count = live_records_.RecordCount();
+    // Records are added one slot at a time; anything else is not followed.
+    if (record == 0 || record > count + 1) {
+        DropLiveRecords();
+        return;
+    }
+    if (record > count)
+        live_records_.SetRecordCount(record);
+    if (live)
+        live_records_.SetBit(record);
+    else
+        live_records_.ClearBit(record);
+    live_records_edits_ = edits;
 }
 
 bool TDataTable::RefreshIfChanged() {

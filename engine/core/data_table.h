@@ -121,6 +121,14 @@ class TDataTable final : public TTableFileOwner {
     bool KeptLiveRecords(std::uint64_t edits, std::int64_t slots, TRecordsBitmap& into) const;
     void KeepLiveRecords(std::uint64_t edits, const TRecordsBitmap& records);
     void DropLiveRecords() noexcept { live_records_kept_ = false; }
+    // A cursor's change of the hidden index keeps the kept live records in step, so the next
+    // cursor needs no walk: LiveRecordsStand before the change (true when they stand for
+    // `edits`; an empty table's stand without any walk), then NoteLiveRecord after it with
+    // the index's new edit count and the record made live or not live. Record 0 (not known)
+    // drops them.
+    bool LiveRecordsStand(std::uint64_t edits);
+    void NoteLiveRecord(std::uint64_t edits, std::uint32_t record, bool live);
+    void NoteLiveRecordsUnchanged(std::uint64_t edits) noexcept { live_records_edits_ = edits; }
     bool RecordLocked(std::uint32_t n) const { return locked_.IsSet(n); }
 
     void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);
@@ -144,6 +152,7 @@ class TDataTable final : public TTableFileOwner {
     void MarkWritten() override {}
     void BeforeWrite() override;
     bool InUpdateBatch() const override { return in_batch_; }
+    bool WritesAlone() const override { return exclusive_ || write_lock_ || header_lock_; }
 
   private:
     void BuildFileNames();
@@ -152,6 +161,12 @@ class TDataTable final : public TTableFileOwner {
     void SizeBitmaps();
     void ReleaseDeferredUnlocks();
     void ReleaseHeaderLock();
+    void TakeFileWriteLocks();
+    bool ChangedInBatch() const;
+    // Asks the system to start writing every file, without waiting.
+    void StartFileWrites();
+    // After the sync a batch owed: the in-progress mark comes off.
+    void SettleOwedSync();
 
     TDataDirectory& directory_;
     std::int32_t use_count_ = 0;
@@ -180,6 +195,13 @@ class TDataTable final : public TTableFileOwner {
     bool write_lock_ = false;
     bool header_lock_ = false;
     bool in_batch_ = false;
+    // The write lock is held without its file locks (see WriteLock).
+    bool file_locks_deferred_ = false;
+    // Something in the batch changed the table.
+    bool batch_changes_ = false;
+    // A flush within the batch wrote without syncing; the batch's end syncs.
+    bool sync_owed_ = false;
+    bool defer_syncs_ = false;
     std::uint32_t statement_index_offset_ = 0;
     std::uint32_t statement_blob_offset_ = 0;
     std::uint32_t operation_index_offset_ = 0;

@@ -160,14 +160,9 @@ void BuildKeySegment(const FieldDescriptor& field, std::span<const std::uint8_t>
         const auto* begin = value.data();
         const std::size_t length =
             static_cast<std::size_t>(std::find(begin, begin + limit, 0) - begin);
-        std::string_view text(reinterpret_cast<const char*>(begin), length);
-        std::string upper;
-        if (case_insensitive) {
-            upper = UpperCaseLang(language_id, sort_id, text);
-            text = upper;
-        }
-        std::fill(data.begin(), data.end(), std::uint8_t{0});
-        std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length), data.begin());
+        std::fill(std::copy(begin, begin + length, data.begin()), data.end(), std::uint8_t{0});
+        if (case_insensitive)
+            UpperCaseLangInPlace(language_id, sort_id, data.first(length));
         if (descending && language_id == 0 && data_size > 0) {
             InvertKeyBytes(segment.first(data_size));
         }

@@ -58,11 +58,6 @@ void ChainRemove(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) 
     --chain.size;
 }
 
-void PutRun(std::vector<std::uint8_t>& out, std::size_t n) {
-    out.push_back(static_cast<std::uint8_t>(n & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(n >> 8));
-}
-
 std::size_t GetRun(const std::uint8_t* at) {
     return static_cast<std::size_t>(at[0]) | (static_cast<std::size_t>(at[1]) << 8);
 }
@@ -154,27 +149,39 @@ std::size_t ReservedPageCount() {
 // Zero runs are found a word at a time: a run covering at least one
 // aligned 8-byte word, widened by the zero bytes of the words around it;
 // shorter runs stay literal.
-void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed) {
-    assert(image.size() >= kIndexPageSize);
+std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::uint8_t> packed,
+                          std::size_t zeros_from) {
+    assert(image.size() >= kIndexPageSize && packed.size() >= kMaxPackedImage);
+    assert(zeros_from <= kIndexPageSize);
     static_assert(kIndexPageSize % 8 == 0);
     constexpr std::size_t kWords = kIndexPageSize / 8;
-    packed.clear();
-    packed.reserve(kIndexPageSize + 8);
     const std::uint8_t* in = image.data();
+    assert(
+        std::all_of(in + zeros_from, in + kIndexPageSize, [](std::uint8_t b) { return b == 0; }));
+    // Words from here on lie wholly among the known zeros.
+    const std::size_t known = (zeros_from + 7) / 8;
     const auto word_at = [in](std::size_t w) {
         std::uint64_t word;
         std::memcpy(&word, in + 8 * w, 8);
         return word;
     };
-    const auto emit = [&](std::size_t literal_from, std::size_t zeros_from, std::size_t zeros_to) {
-        PutRun(packed, zeros_from - literal_from);
-        packed.insert(packed.end(), in + literal_from, in + zeros_from);
-        PutRun(packed, zeros_to - zeros_from);
+    std::uint8_t* out = packed.data();
+    const auto put_run = [&out](std::size_t n) {
+        out[0] = static_cast<std::uint8_t>(n & 0xFF);
+        out[1] = static_cast<std::uint8_t>(n >> 8);
+        out += 2;
+    };
+    const auto emit = [&](std::size_t literal_from, std::size_t zeros_start,
+                          std::size_t zeros_end) {
+        put_run(zeros_start - literal_from);
+        std::memcpy(out, in + literal_from, zeros_start - literal_from);
+        out += zeros_start - literal_from;
+        put_run(zeros_end - zeros_start);
     };
     std::size_t literal = 0;
     std::size_t w = 0;
     while (w < kWords) {
-        if (word_at(w) != 0) {
+        if (w < known && word_at(w) != 0) {
             ++w;
             continue;
         }
@@ -184,8 +191,10 @@ void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t
         while (from > literal && in[from - 1] == 0)
             --from;
         std::size_t end = w + 1;
-        while (end < kWords && word_at(end) == 0)
+        while (end < known && word_at(end) == 0)
             ++end;
+        if (end >= known)
+            end = kWords;
         std::size_t to = 8 * end;
         while (to < kIndexPageSize && in[to] == 0)
             ++to;
@@ -195,6 +204,12 @@ void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t
     }
     if (literal < kIndexPageSize)
         emit(literal, kIndexPageSize, kIndexPageSize);
+    return static_cast<std::size_t>(out - packed.data());
+}
+
+void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed) {
+    packed.resize(kMaxPackedImage);
+    packed.resize(PackPageImage(image, packed, kIndexPageSize));
 }
 
 void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image) {
@@ -633,14 +648,14 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
 }
 
 void TIndexFile::Recharge(TPage* page) {
-    const std::size_t cost = sizeof(TPage) + page->entries_.capacity();
+    const std::size_t cost = sizeof(TPage) + page->MemoryBytes();
     cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
     page->cache_charge_ = cost;
 }
 
 void TIndexFile::ReleaseToFreeList(TPage* page) {
     // Its entry buffer goes too, so the memory leaves with the page.
-    std::vector<std::uint8_t>().swap(page->entries_);
+    page->ReleaseMemory();
     page->Clear();
     free_pages_.push_back(page);
 }
@@ -705,10 +720,11 @@ void TIndexFile::PackPage(TPage* page) {
     // reads back exactly as if it had been written and read again.
     const bool dirty = page->Changed();
     std::array<std::uint8_t, kIndexPageSize> image;
-    page->WritePage(image);
-    PackPageImage(image, pack_buffer_);
-    PackedPage* packed = AllocatePacked(pack_buffer_.size());
-    std::memcpy(packed->Data(), pack_buffer_.data(), pack_buffer_.size());
+    const std::size_t zeros_from = page->WritePage(image);
+    std::array<std::uint8_t, kMaxPackedImage> bytes;
+    const std::size_t size = PackPageImage(image, bytes, zeros_from);
+    PackedPage* packed = AllocatePacked(size);
+    std::memcpy(packed->Data(), bytes.data(), size);
     packed->offset = page->Offset();
     packed->slot = page->Slot();
     packed->dirty = dirty;
@@ -1040,6 +1056,53 @@ TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
     GetPage(nullptr, slot, offset, page, true);
     return page;
+}
+
+std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
+                                          std::vector<std::uint32_t>& records, std::int64_t count) {
+    CheckSlot(slot);
+    if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    std::uint32_t next = 0;
+    if (TPage* page = CachedAt(offset); page != nullptr) {
+        if (page->Slot() != slot || !page->IsLeaf())
+            RaiseEngineError(kErrIndexPageCorrupt, Name());
+        ++stats_.hits;
+        page->cache_referenced_ = true;
+        records.resize(static_cast<std::size_t>(page->EntryCount()));
+        for (std::int64_t pos = 1; pos <= page->EntryCount(); ++pos)
+            records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
+        next = page->Next();
+    } else {
+        SetupPage(leaf_reader_, slot, offset);
+        std::array<std::uint8_t, kIndexPageSize> bytes;
+        if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
+            if (packed->slot != slot)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
+            UnpackPageImage(packed->Bytes(), bytes);
+            ++stats_.packed_hits;
+        } else {
+            // Pages in neither tier are the same in the file. The entries of a plain leaf of
+            // a known count fill just the front of its page, and the parse never looks past
+            // its entries.
+            std::size_t size = kIndexPageSize;
+            if (count >= 0 && !encrypted_ && leaf_reader_.CompressionOption() == 0) {
+                size =
+                    std::min(kIndexPageSize, kPageHeaderSize + static_cast<std::size_t>(count) *
+                                                                   (leaf_reader_.KeySize() + 4u));
+            }
+            const FileObjectLock lock(*this);
+            SeekFile(offset, SeekOrigin::kBegin);
+            Read(bytes.data(), size);
+            ++stats_.scan_reads;
+            if (size < kIndexPageSize && GetU16(bytes, 1) != count)
+                RaiseEngineError(kErrIndexPageCorrupt, Name());
+        }
+        next = leaf_reader_.ReadLeafRecords(bytes, records);
+    }
+    if (count >= 0 && records.size() != static_cast<std::size_t>(count))
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    return next;
 }
 
 void TIndexFile::ReleasePage(TPage* page) {

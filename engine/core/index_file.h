@@ -95,6 +95,13 @@ void ReleasePageReserve();
 // preceded by its u16 length, literal first. Fixed-width keys are mostly
 // zero padding, so an image packs to a fraction of its size.
 void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t>& packed);
+// The most bytes an image packs to: all of it literal, with the lengths of
+// every run (a run of zeros is at least a word long).
+inline constexpr std::size_t kMaxPackedImage = kIndexPageSize + 4 * (kIndexPageSize / 8 + 1);
+// The same into `packed` (kMaxPackedImage bytes at least), returning the
+// size; the image's bytes from `zeros_from` on are zero and not looked at.
+std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::uint8_t> packed,
+                          std::size_t zeros_from);
 // Requires: `packed` came from PackPageImage; `image` holds kIndexPageSize bytes.
 void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image);
 
@@ -136,6 +143,11 @@ class TIndexFile : public TFileHandler {
     void SetIndexFields(int slot, std::string_view name, std::span<const std::uint16_t> fields);
 
     IndexDescriptor GetIndexDescriptor(int slot) const;
+    // The same bytes where the header holds them, valid until it changes.
+    std::span<const std::uint8_t> IndexDescriptorBytes(int slot) const {
+        CheckSlot(slot);
+        return std::span<const std::uint8_t>(header_).subspan(SlotAt(slot), kIndexDescriptorSize);
+    }
     std::vector<std::uint16_t> GetIndexFields(int slot) const;
     int GetIndexCount() const { return header_[ih::kIndexCount]; }
     std::uint32_t GetRoot(int slot) const;
@@ -162,6 +174,25 @@ class TIndexFile : public TFileHandler {
     // is asked for again meanwhile; a scan does not push out what is in use.
     TPage* GetScanPage(int slot, std::uint32_t offset);
     void ReleasePage(TPage* page);
+    // The record numbers of the leaf at `offset`, for a range scan that wants
+    // nothing else: from either cache tier when the page is there, else read
+    // from the file without entering the cache, so a long scan neither pushes
+    // out the pages in use nor unpacks pages it reads once. `count` is the
+    // leaf's entry count as its parent gives it (-1: not known); a plain
+    // leaf's read then takes only its entries. Returns the following leaf's
+    // offset (0 after the last); a page that is no leaf of the slot, or holds
+    // another count, raises 8965.
+    std::uint32_t ReadLeafRecords(int slot, std::uint32_t offset,
+                                  std::vector<std::uint32_t>& records, std::int64_t count = -1);
+    // Asks the processor for where the caches would hold the page at
+    // `offset`, ahead of its ReadLeafRecords.
+    void PrefetchCacheSlots(std::uint32_t offset) const {
+        const std::size_t n = offset / kIndexPageSize;
+        if (n < page_map_.size())
+            __builtin_prefetch(&page_map_[n]);
+        if (n < packed_map_.size())
+            __builtin_prefetch(&packed_map_[n]);
+    }
     // A pinned, cleared page of the slot (from its free chain or appended).
     TPage* NewPage(TFileCursor* cursor, int slot);
     void FreePage(TPage& page);
@@ -237,6 +268,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
         std::uint64_t packed_hits = 0;
+        // Leaves a range scan read from the file without caching them.
+        std::uint64_t scan_reads = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -352,7 +385,6 @@ class TIndexFile : public TFileHandler {
     PackedSlab packed_slab_;
     std::size_t packed_bytes_ = 0;
     PackedChain packed_changed_;
-    std::vector<std::uint8_t> pack_buffer_;
     std::vector<PackedPage*> packed_batch_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
@@ -375,6 +407,8 @@ class TIndexFile : public TFileHandler {
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
     Statistics stats_;
+    // Carries a slot's key settings for ReadLeafRecords; never cached.
+    TPage leaf_reader_{this};
 };
 
 // Pins a page for one scope.

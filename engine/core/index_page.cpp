@@ -35,12 +35,20 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     unique_ = unique;
     compression_ = compression;
     offset_ = offset;
+    if (compression != 0) {
+        if (!compact_)
+            compact_ = std::make_unique<CompactEntries>();
+        compact_->Setup(key_size, unique);
+    }
 }
 
 void TPage::Clear() {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    front_ = 0;
+    if (compact_)
+        compact_->Clear();
     edit_ = read_ = 1;
     parent_ = previous_ = next_ = 0;
     kind_ = PageKind::kRoot;
@@ -59,6 +67,8 @@ std::int64_t TPage::Capacity() const {
 
 const std::uint8_t* TPage::KeyAt(std::int64_t pos) const {
     assert(pos >= 1 && pos <= count_);
+    if (Compressed())
+        return compact_->Key(Index(pos));
     return EntryAt(pos);
 }
 
@@ -69,14 +79,23 @@ std::uint32_t TPage::CountAt(std::int64_t pos) const {
 }
 
 std::uint16_t TPage::LeadingCount(std::int64_t pos) const {
+    if (Compressed())
+        return compact_->At(Index(pos)).lead;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kLeadAt);
 }
 
 std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
+    if (Compressed())
+        return compact_->At(Index(pos)).trail;
     return GetU16(std::span(EntryAt(pos) + key_size_, 12), kTrailAt);
 }
 
 std::int64_t TPage::FindChild(std::uint32_t child) const {
+    // A descent leaves its positions on the path: the child is usually there.
+    for (const std::int64_t hint : {edit_, read_}) {
+        if (hint >= 1 && hint <= count_ && PointerAt(hint) == child)
+            return hint;
+    }
     for (std::int64_t i = 1; i <= count_; ++i) {
         if (PointerAt(i) == child)
             return i;
@@ -131,36 +150,36 @@ void TPage::RecomputeAt(std::int64_t pos) {
 }
 
 void TPage::ComputeCounts(std::int64_t i) {
-    const std::size_t k = key_size_;
-    {
-        std::uint8_t* e = EntryAt(i);
-        std::span<std::uint8_t> tail(e + k, 12);
-        std::size_t p = 0;
-        std::size_t t = 0;
-        if (IsLeaf() && compression_ != 0) {
-            const std::size_t body = unique_ ? k : k - 4;
-            if ((compression_ == 1 || compression_ == 3) && i > 1) {
-                p = CommonPrefixLength(EntryAt(i - 1), e, k);
-            }
-            if (compression_ == 2 || compression_ == 3) {
-                t = TrailingZeroCount(std::span<const std::uint8_t>(e, body));
-            }
-            if (compression_ == 3) {
-                p = std::min<std::size_t>(p, 255);
-                t = std::min<std::size_t>(t, 255);
-                if (!unique_) {
-                    p = std::min(p, body);
-                    if (k - p < 5)
-                        t = 0;
-                    t = std::min(t, body - p);
-                } else {
-                    t = std::min(t, k - p);
-                }
-            }
-        }
-        PutU16(tail, kLeadAt, p);
-        PutU16(tail, kTrailAt, t);
+    if (!Compressed()) {
+        // Entries of other pages carry no counts.
+        std::span<std::uint8_t> tail(EntryAt(i) + key_size_, 12);
+        PutU16(tail, kLeadAt, 0);
+        PutU16(tail, kTrailAt, 0);
+        return;
     }
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    std::size_t p = 0;
+    std::size_t t = 0;
+    if ((compression_ == 1 || compression_ == 3) && i > 1)
+        p = compact_->CommonPrefix(Index(i - 1), Index(i));
+    if (compression_ == 2 || compression_ == 3)
+        t = compact_->TrailingZeros(Index(i));
+    if (compression_ == 3) {
+        p = std::min<std::size_t>(p, 255);
+        t = std::min<std::size_t>(t, 255);
+        if (!unique_) {
+            p = std::min(p, body);
+            if (k - p < 5)
+                t = 0;
+            t = std::min(t, body - p);
+        } else {
+            t = std::min(t, k - p);
+        }
+    }
+    CompactEntries::Slot& slot = compact_->At(Index(i));
+    slot.lead = static_cast<std::uint16_t>(p);
+    slot.trail = static_cast<std::uint16_t>(t);
 }
 
 bool TPage::Overflows() const {
@@ -194,6 +213,9 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     count_ = 0;
     used_ = 0;
     entries_.clear();
+    front_ = 0;
+    if (compact_)
+        compact_->Clear();
     // A count the page cannot hold is refused before anything is sized by it.
     if (count > Capacity())
         PageCorrupt(owner_);
@@ -201,87 +223,198 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
         count_ = count;
         return;
     }
+    if (Compressed()) {
+        ReadCompressed(page, count);
+        if (stored_used != used_)
+            PageCorrupt(owner_);
+        changed_ = false;
+        return;
+    }
     const std::size_t k = key_size_;
     FitEntries(static_cast<std::size_t>(count) * Stride());
     entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
+    const std::size_t size = k + (IsInterior() ? 8 : 4);
+    if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
+        PageCorrupt(owner_);
+    std::size_t at = kPageHeaderSize;
+    for (std::int64_t i = 1; i <= count; ++i) {
+        std::uint8_t* e = EntryAt(i);
+        std::span<std::uint8_t> tail(e + k, 12);
+        std::memcpy(e, &page[at], k);
+        PutU32(tail, kPtrAt, GetU32(page, at + k));
+        PutU32(tail, kCountAt, IsInterior() ? GetU32(page, at + k + 4) : 1);
+        at += size;
+        ++count_;
+    }
+    used_ = static_cast<std::size_t>(count_) * size;
+    if (count_ > Capacity())
+        PageCorrupt(owner_);
+    changed_ = false;
+}
+
+// Each entry's body is put together from the previous one's leading bytes
+// and its own stored bytes, in scratch areas sized for the fullest page,
+// then handed to the compact form in one piece.
+void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count) {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    const std::size_t rid_size = unique_ ? 0 : 4;
+    // Scratch areas for the fullest page met so far (no entry takes more
+    // than its full key).
+    thread_local std::vector<CompactEntries::Slot> slots;
+    thread_local std::vector<std::uint8_t> keys;
+    const auto entries = static_cast<std::size_t>(count);
+    if (slots.size() < entries)
+        slots.resize(entries);
+    if (keys.size() < entries * k)
+        keys.resize(entries * k);
+    std::uint8_t* const area = keys.data();
+    std::size_t out = 0;
+    // The previous entry's kept body; zeros follow it up to the body size.
+    std::size_t previous = 0;
+    std::size_t previous_length = 0;
     std::size_t at = kPageHeaderSize;
     auto need = [&](std::size_t n) {
         if (at + n > kIndexPageSize)
             PageCorrupt(owner_);
     };
     for (std::int64_t i = 1; i <= count; ++i) {
-        std::uint8_t* e = EntryAt(i);
-        std::span<std::uint8_t> tail(e + k, 12);
+        const std::size_t entry_start = at;
         std::size_t p = 0;
         std::size_t t = 0;
-        std::uint32_t pointer = 0;
-        std::uint32_t keys = 1;
-        const std::size_t entry_start = at;
-        if (IsInterior()) {
-            need(k + 8);
-            std::memcpy(e, &page[at], k);
-            pointer = GetU32(page, at + k);
-            keys = GetU32(page, at + k + 4);
-            at += k + 8;
-        } else if (compression_ == 0) {
-            need(k + 4);
-            std::memcpy(e, &page[at], k);
-            pointer = GetU32(page, at + k);
-            at += k + 4;
+        need(2);
+        if (compression_ == 3) {
+            p = page[at];
+            t = page[at + 1];
         } else {
-            p = 0;
-            t = 0;
-            if (compression_ == 3) {
-                need(2);
-                p = page[at];
-                t = page[at + 1];
-            } else {
-                need(2);
-                (compression_ == 1 ? p : t) = GetU16(page, at);
-            }
-            at += 2;
-            const std::size_t body = unique_ ? k : k - 4;
-            if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body)) {
-                PageCorrupt(owner_);
-            }
-            if (p > 0)
-                std::memcpy(e, e - Stride(), p);
-            if (compression_ == 1) {
-                need(k - p);
-                std::memcpy(e + p, &page[at], k - p);
-                at += k - p;
-            } else {
-                const std::size_t stored = body - t - p;
-                need(stored + (unique_ ? 0 : 4));
-                std::memcpy(e + p, &page[at], stored);
-                at += stored;
-                if (!unique_) {
-                    std::memcpy(e + k - 4, &page[at], 4);
-                    at += 4;
-                }
-            }
-            need(4);
-            pointer = GetU32(page, at);
-            at += 4;
+            (compression_ == 1 ? p : t) = GetU16(page, at);
         }
-        PutU32(tail, kPtrAt, pointer);
-        PutU32(tail, kCountAt, keys);
-        // The stored counts are the entry's counts; a page whose counts differ
-        // from the packing rule still reads, and is packed by the rule when
-        // it is written again.
-        PutU16(tail, kLeadAt, p);
-        PutU16(tail, kTrailAt, t);
+        at += 2;
+        if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body))
+            PageCorrupt(owner_);
+        std::uint8_t* const key = area + out;
+        // The leading bytes shared with the previous entry (within the body).
+        const std::size_t shared = std::min(p, body);
+        const std::size_t copied = std::min(shared, previous_length);
+        std::memcpy(key, area + previous, copied);
+        if (shared > copied)
+            std::memset(key + copied, 0, shared - copied);
+        std::size_t end = 0;
+        const std::uint8_t* rid = nullptr;
+        std::array<std::uint8_t, 4> rid_bytes{};
+        if (compression_ == 1) {
+            // The rest of the key, record ID included, is stored whole.
+            need(k - p);
+            if (p < body)
+                std::memcpy(key + p, &page[at], body - p);
+            if (!unique_) {
+                // Record ID bytes the entry shares come from the previous one.
+                for (std::size_t j = body; j < k; ++j) {
+                    rid_bytes[j - body] =
+                        j < p ? area[previous + previous_length + (j - body)] : page[at + j - p];
+                }
+                rid = rid_bytes.data();
+            }
+            at += k - p;
+            end = body;
+        } else {
+            const std::size_t stored = body - t - p;
+            need(stored + rid_size);
+            std::memcpy(key + p, &page[at], stored);
+            at += stored;
+            end = body - t;
+            rid = &page[at];
+            at += rid_size;
+        }
+        const std::size_t length = end - TrailingZeroCount(std::span<const std::uint8_t>(key, end));
+        if (rid_size > 0)
+            std::memcpy(key + length, rid, rid_size);
+        need(4);
+        CompactEntries::Slot& slot = slots[static_cast<std::size_t>(i - 1)];
+        slot.at = static_cast<std::uint32_t>(out);
+        slot.pointer = GetU32(page, at);
+        slot.length = static_cast<std::uint16_t>(length);
+        // The stored counts are the entry's counts; a page whose counts
+        // differ from the packing rule still reads, and is packed with them
+        // again until an edit recomputes them.
+        slot.lead = static_cast<std::uint16_t>(p);
+        slot.trail = static_cast<std::uint16_t>(t);
+        at += 4;
+        previous = out;
+        previous_length = length;
+        out += length + rid_size;
         used_ += at - entry_start;
         ++count_;
     }
-    if (Compressed() && stored_used != used_)
-        PageCorrupt(owner_);
-    if (!Compressed() && count_ > Capacity())
-        PageCorrupt(owner_);
-    changed_ = false;
+    DropOtherForm();
+    compact_->Assign(std::span(slots.data(), static_cast<std::size_t>(count)),
+                     std::span(area, out));
 }
 
-void TPage::WritePage(std::span<std::uint8_t> bytes) {
+std::uint32_t TPage::ReadLeafRecords(std::span<const std::uint8_t> bytes,
+                                     std::vector<std::uint32_t>& records) const {
+    records.clear();
+    if (bytes.size() < kIndexPageSize)
+        PageCorrupt(owner_);
+    std::array<std::uint8_t, kIndexPageSize> plain;
+    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
+    if (owner_ != nullptr && owner_->Encrypted()) {
+        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+        page = plain;
+    }
+    const auto kind = static_cast<PageKind>(page[0]);
+    if (kind != PageKind::kLeaf && kind != PageKind::kRootLeaf)
+        PageCorrupt(owner_);
+    const std::size_t count = GetU16(page, 1);
+    const std::uint32_t next = GetU32(page, 7);
+    const std::size_t k = key_size_;
+    if (compression_ == 0) {
+        // Fixed-width entries: the record number follows each key.
+        const std::size_t size = k + 4;
+        if (count > kPageEntryBytes / (k + 6) || kPageHeaderSize + count * size > kIndexPageSize)
+            PageCorrupt(owner_);
+        records.resize(count);
+        const std::uint8_t* at = page.data() + kPageHeaderSize + k;
+        for (std::size_t i = 0; i < count; ++i, at += size)
+            records[i] = LoadLittle<std::uint32_t>(at);
+        return next;
+    }
+    if (count > kPageEntryBytes / 6)
+        PageCorrupt(owner_);
+    records.resize(count);
+    const std::size_t body = unique_ ? k : k - 4;
+    std::size_t at = kPageHeaderSize;
+    auto need = [&](std::size_t n) {
+        if (at + n > kIndexPageSize)
+            PageCorrupt(owner_);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t p = 0;
+        std::size_t t = 0;
+        need(2);
+        if (compression_ == 3) {
+            p = page[at];
+            t = page[at + 1];
+        } else {
+            (compression_ == 1 ? p : t) = GetU16(page, at);
+        }
+        at += 2;
+        if (p > k || t > body || (p > 0 && i == 0) || (compression_ == 3 && p + t > body))
+            PageCorrupt(owner_);
+        // The stored key bytes (and the record ID of a key that is not unique) come first.
+        const std::size_t stored = compression_ == 1 ? k - p : body - t - p + (unique_ ? 0 : 4);
+        need(stored + 4);
+        at += stored;
+        records[i] = GetU32(page, at);
+        at += 4;
+    }
+    if (at - kPageHeaderSize != GetU16(page, 11))
+        PageCorrupt(owner_);
+    return next;
+}
+
+std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
     bytes[0] = static_cast<std::uint8_t>(kind_);
@@ -304,57 +437,73 @@ void TPage::WritePage(std::span<std::uint8_t> bytes) {
         if (used_ > kPageEntryBytes)
             PageCorrupt(owner_);
         PutU16(bytes, 11, used_);
-        const std::size_t k = key_size_;
-        for (std::int64_t i = 1; i <= count_; ++i) {
-            const std::uint8_t* e = EntryAt(i);
-            const std::size_t size = EntrySize(i);
-            if (at + size > kIndexPageSize)
-                PageCorrupt(owner_);
-            const std::size_t p = LeadingCount(i);
-            const std::size_t t = TrailingCount(i);
-            std::size_t w = at;
-            if (compression_ == 3) {
-                bytes[w++] = static_cast<std::uint8_t>(p);
-                bytes[w++] = static_cast<std::uint8_t>(t);
-            } else {
-                PutU16(bytes, w, compression_ == 1 ? p : t);
-                w += 2;
-            }
-            if (compression_ == 1) {
-                std::memcpy(&bytes[w], e + p, k - p);
-                w += k - p;
-            } else {
-                const std::size_t body = unique_ ? k : k - 4;
-                std::memcpy(&bytes[w], e + p, body - t - p);
-                w += body - t - p;
-                if (!unique_) {
-                    std::memcpy(&bytes[w], e + k - 4, 4);
-                    w += 4;
-                }
-            }
-            PutU32(bytes, w, PointerAt(i));
-            at += size;
-        }
+        WriteCompressed(bytes, at);
     }
     // Entries fill the page from the header on without gaps; the rest is 0.
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + kIndexPageSize, 0);
+    changed_ = false;
     if (owner_ != nullptr && owner_->Encrypted()) {
         ScrambleBuffer(bytes.first(kIndexPageSize), kTableDataKeyLow, kTableDataKeyHigh);
+        return kIndexPageSize;
     }
-    changed_ = false;
+    return at;
+}
+
+// Each entry as its counts say: the counts, its key but the shared leading
+// bytes and the zeros the trailing count covers, the record number.
+void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count_); ++i) {
+        const CompactEntries::Slot& slot = compact_->At(i);
+        const std::size_t p = slot.lead;
+        const std::size_t t = slot.trail;
+        // EntrySize for every option (the leading count is 0 under option 2,
+        // the trailing one under option 1).
+        const std::size_t size = k - p - t + 6;
+        if (at + size > kIndexPageSize)
+            PageCorrupt(owner_);
+        std::uint8_t* w = &bytes[at];
+        if (compression_ == 3) {
+            w[0] = static_cast<std::uint8_t>(p);
+            w[1] = static_cast<std::uint8_t>(t);
+        } else {
+            PutU16(bytes, at, compression_ == 1 ? p : t);
+        }
+        w += 2;
+        if (compression_ == 1 && p > body) {
+            std::memcpy(w, compact_->RecordId(i) + (p - body), k - p);
+            w += k - p;
+        } else {
+            w = compact_->CopyBody(i, p, body - t, w);
+            if (!unique_) {
+                std::memcpy(w, compact_->RecordId(i), 4);
+                w += 4;
+            }
+        }
+        PutU32(bytes, static_cast<std::size_t>(w - bytes.data()), slot.pointer);
+        at += size;
+    }
 }
 
 void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                       std::uint32_t count) {
-    const std::size_t stride = Stride();
-    FitEntries(entries_.size() + stride);
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(after + 1)), stride,
-                    0);
-    std::uint8_t* entry = EntryAt(after + 1);
+    if (Compressed()) {
+        assert(count == 1 && compact_);
+        DropOtherForm();
+        compact_->Insert(static_cast<std::size_t>(after), key, pointer);
+        ++count_;
+        used_ += EntrySize(after + 1);
+        MarkChanged();
+        return;
+    }
+    std::uint8_t* entry = OpenEntries(after, 1);
     std::memcpy(entry, key, key_size_);
     std::span<std::uint8_t> tail(entry + key_size_, 12);
     PutU32(tail, kPtrAt, pointer);
     PutU32(tail, kCountAt, count);
+    // The leading and trailing counts, until RecomputeAt sets them.
+    PutU32(tail, kLeadAt, 0);
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
@@ -366,40 +515,104 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 // once, so it neither grows by doubling nor keeps the larger buffer of a
 // former use, and the cache, which counts the buffer, fits twice as many.
 void TPage::FitEntries(std::size_t bytes) {
-    std::size_t want = bytes;
-    if (!Compressed())
-        want = std::max(want, static_cast<std::size_t>(Capacity() + 1) * Stride());
+    assert(!Compressed());
+    DropOtherForm();
+    const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         std::vector<std::uint8_t> fitted;
         fitted.reserve(want);
         fitted.assign(entries_.begin(), entries_.end());
         entries_.swap(fitted);
     } else if (entries_.capacity() < bytes) {
-        entries_.reserve(Compressed() ? std::max(bytes, 2 * entries_.capacity()) : want);
+        entries_.reserve(want);
+    }
+}
+
+void TPage::PackToFront() {
+    if (front_ == 0)
+        return;
+    const std::size_t bytes = entries_.size() - front_;
+    std::memmove(entries_.data(), entries_.data() + front_, bytes);
+    entries_.resize(bytes);
+    front_ = 0;
+}
+
+std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from) {
+    assert(after >= 0 && after <= count_ && n >= 0);
+    assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
+    const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
+    const std::size_t before = EntryOffset(after + 1);
+    if (bytes == 0)
+        return entries_.data() + front_ + before;
+    if (front_ >= bytes && after <= count_ - after) {
+        std::memmove(entries_.data() + front_ - bytes, entries_.data() + front_, before);
+        front_ -= bytes;
+        std::uint8_t* at = entries_.data() + front_ + before;
+        if (from != nullptr)
+            std::memcpy(at, from, bytes);
+        return at;
+    }
+    // The buffer keeps the size it was fitted to: the free front bytes are
+    // given up before it would have to grow.
+    if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
+        PackToFront();
+    FitEntries(entries_.size() + bytes);
+    const auto where = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
+    const auto at = from != nullptr ? entries_.insert(where, from, from + bytes)
+                                    : entries_.insert(where, bytes, std::uint8_t{0});
+    return &*at;
+}
+
+void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
+    assert(pos >= 1 && n >= 0 && pos + n - 1 <= count_);
+    assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
+    const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
+    const std::size_t before = EntryOffset(pos);
+    const std::size_t after = static_cast<std::size_t>(count_ - (pos + n - 1)) * Stride();
+    if (before == 0 && after == 0) {
+        entries_.clear();
+        front_ = 0;
+    } else if (before < after) {
+        std::memmove(entries_.data() + front_ + bytes, entries_.data() + front_, before);
+        front_ += bytes;
+    } else {
+        const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
+        entries_.erase(first, first + static_cast<std::ptrdiff_t>(bytes));
     }
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
-    const std::size_t stride = Stride();
     used_ -= EntrySize(pos);
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(pos));
-    entries_.erase(first, first + static_cast<std::ptrdiff_t>(stride));
+    if (Compressed()) {
+        compact_->Erase(Index(pos));
+        --count_;
+        MarkChanged();
+        return;
+    }
+    CloseEntries(pos, 1);
     --count_;
     MarkChanged();
 }
 
 // Moves n entries from position from_pos of this page to `to`, after its
 // position to_after.
+// Requires: both pages are of one kind of entries (both compressed leaves or
+// neither).
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
-    const std::size_t stride = Stride();
-    assert(n >= 0 && from_pos >= 1 && to_after >= 0);
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(EntryOffset(from_pos));
-    to.FitEntries(to.entries_.size() + static_cast<std::size_t>(n) * stride);
-    auto last = first + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * stride);
-    to.entries_.insert(
-        to.entries_.begin() + static_cast<std::ptrdiff_t>(to.EntryOffset(to_after + 1)), first,
-        last);
-    entries_.erase(first, last);
+    assert(n >= 0 && from_pos >= 1 && to_after >= 0 && &to != this);
+    assert(Compressed() == to.Compressed());
+    if (Compressed()) {
+        to.DropOtherForm();
+        compact_->MoveTo(*to.compact_, static_cast<std::size_t>(from_pos - 1),
+                         static_cast<std::size_t>(n), static_cast<std::size_t>(to_after));
+        count_ -= n;
+        to.count_ += n;
+        MarkChanged();
+        to.MarkChanged();
+        return;
+    }
+    to.OpenEntries(to_after, n, EntryAt(from_pos));
+    CloseEntries(from_pos, n);
     count_ -= n;
     to.count_ += n;
     MarkChanged();
@@ -409,7 +622,11 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
 void TPage::SetKey(const std::uint8_t* key) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
-    std::memcpy(EntryAt(edit_), key, key_size_);
+    if (Compressed()) {
+        compact_->Replace(Index(edit_), key);
+    } else {
+        std::memcpy(EntryAt(edit_), key, key_size_);
+    }
     RecomputeAt(edit_);
     RecomputeAt(edit_ + 1);
     if (edit_ == 1)
@@ -419,7 +636,10 @@ void TPage::SetKey(const std::uint8_t* key) {
 void TPage::SetPointer(std::uint32_t pointer) {
     if (edit_ < 1 || edit_ > count_)
         PageCorrupt(owner_);
-    PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
+    if (Compressed())
+        compact_->At(Index(edit_)).pointer = pointer;
+    else
+        PutU32(std::span(EntryAt(edit_) + key_size_, 12), kPtrAt, pointer);
     MarkChanged();
 }
 
@@ -478,7 +698,7 @@ void TPage::UpdateSeparator() {
         const std::int64_t pos = up->FindChild(page->offset_);
         if (pos == 0)
             PageCorrupt(owner_);
-        std::memcpy(up->EntryAt(pos), page->EntryAt(1), key_size_);
+        std::memcpy(up->EntryAt(pos), page->KeyAt(1), key_size_);
         up->MarkChanged();
         if (pos != 1)
             break;
@@ -508,6 +728,31 @@ void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uin
         Split();
 }
 
+std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* pointers,
+                                 std::size_t n) {
+    assert(IsLeaf() && !Compressed() && count_ > 0);
+    const std::int64_t room = Capacity() - count_;
+    if (room <= 0 || n == 0)
+        return 0;
+    const std::size_t m = std::min<std::size_t>(n, static_cast<std::size_t>(room));
+    const std::size_t stride = Stride();
+    const std::size_t at = entries_.size();
+    FitEntries(at + m * stride);
+    entries_.resize(at + m * stride, 0);
+    for (std::size_t i = 0; i < m; ++i) {
+        std::uint8_t* entry = entries_.data() + at + i * stride;
+        std::memcpy(entry, keys + i * key_size_, key_size_);
+        std::span<std::uint8_t> tail(entry + key_size_, 12);
+        PutU32(tail, kPtrAt, pointers[i]);
+        PutU32(tail, kCountAt, 1);
+    }
+    count_ += static_cast<std::int64_t>(m);
+    used_ += m * (std::size_t{key_size_} + 4);
+    edit_ = count_;
+    MarkChanged();
+    return m;
+}
+
 void TPage::Split() {
     assert(count_ >= 2);
     [[maybe_unused]] const std::uint64_t keys_before = KeyCount();
@@ -516,8 +761,10 @@ void TPage::Split() {
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
     const std::int64_t keep = (count_ + 1) / 2;
-    MoveEntries(right, keep + 1, count_ - keep, 0);
+    // The fresh page takes its kind first, so it holds the moved entries in
+    // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
+    MoveEntries(right, keep + 1, count_ - keep, 0);
     right.previous_ = offset_;
     right.next_ = next_;
     if (next_ != 0) {
@@ -557,8 +804,8 @@ void TPage::Split() {
     if (was_root) {
         PinnedPage root(*owner_, owner_->NewPage(nullptr, slot_));
         root->kind_ = PageKind::kRoot;
-        root->InsertRaw(0, EntryAt(1), offset_, static_cast<std::uint32_t>(KeyCount()));
-        root->InsertRaw(1, right.EntryAt(1), right.offset_,
+        root->InsertRaw(0, KeyAt(1), offset_, static_cast<std::uint32_t>(KeyCount()));
+        root->InsertRaw(1, right.KeyAt(1), right.offset_,
                         static_cast<std::uint32_t>(right.KeyCount()));
         root->Recompute();
         assert(root->KeyCount() == keys_before);
@@ -574,7 +821,7 @@ void TPage::Split() {
         PageCorrupt(owner_);
     parent->edit_ = pos;
     parent->SetCount(static_cast<std::uint32_t>(KeyCount()));
-    parent->InsertEntry(right.EntryAt(1), right.offset_,
+    parent->InsertEntry(right.KeyAt(1), right.offset_,
                         static_cast<std::uint32_t>(right.KeyCount()));
 }
 
@@ -707,57 +954,125 @@ void TPage::Rebalance() {
     parent->SetKey(right.EntryAt(1));
 }
 
-// Entries not above the key.
-std::int64_t TPage::UpperBound(const std::uint8_t* key, const KeyCompare& compare) const {
-    std::int64_t low = 1;
-    std::int64_t high = count_;
-    while (low <= high) {
-        const std::int64_t mid = (low + high) / 2;
-        if (compare(key, EntryAt(mid)) >= 0) {
-            low = mid + 1;
-        } else {
-            high = mid - 1;
+// compare(key, entry) and compare(entry, key) for the entries of one page.
+// A compressed leaf ordered by plain bytes compares each entry where it is
+// kept, with the key's trailing zeros counted once; ordered by a function,
+// it puts each entry's key together for it.
+class TPage::KeyOrder {
+  public:
+    KeyOrder(const TPage& page, const std::uint8_t* key, const KeyCompare& compare)
+        : page_(page), key_(key), compare_(compare) {
+        if (page.Compressed()) {
+            form_ =
+                compare.PlainLength() == page.key_size_ ? Form::kCompactBytes : Form::kCompactKeys;
+            if (form_ == Form::kCompactBytes)
+                probe_ = page.compact_->MakeProbe(key);
         }
     }
-    return high;
-}
 
-// Entries below the key.
-std::int64_t TPage::LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const {
-    std::int64_t low = 1;
-    std::int64_t high = count_;
-    while (low <= high) {
-        const std::int64_t mid = (low + high) / 2;
-        if (compare(key, EntryAt(mid)) > 0) {
-            low = mid + 1;
-        } else {
-            high = mid - 1;
+    // compare(key, entry at pos).
+    int operator()(std::int64_t pos) const {
+        switch (form_) {
+            case Form::kFull:
+                return compare_(key_, page_.EntryAt(pos));
+            case Form::kCompactBytes:
+                return page_.compact_->Compare(probe_, page_.Index(pos));
+            case Form::kCompactKeys:
+                break;
         }
+        return compare_(key_, page_.KeyAt(pos));
     }
-    return high;
-}
+    // compare(entry at pos, key).
+    int EntryVersus(std::int64_t pos) const {
+        switch (form_) {
+            case Form::kFull:
+                return compare_(page_.EntryAt(pos), key_);
+            case Form::kCompactBytes:
+                return -page_.compact_->Compare(probe_, page_.Index(pos));
+            case Form::kCompactKeys:
+                break;
+        }
+        return compare_(page_.KeyAt(pos), key_);
+    }
+    // Entries not above the key.
+    std::int64_t CountNotAbove() const {
+        switch (form_) {
+            case Form::kFull:
+                return Count<true>(
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+            case Form::kCompactBytes:
+                return static_cast<std::int64_t>(page_.compact_->CountNotAbove(probe_));
+            case Form::kCompactKeys:
+                break;
+        }
+        return Count<true>(*this);
+    }
+    // Entries below the key.
+    std::int64_t CountBelow() const {
+        switch (form_) {
+            case Form::kFull:
+                return Count<false>(
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+            case Form::kCompactBytes:
+                return static_cast<std::int64_t>(page_.compact_->CountBelow(probe_));
+            case Form::kCompactKeys:
+                break;
+        }
+        return Count<false>(*this);
+    }
+
+  private:
+    enum class Form { kFull, kCompactBytes, kCompactKeys };
+    // Binary search: entries not above the key, or below it.
+    template <bool kNotAbove, class Order>
+    std::int64_t Count(const Order& order) const {
+        std::int64_t low = 1;
+        std::int64_t high = page_.count_;
+        while (low <= high) {
+            const std::int64_t mid = (low + high) / 2;
+            const int c = order(mid);
+            if (kNotAbove ? c >= 0 : c > 0) {
+                low = mid + 1;
+            } else {
+                high = mid - 1;
+            }
+        }
+        return high;
+    }
+    const TPage& page_;
+    const std::uint8_t* key_;
+    const KeyCompare& compare_;
+    Form form_ = Form::kFull;
+    CompactEntries::Probe probe_;
+};
 
 bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
-    const std::int64_t not_above = UpperBound(key, compare);
+    const KeyOrder order(*this, key, compare);
+    const std::int64_t not_above = order.CountNotAbove();
     if (IsInterior()) {
         edit_ = std::max<std::int64_t>(not_above, 1);
         return false;
     }
     edit_ = not_above;
-    return not_above >= 1 && compare(key, EntryAt(not_above)) == 0;
+    return not_above >= 1 && order(not_above) == 0;
 }
 
 void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
+    Seek(KeyOrder(*this, key, compare));
+}
+
+void TPage::Seek(const KeyOrder& order) {
     if (IsInterior()) {
-        read_ = std::max<std::int64_t>(UpperBound(key, compare), 1);
+        read_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
     } else {
-        read_ = LowerBoundPos(key, compare) + 1;
+        read_ = order.CountBelow() + 1;
     }
 }
 
 bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
-    SeekNearest(key, compare);
-    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+    const KeyOrder order(*this, key, compare);
+    Seek(order);
+    return IsLeaf() && read_ <= count_ && order(read_) == 0;
 }
 
 void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
@@ -767,8 +1082,10 @@ void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
 }
 
 bool TPage::FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running) {
-    FindNearest(key, compare, running);
-    return IsLeaf() && read_ <= count_ && compare(key, EntryAt(read_)) == 0;
+    const KeyOrder order(*this, key, compare);
+    Seek(order);
+    running += KeysBefore(PagePosition::kRead);
+    return IsLeaf() && read_ <= count_ && order(read_) == 0;
 }
 
 bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,
@@ -776,7 +1093,7 @@ bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,
     FindNearest(low, compare, running);
     if (IsInterior())
         return count_ > 0;
-    return read_ <= count_ && compare(EntryAt(read_), high) <= 0;
+    return read_ <= count_ && KeyOrder(*this, high, compare).EntryVersus(read_) <= 0;
 }
 
 void TPage::First(std::uint64_t& running) {
@@ -814,6 +1131,17 @@ bool TPage::SkipToBitmap(const TRecordsBitmap& bitmap, bool forward) {
 
 bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t* limit,
                                 const KeyCompare& compare, bool forward) {
+    if (Compressed()) {
+        const KeyOrder order(*this, limit, compare);
+        for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
+            const int c = order.EntryVersus(read_);
+            if (forward ? c > 0 : c < 0)
+                return false;
+            if (bitmap.IsSet(PointerAt(read_)))
+                return true;
+        }
+        return false;
+    }
     for (; read_ >= 1 && read_ <= count_; read_ += forward ? 1 : -1) {
         const int c = compare(EntryAt(read_), limit);
         if (forward ? c > 0 : c < 0)
@@ -826,6 +1154,15 @@ bool TPage::SkipToBitmapInRange(const TRecordsBitmap& bitmap, const std::uint8_t
 
 bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
                          TRecordsBitmap& bitmap) {
+    if (Compressed()) {
+        const KeyOrder order(*this, limit, compare);
+        for (; read_ >= 1 && read_ <= count_; ++read_) {
+            if (order.EntryVersus(read_) > 0)
+                return false;
+            bitmap.SetBit(compact_->At(Index(read_)).pointer);
+        }
+        return true;
+    }
     for (; read_ >= 1 && read_ <= count_; ++read_) {
         if (compare(EntryAt(read_), limit) > 0)
             return false;
@@ -850,8 +1187,32 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_scanned_ = false;
     cache_charge_ = 0;
     cache_owned_ = true;
-    if (entries_.capacity() > 4 * kIndexPageSize)
+    if (entries_.capacity() > 4 * kIndexPageSize) {
         std::vector<std::uint8_t>().swap(entries_);
+        front_ = 0;
+    }
+    if (compact_ && compact_->MemoryBytes() > 4 * kIndexPageSize)
+        compact_->Release();
+}
+
+// A page object serves pages of every kind in turn; it keeps the buffer of
+// the form it holds, and a buffer of the other form (which the cache would
+// count too) goes when it starts holding entries.
+void TPage::DropOtherForm() {
+    if (Compressed()) {
+        if (entries_.capacity() != 0) {
+            std::vector<std::uint8_t>().swap(entries_);
+            front_ = 0;
+        }
+    } else {
+        compact_.reset();
+    }
+}
+
+void TPage::ReleaseMemory() {
+    std::vector<std::uint8_t>().swap(entries_);
+    front_ = 0;
+    compact_.reset();
 }
 
 }  // namespace strata

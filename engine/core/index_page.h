@@ -2,6 +2,9 @@
 
 // TPage: one 4096-byte page of an index's B+-tree in memory, with its entries
 // unpacked, and the operations that insert, split, delete and merge entries.
+// Interior pages and plain leaves hold their entries at full width; a
+// compressed leaf holds them in the compact form of CompactEntries, and its
+// packed bytes are put together again when the page is written.
 //
 // Page on disk (scrambled as a whole when the table is encrypted):
 //   0 u8  kind: 0 root with children, 1 interior, 2 leaf, 3 root leaf
@@ -36,6 +39,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/compact_entries.h"
+
 namespace strata {
 
 class TIndexFile;
@@ -69,6 +74,9 @@ class KeyCompare {
         compare.bytes_ = length;
         return compare;
     }
+
+    // The length compared as plain bytes; 0 when a function orders the keys.
+    std::size_t PlainLength() const { return bytes_; }
 
     int operator()(const std::uint8_t* a, const std::uint8_t* b) const {
         if (bytes_ != 0)
@@ -119,11 +127,26 @@ class alignas(64) TPage {
     // Checks every count and length against the page, so a damaged page
     // raises 8965 instead of being read past its end.
     void ReadPage(std::span<const std::uint8_t> bytes, bool header_only);
-    void WritePage(std::span<std::uint8_t> bytes);
+    // Returns where the zeros after the entries begin (the page's size when
+    // scrambled), so a reader of the image may skip them.
+    std::size_t WritePage(std::span<std::uint8_t> bytes);
+    // The record numbers of a leaf's entries straight from its file image, for
+    // a scan that wants nothing else: nothing is unpacked and this page stays
+    // as it is (only its key settings from Setup are used). The image is
+    // checked as ReadPage checks it, and a page that is no leaf raises 8965
+    // too. Returns the following leaf's offset (0 after the last).
+    std::uint32_t ReadLeafRecords(std::span<const std::uint8_t> bytes,
+                                  std::vector<std::uint32_t>& records) const;
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.
     void InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uint32_t count);
+    // Appends up to `n` entries (keys one after another, each the key size, and their record
+    // numbers) after the last one, as InsertEntry there would one by one while the page has
+    // room without a split, and answers how many. Requires: a leaf, not compressed, with
+    // entries; the keys lie above its last key in ascending order.
+    std::size_t AppendEntries(const std::uint8_t* keys, const std::uint32_t* pointers,
+                              std::size_t n);
     // Deletes the entry at the edit position; may merge or free pages.
     void DeleteEntry();
     void SetKey(const std::uint8_t* key);
@@ -158,10 +181,13 @@ class alignas(64) TPage {
                              const KeyCompare& compare, bool forward);
     bool CollectRange(const std::uint8_t* limit, const KeyCompare& compare, TRecordsBitmap& bitmap);
 
-    // Entry access by 1-based position.
+    // Entry access by 1-based position. A compressed leaf puts the key
+    // together in a buffer of its own, valid until its next KeyAt or change.
     const std::uint8_t* KeyAt(std::int64_t pos) const;
     std::uint32_t PointerAt(std::int64_t pos) const {
         assert(pos >= 1 && pos <= count_);
+        if (Compressed())
+            return compact_->At(static_cast<std::size_t>(pos - 1)).pointer;
         const std::uint8_t* p = EntryAt(pos) + key_size_;
         return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
                (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -170,7 +196,11 @@ class alignas(64) TPage {
     // Asks the processor for the page's entries ahead of a scan over them,
     // so their cache misses overlap instead of coming one entry at a time.
     void PrefetchEntries() const {
-        const std::uint8_t* p = entries_.data();
+        if (Compressed()) {
+            compact_->Prefetch();
+            return;
+        }
+        const std::uint8_t* p = entries_.data() + front_;
         const std::size_t bytes = static_cast<std::size_t>(count_) * Stride();
         for (std::size_t at = 0; at < bytes; at += 64)
             __builtin_prefetch(p + at);
@@ -248,6 +278,15 @@ class alignas(64) TPage {
     // Makes a page object from the process's reserve a fresh page of `owner`;
     // an unusually large entry buffer is given up rather than kept.
     void Recycle(TIndexFile* owner);
+    // The memory the entries take, which the cache counts, and giving it back.
+    std::size_t MemoryBytes() const {
+        return entries_.capacity() +
+               (compact_ ? sizeof(CompactEntries) + compact_->MemoryBytes() : 0);
+    }
+    void ReleaseMemory();
+    void DropOtherForm();
+    // Orders one key against the page's entries in either form.
+    class KeyOrder;
 
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
     // Requires: 1 <= pos.
@@ -255,10 +294,21 @@ class alignas(64) TPage {
         assert(pos >= 1);
         return static_cast<std::size_t>(pos - 1) * Stride();
     }
-    std::uint8_t* EntryAt(std::int64_t pos) { return entries_.data() + EntryOffset(pos); }
-    const std::uint8_t* EntryAt(std::int64_t pos) const {
-        return entries_.data() + EntryOffset(pos);
+    // Requires: not a compressed leaf.
+    std::uint8_t* EntryAt(std::int64_t pos) {
+        assert(!Compressed());
+        return entries_.data() + front_ + EntryOffset(pos);
     }
+    const std::uint8_t* EntryAt(std::int64_t pos) const {
+        assert(!Compressed());
+        return entries_.data() + front_ + EntryOffset(pos);
+    }
+    std::size_t Index(std::int64_t pos) const {
+        assert(pos >= 1 && pos <= count_);
+        return static_cast<std::size_t>(pos - 1);
+    }
+    void ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count);
+    void WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const;
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
     std::int64_t Pos(PagePosition which) const {
         return which == PagePosition::kEdit ? edit_ : read_;
@@ -266,6 +316,16 @@ class alignas(64) TPage {
     void InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t pointer,
                    std::uint32_t count);
     void EraseRaw(std::int64_t pos);
+    // Room for n entries after the first `after`, taken from the free bytes
+    // in front of the entries when fewer entries move that way; returns
+    // where the first of them goes, holding a copy of the n entries at
+    // `from` when given, else bytes to overwrite. The caller counts them.
+    std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
+                              const std::uint8_t* from = nullptr);
+    // Takes out n entries from position pos, moving the shorter side.
+    void CloseEntries(std::int64_t pos, std::int64_t n);
+    // Moves the entries to the start of their buffer.
+    void PackToFront();
     // Makes room for `bytes` of entries (see the definition).
     void FitEntries(std::size_t bytes);
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
@@ -278,11 +338,16 @@ class alignas(64) TPage {
     void Split();
     void Rebalance();
     void ReparentChildren();
-    std::int64_t UpperBound(const std::uint8_t* key, const KeyCompare& compare) const;
-    std::int64_t LowerBoundPos(const std::uint8_t* key, const KeyCompare& compare) const;
+    // The read position: on the first entry not below the key (leaf), or
+    // on the entry whose subtree holds it (interior).
+    void Seek(const KeyOrder& order);
 
     // What a page access and a search touch comes first, in one cache line.
+    // The entries stand packed from byte front_ of entries_ to its end: an
+    // edit near the first entry moves the entries before it instead of all
+    // those after it.
     std::vector<std::uint8_t> entries_;
+    std::size_t front_ = 0;
     std::int64_t count_ = 0;
     std::int64_t read_ = 1;
     std::int64_t edit_ = 1;
@@ -314,6 +379,9 @@ class alignas(64) TPage {
     std::uint32_t next_ = 0;
     TPage* lru_prev_ = nullptr;
     TPage* lru_next_ = nullptr;
+    // A compressed leaf's entries (entries_ then stays empty); made for the
+    // pages of compressed indexes only, so other pages stay small.
+    std::unique_ptr<CompactEntries> compact_;
 };
 
 }  // namespace strata

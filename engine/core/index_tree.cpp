@@ -1,5 +1,7 @@
 #include "engine/core/index_tree.h"
 
+#include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <vector>
@@ -9,15 +11,48 @@ namespace strata {
 namespace {
 struct PathStep {
     PinnedPage page;
-    std::int64_t position;
+    std::int64_t position = 0;
+};
+
+// The interior pages a descent passed, pinned. Every edit descends, so the
+// depths of all but the tallest trees (a few hundred million keys of a
+// hundred bytes) are held in place, without an allocation per edit.
+class DescentPath {
+  public:
+    void push_back(PathStep step) {
+        if (size_ < held_.size())
+            held_[size_] = std::move(step);
+        else
+            deeper_.push_back(std::move(step));
+        ++size_;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    PathStep& operator[](std::size_t i) {
+        return i < held_.size() ? held_[i] : deeper_[i - held_.size()];
+    }
+    PathStep& back() { return (*this)[size_ - 1]; }
+    // Unpins every step.
+    void clear() {
+        for (std::size_t i = 0; i < std::min(size_, held_.size()); ++i)
+            held_[i] = PathStep{};
+        deeper_.clear();
+        size_ = 0;
+    }
+
+  private:
+    std::array<PathStep, 4> held_;
+    std::vector<PathStep> deeper_;
+    std::size_t size_ = 0;
 };
 
 // Every interior page on the way down counts one key more or less below the
 // entry the descent took.
 // A count that would leave its field (a damaged page said 0 below an entry that still
 // leads to a key) is refused rather than wrapped.
-void AdjustCounts(TIndexFile& file, std::vector<PathStep>& path, int delta) {
-    for (PathStep& step : path) {
+void AdjustCounts(TIndexFile& file, DescentPath& path, int delta) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        PathStep& step = path[i];
         assert(step.page->IsInterior());
         assert(step.position >= 1 && step.position <= step.page->EntryCount());
         step.page->SetEditPosition(step.position);
@@ -30,10 +65,8 @@ void AdjustCounts(TIndexFile& file, std::vector<PathStep>& path, int delta) {
 
 // Pins the interior pages of a remembered descent again, linking each to its
 // parent; `parent` ends as the offset of the leaf's parent.
-std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& memo,
-                                        std::uint32_t& parent) {
-    std::vector<PathStep> path;
-    path.reserve(memo.path.size());
+void PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& memo,
+                       DescentPath& path, std::uint32_t& parent) {
     parent = 0;
     for (const auto& [offset, position] : memo.path) {
         PinnedPage page(file, file.GetPage(slot, offset));
@@ -44,7 +77,6 @@ std::vector<PathStep> PinRememberedPath(TIndexFile& file, int slot, const TIndex
         parent = offset;
         path.push_back({std::move(page), position});
     }
-    return path;
 }
 }  // namespace
 
@@ -60,7 +92,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (InsertAlongRememberedDescent(key, record_number))
         return true;
-    std::vector<PathStep> path;
+    DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
     std::size_t depth = 0;
@@ -82,6 +114,78 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     return true;
 }
 
+std::size_t TIndexTree::Append(std::span<const std::uint8_t> keys,
+                               std::span<const std::uint32_t> record_numbers) {
+    std::size_t done = 0;
+    DescentPath path;
+    PinnedPage leaf;
+    while (done < record_numbers.size()) {
+        if (!leaf) {
+            const std::uint32_t root = file_.GetRoot(slot_);
+            if (root == 0) {
+                // Only an empty index has no root, so this is the first key.
+                assert(done == 0);
+                if (keys.empty() || !Insert(keys.data(), record_numbers[done]))
+                    return done;
+                ++done;
+                continue;
+            }
+            // Down the last entry of every level: where Insert's search takes a key above all.
+            path.clear();
+            PinnedPage page(file_, file_.GetPage(slot_, root));
+            page->SetParent(0);
+            std::size_t depth = 0;
+            while (page->IsInterior()) {
+                if (page->EntryCount() == 0 || ++depth > 64)
+                    RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+                const std::int64_t pos = page->EntryCount();
+                page->SetEditPosition(pos);
+                PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+                child->SetParent(page->Offset());
+                path.push_back({std::move(page), pos});
+                page = std::move(child);
+            }
+            if (page->EntryCount() == 0 || page->Next() != 0)
+                RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+            leaf = std::move(page);
+        }
+        const std::size_t key_size = leaf->KeySize();
+        if (keys.size() < (done + 1) * key_size)
+            break;
+        const std::uint8_t* key = keys.data() + done * key_size;
+        if (compare_(key, leaf->KeyAt(leaf->EntryCount())) <= 0)
+            break;
+        if (!leaf->Compressed()) {
+            // The keys in ascending order that the leaf takes without a split, in one step.
+            const std::size_t limit = std::min(record_numbers.size(), keys.size() / key_size);
+            std::size_t run = done + 1;
+            const auto room = static_cast<std::size_t>(
+                std::max<std::int64_t>(leaf->Capacity() - leaf->EntryCount(), 0));
+            while (run < limit && run - done < room &&
+                   compare_(keys.data() + run * key_size, keys.data() + (run - 1) * key_size) > 0) {
+                ++run;
+            }
+            const std::size_t added =
+                leaf->AppendEntries(key, record_numbers.data() + done, run - done);
+            if (added != 0) {
+                AdjustCounts(file_, path, static_cast<int>(added));
+                done += added;
+                continue;
+            }
+        }
+        AdjustCounts(file_, path, 1);
+        leaf->SetEditPosition(leaf->EntryCount());
+        leaf->InsertEntry(key, record_numbers[done], 1);
+        ++done;
+        // A split gave the leaf a right neighbour and changed the pages above: descend again.
+        if (leaf->Next() != 0) {
+            path.clear();
+            leaf = PinnedPage();
+        }
+    }
+    return done;
+}
+
 // A search that just failed for this key left its path; while no page and
 // no root changed since, the key still belongs exactly there.
 bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
@@ -93,7 +197,8 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
     }
     memo.slot = -1;
     std::uint32_t parent = 0;
-    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
+    DescentPath path;
+    PinRememberedPath(file_, slot_, memo, path, parent);
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     // The failed search left the position of the first key above this one.
     assert(leaf->IsLeaf());
@@ -137,7 +242,8 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
     }
     memo.slot = -1;
     std::uint32_t parent = 0;
-    std::vector<PathStep> path = PinRememberedPath(file_, slot_, memo, parent);
+    DescentPath path;
+    PinRememberedPath(file_, slot_, memo, path, parent);
     assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
     AdjustCounts(file_, path, -1);
@@ -152,7 +258,7 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         return false;
     if (DeleteAlongRememberedDescent(key))
         return true;
-    std::vector<PathStep> path;
+    DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
     std::size_t depth = 0;

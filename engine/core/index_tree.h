@@ -6,10 +6,12 @@
 // interior entries on the path in step with every insert and delete, and
 // then lets the leaf page do the edit.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "engine/core/index_file.h"
 
@@ -22,6 +24,12 @@ class TIndexTree {
 
     // False, with nothing changed, when an equal key exists.
     bool Insert(const std::uint8_t* key, std::uint32_t record_number);
+    // Inserts keys that each lie above every key before them at the end of the last leaf, as
+    // Insert would place them (the same pages, splits and counts), without a search per key:
+    // `keys` holds them one after another, each the page's key size. Stops at the first key
+    // not above the last one and answers how many it inserted; the caller inserts the rest.
+    std::size_t Append(std::span<const std::uint8_t> keys,
+                       std::span<const std::uint32_t> record_numbers);
     // False when the key is not in the index.
     bool Delete(const std::uint8_t* key);
     std::optional<std::uint32_t> Find(const std::uint8_t* key);
@@ -48,6 +56,12 @@ class TIndexTree {
     // the ordinal, the leaf page and the position in it.
     template <class Visit>
     static bool WalkLeaves(TIndexFile& file, int slot, Position start, bool forward, Visit&& visit);
+    // Visits the record number of every entry from ordinal `first` up to (not
+    // including) ordinal `end`. The leaves after the first are read through
+    // TIndexFile::ReadLeafRecords: none is unpacked or cached for the walk.
+    template <class Visit>
+    static void WalkRecords(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
+                            Visit&& visit);
     // Keys from `low` to `high`, both included.
     std::uint64_t CountRange(const std::uint8_t* low, const std::uint8_t* high);
     std::uint64_t KeyCount();
@@ -110,6 +124,88 @@ bool TIndexTree::WalkLeaves(TIndexFile& file, int slot, Position start, bool for
             RaiseEngineError(kErrIndexPageCorrupt, file.Name());
         page = PinnedPage(file, file.GetScanPage(slot, next));
         pos = forward ? 1 : page->EntryCount();
+    }
+}
+
+template <class Visit>
+void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
+                             Visit&& visit) {
+    const std::uint32_t root = file.GetRoot(slot);
+    if (first >= end || root == 0)
+        return;
+    // Down to the entry at `first`, keeping the leaf's parent and its position there.
+    PinnedPage page(file, file.GetPage(slot, root));
+    PinnedPage parent;
+    std::int64_t parent_pos = 0;
+    std::uint64_t remaining = first;
+    for (std::size_t depth = 0; page->IsInterior(); ++depth) {
+        if (depth > 64 || page->EntryCount() == 0)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+        std::int64_t pos = 1;
+        for (; pos <= page->EntryCount(); ++pos) {
+            const std::uint32_t under = page->CountAt(pos);
+            if (remaining < under)
+                break;
+            remaining -= under;
+        }
+        if (pos > page->EntryCount())
+            return;
+        PinnedPage child(file, file.GetPage(slot, page->PointerAt(pos)));
+        parent = std::move(page);
+        parent_pos = pos;
+        page = std::move(child);
+    }
+    std::uint64_t at = first;
+    for (auto pos = static_cast<std::int64_t>(remaining) + 1; pos <= page->EntryCount() && at < end;
+         ++pos, ++at) {
+        visit(page->PointerAt(pos));
+    }
+    page.Release();
+    if (!parent)
+        return;
+    // The following leaves come from their parents, one level up along its links: each
+    // leaf's place and count are known before it is read, so the caches' slots and pages
+    // of the leaves ahead are asked for from memory while the current one is visited.
+    constexpr std::size_t kAhead = 4;
+    const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
+    std::uint64_t pages = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> leaves;
+    std::vector<std::uint32_t> records;
+    while (at < end) {
+        leaves.clear();
+        for (std::int64_t pos = parent_pos + 1; pos <= parent->EntryCount(); ++pos)
+            leaves.emplace_back(parent->PointerAt(pos), parent->CountAt(pos));
+        const std::uint32_t next_parent = parent->Next();
+        parent.Release();
+        for (std::size_t i = 0; i < leaves.size() && i < kAhead; ++i)
+            file.PrefetchCacheSlots(leaves[i].first);
+        // A cached leaf's page is asked for two leaves ahead, its entries one ahead.
+        const TPage* following =
+            leaves.size() > 1 ? file.PrefetchCachedPage(leaves[1].first) : nullptr;
+        for (std::size_t i = 0; i < leaves.size() && at < end; ++i) {
+            if (++pages > page_limit)
+                RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+            if (i + kAhead < leaves.size())
+                file.PrefetchCacheSlots(leaves[i + kAhead].first);
+            if (following != nullptr)
+                following->PrefetchEntries();
+            following =
+                i + 2 < leaves.size() ? file.PrefetchCachedPage(leaves[i + 2].first) : nullptr;
+            file.ReadLeafRecords(slot, leaves[i].first, records, leaves[i].second);
+            const std::uint64_t take = std::min<std::uint64_t>(records.size(), end - at);
+            for (std::uint64_t r = 0; r < take; ++r)
+                visit(records[r]);
+            at += take;
+        }
+        if (at >= end || next_parent == 0)
+            return;
+        // Parents count too, so a damaged chain of empty ones cannot go round for ever.
+        if (++pages > page_limit)
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+        parent = PinnedPage(file, file.GetPage(slot, next_parent));
+        parent_pos = 0;
+        if (!parent->IsInterior())
+            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
     }
 }
 

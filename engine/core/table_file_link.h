@@ -22,6 +22,9 @@ class TTableFileOwner {
     virtual void BeforeWrite() {}
     // Inside an update batch caches grow instead of failing when full.
     virtual bool InUpdateBatch() const = 0;
+    // No other program can write the table's files now (the table is held
+    // exclusively, or its write or batch lock is held).
+    virtual bool WritesAlone() const { return false; }
 };
 
 class TFileCursor {

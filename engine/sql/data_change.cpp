@@ -1,13 +1,16 @@
 #include "engine/sql/data_change.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
+#include "engine/core/data_table.h"
 #include "engine/sql/column_value.h"
 #include "engine/sql/condition_parts.h"
 #include "engine/sql/query_statement.h"
@@ -28,6 +31,8 @@ constexpr std::string_view kUpdateValuesContext = "update values";
 constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
 // From this many chosen rows on, an UPDATE or DELETE locks the table rather than each row.
 constexpr std::size_t kTableLockRows = 64;
+// The most bytes of records read at once ahead of the chosen rows being changed.
+constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -81,9 +86,10 @@ class DataChange {
     void RunInsertSelect();
     template <class Change>
     void InBatch(Change&& change);
-    TFilter* NarrowByIndexes();
+    TFilter* NarrowByIndexes(bool& whole);
     void RunUpdateOrDelete();
-    void ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update);
+    void ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update);
+    void ReadAheadOf(std::span<const std::uint32_t> chosen);
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
     TDataQuery& query_;
@@ -408,16 +414,19 @@ bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
     return main->OnProgress(row, percent);
 }
 
-TFilter* DataChange::NarrowByIndexes() {
+TFilter* DataChange::NarrowByIndexes(bool& whole) {
     // The parts of the condition an index answers restrict the rows visited; every visited row
     // is still checked against the whole condition. Parts a filter would answer otherwise than
-    // the row check (negations, sub-selects, BLOBs) stay out.
+    // the row check (negations, sub-selects, BLOBs) stay out. `whole` tells that every part
+    // went into the filter.
+    whole = false;
     if (!query_.Condition) {
         return nullptr;
     }
     std::vector<const TExpToken*> parts;
     SplitConjuncts(query_.Condition.get(), parts);
     ExpTokenPtr tree;
+    std::size_t taken = 0;
     for (const TExpToken* part : parts) {
         bool fits = true;
         std::vector<const TExpToken*> stack{part};
@@ -440,11 +449,13 @@ TFilter* DataChange::NarrowByIndexes() {
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
         if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
             tree = AndJoin(std::move(tree), std::move(prepared));
+            ++taken;
         }
     }
     if (!tree) {
         return nullptr;
     }
+    whole = taken == parts.size();
     TDataCursor::FilterOptions options;
     options.no_partial_compare = true;
     TFilter* filter = cursor_.AddFilter(std::move(tree), options);
@@ -461,10 +472,12 @@ void DataChange::RunUpdateOrDelete() {
     }
     cursor_.SetIndex(kNoIndex);
     // The qualifying rows are chosen before any is changed, so a row an UPDATE moves or
-    // changes is never visited twice (and a DELETE never loses its place).
-    std::vector<std::vector<std::uint8_t>> chosen;
+    // changes is never visited twice (and a DELETE never loses its place). In record order
+    // a row is known by its number.
+    std::vector<std::uint32_t> chosen;
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
-    TFilter* narrowing = NarrowByIndexes();
+    bool whole = false;
+    TFilter* narrowing = NarrowByIndexes(whole);
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;
@@ -474,11 +487,21 @@ void DataChange::RunUpdateOrDelete() {
                 return false;
             }
             if (RowPasses(row)) {
-                chosen.push_back(cursor_.GetBookmark());
+                chosen.push_back(cursor_.GetCurrentRecordNo());
             }
             return true;
         };
-        const bool scanned = cursor_.ScanRecords([&](ConstRecordBuffer record) {
+        // A filter that holds the whole condition has checked every row it lets through, so
+        // its rows are taken without reading them; each is checked again when it is changed.
+        std::vector<std::uint32_t> passing;
+        const bool listed = narrowing != nullptr && whole && cursor_.VisibleRecordNumbers(passing);
+        for (const std::uint32_t number : passing) {
+            if (!ReportProgress(++candidate, total)) {
+                break;
+            }
+            chosen.push_back(number);
+        }
+        const bool scanned = listed || cursor_.ScanRecords([&](ConstRecordBuffer record) {
             const std::size_t n = std::min(record.size(), row.size());
             std::copy_n(record.begin(), n, row.begin());
             std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
@@ -547,11 +570,45 @@ void DataChange::RunUpdateOrDelete() {
     }
 }
 
-void DataChange::ChangeChosen(const std::vector<std::vector<std::uint8_t>>& chosen, bool update) {
+// The chosen rows come in record order: the records of the next few are read in one read
+// (the batch keeps other writers out), and the flushes write the changes among them from it.
+void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen) {
+    TDataFile& data = cursor_.Table()->DataFile();
+    const std::uint32_t first = chosen.front();
+    if (data.InReadWindow(first) || data.GetRecordSize() == 0) {
+        return;
+    }
+    const std::size_t most = std::max<std::size_t>(1, kChangeReadBytes / data.GetRecordSize());
+    std::uint32_t last = first;
+    for (const std::uint32_t n : chosen) {
+        if (n < last || std::size_t{n - first} >= most) {
+            break;
+        }
+        last = n;
+    }
+    if (last != first) {
+        data.ReadWindow(first, last);
+    }
+}
+
+void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update) {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     InBatch([&](auto&& count_row) {
         std::vector<std::uint8_t> record(cursor_.GetRecordSize());
-        for (const auto& bookmark : chosen) {
+        std::array<std::uint8_t, 4> bookmark{};
+        const std::int64_t interval = query_.CommitIntervalGiven
+                                          ? query_.CommitInterval
+                                          : DefaultCommitInterval(cursor_.GetRecordSize());
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            // Up to the next flush, whose writes then come from what was read.
+            const std::int64_t to_flush =
+                interval > 0 ? interval - query_.ResultCount % interval : 0;
+            std::span<const std::uint32_t> ahead = std::span(chosen).subspan(i);
+            if (to_flush > 0 && static_cast<std::uint64_t>(to_flush) < ahead.size()) {
+                ahead = ahead.first(static_cast<std::size_t>(to_flush));
+            }
+            ReadAheadOf(ahead);
+            PutU32(bookmark, 0, chosen[i]);
             if (!cursor_.GotoBookmark(bookmark, false)) {
                 continue;
             }

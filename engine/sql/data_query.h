@@ -228,8 +228,11 @@ class TDataQuery final : public SubSelectQuery {
     void PlanResultColumns();
     std::vector<std::size_t> ResolveItems(bool order_by) const;
     void CreateResultTable(bool on_disk = false);
-    // Adds a row to the result; a result held in memory moves to disk once it is large.
-    void InsertResultRow(std::vector<std::uint8_t>& record);
+    // Adds a row to the result; a result held in memory moves to disk once it is large. Rows
+    // of a result without BLOB columns gather in a block and go in together.
+    void InsertResultRow(std::span<std::uint8_t> record);
+    // Writes the gathered rows; every reader of the result table calls it first.
+    void WriteResultRows();
     void SpillResult();
     // Writes the rows a run gathered, sorted by ORDER BY or as produced.
     void InsertPendingRows(struct SelectRun& run, bool sorted);
@@ -286,6 +289,9 @@ class TDataQuery final : public SubSelectQuery {
     // Whether the result is held in memory for want of a name, and the bytes of its rows.
     bool result_held_ = false;
     std::int64_t held_bytes_ = 0;
+    // Rows waiting to go into the result together (whole records), and whether rows gather.
+    std::vector<std::uint8_t> result_rows_;
+    bool gather_rows_ = false;
     // RowKey's buffer for one column's value.
     mutable std::vector<std::uint8_t> key_value_;
     // Per source field number, its position in a live result's layout.

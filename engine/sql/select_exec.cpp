@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -127,11 +129,31 @@ struct SelectRun {
     std::vector<ExpTokenPtr> driving_checks;
     // A result held in memory and ordered by ORDER BY alone gathers its rows here and writes
     // them sorted, instead of writing and then sorting its table (on disk once it has grown
-    // large). A row each: small blocks of memory come back from the statements before, where
-    // one large buffer would be fresh pages, each a fault, every time.
+    // large). Rows go into blocks that statements before gave up where there are any, whose
+    // pages are touched already, where fresh memory would fault in page by page every time.
     bool sort_pending = false;
-    std::vector<std::vector<std::uint8_t>> pending;
+    std::vector<std::uint8_t*> pending;
+    std::vector<EngineBuffer> pending_blocks;
+    std::size_t pending_block_used = 0;
     std::int64_t pending_bytes = 0;
+    void Pend(std::span<const std::uint8_t> record) {
+        constexpr std::size_t kPendingBlockBytes = std::size_t{1} << 20;
+        if (pending_blocks.empty() ||
+            pending_block_used + record.size() > pending_blocks.back().capacity()) {
+            const std::size_t bytes = std::max(kPendingBlockBytes, record.size());
+            EngineBuffer block = TakeKeptBuffer(bytes);
+            block.Grow(bytes);
+            pending_blocks.push_back(std::move(block));
+            pending_block_used = 0;
+        }
+        std::uint8_t* row =
+            reinterpret_cast<std::uint8_t*>(pending_blocks.back().data()) + pending_block_used;
+        std::copy(record.begin(), record.end(), row);
+        pending_block_used += record.size();
+        pending.push_back(row);
+    }
+    // Per result column, its plain copy from its source column where one serves.
+    std::vector<std::optional<TDataCursor::FieldCopy>> copies;
     // Buffers reused from row to row: a row's key and a column's value.
     std::string key;
     std::vector<std::uint8_t> value =
@@ -143,15 +165,20 @@ struct SelectRun {
     // The rows of an inner table read once and found by the probe column's value, so that
     // every outer row visits its candidates only instead of reading the table again.
     struct HeldRows {
-        std::vector<std::vector<std::uint8_t>> records;
-        // Row positions in read order per value: by bytes, or under a language's collation
-        // for strings, where values written differently may be equal.
-        std::unordered_map<std::string, std::vector<std::size_t>> by_bytes;
-        std::map<std::string, std::vector<std::size_t>,
+        // The records of one value one after another in read order, `size` bytes each, so
+        // that an outer row reads its candidates as one stretch of memory.
+        std::vector<std::vector<std::uint8_t>> groups;
+        std::size_t size = 0;
+        // The group of each value: by bytes, or under a language's collation for strings,
+        // where values written differently may be equal. Null values have a group apart.
+        std::unordered_map<std::string, std::size_t> by_bytes;
+        std::map<std::string, std::size_t,
                  std::function<bool(const std::string&, const std::string&)>>
             collated;
+        std::size_t null_group = SIZE_MAX;
         bool use_collation = false;
-        std::vector<std::size_t> all;
+        // Every row in read order: its group and its place there.
+        std::vector<std::pair<std::size_t, std::size_t>> all;
     };
     struct Probe {
         const TExpToken* column = nullptr;
@@ -183,7 +210,7 @@ ColumnReader SourceReader() {
         std::span<std::uint8_t> value(
             reinterpret_cast<std::uint8_t*>(column.Value()),
             std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        source->Table->cursor->GetField(column.FieldNumber, source->Record, is_null, value);
+        source->Table->cursor->GetField(column.FieldNumber, source->Row(), is_null, value);
         column.IsNull = is_null;
     };
 }
@@ -210,11 +237,17 @@ bool TablesRead(const TExpToken& node, std::vector<const TSourceTable*>& tables)
     return true;
 }
 
-// A record a scan gives into a table's record buffer, as GetNextRecord fills it.
-void CopyRecord(ConstRecordBuffer record, std::vector<std::uint8_t>& into) {
-    const std::size_t n = std::min(record.size(), into.size());
-    std::copy_n(record.begin(), n, into.begin());
-    std::fill(into.begin() + static_cast<std::ptrdiff_t>(n), into.end(), 0);
+// A record a scan gives becomes the table's current record where it spans the record buffer,
+// else is copied into it, as GetNextRecord fills it.
+void ViewScanned(ConstRecordBuffer record, TSourceTable& table) {
+    if (record.size() >= table.Record.size()) {
+        table.ViewRow(record.data());
+        return;
+    }
+    std::vector<std::uint8_t>& into = table.Record;
+    std::copy(record.begin(), record.end(), into.begin());
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(record.size()), into.end(), 0);
+    table.ViewRow(nullptr);
 }
 
 ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
@@ -298,6 +331,10 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
 // Bytes of rows a result without a name holds in memory before it moves to disk.
 constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
 
+// Bytes of rows gathered before they go into the result together: one write of the data and
+// one walk down the hidden index for many rows, in a block that stays in the processor's cache.
+constexpr std::size_t kResultBlockBytes = std::size_t{256} << 10;
+
 // Bytes of rows an ordered result gathers to sort in memory before they are written. Past it
 // the table takes them and sorts itself on disk; a sort in memory is many times faster, so this
 // allows more than a held result, bounded to stay well inside a desktop's memory.
@@ -335,6 +372,56 @@ void CollectPartTables(const TExpToken& node, PartTables& out) {
         if (child != nullptr) {
             CollectPartTables(*child, out);
         }
+    }
+}
+
+// Orders `order` (row positions 0, 1, ...) by keys that compare as plain bytes, equal keys in
+// row order, as a stable sort by the keys gives them. Each row sorts by the eight bytes after
+// the bytes every key shares, held beside its position, so that most comparisons read neither
+// key; rows equal there compare the rest of their keys.
+void SortPlainKeys(std::span<const std::uint8_t> keys, std::size_t key_size,
+                   std::vector<std::size_t>& order) {
+    const std::size_t rows = order.size();
+    if (rows < 2 || key_size == 0) {
+        return;
+    }
+    std::size_t shared = key_size;
+    for (std::size_t i = 1; i < rows && shared > 0; ++i) {
+        const std::uint8_t* a = keys.data();
+        const std::uint8_t* b = keys.data() + i * key_size;
+        shared = static_cast<std::size_t>(std::mismatch(a, a + shared, b).first - a);
+    }
+    const std::size_t lead = std::min<std::size_t>(8, key_size - shared);
+    const std::size_t rest_at = shared + lead;
+    struct Entry {
+        std::uint64_t lead;
+        std::size_t row;
+    };
+    std::vector<Entry> entries(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::uint64_t value = 0;
+        const std::uint8_t* key = keys.data() + order[i] * key_size + shared;
+        for (std::size_t b = 0; b < 8; ++b) {
+            value = (value << 8) | (b < lead ? key[b] : 0u);
+        }
+        entries[i] = {value, order[i]};
+    }
+    const std::size_t rest = key_size - rest_at;
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        if (a.lead != b.lead) {
+            return a.lead < b.lead;
+        }
+        if (rest != 0) {
+            const int c = std::memcmp(keys.data() + a.row * key_size + rest_at,
+                                      keys.data() + b.row * key_size + rest_at, rest);
+            if (c != 0) {
+                return c < 0;
+            }
+        }
+        return a.row < b.row;
+    });
+    for (std::size_t i = 0; i < rows; ++i) {
+        order[i] = entries[i].row;
     }
 }
 
@@ -719,29 +806,38 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
                 return CompareStrings(language, sort, a, false, 0, b) < 0;
             });
     }
-    held->records.reserve(static_cast<std::size_t>(count));
+    held->size = table.Record.size();
+    held->all.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
     const auto hold = [&] {
-        const std::size_t at = held->records.size();
-        held->records.push_back(table.Record);
-        held->all.push_back(at);
         const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
+        const std::size_t next = held->groups.size();
+        std::size_t group = next;
         if (held_value->IsNull) {
-            return;
-        }
-        std::string key = ProbeKey(*held_value);
-        if (held->use_collation) {
-            held->collated[std::move(key)].push_back(at);
+            if (held->null_group == SIZE_MAX) {
+                held->null_group = next;
+            }
+            group = held->null_group;
+        } else if (held->use_collation) {
+            group = held->collated.try_emplace(ProbeKey(*held_value), next).first->second;
         } else {
-            held->by_bytes[std::move(key)].push_back(at);
+            group = held->by_bytes.try_emplace(ProbeKey(*held_value), next).first->second;
         }
+        if (group == next) {
+            held->groups.emplace_back();
+        }
+        std::vector<std::uint8_t>& rows = held->groups[group];
+        held->all.emplace_back(group, rows.size() / held->size);
+        const auto row = table.Row();
+        rows.insert(rows.end(), row.begin(), row.end());
     };
     const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
-        CopyRecord(record, table.Record);
+        ViewScanned(record, table);
         hold();
         return true;
     });
+    table.ViewRow(nullptr);
     if (!scanned) {
         cursor.First();
         while (cursor.GetNextRecord(table.Record) == kErrNone) {
@@ -757,9 +853,6 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     SelectRun::Probe& probe = run.probes[level];
     const SelectRun::HeldRows& held = *probe.held;
     TSourceTable& table = *run.order[level];
-    // A null outer value may still meet rows (NULL = NULL holds): the row check decides over
-    // every row then.
-    const std::vector<std::size_t>* rows = &held.all;
     const ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
     // Equal keys mean equal values, so the equality holds for every row found where the
     // value's bytes decide it: strings outside a collation and whole numbers (not floats,
@@ -780,31 +873,45 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
             }
         }
     } answered_scope{run, answered};
-    if (!value->IsNull) {
-        static const std::vector<std::size_t> kNone;
-        rows = &kNone;
-        const std::string key = ProbeKey(*value);
-        if (held.use_collation) {
-            if (const auto found = held.collated.find(key); found != held.collated.end()) {
-                rows = &found->second;
-            }
-        } else if (const auto found = held.by_bytes.find(key); found != held.by_bytes.end()) {
-            rows = &found->second;
-        }
-    }
     const bool left = table.JoinKind == kJoinLeft && table.JoinCondition != nullptr;
     bool matched = false;
     table.NullRow = false;
-    for (const std::size_t at : *rows) {
-        if (run.stopped) {
-            return;
-        }
-        table.Record = held.records[at];
+    const auto visit = [&](const std::uint8_t* row) {
+        table.ViewRow(row);
         if (left && !IsTrue(*EvaluateOnSources(*table.JoinCondition, run))) {
-            continue;
+            return;
         }
         matched = true;
         ProduceRows(level + 1, run);
+    };
+    if (value->IsNull) {
+        // A null outer value may still meet rows (NULL = NULL holds): the row check decides
+        // over every row then.
+        for (const auto& [group, at] : held.all) {
+            if (run.stopped) {
+                return;
+            }
+            visit(held.groups[group].data() + at * held.size);
+        }
+    } else {
+        const std::string key = ProbeKey(*value);
+        std::size_t group = SIZE_MAX;
+        if (held.use_collation) {
+            if (const auto found = held.collated.find(key); found != held.collated.end()) {
+                group = found->second;
+            }
+        } else if (const auto found = held.by_bytes.find(key); found != held.by_bytes.end()) {
+            group = found->second;
+        }
+        if (group != SIZE_MAX) {
+            const std::vector<std::uint8_t>& rows = held.groups[group];
+            for (std::size_t at = 0; at < rows.size(); at += held.size) {
+                if (run.stopped) {
+                    return;
+                }
+                visit(rows.data() + at);
+            }
+        }
     }
     if (left && !matched && !run.stopped) {
         table.NullRow = true;
@@ -846,9 +953,9 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         matched = true;
         ProduceRows(level + 1, run);
     };
-    // What the driving table's records are checked for before their copy: the exact checks of
-    // filters that only narrowed, and, for DISTINCT over this table alone, whether the values
-    // were met before.
+    // What the driving table's records are checked for before they become its current row:
+    // the exact checks of filters that only narrowed, and, for DISTINCT over this table alone,
+    // whether the values were met before.
     const bool distinct_early = level == 0 && run.order.size() == 1 && run.duplicates_by_source &&
                                 run.final_checks.empty() && !left;
     std::vector<std::function<bool(ConstRecordBuffer)>> checks;
@@ -875,19 +982,24 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
             ++run.produced;
             return true;
         }
+        // Read where it lies: the scan's block, or the record buffer itself.
         if (record.data() != table.Record.data()) {
-            CopyRecord(record, table.Record);
+            ViewScanned(record, table);
+        } else {
+            table.ViewRow(nullptr);
         }
         run.row_known_new = distinct_early;
         visit();
         run.row_known_new = false;
         return !run.stopped;
     };
+    table.ViewRow(nullptr);
     // DISTINCT of one column of one table, with nothing to check and no row limit (which
     // counts repeats): an index holding the values gives one record per value.
     const bool by_values = distinct_early && result_plan_.size() == 1 && checks.empty() &&
                            MaxRowCount < 0 && !ImplicitGroup;
     if (by_values && cursor.ScanDistinct(result_plan_.front().source_field, driving)) {
+        table.ViewRow(nullptr);
         if (OnProgress && !run.stopped) {
             OnProgress(run.driving_count, 100);
         }
@@ -895,6 +1007,7 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     }
     // The driving table is read once, start to end: in large blocks where its cursor can.
     const bool scanned = level == 0 && cursor.ScanRecords(driving);
+    table.ViewRow(nullptr);
     if (!scanned) {
         cursor.First();
         while (!run.stopped && cursor.GetNextRecord(table.Record) == kErrNone) {
@@ -969,7 +1082,7 @@ std::string_view SourceKey(const SelectRun& run, const std::vector<SelectRun::Ke
             continue;
         }
         const std::span<const std::uint8_t> record =
-            !driving.empty() && &source == run.order.front() ? driving : std::span(source.Record);
+            !driving.empty() && &source == run.order.front() ? driving : source.Row();
         if (column.text && column.at + 1 + column.size <= record.size()) {
             if (record[column.at] == 0) {
                 *out++ = '\1';
@@ -1108,6 +1221,10 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 }
                 continue;
             }
+            if (const auto& copy = run.copies[i]) {
+                result.CopyField(*copy, record, column.source->Row());
+                continue;
+            }
             // The field's bytes and a terminating zero: no more is cleared per row.
             std::vector<std::uint8_t>& value = run.value;
             const std::span<std::uint8_t> bytes(
@@ -1115,7 +1232,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
                 std::min(value.size(),
                          std::max<std::size_t>(FieldDataSize(column.descriptor) + 1, 16)));
             bool is_null = true;
-            source.GetField(column.source_field, column.source->Record, is_null, bytes);
+            source.GetField(column.source_field, column.source->Row(), is_null, bytes);
             result.PutField(number, record, is_null ? nullptr : value.data());
             continue;
         }
@@ -1134,7 +1251,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
             }
         }
         if (run.sort_pending) {
-            run.pending.push_back(record);
+            run.Pend(record);
             // A row's own bytes, its buffer's bookkeeping and its place in the sort.
             run.pending_bytes += static_cast<std::int64_t>(record.size() + kPendingRowOverhead);
             if (run.pending_bytes > kPendingSortBytes) {
@@ -1222,8 +1339,17 @@ void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
     }
 }
 
-void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
+void TDataQuery::InsertResultRow(RecordBuffer record) {
     TDataCursor& result = *result_->cursor;
+    if (gather_rows_) {
+        const std::size_t size = result.GetRecordSize();
+        result_rows_.insert(result_rows_.end(), record.begin(),
+                            record.begin() + static_cast<std::ptrdiff_t>(size));
+        if (result_rows_.size() >= kResultBlockBytes) {
+            WriteResultRows();
+        }
+        return;
+    }
     result.InsertRecord(record, false);
     result.FreeBlobs();
     if (result_held_) {
@@ -1232,6 +1358,30 @@ void TDataQuery::InsertResultRow(std::vector<std::uint8_t>& record) {
             SpillResult();
         }
     }
+}
+
+void TDataQuery::WriteResultRows() {
+    if (result_rows_.empty()) {
+        return;
+    }
+    const auto bytes = static_cast<std::int64_t>(result_rows_.size());
+    if (result_held_ && held_bytes_ + bytes > kHeldResultBytes) {
+        SpillResult();
+    }
+    TDataCursor& result = *result_->cursor;
+    if (!result.AppendRecords(result_rows_)) {
+        const std::size_t size = result.GetRecordSize();
+        std::vector<std::uint8_t> record(size);
+        for (std::size_t at = 0; at < result_rows_.size(); at += size) {
+            std::copy_n(result_rows_.begin() + static_cast<std::ptrdiff_t>(at), size,
+                        record.begin());
+            result.InsertRecord(record, false);
+        }
+    }
+    if (result_held_) {
+        held_bytes_ += bytes;
+    }
+    result_rows_.clear();
 }
 
 void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
@@ -1254,22 +1404,48 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
         }
         const TKeyComparer comparer(KeySegmentsOf(fields, false), result.GetLanguageID(),
                                     result.GetSortID(), key_size);
-        std::vector<std::uint8_t> keys(key_size * run.pending.size());
+        const std::size_t size = result.GetRecordSize();
+        // Every key is built whole, so its buffer needs no clearing.
+        EngineBuffer key_buffer = TakeKeptBuffer(key_size * run.pending.size());
+        key_buffer.Grow(key_size * run.pending.size());
+        const std::span<std::uint8_t> keys(reinterpret_cast<std::uint8_t*>(key_buffer.data()),
+                                           key_size * run.pending.size());
         for (std::size_t i = 0; i < run.pending.size(); ++i) {
-            BuildRecordKey(fields, run.pending[i], std::span(keys).subspan(i * key_size, key_size),
-                           OrderByNoCase, false, result.GetLanguageID(), result.GetSortID(), false);
+            BuildRecordKey(fields, std::span(run.pending[i], size),
+                           keys.subspan(i * key_size, key_size), OrderByNoCase, false,
+                           result.GetLanguageID(), result.GetSortID(), false);
         }
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size, false) <
-                   0;
-        });
+        if (comparer.PlainBytes()) {
+            SortPlainKeys(keys, key_size, order);
+        } else {
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return comparer.Compare(keys.data() + a * key_size, keys.data() + b * key_size,
+                                        false) < 0;
+            });
+        }
+        KeepBuffer(std::move(key_buffer));
     }
-    std::vector<std::vector<std::uint8_t>> rows = std::move(run.pending);
+    // Rows that will not fit a result held in memory go to disk straight away, not by way of it.
+    if (result_held_ &&
+        held_bytes_ + static_cast<std::int64_t>(result_rows_.size()) +
+                static_cast<std::int64_t>(run.pending.size()) * result_->cursor->GetRecordSize() >
+            kHeldResultBytes) {
+        WriteResultRows();
+        SpillResult();
+    }
+    std::vector<std::uint8_t*> rows = std::move(run.pending);
+    std::vector<EngineBuffer> blocks = std::move(run.pending_blocks);
     run.pending.clear();
+    run.pending_blocks.clear();
+    run.pending_block_used = 0;
     run.pending_bytes = 0;
     run.sort_pending = false;
+    const std::size_t size = result_->cursor->GetRecordSize();
     for (const std::size_t at : order) {
-        InsertResultRow(rows[at]);
+        InsertResultRow(std::span(rows[at], size));
+    }
+    for (EngineBuffer& block : blocks) {
+        KeepBuffer(std::move(block));
     }
 }
 
@@ -1278,11 +1454,36 @@ void TDataQuery::SpillResult() {
     CreateResultTable(true);
     TDataCursor& from = *held->cursor;
     TDataCursor& to = *result_->cursor;
-    std::vector<std::uint8_t> record(from.GetRecordSize());
-    from.First();
-    while (from.GetNextRecord(record) == kErrNone) {
-        to.InsertRecord(record, false);
+    const std::size_t size = from.GetRecordSize();
+    // The held rows go over in blocks, in their order.
+    std::vector<std::uint8_t> block;
+    block.reserve(kResultBlockBytes + size);
+    const auto write = [&] {
+        if (!to.AppendRecords(block)) {
+            std::vector<std::uint8_t> record(size);
+            for (std::size_t at = 0; at < block.size(); at += size) {
+                std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(at), size, record.begin());
+                to.InsertRecord(record, false);
+            }
+        }
+        block.clear();
+    };
+    const auto take = [&](ConstRecordBuffer record) {
+        block.insert(block.end(), record.begin(),
+                     record.begin() + static_cast<std::ptrdiff_t>(size));
+        if (block.size() >= kResultBlockBytes) {
+            write();
+        }
+        return true;
+    };
+    if (!from.ScanRecords(take)) {
+        std::vector<std::uint8_t> record(size);
+        from.First();
+        while (from.GetNextRecord(record) == kErrNone) {
+            take(record);
+        }
     }
+    write();
     result_held_ = false;
     held_bytes_ = 0;
 }
@@ -1482,6 +1683,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     try {
         result.EmptyTable();
         held_bytes_ = 0;
+        result_rows_.clear();
+        gather_rows_ = std::none_of(
+            result_plan_.begin(), result_plan_.end(),
+            [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
         run.drop_duplicates =
@@ -1512,6 +1717,15 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         }
         PlanLoops(run);
         PlaceDrivingParts(run);
+        run.copies.assign(result_plan_.size(), std::nullopt);
+        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+            const ResultColumnPlan& column = result_plan_[i];
+            if (column.source != nullptr && column.aggregate == kAggregateNone) {
+                run.copies[i] =
+                    result.PlanFieldCopy(static_cast<std::uint32_t>(i + 1),
+                                         *column.source->Table->cursor, column.source_field);
+            }
+        }
         run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
         if (CountStarShortcut || (count_only && all_placed)) {
             const std::int64_t count = run.driving_count;
@@ -1533,8 +1747,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
                 InsertPendingRows(run, true);
                 presorted = true;
             }
+            WriteResultRows();
             if (run.grouped) {
                 FinishGroups(run);
+                WriteResultRows();
                 if (HasGroupBy) {
                     SortResult(group_columns_, std::vector<bool>(group_columns_.size(), false),
                                false, false);
@@ -1572,6 +1788,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             }
         }
     } catch (...) {
+        result_rows_.clear();
         if (WithLocks) {
             for (const auto& source : SourceTables) {
                 source->Table->cursor->ReleaseReadLock();

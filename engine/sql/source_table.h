@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,8 +82,18 @@ class TSourceTable : public ColumnSource {
     std::vector<std::uint8_t> Record;
     bool NullRow = false;
 
+    // The current record's bytes: Record, or a record read elsewhere (a scan's block, rows held
+    // in memory) while it is current, so that no row is copied to be read.
+    std::span<const std::uint8_t> Row() const {
+        return view_ != nullptr ? std::span<const std::uint8_t>(view_, Record.size())
+                                : std::span<const std::uint8_t>(Record);
+    }
+    // Makes `row` (Record.size() bytes at least; null for Record) the current record.
+    void ViewRow(const std::uint8_t* row) noexcept { view_ = row; }
+
   private:
     TDataQuery* owner_;
+    const std::uint8_t* view_ = nullptr;
 };
 
 // Whether a written table name carries a directory ("/" or "\"; ":" is a legal name character).

@@ -2,10 +2,13 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 
@@ -65,13 +68,16 @@ void* EngineAlloc(std::size_t size) {
     return block;
 }
 
-void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size) {
+void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size, bool zero_new) {
     if (new_size == 0) {
         EngineFree(block);
         return;
     }
     if (block == nullptr) {
-        block = EngineAlloc(new_size);
+        block = zero_new ? EngineAlloc(new_size) : std::malloc(new_size);
+        if (block == nullptr) {
+            RaiseOutOfMemory();
+        }
         CountReallocOrFree();
         return;
     }
@@ -79,7 +85,7 @@ void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size) {
     if (grown == nullptr) {
         RaiseOutOfMemory();
     }
-    if (new_size > old_size) {
+    if (zero_new && new_size > old_size) {
         std::memset(static_cast<std::byte*>(grown) + old_size, 0, new_size - old_size);
     }
     block = grown;
@@ -121,9 +127,80 @@ void EngineBuffer::Resize(std::size_t new_capacity) {
     capacity_ = new_capacity;
 }
 
+void EngineBuffer::Grow(std::size_t new_capacity) {
+    if (new_capacity <= capacity_) {
+        return;
+    }
+    EngineRealloc(data_, capacity_, new_capacity, false);
+    capacity_ = new_capacity;
+}
+
 void EngineBuffer::Reset() noexcept {
     EngineFree(data_);
     capacity_ = 0;
+}
+
+namespace {
+
+struct KeptBuffers {
+    std::mutex lock;
+    std::vector<EngineBuffer> buffers;
+};
+constexpr std::size_t kKeptBufferCount = 64;
+constexpr std::size_t kKeptTotalBytes = std::size_t{48} << 20;
+
+// Never freed, so that the kept buffers outlive every owner.
+KeptBuffers& Kept() {
+    static KeptBuffers* const kept = new KeptBuffers;
+    return *kept;
+}
+
+}  // namespace
+
+void KeepBuffer(EngineBuffer&& buffer) noexcept {
+    EngineBuffer given = std::move(buffer);
+    if (given.empty() || given.capacity() > kKeptTotalBytes) {
+        return;
+    }
+    KeptBuffers& kept = Kept();
+    std::lock_guard guard(kept.lock);
+    try {
+        std::size_t total = 0;
+        for (const EngineBuffer& each : kept.buffers) {
+            total += each.capacity();
+        }
+        if (kept.buffers.size() < kKeptBufferCount && total + given.capacity() <= kKeptTotalBytes) {
+            kept.buffers.push_back(std::move(given));
+        } else if (!kept.buffers.empty()) {
+            auto smallest = std::min_element(
+                kept.buffers.begin(), kept.buffers.end(),
+                [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+            if (smallest->capacity() < given.capacity() &&
+                total - smallest->capacity() + given.capacity() <= kKeptTotalBytes) {
+                std::swap(*smallest, given);
+            }
+        }
+    } catch (...) {
+        // Kept or not, the buffer goes.
+    }
+}
+
+EngineBuffer TakeKeptBuffer(std::size_t bytes) {
+    KeptBuffers& kept = Kept();
+    std::lock_guard guard(kept.lock);
+    auto best = kept.buffers.end();
+    for (auto it = kept.buffers.begin(); it != kept.buffers.end(); ++it) {
+        if (it->capacity() >= bytes &&
+            (best == kept.buffers.end() || it->capacity() < best->capacity())) {
+            best = it;
+        }
+    }
+    if (best == kept.buffers.end()) {
+        return {};
+    }
+    EngineBuffer taken = std::move(*best);
+    kept.buffers.erase(best);
+    return taken;
 }
 
 void ResizeBlockBuffer(std::int64_t size, std::int64_t block_size, EngineBuffer& buffer) {

@@ -25,10 +25,10 @@ namespace strata {
 void* EngineAlloc(std::size_t size);
 
 // Resizes `block` (which holds `old_size` bytes) to `new_size` bytes; bytes
-// beyond the old size are zero. On failure raises 11016 and leaves `block`
-// untouched and valid. A new size of 0 frees the block. Counts toward
-// compaction.
-void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size);
+// beyond the old size are zero (left uncleared without `zero_new`). On failure
+// raises 11016 and leaves `block` untouched and valid. A new size of 0 frees
+// the block. Counts toward compaction.
+void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size, bool zero_new = true);
 
 // Frees `block` when it is not null, sets it to null and counts toward
 // compaction; a null block is left alone and not counted.
@@ -58,8 +58,8 @@ std::unique_ptr<T> EngineNew(Args&&... args) {
     return WithEngineMemory([&] { return std::make_unique<T>(std::forward<Args>(args)...); });
 }
 
-// An owned, zero-filled buffer on the engine heap whose capacity only changes
-// through ResizeBlockBuffer (or Reset).
+// An owned buffer on the engine heap, zero-filled unless grown by Grow, whose capacity only
+// changes through ResizeBlockBuffer, Grow (or Reset).
 class EngineBuffer {
   public:
     EngineBuffer() noexcept = default;
@@ -78,6 +78,9 @@ class EngineBuffer {
 
     // Exactly `new_capacity` bytes; new bytes are zero, kept bytes unchanged.
     void Resize(std::size_t new_capacity);
+    // At least `new_capacity` bytes, kept bytes unchanged; the new bytes are not cleared, for
+    // an owner that writes them before it reads them (a large buffer is then touched once).
+    void Grow(std::size_t new_capacity);
     // Frees the buffer.
     void Reset() noexcept;
 
@@ -85,6 +88,14 @@ class EngineBuffer {
     void* data_ = nullptr;
     std::size_t capacity_ = 0;
 };
+
+// Buffers given up for another owner to take again: one taken back brings the pages its
+// last owner touched, where a fresh one would fault them in one by one (a statement's result
+// held in memory, its gathered rows). A few are kept, 48 MiB in all; a buffer beyond that
+// room is freed, or takes the place of a smaller one.
+void KeepBuffer(EngineBuffer&& buffer) noexcept;
+// The smallest kept buffer of at least `bytes`; an empty one when none is.
+EngineBuffer TakeKeptBuffer(std::size_t bytes);
 
 // Keeps `buffer`'s capacity a multiple of `block_size` that holds `size`
 // bytes, growing it when needed and never shrinking it; a size of 0 or less

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
@@ -164,10 +167,22 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+TMemoryFile::~TMemoryFile() {
+    Release();
+}
+
+void TMemoryFile::Release() noexcept {
+    size_ = 0;
+    // For the next memory file to grow into; only buffers past a first block are taken again.
+    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
+        KeepBuffer(std::move(buffer_));
+    }
+    buffer_.Reset();
+}
+
 std::int32_t TMemoryFile::CreateFile() {
     std::lock_guard guard(lock_);
-    buffer_.Reset();
-    size_ = 0;
+    Release();
     return TAbstractFile::CreateFile();
 }
 
@@ -198,12 +213,30 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     const std::int64_t end = start + n;
     if (end > size_) {
         // Growth at least doubles a buffer that has to move, so a file written from start to
-        // end copies its bytes a bounded number of times rather than once per block.
+        // end copies its bytes a bounded number of times rather than once per block. Bytes
+        // past the file's size are never read, so the growth clears nothing: each byte is
+        // touched first by the write that gives it its value.
         const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
-        ResizeBlockBuffer(end > capacity && capacity > 0 ? std::max(end, 2 * capacity) : end,
-                          kFileBlockSize, buffer_);
+        if (end > capacity) {
+            const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
+            const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
+            const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
+            // A file past its first block moves into a buffer an earlier one gave up, if any.
+            if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
+                EngineBuffer spare = TakeKeptBuffer(bytes);
+                if (!spare.empty()) {
+                    if (size_ > 0) {
+                        std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
+                    }
+                    std::swap(buffer_, spare);
+                }
+            }
+            buffer_.Grow(bytes);
+        }
         // Bytes left over from before a truncation must not reappear in a gap.
-        std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(end - size_));
+        if (start > size_) {
+            std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(start - size_));
+        }
     }
     if (n == 0) {
         size_ = start;

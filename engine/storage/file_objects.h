@@ -125,6 +125,7 @@ class TAbstractFile {
 class TMemoryFile final : public TAbstractFile {
   public:
     using TAbstractFile::TAbstractFile;
+    ~TMemoryFile() override;
 
     std::int32_t CreateFile() override;
     std::int64_t Read(std::int32_t id, std::span<std::byte> buffer) override;
@@ -135,6 +136,9 @@ class TMemoryFile final : public TAbstractFile {
     std::size_t BufferCapacity() const noexcept { return buffer_.capacity(); }
 
   private:
+    // Gives the buffer up: kept for the next memory file to grow (see the definition).
+    void Release() noexcept;
+
     EngineBuffer buffer_;
     std::int64_t size_ = 0;
 };

@@ -101,10 +101,14 @@ bool TRecordsBitmap::FindNext(std::int64_t& r, std::int64_t n, std::int64_t& pos
 }
 
 void TRecordsBitmap::CollectSet(std::int64_t first, std::int64_t end,
-                                std::vector<std::uint32_t>& out) const {
+                                std::vector<std::uint32_t>& out, std::int64_t max_gap) const {
     first = std::max<std::int64_t>(first, 1);
     end = std::min(end, record_count_ + 1);
+    // The last record appended here (none yet).
+    std::int64_t last = -1;
     while (first < end) {
+        if (last >= 0 && first - last > max_gap)
+            return;
         const std::int64_t word_index = (first - 1) / kBitsPerWord;
         const std::int64_t base = word_index * kBitsPerWord + 1;
         std::uint32_t word = CountedWord(word_index) >> ((first - 1) % kBitsPerWord);
@@ -112,9 +116,10 @@ void TRecordsBitmap::CollectSet(std::int64_t first, std::int64_t end,
         const std::int64_t word_end = std::min(end, base + kBitsPerWord);
         while (word != 0) {
             at += std::countr_zero(word);
-            if (at >= word_end)
-                break;
+            if (at >= word_end || (last >= 0 && at - last > max_gap))
+                return;
             out.push_back(static_cast<std::uint32_t>(at));
+            last = at;
             word >>= std::countr_zero(word);
             word >>= 1;
             ++at;

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -46,8 +47,10 @@ class TRecordsBitmap {
     bool FindPrior(std::int64_t& r, std::int64_t n, std::int64_t& position) const;
     bool FindNext(std::int64_t& r, std::int64_t n, std::int64_t& position) const;
     // Appends the set records from `first` up to (not including) `end`, in order: a word at a
-    // time, where FindNext goes a record at a time.
-    void CollectSet(std::int64_t first, std::int64_t end, std::vector<std::uint32_t>& out) const;
+    // time, where FindNext goes a record at a time. Stops before a set record lying more than
+    // `max_gap` past the one appended before it by this call.
+    void CollectSet(std::int64_t first, std::int64_t end, std::vector<std::uint32_t>& out,
+                    std::int64_t max_gap = std::numeric_limits<std::int64_t>::max()) const;
 
     // Word by word over this bitmap's words; words the other bitmap lacks
     // count as 0.

@@ -40,9 +40,12 @@ int CompareByteStrings(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+nls::LocaleId CaseLocale(LanguageId language, SortId sort) {
+    return language == 0 ? nls::MakeLocaleId(nls::kLanguageAnsi, 0) : CheckedLocale(language, sort);
+}
+
 std::string MapCase(LanguageId language, SortId sort, std::string_view text, std::uint32_t flag) {
-    const nls::LocaleId locale =
-        language == 0 ? nls::MakeLocaleId(nls::kLanguageAnsi, 0) : CheckedLocale(language, sort);
+    const nls::LocaleId locale = CaseLocale(language, sort);
     return WithEngineMemory([&] { return nls::MapString(locale, flag, text); });
 }
 
@@ -101,6 +104,12 @@ int CompareStrings(LanguageId language, SortId sort, std::string_view a, bool ca
 
 std::string UpperCaseLang(LanguageId language, SortId sort, std::string_view text) {
     return MapCase(language, sort, text, nls::LCMAP_UPPERCASE);
+}
+
+void UpperCaseLangInPlace(LanguageId language, SortId sort, std::span<std::uint8_t> text) {
+    const nls::CaseMap& map = nls::UpperCaseMap(CaseLocale(language, sort));
+    for (std::uint8_t& c : text)
+        c = map[c];
 }
 
 std::string LowerCaseLang(LanguageId language, SortId sort, std::string_view text) {

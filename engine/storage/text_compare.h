@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,8 @@ int CompareStrings(LanguageId language, SortId sort, std::string_view a, bool ca
 
 // Case mapping by the locale's rules (US English without a language); the length never changes.
 std::string UpperCaseLang(LanguageId language, SortId sort, std::string_view text);
+// UpperCaseLang over bytes in place, for key building, which runs for every key of every write.
+void UpperCaseLangInPlace(LanguageId language, SortId sort, std::span<std::uint8_t> text);
 std::string LowerCaseLang(LanguageId language, SortId sort, std::string_view text);
 
 // SQL LIKE: "%" any run of characters, "_" exactly one, everything else one character compared

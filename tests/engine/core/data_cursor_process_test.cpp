@@ -1,97 +1,26 @@
-// Two programs on one table: the second program is a forked process that
-// works on the same files with its own engine session.
+// The engine seen by two programs at once: what one changes the other sees, and its locks hold.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <limits>
+#include <map>
 
 #include "engine/core/data_cursor.h"
+#include "engine/core/table_repair.h"
 #include "platform/os/clock.h"
 #include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/two_programs.h"
 
 namespace strata {
 namespace {
 
 using namespace testing_support;
-
-// A forked program that runs `body` and exits with its result. The body
-// and the test hand over control through two pipes.
-class SecondProgram {
-  public:
-    explicit SecondProgram(const std::function<int(SecondProgram&)>& body) {
-        if (::pipe(to_parent_) != 0 || ::pipe(to_child_) != 0)
-            ADD_FAILURE() << "pipe";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int code = 99;
-            try {
-                code = body(*this);
-            } catch (...) {
-                code = 98;
-            }
-            ::_exit(code);
-        }
-    }
-    ~SecondProgram() {
-        if (pid_ > 0 && !waited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {to_parent_[0], to_parent_[1], to_child_[0], to_child_[1]})
-            ::close(fd);
-    }
-    // In the child: tell the test, then wait for its go.
-    void Signal() { (void)!::write(to_parent_[1], "r", 1); }
-    void AwaitGo() {
-        char c = 0;
-        (void)!::read(to_child_[0], &c, 1);
-    }
-    // In the test.
-    bool AwaitSignal() {
-        char c = 0;
-        return ::read(to_parent_[0], &c, 1) == 1;
-    }
-    void Go() { (void)!::write(to_child_[1], "g", 1); }
-    int Wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        waited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int to_parent_[2] = {-1, -1};
-    int to_child_[2] = {-1, -1};
-    bool waited_ = false;
-};
-
-class TwoPrograms : public CursorTest {
-  protected:
-    void MakeTable(int entries) {
-        TDataCursor& c = CreateAndOpen(ListTableDefinition());
-        for (int i = 0; i < entries; ++i)
-            InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
-        c.Close();
-    }
-
-    // A cursor of the second program, on its own session.
-    struct Program {
-        TDataSession session;
-        TDataDirectory* directory = nullptr;
-        std::unique_ptr<TDataCursor> cursor;
-        Program(const std::string& path, bool exclusive) {
-            directory = session.OpenDirectory("DB", path);
-            cursor = std::make_unique<TDataCursor>(*directory);
-            cursor->SetTableName("mailist");
-            cursor->SetExclusive(exclusive);
-        }
-    };
-};
 
 TEST_F(TwoPrograms, ExclusiveOpenIsRefusedToTheOtherProgram) {
     MakeTable(1);
@@ -255,6 +184,207 @@ TEST_F(TwoPrograms, FilteredCursorsOpenedLaterSeeEveryDeleteAndInsert) {
     ASSERT_EQ(child.Wait(), 0);
     EXPECT_EQ(items(filtered()),
               (std::vector<std::string>{"a@x", "t@x", "u1@x", "u2@x", "u3@x", "u5@x"}));
+}
+
+// Deletes that empty a category (and with it whole leaves of ByCategory) are
+// on disk once each delete's flush is done: the other program finds exactly
+// the entries left, through every index.
+TEST_F(TwoPrograms, EmptiedCategoryIsGoneForTheOtherProgramAfterTheFlush) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < 600; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", i % 3 == 0 ? "Gone" : "Kept", i % 5);
+        c.Close();
+    }
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> probe(c.GetRecordSize());
+    std::vector<std::uint8_t> found(c.GetRecordSize());
+    for (int i = 0; i < 600; i += 3) {
+        PutText(c, probe, 2, "u" + std::to_string(i) + "@x");
+        ASSERT_TRUE(c.FindKey(false, probe, found, 0, false, 1)) << i;
+        c.DeleteRecord(found, false);
+    }
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& other = *program.cursor;
+        other.Open();
+        if (other.GetRecordCount() != 400)
+            return 1;
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        other.SetIndexByName("ByCategory");
+        int kept = 0;
+        other.First();
+        while (other.GetNextRecord(buffer) == 0) {
+            if (GetText(other, buffer, 3) != "Kept")
+                return 2;
+            ++kept;
+        }
+        if (kept != 400)
+            return 3;
+        other.SetIndexByName("ByItem");
+        std::vector<std::uint8_t> key(other.GetRecordSize());
+        for (int i = 0; i < 600; ++i) {
+            PutText(other, key, 2, "u" + std::to_string(i) + "@x");
+            if (other.FindKey(false, key, buffer, 0, false, 1) != (i % 3 != 0))
+                return 4;
+        }
+        other.SetIndexByName("ByBounce");
+        if (static_cast<int>(Items(other).size()) != 400)
+            return 5;
+        return 0;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+// The list's rows by item, changed one at a time as the application does: found through
+// ByItem, then deleted or given another category.
+class ListRows {
+  public:
+    explicit ListRows(TDataCursor& c) : c_(c), buffer_(c.GetRecordSize()) {
+        c_.SetIndexByName("ByItem");
+    }
+    bool Find(const std::string& item) {
+        std::vector<std::uint8_t> probe(c_.GetRecordSize());
+        c_.InitNewRecord(probe);
+        PutText(c_, probe, 2, item);
+        return c_.FindKey(false, probe, buffer_, 0, false, 1);
+    }
+    bool Delete(const std::string& item) {
+        if (!Find(item))
+            return false;
+        c_.DeleteRecord(buffer_, false);
+        return true;
+    }
+    bool Recategorise(const std::string& item, const std::string& category) {
+        if (!Find(item))
+            return false;
+        PutText(c_, buffer_, 3, category);
+        c_.ModifyRecord(buffer_, true, false);
+        return true;
+    }
+
+  private:
+    TDataCursor& c_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+// The live records follow this program's inserts, deletes and changes from the table's
+// creation on, whatever they do to the other indexes (new roots included): a filter answered
+// from the records alone then reads no index page, and still sees every change.
+TEST_F(TwoPrograms, LiveRecordsFollowThisProgramsChangesWithoutAWalk) {
+    TDataCursor& writer = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    const TIndexFile& index = writer.Table()->IndexFile();
+    const auto pages_read = [&] {
+        const TIndexFile::Statistics& s = index.GetStatistics();
+        return s.hits + s.reads + s.packed_hits + s.scan_reads;
+    };
+    const auto check = [&](const char* stage, std::int64_t live) {
+        SCOPED_TRACE(stage);
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        ASSERT_EQ(c.Table(), writer.Table());
+        // Record order takes the live records at once, the filter takes them again.
+        const auto before = pages_read();
+        c.SetIndex(kNoIndex);
+        c.ActivateFilter(c.AddFilter("Name IS NULL", {}));
+        EXPECT_EQ(c.GetRecordCount(), live);
+        EXPECT_EQ(pages_read(), before);
+        EXPECT_EQ(static_cast<std::int64_t>(Items(c).size()), live);
+        c.Close();
+    };
+    for (int i = 0; i < 2000; ++i)
+        InsertEntry(writer, "u" + std::to_string(i) + "@x", "Cat" + std::to_string(i % 12), i % 5);
+    check("inserted", 2000);
+    ListRows rows(writer);
+    for (int i = 0; i < 2000; i += 7)
+        ASSERT_TRUE(rows.Delete("u" + std::to_string(i) + "@x"));
+    check("deleted", 2000 - 286);
+    for (int i = 0; i < 100; ++i)
+        InsertEntry(writer, "n" + std::to_string(i) + "@x", "Cat1", 3);
+    ASSERT_TRUE(rows.Recategorise("u1@x", "Cat5"));
+    check("inserted into freed slots and changed", 2000 - 286 + 100);
+}
+
+// Filters answered from ByCategory walk many of its leaves while a small page cache moves
+// them out and in; after deletes, inserts, changed categories and the other program's
+// changes, every filtered cursor opened gives exactly the rows a plain walk finds.
+TEST_F(TwoPrograms, IndexFiltersOverManyLeavesGiveThePlainWalksRows) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < 1200; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "Cat" + std::to_string(i % 12), i % 5);
+        c.Close();
+    }
+    session->SetStrictChangeDetection(true);
+    TDataCursor& writer = NewCursor("mailist", false);
+    writer.Open();
+    writer.Table()->IndexFile().SetPageCacheCapacity(2);
+    ListRows rows(writer);
+    const auto plain = [&](const std::function<bool(const std::string&)>& wanted) {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndex(kNoIndex);
+        std::vector<std::string> found;
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            if (wanted(GetText(c, buffer, 3)))
+                found.push_back(GetText(c, buffer, 2));
+        }
+        c.Close();
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto filtered = [&](const char* expression, bool case_insensitive) {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndexByName("ByCategory");
+        TDataCursor::FilterOptions options;
+        options.case_insensitive = case_insensitive;
+        c.ActivateFilter(c.AddFilter(expression, options));
+        std::vector<std::string> found = Items(c);
+        EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(found.size()));
+        c.Close();
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto check = [&](const char* stage) {
+        SCOPED_TRACE(stage);
+        const std::vector<std::string> prefix =
+            plain([](const std::string& c) { return c == "Cat1" || c == "Cat10" || c == "Cat11"; });
+        EXPECT_GT(prefix.size(), 100u);
+        EXPECT_EQ(filtered("Category = 'cat1*'", true), prefix);
+        EXPECT_EQ(filtered("Category = 'Cat5'", false),
+                  plain([](const std::string& c) { return c == "Cat5"; }));
+        EXPECT_EQ(filtered("Category > 'Cat7'", true),
+                  plain([](const std::string& c) { return c > "Cat7"; }));
+    };
+    check("created");
+    for (int i = 0; i < 1200; i += 3)
+        ASSERT_TRUE(rows.Delete("u" + std::to_string(i) + "@x"));
+    check("deleted");
+    for (int i = 0; i < 300; ++i)
+        InsertEntry(writer, "n" + std::to_string(i) + "@x", "Cat" + std::to_string(i % 4), 1);
+    check("inserted into freed slots");
+    for (int i = 2; i < 1200; i += 12)
+        ASSERT_TRUE(rows.Recategorise("u" + std::to_string(i) + "@x", "Cat10"));
+    check("moved to another category");
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        ListRows theirs(*program.cursor);
+        for (int i = 1; i < 1200; i += 6) {
+            if (!theirs.Delete("u" + std::to_string(i) + "@x"))
+                return 1;
+        }
+        for (int i = 0; i < 50; ++i)
+            InsertEntry(*program.cursor, "o" + std::to_string(i) + "@x", "Cat11", 2);
+        return theirs.Recategorise("n1@x", "Cat5") ? 0 : 2;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    check("changed by the other program");
 }
 
 }  // namespace

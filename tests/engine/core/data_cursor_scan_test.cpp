@@ -79,6 +79,18 @@ TEST_F(DataCursorScan, GivesWhatAGetNextRecordLoopGives) {
         EXPECT_EQ(buffer, filtered[2]);
         c.DropFilter(nullptr);
 
+        // Records far apart and side by side: stretches read apart, the same records given.
+        TFilter* sparse = c.AddFilter(
+            "Item = 'm1@x' OR Item = 'm702@x' OR Item = 'm703@x' OR Item = 'm704@x' OR "
+            "Item = 'm1900@x' OR Item = 'm2499@x'",
+            {});
+        c.ActivateFilter(sparse);
+        const Records few = Looped(c);
+        ASSERT_GE(few.size(), 4u);
+        EXPECT_EQ(Scanned(c, scanned), few);
+        EXPECT_TRUE(scanned);
+        c.DropFilter(nullptr);
+
         directory->BeginUpdateBatch();
         c.First();
         ASSERT_EQ(c.GetNextRecord(buffer), kErrNone);

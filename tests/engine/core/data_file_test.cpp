@@ -672,9 +672,120 @@ class BatchOwner : public TTableFileOwner {
   public:
     void MarkWritten() override { ++written; }
     bool InUpdateBatch() const override { return in_batch; }
+    bool WritesAlone() const override { return alone; }
     bool in_batch = true;
+    bool alone = false;
     int written = 0;
 };
+
+// Records changed thinly over a stretch of a shared file in a batch go out in few writes when
+// nobody else can write: the unchanged records between them are read from the file and written back
+// as they are. A changed record still pinned in a gap keeps its neighbours apart, and only a writer
+// alone joins anything.
+TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
+    constexpr std::uint32_t kSlots = 3000;
+    for (const bool alone : {false, true}) {
+        std::filesystem::remove(dir_.File("mailist.DAT"));
+        Create(ListTableFields())->Close();
+        BatchOwner owner;
+        owner.in_batch = false;
+        TDataFile file(&owner);
+        file.SetName(dir_.File("mailist.DAT"));
+        file.Open();
+        ASSERT_LE(9 * file.GetRecordSize(), 8192u);
+        for (std::uint32_t n = 1; n <= kSlots; ++n) {
+            TRecord* r = file.AllocateRecord();
+            r->SetRecordId(n);
+            file.ReleaseRecord(r);
+        }
+        file.FlushRecords();
+        file.WriteHeader(false);
+        file.ClearRecordCache();
+        owner.alone = alone;
+        // Inside a batch, where nothing is written before the flush.
+        owner.in_batch = true;
+        std::vector<std::uint32_t> expected(kSlots + 1);
+        for (std::uint32_t n = 1; n <= kSlots; ++n)
+            expected[n] = n;
+        TRecord* pinned = nullptr;
+        for (std::uint32_t n = 5; n <= kSlots; n += 10) {
+            TRecord* r = file.GetRecord(n);
+            expected[n] = 700000 + n;
+            r->SetRecordId(expected[n]);
+            if (n == 1505) {
+                pinned = r;
+                continue;
+            }
+            file.ReleaseRecord(r);
+        }
+        owner.in_batch = false;
+        const int before = owner.written;
+        file.FlushRecords();
+        const int writes = owner.written - before;
+        if (alone)
+            EXPECT_EQ(writes, 2) << "one run on each side of the pinned record";
+        else
+            EXPECT_EQ(writes, static_cast<int>(kSlots / 10 - 1));
+        file.ReleaseRecord(pinned);
+        file.FlushRecords();
+        file.WriteHeader(false);
+        file.Close();
+        auto again = Reopen();
+        for (std::uint32_t n = 1; n <= kSlots; ++n) {
+            TRecord* r = again->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n << " alone " << alone;
+            again->ReleaseRecord(r);
+        }
+    }
+}
+
+// A window read ahead of many records serves each of them without another read, and a flush
+// writes the changes among them from it, in one write and without reading the gaps.
+TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
+    Create(ListTableFields())->Close();
+    constexpr std::uint32_t kSlots = 2000;
+    BatchOwner owner;
+    owner.in_batch = false;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    for (std::uint32_t n = 1; n <= kSlots; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    file.FlushRecords();
+    file.WriteHeader(false);
+    file.ClearRecordCache();
+    owner.alone = true;
+    owner.in_batch = true;
+    file.ReadWindow(kSlots + 1, kSlots + 5);
+    file.ReadWindow(0, 3);
+    const auto before = file.GetStatistics();
+    file.ReadWindow(101, 1900);
+    EXPECT_EQ(file.GetStatistics().reads, before.reads + 1);
+    for (std::uint32_t n = 101; n <= 1900; n += 9) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), n);
+        r->SetRecordId(800000 + n);
+        file.ReleaseRecord(r);
+    }
+    owner.in_batch = false;
+    const int written = owner.written;
+    file.FlushRecords();
+    EXPECT_EQ(file.GetStatistics().reads, before.reads + 1);
+    EXPECT_EQ(owner.written, written + 1);
+    file.WriteHeader(false);
+    file.TrimRecordCache();
+    file.Close();
+    auto again = Reopen();
+    for (std::uint32_t n = 1; n <= kSlots; ++n) {
+        TRecord* r = again->GetRecord(n);
+        const bool changed = n >= 101 && n <= 1900 && (n - 101) % 9 == 0;
+        ASSERT_EQ(r->RecordId(), changed ? 800000 + n : n) << n;
+        again->ReleaseRecord(r);
+    }
+}
 
 TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
     Create(ListTableFields())->Close();

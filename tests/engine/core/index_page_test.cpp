@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <span>
 #include <utility>
 #include <vector>
@@ -17,6 +18,13 @@
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {
+
+// What the page keeps in memory, which no member shows.
+class TPageTestAccess {
+  public:
+    static std::size_t BufferCapacity(const TPage& page) { return page.entries_.capacity(); }
+};
+
 namespace {
 
 using testing_support::TempDir;
@@ -345,9 +353,23 @@ TEST_F(IndexFileFixture, DamagedPageRaisesInsteadOfReadingPastItsEnd) {
     PutU16(bytes, 1, 1);
     bytes[13] = 9;  // p + t beyond the key
     bytes[14] = 9;
+    std::vector<std::uint32_t> records;
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
+    bytes[14] = 0;  // the entry now fits, but the page's byte count says 0
+    EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
+    PutU16(bytes, 11, 2 + 1 + 4 + 4);  // counts, one key byte, ID, record number
+    bytes[13] = 0;
+    bytes[14] = 10 - 4 - 1;
+    PutU32(bytes, 13 + 2 + 1 + 4, 77);
+    page.ReadPage(bytes, false);
+    EXPECT_EQ(page.PointerAt(1), 77u);
+    page.ReadLeafRecords(bytes, records);
+    EXPECT_EQ(records, std::vector<std::uint32_t>{77});
     bytes[0] = 7;  // no such kind
     EXPECT_THROW(page.ReadPage(bytes, false), EStrataEngineError);
+    EXPECT_THROW(page.ReadLeafRecords(bytes, records), EStrataEngineError);
 }
 
 // A damaged page whose entry count cannot fit its page is refused from its
@@ -385,6 +407,14 @@ TEST_F(IndexFileFixture, EntryCountsBeyondThePageAreRefused) {
             EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
         }
         EXPECT_EQ(page.EntryCount(), 0);
+        // A scan reading only the record numbers refuses it as well.
+        std::vector<std::uint32_t> records;
+        try {
+            page.ReadLeafRecords(bytes, records);
+            ADD_FAILURE() << "the records were read";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+        }
     }
 }
 
@@ -610,6 +640,81 @@ TEST_F(IndexFileFixture, InsertAfterAFailedSearchLandsInOrderWhateverChangedBetw
     ExpectTreeHolds(tree, expected);
 }
 
+// Keys appended at the end of the last leaf give the file that inserting them one by one
+// gives, byte for byte, under every compression; an append stops at the first key that is not
+// above the one before it, and the caller inserts the rest.
+TEST_F(IndexFileFixture, AppendedKeysGiveTheFileInsertsGive) {
+    constexpr std::size_t kKeySize = 20;
+    const auto ascending = [](std::uint32_t value) {
+        Key key(kKeySize, 0);
+        key[0] = 1;
+        const std::string text = "user" + std::to_string(10000000 + value * 3);
+        std::memcpy(&key[1], text.data(), text.size());
+        return key;
+    };
+    for (const std::uint8_t option : {0, 1, 2, 3}) {
+        SCOPED_TRACE(int{option});
+        std::vector<std::vector<std::uint8_t>> images;
+        for (const bool append : {false, true}) {
+            auto file = std::make_unique<TIndexFile>();
+            file->SetName(dir_.File(append ? "appended.IDX" : "inserted.IDX"));
+            file->CreateFile();
+            file->AddIndex(Descriptor("K", kKeySize, true, option));
+            TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+            // Keys already there, then a long run above them.
+            for (std::uint32_t v = 0; v < 40; ++v)
+                ASSERT_TRUE(tree.Insert(ascending(v * 2).data(), v + 1));
+            std::vector<std::uint8_t> keys;
+            std::vector<std::uint32_t> records;
+            for (std::uint32_t v = 100; v < 6000; ++v) {
+                const Key key = ascending(v);
+                keys.insert(keys.end(), key.begin(), key.end());
+                records.push_back(v + 1);
+            }
+            if (append) {
+                ASSERT_EQ(tree.Append(keys, records), records.size());
+            } else {
+                for (std::size_t i = 0; i < records.size(); ++i)
+                    ASSERT_TRUE(tree.Insert(keys.data() + i * kKeySize, records[i]));
+            }
+            std::map<Key, std::uint32_t> expected;
+            for (std::uint32_t v = 0; v < 40; ++v)
+                expected[ascending(v * 2)] = v + 1;
+            for (std::uint32_t v = 100; v < 6000; ++v)
+                expected[ascending(v)] = v + 1;
+            ExpectTreeHolds(tree, expected);
+            file->FlushPages();
+            file->WriteHeader(false);
+            file->Close();
+            images.push_back(
+                testing_support::ReadBytes(dir_.File(append ? "appended.IDX" : "inserted.IDX")));
+        }
+        EXPECT_EQ(images[0], images[1]);
+    }
+    // Stops: at once below the last key, at an equal key, after a run that turns back.
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", kKeySize, true, 0));
+    TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+    const struct {
+        std::vector<std::uint32_t> values;
+        std::size_t appended;
+    } cases[] = {{{10}, 1}, {{5, 20}, 0}, {{10}, 0}, {{11, 12, 12, 13}, 2}, {{13, 14, 3}, 2}};
+    std::map<Key, std::uint32_t> expected;
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> keys;
+        std::vector<std::uint32_t> records;
+        for (const std::uint32_t v : c.values) {
+            const Key key = ascending(v);
+            keys.insert(keys.end(), key.begin(), key.end());
+            records.push_back(v);
+        }
+        EXPECT_EQ(tree.Append(keys, records), c.appended);
+        for (std::size_t i = 0; i < c.appended; ++i)
+            expected[ascending(c.values[i])] = c.values[i];
+    }
+    ExpectTreeHolds(tree, expected);
+}
+
 // With a cache far smaller than the tree, pages are evicted and written
 // back while keys go in and out; nothing is lost, in memory or in the file.
 // The keys hardly pack, so the packed tier cannot hold the tree either.
@@ -767,6 +872,111 @@ TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween)
 // A damaged header can make two indexes name the same page; caching it
 // twice would let one copy overwrite the other's changes at the next flush,
 // so the second index is refused the page instead.
+// A range walk takes each leaf from wherever it stands (unpacked, packed, or
+// only in the file) and caches none it reads from the file; it gives the
+// records of the same ordinals in key order, while inserts and deletes
+// between walks move keys across leaves and some changed pages wait in the
+// cache unwritten. A walk that meets a leaf of another index is refused.
+TEST_F(IndexFileFixture, RangeWalksGiveTheRecordsOfTheirOrdinalsWhereverTheLeavesStand) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        bool encrypted;
+    };
+    for (const Case c : {Case{0, false, false}, Case{1, false, false}, Case{2, true, false},
+                         Case{3, false, true}, Case{0, true, true}}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique);
+        constexpr std::size_t k = 120;
+        auto file = NewFile(c.encrypted);
+        file->AddIndex(Descriptor("ByItem", k, c.unique, c.option));
+        file->SetPageCacheCapacity(4);
+        std::map<Key, std::uint32_t> model;
+        std::mt19937 rng(77 + c.option);
+        std::uint32_t next_id = 1;
+        std::uint64_t leaves_read = 0;
+        std::uint64_t packed_read = 0;
+        for (int round = 0; round < 8; ++round) {
+            {
+                TIndexTree tree(*file, 1, BytesCompare(k));
+                for (int op = 0; op < 1000; ++op) {
+                    if (model.size() < 3000 || rng() % 3 != 0) {
+                        const std::uint32_t id = next_id++;
+                        const Key key = MakeKey(rng() % 60000, id, k, c.unique);
+                        if (model.emplace(key, id).second) {
+                            ASSERT_TRUE(tree.Insert(key.data(), id));
+                        }
+                    } else {
+                        auto it = model.lower_bound(MakeKey(rng() % 60000, 0, k, c.unique));
+                        if (it == model.end())
+                            continue;
+                        ASSERT_TRUE(tree.Delete(it->first.data()));
+                        model.erase(it);
+                    }
+                }
+            }
+            if (round % 3 == 1)
+                file->FlushPages();
+            if (round == 4)
+                file = Reopen(std::move(file), c.encrypted);
+            std::vector<std::uint32_t> records;
+            for (const auto& entry : model)
+                records.push_back(entry.second);
+            for (int walk = 0; walk < 6; ++walk) {
+                const std::uint64_t a = rng() % records.size();
+                const std::uint64_t b =
+                    walk == 0 ? records.size() : a + rng() % (records.size() - a);
+                const TIndexFile::Statistics before = file->GetStatistics();
+                std::vector<std::uint32_t> seen;
+                TIndexTree::WalkRecords(*file, 1, a, b,
+                                        [&](std::uint32_t record) { seen.push_back(record); });
+                ASSERT_EQ(seen,
+                          std::vector<std::uint32_t>(records.begin() + a, records.begin() + b))
+                    << "round " << round << " walk " << walk << " [" << a << ", " << b << ")";
+                const std::uint64_t from_file =
+                    file->GetStatistics().scan_reads - before.scan_reads;
+                leaves_read += from_file;
+                packed_read += file->GetStatistics().packed_hits - before.packed_hits;
+                // Only the pages above the leaves are read into the cache: the descent and
+                // the leaves' parents, each holding at least a dozen leaves.
+                EXPECT_LE(file->GetStatistics().reads - before.reads, 4 + from_file / 12);
+            }
+        }
+        EXPECT_GT(leaves_read, 0u);
+        EXPECT_GT(packed_read, 0u);
+        // Pages that are no leaf of the index are refused: another index's
+        // cached leaf, and an interior page read from the file.
+        file->AddIndex(Descriptor("Other", k, c.unique, c.option));
+        {
+            TIndexTree other(*file, 2, BytesCompare(k));
+            const Key key = MakeKey(1, 1, k, c.unique);
+            ASSERT_TRUE(other.Insert(key.data(), 1));
+        }
+        std::vector<std::uint32_t> records;
+        EXPECT_THROW(file->ReadLeafRecords(1, file->GetRoot(2), records), EStrataEngineError);
+        file->FlushPages();
+        file->ClearPageCaches(true);
+        EXPECT_THROW(file->ReadLeafRecords(1, file->GetRoot(1), records), EStrataEngineError);
+        // A leaf holding another count than its parent gives is refused, cached or read
+        // from the file (where a plain leaf's read takes only the entries it should hold).
+        TIndexTree tree(*file, 1, BytesCompare(k));
+        std::uint32_t leaf = 0;
+        std::int64_t count = 0;
+        {
+            const TIndexTree::Position at = tree.AtOrdinal(model.size() / 2);
+            leaf = at.page->Offset();
+            count = at.page->EntryCount();
+        }
+        EXPECT_THROW(file->ReadLeafRecords(1, leaf, records, count + 1), EStrataEngineError);
+        for (const std::int64_t wrong : {count - 1, count + 1}) {
+            file->ClearPageCaches(true);
+            EXPECT_THROW(file->ReadLeafRecords(1, leaf, records, wrong), EStrataEngineError);
+        }
+        file->ReadLeafRecords(1, leaf, records, count);
+        EXPECT_EQ(records.size(), static_cast<std::size_t>(count));
+        ExpectTreeHolds(tree, model);
+    }
+}
+
 TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));
@@ -783,6 +993,126 @@ TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     for (std::uint32_t value = 0; value < 20; ++value)
         expected[WideKey(value)] = value + 1;
     ExpectTreeHolds(tree, expected);
+}
+
+// Wide keys leave few entries to a page, so the tree grows taller than most
+// descents hold in place: inserts and deletes along such paths keep every
+// count right down to an empty index.
+TEST_F(IndexFileFixture, TallTreesKeepTheirCountsThroughInsertsAndDeletes) {
+    constexpr std::size_t k = 500;  // 8 entries a page at every level
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", k, true, 0));
+    const auto depth = [&] {
+        int levels = 1;
+        PinnedPage page(*file, file->GetPage(1, file->GetRoot(1)));
+        while (page->IsInterior()) {
+            page = PinnedPage(*file, file->GetPage(1, page->PointerAt(1)));
+            ++levels;
+        }
+        return levels;
+    };
+    std::vector<std::uint32_t> order(40000);
+    for (std::uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::mt19937 rng(77);
+    std::shuffle(order.begin(), order.end(), rng);
+    const auto key_of = [&](std::uint32_t v) {
+        Key key(k, 0);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(v));
+        std::memcpy(key.data(), encoded.data(), 4);
+        return key;
+    };
+    std::map<Key, std::uint32_t> model;
+    {
+        TIndexTree tree(*file, 1, BytesCompare(k));
+        for (const std::uint32_t v : order) {
+            ASSERT_TRUE(tree.Insert(key_of(v).data(), v + 1));
+            model.emplace(key_of(v), v + 1);
+            if (model.size() % 1000 == 0 && depth() >= 6)
+                break;
+        }
+    }
+    ASSERT_GE(depth(), 6);
+    CheckAgainstModel(*file, 1, k, model, rng);
+    std::vector<Key> keys;
+    for (const auto& [key, id] : model)
+        keys.push_back(key);
+    std::shuffle(keys.begin(), keys.end(), rng);
+    TIndexTree tree(*file, 1, BytesCompare(k));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_TRUE(tree.Delete(keys[i].data()));
+        model.erase(keys[i]);
+        if (i % 2000 == 0)
+            CheckAgainstModel(*file, 1, k, model, rng);
+    }
+    EXPECT_EQ(file->GetRoot(1), 0u);
+}
+
+// Edits at either end of a page move the entries on the shorter side: the
+// page must still write the image of a page given the same keys in order,
+// and a plain page's buffer keep the size it was fitted to.
+TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
+    constexpr std::size_t k = 16;
+    std::vector<Key> pool;
+    for (std::uint32_t i = 0; i < 2000; ++i)
+        pool.push_back(MakeKey(i * 37 % 2000, i + 1, k, false));
+    std::sort(pool.begin(), pool.end());
+    const KeyCompare compare = BytesCompare(k);
+    for (const std::uint8_t option : {0, 1, 2, 3}) {
+        SCOPED_TRACE(static_cast<int>(option));
+        TPage page;
+        page.Setup(1, k, false, false, option, 4096);
+        page.SetKind(PageKind::kRootLeaf);
+        std::set<std::size_t> held;
+        const auto insert = [&](std::size_t i) {
+            ASSERT_FALSE(page.FindForInsert(pool[i].data(), compare));
+            page.InsertEntry(pool[i].data(), static_cast<std::uint32_t>(i + 1), 1);
+            held.insert(i);
+        };
+        const auto erase = [&](std::set<std::size_t>::iterator at) {
+            page.SetEditPosition(std::distance(held.begin(), at) + 1);
+            page.DeleteEntry();
+            held.erase(at);
+        };
+        for (std::size_t i = 1000; i < 1040; ++i)
+            insert(i);
+        std::mt19937 rng(option + 5);
+        for (int step = 0; step < 600; ++step) {
+            const unsigned choice = rng() % 100;
+            if (held.size() > 80 || (held.size() > 2 && choice < 40)) {
+                erase(held.begin());
+            } else if (held.size() > 2 && choice < 50) {
+                erase(std::prev(held.end()));
+            } else if (held.size() > 2 && choice < 60) {
+                erase(std::next(held.begin(), static_cast<long>(rng() % held.size())));
+            } else if (choice < 75 && *held.begin() > 0) {
+                insert(*held.begin() - 1);
+            } else if (choice < 90 && *held.rbegin() + 1 < pool.size()) {
+                insert(*held.rbegin() + 1);
+            } else {
+                const std::size_t i = rng() % pool.size();
+                if (!held.contains(i))
+                    insert(i);
+            }
+            ASSERT_EQ(page.EntryCount(), static_cast<std::int64_t>(held.size()));
+            TPage fresh;
+            fresh.Setup(1, k, false, false, option, 4096);
+            fresh.SetKind(PageKind::kRootLeaf);
+            for (const std::size_t i : held) {
+                fresh.SetEditPosition(fresh.EntryCount());
+                fresh.InsertEntry(pool[i].data(), static_cast<std::uint32_t>(i + 1), 1);
+            }
+            std::vector<std::uint8_t> a(kIndexPageSize);
+            std::vector<std::uint8_t> b(kIndexPageSize);
+            page.WritePage(a);
+            fresh.WritePage(b);
+            ASSERT_EQ(a, b) << "step " << step;
+            if (option == 0) {
+                ASSERT_EQ(TPageTestAccess::BufferCapacity(page),
+                          TPageTestAccess::BufferCapacity(fresh));
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -506,6 +506,141 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
     }
 }
 
+// Results past the size a result keeps in memory: ordered by a column with ties and NULLs,
+// and joined on keys with duplicates, NULLs (which equal each other here) and values without a
+// match. Every row comes in its order (ties and joined rows as produced), also in a second
+// execution, and a bookmark leads back to its row.
+TEST_F(SqlSelect, LargeOrderedAndJoinedResultsKeepTheirOrderAcrossTheMoveToDisk) {
+    constexpr int kRows = 5000;
+    constexpr std::uint32_t kTexts = 16;
+    std::string columns;
+    std::string definition = "CREATE TABLE wide (id INTEGER, grp INTEGER";
+    for (std::uint32_t n = 1; n <= kTexts; ++n) {
+        columns += ", c" + std::to_string(n);
+        definition += ", c" + std::to_string(n) + " CHAR(250)";
+    }
+    Run(definition + ")");
+    const auto group_of = [](int i) { return i % 11 == 0 ? -1 : i % 7; };
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("wide");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        for (int i = 0; i < kRows; ++i) {
+            cursor.InitNewRecord(record);
+            std::array<std::byte, 4> value{};
+            StoreInt32(value.data(), i);
+            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            StoreInt32(value.data(), group_of(i));
+            cursor.PutField(
+                2, record,
+                group_of(i) < 0 ? nullptr : reinterpret_cast<const std::uint8_t*>(value.data()));
+            for (std::uint32_t field = 3; field <= kTexts + 2; ++field) {
+                const std::string text = "v" + std::to_string(i * static_cast<int>(field));
+                cursor.PutField(field, record, reinterpret_cast<const std::uint8_t*>(text.c_str()));
+            }
+            cursor.InsertRecord(record, false);
+        }
+    }
+    // Join keys in read order: duplicates, NULLs, and 9, which no row has.
+    const std::vector<std::pair<int, int>> keys = {{1, 10}, {1, 11}, {3, 12}, {-1, 13}, {-1, 14},
+                                                   {9, 15}, {5, 16}, {5, 17}, {3, 18}};
+    Run("CREATE TABLE keys (grp INTEGER, tag INTEGER)");
+    for (const auto& [group, tag] : keys) {
+        Run("INSERT INTO keys VALUES (" +
+            (group < 0 ? std::string("NULL") : std::to_string(group)) + ", " + std::to_string(tag) +
+            ")");
+    }
+    const auto number = [](int value) {
+        return value < 0 ? std::string("<null>") : std::to_string(value);
+    };
+    const auto texts = [&](int i) {
+        std::string text;
+        for (std::uint32_t field = 3; field <= kTexts + 2; ++field) {
+            text += "|v" + std::to_string(i * static_cast<int>(field));
+        }
+        return text;
+    };
+    std::vector<int> by_group(kRows);
+    for (int i = 0; i < kRows; ++i) {
+        by_group[static_cast<std::size_t>(i)] = i;
+    }
+    std::stable_sort(by_group.begin(), by_group.end(),
+                     [&](int a, int b) { return group_of(a) < group_of(b); });
+    std::vector<int> by_group_descending = by_group;
+    std::stable_sort(by_group_descending.begin(), by_group_descending.end(),
+                     [&](int a, int b) { return group_of(a) > group_of(b); });
+    Strings ascending;
+    Strings descending;
+    for (int n = 0; n < kRows; ++n) {
+        const int a = by_group[static_cast<std::size_t>(n)];
+        const int d = by_group_descending[static_cast<std::size_t>(n)];
+        ascending.push_back(std::to_string(a) + "|" + number(group_of(a)) + texts(a));
+        descending.push_back(std::to_string(d) + "|" + number(group_of(d)) + texts(d));
+    }
+    // The smaller table drives the inner join; the LEFT join reads its own left side first.
+    Strings inner;
+    for (const auto& [group, tag] : keys) {
+        for (int i = 0; i < kRows; ++i) {
+            if (group_of(i) == group) {
+                inner.push_back(std::to_string(i) + "|" + std::to_string(tag) + texts(i));
+            }
+        }
+    }
+    Strings left;
+    for (int i = 0; i < kRows; ++i) {
+        bool matched = false;
+        for (const auto& [group, tag] : keys) {
+            if (group_of(i) == group) {
+                left.push_back(std::to_string(i) + "|" + std::to_string(tag) + texts(i));
+                matched = true;
+            }
+        }
+        if (!matched) {
+            left.push_back(std::to_string(i) + "|<null>" + texts(i));
+        }
+    }
+    std::string joined_columns;
+    for (std::uint32_t n = 1; n <= kTexts; ++n) {
+        joined_columns += ", w.c" + std::to_string(n);
+    }
+    const struct {
+        std::string sql;
+        const Strings& expected;
+    } cases[] = {
+        {"SELECT id, grp" + columns + " FROM wide ORDER BY grp", ascending},
+        {"SELECT id, grp" + columns + " FROM wide ORDER BY grp DESC", descending},
+        {"SELECT w.id, k.tag" + joined_columns + " FROM wide w JOIN keys k ON w.grp = k.grp",
+         inner},
+        {"SELECT w.id, k.tag" + joined_columns + " FROM wide w LEFT JOIN keys k ON w.grp = k.grp",
+         left},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.sql);
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(each.sql, offset);
+        for (int run = 0; run < 2; ++run) {
+            TDataCursor* result = statement.Execute();
+            ASSERT_NE(result, nullptr);
+            ASSERT_EQ(RowsOf(*result), each.expected);
+            EXPECT_EQ(statement.GetResultCount(), static_cast<std::int32_t>(each.expected.size()));
+            // Large enough to have left memory.
+            EXPECT_FALSE(result->InMemory());
+            std::vector<std::uint8_t> record(result->GetRecordSize());
+            result->First();
+            result->Move(static_cast<std::int64_t>(each.expected.size()) - 3);
+            ASSERT_EQ(result->GetCurrentRecord(record, false), kErrNone);
+            const std::vector<std::uint8_t> bookmark = result->GetBookmark();
+            const std::vector<std::uint8_t> marked = record;
+            result->First();
+            ASSERT_TRUE(result->GotoBookmark(bookmark, false));
+            ASSERT_EQ(result->GetCurrentRecord(record, false), kErrNone);
+            EXPECT_EQ(record, marked);
+        }
+    }
+}
+
 TEST_F(SqlSelect, SumThatDoesNotFitRaises) {
     Run("CREATE TABLE big (n INTEGER)");
     Run("INSERT INTO big VALUES (2147483647)");

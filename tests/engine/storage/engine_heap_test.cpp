@@ -114,6 +114,30 @@ TEST(EngineHeap, ResizeBlockBufferGrowsInWholeBlocksAndNeverShrinks) {
     EXPECT_EQ(buffer.capacity(), 0u);
 }
 
+// A buffer given up comes back, bytes and all, to the next owner asking for no more than it
+// holds; one asking for more than any holds gets none, and one too large is not kept.
+TEST(EngineHeap, GivenUpBuffersComeBackToTheNextOwnerTheyFit) {
+    constexpr std::size_t kOdd = 3000001;
+    EngineBuffer buffer;
+    buffer.Grow(kOdd);
+    ASSERT_GE(buffer.capacity(), kOdd);
+    const std::size_t capacity = buffer.capacity();
+    buffer.data()[kOdd - 1] = std::byte{42};
+    const std::byte* where = buffer.data();
+    KeepBuffer(std::move(buffer));
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_TRUE(TakeKeptBuffer(std::size_t{1} << 30).empty());
+    EngineBuffer taken = TakeKeptBuffer(capacity);
+    ASSERT_EQ(taken.capacity(), capacity);
+    EXPECT_EQ(taken.data(), where);
+    EXPECT_EQ(taken.data()[kOdd - 1], std::byte{42});
+
+    EngineBuffer huge;
+    huge.Grow(std::size_t{64} << 20);
+    KeepBuffer(std::move(huge));
+    EXPECT_TRUE(TakeKeptBuffer(std::size_t{64} << 20).empty());
+}
+
 TEST(SystemList, GrowsByTheEngineSteps) {
     TSystemList<int*> list;
     std::vector<std::int64_t> capacities;

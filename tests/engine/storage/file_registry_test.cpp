@@ -127,7 +127,43 @@ TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
         std::vector<std::byte> buffer(8);
         file.Read(buffer);
         EXPECT_EQ(Text(buffer), std::string("AB\0\0\0\0xy", 8));
+        // Far past what the file holds: its buffer grows uncleared, the gap still reads zero.
+        file.SeekFile(200000, SeekOrigin::kBegin);
+        file.Write(Bytes("z"));
+        file.SeekFile(8, SeekOrigin::kBegin);
+        std::vector<std::byte> gap(200000 - 8 + 1, std::byte{1});
+        file.Read(gap);
+        EXPECT_EQ(std::count(gap.begin(), gap.end() - 1, std::byte{0}), 200000 - 8);
+        EXPECT_EQ(gap.back(), std::byte{'z'});
     }
+}
+
+// A memory file that grows takes over the buffer a file before it gave up; none of that
+// file's bytes show, in a gap or past the end.
+TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
+    {
+        TFileHandler before;
+        before.SetName(MemoryName("before.dat"));
+        before.SetInMemory(true);
+        before.CreateFile();
+        before.Write(std::vector<std::byte>(300000, std::byte{0x5A}));
+    }
+    TFileHandler file;
+    file.SetName(MemoryName("after.dat"));
+    file.SetInMemory(true);
+    file.CreateFile();
+    file.Write(Bytes("head"));
+    file.SeekFile(150000, SeekOrigin::kBegin);
+    file.Write(Bytes("tail"));
+    EXPECT_EQ(file.GetFileSize(), 150004);
+    std::vector<std::byte> bytes(150004);
+    file.SeekFile(0, SeekOrigin::kBegin);
+    file.Read(bytes);
+    EXPECT_EQ(Text(std::span(bytes).first(4)), "head");
+    EXPECT_EQ(std::count(bytes.begin() + 4, bytes.end() - 4, std::byte{0}), 150000 - 4);
+    EXPECT_EQ(Text(std::span(bytes).last(4)), "tail");
+    std::vector<std::byte> past(10);
+    EXPECT_EQ(file.Read(past, true), 0);
 }
 
 TEST_F(FileLayer, SeekFromTheEndIsSizePlusOffsetForBothKinds) {

@@ -132,6 +132,23 @@ TEST(KeyEncoding, CompressionCounts) {
     EXPECT_EQ(TrailingZeroCount(zeros), 300u);
 }
 
+// The counts step eight bytes at a time: a difference or a last nonzero
+// byte at every place within and across those steps is found where it is.
+TEST(KeyEncoding, CompressionCountsAtEveryPlace) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            std::vector<std::uint8_t> a(length, 0x41);
+            std::vector<std::uint8_t> b = a;
+            b[at] = 0x42;
+            EXPECT_EQ(CommonPrefixLength(a.data(), b.data(), length), at) << length << " " << at;
+            EXPECT_EQ(CommonPrefixLength(a.data(), a.data(), length), length);
+            std::vector<std::uint8_t> padded(length, 0);
+            padded[at] = 0x80;
+            EXPECT_EQ(TrailingZeroCount(padded), length - at - 1) << length << " " << at;
+        }
+    }
+}
+
 TEST(KeyEncoding, NegateIntegerStaysInRange) {
     EXPECT_EQ(NegateInteger(5), -5);
     EXPECT_EQ(NegateInteger(-5), 5);

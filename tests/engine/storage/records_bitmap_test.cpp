@@ -158,6 +158,34 @@ TEST(RecordsBitmap, CollectSetGivesTheMembersOfARange) {
     }
 }
 
+// A gap limit ends the collection before the first member lying farther than the limit past
+// the one collected before it, within a word, across words and across empty words.
+TEST(RecordsBitmap, CollectSetStopsAtAGapWiderThanTheLimit) {
+    auto bitmap = BitmapOf(300, {3, 4, 10, 40, 41, 200, 201, 300});
+    const struct {
+        std::int64_t first;
+        std::int64_t max_gap;
+        std::vector<std::uint32_t> expected;
+    } cases[] = {
+        {1, 1, {3, 4}},
+        {1, 6, {3, 4, 10}},
+        {1, 30, {3, 4, 10, 40, 41}},
+        {1, 158, {3, 4, 10, 40, 41}},
+        {1, 159, {3, 4, 10, 40, 41, 200, 201, 300}},
+        {150, 98, {200, 201}},
+        {150, 99, {200, 201, 300}},
+        // The first member found is always taken, however far from `first`.
+        {42, 1, {200, 201}},
+        {202, 0, {300}},
+        {301, 5, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint32_t> got;
+        bitmap->CollectSet(c.first, 400, got, c.max_gap);
+        EXPECT_EQ(got, c.expected) << c.first << " gap " << c.max_gap;
+    }
+}
+
 TEST(RecordsBitmap, AndOrWithSmallerBitmapsTreatMissingWordsAsZero) {
     auto big = BitmapOf(20000, {1, 5, 9000, 19999});
     auto small = BitmapOf(10, {1, 2});

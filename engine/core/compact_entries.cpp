@@ -1,0 +1,300 @@
+#include "engine/core/compact_entries.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "engine/core/index_page.h"
+#include "engine/storage/key_encoding.h"
+
+namespace strata {
+
+namespace {
+std::size_t KeptLength(const std::uint8_t* body, std::size_t size) {
+    return size - TrailingZeroCount(std::span<const std::uint8_t>(body, size));
+}
+
+// A little room beyond what is held, so growing one entry at a time
+// reallocates seldom while the cache, which counts the memory, is charged
+// about the content.
+std::size_t WithRoom(std::size_t bytes) {
+    return bytes + bytes / 8 + 64;
+}
+}  // namespace
+
+void CompactEntries::Setup(std::size_t key_size, bool unique) {
+    assert(key_size >= (unique ? 1u : 5u));
+    key_size_ = key_size;
+    rid_ = unique ? 0 : 4;
+    body_ = key_size - rid_;
+}
+
+void CompactEntries::Clear() {
+    slots_.clear();
+    keys_.clear();
+    gaps_ = 0;
+}
+
+void CompactEntries::Release() {
+    std::vector<Slot>().swap(slots_);
+    std::vector<std::uint8_t>().swap(keys_);
+    std::vector<std::uint8_t>().swap(key_);
+    gaps_ = 0;
+}
+
+std::size_t CompactEntries::MemoryBytes() const {
+    return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
+}
+
+void CompactEntries::GrowSlots() {
+    if (slots_.size() == slots_.capacity())
+        slots_.reserve(slots_.size() + slots_.size() / 8 + 8);
+}
+
+std::uint32_t CompactEntries::Store(const std::uint8_t* body, std::size_t length,
+                                    const std::uint8_t* rid) {
+    const std::size_t need = length + rid_;
+    if (keys_.size() + need > keys_.capacity()) {
+        // Gaps of a quarter or more are closed rather than carried into a
+        // larger area.
+        if (gaps_ * 4 >= keys_.size() && gaps_ > 0) {
+            Compact(need);
+        } else {
+            keys_.reserve(WithRoom(keys_.size() + need));
+        }
+    }
+    const std::size_t at = keys_.size();
+    if (need == 0)
+        return static_cast<std::uint32_t>(at);
+    keys_.resize(at + need);
+    if (length > 0)
+        std::memcpy(keys_.data() + at, body, length);
+    if (rid_ > 0)
+        std::memcpy(keys_.data() + at + length, rid, rid_);
+    return static_cast<std::uint32_t>(at);
+}
+
+void CompactEntries::Compact(std::size_t room) {
+    std::vector<std::uint8_t> fresh;
+    fresh.reserve(WithRoom(keys_.size() - gaps_ + room));
+    for (Slot& slot : slots_) {
+        const std::uint8_t* from = Bytes(slot);
+        slot.at = static_cast<std::uint32_t>(fresh.size());
+        fresh.insert(fresh.end(), from, from + Stored(slot));
+    }
+    keys_.swap(fresh);
+    gaps_ = 0;
+}
+
+void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer) {
+    assert(i <= slots_.size());
+    Slot slot;
+    slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
+    slot.pointer = pointer;
+    slot.at = Store(key, slot.length, key + body_);
+    GrowSlots();
+    slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(i), slot);
+}
+
+void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
+    // Room for a few inserts, so the first edits after a read do not
+    // reallocate at once.
+    if (slots_.capacity() < slots.size())
+        slots_.reserve(slots.size() + slots.size() / 8 + 8);
+    slots_.assign(slots.begin(), slots.end());
+    if (keys_.capacity() < keys.size())
+        keys_.reserve(WithRoom(keys.size()));
+    keys_.assign(keys.begin(), keys.end());
+    gaps_ = 0;
+    CheckInvariants();
+}
+
+void CompactEntries::Erase(std::size_t i) {
+    assert(i < slots_.size());
+    gaps_ += Stored(slots_[i]);
+    slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (slots_.empty()) {
+        keys_.clear();
+        gaps_ = 0;
+    } else if (gaps_ > 1024 && gaps_ * 2 > keys_.size()) {
+        Compact(0);
+    }
+}
+
+void CompactEntries::Replace(std::size_t i, const std::uint8_t* key) {
+    // The old bytes count as a gap only once the slot leaves them, since a
+    // compaction in Store keeps them.
+    const std::size_t old = Stored(slots_[i]);
+    const std::size_t length = KeptLength(key, body_);
+    const std::uint32_t at = Store(key, length, key + body_);
+    slots_[i].at = at;
+    slots_[i].length = static_cast<std::uint16_t>(length);
+    gaps_ += old;
+}
+
+void CompactEntries::MoveTo(CompactEntries& to, std::size_t from, std::size_t n,
+                            std::size_t before) {
+    assert(from + n <= slots_.size() && before <= to.slots_.size());
+    assert(to.key_size_ == key_size_ && to.rid_ == rid_);
+    if (n == 0)
+        return;
+    std::size_t bytes = 0;
+    for (std::size_t i = from; i < from + n; ++i)
+        bytes += Stored(slots_[i]);
+    if (to.keys_.size() + bytes > to.keys_.capacity())
+        to.keys_.reserve(WithRoom(to.keys_.size() + bytes));
+    std::vector<Slot> moved(slots_.begin() + static_cast<std::ptrdiff_t>(from),
+                            slots_.begin() + static_cast<std::ptrdiff_t>(from + n));
+    for (Slot& slot : moved) {
+        const std::uint8_t* source = Bytes(slot);
+        slot.at = static_cast<std::uint32_t>(to.keys_.size());
+        to.keys_.insert(to.keys_.end(), source, source + Stored(slot));
+    }
+    const std::size_t total = to.slots_.size() + n;
+    if (total > to.slots_.capacity())
+        to.slots_.reserve(total + total / 8 + 8);
+    to.slots_.insert(to.slots_.begin() + static_cast<std::ptrdiff_t>(before), moved.begin(),
+                     moved.end());
+    slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(from),
+                 slots_.begin() + static_cast<std::ptrdiff_t>(from + n));
+    gaps_ += bytes;
+    if (slots_.empty()) {
+        keys_.clear();
+        gaps_ = 0;
+    } else if (gaps_ * 2 > keys_.size()) {
+        Compact(0);
+        // A page that gave away most of its entries gives back their room.
+        if (slots_.capacity() > 2 * slots_.size() + 16) {
+            std::vector<Slot> fitted;
+            fitted.reserve(slots_.size() + slots_.size() / 8 + 8);
+            fitted.assign(slots_.begin(), slots_.end());
+            slots_.swap(fitted);
+        }
+    }
+}
+
+void CompactEntries::CopyKey(std::size_t i, std::size_t from, std::size_t to,
+                             std::uint8_t* out) const {
+    if (from >= to)
+        return;
+    assert(to <= key_size_);
+    const Slot& slot = slots_[i];
+    const std::uint8_t* bytes = Bytes(slot);
+    std::size_t at = from;
+    // The kept body bytes, the zeros after them, the record ID.
+    if (at < slot.length) {
+        const std::size_t end = std::min<std::size_t>(to, slot.length);
+        std::memcpy(out, bytes + at, end - at);
+        out += end - at;
+        at = end;
+    }
+    if (at < to && at < body_) {
+        const std::size_t end = std::min(to, body_);
+        std::memset(out, 0, end - at);
+        out += end - at;
+        at = end;
+    }
+    if (at < to) {
+        assert(rid_ > 0);
+        std::memcpy(out, bytes + slot.length + (at - body_), to - at);
+    }
+}
+
+const std::uint8_t* CompactEntries::Key(std::size_t i) const {
+    key_.resize(key_size_);
+    CopyKey(i, 0, key_size_, key_.data());
+    return key_.data();
+}
+
+std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
+    const Slot& x = slots_[a];
+    const Slot& y = slots_[b];
+    const std::size_t shorter = std::min(x.length, y.length);
+    const std::size_t n = CommonPrefixLength(Bytes(x), Bytes(y), shorter);
+    if (n < shorter)
+        return n;
+    if (x.length != y.length) {
+        // The longer body goes on with zeros up to its last, nonzero, byte;
+        // the shorter one has only zeros there.
+        const Slot& longer = x.length > y.length ? x : y;
+        const std::uint8_t* rest = Bytes(longer) + shorter;
+        std::size_t zeros = 0;
+        while (rest[zeros] == 0)
+            ++zeros;
+        return shorter + zeros;
+    }
+    if (rid_ == 0)
+        return body_;
+    return body_ + CommonPrefixLength(Bytes(x) + x.length, Bytes(y) + y.length, rid_);
+}
+
+CompactEntries::Probe CompactEntries::MakeProbe(const std::uint8_t* key) const {
+    return Probe{key, KeptLength(key, body_)};
+}
+
+int CompactEntries::Compare(const Probe& probe, std::size_t i) const {
+    const Slot& slot = slots_[i];
+    const std::uint8_t* bytes = Bytes(slot);
+    const std::size_t shorter = std::min<std::size_t>(probe.length, slot.length);
+    const int c = KeyCompare::CompareBytes(probe.key, bytes, shorter);
+    if (c != 0)
+        return c;
+    // The longer body has a nonzero byte where the other has zero padding.
+    if (probe.length != slot.length)
+        return probe.length > slot.length ? 1 : -1;
+    if (rid_ == 0)
+        return 0;
+    return KeyCompare::CompareBytes(probe.key + body_, bytes + slot.length, rid_);
+}
+
+std::size_t CompactEntries::CountNotAbove(const Probe& probe) const {
+    std::size_t low = 0;
+    std::size_t high = slots_.size();
+    while (low < high) {
+        const std::size_t mid = (low + high) / 2;
+        if (Compare(probe, mid) >= 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+std::size_t CompactEntries::CountBelow(const Probe& probe) const {
+    std::size_t low = 0;
+    std::size_t high = slots_.size();
+    while (low < high) {
+        const std::size_t mid = (low + high) / 2;
+        if (Compare(probe, mid) > 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+void CompactEntries::Prefetch() const {
+    const auto* slots = reinterpret_cast<const std::uint8_t*>(slots_.data());
+    const std::size_t slot_bytes = slots_.size() * sizeof(Slot);
+    for (std::size_t at = 0; at < slot_bytes; at += 64)
+        __builtin_prefetch(slots + at);
+    for (std::size_t at = 0; at < keys_.size(); at += 64)
+        __builtin_prefetch(keys_.data() + at);
+}
+
+void CompactEntries::CheckInvariants() const {
+#ifndef NDEBUG
+    std::size_t live = 0;
+    for (const Slot& slot : slots_) {
+        assert(slot.length <= body_);
+        assert(std::size_t{slot.at} + Stored(slot) <= keys_.size());
+        assert(slot.length == 0 || Bytes(slot)[slot.length - 1] != 0);
+        live += Stored(slot);
+    }
+    assert(live + gaps_ == keys_.size());
+#endif
+}
+
+}  // namespace strata

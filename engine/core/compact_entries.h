@@ -1,0 +1,125 @@
+#pragma once
+
+// CompactEntries: the entries of a compressed index leaf in memory.
+//
+// A compressed leaf packs up to several hundred keys into its page; at their
+// full width (up to 528 bytes, mostly zero padding) they took ten times the
+// page, and every insert moved half of them. Here each key keeps its body
+// (the key without its record ID when the index is not unique) only up to
+// its last nonzero byte, followed by the record ID, in a key area that only
+// grows at its end; each entry has a slot, in key order, with where its
+// bytes are, its record number and the counts it is packed with. An insert
+// or a delete moves slots, never key bytes; the bytes of removed keys stay
+// behind as gaps until a compaction closes them.
+//
+// Positions are 0-based. The full key of an entry is: its kept body bytes,
+// zeros up to the body size, then (not unique) its four record ID bytes.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace strata {
+
+class CompactEntries {
+  public:
+    struct Slot {
+        std::uint32_t at = 0;  // in the key area
+        std::uint32_t pointer = 0;
+        std::uint16_t length = 0;  // body bytes kept; the rest of the body is zero
+        std::uint16_t lead = 0;
+        std::uint16_t trail = 0;
+    };
+    // A key compared with many entries, the length of its body without its
+    // trailing zeros found once.
+    struct Probe {
+        const std::uint8_t* key = nullptr;
+        std::size_t length = 0;
+    };
+
+    void Setup(std::size_t key_size, bool unique);
+    std::size_t Size() const { return slots_.size(); }
+    // Drops the entries, keeping the memory for the next use.
+    void Clear();
+    // Drops the entries and their memory.
+    void Release();
+    std::size_t MemoryBytes() const;
+
+    const Slot& At(std::size_t i) const { return slots_[i]; }
+    Slot& At(std::size_t i) { return slots_[i]; }
+
+    // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
+    void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
+    // Takes all entries at once: `slots` in order, their bytes in `keys`
+    // (each kept body followed by its record ID, as Store lays them out).
+    void Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys);
+    void Erase(std::size_t i);
+    void Replace(std::size_t i, const std::uint8_t* key);
+    // Moves n entries from position `from` into `to`, before its position `before`.
+    void MoveTo(CompactEntries& to, std::size_t from, std::size_t n, std::size_t before);
+
+    // Bytes [from, to) of entry i's full key; an empty range writes nothing.
+    void CopyKey(std::size_t i, std::size_t from, std::size_t to, std::uint8_t* out) const;
+    // Body bytes [from, to) of entry i, to <= the body size: what a packed
+    // entry stores. Returns the end of what it wrote.
+    std::uint8_t* CopyBody(std::size_t i, std::size_t from, std::size_t to,
+                           std::uint8_t* out) const {
+        const Slot& slot = slots_[i];
+        if (from < slot.length) {
+            const std::size_t kept = std::min<std::size_t>(to, slot.length) - from;
+            std::memcpy(out, Bytes(slot) + from, kept);
+            out += kept;
+            from += kept;
+        }
+        if (from < to) {
+            std::memset(out, 0, to - from);
+            out += to - from;
+        }
+        return out;
+    }
+    // Entry i's record ID (4 bytes; not unique only).
+    const std::uint8_t* RecordId(std::size_t i) const {
+        return Bytes(slots_[i]) + slots_[i].length;
+    }
+    // Entry i's full key, valid until the next call or change.
+    const std::uint8_t* Key(std::size_t i) const;
+    // Equal leading bytes of the full keys of entries a and b.
+    std::size_t CommonPrefix(std::size_t a, std::size_t b) const;
+    // Zero bytes that end entry i's body.
+    std::size_t TrailingZeros(std::size_t i) const { return body_ - slots_[i].length; }
+
+    Probe MakeProbe(const std::uint8_t* key) const;
+    // memcmp's order of the probe's full key against entry i's: -1, 0, 1.
+    int Compare(const Probe& probe, std::size_t i) const;
+    // Entries not above the probe, and entries below it.
+    std::size_t CountNotAbove(const Probe& probe) const;
+    std::size_t CountBelow(const Probe& probe) const;
+
+    void Prefetch() const;
+
+    // Debug builds: every slot lies inside the key area, keeps no trailing
+    // zero, and the gaps add up.
+    void CheckInvariants() const;
+
+  private:
+    const std::uint8_t* Bytes(const Slot& slot) const { return keys_.data() + slot.at; }
+    // Stores a body of `length` bytes and the record ID at `rid`; returns where.
+    std::uint32_t Store(const std::uint8_t* body, std::size_t length, const std::uint8_t* rid);
+    // Rewrites the live keys in slot order with `room` bytes to spare.
+    void Compact(std::size_t room);
+    void GrowSlots();
+    std::size_t Stored(const Slot& slot) const { return slot.length + rid_; }
+
+    std::vector<Slot> slots_;
+    std::vector<std::uint8_t> keys_;
+    std::size_t gaps_ = 0;
+    std::size_t key_size_ = 0;
+    std::size_t body_ = 0;
+    std::size_t rid_ = 0;
+    mutable std::vector<std::uint8_t> key_;
+};
+
+}  // namespace strata

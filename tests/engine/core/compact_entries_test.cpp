@@ -1,0 +1,612 @@
+#include "engine/core/compact_entries.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/core/index_file.h"
+#include "engine/core/index_tree.h"
+#include "engine/storage/byte_order.h"
+#include "tests/engine/core/table_files_support.h"
+
+namespace strata {
+
+class TPageTestAccess {
+  public:
+    static std::size_t MemoryBytes(const TPage& page) { return page.MemoryBytes(); }
+};
+
+namespace {
+
+using testing_support::TempDir;
+using Key = std::vector<std::uint8_t>;
+
+int Sign(int c) {
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+// Keys as the list tables make them, and worse: long shared stems (with
+// zero bytes inside), a few varied bytes (blanks, 0x00, 0xFF), zero padding
+// to the end of the body, then (not unique) a record ID that may hold zeros.
+class KeyMaker {
+  public:
+    KeyMaker(std::size_t key_size, bool unique, unsigned seed)
+        : k_(key_size), body_(unique ? key_size : key_size - 4), unique_(unique), random_(seed) {
+        for (std::size_t i = 0; i < body_; ++i)
+            stem_.push_back(i % 37 == 5 ? 0 : static_cast<std::uint8_t>('A' + i % 23));
+    }
+    Key Next() {
+        Key key(k_, 0);
+        const std::size_t stems[] = {0, 3, body_ / 2, body_ > 6 ? body_ - 6 : 0, body_};
+        std::size_t at = std::min(stems[random_() % 5], body_);
+        std::copy_n(stem_.begin(), at, key.begin());
+        static const std::uint8_t varied[] = {0x00, 0x01, 0x20, 'a', 'q', 0xFF};
+        for (std::size_t n = random_() % 4; n > 0 && at < body_; --n)
+            key[at++] = varied[random_() % 6];
+        if (random_() % 5 == 0 && at < body_)
+            key[at] = ' ';  // a trailing blank before the padding
+        if (!unique_) {
+            const std::uint32_t id = random_() % 3 == 0 ? random_() % 300 : random_();
+            PutU32BigEndian(key, body_, id);
+        }
+        return key;
+    }
+
+  private:
+    static void PutU32BigEndian(Key& key, std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            key[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    }
+    std::size_t k_;
+    std::size_t body_;
+    bool unique_;
+    std::mt19937 random_;
+    Key stem_;
+};
+
+// The compact form answers every question about its keys as the full keys
+// would, through inserts, erasures, replacements and moves that leave gaps
+// and force compactions.
+TEST(CompactEntries, AnswersAsTheFullKeysWould) {
+    struct Case {
+        std::size_t key_size;
+        bool unique;
+    };
+    for (const Case c : {Case{5, false}, Case{16, false}, Case{84, false}, Case{24, true},
+                         Case{300, false}, Case{9, true}}) {
+        SCOPED_TRACE(testing::Message() << c.key_size << (c.unique ? " unique" : ""));
+        KeyMaker maker(c.key_size, c.unique, static_cast<unsigned>(c.key_size));
+        std::mt19937 random(7);
+        CompactEntries entries;
+        CompactEntries other;
+        entries.Setup(c.key_size, c.unique);
+        other.Setup(c.key_size, c.unique);
+        std::vector<std::pair<Key, std::uint32_t>> model;
+        std::vector<std::pair<Key, std::uint32_t>> other_model;
+        for (int step = 0; step < 3000; ++step) {
+            const unsigned what = random() % 10;
+            if (what < 5 || model.empty()) {
+                const Key key = maker.Next();
+                const std::size_t at = random() % (model.size() + 1);
+                entries.Insert(at, key.data(), static_cast<std::uint32_t>(step));
+                model.insert(model.begin() + static_cast<long>(at),
+                             {key, static_cast<std::uint32_t>(step)});
+            } else if (what < 8) {
+                const std::size_t at = random() % model.size();
+                entries.Erase(at);
+                model.erase(model.begin() + static_cast<long>(at));
+            } else if (what < 9) {
+                const std::size_t at = random() % model.size();
+                const Key key = maker.Next();
+                entries.Replace(at, key.data());
+                model[at].first = key;
+            } else {
+                const std::size_t from = random() % model.size();
+                const std::size_t n = random() % (model.size() - from + 1);
+                const std::size_t before = random() % (other_model.size() + 1);
+                entries.MoveTo(other, from, n, before);
+                other_model.insert(other_model.begin() + static_cast<long>(before),
+                                   model.begin() + static_cast<long>(from),
+                                   model.begin() + static_cast<long>(from + n));
+                model.erase(model.begin() + static_cast<long>(from),
+                            model.begin() + static_cast<long>(from + n));
+                std::swap(entries, other);
+                std::swap(model, other_model);
+            }
+            entries.CheckInvariants();
+            ASSERT_EQ(entries.Size(), model.size());
+            if (model.empty())
+                continue;
+            const std::size_t i = random() % model.size();
+            const std::size_t j = random() % model.size();
+            const Key& a = model[i].first;
+            const Key& b = model[j].first;
+            ASSERT_TRUE(std::equal(a.begin(), a.end(), entries.Key(i)));
+            ASSERT_EQ(entries.At(i).pointer, model[i].second);
+            std::size_t prefix = 0;
+            while (prefix < c.key_size && a[prefix] == b[prefix])
+                ++prefix;
+            ASSERT_EQ(entries.CommonPrefix(i, j), prefix);
+            const std::size_t body = c.unique ? c.key_size : c.key_size - 4;
+            std::size_t zeros = 0;
+            while (zeros < body && a[body - 1 - zeros] == 0)
+                ++zeros;
+            ASSERT_EQ(entries.TrailingZeros(i), zeros);
+            const Key probe = random() % 2 == 0 ? b : maker.Next();
+            ASSERT_EQ(entries.Compare(entries.MakeProbe(probe.data()), i),
+                      Sign(std::memcmp(probe.data(), a.data(), c.key_size)));
+            // A part of the key, as a page writes it.
+            const std::size_t from = random() % (c.key_size + 1);
+            const std::size_t to = from + random() % (c.key_size - from + 1);
+            Key part(to - from + 1, 0xEE);
+            entries.CopyKey(i, from, to, part.data());
+            ASSERT_TRUE(std::equal(a.begin() + static_cast<long>(from),
+                                   a.begin() + static_cast<long>(to), part.begin()));
+            ASSERT_EQ(part.back(), 0xEE);  // nothing written past the range
+        }
+        // Held memory stays near what is held.
+        std::size_t held = 0;
+        for (std::size_t i = 0; i < entries.Size(); ++i)
+            held += c.key_size - entries.TrailingZeros(i);
+        EXPECT_LE(entries.MemoryBytes(),
+                  3 * (held + entries.Size() * sizeof(CompactEntries::Slot)) + c.key_size + 2048);
+    }
+}
+
+// Sorted runs searched through the compact form find what a search over the
+// full keys finds.
+TEST(CompactEntries, SearchesAsABinarySearchOverFullKeys) {
+    for (const bool unique : {false, true}) {
+        const std::size_t k = 40;
+        KeyMaker maker(k, unique, 3);
+        std::vector<Key> keys;
+        for (int i = 0; i < 600; ++i)
+            keys.push_back(maker.Next());
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        CompactEntries entries;
+        entries.Setup(k, unique);
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            entries.Insert(i, keys[i].data(), static_cast<std::uint32_t>(i));
+        for (int i = 0; i < 400; ++i) {
+            const Key probe =
+                i % 2 == 0 ? keys[static_cast<std::size_t>(i) % keys.size()] : maker.Next();
+            const auto below = std::lower_bound(keys.begin(), keys.end(), probe) - keys.begin();
+            const auto not_above = std::upper_bound(keys.begin(), keys.end(), probe) - keys.begin();
+            const CompactEntries::Probe p = entries.MakeProbe(probe.data());
+            ASSERT_EQ(entries.CountBelow(p), static_cast<std::size_t>(below));
+            ASSERT_EQ(entries.CountNotAbove(p), static_cast<std::size_t>(not_above));
+        }
+    }
+}
+
+// The packing rule and the entry layout of a compressed leaf, written out
+// independently of the page code.
+struct PackRule {
+    std::uint8_t option;
+    bool unique;
+    std::size_t k;
+    std::size_t Body() const { return unique ? k : k - 4; }
+};
+
+struct PackedEntry {
+    Key key;
+    std::uint32_t pointer;
+    std::size_t p;
+    std::size_t t;
+};
+
+PackedEntry ByRule(const PackRule& r, const Key* previous, const Key& key, std::uint32_t pointer) {
+    const std::size_t body = r.Body();
+    std::size_t p = 0;
+    std::size_t t = 0;
+    if ((r.option == 1 || r.option == 3) && previous != nullptr) {
+        while (p < r.k && (*previous)[p] == key[p])
+            ++p;
+    }
+    if (r.option == 2 || r.option == 3) {
+        while (t < body && key[body - 1 - t] == 0)
+            ++t;
+    }
+    if (r.option == 3) {
+        p = std::min<std::size_t>(p, 255);
+        t = std::min<std::size_t>(t, 255);
+        if (!r.unique) {
+            p = std::min(p, body);
+            if (r.k - p < 5)
+                t = 0;
+            t = std::min(t, body - p);
+        } else {
+            t = std::min(t, r.k - p);
+        }
+    }
+    return {key, pointer, p, t};
+}
+
+std::array<std::uint8_t, kIndexPageSize> ReferenceLeaf(const PackRule& r, PageKind kind,
+                                                       std::uint32_t previous, std::uint32_t next,
+                                                       const std::vector<PackedEntry>& entries) {
+    std::array<std::uint8_t, kIndexPageSize> page{};
+    page[0] = static_cast<std::uint8_t>(kind);
+    PutU16(page, 1, entries.size());
+    PutU32(page, 3, previous);
+    PutU32(page, 7, next);
+    std::size_t at = kPageHeaderSize;
+    const std::size_t body = r.Body();
+    auto copy = [&](const Key& key, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            page.at(at++) = key[i];
+    };
+    for (const PackedEntry& e : entries) {
+        if (r.option == 3) {
+            page.at(at++) = static_cast<std::uint8_t>(e.p);
+            page.at(at++) = static_cast<std::uint8_t>(e.t);
+        } else {
+            PutU16(page, at, r.option == 1 ? e.p : e.t);
+            at += 2;
+        }
+        if (r.option == 1) {
+            copy(e.key, e.p, r.k);
+        } else {
+            copy(e.key, e.p, body - e.t);
+            if (!r.unique)
+                copy(e.key, body, r.k);
+        }
+        PutU32(page, at, e.pointer);
+        at += 4;
+    }
+    PutU16(page, 11, at - kPageHeaderSize);
+    return page;
+}
+
+std::vector<PackedEntry> ByRule(const PackRule& r,
+                                const std::vector<std::pair<Key, std::uint32_t>>& keys) {
+    std::vector<PackedEntry> entries;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        entries.push_back(
+            ByRule(r, i > 0 ? &keys[i - 1].first : nullptr, keys[i].first, keys[i].second));
+    return entries;
+}
+
+IndexDescriptor Descriptor(std::uint16_t key_size, bool unique, std::uint8_t option) {
+    IndexDescriptor d{};
+    PutShortString(d, ixd::kName, ixd::kNameLength, "Packed");
+    PutU16(d, ixd::kKeySize, key_size);
+    d[ixd::kUnique] = unique ? 1 : 0;
+    d[ixd::kCompression] = option;
+    d[ixd::kFieldCount] = 1;
+    PutU16(d, ixd::kFieldNumbers, 1);
+    return d;
+}
+
+// The page's bytes as a write would give them, leaving it as changed as it was.
+std::array<std::uint8_t, kIndexPageSize> Image(TPage& page) {
+    const bool changed = page.Changed();
+    std::array<std::uint8_t, kIndexPageSize> image{};
+    page.WritePage(image);
+    if (changed)
+        page.SetChanged(true);
+    return image;
+}
+
+// Walks the leaves left to right: every leaf's bytes are those the rule
+// gives for its share of the model's keys, in order.
+void ExpectLeavesPackByRule(TIndexFile& file, const PackRule& r,
+                            const std::map<Key, std::uint32_t>& model) {
+    std::vector<std::pair<Key, std::uint32_t>> keys(model.begin(), model.end());
+    std::uint32_t offset = file.GetRoot(1);
+    if (offset == 0) {
+        ASSERT_TRUE(keys.empty());
+        return;
+    }
+    for (PinnedPage page(file, file.GetPage(1, offset)); page->IsInterior();
+         page = PinnedPage(file, file.GetPage(1, offset))) {
+        offset = page->PointerAt(1);
+    }
+    std::size_t taken = 0;
+    std::uint32_t previous = 0;
+    while (offset != 0) {
+        PinnedPage leaf(file, file.GetPage(1, offset));
+        ASSERT_TRUE(leaf->IsLeaf());
+        ASSERT_EQ(leaf->Previous(), previous);
+        const auto n = static_cast<std::size_t>(leaf->EntryCount());
+        ASSERT_GE(n, 1u);
+        ASSERT_LE(taken + n, keys.size());
+        const std::vector<std::pair<Key, std::uint32_t>> share(
+            keys.begin() + static_cast<long>(taken), keys.begin() + static_cast<long>(taken + n));
+        const auto expected =
+            ReferenceLeaf(r, leaf->Kind(), leaf->Previous(), leaf->Next(), ByRule(r, share));
+        ASSERT_TRUE(Image(*leaf) == expected) << "leaf at " << offset << " after " << taken;
+        ASSERT_EQ(leaf->UsedBytes(), GetU16(expected, 11));
+        taken += n;
+        previous = offset;
+        offset = leaf->Next();
+    }
+    ASSERT_EQ(taken, keys.size());
+}
+
+struct LeafCase {
+    std::uint8_t option;
+    bool unique;
+    std::uint16_t key_size;
+    bool plain_compare;
+};
+
+class CompressedLeaves : public ::testing::TestWithParam<LeafCase> {
+  protected:
+    TempDir dir_;
+};
+
+// Random inserts and deletes through the tree leave every compressed leaf
+// with the bytes the packing rule gives, before and after the file is
+// written and read back, with keys compared as plain bytes (searched in the
+// compact form) or by a function (put together for it).
+TEST_P(CompressedLeaves, PackExactlyAsTheRuleSaysThroughInsertsAndDeletes) {
+    const LeafCase c = GetParam();
+    const PackRule rule{c.option, c.unique, c.key_size};
+    const std::string name = dir_.File("p.IDX");
+    auto file = std::make_unique<TIndexFile>();
+    file->SetName(name);
+    file->CreateFile();
+    file->AddIndex(Descriptor(c.key_size, c.unique, c.option));
+    const KeyCompare compare =
+        c.plain_compare
+            ? KeyCompare::Bytes(c.key_size)
+            : KeyCompare([k = c.key_size](const std::uint8_t* a, const std::uint8_t* b) {
+                  return Sign(std::memcmp(a, b, k));
+              });
+    KeyMaker maker(c.key_size, c.unique, 99);
+    std::mt19937 random(5);
+    std::map<Key, std::uint32_t> model;
+    std::uint32_t next_id = 1;
+    auto run = [&](int operations) {
+        TIndexTree tree(*file, 1, compare);
+        for (int op = 0; op < operations; ++op) {
+            if (model.size() < 300 || random() % 100 < 55) {
+                const Key key = maker.Next();
+                const bool fresh = !model.contains(key);
+                ASSERT_EQ(tree.Insert(key.data(), next_id), fresh);
+                if (fresh)
+                    model.emplace(key, next_id);
+                ++next_id;
+            } else {
+                auto it = model.lower_bound(maker.Next());
+                if (it == model.end())
+                    it = model.begin();
+                ASSERT_TRUE(tree.Delete(it->first.data()));
+                ASSERT_FALSE(tree.Find(it->first.data()).has_value());
+                model.erase(it);
+            }
+            if ((op + 1) % (operations / 4) == 0)
+                ExpectLeavesPackByRule(*file, rule, model);
+        }
+        for (int i = 0; i < 50 && !model.empty(); ++i) {
+            auto it = model.begin();
+            std::advance(it, static_cast<long>(random() % model.size()));
+            ASSERT_EQ(tree.Find(it->first.data()), it->second);
+        }
+    };
+    run(4000);
+    file->FlushPages();
+    file->WriteHeader(false);
+    file->Close();
+    file = std::make_unique<TIndexFile>();
+    file->SetName(name);
+    file->Open();
+    ExpectLeavesPackByRule(*file, rule, model);
+    run(1000);
+    ExpectLeavesPackByRule(*file, rule, model);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CompressedLeaves,
+    ::testing::Values(LeafCase{3, false, 84, true}, LeafCase{3, false, 84, false},
+                      LeafCase{3, true, 24, true}, LeafCase{3, false, 300, true},
+                      LeafCase{3, false, 8, true}, LeafCase{1, false, 40, true},
+                      LeafCase{2, false, 40, true}, LeafCase{2, true, 40, false}),
+    [](const auto& test_param) {
+        return "Option" + std::to_string(test_param.param.option) +
+               (test_param.param.unique ? "Unique" : "NotUnique") +
+               std::to_string(test_param.param.key_size) +
+               (test_param.param.plain_compare ? "Bytes" : "Function");
+    });
+
+class CompressedLeafFixture : public ::testing::Test {
+  protected:
+    std::unique_ptr<TIndexFile> NewFile(std::uint16_t key_size, bool unique, std::uint8_t option) {
+        auto file = std::make_unique<TIndexFile>();
+        file->SetName(dir_.File("b.IDX"));
+        file->CreateFile();
+        file->AddIndex(Descriptor(key_size, unique, option));
+        return file;
+    }
+    TempDir dir_;
+};
+
+// A leaf packed to its last byte stays one page; the next key splits it,
+// and emptying the new right leaf frees it and leaves the left as the root:
+// at each step every leaf has the rule's bytes.
+TEST_F(CompressedLeafFixture, LeafFilledToTheLastByteSplitsOnlyOnTheNextKey) {
+    const PackRule rule{3, true, 24};
+    auto file = NewFile(24, true, 3);
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(24));
+    auto make = [](int j, std::size_t extra) {
+        Key key(24, 0);
+        key[0] = 1;
+        key[1] = static_cast<std::uint8_t>(j / 200 + 1);
+        key[2] = static_cast<std::uint8_t>(j % 200 + 1);
+        std::fill_n(key.begin() + 3, extra, 'x');
+        return key;
+    };
+    std::map<Key, std::uint32_t> model;
+    std::size_t used = 0;
+    const Key* last = nullptr;
+    for (int j = 0;; ++j) {
+        const std::size_t room = kPageEntryBytes - used;
+        auto size_of = [&](const Key& key) {
+            const PackedEntry e = ByRule(rule, last, key, 0);
+            return 2 + (24 - e.p - e.t) + 4;
+        };
+        std::size_t extra = 0;
+        const std::size_t plain = size_of(make(j, 0));
+        ASSERT_GE(room, plain);
+        // The last key takes up all that is left.
+        const bool final = room - plain < 7;
+        if (final)
+            extra = room - plain;
+        const Key key = make(j, extra);
+        ASSERT_TRUE(tree.Insert(key.data(), static_cast<std::uint32_t>(j + 1)));
+        used += size_of(key);
+        last = &model.emplace(key, j + 1).first->first;
+        if (final)
+            break;
+    }
+    const std::uint32_t left = file->GetRoot(1);
+    {
+        PinnedPage root(*file, file->GetPage(1, left));
+        ASSERT_EQ(root->Kind(), PageKind::kRootLeaf);
+        EXPECT_EQ(root->UsedBytes(), kPageEntryBytes);
+    }
+    ExpectLeavesPackByRule(*file, rule, model);
+
+    const Key over = make(1000, 0);
+    ASSERT_TRUE(tree.Insert(over.data(), 5000));
+    model.emplace(over, 5000);
+    std::uint32_t right = 0;
+    {
+        PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+        ASSERT_EQ(root->Kind(), PageKind::kRoot);
+        ASSERT_EQ(root->EntryCount(), 2);
+        right = root->PointerAt(2);
+    }
+    ExpectLeavesPackByRule(*file, rule, model);
+
+    std::vector<Key> right_keys;
+    {
+        PinnedPage leaf(*file, file->GetPage(1, right));
+        for (std::int64_t i = 1; i <= leaf->EntryCount(); ++i)
+            right_keys.emplace_back(leaf->KeyAt(i), leaf->KeyAt(i) + 24);
+    }
+    // From the front, so each delete moves the separator.
+    for (const Key& key : right_keys) {
+        ASSERT_TRUE(tree.Delete(key.data()));
+        model.erase(key);
+        ExpectLeavesPackByRule(*file, rule, model);
+    }
+    ASSERT_EQ(file->GetRoot(1), left);
+    PinnedPage root(*file, file->GetPage(1, left));
+    EXPECT_EQ(root->Kind(), PageKind::kRootLeaf);
+    EXPECT_EQ(root->EntryCount(), static_cast<std::int64_t>(model.size()));
+}
+
+// A leaf whose stored counts are not the rule's (another writer packed less)
+// reads and writes back byte for byte; an edit gives the rule's counts to
+// the entries it touches (the new or following entry) and to no other.
+TEST_F(CompressedLeafFixture, StoredCountsOutsideTheRuleAreKeptUntilAnEditTouchesThem) {
+    for (const std::uint8_t option : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
+        SCOPED_TRACE(int(option));
+        const PackRule rule{option, false, 12};
+        auto file = NewFile(12, false, option);
+        std::vector<PackedEntry> entries;
+        for (std::uint8_t i = 0; i < 10; ++i) {
+            Key key = {'k', 'e', 'y', static_cast<std::uint8_t>('a' + i), 0, 0, 0, 0,
+                       0,   0,   0,   static_cast<std::uint8_t>(i + 1)};
+            // Every entry stored whole, but one packed by the rule.
+            entries.push_back(i == 4 ? ByRule(rule, &entries.back().key, key, i + 100u)
+                                     : PackedEntry{key, i + 100u, 0, 0});
+        }
+        auto bytes = ReferenceLeaf(rule, PageKind::kRootLeaf, 0, 0, entries);
+        TPage page(file.get());
+        page.Setup(1, 12, false, false, option, 8192);
+        page.ReadPage(bytes, false);
+        ASSERT_EQ(page.EntryCount(), 10);
+        EXPECT_TRUE(Image(page) == bytes);
+
+        // After the seventh entry: it and the one after are packed anew.
+        const Key inserted = {'k', 'e', 'y', 'g', 'g', 0, 0, 0, 0, 0, 0, 1};
+        page.SetEditPosition(7);
+        page.InsertEntry(inserted.data(), 77, 1);
+        entries.insert(entries.begin() + 7, ByRule(rule, &entries[6].key, inserted, 77));
+        entries[8] = ByRule(rule, &entries[7].key, entries[8].key, entries[8].pointer);
+        EXPECT_TRUE(Image(page) == ReferenceLeaf(rule, PageKind::kRootLeaf, 0, 0, entries));
+
+        // Deleting the third entry packs the one that takes its place.
+        page.SetEditPosition(3);
+        page.DeleteEntry();
+        entries.erase(entries.begin() + 2);
+        entries[2] = ByRule(rule, &entries[1].key, entries[2].key, entries[2].pointer);
+        EXPECT_TRUE(Image(page) == ReferenceLeaf(rule, PageKind::kRootLeaf, 0, 0, entries));
+
+        // Deleting the first one leaves the new first with no leading count.
+        page.SetEditPosition(1);
+        page.DeleteEntry();
+        entries.erase(entries.begin());
+        entries[0] = ByRule(rule, nullptr, entries[0].key, entries[0].pointer);
+        const auto expected = ReferenceLeaf(rule, PageKind::kRootLeaf, 0, 0, entries);
+        EXPECT_TRUE(Image(page) == expected);
+        EXPECT_EQ(page.UsedBytes(), GetU16(expected, 11));
+    }
+}
+
+// A page object serves plain and compressed pages in turn (the cache reuses
+// them); it holds the memory of one form at a time, since the cache counts
+// all it holds and a page carrying both took twice its share.
+TEST_F(CompressedLeafFixture, APageObjectHoldsTheMemoryOfOneFormAtATime) {
+    const std::uint16_t k = 84;
+    auto file = NewFile(k, false, 3);
+    const PackRule rule{3, false, k};
+    KeyMaker maker(k, false, 8);
+    std::map<Key, std::uint32_t> keys;
+    while (keys.size() < 150)
+        keys.emplace(maker.Next(), static_cast<std::uint32_t>(keys.size() + 1));
+    const auto compressed =
+        ReferenceLeaf(rule, PageKind::kLeaf, 0, 0, ByRule(rule, {keys.begin(), keys.end()}));
+    std::array<std::uint8_t, kIndexPageSize> plain{};
+    plain[0] = static_cast<std::uint8_t>(PageKind::kLeaf);
+    PutU16(plain, 1, 40);
+    auto it = keys.begin();
+    for (std::size_t i = 0; i < 40; ++i, ++it) {
+        std::copy(it->first.begin(), it->first.end(), plain.begin() + 13 + i * (k + 4u));
+        PutU32(plain, 13 + i * (k + 4u) + k, it->second);
+    }
+
+    std::size_t held = 0;
+    for (const auto& [key, record] : keys) {
+        std::size_t kept = k - 4;
+        while (kept > 0 && key[kept - 1] == 0)
+            --kept;
+        held += kept + 4 + sizeof(CompactEntries::Slot);
+    }
+    TPage page(file.get());
+    std::size_t compact_bytes = 0;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        page.Setup(1, k, false, false, 3, 8192);
+        page.ReadPage(compressed, false);
+        ASSERT_EQ(page.EntryCount(), 150);
+        const std::size_t bytes = TPageTestAccess::MemoryBytes(page);
+        if (round == 0)
+            compact_bytes = bytes;
+        // About the kept keys and their slots, and nothing of the plain form.
+        EXPECT_EQ(bytes, compact_bytes);
+        EXPECT_LT(bytes, held + held / 4 + 1024);
+        EXPECT_TRUE(Image(page) == compressed);
+
+        page.Setup(1, k, false, false, 0, 8192);
+        page.ReadPage(plain, false);
+        ASSERT_EQ(page.EntryCount(), 40);
+        const std::size_t full = static_cast<std::size_t>(page.Capacity() + 1) * (k + 12u);
+        EXPECT_LE(TPageTestAccess::MemoryBytes(page), full);
+        EXPECT_TRUE(Image(page) == plain);
+    }
+}
+
+}  // namespace
+}  // namespace strata

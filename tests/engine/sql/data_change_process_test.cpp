@@ -1,0 +1,115 @@
+// Bulk SQL changes watched by a second program reading the same table.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/core/table_repair.h"
+#include "engine/sql/query_statement.h"
+#include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/two_programs.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+// Bulk SQL changes flush within their batch without waiting for the disk and sync once at the
+// end. The other program, reading all along, must only ever see whole flushes: every record
+// it finds in record order is the one the index leads to, and the count agrees. Once the
+// statements have returned it sees all of their changes, and the table verifies clean.
+TEST_F(TwoPrograms, BulkChangesAreSeenWholeByTheOtherProgram) {
+    constexpr int kEntries = 600;
+    // Even entries are in category A; those ending in 6 or 8 go.
+    constexpr int kDeleted = kEntries / 5;
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < kEntries; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", i % 2 == 0 ? "A" : "B", i % 10);
+        c.Close();
+    }
+    // Rows: item -> bounces, read in record order and in ByBounce order.
+    using Rows = std::map<std::string, std::int32_t>;
+    const auto read = [](TDataCursor& c, bool by_index, Rows& rows) {
+        rows.clear();
+        if (by_index)
+            c.SetIndexByName("ByBounce");
+        else
+            c.SetIndex(kNoIndex);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        std::int32_t previous = std::numeric_limits<std::int32_t>::min();
+        bool ordered = true;
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            const std::int32_t bounces = GetInt(c, buffer, 4).value_or(-1);
+            ordered = ordered && bounces >= previous;
+            previous = bounces;
+            rows[GetText(c, buffer, 2)] = bounces;
+        }
+        return ordered;
+    };
+    SecondProgram child([&](SecondProgram& self) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& c = *program.cursor;
+        c.Open();
+        self.Signal();
+        Rows in_order;
+        Rows by_index;
+        for (;;) {
+            const bool last = self.GoArrived();
+            // Both reads in one read lock see one state of the files.
+            c.HoldReadLock();
+            const bool ordered = read(c, true, by_index);
+            read(c, false, in_order);
+            const std::int64_t count = c.GetRecordCount();
+            c.ReleaseReadLock();
+            if (!ordered || in_order != by_index)
+                return 1;
+            if (count != static_cast<std::int64_t>(in_order.size()))
+                return 2;
+            if (last)
+                break;
+        }
+        // Every change of both statements, and nothing else.
+        if (in_order.size() != kEntries - kDeleted)
+            return 3;
+        for (const auto& [item, bounces] : in_order) {
+            const int i = std::stoi(item.substr(1));
+            const int expected = i % 2 == 0 ? i % 10 + 100 : i % 10;
+            if (bounces != expected || bounces >= 105)
+                return 4;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(child.AwaitSignal());
+    const auto run = [&](std::string_view sql) {
+        TQueryStatement statement(directory);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        statement.Execute();
+        return statement.GetResultCount();
+    };
+    EXPECT_EQ(run("UPDATE mailist SET Bounces = Bounces + 100 WHERE Category = 'A' COMMIT "
+                  "INTERVAL 16"),
+              kEntries / 2);
+    EXPECT_EQ(run("DELETE FROM mailist WHERE Bounces >= 105 COMMIT INTERVAL 16"), kDeleted);
+    child.Go();
+    EXPECT_EQ(child.Wait(), 0);
+
+    std::vector<std::string> faults;
+    TDataCursor& check = NewCursor();
+    RepairTable(check, true, 0, {}, [&](std::string_view line) {
+        if (line.find("error") != std::string_view::npos)
+            faults.emplace_back(line);
+    });
+    EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace strata
