@@ -165,6 +165,7 @@ class TDataTable final : public TTableFileOwner {
     bool ChangedInBatch() const;
     // Asks the system to start writing every file, without waiting.
     void StartFileWrites();
+    void SyncFilesTogether(bool written_only, bool blobs);
     // After the sync a batch owed: the in-progress mark comes off.
     void SettleOwedSync();
 
