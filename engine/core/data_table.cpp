@@ -633,15 +633,6 @@ void TDataTable::CancelBatch() {
         std::rethrow_exception(failure);
 }
 
-void TDataTable::StartFileWrites() {
-    if (read_only_)
-        return;
-    data_file_->StartSyncWritten();
-    index_file_->StartSyncWritten();
-    if (blob_file_->IsOpen())
-        blob_file_->StartSyncWritten();
-}
-
 void TDataTable::SettleOwedSync() {
     if (!sync_owed_)
         return;
@@ -686,7 +677,6 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         // returns only when its bytes are on disk. Every file's writing
         // starts before the first sync waits, so the files go to the device
         // together rather than one after the other.
-        StartFileWrites();
         SyncFilesTogether(true, blob_file_->IsOpen());
         sync_owed_ = false;
     }
@@ -746,16 +736,14 @@ void TDataTable::DiscardBuffers(bool trim, bool reread_headers) {
 void TDataTable::FlushFiles() {
     if (read_only_ || directory_.Session().ForceBufferFlush())
         return;
-    // Every file's writing starts before the first sync waits, so the files
-    // go to the device together rather than one after the other.
-    StartFileWrites();
     SyncFilesTogether(false, HasBlobs());
 }
 
-// Each file's sync waits for the device on its own; the index file's (and the
-// blob file's) wait on helper threads beside the data file's, so the
-// statement waits about as long as the slowest sync rather than their sum.
-// Every sync finishes before the first failure goes on.
+// Each file's sync writes its pages out and waits for the device on its own;
+// the index file's (and the blob file's) run on helper threads beside the
+// data file's, so the files go to the device together and the statement waits
+// about as long as the slowest sync rather than their sum. Every sync
+// finishes before the first failure goes on.
 void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     auto sync = [written_only](TFileHandler& file) {
         if (written_only)
@@ -782,7 +770,7 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     try {
         index_sync = beside(*index_file_, index_failure);
     } catch (const std::system_error&) {
-        // No thread to be had: the sync runs here after the others.
+        // No thread to be had: the sync runs here.
     }
     std::thread blob_sync;
     if (blobs) {
@@ -791,6 +779,12 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         } catch (const std::system_error&) {
         }
     }
+    // A file whose sync could not go beside starts its writing before the data file's sync
+    // waits, and is synced after it.
+    if (!index_sync.joinable())
+        index_file_->StartSyncWritten();
+    if (blobs && !blob_sync.joinable())
+        blob_file_->StartSyncWritten();
     std::exception_ptr failure;
     try {
         sync(*data_file_);
