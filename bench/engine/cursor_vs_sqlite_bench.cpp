@@ -115,6 +115,17 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// The process's processor time (user and system), which a busy machine
+// stretches less than the wall clock.
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double PeakMiB() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -179,6 +190,9 @@ enum Measure : std::size_t {
     kDeleteReadKiB,
     kDeleteWriteKiB,
     kDeleteSyscalls,
+    kLookupCpu,
+    kFilterCpuPerMatch,
+    kDeleteCpu,
     kReopenCountMs,
     kPeakMiB,
     kPostUs,
@@ -487,16 +501,21 @@ Measures Throughput(std::int64_t rows, const Make& make) {
 
     const std::int64_t lookups = Lookups(rows);
     start = Clock::now();
+    double cpu = CpuSeconds();
     std::int64_t found = 0;
     for (std::int64_t i = 0; i < lookups; ++i)
         found += side.Find(Upper(Address(i * 31 % rows))) ? 1 : 0;
     m[kLookup] = Seconds(start) * 1e6 / static_cast<double>(lookups);
+    m[kLookupCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(lookups);
     if (found != lookups)
         throw std::runtime_error("lookups missed");
 
     start = Clock::now();
+    cpu = CpuSeconds();
     const std::int64_t matches = side.CountCategory();
     const double filter = Seconds(start);
+    m[kFilterCpuPerMatch] =
+        (CpuSeconds() - cpu) * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
     m[kFilterMs] = filter * 1e3;
     m[kFilterPerMatch] = filter * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
     if (matches != FilterMatches(rows))
@@ -505,6 +524,7 @@ Measures Throughput(std::int64_t rows, const Make& make) {
     const std::int64_t deletes = rows / 10;
     const IoCounters io = ReadIoCounters();
     start = Clock::now();
+    cpu = CpuSeconds();
     if constexpr (std::is_same_v<Side, Lite>) {
         side.Exec("BEGIN");
         for (std::int64_t i = 0; i < deletes; ++i)
@@ -519,6 +539,7 @@ Measures Throughput(std::int64_t rows, const Make& make) {
         side.Flush();
     }
     m[kDelete] = Seconds(start) * 1e6 / static_cast<double>(deletes);
+    m[kDeleteCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(deletes);
     const IoCounters io_after = ReadIoCounters();
     const double per_delete = static_cast<double>(deletes);
     m[kDeleteReadKiB] = (io_after.read_bytes - io.read_bytes) / 1024.0 / per_delete;
@@ -563,18 +584,22 @@ Measures Durable(const Make& make) {
 }
 
 void Report(benchmark::State& state, const Measures& m, std::initializer_list<Measure> shown) {
-    static const std::map<Measure, const char*> names = {{kInsert, "insert_us"},
-                                                         {kLookup, "lookup_us"},
-                                                         {kFilterMs, "filter_ms"},
-                                                         {kFilterPerMatch, "filter_us_per_match"},
-                                                         {kDelete, "delete_us"},
-                                                         {kReopenCountMs, "reopen_count_ms"},
-                                                         {kDeleteReadKiB, "delete_read_KiB"},
-                                                         {kDeleteWriteKiB, "delete_write_KiB"},
-                                                         {kDeleteSyscalls, "delete_io_calls"},
-                                                         {kPeakMiB, "peak_MiB"},
-                                                         {kPostUs, "post_us"},
-                                                         {kSyncsPerPost, "syncs_per_post"}};
+    static const std::map<Measure, const char*> names = {
+        {kInsert, "insert_us"},
+        {kLookup, "lookup_us"},
+        {kFilterMs, "filter_ms"},
+        {kFilterPerMatch, "filter_us_per_match"},
+        {kDelete, "delete_us"},
+        {kReopenCountMs, "reopen_count_ms"},
+        {kDeleteReadKiB, "delete_read_KiB"},
+        {kDeleteWriteKiB, "delete_write_KiB"},
+        {kDeleteSyscalls, "delete_io_calls"},
+        {kLookupCpu, "lookup_cpu_us"},
+        {kFilterCpuPerMatch, "filter_cpu_us_per_match"},
+        {kDeleteCpu, "delete_cpu_us"},
+        {kPeakMiB, "peak_MiB"},
+        {kPostUs, "post_us"},
+        {kSyncsPerPost, "syncs_per_post"}};
     for (const Measure measure : shown)
         state.counters[names.at(measure)] = m[measure];
     state.SetIterationTime(m[kTotalSeconds]);
@@ -594,7 +619,8 @@ void Run(benchmark::State& state, const std::function<Measures()>& work,
 
 constexpr std::initializer_list<Measure> kThroughputMeasures = {
     kInsert,        kLookup,         kFilterMs,       kFilterPerMatch, kDelete,
-    kDeleteReadKiB, kDeleteWriteKiB, kDeleteSyscalls, kReopenCountMs,  kPeakMiB};
+    kDeleteReadKiB, kDeleteWriteKiB, kDeleteSyscalls, kLookupCpu,      kFilterCpuPerMatch,
+    kDeleteCpu,     kReopenCountMs,  kPeakMiB};
 
 void EngineThroughput(benchmark::State& state) {
     const std::int64_t rows = state.range(0);
@@ -697,6 +723,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf(
             "delete_read_KiB, delete_write_KiB and delete_io_calls: bytes passed to read and "
             "write calls and the number of those calls, per delete.\n");
+        std::printf(
+            "*_cpu_*: the process's processor time (user and system) in the step, which a "
+            "busy machine stretches less than the wall-clock times.\n");
         std::printf("Engine key compression option %d.\n", Compression());
         std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
                     Repetitions());
@@ -707,7 +736,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                 continue;
             std::printf("%s rows\n", rows);
             for (const char* counter :
-                 {"insert_us", "lookup_us", "filter_us_per_match", "delete_us", "delete_read_KiB",
+                 {"insert_us", "lookup_us", "lookup_cpu_us", "filter_us_per_match",
+                  "filter_cpu_us_per_match", "delete_us", "delete_cpu_us", "delete_read_KiB",
                   "delete_write_KiB", "delete_io_calls", "reopen_count_ms", "peak_MiB"}) {
                 PrintLine(counter, engine, lite);
             }

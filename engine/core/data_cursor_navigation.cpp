@@ -523,16 +523,22 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
             if (image[0] != 0)
                 continue;
-            current.resize(std::max(current_.size(), size));
-            std::copy(image.begin(), image.end(), current.begin());
-            std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
             // The active number a cached copy carries.
-            PutU32(current, 1, number);
-            EvaluateComputedFields(current);
+            PutU32(image, 1, number);
             record_no_ = number;
             current_key_.assign(4, 0);
             PutU32(current_key_, 0, record_no_);
             bof_ = eof_ = false;
+            // Without computed fields the block's bytes are the record a read gives.
+            if (!has_computed_ && record_size_ <= size) {
+                if (!visit(image))
+                    return true;
+                continue;
+            }
+            current.resize(std::max(current_.size(), size));
+            std::copy(image.begin(), image.end(), current.begin());
+            std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
+            EvaluateComputedFields(current);
             if (!visit(current))
                 return true;
         }

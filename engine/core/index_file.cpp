@@ -23,10 +23,14 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
-// The unpacked tier keeps at least this share (in quarters) of the budget
+// The unpacked tier keeps at least this share (in sixteenths) of the budget
 // before its pages move to the packed tier: enough for the interior pages
-// and the pages in use, while the leaves of a large tree fit packed.
-constexpr std::size_t kUnpackedQuarters = 1;
+// and the pages in use, while the leaves of a large tree fit packed. Plain
+// pages pack and come back cheaply, so a file of plain indexes gives the
+// packed tier more room (fewer pages reread from the file); a compressed
+// leaf unpacks to several times its size and costs more to rebuild.
+constexpr std::size_t kUnpackedSixteenthsPlain = 1;
+constexpr std::size_t kUnpackedSixteenthsCompressed = 4;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
 
@@ -836,6 +840,20 @@ void TIndexFile::DropPackedPages(bool all) {
     }
 }
 
+bool TIndexFile::AnyCompressedIndex() const {
+    const auto compressed = [this](int slot) {
+        return header_[SlotAt(slot) + ixd::kCompression] != 0;
+    };
+    if (!GetNoPrimaryIndex() && compressed(0))
+        return true;
+    const int count = std::min(GetIndexCount(), kMaxSecondaryIndexes);
+    for (int slot = 1; slot <= count; ++slot) {
+        if (compressed(slot))
+            return true;
+    }
+    return false;
+}
+
 std::size_t TIndexFile::PageBudget() const {
     // Every index in use (with the primary and the hidden one) may keep
     // kPageCacheCapacity pages; they share the sum, so a large index can use
@@ -858,11 +876,13 @@ TPage* TIndexFile::TakeCachePage() {
     // Room comes first from moving unpacked pages beyond their share to the
     // packed tier, else from the oldest packed pages.
     {
+        const std::size_t unpacked_sixteenths =
+            AnyCompressedIndex() ? kUnpackedSixteenthsCompressed : kUnpackedSixteenthsPlain;
         TPage* reused = nullptr;
         for (int taken = 0;
              taken < kMaxVictimsPerPage && cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
              ++taken) {
-            if (4 * cached_bytes_ > kUnpackedQuarters * budget) {
+            if (16 * cached_bytes_ > unpacked_sixteenths * budget) {
                 // Clean pages go first while there are a fair number of them.
                 TPage* victim = 4 * clean_.size >= cached_total_ ? CleanVictim(-1) : nullptr;
                 if (victim == nullptr)

@@ -211,6 +211,9 @@ class TIndexFile : public TFileHandler {
     std::size_t CachedPageBytes() const noexcept { return cached_bytes_ + packed_bytes_; }
     void ClearPageCaches(bool all);
     void TrimPageCaches(bool hidden_too);
+    // Whether the primary or a secondary index keeps its keys compressed
+    // (such files keep more of the cache unpacked).
+    bool AnyCompressedIndex() const;
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load

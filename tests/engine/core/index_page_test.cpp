@@ -593,6 +593,69 @@ TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
     }
 }
 
+// Plain files give most of a tight budget to the packed tier, files with a
+// compressed index keep more pages unpacked. Either way, pages changed in
+// part, packed, brought back and changed again (each index of the file in
+// turn, the plain one beside the compressed one) reach the file exactly as
+// through a cache that holds everything.
+TEST(PackedPageTier, PlainAndMixedFilesWriteTheSameFileThroughAnyCache) {
+    for (const std::uint8_t second : {std::uint8_t{0}, std::uint8_t{3}}) {
+        SCOPED_TRACE(testing::Message() << "second index option " << int(second));
+        TempDir dir;
+        std::vector<std::vector<std::uint8_t>> files;
+        for (const std::size_t capacity : {std::size_t{3}, std::size_t{kPageCacheCapacity}}) {
+            const std::string name = dir.File("m" + std::to_string(capacity) + ".IDX");
+            auto file = std::make_unique<TIndexFile>();
+            file->SetName(name);
+            file->CreateFile();
+            file->SetPageCacheCapacity(capacity);
+            file->AddIndex(Descriptor("Plain", 60, false, 0));
+            file->AddIndex(Descriptor("Other", 30, false, second));
+            std::array<std::map<Key, std::uint32_t>, 2> models;
+            std::mt19937 random(21);
+            {
+                TIndexTree plain(*file, 1, BytesCompare(60));
+                TIndexTree other(*file, 2, BytesCompare(30));
+                for (std::uint32_t i = 0; i < 3000; ++i) {
+                    const Key a = MakeKey(random() % 40000, i, 60, false);
+                    const Key b = MakeKey(random() % 400, i, 30, false);
+                    ASSERT_TRUE(plain.Insert(a.data(), i + 1));
+                    ASSERT_TRUE(other.Insert(b.data(), i + 1));
+                    models[0][a] = i + 1;
+                    models[1][b] = i + 1;
+                    if (i % 3 == 0) {
+                        for (std::size_t t = 0; t < 2; ++t) {
+                            auto victim = models[t].begin();
+                            std::advance(victim, static_cast<long>(random() % models[t].size()));
+                            TIndexTree& tree = t == 0 ? plain : other;
+                            ASSERT_TRUE(tree.Delete(victim->first.data()));
+                            models[t].erase(victim);
+                        }
+                    }
+                }
+                ExpectTreeHolds(plain, models[0]);
+                ExpectTreeHolds(other, models[1]);
+            }
+            if (capacity == 3) {
+                EXPECT_GT(file->GetStatistics().packed_hits, 0u);
+                EXPECT_GT(file->PackedPageTotal(), file->CachedPageTotal());
+                EXPECT_EQ(file->AnyCompressedIndex(), second != 0);
+            }
+            file->FlushPages();
+            file->WriteHeader(false);
+            file->Close();
+            files.push_back(testing_support::ReadBytes(name));
+            file->Open();
+            TIndexTree plain(*file, 1, BytesCompare(60));
+            TIndexTree other(*file, 2, BytesCompare(30));
+            ExpectTreeHolds(plain, models[0]);
+            ExpectTreeHolds(other, models[1]);
+        }
+        EXPECT_GT(files[0].size(), 16 * kIndexPageSize);
+        EXPECT_TRUE(files[0] == files[1]);
+    }
+}
+
 // A failed search leaves its path for an insert of the same key; whatever
 // happens between the two (an insert into the same leaf, a delete, the
 // caches emptied after a flush) must send the insert down the tree again.
