@@ -43,7 +43,7 @@ std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_
 
 TDataFile::TDataFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TRecordStack>(this)) {
-    read_buffer_.resize(kInitialBufferSize);
+    read_buffer_.Resize(kInitialBufferSize);
     write_buffer_.resize(kInitialBufferSize);
 }
 
@@ -675,12 +675,11 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     }
     const std::size_t bytes = std::size_t{count} * rs;
     DropWindow();
-    if (read_buffer_.size() < bytes)
-        read_buffer_.resize((bytes + 32766) / 32767 * 32767);
+    ReserveReadWindow((bytes + 32766) / 32767 * 32767);
     {
         const FileObjectLock lock(*this);
         SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-        Read(read_buffer_.data(), bytes);
+        Read(ReadBuffer(), bytes);
     }
     window_first_ = first;
     window_count_ = count;
@@ -697,17 +696,29 @@ void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last) {
     }
     const std::size_t bytes = std::size_t{last - first + 1} * GetRecordSize();
     DropWindow();
-    if (read_buffer_.size() < bytes)
-        read_buffer_.resize(bytes);
+    ReserveReadWindow(bytes);
     {
         const FileObjectLock lock(*this);
         SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-        Read(read_buffer_.data(), bytes);
+        Read(ReadBuffer(), bytes);
     }
     window_first_ = first;
     window_count_ = last - first + 1;
     ++stats_.reads;
     ++stats_.batched_reads;
+}
+
+void TDataFile::ReserveReadWindow(std::size_t bytes) {
+    if (read_buffer_.capacity() >= bytes)
+        return;
+    DropWindow();
+    EngineBuffer kept = TakeKeptBuffer(bytes);
+    if (!kept.empty()) {
+        read_buffer_ = std::move(kept);
+        return;
+    }
+    // Every byte of a window is read from the file before it is used.
+    read_buffer_.Grow(bytes);
 }
 
 bool TDataFile::FillFromWindow(std::uint32_t n) {
@@ -742,8 +753,8 @@ void TDataFile::PatchWindow(std::uint32_t first, std::span<const std::uint8_t> b
         std::min<std::uint64_t>(first + count, std::uint64_t{window_first_} + window_count_);
     if (from >= to)
         return;
-    std::memcpy(read_buffer_.data() + (from - window_first_) * rs,
-                bytes.data() + (from - first) * rs, (to - from) * rs);
+    std::memcpy(ReadBuffer() + (from - window_first_) * rs, bytes.data() + (from - first) * rs,
+                (to - from) * rs);
 }
 
 bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
@@ -938,7 +949,7 @@ bool TDataFile::FlushRecords() {
         const bool from_window = InWindow(first) && InWindow(last);
         std::uint8_t* out = nullptr;
         if (from_window) {
-            out = read_buffer_.data() + std::size_t{first - window_first_} * rs;
+            out = ReadBuffer() + std::size_t{first - window_first_} * rs;
         } else {
             if (write_buffer_.size() < bytes)
                 write_buffer_.resize((bytes + 32766) / 32767 * 32767);
@@ -996,7 +1007,7 @@ void TDataFile::CheckWindow() {
         SeekFile(RecordOffset(window_first_), SeekOrigin::kBegin);
         Read(on_disk.data(), bytes);
     }
-    assert(std::equal(on_disk.begin(), on_disk.end(), read_buffer_.begin()));
+    assert(std::equal(on_disk.begin(), on_disk.end(), ReadBuffer()));
 #endif
 }
 
@@ -1014,10 +1025,10 @@ void TDataFile::ClearRecordCache() {
 
 void TDataFile::TrimRecordCache() {
     // A window read for many records gives its memory back.
-    if (read_buffer_.size() > 4 * kInitialBufferSize) {
+    if (read_buffer_.capacity() > 4 * kInitialBufferSize) {
         DropWindow();
-        read_buffer_.resize(kInitialBufferSize);
-        read_buffer_.shrink_to_fit();
+        KeepBuffer(std::move(read_buffer_));
+        read_buffer_.Resize(kInitialBufferSize);
     }
     if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);

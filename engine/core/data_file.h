@@ -41,6 +41,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/engine_heap.h"
+
 #include "engine/core/header_changes.h"
 #include "engine/core/record_cache_table.h"
 #include "engine/core/record_pool.h"
@@ -296,7 +298,7 @@ class TDataFile : public TFileHandler {
     }
     std::span<const std::uint8_t> WindowImage(std::uint32_t n) const {
         const std::size_t rs = GetRecordSize();
-        return {read_buffer_.data() + std::size_t{n - window_first_} * rs, rs};
+        return {ReadBuffer() + std::size_t{n - window_first_} * rs, rs};
     }
     // Copies bytes just written for records first.. into the window where
     // it holds them, so that it stays equal to the file.
@@ -333,7 +335,18 @@ class TDataFile : public TFileHandler {
     // is read twice, and a flush can join changed records across the
     // unchanged ones between them. Every record write updates it; every
     // clearing of the cache drops it.
-    std::vector<std::uint8_t> read_buffer_;
+    // The read window's bytes. A large window's memory goes back to the engine's kept buffers
+    // when the cache is trimmed, and the next large window takes it again with its pages
+    // touched, where fresh memory would be cleared and faulted in at every statement.
+    EngineBuffer read_buffer_;
+    std::uint8_t* ReadBuffer() noexcept {
+        return reinterpret_cast<std::uint8_t*>(read_buffer_.data());
+    }
+    const std::uint8_t* ReadBuffer() const noexcept {
+        return reinterpret_cast<const std::uint8_t*>(read_buffer_.data());
+    }
+    // At least `bytes` of read window; what it held is dropped with the window.
+    void ReserveReadWindow(std::size_t bytes);
     std::uint32_t window_first_ = 0;
     std::uint32_t window_count_ = 0;
     std::vector<std::uint8_t> record_scratch_;

@@ -163,8 +163,9 @@ class TDataTable final : public TTableFileOwner {
     void ReleaseHeaderLock();
     void TakeFileWriteLocks();
     bool ChangedInBatch() const;
-    // Asks the system to start writing every file, without waiting.
-    void StartFileWrites();
+    // Syncs the table's files side by side (only those written since their last sync when
+    // `written_only`).
+    void SyncFilesTogether(bool written_only, bool blobs);
     // After the sync a batch owed: the in-progress mark comes off.
     void SettleOwedSync();
 

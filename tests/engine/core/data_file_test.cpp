@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_heap.h"
 #include "platform/db/date_time.h"
 #include "platform/os/clock.h"
 #include "platform/os/file.h"
@@ -784,6 +785,44 @@ TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
         const bool changed = n >= 101 && n <= 1900 && (n - 101) % 9 == 0;
         ASSERT_EQ(r->RecordId(), changed ? 800000 + n : n) << n;
         again->ReleaseRecord(r);
+    }
+}
+
+// A large window's memory goes back when the cache is trimmed and comes again to a later large
+// window, holding the bytes of its last owner: each window still serves what the file holds.
+TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
+    Create(ListTableFields())->Close();
+    constexpr std::uint32_t kSlots = 3000;
+    BatchOwner owner;
+    owner.in_batch = false;
+    TDataFile file(&owner);
+    file.SetName(dir_.File("mailist.DAT"));
+    file.Open();
+    for (std::uint32_t n = 1; n <= kSlots; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    file.FlushRecords();
+    file.WriteHeader(false);
+    for (const std::uint32_t round : {1u, 2u, 3u}) {
+        file.ClearRecordCache();
+        file.ReadWindow(1, kSlots);
+        for (std::uint32_t n = 1; n <= kSlots; n += 7) {
+            TRecord* r = file.GetRecord(n);
+            ASSERT_EQ(r->RecordId(), round == 1 ? n : 100000 * (round - 1) + n) << round;
+            // The next round's values, written through the window.
+            r->SetRecordId(100000 * round + n);
+            file.ReleaseRecord(r);
+        }
+        file.FlushRecords();
+        file.WriteHeader(false);
+        file.TrimRecordCache();
+        // Memory another owner gave up, full of its own bytes, may serve the next window.
+        EngineBuffer junk;
+        junk.Resize(std::size_t{kSlots} * file.GetRecordSize());
+        std::memset(junk.data(), 0xAB, junk.capacity());
+        KeepBuffer(std::move(junk));
     }
 }
 

@@ -415,6 +415,55 @@ TEST_F(SqlBlobExecution, MemoValuesAreWrittenAndReplaced) {
     cursor.FreeBlobs();
 }
 
+// A table with memos keeps three files; a bulk change syncs each of them once, the syncs
+// running side by side, and every memo written is there for the next session.
+TEST_F(SqlBlobExecution, BulkChangesOfATableWithMemosSyncEachFileOnce) {
+    for (const bool force : {false, true}) {
+        session_->SetForceBufferFlush(force);
+        Run("CREATE TABLE m (a INTEGER, note BLOB(1, 1))");
+        for (int a = 0; a < 120; ++a) {
+            Run("INSERT INTO m VALUES (" + std::to_string(a) + ", 'memo " + std::to_string(a) +
+                "')");
+        }
+        TDataCursor target(*directory_);
+        target.SetTableName("m");
+        target.SetExclusive(false);
+        target.Open();
+        std::uint64_t before = TPhysicalFile::SyncCount();
+        EXPECT_EQ(Run("UPDATE m SET note = 'changed' WHERE a < 100 COMMIT INTERVAL 30"), 100);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 3u) << force;
+        before = TPhysicalFile::SyncCount();
+        EXPECT_EQ(Run("DELETE FROM m WHERE a >= 110"), 10);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 3u) << force;
+        target.Close();
+        OpenSession();
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("m");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        std::int32_t rows = 0;
+        std::int32_t changed = 0;
+        cursor.First();
+        while (cursor.GetNextRecord(record) == kErrNone) {
+            ++rows;
+            ASSERT_EQ(cursor.OpenBlob(2, record, 0), kErrNone);
+            std::uint32_t size = 0;
+            ASSERT_EQ(cursor.GetBlobSize(2, record, size), kErrNone);
+            std::string text(size, '\0');
+            std::uint32_t read = 0;
+            ASSERT_EQ(cursor.ReadBlob(2, record, read, size,
+                                      reinterpret_cast<std::uint8_t*>(text.data()), 0),
+                      kErrNone);
+            changed += text == "changed" ? 1 : 0;
+            cursor.FreeBlobs();
+        }
+        EXPECT_EQ(rows, 110) << force;
+        EXPECT_EQ(changed, 100) << force;
+        cursor.Close();
+        Run("DROP TABLE m");
+    }
+}
+
 }  // namespace
 }  // namespace strata
 
