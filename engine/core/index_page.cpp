@@ -252,6 +252,27 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     changed_ = false;
 }
 
+TPage::EntryCounts TPage::ReadEntryCounts(std::span<const std::uint8_t> page, std::size_t& at,
+                                          bool first) const {
+    if (at + 2 > kIndexPageSize)
+        PageCorrupt(owner_);
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    EntryCounts counts;
+    if (compression_ == 3) {
+        counts.lead = page[at];
+        counts.trail = page[at + 1];
+    } else {
+        (compression_ == 1 ? counts.lead : counts.trail) = GetU16(page, at);
+    }
+    at += 2;
+    if (counts.lead > k || counts.trail > body || (counts.lead > 0 && first) ||
+        (compression_ == 3 && counts.lead + counts.trail > body)) {
+        PageCorrupt(owner_);
+    }
+    return counts;
+}
+
 // Each entry's body is put together from the previous one's leading bytes
 // and its own stored bytes, in scratch areas sized for the fullest page,
 // then handed to the compact form in one piece.
@@ -280,18 +301,7 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
     };
     for (std::int64_t i = 1; i <= count; ++i) {
         const std::size_t entry_start = at;
-        std::size_t p = 0;
-        std::size_t t = 0;
-        need(2);
-        if (compression_ == 3) {
-            p = page[at];
-            t = page[at + 1];
-        } else {
-            (compression_ == 1 ? p : t) = GetU16(page, at);
-        }
-        at += 2;
-        if (p > k || t > body || (p > 0 && i == 1) || (compression_ == 3 && p + t > body))
-            PageCorrupt(owner_);
+        const auto [p, t] = ReadEntryCounts(page, at, i == 1);
         std::uint8_t* const key = area + out;
         // The leading bytes shared with the previous entry (within the body).
         const std::size_t shared = std::min(p, body);
@@ -390,18 +400,7 @@ std::uint32_t TPage::ReadLeafRecords(std::span<const std::uint8_t> bytes,
             PageCorrupt(owner_);
     };
     for (std::size_t i = 0; i < count; ++i) {
-        std::size_t p = 0;
-        std::size_t t = 0;
-        need(2);
-        if (compression_ == 3) {
-            p = page[at];
-            t = page[at + 1];
-        } else {
-            (compression_ == 1 ? p : t) = GetU16(page, at);
-        }
-        at += 2;
-        if (p > k || t > body || (p > 0 && i == 0) || (compression_ == 3 && p + t > body))
-            PageCorrupt(owner_);
+        const auto [p, t] = ReadEntryCounts(page, at, i == 0);
         // The stored key bytes (and the record ID of a key that is not unique) come first.
         const std::size_t stored = compression_ == 1 ? k - p : body - t - p + (unique_ ? 0 : 4);
         need(stored + 4);

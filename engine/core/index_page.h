@@ -307,6 +307,14 @@ class alignas(64) TPage {
         assert(pos >= 1 && pos <= count_);
         return static_cast<std::size_t>(pos - 1);
     }
+    // The leading and trailing counts of the compressed entry at `at` (moved
+    // past them), refused with 8965 where they would reach outside the key.
+    struct EntryCounts {
+        std::size_t lead = 0;
+        std::size_t trail = 0;
+    };
+    EntryCounts ReadEntryCounts(std::span<const std::uint8_t> page, std::size_t& at,
+                                bool first) const;
     void ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count);
     void WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const;
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }

@@ -355,6 +355,19 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
     return at;
 }
 
+std::int64_t TIndexTree::ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,
+                                        std::uint64_t& remaining) {
+    if (depth > 64 || page.EntryCount() == 0)
+        RaiseEngineError(kErrIndexPageCorrupt, file.Name());
+    for (std::int64_t pos = 1; pos <= page.EntryCount(); ++pos) {
+        const std::uint32_t under = page.CountAt(pos);
+        if (remaining < under)
+            return pos;
+        remaining -= under;
+    }
+    return 0;
+}
+
 TIndexTree::Position TIndexTree::AtOrdinal(std::uint64_t ordinal) {
     Position at;
     const std::uint32_t root = file_.GetRoot(slot_);
@@ -363,16 +376,8 @@ TIndexTree::Position TIndexTree::AtOrdinal(std::uint64_t ordinal) {
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::uint64_t remaining = ordinal;
     for (std::size_t depth = 0; page->IsInterior(); ++depth) {
-        if (depth > 64 || page->EntryCount() == 0)
-            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
-        std::int64_t pos = 1;
-        for (; pos <= page->EntryCount(); ++pos) {
-            const std::uint32_t under = page->CountAt(pos);
-            if (remaining < under)
-                break;
-            remaining -= under;
-        }
-        if (pos > page->EntryCount())
+        const std::int64_t pos = ChildAtOrdinal(file_, *page, depth, remaining);
+        if (pos == 0)
             return at;
         page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(pos)));
     }

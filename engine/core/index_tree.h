@@ -74,6 +74,12 @@ class TIndexTree {
     void Clear();
 
   private:
+    // The entry of an interior page `depth` levels down whose subtree holds the key
+    // `remaining` keys on from the page's first, with `remaining` made relative to that
+    // subtree; 0 when the page's counts end first. A page that cannot be on a sound path
+    // raises 8965.
+    static std::int64_t ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,
+                                       std::uint64_t& remaining);
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     bool RememberedDescentHolds() const;
@@ -139,16 +145,8 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, st
     std::int64_t parent_pos = 0;
     std::uint64_t remaining = first;
     for (std::size_t depth = 0; page->IsInterior(); ++depth) {
-        if (depth > 64 || page->EntryCount() == 0)
-            RaiseEngineError(kErrIndexPageCorrupt, file.Name());
-        std::int64_t pos = 1;
-        for (; pos <= page->EntryCount(); ++pos) {
-            const std::uint32_t under = page->CountAt(pos);
-            if (remaining < under)
-                break;
-            remaining -= under;
-        }
-        if (pos > page->EntryCount())
+        const std::int64_t pos = ChildAtOrdinal(file, *page, depth, remaining);
+        if (pos == 0)
             return;
         PinnedPage child(file, file.GetPage(slot, page->PointerAt(pos)));
         parent = std::move(page);
