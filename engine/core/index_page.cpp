@@ -994,30 +994,22 @@ class TPage::KeyOrder {
         return compare_(page_.KeyAt(pos), key_);
     }
     // Entries not above the key.
-    std::int64_t CountNotAbove() const {
-        switch (form_) {
-            case Form::kFull:
-                return Count<true>(
-                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
-            case Form::kCompactBytes:
-                return static_cast<std::int64_t>(page_.compact_->CountNotAbove(probe_));
-            case Form::kCompactKeys:
-                break;
-        }
-        return Count<true>(*this);
-    }
+    std::int64_t CountNotAbove() const { return CountUpTo<true>(); }
     // Entries below the key.
-    std::int64_t CountBelow() const {
+    std::int64_t CountBelow() const { return CountUpTo<false>(); }
+    template <bool NotAbove>
+    std::int64_t CountUpTo() const {
         switch (form_) {
             case Form::kFull:
-                return Count<false>(
+                return Count<NotAbove>(
                     [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
             case Form::kCompactBytes:
-                return static_cast<std::int64_t>(page_.compact_->CountBelow(probe_));
+                return static_cast<std::int64_t>(NotAbove ? page_.compact_->CountNotAbove(probe_)
+                                                          : page_.compact_->CountBelow(probe_));
             case Form::kCompactKeys:
                 break;
         }
-        return Count<false>(*this);
+        return Count<NotAbove>(*this);
     }
 
   private:

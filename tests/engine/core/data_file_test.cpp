@@ -683,6 +683,17 @@ class BatchOwner : public TTableFileOwner {
 // nobody else can write: the unchanged records between them are read from the file and written back
 // as they are. A changed record still pinned in a gap keeps its neighbours apart, and only a writer
 // alone joins anything.
+// Slots 1 to `slots`, each record carrying its own number as ID, written with the header.
+void FillNumbered(TDataFile& file, std::uint32_t slots) {
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    file.FlushRecords();
+    file.WriteHeader(false);
+}
+
 TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
     constexpr std::uint32_t kSlots = 3000;
     for (const bool alone : {false, true}) {
@@ -694,13 +705,7 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
         file.SetName(dir_.File("mailist.DAT"));
         file.Open();
         ASSERT_LE(9 * file.GetRecordSize(), 8192u);
-        for (std::uint32_t n = 1; n <= kSlots; ++n) {
-            TRecord* r = file.AllocateRecord();
-            r->SetRecordId(n);
-            file.ReleaseRecord(r);
-        }
-        file.FlushRecords();
-        file.WriteHeader(false);
+        FillNumbered(file, kSlots);
         file.ClearRecordCache();
         owner.alone = alone;
         // Inside a batch, where nothing is written before the flush.
@@ -750,13 +755,7 @@ TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
     TDataFile file(&owner);
     file.SetName(dir_.File("mailist.DAT"));
     file.Open();
-    for (std::uint32_t n = 1; n <= kSlots; ++n) {
-        TRecord* r = file.AllocateRecord();
-        r->SetRecordId(n);
-        file.ReleaseRecord(r);
-    }
-    file.FlushRecords();
-    file.WriteHeader(false);
+    FillNumbered(file, kSlots);
     file.ClearRecordCache();
     owner.alone = true;
     owner.in_batch = true;
@@ -798,13 +797,7 @@ TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
     TDataFile file(&owner);
     file.SetName(dir_.File("mailist.DAT"));
     file.Open();
-    for (std::uint32_t n = 1; n <= kSlots; ++n) {
-        TRecord* r = file.AllocateRecord();
-        r->SetRecordId(n);
-        file.ReleaseRecord(r);
-    }
-    file.FlushRecords();
-    file.WriteHeader(false);
+    FillNumbered(file, kSlots);
     for (const std::uint32_t round : {1u, 2u, 3u}) {
         file.ClearRecordCache();
         file.ReadWindow(1, kSlots);
