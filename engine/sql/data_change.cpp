@@ -418,7 +418,7 @@ TFilter* DataChange::NarrowByIndexes(bool& whole) {
     // The parts of the condition an index answers restrict the rows visited; every visited row
     // is still checked against the whole condition. Parts a filter would answer otherwise than
     // the row check (negations, sub-selects, BLOBs) stay out. `whole` tells that every part
-    // went into the filter.
+    // went into the filter, as itself or as a wider comparison the row check narrows again.
     whole = false;
     if (!query_.Condition) {
         return nullptr;
@@ -448,6 +448,12 @@ TFilter* DataChange::NarrowByIndexes(bool& whole) {
         }
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
         if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
+            // A case-sensitive comparison that a case-insensitive index only narrows takes the
+            // index's answer alone: the change pass reads and checks every row anyway, so the
+            // candidates' records are read once instead of twice.
+            if (ExpTokenPtr wider = cursor_.CaseInsensitiveSuperset(*prepared)) {
+                prepared = std::move(wider);
+            }
             tree = AndJoin(std::move(tree), std::move(prepared));
             ++taken;
         }
@@ -491,8 +497,9 @@ void DataChange::RunUpdateOrDelete() {
             }
             return true;
         };
-        // A filter that holds the whole condition has checked every row it lets through, so
-        // its rows are taken without reading them; each is checked again when it is changed.
+        // A filter that holds the whole condition (or a wider one) lets through every row that
+        // qualifies, so its rows are taken without reading them; each is checked when it is
+        // changed.
         std::vector<std::uint32_t> passing;
         const bool listed = narrowing != nullptr && whole && cursor_.VisibleRecordNumbers(passing);
         for (const std::uint32_t number : passing) {
