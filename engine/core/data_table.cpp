@@ -598,6 +598,14 @@ void TDataTable::EndBatch(bool commit) {
         FlushBuffers(false, true, true);
         defer_syncs_ = false;
         batch_changes_ = false;
+        // The device takes what this flush wrote while the batch goes on, so that the batch's
+        // last sync finds little left to write.
+        if (!data_file_->InMemory()) {
+            data_file_->StartWriteBehind();
+            index_file_->StartWriteBehind();
+            if (blob_file_->IsOpen())
+                blob_file_->StartWriteBehind();
+        }
     } catch (...) {
         defer_syncs_ = false;
         in_batch_ = true;

@@ -160,6 +160,13 @@ void TFileHandler::StartSyncWritten() {
         physical->StartSyncWritten();
 }
 
+void TFileHandler::StartWriteBehind() {
+    if (in_memory_ || !file_)
+        return;
+    if (auto* physical = dynamic_cast<TPhysicalFile*>(file_.get()))
+        physical->StartWriteBehind();
+}
+
 void TFileHandler::SyncWritten() {
     if (in_memory_ || !file_) {
         return;

@@ -60,6 +60,9 @@ class TFileHandler {
     // Starts writing to the device what SyncWritten will wait for, so that
     // the syncs of several files overlap.
     void StartSyncWritten();
+    // The same on a helper thread, returning at once, so that the device writes while the
+    // caller goes on (see TPhysicalFile::StartWriteBehind).
+    void StartWriteBehind();
 
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -248,11 +250,13 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
 }
 
 TPhysicalFile::~TPhysicalFile() {
+    FinishWriteBehind();
     (void)file_.Close();
 }
 
 std::int32_t TPhysicalFile::CreateFile() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (file_.IsOpen()) {
         (void)file_.Close();
     }
@@ -307,6 +311,7 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     std::lock_guard guard(lock_);
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
+        FinishWriteBehind();
         if (WriteThrough())
             (void)SyncWritten();
         (void)file_.Close();
@@ -419,6 +424,7 @@ std::uint64_t TPhysicalFile::SyncCount() noexcept {
 
 std::int32_t TPhysicalFile::Flush() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (!file_.IsOpen()) {
         return 0;
     }
@@ -438,8 +444,33 @@ void TPhysicalFile::StartSyncWritten() {
         file_.StartWriteback();
 }
 
+void TPhysicalFile::StartWriteBehind() {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen() || !unsynced_ || !write_behind_done_.load(std::memory_order_acquire))
+        return;
+    if (write_behind_.joinable())
+        write_behind_.join();
+    write_behind_done_.store(false, std::memory_order_relaxed);
+    try {
+        // The helper only reads the handle, which stays open until it is joined.
+        write_behind_ = std::thread([this] {
+            file_.StartWriteback();
+            write_behind_done_.store(true, std::memory_order_release);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the sync writes it all then.
+        write_behind_done_.store(true, std::memory_order_relaxed);
+    }
+}
+
+void TPhysicalFile::FinishWriteBehind() noexcept {
+    if (write_behind_.joinable())
+        write_behind_.join();
+}
+
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (!file_.IsOpen() || !unsynced_) {
         return 0;
     }

@@ -11,6 +11,7 @@
 // 32-bit range of the table formats: a read or write that would reach past
 // it is refused (9217, 9218) rather than wrapped.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
@@ -167,6 +169,11 @@ class TPhysicalFile final : public TAbstractFile {
     std::int32_t SyncWritten();
     // Starts the device on what SyncWritten would make durable.
     void StartSyncWritten();
+    // As StartSyncWritten, on a helper thread, returning at once: asking the device to write
+    // may wait for it when its queue is full, and the writer goes on meanwhile. While one is
+    // under way another is not started (the next covers what this one missed); a sync or the
+    // close waits for it.
+    void StartWriteBehind();
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the
@@ -174,8 +181,12 @@ class TPhysicalFile final : public TAbstractFile {
     static std::uint64_t SyncCount() noexcept;
 
   private:
+    void FinishWriteBehind() noexcept;
+
     platform::os::File file_;
     bool unsynced_ = false;
+    std::thread write_behind_;
+    std::atomic<bool> write_behind_done_{true};
 };
 
 }  // namespace strata
