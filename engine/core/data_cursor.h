@@ -381,6 +381,11 @@ class TDataCursor final : public TFileCursor {
     // must outlive the check.
     std::function<bool(ConstRecordBuffer)> RecordMatcher(const TExpToken& tree,
                                                          const db::TFormatSettings& format);
+    // Whether RecordMatcher checks the tree straight from the record's bytes, without the
+    // expression evaluator.
+    bool MatchesFromBytes(const TExpToken& tree) const {
+        return PlainTextEquality(tree).has_value();
+    }
     bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -81,6 +82,7 @@ class DataChange {
                     bool truncate_blob);
     ExpTokenPtr Evaluate(const TExpToken& node, const std::vector<std::uint8_t>* row) const;
     bool RowPasses(const std::vector<std::uint8_t>& row) const;
+    void PrepareRowCheck();
     void RunInsert();
     std::vector<FieldDescriptor> TargetColumns();
     void RunInsertSelect();
@@ -98,6 +100,9 @@ class DataChange {
     TDataCursor& cursor_;
     const db::TFormatSettings formats_;
     std::vector<Assignment> assignments_;
+    // A condition the cursor checks straight from a record's bytes, and that check.
+    ExpTokenPtr row_check_tree_;
+    std::function<bool(ConstRecordBuffer)> row_check_;
     LanguageId table_language_ = 0;
     SortId table_sort_ = 0;
 };
@@ -238,6 +243,9 @@ ExpTokenPtr DataChange::Evaluate(const TExpToken& node,
 bool DataChange::RowPasses(const std::vector<std::uint8_t>& row) const {
     if (!query_.Condition) {
         return true;
+    }
+    if (row_check_) {
+        return row_check_(row);
     }
     const ExpTokenPtr result = Evaluate(*query_.Condition, &row);
     return !result->IsNull && LoadUInt16(result->Value()) != 0;
@@ -414,6 +422,47 @@ bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
     return main->OnProgress(row, percent);
 }
 
+// A part a cursor filter answers as the row check does: none of its nodes is answered otherwise
+// by a filter, and every column it reads is one of the table's own, no BLOB.
+bool FilterDecidesAsRowCheck(const TExpToken& part) {
+    std::vector<const TExpToken*> stack{&part};
+    while (!stack.empty()) {
+        const TExpToken* node = stack.back();
+        stack.pop_back();
+        if (FilterAnswersOtherwise(*node) ||
+            (node->Kind == kTokenColumn &&
+             (node->FieldNumber == 0 || node->DataType == kTypeBlob))) {
+            return false;
+        }
+        for (const TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return true;
+}
+
+// A condition of one text comparison that the cursor checks from the record's bytes is checked
+// so for every changed row instead of through the expression evaluator: the same answer, as a
+// filter of the part answers as the row check does.
+void DataChange::PrepareRowCheck() {
+    if (!query_.Condition) {
+        return;
+    }
+    std::vector<const TExpToken*> parts;
+    SplitConjuncts(query_.Condition.get(), parts);
+    if (parts.size() != 1 || !FilterDecidesAsRowCheck(*parts[0])) {
+        return;
+    }
+    ExpTokenPtr prepared = FilterCopy(*parts[0], cursor_, formats_);
+    if (!prepared || !cursor_.MatchesFromBytes(*prepared)) {
+        return;
+    }
+    row_check_tree_ = std::move(prepared);
+    row_check_ = cursor_.RecordMatcher(*row_check_tree_, formats_);
+}
+
 TFilter* DataChange::NarrowByIndexes(bool& whole) {
     // The parts of the condition an index answers restrict the rows visited; every visited row
     // is still checked against the whole condition. Parts a filter would answer otherwise than
@@ -428,22 +477,7 @@ TFilter* DataChange::NarrowByIndexes(bool& whole) {
     ExpTokenPtr tree;
     std::size_t taken = 0;
     for (const TExpToken* part : parts) {
-        bool fits = true;
-        std::vector<const TExpToken*> stack{part};
-        while (!stack.empty() && fits) {
-            const TExpToken* node = stack.back();
-            stack.pop_back();
-            fits = !FilterAnswersOtherwise(*node) &&
-                   !(node->Kind == kTokenColumn &&
-                     (node->FieldNumber == 0 || node->DataType == kTypeBlob));
-            for (const TExpToken* child :
-                 {node->First.get(), node->Second.get(), node->Third.get()}) {
-                if (child != nullptr) {
-                    stack.push_back(child);
-                }
-            }
-        }
-        if (!fits) {
+        if (!FilterDecidesAsRowCheck(*part)) {
             continue;
         }
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
@@ -484,6 +518,7 @@ void DataChange::RunUpdateOrDelete() {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     bool whole = false;
     TFilter* narrowing = NarrowByIndexes(whole);
+    PrepareRowCheck();
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;

@@ -215,6 +215,42 @@ TEST_F(SqlExecution, IndexedChangesTouchExactlyTheRowsTheConditionPicks) {
     }
 }
 
+// A condition of one text equality is checked from the record's bytes; the same comparison
+// joined with a part that every row passes goes through the expression evaluator. Both must
+// change the same rows, with and without a case-insensitive index narrowing them: case
+// variants, trailing blanks, longer and shorter values and nulls included.
+TEST_F(SqlExecution, TextEqualityChangesTheRowsTheEvaluatorPicks) {
+    const char* const values[] = {"ab", "AB", "ab ", "abc", "a", "", "aB"};
+    for (const bool indexed : {false, true}) {
+        SCOPED_TRACE(indexed);
+        Run(indexed ? "CREATE TABLE e1 (id INTEGER, t CHAR(8), n INTEGER)"
+                    : "CREATE TABLE e0 (id INTEGER, t CHAR(8), n INTEGER)");
+        const std::string table = indexed ? "e1" : "e0";
+        if (indexed) {
+            Run("CREATE NOCASE INDEX byt ON e1 (t)");
+        }
+        for (int i = 0; i < 16; ++i) {
+            const std::string value =
+                i % 8 == 7 ? std::string("NULL") : "'" + std::string(values[i % 8]) + "'";
+            Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", " + value + ", 0)");
+        }
+        for (const char* value : values) {
+            SCOPED_TRACE(value);
+            const std::string compare = std::string(" WHERE t = '") + value + "'";
+            const std::int32_t alone = Run("UPDATE " + table + " SET n = n + 1" + compare);
+            const std::int32_t joined =
+                Run("UPDATE " + table + " SET n = n + 100" + compare + " AND id >= 0");
+            EXPECT_EQ(alone, joined);
+            // Every row the one changed the other changed too.
+            EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 101").size(),
+                      static_cast<std::size_t>(alone));
+            EXPECT_TRUE(Select("SELECT id FROM " + table + " WHERE n = 1 OR n = 100").empty());
+            Run("UPDATE " + table + " SET n = 0");
+        }
+        EXPECT_EQ(Run("UPDATE " + table + " SET n = 1 WHERE t = 'ab'"), 4);
+    }
+}
+
 // Bulk changes lock the table when nobody holds a lock in it, and lock row by row otherwise:
 // a row another cursor holds stops the change at that row, as ever, while rows outside it
 // change; the table and the session's lock settings are as before afterwards.

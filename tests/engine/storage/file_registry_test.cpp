@@ -138,6 +138,50 @@ TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
     }
 }
 
+// Writes, cuts and syncs go on while the device takes earlier writes on a helper thread, and a
+// close or a sync comes after it: every byte written stands, in whatever order they came. Memory
+// files have nothing to hand over.
+TEST_F(FileLayer, WritesGoOnWhileEarlierOnesGoToTheDevice) {
+    const std::vector<std::byte> pattern = Pattern(1 << 20);
+    for (const bool in_memory : {false, true}) {
+        SCOPED_TRACE(in_memory);
+        const std::string name = in_memory ? MemoryName("behind.dat") : PathOf("behind.dat");
+        std::vector<std::byte> expected;
+        {
+            TFileHandler file;
+            file.SetName(name);
+            file.SetInMemory(in_memory);
+            file.CreateFile();
+            for (std::size_t round = 0; round < 24; ++round) {
+                const std::size_t at = round * 40000 % 900000;
+                const auto part = std::span(pattern).subspan(round * 1000, 70000);
+                file.SeekFile(static_cast<std::int64_t>(at), SeekOrigin::kBegin);
+                file.Write(part);
+                expected.resize(std::max(expected.size(), at + part.size()));
+                std::copy(part.begin(), part.end(),
+                          expected.begin() + static_cast<std::ptrdiff_t>(at));
+                file.StartWriteBehind();
+                if (round == 9) {
+                    file.SeekFile(500000, SeekOrigin::kBegin);
+                    file.Write(std::span<const std::byte>());
+                    expected.resize(500000);
+                }
+                if (round % 7 == 3)
+                    file.SyncWritten();
+            }
+            file.StartWriteBehind();
+            if (in_memory) {
+                file.SeekFile(0, SeekOrigin::kBegin);
+                std::vector<std::byte> back(expected.size());
+                file.Read(back);
+                EXPECT_TRUE(back == expected);
+                continue;
+            }
+        }
+        EXPECT_TRUE(ReadDisk("behind.dat") == expected);
+    }
+}
+
 // A memory file that grows takes over the buffer a file before it gave up; none of that
 // file's bytes show, in a gap or past the end.
 TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
