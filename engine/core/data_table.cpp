@@ -603,7 +603,7 @@ void TDataTable::EndBatch(bool commit) {
         if (!data_file_->InMemory()) {
             data_file_->StartWriteBehind();
             index_file_->StartWriteBehind();
-            if (blob_file_->IsOpen())
+            if (HasBlobs())
                 blob_file_->StartWriteBehind();
         }
     } catch (...) {
