@@ -165,10 +165,20 @@ struct SelectRun {
     // The rows of an inner table read once and found by the probe column's value, so that
     // every outer row visits its candidates only instead of reading the table again.
     struct HeldRows {
-        // The records of one value one after another in read order, `size` bytes each, so
-        // that an outer row reads its candidates as one stretch of memory.
-        std::vector<std::vector<std::uint8_t>> groups;
+        // Of each row only the bytes from `lead` on, `stride` of them, are held: every field
+        // the statement reads of the table lies there. A row is viewed as a whole record
+        // starting `lead` bytes before its held bytes; the bytes around them are never read.
         std::size_t size = 0;
+        std::size_t lead = 0;
+        std::size_t stride = 0;
+        // The rows of one value in read order, in stretches of rows one after another, so
+        // that an outer row reads its candidates as a few stretches of memory.
+        struct Stretch {
+            std::uint8_t* bytes = nullptr;
+            std::size_t count = 0;
+            std::size_t capacity = 0;
+        };
+        std::vector<std::vector<Stretch>> groups;
         // The group of each value: by bytes, or under a language's collation for strings,
         // where values written differently may be equal. Null values have a group apart.
         std::unordered_map<std::string, std::size_t> by_bytes;
@@ -177,8 +187,57 @@ struct SelectRun {
             collated;
         std::size_t null_group = SIZE_MAX;
         bool use_collation = false;
-        // Every row in read order: its group and its place there.
-        std::vector<std::pair<std::size_t, std::size_t>> all;
+        // Every row in read order, as its record is viewed.
+        std::vector<const std::uint8_t*> all;
+        // The stretches' memory, taken from buffers statements before gave up where there are
+        // any (their pages are touched already) and given back at the end. Each block keeps
+        // `lead` bytes before its first stretch and the rest of a record after its last, so
+        // that every row's record view lies inside it.
+        std::vector<EngineBuffer> blocks;
+        std::size_t block_used = 0;
+
+        HeldRows() = default;
+        HeldRows(const HeldRows&) = delete;
+        HeldRows& operator=(const HeldRows&) = delete;
+        ~HeldRows() {
+            for (EngineBuffer& block : blocks) {
+                KeepBuffer(std::move(block));
+            }
+        }
+        const std::uint8_t* View(const Stretch& stretch, std::size_t row) const {
+            return stretch.bytes + row * stride - lead;
+        }
+        // Where the held bytes of a new row of `group` go.
+        std::uint8_t* Add(std::size_t group) {
+            std::vector<Stretch>& stretches = groups[group];
+            if (stretches.empty() || stretches.back().count == stretches.back().capacity) {
+                constexpr std::size_t kLongestStretchBytes = std::size_t{256} << 10;
+                const std::size_t longest = std::max<std::size_t>(kLongestStretchBytes / stride, 1);
+                const std::size_t capacity =
+                    stretches.empty() ? 1 : std::min(stretches.back().capacity * 2, longest);
+                stretches.push_back({Reserve(capacity * stride), 0, capacity});
+            }
+            Stretch& stretch = stretches.back();
+            std::uint8_t* const at = stretch.bytes + stretch.count * stride;
+            ++stretch.count;
+            all.push_back(at - lead);
+            return at;
+        }
+        std::uint8_t* Reserve(std::size_t bytes) {
+            constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+            const std::size_t tail = size - lead - stride;
+            if (blocks.empty() || block_used + bytes + tail > blocks.back().capacity()) {
+                const std::size_t want = std::max(kBlockBytes, lead + bytes + tail);
+                EngineBuffer block = TakeKeptBuffer(want);
+                block.Grow(want);
+                blocks.push_back(std::move(block));
+                block_used = lead;
+            }
+            std::uint8_t* const at =
+                reinterpret_cast<std::uint8_t*>(blocks.back().data()) + block_used;
+            block_used += bytes;
+            return at;
+        }
     };
     struct Probe {
         const TExpToken* column = nullptr;
@@ -308,6 +367,61 @@ std::string ProbeKey(const TExpToken& value) {
     std::string key(sizeof number, '\0');
     std::memcpy(key.data(), &number, sizeof number);
     return key;
+}
+
+// The bytes of `table`'s records that `trees` and the plain result columns read, as the first
+// byte and the end; the whole record where a tree reads more than plain fields.
+std::pair<std::size_t, std::size_t> BytesRead(const TSourceTable& table,
+                                              const std::vector<ResultColumnPlan>& plan,
+                                              const std::vector<const TExpToken*>& trees) {
+    const TDataCursor& cursor = *table.Table->cursor;
+    const std::pair<std::size_t, std::size_t> whole{0, table.Record.size()};
+    std::size_t first = whole.second;
+    std::size_t end = 0;
+    const auto field = [&](std::uint32_t number) {
+        if (number == 0 || number > cursor.GetFieldCount()) {
+            return false;
+        }
+        const FieldDescriptor& d = cursor.GetFieldDesc(number);
+        // An auto-increment value is the record's ID in its header.
+        const std::size_t at = FieldIsAutoInc(d) ? 0 : FieldOffset(d);
+        const std::size_t after = FieldIsAutoInc(d) ? kRecordHeaderSize : at + 1 + FieldDataSize(d);
+        if (after > whole.second) {
+            return false;
+        }
+        first = std::min(first, at);
+        end = std::max(end, after);
+        return true;
+    };
+    for (const ResultColumnPlan& column : plan) {
+        if (column.source == &table && !field(column.source_field)) {
+            return whole;
+        }
+    }
+    std::vector<const TExpToken*> stack(trees);
+    for (const ResultColumnPlan& column : plan) {
+        if (column.expression != nullptr) {
+            stack.push_back(column.expression);
+        }
+    }
+    while (!stack.empty()) {
+        const TExpToken* node = stack.back();
+        stack.pop_back();
+        if (node == nullptr) {
+            continue;
+        }
+        if (node->Kind == kTokenSubSelect || node->SubSelect != nullptr) {
+            return whole;
+        }
+        if (node->Kind == kTokenColumn && node->SourceTable == &table && node->FieldNumber != 0 &&
+            !field(node->FieldNumber)) {
+            return whole;
+        }
+        stack.push_back(node->First.get());
+        stack.push_back(node->Second.get());
+        stack.push_back(node->Third.get());
+    }
+    return first < end ? std::pair{first, end} : std::pair{std::size_t{0}, std::size_t{1}};
 }
 
 // The filter "column = value" for one outer row's value.
@@ -795,7 +909,14 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
         }
     }
     const std::int64_t count = cursor.GetRecordCount();
-    if (count * (std::int64_t{cursor.GetRecordSize()} + 64) > kHeldRowsBudget) {
+    // Every tree a held row is read through: the conditions and the row checks.
+    std::vector<const TExpToken*> trees{Condition.get(), Remainder.get(), RowCondition.get()};
+    trees.insert(trees.end(), run.final_checks.begin(), run.final_checks.end());
+    for (const auto& source : SourceTables) {
+        trees.push_back(source->JoinCondition);
+    }
+    const auto [first, end] = BytesRead(table, result_plan_, trees);
+    if (count * static_cast<std::int64_t>(end - first + 64) > kHeldRowsBudget) {
         return false;
     }
     auto held = std::make_unique<SelectRun::HeldRows>();
@@ -807,6 +928,8 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
             });
     }
     held->size = table.Record.size();
+    held->lead = first;
+    held->stride = end - first;
     held->all.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
@@ -827,10 +950,7 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
         if (group == next) {
             held->groups.emplace_back();
         }
-        std::vector<std::uint8_t>& rows = held->groups[group];
-        held->all.emplace_back(group, rows.size() / held->size);
-        const auto row = table.Row();
-        rows.insert(rows.end(), row.begin(), row.end());
+        std::copy_n(table.Row().data() + held->lead, held->stride, held->Add(group));
     };
     const bool scanned = cursor.ScanRecords([&](ConstRecordBuffer record) {
         ViewScanned(record, table);
@@ -887,11 +1007,11 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     if (value->IsNull) {
         // A null outer value may still meet rows (NULL = NULL holds): the row check decides
         // over every row then.
-        for (const auto& [group, at] : held.all) {
+        for (const std::uint8_t* row : held.all) {
             if (run.stopped) {
                 return;
             }
-            visit(held.groups[group].data() + at * held.size);
+            visit(row);
         }
     } else {
         const std::string key = ProbeKey(*value);
@@ -904,12 +1024,13 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
             group = found->second;
         }
         if (group != SIZE_MAX) {
-            const std::vector<std::uint8_t>& rows = held.groups[group];
-            for (std::size_t at = 0; at < rows.size(); at += held.size) {
-                if (run.stopped) {
-                    return;
+            for (const SelectRun::HeldRows::Stretch& stretch : held.groups[group]) {
+                for (std::size_t row = 0; row < stretch.count; ++row) {
+                    if (run.stopped) {
+                        return;
+                    }
+                    visit(held.View(stretch, row));
                 }
-                visit(rows.data() + at);
             }
         }
     }
