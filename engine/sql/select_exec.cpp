@@ -442,9 +442,6 @@ ExpTokenPtr ProbeFilter(const TExpToken& column, ExpTokenPtr value, TDataCursor&
                              cursor.GetLanguageID(), &run.formats);
 }
 
-// Bytes of rows a result without a name holds in memory before it moves to disk.
-constexpr std::int64_t kHeldResultBytes = std::int64_t{16} << 20;
-
 // Bytes of rows gathered before they go into the result together: one write of the data and
 // one walk down the hidden index for many rows, in a block that stays in the processor's cache.
 constexpr std::size_t kResultBlockBytes = std::size_t{256} << 10;
@@ -1475,7 +1472,7 @@ void TDataQuery::InsertResultRow(RecordBuffer record) {
     result.FreeBlobs();
     if (result_held_) {
         held_bytes_ += static_cast<std::int64_t>(record.size());
-        if (held_bytes_ > kHeldResultBytes) {
+        if (held_bytes_ > held_result_limit_) {
             SpillResult();
         }
     }
@@ -1486,7 +1483,7 @@ void TDataQuery::WriteResultRows() {
         return;
     }
     const auto bytes = static_cast<std::int64_t>(result_rows_.size());
-    if (result_held_ && held_bytes_ + bytes > kHeldResultBytes) {
+    if (result_held_ && held_bytes_ + bytes > held_result_limit_) {
         SpillResult();
     }
     TDataCursor& result = *result_->cursor;
@@ -1550,7 +1547,7 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
     if (result_held_ &&
         held_bytes_ + static_cast<std::int64_t>(result_rows_.size()) +
                 static_cast<std::int64_t>(run.pending.size()) * result_->cursor->GetRecordSize() >
-            kHeldResultBytes) {
+            held_result_limit_) {
         WriteResultRows();
         SpillResult();
     }

@@ -15,6 +15,15 @@
 #include "sql_test_support.h"
 
 namespace strata {
+
+// The size past which a result leaves memory, lowered so that a few megabytes show the move.
+class TDataQueryTestAccess {
+  public:
+    static void SetHeldResultLimit(TDataQuery& query, std::int64_t bytes) {
+        query.held_result_limit_ = bytes;
+    }
+};
+
 namespace {
 
 using sqltest::SqlError;
@@ -475,6 +484,9 @@ TEST_F(SqlSelect, OrderByKeepsTiesInProductionOrder) {
     }
 }
 
+// Results of about 20 MB pass this limit on the way.
+constexpr std::int64_t kHeldResultLimit = std::int64_t{16} << 20;
+
 // A result without a name starts in memory and moves to disk once it grows past some
 // megabytes: rows produced before and after the move, grouped rows, sorted rows and a second
 // execution of the statement all come out whole and in order.
@@ -531,6 +543,7 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);
@@ -659,6 +672,7 @@ TEST_F(SqlSelect, LargeOrderedAndJoinedResultsKeepTheirOrderAcrossTheMoveToDisk)
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);
