@@ -930,8 +930,18 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     held->all.reserve(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> saved = table.Record;
     table.NullRow = false;
+    // Each row's probe value is read into one copy of the column's node, reused row by row.
+    ExpTokenPtr held_value = NewExpToken();
+    held_value->Assign(*probe.column);
+    held_value->Parent = nullptr;
+    const bool read_directly = held_value->ValueCapacity() >= held_value->DataSize;
+    const ColumnReader read_value = SourceReader();
     const auto hold = [&] {
-        const ExpTokenPtr held_value = EvaluateOnSources(*probe.column, run);
+        if (read_directly) {
+            read_value(nullptr, *held_value);
+        } else {
+            held_value = EvaluateOnSources(*probe.column, run);
+        }
         const std::size_t next = held->groups.size();
         std::size_t group = next;
         if (held_value->IsNull) {
@@ -1302,7 +1312,6 @@ void TDataQuery::EmitRow(SelectRun& run) {
     }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
-    ColumnValueBuffer buffer{};
     for (std::size_t i = 0; i < result_plan_.size(); ++i) {
         const ResultColumnPlan& column = result_plan_[i];
         const auto number = static_cast<std::uint32_t>(i + 1);
@@ -1355,6 +1364,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
             continue;
         }
         const ExpTokenPtr value = EvaluateOnSources(*column.expression, run);
+        // Cleared only for a row that has an expression column.
+        ColumnValueBuffer buffer{};
         const auto bytes = PrepareColumnValue(*value, column.descriptor, buffer, run.formats,
                                               column.field->ExpressionText, "SELECT");
         result.PutField(
