@@ -188,11 +188,15 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
 EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
     CheckOpen();
     CursorOperation operation(*this);
-    ClearRecordBuffer(buffer);
-    if (!StepOnce(true))
+    if (!StepOnce(true)) {
+        ClearRecordBuffer(buffer);
         return kErrEndOfFile;
+    }
     FetchCurrent();
-    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    // Each byte of the buffer written once: the record, then zeros past it.
+    const std::size_t n = std::min(current_.size(), buffer.size());
+    std::copy_n(current_.begin(), n, buffer.begin());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
     return kErrNone;
 }
 

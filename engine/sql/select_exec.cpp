@@ -1570,8 +1570,19 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
     run.pending_bytes = 0;
     run.sort_pending = false;
     const std::size_t size = result_->cursor->GetRecordSize();
-    for (const std::size_t at : order) {
-        InsertResultRow(std::span(rows[at], size));
+    // Sorted rows are read all over their blocks: each row's lines are asked for some rows
+    // ahead, so that the copies do not wait for memory one row at a time.
+    constexpr std::size_t kRowsAhead = 8;
+    constexpr std::size_t kLine = 64;
+    const std::size_t lines = std::min<std::size_t>((size + kLine - 1) / kLine, 8);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i + kRowsAhead < order.size()) {
+            const std::uint8_t* ahead = rows[order[i + kRowsAhead]];
+            for (std::size_t line = 0; line < lines; ++line) {
+                __builtin_prefetch(ahead + line * kLine);
+            }
+        }
+        InsertResultRow(std::span(rows[order[i]], size));
     }
     for (EngineBuffer& block : blocks) {
         KeepBuffer(std::move(block));
