@@ -331,15 +331,13 @@ bool HoldableType(EngineDataType type) {
     }
 }
 
-// The key of a non-null value of a holdable type; equal values give equal keys (the two
-// zeros of a float, any true boolean).
-std::string ProbeKey(const TExpToken& value) {
-    const std::byte* bytes = value.Value();
+// The key of a non-null value of a holdable type, from its bytes (at most `limit` of a
+// string); equal values give equal keys (the two zeros of a float, any true boolean).
+std::string ProbeKey(EngineDataType type, const std::byte* bytes, std::size_t limit) {
     std::int64_t number = 0;
-    switch (value.DataType) {
+    switch (type) {
         case kTypeString: {
             const auto* chars = reinterpret_cast<const char*>(bytes);
-            const std::size_t limit = std::min<std::size_t>(value.DataSize, value.ValueCapacity());
             return chars == nullptr ? std::string() : std::string(chars, strnlen(chars, limit));
         }
         case kTypeSmallInt:
@@ -367,6 +365,11 @@ std::string ProbeKey(const TExpToken& value) {
     std::string key(sizeof number, '\0');
     std::memcpy(key.data(), &number, sizeof number);
     return key;
+}
+
+std::string ProbeKey(const TExpToken& value) {
+    return ProbeKey(value.DataType, value.Value(),
+                    std::min<std::size_t>(value.DataSize, value.ValueCapacity()));
 }
 
 // The bytes of `table`'s records that `trees` and the plain result columns read, as the first
@@ -936,23 +939,46 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     held_value->Parent = nullptr;
     const bool read_directly = held_value->ValueCapacity() >= held_value->DataSize;
     const ColumnReader read_value = SourceReader();
+    // A stored field of the probe's type gives its key from the record's bytes, as reading
+    // its value would.
+    const FieldDescriptor& probe_field = cursor.GetFieldDesc(probe.column->FieldNumber);
+    const std::size_t probe_at = FieldOffset(probe_field);
+    const std::size_t probe_size = FieldDataSize(probe_field);
+    const bool key_from_bytes = !FieldIsAutoInc(probe_field) &&
+                                FieldType(probe_field) == probe.column->DataType &&
+                                probe_at + 1 + probe_size <= table.Record.size();
+    std::string key;
     const auto hold = [&] {
-        if (read_directly) {
-            read_value(nullptr, *held_value);
+        bool is_null = true;
+        if (key_from_bytes) {
+            const std::uint8_t* field = table.Row().data() + probe_at;
+            is_null = field[0] == 0;
+            if (!is_null) {
+                key = ProbeKey(probe.column->DataType,
+                               reinterpret_cast<const std::byte*>(field + 1), probe_size);
+            }
         } else {
-            held_value = EvaluateOnSources(*probe.column, run);
+            if (read_directly) {
+                read_value(nullptr, *held_value);
+            } else {
+                held_value = EvaluateOnSources(*probe.column, run);
+            }
+            is_null = held_value->IsNull;
+            if (!is_null) {
+                key = ProbeKey(*held_value);
+            }
         }
         const std::size_t next = held->groups.size();
         std::size_t group = next;
-        if (held_value->IsNull) {
+        if (is_null) {
             if (held->null_group == SIZE_MAX) {
                 held->null_group = next;
             }
             group = held->null_group;
         } else if (held->use_collation) {
-            group = held->collated.try_emplace(ProbeKey(*held_value), next).first->second;
+            group = held->collated.try_emplace(key, next).first->second;
         } else {
-            group = held->by_bytes.try_emplace(ProbeKey(*held_value), next).first->second;
+            group = held->by_bytes.try_emplace(key, next).first->second;
         }
         if (group == next) {
             held->groups.emplace_back();
