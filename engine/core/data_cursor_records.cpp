@@ -348,11 +348,6 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
     std::fill(value.begin() + static_cast<std::ptrdiff_t>(copied), value.end(), 0);
 }
 
-void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
-                           std::span<std::uint8_t> value) const {
-    GetFieldWith(DescriptorFor(number), buffer, is_null, value);
-}
-
 void TDataCursor::GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
                               std::span<std::uint8_t> value) const {
     GetFieldWith(GetTableFieldDesc(number), buffer, is_null, value);
