@@ -459,13 +459,15 @@ bool TDataCursor::StepOnce(bool forward) {
 }
 
 void TDataCursor::FetchCurrent() {
-    std::fill(current_.begin(), current_.end(), 0);
-    if (bof_ || eof_)
-        return;
-    // Straight from the cache or the read window, without a copy of its own per fetch.
     TDataFile& data = table_->DataFile();
-    if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
+    if (bof_ || eof_ || record_no_ == 0 || record_no_ > data.GetRecordSlots()) {
+        std::fill(current_.begin(), current_.end(), 0);
         return;
+    }
+    // Straight from the cache or the read window, without a copy of its own per fetch. The
+    // copy fills the record's bytes; only a buffer longer than the record is cleared first.
+    if (current_.size() != data.GetRecordSize())
+        std::fill(current_.begin(), current_.end(), 0);
     data.CopyRecord(record_no_, current_);
     EvaluateComputedFields(current_);
 }
