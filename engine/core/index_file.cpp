@@ -1124,6 +1124,89 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
     return next;
 }
 
+TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset,
+                                                  const std::uint8_t* key,
+                                                  const KeyCompare& compare, std::int64_t& position,
+                                                  std::uint32_t& record, std::uint8_t* found) {
+    CheckSlot(slot);
+    PackedPage* packed = PackedAt(offset);
+    // A scrambled image is unscrambled whole; such pages are unpacked as before.
+    if (packed == nullptr || encrypted_ || CachedAt(offset) != nullptr)
+        return PackedSeek::kNotPacked;
+    if (packed->slot != slot)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    SetupPage(leaf_reader_, slot, offset);
+    // A leaf's entries seldom hold a run of zeros long enough to be packed
+    // apart: the packed bytes are searched where they stand when its first
+    // run of literal bytes holds them all.
+    const std::span<const std::uint8_t> data = packed->Bytes();
+    std::span<const std::uint8_t> image;
+    std::array<std::uint8_t, kIndexPageSize> bytes;
+    if (const std::size_t literal = GetRun(data.data()); literal >= kPageHeaderSize) {
+        image = data.subspan(2, literal);
+        if (LeafImageEnd(image) > literal)
+            image = {};
+    }
+    if (image.empty()) {
+        UnpackLeafEntries(data, bytes);
+        image = bytes;
+    }
+    // Pages above the leaves are read as pages.
+    if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf) &&
+        image[0] != static_cast<std::uint8_t>(PageKind::kRootLeaf)) {
+        return PackedSeek::kNotPacked;
+    }
+    ++stats_.packed_seeks;
+    if (packed != packed_.newest) {
+        ChainRemove(packed_, packed, &PackedPage::newer, &PackedPage::older);
+        ChainPushNewest(packed_, packed, &PackedPage::newer, &PackedPage::older);
+    }
+    return leaf_reader_.SeekInLeafImage(image, key, compare, position, record, found)
+               ? PackedSeek::kFound
+               : PackedSeek::kAllBelow;
+}
+
+std::size_t TIndexFile::LeafImageEnd(std::span<const std::uint8_t> header) const {
+    assert(header.size() >= kPageHeaderSize);
+    const std::size_t entries =
+        leaf_reader_.CompressionOption() != 0
+            ? GetU16(header, 11)
+            : GetU16(header, 1) * (std::size_t{leaf_reader_.KeySize()} + 4u);
+    return std::min(kIndexPageSize, kPageHeaderSize + entries);
+}
+
+// As UnpackPageImage, stopping once a leaf's entries are in place: where they
+// end is read from the header as soon as it is unpacked.
+void TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                                   std::span<std::uint8_t> image) const {
+    assert(!encrypted_);
+    std::uint8_t* out = image.data();
+    std::size_t at = 0;
+    std::size_t written = 0;
+    std::size_t limit = kIndexPageSize;
+    bool header = false;
+    while (written < limit) {
+        assert(at + 2 <= packed.size());
+        const std::size_t literal = GetRun(packed.data() + at);
+        at += 2;
+        assert(at + literal + 2 <= packed.size() && written + literal <= kIndexPageSize);
+        std::memcpy(out + written, packed.data() + at, literal);
+        at += literal;
+        written += literal;
+        const std::size_t zeros = GetRun(packed.data() + at);
+        at += 2;
+        assert(written + zeros <= kIndexPageSize);
+        if (!header && written + zeros >= kPageHeaderSize) {
+            if (written < kPageHeaderSize)
+                std::memset(out + written, 0, kPageHeaderSize - written);
+            header = true;
+            limit = LeafImageEnd(image);
+        }
+        std::memset(out + written, 0, std::min(zeros, limit > written ? limit - written : 0));
+        written += zeros;
+    }
+}
+
 void TIndexFile::PrefetchLeaf(std::uint32_t offset) const {
     if (const TPage* page = CachedAt(offset); page != nullptr) {
         page->PrefetchEntries();

@@ -227,6 +227,15 @@ class TIndexFile : public TFileHandler {
     // Whether the primary or a secondary index keeps its keys compressed
     // (such files keep more of the cache unpacked).
     bool AnyCompressedIndex() const;
+    // The first entry not below `key` in the leaf at `offset` when that page
+    // stands in the packed tier only, searched in its packed image: unpacked
+    // no further than its entries and not into the cache, so a lookup that
+    // reads one entry costs no page made room for and no leaf put together.
+    // The page counts as just used.
+    enum class PackedSeek { kNotPacked, kAllBelow, kFound };
+    PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
+                              const KeyCompare& compare, std::int64_t& position,
+                              std::uint32_t& record, std::uint8_t* found);
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load
@@ -284,6 +293,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
         std::uint64_t packed_hits = 0;
+        // Lookups answered from packed leaves without unpacking them.
+        std::uint64_t packed_seeks = 0;
         // Leaves a range scan read from the file without caching them, and
         // the calls that read them.
         std::uint64_t scan_reads = 0;
@@ -397,6 +408,12 @@ class TIndexFile : public TFileHandler {
     // first: its cache slots, or its bytes in either tier.
     void PrefetchCacheSlots(std::uint32_t offset) const;
     void PrefetchLeaf(std::uint32_t offset) const;
+    // Where a leaf's entries end in its image, from its header (at least its
+    // first bytes); requires leaf_reader_ set up for the page's slot.
+    std::size_t LeafImageEnd(std::span<const std::uint8_t> header) const;
+    // Requires: leaf_reader_ set up for the page's slot; not encrypted.
+    void UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                           std::span<std::uint8_t> image) const;
     void ReadRawHeader(IndexHeader& header);
 
     TTableFileOwner* owner_;

@@ -49,6 +49,18 @@ class TIndexTree {
     // last entry when the key lies above all of that leaf's keys. No page
     // for an empty index. Without with_ordinal the ordinal is left 0.
     Position LowerBound(const std::uint8_t* key, bool with_ordinal = true);
+    // A leaf entry for a lookup that wants nothing else: its full key and
+    // record number.
+    struct Entry {
+        std::vector<std::uint8_t> key;
+        std::uint32_t record = 0;
+    };
+    // LowerBound without the ordinal, for a lookup that reads the entry it
+    // finds and nothing else: when the leaf stands in the packed tier only,
+    // the entry comes from its packed image into `entry` (true) and no page
+    // is unpacked into the cache for it; otherwise, and when the key lies
+    // above every key of that leaf, as LowerBound into `at` (false).
+    bool LookUp(const std::uint8_t* key, Entry& entry, Position& at);
     // The entry at a 0-based ordinal; no page when the index is shorter.
     Position AtOrdinal(std::uint64_t ordinal);
     // Visits entries from a position along the leaf links until the visitor
@@ -86,6 +98,8 @@ class TIndexTree {
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     bool RememberedDescentHolds() const;
     void Remember(const TPage& leaf, const std::uint8_t* key, bool missed);
+    void Remember(std::uint32_t leaf, std::int64_t position, std::size_t key_size,
+                  const std::uint8_t* key, bool missed);
 
     TIndexFile& file_;
     int slot_;

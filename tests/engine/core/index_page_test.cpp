@@ -1116,6 +1116,83 @@ TEST_F(IndexFileFixture, RangeWalksReadLeavesThatFollowEachOtherInTheFileTogethe
     }
 }
 
+// A lookup whose leaf stands only in the packed tier is answered from the
+// packed image without unpacking the leaf into the cache; it finds the
+// entry LowerBound finds, under every key encoding and whether keys compare
+// as plain bytes or through a function, for keys present, absent, below the
+// first and above the last.
+TEST_F(IndexFileFixture, LookupsInPackedLeavesFindTheEntriesLowerBoundFinds) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        std::size_t k;
+    };
+    for (const Case c : {Case{0, false, 40}, Case{1, false, 40}, Case{2, true, 40},
+                         Case{3, false, 40}, Case{3, true, 24}, Case{3, false, 300}}) {
+        for (const bool plain : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique
+                                            << " k " << c.k << " plain " << plain);
+            auto file = NewFile();
+            file->AddIndex(
+                Descriptor("ByItem", static_cast<std::uint16_t>(c.k), c.unique, c.option));
+            file->SetPageCacheCapacity(3);
+            const KeyCompare compare = plain ? KeyCompare::Bytes(c.k) : BytesCompare(c.k);
+            std::map<Key, std::uint32_t> model;
+            std::mt19937 rng(5 + c.option);
+            {
+                TIndexTree tree(*file, 1, compare);
+                for (std::uint32_t id = 1; id <= 3000; ++id) {
+                    const Key key = MakeKey(rng() % 5000 * 2, id, c.k, c.unique);
+                    if (model.emplace(key, id).second) {
+                        ASSERT_TRUE(tree.Insert(key.data(), id));
+                    }
+                }
+            }
+            std::uint64_t from_packed = 0;
+            TIndexTree tree(*file, 1, compare);
+            for (int probe = 0; probe < 400; ++probe) {
+                // Odd values are never stored; record IDs 0 and above every one.
+                Key key = MakeKey(rng() % 10000, probe % 3 == 0 ? 0 : 4000, c.k, c.unique);
+                if (probe % 5 == 0)
+                    key = std::next(model.begin(), static_cast<long>(rng() % model.size()))->first;
+                if (probe == 1)
+                    key.assign(c.k, 0);
+                if (probe == 2)
+                    key.assign(c.k, 0xFF);
+                const auto wanted = model.lower_bound(key);
+                const std::uint64_t seeks = file->GetStatistics().packed_seeks;
+                TIndexTree::Entry entry;
+                TIndexTree::Position at;
+                if (tree.LookUp(key.data(), entry, at)) {
+                    ++from_packed;
+                    ASSERT_NE(wanted, model.end()) << probe;
+                    EXPECT_EQ(entry.key, wanted->first) << probe;
+                    EXPECT_EQ(entry.record, wanted->second) << probe;
+                    EXPECT_EQ(file->GetStatistics().packed_seeks, seeks + 1);
+                    // The leaf stays packed only.
+                    EXPECT_EQ(file->FindCachedPage(1, file->RememberedDescent().leaf), nullptr);
+                    continue;
+                }
+                ASSERT_TRUE(at.page);
+                if (at.position <= at.page->EntryCount()) {
+                    ASSERT_NE(wanted, model.end()) << probe;
+                    EXPECT_TRUE(std::equal(wanted->first.begin(), wanted->first.end(),
+                                           at.page->KeyAt(at.position)))
+                        << probe;
+                } else if (wanted != model.end()) {
+                    // Past this leaf's last key: the next leaf begins with it.
+                    ASSERT_NE(at.page->Next(), 0u);
+                    PinnedPage next(*file, file->GetPage(1, at.page->Next()));
+                    EXPECT_TRUE(
+                        std::equal(wanted->first.begin(), wanted->first.end(), next->KeyAt(1)))
+                        << probe;
+                }
+            }
+            EXPECT_GT(from_packed, 100u);
+        }
+    }
+}
+
 TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));
