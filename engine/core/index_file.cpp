@@ -190,9 +190,12 @@ std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::ui
             continue;
         }
         // Byte order does not matter here: the zero bytes at the end of the
-        // word before are counted one by one.
+        // word before are counted one by one. The run of zeros after the
+        // entries takes none of theirs, so the entries of a page without a
+        // long run of zeros stay one run of bytes, readable where they stand.
         std::size_t from = 8 * w;
-        while (from > literal && in[from - 1] == 0)
+        const std::size_t floor = from >= zeros_from ? zeros_from : literal;
+        while (from > literal && from > floor && in[from - 1] == 0)
             --from;
         std::size_t end = w + 1;
         while (end < known && word_at(end) == 0)
