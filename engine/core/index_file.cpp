@@ -1212,7 +1212,7 @@ void TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
 
 void TIndexFile::PrefetchLeaf(std::uint32_t offset) const {
     if (const TPage* page = CachedAt(offset); page != nullptr) {
-        page->PrefetchEntries();
+        __builtin_prefetch(page);
     } else if (const PackedPage* packed = PackedAt(offset); packed != nullptr) {
         // Its size is not known before its first line comes: the lines of a
         // typical packed leaf are asked for.
@@ -1249,14 +1249,22 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
     std::vector<std::uint32_t>& records = scan_records_;
     // A leaf in memory is asked for a few leaves ahead of its read, so the
     // misses of its scattered bytes overlap with the work on the ones before.
+    // In three steps, each loading what the one after it reads: the cache
+    // slots eight leaves ahead, the page or packed bytes four ahead, the
+    // entries of an unpacked page two ahead.
     constexpr std::size_t kAhead = 4;
     std::size_t prefetched = 0;
+    std::size_t entries_prefetched = 0;
     std::size_t i = 0;
     while (i < leaves.size()) {
         for (; prefetched < std::min(leaves.size(), i + kAhead); ++prefetched) {
             if (prefetched + kAhead < leaves.size())
                 PrefetchCacheSlots(leaves[prefetched + kAhead].offset);
             PrefetchLeaf(leaves[prefetched].offset);
+        }
+        for (; entries_prefetched < std::min(leaves.size(), i + kAhead / 2); ++entries_prefetched) {
+            if (const TPage* page = CachedAt(leaves[entries_prefetched].offset); page != nullptr)
+                page->PrefetchEntries();
         }
         const ScanLeaf& first = leaves[i];
         if (first.offset == 0 || first.offset % kIndexPageSize != 0 ||

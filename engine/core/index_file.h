@@ -405,7 +405,7 @@ class TIndexFile : public TFileHandler {
     // known); requires leaf_reader_ set up for the leaf's slot.
     std::size_t LeafEntriesEnd(std::int64_t count) const;
     // Asks the processor for what a read of the leaf at `offset` touches
-    // first: its cache slots, or its bytes in either tier.
+    // first: its cache slots, then its page object or its packed bytes.
     void PrefetchCacheSlots(std::uint32_t offset) const;
     void PrefetchLeaf(std::uint32_t offset) const;
     // Where a leaf's entries end in its image, from its header (at least its
