@@ -806,8 +806,19 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
     // One descent by key finds the start and its ordinal; a key before the
     // range starts at the range instead.
     TIndexTree::Position start;
-    if (!range_active_ || compare(wanted.data(), range_start_.data()) >= 0)
-        start = tree.LowerBound(wanted.data(), range_active_);
+    if (!range_active_) {
+        // Most lookups read the entry they find and nothing else.
+        TIndexTree::Entry entry;
+        if (tree.LookUp(wanted.data(), entry, start)) {
+            if (Visible(entry.record)) {
+                PositionOnEntry(entry.key, entry.record);
+                return compare(current_key_.data(), wanted.data()) == 0;
+            }
+            start = tree.LowerBound(wanted.data(), false);
+        }
+    } else if (compare(wanted.data(), range_start_.data()) >= 0) {
+        start = tree.LowerBound(wanted.data(), true);
+    }
     if (!start.page || start.ordinal < low)
         start = tree.AtOrdinal(low);
     bool positioned = false;

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -54,6 +55,9 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
+// A range scan reads leaves that follow each other in the file together, up
+// to this many at a time.
+inline constexpr std::size_t kMaxPagesPerScanRead = 16;
 // Changed pages are written behind once they are more than this share
 // (in quarters) of the cached pages, so reads keep finding clean pages to
 // reuse while pages changed again before the write cost one write.
@@ -103,7 +107,10 @@ inline constexpr std::size_t kMaxPackedImage = kIndexPageSize + 4 * (kIndexPageS
 std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::uint8_t> packed,
                           std::size_t zeros_from);
 // Requires: `packed` came from PackPageImage; `image` holds kIndexPageSize bytes.
-void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image);
+// With `limit` below the page size, only the image's first `limit` bytes are
+// sure to be unpacked (a reader that needs no more stops early).
+void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image,
+                     std::size_t limit = kIndexPageSize);
 
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);
@@ -184,15 +191,21 @@ class TIndexFile : public TFileHandler {
     // another count, raises 8965.
     std::uint32_t ReadLeafRecords(int slot, std::uint32_t offset,
                                   std::vector<std::uint32_t>& records, std::int64_t count = -1);
-    // Asks the processor for where the caches would hold the page at
-    // `offset`, ahead of its ReadLeafRecords.
-    void PrefetchCacheSlots(std::uint32_t offset) const {
-        const std::size_t n = offset / kIndexPageSize;
-        if (n < page_map_.size())
-            __builtin_prefetch(&page_map_[n]);
-        if (n < packed_map_.size())
-            __builtin_prefetch(&packed_map_[n]);
-    }
+    // A leaf of a range scan: where it stands, its entry count as its parent
+    // gives it, and how many of its first records the scan takes.
+    struct ScanLeaf {
+        std::uint32_t offset = 0;
+        std::uint32_t count = 0;
+        std::uint32_t take = 0;
+    };
+    using LeafRecordsVisit = std::function<void(std::span<const std::uint32_t> records)>;
+    // ReadLeafRecords for every leaf of `leaves`, handing the first `take`
+    // records of each to `visit`, leaf by leaf in the order the leaves stand
+    // in the file (`leaves` is sorted so), not in key order: leaves in
+    // neither cache tier that follow each other in the file are read with
+    // one call, which costs far less than a call per leaf when a scan meets
+    // thousands of them.
+    void ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves, const LeafRecordsVisit& visit);
     // A pinned, cleared page of the slot (from its free chain or appended).
     TPage* NewPage(TFileCursor* cursor, int slot);
     void FreePage(TPage& page);
@@ -214,6 +227,15 @@ class TIndexFile : public TFileHandler {
     // Whether the primary or a secondary index keeps its keys compressed
     // (such files keep more of the cache unpacked).
     bool AnyCompressedIndex() const;
+    // The first entry not below `key` in the leaf at `offset` when that page
+    // stands in the packed tier only, searched in its packed image: unpacked
+    // no further than its entries and not into the cache, so a lookup that
+    // reads one entry costs no page made room for and no leaf put together.
+    // The page counts as just used.
+    enum class PackedSeek { kNotPacked, kAllBelow, kFound };
+    PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
+                              const KeyCompare& compare, std::int64_t& position,
+                              std::uint32_t& record, std::uint8_t* found);
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load
@@ -271,8 +293,12 @@ class TIndexFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
         std::uint64_t packed_hits = 0;
-        // Leaves a range scan read from the file without caching them.
+        // Lookups answered from packed leaves without unpacking them.
+        std::uint64_t packed_seeks = 0;
+        // Leaves a range scan read from the file without caching them, and
+        // the calls that read them.
         std::uint64_t scan_reads = 0;
+        std::uint64_t scan_calls = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -374,6 +400,20 @@ class TIndexFile : public TFileHandler {
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    // Where the entries of a leaf of `count` entries end in its image, as far
+    // as a read of its record numbers needs it (the page's size when not
+    // known); requires leaf_reader_ set up for the leaf's slot.
+    std::size_t LeafEntriesEnd(std::int64_t count) const;
+    // Asks the processor for what a read of the leaf at `offset` touches
+    // first: its cache slots, then its page object or its packed bytes.
+    void PrefetchCacheSlots(std::uint32_t offset) const;
+    void PrefetchLeaf(std::uint32_t offset) const;
+    // Where a leaf's entries end in its image, from its header (at least its
+    // first bytes); requires leaf_reader_ set up for the page's slot.
+    std::size_t LeafImageEnd(std::span<const std::uint8_t> header) const;
+    // Requires: leaf_reader_ set up for the page's slot; not encrypted.
+    void UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                           std::span<std::uint8_t> image) const;
     void ReadRawHeader(IndexHeader& header);
 
     TTableFileOwner* owner_;
@@ -412,6 +452,8 @@ class TIndexFile : public TFileHandler {
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};
+    std::vector<std::uint8_t> scan_buffer_;
+    std::vector<std::uint32_t> scan_records_;
 };
 
 // Pins a page for one scope.

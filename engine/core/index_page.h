@@ -137,6 +137,15 @@ class alignas(64) TPage {
     // too. Returns the following leaf's offset (0 after the last).
     std::uint32_t ReadLeafRecords(std::span<const std::uint8_t> bytes,
                                   std::vector<std::uint32_t>& records) const;
+    // The first entry of a leaf's file image not below `key`, for a reader
+    // that wants only that entry: its 1-based position, record number and
+    // full key (into `found`, the key size), nothing unpacked into this page
+    // (only its key settings from Setup are used). False when every entry
+    // lies below the key. The entries passed are checked as ReadPage checks
+    // them, and a page that is no leaf raises 8965.
+    bool SeekInLeafImage(std::span<const std::uint8_t> bytes, const std::uint8_t* key,
+                         const KeyCompare& compare, std::int64_t& position, std::uint32_t& record,
+                         std::uint8_t* found) const;
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.
