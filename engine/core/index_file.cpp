@@ -650,7 +650,9 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     assert(PackedAt(page->Offset()) == nullptr ||
            (!PackedAt(page->Offset())->dirty && !page->Changed()));
     page_map_[n] = page;
-    page->cache_referenced_ = ChancesOf(*page);
+    // A page just appended has no kind yet; its first use gives it its
+    // chances.
+    page->cache_referenced_ = 1;
     page->cache_scanned_ = false;
     page->cache_listed_dirty_ = page->Changed();
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
