@@ -23,13 +23,24 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
+// The clock passes over a page used since it last came by this many times
+// before it may go. An interior page of a plain index, on the way to many
+// leaves that pack and come back cheaply, stays through more turns than a
+// leaf, so that lookups scattered over a large tree find their path
+// unpacked; a compressed leaf costs more to rebuild, so there every page
+// gets one.
+constexpr std::uint8_t kInteriorChances = 3;
+std::uint8_t ChancesOf(const TPage& page) {
+    return page.IsInterior() && page.CompressionOption() == 0 ? kInteriorChances : 1;
+}
 // The unpacked tier keeps at least this share (in sixteenths) of the budget
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed. Plain
 // pages pack and come back cheaply, so a file of plain indexes gives the
 // packed tier more room (fewer pages reread from the file); a compressed
-// leaf unpacks to several times its size and costs more to rebuild.
-constexpr std::size_t kUnpackedSixteenthsPlain = 1;
+// leaf unpacks to several times its size and costs more to rebuild. An
+// eighth holds the interior pages of a million keys of a hundred bytes.
+constexpr std::size_t kUnpackedSixteenthsPlain = 2;
 constexpr std::size_t kUnpackedSixteenthsCompressed = 4;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
@@ -643,7 +654,9 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     assert(PackedAt(page->Offset()) == nullptr ||
            (!PackedAt(page->Offset())->dirty && !page->Changed()));
     page_map_[n] = page;
-    page->cache_referenced_ = true;
+    // A page just appended has no kind yet; its first use gives it its
+    // chances.
+    page->cache_referenced_ = 1;
     page->cache_scanned_ = false;
     page->cache_listed_dirty_ = page->Changed();
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
@@ -682,19 +695,20 @@ void TIndexFile::DropCached(TPage* page) {
 }
 
 // Second chance over the clean chain: the tail is the oldest; a referenced
-// or pinned page moves to the head with its bit cleared. Each page is looked
-// at no more than twice, so a search costs the same whatever the share of
-// changed pages, which never stand on this chain. With `skip_slot` set, that
-// slot's pages are passed over.
+// or pinned page moves to the head with one chance fewer. Each page is
+// looked at no more than kInteriorChances + 1 times, so a search costs the
+// same whatever the share of changed pages, which never stand on this chain.
+// With `skip_slot` set, that slot's pages are passed over.
 TPage* TIndexFile::CleanVictim(int skip_slot) {
-    for (std::size_t step = 0, limit = 2 * clean_.size; step < limit; ++step) {
+    for (std::size_t step = 0, limit = (kInteriorChances + 1) * clean_.size; step < limit; ++step) {
         TPage* p = clean_.tail;
         assert(p != nullptr && !p->cache_listed_dirty_);
-        if (p->PinCount() == 0 && !p->cache_referenced_ && p->Slot() != skip_slot) {
+        if (p->PinCount() == 0 && p->cache_referenced_ == 0 && p->Slot() != skip_slot) {
             DropCached(p);
             return p;
         }
-        p->cache_referenced_ = false;
+        if (p->cache_referenced_ > 0)
+            --p->cache_referenced_;
         ChainUnlink(clean_, p);
         ChainPushFront(clean_, p);
     }
@@ -703,14 +717,15 @@ TPage* TIndexFile::CleanVictim(int skip_slot) {
 
 // The same second chance over the changed pages, for the packed tier.
 TPage* TIndexFile::DirtyVictim() {
-    for (std::size_t step = 0, limit = 2 * dirty_.size; step < limit; ++step) {
+    for (std::size_t step = 0, limit = (kInteriorChances + 1) * dirty_.size; step < limit; ++step) {
         TPage* p = dirty_.tail;
         assert(p != nullptr && p->cache_listed_dirty_);
-        if (p->PinCount() == 0 && !p->cache_referenced_) {
+        if (p->PinCount() == 0 && p->cache_referenced_ == 0) {
             DropCached(p);
             return p;
         }
-        p->cache_referenced_ = false;
+        if (p->cache_referenced_ > 0)
+            --p->cache_referenced_;
         ChainUnlink(dirty_, p);
         ChainPushFront(dirty_, p);
     }
@@ -1059,11 +1074,11 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     if (read_by_scan) {
         found->cache_scanned_ = true;
-        found->cache_referenced_ = false;
+        found->cache_referenced_ = 0;
     } else {
         if (!scan)
             found->cache_scanned_ = false;
-        found->cache_referenced_ = true;
+        found->cache_referenced_ = ChancesOf(*found);
     }
     found->Pin();
     page = found;
@@ -1092,7 +1107,7 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
         if (page->Slot() != slot || !page->IsLeaf())
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
-        page->cache_referenced_ = true;
+        page->cache_referenced_ = ChancesOf(*page);
         records.resize(static_cast<std::size_t>(page->EntryCount()));
         for (std::int64_t pos = 1; pos <= page->EntryCount(); ++pos)
             records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
