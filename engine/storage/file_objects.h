@@ -167,6 +167,10 @@ class TPhysicalFile final : public TAbstractFile {
     std::int32_t SyncWritten();
     // Starts the device on what SyncWritten would make durable.
     void StartSyncWritten();
+    // Writes all of `data` at `offset` without moving any handle's position and without holding
+    // the object's lock during the write, so another thread may read other bytes meanwhile:
+    // 0 or a negative code. Requires: the file stays open until it returns.
+    std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the

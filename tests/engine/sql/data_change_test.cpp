@@ -359,6 +359,56 @@ TEST_F(SqlExecution, ABulkChangeStoppedByAFailingRowLeavesASoundTable) {
     EXPECT_EQ(Rows("t").size(), 20u);
 }
 
+// A bulk delete's flushes go out on a helper thread while it deletes on. Through an index
+// cache of two pages per index, pages leave the cache and are read back between the flushes,
+// possibly while their writes are still under way: the deletes must leave the index file the
+// usual cache leaves, the rows the conditions spare, and tables that verify clean.
+TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
+    const auto fill = [&](const std::string& table) {
+        Run("CREATE TABLE " + table + " (id INTEGER, item CHAR(60), n INTEGER)");
+        Run("CREATE INDEX byitem ON " + table + " (item)");
+        Run("CREATE INDEX byn ON " + table + " (n)");
+        for (int i = 0; i < 700; ++i) {
+            Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", 'member" +
+                std::to_string(i * 7919 % 1009) + "', " + std::to_string(i % 7) + ")");
+        }
+    };
+    fill("tight");
+    fill("usual");
+    TDataCursor held(*directory_);
+    held.SetTableName("tight");
+    held.SetExclusive(false);
+    held.Open();
+    held.Table()->IndexFile().SetPageCacheCapacity(2);
+    for (const char* table : {"tight", "usual"}) {
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE n = 3 COMMIT INTERVAL 7"), 100);
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE id < 350 COMMIT INTERVAL 9"),
+                  300);
+    }
+    EXPECT_GT(held.Table()->IndexFile().GetStatistics().reads +
+                  held.Table()->IndexFile().GetStatistics().packed_hits,
+              0u);
+    held.Close();
+    OpenSession();
+    EXPECT_TRUE(testing_support::ReadBytes(dir_.File("tight.IDX")) ==
+                testing_support::ReadBytes(dir_.File("usual.IDX")));
+    for (const char* table : {"tight", "usual"}) {
+        SCOPED_TRACE(table);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE n = 3").size(), 0u);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE item >= 'member'").size(),
+                  300u);
+        std::vector<std::string> errors;
+        TDataCursor check(*directory_);
+        check.SetTableName(table);
+        check.SetExclusive(true);
+        RepairTable(check, true, 0, {}, [&](std::string_view line) {
+            if (line.find("error") != std::string_view::npos)
+                errors.emplace_back(line);
+        });
+        EXPECT_EQ(errors, std::vector<std::string>{});
+    }
+}
+
 // Progress reaches every candidate row in turn and can stop the delete, both where the rows are
 // read to be checked and where an index filter holding the whole condition gives them.
 TEST_F(SqlExecution, ProgressCanStopADelete) {
