@@ -592,8 +592,9 @@ void TDataTable::EndBatch(bool commit) {
     // the helper lets the write lock go once they are written, so other programs still see
     // whole flushes. A table with blobs writes its blob file under the same lock and keeps
     // writing everything here.
-    const bool behind = header_lock_ && !HasBlobs() && index_file_->BeginWriteBehind();
+    bool behind = false;
     try {
+        behind = header_lock_ && !HasBlobs() && index_file_->BeginWriteBehind();
         // A flush within the batch writes everything, so that other programs
         // see the rows changed so far and the caches stay bounded, but does
         // not wait for the disk: the batch's last flush syncs each file once.
@@ -613,12 +614,21 @@ void TDataTable::EndBatch(bool commit) {
         WriteUnlock();
         throw;
     }
-    ReleaseDeferredUnlocks();
-    in_batch_ = true;
-    if (behind)
-        WriteUnlockBehind();
-    else
-        WriteUnlock();
+    const auto unlock = [&] {
+        in_batch_ = true;
+        if (behind)
+            WriteUnlockBehind();
+        else
+            WriteUnlock();
+    };
+    try {
+        ReleaseDeferredUnlocks();
+    } catch (...) {
+        // The kept pages still go out, and the write lock with them.
+        unlock();
+        throw;
+    }
+    unlock();
 }
 
 void TDataTable::WriteUnlockBehind() {

@@ -425,9 +425,20 @@ void TIndexFile::WriteKeptNow() noexcept {
     ForgetWrittenRuns();
 }
 
-void TIndexFile::FinishWriteBehind() {
+void TIndexFile::SettleWriteBehind() noexcept {
     if (behind_.helper.joinable())
         behind_.helper.join();
+    // A failed write leaves the lock to be released here: the synchronous flush lets it go
+    // after a failure too.
+    if (behind_.release_lock) {
+        behind_.release_lock = false;
+        if (!LockRegion(kWriteLockStart, kWriteLockLength, false))
+            behind_.unlock_failed = true;
+    }
+}
+
+void TIndexFile::FinishWriteBehind() {
+    SettleWriteBehind();
     // A helper's failed write is tried once more here: only a second failure is raised.
     behind_.failure = nullptr;
     std::exception_ptr failure;
@@ -435,11 +446,7 @@ void TIndexFile::FinishWriteBehind() {
         WriteRuns();
         failure = std::exchange(behind_.failure, nullptr);
     }
-    bool unlock_failed = std::exchange(behind_.unlock_failed, false);
-    if (behind_.release_lock) {
-        behind_.release_lock = false;
-        unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false) || unlock_failed;
-    }
+    const bool unlock_failed = std::exchange(behind_.unlock_failed, false);
     ForgetWrittenRuns();
     if (failure)
         std::rethrow_exception(failure);

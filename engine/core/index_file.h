@@ -220,6 +220,9 @@ class TIndexFile : public TFileHandler {
     // it was to release is released, and a failure is raised (its bytes stay kept, so reads
     // still find them and the next call tries them again).
     void FinishWriteBehind();
+    // Waits for the helper and releases the write lock it was to release; bytes it could not
+    // write stay kept, for FinishWriteBehind. Raises nothing.
+    void SettleWriteBehind() noexcept;
     // Pages each index may keep (kPageCacheCapacity unless set; at least 1);
     // smaller values trade speed for memory.
     void SetPageCacheCapacity(std::size_t pages_per_index) {
@@ -249,20 +252,22 @@ class TIndexFile : public TFileHandler {
     // change after a flush.
     void NoteDirty(TPage& page);
 
+    // The locks wait for a write-behind's helper, but leave its failed writes to the next
+    // write or read of the file, where the caller's failure handling expects them.
     bool WriteLock() {
-        FinishWriteBehind();
+        SettleWriteBehind();
         return TakeSharedFileWriteLock(*this);
     }
     bool WriteUnlock() {
-        FinishWriteBehind();
+        SettleWriteBehind();
         return LockRegion(kWriteLockStart, kWriteLockLength, false);
     }
     bool ReadLock(std::uint32_t& r) {
-        FinishWriteBehind();
+        SettleWriteBehind();
         return TakeSharedFileReadLock(*this, r);
     }
     bool ReadUnlock(std::uint32_t r) {
-        FinishWriteBehind();
+        SettleWriteBehind();
         return LockRegion(kReadLockTop - r, 1, false);
     }
 

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -20,6 +22,7 @@
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
@@ -359,10 +362,23 @@ TEST_F(SqlExecution, ABulkChangeStoppedByAFailingRowLeavesASoundTable) {
     EXPECT_EQ(Rows("t").size(), 20u);
 }
 
+// Fails every write made off the statement's thread (the flushes' helper) while set, as a
+// full disk would.
+std::atomic<bool> fail_helper_writes{false};
+std::atomic<int> helper_writes_failed{0};
+std::thread::id statement_thread;
+void FailHelperWrites() {
+    if (fail_helper_writes && std::this_thread::get_id() != statement_thread) {
+        ++helper_writes_failed;
+        RaiseEngineError(kErrWrite, "helper");
+    }
+}
+
 // A bulk delete's flushes go out on a helper thread while it deletes on. Through an index
 // cache of two pages per index, pages leave the cache and are read back between the flushes,
-// possibly while their writes are still under way: the deletes must leave the index file the
-// usual cache leaves, the rows the conditions spare, and tables that verify clean.
+// possibly while their writes are still under way; and helper writes that fail are written
+// again by the statement. The deletes must leave the index file the usual cache and sound
+// writes leave, the rows the conditions spare, and tables that verify clean.
 TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
     const auto fill = [&](const std::string& table) {
         Run("CREATE TABLE " + table + " (id INTEGER, item CHAR(60), n INTEGER)");
@@ -380,11 +396,20 @@ TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
     held.SetExclusive(false);
     held.Open();
     held.Table()->IndexFile().SetPageCacheCapacity(2);
+    // Every write of the tight table's helper fails: the statement writes them again.
+    statement_thread = std::this_thread::get_id();
+    SetFileStepHook(FailHelperWrites);
+    struct Unhook {
+        ~Unhook() { SetFileStepHook(nullptr); }
+    } unhook;
     for (const char* table : {"tight", "usual"}) {
+        fail_helper_writes = std::string(table) == "tight";
         EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE n = 3 COMMIT INTERVAL 7"), 100);
         EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE id < 350 COMMIT INTERVAL 9"),
                   300);
     }
+    SetFileStepHook(nullptr);
+    EXPECT_GT(helper_writes_failed, 40);
     EXPECT_GT(held.Table()->IndexFile().GetStatistics().reads +
                   held.Table()->IndexFile().GetStatistics().packed_hits,
               0u);
