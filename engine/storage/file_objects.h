@@ -11,6 +11,7 @@
 // 32-bit range of the table formats: a read or write that would reach past
 // it is refused (9217, 9218) rather than wrapped.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -179,7 +180,8 @@ class TPhysicalFile final : public TAbstractFile {
 
   private:
     platform::os::File file_;
-    bool unsynced_ = false;
+    // Atomic for WriteAt, which does not take the lock.
+    std::atomic<bool> unsynced_{false};
 };
 
 }  // namespace strata
