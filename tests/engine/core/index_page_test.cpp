@@ -680,7 +680,7 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
                 std::mt19937 random(5);
                 {
                     TIndexTree tree(*file, 1, BytesCompare(40));
-                    for (std::uint32_t i = 0; i < 6000; ++i) {
+                    for (std::uint32_t i = 0; i < 4000; ++i) {
                         const Key key = MakeKey(random() % 50000, i, 40, false);
                         ASSERT_TRUE(tree.Insert(key.data(), i + 1));
                         model[key] = i + 1;
@@ -690,7 +690,7 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
                             ASSERT_TRUE(tree.Delete(victim->first.data()));
                             model.erase(victim);
                         }
-                        if (i % 700 != 699)
+                        if (i % 500 != 499)
                             continue;
                         const bool kept = behind && file->BeginWriteBehind();
                         ASSERT_EQ(kept, behind);
@@ -713,7 +713,7 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
                 TIndexTree reread(*file, 1, BytesCompare(40));
                 ExpectTreeHolds(reread, model);
             }
-            EXPECT_GT(files[0].size(), 16 * kIndexPageSize);
+            EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
             EXPECT_TRUE(files[0] == files[1]);
         }
     }
