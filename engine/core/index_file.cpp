@@ -8,11 +8,13 @@
 #include <mutex>
 #include <new>
 #include <random>
+#include <system_error>
 #include <type_traits>
 
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
+#include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
@@ -314,15 +316,179 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Write(std::span<const std::byte> data) {
+    FinishWriteBehind();
     if (owner_ != nullptr)
         owner_->BeforeWrite();
     TFileHandler::Write(data);
 }
 
 void TIndexFile::Close() {
+    try {
+        FinishWriteBehind();
+    } catch (...) {
+        ReleaseAllPages();
+        if (IsOpen())
+            TFileHandler::Close();
+        throw;
+    }
     ReleaseAllPages();
     if (IsOpen())
         TFileHandler::Close();
+}
+
+bool TIndexFile::BeginWriteBehind() {
+    FinishWriteBehind();
+    if (!IsOpen() || !WritesAt())
+        return false;
+    behind_.keeping = true;
+    return true;
+}
+
+void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes) {
+    if (!behind_.keeping) {
+        const FileObjectLock lock(*this);
+        SeekFile(offset, SeekOrigin::kBegin);
+        Write(data, bytes);
+        return;
+    }
+    // The files' in-progress mark and the deferred file locks come before the bytes leave.
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    // Images built in ImageSpace are in place already.
+    std::uint8_t* space = ImageSpace(bytes);
+    if (space != data)
+        std::memcpy(space, data, bytes);
+    behind_.runs.push_back({offset, behind_.used, bytes});
+    behind_.used += bytes;
+}
+
+std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
+    if (!behind_.keeping) {
+        if (write_buffer_.size() < bytes)
+            write_buffer_.resize(bytes);
+        return write_buffer_.data();
+    }
+    // The buffer only grows, so its bytes are not cleared again for every flush.
+    if (behind_.bytes.size() < behind_.used + bytes)
+        behind_.bytes.resize(std::max(behind_.used + bytes, 2 * behind_.bytes.size()));
+    return behind_.bytes.data() + behind_.used;
+}
+
+void TIndexFile::IndexKeptPages() {
+    behind_.pages.clear();
+    for (const WriteBehind::Run& run : behind_.runs) {
+        if (run.offset < kIndexHeaderSize)
+            continue;
+        for (std::size_t b = 0; b < run.bytes; b += kIndexPageSize)
+            behind_.pages.emplace_back(run.offset + static_cast<std::uint32_t>(b), run.at + b);
+    }
+    // A page kept twice has its later image found.
+    std::stable_sort(behind_.pages.begin(), behind_.pages.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+void TIndexFile::ForgetWrittenRuns() noexcept {
+    if (behind_.written < behind_.runs.size())
+        return;
+    behind_.used = 0;
+    behind_.runs.clear();
+    behind_.pages.clear();
+    behind_.written = 0;
+}
+
+void TIndexFile::HandOffKeptPages(bool release_write_lock) {
+    behind_.keeping = false;
+    IndexKeptPages();
+    behind_.release_lock = release_write_lock;
+    if (behind_.runs.empty() && !release_write_lock)
+        return;
+    try {
+        behind_.helper = std::thread([this] {
+            WriteRuns();
+            if (!behind_.failure && behind_.release_lock) {
+                behind_.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
+                behind_.release_lock = false;
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the writes happen here.
+        FinishWriteBehind();
+    }
+}
+
+void TIndexFile::WriteRuns() noexcept {
+    try {
+        for (; behind_.written < behind_.runs.size(); ++behind_.written) {
+            const WriteBehind::Run& run = behind_.runs[behind_.written];
+            WriteAt(run.offset, std::as_bytes(std::span(behind_.bytes.data() + run.at, run.bytes)));
+        }
+    } catch (...) {
+        behind_.failure = std::current_exception();
+    }
+}
+
+void TIndexFile::WriteKeptNow() noexcept {
+    behind_.keeping = false;
+    try {
+        IndexKeptPages();
+    } catch (...) {
+        // Without the index the bytes are still written below; only a failed write needs it.
+    }
+    WriteRuns();
+    // A failed write is tried again by the next FinishWriteBehind.
+    behind_.failure = nullptr;
+    ForgetWrittenRuns();
+}
+
+void TIndexFile::SettleWriteBehind() noexcept {
+    if (behind_.helper.joinable())
+        behind_.helper.join();
+    // A failed write leaves the lock to be released here: the synchronous flush lets it go
+    // after a failure too.
+    if (behind_.release_lock) {
+        behind_.release_lock = false;
+        if (!LockRegion(kWriteLockStart, kWriteLockLength, false))
+            behind_.unlock_failed = true;
+    }
+}
+
+void TIndexFile::FinishWriteBehind() {
+    SettleWriteBehind();
+    // A helper's failed write is tried once more here: only a second failure is raised.
+    behind_.failure = nullptr;
+    std::exception_ptr failure;
+    if (behind_.written < behind_.runs.size()) {
+        WriteRuns();
+        failure = std::exchange(behind_.failure, nullptr);
+    }
+    const bool unlock_failed = std::exchange(behind_.unlock_failed, false);
+    ForgetWrittenRuns();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (unlock_failed)
+        RaiseEngineError(kErrLockFailure, Name());
+}
+
+const std::uint8_t* TIndexFile::KeptImage(std::uint32_t offset) const {
+    if (behind_.pages.empty())
+        return nullptr;
+    const auto found =
+        std::upper_bound(behind_.pages.begin(), behind_.pages.end(), offset,
+                         [](std::uint32_t value, const auto& page) { return value < page.first; });
+    if (found == behind_.pages.begin() || std::prev(found)->first != offset)
+        return nullptr;
+    return behind_.bytes.data() + std::prev(found)->second;
+}
+
+void TIndexFile::ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes) {
+    if (const std::uint8_t* kept = KeptImage(offset); kept != nullptr) {
+        assert(bytes.size() <= kIndexPageSize);
+        std::memcpy(bytes.data(), kept, bytes.size());
+        return;
+    }
+    const FileObjectLock lock(*this);
+    SeekFile(offset, SeekOrigin::kBegin);
+    Read(bytes.data(), bytes.size());
 }
 
 void TIndexFile::CreateFile() {
@@ -340,6 +506,7 @@ void TIndexFile::CreateFile() {
 }
 
 void TIndexFile::ReadRawHeader(IndexHeader& header) {
+    FinishWriteBehind();
     ReadHeaderImage(*this, header, encrypted_);
     header[ih::kHeaderChanged] = 0;
 }
@@ -362,7 +529,16 @@ bool TIndexFile::HeaderChanged() {
 void TIndexFile::WriteHeader(bool force) {
     if (!changes_.WriteDue(force))
         return;
-    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
+    changes_.Write(header_, [&] {
+        if (!behind_.keeping) {
+            WriteHeaderImage(*this, header_, encrypted_);
+            return;
+        }
+        IndexHeader image = header_;
+        if (encrypted_)
+            ScrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+        WriteImages(0, image.data(), image.size());
+    });
 }
 
 void TIndexFile::MarkChanged() {
@@ -792,6 +968,8 @@ void TIndexFile::UnlinkPacked(PackedPage* p) {
 }
 
 bool TIndexFile::WritePackedPages(std::size_t limit) {
+    if (!behind_.keeping)
+        FinishWriteBehind();
     std::vector<PackedPage*>& batch = packed_batch_;
     batch.clear();
     for (PackedPage* p = packed_changed_.oldest;
@@ -811,18 +989,12 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
-        if (write_buffer_.size() < bytes)
-            write_buffer_.resize(bytes);
+        std::uint8_t* images = ImageSpace(bytes);
         for (std::size_t k = i; k < j; ++k) {
-            UnpackPageImage(
-                batch[k]->Bytes(),
-                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
+            UnpackPageImage(batch[k]->Bytes(),
+                            std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
         }
-        {
-            const FileObjectLock lock(*this);
-            SeekFile(batch[i]->offset, SeekOrigin::kBegin);
-            Write(write_buffer_.data(), bytes);
-        }
+        WriteImages(batch[i]->offset, images, bytes);
         for (std::size_t k = i; k < j; ++k) {
             ChainRemove(packed_changed_, batch[k], &PackedPage::changed_newer,
                         &PackedPage::changed_older);
@@ -1053,11 +1225,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
         std::array<std::uint8_t, kIndexPageSize> bytes;
-        {
-            const FileObjectLock lock(*this);
-            SeekFile(offset, SeekOrigin::kBegin);
-            Read(bytes.data(), bytes.size());
-        }
+        ReadPageBytes(offset, bytes);
         ++stats_.reads;
         TPage* fresh = TakeCachePage();
         try {
@@ -1126,10 +1294,8 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
             if (size < kIndexPageSize && GetU16(bytes, 1) != count)
                 RaiseEngineError(kErrIndexPageCorrupt, Name());
         } else {
-            // Pages in neither tier are the same in the file.
-            const FileObjectLock lock(*this);
-            SeekFile(offset, SeekOrigin::kBegin);
-            Read(bytes.data(), size);
+            // Pages in neither tier are the same in the file (or kept for a write-behind).
+            ReadPageBytes(offset, std::span(bytes).first(size));
             ++stats_.scan_reads;
             ++stats_.scan_calls;
             if (size < kIndexPageSize && GetU16(bytes, 1) != count)
@@ -1258,8 +1424,10 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
     std::sort(leaves.begin(), leaves.end(),
               [](const ScanLeaf& a, const ScanLeaf& b) { return a.offset < b.offset; });
     const std::uint32_t end_of_pages = GetNextPageOffset();
+    // A page kept for a write-behind is newer than the file's bytes: it is read one by one.
     const auto in_file_only = [this](std::uint32_t offset) {
-        return CachedAt(offset) == nullptr && PackedAt(offset) == nullptr;
+        return CachedAt(offset) == nullptr && PackedAt(offset) == nullptr &&
+               KeptImage(offset) == nullptr;
     };
     std::vector<std::uint32_t>& records = scan_records_;
     // A leaf in memory is asked for a few leaves ahead of its read, so the
@@ -1377,6 +1545,8 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 }
 
 bool TIndexFile::FlushPages() {
+    if (!behind_.keeping)
+        FinishWriteBehind();
     const bool packed_written = WritePackedPages(0);
     std::vector<TPage*>& batch = flush_batch_;
     batch.clear();
@@ -1402,23 +1572,16 @@ bool TIndexFile::FlushPages() {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
-        if (write_buffer_.size() < bytes)
-            write_buffer_.resize(bytes);
-        for (std::size_t k = i; k < j; ++k) {
-            batch[k]->WritePage(
-                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
-        }
-        LockFileObject();
+        std::uint8_t* images = ImageSpace(bytes);
+        for (std::size_t k = i; k < j; ++k)
+            batch[k]->WritePage(std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
         try {
-            SeekFile(batch[i]->Offset(), SeekOrigin::kBegin);
-            Write(write_buffer_.data(), bytes);
+            WriteImages(batch[i]->Offset(), images, bytes);
         } catch (...) {
-            UnlockFileObject();
             for (std::size_t k = i; k < j; ++k)
                 batch[k]->SetChanged(true);
             throw;
         }
-        UnlockFileObject();
         for (std::size_t k = i; k < j; ++k)
             MakeClean(batch[k]);
         ++stats_.writes;

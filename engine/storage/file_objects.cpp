@@ -512,6 +512,20 @@ std::int32_t TPhysicalFile::Flush() {
     return 0;
 }
 
+std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::byte> data) {
+    // No lock: the caller keeps the file open, and the handles' positions stay as they are.
+    if (!file_.IsOpen())
+        return Negative(kErrInvalidHandle);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (offset < 0 || offset > kMaxFilePosition || n > kMaxFilePosition - offset)
+        return Negative(kErrWrite);
+    unsynced_ = true;
+    const auto written = file_.WriteAt(static_cast<std::uint64_t>(offset), data);
+    if (!written)
+        return Negative(written.code());
+    return *written == data.size() ? 0 : Negative(kErrWrite);
+}
+
 void TPhysicalFile::StartSyncWritten() {
     std::lock_guard guard(lock_);
     if (file_.IsOpen() && unsynced_)

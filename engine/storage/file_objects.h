@@ -185,6 +185,10 @@ class TPhysicalFile final : public TAbstractFile {
     // under way another is not started (the next covers what this one missed); a sync or the
     // close waits for it.
     void StartWriteBehind();
+    // Writes all of `data` at `offset` without moving any handle's position and without holding
+    // the object's lock during the write, so another thread may read other bytes meanwhile:
+    // 0 or a negative code. Requires: the file stays open until it returns.
+    std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the
@@ -195,7 +199,8 @@ class TPhysicalFile final : public TAbstractFile {
     void FinishWriteBehind() noexcept;
 
     platform::os::File file_;
-    bool unsynced_ = false;
+    // Atomic for WriteAt, which does not take the lock.
+    std::atomic<bool> unsynced_{false};
     std::thread write_behind_;
     std::atomic<bool> write_behind_done_{true};
 };

@@ -657,6 +657,69 @@ TEST(PackedPageTier, PlainAndMixedFilesWriteTheSameFileThroughAnyCache) {
     }
 }
 
+// Flushes handed to a helper thread: right after each one the caches are emptied (or left
+// tiny), so the tree is read back while its pages may still be on their way to the file; it
+// must read as the model says, later flushes must see the earlier ones' pages, and the file
+// must end byte for byte as flushes written in place leave it (header included), plain,
+// compressed and scrambled.
+TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
+        for (const bool encrypted : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "option " << int(option) << " encrypted " << encrypted);
+            TempDir dir;
+            std::vector<std::vector<std::uint8_t>> files;
+            for (const bool behind : {false, true}) {
+                const std::string name = dir.File(behind ? "b.IDX" : "p.IDX");
+                auto file = std::make_unique<TIndexFile>();
+                file->SetEncrypted(encrypted);
+                file->SetName(name);
+                file->CreateFile();
+                file->SetPageCacheCapacity(behind ? 3 : kPageCacheCapacity);
+                file->AddIndex(Descriptor("Text", 40, false, option));
+                std::map<Key, std::uint32_t> model;
+                std::mt19937 random(5);
+                {
+                    TIndexTree tree(*file, 1, BytesCompare(40));
+                    for (std::uint32_t i = 0; i < 4000; ++i) {
+                        const Key key = MakeKey(random() % 50000, i, 40, false);
+                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                        model[key] = i + 1;
+                        if (i % 3 == 0) {
+                            auto victim = model.begin();
+                            std::advance(victim, static_cast<long>(random() % model.size()));
+                            ASSERT_TRUE(tree.Delete(victim->first.data()));
+                            model.erase(victim);
+                        }
+                        if (i % 500 != 499)
+                            continue;
+                        const bool kept = behind && file->BeginWriteBehind();
+                        ASSERT_EQ(kept, behind);
+                        file->FlushPages();
+                        file->WriteHeader(true);
+                        if (kept) {
+                            file->HandOffKeptPages(false);
+                            file->ClearPageCaches(true);
+                            ExpectTreeHolds(tree, model);
+                        }
+                    }
+                    ExpectTreeHolds(tree, model);
+                }
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->Close();
+                files.push_back(testing_support::ReadBytes(name));
+                file->SetEncrypted(encrypted);
+                file->Open();
+                TIndexTree reread(*file, 1, BytesCompare(40));
+                ExpectTreeHolds(reread, model);
+            }
+            EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
+            EXPECT_TRUE(files[0] == files[1]);
+        }
+    }
+}
+
 // A failed search leaves its path for an insert of the same key; whatever
 // happens between the two (an insert into the same leaf, a delete, the
 // caches emptied after a flush) must send the insert down the tree again.
