@@ -7,6 +7,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/scramble.h"
 #include "platform/nls/nls.h"
@@ -17,7 +18,7 @@ namespace strata {
 namespace {
 
 // A scan reads the data file this many bytes at a time.
-constexpr std::size_t kScanBlockBytes = 256 * 1024;
+constexpr std::size_t kScanBlockBytes = 1024 * 1024;
 // Records a scan passes over between two it visits, in bytes, before it reads apart: a gap
 // costs more to copy than another read.
 constexpr std::size_t kScanGapBytes = 32 * 1024;
@@ -483,7 +484,9 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanBlockBytes / size));
     const std::uint32_t gap_limit =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanGapBytes / size));
-    std::vector<std::uint8_t> block;
+    // Taken once for the scan, from the buffers earlier scans gave up, whose pages are in
+    // place already.
+    KeptWorkBuffer block(std::size_t{per_read} * size);
     std::vector<std::uint32_t> numbers;
     std::vector<std::uint8_t> current;
     std::int64_t r = 0;
@@ -508,10 +511,9 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
             // it visits: reading apart costs less than copying the gap.
             view_.CollectSet(first, std::int64_t{first} + count, numbers, std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
-            block.resize(std::size_t{end - first} * size);
             const TFileHandler::FileObjectLock lock(data);
             data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-            data.Read(block.data(), block.size());
+            data.Read(block.data(), std::size_t{end - first} * size);
             r = numbers.back();
         }
         const bool encrypted = data.GetEncrypted();

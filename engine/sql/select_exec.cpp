@@ -98,6 +98,8 @@ struct SelectRun {
     // Whether duplicates are found by the source columns' bytes (every column a plain one).
     bool duplicates_by_source = false;
     DistinctKeys distinct_rows;
+    // DISTINCT of one text column: its null and its values of up to seven bytes, each one word.
+    DistinctWords distinct_words;
     // Per result column, where a DISTINCT key finds its source value; set up at the first row.
     struct KeyColumn {
         const TSourceTable* source = nullptr;
@@ -1135,6 +1137,34 @@ bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t>
             all[i] = i;
         }
         run.key_columns = KeyColumnsOf(result_plan_, all);
+    }
+    if (std::endian::native == std::endian::little && run.key_columns.size() == 1) {
+        // One text column, the usual DISTINCT: a short value is read as one word and looked up
+        // as one, without its key built. Longer values and null rows take the keys below; the
+        // two never hold the same value.
+        const SelectRun::KeyColumn& column = run.key_columns.front();
+        const TSourceTable& source = *column.source;
+        const std::span<const std::uint8_t> record =
+            !driving.empty() && &source == run.order.front() ? driving : source.Row();
+        if (column.text && !source.NullRow && column.at + 9 <= record.size() &&
+            column.at + 1 + column.size <= record.size()) {
+            constexpr std::uint64_t kNullWord = std::uint64_t{0xFE} << 56;
+            if (record[column.at] == 0) {
+                return !run.distinct_words.Insert(kNullWord);
+            }
+            std::uint64_t word = 0;
+            std::memcpy(&word, record.data() + column.at + 1, 8);
+            // The lowest zero byte is found exactly; a false mark can only lie above it.
+            const std::uint64_t zeros =
+                (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+            const std::size_t length = std::min<std::size_t>(
+                zeros == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(zeros)) / 8,
+                column.size);
+            if (length < 8) {
+                word = length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
+                return !run.distinct_words.Insert(word);
+            }
+        }
     }
     return !run.distinct_rows.Insert(SourceKey(run, run.key_columns, driving, run.value, run.key));
 }

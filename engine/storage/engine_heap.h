@@ -97,6 +97,23 @@ void KeepBuffer(EngineBuffer&& buffer) noexcept;
 // The smallest kept buffer of at least `bytes`; an empty one when none is.
 EngineBuffer TakeKeptBuffer(std::size_t bytes);
 
+// A working buffer of at least `bytes` for one task, taken from the kept ones where one fits
+// and given back when the task ends. Its bytes are not cleared: the owner writes before it reads.
+class KeptWorkBuffer {
+  public:
+    explicit KeptWorkBuffer(std::size_t bytes) : buffer_(TakeKeptBuffer(bytes)) {
+        buffer_.Grow(bytes);
+    }
+    ~KeptWorkBuffer() { KeepBuffer(std::move(buffer_)); }
+    KeptWorkBuffer(const KeptWorkBuffer&) = delete;
+    KeptWorkBuffer& operator=(const KeptWorkBuffer&) = delete;
+
+    std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(buffer_.data()); }
+
+  private:
+    EngineBuffer buffer_;
+};
+
 // Keeps `buffer`'s capacity a multiple of `block_size` that holds `size`
 // bytes, growing it when needed and never shrinking it; a size of 0 or less
 // frees it. Requires: block_size > 0.
