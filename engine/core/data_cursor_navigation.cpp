@@ -471,7 +471,7 @@ void TDataCursor::FetchCurrent() {
     EvaluateComputedFields(current_);
 }
 
-bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
+bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit) {
     CheckOpen();
     TDataFile& data = table_->DataFile();
     const std::size_t size = data.GetRecordSize();
@@ -488,7 +488,6 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
     // place already.
     KeptWorkBuffer block(std::size_t{per_read} * size);
     std::vector<std::uint32_t> numbers;
-    std::vector<std::uint8_t> current;
     std::int64_t r = 0;
     for (;;) {
         std::uint32_t first = 0;
@@ -517,6 +516,7 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
             r = numbers.back();
         }
         const bool encrypted = data.GetEncrypted();
+        std::size_t kept = 0;
         for (const std::uint32_t number : numbers) {
             const std::span<std::uint8_t> image(block.data() + std::size_t{number - first} * size,
                                                 size);
@@ -526,27 +526,59 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 continue;
             // The active number a cached copy carries.
             PutU32(image, 1, number);
-            // A record that needs nothing added is given from the block itself.
-            std::span<std::uint8_t> given = image;
-            if (has_computed_ || current_.size() > size) {
-                current.resize(std::max(current_.size(), size));
-                std::copy(image.begin(), image.end(), current.begin());
-                std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
-                EvaluateComputedFields(current);
-                given = current;
-            }
-            record_no_ = number;
-            if (current_key_.size() != 4)
-                current_key_.assign(4, 0);
-            PutU32(current_key_, 0, record_no_);
-            bof_ = eof_ = false;
-            if (!visit(given))
-                return true;
+            numbers[kept++] = number;
         }
+        if (kept == 0)
+            continue;
+        ScannedBlock scanned{block.data(), first, size, std::span(numbers).first(kept)};
+        if (!visit(scanned))
+            return true;
     }
     bof_ = false;
     eof_ = true;
     return true;
+}
+
+bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
+    CheckOpen();
+    std::vector<std::uint8_t> current;
+    const bool extended = has_computed_ || current_.size() > table_->DataFile().GetRecordSize();
+    return ReadScanBlocks([&](const ScannedBlock& block) {
+        for (const std::uint32_t number : block.numbers) {
+            // A record that needs nothing added is given from the block itself.
+            ConstRecordBuffer given = block.Record(number);
+            if (extended) {
+                current.resize(std::max(current_.size(), block.size));
+                std::copy(given.begin(), given.end(), current.begin());
+                std::fill(current.begin() + static_cast<std::ptrdiff_t>(block.size), current.end(),
+                          0);
+                EvaluateComputedFields(current);
+                given = current;
+            }
+            PlaceOnScanned(number);
+            if (!visit(given))
+                return false;
+        }
+        return true;
+    });
+}
+
+bool TDataCursor::ScanRecordBlocks(const std::function<bool(const ScannedBlock&)>& visit) {
+    CheckOpen();
+    if (has_computed_ || current_.size() > table_->DataFile().GetRecordSize())
+        return false;
+    return ReadScanBlocks([&](const ScannedBlock& block) {
+        PlaceOnScanned(block.numbers.back());
+        return visit(block);
+    });
+}
+
+void TDataCursor::PlaceOnScanned(std::uint32_t number) {
+    record_no_ = number;
+    if (current_key_.size() != 4)
+        current_key_.assign(4, 0);
+    PutU32(current_key_, 0, record_no_);
+    bof_ = eof_ = false;
 }
 
 bool TDataCursor::ScanDistinct(std::uint32_t field,

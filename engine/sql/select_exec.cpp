@@ -922,6 +922,40 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     }
 }
 
+namespace {
+
+// Whether a record's text at `column` was met before, where the text is short enough to be
+// its own word (up to seven bytes) or null: 1 for a repeat, 0 for a new value (remembered from
+// then on), -1 where the value is longer or the record cannot be read so. The keys of longer
+// values never hold the same value as a word.
+int ShortTextRepeat(DistinctWords& words, const SelectRun::KeyColumn& column,
+                    std::span<const std::uint8_t> record) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!column.text || column.at + 9 > record.size() ||
+            column.at + 1 + column.size > record.size()) {
+            return -1;
+        }
+        constexpr std::uint64_t kNullWord = std::uint64_t{0xFE} << 56;
+        if (record[column.at] == 0) {
+            return words.Insert(kNullWord) ? 0 : 1;
+        }
+        std::uint64_t word = 0;
+        std::memcpy(&word, record.data() + column.at + 1, 8);
+        // The lowest zero byte is found exactly; a false mark can only lie above it.
+        const std::uint64_t zeros = (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+        const std::size_t length = std::min<std::size_t>(
+            zeros == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(zeros)) / 8, column.size);
+        if (length >= 8) {
+            return -1;
+        }
+        word = length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
+        return words.Insert(word) ? 0 : 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
 void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     if (run.stopped) {
         return;
@@ -1005,6 +1039,40 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         if (OnProgress && !run.stopped) {
             OnProgress(run.driving_count, 100);
         }
+        return;
+    }
+    // The same DISTINCT without an index, watched by no progress callback: read a block at a
+    // time, each record's value looked up straight from the block, since most are repeats.
+    if (by_values && !OnProgress &&
+        cursor.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
+            const SelectRun::KeyColumn* column =
+                run.key_columns.size() == 1 && run.key_columns.front().source == &table
+                    ? &run.key_columns.front()
+                    : nullptr;
+            for (const std::uint32_t number : block.numbers) {
+                const ConstRecordBuffer record = block.Record(number);
+                ++run.driving_row;
+                const int repeat =
+                    column != nullptr ? ShortTextRepeat(run.distinct_words, *column, record) : -1;
+                if (repeat == 1 || (repeat < 0 && RepeatedSourceRow(run, record))) {
+                    ++run.produced;
+                    continue;
+                }
+                if (column == nullptr && run.key_columns.size() == 1 &&
+                    run.key_columns.front().source == &table) {
+                    column = &run.key_columns.front();
+                }
+                ViewScanned(record, table);
+                run.row_known_new = true;
+                visit();
+                run.row_known_new = false;
+                if (run.stopped) {
+                    return false;
+                }
+            }
+            return true;
+        })) {
+        table.ViewRow(nullptr);
         return;
     }
     // The driving table is read once, start to end: in large blocks where its cursor can.
@@ -1138,31 +1206,15 @@ bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t>
         }
         run.key_columns = KeyColumnsOf(result_plan_, all);
     }
-    if (std::endian::native == std::endian::little && run.key_columns.size() == 1) {
-        // One text column, the usual DISTINCT: a short value is read as one word and looked up
-        // as one, without its key built. Longer values and null rows take the keys below; the
-        // two never hold the same value.
+    if (run.key_columns.size() == 1) {
         const SelectRun::KeyColumn& column = run.key_columns.front();
         const TSourceTable& source = *column.source;
-        const std::span<const std::uint8_t> record =
-            !driving.empty() && &source == run.order.front() ? driving : source.Row();
-        if (column.text && !source.NullRow && column.at + 9 <= record.size() &&
-            column.at + 1 + column.size <= record.size()) {
-            constexpr std::uint64_t kNullWord = std::uint64_t{0xFE} << 56;
-            if (record[column.at] == 0) {
-                return !run.distinct_words.Insert(kNullWord);
-            }
-            std::uint64_t word = 0;
-            std::memcpy(&word, record.data() + column.at + 1, 8);
-            // The lowest zero byte is found exactly; a false mark can only lie above it.
-            const std::uint64_t zeros =
-                (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
-            const std::size_t length = std::min<std::size_t>(
-                zeros == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(zeros)) / 8,
-                column.size);
-            if (length < 8) {
-                word = length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
-                return !run.distinct_words.Insert(word);
+        if (!source.NullRow) {
+            const int repeat = ShortTextRepeat(
+                run.distinct_words, column,
+                !driving.empty() && &source == run.order.front() ? driving : source.Row());
+            if (repeat >= 0) {
+                return repeat != 0;
             }
         }
     }

@@ -229,6 +229,10 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
                         std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
                     }
                     std::swap(buffer_, spare);
+                    // The smaller buffer left behind serves the next owner that fits it.
+                    if (spare.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
+                        KeepBuffer(std::move(spare));
+                    }
                 }
             }
             buffer_.Grow(bytes);
