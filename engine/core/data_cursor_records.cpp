@@ -346,7 +346,11 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
 
 void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
                            std::span<std::uint8_t> value) const {
-    GetFieldWith(DescriptorFor(number), buffer, is_null, value);
+    // The value's pointer and size are read one by one: a caller stores them so, and a read of
+    // both at once would wait for those stores to reach the cache.
+    std::uint8_t* const bytes = value.data();
+    const std::size_t size = value.size();
+    GetFieldWith(DescriptorFor(number), buffer, is_null, std::span(bytes, size));
 }
 
 void TDataCursor::GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,

@@ -1425,9 +1425,10 @@ void TDataQuery::InsertResultRow(RecordBuffer record) {
     TDataCursor& result = *result_->cursor;
     if (gather_rows_) {
         const std::size_t size = result.GetRecordSize();
-        result_rows_.insert(result_rows_.end(), record.begin(),
-                            record.begin() + static_cast<std::ptrdiff_t>(size));
-        if (result_rows_.size() >= kResultBlockBytes) {
+        result_rows_.Reserve(std::max(kResultBlockBytes + size, result_rows_size_ + size));
+        std::copy_n(record.begin(), size, result_rows_.data() + result_rows_size_);
+        result_rows_size_ += size;
+        if (result_rows_size_ >= kResultBlockBytes) {
             WriteResultRows();
         }
         return;
@@ -1443,27 +1444,27 @@ void TDataQuery::InsertResultRow(RecordBuffer record) {
 }
 
 void TDataQuery::WriteResultRows() {
-    if (result_rows_.empty()) {
+    if (result_rows_size_ == 0) {
         return;
     }
-    const auto bytes = static_cast<std::int64_t>(result_rows_.size());
+    const auto bytes = static_cast<std::int64_t>(result_rows_size_);
+    const RecordBuffer rows(result_rows_.data(), result_rows_size_);
     if (result_held_ && held_bytes_ + bytes > kHeldResultBytes) {
         SpillResult();
     }
     TDataCursor& result = *result_->cursor;
-    if (!result.AppendRecords(result_rows_)) {
+    if (!result.AppendRecords(rows)) {
         const std::size_t size = result.GetRecordSize();
         std::vector<std::uint8_t> record(size);
-        for (std::size_t at = 0; at < result_rows_.size(); at += size) {
-            std::copy_n(result_rows_.begin() + static_cast<std::ptrdiff_t>(at), size,
-                        record.begin());
+        for (std::size_t at = 0; at < rows.size(); at += size) {
+            std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(at), size, record.begin());
             result.InsertRecord(record, false);
         }
     }
     if (result_held_) {
         held_bytes_ += bytes;
     }
-    result_rows_.clear();
+    result_rows_size_ = 0;
 }
 
 void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
@@ -1509,7 +1510,7 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
     }
     // Rows that will not fit a result held in memory go to disk straight away, not by way of it.
     if (result_held_ &&
-        held_bytes_ + static_cast<std::int64_t>(result_rows_.size()) +
+        held_bytes_ + static_cast<std::int64_t>(result_rows_size_) +
                 static_cast<std::int64_t>(run.pending.size()) * result_->cursor->GetRecordSize() >
             kHeldResultBytes) {
         WriteResultRows();
@@ -1765,7 +1766,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     try {
         result.EmptyTable();
         held_bytes_ = 0;
-        result_rows_.clear();
+        result_rows_size_ = 0;
         gather_rows_ = std::none_of(
             result_plan_.begin(), result_plan_.end(),
             [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
@@ -1870,7 +1871,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             }
         }
     } catch (...) {
-        result_rows_.clear();
+        result_rows_size_ = 0;
         if (WithLocks) {
             for (const auto& source : SourceTables) {
                 source->Table->cursor->ReleaseReadLock();
