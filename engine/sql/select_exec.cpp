@@ -1266,7 +1266,6 @@ void TDataQuery::EmitRow(SelectRun& run) {
     }
     std::vector<std::uint8_t>& record = run.record;
     result.InitNewRecord(record);
-    ColumnValueBuffer buffer{};
     for (std::size_t i = 0; i < result_plan_.size(); ++i) {
         const ResultColumnPlan& column = result_plan_[i];
         const auto number = static_cast<std::uint32_t>(i + 1);
@@ -1319,6 +1318,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
             continue;
         }
         const ExpTokenPtr value = EvaluateOnSources(*column.expression, run);
+        // Cleared for the computed columns alone: a row of plain columns needs none.
+        ColumnValueBuffer buffer{};
         const auto bytes = PrepareColumnValue(*value, column.descriptor, buffer, run.formats,
                                               column.field->ExpressionText, "SELECT");
         result.PutField(
