@@ -492,7 +492,13 @@ class TDataCursor final : public TFileCursor {
     void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
-    const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
+    const FieldDescriptor& DescriptorFor(std::uint32_t number) const {
+        // In line for the usual case, a field by its position: every field read asks.
+        if (!restructure_mode_ && number >= 1 && number <= fields_.size())
+            return fields_[number - 1];
+        return FindDescriptor(number);
+    }
+    const FieldDescriptor& FindDescriptor(std::uint32_t number) const;
     void GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer, bool& is_null,
                       std::span<std::uint8_t> value) const;
     void PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer, const std::uint8_t* value);
