@@ -38,7 +38,7 @@ std::uint8_t Mirrored(std::uint8_t code) {
 }
 
 // Records checked straight from the data file are read this many bytes at a time.
-constexpr std::size_t kScanReadBytes = 1024 * 1024;
+constexpr std::size_t kScanReadBytes = 256 * 1024;
 
 bool IsColumn(const TExpToken* node) {
     return node != nullptr && node->Kind == kTokenColumn && node->FieldNumber > 0;
