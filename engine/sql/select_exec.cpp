@@ -1041,17 +1041,18 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         }
         return;
     }
-    // The same DISTINCT without an index, watched by no progress callback: read a block at a
-    // time, each record's value looked up straight from the block, since most are repeats.
-    if (by_values && !OnProgress &&
-        cursor.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
+    // The same DISTINCT without an index: read a block at a time, each record's value looked up
+    // straight from the block, since most are repeats.
+    if (by_values && cursor.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
             const SelectRun::KeyColumn* column =
                 run.key_columns.size() == 1 && run.key_columns.front().source == &table
                     ? &run.key_columns.front()
                     : nullptr;
             for (const std::uint32_t number : block.numbers) {
                 const ConstRecordBuffer record = block.Record(number);
-                ++run.driving_row;
+                if (!CountDrivingRow(run)) {
+                    return false;
+                }
                 const int repeat =
                     column != nullptr ? ShortTextRepeat(run.distinct_words, *column, record) : -1;
                 if (repeat == 1 || (repeat < 0 && RepeatedSourceRow(run, record))) {

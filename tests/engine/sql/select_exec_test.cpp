@@ -371,6 +371,34 @@ TEST_F(SqlSelect, DistinctTextsOfEveryLengthAroundAWord) {
               (Strings{"<null>", "AB", "a", "ab", "b", "xy"}));
 }
 
+// Progress reaches every row a DISTINCT reads, repeats included, and can stop it: the rows met
+// before the stop are the result.
+TEST_F(SqlSelect, ProgressFollowsADistinctRowByRowAndCanStopIt) {
+    struct ProgressCase {
+        std::int64_t stop_at;
+        std::vector<int> percents;
+        Strings rows;
+    };
+    const std::vector<ProgressCase> cases = {
+        {5, {25, 50, 75, 100}, {"<null>", "x", "y"}},
+        {2, {25, 50}, {"x"}},
+    };
+    for (const ProgressCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT DISTINCT b FROM t", offset);
+        std::vector<int> percents;
+        statement.SetProgressCallback([&](std::int64_t row, int percent) {
+            percents.push_back(percent);
+            return row < c.stop_at;
+        });
+        Strings rows = RowsOf(*statement.Execute());
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(percents, c.percents) << c.stop_at;
+        EXPECT_EQ(rows, c.rows) << c.stop_at;
+    }
+}
+
 // Every execution places its filters again, with the parameter values of then.
 TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     Run("CREATE INDEX ta ON t (a)");
