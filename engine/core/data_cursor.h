@@ -231,6 +231,22 @@ class TDataCursor final : public TFileCursor {
     // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update
     // batch); the cursor is left at the end (or on the record the visit stopped at).
     bool ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit);
+    // The records of one block a scan read: the visible records of the block that are stored
+    // and not deleted, in record order, each `size` bytes where Record finds it.
+    struct ScannedBlock {
+        const std::uint8_t* records = nullptr;
+        std::uint32_t first = 0;
+        std::size_t size = 0;
+        std::span<const std::uint32_t> numbers;
+        ConstRecordBuffer Record(std::uint32_t number) const {
+            return {records + std::size_t{number - first} * size, size};
+        }
+    };
+    // ScanRecords a block at a time, for a caller whose work per record is small: the cursor
+    // stands on the block's last record while `visit` looks at it. False, with nothing
+    // visited, where ScanRecords would decline or a record would need more than its stored
+    // bytes (computed fields).
+    bool ScanRecordBlocks(const std::function<bool(const ScannedBlock&)>& visit);
     // One visible record per distinct value of a field, through an index whose first field it
     // is and whose keys hold the values themselves (byte-order keys; for text, an index with
     // case): each value's keys are skipped with one seek once a visible record of it is met.
@@ -407,6 +423,12 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
 
   private:
+    // The blocks of a scan, each read in one call to the system and handed over with its
+    // visible, stored and not deleted records (their active numbers set); false where the
+    // cursor cannot read so. `visit` answers false to stop.
+    bool ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit);
+    // The cursor on a record a scan gives.
+    void PlaceOnScanned(std::uint32_t number);
     friend class TFilter;
     friend class CursorOperation;
 
@@ -480,7 +502,13 @@ class TDataCursor final : public TFileCursor {
     void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
-    const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
+    const FieldDescriptor& DescriptorFor(std::uint32_t number) const {
+        // In line for the usual case, a field by its position: every field read asks.
+        if (!restructure_mode_ && number >= 1 && number <= fields_.size())
+            return fields_[number - 1];
+        return FindDescriptor(number);
+    }
+    const FieldDescriptor& FindDescriptor(std::uint32_t number) const;
     void GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer, bool& is_null,
                       std::span<std::uint8_t> value) const;
     void PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer, const std::uint8_t* value);

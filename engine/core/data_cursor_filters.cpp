@@ -7,6 +7,7 @@
 #include "engine/core/index_tree.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
@@ -747,16 +748,15 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         const std::uint32_t per_read =
             std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanReadBytes / size));
         const bool encrypted = data.GetEncrypted();
-        std::vector<std::uint8_t> chunk;
+        KeptWorkBuffer chunk(std::size_t{per_read} * size);
         bool more = candidates.FindNext(r, 1, position);
         while (more && r <= std::int64_t{slots}) {
             const auto first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
-            chunk.resize(std::size_t{count} * size);
             {
                 const TFileHandler::FileObjectLock lock(data);
                 data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-                data.Read(chunk.data(), chunk.size());
+                data.Read(chunk.data(), std::size_t{count} * size);
             }
             const std::int64_t end = std::int64_t{first} + count;
             for (; more && r < end; more = candidates.FindNext(r, 1, position)) {

@@ -257,7 +257,7 @@ void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {
     std::fill(buffer.begin(), buffer.end(), 0);
 }
 
-const FieldDescriptor& TDataCursor::DescriptorFor(std::uint32_t number) const {
+const FieldDescriptor& TDataCursor::FindDescriptor(std::uint32_t number) const {
     if (restructure_mode_) {
         for (const FieldDescriptor& f : fields_) {
             if (FieldNumber(f) == number)

@@ -43,8 +43,7 @@ std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_
 
 TDataFile::TDataFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TRecordStack>(this)) {
-    read_buffer_.Resize(kInitialBufferSize);
-    write_buffer_.resize(kInitialBufferSize);
+    // The read window and the write buffer grow when first used.
 }
 
 TDataFile::~TDataFile() {
@@ -1028,7 +1027,6 @@ void TDataFile::TrimRecordCache() {
     if (read_buffer_.capacity() > 4 * kInitialBufferSize) {
         DropWindow();
         KeepBuffer(std::move(read_buffer_));
-        read_buffer_.Resize(kInitialBufferSize);
     }
     if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);

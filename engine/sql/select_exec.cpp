@@ -98,6 +98,8 @@ struct SelectRun {
     // Whether duplicates are found by the source columns' bytes (every column a plain one).
     bool duplicates_by_source = false;
     DistinctKeys distinct_rows;
+    // DISTINCT of one text column: its null and its values of up to seven bytes, each one word.
+    DistinctWords distinct_words;
     // Per result column, where a DISTINCT key finds its source value; set up at the first row.
     struct KeyColumn {
         const TSourceTable* source = nullptr;
@@ -1074,6 +1076,40 @@ void TDataQuery::ProduceHeldRows(std::size_t level, SelectRun& run) {
     }
 }
 
+namespace {
+
+// Whether a record's text at `column` was met before, where the text is short enough to be
+// its own word (up to seven bytes) or null: 1 for a repeat, 0 for a new value (remembered from
+// then on), -1 where the value is longer or the record cannot be read so. The keys of longer
+// values never hold the same value as a word.
+int ShortTextRepeat(DistinctWords& words, const SelectRun::KeyColumn& column,
+                    std::span<const std::uint8_t> record) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!column.text || column.at + 9 > record.size() ||
+            column.at + 1 + column.size > record.size()) {
+            return -1;
+        }
+        constexpr std::uint64_t kNullWord = std::uint64_t{0xFE} << 56;
+        if (record[column.at] == 0) {
+            return words.Insert(kNullWord) ? 0 : 1;
+        }
+        std::uint64_t word = 0;
+        std::memcpy(&word, record.data() + column.at + 1, 8);
+        // The lowest zero byte is found exactly; a false mark can only lie above it.
+        const std::uint64_t zeros = (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+        const std::size_t length = std::min<std::size_t>(
+            zeros == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(zeros)) / 8, column.size);
+        if (length >= 8) {
+            return -1;
+        }
+        word = length == 0 ? 0 : word & (~std::uint64_t{0} >> (64 - 8 * length));
+        return words.Insert(word) ? 0 : 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
 void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
     if (run.stopped) {
         return;
@@ -1157,6 +1193,41 @@ void TDataQuery::ProduceRows(std::size_t level, SelectRun& run) {
         if (OnProgress && !run.stopped) {
             OnProgress(run.driving_count, 100);
         }
+        return;
+    }
+    // The same DISTINCT without an index: read a block at a time, each record's value looked up
+    // straight from the block, since most are repeats.
+    if (by_values && cursor.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
+            const SelectRun::KeyColumn* column =
+                run.key_columns.size() == 1 && run.key_columns.front().source == &table
+                    ? &run.key_columns.front()
+                    : nullptr;
+            for (const std::uint32_t number : block.numbers) {
+                const ConstRecordBuffer record = block.Record(number);
+                if (!CountDrivingRow(run)) {
+                    return false;
+                }
+                const int repeat =
+                    column != nullptr ? ShortTextRepeat(run.distinct_words, *column, record) : -1;
+                if (repeat == 1 || (repeat < 0 && RepeatedSourceRow(run, record))) {
+                    ++run.produced;
+                    continue;
+                }
+                if (column == nullptr && run.key_columns.size() == 1 &&
+                    run.key_columns.front().source == &table) {
+                    column = &run.key_columns.front();
+                }
+                ViewScanned(record, table);
+                run.row_known_new = true;
+                visit();
+                run.row_known_new = false;
+                if (run.stopped) {
+                    return false;
+                }
+            }
+            return true;
+        })) {
+        table.ViewRow(nullptr);
         return;
     }
     // The driving table is read once, start to end: in large blocks where its cursor can.
@@ -1289,6 +1360,18 @@ bool TDataQuery::RepeatedSourceRow(SelectRun& run, std::span<const std::uint8_t>
             all[i] = i;
         }
         run.key_columns = KeyColumnsOf(result_plan_, all);
+    }
+    if (run.key_columns.size() == 1) {
+        const SelectRun::KeyColumn& column = run.key_columns.front();
+        const TSourceTable& source = *column.source;
+        if (!source.NullRow) {
+            const int repeat = ShortTextRepeat(
+                run.distinct_words, column,
+                !driving.empty() && &source == run.order.front() ? driving : source.Row());
+            if (repeat >= 0) {
+                return repeat != 0;
+            }
+        }
     }
     return !run.distinct_rows.Insert(SourceKey(run, run.key_columns, driving, run.value, run.key));
 }
@@ -1498,9 +1581,10 @@ void TDataQuery::InsertResultRow(RecordBuffer record) {
     TDataCursor& result = *result_->cursor;
     if (gather_rows_) {
         const std::size_t size = result.GetRecordSize();
-        result_rows_.insert(result_rows_.end(), record.begin(),
-                            record.begin() + static_cast<std::ptrdiff_t>(size));
-        if (result_rows_.size() >= kResultBlockBytes) {
+        result_rows_.Reserve(std::max(kResultBlockBytes + size, result_rows_size_ + size));
+        std::copy_n(record.begin(), size, result_rows_.data() + result_rows_size_);
+        result_rows_size_ += size;
+        if (result_rows_size_ >= kResultBlockBytes) {
             WriteResultRows();
         }
         return;
@@ -1516,27 +1600,27 @@ void TDataQuery::InsertResultRow(RecordBuffer record) {
 }
 
 void TDataQuery::WriteResultRows() {
-    if (result_rows_.empty()) {
+    if (result_rows_size_ == 0) {
         return;
     }
-    const auto bytes = static_cast<std::int64_t>(result_rows_.size());
+    const auto bytes = static_cast<std::int64_t>(result_rows_size_);
+    const RecordBuffer rows(result_rows_.data(), result_rows_size_);
     if (result_held_ && held_bytes_ + bytes > held_result_limit_) {
         SpillResult();
     }
     TDataCursor& result = *result_->cursor;
-    if (!result.AppendRecords(result_rows_)) {
+    if (!result.AppendRecords(rows)) {
         const std::size_t size = result.GetRecordSize();
         std::vector<std::uint8_t> record(size);
-        for (std::size_t at = 0; at < result_rows_.size(); at += size) {
-            std::copy_n(result_rows_.begin() + static_cast<std::ptrdiff_t>(at), size,
-                        record.begin());
+        for (std::size_t at = 0; at < rows.size(); at += size) {
+            std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(at), size, record.begin());
             result.InsertRecord(record, false);
         }
     }
     if (result_held_) {
         held_bytes_ += bytes;
     }
-    result_rows_.clear();
+    result_rows_size_ = 0;
 }
 
 void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
@@ -1582,7 +1666,7 @@ void TDataQuery::InsertPendingRows(SelectRun& run, bool sorted) {
     }
     // Rows that will not fit a result held in memory go to disk straight away, not by way of it.
     if (result_held_ &&
-        held_bytes_ + static_cast<std::int64_t>(result_rows_.size()) +
+        held_bytes_ + static_cast<std::int64_t>(result_rows_size_) +
                 static_cast<std::int64_t>(run.pending.size()) * result_->cursor->GetRecordSize() >
             held_result_limit_) {
         WriteResultRows();
@@ -1849,7 +1933,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     try {
         result.EmptyTable();
         held_bytes_ = 0;
-        result_rows_.clear();
+        result_rows_size_ = 0;
         gather_rows_ = std::none_of(
             result_plan_.begin(), result_plan_.end(),
             [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
@@ -1954,7 +2038,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             }
         }
     } catch (...) {
-        result_rows_.clear();
+        result_rows_size_ = 0;
         if (WithLocks) {
             for (const auto& source : SourceTables) {
                 source->Table->cursor->ReleaseReadLock();

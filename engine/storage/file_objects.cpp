@@ -221,6 +221,10 @@ void TMemoryFile::Reserve(std::int64_t end) {
                                 std::min(static_cast<std::size_t>(size_), first.capacity()));
                 }
                 std::swap(first, spare);
+                // The smaller buffer left behind serves the next owner that fits it.
+                if (spare.capacity() > block) {
+                    KeepBuffer(std::move(spare));
+                }
             }
         }
         first.Grow(bytes);

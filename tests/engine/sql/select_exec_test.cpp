@@ -389,6 +389,64 @@ TEST_F(SqlSelect, DistinctRowLimitCountsRepeats) {
     EXPECT_EQ(Select("SELECT DISTINCT b FROM t", 5), (Strings{"<null>", "x", "y", "z"}));
 }
 
+// DISTINCT of one text column tells values apart whatever their length around a word: texts
+// that share their first bytes, that differ only in case or in a high byte, NULL, and a
+// column narrower than a word.
+TEST_F(SqlSelect, DistinctTextsOfEveryLengthAroundAWord) {
+    Run("CREATE TABLE w (id INTEGER, s CHAR(12), n CHAR(3))");
+    const Strings values = {"a",        "ab",        "abcdefg",    "abcdefgh", "abcdefghi",
+                            "abcdefgH", "ABCDEFG",   "abcdef\xe9", "abcdef",   "xyz1234567",
+                            "xyz12345", "xyz123456", "b"};
+    Strings expected = {"<null>"};
+    int id = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const std::string& value : values) {
+            Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", '" + value + "', '" +
+                value.substr(0, 2) + "')");
+        }
+        Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", NULL, NULL)");
+        Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", '', '')");
+    }
+    for (const std::string& value : values) {
+        expected.push_back(value);
+    }
+    // The empty text is stored as NULL.
+    Strings rows = Select("SELECT DISTINCT s FROM w");
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(Select("SELECT DISTINCT n FROM w ORDER BY n"),
+              (Strings{"<null>", "AB", "a", "ab", "b", "xy"}));
+}
+
+// Progress reaches every row a DISTINCT reads, repeats included, and can stop it: the rows met
+// before the stop are the result.
+TEST_F(SqlSelect, ProgressFollowsADistinctRowByRowAndCanStopIt) {
+    struct ProgressCase {
+        std::int64_t stop_at;
+        std::vector<int> percents;
+        Strings rows;
+    };
+    const std::vector<ProgressCase> cases = {
+        {5, {25, 50, 75, 100}, {"<null>", "x", "y"}},
+        {2, {25, 50}, {"x"}},
+    };
+    for (const ProgressCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT DISTINCT b FROM t", offset);
+        std::vector<int> percents;
+        statement.SetProgressCallback([&](std::int64_t row, int percent) {
+            percents.push_back(percent);
+            return row < c.stop_at;
+        });
+        Strings rows = RowsOf(*statement.Execute());
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(percents, c.percents) << c.stop_at;
+        EXPECT_EQ(rows, c.rows) << c.stop_at;
+    }
+}
+
 // Every execution places its filters again, with the parameter values of then.
 TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     Run("CREATE INDEX ta ON t (a)");
