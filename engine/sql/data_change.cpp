@@ -753,10 +753,18 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
             }
             ReadAheadOf(ahead);
             PutU32(bookmark, 0, chosen[i]);
+            // Positioning fetched the record already.
             if (!cursor_.GotoBookmark(bookmark, false)) {
                 continue;
             }
-            if (cursor_.GetCurrentRecord(row, false) != kErrNone || !RowPasses(row)) {
+            const ConstRecordBuffer current = cursor_.ViewCurrentRecord();
+            if (current.empty()) {
+                continue;
+            }
+            const std::size_t n = std::min(current.size(), row.size());
+            std::copy_n(current.begin(), n, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
+            if (!RowPasses(row)) {
                 continue;
             }
             if (update) {
