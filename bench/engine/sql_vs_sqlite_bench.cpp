@@ -168,13 +168,19 @@ class Engine {
             return statement.GetResultCount();
         std::int64_t rows = 0;
         Record record(result->GetRecordSize());
+        // Each field is read into a buffer of its own size, as the dataset reads fields:
+        // GetField clears the whole buffer it is given.
         std::vector<std::uint8_t> value(1024);
+        std::vector<std::size_t> sizes;
+        for (std::uint32_t n = 1; n <= result->GetFieldCount(); ++n)
+            sizes.push_back(
+                std::min<std::size_t>(value.size(), FieldDataSize(result->GetFieldDesc(n))));
         result->First();
         while (result->GetNextRecord(record) == kErrNone) {
             ++rows;
-            for (std::uint32_t n = 1; n <= result->GetFieldCount(); ++n) {
+            for (std::uint32_t n = 1; n <= sizes.size(); ++n) {
                 bool is_null = true;
-                result->GetField(n, record, is_null, value);
+                result->GetField(n, record, is_null, std::span(value).first(sizes[n - 1]));
                 checksum_ += is_null ? 0 : value[0];
             }
         }

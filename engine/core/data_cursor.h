@@ -266,8 +266,13 @@ class TDataCursor final : public TFileCursor {
 
     // Fields (1-based positions; descriptor numbers in restructure mode)
     // `value` (may be empty) receives the data size, zero-filled first.
+    // Defined here so that `value` reaches GetFieldWith as the caller built it: forwarded from
+    // an out-of-line call, the span was reloaded from the stack whole right after the caller
+    // stored it in halves, a stall on every field read.
     void GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
-                  std::span<std::uint8_t> value) const;
+                  std::span<std::uint8_t> value) const {
+        GetFieldWith(DescriptorFor(number), buffer, is_null, value);
+    }
     void GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
                      std::span<std::uint8_t> value) const;
     // A null `value` writes null. Strings end at their first zero.

@@ -459,13 +459,15 @@ bool TDataCursor::StepOnce(bool forward) {
 }
 
 void TDataCursor::FetchCurrent() {
-    std::fill(current_.begin(), current_.end(), 0);
-    if (bof_ || eof_)
-        return;
-    // Straight from the cache or the read window, without a copy of its own per fetch.
     TDataFile& data = table_->DataFile();
-    if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
+    if (bof_ || eof_ || record_no_ == 0 || record_no_ > data.GetRecordSlots()) {
+        std::fill(current_.begin(), current_.end(), 0);
         return;
+    }
+    // Straight from the cache or the read window, without a copy of its own per fetch. The
+    // copy fills the record's bytes; only a buffer longer than the record is cleared first.
+    if (current_.size() != data.GetRecordSize())
+        std::fill(current_.begin(), current_.end(), 0);
     data.CopyRecord(record_no_, current_);
     EvaluateComputedFields(current_);
 }
@@ -804,8 +806,19 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
     // One descent by key finds the start and its ordinal; a key before the
     // range starts at the range instead.
     TIndexTree::Position start;
-    if (!range_active_ || compare(wanted.data(), range_start_.data()) >= 0)
-        start = tree.LowerBound(wanted.data(), range_active_);
+    if (!range_active_) {
+        // Most lookups read the entry they find and nothing else.
+        TIndexTree::Entry entry;
+        if (tree.LookUp(wanted.data(), entry, start)) {
+            if (Visible(entry.record)) {
+                PositionOnEntry(entry.key, entry.record);
+                return compare(current_key_.data(), wanted.data()) == 0;
+            }
+            start = tree.LowerBound(wanted.data(), false);
+        }
+    } else if (compare(wanted.data(), range_start_.data()) >= 0) {
+        start = tree.LowerBound(wanted.data(), true);
+    }
     if (!start.page || start.ordinal < low)
         start = tree.AtOrdinal(low);
     bool positioned = false;

@@ -188,11 +188,15 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
 EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
     CheckOpen();
     CursorOperation operation(*this);
-    ClearRecordBuffer(buffer);
-    if (!StepOnce(true))
+    if (!StepOnce(true)) {
+        ClearRecordBuffer(buffer);
         return kErrEndOfFile;
+    }
     FetchCurrent();
-    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    // Each byte of the buffer written once: the record, then zeros past it.
+    const std::size_t n = std::min(current_.size(), buffer.size());
+    std::copy_n(current_.begin(), n, buffer.begin());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
     return kErrNone;
 }
 
@@ -342,11 +346,6 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
     const std::size_t copied = std::min(size, value.size());
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, copied, value.begin());
     std::fill(value.begin() + static_cast<std::ptrdiff_t>(copied), value.end(), 0);
-}
-
-void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
-                           std::span<std::uint8_t> value) const {
-    GetFieldWith(DescriptorFor(number), buffer, is_null, value);
 }
 
 void TDataCursor::GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,

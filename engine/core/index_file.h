@@ -20,9 +20,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,6 +57,9 @@ inline constexpr std::size_t kPagesPerReservedChunk = 64;
 // Adjacent dirty pages go out in writes of at most this many pages, so the
 // staging buffer stays small whatever the size of the cache.
 inline constexpr std::size_t kMaxPagesPerWrite = 64;
+// A range scan reads leaves that follow each other in the file together, up
+// to this many at a time.
+inline constexpr std::size_t kMaxPagesPerScanRead = 16;
 // Changed pages are written behind once they are more than this share
 // (in quarters) of the cached pages, so reads keep finding clean pages to
 // reuse while pages changed again before the write cost one write.
@@ -103,7 +109,10 @@ inline constexpr std::size_t kMaxPackedImage = kIndexPageSize + 4 * (kIndexPageS
 std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::uint8_t> packed,
                           std::size_t zeros_from);
 // Requires: `packed` came from PackPageImage; `image` holds kIndexPageSize bytes.
-void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image);
+// With `limit` below the page size, only the image's first `limit` bytes are
+// sure to be unpacked (a reader that needs no more stops early).
+void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image,
+                     std::size_t limit = kIndexPageSize);
 
 // Read and write locks shared by the index and blob files.
 bool TakeSharedFileWriteLock(TFileHandler& file);
@@ -184,21 +193,49 @@ class TIndexFile : public TFileHandler {
     // another count, raises 8965.
     std::uint32_t ReadLeafRecords(int slot, std::uint32_t offset,
                                   std::vector<std::uint32_t>& records, std::int64_t count = -1);
-    // Asks the processor for where the caches would hold the page at
-    // `offset`, ahead of its ReadLeafRecords.
-    void PrefetchCacheSlots(std::uint32_t offset) const {
-        const std::size_t n = offset / kIndexPageSize;
-        if (n < page_map_.size())
-            __builtin_prefetch(&page_map_[n]);
-        if (n < packed_map_.size())
-            __builtin_prefetch(&packed_map_[n]);
-    }
+    // A leaf of a range scan: where it stands, its entry count as its parent
+    // gives it, and how many of its first records the scan takes.
+    struct ScanLeaf {
+        std::uint32_t offset = 0;
+        std::uint32_t count = 0;
+        std::uint32_t take = 0;
+    };
+    using LeafRecordsVisit = std::function<void(std::span<const std::uint32_t> records)>;
+    // ReadLeafRecords for every leaf of `leaves`, handing the first `take`
+    // records of each to `visit`, leaf by leaf in the order the leaves stand
+    // in the file (`leaves` is sorted so), not in key order: leaves in
+    // neither cache tier that follow each other in the file are read with
+    // one call, which costs far less than a call per leaf when a scan meets
+    // thousands of them.
+    void ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves, const LeafRecordsVisit& visit);
     // A pinned, cleared page of the slot (from its free chain or appended).
     TPage* NewPage(TFileCursor* cursor, int slot);
     void FreePage(TPage& page);
     // The pinned root with the chosen position at 1; null when the index is empty.
     TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
     bool FlushPages();
+    // Write-behind of a flush inside an update batch: between BeginWriteBehind and
+    // HandOffKeptPages the changed pages and the header that FlushPages and WriteHeader write
+    // are kept instead (the pages count as written at once), and HandOffKeptPages hands them to
+    // a helper thread, which writes them in order and then, when asked, lets the file's write
+    // lock go, so that other programs still see only whole flushes while the caller goes on
+    // with its next rows. Until the writes are done, pages read from the file come from what
+    // is kept; every other use of the file waits for them (FinishWriteBehind), and so does
+    // the caller before it syncs the file. BeginWriteBehind answers false, keeping nothing,
+    // for a file that cannot be written beside its reads (in memory).
+    bool BeginWriteBehind();
+    void HandOffKeptPages(bool release_write_lock);
+    // Writes what BeginWriteBehind kept now, on this thread (a flush that failed half-way
+    // still writes the pages it took as written). A failure keeps the unwritten bytes for the
+    // next FinishWriteBehind and is not raised.
+    void WriteKeptNow() noexcept;
+    // Waits for the helper; bytes it could not write are tried once more here, the write lock
+    // it was to release is released, and a failure is raised (its bytes stay kept, so reads
+    // still find them and the next call tries them again).
+    void FinishWriteBehind();
+    // Waits for the helper and releases the write lock it was to release; bytes it could not
+    // write stay kept, for FinishWriteBehind. Raises nothing.
+    void SettleWriteBehind() noexcept;
     // Pages each index may keep (kPageCacheCapacity unless set; at least 1);
     // smaller values trade speed for memory.
     void SetPageCacheCapacity(std::size_t pages_per_index) {
@@ -214,6 +251,15 @@ class TIndexFile : public TFileHandler {
     // Whether the primary or a secondary index keeps its keys compressed
     // (such files keep more of the cache unpacked).
     bool AnyCompressedIndex() const;
+    // The first entry not below `key` in the leaf at `offset` when that page
+    // stands in the packed tier only, searched in its packed image: unpacked
+    // no further than its entries and not into the cache, so a lookup that
+    // reads one entry costs no page made room for and no leaf put together.
+    // The page counts as just used.
+    enum class PackedSeek { kNotPacked, kAllBelow, kFound };
+    PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
+                              const KeyCompare& compare, std::int64_t& position,
+                              std::uint32_t& record, std::uint8_t* found);
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load
@@ -228,12 +274,29 @@ class TIndexFile : public TFileHandler {
     // change after a flush.
     void NoteDirty(TPage& page);
 
-    bool WriteLock() { return TakeSharedFileWriteLock(*this); }
-    bool WriteUnlock() { return LockRegion(kWriteLockStart, kWriteLockLength, false); }
-    bool ReadLock(std::uint32_t& r) { return TakeSharedFileReadLock(*this, r); }
-    bool ReadUnlock(std::uint32_t r) { return LockRegion(kReadLockTop - r, 1, false); }
+    // The locks wait for a write-behind's helper, but leave its failed writes to the next
+    // write or read of the file, where the caller's failure handling expects them.
+    bool WriteLock() {
+        SettleWriteBehind();
+        return TakeSharedFileWriteLock(*this);
+    }
+    bool WriteUnlock() {
+        SettleWriteBehind();
+        return LockRegion(kWriteLockStart, kWriteLockLength, false);
+    }
+    bool ReadLock(std::uint32_t& r) {
+        SettleWriteBehind();
+        return TakeSharedFileReadLock(*this, r);
+    }
+    bool ReadUnlock(std::uint32_t r) {
+        SettleWriteBehind();
+        return LockRegion(kReadLockTop - r, 1, false);
+    }
 
-    void Sync() { Flush(); }
+    void Sync() {
+        FinishWriteBehind();
+        Flush();
+    }
 
     // Verification and repair (table_verifier.cpp).
     void VerifyHeader();
@@ -271,12 +334,37 @@ class TIndexFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t writes = 0;
         std::uint64_t packed_hits = 0;
-        // Leaves a range scan read from the file without caching them.
+        // Lookups answered from packed leaves without unpacking them.
+        std::uint64_t packed_seeks = 0;
+        // Leaves a range scan read from the file without caching them, and
+        // the calls that read them.
         std::uint64_t scan_reads = 0;
+        std::uint64_t scan_calls = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
+    // The bytes of a write-behind: runs of page images in the order they were flushed, the
+    // header last; `pages` finds a page's image by its offset.
+    struct WriteBehind {
+        struct Run {
+            std::uint32_t offset = 0;
+            std::size_t at = 0;
+            std::size_t bytes = 0;
+        };
+        std::vector<std::uint8_t> bytes;
+        std::size_t used = 0;
+        std::vector<Run> runs;
+        std::vector<std::pair<std::uint32_t, std::size_t>> pages;
+        // Runs on disk, counted by the helper (read only after it is joined).
+        std::size_t written = 0;
+        bool keeping = false;
+        bool release_lock = false;
+        bool unlock_failed = false;
+        std::exception_ptr failure;
+        std::thread helper;
+    };
+
     // Cached pages stand on one of two chains: the clean chain, which the
     // eviction sweeps (a hit only sets the page's referenced bit), and the
     // dirty chain of pages changed since they were last written. A page
@@ -374,6 +462,31 @@ class TIndexFile : public TFileHandler {
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    // Where the entries of a leaf of `count` entries end in its image, as far
+    // as a read of its record numbers needs it (the page's size when not
+    // known); requires leaf_reader_ set up for the leaf's slot.
+    std::size_t LeafEntriesEnd(std::int64_t count) const;
+    // Asks the processor for what a read of the leaf at `offset` touches
+    // first: its cache slots, then its page object or its packed bytes.
+    void PrefetchCacheSlots(std::uint32_t offset) const;
+    void PrefetchLeaf(std::uint32_t offset) const;
+    // Where a leaf's entries end in its image, from its header (at least its
+    // first bytes); requires leaf_reader_ set up for the page's slot.
+    std::size_t LeafImageEnd(std::span<const std::uint8_t> header) const;
+    // Requires: leaf_reader_ set up for the page's slot; not encrypted.
+    void UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                           std::span<std::uint8_t> image) const;
+    // Writes `bytes` of page images at `offset`, or keeps them for a write-behind.
+    void WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes);
+    // Where the images of the next `bytes` to write are built (valid until the next call).
+    std::uint8_t* ImageSpace(std::size_t bytes);
+    // The image of the page at `offset` a write-behind keeps, or null.
+    const std::uint8_t* KeptImage(std::uint32_t offset) const;
+    // The file's bytes of the page at `offset` (a write-behind's kept image, else read).
+    void ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes);
+    void WriteRuns() noexcept;
+    void IndexKeptPages();
+    void ForgetWrittenRuns() noexcept;
     void ReadRawHeader(IndexHeader& header);
 
     TTableFileOwner* owner_;
@@ -409,9 +522,12 @@ class TIndexFile : public TFileHandler {
     std::uint64_t edits_ = 0;
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
+    WriteBehind behind_;
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};
+    std::vector<std::uint8_t> scan_buffer_;
+    std::vector<std::uint32_t> scan_records_;
 };
 
 // Pins a page for one scope.

@@ -413,6 +413,160 @@ std::uint32_t TPage::ReadLeafRecords(std::span<const std::uint8_t> bytes,
     return next;
 }
 
+bool TPage::SeekInLeafImage(std::span<const std::uint8_t> bytes, const std::uint8_t* key,
+                            const KeyCompare& compare, std::int64_t& position,
+                            std::uint32_t& record, std::uint8_t* found) const {
+    std::array<std::uint8_t, kIndexPageSize> plain;
+    std::span<const std::uint8_t> page = bytes.first(std::min(bytes.size(), kIndexPageSize));
+    if (owner_ != nullptr && owner_->Encrypted()) {
+        if (bytes.size() < kIndexPageSize)
+            PageCorrupt(owner_);
+        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+        page = plain;
+    }
+    if (page.size() < kPageHeaderSize)
+        PageCorrupt(owner_);
+    const auto kind = static_cast<PageKind>(page[0]);
+    if (kind != PageKind::kLeaf && kind != PageKind::kRootLeaf)
+        PageCorrupt(owner_);
+    const std::size_t count = GetU16(page, 1);
+    const std::size_t k = key_size_;
+    if (compression_ == 0) {
+        const std::size_t size = k + 4;
+        if (count > kPageEntryBytes / (k + 6) || kPageHeaderSize + count * size > page.size())
+            PageCorrupt(owner_);
+        const std::uint8_t* entries = page.data() + kPageHeaderSize;
+        std::size_t low = 0;
+        std::size_t high = count;
+        while (low < high) {
+            const std::size_t mid = (low + high) / 2;
+            if (compare(entries + mid * size, key) < 0)
+                low = mid + 1;
+            else
+                high = mid;
+        }
+        if (low == count)
+            return false;
+        std::memcpy(found, entries + low * size, k);
+        record = LoadLittle<std::uint32_t>(entries + low * size + k);
+        position = static_cast<std::int64_t>(low) + 1;
+        return true;
+    }
+    // The entries lie within the bytes the header gives them.
+    const std::size_t end_of_entries = kPageHeaderSize + GetU16(page, 11);
+    if (count > kPageEntryBytes / 6 || end_of_entries > page.size())
+        PageCorrupt(owner_);
+    const std::size_t body = unique_ ? k : k - 4;
+    const std::size_t rid_size = unique_ ? 0 : 4;
+    std::size_t at = kPageHeaderSize;
+    auto need = [&](std::size_t n) {
+        if (at + n > end_of_entries)
+            PageCorrupt(owner_);
+    };
+    // An entry's bytes from its leading count on: the stored ones, the zeros
+    // the trailing count stands for, then (option 2 and 3, not unique) the
+    // record ID; `from` moves past them.
+    struct Tail {
+        std::size_t lead = 0;
+        const std::uint8_t* stored = nullptr;
+        std::size_t stored_size = 0;
+        std::size_t zeros = 0;
+        const std::uint8_t* rid = nullptr;
+    };
+    const auto read_tail = [&](std::size_t i) {
+        const auto [p, t] = ReadEntryCounts(page, at, i == 0);
+        Tail tail;
+        tail.lead = p;
+        if (compression_ == 1) {
+            need(k - p + 4);
+            tail.stored = &page[at];
+            tail.stored_size = k - p;
+            at += k - p;
+        } else {
+            const std::size_t stored = body - t - p;
+            need(stored + rid_size + 4);
+            tail.stored = &page[at];
+            tail.stored_size = stored;
+            tail.zeros = t;
+            at += stored;
+            tail.rid = &page[at];
+            at += rid_size;
+        }
+        return tail;
+    };
+    const auto write_tail = [&](const Tail& tail, std::uint8_t* out) {
+        std::memcpy(out + tail.lead, tail.stored, tail.stored_size);
+        std::size_t to = tail.lead + tail.stored_size;
+        std::memset(out + to, 0, tail.zeros);
+        to += tail.zeros;
+        if (tail.rid != nullptr)
+            std::memcpy(out + to, tail.rid, rid_size);
+    };
+    if (compare.PlainLength() == k) {
+        // Keys in byte order: an entry is weighed against the key from its
+        // leading count on, since the bytes before it equal the key's while
+        // the count is not above the bytes the previous entry shares with the
+        // key. An entry sharing more with the previous one lies below the key
+        // as that one did, unread.
+        std::size_t shared = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            need(2);
+            const Tail tail = read_tail(i);
+            if (i > 0 && tail.lead > shared) {
+                at += 4;
+                continue;
+            }
+            // The entry's bytes from its lead on, one run at a time.
+            std::size_t from = tail.lead;
+            int c = 0;
+            const auto weigh = [&](const std::uint8_t* run, std::size_t n) {
+                if (c != 0 || n == 0)
+                    return;
+                const std::size_t same = CommonPrefixLength(run, key + from, n);
+                from += same;
+                if (same < n)
+                    c = run[same] < key[from] ? -1 : 1;
+            };
+            weigh(tail.stored, tail.stored_size);
+            if (c == 0 && tail.zeros > 0) {
+                std::size_t z = 0;
+                while (z < tail.zeros && key[from + z] == 0)
+                    ++z;
+                from += z;
+                if (z < tail.zeros)
+                    c = -1;
+            }
+            if (tail.rid != nullptr)
+                weigh(tail.rid, rid_size);
+            if (c >= 0) {
+                std::memcpy(found, key, tail.lead);
+                write_tail(tail, found);
+                record = GetU32(page, at);
+                position = static_cast<std::int64_t>(i) + 1;
+                return true;
+            }
+            shared = from;
+            at += 4;
+        }
+        return false;
+    }
+    // Any other order: each entry's key is put together over the one before
+    // it (its leading bytes stay) and compared whole.
+    std::fill(found, found + k, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        need(2);
+        write_tail(read_tail(i), found);
+        if (compare(found, key) >= 0) {
+            record = GetU32(page, at);
+            position = static_cast<std::int64_t>(i) + 1;
+            return true;
+        }
+        at += 4;
+    }
+    return false;
+}
+
 std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
@@ -1173,7 +1327,7 @@ void TPage::Recycle(TIndexFile* owner) {
     Clear();
     ResetPins();
     lru_prev_ = lru_next_ = nullptr;
-    cache_referenced_ = false;
+    cache_referenced_ = 0;
     cache_listed_dirty_ = false;
     cache_scanned_ = false;
     cache_charge_ = 0;

@@ -137,6 +137,15 @@ class alignas(64) TPage {
     // too. Returns the following leaf's offset (0 after the last).
     std::uint32_t ReadLeafRecords(std::span<const std::uint8_t> bytes,
                                   std::vector<std::uint32_t>& records) const;
+    // The first entry of a leaf's file image not below `key`, for a reader
+    // that wants only that entry: its 1-based position, record number and
+    // full key (into `found`, the key size), nothing unpacked into this page
+    // (only its key settings from Setup are used). False when every entry
+    // lies below the key. The entries passed are checked as ReadPage checks
+    // them, and a page that is no leaf raises 8965.
+    bool SeekInLeafImage(std::span<const std::uint8_t> bytes, const std::uint8_t* key,
+                         const KeyCompare& compare, std::int64_t& position, std::uint32_t& record,
+                         std::uint8_t* found) const;
     void Clear();
 
     // Inserts after the edit position (0 = in front); may split the page.
@@ -366,11 +375,11 @@ class alignas(64) TPage {
     PageKind kind_ = PageKind::kRoot;
     bool changed_ = false;
     std::uint8_t compression_ = 0;
-    // The owning file's cache bookkeeping: the clock's second-chance bit,
+    // The owning file's cache bookkeeping: the clock's chances left,
     // membership of the file's list of pages that may need writing, whether
     // the object belongs to the file's cache (a page constructed on its own
     // is never listed), and the slot's chain (not owning).
-    bool cache_referenced_ = false;
+    std::uint8_t cache_referenced_ = 0;
     bool cache_listed_dirty_ = false;
     bool cache_owned_ = false;
     // Read from the file by a scan and not asked for since.

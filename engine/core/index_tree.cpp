@@ -218,14 +218,19 @@ bool TIndexTree::RememberedDescentHolds() const {
 }
 
 void TIndexTree::Remember(const TPage& leaf, const std::uint8_t* key, bool missed) {
+    Remember(leaf.Offset(), leaf.ReadPosition(), leaf.KeySize(), key, missed);
+}
+
+void TIndexTree::Remember(std::uint32_t leaf, std::int64_t position, std::size_t key_size,
+                          const std::uint8_t* key, bool missed) {
     TIndexFile::Descent& memo = file_.RememberedDescent();
     memo.slot = slot_;
     memo.missed = missed;
     memo.root = file_.GetRoot(slot_);
     memo.edits = file_.EditCount(slot_);
-    memo.key.assign(key, key + leaf.KeySize());
-    memo.leaf = leaf.Offset();
-    memo.leaf_position = leaf.ReadPosition();
+    memo.key.assign(key, key + key_size);
+    memo.leaf = leaf;
+    memo.leaf_position = position;
 }
 
 // The key at the remembered position of the leaf, while nothing changed,
@@ -353,6 +358,39 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
     at.ordinal = running;
     at.page = std::move(page);
     return at;
+}
+
+bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
+    at = Position{};
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0)
+        return false;
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.clear();
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    std::size_t depth = 0;
+    while (page->IsInterior()) {
+        if (page->EntryCount() == 0 || ++depth > 64) {
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+        }
+        page->SeekNearest(key, compare_);
+        memo.path.emplace_back(page->Offset(), page->ReadPosition());
+        const std::uint32_t child = page->PointerAt(page->ReadPosition());
+        entry.key.resize(page->KeySize());
+        std::int64_t position = 0;
+        if (file_.SeekPackedLeaf(slot_, child, key, compare_, position, entry.record,
+                                 entry.key.data()) == TIndexFile::PackedSeek::kFound) {
+            Remember(child, position, page->KeySize(), key, false);
+            return true;
+        }
+        page = PinnedPage(file_, file_.GetPage(slot_, child));
+    }
+    page->SeekNearest(key, compare_);
+    Remember(*page, key, false);
+    at.position = page->ReadPosition();
+    at.page = std::move(page);
+    return false;
 }
 
 std::int64_t TIndexTree::ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,

@@ -49,6 +49,18 @@ class TIndexTree {
     // last entry when the key lies above all of that leaf's keys. No page
     // for an empty index. Without with_ordinal the ordinal is left 0.
     Position LowerBound(const std::uint8_t* key, bool with_ordinal = true);
+    // A leaf entry for a lookup that wants nothing else: its full key and
+    // record number.
+    struct Entry {
+        std::vector<std::uint8_t> key;
+        std::uint32_t record = 0;
+    };
+    // LowerBound without the ordinal, for a lookup that reads the entry it
+    // finds and nothing else: when the leaf stands in the packed tier only,
+    // the entry comes from its packed image into `entry` (true) and no page
+    // is unpacked into the cache for it; otherwise, and when the key lies
+    // above every key of that leaf, as LowerBound into `at` (false).
+    bool LookUp(const std::uint8_t* key, Entry& entry, Position& at);
     // The entry at a 0-based ordinal; no page when the index is shorter.
     Position AtOrdinal(std::uint64_t ordinal);
     // Visits entries from a position along the leaf links until the visitor
@@ -57,8 +69,10 @@ class TIndexTree {
     template <class Visit>
     static bool WalkLeaves(TIndexFile& file, int slot, Position start, bool forward, Visit&& visit);
     // Visits the record number of every entry from ordinal `first` up to (not
-    // including) ordinal `end`. The leaves after the first are read through
-    // TIndexFile::ReadLeafRecords: none is unpacked or cached for the walk.
+    // including) ordinal `end`: the first leaf's in key order, the others
+    // leaf by leaf in the order the leaves stand in the file. The leaves
+    // after the first are read through TIndexFile::ReadLeavesRecords: none is
+    // unpacked or cached for the walk.
     template <class Visit>
     static void WalkRecords(TIndexFile& file, int slot, std::uint64_t first, std::uint64_t end,
                             Visit&& visit);
@@ -84,6 +98,8 @@ class TIndexTree {
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     bool RememberedDescentHolds() const;
     void Remember(const TPage& leaf, const std::uint8_t* key, bool missed);
+    void Remember(std::uint32_t leaf, std::int64_t position, std::size_t key_size,
+                  const std::uint8_t* key, bool missed);
 
     TIndexFile& file_;
     int slot_;
@@ -162,40 +178,33 @@ void TIndexTree::WalkRecords(TIndexFile& file, int slot, std::uint64_t first, st
     if (!parent)
         return;
     // The following leaves come from their parents, one level up along its links: each
-    // leaf's place and count are known before it is read, so the caches' slots and pages
-    // of the leaves ahead are asked for from memory while the current one is visited.
-    constexpr std::size_t kAhead = 4;
+    // leaf's place and count are known before it is read, so the leaves of the whole range
+    // are listed first and then read in the order they stand in the file.
+    constexpr std::size_t kLeavesPerBatch = std::size_t{1} << 16;
     const std::uint64_t page_limit = file.GetNextPageOffset() / kIndexPageSize + 1;
     std::uint64_t pages = 0;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> leaves;
-    std::vector<std::uint32_t> records;
-    while (at < end) {
-        leaves.clear();
-        for (std::int64_t pos = parent_pos + 1; pos <= parent->EntryCount(); ++pos)
-            leaves.emplace_back(parent->PointerAt(pos), parent->CountAt(pos));
-        const std::uint32_t next_parent = parent->Next();
-        parent.Release();
-        for (std::size_t i = 0; i < leaves.size() && i < kAhead; ++i)
-            file.PrefetchCacheSlots(leaves[i].first);
-        // A cached leaf's page is asked for two leaves ahead, its entries one ahead.
-        const TPage* following =
-            leaves.size() > 1 ? file.PrefetchCachedPage(leaves[1].first) : nullptr;
-        for (std::size_t i = 0; i < leaves.size() && at < end; ++i) {
+    std::vector<TIndexFile::ScanLeaf> leaves;
+    const TIndexFile::LeafRecordsVisit visit_leaf = [&](std::span<const std::uint32_t> records) {
+        for (const std::uint32_t record : records)
+            visit(record);
+    };
+    while (true) {
+        for (std::int64_t pos = parent_pos + 1; pos <= parent->EntryCount() && at < end; ++pos) {
             if (++pages > page_limit)
                 RaiseEngineError(kErrIndexPageCorrupt, file.Name());
-            if (i + kAhead < leaves.size())
-                file.PrefetchCacheSlots(leaves[i + kAhead].first);
-            if (following != nullptr)
-                following->PrefetchEntries();
-            following =
-                i + 2 < leaves.size() ? file.PrefetchCachedPage(leaves[i + 2].first) : nullptr;
-            file.ReadLeafRecords(slot, leaves[i].first, records, leaves[i].second);
-            const std::uint64_t take = std::min<std::uint64_t>(records.size(), end - at);
-            for (std::uint64_t r = 0; r < take; ++r)
-                visit(records[r]);
+            const std::uint32_t count = parent->CountAt(pos);
+            const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, end - at));
+            leaves.push_back({parent->PointerAt(pos), count, take});
             at += take;
         }
-        if (at >= end || next_parent == 0)
+        const std::uint32_t next_parent = parent->Next();
+        parent.Release();
+        const bool last = at >= end || next_parent == 0;
+        if (last || leaves.size() >= kLeavesPerBatch) {
+            file.ReadLeavesRecords(slot, leaves, visit_leaf);
+            leaves.clear();
+        }
+        if (last)
             return;
         // Parents count too, so a damaged chain of empty ones cannot go round for ever.
         if (++pages > page_limit)

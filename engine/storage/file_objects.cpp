@@ -173,13 +173,107 @@ TMemoryFile::~TMemoryFile() {
     Release();
 }
 
+std::size_t TMemoryFile::BufferCapacity() const noexcept {
+    std::size_t total = 0;
+    for (const EngineBuffer& piece : pieces_) {
+        total += piece.capacity();
+    }
+    return total;
+}
+
 void TMemoryFile::Release() noexcept {
     size_ = 0;
-    // For the next memory file to grow into; only buffers past a first block are taken again.
-    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
-        KeepBuffer(std::move(buffer_));
+    // For the next memory file to grow into; only pieces past a first block are taken again.
+    for (EngineBuffer& piece : pieces_) {
+        if (piece.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
+            KeepBuffer(std::move(piece));
+        }
+        piece.Reset();
     }
-    buffer_.Reset();
+    pieces_.clear();
+}
+
+void TMemoryFile::Reserve(std::int64_t end) {
+    const auto wanted_end = static_cast<std::size_t>(end);
+    if (pieces_.empty() || pieces_.front().capacity() < kPieceBytes) {
+        // Growth at least doubles a first piece that has to move, so a file written from start
+        // to end copies its bytes a bounded number of times rather than once per block. Bytes
+        // past the file's size are never read, so the growth clears nothing: each byte is
+        // touched first by the write that gives it its value.
+        const std::size_t capacity = pieces_.empty() ? 0 : pieces_.front().capacity();
+        if (wanted_end <= capacity) {
+            return;
+        }
+        const std::size_t wanted =
+            std::min(capacity > 0 ? std::max(wanted_end, 2 * capacity) : wanted_end, kPieceBytes);
+        const std::size_t block = static_cast<std::size_t>(kFileBlockSize);
+        const std::size_t bytes = std::min((wanted + block - 1) / block * block, kPieceBytes);
+        if (pieces_.empty()) {
+            pieces_.emplace_back();
+        }
+        EngineBuffer& first = pieces_.front();
+        // A file past its first block moves into a buffer an earlier one gave up, if any.
+        if (bytes > block) {
+            EngineBuffer spare = TakeKeptBuffer(bytes);
+            if (!spare.empty()) {
+                if (size_ > 0) {
+                    std::memcpy(spare.data(), first.data(),
+                                std::min(static_cast<std::size_t>(size_), first.capacity()));
+                }
+                std::swap(first, spare);
+            }
+        }
+        first.Grow(bytes);
+        if (wanted_end <= kPieceBytes) {
+            return;
+        }
+    }
+    // Past the first piece, whole pieces are added; their memory too comes from buffers given
+    // up where there are any, whose pages are touched already.
+    while (pieces_.size() * kPieceBytes < wanted_end) {
+        EngineBuffer piece = TakeKeptBuffer(kPieceBytes);
+        piece.Grow(kPieceBytes);
+        pieces_.push_back(std::move(piece));
+    }
+}
+
+void TMemoryFile::CopyOut(std::int64_t at, std::span<std::byte> into) const {
+    auto from = static_cast<std::size_t>(at);
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const std::size_t piece = from / kPieceBytes;
+        const std::size_t offset = from % kPieceBytes;
+        const std::size_t n = std::min(into.size() - done, kPieceBytes - offset);
+        std::memcpy(into.data() + done, pieces_[piece].data() + offset, n);
+        done += n;
+        from += n;
+    }
+}
+
+void TMemoryFile::CopyIn(std::int64_t at, std::span<const std::byte> from) {
+    auto to = static_cast<std::size_t>(at);
+    std::size_t done = 0;
+    while (done < from.size()) {
+        const std::size_t piece = to / kPieceBytes;
+        const std::size_t offset = to % kPieceBytes;
+        const std::size_t n = std::min(from.size() - done, kPieceBytes - offset);
+        std::memcpy(pieces_[piece].data() + offset, from.data() + done, n);
+        done += n;
+        to += n;
+    }
+}
+
+void TMemoryFile::Clear(std::int64_t at, std::int64_t count) {
+    auto to = static_cast<std::size_t>(at);
+    auto left = static_cast<std::size_t>(count);
+    while (left > 0) {
+        const std::size_t piece = to / kPieceBytes;
+        const std::size_t offset = to % kPieceBytes;
+        const std::size_t n = std::min(left, kPieceBytes - offset);
+        std::memset(pieces_[piece].data() + offset, 0, n);
+        left -= n;
+        to += n;
+    }
 }
 
 std::int32_t TMemoryFile::CreateFile() {
@@ -197,7 +291,7 @@ std::int64_t TMemoryFile::Read(std::int32_t id, std::span<std::byte> buffer) {
     const std::int64_t count = TAbstractFile::Read(id, buffer);
     if (count > 0) {
         const std::int64_t end = PositionOf(id);
-        std::memcpy(buffer.data(), buffer_.data() + (end - count), static_cast<std::size_t>(count));
+        CopyOut(end - count, buffer.first(static_cast<std::size_t>(count)));
     }
     return count;
 }
@@ -214,37 +308,17 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     }
     const std::int64_t end = start + n;
     if (end > size_) {
-        // Growth at least doubles a buffer that has to move, so a file written from start to
-        // end copies its bytes a bounded number of times rather than once per block. Bytes
-        // past the file's size are never read, so the growth clears nothing: each byte is
-        // touched first by the write that gives it its value.
-        const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
-        if (end > capacity) {
-            const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
-            const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
-            const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
-            // A file past its first block moves into a buffer an earlier one gave up, if any.
-            if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
-                EngineBuffer spare = TakeKeptBuffer(bytes);
-                if (!spare.empty()) {
-                    if (size_ > 0) {
-                        std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
-                    }
-                    std::swap(buffer_, spare);
-                }
-            }
-            buffer_.Grow(bytes);
-        }
+        Reserve(end);
         // Bytes left over from before a truncation must not reappear in a gap.
         if (start > size_) {
-            std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(start - size_));
+            Clear(size_, start - size_);
         }
     }
     if (n == 0) {
         size_ = start;
         return 0;
     }
-    std::memcpy(buffer_.data() + start, data.data(), data.size());
+    CopyIn(start, data);
     size_ = std::max(size_, end);
     return TAbstractFile::Write(id, data);
 }
@@ -436,6 +510,20 @@ std::int32_t TPhysicalFile::Flush() {
         return Negative(flushed.code());
     unsynced_ = false;
     return 0;
+}
+
+std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::byte> data) {
+    // No lock: the caller keeps the file open, and the handles' positions stay as they are.
+    if (!file_.IsOpen())
+        return Negative(kErrInvalidHandle);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (offset < 0 || offset > kMaxFilePosition || n > kMaxFilePosition - offset)
+        return Negative(kErrWrite);
+    unsynced_ = true;
+    const auto written = file_.WriteAt(static_cast<std::uint64_t>(offset), data);
+    if (!written)
+        return Negative(written.code());
+    return *written == data.size() ? 0 : Negative(kErrWrite);
 }
 
 void TPhysicalFile::StartSyncWritten() {

@@ -135,13 +135,24 @@ class TMemoryFile final : public TAbstractFile {
     std::int64_t CurrentSize() override;
     bool IsMemoryFile() const noexcept override { return true; }
 
-    std::size_t BufferCapacity() const noexcept { return buffer_.capacity(); }
+    // The bytes the file's memory holds, in all its pieces.
+    std::size_t BufferCapacity() const noexcept;
 
   private:
-    // Gives the buffer up: kept for the next memory file to grow (see the definition).
+    // Gives the memory up: kept for the next memory file to grow (see the definition).
     void Release() noexcept;
+    // Makes room for the bytes before `end`.
+    void Reserve(std::int64_t end);
+    // The bytes at `at`, copied out of or into the pieces they lie in, or cleared.
+    void CopyOut(std::int64_t at, std::span<std::byte> into) const;
+    void CopyIn(std::int64_t at, std::span<const std::byte> from);
+    void Clear(std::int64_t at, std::int64_t count);
 
-    EngineBuffer buffer_;
+    // The file's bytes: a first piece that grows (moving its bytes) up to kPieceBytes, then
+    // further pieces of kPieceBytes each, so that a large file grows without moving what it
+    // holds. Piece i holds the bytes from i * kPieceBytes on.
+    static constexpr std::size_t kPieceBytes = 16 * static_cast<std::size_t>(kFileBlockSize);
+    std::vector<EngineBuffer> pieces_;
     std::int64_t size_ = 0;
 };
 
@@ -174,6 +185,10 @@ class TPhysicalFile final : public TAbstractFile {
     // under way another is not started (the next covers what this one missed); a sync or the
     // close waits for it.
     void StartWriteBehind();
+    // Writes all of `data` at `offset` without moving any handle's position and without holding
+    // the object's lock during the write, so another thread may read other bytes meanwhile:
+    // 0 or a negative code. Requires: the file stays open until it returns.
+    std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the
@@ -184,7 +199,8 @@ class TPhysicalFile final : public TAbstractFile {
     void FinishWriteBehind() noexcept;
 
     platform::os::File file_;
-    bool unsynced_ = false;
+    // Atomic for WriteAt, which does not take the lock.
+    std::atomic<bool> unsynced_{false};
     std::thread write_behind_;
     std::atomic<bool> write_behind_done_{true};
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
@@ -656,6 +657,69 @@ TEST(PackedPageTier, PlainAndMixedFilesWriteTheSameFileThroughAnyCache) {
     }
 }
 
+// Flushes handed to a helper thread: right after each one the caches are emptied (or left
+// tiny), so the tree is read back while its pages may still be on their way to the file; it
+// must read as the model says, later flushes must see the earlier ones' pages, and the file
+// must end byte for byte as flushes written in place leave it (header included), plain,
+// compressed and scrambled.
+TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
+        for (const bool encrypted : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "option " << int(option) << " encrypted " << encrypted);
+            TempDir dir;
+            std::vector<std::vector<std::uint8_t>> files;
+            for (const bool behind : {false, true}) {
+                const std::string name = dir.File(behind ? "b.IDX" : "p.IDX");
+                auto file = std::make_unique<TIndexFile>();
+                file->SetEncrypted(encrypted);
+                file->SetName(name);
+                file->CreateFile();
+                file->SetPageCacheCapacity(behind ? 3 : kPageCacheCapacity);
+                file->AddIndex(Descriptor("Text", 40, false, option));
+                std::map<Key, std::uint32_t> model;
+                std::mt19937 random(5);
+                {
+                    TIndexTree tree(*file, 1, BytesCompare(40));
+                    for (std::uint32_t i = 0; i < 4000; ++i) {
+                        const Key key = MakeKey(random() % 50000, i, 40, false);
+                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                        model[key] = i + 1;
+                        if (i % 3 == 0) {
+                            auto victim = model.begin();
+                            std::advance(victim, static_cast<long>(random() % model.size()));
+                            ASSERT_TRUE(tree.Delete(victim->first.data()));
+                            model.erase(victim);
+                        }
+                        if (i % 500 != 499)
+                            continue;
+                        const bool kept = behind && file->BeginWriteBehind();
+                        ASSERT_EQ(kept, behind);
+                        file->FlushPages();
+                        file->WriteHeader(true);
+                        if (kept) {
+                            file->HandOffKeptPages(false);
+                            file->ClearPageCaches(true);
+                            ExpectTreeHolds(tree, model);
+                        }
+                    }
+                    ExpectTreeHolds(tree, model);
+                }
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->Close();
+                files.push_back(testing_support::ReadBytes(name));
+                file->SetEncrypted(encrypted);
+                file->Open();
+                TIndexTree reread(*file, 1, BytesCompare(40));
+                ExpectTreeHolds(reread, model);
+            }
+            EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
+            EXPECT_TRUE(files[0] == files[1]);
+        }
+    }
+}
+
 // A failed search leaves its path for an insert of the same key; whatever
 // happens between the two (an insert into the same leaf, a delete, the
 // caches emptied after a flush) must send the insert down the tree again.
@@ -822,6 +886,39 @@ TEST_F(IndexFileFixture, SmallCacheEvictsAndWritesBackWithoutLosingKeys) {
     }
 }
 
+// Lookups scattered over a plain tree larger than the unpacked tier find the
+// interior pages on their way unpacked, however many leaves passed through
+// the unpacked tier since a path was last used: only the leaf may have to
+// come back from the packed tier or the file.
+TEST_F(IndexFileFixture, ScatteredLookupsFindTheirPathUnpacked) {
+    constexpr std::uint16_t kKeySize = 100;
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", kKeySize, true, 0));
+    file->SetPageCacheCapacity(200);
+    TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+    std::mt19937 random(17);
+    std::vector<Key> keys;
+    // Keys without padding, so that the packed tier cannot hold the leaves
+    // either and the unpacked tier keeps no more than its share.
+    for (std::uint32_t i = 0; i < 30000; ++i) {
+        Key& key = keys.emplace_back(kKeySize);
+        for (auto& byte : key)
+            byte = static_cast<std::uint8_t>(random() % 255 + 1);
+        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+    }
+    file->FlushPages();
+    const auto& stats = file->GetStatistics();
+    const auto misses = [&] { return stats.packed_hits + stats.reads; };
+    const auto before = misses();
+    constexpr int kLookups = 6000;
+    for (int i = 0; i < kLookups; ++i)
+        ASSERT_TRUE(tree.Find(keys[random() % keys.size()].data()).has_value());
+    ASSERT_GT(misses() - before, kLookups / 2) << "the leaves should not fit unpacked";
+    // About one leaf a lookup; an interior page missed on a third of the
+    // ways down would pass the bound.
+    EXPECT_LT(misses() - before, kLookups * 13 / 10);
+}
+
 // Closing gives the page objects to the process's reserve; files opened
 // after take them back, and stale state of their former life must not leak
 // into the new cache (dirty lists, marks, entries).
@@ -937,7 +1034,7 @@ TEST_F(IndexFileFixture, DeleteAfterASearchRemovesThatKeyWhateverChangedBetween)
 // so the second index is refused the page instead.
 // A range walk takes each leaf from wherever it stands (unpacked, packed, or
 // only in the file) and caches none it reads from the file; it gives the
-// records of the same ordinals in key order, while inserts and deletes
+// records of the same ordinals, while inserts and deletes
 // between walks move keys across leaves and some changed pages wait in the
 // cache unwritten. A walk that meets a leaf of another index is refused.
 TEST_F(IndexFileFixture, RangeWalksGiveTheRecordsOfTheirOrdinalsWhereverTheLeavesStand) {
@@ -992,8 +1089,11 @@ TEST_F(IndexFileFixture, RangeWalksGiveTheRecordsOfTheirOrdinalsWhereverTheLeave
                 std::vector<std::uint32_t> seen;
                 TIndexTree::WalkRecords(*file, 1, a, b,
                                         [&](std::uint32_t record) { seen.push_back(record); });
-                ASSERT_EQ(seen,
-                          std::vector<std::uint32_t>(records.begin() + a, records.begin() + b))
+                // Leaves come in the order they stand in the file; the records are distinct.
+                std::vector<std::uint32_t> wanted(records.begin() + a, records.begin() + b);
+                std::sort(seen.begin(), seen.end());
+                std::sort(wanted.begin(), wanted.end());
+                ASSERT_EQ(seen, wanted)
                     << "round " << round << " walk " << walk << " [" << a << ", " << b << ")";
                 const std::uint64_t from_file =
                     file->GetStatistics().scan_reads - before.scan_reads;
@@ -1037,6 +1137,155 @@ TEST_F(IndexFileFixture, RangeWalksGiveTheRecordsOfTheirOrdinalsWhereverTheLeave
         file->ReadLeafRecords(1, leaf, records, count);
         EXPECT_EQ(records.size(), static_cast<std::size_t>(count));
         ExpectTreeHolds(tree, model);
+    }
+}
+
+// Leaves filled in key order stand mostly one after another in the file, and
+// a range walk reads such neighbours with one call; a leaf that waits changed
+// in the cache, or stands in either tier, is taken from memory even in the
+// middle of such a run. A leaf in a run whose count differs from its
+// parent's is refused.
+TEST_F(IndexFileFixture, RangeWalksReadLeavesThatFollowEachOtherInTheFileTogether) {
+    constexpr std::size_t k = 120;
+    for (const std::uint8_t option : {0, 3}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(option));
+        auto file = NewFile();
+        file->AddIndex(Descriptor("ByItem", k, false, option));
+        file->SetPageCacheCapacity(8);
+        std::map<Key, std::uint32_t> model;
+        for (std::uint32_t id = 1; id <= 12000; ++id)
+            model.emplace(MakeKey(id * 7919 % 12007, id, k, false), id);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            for (const auto& [key, id] : model)
+                ASSERT_TRUE(tree.Insert(key.data(), id));
+        }
+        file->FlushPages();
+        file->ClearPageCaches(true);
+        std::uint32_t leaf = 0;
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            auto it = std::next(model.begin(), 5000);
+            ASSERT_TRUE(tree.Delete(it->first.data()));
+            model.erase(it);
+            ASSERT_TRUE(tree.Find(std::next(model.begin(), 9000)->first.data()));
+            const TIndexTree::Position at = tree.AtOrdinal(7000);
+            leaf = at.page->Offset();
+            // The leaf before it stands just in front of it in the file.
+            const TIndexTree::Position before = tree.AtOrdinal(7000 - at.position);
+            ASSERT_EQ(before.page->Offset() + kIndexPageSize, leaf);
+        }
+        std::vector<std::uint32_t> records;
+        for (const auto& entry : model)
+            records.push_back(entry.second);
+        for (const auto& [a, b] : {std::pair<std::size_t, std::size_t>{0, records.size()},
+                                   {4990, 5010},
+                                   {20, records.size() - 20}}) {
+            const TIndexFile::Statistics before = file->GetStatistics();
+            std::vector<std::uint32_t> seen;
+            TIndexTree::WalkRecords(*file, 1, a, b,
+                                    [&](std::uint32_t record) { seen.push_back(record); });
+            std::vector<std::uint32_t> wanted(records.begin() + static_cast<std::ptrdiff_t>(a),
+                                              records.begin() + static_cast<std::ptrdiff_t>(b));
+            std::sort(seen.begin(), seen.end());
+            std::sort(wanted.begin(), wanted.end());
+            ASSERT_EQ(seen, wanted) << a << " " << b;
+            const TIndexFile::Statistics after = file->GetStatistics();
+            const std::uint64_t leaves = after.scan_reads - before.scan_reads;
+            if (b - a > 1000) {
+                EXPECT_GT(leaves, 10u);
+                EXPECT_LE(4 * (after.scan_calls - before.scan_calls), leaves);
+            }
+        }
+        if (option != 0)
+            continue;
+        file->FlushPages();
+        file->ClearPageCaches(true);
+        {
+            std::fstream raw(file->Name(), std::ios::in | std::ios::out | std::ios::binary);
+            raw.seekp(leaf + 1);
+            const char wrong[2] = {1, 0};
+            raw.write(wrong, 2);
+        }
+        EXPECT_THROW(TIndexTree::WalkRecords(*file, 1, 0, records.size(), [](std::uint32_t) {}),
+                     EStrataEngineError);
+    }
+}
+
+// A lookup whose leaf stands only in the packed tier is answered from the
+// packed image without unpacking the leaf into the cache; it finds the
+// entry LowerBound finds, under every key encoding and whether keys compare
+// as plain bytes or through a function, for keys present, absent, below the
+// first and above the last.
+TEST_F(IndexFileFixture, LookupsInPackedLeavesFindTheEntriesLowerBoundFinds) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        std::size_t k;
+    };
+    for (const Case c : {Case{0, false, 40}, Case{1, false, 40}, Case{2, true, 40},
+                         Case{3, false, 40}, Case{3, true, 24}, Case{3, false, 300}}) {
+        for (const bool plain : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique
+                                            << " k " << c.k << " plain " << plain);
+            auto file = NewFile();
+            file->AddIndex(
+                Descriptor("ByItem", static_cast<std::uint16_t>(c.k), c.unique, c.option));
+            file->SetPageCacheCapacity(3);
+            const KeyCompare compare = plain ? KeyCompare::Bytes(c.k) : BytesCompare(c.k);
+            std::map<Key, std::uint32_t> model;
+            std::mt19937 rng(5 + c.option);
+            {
+                TIndexTree tree(*file, 1, compare);
+                for (std::uint32_t id = 1; id <= 3000; ++id) {
+                    const Key key = MakeKey(rng() % 5000 * 2, id, c.k, c.unique);
+                    if (model.emplace(key, id).second) {
+                        ASSERT_TRUE(tree.Insert(key.data(), id));
+                    }
+                }
+            }
+            std::uint64_t from_packed = 0;
+            TIndexTree tree(*file, 1, compare);
+            for (int probe = 0; probe < 400; ++probe) {
+                // Odd values are never stored; record IDs 0 and above every one.
+                Key key = MakeKey(rng() % 10000, probe % 3 == 0 ? 0 : 4000, c.k, c.unique);
+                if (probe % 5 == 0)
+                    key = std::next(model.begin(), static_cast<long>(rng() % model.size()))->first;
+                if (probe == 1)
+                    key.assign(c.k, 0);
+                if (probe == 2)
+                    key.assign(c.k, 0xFF);
+                const auto wanted = model.lower_bound(key);
+                const std::uint64_t seeks = file->GetStatistics().packed_seeks;
+                TIndexTree::Entry entry;
+                TIndexTree::Position at;
+                if (tree.LookUp(key.data(), entry, at)) {
+                    ++from_packed;
+                    ASSERT_NE(wanted, model.end()) << probe;
+                    EXPECT_EQ(entry.key, wanted->first) << probe;
+                    EXPECT_EQ(entry.record, wanted->second) << probe;
+                    EXPECT_EQ(file->GetStatistics().packed_seeks, seeks + 1);
+                    // The leaf stays packed only.
+                    EXPECT_EQ(file->FindCachedPage(1, file->RememberedDescent().leaf), nullptr);
+                    continue;
+                }
+                ASSERT_TRUE(at.page);
+                if (at.position <= at.page->EntryCount()) {
+                    ASSERT_NE(wanted, model.end()) << probe;
+                    EXPECT_TRUE(std::equal(wanted->first.begin(), wanted->first.end(),
+                                           at.page->KeyAt(at.position)))
+                        << probe;
+                } else if (wanted != model.end()) {
+                    // Past this leaf's last key: the next leaf begins with it.
+                    ASSERT_NE(at.page->Next(), 0u);
+                    PinnedPage next(*file, file->GetPage(1, at.page->Next()));
+                    EXPECT_TRUE(
+                        std::equal(wanted->first.begin(), wanted->first.end(), next->KeyAt(1)))
+                        << probe;
+                }
+            }
+            EXPECT_GT(from_packed, 100u);
+        }
     }
 }
 

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -20,6 +22,7 @@
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
@@ -453,6 +456,78 @@ TEST_F(SqlExecution, ABulkChangeStoppedByAFailingRowLeavesASoundTable) {
     EXPECT_EQ(Run("DELETE FROM t WHERE a > 20 COMMIT INTERVAL 16"), 180);
     EXPECT_EQ(faults(), std::vector<std::string>{});
     EXPECT_EQ(Rows("t").size(), 20u);
+}
+
+// Fails every write made off the statement's thread (the flushes' helper) while set, as a
+// full disk would.
+std::atomic<bool> fail_helper_writes{false};
+std::atomic<int> helper_writes_failed{0};
+std::thread::id statement_thread;
+void FailHelperWrites() {
+    if (fail_helper_writes && std::this_thread::get_id() != statement_thread) {
+        ++helper_writes_failed;
+        RaiseEngineError(kErrWrite, "helper");
+    }
+}
+
+// A bulk delete's flushes go out on a helper thread while it deletes on. Through an index
+// cache of two pages per index, pages leave the cache and are read back between the flushes,
+// possibly while their writes are still under way; and helper writes that fail are written
+// again by the statement. The deletes must leave the index file the usual cache and sound
+// writes leave, the rows the conditions spare, and tables that verify clean.
+TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
+    const auto fill = [&](const std::string& table) {
+        Run("CREATE TABLE " + table + " (id INTEGER, item CHAR(60), n INTEGER)");
+        Run("CREATE INDEX byitem ON " + table + " (item)");
+        Run("CREATE INDEX byn ON " + table + " (n)");
+        for (int i = 0; i < 700; ++i) {
+            Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", 'member" +
+                std::to_string(i * 7919 % 1009) + "', " + std::to_string(i % 7) + ")");
+        }
+    };
+    fill("tight");
+    fill("usual");
+    TDataCursor held(*directory_);
+    held.SetTableName("tight");
+    held.SetExclusive(false);
+    held.Open();
+    held.Table()->IndexFile().SetPageCacheCapacity(2);
+    // Every write of the tight table's helper fails: the statement writes them again.
+    statement_thread = std::this_thread::get_id();
+    SetFileStepHook(FailHelperWrites);
+    struct Unhook {
+        ~Unhook() { SetFileStepHook(nullptr); }
+    } unhook;
+    for (const char* table : {"tight", "usual"}) {
+        fail_helper_writes = std::string(table) == "tight";
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE n = 3 COMMIT INTERVAL 7"), 100);
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE id < 350 COMMIT INTERVAL 9"),
+                  300);
+    }
+    SetFileStepHook(nullptr);
+    EXPECT_GT(helper_writes_failed, 40);
+    EXPECT_GT(held.Table()->IndexFile().GetStatistics().reads +
+                  held.Table()->IndexFile().GetStatistics().packed_hits,
+              0u);
+    held.Close();
+    OpenSession();
+    EXPECT_TRUE(testing_support::ReadBytes(dir_.File("tight.IDX")) ==
+                testing_support::ReadBytes(dir_.File("usual.IDX")));
+    for (const char* table : {"tight", "usual"}) {
+        SCOPED_TRACE(table);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE n = 3").size(), 0u);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE item >= 'member'").size(),
+                  300u);
+        std::vector<std::string> errors;
+        TDataCursor check(*directory_);
+        check.SetTableName(table);
+        check.SetExclusive(true);
+        RepairTable(check, true, 0, {}, [&](std::string_view line) {
+            if (line.find("error") != std::string_view::npos)
+                errors.emplace_back(line);
+        });
+        EXPECT_EQ(errors, std::vector<std::string>{});
+    }
 }
 
 // Progress reaches every candidate row in turn and can stop the delete, both where the rows are

@@ -15,6 +15,15 @@
 #include "sql_test_support.h"
 
 namespace strata {
+
+// The size past which a result leaves memory, lowered so that a few megabytes show the move.
+class TDataQueryTestAccess {
+  public:
+    static void SetHeldResultLimit(TDataQuery& query, std::int64_t bytes) {
+        query.held_result_limit_ = bytes;
+    }
+};
+
 namespace {
 
 using sqltest::SqlError;
@@ -227,6 +236,45 @@ TEST_F(SqlSelect, JoinsWithoutIndexesFindEveryMatchingPair) {
     }
 }
 
+// A held inner table keeps of each row only the bytes the statement reads: fields at both ends
+// of a wide record, the auto-increment ID in the record's header, fields read only by a row
+// check, an expression or the next table's probe, and a LEFT join's ON condition. Rows come in
+// the outer table's order, each outer row's partners in the inner table's read order.
+TEST_F(SqlSelect, HeldInnerRowsGiveEveryFieldTheStatementReads) {
+    Run("CREATE TABLE w (id AUTOINC, a INTEGER, pad CHAR(100), s CHAR(10), gap CHAR(200), "
+        "n INTEGER, last CHAR(5))");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (10, 'q', 'p', 1, 'L1')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (20, NULL, 'r', 2, 'L2')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (30, 'q', 'p', 1, NULL)");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (40, 'q', 'p', 3, 'L4')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (50, NULL, NULL, NULL, 'L5')");
+    Run("CREATE TABLE v (k INTEGER, tag CHAR(5))");
+    Run("INSERT INTO v VALUES (1, 'a')");
+    Run("INSERT INTO v VALUES (2, 'b')");
+    Run("INSERT INTO v VALUES (1, 'c')");
+    Run("CREATE TABLE x (k INTEGER, z CHAR(5))");
+    for (const char* row : {"(10, 'x10')", "(30, 'x30')", "(20, 'x20')", "(99, 'x99')"}) {
+        Run(std::string("INSERT INTO x VALUES ") + row);
+    }
+    const std::vector<SelectCase> cases = {
+        {"SELECT v.tag, w.last FROM v, w WHERE v.k = w.n",
+         {"a|L1", "a|<null>", "b|L2", "c|L1", "c|<null>"}},
+        {"SELECT w.last, v.tag, w.id FROM v JOIN w ON v.k = w.n",
+         {"L1|a|1", "<null>|a|3", "L2|b|2", "L1|c|1", "<null>|c|3"}},
+        {"SELECT v.tag, w.a + 1 FROM v, w WHERE v.k = w.n AND w.s = 'p'",
+         {"a|11", "a|31", "c|11", "c|31"}},
+        {"SELECT v.tag, x.z FROM v, w, x WHERE v.k = w.n AND w.a = x.k",
+         {"a|x10", "a|x30", "b|x20", "c|x10", "c|x30"}},
+        {"SELECT v.tag, w.last FROM v LEFT JOIN w ON v.k = w.n AND w.pad = 'q'",
+         {"a|L1", "a|<null>", "b|<null>", "c|L1", "c|<null>"}},
+        {"SELECT v.tag, w.* FROM v, w WHERE v.k = w.n AND w.a > 20",
+         {"a|3|30|q|p|<null>|1|<null>", "c|3|30|q|p|<null>|1|<null>"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
 // The filters an executed statement left on each of its source tables' cursors.
 std::vector<std::size_t> FiltersPerSource(const TQueryStatement& statement) {
     std::vector<std::size_t> counts;
@@ -436,6 +484,9 @@ TEST_F(SqlSelect, OrderByKeepsTiesInProductionOrder) {
     }
 }
 
+// Results of about 20 MB pass this limit on the way.
+constexpr std::int64_t kHeldResultLimit = std::int64_t{16} << 20;
+
 // A result without a name starts in memory and moves to disk once it grows past some
 // megabytes: rows produced before and after the move, grouped rows, sorted rows and a second
 // execution of the statement all come out whole and in order.
@@ -492,6 +543,7 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);
@@ -620,6 +672,7 @@ TEST_F(SqlSelect, LargeOrderedAndJoinedResultsKeepTheirOrderAcrossTheMoveToDisk)
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);

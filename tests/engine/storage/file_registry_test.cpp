@@ -210,6 +210,48 @@ TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
     EXPECT_EQ(file.Read(past, true), 0);
 }
 
+// A memory file of several megabytes holds its bytes in pieces: writes and reads that cross
+// from one piece to the next, a cut back into an earlier piece and a gap reaching over pieces
+// give what a file on disk gives.
+TEST_F(FileLayer, LargeMemoryFilesReadAsFilesOnDiskAcrossTheirPieces) {
+    constexpr std::size_t kLarge = 5'000'000;
+    const std::vector<std::byte> pattern = Pattern(kLarge);
+    std::vector<std::vector<std::byte>> contents;
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        TFileHandler file;
+        file.SetName(in_memory ? MemoryName("large.dat") : PathOf("large.dat"));
+        file.SetInMemory(in_memory);
+        file.CreateFile();
+        // Uneven writes, so that many of them straddle a piece's end.
+        for (std::size_t at = 0; at < kLarge;) {
+            const std::size_t n = std::min<std::size_t>(kLarge - at, 70001 + at % 3);
+            file.Write(std::span(pattern).subspan(at, n));
+            at += n;
+        }
+        // Rewrites straddling the ends of the first and of a later piece.
+        for (const std::int64_t at : {1048500, 3 * 1048560 - 10}) {
+            file.SeekFile(at, SeekOrigin::kBegin);
+            file.Write(Bytes("straddling both pieces"));
+        }
+        // Cut back into the second piece, then a gap over the pieces after it.
+        file.SeekFile(1500000, SeekOrigin::kBegin);
+        file.Write(std::span<const std::byte>());
+        file.SeekFile(4200000, SeekOrigin::kBegin);
+        file.Write(Bytes("end"));
+        EXPECT_EQ(file.GetFileSize(), 4200003);
+        std::vector<std::byte> bytes(4200003);
+        file.SeekFile(0, SeekOrigin::kBegin);
+        file.Read(bytes);
+        contents.push_back(std::move(bytes));
+    }
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_TRUE(contents[0] == contents[1]);
+    EXPECT_EQ(Text(std::span(contents[0]).subspan(1048500, 22)), "straddling both pieces");
+    EXPECT_EQ(std::count(contents[0].begin() + 1500000, contents[0].end() - 3, std::byte{0}),
+              4200000 - 1500000);
+}
+
 TEST_F(FileLayer, SeekFromTheEndIsSizePlusOffsetForBothKinds) {
     for (bool in_memory : {true, false}) {
         SCOPED_TRACE(in_memory);
