@@ -226,6 +226,11 @@ class TDataCursor final : public TFileCursor {
     void Reposition();
 
     EngineErrorCode GetCurrentRecord(RecordBuffer buffer, bool lock);
+    // The current record as the last positioning fetched it, without fetching it again; empty
+    // off the records.
+    ConstRecordBuffer ViewCurrentRecord() const noexcept {
+        return bof_ || eof_ ? ConstRecordBuffer{} : ConstRecordBuffer(current_);
+    }
     // From the first record to the end, as a loop of GetNextRecord gives them, reading the data
     // file in large blocks: `visit` gets each record and answers false to stop. False, with
     // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update

@@ -982,14 +982,14 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     if (buffer.size() < record_size)
         Raise(kErrInvalidField);
     const std::uint32_t n = record_no_;
-    std::vector<std::uint8_t> old;
+    std::vector<std::uint8_t>& old = write_scratch_.old;
     if (!ReadStoredRecord(n, old) || old[0] != 0)
         Raise(kErrRecordChanged);
     ValidateRecord(buffer);
     const std::uint32_t last = data.GetLastAutoIncrement();
     const std::uint32_t id = fetch_option_ ? RecordIdOf(buffer) : RecordIdOf(old);
-    std::vector<std::uint8_t> stored(buffer.begin(),
-                                     buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
+    std::vector<std::uint8_t>& stored = write_scratch_.stored;
+    stored.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
     stored[0] = 0;
     PutU32(stored, 1, n);
     SetRecordIdOf(stored, id);

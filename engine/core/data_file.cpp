@@ -889,6 +889,12 @@ bool TDataFile::FlushRecords() {
     // writes the file, so unchanged records between changed ones may be read
     // from it and written back as they are.
     const bool read_gaps = owner_ != nullptr && owner_->WritesAlone();
+    // A changed record a gap could hold is one still pinned, since every unpinned one is in
+    // `dirty`: without any, gaps need no look into the cache record by record.
+    bool pinned_changes = false;
+    cache_.ForEach([&](const TRecord& record) {
+        pinned_changes = pinned_changes || (record.PinCount() > 0 && record.Modified());
+    });
     std::vector<TRecord*> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
@@ -926,11 +932,15 @@ bool TDataFile::FlushRecords() {
                     // the run apart: it may not be in the file yet.
                     if (!read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
                         break;
-                    for (std::uint32_t k = previous + 1; k < next; ++k) {
-                        const TRecord* gap = FindCached(k);
-                        if (gap != nullptr && gap->Modified())
-                            break;
-                        run.push_back(nullptr);
+                    if (!pinned_changes) {
+                        run.insert(run.end(), next - previous - 1, nullptr);
+                    } else {
+                        for (std::uint32_t k = previous + 1; k < next; ++k) {
+                            const TRecord* gap = FindCached(k);
+                            if (gap != nullptr && gap->Modified())
+                                break;
+                            run.push_back(nullptr);
+                        }
                     }
                     if (run.size() - before != next - previous - 1) {
                         run.resize(before);

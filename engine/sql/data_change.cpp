@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_types.h"
+#include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -52,11 +55,57 @@ std::span<const std::uint8_t> AsBytes(const std::vector<std::uint8_t>& record) {
     return record;
 }
 
+// A whole-number column plus or minus a whole-number constant, worked out from the source
+// row's bytes: what the evaluator gives for it, without building its value tokens per row.
+struct ColumnStep {
+    std::uint32_t source = 0;
+    EngineDataType source_type = kTypeNone;
+    std::uint32_t source_size = 0;
+    std::int64_t addend = 0;
+};
+
 // One target column with its descriptor and the value written into it.
 struct Assignment {
     FieldDescriptor column{};
     TUpdateValue* value = nullptr;
+    std::optional<ColumnStep> step;
 };
+
+bool IsWholeNumberType(EngineDataType type) {
+    return type == kTypeSmallInt || type == kTypeInteger || type == kTypeWord;
+}
+
+// The step `value` stands for when written into `column`: a column of the row and a constant
+// joined by + or -, every part a whole number of at most 32 bits and the sum of the column's
+// own type, so the evaluator's result needs no conversion on its way into the column.
+std::optional<ColumnStep> PlanColumnStep(const TExpToken& value, const FieldDescriptor& column) {
+    if (value.Kind != kTokenBinary || (value.Code != kOpAdd && value.Code != kOpSubtract) ||
+        value.DataType != FieldType(column) || !IsWholeNumberType(value.DataType) ||
+        value.First == nullptr || value.Second == nullptr) {
+        return std::nullopt;
+    }
+    const TExpToken* field = value.First.get();
+    const TExpToken* constant = value.Second.get();
+    if (value.Code == kOpAdd && field->Kind == kTokenConstant) {
+        std::swap(field, constant);
+    }
+    if (field->Kind != kTokenColumn || field->FieldNumber == 0 ||
+        !IsWholeNumberType(field->DataType) || constant->Kind != kTokenConstant ||
+        constant->IsNull || constant->IsParameter || !IsWholeNumberType(constant->DataType)) {
+        return std::nullopt;
+    }
+    const std::optional<EngineNumber> number =
+        ReadEngineNumber(constant->DataType, constant->Value());
+    if (!number || number->kind != EngineNumber::Kind::Integer) {
+        return std::nullopt;
+    }
+    ColumnStep step;
+    step.source = field->FieldNumber;
+    step.source_type = field->DataType;
+    step.source_size = field->DataSize;
+    step.addend = value.Code == kOpSubtract ? -number->integer : number->integer;
+    return step;
+}
 
 class DataChange {
   public:
@@ -77,6 +126,8 @@ class DataChange {
     void CheckCondition();
     void WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
                      const std::vector<std::uint8_t>* source_row, bool truncate_blob);
+    void WriteStep(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                   const std::vector<std::uint8_t>& source_row);
     void WriteValue(const FieldDescriptor& column, const TExpToken& value,
                     std::vector<std::uint8_t>& record, std::string_view value_text,
                     bool truncate_blob);
@@ -175,7 +226,7 @@ void DataChange::ResolveAssignments() {
         TUpdateValue& value = *query_.UpdateValues[i];
         CheckExpressionTypes(errors, false, resolver, nullptr, *value.Value, formats_);
         CheckConstant(columns[i], *value.Value);
-        assignments_.push_back({columns[i], &value});
+        assignments_.push_back({columns[i], &value, PlanColumnStep(*value.Value, columns[i])});
     }
 }
 
@@ -253,8 +304,59 @@ bool DataChange::RowPasses(const std::vector<std::uint8_t>& row) const {
 
 void DataChange::WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
                              const std::vector<std::uint8_t>* source_row, bool truncate_blob) {
+    if (assignment.step && source_row != nullptr) {
+        WriteStep(assignment, record, *source_row);
+        return;
+    }
     const ExpTokenPtr value = Evaluate(*assignment.value->Value, source_row);
     WriteValue(assignment.column, *value, record, assignment.value->Text, truncate_blob);
+}
+
+// A NULL source or a result beyond the column's type gives NULL, as the evaluator does.
+void DataChange::WriteStep(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                           const std::vector<std::uint8_t>& source_row) {
+    const ColumnStep& step = *assignment.step;
+    const std::uint32_t target = FieldNumber(assignment.column);
+    std::array<std::byte, 8> bytes{};
+    bool is_null = true;
+    cursor_.GetField(step.source, AsBytes(source_row), is_null,
+                     std::span(reinterpret_cast<std::uint8_t*>(bytes.data()),
+                               std::min<std::size_t>(bytes.size(), step.source_size)));
+    const std::optional<EngineNumber> number =
+        is_null ? std::nullopt : ReadEngineNumber(step.source_type, bytes.data());
+    if (!number) {
+        cursor_.PutField(target, record, nullptr);
+        return;
+    }
+    const std::int64_t sum = number->integer + step.addend;
+    const EngineDataType type = FieldType(assignment.column);
+    bytes.fill(std::byte{0});
+    switch (type) {
+        case kTypeSmallInt:
+            if (sum < std::numeric_limits<std::int16_t>::min() ||
+                sum > std::numeric_limits<std::int16_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreInt16(bytes.data(), static_cast<std::int16_t>(sum));
+            break;
+        case kTypeWord:
+            if (sum < 0 || sum > std::numeric_limits<std::uint16_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreUInt16(bytes.data(), static_cast<std::uint16_t>(sum));
+            break;
+        default:
+            if (sum < std::numeric_limits<std::int32_t>::min() ||
+                sum > std::numeric_limits<std::int32_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreInt32(bytes.data(), static_cast<std::int32_t>(sum));
+            break;
+    }
+    cursor_.PutField(target, record, reinterpret_cast<const std::uint8_t*>(bytes.data()));
 }
 
 void DataChange::WriteValue(const FieldDescriptor& column, const TExpToken& value,
@@ -651,10 +753,18 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
             }
             ReadAheadOf(ahead);
             PutU32(bookmark, 0, chosen[i]);
+            // Positioning fetched the record already.
             if (!cursor_.GotoBookmark(bookmark, false)) {
                 continue;
             }
-            if (cursor_.GetCurrentRecord(row, false) != kErrNone || !RowPasses(row)) {
+            const ConstRecordBuffer current = cursor_.ViewCurrentRecord();
+            if (current.empty()) {
+                continue;
+            }
+            const std::size_t n = std::min(current.size(), row.size());
+            std::copy_n(current.begin(), n, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
+            if (!RowPasses(row)) {
                 continue;
             }
             if (update) {
