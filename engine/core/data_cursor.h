@@ -416,6 +416,10 @@ class TDataCursor final : public TFileCursor {
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();
     void FilterRecordChanged(std::uint32_t number, ConstRecordBuffer record);
+    // FilterRecordChanged for new records numbered `first` on, `record_size` bytes each in
+    // `records`.
+    void FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer records,
+                               std::size_t record_size);
     void FilterRecordDeleted(std::uint32_t number);
 
     // TFileCursor

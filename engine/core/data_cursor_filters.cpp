@@ -1010,6 +1010,35 @@ void TDataCursor::FilterRecordChanged(std::uint32_t number, ConstRecordBuffer re
     view_count_ += static_cast<std::int64_t>(visible) - static_cast<std::int64_t>(was_visible);
 }
 
+void TDataCursor::FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer records,
+                                        std::size_t record_size) {
+    if (!bitmaps_in_use_ || first == 0 || record_size == 0)
+        return;
+    const std::size_t count = records.size() / record_size;
+    const bool any_filter = std::any_of(filters_.begin(), filters_.end(),
+                                        [](const auto& filter) { return filter->Active(); });
+    if (any_filter || (range_active_ && !physical_)) {
+        for (std::size_t i = 0; i < count; ++i)
+            FilterRecordChanged(static_cast<std::uint32_t>(first + i),
+                                records.subspan(i * record_size, record_size));
+        return;
+    }
+    // Nothing to check: each new record is live and in the view. The bitmaps grow once.
+    const std::int64_t slots =
+        std::max<std::int64_t>(table_->DataFile().GetRecordSlots(),
+                               std::int64_t{first} + static_cast<std::int64_t>(count) - 1);
+    for (TRecordsBitmap* bitmap : {&view_, &live_}) {
+        if (bitmap->RecordCount() < slots)
+            bitmap->SetRecordCount(slots);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int64_t number = std::int64_t{first} + static_cast<std::int64_t>(i);
+        view_count_ += view_.IsSet(number) ? 0 : 1;
+        view_.SetBit(number);
+        live_.SetBit(number);
+    }
+}
+
 void TDataCursor::FilterRecordDeleted(std::uint32_t number) {
     if (!bitmaps_in_use_)
         return;

@@ -957,8 +957,7 @@ bool TDataCursor::AppendRecords(RecordBuffer records) {
         data.SetAutoIncrement(static_cast<std::uint32_t>(last + count));
         index.SetRecordCount(static_cast<std::uint32_t>(index.GetRecordCount() + count));
         SaveTableCounters();
-        for (std::size_t i = 0; i < count; ++i)
-            FilterRecordChanged(numbers[i], records.subspan(i * record_size, record_size));
+        FilterRecordsAppended(first_slot, records.first(count * record_size), record_size);
     }
     if (invalid)
         std::rethrow_exception(invalid);
