@@ -241,43 +241,36 @@ void TMemoryFile::Reserve(std::int64_t end) {
     }
 }
 
-void TMemoryFile::CopyOut(std::int64_t at, std::span<std::byte> into) const {
+template <typename Pieces, typename Step>
+void TMemoryFile::ForEachPieceRun(Pieces& pieces, std::int64_t at, std::size_t count, Step step) {
     auto from = static_cast<std::size_t>(at);
     std::size_t done = 0;
-    while (done < into.size()) {
-        const std::size_t piece = from / kPieceBytes;
+    while (done < count) {
         const std::size_t offset = from % kPieceBytes;
-        const std::size_t n = std::min(into.size() - done, kPieceBytes - offset);
-        std::memcpy(into.data() + done, pieces_[piece].data() + offset, n);
+        const std::size_t n = std::min(count - done, kPieceBytes - offset);
+        step(pieces[from / kPieceBytes].data() + offset, done, n);
         done += n;
         from += n;
     }
 }
 
+void TMemoryFile::CopyOut(std::int64_t at, std::span<std::byte> into) const {
+    ForEachPieceRun(pieces_, at, into.size(),
+                    [&](const std::byte* piece, std::size_t done, std::size_t n) {
+                        std::memcpy(into.data() + done, piece, n);
+                    });
+}
+
 void TMemoryFile::CopyIn(std::int64_t at, std::span<const std::byte> from) {
-    auto to = static_cast<std::size_t>(at);
-    std::size_t done = 0;
-    while (done < from.size()) {
-        const std::size_t piece = to / kPieceBytes;
-        const std::size_t offset = to % kPieceBytes;
-        const std::size_t n = std::min(from.size() - done, kPieceBytes - offset);
-        std::memcpy(pieces_[piece].data() + offset, from.data() + done, n);
-        done += n;
-        to += n;
-    }
+    ForEachPieceRun(pieces_, at, from.size(),
+                    [&](std::byte* piece, std::size_t done, std::size_t n) {
+                        std::memcpy(piece, from.data() + done, n);
+                    });
 }
 
 void TMemoryFile::Clear(std::int64_t at, std::int64_t count) {
-    auto to = static_cast<std::size_t>(at);
-    auto left = static_cast<std::size_t>(count);
-    while (left > 0) {
-        const std::size_t piece = to / kPieceBytes;
-        const std::size_t offset = to % kPieceBytes;
-        const std::size_t n = std::min(left, kPieceBytes - offset);
-        std::memset(pieces_[piece].data() + offset, 0, n);
-        left -= n;
-        to += n;
-    }
+    ForEachPieceRun(pieces_, at, static_cast<std::size_t>(count),
+                    [](std::byte* piece, std::size_t, std::size_t n) { std::memset(piece, 0, n); });
 }
 
 std::int32_t TMemoryFile::CreateFile() {

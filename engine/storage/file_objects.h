@@ -147,6 +147,10 @@ class TMemoryFile final : public TAbstractFile {
     void CopyOut(std::int64_t at, std::span<std::byte> into) const;
     void CopyIn(std::int64_t at, std::span<const std::byte> from);
     void Clear(std::int64_t at, std::int64_t count);
+    // Calls step(bytes in a piece, bytes done before them, their count) for each run of the
+    // `count` bytes at `at` that lies in one of `pieces` (pieces_, const or not).
+    template <typename Pieces, typename Step>
+    static void ForEachPieceRun(Pieces& pieces, std::int64_t at, std::size_t count, Step step);
 
     // The file's bytes: a first piece that grows (moving its bytes) up to kPieceBytes, then
     // further pieces of kPieceBytes each, so that a large file grows without moving what it
