@@ -453,6 +453,34 @@ void ExpectTreeHolds(TIndexTree& tree, const std::map<Key, std::uint32_t>& expec
     }
 }
 
+// A new file of one 40-byte text index whose cache holds `capacity` pages.
+std::unique_ptr<TIndexFile> NewTextIndexFile(const std::string& name, bool encrypted,
+                                             std::size_t capacity, std::uint8_t option) {
+    auto file = std::make_unique<TIndexFile>();
+    file->SetEncrypted(encrypted);
+    file->SetName(name);
+    file->CreateFile();
+    file->SetPageCacheCapacity(capacity);
+    file->AddIndex(Descriptor("Text", 40, false, option));
+    return file;
+}
+
+// Writes and closes `file`, checks the tree read back from the file against `model`, and
+// gives the file's bytes.
+std::vector<std::uint8_t> CloseAndReadBack(TIndexFile& file, const std::string& name,
+                                           bool encrypted, bool final_header,
+                                           const std::map<Key, std::uint32_t>& model) {
+    file.FlushPages();
+    file.WriteHeader(final_header);
+    file.Close();
+    std::vector<std::uint8_t> bytes = testing_support::ReadBytes(name);
+    file.SetEncrypted(encrypted);
+    file.Open();
+    TIndexTree reread(file, 1, BytesCompare(40));
+    ExpectTreeHolds(reread, model);
+    return bytes;
+}
+
 // Plain-byte keys order exactly as memcmp does, whatever their length and
 // wherever the first difference lies (bytes above 0x7F included).
 TEST(KeyCompareBytes, OrdersAsMemcmp) {
@@ -551,12 +579,7 @@ TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
             std::vector<std::vector<std::uint8_t>> files;
             for (const std::size_t capacity : {std::size_t{2}, std::size_t{kPageCacheCapacity}}) {
                 const std::string name = dir.File("c" + std::to_string(capacity) + ".IDX");
-                auto file = std::make_unique<TIndexFile>();
-                file->SetEncrypted(encrypted);
-                file->SetName(name);
-                file->CreateFile();
-                file->SetPageCacheCapacity(capacity);
-                file->AddIndex(Descriptor("Text", 40, false, option));
+                auto file = NewTextIndexFile(name, encrypted, capacity, option);
                 std::map<Key, std::uint32_t> model;
                 std::mt19937 random(3);
                 {
@@ -579,14 +602,7 @@ TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
                     EXPECT_GT(file->PackedPageTotal(), 0u);
                     EXPECT_GT(file->GetStatistics().writes, 0u);  // changed pages left it
                 }
-                file->FlushPages();
-                file->WriteHeader(false);
-                file->Close();
-                files.push_back(testing_support::ReadBytes(name));
-                file->SetEncrypted(encrypted);
-                file->Open();
-                TIndexTree reread(*file, 1, BytesCompare(40));
-                ExpectTreeHolds(reread, model);
+                files.push_back(CloseAndReadBack(*file, name, encrypted, false, model));
             }
             EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
             EXPECT_TRUE(files[0] == files[1]);
@@ -671,12 +687,8 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
             std::vector<std::vector<std::uint8_t>> files;
             for (const bool behind : {false, true}) {
                 const std::string name = dir.File(behind ? "b.IDX" : "p.IDX");
-                auto file = std::make_unique<TIndexFile>();
-                file->SetEncrypted(encrypted);
-                file->SetName(name);
-                file->CreateFile();
-                file->SetPageCacheCapacity(behind ? 3 : kPageCacheCapacity);
-                file->AddIndex(Descriptor("Text", 40, false, option));
+                auto file =
+                    NewTextIndexFile(name, encrypted, behind ? 3 : kPageCacheCapacity, option);
                 std::map<Key, std::uint32_t> model;
                 std::mt19937 random(5);
                 {
@@ -705,14 +717,7 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
                     }
                     ExpectTreeHolds(tree, model);
                 }
-                file->FlushPages();
-                file->WriteHeader(true);
-                file->Close();
-                files.push_back(testing_support::ReadBytes(name));
-                file->SetEncrypted(encrypted);
-                file->Open();
-                TIndexTree reread(*file, 1, BytesCompare(40));
-                ExpectTreeHolds(reread, model);
+                files.push_back(CloseAndReadBack(*file, name, encrypted, true, model));
             }
             EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
             EXPECT_TRUE(files[0] == files[1]);
