@@ -1318,6 +1318,7 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
 
 void TPage::NoteChange() {
     owner_->CountEdit(slot_);
+    owner_->NoteLeafChange(offset_);
     if (cache_owned_ && !cache_listed_dirty_)
         owner_->NoteDirty(*this);
 }
