@@ -470,20 +470,21 @@ class TIndexFile : public TFileHandler {
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};
+    // A range scan's reads of leaves from the file, and their records.
     std::vector<std::uint8_t> scan_buffer_;
+    std::vector<std::uint32_t> scan_records_;
     // The entries of the packed leaf a lookup last unpacked (seek_size_ bytes
     // of the image), kept while that page stays packed and unchanged, so a
     // change of the leaf right after (a delete of the key just found) unpacks
     // it no second time; offset 0 when none.
     std::uint32_t seek_offset_ = 0;
+    std::size_t seek_size_ = 0;
+    std::array<std::uint8_t, kIndexPageSize> seek_image_{};
     // How many of the recent lookups' leaves were changed before the next
     // lookup, counted up and down between 0 and kLookupsWeighed.
     static constexpr int kLookupsWeighed = 16;
     std::uint32_t lookup_leaf_ = 0;
     int lookups_changed_ = 0;
-    std::size_t seek_size_ = 0;
-    std::array<std::uint8_t, kIndexPageSize> seek_image_{};
-    std::vector<std::uint32_t> scan_records_;
 };
 
 // Pins a page for one scope.
