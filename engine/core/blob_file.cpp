@@ -14,6 +14,8 @@ namespace strata {
 
 namespace {
 constexpr std::size_t kBlockBatchGrowth = 255;
+// Bytes of blocks one read or one write takes at most.
+constexpr std::uint32_t kBlobBufferBytes = 65535;
 }  // namespace
 
 void TBlock::Clear(std::uint32_t offset, std::size_t data_size) {
@@ -94,8 +96,7 @@ void TBlockStack::Put(std::unique_ptr<TBlock> block) {
 
 TBlobFile::TBlobFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TBlockStack>(this)) {
-    io_buffer_.resize(65535);
-    write_buffer_.resize(65535);
+    // The read and write buffers grow when first used: most tables never read a BLOB.
     SizeCache();
 }
 
@@ -121,7 +122,7 @@ void TBlobFile::SetBlockSize(std::uint32_t size) {
 }
 
 void TBlobFile::SizeCache() {
-    blocks_per_buffer_ = std::max<std::uint32_t>(1, 65535 / block_size_);
+    blocks_per_buffer_ = std::max<std::uint32_t>(1, kBlobBufferBytes / block_size_);
     normal_cache_capacity_ =
         std::max<std::size_t>(2, std::min<std::size_t>(131070 / block_size_, 32767));
     cache_capacity_ = normal_cache_capacity_;
@@ -429,7 +430,7 @@ bool TBlobFile::FlushBlocks() {
     while (i < dirty.size()) {
         std::size_t j = i + 1;
         while (j < dirty.size() && dirty[j]->Offset() == dirty[j - 1]->Offset() + block_size_ &&
-               (j - i + 1) * block_size_ <= write_buffer_.size()) {
+               (j - i + 1) * block_size_ <= kBlobBufferBytes) {
             ++j;
         }
         const std::size_t bytes = (j - i) * block_size_;

@@ -226,11 +226,32 @@ class TDataCursor final : public TFileCursor {
     void Reposition();
 
     EngineErrorCode GetCurrentRecord(RecordBuffer buffer, bool lock);
+    // The current record as the last positioning fetched it, without fetching it again; empty
+    // off the records.
+    ConstRecordBuffer ViewCurrentRecord() const noexcept {
+        return bof_ || eof_ ? ConstRecordBuffer{} : ConstRecordBuffer(current_);
+    }
     // From the first record to the end, as a loop of GetNextRecord gives them, reading the data
     // file in large blocks: `visit` gets each record and answers false to stop. False, with
     // nothing visited, where the cursor cannot read so (an index order, BLOB fields, an update
     // batch); the cursor is left at the end (or on the record the visit stopped at).
     bool ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit);
+    // The records of one block a scan read: the visible records of the block that are stored
+    // and not deleted, in record order, each `size` bytes where Record finds it.
+    struct ScannedBlock {
+        const std::uint8_t* records = nullptr;
+        std::uint32_t first = 0;
+        std::size_t size = 0;
+        std::span<const std::uint32_t> numbers;
+        ConstRecordBuffer Record(std::uint32_t number) const {
+            return {records + std::size_t{number - first} * size, size};
+        }
+    };
+    // ScanRecords a block at a time, for a caller whose work per record is small: the cursor
+    // stands on the block's last record while `visit` looks at it. False, with nothing
+    // visited, where ScanRecords would decline or a record would need more than its stored
+    // bytes (computed fields).
+    bool ScanRecordBlocks(const std::function<bool(const ScannedBlock&)>& visit);
     // One visible record per distinct value of a field, through an index whose first field it
     // is and whose keys hold the values themselves (byte-order keys; for text, an index with
     // case): each value's keys are skipped with one seek once a visible record of it is met.
@@ -261,8 +282,13 @@ class TDataCursor final : public TFileCursor {
 
     // Fields (1-based positions; descriptor numbers in restructure mode)
     // `value` (may be empty) receives the data size, zero-filled first.
+    // Defined here so that `value` reaches GetFieldWith as the caller built it: forwarded from
+    // an out-of-line call, the span was reloaded from the stack whole right after the caller
+    // stored it in halves, a stall on every field read.
     void GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
-                  std::span<std::uint8_t> value) const;
+                  std::span<std::uint8_t> value) const {
+        GetFieldWith(DescriptorFor(number), buffer, is_null, value);
+    }
     void GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
                      std::span<std::uint8_t> value) const;
     // A null `value` writes null. Strings end at their first zero.
@@ -381,10 +407,19 @@ class TDataCursor final : public TFileCursor {
     // must outlive the check.
     std::function<bool(ConstRecordBuffer)> RecordMatcher(const TExpToken& tree,
                                                          const db::TFormatSettings& format);
+    // Whether RecordMatcher checks the tree straight from the record's bytes, without the
+    // expression evaluator.
+    bool MatchesFromBytes(const TExpToken& tree) const {
+        return PlainTextEquality(tree).has_value();
+    }
     bool BitmapsInUse() const noexcept { return bitmaps_in_use_; }
     std::int64_t ViewCount() const noexcept { return view_count_; }
     void RefreshFilters();
     void FilterRecordChanged(std::uint32_t number, ConstRecordBuffer record);
+    // FilterRecordChanged for new records numbered `first` on, `record_size` bytes each in
+    // `records`.
+    void FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer records,
+                               std::size_t record_size);
     void FilterRecordDeleted(std::uint32_t number);
 
     // TFileCursor
@@ -397,6 +432,12 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
 
   private:
+    // The blocks of a scan, each read in one call to the system and handed over with its
+    // visible, stored and not deleted records (their active numbers set); false where the
+    // cursor cannot read so. `visit` answers false to stop.
+    bool ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit);
+    // The cursor on a record a scan gives.
+    void PlaceOnScanned(std::uint32_t number);
     friend class TFilter;
     friend class CursorOperation;
 
@@ -470,7 +511,13 @@ class TDataCursor final : public TFileCursor {
     void DeleteKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record = 0);
 
     // Record helpers.
-    const FieldDescriptor& DescriptorFor(std::uint32_t number) const;
+    const FieldDescriptor& DescriptorFor(std::uint32_t number) const {
+        // In line for the usual case, a field by its position: every field read asks.
+        if (!restructure_mode_ && number >= 1 && number <= fields_.size())
+            return fields_[number - 1];
+        return FindDescriptor(number);
+    }
+    const FieldDescriptor& FindDescriptor(std::uint32_t number) const;
     void GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer buffer, bool& is_null,
                       std::span<std::uint8_t> value) const;
     void PutFieldWith(const FieldDescriptor& field, RecordBuffer buffer, const std::uint8_t* value);

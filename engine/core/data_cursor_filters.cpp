@@ -7,6 +7,7 @@
 #include "engine/core/index_tree.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
@@ -747,16 +748,15 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         const std::uint32_t per_read =
             std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanReadBytes / size));
         const bool encrypted = data.GetEncrypted();
-        std::vector<std::uint8_t> chunk;
+        KeptWorkBuffer chunk(std::size_t{per_read} * size);
         bool more = candidates.FindNext(r, 1, position);
         while (more && r <= std::int64_t{slots}) {
             const auto first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
-            chunk.resize(std::size_t{count} * size);
             {
                 const TFileHandler::FileObjectLock lock(data);
                 data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-                data.Read(chunk.data(), chunk.size());
+                data.Read(chunk.data(), std::size_t{count} * size);
             }
             const std::int64_t end = std::int64_t{first} + count;
             for (; more && r < end; more = candidates.FindNext(r, 1, position)) {
@@ -1008,6 +1008,35 @@ void TDataCursor::FilterRecordChanged(std::uint32_t number, ConstRecordBuffer re
     else
         view_.ClearBit(number);
     view_count_ += static_cast<std::int64_t>(visible) - static_cast<std::int64_t>(was_visible);
+}
+
+void TDataCursor::FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer records,
+                                        std::size_t record_size) {
+    if (!bitmaps_in_use_ || first == 0 || record_size == 0)
+        return;
+    const std::size_t count = records.size() / record_size;
+    const bool any_filter = std::any_of(filters_.begin(), filters_.end(),
+                                        [](const auto& filter) { return filter->Active(); });
+    if (any_filter || (range_active_ && !physical_)) {
+        for (std::size_t i = 0; i < count; ++i)
+            FilterRecordChanged(static_cast<std::uint32_t>(first + i),
+                                records.subspan(i * record_size, record_size));
+        return;
+    }
+    // Nothing to check: each new record is live and in the view. The bitmaps grow once.
+    const std::int64_t slots =
+        std::max<std::int64_t>(table_->DataFile().GetRecordSlots(),
+                               std::int64_t{first} + static_cast<std::int64_t>(count) - 1);
+    for (TRecordsBitmap* bitmap : {&view_, &live_}) {
+        if (bitmap->RecordCount() < slots)
+            bitmap->SetRecordCount(slots);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int64_t number = std::int64_t{first} + static_cast<std::int64_t>(i);
+        view_count_ += view_.IsSet(number) ? 0 : 1;
+        view_.SetBit(number);
+        live_.SetBit(number);
+    }
 }
 
 void TDataCursor::FilterRecordDeleted(std::uint32_t number) {

@@ -7,6 +7,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/scramble.h"
 #include "platform/nls/nls.h"
@@ -17,7 +18,7 @@ namespace strata {
 namespace {
 
 // A scan reads the data file this many bytes at a time.
-constexpr std::size_t kScanBlockBytes = 256 * 1024;
+constexpr std::size_t kScanBlockBytes = 1024 * 1024;
 // Records a scan passes over between two it visits, in bytes, before it reads apart: a gap
 // costs more to copy than another read.
 constexpr std::size_t kScanGapBytes = 32 * 1024;
@@ -459,18 +460,20 @@ bool TDataCursor::StepOnce(bool forward) {
 }
 
 void TDataCursor::FetchCurrent() {
-    std::fill(current_.begin(), current_.end(), 0);
-    if (bof_ || eof_)
-        return;
-    // Straight from the cache or the read window, without a copy of its own per fetch.
     TDataFile& data = table_->DataFile();
-    if (record_no_ == 0 || record_no_ > data.GetRecordSlots())
+    if (bof_ || eof_ || record_no_ == 0 || record_no_ > data.GetRecordSlots()) {
+        std::fill(current_.begin(), current_.end(), 0);
         return;
+    }
+    // Straight from the cache or the read window, without a copy of its own per fetch. The
+    // copy fills the record's bytes; only a buffer longer than the record is cleared first.
+    if (current_.size() != data.GetRecordSize())
+        std::fill(current_.begin(), current_.end(), 0);
     data.CopyRecord(record_no_, current_);
     EvaluateComputedFields(current_);
 }
 
-bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
+bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit) {
     CheckOpen();
     TDataFile& data = table_->DataFile();
     const std::size_t size = data.GetRecordSize();
@@ -483,9 +486,10 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanBlockBytes / size));
     const std::uint32_t gap_limit =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanGapBytes / size));
-    std::vector<std::uint8_t> block;
+    // Taken once for the scan, from the buffers earlier scans gave up, whose pages are in
+    // place already.
+    KeptWorkBuffer block(std::size_t{per_read} * size);
     std::vector<std::uint32_t> numbers;
-    std::vector<std::uint8_t> current;
     std::int64_t r = 0;
     for (;;) {
         std::uint32_t first = 0;
@@ -508,13 +512,13 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
             // it visits: reading apart costs less than copying the gap.
             view_.CollectSet(first, std::int64_t{first} + count, numbers, std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
-            block.resize(std::size_t{end - first} * size);
             const TFileHandler::FileObjectLock lock(data);
             data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-            data.Read(block.data(), block.size());
+            data.Read(block.data(), std::size_t{end - first} * size);
             r = numbers.back();
         }
         const bool encrypted = data.GetEncrypted();
+        std::size_t kept = 0;
         for (const std::uint32_t number : numbers) {
             const std::span<std::uint8_t> image(block.data() + std::size_t{number - first} * size,
                                                 size);
@@ -524,27 +528,59 @@ bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visi
                 continue;
             // The active number a cached copy carries.
             PutU32(image, 1, number);
-            // A record that needs nothing added is given from the block itself.
-            std::span<std::uint8_t> given = image;
-            if (has_computed_ || current_.size() > size) {
-                current.resize(std::max(current_.size(), size));
-                std::copy(image.begin(), image.end(), current.begin());
-                std::fill(current.begin() + static_cast<std::ptrdiff_t>(size), current.end(), 0);
-                EvaluateComputedFields(current);
-                given = current;
-            }
-            record_no_ = number;
-            if (current_key_.size() != 4)
-                current_key_.assign(4, 0);
-            PutU32(current_key_, 0, record_no_);
-            bof_ = eof_ = false;
-            if (!visit(given))
-                return true;
+            numbers[kept++] = number;
         }
+        if (kept == 0)
+            continue;
+        ScannedBlock scanned{block.data(), first, size, std::span(numbers).first(kept)};
+        if (!visit(scanned))
+            return true;
     }
     bof_ = false;
     eof_ = true;
     return true;
+}
+
+bool TDataCursor::ScanRecords(const std::function<bool(ConstRecordBuffer)>& visit) {
+    CheckOpen();
+    std::vector<std::uint8_t> current;
+    const bool extended = has_computed_ || current_.size() > table_->DataFile().GetRecordSize();
+    return ReadScanBlocks([&](const ScannedBlock& block) {
+        for (const std::uint32_t number : block.numbers) {
+            // A record that needs nothing added is given from the block itself.
+            ConstRecordBuffer given = block.Record(number);
+            if (extended) {
+                current.resize(std::max(current_.size(), block.size));
+                std::copy(given.begin(), given.end(), current.begin());
+                std::fill(current.begin() + static_cast<std::ptrdiff_t>(block.size), current.end(),
+                          0);
+                EvaluateComputedFields(current);
+                given = current;
+            }
+            PlaceOnScanned(number);
+            if (!visit(given))
+                return false;
+        }
+        return true;
+    });
+}
+
+bool TDataCursor::ScanRecordBlocks(const std::function<bool(const ScannedBlock&)>& visit) {
+    CheckOpen();
+    if (has_computed_ || current_.size() > table_->DataFile().GetRecordSize())
+        return false;
+    return ReadScanBlocks([&](const ScannedBlock& block) {
+        PlaceOnScanned(block.numbers.back());
+        return visit(block);
+    });
+}
+
+void TDataCursor::PlaceOnScanned(std::uint32_t number) {
+    record_no_ = number;
+    if (current_key_.size() != 4)
+        current_key_.assign(4, 0);
+    PutU32(current_key_, 0, record_no_);
+    bof_ = eof_ = false;
 }
 
 bool TDataCursor::ScanDistinct(std::uint32_t field,

@@ -188,11 +188,15 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
 EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
     CheckOpen();
     CursorOperation operation(*this);
-    ClearRecordBuffer(buffer);
-    if (!StepOnce(true))
+    if (!StepOnce(true)) {
+        ClearRecordBuffer(buffer);
         return kErrEndOfFile;
+    }
     FetchCurrent();
-    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+    // Each byte of the buffer written once: the record, then zeros past it.
+    const std::size_t n = std::min(current_.size(), buffer.size());
+    std::copy_n(current_.begin(), n, buffer.begin());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
     return kErrNone;
 }
 
@@ -253,7 +257,7 @@ void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {
     std::fill(buffer.begin(), buffer.end(), 0);
 }
 
-const FieldDescriptor& TDataCursor::DescriptorFor(std::uint32_t number) const {
+const FieldDescriptor& TDataCursor::FindDescriptor(std::uint32_t number) const {
     if (restructure_mode_) {
         for (const FieldDescriptor& f : fields_) {
             if (FieldNumber(f) == number)
@@ -342,11 +346,6 @@ void TDataCursor::GetFieldWith(const FieldDescriptor& field, ConstRecordBuffer b
     const std::size_t copied = std::min(size, value.size());
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(at) + 1, copied, value.begin());
     std::fill(value.begin() + static_cast<std::ptrdiff_t>(copied), value.end(), 0);
-}
-
-void TDataCursor::GetField(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
-                           std::span<std::uint8_t> value) const {
-    GetFieldWith(DescriptorFor(number), buffer, is_null, value);
 }
 
 void TDataCursor::GetFieldRaw(std::uint32_t number, ConstRecordBuffer buffer, bool& is_null,
@@ -958,8 +957,7 @@ bool TDataCursor::AppendRecords(RecordBuffer records) {
         data.SetAutoIncrement(static_cast<std::uint32_t>(last + count));
         index.SetRecordCount(static_cast<std::uint32_t>(index.GetRecordCount() + count));
         SaveTableCounters();
-        for (std::size_t i = 0; i < count; ++i)
-            FilterRecordChanged(numbers[i], records.subspan(i * record_size, record_size));
+        FilterRecordsAppended(first_slot, records.first(count * record_size), record_size);
     }
     if (invalid)
         std::rethrow_exception(invalid);
@@ -983,14 +981,14 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     if (buffer.size() < record_size)
         Raise(kErrInvalidField);
     const std::uint32_t n = record_no_;
-    std::vector<std::uint8_t> old;
+    std::vector<std::uint8_t>& old = write_scratch_.old;
     if (!ReadStoredRecord(n, old) || old[0] != 0)
         Raise(kErrRecordChanged);
     ValidateRecord(buffer);
     const std::uint32_t last = data.GetLastAutoIncrement();
     const std::uint32_t id = fetch_option_ ? RecordIdOf(buffer) : RecordIdOf(old);
-    std::vector<std::uint8_t> stored(buffer.begin(),
-                                     buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
+    std::vector<std::uint8_t>& stored = write_scratch_.stored;
+    stored.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
     stored[0] = 0;
     PutU32(stored, 1, n);
     SetRecordIdOf(stored, id);

@@ -43,8 +43,7 @@ std::string UnscrambledText(const DataHeader& header, std::size_t at, std::size_
 
 TDataFile::TDataFile(TTableFileOwner* owner)
     : owner_(owner), pool_(std::make_unique<TRecordStack>(this)) {
-    read_buffer_.Resize(kInitialBufferSize);
-    write_buffer_.resize(kInitialBufferSize);
+    // The read window and the write buffer grow when first used.
 }
 
 TDataFile::~TDataFile() {
@@ -890,6 +889,12 @@ bool TDataFile::FlushRecords() {
     // writes the file, so unchanged records between changed ones may be read
     // from it and written back as they are.
     const bool read_gaps = owner_ != nullptr && owner_->WritesAlone();
+    // A changed record a gap could hold is one still pinned, since every unpinned one is in
+    // `dirty`: without any, gaps need no look into the cache record by record.
+    bool pinned_changes = false;
+    cache_.ForEach([&](const TRecord& record) {
+        pinned_changes = pinned_changes || (record.PinCount() > 0 && record.Modified());
+    });
     std::vector<TRecord*> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
@@ -927,11 +932,15 @@ bool TDataFile::FlushRecords() {
                     // the run apart: it may not be in the file yet.
                     if (!read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
                         break;
-                    for (std::uint32_t k = previous + 1; k < next; ++k) {
-                        const TRecord* gap = FindCached(k);
-                        if (gap != nullptr && gap->Modified())
-                            break;
-                        run.push_back(nullptr);
+                    if (!pinned_changes) {
+                        run.insert(run.end(), next - previous - 1, nullptr);
+                    } else {
+                        for (std::uint32_t k = previous + 1; k < next; ++k) {
+                            const TRecord* gap = FindCached(k);
+                            if (gap != nullptr && gap->Modified())
+                                break;
+                            run.push_back(nullptr);
+                        }
                     }
                     if (run.size() - before != next - previous - 1) {
                         run.resize(before);
@@ -1028,7 +1037,6 @@ void TDataFile::TrimRecordCache() {
     if (read_buffer_.capacity() > 4 * kInitialBufferSize) {
         DropWindow();
         KeepBuffer(std::move(read_buffer_));
-        read_buffer_.Resize(kInitialBufferSize);
     }
     if (cache_.Size() > normal_cache_capacity_) {
         const std::vector<TRecord*> clean = UnpinnedInOrder(false);

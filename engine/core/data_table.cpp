@@ -249,6 +249,7 @@ void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
 
 void TDataTable::BackupIndexFile() {
     FlushBuffers(false, false, false);
+    index_file_->FinishWriteBehind();
     index_file_->CopyToFile(FileName(kBackupExtensions[1]), in_memory_ || directory_.InMemory());
 }
 
@@ -259,6 +260,7 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
     if (!keep) {
         // The copy writes at the handle's position and does not cut the
         // file: start at 0 and cut after the copied bytes.
+        index_file_->FinishWriteBehind();
         index_file_->ClearPageCaches(true);
         index_file_->LockFileObject();
         try {
@@ -586,7 +588,13 @@ void TDataTable::EndBatch(bool commit) {
     // Out of the batch first, so that the write lock takes its file locks.
     in_batch_ = false;
     WriteLock();
+    // The index pages go out on a helper thread while the caller goes on with its next rows;
+    // the helper lets the write lock go once they are written, so other programs still see
+    // whole flushes. A table with blobs writes its blob file under the same lock and keeps
+    // writing everything here.
+    bool behind = false;
     try {
+        behind = header_lock_ && !HasBlobs() && index_file_->BeginWriteBehind();
         // A flush within the batch writes everything, so that other programs
         // see the rows changed so far and the caches stay bounded, but does
         // not wait for the disk: the batch's last flush syncs each file once.
@@ -598,15 +606,51 @@ void TDataTable::EndBatch(bool commit) {
         FlushBuffers(false, true, true);
         defer_syncs_ = false;
         batch_changes_ = false;
+        // The device takes what this flush wrote while the batch goes on, so that the batch's
+        // last sync finds little left to write.
+        if (!data_file_->InMemory()) {
+            data_file_->StartWriteBehind();
+            // Kept index pages are not in the file yet: its helper thread writes them.
+            if (!behind)
+                index_file_->StartWriteBehind();
+            if (HasBlobs())
+                blob_file_->StartWriteBehind();
+        }
     } catch (...) {
         defer_syncs_ = false;
+        if (behind)
+            index_file_->WriteKeptNow();
         in_batch_ = true;
         WriteUnlock();
         throw;
     }
-    ReleaseDeferredUnlocks();
-    in_batch_ = true;
-    WriteUnlock();
+    const auto unlock = [&] {
+        in_batch_ = true;
+        if (behind)
+            WriteUnlockBehind();
+        else
+            WriteUnlock();
+    };
+    try {
+        ReleaseDeferredUnlocks();
+    } catch (...) {
+        // The kept pages still go out, and the write lock with them.
+        unlock();
+        throw;
+    }
+    unlock();
+}
+
+void TDataTable::WriteUnlockBehind() {
+    if (!write_lock_) {
+        index_file_->HandOffKeptPages(false);
+        return;
+    }
+    write_lock_ = false;
+    const bool release = !file_locks_deferred_;
+    file_locks_deferred_ = false;
+    // The header lock stays with the batch; the index file's write lock goes with the helper.
+    index_file_->HandOffKeptPages(release);
 }
 
 void TDataTable::CancelBatch() {
@@ -745,6 +789,7 @@ void TDataTable::FlushFiles() {
 // about as long as the slowest sync rather than their sum. Every sync
 // finishes before the first failure goes on.
 void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
+    index_file_->FinishWriteBehind();
     auto sync = [written_only](TFileHandler& file) {
         if (written_only)
             file.SyncWritten();

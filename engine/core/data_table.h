@@ -105,6 +105,9 @@ class TDataTable final : public TTableFileOwner {
     void ReadUnlock();
     bool WriteLock();
     void WriteUnlock();
+    // WriteUnlock after a flush whose index pages a helper writes: it releases the index
+    // file's write lock once they are out.
+    void WriteUnlockBehind();
     void BeginBatch();
     void EndBatch(bool commit);
     void CancelBatch();

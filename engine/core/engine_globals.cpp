@@ -158,8 +158,11 @@ void BuildKeySegment(const FieldDescriptor& field, std::span<const std::uint8_t>
         // cannot run on into the next field.
         const std::size_t limit = std::min(value.size(), data_size == 0 ? 0 : data_size - 1);
         const auto* begin = value.data();
+        const void* end = limit == 0 ? nullptr : std::memchr(begin, 0, limit);
         const std::size_t length =
-            static_cast<std::size_t>(std::find(begin, begin + limit, 0) - begin);
+            end == nullptr
+                ? limit
+                : static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - begin);
         std::fill(std::copy(begin, begin + length, data.begin()), data.end(), std::uint8_t{0});
         if (case_insensitive)
             UpperCaseLangInPlace(language_id, sort_id, data.first(length));

@@ -8,11 +8,13 @@
 #include <mutex>
 #include <new>
 #include <random>
+#include <system_error>
 #include <type_traits>
 
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
 #include "engine/storage/file_registry.h"
+#include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
@@ -23,13 +25,24 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
+// The clock passes over a page used since it last came by this many times
+// before it may go. An interior page of a plain index, on the way to many
+// leaves that pack and come back cheaply, stays through more turns than a
+// leaf, so that lookups scattered over a large tree find their path
+// unpacked; a compressed leaf costs more to rebuild, so there every page
+// gets one.
+constexpr std::uint8_t kInteriorChances = 3;
+std::uint8_t ChancesOf(const TPage& page) {
+    return page.IsInterior() && page.CompressionOption() == 0 ? kInteriorChances : 1;
+}
 // The unpacked tier keeps at least this share (in sixteenths) of the budget
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed. Plain
 // pages pack and come back cheaply, so a file of plain indexes gives the
 // packed tier more room (fewer pages reread from the file); a compressed
-// leaf unpacks to several times its size and costs more to rebuild.
-constexpr std::size_t kUnpackedSixteenthsPlain = 1;
+// leaf unpacks to several times its size and costs more to rebuild. An
+// eighth holds the interior pages of a million keys of a hundred bytes.
+constexpr std::size_t kUnpackedSixteenthsPlain = 2;
 constexpr std::size_t kUnpackedSixteenthsCompressed = 4;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
@@ -303,15 +316,179 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Write(std::span<const std::byte> data) {
+    FinishWriteBehind();
     if (owner_ != nullptr)
         owner_->BeforeWrite();
     TFileHandler::Write(data);
 }
 
 void TIndexFile::Close() {
+    try {
+        FinishWriteBehind();
+    } catch (...) {
+        ReleaseAllPages();
+        if (IsOpen())
+            TFileHandler::Close();
+        throw;
+    }
     ReleaseAllPages();
     if (IsOpen())
         TFileHandler::Close();
+}
+
+bool TIndexFile::BeginWriteBehind() {
+    FinishWriteBehind();
+    if (!IsOpen() || !WritesAt())
+        return false;
+    behind_.keeping = true;
+    return true;
+}
+
+void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes) {
+    if (!behind_.keeping) {
+        const FileObjectLock lock(*this);
+        SeekFile(offset, SeekOrigin::kBegin);
+        Write(data, bytes);
+        return;
+    }
+    // The files' in-progress mark and the deferred file locks come before the bytes leave.
+    if (owner_ != nullptr)
+        owner_->BeforeWrite();
+    // Images built in ImageSpace are in place already.
+    std::uint8_t* space = ImageSpace(bytes);
+    if (space != data)
+        std::memcpy(space, data, bytes);
+    behind_.runs.push_back({offset, behind_.used, bytes});
+    behind_.used += bytes;
+}
+
+std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
+    if (!behind_.keeping) {
+        if (write_buffer_.size() < bytes)
+            write_buffer_.resize(bytes);
+        return write_buffer_.data();
+    }
+    // The buffer only grows, so its bytes are not cleared again for every flush.
+    if (behind_.bytes.size() < behind_.used + bytes)
+        behind_.bytes.resize(std::max(behind_.used + bytes, 2 * behind_.bytes.size()));
+    return behind_.bytes.data() + behind_.used;
+}
+
+void TIndexFile::IndexKeptPages() {
+    behind_.pages.clear();
+    for (const WriteBehind::Run& run : behind_.runs) {
+        if (run.offset < kIndexHeaderSize)
+            continue;
+        for (std::size_t b = 0; b < run.bytes; b += kIndexPageSize)
+            behind_.pages.emplace_back(run.offset + static_cast<std::uint32_t>(b), run.at + b);
+    }
+    // A page kept twice has its later image found.
+    std::stable_sort(behind_.pages.begin(), behind_.pages.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+void TIndexFile::ForgetWrittenRuns() noexcept {
+    if (behind_.written < behind_.runs.size())
+        return;
+    behind_.used = 0;
+    behind_.runs.clear();
+    behind_.pages.clear();
+    behind_.written = 0;
+}
+
+void TIndexFile::HandOffKeptPages(bool release_write_lock) {
+    behind_.keeping = false;
+    IndexKeptPages();
+    behind_.release_lock = release_write_lock;
+    if (behind_.runs.empty() && !release_write_lock)
+        return;
+    try {
+        behind_.helper = std::thread([this] {
+            WriteRuns();
+            if (!behind_.failure && behind_.release_lock) {
+                behind_.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
+                behind_.release_lock = false;
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the writes happen here.
+        FinishWriteBehind();
+    }
+}
+
+void TIndexFile::WriteRuns() noexcept {
+    try {
+        for (; behind_.written < behind_.runs.size(); ++behind_.written) {
+            const WriteBehind::Run& run = behind_.runs[behind_.written];
+            WriteAt(run.offset, std::as_bytes(std::span(behind_.bytes.data() + run.at, run.bytes)));
+        }
+    } catch (...) {
+        behind_.failure = std::current_exception();
+    }
+}
+
+void TIndexFile::WriteKeptNow() noexcept {
+    behind_.keeping = false;
+    try {
+        IndexKeptPages();
+    } catch (...) {
+        // Without the index the bytes are still written below; only a failed write needs it.
+    }
+    WriteRuns();
+    // A failed write is tried again by the next FinishWriteBehind.
+    behind_.failure = nullptr;
+    ForgetWrittenRuns();
+}
+
+void TIndexFile::SettleWriteBehind() noexcept {
+    if (behind_.helper.joinable())
+        behind_.helper.join();
+    // A failed write leaves the lock to be released here: the synchronous flush lets it go
+    // after a failure too.
+    if (behind_.release_lock) {
+        behind_.release_lock = false;
+        if (!LockRegion(kWriteLockStart, kWriteLockLength, false))
+            behind_.unlock_failed = true;
+    }
+}
+
+void TIndexFile::FinishWriteBehind() {
+    SettleWriteBehind();
+    // A helper's failed write is tried once more here: only a second failure is raised.
+    behind_.failure = nullptr;
+    std::exception_ptr failure;
+    if (behind_.written < behind_.runs.size()) {
+        WriteRuns();
+        failure = std::exchange(behind_.failure, nullptr);
+    }
+    const bool unlock_failed = std::exchange(behind_.unlock_failed, false);
+    ForgetWrittenRuns();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (unlock_failed)
+        RaiseEngineError(kErrLockFailure, Name());
+}
+
+const std::uint8_t* TIndexFile::KeptImage(std::uint32_t offset) const {
+    if (behind_.pages.empty())
+        return nullptr;
+    const auto found =
+        std::upper_bound(behind_.pages.begin(), behind_.pages.end(), offset,
+                         [](std::uint32_t value, const auto& page) { return value < page.first; });
+    if (found == behind_.pages.begin() || std::prev(found)->first != offset)
+        return nullptr;
+    return behind_.bytes.data() + std::prev(found)->second;
+}
+
+void TIndexFile::ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes) {
+    if (const std::uint8_t* kept = KeptImage(offset); kept != nullptr) {
+        assert(bytes.size() <= kIndexPageSize);
+        std::memcpy(bytes.data(), kept, bytes.size());
+        return;
+    }
+    const FileObjectLock lock(*this);
+    SeekFile(offset, SeekOrigin::kBegin);
+    Read(bytes.data(), bytes.size());
 }
 
 void TIndexFile::CreateFile() {
@@ -329,6 +506,7 @@ void TIndexFile::CreateFile() {
 }
 
 void TIndexFile::ReadRawHeader(IndexHeader& header) {
+    FinishWriteBehind();
     ReadHeaderImage(*this, header, encrypted_);
     header[ih::kHeaderChanged] = 0;
 }
@@ -351,7 +529,16 @@ bool TIndexFile::HeaderChanged() {
 void TIndexFile::WriteHeader(bool force) {
     if (!changes_.WriteDue(force))
         return;
-    changes_.Write(header_, [&] { WriteHeaderImage(*this, header_, encrypted_); });
+    changes_.Write(header_, [&] {
+        if (!behind_.keeping) {
+            WriteHeaderImage(*this, header_, encrypted_);
+            return;
+        }
+        IndexHeader image = header_;
+        if (encrypted_)
+            ScrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+        WriteImages(0, image.data(), image.size());
+    });
 }
 
 void TIndexFile::MarkChanged() {
@@ -643,7 +830,9 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     assert(PackedAt(page->Offset()) == nullptr ||
            (!PackedAt(page->Offset())->dirty && !page->Changed()));
     page_map_[n] = page;
-    page->cache_referenced_ = true;
+    // A page just appended has no kind yet; its first use gives it its
+    // chances.
+    page->cache_referenced_ = 1;
     page->cache_scanned_ = false;
     page->cache_listed_dirty_ = page->Changed();
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
@@ -682,19 +871,20 @@ void TIndexFile::DropCached(TPage* page) {
 }
 
 // Second chance over the clean chain: the tail is the oldest; a referenced
-// or pinned page moves to the head with its bit cleared. Each page is looked
-// at no more than twice, so a search costs the same whatever the share of
-// changed pages, which never stand on this chain. With `skip_slot` set, that
-// slot's pages are passed over.
+// or pinned page moves to the head with one chance fewer. Each page is
+// looked at no more than kInteriorChances + 1 times, so a search costs the
+// same whatever the share of changed pages, which never stand on this chain.
+// With `skip_slot` set, that slot's pages are passed over.
 TPage* TIndexFile::CleanVictim(int skip_slot) {
-    for (std::size_t step = 0, limit = 2 * clean_.size; step < limit; ++step) {
+    for (std::size_t step = 0, limit = (kInteriorChances + 1) * clean_.size; step < limit; ++step) {
         TPage* p = clean_.tail;
         assert(p != nullptr && !p->cache_listed_dirty_);
-        if (p->PinCount() == 0 && !p->cache_referenced_ && p->Slot() != skip_slot) {
+        if (p->PinCount() == 0 && p->cache_referenced_ == 0 && p->Slot() != skip_slot) {
             DropCached(p);
             return p;
         }
-        p->cache_referenced_ = false;
+        if (p->cache_referenced_ > 0)
+            --p->cache_referenced_;
         ChainUnlink(clean_, p);
         ChainPushFront(clean_, p);
     }
@@ -703,14 +893,15 @@ TPage* TIndexFile::CleanVictim(int skip_slot) {
 
 // The same second chance over the changed pages, for the packed tier.
 TPage* TIndexFile::DirtyVictim() {
-    for (std::size_t step = 0, limit = 2 * dirty_.size; step < limit; ++step) {
+    for (std::size_t step = 0, limit = (kInteriorChances + 1) * dirty_.size; step < limit; ++step) {
         TPage* p = dirty_.tail;
         assert(p != nullptr && p->cache_listed_dirty_);
-        if (p->PinCount() == 0 && !p->cache_referenced_) {
+        if (p->PinCount() == 0 && p->cache_referenced_ == 0) {
             DropCached(p);
             return p;
         }
-        p->cache_referenced_ = false;
+        if (p->cache_referenced_ > 0)
+            --p->cache_referenced_;
         ChainUnlink(dirty_, p);
         ChainPushFront(dirty_, p);
     }
@@ -779,6 +970,8 @@ void TIndexFile::UnlinkPacked(PackedPage* p) {
 }
 
 bool TIndexFile::WritePackedPages(std::size_t limit) {
+    if (!behind_.keeping)
+        FinishWriteBehind();
     std::vector<PackedPage*>& batch = packed_batch_;
     batch.clear();
     for (PackedPage* p = packed_changed_.oldest;
@@ -798,18 +991,12 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
-        if (write_buffer_.size() < bytes)
-            write_buffer_.resize(bytes);
+        std::uint8_t* images = ImageSpace(bytes);
         for (std::size_t k = i; k < j; ++k) {
-            UnpackPageImage(
-                batch[k]->Bytes(),
-                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
+            UnpackPageImage(batch[k]->Bytes(),
+                            std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
         }
-        {
-            const FileObjectLock lock(*this);
-            SeekFile(batch[i]->offset, SeekOrigin::kBegin);
-            Write(write_buffer_.data(), bytes);
-        }
+        WriteImages(batch[i]->offset, images, bytes);
         for (std::size_t k = i; k < j; ++k) {
             ChainRemove(packed_changed_, batch[k], &PackedPage::changed_newer,
                         &PackedPage::changed_older);
@@ -1049,11 +1236,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
         std::array<std::uint8_t, kIndexPageSize> bytes;
-        {
-            const FileObjectLock lock(*this);
-            SeekFile(offset, SeekOrigin::kBegin);
-            Read(bytes.data(), bytes.size());
-        }
+        ReadPageBytes(offset, bytes);
         ++stats_.reads;
         TPage* fresh = TakeCachePage();
         try {
@@ -1070,11 +1253,11 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     if (read_by_scan) {
         found->cache_scanned_ = true;
-        found->cache_referenced_ = false;
+        found->cache_referenced_ = 0;
     } else {
         if (!scan)
             found->cache_scanned_ = false;
-        found->cache_referenced_ = true;
+        found->cache_referenced_ = ChancesOf(*found);
     }
     found->Pin();
     page = found;
@@ -1103,7 +1286,7 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
         if (page->Slot() != slot || !page->IsLeaf())
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         ++stats_.hits;
-        page->cache_referenced_ = true;
+        page->cache_referenced_ = ChancesOf(*page);
         records.resize(static_cast<std::size_t>(page->EntryCount()));
         for (std::int64_t pos = 1; pos <= page->EntryCount(); ++pos)
             records[static_cast<std::size_t>(pos - 1)] = page->PointerAt(pos);
@@ -1122,10 +1305,8 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
             if (size < kIndexPageSize && GetU16(bytes, 1) != count)
                 RaiseEngineError(kErrIndexPageCorrupt, Name());
         } else {
-            // Pages in neither tier are the same in the file.
-            const FileObjectLock lock(*this);
-            SeekFile(offset, SeekOrigin::kBegin);
-            Read(bytes.data(), size);
+            // Pages in neither tier are the same in the file (or kept for a write-behind).
+            ReadPageBytes(offset, std::span(bytes).first(size));
             ++stats_.scan_reads;
             ++stats_.scan_calls;
             if (size < kIndexPageSize && GetU16(bytes, 1) != count)
@@ -1259,8 +1440,10 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
     std::sort(leaves.begin(), leaves.end(),
               [](const ScanLeaf& a, const ScanLeaf& b) { return a.offset < b.offset; });
     const std::uint32_t end_of_pages = GetNextPageOffset();
+    // A page kept for a write-behind is newer than the file's bytes: it is read one by one.
     const auto in_file_only = [this](std::uint32_t offset) {
-        return CachedAt(offset) == nullptr && PackedAt(offset) == nullptr;
+        return CachedAt(offset) == nullptr && PackedAt(offset) == nullptr &&
+               KeptImage(offset) == nullptr;
     };
     std::vector<std::uint32_t>& records = scan_records_;
     // A leaf in memory is asked for a few leaves ahead of its read, so the
@@ -1378,6 +1561,8 @@ TPage* TIndexFile::GetRootPage(TFileCursor* cursor, int slot, PagePosition which
 }
 
 bool TIndexFile::FlushPages() {
+    if (!behind_.keeping)
+        FinishWriteBehind();
     const bool packed_written = WritePackedPages(0);
     std::vector<TPage*>& batch = flush_batch_;
     batch.clear();
@@ -1403,23 +1588,16 @@ bool TIndexFile::FlushPages() {
             ++j;
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
-        if (write_buffer_.size() < bytes)
-            write_buffer_.resize(bytes);
-        for (std::size_t k = i; k < j; ++k) {
-            batch[k]->WritePage(
-                std::span(write_buffer_.data() + (k - i) * kIndexPageSize, kIndexPageSize));
-        }
-        LockFileObject();
+        std::uint8_t* images = ImageSpace(bytes);
+        for (std::size_t k = i; k < j; ++k)
+            batch[k]->WritePage(std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
         try {
-            SeekFile(batch[i]->Offset(), SeekOrigin::kBegin);
-            Write(write_buffer_.data(), bytes);
+            WriteImages(batch[i]->Offset(), images, bytes);
         } catch (...) {
-            UnlockFileObject();
             for (std::size_t k = i; k < j; ++k)
                 batch[k]->SetChanged(true);
             throw;
         }
-        UnlockFileObject();
         for (std::size_t k = i; k < j; ++k)
             MakeClean(batch[k]);
         ++stats_.writes;

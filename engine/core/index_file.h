@@ -20,10 +20,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -212,6 +214,28 @@ class TIndexFile : public TFileHandler {
     // The pinned root with the chosen position at 1; null when the index is empty.
     TPage* GetRootPage(TFileCursor* cursor, int slot, PagePosition which);
     bool FlushPages();
+    // Write-behind of a flush inside an update batch: between BeginWriteBehind and
+    // HandOffKeptPages the changed pages and the header that FlushPages and WriteHeader write
+    // are kept instead (the pages count as written at once), and HandOffKeptPages hands them to
+    // a helper thread, which writes them in order and then, when asked, lets the file's write
+    // lock go, so that other programs still see only whole flushes while the caller goes on
+    // with its next rows. Until the writes are done, pages read from the file come from what
+    // is kept; every other use of the file waits for them (FinishWriteBehind), and so does
+    // the caller before it syncs the file. BeginWriteBehind answers false, keeping nothing,
+    // for a file that cannot be written beside its reads (in memory).
+    bool BeginWriteBehind();
+    void HandOffKeptPages(bool release_write_lock);
+    // Writes what BeginWriteBehind kept now, on this thread (a flush that failed half-way
+    // still writes the pages it took as written). A failure keeps the unwritten bytes for the
+    // next FinishWriteBehind and is not raised.
+    void WriteKeptNow() noexcept;
+    // Waits for the helper; bytes it could not write are tried once more here, the write lock
+    // it was to release is released, and a failure is raised (its bytes stay kept, so reads
+    // still find them and the next call tries them again).
+    void FinishWriteBehind();
+    // Waits for the helper and releases the write lock it was to release; bytes it could not
+    // write stay kept, for FinishWriteBehind. Raises nothing.
+    void SettleWriteBehind() noexcept;
     // Pages each index may keep (kPageCacheCapacity unless set; at least 1);
     // smaller values trade speed for memory.
     void SetPageCacheCapacity(std::size_t pages_per_index) {
@@ -267,12 +291,29 @@ class TIndexFile : public TFileHandler {
     // change after a flush.
     void NoteDirty(TPage& page);
 
-    bool WriteLock() { return TakeSharedFileWriteLock(*this); }
-    bool WriteUnlock() { return LockRegion(kWriteLockStart, kWriteLockLength, false); }
-    bool ReadLock(std::uint32_t& r) { return TakeSharedFileReadLock(*this, r); }
-    bool ReadUnlock(std::uint32_t r) { return LockRegion(kReadLockTop - r, 1, false); }
+    // The locks wait for a write-behind's helper, but leave its failed writes to the next
+    // write or read of the file, where the caller's failure handling expects them.
+    bool WriteLock() {
+        SettleWriteBehind();
+        return TakeSharedFileWriteLock(*this);
+    }
+    bool WriteUnlock() {
+        SettleWriteBehind();
+        return LockRegion(kWriteLockStart, kWriteLockLength, false);
+    }
+    bool ReadLock(std::uint32_t& r) {
+        SettleWriteBehind();
+        return TakeSharedFileReadLock(*this, r);
+    }
+    bool ReadUnlock(std::uint32_t r) {
+        SettleWriteBehind();
+        return LockRegion(kReadLockTop - r, 1, false);
+    }
 
-    void Sync() { Flush(); }
+    void Sync() {
+        FinishWriteBehind();
+        Flush();
+    }
 
     // Verification and repair (table_verifier.cpp).
     void VerifyHeader();
@@ -320,6 +361,27 @@ class TIndexFile : public TFileHandler {
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
   private:
+    // The bytes of a write-behind: runs of page images in the order they were flushed, the
+    // header last; `pages` finds a page's image by its offset.
+    struct WriteBehind {
+        struct Run {
+            std::uint32_t offset = 0;
+            std::size_t at = 0;
+            std::size_t bytes = 0;
+        };
+        std::vector<std::uint8_t> bytes;
+        std::size_t used = 0;
+        std::vector<Run> runs;
+        std::vector<std::pair<std::uint32_t, std::size_t>> pages;
+        // Runs on disk, counted by the helper (read only after it is joined).
+        std::size_t written = 0;
+        bool keeping = false;
+        bool release_lock = false;
+        bool unlock_failed = false;
+        std::exception_ptr failure;
+        std::thread helper;
+    };
+
     // Cached pages stand on one of two chains: the clean chain, which the
     // eviction sweeps (a hit only sets the page's referenced bit), and the
     // dirty chain of pages changed since they were last written. A page
@@ -432,6 +494,17 @@ class TIndexFile : public TFileHandler {
     // Requires: leaf_reader_ set up for the page's slot; not encrypted.
     std::size_t UnpackLeafEntries(std::span<const std::uint8_t> packed,
                                   std::span<std::uint8_t> image) const;
+    // Writes `bytes` of page images at `offset`, or keeps them for a write-behind.
+    void WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes);
+    // Where the images of the next `bytes` to write are built (valid until the next call).
+    std::uint8_t* ImageSpace(std::size_t bytes);
+    // The image of the page at `offset` a write-behind keeps, or null.
+    const std::uint8_t* KeptImage(std::uint32_t offset) const;
+    // The file's bytes of the page at `offset` (a write-behind's kept image, else read).
+    void ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes);
+    void WriteRuns() noexcept;
+    void IndexKeptPages();
+    void ForgetWrittenRuns() noexcept;
     void ReadRawHeader(IndexHeader& header);
 
     TTableFileOwner* owner_;
@@ -467,6 +540,7 @@ class TIndexFile : public TFileHandler {
     std::uint64_t edits_ = 0;
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
+    WriteBehind behind_;
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};

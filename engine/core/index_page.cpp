@@ -1335,7 +1335,7 @@ void TPage::Recycle(TIndexFile* owner) {
     Clear();
     ResetPins();
     lru_prev_ = lru_next_ = nullptr;
-    cache_referenced_ = false;
+    cache_referenced_ = 0;
     cache_listed_dirty_ = false;
     cache_scanned_ = false;
     cache_charge_ = 0;

@@ -375,11 +375,11 @@ class alignas(64) TPage {
     PageKind kind_ = PageKind::kRoot;
     bool changed_ = false;
     std::uint8_t compression_ = 0;
-    // The owning file's cache bookkeeping: the clock's second-chance bit,
+    // The owning file's cache bookkeeping: the clock's chances left,
     // membership of the file's list of pages that may need writing, whether
     // the object belongs to the file's cache (a page constructed on its own
     // is never listed), and the slot's chain (not owning).
-    bool cache_referenced_ = false;
+    std::uint8_t cache_referenced_ = 0;
     bool cache_listed_dirty_ = false;
     bool cache_owned_ = false;
     // Read from the file by a scan and not asked for since.

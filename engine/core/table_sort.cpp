@@ -268,7 +268,9 @@ void TTableSort::Run() {
         return true;
     };
 
-    Output output(file_, run_size);
+    // No more records come out than there are slots: a small table's sort clears no more
+    // buffer than its records take.
+    Output output(file_, std::min(run_size, std::max<std::uint32_t>(slots, 1)));
     // The previous output record waits until its group is complete.
     std::unique_ptr<TRecord> pending = file_.pool_->Pop();
     pending->EnsureSize(rs);

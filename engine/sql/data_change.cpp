@@ -4,6 +4,9 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_types.h"
+#include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -51,11 +55,57 @@ std::span<const std::uint8_t> AsBytes(const std::vector<std::uint8_t>& record) {
     return record;
 }
 
+// A whole-number column plus or minus a whole-number constant, worked out from the source
+// row's bytes: what the evaluator gives for it, without building its value tokens per row.
+struct ColumnStep {
+    std::uint32_t source = 0;
+    EngineDataType source_type = kTypeNone;
+    std::uint32_t source_size = 0;
+    std::int64_t addend = 0;
+};
+
 // One target column with its descriptor and the value written into it.
 struct Assignment {
     FieldDescriptor column{};
     TUpdateValue* value = nullptr;
+    std::optional<ColumnStep> step;
 };
+
+bool IsWholeNumberType(EngineDataType type) {
+    return type == kTypeSmallInt || type == kTypeInteger || type == kTypeWord;
+}
+
+// The step `value` stands for when written into `column`: a column of the row and a constant
+// joined by + or -, every part a whole number of at most 32 bits and the sum of the column's
+// own type, so the evaluator's result needs no conversion on its way into the column.
+std::optional<ColumnStep> PlanColumnStep(const TExpToken& value, const FieldDescriptor& column) {
+    if (value.Kind != kTokenBinary || (value.Code != kOpAdd && value.Code != kOpSubtract) ||
+        value.DataType != FieldType(column) || !IsWholeNumberType(value.DataType) ||
+        value.First == nullptr || value.Second == nullptr) {
+        return std::nullopt;
+    }
+    const TExpToken* field = value.First.get();
+    const TExpToken* constant = value.Second.get();
+    if (value.Code == kOpAdd && field->Kind == kTokenConstant) {
+        std::swap(field, constant);
+    }
+    if (field->Kind != kTokenColumn || field->FieldNumber == 0 ||
+        !IsWholeNumberType(field->DataType) || constant->Kind != kTokenConstant ||
+        constant->IsNull || constant->IsParameter || !IsWholeNumberType(constant->DataType)) {
+        return std::nullopt;
+    }
+    const std::optional<EngineNumber> number =
+        ReadEngineNumber(constant->DataType, constant->Value());
+    if (!number || number->kind != EngineNumber::Kind::Integer) {
+        return std::nullopt;
+    }
+    ColumnStep step;
+    step.source = field->FieldNumber;
+    step.source_type = field->DataType;
+    step.source_size = field->DataSize;
+    step.addend = value.Code == kOpSubtract ? -number->integer : number->integer;
+    return step;
+}
 
 class DataChange {
   public:
@@ -76,11 +126,14 @@ class DataChange {
     void CheckCondition();
     void WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
                      const std::vector<std::uint8_t>* source_row, bool truncate_blob);
+    void WriteStep(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                   const std::vector<std::uint8_t>& source_row);
     void WriteValue(const FieldDescriptor& column, const TExpToken& value,
                     std::vector<std::uint8_t>& record, std::string_view value_text,
                     bool truncate_blob);
     ExpTokenPtr Evaluate(const TExpToken& node, const std::vector<std::uint8_t>* row) const;
     bool RowPasses(const std::vector<std::uint8_t>& row) const;
+    void PrepareRowCheck();
     void RunInsert();
     std::vector<FieldDescriptor> TargetColumns();
     void RunInsertSelect();
@@ -98,6 +151,9 @@ class DataChange {
     TDataCursor& cursor_;
     const db::TFormatSettings formats_;
     std::vector<Assignment> assignments_;
+    // A condition the cursor checks straight from a record's bytes, and that check.
+    ExpTokenPtr row_check_tree_;
+    std::function<bool(ConstRecordBuffer)> row_check_;
     LanguageId table_language_ = 0;
     SortId table_sort_ = 0;
 };
@@ -170,7 +226,7 @@ void DataChange::ResolveAssignments() {
         TUpdateValue& value = *query_.UpdateValues[i];
         CheckExpressionTypes(errors, false, resolver, nullptr, *value.Value, formats_);
         CheckConstant(columns[i], *value.Value);
-        assignments_.push_back({columns[i], &value});
+        assignments_.push_back({columns[i], &value, PlanColumnStep(*value.Value, columns[i])});
     }
 }
 
@@ -239,14 +295,68 @@ bool DataChange::RowPasses(const std::vector<std::uint8_t>& row) const {
     if (!query_.Condition) {
         return true;
     }
+    if (row_check_) {
+        return row_check_(row);
+    }
     const ExpTokenPtr result = Evaluate(*query_.Condition, &row);
     return !result->IsNull && LoadUInt16(result->Value()) != 0;
 }
 
 void DataChange::WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
                              const std::vector<std::uint8_t>* source_row, bool truncate_blob) {
+    if (assignment.step && source_row != nullptr) {
+        WriteStep(assignment, record, *source_row);
+        return;
+    }
     const ExpTokenPtr value = Evaluate(*assignment.value->Value, source_row);
     WriteValue(assignment.column, *value, record, assignment.value->Text, truncate_blob);
+}
+
+// A NULL source or a result beyond the column's type gives NULL, as the evaluator does.
+void DataChange::WriteStep(const Assignment& assignment, std::vector<std::uint8_t>& record,
+                           const std::vector<std::uint8_t>& source_row) {
+    const ColumnStep& step = *assignment.step;
+    const std::uint32_t target = FieldNumber(assignment.column);
+    std::array<std::byte, 8> bytes{};
+    bool is_null = true;
+    cursor_.GetField(step.source, AsBytes(source_row), is_null,
+                     std::span(reinterpret_cast<std::uint8_t*>(bytes.data()),
+                               std::min<std::size_t>(bytes.size(), step.source_size)));
+    const std::optional<EngineNumber> number =
+        is_null ? std::nullopt : ReadEngineNumber(step.source_type, bytes.data());
+    if (!number) {
+        cursor_.PutField(target, record, nullptr);
+        return;
+    }
+    const std::int64_t sum = number->integer + step.addend;
+    const EngineDataType type = FieldType(assignment.column);
+    bytes.fill(std::byte{0});
+    switch (type) {
+        case kTypeSmallInt:
+            if (sum < std::numeric_limits<std::int16_t>::min() ||
+                sum > std::numeric_limits<std::int16_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreInt16(bytes.data(), static_cast<std::int16_t>(sum));
+            break;
+        case kTypeWord:
+            if (sum < 0 || sum > std::numeric_limits<std::uint16_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreUInt16(bytes.data(), static_cast<std::uint16_t>(sum));
+            break;
+        default:
+            if (sum < std::numeric_limits<std::int32_t>::min() ||
+                sum > std::numeric_limits<std::int32_t>::max()) {
+                cursor_.PutField(target, record, nullptr);
+                return;
+            }
+            StoreInt32(bytes.data(), static_cast<std::int32_t>(sum));
+            break;
+    }
+    cursor_.PutField(target, record, reinterpret_cast<const std::uint8_t*>(bytes.data()));
 }
 
 void DataChange::WriteValue(const FieldDescriptor& column, const TExpToken& value,
@@ -414,11 +524,52 @@ bool DataChange::ReportProgress(std::int64_t row, std::int64_t total) const {
     return main->OnProgress(row, percent);
 }
 
+// A part a cursor filter answers as the row check does: none of its nodes is answered otherwise
+// by a filter, and every column it reads is one of the table's own, no BLOB.
+bool FilterDecidesAsRowCheck(const TExpToken& part) {
+    std::vector<const TExpToken*> stack{&part};
+    while (!stack.empty()) {
+        const TExpToken* node = stack.back();
+        stack.pop_back();
+        if (FilterAnswersOtherwise(*node) ||
+            (node->Kind == kTokenColumn &&
+             (node->FieldNumber == 0 || node->DataType == kTypeBlob))) {
+            return false;
+        }
+        for (const TExpToken* child : {node->First.get(), node->Second.get(), node->Third.get()}) {
+            if (child != nullptr) {
+                stack.push_back(child);
+            }
+        }
+    }
+    return true;
+}
+
+// A condition of one text comparison that the cursor checks from the record's bytes is checked
+// so for every changed row instead of through the expression evaluator: the same answer, as a
+// filter of the part answers as the row check does.
+void DataChange::PrepareRowCheck() {
+    if (!query_.Condition) {
+        return;
+    }
+    std::vector<const TExpToken*> parts;
+    SplitConjuncts(query_.Condition.get(), parts);
+    if (parts.size() != 1 || !FilterDecidesAsRowCheck(*parts[0])) {
+        return;
+    }
+    ExpTokenPtr prepared = FilterCopy(*parts[0], cursor_, formats_);
+    if (!prepared || !cursor_.MatchesFromBytes(*prepared)) {
+        return;
+    }
+    row_check_tree_ = std::move(prepared);
+    row_check_ = cursor_.RecordMatcher(*row_check_tree_, formats_);
+}
+
 TFilter* DataChange::NarrowByIndexes(bool& whole) {
     // The parts of the condition an index answers restrict the rows visited; every visited row
     // is still checked against the whole condition. Parts a filter would answer otherwise than
     // the row check (negations, sub-selects, BLOBs) stay out. `whole` tells that every part
-    // went into the filter.
+    // went into the filter, as itself or as a wider comparison the row check narrows again.
     whole = false;
     if (!query_.Condition) {
         return nullptr;
@@ -428,26 +579,17 @@ TFilter* DataChange::NarrowByIndexes(bool& whole) {
     ExpTokenPtr tree;
     std::size_t taken = 0;
     for (const TExpToken* part : parts) {
-        bool fits = true;
-        std::vector<const TExpToken*> stack{part};
-        while (!stack.empty() && fits) {
-            const TExpToken* node = stack.back();
-            stack.pop_back();
-            fits = !FilterAnswersOtherwise(*node) &&
-                   !(node->Kind == kTokenColumn &&
-                     (node->FieldNumber == 0 || node->DataType == kTypeBlob));
-            for (const TExpToken* child :
-                 {node->First.get(), node->Second.get(), node->Third.get()}) {
-                if (child != nullptr) {
-                    stack.push_back(child);
-                }
-            }
-        }
-        if (!fits) {
+        if (!FilterDecidesAsRowCheck(*part)) {
             continue;
         }
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
         if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
+            // A case-sensitive comparison that a case-insensitive index only narrows takes the
+            // index's answer alone: the change pass reads and checks every row anyway, so the
+            // candidates' records are read once instead of twice.
+            if (ExpTokenPtr wider = cursor_.CaseInsensitiveSuperset(*prepared)) {
+                prepared = std::move(wider);
+            }
             tree = AndJoin(std::move(tree), std::move(prepared));
             ++taken;
         }
@@ -478,6 +620,7 @@ void DataChange::RunUpdateOrDelete() {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     bool whole = false;
     TFilter* narrowing = NarrowByIndexes(whole);
+    PrepareRowCheck();
     try {
         const std::int64_t total = cursor_.GetRecordCount();
         std::int64_t candidate = 0;
@@ -491,8 +634,9 @@ void DataChange::RunUpdateOrDelete() {
             }
             return true;
         };
-        // A filter that holds the whole condition has checked every row it lets through, so
-        // its rows are taken without reading them; each is checked again when it is changed.
+        // A filter that holds the whole condition (or a wider one) lets through every row that
+        // qualifies, so its rows are taken without reading them; each is checked when it is
+        // changed.
         std::vector<std::uint32_t> passing;
         const bool listed = narrowing != nullptr && whole && cursor_.VisibleRecordNumbers(passing);
         for (const std::uint32_t number : passing) {
@@ -609,10 +753,18 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
             }
             ReadAheadOf(ahead);
             PutU32(bookmark, 0, chosen[i]);
+            // Positioning fetched the record already.
             if (!cursor_.GotoBookmark(bookmark, false)) {
                 continue;
             }
-            if (cursor_.GetCurrentRecord(row, false) != kErrNone || !RowPasses(row)) {
+            const ConstRecordBuffer current = cursor_.ViewCurrentRecord();
+            if (current.empty()) {
+                continue;
+            }
+            const std::size_t n = std::min(current.size(), row.size());
+            std::copy_n(current.begin(), n, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(n), row.end(), 0);
+            if (!RowPasses(row)) {
                 continue;
             }
             if (update) {

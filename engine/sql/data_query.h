@@ -14,6 +14,7 @@
 
 #include "engine/sql/source_table.h"
 #include "engine/sql/sql_clauses.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/sql_services.h"
 
@@ -289,8 +290,16 @@ class TDataQuery final : public SubSelectQuery {
     // Whether the result is held in memory for want of a name, and the bytes of its rows.
     bool result_held_ = false;
     std::int64_t held_bytes_ = 0;
-    // Rows waiting to go into the result together (whole records), and whether rows gather.
-    std::vector<std::uint8_t> result_rows_;
+    // Bytes of rows a result without a name holds in memory before it moves to disk: enough
+    // for a large join's or a sorted result's rows, which then never pass through the system's
+    // file cache, bounded to stay well inside a desktop's memory. Tests lower it to see the
+    // move with less data.
+    std::int64_t held_result_limit_ = std::int64_t{64} << 20;
+    friend class TDataQueryTestAccess;
+    // Rows waiting to go into the result together (whole records, `result_rows_size_` bytes),
+    // in a buffer earlier statements gave up, and whether rows gather.
+    KeptWorkBuffer result_rows_;
+    std::size_t result_rows_size_ = 0;
     bool gather_rows_ = false;
     // RowKey's buffer for one column's value.
     mutable std::vector<std::uint8_t> key_value_;

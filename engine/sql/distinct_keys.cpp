@@ -107,4 +107,21 @@ void DistinctKeys::Grow() {
     }
 }
 
+void DistinctWords::Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, kEmpty);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (const std::uint64_t word : old) {
+        if (word == kEmpty) {
+            continue;
+        }
+        std::size_t i = Home(word);
+        while (slots_[i] != kEmpty) {
+            i = (i + 1) & mask;
+        }
+        slots_[i] = word;
+    }
+}
+
 }  // namespace strata

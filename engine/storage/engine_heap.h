@@ -97,6 +97,33 @@ void KeepBuffer(EngineBuffer&& buffer) noexcept;
 // The smallest kept buffer of at least `bytes`; an empty one when none is.
 EngineBuffer TakeKeptBuffer(std::size_t bytes);
 
+// A working buffer for one task, taken from the kept ones where one fits and given back when
+// the task ends. Its bytes are not cleared: the owner writes before it reads.
+class KeptWorkBuffer {
+  public:
+    KeptWorkBuffer() noexcept = default;
+    explicit KeptWorkBuffer(std::size_t bytes) { Reserve(bytes); }
+    ~KeptWorkBuffer() { KeepBuffer(std::move(buffer_)); }
+    KeptWorkBuffer(const KeptWorkBuffer&) = delete;
+    KeptWorkBuffer& operator=(const KeptWorkBuffer&) = delete;
+
+    // At least `bytes`, the bytes held so far unchanged.
+    void Reserve(std::size_t bytes) {
+        if (buffer_.capacity() >= bytes) {
+            return;
+        }
+        if (buffer_.empty()) {
+            buffer_ = TakeKeptBuffer(bytes);
+        }
+        buffer_.Grow(bytes);
+    }
+    std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(buffer_.data()); }
+    std::size_t capacity() const noexcept { return buffer_.capacity(); }
+
+  private:
+    EngineBuffer buffer_;
+};
+
 // Keeps `buffer`'s capacity a multiple of `block_size` that holds `size`
 // bytes, growing it when needed and never shrinking it; a size of 0 or less
 // frees it. Requires: block_size > 0.

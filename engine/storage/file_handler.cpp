@@ -160,6 +160,30 @@ void TFileHandler::StartSyncWritten() {
         physical->StartSyncWritten();
 }
 
+void TFileHandler::StartWriteBehind() {
+    if (in_memory_ || !file_)
+        return;
+    if (auto* physical = dynamic_cast<TPhysicalFile*>(file_.get()))
+        physical->StartWriteBehind();
+}
+
+bool TFileHandler::WritesAt() const {
+    return !in_memory_ && dynamic_cast<TPhysicalFile*>(file_.get()) != nullptr;
+}
+
+bool TFileHandler::WriteAt(std::int64_t offset, std::span<const std::byte> data) {
+    if (in_memory_)
+        return false;
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    if (physical == nullptr)
+        return false;
+    FileStep();
+    const std::int32_t result = physical->WriteAt(offset, data);
+    if (result < 0)
+        Raise(kErrWrite);
+    return true;
+}
+
 void TFileHandler::SyncWritten() {
     if (in_memory_ || !file_) {
         return;

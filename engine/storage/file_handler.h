@@ -60,6 +60,16 @@ class TFileHandler {
     // Starts writing to the device what SyncWritten will wait for, so that
     // the syncs of several files overlap.
     void StartSyncWritten();
+    // The same on a helper thread, returning at once, so that the device writes while the
+    // caller goes on (see TPhysicalFile::StartWriteBehind).
+    void StartWriteBehind();
+
+    // Writes all of `data` at `offset` of a file on disk (9218 otherwise), leaving this
+    // handle's position alone; another thread may write this way while the handle's owner
+    // reads other bytes. False, with nothing written, for a memory file or without a file.
+    bool WriteAt(std::int64_t offset, std::span<const std::byte> data);
+    // Whether WriteAt can write to this handle's file.
+    bool WritesAt() const;
 
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);

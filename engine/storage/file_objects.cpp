@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -171,13 +173,111 @@ TMemoryFile::~TMemoryFile() {
     Release();
 }
 
+std::size_t TMemoryFile::BufferCapacity() const noexcept {
+    std::size_t total = 0;
+    for (const EngineBuffer& piece : pieces_) {
+        total += piece.capacity();
+    }
+    return total;
+}
+
 void TMemoryFile::Release() noexcept {
     size_ = 0;
-    // For the next memory file to grow into; only buffers past a first block are taken again.
-    if (buffer_.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
-        KeepBuffer(std::move(buffer_));
+    // For the next memory file to grow into; only pieces past a first block are taken again.
+    for (EngineBuffer& piece : pieces_) {
+        if (piece.capacity() > static_cast<std::size_t>(kFileBlockSize)) {
+            KeepBuffer(std::move(piece));
+        }
+        piece.Reset();
     }
-    buffer_.Reset();
+    pieces_.clear();
+}
+
+void TMemoryFile::Reserve(std::int64_t end) {
+    const auto wanted_end = static_cast<std::size_t>(end);
+    if (pieces_.empty() || pieces_.front().capacity() < kPieceBytes) {
+        // Growth at least doubles a first piece that has to move, so a file written from start
+        // to end copies its bytes a bounded number of times rather than once per block. Bytes
+        // past the file's size are never read, so the growth clears nothing: each byte is
+        // touched first by the write that gives it its value.
+        const std::size_t capacity = pieces_.empty() ? 0 : pieces_.front().capacity();
+        if (wanted_end <= capacity) {
+            return;
+        }
+        const std::size_t wanted =
+            std::min(capacity > 0 ? std::max(wanted_end, 2 * capacity) : wanted_end, kPieceBytes);
+        const std::size_t block = static_cast<std::size_t>(kFileBlockSize);
+        const std::size_t bytes = std::min((wanted + block - 1) / block * block, kPieceBytes);
+        if (pieces_.empty()) {
+            pieces_.emplace_back();
+        }
+        EngineBuffer& first = pieces_.front();
+        // A file past its first block moves into a buffer an earlier one gave up, if any.
+        if (bytes > block) {
+            EngineBuffer spare = TakeKeptBuffer(bytes);
+            if (!spare.empty()) {
+                if (size_ > 0) {
+                    std::memcpy(spare.data(), first.data(),
+                                std::min(static_cast<std::size_t>(size_), first.capacity()));
+                }
+                std::swap(first, spare);
+                // The smaller buffer left behind serves the next owner that fits it.
+                if (spare.capacity() > block) {
+                    KeepBuffer(std::move(spare));
+                }
+            }
+        }
+        first.Grow(bytes);
+        if (wanted_end <= kPieceBytes) {
+            return;
+        }
+    }
+    // Past the first piece, whole pieces are added; their memory too comes from buffers given
+    // up where there are any, whose pages are touched already.
+    while (pieces_.size() * kPieceBytes < wanted_end) {
+        EngineBuffer piece = TakeKeptBuffer(kPieceBytes);
+        piece.Grow(kPieceBytes);
+        pieces_.push_back(std::move(piece));
+    }
+}
+
+void TMemoryFile::CopyOut(std::int64_t at, std::span<std::byte> into) const {
+    auto from = static_cast<std::size_t>(at);
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const std::size_t piece = from / kPieceBytes;
+        const std::size_t offset = from % kPieceBytes;
+        const std::size_t n = std::min(into.size() - done, kPieceBytes - offset);
+        std::memcpy(into.data() + done, pieces_[piece].data() + offset, n);
+        done += n;
+        from += n;
+    }
+}
+
+void TMemoryFile::CopyIn(std::int64_t at, std::span<const std::byte> from) {
+    auto to = static_cast<std::size_t>(at);
+    std::size_t done = 0;
+    while (done < from.size()) {
+        const std::size_t piece = to / kPieceBytes;
+        const std::size_t offset = to % kPieceBytes;
+        const std::size_t n = std::min(from.size() - done, kPieceBytes - offset);
+        std::memcpy(pieces_[piece].data() + offset, from.data() + done, n);
+        done += n;
+        to += n;
+    }
+}
+
+void TMemoryFile::Clear(std::int64_t at, std::int64_t count) {
+    auto to = static_cast<std::size_t>(at);
+    auto left = static_cast<std::size_t>(count);
+    while (left > 0) {
+        const std::size_t piece = to / kPieceBytes;
+        const std::size_t offset = to % kPieceBytes;
+        const std::size_t n = std::min(left, kPieceBytes - offset);
+        std::memset(pieces_[piece].data() + offset, 0, n);
+        left -= n;
+        to += n;
+    }
 }
 
 std::int32_t TMemoryFile::CreateFile() {
@@ -195,7 +295,7 @@ std::int64_t TMemoryFile::Read(std::int32_t id, std::span<std::byte> buffer) {
     const std::int64_t count = TAbstractFile::Read(id, buffer);
     if (count > 0) {
         const std::int64_t end = PositionOf(id);
-        std::memcpy(buffer.data(), buffer_.data() + (end - count), static_cast<std::size_t>(count));
+        CopyOut(end - count, buffer.first(static_cast<std::size_t>(count)));
     }
     return count;
 }
@@ -212,47 +312,29 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
     }
     const std::int64_t end = start + n;
     if (end > size_) {
-        // Growth at least doubles a buffer that has to move, so a file written from start to
-        // end copies its bytes a bounded number of times rather than once per block. Bytes
-        // past the file's size are never read, so the growth clears nothing: each byte is
-        // touched first by the write that gives it its value.
-        const auto capacity = static_cast<std::int64_t>(buffer_.capacity());
-        if (end > capacity) {
-            const std::int64_t wanted = capacity > 0 ? std::max(end, 2 * capacity) : end;
-            const std::int64_t blocks = (wanted + kFileBlockSize - 1) / kFileBlockSize;
-            const auto bytes = static_cast<std::size_t>(blocks * kFileBlockSize);
-            // A file past its first block moves into a buffer an earlier one gave up, if any.
-            if (bytes > static_cast<std::size_t>(kFileBlockSize)) {
-                EngineBuffer spare = TakeKeptBuffer(bytes);
-                if (!spare.empty()) {
-                    if (size_ > 0) {
-                        std::memcpy(spare.data(), buffer_.data(), static_cast<std::size_t>(size_));
-                    }
-                    std::swap(buffer_, spare);
-                }
-            }
-            buffer_.Grow(bytes);
-        }
+        Reserve(end);
         // Bytes left over from before a truncation must not reappear in a gap.
         if (start > size_) {
-            std::memset(buffer_.data() + size_, 0, static_cast<std::size_t>(start - size_));
+            Clear(size_, start - size_);
         }
     }
     if (n == 0) {
         size_ = start;
         return 0;
     }
-    std::memcpy(buffer_.data() + start, data.data(), data.size());
+    CopyIn(start, data);
     size_ = std::max(size_, end);
     return TAbstractFile::Write(id, data);
 }
 
 TPhysicalFile::~TPhysicalFile() {
+    FinishWriteBehind();
     (void)file_.Close();
 }
 
 std::int32_t TPhysicalFile::CreateFile() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (file_.IsOpen()) {
         (void)file_.Close();
     }
@@ -307,6 +389,7 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     std::lock_guard guard(lock_);
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
+        FinishWriteBehind();
         if (WriteThrough())
             (void)SyncWritten();
         (void)file_.Close();
@@ -419,6 +502,7 @@ std::uint64_t TPhysicalFile::SyncCount() noexcept {
 
 std::int32_t TPhysicalFile::Flush() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (!file_.IsOpen()) {
         return 0;
     }
@@ -432,14 +516,53 @@ std::int32_t TPhysicalFile::Flush() {
     return 0;
 }
 
+std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::byte> data) {
+    // No lock: the caller keeps the file open, and the handles' positions stay as they are.
+    if (!file_.IsOpen())
+        return Negative(kErrInvalidHandle);
+    const auto n = static_cast<std::int64_t>(data.size());
+    if (offset < 0 || offset > kMaxFilePosition || n > kMaxFilePosition - offset)
+        return Negative(kErrWrite);
+    unsynced_ = true;
+    const auto written = file_.WriteAt(static_cast<std::uint64_t>(offset), data);
+    if (!written)
+        return Negative(written.code());
+    return *written == data.size() ? 0 : Negative(kErrWrite);
+}
+
 void TPhysicalFile::StartSyncWritten() {
     std::lock_guard guard(lock_);
     if (file_.IsOpen() && unsynced_)
         file_.StartWriteback();
 }
 
+void TPhysicalFile::StartWriteBehind() {
+    std::lock_guard guard(lock_);
+    if (!file_.IsOpen() || !unsynced_ || !write_behind_done_.load(std::memory_order_acquire))
+        return;
+    if (write_behind_.joinable())
+        write_behind_.join();
+    write_behind_done_.store(false, std::memory_order_relaxed);
+    try {
+        // The helper only reads the handle, which stays open until it is joined.
+        write_behind_ = std::thread([this] {
+            file_.StartWriteback();
+            write_behind_done_.store(true, std::memory_order_release);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the sync writes it all then.
+        write_behind_done_.store(true, std::memory_order_relaxed);
+    }
+}
+
+void TPhysicalFile::FinishWriteBehind() noexcept {
+    if (write_behind_.joinable())
+        write_behind_.join();
+}
+
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
+    FinishWriteBehind();
     if (!file_.IsOpen() || !unsynced_) {
         return 0;
     }

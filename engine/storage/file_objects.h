@@ -11,6 +11,7 @@
 // 32-bit range of the table formats: a read or write that would reach past
 // it is refused (9217, 9218) rather than wrapped.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
@@ -133,13 +135,24 @@ class TMemoryFile final : public TAbstractFile {
     std::int64_t CurrentSize() override;
     bool IsMemoryFile() const noexcept override { return true; }
 
-    std::size_t BufferCapacity() const noexcept { return buffer_.capacity(); }
+    // The bytes the file's memory holds, in all its pieces.
+    std::size_t BufferCapacity() const noexcept;
 
   private:
-    // Gives the buffer up: kept for the next memory file to grow (see the definition).
+    // Gives the memory up: kept for the next memory file to grow (see the definition).
     void Release() noexcept;
+    // Makes room for the bytes before `end`.
+    void Reserve(std::int64_t end);
+    // The bytes at `at`, copied out of or into the pieces they lie in, or cleared.
+    void CopyOut(std::int64_t at, std::span<std::byte> into) const;
+    void CopyIn(std::int64_t at, std::span<const std::byte> from);
+    void Clear(std::int64_t at, std::int64_t count);
 
-    EngineBuffer buffer_;
+    // The file's bytes: a first piece that grows (moving its bytes) up to kPieceBytes, then
+    // further pieces of kPieceBytes each, so that a large file grows without moving what it
+    // holds. Piece i holds the bytes from i * kPieceBytes on.
+    static constexpr std::size_t kPieceBytes = 16 * static_cast<std::size_t>(kFileBlockSize);
+    std::vector<EngineBuffer> pieces_;
     std::int64_t size_ = 0;
 };
 
@@ -167,6 +180,15 @@ class TPhysicalFile final : public TAbstractFile {
     std::int32_t SyncWritten();
     // Starts the device on what SyncWritten would make durable.
     void StartSyncWritten();
+    // As StartSyncWritten, on a helper thread, returning at once: asking the device to write
+    // may wait for it when its queue is full, and the writer goes on meanwhile. While one is
+    // under way another is not started (the next covers what this one missed); a sync or the
+    // close waits for it.
+    void StartWriteBehind();
+    // Writes all of `data` at `offset` without moving any handle's position and without holding
+    // the object's lock during the write, so another thread may read other bytes meanwhile:
+    // 0 or a negative code. Requires: the file stays open until it returns.
+    std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
 
     // Syncs asked of the operating system by every physical file of the
@@ -174,8 +196,13 @@ class TPhysicalFile final : public TAbstractFile {
     static std::uint64_t SyncCount() noexcept;
 
   private:
+    void FinishWriteBehind() noexcept;
+
     platform::os::File file_;
-    bool unsynced_ = false;
+    // Atomic for WriteAt, which does not take the lock.
+    std::atomic<bool> unsynced_{false};
+    std::thread write_behind_;
+    std::atomic<bool> write_behind_done_{true};
 };
 
 }  // namespace strata

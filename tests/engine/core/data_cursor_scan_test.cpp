@@ -22,6 +22,8 @@ class DataCursorScan : public CursorTest {
             records.push_back(buffer);
         return records;
     }
+    // The records of a scan; a scan a block at a time gives the same and leaves the cursor at
+    // the end as well.
     static Records Scanned(TDataCursor& c, bool& scanned) {
         Records records;
         scanned = c.ScanRecords([&](ConstRecordBuffer record) {
@@ -29,6 +31,16 @@ class DataCursorScan : public CursorTest {
             records.back().resize(c.GetRecordSize());
             return true;
         });
+        Records blocks;
+        const bool by_blocks = c.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
+            EXPECT_FALSE(block.numbers.empty());
+            for (const std::uint32_t number : block.numbers)
+                blocks.emplace_back(block.Record(number).begin(), block.Record(number).end());
+            return true;
+        });
+        EXPECT_EQ(by_blocks, scanned);
+        EXPECT_EQ(blocks, records);
+        EXPECT_EQ(c.Eof(), scanned);
         return records;
     }
 };
@@ -36,7 +48,7 @@ class DataCursorScan : public CursorTest {
 // A scan in blocks gives the records a GetNextRecord loop gives, byte for byte: deleted
 // records left out, encrypted records in clear, filters applied, changes not yet written
 // included; it declines an index order and an update batch, and a visit that stops leaves the
-// cursor on its record.
+// cursor on its record (on the block's last record for a scan a block at a time).
 TEST_F(DataCursorScan, GivesWhatAGetNextRecordLoopGives) {
     for (const bool encrypted : {false, true}) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");
@@ -77,6 +89,14 @@ TEST_F(DataCursorScan, GivesWhatAGetNextRecordLoopGives) {
         EXPECT_EQ(visits, 3);
         ASSERT_EQ(c.GetCurrentRecord(buffer, false), kErrNone);
         EXPECT_EQ(buffer, filtered[2]);
+        std::vector<std::uint8_t> last;
+        EXPECT_TRUE(c.ScanRecordBlocks([&](const TDataCursor::ScannedBlock& block) {
+            const ConstRecordBuffer record = block.Record(block.numbers.back());
+            last.assign(record.begin(), record.end());
+            return false;
+        }));
+        ASSERT_EQ(c.GetCurrentRecord(buffer, false), kErrNone);
+        EXPECT_EQ(buffer, last);
         c.DropFilter(nullptr);
 
         // Records far apart and side by side: stretches read apart, the same records given.

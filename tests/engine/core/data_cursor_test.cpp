@@ -915,8 +915,9 @@ TEST_F(DataCursor, PlannedFieldCopiesWriteWhatGetAndPutFieldWrite) {
 }
 
 // Records appended in blocks leave the files one insert after another leaves, byte for byte
-// but the time of the last write: blocks on an empty table, blocks after deletes (whose free
-// records keep keys above every record's), and a block whose record fails its check part way
+// but the time of the last write, and the cursor's view the same count: blocks on an empty
+// table, blocks after deletes (whose free records keep keys above every record's) and under an
+// active filter, and a block whose record fails its check part way
 // (the records before it go in, then the error). Tables with another index or not held
 // exclusively are declined, untouched.
 TEST_F(DataCursor, AppendedRecordsGiveTheFilesInsertsGive) {
@@ -937,6 +938,7 @@ TEST_F(DataCursor, AppendedRecordsGiveTheFilesInsertsGive) {
         if (i % 4 != 0)
             PutInt(c, buffer, 3, i % 11);
     };
+    std::vector<std::int64_t> filtered;
     for (const bool append : {false, true}) {
         SCOPED_TRACE(append ? "appended" : "inserted");
         TDataCursor& c = CreateAndOpen(definition, append ? "appended" : "inserted");
@@ -966,7 +968,12 @@ TEST_F(DataCursor, AppendedRecordsGiveTheFilesInsertsGive) {
             if (n % 3 == 0)
                 c.DeleteRecord(buffer, false);
         }
+        // Under an active filter, each new record joins the view as its check says.
+        TFilter* filter = c.AddFilter("Bounces > 5", {});
+        c.ActivateFilter(filter);
         add(400, 150, -1);
+        filtered.push_back(c.GetRecordCount());
+        c.DropFilter(filter);
         EXPECT_EQ(CodeOf([&] { add(10, 10, next + 6); }), kErrRequiredValue);
         EXPECT_EQ(c.GetRecordCount(), 2500 - 67 + 400 + 6);
         std::vector<std::uint8_t> last(size);
@@ -975,6 +982,9 @@ TEST_F(DataCursor, AppendedRecordsGiveTheFilesInsertsGive) {
         EXPECT_EQ(GetText(c, last, 1), "member" + std::to_string((2900 + 5) * 7 % 1000) + "@x.org");
         c.Close();
     }
+    ASSERT_EQ(filtered.size(), 2u);
+    EXPECT_EQ(filtered[0], filtered[1]);
+    EXPECT_GT(filtered[0], 0);
     for (const char* extension : {".DAT", ".IDX"}) {
         std::vector<std::uint8_t> inserted =
             ReadBytes(dir.File(std::string("inserted") + extension));

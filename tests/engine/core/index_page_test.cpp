@@ -657,6 +657,69 @@ TEST(PackedPageTier, PlainAndMixedFilesWriteTheSameFileThroughAnyCache) {
     }
 }
 
+// Flushes handed to a helper thread: right after each one the caches are emptied (or left
+// tiny), so the tree is read back while its pages may still be on their way to the file; it
+// must read as the model says, later flushes must see the earlier ones' pages, and the file
+// must end byte for byte as flushes written in place leave it (header included), plain,
+// compressed and scrambled.
+TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
+        for (const bool encrypted : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "option " << int(option) << " encrypted " << encrypted);
+            TempDir dir;
+            std::vector<std::vector<std::uint8_t>> files;
+            for (const bool behind : {false, true}) {
+                const std::string name = dir.File(behind ? "b.IDX" : "p.IDX");
+                auto file = std::make_unique<TIndexFile>();
+                file->SetEncrypted(encrypted);
+                file->SetName(name);
+                file->CreateFile();
+                file->SetPageCacheCapacity(behind ? 3 : kPageCacheCapacity);
+                file->AddIndex(Descriptor("Text", 40, false, option));
+                std::map<Key, std::uint32_t> model;
+                std::mt19937 random(5);
+                {
+                    TIndexTree tree(*file, 1, BytesCompare(40));
+                    for (std::uint32_t i = 0; i < 4000; ++i) {
+                        const Key key = MakeKey(random() % 50000, i, 40, false);
+                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                        model[key] = i + 1;
+                        if (i % 3 == 0) {
+                            auto victim = model.begin();
+                            std::advance(victim, static_cast<long>(random() % model.size()));
+                            ASSERT_TRUE(tree.Delete(victim->first.data()));
+                            model.erase(victim);
+                        }
+                        if (i % 500 != 499)
+                            continue;
+                        const bool kept = behind && file->BeginWriteBehind();
+                        ASSERT_EQ(kept, behind);
+                        file->FlushPages();
+                        file->WriteHeader(true);
+                        if (kept) {
+                            file->HandOffKeptPages(false);
+                            file->ClearPageCaches(true);
+                            ExpectTreeHolds(tree, model);
+                        }
+                    }
+                    ExpectTreeHolds(tree, model);
+                }
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->Close();
+                files.push_back(testing_support::ReadBytes(name));
+                file->SetEncrypted(encrypted);
+                file->Open();
+                TIndexTree reread(*file, 1, BytesCompare(40));
+                ExpectTreeHolds(reread, model);
+            }
+            EXPECT_GT(files[0].size(), 8 * kIndexPageSize);  // more than the small cache holds
+            EXPECT_TRUE(files[0] == files[1]);
+        }
+    }
+}
+
 // A failed search leaves its path for an insert of the same key; whatever
 // happens between the two (an insert into the same leaf, a delete, the
 // caches emptied after a flush) must send the insert down the tree again.
@@ -821,6 +884,39 @@ TEST_F(IndexFileFixture, SmallCacheEvictsAndWritesBackWithoutLosingKeys) {
         TIndexTree reread(*file, 1, BytesCompare(500));
         ExpectTreeHolds(reread, expected);
     }
+}
+
+// Lookups scattered over a plain tree larger than the unpacked tier find the
+// interior pages on their way unpacked, however many leaves passed through
+// the unpacked tier since a path was last used: only the leaf may have to
+// come back from the packed tier or the file.
+TEST_F(IndexFileFixture, ScatteredLookupsFindTheirPathUnpacked) {
+    constexpr std::uint16_t kKeySize = 100;
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", kKeySize, true, 0));
+    file->SetPageCacheCapacity(200);
+    TIndexTree tree(*file, 1, BytesCompare(kKeySize));
+    std::mt19937 random(17);
+    std::vector<Key> keys;
+    // Keys without padding, so that the packed tier cannot hold the leaves
+    // either and the unpacked tier keeps no more than its share.
+    for (std::uint32_t i = 0; i < 30000; ++i) {
+        Key& key = keys.emplace_back(kKeySize);
+        for (auto& byte : key)
+            byte = static_cast<std::uint8_t>(random() % 255 + 1);
+        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+    }
+    file->FlushPages();
+    const auto& stats = file->GetStatistics();
+    const auto misses = [&] { return stats.packed_hits + stats.reads; };
+    const auto before = misses();
+    constexpr int kLookups = 6000;
+    for (int i = 0; i < kLookups; ++i)
+        ASSERT_TRUE(tree.Find(keys[random() % keys.size()].data()).has_value());
+    ASSERT_GT(misses() - before, kLookups / 2) << "the leaves should not fit unpacked";
+    // About one leaf a lookup; an interior page missed on a third of the
+    // ways down would pass the bound.
+    EXPECT_LT(misses() - before, kLookups * 13 / 10);
 }
 
 // Closing gives the page objects to the process's reserve; files opened
@@ -1237,7 +1333,7 @@ TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
         before = seeks();
         for (int round = 0; round < 200; ++round)
             look_up(std::next(model.begin(), static_cast<long>(rng() % model.size()))->first);
-        EXPECT_GT(seeks() - before, 100u);
+        EXPECT_GT(seeks() - before, 20u);
         ExpectTreeHolds(tree, model);
     }
 }

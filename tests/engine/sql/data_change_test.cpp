@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -20,6 +22,7 @@
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
@@ -215,9 +218,105 @@ TEST_F(SqlExecution, IndexedChangesTouchExactlyTheRowsTheConditionPicks) {
     }
 }
 
-// Bulk changes lock the table when nobody holds a lock in it, and lock row by row otherwise:
-// a row another cursor holds stops the change at that row, as ever, while rows outside it
-// change; the table and the session's lock settings are as before afterwards.
+// A condition of one text equality is checked from the record's bytes; the same comparison
+// joined with a part that every row passes goes through the expression evaluator. Both must
+// change the same rows, with and without a case-insensitive index narrowing them: case
+// variants, trailing blanks, longer and shorter values and nulls included.
+TEST_F(SqlExecution, TextEqualityChangesTheRowsTheEvaluatorPicks) {
+    const char* const values[] = {"ab", "AB", "ab ", "abc", "a", "", "aB"};
+    for (const bool indexed : {false, true}) {
+        SCOPED_TRACE(indexed);
+        Run(indexed ? "CREATE TABLE e1 (id INTEGER, t CHAR(8), n INTEGER)"
+                    : "CREATE TABLE e0 (id INTEGER, t CHAR(8), n INTEGER)");
+        const std::string table = indexed ? "e1" : "e0";
+        if (indexed) {
+            Run("CREATE NOCASE INDEX byt ON e1 (t)");
+        }
+        for (int i = 0; i < 16; ++i) {
+            const std::string value =
+                i % 8 == 7 ? std::string("NULL") : "'" + std::string(values[i % 8]) + "'";
+            Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", " + value + ", 0)");
+        }
+        for (const char* value : values) {
+            SCOPED_TRACE(value);
+            const std::string compare = std::string(" WHERE t = '") + value + "'";
+            const std::int32_t alone = Run("UPDATE " + table + " SET n = n + 1" + compare);
+            const std::int32_t joined =
+                Run("UPDATE " + table + " SET n = n + 100" + compare + " AND id >= 0");
+            EXPECT_EQ(alone, joined);
+            // Every row the one changed the other changed too.
+            EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 101").size(),
+                      static_cast<std::size_t>(alone));
+            EXPECT_TRUE(Select("SELECT id FROM " + table + " WHERE n = 1 OR n = 100").empty());
+            Run("UPDATE " + table + " SET n = 0");
+        }
+        EXPECT_EQ(Run("UPDATE " + table + " SET n = 1 WHERE t = 'ab'"), 4);
+    }
+}
+
+// A whole-number column plus or minus a constant is worked out from the row's bytes; every
+// such value must be the one the evaluator gives for the same expression in a SELECT: at the
+// type's limits (NULL beyond them), from NULL, with the constant on either side, and with the
+// column's index following the new values.
+TEST_F(SqlExecution, ColumnPlusConstantWritesWhatTheEvaluatorGives) {
+    Run("CREATE TABLE steps (id INTEGER, s SMALLINT, i INTEGER, w WORD)");
+    Run("CREATE INDEX byi ON steps (i)");
+    Run("CREATE INDEX bys ON steps (s)");
+    const char* const rows[] = {
+        "0, 0, 0, 0",
+        "1, 32000, 2147483647, 65000",
+        "2, -32000, -2147483647, 1",
+        "3, NULL, NULL, NULL",
+        "4, 5, -5, 7",
+        "5, 30000, 2147483640, 65534",
+    };
+    for (const char* row : rows) {
+        Run(std::string("INSERT INTO steps VALUES (") + row + ")");
+    }
+    struct StepCase {
+        const char* column;
+        const char* value;
+        const char* read;  // how the column is read back as a number the rows show
+        const char* row1;  // the row at the top of the ranges afterwards
+    };
+    const StepCase cases[] = {
+        {"s", "s + 1", "s", "1|32001"},
+        {"s", "s - 1", "s", "1|32000"},
+        {"s", "2 + s", "s", "1|32002"},
+        {"s", "s - 700", "s", "1|31302"},
+        {"i", "i + 7", "i", "1|<null>"},
+        {"i", "i - 7", "i", "1|<null>"},
+        {"i", "7 + i", "i", "1|<null>"},
+        {"i", "i + 2147483647", "i", "1|<null>"},
+        {"w", "w + 1", "CAST(w AS INTEGER)", "1|65001"},
+        {"w", "w - 1", "CAST(w AS INTEGER)", "1|65000"},
+        {"i", "s + 1", "i", "1|31303"},
+        {"s", "s + 0", "s", "1|31302"},
+    };
+    for (const StepCase& c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::string read = std::string(c.read);
+        const std::string value = read == c.column
+                                      ? std::string(c.value)
+                                      : "CAST(" + std::string(c.value) + " AS INTEGER)";
+        const std::vector<std::string> expected =
+            Select("SELECT id, " + value + " FROM steps ORDER BY id");
+        EXPECT_EQ(Run("UPDATE steps SET " + std::string(c.column) + " = " + c.value), 6);
+        const std::vector<std::string> written =
+            Select("SELECT id, " + read + " FROM steps ORDER BY id");
+        EXPECT_EQ(written, expected);
+        ASSERT_EQ(written.size(), 6U);
+        EXPECT_EQ(written[1], c.row1);
+        // The indexes hold the new values: a range read through each finds every non-NULL row.
+        EXPECT_EQ(Select("SELECT id FROM steps WHERE i >= -2147483647").size() +
+                      Select("SELECT id FROM steps WHERE i IS NULL").size(),
+                  6U);
+        EXPECT_EQ(Select("SELECT id FROM steps WHERE s >= -32768").size() +
+                      Select("SELECT id FROM steps WHERE s IS NULL").size(),
+                  6U);
+    }
+}
+
 TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
     Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
     {
@@ -357,6 +456,78 @@ TEST_F(SqlExecution, ABulkChangeStoppedByAFailingRowLeavesASoundTable) {
     EXPECT_EQ(Run("DELETE FROM t WHERE a > 20 COMMIT INTERVAL 16"), 180);
     EXPECT_EQ(faults(), std::vector<std::string>{});
     EXPECT_EQ(Rows("t").size(), 20u);
+}
+
+// Fails every write made off the statement's thread (the flushes' helper) while set, as a
+// full disk would.
+std::atomic<bool> fail_helper_writes{false};
+std::atomic<int> helper_writes_failed{0};
+std::thread::id statement_thread;
+void FailHelperWrites() {
+    if (fail_helper_writes && std::this_thread::get_id() != statement_thread) {
+        ++helper_writes_failed;
+        RaiseEngineError(kErrWrite, "helper");
+    }
+}
+
+// A bulk delete's flushes go out on a helper thread while it deletes on. Through an index
+// cache of two pages per index, pages leave the cache and are read back between the flushes,
+// possibly while their writes are still under way; and helper writes that fail are written
+// again by the statement. The deletes must leave the index file the usual cache and sound
+// writes leave, the rows the conditions spare, and tables that verify clean.
+TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
+    const auto fill = [&](const std::string& table) {
+        Run("CREATE TABLE " + table + " (id INTEGER, item CHAR(60), n INTEGER)");
+        Run("CREATE INDEX byitem ON " + table + " (item)");
+        Run("CREATE INDEX byn ON " + table + " (n)");
+        for (int i = 0; i < 700; ++i) {
+            Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", 'member" +
+                std::to_string(i * 7919 % 1009) + "', " + std::to_string(i % 7) + ")");
+        }
+    };
+    fill("tight");
+    fill("usual");
+    TDataCursor held(*directory_);
+    held.SetTableName("tight");
+    held.SetExclusive(false);
+    held.Open();
+    held.Table()->IndexFile().SetPageCacheCapacity(2);
+    // Every write of the tight table's helper fails: the statement writes them again.
+    statement_thread = std::this_thread::get_id();
+    SetFileStepHook(FailHelperWrites);
+    struct Unhook {
+        ~Unhook() { SetFileStepHook(nullptr); }
+    } unhook;
+    for (const char* table : {"tight", "usual"}) {
+        fail_helper_writes = std::string(table) == "tight";
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE n = 3 COMMIT INTERVAL 7"), 100);
+        EXPECT_EQ(Run(std::string("DELETE FROM ") + table + " WHERE id < 350 COMMIT INTERVAL 9"),
+                  300);
+    }
+    SetFileStepHook(nullptr);
+    EXPECT_GT(helper_writes_failed, 40);
+    EXPECT_GT(held.Table()->IndexFile().GetStatistics().reads +
+                  held.Table()->IndexFile().GetStatistics().packed_hits,
+              0u);
+    held.Close();
+    OpenSession();
+    EXPECT_TRUE(testing_support::ReadBytes(dir_.File("tight.IDX")) ==
+                testing_support::ReadBytes(dir_.File("usual.IDX")));
+    for (const char* table : {"tight", "usual"}) {
+        SCOPED_TRACE(table);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE n = 3").size(), 0u);
+        EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE item >= 'member'").size(),
+                  300u);
+        std::vector<std::string> errors;
+        TDataCursor check(*directory_);
+        check.SetTableName(table);
+        check.SetExclusive(true);
+        RepairTable(check, true, 0, {}, [&](std::string_view line) {
+            if (line.find("error") != std::string_view::npos)
+                errors.emplace_back(line);
+        });
+        EXPECT_EQ(errors, std::vector<std::string>{});
+    }
 }
 
 // Progress reaches every candidate row in turn and can stop the delete, both where the rows are

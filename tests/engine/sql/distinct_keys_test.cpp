@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -38,6 +39,21 @@ TEST(DistinctKeys, EachKeyIsNewOnceWhateverItsLengthAndBytes) {
         EXPECT_FALSE(keys.Insert(key)) << key.size();
     }
     EXPECT_EQ(keys.Size(), expected.size());
+}
+
+// Words that collide in the table's home slots (multiples of a large power of two) and words
+// spread wide, through several growths: each is new once and a repeat after.
+TEST(DistinctWords, EachWordIsNewOnceThroughGrowth) {
+    DistinctWords words;
+    std::set<std::uint64_t> expected;
+    for (int round = 0; round < 2; ++round) {
+        for (std::uint64_t i = 0; i < 3000; ++i) {
+            for (const std::uint64_t word : {i << 40, i * std::uint64_t{0x0101010101}, i}) {
+                EXPECT_EQ(words.Insert(word), expected.insert(word).second) << word;
+            }
+        }
+    }
+    EXPECT_EQ(words.Size(), expected.size());
 }
 
 }  // namespace

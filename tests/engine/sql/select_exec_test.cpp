@@ -15,6 +15,15 @@
 #include "sql_test_support.h"
 
 namespace strata {
+
+// The size past which a result leaves memory, lowered so that a few megabytes show the move.
+class TDataQueryTestAccess {
+  public:
+    static void SetHeldResultLimit(TDataQuery& query, std::int64_t bytes) {
+        query.held_result_limit_ = bytes;
+    }
+};
+
 namespace {
 
 using sqltest::SqlError;
@@ -227,6 +236,45 @@ TEST_F(SqlSelect, JoinsWithoutIndexesFindEveryMatchingPair) {
     }
 }
 
+// A held inner table keeps of each row only the bytes the statement reads: fields at both ends
+// of a wide record, the auto-increment ID in the record's header, fields read only by a row
+// check, an expression or the next table's probe, and a LEFT join's ON condition. Rows come in
+// the outer table's order, each outer row's partners in the inner table's read order.
+TEST_F(SqlSelect, HeldInnerRowsGiveEveryFieldTheStatementReads) {
+    Run("CREATE TABLE w (id AUTOINC, a INTEGER, pad CHAR(100), s CHAR(10), gap CHAR(200), "
+        "n INTEGER, last CHAR(5))");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (10, 'q', 'p', 1, 'L1')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (20, NULL, 'r', 2, 'L2')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (30, 'q', 'p', 1, NULL)");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (40, 'q', 'p', 3, 'L4')");
+    Run("INSERT INTO w (a, pad, s, n, last) VALUES (50, NULL, NULL, NULL, 'L5')");
+    Run("CREATE TABLE v (k INTEGER, tag CHAR(5))");
+    Run("INSERT INTO v VALUES (1, 'a')");
+    Run("INSERT INTO v VALUES (2, 'b')");
+    Run("INSERT INTO v VALUES (1, 'c')");
+    Run("CREATE TABLE x (k INTEGER, z CHAR(5))");
+    for (const char* row : {"(10, 'x10')", "(30, 'x30')", "(20, 'x20')", "(99, 'x99')"}) {
+        Run(std::string("INSERT INTO x VALUES ") + row);
+    }
+    const std::vector<SelectCase> cases = {
+        {"SELECT v.tag, w.last FROM v, w WHERE v.k = w.n",
+         {"a|L1", "a|<null>", "b|L2", "c|L1", "c|<null>"}},
+        {"SELECT w.last, v.tag, w.id FROM v JOIN w ON v.k = w.n",
+         {"L1|a|1", "<null>|a|3", "L2|b|2", "L1|c|1", "<null>|c|3"}},
+        {"SELECT v.tag, w.a + 1 FROM v, w WHERE v.k = w.n AND w.s = 'p'",
+         {"a|11", "a|31", "c|11", "c|31"}},
+        {"SELECT v.tag, x.z FROM v, w, x WHERE v.k = w.n AND w.a = x.k",
+         {"a|x10", "a|x30", "b|x20", "c|x10", "c|x30"}},
+        {"SELECT v.tag, w.last FROM v LEFT JOIN w ON v.k = w.n AND w.pad = 'q'",
+         {"a|L1", "a|<null>", "b|<null>", "c|L1", "c|<null>"}},
+        {"SELECT v.tag, w.* FROM v, w WHERE v.k = w.n AND w.a > 20",
+         {"a|3|30|q|p|<null>|1|<null>", "c|3|30|q|p|<null>|1|<null>"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+}
+
 // The filters an executed statement left on each of its source tables' cursors.
 std::vector<std::size_t> FiltersPerSource(const TQueryStatement& statement) {
     std::vector<std::size_t> counts;
@@ -341,6 +389,64 @@ TEST_F(SqlSelect, DistinctRowLimitCountsRepeats) {
     EXPECT_EQ(Select("SELECT DISTINCT b FROM t", 5), (Strings{"<null>", "x", "y", "z"}));
 }
 
+// DISTINCT of one text column tells values apart whatever their length around a word: texts
+// that share their first bytes, that differ only in case or in a high byte, NULL, and a
+// column narrower than a word.
+TEST_F(SqlSelect, DistinctTextsOfEveryLengthAroundAWord) {
+    Run("CREATE TABLE w (id INTEGER, s CHAR(12), n CHAR(3))");
+    const Strings values = {"a",        "ab",        "abcdefg",    "abcdefgh", "abcdefghi",
+                            "abcdefgH", "ABCDEFG",   "abcdef\xe9", "abcdef",   "xyz1234567",
+                            "xyz12345", "xyz123456", "b"};
+    Strings expected = {"<null>"};
+    int id = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const std::string& value : values) {
+            Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", '" + value + "', '" +
+                value.substr(0, 2) + "')");
+        }
+        Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", NULL, NULL)");
+        Run("INSERT INTO w VALUES (" + std::to_string(++id) + ", '', '')");
+    }
+    for (const std::string& value : values) {
+        expected.push_back(value);
+    }
+    // The empty text is stored as NULL.
+    Strings rows = Select("SELECT DISTINCT s FROM w");
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(Select("SELECT DISTINCT n FROM w ORDER BY n"),
+              (Strings{"<null>", "AB", "a", "ab", "b", "xy"}));
+}
+
+// Progress reaches every row a DISTINCT reads, repeats included, and can stop it: the rows met
+// before the stop are the result.
+TEST_F(SqlSelect, ProgressFollowsADistinctRowByRowAndCanStopIt) {
+    struct ProgressCase {
+        std::int64_t stop_at;
+        std::vector<int> percents;
+        Strings rows;
+    };
+    const std::vector<ProgressCase> cases = {
+        {5, {25, 50, 75, 100}, {"<null>", "x", "y"}},
+        {2, {25, 50}, {"x"}},
+    };
+    for (const ProgressCase& c : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT DISTINCT b FROM t", offset);
+        std::vector<int> percents;
+        statement.SetProgressCallback([&](std::int64_t row, int percent) {
+            percents.push_back(percent);
+            return row < c.stop_at;
+        });
+        Strings rows = RowsOf(*statement.Execute());
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(percents, c.percents) << c.stop_at;
+        EXPECT_EQ(rows, c.rows) << c.stop_at;
+    }
+}
+
 // Every execution places its filters again, with the parameter values of then.
 TEST_F(SqlSelect, FiltersFollowNewParameterValues) {
     Run("CREATE INDEX ta ON t (a)");
@@ -436,6 +542,9 @@ TEST_F(SqlSelect, OrderByKeepsTiesInProductionOrder) {
     }
 }
 
+// Results of about 20 MB pass this limit on the way.
+constexpr std::int64_t kHeldResultLimit = std::int64_t{16} << 20;
+
 // A result without a name starts in memory and moves to disk once it grows past some
 // megabytes: rows produced before and after the move, grouped rows, sorted rows and a second
 // execution of the statement all come out whole and in order.
@@ -492,6 +601,7 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);
@@ -620,6 +730,7 @@ TEST_F(SqlSelect, LargeOrderedAndJoinedResultsKeepTheirOrderAcrossTheMoveToDisk)
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
         statement.Prepare(each.sql, offset);
+        TDataQueryTestAccess::SetHeldResultLimit(*statement.MainQuery(), kHeldResultLimit);
         for (int run = 0; run < 2; ++run) {
             TDataCursor* result = statement.Execute();
             ASSERT_NE(result, nullptr);

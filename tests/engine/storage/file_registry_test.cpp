@@ -138,6 +138,50 @@ TEST_F(FileLayer, WritePastTheEndZeroFillsTheGap) {
     }
 }
 
+// Writes, cuts and syncs go on while the device takes earlier writes on a helper thread, and a
+// close or a sync comes after it: every byte written stands, in whatever order they came. Memory
+// files have nothing to hand over.
+TEST_F(FileLayer, WritesGoOnWhileEarlierOnesGoToTheDevice) {
+    const std::vector<std::byte> pattern = Pattern(1 << 20);
+    for (const bool in_memory : {false, true}) {
+        SCOPED_TRACE(in_memory);
+        const std::string name = in_memory ? MemoryName("behind.dat") : PathOf("behind.dat");
+        std::vector<std::byte> expected;
+        {
+            TFileHandler file;
+            file.SetName(name);
+            file.SetInMemory(in_memory);
+            file.CreateFile();
+            for (std::size_t round = 0; round < 24; ++round) {
+                const std::size_t at = round * 40000 % 900000;
+                const auto part = std::span(pattern).subspan(round * 1000, 70000);
+                file.SeekFile(static_cast<std::int64_t>(at), SeekOrigin::kBegin);
+                file.Write(part);
+                expected.resize(std::max(expected.size(), at + part.size()));
+                std::copy(part.begin(), part.end(),
+                          expected.begin() + static_cast<std::ptrdiff_t>(at));
+                file.StartWriteBehind();
+                if (round == 9) {
+                    file.SeekFile(500000, SeekOrigin::kBegin);
+                    file.Write(std::span<const std::byte>());
+                    expected.resize(500000);
+                }
+                if (round % 7 == 3)
+                    file.SyncWritten();
+            }
+            file.StartWriteBehind();
+            if (in_memory) {
+                file.SeekFile(0, SeekOrigin::kBegin);
+                std::vector<std::byte> back(expected.size());
+                file.Read(back);
+                EXPECT_TRUE(back == expected);
+                continue;
+            }
+        }
+        EXPECT_TRUE(ReadDisk("behind.dat") == expected);
+    }
+}
+
 // A memory file that grows takes over the buffer a file before it gave up; none of that
 // file's bytes show, in a gap or past the end.
 TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
@@ -164,6 +208,48 @@ TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
     EXPECT_EQ(Text(std::span(bytes).last(4)), "tail");
     std::vector<std::byte> past(10);
     EXPECT_EQ(file.Read(past, true), 0);
+}
+
+// A memory file of several megabytes holds its bytes in pieces: writes and reads that cross
+// from one piece to the next, a cut back into an earlier piece and a gap reaching over pieces
+// give what a file on disk gives.
+TEST_F(FileLayer, LargeMemoryFilesReadAsFilesOnDiskAcrossTheirPieces) {
+    constexpr std::size_t kLarge = 5'000'000;
+    const std::vector<std::byte> pattern = Pattern(kLarge);
+    std::vector<std::vector<std::byte>> contents;
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory);
+        TFileHandler file;
+        file.SetName(in_memory ? MemoryName("large.dat") : PathOf("large.dat"));
+        file.SetInMemory(in_memory);
+        file.CreateFile();
+        // Uneven writes, so that many of them straddle a piece's end.
+        for (std::size_t at = 0; at < kLarge;) {
+            const std::size_t n = std::min<std::size_t>(kLarge - at, 70001 + at % 3);
+            file.Write(std::span(pattern).subspan(at, n));
+            at += n;
+        }
+        // Rewrites straddling the ends of the first and of a later piece.
+        for (const std::int64_t at : {1048500, 3 * 1048560 - 10}) {
+            file.SeekFile(at, SeekOrigin::kBegin);
+            file.Write(Bytes("straddling both pieces"));
+        }
+        // Cut back into the second piece, then a gap over the pieces after it.
+        file.SeekFile(1500000, SeekOrigin::kBegin);
+        file.Write(std::span<const std::byte>());
+        file.SeekFile(4200000, SeekOrigin::kBegin);
+        file.Write(Bytes("end"));
+        EXPECT_EQ(file.GetFileSize(), 4200003);
+        std::vector<std::byte> bytes(4200003);
+        file.SeekFile(0, SeekOrigin::kBegin);
+        file.Read(bytes);
+        contents.push_back(std::move(bytes));
+    }
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_TRUE(contents[0] == contents[1]);
+    EXPECT_EQ(Text(std::span(contents[0]).subspan(1048500, 22)), "straddling both pieces");
+    EXPECT_EQ(std::count(contents[0].begin() + 1500000, contents[0].end() - 3, std::byte{0}),
+              4200000 - 1500000);
 }
 
 TEST_F(FileLayer, SeekFromTheEndIsSizePlusOffsetForBothKinds) {
