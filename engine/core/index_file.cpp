@@ -957,6 +957,8 @@ void TIndexFile::LinkPacked(PackedPage* p) {
 }
 
 void TIndexFile::UnlinkPacked(PackedPage* p) {
+    if (p->offset == seek_offset_)
+        seek_offset_ = 0;
     const std::size_t n = p->offset / kIndexPageSize;
     assert(packed_map_[n] == p);
     packed_map_[n] = nullptr;
@@ -1195,7 +1197,16 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (packed->slot != slot)
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         std::array<std::uint8_t, kIndexPageSize> bytes;
-        UnpackPageImage(packed->Bytes(), bytes);
+        std::span<const std::uint8_t> image = bytes;
+        if (offset == seek_offset_) {
+            // A lookup has just unpacked its entries (the key a delete is about to remove).
+            std::fill(seek_image_.begin() + static_cast<std::ptrdiff_t>(seek_size_),
+                      seek_image_.end(), 0);
+            image = seek_image_;
+            seek_offset_ = 0;
+        } else {
+            UnpackPageImage(packed->Bytes(), bytes);
+        }
         // A changed page leaves the packed tier first, so making room cannot
         // write or drop it; an unchanged one may stay there too.
         PackedPage* held = nullptr;
@@ -1208,7 +1219,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         try {
             fresh = TakeCachePage();
             SetupPage(*fresh, slot, offset);
-            fresh->ReadPage(bytes, false);
+            fresh->ReadPage(image, false);
         } catch (...) {
             if (fresh != nullptr)
                 free_pages_.push_back(fresh);
@@ -1315,8 +1326,10 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
     CheckSlot(slot);
     PackedPage* packed = PackedAt(offset);
     // A scrambled image is unscrambled whole; such pages are unpacked as before.
-    if (packed == nullptr || encrypted_ || CachedAt(offset) != nullptr)
+    if (packed == nullptr || encrypted_ || CachedAt(offset) != nullptr ||
+        2 * lookups_changed_ > kLookupsWeighed) {
         return PackedSeek::kNotPacked;
+    }
     if (packed->slot != slot)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     SetupPage(leaf_reader_, slot, offset);
@@ -1325,19 +1338,21 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
     // run of literal bytes holds them all.
     const std::span<const std::uint8_t> data = packed->Bytes();
     std::span<const std::uint8_t> image;
-    std::array<std::uint8_t, kIndexPageSize> bytes;
     if (const std::size_t literal = GetRun(data.data()); literal >= kPageHeaderSize) {
         image = data.subspan(2, literal);
         if (LeafImageEnd(image) > literal)
             image = {};
     }
+    seek_offset_ = 0;
     if (image.empty()) {
-        UnpackLeafEntries(data, bytes);
-        image = bytes;
+        seek_size_ = UnpackLeafEntries(data, seek_image_);
+        seek_offset_ = offset;
+        image = seek_image_;
     }
     // Pages above the leaves are read as pages.
     if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf) &&
         image[0] != static_cast<std::uint8_t>(PageKind::kRootLeaf)) {
+        seek_offset_ = 0;
         return PackedSeek::kNotPacked;
     }
     ++stats_.packed_seeks;
@@ -1361,8 +1376,8 @@ std::size_t TIndexFile::LeafImageEnd(std::span<const std::uint8_t> header) const
 
 // As UnpackPageImage, stopping once a leaf's entries are in place: where they
 // end is read from the header as soon as it is unpacked.
-void TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
-                                   std::span<std::uint8_t> image) const {
+std::size_t TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                                          std::span<std::uint8_t> image) const {
     assert(!encrypted_);
     std::uint8_t* out = image.data();
     std::size_t at = 0;
@@ -1389,6 +1404,7 @@ void TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
         std::memset(out + written, 0, std::min(zeros, limit > written ? limit - written : 0));
         written += zeros;
     }
+    return limit;
 }
 
 void TIndexFile::PrefetchLeaf(std::uint32_t offset) const {
@@ -1622,6 +1638,7 @@ void TIndexFile::ClearPageCaches(bool all) {
 // walking the caches: each page is reset only when it is handed out again.
 void TIndexFile::ReleaseAllPages() {
     CountEdit();
+    seek_offset_ = 0;
     clean_ = {};
     dirty_ = {};
     slot_sizes_.fill(0);

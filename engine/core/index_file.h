@@ -256,10 +256,27 @@ class TIndexFile : public TFileHandler {
     // no further than its entries and not into the cache, so a lookup that
     // reads one entry costs no page made room for and no leaf put together.
     // The page counts as just used.
+    // While the leaves that lookups land on are mostly changed right after
+    // (a delete or change of the record just found), the leaf is unpacked
+    // into the cache at once instead: the change needs it there anyway.
     enum class PackedSeek { kNotPacked, kAllBelow, kFound };
     PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
                               const KeyCompare& compare, std::int64_t& position,
                               std::uint32_t& record, std::uint8_t* found);
+    // The leaf a lookup landed on; a change of it before the next lookup
+    // counts toward unpacking the leaves of lookups at once.
+    void NoteLookupLeaf(std::uint32_t offset) noexcept {
+        if (lookup_leaf_ != 0 && lookups_changed_ > 0)
+            --lookups_changed_;
+        lookup_leaf_ = offset;
+    }
+    void NoteLeafChange(std::uint32_t offset) noexcept {
+        if (offset != lookup_leaf_)
+            return;
+        lookup_leaf_ = 0;
+        if (lookups_changed_ < kLookupsWeighed)
+            ++lookups_changed_;
+    }
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load
@@ -473,9 +490,10 @@ class TIndexFile : public TFileHandler {
     // Where a leaf's entries end in its image, from its header (at least its
     // first bytes); requires leaf_reader_ set up for the page's slot.
     std::size_t LeafImageEnd(std::span<const std::uint8_t> header) const;
+    // Returns how far the image is unpacked (its bytes beyond are not set).
     // Requires: leaf_reader_ set up for the page's slot; not encrypted.
-    void UnpackLeafEntries(std::span<const std::uint8_t> packed,
-                           std::span<std::uint8_t> image) const;
+    std::size_t UnpackLeafEntries(std::span<const std::uint8_t> packed,
+                                  std::span<std::uint8_t> image) const;
     // Writes `bytes` of page images at `offset`, or keeps them for a write-behind.
     void WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes);
     // Where the images of the next `bytes` to write are built (valid until the next call).
@@ -526,8 +544,21 @@ class TIndexFile : public TFileHandler {
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.
     TPage leaf_reader_{this};
+    // A range scan's reads of leaves from the file, and their records.
     std::vector<std::uint8_t> scan_buffer_;
     std::vector<std::uint32_t> scan_records_;
+    // The entries of the packed leaf a lookup last unpacked (seek_size_ bytes
+    // of the image), kept while that page stays packed and unchanged, so a
+    // change of the leaf right after (a delete of the key just found) unpacks
+    // it no second time; offset 0 when none.
+    std::uint32_t seek_offset_ = 0;
+    std::size_t seek_size_ = 0;
+    std::array<std::uint8_t, kIndexPageSize> seek_image_{};
+    // How many of the recent lookups' leaves were changed before the next
+    // lookup, counted up and down between 0 and kLookupsWeighed.
+    static constexpr int kLookupsWeighed = 16;
+    std::uint32_t lookup_leaf_ = 0;
+    int lookups_changed_ = 0;
 };
 
 // Pins a page for one scope.

@@ -1193,6 +1193,13 @@ class TPage::KeyOrder {
 
 bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
     const KeyOrder order(*this, key, compare);
+    // Keys that only grow (counters, record numbers, the record ID ending a
+    // key of a repeated value) go after the last entry: one comparison finds
+    // that, instead of a search over the page.
+    if (count_ > 0 && order(count_) > 0) {
+        edit_ = count_;
+        return false;
+    }
     const std::int64_t not_above = order.CountNotAbove();
     if (IsInterior()) {
         edit_ = std::max<std::int64_t>(not_above, 1);
@@ -1318,6 +1325,7 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
 
 void TPage::NoteChange() {
     owner_->CountEdit(slot_);
+    owner_->NoteLeafChange(offset_);
     if (cache_owned_ && !cache_listed_dirty_)
         owner_->NoteDirty(*this);
 }

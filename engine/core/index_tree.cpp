@@ -381,12 +381,14 @@ bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
         std::int64_t position = 0;
         if (file_.SeekPackedLeaf(slot_, child, key, compare_, position, entry.record,
                                  entry.key.data()) == TIndexFile::PackedSeek::kFound) {
+            file_.NoteLookupLeaf(child);
             Remember(child, position, page->KeySize(), key, false);
             return true;
         }
         page = PinnedPage(file_, file_.GetPage(slot_, child));
     }
     page->SeekNearest(key, compare_);
+    file_.NoteLookupLeaf(page->Offset());
     Remember(*page, key, false);
     at.position = page->ReadPosition();
     at.page = std::move(page);

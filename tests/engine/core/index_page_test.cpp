@@ -1294,6 +1294,55 @@ TEST_F(IndexFileFixture, LookupsInPackedLeavesFindTheEntriesLowerBoundFinds) {
     }
 }
 
+// Lookups each followed by the delete of the key found (as a cursor deletes
+// the record it found) soon stop answering from packed leaves, since the
+// delete unpacks the leaf anyway; lookups alone go back to them. A delete
+// right after an answer from a packed leaf takes the leaf as that lookup
+// unpacked it, and the tree keeps every other key.
+TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
+    constexpr std::size_t k = 40;
+    for (const std::uint8_t option : {0, 3}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(option));
+        auto file = NewFile();
+        file->AddIndex(Descriptor("ByItem", k, false, option));
+        file->SetPageCacheCapacity(3);
+        std::map<Key, std::uint32_t> model;
+        TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+        std::mt19937 rng(11);
+        for (std::uint32_t id = 1; id <= 4000; ++id) {
+            const Key key = MakeKey(rng() % 20000, id, k, false);
+            if (model.emplace(key, id).second) {
+                ASSERT_TRUE(tree.Insert(key.data(), id));
+            }
+        }
+        const auto seeks = [&] { return file->GetStatistics().packed_seeks; };
+        const auto look_up = [&](const Key& key) {
+            TIndexTree::Entry entry;
+            TIndexTree::Position at;
+            if (tree.LookUp(key.data(), entry, at)) {
+                EXPECT_EQ(entry.key, key);
+            } else {
+                EXPECT_TRUE(std::equal(key.begin(), key.end(), at.page->KeyAt(at.position)));
+            }
+        };
+        std::uint64_t before = seeks();
+        for (int round = 0; round < 400; ++round) {
+            const auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+            look_up(it->first);
+            ASSERT_TRUE(tree.Delete(it->first.data()));
+            model.erase(it);
+            if (round == 39)
+                before = seeks();
+        }
+        EXPECT_LE(seeks() - before, 10u);
+        before = seeks();
+        for (int round = 0; round < 200; ++round)
+            look_up(std::next(model.begin(), static_cast<long>(rng() % model.size()))->first);
+        EXPECT_GT(seeks() - before, 20u);
+        ExpectTreeHolds(tree, model);
+    }
+}
+
 TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));
