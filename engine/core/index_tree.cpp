@@ -286,10 +286,11 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     return true;
 }
 
-std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
+template <typename Stop>
+PinnedPage TIndexTree::DescendRemembering(const std::uint8_t* key, Stop stop) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
-        return std::nullopt;
+        return {};
     TIndexFile::Descent& memo = file_.RememberedDescent();
     memo.slot = -1;
     memo.path.clear();
@@ -301,8 +302,18 @@ std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
         }
         page->SeekNearest(key, compare_);
         memo.path.emplace_back(page->Offset(), page->ReadPosition());
-        page = PinnedPage(file_, file_.GetPage(slot_, page->PointerAt(page->ReadPosition())));
+        const std::uint32_t child = page->PointerAt(page->ReadPosition());
+        if (stop(*page, child))
+            return {};
+        page = PinnedPage(file_, file_.GetPage(slot_, child));
     }
+    return page;
+}
+
+std::optional<std::uint32_t> TIndexTree::Find(const std::uint8_t* key) {
+    PinnedPage page = DescendRemembering(key, [](const TPage&, std::uint32_t) { return false; });
+    if (!page)
+        return std::nullopt;
     if (page->SeekExact(key, compare_))
         return page->PointerAt(page->ReadPosition());
     Remember(*page, key, true);
@@ -362,31 +373,22 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
 
 bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
     at = Position{};
-    const std::uint32_t root = file_.GetRoot(slot_);
-    if (root == 0)
-        return false;
-    TIndexFile::Descent& memo = file_.RememberedDescent();
-    memo.slot = -1;
-    memo.path.clear();
-    PinnedPage page(file_, file_.GetPage(slot_, root));
-    std::size_t depth = 0;
-    while (page->IsInterior()) {
-        if (page->EntryCount() == 0 || ++depth > 64) {
-            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
-        }
-        page->SeekNearest(key, compare_);
-        memo.path.emplace_back(page->Offset(), page->ReadPosition());
-        const std::uint32_t child = page->PointerAt(page->ReadPosition());
-        entry.key.resize(page->KeySize());
+    // A leaf standing only in the packed tier is searched there, without unpacking it.
+    bool found_packed = false;
+    PinnedPage page = DescendRemembering(key, [&](const TPage& parent, std::uint32_t child) {
+        entry.key.resize(parent.KeySize());
         std::int64_t position = 0;
         if (file_.SeekPackedLeaf(slot_, child, key, compare_, position, entry.record,
-                                 entry.key.data()) == TIndexFile::PackedSeek::kFound) {
-            file_.NoteLookupLeaf(child);
-            Remember(child, position, page->KeySize(), key, false);
-            return true;
+                                 entry.key.data()) != TIndexFile::PackedSeek::kFound) {
+            return false;
         }
-        page = PinnedPage(file_, file_.GetPage(slot_, child));
-    }
+        file_.NoteLookupLeaf(child);
+        Remember(child, position, parent.KeySize(), key, false);
+        found_packed = true;
+        return true;
+    });
+    if (!page)
+        return found_packed;
     page->SeekNearest(key, compare_);
     file_.NoteLookupLeaf(page->Offset());
     Remember(*page, key, false);

@@ -97,6 +97,10 @@ class TIndexTree {
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     bool RememberedDescentHolds() const;
+    // Descends to the leaf for `key`, remembering the path for an edit that follows; null for
+    // an empty tree, or when `stop(parent, child)` ends the descent by answering true.
+    template <typename Stop>
+    PinnedPage DescendRemembering(const std::uint8_t* key, Stop stop);
     void Remember(const TPage& leaf, const std::uint8_t* key, bool missed);
     void Remember(std::uint32_t leaf, std::int64_t position, std::size_t key_size,
                   const std::uint8_t* key, bool missed);
