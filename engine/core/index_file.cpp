@@ -232,12 +232,18 @@ void PackPageImage(std::span<const std::uint8_t> image, std::vector<std::uint8_t
     packed.resize(PackPageImage(image, packed, kIndexPageSize));
 }
 
-void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image,
-                     std::size_t limit) {
+namespace {
+
+// Unpacks the runs of `packed` into `image` until `limit` bytes are in place. With a
+// `limit_of`, the limit becomes what it answers for the image once its header is in place.
+template <typename LimitOf>
+std::size_t UnpackRuns(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image,
+                       std::size_t limit, const LimitOf& limit_of) {
     assert(image.size() >= kIndexPageSize && limit <= kIndexPageSize);
     std::uint8_t* out = image.data();
     std::size_t at = 0;
     std::size_t written = 0;
+    [[maybe_unused]] bool header = false;
     while (written < limit) {
         assert(at + 2 <= packed.size());
         const std::size_t literal = GetRun(packed.data() + at);
@@ -249,10 +255,26 @@ void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_
         const std::size_t zeros = GetRun(packed.data() + at);
         at += 2;
         assert(written + zeros <= kIndexPageSize);
+        if constexpr (!std::is_same_v<LimitOf, std::nullptr_t>) {
+            if (!header && written + zeros >= kPageHeaderSize) {
+                if (written < kPageHeaderSize)
+                    std::memset(out + written, 0, kPageHeaderSize - written);
+                header = true;
+                limit = limit_of(image);
+            }
+        }
         std::memset(out + written, 0, std::min(zeros, limit > written ? limit - written : 0));
         written += zeros;
     }
     assert(at == packed.size() || limit < kIndexPageSize);
+    return limit;
+}
+
+}  // namespace
+
+void UnpackPageImage(std::span<const std::uint8_t> packed, std::span<std::uint8_t> image,
+                     std::size_t limit) {
+    UnpackRuns(packed, image, limit, nullptr);
 }
 
 std::uint32_t RandomLockOffset() {
@@ -1379,32 +1401,9 @@ std::size_t TIndexFile::LeafImageEnd(std::span<const std::uint8_t> header) const
 std::size_t TIndexFile::UnpackLeafEntries(std::span<const std::uint8_t> packed,
                                           std::span<std::uint8_t> image) const {
     assert(!encrypted_);
-    std::uint8_t* out = image.data();
-    std::size_t at = 0;
-    std::size_t written = 0;
-    std::size_t limit = kIndexPageSize;
-    bool header = false;
-    while (written < limit) {
-        assert(at + 2 <= packed.size());
-        const std::size_t literal = GetRun(packed.data() + at);
-        at += 2;
-        assert(at + literal + 2 <= packed.size() && written + literal <= kIndexPageSize);
-        std::memcpy(out + written, packed.data() + at, literal);
-        at += literal;
-        written += literal;
-        const std::size_t zeros = GetRun(packed.data() + at);
-        at += 2;
-        assert(written + zeros <= kIndexPageSize);
-        if (!header && written + zeros >= kPageHeaderSize) {
-            if (written < kPageHeaderSize)
-                std::memset(out + written, 0, kPageHeaderSize - written);
-            header = true;
-            limit = LeafImageEnd(image);
-        }
-        std::memset(out + written, 0, std::min(zeros, limit > written ? limit - written : 0));
-        written += zeros;
-    }
-    return limit;
+    return UnpackRuns(packed, image, kIndexPageSize, [this](std::span<const std::uint8_t> header) {
+        return LeafImageEnd(header);
+    });
 }
 
 void TIndexFile::PrefetchLeaf(std::uint32_t offset) const {
