@@ -465,6 +465,21 @@ std::unique_ptr<TIndexFile> NewTextIndexFile(const std::string& name, bool encry
     return file;
 }
 
+// Inserts key `i` of a random text (record i + 1), then, on every `delete_every`th key, deletes
+// a random key; `model` follows the tree.
+void InsertWithSomeDeletes(TIndexTree& tree, std::map<Key, std::uint32_t>& model,
+                           std::mt19937& random, std::uint32_t i, std::uint32_t delete_every) {
+    const Key key = MakeKey(random() % 50000, i, 40, false);
+    ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+    model[key] = i + 1;
+    if (i % delete_every == 0) {
+        auto victim = model.begin();
+        std::advance(victim, static_cast<long>(random() % model.size()));
+        ASSERT_TRUE(tree.Delete(victim->first.data()));
+        model.erase(victim);
+    }
+}
+
 // Writes and closes `file`, checks the tree read back from the file against `model`, and
 // gives the file's bytes.
 std::vector<std::uint8_t> CloseAndReadBack(TIndexFile& file, const std::string& name,
@@ -585,15 +600,7 @@ TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
                 {
                     TIndexTree tree(*file, 1, BytesCompare(40));
                     for (std::uint32_t i = 0; i < 4000; ++i) {
-                        const Key key = MakeKey(random() % 50000, i, 40, false);
-                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
-                        model[key] = i + 1;
-                        if (i % 4 == 0) {
-                            auto victim = model.begin();
-                            std::advance(victim, static_cast<long>(random() % model.size()));
-                            ASSERT_TRUE(tree.Delete(victim->first.data()));
-                            model.erase(victim);
-                        }
+                        ASSERT_NO_FATAL_FAILURE(InsertWithSomeDeletes(tree, model, random, i, 4));
                     }
                     ExpectTreeHolds(tree, model);
                 }
@@ -694,15 +701,7 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
                 {
                     TIndexTree tree(*file, 1, BytesCompare(40));
                     for (std::uint32_t i = 0; i < 4000; ++i) {
-                        const Key key = MakeKey(random() % 50000, i, 40, false);
-                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
-                        model[key] = i + 1;
-                        if (i % 3 == 0) {
-                            auto victim = model.begin();
-                            std::advance(victim, static_cast<long>(random() % model.size()));
-                            ASSERT_TRUE(tree.Delete(victim->first.data()));
-                            model.erase(victim);
-                        }
+                        ASSERT_NO_FATAL_FAILURE(InsertWithSomeDeletes(tree, model, random, i, 3));
                         if (i % 500 != 499)
                             continue;
                         const bool kept = behind && file->BeginWriteBehind();
