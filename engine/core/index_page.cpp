@@ -188,17 +188,21 @@ bool TPage::Overflows() const {
     return count_ > Capacity();
 }
 
-void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
+std::span<const std::uint8_t> TPage::PlainImage(
+    std::span<const std::uint8_t> bytes, std::array<std::uint8_t, kIndexPageSize>& plain) const {
     if (bytes.size() < kIndexPageSize)
         PageCorrupt(owner_);
     // Only a scrambled page needs a private copy to unscramble.
+    if (owner_ == nullptr || !owner_->Encrypted())
+        return bytes.first(kIndexPageSize);
+    std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
+    UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
+    return plain;
+}
+
+void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     std::array<std::uint8_t, kIndexPageSize> plain;
-    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
-    if (owner_ != nullptr && owner_->Encrypted()) {
-        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
-        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
-        page = plain;
-    }
+    const std::span<const std::uint8_t> page = PlainImage(bytes, plain);
     const std::uint8_t kind = page[0];
     if (kind > 3)
         PageCorrupt(owner_);
@@ -364,15 +368,8 @@ void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t coun
 std::uint32_t TPage::ReadLeafRecords(std::span<const std::uint8_t> bytes,
                                      std::vector<std::uint32_t>& records) const {
     records.clear();
-    if (bytes.size() < kIndexPageSize)
-        PageCorrupt(owner_);
     std::array<std::uint8_t, kIndexPageSize> plain;
-    std::span<const std::uint8_t> page = bytes.first(kIndexPageSize);
-    if (owner_ != nullptr && owner_->Encrypted()) {
-        std::memcpy(plain.data(), bytes.data(), kIndexPageSize);
-        UnscrambleBuffer(plain, kTableDataKeyLow, kTableDataKeyHigh);
-        page = plain;
-    }
+    const std::span<const std::uint8_t> page = PlainImage(bytes, plain);
     const auto kind = static_cast<PageKind>(page[0]);
     if (kind != PageKind::kLeaf && kind != PageKind::kRootLeaf)
         PageCorrupt(owner_);

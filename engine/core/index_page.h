@@ -276,6 +276,11 @@ class alignas(64) TPage {
     friend class TPageTestAccess;
     friend class TIndexFile;
 
+    // The page's image as stored (at least a page of `bytes`), unscrambled into `plain` when
+    // the file is scrambled; refuses a short image.
+    std::span<const std::uint8_t> PlainImage(std::span<const std::uint8_t> bytes,
+                                             std::array<std::uint8_t, kIndexPageSize>& plain) const;
+
     // Every change goes through here, so the file can flush by walking its
     // short list of touched pages instead of every cached page.
     void MarkChanged() {
