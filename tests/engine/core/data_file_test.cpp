@@ -68,6 +68,24 @@ class DataFileTest : public ::testing::Test {
         file->Open();
         return file;
     }
+    // A new, empty list table's data file, opened for `owner`.
+    std::unique_ptr<TDataFile> NewListFile(TTableFileOwner& owner) {
+        Create(ListTableFields())->Close();
+        auto file = std::make_unique<TDataFile>(&owner);
+        file->SetName(dir_.File("mailist.DAT"));
+        file->Open();
+        return file;
+    }
+    // Reopens the list table's data file and checks each of its first `slots` records' IDs.
+    template <typename ExpectedId>
+    void ExpectRecordIds(std::uint32_t slots, ExpectedId expected_id) {
+        auto again = Reopen();
+        for (std::uint32_t n = 1; n <= slots; ++n) {
+            TRecord* r = again->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected_id(n)) << n;
+            again->ReleaseRecord(r);
+        }
+    }
 
     TempDir dir_;
 };
@@ -444,12 +462,7 @@ TEST_F(DataFileTest, RecordCacheUnderPressureKeepsPinnedAndChangedRecords) {
     file->FlushRecords();
     file->WriteHeader(false);
     file->Close();
-    auto again = Reopen();
-    for (std::uint32_t n = 1; n <= slots; ++n) {
-        TRecord* r = again->GetRecord(n);
-        ASSERT_EQ(r->RecordId(), expected[n]) << n;
-        again->ReleaseRecord(r);
-    }
+    ExpectRecordIds(slots, [&](std::uint32_t n) { return expected[n]; });
 }
 
 // Changes every third record while walking forward. Returns the expected ID
@@ -493,12 +506,7 @@ TEST_F(DataFileTest, ForwardWalkReadsAheadAndWritesChangesInFewRuns) {
     EXPECT_LT(after.reads - before.reads, changed / 4);
     EXPECT_LT(after.writes - before.writes, changed / 4);
     file->Close();
-    auto again = Reopen();
-    for (std::uint32_t n = 1; n <= slots; ++n) {
-        TRecord* r = again->GetRecord(n);
-        ASSERT_EQ(r->RecordId(), expected[n]) << n;
-        again->ReleaseRecord(r);
-    }
+    ExpectRecordIds(slots, [&](std::uint32_t n) { return expected[n]; });
 }
 
 // Records read ahead but not yet cached are served from the bytes read, so
@@ -708,12 +716,10 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
                                 {true, false, 1}};
     for (const auto& [alone, pin, writes_expected] : cases) {
         std::filesystem::remove(dir_.File("mailist.DAT"));
-        Create(ListTableFields())->Close();
         BatchOwner owner;
         owner.in_batch = false;
-        TDataFile file(&owner);
-        file.SetName(dir_.File("mailist.DAT"));
-        file.Open();
+        const auto owned = NewListFile(owner);
+        TDataFile& file = *owned;
         ASSERT_LE(9 * file.GetRecordSize(), 8192u);
         FillNumbered(file, kSlots);
         file.ClearRecordCache();
@@ -742,25 +748,19 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
         file.FlushRecords();
         file.WriteHeader(false);
         file.Close();
-        auto again = Reopen();
-        for (std::uint32_t n = 1; n <= kSlots; ++n) {
-            TRecord* r = again->GetRecord(n);
-            ASSERT_EQ(r->RecordId(), expected[n]) << n << " alone " << alone;
-            again->ReleaseRecord(r);
-        }
+        SCOPED_TRACE(testing::Message() << "alone " << alone);
+        ExpectRecordIds(kSlots, [&](std::uint32_t n) { return expected[n]; });
     }
 }
 
 // A window read ahead of many records serves each of them without another read, and a flush
 // writes the changes among them from it, in one write and without reading the gaps.
 TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
-    Create(ListTableFields())->Close();
     constexpr std::uint32_t kSlots = 2000;
     BatchOwner owner;
     owner.in_batch = false;
-    TDataFile file(&owner);
-    file.SetName(dir_.File("mailist.DAT"));
-    file.Open();
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
     FillNumbered(file, kSlots);
     file.ClearRecordCache();
     owner.alone = true;
@@ -784,25 +784,20 @@ TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
     file.WriteHeader(false);
     file.TrimRecordCache();
     file.Close();
-    auto again = Reopen();
-    for (std::uint32_t n = 1; n <= kSlots; ++n) {
-        TRecord* r = again->GetRecord(n);
+    ExpectRecordIds(kSlots, [](std::uint32_t n) {
         const bool changed = n >= 101 && n <= 1900 && (n - 101) % 9 == 0;
-        ASSERT_EQ(r->RecordId(), changed ? 800000 + n : n) << n;
-        again->ReleaseRecord(r);
-    }
+        return changed ? 800000 + n : n;
+    });
 }
 
 // A large window's memory goes back when the cache is trimmed and comes again to a later large
 // window, holding the bytes of its last owner: each window still serves what the file holds.
 TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
-    Create(ListTableFields())->Close();
     constexpr std::uint32_t kSlots = 3000;
     BatchOwner owner;
     owner.in_batch = false;
-    TDataFile file(&owner);
-    file.SetName(dir_.File("mailist.DAT"));
-    file.Open();
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
     FillNumbered(file, kSlots);
     for (const std::uint32_t round : {1u, 2u, 3u}) {
         file.ClearRecordCache();
@@ -826,11 +821,9 @@ TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
 }
 
 TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
-    Create(ListTableFields())->Close();
     BatchOwner owner;
-    TDataFile file(&owner);
-    file.SetName(dir_.File("mailist.DAT"));
-    file.Open();
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
     const std::size_t capacity = file.RecordCacheCapacity();
     for (std::size_t i = 0; i < capacity + 10; ++i)
         file.ReleaseRecord(file.AllocateRecord());
@@ -848,11 +841,9 @@ TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards)
 }
 
 TEST_F(DataFileTest, CacheGrownByALongBatchShrinksBackAndStillFindsItsRecords) {
-    Create(ListTableFields())->Close();
     BatchOwner owner;
-    TDataFile file(&owner);
-    file.SetName(dir_.File("mailist.DAT"));
-    file.Open();
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
     const std::size_t capacity = file.RecordCacheCapacity();
     const auto count = static_cast<std::uint32_t>(capacity * 6);
     for (std::uint32_t n = 1; n <= count; ++n) {
