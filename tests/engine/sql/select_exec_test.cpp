@@ -43,6 +43,45 @@ class SqlSelect : public sqltest::SqlExecution {
         Run("INSERT INTO u VALUES (3, 'three')");
         Run("INSERT INTO u VALUES (5, 'five')");
     }
+
+    // Creates `wide`: id INTEGER, then grp INTEGER when `group_of` is given, then `texts`
+    // CHAR(250) columns c1..; row i holds id i, grp group_of(i) (NULL when negative) and in the
+    // text of field f "v" followed by i * f. Gives the text columns as ", c1, c2, ...".
+    std::string CreateWideTable(int rows, std::uint32_t texts,
+                                const std::function<int(int)>& group_of = nullptr) {
+        std::string columns;
+        std::string definition = group_of ? "CREATE TABLE wide (id INTEGER, grp INTEGER"
+                                          : "CREATE TABLE wide (id INTEGER";
+        for (std::uint32_t n = 1; n <= texts; ++n) {
+            columns += ", c" + std::to_string(n);
+            definition += ", c" + std::to_string(n) + " CHAR(250)";
+        }
+        Run(definition + ")");
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("wide");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        const std::uint32_t first_text = group_of ? 3 : 2;
+        for (int i = 0; i < rows; ++i) {
+            cursor.InitNewRecord(record);
+            std::array<std::byte, 4> value{};
+            StoreInt32(value.data(), i);
+            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            if (group_of) {
+                StoreInt32(value.data(), group_of(i));
+                cursor.PutField(2, record,
+                                group_of(i) < 0
+                                    ? nullptr
+                                    : reinterpret_cast<const std::uint8_t*>(value.data()));
+            }
+            for (std::uint32_t field = first_text; field < first_text + texts; ++field) {
+                const std::string text = "v" + std::to_string(i * static_cast<int>(field));
+                cursor.PutField(field, record, reinterpret_cast<const std::uint8_t*>(text.c_str()));
+            }
+            cursor.InsertRecord(record, false);
+        }
+        return columns;
+    }
 };
 
 struct SelectCase {
@@ -552,30 +591,7 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
     // 5,000 rows of 4 KB: about 20 MB of result.
     constexpr int kRows = 5000;
     constexpr std::uint32_t kTexts = 16;
-    std::string columns;
-    std::string definition = "CREATE TABLE wide (id INTEGER";
-    for (std::uint32_t n = 1; n <= kTexts; ++n) {
-        columns += ", c" + std::to_string(n);
-        definition += ", c" + std::to_string(n) + " CHAR(250)";
-    }
-    Run(definition + ")");
-    {
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName("wide");
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (int i = 0; i < kRows; ++i) {
-            cursor.InitNewRecord(record);
-            std::array<std::byte, 4> id{};
-            StoreInt32(id.data(), i);
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(id.data()));
-            for (std::uint32_t field = 2; field <= kTexts + 1; ++field) {
-                const std::string text = "v" + std::to_string(i * static_cast<int>(field));
-                cursor.PutField(field, record, reinterpret_cast<const std::uint8_t*>(text.c_str()));
-            }
-            cursor.InsertRecord(record, false);
-        }
-    }
+    const std::string columns = CreateWideTable(kRows, kTexts);
     // The text columns of row i.
     const auto texts = [&](int i) {
         std::string text;
@@ -623,35 +639,8 @@ TEST_F(SqlSelect, LargeResultsKeepEveryRowWhenTheyMoveToDisk) {
 TEST_F(SqlSelect, LargeOrderedAndJoinedResultsKeepTheirOrderAcrossTheMoveToDisk) {
     constexpr int kRows = 5000;
     constexpr std::uint32_t kTexts = 16;
-    std::string columns;
-    std::string definition = "CREATE TABLE wide (id INTEGER, grp INTEGER";
-    for (std::uint32_t n = 1; n <= kTexts; ++n) {
-        columns += ", c" + std::to_string(n);
-        definition += ", c" + std::to_string(n) + " CHAR(250)";
-    }
-    Run(definition + ")");
     const auto group_of = [](int i) { return i % 11 == 0 ? -1 : i % 7; };
-    {
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName("wide");
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (int i = 0; i < kRows; ++i) {
-            cursor.InitNewRecord(record);
-            std::array<std::byte, 4> value{};
-            StoreInt32(value.data(), i);
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            StoreInt32(value.data(), group_of(i));
-            cursor.PutField(
-                2, record,
-                group_of(i) < 0 ? nullptr : reinterpret_cast<const std::uint8_t*>(value.data()));
-            for (std::uint32_t field = 3; field <= kTexts + 2; ++field) {
-                const std::string text = "v" + std::to_string(i * static_cast<int>(field));
-                cursor.PutField(field, record, reinterpret_cast<const std::uint8_t*>(text.c_str()));
-            }
-            cursor.InsertRecord(record, false);
-        }
-    }
+    const std::string columns = CreateWideTable(kRows, kTexts, group_of);
     // Join keys in read order: duplicates, NULLs, and 9, which no row has.
     const std::vector<std::pair<int, int>> keys = {{1, 10}, {1, 11}, {3, 12}, {-1, 13}, {-1, 14},
                                                    {9, 15}, {5, 16}, {5, 17}, {3, 18}};
