@@ -331,32 +331,26 @@ void DataChange::WriteStep(const Assignment& assignment, std::vector<std::uint8_
     const std::int64_t sum = number->integer + step.addend;
     const EngineDataType type = FieldType(assignment.column);
     bytes.fill(std::byte{0});
+    const auto store = [&](auto typed, auto put) {
+        using T = decltype(typed);
+        if (sum < std::numeric_limits<T>::min() || sum > std::numeric_limits<T>::max()) {
+            cursor_.PutField(target, record, nullptr);
+            return;
+        }
+        put(bytes.data(), static_cast<T>(sum));
+        cursor_.PutField(target, record, reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    };
     switch (type) {
         case kTypeSmallInt:
-            if (sum < std::numeric_limits<std::int16_t>::min() ||
-                sum > std::numeric_limits<std::int16_t>::max()) {
-                cursor_.PutField(target, record, nullptr);
-                return;
-            }
-            StoreInt16(bytes.data(), static_cast<std::int16_t>(sum));
+            store(std::int16_t{}, StoreInt16);
             break;
         case kTypeWord:
-            if (sum < 0 || sum > std::numeric_limits<std::uint16_t>::max()) {
-                cursor_.PutField(target, record, nullptr);
-                return;
-            }
-            StoreUInt16(bytes.data(), static_cast<std::uint16_t>(sum));
+            store(std::uint16_t{}, StoreUInt16);
             break;
         default:
-            if (sum < std::numeric_limits<std::int32_t>::min() ||
-                sum > std::numeric_limits<std::int32_t>::max()) {
-                cursor_.PutField(target, record, nullptr);
-                return;
-            }
-            StoreInt32(bytes.data(), static_cast<std::int32_t>(sum));
+            store(std::int32_t{}, StoreInt32);
             break;
     }
-    cursor_.PutField(target, record, reinterpret_cast<const std::uint8_t*>(bytes.data()));
 }
 
 void DataChange::WriteValue(const FieldDescriptor& column, const TExpToken& value,
