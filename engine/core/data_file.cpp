@@ -1033,8 +1033,8 @@ void TDataFile::ClearRecordCache() {
 }
 
 void TDataFile::TrimRecordCache() {
-    // A window read for many records gives its memory back.
-    if (read_buffer_.capacity() > 4 * kInitialBufferSize) {
+    // A window larger than any read for a statement's changes gives its memory back.
+    if (read_buffer_.capacity() > kChangeWindowBytes) {
         DropWindow();
         KeepBuffer(std::move(read_buffer_));
     }

@@ -20,6 +20,14 @@ namespace {
 
 using namespace testing_support;
 
+std::int32_t RunStatement(TDataDirectory* directory, std::string_view sql) {
+    TQueryStatement statement(directory);
+    std::size_t offset = 0;
+    statement.Prepare(sql, offset);
+    statement.Execute();
+    return statement.GetResultCount();
+}
+
 // Bulk SQL changes flush within their batch without waiting for the disk and sync once at the
 // end. The other program, reading all along, must only ever see whole flushes: every record
 // it finds in record order is the one the index leads to, and the count agrees. Once the
@@ -88,13 +96,7 @@ TEST_F(TwoPrograms, BulkChangesAreSeenWholeByTheOtherProgram) {
         return 0;
     });
     ASSERT_TRUE(child.AwaitSignal());
-    const auto run = [&](std::string_view sql) {
-        TQueryStatement statement(directory);
-        std::size_t offset = 0;
-        statement.Prepare(sql, offset);
-        statement.Execute();
-        return statement.GetResultCount();
-    };
+    const auto run = [&](std::string_view sql) { return RunStatement(directory, sql); };
     EXPECT_EQ(run("UPDATE mailist SET Bounces = Bounces + 100 WHERE Category = 'A' COMMIT "
                   "INTERVAL 16"),
               kEntries / 2);
@@ -102,6 +104,65 @@ TEST_F(TwoPrograms, BulkChangesAreSeenWholeByTheOtherProgram) {
     child.Go();
     EXPECT_EQ(child.Wait(), 0);
 
+    std::vector<std::string> faults;
+    TDataCursor& check = NewCursor();
+    RepairTable(check, true, 0, {}, [&](std::string_view line) {
+        if (line.find("error") != std::string_view::npos)
+            faults.emplace_back(line);
+    });
+    EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+// An UPDATE keeps the records it read for the next statement over them. A change another
+// program makes in between must reach that statement, and the statement's writes must not put
+// the old bytes back.
+TEST_F(TwoPrograms, RecordsKeptFromAnUpdateGiveWayToAnotherProgramsChange) {
+    constexpr int kEntries = 300;
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < kEntries; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", i % 2 == 0 ? "A" : "B", i % 10);
+        c.Close();
+    }
+    SecondProgram child([&](SecondProgram& self) {
+        Program program(dir.Path().string(), false);
+        self.AwaitGo();
+        const std::int32_t changed =
+            RunStatement(program.directory,
+                         "UPDATE mailist SET Bounces = 50 WHERE Item = 'u10@x' OR Item = 'u11@x'");
+        self.Signal();
+        return changed == 2 ? 0 : 1;
+    });
+    // A cursor held open keeps the table, and its caches, between the statements.
+    TDataCursor& held = NewCursor("mailist", false);
+    held.Open();
+    constexpr std::string_view kUpdate =
+        "UPDATE mailist SET Bounces = Bounces + 1 WHERE Category = 'A'";
+    EXPECT_EQ(RunStatement(directory, kUpdate), kEntries / 2);
+    child.Go();
+    ASSERT_TRUE(child.AwaitSignal());
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(RunStatement(directory, kUpdate), kEntries / 2);
+
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    c.SetIndex(kNoIndex);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    std::vector<std::string> wrong;
+    int rows = 0;
+    c.First();
+    while (c.GetNextRecord(buffer) == 0) {
+        ++rows;
+        const std::string item = GetText(c, buffer, 2);
+        const int i = std::stoi(item.substr(1));
+        const int expected = i == 10 ? 51 : i == 11 ? 50 : i % 2 == 0 ? i % 10 + 2 : i % 10;
+        if (GetInt(c, buffer, 4) != expected)
+            wrong.push_back(item);
+    }
+    EXPECT_EQ(rows, kEntries);
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+    c.Close();
+    held.Close();
     std::vector<std::string> faults;
     TDataCursor& check = NewCursor();
     RepairTable(check, true, 0, {}, [&](std::string_view line) {
