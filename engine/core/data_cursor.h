@@ -653,6 +653,9 @@ class TDataCursor final : public TFileCursor {
         std::vector<std::uint8_t> stored;
         std::vector<std::uint8_t> old;
         std::vector<std::vector<std::uint8_t>> keys;
+        // ModifyRecord: the old and the new key of each index whose key changes.
+        std::vector<std::vector<std::uint8_t>> old_keys;
+        std::vector<std::vector<std::uint8_t>> new_keys;
         // AppendRecords: the records' hidden keys and numbers.
         std::vector<std::uint8_t> hidden_keys;
         std::vector<std::uint32_t> numbers;

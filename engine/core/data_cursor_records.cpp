@@ -993,14 +993,17 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     PutU32(stored, 1, n);
     SetRecordIdOf(stored, id);
 
-    struct KeyChange {
-        int slot;
-        std::vector<std::uint8_t> old_key;
-        std::vector<std::uint8_t> new_key;
-    };
-    std::vector<KeyChange> changes;
     KeySlotList key_slots;
     const std::size_t key_count = KeySlots(key_slots);
+    // The slots whose keys change, with their old and new keys at the same place.
+    KeySlotList changed_slots;
+    std::size_t change_count = 0;
+    std::vector<std::vector<std::uint8_t>>& old_keys = write_scratch_.old_keys;
+    std::vector<std::vector<std::uint8_t>>& new_keys = write_scratch_.new_keys;
+    if (old_keys.size() < key_count) {
+        old_keys.resize(key_count);
+        new_keys.resize(key_count);
+    }
     // A key whose fields keep their bytes (and its record ID, where the key holds it) stays as
     // it is: an UPDATE of other columns builds none of its keys.
     const auto key_kept = [&](int key_slot) {
@@ -1025,15 +1028,17 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     for (const int key_slot : std::span(key_slots).first(key_count)) {
         if (key_kept(key_slot))
             continue;
-        std::vector<std::uint8_t> old_key = BuildKeyFor(key_slot, old);
-        std::vector<std::uint8_t> new_key = BuildKeyFor(key_slot, stored);
+        std::vector<std::uint8_t>& old_key = old_keys[change_count];
+        std::vector<std::uint8_t>& new_key = new_keys[change_count];
+        BuildKeyInto(key_slot, old, old_key);
+        BuildKeyInto(key_slot, stored, new_key);
         if (old_key == new_key)
             continue;
         TIndexTree tree(index, key_slot, SlotCompare(key_slot));
         if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
             Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
         }
-        changes.push_back({key_slot, std::move(old_key), std::move(new_key)});
+        changed_slots[change_count++] = key_slot;
     }
     std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
     {
@@ -1070,12 +1075,13 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         int step = 0;
         WriteBufferBlobs(stored, written);
         Stepped(step);
-        for (const KeyChange& change : changes) {
-            DeleteKey(change.slot, change.old_key);
-            undo.Add(UndoStep::Kind::kInsertKey, change.slot, change.old_key, n);
+        for (std::size_t c = 0; c < change_count; ++c) {
+            const int slot = changed_slots[c];
+            DeleteKey(slot, old_keys[c]);
+            undo.Add(UndoStep::Kind::kInsertKey, slot, old_keys[c], n);
             Stepped(step);
-            InsertKey(change.slot, change.new_key, n);
-            undo.Add(UndoStep::Kind::kDeleteKey, change.slot, change.new_key);
+            InsertKey(slot, new_keys[c], n);
+            undo.Add(UndoStep::Kind::kDeleteKey, slot, new_keys[c]);
             Stepped(step);
         }
         if (id != RecordIdOf(old)) {
@@ -1113,7 +1119,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
                     buffer.begin() + static_cast<std::ptrdiff_t>(at));
     }
     if (!exclusive_ && !media_read_only_)
-        table_->FlushBuffers(false, true, !changes.empty());
+        table_->FlushBuffers(false, true, change_count != 0);
     SaveTableCounters();
     if (unlock && table_->CursorLockedRecords().IsSet(n))
         UnlockRecord(n);

@@ -688,14 +688,39 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     return first + count - 1;
 }
 
-void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last) {
+void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last) {
     if (first == 0 || first > last || last > GetRecordSlots() ||
         (InWindow(first) && InWindow(last))) {
         return;
     }
-    const std::size_t bytes = std::size_t{last - first + 1} * GetRecordSize();
+    const std::size_t rs = GetRecordSize();
+    const std::uint64_t window_end = std::uint64_t{window_first_} + window_count_;
+    // Records that follow on from the window join it while the whole fits, so that a statement
+    // walking forward through a stretch ends up holding all of it. A gap before them is read
+    // along when it is no longer than they are.
+    if (window_count_ > 0 && first >= window_first_ &&
+        (first <= window_end || first - window_end <= std::uint64_t{last - first + 1}) &&
+        std::size_t{last - window_first_ + 1} * rs <= kChangeWindowBytes) {
+        const auto from = static_cast<std::uint32_t>(window_end);
+        const std::size_t at = std::size_t{from - window_first_} * rs;
+        const std::size_t bytes = std::size_t{last - from + 1} * rs;
+        read_buffer_.Grow(at + bytes);
+        {
+            const FileObjectLock lock(*this);
+            SeekFile(RecordOffset(from), SeekOrigin::kBegin);
+            Read(ReadBuffer() + at, bytes);
+        }
+        window_count_ = last - window_first_ + 1;
+        ++stats_.reads;
+        ++stats_.batched_reads;
+        return;
+    }
+    const std::size_t bytes = std::size_t{last - first + 1} * rs;
+    const std::size_t room =
+        room_last > last ? std::min(std::size_t{room_last - first + 1} * rs, kChangeWindowBytes)
+                         : 0;
     DropWindow();
-    ReserveReadWindow(bytes);
+    ReserveReadWindow(std::max(bytes, room));
     {
         const FileObjectLock lock(*this);
         SeekFile(RecordOffset(first), SeekOrigin::kBegin);

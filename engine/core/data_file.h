@@ -66,10 +66,10 @@ inline constexpr double kHeaderTimeBias = 693594.0;
 inline constexpr std::uint32_t kHeaderLockTries = 8193;
 inline constexpr std::uint8_t kWriteInProgressFlag = 2;
 inline constexpr std::uint32_t kLockRetrySleepMs = 3;
-// The most bytes of records read into the read window at once for a statement about to change
-// many of them. A window up to this size keeps its bytes through a trim, so that the next
-// statement over the same records reads none of them again; it goes with the rest of the
-// record cache when another program changes the table.
+// The most bytes of records the read window holds for a statement changing many of them. A
+// window up to this size keeps its bytes through a trim, so that the next statement over the
+// same records reads none of them again; it goes with the rest of the record cache when
+// another program changes the table.
 inline constexpr std::size_t kChangeWindowBytes = std::size_t{32} << 20;
 
 inline constexpr std::int64_t kRecordLockBase = 2147483646;
@@ -217,20 +217,12 @@ class TDataFile : public TFileHandler {
     // Reads records first..last into the read window in one read, for a
     // caller about to visit several of them: the window serves them, and a
     // flush writes changes among them from it. Nothing happens when they are
-    // in the window already or do not all exist.
-    void ReadWindow(std::uint32_t first, std::uint32_t last);
+    // in the window already or do not all exist. Records that follow on from
+    // the window extend it while it stays within kChangeWindowBytes; a new
+    // window takes room at once for records up to `room_last`, which later
+    // reads may add.
+    void ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last = 0);
     bool InReadWindow(std::uint32_t n) const noexcept { return InWindow(n); }
-    // Asks the processor for record n's bytes in the read window ahead of their use: a walk
-    // through records far apart in a large window otherwise waits on memory for each.
-    void PrefetchWindowRecord(std::uint32_t n) const noexcept {
-        if (!InWindow(n))
-            return;
-        const std::size_t rs = GetRecordSize();
-        const std::uint8_t* image = ReadBuffer() + std::size_t{n - window_first_} * rs;
-        for (std::size_t at = 0; at < rs; at += 64)
-            __builtin_prefetch(image + at);
-        __builtin_prefetch(image + rs - 1);
-    }
     void ClearRecordCache();
     void TrimRecordCache();
     std::size_t CachedRecordCount() const { return cache_.Size(); }

@@ -35,6 +35,8 @@ constexpr std::string_view kUpdateValuesContext = "update values";
 constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
 // From this many chosen rows on, an UPDATE or DELETE locks the table rather than each row.
 constexpr std::size_t kTableLockRows = 64;
+// The most bytes of records read at once ahead of the chosen rows being changed.
+constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -140,8 +142,7 @@ class DataChange {
     TFilter* NarrowByIndexes(bool& whole);
     void RunUpdateOrDelete();
     void ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update);
-    void ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t to_flush,
-                     std::int64_t interval);
+    void ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t to_flush);
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
     TDataQuery& query_;
@@ -709,46 +710,39 @@ void DataChange::RunUpdateOrDelete() {
 
 // The chosen rows come in record order: the records of the next few are read in one read
 // (the batch keeps other writers out), and the flushes write the changes among them from it.
-// A read ends where a flush does (the next one, or a later one while the bytes fit), so every
-// flush finds all of its changes in one read. `to_flush` rows come before the next flush and
-// `interval` between later ones; 0 when the batch does not flush on the way.
-void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t to_flush,
-                             std::int64_t interval) {
+// A read ends where the next flush does (or at kChangeReadBytes), so that each flush finds its
+// changes in what was read, and the window keeps the reads before it while they fit: a
+// statement over a stretch that fits ends up holding all of it. `to_flush` rows come before
+// the next flush; 0 when the batch does not flush on the way.
+void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t to_flush) {
     TDataFile& data = cursor_.Table()->DataFile();
     const std::uint32_t first = chosen.front();
     if (data.InReadWindow(first) || data.GetRecordSize() == 0) {
         return;
     }
-    const std::size_t most = std::max<std::size_t>(1, kChangeWindowBytes / data.GetRecordSize());
+    const std::size_t most = std::max<std::size_t>(1, kChangeReadBytes / data.GetRecordSize());
+    const std::size_t room = std::max<std::size_t>(1, kChangeWindowBytes / data.GetRecordSize());
     std::uint32_t last = first;
-    std::uint32_t last_at_flush = 0;
-    std::int64_t next_flush = to_flush;
+    std::uint32_t room_last = first;
     for (std::size_t k = 0; k < chosen.size(); ++k) {
         const std::uint32_t n = chosen[k];
-        if (n < last || std::size_t{n - first} >= most) {
+        if (n < room_last || std::size_t{n - first} >= room) {
             break;
         }
-        last = n;
-        if (next_flush > 0 && static_cast<std::int64_t>(k) + 1 == next_flush) {
-            last_at_flush = n;
-            next_flush += interval;
+        room_last = n;
+        if (n == last || (std::size_t{n - first} < most &&
+                          (to_flush <= 0 || static_cast<std::int64_t>(k) < to_flush))) {
+            last = n;
         }
-        if (k + 1 == chosen.size()) {
-            last_at_flush = n;
-        }
-    }
-    if (last_at_flush != 0) {
-        last = last_at_flush;
     }
     if (last != first) {
-        data.ReadWindow(first, last);
+        data.ReadWindow(first, last, room_last);
     }
 }
 
 void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update) {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
     InBatch([&](auto&& count_row) {
-        const TDataFile& data = cursor_.Table()->DataFile();
         std::vector<std::uint8_t> record(cursor_.GetRecordSize());
         std::array<std::uint8_t, 4> bookmark{};
         const std::int64_t interval = query_.CommitIntervalGiven
@@ -757,10 +751,7 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             const std::int64_t to_flush =
                 interval > 0 ? interval - query_.ResultCount % interval : 0;
-            ReadAheadOf(std::span(chosen).subspan(i), to_flush, interval);
-            if (i + 1 < chosen.size()) {
-                data.PrefetchWindowRecord(chosen[i + 1]);
-            }
+            ReadAheadOf(std::span(chosen).subspan(i), to_flush);
             PutU32(bookmark, 0, chosen[i]);
             // Positioning fetched the record already.
             if (!cursor_.GotoBookmark(bookmark, false)) {

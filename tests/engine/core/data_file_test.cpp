@@ -790,8 +790,63 @@ TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
     });
 }
 
-// A large window's memory goes back when the cache is trimmed and comes again to a later large
-// window, holding the bytes of its last owner: each window still serves what the file holds.
+// Reads that follow on from the window join it, with a short gap read along; a read far beyond
+// starts a new window. The joined window serves its records and their flush without another
+// read, and keeps its bytes through a trim for the next walk over the same records.
+TEST_F(DataFileTest, ReadsThatFollowOnJoinTheWindowAndOutliveATrim) {
+    constexpr std::uint32_t kSlots = 3000;
+    BatchOwner owner;
+    owner.in_batch = false;
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
+    FillNumbered(file, kSlots);
+    file.ClearRecordCache();
+    owner.alone = true;
+    owner.in_batch = true;
+    const auto before = file.GetStatistics();
+    file.ReadWindow(101, 900, 2500);
+    file.ReadWindow(910, 1500);
+    EXPECT_EQ(file.GetStatistics().reads, before.reads + 2);
+    for (const std::uint32_t n : {101u, 900u, 905u, 910u, 1500u})
+        EXPECT_TRUE(file.InReadWindow(n)) << n;
+    EXPECT_FALSE(file.InReadWindow(1501));
+    for (std::uint32_t n = 101; n <= 1500; n += 10) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), n);
+        r->SetRecordId(900000 + n);
+        file.ReleaseRecord(r);
+    }
+    owner.in_batch = false;
+    const int written = owner.written;
+    file.FlushRecords();
+    EXPECT_EQ(owner.written, written + 1);
+    file.WriteHeader(false);
+    file.TrimRecordCache();
+    file.ClearRecordCache();
+    EXPECT_FALSE(file.InReadWindow(101));
+    file.ReadWindow(101, 1500);
+    file.TrimRecordCache();
+    const auto read = file.GetStatistics().reads;
+    for (std::uint32_t n = 101; n <= 1500; n += 10) {
+        TRecord* r = file.GetRecord(n);
+        EXPECT_EQ(r->RecordId(), 900000 + n) << n;
+        file.ReleaseRecord(r);
+    }
+    EXPECT_EQ(file.GetStatistics().reads, read);
+    // Too far beyond the window to join it.
+    file.ReadWindow(2900, 2950);
+    EXPECT_FALSE(file.InReadWindow(1500));
+    EXPECT_TRUE(file.InReadWindow(2900));
+    file.ClearRecordCache();
+    file.Close();
+    ExpectRecordIds(kSlots, [](std::uint32_t n) {
+        const bool changed = n >= 101 && n <= 1500 && (n - 101) % 10 == 0;
+        return changed ? 900000 + n : n;
+    });
+}
+
+// A window keeps its memory through a trim; a later window may come in memory another owner
+// gave up, holding that owner's bytes: each window still serves what the file holds.
 TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
     constexpr std::uint32_t kSlots = 3000;
     BatchOwner owner;
