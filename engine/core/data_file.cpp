@@ -15,7 +15,6 @@
 namespace strata {
 
 namespace {
-constexpr std::size_t kInitialBufferSize = 65535;
 constexpr std::size_t kBatchGrowth = 255;
 // The longest run of cached, unchanged records a flush writes along to join
 // two changed ones in one write.

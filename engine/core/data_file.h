@@ -343,9 +343,9 @@ class TDataFile : public TFileHandler {
     // is read twice, and a flush can join changed records across the
     // unchanged ones between them. Every record write updates it; every
     // clearing of the cache drops it.
-    // The read window's bytes. A large window's memory goes back to the engine's kept buffers
-    // when the cache is trimmed, and the next large window takes it again with its pages
-    // touched, where fresh memory would be cleared and faulted in at every statement.
+    // The read window's bytes. A window stays with its bytes through a trim (up to
+    // kChangeWindowBytes); a new one takes memory from the engine's kept buffers where one
+    // fits, with its pages touched, where fresh memory would be cleared and faulted in.
     EngineBuffer read_buffer_;
     std::uint8_t* ReadBuffer() noexcept {
         return reinterpret_cast<std::uint8_t*>(read_buffer_.data());
