@@ -803,6 +803,21 @@ void TPage::SetCount(std::uint32_t count) {
     MarkChanged();
 }
 
+bool TPage::AddToCount(std::int64_t pos, std::int64_t delta) {
+    if (IsLeaf() || pos < 1 || pos > count_)
+        return false;
+    edit_ = pos;
+    std::uint8_t* field = EntryAt(pos) + key_size_ + kCountAt;
+    const std::int64_t count = std::int64_t{LoadLittle<std::uint32_t>(field)} + delta;
+    if (count < 0 || count > std::int64_t{0xFFFFFFFF})
+        return false;
+    if (delta != 0) {
+        StoreLittle(field, static_cast<std::uint32_t>(count));
+        MarkChanged();
+    }
+    return true;
+}
+
 std::uint32_t TPage::GetPointer(PagePosition which) const {
     const std::int64_t pos = Pos(which);
     if (pos < 1 || pos > count_)
@@ -1117,6 +1132,8 @@ class TPage::KeyOrder {
                 compare.PlainLength() == page.key_size_ ? Form::kCompactBytes : Form::kCompactKeys;
             if (form_ == Form::kCompactBytes)
                 probe_ = page.compact_->MakeProbe(key);
+        } else if (compare.PlainLength() == page.key_size_) {
+            form_ = Form::kFullBytes;
         }
     }
 
@@ -1125,6 +1142,8 @@ class TPage::KeyOrder {
         switch (form_) {
             case Form::kFull:
                 return compare_(key_, page_.EntryAt(pos));
+            case Form::kFullBytes:
+                return KeyCompare::CompareBytes(key_, page_.EntryAt(pos), page_.key_size_);
             case Form::kCompactBytes:
                 return page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
@@ -1137,6 +1156,8 @@ class TPage::KeyOrder {
         switch (form_) {
             case Form::kFull:
                 return compare_(page_.EntryAt(pos), key_);
+            case Form::kFullBytes:
+                return KeyCompare::CompareBytes(page_.EntryAt(pos), key_, page_.key_size_);
             case Form::kCompactBytes:
                 return -page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
@@ -1148,12 +1169,25 @@ class TPage::KeyOrder {
     std::int64_t CountNotAbove() const { return CountUpTo<true>(); }
     // Entries below the key.
     std::int64_t CountBelow() const { return CountUpTo<false>(); }
+    // The entries counted and whether the bound they end at equals the key: the last entry
+    // not above it (NotAbove), or the first entry not below it.
+    template <bool NotAbove>
+    std::int64_t CountUpTo(bool& bound_equal) const {
+        if (form_ == Form::kFullBytes)
+            return CountBytes<NotAbove>(&bound_equal);
+        const std::int64_t n = CountUpTo<NotAbove>();
+        const std::int64_t bound = NotAbove ? n : n + 1;
+        bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
+        return n;
+    }
     template <bool NotAbove>
     std::int64_t CountUpTo() const {
         switch (form_) {
             case Form::kFull:
                 return Count<NotAbove>(
                     [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+            case Form::kFullBytes:
+                return CountBytes<NotAbove>(nullptr);
             case Form::kCompactBytes:
                 return static_cast<std::int64_t>(NotAbove ? page_.compact_->CountNotAbove(probe_)
                                                           : page_.compact_->CountBelow(probe_));
@@ -1164,7 +1198,42 @@ class TPage::KeyOrder {
     }
 
   private:
-    enum class Form { kFull, kCompactBytes, kCompactKeys };
+    enum class Form { kFull, kFullBytes, kCompactBytes, kCompactKeys };
+    // The binary search over entries at full width in byte order. Every entry between two
+    // bounds shares the prefix both bounds share with the key, so each comparison starts
+    // past the shorter of the two.
+    template <bool kNotAbove>
+    std::int64_t CountBytes(bool* bound_equal) const {
+        const std::size_t n = page_.key_size_;
+        const std::size_t stride = page_.Stride();
+        const std::uint8_t* first = page_.entries_.data() + page_.front_;
+        const auto count = static_cast<std::size_t>(page_.count_);
+        // The entries [low, high) (0-based) are still undecided.
+        std::size_t low = 0;
+        std::size_t high = count;
+        std::size_t low_common = 0;
+        std::size_t high_common = 0;
+        while (low < high) {
+            const std::size_t mid = (low + high) / 2;
+            std::size_t common = 0;
+            const int c = KeyCompare::CompareBytesFrom(key_, first + mid * stride, n,
+                                                       std::min(low_common, high_common), common);
+            if (kNotAbove ? c >= 0 : c > 0) {
+                low = mid + 1;
+                low_common = common;
+            } else {
+                high = mid;
+                high_common = common;
+            }
+        }
+        // Each bound was compared when the search last moved to it (entry low - 1 for low,
+        // entry low for high), and equals the key exactly when all n bytes do.
+        if (bound_equal != nullptr) {
+            *bound_equal =
+                kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;
+        }
+        return static_cast<std::int64_t>(low);
+    }
     // Binary search: entries not above the key, or below it.
     template <bool kNotAbove, class Order>
     std::int64_t Count(const Order& order) const {
@@ -1197,13 +1266,13 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
         edit_ = count_;
         return false;
     }
-    const std::int64_t not_above = order.CountNotAbove();
     if (IsInterior()) {
-        edit_ = std::max<std::int64_t>(not_above, 1);
+        edit_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
         return false;
     }
-    edit_ = not_above;
-    return not_above >= 1 && order(not_above) == 0;
+    bool equal = false;
+    edit_ = order.CountUpTo<true>(equal);
+    return equal;
 }
 
 void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
@@ -1220,8 +1289,13 @@ void TPage::Seek(const KeyOrder& order) {
 
 bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
     const KeyOrder order(*this, key, compare);
-    Seek(order);
-    return IsLeaf() && read_ <= count_ && order(read_) == 0;
+    if (IsInterior()) {
+        Seek(order);
+        return false;
+    }
+    bool equal = false;
+    read_ = order.CountUpTo<false>(equal) + 1;
+    return equal;
 }
 
 void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
@@ -1231,10 +1305,9 @@ void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
 }
 
 bool TPage::FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running) {
-    const KeyOrder order(*this, key, compare);
-    Seek(order);
+    const bool equal = SeekExact(key, compare);
     running += KeysBefore(PagePosition::kRead);
-    return IsLeaf() && read_ <= count_ && order(read_) == 0;
+    return equal;
 }
 
 bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,

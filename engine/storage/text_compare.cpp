@@ -107,7 +107,9 @@ std::string UpperCaseLang(LanguageId language, SortId sort, std::string_view tex
 }
 
 void UpperCaseLangInPlace(LanguageId language, SortId sort, std::span<std::uint8_t> text) {
-    const nls::CaseMap& map = nls::UpperCaseMap(CaseLocale(language, sort));
+    // Keys built without a language all use one map, found once instead of once per key.
+    static const nls::CaseMap& ansi = nls::UpperCaseMap(CaseLocale(0, 0));
+    const nls::CaseMap& map = language == 0 ? ansi : nls::UpperCaseMap(CaseLocale(language, sort));
     for (std::uint8_t& c : text)
         c = map[c];
 }
