@@ -1165,29 +1165,30 @@ class TPage::KeyOrder {
         }
         return compare_(page_.KeyAt(pos), key_);
     }
-    // Entries not above the key.
-    std::int64_t CountNotAbove() const { return CountUpTo<true>(); }
+    // Entries not above the key. A hint is a count the answer is likely to be (the page's
+    // last answer, as edits move along the keys in order); any value is safe.
+    std::int64_t CountNotAbove(std::int64_t hint = -1) const { return CountUpTo<true>(hint); }
     // Entries below the key.
-    std::int64_t CountBelow() const { return CountUpTo<false>(); }
+    std::int64_t CountBelow(std::int64_t hint = -1) const { return CountUpTo<false>(hint); }
     // The entries counted and whether the bound they end at equals the key: the last entry
     // not above it (NotAbove), or the first entry not below it.
     template <bool NotAbove>
-    std::int64_t CountUpTo(bool& bound_equal) const {
+    std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
         if (form_ == Form::kFullBytes)
-            return CountBytes<NotAbove>(&bound_equal);
+            return CountBytes<NotAbove>(&bound_equal, hint);
         const std::int64_t n = CountUpTo<NotAbove>();
         const std::int64_t bound = NotAbove ? n : n + 1;
         bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
         return n;
     }
     template <bool NotAbove>
-    std::int64_t CountUpTo() const {
+    std::int64_t CountUpTo(std::int64_t hint = -1) const {
         switch (form_) {
             case Form::kFull:
                 return Count<NotAbove>(
                     [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
             case Form::kFullBytes:
-                return CountBytes<NotAbove>(nullptr);
+                return CountBytes<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
                 return static_cast<std::int64_t>(NotAbove ? page_.compact_->CountNotAbove(probe_)
                                                           : page_.compact_->CountBelow(probe_));
@@ -1201,9 +1202,10 @@ class TPage::KeyOrder {
     enum class Form { kFull, kFullBytes, kCompactBytes, kCompactKeys };
     // The binary search over entries at full width in byte order. Every entry between two
     // bounds shares the prefix both bounds share with the key, so each comparison starts
-    // past the shorter of the two.
+    // past the shorter of the two. A hint is tried first: the entries on either side of it
+    // settle the answer in two comparisons when it holds, and narrow the search when not.
     template <bool kNotAbove>
-    std::int64_t CountBytes(bool* bound_equal) const {
+    std::int64_t CountBytes(bool* bound_equal, std::int64_t hint) const {
         const std::size_t n = page_.key_size_;
         const std::size_t stride = page_.Stride();
         const std::uint8_t* first = page_.entries_.data() + page_.front_;
@@ -1213,19 +1215,27 @@ class TPage::KeyOrder {
         std::size_t high = count;
         std::size_t low_common = 0;
         std::size_t high_common = 0;
-        while (low < high) {
-            const std::size_t mid = (low + high) / 2;
+        const auto probe = [&](std::size_t at) {
             std::size_t common = 0;
-            const int c = KeyCompare::CompareBytesFrom(key_, first + mid * stride, n,
+            const int c = KeyCompare::CompareBytesFrom(key_, first + at * stride, n,
                                                        std::min(low_common, high_common), common);
             if (kNotAbove ? c >= 0 : c > 0) {
-                low = mid + 1;
+                low = at + 1;
                 low_common = common;
             } else {
-                high = mid;
+                high = at;
                 high_common = common;
             }
+        };
+        if (hint >= 0 && hint <= page_.count_) {
+            const auto expected = static_cast<std::size_t>(hint);
+            if (expected > 0)
+                probe(expected - 1);
+            if (low == expected && expected < count)
+                probe(expected);
         }
+        while (low < high)
+            probe((low + high) / 2);
         // Each bound was compared when the search last moved to it (entry low - 1 for low,
         // entry low for high), and equals the key exactly when all n bytes do.
         if (bound_equal != nullptr) {
@@ -1267,11 +1277,11 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
         return false;
     }
     if (IsInterior()) {
-        edit_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
+        edit_ = std::max<std::int64_t>(order.CountNotAbove(edit_), 1);
         return false;
     }
     bool equal = false;
-    edit_ = order.CountUpTo<true>(equal);
+    edit_ = order.CountUpTo<true>(equal, edit_);
     return equal;
 }
 
@@ -1281,9 +1291,9 @@ void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
 
 void TPage::Seek(const KeyOrder& order) {
     if (IsInterior()) {
-        read_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
+        read_ = std::max<std::int64_t>(order.CountNotAbove(read_), 1);
     } else {
-        read_ = order.CountBelow() + 1;
+        read_ = order.CountBelow(read_ - 1) + 1;
     }
 }
 
@@ -1294,7 +1304,7 @@ bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
         return false;
     }
     bool equal = false;
-    read_ = order.CountUpTo<false>(equal) + 1;
+    read_ = order.CountUpTo<false>(equal, read_ - 1) + 1;
     return equal;
 }
 
