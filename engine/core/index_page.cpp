@@ -1189,7 +1189,7 @@ class TPage::KeyOrder {
     std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
         if (form_ == Form::kFullBytes)
             return CountBytes<NotAbove>(&bound_equal, hint);
-        const std::int64_t n = CountUpTo<NotAbove>();
+        const std::int64_t n = CountUpTo<NotAbove>(hint);
         const std::int64_t bound = NotAbove ? n : n + 1;
         bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
         return n;
@@ -1199,16 +1199,24 @@ class TPage::KeyOrder {
         switch (form_) {
             case Form::kFull:
                 return Count<NotAbove>(
-                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); }, hint);
             case Form::kFullBytes:
                 return CountBytes<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
-                return static_cast<std::int64_t>(NotAbove ? page_.compact_->CountNotAbove(probe_)
-                                                          : page_.compact_->CountBelow(probe_));
+                if (hint < 0) {
+                    return static_cast<std::int64_t>(NotAbove
+                                                         ? page_.compact_->CountNotAbove(probe_)
+                                                         : page_.compact_->CountBelow(probe_));
+                }
+                return Count<NotAbove>(
+                    [this](std::int64_t pos) {
+                        return page_.compact_->Compare(probe_, page_.Index(pos));
+                    },
+                    hint);
             case Form::kCompactKeys:
                 break;
         }
-        return Count<NotAbove>(*this);
+        return Count<NotAbove>(*this, hint);
     }
 
   private:
@@ -1257,20 +1265,29 @@ class TPage::KeyOrder {
         }
         return static_cast<std::int64_t>(low);
     }
-    // Binary search: entries not above the key, or below it.
+    // Binary search: entries not above the key, or below it, the hint tried first as in
+    // CountBytes.
     template <bool kNotAbove, class Order>
-    std::int64_t Count(const Order& order) const {
+    std::int64_t Count(const Order& order, std::int64_t hint) const {
+        // The entries [low, high] (1-based) are still undecided.
         std::int64_t low = 1;
         std::int64_t high = page_.count_;
-        while (low <= high) {
-            const std::int64_t mid = (low + high) / 2;
-            const int c = order(mid);
+        const auto probe = [&](std::int64_t pos) {
+            const int c = order(pos);
             if (kNotAbove ? c >= 0 : c > 0) {
-                low = mid + 1;
+                low = pos + 1;
             } else {
-                high = mid - 1;
+                high = pos - 1;
             }
+        };
+        if (hint >= 0 && hint <= page_.count_) {
+            if (hint > 0)
+                probe(hint);
+            if (low == hint + 1 && hint < page_.count_)
+                probe(hint + 1);
         }
+        while (low <= high)
+            probe((low + high) / 2);
         return high;
     }
     const TPage& page_;
