@@ -107,16 +107,14 @@ std::size_t TPage::EntrySize(std::int64_t pos) const {
     const std::size_t k = key_size_;
     if (IsInterior())
         return k + 8;
-    switch (compression_) {
-        case 1:
-            return k - LeadingCount(pos) + 6;
-        case 2:
-            return k - TrailingCount(pos) + 6;
-        case 3:
-            return k - LeadingCount(pos) - TrailingCount(pos) + 6;
-        default:
-            return k + 4;
-    }
+    if (compression_ == 0)
+        return k + 4;
+    // One form for every option: the leading count is 0 under option 2, the trailing one
+    // under option 1.
+    const CompactEntries::Slot& slot = compact_->At(Index(pos));
+    assert(compression_ != 1 || slot.trail == 0);
+    assert(compression_ != 2 || slot.lead == 0);
+    return k - slot.lead - slot.trail + 6;
 }
 
 void TPage::Recompute() {
