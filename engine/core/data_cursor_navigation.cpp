@@ -57,8 +57,10 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
 }
 
 const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
-    // Compared where the header holds it: every key built and every edit asks.
-    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot);
+    // Compared where the header holds it: every key built and every edit asks. Only the bytes
+    // before the root describe the key; the root and the free page list behind them change
+    // with the tree's pages and leave the state as it was.
+    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot).first(ixd::kRoot);
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
     if (!entry || !std::equal(descriptor.begin(), descriptor.end(), entry->descriptor.begin()) ||
         slot == kHiddenIndexSlot) {

@@ -107,16 +107,14 @@ std::size_t TPage::EntrySize(std::int64_t pos) const {
     const std::size_t k = key_size_;
     if (IsInterior())
         return k + 8;
-    switch (compression_) {
-        case 1:
-            return k - LeadingCount(pos) + 6;
-        case 2:
-            return k - TrailingCount(pos) + 6;
-        case 3:
-            return k - LeadingCount(pos) - TrailingCount(pos) + 6;
-        default:
-            return k + 4;
-    }
+    if (compression_ == 0)
+        return k + 4;
+    // One form for every option: the leading count is 0 under option 2, the trailing one
+    // under option 1.
+    const CompactEntries::Slot& slot = compact_->At(Index(pos));
+    assert(compression_ != 1 || slot.trail == 0);
+    assert(compression_ != 2 || slot.lead == 0);
+    return k - slot.lead - slot.trail + 6;
 }
 
 void TPage::Recompute() {
@@ -240,16 +238,29 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     const std::size_t size = k + (IsInterior() ? 8 : 4);
     if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
         PageCorrupt(owner_);
-    std::size_t at = kPageHeaderSize;
-    for (std::int64_t i = 1; i <= count; ++i) {
-        std::uint8_t* e = EntryAt(i);
-        std::span<std::uint8_t> tail(e + k, 12);
-        std::memcpy(e, &page[at], k);
-        PutU32(tail, kPtrAt, GetU32(page, at + k));
-        PutU32(tail, kCountAt, IsInterior() ? GetU32(page, at + k + 4) : 1);
-        at += size;
-        ++count_;
+    // Each stored entry is the front of its unpacked form (key, pointer and, interior, the
+    // count), so it is copied in one piece; the rest of the stride is zero from the assign.
+    // Short entries (the small keys of which a leaf holds hundreds) are copied as two words
+    // that overlap, instead of a library call each.
+    const std::uint8_t* from = page.data() + kPageHeaderSize;
+    std::uint8_t* to = entries_.data();
+    const std::size_t stride = Stride();
+    const bool leaf = IsLeaf();
+    for (std::int64_t i = 0; i < count; ++i, from += size, to += stride) {
+        if (size >= 8 && size <= 16) {
+            std::uint64_t head;
+            std::uint64_t last;
+            std::memcpy(&head, from, 8);
+            std::memcpy(&last, from + size - 8, 8);
+            std::memcpy(to, &head, 8);
+            std::memcpy(to + size - 8, &last, 8);
+        } else {
+            std::memcpy(to, from, size);
+        }
+        if (leaf)
+            StoreLittle(to + k + kCountAt, std::uint32_t{1});
     }
+    count_ = count;
     used_ = static_cast<std::size_t>(count_) * size;
     if (count_ > Capacity())
         PageCorrupt(owner_);
@@ -803,6 +814,21 @@ void TPage::SetCount(std::uint32_t count) {
     MarkChanged();
 }
 
+bool TPage::AddToCount(std::int64_t pos, std::int64_t delta) {
+    if (IsLeaf() || pos < 1 || pos > count_)
+        return false;
+    edit_ = pos;
+    std::uint8_t* field = EntryAt(pos) + key_size_ + kCountAt;
+    const std::int64_t count = std::int64_t{LoadLittle<std::uint32_t>(field)} + delta;
+    if (count < 0 || count > std::int64_t{0xFFFFFFFF})
+        return false;
+    if (delta != 0) {
+        StoreLittle(field, static_cast<std::uint32_t>(count));
+        MarkChanged();
+    }
+    return true;
+}
+
 std::uint32_t TPage::GetPointer(PagePosition which) const {
     const std::int64_t pos = Pos(which);
     if (pos < 1 || pos > count_)
@@ -1117,6 +1143,8 @@ class TPage::KeyOrder {
                 compare.PlainLength() == page.key_size_ ? Form::kCompactBytes : Form::kCompactKeys;
             if (form_ == Form::kCompactBytes)
                 probe_ = page.compact_->MakeProbe(key);
+        } else if (compare.PlainLength() == page.key_size_) {
+            form_ = Form::kFullBytes;
         }
     }
 
@@ -1125,6 +1153,8 @@ class TPage::KeyOrder {
         switch (form_) {
             case Form::kFull:
                 return compare_(key_, page_.EntryAt(pos));
+            case Form::kFullBytes:
+                return KeyCompare::CompareBytes(key_, page_.EntryAt(pos), page_.key_size_);
             case Form::kCompactBytes:
                 return page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
@@ -1137,6 +1167,8 @@ class TPage::KeyOrder {
         switch (form_) {
             case Form::kFull:
                 return compare_(page_.EntryAt(pos), key_);
+            case Form::kFullBytes:
+                return KeyCompare::CompareBytes(page_.EntryAt(pos), key_, page_.key_size_);
             case Form::kCompactBytes:
                 return -page_.compact_->Compare(probe_, page_.Index(pos));
             case Form::kCompactKeys:
@@ -1144,41 +1176,116 @@ class TPage::KeyOrder {
         }
         return compare_(page_.KeyAt(pos), key_);
     }
-    // Entries not above the key.
-    std::int64_t CountNotAbove() const { return CountUpTo<true>(); }
+    // Entries not above the key. A hint is a count the answer is likely to be (the page's
+    // last answer, as edits move along the keys in order); any value is safe.
+    std::int64_t CountNotAbove(std::int64_t hint = -1) const { return CountUpTo<true>(hint); }
     // Entries below the key.
-    std::int64_t CountBelow() const { return CountUpTo<false>(); }
+    std::int64_t CountBelow(std::int64_t hint = -1) const { return CountUpTo<false>(hint); }
+    // The entries counted and whether the bound they end at equals the key: the last entry
+    // not above it (NotAbove), or the first entry not below it.
     template <bool NotAbove>
-    std::int64_t CountUpTo() const {
+    std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
+        if (form_ == Form::kFullBytes)
+            return CountBytes<NotAbove>(&bound_equal, hint);
+        const std::int64_t n = CountUpTo<NotAbove>(hint);
+        const std::int64_t bound = NotAbove ? n : n + 1;
+        bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
+        return n;
+    }
+    template <bool NotAbove>
+    std::int64_t CountUpTo(std::int64_t hint = -1) const {
         switch (form_) {
             case Form::kFull:
                 return Count<NotAbove>(
-                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); });
+                    [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); }, hint);
+            case Form::kFullBytes:
+                return CountBytes<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
-                return static_cast<std::int64_t>(NotAbove ? page_.compact_->CountNotAbove(probe_)
-                                                          : page_.compact_->CountBelow(probe_));
+                if (hint < 0) {
+                    return static_cast<std::int64_t>(NotAbove
+                                                         ? page_.compact_->CountNotAbove(probe_)
+                                                         : page_.compact_->CountBelow(probe_));
+                }
+                return Count<NotAbove>(
+                    [this](std::int64_t pos) {
+                        return page_.compact_->Compare(probe_, page_.Index(pos));
+                    },
+                    hint);
             case Form::kCompactKeys:
                 break;
         }
-        return Count<NotAbove>(*this);
+        return Count<NotAbove>(*this, hint);
     }
 
   private:
-    enum class Form { kFull, kCompactBytes, kCompactKeys };
-    // Binary search: entries not above the key, or below it.
+    enum class Form { kFull, kFullBytes, kCompactBytes, kCompactKeys };
+    // The binary search over entries at full width in byte order. Every entry between two
+    // bounds shares the prefix both bounds share with the key, so each comparison starts
+    // past the shorter of the two. A hint is tried first: the entries on either side of it
+    // settle the answer in two comparisons when it holds, and narrow the search when not.
+    template <bool kNotAbove>
+    std::int64_t CountBytes(bool* bound_equal, std::int64_t hint) const {
+        const std::size_t n = page_.key_size_;
+        const std::size_t stride = page_.Stride();
+        const std::uint8_t* first = page_.entries_.data() + page_.front_;
+        const auto count = static_cast<std::size_t>(page_.count_);
+        // The entries [low, high) (0-based) are still undecided.
+        std::size_t low = 0;
+        std::size_t high = count;
+        std::size_t low_common = 0;
+        std::size_t high_common = 0;
+        const auto probe = [&](std::size_t at) {
+            std::size_t common = 0;
+            const int c = KeyCompare::CompareBytesFrom(key_, first + at * stride, n,
+                                                       std::min(low_common, high_common), common);
+            if (kNotAbove ? c >= 0 : c > 0) {
+                low = at + 1;
+                low_common = common;
+            } else {
+                high = at;
+                high_common = common;
+            }
+        };
+        if (hint >= 0 && hint <= page_.count_) {
+            const auto expected = static_cast<std::size_t>(hint);
+            if (expected > 0)
+                probe(expected - 1);
+            if (low == expected && expected < count)
+                probe(expected);
+        }
+        while (low < high)
+            probe((low + high) / 2);
+        // Each bound was compared when the search last moved to it (entry low - 1 for low,
+        // entry low for high), and equals the key exactly when all n bytes do.
+        if (bound_equal != nullptr) {
+            *bound_equal =
+                kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;
+        }
+        return static_cast<std::int64_t>(low);
+    }
+    // Binary search: entries not above the key, or below it, the hint tried first as in
+    // CountBytes.
     template <bool kNotAbove, class Order>
-    std::int64_t Count(const Order& order) const {
+    std::int64_t Count(const Order& order, std::int64_t hint) const {
+        // The entries [low, high] (1-based) are still undecided.
         std::int64_t low = 1;
         std::int64_t high = page_.count_;
-        while (low <= high) {
-            const std::int64_t mid = (low + high) / 2;
-            const int c = order(mid);
+        const auto probe = [&](std::int64_t pos) {
+            const int c = order(pos);
             if (kNotAbove ? c >= 0 : c > 0) {
-                low = mid + 1;
+                low = pos + 1;
             } else {
-                high = mid - 1;
+                high = pos - 1;
             }
+        };
+        if (hint >= 0 && hint <= page_.count_) {
+            if (hint > 0)
+                probe(hint);
+            if (low == hint + 1 && hint < page_.count_)
+                probe(hint + 1);
         }
+        while (low <= high)
+            probe((low + high) / 2);
         return high;
     }
     const TPage& page_;
@@ -1197,13 +1304,13 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
         edit_ = count_;
         return false;
     }
-    const std::int64_t not_above = order.CountNotAbove();
     if (IsInterior()) {
-        edit_ = std::max<std::int64_t>(not_above, 1);
+        edit_ = std::max<std::int64_t>(order.CountNotAbove(edit_), 1);
         return false;
     }
-    edit_ = not_above;
-    return not_above >= 1 && order(not_above) == 0;
+    bool equal = false;
+    edit_ = order.CountUpTo<true>(equal, edit_);
+    return equal;
 }
 
 void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
@@ -1212,16 +1319,21 @@ void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
 
 void TPage::Seek(const KeyOrder& order) {
     if (IsInterior()) {
-        read_ = std::max<std::int64_t>(order.CountNotAbove(), 1);
+        read_ = std::max<std::int64_t>(order.CountNotAbove(read_), 1);
     } else {
-        read_ = order.CountBelow() + 1;
+        read_ = order.CountBelow(read_ - 1) + 1;
     }
 }
 
 bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
     const KeyOrder order(*this, key, compare);
-    Seek(order);
-    return IsLeaf() && read_ <= count_ && order(read_) == 0;
+    if (IsInterior()) {
+        Seek(order);
+        return false;
+    }
+    bool equal = false;
+    read_ = order.CountUpTo<false>(equal, read_ - 1) + 1;
+    return equal;
 }
 
 void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
@@ -1231,10 +1343,9 @@ void TPage::FindNearest(const std::uint8_t* key, const KeyCompare& compare,
 }
 
 bool TPage::FindExact(const std::uint8_t* key, const KeyCompare& compare, std::uint64_t& running) {
-    const KeyOrder order(*this, key, compare);
-    Seek(order);
+    const bool equal = SeekExact(key, compare);
     running += KeysBefore(PagePosition::kRead);
-    return IsLeaf() && read_ <= count_ && order(read_) == 0;
+    return equal;
 }
 
 bool TPage::FindPartial(const std::uint8_t* low, const std::uint8_t* high,

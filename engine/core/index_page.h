@@ -109,6 +109,50 @@ class KeyCompare {
         return 0;
     }
 
+    // CompareBytes over keys whose first `from` bytes are known to be equal,
+    // also giving the length of their common prefix (n when equal): a search
+    // that keeps the prefixes its bounds share with the key skips those bytes
+    // in every entry between them, which keys of one repeated value (a
+    // category, then the record ID) would otherwise compare in full.
+    // Requires: from <= n.
+    static int CompareBytesFrom(const std::uint8_t* a, const std::uint8_t* b, std::size_t n,
+                                std::size_t from, std::size_t& common) {
+        const auto differ_at = [&](std::size_t at, std::uint64_t x, std::uint64_t y) {
+            const std::uint64_t diff = x ^ y;
+            const int bits = std::endian::native == std::endian::little ? std::countr_zero(diff)
+                                                                        : std::countl_zero(diff);
+            common = at + static_cast<std::size_t>(bits) / 8;
+            return a[common] < b[common] ? -1 : 1;
+        };
+        std::size_t i = from;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t x;
+            std::uint64_t y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return differ_at(i, x, y);
+        }
+        if (i < n && n >= 8) {
+            // The last word overlaps bytes already found equal.
+            std::uint64_t x;
+            std::uint64_t y;
+            std::memcpy(&x, a + n - 8, 8);
+            std::memcpy(&y, b + n - 8, 8);
+            if (x != y)
+                return differ_at(n - 8, x, y);
+            i = n;
+        }
+        for (; i < n; ++i) {
+            if (a[i] != b[i]) {
+                common = i;
+                return a[i] < b[i] ? -1 : 1;
+            }
+        }
+        common = n;
+        return 0;
+    }
+
   private:
     std::size_t bytes_ = 0;
     Function function_;
@@ -161,6 +205,10 @@ class alignas(64) TPage {
     void SetKey(const std::uint8_t* key);
     void SetPointer(std::uint32_t pointer);
     void SetCount(std::uint32_t count);
+    // Puts the edit position on the interior entry at `pos` and adds `delta` to the keys
+    // counted under it, in one read and write of the field; false, with nothing changed,
+    // on a leaf, at a position the page lacks, or when the sum would leave the field.
+    bool AddToCount(std::int64_t pos, std::int64_t delta);
     std::uint32_t GetPointer(PagePosition which) const;
     std::uint32_t GetCount(PagePosition which) const;
     std::uint64_t KeyCount() const;

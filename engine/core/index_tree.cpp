@@ -55,11 +55,8 @@ void AdjustCounts(TIndexFile& file, DescentPath& path, int delta) {
         PathStep& step = path[i];
         assert(step.page->IsInterior());
         assert(step.position >= 1 && step.position <= step.page->EntryCount());
-        step.page->SetEditPosition(step.position);
-        const std::int64_t count = std::int64_t{step.page->CountAt(step.position)} + delta;
-        if (count < 0 || count > std::int64_t{0xFFFFFFFF})
+        if (!step.page->AddToCount(step.position, delta))
             RaiseEngineError(kErrIndexPageCorrupt, file.Name());
-        step.page->SetCount(static_cast<std::uint32_t>(count));
     }
 }
 

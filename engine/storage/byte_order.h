@@ -25,18 +25,30 @@ namespace strata {
 template <class U, class Byte>
 inline U LoadLittle(const Byte* p) {
     static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
-    U value = 0;
-    for (std::size_t i = 0; i < sizeof(U); ++i)
-        value =
-            static_cast<U>(value | (static_cast<U>(static_cast<std::uint8_t>(p[i])) << (8 * i)));
-    return value;
+    // One load on a little-endian machine: the compiler does not always merge the byte loop,
+    // and index pages read their counts and pointers this way on every search.
+    if constexpr (std::endian::native == std::endian::little) {
+        U value;
+        std::memcpy(&value, p, sizeof(U));
+        return value;
+    } else {
+        U value = 0;
+        for (std::size_t i = 0; i < sizeof(U); ++i)
+            value = static_cast<U>(value |
+                                   (static_cast<U>(static_cast<std::uint8_t>(p[i])) << (8 * i)));
+        return value;
+    }
 }
 
 template <class U, class Byte>
 inline void StoreLittle(Byte* p, U value) {
     static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
-    for (std::size_t i = 0; i < sizeof(U); ++i)
-        p[i] = static_cast<Byte>(static_cast<std::uint8_t>(value >> (8 * i)));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &value, sizeof(U));
+    } else {
+        for (std::size_t i = 0; i < sizeof(U); ++i)
+            p[i] = static_cast<Byte>(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
 }
 
 // Value buffers. Requires: the buffer holds the value's bytes.

@@ -44,6 +44,26 @@ nls::LocaleId CaseLocale(LanguageId language, SortId sort) {
     return language == 0 ? nls::MakeLocaleId(nls::kLanguageAnsi, 0) : CheckedLocale(language, sort);
 }
 
+// Whether a case map capitalises the ASCII letters and leaves every other byte below 0x80 as it
+// is, so eight ASCII bytes can be mapped in one step.
+bool MapsAsciiPlainly(const nls::CaseMap& map) {
+    for (unsigned c = 0; c < 0x80; ++c) {
+        const unsigned plain = c >= 'a' && c <= 'z' ? c - 0x20 : c;
+        if (map[c] != plain)
+            return false;
+    }
+    return true;
+}
+
+// Eight ASCII bytes (none above 0x7F) with 'a' to 'z' made capitals. Adding 0x1F sets a byte's
+// top bit from 'a' on, adding 0x05 from '{' on; no byte carries into the next.
+std::uint64_t UpperAsciiWord(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    const std::uint64_t from_a = word + kOnes * (0x80 - 'a');
+    const std::uint64_t past_z = word + kOnes * (0x80 - 'z' - 1);
+    return word - (((from_a & ~past_z) & (kOnes * 0x80)) >> 2);
+}
+
 std::string MapCase(LanguageId language, SortId sort, std::string_view text, std::uint32_t flag) {
     const nls::LocaleId locale = CaseLocale(language, sort);
     return WithEngineMemory([&] { return nls::MapString(locale, flag, text); });
@@ -107,9 +127,28 @@ std::string UpperCaseLang(LanguageId language, SortId sort, std::string_view tex
 }
 
 void UpperCaseLangInPlace(LanguageId language, SortId sort, std::span<std::uint8_t> text) {
-    const nls::CaseMap& map = nls::UpperCaseMap(CaseLocale(language, sort));
-    for (std::uint8_t& c : text)
-        c = map[c];
+    // Keys built without a language all use one map, found once instead of once per key.
+    static const nls::CaseMap& ansi = nls::UpperCaseMap(CaseLocale(0, 0));
+    static const bool ansi_plain = MapsAsciiPlainly(ansi);
+    const nls::CaseMap& map = language == 0 ? ansi : nls::UpperCaseMap(CaseLocale(language, sort));
+    std::size_t i = 0;
+    if (language == 0 && ansi_plain) {
+        // Eight bytes at a time while they are ASCII, as case-insensitive key texts mostly are.
+        constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+        for (; i + 8 <= text.size(); i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if ((word & kHighBits) != 0) {
+                for (std::size_t j = i; j < i + 8; ++j)
+                    text[j] = map[text[j]];
+                continue;
+            }
+            word = UpperAsciiWord(word);
+            std::memcpy(text.data() + i, &word, 8);
+        }
+    }
+    for (; i < text.size(); ++i)
+        text[i] = map[text[i]];
 }
 
 std::string LowerCaseLang(LanguageId language, SortId sort, std::string_view text) {

@@ -92,8 +92,9 @@ class IndexFileFixture : public ::testing::Test {
 };
 
 void CheckAgainstModel(TIndexFile& file, int slot, std::size_t k,
-                       const std::map<Key, std::uint32_t>& model, std::mt19937& rng) {
-    TIndexTree tree(file, slot, BytesCompare(k));
+                       const std::map<Key, std::uint32_t>& model, std::mt19937& rng,
+                       KeyCompare compare = {}) {
+    TIndexTree tree(file, slot, compare.PlainLength() != 0 ? compare : BytesCompare(k));
     ASSERT_EQ(tree.KeyCount(), model.size());
     std::vector<std::pair<Key, std::uint32_t>> sorted(model.begin(), model.end());
     std::size_t i = 0;
@@ -116,6 +117,22 @@ void CheckAgainstModel(TIndexFile& file, int slot, std::size_t k,
         const std::size_t lo = std::min(a, b);
         const std::size_t hi = std::max(a, b);
         ASSERT_EQ(tree.CountRange(sorted[lo].first.data(), sorted[hi].first.data()), hi - lo + 1);
+        // A key just above or below an entry (its last byte moved by one) is found nowhere
+        // and counts the entries on its side.
+        for (const int step : {-1, 1}) {
+            Key near = sorted[a].first;
+            const int last = near.back() + step;
+            if (last < 0 || last > 0xFF)
+                continue;
+            near.back() = static_cast<std::uint8_t>(last);
+            if (model.contains(near))
+                continue;
+            const auto below =
+                static_cast<std::size_t>(std::distance(model.begin(), model.lower_bound(near)));
+            ASSERT_EQ(tree.Find(near.data()), std::nullopt);
+            ASSERT_EQ(tree.Ordinal(near.data()), below);
+            ASSERT_EQ(tree.KeysNotAbove(near.data()), below);
+        }
     }
 }
 
@@ -125,7 +142,14 @@ struct TreeCase {
     std::uint16_t key_size;
     int operations;
     bool encrypted;
+    // Keys compared by KeyCompare::Bytes, as the cursor orders keys built without a language,
+    // rather than through a function.
+    bool in_line = false;
 };
+
+KeyCompare CompareOf(const TreeCase& c) {
+    return c.in_line ? KeyCompare::Bytes(c.key_size) : BytesCompare(c.key_size);
+}
 
 class RandomizedTree : public IndexFileFixture, public ::testing::WithParamInterface<TreeCase> {};
 
@@ -138,7 +162,7 @@ TEST_P(RandomizedTree, MatchesAnOrderedMapThroughInsertsDeletesAndReopen) {
     std::uniform_int_distribution<std::uint32_t> values(0, 60000);
     std::uint32_t next_id = 1;
     auto run = [&](int operations) {
-        TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+        TIndexTree tree(*file, 1, CompareOf(c));
         for (int op = 0; op < operations; ++op) {
             const bool insert = model.size() < 200 || rng() % 100 < 55;
             if (insert) {
@@ -159,23 +183,23 @@ TEST_P(RandomizedTree, MatchesAnOrderedMapThroughInsertsDeletesAndReopen) {
                 model.erase(it);
             }
             if ((op + 1) % (operations / 4) == 0)
-                CheckAgainstModel(*file, 1, c.key_size, model, rng);
+                CheckAgainstModel(*file, 1, c.key_size, model, rng, CompareOf(c));
         }
     };
     run(c.operations);
     file = Reopen(std::move(file), c.encrypted);
-    CheckAgainstModel(*file, 1, c.key_size, model, rng);
+    CheckAgainstModel(*file, 1, c.key_size, model, rng, CompareOf(c));
     run(c.operations / 10);
     // Empty it completely: the root goes back to 0.
     {
-        TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+        TIndexTree tree(*file, 1, CompareOf(c));
         for (const auto& [key, id] : model)
             ASSERT_TRUE(tree.Delete(key.data()));
         model.clear();
     }
     EXPECT_EQ(file->GetRoot(1), 0u);
     file = Reopen(std::move(file), c.encrypted);
-    CheckAgainstModel(*file, 1, c.key_size, model, rng);
+    CheckAgainstModel(*file, 1, c.key_size, model, rng, CompareOf(c));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -183,11 +207,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TreeCase{0, false, 16, 100000, false}, TreeCase{1, false, 16, 100000, false},
                       TreeCase{2, false, 16, 100000, false}, TreeCase{3, false, 16, 100000, true},
                       TreeCase{0, true, 24, 20000, false}, TreeCase{3, true, 24, 20000, false},
-                      TreeCase{3, false, 300, 20000, false}),
+                      TreeCase{3, false, 300, 20000, false},
+                      TreeCase{0, false, 16, 40000, false, true},
+                      TreeCase{0, true, 5, 20000, false, true},
+                      TreeCase{0, false, 300, 20000, true, true},
+                      TreeCase{3, false, 16, 40000, false, true}),
     [](const auto& test_param) {
         return "Option" + std::to_string(test_param.param.option) +
                (test_param.param.unique ? "Unique" : "NotUnique") +
-               std::to_string(test_param.param.key_size);
+               std::to_string(test_param.param.key_size) +
+               (test_param.param.in_line ? "InLine" : "");
     });
 
 TEST_F(IndexFileFixture, CapacitiesFollowTheKeySize) {
@@ -512,6 +541,15 @@ TEST(KeyCompareBytes, OrdersAsMemcmp) {
             const int expected = (c > 0) - (c < 0);
             ASSERT_EQ(KeyCompare::Bytes(n)(a.data(), b.data()), expected) << n << " " << at;
             ASSERT_EQ(KeyCompare::Bytes(n)(b.data(), a.data()), -expected) << n << " " << at;
+            // Started anywhere within the bytes known equal, the order is the same and the
+            // common prefix ends at the difference.
+            for (std::size_t from = 0; from <= at && from <= n; ++from) {
+                std::size_t common = n + 1;
+                ASSERT_EQ(KeyCompare::CompareBytesFrom(a.data(), b.data(), n, from, common),
+                          expected)
+                    << n << " " << at << " " << from;
+                ASSERT_EQ(common, at) << n << " " << at << " " << from;
+            }
         }
     }
 }

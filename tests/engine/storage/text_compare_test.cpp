@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 
@@ -11,6 +12,30 @@ namespace {
 
 constexpr LanguageId kEnglishUs = 0x0409;
 constexpr LanguageId kGerman = 0x0407;
+
+// In place, every byte takes the capital the language's map gives it, whatever the length,
+// the alignment and the mix of ASCII and other bytes around eight-byte steps.
+TEST(TextCompare, UpperCaseInPlaceFollowsTheLanguagesMap) {
+    std::string all;
+    for (int c = 1; c < 256; ++c)
+        all.push_back(static_cast<char>(c));
+    const std::string ascii = "member1234@Example.ORG_az{}`@AZ[]";
+    for (const LanguageId language : {LanguageId{0}, kEnglishUs, kGerman}) {
+        for (const std::string& source : {all, ascii, ascii + "\xE4\xF6" + ascii}) {
+            for (std::size_t from = 0; from < 8 && from < source.size(); ++from) {
+                for (std::size_t length = 0; from + length <= source.size() && length <= 40;
+                     ++length) {
+                    const std::string text = source.substr(from, length);
+                    std::vector<std::uint8_t> bytes(text.begin(), text.end());
+                    UpperCaseLangInPlace(language, 0, bytes);
+                    const std::string expected = UpperCaseLang(language, 0, text);
+                    ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected)
+                        << language << " " << from << " " << length;
+                }
+            }
+        }
+    }
+}
 
 TEST(TextCompare, CompareBytesOverAnyLengthWithMissingBuffers) {
     const std::string a(300, 'a');
