@@ -786,8 +786,11 @@ void TDataTable::FlushFiles() {
 // Each file's sync writes its pages out and waits for the device on its own;
 // the index file's (and the blob file's) run on helper threads beside the
 // data file's, so the files go to the device together and the statement waits
-// about as long as the slowest sync rather than their sum. Every sync
-// finishes before the first failure goes on.
+// about as long as the slowest sync rather than their sum. A few pages to sync,
+// as a durable post leaves, take less time than a helper thread takes to start
+// on a busy machine: those syncs run here one after the other, every file's
+// writing started before the first waits. Every sync finishes before the first
+// failure goes on.
 void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     index_file_->FinishWriteBehind();
     auto sync = [written_only](TFileHandler& file) {
@@ -800,6 +803,9 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         // Memory files have nothing to wait for.
         return;
     }
+    constexpr std::int64_t kSyncBesideBytes = std::int64_t{1} << 20;
+    const bool beside_worth = index_file_->UnsyncedBytes() >= kSyncBesideBytes ||
+                              (blobs && blob_file_->UnsyncedBytes() >= kSyncBesideBytes);
     std::exception_ptr index_failure;
     std::exception_ptr blob_failure;
     auto beside = [&](TFileHandler& file, std::exception_ptr& failure) {
@@ -812,19 +818,21 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         });
     };
     std::thread index_sync;
-    try {
-        index_sync = beside(*index_file_, index_failure);
-    } catch (const std::system_error&) {
-        // No thread to be had: the sync runs here.
-    }
     std::thread blob_sync;
-    if (blobs) {
+    if (beside_worth) {
         try {
-            blob_sync = beside(*blob_file_, blob_failure);
+            index_sync = beside(*index_file_, index_failure);
         } catch (const std::system_error&) {
+            // No thread to be had: the sync runs here.
+        }
+        if (blobs) {
+            try {
+                blob_sync = beside(*blob_file_, blob_failure);
+            } catch (const std::system_error&) {
+            }
         }
     }
-    // A file whose sync could not go beside starts its writing before the data file's sync
+    // A file whose sync does not go beside starts its writing before the data file's sync
     // waits, and is synced after it.
     if (!index_sync.joinable())
         index_file_->StartSyncWritten();

@@ -153,6 +153,13 @@ void TFileHandler::Flush() {
     }
 }
 
+std::int64_t TFileHandler::UnsyncedBytes() const {
+    if (in_memory_)
+        return 0;
+    const auto* physical = dynamic_cast<const TPhysicalFile*>(file_.get());
+    return physical != nullptr ? physical->UnsyncedBytes() : 0;
+}
+
 void TFileHandler::StartSyncWritten() {
     if (in_memory_ || !file_)
         return;

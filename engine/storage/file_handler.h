@@ -57,6 +57,9 @@ class TFileHandler {
     // Makes what this file's handles wrote since the last sync durable; one
     // fdatasync, or nothing when nothing was written.
     void SyncWritten();
+    // Bytes written to the file since its last sync (0 for a memory file), which a sync has to
+    // wait for.
+    std::int64_t UnsyncedBytes() const;
     // Starts writing to the device what SyncWritten will wait for, so that
     // the syncs of several files overlap.
     void StartSyncWritten();

@@ -443,7 +443,8 @@ std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> da
     if (position < 0 || position > kMaxFilePosition || n > kMaxFilePosition - position) {
         return Negative(kErrWrite);
     }
-    unsynced_ = true;
+    // A cut counts as a byte: the sync must carry the new size.
+    unsynced_ += std::max<std::int64_t>(n, 1);
     if (n == 0) {
         const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
         return cut ? 0 : Negative(cut.code());
@@ -505,7 +506,7 @@ std::int32_t TPhysicalFile::Flush() {
     const platform::os::Status flushed = file_.Flush(platform::os::FlushKind::kDataOnly);
     if (!flushed)
         return Negative(flushed.code());
-    unsynced_ = false;
+    unsynced_ = 0;
     return 0;
 }
 
@@ -516,7 +517,7 @@ std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::by
     const auto n = static_cast<std::int64_t>(data.size());
     if (offset < 0 || offset > kMaxFilePosition || n > kMaxFilePosition - offset)
         return Negative(kErrWrite);
-    unsynced_ = true;
+    unsynced_ += n;
     const auto written = file_.WriteAt(static_cast<std::uint64_t>(offset), data);
     if (!written)
         return Negative(written.code());
@@ -525,13 +526,13 @@ std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::by
 
 void TPhysicalFile::StartSyncWritten() {
     std::lock_guard guard(lock_);
-    if (file_.IsOpen() && unsynced_)
+    if (file_.IsOpen() && unsynced_ > 0)
         file_.StartWriteback();
 }
 
 void TPhysicalFile::StartWriteBehind() {
     std::lock_guard guard(lock_);
-    if (!file_.IsOpen() || !unsynced_ || !write_behind_done_.load(std::memory_order_acquire))
+    if (!file_.IsOpen() || unsynced_ == 0 || !write_behind_done_.load(std::memory_order_acquire))
         return;
     if (write_behind_.joinable())
         write_behind_.join();
@@ -556,14 +557,14 @@ void TPhysicalFile::FinishWriteBehind() noexcept {
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
-    if (!file_.IsOpen() || !unsynced_) {
+    if (!file_.IsOpen() || unsynced_ == 0) {
         return 0;
     }
     sync_count.fetch_add(1, std::memory_order_relaxed);
     const platform::os::Status synced = file_.Flush(platform::os::FlushKind::kDataOnly);
     if (!synced)
         return Negative(synced.code());
-    unsynced_ = false;
+    unsynced_ = 0;
     return 0;
 }
 

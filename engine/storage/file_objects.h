@@ -194,6 +194,10 @@ class TPhysicalFile final : public TAbstractFile {
     // 0 or a negative code. Requires: the file stays open until it returns.
     std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
+    // Bytes written since the last sync (a cut counts as one), which a sync has to wait for.
+    std::int64_t UnsyncedBytes() const noexcept {
+        return unsynced_.load(std::memory_order_relaxed);
+    }
 
     // Syncs asked of the operating system by every physical file of the
     // process (the benchmarks report them per operation).
@@ -203,8 +207,8 @@ class TPhysicalFile final : public TAbstractFile {
     void FinishWriteBehind() noexcept;
 
     platform::os::File file_;
-    // Atomic for WriteAt, which does not take the lock.
-    std::atomic<bool> unsynced_{false};
+    // Bytes written since the last sync. Atomic for WriteAt, which does not take the lock.
+    std::atomic<std::int64_t> unsynced_{0};
     std::thread write_behind_;
     std::atomic<bool> write_behind_done_{true};
 };

@@ -671,6 +671,37 @@ TEST_F(DataCursor, FlushesWithinABatchSyncAtItsEndAndKeepTheMarkAsTheModeAsks) {
     }
 }
 
+// A batch's end syncs each file it wrote once, whether its syncs run one after the other (a
+// few pages, as a post leaves) or side by side on helper threads (megabytes of index pages),
+// and the table reads back whole either way.
+TEST_F(DataCursor, BatchesOfAnySizeEndWithOneSyncPerWrittenFile) {
+    session->SetForceBufferFlush(true);
+    for (const int rows : {30, 3000}) {
+        SCOPED_TRACE(rows);
+        const std::string table = "batch" + std::to_string(rows);
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, false);
+        directory->BeginUpdateBatch();
+        for (int i = 0; i < rows; ++i) {
+            InsertEntry(c, "member" + std::to_string(i * 7919 % 100003) + "@example.org",
+                        "Cat" + std::to_string(i % 20), i % 10);
+            if (i == rows / 2)
+                directory->EndUpdateBatch(false);
+        }
+        const std::uint64_t before = TPhysicalFile::SyncCount();
+        directory->EndUpdateBatch(true);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - before, 2u);
+        if (rows > 1000) {
+            // Past the size whose syncs go side by side.
+            ASSERT_GT(std::filesystem::file_size(dir.File(table + ".IDX")), 1u << 20);
+        }
+        c.Close();
+        TDataCursor& reopened = NewCursor(table, false);
+        reopened.Open();
+        EXPECT_EQ(reopened.GetTableRecordCount(), rows);
+        reopened.Close();
+    }
+}
+
 TEST_F(DataCursor, SecondCursorOfTheProcessSeesExplicitLocks) {
     TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
     InsertEntry(a, "a@x", "A", 1);

@@ -182,6 +182,55 @@ TEST_F(FileLayer, WritesGoOnWhileEarlierOnesGoToTheDevice) {
     }
 }
 
+// What a sync has to wait for: every byte written since the last sync, by a handle or beside
+// it, and a cut (the new size); a sync with nothing written costs nothing. Memory files have
+// nothing to wait for.
+TEST_F(FileLayer, SyncsWaitForWhatWasWrittenSinceTheLastOne) {
+    TFileHandler file;
+    file.SetName(PathOf("unsynced.dat"));
+    file.CreateFile();
+    EXPECT_EQ(file.UnsyncedBytes(), 0);
+    std::uint64_t syncs = TPhysicalFile::SyncCount();
+    file.SyncWritten();
+    EXPECT_EQ(TPhysicalFile::SyncCount(), syncs);
+    const std::vector<std::byte> block = Pattern(5000);
+    struct Step {
+        std::function<void()> change;
+        std::int64_t unsynced;
+    };
+    const std::vector<Step> steps = {
+        {[&] { file.Write(block); }, 5000},
+        {[&] { EXPECT_TRUE(file.WriteAt(9000, std::span(block).first(100))); }, 5100},
+        {[&] {
+             file.SeekFile(3000, SeekOrigin::kBegin);
+             file.Write(std::span<const std::byte>());
+         },
+         5101},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        steps[i].change();
+        EXPECT_EQ(file.UnsyncedBytes(), steps[i].unsynced) << i;
+    }
+    syncs = TPhysicalFile::SyncCount();
+    file.SyncWritten();
+    EXPECT_EQ(TPhysicalFile::SyncCount(), syncs + 1);
+    EXPECT_EQ(file.UnsyncedBytes(), 0);
+    // A lone cut still has its size synced.
+    file.SeekFile(10, SeekOrigin::kBegin);
+    file.Write(std::span<const std::byte>());
+    EXPECT_EQ(file.UnsyncedBytes(), 1);
+    file.SyncWritten();
+    EXPECT_EQ(TPhysicalFile::SyncCount(), syncs + 2);
+    EXPECT_EQ(file.GetFileSize(), 10);
+
+    TFileHandler memory;
+    memory.SetName(MemoryName("unsynced.dat"));
+    memory.SetInMemory(true);
+    memory.CreateFile();
+    memory.Write(block);
+    EXPECT_EQ(memory.UnsyncedBytes(), 0);
+}
+
 // A memory file that grows takes over the buffer a file before it gave up; none of that
 // file's bytes show, in a gap or past the end.
 TEST_F(FileLayer, MemoryFilesGrowingIntoAGivenUpBufferShowNoneOfItsBytes) {
