@@ -99,6 +99,13 @@ class WorkDirectory {
     std::filesystem::path path_;
 };
 
+// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option (the
+// list database itself uses 3).
+std::uint8_t Compression() {
+    const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
+    return static_cast<std::uint8_t>(text != nullptr ? std::clamp(std::atoi(text), 0, 3) : 0);
+}
+
 IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
                       bool case_insensitive) {
     IndexDescriptor d{};
@@ -108,6 +115,7 @@ IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fie
         PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
     d[ixd::kUnique] = unique ? 1 : 0;
     d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
+    d[ixd::kCompression] = Compression();
     return d;
 }
 
@@ -348,7 +356,8 @@ void RunSize(std::int64_t rows, int repetitions) {
     std::filesystem::create_directories(folder.Path() / "sqlite");
     Engine engine(folder.Path() / "engine", rows);
     Lite lite(folder.Path() / "sqlite", rows);
-    std::printf("\n%lld rows, median of %d runs (ms)\n", static_cast<long long>(rows), repetitions);
+    std::printf("\n%lld rows, median of %d runs (ms), engine key compression option %d\n",
+                static_cast<long long>(rows), repetitions, Compression());
     std::printf(
         "SQLite: synchronous=OFF for reading, synchronous=FULL for changing statements "
         "(the engine syncs its changes before returning)\n");
