@@ -1155,6 +1155,9 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         std::uint8_t* images = ImageSpace(bytes);
+        // The next pages' bytes arrive while these are written.
+        for (std::size_t k = j; k < std::min(batch.size(), j + 2); ++k)
+            PrefetchPacked(*batch[k]);
         for (std::size_t k = i; k < j; ++k) {
             UnpackPageImage(batch[k]->Bytes(),
                             std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
@@ -1361,34 +1364,40 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         std::array<std::uint8_t, kIndexPageSize> bytes;
         std::span<const std::uint8_t> image = bytes;
-        // A page of entries at full width is unpacked straight into them.
-        const bool direct = offset != seek_offset_ && PlainPacked(*packed);
+        // A lookup may have just unpacked its entries (the key a delete is
+        // about to remove). Else the page leaves the packed tier while room
+        // is made for it, so that cannot write or drop it, and its bytes
+        // arrive meanwhile; an unchanged page goes back as the newest.
+        PackedPage* held = nullptr;
         if (offset == seek_offset_) {
-            // A lookup has just unpacked its entries (the key a delete is about to remove).
             std::fill(seek_image_.begin() + static_cast<std::ptrdiff_t>(seek_size_),
                       seek_image_.end(), 0);
             image = seek_image_;
             seek_offset_ = 0;
-        } else if (!direct) {
-            UnpackPageImage(packed->Bytes(), bytes);
-        }
-        // A changed page, or one still to be unpacked, leaves the packed
-        // tier first, so making room cannot write or drop it; an unchanged
-        // one may stay there too.
-        PackedPage* held = nullptr;
-        if (packed->dirty || direct) {
+            if (packed->dirty) {
+                held = packed;
+                UnlinkPacked(held);
+            }
+        } else {
             held = packed;
+            PrefetchPacked(*held);
             UnlinkPacked(held);
         }
+        const bool changed = packed->dirty;
         packed = nullptr;
         TPage* fresh = nullptr;
         try {
             fresh = TakeCachePage();
             SetupPage(*fresh, slot, offset);
-            if (direct)
-                ReadPlainPacked(held->Bytes(), *fresh);
-            else
+            if (image.data() == seek_image_.data()) {
                 fresh->ReadPage(image, false);
+            } else if (PlainPacked(*held)) {
+                // Entries at full width are unpacked straight into them.
+                ReadPlainPacked(held->Bytes(), *fresh);
+            } else {
+                UnpackPageImage(held->Bytes(), bytes);
+                fresh->ReadPage(image, false);
+            }
         } catch (...) {
             if (fresh != nullptr)
                 free_pages_.push_back(fresh);
@@ -1396,8 +1405,8 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
                 LinkPacked(held);
             throw;
         }
-        fresh->changed_ = held != nullptr && held->dirty;
-        if (held != nullptr && held->dirty)
+        fresh->changed_ = changed;
+        if (held != nullptr && changed)
             FreePacked(held);
         else if (held != nullptr)
             LinkPacked(held);
