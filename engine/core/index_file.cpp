@@ -1037,6 +1037,8 @@ bool TIndexFile::PlainPacked(const PackedPage& packed) const {
 void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& page) const {
     // As TPage::ReadPage, from the runs: the entries start zeroed, so only
     // the literal bytes are copied, each to its entry.
+    if (packed.size() < 2 + kPageHeaderSize || GetRun(packed.data()) < kPageHeaderSize)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
     const std::span<const std::uint8_t> header = packed.subspan(2, kPageHeaderSize);
     if (header[0] > 3)
         RaiseEngineError(kErrIndexPageCorrupt, Name());

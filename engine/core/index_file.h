@@ -277,14 +277,15 @@ class TIndexFile : public TFileHandler {
         if (lookups_changed_ < kLookupsWeighed)
             ++lookups_changed_;
     }
-    // The page packed as PackPageImage packs its image (what WritePage
-    // writes), built from its entries without putting the image together
-    // first; the page counts as written, as after WritePage. Requires:
-    // `packed` holds kMaxPackedImage bytes.
+    // The page packed in PackPageImage's runs, which unpack to what WritePage
+    // writes, built from its entries without putting the image together
+    // first (entries at full width; other pages through their image); the
+    // page counts as written, as after WritePage. Requires: `packed` holds
+    // kMaxPackedImage bytes.
     static std::size_t PackPageEntries(TPage& page, std::span<std::uint8_t> packed);
     // TPage::ReadPage of a packed image whose first run holds the page's
-    // header whole, without unpacking the image first. Requires: the page
-    // set up for its slot; not scrambled; no compressed leaf.
+    // header whole (else 8965), without unpacking the image first. Requires:
+    // the page set up for its slot; not scrambled; no compressed leaf.
     void ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& page) const;
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);

@@ -555,7 +555,8 @@ TEST(PackedPageImage, GivesBackEveryImageExactly) {
 // write makes, for every kind of page: plain and compressed leaves, unique
 // or not, interior pages, pages emptied to the free chain, and scrambled
 // files; and the packing takes about the room packing that image takes.
-// Pages of entries at full width read back from their runs alone.
+// Pages of entries at full width read back from their runs alone, and
+// damaged runs are refused.
 TEST_F(IndexFileFixture, PagesPackedFromTheirEntriesUnpackToTheirWrittenImage) {
     struct Case {
         std::uint8_t option;
@@ -630,6 +631,28 @@ TEST_F(IndexFileFixture, PagesPackedFromTheirEntriesUnpackToTheirWrittenImage) {
         EXPECT_GT(pages, 10u);
         EXPECT_GT(interior, 0u);
     }
+    // Damaged packed images are refused: a header not whole in the first
+    // run, a kind above 3, more entries than a page holds.
+    const auto packed_page = [](std::uint8_t kind, std::uint16_t count) {
+        std::vector<std::uint8_t> packed = {13, 0, kind};
+        packed.push_back(static_cast<std::uint8_t>(count & 0xFF));
+        packed.push_back(static_cast<std::uint8_t>(count >> 8));
+        packed.resize(2 + 13);
+        const std::size_t zeros = kIndexPageSize - 13;
+        packed.push_back(static_cast<std::uint8_t>(zeros & 0xFF));
+        packed.push_back(static_cast<std::uint8_t>(zeros >> 8));
+        return packed;
+    };
+    auto file = NewFile();
+    file->AddIndex(Descriptor("K", 40, false, 0));
+    TPage page(file.get());
+    page.Setup(1, 40, false, false, 0, kIndexPageSize);
+    file->ReadPlainPacked(packed_page(2, 0), page);
+    EXPECT_EQ(page.EntryCount(), 0);
+    const std::vector<std::uint8_t> headless = {0, 0, 0x00, 0x10};
+    EXPECT_THROW(file->ReadPlainPacked(headless, page), EStrataEngineError);
+    EXPECT_THROW(file->ReadPlainPacked(packed_page(7, 0), page), EStrataEngineError);
+    EXPECT_THROW(file->ReadPlainPacked(packed_page(2, 900), page), EStrataEngineError);
 }
 
 // A page of padded keys (a text field and its zeros) packs to a fraction of
