@@ -940,16 +940,159 @@ void TIndexFile::PackPage(TPage* page) {
     // The image is what a write would put in the file, so a packed page
     // reads back exactly as if it had been written and read again.
     const bool dirty = page->Changed();
-    std::array<std::uint8_t, kIndexPageSize> image;
-    const std::size_t zeros_from = page->WritePage(image);
     std::array<std::uint8_t, kMaxPackedImage> bytes;
-    const std::size_t size = PackPageImage(image, bytes, zeros_from);
+    const std::size_t size = PackPageEntries(*page, bytes);
     PackedPage* packed = AllocatePacked(size);
     std::memcpy(packed->Data(), bytes.data(), size);
     packed->offset = page->Offset();
     packed->slot = page->Slot();
     packed->dirty = dirty;
     LinkPacked(packed);
+}
+
+std::size_t TIndexFile::PackPageEntries(TPage& page, std::span<std::uint8_t> packed) {
+    assert(packed.size() >= kMaxPackedImage);
+    // A compressed leaf's entries are mostly packed already, but may hold
+    // zeros of their own (of a field amid the key): its image is packed.
+    if ((page.owner_ != nullptr && page.owner_->Encrypted()) || page.free_ || page.Compressed()) {
+        std::array<std::uint8_t, kIndexPageSize> image;
+        const std::size_t zeros_from = page.WritePage(image);
+        return PackPageImage(image, packed, zeros_from);
+    }
+    const auto put_run = [](std::uint8_t* at, std::size_t n) {
+        at[0] = static_cast<std::uint8_t>(n & 0xFF);
+        at[1] = static_cast<std::uint8_t>(n >> 8);
+    };
+    // Entries at full width: their padding becomes runs of zeros and the
+    // rest is copied once, with no image put together first.
+    const std::size_t k = page.key_size_;
+    const std::size_t size = k + (page.IsInterior() ? 8 : 4);
+    const auto count = static_cast<std::size_t>(page.count_);
+    if (kPageHeaderSize + size * count > kIndexPageSize)
+        RaiseEngineError(kErrIndexPageCorrupt, page.owner_ != nullptr ? page.owner_->Name() : "");
+    std::uint8_t* run = packed.data();
+    std::uint8_t* out = run + 2;
+    const auto zeros = [&](std::size_t n) {
+        put_run(run, static_cast<std::size_t>(out - run - 2));
+        put_run(out, n);
+        run = out + 2;
+        out = run + 2;
+    };
+    const std::span<std::uint8_t> header(out, kPageHeaderSize);
+    std::fill(header.begin(), header.end(), 0);
+    header[0] = static_cast<std::uint8_t>(page.kind_);
+    PutU16(header, 1, count);
+    PutU32(header, 3, page.previous_);
+    PutU32(header, 7, page.next_);
+    out += kPageHeaderSize;
+    const auto word_at = [](const std::uint8_t* at) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        return word;
+    };
+    for (std::size_t n = 1; n <= count; ++n) {
+        const std::uint8_t* entry = page.EntryAt(static_cast<std::int64_t>(n));
+        // As PackPageImage: a run of zeros covering a word found at a step,
+        // widened by the zero bytes around it.
+        std::size_t literal = 0;
+        std::size_t i = 0;
+        while (i + 8 <= size) {
+            if (word_at(entry + i) != 0) {
+                i += 8;
+                continue;
+            }
+            std::size_t from = i;
+            while (from > literal && entry[from - 1] == 0)
+                --from;
+            std::size_t to = i + 8;
+            while (to + 8 <= size && word_at(entry + to) == 0)
+                to += 8;
+            while (to < size && entry[to] == 0)
+                ++to;
+            std::memcpy(out, entry + literal, from - literal);
+            out += from - literal;
+            zeros(to - from);
+            literal = i = to;
+        }
+        std::memcpy(out, entry + literal, size - literal);
+        out += size - literal;
+    }
+    zeros(kIndexPageSize - kPageHeaderSize - size * count);
+    page.changed_ = false;
+    // The last run of literal bytes is empty.
+    return static_cast<std::size_t>(run - packed.data());
+}
+
+bool TIndexFile::PlainPacked(const PackedPage& packed) const {
+    // Only pages packed from their entries begin with their header whole.
+    const std::span<const std::uint8_t> data = packed.Bytes();
+    if (encrypted_ || data.size() < 2 + kPageHeaderSize || GetRun(data.data()) < kPageHeaderSize)
+        return false;
+    const std::uint8_t kind = data[2];
+    return kind == static_cast<std::uint8_t>(PageKind::kRoot) ||
+           kind == static_cast<std::uint8_t>(PageKind::kInterior) ||
+           header_[SlotAt(packed.slot) + ixd::kCompression] == 0;
+}
+
+void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& page) const {
+    // As TPage::ReadPage, from the runs: the entries start zeroed, so only
+    // the literal bytes are copied, each to its entry.
+    if (packed.size() < 2 + kPageHeaderSize || GetRun(packed.data()) < kPageHeaderSize)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    const std::span<const std::uint8_t> header = packed.subspan(2, kPageHeaderSize);
+    if (header[0] > 3)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    page.kind_ = static_cast<PageKind>(header[0]);
+    const auto count = static_cast<std::size_t>(GetU16(header, 1));
+    page.previous_ = GetU32(header, 3);
+    page.next_ = GetU32(header, 7);
+    page.free_ = false;
+    page.changed_ = false;
+    page.edit_ = page.read_ = 1;
+    page.count_ = 0;
+    page.used_ = 0;
+    page.entries_.clear();
+    page.front_ = 0;
+    if (page.compact_)
+        page.compact_->Clear();
+    assert(!page.Compressed());
+    const std::size_t k = page.key_size_;
+    const std::size_t size = k + (page.IsInterior() ? 8 : 4);
+    const std::size_t end = kPageHeaderSize + count * size;
+    if (static_cast<std::int64_t>(count) > page.Capacity() || end > kIndexPageSize)
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    const std::size_t stride = page.Stride();
+    page.FitEntries(count * stride);
+    page.entries_.assign(count * stride, 0);
+    std::uint8_t* entries = page.entries_.data();
+    std::size_t at = 0;
+    std::size_t x = 0;
+    while (x < end) {
+        assert(at + 2 <= packed.size());
+        const std::size_t literal = GetRun(packed.data() + at);
+        at += 2;
+        assert(at + literal + 2 <= packed.size());
+        std::size_t from = std::max(x, kPageHeaderSize);
+        const std::size_t to = std::min(x + literal, end);
+        const std::uint8_t* source = packed.data() + at + (from - x);
+        while (from < to) {
+            const std::size_t n = (from - kPageHeaderSize) / size;
+            const std::size_t o = (from - kPageHeaderSize) % size;
+            const std::size_t chunk = std::min(to - from, size - o);
+            std::memcpy(entries + n * stride + o, source, chunk);
+            source += chunk;
+            from += chunk;
+        }
+        at += literal;
+        x += literal + GetRun(packed.data() + at);
+        at += 2;
+    }
+    if (page.IsLeaf()) {
+        for (std::size_t n = 0; n < count; ++n)
+            PutU32(std::span(entries + n * stride + k, 12), 4, 1);
+    }
+    page.count_ = static_cast<std::int64_t>(count);
+    page.used_ = count * size;
 }
 
 TIndexFile::PackedPage* TIndexFile::AllocatePacked(std::size_t bytes) {
@@ -1014,6 +1157,9 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         std::uint8_t* images = ImageSpace(bytes);
+        // The next pages' bytes arrive while these are written.
+        for (std::size_t k = j; k < std::min(batch.size(), j + 2); ++k)
+            PrefetchPacked(*batch[k]);
         for (std::size_t k = i; k < j; ++k) {
             UnpackPageImage(batch[k]->Bytes(),
                             std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
@@ -1220,28 +1366,40 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             RaiseEngineError(kErrIndexPageCorrupt, Name());
         std::array<std::uint8_t, kIndexPageSize> bytes;
         std::span<const std::uint8_t> image = bytes;
+        // A lookup may have just unpacked its entries (the key a delete is
+        // about to remove). Else the page leaves the packed tier while room
+        // is made for it, so that cannot write or drop it, and its bytes
+        // arrive meanwhile; an unchanged page goes back as the newest.
+        PackedPage* held = nullptr;
         if (offset == seek_offset_) {
-            // A lookup has just unpacked its entries (the key a delete is about to remove).
             std::fill(seek_image_.begin() + static_cast<std::ptrdiff_t>(seek_size_),
                       seek_image_.end(), 0);
             image = seek_image_;
             seek_offset_ = 0;
+            if (packed->dirty) {
+                held = packed;
+                UnlinkPacked(held);
+            }
         } else {
-            UnpackPageImage(packed->Bytes(), bytes);
-        }
-        // A changed page leaves the packed tier first, so making room cannot
-        // write or drop it; an unchanged one may stay there too.
-        PackedPage* held = nullptr;
-        if (packed->dirty) {
             held = packed;
+            PrefetchPacked(*held);
             UnlinkPacked(held);
         }
+        const bool changed = packed->dirty;
         packed = nullptr;
         TPage* fresh = nullptr;
         try {
             fresh = TakeCachePage();
             SetupPage(*fresh, slot, offset);
-            fresh->ReadPage(image, false);
+            if (image.data() == seek_image_.data()) {
+                fresh->ReadPage(image, false);
+            } else if (PlainPacked(*held)) {
+                // Entries at full width are unpacked straight into them.
+                ReadPlainPacked(held->Bytes(), *fresh);
+            } else {
+                UnpackPageImage(held->Bytes(), bytes);
+                fresh->ReadPage(image, false);
+            }
         } catch (...) {
             if (fresh != nullptr)
                 free_pages_.push_back(fresh);
@@ -1249,9 +1407,11 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
                 LinkPacked(held);
             throw;
         }
-        fresh->changed_ = held != nullptr;
-        if (held != nullptr)
+        fresh->changed_ = changed;
+        if (held != nullptr && changed)
             FreePacked(held);
+        else if (held != nullptr)
+            LinkPacked(held);
         ++stats_.packed_hits;
         found = InsertCached(slot, fresh);
     } else {

@@ -277,6 +277,16 @@ class TIndexFile : public TFileHandler {
         if (lookups_changed_ < kLookupsWeighed)
             ++lookups_changed_;
     }
+    // The page packed in PackPageImage's runs, which unpack to what WritePage
+    // writes, built from its entries without putting the image together
+    // first (entries at full width; other pages through their image); the
+    // page counts as written, as after WritePage. Requires: `packed` holds
+    // kMaxPackedImage bytes.
+    static std::size_t PackPageEntries(TPage& page, std::span<std::uint8_t> packed);
+    // TPage::ReadPage of a packed image whose first run holds the page's
+    // header whole (else 8965), without unpacking the image first. Requires:
+    // the page set up for its slot; not scrambled; no compressed leaf.
+    void ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& page) const;
     // A cached page of the slot, if any (the parent links of moved children).
     TPage* FindCachedPage(int slot, std::uint32_t offset);
     // The cached page at an offset, if any, with the processor asked to load
@@ -417,6 +427,12 @@ class TIndexFile : public TFileHandler {
             return {reinterpret_cast<const std::uint8_t*>(this) + sizeof(PackedPage), size};
         }
     };
+    // Asks the processor for every line of a packed page's bytes.
+    static void PrefetchPacked(const PackedPage& packed) {
+        const auto* bytes = reinterpret_cast<const char*>(&packed);
+        for (std::size_t at = 64; at < sizeof(PackedPage) + packed.size; at += 64)
+            __builtin_prefetch(bytes + at);
+    }
     struct PackedChain {
         PackedPage* newest = nullptr;
         PackedPage* oldest = nullptr;
@@ -440,6 +456,9 @@ class TIndexFile : public TFileHandler {
     // An unpinned page that has left the unpacked tier: packed, unless the
     // packed tier holds it already or a scan read it and nothing else.
     void PackPage(TPage* page);
+    // Whether a packed page holds entries at full width, packed from them
+    // (its header whole in the first run): ReadPlainPacked reads it.
+    bool PlainPacked(const PackedPage& packed) const;
     PackedPage* PackedAt(std::uint32_t offset) const {
         const std::size_t n = offset / kIndexPageSize;
         return n < packed_map_.size() ? packed_map_[n] : nullptr;
