@@ -46,6 +46,9 @@ constexpr std::size_t kUnpackedSixteenthsPlain = 2;
 constexpr std::size_t kUnpackedSixteenthsCompressed = 4;
 // Changed packed pages written together when the oldest must go.
 constexpr std::size_t kPackedWriteBatch = 64;
+// A write of every changed packed page finds them through the map of the
+// packed tier when they are at least this share of its length.
+constexpr std::size_t kMapScanShare = 16;
 
 // An intrusive chain of packed pages through one pair of their links.
 template <class Page, class Chain>
@@ -930,6 +933,23 @@ TPage* TIndexFile::DirtyVictim() {
     return nullptr;
 }
 
+TPage* TIndexFile::SettledVictim() {
+    while (settled_count_ > 0) {
+        settled_next_ = (settled_next_ + kSettledPages - 1) % kSettledPages;
+        --settled_count_;
+        const std::uint32_t offset = settled_[settled_next_];
+        TPage* p = CachedAt(offset);
+        if (p == nullptr || p->PinCount() != 0 || p->IsInterior() || p->Free() ||
+            offset == lookup_leaf_ || offset == changed_lookup_leaf_) {
+            continue;
+        }
+        DropCached(p);
+        ++stats_.settled_victims;
+        return p;
+    }
+    return nullptr;
+}
+
 void TIndexFile::PackPage(TPage* page) {
     assert(page->PinCount() == 0 && CachedAt(page->Offset()) == nullptr);
     if (!page->Changed()) {
@@ -1139,42 +1159,82 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
         FinishWriteBehind();
     std::vector<PackedPage*>& batch = packed_batch_;
     batch.clear();
-    for (PackedPage* p = packed_changed_.oldest;
-         p != nullptr && (limit == 0 || batch.size() < limit); p = p->changed_newer) {
-        assert(p->dirty);
-        batch.push_back(p);
-    }
-    if (batch.empty())
+    if (packed_changed_.size == 0)
         return false;
-    std::sort(batch.begin(), batch.end(),
-              [](const PackedPage* a, const PackedPage* b) { return a->offset < b->offset; });
-    std::size_t i = 0;
-    while (i < batch.size()) {
-        std::size_t j = i + 1;
-        while (j < batch.size() && j - i < kMaxPagesPerWrite &&
-               batch[j]->offset == batch[j - 1]->offset + kIndexPageSize) {
-            ++j;
+    if (limit == 0 && packed_changed_.size >= packed_map_.size() / kMapScanShare) {
+        // Most of the tier to write: the map gives the pages in file order,
+        // each looked at independently of the one before, where a walk along
+        // the chain waits for every page in turn and the sort reads them all
+        // again.
+        batch.reserve(packed_changed_.size);
+        constexpr std::size_t kAhead = 8;
+        const std::size_t n = packed_map_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n && packed_map_[i + kAhead] != nullptr)
+                __builtin_prefetch(packed_map_[i + kAhead]);
+            PackedPage* p = packed_map_[i];
+            if (p != nullptr && p->dirty)
+                batch.push_back(p);
         }
-        const std::size_t bytes = (j - i) * kIndexPageSize;
-        std::uint8_t* images = ImageSpace(bytes);
-        // The next pages' bytes arrive while these are written.
-        for (std::size_t k = j; k < std::min(batch.size(), j + 2); ++k)
-            PrefetchPacked(*batch[k]);
-        for (std::size_t k = i; k < j; ++k) {
-            UnpackPageImage(batch[k]->Bytes(),
-                            std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
+        assert(batch.size() == packed_changed_.size);
+    } else {
+        std::vector<std::pair<std::uint32_t, PackedPage*>>& order = packed_order_;
+        order.clear();
+        for (PackedPage* p = packed_changed_.oldest;
+             p != nullptr && (limit == 0 || order.size() < limit); p = p->changed_newer) {
+            assert(p->dirty);
+            order.emplace_back(p->offset, p);
         }
-        WriteImages(batch[i]->offset, images, bytes);
-        for (std::size_t k = i; k < j; ++k) {
-            ChainRemove(packed_changed_, batch[k], &PackedPage::changed_newer,
-                        &PackedPage::changed_older);
-            batch[k]->dirty = false;
-        }
-        ++stats_.writes;
-        if (owner_ != nullptr)
-            owner_->MarkWritten();
-        i = j;
+        // Sorted by the offsets taken on the way, not by reading each page again.
+        std::sort(order.begin(), order.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& entry : order)
+            batch.push_back(entry.second);
     }
+    // When every changed page goes, the chain is emptied at the end instead
+    // of unlinking each page from neighbours standing anywhere in memory.
+    const bool whole = batch.size() == packed_changed_.size;
+    const auto unlink = [this](PackedPage* p) {
+        ChainRemove(packed_changed_, p, &PackedPage::changed_newer, &PackedPage::changed_older);
+    };
+    std::size_t i = 0;
+    try {
+        while (i < batch.size()) {
+            std::size_t j = i + 1;
+            while (j < batch.size() && j - i < kMaxPagesPerWrite &&
+                   batch[j]->offset == batch[j - 1]->offset + kIndexPageSize) {
+                ++j;
+            }
+            const std::size_t bytes = (j - i) * kIndexPageSize;
+            std::uint8_t* images = ImageSpace(bytes);
+            // The next pages' bytes arrive while these are written.
+            for (std::size_t k = j; k < std::min(batch.size(), j + 2); ++k)
+                PrefetchPacked(*batch[k]);
+            for (std::size_t k = i; k < j; ++k) {
+                UnpackPageImage(batch[k]->Bytes(),
+                                std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
+            }
+            WriteImages(batch[i]->offset, images, bytes);
+            for (std::size_t k = i; k < j; ++k) {
+                if (!whole)
+                    unlink(batch[k]);
+                batch[k]->dirty = false;
+            }
+            ++stats_.writes;
+            if (owner_ != nullptr)
+                owner_->MarkWritten();
+            i = j;
+        }
+    } catch (...) {
+        // The pages written so far leave the chain; the others stay changed.
+        if (whole) {
+            for (std::size_t k = 0; k < i; ++k)
+                unlink(batch[k]);
+        }
+        throw;
+    }
+    if (whole)
+        packed_changed_ = {};
     return true;
 }
 
@@ -1244,8 +1304,10 @@ TPage* TIndexFile::TakeCachePage() {
              taken < kMaxVictimsPerPage && cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
              ++taken) {
             if (16 * cached_bytes_ > unpacked_sixteenths * budget) {
-                // Clean pages go first while there are a fair number of them.
-                TPage* victim = 4 * clean_.size >= cached_total_ ? CleanVictim(-1) : nullptr;
+                // Then clean pages, while there are a fair number of them.
+                TPage* victim = SettledVictim();
+                if (victim == nullptr && 4 * clean_.size >= cached_total_)
+                    victim = CleanVictim(-1);
                 if (victim == nullptr)
                     victim = DirtyVictim();
                 if (victim == nullptr)
@@ -1385,6 +1447,8 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
             PrefetchPacked(*held);
             UnlinkPacked(held);
         }
+        if (held != nullptr && held->dirty)
+            PackedSlab::PrefetchFree(held);
         const bool changed = packed->dirty;
         packed = nullptr;
         TPage* fresh = nullptr;
@@ -1798,6 +1862,8 @@ void TIndexFile::ClearPageCaches(bool all) {
 void TIndexFile::ReleaseAllPages() {
     CountEdit();
     seek_offset_ = 0;
+    changed_lookup_leaf_ = 0;
+    settled_count_ = 0;
     clean_ = {};
     dirty_ = {};
     slot_sizes_.fill(0);

@@ -265,14 +265,25 @@ class TIndexFile : public TFileHandler {
                               std::uint32_t& record, std::uint8_t* found);
     // The leaf a lookup landed on; a change of it before the next lookup
     // counts toward unpacking the leaves of lookups at once.
+    // A leaf that a lookup found and the caller then changed is seldom
+    // needed again soon once lookups land elsewhere (deletes of records
+    // found by a key in random order): it is the first to go when room is
+    // needed, while its entries are still in the processor's cache.
     void NoteLookupLeaf(std::uint32_t offset) noexcept {
         if (lookup_leaf_ != 0 && lookups_changed_ > 0)
             --lookups_changed_;
         lookup_leaf_ = offset;
+        if (changed_lookup_leaf_ != 0 && changed_lookup_leaf_ != offset) {
+            settled_[settled_next_] = changed_lookup_leaf_;
+            settled_next_ = (settled_next_ + 1) % kSettledPages;
+            settled_count_ = std::min(settled_count_ + 1, kSettledPages);
+        }
+        changed_lookup_leaf_ = 0;
     }
     void NoteLeafChange(std::uint32_t offset) noexcept {
         if (offset != lookup_leaf_)
             return;
+        changed_lookup_leaf_ = offset;
         lookup_leaf_ = 0;
         if (lookups_changed_ < kLookupsWeighed)
             ++lookups_changed_;
@@ -367,6 +378,8 @@ class TIndexFile : public TFileHandler {
         // the calls that read them.
         std::uint64_t scan_reads = 0;
         std::uint64_t scan_calls = 0;
+        // Changed lookup leaves moved out first when room was needed.
+        std::uint64_t settled_victims = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -453,6 +466,9 @@ class TIndexFile : public TFileHandler {
     TPage* TakeCachePage();
     TPage* CleanVictim(int skip_slot);
     TPage* DirtyVictim();
+    // The changed lookup leaf most recently left (see NoteLookupLeaf) that
+    // is still cached and unpinned, taken out of the cache; null when none.
+    TPage* SettledVictim();
     // An unpinned page that has left the unpacked tier: packed, unless the
     // packed tier holds it already or a scan read it and nothing else.
     void PackPage(TPage* page);
@@ -539,6 +555,7 @@ class TIndexFile : public TFileHandler {
     std::size_t packed_bytes_ = 0;
     PackedChain packed_changed_;
     std::vector<PackedPage*> packed_batch_;
+    std::vector<std::pair<std::uint32_t, PackedPage*>> packed_order_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
     // The memory of the cached pages as last counted; the budget bounds it.
@@ -578,6 +595,14 @@ class TIndexFile : public TFileHandler {
     static constexpr int kLookupsWeighed = 16;
     std::uint32_t lookup_leaf_ = 0;
     int lookups_changed_ = 0;
+    // The leaf of the last lookup once changed, and the changed lookup
+    // leaves that lookups left since (the newest kSettledPages, a ring;
+    // offsets only, checked when taken).
+    static constexpr std::size_t kSettledPages = 16;
+    std::uint32_t changed_lookup_leaf_ = 0;
+    std::array<std::uint32_t, kSettledPages> settled_{};
+    std::size_t settled_next_ = 0;
+    std::size_t settled_count_ = 0;
 };
 
 // Pins a page for one scope.

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,14 @@ class PackedSlab {
     void* Allocate(std::size_t bytes);
     // Requires: `slot` came from Allocate and is not yet freed.
     void Free(void* slot);
+    // Asks the processor for the bookkeeping a Free of `slot` touches, so a
+    // caller that knows early which slot it will free need not wait for it.
+    // Requires: as Free.
+    static void PrefetchFree(const void* slot) {
+        const void* block = nullptr;
+        std::memcpy(&block, static_cast<const std::uint8_t*>(slot) - kSlotHeader, sizeof block);
+        __builtin_prefetch(block, 1);
+    }
     static constexpr std::size_t SlotSize(std::size_t bytes) {
         return (bytes + kSlotHeader + kGranule - 1) / kGranule * kGranule;
     }

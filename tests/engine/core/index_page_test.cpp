@@ -759,6 +759,48 @@ TEST(PackedPageTier, SmallAndLargeCachesWriteTheSameFile) {
     }
 }
 
+// Flushes between bursts of edits, some when most of the packed tier is
+// changed (its pages found through the tier's map) and some when only a
+// few of its pages are (found along the chain of changed pages), write
+// what a cache holding everything writes: after each flush the file on
+// disk matches it byte for byte, and nothing stays changed.
+TEST(PackedPageTier, FlushesOfFewOrMostPackedPagesWriteWhatALargeCacheWrites) {
+    TempDir dir;
+    const std::string small_name = dir.File("small.IDX");
+    const std::string large_name = dir.File("large.IDX");
+    auto small = NewTextIndexFile(small_name, false, 2, 0);
+    auto large = NewTextIndexFile(large_name, false, kPageCacheCapacity, 0);
+    std::map<Key, std::uint32_t> small_model;
+    std::map<Key, std::uint32_t> large_model;
+    std::mt19937 small_random(31);
+    std::mt19937 large_random(31);
+    std::uint32_t i = 0;
+    for (const std::uint32_t burst : {3000u, 5u, 1u, 2000u, 40u, 3u}) {
+        SCOPED_TRACE(testing::Message() << "burst of " << burst);
+        {
+            TIndexTree small_tree(*small, 1, BytesCompare(40));
+            TIndexTree large_tree(*large, 1, BytesCompare(40));
+            for (std::uint32_t n = 0; n < burst; ++n, ++i) {
+                ASSERT_NO_FATAL_FAILURE(
+                    InsertWithSomeDeletes(small_tree, small_model, small_random, i, 3));
+                ASSERT_NO_FATAL_FAILURE(
+                    InsertWithSomeDeletes(large_tree, large_model, large_random, i, 3));
+            }
+        }
+        EXPECT_GT(small->PackedPageTotal(), small->CachedPageTotal());
+        small->FlushPages();
+        small->WriteHeader(false);
+        large->FlushPages();
+        large->WriteHeader(false);
+        EXPECT_FALSE(small->FlushPages());  // nothing left to write
+        EXPECT_TRUE(testing_support::ReadBytes(small_name) ==
+                    testing_support::ReadBytes(large_name));
+    }
+    EXPECT_GT(small->GetStatistics().packed_hits, 0u);
+    EXPECT_EQ(small_model, large_model);
+    CloseAndReadBack(*small, small_name, false, false, small_model);
+}
+
 // Plain files give most of a tight budget to the packed tier, files with a
 // compressed index keep more pages unpacked. Either way, pages changed in
 // part, packed, brought back and changed again (each index of the file in
@@ -1493,6 +1535,80 @@ TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
             look_up(std::next(model.begin(), static_cast<long>(rng() % model.size()))->first);
         EXPECT_GT(seeks() - before, 20u);
         ExpectTreeHolds(tree, model);
+    }
+}
+
+// Deletes of keys found by lookups in random order, beside an index whose
+// keys are inserted and deleted in order, in a cache far smaller than the
+// trees: the changed lookup leaves that lookups left go first when room is
+// needed, never one still pinned, and both trees keep every other key, in
+// the cache and after a flush and reopen.
+TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
+    constexpr std::size_t k = 40;
+    for (const std::uint8_t option : {0, 3}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(option));
+        auto file = NewFile();
+        file->AddIndex(Descriptor("ByItem", k, false, option));
+        file->AddIndex(Descriptor("ByOrder", k, true, option));
+        file->SetPageCacheCapacity(16);
+        std::map<Key, std::uint32_t> random_model;
+        std::map<Key, std::uint32_t> ordered_model;
+        std::mt19937 rng(23 + option);
+        {
+            TIndexTree random_tree(*file, 1, KeyCompare::Bytes(k));
+            TIndexTree ordered_tree(*file, 2, KeyCompare::Bytes(k));
+            for (std::uint32_t id = 1; id <= 5000; ++id) {
+                const Key key = MakeKey(rng() % 50000, id, k, false);
+                if (random_model.emplace(key, id).second)
+                    ASSERT_TRUE(random_tree.Insert(key.data(), id));
+                const Key ordered = MakeKey(id, id, k, true);
+                ordered_model.emplace(ordered, id);
+                ASSERT_TRUE(ordered_tree.Insert(ordered.data(), id));
+            }
+            const std::uint64_t settled = file->GetStatistics().settled_victims;
+            std::uint32_t next_ordered = 1;
+            std::uint32_t pinned_leaf = 0;
+            PinnedPage pinned;
+            for (int round = 0; round < 1500; ++round) {
+                const auto it =
+                    std::next(random_model.begin(), static_cast<long>(rng() % random_model.size()));
+                TIndexTree::Entry entry;
+                TIndexTree::Position at;
+                if (!random_tree.LookUp(it->first.data(), entry, at)) {
+                    ASSERT_TRUE(at.page);
+                    ASSERT_TRUE(std::equal(it->first.begin(), it->first.end(),
+                                           at.page->KeyAt(at.position)));
+                }
+                at = TIndexTree::Position{};
+                const std::uint32_t leaf = file->RememberedDescent().leaf;
+                ASSERT_TRUE(random_tree.Delete(it->first.data()));
+                random_model.erase(it);
+                if (round == 500) {
+                    // The leaf just changed stays while pinned, whatever comes after.
+                    pinned_leaf = leaf;
+                    ASSERT_NE(pinned_leaf, 0u);
+                    pinned = PinnedPage(*file, file->GetPage(1, pinned_leaf));
+                }
+                if (pinned_leaf != 0)
+                    ASSERT_EQ(file->FindCachedPage(1, pinned_leaf), pinned.get()) << round;
+                if (round % 3 == 0) {
+                    const Key ordered = MakeKey(next_ordered, next_ordered, k, true);
+                    ASSERT_TRUE(ordered_tree.Delete(ordered.data()));
+                    ordered_model.erase(ordered);
+                    ++next_ordered;
+                }
+            }
+            pinned = PinnedPage{};
+            EXPECT_GT(file->GetStatistics().settled_victims, settled + 300);
+            EXPECT_GT(file->PackedPageTotal(), 0u);
+            ExpectTreeHolds(random_tree, random_model);
+            ExpectTreeHolds(ordered_tree, ordered_model);
+        }
+        file = Reopen(std::move(file));
+        TIndexTree random_tree(*file, 1, KeyCompare::Bytes(k));
+        TIndexTree ordered_tree(*file, 2, KeyCompare::Bytes(k));
+        ExpectTreeHolds(random_tree, random_model);
+        ExpectTreeHolds(ordered_tree, ordered_model);
     }
 }
 
