@@ -1178,18 +1178,15 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
         }
         assert(batch.size() == packed_changed_.size);
     } else {
-        std::vector<std::pair<std::uint32_t, PackedPage*>>& order = packed_order_;
-        order.clear();
+        // A few pages: the walk has just read each of them, so the sort finds
+        // them in the processor's cache.
         for (PackedPage* p = packed_changed_.oldest;
-             p != nullptr && (limit == 0 || order.size() < limit); p = p->changed_newer) {
+             p != nullptr && (limit == 0 || batch.size() < limit); p = p->changed_newer) {
             assert(p->dirty);
-            order.emplace_back(p->offset, p);
+            batch.push_back(p);
         }
-        // Sorted by the offsets taken on the way, not by reading each page again.
-        std::sort(order.begin(), order.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (const auto& entry : order)
-            batch.push_back(entry.second);
+        std::sort(batch.begin(), batch.end(),
+                  [](const PackedPage* a, const PackedPage* b) { return a->offset < b->offset; });
     }
     // When every changed page goes, the chain is emptied at the end instead
     // of unlinking each page from neighbours standing anywhere in memory.

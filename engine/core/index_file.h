@@ -555,7 +555,6 @@ class TIndexFile : public TFileHandler {
     std::size_t packed_bytes_ = 0;
     PackedChain packed_changed_;
     std::vector<PackedPage*> packed_batch_;
-    std::vector<std::pair<std::uint32_t, PackedPage*>> packed_order_;
     std::array<std::size_t, kIndexSlotCount> slot_sizes_{};
     std::size_t cached_total_ = 0;
     // The memory of the cached pages as last counted; the budget bounds it.
