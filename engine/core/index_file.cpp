@@ -732,11 +732,6 @@ std::vector<std::uint16_t> TIndexFile::GetIndexFields(int slot) const {
     return fields;
 }
 
-std::uint32_t TIndexFile::GetRoot(int slot) const {
-    CheckSlot(slot);
-    return GetU32(header_, SlotAt(slot) + ixd::kRoot);
-}
-
 void TIndexFile::SetRoot(int slot, std::uint32_t page) {
     CountEdit();
     CheckSlot(slot);

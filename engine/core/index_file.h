@@ -159,7 +159,14 @@ class TIndexFile : public TFileHandler {
     }
     std::vector<std::uint16_t> GetIndexFields(int slot) const;
     int GetIndexCount() const { return header_[ih::kIndexCount]; }
-    std::uint32_t GetRoot(int slot) const;
+    // Read by every descent, so in line.
+    std::uint32_t GetRoot(int slot) const {
+        if (slot < 0 || slot >= kIndexSlotCount)
+            CheckSlot(slot);
+        return LoadLittle<std::uint32_t>(header_.data() + ih::kSlots +
+                                         kIndexDescriptorSize * static_cast<std::size_t>(slot) +
+                                         ixd::kRoot);
+    }
     void SetRoot(int slot, std::uint32_t page);
     std::uint32_t GetFreePage(int slot) const;
     void SetFreePage(int slot, std::uint32_t page);
