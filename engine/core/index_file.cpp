@@ -1284,15 +1284,18 @@ TPage* TIndexFile::TakeCachePage() {
     // Room comes first from moving unpacked pages beyond their share to the
     // packed tier, else from the oldest packed pages.
     {
+        const bool compressed = AnyCompressedIndex();
         const std::size_t unpacked_sixteenths =
-            AnyCompressedIndex() ? kUnpackedSixteenthsCompressed : kUnpackedSixteenthsPlain;
+            compressed ? kUnpackedSixteenthsCompressed : kUnpackedSixteenthsPlain;
         TPage* reused = nullptr;
         for (int taken = 0;
              taken < kMaxVictimsPerPage && cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
              ++taken) {
             if (16 * cached_bytes_ > unpacked_sixteenths * budget) {
-                // Then clean pages, while there are a fair number of them.
-                TPage* victim = SettledVictim();
+                // Then clean pages, while there are a fair number of them. A
+                // compressed leaf is packed through its image, so packing it
+                // early saves less than the unpacked leaf it spares is worth.
+                TPage* victim = compressed ? nullptr : SettledVictim();
                 if (victim == nullptr && 4 * clean_.size >= cached_total_)
                     victim = CleanVictim(-1);
                 if (victim == nullptr)

@@ -282,8 +282,9 @@ class TIndexFile : public TFileHandler {
     // counts toward unpacking the leaves of lookups at once.
     // A leaf that a lookup found and the caller then changed is seldom
     // needed again soon once lookups land elsewhere (deletes of records
-    // found by a key in random order): it is the first to go when room is
-    // needed, while its entries are still in the processor's cache.
+    // found by a key in random order): in a file of plain indexes it is the
+    // first to go when room is needed, while its entries are still in the
+    // processor's cache.
     void NoteLookupLeaf(std::uint32_t offset) noexcept {
         if (lookup_leaf_ != 0 && lookups_changed_ > 0)
             --lookups_changed_;

@@ -1541,8 +1541,8 @@ TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
 // Deletes of keys found by lookups in random order, beside an index whose
 // keys are inserted and deleted in order, in a cache far smaller than the
 // trees: the changed lookup leaves that lookups left go first when room is
-// needed, never one still pinned, and both trees keep every other key, in
-// the cache and after a flush and reopen.
+// needed (in files of plain indexes), never one still pinned, and both trees
+// keep every other key, in the cache and after a flush and reopen.
 TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
     constexpr std::size_t k = 40;
     for (const std::uint8_t option : {0, 3}) {
@@ -1599,7 +1599,11 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
                 }
             }
             pinned = PinnedPage{};
-            EXPECT_GT(file->GetStatistics().settled_victims, settled + 300);
+            // Files of compressed indexes keep choosing by the clock alone.
+            if (option == 0)
+                EXPECT_GT(file->GetStatistics().settled_victims, settled + 300);
+            else
+                EXPECT_EQ(file->GetStatistics().settled_victims, settled);
             EXPECT_GT(file->PackedPageTotal(), 0u);
             ExpectTreeHolds(random_tree, random_model);
             ExpectTreeHolds(ordered_tree, ordered_model);
