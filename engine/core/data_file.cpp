@@ -744,16 +744,16 @@ void TDataFile::ReserveReadWindow(std::size_t bytes) {
     read_buffer_.Grow(bytes);
 }
 
-bool TDataFile::FillFromWindow(std::uint32_t n) {
+TRecord* TDataFile::FillFromWindow(std::uint32_t n) {
     if (!InWindow(n))
-        return false;
+        return nullptr;
     const std::size_t rs = GetRecordSize();
+    const std::span<std::uint8_t> image(ReadBuffer() + std::size_t{n - window_first_} * rs, rs);
+    if (!GetEncrypted())
+        return LoadCached(n, image);
     // Unscrambling works in place, and the window keeps the file's bytes.
-    record_scratch_.resize(rs);
-    const std::span<const std::uint8_t> image = WindowImage(n);
-    std::copy(image.begin(), image.end(), record_scratch_.begin());
-    LoadCached(n, record_scratch_);
-    return true;
+    record_scratch_.assign(image.begin(), image.end());
+    return LoadCached(n, record_scratch_);
 }
 
 TRecord* TDataFile::LoadCached(std::uint32_t n, std::span<std::uint8_t> image) {
@@ -798,22 +798,28 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             return false;
         if (n > GetRecordSlots())
             RaiseEngineError(kErrDataRecordCorrupt, Name());
-        if (FillFromWindow(n)) {
+        r = FillFromWindow(n);
+        if (r != nullptr) {
             ++stats_.hits;
-        } else if (!read_ahead && NoticeAscendingMiss(n)) {
-            // Misses walking forward in small steps: the next ones lie in
-            // the same buffer, so one read brings them all, and the walk
-            // goes on from its end.
-            last_miss_ = ReadRecords(cursor, n, true, false, true);
         } else {
-            ReadRecords(cursor, n, forward, index_order, read_ahead);
+            if (!read_ahead && NoticeAscendingMiss(n)) {
+                // Misses walking forward in small steps: the next ones lie in
+                // the same buffer, so one read brings them all, and the walk
+                // goes on from its end.
+                last_miss_ = ReadRecords(cursor, n, true, false, true);
+            } else {
+                ReadRecords(cursor, n, forward, index_order, read_ahead);
+            }
+            r = FindCached(n);
         }
-        r = FindCached(n);
     }
     if (r == nullptr || r->RecordNumber() != n)
         RaiseEngineError(kErrDataRecordCorrupt, Name());
-    LruUnlink(r);
-    LruPushFront(r);
+    // The most recently used record stays where it is.
+    if (r != lru_.head) {
+        LruUnlink(r);
+        LruPushFront(r);
+    }
     r->Pin();
     record = r;
     return true;
