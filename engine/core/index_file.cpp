@@ -1748,8 +1748,13 @@ bool TIndexFile::FlushPages() {
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         std::uint8_t* images = ImageSpace(bytes);
-        for (std::size_t k = i; k < j; ++k)
+        for (std::size_t k = i; k < j; ++k) {
+            // The next page's entries arrive while this one's image is put together: a flush
+            // meets its pages' entries cold, and otherwise waits for each of them in turn.
+            if (k + 1 < batch.size())
+                batch[k + 1]->PrefetchEntries();
             batch[k]->WritePage(std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
+        }
         try {
             WriteImages(batch[i]->Offset(), images, bytes);
         } catch (...) {
