@@ -381,16 +381,39 @@ void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std
     if (space != data)
         std::memcpy(space, data, bytes);
     behind_.block_used += bytes;
+    behind_.pending.push_back({offset, space, bytes});
+    behind_.pending_bytes += bytes;
+    // Room for the pending runs is made here, where a failure may be raised, so that handing
+    // them over never needs more.
+    const std::size_t want = behind_.runs.size() + behind_.pending.size();
+    if (behind_.runs.capacity() < want) {
+        const std::lock_guard lock(behind_.mutex);
+        behind_.runs.reserve(2 * want);
+    }
+    // The helper gets the runs a block's worth at a time, so that neither side waits for the
+    // other's lock at every page.
+    if (behind_.pending_bytes >= WriteBehind::kBlockBytes)
+        PublishRuns(true);
+}
+
+void TIndexFile::PublishRuns(bool start) noexcept {
+    WriteBehind& b = behind_;
+    if (b.pending.empty())
+        return;
     bool idle = false;
     {
-        const std::lock_guard lock(behind_.mutex);
-        behind_.runs.push_back({offset, space, bytes});
-        idle = behind_.idle;
+        const std::lock_guard lock(b.mutex);
+        b.runs.insert(b.runs.end(), b.pending.begin(), b.pending.end());
+        idle = b.idle;
     }
-    if (!behind_.helper.joinable())
+    b.pending.clear();
+    b.pending_bytes = 0;
+    if (b.helper.joinable()) {
+        if (idle)
+            b.wake.notify_one();
+    } else if (start) {
         (void)StartHelper(true);  // Without a thread the runs wait for the hand-off.
-    else if (idle)
-        behind_.wake.notify_one();
+    }
 }
 
 std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
@@ -493,6 +516,7 @@ void TIndexFile::WriteRunsBehind() noexcept {
 }
 
 void TIndexFile::JoinHelper() noexcept {
+    PublishRuns(false);
     if (!behind_.helper.joinable())
         return;
     {
@@ -504,6 +528,7 @@ void TIndexFile::JoinHelper() noexcept {
 }
 
 void TIndexFile::HandOffKeptPages(bool release_write_lock) {
+    PublishRuns(true);
     behind_.keeping = false;
     IndexKeptPages();
     if (behind_.helper.joinable()) {

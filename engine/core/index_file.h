@@ -393,6 +393,9 @@ class TIndexFile : public TFileHandler {
         std::size_t block = 0;
         std::size_t block_used = 0;
         std::vector<Run> runs;
+        // Runs kept but not yet handed to the helper (the caller's own).
+        std::vector<Run> pending;
+        std::size_t pending_bytes = 0;
         std::vector<std::pair<std::uint32_t, const std::uint8_t*>> pages;
         // Runs on disk.
         std::size_t written = 0;
@@ -541,6 +544,8 @@ class TIndexFile : public TFileHandler {
     void WriteRuns() noexcept;
     // The helper's loop: writes runs as they are kept, until no more are to come.
     void WriteRunsBehind() noexcept;
+    // Hands the pending runs to the helper, starting one when asked and none runs.
+    void PublishRuns(bool start) noexcept;
     // Starts the helper for the runs kept so far; false when no thread is to be had.
     bool StartHelper(bool more);
     // Tells the helper that no more runs come and waits for it.
