@@ -717,11 +717,11 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     data_file_->FlushRecords();
     data_file_->WriteHeader(force_data_header || pending_);
     data_file_->WriteFieldDescriptors();
-    // A flush that ends in syncs starts the device on the data file's pages now, so that they
-    // are on their way while the index file's are put together and written. Beside an index
-    // sync large enough for a thread of its own (SyncFilesTogether) this gains nothing.
-    const bool syncs = sync_follows_ || (directory_.Session().ForceBufferFlush() && !defer_syncs_);
-    if (syncs && index_file_->UnsyncedBytes() < kSyncBesideBytes)
+    // A batch's end starts the device on the data file's pages now, so that they are on their
+    // way while the index file's are put together and written. Beside an index sync large
+    // enough for a thread of its own (SyncFilesTogether) this gains nothing, and a single
+    // post's page is not worth the extra call.
+    if (sync_follows_ && index_file_->UnsyncedBytes() < kSyncBesideBytes)
         data_file_->StartSyncWritten();
     if (trim)
         data_file_->TrimRecordCache();
