@@ -24,6 +24,35 @@
 
 namespace strata {
 
+// Copies n bytes that do not overlap; the few bytes of one packed entry are
+// moved in a word or two instead of a library call.
+inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n >= 8) {
+        if (n > 32) {
+            std::memcpy(to, from, n);
+            return;
+        }
+        std::uint64_t word;
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&word, from + i, 8);
+            std::memcpy(to + i, &word, 8);
+        }
+        // The last word overlaps what the loop copied.
+        std::memcpy(&word, from + n - 8, 8);
+        std::memcpy(to + n - 8, &word, 8);
+    } else if (n >= 4) {
+        std::uint32_t head;
+        std::uint32_t last;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&last, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &last, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            to[i] = from[i];
+    }
+}
+
 class CompactEntries {
   public:
     struct Slot {
@@ -84,6 +113,8 @@ class CompactEntries {
     const std::uint8_t* RecordId(std::size_t i) const {
         return Bytes(slots_[i]) + slots_[i].length;
     }
+    // Entry i's kept body bytes, its record ID right after them.
+    const std::uint8_t* KeptBytes(std::size_t i) const { return Bytes(slots_[i]); }
     // Entry i's full key, valid until the next call or change.
     const std::uint8_t* Key(std::size_t i) const;
     // Equal leading bytes of the full keys of entries a and b.
