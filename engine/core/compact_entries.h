@@ -70,15 +70,15 @@ class CompactEntries {
     };
 
     void Setup(std::size_t key_size, bool unique);
-    std::size_t Size() const { return slots_.size(); }
+    std::size_t Size() const { return slots_.size() - head_; }
     // Drops the entries, keeping the memory for the next use.
     void Clear();
     // Drops the entries and their memory.
     void Release();
     std::size_t MemoryBytes() const;
 
-    const Slot& At(std::size_t i) const { return slots_[i]; }
-    Slot& At(std::size_t i) { return slots_[i]; }
+    const Slot& At(std::size_t i) const { return slots_[head_ + i]; }
+    Slot& At(std::size_t i) { return slots_[head_ + i]; }
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
     void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
@@ -96,7 +96,7 @@ class CompactEntries {
     // entry stores. Returns the end of what it wrote.
     std::uint8_t* CopyBody(std::size_t i, std::size_t from, std::size_t to,
                            std::uint8_t* out) const {
-        const Slot& slot = slots_[i];
+        const Slot& slot = At(i);
         if (from < slot.length) {
             const std::size_t kept = std::min<std::size_t>(to, slot.length) - from;
             std::memcpy(out, Bytes(slot) + from, kept);
@@ -110,17 +110,15 @@ class CompactEntries {
         return out;
     }
     // Entry i's record ID (4 bytes; not unique only).
-    const std::uint8_t* RecordId(std::size_t i) const {
-        return Bytes(slots_[i]) + slots_[i].length;
-    }
+    const std::uint8_t* RecordId(std::size_t i) const { return Bytes(At(i)) + At(i).length; }
     // Entry i's kept body bytes, its record ID right after them.
-    const std::uint8_t* KeptBytes(std::size_t i) const { return Bytes(slots_[i]); }
+    const std::uint8_t* KeptBytes(std::size_t i) const { return Bytes(At(i)); }
     // Entry i's full key, valid until the next call or change.
     const std::uint8_t* Key(std::size_t i) const;
     // Equal leading bytes of the full keys of entries a and b.
     std::size_t CommonPrefix(std::size_t a, std::size_t b) const;
     // Zero bytes that end entry i's body.
-    std::size_t TrailingZeros(std::size_t i) const { return body_ - slots_[i].length; }
+    std::size_t TrailingZeros(std::size_t i) const { return body_ - At(i).length; }
 
     Probe MakeProbe(const std::uint8_t* key) const;
     // memcmp's order of the probe's full key against entry i's: -1, 0, 1.
@@ -144,7 +142,13 @@ class CompactEntries {
     void GrowSlots();
     std::size_t Stored(const Slot& slot) const { return slot.length + rid_; }
 
+    // Drops the unused slots in front of the entries.
+    void DropHead();
+
+    // The entries' slots from position head_ on: an edit in the first half
+    // of a page moves the slots in front of it instead of those after it.
     std::vector<Slot> slots_;
+    std::size_t head_ = 0;
     std::vector<std::uint8_t> keys_;
     std::size_t gaps_ = 0;
     std::size_t key_size_ = 0;

@@ -141,9 +141,11 @@ void TPage::RecomputeAt(std::int64_t pos) {
         MarkChanged();
         return;
     }
-    used_ -= EntrySize(pos);
+    // An entry's size falls by what its counts cover.
+    const CompactEntries::Slot& slot = compact_->At(Index(pos));
+    const std::size_t covered = std::size_t{slot.lead} + slot.trail;
     ComputeCounts(pos);
-    used_ += EntrySize(pos);
+    used_ = used_ + covered - slot.lead - slot.trail;
     MarkChanged();
 }
 
