@@ -238,7 +238,7 @@ std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
     const Slot& x = At(a);
     const Slot& y = At(b);
     const std::size_t shorter = std::min(x.length, y.length);
-    const std::size_t n = CommonPrefixLength(Bytes(x), Bytes(y), shorter);
+    const std::size_t n = CommonKept(Bytes(x), Bytes(y), shorter);
     if (n < shorter)
         return n;
     if (x.length != y.length) {
@@ -253,7 +253,7 @@ std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
     }
     if (rid_ == 0)
         return body_;
-    return body_ + CommonPrefixLength(Bytes(x) + x.length, Bytes(y) + y.length, rid_);
+    return body_ + CommonKept(Bytes(x) + x.length, Bytes(y) + y.length, rid_);
 }
 
 CompactEntries::Probe CompactEntries::MakeProbe(const std::uint8_t* key) const {

@@ -111,6 +111,38 @@ inline int CompareKept(const std::uint8_t* a, const std::uint8_t* b, std::size_t
     return 0;
 }
 
+// Equal leading bytes of a and b, up to n, in words as CompareKept.
+inline std::size_t CommonKept(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    const auto first_differing = [](std::uint64_t diff) {
+        return static_cast<std::size_t>(std::endian::native == std::endian::little
+                                            ? std::countr_zero(diff)
+                                            : std::countl_zero(diff)) /
+               8;
+    };
+    std::uint64_t x;
+    std::uint64_t y;
+    if (n >= 8) {
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return i + first_differing(x ^ y);
+        }
+        if (i < n) {
+            std::memcpy(&x, a + n - 8, 8);
+            std::memcpy(&y, b + n - 8, 8);
+            if (x != y)
+                return n - 8 + first_differing(x ^ y);
+        }
+        return n;
+    }
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
+
 class CompactEntries {
   public:
     struct Slot {

@@ -186,8 +186,9 @@ TEST(CompactEntries, AnswersAsTheFullKeysWould) {
 }
 
 // Keys that differ in one byte, at any position of any length of kept body
-// and in the record ID, compare as memcmp orders them: each stretch of a
-// word, half a word and single bytes decides where it should.
+// and in the record ID, compare as memcmp orders them and share the bytes
+// before it: each stretch of a word, half a word and single bytes decides
+// where it should.
 TEST(CompactEntries, KeysDifferingInAnyOneByteCompareAsMemcmp) {
     for (const bool unique : {false, true}) {
         for (std::size_t k = unique ? 1 : 5; k <= 26; ++k) {
@@ -211,6 +212,11 @@ TEST(CompactEntries, KeysDifferingInAnyOneByteCompareAsMemcmp) {
                         ASSERT_EQ(entries.Compare(entries.MakeProbe(probe.data()), 0),
                                   Sign(std::memcmp(probe.data(), base.data(), k)))
                             << "length " << length << " byte " << at << " " << int(value);
+                        // And share the bytes before it.
+                        entries.Insert(1, probe.data(), 2);
+                        ASSERT_EQ(entries.CommonPrefix(0, 1), probe[at] == base[at] ? k : at)
+                            << "length " << length << " byte " << at << " " << int(value);
+                        entries.Erase(1);
                     }
                 }
             }
