@@ -28,19 +28,28 @@ namespace strata {
 // Copies n bytes that do not overlap; the few bytes of one packed entry are
 // moved in a word or two instead of a library call.
 inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
-    if (n >= 8) {
+    if (n > 16) {
         if (n > 32) {
             std::memcpy(to, from, n);
             return;
         }
-        std::uint64_t word;
-        for (std::size_t i = 0; i + 8 < n; i += 8) {
-            std::memcpy(&word, from + i, 8);
-            std::memcpy(to + i, &word, 8);
-        }
-        // The last word overlaps what the loop copied.
-        std::memcpy(&word, from + n - 8, 8);
-        std::memcpy(to + n - 8, &word, 8);
+        // Two halves of 16 bytes that overlap in the middle.
+        std::uint64_t a, b, c, d;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + 8, 8);
+        std::memcpy(&c, from + n - 16, 8);
+        std::memcpy(&d, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + 8, &b, 8);
+        std::memcpy(to + n - 16, &c, 8);
+        std::memcpy(to + n - 8, &d, 8);
+    } else if (n >= 8) {
+        std::uint64_t head;
+        std::uint64_t last;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&last, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &last, 8);
     } else if (n >= 4) {
         std::uint32_t head;
         std::uint32_t last;

@@ -707,9 +707,9 @@ void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) cons
 
 // As WriteCompressedAnyOption for option 3. An entry whose trailing count
 // covers exactly the zeros its compact form dropped, and whose leading count
-// ends within its kept bytes (every entry packed by the rule but those
-// capped at 255), stores one run of its kept bytes and record ID as they
-// lie in the compact form.
+// ends within its kept bytes (every entry packed by the rule but repeated
+// values and those capped at 255), stores one run of its kept bytes and
+// record ID as they lie in the compact form.
 void TPage::WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& at) const {
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
@@ -730,6 +730,10 @@ void TPage::WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& a
         w += 2;
         if (body - t == slot.length && p <= slot.length) {
             CopyShort(w, entries.KeptBytes(i) + p, slot.length - p + rid_size);
+        } else if (p + t == body) {
+            // No body byte stored: a repeated value, its record ID alone.
+            if (rid_size > 0)
+                std::memcpy(w, entries.RecordId(i), 4);
         } else {
             std::uint8_t* end = entries.CopyBody(i, p, body - t, w);
             if (rid_size > 0)
