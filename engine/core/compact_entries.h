@@ -34,7 +34,10 @@ inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n)
             return;
         }
         // Two halves of 16 bytes that overlap in the middle.
-        std::uint64_t a, b, c, d;
+        std::uint64_t a;
+        std::uint64_t b;
+        std::uint64_t c;
+        std::uint64_t d;
         std::memcpy(&a, from, 8);
         std::memcpy(&b, from + 8, 8);
         std::memcpy(&c, from + n - 16, 8);
