@@ -25,16 +25,11 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
-// The clock passes over a page used since it last came by this many times
-// before it may go. An interior page of a plain index, on the way to many
-// leaves that pack and come back cheaply, stays through more turns than a
-// leaf, so that lookups scattered over a large tree find their path
-// unpacked; a compressed leaf costs more to rebuild, so there every page
-// gets one.
-constexpr std::uint8_t kInteriorChances = 3;
-std::uint8_t ChancesOf(const TPage& page) {
-    return page.IsInterior() && page.CompressionOption() == 0 ? kInteriorChances : 1;
-}
+// The clock passes over a page used since it last came by as many times as
+// TIndexFile::ChancesOf gives it before it may go. An interior page of a
+// plain index stays through more turns than a leaf, so that lookups
+// scattered over a large tree find their path unpacked; a compressed leaf
+// costs more to rebuild, so there every page gets one.
 // The unpacked tier keeps at least this share (in sixteenths) of the budget
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed. Plain
@@ -735,11 +730,6 @@ std::vector<std::uint16_t> TIndexFile::GetIndexFields(int slot) const {
         fields.push_back(IndexFieldNumber(d, i));
     }
     return fields;
-}
-
-std::uint32_t TIndexFile::GetRoot(int slot) const {
-    CheckSlot(slot);
-    return GetU32(header_, SlotAt(slot) + ixd::kRoot);
 }
 
 void TIndexFile::SetRoot(int slot, std::uint32_t page) {
@@ -1446,7 +1436,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
     return true;
 }
 
-TPage* TIndexFile::GetPage(int slot, std::uint32_t offset) {
+TPage* TIndexFile::GetPageMissed(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
     GetPage(nullptr, slot, offset, page);
     return page;
@@ -1666,11 +1656,6 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
         }
         i = j;
     }
-}
-
-void TIndexFile::ReleasePage(TPage* page) {
-    if (page != nullptr)
-        page->Unpin();
 }
 
 TPage* TIndexFile::NewPage(TFileCursor* cursor, int slot) {

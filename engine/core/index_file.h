@@ -159,7 +159,14 @@ class TIndexFile : public TFileHandler {
     }
     std::vector<std::uint16_t> GetIndexFields(int slot) const;
     int GetIndexCount() const { return header_[ih::kIndexCount]; }
-    std::uint32_t GetRoot(int slot) const;
+    // Read by every descent, so in line.
+    std::uint32_t GetRoot(int slot) const {
+        if (slot < 0 || slot >= kIndexSlotCount)
+            CheckSlot(slot);
+        return LoadLittle<std::uint32_t>(header_.data() + ih::kSlots +
+                                         kIndexDescriptorSize * static_cast<std::size_t>(slot) +
+                                         ixd::kRoot);
+    }
     void SetRoot(int slot, std::uint32_t page);
     std::uint32_t GetFreePage(int slot) const;
     void SetFreePage(int slot, std::uint32_t page);
@@ -175,14 +182,22 @@ class TIndexFile : public TFileHandler {
     // Pages. GetPage pins; false (no page) when the cursor found the table
     // changed by another program.
     bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page) {
-        return GetPage(cursor, slot, offset, page, false);
+        page = CachedHit(slot, offset);
+        return page != nullptr || GetPage(cursor, slot, offset, page, false);
     }
-    TPage* GetPage(int slot, std::uint32_t offset);
+    TPage* GetPage(int slot, std::uint32_t offset) {
+        if (TPage* page = CachedHit(slot, offset); page != nullptr)
+            return page;
+        return GetPageMissed(slot, offset);
+    }
     // GetPage for a scan along the leaves: a page it has to read from the
     // file goes first when room is needed, without being packed, unless it
     // is asked for again meanwhile; a scan does not push out what is in use.
     TPage* GetScanPage(int slot, std::uint32_t offset);
-    void ReleasePage(TPage* page);
+    void ReleasePage(TPage* page) {
+        if (page != nullptr)
+            page->Unpin();
+    }
     // The record numbers of the leaf at `offset`, for a range scan that wants
     // nothing else: from either cache tier when the page is there, else read
     // from the file without entering the cache, so a long scan neither pushes
@@ -440,6 +455,35 @@ class TIndexFile : public TFileHandler {
     };
 
     bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page, bool scan);
+    TPage* GetPageMissed(int slot, std::uint32_t offset);
+    // The clock's chances of a page just used: an interior page of a plain index, on the way
+    // to many leaves that pack and come back cheaply, stays through more turns than a leaf.
+    static constexpr std::uint8_t kInteriorChances = 3;
+    static std::uint8_t ChancesOf(const TPage& page) {
+        return page.IsInterior() && page.CompressionOption() == 0 ? kInteriorChances : 1;
+    }
+    // GetPage's answer for a page the unpacked tier holds, pinned and counted as used just as
+    // the full path counts it; null for anything else (not cached, another slot, an offset
+    // the full path refuses or appends), which that path settles. Most edits find every
+    // page of their descent here, so it stays in line.
+    TPage* CachedHit(int slot, std::uint32_t offset) {
+        const std::size_t n = offset / kIndexPageSize;
+        if (offset % kIndexPageSize != 0 || n >= page_map_.size())
+            return nullptr;
+        TPage* page = page_map_[n];
+        if (page == nullptr || page->slot_ != slot || page->offset_ != offset || offset == 0 ||
+            offset >= GetNextPageOffset()) {
+            return nullptr;
+        }
+        ++stats_.hits;
+        const std::size_t cost = sizeof(TPage) + page->MemoryBytes();
+        cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
+        page->cache_charge_ = cost;
+        page->cache_scanned_ = false;
+        page->cache_referenced_ = ChancesOf(*page);
+        page->Pin();
+        return page;
+    }
     std::size_t SlotAt(int slot) const;
     void CheckSlot(int slot) const;
     void SetHeaderChanged() noexcept { changes_.SetPending(); }

@@ -35,6 +35,8 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     unique_ = unique;
     compression_ = compression;
     offset_ = offset;
+    interior_capacity_ = static_cast<std::uint16_t>(Capacity(key_size, true, compression));
+    leaf_capacity_ = static_cast<std::uint16_t>(Capacity(key_size, false, compression));
     if (compression != 0) {
         if (!compact_)
             compact_ = std::make_unique<CompactEntries>();
@@ -56,11 +58,11 @@ void TPage::Clear() {
     changed_ = false;
 }
 
-std::int64_t TPage::Capacity() const {
-    if (IsInterior())
-        return static_cast<std::int64_t>(kPageEntryBytes / (key_size_ + 10u));
-    if (compression_ == 0)
-        return static_cast<std::int64_t>(kPageEntryBytes / (key_size_ + 6u));
+std::int64_t TPage::Capacity(std::uint16_t key_size, bool interior, std::uint8_t compression) {
+    if (interior)
+        return static_cast<std::int64_t>(kPageEntryBytes / (key_size + 10u));
+    if (compression == 0)
+        return static_cast<std::int64_t>(kPageEntryBytes / (key_size + 6u));
     // Compressed leaves are bounded by bytes; the merge rules use this count.
     return static_cast<std::int64_t>(kPageEntryBytes / 6);
 }
@@ -1030,8 +1032,11 @@ void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uin
     const std::int64_t after = std::clamp<std::int64_t>(edit_, 0, count_);
     InsertRaw(after, key, pointer, count);
     edit_ = after + 1;
-    RecomputeAt(edit_);
-    RecomputeAt(edit_ + 1);
+    // Entries at full width carry no counts, and InsertRaw marked the page changed.
+    if (Compressed()) {
+        RecomputeAt(edit_);
+        RecomputeAt(edit_ + 1);
+    }
     if (edit_ == 1)
         UpdateSeparator();
     if (Overflows())
@@ -1142,7 +1147,8 @@ void TPage::DeleteEntry() {
     EraseRaw(removed);
     if (edit_ > count_)
         edit_ = std::max<std::int64_t>(count_, 1);
-    RecomputeAt(removed);
+    if (Compressed())
+        RecomputeAt(removed);
     if (count_ > 0 && removed == 1)
         UpdateSeparator();
 

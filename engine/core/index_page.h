@@ -268,7 +268,7 @@ class alignas(64) TPage {
     bool IsInterior() const { return kind_ == PageKind::kRoot || kind_ == PageKind::kInterior; }
     bool IsLeaf() const { return !IsInterior(); }
     bool Compressed() const { return IsLeaf() && compression_ != 0; }
-    std::int64_t Capacity() const;
+    std::int64_t Capacity() const { return IsInterior() ? interior_capacity_ : leaf_capacity_; }
     std::int64_t EntryCount() const { return count_; }
     std::size_t UsedBytes() const { return used_; }
     std::int64_t EditPosition() const { return edit_; }
@@ -350,6 +350,8 @@ class alignas(64) TPage {
     // Orders one key against the page's entries in either form.
     class KeyOrder;
 
+    // The entries a page of these settings holds.
+    static std::int64_t Capacity(std::uint16_t key_size, bool interior, std::uint8_t compression);
     std::size_t Stride() const { return std::size_t{key_size_} + 12; }
     // Requires: 1 <= pos.
     std::size_t EntryOffset(std::int64_t pos) const {
@@ -435,6 +437,10 @@ class alignas(64) TPage {
     PageKind kind_ = PageKind::kRoot;
     bool changed_ = false;
     std::uint8_t compression_ = 0;
+    // Capacity() of either kind of page under the key settings, worked out once by Setup
+    // (and here for a page that has none yet, of key size 0).
+    std::uint16_t interior_capacity_ = kPageEntryBytes / 10;
+    std::uint16_t leaf_capacity_ = kPageEntryBytes / 6;
     // The owning file's cache bookkeeping: the clock's chances left,
     // membership of the file's list of pages that may need writing, whether
     // the object belongs to the file's cache (a page constructed on its own

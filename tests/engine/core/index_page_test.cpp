@@ -1636,3 +1636,167 @@ TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
 
 }  // namespace
 }  // namespace strata
+
+namespace strata {
+namespace {
+
+// Deletes of most keys, each found first about half the time (as a cursor deletes the record
+// it stands on), with inserts between, over two plain indexes (text keys and five-byte
+// status keys): a cache of a few pages, where most pages come through the full read path, and a
+// cache holding everything, where every page is a cached hit, leave the same trees and
+// byte-identical files, which read back as the models say.
+TEST(PlainIndexEdits, DeleteHeavyEditsWriteTheSameFileThroughAnyCache) {
+    constexpr std::size_t k = 48;
+    const auto status_key = [](std::uint8_t status, std::uint32_t id) {
+        Key key(5, status);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(key.data() + 1, encoded.data(), 4);
+        return key;
+    };
+    TempDir dir;
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const std::size_t capacity : {std::size_t{4}, std::size_t{kPageCacheCapacity}}) {
+        SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+        const std::string name = dir.File("d" + std::to_string(capacity) + ".IDX");
+        auto file = std::make_unique<TIndexFile>();
+        file->SetName(name);
+        file->CreateFile();
+        file->SetPageCacheCapacity(capacity);
+        file->AddIndex(Descriptor("Text", k, false, 0));
+        file->AddIndex(Descriptor("Status", 5, true, 0));
+        std::map<Key, std::uint32_t> text_model;
+        std::map<Key, std::uint32_t> status_model;
+        std::mt19937 random(41);
+        {
+            TIndexTree text(*file, 1, KeyCompare::Bytes(k));
+            TIndexTree status(*file, 2, KeyCompare::Bytes(5));
+            std::vector<std::uint32_t> live;
+            std::map<std::uint32_t, Key> text_of;
+            const auto add = [&](std::uint32_t id) {
+                const Key key = MakeKey(random() % 20000, id, k, false);
+                ASSERT_TRUE(text.Insert(key.data(), id));
+                ASSERT_TRUE(status.Insert(status_key(0, id).data(), id));
+                text_model[key] = id;
+                status_model[status_key(0, id)] = id;
+                text_of[id] = key;
+                live.push_back(id);
+            };
+            std::uint32_t next_id = 1;
+            for (; next_id <= 4000; ++next_id)
+                ASSERT_NO_FATAL_FAILURE(add(next_id));
+            for (int edit = 0; edit < 3600; ++edit) {
+                const std::size_t at = random() % live.size();
+                const std::uint32_t id = live[at];
+                live[at] = live.back();
+                live.pop_back();
+                const Key& key = text_of[id];
+                if (edit % 2 == 0) {
+                    ASSERT_EQ(text.Find(key.data()), id);
+                }
+                ASSERT_TRUE(text.Delete(key.data()));
+                ASSERT_FALSE(text.Delete(key.data()));
+                // The record's status key turns from live to freed, as a delete leaves it.
+                ASSERT_TRUE(status.Delete(status_key(0, id).data()));
+                ASSERT_TRUE(status.Insert(status_key(1, id).data(), id));
+                text_model.erase(key);
+                status_model.erase(status_key(0, id));
+                status_model[status_key(1, id)] = id;
+                if (edit % 9 == 0) {
+                    ASSERT_NO_FATAL_FAILURE(add(next_id++));
+                }
+                if (edit % 900 == 899) {
+                    ExpectTreeHolds(text, text_model);
+                    ExpectTreeHolds(status, status_model);
+                }
+            }
+        }
+        if (capacity == 4) {
+            EXPECT_GT(file->GetStatistics().packed_hits + file->GetStatistics().reads, 1000u);
+        }
+        file->FlushPages();
+        file->WriteHeader(false);
+        file->Close();
+        files.push_back(testing_support::ReadBytes(name));
+        file->Open();
+        TIndexTree text(*file, 1, KeyCompare::Bytes(k));
+        TIndexTree status(*file, 2, KeyCompare::Bytes(5));
+        ExpectTreeHolds(text, text_model);
+        ExpectTreeHolds(status, status_model);
+    }
+    EXPECT_GT(files[0].size(), 32 * kIndexPageSize);
+    EXPECT_TRUE(files[0] == files[1]);
+}
+
+// A child pointer naming the header, a place inside a page or a page past the end of the
+// file is refused as damage while every page of the tree stands in the cache, and the
+// refused edits change nothing.
+TEST_F(IndexFileFixture, ChildPointersOutsideThePagesAreRefusedFromACachedTree) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(500));
+    std::map<Key, std::uint32_t> model;
+    for (std::uint32_t value = 0; value < 60; ++value) {
+        ASSERT_TRUE(tree.Insert(WideKey(value).data(), value + 1));
+        model[WideKey(value)] = value + 1;
+    }
+    PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+    ASSERT_TRUE(root->IsInterior());
+    ASSERT_GE(root->EntryCount(), 2);
+    const std::uint32_t kept = root->PointerAt(2);
+    // The first key below the root's second entry.
+    const Key under(root->KeyAt(2), root->KeyAt(2) + 500);
+    const std::uint32_t end = file->GetNextPageOffset();
+    for (const std::uint32_t bad : {0u, kept + 1, end + std::uint32_t{kIndexPageSize}}) {
+        SCOPED_TRACE(testing::Message() << "child " << bad);
+        root->SetEditPosition(2);
+        root->SetPointer(bad);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            try {
+                if (attempt == 0)
+                    tree.Find(under.data());
+                else if (attempt == 1)
+                    tree.Delete(under.data());
+                else
+                    tree.Insert(under.data(), 99);
+                ADD_FAILURE() << "attempt " << attempt << " went through";
+            } catch (const EStrataEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+            }
+        }
+        root->SetEditPosition(2);
+        root->SetPointer(kept);
+        EXPECT_EQ(file->GetNextPageOffset(), end);
+        ExpectTreeHolds(tree, model);
+    }
+}
+
+// Capacities follow the key settings of the slot a page serves, also when the page object
+// served a slot of other settings before (a cache of one page hands the same objects from
+// slot to slot), and a compressed leaf counts by its smallest entries.
+TEST_F(IndexFileFixture, CapacitiesFollowTheSlotAPageObjectServes) {
+    auto file = NewFile();
+    file->SetPageCacheCapacity(1);
+    file->AddIndex(Descriptor("Small", 20, true, 0));
+    file->AddIndex(Descriptor("Wide", 500, false, 0));
+    file->AddIndex(Descriptor("Packed", 40, false, 3));
+    struct Expected {
+        int slot;
+        std::int64_t leaf;
+        std::int64_t interior;
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (const Expected e : {Expected{1, 157, 136}, Expected{2, 8, 8}, Expected{3, 680, 81}}) {
+            SCOPED_TRACE(testing::Message() << "slot " << e.slot << " round " << round);
+            PinnedPage page(*file, file->NewPage(nullptr, e.slot));
+            page->SetKind(PageKind::kLeaf);
+            EXPECT_EQ(page->Capacity(), e.leaf);
+            page->SetKind(PageKind::kInterior);
+            EXPECT_EQ(page->Capacity(), e.interior);
+            page->SetKind(PageKind::kLeaf);
+            file->FreePage(*page);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace strata
