@@ -31,12 +31,14 @@ void CompactEntries::Setup(std::size_t key_size, bool unique) {
 
 void CompactEntries::Clear() {
     slots_.clear();
+    head_ = 0;
     keys_.clear();
     gaps_ = 0;
 }
 
 void CompactEntries::Release() {
     std::vector<Slot>().swap(slots_);
+    head_ = 0;
     std::vector<std::uint8_t>().swap(keys_);
     std::vector<std::uint8_t>().swap(key_);
     gaps_ = 0;
@@ -46,7 +48,16 @@ std::size_t CompactEntries::MemoryBytes() const {
     return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
 }
 
+void CompactEntries::DropHead() {
+    if (head_ == 0)
+        return;
+    slots_.erase(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+}
+
 void CompactEntries::GrowSlots() {
+    if (slots_.size() == slots_.capacity())
+        DropHead();
     if (slots_.size() == slots_.capacity())
         slots_.reserve(slots_.size() + slots_.size() / 8 + 8);
 }
@@ -75,6 +86,7 @@ std::uint32_t CompactEntries::Store(const std::uint8_t* body, std::size_t length
 }
 
 void CompactEntries::Compact(std::size_t room) {
+    DropHead();
     std::vector<std::uint8_t> fresh;
     fresh.reserve(WithRoom(keys_.size() - gaps_ + room));
     for (Slot& slot : slots_) {
@@ -87,13 +99,19 @@ void CompactEntries::Compact(std::size_t room) {
 }
 
 void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer) {
-    assert(i <= slots_.size());
+    assert(i <= Size());
     Slot slot;
     slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
     slot.pointer = pointer;
     slot.at = Store(key, slot.length, key + body_);
+    if (head_ > 0 && i < Size() / 2) {
+        std::memmove(&slots_[head_ - 1], &slots_[head_], i * sizeof(Slot));
+        --head_;
+        slots_[head_ + i] = slot;
+        return;
+    }
     GrowSlots();
-    slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(i), slot);
+    slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(head_ + i), slot);
 }
 
 void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
@@ -102,6 +120,7 @@ void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::ui
     if (slots_.capacity() < slots.size())
         slots_.reserve(slots.size() + slots.size() / 8 + 8);
     slots_.assign(slots.begin(), slots.end());
+    head_ = 0;
     if (keys_.capacity() < keys.size())
         keys_.reserve(WithRoom(keys.size()));
     keys_.assign(keys.begin(), keys.end());
@@ -110,10 +129,17 @@ void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::ui
 }
 
 void CompactEntries::Erase(std::size_t i) {
-    assert(i < slots_.size());
-    gaps_ += Stored(slots_[i]);
-    slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(i));
-    if (slots_.empty()) {
+    assert(i < Size());
+    gaps_ += Stored(At(i));
+    if (i < Size() / 2) {
+        std::memmove(&slots_[head_ + 1], &slots_[head_], i * sizeof(Slot));
+        ++head_;
+    } else {
+        slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(head_ + i));
+    }
+    if (Size() == 0) {
+        slots_.clear();
+        head_ = 0;
         keys_.clear();
         gaps_ = 0;
     } else if (gaps_ > 1024 && gaps_ * 2 > keys_.size()) {
@@ -124,16 +150,18 @@ void CompactEntries::Erase(std::size_t i) {
 void CompactEntries::Replace(std::size_t i, const std::uint8_t* key) {
     // The old bytes count as a gap only once the slot leaves them, since a
     // compaction in Store keeps them.
-    const std::size_t old = Stored(slots_[i]);
+    const std::size_t old = Stored(At(i));
     const std::size_t length = KeptLength(key, body_);
     const std::uint32_t at = Store(key, length, key + body_);
-    slots_[i].at = at;
-    slots_[i].length = static_cast<std::uint16_t>(length);
+    At(i).at = at;
+    At(i).length = static_cast<std::uint16_t>(length);
     gaps_ += old;
 }
 
 void CompactEntries::MoveTo(CompactEntries& to, std::size_t from, std::size_t n,
                             std::size_t before) {
+    DropHead();
+    to.DropHead();
     assert(from + n <= slots_.size() && before <= to.slots_.size());
     assert(to.key_size_ == key_size_ && to.rid_ == rid_);
     if (n == 0)
@@ -178,7 +206,7 @@ void CompactEntries::CopyKey(std::size_t i, std::size_t from, std::size_t to,
     if (from >= to)
         return;
     assert(to <= key_size_);
-    const Slot& slot = slots_[i];
+    const Slot& slot = At(i);
     const std::uint8_t* bytes = Bytes(slot);
     std::size_t at = from;
     // The kept body bytes, the zeros after them, the record ID.
@@ -207,10 +235,10 @@ const std::uint8_t* CompactEntries::Key(std::size_t i) const {
 }
 
 std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
-    const Slot& x = slots_[a];
-    const Slot& y = slots_[b];
+    const Slot& x = At(a);
+    const Slot& y = At(b);
     const std::size_t shorter = std::min(x.length, y.length);
-    const std::size_t n = CommonPrefixLength(Bytes(x), Bytes(y), shorter);
+    const std::size_t n = CommonKept(Bytes(x), Bytes(y), shorter);
     if (n < shorter)
         return n;
     if (x.length != y.length) {
@@ -225,31 +253,16 @@ std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
     }
     if (rid_ == 0)
         return body_;
-    return body_ + CommonPrefixLength(Bytes(x) + x.length, Bytes(y) + y.length, rid_);
+    return body_ + CommonKept(Bytes(x) + x.length, Bytes(y) + y.length, rid_);
 }
 
 CompactEntries::Probe CompactEntries::MakeProbe(const std::uint8_t* key) const {
     return Probe{key, KeptLength(key, body_)};
 }
 
-int CompactEntries::Compare(const Probe& probe, std::size_t i) const {
-    const Slot& slot = slots_[i];
-    const std::uint8_t* bytes = Bytes(slot);
-    const std::size_t shorter = std::min<std::size_t>(probe.length, slot.length);
-    const int c = KeyCompare::CompareBytes(probe.key, bytes, shorter);
-    if (c != 0)
-        return c;
-    // The longer body has a nonzero byte where the other has zero padding.
-    if (probe.length != slot.length)
-        return probe.length > slot.length ? 1 : -1;
-    if (rid_ == 0)
-        return 0;
-    return KeyCompare::CompareBytes(probe.key + body_, bytes + slot.length, rid_);
-}
-
 std::size_t CompactEntries::CountNotAbove(const Probe& probe) const {
     std::size_t low = 0;
-    std::size_t high = slots_.size();
+    std::size_t high = Size();
     while (low < high) {
         const std::size_t mid = (low + high) / 2;
         if (Compare(probe, mid) >= 0) {
@@ -263,7 +276,7 @@ std::size_t CompactEntries::CountNotAbove(const Probe& probe) const {
 
 std::size_t CompactEntries::CountBelow(const Probe& probe) const {
     std::size_t low = 0;
-    std::size_t high = slots_.size();
+    std::size_t high = Size();
     while (low < high) {
         const std::size_t mid = (low + high) / 2;
         if (Compare(probe, mid) > 0) {
@@ -276,8 +289,8 @@ std::size_t CompactEntries::CountBelow(const Probe& probe) const {
 }
 
 void CompactEntries::Prefetch() const {
-    const auto* slots = reinterpret_cast<const std::uint8_t*>(slots_.data());
-    const std::size_t slot_bytes = slots_.size() * sizeof(Slot);
+    const auto* slots = reinterpret_cast<const std::uint8_t*>(slots_.data() + head_);
+    const std::size_t slot_bytes = Size() * sizeof(Slot);
     for (std::size_t at = 0; at < slot_bytes; at += 64)
         __builtin_prefetch(slots + at);
     for (std::size_t at = 0; at < keys_.size(); at += 64)
@@ -287,7 +300,9 @@ void CompactEntries::Prefetch() const {
 void CompactEntries::CheckInvariants() const {
 #ifndef NDEBUG
     std::size_t live = 0;
-    for (const Slot& slot : slots_) {
+    assert(head_ <= slots_.size());
+    for (std::size_t i = 0; i < Size(); ++i) {
+        const Slot& slot = At(i);
         assert(slot.length <= body_);
         assert(std::size_t{slot.at} + Stored(slot) <= keys_.size());
         assert(slot.length == 0 || Bytes(slot)[slot.length - 1] != 0);

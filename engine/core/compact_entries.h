@@ -16,6 +16,7 @@
 // zeros up to the body size, then (not unique) its four record ID bytes.
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +24,136 @@
 #include <vector>
 
 namespace strata {
+
+// Copies n bytes that do not overlap; the few bytes of one packed entry are
+// moved in a word or two instead of a library call.
+inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n > 16) {
+        if (n > 32) {
+            std::memcpy(to, from, n);
+            return;
+        }
+        // Two halves of 16 bytes that overlap in the middle.
+        std::uint64_t a;
+        std::uint64_t b;
+        std::uint64_t c;
+        std::uint64_t d;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + 8, 8);
+        std::memcpy(&c, from + n - 16, 8);
+        std::memcpy(&d, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + 8, &b, 8);
+        std::memcpy(to + n - 16, &c, 8);
+        std::memcpy(to + n - 8, &d, 8);
+    } else if (n >= 8) {
+        std::uint64_t head;
+        std::uint64_t last;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&last, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &last, 8);
+    } else if (n >= 4) {
+        std::uint32_t head;
+        std::uint32_t last;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&last, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &last, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            to[i] = from[i];
+    }
+}
+
+// memcmp's order of n bytes, in words: the kept bodies and record IDs
+// compared in a search are mostly shorter than a word or end in part of one,
+// which a byte at a time took as long as the rest of the search.
+inline int CompareKept(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    const auto order64 = [](std::uint64_t x, std::uint64_t y) {
+        if constexpr (std::endian::native == std::endian::little) {
+            x = __builtin_bswap64(x);
+            y = __builtin_bswap64(y);
+        }
+        return x < y ? -1 : 1;
+    };
+    const auto order32 = [](std::uint32_t x, std::uint32_t y) {
+        if constexpr (std::endian::native == std::endian::little) {
+            x = __builtin_bswap32(x);
+            y = __builtin_bswap32(y);
+        }
+        return x < y ? -1 : 1;
+    };
+    std::uint64_t x;
+    std::uint64_t y;
+    if (n >= 8) {
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return order64(x, y);
+        }
+        if (i < n) {
+            // The last word overlaps bytes already found equal.
+            std::memcpy(&x, a + n - 8, 8);
+            std::memcpy(&y, b + n - 8, 8);
+            if (x != y)
+                return order64(x, y);
+        }
+        return 0;
+    }
+    if (n >= 4) {
+        std::uint32_t u;
+        std::uint32_t v;
+        std::memcpy(&u, a, 4);
+        std::memcpy(&v, b, 4);
+        if (u != v)
+            return order32(u, v);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        if (u != v)
+            return order32(u, v);
+        return 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+// Equal leading bytes of a and b, up to n, in words as CompareKept.
+inline std::size_t CommonKept(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    const auto first_differing = [](std::uint64_t diff) {
+        return static_cast<std::size_t>(std::endian::native == std::endian::little
+                                            ? std::countr_zero(diff)
+                                            : std::countl_zero(diff)) /
+               8;
+    };
+    std::uint64_t x;
+    std::uint64_t y;
+    if (n >= 8) {
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return i + first_differing(x ^ y);
+        }
+        if (i < n) {
+            std::memcpy(&x, a + n - 8, 8);
+            std::memcpy(&y, b + n - 8, 8);
+            if (x != y)
+                return n - 8 + first_differing(x ^ y);
+        }
+        return n;
+    }
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
 
 class CompactEntries {
   public:
@@ -41,15 +172,15 @@ class CompactEntries {
     };
 
     void Setup(std::size_t key_size, bool unique);
-    std::size_t Size() const { return slots_.size(); }
+    std::size_t Size() const { return slots_.size() - head_; }
     // Drops the entries, keeping the memory for the next use.
     void Clear();
     // Drops the entries and their memory.
     void Release();
     std::size_t MemoryBytes() const;
 
-    const Slot& At(std::size_t i) const { return slots_[i]; }
-    Slot& At(std::size_t i) { return slots_[i]; }
+    const Slot& At(std::size_t i) const { return slots_[head_ + i]; }
+    Slot& At(std::size_t i) { return slots_[head_ + i]; }
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
     void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
@@ -67,7 +198,7 @@ class CompactEntries {
     // entry stores. Returns the end of what it wrote.
     std::uint8_t* CopyBody(std::size_t i, std::size_t from, std::size_t to,
                            std::uint8_t* out) const {
-        const Slot& slot = slots_[i];
+        const Slot& slot = At(i);
         if (from < slot.length) {
             const std::size_t kept = std::min<std::size_t>(to, slot.length) - from;
             std::memcpy(out, Bytes(slot) + from, kept);
@@ -81,19 +212,32 @@ class CompactEntries {
         return out;
     }
     // Entry i's record ID (4 bytes; not unique only).
-    const std::uint8_t* RecordId(std::size_t i) const {
-        return Bytes(slots_[i]) + slots_[i].length;
-    }
+    const std::uint8_t* RecordId(std::size_t i) const { return Bytes(At(i)) + At(i).length; }
+    // Entry i's kept body bytes, its record ID right after them.
+    const std::uint8_t* KeptBytes(std::size_t i) const { return Bytes(At(i)); }
     // Entry i's full key, valid until the next call or change.
     const std::uint8_t* Key(std::size_t i) const;
     // Equal leading bytes of the full keys of entries a and b.
     std::size_t CommonPrefix(std::size_t a, std::size_t b) const;
     // Zero bytes that end entry i's body.
-    std::size_t TrailingZeros(std::size_t i) const { return body_ - slots_[i].length; }
+    std::size_t TrailingZeros(std::size_t i) const { return body_ - At(i).length; }
 
     Probe MakeProbe(const std::uint8_t* key) const;
     // memcmp's order of the probe's full key against entry i's: -1, 0, 1.
-    int Compare(const Probe& probe, std::size_t i) const;
+    int Compare(const Probe& probe, std::size_t i) const {
+        const Slot& slot = At(i);
+        const std::uint8_t* bytes = Bytes(slot);
+        const std::size_t shorter = std::min<std::size_t>(probe.length, slot.length);
+        const int c = CompareKept(probe.key, bytes, shorter);
+        if (c != 0)
+            return c;
+        // The longer body has a nonzero byte where the other has zero padding.
+        if (probe.length != slot.length)
+            return probe.length > slot.length ? 1 : -1;
+        if (rid_ == 0)
+            return 0;
+        return CompareKept(probe.key + body_, bytes + slot.length, rid_);
+    }
     // Entries not above the probe, and entries below it.
     std::size_t CountNotAbove(const Probe& probe) const;
     std::size_t CountBelow(const Probe& probe) const;
@@ -113,7 +257,13 @@ class CompactEntries {
     void GrowSlots();
     std::size_t Stored(const Slot& slot) const { return slot.length + rid_; }
 
+    // Drops the unused slots in front of the entries.
+    void DropHead();
+
+    // The entries' slots from position head_ on: an edit in the first half
+    // of a page moves the slots in front of it instead of those after it.
     std::vector<Slot> slots_;
+    std::size_t head_ = 0;
     std::vector<std::uint8_t> keys_;
     std::size_t gaps_ = 0;
     std::size_t key_size_ = 0;

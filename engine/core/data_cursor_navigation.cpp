@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -1035,8 +1036,29 @@ bool TDataCursor::GotoBookmark(std::span<const std::uint8_t> bookmark, bool adju
     FetchCurrent();
     if (adjust)
         return true;
-    const std::vector<std::uint8_t> now = GetBookmark();
-    return std::equal(now.begin(), now.end(), bookmark.begin(), bookmark.end());
+    // Whether GetBookmark() would now give `bookmark`, without building it.
+    const std::size_t size = GetKeySize();
+    if (bookmark.size() != size)
+        return false;
+    std::size_t held = 0;
+    if (!bof_ && !eof_) {
+        if (physical_) {
+            held = std::min<std::size_t>(4, size);
+            std::array<std::uint8_t, 4> number{};
+            PutU32(number, 0, record_no_);
+            if (!std::equal(number.begin(), number.begin() + static_cast<std::ptrdiff_t>(held),
+                            bookmark.begin()))
+                return false;
+        } else {
+            held = std::min(current_key_.size(), size);
+            if (!std::equal(current_key_.begin(),
+                            current_key_.begin() + static_cast<std::ptrdiff_t>(held),
+                            bookmark.begin()))
+                return false;
+        }
+    }
+    return std::all_of(bookmark.begin() + static_cast<std::ptrdiff_t>(held), bookmark.end(),
+                       [](std::uint8_t b) { return b == 0; });
 }
 
 int TDataCursor::CompareBookmarks(std::span<const std::uint8_t> a,

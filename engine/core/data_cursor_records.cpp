@@ -602,7 +602,6 @@ void TDataCursor::LockRecord(std::uint32_t number) {
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
-    const std::vector<std::uint8_t> bookmark = GetBookmark();
     TRecordsBitmap& locked = table_->CursorLockedRecords();
     if (locked.RecordCount() <= n)
         locked.SetRecordCount(std::int64_t{n} + 1);
@@ -612,6 +611,8 @@ void TDataCursor::LockRecord(std::uint32_t number) {
     locked.SetBit(n);
     own_locks_.push_back(n);
     if (changed || (!exclusive_ && CountersDiffer())) {
+        // Taking the lock leaves the cursor where it was.
+        const std::vector<std::uint8_t> bookmark = GetBookmark();
         SaveTableCounters();
         Resync();
         if (!bookmark.empty())

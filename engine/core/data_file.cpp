@@ -744,16 +744,16 @@ void TDataFile::ReserveReadWindow(std::size_t bytes) {
     read_buffer_.Grow(bytes);
 }
 
-bool TDataFile::FillFromWindow(std::uint32_t n) {
+TRecord* TDataFile::FillFromWindow(std::uint32_t n) {
     if (!InWindow(n))
-        return false;
+        return nullptr;
     const std::size_t rs = GetRecordSize();
+    const std::span<std::uint8_t> image(ReadBuffer() + std::size_t{n - window_first_} * rs, rs);
+    if (!GetEncrypted())
+        return LoadCached(n, image);
     // Unscrambling works in place, and the window keeps the file's bytes.
-    record_scratch_.resize(rs);
-    const std::span<const std::uint8_t> image = WindowImage(n);
-    std::copy(image.begin(), image.end(), record_scratch_.begin());
-    LoadCached(n, record_scratch_);
-    return true;
+    record_scratch_.assign(image.begin(), image.end());
+    return LoadCached(n, record_scratch_);
 }
 
 TRecord* TDataFile::LoadCached(std::uint32_t n, std::span<std::uint8_t> image) {
@@ -798,22 +798,28 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
             return false;
         if (n > GetRecordSlots())
             RaiseEngineError(kErrDataRecordCorrupt, Name());
-        if (FillFromWindow(n)) {
+        r = FillFromWindow(n);
+        if (r != nullptr) {
             ++stats_.hits;
-        } else if (!read_ahead && NoticeAscendingMiss(n)) {
-            // Misses walking forward in small steps: the next ones lie in
-            // the same buffer, so one read brings them all, and the walk
-            // goes on from its end.
-            last_miss_ = ReadRecords(cursor, n, true, false, true);
         } else {
-            ReadRecords(cursor, n, forward, index_order, read_ahead);
+            if (!read_ahead && NoticeAscendingMiss(n)) {
+                // Misses walking forward in small steps: the next ones lie in
+                // the same buffer, so one read brings them all, and the walk
+                // goes on from its end.
+                last_miss_ = ReadRecords(cursor, n, true, false, true);
+            } else {
+                ReadRecords(cursor, n, forward, index_order, read_ahead);
+            }
+            r = FindCached(n);
         }
-        r = FindCached(n);
     }
     if (r == nullptr || r->RecordNumber() != n)
         RaiseEngineError(kErrDataRecordCorrupt, Name());
-    LruUnlink(r);
-    LruPushFront(r);
+    // The most recently used record stays where it is.
+    if (r != lru_.head) {
+        LruUnlink(r);
+        LruPushFront(r);
+    }
     r->Pin();
     record = r;
     return true;
@@ -919,12 +925,21 @@ bool TDataFile::FlushRecords() {
     cache_.ForEach([&](const TRecord& record) {
         pinned_changes = pinned_changes || (record.PinCount() > 0 && record.Modified());
     });
-    std::vector<TRecord*> run;
+    // The cached records a run writes, each at its place in the run; every other record of the
+    // run goes as the window or the file holds it.
+    struct RunRecord {
+        std::uint32_t at;
+        TRecord* record;
+    };
+    std::vector<RunRecord> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
-        run.assign(1, dirty[i]);
+        run.assign(1, RunRecord{0, dirty[i]});
         const std::uint32_t first = dirty[i]->RecordNumber();
+        std::uint32_t last = first;
         bool read_span = false;
+        // Records of the run that the window gives, between changed ones.
+        bool window_gaps = false;
         std::size_t j = i + 1;
         for (; j < dirty.size(); ++j) {
             const std::uint32_t previous = dirty[j - 1]->RecordNumber();
@@ -933,50 +948,48 @@ bool TDataFile::FlushRecords() {
                 break;
             if (next != previous + 1) {
                 const std::size_t before = run.size();
+                bool joined = false;
+                bool in_window = false;
                 if (bridge && next - previous - 1 <= kMaxFlushGap) {
+                    joined = true;
                     for (std::uint32_t k = previous + 1; k < next; ++k) {
-                        // Null: the window's bytes go along. They are the
-                        // file's bytes even for a cached record, so writing
-                        // them leaves its contents as they are whatever its
-                        // state.
+                        // The window's bytes go along. They are the file's bytes even for a
+                        // cached record, so writing them leaves its contents as they are
+                        // whatever its state.
                         if (InWindow(k)) {
-                            run.push_back(nullptr);
+                            in_window = true;
                             continue;
                         }
                         TRecord* gap = FindCached(k);
-                        if (gap == nullptr || gap->PinCount() > 0 || gap->Modified())
+                        if (gap == nullptr || gap->PinCount() > 0 || gap->Modified()) {
+                            joined = false;
                             break;
-                        run.push_back(gap);
+                        }
+                        run.push_back({k - first, gap});
                     }
                 }
-                if (run.size() - before != next - previous - 1) {
+                if (joined) {
+                    window_gaps = window_gaps || in_window;
+                } else {
                     run.resize(before);
-                    // Null: the bytes the file holds go along. A changed
-                    // record in the gap (pinned, so not in this flush) keeps
-                    // the run apart: it may not be in the file yet.
+                    // The bytes the file holds go along. A changed record in the gap (pinned,
+                    // so not in this flush) keeps the run apart: it may not be in the file yet.
                     if (!read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
                         break;
-                    if (!pinned_changes) {
-                        run.insert(run.end(), next - previous - 1, nullptr);
-                    } else {
-                        for (std::uint32_t k = previous + 1; k < next; ++k) {
-                            const TRecord* gap = FindCached(k);
-                            if (gap != nullptr && gap->Modified())
-                                break;
-                            run.push_back(nullptr);
-                        }
+                    bool clean = true;
+                    for (std::uint32_t k = previous + 1; pinned_changes && clean && k < next; ++k) {
+                        const TRecord* gap = FindCached(k);
+                        clean = gap == nullptr || !gap->Modified();
                     }
-                    if (run.size() - before != next - previous - 1) {
-                        run.resize(before);
+                    if (!clean)
                         break;
-                    }
                     read_span = true;
                 }
             }
-            run.push_back(dirty[j]);
+            run.push_back({next - first, dirty[j]});
+            last = next;
         }
-        const std::size_t bytes = run.size() * rs;
-        const std::uint32_t last = first + static_cast<std::uint32_t>(run.size()) - 1;
+        const std::size_t bytes = std::size_t{last - first + 1} * rs;
         // A run inside the window is written from it: its changed records
         // are saved into their places there, the rest is what the file holds.
         const bool from_window = InWindow(first) && InWindow(last);
@@ -994,14 +1007,16 @@ bool TDataFile::FlushRecords() {
                 SeekFile(RecordOffset(first), SeekOrigin::kBegin);
                 Read(out, bytes);
             }
-            for (std::size_t k = 0; k < run.size(); ++k) {
-                const std::span<std::uint8_t> image(out + k * rs, rs);
-                if (run[k] != nullptr && (run[k]->Modified() || !from_window)) {
-                    run[k]->SaveTo(image);
-                } else if (!from_window && !read_span) {
-                    const auto bytes_on_disk = WindowImage(first + static_cast<std::uint32_t>(k));
-                    std::copy(bytes_on_disk.begin(), bytes_on_disk.end(), image.begin());
-                }
+            if (!from_window && !read_span && window_gaps) {
+                // The window's part of the run first; the cached records go over it.
+                const std::uint32_t from = std::max(first, window_first_);
+                const std::uint32_t to = std::min(last, window_first_ + window_count_ - 1);
+                std::memcpy(out + std::size_t{from - first} * rs, WindowImage(from).data(),
+                            std::size_t{to - from + 1} * rs);
+            }
+            for (const RunRecord& entry : run) {
+                if (entry.record->Modified() || !from_window)
+                    entry.record->SaveTo(std::span(out + std::size_t{entry.at} * rs, rs));
             }
             SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(out, bytes);

@@ -295,9 +295,9 @@ class TDataFile : public TFileHandler {
     // Returns the highest record number read.
     std::uint32_t ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
                               bool read_ahead);
-    // Caches record n from the read window; false when the window does not
+    // Caches record n from the read window; null when the window does not
     // hold it.
-    bool FillFromWindow(std::uint32_t n);
+    TRecord* FillFromWindow(std::uint32_t n);
     // A cache record for n loaded from `image`, the file's bytes, which are
     // unscrambled in place when the table is encrypted.
     TRecord* LoadCached(std::uint32_t n, std::span<std::uint8_t> image);

@@ -25,6 +25,9 @@ bool HasDirectory(std::string_view name) {
 // Between two attempts at a record or table lock.
 constexpr std::uint64_t kLockStepMs = 1;
 
+// Index (or blob) bytes to sync from which the file's sync gets a thread of its own.
+constexpr std::int64_t kSyncBesideBytes = std::int64_t{1} << 20;
+
 constexpr const char* kExtensions[3] = {".DAT", ".IDX", ".BLB"};
 constexpr const char* kBackupExtensions[3] = {".DBK", ".IBK", ".BBK"};
 
@@ -565,7 +568,7 @@ void TDataTable::EndBatch(bool commit) {
         if (changed) {
             WriteLock();
             try {
-                FlushBuffers(true, true, true);
+                FlushBuffersBeforeSync();
                 FlushFiles();
                 SettleOwedSync();
             } catch (...) {
@@ -662,7 +665,7 @@ void TDataTable::CancelBatch() {
         try {
             // Evicted pages may already be on disk, so dropping the rest would
             // leave the files disagreeing; the batch ends with a flush instead.
-            FlushBuffers(true, true, true);
+            FlushBuffersBeforeSync();
             FlushFiles();
             SettleOwedSync();
         } catch (...) {
@@ -688,6 +691,17 @@ void TDataTable::SettleOwedSync() {
     }
 }
 
+void TDataTable::FlushBuffersBeforeSync() {
+    sync_follows_ = true;
+    try {
+        FlushBuffers(true, true, true);
+    } catch (...) {
+        sync_follows_ = false;
+        throw;
+    }
+    sync_follows_ = false;
+}
+
 void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
     if (read_only_ || !open_)
         return;
@@ -703,6 +717,12 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     data_file_->FlushRecords();
     data_file_->WriteHeader(force_data_header || pending_);
     data_file_->WriteFieldDescriptors();
+    // A batch's end starts the device on the data file's pages now, so that they are on their
+    // way while the index file's are put together and written. Beside an index sync large
+    // enough for a thread of its own (SyncFilesTogether) this gains nothing, and a single
+    // post's page is not worth the extra call.
+    if (sync_follows_ && index_file_->UnsyncedBytes() < kSyncBesideBytes)
+        data_file_->StartSyncWritten();
     if (trim)
         data_file_->TrimRecordCache();
     index_file_->FlushPages();
@@ -803,7 +823,6 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         // Memory files have nothing to wait for.
         return;
     }
-    constexpr std::int64_t kSyncBesideBytes = std::int64_t{1} << 20;
     const bool beside_worth = index_file_->UnsyncedBytes() >= kSyncBesideBytes ||
                               (blobs && blob_file_->UnsyncedBytes() >= kSyncBesideBytes);
     std::exception_ptr index_failure;

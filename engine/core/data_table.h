@@ -169,6 +169,8 @@ class TDataTable final : public TTableFileOwner {
     // Syncs the table's files side by side (only those written since their last sync when
     // `written_only`).
     void SyncFilesTogether(bool written_only, bool blobs);
+    // FlushBuffers(true, true, true) where the files' syncs follow (a batch's end).
+    void FlushBuffersBeforeSync();
     // After the sync a batch owed: the in-progress mark comes off.
     void SettleOwedSync();
 
@@ -206,6 +208,8 @@ class TDataTable final : public TTableFileOwner {
     // A flush within the batch wrote without syncing; the batch's end syncs.
     bool sync_owed_ = false;
     bool defer_syncs_ = false;
+    // The flush under way ends in a sync of the files it writes (a batch's end).
+    bool sync_follows_ = false;
     std::uint32_t statement_index_offset_ = 0;
     std::uint32_t statement_blob_offset_ = 0;
     std::uint32_t operation_index_offset_ = 0;

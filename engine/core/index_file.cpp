@@ -378,8 +378,40 @@ void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std
     std::uint8_t* space = ImageSpace(bytes);
     if (space != data)
         std::memcpy(space, data, bytes);
-    behind_.runs.push_back({offset, behind_.used, bytes});
-    behind_.used += bytes;
+    behind_.block_used += bytes;
+    behind_.pending.push_back({offset, space, bytes});
+    behind_.pending_bytes += bytes;
+    // Room for the pending runs is made here, where a failure may be raised, so that handing
+    // them over never needs more.
+    const std::size_t want = behind_.runs.size() + behind_.pending.size();
+    if (behind_.runs.capacity() < want) {
+        const std::lock_guard lock(behind_.mutex);
+        behind_.runs.reserve(2 * want);
+    }
+    // The helper gets the runs a block's worth at a time, so that neither side waits for the
+    // other's lock at every page.
+    if (behind_.pending_bytes >= WriteBehind::kBlockBytes)
+        PublishRuns(true);
+}
+
+void TIndexFile::PublishRuns(bool start) noexcept {
+    WriteBehind& b = behind_;
+    if (b.pending.empty())
+        return;
+    bool idle = false;
+    {
+        const std::lock_guard lock(b.mutex);
+        b.runs.insert(b.runs.end(), b.pending.begin(), b.pending.end());
+        idle = b.idle;
+    }
+    b.pending.clear();
+    b.pending_bytes = 0;
+    if (b.helper.joinable()) {
+        if (idle)
+            b.wake.notify_one();
+    } else if (start) {
+        (void)StartHelper(true);  // Without a thread the runs wait for the hand-off.
+    }
 }
 
 std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
@@ -388,10 +420,22 @@ std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
             write_buffer_.resize(bytes);
         return write_buffer_.data();
     }
-    // The buffer only grows, so its bytes are not cleared again for every flush.
-    if (behind_.bytes.size() < behind_.used + bytes)
-        behind_.bytes.resize(std::max(behind_.used + bytes, 2 * behind_.bytes.size()));
-    return behind_.bytes.data() + behind_.used;
+    // The blocks stay from one flush to the next, so their bytes are not cleared again.
+    WriteBehind& b = behind_;
+    for (;; ++b.block, b.block_used = 0) {
+        if (b.block == b.blocks.size())
+            b.blocks.push_back({});
+        WriteBehind::Block& block = b.blocks[b.block];
+        if (block.size - b.block_used >= bytes)
+            return block.data.get() + b.block_used;
+        // No run of this flush stands in an unused block. Images fill every byte they are
+        // given, so the block's bytes need no clearing.
+        if (b.block_used == 0) {
+            block.size = std::max(WriteBehind::kBlockBytes, bytes);
+            block.data = std::make_unique_for_overwrite<std::uint8_t[]>(block.size);
+            return block.data.get();
+        }
+    }
 }
 
 void TIndexFile::IndexKeptPages() {
@@ -400,7 +444,7 @@ void TIndexFile::IndexKeptPages() {
         if (run.offset < kIndexHeaderSize)
             continue;
         for (std::size_t b = 0; b < run.bytes; b += kIndexPageSize)
-            behind_.pages.emplace_back(run.offset + static_cast<std::uint32_t>(b), run.at + b);
+            behind_.pages.emplace_back(run.offset + static_cast<std::uint32_t>(b), run.data + b);
     }
     // A page kept twice has its later image found.
     std::stable_sort(behind_.pages.begin(), behind_.pages.end(),
@@ -410,37 +454,103 @@ void TIndexFile::IndexKeptPages() {
 void TIndexFile::ForgetWrittenRuns() noexcept {
     if (behind_.written < behind_.runs.size())
         return;
-    behind_.used = 0;
+    behind_.block = 0;
+    behind_.block_used = 0;
     behind_.runs.clear();
     behind_.pages.clear();
     behind_.written = 0;
 }
 
+bool TIndexFile::StartHelper(bool more) {
+    {
+        const std::lock_guard lock(behind_.mutex);
+        behind_.more = more;
+    }
+    try {
+        behind_.helper = std::thread([this] { WriteRunsBehind(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void TIndexFile::WriteRunsBehind() noexcept {
+    WriteBehind& b = behind_;
+    // The runs are taken as many at a time as there are, so the caller keeping them seldom
+    // finds the lock held.
+    std::vector<WriteBehind::Run> taken;
+    std::unique_lock lock(b.mutex);
+    for (;;) {
+        b.idle = true;
+        b.wake.wait(lock, [&] { return b.written < b.runs.size() || !b.more; });
+        b.idle = false;
+        if (b.written == b.runs.size())
+            break;
+        taken.assign(b.runs.begin() + static_cast<std::ptrdiff_t>(b.written), b.runs.end());
+        lock.unlock();
+        std::size_t done = 0;
+        std::exception_ptr failure;
+        try {
+            for (; done < taken.size(); ++done) {
+                const WriteBehind::Run& run = taken[done];
+                WriteAt(run.offset, std::as_bytes(std::span(run.data, run.bytes)));
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        b.written += done;
+        if (failure) {
+            b.failure = failure;
+            break;
+        }
+    }
+    const bool release = !b.failure && b.release_lock;
+    lock.unlock();
+    if (release) {
+        b.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
+        b.release_lock = false;
+    }
+}
+
+void TIndexFile::JoinHelper() noexcept {
+    PublishRuns(false);
+    if (!behind_.helper.joinable())
+        return;
+    {
+        const std::lock_guard lock(behind_.mutex);
+        behind_.more = false;
+    }
+    behind_.wake.notify_one();
+    behind_.helper.join();
+}
+
 void TIndexFile::HandOffKeptPages(bool release_write_lock) {
+    PublishRuns(true);
     behind_.keeping = false;
     IndexKeptPages();
-    behind_.release_lock = release_write_lock;
-    if (behind_.runs.empty() && !release_write_lock)
+    if (behind_.helper.joinable()) {
+        {
+            const std::lock_guard lock(behind_.mutex);
+            behind_.release_lock = release_write_lock;
+            behind_.more = false;
+        }
+        behind_.wake.notify_one();
         return;
-    try {
-        behind_.helper = std::thread([this] {
-            WriteRuns();
-            if (!behind_.failure && behind_.release_lock) {
-                behind_.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
-                behind_.release_lock = false;
-            }
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the writes happen here.
-        FinishWriteBehind();
     }
+    behind_.release_lock = release_write_lock;
+    if (behind_.written == behind_.runs.size() && !release_write_lock)
+        return;
+    // No thread to be had: the writes happen here.
+    if (!StartHelper(false))
+        FinishWriteBehind();
 }
 
 void TIndexFile::WriteRuns() noexcept {
     try {
         for (; behind_.written < behind_.runs.size(); ++behind_.written) {
             const WriteBehind::Run& run = behind_.runs[behind_.written];
-            WriteAt(run.offset, std::as_bytes(std::span(behind_.bytes.data() + run.at, run.bytes)));
+            WriteAt(run.offset, std::as_bytes(std::span(run.data, run.bytes)));
         }
     } catch (...) {
         behind_.failure = std::current_exception();
@@ -449,6 +559,7 @@ void TIndexFile::WriteRuns() noexcept {
 
 void TIndexFile::WriteKeptNow() noexcept {
     behind_.keeping = false;
+    JoinHelper();
     try {
         IndexKeptPages();
     } catch (...) {
@@ -461,8 +572,7 @@ void TIndexFile::WriteKeptNow() noexcept {
 }
 
 void TIndexFile::SettleWriteBehind() noexcept {
-    if (behind_.helper.joinable())
-        behind_.helper.join();
+    JoinHelper();
     // A failed write leaves the lock to be released here: the synchronous flush lets it go
     // after a failure too.
     if (behind_.release_lock) {
@@ -497,7 +607,7 @@ const std::uint8_t* TIndexFile::KeptImage(std::uint32_t offset) const {
                          [](std::uint32_t value, const auto& page) { return value < page.first; });
     if (found == behind_.pages.begin() || std::prev(found)->first != offset)
         return nullptr;
-    return behind_.bytes.data() + std::prev(found)->second;
+    return std::prev(found)->second;
 }
 
 void TIndexFile::ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes) {
@@ -1797,8 +1907,13 @@ bool TIndexFile::FlushPages() {
         }
         const std::size_t bytes = (j - i) * kIndexPageSize;
         std::uint8_t* images = ImageSpace(bytes);
-        for (std::size_t k = i; k < j; ++k)
+        for (std::size_t k = i; k < j; ++k) {
+            // The next page's entries arrive while this one's image is put together: a flush
+            // meets its pages' entries cold, and otherwise waits for each of them in turn.
+            if (k + 1 < batch.size())
+                batch[k + 1]->PrefetchEntries();
             batch[k]->WritePage(std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
+        }
         try {
             WriteImages(batch[i]->Offset(), images, bytes);
         } catch (...) {

@@ -19,10 +19,12 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <thread>
@@ -231,13 +233,14 @@ class TIndexFile : public TFileHandler {
     bool FlushPages();
     // Write-behind of a flush inside an update batch: between BeginWriteBehind and
     // HandOffKeptPages the changed pages and the header that FlushPages and WriteHeader write
-    // are kept instead (the pages count as written at once), and HandOffKeptPages hands them to
-    // a helper thread, which writes them in order and then, when asked, lets the file's write
-    // lock go, so that other programs still see only whole flushes while the caller goes on
-    // with its next rows. Until the writes are done, pages read from the file come from what
-    // is kept; every other use of the file waits for them (FinishWriteBehind), and so does
-    // the caller before it syncs the file. BeginWriteBehind answers false, keeping nothing,
-    // for a file that cannot be written beside its reads (in memory).
+    // are kept instead (the pages count as written at once) and a helper thread writes them in
+    // order, starting with the first while the rest are put together; after HandOffKeptPages
+    // it writes what is left and then, when asked, lets the file's write lock go, so that other
+    // programs still see only whole flushes while the caller goes on with its next rows. Until the
+    // writes are done, pages read from the file come from what is kept; every other use of the file
+    // waits for them (FinishWriteBehind), and so does the caller before it syncs the file.
+    // BeginWriteBehind answers false, keeping nothing, for a file that cannot be written beside its
+    // reads (in memory).
     bool BeginWriteBehind();
     void HandOffKeptPages(bool release_write_lock);
     // Writes what BeginWriteBehind kept now, on this thread (a flush that failed half-way
@@ -401,23 +404,40 @@ class TIndexFile : public TFileHandler {
 
   private:
     // The bytes of a write-behind: runs of page images in the order they were flushed, the
-    // header last; `pages` finds a page's image by its offset.
+    // header last; `pages` finds a page's image by its offset. The helper starts with the first
+    // run and writes each as it comes while the next ones are put together; the images stand
+    // in blocks that never move, so a run's bytes stay where the helper reads them.
     struct WriteBehind {
         struct Run {
             std::uint32_t offset = 0;
-            std::size_t at = 0;
+            const std::uint8_t* data = nullptr;
             std::size_t bytes = 0;
         };
-        std::vector<std::uint8_t> bytes;
-        std::size_t used = 0;
+        struct Block {
+            std::unique_ptr<std::uint8_t[]> data;
+            std::size_t size = 0;
+        };
+        static constexpr std::size_t kBlockBytes = kMaxPagesPerWrite * kIndexPageSize;
+        std::vector<Block> blocks;
+        std::size_t block = 0;
+        std::size_t block_used = 0;
         std::vector<Run> runs;
-        std::vector<std::pair<std::uint32_t, std::size_t>> pages;
-        // Runs on disk, counted by the helper (read only after it is joined).
+        // Runs kept but not yet handed to the helper (the caller's own).
+        std::vector<Run> pending;
+        std::size_t pending_bytes = 0;
+        std::vector<std::pair<std::uint32_t, const std::uint8_t*>> pages;
+        // Runs on disk.
         std::size_t written = 0;
+        // The helper waits for further runs until this goes false; idle while it waits.
+        bool more = false;
+        bool idle = false;
         bool keeping = false;
         bool release_lock = false;
         bool unlock_failed = false;
         std::exception_ptr failure;
+        // Guards runs, written, more, idle and release_lock while the helper runs.
+        std::mutex mutex;
+        std::condition_variable wake;
         std::thread helper;
     };
 
@@ -583,6 +603,14 @@ class TIndexFile : public TFileHandler {
     // The file's bytes of the page at `offset` (a write-behind's kept image, else read).
     void ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes);
     void WriteRuns() noexcept;
+    // The helper's loop: writes runs as they are kept, until no more are to come.
+    void WriteRunsBehind() noexcept;
+    // Hands the pending runs to the helper, starting one when asked and none runs.
+    void PublishRuns(bool start) noexcept;
+    // Starts the helper for the runs kept so far; false when no thread is to be had.
+    bool StartHelper(bool more);
+    // Tells the helper that no more runs come and waits for it.
+    void JoinHelper() noexcept;
     void IndexKeptPages();
     void ForgetWrittenRuns() noexcept;
     void ReadRawHeader(IndexHeader& header);

@@ -143,9 +143,11 @@ void TPage::RecomputeAt(std::int64_t pos) {
         MarkChanged();
         return;
     }
-    used_ -= EntrySize(pos);
+    // An entry's size falls by what its counts cover.
+    const CompactEntries::Slot& slot = compact_->At(Index(pos));
+    const std::size_t covered = std::size_t{slot.lead} + slot.trail;
     ComputeCounts(pos);
-    used_ += EntrySize(pos);
+    used_ = used_ + covered - slot.lead - slot.trail;
     MarkChanged();
 }
 
@@ -290,23 +292,109 @@ TPage::EntryCounts TPage::ReadEntryCounts(std::span<const std::uint8_t> page, st
     return counts;
 }
 
-// Each entry's body is put together from the previous one's leading bytes
-// and its own stored bytes, in scratch areas sized for the fullest page,
-// then handed to the compact form in one piece.
+namespace {
+// Scratch areas for the fullest page met so far (no entry takes more than
+// its full key).
+struct ReadScratch {
+    std::vector<CompactEntries::Slot> slots;
+    std::vector<std::uint8_t> keys;
+};
+ReadScratch& ScratchFor(std::size_t entries, std::size_t key_size) {
+    thread_local ReadScratch scratch;
+    if (scratch.slots.size() < entries)
+        scratch.slots.resize(entries);
+    if (scratch.keys.size() < entries * key_size)
+        scratch.keys.resize(entries * key_size);
+    return scratch;
+}
+}  // namespace
+
 void TPage::ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count) {
+    if (compression_ == 3)
+        ReadCompressedOption3(page, count);
+    else
+        ReadCompressedAnyOption(page, count);
+}
+
+// As ReadCompressedAnyOption, with the checks and copies of option 3 alone:
+// the counts are single bytes whose sum stays within the body, and the
+// stored bytes end where the body's trailing zeros begin.
+void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64_t count) {
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
     const std::size_t rid_size = unique_ ? 0 : 4;
-    // Scratch areas for the fullest page met so far (no entry takes more
-    // than its full key).
-    thread_local std::vector<CompactEntries::Slot> slots;
-    thread_local std::vector<std::uint8_t> keys;
     const auto entries = static_cast<std::size_t>(count);
-    if (slots.size() < entries)
-        slots.resize(entries);
-    if (keys.size() < entries * k)
-        keys.resize(entries * k);
-    std::uint8_t* const area = keys.data();
+    ReadScratch& scratch = ScratchFor(entries, k);
+    CompactEntries::Slot* const slots = scratch.slots.data();
+    std::uint8_t* const area = scratch.keys.data();
+    const std::uint8_t* const bytes = page.data();
+    std::size_t out = 0;
+    std::size_t previous = 0;
+    std::size_t previous_length = 0;
+    std::size_t at = kPageHeaderSize;
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::size_t entry_start = at;
+        if (at + 2 > kIndexPageSize)
+            PageCorrupt(owner_);
+        const std::size_t p = bytes[at];
+        const std::size_t t = bytes[at + 1];
+        at += 2;
+        if (p + t > body || (p > 0 && i == 0))
+            PageCorrupt(owner_);
+        std::uint8_t* const key = area + out;
+        const std::size_t end = body - t;
+        const std::size_t stored = end - p;
+        if (at + stored + rid_size + 4 > kIndexPageSize)
+            PageCorrupt(owner_);
+        std::size_t length = end;
+        if (stored == 0 && p >= previous_length) {
+            // The body of the previous entry again (a repeated value): its
+            // kept bytes, and zeros up to the trailing count.
+            CopyShort(key, area + previous, previous_length);
+            length = previous_length;
+        } else {
+            const std::size_t copied = std::min(p, previous_length);
+            CopyShort(key, area + previous, copied);
+            if (p > copied)
+                std::memset(key + copied, 0, p - copied);
+            CopyShort(key + p, bytes + at, stored);
+            at += stored;
+            // Counts by the packing rule leave the body's last stored byte nonzero.
+            if (end > 0 && key[end - 1] == 0)
+                length = end - TrailingZeroCount(std::span<const std::uint8_t>(key, end));
+        }
+        if (rid_size > 0) {
+            std::memcpy(key + length, bytes + at, 4);
+            at += 4;
+        }
+        CompactEntries::Slot& slot = slots[i];
+        slot.at = static_cast<std::uint32_t>(out);
+        slot.pointer = LoadLittle<std::uint32_t>(bytes + at);
+        slot.length = static_cast<std::uint16_t>(length);
+        slot.lead = static_cast<std::uint16_t>(p);
+        slot.trail = static_cast<std::uint16_t>(t);
+        at += 4;
+        previous = out;
+        previous_length = length;
+        out += length + rid_size;
+        used_ += at - entry_start;
+    }
+    count_ = count;
+    DropOtherForm();
+    compact_->Assign(std::span(slots, entries), std::span(area, out));
+}
+
+// Each entry's body is put together from the previous one's leading bytes
+// and its own stored bytes, in scratch areas sized for the fullest page,
+// then handed to the compact form in one piece.
+void TPage::ReadCompressedAnyOption(std::span<const std::uint8_t> page, std::int64_t count) {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    const std::size_t rid_size = unique_ ? 0 : 4;
+    const auto entries = static_cast<std::size_t>(count);
+    ReadScratch& scratch = ScratchFor(entries, k);
+    std::vector<CompactEntries::Slot>& slots = scratch.slots;
+    std::uint8_t* const area = scratch.keys.data();
     std::size_t out = 0;
     // The previous entry's kept body; zeros follow it up to the body size.
     std::size_t previous = 0;
@@ -612,9 +700,55 @@ std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     return at;
 }
 
+void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const {
+    if (compression_ == 3)
+        WriteCompressedOption3(bytes, at);
+    else
+        WriteCompressedAnyOption(bytes, at);
+}
+
+// As WriteCompressedAnyOption for option 3. An entry whose trailing count
+// covers exactly the zeros its compact form dropped, and whose leading count
+// ends within its kept bytes (every entry packed by the rule but repeated
+// values and those capped at 255), stores one run of its kept bytes and
+// record ID as they lie in the compact form.
+void TPage::WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& at) const {
+    const std::size_t k = key_size_;
+    const std::size_t body = unique_ ? k : k - 4;
+    const std::size_t rid_size = unique_ ? 0 : 4;
+    const CompactEntries& entries = *compact_;
+    std::uint8_t* const page = bytes.data();
+    const auto count = static_cast<std::size_t>(count_);
+    for (std::size_t i = 0; i < count; ++i) {
+        const CompactEntries::Slot& slot = entries.At(i);
+        const std::size_t p = slot.lead;
+        const std::size_t t = slot.trail;
+        const std::size_t size = k - p - t + 6;
+        if (at + size > kIndexPageSize || p + t > body)
+            PageCorrupt(owner_);
+        std::uint8_t* w = page + at;
+        w[0] = static_cast<std::uint8_t>(p);
+        w[1] = static_cast<std::uint8_t>(t);
+        w += 2;
+        if (body - t == slot.length && p <= slot.length) {
+            CopyShort(w, entries.KeptBytes(i) + p, slot.length - p + rid_size);
+        } else if (p + t == body) {
+            // No body byte stored: a repeated value, its record ID alone.
+            if (rid_size > 0)
+                std::memcpy(w, entries.RecordId(i), 4);
+        } else {
+            std::uint8_t* end = entries.CopyBody(i, p, body - t, w);
+            if (rid_size > 0)
+                std::memcpy(end, entries.RecordId(i), 4);
+        }
+        StoreLittle(page + at + size - 4, slot.pointer);
+        at += size;
+    }
+}
+
 // Each entry as its counts say: the counts, its key but the shared leading
 // bytes and the zeros the trailing count covers, the record number.
-void TPage::WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const {
+void TPage::WriteCompressedAnyOption(std::span<std::uint8_t> bytes, std::size_t& at) const {
     const std::size_t k = key_size_;
     const std::size_t body = unique_ ? k : k - 4;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count_); ++i) {

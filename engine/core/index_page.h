@@ -381,6 +381,13 @@ class alignas(64) TPage {
                                 bool first) const;
     void ReadCompressed(std::span<const std::uint8_t> page, std::int64_t count);
     void WriteCompressed(std::span<std::uint8_t> bytes, std::size_t& at) const;
+    // The forms of the two for every option, and those for option 3 (the
+    // list tables' indexes, read and written most), which must give the
+    // same entries and bytes.
+    void ReadCompressedAnyOption(std::span<const std::uint8_t> page, std::int64_t count);
+    void ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64_t count);
+    void WriteCompressedAnyOption(std::span<std::uint8_t> bytes, std::size_t& at) const;
+    void WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& at) const;
     std::int64_t& Pos(PagePosition which) { return which == PagePosition::kEdit ? edit_ : read_; }
     std::int64_t Pos(PagePosition which) const {
         return which == PagePosition::kEdit ? edit_ : read_;

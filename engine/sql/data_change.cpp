@@ -37,6 +37,10 @@ constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
 constexpr std::size_t kTableLockRows = 64;
 // The most bytes of records read at once ahead of the chosen rows being changed.
 constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
+// The widest stretch of unchosen records a read ahead of the chosen ones takes along: rows
+// farther apart are read on their own instead of copying every record between them. A flush
+// joins changed records across no wider stretch, so each of its writes still lies in one read.
+constexpr std::size_t kChangeReadGapBytes = 8192;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -107,6 +111,60 @@ std::optional<ColumnStep> PlanColumnStep(const TExpToken& value, const FieldDesc
     return step;
 }
 
+// A whole-number column compared with a whole-number constant, answered from the row's bytes
+// as the evaluator answers it: = and <> take a NULL column as unequal to the constant, an
+// ordering comparison takes it as false.
+struct NumberComparison {
+    std::uint32_t field = 0;
+    EngineDataType type = kTypeNone;
+    std::uint32_t size = 0;
+    std::uint8_t code = 0;
+    std::int64_t constant = 0;
+};
+
+std::optional<NumberComparison> PlanNumberComparison(const TExpToken& node) {
+    if (node.Kind != kTokenBinary || node.Code < kOpEqual || node.Code > kOpLessEqual ||
+        node.First == nullptr || node.Second == nullptr) {
+        return std::nullopt;
+    }
+    const TExpToken* column = node.First.get();
+    const TExpToken* constant = node.Second.get();
+    std::uint8_t code = node.Code;
+    if (column->Kind == kTokenConstant && constant->Kind == kTokenColumn) {
+        std::swap(column, constant);
+        // The same comparison seen from the column's side.
+        switch (code) {
+            case kOpGreater:
+                code = kOpLess;
+                break;
+            case kOpLess:
+                code = kOpGreater;
+                break;
+            case kOpGreaterEqual:
+                code = kOpLessEqual;
+                break;
+            case kOpLessEqual:
+                code = kOpGreaterEqual;
+                break;
+            default:
+                break;
+        }
+    }
+    if (column->Kind != kTokenColumn || column->FieldNumber == 0 ||
+        !IsWholeNumberType(column->DataType) || column->DataSize == 0 || column->DataSize > 8 ||
+        constant->Kind != kTokenConstant || constant->IsNull || constant->IsParameter ||
+        !IsWholeNumberType(constant->DataType)) {
+        return std::nullopt;
+    }
+    const std::optional<EngineNumber> number =
+        ReadEngineNumber(constant->DataType, constant->Value());
+    if (!number || number->kind != EngineNumber::Kind::Integer) {
+        return std::nullopt;
+    }
+    return NumberComparison{column->FieldNumber, column->DataType, column->DataSize, code,
+                            number->integer};
+}
+
 class DataChange {
   public:
     explicit DataChange(TDataQuery& query)
@@ -133,6 +191,8 @@ class DataChange {
                     bool truncate_blob);
     ExpTokenPtr Evaluate(const TExpToken& node, const std::vector<std::uint8_t>* row) const;
     bool RowPasses(const std::vector<std::uint8_t>& row) const;
+    bool NumberComparisonHolds(const NumberComparison& test,
+                               const std::vector<std::uint8_t>& row) const;
     void PrepareRowCheck();
     void RunInsert();
     std::vector<FieldDescriptor> TargetColumns();
@@ -154,6 +214,7 @@ class DataChange {
     // A condition the cursor checks straight from a record's bytes, and that check.
     ExpTokenPtr row_check_tree_;
     std::function<bool(ConstRecordBuffer)> row_check_;
+    std::optional<NumberComparison> number_check_;
     LanguageId table_language_ = 0;
     SortId table_sort_ = 0;
 };
@@ -298,8 +359,39 @@ bool DataChange::RowPasses(const std::vector<std::uint8_t>& row) const {
     if (row_check_) {
         return row_check_(row);
     }
+    if (number_check_) {
+        return NumberComparisonHolds(*number_check_, row);
+    }
     const ExpTokenPtr result = Evaluate(*query_.Condition, &row);
     return !result->IsNull && LoadUInt16(result->Value()) != 0;
+}
+
+bool DataChange::NumberComparisonHolds(const NumberComparison& test,
+                                       const std::vector<std::uint8_t>& row) const {
+    std::array<std::byte, 8> bytes{};
+    bool is_null = true;
+    cursor_.GetField(test.field, AsBytes(row), is_null,
+                     std::span(reinterpret_cast<std::uint8_t*>(bytes.data()), test.size));
+    const std::optional<EngineNumber> number =
+        is_null ? std::nullopt : ReadEngineNumber(test.type, bytes.data());
+    if (!number) {
+        return test.code == kOpNotEqual;
+    }
+    const std::int64_t value = number->integer;
+    switch (test.code) {
+        case kOpEqual:
+            return value == test.constant;
+        case kOpNotEqual:
+            return value != test.constant;
+        case kOpGreater:
+            return value > test.constant;
+        case kOpLess:
+            return value < test.constant;
+        case kOpGreaterEqual:
+            return value >= test.constant;
+        default:
+            return value <= test.constant;
+    }
 }
 
 void DataChange::WriteColumn(const Assignment& assignment, std::vector<std::uint8_t>& record,
@@ -539,11 +631,16 @@ bool FilterDecidesAsRowCheck(const TExpToken& part) {
     return true;
 }
 
-// A condition of one text comparison that the cursor checks from the record's bytes is checked
-// so for every changed row instead of through the expression evaluator: the same answer, as a
-// filter of the part answers as the row check does.
+// A condition of one text comparison that the cursor checks from the record's bytes, or of one
+// whole-number column against a constant, is checked so for every changed row instead of
+// through the expression evaluator: the same answer, as a filter of the part answers as the row
+// check does.
 void DataChange::PrepareRowCheck() {
     if (!query_.Condition) {
+        return;
+    }
+    number_check_ = PlanNumberComparison(*query_.Condition);
+    if (number_check_) {
         return;
     }
     std::vector<const TExpToken*> parts;
@@ -722,11 +819,13 @@ void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t
     }
     const std::size_t most = std::max<std::size_t>(1, kChangeReadBytes / data.GetRecordSize());
     const std::size_t room = std::max<std::size_t>(1, kChangeWindowBytes / data.GetRecordSize());
+    const std::size_t gap = kChangeReadGapBytes / data.GetRecordSize();
     std::uint32_t last = first;
     std::uint32_t room_last = first;
     for (std::size_t k = 0; k < chosen.size(); ++k) {
         const std::uint32_t n = chosen[k];
-        if (n < room_last || std::size_t{n - first} >= room) {
+        if (n < room_last || std::size_t{n - first} >= room ||
+            std::size_t{n - room_last} > gap + 1) {
             break;
         }
         room_last = n;

@@ -8,12 +8,14 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/core/index_file.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {
@@ -21,6 +23,29 @@ namespace strata {
 class TPageTestAccess {
   public:
     static std::size_t MemoryBytes(const TPage& page) { return page.MemoryBytes(); }
+    // The page read by the form of the reader for every option.
+    // False when the bytes the entries take differ from the header's.
+    static bool ReadAnyOption(TPage& page, std::span<const std::uint8_t> bytes) {
+        page.ReadPage(bytes, true);
+        const std::int64_t count = page.count_;
+        page.count_ = 0;
+        page.used_ = 0;
+        page.ReadCompressedAnyOption(bytes, count);
+        page.changed_ = false;
+        return page.used_ == GetU16(bytes, 11);
+    }
+    // The page's image with its entries packed by the writer for every option.
+    static std::array<std::uint8_t, kIndexPageSize> ImageAnyOption(TPage& page) {
+        const bool changed = page.Changed();
+        std::array<std::uint8_t, kIndexPageSize> image{};
+        page.WritePage(image);
+        std::fill(image.begin() + kPageHeaderSize, image.end(), 0);
+        std::size_t at = kPageHeaderSize;
+        page.WriteCompressedAnyOption(image, at);
+        if (changed)
+            page.SetChanged(true);
+        return image;
+    }
 };
 
 namespace {
@@ -157,6 +182,45 @@ TEST(CompactEntries, AnswersAsTheFullKeysWould) {
             held += c.key_size - entries.TrailingZeros(i);
         EXPECT_LE(entries.MemoryBytes(),
                   3 * (held + entries.Size() * sizeof(CompactEntries::Slot)) + c.key_size + 2048);
+    }
+}
+
+// Keys that differ in one byte, at any position of any length of kept body
+// and in the record ID, compare as memcmp orders them and share the bytes
+// before it: each stretch of a word, half a word and single bytes decides
+// where it should.
+TEST(CompactEntries, KeysDifferingInAnyOneByteCompareAsMemcmp) {
+    for (const bool unique : {false, true}) {
+        for (std::size_t k = unique ? 1 : 5; k <= 26; ++k) {
+            SCOPED_TRACE(testing::Message() << k << (unique ? " unique" : ""));
+            const std::size_t body = unique ? k : k - 4;
+            CompactEntries entries;
+            entries.Setup(k, unique);
+            for (std::size_t length = 0; length <= body; ++length) {
+                Key base(k, 0);
+                for (std::size_t i = 0; i < length; ++i)
+                    base[i] = static_cast<std::uint8_t>(0x41 + i);
+                for (std::size_t i = body; i < k; ++i)
+                    base[i] = static_cast<std::uint8_t>(0x80 + i);
+                entries.Clear();
+                entries.Insert(0, base.data(), 1);
+                for (std::size_t at = 0; at < k; ++at) {
+                    for (const std::uint8_t value : {std::uint8_t{0}, std::uint8_t{0x40},
+                                                     std::uint8_t{0x42}, std::uint8_t{0xFF}}) {
+                        Key probe = base;
+                        probe[at] = value;
+                        ASSERT_EQ(entries.Compare(entries.MakeProbe(probe.data()), 0),
+                                  Sign(std::memcmp(probe.data(), base.data(), k)))
+                            << "length " << length << " byte " << at << " " << int(value);
+                        // And share the bytes before it.
+                        entries.Insert(1, probe.data(), 2);
+                        ASSERT_EQ(entries.CommonPrefix(0, 1), probe[at] == base[at] ? k : at)
+                            << "length " << length << " byte " << at << " " << int(value);
+                        entries.Erase(1);
+                    }
+                }
+            }
+        }
     }
 }
 
@@ -605,6 +669,216 @@ TEST_F(CompressedLeafFixture, APageObjectHoldsTheMemoryOfOneFormAtATime) {
         const std::size_t full = static_cast<std::size_t>(page.Capacity() + 1) * (k + 12u);
         EXPECT_LE(TPageTestAccess::MemoryBytes(page), full);
         EXPECT_TRUE(Image(page) == plain);
+    }
+}
+
+// The entries of two pages, position by position, as callers see them.
+void ExpectSameEntries(const TPage& a, const TPage& b) {
+    ASSERT_EQ(a.EntryCount(), b.EntryCount());
+    ASSERT_EQ(a.UsedBytes(), b.UsedBytes());
+    const std::size_t k = a.KeySize();
+    for (std::int64_t i = 1; i <= a.EntryCount(); ++i) {
+        const Key key(a.KeyAt(i), a.KeyAt(i) + k);
+        ASSERT_TRUE(std::equal(key.begin(), key.end(), b.KeyAt(i))) << "entry " << i;
+        ASSERT_EQ(a.PointerAt(i), b.PointerAt(i)) << "entry " << i;
+        ASSERT_EQ(a.LeadingCount(i), b.LeadingCount(i)) << "entry " << i;
+        ASSERT_EQ(a.TrailingCount(i), b.TrailingCount(i)) << "entry " << i;
+    }
+}
+
+// An image read by both readers gives the same entries, and each page writes
+// it back as it was by both writers; an image one reader refuses, the other
+// refuses too.
+void ExpectReadersAgree(TIndexFile* file, std::uint16_t k, bool unique, std::uint8_t option,
+                        const std::array<std::uint8_t, kIndexPageSize>& bytes, bool valid) {
+    TPage fast(file);
+    TPage slow(file);
+    fast.Setup(1, k, false, unique, option, 8192);
+    slow.Setup(1, k, false, unique, option, 8192);
+    int refused = 0;
+    for (const bool general : {false, true}) {
+        try {
+            if (!general)
+                fast.ReadPage(bytes, false);
+            else if (!TPageTestAccess::ReadAnyOption(slow, bytes))
+                ++refused;
+        } catch (const EStrataEngineError& e) {
+            ASSERT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+            ++refused;
+        }
+    }
+    if (valid) {
+        ASSERT_EQ(refused, 0);
+    }
+    ASSERT_TRUE(refused == 0 || refused == 2) << "one reader alone refused the page";
+    if (refused == 2)
+        return;
+    ExpectSameEntries(fast, slow);
+    for (TPage* page : {&fast, &slow}) {
+        ASSERT_TRUE(Image(*page) == TPageTestAccess::ImageAnyOption(*page));
+        if (valid) {
+            ASSERT_TRUE(Image(*page) == bytes);
+        }
+    }
+}
+
+// The key right after (or before) `key` in byte order; empty when none is.
+Key Neighbour(Key key, bool after) {
+    const std::uint8_t edge = after ? 0xFF : 0x00;
+    std::size_t j = key.size();
+    while (j > 0 && key[j - 1] == edge)
+        --j;
+    if (j == 0)
+        return {};
+    key[j - 1] = static_cast<std::uint8_t>(after ? key[j - 1] + 1 : key[j - 1] - 1);
+    std::fill(key.begin() + static_cast<long>(j), key.end(), after ? 0x00 : 0xFF);
+    return key;
+}
+
+struct FormCase {
+    std::uint8_t option;
+    bool unique;
+    std::uint16_t key_size;
+};
+
+// A compressed leaf edited at its first, last and middle entries, from empty
+// to the last bytes it holds and back, packs to the bytes of the writer for
+// every option after each edit, and its image reads by either reader to the
+// same entries. The key sizes reach counts capped at 255 and entries with no
+// stored bytes (repeated values).
+TEST_F(CompressedLeafFixture, Option3FormsAgreeWithTheFormsForEveryOption) {
+    for (const FormCase c : {FormCase{3, false, 5}, FormCase{3, false, 8}, FormCase{3, true, 9},
+                             FormCase{3, false, 12}, FormCase{3, true, 24}, FormCase{3, false, 84},
+                             FormCase{3, false, 300}, FormCase{3, true, 528},
+                             FormCase{1, false, 40}, FormCase{2, true, 40}}) {
+        SCOPED_TRACE(testing::Message()
+                     << int(c.option) << " " << c.key_size << (c.unique ? " unique" : ""));
+        const PackRule rule{c.option, c.unique, c.key_size};
+        auto file = NewFile(c.key_size, c.unique, c.option);
+        TPage page(file.get());
+        page.Setup(1, c.key_size, false, c.unique, c.option, 8192);
+        page.ReadPage(ReferenceLeaf(rule, PageKind::kLeaf, 0, 0, {}), false);
+        KeyMaker maker(c.key_size, c.unique, c.key_size * 3u + c.option);
+        std::mt19937 random(c.key_size);
+        std::map<Key, std::uint32_t> model;
+        // Repeated values: a few bodies that many keys share.
+        std::vector<Key> repeated;
+        for (int i = 0; i < 3; ++i)
+            repeated.push_back(maker.Next());
+        bool filling = true;
+        int turns = 0;
+        for (int step = 0; step < 2000; ++step) {
+            const std::size_t room = kPageEntryBytes - page.UsedBytes();
+            if (filling && room < c.key_size + 6u) {
+                filling = false;
+                ++turns;
+            } else if (!filling && model.empty()) {
+                filling = true;
+                ++turns;
+            }
+            const unsigned where = random() % 3;
+            if (filling) {
+                Key key = maker.Next();
+                if (!c.unique && random() % 3 == 0) {
+                    const Key& stem = repeated[random() % repeated.size()];
+                    std::copy(stem.begin(), stem.end() - 4, key.begin());
+                }
+                // In front of the first key or after the last one, sharing
+                // all but its last bytes, or anywhere.
+                if (where == 0 && !model.empty())
+                    key = Neighbour(model.begin()->first, false);
+                else if (where == 1 && !model.empty())
+                    key = Neighbour(model.rbegin()->first, true);
+                if (key.empty() || model.contains(key))
+                    continue;
+                const auto at = std::distance(model.begin(), model.lower_bound(key));
+                page.SetEditPosition(at);
+                page.InsertEntry(key.data(), static_cast<std::uint32_t>(step), 1);
+                model.emplace(key, static_cast<std::uint32_t>(step));
+            } else {
+                const auto n = static_cast<std::int64_t>(model.size());
+                const std::int64_t pos = where == 0 ? 1 : where == 1 ? n : 1 + random() % n;
+                auto it = model.begin();
+                std::advance(it, pos - 1);
+                page.SetEditPosition(pos);
+                page.DeleteEntry();
+                model.erase(it);
+            }
+            ASSERT_EQ(page.EntryCount(), static_cast<std::int64_t>(model.size()));
+            const auto image = Image(page);
+            ASSERT_TRUE(image == TPageTestAccess::ImageAnyOption(page)) << "step " << step;
+            ASSERT_TRUE(image == ReferenceLeaf(rule, PageKind::kLeaf, 0, 0,
+                                               ByRule(rule, {model.begin(), model.end()})))
+                << "step " << step;
+            if (step % 25 == 0 || page.UsedBytes() + c.key_size + 6u > kPageEntryBytes)
+                ExpectReadersAgree(file.get(), c.key_size, c.unique, c.option, image, true);
+        }
+        // The page went from empty to full and back at least once.
+        EXPECT_GE(turns, 2);
+    }
+}
+
+// Entries packed with counts other than the rule's (all stored whole, or
+// sharing less than they could) and damaged images: both readers take the
+// same entries from what they accept, and refuse the same images.
+TEST_F(CompressedLeafFixture, Option3ReaderTakesAndRefusesWhatTheGeneralReaderDoes) {
+    for (const FormCase c : {FormCase{3, false, 12}, FormCase{3, true, 24}, FormCase{3, false, 84},
+                             FormCase{3, false, 300}}) {
+        SCOPED_TRACE(testing::Message() << c.key_size << (c.unique ? " unique" : ""));
+        const PackRule rule{c.option, c.unique, c.key_size};
+        auto file = NewFile(c.key_size, c.unique, c.option);
+        KeyMaker maker(c.key_size, c.unique, c.key_size + 17u);
+        std::mt19937 random(3);
+        std::map<Key, std::uint32_t> keys;
+        while (keys.size() < 40)
+            keys.emplace(maker.Next(), static_cast<std::uint32_t>(keys.size() * 7 + 1));
+        std::vector<PackedEntry> entries = ByRule(rule, {keys.begin(), keys.end()});
+        std::vector<PackedEntry> loose = entries;
+        for (std::size_t i = 0; i < loose.size(); ++i) {
+            if (i % 3 == 0) {
+                loose[i].p = 0;
+                loose[i].t = 0;
+            } else if (i % 3 == 1) {
+                loose[i].p /= 2;
+                loose[i].t /= 2;
+            }
+        }
+        for (auto* set : {&entries, &loose}) {
+            // As many entries as the page holds.
+            std::size_t fits = 0;
+            for (std::size_t bytes = 0; fits < set->size(); ++fits) {
+                bytes += c.key_size - (*set)[fits].p - (*set)[fits].t + 6u;
+                if (bytes > kPageEntryBytes)
+                    break;
+            }
+            set->resize(fits);
+            const auto bytes = ReferenceLeaf(rule, PageKind::kLeaf, 0, 0, *set);
+            ExpectReadersAgree(file.get(), c.key_size, c.unique, c.option, bytes, true);
+            const std::size_t used = GetU16(bytes, 11);
+            for (int round = 0; round < 400; ++round) {
+                auto damaged = bytes;
+                const unsigned what = random() % 4;
+                if (what == 0) {
+                    // A count byte, or any byte of an entry, changed.
+                    damaged[kPageHeaderSize + random() % used] =
+                        static_cast<std::uint8_t>(random());
+                } else if (what == 1) {
+                    // More entries than the page holds.
+                    PutU16(damaged, 1, GetU16(damaged, 1) + 1 + random() % 300);
+                } else if (what == 2) {
+                    // The first entry claims bytes of one before it.
+                    damaged[kPageHeaderSize] = static_cast<std::uint8_t>(1 + random() % 255);
+                } else {
+                    // Entries that run to the page's end.
+                    std::fill(damaged.begin() + kPageHeaderSize + used, damaged.end(),
+                              static_cast<std::uint8_t>(random() % 3));
+                    PutU16(damaged, 1, GetU16(damaged, 1) + 1 + random() % 40);
+                }
+                ExpectReadersAgree(file.get(), c.key_size, c.unique, c.option, damaged, false);
+                if (HasFatalFailure())
+                    return;
+            }
+        }
     }
 }
 

@@ -247,6 +247,58 @@ TEST_F(DataCursor, RangesFindKeyAndPartialSearch) {
     EXPECT_FALSE(c.FindKey(false, probe, found, 0, true, 1));
 }
 
+// GotoBookmark answers whether the cursor now stands where the bookmark says, as comparing it
+// with GetBookmark() would, in record order and index order: a live record's mark, a deleted
+// record's, one past the last record, one of another size and an empty one.
+TEST_F(DataCursor, GotoBookmarkAnswersAsTheBookmarkItLandsOn) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    for (const char* item : {"a@x", "b@x", "c@x", "d@x", "e@x"})
+        InsertEntry(c, item, "A", 1);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    // The third record, numbered 3, goes; its key's mark is kept.
+    c.SetIndexByName("ByItem");
+    c.First();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(c.GetNextRecord(buffer), kErrNone);
+    ASSERT_EQ(GetText(c, buffer, 2), "c@x");
+    const std::vector<std::uint8_t> gone_key = c.GetBookmark();
+    c.DeleteRecord(buffer, false);
+    for (const bool physical : {true, false}) {
+        SCOPED_TRACE(physical);
+        if (physical)
+            c.SetIndex(kNoIndex);
+        else
+            c.SetIndexByName("ByItem");
+        std::vector<std::vector<std::uint8_t>> marks;
+        c.First();
+        while (c.GetNextRecord(buffer) == kErrNone)
+            marks.push_back(c.GetBookmark());
+        ASSERT_EQ(marks.size(), 4u);
+        std::vector<std::uint8_t> gone = gone_key;
+        std::vector<std::uint8_t> beyond = marks[3];
+        if (physical) {
+            gone = marks[1];
+            PutU32(gone, 0, 3);
+            PutU32(beyond, 0, 9);
+        } else {
+            beyond.assign(beyond.size(), 0xFF);
+        }
+        std::vector<std::uint8_t> longer = marks[0];
+        longer.push_back(0);
+        const std::vector<std::uint8_t> shorter(marks[0].begin(), marks[0].end() - 1);
+        for (const auto& mark : {marks[0], marks[2], marks[3], gone, beyond, longer, shorter,
+                                 std::vector<std::uint8_t>{}}) {
+            c.First();
+            const bool landed = c.GotoBookmark(mark, false);
+            EXPECT_EQ(landed, c.GetBookmark() == mark);
+        }
+        for (const auto& mark : marks) {
+            c.Last();
+            EXPECT_TRUE(c.GotoBookmark(mark, false));
+        }
+    }
+}
+
 TEST_F(DataCursor, BookmarksAndClonesReturnToTheirRecord) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     for (const char* item : {"a@x", "b@x", "c@x", "d@x"})

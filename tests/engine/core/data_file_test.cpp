@@ -790,6 +790,60 @@ TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
     });
 }
 
+// A file held alone joins changed records across unchanged ones in one write, taking the window's
+// bytes for those it holds and the cached records for the rest: a run that starts in the window
+// and ends beyond it, one wholly in the window and one wholly outside it must each leave every
+// record as changed or as it was, plain and encrypted.
+TEST_F(DataFileTest, RunsJoinedAcrossTheWindowAndTheCacheWriteEveryRecordAsItStands) {
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        const std::string name = encrypted ? "secret.DAT" : "plain.DAT";
+        Create(ListTableFields(), name, encrypted)->Close();
+        auto file = std::make_unique<TDataFile>();
+        file->SetName(dir_.File(name));
+        file->SetExclusive(true);
+        file->Open();
+        constexpr std::uint32_t kSlots = 600;
+        FillNumbered(*file, kSlots);
+        file->ClearRecordCache();
+        file->ReadWindow(100, 200);
+        // Cached on their own, unchanged: single reads downwards read no neighbours.
+        for (std::uint32_t n = 260; n >= 201; --n)
+            file->ReleaseRecord(file->GetRecord(n));
+        std::vector<std::uint32_t> expected(kSlots + 1);
+        for (std::uint32_t n = 1; n <= kSlots; ++n)
+            expected[n] = n;
+        // 190 and 195 in the window, 210 beyond it across cached records, then 230 and 250 among
+        // cached records alone; 120 and 130 inside the window.
+        for (const std::uint32_t n : {120u, 130u, 190u, 195u, 210u, 230u, 250u}) {
+            TRecord* r = file->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), n);
+            expected[n] = 900000 + n;
+            r->SetRecordId(expected[n]);
+            file->ReleaseRecord(r);
+        }
+        const auto before = file->GetStatistics();
+        EXPECT_TRUE(file->FlushRecords());
+        EXPECT_EQ(file->GetStatistics().reads, before.reads);
+        // 120 to 130 from the window; 190 to 250 through the write buffer.
+        EXPECT_EQ(file->GetStatistics().writes, before.writes + 2);
+        for (std::uint32_t n = 100; n <= 260; ++n) {
+            TRecord* r = file->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            file->ReleaseRecord(r);
+        }
+        file->WriteHeader(false);
+        file->Close();
+        auto again = Reopen(name);
+        for (std::uint32_t n = 1; n <= kSlots; ++n) {
+            TRecord* r = again->GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            ASSERT_EQ(r->Status(), 0) << n;
+            again->ReleaseRecord(r);
+        }
+    }
+}
+
 // Reads that follow on from the window join it, with a short gap read along; a read far beyond
 // starts a new window. The joined window serves its records and their flush without another
 // read, and keeps its bytes through a trim for the next walk over the same records.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <random>
 #include <set>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -918,6 +920,82 @@ TEST(WriteBehind, PagesReadBackOnTheirWayAndTheFileMatchesWritingInPlace) {
             EXPECT_TRUE(files[0] == files[1]);
         }
     }
+}
+
+// Fails every write made off the test's thread (a write-behind's helper) while set.
+std::atomic<bool> fail_helper_writes{false};
+std::atomic<bool> fail_every_write{false};
+std::atomic<int> writes_failed{0};
+std::thread::id test_thread;
+void FailWrites() {
+    if (fail_every_write || (fail_helper_writes && std::this_thread::get_id() != test_thread)) {
+        ++writes_failed;
+        RaiseEngineError(kErrWrite, "write");
+    }
+}
+
+// Flushes of hundreds of pages at a time (the helper writes the first runs while the later
+// ones are put together, and the kept images fill many blocks, reused flush after flush)
+// leave the file that writing in place leaves; so do flushes whose helper writes fail, whose
+// bytes the next use of the file writes again, and a flush whose retry fails too, which is
+// raised and written by the one after. Between flushes the tree reads back as the model says,
+// from the file or from the kept images.
+TEST(WriteBehind, LargeAndFailingFlushesEndAsWritingInPlace) {
+    TempDir dir;
+    test_thread = std::this_thread::get_id();
+    SetFileStepHook(FailWrites);
+    struct Unhook {
+        ~Unhook() {
+            SetFileStepHook(nullptr);
+            fail_helper_writes = false;
+            fail_every_write = false;
+        }
+    } unhook;
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const bool behind : {false, true}) {
+        SCOPED_TRACE(behind);
+        const std::string name = dir.File(behind ? "b.IDX" : "p.IDX");
+        auto file = NewTextIndexFile(name, false, kPageCacheCapacity, 0);
+        std::map<Key, std::uint32_t> model;
+        std::mt19937 random(9);
+        TIndexTree tree(*file, 1, BytesCompare(40));
+        for (int round = 0; round < 6; ++round) {
+            // The first round fills the file, the later ones change scattered pages.
+            const std::uint32_t n = round == 0 ? 12000 : 600;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const std::uint32_t id = static_cast<std::uint32_t>(round) * 20000 + i;
+                ASSERT_NO_FATAL_FAILURE(
+                    InsertWithSomeDeletes(tree, model, random, id, round == 0 ? 4 : 2));
+            }
+            fail_helper_writes = behind && (round == 2 || round == 4);
+            const bool kept = behind && file->BeginWriteBehind();
+            ASSERT_EQ(kept, behind);
+            file->FlushPages();
+            file->WriteHeader(true);
+            if (!kept)
+                continue;
+            file->HandOffKeptPages(false);
+            file->ClearPageCaches(true);
+            ExpectTreeHolds(tree, model);
+            if (round == 4) {
+                // The statement's own retry fails as well: raised, and kept for the next.
+                fail_every_write = true;
+                try {
+                    file->FinishWriteBehind();
+                    ADD_FAILURE() << "no error";
+                } catch (const EStrataEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), kErrWrite);
+                }
+                fail_every_write = false;
+                ExpectTreeHolds(tree, model);
+            }
+            fail_helper_writes = false;
+        }
+        ASSERT_GT(file->GetNextPageOffset(), 130 * kIndexPageSize);
+        files.push_back(CloseAndReadBack(*file, name, false, true, model));
+    }
+    EXPECT_EQ(writes_failed, 3);
+    EXPECT_TRUE(files[0] == files[1]);
 }
 
 // A failed search leaves its path for an insert of the same key; whatever
