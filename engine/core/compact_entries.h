@@ -25,6 +25,18 @@
 
 namespace strata {
 
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as a first and a last
+// word that overlap where n is short of two words.
+template <typename Word>
+inline void CopyEnds(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    Word head;
+    Word last;
+    std::memcpy(&head, from, sizeof(Word));
+    std::memcpy(&last, from + n - sizeof(Word), sizeof(Word));
+    std::memcpy(to, &head, sizeof(Word));
+    std::memcpy(to + n - sizeof(Word), &last, sizeof(Word));
+}
+
 // Copies n bytes that do not overlap; the few bytes of one packed entry are
 // moved in a word or two instead of a library call.
 inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
@@ -47,19 +59,9 @@ inline void CopyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n)
         std::memcpy(to + n - 16, &c, 8);
         std::memcpy(to + n - 8, &d, 8);
     } else if (n >= 8) {
-        std::uint64_t head;
-        std::uint64_t last;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&last, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &last, 8);
+        CopyEnds<std::uint64_t>(to, from, n);
     } else if (n >= 4) {
-        std::uint32_t head;
-        std::uint32_t last;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&last, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &last, 4);
+        CopyEnds<std::uint32_t>(to, from, n);
     } else {
         for (std::size_t i = 0; i < n; ++i)
             to[i] = from[i];

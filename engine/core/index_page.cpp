@@ -244,23 +244,14 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
         PageCorrupt(owner_);
     // Each stored entry is the front of its unpacked form (key, pointer and, interior, the
     // count), so it is copied in one piece; the rest of the stride is zero from the assign.
-    // Short entries (the small keys of which a leaf holds hundreds) are copied as two words
-    // that overlap, instead of a library call each.
+    // Short entries (the small keys of which a leaf holds hundreds) are copied as words that
+    // overlap, instead of a library call each.
     const std::uint8_t* from = page.data() + kPageHeaderSize;
     std::uint8_t* to = entries_.data();
     const std::size_t stride = Stride();
     const bool leaf = IsLeaf();
     for (std::int64_t i = 0; i < count; ++i, from += size, to += stride) {
-        if (size >= 8 && size <= 16) {
-            std::uint64_t head;
-            std::uint64_t last;
-            std::memcpy(&head, from, 8);
-            std::memcpy(&last, from + size - 8, 8);
-            std::memcpy(to, &head, 8);
-            std::memcpy(to + size - 8, &last, 8);
-        } else {
-            std::memcpy(to, from, size);
-        }
+        CopyShort(to, from, size);
         if (leaf)
             StoreLittle(to + k + kCountAt, std::uint32_t{1});
     }
