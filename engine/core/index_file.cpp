@@ -1,6 +1,7 @@
 #include "engine/core/index_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cctype>
 #include <chrono>
@@ -916,6 +917,7 @@ void TIndexFile::NoteDirty(TPage& page) {
     ChainUnlink(clean_, &page);
     page.cache_listed_dirty_ = true;
     ChainPushFront(dirty_, &page);
+    SetDirtyBit(page.Offset(), true);
     if (PackedPage* packed = PackedAt(page.Offset()); packed != nullptr) {
         assert(!packed->dirty);
         DropPacked(packed);
@@ -945,8 +947,12 @@ TPage* TIndexFile::AllocatePage() {
 
 TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     const std::size_t n = page->Offset() / kIndexPageSize;
-    if (n >= page_map_.size())
-        page_map_.resize(std::max<std::size_t>(n + 1, page_map_.size() * 3 / 2), nullptr);
+    if (n >= page_map_.size()) {
+        const std::size_t size = std::max<std::size_t>(n + 1, page_map_.size() * 3 / 2);
+        // The bits first: they always cover the map.
+        dirty_bits_.resize((size + 63) / 64, 0);
+        page_map_.resize(size, nullptr);
+    }
     if (page_map_[n] != nullptr) {
         free_pages_.push_back(page);
         RaiseEngineError(kErrIndexPageCorrupt, Name());
@@ -961,6 +967,7 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     page->cache_scanned_ = false;
     page->cache_listed_dirty_ = page->Changed();
     ChainPushFront(page->cache_listed_dirty_ ? dirty_ : clean_, page);
+    SetDirtyBit(page->Offset(), page->cache_listed_dirty_);
     ++slot_sizes_[static_cast<std::size_t>(slot)];
     ++cached_total_;
     page->cache_charge_ = 0;
@@ -986,6 +993,7 @@ void TIndexFile::DropCached(TPage* page) {
     assert(CachedAt(page->Offset()) == page);
     ChainUnlink(page->cache_listed_dirty_ ? dirty_ : clean_, page);
     page->cache_listed_dirty_ = false;
+    SetDirtyBit(page->Offset(), false);
     page_map_[page->Offset() / kIndexPageSize] = nullptr;
     --slot_sizes_[static_cast<std::size_t>(page->Slot())];
     --cached_total_;
@@ -1884,49 +1892,103 @@ bool TIndexFile::FlushPages() {
     const bool packed_written = WritePackedPages(0);
     std::vector<TPage*>& batch = flush_batch_;
     batch.clear();
-    for (TPage* p = dirty_.head; p != nullptr;) {
-        TPage* next = p->lru_next_;
-        if (!p->Changed())
-            MakeClean(p);
-        else if (p->PinCount() == 0)
-            batch.push_back(p);
-        p = next;
+    // The changed pages come in file order from their bits, each found on its own: a walk along
+    // the dirty chain waits for every page in turn, and a sort reads them all again.
+    batch.reserve(dirty_.size);
+    for (std::size_t w = 0; w < dirty_bits_.size() && batch.size() < dirty_.size; ++w) {
+        for (std::uint64_t bits = dirty_bits_[w]; bits != 0; bits &= bits - 1)
+            batch.push_back(page_map_[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
     }
+    assert(batch.size() == dirty_.size);
+    constexpr std::size_t kAhead = 8;
+    // The offsets of the pages to write, read here while their objects are at hand: the
+    // images the flush puts together push the objects out of the processor's caches.
+    std::vector<std::uint32_t>& offsets = flush_offsets_;
+    offsets.clear();
+    offsets.reserve(batch.size());
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+        if (k + kAhead < batch.size()) {
+            // What the flush reads of a page object: its entries' place and its offset, its
+            // state, and its chain links.
+            const TPage* ahead = batch[k + kAhead];
+            __builtin_prefetch(&ahead->offset_);
+            __builtin_prefetch(&ahead->changed_);
+            __builtin_prefetch(&ahead->lru_next_);
+        }
+        TPage* p = batch[k];
+        assert(p->cache_listed_dirty_ && CachedAt(p->Offset()) == p);
+        if (!p->Changed()) {
+            MakeClean(p);
+        } else if (p->PinCount() == 0) {
+            batch[kept++] = p;
+            offsets.push_back(p->Offset());
+        }
+    }
+    batch.resize(kept);
     if (batch.empty()) {
         CheckCacheInvariants();
         return packed_written;
     }
-    std::sort(batch.begin(), batch.end(),
-              [](const TPage* a, const TPage* b) { return a->Offset() < b->Offset(); });
+    constexpr std::size_t kObjectsAhead = 3;
+    // The pages leave the dirty chain once all are written: a page whose write failed stays
+    // changed, and one whose image was made but not written has to be written still.
     std::size_t i = 0;
-    while (i < batch.size()) {
-        std::size_t j = i + 1;
-        while (j < batch.size() && j - i < kMaxPagesPerWrite &&
-               batch[j]->Offset() == batch[j - 1]->Offset() + kIndexPageSize) {
-            ++j;
+    try {
+        while (i < batch.size()) {
+            std::size_t j = i + 1;
+            while (j < batch.size() && j - i < kMaxPagesPerWrite &&
+                   offsets[j] == offsets[j - 1] + kIndexPageSize) {
+                ++j;
+            }
+            const std::size_t bytes = (j - i) * kIndexPageSize;
+            try {
+                std::uint8_t* images = ImageSpace(bytes);
+                for (std::size_t k = i; k < j; ++k) {
+                    // The next page's entries arrive while this one's image is put together,
+                    // and the objects of the pages after it before their entries are asked
+                    // for: a flush meets them cold, and otherwise waits for each in turn.
+                    if (k + kObjectsAhead < batch.size()) {
+                        __builtin_prefetch(&batch[k + kObjectsAhead]->offset_);
+                        __builtin_prefetch(&batch[k + kObjectsAhead]->changed_);
+                    }
+                    if (k + 1 < batch.size())
+                        batch[k + 1]->PrefetchEntries();
+                    batch[k]->WritePage(
+                        std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
+                }
+                WriteImages(offsets[i], images, bytes);
+            } catch (...) {
+                for (std::size_t k = i; k < j; ++k)
+                    batch[k]->SetChanged(true);
+                throw;
+            }
+            ++stats_.writes;
+            if (owner_ != nullptr)
+                owner_->MarkWritten();
+            i = j;
         }
-        const std::size_t bytes = (j - i) * kIndexPageSize;
-        std::uint8_t* images = ImageSpace(bytes);
-        for (std::size_t k = i; k < j; ++k) {
-            // The next page's entries arrive while this one's image is put together: a flush
-            // meets its pages' entries cold, and otherwise waits for each of them in turn.
-            if (k + 1 < batch.size())
-                batch[k + 1]->PrefetchEntries();
-            batch[k]->WritePage(std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
-        }
-        try {
-            WriteImages(batch[i]->Offset(), images, bytes);
-        } catch (...) {
-            for (std::size_t k = i; k < j; ++k)
-                batch[k]->SetChanged(true);
-            throw;
-        }
-        for (std::size_t k = i; k < j; ++k)
+    } catch (...) {
+        for (std::size_t k = 0; k < i; ++k)
             MakeClean(batch[k]);
-        ++stats_.writes;
-        if (owner_ != nullptr)
-            owner_->MarkWritten();
-        i = j;
+        CheckCacheInvariants();
+        throw;
+    }
+    if (batch.size() < dirty_.size) {
+        for (TPage* p : batch)
+            MakeClean(p);
+    } else {
+        // Every listed page was written: the chain is emptied as a whole instead of unlinking
+        // each page from neighbours that stand anywhere in memory.
+        dirty_ = {};
+        std::fill(dirty_bits_.begin(), dirty_bits_.end(), 0);
+        for (TPage* p : batch) {
+            assert(!p->Changed());
+            p->lru_prev_ = p->lru_next_ = nullptr;
+            p->cache_listed_dirty_ = false;
+            ChainPushFront(clean_, p);
+            Recharge(p);
+        }
     }
     CheckCacheInvariants();
     return true;
@@ -1936,6 +1998,7 @@ void TIndexFile::MakeClean(TPage* page) {
     assert(page->cache_listed_dirty_ && !page->Changed());
     ChainUnlink(dirty_, page);
     page->cache_listed_dirty_ = false;
+    SetDirtyBit(page->Offset(), false);
     ChainPushFront(clean_, page);
     Recharge(page);
 }
@@ -1971,6 +2034,7 @@ void TIndexFile::ReleaseAllPages() {
     cached_bytes_ = 0;
     budget_growth_ = 0;
     page_map_ = {};
+    dirty_bits_ = {};
     packed_ = {};
     packed_map_ = {};
     packed_slab_.Clear();
@@ -1978,6 +2042,7 @@ void TIndexFile::ReleaseAllPages() {
     packed_changed_ = {};
     free_pages_ = {};
     flush_batch_ = {};
+    flush_offsets_ = {};
     ReserveChunks(page_chunks_);
     page_chunks_.clear();
     chunk_used_ = kPagesPerChunk;
@@ -2028,6 +2093,14 @@ void TIndexFile::CheckCacheInvariants() const {
         seen += n;
     }
     assert(seen == cached_total_ && per_slot == slot_sizes_ && bytes == cached_bytes_);
+    // The bits name the dirty chain's pages, and no others.
+    assert(dirty_bits_.size() * 64 >= page_map_.size());
+    std::size_t bits = 0;
+    for (const std::uint64_t word : dirty_bits_)
+        bits += static_cast<std::size_t>(std::popcount(word));
+    assert(bits == dirty_.size);
+    for (const TPage* p = dirty_.head; p != nullptr; p = p->lru_next_)
+        assert(DirtyBit(p->Offset()));
     // The packed tier: linked both ways, mapped, counted, and never holding
     // a page the unpacked tier holds.
     std::size_t packed = 0;

@@ -523,6 +523,19 @@ class TIndexFile : public TFileHandler {
     void SetHeaderChanged() noexcept { changes_.SetPending(); }
     void StorePrimaryIndex(const IndexDescriptor& descriptor);
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
+    // The page at `offset` is cached and on the dirty chain; requires it cached, to set.
+    void SetDirtyBit(std::uint32_t offset, bool on) noexcept {
+        const std::size_t n = offset / kIndexPageSize;
+        const std::uint64_t bit = std::uint64_t{1} << (n % 64);
+        if (on)
+            dirty_bits_[n / 64] |= bit;
+        else if (n / 64 < dirty_bits_.size())
+            dirty_bits_[n / 64] &= ~bit;
+    }
+    bool DirtyBit(std::uint32_t offset) const noexcept {
+        const std::size_t n = offset / kIndexPageSize;
+        return n / 64 < dirty_bits_.size() && (dirty_bits_[n / 64] >> (n % 64) & 1) != 0;
+    }
     TPage* CachedAt(std::uint32_t offset) const {
         const std::size_t n = offset / kIndexPageSize;
         return n < page_map_.size() ? page_map_[n] : nullptr;
@@ -638,12 +651,16 @@ class TIndexFile : public TFileHandler {
     // Cached pages of every slot by page number (offset / 4096), not owning:
     // a page access is one array load. Its length follows the file's size.
     std::vector<TPage*> page_map_;
+    // One bit a page number, set while that page stands on the dirty chain, so a flush finds
+    // the changed pages in file order.
+    std::vector<std::uint64_t> dirty_bits_;
     // Every page object, allocated in chunks so that closing a large cache
     // frees few blocks; unused ones wait in free_pages_.
     std::vector<std::unique_ptr<TPage[]>> page_chunks_;
     std::size_t chunk_used_ = kPagesPerChunk;
     std::vector<TPage*> free_pages_;
     std::vector<TPage*> flush_batch_;
+    std::vector<std::uint32_t> flush_offsets_;
     std::vector<std::uint8_t> write_buffer_;
     std::uint64_t edits_ = 0;
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};

@@ -998,6 +998,122 @@ TEST(WriteBehind, LargeAndFailingFlushesEndAsWritingInPlace) {
     EXPECT_TRUE(files[0] == files[1]);
 }
 
+// Fails the write `writes_to_failure` steps from when it is set (0: none fails).
+std::atomic<int> writes_to_failure{0};
+void FailCountedWrite() {
+    if (writes_to_failure > 0 && --writes_to_failure == 0)
+        RaiseEngineError(kErrWrite, "write");
+}
+
+// Flushes between edits whose changed pages overlap from one flush to the next, in runs of
+// adjacent pages (keys appended to one index grow the file page after page) beside single pages
+// scattered over it (random keys of the other), with a page held pinned across one flush and a
+// flush whose third write fails. After each flush a reader of the file's bytes, with a cache
+// of its own, finds both indexes as the models say, and the file is byte for byte what a cache too
+// small for the changed pages (they leave through the packed tier) writes at the same points;
+// the pinned page goes with the next flush, and the flush after the failed one writes the
+// pages that one did not.
+TEST(IndexFlush, EveryFlushLeavesTheWholeTreesInTheFileWhateverTheCache) {
+    SetFileStepHook(FailCountedWrite);
+    struct Unhook {
+        ~Unhook() {
+            SetFileStepHook(nullptr);
+            writes_to_failure = 0;
+        }
+    } unhook;
+    const auto ascending = [](std::uint32_t value) {
+        Key key(40, 0);
+        key[0] = 1;
+        const std::string text = "member" + std::to_string(10000000 + value);
+        std::memcpy(&key[1], text.data(), text.size());
+        return key;
+    };
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(option));
+        TempDir dir;
+        struct Side {
+            std::unique_ptr<TIndexFile> file;
+            std::string name;
+            std::array<std::map<Key, std::uint32_t>, 2> models;
+            std::mt19937 random{17};
+        };
+        std::array<Side, 2> sides;
+        for (std::size_t s = 0; s < 2; ++s) {
+            sides[s].name = dir.File(s == 0 ? "large.IDX" : "small.IDX");
+            sides[s].file =
+                NewTextIndexFile(sides[s].name, false, s == 0 ? kPageCacheCapacity : 3, option);
+            sides[s].file->AddIndex(Descriptor("Appended", 40, false, 0));
+        }
+        std::uint32_t next = 0;
+        for (int round = 0; round < 9; ++round) {
+            SCOPED_TRACE(testing::Message() << "round " << round);
+            const std::uint32_t first = next;
+            const std::uint32_t n =
+                round == 0 ? 2500 : 150 + 40 * static_cast<std::uint32_t>(round);
+            for (Side& side : sides) {
+                TIndexTree text(*side.file, 1, BytesCompare(40));
+                TIndexTree appended(*side.file, 2, BytesCompare(40));
+                for (std::uint32_t i = first; i < first + n; ++i) {
+                    ASSERT_NO_FATAL_FAILURE(
+                        InsertWithSomeDeletes(text, side.models[0], side.random, i, 3));
+                    const Key key = ascending(i);
+                    ASSERT_TRUE(appended.Insert(key.data(), i + 1));
+                    side.models[1][key] = i + 1;
+                    if (i % 4 == 0) {
+                        auto victim = side.models[1].begin();
+                        std::advance(victim,
+                                     static_cast<long>(side.random() % side.models[1].size()));
+                        ASSERT_TRUE(appended.Delete(victim->first.data()));
+                        side.models[1].erase(victim);
+                    }
+                }
+            }
+            next = first + n;
+            TIndexFile& large = *sides[0].file;
+            const bool pinned_round = round == 3;
+            if (pinned_round) {
+                // The root, changed by every edit above, stays out of this flush.
+                PinnedPage root(large, large.GetPage(1, large.GetRoot(1)));
+                ASSERT_TRUE(root->Changed());
+                EXPECT_TRUE(large.FlushPages());
+                EXPECT_TRUE(root->Changed());
+            }
+            if (round == 5) {
+                writes_to_failure = 3;
+                try {
+                    large.FlushPages();
+                    ADD_FAILURE() << "no error";
+                } catch (const EStrataEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), kErrWrite);
+                }
+                ASSERT_EQ(writes_to_failure, 0);
+            }
+            for (Side& side : sides) {
+                side.file->FlushPages();
+                side.file->WriteHeader(true);
+                EXPECT_FALSE(side.file->FlushPages());  // nothing left to write
+            }
+            const std::vector<std::uint8_t> bytes = testing_support::ReadBytes(sides[0].name);
+            ASSERT_TRUE(bytes == testing_support::ReadBytes(sides[1].name));
+            // The writer holds its file for itself: the reader gets the bytes another program
+            // would read.
+            const std::string view = dir.File("view" + std::to_string(round) + ".IDX");
+            testing_support::WriteBytes(view, bytes);
+            TIndexFile reader;
+            reader.SetName(view);
+            reader.Open();
+            for (int slot = 1; slot <= 2; ++slot) {
+                TIndexTree tree(reader, slot, BytesCompare(40));
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, sides[0].models[slot - 1]));
+            }
+            reader.Close();
+        }
+        EXPECT_EQ(sides[0].models, sides[1].models);
+        EXPECT_GT(sides[0].file->GetNextPageOffset(), 60 * kIndexPageSize);
+        EXPECT_GT(sides[1].file->GetStatistics().packed_hits, 0u);
+    }
+}
+
 // A failed search leaves its path for an insert of the same key; whatever
 // happens between the two (an insert into the same leaf, a delete, the
 // caches emptied after a flush) must send the insert down the tree again.
