@@ -523,7 +523,8 @@ class TIndexFile : public TFileHandler {
     void SetHeaderChanged() noexcept { changes_.SetPending(); }
     void StorePrimaryIndex(const IndexDescriptor& descriptor);
     void CheckIndexDefinition(const IndexDescriptor& descriptor, std::string_view index_name) const;
-    // The page at `offset` is cached and on the dirty chain; requires it cached, to set.
+    // Whether the page at `offset` stands on the dirty chain; a page is cached before its bit
+    // is set, so the bits cover it.
     void SetDirtyBit(std::uint32_t offset, bool on) noexcept {
         const std::size_t n = offset / kIndexPageSize;
         const std::uint64_t bit = std::uint64_t{1} << (n % 64);
