@@ -554,6 +554,32 @@ TEST(KeyCompareBytes, OrdersAsMemcmp) {
             }
         }
     }
+    // Keys that differ in several bytes after a shared prefix, where a key's last word overlaps
+    // the one before it, with bytes of either sign bit.
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t n = 1 + random() % 20;
+        const std::size_t shared = random() % (n + 1);
+        const auto any_byte = [&] {
+            return static_cast<std::uint8_t>(random() % 4 == 0 ? 0x80 | random() : random() % 3);
+        };
+        Key a(n);
+        Key b(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            a[i] = any_byte();
+            b[i] = i < shared ? a[i] : any_byte();
+        }
+        const int c = std::memcmp(a.data(), b.data(), n);
+        const int expected = (c > 0) - (c < 0);
+        const auto first_difference = static_cast<std::size_t>(
+            std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin());
+        ASSERT_EQ(KeyCompare::Bytes(n)(a.data(), b.data()), expected) << n << " " << round;
+        for (std::size_t from = 0; from <= first_difference; ++from) {
+            std::size_t common = n + 1;
+            ASSERT_EQ(KeyCompare::CompareBytesFrom(a.data(), b.data(), n, from, common), expected)
+                << n << " " << round << " " << from;
+            ASSERT_EQ(common, first_difference) << n << " " << round << " " << from;
+        }
+    }
 }
 
 // The packed tier gives back exactly the image it was given: zero runs of
