@@ -1663,8 +1663,9 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
             TIndexTree ordered_tree(*file, 2, KeyCompare::Bytes(k));
             for (std::uint32_t id = 1; id <= 5000; ++id) {
                 const Key key = MakeKey(rng() % 50000, id, k, false);
-                if (random_model.emplace(key, id).second)
+                if (random_model.emplace(key, id).second) {
                     ASSERT_TRUE(random_tree.Insert(key.data(), id));
+                }
                 const Key ordered = MakeKey(id, id, k, true);
                 ordered_model.emplace(ordered, id);
                 ASSERT_TRUE(ordered_tree.Insert(ordered.data(), id));
@@ -1693,8 +1694,9 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
                     ASSERT_NE(pinned_leaf, 0u);
                     pinned = PinnedPage(*file, file->GetPage(1, pinned_leaf));
                 }
-                if (pinned_leaf != 0)
+                if (pinned_leaf != 0) {
                     ASSERT_EQ(file->FindCachedPage(1, pinned_leaf), pinned.get()) << round;
+                }
                 if (round % 3 == 0) {
                     const Key ordered = MakeKey(next_ordered, next_ordered, k, true);
                     ASSERT_TRUE(ordered_tree.Delete(ordered.data()));
