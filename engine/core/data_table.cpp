@@ -869,7 +869,7 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     } catch (...) {
         failure = std::current_exception();
     }
-    auto finish = [&](std::thread& helper, auto here, std::exception_ptr& own) {
+    auto finish = [&](std::thread& helper, std::exception_ptr& own, auto here) {
         if (helper.joinable()) {
             helper.join();
         } else {
@@ -882,11 +882,9 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         if (!failure)
             failure = own;
     };
-    finish(
-        index_sync, [&] { index_beside.Finish(); }, index_failure);
+    finish(index_sync, index_failure, [&] { index_beside.Finish(); });
     if (blobs)
-        finish(
-            blob_sync, [&] { sync(*blob_file_); }, blob_failure);
+        finish(blob_sync, blob_failure, [&] { sync(*blob_file_); });
     if (failure)
         std::rethrow_exception(failure);
 }

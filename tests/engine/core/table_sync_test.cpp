@@ -15,6 +15,7 @@
 
 #include "engine/core/data_cursor.h"
 #include "engine/storage/engine_error.h"
+#include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "engine/storage/sync_worker.h"
 #include "tests/engine/core/cursor_test_support.h"
@@ -44,12 +45,21 @@ struct SyncLog {
     std::atomic<bool> data_began{false};
     std::atomic<bool> index_began{false};
     std::atomic<int> missed_meetings{0};
+    // A sync of a ".HLD" file holds the worker until released.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
 };
 SyncLog sync_log;
 
 int LogSync(const std::string& name) {
     if (name.rfind(sync_log.folder, 0) != 0)
         return 0;
+    if (EndsWith(name, ".HLD")) {
+        sync_log.holding = true;
+        for (int i = 0; i < 30000 && !sync_log.released; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    }
     const bool data = EndsWith(name, ".DAT");
     const bool index = EndsWith(name, ".IDX");
     if (!data && !index)
@@ -102,6 +112,8 @@ class TableSync : public CursorTest {
         sync_log.data_began = false;
         sync_log.index_began = false;
         sync_log.missed_meetings = 0;
+        sync_log.holding = false;
+        sync_log.released = false;
     }
     // The code and message of the engine error `action` raised.
     static std::pair<EngineErrorCode, std::string> ErrorOf(const std::function<void()>& action) {
@@ -145,6 +157,42 @@ TEST_F(TableSync, ADurablePostReturnsOnlyOnceBothSyncsRanSideBySide) {
     TDataCursor& reopened = NewCursor();
     reopened.Open();
     EXPECT_EQ(reopened.GetTableRecordCount(), 5);
+}
+
+// While the worker holds another thread's sync, a durable post does not wait for it: it syncs
+// both of its files on its own thread, each once, and returns.
+TEST_F(TableSync, APostWhileTheWorkerIsBusySyncsBothFilesItself) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    TFileHandler other;
+    other.SetName(dir.File("other.HLD"));
+    other.CreateFile();
+    other.Write(std::vector<std::byte>(100, std::byte{9}));
+    TSyncBeside busy;
+    ASSERT_TRUE(busy.Start(other, true));
+    while (!sync_log.holding)
+        std::this_thread::yield();
+    {
+        std::lock_guard guard(sync_log.lock);
+        sync_log.events.clear();
+        sync_log.threads.clear();
+    }
+    const std::uint64_t syncs = TPhysicalFile::SyncCount();
+    const std::uint64_t beside = SyncsBeside();
+    InsertEntry(c, "second@x.org", "news", 2);
+    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+    EXPECT_EQ(SyncsBeside(), beside);
+    {
+        std::lock_guard guard(sync_log.lock);
+        EXPECT_EQ(sync_log.events.size(), 4u);
+        for (const std::thread::id thread : sync_log.threads)
+            EXPECT_EQ(thread, std::this_thread::get_id());
+    }
+    sync_log.released = true;
+    busy.Finish();
+    EXPECT_EQ(other.UnsyncedBytes(), 0);
+    EXPECT_EQ(SyncsBeside(), beside + 1);
 }
 
 // A failing sync of the data file, of the index file or of both, on a durable post or at a
