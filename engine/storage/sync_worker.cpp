@@ -24,12 +24,12 @@ std::atomic<std::uint64_t> syncs_beside{0};
 // The thread that runs handed syncs, one at a time, and the one caller whose sync it holds.
 class TSyncWorker {
   public:
-    // False when another caller's sync holds the worker, the process is ending or no thread is
+    // False when another caller's sync holds the worker, its thread is ending or no thread is
     // to be had.
     bool Hand(TPhysicalFile& file, bool written_only) {
         {
             std::lock_guard lock(mutex_);
-            if (taken_ || stopped_)
+            if (taken_ || ending_ || stopped_)
                 return false;
             if (!thread_.joinable()) {
                 try {
@@ -58,25 +58,39 @@ class TSyncWorker {
         return result_;
     }
 
-    // Ends the thread once it has finished a sync under way; later hands are refused.
-    void Stop() noexcept {
+    // Before a fork: ends the thread once a sync under way is over, and keeps the worker locked
+    // through the fork, so that neither process goes on with a thread or a lock the other has.
+    // The next hand in either process starts a thread again.
+    void HoldForFork() noexcept {
+        EndThread(false);
+        mutex_.lock();
+    }
+    void ReleaseAfterFork() noexcept {
+        ending_ = false;
+        mutex_.unlock();
+    }
+
+    // As the process ends: ends the thread, and refuses later hands.
+    void Stop() noexcept { EndThread(true); }
+
+  private:
+    // Leaves ending_ set: hands are refused until it is cleared.
+    void EndThread(bool for_good) noexcept {
         {
             std::lock_guard lock(mutex_);
-            stopped_ = true;
+            ending_ = true;
+            stopped_ = stopped_ || for_good;
         }
         work_.notify_one();
+        // Hands leave thread_ alone while ending_ is set.
         if (thread_.joinable())
             thread_.join();
     }
 
-    // A worker inherited from the parent of a forked process, whose thread is not in this one.
-    TSyncWorker* forsaken_next = nullptr;
-
-  private:
     void Run() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_.wait(lock, [this] { return pending_ || stopped_; });
+            work_.wait(lock, [this] { return pending_ || ending_; });
             if (!pending_)
                 return;
             pending_ = false;
@@ -110,6 +124,7 @@ class TSyncWorker {
     bool taken_ = false;
     bool pending_ = false;
     bool done_ = false;
+    bool ending_ = false;
     bool stopped_ = false;
     std::int32_t result_ = 0;
     std::exception_ptr failure_;
@@ -121,28 +136,22 @@ namespace {
 // the process still finds it (stopped) after Ending has run.
 std::mutex worker_guard;
 TSyncWorker* worker = nullptr;
-// Workers a forked process inherited; kept reachable, as their threads are not here to end.
-TSyncWorker* forsaken = nullptr;
 
 void ForkPrepare() {
     worker_guard.lock();
+    if (worker != nullptr)
+        worker->HoldForFork();
 }
-void ForkParent() {
-    worker_guard.unlock();
-}
-void ForkChild() {
-    if (worker != nullptr) {
-        worker->forsaken_next = forsaken;
-        forsaken = worker;
-        worker = nullptr;
-    }
+void ForkDone() {
+    if (worker != nullptr)
+        worker->ReleaseAfterFork();
     worker_guard.unlock();
 }
 
 TSyncWorker* ProcessWorker() {
     std::lock_guard lock(worker_guard);
     if (worker == nullptr) {
-        static const bool registered = pthread_atfork(ForkPrepare, ForkParent, ForkChild) == 0;
+        static const bool registered = pthread_atfork(ForkPrepare, ForkDone, ForkDone) == 0;
         if (!registered)
             return nullptr;
         worker = new TSyncWorker;  // NOLINT(cppcoreguidelines-owning-memory): see `worker`
@@ -156,13 +165,9 @@ struct Ending {
     Ending(const Ending&) = delete;
     Ending& operator=(const Ending&) = delete;
     ~Ending() {
-        TSyncWorker* current = nullptr;
-        {
-            std::lock_guard lock(worker_guard);
-            current = worker;
-        }
-        if (current != nullptr)
-            current->Stop();
+        std::lock_guard lock(worker_guard);
+        if (worker != nullptr)
+            worker->Stop();
     }
 } ending;
 

@@ -3,7 +3,9 @@
 // A file's sync run beside the caller's own: the process keeps one sync worker, a thread
 // started with the first sync handed to it and kept until the process ends, so that a flush
 // that ends in two syncs (the data and index files of a table) waits about as long as the
-// slower one rather than their sum, without starting a thread per flush.
+// slower one rather than their sum, without starting a thread per flush. A fork ends the
+// thread first (after a sync under way), so that a forked process does not start out with
+// threads it does not have; the next sync handed in either process starts it again.
 //
 // The worker takes one sync at a time: a caller that finds it busy with another thread's sync
 // syncs its file itself, as it would not gain by queuing behind it.
