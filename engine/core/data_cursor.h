@@ -664,7 +664,7 @@ class TDataCursor final : public TFileCursor {
     void BuildKeyInto(int slot, ConstRecordBuffer record, std::vector<std::uint8_t>& key) const;
 
     struct CachedState {
-        IndexDescriptor descriptor{};
+        std::uint64_t stamp = 0;
         IndexState state;
     };
     mutable std::array<std::optional<CachedState>, 33> state_cache_;

@@ -58,15 +58,13 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
 }
 
 const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
-    // Compared where the header holds it: every key built and every edit asks. Only the bytes
-    // before the root describe the key; the root and the free page list behind them change
-    // with the tree's pages and leave the state as it was.
-    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot).first(ixd::kRoot);
+    // Every key built and every edit asks: the index file's stamp tells in one comparison
+    // whether any descriptor may have changed since the state was built.
+    const std::uint64_t stamp = table_->IndexFile().DescriptorStamp();
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
-    if (!entry || !std::equal(descriptor.begin(), descriptor.end(), entry->descriptor.begin()) ||
-        slot == kHiddenIndexSlot) {
+    if (!entry || entry->stamp != stamp || slot == kHiddenIndexSlot) {
         entry.reset();
-        entry = CachedState{table_->IndexFile().GetIndexDescriptor(slot), MakeIndexState(slot)};
+        entry = CachedState{stamp, MakeIndexState(slot)};
     }
     return entry->state;
 }
