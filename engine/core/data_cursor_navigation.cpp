@@ -105,12 +105,32 @@ void TDataCursor::SelectIndexState(std::uint8_t number) {
         index_state_ = IndexState{};
     } else {
         index_state_ = CachedIndexState(number);
+        index_stamp_ = table_->IndexFile().DescriptorStamp();
         key_size_ = index_state_.key_size;
         index_name_ = number == kHiddenIndex
                           ? std::string(kHiddenIndexName)
                           : IndexName(table_->IndexFile().GetIndexDescriptor(number));
         physical_ = false;
     }
+}
+
+void TDataCursor::FollowCurrentIndex() {
+    index_stamp_ = table_->IndexFile().DescriptorStamp();
+    // The primary and the hidden index keep their slots.
+    if (index_ == kNoIndex || index_ == kHiddenIndex || index_ == 0)
+        return;
+    // Another cursor of the table added or dropped an index: the current one may stand in
+    // another slot now. Its keys are as they were, so the position stays.
+    const std::string_view name = platform::nls::TrimOf(index_name_, " ");
+    const int count = table_->IndexFile().GetIndexCount();
+    for (int slot = 1; slot <= count; ++slot) {
+        const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
+        if (platform::nls::SameTextAnsi(name, platform::nls::TrimOf(IndexName(d), " "))) {
+            SelectIndexState(static_cast<std::uint8_t>(slot));
+            return;
+        }
+    }
+    // A dropped index stays the cursor's until it is told another; using it says it is gone.
 }
 
 void TDataCursor::SetIndex(std::uint8_t number) {

@@ -831,9 +831,10 @@ void ExpectEveryIndexInOrder(TDataCursor& c, std::multiset<std::string> live) {
 }
 
 // A cursor keeps the key layouts it built while nothing changes the indexes, and builds by the
-// new ones once anything does: after a clone drops an index (those behind move down a slot)
-// and adds one, inserts, changes and deletes through the long-lived cursor leave every index
-// whole; so do those of a cursor opened after a restructure gave the slots other indexes.
+// new ones once anything does: after a clone drops an index (those behind move down a slot,
+// the cursor's own among them) and adds one, inserts, changes and deletes through the
+// long-lived cursor leave every index whole; so do those of a cursor opened after a
+// restructure gave the slots other indexes.
 TEST_F(DataCursor, LongLivedCursorsBuildKeysByTheIndexesAsTheyAreNow) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     std::multiset<std::string> live;
@@ -864,11 +865,22 @@ TEST_F(DataCursor, LongLivedCursorsBuildKeysByTheIndexesAsTheyAreNow) {
     };
     ASSERT_NO_FATAL_FAILURE(edit_round(c));
     ExpectEveryIndexInOrder(c, live);
+    // The cursor stands on a record in the order of ByBounce, which moves down a slot: it
+    // keeps its order and its record, and edits through that order.
+    c.SetIndexByName("ByBounce");
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    const std::string standing = GetText(c, buffer, 2);
     {
         std::unique_ptr<TDataCursor> clone = c.CloneCursor();
         clone->DeleteIndex("ByItem", true);
     }
     ASSERT_EQ(c.GetIndexCount(), 2);
+    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), standing);
+    EXPECT_EQ(c.CurrentIndex(), 2);
+    EXPECT_EQ(c.CurrentIndexName(), "BYBOUNCE");
     ASSERT_NO_FATAL_FAILURE(edit_round(c));
     ExpectEveryIndexInOrder(c, live);
     {
