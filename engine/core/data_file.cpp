@@ -674,17 +674,19 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     const std::size_t bytes = std::size_t{count} * rs;
     DropWindow();
     ReserveReadWindow((bytes + 32766) / 32767 * 32767);
+    std::uint32_t held = 0;
     {
         const FileObjectLock lock(*this);
-        SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-        Read(ReadBuffer(), bytes);
+        held = ReadWholeRecords(first, count, ReadBuffer());
     }
     window_first_ = first;
-    window_count_ = count;
+    window_count_ = held;
     ++stats_.reads;
     ++stats_.batched_reads;
-    FillFromWindow(n);
-    return first + count - 1;
+    // The records after n may be new ones the file does not hold yet; n itself it must hold.
+    if (FillFromWindow(n) == nullptr)
+        RaiseEngineError(kErrRead, Name());
+    return first + held - 1;
 }
 
 void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last) {
@@ -704,12 +706,12 @@ void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_
         const std::size_t at = std::size_t{from - window_first_} * rs;
         const std::size_t bytes = std::size_t{last - from + 1} * rs;
         read_buffer_.Grow(at + bytes);
+        std::uint32_t held = 0;
         {
             const FileObjectLock lock(*this);
-            SeekFile(RecordOffset(from), SeekOrigin::kBegin);
-            Read(ReadBuffer() + at, bytes);
+            held = ReadWholeRecords(from, last - from + 1, ReadBuffer() + at);
         }
-        window_count_ = last - window_first_ + 1;
+        window_count_ = from - window_first_ + held;
         ++stats_.reads;
         ++stats_.batched_reads;
         return;
@@ -720,13 +722,13 @@ void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_
                          : 0;
     DropWindow();
     ReserveReadWindow(std::max(bytes, room));
+    std::uint32_t held = 0;
     {
         const FileObjectLock lock(*this);
-        SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-        Read(ReadBuffer(), bytes);
+        held = ReadWholeRecords(first, last - first + 1, ReadBuffer());
     }
     window_first_ = first;
-    window_count_ = last - first + 1;
+    window_count_ = held;
     ++stats_.reads;
     ++stats_.batched_reads;
 }
@@ -742,6 +744,14 @@ void TDataFile::ReserveReadWindow(std::size_t bytes) {
     }
     // Every byte of a window is read from the file before it is used.
     read_buffer_.Grow(bytes);
+}
+
+std::uint32_t TDataFile::ReadWholeRecords(std::uint32_t first, std::uint32_t count,
+                                          std::uint8_t* out) {
+    const std::size_t rs = GetRecordSize();
+    SeekFile(RecordOffset(first), SeekOrigin::kBegin);
+    const std::int64_t got = Read(out, std::size_t{count} * rs, true);
+    return static_cast<std::uint32_t>(static_cast<std::size_t>(got) / rs);
 }
 
 TRecord* TDataFile::FillFromWindow(std::uint32_t n) {
@@ -1004,8 +1014,14 @@ bool TDataFile::FlushRecords() {
         LockFileObject();
         try {
             if (read_span && !from_window) {
-                SeekFile(RecordOffset(first), SeekOrigin::kBegin);
-                Read(out, bytes);
+                // New records at the run's end are not in the file yet: the read stops where
+                // the file does, and the cached records of the run must cover the rest.
+                const std::uint32_t count = last - first + 1;
+                const std::uint32_t held = ReadWholeRecords(first, count, out);
+                const auto beyond = std::count_if(run.begin(), run.end(),
+                                                  [&](const RunRecord& e) { return e.at >= held; });
+                if (static_cast<std::uint64_t>(beyond) != count - held)
+                    RaiseEngineError(kErrRead, Name());
             }
             if (!from_window && !read_span && window_gaps) {
                 // The window's part of the run first; the cached records go over it.

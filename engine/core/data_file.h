@@ -217,10 +217,11 @@ class TDataFile : public TFileHandler {
     // Reads records first..last into the read window in one read, for a
     // caller about to visit several of them: the window serves them, and a
     // flush writes changes among them from it. Nothing happens when they are
-    // in the window already or do not all exist. Records that follow on from
-    // the window extend it while it stays within kChangeWindowBytes; a new
-    // window takes room at once for records up to `room_last`, which later
-    // reads may add.
+    // in the window already or do not all exist. New records the file does
+    // not hold yet stay out of the window: the record cache has them. Records
+    // that follow on from the window extend it while it stays within
+    // kChangeWindowBytes; a new window takes room at once for records up to
+    // `room_last`, which later reads may add.
     void ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last = 0);
     bool InReadWindow(std::uint32_t n) const noexcept { return InWindow(n); }
     void ClearRecordCache();
@@ -295,6 +296,10 @@ class TDataFile : public TFileHandler {
     // Returns the highest record number read.
     std::uint32_t ReadRecords(TFileCursor* cursor, std::uint32_t n, bool forward, bool index_order,
                               bool read_ahead);
+    // Reads records first.. (at most `count`) into `out` as far as the file holds them, which
+    // for records new since the last flush it may not: the whole records read. The caller
+    // holds the file object's lock.
+    std::uint32_t ReadWholeRecords(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
     // Caches record n from the read window; null when the window does not
     // hold it.
     TRecord* FillFromWindow(std::uint32_t n);

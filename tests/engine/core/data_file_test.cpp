@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "engine/core/index_file.h"
 #include "engine/storage/engine_heap.h"
@@ -677,6 +678,15 @@ TEST_F(DataFileTest, SharedFileNeverWritesBackRecordsItDidNotChange) {
     EXPECT_EQ(check->GetRecord(6)->RecordId(), 906u);
 }
 
+EngineErrorCode ErrorCodeOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EStrataEngineError& error) {
+        return error.ErrorCode();
+    }
+    return 0;
+}
+
 class BatchOwner : public TTableFileOwner {
   public:
     void MarkWritten() override { ++written; }
@@ -897,6 +907,122 @@ TEST_F(DataFileTest, ReadsThatFollowOnJoinTheWindowAndOutliveATrim) {
         const bool changed = n >= 101 && n <= 1500 && (n - 101) % 10 == 0;
         return changed ? 900000 + n : n;
     });
+}
+
+// Records new since the last flush are in the record cache only. Reads that reach them stop
+// where the file ends and leave them to the cache: a walk's read-ahead, a new window, a window
+// following on from the last, and a flush reading the file between changed records. Each must
+// serve every record as it stands and leave the file reopening with every change; a record the
+// header counts but neither the file nor the cache holds is still a read error.
+TEST_F(DataFileTest, ReadsReachingNewRecordsStopWhereTheFileEnds) {
+    constexpr std::uint32_t kSlots = 100;
+    constexpr std::uint32_t kNew = 4;
+    constexpr std::uint32_t kAll = kSlots + kNew;
+    enum class Reach { kReadAhead, kNewWindow, kFollowingWindow, kFlushOnly };
+    const auto run = [&](Reach reach) {
+        std::filesystem::remove(dir_.File("mailist.DAT"));
+        BatchOwner owner;
+        owner.in_batch = false;
+        const auto owned = NewListFile(owner);
+        TDataFile& file = *owned;
+        ASSERT_LE(10 * file.GetRecordSize(), 8192u);
+        FillNumbered(file, kSlots);
+        file.ClearRecordCache();
+        owner.alone = true;
+        // Inside a batch the new records stay in the cache.
+        owner.in_batch = true;
+        std::vector<std::uint32_t> expected(kAll + 1);
+        for (std::uint32_t n = 1; n <= kAll; ++n)
+            expected[n] = n;
+        for (std::uint32_t n = kSlots + 1; n <= kAll; ++n) {
+            TRecord* r = file.AllocateRecord();
+            ASSERT_EQ(r->RecordNumber(), n);
+            r->SetRecordId(n);
+            file.ReleaseRecord(r);
+        }
+        ASSERT_EQ(file.GetRecordSlots(), kAll);
+        std::uint32_t window_first = 0;
+        switch (reach) {
+            case Reach::kReadAhead: {
+                TRecord* r = nullptr;
+                ASSERT_TRUE(file.GetRecord(nullptr, 95, true, false, true, r));
+                EXPECT_EQ(r->RecordId(), 95u);
+                file.ReleaseRecord(r);
+                window_first = 95;
+                break;
+            }
+            case Reach::kNewWindow:
+                file.ReadWindow(90, kAll);
+                window_first = 90;
+                break;
+            case Reach::kFollowingWindow:
+                file.ReadWindow(60, 80, kAll);
+                file.ReadWindow(81, kAll);
+                window_first = 60;
+                break;
+            case Reach::kFlushOnly:
+                break;
+        }
+        if (window_first != 0) {
+            EXPECT_TRUE(file.InReadWindow(window_first));
+            EXPECT_TRUE(file.InReadWindow(kSlots));
+            EXPECT_FALSE(file.InReadWindow(kSlots + 1));
+        }
+        // Changes on both sides of unread records, the last among the new ones.
+        for (const std::uint32_t n : {92u, 97u, kSlots + 2}) {
+            TRecord* r = file.GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            expected[n] = 600000 + n;
+            r->SetRecordId(expected[n]);
+            file.ReleaseRecord(r);
+        }
+        owner.in_batch = false;
+        EXPECT_TRUE(file.FlushRecords());
+        for (std::uint32_t n = 1; n <= kAll; ++n) {
+            TRecord* r = file.GetRecord(n);
+            ASSERT_EQ(r->RecordId(), expected[n]) << n;
+            file.ReleaseRecord(r);
+        }
+        file.WriteHeader(false);
+        file.Close();
+        EXPECT_EQ(std::filesystem::file_size(dir_.File("mailist.DAT")),
+                  kDataHeaderSize + 768 * ListTableFields().size() +
+                      std::size_t{kAll} * file.GetRecordSize());
+        ExpectRecordIds(kAll, [&](std::uint32_t n) { return expected[n]; });
+    };
+    for (const Reach reach :
+         {Reach::kReadAhead, Reach::kNewWindow, Reach::kFollowingWindow, Reach::kFlushOnly}) {
+        EXPECT_EQ(ErrorCodeOf([&] { run(reach); }), 0) << static_cast<int>(reach);
+    }
+    // The file cut short of records its header counts: reads stop at its end, and the records
+    // past it are missing.
+    const auto size = std::filesystem::file_size(dir_.File("mailist.DAT"));
+    std::size_t record_size = 0;
+    {
+        auto file = Reopen();
+        record_size = file->GetRecordSize();
+    }
+    std::filesystem::resize_file(dir_.File("mailist.DAT"), size - 10 * record_size);
+    auto cut = Reopen();
+    TRecord* r = nullptr;
+    ASSERT_TRUE(cut->GetRecord(nullptr, 90, true, false, true, r));
+    EXPECT_EQ(r->RecordId(), 90u);
+    cut->ReleaseRecord(r);
+    EXPECT_TRUE(cut->InReadWindow(kAll - 10));
+    EXPECT_FALSE(cut->InReadWindow(kAll - 9));
+    cut->ClearRecordCache();
+    for (const std::uint32_t n : {kAll - 9, kAll}) {
+        EXPECT_EQ(ErrorCodeOf([&] {
+                      TRecord* missing = nullptr;
+                      cut->GetRecord(nullptr, n, true, false, true, missing);
+                  }),
+                  kErrRead)
+            << n;
+    }
+    cut->ClearRecordCache();
+    cut->ReadWindow(80, kAll);
+    EXPECT_TRUE(cut->InReadWindow(kAll - 10));
+    EXPECT_FALSE(cut->InReadWindow(kAll - 9));
 }
 
 // A window keeps its memory through a trim; a later window may come in memory another owner
