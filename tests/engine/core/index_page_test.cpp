@@ -1832,6 +1832,73 @@ TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
     }
 }
 
+// Searches of a plain page from every position a previous search may have left behind, on
+// pages of every fill and kind, with keys sharing long prefixes: the search answers what a
+// lower or upper bound over the sorted keys answers, whatever it started from.
+TEST(IndexPageSearch, PlainPagesFindTheBoundsFromAnyStartingPosition) {
+    constexpr std::size_t k = 40;
+    const KeyCompare compare = KeyCompare::Bytes(k);
+    std::vector<Key> pool;
+    for (std::uint32_t i = 0; i < 400; ++i)
+        pool.push_back(MakeKey(i * 2, 7, k, false));
+    std::sort(pool.begin(), pool.end());
+    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    std::mt19937 rng(11);
+    for (const PageKind kind : {PageKind::kRootLeaf, PageKind::kInterior}) {
+        TPage shape;
+        shape.Setup(1, k, false, false, 0, 4096);
+        shape.SetKind(kind);
+        const auto capacity = static_cast<std::size_t>(shape.Capacity());
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                    std::size_t{7}, capacity / 2, capacity}) {
+            SCOPED_TRACE(testing::Message() << "kind " << int(kind) << " entries " << n);
+            std::vector<Key> held;
+            for (std::size_t i = 0; i < n; ++i)
+                held.push_back(pool[(i * pool.size()) / std::max<std::size_t>(n, 1)]);
+            TPage page;
+            page.Setup(1, k, false, false, 0, 4096);
+            page.SetKind(kind);
+            for (std::size_t i = 0; i < n; ++i) {
+                page.SetEditPosition(static_cast<std::int64_t>(i));
+                page.InsertEntry(held[i].data(), static_cast<std::uint32_t>(i + 1), 1);
+            }
+            ASSERT_EQ(page.EntryCount(), static_cast<std::int64_t>(n));
+            std::vector<Key> probes = held;
+            for (int i = 0; i < 30; ++i)
+                probes.push_back(MakeKey(static_cast<std::uint32_t>(rng() % 900), 7, k, false));
+            probes.push_back(Key(k, 0));
+            probes.push_back(Key(k, 0xFF));
+            for (const Key& key : probes) {
+                const auto below = static_cast<std::int64_t>(
+                    std::lower_bound(held.begin(), held.end(), key) - held.begin());
+                const auto not_above = static_cast<std::int64_t>(
+                    std::upper_bound(held.begin(), held.end(), key) - held.begin());
+                const bool present = below != not_above;
+                for (std::int64_t start = -1; start <= static_cast<std::int64_t>(n) + 2; ++start) {
+                    page.SetReadPosition(start);
+                    const bool equal = page.SeekExact(key.data(), compare);
+                    if (page.IsLeaf()) {
+                        ASSERT_EQ(page.ReadPosition(), below + 1) << start;
+                        ASSERT_EQ(equal, present) << start;
+                    } else {
+                        ASSERT_EQ(page.ReadPosition(), std::max<std::int64_t>(not_above, 1))
+                            << start;
+                    }
+                    page.SetEditPosition(start);
+                    const bool found = page.FindForInsert(key.data(), compare);
+                    if (page.IsLeaf()) {
+                        ASSERT_EQ(page.EditPosition(), not_above) << start;
+                        ASSERT_EQ(found, present) << start;
+                    } else if (n > 0) {
+                        ASSERT_EQ(page.EditPosition(), std::max<std::int64_t>(not_above, 1))
+                            << start;
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace strata
 
