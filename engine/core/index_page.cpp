@@ -1394,8 +1394,16 @@ class TPage::KeyOrder {
         while (low < high) {
             const std::size_t middle = (low + high) / 2;
             if (high - low > 2) {
-                ask((low + middle) / 2);
-                ask((middle + 1 + high) / 2);
+                const std::size_t left = (low + middle) / 2;
+                const std::size_t right = (middle + 1 + high) / 2;
+                ask(left);
+                ask(right);
+                if (high - low > 6) {
+                    ask((low + left) / 2);
+                    ask((left + 1 + middle) / 2);
+                    ask((middle + 1 + right) / 2);
+                    ask((right + 1 + high) / 2);
+                }
             }
             probe(middle);
         }
