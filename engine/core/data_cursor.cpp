@@ -336,6 +336,8 @@ void TDataCursor::SyncWithTable() {
         changed = table_->ReadLock();
     if (!exclusive_ && !media_read_only_ && CountersDiffer())
         changed = true;
+    if (!physical_ && index_stamp_ != table_->IndexFile().DescriptorStamp())
+        FollowCurrentIndex();
     if (changed)
         ResyncAndReturn();
 }

@@ -467,6 +467,8 @@ class TDataCursor final : public TFileCursor {
     [[noreturn]] void Raise(EngineErrorCode code, std::string_view field = {},
                             std::string_view index = {}, std::string_view extra = {}) const;
     void SyncWithTable();
+    // The current index found again by its name once the indexes changed under the cursor.
+    void FollowCurrentIndex();
     void EndOperation() noexcept;
     bool CountersDiffer() const;
     void ResyncAndReturn();
@@ -664,7 +666,7 @@ class TDataCursor final : public TFileCursor {
     void BuildKeyInto(int slot, ConstRecordBuffer record, std::vector<std::uint8_t>& key) const;
 
     struct CachedState {
-        IndexDescriptor descriptor{};
+        std::uint64_t stamp = 0;
         IndexState state;
     };
     mutable std::array<std::optional<CachedState>, 33> state_cache_;
@@ -674,6 +676,8 @@ class TDataCursor final : public TFileCursor {
     std::string index_name_;
     bool physical_ = true;
     IndexState index_state_;
+    // The index file's stamp index_state_ was built under.
+    std::uint64_t index_stamp_ = 0;
     std::uint16_t key_size_ = 4;
     bool bof_ = true;
     bool eof_ = true;

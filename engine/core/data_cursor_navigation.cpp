@@ -58,15 +58,13 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
 }
 
 const TDataCursor::IndexState& TDataCursor::CachedIndexState(int slot) const {
-    // Compared where the header holds it: every key built and every edit asks. Only the bytes
-    // before the root describe the key; the root and the free page list behind them change
-    // with the tree's pages and leave the state as it was.
-    const auto descriptor = table_->IndexFile().IndexDescriptorBytes(slot).first(ixd::kRoot);
+    // Every key built and every edit asks: the index file's stamp tells in one comparison
+    // whether any descriptor may have changed since the state was built.
+    const std::uint64_t stamp = table_->IndexFile().DescriptorStamp();
     std::optional<CachedState>& entry = state_cache_.at(static_cast<std::size_t>(slot));
-    if (!entry || !std::equal(descriptor.begin(), descriptor.end(), entry->descriptor.begin()) ||
-        slot == kHiddenIndexSlot) {
+    if (!entry || entry->stamp != stamp || slot == kHiddenIndexSlot) {
         entry.reset();
-        entry = CachedState{table_->IndexFile().GetIndexDescriptor(slot), MakeIndexState(slot)};
+        entry = CachedState{stamp, MakeIndexState(slot)};
     }
     return entry->state;
 }
@@ -107,12 +105,32 @@ void TDataCursor::SelectIndexState(std::uint8_t number) {
         index_state_ = IndexState{};
     } else {
         index_state_ = CachedIndexState(number);
+        index_stamp_ = table_->IndexFile().DescriptorStamp();
         key_size_ = index_state_.key_size;
         index_name_ = number == kHiddenIndex
                           ? std::string(kHiddenIndexName)
                           : IndexName(table_->IndexFile().GetIndexDescriptor(number));
         physical_ = false;
     }
+}
+
+void TDataCursor::FollowCurrentIndex() {
+    index_stamp_ = table_->IndexFile().DescriptorStamp();
+    // The primary and the hidden index keep their slots.
+    if (index_ == kNoIndex || index_ == kHiddenIndex || index_ == 0)
+        return;
+    // Another cursor of the table added or dropped an index: the current one may stand in
+    // another slot now. Its keys are as they were, so the position stays.
+    const std::string_view name = platform::nls::TrimOf(index_name_, " ");
+    const int count = table_->IndexFile().GetIndexCount();
+    for (int slot = 1; slot <= count; ++slot) {
+        const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
+        if (platform::nls::SameTextAnsi(name, platform::nls::TrimOf(IndexName(d), " "))) {
+            SelectIndexState(static_cast<std::uint8_t>(slot));
+            return;
+        }
+    }
+    // A dropped index stays the cursor's until it is told another; using it says it is gone.
 }
 
 void TDataCursor::SetIndex(std::uint8_t number) {

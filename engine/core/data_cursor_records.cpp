@@ -138,7 +138,8 @@ void TDataCursor::BuildKeyInto(int slot, ConstRecordBuffer record,
     }
     const IndexState& state =
         slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(slot);
-    key.assign(state.key_size, 0);
+    // Not cleared: the builder writes every byte.
+    key.resize(state.key_size);
     BuildRecordKey(
         state.fields,
         record.first(std::min<std::size_t>(record.size(), table_->DataFile().GetRecordSize())), key,

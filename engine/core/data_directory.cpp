@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 
 #include "engine/core/data_session.h"
 #include "engine/core/data_table.h"
@@ -193,14 +194,29 @@ void TDataDirectory::BeginUpdateBatch() {
 }
 
 void TDataDirectory::EndUpdateBatch(bool commit) {
+    // A table whose end fails (a sync the disk refused) is out of its batch all the same; the
+    // other tables' batches, and the directory's, end too, so that the next change starts
+    // afresh rather than inside a batch nobody ends. The first failure goes on.
+    std::exception_ptr failure;
     for (auto i = tables_.size(); i-- > 0;) {
         TDataTable* table = tables_[i].get();
-        table->EndBatch(commit);
-        if (commit && table->UseCount() <= 0)
-            CloseTable(table, true);
+        if (!commit) {
+            table->EndBatch(false);
+            continue;
+        }
+        try {
+            table->EndBatch(true);
+            if (table->UseCount() <= 0)
+                CloseTable(table, true);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
     }
     if (commit)
         batch_ = false;
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TDataDirectory::CancelUpdateBatch() {

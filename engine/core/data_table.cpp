@@ -11,6 +11,7 @@
 #include "engine/storage/engine_error.h"
 #include "engine/storage/storage_library.h"
 #include "engine/storage/storage_utils.h"
+#include "engine/storage/sync_worker.h"
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
 
@@ -804,13 +805,17 @@ void TDataTable::FlushFiles() {
 }
 
 // Each file's sync writes its pages out and waits for the device on its own;
-// the index file's (and the blob file's) run on helper threads beside the
-// data file's, so the files go to the device together and the statement waits
-// about as long as the slowest sync rather than their sum. A few pages to sync,
-// as a durable post leaves, take less time than a helper thread takes to start
-// on a busy machine: those syncs run here one after the other, every file's
-// writing started before the first waits. Every sync finishes before the first
-// failure goes on.
+// the index file's (and the blob file's) run beside the data file's, so the
+// files go to the device together and the statement waits about as long as the
+// slowest sync rather than their sum. Megabytes to sync, as a batch's end
+// leaves, get helper threads of their own. A few pages, as a durable post
+// leaves, take less time to sync than a thread takes to start on a busy
+// machine: the index file's goes to the process's sync worker, which is always
+// there; a blob file's, or the index file's when the worker is busy with another
+// thread's, runs here after the data file's, its writing started before the
+// first sync waits. The files are independent of each other on disk: all of the
+// flush is written before any sync starts, so no order between the syncs is
+// owed. Every sync finishes before the first failure goes on.
 void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     index_file_->FinishWriteBehind();
     auto sync = [written_only](TFileHandler& file) {
@@ -851,9 +856,10 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
             }
         }
     }
+    TSyncBeside index_beside;
     // A file whose sync does not go beside starts its writing before the data file's sync
     // waits, and is synced after it.
-    if (!index_sync.joinable())
+    if (!index_sync.joinable() && !index_beside.Start(*index_file_, written_only))
         index_file_->StartSyncWritten();
     if (blobs && !blob_sync.joinable())
         blob_file_->StartSyncWritten();
@@ -863,12 +869,12 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     } catch (...) {
         failure = std::current_exception();
     }
-    auto finish = [&](std::thread& helper, TFileHandler& file, std::exception_ptr& own) {
+    auto finish = [&](std::thread& helper, std::exception_ptr& own, auto here) {
         if (helper.joinable()) {
             helper.join();
         } else {
             try {
-                sync(file);
+                here();
             } catch (...) {
                 own = std::current_exception();
             }
@@ -876,9 +882,9 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         if (!failure)
             failure = own;
     };
-    finish(index_sync, *index_file_, index_failure);
+    finish(index_sync, index_failure, [&] { index_beside.Finish(); });
     if (blobs)
-        finish(blob_sync, *blob_file_, blob_failure);
+        finish(blob_sync, blob_failure, [&] { sync(*blob_file_); });
     if (failure)
         std::rethrow_exception(failure);
 }

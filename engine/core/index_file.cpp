@@ -1,6 +1,7 @@
 #include "engine/core/index_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cctype>
 #include <chrono>
@@ -298,8 +299,17 @@ bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {
         kLockTries, 3);
 }
 
+namespace {
+std::atomic<std::uint64_t> last_descriptor_stamp{0};
+}  // namespace
+
 TIndexFile::TIndexFile(TTableFileOwner* owner) : owner_(owner) {
+    NoteDescriptorsChanged();
     write_buffer_.resize(4 * kIndexPageSize);
+}
+
+void TIndexFile::NoteDescriptorsChanged() noexcept {
+    descriptor_stamp_ = last_descriptor_stamp.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 TIndexFile::~TIndexFile() {
@@ -630,6 +640,7 @@ void TIndexFile::CreateFile() {
     const std::size_t hidden = SlotAt(kHiddenIndexSlot);
     PutShortString(header_, hidden + ixd::kName, ixd::kNameLength, kHiddenIndexName);
     PutU16(header_, hidden + ixd::kKeySize, 5);
+    NoteDescriptorsChanged();
     SetHeaderChanged();
     ClearPageCaches(true);
     stats_ = {};
@@ -643,6 +654,8 @@ void TIndexFile::ReadRawHeader(IndexHeader& header) {
 
 void TIndexFile::ReadHeader() {
     CountEdit();
+    // Taken first, so that a read that fails part way leaves no state built before it good.
+    NoteDescriptorsChanged();
     ReadRawHeader(header_);
     changes_.Clear();
 }
@@ -652,6 +665,7 @@ bool TIndexFile::HeaderChanged() {
     ReadRawHeader(h);
     if (!changes_.Adopt(header_, h))
         return false;
+    NoteDescriptorsChanged();
     CountEdit();
     return true;
 }
@@ -748,6 +762,7 @@ void TIndexFile::StorePrimaryIndex(const IndexDescriptor& d) {
         PutU32(header_, at + ixd::kFreePage, 0);
         header_[at + ixd::kRemovalMark] = 0;
     }
+    NoteDescriptorsChanged();
     SetHeaderChanged();
 }
 
@@ -775,6 +790,7 @@ void TIndexFile::AddIndex(const IndexDescriptor& d) {
     PutU32(header_, SlotAt(slot) + ixd::kFreePage, 0);
     header_[SlotAt(slot) + ixd::kRemovalMark] = 0;
     header_[ih::kIndexCount] = static_cast<std::uint8_t>(slot);
+    NoteDescriptorsChanged();
     SetHeaderChanged();
 }
 
@@ -783,6 +799,7 @@ void TIndexFile::DeleteIndex(int slot) {
     if (slot == 0) {
         std::fill(header_.begin() + SlotAt(0), header_.begin() + SlotAt(1), 0);
         header_[ih::kNoPrimary] = 1;
+        NoteDescriptorsChanged();
         SetHeaderChanged();
         return;
     }
@@ -799,6 +816,7 @@ void TIndexFile::DeleteIndex(int slot) {
     // The removed descriptor is kept just beyond the new last slot.
     std::memcpy(&header_[SlotAt(count)], removed.data(), kIndexDescriptorSize);
     header_[ih::kIndexCount] = static_cast<std::uint8_t>(count - 1);
+    NoteDescriptorsChanged();
     SetHeaderChanged();
 }
 
@@ -811,6 +829,7 @@ void TIndexFile::SetIndexDescriptor(int slot, const IndexDescriptor& d) {
     std::memcpy(&header_[at + ixd::kFieldDescending], &d[ixd::kFieldDescending], 16);
     std::memcpy(&header_[at + ixd::kFieldNumbers], &d[ixd::kFieldNumbers], 32);
     PutU32(header_, at + ixd::kRoot, 0);
+    NoteDescriptorsChanged();
     FlushPages();
     ClearPageCaches(true);
     SetHeaderChanged();
@@ -826,6 +845,7 @@ void TIndexFile::SetIndexFields(int slot, std::string_view name,
     for (std::size_t i = 0; i < ixd::kMaxFields; ++i) {
         PutU16(header_, at + ixd::kFieldNumbers + 2 * i, i < fields.size() ? fields[i] : 0);
     }
+    NoteDescriptorsChanged();
     SetHeaderChanged();
 }
 

@@ -160,6 +160,11 @@ class TIndexFile : public TFileHandler {
         return std::span<const std::uint8_t>(header_).subspan(SlotAt(slot), kIndexDescriptorSize);
     }
     std::vector<std::uint16_t> GetIndexFields(int slot) const;
+    // Changes whenever anything that defines a key or an index may have changed (a created
+    // or reread header, another program's header, an index added, dropped or redefined), to
+    // a value no file of the process had before: what a reader built from the descriptors
+    // stays good while the stamp it was built under does.
+    std::uint64_t DescriptorStamp() const noexcept { return descriptor_stamp_; }
     int GetIndexCount() const { return header_[ih::kIndexCount]; }
     // Read by every descent, so in line.
     std::uint32_t GetRoot(int slot) const {
@@ -614,11 +619,13 @@ class TIndexFile : public TFileHandler {
     void IndexKeptPages();
     void ForgetWrittenRuns() noexcept;
     void ReadRawHeader(IndexHeader& header);
+    void NoteDescriptorsChanged() noexcept;
 
     TTableFileOwner* owner_;
     const TDataFile* data_file_ = nullptr;
     bool encrypted_ = false;
     IndexHeader header_{};
+    std::uint64_t descriptor_stamp_ = 0;
     HeaderChanges changes_{ih::kChangeCounter, ih::kHeaderChanged};
     PageChain clean_;
     PageChain dirty_;

@@ -237,23 +237,31 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
         return;
     }
     const std::size_t k = key_size_;
-    FitEntries(static_cast<std::size_t>(count) * Stride());
-    entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
     const std::size_t size = k + (IsInterior() ? 8 : 4);
     if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
         PageCorrupt(owner_);
+    FitEntries(static_cast<std::size_t>(count) * Stride());
+    // Not cleared: the loop writes every byte of every entry.
+    entries_.resize(static_cast<std::size_t>(count) * Stride());
     // Each stored entry is the front of its unpacked form (key, pointer and, interior, the
-    // count), so it is copied in one piece; the rest of the stride is zero from the assign.
+    // count), so it is copied in one piece, and the rest of the stride is set behind it.
     // Short entries (the small keys of which a leaf holds hundreds) are copied as words that
     // overlap, instead of a library call each.
     const std::uint8_t* from = page.data() + kPageHeaderSize;
     std::uint8_t* to = entries_.data();
     const std::size_t stride = Stride();
-    const bool leaf = IsLeaf();
-    for (std::int64_t i = 0; i < count; ++i, from += size, to += stride) {
-        CopyShort(to, from, size);
-        if (leaf)
-            StoreLittle(to + k + kCountAt, std::uint32_t{1});
+    static_assert(kCountAt + 4 == kLeadAt && kLeadAt + 2 == kTrailAt);
+    if (IsLeaf()) {
+        for (std::int64_t i = 0; i < count; ++i, from += size, to += stride) {
+            CopyShort(to, from, size);
+            // A count of 1, the leading and trailing counts 0.
+            StoreLittle(to + k + kCountAt, std::uint64_t{1});
+        }
+    } else {
+        for (std::int64_t i = 0; i < count; ++i, from += size, to += stride) {
+            CopyShort(to, from, size);
+            StoreLittle(to + k + kLeadAt, std::uint32_t{0});
+        }
     }
     count_ = count;
     used_ = static_cast<std::size_t>(count_) * size;
@@ -807,7 +815,7 @@ void TPage::FitEntries(std::size_t bytes) {
     DropOtherForm();
     const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
-        std::vector<std::uint8_t> fitted;
+        EntryBytes fitted;
         fitted.reserve(want);
         fitted.assign(entries_.begin(), entries_.end());
         entries_.swap(fitted);
@@ -1601,7 +1609,7 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_charge_ = 0;
     cache_owned_ = true;
     if (entries_.capacity() > 4 * kIndexPageSize) {
-        std::vector<std::uint8_t>().swap(entries_);
+        EntryBytes().swap(entries_);
         front_ = 0;
     }
     if (compact_ && compact_->MemoryBytes() > 4 * kIndexPageSize)
@@ -1614,7 +1622,7 @@ void TPage::Recycle(TIndexFile* owner) {
 void TPage::DropOtherForm() {
     if (Compressed()) {
         if (entries_.capacity() != 0) {
-            std::vector<std::uint8_t>().swap(entries_);
+            EntryBytes().swap(entries_);
             front_ = 0;
         }
     } else {
@@ -1623,7 +1631,7 @@ void TPage::DropOtherForm() {
 }
 
 void TPage::ReleaseMemory() {
-    std::vector<std::uint8_t>().swap(entries_);
+    EntryBytes().swap(entries_);
     front_ = 0;
     compact_.reset();
 }

@@ -258,7 +258,8 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return false;
-    if (DeleteAlongRememberedDescent(key))
+    // Most removals follow no search of their own slot.
+    if (file_.RememberedDescent().slot == slot_ && DeleteAlongRememberedDescent(key))
         return true;
     DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));

@@ -88,7 +88,8 @@ std::vector<KeySegment> KeySegmentsOf(std::span<const FieldDescriptor> fields,
 void BuildRecordKey(std::span<const FieldDescriptor> fields, std::span<const std::uint8_t> record,
                     std::span<std::uint8_t> key, bool case_insensitive, bool overall_descending,
                     std::uint16_t language, std::uint16_t sort, bool with_record_id) {
-    std::fill(key.begin(), key.end(), 0);
+    // Each byte is written once, so the key needs no clearing first: a value fills its
+    // segment, a null's bytes and those after the last segment are zeroed here.
     std::size_t p = 0;
     for (const FieldDescriptor& f : fields) {
         const std::size_t size = FieldDataSize(f);
@@ -110,12 +111,15 @@ void BuildRecordKey(std::span<const FieldDescriptor> fields, std::span<const std
             if (segment[0] != 0) {
                 BuildKeySegment(f, record.subspan(at + 1, size), segment, case_insensitive,
                                 descending, language, sort);
-            } else if (language == 0 && descending) {
-                InvertKeyBytes(segment.first(FieldType(f) == 1 ? size : size + 1));
+            } else {
+                std::fill(segment.begin() + 1, segment.end(), std::uint8_t{0});
+                if (language == 0 && descending)
+                    InvertKeyBytes(segment.first(FieldType(f) == 1 ? size : size + 1));
             }
         }
         p += size + 1;
     }
+    std::fill(key.begin() + static_cast<std::ptrdiff_t>(p), key.end(), std::uint8_t{0});
     if (with_record_id) {
         if (p + 4 > key.size())
             RaiseEngineError(kErrInvalidKeySize);

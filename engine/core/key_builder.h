@@ -49,7 +49,7 @@ class TKeyComparer {
     std::size_t field_bytes_ = 0;
 };
 
-// Builds the key of one record into `key` (zero-filled first): the listed
+// Builds the key of one record into `key` (every byte written, whatever it held): the listed
 // fields, each with its descending byte (descriptor offset 253) combined
 // with the overall flag, then the record ID when `with_record_id` is set.
 // Requires: key.size() == sum(data size + 1) (+ 4 with the record ID).

@@ -347,6 +347,8 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     if (header_[ih::kVersion] != kTableFileVersion)
         RaiseEngineError(kErrWrongVersion, Name());
     IndexHeader saved = header_;
+    // Also a check alone rewrites the descriptors before it puts them back.
+    NoteDescriptorsChanged();
     const std::string ending(FixedText(verify_only));
     const int count = std::min(GetIndexCount(), kMaxSecondaryIndexes);
     std::vector<int> removals;

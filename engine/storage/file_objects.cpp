@@ -488,10 +488,26 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
 
 namespace {
 std::atomic<std::uint64_t> sync_count{0};
+std::atomic<FileSyncHook> file_sync_hook{nullptr};
 }  // namespace
+
+void SetFileSyncHook(FileSyncHook hook) noexcept {
+    file_sync_hook.store(hook);
+}
 
 std::uint64_t TPhysicalFile::SyncCount() noexcept {
     return sync_count.load(std::memory_order_relaxed);
+}
+
+platform::os::Status TPhysicalFile::SyncData() {
+    sync_count.fetch_add(1, std::memory_order_relaxed);
+    if (const FileSyncHook hook = file_sync_hook.load()) {
+        if (const int error = hook(Name()); error != 0)
+            return platform::os::Status::FromErrno(error);
+    }
+    // The file's bytes and size are what a reader needs after a power cut;
+    // its times are not, and syncing them costs a journal commit per sync.
+    return file_.Flush(platform::os::FlushKind::kDataOnly);
 }
 
 std::int32_t TPhysicalFile::Flush() {
@@ -500,10 +516,7 @@ std::int32_t TPhysicalFile::Flush() {
     if (!file_.IsOpen()) {
         return 0;
     }
-    sync_count.fetch_add(1, std::memory_order_relaxed);
-    // The file's bytes and size are what a reader needs after a power cut;
-    // its times are not, and syncing them costs a journal commit per sync.
-    const platform::os::Status flushed = file_.Flush(platform::os::FlushKind::kDataOnly);
+    const platform::os::Status flushed = SyncData();
     if (!flushed)
         return Negative(flushed.code());
     unsynced_ = 0;
@@ -560,8 +573,7 @@ std::int32_t TPhysicalFile::SyncWritten() {
     if (!file_.IsOpen() || unsynced_ == 0) {
         return 0;
     }
-    sync_count.fetch_add(1, std::memory_order_relaxed);
-    const platform::os::Status synced = file_.Flush(platform::os::FlushKind::kDataOnly);
+    const platform::os::Status synced = SyncData();
     if (!synced)
         return Negative(synced.code());
     unsynced_ = 0;

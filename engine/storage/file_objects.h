@@ -33,6 +33,12 @@ inline constexpr std::int64_t kFileBlockSize = 65535;
 
 enum class SeekOrigin : int { kBegin = 0, kCurrent = 1, kEnd = 2 };
 
+// Tests make syncs fail or hold them up: the hook, when set, runs on the syncing thread before
+// every sync a physical file asks of the operating system, with the file's name; a result
+// other than 0 is the errno the sync then fails with, as if the system had reported it.
+using FileSyncHook = int (*)(const std::string& name);
+void SetFileSyncHook(FileSyncHook hook) noexcept;
+
 class TAbstractFile {
   public:
     struct LockRecord {
@@ -205,6 +211,8 @@ class TPhysicalFile final : public TAbstractFile {
 
   private:
     void FinishWriteBehind() noexcept;
+    // One fdatasync, counted and passed by the sync hook. Requires: the lock is held.
+    platform::os::Status SyncData();
 
     platform::os::File file_;
     // Bytes written since the last sync. Atomic for WriteAt, which does not take the lock.

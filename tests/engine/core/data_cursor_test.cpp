@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 #include "engine/core/data_file.h"
 #include "engine/core/filter.h"
+#include "engine/core/table_restructure.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "tests/engine/core/cursor_test_support.h"
@@ -787,6 +790,126 @@ TEST_F(DataCursor, UniqueIndexOverDuplicatesIsNotLeftHalfBuilt) {
     EXPECT_EQ(Items(c), (std::vector<std::string>{"a@x", "b@x"}));
     c.DeleteIndex("UniqueBounce", true);
     EXPECT_EQ(c.GetIndexCount(), before);
+}
+
+// What a long-lived cursor's edits must leave: every index walks each live record once, in
+// its own order (a key built by a layout the index no longer has lands out of order, or is
+// not found when its record goes).
+void ExpectEveryIndexInOrder(TDataCursor& c, std::multiset<std::string> live) {
+    const std::uint8_t before = c.CurrentIndex();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const auto upper = [](std::string text) {
+        for (char& ch : text)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        return text;
+    };
+    for (int number = 1; number <= c.GetIndexCount(); ++number) {
+        c.SetIndex(static_cast<std::uint8_t>(number));
+        const std::string name = c.CurrentIndexName();
+        SCOPED_TRACE(name);
+        using Order = std::pair<std::string, std::int32_t>;
+        std::vector<Order> seen;
+        std::multiset<std::string> items;
+        c.First();
+        while (c.GetNextRecord(buffer) == 0) {
+            const std::string item = GetText(c, buffer, 2);
+            items.insert(item);
+            const std::int32_t bounces = GetInt(c, buffer, 4).value_or(-1);
+            if (name == "BYITEM")
+                seen.emplace_back(upper(item), 0);
+            else if (name == "BYCATEGORY")
+                seen.emplace_back(upper(GetText(c, buffer, 3)), 0);
+            else if (name == "BYBOUNCE")
+                seen.emplace_back(std::string(), bounces);
+            else
+                seen.emplace_back(upper(GetText(c, buffer, 3)), bounces);
+        }
+        EXPECT_EQ(items, live);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    }
+    c.SetIndex(before);
+}
+
+// A cursor keeps the key layouts it built while nothing changes the indexes, and builds by the
+// new ones once anything does: after a clone drops an index (those behind move down a slot,
+// the cursor's own among them) and adds one, inserts, changes and deletes through the
+// long-lived cursor leave every index whole; so do those of a cursor opened after a
+// restructure gave the slots other indexes.
+TEST_F(DataCursor, LongLivedCursorsBuildKeysByTheIndexesAsTheyAreNow) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    std::multiset<std::string> live;
+    int next = 0;
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    // Physical order, so that every index's key is built from the cursor's kept layouts.
+    c.SetIndex(kNoIndex);
+    const auto edit_round = [&](TDataCursor& on) {
+        for (int i = 0; i < 6; ++i, ++next) {
+            const std::string item = "i" + std::to_string(next) + "@x";
+            InsertEntry(on, item, std::string(1, static_cast<char>('A' + (next * 7) % 5)),
+                        (next * 13) % 11 - 1);
+            live.insert(item);
+        }
+        on.First();
+        int seen = 0;
+        while (on.GetNextRecord(buffer) == 0) {
+            const std::string item = GetText(on, buffer, 2);
+            if (seen++ % 3 == 0) {
+                on.DeleteRecord(buffer, false);
+                live.erase(live.find(item));
+            } else if (seen % 3 == 0) {
+                PutText(on, buffer, 3, std::string(1, static_cast<char>('E' - seen % 5)));
+                PutInt(on, buffer, 4, (seen * 5) % 9);
+                on.ModifyRecord(buffer, false, false);
+            }
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(edit_round(c));
+    ExpectEveryIndexInOrder(c, live);
+    // The cursor stands on a record in the order of ByBounce, which moves down a slot: it
+    // keeps its order and its record, and edits through that order.
+    c.SetIndexByName("ByBounce");
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    const std::string standing = GetText(c, buffer, 2);
+    {
+        std::unique_ptr<TDataCursor> clone = c.CloneCursor();
+        clone->DeleteIndex("ByItem", true);
+    }
+    ASSERT_EQ(c.GetIndexCount(), 2);
+    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), standing);
+    EXPECT_EQ(c.CurrentIndex(), 2);
+    EXPECT_EQ(c.CurrentIndexName(), "BYBOUNCE");
+    ASSERT_NO_FATAL_FAILURE(edit_round(c));
+    ExpectEveryIndexInOrder(c, live);
+    {
+        std::unique_ptr<TDataCursor> clone = c.CloneCursor();
+        clone->AddIndex(MakeIndex("ByBoth", {3, 4}, false, true));
+    }
+    ASSERT_NO_FATAL_FAILURE(edit_round(c));
+    ExpectEveryIndexInOrder(c, live);
+    // A restructure that gives the slots other indexes, and the cursor opened again.
+    TableDefinition d;
+    for (std::uint32_t i = 1; i <= c.GetFieldCount(); ++i)
+        d.fields.push_back(c.GetTableFieldDesc(i));
+    d.indexes.push_back(c.GetIndexDesc(0));
+    d.indexes.push_back(MakeIndex("ByItem", {2}, true, true));
+    for (int i = 1; i <= c.GetIndexCount(); ++i) {
+        const IndexDescriptor index = c.GetIndexDesc(static_cast<std::uint32_t>(i));
+        if (IndexFieldCount(index) != 1 || IndexFieldNumber(index, 0) != 3)  // not ByCategory
+            d.indexes.push_back(index);
+    }
+    d.last_auto_inc = -1;
+    c.Close();
+    EXPECT_EQ(RestructureTable(NewCursor(), d, {}), RestructureWay::IndexRebuild);
+    TDataCursor& after = NewCursor();
+    after.Open();
+    ASSERT_EQ(after.GetIndexCount(), 3);
+    ExpectEveryIndexInOrder(after, live);
+    after.SetIndex(kNoIndex);
+    ASSERT_NO_FATAL_FAILURE(edit_round(after));
+    ExpectEveryIndexInOrder(after, live);
 }
 
 TEST_F(DataCursor, IndexBackupRestoresTheIndexFile) {

@@ -26,6 +26,11 @@ namespace strata {
 class TPageTestAccess {
   public:
     static std::size_t BufferCapacity(const TPage& page) { return page.entries_.capacity(); }
+    // The unpacked entries as they stand, padding included.
+    static std::vector<std::uint8_t> EntryBytes(const TPage& page) {
+        return {page.entries_.begin() + static_cast<std::ptrdiff_t>(page.front_),
+                page.entries_.end()};
+    }
 };
 
 namespace {
@@ -552,6 +557,32 @@ TEST(KeyCompareBytes, OrdersAsMemcmp) {
                     << n << " " << at << " " << from;
                 ASSERT_EQ(common, at) << n << " " << at << " " << from;
             }
+        }
+    }
+    // Keys that differ in several bytes after a shared prefix, where a key's last word overlaps
+    // the one before it, with bytes of either sign bit.
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t n = 1 + random() % 20;
+        const std::size_t shared = random() % (n + 1);
+        const auto any_byte = [&] {
+            return static_cast<std::uint8_t>(random() % 4 == 0 ? 0x80 | random() : random() % 3);
+        };
+        Key a(n);
+        Key b(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            a[i] = any_byte();
+            b[i] = i < shared ? a[i] : any_byte();
+        }
+        const int c = std::memcmp(a.data(), b.data(), n);
+        const int expected = (c > 0) - (c < 0);
+        const auto first_difference = static_cast<std::size_t>(
+            std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin());
+        ASSERT_EQ(KeyCompare::Bytes(n)(a.data(), b.data()), expected) << n << " " << round;
+        for (std::size_t from = 0; from <= first_difference; ++from) {
+            std::size_t common = n + 1;
+            ASSERT_EQ(KeyCompare::CompareBytesFrom(a.data(), b.data(), n, from, common), expected)
+                << n << " " << round << " " << from;
+            ASSERT_EQ(common, first_difference) << n << " " << round << " " << from;
         }
     }
 }
@@ -1637,8 +1668,9 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
             TIndexTree ordered_tree(*file, 2, KeyCompare::Bytes(k));
             for (std::uint32_t id = 1; id <= 5000; ++id) {
                 const Key key = MakeKey(rng() % 50000, id, k, false);
-                if (random_model.emplace(key, id).second)
+                if (random_model.emplace(key, id).second) {
                     ASSERT_TRUE(random_tree.Insert(key.data(), id));
+                }
                 const Key ordered = MakeKey(id, id, k, true);
                 ordered_model.emplace(ordered, id);
                 ASSERT_TRUE(ordered_tree.Insert(ordered.data(), id));
@@ -1667,8 +1699,9 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
                     ASSERT_NE(pinned_leaf, 0u);
                     pinned = PinnedPage(*file, file->GetPage(1, pinned_leaf));
                 }
-                if (pinned_leaf != 0)
+                if (pinned_leaf != 0) {
                     ASSERT_EQ(file->FindCachedPage(1, pinned_leaf), pinned.get()) << round;
+                }
                 if (round % 3 == 0) {
                     const Key ordered = MakeKey(next_ordered, next_ordered, k, true);
                     ASSERT_TRUE(ordered_tree.Delete(ordered.data()));
@@ -2177,6 +2210,193 @@ TEST_F(IndexFileFixture, CapacitiesFollowTheSlotAPageObjectServes) {
             file->FreePage(*page);
         }
     }
+}
+
+// A page object's buffer is reused from page to page and not cleared: every page of a file
+// whose pages were filled and then shrank by deletes, read into an object that last held a
+// fuller page, gives the entries a fresh object reads and writes back the very bytes it was
+// read from, whatever the buffer it is written into held; so does the file after edits
+// through a cache of two pages, reopened.
+TEST_F(IndexFileFixture, ReusedPageObjectsReadAndWriteExactlyWhatFreshOnesDo) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        std::uint16_t key_size;
+        bool encrypted;
+    };
+    const Case cases[] = {{0, false, 40, false}, {0, true, 20, false},  {0, false, 9, false},
+                          {1, false, 60, false}, {3, false, 40, false}, {0, false, 40, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique
+                                        << " key " << c.key_size << " scrambled " << c.encrypted);
+        const std::string name = dir_.File("r" + std::to_string(&c - cases) + ".IDX");
+        auto file = std::make_unique<TIndexFile>();
+        file->SetEncrypted(c.encrypted);
+        file->SetName(name);
+        file->CreateFile();
+        file->SetPageCacheCapacity(2);
+        file->AddIndex(Descriptor("ByItem", c.key_size, c.unique, c.option));
+        std::map<Key, std::uint32_t> model;
+        {
+            TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+            std::mt19937 random(11);
+            for (std::uint32_t i = 0; i < 3000; ++i) {
+                const Key key = MakeKey(c.unique ? i : random() % 5000, i, c.key_size, c.unique);
+                if (tree.Insert(key.data(), i + 1))
+                    model[key] = i + 1;
+            }
+            // Most keys go again, so pages shrink and some empty to the free chain.
+            std::vector<Key> keys;
+            for (const auto& entry : model)
+                keys.push_back(entry.first);
+            std::shuffle(keys.begin(), keys.end(), random);
+            for (std::size_t i = 0; i < keys.size() * 3 / 4; ++i) {
+                ASSERT_TRUE(tree.Delete(keys[i].data()));
+                model.erase(keys[i]);
+            }
+        }
+        file->FlushPages();
+        file->WriteHeader(true);
+        file->Close();
+        const std::vector<std::uint8_t> bytes = testing_support::ReadBytes(name);
+        ASSERT_GT(bytes.size(), 8 * kIndexPageSize);
+        const auto image_at = [&](std::size_t offset) {
+            return std::span<const std::uint8_t>(bytes).subspan(offset, kIndexPageSize);
+        };
+        const auto read_page = [&](TPage& page, std::size_t offset) {
+            page.Clear();
+            page.Setup(1, c.key_size, false, c.unique, c.option,
+                       static_cast<std::uint32_t>(offset));
+            page.ReadPage(image_at(offset), false);
+        };
+        // The fullest page first, so the reused object's buffer holds more than any other.
+        std::size_t fullest = kIndexPageSize;
+        std::int64_t most = -1;
+        for (std::size_t offset = kIndexPageSize; offset < bytes.size(); offset += kIndexPageSize) {
+            TPage page(file.get());
+            read_page(page, offset);
+            if (page.EntryCount() > most) {
+                most = page.EntryCount();
+                fullest = offset;
+            }
+        }
+        // Pages of a scrambled file are read and written through its setting.
+        TPage reused(file.get());
+        read_page(reused, fullest);
+        std::size_t shorter = 0;
+        for (std::size_t offset = kIndexPageSize; offset < bytes.size(); offset += kIndexPageSize) {
+            SCOPED_TRACE(testing::Message() << "page at " << offset);
+            TPage fresh(file.get());
+            read_page(fresh, offset);
+            read_page(reused, offset);
+            shorter += reused.EntryCount() < most ? 1 : 0;
+            ASSERT_EQ(reused.EntryCount(), fresh.EntryCount());
+            if (c.option == 0 || reused.IsInterior()) {
+                ASSERT_EQ(TPageTestAccess::EntryBytes(reused), TPageTestAccess::EntryBytes(fresh));
+            }
+            for (const std::uint8_t noise : {std::uint8_t{0}, std::uint8_t{0xEE}}) {
+                std::array<std::uint8_t, kIndexPageSize> image;
+                image.fill(noise);
+                reused.WritePage(image);
+                ASSERT_TRUE(std::equal(image.begin(), image.end(), image_at(offset).begin()));
+            }
+        }
+        EXPECT_GT(shorter, 3u);
+        // Read back and edited through the small cache once more, the file holds the model.
+        file->SetEncrypted(c.encrypted);
+        file->Open();
+        file->SetPageCacheCapacity(2);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+            std::vector<std::pair<Key, std::uint32_t>> seen;
+            tree.ForEach([&](std::span<const std::uint8_t> key, std::uint32_t record) {
+                seen.emplace_back(Key(key.begin(), key.end()), record);
+            });
+            ASSERT_EQ(seen,
+                      (std::vector<std::pair<Key, std::uint32_t>>(model.begin(), model.end())));
+        }
+        file->Close();
+    }
+}
+
+// A reader keeps what it built from the descriptors while the stamp stays: every change of
+// what defines an index or its key gives the file a stamp no file of the process had, and
+// edits of the trees, counts and flushes keep it.
+TEST_F(IndexFileFixture, EveryChangeOfTheIndexDefinitionsGivesANewStamp) {
+    auto file = NewFile();
+    std::set<std::uint64_t> stamps;
+    const auto expect_new = [&](std::string_view what) {
+        EXPECT_TRUE(stamps.insert(file->DescriptorStamp()).second) << what;
+    };
+    const auto expect_kept = [&](std::string_view what) {
+        EXPECT_EQ(file->DescriptorStamp(), *stamps.rbegin()) << what;
+    };
+    expect_new("created");
+    file->SetPrimaryIndex(Descriptor("", 8, true, 0));
+    expect_new("primary set");
+    file->AddIndex(Descriptor("First", 20, false, 0));
+    expect_new("index added");
+    file->AddIndex(Descriptor("Second", 20, false, 3));
+    expect_new("another added");
+    {
+        TIndexTree tree(*file, 1, BytesCompare(20));
+        for (std::uint32_t i = 0; i < 600; ++i) {
+            const Key key = MakeKey(i, i + 1, 20, false);
+            ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+        }
+    }
+    file->SetRecordCount(600);
+    file->FlushPages();
+    file->WriteHeader(true);
+    EXPECT_FALSE(file->HeaderChanged());
+    expect_kept("keys, counts and writes");
+    file->SetIndexDescriptor(2, Descriptor("Second", 24, false, 1));
+    expect_new("descriptor set");
+    const std::uint16_t fields[] = {1, 1};
+    file->SetIndexFields(2, "Second", fields);
+    expect_new("fields set");
+    file->DeleteIndex(1);
+    expect_new("secondary dropped");
+    file->DeleteIndex(0);
+    expect_new("primary dropped");
+    file->ReplacePrimaryIndex(Descriptor("", 12, true, 0));
+    expect_new("primary replaced");
+    testing_support::RecordingCursor cursor;
+    file->RepairHeader(&cursor, true);
+    expect_new("header checked");
+    file->RepairHeader(&cursor, false);
+    expect_new("header repaired");
+    file->FlushPages();
+    file->WriteHeader(true);
+    // Another program's header, with other indexes in it, taken in when its change counter
+    // moves.
+    {
+        TIndexFile other;
+        other.SetName(dir_.File("u.IDX"));
+        other.CreateFile();
+        EXPECT_GT(other.DescriptorStamp(), *stamps.rbegin());
+        other.SetPrimaryIndex(Descriptor("", 8, true, 0));
+        for (const char* name : {"One", "Two", "Three"})
+            other.AddIndex(Descriptor(name, 16, true, 0));
+        other.WriteHeader(true);
+        other.Close();
+        std::vector<std::uint8_t> header = testing_support::ReadBytes(dir_.File("u.IDX"));
+        header.resize(kIndexHeaderSize);
+        PutU32(header, ih::kChangeCounter, file->GetChangeCounter() + 5);
+        std::fstream out(dir_.File("t.IDX"), std::ios::in | std::ios::out | std::ios::binary);
+        out.write(reinterpret_cast<const char*>(header.data()),
+                  static_cast<std::streamsize>(header.size()));
+    }
+    ASSERT_TRUE(file->HeaderChanged());
+    expect_new("another program's header");
+    EXPECT_EQ(file->GetIndexCount(), 3);
+    EXPECT_FALSE(file->HeaderChanged());
+    expect_kept("nothing changed since");
+    file->ReadHeader();
+    expect_new("header read again");
+    file->Close();
+    file->CreateFile();
+    expect_new("created again");
 }
 
 }  // namespace

@@ -1,0 +1,253 @@
+// A durable post and a batch's end sync the data and index files side by side, the index
+// file's on the process's sync worker: both syncs run, on two threads, before the post
+// returns; a failing sync of either file reaches the caller as the file's own error and the
+// next post syncs what it left.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/storage/engine_error.h"
+#include "engine/storage/file_handler.h"
+#include "engine/storage/file_objects.h"
+#include "engine/storage/sync_worker.h"
+#include "tests/engine/core/cursor_test_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+bool EndsWith(const std::string& text, std::string_view end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The syncs of the watched folder's table files, in the order they began and ended, with the
+// threads they ran on; failures for the extensions asked. With `meet` set, each of the two
+// files' syncs waits (bounded) until the other's has begun, which only syncs running side by
+// side get past, and the index file's then lingers before it ends, so that a post that
+// returned before it would be seen.
+struct SyncLog {
+    std::mutex lock;
+    std::string folder;
+    std::vector<std::string> fail;  // ".DAT", ".IDX"
+    std::vector<std::string> events;
+    std::vector<std::thread::id> threads;
+    bool meet = false;
+    std::atomic<bool> data_began{false};
+    std::atomic<bool> index_began{false};
+    std::atomic<int> missed_meetings{0};
+    // A sync of a ".HLD" file holds the worker until released.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+};
+SyncLog sync_log;
+
+int LogSync(const std::string& name) {
+    if (name.rfind(sync_log.folder, 0) != 0)
+        return 0;
+    if (EndsWith(name, ".HLD")) {
+        sync_log.holding = true;
+        for (int i = 0; i < 30000 && !sync_log.released; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    }
+    const bool data = EndsWith(name, ".DAT");
+    const bool index = EndsWith(name, ".IDX");
+    if (!data && !index)
+        return 0;
+    const std::string ext = data ? ".DAT" : ".IDX";
+    {
+        std::lock_guard guard(sync_log.lock);
+        sync_log.events.push_back("begin " + ext);
+        sync_log.threads.push_back(std::this_thread::get_id());
+    }
+    if (sync_log.meet) {
+        (data ? sync_log.data_began : sync_log.index_began) = true;
+        const std::atomic<bool>& other = data ? sync_log.index_began : sync_log.data_began;
+        int waited = 0;
+        for (; waited < 2000 && !other; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!other)
+            ++sync_log.missed_meetings;
+        if (index)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    bool failing = false;
+    {
+        std::lock_guard guard(sync_log.lock);
+        sync_log.events.push_back("end " + ext);
+        for (const std::string& f : sync_log.fail)
+            failing = failing || f == ext;
+    }
+    return failing ? EIO : 0;
+}
+
+class TableSync : public CursorTest {
+  protected:
+    void SetUp() override {
+        CursorTest::SetUp();
+        ResetLog();
+        sync_log.folder = dir.Path().string();
+        SetFileSyncHook(LogSync);
+    }
+    void TearDown() override {
+        SetFileSyncHook(nullptr);
+        CursorTest::TearDown();
+    }
+    static void ResetLog() {
+        std::lock_guard guard(sync_log.lock);
+        sync_log.fail.clear();
+        sync_log.events.clear();
+        sync_log.threads.clear();
+        sync_log.meet = false;
+        sync_log.data_began = false;
+        sync_log.index_began = false;
+        sync_log.missed_meetings = 0;
+        sync_log.holding = false;
+        sync_log.released = false;
+    }
+    // The code and message of the engine error `action` raised.
+    static std::pair<EngineErrorCode, std::string> ErrorOf(const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const EStrataEngineError& e) {
+            return {e.ErrorCode(), e.what()};
+        }
+        return {0, ""};
+    }
+};
+
+// Each durable post syncs both files, the two syncs running at once on two threads, and
+// returns only after the later of them has ended, whichever file that is.
+TEST_F(TableSync, ADurablePostReturnsOnlyOnceBothSyncsRanSideBySide) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        ResetLog();
+        sync_log.meet = true;
+        const std::uint64_t syncs = TPhysicalFile::SyncCount();
+        const std::uint64_t beside = SyncsBeside();
+        InsertEntry(c, "member" + std::to_string(i) + "@x.org", "news", i);
+        std::lock_guard guard(sync_log.lock);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+        EXPECT_EQ(SyncsBeside() - beside, 1u);
+        EXPECT_EQ(sync_log.missed_meetings, 0);
+        ASSERT_EQ(sync_log.events.size(), 4u);
+        // Both began before either ended, and both ended before the post returned.
+        EXPECT_EQ(sync_log.events[0].substr(0, 5), "begin");
+        EXPECT_EQ(sync_log.events[1].substr(0, 5), "begin");
+        EXPECT_EQ(sync_log.events[2].substr(0, 3), "end");
+        EXPECT_EQ(sync_log.events[3].substr(0, 3), "end");
+        ASSERT_EQ(sync_log.threads.size(), 2u);
+        EXPECT_NE(sync_log.threads[0], sync_log.threads[1]);
+    }
+    sync_log.meet = false;
+    c.Close();
+    TDataCursor& reopened = NewCursor();
+    reopened.Open();
+    EXPECT_EQ(reopened.GetTableRecordCount(), 5);
+}
+
+// While the worker holds another thread's sync, a durable post does not wait for it: it syncs
+// both of its files on its own thread, each once, and returns.
+TEST_F(TableSync, APostWhileTheWorkerIsBusySyncsBothFilesItself) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    TFileHandler other;
+    other.SetName(dir.File("other.HLD"));
+    other.CreateFile();
+    other.Write(std::vector<std::byte>(100, std::byte{9}));
+    TSyncBeside busy;
+    ASSERT_TRUE(busy.Start(other, true));
+    while (!sync_log.holding)
+        std::this_thread::yield();
+    {
+        std::lock_guard guard(sync_log.lock);
+        sync_log.events.clear();
+        sync_log.threads.clear();
+    }
+    const std::uint64_t syncs = TPhysicalFile::SyncCount();
+    const std::uint64_t beside = SyncsBeside();
+    InsertEntry(c, "second@x.org", "news", 2);
+    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+    EXPECT_EQ(SyncsBeside(), beside);
+    {
+        std::lock_guard guard(sync_log.lock);
+        EXPECT_EQ(sync_log.events.size(), 4u);
+        for (const std::thread::id thread : sync_log.threads)
+            EXPECT_EQ(thread, std::this_thread::get_id());
+    }
+    sync_log.released = true;
+    busy.Finish();
+    EXPECT_EQ(other.UnsyncedBytes(), 0);
+    EXPECT_EQ(SyncsBeside(), beside + 1);
+}
+
+// A failing sync of the data file, of the index file or of both, on a durable post or at a
+// batch's end, reaches the caller as the error the file's own sync raises (the data file's
+// when both fail), after both syncs ran. The next post syncs each file once, the failed one's
+// bytes with it, and every row posted is there after a reopen.
+TEST_F(TableSync, AFailingSyncOfEitherFileReachesTheCallerAndTheNextPostSyncsAgain) {
+    session->SetForceBufferFlush(true);
+    struct Case {
+        std::vector<std::string> fail;
+        std::string named;
+    };
+    const Case cases[] = {{{".DAT"}, ".DAT"}, {{".IDX"}, ".IDX"}, {{".DAT", ".IDX"}, ".DAT"}};
+    int rows = 0;
+    for (const bool batch : {false, true}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.named + (batch ? " batch" : " post"));
+            const std::string table = "t" + std::to_string(rows);
+            TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, false);
+            InsertEntry(c, "first@x.org", "news", 1);
+            ResetLog();
+            sync_log.fail = k.fail;
+            const std::uint64_t syncs = TPhysicalFile::SyncCount();
+            const auto [code, message] = ErrorOf([&] {
+                if (batch) {
+                    directory->BeginUpdateBatch();
+                    for (int i = 0; i < 5; ++i)
+                        InsertEntry(c, "b" + std::to_string(i) + "@x.org", "news", i);
+                    directory->EndUpdateBatch(true);
+                } else {
+                    InsertEntry(c, "second@x.org", "news", 2);
+                }
+            });
+            EXPECT_EQ(code, kErrUnknownOs);
+            EXPECT_NE(message.find(table + k.named), std::string::npos) << message;
+            EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+            {
+                std::lock_guard guard(sync_log.lock);
+                EXPECT_EQ(sync_log.events.size(), 4u);
+            }
+            // The batch is over, failure or not.
+            EXPECT_FALSE(directory->InBatch());
+            ResetLog();
+            const std::uint64_t next = TPhysicalFile::SyncCount();
+            InsertEntry(c, "third@x.org", "news", 3);
+            EXPECT_EQ(TPhysicalFile::SyncCount() - next, 2u);
+            c.Close();
+            TDataCursor& reopened = NewCursor(table, false);
+            reopened.Open();
+            EXPECT_EQ(reopened.GetTableRecordCount(), batch ? 7 : 3);
+            reopened.Close();
+            ++rows;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace strata

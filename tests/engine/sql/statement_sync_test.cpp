@@ -1,0 +1,117 @@
+// The syncs at the end of an UPDATE or DELETE: each file once, the index file's beside the data
+// file's; a failing sync of either file fails the statement with that file's error and leaves
+// nothing behind for the next statement, which syncs as ever.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/storage/engine_error.h"
+#include "engine/storage/file_objects.h"
+#include "engine/storage/sync_worker.h"
+#include "sql_execution_fixture.h"
+
+namespace strata {
+namespace {
+
+using sqltest::SqlExecution;
+
+std::mutex failing_lock;
+std::string failing_folder;
+std::vector<std::string> failing_ends;  // file name endings whose syncs fail
+
+int FailChosenSyncs(const std::string& name) {
+    std::lock_guard guard(failing_lock);
+    if (name.rfind(failing_folder, 0) != 0)
+        return 0;
+    for (const std::string& end : failing_ends) {
+        if (name.size() >= end.size() &&
+            name.compare(name.size() - end.size(), end.size(), end) == 0)
+            return EIO;
+    }
+    return 0;
+}
+
+void FailSyncs(std::vector<std::string> ends) {
+    std::lock_guard guard(failing_lock);
+    failing_ends = std::move(ends);
+}
+
+// For either sync mode, and a data file's, an index file's or both files' sync failing at the
+// end of an UPDATE or a DELETE: the statement fails with the failing file's error (the data
+// file's when both fail) after syncing each file once; the next statement runs in a batch of
+// its own, syncs each file once and succeeds; and the rows of both statements are there for the
+// next session.
+TEST_F(SqlExecution, AFailingSyncAtAStatementsEndFailsItAndTheNextStatementSyncsAsEver) {
+    {
+        std::lock_guard guard(failing_lock);
+        failing_folder = dir_.Path().string();
+    }
+    SetFileSyncHook(FailChosenSyncs);
+    struct Unhook {
+        ~Unhook() {
+            SetFileSyncHook(nullptr);
+            FailSyncs({});
+        }
+    } unhook;
+    struct Case {
+        std::vector<std::string> fail;
+        std::string named;
+    };
+    const Case cases[] = {{{".DAT"}, ".DAT"}, {{".IDX"}, ".IDX"}, {{".DAT", ".IDX"}, ".DAT"}};
+    int table_number = 0;
+    for (const bool force : {false, true}) {
+        for (const Case& k : cases) {
+            for (const bool del : {false, true}) {
+                const std::string table = "s" + std::to_string(table_number++);
+                SCOPED_TRACE(table + k.named + (force ? " forced" : "") + (del ? " delete" : ""));
+                session_->SetForceBufferFlush(false);
+                Run("CREATE TABLE " + table + " (id INTEGER, n INTEGER)");
+                Run("CREATE INDEX byn ON " + table + " (n)");
+                for (int i = 0; i < 40; ++i)
+                    Run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", " +
+                        std::to_string(i % 4) + ")");
+                // Held open, as the application holds its tables.
+                TDataCursor held(*directory_);
+                held.SetTableName(table);
+                held.SetExclusive(false);
+                held.Open();
+                session_->SetForceBufferFlush(force);
+                FailSyncs(k.fail);
+                std::uint64_t syncs = TPhysicalFile::SyncCount();
+                const std::string first = del ? "DELETE FROM " + table + " WHERE n = 0"
+                                              : "UPDATE " + table + " SET n = n + 10 WHERE n = 0";
+                try {
+                    Run(first);
+                    ADD_FAILURE() << "no error";
+                } catch (const EStrataEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), kErrUnknownOs);
+                    EXPECT_NE(std::string(e.what()).find(table + k.named), std::string::npos)
+                        << e.what();
+                }
+                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+                EXPECT_FALSE(directory_->InBatch());
+                FailSyncs({});
+                syncs = TPhysicalFile::SyncCount();
+                EXPECT_EQ(Run("UPDATE " + table + " SET n = n + 100 WHERE n = 1"), 10);
+                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+                held.Close();
+                const std::vector<std::string> rows = Select("SELECT id FROM " + table);
+                EXPECT_EQ(rows.size(), del ? 30u : 40u);
+                EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 10").size(),
+                          del ? 0u : 10u);
+                EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 101").size(), 10u);
+                OpenSession();
+                EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n >= 10").size(),
+                          del ? 10u : 20u);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace strata
