@@ -1385,15 +1385,36 @@ class TPage::KeyOrder {
                 high_common = common;
             }
         };
+        // A page met cold waits for every probe's line in turn: the entries either answer can
+        // lead to next are asked for before it, so each wait overlaps the one before.
+        const auto ask = [&](std::size_t at) {
+            __builtin_prefetch(first + at * stride + std::min(low_common, high_common));
+        };
         if (hint >= 0 && hint <= page_.count_) {
             const auto expected = static_cast<std::size_t>(hint);
+            if (expected < count)
+                ask(expected);
             if (expected > 0)
                 probe(expected - 1);
             if (low == expected && expected < count)
                 probe(expected);
         }
-        while (low < high)
-            probe((low + high) / 2);
+        while (low < high) {
+            const std::size_t middle = (low + high) / 2;
+            if (high - low > 2) {
+                const std::size_t left = (low + middle) / 2;
+                const std::size_t right = (middle + 1 + high) / 2;
+                ask(left);
+                ask(right);
+                if (high - low > 6) {
+                    ask((low + left) / 2);
+                    ask((left + 1 + middle) / 2);
+                    ask((middle + 1 + right) / 2);
+                    ask((right + 1 + high) / 2);
+                }
+            }
+            probe(middle);
+        }
         // Each bound was compared when the search last moved to it (entry low - 1 for low,
         // entry low for high), and equals the key exactly when all n bytes do.
         if (bound_equal != nullptr) {

@@ -1981,11 +1981,194 @@ TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
     }
 }
 
+// Searches of a plain page from every position a previous search may have left behind, on
+// pages of every fill and kind, with keys sharing long prefixes: the search answers what a
+// lower or upper bound over the sorted keys answers, whatever it started from.
+TEST(IndexPageSearch, PlainPagesFindTheBoundsFromAnyStartingPosition) {
+    constexpr std::size_t k = 40;
+    const KeyCompare compare = KeyCompare::Bytes(k);
+    std::vector<Key> pool;
+    for (std::uint32_t i = 0; i < 400; ++i)
+        pool.push_back(MakeKey(i * 2, 7, k, false));
+    std::sort(pool.begin(), pool.end());
+    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    std::mt19937 rng(11);
+    for (const PageKind kind : {PageKind::kRootLeaf, PageKind::kInterior}) {
+        TPage shape;
+        shape.Setup(1, k, false, false, 0, 4096);
+        shape.SetKind(kind);
+        const auto capacity = static_cast<std::size_t>(shape.Capacity());
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                    std::size_t{7}, capacity / 2, capacity}) {
+            SCOPED_TRACE(testing::Message() << "kind " << int(kind) << " entries " << n);
+            std::vector<Key> held;
+            for (std::size_t i = 0; i < n; ++i)
+                held.push_back(pool[(i * pool.size()) / std::max<std::size_t>(n, 1)]);
+            TPage page;
+            page.Setup(1, k, false, false, 0, 4096);
+            page.SetKind(kind);
+            for (std::size_t i = 0; i < n; ++i) {
+                page.SetEditPosition(static_cast<std::int64_t>(i));
+                page.InsertEntry(held[i].data(), static_cast<std::uint32_t>(i + 1), 1);
+            }
+            ASSERT_EQ(page.EntryCount(), static_cast<std::int64_t>(n));
+            std::vector<Key> probes = held;
+            for (int i = 0; i < 30; ++i)
+                probes.push_back(MakeKey(static_cast<std::uint32_t>(rng() % 900), 7, k, false));
+            probes.push_back(Key(k, 0));
+            probes.push_back(Key(k, 0xFF));
+            for (const Key& key : probes) {
+                const auto below = static_cast<std::int64_t>(
+                    std::lower_bound(held.begin(), held.end(), key) - held.begin());
+                const auto not_above = static_cast<std::int64_t>(
+                    std::upper_bound(held.begin(), held.end(), key) - held.begin());
+                const bool present = below != not_above;
+                for (std::int64_t start = -1; start <= static_cast<std::int64_t>(n) + 2; ++start) {
+                    page.SetReadPosition(start);
+                    const bool equal = page.SeekExact(key.data(), compare);
+                    if (page.IsLeaf()) {
+                        ASSERT_EQ(page.ReadPosition(), below + 1) << start;
+                        ASSERT_EQ(equal, present) << start;
+                    } else {
+                        ASSERT_EQ(page.ReadPosition(), std::max<std::int64_t>(not_above, 1))
+                            << start;
+                    }
+                    page.SetEditPosition(start);
+                    const bool found = page.FindForInsert(key.data(), compare);
+                    if (page.IsLeaf()) {
+                        ASSERT_EQ(page.EditPosition(), not_above) << start;
+                        ASSERT_EQ(found, present) << start;
+                    } else if (n > 0) {
+                        ASSERT_EQ(page.EditPosition(), std::max<std::int64_t>(not_above, 1))
+                            << start;
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace strata
 
 namespace strata {
 namespace {
+
+// Deletes in record order (one index's keys passed once, in order) with a lookup of a text key
+// before each, under a small cache whose packed tier runs short of room, so changed pages of
+// both indexes are packed, written as they age and read again. Writes that fail while room is
+// made lose nothing, and after a second pass of scattered edits over both indexes the file
+// matches a cache that holds everything byte for byte and reads back as the models say.
+TEST(PackedPageTier, DeletesInRecordOrderWriteTheSameFileThroughAnyCache) {
+    constexpr std::size_t k = 48;
+    const auto ordered_key = [](std::uint32_t id) {
+        Key key(40, 0);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(key.data() + 1, encoded.data(), 4);
+        key[0] = 1;
+        return key;
+    };
+    TempDir dir;
+    test_thread = std::this_thread::get_id();
+    SetFileStepHook(FailWrites);
+    struct Unhook {
+        ~Unhook() {
+            SetFileStepHook(nullptr);
+            fail_every_write = false;
+            writes_failed = 0;
+        }
+    } unhook;
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const std::size_t capacity : {std::size_t{16}, std::size_t{kPageCacheCapacity}}) {
+        SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+        const std::string name = dir.File("w" + std::to_string(capacity) + ".IDX");
+        auto file = std::make_unique<TIndexFile>();
+        file->SetName(name);
+        file->CreateFile();
+        file->SetPageCacheCapacity(capacity);
+        file->AddIndex(Descriptor("Ordered", 40, true, 0));
+        file->AddIndex(Descriptor("Text", k, false, 0));
+        std::map<Key, std::uint32_t> ordered_model;
+        std::map<Key, std::uint32_t> text_model;
+        std::map<std::uint32_t, Key> text_of;
+        std::mt19937 random(17);
+        TIndexTree ordered(*file, 1, KeyCompare::Bytes(40));
+        TIndexTree text(*file, 2, KeyCompare::Bytes(k));
+        const auto add = [&](std::uint32_t id) {
+            // Text that hardly packs, so the packed tier runs short of room.
+            Key key = MakeKey(random() % 30000, id, k, false);
+            for (std::size_t i = 16; i < k - 4; ++i)
+                key[i] = static_cast<std::uint8_t>(random() % 255 + 1);
+            ASSERT_TRUE(ordered.Insert(ordered_key(id).data(), id));
+            ASSERT_TRUE(text.Insert(key.data(), id));
+            ordered_model[ordered_key(id)] = id;
+            text_model[key] = id;
+            text_of[id] = key;
+        };
+        const auto remove = [&](std::uint32_t id) {
+            const Key key = text_of.at(id);
+            ASSERT_EQ(text.Find(key.data()), id);
+            ASSERT_TRUE(text.Delete(key.data()));
+            ASSERT_TRUE(ordered.Delete(ordered_key(id).data()));
+            text_model.erase(key);
+            ordered_model.erase(ordered_key(id));
+            text_of.erase(id);
+        };
+        std::uint32_t next_id = 1;
+        for (; next_id <= 9000; ++next_id)
+            ASSERT_NO_FATAL_FAILURE(add(next_id));
+        file->FlushPages();
+        int failures = 0;
+        std::mt19937 probes(5);
+        for (std::uint32_t id = 1; id <= 9000; id += 2) {
+            ASSERT_NO_FATAL_FAILURE(remove(id));
+            if (id % 1500 == 1 && id > 1 && capacity == 16) {
+                // Lookups that make room while every write fails: each is refused and the
+                // pages it would have pushed out stay as they were.
+                fail_every_write = true;
+                for (int probe = 0; probe < 400 && failures < 3; ++probe) {
+                    const auto at =
+                        std::next(text_of.begin(), static_cast<long>(probes() % text_of.size()));
+                    try {
+                        ASSERT_EQ(text.Find(at->second.data()), at->first);
+                    } catch (const EStrataEngineError& e) {
+                        EXPECT_EQ(e.ErrorCode(), kErrWrite);
+                        ++failures;
+                    }
+                }
+                fail_every_write = false;
+            }
+        }
+        if (capacity == 16) {
+            EXPECT_GT(file->GetStatistics().writes, 1000u);
+            EXPECT_GT(file->GetStatistics().packed_hits, 500u);
+            EXPECT_GT(failures, 0);
+        }
+        ExpectTreeHolds(ordered, ordered_model);
+        ExpectTreeHolds(text, text_model);
+        // Scattered edits over both: pages written as they left are read and changed again.
+        for (int edit = 0; edit < 3000; ++edit) {
+            if (edit % 3 == 0) {
+                ASSERT_NO_FATAL_FAILURE(add(next_id++));
+            } else {
+                const auto at =
+                    std::next(text_of.begin(), static_cast<long>(random() % text_of.size()));
+                ASSERT_NO_FATAL_FAILURE(remove(at->first));
+            }
+        }
+        file->FlushPages();
+        file->WriteHeader(false);
+        file->Close();
+        files.push_back(testing_support::ReadBytes(name));
+        file->Open();
+        TIndexTree ordered_again(*file, 1, KeyCompare::Bytes(40));
+        TIndexTree text_again(*file, 2, KeyCompare::Bytes(k));
+        ExpectTreeHolds(ordered_again, ordered_model);
+        ExpectTreeHolds(text_again, text_model);
+    }
+    EXPECT_GT(files[0].size(), 100 * kIndexPageSize);
+    EXPECT_TRUE(files[0] == files[1]);
+}
 
 // Deletes of most keys, each found first about half the time (as a cursor deletes the record
 // it stands on), with inserts between, over two plain indexes (text keys and five-byte
