@@ -384,6 +384,61 @@ std::vector<std::uint8_t> ContentBytes(
     return bytes;
 }
 
+// The two tables' data and index files hold the same bytes past the counters and write time.
+void ExpectSameContent(const std::string& one, const std::string& other) {
+    const auto data = [](const std::string& table) {
+        return ContentBytes(table + ".DAT", 127, {{0, 4}, {27, 8}});
+    };
+    const std::vector<std::uint8_t> one_data = data(one);
+    EXPECT_EQ(one_data.size(), data(other).size());
+    EXPECT_TRUE(one_data == data(other));
+    const auto index = [](const std::string& table) {
+        return ContentBytes(table + ".IDX", 4096, {{0, 4}});
+    };
+    const std::vector<std::uint8_t> one_index = index(one);
+    EXPECT_EQ(one_index.size(), index(other).size());
+    EXPECT_TRUE(one_index == index(other));
+}
+
+// The lines of the verifier's report on a table that name an error.
+std::vector<std::string> VerifierErrors(TDataDirectory& directory, const std::string& table) {
+    std::vector<std::string> errors;
+    TDataCursor check(directory);
+    check.SetTableName(table);
+    check.SetExclusive(true);
+    RepairTable(check, true, 0, {}, [&](std::string_view line) {
+        if (line.find("error") != std::string_view::npos) {
+            errors.emplace_back(line);
+        }
+    });
+    return errors;
+}
+
+struct ListRow {
+    std::string item;
+    std::string cat;
+    std::int32_t n = 0;
+};
+
+// Inserts rows with ids 0 to count - 1 through a cursor, the other columns as `row` gives them.
+void InsertListRows(TDataDirectory& directory, const std::string& table, std::int32_t count,
+                    const std::function<ListRow(std::int32_t)>& row) {
+    TDataCursor cursor(directory);
+    cursor.SetTableName(table);
+    cursor.Open();
+    std::vector<std::uint8_t> record(cursor.GetRecordSize());
+    for (std::int32_t i = 0; i < count; ++i) {
+        const ListRow values = row(i);
+        cursor.InitNewRecord(record);
+        cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(&i));
+        cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(values.item.c_str()));
+        cursor.PutField(3, record, reinterpret_cast<const std::uint8_t*>(values.cat.c_str()));
+        cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&values.n));
+        cursor.InsertRecord(record, false);
+    }
+    cursor.Close();
+}
+
 // An UPDATE and a DELETE over many rows leave the files that the same changes made one record at
 // a time through a cursor leave: the same records, free chain and index pages, byte for byte
 // past the counters a flush moves, with flushes at the commit interval on the way, and both
@@ -395,22 +450,10 @@ TEST_F(SqlExecution, BulkChangesLeaveTheFilesOfChangesMadeRecordByRecord) {
         Run(std::string("CREATE NOCASE INDEX byitem ON ") + table + " (item)");
         Run(std::string("CREATE INDEX bycat ON ") + table + " (cat)");
         Run(std::string("CREATE INDEX byn ON ") + table + " (n)");
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName(table);
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (std::int32_t i = 0; i < 1200; ++i) {
-            cursor.InitNewRecord(record);
-            const std::string item = "member" + std::to_string(i * 7919 % 1009);
-            const std::string cat = "c" + std::to_string(i % 20);
-            const std::int32_t n = i / 20 % 10;
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(&i));
-            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(item.c_str()));
-            cursor.PutField(3, record, reinterpret_cast<const std::uint8_t*>(cat.c_str()));
-            cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&n));
-            cursor.InsertRecord(record, false);
-        }
-        cursor.Close();
+        InsertListRows(*directory_, table, 1200, [](std::int32_t i) {
+            return ListRow{"member" + std::to_string(i * 7919 % 1009), "c" + std::to_string(i % 20),
+                           i / 20 % 10};
+        });
     }
     EXPECT_EQ(Run("UPDATE bulk SET n = n + 1 WHERE cat = 'c3' COMMIT INTERVAL 13"), 60);
     EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 4 COMMIT INTERVAL 17"), 120);
@@ -447,33 +490,13 @@ TEST_F(SqlExecution, BulkChangesLeaveTheFilesOfChangesMadeRecordByRecord) {
         cursor.Close();
     }
     OpenSession();
-    // The change counter and the write time of each header.
-    const auto data = [&](const char* table) {
-        return ContentBytes(dir_.File(std::string(table) + ".DAT"), 127, {{0, 4}, {27, 8}});
-    };
-    const std::vector<std::uint8_t> bulk_data = data("bulk");
-    EXPECT_EQ(bulk_data.size(), data("single").size());
-    EXPECT_TRUE(bulk_data == data("single"));
-    const auto index = [&](const char* table) {
-        return ContentBytes(dir_.File(std::string(table) + ".IDX"), 4096, {{0, 4}});
-    };
-    const std::vector<std::uint8_t> bulk_index = index("bulk");
-    EXPECT_EQ(bulk_index.size(), index("single").size());
-    EXPECT_TRUE(bulk_index == index("single"));
+    ExpectSameContent(dir_.File("bulk"), dir_.File("single"));
     for (const char* table : {"bulk", "single"}) {
         SCOPED_TRACE(table);
         EXPECT_EQ(Select(std::string("SELECT id FROM ") + table).size(), 900u);
         EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE n = 4").size(), 0u);
         EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE cat = 'c3'").size(), 45u);
-        std::vector<std::string> errors;
-        TDataCursor check(*directory_);
-        check.SetTableName(table);
-        check.SetExclusive(true);
-        RepairTable(check, true, 0, {}, [&](std::string_view line) {
-            if (line.find("error") != std::string_view::npos)
-                errors.emplace_back(line);
-        });
-        EXPECT_EQ(errors, std::vector<std::string>{});
+        EXPECT_EQ(VerifierErrors(*directory_, table), std::vector<std::string>{});
     }
 }
 
@@ -503,24 +526,12 @@ TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByReco
         Run(std::string("CREATE NOCASE INDEX byitem ON ") + table + " (item)");
         Run(std::string("CREATE DESCENDING INDEX byn ON ") + table + " (n, cat)");
         Run(std::string("CREATE INDEX bycat ON ") + table + " (cat)");
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName(table);
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (std::int32_t i = 0; i < 1800; ++i) {
-            cursor.InitNewRecord(record);
+        InsertListRows(*directory_, table, 1800, [](std::int32_t i) {
             // The same item in two cases, so the case-insensitive index holds it twice.
-            const std::string item = std::string(i % 2 == 0 ? "Member" : "mEMBER") +
-                                     std::to_string(i / 2 * 7919 % 1201) + "@list.example";
-            const std::string cat = "c" + std::to_string(i % 12);
-            const std::int32_t n = i / 30 % 10;
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(&i));
-            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(item.c_str()));
-            cursor.PutField(3, record, reinterpret_cast<const std::uint8_t*>(cat.c_str()));
-            cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&n));
-            cursor.InsertRecord(record, false);
-        }
-        cursor.Close();
+            return ListRow{std::string(i % 2 == 0 ? "Member" : "mEMBER") +
+                               std::to_string(i / 2 * 7919 % 1201) + "@list.example",
+                           "c" + std::to_string(i % 12), i / 30 % 10};
+        });
     }
     for (const Cut& cut : cuts) {
         EXPECT_EQ(Run(std::string("DELETE FROM bulk WHERE ") + cut.where), cut.rows) << cut.where;
@@ -557,31 +568,14 @@ TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByReco
         cursor.Close();
     }
     OpenSession();
-    const auto data = [&](const char* table) {
-        return ContentBytes(dir_.File(std::string(table) + ".DAT"), 127, {{0, 4}, {27, 8}});
-    };
-    EXPECT_TRUE(data("bulk") == data("single"));
-    const auto index = [&](const char* table) {
-        return ContentBytes(dir_.File(std::string(table) + ".IDX"), 4096, {{0, 4}});
-    };
-    const std::vector<std::uint8_t> bulk_index = index("bulk");
-    EXPECT_EQ(bulk_index.size(), index("single").size());
-    EXPECT_TRUE(bulk_index == index("single"));
+    ExpectSameContent(dir_.File("bulk"), dir_.File("single"));
     for (const char* table : {"bulk", "single"}) {
         SCOPED_TRACE(table);
         const std::string from = std::string(" FROM ") + table;
         EXPECT_EQ(Select("SELECT id" + from).size(), 59u);
         EXPECT_EQ(Select("SELECT id" + from + " WHERE cat = 'c7'").size(), 59u);
         EXPECT_EQ(Select("SELECT id" + from + " WHERE n = 3").size(), 0u);
-        std::vector<std::string> errors;
-        TDataCursor check(*directory_);
-        check.SetTableName(table);
-        check.SetExclusive(true);
-        RepairTable(check, true, 0, {}, [&](std::string_view line) {
-            if (line.find("error") != std::string_view::npos)
-                errors.emplace_back(line);
-        });
-        EXPECT_EQ(errors, std::vector<std::string>{});
+        EXPECT_EQ(VerifierErrors(*directory_, table), std::vector<std::string>{});
     }
     EXPECT_EQ(Select("SELECT id, item, cat, n FROM bulk ORDER BY n DESC, cat DESC, id"),
               Select("SELECT id, item, cat, n FROM single ORDER BY n DESC, cat DESC, id"));
@@ -703,17 +697,8 @@ TEST_F(SqlExecution, ABulkChangeStoppedByAFailingRowLeavesASoundTable) {
             std::to_string(a == 200 ? 1060 : a) + ")");
     }
     const auto faults = [&] {
-        std::vector<std::string> lines;
         OpenSession();
-        TDataCursor check(*directory_);
-        check.SetTableName("t");
-        check.SetExclusive(true);
-        RepairTable(check, true, 0, {}, [&](std::string_view line) {
-            if (line.find("error") != std::string_view::npos) {
-                lines.emplace_back(line);
-            }
-        });
-        return lines;
+        return VerifierErrors(*directory_, "t");
     };
     // Row 60 would take the b of row 200.
     try {
@@ -790,15 +775,7 @@ TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
         EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE n = 3").size(), 0u);
         EXPECT_EQ(Select(std::string("SELECT id FROM ") + table + " WHERE item >= 'member'").size(),
                   300u);
-        std::vector<std::string> errors;
-        TDataCursor check(*directory_);
-        check.SetTableName(table);
-        check.SetExclusive(true);
-        RepairTable(check, true, 0, {}, [&](std::string_view line) {
-            if (line.find("error") != std::string_view::npos)
-                errors.emplace_back(line);
-        });
-        EXPECT_EQ(errors, std::vector<std::string>{});
+        EXPECT_EQ(VerifierErrors(*directory_, table), std::vector<std::string>{});
     }
 }
 
