@@ -489,14 +489,21 @@ void ExpectTreeHolds(TIndexTree& tree, const std::map<Key, std::uint32_t>& expec
     }
 }
 
-// A new file of one 40-byte text index whose cache holds `capacity` pages.
-std::unique_ptr<TIndexFile> NewTextIndexFile(const std::string& name, bool encrypted,
-                                             std::size_t capacity, std::uint8_t option) {
+// A new index file, without indexes yet, whose cache holds `capacity` pages.
+std::unique_ptr<TIndexFile> NewIndexFile(const std::string& name, bool encrypted,
+                                         std::size_t capacity) {
     auto file = std::make_unique<TIndexFile>();
     file->SetEncrypted(encrypted);
     file->SetName(name);
     file->CreateFile();
     file->SetPageCacheCapacity(capacity);
+    return file;
+}
+
+// A new file of one 40-byte text index whose cache holds `capacity` pages.
+std::unique_ptr<TIndexFile> NewTextIndexFile(const std::string& name, bool encrypted,
+                                             std::size_t capacity, std::uint8_t option) {
+    auto file = NewIndexFile(name, encrypted, capacity);
     file->AddIndex(Descriptor("Text", 40, false, option));
     return file;
 }
@@ -846,10 +853,7 @@ TEST(PackedPageTier, PlainAndMixedFilesWriteTheSameFileThroughAnyCache) {
         std::vector<std::vector<std::uint8_t>> files;
         for (const std::size_t capacity : {std::size_t{3}, std::size_t{kPageCacheCapacity}}) {
             const std::string name = dir.File("m" + std::to_string(capacity) + ".IDX");
-            auto file = std::make_unique<TIndexFile>();
-            file->SetName(name);
-            file->CreateFile();
-            file->SetPageCacheCapacity(capacity);
+            auto file = NewIndexFile(name, false, capacity);
             file->AddIndex(Descriptor("Plain", 60, false, 0));
             file->AddIndex(Descriptor("Other", 30, false, second));
             std::array<std::map<Key, std::uint32_t>, 2> models;
@@ -2082,10 +2086,7 @@ TEST(PackedPageTier, DeletesInRecordOrderWriteTheSameFileThroughAnyCache) {
     for (const std::size_t capacity : {std::size_t{16}, std::size_t{kPageCacheCapacity}}) {
         SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
         const std::string name = dir.File("w" + std::to_string(capacity) + ".IDX");
-        auto file = std::make_unique<TIndexFile>();
-        file->SetName(name);
-        file->CreateFile();
-        file->SetPageCacheCapacity(capacity);
+        auto file = NewIndexFile(name, false, capacity);
         file->AddIndex(Descriptor("Ordered", 40, true, 0));
         file->AddIndex(Descriptor("Text", k, false, 0));
         std::map<Key, std::uint32_t> ordered_model;
@@ -2188,10 +2189,7 @@ TEST(PlainIndexEdits, DeleteHeavyEditsWriteTheSameFileThroughAnyCache) {
     for (const std::size_t capacity : {std::size_t{4}, std::size_t{kPageCacheCapacity}}) {
         SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
         const std::string name = dir.File("d" + std::to_string(capacity) + ".IDX");
-        auto file = std::make_unique<TIndexFile>();
-        file->SetName(name);
-        file->CreateFile();
-        file->SetPageCacheCapacity(capacity);
+        auto file = NewIndexFile(name, false, capacity);
         file->AddIndex(Descriptor("Text", k, false, 0));
         file->AddIndex(Descriptor("Status", 5, true, 0));
         std::map<Key, std::uint32_t> text_model;
@@ -2346,11 +2344,7 @@ TEST_F(IndexFileFixture, ReusedPageObjectsReadAndWriteExactlyWhatFreshOnesDo) {
         SCOPED_TRACE(testing::Message() << "option " << int(c.option) << " unique " << c.unique
                                         << " key " << c.key_size << " scrambled " << c.encrypted);
         const std::string name = dir_.File("r" + std::to_string(&c - cases) + ".IDX");
-        auto file = std::make_unique<TIndexFile>();
-        file->SetEncrypted(c.encrypted);
-        file->SetName(name);
-        file->CreateFile();
-        file->SetPageCacheCapacity(2);
+        auto file = NewIndexFile(name, c.encrypted, 2);
         file->AddIndex(Descriptor("ByItem", c.key_size, c.unique, c.option));
         std::map<Key, std::uint32_t> model;
         {
