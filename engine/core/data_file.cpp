@@ -444,16 +444,19 @@ std::unique_ptr<TRecord> TDataFile::RemoveCached(std::uint32_t n) {
     return taken;
 }
 
-std::vector<TRecord*> TDataFile::UnpinnedInOrder(bool changed) const {
-    std::vector<TRecord*> picked;
-    cache_.ForEach([&](TRecord& record) {
-        if (record.PinCount() == 0 && record.Modified() == changed)
-            picked.push_back(&record);
+bool TDataFile::UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) const {
+    out.clear();
+    bool pinned_changes = false;
+    cache_.ForEachNumbered([&](std::uint32_t number, TRecord& record) {
+        if (record.PinCount() > 0)
+            pinned_changes = pinned_changes || record.Modified();
+        else if (record.Modified() == changed)
+            out.push_back({number, &record});
     });
-    std::sort(picked.begin(), picked.end(), [](const TRecord* a, const TRecord* b) {
-        return a->RecordNumber() < b->RecordNumber();
-    });
-    return picked;
+    // The numbers sit beside the records, so ordering them reads no record.
+    std::sort(out.begin(), out.end(),
+              [](const NumberedRecord& a, const NumberedRecord& b) { return a.number < b.number; });
+    return pinned_changes;
 }
 
 void TDataFile::LruUnlink(TRecord* r) {
@@ -518,7 +521,8 @@ bool TDataFile::ReturnHeldRecords() {
 
 std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
     if (cache_.Size() < cache_capacity_) {
-        std::unique_ptr<TRecord> r = pool_->Pop();
+        // Not cleared: every taker fills or clears it.
+        std::unique_ptr<TRecord> r = pool_->Pop(false);
         r->EnsureSize(GetRecordSize());
         return r;
     }
@@ -550,7 +554,7 @@ std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
     }
     if (InBatch()) {
         cache_capacity_ += kBatchGrowth;
-        std::unique_ptr<TRecord> r = pool_->Pop();
+        std::unique_ptr<TRecord> r = pool_->Pop(false);
         r->EnsureSize(GetRecordSize());
         return r;
     }
@@ -916,7 +920,20 @@ void TDataFile::FreeRecord(TRecord& record) {
 }
 
 bool TDataFile::FlushRecords() {
-    const std::vector<TRecord*> dirty = UnpinnedInOrder(true);
+    // The list lives on between flushes, so that a flush allocates nothing; it is taken out
+    // while in use, should anything the flush calls flush again.
+    std::vector<NumberedRecord> dirty = std::move(flush_list_);
+    // A changed record a gap could hold is one still pinned, since every unpinned one is in
+    // `dirty`: without any, gaps need no look into the cache record by record.
+    const bool pinned_changes = UnpinnedInOrder(true, dirty);
+    struct GiveBack {
+        std::vector<NumberedRecord>& list;
+        std::vector<NumberedRecord>& home;
+        ~GiveBack() {
+            list.clear();
+            home = std::move(list);
+        }
+    } give_back{dirty, flush_list_};
     if (dirty.empty())
         return false;
     const std::size_t rs = GetRecordSize();
@@ -929,12 +946,6 @@ bool TDataFile::FlushRecords() {
     // writes the file, so unchanged records between changed ones may be read
     // from it and written back as they are.
     const bool read_gaps = owner_ != nullptr && owner_->WritesAlone();
-    // A changed record a gap could hold is one still pinned, since every unpinned one is in
-    // `dirty`: without any, gaps need no look into the cache record by record.
-    bool pinned_changes = false;
-    cache_.ForEach([&](const TRecord& record) {
-        pinned_changes = pinned_changes || (record.PinCount() > 0 && record.Modified());
-    });
     // The cached records a run writes, each at its place in the run; every other record of the
     // run goes as the window or the file holds it.
     struct RunRecord {
@@ -944,16 +955,16 @@ bool TDataFile::FlushRecords() {
     std::vector<RunRecord> run;
     std::size_t i = 0;
     while (i < dirty.size()) {
-        run.assign(1, RunRecord{0, dirty[i]});
-        const std::uint32_t first = dirty[i]->RecordNumber();
+        run.assign(1, RunRecord{0, dirty[i].record});
+        const std::uint32_t first = dirty[i].number;
         std::uint32_t last = first;
         bool read_span = false;
         // Records of the run that the window gives, between changed ones.
         bool window_gaps = false;
         std::size_t j = i + 1;
         for (; j < dirty.size(); ++j) {
-            const std::uint32_t previous = dirty[j - 1]->RecordNumber();
-            const std::uint32_t next = dirty[j]->RecordNumber();
+            const std::uint32_t previous = dirty[j - 1].number;
+            const std::uint32_t next = dirty[j].number;
             if (std::size_t{next - first + 1} * rs > limit)
                 break;
             if (next != previous + 1) {
@@ -996,7 +1007,7 @@ bool TDataFile::FlushRecords() {
                     read_span = true;
                 }
             }
-            run.push_back({next - first, dirty[j]});
+            run.push_back({next - first, dirty[j].record});
             last = next;
         }
         const std::size_t bytes = std::size_t{last - first + 1} * rs;
@@ -1042,7 +1053,7 @@ bool TDataFile::FlushRecords() {
             if (from_window)
                 DropWindow();
             for (std::size_t k = i; k < j; ++k)
-                dirty[k]->SetModified(true);
+                dirty[k].record->SetModified(true);
             throw;
         }
         UnlockFileObject();
@@ -1094,11 +1105,25 @@ void TDataFile::TrimRecordCache() {
         KeepBuffer(std::move(read_buffer_));
     }
     if (cache_.Size() > normal_cache_capacity_) {
-        const std::vector<TRecord*> clean = UnpinnedInOrder(false);
-        for (auto it = clean.rbegin(); it != clean.rend() && cache_.Size() > normal_cache_capacity_;
-             ++it) {
-            pool_->Push(RemoveCached((*it)->RecordNumber()));
+        // The highest-numbered clean records go: only which ones matters, not their order.
+        std::vector<NumberedRecord> clean = std::move(flush_list_);
+        clean.clear();
+        cache_.ForEachNumbered([&](std::uint32_t number, TRecord& record) {
+            if (record.PinCount() == 0 && !record.Modified())
+                clean.push_back({number, &record});
+        });
+        const std::size_t excess = std::min(clean.size(), cache_.Size() - normal_cache_capacity_);
+        const auto higher = [](const NumberedRecord& a, const NumberedRecord& b) {
+            return a.number > b.number;
+        };
+        if (excess < clean.size()) {
+            std::nth_element(clean.begin(), clean.begin() + static_cast<std::ptrdiff_t>(excess),
+                             clean.end(), higher);
         }
+        for (std::size_t k = 0; k < excess; ++k)
+            pool_->Push(RemoveCached(clean[k].number));
+        clean.clear();
+        flush_list_ = std::move(clean);
     }
     cache_capacity_ = std::max(normal_cache_capacity_, cache_.Size());
     // A batch may have grown the table far beyond the usual capacity.

@@ -274,9 +274,15 @@ class TDataFile : public TFileHandler {
     TRecord* FindCached(std::uint32_t n) const;
     TRecord* InsertCached(std::unique_ptr<TRecord> record);
     std::unique_ptr<TRecord> RemoveCached(std::uint32_t n);
-    // The cached, unpinned records that are changed (or, without `changed`,
-    // unchanged), ascending by number.
-    std::vector<TRecord*> UnpinnedInOrder(bool changed) const;
+    struct NumberedRecord {
+        std::uint32_t number;
+        TRecord* record;
+    };
+    // Puts the cached, unpinned records that are changed (or, without `changed`, unchanged)
+    // into `out`, ascending by number; true when a pinned record is changed.
+    bool UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) const;
+    // The flush's and the trim's list of records, kept for the next one.
+    std::vector<NumberedRecord> flush_list_;
     // Records live on one of two chains: the LRU chain, searched from its
     // tail for a record to evict, and the held chain, where the search parks
     // the changed and pinned records it passes, so that it never walks them

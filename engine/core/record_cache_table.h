@@ -41,6 +41,15 @@ class TRecordCacheTable {
                 visit(*slot.record);
         }
     }
+    // Visits every record with its number, which the table keeps beside it, so that callers
+    // picking records by number need not read the record to learn it.
+    template <typename Visit>
+    void ForEachNumbered(Visit&& visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.record)
+                visit(slot.number, *slot.record);
+        }
+    }
     std::size_t Size() const noexcept { return size_; }
     // Makes room for `records` without growing again; smaller tables shrink
     // to what the records held need.

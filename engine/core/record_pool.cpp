@@ -123,12 +123,15 @@ TRecordStack::TRecordStack(TDataFile* owner) : owner_(owner) {
     records_.reserve(16383);
 }
 
-std::unique_ptr<TRecord> TRecordStack::Pop() {
+std::unique_ptr<TRecord> TRecordStack::Pop(bool clear) {
     if (records_.empty())
         return std::make_unique<TRecord>(owner_);
     std::unique_ptr<TRecord> record = std::move(records_.back());
     records_.pop_back();
-    record->Reset(false);
+    if (clear || owner_ == nullptr || record->RecordSize() != owner_->GetRecordSize())
+        record->Reset(false);
+    else
+        record->SetModified(false);
     record->ResetPins();
     record->lru_prev = record->lru_next = nullptr;
     record->lru_held = false;

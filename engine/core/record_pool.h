@@ -92,8 +92,10 @@ class TRecordStack {
   public:
     explicit TRecordStack(TDataFile* owner);
 
-    // A pooled record, reset and unpinned, or a new one.
-    std::unique_ptr<TRecord> Pop();
+    // A pooled record, unpinned and off every chain, or a new one. With `clear` its bytes are
+    // zeroed as Reset leaves them; without, they are left for a caller that fills every byte of
+    // the owner's record size (a record of another size is cleared all the same).
+    std::unique_ptr<TRecord> Pop(bool clear = true);
     // A null record is ignored.
     void Push(std::unique_ptr<TRecord> record);
     void Clear();
