@@ -538,6 +538,10 @@ std::unique_ptr<TRecord> TDataFile::TakeCacheRecord() {
                     // Not cleared here: every taker fills or clears it.
                     std::unique_ptr<TRecord> taken = RemoveCached(r->RecordNumber());
                     taken->EnsureSize(GetRecordSize());
+                    // The next record to go is reached for long after this one, a row's work
+                    // later: its fetch may be under way by then.
+                    if (lru_.tail != nullptr)
+                        __builtin_prefetch(lru_.tail);
                     return taken;
                 }
                 Hold(r);
@@ -672,6 +676,7 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
             Read(record_scratch_.data(), rs);
         }
         ++stats_.reads;
+        stats_.read_bytes += rs;
         LoadCached(n, record_scratch_);
         return n;
     }
@@ -755,7 +760,29 @@ std::uint32_t TDataFile::ReadWholeRecords(std::uint32_t first, std::uint32_t cou
     const std::size_t rs = GetRecordSize();
     SeekFile(RecordOffset(first), SeekOrigin::kBegin);
     const std::int64_t got = Read(out, std::size_t{count} * rs, true);
-    return static_cast<std::uint32_t>(static_cast<std::size_t>(got) / rs);
+    const auto held = static_cast<std::uint32_t>(static_cast<std::size_t>(got) / rs);
+    stats_.read_bytes += std::uint64_t{held} * rs;
+    return held;
+}
+
+std::uint32_t TDataFile::ReadRunSpan(std::uint32_t first, std::uint32_t count, std::uint8_t* out) {
+    const std::uint64_t last = std::uint64_t{first} + count - 1;
+    const std::uint64_t window_last = std::uint64_t{window_first_} + window_count_ - 1;
+    if (window_count_ == 0 || last < window_first_ || first > window_last)
+        return ReadWholeRecords(first, count, out);
+    // The window holds the file's bytes: only the records on either side of it are read.
+    const std::size_t rs = GetRecordSize();
+    const std::uint32_t from = std::max(first, window_first_);
+    const auto to = static_cast<std::uint32_t>(std::min(last, window_last));
+    if (from > first && ReadWholeRecords(first, from - first, out) != from - first)
+        RaiseEngineError(kErrRead, Name());
+    std::memcpy(out + std::size_t{from - first} * rs, WindowImage(from).data(),
+                std::size_t{to - from + 1} * rs);
+    const std::uint32_t held = to - first + 1;
+    if (to == last)
+        return held;
+    return held + ReadWholeRecords(to + 1, static_cast<std::uint32_t>(last - to),
+                                   out + std::size_t{held} * rs);
 }
 
 TRecord* TDataFile::FillFromWindow(std::uint32_t n) {
@@ -775,8 +802,7 @@ TRecord* TDataFile::LoadCached(std::uint32_t n, std::span<std::uint8_t> image) {
     // Taking a record may flush, which may update the window, never the
     // bytes of n: an uncached record has no changes to write.
     std::unique_ptr<TRecord> r = TakeCacheRecord();
-    r->SetRecordNumber(n);
-    r->LoadFrom(image);
+    r->LoadAs(n, image);
     return InsertCached(std::move(r));
 }
 
@@ -1028,7 +1054,7 @@ bool TDataFile::FlushRecords() {
                 // New records at the run's end are not in the file yet: the read stops where
                 // the file does, and the cached records of the run must cover the rest.
                 const std::uint32_t count = last - first + 1;
-                const std::uint32_t held = ReadWholeRecords(first, count, out);
+                const std::uint32_t held = ReadRunSpan(first, count, out);
                 const auto beyond = std::count_if(run.begin(), run.end(),
                                                   [&](const RunRecord& e) { return e.at >= held; });
                 if (static_cast<std::uint64_t>(beyond) != count - held)

@@ -261,6 +261,8 @@ class TDataFile : public TFileHandler {
         std::uint64_t batched_reads = 0;
         std::uint64_t reads = 0;
         std::uint64_t writes = 0;
+        // Record bytes read from the file, whole records only.
+        std::uint64_t read_bytes = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -306,6 +308,8 @@ class TDataFile : public TFileHandler {
     // for records new since the last flush it may not: the whole records read. The caller
     // holds the file object's lock.
     std::uint32_t ReadWholeRecords(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
+    // ReadWholeRecords for a flush's run, taking the records the window holds from it.
+    std::uint32_t ReadRunSpan(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
     // Caches record n from the read window; null when the window does not
     // hold it.
     TRecord* FillFromWindow(std::uint32_t n);

@@ -60,6 +60,11 @@ void TRecord::LoadFrom(std::span<std::uint8_t> bytes) {
     modified_ = false;
 }
 
+void TRecord::LoadAs(std::uint32_t number, std::span<std::uint8_t> bytes) {
+    record_number_ = number;
+    LoadFrom(bytes);
+}
+
 void TRecord::SaveTo(std::span<std::uint8_t> bytes) {
     const std::size_t n = std::min(bytes.size(), record_size_);
     std::memcpy(bytes.data(), buffer_.data(), n);

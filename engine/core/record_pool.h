@@ -32,6 +32,9 @@ class TRecord {
     // Takes record-size bytes of disk image; `bytes` is unscrambled in place
     // when the table is encrypted.
     void LoadFrom(std::span<std::uint8_t> bytes);
+    // SetRecordNumber(number) and LoadFrom(bytes) in one, without reading the bytes the record
+    // held before, which for a record just taken from the cache's cold end are rarely cached.
+    void LoadAs(std::uint32_t number, std::span<std::uint8_t> bytes);
     // Writes the record-size bytes to `bytes`, scrambled when encrypted.
     void SaveTo(std::span<std::uint8_t> bytes);
     void EnsureSize(std::size_t size);
