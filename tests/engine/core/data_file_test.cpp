@@ -1055,6 +1055,148 @@ TEST_F(DataFileTest, WindowsInMemoryTakenBackServeTheFilesBytes) {
     }
 }
 
+// Fails the write that comes when the count reaches zero, as a full disk would.
+int writes_before_failure = -1;
+void FailCountedWrite() {
+    if (writes_before_failure >= 0 && writes_before_failure-- == 0)
+        RaiseEngineError(kErrWrite, "counted");
+}
+
+// Records changed in a batch out of record order (some in a read window, some cached alone, a
+// few freed, and a stretch of neighbours) go out in one flush as the same changes made one
+// record at a time leave the file, byte for byte, plain and encrypted, for a writer alone that
+// joins runs and for a shared file that writes each run apart. A write failing in the middle of
+// the flush leaves every record either as it was or as changed, never part of a run, and keeps
+// the unwritten records changed: the next flush completes the file. A window whose write failed
+// is not trusted again.
+TEST_F(DataFileTest, RecordsChangedOutOfOrderFlushAsChangedOneByOneThroughAFailedWrite) {
+    constexpr std::uint32_t kSlots = 1500;
+    // The order of the changes: every seventh record but for a stretch, a stretch of neighbours,
+    // scrambled.
+    std::vector<std::uint32_t> order;
+    for (std::uint32_t n = 3; n <= kSlots; n += 7) {
+        // A stretch left alone splits the flush of a writer alone in two runs.
+        if (n < 1000 || n >= 1100)
+            order.push_back(n);
+    }
+    for (std::uint32_t n = 601; n <= 640; ++n) {
+        if (n % 7 != 3)
+            order.push_back(n);
+    }
+    std::uint32_t seed = 12345;
+    for (std::size_t i = order.size() - 1; i > 0; --i) {
+        seed = seed * 1103515245u + 12345u;
+        std::swap(order[i], order[(seed >> 8) % (i + 1)]);
+    }
+    const std::vector<std::uint32_t> freed = {1201, 24, 605, 1499};
+    // The changes: each ID moves, then the frees in their order.
+    const auto move_ids = [&](TDataFile& file, std::span<const std::uint32_t> numbers) {
+        for (const std::uint32_t n : numbers) {
+            TRecord* r = file.GetRecord(n);
+            r->SetRecordId(700000 + n);
+            file.ReleaseRecord(r);
+        }
+    };
+    const auto free_some = [&](TDataFile& file) {
+        for (const std::uint32_t n : freed) {
+            TRecord* r = file.GetRecord(n);
+            file.FreeRecord(*r);
+            file.ReleaseRecord(r);
+        }
+    };
+    struct Case {
+        bool encrypted;
+        bool alone;
+        bool window;
+    };
+    for (const auto& [encrypted, alone, window] :
+         {Case{false, true, true}, Case{false, false, false}, Case{true, true, false},
+          Case{true, false, true}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "encrypted " << encrypted << " alone " << alone << " window " << window);
+        for (const char* name : {"model.DAT", "batch.DAT"})
+            std::filesystem::remove(dir_.File(name));
+        // The model: the same changes, each written on its own in record order.
+        {
+            Create(ListTableFields(), "model.DAT", encrypted)->Close();
+            BatchOwner owner;
+            owner.in_batch = false;
+            TDataFile model(&owner);
+            model.SetName(dir_.File("model.DAT"));
+            model.Open();
+            FillNumbered(model, kSlots);
+            std::vector<std::uint32_t> sorted = order;
+            std::sort(sorted.begin(), sorted.end());
+            for (const std::uint32_t n : sorted) {
+                move_ids(model, std::span(&n, 1));
+                model.FlushRecords();
+            }
+            free_some(model);
+            model.FlushRecords();
+            model.WriteHeader(false);
+            model.Close();
+        }
+        Create(ListTableFields(), "batch.DAT", encrypted)->Close();
+        BatchOwner owner;
+        owner.in_batch = false;
+        TDataFile file(&owner);
+        file.SetName(dir_.File("batch.DAT"));
+        file.Open();
+        FillNumbered(file, kSlots);
+        file.ClearRecordCache();
+        const std::vector<std::uint8_t> before = ReadBytes(dir_.File("batch.DAT"));
+        owner.alone = alone;
+        owner.in_batch = true;
+        if (window)
+            file.ReadWindow(500, 900);
+        move_ids(file, order);
+        free_some(file);
+        owner.in_batch = false;
+        // The second run's write fails, or the third's where each run is short.
+        writes_before_failure = alone ? 1 : 2;
+        SetFileStepHook(FailCountedWrite);
+        struct Unhook {
+            ~Unhook() {
+                SetFileStepHook(nullptr);
+                writes_before_failure = -1;
+            }
+        } unhook;
+        EXPECT_THROW(file.FlushRecords(), EStrataEngineError);
+        SetFileStepHook(nullptr);
+        const std::vector<std::uint8_t> failed = ReadBytes(dir_.File("batch.DAT"));
+        EXPECT_TRUE(file.FlushRecords());
+        file.WriteHeader(false);
+        file.Close();
+        const std::vector<std::uint8_t> after = ReadBytes(dir_.File("batch.DAT"));
+        std::vector<std::uint8_t> model = ReadBytes(dir_.File("model.DAT"));
+        ASSERT_EQ(after.size(), model.size());
+        // Past the header's counter and write time, the files agree.
+        for (const auto& [at, length] : {std::pair{0, 4}, std::pair{27, 8}}) {
+            std::copy_n(after.begin() + at, length, model.begin() + at);
+        }
+        EXPECT_TRUE(after == model);
+        // After the failure, each record was wholly as before or wholly as it ends.
+        const std::size_t rs = file.GetRecordSize();
+        const std::size_t start = 127 + 768 * ListTableFields().size();
+        ASSERT_EQ(failed.size(), after.size());
+        std::size_t changed_then = 0;
+        for (std::size_t at = start; at < after.size(); at += rs) {
+            const auto slot = [&](const std::vector<std::uint8_t>& bytes) {
+                return std::vector<std::uint8_t>(
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at + rs));
+            };
+            const bool as_before = slot(failed) == slot(before);
+            const bool as_after = slot(failed) == slot(after);
+            EXPECT_TRUE(as_before || as_after) << "record " << (at - start) / rs + 1;
+            changed_then += as_before ? 0 : 1;
+        }
+        // Some runs went out before the failure, and not all of them.
+        EXPECT_GT(changed_then, 0u);
+        EXPECT_LT(changed_then, order.size());
+    }
+}
+
 TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
     BatchOwner owner;
     const auto owned = NewListFile(owner);
