@@ -50,6 +50,11 @@ class TRecordCacheTable {
                 visit(slot.number, *slot.record);
         }
     }
+    // Starts fetching the home slot of n, for a lookup or removal a little later.
+    void PrefetchSlot(std::uint32_t n) const noexcept {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[HomeSlot(n)]);
+    }
     std::size_t Size() const noexcept { return size_; }
     // Makes room for `records` without growing again; smaller tables shrink
     // to what the records held need.

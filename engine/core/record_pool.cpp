@@ -133,6 +133,9 @@ std::unique_ptr<TRecord> TRecordStack::Pop(bool clear) {
         return std::make_unique<TRecord>(owner_);
     std::unique_ptr<TRecord> record = std::move(records_.back());
     records_.pop_back();
+    // The next one is taken a row's work later.
+    if (!records_.empty())
+        __builtin_prefetch(records_.back().get(), 1);
     if (clear || owner_ == nullptr || record->RecordSize() != owner_->GetRecordSize())
         record->Reset(false);
     else

@@ -851,6 +851,9 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
             const std::int64_t to_flush =
                 interval > 0 ? interval - query_.ResultCount % interval : 0;
             ReadAheadOf(std::span(chosen).subspan(i), to_flush);
+            // The next row's record is on its way while this one is changed.
+            if (i + 1 < chosen.size())
+                cursor_.Table()->DataFile().PrefetchRecord(chosen[i + 1]);
             PutU32(bookmark, 0, chosen[i]);
             // Positioning fetched the record already.
             if (!cursor_.GotoBookmark(bookmark, false)) {
