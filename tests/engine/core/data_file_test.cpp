@@ -1197,6 +1197,50 @@ TEST_F(DataFileTest, RecordsChangedOutOfOrderFlushAsChangedOneByOneThroughAFaile
     }
 }
 
+// A flush that reads the unchanged records between changed ones and finds the file cut short
+// under it writes nothing and keeps its records changed; once the file holds its bytes again,
+// the next flush writes every change.
+TEST_F(DataFileTest, AFlushWhoseReadFailsWritesNothingAndTheNextOneCompletes) {
+    constexpr std::uint32_t kSlots = 600;
+    BatchOwner owner;
+    owner.in_batch = false;
+    const auto owned = NewListFile(owner);
+    TDataFile& file = *owned;
+    FillNumbered(file, kSlots);
+    file.ClearRecordCache();
+    const std::string path = dir_.File("mailist.DAT");
+    const std::vector<std::uint8_t> whole = ReadBytes(path);
+    owner.alone = true;
+    owner.in_batch = true;
+    for (std::uint32_t n = 100; n <= 400; n += 7) {
+        TRecord* r = file.GetRecord(n);
+        r->SetRecordId(900000 + n);
+        file.ReleaseRecord(r);
+    }
+    owner.in_batch = false;
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(file.RecordOffset(200)));
+    const std::vector<std::uint8_t> cut = ReadBytes(path);
+    try {
+        file.FlushRecords();
+        ADD_FAILURE() << "the flush read past the file's end";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrRead);
+    }
+    EXPECT_TRUE(ReadBytes(path) == cut);
+    {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(std::fwrite(whole.data(), 1, whole.size(), out), whole.size());
+        std::fclose(out);
+    }
+    EXPECT_TRUE(file.FlushRecords());
+    file.WriteHeader(false);
+    file.Close();
+    ExpectRecordIds(kSlots, [](std::uint32_t n) {
+        return n >= 100 && n <= 400 && (n - 100) % 7 == 0 ? 900000 + n : n;
+    });
+}
+
 TEST_F(DataFileTest, UpdateBatchGrowsTheCacheInsteadOfWritingAndTrimsAfterwards) {
     BatchOwner owner;
     const auto owned = NewListFile(owner);
