@@ -81,7 +81,9 @@ class TFileHandler {
     bool LockRegion(std::int64_t start, std::int64_t length, bool lock);
     bool FileExists();
     // The file object's critical section, held around a seek and the read or
-    // write that follows it.
+    // write that follows it. Its lock comes after the registry's: while it is
+    // held, nothing that goes through the registry (open, close, create,
+    // delete, rename, the copies) may be called.
     void LockFileObject();
     void UnlockFileObject();
 

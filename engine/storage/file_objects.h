@@ -116,6 +116,7 @@ class TAbstractFile {
         read_only_attribute_ = attribute;
     }
 
+    // Taken after the registry's lock (see TFileList), never before it.
     std::recursive_mutex lock_;
 
   private:
