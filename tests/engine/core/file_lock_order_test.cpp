@@ -1,12 +1,14 @@
-// The order in which the engine's threads take the file registry's lock and the file objects'
-// locks: the registry's first. Each case runs the engine's path on one thread and, at a point a
-// hook stops it at, takes the locks in the documented order on another. A path that holds a
-// lock the other thread needs while it waits for one that thread holds would deadlock; the
+// The order in which the engine's threads take their locks: the file registry's before a file
+// object's, and a file object's only once nothing more is waited for (byte ranges another
+// session holds included). Each case runs an engine path on one thread and, at a point a hook
+// stops it at, has another thread take what it needs in the documented order. A path that holds
+// a lock the other thread needs while it waits for one that thread holds would deadlock; the
 // other thread gives up after a bounded wait instead, so a fault fails the case rather than
 // hanging it.
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -42,26 +44,30 @@ HookState hook_state;
 void TakeRegistryThenObject() {
     std::promise<void> registry_held;
     std::future<void> held = registry_held.get_future();
-    hook_state.other = std::async(std::launch::async, [&registry_held] {
-        TFileList& files = GlobalFileList();
-        files.Lock();
-        registry_held.set_value();
-        TAbstractFile* object = hook_state.object;
-        auto inner = std::async(std::launch::async, [object] {
-            object->Lock();
-            object->Unlock();
+    hook_state.other =
+        std::async(std::launch::async, [registry_held = std::move(registry_held)]() mutable {
+            TFileList& files = GlobalFileList();
+            files.Lock();
+            registry_held.set_value();
+            TAbstractFile* object = hook_state.object;
+            auto inner = std::async(std::launch::async, [object] {
+                object->Lock();
+                object->Unlock();
+            });
+            const bool got = inner.wait_for(kBound) == std::future_status::ready;
+            files.Unlock();
+            inner.wait();
+            return got;
         });
-        const bool got = inner.wait_for(kBound) == std::future_status::ready;
-        files.Unlock();
-        inner.wait();
-        return got;
-    });
     ASSERT_EQ(held.wait_for(kBound), std::future_status::ready);
 }
 
 // At the path's first file step (the restore's copy), the other thread runs.
 void StepHook() {
-    if (std::this_thread::get_id() != hook_state.path_thread || !hook_state.armed.exchange(false))
+    // Other threads step too (the index file's write-behind): the thread is looked at only
+    // once the path has armed the hook.
+    if (!hook_state.armed || std::this_thread::get_id() != hook_state.path_thread ||
+        !hook_state.armed.exchange(false))
         return;
     TakeRegistryThenObject();
 }
@@ -119,6 +125,107 @@ TEST_F(FileLockOrder, IndexRestoreDoesNotHoldTheIndexFileWhileWaitingForTheRegis
     EXPECT_EQ(ReadBytes(dir.File("mailist.IDX")), backup);
     c.Open();
     EXPECT_EQ(Items(c), (std::vector<std::string>{"a@x", "b@x"}));
+}
+
+// A second session of the process on the same table, as another window's cursor has it.
+struct OtherSession {
+    TDataSession session;
+    TDataDirectory* directory = nullptr;
+    std::unique_ptr<TDataCursor> cursor;
+    explicit OtherSession(const std::string& path) {
+        directory = session.OpenDirectory("DB", path);
+        cursor = std::make_unique<TDataCursor>(*directory);
+        cursor->SetTableName("mailist");
+        cursor->SetExclusive(false);
+        cursor->Open();
+    }
+};
+
+// The reader the writer waits for: it finishes its read, which takes the data file's object,
+// and then lets its read lock go.
+struct ReaderState {
+    std::atomic<bool> armed{false};
+    std::thread::id writer;
+    TDataTable* table = nullptr;
+    std::atomic<bool> finished_in_time{false};
+    std::future<void> read;
+};
+ReaderState reader_state;
+
+void FinishRead() {
+    TDataFile& data = reader_state.table->DataFile();
+    std::array<std::byte, 16> bytes{};
+    {
+        const TFileHandler::FileObjectLock lock(data);
+        data.SeekFile(0, SeekOrigin::kBegin);
+        data.Read(bytes);
+    }
+    reader_state.table->ReadUnlock();
+}
+
+// At the writer's first refused attempt at its file locks, the reader finishes. Should the
+// writer hold the data file's object meanwhile, the reader never gets it; the hook then lets
+// the reader's lock go itself, so that the writer still ends.
+void LockWaitHook() {
+    if (!reader_state.armed || std::this_thread::get_id() != reader_state.writer ||
+        !reader_state.armed.exchange(false))
+        return;
+    reader_state.read = std::async(std::launch::async, FinishRead);
+    if (reader_state.read.wait_for(kBound) == std::future_status::ready) {
+        reader_state.finished_in_time = true;
+        return;
+    }
+    reader_state.table->ReadUnlock();
+}
+
+// A write lock taken inside a batch waits for its file locks until something is written: then
+// it may wait for another session's reader to finish. That wait must not hold the object of
+// the file being written, which the reader needs to finish its read and let its lock go.
+TEST_F(FileLockOrder, DeferredFileLocksAreNotWaitedForUnderAFileObjectLock) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        InsertEntry(c, "a@x", "A", 1);
+        c.Close();
+    }
+    TDataCursor& writer = NewCursor("mailist", false);
+    writer.Open();
+    OtherSession other(dir.Path().string());
+    TDataTable* reading = other.cursor->Table();
+    ASSERT_NE(reading, nullptr);
+
+    directory->BeginUpdateBatch();
+    InsertEntry(writer, "b@x", "B", 2);
+    InsertEntry(writer, "c@x", "C", 3);
+    // Held across the batch's end, the write lock's file locks are taken at the first write.
+    writer.WriteLock();
+    reading->ReadLock();
+
+    reader_state.table = reading;
+    reader_state.finished_in_time = false;
+    SetFileLockWaitHook(&LockWaitHook);
+    std::promise<void> started;
+    auto end = std::async(std::launch::async, [&] {
+        reader_state.writer = std::this_thread::get_id();
+        reader_state.armed = true;
+        started.set_value();
+        directory->EndUpdateBatch(true);
+    });
+    started.get_future().wait();
+    ASSERT_EQ(end.wait_for(6 * kBound), std::future_status::ready);
+    SetFileLockWaitHook(nullptr);
+    EXPECT_FALSE(reader_state.armed) << "the batch's end never waited for its file locks";
+    EXPECT_NO_THROW(end.get());
+    if (reader_state.read.valid())
+        reader_state.read.get();
+    EXPECT_TRUE(reader_state.finished_in_time)
+        << "the batch's end waited for its file locks holding the data file's object";
+
+    writer.WriteUnlock();
+    writer.Close();
+    other.cursor->Close();
+    TDataCursor& check = NewCursor();
+    check.Open();
+    EXPECT_EQ(Items(check), (std::vector<std::string>{"a@x", "b@x", "c@x"}));
 }
 
 }  // namespace
