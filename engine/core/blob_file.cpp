@@ -199,7 +199,7 @@ void TBlobFile::MarkChanged() {
 void TBlobFile::EmptyBlobFile() {
     ClearBlockCache();
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kBlobHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }

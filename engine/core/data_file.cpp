@@ -196,7 +196,7 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
@@ -247,7 +247,7 @@ void TDataFile::WriteHeader(bool force) {
         settled_flag_ = header_[dh::kHeaderChanged];
         if (progress_mark_)
             header_[dh::kHeaderChanged] = kWriteInProgressFlag;
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
         flag_on_disk_ = header_[dh::kHeaderChanged];
@@ -312,7 +312,7 @@ void TDataFile::WriteFieldDescriptors() {
     if (GetEncrypted())
         ScrambleBuffer(bytes, kTableDataKeyLow, kTableDataKeyHigh);
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
         Write(bytes.data(), bytes.size());
     }
@@ -322,7 +322,7 @@ void TDataFile::WriteFieldDescriptors() {
 void TDataFile::EmptyFile() {
     ClearRecordCache();
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(DescriptorEnd(), SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }
@@ -595,7 +595,7 @@ void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
     if (image.size() < rs || FindCached(static_cast<std::uint32_t>(next)) != nullptr)
         RaiseEngineError(kErrDataRecordCorrupt, Name());
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
         Write(image.data(), rs);
     }
@@ -621,7 +621,7 @@ void TDataFile::AppendRecords(std::span<const std::uint8_t> images) {
         RaiseEngineError(kErrTableFull, Name());
     }
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
         Write(images.data(), images.size());
     }

@@ -381,7 +381,7 @@ bool TIndexFile::BeginWriteBehind() {
 
 void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes) {
     if (!behind_.keeping) {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(offset, SeekOrigin::kBegin);
         Write(data, bytes);
         return;
@@ -700,7 +700,7 @@ void TIndexFile::EmptyIndexFile() {
     CountEdit();
     ClearPageCaches(true);
     {
-        const FileWriteLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kIndexHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }

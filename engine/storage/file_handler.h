@@ -90,14 +90,14 @@ class TFileHandler {
     // every lock that may be waited for: while it is held, nothing that goes
     // through the registry (open, close, create, delete, rename, the copies)
     // may be called, and no other file's lock or byte range waited for. A
-    // write under it takes it through FileWriteLock (or calls PrepareWrite
+    // write under it takes it through FileObjectWriteLock (or calls PrepareWrite
     // first), so that what the write must come after is done outside it.
     void LockFileObject();
     void UnlockFileObject();
     // What a write of this file must come after and may wait for (the owning
     // table's in-progress mark on another file and its deferred file locks),
-    // done before the file object's lock is taken. Write runs it too; a second
-    // run finds nothing left to do.
+    // done before the file object's lock is taken. A table file's Write runs it
+    // too, and finds nothing left to do.
     virtual void PrepareWrite() {}
 
     // Holds the file object's critical section for a scope, exceptions included.
@@ -115,15 +115,15 @@ class TFileHandler {
     };
 
     // As FileObjectLock, for a seek and the writes that follow it: PrepareWrite first.
-    class FileWriteLock {
+    class FileObjectWriteLock {
       public:
-        explicit FileWriteLock(TFileHandler& handler) : handler_(handler) {
+        explicit FileObjectWriteLock(TFileHandler& handler) : handler_(handler) {
             handler_.PrepareWrite();
             handler_.LockFileObject();
         }
-        ~FileWriteLock() { handler_.UnlockFileObject(); }
-        FileWriteLock(const FileWriteLock&) = delete;
-        FileWriteLock& operator=(const FileWriteLock&) = delete;
+        ~FileObjectWriteLock() { handler_.UnlockFileObject(); }
+        FileObjectWriteLock(const FileObjectWriteLock&) = delete;
+        FileObjectWriteLock& operator=(const FileObjectWriteLock&) = delete;
 
       private:
         TFileHandler& handler_;
