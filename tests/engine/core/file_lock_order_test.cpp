@@ -72,32 +72,30 @@ void StepHook() {
     TakeRegistryThenObject();
 }
 
+// Runs `path` on a thread of its own, named in `thread`, with `armed` set for the hook that
+// acts on it, and waits for it (bounded).
+void RunArmed(std::atomic<bool>& armed, std::thread::id& thread,
+              const std::function<void()>& path) {
+    std::promise<void> started;
+    auto run = std::async(std::launch::async, [&] {
+        thread = std::this_thread::get_id();
+        armed = true;
+        started.set_value();
+        path();
+    });
+    started.get_future().wait();
+    ASSERT_EQ(run.wait_for(6 * kBound), std::future_status::ready);
+    EXPECT_NO_THROW(run.get());
+    EXPECT_FALSE(armed) << "the path never reached the hook";
+}
+
 class FileLockOrder : public CursorTest {
   protected:
     void TearDown() override {
         SetFileStepHook(nullptr);
+        SetFileLockWaitHook(nullptr);
         hook_state.armed = false;
-        hook_state.object = nullptr;
         CursorTest::TearDown();
-    }
-
-    // Runs `path` on a thread of its own with the hook armed, and waits for it and the other
-    // thread; true when the other thread got its locks.
-    bool RunPathAgainstOtherThread(TAbstractFile* object, const std::function<void()>& path) {
-        hook_state.object = object;
-        std::promise<void> started;
-        auto run = std::async(std::launch::async, [&] {
-            hook_state.path_thread = std::this_thread::get_id();
-            hook_state.armed = true;
-            started.set_value();
-            path();
-        });
-        started.get_future().wait();
-        // The path itself waits at most as long as the other thread holds the registry.
-        EXPECT_EQ(run.wait_for(3 * kBound), std::future_status::ready);
-        run.get();
-        EXPECT_FALSE(hook_state.armed) << "the path never reached its file step";
-        return hook_state.other.valid() && hook_state.other.get();
     }
 };
 
@@ -113,12 +111,13 @@ TEST_F(FileLockOrder, IndexRestoreDoesNotHoldTheIndexFileWhileWaitingForTheRegis
     const std::vector<std::uint8_t> backup = ReadBytes(dir.File("mailist.IBK"));
     ASSERT_FALSE(backup.empty());
 
+    hook_state.object = c.Table()->IndexFile().FileObject();
     SetFileStepHook(&StepHook);
-    TIndexFile& index = c.Table()->IndexFile();
-    EXPECT_TRUE(RunPathAgainstOtherThread(index.FileObject(), [&] {
-        c.RestoreIndex(false, false);
-    })) << "the restore held the index file's lock while it waited for the registry";
+    RunArmed(hook_state.armed, hook_state.path_thread, [&] { c.RestoreIndex(false, false); });
     SetFileStepHook(nullptr);
+    ASSERT_TRUE(hook_state.other.valid());
+    EXPECT_TRUE(hook_state.other.get())
+        << "the restore held the index file's lock while it waited for the registry";
 
     EXPECT_EQ(c.GetIndexCount(), 3);
     c.Close();
@@ -203,18 +202,8 @@ TEST_F(FileLockOrder, DeferredFileLocksAreNotWaitedForUnderAFileObjectLock) {
     reader_state.table = reading;
     reader_state.finished_in_time = false;
     SetFileLockWaitHook(&LockWaitHook);
-    std::promise<void> started;
-    auto end = std::async(std::launch::async, [&] {
-        reader_state.writer = std::this_thread::get_id();
-        reader_state.armed = true;
-        started.set_value();
-        directory->EndUpdateBatch(true);
-    });
-    started.get_future().wait();
-    ASSERT_EQ(end.wait_for(6 * kBound), std::future_status::ready);
+    RunArmed(reader_state.armed, reader_state.writer, [&] { directory->EndUpdateBatch(true); });
     SetFileLockWaitHook(nullptr);
-    EXPECT_FALSE(reader_state.armed) << "the batch's end never waited for its file locks";
-    EXPECT_NO_THROW(end.get());
     if (reader_state.read.valid())
         reader_state.read.get();
     EXPECT_TRUE(reader_state.finished_in_time)
