@@ -1326,6 +1326,8 @@ class TPage::KeyOrder {
     std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
         if (form_ == Form::kFullBytes)
             return CountBytes<NotAbove>(&bound_equal, hint);
+        if (form_ == Form::kCompactBytes)
+            return CountCompact<NotAbove>(&bound_equal, hint);
         const std::int64_t n = CountUpTo<NotAbove>(hint);
         const std::int64_t bound = NotAbove ? n : n + 1;
         bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
@@ -1340,16 +1342,7 @@ class TPage::KeyOrder {
             case Form::kFullBytes:
                 return CountBytes<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
-                if (hint < 0) {
-                    return static_cast<std::int64_t>(NotAbove
-                                                         ? page_.compact_->CountNotAbove(probe_)
-                                                         : page_.compact_->CountBelow(probe_));
-                }
-                return Count<NotAbove>(
-                    [this](std::int64_t pos) {
-                        return page_.compact_->Compare(probe_, page_.Index(pos));
-                    },
-                    hint);
+                return CountCompact<NotAbove>(nullptr, hint);
             case Form::kCompactKeys:
                 break;
         }
@@ -1422,6 +1415,13 @@ class TPage::KeyOrder {
                 kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;
         }
         return static_cast<std::int64_t>(low);
+    }
+    template <bool kNotAbove>
+    std::int64_t CountCompact(bool* bound_equal, std::int64_t hint) const {
+        const std::size_t expected =
+            hint >= 0 ? static_cast<std::size_t>(hint) : CompactEntries::kNoHint;
+        return static_cast<std::int64_t>(
+            page_.compact_->CountUpTo<kNotAbove>(probe_, expected, bound_equal));
     }
     // Binary search: entries not above the key, or below it, the hint tried first as in
     // CountBytes.
