@@ -39,7 +39,7 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     leaf_capacity_ = static_cast<std::uint16_t>(Capacity(key_size, false, compression));
     if (compression != 0) {
         if (!compact_)
-            compact_ = std::make_unique<CompactEntries>();
+            compact_.Make();
         compact_->Setup(key_size, unique);
     }
 }
@@ -1626,14 +1626,14 @@ void TPage::DropOtherForm() {
             front_ = 0;
         }
     } else {
-        compact_.reset();
+        compact_.Drop();
     }
 }
 
 void TPage::ReleaseMemory() {
     EntryBytes().swap(entries_);
     front_ = 0;
-    compact_.reset();
+    compact_.Drop();
 }
 
 }  // namespace strata
