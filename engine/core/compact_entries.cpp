@@ -119,9 +119,8 @@ void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_
     slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
     slot.pointer = pointer;
     slot.at = Store(key, slot.length, key + body_);
-    if (Size() == 0)
-        SetShared(key_size_);
-    else
+    const bool first = Size() == 0;
+    if (!first)
         ShareWith(key, i < Size() ? i : i - 1);
     slot.word = WordOf(slot);
     if (head_ > 0 && i < Size() / 2) {
@@ -132,6 +131,8 @@ void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_
     }
     GrowSlots();
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(head_ + i), slot);
+    if (first)
+        SetShared(key_size_);
 }
 
 void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
@@ -287,13 +288,42 @@ std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
 }
 
 CompactEntries::Probe CompactEntries::MakeProbe(const std::uint8_t* key) const {
-    Probe probe{key, KeptLength(key, body_), 0};
+    Probe probe{key, KeptLength(key, body_), 0, Probe::kUnknown};
     if (shared_ + 4 <= key_size_) {
         probe.word = BigEndianWord(key + shared_);
     } else {
         for (std::size_t j = shared_; j < shared_ + 4; ++j)
             probe.word = probe.word << 8 | (j < key_size_ ? key[j] : 0u);
     }
+    if (!prefix_held_)
+        return probe;
+    // Against the shared bytes: the kept body bytes, zeros up to the body's
+    // end (or the shared bytes'), then those of the record ID.
+    const std::size_t kept = prefix_kept_;
+    const std::size_t same = CommonKept(key, prefix_body_.data(), kept);
+    if (same < kept) {
+        probe.sharing = key[same] < prefix_body_[same] ? Probe::kBelowAll : Probe::kAboveAll;
+        return probe;
+    }
+    const std::size_t body_end = std::min(shared_, body_);
+    if (probe.length > kept) {
+        for (std::size_t j = kept; j < std::min(body_end, probe.length); ++j) {
+            if (key[j] != 0) {
+                probe.sharing = Probe::kAboveAll;
+                return probe;
+            }
+        }
+    }
+    if (shared_ > body_) {
+        const std::size_t n = shared_ - body_;
+        const std::size_t rid_same = CommonKept(key + body_, prefix_rid_.data(), n);
+        if (rid_same < n) {
+            probe.sharing =
+                key[body_ + rid_same] < prefix_rid_[rid_same] ? Probe::kBelowAll : Probe::kAboveAll;
+            return probe;
+        }
+    }
+    probe.sharing = Probe::kSharing;
     return probe;
 }
 
@@ -350,6 +380,24 @@ void CompactEntries::SetShared(std::size_t shared) {
     words_decide_ = shared_ + 4 >= key_size_;
     for (std::size_t i = 0; i < Size(); ++i)
         At(i).word = WordOf(At(i));
+    // The copy of the shared bytes, from any entry (all have them).
+    prefix_kept_ = 0;
+    prefix_held_ = true;
+    if (Size() == 0)
+        return;
+    const Slot& slot = At(0);
+    const std::uint8_t* bytes = Bytes(slot);
+    std::size_t kept = std::min<std::size_t>(std::min(shared_, body_), slot.length);
+    while (kept > 0 && bytes[kept - 1] == 0)
+        --kept;
+    if (kept > prefix_body_.size()) {
+        prefix_held_ = false;
+        return;
+    }
+    std::copy_n(bytes, kept, prefix_body_.begin());
+    prefix_kept_ = static_cast<std::uint8_t>(kept);
+    if (shared_ > body_)
+        std::copy_n(bytes + slot.length, shared_ - body_, prefix_rid_.begin());
 }
 
 void CompactEntries::ShareWith(const std::uint8_t* key, std::size_t i) {
@@ -396,6 +444,23 @@ void CompactEntries::CheckInvariants() const {
         live += Stored(slot);
     }
     assert(live + gaps_ == keys_.size());
+    // In byte order, every entry has the shared bytes, and the copy holds them.
+    bool ordered = true;
+    std::vector<std::uint8_t> a(key_size_);
+    std::vector<std::uint8_t> b(key_size_);
+    for (std::size_t i = 1; i < Size() && ordered; ++i) {
+        CopyKey(i - 1, 0, key_size_, a.data());
+        CopyKey(i, 0, key_size_, b.data());
+        ordered = a <= b;
+    }
+    if (ordered && Size() > 0)
+        assert(CommonPrefix(0, Size() - 1) >= shared_ || Size() == 1);
+    if (ordered && Size() > 0 && prefix_held_) {
+        for (std::size_t j = 0; j < std::min(shared_, body_); ++j)
+            assert(EntryByte(At(0), j) == (j < prefix_kept_ ? prefix_body_[j] : 0));
+        for (std::size_t j = body_; j < shared_; ++j)
+            assert(EntryByte(At(0), j) == prefix_rid_[j - body_]);
+    }
 #endif
 }
 

@@ -23,6 +23,7 @@
 // settled by the slot alone.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -183,6 +184,11 @@ class CompactEntries {
         std::size_t length = 0;
         // The key's bytes where the slots keep theirs (see Slot::word).
         std::uint32_t word = 0;
+        // How the key stands to the bytes every entry shares, when the
+        // entries hold a copy of them: sharing them, so the words order it,
+        // or below or above every entry.
+        enum Sharing : std::uint8_t { kUnknown, kSharing, kBelowAll, kAboveAll };
+        Sharing sharing = kUnknown;
     };
     static constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
 
@@ -314,6 +320,13 @@ class CompactEntries {
     // Equal words mean equal keys: the shared bytes and the word reach the
     // key's end.
     bool words_decide_ = false;
+    // A copy of the shared bytes, so a search need not read an entry's key
+    // to learn whether its probe has them too: the body's up to its last
+    // nonzero byte (held while they fit), then those of the record ID.
+    bool prefix_held_ = true;
+    std::uint8_t prefix_kept_ = 0;
+    std::array<std::uint8_t, 4> prefix_rid_{};
+    std::array<std::uint8_t, 24> prefix_body_{};
     mutable std::vector<std::uint8_t> key_;
 };
 
@@ -328,9 +341,14 @@ std::size_t CompactEntries::CountUpTo(const Probe& probe, std::size_t hint,
     std::size_t high = n;
     bool low_equal = false;
     bool high_equal = false;
-    // Until one entry is compared whole, the probe is not known to share
-    // the bytes every entry shares, and the words say nothing.
-    bool by_words = false;
+    // Until the probe is known to share the bytes every entry shares, the
+    // words say nothing; an entry compared whole tells, when no copy did.
+    bool by_words = probe.sharing == Probe::kSharing;
+    if (probe.sharing == Probe::kBelowAll || probe.sharing == Probe::kAboveAll) {
+        if (bound_equal != nullptr)
+            *bound_equal = false;
+        return probe.sharing == Probe::kAboveAll ? n : 0;
+    }
     const auto step = [&](std::size_t i) {
         int c = 0;
         if (by_words) {
