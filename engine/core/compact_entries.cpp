@@ -116,7 +116,7 @@ void CompactEntries::Compact(std::size_t room) {
 void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer) {
     assert(i <= Size());
     Slot slot;
-    slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
+    slot.SetLength(KeptLength(key, body_));
     slot.pointer = pointer;
     slot.at = Store(key, slot.length, key + body_);
     const bool first = Size() == 0;
@@ -177,7 +177,7 @@ void CompactEntries::Replace(std::size_t i, const std::uint8_t* key) {
     const std::size_t length = KeptLength(key, body_);
     const std::uint32_t at = Store(key, length, key + body_);
     At(i).at = at;
-    At(i).length = static_cast<std::uint16_t>(length);
+    At(i).SetLength(length);
     gaps_ += old;
     if (Size() == 1)
         SetShared(key_size_);

@@ -180,8 +180,8 @@ void TPage::ComputeCounts(std::int64_t i) {
         }
     }
     CompactEntries::Slot& slot = compact_->At(Index(i));
-    slot.lead = static_cast<std::uint16_t>(p);
-    slot.trail = static_cast<std::uint16_t>(t);
+    slot.SetLead(p);
+    slot.SetTrail(t);
 }
 
 bool TPage::Overflows() const {
@@ -369,9 +369,9 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
         CompactEntries::Slot& slot = slots[i];
         slot.at = static_cast<std::uint32_t>(out);
         slot.pointer = LoadLittle<std::uint32_t>(bytes + at);
-        slot.length = static_cast<std::uint16_t>(length);
-        slot.lead = static_cast<std::uint16_t>(p);
-        slot.trail = static_cast<std::uint16_t>(t);
+        slot.SetLength(length);
+        slot.SetLead(p);
+        slot.SetTrail(t);
         at += 4;
         previous = out;
         previous_length = length;
@@ -447,12 +447,12 @@ void TPage::ReadCompressedAnyOption(std::span<const std::uint8_t> page, std::int
         CompactEntries::Slot& slot = slots[static_cast<std::size_t>(i - 1)];
         slot.at = static_cast<std::uint32_t>(out);
         slot.pointer = GetU32(page, at);
-        slot.length = static_cast<std::uint16_t>(length);
+        slot.SetLength(length);
         // The stored counts are the entry's counts; a page whose counts
         // differ from the packing rule still reads, and is packed with them
         // again until an edit recomputes them.
-        slot.lead = static_cast<std::uint16_t>(p);
-        slot.trail = static_cast<std::uint16_t>(t);
+        slot.SetLead(p);
+        slot.SetTrail(t);
         at += 4;
         previous = out;
         previous_length = length;
