@@ -142,9 +142,13 @@ void TBlobFile::Open() {
     stats_ = {};
 }
 
-void TBlobFile::Write(std::span<const std::byte> data) {
+void TBlobFile::PrepareWrite() {
     if (owner_ != nullptr)
         owner_->BeforeWrite();
+}
+
+void TBlobFile::Write(std::span<const std::byte> data) {
+    PrepareWrite();
     TFileHandler::Write(data);
 }
 
@@ -195,7 +199,7 @@ void TBlobFile::MarkChanged() {
 void TBlobFile::EmptyBlobFile() {
     ClearBlockCache();
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kBlobHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }
@@ -442,6 +446,7 @@ bool TBlobFile::FlushBlocks() {
             dirty[k]->WriteBlock(
                 std::span(write_buffer_.data() + (k - i) * block_size_, block_size_), encrypted_);
         }
+        PrepareWrite();
         LockFileObject();
         try {
             SeekFile(dirty[i]->Offset(), SeekOrigin::kBegin);

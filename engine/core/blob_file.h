@@ -142,6 +142,7 @@ class TBlobFile : public TFileHandler {
     // Every write of the table's data tells the owning table first.
     using TFileHandler::Write;
     void Write(std::span<const std::byte> data) override;
+    void PrepareWrite() override;
 
     // From the data file header; 0 means 512. Set before opening.
     void SetBlockSize(std::uint32_t size);

@@ -73,9 +73,13 @@ void TDataFile::Open() {
     SizeRecordCache();
 }
 
-void TDataFile::Write(std::span<const std::byte> data) {
+void TDataFile::PrepareWrite() {
     if (owner_ != nullptr)
         owner_->BeforeWrite();
+}
+
+void TDataFile::Write(std::span<const std::byte> data) {
+    PrepareWrite();
     TFileHandler::Write(data);
 }
 
@@ -192,7 +196,7 @@ void TDataFile::CreateDataFile(std::uint16_t language, std::uint16_t sort,
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
     }
@@ -243,7 +247,7 @@ void TDataFile::WriteHeader(bool force) {
         settled_flag_ = header_[dh::kHeaderChanged];
         if (progress_mark_)
             header_[dh::kHeaderChanged] = kWriteInProgressFlag;
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
         flag_on_disk_ = header_[dh::kHeaderChanged];
@@ -308,7 +312,7 @@ void TDataFile::WriteFieldDescriptors() {
     if (GetEncrypted())
         ScrambleBuffer(bytes, kTableDataKeyLow, kTableDataKeyHigh);
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kDataHeaderSize, SeekOrigin::kBegin);
         Write(bytes.data(), bytes.size());
     }
@@ -318,7 +322,7 @@ void TDataFile::WriteFieldDescriptors() {
 void TDataFile::EmptyFile() {
     ClearRecordCache();
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(DescriptorEnd(), SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }
@@ -591,7 +595,7 @@ void TDataFile::AppendDirect(std::span<const std::uint8_t> image) {
     if (image.size() < rs || FindCached(static_cast<std::uint32_t>(next)) != nullptr)
         RaiseEngineError(kErrDataRecordCorrupt, Name());
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
         Write(image.data(), rs);
     }
@@ -617,7 +621,7 @@ void TDataFile::AppendRecords(std::span<const std::uint8_t> images) {
         RaiseEngineError(kErrTableFull, Name());
     }
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(RecordOffset(static_cast<std::uint32_t>(next)), SeekOrigin::kBegin);
         Write(images.data(), images.size());
     }
@@ -1011,6 +1015,7 @@ bool TDataFile::FlushRecords() {
                 write_buffer_.resize((bytes + 32766) / 32767 * 32767);
             out = write_buffer_.data();
         }
+        PrepareWrite();
         LockFileObject();
         try {
             if (read_span && !from_window) {

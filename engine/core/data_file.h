@@ -119,6 +119,7 @@ class TDataFile : public TFileHandler {
     // Every write of the table's data tells the owning table first.
     using TFileHandler::Write;
     void Write(std::span<const std::byte> data) override;
+    void PrepareWrite() override;
     // Creates the file with a new header and the given descriptors. Requires:
     // a name is set. The user words are stored as given (107 first, 109 second).
     void CreateDataFile(std::uint16_t language, std::uint16_t sort,

@@ -263,19 +263,14 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
     const bool memory = in_memory_ || directory_.InMemory();
     if (!keep) {
         // The copy writes at the handle's position and does not cut the
-        // file: start at 0 and cut after the copied bytes.
+        // file: start at 0 and cut after the copied bytes. The position is
+        // this handle's own, so no file object lock is held around the
+        // three: the copy goes through the registry, whose lock comes first.
         index_file_->FinishWriteBehind();
         index_file_->ClearPageCaches(true);
-        index_file_->LockFileObject();
-        try {
-            index_file_->SeekFile(0, SeekOrigin::kBegin);
-            index_file_->CopyFromFile(backup, memory);
-            index_file_->Write(std::span<const std::byte>());
-        } catch (...) {
-            index_file_->UnlockFileObject();
-            throw;
-        }
-        index_file_->UnlockFileObject();
+        index_file_->SeekFile(0, SeekOrigin::kBegin);
+        index_file_->CopyFromFile(backup, memory);
+        index_file_->Write(std::span<const std::byte>());
         index_file_->ReadHeader();
     }
     if (delete_backup) {

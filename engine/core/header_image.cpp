@@ -20,7 +20,7 @@ void WriteHeaderImage(TFileHandler& file, std::span<const std::uint8_t> header, 
     std::vector<std::uint8_t> out(header.begin(), header.end());
     if (encrypted)
         ScrambleBuffer(out, kTableDataKeyLow, kTableDataKeyHigh);
-    const TFileHandler::FileObjectLock lock(file);
+    const TFileHandler::FileObjectWriteLock lock(file);
     file.SeekFile(0, SeekOrigin::kBegin);
     file.Write(out.data(), out.size());
 }

@@ -346,10 +346,14 @@ void TIndexFile::Open() {
     stats_ = {};
 }
 
-void TIndexFile::Write(std::span<const std::byte> data) {
+void TIndexFile::PrepareWrite() {
     FinishWriteBehind();
     if (owner_ != nullptr)
         owner_->BeforeWrite();
+}
+
+void TIndexFile::Write(std::span<const std::byte> data) {
+    PrepareWrite();
     TFileHandler::Write(data);
 }
 
@@ -377,7 +381,7 @@ bool TIndexFile::BeginWriteBehind() {
 
 void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes) {
     if (!behind_.keeping) {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(offset, SeekOrigin::kBegin);
         Write(data, bytes);
         return;
@@ -696,7 +700,7 @@ void TIndexFile::EmptyIndexFile() {
     CountEdit();
     ClearPageCaches(true);
     {
-        const FileObjectLock lock(*this);
+        const FileObjectWriteLock lock(*this);
         SeekFile(kIndexHeaderSize, SeekOrigin::kBegin);
         Write(std::span<const std::byte>{});
     }

@@ -131,6 +131,7 @@ class TIndexFile : public TFileHandler {
     // Every write of the table's data tells the owning table first.
     using TFileHandler::Write;
     void Write(std::span<const std::byte> data) override;
+    void PrepareWrite() override;
 
     void SetEncrypted(bool value) noexcept { encrypted_ = value; }
     bool Encrypted() const noexcept { return encrypted_; }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/storage/file_handler.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -18,7 +19,9 @@ class TTableFileOwner {
     // A file wrote data of the table.
     virtual void MarkWritten() = 0;
     // A file is about to write: the table marks its files as being written
-    // first, so that a write cut short is noticed at the next open.
+    // first, so that a write cut short is noticed at the next open. It writes
+    // the data file and may wait for file locks, so it runs before the writing
+    // file's object lock is taken (TFileHandler::PrepareWrite), never under it.
     virtual void BeforeWrite() {}
     // Inside an update batch caches grow instead of failing when full.
     virtual bool InUpdateBatch() const = 0;
@@ -45,6 +48,9 @@ class TFileCursor {
 // Tries a byte-range lock until `attempt` succeeds or the waiting of `tries`
 // attempts `pause_ms` apart is spent. The waiting goes in 1 ms steps, so a
 // lock another program releases is taken at once rather than a pause later.
+// Never called while a file object's or the registry's lock is held: the
+// holder of the range, another session of this process, may need that lock
+// to finish and let the range go.
 template <class Attempt>
 bool RetryFileLock(Attempt&& attempt, std::uint32_t tries, std::uint32_t pause_ms) {
     const std::uint64_t budget = std::uint64_t{tries > 0 ? tries - 1 : 0} * pause_ms;
@@ -53,6 +59,7 @@ bool RetryFileLock(Attempt&& attempt, std::uint32_t tries, std::uint32_t pause_m
             return true;
         if (waited >= budget)
             return false;
+        FileLockWait();
         platform::os::Sleep(1);
     }
 }

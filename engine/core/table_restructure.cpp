@@ -306,6 +306,7 @@ class Restructure {
             index.SeekFile(0, SeekOrigin::kBegin);
             index.UnlockFileObject();
             cursor_.RestoreIndex(false, false);
+            index.PrepareWrite();
             index.LockFileObject();
             index.SeekFile(size, SeekOrigin::kBegin);
             index.Write(std::span<const std::byte>{});

@@ -240,6 +240,7 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
         RepairLog(cursor, "Physical records not aligned on even record size boundaries, " + ending);
         if (!verify_only) {
             ClearRecordCache();
+            PrepareWrite();
             LockFileObject();
             try {
                 SeekFile(descriptor_end + whole * record_size, SeekOrigin::kBegin);
@@ -475,6 +476,7 @@ void TBlobFile::RepairFile(TFileCursor* cursor, bool verify_only) {
         if (!verify_only) {
             size -= (size - static_cast<std::int64_t>(kBlobHeaderSize)) % block_size_;
             ClearBlockCache();
+            PrepareWrite();
             LockFileObject();
             try {
                 SeekFile(size, SeekOrigin::kBegin);

@@ -11,6 +11,7 @@ namespace strata {
 
 namespace {
 std::atomic<FileStepHook> file_step_hook{nullptr};
+std::atomic<FileLockWaitHook> file_lock_wait_hook{nullptr};
 }  // namespace
 
 void SetFileStepHook(FileStepHook hook) noexcept {
@@ -19,6 +20,15 @@ void SetFileStepHook(FileStepHook hook) noexcept {
 
 void FileStep() {
     if (const FileStepHook hook = file_step_hook.load())
+        hook();
+}
+
+void SetFileLockWaitHook(FileLockWaitHook hook) noexcept {
+    file_lock_wait_hook.store(hook);
+}
+
+void FileLockWait() {
+    if (const FileLockWaitHook hook = file_lock_wait_hook.load())
         hook();
 }
 

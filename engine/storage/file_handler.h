@@ -23,6 +23,11 @@ namespace strata {
 using FileStepHook = void (*)();
 void SetFileStepHook(FileStepHook hook) noexcept;
 void FileStep();
+// Tests act while a byte-range lock is waited for: the hook, when set, runs on the waiting
+// thread after each refused attempt, before the pause.
+using FileLockWaitHook = void (*)();
+void SetFileLockWaitHook(FileLockWaitHook hook) noexcept;
+void FileLockWait();
 
 class TFileHandler {
   public:
@@ -81,9 +86,19 @@ class TFileHandler {
     bool LockRegion(std::int64_t start, std::int64_t length, bool lock);
     bool FileExists();
     // The file object's critical section, held around a seek and the read or
-    // write that follows it.
+    // write that follows it. Its lock comes after the registry's and after
+    // every lock that may be waited for: while it is held, nothing that goes
+    // through the registry (open, close, create, delete, rename, the copies)
+    // may be called, and no other file's lock or byte range waited for. A
+    // write under it takes it through FileObjectWriteLock (or calls PrepareWrite
+    // first), so that what the write must come after is done outside it.
     void LockFileObject();
     void UnlockFileObject();
+    // What a write of this file must come after and may wait for (the owning
+    // table's in-progress mark on another file and its deferred file locks),
+    // done before the file object's lock is taken. A table file's Write runs it
+    // too, and finds nothing left to do.
+    virtual void PrepareWrite() {}
 
     // Holds the file object's critical section for a scope, exceptions included.
     class FileObjectLock {
@@ -94,6 +109,21 @@ class TFileHandler {
         ~FileObjectLock() { handler_.UnlockFileObject(); }
         FileObjectLock(const FileObjectLock&) = delete;
         FileObjectLock& operator=(const FileObjectLock&) = delete;
+
+      private:
+        TFileHandler& handler_;
+    };
+
+    // As FileObjectLock, for a seek and the writes that follow it: PrepareWrite first.
+    class FileObjectWriteLock {
+      public:
+        explicit FileObjectWriteLock(TFileHandler& handler) : handler_(handler) {
+            handler_.PrepareWrite();
+            handler_.LockFileObject();
+        }
+        ~FileObjectWriteLock() { handler_.UnlockFileObject(); }
+        FileObjectWriteLock(const FileObjectWriteLock&) = delete;
+        FileObjectWriteLock& operator=(const FileObjectWriteLock&) = delete;
 
       private:
         TFileHandler& handler_;

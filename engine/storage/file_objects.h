@@ -116,6 +116,10 @@ class TAbstractFile {
         read_only_attribute_ = attribute;
     }
 
+    // Taken after the registry's lock (see TFileList), never before it, and
+    // held only around this object's own seeks, reads, writes and syncs (see
+    // TFileHandler::LockFileObject); only the registry's copies, under its
+    // lock, hold a second object's with it.
     std::recursive_mutex lock_;
 
   private:

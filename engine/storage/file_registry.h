@@ -61,6 +61,10 @@ class TFileList {
     std::int32_t CopyData(TAbstractFile& source, std::int32_t source_id, TAbstractFile& target,
                           std::int32_t target_id);
 
+    // Lock order: this lock first, then a file object's (TAbstractFile::Lock). A thread that
+    // holds a file object's lock never calls in here: two threads taking them the other way
+    // round would each wait for the other. Two file objects are held at once
+    // only by the copies, under this lock.
     std::recursive_mutex lock_;
     std::vector<std::shared_ptr<TAbstractFile>> files_;
     // Temporary files removed at their last close, so that a later explicit

@@ -198,6 +198,8 @@ TEST_F(TableRestructure, DuplicatesUnderANewUniqueIndex) {
         MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "misc"}, {"d@x", "news"}});
         TableDefinition d = Current();
         d.indexes.push_back(MakeIndex("OneCategory", {3}, true));
+        const std::vector<std::uint8_t> data_before = ReadBytes(dir.File("mailist.DAT"));
+        const std::vector<std::uint8_t> index_before = ReadBytes(dir.File("mailist.IDX"));
         int asked = 0;
         Run(d, true, [&](int cause, std::string_view, bool& go_on, bool&) {
             EXPECT_EQ(cause, 1);
@@ -214,7 +216,10 @@ TEST_F(TableRestructure, DuplicatesUnderANewUniqueIndex) {
             c.Close();
             EXPECT_EQ(ItemsBy("ByItem"), (std::vector<std::string>{"a@x", "c@x"}));
         } else {
-            // The first loss was let pass, the second aborted: nothing changed.
+            // The first loss was let pass, the second aborted: nothing changed. The index
+            // file is its backup again, byte for byte.
+            EXPECT_EQ(ReadBytes(dir.File("mailist.IDX")), index_before);
+            EXPECT_EQ(ReadBytes(dir.File("mailist.DAT")), data_before);
             EXPECT_EQ(c.GetTableRecordCount(), 4);
             EXPECT_EQ(c.GetIndexCount(), 3);
             c.Close();
