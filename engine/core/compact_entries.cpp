@@ -20,13 +20,26 @@ std::size_t KeptLength(const std::uint8_t* body, std::size_t size) {
 std::size_t WithRoom(std::size_t bytes) {
     return bytes + bytes / 8 + 64;
 }
+
+std::uint32_t BigEndianWord(const std::uint8_t* p) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    if constexpr (std::endian::native == std::endian::little)
+        word = __builtin_bswap32(word);
+    return word;
+}
 }  // namespace
 
 void CompactEntries::Setup(std::size_t key_size, bool unique) {
     assert(key_size >= (unique ? 1u : 5u));
+    const std::size_t rid = unique ? 0 : 4;
+    if (key_size == key_size_ && rid == rid_)
+        return;
+    // Entries of other settings mean nothing under these.
     key_size_ = key_size;
-    rid_ = unique ? 0 : 4;
+    rid_ = rid;
     body_ = key_size - rid_;
+    Clear();
 }
 
 void CompactEntries::Clear() {
@@ -34,6 +47,7 @@ void CompactEntries::Clear() {
     head_ = 0;
     keys_.clear();
     gaps_ = 0;
+    SetShared(0);
 }
 
 void CompactEntries::Release() {
@@ -42,6 +56,7 @@ void CompactEntries::Release() {
     std::vector<std::uint8_t>().swap(keys_);
     std::vector<std::uint8_t>().swap(key_);
     gaps_ = 0;
+    SetShared(0);
 }
 
 std::size_t CompactEntries::MemoryBytes() const {
@@ -101,9 +116,13 @@ void CompactEntries::Compact(std::size_t room) {
 void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer) {
     assert(i <= Size());
     Slot slot;
-    slot.length = static_cast<std::uint16_t>(KeptLength(key, body_));
+    slot.SetLength(KeptLength(key, body_));
     slot.pointer = pointer;
     slot.at = Store(key, slot.length, key + body_);
+    const bool first = Size() == 0;
+    if (!first)
+        ShareWith(key, i < Size() ? i : i - 1);
+    slot.word = WordOf(slot);
     if (head_ > 0 && i < Size() / 2) {
         std::memmove(&slots_[head_ - 1], &slots_[head_], i * sizeof(Slot));
         --head_;
@@ -112,6 +131,8 @@ void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_
     }
     GrowSlots();
     slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(head_ + i), slot);
+    if (first)
+        SetShared(key_size_);
 }
 
 void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
@@ -125,6 +146,7 @@ void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::ui
         keys_.reserve(WithRoom(keys.size()));
     keys_.assign(keys.begin(), keys.end());
     gaps_ = 0;
+    FindShared();
     CheckInvariants();
 }
 
@@ -142,6 +164,7 @@ void CompactEntries::Erase(std::size_t i) {
         head_ = 0;
         keys_.clear();
         gaps_ = 0;
+        SetShared(0);
     } else if (gaps_ > 1024 && gaps_ * 2 > keys_.size()) {
         Compact(0);
     }
@@ -154,8 +177,13 @@ void CompactEntries::Replace(std::size_t i, const std::uint8_t* key) {
     const std::size_t length = KeptLength(key, body_);
     const std::uint32_t at = Store(key, length, key + body_);
     At(i).at = at;
-    At(i).length = static_cast<std::uint16_t>(length);
+    At(i).SetLength(length);
     gaps_ += old;
+    if (Size() == 1)
+        SetShared(key_size_);
+    else
+        ShareWith(key, i > 0 ? i - 1 : i + 1);
+    At(i).word = WordOf(At(i));
 }
 
 void CompactEntries::MoveTo(CompactEntries& to, std::size_t from, std::size_t n,
@@ -186,6 +214,9 @@ void CompactEntries::MoveTo(CompactEntries& to, std::size_t from, std::size_t n,
     slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(from),
                  slots_.begin() + static_cast<std::ptrdiff_t>(from + n));
     gaps_ += bytes;
+    // Each side now spans other keys, which may share more or fewer bytes.
+    to.FindShared();
+    FindShared();
     if (slots_.empty()) {
         keys_.clear();
         gaps_ = 0;
@@ -257,35 +288,138 @@ std::size_t CompactEntries::CommonPrefix(std::size_t a, std::size_t b) const {
 }
 
 CompactEntries::Probe CompactEntries::MakeProbe(const std::uint8_t* key) const {
-    return Probe{key, KeptLength(key, body_)};
-}
-
-std::size_t CompactEntries::CountNotAbove(const Probe& probe) const {
-    std::size_t low = 0;
-    std::size_t high = Size();
-    while (low < high) {
-        const std::size_t mid = (low + high) / 2;
-        if (Compare(probe, mid) >= 0) {
-            low = mid + 1;
-        } else {
-            high = mid;
+    Probe probe{key, KeptLength(key, body_), 0, Probe::kUnknown};
+    if (shared_ + 4 <= key_size_) {
+        probe.word = BigEndianWord(key + shared_);
+    } else {
+        for (std::size_t j = shared_; j < shared_ + 4; ++j)
+            probe.word = probe.word << 8 | (j < key_size_ ? key[j] : 0u);
+    }
+    if (!prefix_held_)
+        return probe;
+    // Against the shared bytes: the kept body bytes, zeros up to the body's
+    // end (or the shared bytes'), then those of the record ID.
+    const std::size_t kept = prefix_kept_;
+    const std::size_t same = CommonKept(key, prefix_body_.data(), kept);
+    if (same < kept) {
+        probe.sharing = key[same] < prefix_body_[same] ? Probe::kBelowAll : Probe::kAboveAll;
+        return probe;
+    }
+    const std::size_t body_end = std::min(shared_, body_);
+    if (probe.length > kept) {
+        for (std::size_t j = kept; j < std::min(body_end, probe.length); ++j) {
+            if (key[j] != 0) {
+                probe.sharing = Probe::kAboveAll;
+                return probe;
+            }
         }
     }
-    return low;
-}
-
-std::size_t CompactEntries::CountBelow(const Probe& probe) const {
-    std::size_t low = 0;
-    std::size_t high = Size();
-    while (low < high) {
-        const std::size_t mid = (low + high) / 2;
-        if (Compare(probe, mid) > 0) {
-            low = mid + 1;
-        } else {
-            high = mid;
+    if (shared_ > body_) {
+        const std::size_t n = shared_ - body_;
+        const std::size_t rid_same = CommonKept(key + body_, prefix_rid_.data(), n);
+        if (rid_same < n) {
+            probe.sharing =
+                key[body_ + rid_same] < prefix_rid_[rid_same] ? Probe::kBelowAll : Probe::kAboveAll;
+            return probe;
         }
     }
-    return low;
+    probe.sharing = Probe::kSharing;
+    return probe;
+}
+
+int CompactEntries::CompareSharing(const Probe& probe, std::size_t i, bool& sharing) const {
+    const Slot& slot = At(i);
+    const std::uint8_t* bytes = Bytes(slot);
+    const std::size_t shorter = std::min<std::size_t>(probe.length, slot.length);
+    const std::size_t same = CommonKept(probe.key, bytes, shorter);
+    if (same < shorter) {
+        sharing = same >= shared_;
+        return probe.key[same] < bytes[same] ? -1 : 1;
+    }
+    if (probe.length != slot.length) {
+        // The two agree on the zeros that follow the shorter body, up to
+        // the longer one's next nonzero byte.
+        std::size_t common = shorter;
+        if (common < shared_) {
+            const std::uint8_t* rest = probe.length > slot.length ? probe.key : bytes;
+            while (rest[common] == 0)
+                ++common;
+        }
+        sharing = common >= shared_;
+        return probe.length > slot.length ? 1 : -1;
+    }
+    if (rid_ == 0) {
+        sharing = true;
+        return 0;
+    }
+    const std::size_t rid_same = CommonKept(probe.key + body_, bytes + slot.length, rid_);
+    sharing = body_ + rid_same >= shared_;
+    if (rid_same == rid_)
+        return 0;
+    return probe.key[body_ + rid_same] < bytes[slot.length + rid_same] ? -1 : 1;
+}
+
+std::uint32_t CompactEntries::WordOf(const Slot& slot) const {
+    const std::uint8_t* bytes = Bytes(slot);
+    if (shared_ + 4 <= slot.length)
+        return BigEndianWord(bytes + shared_);
+    std::uint32_t word = 0;
+    for (std::size_t j = shared_; j < shared_ + 4; ++j) {
+        std::uint32_t byte = 0;
+        if (j < slot.length)
+            byte = bytes[j];
+        else if (j >= body_ && j < key_size_)
+            byte = bytes[slot.length + (j - body_)];
+        word = word << 8 | byte;
+    }
+    return word;
+}
+
+void CompactEntries::SetShared(std::size_t shared) {
+    shared_ = shared;
+    words_decide_ = shared_ + 4 >= key_size_;
+    for (std::size_t i = 0; i < Size(); ++i)
+        At(i).word = WordOf(At(i));
+    // The copy of the shared bytes, from any entry (all have them).
+    prefix_kept_ = 0;
+    prefix_held_ = true;
+    if (Size() == 0)
+        return;
+    const Slot& slot = At(0);
+    const std::uint8_t* bytes = Bytes(slot);
+    std::size_t kept = std::min<std::size_t>(std::min(shared_, body_), slot.length);
+    while (kept > 0 && bytes[kept - 1] == 0)
+        --kept;
+    if (kept > prefix_body_.size()) {
+        prefix_held_ = false;
+        return;
+    }
+    std::copy_n(bytes, kept, prefix_body_.begin());
+    prefix_kept_ = static_cast<std::uint8_t>(kept);
+    if (shared_ > body_)
+        std::copy_n(bytes + slot.length, shared_ - body_, prefix_rid_.begin());
+}
+
+void CompactEntries::ShareWith(const std::uint8_t* key, std::size_t i) {
+    const Probe probe{key, KeptLength(key, body_), 0};
+    bool sharing = false;
+    CompareSharing(probe, i, sharing);
+    if (sharing)
+        return;
+    // Rare: a key beyond either end of the page's keys.
+    const Slot& slot = At(i);
+    std::size_t common = 0;
+    while (common < key_size_ && key[common] == EntryByte(slot, common))
+        ++common;
+    SetShared(common);
+}
+
+void CompactEntries::FindShared() {
+    if (Size() == 0) {
+        SetShared(0);
+        return;
+    }
+    SetShared(Size() == 1 ? key_size_ : CommonPrefix(0, Size() - 1));
 }
 
 void CompactEntries::Prefetch() const {
@@ -306,9 +440,27 @@ void CompactEntries::CheckInvariants() const {
         assert(slot.length <= body_);
         assert(std::size_t{slot.at} + Stored(slot) <= keys_.size());
         assert(slot.length == 0 || Bytes(slot)[slot.length - 1] != 0);
+        assert(slot.word == WordOf(slot));
         live += Stored(slot);
     }
     assert(live + gaps_ == keys_.size());
+    // In byte order, every entry has the shared bytes, and the copy holds them.
+    bool ordered = true;
+    std::vector<std::uint8_t> a(key_size_);
+    std::vector<std::uint8_t> b(key_size_);
+    for (std::size_t i = 1; i < Size() && ordered; ++i) {
+        CopyKey(i - 1, 0, key_size_, a.data());
+        CopyKey(i, 0, key_size_, b.data());
+        ordered = a <= b;
+    }
+    if (ordered && Size() > 0)
+        assert(CommonPrefix(0, Size() - 1) >= shared_ || Size() == 1);
+    if (ordered && Size() > 0 && prefix_held_) {
+        for (std::size_t j = 0; j < std::min(shared_, body_); ++j)
+            assert(EntryByte(At(0), j) == (j < prefix_kept_ ? prefix_body_[j] : 0));
+        for (std::size_t j = body_; j < shared_; ++j)
+            assert(EntryByte(At(0), j) == prefix_rid_[j - body_]);
+    }
 #endif
 }
 

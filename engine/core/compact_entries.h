@@ -14,8 +14,16 @@
 //
 // Positions are 0-based. The full key of an entry is: its kept body bytes,
 // zeros up to the body size, then (not unique) its four record ID bytes.
+//
+// A search by byte order waited on two cache misses per step, the slot and
+// then the key's bytes. The entries of a leaf share their first bytes (all
+// of them when they hold one repeated value and differ only in the record
+// ID), so each slot also carries the four full-key bytes that follow those
+// shared ones: once a probe is known to share them too, most steps are
+// settled by the slot alone.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -159,19 +167,40 @@ inline std::size_t CommonKept(const std::uint8_t* a, const std::uint8_t* b, std:
 
 class CompactEntries {
   public:
+    static constexpr std::size_t kMaxKeyBytes = 528;
     struct Slot {
+        // Full-key bytes [Shared(), Shared() + 4) as a big-endian number,
+        // zero past the key; first, so it never straddles a cache line.
+        std::uint32_t word = 0;
         std::uint32_t at = 0;  // in the key area
         std::uint32_t pointer = 0;
-        std::uint16_t length = 0;  // body bytes kept; the rest of the body is zero
-        std::uint16_t lead = 0;
-        std::uint16_t trail = 0;
+        // Counts within a key (at most 528), in one word so that a slot
+        // takes 16 bytes, four to a cache line.
+        std::uint32_t length : 10 = 0;  // body bytes kept; the rest of the body is zero
+        std::uint32_t lead : 11 = 0;
+        std::uint32_t trail : 11 = 0;
+
+        // Requires: n <= kMaxKeyBytes.
+        void SetLength(std::size_t n) { length = static_cast<std::uint32_t>(n) & 0x3FFu; }
+        void SetLead(std::size_t n) { lead = static_cast<std::uint32_t>(n) & 0x7FFu; }
+        void SetTrail(std::size_t n) { trail = static_cast<std::uint32_t>(n) & 0x7FFu; }
     };
+    static_assert(kMaxKeyBytes < (1u << 10));
+    static_assert(sizeof(Slot) == 16);
     // A key compared with many entries, the length of its body without its
     // trailing zeros found once.
     struct Probe {
         const std::uint8_t* key = nullptr;
         std::size_t length = 0;
+        // The key's bytes where the slots keep theirs (see Slot::word).
+        std::uint32_t word = 0;
+        // How the key stands to the bytes every entry shares, when the
+        // entries hold a copy of them: sharing them, so the words order it,
+        // or below or above every entry.
+        enum Sharing : std::uint8_t { kUnknown, kSharing, kBelowAll, kAboveAll };
+        Sharing sharing = kUnknown;
     };
+    static constexpr std::size_t kNoHint = static_cast<std::size_t>(-1);
 
     void Setup(std::size_t key_size, bool unique);
     std::size_t Size() const { return slots_.size() - head_; }
@@ -241,8 +270,18 @@ class CompactEntries {
         return CompareKept(probe.key + body_, bytes + slot.length, rid_);
     }
     // Entries not above the probe, and entries below it.
-    std::size_t CountNotAbove(const Probe& probe) const;
-    std::size_t CountBelow(const Probe& probe) const;
+    std::size_t CountNotAbove(const Probe& probe) const { return CountUpTo<true>(probe); }
+    std::size_t CountBelow(const Probe& probe) const { return CountUpTo<false>(probe); }
+    // Entries not above the probe (kNotAbove) or below it, by binary search,
+    // the entries on either side of `hint` (the answer expected) tried first
+    // when it is at most Size(). `bound_equal`, when given, tells whether the
+    // bound the count ends at (the last entry not above, or the first not
+    // below) equals the probe. Requires: the entries in byte order.
+    template <bool kNotAbove>
+    std::size_t CountUpTo(const Probe& probe, std::size_t hint = kNoHint,
+                          bool* bound_equal = nullptr) const;
+    // Leading full-key bytes that every entry has in common (at least).
+    std::size_t Shared() const { return shared_; }
 
     void Prefetch() const;
 
@@ -252,6 +291,22 @@ class CompactEntries {
 
   private:
     const std::uint8_t* Bytes(const Slot& slot) const { return keys_.data() + slot.at; }
+    // compare(probe, entry i) as Compare, and whether the probe shares the
+    // first Shared() bytes with the entry (and so with every entry).
+    int CompareSharing(const Probe& probe, std::size_t i, bool& sharing) const;
+    std::uint32_t WordOf(const Slot& slot) const;
+    // Byte j of the slot's full key.
+    std::uint8_t EntryByte(const Slot& slot, std::size_t j) const {
+        if (j < slot.length)
+            return Bytes(slot)[j];
+        return j < body_ ? 0 : Bytes(slot)[slot.length + (j - body_)];
+    }
+    // Lowers Shared() to what entry i shares with `key`, when it is less,
+    // and gives every slot its word again.
+    void ShareWith(const std::uint8_t* key, std::size_t i);
+    // Shared() from the first and the last entry, and every slot's word.
+    void FindShared();
+    void SetShared(std::size_t shared);
     // Stores a body of `length` bytes and the record ID at `rid`; returns where.
     std::uint32_t Store(const std::uint8_t* body, std::size_t length, const std::uint8_t* rid);
     // Rewrites the live keys in slot order with `room` bytes to spare.
@@ -271,7 +326,83 @@ class CompactEntries {
     std::size_t key_size_ = 0;
     std::size_t body_ = 0;
     std::size_t rid_ = 0;
+    std::size_t shared_ = 0;
+    // Equal words mean equal keys: the shared bytes and the word reach the
+    // key's end.
+    bool words_decide_ = false;
+    // A copy of the shared bytes, so a search need not read an entry's key
+    // to learn whether its probe has them too: the body's up to its last
+    // nonzero byte (held while they fit), then those of the record ID.
+    bool prefix_held_ = true;
+    std::uint8_t prefix_kept_ = 0;
+    std::array<std::uint8_t, 4> prefix_rid_{};
+    std::array<std::uint8_t, 24> prefix_body_{};
     mutable std::vector<std::uint8_t> key_;
 };
+
+template <bool kNotAbove>
+std::size_t CompactEntries::CountUpTo(const Probe& probe, std::size_t hint,
+                                      bool* bound_equal) const {
+    const std::size_t n = Size();
+    const Slot* const slots = slots_.data() + head_;
+    // The entries [low, high) are still undecided; each bound remembers
+    // whether the entry that set it equals the probe.
+    std::size_t low = 0;
+    std::size_t high = n;
+    bool low_equal = false;
+    bool high_equal = false;
+    // Until the probe is known to share the bytes every entry shares, the
+    // words say nothing; an entry compared whole tells, when no copy did.
+    bool by_words = probe.sharing == Probe::kSharing;
+    if (probe.sharing == Probe::kBelowAll || probe.sharing == Probe::kAboveAll) {
+        if (bound_equal != nullptr)
+            *bound_equal = false;
+        return probe.sharing == Probe::kAboveAll ? n : 0;
+    }
+    const auto step = [&](std::size_t i) {
+        int c = 0;
+        if (by_words) {
+            const std::uint32_t word = slots[i].word;
+            if (word != probe.word)
+                c = probe.word < word ? -1 : 1;
+            else if (!words_decide_)
+                c = Compare(probe, i);
+        } else {
+            c = CompareSharing(probe, i, by_words);
+            if (!by_words) {
+                // The probe parts from every entry where it parts from this
+                // one (the first compared), and lies on the same side of all.
+                low = high = (kNotAbove ? c >= 0 : c > 0) ? n : 0;
+                return;
+            }
+        }
+        if (kNotAbove ? c >= 0 : c > 0) {
+            low = i + 1;
+            low_equal = c == 0;
+        } else {
+            high = i;
+            high_equal = c == 0;
+        }
+    };
+    if (hint <= n) {
+        if (hint > 0)
+            step(hint - 1);
+        if (low == hint && hint < high)
+            step(hint);
+    }
+    while (low < high) {
+        const std::size_t middle = (low + high) / 2;
+        // The slots either answer leads to next are asked for before it:
+        // each step then waits for less than a whole miss.
+        if (high - low > 2) {
+            __builtin_prefetch(&slots[(low + middle) / 2].word);
+            __builtin_prefetch(&slots[(middle + 1 + high) / 2].word);
+        }
+        step(middle);
+    }
+    if (bound_equal != nullptr)
+        *bound_equal = kNotAbove ? low >= 1 && low_equal : low < n && high_equal;
+    return low;
+}
 
 }  // namespace strata

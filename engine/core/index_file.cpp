@@ -1001,7 +1001,7 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
 }
 
 void TIndexFile::Recharge(TPage* page) {
-    const std::size_t cost = sizeof(TPage) + page->MemoryBytes();
+    const std::size_t cost = kPageObjectCharge + page->MemoryBytes();
     cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
     page->cache_charge_ = cost;
 }

@@ -516,7 +516,7 @@ class TIndexFile : public TFileHandler {
             return nullptr;
         }
         ++stats_.hits;
-        const std::size_t cost = sizeof(TPage) + page->MemoryBytes();
+        const std::size_t cost = kPageObjectCharge + page->MemoryBytes();
         cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
         page->cache_charge_ = cost;
         page->cache_scanned_ = false;

@@ -39,7 +39,7 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
     leaf_capacity_ = static_cast<std::uint16_t>(Capacity(key_size, false, compression));
     if (compression != 0) {
         if (!compact_)
-            compact_ = std::make_unique<CompactEntries>();
+            compact_.Make();
         compact_->Setup(key_size, unique);
     }
 }
@@ -180,8 +180,8 @@ void TPage::ComputeCounts(std::int64_t i) {
         }
     }
     CompactEntries::Slot& slot = compact_->At(Index(i));
-    slot.lead = static_cast<std::uint16_t>(p);
-    slot.trail = static_cast<std::uint16_t>(t);
+    slot.SetLead(p);
+    slot.SetTrail(t);
 }
 
 bool TPage::Overflows() const {
@@ -369,9 +369,9 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
         CompactEntries::Slot& slot = slots[i];
         slot.at = static_cast<std::uint32_t>(out);
         slot.pointer = LoadLittle<std::uint32_t>(bytes + at);
-        slot.length = static_cast<std::uint16_t>(length);
-        slot.lead = static_cast<std::uint16_t>(p);
-        slot.trail = static_cast<std::uint16_t>(t);
+        slot.SetLength(length);
+        slot.SetLead(p);
+        slot.SetTrail(t);
         at += 4;
         previous = out;
         previous_length = length;
@@ -447,12 +447,12 @@ void TPage::ReadCompressedAnyOption(std::span<const std::uint8_t> page, std::int
         CompactEntries::Slot& slot = slots[static_cast<std::size_t>(i - 1)];
         slot.at = static_cast<std::uint32_t>(out);
         slot.pointer = GetU32(page, at);
-        slot.length = static_cast<std::uint16_t>(length);
+        slot.SetLength(length);
         // The stored counts are the entry's counts; a page whose counts
         // differ from the packing rule still reads, and is packed with them
         // again until an edit recomputes them.
-        slot.lead = static_cast<std::uint16_t>(p);
-        slot.trail = static_cast<std::uint16_t>(t);
+        slot.SetLead(p);
+        slot.SetTrail(t);
         at += 4;
         previous = out;
         previous_length = length;
@@ -1326,6 +1326,8 @@ class TPage::KeyOrder {
     std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
         if (form_ == Form::kFullBytes)
             return CountBytes<NotAbove>(&bound_equal, hint);
+        if (form_ == Form::kCompactBytes)
+            return CountCompact<NotAbove>(&bound_equal, hint);
         const std::int64_t n = CountUpTo<NotAbove>(hint);
         const std::int64_t bound = NotAbove ? n : n + 1;
         bound_equal = bound >= 1 && bound <= page_.count_ && (*this)(bound) == 0;
@@ -1340,16 +1342,7 @@ class TPage::KeyOrder {
             case Form::kFullBytes:
                 return CountBytes<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
-                if (hint < 0) {
-                    return static_cast<std::int64_t>(NotAbove
-                                                         ? page_.compact_->CountNotAbove(probe_)
-                                                         : page_.compact_->CountBelow(probe_));
-                }
-                return Count<NotAbove>(
-                    [this](std::int64_t pos) {
-                        return page_.compact_->Compare(probe_, page_.Index(pos));
-                    },
-                    hint);
+                return CountCompact<NotAbove>(nullptr, hint);
             case Form::kCompactKeys:
                 break;
         }
@@ -1422,6 +1415,13 @@ class TPage::KeyOrder {
                 kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;
         }
         return static_cast<std::int64_t>(low);
+    }
+    template <bool kNotAbove>
+    std::int64_t CountCompact(bool* bound_equal, std::int64_t hint) const {
+        const std::size_t expected =
+            hint >= 0 ? static_cast<std::size_t>(hint) : CompactEntries::kNoHint;
+        return static_cast<std::int64_t>(
+            page_.compact_->CountUpTo<kNotAbove>(probe_, expected, bound_equal));
     }
     // Binary search: entries not above the key, or below it, the hint tried first as in
     // CountBytes.
@@ -1626,14 +1626,14 @@ void TPage::DropOtherForm() {
             front_ = 0;
         }
     } else {
-        compact_.reset();
+        compact_.Drop();
     }
 }
 
 void TPage::ReleaseMemory() {
     EntryBytes().swap(entries_);
     front_ = 0;
-    compact_.reset();
+    compact_.Drop();
 }
 
 }  // namespace strata

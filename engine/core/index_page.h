@@ -181,6 +181,31 @@ class KeyCompare {
     Function function_;
 };
 
+// A compressed leaf's entries, held inside the page object rather than in
+// one of their own: a descent then waits for the page object alone before
+// it can ask for the slots, instead of for one object after the other.
+// Present or not as a pointer would be; only a present one counts for the
+// cache, so every page costs the cache what it did when the entries stood
+// apart.
+class HeldCompactEntries {
+  public:
+    explicit operator bool() const { return present_; }
+    CompactEntries* operator->() { return &entries_; }
+    const CompactEntries* operator->() const { return &entries_; }
+    CompactEntries& operator*() { return entries_; }
+    const CompactEntries& operator*() const { return entries_; }
+    void Make() { present_ = true; }
+    // Gives the memory back and leaves the form absent.
+    void Drop() {
+        entries_.Release();
+        present_ = false;
+    }
+
+  private:
+    CompactEntries entries_;
+    bool present_ = false;
+};
+
 class alignas(64) TPage {
   public:
     TPage() = default;
@@ -487,7 +512,14 @@ class alignas(64) TPage {
     TPage* lru_next_ = nullptr;
     // A compressed leaf's entries (entries_ then stays empty); made for the
     // pages of compressed indexes only, so other pages stay small.
-    std::unique_ptr<CompactEntries> compact_;
+    HeldCompactEntries compact_;
 };
+
+// What the cache counts for a page object besides its entries' memory: the
+// object as it stood with a compressed leaf's entries apart from it, so that
+// holding them inside changed no page's charge.
+inline constexpr std::size_t kPageObjectCharge =
+    (sizeof(TPage) - sizeof(HeldCompactEntries) + sizeof(void*) + alignof(TPage) - 1) /
+    alignof(TPage) * alignof(TPage);
 
 }  // namespace strata

@@ -211,14 +211,14 @@ TEST_P(RandomizedTree, MatchesAnOrderedMapThroughInsertsDeletesAndReopen) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllEncodings, RandomizedTree,
-    ::testing::Values(TreeCase{0, false, 16, 100000, false}, TreeCase{1, false, 16, 100000, false},
-                      TreeCase{2, false, 16, 100000, false}, TreeCase{3, false, 16, 100000, true},
-                      TreeCase{0, true, 24, 20000, false}, TreeCase{3, true, 24, 20000, false},
-                      TreeCase{3, false, 300, 20000, false},
-                      TreeCase{0, false, 16, 40000, false, true},
-                      TreeCase{0, true, 5, 20000, false, true},
-                      TreeCase{0, false, 300, 20000, true, true},
-                      TreeCase{3, false, 16, 40000, false, true}),
+    ::testing::Values(
+        TreeCase{0, false, 16, 100000, false}, TreeCase{1, false, 16, 100000, false},
+        TreeCase{2, false, 16, 100000, false}, TreeCase{3, false, 16, 100000, true},
+        TreeCase{0, true, 24, 20000, false}, TreeCase{3, true, 24, 20000, false},
+        TreeCase{3, false, 300, 20000, false}, TreeCase{0, false, 16, 40000, false, true},
+        TreeCase{0, true, 5, 20000, false, true}, TreeCase{0, false, 300, 20000, true, true},
+        TreeCase{3, false, 16, 40000, false, true}, TreeCase{3, true, 24, 20000, false, true},
+        TreeCase{3, false, 84, 20000, true, true}, TreeCase{3, false, 8, 40000, false, true}),
     [](const auto& test_param) {
         return "Option" + std::to_string(test_param.param.option) +
                (test_param.param.unique ? "Unique" : "NotUnique") +
