@@ -242,12 +242,14 @@ void TDataFile::WriteHeader(bool force) {
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
     changes_.Write(header_, [&] {
+        // Taking the lock may put the mark on first (the header can be a change's first
+        // write): the image must carry it then, or this write would take it off again.
+        const FileObjectWriteLock lock(*this);
         // The in-progress flag stays on disk through every header write
         // until the table takes it off.
         settled_flag_ = header_[dh::kHeaderChanged];
         if (progress_mark_)
             header_[dh::kHeaderChanged] = kWriteInProgressFlag;
-        const FileObjectWriteLock lock(*this);
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
         flag_on_disk_ = header_[dh::kHeaderChanged];

@@ -697,6 +697,46 @@ class BatchOwner : public TTableFileOwner {
     int written = 0;
 };
 
+// Puts the data file's in-progress mark on before the first write of a change, as a table does.
+class MarkingOwner : public TTableFileOwner {
+  public:
+    void MarkWritten() override {}
+    bool InUpdateBatch() const override { return false; }
+    void BeforeWrite() override {
+        if (file != nullptr && !marked) {
+            marked = true;
+            file->WriteProgressMark(true);
+        }
+    }
+    TDataFile* file = nullptr;
+    bool marked = false;
+};
+
+// A change whose first write is the header keeps the mark on disk until the table takes it off:
+// a cut there must be noticed at the next open. Whatever the header's own flag, taking the mark
+// off leaves the flag the header write meant.
+TEST_F(DataFileTest, AHeaderWrittenFirstInAChangeKeepsTheInProgressMark) {
+    for (const bool header_change : {false, true}) {
+        MarkingOwner owner;
+        auto file = NewListFile(owner);
+        owner.file = file.get();
+        if (header_change)
+            file->SetAutoIncrement(41);
+        file->WriteHeader(true);
+        EXPECT_TRUE(owner.marked) << header_change;
+        EXPECT_TRUE(file->WriteInterrupted()) << header_change;
+        EXPECT_EQ(ReadBytes(dir_.File("mailist.DAT"))[dh::kHeaderChanged], kWriteInProgressFlag)
+            << header_change;
+        file->WriteProgressMark(false);
+        EXPECT_FALSE(file->WriteInterrupted()) << header_change;
+        EXPECT_EQ(ReadBytes(dir_.File("mailist.DAT"))[dh::kHeaderChanged], header_change ? 1 : 0)
+            << header_change;
+        file->Close();
+        auto again = Reopen();
+        EXPECT_FALSE(again->WriteInterrupted()) << header_change;
+    }
+}
+
 // Records changed thinly over a stretch of a shared file in a batch go out in few writes when
 // nobody else can write: the unchanged records between them are read from the file and written back
 // as they are. A changed record still pinned in a gap keeps its neighbours apart, and only a writer
