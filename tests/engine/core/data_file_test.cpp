@@ -52,6 +52,27 @@ std::vector<std::uint8_t> ExpectedDescriptor(std::uint16_t number, std::string_v
     return d;
 }
 
+class BatchOwner : public TTableFileOwner {
+  public:
+    void MarkWritten() override { ++written; }
+    bool InUpdateBatch() const override { return in_batch; }
+    bool WritesAlone() const override { return alone; }
+    bool in_batch = true;
+    bool alone = false;
+    int written = 0;
+};
+
+// Slots 1 to `slots`, each record carrying its own number as ID, written with the header.
+void FillNumbered(TDataFile& file, std::uint32_t slots) {
+    for (std::uint32_t n = 1; n <= slots; ++n) {
+        TRecord* r = file.AllocateRecord();
+        r->SetRecordId(n);
+        file.ReleaseRecord(r);
+    }
+    file.FlushRecords();
+    file.WriteHeader(false);
+}
+
 class DataFileTest : public ::testing::Test {
   protected:
     std::unique_ptr<TDataFile> Create(const std::vector<FieldDescriptor>& fields,
@@ -75,6 +96,15 @@ class DataFileTest : public ::testing::Test {
         auto file = std::make_unique<TDataFile>(&owner);
         file->SetName(dir_.File("mailist.DAT"));
         file->Open();
+        return file;
+    }
+    // A new list table's data file for `owner`, slots 1 to `slots` numbered and written
+    // outside any batch, its record cache empty.
+    std::unique_ptr<TDataFile> NumberedListFile(BatchOwner& owner, std::uint32_t slots) {
+        owner.in_batch = false;
+        auto file = NewListFile(owner);
+        FillNumbered(*file, slots);
+        file->ClearRecordCache();
         return file;
     }
     // Reopens the list table's data file and checks each of its first `slots` records' IDs.
@@ -687,16 +717,6 @@ EngineErrorCode ErrorCodeOf(const std::function<void()>& action) {
     return 0;
 }
 
-class BatchOwner : public TTableFileOwner {
-  public:
-    void MarkWritten() override { ++written; }
-    bool InUpdateBatch() const override { return in_batch; }
-    bool WritesAlone() const override { return alone; }
-    bool in_batch = true;
-    bool alone = false;
-    int written = 0;
-};
-
 // Puts the data file's in-progress mark on before the first write of a change, as a table does.
 class MarkingOwner : public TTableFileOwner {
   public:
@@ -741,16 +761,6 @@ TEST_F(DataFileTest, AHeaderWrittenFirstInAChangeKeepsTheInProgressMark) {
 // nobody else can write: the unchanged records between them are read from the file and written back
 // as they are. A changed record still pinned in a gap keeps its neighbours apart, and only a writer
 // alone joins anything.
-// Slots 1 to `slots`, each record carrying its own number as ID, written with the header.
-void FillNumbered(TDataFile& file, std::uint32_t slots) {
-    for (std::uint32_t n = 1; n <= slots; ++n) {
-        TRecord* r = file.AllocateRecord();
-        r->SetRecordId(n);
-        file.ReleaseRecord(r);
-    }
-    file.FlushRecords();
-    file.WriteHeader(false);
-}
 
 TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
     constexpr std::uint32_t kSlots = 3000;
@@ -767,12 +777,9 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
     for (const auto& [alone, pin, writes_expected] : cases) {
         std::filesystem::remove(dir_.File("mailist.DAT"));
         BatchOwner owner;
-        owner.in_batch = false;
-        const auto owned = NewListFile(owner);
+        const auto owned = NumberedListFile(owner, kSlots);
         TDataFile& file = *owned;
         ASSERT_LE(9 * file.GetRecordSize(), 8192u);
-        FillNumbered(file, kSlots);
-        file.ClearRecordCache();
         owner.alone = alone;
         // Inside a batch, where nothing is written before the flush.
         owner.in_batch = true;
@@ -808,11 +815,8 @@ TEST_F(DataFileTest, ThinlySpreadChangesOfAWriterAloneGoOutInFewWrites) {
 TEST_F(DataFileTest, AWindowReadAheadServesItsRecordsAndTheirFlush) {
     constexpr std::uint32_t kSlots = 2000;
     BatchOwner owner;
-    owner.in_batch = false;
-    const auto owned = NewListFile(owner);
+    const auto owned = NumberedListFile(owner, kSlots);
     TDataFile& file = *owned;
-    FillNumbered(file, kSlots);
-    file.ClearRecordCache();
     owner.alone = true;
     owner.in_batch = true;
     file.ReadWindow(kSlots + 1, kSlots + 5);
@@ -900,11 +904,8 @@ TEST_F(DataFileTest, RunsJoinedAcrossTheWindowAndTheCacheWriteEveryRecordAsItSta
 TEST_F(DataFileTest, ReadsThatFollowOnJoinTheWindowAndOutliveATrim) {
     constexpr std::uint32_t kSlots = 3000;
     BatchOwner owner;
-    owner.in_batch = false;
-    const auto owned = NewListFile(owner);
+    const auto owned = NumberedListFile(owner, kSlots);
     TDataFile& file = *owned;
-    FillNumbered(file, kSlots);
-    file.ClearRecordCache();
     owner.alone = true;
     owner.in_batch = true;
     const auto before = file.GetStatistics();
@@ -962,12 +963,9 @@ TEST_F(DataFileTest, ReadsReachingNewRecordsStopWhereTheFileEnds) {
     const auto run = [&](Reach reach) {
         std::filesystem::remove(dir_.File("mailist.DAT"));
         BatchOwner owner;
-        owner.in_batch = false;
-        const auto owned = NewListFile(owner);
+        const auto owned = NumberedListFile(owner, kSlots);
         TDataFile& file = *owned;
         ASSERT_LE(10 * file.GetRecordSize(), 8192u);
-        FillNumbered(file, kSlots);
-        file.ClearRecordCache();
         owner.alone = true;
         // Inside a batch the new records stay in the cache.
         owner.in_batch = true;
@@ -1243,11 +1241,8 @@ TEST_F(DataFileTest, RecordsChangedOutOfOrderFlushAsChangedOneByOneThroughAFaile
 TEST_F(DataFileTest, AFlushWhoseReadFailsWritesNothingAndTheNextOneCompletes) {
     constexpr std::uint32_t kSlots = 600;
     BatchOwner owner;
-    owner.in_batch = false;
-    const auto owned = NewListFile(owner);
+    const auto owned = NumberedListFile(owner, kSlots);
     TDataFile& file = *owned;
-    FillNumbered(file, kSlots);
-    file.ClearRecordCache();
     const std::string path = dir_.File("mailist.DAT");
     const std::vector<std::uint8_t> whole = ReadBytes(path);
     owner.alone = true;
