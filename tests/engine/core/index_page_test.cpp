@@ -969,6 +969,23 @@ void FailWrites() {
     }
 }
 
+// Hooks FailWrites for this thread's test and leaves every switch off and the count at zero
+// at the end, whatever the test left.
+struct FailingWritesHook {
+    FailingWritesHook() {
+        test_thread = std::this_thread::get_id();
+        SetFileStepHook(FailWrites);
+    }
+    ~FailingWritesHook() {
+        SetFileStepHook(nullptr);
+        fail_helper_writes = false;
+        fail_every_write = false;
+        writes_failed = 0;
+    }
+    FailingWritesHook(const FailingWritesHook&) = delete;
+    FailingWritesHook& operator=(const FailingWritesHook&) = delete;
+};
+
 // Flushes of hundreds of pages at a time (the helper writes the first runs while the later
 // ones are put together, and the kept images fill many blocks, reused flush after flush)
 // leave the file that writing in place leaves; so do flushes whose helper writes fail, whose
@@ -977,15 +994,7 @@ void FailWrites() {
 // from the file or from the kept images.
 TEST(WriteBehind, LargeAndFailingFlushesEndAsWritingInPlace) {
     TempDir dir;
-    test_thread = std::this_thread::get_id();
-    SetFileStepHook(FailWrites);
-    struct Unhook {
-        ~Unhook() {
-            SetFileStepHook(nullptr);
-            fail_helper_writes = false;
-            fail_every_write = false;
-        }
-    } unhook;
+    const FailingWritesHook failing_writes;
     std::vector<std::vector<std::uint8_t>> files;
     for (const bool behind : {false, true}) {
         SCOPED_TRACE(behind);
@@ -2073,15 +2082,7 @@ TEST(PackedPageTier, DeletesInRecordOrderWriteTheSameFileThroughAnyCache) {
         return key;
     };
     TempDir dir;
-    test_thread = std::this_thread::get_id();
-    SetFileStepHook(FailWrites);
-    struct Unhook {
-        ~Unhook() {
-            SetFileStepHook(nullptr);
-            fail_every_write = false;
-            writes_failed = 0;
-        }
-    } unhook;
+    const FailingWritesHook failing_writes;
     std::vector<std::vector<std::uint8_t>> files;
     for (const std::size_t capacity : {std::size_t{16}, std::size_t{kPageCacheCapacity}}) {
         SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
