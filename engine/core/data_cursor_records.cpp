@@ -600,6 +600,19 @@ void TDataCursor::LockIfNotHeld(std::uint32_t record, bool& locked_here) {
 
 void TDataCursor::LockRecord(std::uint32_t number) {
     CheckOpen();
+    // The table takes its read lock with the record's. Called on its own, the call is the
+    // operation and the read lock ends with it: held on, it would keep every writer of the
+    // table out (another session's or program's batch fails its write lock) while the record
+    // stays locked.
+    struct ReadLockScope {
+        TDataCursor& cursor;
+        const bool outermost;
+        ~ReadLockScope() {
+            if (outermost)
+                cursor.EndOperation();
+        }
+    } scope{*this, !in_operation_};
+    in_operation_ = true;
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
