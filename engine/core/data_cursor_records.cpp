@@ -1196,6 +1196,12 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
                         buffer.begin()))
             Raise(kErrRecordChanged);
     }
+    // The table's lock on the record may be another cursor's explicit one: that cursor holds
+    // the row for itself, as a lock of another session or program would.
+    if (table_->CursorLockedRecords().IsSet(n) &&
+        std::find(own_locks_.begin(), own_locks_.end(), n) == own_locks_.end()) {
+        Raise(kErrRecordLocked);
+    }
     bool locked_here = false;
     LockIfNotHeld(n, locked_here);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> chains;

@@ -792,6 +792,70 @@ TEST_F(SqlExecution, BulkChangesBesideARecordLockOfAnotherSession) {
     EXPECT_EQ(Select("SELECT id FROM bulk").size(), 400u - 50u - 50u - 50u);
 }
 
+// A row another cursor of the same table holds is not deleted from under it, by a bulk DELETE
+// or by a cursor's own delete, as it is not by a session or program elsewhere; the holder
+// deletes it itself.
+TEST_F(SqlExecution, DeletesStopAtARowAnotherCursorOfTheTableHolds) {
+    Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
+    for (int i = 0; i < 100; ++i) {
+        Run("INSERT INTO bulk VALUES (" + std::to_string(i) + ", " + std::to_string(i % 2) + ")");
+    }
+    session_->SetLockRetryCount(1);
+    session_->SetLockWaitTime(10);
+    const auto open = [&](TDataCursor& cursor, std::int32_t id) {
+        cursor.SetTableName("bulk");
+        cursor.SetExclusive(false);
+        cursor.Open();
+        cursor.SetIndex(kNoIndex);
+        // Positioned on the row of `id`.
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        std::vector<std::uint8_t> value(4);
+        bool is_null = true;
+        cursor.First();
+        while (cursor.GetNextRecord(record) == kErrNone) {
+            cursor.GetField(1, record, is_null, value);
+            if (!is_null && LoadInt32(reinterpret_cast<const std::byte*>(value.data())) == id) {
+                return record;
+            }
+        }
+        ADD_FAILURE() << "no row " << id;
+        return record;
+    };
+    TDataCursor holder(*directory_);
+    std::vector<std::uint8_t> held = open(holder, 60);
+    ASSERT_EQ(holder.GetCurrentRecord(held, true), kErrNone);
+    // Ids 0, 2, ..., 58 go; 60 stops the statement.
+    try {
+        Run("DELETE FROM bulk WHERE n = 0");
+        ADD_FAILURE() << "the held row was deleted";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrRecordLocked);
+    }
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 0").size(), 20u);
+    {
+        TDataCursor other(*directory_);
+        const std::vector<std::uint8_t> record = open(other, 60);
+        try {
+            other.DeleteRecord(record, false);
+            ADD_FAILURE() << "the held row was deleted";
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrRecordLocked);
+        }
+    }
+    // The holder's own delete takes the row and its lock.
+    holder.DeleteRecord(held, false);
+    holder.Close();
+    EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 0"), 19);
+    TDataCursor again(*directory_);
+    std::vector<std::uint8_t> record = open(again, 31);
+    ASSERT_EQ(again.GetCurrentRecord(record, true), kErrNone);
+    again.UnlockRecord(0);
+    again.Close();
+    OpenSession();
+    EXPECT_EQ(VerifierErrors(*directory_, "bulk"), std::vector<std::string>{});
+    EXPECT_EQ(Select("SELECT id FROM bulk").size(), 50u);
+}
+
 // A bulk change flushes at every commit interval but waits for the disk once, at its end: one
 // sync for each file of the changed table, in both flush modes. A table of the directory the
 // statement did not change is neither written nor synced, so other programs keep its caches.
