@@ -284,6 +284,118 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     return true;
 }
 
+bool TIndexTree::RemovalEmptiesALeaf(std::span<const std::uint8_t* const> keys) {
+    const std::uint32_t root = file_.GetRoot(slot_);
+    if (root == 0 || keys.empty())
+        return false;
+    PinnedPage page(file_, file_.GetPage(slot_, root));
+    if (page->IsLeaf())
+        return keys.size() >= static_cast<std::size_t>(page->EntryCount());
+    // Every leaf stands as deep as the first.
+    std::size_t levels = 0;
+    {
+        PinnedPage down(file_, file_.GetPage(slot_, root));
+        while (down->IsInterior()) {
+            if (down->EntryCount() == 0 || ++levels > 64)
+                RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+            down = PinnedPage(file_, file_.GetPage(slot_, down->PointerAt(1)));
+        }
+    }
+    return EmptiesBelow(*page, 1, levels, keys);
+}
+
+// The keys go to the children a descent would take them to; a leaf's parent counts its
+// entries, so the leaves themselves stay unread.
+bool TIndexTree::EmptiesBelow(TPage& page, std::size_t level, std::size_t levels,
+                              std::span<const std::uint8_t* const> keys) {
+    if (page.EntryCount() == 0 || !page.IsInterior())
+        RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+    std::size_t i = 0;
+    while (i < keys.size()) {
+        page.SeekNearest(keys[i], compare_);
+        const std::int64_t pos = page.ReadPosition();
+        std::size_t end = keys.size();
+        if (pos < page.EntryCount()) {
+            const std::uint8_t* bound = page.KeyAt(pos + 1);
+            end = i + 1;
+            while (end < keys.size() && compare_(keys[end], bound) < 0)
+                ++end;
+        }
+        if (level == levels) {
+            if (end - i >= page.CountAt(pos))
+                return true;
+        } else {
+            PinnedPage child(file_, file_.GetPage(slot_, page.PointerAt(pos)));
+            if (EmptiesBelow(*child, level + 1, levels, keys.subspan(i, end - i)))
+                return true;
+        }
+        i = end;
+    }
+    return false;
+}
+
+std::size_t TIndexTree::RemoveSorted(std::span<const std::uint8_t* const> keys) {
+    std::size_t missing = 0;
+    std::vector<std::uint8_t> bound;
+    std::vector<std::int64_t> positions;
+    std::size_t i = 0;
+    while (i < keys.size()) {
+        const std::uint32_t root = file_.GetRoot(slot_);
+        if (root == 0)
+            return missing + keys.size() - i;
+        DescentPath path;
+        bool bounded = false;
+        PinnedPage page(file_, file_.GetPage(slot_, root));
+        page->SetParent(0);
+        std::size_t depth = 0;
+        while (page->IsInterior()) {
+            if (page->EntryCount() == 0 || ++depth > 64)
+                RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+            page->SeekNearest(keys[i], compare_);
+            const std::int64_t pos = page->ReadPosition();
+            // The deepest following separator is the tightest bound of the leaf's keys.
+            if (pos < page->EntryCount()) {
+                const std::uint8_t* next = page->KeyAt(pos + 1);
+                bound.assign(next, next + page->KeySize());
+                bounded = true;
+            }
+            PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
+            child->SetParent(page->Offset());
+            path.push_back({std::move(page), pos});
+            page = std::move(child);
+        }
+        const std::size_t first = i;
+        positions.clear();
+        do {
+            // A key given twice is found at the same place: the second is not there.
+            if (page->SeekExact(keys[i], compare_) &&
+                (positions.empty() || positions.back() != page->ReadPosition())) {
+                positions.push_back(page->ReadPosition());
+            } else {
+                ++missing;
+            }
+            ++i;
+        } while (i < keys.size() && (!bounded || compare_(keys[i], bound.data()) < 0));
+        if (positions.size() >= static_cast<std::size_t>(page->EntryCount()) ||
+            !page->Compressed()) {
+            path.clear();
+            page.Release();
+            std::size_t gone = 0;
+            for (std::size_t k = first; k < i; ++k)
+                gone += Delete(keys[k]) ? 1u : 0u;
+            missing += positions.size() - std::min(gone, positions.size());
+            continue;
+        }
+        AdjustCounts(file_, path, -static_cast<int>(positions.size()));
+        // From the last, so the positions before stay where they were found.
+        for (auto at = positions.rbegin(); at != positions.rend(); ++at) {
+            page->SetEditPosition(*at);
+            page->DeleteEntry();
+        }
+    }
+    return missing;
+}
+
 template <typename Stop>
 PinnedPage TIndexTree::DescendRemembering(const std::uint8_t* key, Stop stop) {
     const std::uint32_t root = file_.GetRoot(slot_);
