@@ -259,11 +259,6 @@ void TDataCursor::Open() {
 void TDataCursor::Close(bool discard_temporary) {
     if (!open_)
         return;
-    try {
-        ApplyKeyRemovals();
-    } catch (const EStrataEngineError&) {
-        // Closing goes on; the verifier reports an index left short.
-    }
     FreeBlobs();
     filters_.clear();
     range_active_ = false;

@@ -10,7 +10,6 @@
 // bookmarks), data_cursor_records.cpp (records, fields, locks),
 // data_cursor_blobs.cpp (blobs, header reads) and data_cursor_filters.cpp.
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -280,22 +279,6 @@ class TDataCursor final : public TFileCursor {
     bool AppendRecords(RecordBuffer records);
     void ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition);
     void DeleteRecord(ConstRecordBuffer buffer, bool reposition);
-    // A change batch about to delete `records` (a stretch that ends at the next flush) lets
-    // DeleteRecord hold back the keys these rows take from the compressed indexes the cursor
-    // is not ordered by, and ApplyKeyRemovals remove them index by index in key order: one
-    // descent per leaf instead of one per key. Only an index where no leaf would empty takes
-    // part, so its pages end as removing the keys row by row leaves them. A row deleted that
-    // is not planned (or whose keys changed since) first applies what is held and ends the
-    // plan. Does nothing outside an update batch or when switched off.
-    void PlanKeyRemovals(std::span<const std::uint32_t> records);
-    // Whether `record` is planned and not yet deleted.
-    bool KeyRemovalPlanned(std::uint32_t record) const;
-    // Removes the keys held back and ends the plan; a batch calls it before every flush and
-    // before an error leaves it. A held key the index lacks raises 8965 once every other key
-    // is removed.
-    void ApplyKeyRemovals();
-    // Test seam: off, every key is removed row by row (the plans do nothing).
-    static void SetKeyRemovalPlans(bool on) noexcept;
 
     // Fields (1-based positions; descriptor numbers in restructure mode)
     // `value` (may be empty) receives the data size, zero-filled first.
@@ -680,32 +663,6 @@ class TDataCursor final : public TFileCursor {
         std::vector<std::uint32_t> numbers;
     };
     WriteScratch write_scratch_;
-    // The rows of PlanKeyRemovals: their numbers in ascending order, each with its keys of
-    // the taking indexes (slots) one after another, and whether it has been deleted.
-    // The keys of record r for slots[s] stand at key_at[r * slots.size() + s] up to the next
-    // one; a record not live when planned is not usable.
-    struct KeyRemovalPlan {
-        std::vector<int> slots;
-        std::vector<std::uint32_t> records;
-        std::vector<std::size_t> key_at;
-        std::vector<std::uint8_t> keys;
-        std::vector<bool> usable;
-        std::vector<bool> deleted;
-        std::size_t Find(std::uint32_t record) const;
-        bool Takes(int slot) const {
-            return std::find(slots.begin(), slots.end(), slot) != slots.end();
-        }
-        std::span<const std::uint8_t> Key(std::size_t record, std::size_t slot) const {
-            const std::size_t at = record * slots.size() + slot;
-            return std::span(keys).subspan(key_at[at], key_at[at + 1] - key_at[at]);
-        }
-    };
-    std::unique_ptr<KeyRemovalPlan> removal_plan_;
-    static constexpr std::size_t kNotPlanned = ~std::size_t{0};
-    // The plan's place of a row about to be deleted whose keys are those planned; otherwise
-    // what is held is applied, the plan ends and kNotPlanned.
-    std::size_t PlannedRemoval(std::uint32_t record, const std::array<int, 33>& key_slots,
-                               std::size_t key_count);
     void BuildKeyInto(int slot, ConstRecordBuffer record, std::vector<std::uint8_t>& key) const;
 
     struct CachedState {

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -743,8 +742,6 @@ void TDataCursor::Stepped(int& step) {
 void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
     CheckOpen();
     CheckWritable();
-    // Keys held back by a DELETE go first, where the rows before put them.
-    ApplyKeyRemovals();
     CursorOperation operation(*this);
     WriteLockScope write_lock(*table_);
     if (write_lock.Changed()) {
@@ -972,8 +969,6 @@ bool TDataCursor::AppendRecords(RecordBuffer records) {
 void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition) {
     CheckOpen();
     CheckWritable();
-    // Keys held back by a DELETE go first, where the rows before put them.
-    ApplyKeyRemovals();
     CursorOperation operation(*this);
     WriteLockScope write_lock(*table_);
     if (write_lock.Changed()) {
@@ -1169,10 +1164,6 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     CheckWritable();
     CursorOperation operation(*this);
     WriteLockScope write_lock(*table_);
-    if (write_lock.Changed() || (removal_plan_ && !table_->InBatch())) {
-        // What is held back goes where the rows before would have put it.
-        ApplyKeyRemovals();
-    }
     if (write_lock.Changed()) {
         SaveTableCounters();
         Resync();
@@ -1212,15 +1203,11 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
             else if (step.kind == UndoStep::Kind::kDeleteKey)
                 DeleteKey(step.slot, step.Key());
         });
-        for (std::size_t k = 0; k < key_count; ++k)
-            BuildKeyInto(key_slots[k], old, keys[k]);
-        const std::size_t planned = PlannedRemoval(n, key_slots, key_count);
         int step = 0;
         for (std::size_t k = 0; k < key_count; ++k) {
-            if (planned == kNotPlanned || !removal_plan_->Takes(key_slots[k])) {
-                DeleteKey(key_slots[k], keys[k]);
-                undo.Add(UndoStep::Kind::kInsertKey, key_slots[k], keys[k], n);
-            }
+            BuildKeyInto(key_slots[k], old, keys[k]);
+            DeleteKey(key_slots[k], keys[k]);
+            undo.Add(UndoStep::Kind::kInsertKey, key_slots[k], keys[k], n);
             Stepped(step);
         }
         DeleteKey(kHiddenIndexSlot, live, n);
@@ -1235,8 +1222,6 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         record->SetModified(true);
         data.ReleaseRecord(record);
         undo.Commit();
-        if (planned != kNotPlanned)
-            removal_plan_->deleted[planned] = true;
         index.DecRecordCount();
     } catch (...) {
         if (locked_here) {
@@ -1275,161 +1260,6 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         std::find(own_locks_.begin(), own_locks_.end(), n) != own_locks_.end()) {
         UnlockRecord(n);
     }
-}
-
-namespace {
-std::atomic<bool> key_removal_plans{true};
-}  // namespace
-
-void TDataCursor::SetKeyRemovalPlans(bool on) noexcept {
-    key_removal_plans.store(on);
-}
-
-std::size_t TDataCursor::KeyRemovalPlan::Find(std::uint32_t record) const {
-    const auto at = std::lower_bound(records.begin(), records.end(), record);
-    return at != records.end() && *at == record ? static_cast<std::size_t>(at - records.begin())
-                                                : records.size();
-}
-
-bool TDataCursor::KeyRemovalPlanned(std::uint32_t record) const {
-    if (!removal_plan_)
-        return false;
-    const std::size_t at = removal_plan_->Find(record);
-    return at < removal_plan_->records.size() && !removal_plan_->deleted[at];
-}
-
-void TDataCursor::PlanKeyRemovals(std::span<const std::uint32_t> records) {
-    ApplyKeyRemovals();
-    CheckOpen();
-    if (!key_removal_plans.load() || records.empty() || !table_->InBatch() || !filters_.empty())
-        return;
-    TIndexFile& file = table_->IndexFile();
-    KeySlotList key_slots;
-    const std::size_t key_count = KeySlots(key_slots);
-    auto plan = std::make_unique<KeyRemovalPlan>();
-    // Only compressed leaves keep their entries where removals leave them; the index the
-    // cursor moves along must stay whole under it.
-    for (std::size_t k = 0; k < key_count; ++k) {
-        const int slot = key_slots[k];
-        if (file.GetIndexDescriptor(slot)[ixd::kCompression] != 0 &&
-            (physical_ || slot != CurrentSlot())) {
-            plan->slots.push_back(slot);
-        }
-    }
-    if (plan->slots.empty())
-        return;
-    plan->records.assign(records.begin(), records.end());
-    std::sort(plan->records.begin(), plan->records.end());
-    plan->records.erase(std::unique(plan->records.begin(), plan->records.end()),
-                        plan->records.end());
-    const std::size_t count = plan->records.size();
-    plan->usable.assign(count, false);
-    plan->deleted.assign(count, false);
-    plan->key_at.reserve(count * plan->slots.size() + 1);
-    std::vector<std::uint8_t> record;
-    std::vector<std::uint8_t> key;
-    for (std::size_t r = 0; r < count; ++r) {
-        const bool live = ReadStoredRecord(plan->records[r], record) && record[0] == 0;
-        plan->usable[r] = live;
-        for (const int slot : plan->slots) {
-            plan->key_at.push_back(plan->keys.size());
-            if (!live)
-                continue;
-            BuildKeyInto(slot, record, key);
-            plan->keys.insert(plan->keys.end(), key.begin(), key.end());
-        }
-    }
-    plan->key_at.push_back(plan->keys.size());
-    // An index where some leaf would empty changes its interior pages and the free pages in
-    // the order of the removals: it keeps the row-by-row path.
-    std::vector<int> taking;
-    std::vector<const std::uint8_t*> sorted;
-    for (std::size_t s = 0; s < plan->slots.size(); ++s) {
-        const KeyCompare compare = SlotCompare(plan->slots[s]);
-        sorted.clear();
-        for (std::size_t r = 0; r < count; ++r) {
-            if (plan->usable[r])
-                sorted.push_back(plan->Key(r, s).data());
-        }
-        std::sort(sorted.begin(), sorted.end(),
-                  [&](const std::uint8_t* a, const std::uint8_t* b) { return compare(a, b) < 0; });
-        if (!TIndexTree(file, plan->slots[s], compare).RemovalEmptiesALeaf(sorted))
-            taking.push_back(static_cast<int>(s));
-    }
-    if (taking.empty())
-        return;
-    if (taking.size() < plan->slots.size()) {
-        std::vector<std::size_t> key_at;
-        std::vector<std::uint8_t> keys;
-        for (std::size_t r = 0; r < count; ++r) {
-            for (const int s : taking) {
-                key_at.push_back(keys.size());
-                const auto part = plan->Key(r, static_cast<std::size_t>(s));
-                keys.insert(keys.end(), part.begin(), part.end());
-            }
-        }
-        key_at.push_back(keys.size());
-        std::vector<int> slots;
-        for (const int s : taking)
-            slots.push_back(plan->slots[static_cast<std::size_t>(s)]);
-        plan->slots = std::move(slots);
-        plan->key_at = std::move(key_at);
-        plan->keys = std::move(keys);
-    }
-    removal_plan_ = std::move(plan);
-}
-
-std::size_t TDataCursor::PlannedRemoval(std::uint32_t record, const KeySlotList& key_slots,
-                                        std::size_t key_count) {
-    if (!removal_plan_)
-        return kNotPlanned;
-    const KeyRemovalPlan& plan = *removal_plan_;
-    const std::size_t at = plan.Find(record);
-    bool same = at < plan.records.size() && plan.usable[at] && !plan.deleted[at];
-    // A record changed since it was planned takes its keys as they are now.
-    for (std::size_t s = 0; same && s < plan.slots.size(); ++s) {
-        const auto k = static_cast<std::size_t>(
-            std::find(key_slots.begin(), key_slots.begin() + static_cast<std::ptrdiff_t>(key_count),
-                      plan.slots[s]) -
-            key_slots.begin());
-        const std::span<const std::uint8_t> planned = plan.Key(at, s);
-        same = k < key_count &&
-               std::equal(planned.begin(), planned.end(), write_scratch_.keys[k].begin(),
-                          write_scratch_.keys[k].end());
-    }
-    if (same)
-        return at;
-    ApplyKeyRemovals();
-    return kNotPlanned;
-}
-
-void TDataCursor::ApplyKeyRemovals() {
-    if (!removal_plan_)
-        return;
-    const std::unique_ptr<KeyRemovalPlan> plan = std::move(removal_plan_);
-    if (table_ == nullptr)
-        return;
-    TIndexFile& file = table_->IndexFile();
-    const bool follow = table_->LiveRecordsStand(file.EditCount(kHiddenIndexSlot));
-    std::size_t missing = 0;
-    std::vector<const std::uint8_t*> sorted;
-    for (std::size_t s = 0; s < plan->slots.size(); ++s) {
-        const KeyCompare compare = SlotCompare(plan->slots[s]);
-        sorted.clear();
-        for (std::size_t r = 0; r < plan->records.size(); ++r) {
-            if (plan->deleted[r])
-                sorted.push_back(plan->Key(r, s).data());
-        }
-        if (sorted.empty())
-            continue;
-        std::sort(sorted.begin(), sorted.end(),
-                  [&](const std::uint8_t* a, const std::uint8_t* b) { return compare(a, b) < 0; });
-        missing += TIndexTree(file, plan->slots[s], compare).RemoveSorted(sorted);
-    }
-    if (follow)
-        table_->NoteLiveRecordsUnchanged(file.EditCount(kHiddenIndexSlot));
-    if (missing != 0)
-        Raise(kErrIndexPageCorrupt);
 }
 
 }  // namespace strata

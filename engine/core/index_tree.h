@@ -32,15 +32,6 @@ class TIndexTree {
                        std::span<const std::uint32_t> record_numbers);
     // False when the key is not in the index.
     bool Delete(const std::uint8_t* key);
-    // Whether removing `keys` (ascending, each in the index) would leave some leaf without
-    // entries, worked out from the interior pages' counts; only one leaf is read, for the depth.
-    // A key the counts cannot hold counts as emptying.
-    bool RemovalEmptiesALeaf(std::span<const std::uint8_t* const> keys);
-    // Removes `keys` (ascending) with one descent per leaf that holds any of them and one change
-    // of the counts above it: where no leaf empties, compressed leaves end as removing the keys
-    // one by one in any order leaves them, since they are never merged or redistributed. A leaf
-    // that would empty has its keys removed one by one. Answers how many keys were not there.
-    std::size_t RemoveSorted(std::span<const std::uint8_t* const> keys);
     std::optional<std::uint32_t> Find(const std::uint8_t* key);
     // Keys below `key` (the 0-based ordinal of the first key not below it).
     std::uint64_t Ordinal(const std::uint8_t* key);
@@ -103,8 +94,6 @@ class TIndexTree {
     // raises 8965.
     static std::int64_t ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,
                                        std::uint64_t& remaining);
-    bool EmptiesBelow(TPage& page, std::size_t level, std::size_t levels,
-                      std::span<const std::uint8_t* const> keys);
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     bool RememberedDescentHolds() const;

@@ -35,11 +35,6 @@ constexpr std::string_view kUpdateValuesContext = "update values";
 constexpr std::string_view kWhereContext = "WHERE or JOIN clause";
 // From this many chosen rows on, an UPDATE or DELETE locks the table rather than each row.
 constexpr std::size_t kTableLockRows = 64;
-// A DELETE plans the removal of its compressed indexes' keys this many rows at a time when no
-// flush comes sooner, and not for fewer rows than the least, where one descent a key costs
-// no more.
-constexpr std::size_t kKeyRemovalPlanRows = 8191;
-constexpr std::size_t kKeyRemovalPlanLeast = 8;
 // The most bytes of records read at once ahead of the chosen rows being changed.
 constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
 // The widest stretch of unchosen records a read ahead of the chosen ones takes along: rows
@@ -518,20 +513,13 @@ void DataChange::InBatch(Change&& change) {
         query_.ResultCount = static_cast<std::int32_t>(
             std::min<std::int64_t>(changed, std::numeric_limits<std::int32_t>::max()));
         if ((began || query_.CommitIntervalGiven) && interval > 0 && changed % interval == 0) {
-            cursor_.ApplyKeyRemovals();
             directory.EndUpdateBatch(false);
             cursor_.SaveTableCounters();
         }
     };
     try {
         change(count_row);
-        cursor_.ApplyKeyRemovals();
     } catch (...) {
-        try {
-            cursor_.ApplyKeyRemovals();
-        } catch (const EStrataEngineError&) {
-            // The change's own failure is the one to report.
-        }
         if (began) {
             directory.EndUpdateBatch(true);
         }
@@ -859,25 +847,10 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
         const std::int64_t interval = query_.CommitIntervalGiven
                                           ? query_.CommitInterval
                                           : DefaultCommitInterval(cursor_.GetRecordSize());
-        std::size_t planned_until = 0;
-        std::int64_t planned_at = -1;
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             const std::int64_t to_flush =
                 interval > 0 ? interval - query_.ResultCount % interval : 0;
             ReadAheadOf(std::span(chosen).subspan(i), to_flush);
-            // A DELETE removes the keys of the rows up to the next flush from the compressed
-            // indexes together.
-            const bool interval_begins =
-                interval > 0 && to_flush == interval && query_.ResultCount != planned_at;
-            if (!update && (i >= planned_until || interval_begins)) {
-                const std::size_t rows = std::min<std::size_t>(
-                    chosen.size() - i,
-                    to_flush > 0 ? static_cast<std::size_t>(to_flush) : kKeyRemovalPlanRows);
-                if (rows >= kKeyRemovalPlanLeast)
-                    cursor_.PlanKeyRemovals(std::span(chosen).subspan(i, rows));
-                planned_until = i + rows;
-                planned_at = query_.ResultCount;
-            }
             // The next row's record is on its way while this one is changed.
             if (i + 1 < chosen.size())
                 cursor_.Table()->DataFile().PrefetchRecord(chosen[i + 1]);
