@@ -184,6 +184,15 @@ void TFileHandler::StartWriteBehind() {
         physical->StartWriteBehind();
 }
 
+void TFileHandler::CheckSyncFailure() const {
+    if (in_memory_)
+        return;
+    if (const auto* physical = dynamic_cast<const TPhysicalFile*>(file_.get())) {
+        if (const std::int32_t failed = physical->SyncFailure(); failed != 0)
+            Raise(failed);
+    }
+}
+
 bool TFileHandler::WritesAt() const {
     return !in_memory_ && dynamic_cast<TPhysicalFile*>(file_.get()) != nullptr;
 }

@@ -71,6 +71,9 @@ class TFileHandler {
     // The same on a helper thread, returning at once, so that the device writes while the
     // caller goes on (see TPhysicalFile::StartWriteBehind).
     void StartWriteBehind();
+    // Raises the failed sync or write-back of this file that its file object remembers until
+    // it is closed (see TPhysicalFile::SyncFailure); nothing otherwise.
+    void CheckSyncFailure() const;
 
     // Writes all of `data` at `offset` of a file on disk (9218 otherwise), leaving this
     // handle's position alone; another thread may write this way while the handle's owner

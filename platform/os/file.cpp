@@ -266,9 +266,20 @@ Status File::Flush(FlushKind kind) {
     return Status::Ok();
 }
 
-void File::StartWriteback() {
-    if (fd_ >= 0 && !read_only_)
-        (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+Status File::StartWriteback() {
+    if (fd_ < 0 || read_only_ || ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) == 0)
+        return Status::Ok();
+    // Only a failed write to the device counts; a file system that cannot start write-back
+    // leaves the whole wait to the Flush that follows.
+    const int error = errno;
+    if (error == EIO || error == ENOSPC || error == EDQUOT)
+        return Status::FromErrno(error);
+    return Status::Ok();
+}
+
+void File::DropCachedPages() {
+    if (fd_ >= 0)
+        (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 Status File::LockRegion(std::uint64_t start, std::uint64_t length, LockKind kind) {

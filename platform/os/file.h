@@ -109,8 +109,12 @@ class File {
     // Starts writing the file's changed pages to the device without waiting
     // and without making them durable: a Flush that follows waits less, and
     // several files started together are written at the same time. Where the
-    // system cannot, it does nothing.
-    void StartWriteback();
+    // system cannot, it does nothing and reports success; a failure is the
+    // device's, reported as a failed Flush would be.
+    Status StartWriteback();
+    // Drops the file's clean cached pages, so that the next read goes to the
+    // device: after a failed Flush the cache may hold bytes the device never got.
+    void DropCachedPages();
 
     // Requires: length >= 1 and the range lies below kShareLockOffset.
     // 0 when locked; 11013 when the range overlaps one this File holds or
