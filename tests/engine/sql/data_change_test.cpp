@@ -1036,6 +1036,54 @@ TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
     }
 }
 
+// Fails the write on the statement's thread that comes when the count reaches zero.
+std::atomic<int> statement_writes_before_failure{-1};
+void FailCountedStatementWrite() {
+    if (std::this_thread::get_id() == statement_thread && statement_writes_before_failure >= 0 &&
+        statement_writes_before_failure-- == 0) {
+        RaiseEngineError(kErrWrite, "counted");
+    }
+}
+
+// A DELETE whose commit-interval flush fails part way through writing the freed records (kept
+// beside the record cache until then) reports the failure, and the batch's last flush still
+// writes every row it deleted: the table verifies clean, and once the statement is run again
+// the files hold what the same DELETE run without a failure leaves.
+TEST_F(SqlExecution, ADeleteWhoseFlushFailsLeavesEveryDeletedRowWrittenAndTheUsualFiles) {
+    for (const char* table : {"failed", "usual"}) {
+        Run(std::string("CREATE TABLE ") + table +
+            " (id INTEGER, item CHAR(40), cat CHAR(8), n INTEGER)");
+        Run(std::string("CREATE INDEX byn ON ") + table + " (n)");
+        Run(std::string("CREATE NOCASE INDEX byitem ON ") + table + " (item)");
+        // Stretches of seven rows far apart: each is a write of its own.
+        InsertListRows(*directory_, table, 2000, [](std::int32_t i) {
+            return ListRow{"member" + std::to_string(i * 7919 % 2003), "c", i / 7 % 40};
+        });
+    }
+    statement_thread = std::this_thread::get_id();
+    // The in-progress mark, the first stretch, then the second stretch fails.
+    statement_writes_before_failure = 2;
+    SetFileStepHook(FailCountedStatementWrite);
+    struct Unhook {
+        ~Unhook() {
+            SetFileStepHook(nullptr);
+            statement_writes_before_failure = -1;
+        }
+    } unhook;
+    EXPECT_THROW(Run("DELETE FROM failed WHERE n = 4 COMMIT INTERVAL 20"), EStrataEngineError);
+    SetFileStepHook(nullptr);
+    EXPECT_LT(statement_writes_before_failure, 0);
+    EXPECT_EQ(VerifierErrors(*directory_, "failed"), std::vector<std::string>{});
+    // The 20 rows before the failed flush are gone, the other 36 stay.
+    EXPECT_EQ(Select("SELECT id FROM failed WHERE n = 4").size(), 36u);
+    EXPECT_EQ(Select("SELECT id FROM failed").size(), 1980u);
+    EXPECT_EQ(Run("DELETE FROM failed WHERE n = 4 COMMIT INTERVAL 20"), 36);
+    EXPECT_EQ(Run("DELETE FROM usual WHERE n = 4 COMMIT INTERVAL 20"), 56);
+    OpenSession();
+    ExpectSameContent(dir_.File("failed"), dir_.File("usual"));
+    EXPECT_EQ(VerifierErrors(*directory_, "failed"), std::vector<std::string>{});
+}
+
 // Progress reaches every candidate row in turn and can stop the delete, both where the rows are
 // read to be checked and where an index filter holding the whole condition gives them.
 TEST_F(SqlExecution, ProgressCanStopADelete) {
