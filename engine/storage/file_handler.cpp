@@ -230,6 +230,14 @@ std::int64_t TFileHandler::SeekFile(std::int64_t offset, SeekOrigin origin) {
     return file_->Seek(handle_id_, offset, origin);
 }
 
+std::shared_ptr<const platform::os::MappedRange> TFileHandler::MapForReading(std::int64_t end) {
+    if (in_memory_ || !file_) {
+        return nullptr;
+    }
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    return physical != nullptr ? physical->MapForReading(end) : nullptr;
+}
+
 std::int64_t TFileHandler::GetFileSize() {
     if (!file_) {
         return 0;

@@ -82,6 +82,9 @@ class TFileHandler {
     // Whether WriteAt can write to this handle's file.
     bool WritesAt() const;
 
+    // At least the first `end` bytes of a file on disk, mapped for reading without a copy (see
+    // TPhysicalFile::MapForReading); none for a memory file or where the file does not map.
+    std::shared_ptr<const platform::os::MappedRange> MapForReading(std::int64_t end);
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);
     std::int64_t GetFileSize();

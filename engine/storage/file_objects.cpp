@@ -329,6 +329,7 @@ TPhysicalFile::~TPhysicalFile() {
 std::int32_t TPhysicalFile::CreateFile() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
+    mapped_.reset();
     if (file_.IsOpen()) {
         ForgetSyncFailure();
         (void)file_.Close();
@@ -389,6 +390,8 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
         // again); this one would only fail the same way.
         if (WriteThrough())
             (void)SyncWritten();
+        // The mapping goes first: pages it still maps are not dropped.
+        mapped_.reset();
         ForgetSyncFailure();
         (void)file_.Close();
     }
@@ -416,6 +419,26 @@ std::int64_t TPhysicalFile::CurrentSize() {
     }
     const auto size = file_.Size();
     return size ? static_cast<std::int64_t>(*size) : 0;
+}
+
+std::shared_ptr<const platform::os::MappedRange> TPhysicalFile::MapForReading(std::int64_t end) {
+    std::lock_guard guard(lock_);
+    if (mapped_ && static_cast<std::int64_t>(mapped_->size()) >= end) {
+        return mapped_;
+    }
+    if (!file_.IsOpen() || end <= 0) {
+        return nullptr;
+    }
+    const auto size = file_.Size();
+    if (!size || *size < static_cast<std::uint64_t>(end)) {
+        return nullptr;
+    }
+    auto range = file_.MapForReading(0, *size);
+    if (!range) {
+        return nullptr;
+    }
+    mapped_ = std::make_shared<const platform::os::MappedRange>(std::move(range).value());
+    return mapped_;
 }
 
 std::int64_t TPhysicalFile::Read(std::int32_t id, std::span<std::byte> buffer) {
@@ -451,6 +474,7 @@ std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> da
     // A cut counts as a byte: the sync must carry the new size.
     unsynced_ += std::max<std::int64_t>(n, 1);
     if (n == 0) {
+        mapped_.reset();
         const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
         return cut ? 0 : Negative(cut.code());
     }

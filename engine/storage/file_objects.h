@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -206,6 +207,12 @@ class TPhysicalFile final : public TAbstractFile {
     // the object's lock during the write, so another thread may read other bytes meanwhile:
     // 0 or a negative code. Requires: the file stays open until it returns.
     std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
+    // At least the file's first `end` bytes, mapped for reading without a copy: one mapping of
+    // the whole file, kept from one call to the next, so that its pages stay mapped; a new one
+    // once the file has grown past it. None where the file holds fewer bytes or the system
+    // does not map it. A cut of the file drops the kept mapping; a holder of one must not read
+    // past a cut (no one cuts a file that others have open).
+    std::shared_ptr<const platform::os::MappedRange> MapForReading(std::int64_t end);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
     // Bytes written since the last sync (a cut counts as one), which a sync has to wait for.
     std::int64_t UnsyncedBytes() const noexcept {
@@ -239,6 +246,7 @@ class TPhysicalFile final : public TAbstractFile {
     void ForgetSyncFailure() noexcept;
 
     platform::os::File file_;
+    std::shared_ptr<const platform::os::MappedRange> mapped_;
     // Bytes written since the last sync. Atomic for WriteAt, which does not take the lock.
     std::atomic<std::int64_t> unsynced_{0};
     // Set from the write-behind's thread too.

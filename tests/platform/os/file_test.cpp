@@ -80,6 +80,34 @@ TEST(OsFile, OffsetsBeyondFourGigabytesWork) {
     EXPECT_EQ(read_all(*file, far, 1), "x");
 }
 
+// A mapping gives the bytes at any offset, not only a page's start, and shows later writes
+// of the bytes it covers; a moved range keeps them; nothing maps without a length or a file.
+TEST(OsFile, MappedRangeGivesTheBytesAndLaterWrites) {
+    ScratchDir dir;
+    auto created = File::Create(dir / "m.dat");
+    ASSERT_TRUE(created.ok());
+    File& file = *created;
+    std::string text(10000, '.');
+    for (std::size_t i = 0; i < text.size(); i += 7)
+        text[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(file.WriteAt(0, bytes(text)).ok());
+    auto mapped = file.MapForReading(4093, 5000);
+    ASSERT_TRUE(mapped.ok());
+    const auto view = [&](const MappedRange& range) {
+        return std::string(reinterpret_cast<const char*>(range.data()), range.size());
+    };
+    EXPECT_EQ(mapped->size(), 5000u);
+    EXPECT_EQ(view(*mapped), text.substr(4093, 5000));
+    ASSERT_TRUE(file.WriteAt(4100, bytes("CHANGED")).ok());
+    EXPECT_EQ(view(*mapped).substr(7, 7), "CHANGED");
+    MappedRange moved = std::move(*mapped);
+    EXPECT_EQ(mapped->data(), nullptr);
+    EXPECT_EQ(view(moved).substr(0, 3), text.substr(4093, 3));
+    EXPECT_FALSE(file.MapForReading(0, 0).ok());
+    File closed;
+    EXPECT_EQ(closed.MapForReading(0, 1).code(), kInvalidHandle);
+}
+
 TEST(OsFile, ClosedFileReportsInvalidHandle) {
     File file;
     std::byte b{};
