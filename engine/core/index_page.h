@@ -397,6 +397,47 @@ class alignas(64) TPage {
     void DropOtherForm();
     // Orders one key against the page's entries in either form.
     class KeyOrder;
+    // A KeyOrder for a search, with the heads made first where it can use them.
+    KeyOrder OrderFor(const std::uint8_t* key, const KeyCompare& compare);
+
+    // The heads of entries at full width: the four key bytes of each entry after the stem
+    // (the bytes every key of the page starts with), as a big-endian number (zeros past the
+    // key), kept in the last four bytes of the entry's unpacked form, which no image of the
+    // page holds. A search by plain bytes compares these instead of keys that run alike for
+    // dozens of bytes (a repeated category, then the record ID). They are made when the page
+    // is read or first searched, kept by the edits that keep the stem and dropped by others
+    // until the next search. Short keys compare as fast in place.
+    static constexpr std::uint16_t kHeadsFromKeySize = 16;
+    static constexpr std::size_t kHeadAt = 8;  // after the key, past the pointer and count
+    static std::uint32_t HeadOf(const std::uint8_t* from, std::size_t rest) {
+        if (rest >= 4) {
+            std::uint32_t word;
+            std::memcpy(&word, from, 4);
+            if constexpr (std::endian::native == std::endian::little)
+                word = __builtin_bswap32(word);
+            return word;
+        }
+        std::uint32_t word = 0;
+        for (std::size_t i = 0; i < rest; ++i)
+            word |= std::uint32_t{from[i]} << (24 - 8 * i);
+        return word;
+    }
+    std::uint32_t HeadAt(const std::uint8_t* entry) const {
+        std::uint32_t head;
+        std::memcpy(&head, entry + key_size_ + kHeadAt, 4);
+        return head;
+    }
+    void PutHead(std::uint8_t* entry) const {
+        const std::uint32_t head = HeadOf(entry + stem_, key_size_ - stem_);
+        std::memcpy(entry + key_size_ + kHeadAt, &head, 4);
+    }
+    bool HeadsWanted() const { return key_size_ >= kHeadsFromKeySize && !Compressed(); }
+    void MakeHeads();
+    void DropHeads() { heads_valid_ = false; }
+    // Every entry starts with the stem and has its head (checked by debug builds).
+    bool HeadsHold() const;
+    // Writes the key of the entry at pos (a page at full width), keeping the heads.
+    void PutKeyAt(std::int64_t pos, const std::uint8_t* key);
 
     // The entries a page of these settings holds.
     static std::int64_t Capacity(std::uint16_t key_size, bool interior, std::uint8_t compression);
@@ -449,6 +490,8 @@ class alignas(64) TPage {
     // `from` when given, else bytes to overwrite. The caller counts them.
     std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
                               const std::uint8_t* from = nullptr);
+    // OpenEntries without a word about the heads.
+    std::uint8_t* OpenEntriesRaw(std::int64_t after, std::int64_t n, const std::uint8_t* from);
     // Takes out n entries from position pos, moving the shorter side.
     void CloseEntries(std::int64_t pos, std::int64_t n);
     // Moves the entries to the start of their buffer.
@@ -513,6 +556,9 @@ class alignas(64) TPage {
     // A compressed leaf's entries (entries_ then stays empty); made for the
     // pages of compressed indexes only, so other pages stay small.
     HeldCompactEntries compact_;
+    // See HeadOf; the heads are valid only while heads_valid_.
+    std::uint16_t stem_ = 0;
+    bool heads_valid_ = false;
 };
 
 // What the cache counts for a page object besides its entries' memory: the
