@@ -847,7 +847,8 @@ void TPage::PackToFront() {
     front_ = 0;
 }
 
-std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from) {
+std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from,
+                                 bool heads_carried) {
     assert(after >= 0 && after <= count_ && n >= 0);
     assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
     const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
@@ -857,16 +858,18 @@ std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::
     // Entries moved in from a neighbour (a redistribution after a removal) keep the heads
     // when they start with the stem; what InsertRaw puts in, it settles itself.
     if (from != nullptr) {
-        // Keys in byte order: the first and the last moved start as every key between does.
+        // Keys in byte order: the first and the last moved start as every key between does;
+        // heads carried from a page of the same stem start with it all alike.
         const bool keep_heads =
             heads_valid_ && count_ > 0 && std::memcmp(from, EntryAt(1), stem_) == 0 &&
-            std::memcmp(from + static_cast<std::size_t>(n - 1) * Stride(), EntryAt(1), stem_) == 0;
+            (heads_carried || std::memcmp(from + static_cast<std::size_t>(n - 1) * Stride(),
+                                          EntryAt(1), stem_) == 0);
         std::uint8_t* at = OpenEntriesRaw(after, n, from);
-        if (keep_heads) {
+        if (!keep_heads) {
+            DropHeads();
+        } else if (!heads_carried) {
             for (std::int64_t i = 0; i < n; ++i)
                 PutHead(at + static_cast<std::size_t>(i) * Stride());
-        } else {
-            DropHeads();
         }
         return at;
     }
@@ -943,7 +946,7 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
         to.MarkChanged();
         return;
     }
-    to.OpenEntries(to_after, n, EntryAt(from_pos));
+    to.OpenEntries(to_after, n, EntryAt(from_pos), heads_valid_ && stem_ == to.stem_);
     CloseEntries(from_pos, n);
     count_ -= n;
     to.count_ += n;
@@ -1519,7 +1522,8 @@ class TPage::KeyOrder {
         const std::uint8_t* first = page_.entries_.data() + page_.front_;
         // A key apart from the stem lies below or above every entry.
         if (stem > 0) {
-            const int c = KeyCompare::CompareBytes(key_, first, stem);
+            std::size_t common = 0;
+            const int c = KeyCompare::CompareBytesFrom(key_, first, stem, 0, common);
             if (c != 0)
                 return c < 0 ? 0 : page_.count_;
         }
@@ -1559,8 +1563,18 @@ class TPage::KeyOrder {
             if (low == expected && expected < count)
                 probe(expected);
         }
-        while (low < high)
-            probe((low + high) / 2);
+        // As in CountBytes, the heads either answer leads to next are asked for before it.
+        const auto ask = [&](std::size_t at) {
+            __builtin_prefetch(first + at * stride + n + kHeadAt);
+        };
+        while (low < high) {
+            const std::size_t middle = (low + high) / 2;
+            if (high - low > 2) {
+                ask((low + middle) / 2);
+                ask((middle + 1 + high) / 2);
+            }
+            probe(middle);
+        }
         if (bound_equal != nullptr) {
             *bound_equal =
                 kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;

@@ -488,8 +488,9 @@ class alignas(64) TPage {
     // in front of the entries when fewer entries move that way; returns
     // where the first of them goes, holding a copy of the n entries at
     // `from` when given, else bytes to overwrite. The caller counts them.
+    // Moved entries whose heads were made for this page's stem keep them (heads_carried).
     std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
-                              const std::uint8_t* from = nullptr);
+                              const std::uint8_t* from = nullptr, bool heads_carried = false);
     // OpenEntries without a word about the heads.
     std::uint8_t* OpenEntriesRaw(std::int64_t after, std::int64_t n, const std::uint8_t* from);
     // Takes out n entries from position pos, moving the shorter side.
