@@ -810,10 +810,12 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     PutU32(tail, kPtrAt, pointer);
     PutU32(tail, kCountAt, count);
     PutU32(tail, kLeadAt, 0);
-    if (keep_heads)
+    if (keep_heads) {
         PutHead(entry);
-    else
+        InnerOpened(after, 1);
+    } else {
         DropHeads();
+    }
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
@@ -867,10 +869,13 @@ std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::
         std::uint8_t* at = OpenEntriesRaw(after, n, from);
         if (!keep_heads) {
             DropHeads();
-        } else if (!heads_carried) {
+            return at;
+        }
+        if (!heads_carried) {
             for (std::int64_t i = 0; i < n; ++i)
                 PutHead(at + static_cast<std::size_t>(i) * Stride());
         }
+        InnerOpened(after, n);
         return at;
     }
     return OpenEntriesRaw(after, n, from);
@@ -904,6 +909,7 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
     const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
     const std::size_t before = EntryOffset(pos);
     const std::size_t after = static_cast<std::size_t>(count_ - (pos + n - 1)) * Stride();
+    InnerClosed(pos, n);
     if (before == 0 && after == 0) {
         entries_.clear();
         front_ = 0;
@@ -973,10 +979,13 @@ void TPage::PutKeyAt(std::int64_t pos, const std::uint8_t* key) {
     // The entry it replaces started with the stem, as every other entry does.
     const bool keep_heads = heads_valid_ && std::memcmp(key, entry, stem_) == 0;
     std::memcpy(entry, key, key_size_);
-    if (keep_heads)
+    if (keep_heads) {
         PutHead(entry);
-    else
+        if (IsInterior())
+            inner_heads_[Index(pos)] = HeadAt(entry);
+    } else {
         DropHeads();
+    }
 }
 
 void TPage::MakeHeads() {
@@ -995,7 +1004,41 @@ void TPage::MakeHeads() {
     const std::size_t stride = Stride();
     for (std::int64_t i = 0; i < count_; ++i, entry += stride)
         PutHead(entry);
+    if (IsInterior()) {
+        // Room for the most entries the page holds, one over before it splits.
+        const auto room = std::max<std::int64_t>(Capacity() + 1, count_);
+        if (inner_room_ < room || inner_room_ > 2 * room) {
+            inner_heads_ = std::make_unique<std::uint32_t[]>(static_cast<std::size_t>(room));
+            inner_room_ = static_cast<std::uint16_t>(room);
+        }
+        entry = entries_.data() + front_;
+        for (std::int64_t i = 0; i < count_; ++i, entry += stride)
+            inner_heads_[static_cast<std::size_t>(i)] = HeadAt(entry);
+    }
     heads_valid_ = true;
+}
+
+void TPage::InnerOpened(std::int64_t after, std::int64_t n) {
+    if (!IsInterior() || !heads_valid_)
+        return;
+    // Called before count_ counts the n entries.
+    if (count_ + n > inner_room_) {
+        DropHeads();
+        return;
+    }
+    std::uint32_t* heads = inner_heads_.get();
+    std::memmove(heads + after + n, heads + after,
+                 static_cast<std::size_t>(count_ - after) * sizeof(std::uint32_t));
+    for (std::int64_t i = 0; i < n; ++i)
+        heads[after + i] = HeadAt(EntryAt(after + 1 + i));
+}
+
+void TPage::InnerClosed(std::int64_t pos, std::int64_t n) {
+    if (!IsInterior() || !heads_valid_)
+        return;
+    std::uint32_t* heads = inner_heads_.get();
+    std::memmove(heads + pos - 1, heads + pos - 1 + n,
+                 static_cast<std::size_t>(count_ - (pos - 1 + n)) * sizeof(std::uint32_t));
 }
 
 bool TPage::HeadsHold() const {
@@ -1005,7 +1048,9 @@ bool TPage::HeadsHold() const {
         return false;
     for (std::int64_t i = 1; i <= count_; ++i) {
         if (std::memcmp(EntryAt(i), EntryAt(1), stem_) != 0 ||
-            HeadAt(EntryAt(i)) != HeadOf(EntryAt(i) + stem_, key_size_ - stem_)) {
+            HeadAt(EntryAt(i)) != HeadOf(EntryAt(i) + stem_, key_size_ - stem_) ||
+            (IsInterior() &&
+             (count_ > inner_room_ || inner_heads_[Index(i)] != HeadAt(EntryAt(i))))) {
             return false;
         }
     }
@@ -1535,9 +1580,10 @@ class TPage::KeyOrder {
         std::size_t high = count;
         std::size_t low_common = stem;
         std::size_t high_common = stem;
+        const std::uint32_t* inner = page_.IsInterior() ? page_.inner_heads_.get() : nullptr;
         const auto probe = [&](std::size_t at) {
             const std::uint8_t* entry = first + at * stride;
-            const std::uint32_t head = page_.HeadAt(entry);
+            const std::uint32_t head = inner != nullptr ? inner[at] : page_.HeadAt(entry);
             int c = 0;
             // All the bound's common needs to say is that the entry differs from the key.
             std::size_t common = n;
@@ -1565,7 +1611,8 @@ class TPage::KeyOrder {
         }
         // As in CountBytes, the heads either answer leads to next are asked for before it.
         const auto ask = [&](std::size_t at) {
-            __builtin_prefetch(first + at * stride + n + kHeadAt);
+            if (inner == nullptr)
+                __builtin_prefetch(first + at * stride + n + kHeadAt);
         };
         while (low < high) {
             const std::size_t middle = (low + high) / 2;
@@ -1808,6 +1855,8 @@ void TPage::ReleaseMemory() {
     EntryBytes().swap(entries_);
     front_ = 0;
     DropHeads();
+    inner_heads_.reset();
+    inner_room_ = 0;
     compact_.Drop();
 }
 

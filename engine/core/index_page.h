@@ -345,6 +345,8 @@ class alignas(64) TPage {
     }
     PageKind Kind() const { return kind_; }
     void SetKind(PageKind kind) {
+        if ((kind == PageKind::kRoot || kind == PageKind::kInterior) != IsInterior())
+            DropHeads();
         kind_ = kind;
         MarkChanged();
     }
@@ -390,7 +392,7 @@ class alignas(64) TPage {
     void Recycle(TIndexFile* owner);
     // The memory the entries take, which the cache counts, and giving it back.
     std::size_t MemoryBytes() const {
-        return entries_.capacity() +
+        return entries_.capacity() + std::size_t{inner_room_} * sizeof(std::uint32_t) +
                (compact_ ? sizeof(CompactEntries) + compact_->MemoryBytes() : 0);
     }
     void ReleaseMemory();
@@ -432,6 +434,11 @@ class alignas(64) TPage {
         std::memcpy(entry + key_size_ + kHeadAt, &head, 4);
     }
     bool HeadsWanted() const { return key_size_ >= kHeadsFromKeySize && !Compressed(); }
+    // An interior page keeps a copy of its heads side by side too: every descent searches it
+    // and its entries change seldom, and a few lines of heads wait for fewer misses than
+    // heads spread over the page. These keep the copy with the entries' heads.
+    void InnerOpened(std::int64_t after, std::int64_t n);
+    void InnerClosed(std::int64_t pos, std::int64_t n);
     void MakeHeads();
     void DropHeads() { heads_valid_ = false; }
     // Every entry starts with the stem and has its head (checked by debug builds).
@@ -559,6 +566,9 @@ class alignas(64) TPage {
     HeldCompactEntries compact_;
     // See HeadOf; the heads are valid only while heads_valid_.
     std::uint16_t stem_ = 0;
+    // The interior page's copy of the heads, room for inner_room_ of them.
+    std::uint16_t inner_room_ = 0;
+    std::unique_ptr<std::uint32_t[]> inner_heads_;
     bool heads_valid_ = false;
 };
 
