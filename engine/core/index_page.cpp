@@ -1018,9 +1018,7 @@ void TPage::MakeHeads() {
     heads_valid_ = true;
 }
 
-void TPage::InnerOpened(std::int64_t after, std::int64_t n) {
-    if (!IsInterior() || !heads_valid_)
-        return;
+void TPage::InnerOpenedAt(std::int64_t after, std::int64_t n) {
     // Called before count_ counts the n entries.
     if (count_ + n > inner_room_) {
         DropHeads();
@@ -1033,9 +1031,7 @@ void TPage::InnerOpened(std::int64_t after, std::int64_t n) {
         heads[after + i] = HeadAt(EntryAt(after + 1 + i));
 }
 
-void TPage::InnerClosed(std::int64_t pos, std::int64_t n) {
-    if (!IsInterior() || !heads_valid_)
-        return;
+void TPage::InnerClosedAt(std::int64_t pos, std::int64_t n) {
     std::uint32_t* heads = inner_heads_.get();
     std::memmove(heads + pos - 1, heads + pos - 1 + n,
                  static_cast<std::size_t>(count_ - (pos - 1 + n)) * sizeof(std::uint32_t));

@@ -437,8 +437,16 @@ class alignas(64) TPage {
     // An interior page keeps a copy of its heads side by side too: every descent searches it
     // and its entries change seldom, and a few lines of heads wait for fewer misses than
     // heads spread over the page. These keep the copy with the entries' heads.
-    void InnerOpened(std::int64_t after, std::int64_t n);
-    void InnerClosed(std::int64_t pos, std::int64_t n);
+    void InnerOpened(std::int64_t after, std::int64_t n) {
+        if (heads_valid_ && IsInterior())
+            InnerOpenedAt(after, n);
+    }
+    void InnerClosed(std::int64_t pos, std::int64_t n) {
+        if (heads_valid_ && IsInterior())
+            InnerClosedAt(pos, n);
+    }
+    void InnerOpenedAt(std::int64_t after, std::int64_t n);
+    void InnerClosedAt(std::int64_t pos, std::int64_t n);
     void MakeHeads();
     void DropHeads() { heads_valid_ = false; }
     // Every entry starts with the stem and has its head (checked by debug builds).
