@@ -1210,6 +1210,7 @@ void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& pa
     page.front_ = 0;
     if (page.compact_)
         page.compact_->Clear();
+    page.DropHeads();
     assert(!page.Compressed());
     const std::size_t k = page.key_size_;
     const std::size_t size = k + (page.IsInterior() ? 8 : 4);
@@ -1248,6 +1249,8 @@ void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& pa
     }
     page.count_ = static_cast<std::int64_t>(count);
     page.used_ = count * size;
+    if (page.HeadsWanted())
+        page.MakeHeads();
 }
 
 TIndexFile::PackedPage* TIndexFile::AllocatePacked(std::size_t bytes) {

@@ -30,6 +30,7 @@ void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique
         PageCorrupt(owner_);
     }
     slot_ = slot;
+    DropHeads();
     key_size_ = key_size;
     descending_ = descending;
     unique_ = unique;
@@ -51,6 +52,7 @@ void TPage::Clear() {
     front_ = 0;
     if (compact_)
         compact_->Clear();
+    DropHeads();
     edit_ = read_ = 1;
     parent_ = previous_ = next_ = 0;
     kind_ = PageKind::kRoot;
@@ -80,16 +82,17 @@ std::uint32_t TPage::CountAt(std::int64_t pos) const {
     return GetU32(std::span(EntryAt(pos) + key_size_, 12), kCountAt);
 }
 
+// Entries at full width are packed with no counts (their bytes hold the heads instead).
 std::uint16_t TPage::LeadingCount(std::int64_t pos) const {
     if (Compressed())
         return compact_->At(Index(pos)).lead;
-    return GetU16(std::span(EntryAt(pos) + key_size_, 12), kLeadAt);
+    return 0;
 }
 
 std::uint16_t TPage::TrailingCount(std::int64_t pos) const {
     if (Compressed())
         return compact_->At(Index(pos)).trail;
-    return GetU16(std::span(EntryAt(pos) + key_size_, 12), kTrailAt);
+    return 0;
 }
 
 std::int64_t TPage::FindChild(std::uint32_t child) const {
@@ -153,10 +156,11 @@ void TPage::RecomputeAt(std::int64_t pos) {
 
 void TPage::ComputeCounts(std::int64_t i) {
     if (!Compressed()) {
-        // Entries of other pages carry no counts.
+        // Entries of other pages carry no counts; their bytes hold the heads.
         std::span<std::uint8_t> tail(EntryAt(i) + key_size_, 12);
         PutU16(tail, kLeadAt, 0);
         PutU16(tail, kTrailAt, 0);
+        DropHeads();
         return;
     }
     const std::size_t k = key_size_;
@@ -222,6 +226,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     front_ = 0;
     if (compact_)
         compact_->Clear();
+    DropHeads();
     // A count the page cannot hold is refused before anything is sized by it.
     if (count > Capacity())
         PageCorrupt(owner_);
@@ -267,6 +272,9 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     used_ = static_cast<std::size_t>(count_) * size;
     if (count_ > Capacity())
         PageCorrupt(owner_);
+    // While the entries are at hand.
+    if (HeadsWanted())
+        MakeHeads();
     changed_ = false;
 }
 
@@ -793,13 +801,21 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
         MarkChanged();
         return;
     }
+    // A key that starts with the stem keeps the heads (every key between the first and the
+    // last does).
+    const bool keep_heads = heads_valid_ && count_ > 0 && std::memcmp(key, EntryAt(1), stem_) == 0;
     std::uint8_t* entry = OpenEntries(after, 1);
     std::memcpy(entry, key, key_size_);
     std::span<std::uint8_t> tail(entry + key_size_, 12);
     PutU32(tail, kPtrAt, pointer);
     PutU32(tail, kCountAt, count);
-    // The leading and trailing counts, until RecomputeAt sets them.
     PutU32(tail, kLeadAt, 0);
+    if (keep_heads) {
+        PutHead(entry);
+        InnerOpened(after, 1);
+    } else {
+        DropHeads();
+    }
     ++count_;
     // Counted with no compression until RecomputeAt gives it its counts.
     used_ += EntrySize(after + 1);
@@ -833,13 +849,41 @@ void TPage::PackToFront() {
     front_ = 0;
 }
 
-std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from) {
+std::uint8_t* TPage::OpenEntries(std::int64_t after, std::int64_t n, const std::uint8_t* from,
+                                 bool heads_carried) {
     assert(after >= 0 && after <= count_ && n >= 0);
     assert(entries_.size() == front_ + static_cast<std::size_t>(count_) * Stride());
     const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
     const std::size_t before = EntryOffset(after + 1);
     if (bytes == 0)
         return entries_.data() + front_ + before;
+    // Entries moved in from a neighbour (a redistribution after a removal) keep the heads
+    // when they start with the stem; what InsertRaw puts in, it settles itself.
+    if (from != nullptr) {
+        // Keys in byte order: the first and the last moved start as every key between does;
+        // heads carried from a page of the same stem start with it all alike.
+        const bool keep_heads =
+            heads_valid_ && count_ > 0 && std::memcmp(from, EntryAt(1), stem_) == 0 &&
+            (heads_carried || std::memcmp(from + static_cast<std::size_t>(n - 1) * Stride(),
+                                          EntryAt(1), stem_) == 0);
+        std::uint8_t* at = OpenEntriesRaw(after, n, from);
+        if (!keep_heads) {
+            DropHeads();
+            return at;
+        }
+        if (!heads_carried) {
+            for (std::int64_t i = 0; i < n; ++i)
+                PutHead(at + static_cast<std::size_t>(i) * Stride());
+        }
+        InnerOpened(after, n);
+        return at;
+    }
+    return OpenEntriesRaw(after, n, from);
+}
+
+std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const std::uint8_t* from) {
+    const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
+    const std::size_t before = EntryOffset(after + 1);
     if (front_ >= bytes && after <= count_ - after) {
         std::memmove(entries_.data() + front_ - bytes, entries_.data() + front_, before);
         front_ -= bytes;
@@ -865,6 +909,7 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
     const std::size_t bytes = static_cast<std::size_t>(n) * Stride();
     const std::size_t before = EntryOffset(pos);
     const std::size_t after = static_cast<std::size_t>(count_ - (pos + n - 1)) * Stride();
+    InnerClosed(pos, n);
     if (before == 0 && after == 0) {
         entries_.clear();
         front_ = 0;
@@ -907,7 +952,7 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
         to.MarkChanged();
         return;
     }
-    to.OpenEntries(to_after, n, EntryAt(from_pos));
+    to.OpenEntries(to_after, n, EntryAt(from_pos), heads_valid_ && stem_ == to.stem_);
     CloseEntries(from_pos, n);
     count_ -= n;
     to.count_ += n;
@@ -921,12 +966,91 @@ void TPage::SetKey(const std::uint8_t* key) {
     if (Compressed()) {
         compact_->Replace(Index(edit_), key);
     } else {
-        std::memcpy(EntryAt(edit_), key, key_size_);
+        PutKeyAt(edit_, key);
     }
     RecomputeAt(edit_);
     RecomputeAt(edit_ + 1);
     if (edit_ == 1)
         UpdateSeparator();
+}
+
+void TPage::PutKeyAt(std::int64_t pos, const std::uint8_t* key) {
+    std::uint8_t* entry = EntryAt(pos);
+    // The entry it replaces started with the stem, as every other entry does.
+    const bool keep_heads = heads_valid_ && std::memcmp(key, entry, stem_) == 0;
+    std::memcpy(entry, key, key_size_);
+    if (keep_heads) {
+        PutHead(entry);
+        if (IsInterior())
+            inner_heads_[Index(pos)] = HeadAt(entry);
+    } else {
+        DropHeads();
+    }
+}
+
+void TPage::MakeHeads() {
+    assert(!Compressed() && key_size_ >= kHeadsFromKeySize);
+    const std::size_t n = key_size_;
+    // Keys in byte order: what the first and the last share, every key between shares.
+    std::size_t stem = 0;
+    if (count_ >= 2)
+        KeyCompare::CompareBytesFrom(EntryAt(1), EntryAt(count_), n, 0, stem);
+    // One byte short of it, so that a key moved in from a neighbour page (the ones either
+    // side of it are most alike) mostly keeps the heads: a record ID then stands whole in
+    // its entry's head, as its first byte is shared by nearly all.
+    stem -= std::min<std::size_t>(stem, 1);
+    stem_ = static_cast<std::uint16_t>(stem);
+    std::uint8_t* entry = entries_.data() + front_;
+    const std::size_t stride = Stride();
+    for (std::int64_t i = 0; i < count_; ++i, entry += stride)
+        PutHead(entry);
+    if (IsInterior()) {
+        // Room for the most entries the page holds, one over before it splits.
+        const auto room = std::max<std::int64_t>(Capacity() + 1, count_);
+        if (inner_room_ < room || inner_room_ > 2 * room) {
+            inner_heads_ = std::make_unique<std::uint32_t[]>(static_cast<std::size_t>(room));
+            inner_room_ = static_cast<std::uint16_t>(room);
+        }
+        entry = entries_.data() + front_;
+        for (std::int64_t i = 0; i < count_; ++i, entry += stride)
+            inner_heads_[static_cast<std::size_t>(i)] = HeadAt(entry);
+    }
+    heads_valid_ = true;
+}
+
+void TPage::InnerOpenedAt(std::int64_t after, std::int64_t n) {
+    // Called before count_ counts the n entries.
+    if (count_ + n > inner_room_) {
+        DropHeads();
+        return;
+    }
+    std::uint32_t* heads = inner_heads_.get();
+    std::memmove(heads + after + n, heads + after,
+                 static_cast<std::size_t>(count_ - after) * sizeof(std::uint32_t));
+    for (std::int64_t i = 0; i < n; ++i)
+        heads[after + i] = HeadAt(EntryAt(after + 1 + i));
+}
+
+void TPage::InnerClosedAt(std::int64_t pos, std::int64_t n) {
+    std::uint32_t* heads = inner_heads_.get();
+    std::memmove(heads + pos - 1, heads + pos - 1 + n,
+                 static_cast<std::size_t>(count_ - (pos - 1 + n)) * sizeof(std::uint32_t));
+}
+
+bool TPage::HeadsHold() const {
+    if (!heads_valid_)
+        return true;
+    if (Compressed() || stem_ > key_size_)
+        return false;
+    for (std::int64_t i = 1; i <= count_; ++i) {
+        if (std::memcmp(EntryAt(i), EntryAt(1), stem_) != 0 ||
+            HeadAt(EntryAt(i)) != HeadOf(EntryAt(i) + stem_, key_size_ - stem_) ||
+            (IsInterior() &&
+             (count_ > inner_room_ || inner_heads_[Index(i)] != HeadAt(EntryAt(i))))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void TPage::SetPointer(std::uint32_t pointer) {
@@ -1009,7 +1133,7 @@ void TPage::UpdateSeparator() {
         const std::int64_t pos = up->FindChild(page->offset_);
         if (pos == 0)
             PageCorrupt(owner_);
-        std::memcpy(up->EntryAt(pos), page->KeyAt(1), key_size_);
+        up->PutKeyAt(pos, page->KeyAt(1));
         up->MarkChanged();
         if (pos != 1)
             break;
@@ -1051,6 +1175,7 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
     const std::size_t m = std::min<std::size_t>(n, static_cast<std::size_t>(room));
     const std::size_t stride = Stride();
     const std::size_t at = entries_.size();
+    DropHeads();
     FitEntries(at + m * stride);
     entries_.resize(at + m * stride, 0);
     for (std::size_t i = 0; i < m; ++i) {
@@ -1283,7 +1408,8 @@ class TPage::KeyOrder {
             if (form_ == Form::kCompactBytes)
                 probe_ = page.compact_->MakeProbe(key);
         } else if (compare.PlainLength() == page.key_size_) {
-            form_ = Form::kFullBytes;
+            form_ = page.heads_valid_ ? Form::kHeads : Form::kFullBytes;
+            assert(page.HeadsHold());
         }
     }
 
@@ -1293,6 +1419,7 @@ class TPage::KeyOrder {
             case Form::kFull:
                 return compare_(key_, page_.EntryAt(pos));
             case Form::kFullBytes:
+            case Form::kHeads:
                 return KeyCompare::CompareBytes(key_, page_.EntryAt(pos), page_.key_size_);
             case Form::kCompactBytes:
                 return page_.compact_->Compare(probe_, page_.Index(pos));
@@ -1307,6 +1434,7 @@ class TPage::KeyOrder {
             case Form::kFull:
                 return compare_(page_.EntryAt(pos), key_);
             case Form::kFullBytes:
+            case Form::kHeads:
                 return KeyCompare::CompareBytes(page_.EntryAt(pos), key_, page_.key_size_);
             case Form::kCompactBytes:
                 return -page_.compact_->Compare(probe_, page_.Index(pos));
@@ -1326,6 +1454,8 @@ class TPage::KeyOrder {
     std::int64_t CountUpTo(bool& bound_equal, std::int64_t hint = -1) const {
         if (form_ == Form::kFullBytes)
             return CountBytes<NotAbove>(&bound_equal, hint);
+        if (form_ == Form::kHeads)
+            return CountHeads<NotAbove>(&bound_equal, hint);
         if (form_ == Form::kCompactBytes)
             return CountCompact<NotAbove>(&bound_equal, hint);
         const std::int64_t n = CountUpTo<NotAbove>(hint);
@@ -1341,6 +1471,8 @@ class TPage::KeyOrder {
                     [this](std::int64_t pos) { return compare_(key_, page_.EntryAt(pos)); }, hint);
             case Form::kFullBytes:
                 return CountBytes<NotAbove>(nullptr, hint);
+            case Form::kHeads:
+                return CountHeads<NotAbove>(nullptr, hint);
             case Form::kCompactBytes:
                 return CountCompact<NotAbove>(nullptr, hint);
             case Form::kCompactKeys:
@@ -1350,7 +1482,7 @@ class TPage::KeyOrder {
     }
 
   private:
-    enum class Form { kFull, kFullBytes, kCompactBytes, kCompactKeys };
+    enum class Form { kFull, kFullBytes, kHeads, kCompactBytes, kCompactKeys };
     // The binary search over entries at full width in byte order. Every entry between two
     // bounds shares the prefix both bounds share with the key, so each comparison starts
     // past the shorter of the two. A hint is tried first: the entries on either side of it
@@ -1416,6 +1548,82 @@ class TPage::KeyOrder {
         }
         return static_cast<std::int64_t>(low);
     }
+    // CountBytes over the heads: the key's own head settles every entry whose head differs,
+    // and only entries of an equal head are compared further, past the head and past what
+    // the bounds share with the key.
+    template <bool kNotAbove>
+    std::int64_t CountHeads(bool* bound_equal, std::int64_t hint) const {
+        const std::size_t n = page_.key_size_;
+        const auto count = static_cast<std::size_t>(page_.count_);
+        const std::size_t stem = page_.stem_;
+        if (bound_equal != nullptr)
+            *bound_equal = false;
+        if (count == 0)
+            return 0;
+        const std::uint8_t* first = page_.entries_.data() + page_.front_;
+        // A key apart from the stem lies below or above every entry.
+        if (stem > 0) {
+            std::size_t common = 0;
+            const int c = KeyCompare::CompareBytesFrom(key_, first, stem, 0, common);
+            if (c != 0)
+                return c < 0 ? 0 : page_.count_;
+        }
+        const std::size_t stride = page_.Stride();
+        const std::size_t past_head = stem + std::min<std::size_t>(n - stem, 4);
+        const std::uint32_t want = HeadOf(key_ + stem, n - stem);
+        // The entries [low, high) (0-based) are still undecided.
+        std::size_t low = 0;
+        std::size_t high = count;
+        std::size_t low_common = stem;
+        std::size_t high_common = stem;
+        const std::uint32_t* inner = page_.IsInterior() ? page_.inner_heads_.get() : nullptr;
+        const auto probe = [&](std::size_t at) {
+            const std::uint8_t* entry = first + at * stride;
+            const std::uint32_t head = inner != nullptr ? inner[at] : page_.HeadAt(entry);
+            int c = 0;
+            // All the bound's common needs to say is that the entry differs from the key.
+            std::size_t common = n;
+            if (head != want) {
+                c = want < head ? -1 : 1;
+                common = stem;
+            } else if (past_head < n) {
+                c = KeyCompare::CompareBytesFrom(
+                    key_, entry, n, std::max(past_head, std::min(low_common, high_common)), common);
+            }
+            if (kNotAbove ? c >= 0 : c > 0) {
+                low = at + 1;
+                low_common = common;
+            } else {
+                high = at;
+                high_common = common;
+            }
+        };
+        if (hint >= 0 && hint <= page_.count_) {
+            const auto expected = static_cast<std::size_t>(hint);
+            if (expected > 0)
+                probe(expected - 1);
+            if (low == expected && expected < count)
+                probe(expected);
+        }
+        // As in CountBytes, the heads either answer leads to next are asked for before it.
+        const auto ask = [&](std::size_t at) {
+            if (inner == nullptr)
+                __builtin_prefetch(first + at * stride + n + kHeadAt);
+        };
+        while (low < high) {
+            const std::size_t middle = (low + high) / 2;
+            if (high - low > 2) {
+                ask((low + middle) / 2);
+                ask((middle + 1 + high) / 2);
+            }
+            probe(middle);
+        }
+        if (bound_equal != nullptr) {
+            *bound_equal =
+                kNotAbove ? low >= 1 && low_common == n : low < count && high_common == n;
+        }
+        return static_cast<std::int64_t>(low);
+    }
     template <bool kNotAbove>
     std::int64_t CountCompact(bool* bound_equal, std::int64_t hint) const {
         const std::size_t expected =
@@ -1455,8 +1663,16 @@ class TPage::KeyOrder {
     CompactEntries::Probe probe_;
 };
 
+TPage::KeyOrder TPage::OrderFor(const std::uint8_t* key, const KeyCompare& compare) {
+    if (!heads_valid_ && key_size_ >= kHeadsFromKeySize && !Compressed() &&
+        compare.PlainLength() == key_size_) {
+        MakeHeads();
+    }
+    return KeyOrder(*this, key, compare);
+}
+
 bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
-    const KeyOrder order(*this, key, compare);
+    const KeyOrder order = OrderFor(key, compare);
     // Keys that only grow (counters, record numbers, the record ID ending a
     // key of a repeated value) go after the last entry: one comparison finds
     // that, instead of a search over the page.
@@ -1474,7 +1690,7 @@ bool TPage::FindForInsert(const std::uint8_t* key, const KeyCompare& compare) {
 }
 
 void TPage::SeekNearest(const std::uint8_t* key, const KeyCompare& compare) {
-    Seek(KeyOrder(*this, key, compare));
+    Seek(OrderFor(key, compare));
 }
 
 void TPage::Seek(const KeyOrder& order) {
@@ -1486,7 +1702,7 @@ void TPage::Seek(const KeyOrder& order) {
 }
 
 bool TPage::SeekExact(const std::uint8_t* key, const KeyCompare& compare) {
-    const KeyOrder order(*this, key, compare);
+    const KeyOrder order = OrderFor(key, compare);
     if (IsInterior()) {
         Seek(order);
         return false;
@@ -1625,6 +1841,7 @@ void TPage::DropOtherForm() {
             EntryBytes().swap(entries_);
             front_ = 0;
         }
+        DropHeads();
     } else {
         compact_.Drop();
     }
@@ -1633,6 +1850,9 @@ void TPage::DropOtherForm() {
 void TPage::ReleaseMemory() {
     EntryBytes().swap(entries_);
     front_ = 0;
+    DropHeads();
+    inner_heads_.reset();
+    inner_room_ = 0;
     compact_.Drop();
 }
 

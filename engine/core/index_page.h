@@ -345,6 +345,8 @@ class alignas(64) TPage {
     }
     PageKind Kind() const { return kind_; }
     void SetKind(PageKind kind) {
+        if ((kind == PageKind::kRoot || kind == PageKind::kInterior) != IsInterior())
+            DropHeads();
         kind_ = kind;
         MarkChanged();
     }
@@ -390,13 +392,67 @@ class alignas(64) TPage {
     void Recycle(TIndexFile* owner);
     // The memory the entries take, which the cache counts, and giving it back.
     std::size_t MemoryBytes() const {
-        return entries_.capacity() +
+        return entries_.capacity() + std::size_t{inner_room_} * sizeof(std::uint32_t) +
                (compact_ ? sizeof(CompactEntries) + compact_->MemoryBytes() : 0);
     }
     void ReleaseMemory();
     void DropOtherForm();
     // Orders one key against the page's entries in either form.
     class KeyOrder;
+    // A KeyOrder for a search, with the heads made first where it can use them.
+    KeyOrder OrderFor(const std::uint8_t* key, const KeyCompare& compare);
+
+    // The heads of entries at full width: the four key bytes of each entry after the stem
+    // (the bytes every key of the page starts with), as a big-endian number (zeros past the
+    // key), kept in the last four bytes of the entry's unpacked form, which no image of the
+    // page holds. A search by plain bytes compares these instead of keys that run alike for
+    // dozens of bytes (a repeated category, then the record ID). They are made when the page
+    // is read or first searched, kept by the edits that keep the stem and dropped by others
+    // until the next search. Short keys compare as fast in place.
+    static constexpr std::uint16_t kHeadsFromKeySize = 16;
+    static constexpr std::size_t kHeadAt = 8;  // after the key, past the pointer and count
+    static std::uint32_t HeadOf(const std::uint8_t* from, std::size_t rest) {
+        if (rest >= 4) {
+            std::uint32_t word;
+            std::memcpy(&word, from, 4);
+            if constexpr (std::endian::native == std::endian::little)
+                word = __builtin_bswap32(word);
+            return word;
+        }
+        std::uint32_t word = 0;
+        for (std::size_t i = 0; i < rest; ++i)
+            word |= std::uint32_t{from[i]} << (24 - 8 * i);
+        return word;
+    }
+    std::uint32_t HeadAt(const std::uint8_t* entry) const {
+        std::uint32_t head;
+        std::memcpy(&head, entry + key_size_ + kHeadAt, 4);
+        return head;
+    }
+    void PutHead(std::uint8_t* entry) const {
+        const std::uint32_t head = HeadOf(entry + stem_, key_size_ - stem_);
+        std::memcpy(entry + key_size_ + kHeadAt, &head, 4);
+    }
+    bool HeadsWanted() const { return key_size_ >= kHeadsFromKeySize && !Compressed(); }
+    // An interior page keeps a copy of its heads side by side too: every descent searches it
+    // and its entries change seldom, and a few lines of heads wait for fewer misses than
+    // heads spread over the page. These keep the copy with the entries' heads.
+    void InnerOpened(std::int64_t after, std::int64_t n) {
+        if (heads_valid_ && IsInterior())
+            InnerOpenedAt(after, n);
+    }
+    void InnerClosed(std::int64_t pos, std::int64_t n) {
+        if (heads_valid_ && IsInterior())
+            InnerClosedAt(pos, n);
+    }
+    void InnerOpenedAt(std::int64_t after, std::int64_t n);
+    void InnerClosedAt(std::int64_t pos, std::int64_t n);
+    void MakeHeads();
+    void DropHeads() { heads_valid_ = false; }
+    // Every entry starts with the stem and has its head (checked by debug builds).
+    bool HeadsHold() const;
+    // Writes the key of the entry at pos (a page at full width), keeping the heads.
+    void PutKeyAt(std::int64_t pos, const std::uint8_t* key);
 
     // The entries a page of these settings holds.
     static std::int64_t Capacity(std::uint16_t key_size, bool interior, std::uint8_t compression);
@@ -447,8 +503,11 @@ class alignas(64) TPage {
     // in front of the entries when fewer entries move that way; returns
     // where the first of them goes, holding a copy of the n entries at
     // `from` when given, else bytes to overwrite. The caller counts them.
+    // Moved entries whose heads were made for this page's stem keep them (heads_carried).
     std::uint8_t* OpenEntries(std::int64_t after, std::int64_t n,
-                              const std::uint8_t* from = nullptr);
+                              const std::uint8_t* from = nullptr, bool heads_carried = false);
+    // OpenEntries without a word about the heads.
+    std::uint8_t* OpenEntriesRaw(std::int64_t after, std::int64_t n, const std::uint8_t* from);
     // Takes out n entries from position pos, moving the shorter side.
     void CloseEntries(std::int64_t pos, std::int64_t n);
     // Moves the entries to the start of their buffer.
@@ -513,6 +572,12 @@ class alignas(64) TPage {
     // A compressed leaf's entries (entries_ then stays empty); made for the
     // pages of compressed indexes only, so other pages stay small.
     HeldCompactEntries compact_;
+    // See HeadOf; the heads are valid only while heads_valid_.
+    std::uint16_t stem_ = 0;
+    // The interior page's copy of the heads, room for inner_room_ of them.
+    std::uint16_t inner_room_ = 0;
+    std::unique_ptr<std::uint32_t[]> inner_heads_;
+    bool heads_valid_ = false;
 };
 
 // What the cache counts for a page object besides its entries' memory: the

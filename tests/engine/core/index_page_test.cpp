@@ -31,6 +31,9 @@ class TPageTestAccess {
         return {page.entries_.begin() + static_cast<std::ptrdiff_t>(page.front_),
                 page.entries_.end()};
     }
+    // Whether a search by plain bytes made the heads, and whether they match the entries.
+    static bool HeadsMade(const TPage& page) { return page.heads_valid_; }
+    static bool HeadsHold(const TPage& page) { return page.HeadsHold(); }
 };
 
 namespace {
@@ -218,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{3, false, 300, 20000, false}, TreeCase{0, false, 16, 40000, false, true},
         TreeCase{0, true, 5, 20000, false, true}, TreeCase{0, false, 300, 20000, true, true},
         TreeCase{3, false, 16, 40000, false, true}, TreeCase{3, true, 24, 20000, false, true},
-        TreeCase{3, false, 84, 20000, true, true}, TreeCase{3, false, 8, 40000, false, true}),
+        TreeCase{3, false, 84, 20000, true, true}, TreeCase{3, false, 8, 40000, false, true},
+        TreeCase{0, false, 84, 20000, false, true}, TreeCase{0, true, 84, 20000, true, true}),
     [](const auto& test_param) {
         return "Option" + std::to_string(test_param.param.option) +
                (test_param.param.unique ? "Unique" : "NotUnique") +
@@ -2508,6 +2512,262 @@ TEST_F(IndexFileFixture, EveryChangeOfTheIndexDefinitionsGivesANewStamp) {
     file->Close();
     file->CreateFile();
     expect_new("created again");
+}
+
+}  // namespace
+}  // namespace strata
+
+namespace strata {
+namespace {
+
+// Keys of the shapes plain pages hold: a long run alike (a repeated category padded with
+// zeros or blanks) and then the record ID, keys all zeros or all 0xFF, keys that differ only
+// in their last byte or right at the edges of the four bytes after a shared stem, and the
+// same shapes complemented, as a descending index stores them. Case-insensitive keys are
+// built upper-cased, so their bytes are of the same kinds.
+std::vector<Key> StemmedKeys(std::size_t k, std::mt19937& random) {
+    std::vector<Key> keys;
+    const auto id_key = [&](const std::string& text, std::uint8_t pad, std::uint32_t id) {
+        Key key(k, pad);
+        key[0] = 1;
+        std::memcpy(&key[1], text.data(), std::min(text.size(), k - 5));
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    for (int i = 0; i < 60; ++i) {
+        const std::uint32_t id = random() % 5000;
+        keys.push_back(id_key("CAT" + std::to_string(random() % 3), 0, id));
+        keys.push_back(id_key("CAT1", ' ', id));
+        keys.push_back(id_key("MEMBER" + std::to_string(random() % 40) + "@EXAMPLE.ORG", 0, id));
+    }
+    keys.push_back(Key(k, 0));
+    keys.push_back(Key(k, 0xFF));
+    Key last(k, 0);
+    last.back() = 1;
+    keys.push_back(last);
+    // Neighbours of one key at every byte of its end: each of the last eight bytes moved up
+    // and down by one.
+    const Key base = id_key("CAT1", 0, 300);
+    for (std::size_t at = k - 8; at < k; ++at) {
+        for (const int step : {-1, 1}) {
+            Key near = base;
+            near[at] = static_cast<std::uint8_t>(near[at] + step);
+            keys.push_back(near);
+        }
+    }
+    const std::size_t plain = keys.size();
+    for (std::size_t i = 0; i < plain; i += 3) {
+        Key descending = keys[i];
+        for (std::uint8_t& byte : descending)
+            byte = static_cast<std::uint8_t>(~byte);
+        keys.push_back(descending);
+    }
+    return keys;
+}
+
+// Searches of plain pages by bytes go through the heads of their entries; a search through a
+// comparing function does not. Both find the same positions from every starting position,
+// and pages edited by both hold the same bytes, through inserts at any place, removals,
+// replaced keys, equal keys and keys outside the page's shared stem.
+TEST(IndexPageSearch, HeadsFindWhatTheSearchByFunctionFinds) {
+    std::mt19937 random(77);
+    for (const std::size_t k : {std::size_t{16}, std::size_t{21}, std::size_t{84}}) {
+        const KeyCompare in_line = KeyCompare::Bytes(k);
+        const KeyCompare by_function = BytesCompare(k);
+        const std::vector<Key> pool = StemmedKeys(k, random);
+        for (const PageKind kind : {PageKind::kRootLeaf, PageKind::kInterior}) {
+            SCOPED_TRACE(testing::Message() << "key size " << k << " kind " << int(kind));
+            TPage fast;
+            TPage slow;
+            for (TPage* page : {&fast, &slow}) {
+                page->Setup(1, static_cast<std::uint16_t>(k), false, false, 0, 4096);
+                page->SetKind(kind);
+            }
+            const auto capacity = static_cast<std::size_t>(fast.Capacity());
+            std::vector<Key> held;
+            // Settles where the key goes in both pages and checks that every search agrees.
+            const auto agree = [&](const Key& key) {
+                const auto n = static_cast<std::int64_t>(held.size());
+                for (const std::int64_t start :
+                     {std::int64_t{-1}, std::int64_t{0}, std::int64_t{1}, n / 2, n - 1, n, n + 1,
+                      static_cast<std::int64_t>(random() % (n + 2))}) {
+                    fast.SetReadPosition(start);
+                    slow.SetReadPosition(start);
+                    ASSERT_EQ(fast.SeekExact(key.data(), in_line),
+                              slow.SeekExact(key.data(), by_function))
+                        << start;
+                    ASSERT_EQ(fast.ReadPosition(), slow.ReadPosition()) << start;
+                    fast.SetReadPosition(start);
+                    slow.SetReadPosition(start);
+                    fast.SeekNearest(key.data(), in_line);
+                    slow.SeekNearest(key.data(), by_function);
+                    ASSERT_EQ(fast.ReadPosition(), slow.ReadPosition()) << start;
+                    fast.SetEditPosition(start);
+                    slow.SetEditPosition(start);
+                    ASSERT_EQ(fast.FindForInsert(key.data(), in_line),
+                              slow.FindForInsert(key.data(), by_function))
+                        << start;
+                    ASSERT_EQ(fast.EditPosition(), slow.EditPosition()) << start;
+                }
+                ASSERT_TRUE(TPageTestAccess::HeadsMade(fast) || held.empty());
+                ASSERT_TRUE(TPageTestAccess::HeadsHold(fast));
+                ASSERT_FALSE(TPageTestAccess::HeadsMade(slow));
+            };
+            // The pages' images, which is all the file ever holds of them.
+            const auto same_bytes = [&] {
+                std::array<std::uint8_t, kIndexPageSize> a;
+                std::array<std::uint8_t, kIndexPageSize> b;
+                fast.WritePage(a);
+                slow.WritePage(b);
+                ASSERT_TRUE(a == b);
+                ASSERT_TRUE(TPageTestAccess::HeadsHold(fast));
+            };
+            for (int edit = 0; edit < 400; ++edit) {
+                const int what = static_cast<int>(random() % 10);
+                if (held.size() < 2 || (what < 5 && held.size() < capacity)) {
+                    // Insert in order, after any equal key.
+                    const Key& key = what == 0 && !held.empty() ? held[random() % held.size()]
+                                                                : pool[random() % pool.size()];
+                    ASSERT_NO_FATAL_FAILURE(agree(key));
+                    const auto after = static_cast<std::int64_t>(
+                        std::upper_bound(held.begin(), held.end(), key) - held.begin());
+                    fast.SetEditPosition(after);
+                    slow.SetEditPosition(after);
+                    fast.InsertEntry(key.data(), 7, 1);
+                    slow.InsertEntry(key.data(), 7, 1);
+                    held.insert(held.begin() + after, key);
+                } else if (what < 8) {
+                    const auto pos = static_cast<std::int64_t>(random() % held.size()) + 1;
+                    fast.SetEditPosition(pos);
+                    slow.SetEditPosition(pos);
+                    fast.DeleteEntry();
+                    slow.DeleteEntry();
+                    held.erase(held.begin() + (pos - 1));
+                } else {
+                    // A key replaced by one that keeps the order, inside or outside the stem.
+                    const auto pos = static_cast<std::int64_t>(random() % held.size()) + 1;
+                    const Key& key = pool[random() % pool.size()];
+                    const std::size_t i = static_cast<std::size_t>(pos - 1);
+                    if ((i > 0 && key < held[i - 1]) || (i + 1 < held.size() && held[i + 1] < key))
+                        continue;
+                    fast.SetEditPosition(pos);
+                    slow.SetEditPosition(pos);
+                    fast.SetKey(key.data());
+                    slow.SetKey(key.data());
+                    held[i] = key;
+                }
+                ASSERT_NO_FATAL_FAILURE(same_bytes());
+                ASSERT_EQ(fast.EntryCount(), static_cast<std::int64_t>(held.size()));
+                if (edit % 8 == 0) {
+                    for (std::size_t p = 0; p < pool.size(); p += 5)
+                        ASSERT_NO_FATAL_FAILURE(agree(pool[p]));
+                    for (const Key& key : held)
+                        ASSERT_NO_FATAL_FAILURE(agree(key));
+                }
+            }
+        }
+    }
+}
+
+// FNV-1a over a file's bytes, to pin what a scripted workload writes.
+std::uint64_t Fingerprint(const std::vector<std::uint8_t>& bytes) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const std::uint8_t byte : bytes) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// A delete-heavy workload over plain indexes of long keys that share most of their bytes (a
+// category repeated over thousands of keys, then the record ID) merges and redistributes
+// pages; searched by bytes (through the heads) or through a comparing function, through a
+// small cache or one that holds everything, it writes one file, the one it always wrote.
+TEST(PlainIndexEdits, RemovalsWriteTheSameFileWhateverTheSearch) {
+    constexpr std::size_t k = 84;
+    const auto category_key = [](std::uint32_t id) {
+        Key key(k, 0);
+        key[0] = 1;
+        const std::string text = "CAT" + std::to_string(id % 20);
+        std::memcpy(&key[1], text.data(), text.size());
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    TempDir dir;
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const bool in_line : {true, false}) {
+        for (const std::size_t capacity : {std::size_t{6}, std::size_t{kPageCacheCapacity}}) {
+            SCOPED_TRACE(testing::Message() << (in_line ? "in line" : "by function")
+                                            << ", cache of " << capacity << " pages");
+            const std::string name =
+                dir.File("r" + std::to_string(in_line) + std::to_string(capacity) + ".IDX");
+            auto file = NewIndexFile(name, false, capacity);
+            file->AddIndex(Descriptor("ByCategory", k, false, 0));
+            file->AddIndex(Descriptor("ByItem", k, false, 0));
+            const auto compare = in_line ? KeyCompare::Bytes(k) : BytesCompare(k);
+            std::map<Key, std::uint32_t> categories;
+            std::map<Key, std::uint32_t> items;
+            {
+                TIndexTree by_category(*file, 1, compare);
+                TIndexTree by_item(*file, 2, compare);
+                std::mt19937 random(5);
+                const auto item_key = [&](std::uint32_t id) {
+                    return MakeKey(id * 7919 % 100003, id, k, false);
+                };
+                for (std::uint32_t id = 1; id <= 6000; ++id) {
+                    ASSERT_TRUE(by_category.Insert(category_key(id).data(), id));
+                    ASSERT_TRUE(by_item.Insert(item_key(id).data(), id));
+                    categories[category_key(id)] = id;
+                    items[item_key(id)] = id;
+                }
+                // Runs of neighbours go, as a statement removing one value's rows takes
+                // them, then scattered ones, then nearly all.
+                for (int round = 0; round < 3; ++round) {
+                    for (std::uint32_t id = 1; id <= 6000; ++id) {
+                        const bool go = round == 0   ? (id / 20) % 10 == 3
+                                        : round == 1 ? random() % 3 == 0
+                                                     : random() % 10 != 0;
+                        if (!go || !categories.contains(category_key(id)))
+                            continue;
+                        ASSERT_TRUE(by_category.Delete(category_key(id).data()));
+                        ASSERT_TRUE(by_item.Delete(item_key(id).data()));
+                        categories.erase(category_key(id));
+                        items.erase(item_key(id));
+                    }
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_category, categories));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_item, items));
+                }
+            }
+            file->FlushPages();
+            file->WriteHeader(false);
+            file->Close();
+            files.push_back(testing_support::ReadBytes(name));
+        }
+    }
+    ASSERT_GT(files[0].size(), 200 * kIndexPageSize);
+    for (const auto& bytes : files)
+        EXPECT_TRUE(bytes == files[0]);
+    // What the engine wrote for this workload before its searches used the heads.
+    EXPECT_EQ(Fingerprint(files[0]), 14833739338985485471ull);
+}
+
+// Pages searched through their heads still cost the cache about their size.
+TEST_F(IndexFileFixture, PlainPagesWithHeadsCostTheCacheAboutTheirSize) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", 86, false, 0));
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(86));
+    std::mt19937 random(8);
+    std::vector<Key> keys;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        keys.push_back(MakeKey(random() % 100000, i, 86, false));
+        ASSERT_TRUE(tree.Insert(keys.back().data(), i + 1));
+    }
+    for (std::uint32_t i = 0; i < 5000; i += 3)
+        ASSERT_EQ(tree.Find(keys[i].data()), i + 1);
+    ASSERT_GT(file->CachedPageTotal(), 100u);
+    EXPECT_LT(file->CachedPageBytes(), file->CachedPageTotal() * kIndexPageSize * 5 / 4);
 }
 
 }  // namespace
