@@ -21,6 +21,35 @@ constexpr std::size_t kTrailAt = 10;
 [[noreturn]] void PageCorrupt(TIndexFile* owner) {
     RaiseEngineError(kErrIndexPageCorrupt, owner != nullptr ? owner->Name() : std::string());
 }
+
+// Entry buffers released by pages, kept for the next page read into an
+// object without one (as CompactEntries keeps its areas): a few, each of
+// the size a page object keeps between uses.
+constexpr std::size_t kMaxSpareBuffers = 8;
+std::vector<EntryBytes>& SpareBuffers() {
+    thread_local std::vector<EntryBytes> spares;
+    return spares;
+}
+
+void GiveBack(EntryBytes& buffer) {
+    std::vector<EntryBytes>& spares = SpareBuffers();
+    if (buffer.capacity() != 0 && buffer.capacity() <= 4 * kIndexPageSize &&
+        spares.size() < kMaxSpareBuffers) {
+        spares.reserve(kMaxSpareBuffers);
+        buffer.clear();
+        spares.push_back(std::move(buffer));
+    }
+    EntryBytes().swap(buffer);
+}
+
+void TakeSpare(EntryBytes& buffer) {
+    std::vector<EntryBytes>& spares = SpareBuffers();
+    if (buffer.capacity() != 0 || spares.empty())
+        return;
+    buffer.swap(spares.back());
+    spares.pop_back();
+    buffer.clear();
+}
 }  // namespace
 
 void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique,
@@ -813,6 +842,7 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 void TPage::FitEntries(std::size_t bytes) {
     assert(!Compressed());
     DropOtherForm();
+    TakeSpare(entries_);
     const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         EntryBytes fitted;
@@ -1622,7 +1652,7 @@ void TPage::Recycle(TIndexFile* owner) {
 void TPage::DropOtherForm() {
     if (Compressed()) {
         if (entries_.capacity() != 0) {
-            EntryBytes().swap(entries_);
+            GiveBack(entries_);
             front_ = 0;
         }
     } else {
@@ -1631,7 +1661,7 @@ void TPage::DropOtherForm() {
 }
 
 void TPage::ReleaseMemory() {
-    EntryBytes().swap(entries_);
+    GiveBack(entries_);
     front_ = 0;
     compact_.Drop();
 }

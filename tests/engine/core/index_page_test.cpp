@@ -26,6 +26,7 @@ namespace strata {
 class TPageTestAccess {
   public:
     static std::size_t BufferCapacity(const TPage& page) { return page.entries_.capacity(); }
+    static void ReleaseMemory(TPage& page) { page.ReleaseMemory(); }
     // The unpacked entries as they stand, padding included.
     static std::vector<std::uint8_t> EntryBytes(const TPage& page) {
         return {page.entries_.begin() + static_cast<std::ptrdiff_t>(page.front_),
@@ -2428,6 +2429,78 @@ TEST_F(IndexFileFixture, ReusedPageObjectsReadAndWriteExactlyWhatFreshOnesDo) {
         }
         file->Close();
     }
+}
+
+// Page objects that give their buffers back and take those others gave (stale entries of
+// other forms, options and key sizes in them) read every page of plain and compressed files
+// to the entries and the image a fresh object reads.
+TEST_F(IndexFileFixture, PagesReadIntoBuffersOthersGaveBackMatchFreshReads) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        std::uint16_t key_size;
+    };
+    const Case cases[] = {{3, false, 40}, {0, false, 20}, {3, true, 84}, {0, true, 9}};
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const Case& c : cases) {
+        const std::string name = dir_.File("g" + std::to_string(&c - cases) + ".IDX");
+        auto file = NewIndexFile(name, false, 2);
+        file->AddIndex(Descriptor("ByItem", c.key_size, c.unique, c.option));
+        {
+            TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+            std::mt19937 random(5);
+            for (std::uint32_t i = 0; i < 2500; ++i) {
+                const Key key = MakeKey(c.unique ? i : random() % 4000, i, c.key_size, c.unique);
+                tree.Insert(key.data(), i + 1);
+            }
+        }
+        file->FlushPages();
+        file->WriteHeader(true);
+        file->Close();
+        files.push_back(testing_support::ReadBytes(name));
+        ASSERT_GT(files.back().size(), 8 * kIndexPageSize);
+    }
+    TPage objects[3];
+    std::size_t used = 0;
+    std::size_t pages = 0;
+    // Pages of every file in turn, so each object meets other settings than its last.
+    for (std::size_t offset = kIndexPageSize;; offset += kIndexPageSize) {
+        bool any = false;
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            if (offset + kIndexPageSize > files[f].size())
+                continue;
+            any = true;
+            const Case& c = cases[f];
+            SCOPED_TRACE(testing::Message() << "file " << f << " page at " << offset);
+            const std::span<const std::uint8_t> image(files[f].data() + offset, kIndexPageSize);
+            TPage fresh;
+            fresh.Setup(1, c.key_size, false, c.unique, c.option,
+                        static_cast<std::uint32_t>(offset));
+            fresh.ReadPage(image, false);
+            TPage& page = objects[used++ % std::size(objects)];
+            page.Clear();
+            page.Setup(1, c.key_size, false, c.unique, c.option,
+                       static_cast<std::uint32_t>(offset));
+            page.ReadPage(image, false);
+            ASSERT_EQ(page.EntryCount(), fresh.EntryCount());
+            for (std::int64_t i = 1; i <= page.EntryCount(); ++i) {
+                ASSERT_TRUE(std::equal(page.KeyAt(i), page.KeyAt(i) + c.key_size, fresh.KeyAt(i)));
+                ASSERT_EQ(page.PointerAt(i), fresh.PointerAt(i));
+                ASSERT_EQ(page.CountAt(i), fresh.CountAt(i));
+            }
+            std::array<std::uint8_t, kIndexPageSize> written;
+            written.fill(0xEE);
+            page.WritePage(written);
+            ASSERT_TRUE(std::equal(written.begin(), written.end(), image.begin()));
+            ++pages;
+            // Every other object gives its buffers back, as a page leaving the cache does.
+            if (used % 2 == 0)
+                TPageTestAccess::ReleaseMemory(page);
+        }
+        if (!any)
+            break;
+    }
+    EXPECT_GT(pages, 40u);
 }
 
 // A reader keeps what it built from the descriptors while the stamp stays: every change of
