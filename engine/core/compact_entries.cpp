@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/index_page.h"
 #include "engine/storage/key_encoding.h"
@@ -27,7 +28,7 @@ struct SpareAreas {
     std::vector<CompactEntries::Slot> slots;
     std::vector<std::uint8_t> keys;
 };
-constexpr std::size_t kMaxSpareAreas = 8;
+constexpr std::size_t kMaxSpareAreas = 16;
 constexpr std::size_t kMaxSpareBytes = 4 * kIndexPageSize;
 std::vector<SpareAreas>& Spares() {
     thread_local std::vector<SpareAreas> spares;
@@ -64,6 +65,18 @@ void CompactEntries::Clear() {
 }
 
 void CompactEntries::Release() {
+    KeepAside();
+    head_ = 0;
+    std::vector<std::uint8_t>().swap(key_);
+    gaps_ = 0;
+    SetShared(0);
+}
+
+std::size_t CompactEntries::MemoryBytes() const {
+    return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
+}
+
+void CompactEntries::KeepAside() {
     std::vector<SpareAreas>& spares = Spares();
     const std::size_t bytes = slots_.capacity() * sizeof(Slot) + keys_.capacity();
     if (bytes > 0 && bytes <= kMaxSpareBytes && spares.size() < kMaxSpareAreas) {
@@ -74,23 +87,24 @@ void CompactEntries::Release() {
         spares.push_back({std::move(slots_), std::move(keys_)});
     }
     std::vector<Slot>().swap(slots_);
-    head_ = 0;
     std::vector<std::uint8_t>().swap(keys_);
-    std::vector<std::uint8_t>().swap(key_);
-    gaps_ = 0;
-    SetShared(0);
-}
-
-std::size_t CompactEntries::MemoryBytes() const {
-    return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
 }
 
 void CompactEntries::TakeSpare() {
     std::vector<SpareAreas>& spares = Spares();
     if (spares.empty() || slots_.capacity() != 0 || keys_.capacity() != 0)
         return;
-    slots_.swap(spares.back().slots);
-    keys_.swap(spares.back().keys);
+    // The largest, which leaves the fewest pages short of room.
+    auto largest = spares.begin();
+    for (auto it = spares.begin(); it != spares.end(); ++it) {
+        if (it->slots.capacity() * sizeof(Slot) + it->keys.capacity() >
+            largest->slots.capacity() * sizeof(Slot) + largest->keys.capacity()) {
+            largest = it;
+        }
+    }
+    slots_.swap(largest->slots);
+    keys_.swap(largest->keys);
+    std::swap(*largest, spares.back());
     spares.pop_back();
     slots_.clear();
     keys_.clear();

@@ -207,7 +207,7 @@ class CompactEntries {
     // Drops the entries, keeping the memory for the next use.
     void Clear();
     // Drops the entries and their memory (kept aside for the next entries
-    // of a page read into an object that holds none; see TakeSpare).
+    // of a page read into an object short of memory; see TakeSpare).
     void Release();
     std::size_t MemoryBytes() const;
 
@@ -317,10 +317,12 @@ class CompactEntries {
 
     // Drops the unused slots in front of the entries.
     void DropHead();
-    // Takes memory another page's entries released, when these hold none:
-    // a page read on a cache miss otherwise allocated its two areas anew,
-    // and most misses follow an eviction that released them.
+    // Takes areas other entries released, when these hold none: a page read
+    // on a cache miss otherwise allocated its two areas anew, and most
+    // misses follow an eviction that released some.
     void TakeSpare();
+    // Puts the areas aside for other entries (or frees them); both empty after.
+    void KeepAside();
 
     // The entries' slots from position head_ on: an edit in the first half
     // of a page moves the slots in front of it instead of those after it.

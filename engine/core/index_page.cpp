@@ -25,7 +25,7 @@ constexpr std::size_t kTrailAt = 10;
 // Entry buffers released by pages, kept for the next page read into an
 // object without one (as CompactEntries keeps its areas): a few, each of
 // the size a page object keeps between uses.
-constexpr std::size_t kMaxSpareBuffers = 8;
+constexpr std::size_t kMaxSpareBuffers = 16;
 std::vector<EntryBytes>& SpareBuffers() {
     thread_local std::vector<EntryBytes> spares;
     return spares;
@@ -42,12 +42,28 @@ void GiveBack(EntryBytes& buffer) {
     EntryBytes().swap(buffer);
 }
 
-void TakeSpare(EntryBytes& buffer) {
-    std::vector<EntryBytes>& spares = SpareBuffers();
-    if (buffer.capacity() != 0 || spares.empty())
+// A spare of at least `bytes` and at most `most` for an empty buffer short of
+// them (the smallest, so larger ones stay for larger pages); the buffer's
+// own goes aside in its place.
+void TakeSpare(EntryBytes& buffer, std::size_t bytes, std::size_t most) {
+    assert(buffer.empty());
+    if (buffer.capacity() >= bytes && buffer.capacity() <= most)
         return;
-    buffer.swap(spares.back());
-    spares.pop_back();
+    std::vector<EntryBytes>& spares = SpareBuffers();
+    EntryBytes* best = nullptr;
+    for (EntryBytes& spare : spares) {
+        if (spare.capacity() >= bytes && spare.capacity() <= most &&
+            (best == nullptr || spare.capacity() < best->capacity())) {
+            best = &spare;
+        }
+    }
+    if (best == nullptr)
+        return;
+    best->swap(buffer);
+    if (best->capacity() == 0 || best->capacity() > 4 * kIndexPageSize) {
+        std::swap(*best, spares.back());
+        spares.pop_back();
+    }
     buffer.clear();
 }
 }  // namespace
@@ -842,8 +858,9 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
 void TPage::FitEntries(std::size_t bytes) {
     assert(!Compressed());
     DropOtherForm();
-    TakeSpare(entries_);
     const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
+    if (entries_.empty())
+        TakeSpare(entries_, bytes, 2 * std::max(want, kIndexPageSize));
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         EntryBytes fitted;
         fitted.reserve(want);
