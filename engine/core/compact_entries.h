@@ -212,6 +212,10 @@ class CompactEntries {
     std::size_t MemoryBytes() const;
 
     const Slot& At(std::size_t i) const { return slots_[head_ + i]; }
+    // The slots in order, and the key area their `at` counts from: a writer
+    // going through every entry holds the two instead of asking for each.
+    const Slot* Slots() const { return slots_.data() + head_; }
+    const std::uint8_t* KeyArea() const { return keys_.data(); }
     Slot& At(std::size_t i) { return slots_[head_ + i]; }
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.

@@ -377,7 +377,6 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
     std::size_t previous_length = 0;
     std::size_t at = kPageHeaderSize;
     for (std::size_t i = 0; i < entries; ++i) {
-        const std::size_t entry_start = at;
         if (at + 2 > kIndexPageSize)
             PageCorrupt(owner_);
         const std::size_t p = bytes[at];
@@ -421,8 +420,9 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
         previous = out;
         previous_length = length;
         out += length + rid_size;
-        used_ += at - entry_start;
     }
+    // Every entry's bytes, from the first after the header to the last read.
+    used_ = at - kPageHeaderSize;
     count_ = count;
     DropOtherForm();
     compact_->Assign(std::span(slots, entries), std::span(area, out));
@@ -761,33 +761,41 @@ void TPage::WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& a
     const std::size_t body = unique_ ? k : k - 4;
     const std::size_t rid_size = unique_ ? 0 : 4;
     const CompactEntries& entries = *compact_;
+    // Held apart from the entries, since each byte stored to the page might
+    // otherwise change where they stand, and they were asked for again.
+    const CompactEntries::Slot* const slots = entries.Slots();
+    const std::uint8_t* const area = entries.KeyArea();
     std::uint8_t* const page = bytes.data();
     const auto count = static_cast<std::size_t>(count_);
+    std::size_t w_at = at;
     for (std::size_t i = 0; i < count; ++i) {
-        const CompactEntries::Slot& slot = entries.At(i);
+        const CompactEntries::Slot slot = slots[i];
         const std::size_t p = slot.lead;
         const std::size_t t = slot.trail;
+        const std::size_t length = slot.length;
         const std::size_t size = k - p - t + 6;
-        if (at + size > kIndexPageSize || p + t > body)
+        if (w_at + size > kIndexPageSize || p + t > body)
             PageCorrupt(owner_);
-        std::uint8_t* w = page + at;
+        std::uint8_t* w = page + w_at;
         w[0] = static_cast<std::uint8_t>(p);
         w[1] = static_cast<std::uint8_t>(t);
         w += 2;
-        if (body - t == slot.length && p <= slot.length) {
-            CopyShort(w, entries.KeptBytes(i) + p, slot.length - p + rid_size);
+        const std::uint8_t* const kept = area + slot.at;
+        if (body - t == length && p <= length) {
+            CopyShort(w, kept + p, length - p + rid_size);
         } else if (p + t == body) {
             // No body byte stored: a repeated value, its record ID alone.
             if (rid_size > 0)
-                std::memcpy(w, entries.RecordId(i), 4);
+                std::memcpy(w, kept + length, 4);
         } else {
             std::uint8_t* end = entries.CopyBody(i, p, body - t, w);
             if (rid_size > 0)
-                std::memcpy(end, entries.RecordId(i), 4);
+                std::memcpy(end, kept + length, 4);
         }
-        StoreLittle(page + at + size - 4, slot.pointer);
-        at += size;
+        StoreLittle(page + w_at + size - 4, slot.pointer);
+        w_at += size;
     }
+    at = w_at;
 }
 
 // Each entry as its counts say: the counts, its key but the shared leading
