@@ -734,6 +734,94 @@ TEST_F(IndexFileFixture, PagesPackedFromTheirEntriesUnpackToTheirWrittenImage) {
     EXPECT_THROW(file->ReadPlainPacked(packed_page(2, 900), page), EStrataEngineError);
 }
 
+// The packing of full-width entries, a byte at a time: each entry apart, a run of
+// zeros wherever one covers a word from the entry's start, widened byte by byte.
+std::vector<std::uint8_t> PackEntriesByteByByte(std::span<const std::uint8_t> image,
+                                                std::size_t count, std::size_t size) {
+    std::vector<std::uint8_t> packed;
+    std::vector<std::uint8_t> literal(image.begin(), image.begin() + kPageHeaderSize);
+    const auto put = [&packed](std::size_t n) {
+        packed.push_back(static_cast<std::uint8_t>(n & 0xFF));
+        packed.push_back(static_cast<std::uint8_t>(n >> 8));
+    };
+    const auto zeros = [&](std::size_t n) {
+        put(literal.size());
+        packed.insert(packed.end(), literal.begin(), literal.end());
+        put(n);
+        literal.clear();
+    };
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::uint8_t* entry = image.data() + kPageHeaderSize + e * size;
+        std::size_t from_literal = 0;
+        std::size_t i = 0;
+        while (i + 8 <= size) {
+            if (!std::all_of(entry + i, entry + i + 8, [](std::uint8_t b) { return b == 0; })) {
+                i += 8;
+                continue;
+            }
+            std::size_t from = i;
+            while (from > from_literal && entry[from - 1] == 0)
+                --from;
+            std::size_t to = i;
+            while (to < size && entry[to] == 0)
+                ++to;
+            literal.insert(literal.end(), entry + from_literal, entry + from);
+            zeros(to - from);
+            from_literal = i = to;
+        }
+        literal.insert(literal.end(), entry + from_literal, entry + size);
+    }
+    zeros(kIndexPageSize - kPageHeaderSize - size * count);
+    return packed;
+}
+
+// Full-width entries whose zeros fall anywhere (at either end of a word, across words,
+// whole words at an entry's start or end) pack to the same runs as a byte-by-byte packing.
+TEST_F(IndexFileFixture, PlainEntriesPackAsAByteByBytePackingDoes) {
+    for (const std::uint16_t k : {std::uint16_t{9}, std::uint16_t{20}, std::uint16_t{43}}) {
+        SCOPED_TRACE(k);
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Z", k, false, 0));
+        std::mt19937 random(k);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            for (std::uint32_t i = 0; i < 1500; ++i) {
+                Key key(k, 0);
+                for (std::size_t at = 0; at < k - 4u;) {
+                    const std::size_t n = 1 + random() % 11;
+                    const bool zero = random() % 2 == 0;
+                    for (std::size_t j = at; j < std::min<std::size_t>(at + n, k - 4u); ++j)
+                        key[j] = zero ? 0 : static_cast<std::uint8_t>(1 + random() % 255);
+                    at += n;
+                }
+                // The record ID (and so the pointer after it) may hold zero bytes too.
+                for (std::size_t j = k - 4u; j < k; ++j)
+                    key[j] = random() % 3 == 0 ? 0 : static_cast<std::uint8_t>(random());
+                tree.Insert(key.data(), random() % 4 == 0 ? i << 16 : i + 1);
+            }
+        }
+        std::size_t pages = 0;
+        for (std::uint32_t offset = kIndexPageSize; offset < file->GetNextPageOffset();
+             offset += kIndexPageSize) {
+            TPage* page = file->FindCachedPage(1, offset);
+            if (page == nullptr || page->Free())
+                continue;
+            std::array<std::uint8_t, kIndexPageSize> image;
+            page->WritePage(image);
+            page->SetChanged(true);
+            const std::size_t size = k + (page->IsInterior() ? 8u : 4u);
+            std::vector<std::uint8_t> packed(kMaxPackedImage);
+            packed.resize(TIndexFile::PackPageEntries(*page, packed));
+            page->SetChanged(true);
+            ASSERT_EQ(packed, PackEntriesByteByByte(
+                                  image, static_cast<std::size_t>(page->EntryCount()), size))
+                << "page at " << offset;
+            ++pages;
+        }
+        EXPECT_GT(pages, 5u);
+    }
+}
+
 // A page of padded keys (a text field and its zeros) packs to a fraction of
 // its size, which is what lets the cache hold more of a tree.
 TEST_F(IndexFileFixture, PaddedKeysPackSmall) {
