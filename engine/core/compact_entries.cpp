@@ -77,9 +77,11 @@ std::size_t CompactEntries::MemoryBytes() const {
 }
 
 void CompactEntries::KeepAside() {
-    std::vector<SpareAreas>& spares = Spares();
     const std::size_t bytes = slots_.capacity() * sizeof(Slot) + keys_.capacity();
-    if (bytes > 0 && bytes <= kMaxSpareBytes && spares.size() < kMaxSpareAreas) {
+    if (bytes == 0)
+        return;
+    std::vector<SpareAreas>& spares = Spares();
+    if (bytes <= kMaxSpareBytes && spares.size() < kMaxSpareAreas) {
         // The vector of spares has its room from the first use on.
         spares.reserve(kMaxSpareAreas);
         slots_.clear();
