@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/index_page.h"
 #include "engine/storage/key_encoding.h"
@@ -19,6 +20,19 @@ std::size_t KeptLength(const std::uint8_t* body, std::size_t size) {
 // about the content.
 std::size_t WithRoom(std::size_t bytes) {
     return bytes + bytes / 8 + 64;
+}
+
+// Released areas kept for reuse: a few, each no larger than a page object
+// keeps between uses (see TPage::Recycle), so what stays aside is small.
+struct SpareAreas {
+    std::vector<CompactEntries::Slot> slots;
+    std::vector<std::uint8_t> keys;
+};
+constexpr std::size_t kMaxSpareAreas = 16;
+constexpr std::size_t kMaxSpareBytes = 4 * kIndexPageSize;
+std::vector<SpareAreas>& Spares() {
+    thread_local std::vector<SpareAreas> spares;
+    return spares;
 }
 
 std::uint32_t BigEndianWord(const std::uint8_t* p) {
@@ -51,9 +65,8 @@ void CompactEntries::Clear() {
 }
 
 void CompactEntries::Release() {
-    std::vector<Slot>().swap(slots_);
+    KeepAside();
     head_ = 0;
-    std::vector<std::uint8_t>().swap(keys_);
     std::vector<std::uint8_t>().swap(key_);
     gaps_ = 0;
     SetShared(0);
@@ -61,6 +74,43 @@ void CompactEntries::Release() {
 
 std::size_t CompactEntries::MemoryBytes() const {
     return slots_.capacity() * sizeof(Slot) + keys_.capacity() + key_.capacity();
+}
+
+void CompactEntries::KeepAside() {
+    const std::size_t bytes = slots_.capacity() * sizeof(Slot) + keys_.capacity();
+    if (bytes == 0)
+        return;
+    std::vector<SpareAreas>& spares = Spares();
+    if (bytes <= kMaxSpareBytes && spares.size() < kMaxSpareAreas) {
+        // The vector of spares has its room from the first use on.
+        spares.reserve(kMaxSpareAreas);
+        slots_.clear();
+        keys_.clear();
+        spares.push_back({std::move(slots_), std::move(keys_)});
+    }
+    std::vector<Slot>().swap(slots_);
+    std::vector<std::uint8_t>().swap(keys_);
+}
+
+void CompactEntries::TakeSpare() {
+    std::vector<SpareAreas>& spares = Spares();
+    if (spares.empty() || slots_.capacity() != 0 || keys_.capacity() != 0)
+        return;
+    // The largest, which leaves the fewest pages short of room.
+    auto largest = spares.begin();
+    for (auto it = spares.begin(); it != spares.end(); ++it) {
+        if (it->slots.capacity() * sizeof(Slot) + it->keys.capacity() >
+            largest->slots.capacity() * sizeof(Slot) + largest->keys.capacity()) {
+            largest = it;
+        }
+    }
+    slots_.swap(largest->slots);
+    keys_.swap(largest->keys);
+    std::swap(*largest, spares.back());
+    spares.pop_back();
+    slots_.clear();
+    keys_.clear();
+    head_ = 0;
 }
 
 void CompactEntries::DropHead() {
@@ -115,6 +165,7 @@ void CompactEntries::Compact(std::size_t room) {
 
 void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer) {
     assert(i <= Size());
+    TakeSpare();
     Slot slot;
     slot.SetLength(KeptLength(key, body_));
     slot.pointer = pointer;
@@ -136,6 +187,7 @@ void CompactEntries::Insert(std::size_t i, const std::uint8_t* key, std::uint32_
 }
 
 void CompactEntries::Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys) {
+    TakeSpare();
     // Room for a few inserts, so the first edits after a read do not
     // reallocate at once.
     if (slots_.capacity() < slots.size())

@@ -206,11 +206,16 @@ class CompactEntries {
     std::size_t Size() const { return slots_.size() - head_; }
     // Drops the entries, keeping the memory for the next use.
     void Clear();
-    // Drops the entries and their memory.
+    // Drops the entries and their memory (kept aside for the next entries
+    // of a page read into an object short of memory; see TakeSpare).
     void Release();
     std::size_t MemoryBytes() const;
 
     const Slot& At(std::size_t i) const { return slots_[head_ + i]; }
+    // The slots in order, and the key area their `at` counts from: a writer
+    // going through every entry holds the two instead of asking for each.
+    const Slot* Slots() const { return slots_.data() + head_; }
+    const std::uint8_t* KeyArea() const { return keys_.data(); }
     Slot& At(std::size_t i) { return slots_[head_ + i]; }
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
@@ -316,6 +321,12 @@ class CompactEntries {
 
     // Drops the unused slots in front of the entries.
     void DropHead();
+    // Takes areas other entries released, when these hold none: a page read
+    // on a cache miss otherwise allocated its two areas anew, and most
+    // misses follow an eviction that released some.
+    void TakeSpare();
+    // Puts the areas aside for other entries (or frees them); both empty after.
+    void KeepAside();
 
     // The entries' slots from position head_ on: an edit in the first half
     // of a page moves the slots in front of it instead of those after it.

@@ -1145,6 +1145,19 @@ std::size_t TIndexFile::PackPageEntries(TPage& page, std::span<std::uint8_t> pac
         std::memcpy(&word, at, 8);
         return word;
     };
+    // Zero bytes at the low and the high addresses of a nonzero word.
+    const auto zero_bytes_at_start = [](std::uint64_t word) {
+        return static_cast<std::size_t>(std::endian::native == std::endian::little
+                                            ? std::countr_zero(word)
+                                            : std::countl_zero(word)) /
+               8;
+    };
+    const auto zero_bytes_at_end = [](std::uint64_t word) {
+        return static_cast<std::size_t>(std::endian::native == std::endian::little
+                                            ? std::countl_zero(word)
+                                            : std::countr_zero(word)) /
+               8;
+    };
     for (std::size_t n = 1; n <= count; ++n) {
         const std::uint8_t* entry = page.EntryAt(static_cast<std::int64_t>(n));
         // As PackPageImage: a run of zeros covering a word found at a step,
@@ -1156,20 +1169,27 @@ std::size_t TIndexFile::PackPageEntries(TPage& page, std::span<std::uint8_t> pac
                 i += 8;
                 continue;
             }
+            // The zero bytes that end the nonzero word before (which lies
+            // wholly after the last run) and begin the one after, counted in
+            // the words rather than byte by byte.
             std::size_t from = i;
-            while (from > literal && entry[from - 1] == 0)
-                --from;
+            if (i > literal)
+                from -= zero_bytes_at_end(word_at(entry + i - 8));
             std::size_t to = i + 8;
             while (to + 8 <= size && word_at(entry + to) == 0)
                 to += 8;
-            while (to < size && entry[to] == 0)
-                ++to;
-            std::memcpy(out, entry + literal, from - literal);
+            if (to + 8 <= size) {
+                to += zero_bytes_at_start(word_at(entry + to));
+            } else {
+                while (to < size && entry[to] == 0)
+                    ++to;
+            }
+            CopyShort(out, entry + literal, from - literal);
             out += from - literal;
             zeros(to - from);
             literal = i = to;
         }
-        std::memcpy(out, entry + literal, size - literal);
+        CopyShort(out, entry + literal, size - literal);
         out += size - literal;
     }
     zeros(kIndexPageSize - kPageHeaderSize - size * count);

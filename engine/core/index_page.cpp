@@ -21,6 +21,51 @@ constexpr std::size_t kTrailAt = 10;
 [[noreturn]] void PageCorrupt(TIndexFile* owner) {
     RaiseEngineError(kErrIndexPageCorrupt, owner != nullptr ? owner->Name() : std::string());
 }
+
+// Entry buffers released by pages, kept for the next page read into an
+// object without one (as CompactEntries keeps its areas): a few, each of
+// the size a page object keeps between uses.
+constexpr std::size_t kMaxSpareBuffers = 16;
+std::vector<EntryBytes>& SpareBuffers() {
+    thread_local std::vector<EntryBytes> spares;
+    return spares;
+}
+
+void GiveBack(EntryBytes& buffer) {
+    std::vector<EntryBytes>& spares = SpareBuffers();
+    if (buffer.capacity() != 0 && buffer.capacity() <= 4 * kIndexPageSize &&
+        spares.size() < kMaxSpareBuffers) {
+        spares.reserve(kMaxSpareBuffers);
+        buffer.clear();
+        spares.push_back(std::move(buffer));
+    }
+    EntryBytes().swap(buffer);
+}
+
+// A spare of at least `bytes` and at most `most` for an empty buffer short of
+// them (the smallest, so larger ones stay for larger pages); the buffer's
+// own goes aside in its place.
+void TakeSpare(EntryBytes& buffer, std::size_t bytes, std::size_t most) {
+    assert(buffer.empty());
+    if (buffer.capacity() >= bytes && buffer.capacity() <= most)
+        return;
+    std::vector<EntryBytes>& spares = SpareBuffers();
+    EntryBytes* best = nullptr;
+    for (EntryBytes& spare : spares) {
+        if (spare.capacity() >= bytes && spare.capacity() <= most &&
+            (best == nullptr || spare.capacity() < best->capacity())) {
+            best = &spare;
+        }
+    }
+    if (best == nullptr)
+        return;
+    best->swap(buffer);
+    if (best->capacity() == 0 || best->capacity() > 4 * kIndexPageSize) {
+        std::swap(*best, spares.back());
+        spares.pop_back();
+    }
+    buffer.clear();
+}
 }  // namespace
 
 void TPage::Setup(int slot, std::uint16_t key_size, bool descending, bool unique,
@@ -340,7 +385,6 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
     std::size_t previous_length = 0;
     std::size_t at = kPageHeaderSize;
     for (std::size_t i = 0; i < entries; ++i) {
-        const std::size_t entry_start = at;
         if (at + 2 > kIndexPageSize)
             PageCorrupt(owner_);
         const std::size_t p = bytes[at];
@@ -384,8 +428,9 @@ void TPage::ReadCompressedOption3(std::span<const std::uint8_t> page, std::int64
         previous = out;
         previous_length = length;
         out += length + rid_size;
-        used_ += at - entry_start;
     }
+    // Every entry's bytes, from the first after the header to the last read.
+    used_ = at - kPageHeaderSize;
     count_ = count;
     DropOtherForm();
     compact_->Assign(std::span(slots, entries), std::span(area, out));
@@ -724,33 +769,41 @@ void TPage::WriteCompressedOption3(std::span<std::uint8_t> bytes, std::size_t& a
     const std::size_t body = unique_ ? k : k - 4;
     const std::size_t rid_size = unique_ ? 0 : 4;
     const CompactEntries& entries = *compact_;
+    // Held apart from the entries, since each byte stored to the page might
+    // otherwise change where they stand, and they were asked for again.
+    const CompactEntries::Slot* const slots = entries.Slots();
+    const std::uint8_t* const area = entries.KeyArea();
     std::uint8_t* const page = bytes.data();
     const auto count = static_cast<std::size_t>(count_);
+    std::size_t w_at = at;
     for (std::size_t i = 0; i < count; ++i) {
-        const CompactEntries::Slot& slot = entries.At(i);
+        const CompactEntries::Slot slot = slots[i];
         const std::size_t p = slot.lead;
         const std::size_t t = slot.trail;
+        const std::size_t length = slot.length;
         const std::size_t size = k - p - t + 6;
-        if (at + size > kIndexPageSize || p + t > body)
+        if (w_at + size > kIndexPageSize || p + t > body)
             PageCorrupt(owner_);
-        std::uint8_t* w = page + at;
+        std::uint8_t* w = page + w_at;
         w[0] = static_cast<std::uint8_t>(p);
         w[1] = static_cast<std::uint8_t>(t);
         w += 2;
-        if (body - t == slot.length && p <= slot.length) {
-            CopyShort(w, entries.KeptBytes(i) + p, slot.length - p + rid_size);
+        const std::uint8_t* const kept = area + slot.at;
+        if (body - t == length && p <= length) {
+            CopyShort(w, kept + p, length - p + rid_size);
         } else if (p + t == body) {
             // No body byte stored: a repeated value, its record ID alone.
             if (rid_size > 0)
-                std::memcpy(w, entries.RecordId(i), 4);
+                std::memcpy(w, kept + length, 4);
         } else {
             std::uint8_t* end = entries.CopyBody(i, p, body - t, w);
             if (rid_size > 0)
-                std::memcpy(end, entries.RecordId(i), 4);
+                std::memcpy(end, kept + length, 4);
         }
-        StoreLittle(page + at + size - 4, slot.pointer);
-        at += size;
+        StoreLittle(page + w_at + size - 4, slot.pointer);
+        w_at += size;
     }
+    at = w_at;
 }
 
 // Each entry as its counts say: the counts, its key but the shared leading
@@ -830,6 +883,8 @@ void TPage::FitEntries(std::size_t bytes) {
     assert(!Compressed());
     DropOtherForm();
     const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
+    if (entries_.empty())
+        TakeSpare(entries_, bytes, 2 * std::max(want, kIndexPageSize));
     if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
         EntryBytes fitted;
         fitted.reserve(want);
@@ -1838,7 +1893,7 @@ void TPage::Recycle(TIndexFile* owner) {
 void TPage::DropOtherForm() {
     if (Compressed()) {
         if (entries_.capacity() != 0) {
-            EntryBytes().swap(entries_);
+            GiveBack(entries_);
             front_ = 0;
         }
         DropHeads();
@@ -1848,7 +1903,7 @@ void TPage::DropOtherForm() {
 }
 
 void TPage::ReleaseMemory() {
-    EntryBytes().swap(entries_);
+    GiveBack(entries_);
     front_ = 0;
     DropHeads();
     inner_heads_.reset();

@@ -197,6 +197,9 @@ class HeldCompactEntries {
     void Make() { present_ = true; }
     // Gives the memory back and leaves the form absent.
     void Drop() {
+        // An absent form holds no memory: pages of plain indexes drop it at every edit.
+        if (!present_)
+            return;
         entries_.Release();
         present_ = false;
     }

@@ -185,6 +185,87 @@ TEST(CompactEntries, AnswersAsTheFullKeysWould) {
     }
 }
 
+// Entries that take the memory others released (stale keys and slots of
+// other settings in it) hold exactly their own keys, whether filled one by
+// one or at once; memory far beyond a page's is never handed on.
+TEST(CompactEntries, MemoryReleasedByOthersHoldsOnlyTheNewKeys) {
+    struct Case {
+        std::size_t key_size;
+        bool unique;
+    };
+    const Case cases[] = {{84, false}, {9, true}, {300, false}, {5, false}, {24, true}};
+    for (std::size_t n = 0; n < std::size(cases); ++n) {
+        const Case was = cases[n];
+        const Case c = cases[(n + 1) % std::size(cases)];
+        SCOPED_TRACE(testing::Message() << was.key_size << " then " << c.key_size);
+        // Several released areas of the earlier settings, full of their keys.
+        std::vector<CompactEntries> released(3);
+        KeyMaker old_keys(was.key_size, was.unique, 3);
+        for (CompactEntries& entries : released) {
+            entries.Setup(was.key_size, was.unique);
+            for (std::uint32_t i = 0; i < 120; ++i) {
+                const Key key = old_keys.Next();
+                entries.Insert(entries.Size() / 2, key.data(), 0xABCD0000u + i);
+            }
+        }
+        for (CompactEntries& entries : released)
+            entries.Release();
+        KeyMaker maker(c.key_size, c.unique, 5);
+        std::vector<Key> keys;
+        for (int i = 0; i < 90; ++i)
+            keys.push_back(maker.Next());
+        std::sort(keys.begin(), keys.end());
+        // One by one.
+        CompactEntries inserted;
+        inserted.Setup(c.key_size, c.unique);
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            inserted.Insert(i, keys[i].data(), static_cast<std::uint32_t>(i + 1));
+        inserted.CheckInvariants();
+        // At once, from the slots and bytes of the first.
+        std::vector<CompactEntries::Slot> slots;
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 0; i < inserted.Size(); ++i) {
+            CompactEntries::Slot slot = inserted.At(i);
+            slot.at = static_cast<std::uint32_t>(bytes.size());
+            const std::size_t stored = slot.length + (c.unique ? 0 : 4);
+            bytes.insert(bytes.end(), inserted.KeptBytes(i), inserted.KeptBytes(i) + stored);
+            slots.push_back(slot);
+        }
+        CompactEntries assigned;
+        assigned.Setup(c.key_size, c.unique);
+        assigned.Assign(slots, bytes);
+        for (const CompactEntries* entries : {&inserted, &assigned}) {
+            ASSERT_EQ(entries->Size(), keys.size());
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                ASSERT_TRUE(std::equal(keys[i].begin(), keys[i].end(), entries->Key(i)));
+                ASSERT_EQ(entries->At(i).pointer, i + 1);
+                ASSERT_EQ(entries->CountBelow(entries->MakeProbe(keys[i].data())),
+                          static_cast<std::size_t>(
+                              std::lower_bound(keys.begin(), keys.end(), keys[i]) - keys.begin()));
+            }
+        }
+    }
+    // A large area is not kept for the next entries.
+    {
+        CompactEntries large;
+        large.Setup(300, false);
+        KeyMaker maker(300, false, 9);
+        for (int i = 0; i < 2000; ++i) {
+            const Key key = maker.Next();
+            large.Insert(large.Size(), key.data(), 1);
+        }
+        ASSERT_GT(large.MemoryBytes(), 64 * kIndexPageSize);
+        large.Release();
+        for (int i = 0; i < 20; ++i) {
+            CompactEntries small;
+            small.Setup(16, true);
+            const Key key(16, 0x41);
+            small.Insert(0, key.data(), 1);
+            EXPECT_LE(small.MemoryBytes(), 4 * kIndexPageSize + 1024);
+        }
+    }
+}
+
 // Keys that differ in one byte, at any position of any length of kept body
 // and in the record ID, compare as memcmp orders them and share the bytes
 // before it: each stretch of a word, half a word and single bytes decides

@@ -26,6 +26,7 @@ namespace strata {
 class TPageTestAccess {
   public:
     static std::size_t BufferCapacity(const TPage& page) { return page.entries_.capacity(); }
+    static void ReleaseMemory(TPage& page) { page.ReleaseMemory(); }
     // The unpacked entries as they stand, padding included.
     static std::vector<std::uint8_t> EntryBytes(const TPage& page) {
         return {page.entries_.begin() + static_cast<std::ptrdiff_t>(page.front_),
@@ -735,6 +736,94 @@ TEST_F(IndexFileFixture, PagesPackedFromTheirEntriesUnpackToTheirWrittenImage) {
     EXPECT_THROW(file->ReadPlainPacked(headless, page), EStrataEngineError);
     EXPECT_THROW(file->ReadPlainPacked(packed_page(7, 0), page), EStrataEngineError);
     EXPECT_THROW(file->ReadPlainPacked(packed_page(2, 900), page), EStrataEngineError);
+}
+
+// The packing of full-width entries, a byte at a time: each entry apart, a run of
+// zeros wherever one covers a word from the entry's start, widened byte by byte.
+std::vector<std::uint8_t> PackEntriesByteByByte(std::span<const std::uint8_t> image,
+                                                std::size_t count, std::size_t size) {
+    std::vector<std::uint8_t> packed;
+    std::vector<std::uint8_t> literal(image.begin(), image.begin() + kPageHeaderSize);
+    const auto put = [&packed](std::size_t n) {
+        packed.push_back(static_cast<std::uint8_t>(n & 0xFF));
+        packed.push_back(static_cast<std::uint8_t>(n >> 8));
+    };
+    const auto zeros = [&](std::size_t n) {
+        put(literal.size());
+        packed.insert(packed.end(), literal.begin(), literal.end());
+        put(n);
+        literal.clear();
+    };
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::uint8_t* entry = image.data() + kPageHeaderSize + e * size;
+        std::size_t from_literal = 0;
+        std::size_t i = 0;
+        while (i + 8 <= size) {
+            if (!std::all_of(entry + i, entry + i + 8, [](std::uint8_t b) { return b == 0; })) {
+                i += 8;
+                continue;
+            }
+            std::size_t from = i;
+            while (from > from_literal && entry[from - 1] == 0)
+                --from;
+            std::size_t to = i;
+            while (to < size && entry[to] == 0)
+                ++to;
+            literal.insert(literal.end(), entry + from_literal, entry + from);
+            zeros(to - from);
+            from_literal = i = to;
+        }
+        literal.insert(literal.end(), entry + from_literal, entry + size);
+    }
+    zeros(kIndexPageSize - kPageHeaderSize - size * count);
+    return packed;
+}
+
+// Full-width entries whose zeros fall anywhere (at either end of a word, across words,
+// whole words at an entry's start or end) pack to the same runs as a byte-by-byte packing.
+TEST_F(IndexFileFixture, PlainEntriesPackAsAByteByBytePackingDoes) {
+    for (const std::uint16_t k : {std::uint16_t{9}, std::uint16_t{20}, std::uint16_t{43}}) {
+        SCOPED_TRACE(k);
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Z", k, false, 0));
+        std::mt19937 random(k);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            for (std::uint32_t i = 0; i < 1500; ++i) {
+                Key key(k, 0);
+                for (std::size_t at = 0; at < k - 4u;) {
+                    const std::size_t n = 1 + random() % 11;
+                    const bool zero = random() % 2 == 0;
+                    for (std::size_t j = at; j < std::min<std::size_t>(at + n, k - 4u); ++j)
+                        key[j] = zero ? 0 : static_cast<std::uint8_t>(1 + random() % 255);
+                    at += n;
+                }
+                // The record ID (and so the pointer after it) may hold zero bytes too.
+                for (std::size_t j = k - 4u; j < k; ++j)
+                    key[j] = random() % 3 == 0 ? 0 : static_cast<std::uint8_t>(random());
+                tree.Insert(key.data(), random() % 4 == 0 ? i << 16 : i + 1);
+            }
+        }
+        std::size_t pages = 0;
+        for (std::uint32_t offset = kIndexPageSize; offset < file->GetNextPageOffset();
+             offset += kIndexPageSize) {
+            TPage* page = file->FindCachedPage(1, offset);
+            if (page == nullptr || page->Free())
+                continue;
+            std::array<std::uint8_t, kIndexPageSize> image;
+            page->WritePage(image);
+            page->SetChanged(true);
+            const std::size_t size = k + (page->IsInterior() ? 8u : 4u);
+            std::vector<std::uint8_t> packed(kMaxPackedImage);
+            packed.resize(TIndexFile::PackPageEntries(*page, packed));
+            page->SetChanged(true);
+            ASSERT_EQ(packed, PackEntriesByteByByte(
+                                  image, static_cast<std::size_t>(page->EntryCount()), size))
+                << "page at " << offset;
+            ++pages;
+        }
+        EXPECT_GT(pages, 5u);
+    }
 }
 
 // A page of padded keys (a text field and its zeros) packs to a fraction of
@@ -2432,6 +2521,78 @@ TEST_F(IndexFileFixture, ReusedPageObjectsReadAndWriteExactlyWhatFreshOnesDo) {
         }
         file->Close();
     }
+}
+
+// Page objects that give their buffers back and take those others gave (stale entries of
+// other forms, options and key sizes in them) read every page of plain and compressed files
+// to the entries and the image a fresh object reads.
+TEST_F(IndexFileFixture, PagesReadIntoBuffersOthersGaveBackMatchFreshReads) {
+    struct Case {
+        std::uint8_t option;
+        bool unique;
+        std::uint16_t key_size;
+    };
+    const Case cases[] = {{3, false, 40}, {0, false, 20}, {3, true, 84}, {0, true, 9}};
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const Case& c : cases) {
+        const std::string name = dir_.File("g" + std::to_string(&c - cases) + ".IDX");
+        auto file = NewIndexFile(name, false, 2);
+        file->AddIndex(Descriptor("ByItem", c.key_size, c.unique, c.option));
+        {
+            TIndexTree tree(*file, 1, BytesCompare(c.key_size));
+            std::mt19937 random(5);
+            for (std::uint32_t i = 0; i < 2500; ++i) {
+                const Key key = MakeKey(c.unique ? i : random() % 4000, i, c.key_size, c.unique);
+                tree.Insert(key.data(), i + 1);
+            }
+        }
+        file->FlushPages();
+        file->WriteHeader(true);
+        file->Close();
+        files.push_back(testing_support::ReadBytes(name));
+        ASSERT_GT(files.back().size(), 8 * kIndexPageSize);
+    }
+    TPage objects[3];
+    std::size_t used = 0;
+    std::size_t pages = 0;
+    // Pages of every file in turn, so each object meets other settings than its last.
+    for (std::size_t offset = kIndexPageSize;; offset += kIndexPageSize) {
+        bool any = false;
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            if (offset + kIndexPageSize > files[f].size())
+                continue;
+            any = true;
+            const Case& c = cases[f];
+            SCOPED_TRACE(testing::Message() << "file " << f << " page at " << offset);
+            const std::span<const std::uint8_t> image(files[f].data() + offset, kIndexPageSize);
+            TPage fresh;
+            fresh.Setup(1, c.key_size, false, c.unique, c.option,
+                        static_cast<std::uint32_t>(offset));
+            fresh.ReadPage(image, false);
+            TPage& page = objects[used++ % std::size(objects)];
+            page.Clear();
+            page.Setup(1, c.key_size, false, c.unique, c.option,
+                       static_cast<std::uint32_t>(offset));
+            page.ReadPage(image, false);
+            ASSERT_EQ(page.EntryCount(), fresh.EntryCount());
+            for (std::int64_t i = 1; i <= page.EntryCount(); ++i) {
+                ASSERT_TRUE(std::equal(page.KeyAt(i), page.KeyAt(i) + c.key_size, fresh.KeyAt(i)));
+                ASSERT_EQ(page.PointerAt(i), fresh.PointerAt(i));
+                ASSERT_EQ(page.CountAt(i), fresh.CountAt(i));
+            }
+            std::array<std::uint8_t, kIndexPageSize> written;
+            written.fill(0xEE);
+            page.WritePage(written);
+            ASSERT_TRUE(std::equal(written.begin(), written.end(), image.begin()));
+            ++pages;
+            // Every other object gives its buffers back, as a page leaving the cache does.
+            if (used % 2 == 0)
+                TPageTestAccess::ReleaseMemory(page);
+        }
+        if (!any)
+            break;
+    }
+    EXPECT_GT(pages, 40u);
 }
 
 // A reader keeps what it built from the descriptors while the stamp stays: every change of
