@@ -228,10 +228,11 @@ void TDataCursor::DropFilter(TFilter* filter) {
             Raise(kErrInvalidFilterHandle);
         filters_.erase(it);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
@@ -242,10 +243,11 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         if (filter == nullptr || f.get() == filter)
             f->SetActive(true);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
@@ -256,10 +258,11 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         if (filter == nullptr || f.get() == filter)
             f->SetActive(false);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
@@ -272,9 +275,10 @@ void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
     Normalise(*tree);
     found->SetExpression(std::move(tree));
     found->SetLevel(PlanNode(*found->Expression(), false).level);
-    CursorOperation operation(*this);
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::UpdateBitmapsInUse() {
@@ -781,7 +785,9 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         if (number == 0 || number > data.GetRecordSlots())
             return false;
         TRecord* stored = nullptr;
-        if (!data.GetRecord(nullptr, number, true, false, dense, stored) || stored == nullptr)
+        if (!data.GetRecord(this, number, true, false, dense, stored))
+            throw TableChangedUnder();
+        if (stored == nullptr)
             return false;
         const auto bytes = stored->Buffer();
         record.assign(bytes.begin(), bytes.end());

@@ -897,7 +897,8 @@ bool TDataFile::NoticeAscendingMiss(std::uint32_t n) {
 
 TRecord* TDataFile::GetRecord(std::uint32_t n) {
     TRecord* record = nullptr;
-    GetRecord(nullptr, n, true, false, false, record);
+    if (!GetRecord(Reader(), n, true, false, false, record))
+        throw TableChangedUnder();
     return record;
 }
 

@@ -6,12 +6,15 @@
 // then work on their own, as the maintenance tools and tests use them.
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 
 #include "engine/storage/file_handler.h"
 #include "platform/os/clock.h"
 
 namespace strata {
+
+class TFileCursor;
 
 class TTableFileOwner {
   public:
@@ -28,6 +31,17 @@ class TTableFileOwner {
     // No other program can write the table's files now (the table is held
     // exclusively, or its write or batch lock is held).
     virtual bool WritesAlone() const { return false; }
+    // The cursor whose operation is under way, if any: reads that miss the
+    // caches without one named by their caller ask it to re-check the table.
+    virtual TFileCursor* Reader() const { return nullptr; }
+};
+
+// Raised by a read that missed the caches when the re-check found the table
+// changed by another program: the caches are gone, and the cursor operation
+// that read starts over. Nothing else catches it.
+class TableChangedUnder final : public std::exception {
+  public:
+    const char* what() const noexcept override { return "table changed under the operation"; }
 };
 
 class TFileCursor {
