@@ -757,6 +757,9 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         while (more && r <= std::int64_t{slots}) {
             const auto first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
+            // Read past the caches: a miss for each record in it.
+            if (RecheckTableChanged())
+                throw TableChangedUnder();
             {
                 const TFileHandler::FileObjectLock lock(data);
                 data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);

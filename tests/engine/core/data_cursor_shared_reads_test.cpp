@@ -127,6 +127,23 @@ TEST_F(SharedReads, PagesReadAfterTheOtherProgramsFlushAreNotMixedWithCachedOnes
     EXPECT_EQ(GetText(c, found, 2), ItemName('m', 500));
 }
 
+// A filter checked from the records, which reads them from the file past the caches, sees
+// the other program's change whole.
+TEST_F(SharedReads, AFilterReadingPastTheCachesSeesTheWholeChange) {
+    TDataCursor& c = ReaderAtTheEnd();
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        return ChangeRows(*program.cursor);
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    c.ActivateFilter(c.AddFilter("Name IS NULL", {}));
+    EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(RowsAfterChange().size()));
+    std::vector<std::string> rows = Walk(c);
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, RowsAfterChange());
+}
+
 // A change of index that meets the other program's change starts over from the row the
 // cursor stood on, in the index it stood in.
 TEST_F(SharedReads, AnIndexChangeThatMeetsAChangeKeepsTheRow) {
