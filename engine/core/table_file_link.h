@@ -49,7 +49,9 @@ class TFileCursor {
     virtual ~TFileCursor() = default;
     // On a cache miss without strict change detection the cursor re-checks the
     // table for changes by others; true when it found one (caches were dropped
-    // and the caller must start over).
+    // and the caller must start over). The re-check may wait for the table's
+    // read lock, a byte range, so it is asked before any file object's lock is
+    // taken for the read, never under it.
     virtual bool RecheckTableChanged() = 0;
     // Repair and verification report each fault as one line.
     virtual bool RunningRepair() const = 0;
