@@ -5,6 +5,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/filter.h"
 #include "engine/core/index_tree.h"
+#include "engine/core/mapped_records.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/engine_heap.h"
@@ -752,7 +753,9 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         const std::uint32_t per_read =
             std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kScanReadBytes / size));
         const bool encrypted = data.GetEncrypted();
-        KeptWorkBuffer chunk(std::size_t{per_read} * size);
+        // Where the file maps, only the candidates' bytes are touched, not every byte between.
+        MappedRecords mapped(data);
+        std::optional<KeptWorkBuffer> chunk;
         bool more = candidates.FindNext(r, 1, position);
         while (more && r <= std::int64_t{slots}) {
             const auto first = static_cast<std::uint32_t>(r);
@@ -760,17 +763,25 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
             // Read past the caches: a miss for each record in it.
             if (RecheckTableChanged())
                 throw TableChangedUnder();
+            const std::uint8_t* images = nullptr;
             {
                 const TFileHandler::FileObjectLock lock(data);
-                data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-                data.Read(chunk.data(), std::size_t{count} * size);
+                images = mapped.Find(first, first + count - 1);
+                if (images == nullptr) {
+                    if (!chunk)
+                        chunk.emplace(std::size_t{per_read} * size);
+                    data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
+                    data.Read(chunk->data(), std::size_t{count} * size);
+                    images = chunk->data();
+                }
             }
             const std::int64_t end = std::int64_t{first} + count;
             for (; more && r < end; more = candidates.FindNext(r, 1, position)) {
-                const std::span<std::uint8_t> image(
-                    chunk.data() + static_cast<std::size_t>(r - first) * size, size);
-                if (encrypted)
-                    UnscrambleBuffer(image, kTableDataKeyLow, kTableDataKeyHigh);
+                const std::size_t at = static_cast<std::size_t>(r - first) * size;
+                if (chunk && images == chunk->data() && encrypted)
+                    UnscrambleBuffer(std::span(chunk->data() + at, size), kTableDataKeyLow,
+                                     kTableDataKeyHigh);
+                const std::span<const std::uint8_t> image(images + at, size);
                 if (image[0] != 0)
                     continue;
                 record.assign(image.begin(), image.end());

@@ -7,6 +7,7 @@
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
 #include "engine/core/index_tree.h"
+#include "engine/core/mapped_records.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/key_encoding.h"
@@ -514,6 +515,8 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
     // Taken once for the scan, from the buffers earlier scans gave up, whose pages are in
     // place already.
     KeptWorkBuffer block(std::size_t{per_read} * size);
+    MappedRecords mapped(data);
+    const bool encrypted = data.GetEncrypted();
     std::vector<std::uint32_t> numbers;
     std::int64_t r = 0;
     for (;;) {
@@ -526,12 +529,12 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
                 return ScanStep::kGiveUp;
             data.FlushRecords();
             const std::uint32_t slots = data.GetRecordSlots();
-            std::int64_t at = r;
+            std::int64_t from = r;
             std::int64_t position = 0;
             numbers.clear();
-            if (!view_.FindNext(at, 1, position) || at > std::int64_t{slots})
+            if (!view_.FindNext(from, 1, position) || from > std::int64_t{slots})
                 return ScanStep::kEnd;
-            first = static_cast<std::uint32_t>(at);
+            first = static_cast<std::uint32_t>(from);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
             // A block ends early where more than the gap limit of records lies between two
             // it visits: reading apart costs less than copying the gap.
@@ -541,8 +544,22 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
             if (RecheckTableChanged())
                 throw TableChangedUnder();
             const TFileHandler::FileObjectLock lock(data);
-            data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
-            data.Read(block.data(), std::size_t{end - first} * size);
+            // The visit works on a copy taken inside the operation, as a read gives it, so
+            // that another program's flush does not change records under it; from the mapping
+            // only the runs of records it visits are copied, not the gaps between.
+            if (const std::uint8_t* images = mapped.Find(first, end - 1)) {
+                for (std::size_t i = 0; i < numbers.size();) {
+                    std::size_t j = i + 1;
+                    while (j < numbers.size() && numbers[j] == numbers[j - 1] + 1)
+                        ++j;
+                    const std::size_t at = std::size_t{numbers[i] - first} * size;
+                    std::memcpy(block.data() + at, images + at, (j - i) * size);
+                    i = j;
+                }
+            } else {
+                data.SeekFile(data.RecordOffset(first), SeekOrigin::kBegin);
+                data.Read(block.data(), std::size_t{end - first} * size);
+            }
             r = numbers.back();
             return ScanStep::kGoOn;
         });
@@ -550,7 +567,6 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
             return false;
         if (step == ScanStep::kEnd)
             break;
-        const bool encrypted = data.GetEncrypted();
         std::size_t kept = 0;
         for (const std::uint32_t number : numbers) {
             const std::span<std::uint8_t> image(block.data() + std::size_t{number - first} * size,

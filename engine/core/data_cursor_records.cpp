@@ -1178,7 +1178,12 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     TIndexFile& index = table_->IndexFile();
     const std::uint32_t n = record_no_;
     std::vector<std::uint8_t>& old = write_scratch_.old;
-    if (!ReadStoredRecord(n, old) || old[0] != 0)
+    // Copied past the cache: a record whose only change is its freeing need not enter it.
+    if (n == 0 || n > data.GetRecordSlots())
+        Raise(kErrRecordChanged);
+    old.resize(data.GetRecordSize());
+    data.CopyRecord(n, old);
+    if (old.empty() || old[0] != 0)
         Raise(kErrRecordChanged);
     if (!exclusive_) {
         const std::size_t size = std::min(old.size(), buffer.size());
@@ -1221,10 +1226,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         Stepped(step);
         // The keys come back unless the record is freed too: a failed read
         // of the record must not leave a live record without its keys.
-        TRecord* record = data.GetRecord(n);
-        data.FreeRecord(*record);
-        record->SetModified(true);
-        data.ReleaseRecord(record);
+        data.FreeStoredRecord(n);
         undo.Commit();
         index.DecRecordCount();
     } catch (...) {

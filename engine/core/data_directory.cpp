@@ -135,9 +135,17 @@ int TDataDirectory::CloseTable(TDataTable* table, bool discard_temporary) {
                                  [&](const auto& t) { return t.get() == table; });
     if (it == tables_.end())
         return Negative(kErrInvalidPath);
-    table->Close(discard_temporary);
+    std::exception_ptr failure;
+    try {
+        table->Close(discard_temporary);
+    } catch (...) {
+        // A close that reports a failure (a failed sync) has still closed the files.
+        failure = std::current_exception();
+    }
     if (table->UseCount() <= 0 && !table->InBatch())
         tables_.erase(it);
+    if (failure)
+        std::rethrow_exception(failure);
     return 0;
 }
 

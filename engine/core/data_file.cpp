@@ -457,7 +457,7 @@ bool TDataFile::UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) 
         if (record.PinCount() > 0)
             pinned_changes = pinned_changes || record.Modified();
         else if (record.Modified() == changed)
-            out.push_back({number, &record});
+            out.push_back({number, 0, &record});
     });
     // The numbers sit beside the records, so ordering them reads no record.
     std::sort(out.begin(), out.end(),
@@ -821,7 +821,39 @@ TRecord* TDataFile::LoadCached(std::uint32_t n, std::span<std::uint8_t> image) {
     // bytes of n: an uncached record has no changes to write.
     std::unique_ptr<TRecord> r = TakeCacheRecord();
     r->LoadAs(n, image);
+    if (!pending_frees_.empty()) {
+        // A record freed outside the cache comes back freed; the cache holds the change now.
+        if (const NumberedRecord* freed = FindPendingFree(n)) {
+            r->SetStatus(1);
+            r->SetNextFree(freed->link);
+            ErasePendingFrees(static_cast<std::size_t>(freed - pending_frees_.data()), 1);
+        }
+    }
     return InsertCached(std::move(r));
+}
+
+const TDataFile::NumberedRecord* TDataFile::FindPendingFree(std::uint32_t n) const {
+    // Frees come in record order as a rule: a record past the last is not among them.
+    if (pending_frees_.empty() || pending_frees_.back().number < n)
+        return nullptr;
+    const auto at = std::lower_bound(
+        pending_frees_.begin(), pending_frees_.end(), n,
+        [](const NumberedRecord& e, std::uint32_t number) { return e.number < number; });
+    return at != pending_frees_.end() && at->number == n ? &*at : nullptr;
+}
+
+void TDataFile::ErasePendingFrees(std::size_t first, std::size_t count) {
+    const std::size_t rs = GetRecordSize();
+    pending_frees_.erase(pending_frees_.begin() + static_cast<std::ptrdiff_t>(first),
+                         pending_frees_.begin() + static_cast<std::ptrdiff_t>(first + count));
+    pending_images_.erase(
+        pending_images_.begin() + static_cast<std::ptrdiff_t>(first * rs),
+        pending_images_.begin() + static_cast<std::ptrdiff_t>((first + count) * rs));
+}
+
+void TDataFile::PutFreed(std::span<std::uint8_t> image, std::uint32_t link) {
+    image[0] = 1;
+    PutU32(image, 1, link);
 }
 
 void TDataFile::PatchWindow(std::uint32_t first, std::span<const std::uint8_t> bytes) {
@@ -910,7 +942,7 @@ TRecord* TDataFile::GetRecord(std::uint32_t n) {
 void TDataFile::CopyRecord(std::uint32_t n, std::span<std::uint8_t> out) {
     const std::size_t rs = GetRecordSize();
     if (n != 0 && rs >= kRecordHeaderSize && out.size() >= rs && n < GetNextRecordSlot() &&
-        InWindow(n) && FindCached(n) == nullptr) {
+        InWindow(n) && FindCached(n) == nullptr && FindPendingFree(n) == nullptr) {
         const std::span<std::uint8_t> image = out.first(rs);
         const std::span<const std::uint8_t> bytes = WindowImage(n);
         std::copy(bytes.begin(), bytes.end(), image.begin());
@@ -962,6 +994,40 @@ TRecord* TDataFile::AllocateRecord() {
     return r;
 }
 
+void TDataFile::FreeStoredRecord(std::uint32_t n) {
+    // Only unscrambled bytes can take the freed header over the window's, and outside a batch
+    // nothing holds the flush back long enough to matter.
+    if (InBatch() && !GetEncrypted() && GetRecordSize() >= kRecordHeaderSize && n != 0 &&
+        InWindow(n) && FindCached(n) == nullptr && FindPendingFree(n) == nullptr) {
+        const NumberedRecord freed{n, GetFirstFreeRecord(), nullptr};
+        const std::span<const std::uint8_t> image = WindowImage(n);
+        const auto at = pending_frees_.empty() || pending_frees_.back().number < n
+                            ? pending_frees_.end()
+                            : std::lower_bound(pending_frees_.begin(), pending_frees_.end(), n,
+                                               [](const NumberedRecord& e, std::uint32_t number) {
+                                                   return e.number < number;
+                                               });
+        const auto place = static_cast<std::ptrdiff_t>(at - pending_frees_.begin()) *
+                           static_cast<std::ptrdiff_t>(image.size());
+        pending_images_.insert(pending_images_.begin() + place, image.begin(), image.end());
+        try {
+            pending_frees_.insert(at, freed);
+        } catch (...) {
+            pending_images_.erase(
+                pending_images_.begin() + place,
+                pending_images_.begin() + place + static_cast<std::ptrdiff_t>(image.size()));
+            throw;
+        }
+        PutU32(header_, dh::kFirstFree, n);
+        SetHeaderChanged();
+        return;
+    }
+    TRecord* record = GetRecord(n);
+    FreeRecord(*record);
+    record->SetModified(true);
+    ReleaseRecord(record);
+}
+
 void TDataFile::FreeRecord(TRecord& record) {
     record.SetStatus(1);
     record.SetNextFree(GetFirstFreeRecord());
@@ -976,6 +1042,16 @@ bool TDataFile::FlushRecords() {
     // A changed record a gap could hold is one still pinned, since every unpinned one is in
     // `dirty`: without any, gaps need no look into the cache record by record.
     const bool pinned_changes = UnpinnedInOrder(true, dirty);
+    if (!pending_frees_.empty()) {
+        // Both lists are in order already, and no record is in both.
+        const auto cached = static_cast<std::ptrdiff_t>(dirty.size());
+        dirty.insert(dirty.end(), pending_frees_.begin(), pending_frees_.end());
+        for (std::size_t k = 0; k < pending_frees_.size(); ++k)
+            dirty[static_cast<std::size_t>(cached) + k].link = static_cast<std::uint32_t>(k);
+        std::inplace_merge(
+            dirty.begin(), dirty.begin() + cached, dirty.end(),
+            [](const NumberedRecord& a, const NumberedRecord& b) { return a.number < b.number; });
+    }
     struct GiveBack {
         std::vector<NumberedRecord>& list;
         std::vector<NumberedRecord>& home;
@@ -1001,11 +1077,14 @@ bool TDataFile::FlushRecords() {
     struct RunRecord {
         std::uint32_t at;
         TRecord* record;
+        std::uint32_t link = 0;
     };
     std::vector<RunRecord> run;
+    // The frees written, the first of pending_frees_.
+    std::size_t frees_written = 0;
     std::size_t i = 0;
     while (i < dirty.size()) {
-        run.assign(1, RunRecord{0, dirty[i].record});
+        run.assign(1, RunRecord{0, dirty[i].record, dirty[i].link});
         const std::uint32_t first = dirty[i].number;
         std::uint32_t last = first;
         bool read_span = false;
@@ -1057,7 +1136,7 @@ bool TDataFile::FlushRecords() {
                     read_span = true;
                 }
             }
-            run.push_back({next - first, dirty[j].record});
+            run.push_back({next - first, dirty[j].record, dirty[j].link});
             last = next;
         }
         const std::size_t bytes = std::size_t{last - first + 1} * rs;
@@ -1093,8 +1172,15 @@ bool TDataFile::FlushRecords() {
                             std::size_t{to - from + 1} * rs);
             }
             for (const RunRecord& entry : run) {
-                if (entry.record->Modified() || !from_window)
-                    entry.record->SaveTo(std::span(out + std::size_t{entry.at} * rs, rs));
+                const std::span<std::uint8_t> image(out + std::size_t{entry.at} * rs, rs);
+                if (entry.record == nullptr) {
+                    // A record freed outside the cache: the file's bytes under a freed header.
+                    if (!from_window)
+                        std::memcpy(image.data(), pending_images_.data() + entry.link * rs, rs);
+                    PutFreed(image, pending_frees_[entry.link].link);
+                } else if (entry.record->Modified() || !from_window) {
+                    entry.record->SaveTo(image);
+                }
             }
             SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(out, bytes);
@@ -1103,8 +1189,12 @@ bool TDataFile::FlushRecords() {
             // The window may hold bytes the file does not.
             if (from_window)
                 DropWindow();
-            for (std::size_t k = i; k < j; ++k)
-                dirty[k].record->SetModified(true);
+            for (std::size_t k = i; k < j; ++k) {
+                if (dirty[k].record != nullptr)
+                    dirty[k].record->SetModified(true);
+            }
+            // The frees written so far are in the file; the rest wait for the next flush.
+            ErasePendingFrees(0, frees_written);
             throw;
         }
         UnlockFileObject();
@@ -1112,8 +1202,14 @@ bool TDataFile::FlushRecords() {
             PatchWindow(first, std::span(out, bytes));
         ++stats_.writes;
         MarkWrittenByOwner();
+        frees_written += static_cast<std::size_t>(
+            std::count_if(dirty.begin() + static_cast<std::ptrdiff_t>(i),
+                          dirty.begin() + static_cast<std::ptrdiff_t>(j),
+                          [](const NumberedRecord& e) { return e.record == nullptr; }));
         i = j;
     }
+    pending_frees_.clear();
+    pending_images_.clear();
     ReturnHeldRecords();
     cache_.CheckInvariants();
     CheckWindow();
@@ -1139,6 +1235,8 @@ void TDataFile::CheckWindow() {
 
 void TDataFile::ClearRecordCache() {
     DropWindow();
+    pending_frees_.clear();
+    pending_images_.clear();
     lru_ = {};
     held_ = {};
     held_count_ = 0;
@@ -1161,7 +1259,7 @@ void TDataFile::TrimRecordCache() {
         clean.clear();
         cache_.ForEachNumbered([&](std::uint32_t number, TRecord& record) {
             if (record.PinCount() == 0 && !record.Modified())
-                clean.push_back({number, &record});
+                clean.push_back({number, 0, &record});
         });
         const std::size_t excess = std::min(clean.size(), cache_.Size() - normal_cache_capacity_);
         const auto higher = [](const NumberedRecord& a, const NumberedRecord& b) {

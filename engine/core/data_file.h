@@ -213,6 +213,12 @@ class TDataFile : public TFileHandler {
     // Requires: the table is not encrypted and not in a batch.
     void AppendRecords(std::span<const std::uint8_t> images);
     void FreeRecord(TRecord& record);
+    // Frees record n as GetRecord and FreeRecord would. Within a batch a record the read window
+    // holds and the cache does not stays out of the cache: its freeing waits beside it for the
+    // flush, which writes the same bytes at the same point.
+    void FreeStoredRecord(std::uint32_t n);
+    // Records freed outside the cache, waiting for the flush.
+    std::size_t PendingFreeCount() const noexcept { return pending_frees_.size(); }
     std::uint32_t GetFreeRecord() const;
     bool FlushRecords();
     // Reads records first..last into the read window in one read, for a
@@ -288,10 +294,23 @@ class TDataFile : public TFileHandler {
     TRecord* FindCached(std::uint32_t n) const;
     TRecord* InsertCached(std::unique_ptr<TRecord> record);
     std::unique_ptr<TRecord> RemoveCached(std::uint32_t n);
+    // A null record stands for a record freed outside the cache, whose new link is `link` (in a
+    // flush's list, its place among the waiting frees).
     struct NumberedRecord {
         std::uint32_t number;
+        std::uint32_t link = 0;
         TRecord* record;
     };
+    // Puts a freed image over the file's bytes of a record: status and link.
+    static void PutFreed(std::span<std::uint8_t> image, std::uint32_t link);
+    // The waiting free of n, or null.
+    const NumberedRecord* FindPendingFree(std::uint32_t n) const;
+    // Ascending by number; each record's bytes in the file are still the old ones, which
+    // `pending_images_` keeps (a record size each, in the same order), so that a flush after the
+    // window moved on need not read them again.
+    std::vector<NumberedRecord> pending_frees_;
+    std::vector<std::uint8_t> pending_images_;
+    void ErasePendingFrees(std::size_t first, std::size_t count);
     // Puts the cached, unpinned records that are changed (or, without `changed`, unchanged)
     // into `out`, ascending by number; true when a pinned record is changed.
     bool UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) const;

@@ -104,6 +104,7 @@ void TDataTable::Open() {
         marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
         write_mark_ = false;
         mark_holds_ = 0;
+        sync_failed_ = false;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
         try {
             index_file_->Open();
@@ -156,6 +157,17 @@ void TDataTable::Close(bool discard_temporary) {
     } catch (...) {
         failure = std::current_exception();
     }
+    if (!failure) {
+        // A failed sync is not forgotten by closing: the caller learns that the changes
+        // since may not be on disk (the files close all the same).
+        try {
+            data_file_->CheckSyncFailure();
+            index_file_->CheckSyncFailure();
+            blob_file_->CheckSyncFailure();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
     DropLiveRecords();
     // Closing the files drops every byte-range lock they hold.
     table_locked_ = table_was_locked_ = false;
@@ -171,7 +183,7 @@ void TDataTable::Close(bool discard_temporary) {
     data_file_->Close();
     open_ = false;
     pending_ = false;
-    marks_enabled_ = write_mark_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = false;
     mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
@@ -179,7 +191,7 @@ void TDataTable::Close(bool discard_temporary) {
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
-    marks_enabled_ = write_mark_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = false;
     mark_holds_ = 0;
     BuildFileNames();
     try {
@@ -682,9 +694,24 @@ void TDataTable::SettleOwedSync() {
         return;
     // Everything written in the batch is on disk now: the mark may go.
     sync_owed_ = false;
-    if (write_mark_ && mark_holds_ == 0) {
+    if (write_mark_ && mark_holds_ == 0 && !sync_failed_) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
+    }
+}
+
+void TDataTable::KeepMarkAfterFailedSync() noexcept {
+    sync_failed_ = true;
+    // Only a writer holding the header may write to it; without (a flush to disk outside a
+    // change) the mark goes on with the next change's first write.
+    const bool header_held = exclusive_ || header_lock_ || (write_lock_ && !file_locks_deferred_);
+    if (write_mark_ || !marks_enabled_ || read_only_ || !header_held || !data_file_->IsOpen())
+        return;
+    try {
+        data_file_->WriteProgressMark(true);
+        write_mark_ = true;
+    } catch (...) {
+        // The failed sync is what the caller hears of.
     }
 }
 
@@ -746,7 +773,7 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     // unmarked. The cleared byte reaches the disk with the next sync; a power
     // cut before that only asks for a repair. Without forced flushes nothing
     // is synced here, and the mark guards against a killed program alone.
-    if (write_mark_ && mark_holds_ == 0 &&
+    if (write_mark_ && mark_holds_ == 0 && !sync_failed_ &&
         !(sync_owed_ && directory_.Session().ForceBufferFlush())) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
@@ -811,7 +838,10 @@ void TDataTable::FlushFiles() {
 // thread's, runs here after the data file's, its writing started before the
 // first sync waits. The files are independent of each other on disk: all of the
 // flush is written before any sync starts, so no order between the syncs is
-// owed. Every sync finishes before the first failure goes on.
+// owed. Every sync finishes before the first failure goes on. A failure stays
+// with the file that failed (TPhysicalFile::SyncFailure) and with this table's
+// mark; other tables' files, whose pages the system has not dropped, go on
+// syncing as before.
 void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     index_file_->FinishWriteBehind();
     auto sync = [written_only](TFileHandler& file) {
@@ -881,8 +911,10 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     finish(index_sync, index_failure, [&] { index_beside.Finish(); });
     if (blobs)
         finish(blob_sync, blob_failure, [&] { sync(*blob_file_); });
-    if (failure)
+    if (failure) {
+        KeepMarkAfterFailedSync();
         std::rethrow_exception(failure);
+    }
 }
 
 bool TDataTable::KeptLiveRecords(std::uint64_t edits, std::int64_t slots,

@@ -179,6 +179,8 @@ class TDataTable final : public TTableFileOwner {
     void FlushBuffersBeforeSync();
     // After the sync a batch owed: the in-progress mark comes off.
     void SettleOwedSync();
+    // After a failed sync: the mark goes on, or stays, for good.
+    void KeepMarkAfterFailedSync() noexcept;
 
     TDataDirectory& directory_;
     std::int32_t use_count_ = 0;
@@ -216,6 +218,10 @@ class TDataTable final : public TTableFileOwner {
     bool defer_syncs_ = false;
     // The flush under way ends in a sync of the files it writes (a batch's end).
     bool sync_follows_ = false;
+    // A sync of one of the files failed since the table was opened: the failed file's later
+    // syncs fail too (TPhysicalFile::SyncFailure), and the in-progress mark stays on so that
+    // the next open finds that the changes may not all be on disk.
+    bool sync_failed_ = false;
     std::uint32_t statement_index_offset_ = 0;
     std::uint32_t statement_blob_offset_ = 0;
     std::uint32_t operation_index_offset_ = 0;

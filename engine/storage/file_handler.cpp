@@ -184,6 +184,15 @@ void TFileHandler::StartWriteBehind() {
         physical->StartWriteBehind();
 }
 
+void TFileHandler::CheckSyncFailure() const {
+    if (in_memory_)
+        return;
+    if (const auto* physical = dynamic_cast<const TPhysicalFile*>(file_.get())) {
+        if (const std::int32_t failed = physical->SyncFailure(); failed != 0)
+            Raise(failed);
+    }
+}
+
 bool TFileHandler::WritesAt() const {
     return !in_memory_ && dynamic_cast<TPhysicalFile*>(file_.get()) != nullptr;
 }
@@ -219,6 +228,14 @@ std::int64_t TFileHandler::SeekFile(std::int64_t offset, SeekOrigin origin) {
         return 0;
     }
     return file_->Seek(handle_id_, offset, origin);
+}
+
+std::shared_ptr<const platform::os::MappedRange> TFileHandler::MapForReading(std::int64_t end) {
+    if (in_memory_ || !file_) {
+        return nullptr;
+    }
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    return physical != nullptr ? physical->MapForReading(end) : nullptr;
 }
 
 std::int64_t TFileHandler::GetFileSize() {

@@ -71,6 +71,9 @@ class TFileHandler {
     // The same on a helper thread, returning at once, so that the device writes while the
     // caller goes on (see TPhysicalFile::StartWriteBehind).
     void StartWriteBehind();
+    // Raises the failed sync or write-back of this file that its file object remembers until
+    // it is closed (see TPhysicalFile::SyncFailure); nothing otherwise.
+    void CheckSyncFailure() const;
 
     // Writes all of `data` at `offset` of a file on disk (9218 otherwise), leaving this
     // handle's position alone; another thread may write this way while the handle's owner
@@ -79,6 +82,9 @@ class TFileHandler {
     // Whether WriteAt can write to this handle's file.
     bool WritesAt() const;
 
+    // At least the first `end` bytes of a file on disk, mapped for reading without a copy (see
+    // TPhysicalFile::MapForReading); none for a memory file or where the file does not map.
+    std::shared_ptr<const platform::os::MappedRange> MapForReading(std::int64_t end);
     // The new position (0 without a file object).
     std::int64_t SeekFile(std::int64_t offset, SeekOrigin origin);
     std::int64_t GetFileSize();

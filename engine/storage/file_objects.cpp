@@ -322,13 +322,16 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
 
 TPhysicalFile::~TPhysicalFile() {
     FinishWriteBehind();
+    ForgetSyncFailure();
     (void)file_.Close();
 }
 
 std::int32_t TPhysicalFile::CreateFile() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
+    mapped_.reset();
     if (file_.IsOpen()) {
+        ForgetSyncFailure();
         (void)file_.Close();
     }
     platform::os::CreateOptions options;
@@ -383,8 +386,13 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
         FinishWriteBehind();
+        // A failed sync was reported when it happened (and the owner's close reports it
+        // again); this one would only fail the same way.
         if (WriteThrough())
             (void)SyncWritten();
+        // The mapping goes first: pages it still maps are not dropped.
+        mapped_.reset();
+        ForgetSyncFailure();
         (void)file_.Close();
     }
 }
@@ -411,6 +419,26 @@ std::int64_t TPhysicalFile::CurrentSize() {
     }
     const auto size = file_.Size();
     return size ? static_cast<std::int64_t>(*size) : 0;
+}
+
+std::shared_ptr<const platform::os::MappedRange> TPhysicalFile::MapForReading(std::int64_t end) {
+    std::lock_guard guard(lock_);
+    if (mapped_ && static_cast<std::int64_t>(mapped_->size()) >= end) {
+        return mapped_;
+    }
+    if (!file_.IsOpen() || end <= 0) {
+        return nullptr;
+    }
+    const auto size = file_.Size();
+    if (!size || *size < static_cast<std::uint64_t>(end)) {
+        return nullptr;
+    }
+    auto range = file_.MapForReading(0, *size);
+    if (!range) {
+        return nullptr;
+    }
+    mapped_ = std::make_shared<const platform::os::MappedRange>(std::move(range).value());
+    return mapped_;
 }
 
 std::int64_t TPhysicalFile::Read(std::int32_t id, std::span<std::byte> buffer) {
@@ -446,6 +474,7 @@ std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> da
     // A cut counts as a byte: the sync must carry the new size.
     unsynced_ += std::max<std::int64_t>(n, 1);
     if (n == 0) {
+        mapped_.reset();
         const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
         return cut ? 0 : Negative(cut.code());
     }
@@ -489,10 +518,15 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
 namespace {
 std::atomic<std::uint64_t> sync_count{0};
 std::atomic<FileSyncHook> file_sync_hook{nullptr};
+std::atomic<FileSyncHook> file_writeback_hook{nullptr};
 }  // namespace
 
 void SetFileSyncHook(FileSyncHook hook) noexcept {
     file_sync_hook.store(hook);
+}
+
+void SetFileWritebackHook(FileSyncHook hook) noexcept {
+    file_writeback_hook.store(hook);
 }
 
 std::uint64_t TPhysicalFile::SyncCount() noexcept {
@@ -510,17 +544,47 @@ platform::os::Status TPhysicalFile::SyncData() {
     return file_.Flush(platform::os::FlushKind::kDataOnly);
 }
 
+std::int32_t TPhysicalFile::SyncOrRecall() {
+    if (const std::int32_t failed = SyncFailure(); failed != 0)
+        return Negative(failed);
+    const platform::os::Status synced = SyncData();
+    if (!synced) {
+        RememberSyncFailure(synced.code());
+        return Negative(synced.code());
+    }
+    unsynced_ = 0;
+    return 0;
+}
+
+void TPhysicalFile::RememberSyncFailure(int code) noexcept {
+    // The first failure is the one that lost bytes; later ones only repeat it.
+    std::int32_t none = 0;
+    (void)sync_failure_.compare_exchange_strong(none, code, std::memory_order_acq_rel);
+}
+
+void TPhysicalFile::ForgetSyncFailure() noexcept {
+    if (sync_failure_.exchange(0, std::memory_order_acq_rel) != 0 && file_.IsOpen())
+        file_.DropCachedPages();
+}
+
+void TPhysicalFile::StartWriteback() noexcept {
+    if (const FileSyncHook hook = file_writeback_hook.load()) {
+        if (const int error = hook(Name()); error != 0) {
+            RememberSyncFailure(platform::os::Status::FromErrno(error).code());
+            return;
+        }
+    }
+    if (const platform::os::Status started = file_.StartWriteback(); !started)
+        RememberSyncFailure(started.code());
+}
+
 std::int32_t TPhysicalFile::Flush() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
     if (!file_.IsOpen()) {
         return 0;
     }
-    const platform::os::Status flushed = SyncData();
-    if (!flushed)
-        return Negative(flushed.code());
-    unsynced_ = 0;
-    return 0;
+    return SyncOrRecall();
 }
 
 std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::byte> data) {
@@ -539,13 +603,14 @@ std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::by
 
 void TPhysicalFile::StartSyncWritten() {
     std::lock_guard guard(lock_);
-    if (file_.IsOpen() && unsynced_ > 0)
-        file_.StartWriteback();
+    if (file_.IsOpen() && unsynced_ > 0 && SyncFailure() == 0)
+        StartWriteback();
 }
 
 void TPhysicalFile::StartWriteBehind() {
     std::lock_guard guard(lock_);
-    if (!file_.IsOpen() || unsynced_ == 0 || !write_behind_done_.load(std::memory_order_acquire))
+    if (!file_.IsOpen() || unsynced_ == 0 || SyncFailure() != 0 ||
+        !write_behind_done_.load(std::memory_order_acquire))
         return;
     if (write_behind_.joinable())
         write_behind_.join();
@@ -553,7 +618,8 @@ void TPhysicalFile::StartWriteBehind() {
     try {
         // The helper only reads the handle, which stays open until it is joined.
         write_behind_ = std::thread([this] {
-            file_.StartWriteback();
+            // A failure here is remembered for the sync that waits for these bytes.
+            StartWriteback();
             write_behind_done_.store(true, std::memory_order_release);
         });
     } catch (const std::system_error&) {
@@ -570,14 +636,12 @@ void TPhysicalFile::FinishWriteBehind() noexcept {
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
+    if (const std::int32_t failed = SyncFailure(); failed != 0)
+        return Negative(failed);
     if (!file_.IsOpen() || unsynced_ == 0) {
         return 0;
     }
-    const platform::os::Status synced = SyncData();
-    if (!synced)
-        return Negative(synced.code());
-    unsynced_ = 0;
-    return 0;
+    return SyncOrRecall();
 }
 
 }  // namespace strata

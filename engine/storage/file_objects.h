@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -38,6 +39,9 @@ enum class SeekOrigin : int { kBegin = 0, kCurrent = 1, kEnd = 2 };
 // other than 0 is the errno the sync then fails with, as if the system had reported it.
 using FileSyncHook = int (*)(const std::string& name);
 void SetFileSyncHook(FileSyncHook hook) noexcept;
+// The same before every start of a physical file's write-back (on the thread that starts it):
+// a result other than 0 is the errno the device reported for it.
+void SetFileWritebackHook(FileSyncHook hook) noexcept;
 
 class TAbstractFile {
   public:
@@ -203,10 +207,25 @@ class TPhysicalFile final : public TAbstractFile {
     // the object's lock during the write, so another thread may read other bytes meanwhile:
     // 0 or a negative code. Requires: the file stays open until it returns.
     std::int32_t WriteAt(std::int64_t offset, std::span<const std::byte> data);
+    // At least the file's first `end` bytes, mapped for reading without a copy: one mapping of
+    // the whole file, kept from one call to the next, so that its pages stay mapped; a new one
+    // once the file has grown past it. None where the file holds fewer bytes or the system
+    // does not map it. A cut of the file drops the kept mapping; a holder of one must not read
+    // past a cut (no one cuts a file that others have open).
+    std::shared_ptr<const platform::os::MappedRange> MapForReading(std::int64_t end);
     bool HasOsHandle() const noexcept { return file_.IsOpen(); }
     // Bytes written since the last sync (a cut counts as one), which a sync has to wait for.
     std::int64_t UnsyncedBytes() const noexcept {
         return unsynced_.load(std::memory_order_relaxed);
+    }
+
+    // The engine code of the first failed sync or write-back since the file was opened, or 0.
+    // The system may drop the pages such a failure leaves and report it only once, so a later
+    // sync that succeeded would not mean those bytes are on disk: every sync after the first
+    // failure fails with its code, without asking the system, until the file is closed. The
+    // failure belongs to this file alone; the process's other files sync as before.
+    std::int32_t SyncFailure() const noexcept {
+        return sync_failure_.load(std::memory_order_acquire);
     }
 
     // Syncs asked of the operating system by every physical file of the
@@ -217,10 +236,21 @@ class TPhysicalFile final : public TAbstractFile {
     void FinishWriteBehind() noexcept;
     // One fdatasync, counted and passed by the sync hook. Requires: the lock is held.
     platform::os::Status SyncData();
+    // The remembered failure, or one sync: 0 or a negative code. Requires: the lock is held.
+    std::int32_t SyncOrRecall();
+    // Starts the write-back, passed by the write-back hook; a failure is remembered.
+    void StartWriteback() noexcept;
+    void RememberSyncFailure(int code) noexcept;
+    // Closing the system's file ends what it remembers of a failure: the next open reads the
+    // device afresh.
+    void ForgetSyncFailure() noexcept;
 
     platform::os::File file_;
+    std::shared_ptr<const platform::os::MappedRange> mapped_;
     // Bytes written since the last sync. Atomic for WriteAt, which does not take the lock.
     std::atomic<std::int64_t> unsynced_{0};
+    // Set from the write-behind's thread too.
+    std::atomic<std::int32_t> sync_failure_{0};
     std::thread write_behind_;
     std::atomic<bool> write_behind_done_{true};
 };

@@ -1,6 +1,7 @@
 #include "platform/os/file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,6 +226,62 @@ Result<std::uint64_t> File::WriteAt(std::uint64_t offset, std::span<const std::b
     return done;
 }
 
+MappedRange::~MappedRange() {
+    Release();
+}
+
+MappedRange::MappedRange(MappedRange&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)),
+      mapped_(std::exchange(other.mapped_, 0)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+MappedRange& MappedRange::operator=(MappedRange&& other) noexcept {
+    if (this != &other) {
+        Release();
+        base_ = std::exchange(other.base_, nullptr);
+        mapped_ = std::exchange(other.mapped_, 0);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+void MappedRange::Release() noexcept {
+    if (base_ != nullptr) {
+        (void)::munmap(base_, static_cast<std::size_t>(mapped_));
+    }
+    base_ = nullptr;
+    mapped_ = 0;
+    data_ = nullptr;
+    size_ = 0;
+}
+
+Result<MappedRange> File::MapForReading(std::uint64_t offset, std::uint64_t length) const {
+    if (fd_ < 0) {
+        return Status(kInvalidHandle, EBADF);
+    }
+    if (length == 0 || offset > kMaxOffset || length > kMaxOffset - offset ||
+        length > std::numeric_limits<std::size_t>::max() / 2) {
+        return Status::FromErrno(EINVAL);
+    }
+    // A mapping starts on a page boundary: the bytes before the offset in its page come too.
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    const std::uint64_t mapped = length + (offset - start);
+    void* base = ::mmap(nullptr, static_cast<std::size_t>(mapped), PROT_READ, MAP_SHARED, fd_,
+                        static_cast<off_t>(start));
+    if (base == MAP_FAILED) {
+        return Status::FromErrno(errno);
+    }
+    MappedRange range;
+    range.base_ = base;
+    range.mapped_ = mapped;
+    range.data_ = static_cast<const std::byte*>(base) + (offset - start);
+    range.size_ = length;
+    return range;
+}
+
 Result<std::uint64_t> File::Size() const {
     if (fd_ < 0) {
         return Status(kInvalidHandle, EBADF);
@@ -266,9 +323,20 @@ Status File::Flush(FlushKind kind) {
     return Status::Ok();
 }
 
-void File::StartWriteback() {
-    if (fd_ >= 0 && !read_only_)
-        (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+Status File::StartWriteback() {
+    if (fd_ < 0 || read_only_ || ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) == 0)
+        return Status::Ok();
+    // Only a failed write to the device counts; a file system that cannot start write-back
+    // leaves the whole wait to the Flush that follows.
+    const int error = errno;
+    if (error == EIO || error == ENOSPC || error == EDQUOT)
+        return Status::FromErrno(error);
+    return Status::Ok();
+}
+
+void File::DropCachedPages() {
+    if (fd_ >= 0)
+        (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 Status File::LockRegion(std::uint64_t start, std::uint64_t length, LockKind kind) {

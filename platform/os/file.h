@@ -61,6 +61,31 @@ struct CreateOptions {
     AccessHint hint = AccessHint::kRandom;
 };
 
+// Bytes of a file mapped into memory for reading, given up when destroyed. Writes to the file
+// show through. The file must not be cut below the bytes while they are read: the system
+// answers a read past the end with a signal, not an error.
+class MappedRange {
+  public:
+    MappedRange() noexcept = default;
+    ~MappedRange();
+    MappedRange(MappedRange&& other) noexcept;
+    MappedRange& operator=(MappedRange&& other) noexcept;
+    MappedRange(const MappedRange&) = delete;
+    MappedRange& operator=(const MappedRange&) = delete;
+
+    const std::byte* data() const noexcept { return data_; }
+    std::uint64_t size() const noexcept { return size_; }
+
+  private:
+    friend class File;
+    void Release() noexcept;
+
+    void* base_ = nullptr;
+    std::uint64_t mapped_ = 0;
+    const std::byte* data_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
 class File {
   public:
     File() noexcept;  // closed
@@ -101,6 +126,9 @@ class File {
     // Writes all of `data` at `offset` (growing the file as needed) or fails;
     // a failed write may have written a prefix. 11013 on a read-only File.
     Result<std::uint64_t> WriteAt(std::uint64_t offset, std::span<const std::byte> data);
+    // The `length` bytes at `offset`, mapped for reading without a copy. Requires: length >= 1,
+    // the bytes lie inside the file and stay there while the range is read.
+    Result<MappedRange> MapForReading(std::uint64_t offset, std::uint64_t length) const;
 
     Result<std::uint64_t> Size() const;
     // Sets the end of the file (ftruncate): cuts or extends with zeros.
@@ -109,8 +137,12 @@ class File {
     // Starts writing the file's changed pages to the device without waiting
     // and without making them durable: a Flush that follows waits less, and
     // several files started together are written at the same time. Where the
-    // system cannot, it does nothing.
-    void StartWriteback();
+    // system cannot, it does nothing and reports success; a failure is the
+    // device's, reported as a failed Flush would be.
+    Status StartWriteback();
+    // Drops the file's clean cached pages, so that the next read goes to the
+    // device: after a failed Flush the cache may hold bytes the device never got.
+    void DropCachedPages();
 
     // Requires: length >= 1 and the range lies below kShareLockOffset.
     // 0 when locked; 11013 when the range overlaps one this File holds or

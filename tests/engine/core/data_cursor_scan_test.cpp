@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
+#include "engine/core/table_descriptors.h"
+#include "engine/storage/byte_order.h"
 #include "tests/engine/core/cursor_test_support.h"
 
 namespace strata {
@@ -127,6 +132,73 @@ TEST_F(DataCursorScan, GivesWhatAGetNextRecordLoopGives) {
         EXPECT_TRUE(Scanned(c, scanned).empty());
         EXPECT_FALSE(scanned);
     }
+}
+
+// Scans read the file's own bytes where they can: a scan after the table grew finds the new
+// records, one after the table was emptied and filled again only the new ones; a table in
+// memory scans as one on disk; a record whose stored number is not its own (written so by
+// another program) is given with its number, as a read gives it.
+TEST_F(DataCursorScan, FollowsTheFileThroughGrowthEmptyingAndForeignRecords) {
+    for (const bool in_memory : {false, true}) {
+        SCOPED_TRACE(in_memory ? "memory" : "disk");
+        TDataDirectory* where = in_memory ? session->OpenDirectory("MEMORY") : directory;
+        ASSERT_NE(where, nullptr);
+        cursors.push_back(std::make_unique<TDataCursor>(*where));
+        TDataCursor& c = *cursors.back();
+        c.SetTableName("scan_grow");
+        c.SetExclusive(true);
+        c.CreateTable(ListTableDefinition(), true);
+        c.Open();
+        c.SetIndex(kNoIndex);
+        for (int i = 0; i < 300; ++i)
+            InsertEntry(c, "m" + std::to_string(i) + "@x", i % 2 == 0 ? "A" : "b", i % 5);
+        bool scanned = false;
+        EXPECT_EQ(Scanned(c, scanned), Looped(c));
+        EXPECT_TRUE(scanned);
+        for (int i = 300; i < 3000; ++i)
+            InsertEntry(c, "m" + std::to_string(i) + "@x", "c", i % 5);
+        Records grown = Scanned(c, scanned);
+        EXPECT_EQ(grown.size(), 3000u);
+        EXPECT_EQ(grown, Looped(c));
+        TFilter* filter = c.AddFilter("Category = 'c' AND Bounces = 4", {});
+        c.ActivateFilter(filter);
+        EXPECT_EQ(Scanned(c, scanned).size(), 540u);
+        c.DropFilter(nullptr);
+
+        c.EmptyTable();
+        for (int i = 0; i < 40; ++i)
+            InsertEntry(c, "n" + std::to_string(i) + "@x", "d", 1);
+        const Records refilled = Scanned(c, scanned);
+        EXPECT_EQ(refilled.size(), 40u);
+        EXPECT_EQ(refilled, Looped(c));
+        EXPECT_EQ(GetText(c, refilled.back(), 2), "n39@x");
+    }
+
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "scan_foreign");
+    for (int i = 0; i < 50; ++i)
+        InsertEntry(c, "f" + std::to_string(i) + "@x", "A", i % 3);
+    const std::size_t item_at = FieldOffset(c.GetFieldDesc(2)) + 1u;
+    c.Close();
+    const std::string path = dir.File("scan_foreign.DAT");
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::size_t found = bytes.find(std::string("f7@x\0", 5));
+    ASSERT_NE(found, std::string::npos);
+    ASSERT_GE(found, item_at);
+    bytes.replace(found - item_at + 1, 4, "\xEE\xEE\xEE\xEE");
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    c.Open();
+    c.SetIndex(kNoIndex);
+    bool scanned = false;
+    const Records looped = Looped(c);
+    EXPECT_EQ(Scanned(c, scanned), looped);
+    EXPECT_TRUE(scanned);
+    ASSERT_EQ(looped.size(), 50u);
+    EXPECT_EQ(GetText(c, looped[7], 2), "f7@x");
+    EXPECT_EQ(GetU32(looped[7], 1), 8u);
 }
 
 // Through an index that holds the values, one live record per value, in key order with null

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "engine/storage/engine_error.h"
+#include "engine/storage/file_objects.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_numeric.h"
 #include "tests/engine/dataset/strata_test_support.h"
@@ -34,6 +36,17 @@ std::vector<std::string> ItemsOf(TestTable& table) {
         table.Next();
     }
     return items;
+}
+
+// Folder whose data files' syncs fail while set.
+std::string failing_syncs_under;
+
+int FailDataFileSyncs(const std::string& name) {
+    const std::string_view data = ".DAT";
+    const bool failing = !failing_syncs_under.empty() && name.rfind(failing_syncs_under, 0) == 0 &&
+                         name.size() >= data.size() &&
+                         name.compare(name.size() - data.size(), data.size(), data) == 0;
+    return failing ? EIO : 0;
 }
 
 class StrataDataSetTest : public DataSetTest {
@@ -460,6 +473,31 @@ TEST_F(StrataDataSetTest, RecordNumbersCopyOnAppendAndDisplayLabels) {
     table.Post();
     EXPECT_EQ(table.FieldByName("Bounces")->AsInteger(), 2);
     EXPECT_EQ(table.RecordCount(), 4);
+}
+
+// The dataset's flush to disk is the table's sync: once a sync of the data file failed, every
+// later flush fails with the same error naming the file, though the disk would now let it
+// pass; the rows can still be read; and closing the dataset reports the failure.
+TEST_F(StrataDataSetTest, AFailedSyncFailsEveryLaterFlushToDisk) {
+    TestTable& table = OpenList();
+    SetFileSyncHook(FailDataFileSyncs);
+    struct Unhook {
+        ~Unhook() {
+            SetFileSyncHook(nullptr);
+            failing_syncs_under.clear();
+        }
+    } unhook;
+    failing_syncs_under = dir.Path().string();
+    AddEntry(table, "eve@example.com", "news", 0, "Eve");
+    const std::string failure = ErrorOf([&] { table.FlushBuffers(); });
+    EXPECT_NE(failure.find("11047"), std::string::npos) << failure;
+    EXPECT_NE(failure.find("mailist.DAT"), std::string::npos) << failure;
+    failing_syncs_under.clear();
+    EXPECT_EQ(ErrorOf([&] { table.FlushBuffers(); }), failure);
+    EXPECT_EQ(ItemsOf(table).size(), 5u);
+    const std::string closing = ErrorOf([&] { table.Close(); });
+    EXPECT_NE(closing.find("mailist.DAT"), std::string::npos) << closing;
+    EXPECT_FALSE(table.Active());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
+#include "engine/core/index_tree.h"
 #include "engine/core/table_repair.h"
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
@@ -662,6 +663,183 @@ TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByReco
               Select("SELECT item, id FROM single ORDER BY item, id"));
 }
 
+// DELETEs over indexes whose leaves are compressed (never merged when entries go) leave, after
+// every statement, the files that the same deletes made record by record leave: scattered rows
+// across several commit-interval flushes, runs of neighbouring rows that empty leaves, a
+// statement stopped mid-interval by a row another cursor holds (the rows before it stay
+// deleted) and nearly every row left. The indexes: a primary key, a case-insensitive index
+// whose keys repeat in other cases, a descending index over two columns, one of a few repeated
+// values and an uncompressed one beside them. Both tables verify clean after a reopen.
+TEST_F(SqlExecution, DeletesOverCompressedIndexesLeaveTheFilesOfDeletesRecordByRecord) {
+    using Takes = std::function<bool(std::int32_t id, std::int32_t n, const std::string& cat)>;
+    struct Cut {
+        const char* where;
+        Takes takes;
+        std::int64_t rows;
+    };
+    const std::vector<Cut> cuts = {
+        {"cat = 'c5' COMMIT INTERVAL 13",
+         [](std::int32_t, std::int32_t, const std::string& cat) { return cat == "c5"; }, 200},
+        {"n = 3 COMMIT INTERVAL 11", [](std::int32_t, std::int32_t n, auto&) { return n == 3; },
+         224},
+        {"id >= 300 AND id < 1500 COMMIT INTERVAL 37",
+         [](std::int32_t id, std::int32_t, auto&) { return id >= 300 && id < 1500; }, 0},
+        {"cat <> 'c7'",
+         [](std::int32_t, std::int32_t, const std::string& cat) { return cat != "c7"; }, 0},
+    };
+    for (const char* table : {"bulk", "single"}) {
+        const std::string t(table);
+        Run("CREATE TABLE " + t +
+            " (id INTEGER, item CHAR(60), cat CHAR(8), n INTEGER, PRIMARY KEY (id) COMPRESS FULL)");
+        Run("CREATE NOCASE INDEX byitem ON " + t + " (item) COMPRESS FULL");
+        Run("CREATE DESCENDING INDEX byn ON " + t + " (n, cat) COMPRESS FULL");
+        Run("CREATE INDEX bycat ON " + t + " (cat) COMPRESS FULL");
+        Run("CREATE INDEX plainn ON " + t + " (n)");
+        InsertListRows(*directory_, table, 2400, [](std::int32_t i) {
+            return ListRow{std::string(i % 2 == 0 ? "Member" : "mEMBER") +
+                               std::to_string(i / 2 * 7919 % 1601) + "@list.example",
+                           "c" + std::to_string(i % 12), i / 30 % 10};
+        });
+    }
+    session_->SetLockRetryCount(1);
+    session_->SetLockWaitTime(10);
+    std::int64_t left = 2400;
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.where);
+        std::int64_t taken = 0;
+        {
+            TDataCursor cursor(*directory_);
+            cursor.SetTableName("single");
+            cursor.SetPhysicalOrder(true);
+            cursor.SetExclusive(false);
+            cursor.Open();
+            std::vector<std::uint8_t> record(cursor.GetRecordSize());
+            const auto number = [&](std::uint32_t field) {
+                std::array<std::uint8_t, 4> value{};
+                bool is_null = true;
+                cursor.GetField(field, record, is_null, value);
+                return static_cast<std::int32_t>(GetU32(value, 0));
+            };
+            const auto text = [&](std::uint32_t field) {
+                std::array<std::uint8_t, 9> value{};
+                bool is_null = true;
+                cursor.GetField(field, record, is_null, value);
+                return std::string(reinterpret_cast<const char*>(value.data()));
+            };
+            cursor.First();
+            while (cursor.GetNextRecord(record) == kErrNone) {
+                if (cut.takes(number(1), number(4), text(3))) {
+                    cursor.DeleteRecord(record, false);
+                    ++taken;
+                }
+            }
+            cursor.Close();
+        }
+        const std::int64_t rows = Run(std::string("DELETE FROM bulk WHERE ") + cut.where);
+        EXPECT_EQ(rows, taken);
+        if (cut.rows != 0) {
+            EXPECT_EQ(rows, cut.rows);
+        }
+        left -= taken;
+        ExpectSameContent(dir_.File("bulk"), dir_.File("single"));
+        EXPECT_EQ(Select("SELECT id FROM bulk").size(), static_cast<std::size_t>(left));
+    }
+    OpenSession();
+    ExpectSameContent(dir_.File("bulk"), dir_.File("single"));
+    for (const char* table : {"bulk", "single"}) {
+        SCOPED_TRACE(table);
+        const std::string from = std::string(" FROM ") + table;
+        EXPECT_EQ(Select("SELECT id" + from).size(), static_cast<std::size_t>(left));
+        EXPECT_EQ(Select("SELECT id" + from + " WHERE n = 3").size(), 0u);
+        EXPECT_EQ(VerifierErrors(*directory_, table), std::vector<std::string>{});
+    }
+    EXPECT_EQ(Select("SELECT id, item, cat, n FROM bulk ORDER BY n DESC, cat DESC, id"),
+              Select("SELECT id, item, cat, n FROM single ORDER BY n DESC, cat DESC, id"));
+    EXPECT_EQ(Select("SELECT item, id FROM bulk ORDER BY item, id"),
+              Select("SELECT item, id FROM single ORDER BY item, id"));
+}
+
+// A DELETE over compressed indexes that meets a row whose key one index lacks (a damaged index)
+// stops there with 8965 mid-interval: the rows before it stay deleted and written, that row and
+// those after it stay, and the files are those that deleting the same rows record by record
+// until the failing one leaves. After a reopen the verifier reports the same damage in both,
+// and nothing else.
+TEST_F(SqlExecution, ADeleteStoppedByAMissingKeyKeepsTheRowsBeforeIt) {
+    for (const char* table : {"bulk", "single"}) {
+        const std::string t(table);
+        Run("CREATE TABLE " + t +
+            " (id INTEGER, item CHAR(40), cat CHAR(8), n INTEGER, PRIMARY KEY (id) COMPRESS FULL)");
+        Run("CREATE NOCASE INDEX byitem ON " + t + " (item) COMPRESS FULL");
+        Run("CREATE INDEX byn ON " + t + " (n) COMPRESS FULL");
+        InsertListRows(*directory_, table, 900, [](std::int32_t i) {
+            return ListRow{"member" + std::to_string(i * 7919 % 907), "c" + std::to_string(i % 5),
+                           i % 3};
+        });
+        // The primary key of id 500 goes from its index behind the engine's back.
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName(table);
+        cursor.Open();
+        TIndexFile& index = cursor.Table()->IndexFile();
+        TIndexTree tree(index, 0, KeyCompare::Bytes(IndexKeySize(index.GetIndexDescriptor(0))));
+        std::vector<std::uint8_t> damaged;
+        std::uint32_t at = 0;
+        tree.ForEach([&](std::span<const std::uint8_t> key, std::uint32_t) {
+            if (at++ == 500) {
+                damaged.assign(key.begin(), key.end());
+            }
+        });
+        ASSERT_TRUE(tree.Delete(damaged.data()));
+        cursor.FlushBuffers(false, true, true);
+        cursor.Close();
+    }
+    try {
+        Run("DELETE FROM bulk WHERE cat <> 'zz' COMMIT INTERVAL 23");
+        ADD_FAILURE() << "the row without its key was deleted";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrIndexPageCorrupt);
+    }
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("single");
+        cursor.SetPhysicalOrder(true);
+        cursor.SetExclusive(false);
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        const auto number = [&](std::uint32_t field) {
+            std::array<std::uint8_t, 4> value{};
+            bool is_null = true;
+            cursor.GetField(field, record, is_null, value);
+            return static_cast<std::int32_t>(GetU32(value, 0));
+        };
+        cursor.First();
+        EngineErrorCode stopped = kErrNone;
+        while (stopped == kErrNone && cursor.GetNextRecord(record) == kErrNone) {
+            try {
+                cursor.DeleteRecord(record, false);
+            } catch (const EStrataEngineError& error) {
+                stopped = error.ErrorCode();
+                EXPECT_EQ(number(1), 500);
+            }
+        }
+        EXPECT_EQ(stopped, kErrIndexPageCorrupt);
+        cursor.Close();
+    }
+    OpenSession();
+    ExpectSameContent(dir_.File("bulk"), dir_.File("single"));
+    for (const char* table : {"bulk", "single"}) {
+        SCOPED_TRACE(table);
+        const std::string from = std::string(" FROM ") + table;
+        EXPECT_EQ(Select("SELECT id" + from + " WHERE cat <> 'zz'").size(), 400u);
+        // The undamaged indexes hold the rows left, and only those.
+        EXPECT_EQ(Select("SELECT id, item" + from + " ORDER BY item").size(), 400u);
+        EXPECT_EQ(Select("SELECT id" + from + " WHERE n = 2").size(), 134u);
+        EXPECT_EQ(Select("SELECT id" + from + " WHERE n = 1 AND cat <> 'zz'").size(), 133u);
+    }
+    const std::vector<std::string> errors = VerifierErrors(*directory_, "bulk");
+    EXPECT_FALSE(errors.empty());
+    EXPECT_EQ(errors, VerifierErrors(*directory_, "single"));
+}
+
 TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
     Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
     {
@@ -856,6 +1034,54 @@ TEST_F(SqlExecution, BulkDeletesThroughATightIndexCacheLeaveTheUsualFiles) {
                   300u);
         EXPECT_EQ(VerifierErrors(*directory_, table), std::vector<std::string>{});
     }
+}
+
+// Fails the write on the statement's thread that comes when the count reaches zero.
+std::atomic<int> statement_writes_before_failure{-1};
+void FailCountedStatementWrite() {
+    if (std::this_thread::get_id() == statement_thread && statement_writes_before_failure >= 0 &&
+        statement_writes_before_failure-- == 0) {
+        RaiseEngineError(kErrWrite, "counted");
+    }
+}
+
+// A DELETE whose commit-interval flush fails part way through writing the freed records (kept
+// beside the record cache until then) reports the failure, and the batch's last flush still
+// writes every row it deleted: the table verifies clean, and once the statement is run again
+// the files hold what the same DELETE run without a failure leaves.
+TEST_F(SqlExecution, ADeleteWhoseFlushFailsLeavesEveryDeletedRowWrittenAndTheUsualFiles) {
+    for (const char* table : {"failed", "usual"}) {
+        Run(std::string("CREATE TABLE ") + table +
+            " (id INTEGER, item CHAR(40), cat CHAR(8), n INTEGER)");
+        Run(std::string("CREATE INDEX byn ON ") + table + " (n)");
+        Run(std::string("CREATE NOCASE INDEX byitem ON ") + table + " (item)");
+        // Stretches of seven rows far apart: each is a write of its own.
+        InsertListRows(*directory_, table, 2000, [](std::int32_t i) {
+            return ListRow{"member" + std::to_string(i * 7919 % 2003), "c", i / 7 % 40};
+        });
+    }
+    statement_thread = std::this_thread::get_id();
+    // The in-progress mark, the first stretch, then the second stretch fails.
+    statement_writes_before_failure = 2;
+    SetFileStepHook(FailCountedStatementWrite);
+    struct Unhook {
+        ~Unhook() {
+            SetFileStepHook(nullptr);
+            statement_writes_before_failure = -1;
+        }
+    } unhook;
+    EXPECT_THROW(Run("DELETE FROM failed WHERE n = 4 COMMIT INTERVAL 20"), EStrataEngineError);
+    SetFileStepHook(nullptr);
+    EXPECT_LT(statement_writes_before_failure, 0);
+    EXPECT_EQ(VerifierErrors(*directory_, "failed"), std::vector<std::string>{});
+    // The 20 rows before the failed flush are gone, the other 36 stay.
+    EXPECT_EQ(Select("SELECT id FROM failed WHERE n = 4").size(), 36u);
+    EXPECT_EQ(Select("SELECT id FROM failed").size(), 1980u);
+    EXPECT_EQ(Run("DELETE FROM failed WHERE n = 4 COMMIT INTERVAL 20"), 36);
+    EXPECT_EQ(Run("DELETE FROM usual WHERE n = 4 COMMIT INTERVAL 20"), 56);
+    OpenSession();
+    ExpectSameContent(dir_.File("failed"), dir_.File("usual"));
+    EXPECT_EQ(VerifierErrors(*directory_, "failed"), std::vector<std::string>{});
 }
 
 // Progress reaches every candidate row in turn and can stop the delete, both where the rows are

@@ -379,5 +379,61 @@ TEST_F(SelectDifferential, TextsOverCaseInsensitiveIndexesMatchSqlite) {
     CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", table});
 }
 
+// The list table's shapes (a count of one category, the rows past a number in another order,
+// the distinct categories) over case-insensitive text indexes and a number index, their keys
+// compressed fully and not at all: categories written in several cases and NULL, rows deleted
+// here and there and in runs, values at both ends of the indexes and values no row holds.
+TEST_F(SelectDifferential, ListShapesOverCompressedAndPlainIndexesMatchSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    for (const std::string compression : {"FULL", "NONE"}) {
+        SCOPED_TRACE(compression);
+        const std::string table = "l" + compression;
+        const std::string create = "CREATE TABLE " + table +
+                                   " (id INTEGER, item CHAR(40), cat CHAR(8), bounces INTEGER, "
+                                   "name CHAR(20), PRIMARY KEY (id))";
+        Run(create);
+        Run("CREATE NOCASE INDEX " + table + "item ON " + table + " (item) COMPRESS " +
+            compression);
+        Run("CREATE NOCASE INDEX " + table + "cat ON " + table + " (cat) COMPRESS " + compression);
+        Run("CREATE INDEX " + table + "b ON " + table + " (bounces) COMPRESS " + compression);
+        std::vector<std::string> setup;
+        static const char* const kCases[] = {"Cat", "CAT", "cat", "Cat", "Cat"};
+        for (int i = 1; i <= 600; ++i) {
+            const std::string cat =
+                i % 23 == 0 ? "NULL"
+                            : "'" + std::string(kCases[i % 5]) + std::to_string(i % 7) + "'";
+            const std::string bounces = i % 19 == 0 ? "NULL" : std::to_string(i / 7 % 10);
+            setup.push_back("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", 'member" +
+                            std::to_string(i * 7919 % 1009) + "@example.org', " + cat + ", " +
+                            bounces + ", 'Member " + std::to_string(i) + "')");
+        }
+        setup.push_back("DELETE FROM " + table + " WHERE id BETWEEN 200 AND 260");
+        setup.push_back("DELETE FROM " + table + " WHERE cat = 'CAT3'");
+        setup.push_back("DELETE FROM " + table + " WHERE bounces = 9");
+        setup.push_back("DELETE FROM " + table + " WHERE id > 590");
+        std::vector<std::string> queries;
+        for (const char* cat :
+             {"Cat0", "CAT0", "cat0", "Cat3", "CAT3", "Cat6", "cat6", "Cat7", "Cat", "ZZZ", "A"}) {
+            queries.push_back("SELECT COUNT(*) FROM " + table + " WHERE cat = '" + cat + "'");
+            queries.push_back("SELECT id, cat FROM " + table + " WHERE cat = '" + cat + "'");
+        }
+        for (const char* condition :
+             {"bounces > 5", "bounces > 8", "bounces > 9", "bounces >= 0", "bounces < 1",
+              "bounces IS NULL", "bounces BETWEEN 3 AND 4"}) {
+            queries.push_back("SELECT * FROM " + table + " WHERE " + condition + " ORDER BY id");
+            queries.push_back("SELECT id, bounces FROM " + table + " WHERE " + condition +
+                              " ORDER BY bounces DESC, id");
+            queries.push_back("SELECT COUNT(*) FROM " + table + " WHERE " + condition);
+        }
+        queries.push_back("SELECT DISTINCT cat FROM " + table);
+        queries.push_back("SELECT DISTINCT bounces FROM " + table);
+        queries.push_back("SELECT DISTINCT cat FROM " + table + " WHERE bounces < 2");
+        queries.push_back("SELECT COUNT(*) FROM " + table);
+        CompareWithSqlite(setup, queries, {create});
+    }
+}
+
 }  // namespace
 }  // namespace strata

@@ -99,8 +99,10 @@ class SyncBeside : public ::testing::Test {
 };
 
 // A handed sync runs on the worker, one thread for every sync, and leaves nothing unsynced; its
-// failure reaches the caller as the very error the file's own sync raises, and leaves the bytes
-// unsynced for the next sync to write, which then succeeds.
+// failure reaches the caller as the very error the file's own sync raises. The system may have
+// dropped the bytes it failed on, so every later sync of the file, handed or not, fails the
+// same way without asking the system, until the file is closed; the file's next opening syncs
+// afresh.
 TEST_F(SyncBeside, RunsOnTheWorkerAndReportsFailuresAsTheFilesOwnSync) {
     const auto file = Written("one.dat");
     const std::uint64_t beside = SyncsBeside();
@@ -133,10 +135,63 @@ TEST_F(SyncBeside, RunsOnTheWorkerAndReportsFailuresAsTheFilesOwnSync) {
         EXPECT_EQ(MessageOf([&] { sync.Finish(); }), "no error");
     }
     watch.failing.clear();
+    const int asked = watch.finished;
+    {
+        TSyncBeside sync;
+        sync.Start(*file, true);
+        EXPECT_EQ(MessageOf([&] { sync.Finish(); }), own);
+    }
+    EXPECT_EQ(MessageOf([&] { file->Flush(); }), own);
+    EXPECT_EQ(MessageOf([&] { file->CheckSyncFailure(); }), own);
+    EXPECT_EQ(watch.finished, asked);
+    file->Close();
+    file->Open();
+    EXPECT_EQ(MessageOf([&] { file->CheckSyncFailure(); }), "no error");
+    file->Write(std::vector<std::byte>(10, std::byte{2}));
     TSyncBeside sync;
     ASSERT_TRUE(sync.Start(*file, true));
     EXPECT_EQ(MessageOf([&] { sync.Finish(); }), "no error");
     EXPECT_EQ(file->UnsyncedBytes(), 0);
+}
+
+// Set before the write-back starts and cleared once the sync has waited for it.
+std::string write_back_failing;
+
+int FailWriteBack(const std::string& name) {
+    return !write_back_failing.empty() && name.find(write_back_failing) != std::string::npos
+               ? ENOSPC
+               : 0;
+}
+
+// A write-back the device refused, started here or on the write-behind's thread, fails the sync
+// that would wait for its bytes with the device's error, as the file's own sync would raise it,
+// without an fdatasync that could pass; the folder's other files sync as before.
+TEST_F(SyncBeside, AFailedWriteBackFailsTheSyncThatWaitsForIt) {
+    SetFileWritebackHook(FailWriteBack);
+    struct Unhook {
+        ~Unhook() { SetFileWritebackHook(nullptr); }
+    } unhook;
+    for (const bool behind : {false, true}) {
+        SCOPED_TRACE(behind ? "behind" : "here");
+        const auto failing = Written(behind ? "behind.dat" : "here.dat");
+        const auto other = Written("other.dat");
+        write_back_failing = behind ? "behind.dat" : "here.dat";
+        if (behind)
+            failing->StartWriteBehind();
+        else
+            failing->StartSyncWritten();
+        other->StartWriteBehind();
+        const int asked = watch.finished;
+        const std::string message = MessageOf([&] { failing->SyncWritten(); });
+        EXPECT_EQ(MessageOf([&] { other->SyncWritten(); }), "no error");
+        write_back_failing.clear();
+        EXPECT_EQ(message.rfind("11047 ", 0), 0u) << message;
+        EXPECT_NE(message.find(behind ? "behind.dat" : "here.dat"), std::string::npos) << message;
+        EXPECT_EQ(MessageOf([&] { failing->SyncWritten(); }), message);
+        // Only the other file's sync was asked of the system.
+        EXPECT_EQ(watch.finished, asked + 1);
+        EXPECT_EQ(other->UnsyncedBytes(), 0);
+    }
 }
 
 // Without anything to sync there is no sync at all; a memory file has none to hand. Finish then

@@ -62,7 +62,7 @@ TEST(OsFile, PositionedReadsAndWritesSizeAndTruncate) {
     EXPECT_TRUE(file.Truncate(5).ok());
     EXPECT_EQ(*file.Size(), 5u);
     // Starting the device early changes nothing the file reads back.
-    file.StartWriteback();
+    EXPECT_TRUE(file.StartWriteback().ok());
     EXPECT_EQ(read_all(file, 0, 64), "hello");
     EXPECT_TRUE(file.Flush().ok());
     EXPECT_TRUE(file.Flush(FlushKind::kDataOnly).ok());
@@ -80,6 +80,34 @@ TEST(OsFile, OffsetsBeyondFourGigabytesWork) {
     EXPECT_EQ(read_all(*file, far, 1), "x");
 }
 
+// A mapping gives the bytes at any offset, not only a page's start, and shows later writes
+// of the bytes it covers; a moved range keeps them; nothing maps without a length or a file.
+TEST(OsFile, MappedRangeGivesTheBytesAndLaterWrites) {
+    ScratchDir dir;
+    auto created = File::Create(dir / "m.dat");
+    ASSERT_TRUE(created.ok());
+    File& file = *created;
+    std::string text(10000, '.');
+    for (std::size_t i = 0; i < text.size(); i += 7)
+        text[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(file.WriteAt(0, bytes(text)).ok());
+    auto mapped = file.MapForReading(4093, 5000);
+    ASSERT_TRUE(mapped.ok());
+    const auto view = [&](const MappedRange& range) {
+        return std::string(reinterpret_cast<const char*>(range.data()), range.size());
+    };
+    EXPECT_EQ(mapped->size(), 5000u);
+    EXPECT_EQ(view(*mapped), text.substr(4093, 5000));
+    ASSERT_TRUE(file.WriteAt(4100, bytes("CHANGED")).ok());
+    EXPECT_EQ(view(*mapped).substr(7, 7), "CHANGED");
+    MappedRange moved = std::move(*mapped);
+    EXPECT_EQ(mapped->data(), nullptr);
+    EXPECT_EQ(view(moved).substr(0, 3), text.substr(4093, 3));
+    EXPECT_FALSE(file.MapForReading(0, 0).ok());
+    File closed;
+    EXPECT_EQ(closed.MapForReading(0, 1).code(), kInvalidHandle);
+}
+
 TEST(OsFile, ClosedFileReportsInvalidHandle) {
     File file;
     std::byte b{};
@@ -89,7 +117,9 @@ TEST(OsFile, ClosedFileReportsInvalidHandle) {
     EXPECT_EQ(file.Size().code(), kInvalidHandle);
     EXPECT_EQ(file.Truncate(0).code(), kInvalidHandle);
     EXPECT_EQ(file.Flush().code(), kInvalidHandle);
-    file.StartWriteback();
+    // Nothing to start on a closed file is no failure of the device.
+    EXPECT_TRUE(file.StartWriteback().ok());
+    file.DropCachedPages();
     EXPECT_EQ(file.LockRegion(0, 1).code(), kInvalidHandle);
     EXPECT_FALSE(file.UnlockRegion(0, 1));
     EXPECT_TRUE(file.Close().ok());
@@ -151,7 +181,7 @@ TEST(OsFile, ReadOnlyModeBitsOpenForReadingOnly) {
     EXPECT_EQ(opened->WriteAt(0, bytes("x")).code(), kAccessDenied);
     EXPECT_EQ(opened->Truncate(0).code(), kAccessDenied);
     EXPECT_TRUE(opened->Flush().ok());
-    opened->StartWriteback();
+    EXPECT_TRUE(opened->StartWriteback().ok());
     // Exclusive still means exclusive for a file without write access.
     EXPECT_EQ(File::Open(dir / "ro.dat").code(), kAccessDenied);
     opened->Close().ok();
