@@ -382,7 +382,8 @@ bool TBlobFile::GetBlock(TFileCursor* cursor, std::uint32_t offset, std::uint32_
 
 TBlock* TBlobFile::GetBlock(std::uint32_t offset) {
     TBlock* block = nullptr;
-    GetBlock(nullptr, offset, 1, false, block);
+    if (!GetBlock(Reader(), offset, 1, false, block))
+        throw TableChangedUnder();
     return block;
 }
 
@@ -545,9 +546,11 @@ void TBlobBuffer::ReadBlob(std::uint32_t first_block, std::uint32_t blob_number)
         return;
     const std::size_t per_block = file_.DataPerBlock();
     TBlock* raw = nullptr;
-    if (!file_.GetBlock(cursor_, first_block, 1, false, raw) || raw == nullptr) {
+    // False: the cursor found the table changed by another program; its operation starts over.
+    if (!file_.GetBlock(cursor_, first_block, 1, false, raw))
+        throw TableChangedUnder();
+    if (raw == nullptr)
         RaiseEngineError(kErrRecordChanged, file_.Name());
-    }
     PinnedBlock block(file_, raw);
     if (block->BlobNumber() != blob_number)
         RaiseEngineError(kErrRecordChanged, file_.Name());
@@ -577,9 +580,10 @@ void TBlobBuffer::ReadBlob(std::uint32_t first_block, std::uint32_t blob_number)
         const auto remaining = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(needed - visited.size() + 1, 0xFFFFFFFFu));
         TBlock* next_raw = nullptr;
-        if (!file_.GetBlock(cursor_, next, remaining, true, next_raw) || next_raw == nullptr) {
+        if (!file_.GetBlock(cursor_, next, remaining, true, next_raw))
+            throw TableChangedUnder();
+        if (next_raw == nullptr)
             RaiseEngineError(kErrRecordChanged, file_.Name());
-        }
         block = PinnedBlock(file_, next_raw);
         if (block->BlobNumber() != blob_number)
             RaiseEngineError(kErrRecordChanged, file_.Name());

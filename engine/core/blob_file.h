@@ -217,6 +217,8 @@ class TBlobFile : public TFileHandler {
     void LruUnlink(TBlock* block);
     void LruPushFront(TBlock* block);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    // The cursor of the operation under way, asked to re-check the table on a miss.
+    TFileCursor* Reader() const { return owner_ != nullptr ? owner_->Reader() : nullptr; }
 
     TTableFileOwner* owner_;
     bool encrypted_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_directory.h"
@@ -328,12 +329,56 @@ void TDataCursor::ResyncAndReturn() {
         First();
 }
 
-void TDataCursor::SyncWithTable() {
+void TDataCursor::BeginOperation(bool restartable) {
+    in_operation_ = true;
+    rechecked_ = false;
+    restartable_ = restartable && table_ != nullptr;
+    // An operation that cannot start over names no reader, also inside another cursor's.
+    if (table_ != nullptr)
+        previous_reader_ = table_->SetReader(restartable_ ? this : nullptr);
+}
+
+bool TDataCursor::MayRecheck() const {
+    return open_ && table_ != nullptr && !exclusive_ && !media_read_only_ && !table_->Exclusive() &&
+           !table_->MediaReadOnly() && !directory_.Session().StrictChangeDetection();
+}
+
+bool TDataCursor::RecheckTableChanged() {
+    // Once per operation: from then on the operation holds the read lock, or another lock
+    // that keeps other programs' writes out.
+    if (!in_operation_ || !restartable_ || rechecked_ || !MayRecheck())
+        return false;
+    rechecked_ = true;
+    if (!table_->ReadLock())
+        return false;
+    resync_owed_ = true;
+    return true;
+}
+
+void TDataCursor::SaveRestartPoint() {
+    restart_point_.bof = bof_;
+    restart_point_.eof = eof_;
+    restart_point_.record_no = record_no_;
+    restart_point_.key.assign(current_key_.begin(), current_key_.end());
+    restart_point_.index = index_;
+}
+
+void TDataCursor::BackToRestartPoint() {
+    bof_ = restart_point_.bof;
+    eof_ = restart_point_.eof;
+    record_no_ = restart_point_.record_no;
+    current_key_.assign(restart_point_.key.begin(), restart_point_.key.end());
+    // The position is one in the index it was taken in (SetIndex changes it on the way).
+    if (index_ != restart_point_.index)
+        SelectIndex(restart_point_.index);
+}
+
+void TDataCursor::SyncWithTable(bool hold_read_lock) {
     if (!open_)
         return;
-    bool changed = false;
-    if (directory_.Session().StrictChangeDetection())
-        changed = table_->ReadLock();
+    bool changed = std::exchange(resync_owed_, false);
+    if (directory_.Session().StrictChangeDetection() || hold_read_lock)
+        changed = table_->ReadLock() || changed;
     if (!exclusive_ && !media_read_only_ && CountersDiffer())
         changed = true;
     if (!physical_ && index_stamp_ != table_->IndexFile().DescriptorStamp())
@@ -344,8 +389,11 @@ void TDataCursor::SyncWithTable() {
 
 void TDataCursor::EndOperation() noexcept {
     in_operation_ = false;
+    rechecked_ = false;
+    restartable_ = false;
     if (table_ == nullptr)
         return;
+    table_->SetReader(std::exchange(previous_reader_, nullptr));
     try {
         table_->ReadUnlock();
     } catch (...) {

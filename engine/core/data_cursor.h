@@ -423,7 +423,7 @@ class TDataCursor final : public TFileCursor {
     void FilterRecordDeleted(std::uint32_t number);
 
     // TFileCursor
-    bool RecheckTableChanged() override { return false; }
+    bool RecheckTableChanged() override;
     bool RunningRepair() const override { return repair_mode_; }
     void RepairLog(std::string_view text) override {
         if (on_repair_log_)
@@ -466,7 +466,15 @@ class TDataCursor final : public TFileCursor {
     void CheckOpen() const;
     [[noreturn]] void Raise(EngineErrorCode code, std::string_view field = {},
                             std::string_view index = {}, std::string_view extra = {}) const;
-    void SyncWithTable();
+    // A restartable operation names the cursor as the table's reader, so that its reads
+    // that miss the caches re-check the table (see CursorOperation::Run).
+    void BeginOperation(bool restartable);
+    void SyncWithTable(bool hold_read_lock = false);
+    // Whether reads of an operation may re-check the table: a shared table others can
+    // change, without strict detection (which checks at every operation's start).
+    bool MayRecheck() const;
+    void SaveRestartPoint();
+    void BackToRestartPoint();
     // The current index found again by its name once the indexes changed under the cursor.
     void FollowCurrentIndex();
     void EndOperation() noexcept;
@@ -688,6 +696,22 @@ class TDataCursor final : public TFileCursor {
     std::vector<std::uint8_t> range_start_;
     std::vector<std::uint8_t> range_end_;
     bool in_operation_ = false;
+    // The operation under way names this cursor as the table's reader.
+    bool restartable_ = false;
+    // The operation re-checked the table after a miss (once per operation).
+    bool rechecked_ = false;
+    // A re-check found a change: the next operation's start brings the cursor in step.
+    bool resync_owed_ = false;
+    TFileCursor* previous_reader_ = nullptr;
+    // Where a restartable operation found the cursor.
+    struct RestartPoint {
+        bool bof = true;
+        bool eof = true;
+        std::uint32_t record_no = 0;
+        std::vector<std::uint8_t> key;
+        std::uint8_t index = kNoIndex;
+    };
+    RestartPoint restart_point_;
 
     // Filters and bitmaps.
     std::vector<std::unique_ptr<TFilter>> filters_;

@@ -73,43 +73,44 @@ TBlobBuffer* TDataCursor::FindBlob(std::uint32_t field, ConstRecordBuffer buffer
 
 EngineErrorCode TDataCursor::OpenBlob(std::uint32_t field, RecordBuffer buffer, std::uint8_t mode) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (field == 0 || field > fields_.size())
-        return kErrInvalidBlobField;
-    const FieldDescriptor& d = DescriptorFor(field);
-    const std::size_t at = FieldOffset(d);
-    if (FieldType(d) != kTypeBlob || at + 9 > buffer.size())
-        return kErrInvalidBlobField;
-    const std::int32_t reference = ReferenceAt(buffer, at);
-    if (reference < 0)
-        return IsOpenBlob(OpenBlobHandleOf(reference)) ? kErrNone : kErrInvalidBlobOffset;
-    if (blobs_.size() >= kMaxOpenBlobs)
-        return kErrTooManyBlobs;
-    if (!table_->BlobFile().IsOpen())
-        return kErrInvalidBlobField;
-    const std::optional<std::int32_t> handle = NewBlobHandle();
-    if (!handle)
-        return kErrTooManyBlobs;
-    OpenBlobEntry entry;
-    entry.handle = *handle;
-    entry.field = field;
-    entry.mode = mode;
-    entry.original_offset = buffer[at] != 0 ? GetU32(buffer, at + 1) : 0;
-    entry.original_number = buffer[at] != 0 ? GetU32(buffer, at + 5) : 0;
-    entry.blob = std::make_unique<TBlobBuffer>(table_->BlobFile(), this);
-    entry.blob->field_number = static_cast<std::uint16_t>(field);
-    entry.blob->record_number = RecordNumberOf(buffer);
-    if (entry.original_offset != 0) {
-        try {
-            entry.blob->ReadBlob(entry.original_offset, entry.original_number);
-        } catch (const EStrataEngineError& error) {
-            return error.ErrorCode();
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        if (field == 0 || field > fields_.size())
+            return kErrInvalidBlobField;
+        const FieldDescriptor& d = DescriptorFor(field);
+        const std::size_t at = FieldOffset(d);
+        if (FieldType(d) != kTypeBlob || at + 9 > buffer.size())
+            return kErrInvalidBlobField;
+        const std::int32_t reference = ReferenceAt(buffer, at);
+        if (reference < 0)
+            return IsOpenBlob(OpenBlobHandleOf(reference)) ? kErrNone : kErrInvalidBlobOffset;
+        if (blobs_.size() >= kMaxOpenBlobs)
+            return kErrTooManyBlobs;
+        if (!table_->BlobFile().IsOpen())
+            return kErrInvalidBlobField;
+        const std::optional<std::int32_t> handle = NewBlobHandle();
+        if (!handle)
+            return kErrTooManyBlobs;
+        OpenBlobEntry entry;
+        entry.handle = *handle;
+        entry.field = field;
+        entry.mode = mode;
+        entry.original_offset = buffer[at] != 0 ? GetU32(buffer, at + 1) : 0;
+        entry.original_number = buffer[at] != 0 ? GetU32(buffer, at + 5) : 0;
+        entry.blob = std::make_unique<TBlobBuffer>(table_->BlobFile(), this);
+        entry.blob->field_number = static_cast<std::uint16_t>(field);
+        entry.blob->record_number = RecordNumberOf(buffer);
+        if (entry.original_offset != 0) {
+            try {
+                entry.blob->ReadBlob(entry.original_offset, entry.original_number);
+            } catch (const EStrataEngineError& error) {
+                return error.ErrorCode();
+            }
         }
-    }
-    PutU32(buffer, at + 1, static_cast<std::uint32_t>(-*handle));
-    buffer[at] = 1;
-    blobs_.push_back(std::move(entry));
-    return kErrNone;
+        PutU32(buffer, at + 1, static_cast<std::uint32_t>(-*handle));
+        buffer[at] = 1;
+        blobs_.push_back(std::move(entry));
+        return kErrNone;
+    });
 }
 
 EngineErrorCode TDataCursor::CloseBlob(std::uint32_t field, RecordBuffer buffer) {

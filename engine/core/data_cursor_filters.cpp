@@ -229,10 +229,11 @@ void TDataCursor::DropFilter(TFilter* filter) {
             Raise(kErrInvalidFilterHandle);
         filters_.erase(it);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
@@ -243,10 +244,11 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         if (filter == nullptr || f.get() == filter)
             f->SetActive(true);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
@@ -257,10 +259,11 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         if (filter == nullptr || f.get() == filter)
             f->SetActive(false);
     }
-    CursorOperation operation(*this);
-    UpdateBitmapsInUse();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        UpdateBitmapsInUse();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
@@ -273,9 +276,10 @@ void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
     Normalise(*tree);
     found->SetExpression(std::move(tree));
     found->SetLevel(PlanNode(*found->Expression(), false).level);
-    CursorOperation operation(*this);
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::UpdateBitmapsInUse() {
@@ -756,6 +760,9 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         while (more && r <= std::int64_t{slots}) {
             const auto first = static_cast<std::uint32_t>(r);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
+            // Read past the caches: a miss for each record in it.
+            if (RecheckTableChanged())
+                throw TableChangedUnder();
             const std::uint8_t* images = nullptr;
             {
                 const TFileHandler::FileObjectLock lock(data);
@@ -792,7 +799,9 @@ void TDataCursor::EvaluateRecords(const TExpToken* node, const TFilter* callback
         if (number == 0 || number > data.GetRecordSlots())
             return false;
         TRecord* stored = nullptr;
-        if (!data.GetRecord(nullptr, number, true, false, dense, stored) || stored == nullptr)
+        if (!data.GetRecord(this, number, true, false, dense, stored))
+            throw TableChangedUnder();
+        if (stored == nullptr)
             return false;
         const auto bytes = stored->Buffer();
         record.assign(bytes.begin(), bytes.end());

@@ -25,6 +25,9 @@ constexpr std::size_t kScanBlockBytes = 1024 * 1024;
 // costs more to copy than another read.
 constexpr std::size_t kScanGapBytes = 32 * 1024;
 
+// What one operation of a scan leaves for the loop around it.
+enum class ScanStep { kGoOn, kEnd, kGiveUp };
+
 }  // namespace
 
 namespace {}  // namespace
@@ -142,28 +145,29 @@ void TDataCursor::SetIndex(std::uint8_t number) {
         (number > table_->IndexFile().GetIndexCount())) {
         Raise(kErrInvalidIndexName, {}, std::to_string(number));
     }
-    CursorOperation operation(*this);
-    const bool had_record = !bof_ && !eof_;
-    std::vector<std::uint8_t> record;
-    if (had_record)
-        ReadStoredRecord(record_no_, record);
-    range_active_ = false;
-    range_start_.clear();
-    range_end_.clear();
-    SelectIndex(number);
-    Resync();
-    if (!had_record || record.empty()) {
-        First();
-        return;
-    }
-    if (physical_) {
-        std::array<std::uint8_t, 4> bookmark{};
-        PutU32(bookmark, 0, record_no_);
-        GotoBookmark(bookmark, true, true);
-    } else {
-        GotoKey(BuildKeyFor(CurrentSlot(), record), true, true);
-    }
-    FetchCurrent();
+    CursorOperation::Run(*this, [&] {
+        const bool had_record = !bof_ && !eof_;
+        std::vector<std::uint8_t> record;
+        if (had_record)
+            ReadStoredRecord(record_no_, record);
+        range_active_ = false;
+        range_start_.clear();
+        range_end_.clear();
+        SelectIndex(number);
+        Resync();
+        if (!had_record || record.empty()) {
+            First();
+            return;
+        }
+        if (physical_) {
+            std::array<std::uint8_t, 4> bookmark{};
+            PutU32(bookmark, 0, record_no_);
+            GotoBookmark(bookmark, true, true);
+        } else {
+            GotoKey(BuildKeyFor(CurrentSlot(), record), true, true);
+        }
+        FetchCurrent();
+    });
 }
 
 void TDataCursor::SetIndexByName(std::string_view name) {
@@ -517,25 +521,28 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
     std::int64_t r = 0;
     for (;;) {
         std::uint32_t first = 0;
-        {
-            // Each block is one cursor operation: changes by others are noticed between blocks
-            // as between the records of a GetNextRecord loop. With the changed records written
-            // first, the file holds what the record cache would give.
-            CursorOperation operation(*this);
+        // Each block is one cursor operation: changes by others are noticed between blocks
+        // as between the records of a GetNextRecord loop. With the changed records written
+        // first, the file holds what the record cache would give.
+        const ScanStep step = CursorOperation::Run(*this, [&]() -> ScanStep {
             if (table_->InUpdateBatch())
-                return false;
+                return ScanStep::kGiveUp;
             data.FlushRecords();
             const std::uint32_t slots = data.GetRecordSlots();
+            std::int64_t from = r;
             std::int64_t position = 0;
             numbers.clear();
-            if (!view_.FindNext(r, 1, position) || r > std::int64_t{slots})
-                break;
-            first = static_cast<std::uint32_t>(r);
+            if (!view_.FindNext(from, 1, position) || from > std::int64_t{slots})
+                return ScanStep::kEnd;
+            first = static_cast<std::uint32_t>(from);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
             // A block ends early where more than the gap limit of records lies between two
             // it visits: reading apart costs less than copying the gap.
             view_.CollectSet(first, std::int64_t{first} + count, numbers, std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
+            // The block is read past the caches, a miss for each record in it.
+            if (RecheckTableChanged())
+                throw TableChangedUnder();
             const TFileHandler::FileObjectLock lock(data);
             // The visit works on a copy taken inside the operation, as a read gives it, so
             // that another program's flush does not change records under it; from the mapping
@@ -554,7 +561,12 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
                 data.Read(block.data(), std::size_t{end - first} * size);
             }
             r = numbers.back();
-        }
+            return ScanStep::kGoOn;
+        });
+        if (step == ScanStep::kGiveUp)
+            return false;
+        if (step == ScanStep::kEnd)
+            break;
         std::size_t kept = 0;
         for (const std::uint32_t number : numbers) {
             const std::span<std::uint8_t> image(block.data() + std::size_t{number - first} * size,
@@ -647,13 +659,13 @@ bool TDataCursor::ScanDistinct(std::uint32_t field,
     std::uint64_t ordinal = 0;
     for (;;) {
         bool found = false;
-        {
-            // Each value is one cursor operation, as each block of a scan is.
-            CursorOperation operation(*this);
+        // Each value is one cursor operation, as each block of a scan is.
+        const ScanStep step = CursorOperation::Run(*this, [&]() -> ScanStep {
+            found = false;
             if (table_->InUpdateBatch() || !filters_.empty())
-                return false;
+                return ScanStep::kGiveUp;
             if (ordinal >= KeyCountOf(slot))
-                break;
+                return ScanStep::kEnd;
             group.clear();
             std::uint64_t next = ordinal + 1;
             WalkEntries(
@@ -679,7 +691,7 @@ bool TDataCursor::ScanDistinct(std::uint32_t field,
                     return true;
                 });
             if (group.empty())
-                break;
+                return ScanStep::kEnd;
             if (found) {
                 // Past every key of this value: the value's bytes, then the highest of all.
                 std::fill(group.begin() + static_cast<std::ptrdiff_t>(segment), group.end(),
@@ -687,7 +699,12 @@ bool TDataCursor::ScanDistinct(std::uint32_t field,
                 next = std::max(next, KeysNotAbove(slot, group));
             }
             ordinal = next;
-        }
+            return ScanStep::kGoOn;
+        });
+        if (step == ScanStep::kGiveUp)
+            return false;
+        if (step == ScanStep::kEnd)
+            break;
         if (found) {
             current_key_.assign(4, 0);
             PutU32(current_key_, 0, record_no_);
@@ -707,145 +724,153 @@ bool TDataCursor::VisibleRecordNumbers(std::vector<std::uint32_t>& numbers) {
     if (!physical_)
         return false;
     // One cursor operation: changes by others are noticed first, as by a walk's first step.
-    CursorOperation operation(*this);
-    const std::uint32_t slots = table_->DataFile().GetRecordSlots();
-    std::int64_t r = 0;
-    std::int64_t position = 0;
-    while (view_.FindNext(r, 1, position) && r <= std::int64_t{slots})
-        numbers.push_back(static_cast<std::uint32_t>(r));
-    bof_ = false;
-    eof_ = true;
-    return true;
+    return CursorOperation::Run(*this, [&]() -> bool {
+        const std::uint32_t slots = table_->DataFile().GetRecordSlots();
+        std::int64_t r = 0;
+        std::int64_t position = 0;
+        while (view_.FindNext(r, 1, position) && r <= std::int64_t{slots})
+            numbers.push_back(static_cast<std::uint32_t>(r));
+        bof_ = false;
+        eof_ = true;
+        return true;
+    });
 }
 
 void TDataCursor::First() {
     CheckOpen();
-    CursorOperation operation(*this);
-    bof_ = true;
-    eof_ = false;
-    if (!StepOnce(true)) {
-        SetNoRecord();
-        return;
-    }
-    bof_ = true;
-    eof_ = false;
+    CursorOperation::Run(*this, [&] {
+        bof_ = true;
+        eof_ = false;
+        if (!StepOnce(true)) {
+            SetNoRecord();
+            return;
+        }
+        bof_ = true;
+        eof_ = false;
+    });
 }
 
 void TDataCursor::Last() {
     CheckOpen();
-    CursorOperation operation(*this);
-    bof_ = false;
-    eof_ = true;
-    if (!StepOnce(false)) {
-        SetNoRecord();
-        return;
-    }
-    bof_ = false;
-    eof_ = true;
+    CursorOperation::Run(*this, [&] {
+        bof_ = false;
+        eof_ = true;
+        if (!StepOnce(false)) {
+            SetNoRecord();
+            return;
+        }
+        bof_ = false;
+        eof_ = true;
+    });
 }
 
 void TDataCursor::Move(std::int64_t n) {
     CheckOpen();
-    CursorOperation operation(*this);
-    const bool forward = n > 0;
-    for (std::int64_t i = 0; i < (n < 0 ? -n : n); ++i) {
-        if (!StepOnce(forward))
-            break;
-    }
-    FetchCurrent();
+    CursorOperation::Run(*this, [&] {
+        const bool forward = n > 0;
+        for (std::int64_t i = 0; i < (n < 0 ? -n : n); ++i) {
+            if (!StepOnce(forward))
+                break;
+        }
+        FetchCurrent();
+    });
 }
 
 void TDataCursor::GotoSequenceNumber(std::int64_t n) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (n < 1) {
-        First();
-        return;
-    }
-    if (physical_) {
-        std::int64_t r = 0;
-        std::int64_t position = 0;
-        if (view_.FindNext(r, n, position)) {
-            record_no_ = static_cast<std::uint32_t>(r);
-            current_key_.assign(4, 0);
-            PutU32(current_key_, 0, record_no_);
-            bof_ = eof_ = false;
-        } else {
-            Last();
+    CursorOperation::Run(*this, [&] {
+        if (n < 1) {
+            First();
+            return;
         }
-        return;
-    }
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    RangeBounds(low, high);
-    std::int64_t seen = 0;
-    std::vector<std::uint8_t> key;
-    std::uint32_t record = 0;
-    const std::uint64_t start = bitmaps_in_use_ ? low : low + static_cast<std::uint64_t>(n - 1);
-    const bool found =
-        start < high &&
-        WalkEntries(CurrentSlot(), start, true, [&](std::uint64_t at, auto k, std::uint32_t r) {
-            if (at >= high)
+        if (physical_) {
+            std::int64_t r = 0;
+            std::int64_t position = 0;
+            if (view_.FindNext(r, n, position)) {
+                record_no_ = static_cast<std::uint32_t>(r);
+                current_key_.assign(4, 0);
+                PutU32(current_key_, 0, record_no_);
+                bof_ = eof_ = false;
+            } else {
+                Last();
+            }
+            return;
+        }
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        RangeBounds(low, high);
+        std::int64_t seen = 0;
+        std::vector<std::uint8_t> key;
+        std::uint32_t record = 0;
+        const std::uint64_t start = bitmaps_in_use_ ? low : low + static_cast<std::uint64_t>(n - 1);
+        const bool found =
+            start < high &&
+            WalkEntries(CurrentSlot(), start, true, [&](std::uint64_t at, auto k, std::uint32_t r) {
+                if (at >= high)
+                    return true;
+                if (!Visible(r) || ++seen < (bitmaps_in_use_ ? n : 1))
+                    return false;
+                key.assign(k.begin(), k.end());
+                record = r;
                 return true;
-            if (!Visible(r) || ++seen < (bitmaps_in_use_ ? n : 1))
-                return false;
-            key.assign(k.begin(), k.end());
-            record = r;
-            return true;
-        });
-    if (!found || key.empty()) {
-        Last();
-        return;
-    }
-    PositionOnEntry(key, record);
+            });
+        if (!found || key.empty()) {
+            Last();
+            return;
+        }
+        PositionOnEntry(key, record);
+    });
 }
 
 void TDataCursor::GotoRecord(std::int64_t n) {
     CheckOpen();
-    CursorOperation operation(*this);
-    GotoSequenceNumber(n);
-    FetchCurrent();
+    CursorOperation::Run(*this, [&] {
+        GotoSequenceNumber(n);
+        FetchCurrent();
+    });
 }
 
 std::int64_t TDataCursor::GetRecordCount() {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (bitmaps_in_use_)
-        return view_count_;
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    RangeBounds(low, high);
-    return static_cast<std::int64_t>(high - low);
+    return CursorOperation::Run(*this, [&]() -> std::int64_t {
+        if (bitmaps_in_use_)
+            return view_count_;
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        RangeBounds(low, high);
+        return static_cast<std::int64_t>(high - low);
+    });
 }
 
 std::int64_t TDataCursor::GetRecordNumber() {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (bof_ || eof_)
-        return 0;
-    if (physical_)
-        return view_.CountSetBefore(record_no_) + 1;
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    RangeBounds(low, high);
-    const std::uint64_t at = KeysBelow(CurrentSlot(), current_key_);
-    if (!bitmaps_in_use_)
-        return static_cast<std::int64_t>(at - std::min(at, low)) + 1;
-    std::int64_t seen = 0;
-    WalkEntries(CurrentSlot(), low, true, [&](std::uint64_t ordinal, auto, std::uint32_t r) {
-        if (ordinal > at)
-            return true;
-        if (Visible(r))
-            ++seen;
-        return false;
+    return CursorOperation::Run(*this, [&]() -> std::int64_t {
+        if (bof_ || eof_)
+            return 0;
+        if (physical_)
+            return view_.CountSetBefore(record_no_) + 1;
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        RangeBounds(low, high);
+        const std::uint64_t at = KeysBelow(CurrentSlot(), current_key_);
+        if (!bitmaps_in_use_)
+            return static_cast<std::int64_t>(at - std::min(at, low)) + 1;
+        std::int64_t seen = 0;
+        WalkEntries(CurrentSlot(), low, true, [&](std::uint64_t ordinal, auto, std::uint32_t r) {
+            if (ordinal > at)
+                return true;
+            if (Visible(r))
+                ++seen;
+            return false;
+        });
+        return seen;
     });
-    return seen;
 }
 
 std::int64_t TDataCursor::GetTableRecordCount() {
     CheckOpen();
-    CursorOperation operation(*this);
-    return table_->IndexFile().GetRecordCount();
+    return CursorOperation::Run(
+        *this, [&]() -> std::int64_t { return table_->IndexFile().GetRecordCount(); });
 }
 
 std::uint32_t TDataCursor::GetCurrentRecordNo() const {
@@ -921,73 +946,76 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
 bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBuffer out_record,
                           std::size_t partial_length, bool nearest, int field_count) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (physical_)
-        return false;
-    bool partial = false;
-    const std::vector<std::uint8_t> key =
-        MakeSearchKey(source_is_key, source, field_count, partial_length, false, partial);
-    if (key.empty())
-        return false;
-    bool found = false;
-    if (partial) {
-        int counted = field_count;
-        const int fields = static_cast<int>(index_state_.fields.size());
-        if (field_count <= 0 || field_count > fields)
-            counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
-        const std::size_t length = ComparedLength(counted, partial_length);
-        GotoKey(key, true, false);
-        found = !bof_ && !eof_ &&
-                std::equal(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(length),
-                           current_key_.begin());
-    } else {
-        found = GotoKey(key, nearest, false);
-    }
-    FetchCurrent();
-    if (!out_record.empty() && !bof_ && !eof_)
-        std::copy_n(current_.begin(), std::min(current_.size(), out_record.size()),
-                    out_record.begin());
-    return found;
+    return CursorOperation::Run(*this, [&]() -> bool {
+        if (physical_)
+            return false;
+        bool partial = false;
+        const std::vector<std::uint8_t> key =
+            MakeSearchKey(source_is_key, source, field_count, partial_length, false, partial);
+        if (key.empty())
+            return false;
+        bool found = false;
+        if (partial) {
+            int counted = field_count;
+            const int fields = static_cast<int>(index_state_.fields.size());
+            if (field_count <= 0 || field_count > fields)
+                counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
+            const std::size_t length = ComparedLength(counted, partial_length);
+            GotoKey(key, true, false);
+            found = !bof_ && !eof_ &&
+                    std::equal(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(length),
+                               current_key_.begin());
+        } else {
+            found = GotoKey(key, nearest, false);
+        }
+        FetchCurrent();
+        if (!out_record.empty() && !bof_ && !eof_)
+            std::copy_n(current_.begin(), std::min(current_.size(), out_record.size()),
+                        out_record.begin());
+        return found;
+    });
 }
 
 void TDataCursor::SetRangeKeys(bool source_is_key, ConstRecordBuffer start, int start_field_count,
                                ConstRecordBuffer end, int end_field_count) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (physical_)
-        return;
-    bool partial = false;
-    std::vector<std::uint8_t> low;
-    if (start.empty()) {
-        low.assign(key_size_, 0);
-        FillKeyTail(low, 0, false);
-    } else {
-        low = MakeSearchKey(source_is_key, start, start_field_count, 0, false, partial);
-    }
-    std::vector<std::uint8_t> high;
-    if (end.empty()) {
-        // Without an end the range runs to the last key (not to a key of
-        // zeros, which would leave it empty).
-        high.assign(key_size_, 0);
-        FillKeyTail(high, 0, true);
-    } else {
-        high = MakeSearchKey(source_is_key, end, end_field_count, 0, true, partial);
-    }
-    range_start_ = std::move(low);
-    range_end_ = std::move(high);
-    range_active_ = true;
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        if (physical_)
+            return;
+        bool partial = false;
+        std::vector<std::uint8_t> low;
+        if (start.empty()) {
+            low.assign(key_size_, 0);
+            FillKeyTail(low, 0, false);
+        } else {
+            low = MakeSearchKey(source_is_key, start, start_field_count, 0, false, partial);
+        }
+        std::vector<std::uint8_t> high;
+        if (end.empty()) {
+            // Without an end the range runs to the last key (not to a key of
+            // zeros, which would leave it empty).
+            high.assign(key_size_, 0);
+            FillKeyTail(high, 0, true);
+        } else {
+            high = MakeSearchKey(source_is_key, end, end_field_count, 0, true, partial);
+        }
+        range_start_ = std::move(low);
+        range_end_ = std::move(high);
+        range_active_ = true;
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::CancelRange() {
     CheckOpen();
-    CursorOperation operation(*this);
-    range_active_ = false;
-    range_start_.clear();
-    range_end_.clear();
-    Resync();
-    Reposition();
+    CursorOperation::Run(*this, [&] {
+        range_active_ = false;
+        range_start_.clear();
+        range_end_.clear();
+        Resync();
+        Reposition();
+    });
 }
 
 void TDataCursor::Resync() {
@@ -1035,64 +1063,64 @@ std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
 bool TDataCursor::GotoBookmark(std::span<const std::uint8_t> bookmark, bool adjust,
                                bool skip_sync) {
     CheckOpen();
-    std::optional<CursorOperation> operation;
-    if (!skip_sync)
-        operation.emplace(*this);
-    if (physical_) {
-        if (bookmark.size() < 4) {
-            SetNoRecord();
-            return false;
-        }
-        const std::uint32_t wanted = GetU32(bookmark, 0);
-        if (wanted >= 1 && Visible(wanted) && wanted <= table_->DataFile().GetRecordSlots() &&
-            (!bitmaps_in_use_ || view_.IsSet(wanted))) {
-            record_no_ = wanted;
-            current_key_.assign(bookmark.begin(), bookmark.begin() + 4);
-            bof_ = eof_ = false;
-        } else {
-            std::int64_t r = wanted;
-            std::int64_t position = 0;
-            if (view_.FindNext(r, 1, position)) {
-                record_no_ = static_cast<std::uint32_t>(r);
-                current_key_.assign(4, 0);
-                PutU32(current_key_, 0, record_no_);
+    const auto go = [&]() -> bool {
+        if (physical_) {
+            if (bookmark.size() < 4) {
+                SetNoRecord();
+                return false;
+            }
+            const std::uint32_t wanted = GetU32(bookmark, 0);
+            if (wanted >= 1 && Visible(wanted) && wanted <= table_->DataFile().GetRecordSlots() &&
+                (!bitmaps_in_use_ || view_.IsSet(wanted))) {
+                record_no_ = wanted;
+                current_key_.assign(bookmark.begin(), bookmark.begin() + 4);
                 bof_ = eof_ = false;
             } else {
-                bof_ = false;
-                eof_ = true;
-                if (adjust)
-                    StepPhysical(false);
+                std::int64_t r = wanted;
+                std::int64_t position = 0;
+                if (view_.FindNext(r, 1, position)) {
+                    record_no_ = static_cast<std::uint32_t>(r);
+                    current_key_.assign(4, 0);
+                    PutU32(current_key_, 0, record_no_);
+                    bof_ = eof_ = false;
+                } else {
+                    bof_ = false;
+                    eof_ = true;
+                    if (adjust)
+                        StepPhysical(false);
+                }
+            }
+        } else {
+            GotoKey(bookmark, true, adjust);
+        }
+        FetchCurrent();
+        if (adjust)
+            return true;
+        // Whether GetBookmark() would now give `bookmark`, without building it.
+        const std::size_t size = GetKeySize();
+        if (bookmark.size() != size)
+            return false;
+        std::size_t held = 0;
+        if (!bof_ && !eof_) {
+            if (physical_) {
+                held = std::min<std::size_t>(4, size);
+                std::array<std::uint8_t, 4> number{};
+                PutU32(number, 0, record_no_);
+                if (!std::equal(number.begin(), number.begin() + static_cast<std::ptrdiff_t>(held),
+                                bookmark.begin()))
+                    return false;
+            } else {
+                held = std::min(current_key_.size(), size);
+                if (!std::equal(current_key_.begin(),
+                                current_key_.begin() + static_cast<std::ptrdiff_t>(held),
+                                bookmark.begin()))
+                    return false;
             }
         }
-    } else {
-        GotoKey(bookmark, true, adjust);
-    }
-    FetchCurrent();
-    if (adjust)
-        return true;
-    // Whether GetBookmark() would now give `bookmark`, without building it.
-    const std::size_t size = GetKeySize();
-    if (bookmark.size() != size)
-        return false;
-    std::size_t held = 0;
-    if (!bof_ && !eof_) {
-        if (physical_) {
-            held = std::min<std::size_t>(4, size);
-            std::array<std::uint8_t, 4> number{};
-            PutU32(number, 0, record_no_);
-            if (!std::equal(number.begin(), number.begin() + static_cast<std::ptrdiff_t>(held),
-                            bookmark.begin()))
-                return false;
-        } else {
-            held = std::min(current_key_.size(), size);
-            if (!std::equal(current_key_.begin(),
-                            current_key_.begin() + static_cast<std::ptrdiff_t>(held),
-                            bookmark.begin()))
-                return false;
-        }
-    }
-    return std::all_of(bookmark.begin() + static_cast<std::ptrdiff_t>(held), bookmark.end(),
-                       [](std::uint8_t b) { return b == 0; });
+        return std::all_of(bookmark.begin() + static_cast<std::ptrdiff_t>(held), bookmark.end(),
+                           [](std::uint8_t b) { return b == 0; });
+    };
+    return skip_sync ? go() : CursorOperation::Run(*this, go);
 }
 
 int TDataCursor::CompareBookmarks(std::span<const std::uint8_t> a,
@@ -1109,24 +1137,25 @@ int TDataCursor::CompareBookmarks(std::span<const std::uint8_t> a,
 
 int TDataCursor::GotoCursorPosition(TDataCursor& other) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (other.bof_ || other.eof_) {
-        First();
-        return kErrRecordNotFound;
-    }
-    bool found = false;
-    if (physical_) {
-        std::array<std::uint8_t, 4> bookmark{};
-        PutU32(bookmark, 0, other.record_no_);
-        found = GotoBookmark(bookmark, false, true);
-    } else {
-        std::vector<std::uint8_t> record;
-        if (!other.ReadStoredRecord(other.record_no_, record))
+    return CursorOperation::Run(*this, [&]() -> int {
+        if (other.bof_ || other.eof_) {
+            First();
             return kErrRecordNotFound;
-        found = GotoKey(BuildKeyFor(CurrentSlot(), record), false, false);
-        FetchCurrent();
-    }
-    return found ? 0 : kErrRecordNotFound;
+        }
+        bool found = false;
+        if (physical_) {
+            std::array<std::uint8_t, 4> bookmark{};
+            PutU32(bookmark, 0, other.record_no_);
+            found = GotoBookmark(bookmark, false, true);
+        } else {
+            std::vector<std::uint8_t> record;
+            if (!other.ReadStoredRecord(other.record_no_, record))
+                return kErrRecordNotFound;
+            found = GotoKey(BuildKeyFor(CurrentSlot(), record), false, false);
+            FetchCurrent();
+        }
+        return found ? 0 : kErrRecordNotFound;
+    });
 }
 
 // The table's kept live records follow every key change made here: a hidden key's status

@@ -160,98 +160,102 @@ std::size_t TDataCursor::KeySlots(KeySlotList& slots) const {
 
 EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (lock && !bof_ && !eof_) {
-        LockRecord(0);
-        if (!exclusive_ && !bof_ && !eof_) {
-            FetchCurrent();
-            const std::size_t n =
-                std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
-            if (!std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
-                            current_.begin())) {
-                UnlockRecord(0);
-                Raise(kErrRecordChanged);
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        if (lock && !bof_ && !eof_) {
+            LockRecord(0);
+            if (!exclusive_ && !bof_ && !eof_) {
+                FetchCurrent();
+                const std::size_t n =
+                    std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
+                if (!std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
+                                current_.begin())) {
+                    UnlockRecord(0);
+                    Raise(kErrRecordChanged);
+                }
             }
         }
-    }
-    ClearRecordBuffer(buffer);
-    if (bof_ && eof_)
-        return kErrNoCurrentRecord;
-    if (bof_)
-        return kErrBeginningOfFile;
-    if (eof_)
-        return kErrEndOfFile;
-    FetchCurrent();
-    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
-    return kErrNone;
+        ClearRecordBuffer(buffer);
+        if (bof_ && eof_)
+            return kErrNoCurrentRecord;
+        if (bof_)
+            return kErrBeginningOfFile;
+        if (eof_)
+            return kErrEndOfFile;
+        FetchCurrent();
+        std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+        return kErrNone;
+    });
 }
 
 EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (!StepOnce(true)) {
-        ClearRecordBuffer(buffer);
-        return kErrEndOfFile;
-    }
-    FetchCurrent();
-    // Each byte of the buffer written once: the record, then zeros past it.
-    const std::size_t n = std::min(current_.size(), buffer.size());
-    std::copy_n(current_.begin(), n, buffer.begin());
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
-    return kErrNone;
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        if (!StepOnce(true)) {
+            ClearRecordBuffer(buffer);
+            return kErrEndOfFile;
+        }
+        FetchCurrent();
+        // Each byte of the buffer written once: the record, then zeros past it.
+        const std::size_t n = std::min(current_.size(), buffer.size());
+        std::copy_n(current_.begin(), n, buffer.begin());
+        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
+        return kErrNone;
+    });
 }
 
 EngineErrorCode TDataCursor::GetPriorRecord(RecordBuffer buffer) {
     CheckOpen();
-    CursorOperation operation(*this);
-    ClearRecordBuffer(buffer);
-    if (!StepOnce(false))
-        return kErrBeginningOfFile;
-    FetchCurrent();
-    std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
-    return kErrNone;
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        ClearRecordBuffer(buffer);
+        if (!StepOnce(false))
+            return kErrBeginningOfFile;
+        FetchCurrent();
+        std::copy_n(current_.begin(), std::min(current_.size(), buffer.size()), buffer.begin());
+        return kErrNone;
+    });
 }
 
 EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
     CheckOpen();
-    CursorOperation operation(*this);
-    if (bof_ || eof_)
-        return kErrNoCurrentRecord;
-    FetchCurrent();
-    ClearRecordBuffer(buffer);
-    std::vector<std::uint8_t> source = current_;
-    std::vector<std::uint8_t> value(256);
-    for (std::uint32_t n = 1; n <= field_count_; ++n) {
-        const FieldDescriptor& field = fields_[n - 1];
-        if (FieldIsAutoInc(field) || FieldNotStored(field))
-            continue;
-        bool is_null = true;
-        GetFieldWith(field, source, is_null, value);
-        if (is_null)
-            continue;
-        if (FieldType(field) != kTypeBlob) {
-            PutFieldWith(field, buffer, value.data());
-            continue;
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        if (bof_ || eof_)
+            return kErrNoCurrentRecord;
+        FetchCurrent();
+        ClearRecordBuffer(buffer);
+        std::vector<std::uint8_t> source = current_;
+        std::vector<std::uint8_t> value(256);
+        for (std::uint32_t n = 1; n <= field_count_; ++n) {
+            const FieldDescriptor& field = fields_[n - 1];
+            if (FieldIsAutoInc(field) || FieldNotStored(field))
+                continue;
+            bool is_null = true;
+            GetFieldWith(field, source, is_null, value);
+            if (is_null)
+                continue;
+            if (FieldType(field) != kTypeBlob) {
+                PutFieldWith(field, buffer, value.data());
+                continue;
+            }
+            std::uint32_t size = 0;
+            EngineErrorCode code = OpenBlob(n, source, kBlobOpenRead);
+            if (code == kErrNone)
+                code = GetBlobSize(n, source, size);
+            std::vector<std::uint8_t> bytes(size);
+            std::uint32_t got = 0;
+            if (code == kErrNone && size > 0)
+                code = ReadBlob(n, source, got, size, bytes.data(), 0);
+            if (code == kErrNone)
+                code = OpenBlob(n, buffer, kBlobOpenReadWrite);
+            if (code == kErrNone && size > 0)
+                code = WriteBlob(n, buffer, size, bytes.data(), 0);
+            CloseBlob(n, source);
+            if (code != kErrNone)
+                Raise(code, FieldName(field));
         }
-        std::uint32_t size = 0;
-        EngineErrorCode code = OpenBlob(n, source, kBlobOpenRead);
-        if (code == kErrNone)
-            code = GetBlobSize(n, source, size);
-        std::vector<std::uint8_t> bytes(size);
-        std::uint32_t got = 0;
-        if (code == kErrNone && size > 0)
-            code = ReadBlob(n, source, got, size, bytes.data(), 0);
-        if (code == kErrNone)
-            code = OpenBlob(n, buffer, kBlobOpenReadWrite);
-        if (code == kErrNone && size > 0)
-            code = WriteBlob(n, buffer, size, bytes.data(), 0);
-        CloseBlob(n, source);
-        if (code != kErrNone)
-            Raise(code, FieldName(field));
-    }
-    if (fetch_option_)
-        SetRecordIdOf(buffer, RecordIdOf(source));
-    return kErrNone;
+        if (fetch_option_)
+            SetRecordIdOf(buffer, RecordIdOf(source));
+        return kErrNone;
+    });
 }
 
 void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {

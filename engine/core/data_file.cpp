@@ -884,14 +884,19 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
     if (r != nullptr) {
         ++stats_.hits;
     } else {
-        if (cursor != nullptr && cursor->RecheckTableChanged())
-            return false;
-        if (n > GetRecordSlots())
+        if (n > GetRecordSlots()) {
+            // Beyond the records as this program last saw them: others may have added it.
+            if (cursor != nullptr && cursor->RecheckTableChanged())
+                return false;
             RaiseEngineError(kErrDataRecordCorrupt, Name());
+        }
+        // The window holds bytes read with the cached records, and goes with them.
         r = FillFromWindow(n);
         if (r != nullptr) {
             ++stats_.hits;
         } else {
+            if (cursor != nullptr && cursor->RecheckTableChanged())
+                return false;
             if (!read_ahead && NoticeAscendingMiss(n)) {
                 // Misses walking forward in small steps: the next ones lie in
                 // the same buffer, so one read brings them all, and the walk
@@ -929,7 +934,8 @@ bool TDataFile::NoticeAscendingMiss(std::uint32_t n) {
 
 TRecord* TDataFile::GetRecord(std::uint32_t n) {
     TRecord* record = nullptr;
-    GetRecord(nullptr, n, true, false, false, record);
+    if (!GetRecord(Reader(), n, true, false, false, record))
+        throw TableChangedUnder();
     return record;
 }
 

@@ -364,6 +364,8 @@ class TDataFile : public TFileHandler {
     // steps twice in a row.
     bool NoticeAscendingMiss(std::uint32_t n);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    // The cursor of the operation under way, asked to re-check the table on a miss.
+    TFileCursor* Reader() const { return owner_ != nullptr ? owner_->Reader() : nullptr; }
     void MarkWrittenByOwner() {
         if (owner_ != nullptr)
             owner_->MarkWritten();

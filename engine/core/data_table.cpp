@@ -428,6 +428,7 @@ bool TDataTable::ReadLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     operation_read_lock_ = true;
+    ++operation_read_locks_;
     return RefreshIfChanged();
 }
 

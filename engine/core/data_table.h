@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/core/blob_file.h"
@@ -156,6 +157,11 @@ class TDataTable final : public TTableFileOwner {
     void BeforeWrite() override;
     bool InUpdateBatch() const override { return in_batch_; }
     bool WritesAlone() const override { return exclusive_ || write_lock_ || header_lock_; }
+    TFileCursor* Reader() const override { return reader_; }
+    // The cursor operations bracket their work with this; returns the previous reader.
+    TFileCursor* SetReader(TFileCursor* reader) noexcept { return std::exchange(reader_, reader); }
+    // How often the operation read lock was taken since the table was opened.
+    std::uint64_t OperationReadLocks() const noexcept { return operation_read_locks_; }
 
   private:
     void BuildFileNames();
@@ -220,6 +226,8 @@ class TDataTable final : public TTableFileOwner {
     std::uint32_t statement_blob_offset_ = 0;
     std::uint32_t operation_index_offset_ = 0;
     std::uint32_t operation_blob_offset_ = 0;
+    TFileCursor* reader_ = nullptr;
+    std::uint64_t operation_read_locks_ = 0;
     bool pending_ = false;
     bool marks_enabled_ = false;
     bool write_mark_ = false;

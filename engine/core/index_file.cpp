@@ -1670,13 +1670,15 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
 
 TPage* TIndexFile::GetPageMissed(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
-    GetPage(nullptr, slot, offset, page);
+    if (!GetPage(Reader(), slot, offset, page))
+        throw TableChangedUnder();
     return page;
 }
 
 TPage* TIndexFile::GetScanPage(int slot, std::uint32_t offset) {
     TPage* page = nullptr;
-    GetPage(nullptr, slot, offset, page, true);
+    if (!GetPage(Reader(), slot, offset, page, true))
+        throw TableChangedUnder();
     return page;
 }
 
@@ -1710,6 +1712,8 @@ std::uint32_t TIndexFile::ReadLeafRecords(int slot, std::uint32_t offset,
                 RaiseEngineError(kErrIndexPageCorrupt, Name());
         } else {
             // Pages in neither tier are the same in the file (or kept for a write-behind).
+            if (TFileCursor* reader = Reader(); reader != nullptr && reader->RecheckTableChanged())
+                throw TableChangedUnder();
             ReadPageBytes(offset, std::span(bytes).first(size));
             ++stats_.scan_reads;
             ++stats_.scan_calls;
@@ -1869,6 +1873,8 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
         const std::size_t bytes = (j - 1 - i) * kIndexPageSize + last_size;
         if (scan_buffer_.size() < kMaxPagesPerScanRead * kIndexPageSize)
             scan_buffer_.resize(kMaxPagesPerScanRead * kIndexPageSize);
+        if (TFileCursor* reader = Reader(); reader != nullptr && reader->RecheckTableChanged())
+            throw TableChangedUnder();
         {
             const FileObjectLock lock(*this);
             SeekFile(first.offset, SeekOrigin::kBegin);

@@ -599,6 +599,8 @@ class TIndexFile : public TFileHandler {
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
+    // The cursor of the operation under way, asked to re-check the table on a miss.
+    TFileCursor* Reader() const { return owner_ != nullptr ? owner_->Reader() : nullptr; }
     // Where the entries of a leaf of `count` entries end in its image, as far
     // as a read of its record numbers needs it (the page's size when not
     // known); requires leaf_reader_ set up for the leaf's slot.

@@ -6,12 +6,15 @@
 // then work on their own, as the maintenance tools and tests use them.
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 
 #include "engine/storage/file_handler.h"
 #include "platform/os/clock.h"
 
 namespace strata {
+
+class TFileCursor;
 
 class TTableFileOwner {
   public:
@@ -28,6 +31,17 @@ class TTableFileOwner {
     // No other program can write the table's files now (the table is held
     // exclusively, or its write or batch lock is held).
     virtual bool WritesAlone() const { return false; }
+    // The cursor whose operation is under way, if any: reads that miss the
+    // caches without one named by their caller ask it to re-check the table.
+    virtual TFileCursor* Reader() const { return nullptr; }
+};
+
+// Raised by a read that missed the caches when the re-check found the table
+// changed by another program: the caches are gone, and the cursor operation
+// that read starts over. Nothing else catches it.
+class TableChangedUnder final : public std::exception {
+  public:
+    const char* what() const noexcept override { return "table changed under the operation"; }
 };
 
 class TFileCursor {
@@ -35,7 +49,9 @@ class TFileCursor {
     virtual ~TFileCursor() = default;
     // On a cache miss without strict change detection the cursor re-checks the
     // table for changes by others; true when it found one (caches were dropped
-    // and the caller must start over).
+    // and the caller must start over). The re-check may wait for the table's
+    // read lock, a byte range, so it is asked before any file object's lock is
+    // taken for the read, never under it.
     virtual bool RecheckTableChanged() = 0;
     // Repair and verification report each fault as one line.
     virtual bool RunningRepair() const = 0;
