@@ -600,6 +600,19 @@ void TDataCursor::LockIfNotHeld(std::uint32_t record, bool& locked_here) {
 
 void TDataCursor::LockRecord(std::uint32_t number) {
     CheckOpen();
+    // The table takes its read lock with the record's. Called on its own, the call is the
+    // operation and the read lock ends with it: held on, it would keep every writer of the
+    // table out (another session's or program's batch fails its write lock) while the record
+    // stays locked.
+    struct ReadLockScope {
+        TDataCursor& cursor;
+        const bool outermost;
+        ~ReadLockScope() {
+            if (outermost)
+                cursor.EndOperation();
+        }
+    } scope{*this, !in_operation_};
+    in_operation_ = true;
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
@@ -1187,6 +1200,12 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
             !std::equal(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(size),
                         buffer.begin()))
             Raise(kErrRecordChanged);
+    }
+    // The table's lock on the record may be another cursor's explicit one: that cursor holds
+    // the row for itself, as a lock of another session or program would.
+    if (table_->CursorLockedRecords().IsSet(n) &&
+        std::find(own_locks_.begin(), own_locks_.end(), n) == own_locks_.end()) {
+        Raise(kErrRecordLocked);
     }
     bool locked_here = false;
     LockIfNotHeld(n, locked_here);

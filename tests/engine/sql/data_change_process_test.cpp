@@ -28,6 +28,16 @@ std::int32_t RunStatement(TDataDirectory* directory, std::string_view sql) {
     return statement.GetResultCount();
 }
 
+// The lines of the verifier's report on the cursor's table that name an error.
+std::vector<std::string> VerifierFaults(TDataCursor& check) {
+    std::vector<std::string> faults;
+    RepairTable(check, true, 0, {}, [&](std::string_view line) {
+        if (line.find("error") != std::string_view::npos)
+            faults.emplace_back(line);
+    });
+    return faults;
+}
+
 // Bulk SQL changes flush within their batch without waiting for the disk and sync once at the
 // end. The other program, reading all along, must only ever see whole flushes: every record
 // it finds in record order is the one the index leads to, and the count agrees. Once the
@@ -104,13 +114,7 @@ TEST_F(TwoPrograms, BulkChangesAreSeenWholeByTheOtherProgram) {
     child.Go();
     EXPECT_EQ(child.Wait(), 0);
 
-    std::vector<std::string> faults;
-    TDataCursor& check = NewCursor();
-    RepairTable(check, true, 0, {}, [&](std::string_view line) {
-        if (line.find("error") != std::string_view::npos)
-            faults.emplace_back(line);
-    });
-    EXPECT_EQ(faults, std::vector<std::string>{});
+    EXPECT_EQ(VerifierFaults(NewCursor()), std::vector<std::string>{});
 }
 
 // An UPDATE keeps the records it read for the next statement over them. A change another
@@ -163,13 +167,77 @@ TEST_F(TwoPrograms, RecordsKeptFromAnUpdateGiveWayToAnotherProgramsChange) {
     EXPECT_EQ(wrong, std::vector<std::string>{});
     c.Close();
     held.Close();
-    std::vector<std::string> faults;
-    TDataCursor& check = NewCursor();
-    RepairTable(check, true, 0, {}, [&](std::string_view line) {
-        if (line.find("error") != std::string_view::npos)
-            faults.emplace_back(line);
+    EXPECT_EQ(VerifierFaults(NewCursor()), std::vector<std::string>{});
+}
+
+// A row another program locks through its cursor stops a bulk change that reaches it with the
+// record-lock error; the rows before it change, and neither program is left holding a lock.
+TEST_F(TwoPrograms, BulkChangesStopAtARowAnotherProgramLocks) {
+    constexpr int kEntries = 400;
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        for (int i = 0; i < kEntries; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", i % 2 == 0 ? "A" : "B", i % 4);
+        c.Close();
+    }
+    SecondProgram child([&](SecondProgram& self) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& c = *program.cursor;
+        c.Open();
+        c.SetIndex(kNoIndex);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        // Positions on the row of entry `i`, in record order.
+        const auto go_to = [&](int i) {
+            c.First();
+            for (int k = 0; k <= i; ++k) {
+                if (c.GetNextRecord(buffer) != 0)
+                    return false;
+            }
+            return true;
+        };
+        if (!go_to(200))
+            return 1;
+        c.LockRecord(0);
+        self.Signal();
+        self.AwaitGo();
+        c.UnlockRecord(0);
+        // Rows the other program's changes touched lock again.
+        for (const int i : {199, 200}) {
+            if (!go_to(i))
+                return 2;
+            c.LockRecord(0);
+            c.UnlockRecord(0);
+        }
+        self.Signal();
+        self.AwaitGo();
+        return 0;
     });
-    EXPECT_EQ(faults, std::vector<std::string>{});
+    ASSERT_TRUE(child.AwaitSignal());
+    session->SetLockRetryCount(1);
+    session->SetLockWaitTime(10);
+    const auto count = [&](std::string_view where) {
+        return RunStatement(directory, "SELECT Item FROM mailist WHERE " + std::string(where));
+    };
+    // Entry 200 (bounces 0) is held: entries 0, 4, ..., 196 go, and the rest stay.
+    EXPECT_EQ(CodeOf([&] { RunStatement(directory, "DELETE FROM mailist WHERE Bounces = 0"); }),
+              kErrRecordLocked);
+    EXPECT_EQ(count("Bounces = 0"), 50);
+    // In record order the UPDATE reaches entries 1, 5, ..., 197 before the held one.
+    EXPECT_EQ(CodeOf([&] {
+                  RunStatement(directory,
+                               "UPDATE mailist SET Bounces = Bounces + 10 WHERE Bounces < 2");
+              }),
+              kErrRecordLocked);
+    EXPECT_EQ(count("Bounces = 11"), 50);
+    EXPECT_EQ(count("Bounces = 10"), 0);
+    EXPECT_EQ(RunStatement(directory, "UPDATE mailist SET Bounces = 22 WHERE Bounces = 2"), 100);
+    child.Go();
+    ASSERT_TRUE(child.AwaitSignal());
+    EXPECT_EQ(RunStatement(directory, "DELETE FROM mailist WHERE Bounces = 0"), 50);
+    child.Go();
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(VerifierFaults(NewCursor()), std::vector<std::string>{});
+    EXPECT_EQ(count("Bounces >= 0"), kEntries - 100);
 }
 
 }  // namespace

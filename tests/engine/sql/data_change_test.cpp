@@ -894,6 +894,146 @@ TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
     EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 0").size(), 150u);
 }
 
+// A row lock held through a second session of this program (its own directory object, file
+// handles and locks) stops a bulk change as one held by another program does: the rows before
+// the held one change, the held one stops the statement with the record-lock error, and no
+// lock is left behind.
+TEST_F(SqlExecution, BulkChangesBesideARecordLockOfAnotherSession) {
+    Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
+    Run("CREATE INDEX byn ON bulk (n)");
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("bulk");
+        cursor.Open();
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        for (std::int32_t i = 0; i < 400; ++i) {
+            cursor.InitNewRecord(record);
+            std::array<std::byte, 4> value{};
+            StoreInt32(value.data(), i);
+            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            StoreInt32(value.data(), i % 4);
+            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+            cursor.InsertRecord(record, false);
+        }
+    }
+    session_->SetLockRetryCount(1);
+    session_->SetLockWaitTime(10);
+    TDataSession other;
+    other.SetPrivateDir(dir_.File("private"));
+    TDataDirectory* other_directory = other.OpenDirectory("DB", dir_.Path().string());
+    TDataCursor holder(*other_directory);
+    holder.SetTableName("bulk");
+    holder.SetExclusive(false);
+    holder.Open();
+    holder.SetIndex(kNoIndex);
+    std::vector<std::uint8_t> held(holder.GetRecordSize());
+    // Holds the row of id `id` (record id + 1).
+    const auto hold = [&](std::int32_t id) {
+        holder.First();
+        for (std::int32_t i = 0; i <= id; ++i) {
+            ASSERT_EQ(holder.GetNextRecord(held), kErrNone);
+        }
+        holder.LockRecord(0);
+    };
+    const auto code_of = [&](const std::string& sql) {
+        try {
+            Run(sql);
+        } catch (const EStrataEngineError& error) {
+            return error.ErrorCode();
+        }
+        return kErrNone;
+    };
+    // Row id 200 (n 0) is held: the DELETE removes ids 0, 4, ..., 196 and stops there.
+    hold(200);
+    EXPECT_EQ(code_of("DELETE FROM bulk WHERE n = 0"), kErrRecordLocked);
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 0").size(), 50u);
+    // In record order the UPDATE reaches ids 1, 5, ..., 197 (n 1) before the held row.
+    EXPECT_EQ(code_of("UPDATE bulk SET n = n + 10 WHERE n = 0 OR n = 1"), kErrRecordLocked);
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 11").size(), 50u);
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 10").size(), 0u);
+    // Rows nobody holds change together.
+    EXPECT_EQ(Run("UPDATE bulk SET n = n + 20 WHERE n = 2"), 100);
+    EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 22 AND id > 200"), 50);
+    EXPECT_EQ(session_->LockRetryCount(), 1);
+    EXPECT_EQ(session_->LockWaitTime(), 10);
+    holder.UnlockRecord(0);
+    // Nothing is left locked: the other session locks rows the statements touched, and this
+    // one changes the row that was held.
+    hold(199);
+    holder.UnlockRecord(0);
+    hold(200);
+    holder.UnlockRecord(0);
+    holder.Close();
+    EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 0"), 50);
+    OpenSession();
+    EXPECT_EQ(VerifierErrors(*directory_, "bulk"), std::vector<std::string>{});
+    EXPECT_EQ(Select("SELECT id FROM bulk").size(), 400u - 50u - 50u - 50u);
+}
+
+// A row another cursor of the same table holds is not deleted from under it, by a bulk DELETE
+// or by a cursor's own delete, as it is not by a session or program elsewhere; the holder
+// deletes it itself.
+TEST_F(SqlExecution, DeletesStopAtARowAnotherCursorOfTheTableHolds) {
+    Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
+    for (int i = 0; i < 100; ++i) {
+        Run("INSERT INTO bulk VALUES (" + std::to_string(i) + ", " + std::to_string(i % 2) + ")");
+    }
+    session_->SetLockRetryCount(1);
+    session_->SetLockWaitTime(10);
+    const auto open = [&](TDataCursor& cursor, std::int32_t id) {
+        cursor.SetTableName("bulk");
+        cursor.SetExclusive(false);
+        cursor.Open();
+        cursor.SetIndex(kNoIndex);
+        // Positioned on the row of `id`.
+        std::vector<std::uint8_t> record(cursor.GetRecordSize());
+        std::vector<std::uint8_t> value(4);
+        bool is_null = true;
+        cursor.First();
+        while (cursor.GetNextRecord(record) == kErrNone) {
+            cursor.GetField(1, record, is_null, value);
+            if (!is_null && LoadInt32(reinterpret_cast<const std::byte*>(value.data())) == id) {
+                return record;
+            }
+        }
+        ADD_FAILURE() << "no row " << id;
+        return record;
+    };
+    TDataCursor holder(*directory_);
+    std::vector<std::uint8_t> held = open(holder, 60);
+    ASSERT_EQ(holder.GetCurrentRecord(held, true), kErrNone);
+    // Ids 0, 2, ..., 58 go; 60 stops the statement.
+    try {
+        Run("DELETE FROM bulk WHERE n = 0");
+        ADD_FAILURE() << "the held row was deleted";
+    } catch (const EStrataEngineError& error) {
+        EXPECT_EQ(error.ErrorCode(), kErrRecordLocked);
+    }
+    EXPECT_EQ(Select("SELECT id FROM bulk WHERE n = 0").size(), 20u);
+    {
+        TDataCursor other(*directory_);
+        const std::vector<std::uint8_t> record = open(other, 60);
+        try {
+            other.DeleteRecord(record, false);
+            ADD_FAILURE() << "the held row was deleted";
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrRecordLocked);
+        }
+    }
+    // The holder's own delete takes the row and its lock.
+    holder.DeleteRecord(held, false);
+    holder.Close();
+    EXPECT_EQ(Run("DELETE FROM bulk WHERE n = 0"), 19);
+    TDataCursor again(*directory_);
+    std::vector<std::uint8_t> record = open(again, 31);
+    ASSERT_EQ(again.GetCurrentRecord(record, true), kErrNone);
+    again.UnlockRecord(0);
+    again.Close();
+    OpenSession();
+    EXPECT_EQ(VerifierErrors(*directory_, "bulk"), std::vector<std::string>{});
+    EXPECT_EQ(Select("SELECT id FROM bulk").size(), 50u);
+}
+
 // A bulk change flushes at every commit interval but waits for the disk once, at its end: one
 // sync for each file of the changed table, in both flush modes. A table of the directory the
 // statement did not change is neither written nor synced, so other programs keep its caches.
