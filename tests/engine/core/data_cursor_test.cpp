@@ -750,7 +750,7 @@ void RefuseWritesOffTheBatchThread() {
         throw std::runtime_error("write refused");
 }
 
-TEST_F(DataCursor, AFlushsIndexPagesThatFailOnTheHelperKeepTheMarkUntilWritten) {
+TEST_F(DataCursor, IndexPagesTheHelperFailsToWriteKeepTheMarkUntilWritten) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
     watched_data_file = dir.File("mailist.DAT");
     const auto marked = [] {
