@@ -270,6 +270,10 @@ void TDataFile::WriteProgressMark(bool set) {
     NoteFlagOnDisk(flag);
 }
 
+bool TDataFile::WriteSettledFlagAt(std::uint8_t flag) {
+    return WriteAt(dh::kHeaderChanged, std::as_bytes(std::span(&flag, 1)));
+}
+
 std::uint32_t TDataFile::WholeRecordSlots() {
     const std::int64_t rs = GetRecordSize();
     const std::int64_t bytes = GetFileSize() - DescriptorEnd();

@@ -139,6 +139,15 @@ class TDataFile : public TFileHandler {
     // last complete header write left. Header writes in between keep the
     // in-progress flag.
     void WriteProgressMark(bool set);
+    // The flag byte that takes the mark off, written at its place without this handle's
+    // position or state, from another thread while the owner reads (TFileHandler::WriteAt);
+    // the owner then notes it with NoteMarkTakenOff. False for a file WriteAt cannot write.
+    std::uint8_t SettledFlag() const noexcept { return settled_flag_; }
+    bool WriteSettledFlagAt(std::uint8_t flag);
+    void NoteMarkTakenOff(std::uint8_t flag) noexcept {
+        progress_mark_ = false;
+        NoteFlagOnDisk(flag);
+    }
     void EmptyFile();
 
     DataHeader GetHeader() const { return header_; }

@@ -102,7 +102,7 @@ void TDataTable::Open() {
             FinishTableReplacement(SwapJournalPath(RemoveFileExt(FileName(kExtensions[0]))));
         data_file_->Open();
         marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
-        write_mark_ = false;
+        write_mark_ = mark_behind_ = false;
         mark_holds_ = 0;
         sync_failed_ = false;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
@@ -183,7 +183,7 @@ void TDataTable::Close(bool discard_temporary) {
     data_file_->Close();
     open_ = false;
     pending_ = false;
-    marks_enabled_ = write_mark_ = sync_failed_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
     mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
@@ -191,7 +191,7 @@ void TDataTable::Close(bool discard_temporary) {
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
-    marks_enabled_ = write_mark_ = sync_failed_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
     mark_holds_ = 0;
     BuildFileNames();
     try {
@@ -694,6 +694,7 @@ void TDataTable::SettleOwedSync() {
         return;
     // Everything written in the batch is on disk now: the mark may go.
     sync_owed_ = false;
+    SettleMarkBehind();
     if (write_mark_ && mark_holds_ == 0 && !sync_failed_) {
         data_file_->WriteProgressMark(false);
         write_mark_ = false;
@@ -702,6 +703,7 @@ void TDataTable::SettleOwedSync() {
 
 void TDataTable::KeepMarkAfterFailedSync() noexcept {
     sync_failed_ = true;
+    SettleMarkBehind();
     // Only a writer holding the header may write to it; without (a flush to disk outside a
     // change) the mark goes on with the next change's first write.
     const bool header_held = exclusive_ || header_lock_ || (write_lock_ && !file_locks_deferred_);
@@ -773,9 +775,57 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
     // unmarked. The cleared byte reaches the disk with the next sync; a power
     // cut before that only asks for a repair. Without forced flushes nothing
     // is synced here, and the mark guards against a killed program alone.
+    // Index pages a helper thread still writes are covered too: it takes the mark off itself.
+    const bool behind = index_file_->KeepingBehind();
+    if (mark_behind_ && !behind) {
+        index_file_->SettleWriteBehind();
+        SettleMarkBehind();
+    }
     if (write_mark_ && mark_holds_ == 0 && !sync_failed_ &&
         !(sync_owed_ && directory_.Session().ForceBufferFlush())) {
-        data_file_->WriteProgressMark(false);
+        if (behind) {
+            HandMarkToHelper();
+        } else {
+            data_file_->WriteProgressMark(false);
+            write_mark_ = false;
+        }
+    }
+}
+
+void TDataTable::HandMarkToHelper() {
+    SettleMarkBehind();
+    const std::lock_guard lock(mark_mutex_);
+    mark_owed_ = true;
+    mark_cleared_ = false;
+    mark_off_flag_ = data_file_->SettledFlag();
+    mark_behind_ = true;
+}
+
+void TDataTable::KeptPagesWritten() noexcept {
+    const std::lock_guard lock(mark_mutex_);
+    if (!mark_owed_)
+        return;
+    mark_owed_ = false;
+    try {
+        mark_cleared_ = data_file_->WriteSettledFlagAt(mark_off_flag_);
+    } catch (...) {
+        // The mark stays on; the next complete flush takes it off.
+    }
+}
+
+void TDataTable::SettleMarkBehind() noexcept {
+    if (!mark_behind_)
+        return;
+    mark_behind_ = false;
+    bool cleared = false;
+    {
+        // A helper that has not taken the mark off yet no longer will: the caller owns it again.
+        const std::lock_guard lock(mark_mutex_);
+        mark_owed_ = false;
+        cleared = std::exchange(mark_cleared_, false);
+    }
+    if (cleared) {
+        data_file_->NoteMarkTakenOff(mark_off_flag_);
         write_mark_ = false;
     }
 }
@@ -785,6 +835,7 @@ void TDataTable::BeforeWrite() {
         TakeFileWriteLocks();
         file_locks_deferred_ = false;
     }
+    SettleMarkBehind();
     if (write_mark_ || !marks_enabled_ || read_only_ || !data_file_->IsOpen())
         return;
     data_file_->WriteProgressMark(true);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -155,6 +156,7 @@ class TDataTable final : public TTableFileOwner {
     // TTableFileOwner
     void MarkWritten() override {}
     void BeforeWrite() override;
+    void KeptPagesWritten() noexcept override;
     bool InUpdateBatch() const override { return in_batch_; }
     bool WritesAlone() const override { return exclusive_ || write_lock_ || header_lock_; }
     TFileCursor* Reader() const override { return reader_; }
@@ -232,6 +234,20 @@ class TDataTable final : public TTableFileOwner {
     bool marks_enabled_ = false;
     bool write_mark_ = false;
     int mark_holds_ = 0;
+    // A flush whose index pages the index file's helper writes leaves the mark to the helper,
+    // which takes it off after the last page (KeptPagesWritten); until the caller settles it
+    // (SettleMarkBehind) write_mark_ stays set. A write before that takes the mark back from
+    // the helper, or puts it on again after it.
+    void HandMarkToHelper();
+    void SettleMarkBehind() noexcept;
+    bool mark_behind_ = false;
+    // Guards mark_owed_, mark_cleared_ and mark_off_flag_ while the helper may run. Nothing else
+    // is locked or waited for under it: the flag byte goes out by a positional write, which takes
+    // no file object's lock.
+    std::mutex mark_mutex_;
+    bool mark_owed_ = false;
+    bool mark_cleared_ = false;
+    std::uint8_t mark_off_flag_ = 0;
 };
 
 }  // namespace strata

@@ -376,6 +376,7 @@ bool TIndexFile::BeginWriteBehind() {
     if (!IsOpen() || !WritesAt())
         return false;
     behind_.keeping = true;
+    behind_.handed_off = false;
     return true;
 }
 
@@ -520,8 +521,13 @@ void TIndexFile::WriteRunsBehind() noexcept {
             break;
         }
     }
-    const bool release = !b.failure && b.release_lock;
+    const bool handed = !b.failure && b.handed_off;
+    const bool release = handed && b.release_lock;
+    b.handed_off = false;
     lock.unlock();
+    // Before the lock goes, so that a program that sees the flush whole sees the mark off.
+    if (handed && owner_ != nullptr)
+        owner_->KeptPagesWritten();
     if (release) {
         b.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
         b.release_lock = false;
@@ -548,17 +554,28 @@ void TIndexFile::HandOffKeptPages(bool release_write_lock) {
         {
             const std::lock_guard lock(behind_.mutex);
             behind_.release_lock = release_write_lock;
+            behind_.handed_off = true;
             behind_.more = false;
         }
         behind_.wake.notify_one();
         return;
     }
     behind_.release_lock = release_write_lock;
-    if (behind_.written == behind_.runs.size() && !release_write_lock)
+    behind_.handed_off = true;
+    if (behind_.written == behind_.runs.size() && !release_write_lock) {
+        behind_.handed_off = false;
+        if (owner_ != nullptr)
+            owner_->KeptPagesWritten();
         return;
-    // No thread to be had: the writes happen here.
-    if (!StartHelper(false))
-        FinishWriteBehind();
+    }
+    if (StartHelper(false))
+        return;
+    // No thread to be had: the writes happen here, the owner hears of them before the lock goes.
+    behind_.handed_off = false;
+    WriteRuns();
+    if (!behind_.failure && owner_ != nullptr)
+        owner_->KeptPagesWritten();
+    FinishWriteBehind();
 }
 
 void TIndexFile::WriteRuns() noexcept {

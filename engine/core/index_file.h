@@ -248,6 +248,10 @@ class TIndexFile : public TFileHandler {
     // BeginWriteBehind answers false, keeping nothing, for a file that cannot be written beside its
     // reads (in memory).
     bool BeginWriteBehind();
+    // Between BeginWriteBehind and HandOffKeptPages.
+    bool KeepingBehind() const noexcept { return behind_.keeping; }
+    // Once the kept runs are all written, and before the write lock goes, the owner hears of it
+    // (TTableFileOwner::KeptPagesWritten); not after a failed write.
     void HandOffKeptPages(bool release_write_lock);
     // Writes what BeginWriteBehind kept now, on this thread (a flush that failed half-way
     // still writes the pages it took as written). A failure keeps the unwritten bytes for the
@@ -439,9 +443,11 @@ class TIndexFile : public TFileHandler {
         bool idle = false;
         bool keeping = false;
         bool release_lock = false;
+        // HandOffKeptPages ran: once the runs are written the owner hears of it.
+        bool handed_off = false;
         bool unlock_failed = false;
         std::exception_ptr failure;
-        // Guards runs, written, more, idle and release_lock while the helper runs.
+        // Guards runs, written, more, idle, release_lock and handed_off while the helper runs.
         std::mutex mutex;
         std::condition_variable wake;
         std::thread helper;

@@ -26,6 +26,10 @@ class TTableFileOwner {
     // the data file and may wait for file locks, so it runs before the writing
     // file's object lock is taken (TFileHandler::PrepareWrite), never under it.
     virtual void BeforeWrite() {}
+    // A write-behind's helper wrote the last of a flush's kept index pages, before it lets the
+    // file's write lock go: the table's in-progress mark may come off now. Runs on the helper
+    // thread, or on the caller's when no thread was to be had.
+    virtual void KeptPagesWritten() noexcept {}
     // Inside an update batch caches grow instead of failing when full.
     virtual bool InUpdateBatch() const = 0;
     // No other program can write the table's files now (the table is held

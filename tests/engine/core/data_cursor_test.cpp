@@ -8,7 +8,9 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -695,8 +697,9 @@ TEST_F(DataCursor, TheWriteMarkComesOffOnlyAfterTheFlushIsDurable) {
 
 // A flush within an update batch writes without waiting for the disk; the batch's end syncs
 // each written file once. With forced flushes the mark stays on until that sync, so that a
-// power cut before it is noticed; without, it comes off after every flush as ever, so that a
-// program killed between two flushes leaves a table that opens without a repair.
+// power cut before it is noticed; without, it comes off once all of each flush is written (its
+// index pages, which a helper thread writes, included), so that a program killed between two
+// flushes leaves a table that opens without a repair, and one killed within a flush does not.
 TEST_F(DataCursor, FlushesWithinABatchSyncAtItsEndAndKeepTheMarkAsTheModeAsks) {
     for (const bool force : {false, true}) {
         session->SetForceBufferFlush(force);
@@ -714,6 +717,18 @@ TEST_F(DataCursor, FlushesWithinABatchSyncAtItsEndAndKeepTheMarkAsTheModeAsks) {
         std::uint64_t before = TPhysicalFile::SyncCount();
         directory->EndUpdateBatch(false);
         EXPECT_EQ(TPhysicalFile::SyncCount(), before) << force;
+        if (!force) {
+            // Another program gets in once the flush's index pages are written (a helper
+            // thread writes them): it finds the flush whole and the mark off.
+            TDataSession other;
+            TDataCursor seen(*other.OpenDirectory("DB", dir.Path().string()));
+            seen.SetTableName(table);
+            seen.SetExclusive(false);
+            seen.Open();
+            seen.SetIndexByName("ByItem");
+            EXPECT_EQ(seen.GetRecordCount(), 20);
+            seen.Close();
+        }
         EXPECT_EQ(marked(), force);
         for (int i = 20; i < 40; ++i)
             InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
@@ -724,6 +739,42 @@ TEST_F(DataCursor, FlushesWithinABatchSyncAtItsEndAndKeepTheMarkAsTheModeAsks) {
         EXPECT_EQ(c.GetRecordCount(), 40);
         c.Close();
     }
+}
+
+// A helper thread that fails to write a flush's index pages leaves the mark on: the table is
+// not whole until the batch's end writes them, and only then does the mark come off.
+std::thread::id batch_thread;
+
+void RefuseWritesOffTheBatchThread() {
+    if (std::this_thread::get_id() != batch_thread)
+        throw std::runtime_error("write refused");
+}
+
+TEST_F(DataCursor, IndexPagesTheHelperFailsToWriteKeepTheMarkUntilWritten) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
+    watched_data_file = dir.File("mailist.DAT");
+    const auto marked = [] {
+        write_moments.clear();
+        NoteWriteMoment();
+        return write_moments.back().mark == kWriteInProgressFlag;
+    };
+    directory->BeginUpdateBatch();
+    for (int i = 0; i < 400; ++i)
+        InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+    batch_thread = std::this_thread::get_id();
+    SetFileStepHook(RefuseWritesOffTheBatchThread);
+    directory->EndUpdateBatch(false);
+    c.Table()->IndexFile().SettleWriteBehind();
+    SetFileStepHook(nullptr);
+    EXPECT_TRUE(marked());
+    directory->EndUpdateBatch(true);
+    EXPECT_FALSE(marked());
+    c.Close();
+    TDataCursor& reopened = NewCursor("mailist", false);
+    reopened.Open();
+    reopened.SetIndexByName("ByItem");
+    EXPECT_EQ(reopened.GetRecordCount(), 400);
+    reopened.Close();
 }
 
 // A batch's end syncs each file it wrote once, whether its syncs run one after the other (a

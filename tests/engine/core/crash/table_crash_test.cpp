@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
@@ -337,6 +339,55 @@ TEST_F(KilledPrograms, SharedWritersLoseNoAcknowledgedRow) {
 
 TEST_F(KilledPrograms, ExclusiveWritersFlushingEachChangeLoseNoAcknowledgedRow) {
     KilledWriters(true, 100, 23);
+}
+
+// A batch's flush at its commit interval hands the index pages to a helper thread and goes on;
+// a program killed before the helper wrote them has the data file's records without their
+// index entries, and must leave the in-progress mark for the next open to find.
+std::atomic<bool> flush_returned{false};
+std::thread::id batch_thread;
+
+void HoldIndexWritesUntilTheFlushReturned() {
+    if (std::this_thread::get_id() == batch_thread)
+        return;
+    flush_returned.wait(false);
+    ::kill(::getpid(), SIGKILL);
+}
+
+TEST_F(KilledPrograms, AProgramKilledBeforeItsBatchFlushWroteTheIndexPagesAsksForARepair) {
+    Rows rows = MakeTable(60);
+    const std::string path = dir.Path().string();
+    Child child([&](int) {
+        TDataSession own;
+        TDataDirectory* home = own.OpenDirectory("DB", path);
+        TDataCursor c(*home);
+        c.SetTableName("mailist");
+        c.SetExclusive(false);
+        c.Open();
+        c.SetIndexByName("ByItem");
+        home->BeginUpdateBatch();
+        for (int i = 1000; i < 1400; ++i)
+            InsertEntry(c, "u" + std::to_string(i) + "@x", "news", i);
+        batch_thread = std::this_thread::get_id();
+        SetFileStepHook(HoldIndexWritesUntilTheFlushReturned);
+        home->EndUpdateBatch(false);
+        flush_returned = true;
+        flush_returned.notify_all();
+        ::pause();
+    });
+    ASSERT_EQ(child.Wait(), -SIGKILL);
+    for (int i = 1000; i < 1400; ++i)
+        rows["u" + std::to_string(i) + "@x"] = i;
+
+    auto c = Cursor();
+    EXPECT_EQ(CodeOf([&] { c->Open(); }), kErrHeaderCorrupt)
+        << "opened on an index without the flushed rows' entries";
+    c->Close();
+    EXPECT_TRUE(OpenOrRepair());
+    const std::vector<std::string> lines = VerifyLines();
+    EXPECT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(ReadRows().size(), rows.size());
+    EXPECT_EQ(ReadRows(), rows);
 }
 
 TEST_F(KilledPrograms, OptimizeAndRestructureNeverLoseTheTable) {
