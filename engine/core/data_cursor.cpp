@@ -791,21 +791,7 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
                             1 + FieldDataSize(field), 0);
                 if (source[at] == 0)
                     continue;
-                std::uint32_t size = 0;
-                EngineErrorCode code = OpenBlob(f, source, kBlobOpenRead);
-                if (code == kErrNone)
-                    code = GetBlobSize(f, source, size);
-                std::vector<std::uint8_t> bytes(size);
-                std::uint32_t got = 0;
-                if (code == kErrNone && size > 0)
-                    code = ReadBlob(f, source, got, size, bytes.data(), 0);
-                if (code == kErrNone)
-                    code = target.OpenBlob(f, copy, kBlobOpenReadWrite);
-                if (code == kErrNone && size > 0)
-                    code = target.WriteBlob(f, copy, size, bytes.data(), 0);
-                CloseBlob(f, source);
-                if (code != kErrNone)
-                    Raise(code, FieldName(field));
+                CopyBlobInto(f, source, target, copy);
             }
             target.InsertRecord(copy, false);
             ++done;

@@ -432,6 +432,10 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
 
   private:
+    // Copies the blob of `field` in `source` into a new blob of `target` for its record buffer
+    // `into`; a failure raises with the field's name.
+    void CopyBlobInto(std::uint32_t field, RecordBuffer source, TDataCursor& target,
+                      RecordBuffer into);
     // The blocks of a scan, each read in one call to the system and handed over with its
     // visible, stored and not deleted records (their active numbers set); false where the
     // cursor cannot read so. `visit` answers false to stop.

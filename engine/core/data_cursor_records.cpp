@@ -236,26 +236,31 @@ EngineErrorCode TDataCursor::CopyCurrentRecord(RecordBuffer buffer) {
                 PutFieldWith(field, buffer, value.data());
                 continue;
             }
-            std::uint32_t size = 0;
-            EngineErrorCode code = OpenBlob(n, source, kBlobOpenRead);
-            if (code == kErrNone)
-                code = GetBlobSize(n, source, size);
-            std::vector<std::uint8_t> bytes(size);
-            std::uint32_t got = 0;
-            if (code == kErrNone && size > 0)
-                code = ReadBlob(n, source, got, size, bytes.data(), 0);
-            if (code == kErrNone)
-                code = OpenBlob(n, buffer, kBlobOpenReadWrite);
-            if (code == kErrNone && size > 0)
-                code = WriteBlob(n, buffer, size, bytes.data(), 0);
-            CloseBlob(n, source);
-            if (code != kErrNone)
-                Raise(code, FieldName(field));
+            CopyBlobInto(n, source, *this, buffer);
         }
         if (fetch_option_)
             SetRecordIdOf(buffer, RecordIdOf(source));
         return kErrNone;
     });
+}
+
+void TDataCursor::CopyBlobInto(std::uint32_t field, RecordBuffer source, TDataCursor& target,
+                               RecordBuffer into) {
+    std::uint32_t size = 0;
+    EngineErrorCode code = OpenBlob(field, source, kBlobOpenRead);
+    if (code == kErrNone)
+        code = GetBlobSize(field, source, size);
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t got = 0;
+    if (code == kErrNone && size > 0)
+        code = ReadBlob(field, source, got, size, bytes.data(), 0);
+    if (code == kErrNone)
+        code = target.OpenBlob(field, into, kBlobOpenReadWrite);
+    if (code == kErrNone && size > 0)
+        code = target.WriteBlob(field, into, size, bytes.data(), 0);
+    CloseBlob(field, source);
+    if (code != kErrNone)
+        Raise(code, FieldName(fields_[field - 1]));
 }
 
 void TDataCursor::ClearRecordBuffer(RecordBuffer buffer) const {

@@ -101,18 +101,23 @@ class SharedReads : public TwoPrograms {
             found.push_back(GetText(c, buffer, 2));
         return found;
     }
+
+    // Another program makes the change whole and ends; answers its exit code.
+    int ChangeRowsInAnotherProgram() {
+        SecondProgram child([&](SecondProgram&) {
+            Program program(dir.Path().string(), false);
+            program.cursor->Open();
+            return ChangeRows(*program.cursor);
+        });
+        return child.Wait();
+    }
 };
 
 // The other program changes the rows and is done; this one then walks from the other end
 // of the index, into pages it never read.
 TEST_F(SharedReads, PagesReadAfterTheOtherProgramsFlushAreNotMixedWithCachedOnes) {
     TDataCursor& c = ReaderAtTheEnd();
-    SecondProgram child([&](SecondProgram&) {
-        Program program(dir.Path().string(), false);
-        program.cursor->Open();
-        return ChangeRows(*program.cursor);
-    });
-    ASSERT_EQ(child.Wait(), 0);
+    ASSERT_EQ(ChangeRowsInAnotherProgram(), 0);
     const std::vector<std::string> expected = RowsAfterChange();
     EXPECT_EQ(Walk(c), expected);
     EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(expected.size()));
@@ -131,12 +136,7 @@ TEST_F(SharedReads, PagesReadAfterTheOtherProgramsFlushAreNotMixedWithCachedOnes
 // the other program's change whole.
 TEST_F(SharedReads, AFilterReadingPastTheCachesSeesTheWholeChange) {
     TDataCursor& c = ReaderAtTheEnd();
-    SecondProgram child([&](SecondProgram&) {
-        Program program(dir.Path().string(), false);
-        program.cursor->Open();
-        return ChangeRows(*program.cursor);
-    });
-    ASSERT_EQ(child.Wait(), 0);
+    ASSERT_EQ(ChangeRowsInAnotherProgram(), 0);
     c.ActivateFilter(c.AddFilter("Name IS NULL", {}));
     EXPECT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(RowsAfterChange().size()));
     std::vector<std::string> rows = Walk(c);
@@ -151,12 +151,7 @@ TEST_F(SharedReads, AnIndexChangeThatMeetsAChangeKeepsTheRow) {
     std::vector<std::uint8_t> buffer(c.GetRecordSize());
     ASSERT_EQ(c.GetNextRecord(buffer), 0);
     ASSERT_EQ(GetText(c, buffer, 2), ItemName('u', kRows - 4));
-    SecondProgram child([&](SecondProgram&) {
-        Program program(dir.Path().string(), false);
-        program.cursor->Open();
-        return ChangeRows(*program.cursor);
-    });
-    ASSERT_EQ(child.Wait(), 0);
+    ASSERT_EQ(ChangeRowsInAnotherProgram(), 0);
     const std::uint64_t locks = c.Table()->OperationReadLocks();
     c.SetIndexByName("ByCategory");
     EXPECT_GT(c.Table()->OperationReadLocks(), locks);

@@ -840,23 +840,28 @@ TEST_F(SqlExecution, ADeleteStoppedByAMissingKeyKeepsTheRowsBeforeIt) {
     EXPECT_EQ(errors, VerifierErrors(*directory_, "single"));
 }
 
+// Rows (i, i % modulo) for i below `rows`, inserted through a cursor into a table whose first
+// two fields are integers.
+void InsertIdsAndRemainders(TDataDirectory& directory, const std::string& table, std::int32_t rows,
+                            std::int32_t modulo) {
+    TDataCursor cursor(directory);
+    cursor.SetTableName(table);
+    cursor.Open();
+    std::vector<std::uint8_t> record(cursor.GetRecordSize());
+    for (std::int32_t i = 0; i < rows; ++i) {
+        cursor.InitNewRecord(record);
+        std::array<std::byte, 4> value{};
+        StoreInt32(value.data(), i);
+        cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+        StoreInt32(value.data(), i % modulo);
+        cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(value.data()));
+        cursor.InsertRecord(record, false);
+    }
+}
+
 TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
     Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
-    {
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName("bulk");
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (std::int32_t i = 0; i < 300; ++i) {
-            cursor.InitNewRecord(record);
-            std::array<std::byte, 4> value{};
-            StoreInt32(value.data(), i);
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            StoreInt32(value.data(), i % 2);
-            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            cursor.InsertRecord(record, false);
-        }
-    }
+    InsertIdsAndRemainders(*directory_, "bulk", 300, 2);
     session_->SetLockRetryCount(1);
     session_->SetLockWaitTime(10);
     // Nobody else: every odd row changes at once.
@@ -901,21 +906,7 @@ TEST_F(SqlExecution, BulkChangesBesideRecordLocks) {
 TEST_F(SqlExecution, BulkChangesBesideARecordLockOfAnotherSession) {
     Run("CREATE TABLE bulk (id INTEGER, n INTEGER)");
     Run("CREATE INDEX byn ON bulk (n)");
-    {
-        TDataCursor cursor(*directory_);
-        cursor.SetTableName("bulk");
-        cursor.Open();
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        for (std::int32_t i = 0; i < 400; ++i) {
-            cursor.InitNewRecord(record);
-            std::array<std::byte, 4> value{};
-            StoreInt32(value.data(), i);
-            cursor.PutField(1, record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            StoreInt32(value.data(), i % 4);
-            cursor.PutField(2, record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            cursor.InsertRecord(record, false);
-        }
-    }
+    InsertIdsAndRemainders(*directory_, "bulk", 400, 4);
     session_->SetLockRetryCount(1);
     session_->SetLockWaitTime(10);
     TDataSession other;
