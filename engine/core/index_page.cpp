@@ -1092,14 +1092,25 @@ void TPage::InnerClosedAt(std::int64_t pos, std::int64_t n) {
                  static_cast<std::size_t>(count_ - (pos - 1 + n)) * sizeof(std::uint32_t));
 }
 
+bool TPage::InByteOrder() const {
+    for (std::int64_t i = 2; i <= count_; ++i) {
+        if (std::memcmp(EntryAt(i - 1), EntryAt(i), key_size_) > 0)
+            return false;
+    }
+    return true;
+}
+
 bool TPage::HeadsHold() const {
     if (!heads_valid_)
         return true;
     if (Compressed() || stem_ > key_size_)
         return false;
     for (std::int64_t i = 1; i <= count_; ++i) {
-        if (std::memcmp(EntryAt(i), EntryAt(1), stem_) != 0 ||
-            HeadAt(EntryAt(i)) != HeadOf(EntryAt(i) + stem_, key_size_ - stem_) ||
+        // Keys in byte order all share what the first and the last share; a damaged page
+        // read from disk need not be in order, and a search of it promises nothing.
+        if (std::memcmp(EntryAt(i), EntryAt(1), stem_) != 0)
+            return !InByteOrder();
+        if (HeadAt(EntryAt(i)) != HeadOf(EntryAt(i) + stem_, key_size_ - stem_) ||
             (IsInterior() &&
              (count_ > inner_room_ || inner_heads_[Index(i)] != HeadAt(EntryAt(i))))) {
             return false;

@@ -454,6 +454,7 @@ class alignas(64) TPage {
     void DropHeads() { heads_valid_ = false; }
     // Every entry starts with the stem and has its head (checked by debug builds).
     bool HeadsHold() const;
+    bool InByteOrder() const;
     // Writes the key of the entry at pos (a page at full width), keeping the heads.
     void PutKeyAt(std::int64_t pos, const std::uint8_t* key);
 
