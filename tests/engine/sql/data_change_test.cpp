@@ -585,6 +585,24 @@ TEST_F(SqlExecution, ADeleteReadsEachOfItsRecordsFromTheFileOnce) {
 // merge, interior pages go and the trees lose levels in a primary index, a case-insensitive
 // index whose keys repeat in other cases, a descending index over two columns and an index
 // of a few repeated values. Both tables verify clean and read back alike.
+// An integer field of a record read through `cursor`.
+std::int32_t IntegerField(TDataCursor& cursor, std::span<const std::uint8_t> record,
+                          std::uint32_t field) {
+    std::array<std::uint8_t, 4> value{};
+    bool is_null = true;
+    cursor.GetField(field, record, is_null, value);
+    return static_cast<std::int32_t>(GetU32(value, 0));
+}
+
+// A text field of up to 8 characters of a record read through `cursor`.
+std::string ShortTextField(TDataCursor& cursor, std::span<const std::uint8_t> record,
+                           std::uint32_t field) {
+    std::array<std::uint8_t, 9> value{};
+    bool is_null = true;
+    cursor.GetField(field, record, is_null, value);
+    return std::string(reinterpret_cast<const char*>(value.data()));
+}
+
 TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByRecord) {
     struct Cut {
         const char* where;
@@ -623,16 +641,10 @@ TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByReco
         cursor.Open();
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
         const auto number = [&](std::uint32_t field) {
-            std::array<std::uint8_t, 4> value{};
-            bool is_null = true;
-            cursor.GetField(field, record, is_null, value);
-            return static_cast<std::int32_t>(GetU32(value, 0));
+            return IntegerField(cursor, record, field);
         };
         const auto text = [&](std::uint32_t field) {
-            std::array<std::uint8_t, 9> value{};
-            bool is_null = true;
-            cursor.GetField(field, record, is_null, value);
-            return std::string(reinterpret_cast<const char*>(value.data()));
+            return ShortTextField(cursor, record, field);
         };
         for (const Cut& cut : cuts) {
             std::int64_t taken = 0;
@@ -715,16 +727,10 @@ TEST_F(SqlExecution, DeletesOverCompressedIndexesLeaveTheFilesOfDeletesRecordByR
             cursor.Open();
             std::vector<std::uint8_t> record(cursor.GetRecordSize());
             const auto number = [&](std::uint32_t field) {
-                std::array<std::uint8_t, 4> value{};
-                bool is_null = true;
-                cursor.GetField(field, record, is_null, value);
-                return static_cast<std::int32_t>(GetU32(value, 0));
+                return IntegerField(cursor, record, field);
             };
             const auto text = [&](std::uint32_t field) {
-                std::array<std::uint8_t, 9> value{};
-                bool is_null = true;
-                cursor.GetField(field, record, is_null, value);
-                return std::string(reinterpret_cast<const char*>(value.data()));
+                return ShortTextField(cursor, record, field);
             };
             cursor.First();
             while (cursor.GetNextRecord(record) == kErrNone) {
@@ -806,10 +812,7 @@ TEST_F(SqlExecution, ADeleteStoppedByAMissingKeyKeepsTheRowsBeforeIt) {
         cursor.Open();
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
         const auto number = [&](std::uint32_t field) {
-            std::array<std::uint8_t, 4> value{};
-            bool is_null = true;
-            cursor.GetField(field, record, is_null, value);
-            return static_cast<std::int32_t>(GetU32(value, 0));
+            return IntegerField(cursor, record, field);
         };
         cursor.First();
         EngineErrorCode stopped = kErrNone;
