@@ -8,6 +8,8 @@
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
+#include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/text_compare.h"
@@ -636,17 +638,31 @@ void TDataCursor::LockRecord(std::uint32_t number) {
         locked.SetRecordCount(std::int64_t{n} + 1);
     if (locked.IsSet(n))
         Raise(kErrRecordLocked);
-    const bool changed = table_->LockRecord(n);
+    bool changed = table_->LockRecord(n);
+    // Strict detection checks at every operation's start, and the lock is one; the read lock
+    // comes after the record's, so that no wait for the record holds it.
+    if (!exclusive_ && directory_.Session().StrictChangeDetection())
+        changed = table_->ReadLock() || changed;
     locked.SetBit(n);
     own_locks_.push_back(n);
-    if (changed || (!exclusive_ && CountersDiffer())) {
-        // Taking the lock leaves the cursor where it was.
-        const std::vector<std::uint8_t> bookmark = GetBookmark();
-        SaveTableCounters();
-        Resync();
-        if (!bookmark.empty())
-            GotoBookmark(bookmark, true, true);
+    if (!changed && (exclusive_ || !CountersDiffer()))
+        return;
+    // Taking the lock leaves the cursor where it was, or, where its row went or moved, on a
+    // neighbour whose step goes from the row's place.
+    if (!bof_ && !eof_) {
+        ResyncAndReturn();
+        if (number == 0 && (bof_ || eof_ || record_no_ != n)) {
+            // The current row the caller meant to lock is gone: so is the lock.
+            UnlockRecord(n);
+            Raise(kErrRecordChanged);
+        }
+        return;
     }
+    const std::vector<std::uint8_t> bookmark = GetBookmark();
+    SaveTableCounters();
+    Resync();
+    if (!bookmark.empty())
+        GotoBookmark(bookmark, true, true);
 }
 
 void TDataCursor::UnlockRecord(std::uint32_t number) {

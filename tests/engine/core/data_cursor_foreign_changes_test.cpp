@@ -204,6 +204,38 @@ TEST_F(ForeignChanges, TheDeletedRowsPlaceLastsUntilTheCursorMovesOrReadsItsRow)
     }
 }
 
+// Locking the current row after the other program deleted it fails as the row's change, keeps
+// no lock, and leaves the walk going on from the row's place; a row changed in place is
+// locked and stays current.
+TEST_F(ForeignChanges, LockingTheCurrentRowAfterTheOtherProgramDeletedItFails) {
+    for (const bool strict : {true, false}) {
+        for (const bool deleted : {true, false}) {
+            SCOPED_TRACE(::testing::Message() << strict << deleted);
+            MakeRows();
+            session->SetStrictChangeDetection(strict);
+            TDataCursor& c = NewCursor("mailist", false);
+            c.Open();
+            SelectOrder(c, Order::kPrimary);
+            std::vector<std::uint8_t> buffer(c.GetRecordSize());
+            ASSERT_TRUE(StandOn(c, ItemOf(4), buffer));
+            const std::uint32_t number = c.GetCurrentRecordNo();
+            OtherProgramChanges(dir.Path().string(), {4}, deleted ? -1 : 50);
+            if (deleted) {
+                EXPECT_EQ(CodeOf([&] { c.LockRecord(0); }), kErrRecordChanged);
+                EXPECT_EQ(CodeOf([&] { c.UnlockRecord(number); }), kErrUnlock);
+                EXPECT_EQ(StepRow(c, true), 5);
+            } else {
+                c.LockRecord(0);
+                ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+                EXPECT_EQ(GetInt(c, buffer, 4), 50);
+                c.UnlockRecord(number);
+                EXPECT_EQ(StepRow(c, true), 5);
+            }
+            c.Close();
+        }
+    }
+}
+
 // A cursor of this program deleting the row another one stands on: the other's next step, in
 // either direction, gives the deleted row's neighbour.
 TEST_F(ForeignChanges, AStepFromARowAnotherCursorDeletedGivesItsNeighbour) {
