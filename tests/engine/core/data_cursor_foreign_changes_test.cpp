@@ -72,28 +72,33 @@ class ForeignChanges : public TwoPrograms {
         c.Close();
     }
 
-    // The other program deletes `rows`, or gives them `new_bounces` when that is not negative,
-    // and ends; its changes are flushed when it does.
-    static void OtherProgramChanges(const std::string& path, const std::vector<int>& rows,
-                                    std::int32_t new_bounces = -1) {
+    // Deletes `rows` through `other`, or gives them `new_bounces` when that is not negative.
+    static bool ChangeRows(TDataCursor& other, const std::vector<int>& rows,
+                           std::int32_t new_bounces) {
+        other.Open();
+        other.SetIndex(kNoIndex);
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        for (const int row : rows) {
+            if (!StandOn(other, ItemOf(row), buffer))
+                return false;
+            if (new_bounces < 0) {
+                other.DeleteRecord(buffer, false);
+            } else {
+                PutInt(other, buffer, 4, new_bounces);
+                other.ModifyRecord(buffer, false, false);
+            }
+        }
+        other.Close();
+        return true;
+    }
+
+    // The other program changes `rows` (ChangeRows) and ends; its changes are flushed when it
+    // does.
+    void OtherProgramChanges(const std::vector<int>& rows, std::int32_t new_bounces = -1) {
+        const std::string path = dir.Path().string();
         SecondProgram child([&](SecondProgram&) {
             Program program(path, false);
-            TDataCursor& other = *program.cursor;
-            other.Open();
-            other.SetIndex(kNoIndex);
-            std::vector<std::uint8_t> buffer(other.GetRecordSize());
-            for (const int row : rows) {
-                if (!StandOn(other, ItemOf(row), buffer))
-                    return 1;
-                if (new_bounces < 0) {
-                    other.DeleteRecord(buffer, false);
-                } else {
-                    PutInt(other, buffer, 4, new_bounces);
-                    other.ModifyRecord(buffer, false, false);
-                }
-            }
-            other.Close();
-            return 0;
+            return ChangeRows(*program.cursor, rows, new_bounces) ? 0 : 1;
         });
         EXPECT_EQ(child.Wait(), 0);
     }
@@ -116,9 +121,18 @@ struct DeleteCase {
     std::vector<int> deleted;
 };
 
-// Strict detection notices the change at the step's start; without it a refresh brings it
-// in. Either way the step goes from the deleted row's place.
-TEST_F(ForeignChanges, AStepFromARowTheOtherProgramDeletedGivesItsNeighbour) {
+// Who deleted the rows, and how the cursor learns of it: strict detection notices another
+// program's change at the step's start; without it a refresh brings it in. Another cursor of
+// this program changes the table the cursor shares.
+enum class Deleter {
+    kOtherProgramStrict,
+    kOtherProgramRefreshed,
+    kOtherCursorStrict,
+    kOtherCursor
+};
+
+// Whoever deleted them, the step goes from the deleted row's place.
+TEST_F(ForeignChanges, AStepFromADeletedRowGivesItsNeighbour) {
     const std::vector<DeleteCase> cases = {
         {"middle", 4, {4}},
         {"first", 0, {0}},
@@ -128,15 +142,17 @@ TEST_F(ForeignChanges, AStepFromARowTheOtherProgramDeletedGivesItsNeighbour) {
         {"it and both neighbours", 5, {4, 5, 6}},
         {"all", 3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
     };
-    for (const bool strict : {true, false}) {
+    for (const Deleter deleter : {Deleter::kOtherProgramStrict, Deleter::kOtherProgramRefreshed,
+                                  Deleter::kOtherCursorStrict, Deleter::kOtherCursor}) {
         for (const Order order : {Order::kPhysical, Order::kPrimary, Order::kByBounce}) {
             for (const DeleteCase& test : cases) {
                 for (const bool forward : {true, false}) {
                     SCOPED_TRACE(::testing::Message()
-                                 << test.name << (strict ? " strict" : " refreshed") << " order "
+                                 << test.name << " by " << static_cast<int>(deleter) << " order "
                                  << static_cast<int>(order) << (forward ? " next" : " prior"));
                     MakeRows();
-                    session->SetStrictChangeDetection(strict);
+                    session->SetStrictChangeDetection(deleter == Deleter::kOtherProgramStrict ||
+                                                      deleter == Deleter::kOtherCursorStrict);
                     TDataCursor& c = NewCursor("mailist", false);
                     c.Open();
                     SelectOrder(c, order);
@@ -146,8 +162,11 @@ TEST_F(ForeignChanges, AStepFromARowTheOtherProgramDeletedGivesItsNeighbour) {
                     std::vector<int> rows;
                     for (const int at : test.deleted)
                         rows.push_back(walk[at]);
-                    OtherProgramChanges(dir.Path().string(), rows);
-                    if (!strict)
+                    if (deleter == Deleter::kOtherCursorStrict || deleter == Deleter::kOtherCursor)
+                        ASSERT_TRUE(ChangeRows(NewCursor("mailist", false), rows, -1));
+                    else
+                        OtherProgramChanges(rows);
+                    if (deleter == Deleter::kOtherProgramRefreshed)
                         c.Refresh();
                     // The first row of the walk past the cursor's place that still stands.
                     int expected = -1;
@@ -182,7 +201,7 @@ TEST_F(ForeignChanges, TheDeletedRowsPlaceLastsUntilTheCursorMovesOrReadsItsRow)
         SelectOrder(c, Order::kPrimary);
         std::vector<std::uint8_t> buffer(c.GetRecordSize());
         ASSERT_TRUE(StandOn(c, ItemOf(4), buffer));
-        OtherProgramChanges(dir.Path().string(), {4});
+        OtherProgramChanges({4});
         if (what == "count") {
             EXPECT_EQ(c.GetRecordCount(), kRows - 1);
             EXPECT_EQ(StepRow(c, true), 5);
@@ -219,7 +238,7 @@ TEST_F(ForeignChanges, LockingTheCurrentRowAfterTheOtherProgramDeletedItFails) {
             std::vector<std::uint8_t> buffer(c.GetRecordSize());
             ASSERT_TRUE(StandOn(c, ItemOf(4), buffer));
             const std::uint32_t number = c.GetCurrentRecordNo();
-            OtherProgramChanges(dir.Path().string(), {4}, deleted ? -1 : 50);
+            OtherProgramChanges({4}, deleted ? -1 : 50);
             if (deleted) {
                 EXPECT_EQ(CodeOf([&] { c.LockRecord(0); }), kErrRecordChanged);
                 EXPECT_EQ(CodeOf([&] { c.UnlockRecord(number); }), kErrUnlock);
@@ -232,35 +251,6 @@ TEST_F(ForeignChanges, LockingTheCurrentRowAfterTheOtherProgramDeletedItFails) {
                 EXPECT_EQ(StepRow(c, true), 5);
             }
             c.Close();
-        }
-    }
-}
-
-// A cursor of this program deleting the row another one stands on: the other's next step, in
-// either direction, gives the deleted row's neighbour.
-TEST_F(ForeignChanges, AStepFromARowAnotherCursorDeletedGivesItsNeighbour) {
-    for (const bool strict : {true, false}) {
-        for (const Order order : {Order::kPhysical, Order::kPrimary, Order::kByBounce}) {
-            for (const bool forward : {true, false}) {
-                SCOPED_TRACE(::testing::Message() << strict << " order " << static_cast<int>(order)
-                                                  << (forward ? " next" : " prior"));
-                MakeRows();
-                session->SetStrictChangeDetection(strict);
-                TDataCursor& c = NewCursor("mailist", false);
-                c.Open();
-                SelectOrder(c, order);
-                const std::vector<int> walk = RowsIn(order);
-                std::vector<std::uint8_t> buffer(c.GetRecordSize());
-                ASSERT_TRUE(StandOn(c, ItemOf(walk[4]), buffer));
-                TDataCursor& other = NewCursor("mailist", false);
-                other.Open();
-                std::vector<std::uint8_t> deleted(other.GetRecordSize());
-                ASSERT_TRUE(StandOn(other, ItemOf(walk[4]), deleted));
-                other.DeleteRecord(deleted, true);
-                other.Close();
-                EXPECT_EQ(StepRow(c, forward), walk[forward ? 5 : 3]);
-                c.Close();
-            }
         }
     }
 }
@@ -280,7 +270,7 @@ TEST_F(ForeignChanges, AStepFromARowTheOtherProgramMovedGoesOnFromItsOldPlace) {
             std::vector<std::uint8_t> buffer(c.GetRecordSize());
             const int moved = walk[4];
             ASSERT_TRUE(StandOn(c, ItemOf(moved), buffer));
-            OtherProgramChanges(dir.Path().string(), {moved}, new_bounces);
+            OtherProgramChanges({moved}, new_bounces);
             std::vector<int> rest;
             for (int row = StepRow(c, forward); row >= 0; row = StepRow(c, forward))
                 rest.push_back(row);
@@ -318,7 +308,7 @@ TEST_F(ForeignChanges, WritesThroughARowTheOtherProgramDeletedOrMovedFail) {
             SelectOrder(c, Order::kByBounce);
             std::vector<std::uint8_t> buffer(c.GetRecordSize());
             ASSERT_TRUE(StandOn(c, ItemOf(walk[4]), buffer));
-            OtherProgramChanges(dir.Path().string(), {walk[4]}, moved ? 100 : -1);
+            OtherProgramChanges({walk[4]}, moved ? 100 : -1);
             if (lock_first) {
                 EXPECT_EQ(CodeOf([&] { c.GetCurrentRecord(buffer, true); }), kErrRecordChanged);
             }
