@@ -587,7 +587,10 @@ void TIndexFile::JoinHelper() noexcept {
     b.session = false;
     std::unique_lock lock(b.mutex);
     b.more = false;
-    b.helper->wake.notify_one();
+    // A helper at work looks at `more` before it waits again, and one done with the flush
+    // waits for the next: only one waiting for runs needs waking (a wake costs a switch).
+    if (b.running && b.idle)
+        b.helper->wake.notify_one();
     b.helper->settled.wait(lock, [&] { return !b.running; });
 }
 
@@ -612,13 +615,16 @@ void TIndexFile::HandOffKeptPages(bool release_write_lock) {
     behind_.keeping = false;
     IndexKeptPages();
     if (behind_.session) {
+        bool idle = false;
         {
             const std::lock_guard lock(behind_.mutex);
             behind_.release_lock = release_write_lock;
             behind_.handed_off = true;
             behind_.more = false;
+            idle = behind_.idle;
         }
-        behind_.helper->wake.notify_one();
+        if (idle)
+            behind_.helper->wake.notify_one();
         return;
     }
     behind_.release_lock = release_write_lock;
