@@ -1,0 +1,1094 @@
+// Random tables, random SELECTs and random UPDATEs and DELETEs, run here and in SQLite (linked
+// into this test only, as the reference): every query must give the same rows, in the same
+// order as far as its ORDER BY fixes it, every change must touch as many rows, and the tables
+// must hold the same rows afterwards.
+//
+// The statements sent to SQLite are written so that it follows this engine's intended rules
+// instead of its own:
+// - an empty text is NULL, so '' goes to SQLite as NULL;
+// - conditions are two-valued: = and <> treat NULL as a value (NULL = NULL holds, NULL <> 1
+//   holds; IS NULL and IN follow =), and every other comparison, BETWEEN and LIKE with a NULL
+//   operand is false, so NOT of it is true (EvaluateComparison and EvaluatePredicate in
+//   engine/storage/expression_eval.cpp); so = and <> become IS and IS NOT there, and every
+//   other predicate is wrapped in COALESCE(..., 0);
+// - AVG over a whole-number column keeps the column's type, rounded half away from zero
+//   (AggregateAccumulator::StoreFloat), so it becomes CAST(ROUND(AVG(x)) AS INTEGER) there;
+// - a NULL text joins with || as an empty one (ApplyArithmetic), so COALESCE(x, '') there;
+// - LIKE compares with case, as PRAGMA case_sensitive_like makes SQLite's.
+// The generator keeps to what this engine accepts: NULL constants only beside = and <> (a NULL
+// is typeless here), MIN and MAX not over texts, HAVING only over an aggregate of the result
+// and not COUNT(*), indexes only in this engine (they must not change a result).
+// Texts are single bytes here; characters past ASCII go to SQLite as the code points of the
+// same numbers, whose UTF-8 sorts as the bytes do.
+//
+// CORVANE_SQL_FUZZ_ROUNDS raises the number of rounds, CORVANE_SQL_FUZZ_SEED moves the first
+// seed; CORVANE_SQL_FUZZ_SHRINK=1 drops every statement of a failing round that the failure
+// does not need before reporting it.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/storage/engine_error.h"
+#include "tests/engine/sql/sql_execution_fixture.h"
+
+namespace strata {
+namespace {
+
+using RowList = std::vector<std::string>;
+
+// One statement in both dialects. Table names carry a leading '@', replaced by the round's
+// prefix here and by nothing in SQLite.
+struct Sql {
+    std::string ours;
+    std::string theirs;
+};
+
+Sql operator+(const Sql& a, const Sql& b) {
+    return {a.ours + b.ours, a.theirs + b.theirs};
+}
+Sql operator+(const Sql& a, const std::string& b) {
+    return {a.ours + b, a.theirs + b};
+}
+Sql operator+(const std::string& a, const Sql& b) {
+    return {a + b.ours, a + b.theirs};
+}
+Sql Same(const std::string& text) {
+    return {text, text};
+}
+
+// Single-byte text as UTF-8, one code point per byte.
+std::string Utf8(std::string_view bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::string Number(double value) {
+    if (value == 0) {
+        value = 0;  // no "-0"
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+// A day number of this engine (0001-01-01 is day 1) as yyyy-mm-dd.
+std::string IsoDate(std::int32_t day) {
+    std::int64_t z = static_cast<std::int64_t>(day) - 719163 + 719468;  // days from 0000-03-01
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", static_cast<long long>(y),
+                  static_cast<long long>(m), static_cast<long long>(d));
+    return text;
+}
+
+enum class Kind { Integer, Small, Float, Text, Long, Date };
+
+bool IsNumeric(Kind kind) {
+    return kind == Kind::Integer || kind == Kind::Small || kind == Kind::Float;
+}
+bool IsText(Kind kind) {
+    return kind == Kind::Text || kind == Kind::Long;
+}
+bool Comparable(Kind a, Kind b) {
+    return a == b || (IsNumeric(a) && IsNumeric(b)) || (IsText(a) && IsText(b));
+}
+
+struct Column {
+    std::string name;
+    Kind kind;
+};
+
+struct Table {
+    std::string name;  // with the leading '@'
+    std::vector<Column> columns;
+};
+
+// A column as a query names it.
+struct ColumnRef {
+    std::string text;
+    Kind kind;
+};
+
+class Generator {
+  public:
+    explicit Generator(std::uint32_t seed) : random_(seed) {}
+
+    std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(random_() % n); }
+    bool Chance(std::uint32_t one_in) { return Below(one_in) == 0; }
+    template <class T>
+    const T& Pick(const std::vector<T>& items) {
+        return items[Below(static_cast<std::uint32_t>(items.size()))];
+    }
+
+    std::string Text(std::size_t longest) {
+        // Both cases, LIKE's own characters, and letters past ASCII with their other case.
+        static const char* const kLetters[] = {"a", "A",    "b",    "B",    "c",    "z",    "_",
+                                               "%", "\xE9", "\xC9", "\xFC", "\xDC", "\xDF", "1"};
+        std::string text;
+        const std::size_t length = 1 + Below(static_cast<std::uint32_t>(longest));
+        for (std::size_t i = 0; i < length; ++i) {
+            text += kLetters[Below(std::size(kLetters))];
+        }
+        return text;
+    }
+
+    // A constant of a kind; `null_one_in` of them NULL (0: never), texts sometimes ''.
+    Sql Constant(Kind kind, std::uint32_t null_one_in = 0) {
+        if (null_one_in != 0 && Chance(null_one_in)) {
+            return Same("NULL");
+        }
+        switch (kind) {
+            case Kind::Integer: {
+                static const std::vector<int> kWide = {-40, 100, 1000, -7};
+                const int value = Chance(8) ? Pick(kWide) : static_cast<int>(Below(12)) - 3;
+                return Same(std::to_string(value));
+            }
+            case Kind::Small:
+                return Same(std::to_string(static_cast<int>(Below(9)) - 2));
+            case Kind::Float: {
+                static const std::vector<std::string> kFloats = {"-2.5", "-1.0", "0.0", "-0.0",
+                                                                 "0.25", "0.5",  "1.0", "1.5",
+                                                                 "2.0",  "3.75", "10.5"};
+                return Same(Pick(kFloats));
+            }
+            case Kind::Text:
+            case Kind::Long: {
+                if (null_one_in != 0 && Chance(null_one_in)) {
+                    return {"''", "NULL"};
+                }
+                // Long texts share long beginnings, which compressed keys store once.
+                static const std::vector<std::string> kStems = {"member", "member1", "Member",
+                                                                "m\xE9mber", "zz"};
+                const std::string text =
+                    kind == Kind::Long ? Pick(kStems) + (Chance(4) ? "" : Text(6)) : Text(5);
+                return {"'" + text + "'", "'" + Utf8(text) + "'"};
+            }
+            case Kind::Date: {
+                static const std::vector<std::string> kDates = {
+                    "1999-12-31", "2000-01-01", "2000-02-29", "2001-02-03", "2024-06-30"};
+                return Same("'" + Pick(kDates) + "'");
+            }
+        }
+        return Same("NULL");
+    }
+
+    std::string LikePattern() {
+        static const char* const kPieces[] = {"a", "A", "b", "%",      "_",   "\xE9",  "\xC9",
+                                              "z", "1", "%", "member", "Mem", "m\xE9m"};
+        std::string pattern;
+        const std::size_t length = 1 + Below(4);
+        for (std::size_t i = 0; i < length; ++i) {
+            pattern += kPieces[Below(std::size(kPieces))];
+        }
+        return pattern;
+    }
+
+    // NULL constants are typeless here, and only = and <> take them.
+    Sql Compare(const std::vector<std::string>& ops, const Sql& column, Kind kind,
+                bool constant_first) {
+        const std::string& op = Pick(ops);
+        const Sql constant = Constant(kind, op == "=" || op == "<>" ? 12 : 0);
+        return constant_first ? Comparison(op, constant, column) : Comparison(op, column, constant);
+    }
+
+    Sql Comparison(const std::string& op, const Sql& left, const Sql& right) {
+        if (op == "=") {
+            return {left.ours + " = " + right.ours,
+                    "(" + left.theirs + " IS " + right.theirs + ")"};
+        }
+        if (op == "<>") {
+            return {left.ours + " <> " + right.ours,
+                    "(" + left.theirs + " IS NOT " + right.theirs + ")"};
+        }
+        return {left.ours + " " + op + " " + right.ours,
+                "COALESCE(" + left.theirs + " " + op + " " + right.theirs + ", 0)"};
+    }
+
+    Sql Atom(const std::vector<ColumnRef>& columns) {
+        static const std::vector<std::string> kOps = {"=", "<>", "<", ">", "<=", ">=", "="};
+        const ColumnRef& column = Pick(columns);
+        const Sql ref = Same(column.text);
+        switch (Below(12)) {
+            case 0:
+            case 1:
+                return Compare(kOps, ref, column.kind, false);
+            case 2:
+                return Compare(kOps, ref, column.kind, true);
+            case 3: {
+                std::vector<ColumnRef> peers;
+                for (const ColumnRef& other : columns) {
+                    if (other.text != column.text && Comparable(other.kind, column.kind)) {
+                        peers.push_back(other);
+                    }
+                }
+                if (peers.empty()) {
+                    return Comparison(Pick(kOps), ref, Constant(column.kind));
+                }
+                return Comparison(Pick(kOps), ref, Same(Pick(peers).text));
+            }
+            case 4: {
+                const bool negated = Chance(3);
+                const Sql low = Constant(column.kind);
+                const Sql high = Constant(column.kind);
+                const Sql test = {column.text + (negated ? " NOT" : "") + " BETWEEN " + low.ours +
+                                      " AND " + high.ours,
+                                  "COALESCE(" + column.text + " BETWEEN " + low.theirs + " AND " +
+                                      high.theirs + ", 0)"};
+                return negated ? Sql{test.ours, "NOT " + test.theirs} : test;
+            }
+            case 5: {
+                const bool negated = Chance(3);
+                Sql list;
+                const std::size_t count = 1 + Below(4);
+                std::string ours = column.text + (negated ? " NOT IN (" : " IN (");
+                std::string theirs = negated ? "NOT (" : "(";
+                for (std::size_t i = 0; i < count; ++i) {
+                    const Sql element = Constant(column.kind, 15);
+                    ours += (i > 0 ? ", " : "") + element.ours;
+                    theirs += (i > 0 ? " OR " : "") + column.text + " IS " + element.theirs;
+                }
+                return {ours + ")", theirs + ")"};
+            }
+            case 6:
+                return Chance(2) ? Same(column.text + " IS NULL")
+                                 : Same(column.text + " IS NOT NULL");
+            case 9:
+                if (IsNumeric(column.kind)) {
+                    // Arithmetic keeps a NULL operand NULL in both.
+                    const std::string op = Chance(2) ? " + " : " * ";
+                    return Compare(kOps,
+                                   Same("(" + column.text + op + Constant(column.kind).ours + ")"),
+                                   column.kind, false);
+                }
+                if (subselect_ && subselect_(column, outer_)) {
+                    return *subselect_(column, outer_);
+                }
+                return Compare(kOps, ref, column.kind, false);
+            case 7:
+            case 8: {
+                if (!IsText(column.kind)) {
+                    return Compare(kOps, ref, column.kind, false);
+                }
+                const bool negated = Chance(3);
+                const std::string pattern = LikePattern();
+                const Sql test = {column.text + (negated ? " NOT" : "") + " LIKE '" + pattern + "'",
+                                  "COALESCE(" + column.text + " LIKE '" + Utf8(pattern) + "', 0)"};
+                return negated ? Sql{test.ours, "NOT " + test.theirs} : test;
+            }
+            default:
+                return Compare(kOps, ref, column.kind, false);
+        }
+    }
+
+    Sql Condition(const std::vector<ColumnRef>& columns, int depth) {
+        if (depth > 0 && !Chance(3)) {
+            const Sql left = Condition(columns, depth - 1);
+            const Sql right = Condition(columns, depth - 1);
+            const std::string op = Chance(3) ? " OR " : " AND ";
+            return "(" + left + op + right + ")";
+        }
+        if (depth > 0 && Chance(6)) {
+            return "NOT (" + Condition(columns, depth - 1) + ")";
+        }
+        return Atom(columns);
+    }
+
+    // A sub-select over another table for a column, when there is one; `outer` qualifies the
+    // outer column in SQLite's form.
+    std::function<std::optional<Sql>(const ColumnRef&, const std::string&)> subselect_;
+    std::string outer_;
+
+  private:
+    std::mt19937 random_;
+};
+
+std::string SqlType(Kind kind, bool ours) {
+    switch (kind) {
+        case Kind::Integer:
+            return "INTEGER";
+        case Kind::Small:
+            return ours ? "SMALLINT" : "INTEGER";
+        case Kind::Float:
+            return ours ? "FLOAT" : "REAL";
+        case Kind::Text:
+            return ours ? "CHAR(8)" : "TEXT";
+        case Kind::Long:
+            return ours ? "CHAR(24)" : "TEXT";
+        case Kind::Date:
+            return ours ? "DATE" : "TEXT";
+    }
+    return {};
+}
+
+// A round: its statements in order, each either a change or a query to compare.
+struct Step {
+    Sql sql;
+    enum Type { kSetup, kChange, kQuery, kCompareTable } type = kSetup;
+    bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
+    std::vector<std::size_t> order_keys;
+};
+
+struct Outcome {
+    std::optional<RowList> rows;  // query rows, or a table's rows
+    std::int64_t changed = -1;
+    std::string error;
+};
+
+class SqliteDatabase {
+  public:
+    SqliteDatabase() {
+        sqlite3* db = nullptr;
+        sqlite3_open(":memory:", &db);
+        db_.reset(db);
+        Exec("PRAGMA case_sensitive_like = ON");
+    }
+
+    std::string Exec(const std::string& sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            std::string text = message != nullptr ? message : "?";
+            sqlite3_free(message);
+            return text;
+        }
+        return {};
+    }
+
+    std::int64_t Changes() { return sqlite3_changes(db_.get()); }
+
+    // RowList as "v|v|..."; an error text when the statement fails.
+    std::variant<RowList, std::string> Query(const std::string& sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+            return std::string(sqlite3_errmsg(db_.get()));
+        }
+        std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, sqlite3_finalize);
+        RowList rows;
+        int status = 0;
+        while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(raw); ++i) {
+                if (i > 0) {
+                    row += "|";
+                }
+                switch (sqlite3_column_type(raw, i)) {
+                    case SQLITE_NULL:
+                        row += "NULL";
+                        break;
+                    case SQLITE_INTEGER:
+                        row += std::to_string(sqlite3_column_int64(raw, i));
+                        break;
+                    case SQLITE_FLOAT:
+                        row += Number(sqlite3_column_double(raw, i));
+                        break;
+                    default:
+                        row += reinterpret_cast<const char*>(sqlite3_column_text(raw, i));
+                        break;
+                }
+            }
+            rows.push_back(row);
+        }
+        if (status != SQLITE_DONE) {
+            return std::string(sqlite3_errmsg(db_.get()));
+        }
+        return rows;
+    }
+
+  private:
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close(db); }
+    };
+    std::unique_ptr<sqlite3, Closer> db_;
+};
+
+std::string Replace(std::string text, const std::string& prefix) {
+    for (std::size_t at = text.find('@'); at != std::string::npos;
+         at = text.find('@', at + prefix.size())) {
+        text.replace(at, 1, prefix);
+    }
+    return text;
+}
+
+// Every row of a cursor in the form SQLite's rows take.
+RowList CursorRows(TDataCursor& cursor) {
+    RowList rows;
+    std::vector<std::uint8_t> record(cursor.GetRecordSize());
+    cursor.First();
+    while (cursor.GetNextRecord(record) == kErrNone) {
+        std::string row;
+        bool first = true;
+        for (std::uint32_t n = 1; n <= cursor.GetFieldCount(); ++n) {
+            const FieldDescriptor& d = cursor.GetFieldDesc(n);
+            if (FieldHidden(d) || FieldName(d).rfind("Sys__Avg__Count", 0) == 0) {
+                continue;
+            }
+            if (!first) {
+                row += "|";
+            }
+            first = false;
+            std::vector<std::uint8_t> value(512);
+            bool is_null = true;
+            cursor.GetField(n, record, is_null, value);
+            const auto* bytes = reinterpret_cast<std::byte*>(value.data());
+            if (is_null) {
+                row += "NULL";
+                continue;
+            }
+            switch (FieldType(d)) {
+                case kTypeString:
+                    row += Utf8(reinterpret_cast<const char*>(value.data()));
+                    break;
+                case kTypeInteger:
+                    row += std::to_string(LoadInt32(bytes));
+                    break;
+                case kTypeSmallInt:
+                    row += std::to_string(LoadInt16(bytes));
+                    break;
+                case kTypeWord:
+                    row += std::to_string(LoadUInt16(bytes));
+                    break;
+                case kTypeFloat:
+                    row += Number(LoadDouble(bytes));
+                    break;
+                case kTypeDate:
+                    row += IsoDate(LoadInt32(bytes));
+                    break;
+                case kTypeBoolean:
+                    row += LoadUInt16(bytes) != 0 ? "1" : "0";
+                    break;
+                default:
+                    row += "?type" + std::to_string(FieldType(d));
+                    break;
+            }
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string Join(const RowList& rows) {
+    std::string text;
+    for (const std::string& row : rows) {
+        text += "[" + row + "] ";
+    }
+    return text;
+}
+
+// The ORDER BY keys of each row, in order.
+RowList OrderKeys(const RowList& rows, const std::vector<std::size_t>& keys) {
+    RowList out;
+    for (const std::string& row : rows) {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t bar = row.find('|', start);
+            fields.push_back(row.substr(start, bar - start));
+            if (bar == std::string::npos) {
+                break;
+            }
+            start = bar + 1;
+        }
+        std::string key;
+        for (const std::size_t k : keys) {
+            key += (k < fields.size() ? fields[k] : "?") + "|";
+        }
+        out.push_back(key);
+    }
+    return out;
+}
+
+// Builds a round's statements.
+class RoundBuilder {
+  public:
+    explicit RoundBuilder(std::uint32_t seed) : g_(seed) {}
+
+    std::vector<Step> Build() {
+        const int table_count = 2;
+        for (int t = 0; t < table_count; ++t) {
+            MakeTable(t);
+        }
+        for (int i = 0; i < 14; ++i) {
+            Query();
+        }
+        for (int round = 0; round < 4; ++round) {
+            Change();
+            for (int i = 0; i < 5; ++i) {
+                Query();
+            }
+        }
+        for (const Table& table : tables_) {
+            Step step;
+            step.type = Step::kCompareTable;
+            step.sql = Same(table.name);
+            steps_.push_back(step);
+        }
+        for (const Table& table : tables_) {
+            Add(Same("DROP TABLE " + table.name));
+        }
+        return std::move(steps_);
+    }
+
+  private:
+    void Add(Sql sql, Step::Type type = Step::kSetup) {
+        Step step;
+        step.sql = std::move(sql);
+        step.type = type;
+        steps_.push_back(std::move(step));
+    }
+
+    void MakeTable(int number) {
+        Table table;
+        table.name = std::string("@") + static_cast<char>('a' + number);
+        table.columns.push_back({"id", Kind::Integer});
+        static const std::vector<Kind> kKinds = {Kind::Integer, Kind::Small, Kind::Float,
+                                                 Kind::Text,    Kind::Long,  Kind::Date};
+        const std::size_t extra = 3 + g_.Below(3);
+        for (std::size_t i = 0; i < extra; ++i) {
+            // The first tables share their first columns so that joins find comparable ones.
+            const Kind kind = i < 2 ? kKinds[i * 3] : g_.Pick(kKinds);
+            table.columns.push_back({std::string(1, static_cast<char>('p' + i)), kind});
+        }
+        const bool primary = g_.Chance(2);
+        Sql create = Same("CREATE TABLE " + table.name + " (");
+        for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            const Column& c = table.columns[i];
+            create = create + Sql{(i > 0 ? ", " : "") + c.name + " " + SqlType(c.kind, true),
+                                  (i > 0 ? ", " : "") + c.name + " " + SqlType(c.kind, false)};
+        }
+        create = create + (primary ? Sql{", PRIMARY KEY (id))", ")"} : Same(")"));
+        Add(create);
+        tables_.push_back(table);
+
+        std::vector<Sql> indexes;
+        const std::size_t index_count = g_.Below(4);
+        for (std::size_t i = 0; i < index_count; ++i) {
+            indexes.push_back(Index(table, static_cast<int>(i)));
+        }
+        // Some tables span several index pages.
+        const std::size_t rows = g_.Chance(4) ? 150 + g_.Below(250) : 10 + g_.Below(40);
+        const std::size_t early = g_.Below(static_cast<std::uint32_t>(indexes.size() + 1));
+        for (std::size_t i = 0; i < early; ++i) {
+            Add(indexes[i]);
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+            Sql insert = Same("INSERT INTO " + table.name + " VALUES (" + std::to_string(r + 1));
+            for (std::size_t i = 1; i < table.columns.size(); ++i) {
+                insert = insert + ", " + g_.Constant(table.columns[i].kind, 6);
+            }
+            Add(insert + ")");
+        }
+        for (std::size_t i = early; i < indexes.size(); ++i) {
+            Add(indexes[i]);
+        }
+    }
+
+    // An index in this engine only: indexes answer conditions here and must not change results.
+    Sql Index(const Table& table, int number) {
+        std::string kind;
+        std::vector<std::string> columns;
+        if (g_.Chance(5)) {
+            kind = "UNIQUE ";
+            columns.push_back("id");
+        } else {
+            const Column& c =
+                table.columns[1 + g_.Below(static_cast<std::uint32_t>(table.columns.size() - 1))];
+            columns.push_back(c.name);
+            if (IsText(c.kind) && g_.Chance(2)) {
+                kind = "NOCASE ";
+            }
+            if (g_.Chance(3)) {
+                const Column& second =
+                    table.columns[1 +
+                                  g_.Below(static_cast<std::uint32_t>(table.columns.size() - 1))];
+                if (second.name != c.name) {
+                    columns.push_back(second.name);
+                }
+            }
+        }
+        if (g_.Chance(3)) {
+            kind = kind == "UNIQUE " ? "UNIQUE DESC " : "DESC " + kind;
+        }
+        std::string text = "CREATE " + kind + "INDEX " + table.name + "i" + std::to_string(number) +
+                           " ON " + table.name + " (";
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            text += (i > 0 ? ", " : "") + columns[i];
+        }
+        text += std::string(") COMPRESS ") + (g_.Chance(2) ? "FULL" : "NONE");
+        return {text, "SELECT 1"};
+    }
+
+    // Conditions of a single-table statement over `t` may hold IN (SELECT ...) over the other
+    // table, which goes to SQLite as EXISTS with IS (the engine's = of NULLs).
+    Sql SingleTableCondition(const Table& t, int depth) {
+        const Table& u = tables_[tables_[0].name == t.name ? 1 : 0];
+        g_.outer_ = t.name;
+        g_.subselect_ = [this, &u](const ColumnRef& column,
+                                   const std::string& outer) -> std::optional<Sql> {
+            std::vector<ColumnRef> peers;
+            for (const ColumnRef& c : Refs(u, "z")) {
+                if (Comparable(c.kind, column.kind)) {
+                    peers.push_back(c);
+                }
+            }
+            if (peers.empty()) {
+                return std::nullopt;
+            }
+            const ColumnRef& inner = g_.Pick(peers);
+            auto saved = std::exchange(g_.subselect_, nullptr);
+            const std::optional<Sql> where =
+                g_.Chance(3) ? std::nullopt : std::optional<Sql>(g_.Condition(Refs(u, "z"), 1));
+            g_.subselect_ = std::move(saved);
+            const bool negated = g_.Chance(3);
+            Sql ours = Same(column.text + (negated ? " NOT IN (SELECT " : " IN (SELECT ") +
+                            inner.text + " FROM " + u.name + " z");
+            if (where) {
+                ours = ours + " WHERE " + *where;
+            }
+            std::string theirs = std::string(negated ? "NOT " : "") + "EXISTS (SELECT 1 FROM " +
+                                 u.name + " z WHERE " + (where ? where->theirs + " AND " : "") +
+                                 inner.text + " IS " + outer + "." + column.text + ")";
+            return Sql{ours.ours + ")", theirs};
+        };
+        Sql condition = g_.Condition(Refs(t, ""), depth);
+        g_.subselect_ = nullptr;
+        return condition;
+    }
+
+    std::vector<ColumnRef> Refs(const Table& table, const std::string& alias) const {
+        std::vector<ColumnRef> refs;
+        for (const Column& c : table.columns) {
+            refs.push_back({alias.empty() ? c.name : alias + "." + c.name, c.kind});
+        }
+        return refs;
+    }
+
+    // An aggregate over a column, with the result it has here. MIN and MAX take no texts here.
+    Sql Aggregate(const std::vector<ColumnRef>& refs, bool* numeric = nullptr) {
+        std::vector<ColumnRef> numbers;
+        std::vector<ColumnRef> ordered;
+        for (const ColumnRef& r : refs) {
+            if (IsNumeric(r.kind)) {
+                numbers.push_back(r);
+            }
+            if (!IsText(r.kind)) {
+                ordered.push_back(r);
+            }
+        }
+        switch (g_.Below(6)) {
+            case 0:
+                return Same("COUNT(*)");
+            case 1:
+                return Same("COUNT(" + g_.Pick(refs).text + ")");
+            case 2:
+            case 3: {
+                const ColumnRef& c = g_.Pick(ordered);
+                if (numeric != nullptr) {
+                    *numeric = c.kind != Kind::Date;
+                }
+                return Same((g_.Chance(2) ? "MIN(" : "MAX(") + c.text + ")");
+            }
+            default: {
+                const ColumnRef& n = g_.Pick(numbers);
+                if (g_.Chance(2)) {
+                    return Same("SUM(" + n.text + ")");
+                }
+                if (n.kind == Kind::Float) {
+                    return Same("AVG(" + n.text + ")");
+                }
+                return {"AVG(" + n.text + ")", "CAST(ROUND(AVG(" + n.text + ")) AS INTEGER)"};
+            }
+        }
+    }
+
+    void OrderBy(Step& step, std::size_t result_columns) {
+        const std::size_t keys = 1 + g_.Below(std::min<std::uint32_t>(3, result_columns));
+        std::string text = " ORDER BY ";
+        for (std::size_t i = 0; i < keys; ++i) {
+            const std::size_t column = g_.Below(static_cast<std::uint32_t>(result_columns));
+            text += (i > 0 ? ", " : "") + std::to_string(column + 1);
+            if (g_.Chance(2)) {
+                text += " DESC";
+            }
+            step.order_keys.push_back(column);
+        }
+        step.ordered = true;
+        step.sql = step.sql + text;
+    }
+
+    void Query() {
+        Step step;
+        step.type = Step::kQuery;
+        const Table& t = g_.Pick(tables_);
+        const int shape = static_cast<int>(g_.Below(10));
+        if (shape < 4) {
+            // RowList of one table.
+            const std::vector<ColumnRef> refs = Refs(t, "");
+            Sql select = Same(g_.Chance(4) ? "SELECT DISTINCT " : "SELECT ");
+            std::size_t count = 0;
+            if (g_.Chance(6)) {
+                select = select + "*";
+                count = refs.size();
+            } else {
+                count = 1 + g_.Below(3);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const ColumnRef& c = g_.Pick(refs);
+                    Sql item = Same(c.text);
+                    if (g_.Chance(6) && IsNumeric(c.kind)) {
+                        item = Same(c.text + (g_.Chance(2) ? " + 1" : " * 2"));
+                    } else if (g_.Chance(6) && IsText(c.kind)) {
+                        // A NULL text joins as an empty one here.
+                        item = {c.text + " || 'x'", "COALESCE(" + c.text + ", '') || 'x'"};
+                    }
+                    select = select + Sql{i > 0 ? ", " : "", i > 0 ? ", " : ""} + item;
+                }
+            }
+            step.sql = select + " FROM " + t.name;
+            if (!g_.Chance(8)) {
+                step.sql = step.sql + " WHERE " + SingleTableCondition(t, 3);
+            }
+            if (g_.Chance(2)) {
+                OrderBy(step, count);
+            }
+        } else if (shape < 6) {
+            // Groups of one table.
+            const std::vector<ColumnRef> refs = Refs(t, "");
+            const std::size_t groups = 1 + g_.Below(2);
+            std::string names;
+            for (std::size_t i = 0; i < groups; ++i) {
+                names += (i > 0 ? ", " : "") +
+                         refs[1 + g_.Below(static_cast<std::uint32_t>(refs.size() - 1))].text;
+            }
+            Sql select = Same("SELECT " + names);
+            const std::size_t aggregates = 1 + g_.Below(3);
+            std::vector<Sql> chosen;
+            for (std::size_t i = 0; i < aggregates; ++i) {
+                bool numeric = true;
+                const Sql aggregate = Aggregate(refs, &numeric);
+                select = select + ", " + aggregate;
+                if (numeric && aggregate.ours != "COUNT(*)") {
+                    chosen.push_back(aggregate);
+                }
+            }
+            step.sql = select + " FROM " + t.name;
+            if (g_.Chance(2)) {
+                step.sql = step.sql + " WHERE " + g_.Condition(refs, 2);
+            }
+            step.sql = step.sql + " GROUP BY " + names;
+            // HAVING names a numeric aggregate of the result here, and not COUNT(*).
+            if (g_.Chance(3) && !chosen.empty()) {
+                step.sql = step.sql + " HAVING " +
+                           g_.Comparison(g_.Chance(2) ? ">" : "<=", g_.Pick(chosen),
+                                         Same(std::to_string(g_.Below(4))));
+            }
+            if (g_.Chance(2)) {
+                OrderBy(step, groups + aggregates);
+            }
+        } else if (shape < 7) {
+            // Aggregates of a whole table.
+            const std::vector<ColumnRef> refs = Refs(t, "");
+            Sql select = Same("SELECT ") + Aggregate(refs);
+            const std::size_t aggregates = g_.Below(3);
+            for (std::size_t i = 0; i < aggregates; ++i) {
+                select = select + ", " + Aggregate(refs);
+            }
+            step.sql = select + " FROM " + t.name;
+            if (!g_.Chance(4)) {
+                step.sql = step.sql + " WHERE " + g_.Condition(refs, 3);
+            }
+        } else {
+            // Two tables joined on comparable columns.
+            const Table& u = tables_[tables_[0].name == t.name ? 1 : 0];
+            const std::vector<ColumnRef> left = Refs(t, "x");
+            const std::vector<ColumnRef> right = Refs(u, "y");
+            std::vector<ColumnRef> both = left;
+            both.insert(both.end(), right.begin(), right.end());
+            const ColumnRef* l = nullptr;
+            const ColumnRef* r = nullptr;
+            while (l == nullptr || !Comparable(l->kind, r->kind)) {
+                l = &g_.Pick(left);
+                r = &g_.Pick(right);
+            }
+            const Sql on = g_.Comparison("=", Same(l->text), Same(r->text));
+            std::string columns;
+            const std::size_t count = 2 + g_.Below(2);
+            for (std::size_t i = 0; i < count; ++i) {
+                columns += (i > 0 ? ", " : "") + g_.Pick(both).text;
+            }
+            const bool distinct = g_.Chance(6);
+            const std::string head =
+                std::string(distinct ? "SELECT DISTINCT " : "SELECT ") + columns + " FROM ";
+            switch (g_.Below(4)) {
+                case 3:
+                    step.sql = Same(head + t.name + " x RIGHT JOIN " + u.name + " y ON ") + on;
+                    if (g_.Chance(2)) {
+                        step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
+                    }
+                    break;
+                case 0:
+                    step.sql = Same(head + t.name + " x, " + u.name + " y WHERE ") + on;
+                    if (g_.Chance(2)) {
+                        step.sql = step.sql + " AND " + g_.Condition(both, 2);
+                    }
+                    break;
+                case 1:
+                    step.sql = Same(head + t.name + " x INNER JOIN " + u.name + " y ON ") + on;
+                    if (g_.Chance(2)) {
+                        step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
+                    }
+                    break;
+                default:
+                    step.sql = Same(head + t.name + " x LEFT JOIN " + u.name + " y ON ") + on;
+                    if (g_.Chance(2)) {
+                        step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
+                    }
+                    break;
+            }
+            if (g_.Chance(2)) {
+                OrderBy(step, count);
+            }
+        }
+        steps_.push_back(std::move(step));
+    }
+
+    void Change() {
+        const Table& t = g_.Pick(tables_);
+        Sql sql;
+        if (g_.Chance(3)) {
+            sql = Same("DELETE FROM " + t.name);
+        } else {
+            sql = Same("UPDATE " + t.name + " SET ");
+            const std::size_t count = 1 + g_.Below(2);
+            for (std::size_t i = 0; i < count; ++i) {
+                // Never the id, which a unique index may hold.
+                const Column& c =
+                    t.columns[1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1))];
+                sql = sql + (i > 0 ? ", " : "") + c.name + " = " + Value(t, c);
+            }
+        }
+        if (!g_.Chance(6)) {
+            sql = sql + " WHERE " + SingleTableCondition(t, 2);
+        }
+        Add(sql, Step::kChange);
+    }
+
+    // A new value for a column: a constant, NULL, or one computed from the row.
+    Sql Value(const Table& t, const Column& c) {
+        if (g_.Chance(3)) {
+            return g_.Constant(c.kind, 5);
+        }
+        std::vector<std::string> peers;
+        for (const Column& other : t.columns) {
+            if (other.kind == c.kind || (c.kind != Kind::Small && IsNumeric(c.kind) &&
+                                         IsNumeric(other.kind) && other.kind != Kind::Float)) {
+                peers.push_back(other.name);
+            }
+        }
+        switch (c.kind) {
+            case Kind::Integer:
+            case Kind::Small:
+                return Same(c.name + (g_.Chance(2) ? " + 1" : " - 2"));
+            case Kind::Float:
+                return Same(g_.Pick(peers) + (g_.Chance(2) ? " + 0.5" : " * 2"));
+            default:
+                return Same(g_.Pick(peers));
+        }
+    }
+
+    Generator g_;
+    std::vector<Table> tables_;
+    std::vector<Step> steps_;
+};
+
+class SqlRandomDifferential : public sqltest::SqlExecution {
+  protected:
+    // Runs one step here; `prefix` names the round's tables.
+    Outcome RunOurs(const Step& step, const std::string& prefix) {
+        Outcome outcome;
+        const std::string sql = Replace(step.sql.ours, prefix);
+        try {
+            if (step.type == Step::kCompareTable) {
+                TDataCursor cursor(*directory_);
+                cursor.SetTableName(sql);
+                cursor.Open();
+                outcome.rows = CursorRows(cursor);
+            } else if (step.type == Step::kQuery) {
+                TQueryStatement statement(directory_);
+                std::size_t offset = 0;
+                statement.Prepare(sql, offset);
+                TDataCursor* result = statement.Execute();
+                outcome.rows = result != nullptr ? CursorRows(*result) : RowList{};
+                if (static_cast<std::int64_t>(outcome.rows->size()) != statement.GetResultCount()) {
+                    outcome.error = "result count " + std::to_string(statement.GetResultCount()) +
+                                    " for " + std::to_string(outcome.rows->size()) + " rows";
+                }
+                // Asked for a live result, the same rows (the source table itself, filtered,
+                // where it can be).
+                TQueryStatement live(directory_);
+                live.SetRequestLive(true);
+                offset = 0;
+                live.Prepare(sql, offset);
+                TDataCursor* live_result = live.Execute();
+                RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
+                RowList canned = *outcome.rows;
+                std::sort(live_rows.begin(), live_rows.end());
+                std::sort(canned.begin(), canned.end());
+                if (live_rows != canned) {
+                    outcome.error = "the live result differs: " + Join(live_rows);
+                }
+            } else {
+                outcome.changed = Run(sql);
+            }
+        } catch (const EStrataEngineError& e) {
+            outcome.error = e.what();
+        }
+        return outcome;
+    }
+
+    static Outcome RunTheirs(SqliteDatabase& db, const Step& step) {
+        Outcome outcome;
+        const std::string sql = Replace(step.sql.theirs, "");
+        if (step.type == Step::kQuery || step.type == Step::kCompareTable) {
+            auto result = db.Query(step.type == Step::kQuery ? sql : "SELECT * FROM " + sql);
+            if (std::holds_alternative<RowList>(result)) {
+                outcome.rows = std::get<RowList>(result);
+            } else {
+                outcome.error = std::get<std::string>(result);
+            }
+        } else {
+            outcome.error = db.Exec(sql);
+            outcome.changed = step.type == Step::kChange ? db.Changes() : -1;
+        }
+        return outcome;
+    }
+
+    // Empty when the two outcomes agree, else what differs.
+    static std::string Difference(const Step& step, Outcome ours, Outcome theirs) {
+        if (ours.error != theirs.error) {
+            return "errors differ: here '" + ours.error + "', SQLite '" + theirs.error + "'";
+        }
+        if (step.type == Step::kSetup) {
+            return {};
+        }
+        if (ours.changed != theirs.changed && step.type == Step::kChange) {
+            return "changed " + std::to_string(ours.changed) + " rows here, " +
+                   std::to_string(theirs.changed) + " in SQLite";
+        }
+        if (!ours.rows || !theirs.rows) {
+            return {};
+        }
+        RowList& a = *ours.rows;
+        RowList& b = *theirs.rows;
+        if (step.ordered && OrderKeys(a, step.order_keys) != OrderKeys(b, step.order_keys)) {
+            return "order differs:\n  here:   " + Join(a) + "\n  SQLite: " + Join(b);
+        }
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        if (a != b) {
+            return "rows differ:\n  here:   " + Join(a) + "\n  SQLite: " + Join(b);
+        }
+        return {};
+    }
+
+    // Runs `steps` in both; the first difference as (step index, text), or none.
+    std::optional<std::pair<std::size_t, std::string>> Play(const std::vector<Step>& steps,
+                                                            const std::string& prefix) {
+        SqliteDatabase db;
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step& step = steps[i];
+            Outcome ours = RunOurs(step, prefix);
+            Outcome theirs = RunTheirs(db, step);
+            std::string difference = Difference(step, ours, theirs);
+            if (!difference.empty()) {
+                return std::make_pair(i, std::move(difference));
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The failing step alone with the fewest other steps that keep it failing.
+    std::vector<Step> Shrink(std::vector<Step> steps, std::size_t failing) {
+        steps.resize(failing + 1);
+        int attempt = 0;
+        for (std::size_t i = failing; i-- > 0;) {
+            if (steps[i].sql.ours.rfind("CREATE TABLE", 0) == 0) {
+                continue;
+            }
+            std::vector<Step> fewer = steps;
+            fewer.erase(fewer.begin() + static_cast<std::ptrdiff_t>(i));
+            const auto result = Play(fewer, "k" + std::to_string(++attempt) + "_");
+            if (result && result->first == fewer.size() - 1) {
+                steps = std::move(fewer);
+            }
+        }
+        return steps;
+    }
+
+    static std::string Script(const std::vector<Step>& steps) {
+        std::string text;
+        for (const Step& step : steps) {
+            text += "  " + Utf8(Replace(step.sql.ours, "")) + "\n";
+            if (step.sql.theirs != step.sql.ours && step.type != Step::kSetup) {
+                text += "    (SQLite: " + Replace(step.sql.theirs, "") + ")\n";
+            }
+        }
+        return text;
+    }
+
+    static int EnvNumber(const char* name, int fallback) {
+        const char* text = std::getenv(name);
+        return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
+    }
+};
+
+TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
+    const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 12);
+    const int first_seed = EnvNumber("CORVANE_SQL_FUZZ_SEED", 1);
+    const bool shrink = EnvNumber("CORVANE_SQL_FUZZ_SHRINK", 0) != 0;
+    int failures = 0;
+    for (int seed = first_seed; seed < first_seed + rounds && failures < 5; ++seed) {
+        const std::vector<Step> steps = RoundBuilder(static_cast<std::uint32_t>(seed)).Build();
+        const auto result = Play(steps, "r" + std::to_string(seed) + "_");
+        if (!result) {
+            continue;
+        }
+        ++failures;
+        std::vector<Step> shown(steps.begin(),
+                                steps.begin() + static_cast<std::ptrdiff_t>(result->first) + 1);
+        if (shrink) {
+            shown = Shrink(shown, result->first);
+        }
+        ADD_FAILURE() << "seed " << seed << ": " << result->second << "\n" << Script(shown);
+    }
+}
+
+}  // namespace
+}  // namespace strata
