@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -111,7 +112,7 @@ std::string IsoDate(std::int32_t day) {
     return text;
 }
 
-enum class Kind { Integer, Small, Float, Text, Long, Date };
+enum class Kind { Integer, Small, Float, Text, Long, Date, Boolean };
 
 bool IsNumeric(Kind kind) {
     return kind == Kind::Integer || kind == Kind::Small || kind == Kind::Float;
@@ -193,6 +194,8 @@ class Generator {
                     kind == Kind::Long ? Pick(kStems) + (Chance(4) ? "" : Text(6)) : Text(5);
                 return {"'" + text + "'", "'" + Utf8(text) + "'"};
             }
+            case Kind::Boolean:
+                return Chance(2) ? Sql{"TRUE", "1"} : Sql{"FALSE", "0"};
             case Kind::Date: {
                 static const std::vector<std::string> kDates = {
                     "1999-12-31", "2000-01-01", "2000-02-29", "2001-02-03", "2024-06-30"};
@@ -235,10 +238,19 @@ class Generator {
     }
 
     Sql Atom(const std::vector<ColumnRef>& columns) {
-        static const std::vector<std::string> kOps = {"=", "<>", "<", ">", "<=", ">=", "="};
+        static const std::vector<std::string> kAllOps = {"=", "<>", "<", ">", "<=", ">=", "="};
+        // Booleans are only equal or not here: an ordering of two is always false.
+        static const std::vector<std::string> kEqualOps = {"=", "<>"};
         const ColumnRef& column = Pick(columns);
+        const std::vector<std::string>& kOps = column.kind == Kind::Boolean ? kEqualOps : kAllOps;
         const Sql ref = Same(column.text);
-        switch (Below(12)) {
+        if (column.kind == Kind::Boolean && Chance(4)) {
+            // A bare boolean column is a condition of its own.
+            return {column.text, "COALESCE(" + column.text + ", 0)"};
+        }
+        const std::uint32_t choice = Below(12);
+        // Nor does BETWEEN order them.
+        switch (column.kind == Kind::Boolean && choice == 4 ? 0 : choice) {
             case 0:
             case 1:
                 return Compare(kOps, ref, column.kind, false);
@@ -346,6 +358,8 @@ std::string SqlType(Kind kind, bool ours) {
             return ours ? "CHAR(24)" : "TEXT";
         case Kind::Date:
             return ours ? "DATE" : "TEXT";
+        case Kind::Boolean:
+            return ours ? "BOOLEAN" : "INTEGER";
     }
     return {};
 }
@@ -570,7 +584,8 @@ class RoundBuilder {
         table.name = std::string("@") + static_cast<char>('a' + number);
         table.columns.push_back({"id", Kind::Integer});
         static const std::vector<Kind> kKinds = {Kind::Integer, Kind::Small, Kind::Float,
-                                                 Kind::Text,    Kind::Long,  Kind::Date};
+                                                 Kind::Text,    Kind::Long,  Kind::Date,
+                                                 Kind::Boolean};
         const std::size_t extra = 3 + g_.Below(3);
         for (std::size_t i = 0; i < extra; ++i) {
             // The first tables share their first columns so that joins find comparable ones.
@@ -699,7 +714,7 @@ class RoundBuilder {
             if (IsNumeric(r.kind)) {
                 numbers.push_back(r);
             }
-            if (!IsText(r.kind)) {
+            if (!IsText(r.kind) && r.kind != Kind::Boolean) {
                 ordered.push_back(r);
             }
         }
@@ -729,12 +744,15 @@ class RoundBuilder {
         }
     }
 
-    void OrderBy(Step& step, std::size_t result_columns) {
+    // ORDER BY result column numbers, or the names of plain columns (`names`, "" for others).
+    void OrderBy(Step& step, std::size_t result_columns,
+                 const std::vector<std::string>& names = {}) {
         const std::size_t keys = 1 + g_.Below(std::min<std::uint32_t>(3, result_columns));
         std::string text = " ORDER BY ";
         for (std::size_t i = 0; i < keys; ++i) {
             const std::size_t column = g_.Below(static_cast<std::uint32_t>(result_columns));
-            text += (i > 0 ? ", " : "") + std::to_string(column + 1);
+            const bool by_name = column < names.size() && !names[column].empty() && g_.Chance(2);
+            text += (i > 0 ? ", " : "") + (by_name ? names[column] : std::to_string(column + 1));
             if (g_.Chance(2)) {
                 text += " DESC";
             }
@@ -754,19 +772,26 @@ class RoundBuilder {
             const std::vector<ColumnRef> refs = Refs(t, "");
             Sql select = Same(g_.Chance(4) ? "SELECT DISTINCT " : "SELECT ");
             std::size_t count = 0;
+            std::vector<std::string> names;
             if (g_.Chance(6)) {
                 select = select + "*";
                 count = refs.size();
+                for (const ColumnRef& c : refs) {
+                    names.push_back(c.text);
+                }
             } else {
                 count = 1 + g_.Below(3);
                 for (std::size_t i = 0; i < count; ++i) {
                     const ColumnRef& c = g_.Pick(refs);
                     Sql item = Same(c.text);
+                    names.push_back(c.text);
                     if (g_.Chance(6) && IsNumeric(c.kind)) {
                         item = Same(c.text + (g_.Chance(2) ? " + 1" : " * 2"));
+                        names.back().clear();
                     } else if (g_.Chance(6) && IsText(c.kind)) {
                         // A NULL text joins as an empty one here.
                         item = {c.text + " || 'x'", "COALESCE(" + c.text + ", '') || 'x'"};
+                        names.back().clear();
                     }
                     select = select + Sql{i > 0 ? ", " : "", i > 0 ? ", " : ""} + item;
                 }
@@ -776,7 +801,7 @@ class RoundBuilder {
                 step.sql = step.sql + " WHERE " + SingleTableCondition(t, 3);
             }
             if (g_.Chance(2)) {
-                OrderBy(step, count);
+                OrderBy(step, count, names);
             }
         } else if (shape < 6) {
             // Groups of one table.
@@ -846,7 +871,26 @@ class RoundBuilder {
             const bool distinct = g_.Chance(6);
             const std::string head =
                 std::string(distinct ? "SELECT DISTINCT " : "SELECT ") + columns + " FROM ";
-            switch (g_.Below(4)) {
+            switch (g_.Below(5)) {
+                case 4: {
+                    // A third table: the first one again, joined to the second.
+                    const std::vector<ColumnRef> third = Refs(t, "w");
+                    const ColumnRef* a = nullptr;
+                    const ColumnRef* b = nullptr;
+                    while (a == nullptr || !Comparable(a->kind, b->kind)) {
+                        a = &g_.Pick(right);
+                        b = &g_.Pick(third);
+                    }
+                    std::vector<ColumnRef> all = both;
+                    all.insert(all.end(), third.begin(), third.end());
+                    step.sql =
+                        Same(head + t.name + " x, " + u.name + " y, " + t.name + " w WHERE ") + on +
+                        " AND " + g_.Comparison("=", Same(a->text), Same(b->text));
+                    if (g_.Chance(2)) {
+                        step.sql = step.sql + " AND " + g_.Condition(all, 1);
+                    }
+                    break;
+                }
                 case 3:
                     step.sql = Same(head + t.name + " x RIGHT JOIN " + u.name + " y ON ") + on;
                     if (g_.Chance(2)) {
@@ -882,6 +926,20 @@ class RoundBuilder {
     void Change() {
         const Table& t = g_.Pick(tables_);
         Sql sql;
+        ++changes_;
+        if (g_.Chance(5)) {
+            // Copies of some rows; the ids stay unique, each statement adding its own power of
+            // two.
+            std::string columns = "id + " + std::to_string(100000 << changes_);
+            for (std::size_t i = 1; i < t.columns.size(); ++i) {
+                columns += ", " + t.columns[i].name;
+            }
+            Add(Same("INSERT INTO " + t.name + " SELECT " + columns + " FROM " + t.name +
+                     " WHERE ") +
+                    SingleTableCondition(t, 2),
+                Step::kChange);
+            return;
+        }
         if (g_.Chance(3)) {
             sql = Same("DELETE FROM " + t.name);
         } else {
@@ -896,6 +954,10 @@ class RoundBuilder {
         }
         if (!g_.Chance(6)) {
             sql = sql + " WHERE " + SingleTableCondition(t, 2);
+        }
+        if (g_.Chance(4)) {
+            // Flushes inside the statement change nothing of its result.
+            sql = sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(7)), ""};
         }
         Add(sql, Step::kChange);
     }
@@ -924,6 +986,7 @@ class RoundBuilder {
     }
 
     Generator g_;
+    int changes_ = 0;
     std::vector<Table> tables_;
     std::vector<Step> steps_;
 };
@@ -1087,6 +1150,28 @@ TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
             shown = Shrink(shown, result->first);
         }
         ADD_FAILURE() << "seed " << seed << ": " << result->second << "\n" << Script(shown);
+    }
+}
+
+// Runs the statements of the file CORVANE_SQL_FUZZ_SCRIPT (one a line, "Q " before a query)
+// and prints what each gives here, for looking into a failure by hand.
+TEST_F(SqlRandomDifferential, ScriptFromTheEnvironment) {
+    const char* path = std::getenv("CORVANE_SQL_FUZZ_SCRIPT");
+    if (path == nullptr) {
+        GTEST_SKIP() << "CORVANE_SQL_FUZZ_SCRIPT names no script";
+    }
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) {
+            continue;
+        }
+        Step step;
+        step.type = line.rfind("Q ", 0) == 0 ? Step::kQuery : Step::kChange;
+        step.sql = Same(step.type == Step::kQuery ? line.substr(2) : line);
+        const Outcome outcome = RunOurs(step, "");
+        std::printf("%s\n  -> %s%s changed %lld\n", line.c_str(), outcome.error.c_str(),
+                    outcome.rows ? Join(*outcome.rows).c_str() : "",
+                    static_cast<long long>(outcome.changed));
     }
 }
 
