@@ -221,7 +221,14 @@ class Generator {
     Sql Compare(const std::vector<std::string>& ops, const Sql& column, Kind kind,
                 bool constant_first) {
         const std::string& op = Pick(ops);
-        const Sql constant = Constant(kind, op == "=" || op == "<>" ? 12 : 0);
+        Sql constant = Constant(kind, op == "=" || op == "<>" ? 12 : 0);
+        if ((kind == Kind::Integer || kind == Kind::Small) && Chance(10)) {
+            // Numbers at and past the ends of the column's type.
+            static const std::vector<std::string> kFar = {"2147483647", "-2147483647", "32767",
+                                                          "-32768",     "40000",       "-40000",
+                                                          "2.5e9",      "-2.5e9",      "0.5"};
+            constant = Same(Pick(kFar));
+        }
         return constant_first ? Comparison(op, constant, column) : Comparison(op, column, constant);
     }
 
@@ -864,15 +871,29 @@ class RoundBuilder {
                 l = &g_.Pick(left);
                 r = &g_.Pick(right);
             }
-            const Sql on = g_.Comparison("=", Same(l->text), Same(r->text));
+            Sql on = g_.Comparison("=", Same(l->text), Same(r->text));
+            if (g_.Chance(4)) {
+                // More of the joined table in its ON condition.
+                on = "(" + on + " AND " + g_.Condition(right, 1) + ")";
+            }
             std::string columns;
-            const std::size_t count = 2 + g_.Below(2);
+            std::size_t count = 2 + g_.Below(2);
             for (std::size_t i = 0; i < count; ++i) {
                 columns += (i > 0 ? ", " : "") + g_.Pick(both).text;
             }
             const bool distinct = g_.Chance(6);
-            const std::string head =
-                std::string(distinct ? "SELECT DISTINCT " : "SELECT ") + columns + " FROM ";
+            Sql head =
+                Same(std::string(distinct ? "SELECT DISTINCT " : "SELECT ") + columns + " FROM ");
+            std::string group_by;
+            if (g_.Chance(5)) {
+                // Groups of the joined rows by a column of the first table.
+                const ColumnRef& key =
+                    left[1 + g_.Below(static_cast<std::uint32_t>(left.size() - 1))];
+                head = Same("SELECT " + key.text + ", ") + Aggregate(right) + ", " +
+                       Aggregate(left) + " FROM ";
+                group_by = " GROUP BY " + key.text;
+                count = 3;
+            }
             // A third table only over small ones, for time.
             switch (g_.Below(t.rows + u.rows < 100 ? 5 : 4)) {
                 case 4: {
@@ -886,39 +907,40 @@ class RoundBuilder {
                     }
                     std::vector<ColumnRef> all = both;
                     all.insert(all.end(), third.begin(), third.end());
-                    step.sql =
-                        Same(head + t.name + " x, " + u.name + " y, " + t.name + " w WHERE ") + on +
-                        " AND " + g_.Comparison("=", Same(a->text), Same(b->text));
+                    step.sql = head +
+                               Same(t.name + " x, " + u.name + " y, " + t.name + " w WHERE ") + on +
+                               " AND " + g_.Comparison("=", Same(a->text), Same(b->text));
                     if (g_.Chance(2)) {
                         step.sql = step.sql + " AND " + g_.Condition(all, 1);
                     }
                     break;
                 }
                 case 3:
-                    step.sql = Same(head + t.name + " x RIGHT JOIN " + u.name + " y ON ") + on;
+                    step.sql = head + Same(t.name + " x RIGHT JOIN " + u.name + " y ON ") + on;
                     if (g_.Chance(2)) {
                         step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
                     }
                     break;
                 case 0:
-                    step.sql = Same(head + t.name + " x, " + u.name + " y WHERE ") + on;
+                    step.sql = head + Same(t.name + " x, " + u.name + " y WHERE ") + on;
                     if (g_.Chance(2)) {
                         step.sql = step.sql + " AND " + g_.Condition(both, 2);
                     }
                     break;
                 case 1:
-                    step.sql = Same(head + t.name + " x INNER JOIN " + u.name + " y ON ") + on;
+                    step.sql = head + Same(t.name + " x INNER JOIN " + u.name + " y ON ") + on;
                     if (g_.Chance(2)) {
                         step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
                     }
                     break;
                 default:
-                    step.sql = Same(head + t.name + " x LEFT JOIN " + u.name + " y ON ") + on;
+                    step.sql = head + Same(t.name + " x LEFT JOIN " + u.name + " y ON ") + on;
                     if (g_.Chance(2)) {
                         step.sql = step.sql + " WHERE " + g_.Condition(both, 2);
                     }
                     break;
             }
+            step.sql = step.sql + group_by;
             if (g_.Chance(2)) {
                 OrderBy(step, count);
             }
@@ -1058,6 +1080,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
 
     // Empty when the two outcomes agree, else what differs.
     static std::string Difference(const Step& step, Outcome ours, Outcome theirs) {
+        if (!theirs.error.empty()) {
+            // The generator writes only statements SQLite takes.
+            return "SQLite refused it: " + theirs.error + "; here: '" + ours.error + "'";
+        }
         if (ours.error != theirs.error) {
             return "errors differ: here '" + ours.error + "', SQLite '" + theirs.error + "'";
         }
