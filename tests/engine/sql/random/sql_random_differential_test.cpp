@@ -23,7 +23,8 @@
 //
 // CORVANE_SQL_FUZZ_ROUNDS raises the number of rounds, CORVANE_SQL_FUZZ_SEED moves the first
 // seed; CORVANE_SQL_FUZZ_SHRINK=1 drops every statement of a failing round that the failure
-// does not need before reporting it.
+// does not need before reporting it; CORVANE_SQL_FUZZ_SCRIPT=file runs the file's statements
+// here instead and prints what each gives.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -1038,6 +1039,11 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                     outcome.error = "result count " + std::to_string(statement.GetResultCount()) +
                                     " for " + std::to_string(outcome.rows->size()) + " rows";
                 }
+                // Run again, the prepared statement gives the same rows.
+                TDataCursor* again = statement.Execute();
+                if ((again != nullptr ? CursorRows(*again) : RowList{}) != *outcome.rows) {
+                    outcome.error = "a second execution differs";
+                }
                 // Asked for a live result, the same rows (the source table itself, filtered,
                 // where it can be).
                 TQueryStatement live(directory_);
@@ -1155,6 +1161,24 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return text;
     }
 
+    // Runs the statements of the file `path` (one a line, "Q " before a query) and prints what
+    // each gives here, for looking into a failure by hand.
+    void RunScript(const char* path) {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty()) {
+                continue;
+            }
+            Step step;
+            step.type = line.rfind("Q ", 0) == 0 ? Step::kQuery : Step::kChange;
+            step.sql = Same(step.type == Step::kQuery ? line.substr(2) : line);
+            const Outcome outcome = RunOurs(step, "");
+            std::printf("%s\n  -> %s%s changed %lld\n", line.c_str(), outcome.error.c_str(),
+                        outcome.rows ? Join(*outcome.rows).c_str() : "",
+                        static_cast<long long>(outcome.changed));
+        }
+    }
+
     static int EnvNumber(const char* name, int fallback) {
         const char* text = std::getenv(name);
         return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
@@ -1162,7 +1186,11 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
 };
 
 TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
-    const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 10);
+    if (const char* script = std::getenv("CORVANE_SQL_FUZZ_SCRIPT")) {
+        RunScript(script);
+        return;
+    }
+    const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 7);
     const int first_seed = EnvNumber("CORVANE_SQL_FUZZ_SEED", 1);
     const bool shrink = EnvNumber("CORVANE_SQL_FUZZ_SHRINK", 0) != 0;
     int failures = 0;
@@ -1179,28 +1207,6 @@ TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
             shown = Shrink(shown, result->first);
         }
         ADD_FAILURE() << "seed " << seed << ": " << result->second << "\n" << Script(shown);
-    }
-}
-
-// Runs the statements of the file CORVANE_SQL_FUZZ_SCRIPT (one a line, "Q " before a query)
-// and prints what each gives here, for looking into a failure by hand.
-TEST_F(SqlRandomDifferential, ScriptFromTheEnvironment) {
-    const char* path = std::getenv("CORVANE_SQL_FUZZ_SCRIPT");
-    if (path == nullptr) {
-        GTEST_SKIP() << "CORVANE_SQL_FUZZ_SCRIPT names no script";
-    }
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty()) {
-            continue;
-        }
-        Step step;
-        step.type = line.rfind("Q ", 0) == 0 ? Step::kQuery : Step::kChange;
-        step.sql = Same(step.type == Step::kQuery ? line.substr(2) : line);
-        const Outcome outcome = RunOurs(step, "");
-        std::printf("%s\n  -> %s%s changed %lld\n", line.c_str(), outcome.error.c_str(),
-                    outcome.rows ? Join(*outcome.rows).c_str() : "",
-                    static_cast<long long>(outcome.changed));
     }
 }
 
