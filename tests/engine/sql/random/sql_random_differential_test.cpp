@@ -1055,6 +1055,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         const std::string sql = Replace(step.sql.ours, prefix);
         try {
             if (step.type == Step::kCompareTable) {
+                // Through a fresh session: what the files hold.
+                OpenSession();
                 TDataCursor cursor(*directory_);
                 cursor.SetTableName(sql);
                 cursor.Open();
