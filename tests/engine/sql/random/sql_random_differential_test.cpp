@@ -14,6 +14,8 @@
 // - AVG over a whole-number column keeps the column's type, rounded half away from zero
 //   (AggregateAccumulator::StoreFloat), so it becomes CAST(ROUND(AVG(x)) AS INTEGER) there;
 // - a NULL text joins with || as an empty one (ApplyArithmetic), so COALESCE(x, '') there;
+// - a field keeps a text without its trailing blanks (TDataCursor::PutField), so a stored text
+//   constant goes to SQLite as NULLIF(RTRIM(x), ''); constants in conditions keep theirs;
 // - LIKE compares with case, as PRAGMA case_sensitive_like makes SQLite's.
 // The generator keeps to what this engine accepts: NULL constants only beside = and <> (a NULL
 // is typeless here), MIN and MAX not over texts, HAVING only over an aggregate of the result
@@ -155,8 +157,9 @@ class Generator {
 
     std::string Text(std::size_t longest) {
         // Both cases, LIKE's own characters, and letters past ASCII with their other case.
-        static const char* const kLetters[] = {"a", "A",    "b",    "B",    "c",    "z",    "_",
-                                               "%", "\xE9", "\xC9", "\xFC", "\xDC", "\xDF", "1"};
+        static const char* const kLetters[] = {"a",    "A",    "b",    "B",    "c",
+                                               "z",    "_",    "%",    "\xE9", "\xC9",
+                                               "\xFC", "\xDC", "\xDF", "1",    " "};
         std::string text;
         const std::size_t length = 1 + Below(static_cast<std::uint32_t>(longest));
         for (std::size_t i = 0; i < length; ++i) {
@@ -654,7 +657,7 @@ class RoundBuilder {
         for (std::size_t r = 0; r < rows; ++r) {
             Sql insert = Same("INSERT INTO " + table.name + " VALUES (" + std::to_string(r + 1));
             for (std::size_t i = 1; i < table.columns.size(); ++i) {
-                insert = insert + ", " + g_.Constant(table.columns[i].kind, 6);
+                insert = insert + ", " + Stored(g_.Constant(table.columns[i].kind, 6));
             }
             Add(insert + ")");
         }
@@ -830,7 +833,9 @@ class RoundBuilder {
                         item = {c.text + " || 'x'", "COALESCE(" + c.text + ", '') || 'x'"};
                         names.back().clear();
                     } else if (g_.Chance(6) && IsText(c.kind)) {
+                        // A result field, too, keeps a text without its trailing blanks.
                         item = g_.TextFunction(c.text);
+                        item.theirs = "NULLIF(RTRIM(" + item.theirs + "), '')";
                         names.back().clear();
                     }
                     select = select + Sql{i > 0 ? ", " : "", i > 0 ? ", " : ""} + item;
@@ -1018,10 +1023,19 @@ class RoundBuilder {
         Add(sql, Step::kChange);
     }
 
+    // A text constant as a field keeps it: without trailing blanks, and NULL when that leaves
+    // nothing.
+    static Sql Stored(const Sql& constant) {
+        if (constant.theirs.empty() || constant.theirs[0] != '\'') {
+            return constant;
+        }
+        return {constant.ours, "NULLIF(RTRIM(" + constant.theirs + "), '')"};
+    }
+
     // A new value for a column: a constant, NULL, or one computed from the row.
     Sql Value(const Table& t, const Column& c) {
         if (g_.Chance(3)) {
-            return g_.Constant(c.kind, 5);
+            return Stored(g_.Constant(c.kind, 5));
         }
         std::vector<std::string> peers;
         for (const Column& other : t.columns) {
