@@ -25,8 +25,9 @@
 //
 // CORVANE_SQL_FUZZ_ROUNDS raises the number of rounds, CORVANE_SQL_FUZZ_SEED moves the first
 // seed; CORVANE_SQL_FUZZ_SHRINK=1 drops every statement of a failing round that the failure
-// does not need before reporting it; CORVANE_SQL_FUZZ_SCRIPT=file runs the file's statements
-// here instead and prints what each gives.
+// does not need before reporting it; CORVANE_SQL_FUZZ_LARGE=1 gives each round a table of
+// thousands of rows; CORVANE_SQL_FUZZ_SCRIPT=file runs the file's statements here instead and
+// prints what each gives.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -581,7 +582,8 @@ RowList OrderKeys(const RowList& rows, const std::vector<std::size_t>& keys) {
 // Builds a round's statements.
 class RoundBuilder {
   public:
-    explicit RoundBuilder(std::uint32_t seed) : g_(seed) {}
+    // `large`: the first table gets thousands of rows, for trees of several levels.
+    RoundBuilder(std::uint32_t seed, bool large) : g_(seed), large_(large) {}
 
     std::vector<Step> Build() {
         const int table_count = 2;
@@ -648,7 +650,9 @@ class RoundBuilder {
             indexes.push_back(Index(table, static_cast<int>(i)));
         }
         // Some tables span several index pages.
-        const std::size_t rows = g_.Chance(5) ? 150 + g_.Below(200) : 10 + g_.Below(40);
+        const std::size_t rows = large_ && number == 0 ? 1500 + g_.Below(2500)
+                                 : g_.Chance(5)        ? 150 + g_.Below(200)
+                                                       : 10 + g_.Below(40);
         tables_.back().rows = rows;
         const std::size_t early = g_.Below(static_cast<std::uint32_t>(indexes.size() + 1));
         for (std::size_t i = 0; i < early; ++i) {
@@ -1056,6 +1060,7 @@ class RoundBuilder {
     }
 
     Generator g_;
+    bool large_ = false;
     int changes_ = 0;
     std::vector<Table> tables_;
     std::vector<Step> steps_;
@@ -1239,9 +1244,11 @@ TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
     const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 7);
     const int first_seed = EnvNumber("CORVANE_SQL_FUZZ_SEED", 1);
     const bool shrink = EnvNumber("CORVANE_SQL_FUZZ_SHRINK", 0) != 0;
+    const bool large = EnvNumber("CORVANE_SQL_FUZZ_LARGE", 0) != 0;
     int failures = 0;
     for (int seed = first_seed; seed < first_seed + rounds && failures < 5; ++seed) {
-        const std::vector<Step> steps = RoundBuilder(static_cast<std::uint32_t>(seed)).Build();
+        const std::vector<Step> steps =
+            RoundBuilder(static_cast<std::uint32_t>(seed), large).Build();
         const auto result = Play(steps, "r" + std::to_string(seed) + "_");
         if (!result) {
             continue;
