@@ -1107,6 +1107,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 TDataCursor* live_result = live.Execute();
                 RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
                 RowList canned = *outcome.rows;
+                if (step.ordered &&
+                    OrderKeys(live_rows, step.order_keys) != OrderKeys(canned, step.order_keys)) {
+                    outcome.error = "the live result's order differs: " + Join(live_rows);
+                }
                 std::sort(live_rows.begin(), live_rows.end());
                 std::sort(canned.begin(), canned.end());
                 if (live_rows != canned) {
