@@ -409,6 +409,7 @@ struct Step {
     enum Type { kSetup, kChange, kQuery, kCompareTable } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
+    std::string into;  // a query that writes its result to this table
 };
 
 struct Outcome {
@@ -985,6 +986,13 @@ class RoundBuilder {
                 OrderBy(step, count);
             }
         }
+        if (g_.Chance(10)) {
+            // The result written to a table of its own, read back from its files.
+            step.into = "@i" + std::to_string(steps_.size());
+            const std::size_t from = step.sql.ours.find(" FROM @");
+            // A bare name would be a temporary table; '$' stands for the tables' folder.
+            step.sql.ours.insert(from, " INTO \"$/" + step.into + "\"");
+        }
         steps_.push_back(std::move(step));
     }
 
@@ -1070,8 +1078,31 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
   protected:
     // Runs one step here; `prefix` names the round's tables.
     Outcome RunOurs(const Step& step, const std::string& prefix) {
+        Outcome outcome = RunOursOnce(step, prefix);
+        if (!step.into.empty() && outcome.rows && outcome.error.empty()) {
+            // The table the query wrote, through a fresh session once the statement is gone.
+            try {
+                OpenSession();
+                TDataCursor cursor(*directory_);
+                cursor.SetTableName(Replace(step.into, prefix));
+                cursor.Open();
+                const RowList written = CursorRows(cursor);
+                if (written != *outcome.rows) {
+                    outcome.error = "the table written holds " + Join(written);
+                }
+            } catch (const EStrataEngineError& e) {
+                outcome.error = e.what();
+            }
+        }
+        return outcome;
+    }
+
+    Outcome RunOursOnce(const Step& step, const std::string& prefix) {
         Outcome outcome;
-        const std::string sql = Replace(step.sql.ours, prefix);
+        std::string sql = Replace(step.sql.ours, prefix);
+        if (const std::size_t folder = sql.find('$'); folder != std::string::npos) {
+            sql.replace(folder, 1, dir_.Path().string());
+        }
         try {
             if (step.type == Step::kCompareTable) {
                 // Through a fresh session: what the files hold.
@@ -1089,6 +1120,9 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if (static_cast<std::int64_t>(outcome.rows->size()) != statement.GetResultCount()) {
                     outcome.error = "result count " + std::to_string(statement.GetResultCount()) +
                                     " for " + std::to_string(outcome.rows->size()) + " rows";
+                }
+                if (!step.into.empty()) {
+                    return outcome;
                 }
                 if (std::string damage = DamagedQueries(sql, directory_); !damage.empty()) {
                     outcome.error = damage;
