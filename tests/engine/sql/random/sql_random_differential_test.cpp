@@ -409,7 +409,8 @@ struct Step {
     enum Type { kSetup, kChange, kQuery, kCompareTable } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
-    std::string into;  // a query that writes its result to this table
+    std::string into;     // a query that writes its result to this table
+    bool nocase = false;  // ORDER BY ... NOCASE
 };
 
 struct Outcome {
@@ -418,6 +419,33 @@ struct Outcome {
     std::string error;
 };
 
+// UTF-8 text of single-byte characters with the letters as this engine's case-insensitive
+// order takes them: capitals, past ASCII those of the Windows-1252 map (the small letters from
+// U+00E0 but U+00F7 and U+00FF are their capitals' code points plus 0x20).
+std::string Capitals(std::string_view text) {
+    std::string out(text);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if (c >= 'a' && c <= 'z') {
+            out[i] = static_cast<char>(c - 0x20);
+        } else if (c == 0xC3 && i + 1 < out.size()) {
+            const auto next = static_cast<unsigned char>(out[i + 1]);
+            if (next >= 0xA0 && next <= 0xBE && next != 0xB7) {
+                out[i + 1] = static_cast<char>(next - 0x20);
+            }
+            ++i;
+        }
+    }
+    return out;
+}
+
+// ORDER BY ... NOCASE in SQLite.
+int CompareCapitals(void*, int a_size, const void* a, int b_size, const void* b) {
+    const std::string x = Capitals({static_cast<const char*>(a), static_cast<std::size_t>(a_size)});
+    const std::string y = Capitals({static_cast<const char*>(b), static_cast<std::size_t>(b_size)});
+    return x.compare(y);
+}
+
 class SqliteDatabase {
   public:
     SqliteDatabase() {
@@ -425,6 +453,7 @@ class SqliteDatabase {
         sqlite3_open(":memory:", &db);
         db_.reset(db);
         Exec("PRAGMA case_sensitive_like = ON");
+        sqlite3_create_collation(db_.get(), "CAPITALS", SQLITE_UTF8, nullptr, CompareCapitals);
     }
 
     std::string Exec(const std::string& sql) {
@@ -557,8 +586,8 @@ std::string Join(const RowList& rows) {
     return text;
 }
 
-// The ORDER BY keys of each row, in order.
-RowList OrderKeys(const RowList& rows, const std::vector<std::size_t>& keys) {
+// The ORDER BY keys of each row, in order; under NOCASE, in capitals.
+RowList OrderKeys(const RowList& rows, const std::vector<std::size_t>& keys, bool nocase) {
     RowList out;
     for (const std::string& row : rows) {
         std::vector<std::string> fields;
@@ -575,7 +604,7 @@ RowList OrderKeys(const RowList& rows, const std::vector<std::size_t>& keys) {
         for (const std::size_t k : keys) {
             key += (k < fields.size() ? fields[k] : "?") + "|";
         }
-        out.push_back(key);
+        out.push_back(nocase ? Capitals(key) : key);
     }
     return out;
 }
@@ -795,15 +824,23 @@ class RoundBuilder {
     void OrderBy(Step& step, std::size_t result_columns,
                  const std::vector<std::string>& names = {}) {
         const std::size_t keys = 1 + g_.Below(std::min<std::uint32_t>(3, result_columns));
-        std::string text = " ORDER BY ";
+        step.nocase = g_.Chance(4);
+        Sql text = Same(" ORDER BY ");
         for (std::size_t i = 0; i < keys; ++i) {
             const std::size_t column = g_.Below(static_cast<std::uint32_t>(result_columns));
             const bool by_name = column < names.size() && !names[column].empty() && g_.Chance(2);
-            text += (i > 0 ? ", " : "") + (by_name ? names[column] : std::to_string(column + 1));
+            text = text +
+                   ((i > 0 ? ", " : "") + (by_name ? names[column] : std::to_string(column + 1)));
+            if (step.nocase) {
+                text.theirs += " COLLATE CAPITALS";
+            }
             if (g_.Chance(2)) {
-                text += " DESC";
+                text = text + " DESC";
             }
             step.order_keys.push_back(column);
+        }
+        if (step.nocase) {
+            text.ours += " NOCASE";
         }
         step.ordered = true;
         step.sql = step.sql + text;
@@ -1143,8 +1180,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 TDataCursor* live_result = live.Execute();
                 RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
                 RowList canned = *outcome.rows;
-                if (step.ordered &&
-                    OrderKeys(live_rows, step.order_keys) != OrderKeys(canned, step.order_keys)) {
+                if (step.ordered && OrderKeys(live_rows, step.order_keys, step.nocase) !=
+                                        OrderKeys(canned, step.order_keys, step.nocase)) {
                     outcome.error = "the live result's order differs: " + Join(live_rows);
                 }
                 std::sort(live_rows.begin(), live_rows.end());
@@ -1237,7 +1274,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         }
         RowList& a = *ours.rows;
         RowList& b = *theirs.rows;
-        if (step.ordered && OrderKeys(a, step.order_keys) != OrderKeys(b, step.order_keys)) {
+        if (step.ordered && OrderKeys(a, step.order_keys, step.nocase) !=
+                                OrderKeys(b, step.order_keys, step.nocase)) {
             return "order differs:\n  here:   " + Join(a) + "\n  SQLite: " + Join(b);
         }
         std::sort(a.begin(), a.end());
