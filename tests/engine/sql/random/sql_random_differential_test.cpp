@@ -1360,7 +1360,7 @@ TEST_F(SqlRandomDifferential, RandomStatementsMatchSqlite) {
         RunScript(script);
         return;
     }
-    const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 7);
+    const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 5);
     const int first_seed = EnvNumber("CORVANE_SQL_FUZZ_SEED", 1);
     const bool shrink = EnvNumber("CORVANE_SQL_FUZZ_SHRINK", 0) != 0;
     const bool large = EnvNumber("CORVANE_SQL_FUZZ_LARGE", 0) != 0;
