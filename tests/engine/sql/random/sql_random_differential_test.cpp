@@ -738,7 +738,8 @@ class RoundBuilder {
     // Conditions of a single-table statement over `t` may hold IN (SELECT ...) over the other
     // table, which goes to SQLite as EXISTS with IS (the engine's = of NULLs).
     Sql SingleTableCondition(const Table& t, int depth) {
-        const Table& u = tables_[tables_[0].name == t.name ? 1 : 0];
+        // Now and then the statement's own table, which a change must read as it was before.
+        const Table& u = g_.Chance(4) ? t : tables_[tables_[0].name == t.name ? 1 : 0];
         g_.outer_ = t.name;
         g_.subselect_ = [this, &u](const ColumnRef& column,
                                    const std::string& outer) -> std::optional<Sql> {
