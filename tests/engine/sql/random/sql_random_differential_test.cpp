@@ -8,7 +8,7 @@
 // - an empty text is NULL, so '' goes to SQLite as NULL;
 // - conditions are two-valued: = and <> treat NULL as a value (NULL = NULL holds, NULL <> 1
 //   holds; IS NULL and IN follow =), and every other comparison, BETWEEN and LIKE with a NULL
-//   operand is false, so NOT of it is true (EvaluateComparison and EvaluatePredicate in
+//   operand is false, so NOT of it is true (EvaluateComparison and EvalPredicate in
 //   engine/storage/expression_eval.cpp); so = and <> become IS and IS NOT there, and every
 //   other predicate is wrapped in COALESCE(..., 0);
 // - AVG over a whole-number column keeps the column's type, rounded half away from zero
@@ -19,7 +19,9 @@
 // - LIKE compares with case, as PRAGMA case_sensitive_like makes SQLite's.
 // The generator keeps to what this engine accepts: NULL constants only beside = and <> (a NULL
 // is typeless here), MIN and MAX not over texts, HAVING only over an aggregate of the result
-// and not COUNT(*), indexes only in this engine (they must not change a result).
+// and not COUNT(*), indexes only in this engine (they must not change a result); and booleans
+// only with = and <>, as an ordering of two booleans, BETWEEN too, is false here
+// (EvaluateComparison).
 // Texts are single bytes here; characters past ASCII go to SQLite as the code points of the
 // same numbers, whose UTF-8 sorts as the bytes do.
 //
