@@ -50,7 +50,7 @@ constexpr std::string_view kAliasEndWords[] = {"INTO", "FROM"};
 constexpr std::string_view kJoinWords[] = {"ON"};
 constexpr std::string_view kInsertWords[] = {"VALUES", "SELECT"};
 constexpr std::string_view kUpdateWords[] = {"SET"};
-constexpr std::string_view kDeleteWords[] = {"WHERE", "NOJOINOPTIMIZE"};
+constexpr std::string_view kDeleteWords[] = {"WHERE", "NOJOINOPTIMIZE", "COMMIT"};
 
 bool IsComparison(const TExpToken& node) {
     return node.Kind == kTokenBinary && node.Code >= kOpEqual && node.Code <= kOpLessEqual;

@@ -109,6 +109,8 @@ struct SelectRun {
         std::size_t size = 0;
         // A stored text, taken up to its end straight from the record.
         bool text = false;
+        // A float, whose two zeros are one value with two byte patterns.
+        bool real = false;
     };
     std::vector<KeyColumn> key_columns;
     // Grouping whose key columns are all plain source columns, with no other plain column:
@@ -330,6 +332,15 @@ bool HoldableType(EngineDataType type) {
             return true;
         default:
             return false;
+    }
+}
+
+// Makes a float's negative zero the positive one, so that keys built from bytes keep the two
+// zeros, which compare equal, together.
+void PositiveZero(std::span<std::uint8_t> bytes) {
+    if (bytes.size() >= sizeof(double) &&
+        LoadDouble(reinterpret_cast<const std::byte*>(bytes.data())) == 0.0) {
+        StoreDouble(reinterpret_cast<std::byte*>(bytes.data()), 0.0);
     }
 }
 
@@ -1277,7 +1288,8 @@ std::vector<SelectRun::KeyColumn> KeyColumnsOf(const std::vector<ResultColumnPla
         const FieldDescriptor& field = cursor.GetFieldDesc(column.source_field);
         keys.push_back(
             {column.source, &cursor, column.source_field, FieldOffset(field), FieldDataSize(field),
-             FieldType(field) == kTypeString && !FieldIsAutoInc(field) && !FieldNotStored(field)});
+             FieldType(field) == kTypeString && !FieldIsAutoInc(field) && !FieldNotStored(field),
+             FieldType(field) == kTypeFloat});
     }
     return keys;
 }
@@ -1341,6 +1353,9 @@ std::string_view SourceKey(const SelectRun& run, const std::vector<SelectRun::Ke
         column.cursor->GetField(column.field, record, is_null, bytes);
         *out++ = is_null ? '\1' : '\2';
         if (!is_null) {
+            if (column.real) {
+                PositiveZero(bytes);
+            }
             std::memcpy(out, bytes.data(), bytes.size());
             out += bytes.size();
         }
@@ -1572,6 +1587,9 @@ void TDataQuery::RowKey(std::span<const std::uint8_t> record, std::string& key,
                         std::span(value).first(size + 1));
         key.push_back(is_null ? '\0' : '\1');
         if (!is_null) {
+            if (FieldType(result_plan_[at].descriptor) == kTypeFloat) {
+                PositiveZero(value);
+            }
             key.append(reinterpret_cast<const char*>(value.data()), size);
         }
     }

@@ -90,6 +90,19 @@ TEST_F(SqlExecution, FailedUpdateKeepsTheRowsChangedBeforeIt) {
     EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|5", "2|20", "3|30"}));
 }
 
+// COMMIT INTERVAL may follow the table of a DELETE without WHERE: it names no correlation.
+TEST_F(SqlExecution, CommitIntervalAfterTheTablesOfChangesWithoutWhere) {
+    Run("CREATE TABLE t (a INTEGER)");
+    for (int i = 1; i <= 5; ++i) {
+        Run("INSERT INTO t VALUES (" + std::to_string(i) + ")");
+    }
+    EXPECT_EQ(Run("UPDATE t SET a = a + 10 COMMIT INTERVAL 2"), 5);
+    EXPECT_EQ(Run("DELETE FROM t x WHERE x.a > 13 COMMIT INTERVAL 2"), 2);
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"11", "12", "13"}));
+    EXPECT_EQ(Run("DELETE FROM t COMMIT INTERVAL 2"), 3);
+    EXPECT_TRUE(Rows("t").empty());
+}
+
 TEST_F(SqlExecution, ParametersBindInMarkerOrder) {
     Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
     Run("INSERT INTO t VALUES (1, 'x')");

@@ -128,6 +128,33 @@ TEST_F(SqlSelect, AggregatesSkipNullsAndEmptyInputs) {
     }
 }
 
+// The two zeros of a float compare equal, so grouping and DISTINCT keep them as one value,
+// whether the key comes from the source row or from the built result row.
+TEST_F(SqlSelect, BothFloatZerosAreOneGroupAndOneDistinctValue) {
+    Run("CREATE TABLE z (k INTEGER, f FLOAT)");
+    Run("INSERT INTO z VALUES (1, 0.0)");
+    Run("INSERT INTO z VALUES (2, -0.0)");
+    Run("INSERT INTO z VALUES (3, 1.5)");
+    Run("INSERT INTO z VALUES (4, 0.0 * -1.0)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT f, COUNT(*) FROM z GROUP BY f", {"0|3", "1.5|1"}},
+        {"SELECT f, COUNT(*), MAX(k) FROM z WHERE k > 1 GROUP BY f", {"-0|2|4", "1.5|1|3"}},
+        {"SELECT DISTINCT f FROM z", {"0", "1.5"}},
+        {"SELECT DISTINCT f * 2 FROM z", {"0", "3"}},
+        {"SELECT DISTINCT f, k - k FROM z", {"0|0", "1.5|0"}},
+        {"SELECT COUNT(*) FROM z WHERE f = 0", {"3"}},
+        {"SELECT x.f, COUNT(*) FROM z x, z y WHERE x.k = y.k GROUP BY x.f", {"0|3", "1.5|1"}},
+        {"SELECT f * 2 AS g, COUNT(*) FROM z GROUP BY g", {"0|3", "3|1"}},
+        {"SELECT f, k - k AS n, COUNT(*) FROM z GROUP BY f, n", {"0|0|3", "1.5|0|1"}},
+        {"SELECT f, COUNT(*) FROM z GROUP BY f ORDER BY 2", {"0|3", "1.5|1"}},
+    };
+    for (const SelectCase& c : cases) {
+        Strings rows = Select(c.sql);
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, c.rows) << c.sql;
+    }
+}
+
 TEST_F(SqlSelect, JoinsInnerLeftAndRight) {
     const std::vector<SelectCase> cases = {
         {"SELECT t.a, u.label FROM t, u WHERE t.a = u.k", {"1|one", "3|three"}},
