@@ -69,6 +69,12 @@ struct IndexModel {
     bool unique = false;
     bool case_insensitive = false;
     bool descending = false;
+    // Record order, where no index is chosen.
+    bool physical = false;
+
+    std::uint8_t Number(std::size_t position) const {
+        return physical ? kNoIndex : static_cast<std::uint8_t>(position);
+    }
 
     int CompareField(std::uint32_t field, const Row& a, const Row& b) const {
         if (field == kBounces) {
@@ -93,6 +99,8 @@ struct IndexModel {
         return descending ? -c : c;
     }
     int Compare(const Row& a, const Row& b) const {
+        if (physical)
+            return a.record < b.record ? -1 : (a.record > b.record ? 1 : 0);
         for (const std::uint32_t f : fields) {
             const int c = CompareField(f, a, b);
             if (c != 0)
@@ -111,6 +119,7 @@ std::vector<IndexModel> Indexes() {
         {"ByBounceDown", {kBounces}, false, false, true},
         {"ByName", {kName}, true, true, false},
         {"ByCategoryBounce", {kCategory, kBounces}, false, false, false},
+        {"<record order>", {}, true, false, false, true},
     };
 }
 
@@ -342,7 +351,7 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
         std::vector<std::uint8_t> buffer(checker.GetRecordSize());
         for (std::size_t i = 0; i < indexes_.size(); ++i) {
             SCOPED_TRACE("index " + indexes_[i].name);
-            checker.SetIndex(static_cast<std::uint8_t>(i));
+            checker.SetIndex(indexes_[i].Number(i));
             CursorModelState all;
             all.index = static_cast<int>(i);
             const auto view = View(all);
@@ -369,6 +378,7 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
 
 void CursorModel::Run(std::uint32_t seed, int steps) {
     std::mt19937 rng(seed);
+    std::size_t target = 40 + rng() % 400;
     const ModelCase& param = GetParam();
     rows_.clear();
     locks_.clear();
@@ -383,9 +393,10 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         c.Open();
         states[i].cursor = &c;
         // Each cursor on an index of its own: the primary, a case-insensitive non-unique one,
-        // and the descending one or the two-field one.
-        states[i].index = i == 0 ? 0 : (i == 1 ? 1 : (seed % 2 == 0 ? 2 : 4));
-        c.SetIndex(static_cast<std::uint8_t>(states[i].index));
+        // and the descending one, the two-field one or record order.
+        states[i].index = i == 0 ? 0 : (i == 1 ? 1 : (seed % 3 == 0 ? 2 : (seed % 3 == 1 ? 4 : 5)));
+        c.SetIndex(indexes_[static_cast<std::size_t>(states[i].index)].Number(
+            static_cast<std::size_t>(states[i].index)));
         c.First();
         states[i].place = Place::kVague;
     }
@@ -412,7 +423,9 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) +
                            " cursor " + std::to_string(which) + " ";
 
-        if (op < 22 || (rows_.size() < 5 && op < 60)) {
+        // Tables grow towards a size of the seed's (splitting pages), then shrink and grow.
+        const bool grow = rows_.size() < target && op < 12;
+        if (op < 22 || grow || (rows_.size() < 5 && op < 60)) {
             Row r = RandomRow(rng);
             const bool reposition = rng() % 2 == 0;
             what += "insert " + Describe(r) + (reposition ? " repositioned" : "");
@@ -425,6 +438,15 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             if (!duplicate) {
                 r.id = TDataCursor::RecordIdOf(buffer);
                 ASSERT_FALSE(rows_.contains(r.id));
+                // Its record number, for record order: found by its primary key.
+                checker.SetIndex(0);
+                std::vector<std::uint8_t> key(checker.GetRecordSize());
+                ProbeBuffer(checker, key, indexes_[0], r);
+                ASSERT_TRUE(checker.FindKey(false, key, key, 0, false, 1));
+                r.record = TDataCursor::RecordNumberOf(key);
+                ASSERT_EQ(TDataCursor::RecordIdOf(key), r.id);
+                for (const auto& [id, other] : rows_)
+                    ASSERT_NE(other.record, r.record) << Describe(other);
                 rows_[r.id] = r;
                 if (reposition)
                     LandAt(state, r, true);
@@ -480,7 +502,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                     const Row key = state.at;
                     const auto after = View(state);
                     const Row* next = FirstFrom(after, index, key, false, false);
-                    if (after.empty())
+                    if (after.empty() && !index.physical)
                         state.place = Place::kVague;
                     else if (next == nullptr)
                         state.place = Place::kEof;
@@ -528,7 +550,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             else
                 c.Last();
             state.place = view.empty() ? Place::kVague : (first ? Place::kBof : Place::kEof);
-        } else if (op < 68) {
+        } else if (op < 68 && !index.physical) {
             const Row probe = RandomProbe(rng, index);
             const bool nearest = rng() % 2 == 0;
             what += "find " + Describe(probe) + (nearest ? " nearest" : "");
@@ -569,7 +591,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             ASSERT_EQ(code, it->second == which ? 0 : kErrUnlock);
             if (code == 0)
                 locks_.erase(it);
-        } else if (op < 83 && steady) {
+        } else if (op < 83 && steady && !index.physical) {
             Row low = RandomProbe(rng, index);
             Row high = RandomProbe(rng, index);
             // In index order, and now and then the wrong way round (an empty range).
@@ -610,14 +632,49 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 ASSERT_EQ(code, kErrEndOfFile);
             else
                 ASSERT_EQ(code, 0);
-            if (code == 0)
+            if (code == 0) {
                 Landed(state, ReadRow(c, buffer), &rows_.at(state.at.id), what);
+                // Its place in the view, counted from 1.
+                const auto at = std::find_if(view.begin(), view.end(),
+                                             [&](const Row* r) { return r->id == state.at.id; });
+                ASSERT_EQ(c.GetRecordNumber(), at - view.begin() + 1);
+            }
         } else if (op < 95) {
             what += "count";
             SCOPED_TRACE(what);
             ASSERT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(view.size()));
             ASSERT_EQ(c.GetTableRecordCount(), static_cast<std::int64_t>(rows_.size()));
-        } else if (op < 98) {
+        } else if (op < 96 && (state.place == Place::kBof || state.place == Place::kEof)) {
+            // The writes and the lock of a current row, with none.
+            what += "change at an end";
+            SCOPED_TRACE(what);
+            ASSERT_EQ(c.GetCurrentRecord(buffer, false),
+                      state.place == Place::kBof ? kErrBeginningOfFile : kErrEndOfFile);
+            c.InitNewRecord(buffer);
+            FillRecord(c, buffer, RandomRow(rng));
+            ASSERT_EQ(CodeOf([&] { c.ModifyRecord(buffer, false, true); }), kErrNoCurrentRecord);
+            ASSERT_EQ(CodeOf([&] { c.DeleteRecord(buffer, true); }), kErrNoCurrentRecord);
+            ASSERT_EQ(CodeOf([&] { c.LockRecord(0); }), kErrNoCurrentRecord);
+        } else if (op < 97 && steady) {
+            // Another index: the cursor keeps its row, without a range.
+            const int other = static_cast<int>(rng() % indexes_.size());
+            what += "index " + std::to_string(other);
+            SCOPED_TRACE(what);
+            c.SetIndex(
+                indexes_[static_cast<std::size_t>(other)].Number(static_cast<std::size_t>(other)));
+            const bool changed = other != state.index;
+            state.index = other;
+            if (changed) {
+                state.range = false;
+                if (state.place == Place::kOn) {
+                    state.at = rows_.at(state.at.id);
+                    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+                    Landed(state, ReadRow(c, buffer), &rows_.at(state.at.id), what);
+                } else {
+                    state.place = View(state).empty() ? Place::kVague : Place::kBof;
+                }
+            }
+        } else if (op < 99) {
             what += in_batch_ ? "end batch" : "begin batch";
             SCOPED_TRACE(what);
             if (in_batch_)
@@ -674,7 +731,7 @@ TEST_P(CursorModel, RandomOperationsKeepEveryCursorWhereTheModelSays) {
         const std::uint32_t seed =
             only != nullptr ? static_cast<std::uint32_t>(std::strtoul(only, nullptr, 10))
                             : GetParam().first_seed + static_cast<std::uint32_t>(round) * 7919;
-        ASSERT_NO_FATAL_FAILURE(Run(seed, 600)) << "seed " << seed;
+        ASSERT_NO_FATAL_FAILURE(Run(seed, 2500)) << "seed " << seed;
     }
 }
 
