@@ -725,6 +725,8 @@ void TDataCursor::WriteUnlock() {
 
 void TDataCursor::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
     CheckOpen();
+    // Others' changes are taken in first: the counters kept after the flush would hide them.
+    CursorOperation operation(*this);
     table_->FlushBuffers(trim, force_data_header, force_index_header);
     SaveTableCounters();
 }

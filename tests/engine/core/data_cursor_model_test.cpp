@@ -877,6 +877,34 @@ TEST_F(CursorModelCases, AnExclusiveCloneInRecordOrderSeesTheOriginalsChanges) {
     clone->Close();
 }
 
+// A flush through one cursor takes in what others changed before it: the table's counters it
+// then keeps would hide those changes from it for good.
+TEST_F(CursorModelCases, AFlushDoesNotHideAnotherCursorsChanges) {
+    for (const bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "in a batch" : "alone");
+        cursors.clear();
+        TDataCursor& a = Table(3);
+        TDataCursor& b = NewCursor("mailist", false);
+        b.Open();
+        b.SetIndex(kNoIndex);
+        EXPECT_EQ(b.GetRecordCount(), 3);
+        if (batch)
+            directory->BeginUpdateBatch();
+        InsertEntry(a, "late@x", "A", 9);
+        b.FlushBuffers(false, true, true);
+        EXPECT_EQ(b.GetRecordCount(), 4);
+        EXPECT_EQ(Items(b).size(), 4u);
+        std::vector<std::uint8_t> buffer(a.GetRecordSize());
+        a.First();
+        ASSERT_EQ(a.GetNextRecord(buffer), 0);
+        a.DeleteRecord(buffer, false);
+        b.FlushBuffers(false, true, true);
+        EXPECT_EQ(Items(b), (std::vector<std::string>{"u1@x", "u2@x", "late@x"}));
+        if (batch)
+            directory->EndUpdateBatch(true);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, CursorModel,
                          ::testing::Values(ModelCase{0, 0, false, 11}, ModelCase{3, 3, false, 12},
                                            ModelCase{0, 3, true, 13}, ModelCase{3, 0, true, 14},
