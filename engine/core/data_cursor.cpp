@@ -314,6 +314,7 @@ void TDataCursor::SaveTableCounters() {
     data_counter_ = table_->DataCounter();
     index_counter_ = table_->IndexCounter();
     blob_counter_ = table_->BlobCounter();
+    record_writes_ = table_->RecordWrites();
 }
 
 void TDataCursor::ResyncAndReturn() {
@@ -408,6 +409,9 @@ void TDataCursor::SyncWithTable(bool hold_read_lock) {
     if (directory_.Session().StrictChangeDetection() || hold_read_lock)
         changed = table_->ReadLock() || changed;
     if (!exclusive_ && !media_read_only_ && CountersDiffer())
+        changed = true;
+    // Another cursor of this program wrote to the table all hold.
+    if (exclusive_ && record_writes_ != table_->RecordWrites())
         changed = true;
     if (!physical_ && index_stamp_ != table_->IndexFile().DescriptorStamp())
         FollowCurrentIndex();

@@ -634,6 +634,8 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t data_counter_ = 0;
     std::uint32_t index_counter_ = 0;
     std::uint32_t blob_counter_ = 0;
+    // The table's RecordWrites() as this cursor last took in.
+    std::uint64_t record_writes_ = 0;
     bool open_ = false;
     bool exclusive_ = false;
     bool share_ = false;

@@ -725,6 +725,8 @@ void TDataCursor::WriteUnlock() {
 
 void TDataCursor::FlushBuffers(bool trim, bool force_data_header, bool force_index_header) {
     CheckOpen();
+    // Others' changes are taken in first: the counters kept after the flush would hide them.
+    CursorOperation operation(*this);
     table_->FlushBuffers(trim, force_data_header, force_index_header);
     SaveTableCounters();
 }
@@ -894,6 +896,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         if (!fetch_option_ || id > last)
             data.SetAutoIncrement(id);
         index.IncRecordCount();
+        table_->NoteRecordWrite();
         posted = true;
         // The posted blobs now live in the record; the buffer takes their
         // references and the open copies are let go.
@@ -1007,6 +1010,7 @@ bool TDataCursor::AppendRecords(RecordBuffer records) {
         }
         data.SetAutoIncrement(static_cast<std::uint32_t>(last + count));
         index.SetRecordCount(static_cast<std::uint32_t>(index.GetRecordCount() + count));
+        table_->NoteRecordWrite();
         SaveTableCounters();
         FilterRecordsAppended(first_slot, records.first(count * record_size), record_size);
     }
@@ -1173,6 +1177,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         data.ReleaseRecord(record);
         undo.Commit();
     }
+    table_->NoteRecordWrite();
     if (fetch_option_ && id > last)
         data.SetAutoIncrement(id);
     for (const auto& [offset, number] : old_chains) {
@@ -1305,6 +1310,7 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         data.FreeStoredRecord(n);
         undo.Commit();
         index.DecRecordCount();
+        table_->NoteRecordWrite();
     } catch (...) {
         if (locked_here) {
             try {

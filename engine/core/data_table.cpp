@@ -337,8 +337,12 @@ bool TDataTable::LockRecord(std::uint32_t n) {
     if (n == 0)
         RaiseEngineError(kErrRecordLocked, name_);
     SizeBitmaps();
-    if (in_batch_ && locked_.IsSet(n))
+    if (in_batch_ && locked_.IsSet(n)) {
+        // Held since a write of the batch, whose end would let it go: the lock asked for now
+        // is kept past the end.
+        deferred_unlocks_.ClearBit(n);
         return false;
+    }
     bool changed = false;
     const bool read_locks = !exclusive_ && !directory_.Session().StrictChangeDetection();
     if (read_locks)

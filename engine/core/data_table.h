@@ -135,6 +135,10 @@ class TDataTable final : public TTableFileOwner {
     void NoteLiveRecord(std::uint64_t edits, std::uint32_t record, bool live);
     void NoteLiveRecordsUnchanged(std::uint64_t edits) noexcept { live_records_edits_ = edits; }
     bool RecordLocked(std::uint32_t n) const { return locked_.IsSet(n); }
+    // Records written by this program's cursors: an exclusive table's files count no change
+    // per write, and its other cursors learn of one from this count.
+    std::uint64_t RecordWrites() const noexcept { return record_writes_; }
+    void NoteRecordWrite() noexcept { ++record_writes_; }
 
     void FlushBuffers(bool trim, bool force_data_header, bool force_index_header);
     void DiscardBuffers(bool trim, bool reread_headers);
@@ -230,6 +234,7 @@ class TDataTable final : public TTableFileOwner {
     std::uint32_t operation_blob_offset_ = 0;
     TFileCursor* reader_ = nullptr;
     std::uint64_t operation_read_locks_ = 0;
+    std::uint64_t record_writes_ = 0;
     bool pending_ = false;
     bool marks_enabled_ = false;
     bool write_mark_ = false;
