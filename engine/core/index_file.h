@@ -62,6 +62,8 @@ inline constexpr std::size_t kMaxPagesPerWrite = 64;
 // A range scan reads leaves that follow each other in the file together, up
 // to this many at a time.
 inline constexpr std::size_t kMaxPagesPerScanRead = 16;
+// Range scans over at most this many leaves keep the leaves they read from the file cached.
+inline constexpr std::size_t kKeptScanLeaves = 64;
 // Changed pages are written behind once they are more than this share
 // (in quarters) of the cached pages, so reads keep finding clean pages to
 // reuse while pages changed again before the write cost one write.
@@ -604,6 +606,8 @@ class TIndexFile : public TFileHandler {
     void CheckCacheInvariants() const;
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
+    // Puts a leaf a range scan read whole from the file into the cache as a scan's page.
+    void KeepScannedLeaf(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     // The cursor of the operation under way, asked to re-check the table on a miss.
     TFileCursor* Reader() const { return owner_ != nullptr ? owner_->Reader() : nullptr; }
