@@ -1848,10 +1848,10 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
                KeptImage(offset) == nullptr;
     };
     std::vector<std::uint32_t>& records = scan_records_;
-    // The leaves of a short range read from the file stay in the cache as a scan's pages (the
-    // first to go, kept once asked for again): statements that take the same few leaves
-    // again find them there instead of reading them from the file under the read lock each
-    // time. A long range's leaves are not unpacked for it.
+    // The leaves of a short range read from the file a second time stay in the cache as a
+    // scan's pages (the first to go, kept once asked for again): statements that take the
+    // same few leaves again find them there instead of reading them from the file under the
+    // read lock each time. A long range's leaves are not unpacked for it.
     const bool keep = leaves.size() <= kKeptScanLeaves;
     // A leaf in memory is asked for a few leaves ahead of its read, so the
     // misses of its scattered bytes overlap with the work on the ones before.
@@ -1925,6 +1925,12 @@ void TIndexFile::KeepScannedLeaf(int slot, std::uint32_t offset,
                                  std::span<const std::uint8_t> bytes) {
     if (CachedAt(offset) != nullptr || PackedAt(offset) != nullptr)
         return;
+    if (std::find(scanned_leaves_.begin(), scanned_leaves_.end(), offset) ==
+        scanned_leaves_.end()) {
+        scanned_leaves_[scanned_leaves_next_] = offset;
+        scanned_leaves_next_ = (scanned_leaves_next_ + 1) % scanned_leaves_.size();
+        return;
+    }
     TPage* fresh = TakeCachePage();
     try {
         SetupPage(*fresh, slot, offset);
