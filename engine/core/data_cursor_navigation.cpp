@@ -557,9 +557,12 @@ bool TDataCursor::ReadScanBlocks(const std::function<bool(ScannedBlock&)>& visit
                 return ScanStep::kEnd;
             first = static_cast<std::uint32_t>(from);
             const std::uint32_t count = std::min(per_read, slots - first + 1);
-            // A block ends early where more than the gap limit of records lies between two
-            // it visits: reading apart costs less than copying the gap.
-            view_.CollectSet(first, std::int64_t{first} + count, numbers, std::int64_t{gap_limit});
+            // A block read from the file ends early where more than the gap limit of records
+            // lies between two it visits: reading apart costs less than copying the gap. One
+            // copied from the mapping copies no gap, and spans the whole block, so that a
+            // filter's scattered runs take few operations (each may take the read lock).
+            view_.CollectSet(first, std::int64_t{first} + count, numbers,
+                             mapped.MayMap() ? std::int64_t{count} : std::int64_t{gap_limit});
             const std::uint32_t end = numbers.back() + 1;
             // The block is read past the caches, a miss for each record in it.
             if (RecheckTableChanged())

@@ -1915,6 +1915,11 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
                KeptImage(offset) == nullptr;
     };
     std::vector<std::uint32_t>& records = scan_records_;
+    // The leaves of a short range read from the file a second time stay in the cache as a
+    // scan's pages (the first to go, kept once asked for again): statements that take the
+    // same few leaves again find them there instead of reading them from the file under the
+    // read lock each time. A long range's leaves are not unpacked for it.
+    const bool keep = leaves.size() <= kKeptScanLeaves;
     // A leaf in memory is asked for a few leaves ahead of its read, so the
     // misses of its scattered bytes overlap with the work on the ones before.
     // In three steps, each loading what the one after it reads: the cache
@@ -1953,7 +1958,8 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
             ++j;
         }
         SetupPage(leaf_reader_, slot, first.offset);
-        const std::size_t last_size = LeafEntriesEnd(leaves[j - 1].count);
+        // Leaves to keep are read whole.
+        const std::size_t last_size = keep ? kIndexPageSize : LeafEntriesEnd(leaves[j - 1].count);
         const std::size_t bytes = (j - 1 - i) * kIndexPageSize + last_size;
         if (scan_buffer_.size() < kMaxPagesPerScanRead * kIndexPageSize)
             scan_buffer_.resize(kMaxPagesPerScanRead * kIndexPageSize);
@@ -1974,10 +1980,36 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
             leaf_reader_.ReadLeafRecords(page, records);
             if (records.size() != leaves[k].count || leaves[k].take > leaves[k].count)
                 RaiseEngineError(kErrIndexPageCorrupt, Name());
+            if (keep)
+                KeepScannedLeaf(slot, leaves[k].offset, page);
             visit(std::span<const std::uint32_t>(records).first(leaves[k].take));
         }
         i = j;
     }
+}
+
+void TIndexFile::KeepScannedLeaf(int slot, std::uint32_t offset,
+                                 std::span<const std::uint8_t> bytes) {
+    if (CachedAt(offset) != nullptr || PackedAt(offset) != nullptr)
+        return;
+    if (std::find(scanned_leaves_.begin(), scanned_leaves_.end(), offset) ==
+        scanned_leaves_.end()) {
+        scanned_leaves_[scanned_leaves_next_] = offset;
+        scanned_leaves_next_ = (scanned_leaves_next_ + 1) % scanned_leaves_.size();
+        return;
+    }
+    TPage* fresh = TakeCachePage();
+    try {
+        SetupPage(*fresh, slot, offset);
+        fresh->ReadPage(bytes, false);
+    } catch (...) {
+        free_pages_.push_back(fresh);
+        throw;
+    }
+    TPage* page = InsertCached(slot, fresh);
+    // As GetScanPage leaves a page it read: the first to go unless asked for again.
+    page->cache_scanned_ = true;
+    page->cache_referenced_ = 0;
 }
 
 TPage* TIndexFile::NewPage(TFileCursor* cursor, int slot) {

@@ -62,6 +62,8 @@ inline constexpr std::size_t kMaxPagesPerWrite = 64;
 // A range scan reads leaves that follow each other in the file together, up
 // to this many at a time.
 inline constexpr std::size_t kMaxPagesPerScanRead = 16;
+// Range scans over at most this many leaves keep the leaves they read from the file cached.
+inline constexpr std::size_t kKeptScanLeaves = 64;
 // Changed pages are written behind once they are more than this share
 // (in quarters) of the cached pages, so reads keep finding clean pages to
 // reuse while pages changed again before the write cost one write.
@@ -621,6 +623,9 @@ class TIndexFile : public TFileHandler {
     void CheckCacheInvariants() const;
     void ReleaseAllPages();
     void SetupPage(TPage& page, int slot, std::uint32_t offset) const;
+    // Puts a leaf a range scan read whole from the file into the cache as a scan's page, once
+    // a scan read it before as well: a scan that runs once does not unpack its leaves.
+    void KeepScannedLeaf(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
     bool InBatch() const { return owner_ != nullptr && owner_->InUpdateBatch(); }
     // The cursor of the operation under way, asked to re-check the table on a miss.
     TFileCursor* Reader() const { return owner_ != nullptr ? owner_->Reader() : nullptr; }
@@ -714,6 +719,9 @@ class TIndexFile : public TFileHandler {
     // A range scan's reads of leaves from the file, and their records.
     std::vector<std::uint8_t> scan_buffer_;
     std::vector<std::uint32_t> scan_records_;
+    // The leaves short range scans read from the file last, oldest overwritten first.
+    std::array<std::uint32_t, 2 * kKeptScanLeaves> scanned_leaves_{};
+    std::size_t scanned_leaves_next_ = 0;
     // The entries of the packed leaf a lookup last unpacked (seek_size_ bytes
     // of the image), kept while that page stays packed and unchanged, so a
     // change of the leaf right after (a delete of the key just found) unpacks

@@ -18,6 +18,10 @@ class MappedRecords {
   public:
     explicit MappedRecords(TDataFile& data) : data_(data) {}
 
+    // Whether Find may give records: false once mapping failed, and for encrypted and memory
+    // files.
+    bool MayMap() const { return !failed_ && !data_.GetEncrypted() && !data_.InMemory(); }
+
     // Records first..last as the file stores them, one after another, or null where they are
     // not mapped (the caller then reads them). Requires: the file object's lock is held and
     // the changed records are written.

@@ -201,6 +201,55 @@ TEST_F(DataCursorScan, FollowsTheFileThroughGrowthEmptyingAndForeignRecords) {
     EXPECT_EQ(GetU32(looped[7], 1), 8u);
 }
 
+// A filter that keeps runs of records far apart, on a shared table: the scan gives what the
+// loop gives, changes not yet written included, and copies the runs out of the mapping a
+// block at a time, so it takes a read lock per block of the file, not one per run. An
+// encrypted table, read apart, gives the same records.
+TEST_F(DataCursorScan, ScatteredRunsComeInFewOperations) {
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        TableDefinition definition = ListTableDefinition();
+        definition.encrypted = encrypted;
+        definition.password = encrypted ? "runs-pass" : "";
+        if (encrypted)
+            session->AddPassword("runs-pass");
+        TDataCursor& c = CreateAndOpen(definition, encrypted ? "runs_secret" : "runs_plain", false);
+        constexpr int kRecords = 6000;
+        // Runs of 100 records with Bounces 2, three times as many records between them.
+        for (int i = 0; i < kRecords; ++i)
+            InsertEntry(c, "r" + std::to_string(i) + "@x", "A", i / 100 % 4);
+        c.FlushBuffers(false, true, true);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.SetIndex(kNoIndex);
+        c.First();
+        // Some records of the runs changed and not yet written, one deleted.
+        for (int i = 0; c.GetNextRecord(buffer) == kErrNone; ++i) {
+            if (i % 400 == 250) {
+                PutText(c, buffer, 3, "changed");
+                c.ModifyRecord(buffer, true, false);
+            } else if (i == 1010) {
+                c.DeleteRecord(buffer, true);
+            }
+        }
+        TFilter* filter = c.AddFilter("Bounces = 2", {});
+        c.ActivateFilter(filter);
+        const Records looped = Looped(c);
+        ASSERT_EQ(looped.size(), std::size_t{kRecords / 4 - 1});
+        const std::uint64_t locks = c.Table()->OperationReadLocks();
+        bool scanned = false;
+        const Records records = Scanned(c, scanned);
+        EXPECT_TRUE(scanned);
+        EXPECT_EQ(records, looped);
+        EXPECT_EQ(GetText(c, records[50], 3), "changed");
+        if (!encrypted) {
+            // Two scans of a file of a few blocks.
+            const std::size_t blocks = kRecords * c.GetRecordSize() / (1024 * 1024) + 1;
+            EXPECT_LE(c.Table()->OperationReadLocks() - locks, 2 * blocks);
+        }
+        c.DropFilter(nullptr);
+    }
+}
+
 // Through an index that holds the values, one live record per value, in key order with null
 // first: a value whose records are all deleted is gone, one left alive anywhere in its run is
 // found; no other record is visited. An index that ignores case, a filter, or no index on the

@@ -1865,6 +1865,67 @@ TEST_F(IndexFileFixture, RangeWalksReadLeavesThatFollowEachOtherInTheFileTogethe
     }
 }
 
+// The leaves a short range walk reads from the file a second time stay cached: the same walk
+// again reads none, and after edits in its range gives what the model holds. A long range's leaves
+// are read from the file every time. Either way the walk gives the range's records.
+TEST_F(IndexFileFixture, ShortRangeWalksKeepTheirLeavesCached) {
+    constexpr std::size_t k = 120;
+    for (const std::uint8_t option : {0, 3}) {
+        SCOPED_TRACE(testing::Message() << "option " << int(option));
+        auto file = NewFile();
+        file->AddIndex(Descriptor("ByItem", k, false, option));
+        std::map<Key, std::uint32_t> model;
+        for (std::uint32_t id = 1; id <= 30000; ++id)
+            model.emplace(MakeKey(id * 7919 % 30011, id, k, false), id);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            for (const auto& [key, id] : model)
+                ASSERT_TRUE(tree.Insert(key.data(), id));
+        }
+        file->FlushPages();
+        file->ClearPageCaches(true);
+        // The leaves it read from the file; the records must be the model's [a, b).
+        const auto walk = [&](std::size_t a, std::size_t b) {
+            std::vector<std::uint32_t> wanted;
+            auto it = std::next(model.begin(), static_cast<std::ptrdiff_t>(a));
+            for (std::size_t n = a; n < b; ++n, ++it)
+                wanted.push_back(it->second);
+            const std::uint64_t before = file->GetStatistics().scan_reads;
+            std::vector<std::uint32_t> seen;
+            TIndexTree::WalkRecords(*file, 1, a, b,
+                                    [&](std::uint32_t record) { seen.push_back(record); });
+            std::sort(seen.begin(), seen.end());
+            std::sort(wanted.begin(), wanted.end());
+            EXPECT_EQ(seen, wanted) << a << " " << b;
+            return file->GetStatistics().scan_reads - before;
+        };
+        // A walk run once leaves its leaves out of the cache; run again, it keeps them.
+        const std::uint64_t leaves = walk(4000, 4400);
+        EXPECT_GT(leaves, 1u);
+        EXPECT_EQ(walk(4000, 4400), leaves);
+        EXPECT_EQ(walk(4000, 4400), 0u);
+        {
+            TIndexTree tree(*file, 1, BytesCompare(k));
+            for (int i = 0; i < 60; ++i) {
+                auto it = std::next(model.begin(), 4100 + 3 * i);
+                ASSERT_TRUE(tree.Delete(it->first.data()));
+                model.erase(it);
+            }
+            for (std::uint32_t id = 20001; id <= 20080; ++id) {
+                const Key key = MakeKey(id % 80 * 5 + 4100, id, k, false);
+                ASSERT_TRUE(tree.Insert(key.data(), id));
+                model.emplace(key, id);
+            }
+        }
+        walk(4000, 4400);
+        file->FlushPages();
+        walk(3990, 4410);
+        file->ClearPageCaches(true);
+        EXPECT_GT(walk(0, model.size()), kKeptScanLeaves);
+        EXPECT_GT(walk(0, model.size()), kKeptScanLeaves);
+    }
+}
+
 // A lookup whose leaf stands only in the packed tier is answered from the
 // packed image without unpacking the leaf into the cache; it finds the
 // entry LowerBound finds, under every key encoding and whether keys compare

@@ -435,5 +435,55 @@ TEST_F(SelectDifferential, ListShapesOverCompressedAndPlainIndexesMatchSqlite) {
     }
 }
 
+// Ordered results of many rows, sorted in memory, in SQLite's order: texts sharing a long
+// prefix, texts equal over their first bytes past it and apart only later, short texts, equal
+// texts (ordered on by id), NULLs, negative and repeated numbers, ascending and descending, by
+// one column and by several.
+TEST_F(SelectDifferential, OrderedResultsOfManyRowsMatchSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    const std::string create =
+        "CREATE TABLE o (id INTEGER, item CHAR(30), n INTEGER, PRIMARY KEY (id))";
+    Run(create);
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 1200; ++i) {
+        std::string item;
+        switch (i % 6) {
+            case 0:
+                item = "'member" + std::to_string(i * 7919 % 100003) + "@example.org'";
+                break;
+            case 1:
+                item = "'memberAAAAAAAA" + std::to_string(i % 13) + "'";
+                break;
+            case 2:
+                item = "'member" + std::to_string(i % 4) + "'";
+                break;
+            case 3:
+                item = "NULL";
+                break;
+            case 4:
+                item = "'Member" + std::to_string(i) + "'";
+                break;
+            default:
+                item = "'member" + std::to_string(i * 31 % 977) + "@x'";
+                break;
+        }
+        const std::string n = i % 17 == 0 ? "NULL" : std::to_string(i * 37 % 21 - 10);
+        setup.push_back("INSERT INTO o VALUES (" + std::to_string(i) + ", " + item + ", " + n +
+                        ")");
+    }
+    const std::vector<std::string> queries = {
+        "SELECT id, item FROM o ORDER BY item, id",
+        "SELECT id, item FROM o ORDER BY item DESC, id",
+        "SELECT item, id FROM o WHERE n > -5 ORDER BY item, id",
+        "SELECT * FROM o WHERE n > 2 ORDER BY item, id",
+        "SELECT id, n FROM o ORDER BY n, id",
+        "SELECT id, n, item FROM o ORDER BY n DESC, item, id DESC",
+        "SELECT id FROM o ORDER BY id DESC",
+    };
+    CompareWithSqlite(setup, queries, {create});
+}
+
 }  // namespace
 }  // namespace strata
