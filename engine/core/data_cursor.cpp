@@ -278,6 +278,7 @@ void TDataCursor::Close(bool discard_temporary) {
         table_->CursorLockedRecords().ClearBit(n);
     }
     own_locks_.clear();
+    ForgetVanishedPlace();
     current_.clear();
     current_key_.clear();
     bof_ = eof_ = true;
@@ -320,6 +321,14 @@ void TDataCursor::ResyncAndReturn() {
     const std::vector<std::uint8_t> bookmark = GetBookmark();
     const bool had_record = !bof_ && !eof_;
     const bool was_eof = eof_ && !bof_;
+    // A place kept from an earlier resync stays the one to step from when the cursor has not
+    // moved since: the row it landed on was never handed out.
+    const bool kept = vanished_.set && had_record && record_no_ == vanished_.landed_record_no &&
+                      current_key_ == vanished_.landed_key && !vanished_.landed_bof &&
+                      !vanished_.landed_eof;
+    std::uint32_t record_no = kept ? vanished_.record_no : record_no_;
+    std::vector<std::uint8_t> key = kept ? std::move(vanished_.key) : current_key_;
+    vanished_.set = false;
     Resync();
     if (had_record)
         GotoBookmark(bookmark, true, true);
@@ -327,6 +336,19 @@ void TDataCursor::ResyncAndReturn() {
         Last();
     else
         First();
+    if (!had_record)
+        return;
+    const bool same_place =
+        !bof_ && !eof_ && !kept && (physical_ ? record_no_ == record_no : current_key_ == key);
+    if (same_place)
+        return;
+    vanished_.set = true;
+    vanished_.record_no = record_no;
+    vanished_.key = std::move(key);
+    vanished_.landed_bof = bof_;
+    vanished_.landed_eof = eof_;
+    vanished_.landed_record_no = record_no_;
+    vanished_.landed_key.assign(current_key_.begin(), current_key_.end());
 }
 
 void TDataCursor::BeginOperation(bool restartable) {
@@ -361,6 +383,9 @@ void TDataCursor::SaveRestartPoint() {
     restart_point_.record_no = record_no_;
     restart_point_.key.assign(current_key_.begin(), current_key_.end());
     restart_point_.index = index_;
+    restart_point_.vanished.set = vanished_.set;
+    if (vanished_.set)
+        restart_point_.vanished = vanished_;
 }
 
 void TDataCursor::BackToRestartPoint() {
@@ -368,6 +393,9 @@ void TDataCursor::BackToRestartPoint() {
     eof_ = restart_point_.eof;
     record_no_ = restart_point_.record_no;
     current_key_.assign(restart_point_.key.begin(), restart_point_.key.end());
+    vanished_.set = restart_point_.vanished.set;
+    if (vanished_.set)
+        vanished_ = restart_point_.vanished;
     // The position is one in the index it was taken in (SetIndex changes it on the way).
     if (index_ != restart_point_.index)
         SelectIndex(restart_point_.index);

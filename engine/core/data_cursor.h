@@ -10,6 +10,7 @@
 // bookmarks), data_cursor_records.cpp (records, fields, locks),
 // data_cursor_blobs.cpp (blobs, header reads) and data_cursor_filters.cpp.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -555,6 +556,9 @@ class TDataCursor final : public TFileCursor {
     void PutDefaults(RecordBuffer buffer);
     void ForgetFreedBlobs(std::uint32_t record_number, std::span<const std::uint32_t> freed_chains);
     void LockIfNotHeld(std::uint32_t record, bool& locked_here);
+    bool OwnsLock(std::uint32_t record) const {
+        return std::find(own_locks_.begin(), own_locks_.end(), record) != own_locks_.end();
+    }
     void AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition, bool deleted);
 
     // Blob helpers.
@@ -707,6 +711,26 @@ class TDataCursor final : public TFileCursor {
     // A re-check found a change: the next operation's start brings the cursor in step.
     bool resync_owed_ = false;
     TFileCursor* previous_reader_ = nullptr;
+    // The place of a row a resync found gone or moved under the cursor (another program's or
+    // cursor's change). The resync puts the cursor on a neighbour of it, as before; the next
+    // step starts from the old place instead, so that it gives the first row past it and not
+    // the one past the neighbour. It counts only while the cursor stands where the resync put
+    // it and no record was handed out as the current one.
+    struct VanishedPlace {
+        bool set = false;
+        std::uint32_t record_no = 0;
+        std::vector<std::uint8_t> key;
+        bool landed_bof = true;
+        bool landed_eof = true;
+        std::uint32_t landed_record_no = 0;
+        std::vector<std::uint8_t> landed_key;
+    };
+    VanishedPlace vanished_;
+    // Before a step: the cursor back on the vanished row's place where that still counts.
+    void TakeVanishedPlace();
+    void ForgetVanishedPlace() noexcept { vanished_.set = false; }
+    // The cursor stands where a resync put it after its row went or moved.
+    bool OnVanishedRowsNeighbour() const;
     // Where a restartable operation found the cursor.
     struct RestartPoint {
         bool bof = true;
@@ -714,6 +738,8 @@ class TDataCursor final : public TFileCursor {
         std::uint32_t record_no = 0;
         std::vector<std::uint8_t> key;
         std::uint8_t index = kNoIndex;
+        // A copy of vanished_, taken only when it is set.
+        VanishedPlace vanished;
     };
     RestartPoint restart_point_;
 

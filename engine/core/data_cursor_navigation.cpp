@@ -153,6 +153,8 @@ void TDataCursor::SetIndex(std::uint8_t number) {
         range_active_ = false;
         range_start_.clear();
         range_end_.clear();
+        // A place kept in the old order means nothing in the new one.
+        ForgetVanishedPlace();
         SelectIndex(number);
         Resync();
         if (!had_record || record.empty()) {
@@ -358,12 +360,14 @@ bool TDataCursor::Visible(std::uint32_t record) const {
 }
 
 void TDataCursor::SetNoRecord() {
+    ForgetVanishedPlace();
     bof_ = eof_ = true;
     record_no_ = 0;
     current_key_.clear();
 }
 
 void TDataCursor::PositionOnEntry(std::span<const std::uint8_t> key, std::uint32_t record) {
+    ForgetVanishedPlace();
     current_key_.assign(key.begin(), key.end());
     record_no_ = record;
     bof_ = eof_ = false;
@@ -481,7 +485,24 @@ bool TDataCursor::StepIndex(bool forward) {
     return true;
 }
 
+bool TDataCursor::OnVanishedRowsNeighbour() const {
+    return vanished_.set && bof_ == vanished_.landed_bof && eof_ == vanished_.landed_eof &&
+           record_no_ == vanished_.landed_record_no && current_key_ == vanished_.landed_key;
+}
+
+void TDataCursor::TakeVanishedPlace() {
+    const bool counts = OnVanishedRowsNeighbour();
+    vanished_.set = false;
+    if (!counts)
+        return;
+    bof_ = eof_ = false;
+    record_no_ = vanished_.record_no;
+    current_key_.swap(vanished_.key);
+}
+
 bool TDataCursor::StepOnce(bool forward) {
+    if (vanished_.set)
+        TakeVanishedPlace();
     return physical_ ? StepPhysical(forward) : StepIndex(forward);
 }
 
@@ -625,6 +646,7 @@ bool TDataCursor::ScanRecordBlocks(const std::function<bool(const ScannedBlock&)
 }
 
 void TDataCursor::PlaceOnScanned(std::uint32_t number) {
+    ForgetVanishedPlace();
     record_no_ = number;
     if (current_key_.size() != 4)
         current_key_.assign(4, 0);
@@ -635,6 +657,7 @@ void TDataCursor::PlaceOnScanned(std::uint32_t number) {
 bool TDataCursor::ScanDistinct(std::uint32_t field,
                                const std::function<bool(ConstRecordBuffer)>& visit) {
     CheckOpen();
+    ForgetVanishedPlace();
     TDataFile& data = table_->DataFile();
     if (!physical_ || range_active_ || !filters_.empty() || language_ != 0 || has_computed_ ||
         computed_fields_ || table_->InUpdateBatch() || data.GetBlobFieldCount() > 0 || field == 0 ||
@@ -787,6 +810,7 @@ void TDataCursor::GotoSequenceNumber(std::int64_t n) {
             std::int64_t r = 0;
             std::int64_t position = 0;
             if (view_.FindNext(r, n, position)) {
+                ForgetVanishedPlace();
                 record_no_ = static_cast<std::uint32_t>(r);
                 current_key_.assign(4, 0);
                 PutU32(current_key_, 0, record_no_);
@@ -1025,6 +1049,7 @@ void TDataCursor::Resync() {
 }
 
 void TDataCursor::Reposition() {
+    ForgetVanishedPlace();
     if (bof_ || eof_) {
         First();
         return;
@@ -1064,6 +1089,7 @@ bool TDataCursor::GotoBookmark(std::span<const std::uint8_t> bookmark, bool adju
                                bool skip_sync) {
     CheckOpen();
     const auto go = [&]() -> bool {
+        ForgetVanishedPlace();
         if (physical_) {
             if (bookmark.size() < 4) {
                 SetNoRecord();

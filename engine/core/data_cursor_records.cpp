@@ -8,6 +8,8 @@
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
+#include "engine/core/data_directory.h"
+#include "engine/core/data_session.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/text_compare.h"
@@ -162,18 +164,24 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
     CheckOpen();
     return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
         if (lock && !bof_ && !eof_) {
-            LockRecord(0);
-            if (!exclusive_ && !bof_ && !eof_) {
-                FetchCurrent();
+            // Taking the lock may bring in another program's change and move the cursor: the
+            // lock is on this number, and only this one is given back.
+            const std::uint32_t locked = GetCurrentRecordNo();
+            LockRecord(locked);
+            if (!exclusive_) {
                 const std::size_t n =
                     std::min<std::size_t>(buffer.size(), table_->DataFile().GetRecordSize());
-                if (!std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
+                FetchCurrent();
+                if (bof_ || eof_ || record_no_ != locked ||
+                    !std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n),
                                 current_.begin())) {
-                    UnlockRecord(0);
+                    UnlockRecord(locked);
                     Raise(kErrRecordChanged);
                 }
             }
         }
+        // From here the row the cursor stands on is the caller's current one.
+        ForgetVanishedPlace();
         ClearRecordBuffer(buffer);
         if (bof_ && eof_)
             return kErrNoCurrentRecord;
@@ -630,22 +638,39 @@ void TDataCursor::LockRecord(std::uint32_t number) {
         locked.SetRecordCount(std::int64_t{n} + 1);
     if (locked.IsSet(n))
         Raise(kErrRecordLocked);
-    const bool changed = table_->LockRecord(n);
+    bool changed = table_->LockRecord(n);
+    // Strict detection checks at every operation's start, and the lock is one; the read lock
+    // comes after the record's, so that no wait for the record holds it.
+    if (!exclusive_ && directory_.Session().StrictChangeDetection())
+        changed = table_->ReadLock() || changed;
     locked.SetBit(n);
     own_locks_.push_back(n);
-    if (changed || (!exclusive_ && CountersDiffer())) {
-        // Taking the lock leaves the cursor where it was.
-        const std::vector<std::uint8_t> bookmark = GetBookmark();
-        SaveTableCounters();
-        Resync();
-        if (!bookmark.empty())
-            GotoBookmark(bookmark, true, true);
+    if (!changed && (exclusive_ || !CountersDiffer()))
+        return;
+    // Taking the lock leaves the cursor where it was, or, where its row went or moved, on a
+    // neighbour whose step goes from the row's place.
+    if (!bof_ && !eof_) {
+        ResyncAndReturn();
+        if (number == 0 && (bof_ || eof_ || record_no_ != n)) {
+            // The current row the caller meant to lock is gone: so is the lock.
+            UnlockRecord(n);
+            Raise(kErrRecordChanged);
+        }
+        return;
     }
+    const std::vector<std::uint8_t> bookmark = GetBookmark();
+    SaveTableCounters();
+    Resync();
+    if (!bookmark.empty())
+        GotoBookmark(bookmark, true, true);
 }
 
 void TDataCursor::UnlockRecord(std::uint32_t number) {
     CheckOpen();
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
+    // Another cursor's explicit lock is that cursor's to give back: it still counts it as held.
+    if (table_->CursorLockedRecords().IsSet(n) && !OwnsLock(n))
+        Raise(kErrUnlock);
     table_->UnlockRecord(n);
     table_->CursorLockedRecords().ClearBit(n);
     const auto it = std::find(own_locks_.begin(), own_locks_.end(), n);
@@ -716,6 +741,8 @@ void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
 
 void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
                              bool deleted) {
+    if (reposition)
+        ForgetVanishedPlace();
     if (deleted) {
         FilterRecordDeleted(record);
         if (!reposition)
@@ -999,6 +1026,9 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     }
     if (bof_ || eof_)
         Raise(kErrNoCurrentRecord);
+    // The caller's row went or moved: the cursor stands on a neighbour the buffer is not of.
+    if (OnVanishedRowsNeighbour())
+        Raise(kErrRecordChanged);
     TDataFile& data = table_->DataFile();
     TIndexFile& index = table_->IndexFile();
     const std::size_t record_size = data.GetRecordSize();
@@ -1008,6 +1038,9 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     std::vector<std::uint8_t>& old = write_scratch_.old;
     if (!ReadStoredRecord(n, old) || old[0] != 0)
         Raise(kErrRecordChanged);
+    // Another cursor's explicit lock holds the row for that cursor, as another program's does.
+    if (table_->CursorLockedRecords().IsSet(n) && !OwnsLock(n))
+        Raise(kErrRecordLocked);
     ValidateRecord(buffer);
     const std::uint32_t last = data.GetLastAutoIncrement();
     const std::uint32_t id = fetch_option_ ? RecordIdOf(buffer) : RecordIdOf(old);
@@ -1064,6 +1097,24 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
         }
         changed_slots[change_count++] = key_slot;
     }
+    // A row changed without its lock is locked for the change, so that another program's lock
+    // keeps the change out; that lock goes with the change.
+    struct ChangeLock {
+        TDataTable& table;
+        std::uint32_t n;
+        bool held = false;
+        void Release() {
+            if (std::exchange(held, false))
+                table.UnlockRecord(n);
+        }
+        ~ChangeLock() {
+            try {
+                Release();
+            } catch (...) {
+            }
+        }
+    } change_lock{*table_, n};
+    LockIfNotHeld(n, change_lock.held);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
     {
         // Declared before the undo log, so the chains and keys are still
@@ -1145,7 +1196,8 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     if (!exclusive_ && !media_read_only_)
         table_->FlushBuffers(false, true, change_count != 0);
     SaveTableCounters();
-    if (unlock && table_->CursorLockedRecords().IsSet(n))
+    change_lock.Release();
+    if (unlock && OwnsLock(n))
         UnlockRecord(n);
     AfterWrite(n, stored, reposition, false);
 }
@@ -1192,6 +1244,8 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     }
     if (bof_ || eof_)
         Raise(kErrNoCurrentRecord);
+    if (OnVanishedRowsNeighbour())
+        Raise(kErrRecordChanged);
     TDataFile& data = table_->DataFile();
     TIndexFile& index = table_->IndexFile();
     const std::uint32_t n = record_no_;
@@ -1212,10 +1266,8 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     }
     // The table's lock on the record may be another cursor's explicit one: that cursor holds
     // the row for itself, as a lock of another session or program would.
-    if (table_->CursorLockedRecords().IsSet(n) &&
-        std::find(own_locks_.begin(), own_locks_.end(), n) == own_locks_.end()) {
+    if (table_->CursorLockedRecords().IsSet(n) && !OwnsLock(n))
         Raise(kErrRecordLocked);
-    }
     bool locked_here = false;
     LockIfNotHeld(n, locked_here);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> chains;
@@ -1286,10 +1338,8 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
     AfterWrite(n, old, reposition, true);
     if (locked_here)
         table_->UnlockRecord(n);
-    if (table_->CursorLockedRecords().IsSet(n) &&
-        std::find(own_locks_.begin(), own_locks_.end(), n) != own_locks_.end()) {
+    if (table_->CursorLockedRecords().IsSet(n) && OwnsLock(n))
         UnlockRecord(n);
-    }
 }
 
 }  // namespace strata

@@ -21,6 +21,7 @@
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
 #include "platform/os/clock.h"
+#include "platform/os/thread.h"
 
 namespace strata {
 
@@ -361,11 +362,13 @@ void TIndexFile::Close() {
     try {
         FinishWriteBehind();
     } catch (...) {
+        StopHelper();
         ReleaseAllPages();
         if (IsOpen())
             TFileHandler::Close();
         throw;
     }
+    StopHelper();
     ReleaseAllPages();
     if (IsOpen())
         TFileHandler::Close();
@@ -422,9 +425,11 @@ void TIndexFile::PublishRuns(bool start) noexcept {
     }
     b.pending.clear();
     b.pending_bytes = 0;
-    if (b.helper.joinable()) {
+    if (b.session)
+        ForgetForkedHelper();
+    if (b.session) {
         if (idle)
-            b.wake.notify_one();
+            b.helper->wake.notify_one();
     } else if (start) {
         (void)StartHelper(true);  // Without a thread the runs wait for the hand-off.
     }
@@ -477,28 +482,64 @@ void TIndexFile::ForgetWrittenRuns() noexcept {
     behind_.written = 0;
 }
 
+void TIndexFile::ForgetForkedHelper() noexcept {
+    WriteBehind& b = behind_;
+    if (b.helper == nullptr || b.helper->process == platform::os::CurrentProcessId())
+        return;
+    // Neither joined nor destroyed: its thread is not in this process, and its condition
+    // variables may count the parent's waiter. Whatever was handed to it is written by the
+    // caller (FinishWriteBehind).
+    (void)b.helper.release();  // NOLINT(bugprone-unused-return-value): left to the parent
+    b.session = b.running = b.quit = false;
+}
+
 bool TIndexFile::StartHelper(bool more) {
+    WriteBehind& b = behind_;
+    ForgetForkedHelper();
+    if (b.helper == nullptr) {
+        try {
+            auto helper = std::make_unique<WriteBehind::Helper>();
+            helper->thread = std::thread([this, h = helper.get()] { HelperMain(*h); });
+            helper->process = platform::os::CurrentProcessId();
+            b.helper = std::move(helper);
+        } catch (const std::system_error&) {
+            return false;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
     {
-        const std::lock_guard lock(behind_.mutex);
-        behind_.more = more;
+        const std::lock_guard lock(b.mutex);
+        b.more = more;
+        b.running = true;
     }
-    try {
-        behind_.helper = std::thread([this] { WriteRunsBehind(); });
-    } catch (const std::system_error&) {
-        return false;
-    }
+    b.session = true;
+    b.helper->wake.notify_one();
     return true;
 }
 
-void TIndexFile::WriteRunsBehind() noexcept {
+void TIndexFile::HelperMain(WriteBehind::Helper& helper) noexcept {
+    WriteBehind& b = behind_;
+    std::unique_lock lock(b.mutex);
+    for (;;) {
+        helper.wake.wait(lock, [&] { return b.running || b.quit; });
+        if (!b.running)
+            return;
+        WriteRunsBehind(helper, lock);
+        b.running = false;
+        helper.settled.notify_one();
+    }
+}
+
+void TIndexFile::WriteRunsBehind(WriteBehind::Helper& helper,
+                                 std::unique_lock<std::mutex>& lock) noexcept {
     WriteBehind& b = behind_;
     // The runs are taken as many at a time as there are, so the caller keeping them seldom
     // finds the lock held.
     std::vector<WriteBehind::Run> taken;
-    std::unique_lock lock(b.mutex);
     for (;;) {
         b.idle = true;
-        b.wake.wait(lock, [&] { return b.written < b.runs.size() || !b.more; });
+        helper.wake.wait(lock, [&] { return b.written < b.runs.size() || !b.more; });
         b.idle = false;
         if (b.written == b.runs.size())
             break;
@@ -532,32 +573,58 @@ void TIndexFile::WriteRunsBehind() noexcept {
         b.unlock_failed = !LockRegion(kWriteLockStart, kWriteLockLength, false);
         b.release_lock = false;
     }
+    lock.lock();
 }
 
 void TIndexFile::JoinHelper() noexcept {
     PublishRuns(false);
-    if (!behind_.helper.joinable())
+    WriteBehind& b = behind_;
+    if (!b.session)
+        return;
+    ForgetForkedHelper();
+    if (!b.session)
+        return;
+    b.session = false;
+    std::unique_lock lock(b.mutex);
+    b.more = false;
+    // A helper at work looks at `more` before it waits again, and one done with the flush
+    // waits for the next: only one waiting for runs needs waking (a wake costs a switch).
+    if (b.running && b.idle)
+        b.helper->wake.notify_one();
+    b.helper->settled.wait(lock, [&] { return !b.running; });
+}
+
+void TIndexFile::StopHelper() noexcept {
+    JoinHelper();
+    ForgetForkedHelper();
+    WriteBehind& b = behind_;
+    if (b.helper == nullptr)
         return;
     {
-        const std::lock_guard lock(behind_.mutex);
-        behind_.more = false;
+        const std::lock_guard lock(b.mutex);
+        b.quit = true;
     }
-    behind_.wake.notify_one();
-    behind_.helper.join();
+    b.helper->wake.notify_one();
+    b.helper->thread.join();
+    b.helper.reset();
+    b.quit = false;
 }
 
 void TIndexFile::HandOffKeptPages(bool release_write_lock) {
     PublishRuns(true);
     behind_.keeping = false;
     IndexKeptPages();
-    if (behind_.helper.joinable()) {
+    if (behind_.session) {
+        bool idle = false;
         {
             const std::lock_guard lock(behind_.mutex);
             behind_.release_lock = release_write_lock;
             behind_.handed_off = true;
             behind_.more = false;
+            idle = behind_.idle;
         }
-        behind_.wake.notify_one();
+        if (idle)
+            behind_.helper->wake.notify_one();
         return;
     }
     behind_.release_lock = release_write_lock;

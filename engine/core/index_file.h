@@ -443,14 +443,31 @@ class TIndexFile : public TFileHandler {
         bool idle = false;
         bool keeping = false;
         bool release_lock = false;
+        // The helper thread stays from one flush to the next, waiting for the next flush's
+        // runs: starting a thread per flush costs more than a batch's flush saves. `session`
+        // (the caller's alone) is set from StartHelper until JoinHelper has waited for the
+        // helper to go idle; `running` while the helper works on a flush's runs; `quit` ends
+        // the thread (StopHelper).
+        bool session = false;
+        bool running = false;
+        bool quit = false;
         // HandOffKeptPages ran: once the runs are written the owner hears of it.
         bool handed_off = false;
         bool unlock_failed = false;
         std::exception_ptr failure;
-        // Guards runs, written, more, idle, release_lock and handed_off while the helper runs.
+        // Guards runs, written, more, idle, running, quit, release_lock and handed_off while the
+        // helper runs.
         std::mutex mutex;
-        std::condition_variable wake;
-        std::thread helper;
+        // The thread and what it waits on, made with the first flush handed to it. A forked
+        // process leaves its copy alone: the thread, and the waits on it, are the parent's.
+        struct Helper {
+            std::condition_variable wake;
+            // The helper's signal that a flush's runs are done with (running went false).
+            std::condition_variable settled;
+            std::thread thread;
+            std::uint32_t process = 0;
+        };
+        std::unique_ptr<Helper> helper;
     };
 
     // Cached pages stand on one of two chains: the clean chain, which the
@@ -631,14 +648,22 @@ class TIndexFile : public TFileHandler {
     // The file's bytes of the page at `offset` (a write-behind's kept image, else read).
     void ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> bytes);
     void WriteRuns() noexcept;
-    // The helper's loop: writes runs as they are kept, until no more are to come.
-    void WriteRunsBehind() noexcept;
+    // The helper thread: waits for a flush's runs and writes them (WriteRunsBehind), until
+    // StopHelper.
+    void HelperMain(WriteBehind::Helper& helper) noexcept;
+    // The helper's loop for one flush: writes runs as they are kept, until no more are to come.
+    // Called and returns with `lock` held.
+    void WriteRunsBehind(WriteBehind::Helper& helper, std::unique_lock<std::mutex>& lock) noexcept;
+    // In a forked process: drops the parent's helper, unwaited for.
+    void ForgetForkedHelper() noexcept;
     // Hands the pending runs to the helper, starting one when asked and none runs.
     void PublishRuns(bool start) noexcept;
     // Starts the helper for the runs kept so far; false when no thread is to be had.
     bool StartHelper(bool more);
     // Tells the helper that no more runs come and waits for it.
     void JoinHelper() noexcept;
+    // Ends the helper thread (after JoinHelper).
+    void StopHelper() noexcept;
     void IndexKeptPages();
     void ForgetWrittenRuns() noexcept;
     void ReadRawHeader(IndexHeader& header);

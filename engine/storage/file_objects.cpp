@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "engine/storage/engine_error.h"
 #include "platform/os/file_system.h"
+#include "platform/os/thread.h"
 
 namespace strata {
 namespace {
@@ -321,7 +323,7 @@ std::int64_t TMemoryFile::Write(std::int32_t id, std::span<const std::byte> data
 }
 
 TPhysicalFile::~TPhysicalFile() {
-    FinishWriteBehind();
+    StopWriteBehind();
     ForgetSyncFailure();
     (void)file_.Close();
 }
@@ -385,7 +387,7 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     std::lock_guard guard(lock_);
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
-        FinishWriteBehind();
+        StopWriteBehind();
         // A failed sync was reported when it happened (and the owner's close reports it
         // again); this one would only fail the same way.
         if (WriteThrough())
@@ -612,25 +614,74 @@ void TPhysicalFile::StartWriteBehind() {
     if (!file_.IsOpen() || unsynced_ == 0 || SyncFailure() != 0 ||
         !write_behind_done_.load(std::memory_order_acquire))
         return;
-    if (write_behind_.joinable())
-        write_behind_.join();
+    ForgetForkedWriteBehind();
+    if (write_behind_ == nullptr) {
+        try {
+            auto helper = std::make_unique<WriteBehindThread>();
+            // The thread only reads the handle, which stays open until it is stopped.
+            helper->thread = std::thread([this, h = helper.get()] { RunWriteBehind(*h); });
+            helper->process = platform::os::CurrentProcessId();
+            write_behind_ = std::move(helper);
+        } catch (const std::system_error&) {
+            // No thread to be had: the sync writes it all then.
+            return;
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+    }
     write_behind_done_.store(false, std::memory_order_relaxed);
-    try {
-        // The helper only reads the handle, which stays open until it is joined.
-        write_behind_ = std::thread([this] {
-            // A failure here is remembered for the sync that waits for these bytes.
-            StartWriteback();
-            write_behind_done_.store(true, std::memory_order_release);
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the sync writes it all then.
-        write_behind_done_.store(true, std::memory_order_relaxed);
+    {
+        const std::lock_guard lock(write_behind_->mutex);
+        write_behind_->pending = true;
+    }
+    write_behind_->wake.notify_one();
+}
+
+void TPhysicalFile::RunWriteBehind(WriteBehindThread& helper) noexcept {
+    std::unique_lock lock(helper.mutex);
+    for (;;) {
+        helper.wake.wait(lock, [&] { return helper.pending || helper.quit; });
+        if (!helper.pending)
+            return;
+        lock.unlock();
+        // A failure here is remembered for the sync that waits for these bytes.
+        StartWriteback();
+        lock.lock();
+        helper.pending = false;
+        write_behind_done_.store(true, std::memory_order_release);
+        helper.settled.notify_one();
     }
 }
 
+void TPhysicalFile::ForgetForkedWriteBehind() noexcept {
+    if (write_behind_ == nullptr || write_behind_->process == platform::os::CurrentProcessId())
+        return;
+    (void)write_behind_.release();  // NOLINT(bugprone-unused-return-value): the parent's
+    write_behind_done_.store(true, std::memory_order_relaxed);
+}
+
 void TPhysicalFile::FinishWriteBehind() noexcept {
-    if (write_behind_.joinable())
-        write_behind_.join();
+    if (write_behind_done_.load(std::memory_order_acquire))
+        return;
+    ForgetForkedWriteBehind();
+    if (write_behind_ == nullptr)
+        return;
+    std::unique_lock lock(write_behind_->mutex);
+    write_behind_->settled.wait(lock, [&] { return !write_behind_->pending; });
+}
+
+void TPhysicalFile::StopWriteBehind() noexcept {
+    FinishWriteBehind();
+    ForgetForkedWriteBehind();
+    if (write_behind_ == nullptr)
+        return;
+    {
+        const std::lock_guard lock(write_behind_->mutex);
+        write_behind_->quit = true;
+    }
+    write_behind_->wake.notify_one();
+    write_behind_->thread.join();
+    write_behind_.reset();
 }
 
 std::int32_t TPhysicalFile::SyncWritten() {

@@ -12,6 +12,7 @@
 // it is refused (9217, 9218) rather than wrapped.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -233,7 +234,27 @@ class TPhysicalFile final : public TAbstractFile {
     static std::uint64_t SyncCount() noexcept;
 
   private:
+    // The thread that starts the write-backs StartWriteBehind asks for. It stays from one flush
+    // to the next, waiting for the next one (starting a thread per flush costs more than
+    // the flush saves), until the file closes. A forked process leaves its copy alone: the
+    // thread, and the waits on it, are the parent's.
+    struct WriteBehindThread {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable settled;
+        std::thread thread;
+        // A write-back asked for and not yet started; guarded by `mutex`.
+        bool pending = false;
+        bool quit = false;
+        std::uint32_t process = 0;
+    };
+    void RunWriteBehind(WriteBehindThread& helper) noexcept;
+    // Waits for a write-back under way.
     void FinishWriteBehind() noexcept;
+    // FinishWriteBehind, then ends the thread.
+    void StopWriteBehind() noexcept;
+    // In a forked process: drops the parent's thread, unwaited for.
+    void ForgetForkedWriteBehind() noexcept;
     // One fdatasync, counted and passed by the sync hook. Requires: the lock is held.
     platform::os::Status SyncData();
     // The remembered failure, or one sync: 0 or a negative code. Requires: the lock is held.
@@ -251,7 +272,8 @@ class TPhysicalFile final : public TAbstractFile {
     std::atomic<std::int64_t> unsynced_{0};
     // Set from the write-behind's thread too.
     std::atomic<std::int32_t> sync_failure_{0};
-    std::thread write_behind_;
+    std::unique_ptr<WriteBehindThread> write_behind_;
+    // No write-back is under way; set by the thread once it has started the device.
     std::atomic<bool> write_behind_done_{true};
 };
 

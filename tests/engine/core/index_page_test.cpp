@@ -1,10 +1,13 @@
 #include "engine/core/index_page.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -1133,6 +1136,125 @@ TEST(WriteBehind, LargeAndFailingFlushesEndAsWritingInPlace) {
     }
     EXPECT_EQ(writes_failed, 3);
     EXPECT_TRUE(files[0] == files[1]);
+}
+
+// Threads of this process.
+std::size_t ThreadCount() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// One write-behind flush of `file`: kept, handed off and, when `settle`, waited for.
+void FlushBehind(TIndexFile& file, bool settle) {
+    ASSERT_TRUE(file.BeginWriteBehind());
+    file.FlushPages();
+    file.WriteHeader(true);
+    file.HandOffKeptPages(false);
+    if (settle)
+        file.FinishWriteBehind();
+}
+
+// The helper thread serves every flush of a file, whether the caller waits for it or goes on
+// (its next flush then waits), through failed helper writes the caller writes again, and ends
+// when the file closes or goes away: the tree reads back whole after each flush and from the
+// reopened file, and no thread is left behind.
+TEST(WriteBehind, OneHelperServesEveryFlushAndEndsWithTheFile) {
+    TempDir dir;
+    const FailingWritesHook failing_writes;
+    const std::string name = dir.File("h.IDX");
+    const std::size_t before = ThreadCount();
+    std::map<Key, std::uint32_t> model;
+    std::mt19937 random(11);
+    auto file = NewTextIndexFile(name, false, 4, 3);
+    {
+        TIndexTree tree(*file, 1, BytesCompare(40));
+        for (std::uint32_t round = 0; round < 8; ++round) {
+            for (std::uint32_t i = 0; i < 400; ++i)
+                ASSERT_NO_FATAL_FAILURE(
+                    InsertWithSomeDeletes(tree, model, random, round * 400 + i, 3));
+            fail_helper_writes = round == 5;
+            ASSERT_NO_FATAL_FAILURE(FlushBehind(*file, round % 2 == 1));
+            EXPECT_EQ(ThreadCount(), before + 1) << round;
+            file->ClearPageCaches(true);
+            ExpectTreeHolds(tree, model);
+            fail_helper_writes = false;
+        }
+        EXPECT_GT(writes_failed, 0);
+    }
+    {
+        const std::vector<std::uint8_t> bytes = CloseAndReadBack(*file, name, false, true, model);
+        EXPECT_GT(bytes.size(), 8 * kIndexPageSize);
+    }
+    EXPECT_EQ(ThreadCount(), before);
+    // The reopened file starts a helper of its own, which goes with the file object.
+    {
+        TIndexTree tree(*file, 1, BytesCompare(40));
+        for (std::uint32_t i = 0; i < 200; ++i)
+            ASSERT_NO_FATAL_FAILURE(InsertWithSomeDeletes(tree, model, random, 9000 + i, 3));
+    }
+    ASSERT_NO_FATAL_FAILURE(FlushBehind(*file, false));
+    EXPECT_EQ(ThreadCount(), before + 1);
+    file.reset();
+    EXPECT_EQ(ThreadCount(), before);
+    TIndexFile reread;
+    reread.SetName(name);
+    reread.Open();
+    TIndexTree tree(reread, 1, BytesCompare(40));
+    ExpectTreeHolds(tree, model);
+}
+
+// A process forked while a file's helper waits for the next flush has no helper: its own
+// write-behind flushes start one and finish (a wait for the parent's thread would never end),
+// and the parent's helper still ends with the parent's file.
+TEST(WriteBehind, AForkedProcessFlushesWithoutTheParentsHelper) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer starts no thread in a process forked with threads";
+#endif
+    TempDir dir;
+    auto file = NewTextIndexFile(dir.File("f.IDX"), false, 4, 0);
+    std::map<Key, std::uint32_t> model;
+    std::mt19937 random(12);
+    TIndexTree tree(*file, 1, BytesCompare(40));
+    for (std::uint32_t i = 0; i < 600; ++i)
+        ASSERT_NO_FATAL_FAILURE(InsertWithSomeDeletes(tree, model, random, i, 3));
+    ASSERT_NO_FATAL_FAILURE(FlushBehind(*file, true));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);
+        int code = 0;
+        try {
+            for (std::uint32_t round = 0; round < 2 && code == 0; ++round) {
+                for (std::uint32_t i = 0; i < 300; ++i) {
+                    const Key key = MakeKey(random() % 50000, 1000 + round * 300 + i, 40, false);
+                    if (!tree.Insert(key.data(), 1000 + round * 300 + i + 1))
+                        code = 2;
+                    model[key] = 1000 + round * 300 + i + 1;
+                }
+                if (!file->BeginWriteBehind())
+                    code = 3;
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->HandOffKeptPages(false);
+                file->FinishWriteBehind();
+                file->ClearPageCaches(true);
+                std::map<Key, std::uint32_t> seen;
+                tree.ForEach([&](std::span<const std::uint8_t> key, std::uint32_t record) {
+                    seen.emplace(Key(key.begin(), key.end()), record);
+                });
+                if (seen != model)
+                    code = 4;
+            }
+        } catch (...) {
+            code = 5;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    file->Close();
 }
 
 // Fails the write `writes_to_failure` steps from when it is set (0: none fails).

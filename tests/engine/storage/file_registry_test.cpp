@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,6 +181,86 @@ TEST_F(FileLayer, WritesGoOnWhileEarlierOnesGoToTheDevice) {
         }
         EXPECT_TRUE(ReadDisk("behind.dat") == expected);
     }
+}
+
+// Threads of this process.
+std::size_t ThreadCount() {
+    const fs::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// One thread takes a file's write-backs flush after flush, whether a sync waits for each or the
+// next flush finds it done, and ends with the file's close, its last handle's or the object's
+// own end; a reopened file starts another. Every byte written stands on disk.
+TEST_F(FileLayer, OneThreadTakesEveryWriteBackAndEndsWithTheFile) {
+    const std::vector<std::byte> pattern = Pattern(300000);
+    const std::size_t before = ThreadCount();
+    std::vector<std::byte> expected;
+    for (const bool reopened : {false, true}) {
+        SCOPED_TRACE(reopened);
+        TFileHandler file;
+        file.SetName(PathOf("thread.dat"));
+        if (reopened)
+            file.Open();
+        else
+            file.CreateFile();
+        for (std::size_t round = 0; round < 12; ++round) {
+            const std::size_t at = round * 23000 % 250000;
+            const auto part =
+                std::span(pattern).subspan((round * 7919 + (reopened ? 11 : 0)) % 200000, 50000);
+            file.SeekFile(static_cast<std::int64_t>(at), SeekOrigin::kBegin);
+            file.Write(part);
+            expected.resize(std::max(expected.size(), at + part.size()));
+            std::copy(part.begin(), part.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+            file.StartWriteBehind();
+            EXPECT_EQ(ThreadCount(), before + 1) << round;
+            if (round % 3 == 1)
+                file.SyncWritten();
+        }
+        file.Close();
+        EXPECT_EQ(ThreadCount(), before);
+        EXPECT_TRUE(ReadDisk("thread.dat") == expected);
+    }
+}
+
+// A process forked while a file's write-back thread waits has none: its own write-backs and
+// syncs start one and finish (a wait on the parent's thread would never end), and what it
+// wrote stands on disk.
+TEST_F(FileLayer, AForkedProcessWritesBackWithoutTheParentsThread) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer starts no thread in a process forked with threads";
+#endif
+    const std::vector<std::byte> pattern = Pattern(100000);
+    TFileHandler file;
+    file.SetName(PathOf("forked.dat"));
+    file.CreateFile();
+    file.Write(std::span(pattern).first(50000));
+    file.StartWriteBehind();
+    file.SyncWritten();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);
+        int code = 0;
+        try {
+            for (int round = 0; round < 3; ++round) {
+                file.Write(std::span(pattern).subspan(
+                    50000 + static_cast<std::size_t>(round) * 10000, 10000));
+                file.StartWriteBehind();
+                file.SyncWritten();
+            }
+        } catch (...) {
+            code = 1;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    file.Close();
+    EXPECT_TRUE(ReadDisk("forked.dat") ==
+                std::vector<std::byte>(pattern.begin(), pattern.begin() + 80000));
 }
 
 // What a sync has to wait for: every byte written since the last sync, by a handle or beside
