@@ -415,6 +415,18 @@ std::uint32_t CompactEntries::WordOf(const Slot& slot) const {
     const std::uint8_t* bytes = Bytes(slot);
     if (shared_ + 4 <= slot.length)
         return BigEndianWord(bytes + shared_);
+    if (rid_ > 0 && shared_ >= body_) {
+        // Within the record ID, which ends the key: zeros come after it. Entries of one
+        // repeated value (a category, a flag) share their whole body, so most of their words
+        // lie here.
+        const std::size_t into = shared_ - body_;
+        return into < rid_ ? BigEndianWord(bytes + slot.length) << (8 * into) : 0;
+    }
+    return WordOfBytes(slot);
+}
+
+std::uint32_t CompactEntries::WordOfBytes(const Slot& slot) const {
+    const std::uint8_t* bytes = Bytes(slot);
     std::uint32_t word = 0;
     for (std::size_t j = shared_; j < shared_ + 4; ++j) {
         std::uint32_t byte = 0;
@@ -430,8 +442,10 @@ std::uint32_t CompactEntries::WordOf(const Slot& slot) const {
 void CompactEntries::SetShared(std::size_t shared) {
     shared_ = shared;
     words_decide_ = shared_ + 4 >= key_size_;
-    for (std::size_t i = 0; i < Size(); ++i)
-        At(i).word = WordOf(At(i));
+    for (Slot *slot = slots_.data() + head_, *end = slots_.data() + slots_.size(); slot != end;
+         ++slot) {
+        slot->word = WordOf(*slot);
+    }
     // The copy of the shared bytes, from any entry (all have them).
     prefix_kept_ = 0;
     prefix_held_ = true;
@@ -492,7 +506,7 @@ void CompactEntries::CheckInvariants() const {
         assert(slot.length <= body_);
         assert(std::size_t{slot.at} + Stored(slot) <= keys_.size());
         assert(slot.length == 0 || Bytes(slot)[slot.length - 1] != 0);
-        assert(slot.word == WordOf(slot));
+        assert(slot.word == WordOfBytes(slot));
         live += Stored(slot);
     }
     assert(live + gaps_ == keys_.size());

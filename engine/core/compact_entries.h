@@ -300,6 +300,8 @@ class CompactEntries {
     // first Shared() bytes with the entry (and so with every entry).
     int CompareSharing(const Probe& probe, std::size_t i, bool& sharing) const;
     std::uint32_t WordOf(const Slot& slot) const;
+    // The same byte by byte, for any entry.
+    std::uint32_t WordOfBytes(const Slot& slot) const;
     // Byte j of the slot's full key.
     std::uint8_t EntryByte(const Slot& slot, std::size_t j) const {
         if (j < slot.length)

@@ -266,6 +266,105 @@ TEST(CompactEntries, MemoryReleasedByOthersHoldsOnlyTheNewKeys) {
     }
 }
 
+// Pages of one repeated value (a category, a flag, a zero) share their whole body and part
+// of the record ID: every slot's word is still the four full-key bytes after the shared ones,
+// zero past the key, whichever record ID byte the entries first differ in, and searches by
+// those words find every key. Entries are put in one by one, read in whole and moved.
+TEST(CompactEntries, WordsOfRepeatedValuesAreTheFullKeyBytesAfterTheSharedOnes) {
+    struct Case {
+        std::size_t key_size;
+        bool unique;
+        std::size_t kept;  // nonzero body bytes of the repeated value
+    };
+    for (const Case c : {Case{5, false, 1}, Case{8, false, 4}, Case{8, false, 0},
+                         Case{84, false, 4}, Case{84, false, 80}, Case{6, true, 2}}) {
+        const std::size_t body = c.unique ? c.key_size : c.key_size - 4;
+        for (std::size_t differ = 0; differ < 4; ++differ) {
+            SCOPED_TRACE(testing::Message() << c.key_size << (c.unique ? " unique" : "") << " kept "
+                                            << c.kept << " differ at " << differ);
+            std::vector<Key> keys;
+            for (std::uint32_t n = 0; n < 40; ++n) {
+                Key key(c.key_size, 0);
+                for (std::size_t j = 0; j < c.kept; ++j)
+                    key[j] = static_cast<std::uint8_t>('C' + j % 7);
+                if (c.unique) {
+                    // Unique keys differ in the body's last bytes instead.
+                    key[body - 1] = static_cast<std::uint8_t>(n + 1);
+                } else {
+                    const std::uint8_t id[4] = {0x11, 0x22, 0x33, 0x44};
+                    std::copy_n(id, 4, key.begin() + static_cast<long>(body));
+                    key[body + differ] = static_cast<std::uint8_t>(0x50 + 3 * n);
+                }
+                keys.push_back(key);
+            }
+            std::sort(keys.begin(), keys.end());
+            const auto check = [&](const CompactEntries& page, std::size_t first, std::size_t n) {
+                ASSERT_EQ(page.Size(), n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::uint32_t word = 0;
+                    for (std::size_t j = page.Shared(); j < page.Shared() + 4; ++j)
+                        word = word << 8 | (j < c.key_size ? keys[first + i][j] : 0u);
+                    ASSERT_EQ(page.At(i).word, word) << i;
+                    ASSERT_EQ(std::memcmp(page.Key(i), keys[first + i].data(), c.key_size), 0);
+                    const CompactEntries::Probe probe = page.MakeProbe(keys[first + i].data());
+                    ASSERT_EQ(page.CountBelow(probe), i);
+                    ASSERT_EQ(page.CountNotAbove(probe), i + 1);
+                }
+            };
+            CompactEntries one_by_one;
+            one_by_one.Setup(c.key_size, c.unique);
+            // Middle first, then either end: the shared bytes shrink as the keys spread.
+            std::vector<std::size_t> order(keys.size());
+            for (std::size_t i = 0; i < order.size(); ++i)
+                order[i] = (i % 2 == 0 ? keys.size() / 2 + i / 2 : keys.size() / 2 - 1 - i / 2);
+            std::vector<Key> in;
+            for (const std::size_t i : order) {
+                const auto at = static_cast<std::size_t>(
+                    std::lower_bound(in.begin(), in.end(), keys[i]) - in.begin());
+                one_by_one.Insert(at, keys[i].data(), static_cast<std::uint32_t>(i));
+                in.insert(in.begin() + static_cast<long>(at), keys[i]);
+            }
+            one_by_one.CheckInvariants();
+            check(one_by_one, 0, keys.size());
+
+            // Read in whole, as a page read from the file is: bodies kept up to their last
+            // nonzero byte, each followed by its record ID.
+            std::vector<CompactEntries::Slot> slots(keys.size());
+            std::vector<std::uint8_t> area;
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                std::size_t length = body;
+                while (length > 0 && keys[i][length - 1] == 0)
+                    --length;
+                slots[i].at = static_cast<std::uint32_t>(area.size());
+                slots[i].pointer = static_cast<std::uint32_t>(i);
+                slots[i].SetLength(length);
+                area.insert(area.end(), keys[i].begin(),
+                            keys[i].begin() + static_cast<long>(length));
+                area.insert(area.end(), keys[i].begin() + static_cast<long>(body), keys[i].end());
+            }
+            CompactEntries read;
+            read.Setup(c.key_size, c.unique);
+            read.Assign(slots, area);
+            check(read, 0, keys.size());
+
+            // The last half moved to another page, emptied down to its last entry, then
+            // refilled from the front.
+            CompactEntries right;
+            right.Setup(c.key_size, c.unique);
+            read.MoveTo(right, keys.size() / 2, keys.size() - keys.size() / 2, 0);
+            check(read, 0, keys.size() / 2);
+            check(right, keys.size() / 2, keys.size() - keys.size() / 2);
+            while (right.Size() > 1)
+                right.Erase(0);
+            check(right, keys.size() - 1, 1);
+            for (std::size_t i = keys.size() - 1; i-- > keys.size() / 2;)
+                right.Insert(0, keys[i].data(), static_cast<std::uint32_t>(i));
+            right.CheckInvariants();
+            check(right, keys.size() / 2, keys.size() - keys.size() / 2);
+        }
+    }
+}
+
 // Keys that differ in one byte, at any position of any length of kept body
 // and in the record ID, compare as memcmp orders them and share the bytes
 // before it: each stretch of a word, half a word and single bytes decides
