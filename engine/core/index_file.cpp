@@ -1726,15 +1726,7 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         std::array<std::uint8_t, kIndexPageSize> bytes;
         ReadPageBytes(offset, bytes);
         ++stats_.reads;
-        TPage* fresh = TakeCachePage();
-        try {
-            SetupPage(*fresh, slot, offset);
-            fresh->ReadPage(bytes, false);
-        } catch (...) {
-            free_pages_.push_back(fresh);
-            throw;
-        }
-        found = InsertCached(slot, fresh);
+        found = CacheReadPage(slot, offset, bytes);
         read_by_scan = scan;
     }
     if (found->Offset() != offset)
@@ -1988,6 +1980,19 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
     }
 }
 
+TPage* TIndexFile::CacheReadPage(int slot, std::uint32_t offset,
+                                 std::span<const std::uint8_t> bytes) {
+    TPage* fresh = TakeCachePage();
+    try {
+        SetupPage(*fresh, slot, offset);
+        fresh->ReadPage(bytes, false);
+    } catch (...) {
+        free_pages_.push_back(fresh);
+        throw;
+    }
+    return InsertCached(slot, fresh);
+}
+
 void TIndexFile::KeepScannedLeaf(int slot, std::uint32_t offset,
                                  std::span<const std::uint8_t> bytes) {
     if (CachedAt(offset) != nullptr || PackedAt(offset) != nullptr)
@@ -1998,15 +2003,7 @@ void TIndexFile::KeepScannedLeaf(int slot, std::uint32_t offset,
         scanned_leaves_next_ = (scanned_leaves_next_ + 1) % scanned_leaves_.size();
         return;
     }
-    TPage* fresh = TakeCachePage();
-    try {
-        SetupPage(*fresh, slot, offset);
-        fresh->ReadPage(bytes, false);
-    } catch (...) {
-        free_pages_.push_back(fresh);
-        throw;
-    }
-    TPage* page = InsertCached(slot, fresh);
+    TPage* page = CacheReadPage(slot, offset, bytes);
     // As GetScanPage leaves a page it read: the first to go unless asked for again.
     page->cache_scanned_ = true;
     page->cache_referenced_ = 0;

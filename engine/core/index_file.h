@@ -615,6 +615,8 @@ class TIndexFile : public TFileHandler {
     void Recharge(TPage* page);
     void ReleaseToFreeList(TPage* page);
     TPage* InsertCached(int slot, TPage* page);
+    // A page image read from the file, in the cache as the slot's page at offset.
+    TPage* CacheReadPage(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
     void DropCached(TPage* page);
     void MakeClean(TPage* page);
     static void ChainUnlink(PageChain& chain, TPage* page);
