@@ -63,7 +63,8 @@ void TBlock::WriteBlock(std::span<std::uint8_t> bytes, bool encrypted) {
 
 std::size_t TBlock::ReadData(std::size_t at, std::span<std::uint8_t> out) const {
     const std::size_t used = std::min<std::size_t>(used_, data_.size());
-    if (at >= used)
+    // A damaged chain may claim an empty blob: its buffer then has no storage to copy into.
+    if (at >= used || out.empty())
         return 0;
     const std::size_t n = std::min(out.size(), used - at);
     std::memcpy(out.data(), data_.data() + at, n);
