@@ -743,12 +743,11 @@ void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
 
 void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
                              bool deleted) {
-    if (reposition)
-        ForgetVanishedPlace();
     if (deleted) {
         FilterRecordDeleted(record);
         if (!reposition)
             return;
+        ForgetVanishedPlace();
         if (physical_) {
             if (record_no_ == record && !bof_ && !eof_) {
                 std::int64_t r = record;
@@ -772,13 +771,17 @@ void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, boo
     if (!reposition)
         return;
     if (physical_) {
+        // A written record the view leaves out leaves the cursor where it was, together with
+        // a place a resync kept for its next step.
         if (Visible(record)) {
+            ForgetVanishedPlace();
             record_no_ = record;
             current_key_.assign(4, 0);
             PutU32(current_key_, 0, record);
             bof_ = eof_ = false;
         }
     } else {
+        ForgetVanishedPlace();
         GotoKey(BuildKeyFor(CurrentSlot(), stored), true, true);
     }
     FetchCurrent();
