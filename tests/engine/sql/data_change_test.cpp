@@ -37,6 +37,15 @@ using sqltest::SqlError;
 
 using sqltest::SqlExecution;
 
+// Opens `cursor` on the table "single" in record order, shared with the statements if `shared`.
+void OpenSingleInRecordOrder(TDataCursor& cursor, bool shared) {
+    cursor.SetTableName("single");
+    cursor.SetPhysicalOrder(true);
+    if (shared)
+        cursor.SetExclusive(false);
+    cursor.Open();
+}
+
 TEST_F(SqlExecution, CreateInsertUpdateDeleteOnTablesReopenedFromDisk) {
     Run("CREATE TABLE people (id INTEGER, name CHAR(10), born DATE, PRIMARY KEY (id))");
     EXPECT_EQ(Run("INSERT INTO people VALUES (1, 'ann', '2001-02-03')"), 1);
@@ -474,9 +483,7 @@ TEST_F(SqlExecution, BulkChangesLeaveTheFilesOfChangesMadeRecordByRecord) {
     EXPECT_EQ(Run("DELETE FROM bulk WHERE id >= 1000"), 180);
     {
         TDataCursor cursor(*directory_);
-        cursor.SetTableName("single");
-        cursor.SetPhysicalOrder(true);
-        cursor.Open();
+        OpenSingleInRecordOrder(cursor, false);
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
         const auto field = [&](std::uint32_t number) {
             std::array<std::uint8_t, 4> value{};
@@ -593,11 +600,6 @@ TEST_F(SqlExecution, ADeleteReadsEachOfItsRecordsFromTheFileOnce) {
     EXPECT_EQ(VerifierErrors(*directory_, "t"), std::vector<std::string>{});
 }
 
-// DELETEs that take scattered rows, then a long run of neighbouring ones, then nearly all that
-// are left, leave the files that the same deletes made record by record leave: leaves empty and
-// merge, interior pages go and the trees lose levels in a primary index, a case-insensitive
-// index whose keys repeat in other cases, a descending index over two columns and an index
-// of a few repeated values. Both tables verify clean and read back alike.
 // An integer field of a record read through `cursor`.
 std::int32_t IntegerField(TDataCursor& cursor, std::span<const std::uint8_t> record,
                           std::uint32_t field) {
@@ -616,6 +618,11 @@ std::string ShortTextField(TDataCursor& cursor, std::span<const std::uint8_t> re
     return std::string(reinterpret_cast<const char*>(value.data()));
 }
 
+// DELETEs that take scattered rows, then a long run of neighbouring ones, then nearly all that
+// are left, leave the files that the same deletes made record by record leave: leaves empty and
+// merge, interior pages go and the trees lose levels in a primary index, a case-insensitive
+// index whose keys repeat in other cases, a descending index over two columns and an index
+// of a few repeated values. Both tables verify clean and read back alike.
 TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByRecord) {
     struct Cut {
         const char* where;
@@ -649,9 +656,7 @@ TEST_F(SqlExecution, DeletesThatShrinkTheTreesLeaveTheFilesOfDeletesRecordByReco
     }
     {
         TDataCursor cursor(*directory_);
-        cursor.SetTableName("single");
-        cursor.SetPhysicalOrder(true);
-        cursor.Open();
+        OpenSingleInRecordOrder(cursor, false);
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
         const auto number = [&](std::uint32_t field) {
             return IntegerField(cursor, record, field);
@@ -734,10 +739,7 @@ TEST_F(SqlExecution, DeletesOverCompressedIndexesLeaveTheFilesOfDeletesRecordByR
         std::int64_t taken = 0;
         {
             TDataCursor cursor(*directory_);
-            cursor.SetTableName("single");
-            cursor.SetPhysicalOrder(true);
-            cursor.SetExclusive(false);
-            cursor.Open();
+            OpenSingleInRecordOrder(cursor, true);
             std::vector<std::uint8_t> record(cursor.GetRecordSize());
             const auto number = [&](std::uint32_t field) {
                 return IntegerField(cursor, record, field);
@@ -819,10 +821,7 @@ TEST_F(SqlExecution, ADeleteStoppedByAMissingKeyKeepsTheRowsBeforeIt) {
     }
     {
         TDataCursor cursor(*directory_);
-        cursor.SetTableName("single");
-        cursor.SetPhysicalOrder(true);
-        cursor.SetExclusive(false);
-        cursor.Open();
+        OpenSingleInRecordOrder(cursor, true);
         std::vector<std::uint8_t> record(cursor.GetRecordSize());
         const auto number = [&](std::uint32_t field) {
             return IntegerField(cursor, record, field);
