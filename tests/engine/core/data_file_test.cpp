@@ -91,18 +91,22 @@ class DataFileTest : public ::testing::Test {
         return file;
     }
     // A new, empty list table's data file, opened for `owner`.
-    std::unique_ptr<TDataFile> NewListFile(TTableFileOwner& owner) {
-        Create(ListTableFields())->Close();
+    std::unique_ptr<TDataFile> NewListFile(TTableFileOwner& owner,
+                                           const std::string& name = "mailist.DAT",
+                                           bool encrypted = false) {
+        Create(ListTableFields(), name, encrypted)->Close();
         auto file = std::make_unique<TDataFile>(&owner);
-        file->SetName(dir_.File("mailist.DAT"));
+        file->SetName(dir_.File(name));
         file->Open();
         return file;
     }
     // A new list table's data file for `owner`, slots 1 to `slots` numbered and written
     // outside any batch, its record cache empty.
-    std::unique_ptr<TDataFile> NumberedListFile(BatchOwner& owner, std::uint32_t slots) {
+    std::unique_ptr<TDataFile> NumberedListFile(BatchOwner& owner, std::uint32_t slots,
+                                                const std::string& name = "mailist.DAT",
+                                                bool encrypted = false) {
         owner.in_batch = false;
-        auto file = NewListFile(owner);
+        auto file = NewListFile(owner, name, encrypted);
         FillNumbered(*file, slots);
         file->ClearRecordCache();
         return file;
@@ -1156,12 +1160,10 @@ TEST_F(DataFileTest, RecordsChangedOutOfOrderFlushAsChangedOneByOneThroughAFaile
             std::filesystem::remove(dir_.File(name));
         // The model: the same changes, each written on its own in record order.
         {
-            Create(ListTableFields(), "model.DAT", encrypted)->Close();
             BatchOwner owner;
             owner.in_batch = false;
-            TDataFile model(&owner);
-            model.SetName(dir_.File("model.DAT"));
-            model.Open();
+            const auto owned = NewListFile(owner, "model.DAT", encrypted);
+            TDataFile& model = *owned;
             FillNumbered(model, kSlots);
             std::vector<std::uint32_t> sorted = order;
             std::sort(sorted.begin(), sorted.end());
@@ -1174,14 +1176,9 @@ TEST_F(DataFileTest, RecordsChangedOutOfOrderFlushAsChangedOneByOneThroughAFaile
             model.WriteHeader(false);
             model.Close();
         }
-        Create(ListTableFields(), "batch.DAT", encrypted)->Close();
         BatchOwner owner;
-        owner.in_batch = false;
-        TDataFile file(&owner);
-        file.SetName(dir_.File("batch.DAT"));
-        file.Open();
-        FillNumbered(file, kSlots);
-        file.ClearRecordCache();
+        const auto owned = NumberedListFile(owner, kSlots, "batch.DAT", encrypted);
+        TDataFile& file = *owned;
         const std::vector<std::uint8_t> before = ReadBytes(dir_.File("batch.DAT"));
         owner.alone = alone;
         owner.in_batch = true;
@@ -1251,14 +1248,9 @@ TEST_F(DataFileTest, RecordsFreedPastTheCacheFlushAsRecordsFreedThroughIt) {
     };
     const auto run = [&](const Case& c, bool past_cache, int fail_at) {
         std::filesystem::remove(dir_.File("mailist.DAT"));
-        Create(ListTableFields(), "mailist.DAT", c.encrypted)->Close();
         BatchOwner owner;
-        owner.in_batch = false;
-        TDataFile file(&owner);
-        file.SetName(dir_.File("mailist.DAT"));
-        file.Open();
-        FillNumbered(file, kSlots);
-        file.ClearRecordCache();
+        const auto owned = NumberedListFile(owner, kSlots, "mailist.DAT", c.encrypted);
+        TDataFile& file = *owned;
         const std::vector<std::uint8_t> before = ReadBytes(dir_.File("mailist.DAT"));
         owner.alone = c.alone;
         owner.in_batch = true;
