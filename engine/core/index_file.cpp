@@ -395,10 +395,8 @@ void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std
         owner_->BeforeWrite();
     // Images built in ImageSpace are in place already.
     std::uint8_t* space = ImageSpace(bytes);
-    if (space != data) {
-        ForgetImageZeros(space, bytes);
+    if (space != data)
         std::memcpy(space, data, bytes);
-    }
     behind_.block_used += bytes;
     behind_.pending.push_back({offset, space, bytes});
     behind_.pending_bytes += bytes;
@@ -454,36 +452,10 @@ std::uint8_t* TIndexFile::ImageSpace(std::size_t bytes) {
         // No run of this flush stands in an unused block. Images fill every byte they are
         // given, so the block's bytes need no clearing.
         if (b.block_used == 0) {
-            const std::size_t size = std::max(WriteBehind::kBlockBytes, bytes);
-            const std::size_t places = (size + kIndexPageSize - 1) / kIndexPageSize;
-            block.size = 0;
-            block.zeros = std::make_unique_for_overwrite<std::uint16_t[]>(places);
-            block.data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-            block.size = size;
-            std::fill_n(block.zeros.get(), places, static_cast<std::uint16_t>(kIndexPageSize));
+            block.size = std::max(WriteBehind::kBlockBytes, bytes);
+            block.data = std::make_unique_for_overwrite<std::uint8_t[]>(block.size);
             return block.data.get();
         }
-    }
-}
-
-std::uint16_t* TIndexFile::ImageZeros(const std::uint8_t* image) {
-    WriteBehind& b = behind_;
-    if (!b.keeping || b.block >= b.blocks.size())
-        return nullptr;
-    WriteBehind::Block& block = b.blocks[b.block];
-    const auto start = reinterpret_cast<std::uintptr_t>(block.data.get());
-    const auto at = reinterpret_cast<std::uintptr_t>(image);
-    if (block.zeros == nullptr || at < start || at - start + kIndexPageSize > block.size ||
-        (at - start) % kIndexPageSize != 0) {
-        return nullptr;
-    }
-    return &block.zeros[(at - start) / kIndexPageSize];
-}
-
-void TIndexFile::ForgetImageZeros(const std::uint8_t* image, std::size_t bytes) {
-    for (std::size_t done = 0; done < bytes; done += kIndexPageSize) {
-        if (std::uint16_t* zeros = ImageZeros(image + done))
-            *zeros = static_cast<std::uint16_t>(kIndexPageSize);
     }
 }
 
@@ -1477,7 +1449,6 @@ bool TIndexFile::WritePackedPages(std::size_t limit) {
             // The next pages' bytes arrive while these are written.
             for (std::size_t k = j; k < std::min(batch.size(), j + 2); ++k)
                 PrefetchPacked(*batch[k]);
-            ForgetImageZeros(images, bytes);
             for (std::size_t k = i; k < j; ++k) {
                 UnpackPageImage(batch[k]->Bytes(),
                                 std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
@@ -2152,17 +2123,8 @@ bool TIndexFile::FlushPages() {
                     }
                     if (k + 1 < batch.size())
                         batch[k + 1]->PrefetchEntries();
-                    std::uint8_t* image = images + (k - i) * kIndexPageSize;
-                    // The image last built in this place may have left zeros where this one
-                    // needs them; an image that fails half-way leaves nothing known.
-                    std::uint16_t* zeros = ImageZeros(image);
-                    const std::size_t zeros_from = zeros != nullptr ? *zeros : kIndexPageSize;
-                    if (zeros != nullptr)
-                        *zeros = static_cast<std::uint16_t>(kIndexPageSize);
-                    const std::size_t end =
-                        batch[k]->WritePage(std::span(image, kIndexPageSize), zeros_from);
-                    if (zeros != nullptr)
-                        *zeros = static_cast<std::uint16_t>(end);
+                    batch[k]->WritePage(
+                        std::span(images + (k - i) * kIndexPageSize, kIndexPageSize));
                 }
                 WriteImages(offsets[i], images, bytes);
             } catch (...) {

@@ -428,10 +428,6 @@ class TIndexFile : public TFileHandler {
         struct Block {
             std::unique_ptr<std::uint8_t[]> data;
             std::size_t size = 0;
-            // Per page place of the block: where the zeros that end the image last built there
-            // begin (kIndexPageSize when not known), so that the next image there clears only
-            // what that one wrote beyond its own entries.
-            std::unique_ptr<std::uint16_t[]> zeros;
         };
         static constexpr std::size_t kBlockBytes = kMaxPagesPerWrite * kIndexPageSize;
         std::vector<Block> blocks;
@@ -654,11 +650,6 @@ class TIndexFile : public TFileHandler {
     void WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes);
     // Where the images of the next `bytes` to write are built (valid until the next call).
     std::uint8_t* ImageSpace(std::size_t bytes);
-    // Where the zeros at the end of the page place `image` (from ImageSpace) begin, kept up to
-    // date by whoever writes there; null where nothing is known (no write-behind).
-    std::uint16_t* ImageZeros(const std::uint8_t* image);
-    // The page places of `bytes` from `image` hold bytes of any value now.
-    void ForgetImageZeros(const std::uint8_t* image, std::size_t bytes);
     // The image of the page at `offset` a write-behind keeps, or null.
     const std::uint8_t* KeptImage(std::uint32_t offset) const;
     // The file's bytes of the page at `offset` (a write-behind's kept image, else read).

@@ -717,7 +717,7 @@ bool TPage::SeekInLeafImage(std::span<const std::uint8_t> bytes, const std::uint
     return false;
 }
 
-std::size_t TPage::WritePage(std::span<std::uint8_t> bytes, std::size_t zeros_from) {
+std::size_t TPage::WritePage(std::span<std::uint8_t> bytes) {
     assert(bytes.size() >= kIndexPageSize);
     std::fill(bytes.begin(), bytes.begin() + kPageHeaderSize, 0);
     bytes[0] = static_cast<std::uint8_t>(kind_);
@@ -743,9 +743,7 @@ std::size_t TPage::WritePage(std::span<std::uint8_t> bytes, std::size_t zeros_fr
         WriteCompressed(bytes, at);
     }
     // Entries fill the page from the header on without gaps; the rest is 0.
-    const std::size_t clear_to = std::min(std::max(zeros_from, at), kIndexPageSize);
-    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-              bytes.begin() + static_cast<std::ptrdiff_t>(clear_to), 0);
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + kIndexPageSize, 0);
     changed_ = false;
     if (owner_ != nullptr && owner_->Encrypted()) {
         ScrambleBuffer(bytes.first(kIndexPageSize), kTableDataKeyLow, kTableDataKeyHigh);

@@ -223,9 +223,8 @@ class alignas(64) TPage {
     // raises 8965 instead of being read past its end.
     void ReadPage(std::span<const std::uint8_t> bytes, bool header_only);
     // Returns where the zeros after the entries begin (the page's size when
-    // scrambled), so a reader of the image may skip them. The bytes from
-    // `zeros_from` on are known to be zero already and are not cleared again.
-    std::size_t WritePage(std::span<std::uint8_t> bytes, std::size_t zeros_from = kIndexPageSize);
+    // scrambled), so a reader of the image may skip them.
+    std::size_t WritePage(std::span<std::uint8_t> bytes);
     // The record numbers of a leaf's entries straight from its file image, for
     // a scan that wants nothing else: nothing is unpacked and this page stays
     // as it is (only its key settings from Setup are used). The image is

@@ -1154,10 +1154,10 @@ void FlushBehind(TIndexFile& file, bool settle) {
         file.FinishWriteBehind();
 }
 
-// A write-behind builds each flush's images in places that earlier flushes' images took, and
-// clears only what the image there before wrote past its own entries: flushes of leaves that
-// fill and then empty again (merges and redistributions among them), the header's image in
-// between, must leave after every flush the bytes that writing in place leaves.
+// A write-behind builds each flush's images in places that earlier flushes' images took:
+// flushes of leaves that fill and then empty again (merges and redistributions among them),
+// the header's image in between, must leave after every flush the bytes that writing in place
+// leaves, whatever an earlier image left in the place of a shorter one.
 TEST(WriteBehind, EveryFlushOfShrinkingPagesWritesWhatWritingInPlaceWrites) {
     for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
         for (const bool encrypted : {false, true}) {
