@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 
+#include <vmime/net/imap/IMAPFolder.hpp>
+
 #include "platform/mail/mail_error.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/store_backend.h"
@@ -117,6 +119,10 @@ class ImapBackend : public StoreBackend {
         std::vector<std::pair<unsigned long long, MessageEntry>> found;
         Guard([&] {
             auto folder = Opened(path);
+            // The count is the one the server last told this connection; mail that
+            // another client added or expunged since then shows only after a round trip.
+            if (auto imap = vmime::dynamicCast<vmime::net::imap::IMAPFolder>(folder))
+                imap->noop();
             if (folder->getMessageCount() == 0)
                 return;
             auto messages = folder->getMessages(vnet::messageSet::byNumber(1, -1));
