@@ -97,6 +97,98 @@ std::string RawHeaderValue(std::string_view raw, std::string_view name) {
     return value;
 }
 
+// Deeper than any mail program nests its parts; vmime parses nested parts by
+// recursion and rescans each level's text, so a hostile nesting would cost
+// quadratic time and, some thousands deep, the thread's whole stack.
+constexpr std::size_t kMaxMultipartDepth = 100;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// The boundary a multipart Content-Type value names, else empty.
+std::string MultipartBoundary(std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    if (!StartsWithNoCase(value, "multipart/"))
+        return {};
+    const std::string lower = Lower(std::string(value));
+    const auto at = lower.find("boundary=");
+    if (at == std::string::npos)
+        return {};
+    std::string_view rest = value.substr(at + 9);
+    if (!rest.empty() && rest.front() == '"') {
+        rest.remove_prefix(1);
+        return std::string(rest.substr(0, rest.find('"')));
+    }
+    return std::string(rest.substr(0, rest.find_first_of("; \t")));
+}
+
+// How deep the multiparts of a raw message nest, found as vmime finds them: a
+// part's header names its boundary, and a delimiter line of an enclosing
+// boundary ends every part inside it. Stops counting past `limit`.
+std::size_t MultipartDepth(std::string_view raw, std::size_t limit) {
+    std::vector<std::string> open;  // boundaries, outermost first
+    std::size_t deepest = 0;
+    bool in_header = true, in_content_type = false;
+    std::string content_type;
+    std::size_t pos = 0;
+    while (pos < raw.size()) {
+        auto end = raw.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = raw.size();
+        std::string_view line = raw.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (in_header) {
+            if (line.empty()) {
+                in_header = false;
+                if (std::string boundary = MultipartBoundary(content_type); !boundary.empty()) {
+                    open.push_back(std::move(boundary));
+                    deepest = std::max(deepest, open.size());
+                    if (deepest > limit)
+                        return deepest;
+                }
+                content_type.clear();
+                in_content_type = false;
+            } else if (line.front() == ' ' || line.front() == '\t') {
+                if (in_content_type)
+                    content_type += line;
+            } else {
+                in_content_type = StartsWithNoCase(line, "content-type:");
+                if (in_content_type)
+                    content_type = std::string(line.substr(13));
+            }
+            continue;
+        }
+        if (line.size() < 3 || line[0] != '-' || line[1] != '-')
+            continue;
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        for (std::size_t k = open.size(); k-- > 0;) {
+            const std::string& boundary = open[k];
+            if (line.substr(2, boundary.size()) != boundary)
+                continue;
+            const std::string_view rest = line.substr(2 + boundary.size());
+            if (rest == "--") {
+                open.resize(k);  // back in the enclosing part's body
+                break;
+            }
+            if (rest.empty()) {
+                open.resize(k + 1);
+                in_header = true;  // a part of this multipart begins
+                break;
+            }
+        }
+    }
+    return deepest;
+}
+
 std::string Decoded(const vmime::bodyPart& part) {
     std::string bytes;
     vmime::utility::outputStreamStringAdapter stream(bytes);
@@ -208,7 +300,16 @@ ReceivedMessage ParseMessage(std::string_view raw) {
     ReceivedMessage result;
     try {
         vmime::message message;
-        message.parse(std::string(raw));
+        if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
+            // Only the header is read; the message itself stays as it is in its folder.
+            auto header_end = raw.find("\r\n\r\n");
+            if (header_end == std::string_view::npos)
+                header_end = raw.find("\n\n");
+            message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
+            message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+        } else {
+            message.parse(std::string(raw));
+        }
         const auto header = message.getHeader();
         if (header->hasField(vmime::fields::SUBJECT)) {
             if (auto text = header->Subject()->getValue<vmime::text>()) {

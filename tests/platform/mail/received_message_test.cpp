@@ -106,6 +106,38 @@ TEST(ReceivedMessage, DamagedInputGivesWhatCanBeRead) {
     }
 }
 
+// A hostile mail nests multiparts far deeper than any mail program writes.
+TEST(ReceivedMessage, DeeplyNestedPartsDoNotExhaustTheStack) {
+    std::string raw = "Subject: deep\r\nMIME-Version: 1.0\r\n";
+    constexpr int kDepth = 20000;
+    for (int i = 0; i < kDepth; ++i)
+        raw += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\r\n\r\n--b" +
+               std::to_string(i) + "\r\n";
+    raw += "Content-Type: text/plain\r\n\r\nSUBSCRIBE\r\n";
+    // Its header is still read.
+    EXPECT_EQ(ParseMessage(raw).subject, "deep");
+
+    // Nesting as deep as real mail, closed and reopened, is read whole.
+    std::string nested = "Subject: nested\r\nMIME-Version: 1.0\r\n";
+    std::string closing;
+    for (int i = 0; i < 20; ++i) {
+        nested += "Content-Type: multipart/mixed;\r\n boundary=\"b " + std::to_string(i) +
+                  "\"\r\n\r\npreamble\r\n--b " + std::to_string(i) + "\r\n";
+        if (i > 0)
+            closing = "\r\n--b " + std::to_string(i) + "--\r\n" + closing;
+    }
+    nested += "Content-Type: text/plain\r\n\r\nSUBSCRIBE" + closing;
+    for (int i = 0; i < 300; ++i) {
+        nested +=
+            "--b 0\r\nContent-Type: multipart/mixed; boundary=s\r\n\r\n--s\r\n"
+            "Content-Type: application/octet-stream\r\n\r\nx\r\n--s--\r\n";
+    }
+    nested += "--b 0--\r\n";
+    const ReceivedMessage read = ParseMessage(nested);
+    EXPECT_EQ(read.plain_body, "SUBSCRIBE");
+    EXPECT_EQ(read.attachments.size(), 300u);
+}
+
 TEST(VCard, ReadsNamesAndAddressesOfEachVersion) {
     const auto cards = ParseVCards(
         "junk before\r\n"
