@@ -73,6 +73,52 @@ TEST(SmtpSession, DeliversEnvelopeHeadersAndDotStuffedBody) {
     EXPECT_TRUE(parsed.sent_on.has_value());
 }
 
+// Non-ASCII subjects and names of any length arrive with every blank where it
+// was, as many recipients in folded lines that stay short.
+TEST(SmtpSession, EncodedSubjectsAndNamesKeepEveryBlank) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    std::string long_subject;
+    for (int i = 0; i < 12; ++i)
+        long_subject += "Ärger über Öl und Wasser " + std::to_string(i) + " ";
+    const std::vector<std::string> subjects = {
+        long_subject + "end", "Über " + std::string(100, 'x') + " end", "Ärger  zwei  Blanks",
+        " vorn und hinten Ä ", "日本語 テキスト の 件名 です 長い 件名 日本語 テキスト の 件名"};
+    const std::vector<std::string> names = {
+        "Müller, Hans", "Hans Müller-Lüdenscheidt von und zu Groß Ämter und noch viel mehr",
+        "Ä \\ B", "Ünïcödé, \"q\" (c)", "Plain \\"};
+    OutgoingMessage message = BasicMessage();
+    for (std::size_t i = 0; i < 100; ++i) {
+        message.to.push_back({names[i % names.size()] + " " + std::to_string(i),
+                              "m" + std::to_string(i) + "@example.org"});
+    }
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        message.subject = subjects[i];
+        message.from.name = names[i];
+        ASSERT_TRUE(session.send(message, In(10s)).ok());
+    }
+    session.disconnect();
+
+    const auto mails = sink.WaitForMessages(subjects.size());
+    ASSERT_EQ(mails.size(), subjects.size());
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        const ReceivedMessage parsed = ParseMessage(mails[i].data);
+        EXPECT_EQ(parsed.subject, subjects[i]);
+        EXPECT_EQ(parsed.from.name, names[i]);
+        ASSERT_EQ(parsed.to.size(), 101u);
+        for (std::size_t k = 1; k < parsed.to.size(); ++k)
+            EXPECT_EQ(parsed.to[k].name, message.to[k].name);
+        const std::string header = mails[i].data.substr(0, mails[i].data.find("\r\n\r\n"));
+        std::size_t start = 0;
+        while (start < header.size()) {
+            const auto end = std::min(header.find("\r\n", start), header.size());
+            EXPECT_LE(end - start, 78u) << header.substr(start, end - start);
+            start = end + 2;
+        }
+    }
+}
+
 TEST(SmtpSession, DeliversHtmlWithAttachments) {
     SmtpSink sink;
     testing::TempDir dir;
