@@ -336,6 +336,43 @@ TEST(SmtpSession, ReportsRefusedRecipientWithItsCode) {
     EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
 }
 
+// Against a server that offers pipelining too, a refused recipient fails its
+// message without a byte of it reaching anyone, and the next message of the
+// session goes out whole.
+TEST(SmtpSession, RefusedRecipientLeavesThePipeliningSessionUsable) {
+    SmtpSink sink("pipelining");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    const std::vector<std::pair<std::vector<std::string>, bool>> sends = {
+        {{"ok1@example.org", "reject2@example.org"}, false},
+        {{"ok3@example.org"}, true},
+        {{"reject4@example.org"}, false},
+        {{"ok5@example.org", "ok6@example.org"}, true},
+    };
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        OutgoingMessage message = BasicMessage();
+        message.to.clear();
+        for (const auto& address : sends[i].first)
+            message.to.push_back({"", address});
+        message.subject = "Message " + std::to_string(i);
+        const SmtpResult result = session.send(message, In(10s));
+        EXPECT_EQ(result.ok(), sends[i].second) << i << ": " << result.text;
+        if (!sends[i].second) {
+            EXPECT_EQ(result.status, SmtpStatus::kRefused) << i;
+            EXPECT_EQ(result.reply_code, 550) << i;
+        }
+    }
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ok3@example.org"});
+    EXPECT_EQ(ParseMessage(mails[0].data).subject, "Message 1");
+    EXPECT_EQ(mails[1].rcpt_to, (std::vector<std::string>{"ok5@example.org", "ok6@example.org"}));
+    EXPECT_EQ(ParseMessage(mails[1].data).subject, "Message 3");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.MessageCount(), 2u);
+}
+
 TEST(SmtpSession, RefusedConnectionFailsAtOnce) {
     SmtpSession session;
     const auto start = SmtpSession::Clock::now();
