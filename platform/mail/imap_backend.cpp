@@ -102,9 +102,12 @@ class ImapBackend : public StoreBackend {
                 auto folder = store_->getFolder(
                     PathOf(FolderPath(path.begin(), path.begin() + static_cast<long>(depth))));
                 if (!folder->exists()) {
+                    // Without "contains folders": vmime would then append the hierarchy
+                    // separator, which Dovecot refuses after a name with "&" or a
+                    // non-ASCII character. A folder made without it still takes
+                    // sub-folders.
                     vnet::folderAttributes attributes;
-                    attributes.setType(vnet::folderAttributes::TYPE_CONTAINS_FOLDERS |
-                                       vnet::folderAttributes::TYPE_CONTAINS_MESSAGES);
+                    attributes.setType(vnet::folderAttributes::TYPE_CONTAINS_MESSAGES);
                     folder->create(attributes);
                 }
             }
