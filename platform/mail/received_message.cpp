@@ -6,6 +6,8 @@
 #include <ctime>
 
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -17,25 +19,51 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// Bytes as UTF-8 when they are that, else as Windows-1252 (a byte it leaves
+// undefined becomes U+FFFD), so text handed on is always valid UTF-8.
+std::string Utf8OrWindows1252(std::string_view bytes) {
+    if (platform::nls::IsValidUtf8(bytes))
+        return std::string(bytes);
+    std::string out;
+    for (unsigned char byte : bytes) {
+        platform::nls::AppendUtf8(
+            out, platform::nls::ByteToUnicode(platform::nls::CodePage::Western, byte)
+                     .value_or(U'\uFFFD'));
+    }
+    return out;
+}
+
+// Text in a declared charset as UTF-8. Text said to be US-ASCII (which is also
+// what an undeclared charset reads as) is often raw 8-bit text that a program
+// sent without saying so; an unknown charset or bytes that do not fit the one
+// declared fall back the same way.
 std::string ToUtf8(const std::string& bytes, const vmime::charset& from) {
-    try {
-        std::string out;
-        vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
-        return out;
-    } catch (const vmime::exception&) {
+    if (Lower(from.getName()) != Lower(vmime::charsets::US_ASCII)) {
+        try {
+            std::string out;
+            vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
+            if (platform::nls::IsValidUtf8(out))
+                return out;
+        } catch (const vmime::exception&) {
+        }
     }
-    try {
-        std::string out;
-        vmime::charset::convert(bytes, out, vmime::charset("windows-1252"), vmime::charsets::UTF_8);
-        return out;
-    } catch (const vmime::exception&) {
-        return bytes;
-    }
+    return Utf8OrWindows1252(bytes);
+}
+
+// A header text word by word, each in its own charset (see ToUtf8).
+std::string WordText(const vmime::word& word) {
+    return ToUtf8(word.getBuffer(), word.getCharset());
+}
+
+std::string HeaderText(const vmime::text& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.getWordCount(); ++i)
+        out += WordText(*text.getWordAt(i));
+    return out;
 }
 
 Mailbox FromVmime(const vmime::mailbox& box) {
-    return Mailbox{box.getName().getConvertedText(vmime::charsets::UTF_8),
-                   box.getEmail().toString()};
+    return Mailbox{HeaderText(box.getName()), box.getEmail().toString()};
 }
 
 void AppendMailboxes(const vmime::shared_ptr<const vmime::component>& value,
@@ -211,14 +239,13 @@ std::string AttachmentName(const vmime::bodyPart& part) {
         auto field =
             vmime::dynamicCast<const vmime::contentDispositionField>(header->ContentDisposition());
         if (field && field->hasFilename()) {
-            return field->getFilename().getConvertedText(vmime::charsets::UTF_8);
+            return WordText(field->getFilename());
         }
     }
     if (header->hasField(vmime::fields::CONTENT_TYPE)) {
         auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
         if (field && field->hasParameter("name")) {
-            return field->findParameter("name")->getValue().getConvertedText(
-                vmime::charsets::UTF_8);
+            return WordText(field->findParameter("name")->getValue());
         }
     }
     return {};
@@ -313,7 +340,7 @@ ReceivedMessage ParseMessage(std::string_view raw) {
         const auto header = message.getHeader();
         if (header->hasField(vmime::fields::SUBJECT)) {
             if (auto text = header->Subject()->getValue<vmime::text>()) {
-                result.subject = text->getConvertedText(vmime::charsets::UTF_8);
+                result.subject = HeaderText(*text);
             }
         }
         auto from = MailboxesOf(*header, vmime::fields::FROM);
