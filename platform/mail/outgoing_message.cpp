@@ -210,6 +210,14 @@ void CheckEnvelopeAddress(std::string_view address) {
     if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) {
         throw EMailError("\"" + std::string(address) + "\" is not an e-mail address");
     }
+    // A domain beyond ASCII goes out in its IDNA form, but a mailbox name has
+    // none: vmime would send it as an encoded word, another address altogether.
+    if (!std::all_of(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(at),
+                     [](unsigned char c) { return c < 0x80; })) {
+        throw EMailError("The e-mail address \"" + std::string(address) +
+                         "\" holds characters beyond ASCII before the \"@\", which mail "
+                         "servers cannot take");
+    }
 }
 
 void CheckHeaderValue(std::string_view what, std::string_view value) {

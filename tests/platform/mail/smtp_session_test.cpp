@@ -245,6 +245,8 @@ TEST(SmtpSession, RefusesBadValuesBeforeSending) {
         {"CR in name", [](OutgoingMessage& m) { m.from.name = "Owner\rX"; }},
         {"empty address", [](OutgoingMessage& m) { m.to[0].address.clear(); }},
         {"no at sign", [](OutgoingMessage& m) { m.to[0].address = "nobody"; }},
+        // It would go out as an encoded word, another address altogether.
+        {"mailbox beyond ASCII", [](OutgoingMessage& m) { m.to[0].address = "jörg@example.org"; }},
         {"missing attachment",
          [](OutgoingMessage& m) {
              m.attachments.push_back({"x", "/nonexistent/file.txt", {}, {}});
