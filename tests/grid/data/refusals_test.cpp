@@ -1,0 +1,140 @@
+// What the user sees when the dataset or a field refuses an in-place edit: the error is
+// shown, nothing typed is lost, and the next edit still goes into the record it names.
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QTest>
+
+#include <string>
+#include <vector>
+
+#include "grid/core/inplace_text_edit.h"
+#include "platform/db/exception.h"
+#include "platform/ui/application.h"
+#include "tests/grid/data/db_grid_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+constexpr TgxDBGridOptions kEditOptions = egoColumnSizing | egoEditing | egoTabThrough |
+                                          egoCanNavigation | egoCanInsert | egoLoadAllRecords;
+
+struct RefusingGrid : GridHarness {
+    MemList list;
+    std::vector<std::string> shown;
+
+    explicit RefusingGrid(int rows) : list(rows) {
+        Column("Index");
+        Column("Item");
+        Column("Category");
+        Column("Bounces");
+        grid->SetKeyField("Index");
+        grid->SetOptions(kEditOptions);
+        grid->SetDataSource(list.source.get());
+        grid->setFocus();
+        ui::SetExceptionHandler([this](const std::string& m) { shown.push_back(m); });
+    }
+    ~RefusingGrid() { ui::SetExceptionHandler(nullptr); }
+
+    TgxInplaceTextEdit* Open(int key, int column) {
+        grid->SetFocusedNode(grid->FindNodeByKeyValue(db::Variant(key)));
+        grid->SetFocusedColumn(column);
+        QTest::keyClick(grid.get(), Qt::Key_F2);
+        return dynamic_cast<TgxInplaceTextEdit*>(grid->InplaceEditor());
+    }
+    void Type(TgxInplaceTextEdit* editor, const char* text) {
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(&editor->LineEdit(), text);
+    }
+    int FocusedKey() {
+        return static_cast<TgxDBGridNode*>(grid->GetFocusedNode())->Key.AsInteger();
+    }
+    std::string Stored(int key, const char* field) {
+        list.ds->DisableControls();
+        const db::TBookmark back = list.ds->Bookmark();
+        std::string value;
+        if (list.ds->Locate("Index", key, {}))
+            value = list.ds->FieldByName(field)->AsString();
+        list.ds->GotoBookmark(back);
+        list.ds->EnableControls();
+        return value;
+    }
+};
+
+TEST(DBGridRefusals, APostRefusedOnLeavingTheRowKeepsTheFocusOnItsRecord) {
+    RefusingGrid g(5);
+    g.list.ds->BeforePost = [](db::TDataSet*) {
+        throw db::EDatabaseError("The list refuses this entry");
+    };
+    TgxInplaceTextEdit* editor = g.Open(2, 1);
+    ASSERT_NE(editor, nullptr);
+    g.Type(editor, "changed@example.org");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+    ASSERT_EQ(g.shown.size(), 1u);
+    EXPECT_EQ(g.shown[0], "The list refuses this entry");
+    // The dataset could not leave record 2, and the grid says so.
+    EXPECT_EQ(g.list.CurrentKey(), 2);
+    EXPECT_EQ(g.list.ds->State(), db::dsEdit);
+    EXPECT_EQ(g.FocusedKey(), 2);
+    EXPECT_EQ(g.grid->GetCellText(g.grid->GetFocusedNode(), 1), "changed@example.org");
+    QImage shot = g.grid->grab().toImage();
+    shot.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_refused_post.png");
+
+    // Focusing another row (as a click does) is refused the same way.
+    EXPECT_FALSE(
+        ui::Guarded([&] { g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(4))); }));
+    EXPECT_EQ(g.shown.size(), 2u);
+    EXPECT_EQ(g.FocusedKey(), 2);
+
+    // Once the table takes it, the next edit goes into record 2 and nowhere else.
+    g.list.ds->BeforePost = nullptr;
+    editor = g.Open(g.FocusedKey(), 1);
+    ASSERT_NE(editor, nullptr);
+    g.Type(editor, "other@example.org");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+    EXPECT_EQ(g.FocusedKey(), 3);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.Stored(2, "Item"), "other@example.org");
+    for (int key : {1, 3, 4, 5})
+        EXPECT_EQ(g.Stored(key, "Item"), "user" + std::to_string(key) + "@example.org");
+}
+
+TEST(DBGridRefusals, TextTheFieldRefusesStaysInTheOpenEditor) {
+    RefusingGrid g(5);
+    TgxInplaceTextEdit* editor = g.Open(2, 3);
+    ASSERT_NE(editor, nullptr);
+    g.Type(editor, "99999999999");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Tab);
+    ASSERT_EQ(g.shown.size(), 1u);
+    EXPECT_NE(g.shown[0].find("is not a valid value for field 'Bounces'"), std::string::npos);
+    // Nothing moved and nothing typed is lost: the edit is still open with the text.
+    EXPECT_EQ(g.grid->State(), tsEditing);
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "99999999999");
+    EXPECT_EQ(g.FocusedKey(), 2);
+    EXPECT_EQ(g.grid->GetFocusedColumn(), 3);
+
+    // Mended, the same Tab posts it and moves on.
+    g.Type(editor, "7");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Tab);
+    EXPECT_EQ(g.shown.size(), 1u);
+    EXPECT_EQ(g.FocusedKey(), 3);
+    EXPECT_EQ(g.Stored(2, "Bounces"), "7");
+
+    // Escape abandons a refused text and leaves the record as it was.
+    editor = g.Open(4, 3);
+    ASSERT_NE(editor, nullptr);
+    g.Type(editor, "88888888888");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    EXPECT_EQ(g.shown.size(), 2u);
+    EXPECT_EQ(g.grid->State(), tsEditing);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    EXPECT_EQ(g.grid->State(), tsNormal);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.Stored(4, "Bounces"), "1");
+}
+
+}  // namespace
+}  // namespace grid::testing
