@@ -100,6 +100,41 @@ TEST(DBGridRefusals, APostRefusedOnLeavingTheRowKeepsTheFocusOnItsRecord) {
         EXPECT_EQ(g.Stored(key, "Item"), "user" + std::to_string(key) + "@example.org");
 }
 
+TEST(DBGridRefusals, AClickOnAnotherRowWhileThePostIsRefusedLeavesNoLockBehind) {
+    RefusingGrid g(5);
+    g.grid->SetOptions(kEditOptions | egoMultiSelect);
+    int count_changes = 0;
+    g.grid->OnSelectedCountChange = [&](TCustomgxTreeList*) { ++count_changes; };
+    g.list.ds->BeforePost = [](db::TDataSet*) {
+        throw db::EDatabaseError("The list refuses this entry");
+    };
+    TgxInplaceTextEdit* editor = g.Open(2, 1);
+    ASSERT_NE(editor, nullptr);
+    g.Type(editor, "changed@example.org");
+    const auto click = [&](int key, Qt::KeyboardModifiers modifiers) {
+        const ui::Rect cell = g.grid->GetCellRect(g.grid->FindNodeByKeyValue(db::Variant(key)), 2);
+        const QPoint p((cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2);
+        QTest::mousePress(g.grid->viewport(), Qt::LeftButton, modifiers, p);
+        QTest::mouseRelease(g.grid->viewport(), Qt::LeftButton, modifiers, p);
+    };
+    click(4, Qt::NoModifier);
+    ASSERT_EQ(g.shown.size(), 1u);
+    EXPECT_EQ(g.FocusedKey(), 2);
+    EXPECT_EQ(g.list.CurrentKey(), 2);
+    EXPECT_EQ(g.grid->State(), tsNormal);
+
+    // Once the table takes the record, clicks select again and the grid says so.
+    g.list.ds->BeforePost = nullptr;
+    count_changes = 0;
+    click(4, Qt::NoModifier);
+    click(5, Qt::ControlModifier);
+    EXPECT_EQ(g.shown.size(), 1u);
+    EXPECT_EQ(g.FocusedKey(), 5);
+    EXPECT_EQ(g.grid->GetSelectedCount(), 2);
+    EXPECT_GE(count_changes, 1);
+    EXPECT_EQ(g.Stored(2, "Item"), "changed@example.org");
+}
+
 TEST(DBGridRefusals, TextTheFieldRefusesStaysInTheOpenEditor) {
     RefusingGrid g(5);
     TgxInplaceTextEdit* editor = g.Open(2, 3);
