@@ -705,6 +705,16 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                 key = 0;
                 return;
             }
+            if ((key == ui::VK_UP || key == ui::VK_DOWN) && State() == tsEditing &&
+                dataset->State() == db::dsInsert) {
+                // Text typed into the new record's editor changes the record: it goes into
+                // the field before the record is judged untouched.
+                HideEditorAndFocus();
+                if (State() == tsEditing) {
+                    key = 0;
+                    return;
+                }
+            }
             if (key == ui::VK_UP && EditState(dataset)) {
                 if (dataset->State() == db::dsInsert && !dataset->Modified()) {
                     dataset->Cancel();

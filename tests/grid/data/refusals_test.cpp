@@ -1,5 +1,6 @@
-// What the user sees when the dataset or a field refuses an in-place edit: the error is
-// shown, nothing typed is lost, and the next edit still goes into the record it names.
+// What the user sees when the dataset or a field refuses an in-place edit, or a key ends
+// it early: the error is shown, nothing typed is lost, and the next edit still goes into
+// the record it names.
 
 #include <gtest/gtest.h>
 
@@ -169,6 +170,41 @@ TEST(DBGridRefusals, TextTheFieldRefusesStaysInTheOpenEditor) {
     EXPECT_EQ(g.grid->State(), tsNormal);
     EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
     EXPECT_EQ(g.Stored(4, "Bounces"), "1");
+}
+
+TEST(DBGridRefusals, TextTypedIntoANewRecordIsKeptWhenUpOrDownLeavesIt) {
+    for (Qt::Key leave : {Qt::Key_Up, Qt::Key_Down}) {
+        RefusingGrid g(5);
+        g.grid->SetOptions(kEditOptions | egoCanAppend);
+        const int from = leave == Qt::Key_Up ? 3 : 5;
+        TgxInplaceTextEdit* editor = g.Open(from, 1);
+        ASSERT_NE(editor, nullptr);
+        // Insert in the middle (Up) or append below the last row (Down), then type.
+        if (leave == Qt::Key_Up) {
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+            QTest::keyClick(g.grid.get(), Qt::Key_Insert);
+        } else {
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+            g.grid->ShowEditor();
+        }
+        ASSERT_EQ(g.list.ds->State(), db::dsInsert);
+        editor = dynamic_cast<TgxInplaceTextEdit*>(g.grid->InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        ASSERT_EQ(g.grid->State(), tsEditing);
+        QTest::keyClicks(&editor->LineEdit(), "new@example.org");
+        QTest::keyClick(&editor->LineEdit(), leave);
+        // Down on the new last row starts a further record, untouched, which goes again.
+        if (g.list.ds->State() == db::dsInsert && !g.list.ds->Modified())
+            g.list.ds->Cancel();
+        if (g.list.ds->State() == db::dsInsert)
+            g.list.ds->Post();
+        EXPECT_TRUE(g.shown.empty());
+        EXPECT_EQ(g.list.ds->RecordCount(), 6) << leave;
+        int found = 0;
+        for (g.list.ds->First(); !g.list.ds->Eof(); g.list.ds->Next())
+            found += g.list.ds->FieldByName("Item")->AsString() == "new@example.org";
+        EXPECT_EQ(found, 1) << leave;
+    }
 }
 
 }  // namespace
