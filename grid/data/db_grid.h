@@ -416,9 +416,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Pending row: the row whose record is being edited or inserted.
     TgxDBGridNode* pending_node_ = nullptr;
     db::Variant pending_key_;
-    // The row a focus move under way left, to go back to when the dataset refuses the move;
-    // cleared when that row goes.
-    TgxTreeListNode* focus_return_ = nullptr;
+    // The rows the focus moves under way left (moves can nest), to go back to when the
+    // dataset refuses the move; a row that goes is forgotten.
+    std::vector<TgxTreeListNode*> focus_returns_;
     bool loading_rows_ = false;
     int partial_loading_ = 0;
     bool locating_ = false;

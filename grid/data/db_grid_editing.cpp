@@ -360,8 +360,8 @@ void TCustomgxDBGrid::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previou
         pending_node_ = nullptr;
     if (node == anchor_row_)
         anchor_row_ = nullptr;
-    if (node == focus_return_)
-        focus_return_ = nullptr;
+    std::replace(focus_returns_.begin(), focus_returns_.end(), node,
+                 static_cast<TgxTreeListNode*>(nullptr));
     if (!IsClearing()) {
         int at = SelectedIndexOfNode(node);
         if (at >= 0 && !(use_bookmarks_ || IsBufferMode()))

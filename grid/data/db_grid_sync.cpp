@@ -155,17 +155,16 @@ void TCustomgxDBGrid::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* n
 }
 
 void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bool make_visible) {
-    TgxTreeListNode* const outer = focus_return_;
     const int before_column = GetFocusedColumn();
-    focus_return_ = GetFocusedNode();
+    focus_returns_.push_back(GetFocusedNode());
     try {
         TCustomgxDBTreeListControl::SetFocusedNodeColumn(node, column, make_visible);
     } catch (...) {
-        TgxTreeListNode* back = focus_return_;
-        focus_return_ = outer;
+        TgxTreeListNode* const back = focus_returns_.back();
+        focus_returns_.pop_back();
+        const auto* row = static_cast<const TgxDBGridNode*>(back);
         // The dataset stayed on the record it could not post: its row takes the focus
         // again, or the next edit would go into that record under another row's name.
-        const auto* row = static_cast<const TgxDBGridNode*>(back);
         db::TDataSet* dataset = DataSet();
         if (row != nullptr && row != GetFocusedNode() && State() != tsEditing && !row->IsGroup &&
             !IsBufferMode() && key_field_ != nullptr && dataset != nullptr && dataset->Active() &&
@@ -180,7 +179,7 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
         }
         throw;
     }
-    focus_return_ = outer;
+    focus_returns_.pop_back();
 }
 
 void TCustomgxDBGrid::SetFocusedAbsoluteIndex(int index) {
