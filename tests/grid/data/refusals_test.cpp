@@ -82,6 +82,16 @@ TEST(DBGridRefusals, APostRefusedOnLeavingTheRowKeepsTheFocusOnItsRecord) {
     QImage shot = g.grid->grab().toImage();
     shot.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_refused_post.png");
 
+    // Tab from the last column, on through to the next row, keeps the cell too.
+    g.grid->SetFocusedColumn(3);
+    editor = g.Open(2, 3);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Tab);
+    EXPECT_EQ(g.shown.size(), 2u);
+    EXPECT_EQ(g.FocusedKey(), 2);
+    EXPECT_EQ(g.grid->GetFocusedColumn(), 3);
+    g.shown.pop_back();
+
     // Focusing another row (as a click does) is refused the same way.
     EXPECT_FALSE(
         ui::Guarded([&] { g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(4))); }));
