@@ -710,6 +710,12 @@ void Tfrmmain::mkFindRecordClick() {
     if (!DatabaseOpen())
         return;
     TdlgFind find(this, services_.database.tblCV());
+    // The grid's commands work on the chosen rows, so the found row becomes the one chosen.
+    find.OnFound = [this] {
+        gxDBGrid1->ClearSelection();
+        if (grid::TgxTreeListNode* focused = gxDBGrid1->GetFocusedNode())
+            focused->SetSelected(true);
+    };
     find.ShowModal();
 }
 
