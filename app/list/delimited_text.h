@@ -12,8 +12,8 @@
 
 namespace app {
 
-// The text of an import file: UTF-8 (a leading byte-order mark dropped), or, when the
-// bytes are not valid UTF-8, Windows-1252.
+// The text of an import file: UTF-8 (a leading byte-order mark dropped), UTF-16 when the
+// file starts with its byte-order mark, or, when the bytes are neither, Windows-1252.
 std::string DecodeImportText(std::string_view bytes);
 
 // value, quoted when it holds the separator, a double quote, CR or LF.

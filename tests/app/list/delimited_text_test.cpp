@@ -67,5 +67,25 @@ TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
     EXPECT_EQ(DecodeImportText("plain"), "plain");
 }
 
+TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
+    // "a\u00e9\u20ac\U0001F600" little- and big-endian, then an unpaired surrogate.
+    const std::string little(
+        "\xFF\xFE"
+        "a\0\xE9\0\xAC\x20\x3D\xD8\x00\xDE",
+        12);
+    const std::string big(
+        "\xFE\xFF"
+        "\0a\0\xE9\x20\xAC\xD8\x3D\xDE\x00",
+        12);
+    const std::string want = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(DecodeImportText(little), want);
+    EXPECT_EQ(DecodeImportText(big), want);
+    EXPECT_EQ(DecodeImportText(std::string("\xFF\xFE\x00\xD8"
+                                           "b\0",
+                                           6)),
+              "\xEF\xBF\xBD"
+              "b");
+}
+
 }  // namespace
 }  // namespace app

@@ -228,6 +228,48 @@ TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     EXPECT_EQ(Sorted(), std::vector<std::string>{"b@x.com|news"});
 }
 
+// A line the table cannot take (here a NUL in the address) is reported and the import
+// goes on with the next one; the progress display is hidden at the end in any case.
+TEST_F(ListCommandsTest, ALineTheTableRefusesDoesNotEndTheImport) {
+    ImportRequest request;
+    request.category = "news";
+    request.caption = ImportCaption("list.txt");
+    const std::vector<std::string> lines = {"a@x.com", std::string("b\0ad@x.com", 10), "c@x.com"};
+    std::vector<std::string> captions;
+    auto progress = [&](std::int64_t, std::string_view caption, std::int64_t) {
+        captions.emplace_back(caption);
+    };
+    EXPECT_EQ(Importfile(*entries, lines, request, progress), 3);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|news", "c@x.com|news"}));
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(captions.back(), "") << "the progress is hidden";
+    ASSERT_EQ(errors.Lines().size(), 1u);
+    EXPECT_TRUE(errors.Lines()[0].starts_with("ADD b")) << errors.Lines()[0];
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_NE(log[1].find("-> Error inserting into database: "), std::string::npos) << log[1];
+
+    request.as_bounces = true;
+    EXPECT_EQ(Importfile(*entries, {std::string("a\0@x.com", 8), "a@x.com"}, request, {}), 2);
+    EXPECT_TRUE(Full()[0].starts_with("a@x.com|news|1|")) << Full()[0];
+    EXPECT_TRUE(Log()[3].ends_with("-> E-mail address not found!")) << Log()[3];
+}
+
+// A Windows "Unicode text" file, UTF-16 behind its byte-order mark, imports as its text.
+TEST_F(ListCommandsTest, Utf16FileImportsItsAddresses) {
+    // "a@x.de,café" and "j@x.de" on two lines, as UTF-16LE.
+    std::string little = "\xFF\xFE";
+    for (char c : std::string("a@x.de,caf\xE9\r\nj@x.de")) {
+        little += c;
+        little += '\0';
+    }
+    ImportRequest request;
+    request.category = "news";
+    request.split_columns = true;
+    EXPECT_EQ(Importfile(*entries, ImportLines(DecodeImportText(little)), request, {}), 2);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.de|caf\xC3\xA9", "j@x.de|news"}));
+}
+
 TEST_F(ListCommandsTest, MappedImportTakesColumnsByTheMappingAndSkipsTheHeader) {
     MultiColumnImport import;
     import.text = "Name;Mail;Group\r\nAnn Lee;a@x.com;news\r\nBob;b@x.com\r\n\r\n";
