@@ -1184,7 +1184,14 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
         }
     } end{*this};
     ui::Guarded([&] {
-        AddressGatherer gatherer(services_.entries, OnMailStore());
+        mail::MailStore* store = nullptr;
+        try {
+            store = &OnMailStore();
+        } catch (const std::exception&) {
+            ShowScanRootFolderError();
+            return;
+        }
+        AddressGatherer gatherer(services_.entries, *store);
         // Loading the folder tree cannot be cancelled; scanning a folder can. A
         // maximum of 0 ends the display.
         gatherer.OnProgress = [this](std::int64_t position, std::int64_t maximum,
