@@ -107,8 +107,14 @@ std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
         line += QuoteDelimitedValue(values[i], separator);
         line += separator;
     }
-    if (!line.empty())
-        line.pop_back();
+    // The last character goes, not the last byte: a separator such as "§" takes two bytes,
+    // and half of it would leave every line, and so the file, invalid UTF-8.
+    if (!line.empty()) {
+        std::size_t cut = line.size() - 1;
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+            --cut;
+        line.erase(cut);
+    }
     return line;
 }
 

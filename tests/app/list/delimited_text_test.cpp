@@ -20,10 +20,21 @@ TEST(DelimitedText, ExportLinesHoldTheChosenFieldsInOrder) {
              Case{{false, true, false, false, false, true}, ";", "news;3"},
              // A separator of two characters keeps its first one at the end.
              Case{{true, true, false, false, false, false}, "::", "a@b.com::news:"},
+             // A separator outside ASCII is one character, though more than one byte.
+             Case{{true, true, false, false, false, false}, "\xC2\xA7", "a@b.com\xC2\xA7news"},
+             Case{{true, true, false, false, false, false},
+                  "\xE2\x80\xA2\xE2\x80\xA2",
+                  "a@b.com\xE2\x80\xA2\xE2\x80\xA2news\xE2\x80\xA2"},
              Case{{false, false, false, false, false, false}, ",", ""},
          }) {
         EXPECT_EQ(ExportLine(values, c.chosen, c.separator), c.expected) << c.expected;
     }
+    // Such a line reads back whole, accented values and all.
+    ExportValues accented{"j@b.com", "caf\xC3\xA9", "", "", "", "0"};
+    const std::string line =
+        ExportLine(accented, {true, true, false, false, false, false}, "\xC2\xA7");
+    EXPECT_EQ(SplitDelimitedRecords(DecodeImportText(line), "\xC2\xA7"),
+              (Records{{"j@b.com", "caf\xC3\xA9"}}));
 }
 
 TEST(DelimitedText, ValuesThatWouldSplitAreQuotedAndReadBackWhole) {
