@@ -99,12 +99,12 @@ std::string QuoteDelimitedValue(std::string_view value, std::string_view separat
 }
 
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
-                       std::string_view separator) {
+                       std::string_view separator, bool quote) {
     std::string line;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!chosen[i])
             continue;
-        line += QuoteDelimitedValue(values[i], separator);
+        line += quote ? QuoteDelimitedValue(values[i], separator) : values[i];
         line += separator;
     }
     // The last character goes, not the last byte: a separator such as "§" takes two bytes,

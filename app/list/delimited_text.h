@@ -33,9 +33,10 @@ using ExportValues = std::array<std::string, kExportFieldCount>;
 using ExportChoice = std::array<bool, kExportFieldCount>;
 
 // The chosen values in field order, each followed by the separator, the last separator
-// removed (so a separator of two characters keeps its first one at the end).
+// removed (so a separator of two characters keeps its first one at the end). With quote,
+// values that would split are quoted for reading back; a printed list is written as is.
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
-                       std::string_view separator);
+                       std::string_view separator, bool quote = true);
 
 // Splits text into records of values. Records end at line breaks outside quotes; values
 // end at the separator outside quotes. A value is trimmed of blanks outside its quotes

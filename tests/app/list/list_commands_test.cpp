@@ -206,6 +206,22 @@ TEST_F(ListCommandsTest, ExportWritesChosenFieldsAndNewBackUpNamesCount) {
               program.Dir() + "backup.csv");
 }
 
+// A printed list shows each value as it is; the file export quotes what would split.
+TEST_F(ListCommandsTest, PrintedValuesAreNotQuotedAsInAFile) {
+    Add({"a@x.com", "news", "Doe, John", "from \"list.txt\""});
+    ExportRequest request{program.File("CVNExport.csv"), "", false, {}};
+    request.chosen[kExportEmail] = true;
+    request.chosen[kExportFullName] = true;
+    request.chosen[kExportComments] = true;
+    ASSERT_TRUE(exportlist(database->tblCV(), request, {}));
+    EXPECT_EQ(ProgramDir::Read(request.file_name),
+              "a@x.com,\"Doe, John\",\"from \"\"list.txt\"\"\"\r\n");
+    std::vector<std::string> printed;
+    request.file_name.clear();
+    ASSERT_TRUE(exportlist(database->tblCV(), request, {}, &printed));
+    EXPECT_EQ(printed, std::vector<std::string>{"a@x.com,Doe, John,from \"list.txt\""});
+}
+
 TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     ImportRequest request;
     request.show_done = true;
