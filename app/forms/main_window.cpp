@@ -1,10 +1,12 @@
 #include "app/forms/main_window.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -561,6 +563,16 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
         progress_->SetCancellable(cancellable);
         progress_->Show();
         SetCancelled(false);
+        // A window reaches the screen through the event loop, which a task that cannot be
+        // cancelled never runs; only drawing is let through here, no input.
+        if (!cancellable) {
+            QElapsedTimer waited;
+            waited.start();
+            do
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+            while (!(progress_->windowHandle() && progress_->windowHandle()->isExposed()) &&
+                   waited.elapsed() < 500);
+        }
     }
     progress_->SetMessage(caption);
     progress_->SetPercent(*percent);
