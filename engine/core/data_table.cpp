@@ -104,7 +104,7 @@ void TDataTable::Open() {
         marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
         write_mark_ = mark_behind_ = false;
         mark_holds_ = 0;
-        sync_failed_ = false;
+        sync_failed_ = mark_kept_ = false;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
         try {
             index_file_->Open();
@@ -202,7 +202,7 @@ void TDataTable::Close(bool discard_temporary) {
     }
     open_ = false;
     pending_ = false;
-    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_kept_ = mark_behind_ = false;
     mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
@@ -210,7 +210,7 @@ void TDataTable::Close(bool discard_temporary) {
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
-    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_kept_ = mark_behind_ = false;
     mark_holds_ = 0;
     BuildFileNames();
     try {
@@ -334,10 +334,19 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
 
 void TDataTable::EmptyFiles() {
     DropLiveRecords();
+    // The files are emptied one after the other: until all are, the mark stays on through any
+    // flush, and a failure part of the way leaves it for the next open to find.
+    try {
+        HoldWriteMark();
+    } catch (...) {
+        ReleaseWriteMark();
+        throw;
+    }
     data_file_->EmptyFile();
     index_file_->EmptyIndexFile();
     if (blob_file_->IsOpen())
         blob_file_->EmptyBlobFile();
+    ReleaseWriteMark();
     DiscardBuffers(true, false);
 }
 
@@ -785,11 +794,10 @@ void TDataTable::SettleOwedSync() {
 }
 
 void TDataTable::KeepMarkAfterFailedSync() noexcept {
-    const bool first = !sync_failed_;
     sync_failed_ = true;
     SettleMarkBehind();
-    // After the first failure the mark never comes off: it was seen to already.
-    if (!first && write_mark_)
+    // Once on after the failure the mark never comes off, and was seen to then.
+    if (write_mark_ && mark_kept_)
         return;
     // Only a writer holding the header may write to it; without (a flush to disk outside a
     // change) the mark goes on with the next change's first write.
@@ -798,14 +806,17 @@ void TDataTable::KeepMarkAfterFailedSync() noexcept {
         return;
     // A mark synced before the flush's pages is on disk, unless the data file's own failure
     // took its page with it.
-    if (write_mark_ && mark_synced_ && !data_file_->SyncFailed())
+    if (write_mark_ && mark_synced_ && !data_file_->SyncFailed()) {
+        mark_kept_ = true;
         return;
+    }
     try {
         // Written again, even when it was on already: the failed write-back may have dropped
         // the page that held it, and a later open, here or in another program, must find it.
         data_file_->WriteProgressMark(true);
         write_mark_ = true;
         mark_synced_ = data_file_->SyncPastFailure();
+        mark_kept_ = true;
     } catch (...) {
         // The failed sync is what the caller hears of.
     }
@@ -945,8 +956,7 @@ void TDataTable::BeforeWrite() {
     try {
         data_file_->SyncWritten();
     } catch (...) {
-        if (!sync_failed_)
-            KeepMarkAfterFailedSync();
+        KeepMarkAfterFailedSync();
         throw;
     }
     mark_synced_ = true;

@@ -248,6 +248,8 @@ class TDataTable final : public TTableFileOwner {
     bool write_mark_ = false;
     // The mark was synced since it went on: it is on disk (see BeforeWrite).
     bool mark_synced_ = false;
+    // After a failed sync the mark was put on and seen to (KeepMarkAfterFailedSync).
+    bool mark_kept_ = false;
     int mark_holds_ = 0;
     // A flush whose index pages the index file's helper writes leaves the mark to the helper,
     // which takes it off after the last page (KeptPagesWritten); until the caller settles it

@@ -1,5 +1,6 @@
-// Moving a table's files is all or nothing: a move that fails part of the way leaves every file
-// under the name it had.
+// Changes to a table's files as a whole (moving them, emptying them) that fail part of the way
+// leave nothing that passes for a sound table: a move puts back what it moved, and an emptying
+// leaves the in-progress mark for the next open to find.
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,7 @@ void FailOneStep() {
         throw std::runtime_error("step refused");
 }
 
-class TableRenameFailure : public CursorTest {
+class TableFilesFailure : public CursorTest {
   protected:
     void TearDown() override {
         SetFileStepHook(nullptr);
@@ -50,7 +51,7 @@ class TableRenameFailure : public CursorTest {
 // Each step of a move of a table with memos (its data, index and blob files, to new names or to
 // backup names) failing in turn: the move fails, every file keeps its name, and the table opens
 // and reads as before. Without a failure the move takes all three.
-TEST_F(TableRenameFailure, AFailedMoveLeavesEveryFileUnderItsName) {
+TEST_F(TableFilesFailure, AFailedMoveLeavesEveryFileUnderItsName) {
     TableDefinition definition = ListTableDefinition();
     definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
     LayOut(definition.fields);
@@ -76,6 +77,59 @@ TEST_F(TableRenameFailure, AFailedMoveLeavesEveryFileUnderItsName) {
     again.Close();
     directory->RenameTable("moved", "other", false, false);
     EXPECT_EQ(Names(), (std::vector<std::string>{"other.BLB", "other.DAT", "other.IDX"}));
+}
+
+// Each write of an emptying of the table failing in turn, the table then closed (which flushes
+// it): the next open either finds the in-progress mark and asks for a repair, or, when the
+// failure came before anything was written, finds the table as it was. Never a table half
+// emptied that opens as if sound.
+TEST_F(TableFilesFailure, AFailedEmptyingLeavesTheMarkForTheNextOpen) {
+    const std::vector<std::string> rows = {"a@x.org", "b@x.org", "c@x.org"};
+    int writes = 0;
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), "counted", true);
+        for (const std::string& row : rows)
+            InsertEntry(c, row, "news", 1);
+        c.FlushBuffers(false, false, false);
+        steps = 0;
+        fail_at_step = 0;
+        SetFileStepHook(FailOneStep);
+        c.EmptyTable();
+        SetFileStepHook(nullptr);
+        writes = steps;
+        c.Close();
+    }
+    ASSERT_GT(writes, 2);
+    int marked = 0;
+    for (int step = 1; step <= writes; ++step) {
+        SCOPED_TRACE(step);
+        const std::string table = "e" + std::to_string(step);
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, true);
+        for (const std::string& row : rows)
+            InsertEntry(c, row, "news", 1);
+        c.FlushBuffers(false, false, false);
+        steps = 0;
+        fail_at_step = step;
+        SetFileStepHook(FailOneStep);
+        EXPECT_ANY_THROW(c.EmptyTable());
+        SetFileStepHook(nullptr);
+        try {
+            c.Close();
+        } catch (...) {
+        }
+        TDataCursor& again = NewCursor(table, true);
+        const EngineErrorCode code = CodeOf([&] { again.Open(); });
+        if (code == kErrHeaderCorrupt) {
+            ++marked;
+            continue;
+        }
+        ASSERT_EQ(code, 0);
+        std::vector<std::string> seen;
+        EXPECT_EQ(CodeOf([&] { seen = Items(again); }), 0);
+        EXPECT_EQ(seen, rows);
+        again.Close();
+    }
+    EXPECT_GT(marked, 0);
 }
 
 }  // namespace
