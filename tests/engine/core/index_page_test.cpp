@@ -2502,6 +2502,98 @@ TEST(PackedPageTier, DeletesInRecordOrderWriteTheSameFileThroughAnyCache) {
     EXPECT_TRUE(files[0] == files[1]);
 }
 
+// Deletes over three option-3 indexes (text keys, one-byte status keys repeated by thousands,
+// unique keys) with a flush after every few dozen, as a batch change flushes at its commit
+// interval, and inserts between: leaves written at one flush lose entries before the next. A
+// cache holding everything and a cache of a few pages (where leaves are packed and read again),
+// plain and scrambled, leave byte-identical files that read back as the models say.
+TEST(CompressedIndexEdits, DeletesBetweenFlushesWriteTheSameFileThroughAnyCache) {
+    constexpr std::size_t k = 40;
+    TempDir dir;
+    std::vector<std::vector<std::uint8_t>> files;
+    struct Run {
+        std::size_t capacity;
+        bool encrypted;
+    };
+    for (const Run run : {Run{kPageCacheCapacity, false}, Run{16, false},
+                          Run{kPageCacheCapacity, true}, Run{16, true}}) {
+        SCOPED_TRACE(testing::Message() << "cache of " << run.capacity << " pages"
+                                        << (run.encrypted ? ", scrambled" : ""));
+        const std::string name =
+            dir.File("c" + std::to_string(run.capacity) + (run.encrypted ? "e" : "") + ".IDX");
+        auto file = NewIndexFile(name, run.encrypted, run.capacity);
+        file->AddIndex(Descriptor("Text", k, false, 3));
+        file->AddIndex(Descriptor("Status", 5, false, 3));
+        file->AddIndex(Descriptor("Id", 6, true, 3));
+        std::array<std::map<Key, std::uint32_t>, 3> models;
+        std::map<std::uint32_t, std::array<Key, 3>> keys_of;
+        std::mt19937 random(23);
+        TIndexTree text(*file, 1, KeyCompare::Bytes(k));
+        TIndexTree status(*file, 2, KeyCompare::Bytes(5));
+        TIndexTree id_tree(*file, 3, KeyCompare::Bytes(6));
+        const std::array<TIndexTree*, 3> trees{&text, &status, &id_tree};
+        const auto add = [&](std::uint32_t id) {
+            std::array<Key, 3> keys{MakeKey(random() % 20000, id, k, false), Key(5, 0), Key(6, 0)};
+            keys[1][0] = static_cast<std::uint8_t>(1 + random() % 3);
+            const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+            std::memcpy(keys[1].data() + 1, encoded.data(), 4);
+            keys[2][0] = 1;
+            std::memcpy(keys[2].data() + 2, encoded.data(), 4);
+            for (std::size_t t = 0; t < 3; ++t) {
+                ASSERT_TRUE(trees[t]->Insert(keys[t].data(), id));
+                models[t][keys[t]] = id;
+            }
+            keys_of[id] = keys;
+        };
+        const auto remove = [&](std::uint32_t id) {
+            const std::array<Key, 3> keys = keys_of.at(id);
+            for (std::size_t t = 0; t < 3; ++t) {
+                ASSERT_TRUE(trees[t]->Delete(keys[t].data()));
+                models[t].erase(keys[t]);
+            }
+            keys_of.erase(id);
+        };
+        std::uint32_t next_id = 1;
+        for (; next_id <= 6000; ++next_id)
+            ASSERT_NO_FATAL_FAILURE(add(next_id));
+        file->FlushPages();
+        // Every third record in record order, then scattered ones with inserts between.
+        int done = 0;
+        for (std::uint32_t id = 3; id <= 6000; id += 3) {
+            ASSERT_NO_FATAL_FAILURE(remove(id));
+            if (++done % 40 == 0)
+                file->FlushPages();
+        }
+        for (int edit = 0; edit < 2500; ++edit) {
+            if (edit % 5 == 0) {
+                ASSERT_NO_FATAL_FAILURE(add(next_id++));
+            } else {
+                const auto at =
+                    std::next(keys_of.begin(), static_cast<long>(random() % keys_of.size()));
+                ASSERT_NO_FATAL_FAILURE(remove(at->first));
+            }
+            if (edit % 60 == 0)
+                file->FlushPages();
+        }
+        for (std::size_t t = 0; t < 3; ++t)
+            ExpectTreeHolds(*trees[t], models[t]);
+        file->FlushPages();
+        file->WriteHeader(false);
+        file->Close();
+        files.push_back(testing_support::ReadBytes(name));
+        file->Open();
+        TIndexTree text_again(*file, 1, KeyCompare::Bytes(k));
+        TIndexTree status_again(*file, 2, KeyCompare::Bytes(5));
+        TIndexTree id_again(*file, 3, KeyCompare::Bytes(6));
+        ExpectTreeHolds(text_again, models[0]);
+        ExpectTreeHolds(status_again, models[1]);
+        ExpectTreeHolds(id_again, models[2]);
+    }
+    EXPECT_GT(files[0].size(), 40 * kIndexPageSize);
+    EXPECT_TRUE(files[0] == files[1]);
+    EXPECT_TRUE(files[2] == files[3]);
+}
+
 // Deletes of most keys, each found first about half the time (as a cursor deletes the record
 // it stands on), with inserts between, over two plain indexes (text keys and five-byte
 // status keys): a cache of a few pages, where most pages come through the full read path, and a
