@@ -1,8 +1,9 @@
 // Cursors of one program against a simple model of what they must see: three cursors on
 // different indexes of one table, driven by seeded random inserts, changes (keys too), deletes,
-// record locks, steps, key searches, ranges, batches and flushes. After every step the rows a
-// cursor gives, its current row and the errors it raises are held against an ordered model of
-// each index; a run ends with a close, a reopen and the engine's verification.
+// record locks (of the current row and by number), steps, key searches, ranges, filters,
+// batches and flushes. After every step the rows a cursor gives, its current row and the errors
+// it raises are held against an ordered model of each index; a run ends with a close, a reopen
+// and the engine's verification.
 //
 // CORVANE_CURSOR_MODEL_ROUNDS raises the number of seeds each case runs (for longer runs by
 // hand); CORVANE_CURSOR_MODEL_SEED runs that one seed in each case.
@@ -188,6 +189,15 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
         std::sort(rows.begin(), rows.end(),
                   [&](const Row* a, const Row* b) { return index.Compare(*a, *b) < 0; });
         return rows;
+    }
+
+    // What a read of the current row gives at an end: its end, or, where the view is empty
+    // (which the cursor may have been told of), no current record.
+    static bool AtEnd(const CursorModelState& state, const std::vector<const Row*>& view,
+                      EngineErrorCode code) {
+        if (view.empty() && code == kErrNoCurrentRecord)
+            return true;
+        return code == (state.place == Place::kBof ? kErrBeginningOfFile : kErrEndOfFile);
     }
 
     static bool Passes(const CursorModelState& state, const Row& row) {
@@ -441,14 +451,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         CursorModelState& state = states[static_cast<std::size_t>(which)];
         TDataCursor& c = *state.cursor;
         const IndexModel& index = indexes_[static_cast<std::size_t>(state.index)];
-        // A cursor at an end of a view that emptied may be told of the change now, and then
-        // stands at both ends at once, where a step either way gives whatever came since.
-        // So does a cursor whose row went with the rest of its view: the place it kept lasts
-        // only until the next change is taken in.
-        if ((state.place == Place::kBof || state.place == Place::kEof || Moved(state)) &&
-            View(state).empty()) {
-            state.place = Place::kVague;
-        }
+        // A cursor keeps its place, a row or an end, while its view is empty and after it fills
+        // again; told of the empty view, it stands at both ends at once meanwhile.
         const bool moved = Moved(state);
         const bool on_row = state.place == Place::kOn && !moved;
         const bool steady = state.place != Place::kVague && !moved;
@@ -462,7 +466,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         if (rng() % 80 == 0 && steady) {
             // A filter on, or off again; the cursor stays on its row where the view keeps it.
             if (state.filter == nullptr) {
-                state.filter_min = static_cast<std::int32_t>(rng() % 9);
+                // Now and then a filter few rows or none pass.
+                state.filter_min = static_cast<std::int32_t>(rng() % 11);
                 what += "filter from " + std::to_string(state.filter_min);
                 SCOPED_TRACE(what);
                 state.filter = c.AddFilter("Bounces >= " + std::to_string(state.filter_min), {});
@@ -666,6 +671,33 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 Landed(state, ReadRow(c, buffer), &r, what);
             if (code == 0)
                 locks_[r.record] = which;
+        } else if (op < 76 && rng() % 2 == 0) {
+            // A lock by number: a row's, a free slot's or one past the last. Only a live row
+            // that nobody holds locks; the cursor stays where it is.
+            const std::uint32_t slots = c.GetRecordSlotCount();
+            std::uint32_t number = 0;
+            const std::uint32_t kind = rng() % 4;
+            if (kind == 0 || slots == 0) {
+                number = slots + 1 + rng() % 3;
+            } else if (kind == 1 || rows_.empty()) {
+                number = 1 + rng() % slots;
+            } else {
+                auto it = rows_.begin();
+                std::advance(it, static_cast<std::ptrdiff_t>(rng() % rows_.size()));
+                number = it->second.record;
+            }
+            what += "lock record " + std::to_string(number);
+            SCOPED_TRACE(what);
+            const bool live = std::any_of(rows_.begin(), rows_.end(), [&](const auto& row) {
+                return row.second.record == number;
+            });
+            const EngineErrorCode expected =
+                locks_.contains(number)
+                    ? kErrRecordLocked
+                    : (number > slots ? kErrRecordNotFound : (live ? 0 : kErrRecordChanged));
+            ASSERT_EQ(CodeOf([&] { c.LockRecord(number); }), expected);
+            if (expected == 0)
+                locks_[number] = which;
         } else if (op < 78 && !locks_.empty()) {
             auto it = locks_.begin();
             std::advance(it, static_cast<std::ptrdiff_t>(rng() % locks_.size()));
@@ -710,10 +742,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             what += "current";
             SCOPED_TRACE(what);
             const EngineErrorCode code = c.GetCurrentRecord(buffer, false);
-            if (state.place == Place::kBof)
-                ASSERT_EQ(code, kErrBeginningOfFile);
-            else if (state.place == Place::kEof)
-                ASSERT_EQ(code, kErrEndOfFile);
+            if (state.place != Place::kOn)
+                ASSERT_TRUE(AtEnd(state, view, code)) << code;
             else
                 ASSERT_EQ(code, 0);
             if (code == 0) {
@@ -768,8 +798,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             // The writes and the lock of a current row, with none.
             what += "change at an end";
             SCOPED_TRACE(what);
-            ASSERT_EQ(c.GetCurrentRecord(buffer, false),
-                      state.place == Place::kBof ? kErrBeginningOfFile : kErrEndOfFile);
+            const EngineErrorCode current = c.GetCurrentRecord(buffer, false);
+            ASSERT_TRUE(AtEnd(state, view, current)) << current;
             c.InitNewRecord(buffer);
             FillRecord(c, buffer, RandomRow(rng));
             ASSERT_EQ(CodeOf([&] { c.ModifyRecord(buffer, false, true); }), kErrNoCurrentRecord);
@@ -987,6 +1017,66 @@ TEST_F(CursorModelCases, AWriteTheFilterLeavesOutKeepsThePlaceToStepFrom) {
         ASSERT_EQ(a.GetNextRecord(buffer), 0);
         EXPECT_EQ(GetText(a, buffer, 2), "u2@x");
         EXPECT_EQ(a.GetNextRecord(buffer), kErrEndOfFile);
+    }
+}
+
+// A filtered cursor whose view another cursor empties and fills again takes the empty view in
+// (no current record), and then goes back to the place it had, whether or not it looked while
+// the view was empty: at a row its next step gives the row after it, at an end it stays there.
+TEST_F(CursorModelCases, ACursorWhoseViewEmptiesAndFillsAgainKeepsItsPlace) {
+    enum class Place { kRow, kEnd, kStart };
+    for (const std::uint8_t order : {kNoIndex, std::uint8_t{0}}) {
+        for (const Place place : {Place::kRow, Place::kEnd, Place::kStart}) {
+            for (const bool looked : {true, false}) {
+                SCOPED_TRACE(std::to_string(order) + " place " +
+                             std::to_string(static_cast<int>(place)) +
+                             (looked ? " looked" : " did not look"));
+                cursors.clear();
+                TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+                for (int i = 0; i < 5; ++i)
+                    InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
+                a.SetIndex(kNoIndex);
+                TDataCursor& b = NewCursor("mailist", false);
+                b.Open();
+                b.SetIndex(order);
+                b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+                std::vector<std::uint8_t> buffer(a.GetRecordSize());
+                const auto set_all = [&](bool empty) {
+                    a.First();
+                    for (int i = 0; a.GetNextRecord(buffer) == 0; ++i) {
+                        PutInt(a, buffer, 4, empty ? 0 : 5 + i);
+                        a.ModifyRecord(buffer, false, false);
+                    }
+                };
+                b.First();
+                if (place == Place::kRow) {
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    ASSERT_EQ(GetText(b, buffer, 2), "u1@x");
+                } else if (place == Place::kEnd) {
+                    b.Last();
+                }
+                set_all(true);
+                if (looked) {
+                    EXPECT_EQ(b.GetRecordCount(), 0);
+                    EXPECT_EQ(b.GetCurrentRecord(buffer, false), kErrNoCurrentRecord);
+                    EXPECT_EQ(b.GetRecordCount(), 0);
+                }
+                set_all(false);
+                if (place == Place::kRow) {
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u2@x");
+                } else if (place == Place::kEnd) {
+                    EXPECT_EQ(b.GetNextRecord(buffer), kErrEndOfFile);
+                    ASSERT_EQ(b.GetPriorRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u4@x");
+                } else {
+                    EXPECT_EQ(b.GetPriorRecord(buffer), kErrBeginningOfFile);
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u0@x");
+                }
+            }
+        }
     }
 }
 

@@ -15,6 +15,7 @@ namespace strata {
 namespace {
 
 using testing_support::DataSetTest;
+using testing_support::GetText;
 using testing_support::ListTableDefinition;
 using testing_support::MakeIndex;
 using testing_support::TestTable;
@@ -106,6 +107,74 @@ TEST_F(StrataDataSetTest, EditPostCancelAndDelete) {
     EXPECT_EQ(table.RecordCount(), 3);
     EXPECT_FALSE(table.Locate("Item", db::Variant("bob@example.com"), {db::loCaseInsensitive}));
     EXPECT_EQ(table.FieldByName("Item")->AsString(), "carol@example.com");
+}
+
+// An edit's cancel gives back the lock the edit took, and a post writes the edited row, also
+// where the cursor was moved under the dataset meanwhile: onto no row, or onto a row the cursor
+// locked for itself, which keeps its lock.
+TEST_F(StrataDataSetTest, CancelAndPostKeepToTheEditedRowWhereverTheCursorStands) {
+    Create(ListTableDefinition());
+    TestTable& table = NewTable("mailist", "ByItem");
+    table.exclusive = false;
+    table.Open();
+    AddEntry(table, "abe@example.com", "news", 0);
+    AddEntry(table, "bob@example.com", "news", 1);
+    AddEntry(table, "carol@example.com", "news", 2);
+    // Whether a cursor of its own finds the row of `item` locked by another.
+    const auto held = [&](const std::string& item) {
+        TDataCursor other(*database->Handle());
+        other.SetTableName("mailist");
+        other.Open();
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        other.First();
+        EngineErrorCode code = kErrRecordNotFound;
+        while (other.GetNextRecord(buffer) == 0) {
+            if (GetText(other, buffer, 2) == item) {
+                code = testing_support::CodeOf([&] { other.LockRecord(0); });
+                break;
+            }
+        }
+        other.Close();
+        EXPECT_TRUE(code == kErrNone || code == kErrRecordLocked) << item << " " << code;
+        return code == kErrRecordLocked;
+    };
+    TDataCursor& cursor = *table.Handle();
+    std::vector<std::uint8_t> buffer(cursor.GetRecordSize());
+    const auto edit_bob = [&] {
+        ASSERT_TRUE(table.Locate("Item", db::Variant("bob@example.com"), {}));
+        table.Edit();
+        table.FieldByName("Comments")->SetAsString("edited");
+        EXPECT_TRUE(held("bob@example.com"));
+    };
+
+    edit_bob();
+    cursor.First();
+    table.Cancel();
+    EXPECT_EQ(table.State(), db::dsBrowse);
+    EXPECT_FALSE(held("bob@example.com"));
+
+    edit_bob();
+    cursor.First();
+    ASSERT_EQ(cursor.GetNextRecord(buffer), 0);
+    const std::uint32_t abe = cursor.GetCurrentRecordNo();
+    cursor.LockRecord(0);
+    table.Cancel();
+    EXPECT_FALSE(held("bob@example.com"));
+    EXPECT_TRUE(held("abe@example.com"));
+
+    edit_bob();
+    cursor.First();
+    ASSERT_EQ(cursor.GetNextRecord(buffer), 0);
+    table.Post();
+    EXPECT_FALSE(held("bob@example.com"));
+    EXPECT_TRUE(held("abe@example.com"));
+    cursor.First();
+    while (cursor.GetNextRecord(buffer) == 0) {
+        EXPECT_EQ(GetText(cursor, buffer, 5),
+                  GetText(cursor, buffer, 2) == "bob@example.com" ? "edited" : "<null>");
+    }
+    cursor.UnlockRecord(abe);
+    EXPECT_FALSE(held("abe@example.com"));
 }
 
 TEST_F(StrataDataSetTest, AutoIncrementValuesAndWritesOutsideEditing) {
