@@ -456,6 +456,15 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         const bool moved = Moved(state);
         const bool on_row = state.place == Place::kOn && !moved;
         const bool steady = state.place != Place::kVague && !moved;
+        // A cursor whose place the model lost (an empty range, say) may still change its order,
+        // range or filter, and then goes to the first row, so that it does not stay lost.
+        const bool vague = state.place == Place::kVague;
+        const auto settle = [&] {
+            if (vague) {
+                c.First();
+                state.place = View(state).empty() ? Place::kVague : Place::kBof;
+            }
+        };
         const auto view = View(state);
         const std::uint32_t op = rng() % 100;
         std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) +
@@ -463,7 +472,34 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
 
         // Tables grow towards a size of the seed's (splitting pages), then shrink and grow.
         const bool grow = rows_.size() < target && op < 12;
-        if (rng() % 80 == 0 && steady) {
+        CursorModelState& swept = states[rng() % states.size()];
+        if (rng() % 40 == 0 && swept.filter != nullptr) {
+            // Another cursor's writes empty a filtered cursor's view, or fill it again: its
+            // rows' Bounces go below the filter's bound, or half the rows' go up to it.
+            const bool empty = !View(swept).empty();
+            what += empty ? "sweep a view empty" : "fill a swept view";
+            SCOPED_TRACE(what);
+            std::vector<std::uint32_t> ids;
+            for (const auto& [id, row] : rows_) {
+                if (empty ? Passes(swept, row) : rng() % 2 == 0)
+                    ids.push_back(id);
+            }
+            checker.SetIndex(0);
+            std::vector<std::uint8_t> row_buffer(checker.GetRecordSize());
+            for (const std::uint32_t id : ids) {
+                Row r = rows_.at(id);
+                ProbeBuffer(checker, row_buffer, indexes_[0], r);
+                ASSERT_TRUE(checker.FindKey(false, row_buffer, row_buffer, 0, false, 1));
+                r.bounces = empty ? swept.filter_min - 1
+                                  : swept.filter_min + static_cast<std::int32_t>(rng() % 3);
+                PutInt(checker, row_buffer, kBounces, *r.bounces);
+                const EngineErrorCode code =
+                    CodeOf([&] { checker.ModifyRecord(row_buffer, false, false); });
+                ASSERT_EQ(code, locks_.contains(r.record) ? kErrRecordLocked : 0) << Describe(r);
+                if (code == 0)
+                    rows_[id] = r;
+            }
+        } else if (rng() % 80 == 0 && !moved) {
             // A filter on, or off again; the cursor stays on its row where the view keeps it.
             if (state.filter == nullptr) {
                 // Now and then a filter few rows or none pass.
@@ -481,6 +517,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 LandAt(state, state.at, true);
             else
                 state.place = View(state).empty() ? Place::kVague : Place::kBof;
+            settle();
         } else if (op < 22 || grow || (rows_.size() < 5 && op < 60)) {
             Row r = RandomRow(rng);
             const bool reposition = rng() % 2 == 0;
@@ -707,7 +744,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             ASSERT_EQ(code, it->second == which ? 0 : kErrUnlock);
             if (code == 0)
                 locks_.erase(it);
-        } else if (op < 83 && steady && !index.physical) {
+        } else if (op < 83 && !moved && !index.physical) {
             Row low = RandomProbe(rng, index);
             Row high = RandomProbe(rng, index);
             // In index order, and now and then the wrong way round (an empty range).
@@ -729,7 +766,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             } else {
                 LandAt(state, state.at, true);
             }
-        } else if (op < 86 && steady && state.range) {
+            settle();
+        } else if (op < 86 && !moved && state.range) {
             what += "cancel range";
             SCOPED_TRACE(what);
             c.CancelRange();
@@ -738,6 +776,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 state.place = View(state).empty() ? Place::kVague : Place::kBof;
             else
                 LandAt(state, state.at, true);
+            settle();
         } else if (op < 92 && steady) {
             what += "current";
             SCOPED_TRACE(what);
@@ -754,8 +793,12 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 ASSERT_EQ(c.GetRecordNumber(), at - view.begin() + 1);
             }
         } else if (op < 93) {
-            what += "count";
+            // Now and then after a refresh, which leaves the cursor at its place.
+            const bool refresh = rng() % 3 == 0;
+            what += refresh ? "refresh and count" : "count";
             SCOPED_TRACE(what);
+            if (refresh)
+                c.Refresh();
             ASSERT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(view.size()));
             ASSERT_EQ(c.GetTableRecordCount(), static_cast<std::int64_t>(rows_.size()));
         } else if (op < 95 && state.bookmark.empty() && on_row) {
@@ -805,7 +848,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             ASSERT_EQ(CodeOf([&] { c.ModifyRecord(buffer, false, true); }), kErrNoCurrentRecord);
             ASSERT_EQ(CodeOf([&] { c.DeleteRecord(buffer, true); }), kErrNoCurrentRecord);
             ASSERT_EQ(CodeOf([&] { c.LockRecord(0); }), kErrNoCurrentRecord);
-        } else if (op < 97 && steady) {
+        } else if (op < 97 && !moved) {
             // Another index: the cursor keeps its row, without a range.
             const int other = static_cast<int>(rng() % indexes_.size());
             what += "index " + std::to_string(other);
@@ -826,6 +869,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                     state.place = View(state).empty() ? Place::kVague : Place::kBof;
                 }
             }
+            settle();
         } else if (op < 99) {
             what += in_batch_ ? "end batch" : "begin batch";
             SCOPED_TRACE(what);
