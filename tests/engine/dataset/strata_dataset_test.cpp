@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <map>
+#include <optional>
+#include <random>
 #include <stdexcept>
 
 #include "engine/storage/engine_error.h"
@@ -175,6 +180,137 @@ TEST_F(StrataDataSetTest, CancelAndPostKeepToTheEditedRowWhereverTheCursorStands
     }
     cursor.UnlockRecord(abe);
     EXPECT_FALSE(held("abe@example.com"));
+}
+
+// Two datasets on one shared table edit, post and cancel at random while they move, and the
+// cursor of one moves under it in the middle of an edit. An edit holds its row against the
+// other dataset until its post or cancel, and no longer; every post writes the edited row.
+TEST_F(StrataDataSetTest, RandomEditsPostsAndCancelsHoldOnlyTheEditedRow) {
+    Create(ListTableDefinition());
+    std::array<TestTable*, 2> sets{&NewTable("mailist", "ByItem"),
+                                   &NewTable("mailist", "ByBounce")};
+    struct Values {
+        int bounces = 0;
+        std::string comments;
+    };
+    std::map<std::string, Values> rows;
+    for (TestTable* table : sets) {
+        table->exclusive = false;
+        table->Open();
+    }
+    for (int i = 0; i < 12; ++i) {
+        const std::string item = "e" + std::to_string(100 + i) + "@x";
+        AddEntry(*sets[0], item, "news", i % 4);
+        rows[item] = {i % 4, ""};
+    }
+    // The item each dataset edits, and the values its post would write.
+    std::array<std::optional<std::pair<std::string, Values>>, 2> editing;
+    TDataCursor checker(*database->Handle());
+    checker.SetTableName("mailist");
+    checker.Open();
+    std::vector<std::uint8_t> buffer(checker.GetRecordSize());
+    const auto check_row = [&](const std::string& item) {
+        checker.First();
+        while (checker.GetNextRecord(buffer) == 0) {
+            if (GetText(checker, buffer, 2) != item)
+                continue;
+            EXPECT_EQ(testing_support::GetInt(checker, buffer, 4).value_or(-1),
+                      rows.at(item).bounces)
+                << item;
+            const std::string comments = GetText(checker, buffer, 5);
+            EXPECT_EQ(comments == "<null>" ? "" : comments, rows.at(item).comments) << item;
+            const bool edited = std::any_of(editing.begin(), editing.end(), [&](const auto& e) {
+                return e.has_value() && e->first == item;
+            });
+            const EngineErrorCode code = testing_support::CodeOf([&] { checker.LockRecord(0); });
+            EXPECT_EQ(code, edited ? kErrRecordLocked : kErrNone) << item;
+            if (code == kErrNone)
+                checker.UnlockRecord(0);
+            return;
+        }
+        ADD_FAILURE() << "no row " << item;
+    };
+    const auto posted = [&](int d) {
+        const std::string item = editing[d]->first;
+        rows[item] = editing[d]->second;
+        editing[d].reset();
+        check_row(item);
+    };
+    std::mt19937 rng(20261208);
+    for (int step = 0; step < 600; ++step) {
+        const int d = static_cast<int>(rng() % 2);
+        TestTable& table = *sets[d];
+        const std::uint32_t op = rng() % 100;
+        SCOPED_TRACE("step " + std::to_string(step) + " dataset " + std::to_string(d) + " op " +
+                     std::to_string(op));
+        if (op < 25) {
+            // A move posts an edit under way first.
+            const bool had_edit = editing[d].has_value();
+            switch (rng() % 4) {
+                case 0:
+                    table.First();
+                    break;
+                case 1:
+                    table.Last();
+                    break;
+                default:
+                    table.MoveBy(static_cast<std::int64_t>(rng() % 7) - 3);
+                    break;
+            }
+            if (had_edit)
+                posted(d);
+        } else if (op < 50 && !editing[d]) {
+            table.Refresh();
+            const std::string item = table.FieldByName("Item")->AsString();
+            const bool held = editing[1 - d].has_value() && editing[1 - d]->first == item;
+            EngineErrorCode code = kErrNone;
+            try {
+                table.Edit();
+            } catch (const EStrataEngineError& error) {
+                code = error.ErrorCode();
+            }
+            ASSERT_EQ(code, held ? kErrRecordLocked : kErrNone) << item;
+            if (code != kErrNone) {
+                EXPECT_EQ(table.State(), db::dsBrowse);
+                continue;
+            }
+            Values values{static_cast<int>(rng() % 20), "c" + std::to_string(rng() % 1000)};
+            table.FieldByName("Bounces")->SetAsInteger(values.bounces);
+            table.FieldByName("Comments")->SetAsString(values.comments);
+            editing[d] = {item, values};
+        } else if (op < 62 && editing[d]) {
+            // The cursor moves under the dataset, which does not know.
+            TDataCursor& cursor = *table.Handle();
+            std::vector<std::uint8_t> row(cursor.GetRecordSize());
+            switch (rng() % 3) {
+                case 0:
+                    cursor.First();
+                    break;
+                case 1:
+                    cursor.Last();
+                    break;
+                default:
+                    cursor.First();
+                    for (std::uint32_t n = rng() % 12; n > 0; --n)
+                        (void)cursor.GetNextRecord(row);
+                    break;
+            }
+        } else if (op < 80 && editing[d]) {
+            const std::string item = editing[d]->first;
+            table.Cancel();
+            EXPECT_EQ(table.State(), db::dsBrowse);
+            editing[d].reset();
+            check_row(item);
+        } else if (op < 98 && editing[d]) {
+            table.Post();
+            EXPECT_EQ(table.State(), db::dsBrowse);
+            posted(d);
+        } else if (op >= 98) {
+            for (const auto& [item, values] : rows)
+                check_row(item);
+        }
+    }
+    checker.Close();
 }
 
 TEST_F(StrataDataSetTest, AutoIncrementValuesAndWritesOutsideEditing) {
