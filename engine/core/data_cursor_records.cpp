@@ -635,6 +635,9 @@ void TDataCursor::LockRecord(std::uint32_t number) {
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
+    // A number past the last slot names no record: nothing is locked for it, nor sized for it.
+    if (n > table_->DataFile().GetRecordSlots())
+        Raise(kErrRecordNotFound);
     TRecordsBitmap& locked = table_->CursorLockedRecords();
     if (locked.RecordCount() <= n)
         locked.SetRecordCount(std::int64_t{n} + 1);

@@ -303,9 +303,8 @@ void TDataTable::EmptyFiles() {
     DiscardBuffers(true, false);
 }
 
-void TDataTable::SizeBitmaps(std::uint32_t at_least) {
-    const std::int64_t wanted =
-        std::max<std::int64_t>(std::int64_t{data_file_->GetRecordSlots()}, at_least) + 1;
+void TDataTable::SizeBitmaps() {
+    const std::int64_t wanted = std::int64_t{data_file_->GetRecordSlots()} + 1;
     for (TRecordsBitmap* bitmap : {&locked_, &cursor_locked_, &deferred_unlocks_}) {
         if (bitmap->RecordCount() < wanted)
             bitmap->SetRecordCount(wanted);
@@ -337,7 +336,7 @@ bool TDataTable::LockRecord(std::uint32_t n) {
         return false;
     if (n == 0)
         RaiseEngineError(kErrRecordLocked, name_);
-    SizeBitmaps(n);
+    SizeBitmaps();
     if (in_batch_ && locked_.IsSet(n)) {
         // Held since a write of the batch, whose end would let it go: the lock asked for now
         // is kept past the end.
@@ -369,7 +368,7 @@ void TDataTable::UnlockRecord(std::uint32_t n) {
         return;
     if (n == 0)
         RaiseEngineError(kErrUnlock, name_);
-    SizeBitmaps(n);
+    SizeBitmaps();
     if (in_batch_) {
         deferred_unlocks_.SetBit(n);
         return;

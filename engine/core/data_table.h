@@ -173,9 +173,7 @@ class TDataTable final : public TTableFileOwner {
     void BuildFileNames();
     void ConfigureFile(TFileHandler& file, std::string_view extension);
     bool RetryLock(const std::function<bool()>& attempt);
-    // Sized for every record slot and for record `at_least`: a lock asked for past the last
-    // slot is kept, and given back, like any other.
-    void SizeBitmaps(std::uint32_t at_least = 0);
+    void SizeBitmaps();
     void ReleaseDeferredUnlocks();
     void ReleaseHeaderLock();
     void TakeFileWriteLocks();
