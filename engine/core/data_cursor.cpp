@@ -319,22 +319,23 @@ void TDataCursor::SaveTableCounters() {
 
 void TDataCursor::ResyncAndReturn() {
     SaveTableCounters();
+    ReturnToPlace(true);
+}
+
+void TDataCursor::ReturnToPlace(bool resync) {
     // The place to come back to: where the cursor stands, or, while it still stands where an
-    // earlier resync put it, the place that resync kept. On a neighbour it landed on, the
-    // cursor stays on the neighbour (the row it landed on was never handed out); where its
-    // view had emptied, it goes back to the place as if the view had never been empty, so that
-    // its next step neither gives again the rows it gave nor skips the ones after them.
+    // earlier resync put it, the place that resync kept: the row that went or moved, or the
+    // end the cursor stood at before its view emptied. Back there, the cursor is where it would
+    // be had it not been told of the changes in between, so its next step neither gives again
+    // the rows it gave nor skips the ones after them.
     const bool kept = OnVanishedRowsNeighbour();
-    const bool landed_on_row = kept && !vanished_.landed_bof && !vanished_.landed_eof;
     const bool bof = kept ? vanished_.bof : bof_;
     const bool eof = kept ? vanished_.eof : eof_;
     const std::uint32_t record_no = kept ? vanished_.record_no : record_no_;
     std::vector<std::uint8_t> key = kept ? std::move(vanished_.key) : current_key_;
     const bool row_place = !bof && !eof;
     std::vector<std::uint8_t> bookmark;
-    if (landed_on_row) {
-        bookmark = GetBookmark();
-    } else if (row_place) {
+    if (row_place) {
         bookmark.assign(GetKeySize(), 0);
         if (physical_)
             PutU32(bookmark, 0, record_no);
@@ -342,8 +343,9 @@ void TDataCursor::ResyncAndReturn() {
             std::copy_n(key.begin(), std::min(key.size(), bookmark.size()), bookmark.begin());
     }
     vanished_.set = false;
-    Resync();
-    if (landed_on_row || row_place)
+    if (resync)
+        Resync();
+    if (row_place)
         GotoBookmark(bookmark, true, true);
     else if (eof && !bof)
         Last();
@@ -353,15 +355,16 @@ void TDataCursor::ResyncAndReturn() {
     if (bof && eof)
         return;
     // Put back on the nearest row, the cursor is at an end only where its view has none.
-    if ((landed_on_row || row_place) && (bof_ || eof_))
+    if (row_place && (bof_ || eof_))
         SetNoRecord();
     const bool emptied = bof_ && eof_;
     if (!row_place && !emptied)
         return;
-    const bool same_place =
-        !emptied && !landed_on_row && (physical_ ? record_no_ == record_no : current_key_ == key);
+    const bool same_place = !emptied && (physical_ ? record_no_ == record_no : current_key_ == key);
     if (same_place)
         return;
+    // The cursor stands on a neighbour of the place, or at both ends of an empty view; its
+    // next step goes from the place.
     vanished_.set = true;
     vanished_.bof = bof;
     vanished_.eof = eof;

@@ -485,6 +485,8 @@ class TDataCursor final : public TFileCursor {
     void EndOperation() noexcept;
     bool CountersDiffer() const;
     void ResyncAndReturn();
+    // Back to the cursor's place (see VanishedPlace), with the view rebuilt first or as it is.
+    void ReturnToPlace(bool resync);
 
     // Index and key helpers.
     IndexState MakeIndexState(int slot) const;
@@ -721,8 +723,9 @@ class TDataCursor final : public TFileCursor {
     // the one past the neighbour. It counts only while the cursor stands where the resync put
     // it and no record was handed out as the current one.
     //
-    // A cursor whose view emptied stands at both ends at once; it keeps the place it had (a
-    // row, or the end it stood at) in the same way until a resync finds rows again.
+    // A later resync, or an own write that fills an emptied view, goes back to the place
+    // first: a row that came back is the cursor's again. A cursor whose view emptied stands at
+    // both ends at once and keeps the place it had, a row or the end it stood at.
     struct VanishedPlace {
         bool set = false;
         // The kept place is an end, not a row.

@@ -791,8 +791,13 @@ void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, boo
         return;
     }
     FilterRecordChanged(record, stored);
-    if (!reposition)
+    if (!reposition) {
+        // The cursor's own write brought a row into a view that had emptied under it: back to
+        // the place it kept, as the next resync would have it.
+        if (bof_ && eof_ && OnVanishedRowsNeighbour() && Visible(record))
+            ReturnToPlace(false);
         return;
+    }
     if (physical_) {
         // A written record the view leaves out leaves the cursor where it was, together with
         // a place a resync kept for its next step.

@@ -378,7 +378,8 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
             }
             const bool marked = table.CursorLockedRecords().RecordCount() > n &&
                                 table.CursorLockedRecords().IsSet(n);
-            ASSERT_EQ(marked, held) << "record " << n;
+            ASSERT_EQ(marked, held)
+                << "record " << n << " held by cursor " << (held ? locks_.at(n) : -1);
         }
     }
 
@@ -580,7 +581,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         } else if (op < 40 && on_row) {
             const bool reposition = rng() % 2 == 0;
             const Row r = rows_.at(state.at.id);
-            what += "delete " + Describe(r) + (reposition ? " repositioned" : "");
+            what += "delete " + Describe(r) + " record " + std::to_string(r.record) +
+                    (reposition ? " repositioned" : "");
             SCOPED_TRACE(what);
             ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
             const auto lock = locks_.find(r.record);
@@ -685,7 +687,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 Landed(state, ReadRow(c, buffer), landed, what);
             }
         } else if (op < 74 && on_row) {
-            what += "lock " + Describe(rows_.at(state.at.id));
+            what += "lock " + Describe(rows_.at(state.at.id)) + " record " +
+                    std::to_string(rows_.at(state.at.id).record);
             SCOPED_TRACE(what);
             // Read first, so that the model knows the row's record number.
             ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
@@ -1121,6 +1124,58 @@ TEST_F(CursorModelCases, ACursorWhoseViewEmptiesAndFillsAgainKeepsItsPlace) {
                 }
             }
         }
+    }
+}
+
+// A row that leaves a filtered cursor's view puts the cursor on a neighbour when it learns of
+// it; when the row comes back before the cursor moves, the cursor is on it again, as if it had
+// never looked. A cursor whose view emptied and that fills it again with a row of its own
+// stands at the end it stood at before.
+TEST_F(CursorModelCases, ACursorGoesBackToItsPlaceWhenRowsComeBack) {
+    for (const std::uint8_t order : {kNoIndex, std::uint8_t{0}}) {
+        SCOPED_TRACE(std::to_string(order));
+        cursors.clear();
+        TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+        for (int i = 0; i < 4; ++i)
+            InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
+        a.SetIndex(kNoIndex);
+        TDataCursor& b = NewCursor("mailist", false);
+        b.Open();
+        b.SetIndex(order);
+        b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+        std::vector<std::uint8_t> buffer(a.GetRecordSize());
+        const auto set_bounces = [&](const std::string& item, int bounces) {
+            a.First();
+            while (a.GetNextRecord(buffer) == 0) {
+                if (GetText(a, buffer, 2) == item || item.empty()) {
+                    PutInt(a, buffer, 4, bounces);
+                    a.ModifyRecord(buffer, false, false);
+                }
+            }
+        };
+        b.First();
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        ASSERT_EQ(GetText(b, buffer, 2), "u1@x");
+        set_bounces("u1@x", 0);
+        EXPECT_EQ(b.GetRecordCount(), 3);
+        set_bounces("u1@x", 6);
+        ASSERT_EQ(b.GetCurrentRecord(buffer, false), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "u1@x");
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "u2@x");
+
+        b.Last();
+        set_bounces("", 0);
+        EXPECT_EQ(b.GetRecordCount(), 0);
+        b.InitNewRecord(buffer);
+        PutText(b, buffer, 2, "own@x");
+        PutInt(b, buffer, 4, 7);
+        b.InsertRecord(buffer, false);
+        EXPECT_EQ(b.GetCurrentRecord(buffer, false), kErrEndOfFile);
+        EXPECT_EQ(b.GetNextRecord(buffer), kErrEndOfFile);
+        ASSERT_EQ(b.GetPriorRecord(buffer), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "own@x");
     }
 }
 
