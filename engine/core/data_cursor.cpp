@@ -319,31 +319,55 @@ void TDataCursor::SaveTableCounters() {
 
 void TDataCursor::ResyncAndReturn() {
     SaveTableCounters();
-    const std::vector<std::uint8_t> bookmark = GetBookmark();
-    const bool had_record = !bof_ && !eof_;
-    const bool was_eof = eof_ && !bof_;
-    // A place kept from an earlier resync stays the one to step from when the cursor has not
-    // moved since: the row it landed on was never handed out.
-    const bool kept = vanished_.set && had_record && record_no_ == vanished_.landed_record_no &&
-                      current_key_ == vanished_.landed_key && !vanished_.landed_bof &&
-                      !vanished_.landed_eof;
-    std::uint32_t record_no = kept ? vanished_.record_no : record_no_;
+    ReturnToPlace(true);
+}
+
+void TDataCursor::ReturnToPlace(bool resync) {
+    // The place to come back to: where the cursor stands, or, while it still stands where an
+    // earlier resync put it, the place that resync kept: the row that went or moved, or the
+    // end the cursor stood at before its view emptied. Back there, the cursor is where it would
+    // be had it not been told of the changes in between, so its next step neither gives again
+    // the rows it gave nor skips the ones after them.
+    const bool kept = OnVanishedRowsNeighbour();
+    const bool bof = kept ? vanished_.bof : bof_;
+    const bool eof = kept ? vanished_.eof : eof_;
+    const std::uint32_t record_no = kept ? vanished_.record_no : record_no_;
     std::vector<std::uint8_t> key = kept ? std::move(vanished_.key) : current_key_;
+    const bool row_place = !bof && !eof;
+    std::vector<std::uint8_t> bookmark;
+    if (row_place) {
+        bookmark.assign(GetKeySize(), 0);
+        if (physical_)
+            PutU32(bookmark, 0, record_no);
+        else
+            std::copy_n(key.begin(), std::min(key.size(), bookmark.size()), bookmark.begin());
+    }
     vanished_.set = false;
-    Resync();
-    if (had_record)
+    if (resync)
+        Resync();
+    if (row_place)
         GotoBookmark(bookmark, true, true);
-    else if (was_eof)
+    else if (eof && !bof)
         Last();
     else
         First();
-    if (!had_record)
+    // No record and nothing kept: there is no place to come back to.
+    if (bof && eof)
         return;
-    const bool same_place =
-        !bof_ && !eof_ && !kept && (physical_ ? record_no_ == record_no : current_key_ == key);
+    // Put back on the nearest row, the cursor is at an end only where its view has none.
+    if (row_place && (bof_ || eof_))
+        SetNoRecord();
+    const bool emptied = bof_ && eof_;
+    if (!row_place && !emptied)
+        return;
+    const bool same_place = !emptied && (physical_ ? record_no_ == record_no : current_key_ == key);
     if (same_place)
         return;
+    // The cursor stands on a neighbour of the place, or at both ends of an empty view; its
+    // next step goes from the place.
     vanished_.set = true;
+    vanished_.bof = bof;
+    vanished_.eof = eof;
     vanished_.record_no = record_no;
     vanished_.key = std::move(key);
     vanished_.landed_bof = bof_;

@@ -485,6 +485,8 @@ class TDataCursor final : public TFileCursor {
     void EndOperation() noexcept;
     bool CountersDiffer() const;
     void ResyncAndReturn();
+    // Back to the cursor's place (see VanishedPlace), with the view rebuilt first or as it is.
+    void ReturnToPlace(bool resync);
 
     // Index and key helpers.
     IndexState MakeIndexState(int slot) const;
@@ -556,6 +558,8 @@ class TDataCursor final : public TFileCursor {
     void PutDefaults(RecordBuffer buffer);
     void ForgetFreedBlobs(std::uint32_t record_number, std::span<const std::uint32_t> freed_chains);
     void LockIfNotHeld(std::uint32_t record, bool& locked_here);
+    // kErrNone for a live record; 8710 past the last slot, 8708 for a free slot.
+    EngineErrorCode RecordGone(std::uint32_t number);
     bool OwnsLock(std::uint32_t record) const {
         return std::find(own_locks_.begin(), own_locks_.end(), record) != own_locks_.end();
     }
@@ -718,8 +722,15 @@ class TDataCursor final : public TFileCursor {
     // step starts from the old place instead, so that it gives the first row past it and not
     // the one past the neighbour. It counts only while the cursor stands where the resync put
     // it and no record was handed out as the current one.
+    //
+    // A later resync, or an own write that fills an emptied view, goes back to the place
+    // first: a row that came back is the cursor's again. A cursor whose view emptied stands at
+    // both ends at once and keeps the place it had, a row or the end it stood at.
     struct VanishedPlace {
         bool set = false;
+        // The kept place is an end, not a row.
+        bool bof = false;
+        bool eof = false;
         std::uint32_t record_no = 0;
         std::vector<std::uint8_t> key;
         bool landed_bof = true;

@@ -495,7 +495,8 @@ void TDataCursor::TakeVanishedPlace() {
     vanished_.set = false;
     if (!counts)
         return;
-    bof_ = eof_ = false;
+    bof_ = vanished_.bof;
+    eof_ = vanished_.eof;
     record_no_ = vanished_.record_no;
     current_key_.swap(vanished_.key);
 }

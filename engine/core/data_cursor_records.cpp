@@ -180,11 +180,13 @@ EngineErrorCode TDataCursor::GetCurrentRecord(RecordBuffer buffer, bool lock) {
                 }
             }
         }
-        // From here the row the cursor stands on is the caller's current one.
-        ForgetVanishedPlace();
         ClearRecordBuffer(buffer);
+        // Where the view emptied nothing is handed out: the place kept before stays the one
+        // to come back to.
         if (bof_ && eof_)
             return kErrNoCurrentRecord;
+        // From here the row the cursor stands on is the caller's current one.
+        ForgetVanishedPlace();
         if (bof_)
             return kErrBeginningOfFile;
         if (eof_)
@@ -633,6 +635,9 @@ void TDataCursor::LockRecord(std::uint32_t number) {
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
+    // A number past the last slot names no record: nothing is locked for it, nor sized for it.
+    if (n > table_->DataFile().GetRecordSlots())
+        Raise(kErrRecordNotFound);
     TRecordsBitmap& locked = table_->CursorLockedRecords();
     if (locked.RecordCount() <= n)
         locked.SetRecordCount(std::int64_t{n} + 1);
@@ -645,24 +650,42 @@ void TDataCursor::LockRecord(std::uint32_t number) {
         changed = table_->ReadLock() || changed;
     locked.SetBit(n);
     own_locks_.push_back(n);
-    if (!changed && (exclusive_ || !CountersDiffer()))
-        return;
-    // Taking the lock leaves the cursor where it was, or, where its row went or moved, on a
-    // neighbour whose step goes from the row's place.
-    if (!bof_ && !eof_) {
-        ResyncAndReturn();
-        if (number == 0 && (bof_ || eof_ || record_no_ != n)) {
-            // The current row the caller meant to lock is gone: so is the lock.
-            UnlockRecord(n);
-            Raise(kErrRecordChanged);
+    EngineErrorCode refused = kErrNone;
+    try {
+        if (changed || (!exclusive_ && CountersDiffer())) {
+            // Taking the lock leaves the cursor where it was, or, where its row went or moved,
+            // on a neighbour whose step goes from the row's place; a cursor at an end stays.
+            ResyncAndReturn();
+            // The current row the caller meant to lock is gone.
+            if (number == 0 && (bof_ || eof_ || record_no_ != n))
+                refused = kErrRecordChanged;
         }
-        return;
+        // Only a live row is locked: a lock on a free slot or past the last would be reported
+        // as held while it guards nothing, and a row put there later would be held by it.
+        if (refused == kErrNone)
+            refused = RecordGone(n);
+    } catch (...) {
+        // A call that fails holds nothing it took.
+        try {
+            UnlockRecord(n);
+        } catch (const EStrataEngineError&) {
+        }
+        throw;
     }
-    const std::vector<std::uint8_t> bookmark = GetBookmark();
-    SaveTableCounters();
-    Resync();
-    if (!bookmark.empty())
-        GotoBookmark(bookmark, true, true);
+    if (refused != kErrNone) {
+        UnlockRecord(n);
+        Raise(refused);
+    }
+}
+
+EngineErrorCode TDataCursor::RecordGone(std::uint32_t number) {
+    TDataFile& data = table_->DataFile();
+    if (number > data.GetRecordSlots())
+        return kErrRecordNotFound;
+    TRecord* record = data.GetRecord(number);
+    const bool free = record->Buffer()[0] != 0;
+    data.ReleaseRecord(record);
+    return free ? kErrRecordChanged : kErrNone;
 }
 
 void TDataCursor::UnlockRecord(std::uint32_t number) {
@@ -768,8 +791,13 @@ void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, boo
         return;
     }
     FilterRecordChanged(record, stored);
-    if (!reposition)
+    if (!reposition) {
+        // The cursor's own write brought a row into a view that had emptied under it: back to
+        // the place it kept, as the next resync would have it.
+        if (bof_ && eof_ && OnVanishedRowsNeighbour() && Visible(record))
+            ReturnToPlace(false);
         return;
+    }
     if (physical_) {
         // A written record the view leaves out leaves the cursor where it was, together with
         // a place a resync kept for its next step.

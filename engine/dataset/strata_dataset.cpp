@@ -219,6 +219,8 @@ void TStrataDataSet::OpenCursor(bool info_query) {
 void TStrataDataSet::CloseCursor() {
     db::TDataSet::CloseCursor();
     DestroyHandle();
+    // The cursor's close gave back its locks.
+    edit_locked_ = 0;
 }
 
 platform::nls::CodePage TStrataDataSet::TextCodePage() const {
@@ -722,18 +724,32 @@ void TStrataDataSet::InternalEdit() {
     if (code != kErrNone) {
         RaiseEngineError(code, cursor_->TableName());
     }
+    edit_locked_ = cursor_->GetCurrentRecordNo();
 }
 
 void TStrataDataSet::InternalCancel() {
     if (State() == db::dsEdit) {
-        cursor_->UnlockRecord(cursor_->GetCurrentRecordNo());
+        const std::uint32_t locked = std::exchange(edit_locked_, 0);
+        if (locked != 0) {
+            cursor_->UnlockRecord(locked);
+        }
     }
 }
 
 void TStrataDataSet::InternalPost() {
     FreeLookupCursor();
     if (State() == db::dsEdit) {
+        // The write goes to the row the cursor stands on: where that is no longer the edited
+        // one, the edit would overwrite another row. Back to the edited row first; where it
+        // cannot be found the post fails and keeps the lock for Cancel.
+        if (edit_locked_ != 0 && cursor_->GetCurrentRecordNo() != edit_locked_) {
+            InternalSetToRecord(ActiveBuffer());
+            if (cursor_->GetCurrentRecordNo() != edit_locked_) {
+                RaiseEngineError(kErrRecordChanged, cursor_->TableName());
+            }
+        }
         cursor_->ModifyRecord(EngineRecord(ActiveBuffer()), true, true);
+        edit_locked_ = 0;
     } else {
         cursor_->InsertRecord(EngineRecord(ActiveBuffer()), true);
     }

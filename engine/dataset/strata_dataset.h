@@ -211,6 +211,9 @@ class TStrataDataSet : public db::TDataSet {
     std::vector<std::uint8_t> work_record_;
     std::array<KeyBuffer, 6> keys_;
     KeyBuffer* edited_key_ = nullptr;
+    // The record the edit under way locked (0: none); Cancel gives back this one lock,
+    // wherever the cursor stands by then.
+    std::uint32_t edit_locked_ = 0;
     std::int32_t index_field_count_ = 0;
     std::int32_t record_size_ = 0;
     std::int32_t buffer_size_ = 0;

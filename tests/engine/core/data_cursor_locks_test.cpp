@@ -155,5 +155,87 @@ TEST_F(RecordLocks, ModifyingARowAnotherProgramHoldsFails) {
     c.Close();
 }
 
+// A lock asked for by number is taken only on a live row: a freed slot gives record changed,
+// a number past the last slot record not found, and neither leaves a lock behind, in a batch or
+// outside one. A row later put into such a slot is nobody's.
+TEST_F(RecordLocks, LockingByNumberTakesOnlyALiveRow) {
+    MakeTable(3);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& deleter = OpenOn("u1@x", buffer);
+    const std::uint32_t freed = deleter.GetCurrentRecordNo();
+    deleter.DeleteRecord(buffer, false);
+    TDataCursor& c = OpenOn("u0@x", buffer);
+    const std::uint32_t past = c.GetRecordSlotCount() + 1;
+    const auto nobody_holds = [&](std::uint32_t n) {
+        EXPECT_FALSE(c.Table()->RecordLocked(n)) << n;
+        EXPECT_FALSE(c.Table()->CursorLockedRecords().IsSet(n)) << n;
+    };
+    for (int twice = 0; twice < 2; ++twice) {
+        EXPECT_EQ(CodeOf([&] { c.LockRecord(freed); }), kErrRecordChanged);
+        EXPECT_EQ(CodeOf([&] { c.LockRecord(past); }), kErrRecordNotFound);
+    }
+    nobody_holds(freed);
+    nobody_holds(past);
+    EXPECT_EQ(CodeOf([&] { c.UnlockRecord(freed); }), kErrUnlock);
+    // The cursor still stands on its row, and a live row locks by its number.
+    ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
+    EXPECT_EQ(GetText(c, buffer, 2), "u0@x");
+    c.LockRecord(c.GetCurrentRecordNo());
+    EXPECT_TRUE(HeldByAnother("u0@x"));
+    c.UnlockRecord(0);
+
+    // A row deleted in a batch keeps the batch's lock until the batch ends, and no more.
+    directory->BeginUpdateBatch();
+    TDataCursor& batch_deleter = OpenOn("u2@x", buffer);
+    const std::uint32_t in_batch = batch_deleter.GetCurrentRecordNo();
+    batch_deleter.DeleteRecord(buffer, false);
+    EXPECT_EQ(CodeOf([&] { c.LockRecord(in_batch); }), kErrRecordChanged);
+    directory->EndUpdateBatch(true);
+    nobody_holds(in_batch);
+
+    // New rows fill the freed slots and then the one past the last: each is free to change.
+    InsertEntry(deleter, "n0@x", "A", 0);
+    InsertEntry(deleter, "n1@x", "A", 0);
+    InsertEntry(deleter, "n2@x", "A", 0);
+    for (const char* item : {"n0@x", "n1@x", "n2@x"}) {
+        TDataCursor& writer = OpenOn(item, buffer);
+        PutInt(writer, buffer, 4, 9);
+        EXPECT_EQ(CodeOf([&] { writer.ModifyRecord(buffer, false, true); }), 0) << item;
+        EXPECT_EQ(StoredBounces(item), 9);
+    }
+    EXPECT_FALSE(c.Table()->RecordLocked(past));
+}
+
+// A lock by number whose table changed since the cursor last looked leaves a cursor at an end
+// at that end: its next step gives nothing, its step back the last row.
+TEST_F(RecordLocks, LockingByNumberLeavesACursorAtAnEndThere) {
+    MakeTable(3);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& writer = OpenOn("u0@x", buffer);
+    for (const bool at_end : {true, false}) {
+        SCOPED_TRACE(at_end ? "after the last" : "before the first");
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        std::vector<std::uint8_t> row(c.GetRecordSize());
+        if (at_end)
+            c.Last();
+        else
+            c.First();
+        InsertEntry(writer, at_end ? "v0@x" : "v1@x", "A", 5);
+        c.LockRecord(1);
+        if (at_end) {
+            EXPECT_EQ(c.GetNextRecord(row), kErrEndOfFile);
+            ASSERT_EQ(c.GetPriorRecord(row), 0);
+            EXPECT_EQ(GetText(c, row, 2), "v0@x");
+        } else {
+            EXPECT_EQ(c.GetPriorRecord(row), kErrBeginningOfFile);
+            ASSERT_EQ(c.GetNextRecord(row), 0);
+            EXPECT_EQ(GetText(c, row, 2), "u0@x");
+        }
+        c.UnlockRecord(1);
+        c.Close();
+    }
+}
+
 }  // namespace
 }  // namespace strata

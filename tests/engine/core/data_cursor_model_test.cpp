@@ -1,8 +1,9 @@
 // Cursors of one program against a simple model of what they must see: three cursors on
 // different indexes of one table, driven by seeded random inserts, changes (keys too), deletes,
-// record locks, steps, key searches, ranges, batches and flushes. After every step the rows a
-// cursor gives, its current row and the errors it raises are held against an ordered model of
-// each index; a run ends with a close, a reopen and the engine's verification.
+// record locks (of the current row and by number), steps, key searches, ranges, filters,
+// batches and flushes. After every step the rows a cursor gives, its current row and the errors
+// it raises are held against an ordered model of each index; a run ends with a close, a reopen
+// and the engine's verification.
 //
 // CORVANE_CURSOR_MODEL_ROUNDS raises the number of seeds each case runs (for longer runs by
 // hand); CORVANE_CURSOR_MODEL_SEED runs that one seed in each case.
@@ -190,6 +191,15 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
         return rows;
     }
 
+    // What a read of the current row gives at an end: its end, or, where the view is empty
+    // (which the cursor may have been told of), no current record.
+    static bool AtEnd(const CursorModelState& state, const std::vector<const Row*>& view,
+                      EngineErrorCode code) {
+        if (view.empty() && code == kErrNoCurrentRecord)
+            return true;
+        return code == (state.place == Place::kBof ? kErrBeginningOfFile : kErrEndOfFile);
+    }
+
     static bool Passes(const CursorModelState& state, const Row& row) {
         return row.bounces.has_value() && *row.bounces >= state.filter_min;
     }
@@ -368,7 +378,8 @@ class CursorModel : public CursorTest, public ::testing::WithParamInterface<Mode
             }
             const bool marked = table.CursorLockedRecords().RecordCount() > n &&
                                 table.CursorLockedRecords().IsSet(n);
-            ASSERT_EQ(marked, held) << "record " << n;
+            ASSERT_EQ(marked, held)
+                << "record " << n << " held by cursor " << (held ? locks_.at(n) : -1);
         }
     }
 
@@ -441,17 +452,20 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         CursorModelState& state = states[static_cast<std::size_t>(which)];
         TDataCursor& c = *state.cursor;
         const IndexModel& index = indexes_[static_cast<std::size_t>(state.index)];
-        // A cursor at an end of a view that emptied may be told of the change now, and then
-        // stands at both ends at once, where a step either way gives whatever came since.
-        // So does a cursor whose row went with the rest of its view: the place it kept lasts
-        // only until the next change is taken in.
-        if ((state.place == Place::kBof || state.place == Place::kEof || Moved(state)) &&
-            View(state).empty()) {
-            state.place = Place::kVague;
-        }
+        // A cursor keeps its place, a row or an end, while its view is empty and after it fills
+        // again; told of the empty view, it stands at both ends at once meanwhile.
         const bool moved = Moved(state);
         const bool on_row = state.place == Place::kOn && !moved;
         const bool steady = state.place != Place::kVague && !moved;
+        // A cursor whose place the model lost (an empty range, say) may still change its order,
+        // range or filter, and then goes to the first row, so that it does not stay lost.
+        const bool vague = state.place == Place::kVague;
+        const auto settle = [&] {
+            if (vague) {
+                c.First();
+                state.place = View(state).empty() ? Place::kVague : Place::kBof;
+            }
+        };
         const auto view = View(state);
         const std::uint32_t op = rng() % 100;
         std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) +
@@ -459,10 +473,38 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
 
         // Tables grow towards a size of the seed's (splitting pages), then shrink and grow.
         const bool grow = rows_.size() < target && op < 12;
-        if (rng() % 80 == 0 && steady) {
+        CursorModelState& swept = states[rng() % states.size()];
+        if (rng() % 40 == 0 && swept.filter != nullptr) {
+            // Another cursor's writes empty a filtered cursor's view, or fill it again: its
+            // rows' Bounces go below the filter's bound, or half the rows' go up to it.
+            const bool empty = !View(swept).empty();
+            what += empty ? "sweep a view empty" : "fill a swept view";
+            SCOPED_TRACE(what);
+            std::vector<std::uint32_t> ids;
+            for (const auto& [id, row] : rows_) {
+                if (empty ? Passes(swept, row) : rng() % 2 == 0)
+                    ids.push_back(id);
+            }
+            checker.SetIndex(0);
+            std::vector<std::uint8_t> row_buffer(checker.GetRecordSize());
+            for (const std::uint32_t id : ids) {
+                Row r = rows_.at(id);
+                ProbeBuffer(checker, row_buffer, indexes_[0], r);
+                ASSERT_TRUE(checker.FindKey(false, row_buffer, row_buffer, 0, false, 1));
+                r.bounces = empty ? swept.filter_min - 1
+                                  : swept.filter_min + static_cast<std::int32_t>(rng() % 3);
+                PutInt(checker, row_buffer, kBounces, *r.bounces);
+                const EngineErrorCode code =
+                    CodeOf([&] { checker.ModifyRecord(row_buffer, false, false); });
+                ASSERT_EQ(code, locks_.contains(r.record) ? kErrRecordLocked : 0) << Describe(r);
+                if (code == 0)
+                    rows_[id] = r;
+            }
+        } else if (rng() % 80 == 0 && !moved) {
             // A filter on, or off again; the cursor stays on its row where the view keeps it.
             if (state.filter == nullptr) {
-                state.filter_min = static_cast<std::int32_t>(rng() % 9);
+                // Now and then a filter few rows or none pass.
+                state.filter_min = static_cast<std::int32_t>(rng() % 11);
                 what += "filter from " + std::to_string(state.filter_min);
                 SCOPED_TRACE(what);
                 state.filter = c.AddFilter("Bounces >= " + std::to_string(state.filter_min), {});
@@ -476,6 +518,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 LandAt(state, state.at, true);
             else
                 state.place = View(state).empty() ? Place::kVague : Place::kBof;
+            settle();
         } else if (op < 22 || grow || (rows_.size() < 5 && op < 60)) {
             Row r = RandomRow(rng);
             const bool reposition = rng() % 2 == 0;
@@ -538,7 +581,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
         } else if (op < 40 && on_row) {
             const bool reposition = rng() % 2 == 0;
             const Row r = rows_.at(state.at.id);
-            what += "delete " + Describe(r) + (reposition ? " repositioned" : "");
+            what += "delete " + Describe(r) + " record " + std::to_string(r.record) +
+                    (reposition ? " repositioned" : "");
             SCOPED_TRACE(what);
             ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
             const auto lock = locks_.find(r.record);
@@ -643,7 +687,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 Landed(state, ReadRow(c, buffer), landed, what);
             }
         } else if (op < 74 && on_row) {
-            what += "lock " + Describe(rows_.at(state.at.id));
+            what += "lock " + Describe(rows_.at(state.at.id)) + " record " +
+                    std::to_string(rows_.at(state.at.id).record);
             SCOPED_TRACE(what);
             // Read first, so that the model knows the row's record number.
             ASSERT_EQ(c.GetCurrentRecord(buffer, false), 0);
@@ -666,6 +711,33 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 Landed(state, ReadRow(c, buffer), &r, what);
             if (code == 0)
                 locks_[r.record] = which;
+        } else if (op < 76 && rng() % 2 == 0) {
+            // A lock by number: a row's, a free slot's or one past the last. Only a live row
+            // that nobody holds locks; the cursor stays where it is.
+            const std::uint32_t slots = c.GetRecordSlotCount();
+            std::uint32_t number = 0;
+            const std::uint32_t kind = rng() % 4;
+            if (kind == 0 || slots == 0) {
+                number = slots + 1 + rng() % 3;
+            } else if (kind == 1 || rows_.empty()) {
+                number = 1 + rng() % slots;
+            } else {
+                auto it = rows_.begin();
+                std::advance(it, static_cast<std::ptrdiff_t>(rng() % rows_.size()));
+                number = it->second.record;
+            }
+            what += "lock record " + std::to_string(number);
+            SCOPED_TRACE(what);
+            const bool live = std::any_of(rows_.begin(), rows_.end(), [&](const auto& row) {
+                return row.second.record == number;
+            });
+            const EngineErrorCode expected =
+                locks_.contains(number)
+                    ? kErrRecordLocked
+                    : (number > slots ? kErrRecordNotFound : (live ? 0 : kErrRecordChanged));
+            ASSERT_EQ(CodeOf([&] { c.LockRecord(number); }), expected);
+            if (expected == 0)
+                locks_[number] = which;
         } else if (op < 78 && !locks_.empty()) {
             auto it = locks_.begin();
             std::advance(it, static_cast<std::ptrdiff_t>(rng() % locks_.size()));
@@ -675,7 +747,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             ASSERT_EQ(code, it->second == which ? 0 : kErrUnlock);
             if (code == 0)
                 locks_.erase(it);
-        } else if (op < 83 && steady && !index.physical) {
+        } else if (op < 83 && !moved && !index.physical) {
             Row low = RandomProbe(rng, index);
             Row high = RandomProbe(rng, index);
             // In index order, and now and then the wrong way round (an empty range).
@@ -697,7 +769,8 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             } else {
                 LandAt(state, state.at, true);
             }
-        } else if (op < 86 && steady && state.range) {
+            settle();
+        } else if (op < 86 && !moved && state.range) {
             what += "cancel range";
             SCOPED_TRACE(what);
             c.CancelRange();
@@ -706,14 +779,13 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 state.place = View(state).empty() ? Place::kVague : Place::kBof;
             else
                 LandAt(state, state.at, true);
+            settle();
         } else if (op < 92 && steady) {
             what += "current";
             SCOPED_TRACE(what);
             const EngineErrorCode code = c.GetCurrentRecord(buffer, false);
-            if (state.place == Place::kBof)
-                ASSERT_EQ(code, kErrBeginningOfFile);
-            else if (state.place == Place::kEof)
-                ASSERT_EQ(code, kErrEndOfFile);
+            if (state.place != Place::kOn)
+                ASSERT_TRUE(AtEnd(state, view, code)) << code;
             else
                 ASSERT_EQ(code, 0);
             if (code == 0) {
@@ -724,8 +796,12 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                 ASSERT_EQ(c.GetRecordNumber(), at - view.begin() + 1);
             }
         } else if (op < 93) {
-            what += "count";
+            // Now and then after a refresh, which leaves the cursor at its place.
+            const bool refresh = rng() % 3 == 0;
+            what += refresh ? "refresh and count" : "count";
             SCOPED_TRACE(what);
+            if (refresh)
+                c.Refresh();
             ASSERT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(view.size()));
             ASSERT_EQ(c.GetTableRecordCount(), static_cast<std::int64_t>(rows_.size()));
         } else if (op < 95 && state.bookmark.empty() && on_row) {
@@ -768,14 +844,14 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
             // The writes and the lock of a current row, with none.
             what += "change at an end";
             SCOPED_TRACE(what);
-            ASSERT_EQ(c.GetCurrentRecord(buffer, false),
-                      state.place == Place::kBof ? kErrBeginningOfFile : kErrEndOfFile);
+            const EngineErrorCode current = c.GetCurrentRecord(buffer, false);
+            ASSERT_TRUE(AtEnd(state, view, current)) << current;
             c.InitNewRecord(buffer);
             FillRecord(c, buffer, RandomRow(rng));
             ASSERT_EQ(CodeOf([&] { c.ModifyRecord(buffer, false, true); }), kErrNoCurrentRecord);
             ASSERT_EQ(CodeOf([&] { c.DeleteRecord(buffer, true); }), kErrNoCurrentRecord);
             ASSERT_EQ(CodeOf([&] { c.LockRecord(0); }), kErrNoCurrentRecord);
-        } else if (op < 97 && steady) {
+        } else if (op < 97 && !moved) {
             // Another index: the cursor keeps its row, without a range.
             const int other = static_cast<int>(rng() % indexes_.size());
             what += "index " + std::to_string(other);
@@ -796,6 +872,7 @@ void CursorModel::Run(std::uint32_t seed, int steps) {
                     state.place = View(state).empty() ? Place::kVague : Place::kBof;
                 }
             }
+            settle();
         } else if (op < 99) {
             what += in_batch_ ? "end batch" : "begin batch";
             SCOPED_TRACE(what);
@@ -987,6 +1064,118 @@ TEST_F(CursorModelCases, AWriteTheFilterLeavesOutKeepsThePlaceToStepFrom) {
         ASSERT_EQ(a.GetNextRecord(buffer), 0);
         EXPECT_EQ(GetText(a, buffer, 2), "u2@x");
         EXPECT_EQ(a.GetNextRecord(buffer), kErrEndOfFile);
+    }
+}
+
+// A filtered cursor whose view another cursor empties and fills again takes the empty view in
+// (no current record), and then goes back to the place it had, whether or not it looked while
+// the view was empty: at a row its next step gives the row after it, at an end it stays there.
+TEST_F(CursorModelCases, ACursorWhoseViewEmptiesAndFillsAgainKeepsItsPlace) {
+    enum class Place { kRow, kEnd, kStart };
+    for (const std::uint8_t order : {kNoIndex, std::uint8_t{0}}) {
+        for (const Place place : {Place::kRow, Place::kEnd, Place::kStart}) {
+            for (const bool looked : {true, false}) {
+                SCOPED_TRACE(std::to_string(order) + " place " +
+                             std::to_string(static_cast<int>(place)) +
+                             (looked ? " looked" : " did not look"));
+                cursors.clear();
+                TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+                for (int i = 0; i < 5; ++i)
+                    InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
+                a.SetIndex(kNoIndex);
+                TDataCursor& b = NewCursor("mailist", false);
+                b.Open();
+                b.SetIndex(order);
+                b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+                std::vector<std::uint8_t> buffer(a.GetRecordSize());
+                const auto set_all = [&](bool empty) {
+                    a.First();
+                    for (int i = 0; a.GetNextRecord(buffer) == 0; ++i) {
+                        PutInt(a, buffer, 4, empty ? 0 : 5 + i);
+                        a.ModifyRecord(buffer, false, false);
+                    }
+                };
+                b.First();
+                if (place == Place::kRow) {
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    ASSERT_EQ(GetText(b, buffer, 2), "u1@x");
+                } else if (place == Place::kEnd) {
+                    b.Last();
+                }
+                set_all(true);
+                if (looked) {
+                    EXPECT_EQ(b.GetRecordCount(), 0);
+                    EXPECT_EQ(b.GetCurrentRecord(buffer, false), kErrNoCurrentRecord);
+                    EXPECT_EQ(b.GetRecordCount(), 0);
+                }
+                set_all(false);
+                if (place == Place::kRow) {
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u2@x");
+                } else if (place == Place::kEnd) {
+                    EXPECT_EQ(b.GetNextRecord(buffer), kErrEndOfFile);
+                    ASSERT_EQ(b.GetPriorRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u4@x");
+                } else {
+                    EXPECT_EQ(b.GetPriorRecord(buffer), kErrBeginningOfFile);
+                    ASSERT_EQ(b.GetNextRecord(buffer), 0);
+                    EXPECT_EQ(GetText(b, buffer, 2), "u0@x");
+                }
+            }
+        }
+    }
+}
+
+// A row that leaves a filtered cursor's view puts the cursor on a neighbour when it learns of
+// it; when the row comes back before the cursor moves, the cursor is on it again, as if it had
+// never looked. A cursor whose view emptied and that fills it again with a row of its own
+// stands at the end it stood at before.
+TEST_F(CursorModelCases, ACursorGoesBackToItsPlaceWhenRowsComeBack) {
+    for (const std::uint8_t order : {kNoIndex, std::uint8_t{0}}) {
+        SCOPED_TRACE(std::to_string(order));
+        cursors.clear();
+        TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+        for (int i = 0; i < 4; ++i)
+            InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
+        a.SetIndex(kNoIndex);
+        TDataCursor& b = NewCursor("mailist", false);
+        b.Open();
+        b.SetIndex(order);
+        b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+        std::vector<std::uint8_t> buffer(a.GetRecordSize());
+        const auto set_bounces = [&](const std::string& item, int bounces) {
+            a.First();
+            while (a.GetNextRecord(buffer) == 0) {
+                if (GetText(a, buffer, 2) == item || item.empty()) {
+                    PutInt(a, buffer, 4, bounces);
+                    a.ModifyRecord(buffer, false, false);
+                }
+            }
+        };
+        b.First();
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        ASSERT_EQ(GetText(b, buffer, 2), "u1@x");
+        set_bounces("u1@x", 0);
+        EXPECT_EQ(b.GetRecordCount(), 3);
+        set_bounces("u1@x", 6);
+        ASSERT_EQ(b.GetCurrentRecord(buffer, false), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "u1@x");
+        ASSERT_EQ(b.GetNextRecord(buffer), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "u2@x");
+
+        b.Last();
+        set_bounces("", 0);
+        EXPECT_EQ(b.GetRecordCount(), 0);
+        b.InitNewRecord(buffer);
+        PutText(b, buffer, 2, "own@x");
+        PutInt(b, buffer, 4, 7);
+        b.InsertRecord(buffer, false);
+        EXPECT_EQ(b.GetCurrentRecord(buffer, false), kErrEndOfFile);
+        EXPECT_EQ(b.GetNextRecord(buffer), kErrEndOfFile);
+        ASSERT_EQ(b.GetPriorRecord(buffer), 0);
+        EXPECT_EQ(GetText(b, buffer, 2), "own@x");
     }
 }
 

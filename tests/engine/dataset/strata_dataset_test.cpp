@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <map>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +22,7 @@ namespace strata {
 namespace {
 
 using testing_support::DataSetTest;
+using testing_support::GetText;
 using testing_support::ListTableDefinition;
 using testing_support::MakeIndex;
 using testing_support::TestTable;
@@ -108,6 +114,205 @@ TEST_F(StrataDataSetTest, EditPostCancelAndDelete) {
     EXPECT_EQ(table.RecordCount(), 3);
     EXPECT_FALSE(table.Locate("Item", db::Variant("bob@example.com"), {db::loCaseInsensitive}));
     EXPECT_EQ(table.FieldByName("Item")->AsString(), "carol@example.com");
+}
+
+// An edit's cancel gives back the lock the edit took, and a post writes the edited row, also
+// where the cursor was moved under the dataset meanwhile: onto no row, or onto a row the cursor
+// locked for itself, which keeps its lock.
+TEST_F(StrataDataSetTest, CancelAndPostKeepToTheEditedRowWhereverTheCursorStands) {
+    Create(ListTableDefinition());
+    TestTable& table = NewTable("mailist", "ByItem");
+    table.exclusive = false;
+    table.Open();
+    AddEntry(table, "abe@example.com", "news", 0);
+    AddEntry(table, "bob@example.com", "news", 1);
+    AddEntry(table, "carol@example.com", "news", 2);
+    // Whether a cursor of its own finds the row of `item` locked by another.
+    const auto held = [&](const std::string& item) {
+        TDataCursor other(*database->Handle());
+        other.SetTableName("mailist");
+        other.Open();
+        std::vector<std::uint8_t> buffer(other.GetRecordSize());
+        other.First();
+        EngineErrorCode code = kErrRecordNotFound;
+        while (other.GetNextRecord(buffer) == 0) {
+            if (GetText(other, buffer, 2) == item) {
+                code = testing_support::CodeOf([&] { other.LockRecord(0); });
+                break;
+            }
+        }
+        other.Close();
+        EXPECT_TRUE(code == kErrNone || code == kErrRecordLocked) << item << " " << code;
+        return code == kErrRecordLocked;
+    };
+    TDataCursor& cursor = *table.Handle();
+    std::vector<std::uint8_t> buffer(cursor.GetRecordSize());
+    const auto edit_bob = [&] {
+        ASSERT_TRUE(table.Locate("Item", db::Variant("bob@example.com"), {}));
+        table.Edit();
+        table.FieldByName("Comments")->SetAsString("edited");
+        EXPECT_TRUE(held("bob@example.com"));
+    };
+
+    edit_bob();
+    cursor.First();
+    table.Cancel();
+    EXPECT_EQ(table.State(), db::dsBrowse);
+    EXPECT_FALSE(held("bob@example.com"));
+
+    edit_bob();
+    cursor.First();
+    ASSERT_EQ(cursor.GetNextRecord(buffer), 0);
+    const std::uint32_t abe = cursor.GetCurrentRecordNo();
+    cursor.LockRecord(0);
+    table.Cancel();
+    EXPECT_FALSE(held("bob@example.com"));
+    EXPECT_TRUE(held("abe@example.com"));
+
+    edit_bob();
+    cursor.First();
+    ASSERT_EQ(cursor.GetNextRecord(buffer), 0);
+    table.Post();
+    EXPECT_FALSE(held("bob@example.com"));
+    EXPECT_TRUE(held("abe@example.com"));
+    cursor.First();
+    while (cursor.GetNextRecord(buffer) == 0) {
+        EXPECT_EQ(GetText(cursor, buffer, 5),
+                  GetText(cursor, buffer, 2) == "bob@example.com" ? "edited" : "<null>");
+    }
+    cursor.UnlockRecord(abe);
+    EXPECT_FALSE(held("abe@example.com"));
+}
+
+// Two datasets on one shared table edit, post and cancel at random while they move, and the
+// cursor of one moves under it in the middle of an edit. An edit holds its row against the
+// other dataset until its post or cancel, and no longer; every post writes the edited row.
+TEST_F(StrataDataSetTest, RandomEditsPostsAndCancelsHoldOnlyTheEditedRow) {
+    Create(ListTableDefinition());
+    std::array<TestTable*, 2> sets{&NewTable("mailist", "ByItem"),
+                                   &NewTable("mailist", "ByBounce")};
+    struct Values {
+        int bounces = 0;
+        std::string comments;
+    };
+    std::map<std::string, Values> rows;
+    for (TestTable* table : sets) {
+        table->exclusive = false;
+        table->Open();
+    }
+    for (int i = 0; i < 12; ++i) {
+        const std::string item = "e" + std::to_string(100 + i) + "@x";
+        AddEntry(*sets[0], item, "news", i % 4);
+        rows[item] = {i % 4, ""};
+    }
+    // The item each dataset edits, and the values its post would write.
+    std::array<std::optional<std::pair<std::string, Values>>, 2> editing;
+    TDataCursor checker(*database->Handle());
+    checker.SetTableName("mailist");
+    checker.Open();
+    std::vector<std::uint8_t> buffer(checker.GetRecordSize());
+    const auto check_row = [&](const std::string& item) {
+        checker.First();
+        while (checker.GetNextRecord(buffer) == 0) {
+            if (GetText(checker, buffer, 2) != item)
+                continue;
+            EXPECT_EQ(testing_support::GetInt(checker, buffer, 4).value_or(-1),
+                      rows.at(item).bounces)
+                << item;
+            const std::string comments = GetText(checker, buffer, 5);
+            EXPECT_EQ(comments == "<null>" ? "" : comments, rows.at(item).comments) << item;
+            const bool edited = std::any_of(editing.begin(), editing.end(), [&](const auto& e) {
+                return e.has_value() && e->first == item;
+            });
+            const EngineErrorCode code = testing_support::CodeOf([&] { checker.LockRecord(0); });
+            EXPECT_EQ(code, edited ? kErrRecordLocked : kErrNone) << item;
+            if (code == kErrNone)
+                checker.UnlockRecord(0);
+            return;
+        }
+        ADD_FAILURE() << "no row " << item;
+    };
+    const auto posted = [&](int d) {
+        const std::string item = editing[d]->first;
+        rows[item] = editing[d]->second;
+        editing[d].reset();
+        check_row(item);
+    };
+    std::mt19937 rng(20261208);
+    for (int step = 0; step < 600; ++step) {
+        const int d = static_cast<int>(rng() % 2);
+        TestTable& table = *sets[d];
+        const std::uint32_t op = rng() % 100;
+        SCOPED_TRACE("step " + std::to_string(step) + " dataset " + std::to_string(d) + " op " +
+                     std::to_string(op));
+        if (op < 25) {
+            // A move posts an edit under way first.
+            const bool had_edit = editing[d].has_value();
+            switch (rng() % 4) {
+                case 0:
+                    table.First();
+                    break;
+                case 1:
+                    table.Last();
+                    break;
+                default:
+                    table.MoveBy(static_cast<std::int64_t>(rng() % 7) - 3);
+                    break;
+            }
+            if (had_edit)
+                posted(d);
+        } else if (op < 50 && !editing[d]) {
+            table.Refresh();
+            const std::string item = table.FieldByName("Item")->AsString();
+            const bool held = editing[1 - d].has_value() && editing[1 - d]->first == item;
+            EngineErrorCode code = kErrNone;
+            try {
+                table.Edit();
+            } catch (const EStrataEngineError& error) {
+                code = error.ErrorCode();
+            }
+            ASSERT_EQ(code, held ? kErrRecordLocked : kErrNone) << item;
+            if (code != kErrNone) {
+                EXPECT_EQ(table.State(), db::dsBrowse);
+                continue;
+            }
+            Values values{static_cast<int>(rng() % 20), "c" + std::to_string(rng() % 1000)};
+            table.FieldByName("Bounces")->SetAsInteger(values.bounces);
+            table.FieldByName("Comments")->SetAsString(values.comments);
+            editing[d] = {item, values};
+        } else if (op < 62 && editing[d]) {
+            // The cursor moves under the dataset, which does not know.
+            TDataCursor& cursor = *table.Handle();
+            std::vector<std::uint8_t> row(cursor.GetRecordSize());
+            switch (rng() % 3) {
+                case 0:
+                    cursor.First();
+                    break;
+                case 1:
+                    cursor.Last();
+                    break;
+                default:
+                    cursor.First();
+                    for (std::uint32_t n = rng() % 12; n > 0; --n)
+                        (void)cursor.GetNextRecord(row);
+                    break;
+            }
+        } else if (op < 80 && editing[d]) {
+            const std::string item = editing[d]->first;
+            table.Cancel();
+            EXPECT_EQ(table.State(), db::dsBrowse);
+            editing[d].reset();
+            check_row(item);
+        } else if (op < 98 && editing[d]) {
+            table.Post();
+            EXPECT_EQ(table.State(), db::dsBrowse);
+            posted(d);
+        } else if (op >= 98) {
+            for (const auto& [item, values] : rows)
+                check_row(item);
+        }
+    }
+    checker.Close();
 }
 
 TEST_F(StrataDataSetTest, AutoIncrementValuesAndWritesOutsideEditing) {
