@@ -118,6 +118,19 @@ std::string IsoDate(std::int32_t day) {
     return text;
 }
 
+// yyyy-mm-dd as a day number of this engine.
+std::int32_t DayNumber(const std::string& iso) {
+    const std::int64_t y0 = std::stoi(iso.substr(0, 4));
+    const std::int64_t m = std::stoi(iso.substr(5, 2));
+    const std::int64_t d = std::stoi(iso.substr(8, 2));
+    const std::int64_t y = m <= 2 ? y0 - 1 : y0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<std::int32_t>(era * 146097 + doe - 719468 + 719163);
+}
+
 enum class Kind { Integer, Small, Float, Text, Long, Date, Boolean };
 
 bool IsNumeric(Kind kind) {
@@ -138,13 +151,22 @@ struct Column {
 struct Table {
     std::string name;  // with the leading '@'
     std::vector<Column> columns;
-    std::size_t rows = 0;  // as first filled
+    std::size_t rows = 0;    // as first filled
+    bool unique_id = false;  // a unique index holds the ids
 };
 
 // A column as a query names it.
 struct ColumnRef {
     std::string text;
     Kind kind;
+};
+
+// A value handed to a statement's marker through SetParams: the engine type it comes as and
+// its text (a number, the bytes of a text, yyyy-mm-dd, 1 or 0).
+struct Param {
+    std::uint8_t type = 0;
+    std::string value;
+    bool null = false;
 };
 
 class Generator {
@@ -236,7 +258,40 @@ class Generator {
                                                           "2.5e9",      "-2.5e9",      "0.5"};
             constant = Same(Pick(kFar));
         }
+        if (params_ != nullptr && Chance(3)) {
+            params_->push_back(AsParam(kind, constant.ours));
+            constant.ours = "?";
+        }
         return constant_first ? Comparison(op, constant, column) : Comparison(op, column, constant);
+    }
+
+    // A constant of this engine's SQL as a parameter of a type that compares with `kind`: whole
+    // numbers sometimes as another number type, as a caller's may be.
+    Param AsParam(Kind kind, const std::string& text) {
+        Param p;
+        p.null = text == "NULL" || text == "''";
+        if (IsText(kind) || kind == Kind::Date) {
+            p.type = IsText(kind) ? kTypeString : kTypeDate;
+            p.value = p.null ? "" : text.substr(1, text.size() - 2);
+            return p;
+        }
+        if (kind == Kind::Boolean) {
+            p.type = kTypeBoolean;
+            p.value = text == "TRUE" ? "1" : "0";
+            return p;
+        }
+        p.value = p.null ? "0" : text;
+        const double number = std::strtod(p.value.c_str(), nullptr);
+        const bool whole = number == static_cast<double>(static_cast<std::int64_t>(number)) &&
+                           p.value.find_first_of(".e") == std::string::npos;
+        if (!whole || std::abs(number) > 2147483647.0 || Chance(4)) {
+            p.type = kTypeFloat;
+        } else if (std::abs(number) <= 32767 && Chance(3)) {
+            p.type = kTypeSmallInt;
+        } else {
+            p.type = kTypeInteger;
+        }
+        return p;
     }
 
     // A text function of a text column. Case maps here cover the letters past ASCII that SQLite's
@@ -380,6 +435,9 @@ class Generator {
     // outer column in SQLite's form.
     std::function<std::optional<Sql>(const ColumnRef&, const std::string&)> subselect_;
     std::string outer_;
+    // While set, some constants of comparisons become markers whose values go here, in the
+    // order of the text.
+    std::vector<Param>* params_ = nullptr;
 
   private:
     std::mt19937 random_;
@@ -408,17 +466,29 @@ std::string SqlType(Kind kind, bool ours) {
 // A round: its statements in order, each either a change or a query to compare.
 struct Step {
     Sql sql;
-    enum Type { kSetup, kChange, kQuery, kCompareTable } type = kSetup;
+    // kHold opens the table `sql` names in a second session, kRelease closes it again.
+    enum Type { kSetup, kChange, kQuery, kCompareTable, kHold, kRelease } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
     std::string into;     // a query that writes its result to this table
     bool nocase = false;  // ORDER BY ... NOCASE
+    // A query whose rows are the combined rows themselves, run again with this MaxRowCount.
+    std::int32_t max_rows = -1;
+    // A change of the ids of `table` (columns `kinds`), which a unique index holds: it may stop
+    // at a row whose new id another row still has. `before` and `after` (SQLite's) give the
+    // table's rows and the rows the statement turns the ones it changes into.
+    std::string table;
+    std::vector<Kind> kinds;
+    Sql before;
+    Sql after;
+    std::vector<Param> params;  // the values of the markers of `sql.ours`
 };
 
 struct Outcome {
     std::optional<RowList> rows;  // query rows, or a table's rows
     std::int64_t changed = -1;
     std::string error;
+    EngineErrorCode code = 0;
 };
 
 // UTF-8 text of single-byte characters with the letters as this engine's case-insensitive
@@ -622,6 +692,12 @@ class RoundBuilder {
         for (int t = 0; t < table_count; ++t) {
             MakeTable(t);
         }
+        // Now and then a second session keeps a table open through the round and must read
+        // what the statements leave.
+        const bool hold = g_.Chance(2);
+        if (hold) {
+            Add(Same(tables_[0].name), Step::kHold);
+        }
         for (int i = 0; i < 14; ++i) {
             Query();
         }
@@ -637,6 +713,9 @@ class RoundBuilder {
             for (int i = 0; i < 4; ++i) {
                 Query();
             }
+        }
+        if (hold) {
+            Add(Same(tables_[0].name), Step::kRelease);
         }
         for (const Table& table : tables_) {
             Add(Same("DROP TABLE " + table.name));
@@ -700,6 +779,12 @@ class RoundBuilder {
         for (std::size_t i = early; i < indexes.size(); ++i) {
             Add(indexes[i]);
         }
+        for (const Sql& index : indexes) {
+            if (index.ours.rfind("CREATE UNIQUE", 0) == 0) {
+                tables_.back().unique_id = true;
+            }
+        }
+        tables_.back().unique_id = tables_.back().unique_id || primary;
     }
 
     // An index in this engine only: indexes answer conditions here and must not change results.
@@ -755,10 +840,13 @@ class RoundBuilder {
                 return std::nullopt;
             }
             const ColumnRef& inner = g_.Pick(peers);
+            // The main query's markers come first in the statement's list, so none in here.
             auto saved = std::exchange(g_.subselect_, nullptr);
+            auto* params = std::exchange(g_.params_, nullptr);
             const std::optional<Sql> where =
                 g_.Chance(3) ? std::nullopt : std::optional<Sql>(g_.Condition(Refs(u, "z"), 1));
             g_.subselect_ = std::move(saved);
+            g_.params_ = params;
             const bool negated = g_.Chance(3);
             Sql ours = Same(column.text + (negated ? " NOT IN (SELECT " : " IN (SELECT ") +
                             inner.text + " FROM " + u.name + " z");
@@ -772,6 +860,17 @@ class RoundBuilder {
         };
         Sql condition = g_.Condition(Refs(t, ""), depth);
         g_.subselect_ = nullptr;
+        return condition;
+    }
+
+    // A condition that now and then takes some of its constants through markers.
+    Sql WithParams(std::vector<Param>& params, const std::function<Sql()>& make) {
+        if (!g_.Chance(3)) {
+            return make();
+        }
+        g_.params_ = &params;
+        Sql condition = make();
+        g_.params_ = nullptr;
         return condition;
     }
 
@@ -890,10 +989,14 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (!g_.Chance(8)) {
-                step.sql = step.sql + " WHERE " + SingleTableCondition(t, 3);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return SingleTableCondition(t, 3); });
             }
             if (g_.Chance(2)) {
                 OrderBy(step, count, names);
+            }
+            if (select.ours.rfind("SELECT DISTINCT", 0) != 0 && g_.Chance(5)) {
+                step.max_rows = static_cast<std::int32_t>(g_.Below(6));
             }
         } else if (shape < 6) {
             // Groups of one table.
@@ -917,7 +1020,8 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (g_.Chance(2)) {
-                step.sql = step.sql + " WHERE " + g_.Condition(refs, 2);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return g_.Condition(refs, 2); });
             }
             step.sql = step.sql + " GROUP BY " + names;
             // HAVING names a numeric aggregate of the result here, and not COUNT(*).
@@ -939,7 +1043,8 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (!g_.Chance(4)) {
-                step.sql = step.sql + " WHERE " + g_.Condition(refs, 3);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return g_.Condition(refs, 3); });
             }
         } else {
             // Two tables joined on comparable columns.
@@ -1027,6 +1132,9 @@ class RoundBuilder {
             if (g_.Chance(2)) {
                 OrderBy(step, count);
             }
+            if (!distinct && group_by.empty() && g_.Chance(5)) {
+                step.max_rows = static_cast<std::int32_t>(g_.Below(6));
+            }
         }
         if (g_.Chance(10)) {
             // The result written to a table of its own, read back from its files.
@@ -1034,6 +1142,7 @@ class RoundBuilder {
             const std::size_t from = step.sql.ours.find(" FROM @");
             // A bare name would be a temporary table; '$' stands for the tables' folder.
             step.sql.ours.insert(from, " INTO \"$/" + step.into + "\"");
+            step.max_rows = -1;
         }
         steps_.push_back(std::move(step));
     }
@@ -1055,6 +1164,10 @@ class RoundBuilder {
                 Step::kChange);
             return;
         }
+        if (t.unique_id && g_.Chance(4)) {
+            Collide(t);
+            return;
+        }
         if (g_.Chance(3)) {
             sql = Same("DELETE FROM " + t.name);
         } else {
@@ -1067,14 +1180,50 @@ class RoundBuilder {
                 sql = sql + (i > 0 ? ", " : "") + c.name + " = " + Value(t, c);
             }
         }
+        std::vector<Param> params;
         if (!g_.Chance(6)) {
-            sql = sql + " WHERE " + SingleTableCondition(t, 2);
+            sql = sql + " WHERE " + WithParams(params, [&] { return SingleTableCondition(t, 2); });
         }
         if (g_.Chance(4)) {
             // Flushes inside the statement change nothing of its result.
             sql = sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(7)), ""};
         }
         Add(sql, Step::kChange);
+        steps_.back().params = std::move(params);
+    }
+
+    // New ids for some rows of a table whose ids a unique index holds, which stops at the first
+    // row whose new id another row has; the rows before it stay changed.
+    void Collide(const Table& t) {
+        Step step;
+        step.type = Step::kChange;
+        step.table = t.name;
+        const std::string shift = std::to_string(1 + g_.Below(3));
+        Sql set = Same("id = id + " + shift);
+        std::vector<Sql> values(t.columns.size());
+        values[0] = Same("id + " + shift);
+        if (g_.Chance(2)) {
+            const std::size_t c = 1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+            values[c] = Value(t, t.columns[c]);
+            set = set + ", " + t.columns[c].name + " = " + values[c];
+        }
+        Sql where;
+        if (!g_.Chance(5)) {
+            where = " WHERE " + WithParams(step.params, [&] { return SingleTableCondition(t, 2); });
+        }
+        Sql after = Same("SELECT ");
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            step.kinds.push_back(t.columns[i].kind);
+            after = after + (i > 0 ? ", " : "") +
+                    (values[i].ours.empty() ? Same(t.columns[i].name) : values[i]);
+        }
+        step.after = after + " FROM " + t.name + where;
+        step.before = Same("SELECT * FROM " + t.name);
+        step.sql = "UPDATE " + t.name + " SET " + set + where;
+        if (g_.Chance(3)) {
+            step.sql = step.sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(4)), ""};
+        }
+        steps_.push_back(std::move(step));
     }
 
     // A text constant as a field keeps it: without trailing blanks, and NULL when that leaves
@@ -1119,8 +1268,9 @@ class RoundBuilder {
 class SqlRandomDifferential : public sqltest::SqlExecution {
   protected:
     // Runs one step here; `prefix` names the round's tables.
-    Outcome RunOurs(const Step& step, const std::string& prefix) {
-        Outcome outcome = RunOursOnce(step, prefix);
+    Outcome RunOurs(const Step& step, const std::string& prefix,
+                    std::unique_ptr<TQueryStatement>* live_kept = nullptr) {
+        Outcome outcome = RunOursOnce(step, prefix, live_kept);
         if (!step.into.empty() && outcome.rows && outcome.error.empty()) {
             // The table the query wrote, through a fresh session once the statement is gone.
             try {
@@ -1139,7 +1289,9 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return outcome;
     }
 
-    Outcome RunOursOnce(const Step& step, const std::string& prefix) {
+    // `live_kept`, when given, receives the statement of a query's live result, when it is one.
+    Outcome RunOursOnce(const Step& step, const std::string& prefix,
+                        std::unique_ptr<TQueryStatement>* live_kept = nullptr) {
         Outcome outcome;
         std::string sql = Replace(step.sql.ours, prefix);
         if (const std::size_t folder = sql.find('$'); folder != std::string::npos) {
@@ -1157,6 +1309,7 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 TQueryStatement statement(directory_);
                 std::size_t offset = 0;
                 statement.Prepare(sql, offset);
+                Bind(statement, step.params);
                 TDataCursor* result = statement.Execute();
                 outcome.rows = result != nullptr ? CursorRows(*result) : RowList{};
                 if (static_cast<std::int64_t>(outcome.rows->size()) != statement.GetResultCount()) {
@@ -1174,12 +1327,19 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if ((again != nullptr ? CursorRows(*again) : RowList{}) != *outcome.rows) {
                     outcome.error = "a second execution differs";
                 }
+                if (step.max_rows >= 0) {
+                    if (std::string limited = Limited(sql, step, *outcome.rows); !limited.empty()) {
+                        outcome.error = limited;
+                    }
+                }
                 // Asked for a live result, the same rows (the source table itself, filtered,
                 // where it can be).
-                TQueryStatement live(directory_);
+                auto kept = std::make_unique<TQueryStatement>(directory_);
+                TQueryStatement& live = *kept;
                 live.SetRequestLive(true);
                 offset = 0;
                 live.Prepare(sql, offset);
+                Bind(live, step.params);
                 TDataCursor* live_result = live.Execute();
                 RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
                 RowList canned = *outcome.rows;
@@ -1192,13 +1352,95 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if (live_rows != canned) {
                     outcome.error = "the live result differs: " + Join(live_rows);
                 }
+                if (live_kept != nullptr && live_result != nullptr &&
+                    live.MainQuery()->LiveResult) {
+                    *live_kept = std::move(kept);
+                }
             } else {
-                outcome.changed = Run(sql);
+                outcome.changed =
+                    Run(sql, [&](TQueryStatement& statement) { Bind(statement, step.params); });
             }
         } catch (const EStrataEngineError& e) {
             outcome.error = e.what();
+            outcome.code = e.ErrorCode();
         }
         return outcome;
+    }
+
+    // Hands `params` to the statement's markers as a caller's record of values would.
+    static void Bind(TQueryStatement& statement, const std::vector<Param>& params) {
+        if (params.empty()) {
+            return;
+        }
+        std::vector<FieldDescriptor> descriptors(params.size());
+        std::vector<std::byte> record;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const Param& p = params[i];
+            std::vector<std::byte> data;
+            switch (p.type) {
+                case kTypeSmallInt:
+                    data.resize(2);
+                    StoreInt16(data.data(), static_cast<std::int16_t>(std::stoi(p.value)));
+                    break;
+                case kTypeInteger:
+                    data.resize(4);
+                    StoreInt32(data.data(), static_cast<std::int32_t>(std::stoll(p.value)));
+                    break;
+                case kTypeFloat:
+                    data.resize(8);
+                    StoreDouble(data.data(), std::stod(p.value));
+                    break;
+                case kTypeDate:
+                    data.resize(4);
+                    StoreInt32(data.data(), p.null ? 0 : DayNumber(p.value));
+                    break;
+                case kTypeBoolean:
+                    data.resize(2);
+                    StoreUInt16(data.data(), p.value == "1" ? 1 : 0);
+                    break;
+                default:
+                    for (const char c : p.value) {
+                        data.push_back(static_cast<std::byte>(c));
+                    }
+                    data.push_back(std::byte{0});
+                    break;
+            }
+            FieldDescriptor& d = descriptors[i];
+            d[fd::kType] = p.type;
+            d[fd::kDataSize] = static_cast<std::uint8_t>(data.size());
+            d[fd::kOffset] = static_cast<std::uint8_t>(record.size() & 0xFF);
+            d[fd::kOffset + 1] = static_cast<std::uint8_t>(record.size() >> 8);
+            record.push_back(p.null ? std::byte{0} : std::byte{1});
+            record.insert(record.end(), data.begin(), data.end());
+        }
+        statement.SetParams(params.size(), descriptors, record);
+    }
+
+    // The query again with a MaxRowCount: as many of the rows `all` as it allows, each one of
+    // them; empty when so.
+    std::string Limited(const std::string& sql, const Step& step, const RowList& all) {
+        const std::int32_t max_rows = step.max_rows;
+        TQueryStatement statement(directory_);
+        statement.SetMaxRowCount(max_rows);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        Bind(statement, step.params);
+        TDataCursor* result = statement.Execute();
+        RowList rows = result != nullptr ? CursorRows(*result) : RowList{};
+        const std::string text = "with MaxRowCount " + std::to_string(max_rows) + ": ";
+        if (rows.size() != std::min<std::size_t>(all.size(), static_cast<std::size_t>(max_rows))) {
+            return text + Join(rows);
+        }
+        if (statement.GetResultCount() != static_cast<std::int64_t>(rows.size())) {
+            return text + "result count " + std::to_string(statement.GetResultCount());
+        }
+        RowList sorted = all;
+        std::sort(sorted.begin(), sorted.end());
+        std::sort(rows.begin(), rows.end());
+        if (!std::includes(sorted.begin(), sorted.end(), rows.begin(), rows.end())) {
+            return text + "rows of no full result: " + Join(rows);
+        }
+        return {};
     }
 
     // The query cut short after one of its words, and with one word left out: each must be
@@ -1293,16 +1535,170 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     std::optional<std::pair<std::size_t, std::string>> Play(const std::vector<Step>& steps,
                                                             const std::string& prefix) {
         SqliteDatabase db;
+        // A second session, and the tables it holds open, by name.
+        std::unique_ptr<TDataSession> other;
+        std::map<std::string, std::unique_ptr<TDataCursor>> held;
+        const auto close_held = [&] {
+            held.clear();
+            other.reset();
+        };
+        // The last live result, read again after the next change, as the table then is; a
+        // step that opens a new session for this one ends it.
+        std::unique_ptr<TQueryStatement> live;
+        const Step* live_step = nullptr;
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
-            Outcome ours = RunOurs(step, prefix);
-            Outcome theirs = RunTheirs(db, step);
-            std::string difference = Difference(step, ours, theirs);
+            std::string difference;
+            if (step.type != Step::kQuery || !step.into.empty() || !step.table.empty()) {
+                if (step.type != Step::kChange || !step.table.empty()) {
+                    live.reset();
+                }
+            }
+            if (step.type == Step::kHold) {
+                try {
+                    if (!other) {
+                        other = std::make_unique<TDataSession>();
+                        other->SetPrivateDir(dir_.File("private"));
+                        // Each of its reads looks for changes made through other sessions.
+                        other->SetStrictChangeDetection(true);
+                    }
+                    TDataDirectory* directory = other->OpenDirectory("DB2", dir_.Path().string());
+                    auto cursor = std::make_unique<TDataCursor>(*directory);
+                    cursor->SetTableName(Replace(step.sql.ours, prefix));
+                    cursor->Open();
+                    held[step.sql.ours] = std::move(cursor);
+                } catch (const EStrataEngineError& e) {
+                    difference = std::string("a second session could not open it: ") + e.what();
+                }
+            } else if (step.type == Step::kRelease) {
+                close_held();
+            } else if (!step.table.empty()) {
+                difference = PlayCollision(db, step, prefix);
+            } else {
+                std::unique_ptr<TQueryStatement> kept;
+                Outcome ours = RunOurs(
+                    step, prefix, step.type == Step::kQuery && step.into.empty() ? &kept : nullptr);
+                Outcome theirs = RunTheirs(db, step);
+                const auto held_table = held.find(step.sql.ours);
+                if (step.type == Step::kCompareTable && held_table != held.end() && theirs.rows) {
+                    Outcome seen;
+                    try {
+                        seen.rows = CursorRows(*held_table->second);
+                    } catch (const EStrataEngineError& e) {
+                        seen.error = e.what();
+                    }
+                    if (std::string d = Difference(step, seen, theirs); !d.empty()) {
+                        difference = "the second session's cursor: " + d;
+                    }
+                }
+                if (difference.empty()) {
+                    difference = Difference(step, ours, theirs);
+                }
+                if (kept) {
+                    live = std::move(kept);
+                    live_step = &step;
+                }
+                if (difference.empty() && step.type == Step::kChange && live) {
+                    Outcome seen;
+                    try {
+                        seen.rows = CursorRows(*live->MainQuery()->ResultCursor());
+                    } catch (const EStrataEngineError& e) {
+                        seen.error = e.what();
+                    }
+                    live.reset();
+                    if (std::string d = Difference(*live_step, seen, RunTheirs(db, *live_step));
+                        !d.empty()) {
+                        difference = "the live result of '" + Replace(live_step->sql.ours, "") +
+                                     "' read after the change: " + d;
+                    }
+                }
+            }
             if (!difference.empty()) {
+                close_held();
                 return std::make_pair(i, std::move(difference));
             }
         }
+        close_held();
         return std::nullopt;
+    }
+
+    // A change of the ids under a unique index, which may stop at a row whose new id another
+    // row still has: then every row must be as it was or as the change makes it, and the
+    // change must have met such a row; SQLite is given the rows left here.
+    std::string PlayCollision(SqliteDatabase& db, const Step& step, const std::string& prefix) {
+        const auto query = [&](const Sql& sql) -> RowList {
+            auto result = db.Query(Replace(sql.theirs, ""));
+            return std::holds_alternative<RowList>(result) ? std::get<RowList>(result) : RowList{};
+        };
+        const auto id_of = [](const std::string& row) { return row.substr(0, row.find('|')); };
+        std::map<std::string, std::string> before;
+        for (const std::string& row : query(step.before)) {
+            before[id_of(row)] = row;
+        }
+        std::map<std::string, std::string> after;
+        for (const std::string& row : query(step.after)) {
+            after[id_of(row)] = row;
+        }
+        const Outcome ours = RunOurs(step, prefix);
+        if (ours.code != kErrDuplicateKey) {
+            return Difference(step, ours, RunTheirs(db, step));
+        }
+        bool met = false;
+        for (const auto& [id, row] : after) {
+            met = met || before.contains(id);
+        }
+        if (!met) {
+            return "stopped with '" + ours.error + "' though no new id is taken";
+        }
+        Step table;
+        table.type = Step::kCompareTable;
+        table.sql = Same(step.table);
+        const Outcome left = RunOurs(table, prefix);
+        if (!left.rows) {
+            return "the table after the stopped change: " + left.error;
+        }
+        if (left.rows->size() != before.size()) {
+            return "the stopped change left " + Join(*left.rows);
+        }
+        std::string theirs = "DELETE FROM " + Replace(step.table, "") + ";";
+        for (const std::string& row : *left.rows) {
+            const std::string id = id_of(row);
+            const auto was = before.find(id);
+            const auto now = after.find(id);
+            if ((was == before.end() || was->second != row) &&
+                (now == after.end() || now->second != row)) {
+                return "the stopped change left a row neither as it was nor as changed: [" + row +
+                       "] among " + Join(*left.rows);
+            }
+            theirs += "INSERT INTO " + Replace(step.table, "") + " VALUES (" +
+                      Literals(row, step.kinds) + ");";
+        }
+        if (std::string error = db.Exec(theirs); !error.empty()) {
+            return "SQLite refused the rows left: " + error;
+        }
+        return {};
+    }
+
+    // A row as this test writes it ("v|v|NULL") as SQLite's values, by the columns' kinds.
+    static std::string Literals(const std::string& row, const std::vector<Kind>& kinds) {
+        std::string out;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            const std::size_t bar = i + 1 < kinds.size() ? row.find('|', start) : row.size();
+            const std::string value = row.substr(start, bar - start);
+            start = bar + 1;
+            out += i > 0 ? ", " : "";
+            if (value == "NULL" || (!IsText(kinds[i]) && kinds[i] != Kind::Date)) {
+                out += value;
+                continue;
+            }
+            out += "'";
+            for (const char c : value) {
+                out += c == '\'' ? std::string("''") : std::string(1, c);
+            }
+            out += "'";
+        }
+        return out;
     }
 
     // The failing step alone with the fewest other steps that keep it failing.
@@ -1326,7 +1722,24 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     static std::string Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& step : steps) {
+            if (step.type == Step::kHold || step.type == Step::kRelease) {
+                text += std::string("  (a second session ") +
+                        (step.type == Step::kHold ? "opens " : "closes ") +
+                        Replace(step.sql.ours, "") + ")\n";
+                continue;
+            }
             text += "  " + Utf8(Replace(step.sql.ours, "")) + "\n";
+            if (step.max_rows >= 0) {
+                text += "    (MaxRowCount " + std::to_string(step.max_rows) + ")\n";
+            }
+            if (!step.params.empty()) {
+                text += "    (parameters:";
+                for (const Param& p : step.params) {
+                    text += " " + (p.null ? std::string("NULL") : Utf8(p.value)) + " as type " +
+                            std::to_string(p.type);
+                }
+                text += ")\n";
+            }
             if (step.sql.theirs != step.sql.ours && step.type != Step::kSetup) {
                 text += "    (SQLite: " + Replace(step.sql.theirs, "") + ")\n";
             }
