@@ -770,6 +770,10 @@ class RoundBuilder {
             Add(indexes[i]);
         }
         for (std::size_t r = 0; r < rows; ++r) {
+            if (g_.Chance(8)) {
+                Add(NamedInsert(table, r + 1));
+                continue;
+            }
             Sql insert = Same("INSERT INTO " + table.name + " VALUES (" + std::to_string(r + 1));
             for (std::size_t i = 1; i < table.columns.size(); ++i) {
                 insert = insert + ", " + Stored(g_.Constant(table.columns[i].kind, 6));
@@ -785,6 +789,43 @@ class RoundBuilder {
             }
         }
         tables_.back().unique_id = tables_.back().unique_id || primary;
+    }
+
+    // An INSERT that names some of the columns, in an order of its own (the others stay NULL),
+    // with values the columns must make fit: texts longer than the column, which keeps their
+    // beginning, and fractions for whole-number columns, which take the nearest whole number.
+    Sql NamedInsert(const Table& t, std::size_t id) {
+        std::vector<std::size_t> order = {0};
+        for (std::size_t i = 1; i < t.columns.size(); ++i) {
+            if (g_.Chance(2)) {
+                order.push_back(i);
+            }
+        }
+        for (std::size_t i = order.size(); i > 1; --i) {
+            std::swap(order[i - 1], order[g_.Below(static_cast<std::uint32_t>(i))]);
+        }
+        Sql names = Same("");
+        Sql values = Same("");
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            const Column& c = t.columns[order[k]];
+            names = names + (k > 0 ? ", " : "") + c.name;
+            Sql value = Stored(g_.Constant(c.kind, 4));
+            if (order[k] == 0) {
+                value = Same(std::to_string(id));
+            } else if (IsText(c.kind) && g_.Chance(2)) {
+                const std::size_t size = c.kind == Kind::Long ? 24 : 8;
+                const std::string text = g_.Text(size + 6);
+                value = {"'" + text + "'", "NULLIF(RTRIM(SUBSTR('" + Utf8(text) + "', 1, " +
+                                               std::to_string(size) + ")), '')"};
+            } else if ((c.kind == Kind::Integer || c.kind == Kind::Small) && g_.Chance(2)) {
+                static const std::vector<std::pair<std::string, std::string>> kFractions = {
+                    {"1.25", "1"}, {"-0.75", "-1"}, {"3.8", "4"}, {"-2.2", "-2"}};
+                const auto& [fraction, whole] = g_.Pick(kFractions);
+                value = {fraction, whole};
+            }
+            values = values + (k > 0 ? ", " : "") + value;
+        }
+        return "INSERT INTO " + t.name + " (" + names + ") VALUES (" + values + ")";
     }
 
     // An index in this engine only: indexes answer conditions here and must not change results.
