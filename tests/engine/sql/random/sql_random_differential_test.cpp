@@ -466,8 +466,17 @@ std::string SqlType(Kind kind, bool ours) {
 // A round: its statements in order, each either a change or a query to compare.
 struct Step {
     Sql sql;
-    // kHold opens the table `sql` names in a second session, kRelease closes it again.
-    enum Type { kSetup, kChange, kQuery, kCompareTable, kHold, kRelease } type = kSetup;
+    // kHold opens the table `sql.ours` names in a second session, kRelease closes it again;
+    // kHeldInsert inserts a row through it, the values of `params` (SQLite: `sql.theirs`).
+    enum Type {
+        kSetup,
+        kChange,
+        kQuery,
+        kCompareTable,
+        kHold,
+        kRelease,
+        kHeldInsert
+    } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
     std::string into;     // a query that writes its result to this table
@@ -710,6 +719,9 @@ class RoundBuilder {
                 step.sql = Same(table.name);
                 steps_.push_back(step);
             }
+            if (hold && g_.Chance(2)) {
+                HeldInsert(tables_[0]);
+            }
             for (int i = 0; i < 4; ++i) {
                 Query();
             }
@@ -789,6 +801,29 @@ class RoundBuilder {
             }
         }
         tables_.back().unique_id = tables_.back().unique_id || primary;
+    }
+
+    // A row inserted through the second session's cursor, with an id no statement gives.
+    void HeldInsert(const Table& t) {
+        Step step;
+        step.type = Step::kHeldInsert;
+        const std::string id = std::to_string(700000 + steps_.size());
+        step.params.push_back({kTypeInteger, id});
+        Sql values = Same(id);
+        for (std::size_t i = 1; i < t.columns.size(); ++i) {
+            const Kind kind = t.columns[i].kind;
+            const Sql constant = g_.Constant(kind, 5);
+            Param p = g_.AsParam(kind, constant.ours);
+            if (kind == Kind::Integer || kind == Kind::Small || kind == Kind::Float) {
+                p.type = kind == Kind::Integer ? kTypeInteger
+                         : kind == Kind::Small ? kTypeSmallInt
+                                               : kTypeFloat;
+            }
+            step.params.push_back(p);
+            values = values + ", " + Stored(constant);
+        }
+        step.sql = {t.name, "INSERT INTO " + t.name + " VALUES (" + values.theirs + ")"};
+        steps_.push_back(std::move(step));
     }
 
     // An INSERT that names some of the columns, in an order of its own (the others stay NULL),
@@ -1408,6 +1443,40 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return outcome;
     }
 
+    // A value in the engine's storage encoding of its type.
+    static std::vector<std::byte> Encoded(const Param& p) {
+        std::vector<std::byte> data;
+        switch (p.type) {
+            case kTypeSmallInt:
+                data.resize(2);
+                StoreInt16(data.data(), static_cast<std::int16_t>(std::stoi(p.value)));
+                break;
+            case kTypeInteger:
+                data.resize(4);
+                StoreInt32(data.data(), static_cast<std::int32_t>(std::stoll(p.value)));
+                break;
+            case kTypeFloat:
+                data.resize(8);
+                StoreDouble(data.data(), std::stod(p.value));
+                break;
+            case kTypeDate:
+                data.resize(4);
+                StoreInt32(data.data(), p.null ? 0 : DayNumber(p.value));
+                break;
+            case kTypeBoolean:
+                data.resize(2);
+                StoreUInt16(data.data(), p.value == "1" ? 1 : 0);
+                break;
+            default:
+                for (const char c : p.value) {
+                    data.push_back(static_cast<std::byte>(c));
+                }
+                data.push_back(std::byte{0});
+                break;
+        }
+        return data;
+    }
+
     // Hands `params` to the statement's markers as a caller's record of values would.
     static void Bind(TQueryStatement& statement, const std::vector<Param>& params) {
         if (params.empty()) {
@@ -1417,35 +1486,7 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         std::vector<std::byte> record;
         for (std::size_t i = 0; i < params.size(); ++i) {
             const Param& p = params[i];
-            std::vector<std::byte> data;
-            switch (p.type) {
-                case kTypeSmallInt:
-                    data.resize(2);
-                    StoreInt16(data.data(), static_cast<std::int16_t>(std::stoi(p.value)));
-                    break;
-                case kTypeInteger:
-                    data.resize(4);
-                    StoreInt32(data.data(), static_cast<std::int32_t>(std::stoll(p.value)));
-                    break;
-                case kTypeFloat:
-                    data.resize(8);
-                    StoreDouble(data.data(), std::stod(p.value));
-                    break;
-                case kTypeDate:
-                    data.resize(4);
-                    StoreInt32(data.data(), p.null ? 0 : DayNumber(p.value));
-                    break;
-                case kTypeBoolean:
-                    data.resize(2);
-                    StoreUInt16(data.data(), p.value == "1" ? 1 : 0);
-                    break;
-                default:
-                    for (const char c : p.value) {
-                        data.push_back(static_cast<std::byte>(c));
-                    }
-                    data.push_back(std::byte{0});
-                    break;
-            }
+            const std::vector<std::byte> data = Encoded(p);
             FieldDescriptor& d = descriptors[i];
             d[fd::kType] = p.type;
             d[fd::kDataSize] = static_cast<std::uint8_t>(data.size());
@@ -1613,6 +1654,14 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 }
             } else if (step.type == Step::kRelease) {
                 close_held();
+            } else if (step.type == Step::kHeldInsert) {
+                if (const auto it = held.find(step.sql.ours); it != held.end()) {
+                    difference = HeldInsert(*it->second, step.params);
+                    if (std::string error = db.Exec(Replace(step.sql.theirs, ""));
+                        difference.empty() && !error.empty()) {
+                        difference = "SQLite refused it: " + error;
+                    }
+                }
             } else if (!step.table.empty()) {
                 difference = PlayCollision(db, step, prefix);
             } else {
@@ -1661,6 +1710,24 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         }
         close_held();
         return std::nullopt;
+    }
+
+    // Inserts a row of the values `params` (one a column) through `cursor`; empty, or the error.
+    static std::string HeldInsert(TDataCursor& cursor, const std::vector<Param>& params) {
+        try {
+            std::vector<std::uint8_t> record(cursor.GetRecordSize());
+            cursor.InitNewRecord(record);
+            for (std::size_t i = 0; i < params.size(); ++i) {
+                const std::vector<std::byte> value = Encoded(params[i]);
+                cursor.PutField(
+                    static_cast<std::uint32_t>(i + 1), record,
+                    params[i].null ? nullptr : reinterpret_cast<const std::uint8_t*>(value.data()));
+            }
+            cursor.InsertRecord(record, false);
+        } catch (const EStrataEngineError& e) {
+            return std::string("the second session's insert: ") + e.what();
+        }
+        return {};
     }
 
     // A change of the ids under a unique index, which may stop at a row whose new id another
@@ -1763,6 +1830,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     static std::string Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& step : steps) {
+            if (step.type == Step::kHeldInsert) {
+                text += "  (the second session inserts: " + Replace(step.sql.theirs, "") + ")\n";
+                continue;
+            }
             if (step.type == Step::kHold || step.type == Step::kRelease) {
                 text += std::string("  (a second session ") +
                         (step.type == Step::kHold ? "opens " : "closes ") +
