@@ -1343,10 +1343,17 @@ class RoundBuilder {
 
 class SqlRandomDifferential : public sqltest::SqlExecution {
   protected:
+    // A query's result held open past later statements: a live one (the table itself,
+    // filtered) or a canned one with the rows it held.
+    struct Kept {
+        std::unique_ptr<TQueryStatement> statement;
+        bool live = false;
+        RowList rows;
+    };
+
     // Runs one step here; `prefix` names the round's tables.
-    Outcome RunOurs(const Step& step, const std::string& prefix,
-                    std::unique_ptr<TQueryStatement>* live_kept = nullptr) {
-        Outcome outcome = RunOursOnce(step, prefix, live_kept);
+    Outcome RunOurs(const Step& step, const std::string& prefix, Kept* kept = nullptr) {
+        Outcome outcome = RunOursOnce(step, prefix, kept);
         if (!step.into.empty() && outcome.rows && outcome.error.empty()) {
             // The table the query wrote, through a fresh session once the statement is gone.
             try {
@@ -1365,9 +1372,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return outcome;
     }
 
-    // `live_kept`, when given, receives the statement of a query's live result, when it is one.
-    Outcome RunOursOnce(const Step& step, const std::string& prefix,
-                        std::unique_ptr<TQueryStatement>* live_kept = nullptr) {
+    // `kept`, when given, receives a query's live result, or else its canned one.
+    Outcome RunOursOnce(const Step& step, const std::string& prefix, Kept* kept = nullptr) {
         Outcome outcome;
         std::string sql = Replace(step.sql.ours, prefix);
         if (const std::size_t folder = sql.find('$'); folder != std::string::npos) {
@@ -1382,7 +1388,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 cursor.Open();
                 outcome.rows = CursorRows(cursor);
             } else if (step.type == Step::kQuery) {
-                TQueryStatement statement(directory_);
+                auto canned_statement = std::make_unique<TQueryStatement>(directory_);
+                TQueryStatement& statement = *canned_statement;
                 std::size_t offset = 0;
                 statement.Prepare(sql, offset);
                 Bind(statement, step.params);
@@ -1410,8 +1417,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 }
                 // Asked for a live result, the same rows (the source table itself, filtered,
                 // where it can be).
-                auto kept = std::make_unique<TQueryStatement>(directory_);
-                TQueryStatement& live = *kept;
+                auto live_statement = std::make_unique<TQueryStatement>(directory_);
+                TQueryStatement& live = *live_statement;
                 live.SetRequestLive(true);
                 offset = 0;
                 live.Prepare(sql, offset);
@@ -1428,9 +1435,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if (live_rows != canned) {
                     outcome.error = "the live result differs: " + Join(live_rows);
                 }
-                if (live_kept != nullptr && live_result != nullptr &&
-                    live.MainQuery()->LiveResult) {
-                    *live_kept = std::move(kept);
+                if (kept != nullptr && live_result != nullptr && live.MainQuery()->LiveResult) {
+                    *kept = {std::move(live_statement), true, {}};
+                } else if (kept != nullptr && again != nullptr) {
+                    *kept = {std::move(canned_statement), false, *outcome.rows};
                 }
             } else {
                 outcome.changed =
@@ -1624,16 +1632,17 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
             held.clear();
             other.reset();
         };
-        // The last live result, read again after the next change, as the table then is; a
-        // step that opens a new session for this one ends it.
-        std::unique_ptr<TQueryStatement> live;
+        // The last query's result, read again after the next change: a live one as the table
+        // then is, a canned one as it was. A step that opens a new session for this one ends
+        // it.
+        Kept live;
         const Step* live_step = nullptr;
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
             std::string difference;
             if (step.type != Step::kQuery || !step.into.empty() || !step.table.empty()) {
                 if (step.type != Step::kChange || !step.table.empty()) {
-                    live.reset();
+                    live.statement.reset();
                 }
             }
             if (step.type == Step::kHold) {
@@ -1665,7 +1674,7 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
             } else if (!step.table.empty()) {
                 difference = PlayCollision(db, step, prefix);
             } else {
-                std::unique_ptr<TQueryStatement> kept;
+                Kept kept;
                 Outcome ours = RunOurs(
                     step, prefix, step.type == Step::kQuery && step.into.empty() ? &kept : nullptr);
                 Outcome theirs = RunTheirs(db, step);
@@ -1684,21 +1693,27 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if (difference.empty()) {
                     difference = Difference(step, ours, theirs);
                 }
-                if (kept) {
+                if (kept.statement) {
                     live = std::move(kept);
                     live_step = &step;
                 }
-                if (difference.empty() && step.type == Step::kChange && live) {
+                if (difference.empty() && step.type == Step::kChange && live.statement) {
                     Outcome seen;
                     try {
-                        seen.rows = CursorRows(*live->MainQuery()->ResultCursor());
+                        seen.rows = CursorRows(*live.statement->MainQuery()->ResultCursor());
                     } catch (const EStrataEngineError& e) {
                         seen.error = e.what();
                     }
-                    live.reset();
-                    if (std::string d = Difference(*live_step, seen, RunTheirs(db, *live_step));
-                        !d.empty()) {
-                        difference = "the live result of '" + Replace(live_step->sql.ours, "") +
+                    live.statement.reset();
+                    std::string d;
+                    if (live.live) {
+                        d = Difference(*live_step, seen, RunTheirs(db, *live_step));
+                    } else if (!seen.rows || *seen.rows != live.rows) {
+                        d = "differs: " + (seen.rows ? Join(*seen.rows) : seen.error);
+                    }
+                    if (!d.empty()) {
+                        difference = std::string(live.live ? "the live" : "the canned") +
+                                     " result of '" + Replace(live_step->sql.ours, "") +
                                      "' read after the change: " + d;
                     }
                 }
