@@ -49,6 +49,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/core/table_repair.h"
 #include "engine/storage/engine_error.h"
 #include "tests/engine/sql/sql_execution_fixture.h"
 
@@ -475,7 +476,8 @@ struct Step {
         kCompareTable,
         kHold,
         kRelease,
-        kHeldInsert
+        kHeldInsert,
+        kVerify  // the engine's verification of the table `sql.ours` finds no error
     } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
@@ -728,6 +730,9 @@ class RoundBuilder {
         }
         if (hold) {
             Add(Same(tables_[0].name), Step::kRelease);
+        }
+        for (const Table& table : tables_) {
+            Add(Same(table.name), Step::kVerify);
         }
         for (const Table& table : tables_) {
             Add(Same("DROP TABLE " + table.name));
@@ -1663,6 +1668,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 }
             } else if (step.type == Step::kRelease) {
                 close_held();
+            } else if (step.type == Step::kVerify) {
+                if (held.empty()) {
+                    difference = VerifierErrors(Replace(step.sql.ours, prefix));
+                }
             } else if (step.type == Step::kHeldInsert) {
                 if (const auto it = held.find(step.sql.ours); it != held.end()) {
                     difference = HeldInsert(*it->second, step.params);
@@ -1672,7 +1681,7 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                     }
                 }
             } else if (!step.table.empty()) {
-                difference = PlayCollision(db, step, prefix);
+                difference = PlayCollision(db, step, prefix, held.empty());
             } else {
                 Kept kept;
                 Outcome ours = RunOurs(
@@ -1727,6 +1736,26 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return std::nullopt;
     }
 
+    // The lines of the engine's verification of `table` that name an error, through a fresh
+    // session; empty when there are none.
+    std::string VerifierErrors(const std::string& table) {
+        std::string errors;
+        try {
+            OpenSession();
+            TDataCursor check(*directory_);
+            check.SetTableName(table);
+            check.SetExclusive(true);
+            RepairTable(check, true, 0, {}, [&](std::string_view line) {
+                if (line.find("error") != std::string_view::npos) {
+                    errors += std::string(line) + "; ";
+                }
+            });
+        } catch (const EStrataEngineError& e) {
+            errors += e.what();
+        }
+        return errors.empty() ? errors : "the verification of " + table + ": " + errors;
+    }
+
     // Inserts a row of the values `params` (one a column) through `cursor`; empty, or the error.
     static std::string HeldInsert(TDataCursor& cursor, const std::vector<Param>& params) {
         try {
@@ -1748,7 +1777,9 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     // A change of the ids under a unique index, which may stop at a row whose new id another
     // row still has: then every row must be as it was or as the change makes it, and the
     // change must have met such a row; SQLite is given the rows left here.
-    std::string PlayCollision(SqliteDatabase& db, const Step& step, const std::string& prefix) {
+    // `verify`: no other session holds the table, so the engine's verification may open it.
+    std::string PlayCollision(SqliteDatabase& db, const Step& step, const std::string& prefix,
+                              bool verify) {
         const auto query = [&](const Sql& sql) -> RowList {
             auto result = db.Query(Replace(sql.theirs, ""));
             return std::holds_alternative<RowList>(result) ? std::get<RowList>(result) : RowList{};
@@ -1782,6 +1813,11 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         }
         if (left.rows->size() != before.size()) {
             return "the stopped change left " + Join(*left.rows);
+        }
+        if (verify) {
+            if (std::string errors = VerifierErrors(Replace(step.table, prefix)); !errors.empty()) {
+                return "after the stopped change, " + errors;
+            }
         }
         std::string theirs = "DELETE FROM " + Replace(step.table, "") + ";";
         for (const std::string& row : *left.rows) {
@@ -1847,6 +1883,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         for (const Step& step : steps) {
             if (step.type == Step::kHeldInsert) {
                 text += "  (the second session inserts: " + Replace(step.sql.theirs, "") + ")\n";
+                continue;
+            }
+            if (step.type == Step::kVerify) {
+                text += "  (the engine verifies " + Replace(step.sql.ours, "") + ")\n";
                 continue;
             }
             if (step.type == Step::kHold || step.type == Step::kRelease) {
