@@ -485,7 +485,8 @@ struct Step {
         kHold,
         kRelease,
         kHeldInsert,
-        kVerify  // the engine's verification of the table `sql.ours` finds no error
+        kHeldChange,  // through it, `row` (in the cursor's order) changed or deleted
+        kVerify       // the engine's verification of the table `sql.ours` finds no error
     } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
@@ -501,6 +502,11 @@ struct Step {
     Sql before;
     Sql after;
     std::vector<Param> params;  // the values of the markers of `sql.ours`
+    // kHeldChange: the row, and the column (its name and field number) it takes `params[0]` in
+    // (SQLite: `sql.theirs`); none deletes the row.
+    std::size_t row = 0;
+    std::string column;
+    std::uint32_t field = 0;
 };
 
 struct Outcome {
@@ -732,6 +738,9 @@ class RoundBuilder {
             if (hold && g_.Chance(2)) {
                 HeldInsert(tables_[0]);
             }
+            if (hold && g_.Chance(2)) {
+                HeldChange(tables_[0]);
+            }
             for (int i = 0; i < 4; ++i) {
                 Query();
             }
@@ -836,6 +845,30 @@ class RoundBuilder {
             values = values + ", " + Stored(constant);
         }
         step.sql = {t.name, "INSERT INTO " + t.name + " VALUES (" + values.theirs + ")"};
+        steps_.push_back(std::move(step));
+    }
+
+    // A row of the second session's cursor changed in one column, or deleted, through it.
+    void HeldChange(const Table& t) {
+        Step step;
+        step.type = Step::kHeldChange;
+        step.sql.ours = t.name;
+        step.row = g_.Below(static_cast<std::uint32_t>(std::max<std::size_t>(t.rows, 1)));
+        if (!g_.Chance(3)) {
+            const std::size_t c = 1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+            const Kind kind = t.columns[c].kind;
+            const Sql constant = g_.Constant(kind, 5);
+            Param p = g_.AsParam(kind, constant.ours);
+            if (IsNumeric(kind)) {
+                p.type = kind == Kind::Integer ? kTypeInteger
+                         : kind == Kind::Small ? kTypeSmallInt
+                                               : kTypeFloat;
+            }
+            step.params.push_back(p);
+            step.column = t.columns[c].name;
+            step.field = static_cast<std::uint32_t>(c + 1);
+            step.sql.theirs = Stored(constant).theirs;
+        }
         steps_.push_back(std::move(step));
     }
 
@@ -1676,6 +1709,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 }
             } else if (step.type == Step::kRelease) {
                 close_held();
+            } else if (step.type == Step::kHeldChange) {
+                if (const auto it = held.find(step.sql.ours); it != held.end()) {
+                    difference = HeldChange(*it->second, step, db);
+                }
             } else if (step.type == Step::kVerify) {
                 if (held.empty()) {
                     difference = VerifierErrors(Replace(step.sql.ours, prefix));
@@ -1742,6 +1779,47 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         }
         close_held();
         return std::nullopt;
+    }
+
+    // Changes or deletes the row `step.row` of `cursor` (none when the table holds fewer), and
+    // the row of the same id in SQLite; empty, or what failed.
+    static std::string HeldChange(TDataCursor& cursor, const Step& step, SqliteDatabase& db) {
+        std::string theirs;
+        try {
+            std::vector<std::uint8_t> record(cursor.GetRecordSize());
+            cursor.First();
+            for (std::size_t i = 0; i <= step.row; ++i) {
+                if (cursor.GetNextRecord(record) != kErrNone) {
+                    return {};
+                }
+            }
+            std::vector<std::uint8_t> value(8);
+            bool is_null = true;
+            cursor.GetField(1, record, is_null, value);
+            const std::string id =
+                std::to_string(LoadInt32(reinterpret_cast<const std::byte*>(value.data())));
+            const std::string table = Replace(step.sql.ours, "");
+            if (step.column.empty()) {
+                cursor.DeleteRecord(record, false);
+                theirs = "DELETE FROM " + table + " WHERE id = " + id;
+            } else {
+                cursor.LockRecord(0);
+                const std::vector<std::byte> encoded = Encoded(step.params[0]);
+                cursor.PutField(step.field, record,
+                                step.params[0].null
+                                    ? nullptr
+                                    : reinterpret_cast<const std::uint8_t*>(encoded.data()));
+                cursor.ModifyRecord(record, true, false);
+                theirs = "UPDATE " + table + " SET " + step.column + " = " +
+                         Replace(step.sql.theirs, "") + " WHERE id = " + id;
+            }
+        } catch (const EStrataEngineError& e) {
+            return std::string("the second session's change: ") + e.what();
+        }
+        if (std::string error = db.Exec(theirs); !error.empty()) {
+            return "SQLite refused " + theirs + ": " + error;
+        }
+        return {};
     }
 
     // The lines of the engine's verification of `table` that name an error, through a fresh
@@ -1889,6 +1967,14 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     static std::string Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& step : steps) {
+            if (step.type == Step::kHeldChange) {
+                text += "  (the second session " +
+                        (step.column.empty() ? std::string("deletes")
+                                             : "sets " + step.column + " to " +
+                                                   Replace(step.sql.theirs, "") + " in") +
+                        " its row " + std::to_string(step.row) + ")\n";
+                continue;
+            }
             if (step.type == Step::kHeldInsert) {
                 text += "  (the second session inserts: " + Replace(step.sql.theirs, "") + ")\n";
                 continue;
