@@ -52,6 +52,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -497,10 +498,14 @@ struct Step {
     // A change of the ids of `table` (columns `kinds`), which a unique index holds: it may stop
     // at a row whose new id another row still has. `before` and `after` (SQLite's) give the
     // table's rows and the rows the statement turns the ones it changes into.
+    // Or a change that may stop at the row `row` of the table, which the second session holds
+    // locked meanwhile (`lock`); `deletes`: `after` gives the rows it deletes.
     std::string table;
     std::vector<Kind> kinds;
     Sql before;
     Sql after;
+    bool lock = false;
+    bool deletes = false;
     std::vector<Param> params;  // the values of the markers of `sql.ours`
     // kHeldChange: the row, and the column (its name and field number) it takes `params[0]` in
     // (SQLite: `sql.theirs`); none deletes the row.
@@ -719,7 +724,8 @@ class RoundBuilder {
         }
         // Now and then a second session keeps a table open through the round and must read
         // what the statements leave.
-        const bool hold = g_.Chance(2);
+        hold_ = g_.Chance(2);
+        const bool hold = hold_;
         if (hold) {
             Add(Same(tables_[0].name), Step::kHold);
         }
@@ -1290,28 +1296,51 @@ class RoundBuilder {
             Collide(t);
             return;
         }
-        if (g_.Chance(3)) {
+        const bool deletes = g_.Chance(3);
+        std::vector<Sql> values(t.columns.size());
+        if (deletes) {
             sql = Same("DELETE FROM " + t.name);
         } else {
             sql = Same("UPDATE " + t.name + " SET ");
             const std::size_t count = 1 + g_.Below(2);
             for (std::size_t i = 0; i < count; ++i) {
                 // Never the id, which a unique index may hold.
-                const Column& c =
-                    t.columns[1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1))];
-                sql = sql + (i > 0 ? ", " : "") + c.name + " = " + Value(t, c);
+                const std::size_t c =
+                    1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+                const Sql value = Value(t, t.columns[c]);
+                sql = sql + (i > 0 ? ", " : "") + t.columns[c].name + " = " + value;
+                // Of two values for one column the later stays, here and in SQLite.
+                values[c] = value;
             }
         }
         std::vector<Param> params;
+        Sql where;
         if (!g_.Chance(6)) {
-            sql = sql + " WHERE " + WithParams(params, [&] { return SingleTableCondition(t, 2); });
+            where = " WHERE " + WithParams(params, [&] { return SingleTableCondition(t, 2); });
+            sql = sql + where;
         }
         if (g_.Chance(4)) {
             // Flushes inside the statement change nothing of its result.
             sql = sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(7)), ""};
         }
         Add(sql, Step::kChange);
-        steps_.back().params = std::move(params);
+        Step& step = steps_.back();
+        step.params = std::move(params);
+        if (hold_ && t.name == tables_[0].name && g_.Chance(3)) {
+            // The second session holds a row locked through the change.
+            step.lock = true;
+            step.deletes = deletes;
+            step.table = t.name;
+            step.row = g_.Below(static_cast<std::uint32_t>(std::max<std::size_t>(t.rows, 1)));
+            step.before = Same("SELECT * FROM " + t.name);
+            Sql after = Same("SELECT ");
+            for (std::size_t i = 0; i < t.columns.size(); ++i) {
+                step.kinds.push_back(t.columns[i].kind);
+                after = after + (i > 0 ? ", " : "") +
+                        (values[i].ours.empty() ? Same(t.columns[i].name) : values[i]);
+            }
+            step.after = after + " FROM " + t.name + where;
+        }
     }
 
     // New ids for some rows of a table whose ids a unique index holds, which stops at the first
@@ -1382,6 +1411,7 @@ class RoundBuilder {
 
     Generator g_;
     bool large_ = false;
+    bool hold_ = false;  // a second session holds the first table open
     int changes_ = 0;
     std::vector<Table> tables_;
     std::vector<Step> steps_;
@@ -1726,7 +1756,9 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                     }
                 }
             } else if (!step.table.empty()) {
-                difference = PlayCollision(db, step, prefix, held.empty());
+                const auto holder = held.find(step.table);
+                difference = PlayCollision(db, step, prefix, held.empty(),
+                                           holder != held.end() ? holder->second.get() : nullptr);
             } else {
                 Kept kept;
                 Outcome ours = RunOurs(
@@ -1864,8 +1896,10 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     // row still has: then every row must be as it was or as the change makes it, and the
     // change must have met such a row; SQLite is given the rows left here.
     // `verify`: no other session holds the table, so the engine's verification may open it.
+    // With `step.lock`, the same for a change that meets the row `holder` holds locked: it must
+    // stop there, the held row as it was.
     std::string PlayCollision(SqliteDatabase& db, const Step& step, const std::string& prefix,
-                              bool verify) {
+                              bool verify, TDataCursor* holder = nullptr) {
         const auto query = [&](const Sql& sql) -> RowList {
             auto result = db.Query(Replace(sql.theirs, ""));
             return std::holds_alternative<RowList>(result) ? std::get<RowList>(result) : RowList{};
@@ -1879,16 +1913,55 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         for (const std::string& row : query(step.after)) {
             after[id_of(row)] = row;
         }
+        std::string locked_id;
+        std::uint32_t locked = 0;
+        if (step.lock && holder != nullptr) {
+            try {
+                std::vector<std::uint8_t> record(holder->GetRecordSize());
+                holder->First();
+                for (std::size_t i = 0; i <= step.row; ++i) {
+                    if (holder->GetNextRecord(record) != kErrNone) {
+                        record.clear();
+                        break;
+                    }
+                }
+                if (!record.empty()) {
+                    std::vector<std::uint8_t> value(8);
+                    bool is_null = true;
+                    holder->GetField(1, record, is_null, value);
+                    locked_id =
+                        std::to_string(LoadInt32(reinterpret_cast<const std::byte*>(value.data())));
+                    holder->LockRecord(0);
+                    locked = holder->GetCurrentRecordNo();
+                }
+            } catch (const EStrataEngineError& e) {
+                return std::string("the second session's lock: ") + e.what();
+            }
+            // A held row stops the change at once, without waits.
+            session_->SetLockRetryCount(0);
+        }
         const Outcome ours = RunOurs(step, prefix);
-        if (ours.code != kErrDuplicateKey) {
+        if (locked != 0) {
+            try {
+                holder->UnlockRecord(locked);
+            } catch (const EStrataEngineError& e) {
+                return std::string("the second session's unlock: ") + e.what();
+            }
+        }
+        const bool met = step.lock ? after.contains(locked_id)
+                                   : std::any_of(after.begin(), after.end(), [&](const auto& row) {
+                                         return before.contains(row.first);
+                                     });
+        const EngineErrorCode stop = step.lock ? kErrRecordLocked : kErrDuplicateKey;
+        if (ours.code != stop || !met) {
+            if (ours.code == kErrNone && met && locked != 0) {
+                return "the change went through the row of id " + locked_id +
+                       " the second session holds";
+            }
+            if (ours.code == stop) {
+                return "stopped with '" + ours.error + "' though it meets no such row";
+            }
             return Difference(step, ours, RunTheirs(db, step));
-        }
-        bool met = false;
-        for (const auto& [id, row] : after) {
-            met = met || before.contains(id);
-        }
-        if (!met) {
-            return "stopped with '" + ours.error + "' though no new id is taken";
         }
         Step table;
         table.type = Step::kCompareTable;
@@ -1897,7 +1970,7 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         if (!left.rows) {
             return "the table after the stopped change: " + left.error;
         }
-        if (left.rows->size() != before.size()) {
+        if (step.deletes ? left.rows->size() > before.size() : left.rows->size() != before.size()) {
             return "the stopped change left " + Join(*left.rows);
         }
         if (verify) {
@@ -1906,17 +1979,28 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
             }
         }
         std::string theirs = "DELETE FROM " + Replace(step.table, "") + ";";
+        std::set<std::string> left_ids;
         for (const std::string& row : *left.rows) {
             const std::string id = id_of(row);
+            left_ids.insert(id);
             const auto was = before.find(id);
             const auto now = after.find(id);
-            if ((was == before.end() || was->second != row) &&
-                (now == after.end() || now->second != row)) {
+            const bool as_was = was != before.end() && was->second == row;
+            const bool as_changed = !step.deletes && now != after.end() && now->second == row;
+            if (!as_was && !as_changed) {
                 return "the stopped change left a row neither as it was nor as changed: [" + row +
                        "] among " + Join(*left.rows);
             }
+            if (id == locked_id && !as_was) {
+                return "the stopped change changed the held row: [" + row + "]";
+            }
             theirs += "INSERT INTO " + Replace(step.table, "") + " VALUES (" +
                       Literals(row, step.kinds) + ");";
+        }
+        for (const auto& [id, row] : before) {
+            if (step.lock && !left_ids.contains(id) && (!step.deletes || !after.contains(id))) {
+                return "the stopped change lost the row [" + row + "]";
+            }
         }
         if (std::string error = db.Exec(theirs); !error.empty()) {
             return "SQLite refused the rows left: " + error;
