@@ -28,10 +28,11 @@
 // Around the statements, as callers use them: some condition constants come through markers
 // and SetParams; plain queries run again with a MaxRowCount; a query's result stays open over
 // the next change (a live one must then read the table as it is, a canned one as it was); a
-// second session, with strict change detection, may keep a table open all round, read it and
-// insert rows through its cursor; an UPDATE of ids under a unique index may stop at a taken
-// id, leaving the rows before it changed (SQLite then takes the rows left here); and every
-// table verifies clean at the end of a round.
+// second session, with strict change detection, may keep a table open all round, read it,
+// insert, change and delete rows through its cursor and hold a row locked through an UPDATE or
+// DELETE; an UPDATE of ids under a unique index may stop at a taken id. A stopped change
+// leaves the rows before it changed (SQLite then takes the rows left here). Every table
+// verifies clean at the end of a round.
 //
 // CORVANE_SQL_FUZZ_ROUNDS raises the number of rounds, CORVANE_SQL_FUZZ_SEED moves the first
 // seed; CORVANE_SQL_FUZZ_SHRINK=1 drops every statement of a failing round that the failure
