@@ -6,7 +6,8 @@
 // and the engine's verification.
 //
 // CORVANE_CURSOR_MODEL_ROUNDS raises the number of seeds each case runs (for longer runs by
-// hand); CORVANE_CURSOR_MODEL_SEED runs that one seed in each case.
+// hand), CORVANE_CURSOR_MODEL_FROM skips that many of them (so that a long run can go on where
+// an earlier one stopped); CORVANE_CURSOR_MODEL_SEED runs that one seed in each case.
 
 #include <gtest/gtest.h>
 
@@ -932,7 +933,11 @@ TEST_P(CursorModel, RandomOperationsKeepEveryCursorWhereTheModelSays) {
     const char* only = std::getenv("CORVANE_CURSOR_MODEL_SEED");
     if (only != nullptr)
         rounds = 1;
-    for (int round = 0; round < rounds; ++round) {
+    int from = 0;
+    if (const char* env = std::getenv("CORVANE_CURSOR_MODEL_FROM");
+        env != nullptr && only == nullptr)
+        from = std::max(0, std::atoi(env));
+    for (int round = from; round < from + rounds; ++round) {
         const std::uint32_t seed =
             only != nullptr ? static_cast<std::uint32_t>(std::strtoul(only, nullptr, 10))
                             : GetParam().first_seed + static_cast<std::uint32_t>(round) * 7919;

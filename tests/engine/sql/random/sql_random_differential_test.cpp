@@ -25,6 +25,15 @@
 // Texts are single bytes here; characters past ASCII go to SQLite as the code points of the
 // same numbers, whose UTF-8 sorts as the bytes do.
 //
+// Around the statements, as callers use them: some condition constants come through markers
+// and SetParams; plain queries run again with a MaxRowCount; a query's result stays open over
+// the next change (a live one must then read the table as it is, a canned one as it was); a
+// second session, with strict change detection, may keep a table open all round, read it,
+// insert, change and delete rows through its cursor and hold a row locked through an UPDATE or
+// DELETE; an UPDATE of ids under a unique index may stop at a taken id. A stopped change
+// leaves the rows before it changed (SQLite then takes the rows left here). Every table
+// verifies clean at the end of a round.
+//
 // CORVANE_SQL_FUZZ_ROUNDS raises the number of rounds, CORVANE_SQL_FUZZ_SEED moves the first
 // seed; CORVANE_SQL_FUZZ_SHRINK=1 drops every statement of a failing round that the failure
 // does not need before reporting it; CORVANE_SQL_FUZZ_LARGE=1 gives each round a table of
@@ -44,11 +53,13 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "engine/core/table_repair.h"
 #include "engine/storage/engine_error.h"
 #include "tests/engine/sql/sql_execution_fixture.h"
 
@@ -118,6 +129,19 @@ std::string IsoDate(std::int32_t day) {
     return text;
 }
 
+// yyyy-mm-dd as a day number of this engine.
+std::int32_t DayNumber(const std::string& iso) {
+    const std::int64_t y0 = std::stoi(iso.substr(0, 4));
+    const std::int64_t m = std::stoi(iso.substr(5, 2));
+    const std::int64_t d = std::stoi(iso.substr(8, 2));
+    const std::int64_t y = m <= 2 ? y0 - 1 : y0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<std::int32_t>(era * 146097 + doe - 719468 + 719163);
+}
+
 enum class Kind { Integer, Small, Float, Text, Long, Date, Boolean };
 
 bool IsNumeric(Kind kind) {
@@ -138,13 +162,22 @@ struct Column {
 struct Table {
     std::string name;  // with the leading '@'
     std::vector<Column> columns;
-    std::size_t rows = 0;  // as first filled
+    std::size_t rows = 0;    // as first filled
+    bool unique_id = false;  // a unique index holds the ids
 };
 
 // A column as a query names it.
 struct ColumnRef {
     std::string text;
     Kind kind;
+};
+
+// A value handed to a statement's marker through SetParams: the engine type it comes as and
+// its text (a number, the bytes of a text, yyyy-mm-dd, 1 or 0).
+struct Param {
+    std::uint8_t type = 0;
+    std::string value;
+    bool null = false;
 };
 
 class Generator {
@@ -236,7 +269,40 @@ class Generator {
                                                           "2.5e9",      "-2.5e9",      "0.5"};
             constant = Same(Pick(kFar));
         }
+        if (params_ != nullptr && Chance(3)) {
+            params_->push_back(AsParam(kind, constant.ours));
+            constant.ours = "?";
+        }
         return constant_first ? Comparison(op, constant, column) : Comparison(op, column, constant);
+    }
+
+    // A constant of this engine's SQL as a parameter of a type that compares with `kind`: whole
+    // numbers sometimes as another number type, as a caller's may be.
+    Param AsParam(Kind kind, const std::string& text) {
+        Param p;
+        p.null = text == "NULL" || text == "''";
+        if (IsText(kind) || kind == Kind::Date) {
+            p.type = IsText(kind) ? kTypeString : kTypeDate;
+            p.value = p.null ? "" : text.substr(1, text.size() - 2);
+            return p;
+        }
+        if (kind == Kind::Boolean) {
+            p.type = kTypeBoolean;
+            p.value = text == "TRUE" ? "1" : "0";
+            return p;
+        }
+        p.value = p.null ? "0" : text;
+        const double number = std::strtod(p.value.c_str(), nullptr);
+        const bool whole = number == static_cast<double>(static_cast<std::int64_t>(number)) &&
+                           p.value.find_first_of(".e") == std::string::npos;
+        if (!whole || std::abs(number) > 2147483647.0 || Chance(4)) {
+            p.type = kTypeFloat;
+        } else if (std::abs(number) <= 32767 && Chance(3)) {
+            p.type = kTypeSmallInt;
+        } else {
+            p.type = kTypeInteger;
+        }
+        return p;
     }
 
     // A text function of a text column. Case maps here cover the letters past ASCII that SQLite's
@@ -380,6 +446,9 @@ class Generator {
     // outer column in SQLite's form.
     std::function<std::optional<Sql>(const ColumnRef&, const std::string&)> subselect_;
     std::string outer_;
+    // While set, some constants of comparisons become markers whose values go here, in the
+    // order of the text.
+    std::vector<Param>* params_ = nullptr;
 
   private:
     std::mt19937 random_;
@@ -408,17 +477,49 @@ std::string SqlType(Kind kind, bool ours) {
 // A round: its statements in order, each either a change or a query to compare.
 struct Step {
     Sql sql;
-    enum Type { kSetup, kChange, kQuery, kCompareTable } type = kSetup;
+    // kHold opens the table `sql.ours` names in a second session, kRelease closes it again;
+    // kHeldInsert inserts a row through it, the values of `params` (SQLite: `sql.theirs`).
+    enum Type {
+        kSetup,
+        kChange,
+        kQuery,
+        kCompareTable,
+        kHold,
+        kRelease,
+        kHeldInsert,
+        kHeldChange,  // through it, `row` (in the cursor's order) changed or deleted
+        kVerify       // the engine's verification of the table `sql.ours` finds no error
+    } type = kSetup;
     bool ordered = false;  // a query whose ORDER BY keys are `order_keys` (result positions)
     std::vector<std::size_t> order_keys;
     std::string into;     // a query that writes its result to this table
     bool nocase = false;  // ORDER BY ... NOCASE
+    // A query whose rows are the combined rows themselves, run again with this MaxRowCount.
+    std::int32_t max_rows = -1;
+    // A change of the ids of `table` (columns `kinds`), which a unique index holds: it may stop
+    // at a row whose new id another row still has. `before` and `after` (SQLite's) give the
+    // table's rows and the rows the statement turns the ones it changes into.
+    // Or a change that may stop at the row `row` of the table, which the second session holds
+    // locked meanwhile (`lock`); `deletes`: `after` gives the rows it deletes.
+    std::string table;
+    std::vector<Kind> kinds;
+    Sql before;
+    Sql after;
+    bool lock = false;
+    bool deletes = false;
+    std::vector<Param> params;  // the values of the markers of `sql.ours`
+    // kHeldChange: the row, and the column (its name and field number) it takes `params[0]` in
+    // (SQLite: `sql.theirs`); none deletes the row.
+    std::size_t row = 0;
+    std::string column;
+    std::uint32_t field = 0;
 };
 
 struct Outcome {
     std::optional<RowList> rows;  // query rows, or a table's rows
     std::int64_t changed = -1;
     std::string error;
+    EngineErrorCode code = 0;
 };
 
 // UTF-8 text of single-byte characters with the letters as this engine's case-insensitive
@@ -622,6 +723,13 @@ class RoundBuilder {
         for (int t = 0; t < table_count; ++t) {
             MakeTable(t);
         }
+        // Now and then a second session keeps a table open through the round and must read
+        // what the statements leave.
+        hold_ = g_.Chance(2);
+        const bool hold = hold_;
+        if (hold) {
+            Add(Same(tables_[0].name), Step::kHold);
+        }
         for (int i = 0; i < 14; ++i) {
             Query();
         }
@@ -634,9 +742,21 @@ class RoundBuilder {
                 step.sql = Same(table.name);
                 steps_.push_back(step);
             }
+            if (hold && g_.Chance(2)) {
+                HeldInsert(tables_[0]);
+            }
+            if (hold && g_.Chance(2)) {
+                HeldChange(tables_[0]);
+            }
             for (int i = 0; i < 4; ++i) {
                 Query();
             }
+        }
+        if (hold) {
+            Add(Same(tables_[0].name), Step::kRelease);
+        }
+        for (const Table& table : tables_) {
+            Add(Same(table.name), Step::kVerify);
         }
         for (const Table& table : tables_) {
             Add(Same("DROP TABLE " + table.name));
@@ -691,6 +811,10 @@ class RoundBuilder {
             Add(indexes[i]);
         }
         for (std::size_t r = 0; r < rows; ++r) {
+            if (g_.Chance(8)) {
+                Add(NamedInsert(table, r + 1));
+                continue;
+            }
             Sql insert = Same("INSERT INTO " + table.name + " VALUES (" + std::to_string(r + 1));
             for (std::size_t i = 1; i < table.columns.size(); ++i) {
                 insert = insert + ", " + Stored(g_.Constant(table.columns[i].kind, 6));
@@ -700,6 +824,96 @@ class RoundBuilder {
         for (std::size_t i = early; i < indexes.size(); ++i) {
             Add(indexes[i]);
         }
+        for (const Sql& index : indexes) {
+            if (index.ours.rfind("CREATE UNIQUE", 0) == 0) {
+                tables_.back().unique_id = true;
+            }
+        }
+        tables_.back().unique_id = tables_.back().unique_id || primary;
+    }
+
+    // A row inserted through the second session's cursor, with an id no statement gives.
+    void HeldInsert(const Table& t) {
+        Step step;
+        step.type = Step::kHeldInsert;
+        const std::string id = std::to_string(700000 + steps_.size());
+        step.params.push_back({kTypeInteger, id});
+        Sql values = Same(id);
+        for (std::size_t i = 1; i < t.columns.size(); ++i) {
+            const Kind kind = t.columns[i].kind;
+            const Sql constant = g_.Constant(kind, 5);
+            Param p = g_.AsParam(kind, constant.ours);
+            if (kind == Kind::Integer || kind == Kind::Small || kind == Kind::Float) {
+                p.type = kind == Kind::Integer ? kTypeInteger
+                         : kind == Kind::Small ? kTypeSmallInt
+                                               : kTypeFloat;
+            }
+            step.params.push_back(p);
+            values = values + ", " + Stored(constant);
+        }
+        step.sql = {t.name, "INSERT INTO " + t.name + " VALUES (" + values.theirs + ")"};
+        steps_.push_back(std::move(step));
+    }
+
+    // A row of the second session's cursor changed in one column, or deleted, through it.
+    void HeldChange(const Table& t) {
+        Step step;
+        step.type = Step::kHeldChange;
+        step.sql.ours = t.name;
+        step.row = g_.Below(static_cast<std::uint32_t>(std::max<std::size_t>(t.rows, 1)));
+        if (!g_.Chance(3)) {
+            const std::size_t c = 1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+            const Kind kind = t.columns[c].kind;
+            const Sql constant = g_.Constant(kind, 5);
+            Param p = g_.AsParam(kind, constant.ours);
+            if (IsNumeric(kind)) {
+                p.type = kind == Kind::Integer ? kTypeInteger
+                         : kind == Kind::Small ? kTypeSmallInt
+                                               : kTypeFloat;
+            }
+            step.params.push_back(p);
+            step.column = t.columns[c].name;
+            step.field = static_cast<std::uint32_t>(c + 1);
+            step.sql.theirs = Stored(constant).theirs;
+        }
+        steps_.push_back(std::move(step));
+    }
+
+    // An INSERT that names some of the columns, in an order of its own (the others stay NULL),
+    // with values the columns must make fit: texts longer than the column, which keeps their
+    // beginning, and fractions for whole-number columns, which take the nearest whole number.
+    Sql NamedInsert(const Table& t, std::size_t id) {
+        std::vector<std::size_t> order = {0};
+        for (std::size_t i = 1; i < t.columns.size(); ++i) {
+            if (g_.Chance(2)) {
+                order.push_back(i);
+            }
+        }
+        for (std::size_t i = order.size(); i > 1; --i) {
+            std::swap(order[i - 1], order[g_.Below(static_cast<std::uint32_t>(i))]);
+        }
+        Sql names = Same("");
+        Sql values = Same("");
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            const Column& c = t.columns[order[k]];
+            names = names + (k > 0 ? ", " : "") + c.name;
+            Sql value = Stored(g_.Constant(c.kind, 4));
+            if (order[k] == 0) {
+                value = Same(std::to_string(id));
+            } else if (IsText(c.kind) && g_.Chance(2)) {
+                const std::size_t size = c.kind == Kind::Long ? 24 : 8;
+                const std::string text = g_.Text(size + 6);
+                value = {"'" + text + "'", "NULLIF(RTRIM(SUBSTR('" + Utf8(text) + "', 1, " +
+                                               std::to_string(size) + ")), '')"};
+            } else if ((c.kind == Kind::Integer || c.kind == Kind::Small) && g_.Chance(2)) {
+                static const std::vector<std::pair<std::string, std::string>> kFractions = {
+                    {"1.25", "1"}, {"-0.75", "-1"}, {"3.8", "4"}, {"-2.2", "-2"}};
+                const auto& [fraction, whole] = g_.Pick(kFractions);
+                value = {fraction, whole};
+            }
+            values = values + (k > 0 ? ", " : "") + value;
+        }
+        return "INSERT INTO " + t.name + " (" + names + ") VALUES (" + values + ")";
     }
 
     // An index in this engine only: indexes answer conditions here and must not change results.
@@ -755,10 +969,13 @@ class RoundBuilder {
                 return std::nullopt;
             }
             const ColumnRef& inner = g_.Pick(peers);
+            // The main query's markers come first in the statement's list, so none in here.
             auto saved = std::exchange(g_.subselect_, nullptr);
+            auto* params = std::exchange(g_.params_, nullptr);
             const std::optional<Sql> where =
                 g_.Chance(3) ? std::nullopt : std::optional<Sql>(g_.Condition(Refs(u, "z"), 1));
             g_.subselect_ = std::move(saved);
+            g_.params_ = params;
             const bool negated = g_.Chance(3);
             Sql ours = Same(column.text + (negated ? " NOT IN (SELECT " : " IN (SELECT ") +
                             inner.text + " FROM " + u.name + " z");
@@ -772,6 +989,17 @@ class RoundBuilder {
         };
         Sql condition = g_.Condition(Refs(t, ""), depth);
         g_.subselect_ = nullptr;
+        return condition;
+    }
+
+    // A condition that now and then takes some of its constants through markers.
+    Sql WithParams(std::vector<Param>& params, const std::function<Sql()>& make) {
+        if (!g_.Chance(3)) {
+            return make();
+        }
+        g_.params_ = &params;
+        Sql condition = make();
+        g_.params_ = nullptr;
         return condition;
     }
 
@@ -890,10 +1118,14 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (!g_.Chance(8)) {
-                step.sql = step.sql + " WHERE " + SingleTableCondition(t, 3);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return SingleTableCondition(t, 3); });
             }
             if (g_.Chance(2)) {
                 OrderBy(step, count, names);
+            }
+            if (select.ours.rfind("SELECT DISTINCT", 0) != 0 && g_.Chance(5)) {
+                step.max_rows = static_cast<std::int32_t>(g_.Below(6));
             }
         } else if (shape < 6) {
             // Groups of one table.
@@ -917,7 +1149,8 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (g_.Chance(2)) {
-                step.sql = step.sql + " WHERE " + g_.Condition(refs, 2);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return g_.Condition(refs, 2); });
             }
             step.sql = step.sql + " GROUP BY " + names;
             // HAVING names a numeric aggregate of the result here, and not COUNT(*).
@@ -939,7 +1172,8 @@ class RoundBuilder {
             }
             step.sql = select + " FROM " + t.name;
             if (!g_.Chance(4)) {
-                step.sql = step.sql + " WHERE " + g_.Condition(refs, 3);
+                step.sql = step.sql + " WHERE " +
+                           WithParams(step.params, [&] { return g_.Condition(refs, 3); });
             }
         } else {
             // Two tables joined on comparable columns.
@@ -1027,6 +1261,9 @@ class RoundBuilder {
             if (g_.Chance(2)) {
                 OrderBy(step, count);
             }
+            if (!distinct && group_by.empty() && g_.Chance(5)) {
+                step.max_rows = static_cast<std::int32_t>(g_.Below(6));
+            }
         }
         if (g_.Chance(10)) {
             // The result written to a table of its own, read back from its files.
@@ -1034,6 +1271,7 @@ class RoundBuilder {
             const std::size_t from = step.sql.ours.find(" FROM @");
             // A bare name would be a temporary table; '$' stands for the tables' folder.
             step.sql.ours.insert(from, " INTO \"$/" + step.into + "\"");
+            step.max_rows = -1;
         }
         steps_.push_back(std::move(step));
     }
@@ -1055,26 +1293,89 @@ class RoundBuilder {
                 Step::kChange);
             return;
         }
-        if (g_.Chance(3)) {
+        if (t.unique_id && g_.Chance(4)) {
+            Collide(t);
+            return;
+        }
+        const bool deletes = g_.Chance(3);
+        std::vector<Sql> values(t.columns.size());
+        if (deletes) {
             sql = Same("DELETE FROM " + t.name);
         } else {
             sql = Same("UPDATE " + t.name + " SET ");
             const std::size_t count = 1 + g_.Below(2);
             for (std::size_t i = 0; i < count; ++i) {
                 // Never the id, which a unique index may hold.
-                const Column& c =
-                    t.columns[1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1))];
-                sql = sql + (i > 0 ? ", " : "") + c.name + " = " + Value(t, c);
+                const std::size_t c =
+                    1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+                const Sql value = Value(t, t.columns[c]);
+                sql = sql + (i > 0 ? ", " : "") + t.columns[c].name + " = " + value;
+                // Of two values for one column the later stays, here and in SQLite.
+                values[c] = value;
             }
         }
+        std::vector<Param> params;
+        Sql where;
         if (!g_.Chance(6)) {
-            sql = sql + " WHERE " + SingleTableCondition(t, 2);
+            where = " WHERE " + WithParams(params, [&] { return SingleTableCondition(t, 2); });
+            sql = sql + where;
         }
         if (g_.Chance(4)) {
             // Flushes inside the statement change nothing of its result.
             sql = sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(7)), ""};
         }
         Add(sql, Step::kChange);
+        Step& step = steps_.back();
+        step.params = std::move(params);
+        if (hold_ && t.name == tables_[0].name && g_.Chance(3)) {
+            // The second session holds a row locked through the change.
+            step.lock = true;
+            step.deletes = deletes;
+            step.table = t.name;
+            step.row = g_.Below(static_cast<std::uint32_t>(std::max<std::size_t>(t.rows, 1)));
+            step.before = Same("SELECT * FROM " + t.name);
+            Sql after = Same("SELECT ");
+            for (std::size_t i = 0; i < t.columns.size(); ++i) {
+                step.kinds.push_back(t.columns[i].kind);
+                after = after + (i > 0 ? ", " : "") +
+                        (values[i].ours.empty() ? Same(t.columns[i].name) : values[i]);
+            }
+            step.after = after + " FROM " + t.name + where;
+        }
+    }
+
+    // New ids for some rows of a table whose ids a unique index holds, which stops at the first
+    // row whose new id another row has; the rows before it stay changed.
+    void Collide(const Table& t) {
+        Step step;
+        step.type = Step::kChange;
+        step.table = t.name;
+        const std::string shift = std::to_string(1 + g_.Below(3));
+        Sql set = Same("id = id + " + shift);
+        std::vector<Sql> values(t.columns.size());
+        values[0] = Same("id + " + shift);
+        if (g_.Chance(2)) {
+            const std::size_t c = 1 + g_.Below(static_cast<std::uint32_t>(t.columns.size() - 1));
+            values[c] = Value(t, t.columns[c]);
+            set = set + ", " + t.columns[c].name + " = " + values[c];
+        }
+        Sql where;
+        if (!g_.Chance(5)) {
+            where = " WHERE " + WithParams(step.params, [&] { return SingleTableCondition(t, 2); });
+        }
+        Sql after = Same("SELECT ");
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            step.kinds.push_back(t.columns[i].kind);
+            after = after + (i > 0 ? ", " : "") +
+                    (values[i].ours.empty() ? Same(t.columns[i].name) : values[i]);
+        }
+        step.after = after + " FROM " + t.name + where;
+        step.before = Same("SELECT * FROM " + t.name);
+        step.sql = "UPDATE " + t.name + " SET " + set + where;
+        if (g_.Chance(3)) {
+            step.sql = step.sql + Sql{" COMMIT INTERVAL " + std::to_string(1 + g_.Below(4)), ""};
+        }
+        steps_.push_back(std::move(step));
     }
 
     // A text constant as a field keeps it: without trailing blanks, and NULL when that leaves
@@ -1111,6 +1412,7 @@ class RoundBuilder {
 
     Generator g_;
     bool large_ = false;
+    bool hold_ = false;  // a second session holds the first table open
     int changes_ = 0;
     std::vector<Table> tables_;
     std::vector<Step> steps_;
@@ -1118,9 +1420,17 @@ class RoundBuilder {
 
 class SqlRandomDifferential : public sqltest::SqlExecution {
   protected:
+    // A query's result held open past later statements: a live one (the table itself,
+    // filtered) or a canned one with the rows it held.
+    struct Kept {
+        std::unique_ptr<TQueryStatement> statement;
+        bool live = false;
+        RowList rows;
+    };
+
     // Runs one step here; `prefix` names the round's tables.
-    Outcome RunOurs(const Step& step, const std::string& prefix) {
-        Outcome outcome = RunOursOnce(step, prefix);
+    Outcome RunOurs(const Step& step, const std::string& prefix, Kept* kept = nullptr) {
+        Outcome outcome = RunOursOnce(step, prefix, kept);
         if (!step.into.empty() && outcome.rows && outcome.error.empty()) {
             // The table the query wrote, through a fresh session once the statement is gone.
             try {
@@ -1139,7 +1449,8 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
         return outcome;
     }
 
-    Outcome RunOursOnce(const Step& step, const std::string& prefix) {
+    // `kept`, when given, receives a query's live result, or else its canned one.
+    Outcome RunOursOnce(const Step& step, const std::string& prefix, Kept* kept = nullptr) {
         Outcome outcome;
         std::string sql = Replace(step.sql.ours, prefix);
         if (const std::size_t folder = sql.find('$'); folder != std::string::npos) {
@@ -1154,9 +1465,11 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 cursor.Open();
                 outcome.rows = CursorRows(cursor);
             } else if (step.type == Step::kQuery) {
-                TQueryStatement statement(directory_);
+                auto canned_statement = std::make_unique<TQueryStatement>(directory_);
+                TQueryStatement& statement = *canned_statement;
                 std::size_t offset = 0;
                 statement.Prepare(sql, offset);
+                Bind(statement, step.params);
                 TDataCursor* result = statement.Execute();
                 outcome.rows = result != nullptr ? CursorRows(*result) : RowList{};
                 if (static_cast<std::int64_t>(outcome.rows->size()) != statement.GetResultCount()) {
@@ -1174,12 +1487,19 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if ((again != nullptr ? CursorRows(*again) : RowList{}) != *outcome.rows) {
                     outcome.error = "a second execution differs";
                 }
+                if (step.max_rows >= 0) {
+                    if (std::string limited = Limited(sql, step, *outcome.rows); !limited.empty()) {
+                        outcome.error = limited;
+                    }
+                }
                 // Asked for a live result, the same rows (the source table itself, filtered,
                 // where it can be).
-                TQueryStatement live(directory_);
+                auto live_statement = std::make_unique<TQueryStatement>(directory_);
+                TQueryStatement& live = *live_statement;
                 live.SetRequestLive(true);
                 offset = 0;
                 live.Prepare(sql, offset);
+                Bind(live, step.params);
                 TDataCursor* live_result = live.Execute();
                 RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
                 RowList canned = *outcome.rows;
@@ -1192,13 +1512,102 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 if (live_rows != canned) {
                     outcome.error = "the live result differs: " + Join(live_rows);
                 }
+                if (kept != nullptr && live_result != nullptr && live.MainQuery()->LiveResult) {
+                    *kept = {std::move(live_statement), true, {}};
+                } else if (kept != nullptr && again != nullptr) {
+                    *kept = {std::move(canned_statement), false, *outcome.rows};
+                }
             } else {
-                outcome.changed = Run(sql);
+                outcome.changed =
+                    Run(sql, [&](TQueryStatement& statement) { Bind(statement, step.params); });
             }
         } catch (const EStrataEngineError& e) {
             outcome.error = e.what();
+            outcome.code = e.ErrorCode();
         }
         return outcome;
+    }
+
+    // A value in the engine's storage encoding of its type.
+    static std::vector<std::byte> Encoded(const Param& p) {
+        std::vector<std::byte> data;
+        switch (p.type) {
+            case kTypeSmallInt:
+                data.resize(2);
+                StoreInt16(data.data(), static_cast<std::int16_t>(std::stoi(p.value)));
+                break;
+            case kTypeInteger:
+                data.resize(4);
+                StoreInt32(data.data(), static_cast<std::int32_t>(std::stoll(p.value)));
+                break;
+            case kTypeFloat:
+                data.resize(8);
+                StoreDouble(data.data(), std::stod(p.value));
+                break;
+            case kTypeDate:
+                data.resize(4);
+                StoreInt32(data.data(), p.null ? 0 : DayNumber(p.value));
+                break;
+            case kTypeBoolean:
+                data.resize(2);
+                StoreUInt16(data.data(), p.value == "1" ? 1 : 0);
+                break;
+            default:
+                for (const char c : p.value) {
+                    data.push_back(static_cast<std::byte>(c));
+                }
+                data.push_back(std::byte{0});
+                break;
+        }
+        return data;
+    }
+
+    // Hands `params` to the statement's markers as a caller's record of values would.
+    static void Bind(TQueryStatement& statement, const std::vector<Param>& params) {
+        if (params.empty()) {
+            return;
+        }
+        std::vector<FieldDescriptor> descriptors(params.size());
+        std::vector<std::byte> record;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const Param& p = params[i];
+            const std::vector<std::byte> data = Encoded(p);
+            FieldDescriptor& d = descriptors[i];
+            d[fd::kType] = p.type;
+            d[fd::kDataSize] = static_cast<std::uint8_t>(data.size());
+            d[fd::kOffset] = static_cast<std::uint8_t>(record.size() & 0xFF);
+            d[fd::kOffset + 1] = static_cast<std::uint8_t>(record.size() >> 8);
+            record.push_back(p.null ? std::byte{0} : std::byte{1});
+            record.insert(record.end(), data.begin(), data.end());
+        }
+        statement.SetParams(params.size(), descriptors, record);
+    }
+
+    // The query again with a MaxRowCount: as many of the rows `all` as it allows, each one of
+    // them; empty when so.
+    std::string Limited(const std::string& sql, const Step& step, const RowList& all) {
+        const std::int32_t max_rows = step.max_rows;
+        TQueryStatement statement(directory_);
+        statement.SetMaxRowCount(max_rows);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        Bind(statement, step.params);
+        TDataCursor* result = statement.Execute();
+        RowList rows = result != nullptr ? CursorRows(*result) : RowList{};
+        const std::string text = "with MaxRowCount " + std::to_string(max_rows) + ": ";
+        if (rows.size() != std::min<std::size_t>(all.size(), static_cast<std::size_t>(max_rows))) {
+            return text + Join(rows);
+        }
+        if (statement.GetResultCount() != static_cast<std::int64_t>(rows.size())) {
+            return text + "result count " + std::to_string(statement.GetResultCount());
+        }
+        RowList sorted = all;
+        std::sort(sorted.begin(), sorted.end());
+        std::sort(rows.begin(), rows.end());
+        if (!std::includes(sorted.begin(), sorted.end(), rows.begin(), rows.end())) {
+            return text + "rows of no full result: " + Join(rows);
+        }
+        return {};
     }
 
     // The query cut short after one of its words, and with one word left out: each must be
@@ -1293,16 +1702,333 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     std::optional<std::pair<std::size_t, std::string>> Play(const std::vector<Step>& steps,
                                                             const std::string& prefix) {
         SqliteDatabase db;
+        // A second session, and the tables it holds open, by name.
+        std::unique_ptr<TDataSession> other;
+        std::map<std::string, std::unique_ptr<TDataCursor>> held;
+        const auto close_held = [&] {
+            held.clear();
+            other.reset();
+        };
+        // The last query's result, read again after the next change: a live one as the table
+        // then is, a canned one as it was. A step that opens a new session for this one ends
+        // it.
+        Kept live;
+        const Step* live_step = nullptr;
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
-            Outcome ours = RunOurs(step, prefix);
-            Outcome theirs = RunTheirs(db, step);
-            std::string difference = Difference(step, ours, theirs);
+            std::string difference;
+            if (step.type != Step::kQuery || !step.into.empty() || !step.table.empty()) {
+                if (step.type != Step::kChange || !step.table.empty()) {
+                    live.statement.reset();
+                }
+            }
+            if (step.type == Step::kHold) {
+                try {
+                    if (!other) {
+                        other = std::make_unique<TDataSession>();
+                        other->SetPrivateDir(dir_.File("private"));
+                        // Each of its reads looks for changes made through other sessions.
+                        other->SetStrictChangeDetection(true);
+                    }
+                    TDataDirectory* directory = other->OpenDirectory("DB2", dir_.Path().string());
+                    auto cursor = std::make_unique<TDataCursor>(*directory);
+                    cursor->SetTableName(Replace(step.sql.ours, prefix));
+                    cursor->Open();
+                    held[step.sql.ours] = std::move(cursor);
+                } catch (const EStrataEngineError& e) {
+                    difference = std::string("a second session could not open it: ") + e.what();
+                }
+            } else if (step.type == Step::kRelease) {
+                close_held();
+            } else if (step.type == Step::kHeldChange) {
+                if (const auto it = held.find(step.sql.ours); it != held.end()) {
+                    difference = HeldChange(*it->second, step, db);
+                }
+            } else if (step.type == Step::kVerify) {
+                if (held.empty()) {
+                    difference = VerifierErrors(Replace(step.sql.ours, prefix));
+                }
+            } else if (step.type == Step::kHeldInsert) {
+                if (const auto it = held.find(step.sql.ours); it != held.end()) {
+                    difference = HeldInsert(*it->second, step.params);
+                    if (std::string error = db.Exec(Replace(step.sql.theirs, ""));
+                        difference.empty() && !error.empty()) {
+                        difference = "SQLite refused it: " + error;
+                    }
+                }
+            } else if (!step.table.empty()) {
+                const auto holder = held.find(step.table);
+                difference = PlayCollision(db, step, prefix, held.empty(),
+                                           holder != held.end() ? holder->second.get() : nullptr);
+            } else {
+                Kept kept;
+                Outcome ours = RunOurs(
+                    step, prefix, step.type == Step::kQuery && step.into.empty() ? &kept : nullptr);
+                Outcome theirs = RunTheirs(db, step);
+                const auto held_table = held.find(step.sql.ours);
+                if (step.type == Step::kCompareTable && held_table != held.end() && theirs.rows) {
+                    Outcome seen;
+                    try {
+                        seen.rows = CursorRows(*held_table->second);
+                    } catch (const EStrataEngineError& e) {
+                        seen.error = e.what();
+                    }
+                    if (std::string d = Difference(step, seen, theirs); !d.empty()) {
+                        difference = "the second session's cursor: " + d;
+                    }
+                }
+                if (difference.empty()) {
+                    difference = Difference(step, ours, theirs);
+                }
+                if (kept.statement) {
+                    live = std::move(kept);
+                    live_step = &step;
+                }
+                if (difference.empty() && step.type == Step::kChange && live.statement) {
+                    Outcome seen;
+                    try {
+                        seen.rows = CursorRows(*live.statement->MainQuery()->ResultCursor());
+                    } catch (const EStrataEngineError& e) {
+                        seen.error = e.what();
+                    }
+                    live.statement.reset();
+                    std::string d;
+                    if (live.live) {
+                        d = Difference(*live_step, seen, RunTheirs(db, *live_step));
+                    } else if (!seen.rows || *seen.rows != live.rows) {
+                        d = "differs: " + (seen.rows ? Join(*seen.rows) : seen.error);
+                    }
+                    if (!d.empty()) {
+                        difference = std::string(live.live ? "the live" : "the canned") +
+                                     " result of '" + Replace(live_step->sql.ours, "") +
+                                     "' read after the change: " + d;
+                    }
+                }
+            }
             if (!difference.empty()) {
+                close_held();
                 return std::make_pair(i, std::move(difference));
             }
         }
+        close_held();
         return std::nullopt;
+    }
+
+    // Changes or deletes the row `step.row` of `cursor` (none when the table holds fewer), and
+    // the row of the same id in SQLite; empty, or what failed.
+    static std::string HeldChange(TDataCursor& cursor, const Step& step, SqliteDatabase& db) {
+        std::string theirs;
+        try {
+            std::vector<std::uint8_t> record(cursor.GetRecordSize());
+            cursor.First();
+            for (std::size_t i = 0; i <= step.row; ++i) {
+                if (cursor.GetNextRecord(record) != kErrNone) {
+                    return {};
+                }
+            }
+            std::vector<std::uint8_t> value(8);
+            bool is_null = true;
+            cursor.GetField(1, record, is_null, value);
+            const std::string id =
+                std::to_string(LoadInt32(reinterpret_cast<const std::byte*>(value.data())));
+            const std::string table = Replace(step.sql.ours, "");
+            if (step.column.empty()) {
+                cursor.DeleteRecord(record, false);
+                theirs = "DELETE FROM " + table + " WHERE id = " + id;
+            } else {
+                cursor.LockRecord(0);
+                const std::vector<std::byte> encoded = Encoded(step.params[0]);
+                cursor.PutField(step.field, record,
+                                step.params[0].null
+                                    ? nullptr
+                                    : reinterpret_cast<const std::uint8_t*>(encoded.data()));
+                cursor.ModifyRecord(record, true, false);
+                theirs = "UPDATE " + table + " SET " + step.column + " = " +
+                         Replace(step.sql.theirs, "") + " WHERE id = " + id;
+            }
+        } catch (const EStrataEngineError& e) {
+            return std::string("the second session's change: ") + e.what();
+        }
+        if (std::string error = db.Exec(theirs); !error.empty()) {
+            return "SQLite refused " + theirs + ": " + error;
+        }
+        return {};
+    }
+
+    // The lines of the engine's verification of `table` that name an error, through a fresh
+    // session; empty when there are none.
+    std::string VerifierErrors(const std::string& table) {
+        std::string errors;
+        try {
+            OpenSession();
+            TDataCursor check(*directory_);
+            check.SetTableName(table);
+            check.SetExclusive(true);
+            RepairTable(check, true, 0, {}, [&](std::string_view line) {
+                if (line.find("error") != std::string_view::npos) {
+                    errors += std::string(line) + "; ";
+                }
+            });
+        } catch (const EStrataEngineError& e) {
+            errors += e.what();
+        }
+        return errors.empty() ? errors : "the verification of " + table + ": " + errors;
+    }
+
+    // Inserts a row of the values `params` (one a column) through `cursor`; empty, or the error.
+    static std::string HeldInsert(TDataCursor& cursor, const std::vector<Param>& params) {
+        try {
+            std::vector<std::uint8_t> record(cursor.GetRecordSize());
+            cursor.InitNewRecord(record);
+            for (std::size_t i = 0; i < params.size(); ++i) {
+                const std::vector<std::byte> value = Encoded(params[i]);
+                cursor.PutField(
+                    static_cast<std::uint32_t>(i + 1), record,
+                    params[i].null ? nullptr : reinterpret_cast<const std::uint8_t*>(value.data()));
+            }
+            cursor.InsertRecord(record, false);
+        } catch (const EStrataEngineError& e) {
+            return std::string("the second session's insert: ") + e.what();
+        }
+        return {};
+    }
+
+    // A change of the ids under a unique index, which may stop at a row whose new id another
+    // row still has: then every row must be as it was or as the change makes it, and the
+    // change must have met such a row; SQLite is given the rows left here.
+    // `verify`: no other session holds the table, so the engine's verification may open it.
+    // With `step.lock`, the same for a change that meets the row `holder` holds locked: it must
+    // stop there, the held row as it was.
+    std::string PlayCollision(SqliteDatabase& db, const Step& step, const std::string& prefix,
+                              bool verify, TDataCursor* holder = nullptr) {
+        const auto query = [&](const Sql& sql) -> RowList {
+            auto result = db.Query(Replace(sql.theirs, ""));
+            return std::holds_alternative<RowList>(result) ? std::get<RowList>(result) : RowList{};
+        };
+        const auto id_of = [](const std::string& row) { return row.substr(0, row.find('|')); };
+        std::map<std::string, std::string> before;
+        for (const std::string& row : query(step.before)) {
+            before[id_of(row)] = row;
+        }
+        std::map<std::string, std::string> after;
+        for (const std::string& row : query(step.after)) {
+            after[id_of(row)] = row;
+        }
+        std::string locked_id;
+        std::uint32_t locked = 0;
+        if (step.lock && holder != nullptr) {
+            try {
+                std::vector<std::uint8_t> record(holder->GetRecordSize());
+                holder->First();
+                for (std::size_t i = 0; i <= step.row; ++i) {
+                    if (holder->GetNextRecord(record) != kErrNone) {
+                        record.clear();
+                        break;
+                    }
+                }
+                if (!record.empty()) {
+                    std::vector<std::uint8_t> value(8);
+                    bool is_null = true;
+                    holder->GetField(1, record, is_null, value);
+                    locked_id =
+                        std::to_string(LoadInt32(reinterpret_cast<const std::byte*>(value.data())));
+                    holder->LockRecord(0);
+                    locked = holder->GetCurrentRecordNo();
+                }
+            } catch (const EStrataEngineError& e) {
+                return std::string("the second session's lock: ") + e.what();
+            }
+            // A held row stops the change at once, without waits.
+            session_->SetLockRetryCount(0);
+        }
+        const Outcome ours = RunOurs(step, prefix);
+        if (locked != 0) {
+            try {
+                holder->UnlockRecord(locked);
+            } catch (const EStrataEngineError& e) {
+                return std::string("the second session's unlock: ") + e.what();
+            }
+        }
+        const bool met = step.lock ? after.contains(locked_id)
+                                   : std::any_of(after.begin(), after.end(), [&](const auto& row) {
+                                         return before.contains(row.first);
+                                     });
+        const EngineErrorCode stop = step.lock ? kErrRecordLocked : kErrDuplicateKey;
+        if (ours.code != stop || !met) {
+            if (ours.code == kErrNone && met && locked != 0) {
+                return "the change went through the row of id " + locked_id +
+                       " the second session holds";
+            }
+            if (ours.code == stop) {
+                return "stopped with '" + ours.error + "' though it meets no such row";
+            }
+            return Difference(step, ours, RunTheirs(db, step));
+        }
+        Step table;
+        table.type = Step::kCompareTable;
+        table.sql = Same(step.table);
+        const Outcome left = RunOurs(table, prefix);
+        if (!left.rows) {
+            return "the table after the stopped change: " + left.error;
+        }
+        if (step.deletes ? left.rows->size() > before.size() : left.rows->size() != before.size()) {
+            return "the stopped change left " + Join(*left.rows);
+        }
+        if (verify) {
+            if (std::string errors = VerifierErrors(Replace(step.table, prefix)); !errors.empty()) {
+                return "after the stopped change, " + errors;
+            }
+        }
+        std::string theirs = "DELETE FROM " + Replace(step.table, "") + ";";
+        std::set<std::string> left_ids;
+        for (const std::string& row : *left.rows) {
+            const std::string id = id_of(row);
+            left_ids.insert(id);
+            const auto was = before.find(id);
+            const auto now = after.find(id);
+            const bool as_was = was != before.end() && was->second == row;
+            const bool as_changed = !step.deletes && now != after.end() && now->second == row;
+            if (!as_was && !as_changed) {
+                return "the stopped change left a row neither as it was nor as changed: [" + row +
+                       "] among " + Join(*left.rows);
+            }
+            if (id == locked_id && !as_was) {
+                return "the stopped change changed the held row: [" + row + "]";
+            }
+            theirs += "INSERT INTO " + Replace(step.table, "") + " VALUES (" +
+                      Literals(row, step.kinds) + ");";
+        }
+        for (const auto& [id, row] : before) {
+            if (step.lock && !left_ids.contains(id) && (!step.deletes || !after.contains(id))) {
+                return "the stopped change lost the row [" + row + "]";
+            }
+        }
+        if (std::string error = db.Exec(theirs); !error.empty()) {
+            return "SQLite refused the rows left: " + error;
+        }
+        return {};
+    }
+
+    // A row as this test writes it ("v|v|NULL") as SQLite's values, by the columns' kinds.
+    static std::string Literals(const std::string& row, const std::vector<Kind>& kinds) {
+        std::string out;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            const std::size_t bar = i + 1 < kinds.size() ? row.find('|', start) : row.size();
+            const std::string value = row.substr(start, bar - start);
+            start = bar + 1;
+            out += i > 0 ? ", " : "";
+            if (value == "NULL" || (!IsText(kinds[i]) && kinds[i] != Kind::Date)) {
+                out += value;
+                continue;
+            }
+            out += "'";
+            for (const char c : value) {
+                out += c == '\'' ? std::string("''") : std::string(1, c);
+            }
+            out += "'";
+        }
+        return out;
     }
 
     // The failing step alone with the fewest other steps that keep it failing.
@@ -1326,7 +2052,40 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
     static std::string Script(const std::vector<Step>& steps) {
         std::string text;
         for (const Step& step : steps) {
+            if (step.type == Step::kHeldChange) {
+                text += "  (the second session " +
+                        (step.column.empty() ? std::string("deletes")
+                                             : "sets " + step.column + " to " +
+                                                   Replace(step.sql.theirs, "") + " in") +
+                        " its row " + std::to_string(step.row) + ")\n";
+                continue;
+            }
+            if (step.type == Step::kHeldInsert) {
+                text += "  (the second session inserts: " + Replace(step.sql.theirs, "") + ")\n";
+                continue;
+            }
+            if (step.type == Step::kVerify) {
+                text += "  (the engine verifies " + Replace(step.sql.ours, "") + ")\n";
+                continue;
+            }
+            if (step.type == Step::kHold || step.type == Step::kRelease) {
+                text += std::string("  (a second session ") +
+                        (step.type == Step::kHold ? "opens " : "closes ") +
+                        Replace(step.sql.ours, "") + ")\n";
+                continue;
+            }
             text += "  " + Utf8(Replace(step.sql.ours, "")) + "\n";
+            if (step.max_rows >= 0) {
+                text += "    (MaxRowCount " + std::to_string(step.max_rows) + ")\n";
+            }
+            if (!step.params.empty()) {
+                text += "    (parameters:";
+                for (const Param& p : step.params) {
+                    text += " " + (p.null ? std::string("NULL") : Utf8(p.value)) + " as type " +
+                            std::to_string(p.type);
+                }
+                text += ")\n";
+            }
             if (step.sql.theirs != step.sql.ours && step.type != Step::kSetup) {
                 text += "    (SQLite: " + Replace(step.sql.theirs, "") + ")\n";
             }
