@@ -170,7 +170,7 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
     std::vector<std::string> filters = {
         "Name = 'n5*' AND Category = 'b'", "Name = 'nope' AND Category = 'A'",
         "Name IS NULL AND Category = 'b'", "Index = 77 AND Category = 'A'", "Category = 'A'"};
-    for (const char* name : {"n17", "N42", "n99"}) {
+    for (const char* name : {"n17", "N42"}) {
         for (std::string text : templates)
             filters.push_back(text.replace(text.find('#'), 1, name));
     }
@@ -196,7 +196,7 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
                 fast.InsertRecord(buffer, false);
             }
         };
-        insert(1500);
+        insert(1000);
         fast.SetIndex(kNoIndex);
         fast.First();
         for (int i = 0; fast.GetNextRecord(buffer) == 0; ++i) {
@@ -263,7 +263,8 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
                                 EXPECT_EQ(GetInt(fast, after, 1), GetInt(*slow, walked_after, 1));
                         }
                         fast.DropFilter(search);
-                        if (setting == 2)
+                        // Beside a filter or in a range, two orders are enough.
+                        if (setting != 0 && index >= 1)
                             break;
                     }
                 }
