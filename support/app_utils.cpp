@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cxxabi.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -58,6 +59,45 @@ std::string FourNumbers(std::int32_t a, std::int32_t b, std::int32_t c, std::int
 QScreen* ScreenOf(const QWidget* form) {
     QScreen* screen = form != nullptr ? form->screen() : nullptr;
     return screen != nullptr ? screen : QGuiApplication::primaryScreen();
+}
+
+// a + b, held at the ends of the 32-bit range: stored positions may be anything.
+std::int32_t SaturatedSum(std::int32_t a, std::int64_t b) {
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{a} + b, INT32_MIN, INT32_MAX));
+}
+
+// The normal rectangle a placement asks for, kept usable as the window manager
+// would keep it: never larger than the desktop, and brought back onto the
+// form's screen when it would lie wholly off every screen (a placement saved
+// with a screen that is gone, or a damaged one).
+QRect UsableRect(const QWidget* form, std::int64_t left, std::int64_t top, std::int64_t width,
+                 std::int64_t height) {
+    QScreen* screen = ScreenOf(form);
+    if (screen == nullptr) {
+        return QRect(static_cast<int>(left), static_cast<int>(top),
+                     static_cast<int>(std::min<std::int64_t>(width, QWIDGETSIZE_MAX)),
+                     static_cast<int>(std::min<std::int64_t>(height, QWIDGETSIZE_MAX)));
+    }
+    const QRect desktop = screen->virtualGeometry();
+    width = std::min<std::int64_t>(width, std::max(desktop.width(), 1));
+    height = std::min<std::int64_t>(height, std::max(desktop.height(), 1));
+    bool visible = false;
+    for (const QScreen* each : QGuiApplication::screens()) {
+        const QRect area = each->availableGeometry();
+        visible =
+            visible || (left < std::int64_t{area.x()} + area.width() && left + width > area.x() &&
+                        top < std::int64_t{area.y()} + area.height() && top + height > area.y());
+    }
+    if (!visible) {
+        const QRect area = screen->availableGeometry();
+        left = std::clamp<std::int64_t>(
+            left, area.x(), std::max<std::int64_t>(area.x(), area.x() + area.width() - width));
+        top = std::clamp<std::int64_t>(
+            top, area.y(), std::max<std::int64_t>(area.y(), area.y() + area.height() - height));
+    }
+    return QRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(width),
+                 static_cast<int>(height));
 }
 
 bool IsMainForm(const QWidget* form) {
@@ -209,10 +249,11 @@ TWindowPlacement GetWindowPlacement(const QWidget* form) {
 void SetWindowPlacement(QWidget* form, const TWindowPlacement& placement) {
     form->setProperty(kMinPosProperty, QPoint(placement.minX, placement.minY));
     form->setProperty(kMaxPosProperty, QPoint(placement.maxX, placement.maxY));
-    const QRect normal(placement.left, placement.top, placement.right - placement.left,
-                       placement.bottom - placement.top);
+    const std::int64_t width = std::int64_t{placement.right} - placement.left;
+    const std::int64_t height = std::int64_t{placement.bottom} - placement.top;
     const Qt::WindowStates state = form->windowState();
-    if (normal.width() > 0 && normal.height() > 0) {
+    if (width > 0 && height > 0) {
+        const QRect normal = UsableRect(form, placement.left, placement.top, width, height);
         // The normal rectangle is the one a window returns to; set it in the
         // normal state.
         if (state & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen))
@@ -327,8 +368,8 @@ void LoadFormPlacement(QWidget* form, IniObject ini, std::string_view section, b
             placement.top = WordValue(norm_pos, 2, bounds.y());
             // A missing right or bottom keeps the form's size at the stored left
             // and top, not its current right edge.
-            placement.right = WordValue(norm_pos, 3, placement.left + bounds.width());
-            placement.bottom = WordValue(norm_pos, 4, placement.top + bounds.height());
+            placement.right = WordValue(norm_pos, 3, SaturatedSum(placement.left, bounds.width()));
+            placement.bottom = WordValue(norm_pos, 4, SaturatedSum(placement.top, bounds.height()));
         }
         if (IniReadInteger(ini, section, "PixelsPerInch", ScreenPixelsPerInch(form)) !=
             ScreenPixelsPerInch(form))
@@ -337,8 +378,8 @@ void LoadFormPlacement(QWidget* form, IniObject ini, std::string_view section, b
             const TFormBorderStyle border = FormBorderStyle(form);
             if (border != TFormBorderStyle::bsSizeable &&
                 border != TFormBorderStyle::bsSizeToolWin) {
-                placement.right = placement.left + form->width();
-                placement.bottom = placement.top + form->height();
+                placement.right = SaturatedSum(placement.left, form->width());
+                placement.bottom = SaturatedSum(placement.top, form->height());
             }
             if (placement.right > placement.left) {
                 if (FormPosition(form) == TPosition::poScreenCenter)

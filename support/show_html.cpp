@@ -16,6 +16,8 @@ namespace support {
 // runs through doSetSource and reports its events; only local resources load.
 class TShowHTML::Browser : public QTextBrowser {
   public:
+    static constexpr qint64 kMaxResourceBytes = qint64{64} << 20;
+
     explicit Browser(TShowHTML* owner) : QTextBrowser(owner), owner_(owner) {
         setOpenExternalLinks(false);
         setOpenLinks(true);
@@ -26,6 +28,13 @@ class TShowHTML::Browser : public QTextBrowser {
         if (!resolved.isLocalFile() && !resolved.scheme().isEmpty() &&
             resolved.scheme() != QLatin1String("data") && resolved.scheme() != QLatin1String("qrc"))
             return {};  // nothing from the network
+        if (resolved.isLocalFile()) {
+            // A device or a pipe would be read without end (or block the open),
+            // and a file far beyond any page's size would fill the memory.
+            const QFileInfo file(resolved.toLocalFile());
+            if (!file.isFile() || file.size() > kMaxResourceBytes)
+                return {};
+        }
         return QTextBrowser::loadResource(type, name);
     }
 

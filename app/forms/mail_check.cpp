@@ -50,7 +50,14 @@ std::vector<std::string> MailCheck::FolderNames() {
 }
 
 void MailCheck::Run(bool for_requests, bool for_members) {
-    OpenStore();
+    // A store that cannot be reached (a server down, a refused login) is the root folder
+    // the check cannot open.
+    try {
+        OpenStore();
+    } catch (const std::exception&) {
+        ShowRootFolderError();
+        return;
+    }
     EntryProcessor& entries = services_.entries;
     Acknowledger acknowledger(entries, context_);
     Forwarder forwarder(entries, *cache_);

@@ -1,10 +1,12 @@
 #include "app/forms/main_window.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -561,6 +563,16 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
         progress_->SetCancellable(cancellable);
         progress_->Show();
         SetCancelled(false);
+        // A window reaches the screen through the event loop, which a task that cannot be
+        // cancelled never runs; only drawing is let through here, no input.
+        if (!cancellable) {
+            QElapsedTimer waited;
+            waited.start();
+            do
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+            while (!(progress_->windowHandle() && progress_->windowHandle()->isExposed()) &&
+                   waited.elapsed() < 500);
+        }
     }
     progress_->SetMessage(caption);
     progress_->SetPercent(*percent);
@@ -710,6 +722,12 @@ void Tfrmmain::mkFindRecordClick() {
     if (!DatabaseOpen())
         return;
     TdlgFind find(this, services_.database.tblCV());
+    // The grid's commands work on the chosen rows, so the found row becomes the one chosen.
+    find.OnFound = [this] {
+        gxDBGrid1->ClearSelection();
+        if (grid::TgxTreeListNode* focused = gxDBGrid1->GetFocusedNode())
+            focused->SetSelected(true);
+    };
     find.ShowModal();
 }
 
@@ -1178,7 +1196,14 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
         }
     } end{*this};
     ui::Guarded([&] {
-        AddressGatherer gatherer(services_.entries, OnMailStore());
+        mail::MailStore* store = nullptr;
+        try {
+            store = &OnMailStore();
+        } catch (const std::exception&) {
+            ShowScanRootFolderError();
+            return;
+        }
+        AddressGatherer gatherer(services_.entries, *store);
         // Loading the folder tree cannot be cancelled; scanning a folder can. A
         // maximum of 0 ends the display.
         gatherer.OnProgress = [this](std::int64_t position, std::int64_t maximum,

@@ -12,6 +12,7 @@
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
+#include "app/list/import_file.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/mail/acknowledgement.h"
@@ -259,7 +260,7 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         ui::TOpenDialog dialog;
         dialog.SetFilter("Text Files (*.csv,*.txt)|*.csv;*.txt");
         if (dialog.Execute())
-            memCustom->Lines().LoadFromFile(dialog.FileName());
+            memCustom->Lines().SetText(ReadImportFile(dialog.FileName()));
     };
     attach->OnClick = [this] { btnAttachClick(); };
     remove->OnClick = [this] { btnRemoveAttachClick(); };
@@ -499,7 +500,7 @@ void TdlgSendMail::btnEditorClick() {
                        "editor\r\n2. Close your HTML Editor\r\n3. Click OK to load your changes",
                        ui::mtInformation, ui::mbOKCancel) == ui::mrCancel)
         return;
-    edtMessageText->Lines().LoadFromFile(file);
+    edtMessageText->Lines().SetText(ReadImportFile(file));
     ShowPreview();
 }
 
@@ -579,7 +580,8 @@ void TdlgSendMail::btnLoadEmailClick(std::string_view path) {
             return;
         file = dialog.FileName();
     }
-    edtMessageText->Lines().LoadFromFile(file);
+    // Read as import files are: a message saved in Windows-1252 keeps its accented letters.
+    edtMessageText->Lines().SetText(ReadImportFile(file));
     if (IsHtmlFileName(file)) {
         chkHTML->SetChecked(true);
         pgcMessage->SetActivePage(tabPreview);

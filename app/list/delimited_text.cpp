@@ -1,5 +1,7 @@
 #include "app/list/delimited_text.h"
 
+#include <optional>
+
 #include "platform/db/code_page_text.h"
 #include "platform/nls/nls.h"
 
@@ -21,9 +23,59 @@ std::string TrimBlanks(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Windows editors save "Unicode text" as UTF-16 behind a byte-order mark; read as
+// single bytes, every other byte would be a NUL. An unpaired surrogate becomes U+FFFD.
+std::optional<std::string> DecodeUtf16(std::string_view bytes) {
+    bool little;
+    if (bytes.starts_with("\xFF\xFE"))
+        little = true;
+    else if (bytes.starts_with("\xFE\xFF"))
+        little = false;
+    else
+        return std::nullopt;
+    auto unit = [&](std::size_t i) -> char16_t {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<char16_t>(little ? a | (b << 8) : (a << 8) | b);
+    };
+    std::string out;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        char32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string DecodeImportText(std::string_view bytes) {
+    if (std::optional<std::string> text = DecodeUtf16(bytes))
+        return *text;
     if (platform::nls::IsValidUtf8(bytes)) {
         if (bytes.starts_with(kByteOrderMark))
             bytes.remove_prefix(kByteOrderMark.size());
@@ -47,16 +99,22 @@ std::string QuoteDelimitedValue(std::string_view value, std::string_view separat
 }
 
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
-                       std::string_view separator) {
+                       std::string_view separator, bool quote) {
     std::string line;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!chosen[i])
             continue;
-        line += QuoteDelimitedValue(values[i], separator);
+        line += quote ? QuoteDelimitedValue(values[i], separator) : values[i];
         line += separator;
     }
-    if (!line.empty())
-        line.pop_back();
+    // The last character goes, not the last byte: a separator such as "§" takes two bytes,
+    // and half of it would leave every line, and so the file, invalid UTF-8.
+    if (!line.empty()) {
+        std::size_t cut = line.size() - 1;
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+            --cut;
+        line.erase(cut);
+    }
     return line;
 }
 

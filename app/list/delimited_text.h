@@ -12,8 +12,8 @@
 
 namespace app {
 
-// The text of an import file: UTF-8 (a leading byte-order mark dropped), or, when the
-// bytes are not valid UTF-8, Windows-1252.
+// The text of an import file: UTF-8 (a leading byte-order mark dropped), UTF-16 when the
+// file starts with its byte-order mark, or, when the bytes are neither, Windows-1252.
 std::string DecodeImportText(std::string_view bytes);
 
 // value, quoted when it holds the separator, a double quote, CR or LF.
@@ -33,9 +33,10 @@ using ExportValues = std::array<std::string, kExportFieldCount>;
 using ExportChoice = std::array<bool, kExportFieldCount>;
 
 // The chosen values in field order, each followed by the separator, the last separator
-// removed (so a separator of two characters keeps its first one at the end).
+// removed (so a separator of two characters keeps its first one at the end). With quote,
+// values that would split are quoted for reading back; a printed list is written as is.
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
-                       std::string_view separator);
+                       std::string_view separator, bool quote = true);
 
 // Splits text into records of values. Records end at line breaks outside quotes; values
 // end at the separator outside quotes. A value is trimmed of blanks outside its quotes

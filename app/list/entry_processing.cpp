@@ -209,13 +209,21 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         }
     }
 
-    SharedTableLock lock(database_.tblCV());
-    if (!is_add) {
-        result = RemoveEntries(email, category, send_ack);
-        return finish();
+    // A request never raises to its caller: one entry the table refuses (a NUL in the
+    // text, a damaged table) must not end the import or the check that brought it.
+    try {
+        SharedTableLock lock(database_.tblCV());
+        result = is_add ? AddEntry(email, category, full_name, first_name, comments, bounces,
+                                   ignore_rules, send_ack)
+                        : RemoveEntries(email, category, send_ack);
+    } catch (const std::exception& e) {
+        strata::TStrataTable& t = database_.tblCV();
+        if (t.Active() && t.State() != db::dsBrowse)
+            t.Cancel();
+        result = is_add ? "Error inserting into database: " + std::string(e.what())
+                        : std::string("Entry could not be deleted!");
+        errors_.AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, email, category);
     }
-    result =
-        AddEntry(email, category, full_name, first_name, comments, bounces, ignore_rules, send_ack);
     return finish();
 }
 
@@ -408,7 +416,7 @@ std::string EntryProcessor::processbounce(std::string_view address_in) {
     SMTPAddressToEmailName(address, name);
     std::string result;
     strata::TStrataTable& t = database_.tblCV();
-    {
+    try {
         SharedTableLock lock(t);
         if (!LocateEmailAddress(address)) {
             result = "E-mail address not found!";
@@ -438,6 +446,9 @@ std::string EntryProcessor::processbounce(std::string_view address_in) {
                 }
             }
         }
+    } catch (const std::exception&) {
+        // An address the table cannot even look for has no row to count.
+        result = "E-mail address not found!";
     }
     AddToLog("Update Undeliverable " + address + " -> " + result);
     return result;

@@ -86,7 +86,8 @@ bool exportlist(strata::TStrataTable& table, const ExportRequest& request,
             if (Cancelled())
                 return false;
             try {
-                std::string line = ExportLine(RowValues(table), request.chosen, separator);
+                // Paper is read, never imported: a printed value keeps its own quotes.
+                std::string line = ExportLine(RowValues(table), request.chosen, separator, to_file);
                 if (!to_file) {
                     if (print_lines != nullptr)
                         print_lines->push_back(std::move(line));

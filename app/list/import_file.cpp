@@ -21,6 +21,22 @@ std::int32_t BouncesValue(std::string_view text) {
     return value;
 }
 
+// Hides the progress display also when an import ends early by an exception, so
+// that no window is left standing over the list. Hiding twice is harmless.
+class ProgressGuard {
+  public:
+    explicit ProgressGuard(const ProgressReport& progress) : progress_(progress) {}
+    ~ProgressGuard() {
+        if (progress_)
+            progress_(0, "", 0);
+    }
+    ProgressGuard(const ProgressGuard&) = delete;
+    ProgressGuard& operator=(const ProgressGuard&) = delete;
+
+  private:
+    const ProgressReport& progress_;
+};
+
 bool AllEmpty(const std::vector<std::string>& values) {
     for (const std::string& v : values)
         if (!v.empty())
@@ -36,6 +52,7 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
     const std::string separator = request.separator.empty() ? "," : request.separator;
     const auto count = static_cast<std::int64_t>(lines.size());
     std::int64_t processed = 0;
+    const ProgressGuard guard(progress);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::string& line = lines[static_cast<std::size_t>(i)];
         if (line.empty())
@@ -92,6 +109,7 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
     auto records = SplitDelimitedRecords(import.text, separator);
     std::int64_t processed = 0;
     const auto total = static_cast<std::int64_t>(records.size());
+    const ProgressGuard guard(progress);
     for (std::int64_t line = import.header_row ? 1 : 0; line < total; ++line) {
         const auto& parts = records[static_cast<std::size_t>(line)];
         if (parts.empty() || AllEmpty(parts))

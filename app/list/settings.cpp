@@ -5,9 +5,11 @@
 #include <exception>
 #include <filesystem>
 
+#include "app/list/delimited_text.h"
 #include "app/routines/text_routines.h"
 #include "platform/config/registry.h"
 #include "platform/db/string_list.h"
+#include "platform/db/whole_file.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/prompt.h"
 
@@ -254,17 +256,22 @@ std::string StoredDBPath(std::string_view db_path, std::string_view program_dir)
 
 bool Loadentries(Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
+    // Lists written by hand or kept from a Windows copy of the program may be in
+    // Windows-1252; read as UTF-8 their accented letters would be lost on the next save.
+    auto load = [](db::TStringList& list, const std::string& path) {
+        list.SetText(DecodeImportText(db::ReadWholeFile(path)));
+    };
     for (const TextFile& file : kTextFiles) {
         if (FileExists(dir + std::string(file.file_name))) {
             db::TStringList list;
-            list.LoadFromFile(dir + std::string(file.file_name));
+            load(list, dir + std::string(file.file_name));
             settings.*file.text = MemoText(list);
         }
     }
     for (const OptionFile& file : kListFiles) {
         if (FileExists(dir + std::string(file.file_name))) {
             db::TStringList list;
-            list.LoadFromFile(dir + std::string(file.file_name));
+            load(list, dir + std::string(file.file_name));
             settings.*file.list = list.ToVector();
         }
     }

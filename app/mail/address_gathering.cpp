@@ -150,15 +150,19 @@ void AddressGatherer::AddNamedAddress(std::string_view name, std::string_view ad
         list.push_back(entry);
 }
 
+void ShowScanRootFolderError() {
+    ui::MessageDlg(
+        "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
+        "'File|Options, Advanced..'",
+        ui::mtWarning, {ui::mbOK});
+}
+
 mail::Folder* AddressGatherer::Root() {
     const Settings& s = entries_.settings();
     try {
         return s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
     } catch (const std::exception&) {
-        ui::MessageDlg(
-            "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
-            "'File|Options, Advanced..'",
-            ui::mtWarning, {ui::mbOK});
+        ShowScanRootFolderError();
         return nullptr;
     }
 }

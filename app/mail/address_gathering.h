@@ -32,6 +32,9 @@ void extractemailaddresses(const std::vector<std::string>& lines, std::vector<st
 void addemailaddresses(std::string_view text, std::vector<std::string>& list);
 // "Name <address>" with the name given name first, or the bare address.
 std::string NamedAddress(std::string_view name, std::string_view address);
+// The warning of a scan that cannot reach the mail store or its root folder.
+void ShowScanRootFolderError();
+
 // The folder name without a trailing contacts marker '*'.
 std::string StripContactMarker(std::string_view text);
 

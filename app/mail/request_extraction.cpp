@@ -202,16 +202,20 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     }
 }
 
+void ShowRootFolderError() {
+    ui::MessageDlg(
+        "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
+        "'File|Options, Advanced...'",
+        ui::mtWarning, {ui::mbOK});
+}
+
 mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
     const Settings& s = entries_.settings();
     mail::Folder* root = nullptr;
     try {
         root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
     } catch (const std::exception&) {
-        ui::MessageDlg(
-            "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
-            "'File|Options, Advanced...'",
-            ui::mtWarning, {ui::mbOK});
+        ShowRootFolderError();
         return nullptr;
     }
     if (mail::Folder* folder = root->FindFolder(name))

@@ -34,6 +34,9 @@ std::string StripReplyPrefixes(std::string_view subject);
 // address when not empty, else name when it holds "@", else empty.
 std::string GetAddress(std::string_view address, std::string_view name);
 
+// The warning of a check that cannot reach the mail store or its root folder.
+void ShowRootFolderError();
+
 // The text of the sender-retrieval error question.
 std::string SenderRetrievalErrorText(std::string_view method_name, std::string_view suggested_name,
                                      bool unstable);

@@ -214,11 +214,19 @@ void TDataDirectory::EndUpdateBatch(bool commit) {
         }
         try {
             table->EndBatch(true);
-            if (table->UseCount() <= 0)
-                CloseTable(table, true);
         } catch (...) {
             if (!failure)
                 failure = std::current_exception();
+        }
+        // A table closed within the batch closes now, its end failed or not: else its files,
+        // and their locks, would stay open with nobody to close them.
+        if (table->UseCount() <= 0) {
+            try {
+                CloseTable(table, true);
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
         }
     }
     if (commit)

@@ -104,7 +104,7 @@ void TDataTable::Open() {
         marks_enabled_ = !in_memory_ && !directory_.InMemory() && !temporary_;
         write_mark_ = mark_behind_ = false;
         mark_holds_ = 0;
-        sync_failed_ = false;
+        sync_failed_ = mark_kept_ = false;
         index_file_->SetEncrypted(data_file_->GetEncrypted());
         try {
             index_file_->Open();
@@ -124,9 +124,7 @@ void TDataTable::Open() {
         }
     } catch (...) {
         marks_enabled_ = false;
-        blob_file_->Close();
-        index_file_->Close();
-        data_file_->Close();
+        CloseFilesAfterFailure();
         use_count_ = 0;
         throw;
     }
@@ -136,6 +134,18 @@ void TDataTable::Open() {
     read_only_ = media_read_only_;
     statement_index_offset_ = statement_blob_offset_ = 0;
     operation_index_offset_ = operation_blob_offset_ = 0;
+}
+
+void TDataTable::CloseFilesAfterFailure() noexcept {
+    // The failure under way is what the caller hears of.
+    for (TFileHandler* file : {static_cast<TFileHandler*>(blob_file_.get()),
+                               static_cast<TFileHandler*>(index_file_.get()),
+                               static_cast<TFileHandler*>(data_file_.get())}) {
+        try {
+            file->Close();
+        } catch (...) {
+        }
+    }
 }
 
 void TDataTable::Close(bool discard_temporary) {
@@ -178,12 +188,21 @@ void TDataTable::Close(bool discard_temporary) {
     deferred_unlocks_.ClearAll();
     statement_index_offset_ = statement_blob_offset_ = 0;
     operation_index_offset_ = operation_blob_offset_ = 0;
-    index_file_->Close();
-    blob_file_->Close();
-    data_file_->Close();
+    // Every file closes whatever the others report; the caller hears of the first failure
+    // alone (a file whose sync failed repeats it as it closes).
+    for (TFileHandler* file : {static_cast<TFileHandler*>(index_file_.get()),
+                               static_cast<TFileHandler*>(blob_file_.get()),
+                               static_cast<TFileHandler*>(data_file_.get())}) {
+        try {
+            file->Close();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
     open_ = false;
     pending_ = false;
-    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_kept_ = mark_behind_ = false;
     mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
@@ -191,7 +210,7 @@ void TDataTable::Close(bool discard_temporary) {
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
     use_count_ = 1;
-    marks_enabled_ = write_mark_ = sync_failed_ = mark_behind_ = false;
+    marks_enabled_ = write_mark_ = sync_failed_ = mark_kept_ = mark_behind_ = false;
     mark_holds_ = 0;
     BuildFileNames();
     try {
@@ -215,9 +234,7 @@ void TDataTable::CreateFiles(const TableDefinition& definition) {
         data_file_->WriteHeader(true);
     } catch (...) {
         // No half-made table stays behind.
-        blob_file_->Close();
-        index_file_->Close();
-        data_file_->Close();
+        CloseFilesAfterFailure();
         use_count_ = 0;
         try {
             DeleteFiles();
@@ -248,18 +265,39 @@ void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
         target = directory_.Path() + target;
     BuildFileNames();
     TFileHandler* files[3] = {data_file_.get(), index_file_.get(), blob_file_.get()};
-    for (int i = 0; i < 3; ++i) {
-        if (!files[i]->FileExists())
-            continue;
-        const std::string to = target + (to_backup ? kBackupExtensions[i] : kExtensions[i]);
-        if (to_backup) {
-            TBlobFile old(nullptr);
-            old.SetName(to);
-            old.SetInMemory(memory);
-            if (old.FileExists())
-                old.DeleteFile();
+    int moved = 0;
+    try {
+        for (; moved < 3; ++moved) {
+            TFileHandler& file = *files[moved];
+            if (!file.FileExists())
+                continue;
+            const std::string to =
+                target + (to_backup ? kBackupExtensions[moved] : kExtensions[moved]);
+            if (to_backup) {
+                TBlobFile old(nullptr);
+                old.SetName(to);
+                old.SetInMemory(memory);
+                if (old.FileExists())
+                    old.DeleteFile();
+            }
+            file.RenameFile(to);
         }
-        files[i]->RenameFile(to);
+    } catch (...) {
+        // A table is never left with its files under two names: those already moved go back.
+        BuildFileNames();
+        for (int i = 0; i < moved; ++i) {
+            const std::string to = target + (to_backup ? kBackupExtensions[i] : kExtensions[i]);
+            TFileHandler back;
+            back.SetName(to);
+            back.SetInMemory(memory);
+            try {
+                if (back.FileExists())
+                    back.RenameFile(files[i]->Name());
+            } catch (...) {
+                // The first failure is what the caller hears of.
+            }
+        }
+        throw;
     }
 }
 
@@ -296,10 +334,19 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
 
 void TDataTable::EmptyFiles() {
     DropLiveRecords();
+    // The files are emptied one after the other: until all are, the mark stays on through any
+    // flush, and a failure part of the way leaves it for the next open to find.
+    try {
+        HoldWriteMark();
+    } catch (...) {
+        ReleaseWriteMark();
+        throw;
+    }
     data_file_->EmptyFile();
     index_file_->EmptyIndexFile();
     if (blob_file_->IsOpen())
         blob_file_->EmptyBlobFile();
+    ReleaseWriteMark();
     DiscardBuffers(true, false);
 }
 
@@ -579,7 +626,12 @@ void TDataTable::EndBatch(bool commit) {
     if (commit) {
         in_batch_ = false;
         if (changed) {
-            WriteLock();
+            try {
+                WriteLock();
+            } catch (...) {
+                EndBatchUnwritten();
+                throw;
+            }
             try {
                 FlushBuffersBeforeSync();
                 FlushFiles();
@@ -603,7 +655,12 @@ void TDataTable::EndBatch(bool commit) {
     }
     // Out of the batch first, so that the write lock takes its file locks.
     in_batch_ = false;
-    WriteLock();
+    try {
+        WriteLock();
+    } catch (...) {
+        EndBatchUnwritten();
+        throw;
+    }
     // The index pages go out on a helper thread while the caller goes on with its next rows;
     // the helper lets the write lock go once they are written, so other programs still see
     // whole flushes. A table with blobs writes its blob file under the same lock and keeps
@@ -657,6 +714,37 @@ void TDataTable::EndBatch(bool commit) {
     unlock();
 }
 
+void TDataTable::EndBatchUnwritten() noexcept {
+    in_batch_ = false;
+    batch_changes_ = pending_ = false;
+    // What earlier flushes of the batch wrote is kept, synced as the batch's end would have.
+    if (sync_owed_) {
+        try {
+            SyncFilesTogether(directory_.Session().ForceBufferFlush(), HasBlobs());
+            SettleOwedSync();
+        } catch (...) {
+            // The mark stays on (KeepMarkAfterFailedSync); the lock failure is reported.
+        }
+    }
+    try {
+        index_file_->FinishWriteBehind();
+    } catch (...) {
+    }
+    // Nothing since the last flush is written: the caches go back to what the files hold, the
+    // last whole flush that every program sees, and this program's cursors find the table
+    // changed.
+    try {
+        DiscardBuffers(true, true);
+    } catch (...) {
+    }
+    try {
+        ReleaseDeferredUnlocks();
+    } catch (...) {
+    }
+    header_lock_ = false;
+    (void)data_file_->UnlockHeader();
+}
+
 void TDataTable::WriteUnlockBehind() {
     if (!write_lock_) {
         index_file_->HandOffKeptPages(false);
@@ -708,14 +796,27 @@ void TDataTable::SettleOwedSync() {
 void TDataTable::KeepMarkAfterFailedSync() noexcept {
     sync_failed_ = true;
     SettleMarkBehind();
+    // Once on after the failure the mark never comes off, and was seen to then.
+    if (write_mark_ && mark_kept_)
+        return;
     // Only a writer holding the header may write to it; without (a flush to disk outside a
     // change) the mark goes on with the next change's first write.
     const bool header_held = exclusive_ || header_lock_ || (write_lock_ && !file_locks_deferred_);
-    if (write_mark_ || !marks_enabled_ || read_only_ || !header_held || !data_file_->IsOpen())
+    if (!marks_enabled_ || read_only_ || !header_held || !data_file_->IsOpen())
         return;
+    // A mark synced before the flush's pages is on disk, unless the data file's own failure
+    // took its page with it.
+    if (write_mark_ && mark_synced_ && !data_file_->SyncFailed()) {
+        mark_kept_ = true;
+        return;
+    }
     try {
+        // Written again, even when it was on already: the failed write-back may have dropped
+        // the page that held it, and a later open, here or in another program, must find it.
         data_file_->WriteProgressMark(true);
         write_mark_ = true;
+        mark_synced_ = data_file_->SyncPastFailure();
+        mark_kept_ = true;
     } catch (...) {
         // The failed sync is what the caller hears of.
     }
@@ -840,10 +941,25 @@ void TDataTable::BeforeWrite() {
         file_locks_deferred_ = false;
     }
     SettleMarkBehind();
-    if (write_mark_ || !marks_enabled_ || read_only_ || !data_file_->IsOpen())
+    if (!marks_enabled_ || read_only_ || !data_file_->IsOpen())
         return;
-    data_file_->WriteProgressMark(true);
-    write_mark_ = true;
+    if (!write_mark_) {
+        data_file_->WriteProgressMark(true);
+        write_mark_ = true;
+        mark_synced_ = false;
+    }
+    if (mark_synced_ || !directory_.Session().ForceBufferFlush())
+        return;
+    // Written through, the mark is on disk before any page it covers can get there: else a
+    // power cut or a failed write-back could leave some of them on disk and the mark not. A
+    // mark that cannot be synced lets nothing be written.
+    try {
+        data_file_->SyncWritten();
+    } catch (...) {
+        KeepMarkAfterFailedSync();
+        throw;
+    }
+    mark_synced_ = true;
 }
 
 void TDataTable::HoldWriteMark() {

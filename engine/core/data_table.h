@@ -171,6 +171,8 @@ class TDataTable final : public TTableFileOwner {
 
   private:
     void BuildFileNames();
+    // Closes the three files, dropping what they report.
+    void CloseFilesAfterFailure() noexcept;
     void ConfigureFile(TFileHandler& file, std::string_view extension);
     bool RetryLock(const std::function<bool()>& attempt);
     void SizeBitmaps();
@@ -183,6 +185,12 @@ class TDataTable final : public TTableFileOwner {
     void SyncFilesTogether(bool written_only, bool blobs);
     // FlushBuffers(true, true, true) where the files' syncs follow (a batch's end).
     void FlushBuffersBeforeSync();
+    // A batch's end that cannot take the write lock (another program's reader held on past
+    // the lock wait): the table leaves its batch without writing what the batch changed since
+    // its last flush, which is dropped, and lets go of the header and deferred record locks,
+    // so that neither this program's caches nor other programs are left with a change that
+    // cannot end. Requires: header lock held.
+    void EndBatchUnwritten() noexcept;
     // After the sync a batch owed: the in-progress mark comes off.
     void SettleOwedSync();
     // After a failed sync: the mark goes on, or stays, for good.
@@ -238,6 +246,10 @@ class TDataTable final : public TTableFileOwner {
     bool pending_ = false;
     bool marks_enabled_ = false;
     bool write_mark_ = false;
+    // The mark was synced since it went on: it is on disk (see BeforeWrite).
+    bool mark_synced_ = false;
+    // After a failed sync the mark was put on and seen to (KeepMarkAfterFailedSync).
+    bool mark_kept_ = false;
     int mark_holds_ = 0;
     // A flush whose index pages the index file's helper writes leaves the mark to the helper,
     // which takes it off after the last page (KeptPagesWritten); until the caller settles it

@@ -364,8 +364,12 @@ void TIndexFile::Close() {
     } catch (...) {
         StopHelper();
         ReleaseAllPages();
-        if (IsOpen())
-            TFileHandler::Close();
+        try {
+            if (IsOpen())
+                TFileHandler::Close();
+        } catch (...) {
+            // The helper's failure came first and is the one reported.
+        }
         throw;
     }
     StopHelper();

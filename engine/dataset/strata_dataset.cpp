@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
 
 #include "engine/core/data_cursor.h"
@@ -169,7 +170,11 @@ TStrataDataSet::TStrataDataSet(db::TComponent* owner) : db::TDataSet(owner) {}
 
 TStrataDataSet::~TStrataDataSet() {
     Destroying();
-    Close();
+    try {
+        Close();
+    } catch (...) {
+        // Nothing can be reported from here; the files are closed all the same.
+    }
     // A cursor made by an info query or a failed open goes with the dataset.
     if (cursor_ != nullptr) {
         DestroyHandle();
@@ -770,7 +775,11 @@ TStrataDBDataSet::TStrataDBDataSet(db::TComponent* owner) : TStrataDataSet(owner
 
 TStrataDBDataSet::~TStrataDBDataSet() {
     Destroying();
-    Close();
+    try {
+        Close();
+    } catch (...) {
+        // As in ~TStrataDataSet.
+    }
     db_flags_ = 0;
     if (database_ != nullptr) {
         TStrataDatabase* database = database_;
@@ -865,8 +874,17 @@ void TStrataDBDataSet::OpenCursor(bool info_query) {
 }
 
 void TStrataDBDataSet::CloseCursor() {
-    TStrataDataSet::CloseCursor();
+    // A close that reports a failed sync has closed the table all the same: the database is
+    // let go of too, so that it can close.
+    std::exception_ptr failure;
+    try {
+        TStrataDataSet::CloseCursor();
+    } catch (...) {
+        failure = std::current_exception();
+    }
     SetDBFlag(0, false);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TStrataMasterDataLink::SetFieldNames(std::string_view names) {

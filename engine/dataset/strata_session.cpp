@@ -1,6 +1,7 @@
 #include "engine/dataset/strata_session.h"
 
 #include <algorithm>
+#include <exception>
 #include <string>
 
 #include "engine/core/data_directory.h"
@@ -277,17 +278,25 @@ void TStrataSession::Stop() {
     }
     SetCurrentEngineSession(engine_session_);
     const std::vector<TStrataDatabase*> databases(databases_);
+    // The session stops whatever a database's close reports; the first failure goes on.
+    std::exception_ptr failure;
     for (auto it = databases.rbegin(); it != databases.rend(); ++it) {
         TStrataDatabase* database = *it;
         // Freeing one database may free others with it.
         if (std::find(databases_.begin(), databases_.end(), database) == databases_.end()) {
             continue;
         }
-        if (database->Temporary() && database->Owner() == this &&
-            !database->ComponentState().Contains(db::csDestroying)) {
-            database->Free();
-        } else {
-            database->Disconnect();
+        try {
+            if (database->Temporary() && database->Owner() == this &&
+                !database->ComponentState().Contains(db::csDestroying)) {
+                database->Free();
+            } else {
+                database->Disconnect();
+            }
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
         }
     }
     if (default_session_) {
@@ -298,6 +307,9 @@ void TStrataSession::Stop() {
         engine_session_ = nullptr;
         TStrataSession& fallback = DefaultStrataSession();
         SetCurrentEngineSession(fallback.engine_session_);
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 
@@ -721,26 +733,35 @@ void TStrataDatabase::Disconnect() {
         bool& flag;
         ~Reset() { flag = false; }
     } reset{disconnecting_};
+    // Every dataset closes, and the directory with them, whatever one of them reports; the
+    // first failure (a failed sync) goes on once all is closed.
+    std::exception_ptr failure;
     while (!datasets_.empty()) {
         const std::size_t before = datasets_.size();
         TStrataDBDataSet* dataset = datasets_.back();
-        dataset->Disconnect();
+        try {
+            dataset->Disconnect();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
         if (datasets_.size() == before && !datasets_.empty() && datasets_.back() == dataset) {
             // A dataset that stayed in the list after closing lets go of it here.
             dataset->ForgetDatabase();
             datasets_.pop_back();
         }
     }
-    if (directory_ == nullptr) {
-        return;
+    if (directory_ != nullptr) {
+        TDataDirectory* directory = directory_;
+        directory_ = nullptr;
+        use_count_ = 0;
+        if (session_ != nullptr && session_->Active()) {
+            SessionLockGuard guard(*session_);
+            session_->EngineSession()->CloseDirectory(directory);
+        }
     }
-    TDataDirectory* directory = directory_;
-    directory_ = nullptr;
-    use_count_ = 0;
-    if (session_ != nullptr && session_->Active()) {
-        SessionLockGuard guard(*session_);
-        session_->EngineSession()->CloseDirectory(directory);
-    }
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TStrataDatabase::CheckNotConnected() const {

@@ -33,20 +33,26 @@ void FileLockWait() {
 }
 
 TFileHandler::~TFileHandler() {
-    CloseHandle();
+    (void)CloseHandle();
 }
 
 void TFileHandler::Raise(std::int64_t code) const {
     RaiseEngineError(static_cast<EngineErrorCode>(std::llabs(code)), name_);
 }
 
-void TFileHandler::CloseHandle() noexcept {
+std::int32_t TFileHandler::CloseHandle() noexcept {
+    std::int32_t synced = 0;
     if (handle_id_ >= 1 && file_) {
+        // The last handle's sync waits for the device here rather than under the registry's
+        // lock, where it would hold up every open and close of the process.
+        if (auto* physical = in_memory_ ? nullptr : dynamic_cast<TPhysicalFile*>(file_.get()))
+            synced = physical->SyncBeforeLastClose();
         GlobalFileList().CloseFile(file_.get(), in_memory_, handle_id_);
     }
     file_.reset();
     handle_id_ = 0;
     open_ = false;
+    return synced;
 }
 
 void TFileHandler::Open() {
@@ -71,7 +77,9 @@ void TFileHandler::Open() {
 }
 
 void TFileHandler::Close() {
-    CloseHandle();
+    // Closed all the same; the failed sync is then raised.
+    if (const std::int32_t synced = CloseHandle(); synced < 0)
+        Raise(synced);
 }
 
 void TFileHandler::CreateFile() {
@@ -191,6 +199,20 @@ void TFileHandler::CheckSyncFailure() const {
         if (const std::int32_t failed = physical->SyncFailure(); failed != 0)
             Raise(failed);
     }
+}
+
+bool TFileHandler::SyncFailed() const {
+    if (in_memory_)
+        return false;
+    const auto* physical = dynamic_cast<const TPhysicalFile*>(file_.get());
+    return physical != nullptr && physical->SyncFailure() != 0;
+}
+
+bool TFileHandler::SyncPastFailure() noexcept {
+    if (in_memory_)
+        return true;
+    auto* physical = dynamic_cast<TPhysicalFile*>(file_.get());
+    return physical == nullptr || physical->SyncPastFailure();
 }
 
 bool TFileHandler::WritesAt() const {

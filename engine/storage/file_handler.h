@@ -39,6 +39,8 @@ class TFileHandler {
 
     // Nothing when open; 11010 for a missing file.
     virtual void Open();
+    // Closes the handle whatever happens; then raises a failed sync of what a write-through
+    // file's last handle leaves unsynced (or of an earlier failure its file remembers).
     virtual void Close();
     // Creates (or empties) the file for exclusive use and opens it.
     virtual void CreateFile();
@@ -74,6 +76,9 @@ class TFileHandler {
     // Raises the failed sync or write-back of this file that its file object remembers until
     // it is closed (see TPhysicalFile::SyncFailure); nothing otherwise.
     void CheckSyncFailure() const;
+    bool SyncFailed() const;
+    // See TPhysicalFile::SyncPastFailure; true for a memory file.
+    bool SyncPastFailure() noexcept;
 
     // Writes all of `data` at `offset` of a file on disk (9218 otherwise), leaving this
     // handle's position alone; another thread may write this way while the handle's owner
@@ -155,7 +160,9 @@ class TFileHandler {
     TAbstractFile* FileObject() const noexcept { return file_.get(); }
 
   private:
-    void CloseHandle() noexcept;
+    // The sync's result before the last handle of a write-through file closes: 0 or a
+    // negative code.
+    std::int32_t CloseHandle() noexcept;
     [[noreturn]] void Raise(std::int64_t code) const;
 
     bool in_memory_ = false;

@@ -388,14 +388,18 @@ void TPhysicalFile::CloseHandle(std::int32_t id) {
     TAbstractFile::CloseHandle(id);
     if (OpenCount() == 0 && file_.IsOpen()) {
         StopWriteBehind();
-        // A failed sync was reported when it happened (and the owner's close reports it
-        // again); this one would only fail the same way.
+        // The closing handler synced already, outside the registry's lock
+        // (SyncBeforeLastClose), and reports a failure; this finds nothing left to sync unless
+        // a handle opened and closed meanwhile wrote.
         if (WriteThrough())
             (void)SyncWritten();
         // The mapping goes first: pages it still maps are not dropped.
         mapped_.reset();
         ForgetSyncFailure();
         (void)file_.Close();
+        // What a failed sync left unsynced went with the descriptor and was reported: the next
+        // open owes no sync for it.
+        unsynced_ = 0;
     }
 }
 
@@ -682,6 +686,45 @@ void TPhysicalFile::StopWriteBehind() noexcept {
     write_behind_->wake.notify_one();
     write_behind_->thread.join();
     write_behind_.reset();
+}
+
+bool TPhysicalFile::SyncPastFailure() noexcept {
+    std::lock_guard guard(lock_);
+    FinishWriteBehind();
+    if (!file_.IsOpen())
+        return false;
+    const std::int64_t covered = unsynced_.load(std::memory_order_relaxed);
+    const platform::os::Status synced = SyncData();
+    if (!synced) {
+        RememberSyncFailure(synced.code());
+        return false;
+    }
+    if (SyncFailure() == 0)
+        unsynced_ -= covered;
+    return true;
+}
+
+std::int32_t TPhysicalFile::SyncBeforeLastClose() {
+    {
+        std::lock_guard guard(lock_);
+        FinishWriteBehind();
+        if (!WriteThrough() || OpenCount() != 1 || !file_.IsOpen())
+            return 0;
+        if (const std::int32_t failed = SyncFailure(); failed != 0)
+            return Negative(failed);
+        if (unsynced_ == 0)
+            return 0;
+    }
+    // The caller's handle keeps the descriptor open; bytes written meanwhile by a handle
+    // opened since stay counted for that handle's close.
+    const std::int64_t covered = unsynced_.load(std::memory_order_relaxed);
+    const platform::os::Status synced = SyncData();
+    if (!synced) {
+        RememberSyncFailure(synced.code());
+        return Negative(synced.code());
+    }
+    unsynced_ -= covered;
+    return 0;
 }
 
 std::int32_t TPhysicalFile::SyncWritten() {

@@ -197,6 +197,17 @@ class TPhysicalFile final : public TAbstractFile {
     // Makes the data written since the last sync durable (fdatasync), or
     // does nothing when nothing was written: 0 or a negative code.
     std::int32_t SyncWritten();
+    // Before the last handle of a write-through file closes: SyncWritten, without the
+    // registry's lock or this object's, so that a slow device holds up only the closing caller,
+    // not the process's other opens and closes (the registry's close, under its lock, then
+    // finds nothing left to sync). Nothing for a file that other handles keep open. 0 or a
+    // negative code. Requires: the caller's handle is open.
+    std::int32_t SyncBeforeLastClose();
+    // One fdatasync even when the file remembers a failure, for bytes written since that must
+    // reach the disk all the same (a mark saying the file may be damaged): a sync that passes
+    // covers what was written after the failure, though not what the failure dropped. The
+    // failure stays remembered. True when the sync passed.
+    bool SyncPastFailure() noexcept;
     // Starts the device on what SyncWritten would make durable.
     void StartSyncWritten();
     // As StartSyncWritten, on a helper thread, returning at once: asking the device to write
@@ -255,7 +266,8 @@ class TPhysicalFile final : public TAbstractFile {
     void StopWriteBehind() noexcept;
     // In a forked process: drops the parent's thread, unwaited for.
     void ForgetForkedWriteBehind() noexcept;
-    // One fdatasync, counted and passed by the sync hook. Requires: the lock is held.
+    // One fdatasync, counted and passed by the sync hook. Requires: the file is open, by the
+    // lock or by a handle of the caller's.
     platform::os::Status SyncData();
     // The remembered failure, or one sync: 0 or a negative code. Requires: the lock is held.
     std::int32_t SyncOrRecall();

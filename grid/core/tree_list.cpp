@@ -631,8 +631,18 @@ void TCustomgxTreeList::CloseEditor(bool refocus) {
         return;
     editor_->Closing = true;
     bool had_focus = editor_->IsEditFocused();
-    if (!destroying_)
-        PostEditorValue();
+    if (!destroying_) {
+        try {
+            PostEditorValue();
+        } catch (...) {
+            // The text was refused (the field cannot take it): the edit stays open with
+            // what was typed, so that the user can mend it or abandon it with Escape.
+            editor_->Closing = false;
+            if (edit_node_ != nullptr)
+                state_ = tsEditing;
+            throw;
+        }
+    }
     edit_node_ = nullptr;
     edit_column_ = -1;
     editor_->Hide();

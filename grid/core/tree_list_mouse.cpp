@@ -447,7 +447,16 @@ void TCustomgxTreeList::PressNode(Qt::MouseButton button, ui::TShiftState shift,
     int column = hit.column >= 0 ? GetColumnVisibleIndex(hit.column) : previous_column;
     if (column < 0)
         column = previous_column;
-    SetFocusedNodeColumn(node, column, true);
+    try {
+        SetFocusedNodeColumn(node, column, true);
+    } catch (...) {
+        // The focus could not move (the record being left was not posted): the press ends
+        // here and leaves no lock behind.
+        EndSelection();
+        if (state_ == tsNodeDown)
+            SetState(tsNormal);
+        throw;
+    }
     press_point_ = p;
     press_on_focused_ = previous == node && (IsRowSelect() || previous_column == column);
     const bool shift_held = (shift & ui::ssShift) != 0;
@@ -531,12 +540,18 @@ void TCustomgxTreeList::MouseMove(ui::TShiftState shift, int x, int y) {
                 if (node == nullptr)
                     return;
                 BeginSelection();
-                if (!postponed_clear_ && !selection_changed_by_press_ && IsMultiSelect())
-                    ClearSelection();
-                postponed_clear_ = false;
-                SetFocusedNodeColumn(node, focused_column_, true);
-                if (IsMultiSelect())
-                    node->SetSelected(true);
+                try {
+                    if (!postponed_clear_ && !selection_changed_by_press_ && IsMultiSelect())
+                        ClearSelection();
+                    postponed_clear_ = false;
+                    SetFocusedNodeColumn(node, focused_column_, true);
+                    if (IsMultiSelect())
+                        node->SetSelected(true);
+                } catch (...) {
+                    EndSelection();
+                    SetState(tsNormal);
+                    throw;
+                }
                 EndSelection();
                 SetState(tsNormal);
                 BeginDragNode(node);

@@ -483,6 +483,10 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                               {info.fixed_right_area.left, y,
                                info.fixed_right_area.left + fixed_band_line_width_, cell_bottom},
                               FixedBandLineColor);
+                // A band without visible columns has no cells: its strip of the row is
+                // plain background rather than whatever was on the screen.
+                for (const TEmptyHeaderInfo& e : info.empty_headers)
+                    FillSolid(canvas, {e.rect.left, y, e.rect.right, cell_bottom}, GetColor());
                 int focused_column = GetVisibleColumnIndex(GetFocusedColumn());
                 for (const THeaderCellInfo& hc : info.header_cells) {
                     CellLayout cell = LayoutCell(row, y, hc, info);

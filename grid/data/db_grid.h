@@ -172,6 +172,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool MoveDataSetToNode(TgxDBGridNode* old_node, TgxDBGridNode* new_node, bool use_locate,
                            const db::Variant& key);
     void SetFocusedAbsoluteIndex(int index) override;
+    // A move the dataset refuses (it cannot post the record being left) leaves the focus on
+    // that record's row.
+    void SetFocusedNodeColumn(TgxTreeListNode* node, int column, bool make_visible) override;
     void SetTopVisibleNode(TgxTreeListNode* node) override;
     // In buffer mode the vertical bar stands for the dataset: record numbers when the
     // dataset has them, else five positions (start, before, middle, after, end).
@@ -413,6 +416,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Pending row: the row whose record is being edited or inserted.
     TgxDBGridNode* pending_node_ = nullptr;
     db::Variant pending_key_;
+    // The rows the focus moves under way left (moves can nest), to go back to when the
+    // dataset refuses the move; a row that goes is forgotten.
+    std::vector<TgxTreeListNode*> focus_returns_;
     bool loading_rows_ = false;
     int partial_loading_ = 0;
     bool locating_ = false;

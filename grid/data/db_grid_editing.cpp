@@ -1,11 +1,12 @@
 // In-place editing through the dataset, the keys that map to dataset operations, and the
 // multi-selection kept as record bookmarks.
 
+#include <QString>
+
 #include <algorithm>
 
 #include "grid/data/db_grid.h"
 #include "grid/data/db_grid_internal.h"
-#include "platform/db/names.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
 
@@ -15,6 +16,13 @@ namespace {
 bool EditState(const db::TDataSet* dataset) {
     return dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
            dataset->State() == db::dsSetKey;
+}
+
+// Compares whole characters, accented letters included, as the search over the rows does.
+bool StartsWithIgnoringCase(std::string_view value, std::string_view text) {
+    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()))
+        .startsWith(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                    Qt::CaseInsensitive);
 }
 
 bool BookmarkLess(const db::TDataSet* dataset, bool active, const db::TBookmark& a,
@@ -352,6 +360,8 @@ void TCustomgxDBGrid::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previou
         pending_node_ = nullptr;
     if (node == anchor_row_)
         anchor_row_ = nullptr;
+    std::replace(focus_returns_.begin(), focus_returns_.end(), node,
+                 static_cast<TgxTreeListNode*>(nullptr));
     if (!IsClearing()) {
         int at = SelectedIndexOfNode(node);
         if (at >= 0 && !(use_bookmarks_ || IsBufferMode()))
@@ -532,14 +542,7 @@ void TCustomgxDBGrid::CheckChangeNodeEx() {
 bool TCustomgxDBGrid::RecordMatchesText(TgxDBTreeListColumn* column, std::string_view text) const {
     if (column == nullptr || column->Field() == nullptr)
         return false;
-    std::string value = column->Field()->Text();
-    if (value.size() < text.size())
-        return false;
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (lower(value[i]) != lower(text[i]))
-            return false;
-    return true;
+    return StartsWithIgnoringCase(column->Field()->Text(), text);
 }
 
 bool TCustomgxDBGrid::SearchOutsideNodes(int visible_column, const std::string& text, int direction,
@@ -598,12 +601,8 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
     TgxTreeListNode* start = node != nullptr ? node : GetFirstNode();
     if (start == nullptr || column == nullptr)
         return false;
-    std::string wanted(text);
     auto matches = [&](TgxTreeListNode* n) {
-        std::string value = GetCellText(n, column->GetIndex());
-        if (value.size() < wanted.size())
-            return false;
-        return db::SameName(std::string_view(value).substr(0, wanted.size()), wanted);
+        return StartsWithIgnoringCase(GetCellText(n, column->GetIndex()), text);
     };
     TgxTreeListNode* n = continue_search ? start->GetNext() : start;
     for (; n != nullptr; n = n->GetNext())
@@ -705,6 +704,16 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                 ShowEditor();
                 key = 0;
                 return;
+            }
+            if ((key == ui::VK_UP || key == ui::VK_DOWN) && State() == tsEditing &&
+                dataset->State() == db::dsInsert) {
+                // Text typed into the new record's editor changes the record: it goes into
+                // the field before the record is judged untouched.
+                HideEditorAndFocus();
+                if (State() == tsEditing) {
+                    key = 0;
+                    return;
+                }
             }
             if (key == ui::VK_UP && EditState(dataset)) {
                 if (dataset->State() == db::dsInsert && !dataset->Modified()) {

@@ -154,6 +154,34 @@ void TCustomgxDBGrid::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* n
     TCustomgxDBTreeListControl::DoChangeNode(old_node, node);
 }
 
+void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bool make_visible) {
+    const int before_column = GetFocusedColumn();
+    focus_returns_.push_back(GetFocusedNode());
+    try {
+        TCustomgxDBTreeListControl::SetFocusedNodeColumn(node, column, make_visible);
+    } catch (...) {
+        TgxTreeListNode* const back = focus_returns_.back();
+        focus_returns_.pop_back();
+        const auto* row = static_cast<const TgxDBGridNode*>(back);
+        // The dataset stayed on the record it could not post: its row takes the focus
+        // again, or the next edit would go into that record under another row's name.
+        db::TDataSet* dataset = DataSet();
+        if (row != nullptr && row != GetFocusedNode() && State() != tsEditing && !row->IsGroup &&
+            !IsBufferMode() && key_field_ != nullptr && dataset != nullptr && dataset->Active() &&
+            !dataset->IsEmpty() && db::VarCompare(key_field_->Value(), row->Key) == 0) {
+            loading_rows_ = true;
+            try {
+                TCustomgxDBTreeListControl::SetFocusedNodeColumn(back, before_column, true);
+            } catch (...) {
+                // The refusal that brought us here is the one to report.
+            }
+            loading_rows_ = false;
+        }
+        throw;
+    }
+    focus_returns_.pop_back();
+}
+
 void TCustomgxDBGrid::SetFocusedAbsoluteIndex(int index) {
     if (IsBufferMode()) {
         if (link_->Active())

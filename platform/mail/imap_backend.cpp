@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 
+#include <vmime/net/imap/IMAPFolder.hpp>
+
 #include "platform/mail/mail_error.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/store_backend.h"
@@ -100,9 +102,12 @@ class ImapBackend : public StoreBackend {
                 auto folder = store_->getFolder(
                     PathOf(FolderPath(path.begin(), path.begin() + static_cast<long>(depth))));
                 if (!folder->exists()) {
+                    // Without "contains folders": vmime would then append the hierarchy
+                    // separator, which Dovecot refuses after a name with "&" or a
+                    // non-ASCII character. A folder made without it still takes
+                    // sub-folders.
                     vnet::folderAttributes attributes;
-                    attributes.setType(vnet::folderAttributes::TYPE_CONTAINS_FOLDERS |
-                                       vnet::folderAttributes::TYPE_CONTAINS_MESSAGES);
+                    attributes.setType(vnet::folderAttributes::TYPE_CONTAINS_MESSAGES);
                     folder->create(attributes);
                 }
             }
@@ -115,8 +120,13 @@ class ImapBackend : public StoreBackend {
 
     std::vector<MessageEntry> Snapshot(const FolderPath& path) override {
         std::vector<std::pair<unsigned long long, MessageEntry>> found;
+        std::vector<std::string> deleted;
         Guard([&] {
             auto folder = Opened(path);
+            // The count is the one the server last told this connection; mail that
+            // another client added or expunged since then shows only after a round trip.
+            if (auto imap = vmime::dynamicCast<vmime::net::imap::IMAPFolder>(folder))
+                imap->noop();
             if (folder->getMessageCount() == 0)
                 return;
             auto messages = folder->getMessages(vnet::messageSet::byNumber(1, -1));
@@ -125,11 +135,14 @@ class ImapBackend : public StoreBackend {
             for (const auto& message : messages) {
                 const std::string uid = message->getUID();
                 const int flags = message->getFlags();
-                if (flags & vnet::message::FLAG_DELETED)
+                if (flags & vnet::message::FLAG_DELETED) {
+                    deleted.push_back(uid);
                     continue;
+                }
                 found.push_back({std::stoull(uid), {uid, (flags & vnet::message::FLAG_SEEN) != 0}});
             }
         });
+        flagged_deleted_[Key(path)] = std::move(deleted);
         std::sort(found.begin(), found.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<MessageEntry> entries;
@@ -170,8 +183,25 @@ class ImapBackend : public StoreBackend {
             auto folder = Opened(from);
             const auto set = vnet::messageSet::byUID(id);
             folder->copyMessages(PathOf(to), set);
+            // An expunge removes every message flagged deleted, also those another
+            // mail program flagged and keeps until it compacts the folder: they
+            // lose the flag for the expunge and get it back after it.
+            std::vector<vnet::message::uid> spared;
+            for (const auto& uid : flagged_deleted_[Key(from)]) {
+                if (uid != id)
+                    spared.emplace_back(uid);
+            }
+            const auto spared_set = vnet::messageSet::byUID(spared);
+            if (!spared.empty()) {
+                folder->setMessageFlags(spared_set, vnet::message::FLAG_DELETED,
+                                        vnet::message::FLAG_MODE_REMOVE);
+            }
             folder->setMessageFlags(set, vnet::message::FLAG_DELETED, vnet::message::FLAG_MODE_ADD);
             folder->expunge();
+            if (!spared.empty()) {
+                folder->setMessageFlags(spared_set, vnet::message::FLAG_DELETED,
+                                        vnet::message::FLAG_MODE_ADD);
+            }
         });
     }
 
@@ -207,10 +237,15 @@ class ImapBackend : public StoreBackend {
         return result;
     }
 
-    vmime::shared_ptr<vnet::folder> Opened(const FolderPath& path) {
+    static std::string Key(const FolderPath& path) {
         std::string key;
         for (const auto& name : path)
             key += name + '\n';
+        return key;
+    }
+
+    vmime::shared_ptr<vnet::folder> Opened(const FolderPath& path) {
+        const std::string key = Key(path);
         auto found = open_.find(key);
         if (found != open_.end() && found->second->isOpen())
             return found->second;
@@ -240,6 +275,8 @@ class ImapBackend : public StoreBackend {
     vmime::shared_ptr<vnet::session> session_;
     vmime::shared_ptr<vnet::store> store_;
     std::map<std::string, vmime::shared_ptr<vnet::folder>> open_;
+    // By folder: the messages its last snapshot found flagged deleted.
+    std::map<std::string, std::vector<std::string>> flagged_deleted_;
     std::string display_name_;
     std::string store_id_;
 };

@@ -1,6 +1,8 @@
 // libmapi32.so: Simple MAPI for the program's mail components, over the mail
 // layer. The program loads it at run time and hands it the mail settings.
 
+#include <cstddef>
+
 #include "platform/mail/simple_mapi.h"
 #include "platform/mail/simple_mapi_provider.h"
 
@@ -20,7 +22,8 @@ std::string Text(const char* text) {
 }  // namespace
 
 MAPI_EXPORT void MAPIConfigure(const CorvaneMapiSettings* c) {
-    if (!c || c->cbSize < sizeof(CorvaneMapiSettings))
+    // A caller built before the certificate setting existed leaves it at its default.
+    if (!c || c->cbSize < offsetof(CorvaneMapiSettings, verifyCertificates))
         return;
     mail::MailSettings settings;
     settings.smtp_host = Text(c->smtpHost);
@@ -39,6 +42,8 @@ MAPI_EXPORT void MAPIConfigure(const CorvaneMapiSettings* c) {
         settings.deliver_timeout = std::chrono::milliseconds(c->deliverTimeoutMs);
     if (c->composeCommand && *c->composeCommand)
         settings.compose_command = c->composeCommand;
+    settings.verify_certificates =
+        c->cbSize < sizeof(CorvaneMapiSettings) || c->verifyCertificates != 0;
     Provider().Configure(std::move(settings), Text(c->mailRoot));
 }
 

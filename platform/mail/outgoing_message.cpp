@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -28,12 +29,78 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-// vmime puts a plain-ASCII name in quotes without escaping a backslash in it,
-// so a name ending in one would swallow the address; such names go out as
-// encoded words instead.
+bool PlainAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](unsigned char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::string Base64(std::string_view bytes) {
+    static constexpr std::string_view kDigits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size())
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[(group >> 18) & 63];
+        out += kDigits[(group >> 12) & 63];
+        out += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
+    }
+    return out;
+}
+
+constexpr std::size_t kHeaderLineLength = 76;
+
+// A header text as RFC 2047 encoded words of whole UTF-8 characters, each at
+// most 64 characters long, folded between words. Blanks between encoded words
+// are no part of the text, so every blank of the text comes back as it was;
+// vmime's own encoding cuts mixed text where the charset changes and drops or
+// doubles the blanks there ("Müller, Hans" arrived as "Müller,Hans").
+std::size_t WriteEncodedWords(std::string_view text, vmime::utility::outputStream& os,
+                              std::size_t position) {
+    constexpr std::size_t kBytesPerWord = 39;  // 52 base64 characters
+    std::size_t start = 0;
+    do {
+        std::size_t end = std::min(text.size(), start + kBytesPerWord);
+        while (end < text.size() && end > start &&
+               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        if (end == start)
+            end = std::min(text.size(), start + kBytesPerWord);
+        const std::string word = "=?utf-8?B?" + Base64(text.substr(start, end - start)) + "?=";
+        if (start == 0) {
+            if (position > 1 && position + word.size() > kHeaderLineLength) {
+                os << "\r\n ";
+                position = 1;
+            }
+        } else {
+            if (position + 1 + word.size() > kHeaderLineLength) {
+                os << "\r\n ";
+                position = 1;
+            } else {
+                os << " ";
+                ++position;
+            }
+        }
+        os << word;
+        position += word.size();
+        start = end;
+    } while (start < text.size());
+    return position;
+}
+
+// A mailbox whose display name goes out as encoded words of our own. Also for
+// a plain-ASCII name with a backslash: vmime puts such a name in quotes without
+// escaping the backslash, so a name ending in one would swallow the address.
 class EncodedNameMailbox : public vmime::mailbox {
   public:
-    using vmime::mailbox::mailbox;
+    EncodedNameMailbox(std::string name, const vmime::emailAddress& address)
+        : vmime::mailbox(vmime::text(name, vmime::charsets::UTF_8), address),
+          name_(std::move(name)) {}
 
     vmime::shared_ptr<vmime::component> clone() const override {
         return vmime::make_shared<EncodedNameMailbox>(*this);
@@ -41,25 +108,55 @@ class EncodedNameMailbox : public vmime::mailbox {
 
     void generateImpl(const vmime::generationContext& ctx, vmime::utility::outputStream& os,
                       const size_t line_position, size_t* new_line_position) const override {
-        std::size_t position = line_position;
-        getName().encodeAndFold(ctx, os, position, &position, vmime::text::FORCE_ENCODING);
-        os << " <";
-        position += 2;
+        std::size_t position = WriteEncodedWords(name_, os, line_position);
+        const std::string address = getEmail().toString();
+        if (position + 3 + address.size() > kHeaderLineLength) {
+            os << "\r\n <";
+            position = 2;
+        } else {
+            os << " <";
+            position += 2;
+        }
         getEmail().generate(ctx, os, position, &position);
         os << ">";
         ++position;
         if (new_line_position != nullptr)
             *new_line_position = position;
     }
+
+  private:
+    std::string name_;
+};
+
+// An unstructured header text (the subject) as encoded words of our own.
+class EncodedText : public vmime::text {
+  public:
+    explicit EncodedText(std::string utf8)
+        : vmime::text(utf8, vmime::charsets::UTF_8), utf8_(std::move(utf8)) {}
+
+    vmime::shared_ptr<vmime::component> clone() const override {
+        return vmime::make_shared<EncodedText>(*this);
+    }
+
+  protected:
+    void generateImpl(const vmime::generationContext&, vmime::utility::outputStream& os,
+                      const size_t line_position, size_t* new_line_position) const override {
+        const std::size_t position = WriteEncodedWords(utf8_, os, line_position);
+        if (new_line_position != nullptr)
+            *new_line_position = position;
+    }
+
+  private:
+    std::string utf8_;
 };
 
 vmime::shared_ptr<vmime::mailbox> ToVmime(const Mailbox& box) {
     if (box.name.empty())
         return vmime::make_shared<vmime::mailbox>(vmime::emailAddress(box.address));
-    const vmime::text name(box.name, vmime::charsets::UTF_8);
-    if (box.name.find('\\') != std::string::npos)
-        return vmime::make_shared<EncodedNameMailbox>(name, vmime::emailAddress(box.address));
-    return vmime::make_shared<vmime::mailbox>(name, vmime::emailAddress(box.address));
+    if (!PlainAscii(box.name) || box.name.find('\\') != std::string::npos)
+        return vmime::make_shared<EncodedNameMailbox>(box.name, vmime::emailAddress(box.address));
+    return vmime::make_shared<vmime::mailbox>(vmime::text(box.name, vmime::charsets::UTF_8),
+                                              vmime::emailAddress(box.address));
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -112,6 +209,14 @@ void CheckEnvelopeAddress(std::string_view address) {
     const auto at = address.rfind('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) {
         throw EMailError("\"" + std::string(address) + "\" is not an e-mail address");
+    }
+    // A domain beyond ASCII goes out in its IDNA form, but a mailbox name has
+    // none: vmime would send it as an encoded word, another address altogether.
+    if (!std::all_of(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(at),
+                     [](unsigned char c) { return c < 0x80; })) {
+        throw EMailError("The e-mail address \"" + std::string(address) +
+                         "\" holds characters beyond ASCII before the \"@\", which mail "
+                         "servers cannot take");
     }
 }
 
@@ -427,6 +532,8 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
                 vmime::make_shared<vmime::mailboxGroup>(vmime::text("undisclosed-recipients")));
             header->To()->setValue(undisclosed);
         }
+        if (!PlainAscii(message.subject))
+            header->Subject()->setValue(vmime::make_shared<EncodedText>(message.subject));
         header->Date()->setValue(vmime::datetime::now());
         // vmime would put its own placeholder host after the "@".
         header->MessageId()->setValue(vmime::messageId(vmime::messageId::generateId().getLeft(),

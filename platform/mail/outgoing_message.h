@@ -34,7 +34,8 @@ struct OutgoingMessage {
 
 // Throws EMailError for an address that cannot go into an SMTP envelope:
 // empty, without "@", or with a line break, a control character, a blank,
-// angle brackets, a list separator ("," or ";") or a comment's parentheses.
+// angle brackets, a list separator ("," or ";") or a comment's parentheses,
+// or with a character beyond ASCII before the "@" (a domain may hold them).
 void CheckEnvelopeAddress(std::string_view address);
 
 // Throws EMailError when a header value holds a CR, LF or another control

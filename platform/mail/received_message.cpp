@@ -6,6 +6,8 @@
 #include <ctime>
 
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -17,25 +19,51 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// Bytes as UTF-8 when they are that, else as Windows-1252 (a byte it leaves
+// undefined becomes U+FFFD), so text handed on is always valid UTF-8.
+std::string Utf8OrWindows1252(std::string_view bytes) {
+    if (platform::nls::IsValidUtf8(bytes))
+        return std::string(bytes);
+    std::string out;
+    for (unsigned char byte : bytes) {
+        platform::nls::AppendUtf8(
+            out, platform::nls::ByteToUnicode(platform::nls::CodePage::Western, byte)
+                     .value_or(U'\uFFFD'));
+    }
+    return out;
+}
+
+// Text in a declared charset as UTF-8. Text said to be US-ASCII (which is also
+// what an undeclared charset reads as) is often raw 8-bit text that a program
+// sent without saying so; an unknown charset or bytes that do not fit the one
+// declared fall back the same way.
 std::string ToUtf8(const std::string& bytes, const vmime::charset& from) {
-    try {
-        std::string out;
-        vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
-        return out;
-    } catch (const vmime::exception&) {
+    if (Lower(from.getName()) != Lower(vmime::charsets::US_ASCII)) {
+        try {
+            std::string out;
+            vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
+            if (platform::nls::IsValidUtf8(out))
+                return out;
+        } catch (const vmime::exception&) {
+        }
     }
-    try {
-        std::string out;
-        vmime::charset::convert(bytes, out, vmime::charset("windows-1252"), vmime::charsets::UTF_8);
-        return out;
-    } catch (const vmime::exception&) {
-        return bytes;
-    }
+    return Utf8OrWindows1252(bytes);
+}
+
+// A header text word by word, each in its own charset (see ToUtf8).
+std::string WordText(const vmime::word& word) {
+    return ToUtf8(word.getBuffer(), word.getCharset());
+}
+
+std::string HeaderText(const vmime::text& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.getWordCount(); ++i)
+        out += WordText(*text.getWordAt(i));
+    return out;
 }
 
 Mailbox FromVmime(const vmime::mailbox& box) {
-    return Mailbox{box.getName().getConvertedText(vmime::charsets::UTF_8),
-                   box.getEmail().toString()};
+    return Mailbox{HeaderText(box.getName()), box.getEmail().toString()};
 }
 
 void AppendMailboxes(const vmime::shared_ptr<const vmime::component>& value,
@@ -97,6 +125,98 @@ std::string RawHeaderValue(std::string_view raw, std::string_view name) {
     return value;
 }
 
+// Deeper than any mail program nests its parts; vmime parses nested parts by
+// recursion and rescans each level's text, so a hostile nesting would cost
+// quadratic time and, some thousands deep, the thread's whole stack.
+constexpr std::size_t kMaxMultipartDepth = 100;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+// The boundary a multipart Content-Type value names, else empty.
+std::string MultipartBoundary(std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    if (!StartsWithNoCase(value, "multipart/"))
+        return {};
+    const std::string lower = Lower(std::string(value));
+    const auto at = lower.find("boundary=");
+    if (at == std::string::npos)
+        return {};
+    std::string_view rest = value.substr(at + 9);
+    if (!rest.empty() && rest.front() == '"') {
+        rest.remove_prefix(1);
+        return std::string(rest.substr(0, rest.find('"')));
+    }
+    return std::string(rest.substr(0, rest.find_first_of("; \t")));
+}
+
+// How deep the multiparts of a raw message nest, found as vmime finds them: a
+// part's header names its boundary, and a delimiter line of an enclosing
+// boundary ends every part inside it. Stops counting past `limit`.
+std::size_t MultipartDepth(std::string_view raw, std::size_t limit) {
+    std::vector<std::string> open;  // boundaries, outermost first
+    std::size_t deepest = 0;
+    bool in_header = true, in_content_type = false;
+    std::string content_type;
+    std::size_t pos = 0;
+    while (pos < raw.size()) {
+        auto end = raw.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = raw.size();
+        std::string_view line = raw.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (in_header) {
+            if (line.empty()) {
+                in_header = false;
+                if (std::string boundary = MultipartBoundary(content_type); !boundary.empty()) {
+                    open.push_back(std::move(boundary));
+                    deepest = std::max(deepest, open.size());
+                    if (deepest > limit)
+                        return deepest;
+                }
+                content_type.clear();
+                in_content_type = false;
+            } else if (line.front() == ' ' || line.front() == '\t') {
+                if (in_content_type)
+                    content_type += line;
+            } else {
+                in_content_type = StartsWithNoCase(line, "content-type:");
+                if (in_content_type)
+                    content_type = std::string(line.substr(13));
+            }
+            continue;
+        }
+        if (line.size() < 3 || line[0] != '-' || line[1] != '-')
+            continue;
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        for (std::size_t k = open.size(); k-- > 0;) {
+            const std::string& boundary = open[k];
+            if (line.substr(2, boundary.size()) != boundary)
+                continue;
+            const std::string_view rest = line.substr(2 + boundary.size());
+            if (rest == "--") {
+                open.resize(k);  // back in the enclosing part's body
+                break;
+            }
+            if (rest.empty()) {
+                open.resize(k + 1);
+                in_header = true;  // a part of this multipart begins
+                break;
+            }
+        }
+    }
+    return deepest;
+}
+
 std::string Decoded(const vmime::bodyPart& part) {
     std::string bytes;
     vmime::utility::outputStreamStringAdapter stream(bytes);
@@ -119,14 +239,13 @@ std::string AttachmentName(const vmime::bodyPart& part) {
         auto field =
             vmime::dynamicCast<const vmime::contentDispositionField>(header->ContentDisposition());
         if (field && field->hasFilename()) {
-            return field->getFilename().getConvertedText(vmime::charsets::UTF_8);
+            return WordText(field->getFilename());
         }
     }
     if (header->hasField(vmime::fields::CONTENT_TYPE)) {
         auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
         if (field && field->hasParameter("name")) {
-            return field->findParameter("name")->getValue().getConvertedText(
-                vmime::charsets::UTF_8);
+            return WordText(field->findParameter("name")->getValue());
         }
     }
     return {};
@@ -208,11 +327,20 @@ ReceivedMessage ParseMessage(std::string_view raw) {
     ReceivedMessage result;
     try {
         vmime::message message;
-        message.parse(std::string(raw));
+        if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
+            // Only the header is read; the message itself stays as it is in its folder.
+            auto header_end = raw.find("\r\n\r\n");
+            if (header_end == std::string_view::npos)
+                header_end = raw.find("\n\n");
+            message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
+            message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+        } else {
+            message.parse(std::string(raw));
+        }
         const auto header = message.getHeader();
         if (header->hasField(vmime::fields::SUBJECT)) {
             if (auto text = header->Subject()->getValue<vmime::text>()) {
-                result.subject = text->getConvertedText(vmime::charsets::UTF_8);
+                result.subject = HeaderText(*text);
             }
         }
         auto from = MailboxesOf(*header, vmime::fields::FROM);

@@ -5,8 +5,43 @@
 #include "platform/mail/mail_error.h"
 #include "platform/mail/mx_lookup.h"
 #include "platform/mail/smtp_session.h"
+#include "platform/mail/vmime_support.h"
 
 namespace mail {
+
+namespace {
+
+bool Ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+// The domain as DNS knows it: each label beyond ASCII in its IDNA form (vmime's
+// converter takes one label at a time). Throws vmime::exception.
+std::string DnsDomain(const std::string& domain) {
+    if (Ascii(domain))
+        return domain;
+    detail::EnsureVmime();
+    std::string ascii;
+    std::size_t start = 0;
+    for (;;) {
+        const auto dot = std::min(domain.find('.', start), domain.size());
+        const std::string label = domain.substr(start, dot - start);
+        if (Ascii(label)) {
+            ascii += label;
+        } else {
+            std::string converted;
+            vmime::charset::convert(label, converted, vmime::charsets::UTF_8,
+                                    vmime::charsets::IDNA);
+            ascii += converted;
+        }
+        if (dot == domain.size())
+            return ascii;
+        ascii += '.';
+        start = dot + 1;
+    }
+}
+
+}  // namespace
 
 RelayResult RelayMail(const RelayRequest& request, const RelayOptions& options) {
     OutgoingMessage message;
@@ -30,7 +65,13 @@ RelayResult RelayMail(const RelayRequest& request, const RelayOptions& options) 
         return {kRelayBadRequest, e.what()};
     }
 
-    const std::string domain = request.to.substr(request.to.rfind('@') + 1);
+    std::string domain = request.to.substr(request.to.rfind('@') + 1);
+    try {
+        domain = DnsDomain(domain);
+    } catch (const vmime::exception& e) {
+        return {kRelayBadRequest, "The domain " + domain + " cannot be looked up: " + e.what()};
+    }
+
     const MailHostLookup lookup = LookupMailHosts(
         domain, DnsServer{request.dns_host, options.dns_port,
                           std::chrono::milliseconds(std::max<int>(request.dns_timeout_ms, 1))});

@@ -125,6 +125,7 @@ typedef struct CorvaneMapiSettings {
     uint32_t connectTimeoutMs;
     uint32_t deliverTimeoutMs;
     const char* composeCommand; /* the mail composer for MAPI_DIALOG */
+    int32_t verifyCertificates; /* 0: server certificates are not checked */
 } CorvaneMapiSettings;
 
 typedef void (*LPMAPICONFIGURE)(const CorvaneMapiSettings* settings);

@@ -151,6 +151,7 @@ void ConfigureMapiModule(LPMAPICONFIGURE configure, const MailSettings& settings
     c.connectTimeoutMs = static_cast<uint32_t>(settings.connect_timeout.count());
     c.deliverTimeoutMs = static_cast<uint32_t>(settings.deliver_timeout.count());
     c.composeCommand = settings.compose_command.c_str();
+    c.verifyCertificates = settings.verify_certificates ? 1 : 0;
     configure(&c);
 }
 

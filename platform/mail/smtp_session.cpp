@@ -157,6 +157,11 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
     transport.setProperty("connection.tls.required", options.security == SmtpSecurity::kStartTls);
     transport.setProperty("options.need-authentication", !user.empty());
     transport.setProperty("options.chunking", false);
+    // vmime sends MAIL, RCPT and DATA in one go to a server that offers
+    // pipelining, and on a refused recipient stops reading the replies: the
+    // server waits for the message text, takes the next commands for it and
+    // delivers that to the recipients it accepted.
+    transport.setProperty("options.pipelining", false);
     if (!user.empty()) {
         transport.setProperty("auth.username", std::string(user));
         transport.setProperty("auth.password", options.password);

@@ -4,7 +4,10 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPrinter>
+#include <QTextLayout>
+#include <QTextOption>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/ui/prompt.h"
@@ -51,14 +54,28 @@ void TPrinter::PrintLines(std::string_view title, std::span<const std::string> l
     QFontMetrics metrics(font, &printer);
     const int line_height = metrics.lineSpacing();
     const QRect page = painter.viewport();
+    QTextOption wrap;
+    wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     int y = line_height;
     for (const std::string& line : lines) {
-        if (y + line_height > page.height()) {
-            printer.newPage();
-            y = line_height;
+        // A line wider than the page goes on over further lines instead of off the paper.
+        const QString text = ToQ(line);
+        QTextLayout layout(text, font, &printer);
+        layout.setTextOption(wrap);
+        layout.beginLayout();
+        for (QTextLine part = layout.createLine(); part.isValid(); part = layout.createLine())
+            part.setLineWidth(page.width());
+        layout.endLayout();
+        for (int i = 0; i < std::max(layout.lineCount(), 1); ++i) {
+            if (y + line_height > page.height()) {
+                printer.newPage();
+                y = line_height;
+            }
+            if (i < layout.lineCount())
+                painter.drawText(
+                    0, y, text.mid(layout.lineAt(i).textStart(), layout.lineAt(i).textLength()));
+            y += line_height;
         }
-        painter.drawText(0, y, ToQ(line));
-        y += line_height;
     }
     painter.end();
 }

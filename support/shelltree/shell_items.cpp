@@ -1,10 +1,12 @@
 #include "support/shelltree/shell_items.h"
 
+#include <QCollator>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -62,7 +64,21 @@ int Sign(int v) {
     return v < 0 ? -1 : v > 0 ? 1 : 0;
 }
 
+// Names in the order a file manager shows them: by the user's collation, case
+// aside and numbers by their value ("Ärger" beside "Apfel", "Liste 2" before
+// "Liste 10"); names it holds equal by their folded form, then their bytes.
 int CompareNames(const std::string& a, const std::string& b) {
+    // Made once per thread and locale: a collator is dear to make, and a
+    // folder's sort compares often.
+    thread_local std::optional<QCollator> collator;
+    if (const QLocale current; !collator || collator->locale() != current) {
+        collator.emplace(current);
+        collator->setCaseSensitivity(Qt::CaseInsensitive);
+        collator->setNumericMode(true);
+    }
+    if (const int collated =
+            collator->compare(QString::fromStdString(a), QString::fromStdString(b)))
+        return Sign(collated);
     const int folded = platform::config::FoldName(a).compare(platform::config::FoldName(b));
     return Sign(folded != 0 ? folded : a.compare(b));
 }

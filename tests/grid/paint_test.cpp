@@ -212,6 +212,29 @@ TEST(Paint, FixedBandSeparatorsAndScrolledBands) {
               Rgb(ui::clWindowFrame));
 }
 
+TEST(Paint, ABandWithoutVisibleColumnsShowsTheBackgroundUnderIt) {
+    GridFixture f(400, 150);
+    f.grid.SetDefaultLayout(false);
+    f.grid.Bands().Add();
+    f.AddColumn("Shown", 150, 0);
+    f.AddColumn("Hidden", 150, 1)->SetVisible(false);
+    for (int b = 0; b < 2; ++b)
+        f.grid.Bands().Items(b)->SetWidth(150);
+    f.grid.SetShowBands(true);
+    f.grid.SetColor(ui::clWhite);
+    for (int i = 0; i < 3; ++i)
+        f.grid.Add()->SetStrings(0, "row " + std::to_string(i));
+    QImage image = Render(f.grid);
+    TDrawInfo info;
+    f.grid.CalcDrawInfo(info);
+    ASSERT_EQ(info.empty_headers.size(), 1u);
+    const ui::Rect band = info.empty_headers[0].rect;
+    const int first_row = info.node_area.top;
+    const int below_rows = first_row + 3 * f.grid.DefaultRowHeight() - 2;
+    EXPECT_FALSE(AnyPixel(image, {band.left + 1, first_row, band.right - 1, below_rows},
+                          [](QColor c) { return (c.rgb() & 0xFFFFFF) != 0xFFFFFF; }));
+}
+
 TEST(Paint, AThousandRowsInTwoBandsToPng) {
     TCustomgxTreeListControl grid;
     grid.SetBorderStyle(bsNone);

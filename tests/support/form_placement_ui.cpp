@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QScreen>
 #include <QWidget>
 
 #include <cstdlib>
@@ -174,6 +176,9 @@ TEST_P(FormPlacementTest, PositionTextsFromStorage) {
         QWidget probe;
         return std::to_string(support::ScreenPixelsPerInch(&probe));
     }();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_EQ(screen.topLeft(), QPoint(0, 0));
+    ASSERT_EQ(screen, QGuiApplication::primaryScreen()->virtualGeometry());
     struct Case {
         const char* name;
         std::vector<std::pair<std::string, std::string>> values;
@@ -201,6 +206,29 @@ TEST_P(FormPlacementTest, PositionTextsFromStorage) {
         {"empty right", {{"NormPos", "9,9,9,9"}}, false, QRect(50, 60, 400, 300)},
         // A dialog that cannot be resized keeps its designed size.
         {"fixed dialog", {{"NormPos", "11,12,500,500"}}, true, QRect(11, 12, 200, 100)},
+        // Saved with a screen that is gone: back onto this one, at its nearest corner.
+        {"off screen",
+         {{"NormPos", "5000,4000,5400,4300"}},
+         false,
+         QRect(screen.right() + 1 - 400, screen.bottom() + 1 - 300, 400, 300)},
+        {"off to the left", {{"NormPos", "-900,20,-500,320"}}, false, QRect(0, 20, 400, 300)},
+        // Damaged values: never larger than the desktop, never an overflow.
+        {"huge",
+         {{"NormPos", "0,0,100000,90000"}},
+         false,
+         QRect(0, 0, screen.width(), screen.height())},
+        {"widest span",
+         {{"NormPos", "-2000000000,10,2000000000,110"}},
+         false,
+         QRect(0, 10, screen.width(), 100)},
+        {"far corner, no size",
+         {{"NormPos", "2147483647,2147483647"}},
+         false,
+         QRect(50, 60, 400, 300)},
+        {"far corner, fixed",
+         {{"NormPos", "2147483647,-2147483648"}},
+         true,
+         QRect(30, 30, 200, 100)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

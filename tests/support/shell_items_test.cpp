@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QLocale>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -63,6 +66,27 @@ TEST(ShellItems, CompareFoldersFirstThenColumnThenName) {
     EXPECT_EQ(support::CompareItems(a, b, 3), 1);
     EXPECT_EQ(support::CompareItems(d, a, 0), -1);  // folders first
     EXPECT_EQ(support::CompareItems(a, a, 0), 0);
+}
+
+// Names come in the user's order: accented letters beside their base letter,
+// numbers by value, case aside.
+TEST(ShellItems, NamesFollowTheUsersCollation) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    auto folder = [](std::string name) {
+        support::ShellItem i;
+        i.name = i.display = std::move(name);
+        i.attributes = support::SFGAO_FILESYSTEM | support::SFGAO_FOLDER;
+        return i;
+    };
+    std::vector<std::string> names = {"Zeitung", "Liste 10",  "ärger", "Apfel",
+                                      "Liste 2", "Übersicht", "Birne", "Ärger"};
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        return support::CompareItems(folder(a), folder(b), 0) < 0;
+    });
+    EXPECT_EQ(names, (std::vector<std::string>{"Apfel", "Ärger", "ärger", "Birne", "Liste 2",
+                                               "Liste 10", "Übersicht", "Zeitung"}));
+    QLocale::setDefault(saved);
 }
 
 class ShellFolder : public testing::Test {

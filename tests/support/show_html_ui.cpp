@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QTextBrowser>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -128,6 +130,34 @@ TEST_F(ShowHtmlTest, NothingIsFetchedFromTheNetwork) {
                         QTextDocument::StyleSheetResource,
                         QUrl::fromLocalFile(QString::fromStdString((dir_ / "local.css").string())))
                     .isValid());
+}
+
+TEST_F(ShowHtmlTest, DevicesPipesAndHugeFilesAreNotRead) {
+    // Without the check the pipe's open blocks for good; the alarm ends the run.
+    alarm(60);
+    const fs::path pipe = dir_ / "pipe.png";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const fs::path huge = dir_ / "huge.png";
+    std::ofstream(huge).close();
+    fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk used
+    support::TShowHTML view;
+    view.Navigate(Page("devices.html",
+                       "<p>text</p><img src=\"pipe.png\"><img src=\"/dev/zero\">"
+                       "<link rel=stylesheet href=\"huge.png\">"));
+    QApplication::processEvents();
+    EXPECT_EQ(view.Browser()->toPlainText().remove(QChar::ObjectReplacementCharacter).toStdString(),
+              "text");
+    for (const fs::path& file : {pipe, fs::path("/dev/zero"), huge}) {
+        EXPECT_FALSE(view.Browser()
+                         ->loadResource(QTextDocument::ImageResource,
+                                        QUrl::fromLocalFile(QString::fromStdString(file.string())))
+                         .isValid())
+            << file;
+    }
+    // Navigating to such a file shows nothing rather than hanging.
+    view.Navigate(pipe.string());
+    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
+    alarm(0);
 }
 
 TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {

@@ -20,6 +20,7 @@
 #include "app/forms/main_window.h"
 #include "app/forms/open_db_dialog.h"
 #include "app/list/settings.h"
+#include "grid/data/db_grid.h"
 #include "platform/ui/form.h"
 #include "platform/ui/printer.h"
 #include "tests/app/list/list_test_support.h"
@@ -190,6 +191,31 @@ TEST_F(MainCommandsTest, PrintingWritesTheChosenFieldsUnderTheHeading) {
     std::string text = testing_support::ProgramDir::Read(text_file);
     EXPECT_NE(text.find("ann@x.com,news"), std::string::npos) << text;
     EXPECT_NE(text.find("dee@x.com,events"), std::string::npos) << text;
+}
+
+// An entry wider than the paper is printed whole, going on over the next lines.
+TEST_F(MainCommandsTest, AWideEntryPrintsWholeOnFollowingLines) {
+    strata::TStrataTable& t = database->tblCV();
+    const std::string item = std::string(60, 'a') + "@" + std::string(15, 'b') + ".org";
+    t.Append();
+    t.FieldByName("Item")->SetAsString(item);
+    t.FieldByName("Category")->SetAsString(std::string(70, 'c') + "_end");
+    t.FieldByName("Name")->SetAsString(std::string(45, 'n') + "_end");
+    t.FieldByName("Comments")->SetAsString(std::string(75, 'm') + "_end");
+    t.Post();
+    std::string pdf = program.File("wide.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    auto script = Script<TdlgExport>([](TdlgExport& d) { d.btnok->Click(); });
+    window->mkPrintClick();
+    ui::SetPrintToFile("");
+    std::string text_file = program.File("wide.txt");
+    ASSERT_EQ(std::system(("pdftotext " + pdf + " " + text_file).c_str()), 0);
+    std::string text = testing_support::ProgramDir::Read(text_file);
+    std::erase_if(text, [](char c) { return c == '\n' || c == ' ' || c == '\f'; });
+    const std::string line = item + "," + std::string(70, 'c') + "_end," + std::string(45, 'n') +
+                             "_end,," + std::string(75, 'm') + "_end,0";
+    EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
 // Runs a command line and answers its standard output.
@@ -378,6 +404,34 @@ TEST_F(MainCommandsTest, FindStandsTheTableOnTheEntryOrKeepsTheDialogOpen) {
     EXPECT_EQ(prompts->Asked()[prompts->Asked().size() - 2].text,
               "A record could not be found for the entries you specified");
     EXPECT_EQ(prompts->Asked().back().text, "You have not entered anything to search for!");
+}
+
+// A grid command after a find works on the found entry, not on the row chosen before it.
+TEST_F(MainCommandsTest, FindChoosesTheFoundRowInTheGrid) {
+    strata::TStrataTable& t = database->tblCV();
+    auto key_of = [&](const char* item) {
+        EXPECT_TRUE(t.Locate("Item", db::Variant(item), {}));
+        return t.FieldByName("Index")->AsInteger();
+    };
+    const std::int32_t ann = key_of("ann@x.com");
+    const std::int32_t cid = key_of("cid@x.com");
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    g.ClearSelection();
+    g.FindNodeByKeyValue(db::Variant(ann))->SetSelected(true);
+    auto script = Script<TdlgFind>([](TdlgFind& d) {
+        d.edtField[0]->SetText("cid");
+        d.BitBtn2->Click();
+    });
+    window->mkFindRecordClick();
+    ASSERT_EQ(g.GetSelectedCount(), 1);
+    auto* chosen = dynamic_cast<grid::TgxDBGridNode*>(g.GetSelectedItem(0));
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(chosen->Key.AsInteger(), cid);
+
+    prompts->Answer(ui::mrYes);
+    window->DeleteRecord1Click();
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"ann@x.com|news", "bob@x.com|newsletter",
+                                                  "dee@x.com|events"}));
 }
 
 TEST_F(MainCommandsTest, OpenDatabaseFailureKeepsTheOpenOneAndReopenChecksTheFolder) {

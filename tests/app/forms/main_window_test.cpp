@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QMenuBar>
+#include <QWindow>
 
 #include <memory>
 #include <vector>
@@ -178,6 +179,18 @@ TEST_F(MainWindowTest, ProgressShowsNothingUpToAMaximumOfOneAndClampsThePosition
     EXPECT_EQ(window.ProgressDialog()->Gauge1->Position(), 25);
     window.hideprogress();
     EXPECT_EQ(window.ProgressDialog(), nullptr);
+}
+
+// A long task that cannot be cancelled runs no event loop of its own; its progress window
+// must be on the screen all the same.
+TEST_F(MainWindowTest, ProgressOfATaskThatCannotBeCancelledIsOnTheScreen) {
+    Tfrmmain& window = Open({});
+    window.showprogress(true, 1, false, "Merging Entries", 100);
+    ASSERT_NE(window.ProgressDialog(), nullptr);
+    QWindow* handle = window.ProgressDialog()->windowHandle();
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(handle->isExposed());
+    window.hideprogress();
 }
 
 TEST_F(MainWindowTest, CancelOnTheProgressSetsTheCancelFlagWhichANewDisplayClears) {

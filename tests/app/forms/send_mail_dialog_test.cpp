@@ -205,6 +205,32 @@ TEST_F(SendMailDialogTest, LoadingAnHtmFileTicksTheHtmlFlag) {
     EXPECT_FALSE(dialog.Preview().Name().empty());
 }
 
+// A message or a recipient list saved in Windows-1252 loads with its accented letters.
+TEST_F(SendMailDialogTest, Windows1252FilesLoadWithTheirLetters) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    const std::string txt = program.File("brief.txt");
+    mail::testing::WriteFile(txt,
+                             "Gr\xFC\xDF"
+                             "e aus dem Caf\xE9\r\n");
+    dialog.btnLoadEmailClick(txt);
+    EXPECT_EQ(dialog.edtMessageText->Text(),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e aus dem Caf\xC3\xA9");
+
+    const std::string list = program.File("list.txt");
+    mail::testing::WriteFile(list, "Jos\xE9 <jose@x.com>\r\n");
+    prompts->AnswerFile(list);
+    ui::TButton* load = nullptr;
+    for (ui::TButton* button : dialog.grpManual->findChildren<ui::TButton*>())
+        if (button->Caption() == "Load..")
+            load = button;
+    ASSERT_NE(load, nullptr);
+    load->Click();
+    EXPECT_EQ(dialog.memCustom->Text(), "Jos\xC3\xA9 <jose@x.com>");
+}
+
 TEST_F(SendMailDialogTest, StaggerCountdownClosesAfterDelayPlusOneTicks) {
     TdlgStagger stagger(window.get(), 3);
     stagger.FormShow();

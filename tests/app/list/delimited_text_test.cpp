@@ -20,10 +20,21 @@ TEST(DelimitedText, ExportLinesHoldTheChosenFieldsInOrder) {
              Case{{false, true, false, false, false, true}, ";", "news;3"},
              // A separator of two characters keeps its first one at the end.
              Case{{true, true, false, false, false, false}, "::", "a@b.com::news:"},
+             // A separator outside ASCII is one character, though more than one byte.
+             Case{{true, true, false, false, false, false}, "\xC2\xA7", "a@b.com\xC2\xA7news"},
+             Case{{true, true, false, false, false, false},
+                  "\xE2\x80\xA2\xE2\x80\xA2",
+                  "a@b.com\xE2\x80\xA2\xE2\x80\xA2news\xE2\x80\xA2"},
              Case{{false, false, false, false, false, false}, ",", ""},
          }) {
         EXPECT_EQ(ExportLine(values, c.chosen, c.separator), c.expected) << c.expected;
     }
+    // Such a line reads back whole, accented values and all.
+    ExportValues accented{"j@b.com", "caf\xC3\xA9", "", "", "", "0"};
+    const std::string line =
+        ExportLine(accented, {true, true, false, false, false, false}, "\xC2\xA7");
+    EXPECT_EQ(SplitDelimitedRecords(DecodeImportText(line), "\xC2\xA7"),
+              (Records{{"j@b.com", "caf\xC3\xA9"}}));
 }
 
 TEST(DelimitedText, ValuesThatWouldSplitAreQuotedAndReadBackWhole) {
@@ -65,6 +76,26 @@ TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
     EXPECT_EQ(DecodeImportText("j\xF6rg@x.de"), "j\xC3\xB6rg@x.de");
     EXPECT_EQ(DecodeImportText("\x80 euro"), "\xE2\x82\xAC euro");
     EXPECT_EQ(DecodeImportText("plain"), "plain");
+}
+
+TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
+    // "a\u00e9\u20ac\U0001F600" little- and big-endian, then an unpaired surrogate.
+    const std::string little(
+        "\xFF\xFE"
+        "a\0\xE9\0\xAC\x20\x3D\xD8\x00\xDE",
+        12);
+    const std::string big(
+        "\xFE\xFF"
+        "\0a\0\xE9\x20\xAC\xD8\x3D\xDE\x00",
+        12);
+    const std::string want = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(DecodeImportText(little), want);
+    EXPECT_EQ(DecodeImportText(big), want);
+    EXPECT_EQ(DecodeImportText(std::string("\xFF\xFE\x00\xD8"
+                                           "b\0",
+                                           6)),
+              "\xEF\xBF\xBD"
+              "b");
 }
 
 }  // namespace

@@ -206,6 +206,22 @@ TEST_F(ListCommandsTest, ExportWritesChosenFieldsAndNewBackUpNamesCount) {
               program.Dir() + "backup.csv");
 }
 
+// A printed list shows each value as it is; the file export quotes what would split.
+TEST_F(ListCommandsTest, PrintedValuesAreNotQuotedAsInAFile) {
+    Add({"a@x.com", "news", "Doe, John", "from \"list.txt\""});
+    ExportRequest request{program.File("CVNExport.csv"), "", false, {}};
+    request.chosen[kExportEmail] = true;
+    request.chosen[kExportFullName] = true;
+    request.chosen[kExportComments] = true;
+    ASSERT_TRUE(exportlist(database->tblCV(), request, {}));
+    EXPECT_EQ(ProgramDir::Read(request.file_name),
+              "a@x.com,\"Doe, John\",\"from \"\"list.txt\"\"\"\r\n");
+    std::vector<std::string> printed;
+    request.file_name.clear();
+    ASSERT_TRUE(exportlist(database->tblCV(), request, {}, &printed));
+    EXPECT_EQ(printed, std::vector<std::string>{"a@x.com,Doe, John,from \"list.txt\""});
+}
+
 TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     ImportRequest request;
     request.show_done = true;
@@ -226,6 +242,48 @@ TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     request.category = "";
     EXPECT_EQ(Importfile(*entries, {"a@x.com"}, request, {}), 1);
     EXPECT_EQ(Sorted(), std::vector<std::string>{"b@x.com|news"});
+}
+
+// A line the table cannot take (here a NUL in the address) is reported and the import
+// goes on with the next one; the progress display is hidden at the end in any case.
+TEST_F(ListCommandsTest, ALineTheTableRefusesDoesNotEndTheImport) {
+    ImportRequest request;
+    request.category = "news";
+    request.caption = ImportCaption("list.txt");
+    const std::vector<std::string> lines = {"a@x.com", std::string("b\0ad@x.com", 10), "c@x.com"};
+    std::vector<std::string> captions;
+    auto progress = [&](std::int64_t, std::string_view caption, std::int64_t) {
+        captions.emplace_back(caption);
+    };
+    EXPECT_EQ(Importfile(*entries, lines, request, progress), 3);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|news", "c@x.com|news"}));
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(captions.back(), "") << "the progress is hidden";
+    ASSERT_EQ(errors.Lines().size(), 1u);
+    EXPECT_TRUE(errors.Lines()[0].starts_with("ADD b")) << errors.Lines()[0];
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_NE(log[1].find("-> Error inserting into database: "), std::string::npos) << log[1];
+
+    request.as_bounces = true;
+    EXPECT_EQ(Importfile(*entries, {std::string("a\0@x.com", 8), "a@x.com"}, request, {}), 2);
+    EXPECT_TRUE(Full()[0].starts_with("a@x.com|news|1|")) << Full()[0];
+    EXPECT_TRUE(Log()[3].ends_with("-> E-mail address not found!")) << Log()[3];
+}
+
+// A Windows "Unicode text" file, UTF-16 behind its byte-order mark, imports as its text.
+TEST_F(ListCommandsTest, Utf16FileImportsItsAddresses) {
+    // "a@x.de,café" and "j@x.de" on two lines, as UTF-16LE.
+    std::string little = "\xFF\xFE";
+    for (char c : std::string("a@x.de,caf\xE9\r\nj@x.de")) {
+        little += c;
+        little += '\0';
+    }
+    ImportRequest request;
+    request.category = "news";
+    request.split_columns = true;
+    EXPECT_EQ(Importfile(*entries, ImportLines(DecodeImportText(little)), request, {}), 2);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.de|caf\xC3\xA9", "j@x.de|news"}));
 }
 
 TEST_F(ListCommandsTest, MappedImportTakesColumnsByTheMappingAndSkipsTheHeader) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 #include "platform/config/registry.h"
 #include "tests/app/list/list_test_support.h"
 
@@ -138,6 +142,23 @@ TEST(Settings, RoundTripOfEveryValueAndList) {
 
 namespace app {
 namespace {
+
+// Option files kept from a Windows copy of the program, in Windows-1252, keep their
+// accented letters; UTF-8 files stay as they are.
+TEST(Settings, OptionFilesInWindows1252AreReadAsTheirText) {
+    ProgramDir program;
+    std::ofstream(program.File("AckHeader.txt"), std::ios::binary) << "Willkommen im Caf\xE9\r\n";
+    std::ofstream(program.File("cats.txt"), std::ios::binary) << "Caf\xE9\r\nnews\r\n";
+    std::ofstream(program.File("signature.txt"), std::ios::binary) << "Gr\xC3\xBC\xC3\x9F"
+                                                                      "e\n";
+    Settings s;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_EQ(s.memHeader, "Willkommen im Caf\xC3\xA9");
+    EXPECT_EQ(s.lbxcategories, (std::vector<std::string>{"Caf\xC3\xA9", "news"}));
+    EXPECT_EQ(s.Memsignature,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
+}
 
 TEST(ProgramState, ClosingWithoutADatabaseKeepsErrorsAndSavesSettings) {
     testing_support::ProgramDir program;

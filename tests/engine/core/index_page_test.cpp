@@ -1154,6 +1154,60 @@ void FlushBehind(TIndexFile& file, bool settle) {
         file.FinishWriteBehind();
 }
 
+// A write-behind builds each flush's images in places that earlier flushes' images took:
+// flushes of leaves that fill and then empty again (merges and redistributions among them),
+// the header's image in between, must leave after every flush the bytes that writing in place
+// leaves, whatever an earlier image left in the place of a shorter one.
+TEST(WriteBehind, EveryFlushOfShrinkingPagesWritesWhatWritingInPlaceWrites) {
+    for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
+        for (const bool encrypted : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "option " << int(option) << " encrypted " << encrypted);
+            TempDir dir;
+            const std::string in_place = dir.File("p.IDX");
+            const std::string behind = dir.File("b.IDX");
+            std::array<std::unique_ptr<TIndexFile>, 2> files = {
+                NewTextIndexFile(in_place, encrypted, kPageCacheCapacity, option),
+                NewTextIndexFile(behind, encrypted, kPageCacheCapacity, option)};
+            std::array<std::map<Key, std::uint32_t>, 2> models;
+            std::array<std::mt19937, 2> randoms = {std::mt19937(23), std::mt19937(23)};
+            for (std::uint32_t round = 0; round < 8; ++round) {
+                SCOPED_TRACE(testing::Message() << "round " << round);
+                for (std::size_t s = 0; s < 2; ++s) {
+                    TIndexTree tree(*files[s], 1, BytesCompare(40));
+                    // Even rounds fill the leaves, odd ones take most keys out again.
+                    const std::uint32_t inserts = round % 2 == 0 ? 1500 : 100;
+                    for (std::uint32_t i = 0; i < inserts; ++i) {
+                        ASSERT_NO_FATAL_FAILURE(InsertWithSomeDeletes(
+                            tree, models[s], randoms[s], round * 2000 + i, round % 2 == 0 ? 5 : 1));
+                    }
+                    if (round % 2 == 1) {
+                        for (auto it = models[s].begin(); it != models[s].end();) {
+                            if (randoms[s]() % 4 == 0) {
+                                ++it;
+                                continue;
+                            }
+                            ASSERT_TRUE(tree.Delete(it->first.data()));
+                            it = models[s].erase(it);
+                        }
+                    }
+                }
+                files[0]->FlushPages();
+                files[0]->WriteHeader(true);
+                ASSERT_NO_FATAL_FAILURE(FlushBehind(*files[1], true));
+                const std::vector<std::uint8_t> bytes = testing_support::ReadBytes(in_place);
+                EXPECT_GT(bytes.size(), 4 * kIndexPageSize);
+                ASSERT_TRUE(bytes == testing_support::ReadBytes(behind));
+            }
+            EXPECT_EQ(models[0], models[1]);
+            for (std::size_t s = 0; s < 2; ++s) {
+                TIndexTree tree(*files[s], 1, BytesCompare(40));
+                ExpectTreeHolds(tree, models[s]);
+            }
+        }
+    }
+}
+
 // The helper thread serves every flush of a file, whether the caller waits for it or goes on
 // (its next flush then waits), through failed helper writes the caller writes again, and ends
 // when the file closes or goes away: the tree reads back whole after each flush and from the

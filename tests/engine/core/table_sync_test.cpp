@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,12 +49,24 @@ struct SyncLog {
     bool meet = false;
     std::atomic<bool> data_began{false};
     std::atomic<bool> index_began{false};
+    std::atomic<bool> mark_passed{false};
     std::atomic<int> missed_meetings{0};
     // A sync of a ".HLD" file holds the worker until released.
     std::atomic<bool> holding{false};
     std::atomic<bool> released{false};
+    // The in-progress flag byte the data file holds as each of its syncs begins.
+    std::vector<int> data_flags;
 };
 SyncLog sync_log;
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The offset of the data file's flag byte, which holds the in-progress mark.
+constexpr std::size_t kFlagByte = 111;
+constexpr int kMarkOn = 2;
 
 int LogSync(const std::string& name) {
     if (name.rfind(sync_log.folder, 0) != 0)
@@ -68,12 +82,16 @@ int LogSync(const std::string& name) {
     if (!data && !index)
         return 0;
     const std::string ext = data ? ".DAT" : ".IDX";
+    const std::string bytes = data ? FileBytes(name) : std::string();
     {
         std::lock_guard guard(sync_log.lock);
+        if (data)
+            sync_log.data_flags.push_back(bytes.size() > kFlagByte ? bytes[kFlagByte] : -1);
         sync_log.events.push_back("begin " + ext);
         sync_log.threads.push_back(std::this_thread::get_id());
     }
-    if (sync_log.meet) {
+    // The first data sync of a durable post is the in-progress mark's, which runs alone.
+    if (sync_log.meet && !(data && !sync_log.mark_passed.exchange(true))) {
         (data ? sync_log.data_began : sync_log.index_began) = true;
         const std::atomic<bool>& other = data ? sync_log.index_began : sync_log.data_began;
         int waited = 0;
@@ -114,11 +132,13 @@ class TableSync : public CursorTest {
     static void ResetLog() {
         std::lock_guard guard(sync_log.lock);
         sync_log.fail.clear();
+        sync_log.data_flags.clear();
         sync_log.events.clear();
         sync_log.threads.clear();
         sync_log.meet = false;
         sync_log.data_began = false;
         sync_log.index_began = false;
+        sync_log.mark_passed = false;
         sync_log.missed_meetings = 0;
         sync_log.holding = false;
         sync_log.released = false;
@@ -135,7 +155,8 @@ class TableSync : public CursorTest {
 };
 
 // Each durable post syncs both files, the two syncs running at once on two threads, and
-// returns only after the later of them has ended, whichever file that is.
+// returns only after the later of them has ended, whichever file that is. The sync of the
+// in-progress mark comes first, alone.
 TEST_F(TableSync, ADurablePostReturnsOnlyOnceBothSyncsRanSideBySide) {
     session->SetForceBufferFlush(true);
     TDataCursor& c = CreateAndOpen(ListTableDefinition(), "mailist", false);
@@ -148,17 +169,19 @@ TEST_F(TableSync, ADurablePostReturnsOnlyOnceBothSyncsRanSideBySide) {
         const std::uint64_t beside = SyncsBeside();
         InsertEntry(c, "member" + std::to_string(i) + "@x.org", "news", i);
         std::lock_guard guard(sync_log.lock);
-        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 3u);
         EXPECT_EQ(SyncsBeside() - beside, 1u);
         EXPECT_EQ(sync_log.missed_meetings, 0);
-        ASSERT_EQ(sync_log.events.size(), 4u);
+        ASSERT_EQ(sync_log.events.size(), 6u);
+        EXPECT_EQ(sync_log.events[0], "begin .DAT");
+        EXPECT_EQ(sync_log.events[1], "end .DAT");
         // Both began before either ended, and both ended before the post returned.
-        EXPECT_EQ(sync_log.events[0].substr(0, 5), "begin");
-        EXPECT_EQ(sync_log.events[1].substr(0, 5), "begin");
-        EXPECT_EQ(sync_log.events[2].substr(0, 3), "end");
-        EXPECT_EQ(sync_log.events[3].substr(0, 3), "end");
-        ASSERT_EQ(sync_log.threads.size(), 2u);
-        EXPECT_NE(sync_log.threads[0], sync_log.threads[1]);
+        EXPECT_EQ(sync_log.events[2].substr(0, 5), "begin");
+        EXPECT_EQ(sync_log.events[3].substr(0, 5), "begin");
+        EXPECT_EQ(sync_log.events[4].substr(0, 3), "end");
+        EXPECT_EQ(sync_log.events[5].substr(0, 3), "end");
+        ASSERT_EQ(sync_log.threads.size(), 3u);
+        EXPECT_NE(sync_log.threads[1], sync_log.threads[2]);
     }
     sync_log.meet = false;
     c.Close();
@@ -189,11 +212,12 @@ TEST_F(TableSync, APostWhileTheWorkerIsBusySyncsBothFilesItself) {
     const std::uint64_t syncs = TPhysicalFile::SyncCount();
     const std::uint64_t beside = SyncsBeside();
     InsertEntry(c, "second@x.org", "news", 2);
-    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+    // The mark's, then the two files'.
+    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 3u);
     EXPECT_EQ(SyncsBeside(), beside);
     {
         std::lock_guard guard(sync_log.lock);
-        EXPECT_EQ(sync_log.events.size(), 4u);
+        EXPECT_EQ(sync_log.events.size(), 6u);
         for (const std::thread::id thread : sync_log.threads)
             EXPECT_EQ(thread, std::this_thread::get_id());
     }
@@ -201,6 +225,70 @@ TEST_F(TableSync, APostWhileTheWorkerIsBusySyncsBothFilesItself) {
     busy.Finish();
     EXPECT_EQ(other.UnsyncedBytes(), 0);
     EXPECT_EQ(SyncsBeside(), beside + 1);
+}
+
+// What the watched folder's files held as the first sync of a data file there began.
+struct FirstSync {
+    std::string folder;
+    bool seen = false;
+    std::string data;
+    std::string index;
+};
+FirstSync first_sync;
+
+int CaptureFirstSync(const std::string& name) {
+    if (name.rfind(first_sync.folder, 0) != 0 || !EndsWith(name, ".DAT") || first_sync.seen)
+        return 0;
+    first_sync.seen = true;
+    first_sync.data = FileBytes(name);
+    first_sync.index = FileBytes(name.substr(0, name.size() - 4) + ".IDX");
+    return 0;
+}
+
+// Written through, a change's in-progress mark is on disk before any page it covers can get
+// there: as the data file's first sync of a durable post, or of a batch's end, begins, the mark
+// is on and neither file holds anything else of the change yet. The change's own syncs follow,
+// and once it returns the mark is off and the pages are in.
+TEST_F(TableSync, WrittenThroughTheMarkIsSyncedBeforeAnyPageOfTheChange) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "marked", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    const std::string data_path = (dir.Path() / "marked.DAT").string();
+    const std::string index_path = (dir.Path() / "marked.IDX").string();
+    SetFileSyncHook(CaptureFirstSync);
+    int n = 0;
+    for (const bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "batch" : "post");
+        const std::string data_before = FileBytes(data_path);
+        const std::string index_before = FileBytes(index_path);
+        ASSERT_GT(data_before.size(), kFlagByte);
+        ASSERT_NE(data_before[kFlagByte], kMarkOn);
+        first_sync = {};
+        first_sync.folder = dir.Path().string();
+        const std::uint64_t syncs = TPhysicalFile::SyncCount();
+        if (batch) {
+            directory->BeginUpdateBatch();
+            for (int i = 0; i < 5; ++i)
+                InsertEntry(c, "b" + std::to_string(n++) + "@x.org", "news", i);
+            directory->EndUpdateBatch(true);
+        } else {
+            InsertEntry(c, "p" + std::to_string(n++) + "@x.org", "news", 2);
+        }
+        ASSERT_TRUE(first_sync.seen);
+        ASSERT_EQ(first_sync.data.size(), data_before.size());
+        EXPECT_EQ(first_sync.data[kFlagByte], kMarkOn);
+        std::string unmarked = first_sync.data;
+        unmarked[kFlagByte] = data_before[kFlagByte];
+        EXPECT_TRUE(unmarked == data_before) << "a record or the header went before the mark";
+        EXPECT_TRUE(first_sync.index == index_before) << "an index page went before the mark";
+        // The mark's sync, then the change's own sync of each file.
+        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 3u);
+        EXPECT_NE(FileBytes(data_path)[kFlagByte], kMarkOn);
+        EXPECT_NE(FileBytes(index_path), index_before);
+    }
+    SetFileSyncHook(LogSync);
+    EXPECT_EQ(c.GetTableRecordCount(), 7);
+    c.Close();
 }
 
 // Opens the table after a failed sync: the in-progress mark the failure left stops the open
@@ -217,20 +305,23 @@ std::vector<std::string> ItemsAfterRepair(TDataCursor& reopened, TDataCursor& re
 
 // A failing sync of the data file, of the index file or of both, on a durable post or at a
 // batch's end, reaches the caller as the error the file's own sync raises (the data file's
-// when both fail), after both syncs ran. The system may have dropped the bytes the failed sync
-// was for, so every later durable post fails with the same error naming the same file, without
-// a sync of it that could pass, while the other file still syncs; the rows can still be read;
-// the close reports the failure; and the mark left on the files makes the next open ask for a
-// repair, after which the rows synced before the failure are there.
+// when both fail). The data file's first sync is the in-progress mark's, before any page of the
+// change: when it fails, the mark is written and synced once more past the failure, and nothing
+// of the change is written. When the index file's fails, both files' syncs ran after the mark's.
+// The system may have dropped the bytes the failed sync was for, so every later durable post
+// fails with the same error naming the same file, without a sync of it that could pass (the
+// index file's failure leaves the data file syncing); the rows can still be read; the close
+// reports the failure; and the mark left on the files makes the next open ask for a repair,
+// after which the rows that reached the files are there.
 TEST_F(TableSync, AFailingSyncOfEitherFileReachesTheCallerAndEveryLaterSyncOfItFails) {
     session->SetForceBufferFlush(true);
     struct Case {
         std::vector<std::string> fail;
         std::string named;
-        std::string other;  // still synced afterwards
+        bool data_fails;
     };
     const Case cases[] = {
-        {{".DAT"}, ".DAT", ".IDX"}, {{".IDX"}, ".IDX", ".DAT"}, {{".DAT", ".IDX"}, ".DAT", ""}};
+        {{".DAT"}, ".DAT", true}, {{".IDX"}, ".IDX", false}, {{".DAT", ".IDX"}, ".DAT", true}};
     int rows = 0;
     for (const bool batch : {false, true}) {
         for (const Case& k : cases) {
@@ -253,10 +344,19 @@ TEST_F(TableSync, AFailingSyncOfEitherFileReachesTheCallerAndEveryLaterSyncOfItF
             });
             EXPECT_EQ(code, kErrUnknownOs);
             EXPECT_NE(message.find(table + k.named), std::string::npos) << message;
-            EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
             {
                 std::lock_guard guard(sync_log.lock);
-                EXPECT_EQ(sync_log.events.size(), 4u);
+                if (k.data_fails) {
+                    // The mark's sync, then the mark's once more: the change went no further.
+                    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+                    EXPECT_EQ(sync_log.data_flags, (std::vector<int>{kMarkOn, kMarkOn}));
+                    EXPECT_EQ(
+                        std::count(sync_log.events.begin(), sync_log.events.end(), "begin .IDX"),
+                        0);
+                } else {
+                    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 3u);
+                    EXPECT_EQ(sync_log.events.size(), 6u);
+                }
             }
             // The batch is over, failure or not.
             EXPECT_FALSE(directory->InBatch());
@@ -269,18 +369,22 @@ TEST_F(TableSync, AFailingSyncOfEitherFileReachesTheCallerAndEveryLaterSyncOfItF
                 EXPECT_EQ(next_message, message) << item;
                 std::lock_guard guard(sync_log.lock);
                 const std::vector<std::string> expected =
-                    k.other.empty()
-                        ? std::vector<std::string>{}
-                        : std::vector<std::string>{"begin " + k.other, "end " + k.other};
+                    k.data_fails ? std::vector<std::string>{}
+                                 : std::vector<std::string>{"begin .DAT", "end .DAT"};
                 EXPECT_EQ(sync_log.events, expected) << item;
             }
-            EXPECT_EQ(c.GetTableRecordCount(), batch ? 8 : 4);
+            const std::vector<std::string> readable = Items(c);
+            EXPECT_NE(std::find(readable.begin(), readable.end(), "first@x.org"), readable.end());
+            if (!k.data_fails) {
+                EXPECT_EQ(c.GetTableRecordCount(), batch ? 8 : 4);
+            }
             EXPECT_EQ(ErrorOf([&] { c.Close(); }).second, message);
             const std::vector<std::string> items = ItemsAfterRepair(
                 NewCursor(table, false), NewCursor(table, true), NewCursor(table, false));
             EXPECT_NE(std::find(items.begin(), items.end(), "first@x.org"), items.end());
-            // Nothing was really lost here: the repair keeps every row the files hold.
-            EXPECT_EQ(items.size(), batch ? 8u : 4u);
+            // Nothing was really lost here: the repair keeps every row the files hold, and
+            // with the data file failing no row of a failed change reached them.
+            EXPECT_EQ(items.size(), k.data_fails ? 1u : (batch ? 8u : 4u));
             ++rows;
         }
     }
@@ -299,7 +403,8 @@ TEST_F(TableSync, AFailedSyncOfOneTableLeavesTheOtherTablesSyncing) {
     for (int i = 0; i < 3; ++i) {
         const std::uint64_t syncs = TPhysicalFile::SyncCount();
         InsertEntry(sound, "s" + std::to_string(i) + "@x.org", "news", i);
-        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+        // The mark's sync, then both files'.
+        EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 3u);
         const auto [code, message] =
             ErrorOf([&] { InsertEntry(failed, "f" + std::to_string(i) + "@x.org", "news", i); });
         EXPECT_EQ(code, kErrUnknownOs);
@@ -347,9 +452,11 @@ TEST_F(TableSync, AFailureAtABatchEndFailsTheFlushesAndDurablePostsAfterIt) {
         // The end's flush took the mark off before its sync; the failure put it back.
         EXPECT_TRUE(c.Table()->DataFile().WriteInterrupted());
         if (write_back) {
+            // The failed write-back may have dropped the page holding the mark: the only sync
+            // of the data file asked for is the one that puts the mark on disk again, and it
+            // does not make the batch's end pass.
             std::lock_guard guard(sync_log.lock);
-            EXPECT_EQ(std::count(sync_log.events.begin(), sync_log.events.end(), "begin .DAT"), 0)
-                << "a sync that could pass was asked for";
+            EXPECT_EQ(sync_log.data_flags, std::vector<int>{kMarkOn});
         }
         ResetLog();
         EXPECT_EQ(ErrorOf([&] { c.FlushToDisk(); }).second, message);

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "engine/storage/file_objects.h"
@@ -498,6 +500,55 @@ TEST_F(StrataDataSetTest, AFailedSyncFailsEveryLaterFlushToDisk) {
     const std::string closing = ErrorOf([&] { table.Close(); });
     EXPECT_NE(closing.find("mailist.DAT"), std::string::npos) << closing;
     EXPECT_FALSE(table.Active());
+}
+
+// A close that reports a failed sync has let go of everything all the same: the table's
+// dataset leaves its database, whose use falls; a database closing datasets that report such
+// failures closes every one of them and itself, and reports the first failure once; a second
+// close has nothing left to do or report. The files are free for the next open, which finds the
+// mark the failure left and asks for a repair.
+TEST_F(StrataDataSetTest, ACloseThatReportsAFailedSyncLetsGoOfEverything) {
+    TestTable& table = OpenList();
+    Create(ListTableDefinition(), "other");
+    TestTable& other = NewTable("other");
+    other.Open();
+    SetFileSyncHook(FailDataFileSyncs);
+    struct Unhook {
+        ~Unhook() {
+            SetFileSyncHook(nullptr);
+            failing_syncs_under.clear();
+        }
+    } unhook;
+    failing_syncs_under = dir.Path().string();
+    AddEntry(table, "eve@example.com", "news", 0, "Eve");
+    AddEntry(other, "fay@example.com", "news", 0, "Fay");
+    EXPECT_NE(ErrorOf([&] { table.FlushBuffers(); }), "");
+    EXPECT_NE(ErrorOf([&] { other.FlushBuffers(); }), "");
+    failing_syncs_under.clear();
+    EXPECT_EQ(database->UseCount(), 2);
+
+    const std::string closing = ErrorOf([&] { table.Close(); });
+    EXPECT_NE(closing.find("mailist.DAT"), std::string::npos) << closing;
+    EXPECT_FALSE(table.Active());
+    EXPECT_EQ(table.Database(), nullptr);
+    EXPECT_EQ(database->UseCount(), 1);
+    EXPECT_EQ(database->DataSets(), std::vector<TStrataDBDataSet*>{&other});
+    EXPECT_EQ(ErrorOf([&] { table.Close(); }), "");
+
+    const std::string disconnecting = ErrorOf([&] { database->Close(); });
+    EXPECT_NE(disconnecting.find("other.DAT"), std::string::npos) << disconnecting;
+    EXPECT_FALSE(other.Active());
+    EXPECT_FALSE(database->Connected());
+    EXPECT_TRUE(database->DataSets().empty());
+    EXPECT_EQ(ErrorOf([&] { database->Close(); }), "");
+    EXPECT_EQ(ErrorOf([&] { other.Close(); }), "");
+
+    database->Open();
+    for (TestTable* reopened : {&table, &other}) {
+        const std::string opening = ErrorOf([&] { reopened->Open(); });
+        EXPECT_NE(opening.find("8961"), std::string::npos) << opening;
+        EXPECT_FALSE(reopened->Active());
+    }
 }
 
 }  // namespace

@@ -44,10 +44,13 @@ void FailSyncs(std::vector<std::string> ends) {
 
 // For either sync mode, and a data file's, an index file's or both files' sync failing at the
 // end of an UPDATE or a DELETE: the statement fails with the failing file's error (the data
-// file's when both fail) after syncing each file once. The system may have dropped what that
-// sync was for, so the next statement, in a batch of its own, fails with the same error without
-// asking the failed file's sync again; closing the table reports it; the next session finds
-// the in-progress mark and needs a repair, after which the rows of both statements are there.
+// file's when both fail) after syncing each file once. Written through, the data file's first
+// sync is the in-progress mark's, before any page: when it fails, the mark is synced once more
+// past the failure and nothing of the statement is written. The system may have dropped what
+// that sync was for, so the next statement, in a batch of its own, fails with the same error
+// without asking the failed file's sync again; closing the table reports it; the next session
+// finds the in-progress mark and needs a repair, after which the rows of both statements are
+// there, unless the mark's sync failed and kept them out of the files.
 TEST_F(SqlExecution, AFailingSyncAtAStatementsEndFailsItAndEveryLaterStatementOfTheTable) {
     {
         std::lock_guard guard(failing_lock);
@@ -105,7 +108,11 @@ TEST_F(SqlExecution, AFailingSyncAtAStatementsEndFailsItAndEveryLaterStatementOf
                     EXPECT_NE(std::string(e.what()).find(table + k.named), std::string::npos)
                         << e.what();
                 }
-                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 2u);
+                const bool data_fails = k.named == ".DAT";
+                // The files' syncs, then the mark's once more past the failure; written
+                // through, the mark's sync first, and when that fails nothing else but its
+                // second try.
+                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, force && data_fails ? 2u : 3u);
                 EXPECT_FALSE(directory_->InBatch());
                 FailSyncs({});
                 syncs = TPhysicalFile::SyncCount();
@@ -117,7 +124,8 @@ TEST_F(SqlExecution, AFailingSyncAtAStatementsEndFailsItAndEveryLaterStatementOf
                     EXPECT_NE(std::string(e.what()).find(table + k.named), std::string::npos)
                         << e.what();
                 }
-                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, k.syncs_after);
+                EXPECT_EQ(TPhysicalFile::SyncCount() - syncs,
+                          force && data_fails ? 0u : k.syncs_after);
                 EXPECT_FALSE(directory_->InBatch());
                 EXPECT_EQ(code_of([&] { held.Close(); }), kErrUnknownOs);
                 EXPECT_EQ(code_of([&] { Select("SELECT id FROM " + table); }), kErrHeaderCorrupt);
@@ -127,14 +135,16 @@ TEST_F(SqlExecution, AFailingSyncAtAStatementsEndFailsItAndEveryLaterStatementOf
                     repairer.SetExclusive(true);
                     RepairTable(repairer, false, 0);
                 }
+                const bool written = !(force && data_fails);
                 const std::vector<std::string> rows = Select("SELECT id FROM " + table);
-                EXPECT_EQ(rows.size(), del ? 30u : 40u);
+                EXPECT_EQ(rows.size(), del && written ? 30u : 40u);
                 EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 10").size(),
-                          del ? 0u : 10u);
-                EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 101").size(), 10u);
+                          del || !written ? 0u : 10u);
+                EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n = 101").size(),
+                          written ? 10u : 0u);
                 OpenSession();
                 EXPECT_EQ(Select("SELECT id FROM " + table + " WHERE n >= 10").size(),
-                          del ? 10u : 20u);
+                          !written ? 0u : (del ? 10u : 20u));
             }
         }
     }

@@ -6,18 +6,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
+#include "engine/storage/file_objects.h"
 #include "engine/storage/storage_library.h"
 
 namespace strata {
@@ -861,6 +867,115 @@ TEST_F(FileLayer, OtherProgramsMeetTheSharingRules) {
         return (file.LockRegion(12, 1, true) ? 1 : 0) + (file.LockRegion(15, 1, true) ? 0 : 2);
     });
     EXPECT_EQ(locked, 0);
+}
+
+// A sync of a file whose name ends in "held.dat" waits until released (bounded, so that a
+// test that fails does not hang); one of a file ending in "failing.dat" fails.
+struct HeldSync {
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+    std::atomic<int> held{0};
+};
+HeldSync held_sync;
+
+int HoldSync(const std::string& name) {
+    const auto ends = [&](std::string_view end) {
+        return name.size() >= end.size() &&
+               name.compare(name.size() - end.size(), end.size(), end) == 0;
+    };
+    if (ends("failing.dat"))
+        return EIO;
+    if (!ends("held.dat"))
+        return 0;
+    ++held_sync.held;
+    held_sync.holding = true;
+    for (int i = 0; i < 60000 && !held_sync.released; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+class FileClose : public FileLayer {
+  protected:
+    void SetUp() override {
+        FileLayer::SetUp();
+        held_sync.holding = held_sync.released = false;
+        held_sync.held = 0;
+        SetFileSyncHook(HoldSync);
+    }
+    void TearDown() override {
+        held_sync.released = true;
+        SetFileSyncHook(nullptr);
+        FileLayer::TearDown();
+    }
+    // A write-through handle on a new file, holding unsynced bytes.
+    void OpenWritten(TFileHandler& file, std::string_view name, std::string_view text) {
+        file.SetName(PathOf(name));
+        file.CreateFile();
+        file.Close();
+        file.SetWriteThrough(true);
+        file.Open();
+        file.Write(Bytes(text));
+    }
+    static bool Within(std::future<void>& done) {
+        return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    }
+};
+
+// The last close of a write-through file syncs what it wrote, and waits for the device, without
+// holding up the process's other files: while that sync is held, another file opens, is written
+// and closes, and the held file itself opens again on the same file object and reads what the
+// closing handle wrote. The close ends once its sync does, and the file's other handle keeps it
+// open until it closes too.
+TEST_F(FileClose, ASlowSyncAtTheLastCloseHoldsUpNoOtherOpenOrClose) {
+    TFileHandler closing;
+    OpenWritten(closing, "held.dat", "written before the close");
+    const std::uint64_t syncs = TPhysicalFile::SyncCount();
+    std::future<void> closed = std::async(std::launch::async, [&] { closing.Close(); });
+    for (int i = 0; i < 30000 && !held_sync.holding; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(held_sync.holding) << "the close did not sync";
+
+    TFileHandler other;
+    TFileHandler same;
+    std::vector<std::byte> seen(24);
+    std::future<void> others = std::async(std::launch::async, [&] {
+        other.SetName(PathOf("other.dat"));
+        other.CreateFile();
+        other.Write(Bytes("elsewhere"));
+        other.Close();
+        same.SetName(PathOf("held.dat"));
+        same.Open();
+        same.SeekFile(0, SeekOrigin::kBegin);
+        same.Read(seen);
+    });
+    const bool went_on = Within(others);
+    held_sync.released = true;
+    ASSERT_TRUE(went_on) << "another open waited for the held sync";
+    EXPECT_NO_THROW(others.get());
+    ASSERT_TRUE(Within(closed));
+    EXPECT_NO_THROW(closed.get());
+    EXPECT_EQ(Text(seen), "written before the close");
+    EXPECT_EQ(held_sync.held.load(), 1);
+    EXPECT_EQ(TPhysicalFile::SyncCount() - syncs, 1u);
+    EXPECT_TRUE(same.IsOpen());
+    same.Close();
+    EXPECT_EQ(Text(ReadDisk("held.dat")), "written before the close");
+    EXPECT_EQ(Text(ReadDisk("other.dat")), "elsewhere");
+}
+
+// A failing sync at the last close is reported by that close, once the handle is closed: the
+// handler can open the file again, and a second close has nothing to report.
+TEST_F(FileClose, AFailedSyncAtTheLastCloseIsReportedAfterClosing) {
+    TFileHandler file;
+    OpenWritten(file, "failing.dat", "lost?");
+    EXPECT_EQ(CodeOf([&] { file.Close(); }), kErrUnknownOs);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.FileObject(), nullptr);
+    EXPECT_EQ(CodeOf([&] { file.Close(); }), 0);
+    // The failure went with the closed descriptor: a new open starts afresh.
+    file.Open();
+    EXPECT_EQ(CodeOf([&] { file.CheckSyncFailure(); }), 0);
+    file.Close();
 }
 
 }  // namespace

@@ -107,5 +107,31 @@ TEST(DBGridIncrementalSearch, TypingSearchesTheWholeTableInPartialMode) {
     EXPECT_EQ(focused->Key.AsInteger(), 1777);
 }
 
+TEST(DBGridIncrementalSearch, AccentedLettersMatchInEitherCase) {
+    GridHarness h(600, 200);
+    MemList list(2000);
+    ASSERT_TRUE(list.ds->Locate("Index", 1500, {}));
+    list.ds->Edit();
+    list.ds->FieldByName("Item")->SetAsString("\xC3\x89mile@example.org");  // Émile
+    list.ds->Post();
+    list.ds->First();
+    h.Column("Index");
+    TgxDBTreeListColumn* item = h.Column("Item");
+    h.grid->SetKeyField("Index");
+    h.grid->SetPartialLoad(true);
+    h.grid->SetOptions(h.grid->Options() & ~egoEditing);
+    h.grid->SetDataSource(list.source.get());
+    ASSERT_FALSE(h.grid->EndRead());
+    // The record lies outside the loaded rows: the dataset is searched.
+    ASSERT_EQ(h.grid->FindNodeByKeyValue(db::Variant(1500)), nullptr);
+    h.grid->SetFocusedColumn(item->GetIndex());
+    ASSERT_TRUE(h.grid->StartSearch(1, "\xC3\xA9mi"));  // émi
+    EXPECT_EQ(list.CurrentKey(), 1500);
+    TgxTreeListNode* node = nullptr;
+    list.ds->First();
+    EXPECT_TRUE(h.grid->FindNodeByText(item, "\xC3\x89MILE@", node, false));
+    EXPECT_EQ(list.CurrentKey(), 1500);
+}
+
 }  // namespace
 }  // namespace grid::testing

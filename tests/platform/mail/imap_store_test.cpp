@@ -2,6 +2,7 @@
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/mail_store.h"
+#include "platform/mail/vmime_support.h"
 #include "tests/platform/mail/peers.h"
 
 namespace mail {
@@ -151,6 +152,125 @@ TEST_F(ImapStore, AStoppedServerGivesErrorsAndTheStoreClosesCleanly) {
     store = MailStore::Open(settings_, {}, "MailingList");
     server_->Stop();
     store.reset();
+}
+
+// Mail that another client adds or removes while the store is open shows at
+// the next refresh, also in a folder that was empty when first read.
+TEST_F(ImapStore, ChangesByAnotherClientShowAfterARefresh) {
+    auto store = MailStore::Open(settings_, {}, "MailingList");
+    Folder& list = store->Root(1).SubFolder("MailingList");
+    ASSERT_EQ(list.ItemCount(), 5u);
+    Folder& members = store->Root(1).AddFolder("Members");
+    ASSERT_EQ(members.ItemCount(), 0u);
+
+    auto other = MailStore::Open(settings_, {}, "MailingList");
+    Folder& other_list = other->Root(1).SubFolder("MailingList");
+    other_list.AppendMessage(Raw(6), false);
+    other_list.AppendMessage(Raw(7), false);
+    other_list.Item(1).Remove();
+    other->Root(1).SubFolder("Members").AppendMessage(Raw(8), false);
+
+    list.Refresh();
+    ASSERT_EQ(list.ItemCount(), 6u);
+    EXPECT_EQ(list.Item(1).Subject(), "SUBSCRIBE news 2");
+    EXPECT_EQ(list.Item(6).Subject(), "SUBSCRIBE news 7");
+    members.Refresh();
+    ASSERT_EQ(members.ItemCount(), 1u);
+    EXPECT_EQ(members.Item(1).Subject(), "SUBSCRIBE news 8");
+}
+
+// What another mail program sees of a folder on the server, straight through
+// vmime: each message's subject line and whether it is flagged deleted.
+class OtherClient {
+  public:
+    explicit OtherClient(const std::string& store_url) {
+        detail::EnsureVmime();
+        vmime::utility::url url(store_url);
+        const std::string user = url.getUsername(), password = url.getPassword();
+        url.setUsername("");
+        url.setPassword("");
+        store_ = session_->getStore(url);
+        store_->setProperty("auth.username", user);
+        store_->setProperty("auth.password", password);
+        store_->setCertificateVerifier(detail::AcceptAnyCertificate());
+        store_->connect();
+    }
+    ~OtherClient() { store_->disconnect(); }
+
+    // Flags message `number` deleted and leaves it there, as mail programs that
+    // keep deleted mail until the folder is compacted do.
+    void FlagDeleted(const std::string& folder_name, std::size_t number) {
+        auto folder = Open(folder_name);
+        folder->setMessageFlags(vmime::net::messageSet::byNumber(number),
+                                vmime::net::message::FLAG_DELETED,
+                                vmime::net::message::FLAG_MODE_ADD);
+        folder->close(false);
+    }
+
+    std::vector<std::pair<std::string, bool>> Messages(const std::string& folder_name) {
+        auto folder = Open(folder_name);
+        std::vector<std::pair<std::string, bool>> out;
+        if (folder->getMessageCount() > 0) {
+            auto messages = folder->getMessages(vmime::net::messageSet::byNumber(1, -1));
+            folder->fetchMessages(
+                messages, vmime::net::fetchAttributes(vmime::net::fetchAttributes::FLAGS |
+                                                      vmime::net::fetchAttributes::ENVELOPE));
+            for (const auto& m : messages) {
+                out.emplace_back(
+                    m->getHeader()->Subject()->getValue<vmime::text>()->getWholeBuffer(),
+                    (m->getFlags() & vmime::net::message::FLAG_DELETED) != 0);
+            }
+        }
+        folder->close(false);
+        return out;
+    }
+
+  private:
+    vmime::shared_ptr<vmime::net::folder> Open(const std::string& name) {
+        vmime::net::folder::path path;
+        path.appendComponent(vmime::net::folder::path::component(name));
+        auto folder = store_->getFolder(path);
+        folder->open(vmime::net::folder::MODE_READ_WRITE);
+        return folder;
+    }
+
+    vmime::shared_ptr<vmime::net::session> session_ = vmime::net::session::create();
+    vmime::shared_ptr<vmime::net::store> store_;
+};
+
+// Removing an item takes that item only: a message another program flagged
+// deleted, and keeps until it compacts, stays with its flag.
+TEST_F(ImapStore, RemovingAnItemLeavesWhatAnotherProgramFlaggedDeleted) {
+    OtherClient other(settings_.store_url);
+    other.FlagDeleted("MailingList", 3);
+    auto store = MailStore::Open(settings_, {}, "MailingList");
+    Folder& list = store->Root(1).SubFolder("MailingList");
+    ASSERT_EQ(list.ItemCount(), 4u);  // flagged deleted: not an item
+    list.Item(1).Remove();
+    list.Item(4).Remove();
+    EXPECT_EQ(
+        other.Messages("MailingList"),
+        (std::vector<std::pair<std::string, bool>>{
+            {"SUBSCRIBE news 2", false}, {"SUBSCRIBE news 3", true}, {"SUBSCRIBE news 4", false}}));
+    EXPECT_EQ(store->Root(1).SubFolder("Deleted Items").ItemCount(), 2u);
+}
+
+// Folder names with "&" and beyond ASCII, made here and read by another client.
+TEST_F(ImapStore, NonAsciiFolderNames) {
+    auto store = MailStore::Open(settings_, {}, "MailingList");
+    Folder& made = store->Root(1).AddFolder("Ärger & Über");
+    made.AppendMessage(Raw(1), false);
+    Folder& inner = made.AddFolder("日本 Liste");
+    inner.AppendMessage(Raw(2), false);
+    auto other = MailStore::Open(settings_, {}, "MailingList");
+    Folder* found = other->Root(1).FindFolder("Ärger & Über");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->Name(), "Ärger & Über");
+    EXPECT_EQ(found->ItemCount(), 1u);
+    ASSERT_NE(found->FindFolder("日本 Liste"), nullptr);
+    EXPECT_EQ(found->SubFolder("日本 Liste").Item(1).Subject(), "SUBSCRIBE news 2");
+    found->Item(1).Remove();
+    EXPECT_EQ(other->Root(1).SubFolder("Deleted Items").ItemCount(), 1u);
 }
 
 TEST_F(ImapStore, WrongPasswordAndWrongAddressAreErrors) {

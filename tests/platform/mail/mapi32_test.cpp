@@ -173,6 +173,35 @@ TEST_F(Mapi32, SendMailResultCodes) {
         << "a server that is down is a failure, never success";
 }
 
+// The module checks server certificates as the settings say, like every other
+// way the program sends.
+TEST(Mapi32Tls, CertificatesAreCheckedAsTheSettingsSay) {
+    testing::SmtpSink sink("starttls");
+    auto mapi = MapiLibrary::Load({CORVANE_mapi32_MODULE});
+    ASSERT_NE(mapi, nullptr);
+    MailSettings settings;
+    settings.smtp_host = "127.0.0.1";
+    settings.smtp_port = sink.port();
+    settings.smtp_security = SmtpSecurity::kStartTls;
+    settings.from_address = "owner@example.org";
+    settings.connect_timeout = 20s;
+    settings.deliver_timeout = 10s;
+    std::string name = "Someone", address = "SMTP:someone@example.org";
+    MapiRecipDesc recip{0, MAPI_TO, Str(name), Str(address), 0, nullptr};
+    MapiMessage message{};
+    message.nRecipCount = 1;
+    message.lpRecips = &recip;
+
+    mapi->Configure(settings, {});
+    EXPECT_EQ(mapi->SendMail(0, 0, &message, 0, 0), static_cast<ULONG>(MAPI_E_FAILURE))
+        << "the sink's certificate is its own, not one of the system's";
+    settings.verify_certificates = false;
+    mapi->Configure(settings, {});
+    EXPECT_EQ(mapi->SendMail(0, 0, &message, 0, 0), SUCCESS_SUCCESS);
+    ASSERT_EQ(sink.WaitForMessages(1).size(), 1u);
+    EXPECT_EQ(sink.Sessions(), "tls=True login=None\n");
+}
+
 TEST_F(Mapi32, ResolveNameUsesContactsAndOwnsItsBuffers) {
     mail_root_ = mail_root();
     MailStore::OpenMaildir(settings_, mail_root_, "MailingList");

@@ -61,7 +61,8 @@ struct ReceivedMail {
 class SmtpSink {
   public:
     // mode: "normal", "stall-data" (DATA never answered), "starttls" (offers
-    // STARTTLS), "starttls-auth" (requires STARTTLS and AUTH listuser/secret).
+    // STARTTLS), "starttls-auth" (requires STARTTLS and AUTH listuser/secret),
+    // "pipelining" (offers PIPELINING).
     explicit SmtpSink(const std::string& mode = "normal");
     std::uint16_t port() const { return port_; }
     // Waits until `count` messages have arrived (bounded) and returns them in order.

@@ -106,6 +106,82 @@ TEST(ReceivedMessage, DamagedInputGivesWhatCanBeRead) {
     }
 }
 
+// Raw 8-bit headers and bodies, as many programs send them, and charsets that
+// are unknown or do not fit their bytes: all text comes out as valid UTF-8,
+// read as UTF-8 where it is that and as Windows-1252 otherwise.
+TEST(ReceivedMessage, UndeclaredAndUnfittingCharsetsGiveValidUtf8) {
+    struct Case {
+        const char* what;
+        std::string raw;
+        std::string subject, from_name, body, attachment;
+    };
+    const Case cases[] = {
+        {"raw UTF-8 headers and body",
+         "From: J\xc3\xbcrgen M\xc3\xbcller <j@example.org>\r\nSubject: Gr\xc3\xbc\xc3\x9f"
+         "e an alle\r\n\r\nGr\xc3\xbc\xc3\x9f"
+         "e\r\n",
+         "Grüße an alle", "Jürgen Müller", "Grüße\r\n", ""},
+        {"raw Latin-1 headers",
+         "From: J\xfcrgen <j@example.org>\r\nSubject: Gr\xfc\xdf"
+         "e\r\nContent-Type: text/plain; charset=iso-8859-1\r\n\r\nK\xf6rper\r\n",
+         "Grüße", "Jürgen", "Körper\r\n", ""},
+        {"unknown charset in a word", "Subject: =?x-unknown?Q?abc=FC?=\r\n\r\nplain\r\n", "abcü",
+         "", "plain\r\n", ""},
+        {"cut UTF-8 in a word", "Subject: =?utf-8?Q?cut=C3?=\r\n\r\nx\r\n", "cutÃ", "", "x\r\n",
+         ""},
+        {"unknown charset of a file name",
+         "Subject: x\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+         "Content-Type: application/octet-stream; name*=x-bogus''%FC%E4.txt\r\n"
+         "Content-Disposition: attachment\r\n\r\nabc\r\n--b--\r\n",
+         "x", "", "", "üä.txt"},
+        {"UTF-8 body that is not",
+         "Subject: x\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nK\xf6rper\r\n", "x", "",
+         "Körper\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        const ReceivedMessage message = ParseMessage(c.raw);
+        EXPECT_EQ(message.subject, c.subject) << c.what;
+        EXPECT_EQ(message.from.name, c.from_name) << c.what;
+        EXPECT_EQ(message.plain_body, c.body) << c.what;
+        if (!c.attachment.empty()) {
+            ASSERT_EQ(message.attachments.size(), 1u) << c.what;
+            EXPECT_EQ(message.attachments[0].display_name, c.attachment) << c.what;
+        }
+    }
+}
+
+// A hostile mail nests multiparts far deeper than any mail program writes.
+TEST(ReceivedMessage, DeeplyNestedPartsDoNotExhaustTheStack) {
+    std::string raw = "Subject: deep\r\nMIME-Version: 1.0\r\n";
+    constexpr int kDepth = 20000;
+    for (int i = 0; i < kDepth; ++i)
+        raw += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\r\n\r\n--b" +
+               std::to_string(i) + "\r\n";
+    raw += "Content-Type: text/plain\r\n\r\nSUBSCRIBE\r\n";
+    // Its header is still read.
+    EXPECT_EQ(ParseMessage(raw).subject, "deep");
+
+    // Nesting as deep as real mail, closed and reopened, is read whole.
+    std::string nested = "Subject: nested\r\nMIME-Version: 1.0\r\n";
+    std::string closing;
+    for (int i = 0; i < 20; ++i) {
+        nested += "Content-Type: multipart/mixed;\r\n boundary=\"b " + std::to_string(i) +
+                  "\"\r\n\r\npreamble\r\n--b " + std::to_string(i) + "\r\n";
+        if (i > 0)
+            closing = "\r\n--b " + std::to_string(i) + "--\r\n" + closing;
+    }
+    nested += "Content-Type: text/plain\r\n\r\nSUBSCRIBE" + closing;
+    for (int i = 0; i < 300; ++i) {
+        nested +=
+            "--b 0\r\nContent-Type: multipart/mixed; boundary=s\r\n\r\n--s\r\n"
+            "Content-Type: application/octet-stream\r\n\r\nx\r\n--s--\r\n";
+    }
+    nested += "--b 0--\r\n";
+    const ReceivedMessage read = ParseMessage(nested);
+    EXPECT_EQ(read.plain_body, "SUBSCRIBE");
+    EXPECT_EQ(read.attachments.size(), 300u);
+}
+
 TEST(VCard, ReadsNamesAndAddressesOfEachVersion) {
     const auto cards = ParseVCards(
         "junk before\r\n"

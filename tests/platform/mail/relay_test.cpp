@@ -30,7 +30,8 @@ constexpr const char* kZone =
     "ordered.test MX 20 b.ordered.test\n"
     "a.ordered.test A 127.0.0.1\n"
     "b.ordered.test A 127.0.0.1\n"
-    "c.ordered.test A 127.0.0.1\n";
+    "c.ordered.test A 127.0.0.1\n"
+    "xn--bcher-kva.test MX 10 mx.example.test\n";
 
 class Relay : public ::testing::Test {
   protected:
@@ -74,6 +75,18 @@ TEST_F(Relay, DeliversToTheMailHostOfTheMxRecord) {
     EXPECT_EQ(parsed.plain_body, "Hello\r\nWorld\r\n");
     ASSERT_EQ(parsed.attachments.size(), 1u);
     EXPECT_EQ(parsed.attachments[0].display_name, "list.csv");
+}
+
+// A domain beyond ASCII is looked up and addressed in its IDNA form; a
+// mailbox name beyond ASCII cannot be sent at all.
+TEST_F(Relay, InternationalisedDomainsAreLookedUpInTheirAsciiForm) {
+    const RelayResult sent = library_->SendMail(Request("leser@bücher.test"));
+    ASSERT_EQ(sent.code, kRelaySent) << sent.text;
+    const auto mails = sink_.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"leser@xn--bcher-kva.test"});
+    EXPECT_EQ(library_->SendMail(Request("jörg@example.test")).code, kRelayBadRequest);
+    EXPECT_EQ(sink_.MessageCount(), 1u);
 }
 
 TEST_F(Relay, FallsBackToTheAddressRecordWithoutMx) {

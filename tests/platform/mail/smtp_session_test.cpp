@@ -73,6 +73,52 @@ TEST(SmtpSession, DeliversEnvelopeHeadersAndDotStuffedBody) {
     EXPECT_TRUE(parsed.sent_on.has_value());
 }
 
+// Non-ASCII subjects and names of any length arrive with every blank where it
+// was, as many recipients in folded lines that stay short.
+TEST(SmtpSession, EncodedSubjectsAndNamesKeepEveryBlank) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    std::string long_subject;
+    for (int i = 0; i < 12; ++i)
+        long_subject += "Ärger über Öl und Wasser " + std::to_string(i) + " ";
+    const std::vector<std::string> subjects = {
+        long_subject + "end", "Über " + std::string(100, 'x') + " end", "Ärger  zwei  Blanks",
+        " vorn und hinten Ä ", "日本語 テキスト の 件名 です 長い 件名 日本語 テキスト の 件名"};
+    const std::vector<std::string> names = {
+        "Müller, Hans", "Hans Müller-Lüdenscheidt von und zu Groß Ämter und noch viel mehr",
+        "Ä \\ B", "Ünïcödé, \"q\" (c)", "Plain \\"};
+    OutgoingMessage message = BasicMessage();
+    for (std::size_t i = 0; i < 100; ++i) {
+        message.to.push_back({names[i % names.size()] + " " + std::to_string(i),
+                              "m" + std::to_string(i) + "@example.org"});
+    }
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        message.subject = subjects[i];
+        message.from.name = names[i];
+        ASSERT_TRUE(session.send(message, In(10s)).ok());
+    }
+    session.disconnect();
+
+    const auto mails = sink.WaitForMessages(subjects.size());
+    ASSERT_EQ(mails.size(), subjects.size());
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        const ReceivedMessage parsed = ParseMessage(mails[i].data);
+        EXPECT_EQ(parsed.subject, subjects[i]);
+        EXPECT_EQ(parsed.from.name, names[i]);
+        ASSERT_EQ(parsed.to.size(), 101u);
+        for (std::size_t k = 1; k < parsed.to.size(); ++k)
+            EXPECT_EQ(parsed.to[k].name, message.to[k].name);
+        const std::string header = mails[i].data.substr(0, mails[i].data.find("\r\n\r\n"));
+        std::size_t start = 0;
+        while (start < header.size()) {
+            const auto end = std::min(header.find("\r\n", start), header.size());
+            EXPECT_LE(end - start, 78u) << header.substr(start, end - start);
+            start = end + 2;
+        }
+    }
+}
+
 TEST(SmtpSession, DeliversHtmlWithAttachments) {
     SmtpSink sink;
     testing::TempDir dir;
@@ -199,6 +245,8 @@ TEST(SmtpSession, RefusesBadValuesBeforeSending) {
         {"CR in name", [](OutgoingMessage& m) { m.from.name = "Owner\rX"; }},
         {"empty address", [](OutgoingMessage& m) { m.to[0].address.clear(); }},
         {"no at sign", [](OutgoingMessage& m) { m.to[0].address = "nobody"; }},
+        // It would go out as an encoded word, another address altogether.
+        {"mailbox beyond ASCII", [](OutgoingMessage& m) { m.to[0].address = "jörg@example.org"; }},
         {"missing attachment",
          [](OutgoingMessage& m) {
              m.attachments.push_back({"x", "/nonexistent/file.txt", {}, {}});
@@ -288,6 +336,43 @@ TEST(SmtpSession, ReportsRefusedRecipientWithItsCode) {
     EXPECT_EQ(result.reply_code, 550);
     EXPECT_TRUE(session.connected());
     EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+}
+
+// Against a server that offers pipelining too, a refused recipient fails its
+// message without a byte of it reaching anyone, and the next message of the
+// session goes out whole.
+TEST(SmtpSession, RefusedRecipientLeavesThePipeliningSessionUsable) {
+    SmtpSink sink("pipelining");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    const std::vector<std::pair<std::vector<std::string>, bool>> sends = {
+        {{"ok1@example.org", "reject2@example.org"}, false},
+        {{"ok3@example.org"}, true},
+        {{"reject4@example.org"}, false},
+        {{"ok5@example.org", "ok6@example.org"}, true},
+    };
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        OutgoingMessage message = BasicMessage();
+        message.to.clear();
+        for (const auto& address : sends[i].first)
+            message.to.push_back({"", address});
+        message.subject = "Message " + std::to_string(i);
+        const SmtpResult result = session.send(message, In(10s));
+        EXPECT_EQ(result.ok(), sends[i].second) << i << ": " << result.text;
+        if (!sends[i].second) {
+            EXPECT_EQ(result.status, SmtpStatus::kRefused) << i;
+            EXPECT_EQ(result.reply_code, 550) << i;
+        }
+    }
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ok3@example.org"});
+    EXPECT_EQ(ParseMessage(mails[0].data).subject, "Message 1");
+    EXPECT_EQ(mails[1].rcpt_to, (std::vector<std::string>{"ok5@example.org", "ok6@example.org"}));
+    EXPECT_EQ(ParseMessage(mails[1].data).subject, "Message 3");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.MessageCount(), 2u);
 }
 
 TEST(SmtpSession, RefusedConnectionFailsAtOnce) {

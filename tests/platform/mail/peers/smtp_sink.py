@@ -1,6 +1,6 @@
 """SMTP sink for the mail tests: stores every message it accepts.
 
-Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth]
+Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -9,6 +9,7 @@ refused with 550. In stall-data mode the DATA command is never answered.
 The starttls modes offer STARTTLS with a certificate made for the run; with
 -auth, STARTTLS and AUTH (user "listuser", password "secret") are required.
 Each session's TLS and login state is appended to OUT_DIR/sessions.
+In pipelining mode the server offers PIPELINING, as most real servers do.
 """
 import asyncio
 import os
@@ -24,6 +25,12 @@ class Handler:
         self.out_dir = out_dir
         self.mode = mode
         self.count = 0
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.mode == "pipelining":
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower().startswith("reject"):

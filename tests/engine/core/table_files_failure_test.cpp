@@ -1,0 +1,136 @@
+// Changes to a table's files as a whole (moving them, emptying them) that fail part of the way
+// leave nothing that passes for a sound table: a move puts back what it moved, and an emptying
+// leaves the in-progress mark for the next open to find.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/core/data_cursor.h"
+#include "engine/core/data_directory.h"
+#include "engine/storage/engine_error.h"
+#include "engine/storage/file_handler.h"
+#include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/table_files_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+// The file step at which the hook fails, counted from 1; 0 for none.
+int fail_at_step = 0;
+int steps = 0;
+
+void FailOneStep() {
+    if (++steps == fail_at_step)
+        throw std::runtime_error("step refused");
+}
+
+class TableFilesFailure : public CursorTest {
+  protected:
+    void TearDown() override {
+        SetFileStepHook(nullptr);
+        CursorTest::TearDown();
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.is_regular_file())
+                names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Each step of a move of a table with memos (its data, index and blob files, to new names or to
+// backup names) failing in turn: the move fails, every file keeps its name, and the table opens
+// and reads as before. Without a failure the move takes all three.
+TEST_F(TableFilesFailure, AFailedMoveLeavesEveryFileUnderItsName) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    TDataCursor& c = CreateAndOpen(definition, "moved", true);
+    InsertEntry(c, "kept@x.org", "news", 1);
+    c.Close();
+    const std::vector<std::string> before = Names();
+    ASSERT_EQ(before.size(), 3u);
+    SetFileStepHook(FailOneStep);
+    for (const bool to_backup : {false, true}) {
+        for (int step = 1; step <= 3; ++step) {
+            SCOPED_TRACE(std::to_string(step) + (to_backup ? " to backup" : ""));
+            steps = 0;
+            fail_at_step = step;
+            EXPECT_ANY_THROW(directory->RenameTable("moved", "other", to_backup, false));
+            EXPECT_EQ(Names(), before);
+        }
+    }
+    fail_at_step = 0;
+    TDataCursor& again = NewCursor("moved", true);
+    again.Open();
+    EXPECT_EQ(Items(again), std::vector<std::string>{"kept@x.org"});
+    again.Close();
+    directory->RenameTable("moved", "other", false, false);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"other.BLB", "other.DAT", "other.IDX"}));
+}
+
+// Each write of an emptying of the table failing in turn, the table then closed (which flushes
+// it): the next open either finds the in-progress mark and asks for a repair, or, when the
+// failure came before anything was written, finds the table as it was. Never a table half
+// emptied that opens as if sound.
+TEST_F(TableFilesFailure, AFailedEmptyingLeavesTheMarkForTheNextOpen) {
+    const std::vector<std::string> rows = {"a@x.org", "b@x.org", "c@x.org"};
+    int writes = 0;
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), "counted", true);
+        for (const std::string& row : rows)
+            InsertEntry(c, row, "news", 1);
+        c.FlushBuffers(false, false, false);
+        steps = 0;
+        fail_at_step = 0;
+        SetFileStepHook(FailOneStep);
+        c.EmptyTable();
+        SetFileStepHook(nullptr);
+        writes = steps;
+        c.Close();
+    }
+    ASSERT_GT(writes, 2);
+    int marked = 0;
+    for (int step = 1; step <= writes; ++step) {
+        SCOPED_TRACE(step);
+        const std::string table = "e" + std::to_string(step);
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, true);
+        for (const std::string& row : rows)
+            InsertEntry(c, row, "news", 1);
+        c.FlushBuffers(false, false, false);
+        steps = 0;
+        fail_at_step = step;
+        SetFileStepHook(FailOneStep);
+        EXPECT_ANY_THROW(c.EmptyTable());
+        SetFileStepHook(nullptr);
+        try {
+            c.Close();
+        } catch (...) {
+        }
+        TDataCursor& again = NewCursor(table, true);
+        const EngineErrorCode code = CodeOf([&] { again.Open(); });
+        if (code == kErrHeaderCorrupt) {
+            ++marked;
+            continue;
+        }
+        ASSERT_EQ(code, 0);
+        std::vector<std::string> seen;
+        EXPECT_EQ(CodeOf([&] { seen = Items(again); }), 0);
+        EXPECT_EQ(seen, rows);
+        again.Close();
+    }
+    EXPECT_GT(marked, 0);
+}
+
+}  // namespace
+}  // namespace strata
