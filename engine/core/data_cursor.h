@@ -389,6 +389,10 @@ class TDataCursor final : public TFileCursor {
     // A null handle means every filter.
     void DropFilter(TFilter* filter);
     void ActivateFilter(TFilter* filter);
+    // Activates the filter and reads the first record of the view that results, as
+    // ActivateFilter, First and GetNextRecord would, without walking the index up to it
+    // when few records pass.
+    EngineErrorCode ActivateAndReadFirst(TFilter* filter, RecordBuffer buffer);
     void DeactivateFilter(TFilter* filter);
     std::size_t FilterCount() const noexcept { return filters_.size(); }
     // The optimisation level (0 index scans, 1 partly, 2 record by record)
@@ -519,6 +523,9 @@ class TDataCursor final : public TFileCursor {
     void SetNoRecord();
     void PositionOnEntry(std::span<const std::uint8_t> key, std::uint32_t record);
     bool StepIndex(bool forward);
+    // From before the first record, onto the first visible one in index order; the few
+    // records of a sparse view are found by their keys instead of by a walk.
+    bool StepToFirstVisible();
     bool StepPhysical(bool forward);
     bool StepOnce(bool forward);
     void FetchCurrent();
@@ -622,6 +629,15 @@ class TDataCursor final : public TFileCursor {
     void ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& candidates, TRecordsBitmap& yes,
                   TRecordsBitmap& no);
     KeyIntervals NullIntervals(int slot);
+    // The ordinal of a record's entry in an index, found by the key its stored bytes make;
+    // none when the entry there is not the record's.
+    std::optional<std::uint64_t> OrdinalOfRecord(int slot, std::uint32_t record,
+                                                 std::vector<std::uint8_t>& bytes);
+    // Marks the records among few candidates whose entries lie in the ordinal intervals;
+    // false, marking nothing, when an entry is not where its key puts it.
+    bool MarkCandidatesIn(int slot,
+                          const std::vector<std::pair<std::uint64_t, std::uint64_t>>& spans,
+                          const TRecordsBitmap& candidates, TRecordsBitmap& bitmap);
     std::pair<std::uint64_t, std::uint64_t> EqualInterval(int slot, const TExpToken& column,
                                                           const TExpToken& constant,
                                                           std::size_t partial);

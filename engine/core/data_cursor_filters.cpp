@@ -19,6 +19,10 @@ namespace strata {
 
 namespace {
 
+// Placing a record by its key costs a record read and two descents: some tens of index
+// entries stepped over.
+constexpr std::int64_t kEntriesPerKey = 64;
+
 bool IsComparison(std::uint8_t code) {
     return code >= kOpEqual && code <= kOpLessEqual;
 }
@@ -249,6 +253,80 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         Resync();
         Reposition();
     });
+}
+
+EngineErrorCode TDataCursor::ActivateAndReadFirst(TFilter* filter, RecordBuffer buffer) {
+    CheckOpen();
+    if (filter == nullptr || FindFilter(filter) == nullptr)
+        Raise(kErrInvalidFilterHandle);
+    filter->SetActive(true);
+    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+        UpdateBitmapsInUse();
+        Resync();
+        if (!StepToFirstVisible()) {
+            SetNoRecord();
+            ClearRecordBuffer(buffer);
+            return kErrEndOfFile;
+        }
+        FetchCurrent();
+        const std::size_t n = std::min(current_.size(), buffer.size());
+        std::copy_n(current_.begin(), n, buffer.begin());
+        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
+        return kErrNone;
+    });
+}
+
+bool TDataCursor::StepToFirstVisible() {
+    ForgetVanishedPlace();
+    bof_ = true;
+    eof_ = false;
+    if (physical_ || !bitmaps_in_use_)
+        return StepOnce(true);
+    const int slot = CurrentSlot();
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    RangeBounds(low, high);
+    // The count was taken as the view was combined; an empty view has nothing to walk to.
+    if (view_count_ <= 0)
+        return false;
+    // A view denser than a key's cost finds its first record soon enough by the walk.
+    if (view_count_ * kEntriesPerKey >= static_cast<std::int64_t>(high - low))
+        return StepOnce(true);
+    // No visible record's entry lies before the lowest ordinal of their keys; the walk
+    // from there passes only the entries that share that key.
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t start = high;
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (view_.FindNext(r, 1, position)) {
+        const std::optional<std::uint64_t> ordinal =
+            OrdinalOfRecord(slot, static_cast<std::uint32_t>(r), bytes);
+        // A record not where its key puts it: the walk from the start decides.
+        if (!ordinal)
+            return StepOnce(true);
+        start = std::min(start, *ordinal);
+    }
+    start = std::max(start, low);
+    std::vector<std::uint8_t> key;
+    std::uint32_t found = 0;
+    const bool stopped =
+        start < high &&
+        WalkEntries(slot, start, true, [&](std::uint64_t at, auto k, std::uint32_t n) {
+            if (at >= high)
+                return true;
+            if (!Visible(n))
+                return false;
+            key.assign(k.begin(), k.end());
+            found = n;
+            return true;
+        });
+    if (!stopped || key.empty()) {
+        bof_ = true;
+        eof_ = false;
+        return StepOnce(true);
+    }
+    PositionOnEntry(key, found);
+    return true;
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
@@ -616,22 +694,76 @@ void TDataCursor::ScanLeaf(TExpToken& node, int slot, const TRecordsBitmap& cand
     // false (so "<>" and the negated forms take the nulls), and NOT is the
     // complement. Ordering comparisons never take a null.
     TRecordsBitmap& matched = negate ? no : yes;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
     if (null_test) {
         if (null_wanted)
-            ScanOrdinals(slot, k.null_first, k.null_end, matched);
+            spans.emplace_back(k.null_first, k.null_end);
         else
-            ScanOrdinals(slot, k.nonnull_first, k.nonnull_end, matched);
+            spans.emplace_back(k.nonnull_first, k.nonnull_end);
     } else {
-        for (auto [a, b] : truth) {
-            a = std::max(a, k.nonnull_first);
-            b = std::min(b, k.nonnull_end);
+        for (auto [a, b] : truth)
+            spans.emplace_back(std::max(a, k.nonnull_first), std::min(b, k.nonnull_end));
+    }
+    std::uint64_t entries = 0;
+    for (const auto& [a, b] : spans)
+        entries += a < b ? b - a : 0;
+    // Few candidates against a long interval (the second operand of an AND whose first found
+    // few records) are placed by their keys rather than by walking every entry in it.
+    const bool long_spans = entries > static_cast<std::uint64_t>(kEntriesPerKey);
+    if (!long_spans ||
+        static_cast<std::uint64_t>(candidates.CountSet() * kEntriesPerKey) >= entries ||
+        !MarkCandidatesIn(slot, spans, candidates, matched)) {
+        for (const auto& [a, b] : spans)
             ScanOrdinals(slot, a, b, matched);
-        }
     }
     // Every live record is in the index, so the candidates stand for "all".
     TRecordsBitmap& rest = negate ? yes : no;
     rest.Assign(candidates);
     AndNot(rest, matched);
+}
+
+std::optional<std::uint64_t> TDataCursor::OrdinalOfRecord(int slot, std::uint32_t record,
+                                                          std::vector<std::uint8_t>& bytes) {
+    TDataFile& data = table_->DataFile();
+    if (record == 0 || record > data.GetRecordSlots())
+        return std::nullopt;
+    bytes.resize(data.GetRecordSize());
+    data.CopyRecord(record, bytes);
+    const std::uint64_t ordinal = KeysBelow(slot, BuildKeyFor(slot, bytes));
+    if (ordinal >= KeyCountOf(slot))
+        return std::nullopt;
+    bool same = false;
+    WalkEntries(slot, ordinal, true, [&](std::uint64_t, auto, std::uint32_t n) {
+        same = n == record;
+        return true;
+    });
+    if (!same)
+        return std::nullopt;
+    return ordinal;
+}
+
+bool TDataCursor::MarkCandidatesIn(
+    int slot, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& spans,
+    const TRecordsBitmap& candidates, TRecordsBitmap& bitmap) {
+    std::vector<std::uint32_t> inside;
+    std::vector<std::uint8_t> bytes;
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (candidates.FindNext(r, 1, position)) {
+        const auto record = static_cast<std::uint32_t>(r);
+        const std::optional<std::uint64_t> ordinal = OrdinalOfRecord(slot, record, bytes);
+        if (!ordinal)
+            return false;
+        for (const auto& [a, b] : spans) {
+            if (*ordinal >= a && *ordinal < b) {
+                inside.push_back(record);
+                break;
+            }
+        }
+    }
+    for (const std::uint32_t record : inside)
+        bitmap.SetBit(record);
+    return true;
 }
 
 std::optional<TDataCursor::TextEquality> TDataCursor::PlainTextEquality(

@@ -405,9 +405,7 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
     TFilter* filter = cursor_->AddFilter(std::move(tree), engine_options);
     // The search's filter is dropped on every way out, the failures included.
     UndoGuard undo([this, filter] { cursor_->DropFilter(filter); });
-    cursor_->ActivateFilter(filter);
-    cursor_->First();
-    const EngineErrorCode code = cursor_->GetNextRecord(EngineRecord(TempBuffer()));
+    const EngineErrorCode code = cursor_->ActivateAndReadFirst(filter, EngineRecord(TempBuffer()));
     undo.Finish();
     return code == kErrNone;
 }

@@ -149,6 +149,130 @@ TEST_F(Filter, OptimisedResultEqualsRecordByRecordEvaluation) {
     }
 }
 
+// A rare first operand of an AND leaves the second few candidates, placed by their keys
+// instead of by walking the second's interval; a view of few records finds its first record
+// by their keys instead of by walking the index. Both must agree with record-by-record
+// evaluation and with the walk from the start: in every index order, both key directions,
+// with nulls, freed slots, a range and a second filter.
+TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
+    // Each with '#' standing for a name of a few records.
+    const char* const templates[] = {"Name = '#' AND Category = 'A'",
+                                     "Name = '#' AND Category = 'b'",
+                                     "Name = '#' AND Category <> 'A'",
+                                     "Name = '#' AND Category IS NULL",
+                                     "Name = '#' AND NOT (Category = 'A')",
+                                     "Name = '#' AND Bounces BETWEEN 0 AND 5",
+                                     "Name = '#' AND Bounces IN (1, 2, 3)",
+                                     "Name = '#' AND Bounces > 2",
+                                     "Name = '#' AND Category = 'A' AND Bounces >= 0",
+                                     "Category = 'A' AND Name = '#'",
+                                     "Name = '#' OR Name = 'n100'"};
+    std::vector<std::string> filters = {
+        "Name = 'n5*' AND Category = 'b'", "Name = 'nope' AND Category = 'A'",
+        "Name IS NULL AND Category = 'b'", "Index = 77 AND Category = 'A'", "Category = 'A'"};
+    for (const char* name : {"n17", "N42"}) {
+        for (std::string text : templates)
+            filters.push_back(text.replace(text.find('#'), 1, name));
+    }
+    for (const bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "descending" : "ascending");
+        std::mt19937 random(descending ? 7u : 5u);
+        TDataCursor& fast =
+            CreateAndOpen(RandomTableDefinition(0, descending), descending ? "few_down" : "few_up");
+        std::vector<std::uint8_t> buffer(fast.GetRecordSize());
+        const auto insert = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                fast.InitNewRecord(buffer);
+                if (random() % 9 != 0) {
+                    std::string name = "n" + std::to_string(random() % 300);
+                    if (random() % 3 == 0)
+                        name[0] = 'N';
+                    PutText(fast, buffer, 2, name);
+                }
+                if (random() % 7 != 0)
+                    PutInt(fast, buffer, 3, static_cast<std::int32_t>(random() % 10) - 3);
+                if (random() % 5 != 0)
+                    PutText(fast, buffer, 5, random() % 2 != 0 ? "A" : "b");
+                fast.InsertRecord(buffer, false);
+            }
+        };
+        insert(1000);
+        fast.SetIndex(kNoIndex);
+        fast.First();
+        for (int i = 0; fast.GetNextRecord(buffer) == 0; ++i) {
+            if (i % 13 == 0)
+                fast.DeleteRecord(buffer, true);
+        }
+        insert(40);
+        // A clone of a cursor in record order keeps to record order, which plans by indexes.
+        fast.SetIndex(0);
+        auto slow = fast.CloneCursor();
+        std::vector<std::uint8_t> low(fast.GetRecordSize());
+        std::vector<std::uint8_t> high(fast.GetRecordSize());
+        PutInt(fast, low, 3, 0);
+        PutInt(fast, high, 3, 4);
+        for (const int setting : {0, 1, 2}) {
+            // 0: the whole table, 1: beside a filter of its own, 2: within a range on ByBounce.
+            SCOPED_TRACE(setting);
+            for (const bool no_case : {false, true}) {
+                TDataCursor::FilterOptions options;
+                options.case_insensitive = no_case;
+                for (const std::string& text : filters) {
+                    SCOPED_TRACE(text);
+                    slow->DropFilter(nullptr);
+                    fast.DropFilter(nullptr);
+                    slow->CancelRange();
+                    fast.CancelRange();
+                    slow->SetIndex(0);
+                    fast.SetIndex(0);
+                    if (setting == 1) {
+                        fast.ActivateFilter(fast.AddFilter("Bounces <> 1", {}));
+                        slow->ActivateFilter(slow->AddFilter("Bounces <> 1", {}));
+                    }
+                    slow->SetComputedFields(true);  // every node record by record
+                    TFilter* reference = slow->AddFilter(text, options);
+                    slow->ActivateFilter(reference);
+                    slow->SetComputedFields(false);
+                    TFilter* optimised = fast.AddFilter(text, options);
+                    fast.ActivateFilter(optimised);
+                    ASSERT_EQ(reference->Level(), 2);
+                    ASSERT_EQ(Ids(fast), Ids(*slow)) << "no case " << no_case;
+                    fast.DropFilter(optimised);
+                    for (const std::uint8_t index : {0, 1, 2, 3, 5}) {
+                        SCOPED_TRACE(int(index));
+                        slow->SetIndex(setting == 2 ? 1 : index);
+                        fast.SetIndex(setting == 2 ? 1 : index);
+                        if (setting == 2) {
+                            slow->SetRangeKeys(false, low, 1, high, 1);
+                            fast.SetRangeKeys(false, low, 1, high, 1);
+                        }
+                        std::vector<std::uint8_t> expected(slow->GetRecordSize());
+                        slow->First();
+                        const EngineErrorCode walked = slow->GetNextRecord(expected);
+                        TFilter* search = fast.AddFilter(text, options);
+                        const EngineErrorCode found = fast.ActivateAndReadFirst(search, buffer);
+                        ASSERT_EQ(found, walked) << "no case " << no_case;
+                        if (found == kErrNone) {
+                            EXPECT_EQ(GetInt(fast, buffer, 1), GetInt(*slow, expected, 1));
+                            // The cursor stands on it: the next record is the walk's next.
+                            std::vector<std::uint8_t> after(fast.GetRecordSize());
+                            std::vector<std::uint8_t> walked_after(fast.GetRecordSize());
+                            const EngineErrorCode next = fast.GetNextRecord(after);
+                            ASSERT_EQ(next, slow->GetNextRecord(walked_after));
+                            if (next == kErrNone)
+                                EXPECT_EQ(GetInt(fast, after, 1), GetInt(*slow, walked_after, 1));
+                        }
+                        fast.DropFilter(search);
+                        // Beside a filter or in a range, two orders are enough.
+                        if (setting != 0 && index >= 1)
+                            break;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Filter, LevelsFollowTheIndexes) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     struct Case {

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
+#include <optional>
+#include <random>
 
 #include "engine/storage/engine_error.h"
 #include "tests/engine/dataset/strata_test_support.h"
@@ -99,6 +102,162 @@ TEST_F(StrataTableTest, CreateRestructureAndUseTheListTable) {
     t.Close();
     for (const char* ext : {".DBK", ".IBK", ".DUP"})
         EXPECT_FALSE(std::filesystem::exists(dir.File(std::string("mailist") + ext))) << ext;
+}
+
+// Locate on fields no index holds together filters the table; the few rows that pass are
+// found by their keys. The row found, and its place, must be those of a walk through the rows
+// in the table's order: every index, filtered or not, with and without case, partial keys,
+// nulls, misses, and rows changed and deleted between the searches.
+TEST_F(StrataTableTest, LocateByFilterFindsTheRowAWalkFinds) {
+    TStrataTable& t = MakeTable();
+    db::TFieldDefs& f = *t.FieldDefs();
+    f.Add("Index", db::ftAutoInc);
+    f.Add("Item", db::ftString, 80);
+    f.Add("Category", db::ftString, 80);
+    f.Add("Bounces", db::ftInteger);
+    t.IndexDefs().Add("", "Index;Item", db::ixPrimary | db::ixUnique);
+    t.IndexDefs().Add("ByCategory", "Category", db::ixCaseInsensitive);
+    t.IndexDefs().Add("ByBounce", "Bounces", db::ixCaseInsensitive);
+    t.IndexDefs().Add("ByItem", "Item", db::ixCaseInsensitive);
+    t.CreateTable();
+    t.Open();
+    std::mt19937 random(17);
+    const char* const categories[] = {"Default", "default", "news", "Sales", nullptr};
+    for (int i = 0; i < 1200; ++i) {
+        t.Append();
+        std::string item = "m" + std::to_string(random() % 400) + "@x.org";
+        if (random() % 3 == 0)
+            item[0] = 'M';
+        t.FieldByName("Item")->SetAsString(item);
+        if (const char* category = categories[random() % 5])
+            t.FieldByName("Category")->SetAsString(category);
+        t.FieldByName("Bounces")->SetAsInteger(static_cast<std::int32_t>(random() % 4));
+        t.Post();
+    }
+    const auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    struct Search {
+        std::string fields;
+        std::vector<db::Variant> values;
+        db::TLocateOptions options;
+    };
+    // The rows in the table's order, as "Index", then Item, Category and Bounces (null as
+    // nullopt), read once for all the searches in that order.
+    using Row = std::pair<std::int32_t, std::vector<std::optional<std::string>>>;
+    const auto rows = [&] {
+        std::vector<Row> list;
+        for (t.First(); !t.Eof(); t.Next()) {
+            Row row{t.FieldByName("Index")->AsInteger(), {}};
+            for (const char* name : {"Item", "Category", "Bounces"}) {
+                db::TField& field = *t.FieldByName(name);
+                row.second.push_back(field.IsNull() ? std::nullopt
+                                                    : std::optional(field.AsString()));
+            }
+            list.push_back(std::move(row));
+        }
+        return list;
+    };
+    // The first row that the search's own comparison passes: its Index and place, or none.
+    const auto walk = [&](const std::vector<Row>& order,
+                          const Search& s) -> std::pair<std::int32_t, std::int64_t> {
+        const bool no_case = s.options.Contains(db::loCaseInsensitive);
+        const bool partial = s.options.Contains(db::loPartialKey);
+        std::vector<std::size_t> columns;
+        for (std::size_t at = 0; at <= s.fields.size();) {
+            const std::size_t end = std::min(s.fields.find(';', at), s.fields.size());
+            const std::string name = s.fields.substr(at, end - at);
+            columns.push_back(name == "Item" ? 0 : name == "Category" ? 1 : 2);
+            at = end + 1;
+        }
+        for (std::size_t place = 0; place < order.size(); ++place) {
+            bool passes = true;
+            for (std::size_t i = 0; i < columns.size() && passes; ++i) {
+                const std::optional<std::string>& have = order[place].second[columns[i]];
+                const db::Variant& value = s.values[i];
+                if (value.IsNull() || !have) {
+                    passes = value.IsNull() && !have;
+                    continue;
+                }
+                std::string text = no_case ? lower(*have) : *have;
+                std::string want = no_case ? lower(value.AsString()) : value.AsString();
+                if (partial && i + 1 == columns.size() && columns[i] != 2) {
+                    if (!want.empty() && want.back() == '*')
+                        want.pop_back();
+                    passes = text.compare(0, want.size(), want) == 0;
+                } else {
+                    passes = text == want;
+                }
+            }
+            if (passes)
+                return {order[place].first, static_cast<std::int64_t>(place + 1)};
+        }
+        return {0, 0};
+    };
+    const auto searches = [&] {
+        std::vector<Search> list;
+        for (int i = 0; i < 12; ++i) {
+            const std::string item = "M" + std::to_string(random() % 420) + "@X.org";
+            const char* category = categories[random() % 5];
+            const db::Variant wanted = category ? db::Variant(category) : db::Variant::Null();
+            list.push_back({"Item;Category", {db::Variant(item), wanted}, {db::loCaseInsensitive}});
+            list.push_back({"Item;Category", {db::Variant(lower(item)), wanted}, {}});
+            list.push_back({"Item;Category",
+                            {db::Variant(item), db::Variant("DEF*")},
+                            {db::loCaseInsensitive, db::loPartialKey}});
+            list.push_back({"Category;Item",
+                            {wanted, db::Variant(item.substr(0, 3))},
+                            {db::loCaseInsensitive, db::loPartialKey}});
+            list.push_back({"Item;Bounces",
+                            {db::Variant(lower(item)), db::Variant(std::int32_t(random() % 4))},
+                            {}});
+        }
+        return list;
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const char* index : {"", "ByItem", "ByCategory", "ByBounce"}) {
+            for (const bool filtered : {false, true}) {
+                SCOPED_TRACE(std::string(index) + (filtered ? " filtered" : "") + " round " +
+                             std::to_string(round));
+                t.SetIndexName(index);
+                t.SetFilter("Bounces <> 2");
+                t.SetFiltered(filtered);
+                const std::vector<Row> order = rows();
+                for (const Search& s : searches()) {
+                    const auto [expected, place] = walk(order, s);
+                    t.Last();
+                    const std::size_t filters = t.Handle()->FilterCount();
+                    const db::Variant values = db::Variant::FromArray(s.values);
+                    const bool found = t.Locate(s.fields, values, s.options);
+                    ASSERT_EQ(found, expected != 0) << s.fields << " " << s.values[0].AsString();
+                    if (found) {
+                        EXPECT_EQ(t.FieldByName("Index")->AsInteger(), expected) << s.fields;
+                        EXPECT_EQ(t.RecNo(), place) << s.fields;
+                    }
+                    // The search leaves no filter of its own behind.
+                    EXPECT_EQ(t.Handle()->FilterCount(), filters);
+                }
+            }
+        }
+        // Rows merged into one category and some deleted, as the list's commands do.
+        t.SetFiltered(false);
+        t.SetIndexName("");
+        t.First();
+        for (int i = 0; !t.Eof(); ++i) {
+            if (i % 7 == 0) {
+                t.Delete();
+                continue;
+            }
+            if (i % 2 == 0) {
+                t.Edit();
+                t.FieldByName("Category")->SetAsString("Default");
+                t.Post();
+            }
+            t.Next();
+        }
+    }
 }
 
 TEST_F(StrataTableTest, CreateRefusesTooManyIndexesBeforeWritingAnything) {
