@@ -259,8 +259,9 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
                             std::vector<std::uint8_t> walked_after(fast.GetRecordSize());
                             const EngineErrorCode next = fast.GetNextRecord(after);
                             ASSERT_EQ(next, slow->GetNextRecord(walked_after));
-                            if (next == kErrNone)
+                            if (next == kErrNone) {
                                 EXPECT_EQ(GetInt(fast, after, 1), GetInt(*slow, walked_after, 1));
+                            }
                         }
                         fast.DropFilter(search);
                         // Beside a filter or in a range, two orders are enough.
