@@ -529,6 +529,7 @@ class TDataCursor final : public TFileCursor {
     bool StepPhysical(bool forward);
     bool StepOnce(bool forward);
     void FetchCurrent();
+    EngineErrorCode ReadCurrentInto(RecordBuffer buffer);
     void InsertKey(int slot, std::span<const std::uint8_t> key, std::uint32_t record);
     // `record` is the deleted entry's record when known (0: not known); the
     // hidden index's live records follow it.

@@ -268,11 +268,7 @@ EngineErrorCode TDataCursor::ActivateAndReadFirst(TFilter* filter, RecordBuffer 
             ClearRecordBuffer(buffer);
             return kErrEndOfFile;
         }
-        FetchCurrent();
-        const std::size_t n = std::min(current_.size(), buffer.size());
-        std::copy_n(current_.begin(), n, buffer.begin());
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
-        return kErrNone;
+        return ReadCurrentInto(buffer);
     });
 }
 

@@ -204,13 +204,17 @@ EngineErrorCode TDataCursor::GetNextRecord(RecordBuffer buffer) {
             ClearRecordBuffer(buffer);
             return kErrEndOfFile;
         }
-        FetchCurrent();
-        // Each byte of the buffer written once: the record, then zeros past it.
-        const std::size_t n = std::min(current_.size(), buffer.size());
-        std::copy_n(current_.begin(), n, buffer.begin());
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
-        return kErrNone;
+        return ReadCurrentInto(buffer);
     });
+}
+
+EngineErrorCode TDataCursor::ReadCurrentInto(RecordBuffer buffer) {
+    FetchCurrent();
+    // Each byte of the buffer written once: the record, then zeros past it.
+    const std::size_t n = std::min(current_.size(), buffer.size());
+    std::copy_n(current_.begin(), n, buffer.begin());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(n), buffer.end(), 0);
+    return kErrNone;
 }
 
 EngineErrorCode TDataCursor::GetPriorRecord(RecordBuffer buffer) {
