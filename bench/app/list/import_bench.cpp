@@ -4,8 +4,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,8 +14,7 @@
 #include "app/list/import_file.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
-#include "platform/config/registry_store.h"
-#include "platform/ui/prompt.h"
+#include "bench/app/list/list_bench_folder.h"
 
 namespace {
 
@@ -27,18 +24,13 @@ void BM_ImportSingleColumn(benchmark::State& state) {
     const std::int64_t count = state.range(0);
     for (auto _ : state) {
         state.PauseTiming();
-        std::string pattern = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
-        fs::path dir = ::mkdtemp(pattern.data());
-        platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                    dir / "registry.ini");
+        const fs::path dir = bench_support::MakeListFolder();
         {
             std::ofstream file(dir / "list.txt", std::ios::binary);
             for (std::int64_t i = 0; i < count; ++i)
                 file << "member" << i << "@example" << (i % 97) << ".org\r\n";
         }
-        auto prompts = std::make_unique<ui::ScriptedPromptService>();
-        prompts->Answer(ui::mrYes);
-        ui::ScopedPromptService scope(std::move(prompts));
+        const auto answers = bench_support::AnswerYes();
         app::Settings settings;
         settings.MaintainLog = false;
         app::ErrorsList errors;

@@ -4,8 +4,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,8 +11,7 @@
 #include "app/list/list_commands.h"
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
-#include "platform/config/registry_store.h"
-#include "platform/ui/prompt.h"
+#include "bench/app/list/list_bench_folder.h"
 
 namespace {
 
@@ -24,13 +21,8 @@ void BM_MergeAllCategories(benchmark::State& state) {
     const std::int64_t count = state.range(0);
     for (auto _ : state) {
         state.PauseTiming();
-        std::string pattern = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
-        fs::path dir = ::mkdtemp(pattern.data());
-        platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                    dir / "registry.ini");
-        auto prompts = std::make_unique<ui::ScriptedPromptService>();
-        prompts->Answer(ui::mrYes);
-        ui::ScopedPromptService scope(std::move(prompts));
+        const fs::path dir = bench_support::MakeListFolder();
+        const auto answers = bench_support::AnswerYes();
         app::Settings settings;
         settings.MaintainLog = false;
         auto database = std::make_unique<app::ListDatabase>(settings, dir.string() + "/");
