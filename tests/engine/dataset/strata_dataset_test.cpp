@@ -57,6 +57,21 @@ int FailDataFileSyncs(const std::string& name) {
     return failing ? EIO : 0;
 }
 
+// The data files' syncs under a folder fail while the guard lives; the test may clear the
+// folder earlier to let them pass again.
+struct FailingDataSyncs {
+    explicit FailingDataSyncs(std::string folder) {
+        SetFileSyncHook(FailDataFileSyncs);
+        failing_syncs_under = std::move(folder);
+    }
+    ~FailingDataSyncs() {
+        SetFileSyncHook(nullptr);
+        failing_syncs_under.clear();
+    }
+    FailingDataSyncs(const FailingDataSyncs&) = delete;
+    FailingDataSyncs& operator=(const FailingDataSyncs&) = delete;
+};
+
 class StrataDataSetTest : public DataSetTest {
   protected:
     TestTable& OpenList(std::string_view index = "ByItem") {
@@ -687,14 +702,7 @@ TEST_F(StrataDataSetTest, RecordNumbersCopyOnAppendAndDisplayLabels) {
 // pass; the rows can still be read; and closing the dataset reports the failure.
 TEST_F(StrataDataSetTest, AFailedSyncFailsEveryLaterFlushToDisk) {
     TestTable& table = OpenList();
-    SetFileSyncHook(FailDataFileSyncs);
-    struct Unhook {
-        ~Unhook() {
-            SetFileSyncHook(nullptr);
-            failing_syncs_under.clear();
-        }
-    } unhook;
-    failing_syncs_under = dir.Path().string();
+    const FailingDataSyncs failing(dir.Path().string());
     AddEntry(table, "eve@example.com", "news", 0, "Eve");
     const std::string failure = ErrorOf([&] { table.FlushBuffers(); });
     EXPECT_NE(failure.find("11047"), std::string::npos) << failure;
@@ -717,14 +725,7 @@ TEST_F(StrataDataSetTest, ACloseThatReportsAFailedSyncLetsGoOfEverything) {
     Create(ListTableDefinition(), "other");
     TestTable& other = NewTable("other");
     other.Open();
-    SetFileSyncHook(FailDataFileSyncs);
-    struct Unhook {
-        ~Unhook() {
-            SetFileSyncHook(nullptr);
-            failing_syncs_under.clear();
-        }
-    } unhook;
-    failing_syncs_under = dir.Path().string();
+    const FailingDataSyncs failing(dir.Path().string());
     AddEntry(table, "eve@example.com", "news", 0, "Eve");
     AddEntry(other, "fay@example.com", "news", 0, "Fay");
     EXPECT_NE(ErrorOf([&] { table.FlushBuffers(); }), "");
