@@ -954,6 +954,20 @@ class CursorModelCases : public CursorTest {
             InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
         return c;
     }
+
+    // Rows u0@x, u1@x, ... with bounces from 5 up; the first cursor writes in record order,
+    // the second reads them in `order` through a filter all of them pass.
+    std::pair<TDataCursor&, TDataCursor&> WriterAndFilteredReader(int rows, std::uint8_t order) {
+        TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
+        for (int i = 0; i < rows; ++i)
+            InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
+        a.SetIndex(kNoIndex);
+        TDataCursor& b = NewCursor("mailist", false);
+        b.Open();
+        b.SetIndex(order);
+        b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+        return {a, b};
+    }
 };
 
 // A record changed in a batch stays locked until the batch ends; an explicit lock taken on it
@@ -1084,14 +1098,9 @@ TEST_F(CursorModelCases, ACursorWhoseViewEmptiesAndFillsAgainKeepsItsPlace) {
                              std::to_string(static_cast<int>(place)) +
                              (looked ? " looked" : " did not look"));
                 cursors.clear();
-                TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
-                for (int i = 0; i < 5; ++i)
-                    InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
-                a.SetIndex(kNoIndex);
-                TDataCursor& b = NewCursor("mailist", false);
-                b.Open();
-                b.SetIndex(order);
-                b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+                const auto cursor_pair = WriterAndFilteredReader(5, order);
+                TDataCursor& a = cursor_pair.first;
+                TDataCursor& b = cursor_pair.second;
                 std::vector<std::uint8_t> buffer(a.GetRecordSize());
                 const auto set_all = [&](bool empty) {
                     a.First();
@@ -1140,14 +1149,9 @@ TEST_F(CursorModelCases, ACursorGoesBackToItsPlaceWhenRowsComeBack) {
     for (const std::uint8_t order : {kNoIndex, std::uint8_t{0}}) {
         SCOPED_TRACE(std::to_string(order));
         cursors.clear();
-        TDataCursor& a = CreateAndOpen(ListTableDefinition(), "mailist", false);
-        for (int i = 0; i < 4; ++i)
-            InsertEntry(a, "u" + std::to_string(i) + "@x", "A", 5 + i);
-        a.SetIndex(kNoIndex);
-        TDataCursor& b = NewCursor("mailist", false);
-        b.Open();
-        b.SetIndex(order);
-        b.ActivateFilter(b.AddFilter("Bounces >= 5", {}));
+        const auto cursor_pair = WriterAndFilteredReader(4, order);
+        TDataCursor& a = cursor_pair.first;
+        TDataCursor& b = cursor_pair.second;
         std::vector<std::uint8_t> buffer(a.GetRecordSize());
         const auto set_bounces = [&](const std::string& item, int bounces) {
             a.First();
