@@ -788,11 +788,8 @@ struct SortRecord {
 };
 
 int CompareValues(const Value& a, const Value& b, bool ansi, bool case_insensitive) {
-    if (ansi && a.IsString() && b.IsString()) {
-        int r = QString::localeAwareCompare(QString::fromStdString(a.AsString()),
-                                            QString::fromStdString(b.AsString()));
-        return (r > 0) - (r < 0);
-    }
+    if (ansi && a.IsString() && b.IsString())
+        return CompareText(a.AsString(), b.AsString());
     return Value::Compare(a, b, case_insensitive);
 }
 }  // namespace
