@@ -71,6 +71,12 @@ int Value::Rank() const {
     return 3;
 }
 
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+        .startsWith(QString::fromUtf8(prefix.data(), static_cast<qsizetype>(prefix.size())),
+                    Qt::CaseInsensitive);
+}
+
 bool Value::operator==(const Value& other) const {
     // Texts are equal only byte for byte, which needs no collation.
     if (IsString() && other.IsString())

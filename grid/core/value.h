@@ -50,4 +50,8 @@ class Value {
 // apart by their bytes, so that only equal texts compare equal. Answers -1, 0 or 1.
 int CompareText(std::string_view a, std::string_view b, bool case_insensitive = false);
 
+// Whether a UTF-8 text begins with the prefix, whole characters compared without regard to
+// case, accented letters included ("Émile" begins with "ém").
+bool StartsWithText(std::string_view text, std::string_view prefix);
+
 }  // namespace grid
