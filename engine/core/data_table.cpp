@@ -763,6 +763,14 @@ void TDataTable::CancelBatch() {
     in_batch_ = false;
     std::exception_ptr failure;
     if (ChangedInBatch() || sync_owed_) {
+        // Other programs' readers see only whole flushes: this one waits for the write lock as
+        // a batch's end does, and where it cannot be had the batch ends as such an end does.
+        try {
+            WriteLock();
+        } catch (...) {
+            EndBatchUnwritten();
+            throw;
+        }
         try {
             // Evicted pages may already be on disk, so dropping the rest would
             // leave the files disagreeing; the batch ends with a flush instead.
@@ -771,6 +779,12 @@ void TDataTable::CancelBatch() {
             SettleOwedSync();
         } catch (...) {
             failure = std::current_exception();
+        }
+        try {
+            WriteUnlock();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
         }
     }
     batch_changes_ = false;
