@@ -440,6 +440,18 @@ void TDataTable::UnlockTable() {
     if (!data_file_->UnlockTable())
         RaiseEngineError(kErrUnlock, name_);
     table_locked_ = false;
+    LockCursorRecords();
+}
+
+void TDataTable::LockCursorRecords() {
+    // The file object refuses a record lock inside its own table lock, so these come after it.
+    SizeBitmaps();
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (cursor_locked_.FindNext(r, 1, position)) {
+        if (!locked_.IsSet(r) && data_file_->LockRecord(static_cast<std::uint32_t>(r)))
+            locked_.SetBit(r);
+    }
 }
 
 bool TDataTable::BeginReadLock() {
@@ -601,6 +613,8 @@ void TDataTable::ReleaseDeferredUnlocks() {
     } else if (!table_was_locked_ && !exclusive_) {
         data_file_->UnlockTable();
         table_locked_ = false;
+        deferred_unlocks_.ClearAll();
+        LockCursorRecords();
     }
     deferred_unlocks_.ClearAll();
 }
