@@ -200,7 +200,8 @@ TEST_F(StrataDataSetTest, CancelAndPostKeepToTheEditedRowWhereverTheCursorStands
 }
 
 // An edit begun under the table lock holds its row once the table lock goes: its cancel, or its
-// post, gives the row back without a failure, and the row is edited again afterwards.
+// post, gives the row back without a failure, and the row is edited again afterwards. So does a
+// cancel whose lock was given back already.
 TEST_F(StrataDataSetTest, AnEditBegunUnderTheTableLockEndsAfterTheTableLockGoes) {
     Create(ListTableDefinition());
     TestTable& table = NewTable("mailist", "ByItem");
@@ -222,6 +223,11 @@ TEST_F(StrataDataSetTest, AnEditBegunUnderTheTableLockEndsAfterTheTableLockGoes)
         EXPECT_EQ(table.State(), db::dsBrowse);
         EXPECT_EQ(table.FieldByName("Comments")->AsString(), "posted");
     }
+    // A lock given back through the cursor during the edit leaves its cancel nothing to do.
+    table.Edit();
+    table.Handle()->UnlockRecord(0);
+    EXPECT_NO_THROW(table.Cancel());
+    EXPECT_EQ(table.State(), db::dsBrowse);
     // Nothing of those edits is left held: the row locks for its own edit as ever.
     table.Edit();
     table.FieldByName("Comments")->SetAsString("last");
