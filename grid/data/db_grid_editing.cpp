@@ -709,7 +709,9 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                 }
             }
             if (key == ui::VK_UP && EditState(dataset)) {
-                if (dataset->State() == db::dsInsert && !dataset->Modified()) {
+                // Only a record appended at the end goes back unwritten; one inserted between
+                // rows is left to the move, as any other row is.
+                if (dataset->State() == db::dsInsert && !dataset->Modified() && dataset->Eof()) {
                     dataset->Cancel();
                     key = 0;
                     return;

@@ -184,6 +184,36 @@ TEST(DBGridKeys, DownOnTheLastRowAppendsAndUpCancelsAnUntouchedRecord) {
     EXPECT_EQ(g.Keys(), Range(1, 5));
 }
 
+TEST(DBGridKeys, UpCancelsOnlyAnUntouchedRecordAppendedAtTheEnd) {
+    {
+        // Appended at the end: Up takes it back and the last record keeps the focus.
+        SelectGrid g(5, egoLoadAllRecords | egoCanAppend);
+        g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(5)));
+        g.list.ds->Append();
+        ASSERT_TRUE(g.list.ds->Eof());
+        g.Press(ui::VK_UP, 0);
+        EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+        EXPECT_EQ(g.Keys(), Range(1, 5));
+        EXPECT_EQ(g.list.CurrentKey(), 5);
+        EXPECT_EQ(g.grid->Count(), 5);
+    }
+    // Inserted in front of record 3 (its row shows after record 3's): Up is an ordinary move
+    // to the row above, which takes the selection along and drops the untouched record on
+    // the way.
+    SelectGrid g(5, egoLoadAllRecords);
+    g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(3)));
+    g.Select(1);
+    g.Select(5);
+    g.list.ds->Insert();
+    ASSERT_FALSE(g.list.ds->Eof());
+    g.Press(ui::VK_UP, 0);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.Keys(), Range(1, 5));
+    EXPECT_EQ(g.grid->Count(), 5);
+    EXPECT_EQ(g.list.CurrentKey(), 3);
+    EXPECT_EQ(g.SelectedKeys(), std::set<int>{3});
+}
+
 TEST(DBGridKeys, EscapeCancelsAndInsertStartsARecord) {
     SelectGrid g(5, egoLoadAllRecords);
     g.list.ds->Edit();
