@@ -8,6 +8,8 @@
 #include <cmath>
 
 #include "platform/db/conversions.h"
+#include "platform/nls/language_table.h"
+#include "platform/nls/nls.h"
 #include "platform/ui/application.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
@@ -31,9 +33,22 @@ bool HasTime(db::TDateTime value) {
 }
 }  // namespace
 
-int& CalendarFirstWeekDay() {
+int FirstWeekDayOfLanguage(std::uint16_t language) {
+    // The language's territory decides, so that the calendar agrees with the day and month
+    // names the program takes from the same language; unknown ones count as English (USA).
+    std::string_view name = "en_US";
+    for (const auto& row : platform::nls::detail::kLanguageRows)
+        if (row.id == language && !row.icu_locale.empty()) {
+            name = row.icu_locale;
+            break;
+        }
+    const QLocale locale(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
     // Qt counts Monday = 1 .. Sunday = 7; the calendar counts Sunday = 0.
-    static int value = static_cast<int>(QLocale::system().firstDayOfWeek()) % 7;
+    return static_cast<int>(locale.firstDayOfWeek()) % 7;
+}
+
+int& CalendarFirstWeekDay() {
+    static int value = FirstWeekDayOfLanguage(platform::nls::GetUserDefaultLangID());
     return value;
 }
 

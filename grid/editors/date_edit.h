@@ -5,6 +5,7 @@
 // every 170 ms while held), opens a list of seven months over its title, and offers Today
 // and Clear buttons.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,7 +18,10 @@ namespace grid {
 
 inline constexpr int kArrowRepeat = 170;
 
-// The first column's weekday of every calendar (Sunday = 0), from the locale at start-up.
+// The first weekday (Sunday = 0) in the territory of one of the program's languages.
+int FirstWeekDayOfLanguage(std::uint16_t language);
+// The first column's weekday of every calendar (Sunday = 0), from the user's language at
+// start-up (the C locale is English (USA)).
 int& CalendarFirstWeekDay();
 // A date as the date editor shows it: with a mask the padded date only; without one the
 // padded date, and the time when the value has one. The null date is the blank mask text

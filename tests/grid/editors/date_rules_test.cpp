@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "grid/editors/date_edit.h"
 #include "grid/editors/date_rules.h"
+#include "platform/nls/nls.h"
 
 namespace grid {
 namespace {
@@ -11,6 +13,20 @@ db::TDateTime D(int y, int m, int d) {
     return db::EncodeDate(y, m, d);
 }
 constexpr int kMonday = 1, kSunday = 0;
+
+TEST(CalendarDates, FirstWeekDayFollowsTheProgramsLanguage) {
+    using platform::nls::LanguageIdFromPosixLocale;
+    // The C locale is English (USA) throughout the program: weeks start on Sunday.
+    for (const char* name : {"C", "C.UTF-8", "POSIX", "", "en_US.UTF-8", "xx_YY"})
+        EXPECT_EQ(FirstWeekDayOfLanguage(LanguageIdFromPosixLocale(name)), kSunday) << name;
+    for (const char* name : {"de_DE.UTF-8", "en_GB", "fr_FR"})
+        EXPECT_EQ(FirstWeekDayOfLanguage(LanguageIdFromPosixLocale(name)), kMonday) << name;
+    EXPECT_EQ(FirstWeekDayOfLanguage(LanguageIdFromPosixLocale("ar_EG")), 6);
+    // The calendars take the user's language as the day names do, not the C library's own
+    // idea of the C locale.
+    EXPECT_EQ(CalendarFirstWeekDay(),
+              FirstWeekDayOfLanguage(platform::nls::GetUserDefaultLangID()));
+}
 
 TEST(CalendarDates, MonthSteps) {
     struct Case {
