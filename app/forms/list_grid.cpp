@@ -58,13 +58,19 @@ void AddListColumns(grid::TgxDBGrid& grid) {
     grid::RegisterTypedColumns();
     grid.BeginUpdate();
     AddColumn<grid::TgxDBGridMaskColumn>(grid, "Item", "E-mail Address", 220);
-    AddColumn<grid::TgxDBGridColumn>(grid, "Category", "List Category", 120);
+    // Group rows by category show how many entries each holds: "news (COUNT=12)".
+    AddColumn<grid::TgxDBGridColumn>(grid, "Category", "List Category", 120)
+        ->SetSummaryType(grid::cstCount);
     AddColumn<grid::TgxDBGridSpinColumn>(grid, "Bounces", "Bounces", 60);
     AddColumn<grid::TgxDBGridColumn>(grid, "Name", "Name", 140);
     AddColumn<grid::TgxDBGridColumn>(grid, "Salutation", "Salutation", 90);
     AddColumn<grid::TgxDBGridMemoColumn>(grid, "Comments", "Comments", 200);
     AddColumn<grid::TgxDBGridCheckColumn>(grid, "SendRights", "Can Send", 70);
     grid.SetKeyField("Index");
+    // Columns share the window's width, sorting ignores case, and regrouping
+    // places the loaded rows again instead of reading the whole list once more.
+    grid.SetOptions(grid.Options() | grid::egoAutoWidth | grid::egoCaseInsensitive |
+                    grid::egoSmartReload);
     grid.EndUpdate();
 }
 

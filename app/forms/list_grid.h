@@ -23,7 +23,9 @@ namespace app {
 grid::TgxTreeListColumnSort SortMarkFromStored(std::int32_t stored);
 std::int32_t StoredFromSortMark(grid::TgxTreeListColumnSort mark);
 
-// The list grid's columns, named after the grid and field (gxDBGrid1Item), keyed by `Index`.
+// The list grid's columns, named after the grid and field (gxDBGrid1Item), keyed by `Index`,
+// with a count on the category's group rows and the list grid's own switches (auto width,
+// case-insensitive, smart reload) added to the grid's options.
 void AddListColumns(grid::TgxDBGrid& grid);
 // The statistics grid's columns, each with a footer summing its own field.
 void AddStatsColumns(grid::TgxDBGrid& grid);

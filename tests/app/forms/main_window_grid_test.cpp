@@ -141,6 +141,27 @@ TEST_F(MainGridTest, GridShowsEveryRowAndTheLayoutAndPlaceComeBackAfterARestart)
     EXPECT_EQ(window->height(), 480);
 }
 
+TEST_F(MainGridTest, CategoryGroupsCountTheirEntriesAndTheGridKeepsItsOwnSwitches) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    const grid::TgxDBGridOptions own =
+        grid::egoAutoWidth | grid::egoCaseInsensitive | grid::egoSmartReload;
+    EXPECT_EQ(g.Options() & own, own);
+    // Switching editing on and off keeps them.
+    window->mkAllowEditingClick();
+    window->mkAllowEditingClick();
+    EXPECT_EQ(g.Options() & own, own);
+
+    g.ColumnByFieldName("Category")->SetGroupIndex(0);
+    std::vector<std::string> groups;
+    const int column = g.ColumnByFieldName("Category")->GetIndex();
+    for (int i = 0; i < g.Count(); ++i)
+        groups.push_back(g.GetCellText(g.Items(i), column));
+    std::sort(groups.begin(), groups.end());
+    EXPECT_EQ(groups,
+              (std::vector<std::string>{"events (COUNT=2)", "news (COUNT=2)", "sport (COUNT=1)"}));
+    Save(*window, "main_window_grouped.png");
+}
+
 TEST_F(MainGridTest, CommandsOnChosenRowsTouchExactlyThoseRows) {
     grid::TgxDBGrid& g = *window->gxDBGrid1;
     const int bob = KeyOf("bob@x.com", "news");
