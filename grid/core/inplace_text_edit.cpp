@@ -1,9 +1,20 @@
 #include "grid/core/inplace_text_edit.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QResizeEvent>
 #include <QValidator>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "platform/ui/keys.h"
 
 namespace grid {
 namespace {
@@ -22,10 +33,80 @@ class CaseValidator : public QValidator {
     TEditCharCase char_case_;
 };
 
+// The edit field stops at its maximum length by itself, but silently, and cuts a paste or a
+// drop to what fits. Here text that does not fit is refused whole with a beep, so nothing the
+// user typed or pasted is lost without a sign.
+class LimitedLineEdit : public QLineEdit {
+  public:
+    LimitedLineEdit(QWidget* parent, std::function<int()> limit)
+        : QLineEdit(parent), limit_(std::move(limit)) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        const bool typed = !e->text().isEmpty() && e->text().at(0).isPrint();
+        if (!isReadOnly() && ((e->matches(QKeySequence::Paste) && !Fits(Clipboard())) ||
+                              (typed && !Fits(e->text())))) {
+            Refuse(e);
+            return;
+        }
+        QLineEdit::keyPressEvent(e);
+    }
+    void inputMethodEvent(QInputMethodEvent* e) override {
+        if (!isReadOnly() && !Fits(e->commitString())) {
+            Refuse(e);
+            return;
+        }
+        QLineEdit::inputMethodEvent(e);
+    }
+    void dropEvent(QDropEvent* e) override {
+        // A drag inside the field moves its own text and leaves the length as it is.
+        if (!isReadOnly() && e->source() != this && e->mimeData()->hasText() &&
+            !Fits(e->mimeData()->text(), false)) {
+            e->ignore();
+            ui::MessageBeep(0);
+            return;
+        }
+        QLineEdit::dropEvent(e);
+    }
+    void contextMenuEvent(QContextMenuEvent* e) override {
+        std::unique_ptr<QMenu> menu(createStandardContextMenu());
+        for (QAction* action : menu->actions())
+            if (action->objectName() == QLatin1String("edit-paste")) {
+                QObject::disconnect(action, &QAction::triggered, nullptr, nullptr);
+                QObject::connect(action, &QAction::triggered, this, [this] {
+                    if (Fits(Clipboard()))
+                        paste();
+                    else
+                        ui::MessageBeep(0);
+                });
+            }
+        menu->exec(e->globalPos());
+    }
+
+  private:
+    static QString Clipboard() { return QGuiApplication::clipboard()->text(); }
+    // Whether the text stays within the limit with `inserted` in place of the selection.
+    bool Fits(const QString& inserted, bool replaces_selection = true) const {
+        const int limit = limit_();
+        if (limit <= 0 || inserted.isEmpty())
+            return true;
+        const qsizetype kept =
+            text().size() - (replaces_selection ? selectedText().size() : qsizetype{0});
+        return kept + inserted.size() <= limit;
+    }
+    static void Refuse(QEvent* e) {
+        e->accept();
+        ui::MessageBeep(0);
+    }
+
+    std::function<int()> limit_;
+};
+
 }  // namespace
 
 TgxInplaceTextEdit::TgxInplaceTextEdit(QWidget* parent)
-    : TgxInplaceEdit(parent), edit_(new QLineEdit(this)) {
+    : TgxInplaceEdit(parent),
+      edit_(new LimitedLineEdit(this, [this] { return Masked ? 0 : max_length_; })) {
     edit_->setFrame(false);
     setFocusProxy(edit_);
     RouteInputOf(edit_);
@@ -49,6 +130,8 @@ void TgxInplaceTextEdit::InitEditValue() {
     int max_length = GetMaxLength();
     if (max_length != max_length_)
         DoSetMaxLength(max_length);
+    else  // a mask may have shortened the field for another cell; the start text must fit
+        edit_->setMaxLength(max_length_ > 0 ? max_length_ : 32767);
     SetCharCase(GetContainerCharCase());
     StartText = GetContainerEditText();
     modified_ = false;

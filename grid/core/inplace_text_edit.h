@@ -26,7 +26,7 @@ class TgxInplaceTextEdit : public TgxInplaceEdit {
     virtual void RestoreText();
     // The text the editor started with.
     std::string StartText;
-    // 0: no limit.
+    // 0: no limit. Unless masked, text past it is refused whole with a beep, never cut.
     int MaxLength() const { return max_length_; }
     virtual void DoSetMaxLength(int length);
     // A password character hides what is typed (0: none).

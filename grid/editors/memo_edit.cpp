@@ -1,6 +1,10 @@
 #include "grid/editors/memo_edit.h"
 
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QScrollBar>
+
+#include <functional>
 
 #include "grid/editors/button_edit.h"
 #include "platform/ui/keys.h"
@@ -19,8 +23,60 @@ std::string FirstCharacters(const std::string& text, int count) {
     return text.substr(0, i);
 }
 
+namespace {
+
+// The memo holds the field's maximum length as the one-line editor does: typed, pasted or
+// dropped text that does not fit is refused whole with a beep instead of being cut.
+class LimitedMemo : public QPlainTextEdit {
+  public:
+    // `limit` answers the maximum length (0: none), `crlf` whether line breaks are stored as
+    // two characters.
+    LimitedMemo(QWidget* parent, std::function<int()> limit, std::function<bool()> crlf)
+        : QPlainTextEdit(parent), limit_(std::move(limit)), crlf_(std::move(crlf)) {}
+
+    bool Fits(const QString& inserted) const {
+        const int limit = limit_();
+        if (limit <= 0 || inserted.isEmpty())
+            return true;
+        const qsizetype kept = Stored(toPlainText()) - Stored(textCursor().selectedText());
+        return kept + Stored(inserted) <= limit;
+    }
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        if (!isReadOnly() && !e->text().isEmpty() && e->text().at(0).isPrint() &&
+            !Fits(e->text())) {
+            e->accept();
+            ui::MessageBeep(0);
+            return;
+        }
+        QPlainTextEdit::keyPressEvent(e);
+    }
+    void insertFromMimeData(const QMimeData* source) override {
+        if (source->hasText() && !Fits(source->text())) {
+            ui::MessageBeep(0);
+            return;
+        }
+        QPlainTextEdit::insertFromMimeData(source);
+    }
+
+  private:
+    // The length of a text as the field keeps it (a selection marks line breaks as U+2029).
+    qsizetype Stored(const QString& text) const {
+        const qsizetype breaks = crlf_() ? text.count(QChar('\n')) + text.count(QChar(0x2029)) : 0;
+        return text.size() + breaks;
+    }
+
+    std::function<int()> limit_;
+    std::function<bool()> crlf_;
+};
+
+}  // namespace
+
 TgxInplaceMemoEdit::TgxInplaceMemoEdit(QWidget* parent)
-    : TgxInplaceTextEdit(parent), memo_(new QPlainTextEdit(this)) {
+    : TgxInplaceTextEdit(parent),
+      memo_(new LimitedMemo(
+          this, [this] { return MaxLength(); }, [this] { return crlf_; })) {
     LineEdit().hide();
     memo_->setFrameShape(QFrame::NoFrame);
     memo_->setTabChangesFocus(true);
@@ -70,8 +126,12 @@ void TgxInplaceMemoEdit::InitEditValue() {
 void TgxInplaceMemoEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
     const bool ctrl = (shift & ui::ssCtrl) != 0;
     if (key == ui::VK_RETURN && !ctrl) {
-        if (!GetReadOnly() && CanModify())
-            memo_->insertPlainText("\n");
+        if (!GetReadOnly() && CanModify()) {
+            if (static_cast<LimitedMemo*>(memo_)->Fits("\n"))
+                memo_->insertPlainText("\n");
+            else
+                ui::MessageBeep(0);
+        }
         key = 0;
         return;
     }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QImage>
 #include <QTest>
 
@@ -11,8 +13,10 @@
 #include <vector>
 
 #include "grid/core/inplace_text_edit.h"
+#include "grid/editors/memo_edit.h"
 #include "platform/db/exception.h"
 #include "platform/ui/application.h"
+#include "platform/ui/keys.h"
 #include "tests/grid/data/db_grid_fixture.h"
 
 namespace grid::testing {
@@ -215,6 +219,106 @@ TEST(DBGridRefusals, TextTypedIntoANewRecordIsKeptWhenUpOrDownLeavesIt) {
             found += g.list.ds->FieldByName("Item")->AsString() == "new@example.org";
         EXPECT_EQ(found, 1) << leave;
     }
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+// What the user gets when a text does not fit the field: typing, pasting and Enter stop at
+// the field's size with a beep, and what is posted is exactly what the editor shows.
+TEST(DBGridRefusals, TextPastTheFieldSizeIsRefusedWithABeepAndNeverCut) {
+    RefusingGrid g(5);  // Item holds 40 characters, Comments 60
+    TgxInplaceTextEdit* editor = g.Open(2, 1);
+    ASSERT_NE(editor, nullptr);
+    int beeps = ui::BeepCount();
+    g.Type(editor, std::string(45, 'n').c_str());
+    EXPECT_EQ(editor->LineEdit().text().size(), 40);
+    EXPECT_EQ(ui::BeepCount(), beeps + 5);
+
+    // Accented letters count as one character each, as the field keeps them.
+    editor->LineEdit().selectAll();
+    for (int i = 0; i < 45; ++i)
+        QTest::sendKeyEvent(QTest::Click, &editor->LineEdit(), Qt::Key_Eacute, QString(QChar(0xE9)),
+                            Qt::NoModifier);
+    EXPECT_EQ(editor->LineEdit().text(), QString(40, QChar(0xE9)));
+
+    // A paste that does not fit is refused whole; one that fits, or replaces enough, goes in.
+    const QString twenty(20, 'p');
+    g.Type(editor, std::string(25, 'a').c_str());
+    QGuiApplication::clipboard()->setText(twenty);
+    beeps = ui::BeepCount();
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(editor->LineEdit().text(), QString(25, 'a'));
+    EXPECT_EQ(ui::BeepCount(), beeps + 1);
+    editor->LineEdit().setSelection(0, 5);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(editor->LineEdit().text(), twenty + QString(20, 'a'));
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Tab);
+    EXPECT_TRUE(g.shown.empty());
+    EXPECT_EQ(g.Stored(2, "Item"), (twenty + QString(20, 'a')).toStdString());
+
+    // The memo editor holds the same limit, Enter included.
+    auto* memo_column = static_cast<TgxDBTreeListMemoColumn*>(
+        g.grid->CreateColumn(ColumnClassOf<TgxDBTreeListMemoColumn>()));
+    memo_column->SetFieldName("Comments");
+    auto* memo = dynamic_cast<TgxInplaceMemoEdit*>(g.Open(3, memo_column->GetIndex()));
+    ASSERT_NE(memo, nullptr);
+    memo->Memo().selectAll();
+    beeps = ui::BeepCount();
+    QTest::keyClicks(&memo->Memo(), QString(65, 'm'));
+    EXPECT_EQ(memo->Memo().toPlainText(), QString(60, 'm'));
+    QTest::keyClick(&memo->Memo(), Qt::Key_Return);
+    QTest::keyClick(&memo->Memo(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(memo->Memo().toPlainText(), QString(60, 'm'));
+    EXPECT_EQ(ui::BeepCount(), beeps + 7);
+    QTest::keyClick(&memo->Memo(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_TRUE(g.shown.empty());
+    EXPECT_EQ(g.Stored(3, "Comments"), std::string(60, 'm'));
+}
+
+// One mask editor serves every mask column: a short mask in one cell must not cut the value
+// of the next, unmasked cell of the same size.
+TEST(DBGridRefusals, AMaskOnOneCellDoesNotShortenTheNextCell) {
+    GridHarness h;
+    auto ds = db::MakeComponent<db::testing::TMemDataSet>(nullptr);
+    ds->AddColumn("Id", db::ftInteger);
+    ds->AddColumn("Code", db::ftString, 20);
+    ds->AddColumn("Name", db::ftString, 20);
+    auto source = db::MakeComponent<db::TDataSource>(nullptr);
+    source->SetDataSet(ds.get());
+    ds->Open();
+    ds->Append();
+    ds->FieldByName("Id")->SetAsInteger(1);
+    ds->FieldByName("Code")->SetAsString("ABC");
+    ds->FieldByName("Name")->SetAsString("a name of 18 chars");
+    ds->Post();
+    h.Column("Id");
+    auto* code = static_cast<TgxDBGridMaskColumn*>(
+        h.grid->CreateColumn(ColumnClassOf<TgxDBGridMaskColumn>()));
+    code->SetFieldName("Code");
+    code->SetEditMask("LLL;1;_");
+    h.grid->CreateColumn(ColumnClassOf<TgxDBGridMaskColumn>())->SetFieldName("Name");
+    h.grid->SetKeyField("Id");
+    h.grid->SetOptions(kEditOptions);
+    h.grid->SetDataSource(source.get());
+    h.grid->setFocus();
+    h.grid->SetFocusedColumn(1);
+    QTest::keyClick(h.grid.get(), Qt::Key_F2);
+    ASSERT_EQ(h.grid->State(), tsEditing);
+    auto* editor = dynamic_cast<TgxInplaceTextEdit*>(h.grid->InplaceEditor());
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Tab);
+    ASSERT_EQ(h.grid->GetFocusedColumn(), 2);
+    h.grid->ShowEditor();
+    ASSERT_EQ(h.grid->InplaceEditor(), editor);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "a name of 18 chars");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_End);
+    QTest::keyClicks(&editor->LineEdit(), "!!");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    EXPECT_EQ(ds->FieldByName("Name")->AsString(), "a name of 18 chars!!");
 }
 
 }  // namespace
