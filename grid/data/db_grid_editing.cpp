@@ -657,6 +657,37 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
             return;
         }
         if (IsBufferMode()) {
+            if ((key == ui::VK_UP || key == ui::VK_DOWN) && (grid_options_ & egoEditing) &&
+                !(grid_options_ & egoRowSelect) && modifiable) {
+                // Text typed into the new record's editor goes into the field first.
+                if (State() == tsEditing && dataset->State() == db::dsInsert) {
+                    HideEditorAndFocus();
+                    if (State() == tsEditing) {
+                        key = 0;
+                        return;
+                    }
+                }
+                // An untouched new record goes back by Up only at the end, by Down only
+                // between rows; otherwise the move itself leaves it.
+                if (dataset->State() == db::dsInsert && !dataset->Modified() &&
+                    (key == ui::VK_UP) == dataset->Eof()) {
+                    dataset->Cancel();
+                    key = 0;
+                    return;
+                }
+                // From the last row Down steps the dataset on itself, which finds its end.
+                if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
+                    dataset->Next();
+                    if (dataset->Eof() && (grid_options_ & egoCanAppend) &&
+                        (grid_options_ & egoCanInsert)) {
+                        if (GetSelectedCount() == 1)
+                            SelectNode(GetSelectedItem(0), false);
+                        dataset->Append();
+                    }
+                    key = 0;
+                    return;
+                }
+            }
             if ((key == ui::VK_HOME || key == ui::VK_END) && !shift_held &&
                 (ctrl || (grid_options_ & egoRowSelect))) {
                 if (key == ui::VK_HOME)

@@ -214,6 +214,35 @@ TEST(DBGridKeys, UpCancelsOnlyAnUntouchedRecordAppendedAtTheEnd) {
     EXPECT_EQ(g.SelectedKeys(), std::set<int>{3});
 }
 
+TEST(DBGridKeys, InBufferModeUpAndDownTakeBackAnUntouchedRecordByWhereItStands) {
+    SelectGrid g(5, egoCanAppend | egoCanInsert);
+    ASSERT_TRUE(g.grid->IsBufferMode());
+    // Down past the last record appends; Down again keeps the untouched record, Up drops it.
+    ASSERT_TRUE(g.list.ds->Locate("Index", 5, {}));
+    g.Press(ui::VK_DOWN, 0);
+    g.Press(ui::VK_DOWN, 0);
+    ASSERT_EQ(g.list.ds->State(), db::dsInsert);
+    EXPECT_TRUE(g.list.ds->Eof());
+    g.Press(ui::VK_DOWN, 0);
+    EXPECT_EQ(g.list.ds->State(), db::dsInsert);
+    g.Press(ui::VK_UP, 0);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.list.CurrentKey(), 5);
+    EXPECT_EQ(g.Keys(), Range(1, 5));
+
+    // Inserted in front of record 3: Down takes it back where it stood, Up moves on above it.
+    ASSERT_TRUE(g.list.ds->Locate("Index", 3, {}));
+    g.list.ds->Insert();
+    g.Press(ui::VK_DOWN, 0);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.list.CurrentKey(), 3);
+    g.list.ds->Insert();
+    g.Press(ui::VK_UP, 0);
+    EXPECT_EQ(g.list.ds->State(), db::dsBrowse);
+    EXPECT_EQ(g.list.CurrentKey(), 2);
+    EXPECT_EQ(g.Keys(), Range(1, 5));
+}
+
 TEST(DBGridKeys, EscapeCancelsAndInsertStartsARecord) {
     SelectGrid g(5, egoLoadAllRecords);
     g.list.ds->Edit();
