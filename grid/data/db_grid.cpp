@@ -10,6 +10,7 @@
 
 #include "grid/core/exceptions.h"
 #include "grid/data/db_grid_internal.h"
+#include "grid/editors/memo_edit.h"
 #include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
 
@@ -397,9 +398,11 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
             preview_field_->OnGetText(preview_field_, node->PreviewText, true);
         } else {
             std::string text = preview_field_->Text();
-            if (preview_max_length_ > 0 && static_cast<int>(text.size()) > preview_max_length_) {
-                text.resize(static_cast<std::size_t>(preview_max_length_));
-                text += "...";
+            // Counted in characters: a cut by bytes would split an accented letter.
+            if (preview_max_length_ > 0) {
+                std::string cut = FirstCharacters(text, preview_max_length_);
+                if (cut.size() < text.size())
+                    text = std::move(cut) + "...";
             }
             node->PreviewText = std::move(text);
         }

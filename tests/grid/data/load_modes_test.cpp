@@ -266,6 +266,17 @@ TEST(DBGridPreview, PreviewTextIsCutToTheMaximumLength) {
         text = "[" + text + "]";
     };
     EXPECT_EQ(g.grid->GetPreviewText(g.grid->Items(0)), "[comm...]");
+    g.grid->OnGetPreviewText = nullptr;
+    // Accented letters count as one character each and are never split.
+    g.list.ds->First();
+    g.list.ds->Edit();
+    g.list.ds->FieldByName("Comments")->SetAsString("\xC3\xA9t\xC3\xA9 comment");
+    g.list.ds->Post();
+    g.grid->ReloadAll();
+    EXPECT_EQ(g.grid->GetPreviewText(g.grid->Items(0)), "\xC3\xA9t\xC3\xA9 ...");
+    g.grid->SetPreviewMaxLength(12);
+    g.grid->ReloadAll();
+    EXPECT_EQ(g.grid->GetPreviewText(g.grid->Items(0)), "\xC3\xA9t\xC3\xA9 comment");
 }
 
 }  // namespace
