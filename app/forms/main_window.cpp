@@ -39,6 +39,7 @@
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
+#include "platform/config/errors.h"
 #include "platform/db/data_source.h"
 #include "platform/db/string_list.h"
 #include "platform/db/whole_file.h"
@@ -395,14 +396,25 @@ void Tfrmmain::FormClose() {
     // The cache limit hides the panel without the user asking; that is not their choice.
     if (!services_.settings.LimitDBCache)
         services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
-    ui::Guarded([this] { SaveGridLayout(); });
+    ui::Guarded([this] {
+        try {
+            SaveGridLayout();
+        } catch (const platform::config::ERegistryException&) {
+            // A registry that cannot be written (a damaged file is never written over) is
+            // reported once, by the settings saved below; the window's placement would
+            // fail on it a third time.
+            FormPlacement1->SetActive(false);
+        }
+    });
     for (const std::string& failure :
          SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
         ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
 }
 
 void Tfrmmain::FormDestroy() {
-    SaveEntries(services_.settings, program_dir_);
+    // Closing has saved every setting (and reported a failure); only the database
+    // folder, which may have changed since, is written again.
+    SaveDatabasePath(services_.settings, program_dir_);
     services_.database.SaveRecentList();
 }
 
