@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -80,6 +81,14 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     OnExportHTML = [](grid::TgxDBGrid& grid, const std::string& file) {
         grid.SaveToHTML(file, true);
     };
+    // The window starts centred here rather than when it is shown: a placement stored by an
+    // earlier run is applied as it is shown, and centring then would undo it.
+    SetPosition(ui::TPosition::poDesigned);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
     FormPlacement1->SetUseRegistry(true);
     FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");

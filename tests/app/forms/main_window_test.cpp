@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QMenuBar>
+#include <QScreen>
 #include <QWindow>
 
 #include <algorithm>
@@ -285,6 +286,19 @@ TEST_F(MainWindowTest, SendingAsksForAMethodOnceAndGivesTheListItsFilterBack) {
     window.SendEmailtoMailingList1Click();
     EXPECT_EQ(sends, 2);
     EXPECT_EQ(prompts->Asked().size(), asked + 1) << "asked only while no method is chosen";
+}
+
+// The first start centres the window; every later one opens it where it was left.
+TEST_F(MainWindowTest, TheWindowOpensWhereItWasLeft) {
+    Tfrmmain& first = Open({});
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((first.frameGeometry().center() - area.center()).manhattanLength(), 10);
+    first.move(40, 50);
+    first.resize(700, 500);
+    first.Close();
+    Tfrmmain& next = Open({});
+    EXPECT_EQ(next.pos(), QPoint(40, 50));
+    EXPECT_EQ(next.size(), QSize(700, 500));
 }
 
 // A settings file that cannot be read is reported when the window loads the settings and
