@@ -40,7 +40,6 @@
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
-#include "platform/config/errors.h"
 #include "platform/db/data_source.h"
 #include "platform/db/string_list.h"
 #include "platform/db/whole_file.h"
@@ -406,14 +405,11 @@ void Tfrmmain::FormClose() {
     if (!services_.settings.LimitDBCache)
         services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
     ui::Guarded([this] {
-        try {
-            SaveGridLayout();
-        } catch (const platform::config::ERegistryException&) {
-            // A registry that cannot be written (a damaged file is never written over) is
-            // reported once, by the settings saved below; the window's placement would
-            // fail on it a third time.
+        // A registry that cannot be written (a damaged file is never written over) is
+        // reported once, by the settings saved below; the window's placement would fail on
+        // it a third time.
+        if (!SaveGridLayout())
             FormPlacement1->SetActive(false);
-        }
     });
     for (const std::string& failure :
          SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
@@ -1082,8 +1078,8 @@ void Tfrmmain::LoadGridLayout() {
     ApplyGridLayout(*gxDBGrid1, layout);
 }
 
-void Tfrmmain::SaveGridLayout() {
-    app::SaveGridLayout(kGridLayoutKey, TakeGridLayout(*gxDBGrid1));
+bool Tfrmmain::SaveGridLayout() {
+    return app::SaveGridLayout(kGridLayoutKey, TakeGridLayout(*gxDBGrid1));
 }
 
 void Tfrmmain::mkDisplayStatsClick() {
