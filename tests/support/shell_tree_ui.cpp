@@ -140,6 +140,49 @@ TEST_F(ShellTreeTest, FollowsFolderChangesOnDisk) {
     EXPECT_TRUE(WaitFor([&] { return Child(root, "keep") == nullptr; }));
 }
 
+// What the dialogs read is the selected folder: it stays selected, and open,
+// while other folders come beside it and reorder the level, and when it goes
+// away the selection moves up to the folder that held it, with OnChange.
+TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes) {
+    fs::create_directories(dir_ / "m" / "deep" / "x" / "y");
+    fs::create_directories(dir_ / "m" / "deep" / "w");
+    TShellTree& tree = Tree();
+    std::vector<std::string> changes;
+    tree.OnChange = [&](TShellTree* sender, TShellnode*) { changes.push_back(sender->Path()); };
+    const std::string deep = (dir_ / "m" / "deep").string();
+    tree.SetPath(deep);
+    ASSERT_EQ(tree.Path(), deep);
+    changes.clear();
+
+    for (const char* name : {"a", "0", "l"}) {
+        fs::create_directory(dir_ / name);
+        ASSERT_TRUE(WaitFor([&] { return Child(tree.RootNode(), name) != nullptr; }, 3000ms));
+        EXPECT_EQ(tree.Path(), deep) << name;
+        EXPECT_TRUE(Child(tree.RootNode(), "m")->isExpanded()) << name;
+    }
+    EXPECT_EQ(ChildNames(tree.RootNode()), (std::vector<std::string>{"0", "a", "l", "m"}));
+    EXPECT_TRUE(changes.empty());
+
+    // The selected folder goes: its parent is selected, not a sibling.
+    fs::remove(dir_ / "m" / "deep" / "x" / "y");
+    tree.SetPath((dir_ / "m" / "deep" / "x").string());
+    changes.clear();
+    fs::remove(dir_ / "m" / "deep" / "x");
+    ASSERT_TRUE(WaitFor([&] { return tree.Path() != (dir_ / "m" / "deep" / "x").string(); }));
+    EXPECT_EQ(tree.Path(), deep);
+    EXPECT_EQ(changes, std::vector<std::string>{deep});
+
+    // A folder further up goes: the selection deep inside it moves up too.
+    fs::create_directories(dir_ / "m" / "deep" / "p" / "q");
+    tree.SetPath((dir_ / "m" / "deep" / "p" / "q").string());
+    changes.clear();
+    fs::rename(dir_ / "m", dir_ / "n");
+    ASSERT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "n") != nullptr; }));
+    EXPECT_EQ(tree.Path(), dir_.string());
+    EXPECT_EQ(changes, std::vector<std::string>{dir_.string()});
+    tree.OnChange = nullptr;
+}
+
 TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
