@@ -427,6 +427,15 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
     node->setChildIndicatorPolicy(node->childCount() > 0
                                       ? QTreeWidgetItem::ShowIndicator
                                       : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    if (!check_only && node->monitor_) {
+        std::vector<std::string> links;
+        for (int i = 0; i < node->childCount(); ++i) {
+            const ShellItem& child = node->ChildNode(i)->Item();
+            if ((child.attributes & SFGAO_LINK) && (child.attributes & SFGAO_FOLDER))
+                links.push_back(child.name);
+        }
+        node->monitor_->SetFolderLinks(std::move(links));
+    }
     SortChildren(node);
     --editing_guard_;
     setUpdatesEnabled(updates);

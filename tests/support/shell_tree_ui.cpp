@@ -183,6 +183,32 @@ TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes)
     tree.OnChange = nullptr;
 }
 
+// A link to a folder stands in the tree as a folder, and comes and goes like
+// one; a link to a file stays out of a tree of folders.
+TEST_F(ShellTreeTest, LinksToFoldersComeAndGoLikeFolders) {
+    fs::create_directories(dir_ / "lists" / "target");
+    std::ofstream(dir_ / "lists" / "file.txt") << "x";
+    TShellTree& tree = Tree();
+    TShellnode* lists = Child(tree.RootNode(), "lists");
+    ASSERT_NE(lists, nullptr);
+    lists->setExpanded(true);
+    fs::create_directory_symlink(dir_ / "lists" / "target", dir_ / "lists" / "shortcut");
+    ASSERT_TRUE(WaitFor([&] { return Child(lists, "shortcut") != nullptr; }, 3000ms));
+    EXPECT_TRUE(Child(lists, "shortcut")->Attributes() & support::SFGAO_LINK);
+    fs::remove(dir_ / "lists" / "shortcut");
+    EXPECT_TRUE(WaitFor([&] { return Child(lists, "shortcut") == nullptr; }, 3000ms));
+    fs::create_symlink(dir_ / "lists" / "file.txt", dir_ / "lists" / "file-link");
+    fs::create_directory_symlink(dir_ / "lists" / "target", dir_ / "lists" / "again");
+    ASSERT_TRUE(WaitFor([&] { return Child(lists, "again") != nullptr; }, 3000ms));
+    EXPECT_EQ(ChildNames(lists), (std::vector<std::string>{"again", "target"}));
+    fs::rename(dir_ / "lists" / "again", dir_ / "lists" / "renamed");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return ChildNames(lists) == std::vector<std::string>{"renamed", "target"};
+        },
+        3000ms));
+}
+
 TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
