@@ -709,8 +709,10 @@ void TShellTree::RenameDone(TShellnode* node, const std::string& edited) {
     if (OnEdited)
         OnEdited(this, node, text);
     const fs::path from = node->Path();
+    // The file layer takes a backslash for a separator as it takes "/", so a
+    // name holding either would move the folder elsewhere, not rename it.
     const bool valid = !text.empty() && text != "." && text != ".." &&
-                       text.find('/') == std::string::npos && !from.empty();
+                       text.find_first_of("/\\") == std::string::npos && !from.empty();
     const fs::path to = from.parent_path() / text;
     const platform::os::Status status = valid ? platform::os::MoveFile(from.string(), to.string())
                                               : platform::os::Status::FromCode(11047);

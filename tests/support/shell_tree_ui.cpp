@@ -355,6 +355,15 @@ TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
     EXPECT_EQ(over, 2);
     ASSERT_EQ(prompts->Asked().size(), 1u);
     EXPECT_EQ(prompts->Asked()[0].type, ui::mtError);
+    // A name holding a separator would move the folder into another one.
+    for (const QString& name : {QString("taken\\inside"), QString("taken/inside")}) {
+        EditTo(tree, node, name);
+        EXPECT_EQ(node->text(0).toStdString(), "new");
+        EXPECT_TRUE(fs::is_directory(dir_ / "new" / "deep"));
+        EXPECT_FALSE(fs::exists(dir_ / "taken" / "inside"));
+    }
+    EXPECT_EQ(prompts->Asked().size(), 3u);
+    over -= 2;
 
     // An edit given up ends the edit as well.
     EditTo(tree, node, "dropped", Qt::Key_Escape);
