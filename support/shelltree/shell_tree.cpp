@@ -141,6 +141,11 @@ TShellTree::TShellTree(QWidget* parent) : QTreeWidget(parent) {
 }
 
 TShellTree::~TShellTree() {
+    // A tree going away reports no change of its own: the handlers belong to
+    // a form that may be partly gone already.
+    OnChange = nullptr;
+    OnClick = nullptr;
+    OnEditingOver = nullptr;
     // The nodes' watches go before the monitor that holds them.
     ++editing_guard_;
     clear();

@@ -180,7 +180,11 @@ TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes)
     ASSERT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "n") != nullptr; }));
     EXPECT_EQ(tree.Path(), dir_.string());
     EXPECT_EQ(changes, std::vector<std::string>{dir_.string()});
-    tree.OnChange = nullptr;
+
+    // Nor does the tree report a change as it goes away.
+    changes.clear();
+    tree_.reset();
+    EXPECT_TRUE(changes.empty());
 }
 
 // A link to a folder stands in the tree as a folder, and comes and goes like
