@@ -213,6 +213,64 @@ TEST_F(ShellTreeTest, LinksToFoldersComeAndGoLikeFolders) {
         3000ms));
 }
 
+// With the monitors silent, what an expansion reads follows UpdAuto and
+// UpdAutoRec, and OnExpanding may refuse it.
+TEST_F(ShellTreeTest, ExpandingRereadsAsTheSettingsSay) {
+    fs::create_directories(dir_ / "a" / "b" / "x");
+    fs::create_directories(dir_ / "a" / "c" / "x");
+    TShellTree& tree = Tree();
+    EXPECT_EQ(tree.NotifyFilter(), 0x6u);
+    tree.SetUpdAutoThread(false);
+    tree.SetUpdAuto(false);
+    TShellnode* a = Child(tree.RootNode(), "a");
+    ASSERT_NE(a, nullptr);
+    a->setExpanded(true);
+    Child(a, "b")->setExpanded(true);
+    const auto reopen = [&](TShellnode* node) {
+        node->setExpanded(false);
+        node->setExpanded(true);
+    };
+
+    // Read once: a folder made since shows only when an expansion re-reads.
+    fs::create_directory(dir_ / "a" / "new");
+    fs::create_directory(dir_ / "a" / "b" / "y");
+    fs::create_directory(dir_ / "a" / "c" / "y");
+    reopen(a);
+    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b", "c"}));
+    tree.SetUpdAuto(true);
+    reopen(a);
+    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b", "c", "new"}));
+    EXPECT_EQ(ChildNames(Child(a, "b")), std::vector<std::string>{"x"});
+
+    // Recursively: the open folder below is re-read, the closed one is marked
+    // unread and read when it opens, even without UpdAuto.
+    tree.SetUpdAutoRec(true);
+    reopen(a);
+    EXPECT_EQ(ChildNames(Child(a, "b")), (std::vector<std::string>{"x", "y"}));
+    EXPECT_FALSE(Child(a, "c")->Filled());
+    tree.SetUpdAuto(false);
+    tree.SetUpdAutoRec(false);
+    Child(a, "c")->setExpanded(true);
+    EXPECT_EQ(ChildNames(Child(a, "c")), (std::vector<std::string>{"x", "y"}));
+    EXPECT_TRUE(Child(a, "c")->Filled());
+
+    std::vector<std::string> asked;
+    tree.OnExpanding = [&](TShellTree*, TShellnode* node, bool& allow) {
+        asked.push_back(node->Item().name);
+        allow = false;
+    };
+    TShellnode* x = Child(Child(a, "b"), "x");
+    x->setExpanded(true);
+    EXPECT_FALSE(x->isExpanded());
+    EXPECT_EQ(asked, std::vector<std::string>{"x"});
+    tree.OnExpanding = nullptr;
+
+    tree.SetOptions({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    EXPECT_EQ(tree.NotifyFilter(), 0x7u);
+    tree.SetOptions({support::TF_NONFOLDERS});
+    EXPECT_EQ(tree.NotifyFilter(), 0x5u);
+}
+
 TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
