@@ -271,6 +271,30 @@ TEST_F(ShellTreeTest, ExpandingRereadsAsTheSettingsSay) {
     EXPECT_EQ(tree.NotifyFilter(), 0x5u);
 }
 
+TEST_F(ShellTreeTest, RootTextAndLinkOverlay) {
+    fs::create_directories(dir_ / "DeskTop" / "inner");
+    fs::create_directory_symlink(dir_ / "DeskTop" / "inner", dir_ / "DeskTop" / "link");
+    TShellTree tree;
+    tree.SetRootUsePIDL(false);
+    tree.SetRootDir((dir_ / "DeskTop").string() + "/");
+    tree.show();
+    QApplication::processEvents();
+    EXPECT_EQ(tree.RootNode()->text(0).toStdString(), "Desktop");
+    EXPECT_EQ(tree.RootDir(), (dir_ / "DeskTop").string());
+    tree.SetRootDir((dir_ / "DeskTop" / "inner").string() + "//");
+    EXPECT_EQ(tree.RootNode()->text(0).toStdString(), (dir_ / "DeskTop" / "inner").string());
+
+    tree.SetRootDir((dir_ / "DeskTop").string());
+    const auto image = [&](const char* name) {
+        return Child(tree.RootNode(), name)->icon(0).pixmap(16, 16).toImage();
+    };
+    EXPECT_NE(image("link"), image("inner"));
+    tree.SetShowLinkOverlay(false);
+    EXPECT_EQ(image("link"), image("inner"));
+    tree.SetShowLinkOverlay(true);
+    EXPECT_NE(image("link"), image("inner"));
+}
+
 TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
