@@ -162,7 +162,6 @@ void TOneInstance::Start() {
 
 bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
     const auto deadline = Clock::now() + kInstanceWait;
-    const InstanceBlock block = EncodeInstanceBlock(CommandLineParams());
     QLocalSocket socket;
     const QString server = QString::fromStdString(socket_path.string());
     // The first copy may hold the lock a moment before it listens; keep trying
@@ -176,6 +175,7 @@ bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
         socket.abort();
         usleep(20000);
     }
+    const InstanceBlock block = EncodeInstanceBlock(CommandLineParams());
     socket.write(reinterpret_cast<const char*>(block.data()), static_cast<qint64>(block.size()));
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(MillisecondsLeft(deadline)))
