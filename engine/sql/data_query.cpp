@@ -1,5 +1,6 @@
 #include "engine/sql/data_query.h"
 
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +110,14 @@ void TDataQuery::SetResultFilter(const TExpToken& condition) {
 }
 
 std::int64_t TDataQuery::ResultRecordCount() {
+    return CountResultRecords(std::numeric_limits<std::int64_t>::max());
+}
+
+bool TDataQuery::ResultHasRecord() {
+    return CountResultRecords(1) > 0;
+}
+
+std::int64_t TDataQuery::CountResultRecords(std::int64_t limit) {
     TDataCursor* result = ResultCursor();
     if (result == nullptr || !Produced) {
         RaiseEngineError(kErrSql, {}, {}, {}, "Sub-select query has not been executed");
@@ -132,7 +141,7 @@ std::int64_t TDataQuery::ResultRecordCount() {
     };
     std::int64_t count = 0;
     result->First();
-    while (result->GetNextRecord(record) == kErrNone) {
+    while (count < limit && result->GetNextRecord(record) == kErrNone) {
         const ExpTokenPtr answer = EvaluateExpression(*result_filter_, nullptr, result->GetSortID(),
                                                       result->GetLanguageID(), reader);
         if (!answer->IsNull && LoadUInt16(answer->Value()) != 0) {

@@ -18,6 +18,10 @@
 #include "engine/storage/exp_token.h"
 #include "engine/storage/sql_services.h"
 
+namespace db {
+struct TFormatSettings;
+}
+
 namespace strata {
 
 class AggregateAccumulator;
@@ -86,6 +90,7 @@ class TDataQuery final : public SubSelectQuery {
     bool BindResultColumn(TExpToken& column) override;
     void SetResultFilter(const TExpToken& condition) override;
     std::int64_t ResultRecordCount() override;
+    bool ResultHasRecord() override;
 
     // Planning and execution of a SELECT: opens the source tables, resolves the result columns
     // and creates the result table; then fills it and answers its cursor (owned by the query).
@@ -278,7 +283,15 @@ class TDataQuery final : public SubSelectQuery {
     void RowKey(std::span<const std::uint8_t> record, std::string& key,
                 const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
+    // A copy of HAVING over the result columns, type-checked; raises when it names an
+    // aggregate or column the result lacks.
+    ExpTokenPtr HavingOverResult(const db::TFormatSettings& formats) const;
+    // At planning, so that a HAVING the result cannot answer fails before anything runs.
+    void CheckHaving() const;
     void ApplyHaving();
+    // Records of the result under the filter an enclosing IN set, counting no further than
+    // `limit`.
+    std::int64_t CountResultRecords(std::int64_t limit);
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
                     bool case_insensitive, bool unique);
 

@@ -1847,8 +1847,7 @@ void TDataQuery::FinishGroups(SelectRun& run) {
     run.groups.clear();
 }
 
-void TDataQuery::ApplyHaving() {
-    TDataCursor& result = *result_->cursor;
+ExpTokenPtr TDataQuery::HavingOverResult(const db::TFormatSettings& formats) const {
     // HAVING is read against the result: each aggregate stands for the result column that
     // computes it, each column for the result column of that name.
     ExpTokenPtr having = CopyTokenTree(Having.get());
@@ -1888,7 +1887,6 @@ void TDataQuery::ApplyHaving() {
             }
         }
     }
-    const db::TFormatSettings formats = SessionFormats(*statement_);
     const ExpressionErrorInfo errors{kErrSql, {}, "HAVING clause"};
     const ColumnResolver resolver = [this](TExpToken& column) {
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
@@ -1913,6 +1911,21 @@ void TDataQuery::ApplyHaving() {
         return false;
     };
     CheckExpressionTypes(errors, true, resolver, nullptr, *having, formats);
+    return having;
+}
+
+void TDataQuery::CheckHaving() const {
+    const ExpTokenPtr having = HavingOverResult(SessionFormats(*statement_));
+    // A parameter has its type only once its value is set; execution checks it again then.
+    if (having->DataType != kTypeBoolean && having->DataType != kTypeNone) {
+        Fail("HAVING clause must be a boolean expression");
+    }
+}
+
+void TDataQuery::ApplyHaving() {
+    TDataCursor& result = *result_->cursor;
+    const db::TFormatSettings formats = SessionFormats(*statement_);
+    const ExpTokenPtr having = HavingOverResult(formats);
     if (having->DataType != kTypeBoolean) {
         Fail("HAVING clause must be a boolean expression");
     }

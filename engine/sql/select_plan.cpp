@@ -557,6 +557,9 @@ void TDataQuery::PlanSelect() {
     }
     ResultIndex = kNoResultIndex;
     OrderByUsesIndex = false;
+    if (Having) {
+        CheckHaving();
+    }
     group_columns_ = ResolveItems(false);
     order_columns_ = ResolveItems(true);
     if (Distinct) {

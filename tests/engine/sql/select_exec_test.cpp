@@ -200,6 +200,73 @@ TEST_F(SqlSelect, SubSelectsAndParameters) {
     EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"1", "3"}));
 }
 
+// IN asks the sub-select's result for a first match only: sub-selects whose rows repeat a
+// value, hold NULLs or hold nothing give the rows their values listed out would give, in
+// SELECT, UPDATE and DELETE alike.
+TEST_F(SqlSelect, InSubSelectsOverRepeatedNullAndMissingValues) {
+    Run("CREATE TABLE r (k INTEGER)");
+    for (const char* value : {"3", "3", "NULL", "1", "3", "NULL"}) {
+        Run(std::string("INSERT INTO r VALUES (") + value + ")");
+    }
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r)", {"1", "3"}},
+        {"SELECT a FROM t WHERE a NOT IN (SELECT k FROM r)", {"2", "4"}},
+        // This engine's NULL = NULL holds for IN as for =.
+        {"SELECT a FROM t WHERE c IN (SELECT k FROM r)", {"2"}},
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r WHERE k > 5)", {}},
+        {"SELECT a FROM t WHERE a NOT IN (SELECT k FROM r WHERE k > 5)", {"1", "2", "3", "4"}},
+        {"SELECT COUNT(*) FROM t WHERE a IN (SELECT k FROM r)", {"2"}},
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r) AND a IN (SELECT k FROM u)", {"1", "3"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+    EXPECT_EQ(Run("UPDATE t SET c = 0 WHERE a IN (SELECT k FROM r)"), 2);
+    EXPECT_EQ(Run("DELETE FROM t WHERE a NOT IN (SELECT k FROM r)"), 2);
+    EXPECT_EQ(Rows("t"), (Strings{"1|x|0", "3|<null>|0"}));
+}
+
+// HAVING is read against the result columns at planning: what the result cannot answer fails
+// in Prepare, before any row is produced. Parameters get their types from their values, so a
+// HAVING that compares with one passes Prepare and is checked again when it runs.
+TEST_F(SqlSelect, HavingIsCheckedAgainstTheResultWhenPrepared) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING MAX(c) > 1",
+         "Expression in HAVING clause not found in source columns"},
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(a) > 1",
+         "Expression in HAVING clause not found in source columns"},
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(c)",
+         "HAVING clause must be a boolean expression"},
+        {"SELECT b FROM t GROUP BY b HAVING z = 1",
+         "Invalid column name 'z' or table correlation name '' specified in HAVING clause"},
+    };
+    for (const auto& [sql, message] : cases) {
+        const std::string text = sql;
+        EXPECT_EQ(SqlError([&] {
+                      TQueryStatement statement(directory_);
+                      std::size_t offset = 0;
+                      statement.Prepare(text, offset);
+                  }),
+                  message)
+            << sql;
+    }
+
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(c) > ?", offset);
+    std::vector<FieldDescriptor> descriptors(1);
+    descriptors[0][fd::kType] = kTypeInteger;
+    descriptors[0][fd::kDataSize] = 4;
+    std::vector<std::byte> record(5);
+    record[0] = std::byte{1};
+    StoreInt32(record.data() + 1, 20);
+    statement.SetParams(1, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"<null>|30", "x|50"}));
+    StoreInt32(record.data() + 1, 40);
+    statement.SetParams(1, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"x|50"}));
+}
+
 TEST_F(SqlSelect, ResultNamesAndRowLimit) {
     TQueryStatement statement(directory_);
     std::size_t offset = 0;
