@@ -1,5 +1,6 @@
 #include "engine/sql/data_query.h"
 
+#include <chrono>
 #include <limits>
 #include <string>
 #include <utility>
@@ -15,6 +16,17 @@
 #include "engine/storage/expression_parser.h"
 
 namespace strata {
+
+std::uint64_t StatementTicks() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+double SecondsSince(std::uint64_t start) {
+    const std::uint64_t now = StatementTicks();
+    return now > start ? static_cast<double>(now - start) / 1000.0 : 0.0;
+}
 
 TDataQuery::TDataQuery(TQueryStatement& statement) : statement_(&statement) {}
 

@@ -62,6 +62,12 @@ inline constexpr std::size_t kMaxQueryColumns = 1024;
 // "Physical order" as a result index number.
 inline constexpr std::uint8_t kNoResultIndex = 255;
 
+// The tick counter a statement's execution time is read from: whole milliseconds.
+std::uint64_t StatementTicks();
+// Seconds since `start` on that counter; 0 when it has not moved on (a statement within one
+// tick).
+double SecondsSince(std::uint64_t start);
+
 // Asked by the open of an encrypted table: true when a password was given to the session.
 using PasswordCallback = std::function<bool()>;
 // Told the running row number and its percentage; answers false to stop the statement.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -1967,7 +1966,7 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
 }
 
 TDataCursor& TDataQuery::ExecuteSelect() {
-    const auto start = std::chrono::steady_clock::now();
+    const std::uint64_t start = StatementTicks();
     if (!result_ && !LiveResult) {
         PlanSelect();
     }
@@ -1995,8 +1994,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         ResultCount =
             static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
         Produced = true;
-        ExecutionTime =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ExecutionTime = SecondsSince(start);
         return live;
     }
     // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
@@ -2139,7 +2137,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     const std::int64_t count = filled.GetRecordCount();
     ResultCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX));
     Produced = true;
-    ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ExecutionTime = SecondsSince(start);
     return filled;
 }
 

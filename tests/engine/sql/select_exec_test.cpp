@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -265,6 +266,21 @@ TEST_F(SqlSelect, HavingIsCheckedAgainstTheResultWhenPrepared) {
     StoreInt32(record.data() + 1, 40);
     statement.SetParams(1, descriptors, record);
     EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"x|50"}));
+}
+
+// The execution time is read from a tick counter of whole milliseconds: a statement reports
+// whole ticks, 0 when it ran within one, whatever its kind.
+TEST_F(SqlSelect, ExecutionTimeCountsWholeTicks) {
+    for (const char* sql : {"SELECT a FROM t", "SELECT b, COUNT(*) FROM t GROUP BY b",
+                            "UPDATE t SET c = c WHERE a = 1", "CREATE INDEX byc ON t (c)"}) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        statement.Execute();
+        const double milliseconds = statement.GetExecutionTime() * 1000.0;
+        EXPECT_GE(milliseconds, 0.0) << sql;
+        EXPECT_NEAR(milliseconds, std::round(milliseconds), 1e-6) << sql;
+    }
 }
 
 TEST_F(SqlSelect, ResultNamesAndRowLimit) {
