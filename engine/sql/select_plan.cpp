@@ -560,8 +560,9 @@ void TDataQuery::PlanSelect() {
     if (Having) {
         CheckHaving();
     }
-    group_columns_ = ResolveItems(false);
+    // ORDER BY is bound before GROUP BY: with both wrong, ORDER BY's error is the one told.
     order_columns_ = ResolveItems(true);
+    group_columns_ = ResolveItems(false);
     if (Distinct) {
         for (const ResultColumnPlan& column : result_plan_) {
             if (FieldType(column.descriptor) == kTypeBlob) {

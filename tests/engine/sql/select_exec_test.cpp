@@ -334,6 +334,12 @@ TEST_F(SqlSelect, PlanningErrors) {
          "Invalid use of column correlation name 'x' for '*' specified in source columns"},
         {"SELECT a FROM t RIGHT JOIN u ON t.a = u.k RIGHT JOIN u v ON v.k = t.a",
          "RIGHT JOIN is supported only between two tables"},
+        // Planning binds HAVING, then ORDER BY, then GROUP BY: the first of them that fails
+        // is the one told.
+        {"SELECT a FROM t GROUP BY z ORDER BY y",
+         "Invalid column name 'y' or table correlation name '' specified in ORDER BY clause"},
+        {"SELECT b, SUM(c) FROM t GROUP BY z HAVING MAX(c) > 1 ORDER BY y",
+         "Expression in HAVING clause not found in source columns"},
     };
     for (const auto& [sql, message] : cases) {
         const char* statement = sql;
