@@ -309,6 +309,37 @@ TEST_F(SqlSelect, IntoTablesAndInsertSelectReopenFromDisk) {
     EXPECT_EQ(Rows("w").back(), "5|five");
 }
 
+// The result table's shape: each AVG column has a hidden whole-number count column named after
+// its own field number; a text takes COUNT but not MIN; INTO an existing table makes it anew
+// with the new columns.
+TEST_F(SqlSelect, ResultTablesTakeTheirColumnsFromTheResult) {
+    {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT b, AVG(a), AVG(c) FROM t GROUP BY b", offset);
+        TDataCursor& result = *statement.Execute();
+        ASSERT_EQ(result.GetFieldCount(), 5u);
+        for (std::uint32_t n = 4; n <= 5; ++n) {
+            const FieldDescriptor& d = result.GetFieldDesc(n);
+            EXPECT_EQ(FieldName(d), "Sys__Avg__Count" + std::to_string(n));
+            EXPECT_EQ(FieldType(d), kTypeInteger);
+            EXPECT_TRUE(FieldHidden(d));
+        }
+        EXPECT_EQ(RowsOf(result), (Strings{"<null>|3|30", "x|3|25", "y|2|<null>"}));
+    }
+
+    EXPECT_EQ(SqlError([&] { Select("SELECT MIN(b) FROM t"); }),
+              "MIN aggregate function must contain a numeric, date, time, or timestamp "
+              "expression in source columns");
+    EXPECT_EQ(Select("SELECT COUNT(b) FROM t"), (Strings{"3"}));
+
+    const std::string into = "\"" + dir_.Path().string() + "/r\"";
+    Run("SELECT a INTO " + into + " FROM t");
+    EXPECT_EQ(Rows("r").size(), 4u);
+    Run("SELECT b, c INTO " + into + " FROM t WHERE a = 1");
+    EXPECT_EQ(Rows("r"), (Strings{"x|10"}));
+}
+
 TEST_F(SqlSelect, IntoASourceTableIsRefused) {
     const std::string same = "\"" + dir_.Path().string() + "/t\"";
     EXPECT_EQ(SqlError([&] { Run("SELECT * INTO " + same + " FROM t"); }),
