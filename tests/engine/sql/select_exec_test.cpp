@@ -380,6 +380,34 @@ TEST_F(SqlSelect, PlanningErrors) {
               std::string::npos);
 }
 
+// What a result cannot hold is refused at planning with its own message: more than 1024
+// columns in the result, ORDER BY or GROUP BY, a text expression wider than a field, and a
+// BLOB column to group by or to compare for DISTINCT.
+TEST_F(SqlSelect, PlanningRefusesWhatTheResultCannotHold) {
+    Run("CREATE TABLE m (a INTEGER, note BLOB(1, 1), w CHAR(200))");
+    std::string columns = "a";
+    for (int i = 1; i < 1025; ++i) {
+        columns += ", a";
+    }
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SELECT " + columns + " FROM t",
+         "Maximum number of columns (1024) in result set exceeded"},
+        {"SELECT a FROM t ORDER BY " + columns,
+         "Maximum number of columns (1024) in ORDER BY clause exceeded"},
+        {"SELECT a FROM t GROUP BY " + columns,
+         "Maximum number of columns (1024) in GROUP BY clause exceeded"},
+        {"SELECT w + w FROM m",
+         "Column expression 'w + w' exceeds the maximum allowable field size"},
+        {"SELECT note, COUNT(*) FROM m GROUP BY note",
+         "Invalid BLOB column 'note' specified in GROUP BY clause"},
+        {"SELECT DISTINCT a, note FROM m",
+         "Invalid BLOB column 'note' specified in DISTINCT clause"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql.substr(0, 60);
+    }
+}
+
 // Where this engine's rules differ from standard SQL: NULL is a value for = and <> (and a
 // failed comparison is false, not unknown).
 TEST_F(SqlSelect, NullRulesOfThisEngine) {
