@@ -340,6 +340,31 @@ TEST_F(SqlSelect, ResultTablesTakeTheirColumnsFromTheResult) {
     EXPECT_EQ(Rows("r"), (Strings{"x|10"}));
 }
 
+// An encrypted result table takes the statement's password; the session holds it only while
+// the statement creates and opens the table, so a later reader must be given it.
+TEST_F(SqlSelect, EncryptedResultsKeepTheSessionsPasswordsAsTheyWere) {
+    const std::string into = "\"" + dir_.Path().string() + "/sealed\"";
+    Run("SELECT a, b INTO " + into + " FROM t WHERE a > 2 ENCRYPTED WITH 'secret'");
+    EXPECT_FALSE(session_->HasPassword("secret"));
+    OpenSession();
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("sealed");
+        EXPECT_THROW(cursor.Open(), EStrataEngineError);
+    }
+    session_->AddPassword("secret");
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("sealed");
+        cursor.Open();
+        EXPECT_TRUE(cursor.IsEncrypted());
+        EXPECT_EQ(RowsOf(cursor), (Strings{"3|<null>", "4|x"}));
+    }
+    session_->AddPassword("kept");
+    Run("SELECT a INTO " + into + " FROM t ENCRYPTED WITH 'kept'");
+    EXPECT_TRUE(session_->HasPassword("kept")) << "a password the session held stays";
+}
+
 TEST_F(SqlSelect, IntoASourceTableIsRefused) {
     const std::string same = "\"" + dir_.Path().string() + "/t\"";
     EXPECT_EQ(SqlError([&] { Run("SELECT * INTO " + same + " FROM t"); }),
