@@ -83,6 +83,7 @@ void TDataQuery::Reset() {
     group_columns_.clear();
     order_columns_.clear();
     result_.reset();
+    into_pending_ = false;
     live_positions_.clear();
     result_filter_.reset();
 }

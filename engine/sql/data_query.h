@@ -306,6 +306,8 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> group_columns_;
     std::vector<std::size_t> order_columns_;
     std::unique_ptr<StatementTable> result_;
+    // The INTO table is still to be made: planning leaves it to the first execution.
+    bool into_pending_ = false;
     // Whether the result is held in memory for want of a name, and the bytes of its rows.
     bool result_held_ = false;
     std::int64_t held_bytes_ = 0;

@@ -1967,7 +1967,7 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
 
 TDataCursor& TDataQuery::ExecuteSelect() {
     const std::uint64_t start = StatementTicks();
-    if (!result_ && !LiveResult) {
+    if (!result_ && !LiveResult && !into_pending_) {
         PlanSelect();
     }
     SelectRun run;
@@ -2002,6 +2002,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     const bool count_only =
         SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
     const bool all_placed = PlaceConditionParts(run, count_only);
+    if (into_pending_) {
+        CreateResultTable();
+        into_pending_ = false;
+    }
     TDataCursor& result = *result_->cursor;
     if (WithLocks) {
         for (const auto& source : SourceTables) {

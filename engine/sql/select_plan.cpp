@@ -571,7 +571,12 @@ void TDataQuery::PlanSelect() {
             }
         }
     }
-    CreateResultTable();
+    // A table named by INTO is made anew only once the statement runs and its conditions have
+    // passed their checks: a statement that fails them leaves the old table as it was.
+    into_pending_ = !TableName.empty();
+    if (!into_pending_) {
+        CreateResultTable();
+    }
 }
 
 }  // namespace strata

@@ -365,6 +365,40 @@ TEST_F(SqlSelect, EncryptedResultsKeepTheSessionsPasswordsAsTheyWere) {
     EXPECT_TRUE(session_->HasPassword("kept")) << "a password the session held stays";
 }
 
+// A SELECT ... INTO an existing table whose conditions fail their checks leaves the table as it
+// was; one that runs makes it anew.
+TEST_F(SqlSelect, IntoAnExistingTableKeepsItWhenTheStatementIsRefused) {
+    const std::string into = "\"" + dir_.Path().string() + "/r\"";
+    Run("SELECT a, b INTO " + into + " FROM t WHERE a < 3");
+    const Strings kept = {"1|x", "2|y"};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"z = 1",
+         "Invalid column name 'z' or table correlation name '' specified in WHERE or "
+         "JOIN clause"},
+        {"a > NULL",
+         "Type mismatch between column 'a' and constant 'NULL' in WHERE or JOIN "
+         "clause"},
+        {"b", "WHERE or JOIN clause must be a boolean expression"},
+    };
+    for (const auto& [where, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Run("SELECT a, b INTO " + into + " FROM t WHERE " + where); }),
+                  message);
+        EXPECT_EQ(Rows("r"), kept) << where;
+    }
+    EXPECT_EQ(SqlError([&] {
+                  Run("SELECT b, SUM(c) INTO " + into + " FROM t GROUP BY b HAVING MAX(c) > 1");
+              }),
+              "Expression in HAVING clause not found in source columns");
+    EXPECT_EQ(Rows("r"), kept);
+
+    // Executed again, the statement refills the table it made the first time.
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a INTO " + into + " FROM t WHERE a > 3", offset);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"4"}));
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"4"}));
+}
+
 TEST_F(SqlSelect, IntoASourceTableIsRefused) {
     const std::string same = "\"" + dir_.Path().string() + "/t\"";
     EXPECT_EQ(SqlError([&] { Run("SELECT * INTO " + same + " FROM t"); }),
