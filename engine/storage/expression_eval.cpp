@@ -649,7 +649,7 @@ class Evaluator {
         condition->First = std::move(left);
         condition->Second = std::move(right);
         query->SetResultFilter(*condition);
-        return query->ResultRecordCount() > 0;
+        return query->ResultHasRecord();
     }
 
     void EvalFunction(const TExpToken& node, TExpToken& result) {

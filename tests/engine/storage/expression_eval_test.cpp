@@ -590,6 +590,37 @@ TEST_F(ExpressionEval, InSelectAsksTheSubSelect) {
     }
 }
 
+// A sub-select that answers whether a record matches, and fails the test when asked to count
+// them all: IN needs only the first match.
+class FirstMatchQuery : public CountingQuery {
+  public:
+    std::int64_t ResultRecordCount() override {
+        ADD_FAILURE() << "IN counted every match";
+        return CountingQuery::ResultRecordCount();
+    }
+    bool ResultHasRecord() override { return value == 3; }
+};
+
+TEST_F(ExpressionEval, InSelectStopsAtTheFirstMatch) {
+    FirstMatchQuery query;
+    ExpTokenPtr tree = NewExpToken();
+    tree->Kind = kTokenExtended;
+    tree->Code = kOpInSelect;
+    tree->Text = "IN";
+    tree->First = NewExpToken();
+    tree->First->Kind = kTokenColumn;
+    tree->First->ColumnName = "Bounces";
+    tree->Second = NewExpToken();
+    tree->Second->Kind = kTokenSubSelect;
+    tree->Second->SubSelect = static_cast<SubSelectQuery*>(&query);
+    CheckExpressionTypes(testing::FilterErrors(), false, record.Resolver(), nullptr, *tree,
+                         FixedFormatSettings());
+    EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "True");
+    record.SetInt("Bounces", 4);
+    EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "False");
+    record.SetInt("Bounces", 3);
+}
+
 TEST_F(ExpressionEval, MalformedTreesGiveNull) {
     ExpTokenPtr tree = NewExpToken();
     tree->Kind = kTokenBinary;
