@@ -601,6 +601,20 @@ bool MailOut::SMTPConnect() {
     return false;
 }
 
+bool MailOut::SMTPReconnect() {
+    Log("Connecting to SMTP server");
+    const mail::MailSettings& ms = context_.mail_settings;
+    const mail::SmtpResult result =
+        smtp_->connect(ms.smtp_host, ms.smtp_port, ms.smtp_user,
+                       mail::SmtpSession::Clock::now() + ms.connect_timeout);
+    if (result.ok())
+        return true;
+    // No box in the middle of a run: the message fails and is reported as any
+    // failed message is, and the next one tries again.
+    Log("SMTP Connection Error: " + (result.text.empty() ? std::string("Er") : result.text));
+    return false;
+}
+
 void MailOut::SMTPDisconnect() {
     Log("Disconnecting from the SMTP server");
     if (smtp_)
@@ -626,9 +640,24 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
-        if (!smtp_ || !smtp_->connected())
+        if (!smtp_)
             throw mail::EMailError("not connected");
-        delivered = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout).ok();
+        // Servers end connections during a long run (an idle time-out over a
+        // stagger delay, a limit of messages per connection, a restart): the
+        // run connects again and goes on.
+        if (!smtp_->connected() && !SMTPReconnect())
+            throw mail::EMailError("not connected");
+        mail::SmtpResult result =
+            smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+        // A connection lost before the server could have taken the whole
+        // message: it goes once more on a new one. One that may have arrived
+        // is never sent again, nor one that waited out its deadline.
+        if (!result.ok() && !smtp_->connected() && !result.may_have_arrived &&
+            result.status != mail::SmtpStatus::kTimedOut &&
+            result.status != mail::SmtpStatus::kAborted && SMTPReconnect()) {
+            result = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+        }
+        delivered = result.ok();
     } catch (const std::exception&) {
         delivered = false;
     }

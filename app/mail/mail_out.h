@@ -151,6 +151,9 @@ class MailOut {
                         std::string_view address);
 
     bool SMTPConnect();
+    // Connects the run's session again after the server ended it; logged like
+    // the first connect, without a box.
+    bool SMTPReconnect();
     void SMTPDisconnect();
     // Loads the relay module; throws when it or its entry is missing.
     void OpenSMTPServerDLL(const std::vector<std::string>& candidates = {});

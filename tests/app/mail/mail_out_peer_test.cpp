@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
@@ -288,6 +289,58 @@ TEST_F(MailOutTest, FailedDeliveryIsReportedTwiceUnlessHiddenAndTheRunGoesOn) {
     EXPECT_EQ(prompts->Asked().back().text,
               "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.  Sending "
               "to 1 recipients failed.");
+}
+
+// Real servers end connections in the middle of a long run: a limit of
+// messages per connection (421, or closing after the last one), an idle
+// time-out over a stagger delay. The run connects again and goes on; a message
+// whose data went out without an answer may have arrived and is reported,
+// never sent twice.
+TEST_F(MailOutTest, ServerThatEndsTheConnectionMidRunIsConnectedToAgainAndNothingGoesTwice) {
+    AddRows(5);
+    out->text = "Plain text";
+    struct Case {
+        std::string mode;
+        std::int32_t send_count;
+        std::size_t messages;
+        std::int64_t failed;
+    };
+    for (const Case& c : {Case{"limit", 1, 5, 0}, Case{"drop", 1, 5, 0}, Case{"limit", 2, 3, 0},
+                          Case{"drop-in-data", 1, 5, 2}, Case{"idle", 1, 5, 0}}) {
+        SCOPED_TRACE(c.mode + " " + std::to_string(c.send_count));
+        mail::testing::SmtpSink server(c.mode);
+        context.mail_settings.smtp_port = server.port();
+        settings.SendCount = c.send_count;
+        settings.chkStaggerSending = c.mode == "idle";
+        settings.spnStaggerDelay = 1;
+        // The server's idle limit is a second; the wait outlasts it.
+        out->OnStagger = [] {
+            std::this_thread::sleep_for(1500ms);
+            return StaggerAnswer::kContinue;
+        };
+        std::vector<std::string> reports;
+        out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 5);
+        const auto mails = server.WaitForMessages(c.messages);
+        std::this_thread::sleep_for(200ms);
+        ASSERT_EQ(server.MessageCount(), c.messages);
+        std::vector<std::string> delivered;
+        for (const auto& mail : mails)
+            delivered.insert(delivered.end(), mail.rcpt_to.begin(), mail.rcpt_to.end());
+        std::sort(delivered.begin(), delivered.end());
+        EXPECT_EQ(delivered,
+                  (std::vector<std::string>{"m1@example.org", "m2@example.org", "m3@example.org",
+                                            "m4@example.org", "m5@example.org"}))
+            << "every member once";
+        EXPECT_EQ(out->failed_count, c.failed);
+        EXPECT_EQ(reports.size(), static_cast<std::size_t>(c.failed) * 2);
+        const auto log = LogWithout(out->sendlog);
+        EXPECT_GT(std::count(log.begin(), log.end(), "Connecting to SMTP server"), 1);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "SEND FAILURE"), c.failed == 0 ? 0 : c.failed);
+    }
+    out->OnStagger = nullptr;
+    settings.chkStaggerSending = false;
 }
 
 TEST_F(MailOutTest, StartTlsWithLogin) {
