@@ -29,6 +29,23 @@ constexpr std::array<std::string_view, 4> kMergeFieldNames{"%FULL_NAME%", "%SALU
                                                            "%EMAIL%"};
 constexpr std::string_view kTestName = "Test_Name";
 
+// The attachment encodings of one run go with it; the next run reads the
+// files afresh.
+class EncodingsScope {
+  public:
+    explicit EncodingsScope(
+        std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>>& encodings)
+        : encodings_(encodings) {
+        encodings_.clear();
+    }
+    ~EncodingsScope() { encodings_.clear(); }
+    EncodingsScope(const EncodingsScope&) = delete;
+    EncodingsScope& operator=(const EncodingsScope&) = delete;
+
+  private:
+    std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>>& encodings_;
+};
+
 // Closes the SMTP connection on every way out of a mail-out or test send.
 class SmtpScope {
   public:
@@ -634,8 +651,10 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.to = Mailboxes(to_list);
         message.cc = Mailboxes(cc_list);
         message.bcc = Mailboxes(bcc);
-        for (const std::string& path : attachments)
+        for (const std::string& path : attachments) {
             message.attachments.push_back({mail::FileNamePart(path), path, std::nullopt, ""});
+            message.attachments.back().encoded = EncodedAttachment(path);
+        }
         message.body = MessageBody(full_name, first_name, address);
         message.subject = subject;
         message.html = html;
@@ -668,6 +687,20 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     if (!delivered)
         ShowSendError("SMTP Sendmail failed");
     return delivered;
+}
+
+std::shared_ptr<const mail::EncodedAttachment> MailOut::EncodedAttachment(const std::string& path) {
+    auto& encoded = encoded_attachments_[path];
+    if (!encoded) {
+        // A file that cannot be read fails this message and is tried again by the next.
+        try {
+            encoded = mail::EncodeAttachment({mail::FileNamePart(path), path, std::nullopt, ""});
+        } catch (...) {
+            encoded_attachments_.erase(path);
+            throw;
+        }
+    }
+    return encoded;
 }
 
 void MailOut::OpenSMTPServerDLL(const std::vector<std::string>& candidates) {
@@ -735,6 +768,7 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
                        ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
         return -1;
     sendlog.clear();
+    const EncodingsScope encodings(encoded_attachments_);
     const bool smtp = settings_.EmailMethod == kMethodSmtp;
     if (smtp && !SMTPConnect())
         return -1;
@@ -802,6 +836,7 @@ bool MailOut::SendTestClick(std::string_view test_address) {
     if (!GetSalutationCheck(true))
         return false;
     const int method = settings_.EmailMethod;
+    const EncodingsScope encodings(encoded_attachments_);
     // The test is told apart by this flag, never by the merge value.
     test_send_ = true;
     struct Reset {

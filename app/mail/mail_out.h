@@ -7,6 +7,7 @@
 // here, so a run can be driven without widgets.
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 namespace mail {
 class SmtpSession;
 class RelayLibrary;
+struct EncodedAttachment;
 }  // namespace mail
 
 namespace support {
@@ -174,6 +176,9 @@ class MailOut {
     void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
     void StaggerWait();
+    // An attachment's encoding, made at its first message of a run and shared
+    // by the others: a large file is in memory once however many members get it.
+    std::shared_ptr<const mail::EncodedAttachment> EncodedAttachment(const std::string& path);
     bool AddRecipientRow(std::string_view email, std::string_view name,
                          std::string_view salutation);
     bool ClearRecipients();
@@ -185,6 +190,7 @@ class MailOut {
     std::unique_ptr<mail::SmtpSession> smtp_;
     std::unique_ptr<mail::RelayLibrary> relay_;
     db::ComponentPtr<support::TEmail> email1_;
+    std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>> encoded_attachments_;
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

@@ -1,8 +1,10 @@
 #include "platform/mail/smtp_session.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "platform/mail/mail_error.h"
@@ -74,6 +76,47 @@ class TraceRecorderFactory : public vmime::net::tracerFactory {
 
   private:
     std::shared_ptr<ProtocolTrace> trace_;
+};
+
+// A composed message read in order, piece by piece, without joining them.
+class MimeTextInput : public vmime::utility::inputStream {
+  public:
+    explicit MimeTextInput(const MimeText& text) : text_(text), remaining_(text.size()) {}
+    bool eof() const override { return remaining_ == 0; }
+    void reset() override {
+        piece_ = 0;
+        offset_ = 0;
+        remaining_ = text_.size();
+    }
+    std::size_t read(vmime::byte_t* const data, const std::size_t count) override {
+        return Advance(count, data);
+    }
+    std::size_t skip(const std::size_t count) override { return Advance(count, nullptr); }
+
+  private:
+    std::size_t Advance(std::size_t count, vmime::byte_t* data) {
+        std::size_t done = 0;
+        const auto& pieces = text_.pieces();
+        while (done < count && piece_ < pieces.size()) {
+            const std::string_view view = MimeText::View(pieces[piece_]);
+            const std::size_t take = std::min(count - done, view.size() - offset_);
+            if (data != nullptr)
+                std::memcpy(data + done, view.data() + offset_, take);
+            done += take;
+            offset_ += take;
+            if (offset_ == view.size()) {
+                ++piece_;
+                offset_ = 0;
+            }
+        }
+        remaining_ -= done;
+        return done;
+    }
+
+    const MimeText& text_;
+    std::size_t piece_ = 0;
+    std::size_t offset_ = 0;
+    std::size_t remaining_;
 };
 
 struct JobState {
@@ -277,7 +320,7 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
 
 SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point deadline) {
     // Bad contents fail here, before the server sees anything.
-    const std::string mime = ComposeMime(message);
+    auto mime = std::make_shared<const MimeText>(ComposeMimeText(message));
     const auto recipients = EnvelopeRecipients(message);
     if (recipients.empty())
         throw EMailError("The message has no recipient");
@@ -299,9 +342,9 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
                     to.appendMailbox(
                         vmime::make_shared<vmime::mailbox>(vmime::emailAddress(address)));
                 }
-                vmime::utility::inputStreamStringAdapter stream(mime);
+                MimeTextInput stream(*mime);
                 transport_ptr->send(vmime::mailbox(vmime::emailAddress(from)), to, stream,
-                                    mime.size());
+                                    mime->size());
                 return SmtpResult{};
             } catch (const vmime::exception& e) {
                 SmtpResult failure = impl->Classify(e, SmtpStatus::kFailed);

@@ -13,6 +13,7 @@
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
 #include "platform/mail/mail_config.h"
+#include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/mail/relay_library.h"
 #include "support/smapi.h"
@@ -341,6 +342,42 @@ TEST_F(MailOutTest, ServerThatEndsTheConnectionMidRunIsConnectedToAgainAndNothin
     }
     out->OnStagger = nullptr;
     settings.chkStaggerSending = false;
+}
+
+// An attachment is read and encoded once a run, however many members get it,
+// and afresh by the next run; a file that cannot be read fails each message.
+TEST_F(MailOutTest, AttachmentIsReadOncePerRunAndAfreshByTheNext) {
+    AddRows(3);
+    settings.SendCount = 1;
+    out->text = "Plain text";
+    const std::string file = program.File("notes.txt");
+    out->attachments = {file};
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 3);
+    EXPECT_EQ(out->failed_count, 3);
+    EXPECT_EQ(reports.size(), 6u);
+    EXPECT_EQ(sink.MessageCount(), 0u);
+
+    mail::testing::WriteFile(file, "first version\r\n");
+    out->OnProgress = [&](std::string_view caption, std::int64_t position, std::int64_t) {
+        if (caption.starts_with("Sending") && position == 2)
+            mail::testing::WriteFile(file, "second version\r\n");
+    };
+    for (const std::string expected : {"first version\r\n", "second version\r\n"}) {
+        const std::size_t before = sink.MessageCount();
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 3);
+        EXPECT_EQ(out->failed_count, 0);
+        const auto mails = sink.WaitForMessages(before + 3);
+        ASSERT_EQ(mails.size(), before + 3);
+        for (std::size_t i = before; i < mails.size(); ++i) {
+            const mail::ReceivedMessage parsed = mail::ParseMessage(mails[i].data);
+            ASSERT_EQ(parsed.attachments.size(), 1u);
+            EXPECT_EQ(parsed.attachments[0].data, expected) << i;
+        }
+        out->OnProgress = nullptr;
+    }
 }
 
 TEST_F(MailOutTest, StartTlsWithLogin) {

@@ -1,7 +1,7 @@
 """SMTP sink for the mail tests: stores every message it accepts.
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
-                                        limit|drop|drop-in-data|idle|starttls-broken]
+                                        limit|drop|drop-in-data|idle|starttls-broken|discard]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -16,7 +16,8 @@ a connection: limit answers the third MAIL with 421 and closes; drop closes
 right after accepting the second; drop-in-data stores the second and closes
 before answering its data, so the client cannot know it arrived. In idle mode
 a connection that says nothing for a second is closed. In starttls-broken mode
-STARTTLS is offered and accepted, but the handshake fails.
+STARTTLS is offered and accepted, but the handshake fails. In discard mode
+N.eml holds only the size of the data, for benchmarks of large messages.
 """
 import asyncio
 import os
@@ -65,7 +66,10 @@ class Handler:
                                             "listuser" if session.authenticated else None))
         base = os.path.join(self.out_dir, str(self.count))
         with open(base + ".eml", "wb") as f:
-            f.write(envelope.original_content)
+            if self.mode == "discard":
+                f.write(str(len(envelope.original_content)).encode())
+            else:
+                f.write(envelope.original_content)
         with open(base + ".env", "w") as f:
             f.write(envelope.mail_from + "\n")
             for rcpt in envelope.rcpt_tos:
