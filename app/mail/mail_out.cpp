@@ -1,5 +1,6 @@
 #include "app/mail/mail_out.h"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <filesystem>
@@ -639,18 +640,52 @@ void MailOut::SMTPDisconnect() {
     smtp_.reset();
 }
 
+mail::SmtpResult MailOut::SMTPDeliver(const mail::OutgoingMessage& message) {
+    const mail::MailSettings& ms = context_.mail_settings;
+    if (!smtp_)
+        throw mail::EMailError("not connected");
+    // Servers end connections during a long run (an idle time-out over a
+    // stagger delay, a limit of messages per connection, a restart): the run
+    // connects again and goes on.
+    if (!smtp_->connected() && !SMTPReconnect())
+        throw mail::EMailError("not connected");
+    mail::SmtpResult result =
+        smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+    // A connection lost before the server could have taken the whole message:
+    // it goes once more on a new one. One that may have arrived is never sent
+    // again, nor one that waited out its deadline.
+    if (!result.ok() && !smtp_->connected() && !result.may_have_arrived &&
+        result.status != mail::SmtpStatus::kTimedOut &&
+        result.status != mail::SmtpStatus::kAborted && SMTPReconnect()) {
+        result = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+    }
+    return result;
+}
+
 bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                        std::string_view address) {
     LogSendingHeader();
     LogLists(false);
     const mail::MailSettings& ms = context_.mail_settings;
     bool delivered = false;
+    // Blind copies no message can carry, with the reason.
+    std::vector<std::pair<std::string, std::string>> refused;
     try {
         mail::OutgoingMessage message;
         message.from = {ms.from_name, ms.from_address};
         message.to = Mailboxes(to_list);
         message.cc = Mailboxes(cc_list);
-        message.bcc = Mailboxes(bcc);
+        // One malformed address, or one the server refuses, costs its member the
+        // message, never the whole blind-copy batch.
+        std::vector<std::string> batch;
+        for (const std::string& a : bcc) {
+            try {
+                mail::CheckEnvelopeAddress(a);
+                batch.push_back(a);
+            } catch (const mail::EMailError& e) {
+                refused.emplace_back(a, e.what());
+            }
+        }
         for (const std::string& path : attachments) {
             message.attachments.push_back({mail::FileNamePart(path), path, std::nullopt, ""});
             message.attachments.back().encoded = EncodedAttachment(path);
@@ -659,24 +694,21 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
-        if (!smtp_)
-            throw mail::EMailError("not connected");
-        // Servers end connections during a long run (an idle time-out over a
-        // stagger delay, a limit of messages per connection, a restart): the
-        // run connects again and goes on.
-        if (!smtp_->connected() && !SMTPReconnect())
-            throw mail::EMailError("not connected");
-        mail::SmtpResult result =
-            smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
-        // A connection lost before the server could have taken the whole
-        // message: it goes once more on a new one. One that may have arrived
-        // is never sent again, nor one that waited out its deadline.
-        if (!result.ok() && !smtp_->connected() && !result.may_have_arrived &&
-            result.status != mail::SmtpStatus::kTimedOut &&
-            result.status != mail::SmtpStatus::kAborted && SMTPReconnect()) {
-            result = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+        for (;;) {
+            message.bcc = Mailboxes(batch);
+            const mail::SmtpResult result = SMTPDeliver(message);
+            delivered = result.ok();
+            // The server refused a recipient before the message's data, so
+            // nobody has it yet.
+            const auto it = std::find(batch.begin(), batch.end(), result.recipient);
+            if (delivered || result.status != mail::SmtpStatus::kRefused ||
+                result.recipient.empty() || it == batch.end())
+                break;
+            refused.emplace_back(*it, result.text);
+            batch.erase(it);
+            if (batch.empty() && to_list.empty() && cc_list.empty())
+                break;
         }
-        delivered = result.ok();
     } catch (const std::exception&) {
         delivered = false;
     }
@@ -684,8 +716,13 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         ShowSendError("An error was encountered while sending your mail via SMTP!");
     Log("");
     Log(delivered ? "SEND OK" : "SEND FAILURE");
-    if (!delivered)
+    if (!delivered) {
         ShowSendError("SMTP Sendmail failed");
+    } else {
+        failed_count += static_cast<std::int64_t>(refused.size());
+        for (const auto& [refused_address, reason] : refused)
+            ShowSendError("SMTP Sendmail failed for " + refused_address + ": " + reason);
+    }
     return delivered;
 }
 

@@ -20,6 +20,8 @@ namespace mail {
 class SmtpSession;
 class RelayLibrary;
 struct EncodedAttachment;
+struct OutgoingMessage;
+struct SmtpResult;
 }  // namespace mail
 
 namespace support {
@@ -173,6 +175,9 @@ class MailOut {
     // The send log's outcome of one message; a failure is also shown. Gives ok.
     bool LogSendOutcome(bool ok, std::string_view failure);
     void ShowSendError(std::string_view text);
+    // One message over the run's connection, connected again when the server
+    // ended it; throws when no connection can be had.
+    mail::SmtpResult SMTPDeliver(const mail::OutgoingMessage& message);
     void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
     void StaggerWait();

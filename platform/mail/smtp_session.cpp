@@ -157,8 +157,18 @@ struct SmtpSession::Impl {
         }
         if (const auto* command = dynamic_cast<const vmime::net::smtp::SMTPCommandError*>(&e)) {
             const int code = command->statusCode();
-            return Failure(code >= 500 && code < 600 ? SmtpStatus::kRefused : SmtpStatus::kFailed,
-                           text, code, command->command());
+            SmtpResult failure =
+                Failure(code >= 500 && code < 600 ? SmtpStatus::kRefused : SmtpStatus::kFailed,
+                        text, code, command->command());
+            const std::string_view line = failure.command;
+            if (StartsWithWord(line.substr(0, 4), "RCPT")) {
+                const auto open = line.find('<');
+                const auto close = line.rfind('>');
+                if (open != std::string_view::npos && close != std::string_view::npos &&
+                    close > open)
+                    failure.recipient = std::string(line.substr(open + 1, close - open - 1));
+            }
+            return failure;
         }
         if (dynamic_cast<const vmime::exceptions::authentication_error*>(&e) ||
             dynamic_cast<const vmime::exceptions::authentication_exception*>(&e)) {

@@ -34,9 +34,10 @@ enum class SmtpStatus {
 
 struct SmtpResult {
     SmtpStatus status = SmtpStatus::kOk;
-    int reply_code = 0;   // the server's reply code when it gave one
-    std::string text;     // what went wrong, for the user
-    std::string command;  // the SMTP command the server refused ("RCPT TO", ...)
+    int reply_code = 0;          // the server's reply code when it gave one
+    std::string text;            // what went wrong, for the user
+    std::string command;         // the SMTP command the server refused ("RCPT TO", ...)
+    std::string recipient = {};  // the address of a refused RCPT TO
     // The whole message had gone to the server when the connection failed
     // without an answer to it: it may have arrived, so sending it again could
     // deliver it twice. False whenever the server answered the message.

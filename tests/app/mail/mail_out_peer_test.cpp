@@ -380,6 +380,46 @@ TEST_F(MailOutTest, AttachmentIsReadOncePerRunAndAfreshByTheNext) {
     }
 }
 
+// A blind-copy batch goes to every member the server takes: a malformed
+// address or one the server refuses fails only its member, reported by name.
+// A refused extra To address still fails the whole message.
+TEST_F(MailOutTest, RefusedAddressInABatchFailsOnlyItsMember) {
+    AddRow("m1@example.org", "news");
+    AddRow("bad address@example.org", "news");
+    AddRow("m3@example.org", "news");
+    AddRow("reject-me@example.org", "news");
+    AddRow("m5@example.org", "news");
+    settings.SendCount = 10;
+    out->text = "Plain text";
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 5);
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"m1@example.org", "m3@example.org", "m5@example.org"}));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[0].starts_with("SMTP Sendmail failed for bad address@example.org: "))
+        << reports[0];
+    EXPECT_TRUE(reports[1].starts_with("SMTP Sendmail failed for reject-me@example.org: "))
+        << reports[1];
+    EXPECT_EQ(std::count(out->sendlog.begin(), out->sendlog.end(), "SEND OK"), 1);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 3 recipients have been sent via your ISP's SMTP server.  Sending "
+              "to 2 recipients failed.");
+
+    reports.clear();
+    out->to_list = {"reject-boss@example.org"};
+    out->recipients_valid = false;
+    EXPECT_EQ(out->Button2Click(), 5);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.MessageCount(), 1u);
+    EXPECT_EQ(reports, (std::vector<std::string>{
+                           "An error was encountered while sending your mail via SMTP!",
+                           "SMTP Sendmail failed"}));
+    EXPECT_EQ(out->failed_count, 5);
+}
+
 TEST_F(MailOutTest, StartTlsWithLogin) {
     mail::testing::SmtpSink secure("starttls-auth");
     context.mail_settings.smtp_port = secure.port();
