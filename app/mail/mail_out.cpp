@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <filesystem>
+#include <future>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
@@ -783,7 +785,17 @@ bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_
         request.body_lines = BodyLines(MessageBody(full_name, first_name, address));
         request.html = html;
         request.attachments = attachments;
-        result = relay_->SendMail(request);
+        // The call lasts as long as the look-up and the talk with the member's
+        // own mail host, seconds or a minute for a slow one: it runs beside the
+        // window, which keeps painting and its Cancel meanwhile.
+        std::future<mail::RelayResult> call =
+            std::async(std::launch::async,
+                       [library = relay_.get(), &request] { return library->SendMail(request); });
+        while (call.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            if (idle)
+                idle();
+        }
+        result = call.get();
     }
     const bool undeliverable =
         result.code == mail::kRelayNoMailHost || result.code == mail::kRelayRefused;

@@ -622,6 +622,28 @@ TEST_F(MailOutTest, RelayLogsUndeliverableAsFailureAndCountsTheBounce) {
     out->FreeSMTPServerDLL();
 }
 
+// The relay's call waits for DNS and the member's mail host; meanwhile the
+// window's queue keeps running, as it does for the SMTP method.
+TEST_F(MailOutTest, RelayLetsTheWindowRunWhileItWaits) {
+    mail::testing::DnsStub dns("slow.test DROP\n");
+    settings.EmailMethod = kMethodRelay;
+    context.mail_settings.dns_host = "127.0.0.1";
+    context.mail_settings.dns_timeout_ms = 1000;
+    out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out->relay()->SetOptions({dns.port(), sink.port(), 5s, 5s});
+    int idle_calls = 0;
+    out->idle = [&] { ++idle_calls; };
+    out->to_list = {"member@slow.test"};
+    out->text = "Plain";
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_FALSE(out->SMTPServerSend("", "", ""));
+    EXPECT_GT(idle_calls, 10);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].starts_with("SMTP Sendmail failed with the error: ")) << reports[0];
+    out->FreeSMTPServerDLL();
+}
+
 TEST_F(MailOutTest, OverlongAddressIsRefusedNeverCut) {
     settings.AlwaysResolveAddresses = false;
     const std::string overlong = std::string(250, 'a') + "@example.org";
