@@ -1,7 +1,8 @@
 """SMTP sink for the mail tests: stores every message it accepts.
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
-                                        limit|drop|drop-in-data|idle|starttls-broken|discard]
+                                        limit|drop|drop-in-data|idle|starttls-broken|discard|
+                                        slow-greeting]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -17,7 +18,8 @@ right after accepting the second; drop-in-data stores the second and closes
 before answering its data, so the client cannot know it arrived. In idle mode
 a connection that says nothing for a second is closed. In starttls-broken mode
 STARTTLS is offered and accepted, but the handshake fails. In discard mode
-N.eml holds only the size of the data, for benchmarks of large messages.
+N.eml holds only the size of the data, for benchmarks of large messages. In
+slow-greeting mode each connection waits half a second before the greeting.
 """
 import asyncio
 import os
@@ -93,6 +95,14 @@ class BrokenTlsSMTP(SMTP):
         self.transport.close()
 
 
+class SlowGreetingSMTP(SMTP):
+    """Keeps a client waiting before the greeting, as a busy server does."""
+
+    async def _handle_client(self):
+        await asyncio.sleep(0.5)
+        await super()._handle_client()
+
+
 MESSAGES_PER_CONNECTION = 2
 
 
@@ -130,7 +140,7 @@ async def main():
             options["authenticator"] = check_login
     if mode == "idle":
         options["timeout"] = 1
-    protocol = BrokenTlsSMTP if mode == "starttls-broken" else SMTP
+    protocol = {"starttls-broken": BrokenTlsSMTP, "slow-greeting": SlowGreetingSMTP}.get(mode, SMTP)
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
         lambda: protocol(handler, decode_data=False, hostname="sink.test", **options),
