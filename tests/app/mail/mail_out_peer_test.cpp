@@ -316,7 +316,7 @@ TEST_F(MailOutTest, ServerThatEndsTheConnectionMidRunIsConnectedToAgainAndNothin
         settings.spnStaggerDelay = 1;
         // The server's idle limit is a second; the wait outlasts it.
         out->OnStagger = [] {
-            std::this_thread::sleep_for(1500ms);
+            std::this_thread::sleep_for(2s);
             return StaggerAnswer::kContinue;
         };
         std::vector<std::string> reports;
