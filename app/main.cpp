@@ -100,20 +100,21 @@ int main(int argc, char** argv) {
     };
     frmmain.Options().OnListFolders = [&] { return check.FolderNames(); };
 
-    // The database folder and sharing settings come from the registry before the open.
-    app::Loadentries(settings, *program_dir);
+    // The database reads its folder and sharing settings itself; every other setting is
+    // loaded (and a damaged registry reported, once) when the window is shown.
     if (!database.dmCVCreate())
         frmmain.PromptToLoadDB();
+    frmmain.Show();
 
     // The embedded store and its list folder exist from the first start, so that mail can
     // be put into them before the first check; a store on a server waits for that check.
+    // The list folder's name is among the settings the window has just loaded.
     try {
         if (mail::LoadMailSettings().store_url.empty())
             check.Store();
     } catch (const std::exception&) {
         // The check reports what keeps the store closed.
     }
-    frmmain.Show();
     int result = QApplication::exec();
     frmmain.FormDestroy();
     return result;

@@ -7,6 +7,7 @@
 #include "app/list/list_database.h"
 #include "app/mail/request_extraction.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
 
 namespace app {
@@ -30,7 +31,8 @@ TfrmExtractentries::TfrmExtractentries(QWidget* owner, ExtractEntries& run, List
     Timer1 = new QTimer(this);
     Timer1->setInterval(350);
     Timer1->setSingleShot(true);
-    QObject::connect(Timer1, &QTimer::timeout, this, [this] { OpenBtnClick(); });
+    QObject::connect(Timer1, &QTimer::timeout, this,
+                     [this] { ui::Guarded([this] { OpenBtnClick(); }); });
     SpeedButton1->OnClick = [this] { SpeedButton1Click(); };
     OpenBtn->OnClick = [this] { OpenBtnClick(); };
     OnShow = [this] { FormShow(); };
@@ -52,12 +54,16 @@ void TfrmExtractentries::FormShow() {
 void TfrmExtractentries::OpenBtnClick() {
     Timer1->stop();
     SetCancelled(false);
-    {
-        ui::THourglass hourglass;
-        run_.OpenBtnClick();
-    }
-    SetModalResult(ui::mrOk);
-    Close();
+    // The window closes however the run ends, so that the check never leaves it open.
+    struct Done {
+        TfrmExtractentries& form;
+        ~Done() {
+            form.SetModalResult(ui::mrOk);
+            form.Close();
+        }
+    } done{*this};
+    ui::THourglass hourglass;
+    run_.OpenBtnClick();
 }
 
 void TfrmExtractentries::SpeedButton1Click() {

@@ -1,7 +1,7 @@
 #include "app/forms/mail_check.h"
 
+#include "app/forms/extract_entries_form.h"
 #include "app/forms/list_change_dialogs.h"
-#include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
 #include "app/list/recipient_cache.h"
 #include "app/list/settings.h"
@@ -70,20 +70,14 @@ void MailCheck::Run(bool for_requests, bool for_members) {
     run.OnPromptSenderMethodChange = [this](std::string_view text, bool& always_show) {
         return PromptSenderMethodChange(&window_, text, always_show);
     };
-    run.OnProgress = [this](std::int64_t counted, std::int64_t total) {
-        window_.showprogress(true, counted, true, "Processing Messages", total);
-    };
-    run.Cancelled = [] { return Cancelled(); };
     struct Reset {
         EntryProcessor& entries;
-        Tfrmmain& window;
-        ~Reset() {
-            entries.OnSendAcknowledgement = nullptr;
-            window.hideprogress();
-        }
-    } reset{entries, window_};
-    run.OpenBtnClick();
-    services_.database.SaveDatabase();
+        ~Reset() { entries.OnSendAcknowledgement = nullptr; }
+    } reset{entries};
+    // The check's own window ("Outlook Objects") shows its gauge and cancel button, runs
+    // the pass shortly after it is shown and closes itself.
+    TfrmExtractentries form(&window_, run, services_.database);
+    form.ShowModal();
 }
 
 }  // namespace app

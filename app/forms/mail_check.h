@@ -1,8 +1,8 @@
 #pragma once
 
 // The check for new entries as the main window runs it: the mail store is opened on first
-// use, and each pass reads the list folder (and the members' folder) with the progress
-// display, acknowledgements and forwarding.
+// use, and each pass reads the list folder (and the members' folder) in the check's own
+// window ("Outlook Objects"), with acknowledgements and forwarding.
 
 #include <memory>
 #include <string>

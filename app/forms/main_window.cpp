@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -79,6 +80,14 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     OnExportHTML = [](grid::TgxDBGrid& grid, const std::string& file) {
         grid.SaveToHTML(file, true);
     };
+    // The window starts centred here rather than when it is shown: a placement stored by an
+    // earlier run is applied as it is shown, and centring then would undo it.
+    SetPosition(ui::TPosition::poDesigned);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
     FormPlacement1->SetUseRegistry(true);
     FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");
@@ -395,14 +404,22 @@ void Tfrmmain::FormClose() {
     // The cache limit hides the panel without the user asking; that is not their choice.
     if (!services_.settings.LimitDBCache)
         services_.settings.ShowGroupPanel = gxDBGrid1->ShowGroupPanel();
-    ui::Guarded([this] { SaveGridLayout(); });
+    ui::Guarded([this] {
+        // A registry that cannot be written (a damaged file is never written over) is
+        // reported once, by the settings saved below; the window's placement would fail on
+        // it a third time.
+        if (!SaveGridLayout())
+            FormPlacement1->SetActive(false);
+    });
     for (const std::string& failure :
          SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
         ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
 }
 
 void Tfrmmain::FormDestroy() {
-    SaveEntries(services_.settings, program_dir_);
+    // Closing has saved every setting (and reported a failure); only the database
+    // folder, which may have changed since, is written again.
+    SaveDatabasePath(services_.settings, program_dir_);
     services_.database.SaveRecentList();
 }
 
@@ -1061,8 +1078,8 @@ void Tfrmmain::LoadGridLayout() {
     ApplyGridLayout(*gxDBGrid1, layout);
 }
 
-void Tfrmmain::SaveGridLayout() {
-    app::SaveGridLayout(kGridLayoutKey, TakeGridLayout(*gxDBGrid1));
+bool Tfrmmain::SaveGridLayout() {
+    return app::SaveGridLayout(kGridLayoutKey, TakeGridLayout(*gxDBGrid1));
 }
 
 void Tfrmmain::mkDisplayStatsClick() {

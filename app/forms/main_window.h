@@ -231,7 +231,7 @@ class Tfrmmain : public ui::TForm {
     // Around a batch on the chosen rows: the grid's update lock, then filter and count.
     void RunBatch(const std::function<void()>& batch);
     void LoadGridLayout();
-    void SaveGridLayout();
+    bool SaveGridLayout();
     // The `Index` of the list table's current entry, none on an empty or closed table.
     static std::optional<db::Variant> CurrentEntry(db::TDataSet& table);
 

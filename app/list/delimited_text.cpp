@@ -128,6 +128,16 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
     bool quoted = false;  // the value began with a quote
     bool in_quotes = false;
     bool record_open = false;
+    // Where the open quote began, to read on from there when it never closes: a stray
+    // quote must not swallow every line after it into one value.
+    struct QuoteStart {
+        std::size_t at = 0;
+        std::size_t records = 0;
+        std::vector<std::string> record;
+        std::string value;
+        bool record_open = false;
+    } quote_start;
+    std::optional<std::size_t> literal_quote;
     auto end_value = [&] {
         record.push_back(quoted ? value : TrimBlanks(value));
         value.clear();
@@ -140,7 +150,19 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
         record.clear();
         record_open = false;
     };
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size()) {
+            if (!in_quotes)
+                break;
+            records.resize(quote_start.records);
+            record = std::move(quote_start.record);
+            value = std::move(quote_start.value);
+            record_open = quote_start.record_open;
+            quoted = false;
+            in_quotes = false;
+            literal_quote = quote_start.at;
+            i = quote_start.at;
+        }
         char c = text[i];
         if (in_quotes) {
             if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
@@ -153,7 +175,8 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
             }
             continue;
         }
-        if (c == '"' && !quoted && TrimBlanks(value).empty()) {
+        if (c == '"' && !quoted && TrimBlanks(value).empty() && literal_quote != i) {
+            quote_start = {i, records.size(), record, value, record_open};
             value.clear();
             quoted = true;
             in_quotes = true;

@@ -32,7 +32,9 @@ struct GridLayout {
     std::vector<GridColumnState> columns;
 };
 
-void SaveGridLayout(std::string_view key, const GridLayout& layout);
+// False when the registry cannot be written (a damaged settings file is never
+// written over); whoever saves the settings next reports that.
+bool SaveGridLayout(std::string_view key, const GridLayout& layout);
 
 // Reads each column's values with its current ones as defaults; the grid-wide
 // values are not read back. With the cache limit on, grouping and sorting are

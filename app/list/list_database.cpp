@@ -310,6 +310,7 @@ void ListDatabase::ReportProgress(int position, std::string_view caption, int ma
 
 bool ListDatabase::dmCVCreate() {
     LoadRecentList();
+    LoadDatabaseSettings(settings_);
     OpenDatabase(settings_.DBPath);
     return open_;
 }

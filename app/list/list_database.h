@@ -71,7 +71,9 @@ class ListDatabase {
     ListDatabase(const ListDatabase&) = delete;
     ListDatabase& operator=(const ListDatabase&) = delete;
 
-    // The start: loads "recent.txt" and opens DBPath. Returns the open flag.
+    // The start: loads "recent.txt", reads DBPath, StrictChangeDetection and
+    // DBExclusive from the registry (quietly) and opens DBPath. Returns the
+    // open flag.
     bool dmCVCreate();
 
     // Opens the database directory; every failure becomes a box and the

@@ -165,6 +165,11 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.UpdateCommentsWhenEntryExists = r.Bool("UpdateCommentsWhenEntryExists", true);
     s.ScanAllEmailLines = r.Bool("ScanAllEmailLines", true);
     s.ProcessAsUnread = r.Bool("ProcessAsUnread", false);
+}
+
+// The database's own values: read when the database opens, never by Loadentries, so that
+// a folder chosen since (at the start prompt or the open command) is not taken back.
+void ReadDatabaseValues(Settings& s, RegistryReader& r) {
     s.DBPath = r.Text("DBPath");
     s.StrictChangeDetection = r.Bool("StrictChangeDetection", false);
     s.DBExclusive = r.Bool("DBExclusive", true);
@@ -287,6 +292,35 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
         return true;
     } catch (const std::exception&) {
         ui::MessageDlg("Error encountered opening your registry file", ui::mtWarning, {ui::mbOK});
+        return false;
+    }
+}
+
+bool LoadDatabaseSettings(Settings& settings) {
+    try {
+        platform::config::TRegistry registry;
+        if (!registry.OpenKey(kSettingsKey, true))
+            return false;
+        Settings loaded = settings;
+        RegistryReader reader(registry);
+        ReadDatabaseValues(loaded, reader);
+        registry.CloseKey();
+        settings = std::move(loaded);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool SaveDatabasePath(const Settings& settings, std::string_view program_dir) {
+    try {
+        platform::config::TRegistry registry;
+        if (!registry.OpenKey(kSettingsKey, true))
+            return false;
+        registry.WriteString("DBPath", StoredDBPath(settings.DBPath, program_dir));
+        registry.CloseKey();
+        return true;
+    } catch (const std::exception&) {
         return false;
     }
 }

@@ -124,8 +124,18 @@ struct OptionFile {
 // Loads every option-list file that exists and then the registry values,
 // each missing or malformed value taking its default. Returns false (after a
 // warning box) when the registry key cannot be opened; the values then stay
-// as they were.
+// as they were. DBPath, StrictChangeDetection and DBExclusive are the
+// database's and are left alone (LoadDatabaseSettings).
 bool Loadentries(Settings& settings, std::string_view program_dir);
+
+// Reads DBPath, StrictChangeDetection and DBExclusive, as the database does
+// before it opens. Shows nothing: a registry that cannot be read leaves the
+// values as they were, and the window's Loadentries reports it once.
+bool LoadDatabaseSettings(Settings& settings);
+
+// Writes DBPath alone (as the program's last step does). False, without a box,
+// when the registry cannot be written; SaveEntries has reported that already.
+bool SaveDatabasePath(const Settings& settings, std::string_view program_dir);
 
 // Saves the ten option-list files and every registry value. Each of the two
 // steps runs even when the other fails; a file write error is raised after

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QLabel>
+#include <QTimer>
+
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/forms/mail_check.h"
 #include "app/forms/main_window.h"
@@ -76,6 +81,30 @@ TEST_F(MailCheckTest, ForwardsGoThroughTheServerChosenAfterTheFirstCheck) {
     EXPECT_EQ(Log().back(),
               "Successfully forwarded mail from carol@example.org with the subject, 'Meeting "
               "tomorrow' to the entire mailing list");
+}
+
+// While the check reads the list folder its own window stands over the list, with the
+// words the user knows it by, and it goes away when the check is done.
+TEST_F(MailCheckTest, TheCheckShowsItsOwnWindowWhileItReadsTheFolder) {
+    mail::Folder& root = check_->Store().Root(1);
+    mail::Folder* list = root.FindFolder("MailingList");
+    ASSERT_NE(list, nullptr);
+    list->AppendMessage("From: Ann <ann@example.org>\r\nSubject: subscribe news\r\n\r\n\r\n",
+                        false);
+    std::string caption;
+    std::vector<std::string> labels;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            caption = modal->windowTitle().toStdString();
+            for (const QLabel* label : modal->findChildren<QLabel*>())
+                labels.push_back(label->text().toStdString());
+        }
+    });
+    check_->Run(true, false);
+    EXPECT_EQ(caption, "Outlook Objects");
+    EXPECT_EQ(labels, std::vector<std::string>{"Accessing Outlook Entries.."});
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(Rows(), std::vector<std::string>{"ann@example.org|news"});
 }
 
 // A mail server that cannot be reached ends the check, and the scan of the mail folders,

@@ -3,8 +3,12 @@
 #include <QApplication>
 #include <QImage>
 #include <QMenuBar>
+#include <QScreen>
 #include <QWindow>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "platform/config/registry_store.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/form.h"
 #include "tests/app/list/list_test_support.h"
@@ -281,6 +286,65 @@ TEST_F(MainWindowTest, SendingAsksForAMethodOnceAndGivesTheListItsFilterBack) {
     window.SendEmailtoMailingList1Click();
     EXPECT_EQ(sends, 2);
     EXPECT_EQ(prompts->Asked().size(), asked + 1) << "asked only while no method is chosen";
+}
+
+// The first start centres the window; every later one opens it where it was left.
+TEST_F(MainWindowTest, TheWindowOpensWhereItWasLeft) {
+    Tfrmmain& first = Open({});
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((first.frameGeometry().center() - area.center()).manhattanLength(), 10);
+    first.move(40, 50);
+    first.resize(700, 500);
+    first.Close();
+    Tfrmmain& next = Open({});
+    EXPECT_EQ(next.pos(), QPoint(40, 50));
+    EXPECT_EQ(next.size(), QSize(700, 500));
+}
+
+// A settings file that cannot be read is reported when the window loads the settings and
+// when closing cannot save them, once each, and is never written over.
+TEST_F(MainWindowTest, ADamagedRegistryIsReportedOnceAtTheStartAndOnceAtTheClose) {
+    const std::string damaged = "Corvane registry 1\n[]\n[SOFTWARE]\ns DBPath=/lost\n";
+    std::ofstream(program.File("registry.ini"), std::ios::binary) << damaged;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    auto count = [this](std::string_view text) {
+        return std::count_if(prompts->Asked().begin(), prompts->Asked().end(),
+                             [&](const ui::PromptRequest& r) { return r.text == text; });
+    };
+    const std::size_t asked = prompts->Asked().size();
+    ASSERT_TRUE(database->dmCVCreate()) << AskedTexts();
+    EXPECT_EQ(prompts->Asked().size(), asked) << AskedTexts();
+    window_ = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                         ListServices{settings, *database, errors, *entries});
+    window_->Show();
+    EXPECT_EQ(count("Error encountered opening your registry file"), 1) << AskedTexts();
+    window_->Close();
+    window_->FormDestroy();
+    EXPECT_EQ(count("Error encountered opening your registry file"), 1) << AskedTexts();
+    EXPECT_EQ(count("Registry Update Failed, using defaults"), 1) << AskedTexts();
+    EXPECT_EQ(prompts->Asked().size(), asked + 2) << AskedTexts();
+    EXPECT_EQ(testing_support::ProgramDir::Read(program.File("registry.ini")), damaged);
+}
+
+// The folder opened at the start (the prompt after a declined creation, or the open
+// command) is the one the caption names and the next start opens, not the one the
+// registry held before.
+TEST_F(MainWindowTest, ADatabaseChosenBeforeTheWindowShowsIsTheOneShownAndStored) {
+    SaveEntries(settings, program.Dir());
+    const std::string other = program.Dir() + "other/";
+    std::filesystem::create_directory(other);
+    prompts->Answer(ui::mrYes);
+    ASSERT_TRUE(database->OpenDatabase(other)) << AskedTexts();
+    window_ = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                         ListServices{settings, *database, errors, *entries});
+    window_->Show();
+    EXPECT_EQ(window_->Caption(), "Corvane  (Database: " + other + ")");
+    window_->Close();
+    window_->FormDestroy();
+    Settings next;
+    ASSERT_TRUE(LoadDatabaseSettings(next));
+    EXPECT_EQ(next.DBPath, other);
 }
 
 }  // namespace

@@ -123,6 +123,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    ASSERT_TRUE(app::LoadDatabaseSettings(settings));
     EXPECT_EQ(settings.DBPath, "%");
     app::ListDatabase database(settings, home.string() + "/");
     ASSERT_TRUE(database.OpenDatabase(home.string() + "/"));

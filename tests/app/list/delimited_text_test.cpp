@@ -71,6 +71,24 @@ TEST(DelimitedText, SplittingTrimsStripsQuotesAndKeepsEmptyValues) {
     }
 }
 
+// A file with a stray quote: the lines after it are entries of their own, not one
+// value that takes the rest of the file with it.
+TEST(DelimitedText, AQuoteThatNeverClosesIsAnOrdinaryCharacter) {
+    struct Case {
+        const char* text;
+        Records expected;
+    };
+    for (const Case& c : {
+             Case{"\"a@b.com,news\nc@d.com,sport\n", {{"\"a@b.com", "news"}, {"c@d.com", "sport"}}},
+             Case{"x@y.org,\"two\nlines\"\n  \"open,z\r\nw@v.org,ok",
+                  {{"x@y.org", "two\nlines"}, {"\"open", "z"}, {"w@v.org", "ok"}}},
+             Case{"\"", {{"\""}}},
+             Case{"a,\"b\"\"c", {{"a", "\"b\"\"c"}}},
+         }) {
+        EXPECT_EQ(SplitDelimitedRecords(c.text, ","), c.expected) << c.text;
+    }
+}
+
 TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
     EXPECT_EQ(DecodeImportText("\xEF\xBB\xBFj\xC3\xB6rg@x.de"), "j\xC3\xB6rg@x.de");
     EXPECT_EQ(DecodeImportText("j\xF6rg@x.de"), "j\xC3\xB6rg@x.de");

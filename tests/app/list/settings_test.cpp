@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/config/registry.h"
+#include "platform/config/registry_store.h"
+#include "platform/ui/prompt.h"
 #include "tests/app/list/list_test_support.h"
 
 namespace app {
@@ -125,6 +127,7 @@ TEST(Settings, RoundTripOfEveryValueAndList) {
     EXPECT_EQ(r.ForwardToWhom, ForwardTarget::kSenderGroup);
     EXPECT_FALSE(r.MaintainLog);
     EXPECT_TRUE(r.RestrictCategories);
+    ASSERT_TRUE(LoadDatabaseSettings(r));
     EXPECT_EQ(r.DBPath, "%");
     EXPECT_EQ(r.memHeader, "Hello\nthere");
     EXPECT_EQ(r.Memsignature, "-- \nThe list");
@@ -145,6 +148,46 @@ namespace {
 
 // Option files kept from a Windows copy of the program, in Windows-1252, keep their
 // accented letters; UTF-8 files stay as they are.
+// The database folder and its sharing values belong to the database, which reads them
+// before it opens; the settings loaded later never take a folder chosen since back.
+TEST(Settings, TheDatabaseValuesAreReadOnlyByTheDatabaseAndQuietly) {
+    ProgramDir program;
+    ui::ScriptedPromptService* prompts = nullptr;
+    auto service = std::make_unique<ui::ScriptedPromptService>();
+    prompts = service.get();
+    ui::ScopedPromptService scope(std::move(service));
+    Store("DBPath", "/data/lists/");
+    Store("DBExclusive", "False");
+    Store("StrictChangeDetection", "true");
+    Settings s;
+    s.DBPath = "/chosen/";
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_EQ(s.DBPath, "/chosen/");
+    EXPECT_TRUE(s.DBExclusive);
+    EXPECT_FALSE(s.StrictChangeDetection);
+    ASSERT_TRUE(LoadDatabaseSettings(s));
+    EXPECT_EQ(s.DBPath, "/data/lists/");
+    EXPECT_FALSE(s.DBExclusive);
+    EXPECT_TRUE(s.StrictChangeDetection);
+
+    s.DBPath = "/other/";
+    ASSERT_TRUE(SaveDatabasePath(s, program.Dir()));
+    EXPECT_EQ(Stored("DBPath"), "/other/");
+    EXPECT_EQ(Stored("DBExclusive"), "False") << "nothing but the folder is written";
+
+    const std::string damaged = "Corvane registry 1\n[]\n";
+    std::ofstream(program.File("registry.ini"), std::ios::binary) << damaged;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    EXPECT_FALSE(LoadDatabaseSettings(s));
+    EXPECT_FALSE(SaveDatabasePath(s, program.Dir()));
+    EXPECT_TRUE(prompts->Asked().empty()) << "the window's own load reports it";
+    EXPECT_EQ(s.DBPath, "/other/");
+    EXPECT_FALSE(Loadentries(s, program.Dir()));
+    EXPECT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_EQ(ProgramDir::Read(program.File("registry.ini")), damaged);
+}
+
 TEST(Settings, OptionFilesInWindows1252AreReadAsTheirText) {
     ProgramDir program;
     std::ofstream(program.File("AckHeader.txt"), std::ios::binary) << "Willkommen im Caf\xE9\r\n";
