@@ -370,6 +370,8 @@ bool Tfrmmain::DatabaseOpen() const {
 void Tfrmmain::FormShow() {
     Settings& settings = services_.settings;
     Loadentries(settings, program_dir_);
+    // The grid reads the whole list before the window can paint: a large one takes seconds.
+    const ui::THourglass hourglass;
     SetLoadAllRecords();
     if (!settings.LimitDBCache)
         gxDBGrid1->SetShowGroupPanel(settings.ShowGroupPanel);
