@@ -799,7 +799,16 @@ void Tfrmmain::OptimiseDatabase(bool interactive) {
         ui::MessageDlg("Your database will now be optimized to reclaim unused disk space!",
                        ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
         return;
-    app::OptimiseDatabase(services_.database, services_.settings.DBExclusive);
+    {
+        // The grid lets go of the list's fields while the tables are closed: the progress
+        // display repaints the window, and the fields are rebuilt when the tables reopen.
+        struct Detached {
+            db::TDataSource& source;
+            ~Detached() { source.SetEnabled(true); }
+        } detached{*DscCV};
+        DscCV->SetEnabled(false);
+        app::OptimiseDatabase(services_.database, services_.settings.DBExclusive);
+    }
     hideprogress();
     UpdateDisplay();
 }

@@ -566,6 +566,20 @@ TEST_F(MainCommandsTest, LongStepsShowTheHourglassAndGiveTheCursorBack) {
     EXPECT_EQ(CursorNow(), std::nullopt);
 }
 
+// Optimizing closes the tables while its progress repaints the window: the grid must not
+// draw the list's fields in the meantime, and shows the whole list again afterwards.
+TEST_F(MainCommandsTest, OptimizingAListOnScreenRedrawsItSafely) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    ASSERT_EQ(g.GetAbsoluteCount(), 4);
+    prompts->Answer(ui::mrOk);
+    window->OptimizeDatabase1Click();
+    EXPECT_EQ(prompts->Unscripted(), 0) << AskedTexts();
+    EXPECT_TRUE(database->tblCV().Active());
+    EXPECT_EQ(g.GetAbsoluteCount(), 4);
+    EXPECT_EQ(g.GetCellText(g.GetAbsoluteNode(0), 0), "ann@x.com");
+    EXPECT_EQ(window->lblcount->Caption(), "  4 Records");
+}
+
 TEST_F(MainCommandsTest, ClosingSavesTheErrorsListAndSettings) {
     errors.AddToErrorsList(1, "bad@", "news");
     settings.defaultcategory = "General";
