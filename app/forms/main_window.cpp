@@ -233,8 +233,10 @@ void Tfrmmain::BuildGrid() {
     gxDBGrid1 = new grid::TgxDBGrid(Client());
     gxDBGrid1->setObjectName("gxDBGrid1");
     // The window deletes the selection itself (Delete key and menu), never the grid alone.
+    // Sorting or reloading a large list takes the grid a while: it shows the hourglass.
     gxDBGrid1->SetOptions((gxDBGrid1->Options() | grid::egoRowSelect | grid::egoMultiSelect |
-                           grid::egoExtMultiSelect | grid::egoIndicator | grid::egoLoadAllRecords) &
+                           grid::egoExtMultiSelect | grid::egoIndicator | grid::egoLoadAllRecords |
+                           grid::egoShowHourGlass) &
                           ~(grid::egoEditing | grid::egoCanDelete | grid::egoConfirmDelete |
                             grid::egoCanInsert | grid::egoCanAppend));
     gxDBGrid1->SetLookAndFeel(grid::lfFlat);
