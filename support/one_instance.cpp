@@ -94,6 +94,11 @@ TOneInstance::TOneInstance(db::TComponent* owner) : db::TComponent(owner) {
 
 TOneInstance::~TOneInstance() {
     if (server_) {
+        const auto info = platform::os::QueryFileStatus(socket_path_, false);
+        if (info.ok() && info->device == socket_device_ && info->inode == socket_inode_) {
+            std::error_code ignored;
+            std::filesystem::remove(socket_path_, ignored);
+        }
         server_->close();
         server_.reset();
     }
@@ -143,7 +148,7 @@ void TOneInstance::Start() {
     const platform::os::Status locked = lock_.TryAcquire(lock_path_);
     if (!locked.ok() && locked.code() != platform::os::kAccessDenied)
         return;
-    if (!locked.ok() && HandOver(socket_path)) {
+    if (HandOver(socket_path)) {
         handed_over_ = true;
         if (use_halt_to_exit_)
             std::exit(0);
@@ -157,7 +162,6 @@ void TOneInstance::Start() {
 
 bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
     const auto deadline = Clock::now() + kInstanceWait;
-    const InstanceBlock block = EncodeInstanceBlock(CommandLineParams());
     QLocalSocket socket;
     const QString server = QString::fromStdString(socket_path.string());
     // The first copy may hold the lock a moment before it listens; keep trying
@@ -166,11 +170,12 @@ bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
         socket.connectToServer(server);
         if (socket.waitForConnected(MillisecondsLeft(deadline)))
             break;
-        if (lock_.TryAcquire(lock_path_).ok() || MillisecondsLeft(deadline) == 0)
+        if (lock_.Held() || lock_.TryAcquire(lock_path_).ok() || MillisecondsLeft(deadline) == 0)
             return false;
         socket.abort();
         usleep(20000);
     }
+    const InstanceBlock block = EncodeInstanceBlock(CommandLineParams());
     socket.write(reinterpret_cast<const char*>(block.data()), static_cast<qint64>(block.size()));
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(MillisecondsLeft(deadline)))
@@ -187,14 +192,25 @@ bool TOneInstance::HandOver(const std::filesystem::path& socket_path) {
 }
 
 void TOneInstance::BecomeFirstCopy(const std::filesystem::path& socket_path) {
-    const QString name = QString::fromStdString(socket_path.string());
-    // A socket left by a dead copy, or by one that no longer answers, would
-    // refuse the name.
-    QLocalServer::removeServer(name);
+    // Made under a name of this copy's own, then moved over whatever a dead
+    // copy, or one that no longer answers, left at the public name.
+    std::filesystem::path own_path = socket_path;
+    own_path.replace_filename(socket_path.stem().string() + "." + std::to_string(getpid()) +
+                              socket_path.extension().string());
+    const QString own_name = QString::fromStdString(own_path.string());
+    QLocalServer::removeServer(own_name);
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(name))
+    if (!server->listen(own_name))
         return;
+    std::error_code error;
+    std::filesystem::rename(own_path, socket_path, error);
+    const auto info = platform::os::QueryFileStatus(socket_path.string(), false);
+    if (error || !info.ok())
+        return;
+    socket_path_ = socket_path.string();
+    socket_device_ = info->device;
+    socket_inode_ = info->inode;
     QLocalServer* raw = server.get();
     QObject::connect(raw, &QLocalServer::newConnection, raw, [this, raw] {
         while (QLocalSocket* socket = raw->nextPendingConnection()) {

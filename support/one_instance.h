@@ -8,6 +8,13 @@
 // block, waits for the one-byte acknowledgement and ends; the first copy reads
 // the block, brings itself to the front and fires `OnInstanceStarted`.
 //
+// A copy that took over from a first copy that stopped answering listens
+// without the lock, so a copy finding the lock free still tries the socket
+// first. The socket is made under a name of the copy's own and moved into
+// place, and a copy removes "<exe>.socket" on its way out only while it is
+// still its own: an old first copy that ends late leaves the one that took
+// over reachable.
+//
 // The block, 3018 bytes, little-endian:
 //
 //   offset  size      content
@@ -97,6 +104,10 @@ class TOneInstance : public db::TComponent {
     platform::os::ProcessLock lock_;
     std::string lock_path_;
     std::unique_ptr<QLocalServer> server_;
+    // "<exe>.socket" as this copy put it in place.
+    std::string socket_path_;
+    std::uint64_t socket_device_ = 0;
+    std::uint64_t socket_inode_ = 0;
 };
 
 }  // namespace support

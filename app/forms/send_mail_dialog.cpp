@@ -448,6 +448,13 @@ void TdlgSendMail::Button2Click() {
 void TdlgSendMail::SendTestClick() {
     TakeMessage();
     ui::THourglass hourglass;
+    // The wait for the server lets the queue run: a second click must not start
+    // a send inside this one, which would pull its connection away.
+    setEnabled(false);
+    struct Enable {
+        QWidget& dialog;
+        ~Enable() { dialog.setEnabled(true); }
+    } enable{*this};
     run_->SendTestClick({});
     GiveBackBatch();
 }

@@ -1,8 +1,11 @@
 #include "app/mail/mail_out.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <filesystem>
+#include <future>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
@@ -28,6 +31,23 @@ namespace {
 constexpr std::array<std::string_view, 4> kMergeFieldNames{"%FULL_NAME%", "%SALUTATION%", "%DATE%",
                                                            "%EMAIL%"};
 constexpr std::string_view kTestName = "Test_Name";
+
+// The attachment encodings of one run go with it; the next run reads the
+// files afresh.
+class EncodingsScope {
+  public:
+    explicit EncodingsScope(
+        std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>>& encodings)
+        : encodings_(encodings) {
+        encodings_.clear();
+    }
+    ~EncodingsScope() { encodings_.clear(); }
+    EncodingsScope(const EncodingsScope&) = delete;
+    EncodingsScope& operator=(const EncodingsScope&) = delete;
+
+  private:
+    std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>>& encodings_;
+};
 
 // Closes the SMTP connection on every way out of a mail-out or test send.
 class SmtpScope {
@@ -601,11 +621,47 @@ bool MailOut::SMTPConnect() {
     return false;
 }
 
+bool MailOut::SMTPReconnect() {
+    Log("Connecting to SMTP server");
+    const mail::MailSettings& ms = context_.mail_settings;
+    const mail::SmtpResult result =
+        smtp_->connect(ms.smtp_host, ms.smtp_port, ms.smtp_user,
+                       mail::SmtpSession::Clock::now() + ms.connect_timeout);
+    if (result.ok())
+        return true;
+    // No box in the middle of a run: the message fails and is reported as any
+    // failed message is, and the next one tries again.
+    Log("SMTP Connection Error: " + (result.text.empty() ? std::string("Er") : result.text));
+    return false;
+}
+
 void MailOut::SMTPDisconnect() {
     Log("Disconnecting from the SMTP server");
     if (smtp_)
         smtp_->disconnect();
     smtp_.reset();
+}
+
+mail::SmtpResult MailOut::SMTPDeliver(const mail::OutgoingMessage& message) {
+    const mail::MailSettings& ms = context_.mail_settings;
+    if (!smtp_)
+        throw mail::EMailError("not connected");
+    // Servers end connections during a long run (an idle time-out over a
+    // stagger delay, a limit of messages per connection, a restart): the run
+    // connects again and goes on.
+    if (!smtp_->connected() && !SMTPReconnect())
+        throw mail::EMailError("not connected");
+    mail::SmtpResult result =
+        smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+    // A connection lost before the server could have taken the whole message:
+    // it goes once more on a new one. One that may have arrived is never sent
+    // again, nor one that waited out its deadline.
+    if (!result.ok() && !smtp_->connected() && !result.may_have_arrived &&
+        result.status != mail::SmtpStatus::kTimedOut &&
+        result.status != mail::SmtpStatus::kAborted && SMTPReconnect()) {
+        result = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+    }
+    return result;
 }
 
 bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
@@ -614,21 +670,47 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     const mail::MailSettings& ms = context_.mail_settings;
     bool delivered = false;
+    // Blind copies no message can carry, with the reason.
+    std::vector<std::pair<std::string, std::string>> refused;
     try {
         mail::OutgoingMessage message;
         message.from = {ms.from_name, ms.from_address};
         message.to = Mailboxes(to_list);
         message.cc = Mailboxes(cc_list);
-        message.bcc = Mailboxes(bcc);
-        for (const std::string& path : attachments)
+        // One malformed address, or one the server refuses, costs its member the
+        // message, never the whole blind-copy batch.
+        std::vector<std::string> batch;
+        for (const std::string& a : bcc) {
+            try {
+                mail::CheckEnvelopeAddress(a);
+                batch.push_back(a);
+            } catch (const mail::EMailError& e) {
+                refused.emplace_back(a, e.what());
+            }
+        }
+        for (const std::string& path : attachments) {
             message.attachments.push_back({mail::FileNamePart(path), path, std::nullopt, ""});
+            message.attachments.back().encoded = EncodedAttachment(path);
+        }
         message.body = MessageBody(full_name, first_name, address);
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
-        if (!smtp_ || !smtp_->connected())
-            throw mail::EMailError("not connected");
-        delivered = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout).ok();
+        for (;;) {
+            message.bcc = Mailboxes(batch);
+            const mail::SmtpResult result = SMTPDeliver(message);
+            delivered = result.ok();
+            // The server refused a recipient before the message's data, so
+            // nobody has it yet.
+            const auto it = std::find(batch.begin(), batch.end(), result.recipient);
+            if (delivered || result.status != mail::SmtpStatus::kRefused ||
+                result.recipient.empty() || it == batch.end())
+                break;
+            refused.emplace_back(*it, result.text);
+            batch.erase(it);
+            if (batch.empty() && to_list.empty() && cc_list.empty())
+                break;
+        }
     } catch (const std::exception&) {
         delivered = false;
     }
@@ -636,9 +718,28 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         ShowSendError("An error was encountered while sending your mail via SMTP!");
     Log("");
     Log(delivered ? "SEND OK" : "SEND FAILURE");
-    if (!delivered)
+    if (!delivered) {
         ShowSendError("SMTP Sendmail failed");
+    } else {
+        failed_count += static_cast<std::int64_t>(refused.size());
+        for (const auto& [refused_address, reason] : refused)
+            ShowSendError("SMTP Sendmail failed for " + refused_address + ": " + reason);
+    }
     return delivered;
+}
+
+std::shared_ptr<const mail::EncodedAttachment> MailOut::EncodedAttachment(const std::string& path) {
+    auto& encoded = encoded_attachments_[path];
+    if (!encoded) {
+        // A file that cannot be read fails this message and is tried again by the next.
+        try {
+            encoded = mail::EncodeAttachment({mail::FileNamePart(path), path, std::nullopt, ""});
+        } catch (...) {
+            encoded_attachments_.erase(path);
+            throw;
+        }
+    }
+    return encoded;
 }
 
 void MailOut::OpenSMTPServerDLL(const std::vector<std::string>& candidates) {
@@ -684,7 +785,17 @@ bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_
         request.body_lines = BodyLines(MessageBody(full_name, first_name, address));
         request.html = html;
         request.attachments = attachments;
-        result = relay_->SendMail(request);
+        // The call lasts as long as the look-up and the talk with the member's
+        // own mail host, seconds or a minute for a slow one: it runs beside the
+        // window, which keeps painting and its Cancel meanwhile.
+        std::future<mail::RelayResult> call =
+            std::async(std::launch::async,
+                       [library = relay_.get(), &request] { return library->SendMail(request); });
+        while (call.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            if (idle)
+                idle();
+        }
+        result = call.get();
     }
     const bool undeliverable =
         result.code == mail::kRelayNoMailHost || result.code == mail::kRelayRefused;
@@ -706,6 +817,7 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
                        ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
         return -1;
     sendlog.clear();
+    const EncodingsScope encodings(encoded_attachments_);
     const bool smtp = settings_.EmailMethod == kMethodSmtp;
     if (smtp && !SMTPConnect())
         return -1;
@@ -773,6 +885,7 @@ bool MailOut::SendTestClick(std::string_view test_address) {
     if (!GetSalutationCheck(true))
         return false;
     const int method = settings_.EmailMethod;
+    const EncodingsScope encodings(encoded_attachments_);
     // The test is told apart by this flag, never by the merge value.
     test_send_ = true;
     struct Reset {

@@ -7,6 +7,7 @@
 // here, so a run can be driven without widgets.
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@
 namespace mail {
 class SmtpSession;
 class RelayLibrary;
+struct EncodedAttachment;
+struct OutgoingMessage;
+struct SmtpResult;
 }  // namespace mail
 
 namespace support {
@@ -151,6 +155,9 @@ class MailOut {
                         std::string_view address);
 
     bool SMTPConnect();
+    // Connects the run's session again after the server ended it; logged like
+    // the first connect, without a box.
+    bool SMTPReconnect();
     void SMTPDisconnect();
     // Loads the relay module; throws when it or its entry is missing.
     void OpenSMTPServerDLL(const std::vector<std::string>& candidates = {});
@@ -168,9 +175,15 @@ class MailOut {
     // The send log's outcome of one message; a failure is also shown. Gives ok.
     bool LogSendOutcome(bool ok, std::string_view failure);
     void ShowSendError(std::string_view text);
+    // One message over the run's connection, connected again when the server
+    // ended it; throws when no connection can be had.
+    mail::SmtpResult SMTPDeliver(const mail::OutgoingMessage& message);
     void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
     void StaggerWait();
+    // An attachment's encoding, made at its first message of a run and shared
+    // by the others: a large file is in memory once however many members get it.
+    std::shared_ptr<const mail::EncodedAttachment> EncodedAttachment(const std::string& path);
     bool AddRecipientRow(std::string_view email, std::string_view name,
                          std::string_view salutation);
     bool ClearRecipients();
@@ -182,6 +195,7 @@ class MailOut {
     std::unique_ptr<mail::SmtpSession> smtp_;
     std::unique_ptr<mail::RelayLibrary> relay_;
     db::ComponentPtr<support::TEmail> email1_;
+    std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>> encoded_attachments_;
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

@@ -323,6 +323,8 @@ class TDataCursor final : public TFileCursor {
 
     void LockRecord(std::uint32_t number);
     void UnlockRecord(std::uint32_t number);
+    // Whether this cursor holds an explicit lock on the record (LockRecord, or an edit's read).
+    bool HoldsRecordLock(std::uint32_t number) const { return OwnsLock(number); }
     void LockTable();
     void UnlockTable();
     void HoldReadLock();

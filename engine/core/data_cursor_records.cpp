@@ -639,6 +639,12 @@ void TDataCursor::LockRecord(std::uint32_t number) {
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     if (n == 0)
         Raise(kErrNoCurrentRecord);
+    // Another program may have added the row since this one last looked: the slot count is
+    // read again before the number is refused.
+    if (n > table_->DataFile().GetRecordSlots() && !exclusive_ &&
+        (table_->ReadLock() || CountersDiffer())) {
+        ResyncAndReturn();
+    }
     // A number past the last slot names no record: nothing is locked for it, nor sized for it.
     if (n > table_->DataFile().GetRecordSlots())
         Raise(kErrRecordNotFound);
@@ -696,9 +702,13 @@ void TDataCursor::UnlockRecord(std::uint32_t number) {
     CheckOpen();
     const std::uint32_t n = number != 0 ? number : GetCurrentRecordNo();
     // Another cursor's explicit lock is that cursor's to give back: it still counts it as held.
-    if (table_->CursorLockedRecords().IsSet(n) && !OwnsLock(n))
+    const bool own = OwnsLock(n);
+    if (table_->CursorLockedRecords().IsSet(n) && !own)
         Raise(kErrUnlock);
-    table_->UnlockRecord(n);
+    // A lock taken under the table lock holds no record lock of its own; where none could be
+    // taken when the table lock went, only this cursor's note of it is left to give back.
+    if (!own || table_->RecordLocked(n))
+        table_->UnlockRecord(n);
     table_->CursorLockedRecords().ClearBit(n);
     const auto it = std::find(own_locks_.begin(), own_locks_.end(), n);
     if (it != own_locks_.end())

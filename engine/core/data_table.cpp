@@ -440,6 +440,18 @@ void TDataTable::UnlockTable() {
     if (!data_file_->UnlockTable())
         RaiseEngineError(kErrUnlock, name_);
     table_locked_ = false;
+    LockCursorRecords();
+}
+
+void TDataTable::LockCursorRecords() {
+    // The file object refuses a record lock inside its own table lock, so these come after it.
+    SizeBitmaps();
+    std::int64_t r = 0;
+    std::int64_t position = 0;
+    while (cursor_locked_.FindNext(r, 1, position)) {
+        if (!locked_.IsSet(r) && data_file_->LockRecord(static_cast<std::uint32_t>(r)))
+            locked_.SetBit(r);
+    }
 }
 
 bool TDataTable::BeginReadLock() {
@@ -601,6 +613,8 @@ void TDataTable::ReleaseDeferredUnlocks() {
     } else if (!table_was_locked_ && !exclusive_) {
         data_file_->UnlockTable();
         table_locked_ = false;
+        deferred_unlocks_.ClearAll();
+        LockCursorRecords();
     }
     deferred_unlocks_.ClearAll();
 }
@@ -763,6 +777,14 @@ void TDataTable::CancelBatch() {
     in_batch_ = false;
     std::exception_ptr failure;
     if (ChangedInBatch() || sync_owed_) {
+        // Other programs' readers see only whole flushes: this one waits for the write lock as
+        // a batch's end does, and where it cannot be had the batch ends as such an end does.
+        try {
+            WriteLock();
+        } catch (...) {
+            EndBatchUnwritten();
+            throw;
+        }
         try {
             // Evicted pages may already be on disk, so dropping the rest would
             // leave the files disagreeing; the batch ends with a flush instead.
@@ -771,6 +793,12 @@ void TDataTable::CancelBatch() {
             SettleOwedSync();
         } catch (...) {
             failure = std::current_exception();
+        }
+        try {
+            WriteUnlock();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
         }
     }
     batch_changes_ = false;

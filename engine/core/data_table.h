@@ -177,6 +177,9 @@ class TDataTable final : public TTableFileOwner {
     bool RetryLock(const std::function<bool()>& attempt);
     void SizeBitmaps();
     void ReleaseDeferredUnlocks();
+    // Rows this program's cursors locked under the table lock took no lock of their own: when
+    // the table lock goes they take it, so that they stay held for their cursors.
+    void LockCursorRecords();
     void ReleaseHeaderLock();
     void TakeFileWriteLocks();
     bool ChangedInBatch() const;

@@ -730,7 +730,9 @@ void TStrataDataSet::InternalEdit() {
 void TStrataDataSet::InternalCancel() {
     if (State() == db::dsEdit) {
         const std::uint32_t locked = std::exchange(edit_locked_, 0);
-        if (locked != 0) {
+        // A lock that went meanwhile (given back through the cursor, or by a post that failed
+        // after its write) leaves the cancel nothing to give back.
+        if (locked != 0 && cursor_->HoldsRecordLock(locked)) {
             cursor_->UnlockRecord(locked);
         }
     }

@@ -189,6 +189,9 @@ TDataCursor* TStrataQuery::CreateHandle() {
                 const std::string name = param.Name();
                 param.AssignField(*field);
                 param.SetName(name);
+                // The value is the source's current record's, not the caller's: it stays
+                // unbound, so that the next open, after the source moved, takes the new one.
+                param.SetBound(false);
             }
         }
     }

@@ -1,6 +1,7 @@
 #include "engine/dataset/strata_table.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
@@ -320,22 +321,43 @@ void TStrataTable::SetInMemory(bool value) {
 }
 
 void TStrataTable::SetIndexName(std::string_view name) {
-    index_ = name;
-    by_fields_ = false;
-    SwitchIndex();
+    ChangeIndex(name, false);
 }
 
 void TStrataTable::SetIndexFieldNames(std::string_view names) {
-    index_ = names;
-    by_fields_ = !names.empty();
-    SwitchIndex();
+    ChangeIndex(names, !names.empty());
 }
 
-void TStrataTable::SwitchIndex() {
+void TStrataTable::ChangeIndex(std::string_view index, bool by_fields) {
+    std::string previous = std::exchange(index_, std::string(index));
+    const bool previous_by_fields = std::exchange(by_fields_, by_fields);
+    bool switched = false;
+    try {
+        SwitchIndex(switched);
+    } catch (...) {
+        // An index that cannot be had leaves the table on its old one, and the property says
+        // so: else the next open would fail on the name refused here.
+        if (!switched) {
+            index_ = std::move(previous);
+            by_fields_ = previous_by_fields;
+        }
+        throw;
+    }
+}
+
+void TStrataTable::SwitchIndex(bool& switched) {
     if (!Active())
         return;
     CheckBrowseMode();
-    SwitchToIndex(ResolveIndexName());
+    const std::string name = ResolveIndexName();
+    const std::string before = Handle()->CurrentIndexName();
+    try {
+        SwitchToIndex(name);
+    } catch (...) {
+        switched = Handle()->CurrentIndexName() != before;
+        throw;
+    }
+    switched = true;
     if (master_link_.Active() && !master_link_.Fields().empty()) {
         SetLinkRanges(master_link_.Fields());
         ApplyRange();

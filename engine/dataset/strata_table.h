@@ -199,7 +199,10 @@ class TStrataTable : public TStrataDBDataSet {
     template <typename Action>
     void Maintain(bool exclusive, Action action);
     std::string ResolveIndexName();
-    void SwitchIndex();
+    // Sets the index property and switches an open table to it; `switched` tells whether the
+    // cursor got there.
+    void ChangeIndex(std::string_view index, bool by_fields);
+    void SwitchIndex(bool& switched);
     void MasterChanged();
     void MasterDisabled();
     IndexDescriptor MakeIndexDescriptor(

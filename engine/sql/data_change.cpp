@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -917,15 +916,14 @@ void DataChange::Run() {
 }  // namespace
 
 void ExecuteDataChange(TDataQuery& query) {
-    const auto start = std::chrono::steady_clock::now();
+    const std::uint64_t start = StatementTicks();
     if (query.Kind != kStatementInsert && query.Kind != kStatementUpdate &&
         query.Kind != kStatementDelete) {
         Fail("Internal statement error");
     }
     DataChange change(query);
     change.Run();
-    query.ExecutionTime =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    query.ExecutionTime = SecondsSince(start);
 }
 
 }  // namespace strata

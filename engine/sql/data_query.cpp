@@ -1,5 +1,7 @@
 #include "engine/sql/data_query.h"
 
+#include <chrono>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,17 @@
 #include "engine/storage/expression_parser.h"
 
 namespace strata {
+
+std::uint64_t StatementTicks() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+double SecondsSince(std::uint64_t start) {
+    const std::uint64_t now = StatementTicks();
+    return now > start ? static_cast<double>(now - start) / 1000.0 : 0.0;
+}
 
 TDataQuery::TDataQuery(TQueryStatement& statement) : statement_(&statement) {}
 
@@ -70,6 +83,7 @@ void TDataQuery::Reset() {
     group_columns_.clear();
     order_columns_.clear();
     result_.reset();
+    into_pending_ = false;
     live_positions_.clear();
     result_filter_.reset();
 }
@@ -109,6 +123,14 @@ void TDataQuery::SetResultFilter(const TExpToken& condition) {
 }
 
 std::int64_t TDataQuery::ResultRecordCount() {
+    return CountResultRecords(std::numeric_limits<std::int64_t>::max());
+}
+
+bool TDataQuery::ResultHasRecord() {
+    return CountResultRecords(1) > 0;
+}
+
+std::int64_t TDataQuery::CountResultRecords(std::int64_t limit) {
     TDataCursor* result = ResultCursor();
     if (result == nullptr || !Produced) {
         RaiseEngineError(kErrSql, {}, {}, {}, "Sub-select query has not been executed");
@@ -132,7 +154,7 @@ std::int64_t TDataQuery::ResultRecordCount() {
     };
     std::int64_t count = 0;
     result->First();
-    while (result->GetNextRecord(record) == kErrNone) {
+    while (count < limit && result->GetNextRecord(record) == kErrNone) {
         const ExpTokenPtr answer = EvaluateExpression(*result_filter_, nullptr, result->GetSortID(),
                                                       result->GetLanguageID(), reader);
         if (!answer->IsNull && LoadUInt16(answer->Value()) != 0) {

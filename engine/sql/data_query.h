@@ -18,6 +18,10 @@
 #include "engine/storage/exp_token.h"
 #include "engine/storage/sql_services.h"
 
+namespace db {
+struct TFormatSettings;
+}
+
 namespace strata {
 
 class AggregateAccumulator;
@@ -58,6 +62,12 @@ inline constexpr std::size_t kMaxQueryColumns = 1024;
 // "Physical order" as a result index number.
 inline constexpr std::uint8_t kNoResultIndex = 255;
 
+// The tick counter a statement's execution time is read from: whole milliseconds.
+std::uint64_t StatementTicks();
+// Seconds since `start` on that counter; 0 when it has not moved on (a statement within one
+// tick).
+double SecondsSince(std::uint64_t start);
+
 // Asked by the open of an encrypted table: true when a password was given to the session.
 using PasswordCallback = std::function<bool()>;
 // Told the running row number and its percentage; answers false to stop the statement.
@@ -86,6 +96,7 @@ class TDataQuery final : public SubSelectQuery {
     bool BindResultColumn(TExpToken& column) override;
     void SetResultFilter(const TExpToken& condition) override;
     std::int64_t ResultRecordCount() override;
+    bool ResultHasRecord() override;
 
     // Planning and execution of a SELECT: opens the source tables, resolves the result columns
     // and creates the result table; then fills it and answers its cursor (owned by the query).
@@ -278,7 +289,15 @@ class TDataQuery final : public SubSelectQuery {
     void RowKey(std::span<const std::uint8_t> record, std::string& key,
                 const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
+    // A copy of HAVING over the result columns, type-checked; raises when it names an
+    // aggregate or column the result lacks.
+    ExpTokenPtr HavingOverResult(const db::TFormatSettings& formats) const;
+    // At planning, so that a HAVING the result cannot answer fails before anything runs.
+    void CheckHaving() const;
     void ApplyHaving();
+    // Records of the result under the filter an enclosing IN set, counting no further than
+    // `limit`.
+    std::int64_t CountResultRecords(std::int64_t limit);
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
                     bool case_insensitive, bool unique);
 
@@ -287,6 +306,8 @@ class TDataQuery final : public SubSelectQuery {
     std::vector<std::size_t> group_columns_;
     std::vector<std::size_t> order_columns_;
     std::unique_ptr<StatementTable> result_;
+    // The INTO table is still to be made: planning leaves it to the first execution.
+    bool into_pending_ = false;
     // Whether the result is held in memory for want of a name, and the bytes of its rows.
     bool result_held_ = false;
     std::int64_t held_bytes_ = 0;

@@ -200,9 +200,12 @@ TDataCursor* TQueryStatement::Execute() {
         case kStatementAlterTable:
         case kStatementCreateIndex:
         case kStatementDropTable:
-        case kStatementDropIndex:
+        case kStatementDropIndex: {
+            const std::uint64_t start = StatementTicks();
             ExecuteDefinition(main);
+            main.ExecutionTime = SecondsSince(start);
             return nullptr;
+        }
         default:
             RaiseEngineError(kErrSql, {}, {}, {}, "Internal statement error");
     }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -1847,8 +1846,7 @@ void TDataQuery::FinishGroups(SelectRun& run) {
     run.groups.clear();
 }
 
-void TDataQuery::ApplyHaving() {
-    TDataCursor& result = *result_->cursor;
+ExpTokenPtr TDataQuery::HavingOverResult(const db::TFormatSettings& formats) const {
     // HAVING is read against the result: each aggregate stands for the result column that
     // computes it, each column for the result column of that name.
     ExpTokenPtr having = CopyTokenTree(Having.get());
@@ -1888,7 +1886,6 @@ void TDataQuery::ApplyHaving() {
             }
         }
     }
-    const db::TFormatSettings formats = SessionFormats(*statement_);
     const ExpressionErrorInfo errors{kErrSql, {}, "HAVING clause"};
     const ColumnResolver resolver = [this](TExpToken& column) {
         for (std::size_t i = 0; i < result_plan_.size(); ++i) {
@@ -1913,6 +1910,21 @@ void TDataQuery::ApplyHaving() {
         return false;
     };
     CheckExpressionTypes(errors, true, resolver, nullptr, *having, formats);
+    return having;
+}
+
+void TDataQuery::CheckHaving() const {
+    const ExpTokenPtr having = HavingOverResult(SessionFormats(*statement_));
+    // A parameter has its type only once its value is set; execution checks it again then.
+    if (having->DataType != kTypeBoolean && having->DataType != kTypeNone) {
+        Fail("HAVING clause must be a boolean expression");
+    }
+}
+
+void TDataQuery::ApplyHaving() {
+    TDataCursor& result = *result_->cursor;
+    const db::TFormatSettings formats = SessionFormats(*statement_);
+    const ExpTokenPtr having = HavingOverResult(formats);
     if (having->DataType != kTypeBoolean) {
         Fail("HAVING clause must be a boolean expression");
     }
@@ -1954,8 +1966,8 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
 }
 
 TDataCursor& TDataQuery::ExecuteSelect() {
-    const auto start = std::chrono::steady_clock::now();
-    if (!result_ && !LiveResult) {
+    const std::uint64_t start = StatementTicks();
+    if (!result_ && !LiveResult && !into_pending_) {
         PlanSelect();
     }
     SelectRun run;
@@ -1982,8 +1994,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         ResultCount =
             static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
         Produced = true;
-        ExecutionTime =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ExecutionTime = SecondsSince(start);
         return live;
     }
     // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
@@ -1991,6 +2002,10 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     const bool count_only =
         SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
     const bool all_placed = PlaceConditionParts(run, count_only);
+    if (into_pending_) {
+        CreateResultTable();
+        into_pending_ = false;
+    }
     TDataCursor& result = *result_->cursor;
     if (WithLocks) {
         for (const auto& source : SourceTables) {
@@ -2126,7 +2141,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     const std::int64_t count = filled.GetRecordCount();
     ResultCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX));
     Produced = true;
-    ExecutionTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ExecutionTime = SecondsSince(start);
     return filled;
 }
 

@@ -557,8 +557,12 @@ void TDataQuery::PlanSelect() {
     }
     ResultIndex = kNoResultIndex;
     OrderByUsesIndex = false;
-    group_columns_ = ResolveItems(false);
+    if (Having) {
+        CheckHaving();
+    }
+    // ORDER BY is bound before GROUP BY: with both wrong, ORDER BY's error is the one told.
     order_columns_ = ResolveItems(true);
+    group_columns_ = ResolveItems(false);
     if (Distinct) {
         for (const ResultColumnPlan& column : result_plan_) {
             if (FieldType(column.descriptor) == kTypeBlob) {
@@ -567,7 +571,12 @@ void TDataQuery::PlanSelect() {
             }
         }
     }
-    CreateResultTable();
+    // A table named by INTO is made anew only once the statement runs and its conditions have
+    // passed their checks: a statement that fails them leaves the old table as it was.
+    into_pending_ = !TableName.empty();
+    if (!into_pending_) {
+        CreateResultTable();
+    }
 }
 
 }  // namespace strata

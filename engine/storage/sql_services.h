@@ -35,6 +35,9 @@ class SubSelectQuery {
     virtual void SetResultFilter(const TExpToken& condition) = 0;
     // Records of the result cursor under that filter.
     virtual std::int64_t ResultRecordCount() = 0;
+    // Whether the result cursor holds a record under that filter: IN needs no more than the
+    // first one.
+    virtual bool ResultHasRecord() { return ResultRecordCount() > 0; }
 };
 
 // The owner of a parser that allows sub-selects (the SQL statement object).

@@ -265,6 +265,9 @@ void TCustomgxTreeList::ShowColumnsCustomizing() {
     TgxBandsListBox* bands = nullptr;
     TgxHeadersListBox* headers = nullptr;
     auto setup = [&](TgxCustomizingListBox* list) {
+        // Set on each list too: under an application style sheet a palette set on the form
+        // no longer reaches its children, and the lists came out white.
+        list->setPalette(palette);
         list->setFont(Font().ToQFont());
         list->SetFlat(look_and_feel_ == lfFlat);
         list->SetTreeList(this);

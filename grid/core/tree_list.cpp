@@ -784,15 +784,13 @@ int TCustomgxTreeList::CompareNodes(const TgxTreeListNode* a, const TgxTreeListN
 namespace {
 struct SortRecord {
     TgxTreeListNode* node;
+    std::size_t position;  // in the list before the sort
     std::vector<Value> values;
 };
 
 int CompareValues(const Value& a, const Value& b, bool ansi, bool case_insensitive) {
-    if (ansi && a.IsString() && b.IsString()) {
-        int r = QString::localeAwareCompare(QString::fromStdString(a.AsString()),
-                                            QString::fromStdString(b.AsString()));
-        return (r > 0) - (r < 0);
-    }
+    if (ansi && a.IsString() && b.IsString())
+        return CompareText(a.AsString(), b.AsString());
     return Value::Compare(a, b, case_insensitive);
 }
 }  // namespace
@@ -816,7 +814,7 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
         std::vector<SortRecord> records;
         records.reserve(list.size());
         for (auto& node : list) {
-            SortRecord r{node.get(), {}};
+            SortRecord r{node.get(), records.size(), {}};
             for (const auto& key : keys)
                 r.values.push_back(GetNodeCompareValue(node.get(), key.first));
             records.push_back(std::move(r));
@@ -842,11 +840,8 @@ void TCustomgxTreeList::SortNodes(int level, int column, bool descending) {
         std::stable_sort(records.begin(), records.end(), less);
         NodeList sorted;
         sorted.reserve(list.size());
-        for (const SortRecord& r : records) {
-            auto it = std::find_if(list.begin(), list.end(),
-                                   [&](const auto& p) { return p.get() == r.node; });
-            sorted.push_back(std::move(*it));
-        }
+        for (const SortRecord& r : records)
+            sorted.push_back(std::move(list[r.position]));
         list = std::move(sorted);
     };
     std::function<void(NodeList&, int)> walk = [&](NodeList& list, int depth) {

@@ -1,9 +1,40 @@
 #include "grid/core/value.h"
 
+#include <QCollator>
+#include <QLocale>
+#include <QString>
+
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace grid {
+
+int CompareText(std::string_view a, std::string_view b, bool case_insensitive) {
+    if (a == b)
+        return 0;
+    // Made once per thread and locale: a collator is dear to make, and a sort compares often.
+    struct Collators {
+        QLocale locale;
+        QCollator exact;
+        QCollator folded;
+    };
+    thread_local std::optional<Collators> collators;
+    QLocale locale = QLocale().collation();
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    if (!collators || collators->locale != locale) {
+        collators.emplace(Collators{locale, QCollator(locale), QCollator(locale)});
+        collators->folded.setCaseSensitivity(Qt::CaseInsensitive);
+    }
+    const QCollator& collator = case_insensitive ? collators->folded : collators->exact;
+    const int c = collator.compare(QString::fromUtf8(a.data(), static_cast<qsizetype>(a.size())),
+                                   QString::fromUtf8(b.data(), static_cast<qsizetype>(b.size())));
+    if (c != 0 || case_insensitive)
+        return (c > 0) - (c < 0);
+    const int bytes = a.compare(b);
+    return (bytes > 0) - (bytes < 0);
+}
 
 std::string Value::AsString() const {
     if (auto* s = std::get_if<std::string>(&v_))
@@ -40,6 +71,19 @@ int Value::Rank() const {
     return 3;
 }
 
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+        .startsWith(QString::fromUtf8(prefix.data(), static_cast<qsizetype>(prefix.size())),
+                    Qt::CaseInsensitive);
+}
+
+bool Value::operator==(const Value& other) const {
+    // Texts are equal only byte for byte, which needs no collation.
+    if (IsString() && other.IsString())
+        return std::get<std::string>(v_) == std::get<std::string>(other.v_);
+    return Compare(*this, other, false) == 0;
+}
+
 int Value::Compare(const Value& a, const Value& b, bool case_insensitive) {
     int ra = a.Rank();
     int rb = b.Rank();
@@ -63,24 +107,9 @@ int Value::Compare(const Value& a, const Value& b, bool case_insensitive) {
                 return na == nb ? 0 : (na ? 1 : -1);
             return da < db ? -1 : (da > db ? 1 : 0);
         }
-        default: {
-            const std::string& sa = std::get<std::string>(a.v_);
-            const std::string& sb = std::get<std::string>(b.v_);
-            std::size_t n = std::min(sa.size(), sb.size());
-            for (std::size_t i = 0; i < n; ++i) {
-                unsigned char ca = static_cast<unsigned char>(sa[i]);
-                unsigned char cb = static_cast<unsigned char>(sb[i]);
-                if (case_insensitive) {
-                    if (ca >= 'A' && ca <= 'Z')
-                        ca = static_cast<unsigned char>(ca + 32);
-                    if (cb >= 'A' && cb <= 'Z')
-                        cb = static_cast<unsigned char>(cb + 32);
-                }
-                if (ca != cb)
-                    return ca < cb ? -1 : 1;
-            }
-            return sa.size() < sb.size() ? -1 : (sa.size() > sb.size() ? 1 : 0);
-        }
+        default:
+            return CompareText(std::get<std::string>(a.v_), std::get<std::string>(b.v_),
+                               case_insensitive);
     }
 }
 

@@ -32,15 +32,26 @@ class Value {
     std::string AsString() const;
     double AsDouble() const;
 
-    bool operator==(const Value& other) const { return Compare(*this, other, false) == 0; }
+    bool operator==(const Value& other) const;
 
     // Total order: null first, then booleans, then numbers (compared by value across
-    // integer and float), then texts; case_insensitive folds ASCII case for texts.
+    // integer and float), then texts in the user's order (CompareText).
     static int Compare(const Value& a, const Value& b, bool case_insensitive);
 
   private:
     int Rank() const;
     std::variant<std::monostate, bool, std::int64_t, double, std::string> v_;
 };
+
+// UTF-8 texts in the order of the user's language: by the collation of the user's locale,
+// where letters weigh before accents and accents before case, so "altcat" comes before
+// "Default" and "Émile" beside "Emil"; the C locale counts as English, as it does for the
+// program's language. Without case_insensitive, texts the collation holds equal are told
+// apart by their bytes, so that only equal texts compare equal. Answers -1, 0 or 1.
+int CompareText(std::string_view a, std::string_view b, bool case_insensitive = false);
+
+// Whether a UTF-8 text begins with the prefix, whole characters compared without regard to
+// case, accented letters included ("Émile" begins with "ém").
+bool StartsWithText(std::string_view text, std::string_view prefix);
 
 }  // namespace grid

@@ -430,6 +430,13 @@ bool Unordered(const db::TField* field) {
     return field != nullptr && (field->IsBlob() || field->DataType() == db::ftBytes ||
                                 field->DataType() == db::ftVarBytes);
 }
+
+// Group rows stand in the order a header click sorts them in: texts by the user's collation.
+int CompareGroupValues(const db::Variant& a, const db::Variant& b) {
+    static const db::VariantStringCompare by_collation =
+        [](std::string_view x, std::string_view y) { return CompareText(x, y); };
+    return db::VarCompare(a, b, by_collation);
+}
 }  // namespace
 
 TgxDBGridNode* TCustomgxDBGrid::FindOrCreateGroupPath(const std::vector<db::Variant>& values) {
@@ -453,7 +460,7 @@ TgxDBGridNode* TCustomgxDBGrid::FindOrCreateGroupPath(const std::vector<db::Vari
             int hi = count;
             while (lo < hi) {
                 int mid = (lo + hi) / 2;
-                int c = db::VarCompare(at(mid)->GroupValue, value);
+                int c = CompareGroupValues(at(mid)->GroupValue, value);
                 if (descending)
                     c = -c;
                 if (c == 0) {

@@ -363,6 +363,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void ResolveKeyField();
     void ResolvePreviewField();
     void FillNode(TgxDBGridNode* node, std::int32_t rec_no);
+    // Reads the current record into its row again and brings the summaries up to date, the
+    // row moving to its group when a group value changed; false when no row has its key.
+    bool RefreshCurrentRecordRow();
     TgxDBGridNode* FindOrCreateGroupPath(const std::vector<db::Variant>& values);
     std::vector<db::Variant> GroupValuesOfRecord() const;
     std::vector<db::Variant> GroupValuesOfNode(const TgxDBGridNode* node) const;

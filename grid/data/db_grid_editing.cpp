@@ -18,13 +18,6 @@ bool EditState(const db::TDataSet* dataset) {
            dataset->State() == db::dsSetKey;
 }
 
-// Compares whole characters, accented letters included, as the search over the rows does.
-bool StartsWithIgnoringCase(std::string_view value, std::string_view text) {
-    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()))
-        .startsWith(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                    Qt::CaseInsensitive);
-}
-
 bool BookmarkLess(const db::TDataSet* dataset, bool active, const db::TBookmark& a,
                   const db::TBookmark& b) {
     if (!active || dataset == nullptr)
@@ -542,7 +535,7 @@ void TCustomgxDBGrid::CheckChangeNodeEx() {
 bool TCustomgxDBGrid::RecordMatchesText(TgxDBTreeListColumn* column, std::string_view text) const {
     if (column == nullptr || column->Field() == nullptr)
         return false;
-    return StartsWithIgnoringCase(column->Field()->Text(), text);
+    return StartsWithText(column->Field()->Text(), text);
 }
 
 bool TCustomgxDBGrid::SearchOutsideNodes(int visible_column, const std::string& text, int direction,
@@ -602,7 +595,7 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
     if (start == nullptr || column == nullptr)
         return false;
     auto matches = [&](TgxTreeListNode* n) {
-        return StartsWithIgnoringCase(GetCellText(n, column->GetIndex()), text);
+        return StartsWithText(GetCellText(n, column->GetIndex()), text);
     };
     TgxTreeListNode* n = continue_search ? start->GetNext() : start;
     for (; n != nullptr; n = n->GetNext())

@@ -243,21 +243,17 @@ void TCustomgxDBGrid::DataChanged() {
     if (smart_refresh_request_ && (grid_options_ & egoSmartRefresh) && key_field_ != nullptr &&
         dataset->State() == db::dsBrowse && !IsBufferMode()) {
         smart_refresh_request_ = false;
-        if (TgxDBGridNode* row = FindNodeByKeyValue(key_field_->Value())) {
-            std::vector<db::Variant> before = GroupValuesOfNode(row);
-            FillNode(row, row->RecNo);
-            if (GroupValuesOfNode(row) != before || !group_columns_.empty())
-                RecalcSummaries(row);
-            else
-                RecalcSummaries(nullptr);
-            refreshed = true;
-        }
+        refreshed = RefreshCurrentRecordRow();
     }
     bool other_loading = false;
     for (TCustomgxDBGrid* g : LiveGrids())
         if (g != this && g->loading_rows_ && g->DataSet() == dataset)
             other_loading = true;
     if ((other_loading || moving_by_) && IsLoadAllMode()) {
+        // The record the grid posted on its way to another row: the rows are not read
+        // again, so its row and the sums take the posted values here.
+        if (moving_by_ && !refreshed && key_field_ != nullptr && dataset->State() == db::dsBrowse)
+            RefreshCurrentRecordRow();
         DataSetScrolled(0);
         return;
     }
@@ -302,6 +298,19 @@ void TCustomgxDBGrid::DataChanged() {
     if (dataset->State() != db::dsInsert)
         pending_node_ = nullptr;
     CheckChangeNodeEx();
+}
+
+bool TCustomgxDBGrid::RefreshCurrentRecordRow() {
+    TgxDBGridNode* row = FindNodeByKeyValue(key_field_->Value());
+    if (row == nullptr)
+        return false;
+    std::vector<db::Variant> before = GroupValuesOfNode(row);
+    FillNode(row, row->RecNo);
+    if (GroupValuesOfNode(row) != before || !group_columns_.empty())
+        RecalcSummaries(row);
+    else
+        RecalcSummaries(nullptr);
+    return true;
 }
 
 void TCustomgxDBGrid::RecordChanged(db::TField*) {

@@ -8,7 +8,6 @@
 #include <numeric>
 
 #include "platform/db/dataset.h"
-#include "platform/nls/nls.h"
 #include "platform/ui/application.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/keys.h"
@@ -20,16 +19,15 @@ int FindPickItem(const std::vector<std::string>& items, const std::string& text)
         return -1;
     std::vector<int> order(items.size());
     std::iota(order.begin(), order.end(), 0);
+    // The items are UTF-8: ordered as the user's language orders them, case aside, and
+    // matched by whole characters, so "é" finds "Élodie".
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return platform::nls::CompareTextAnsi(items[static_cast<std::size_t>(a)],
-                                              items[static_cast<std::size_t>(b)]) < 0;
+        return CompareText(items[static_cast<std::size_t>(a)], items[static_cast<std::size_t>(b)],
+                           true) < 0;
     });
-    for (int index : order) {
-        const std::string& item = items[static_cast<std::size_t>(index)];
-        if (item.size() >= text.size() &&
-            platform::nls::SameTextAnsi(std::string_view(item).substr(0, text.size()), text))
+    for (int index : order)
+        if (StartsWithText(items[static_cast<std::size_t>(index)], text))
             return index;
-    }
     return -1;
 }
 
@@ -77,10 +75,6 @@ namespace {
 constexpr std::size_t kMaxSearch = 32;
 constexpr std::uint32_t kSearchPause = 2000;
 
-bool StartsWithText(const std::string& item, const std::string& text) {
-    return item.size() >= text.size() &&
-           platform::nls::SameTextAnsi(std::string_view(item).substr(0, text.size()), text);
-}
 }  // namespace
 
 int TPopupListbox::RowAt(QPoint p) const {

@@ -13,10 +13,10 @@
 namespace grid {
 namespace {
 
-constexpr std::uint16_t kBof = 0x0409, kGuts = 0x0080, kPalette = 0x0092, kFont = 0x0231,
-                        kXf = 0x0443, kColInfo = 0x007D, kDimensions = 0x0200, kLabel = 0x0204,
-                        kBlank = 0x0201, kNumber = 0x0203, kRk = 0x027E, kFormula = 0x0406,
-                        kEof = 0x000A;
+constexpr std::uint16_t kBof = 0x0409, kCodePage = 0x0042, kGuts = 0x0080, kPalette = 0x0092,
+                        kFont = 0x0231, kXf = 0x0443, kColInfo = 0x007D, kDimensions = 0x0200,
+                        kLabel = 0x0204, kBlank = 0x0201, kNumber = 0x0203, kRk = 0x027E,
+                        kFormula = 0x0406, kEof = 0x000A;
 
 // Fixed cell formats by index.
 constexpr std::uint16_t kXfDefault = 15, kXfHeader = 22, kXfGroup = 23, kXfFormula = 24,
@@ -150,6 +150,11 @@ void TgxDBGridExportExcel::WriteHeader() {
     std::string data;
     PutBytes(data, {0x00, 0x00, 0x10, 0x00, 0x00, 0x00});
     Record(kBof, data);
+    // Texts are Windows-1252; a reader told nothing takes them as Latin-1 and turns the
+    // euro sign, curly quotes and dashes into control characters.
+    data.clear();
+    Put16(data, 1252);
+    Record(kCodePage, data);
     Record(kGuts, std::string(8, '\0'));
 
     data.clear();

@@ -4,6 +4,7 @@
 // that many bytes, all little-endian:
 //
 //   BOF         09 04 06 00  version 0, worksheet 0x0010, 0
+//   CODEPAGE    42 00 02 00  1252 (E4 04): the text's code page, so readers need no hint
 //   GUTS        80 00 08 00  eight zero bytes
 //   PALETTE     92 00 36 00  count 13, colours 8-20 as R G B 0 (clNone as 0 0 0 0):
 //               8 header font, 9 header, 10 group text, 11 group, 12 grid font, 13 grid,

@@ -93,6 +93,9 @@ void TgxDBGridExportHTML::WriteHeader() {
     WriteLine("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2//EN\">");
     WriteLine("<HTML>");
     WriteLine("<HEAD>");
+    // The texts are Windows-1252; a browser left to guess may take a page of accented
+    // names for another code page.
+    WriteLine("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=windows-1252\">");
     WriteLine("<TITLE>" + ToHtmlText(Grid->objectName().toStdString()) + "</TITLE> ");
     WriteLine("<STYLE>");
     WriteLine("<!--");

@@ -2,8 +2,9 @@
 
 // The grid as one HTML 3.2 page holding one table: a style sheet with five classes built
 // from the grid's fonts (Band, Header, Footer, RowFooter, Group), then one line per table
-// row (band, header, group, data, row-footer and footer rows), each ending in CR LF. Every
-// text is escaped: names and addresses come from incoming mail.
+// row (band, header, group, data, row-footer and footer rows), each ending in CR LF. The
+// page is Windows-1252 and says so in its head. Every text is escaped: names and addresses
+// come from incoming mail.
 
 #include <string>
 #include <string_view>

@@ -122,6 +122,8 @@ void TDataSet::Append() {
     eof_ = false;
     GetPriorRecords();
     active_record_ = record_count_ - 1;
+    // The new record stands after the last: the dataset is at its end until the insert ends.
+    eof_ = true;
     InternalInsert();
     EndInsertAppend();
 }

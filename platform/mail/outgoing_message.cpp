@@ -4,6 +4,8 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -157,16 +159,6 @@ vmime::shared_ptr<vmime::mailbox> ToVmime(const Mailbox& box) {
         return vmime::make_shared<EncodedNameMailbox>(box.name, vmime::emailAddress(box.address));
     return vmime::make_shared<vmime::mailbox>(vmime::text(box.name, vmime::charsets::UTF_8),
                                               vmime::emailAddress(box.address));
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw EMailError("The attachment \"" + path + "\" cannot be read");
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        throw EMailError("The attachment \"" + path + "\" cannot be read");
-    return data;
 }
 
 void CheckMailbox(const Mailbox& box) {
@@ -445,6 +437,221 @@ std::string TextCharset(std::string_view data) {
 
 namespace {
 
+// The line limit vmime gives a part's body; its base64 encoder then writes
+// lines of 72 characters.
+constexpr std::size_t kBodyLineLimit = 78;
+
+const vmime::encoding& Base64Encoding() {
+    static const vmime::encoding encoding(vmime::encodingTypes::BASE64);
+    return encoding;
+}
+
+// Whether bytes that come a block at a time are valid UTF-8: a character cut
+// by a block's end is held back until the next block completes it.
+class Utf8Check {
+  public:
+    void Add(std::string_view bytes) {
+        if (!valid_)
+            return;
+        std::string joined;
+        std::string_view text = bytes;
+        if (!carry_.empty()) {
+            joined = carry_;
+            joined += bytes;
+            text = joined;
+        }
+        std::size_t cut = text.size();
+        for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+            const auto c = static_cast<unsigned char>(text[text.size() - back]);
+            if ((c & 0xC0) == 0x80)
+                continue;
+            const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back)
+                cut = text.size() - back;
+            break;
+        }
+        valid_ = platform::nls::IsValidUtf8(text.substr(0, cut));
+        carry_ = std::string(text.substr(cut));
+    }
+    bool Valid() const { return valid_ && carry_.empty(); }
+
+  private:
+    bool valid_ = true;
+    std::string carry_;
+};
+
+// Hands the encoder the bytes it reads and checks them on the way.
+class CheckedInput : public vmime::utility::inputStream {
+  public:
+    CheckedInput(vmime::utility::inputStream& inner, Utf8Check& check)
+        : inner_(inner), check_(check) {}
+    bool eof() const override { return inner_.eof(); }
+    void reset() override {
+        inner_.reset();
+        check_ = Utf8Check();
+    }
+    std::size_t read(vmime::byte_t* const data, const std::size_t count) override {
+        const std::size_t got = inner_.read(data, count);
+        check_.Add(std::string_view(reinterpret_cast<const char*>(data), got));
+        return got;
+    }
+    std::size_t skip(const std::size_t count) override {
+        // Bytes skipped are not seen: no verdict on them.
+        check_.Add("\xFF");
+        return inner_.skip(count);
+    }
+
+  private:
+    vmime::utility::inputStream& inner_;
+    Utf8Check& check_;
+};
+
+}  // namespace
+
+std::shared_ptr<const EncodedAttachment> EncodeAttachment(const Attachment& attachment) {
+    detail::EnsureVmime();
+    auto encoded = std::make_shared<EncodedAttachment>();
+    Utf8Check check;
+    const auto encode = [&](vmime::utility::inputStream& in, std::uintmax_t size) {
+        // Four characters for three bytes, and a line end for every 54 bytes.
+        encoded->base64.reserve(static_cast<std::size_t>((size + 2) / 3 * 4 + size / 54 * 2 + 2));
+        CheckedInput checked(in, check);
+        vmime::utility::outputStreamStringAdapter out(encoded->base64);
+        const auto encoder = Base64Encoding().getEncoder();
+        encoder->getProperties()["maxlinelength"] = kBodyLineLimit;
+        encoder->encode(checked, out);
+    };
+    try {
+        if (attachment.data) {
+            vmime::utility::inputStreamStringAdapter in(*attachment.data);
+            encode(in, attachment.data->size());
+        } else {
+            std::ifstream file(attachment.path, std::ios::binary);
+            if (!file)
+                throw EMailError("The attachment \"" + attachment.path + "\" cannot be read");
+            std::error_code ec;
+            const std::uintmax_t size = std::filesystem::file_size(attachment.path, ec);
+            vmime::utility::inputStreamAdapter in(file);
+            encode(in, ec ? 0 : size);
+            if (file.bad())
+                throw EMailError("The attachment \"" + attachment.path + "\" cannot be read");
+        }
+    } catch (const vmime::exception& e) {
+        throw EMailError("The attachment \"" + attachment.path +
+                         "\" cannot be encoded: " + e.what());
+    }
+    encoded->charset = check.Valid() ? "utf-8" : "windows-1252";
+    return encoded;
+}
+
+void MimeText::Append(std::string_view text) {
+    if (text.empty())
+        return;
+    if (!pieces_.empty()) {
+        if (auto* last = std::get_if<std::string>(&pieces_.back())) {
+            last->append(text);
+            return;
+        }
+    }
+    pieces_.emplace_back(std::string(text));
+}
+
+void MimeText::Append(std::shared_ptr<const EncodedAttachment> encoded) {
+    pieces_.emplace_back(std::move(encoded));
+}
+
+std::string_view MimeText::View(const Piece& piece) {
+    if (const auto* text = std::get_if<std::string>(&piece))
+        return *text;
+    return std::get<std::shared_ptr<const EncodedAttachment>>(piece)->base64;
+}
+
+std::size_t MimeText::size() const {
+    std::size_t total = 0;
+    for (const Piece& piece : pieces_)
+        total += View(piece).size();
+    return total;
+}
+
+std::string MimeText::str() const {
+    std::string out;
+    out.reserve(size());
+    for (const Piece& piece : pieces_)
+        out += View(piece);
+    return out;
+}
+
+namespace {
+
+// Collects what vmime generates into a MimeText.
+class MimeTextOutput : public vmime::utility::outputStream {
+  public:
+    explicit MimeTextOutput(MimeText& text) : text_(text) {}
+    void AppendShared(std::shared_ptr<const EncodedAttachment> encoded) {
+        text_.Append(std::move(encoded));
+    }
+    void flush() override {}
+
+  protected:
+    void writeImpl(const vmime::byte_t* const data, const std::size_t count) override {
+        text_.Append(std::string_view(reinterpret_cast<const char*>(data), count));
+    }
+
+  private:
+    MimeText& text_;
+};
+
+// An attachment's body from its shared encoding: into a MimeText it goes as a
+// reference, anywhere else as the bytes vmime itself would have written.
+class EncodedContent : public vmime::contentHandler {
+  public:
+    explicit EncodedContent(std::shared_ptr<const EncodedAttachment> encoded)
+        : encoded_(std::move(encoded)) {}
+
+    vmime::shared_ptr<vmime::contentHandler> clone() const override {
+        return vmime::make_shared<EncodedContent>(*this);
+    }
+    void generate(vmime::utility::outputStream& os, const vmime::encoding& enc,
+                  const size_t max_line_length) const override {
+        if (enc == Base64Encoding() && max_line_length == kBodyLineLimit) {
+            if (auto* pieces = dynamic_cast<MimeTextOutput*>(&os))
+                pieces->AppendShared(encoded_);
+            else
+                os << encoded_->base64;
+            return;
+        }
+        Buffered().generate(os, enc, max_line_length);
+    }
+    void extract(vmime::utility::outputStream& os,
+                 vmime::utility::progressListener* progress) const override {
+        Buffered().extract(os, progress);
+    }
+    void extractRaw(vmime::utility::outputStream& os,
+                    vmime::utility::progressListener* progress) const override {
+        Buffered().extractRaw(os, progress);
+    }
+    size_t getLength() const override { return encoded_->base64.size(); }
+    bool isEncoded() const override { return true; }
+    const vmime::encoding& getEncoding() const override { return Base64Encoding(); }
+    bool isEmpty() const override { return encoded_->base64.empty(); }
+    bool isBuffered() const override { return true; }
+    void setContentTypeHint(const vmime::mediaType& type) override { type_ = type; }
+    const vmime::mediaType getContentTypeHint() const override { return type_; }
+
+  private:
+    // A copy for the rare uses other than generating the message as sent.
+    vmime::stringContentHandler Buffered() const {
+        return vmime::stringContentHandler(encoded_->base64, Base64Encoding());
+    }
+
+    std::shared_ptr<const EncodedAttachment> encoded_;
+    vmime::mediaType type_;
+};
+
+}  // namespace
+
+namespace {
+
 // The right-hand side of a Message-Id: the sender's domain, else this
 // machine's name.
 std::string MessageIdDomain(std::string_view sender) {
@@ -460,6 +667,10 @@ std::string MessageIdDomain(std::string_view sender) {
 }  // namespace
 
 std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
+    return ComposeMimeText(message, keep_bcc).str();
+}
+
+MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc) {
     detail::EnsureVmime();
     CheckMailbox(message.from);
     for (const auto* list : {&message.to, &message.cc, &message.bcc}) {
@@ -503,18 +714,19 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
         }
 
         for (const auto& attachment : message.attachments) {
-            std::string data = attachment.data ? *attachment.data : ReadWholeFile(attachment.path);
+            const std::shared_ptr<const EncodedAttachment> encoded =
+                attachment.encoded ? attachment.encoded : EncodeAttachment(attachment);
             const std::string name = AttachmentName(attachment);
             const std::string type = AttachmentType(attachment);
-            auto handler = vmime::make_shared<vmime::stringContentHandler>(data);
+            auto handler = vmime::make_shared<EncodedContent>(encoded);
             const vmime::mediaType media(type);
             const vmime::word word(name, vmime::charsets::UTF_8);
             if (Lower(media.getType()) == vmime::mediaTypes::TEXT) {
                 builder.appendAttachment(vmime::make_shared<TextAttachment>(
-                    handler, media, word, vmime::charset(TextCharset(data))));
+                    handler, media, word, vmime::charset(encoded->charset)));
             } else {
                 builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
-                    handler, vmime::encoding("base64"), media, vmime::text(), word));
+                    handler, Base64Encoding(), media, vmime::text(), word));
             }
         }
 
@@ -543,8 +755,8 @@ std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc) {
             receipt_to.appendMailbox(ToVmime(message.from));
             header->DispositionNotificationTo()->setValue(receipt_to);
         }
-        std::string out;
-        vmime::utility::outputStreamStringAdapter stream(out);
+        MimeText out;
+        MimeTextOutput stream(out);
         built->generate(stream);
         return out;
     } catch (const vmime::exception& e) {

@@ -2,9 +2,12 @@
 
 // A message to be sent, and its MIME form.
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace mail {
@@ -15,11 +18,43 @@ struct Mailbox {
     bool operator==(const Mailbox&) const = default;
 };
 
+// An attachment's contents as every message carries them: base64 in lines of
+// 72 characters. Made once, it is shared by every message that carries it.
+struct EncodedAttachment {
+    std::string base64;
+    std::string charset;  // of the bytes, as TextCharset names it
+};
+
 struct Attachment {
     std::string display_name;  // the name the receiver sees
     std::string path;          // read when the message is composed, unless data is set
     std::optional<std::string> data;
     std::string media_type;  // empty: guessed from the name
+    // Set: the contents already encoded (EncodeAttachment); path and data are
+    // not read again.
+    std::shared_ptr<const EncodedAttachment> encoded = nullptr;
+};
+
+// Reads the attachment's file (or its data) a block at a time and encodes it,
+// so the file's bytes are never all in memory beside their encoding. Throws
+// EMailError when the file cannot be read.
+std::shared_ptr<const EncodedAttachment> EncodeAttachment(const Attachment& attachment);
+
+// A composed message in pieces: its own text, and the attachments' encoded
+// contents shared rather than copied. Sending streams the pieces, so a large
+// attachment is in memory once however many messages carry it.
+class MimeText {
+  public:
+    using Piece = std::variant<std::string, std::shared_ptr<const EncodedAttachment>>;
+    void Append(std::string_view text);
+    void Append(std::shared_ptr<const EncodedAttachment> encoded);
+    const std::vector<Piece>& pieces() const { return pieces_; }
+    static std::string_view View(const Piece& piece);
+    std::size_t size() const;
+    std::string str() const;
+
+  private:
+    std::vector<Piece> pieces_;
 };
 
 struct OutgoingMessage {
@@ -51,6 +86,8 @@ void CheckMediaType(std::string_view type);
 // only with keep_bcc (a copy kept in the store, never one on the wire).
 // Throws EMailError for bad values or an unreadable attachment.
 std::string ComposeMime(const OutgoingMessage& message, bool keep_bcc = false);
+// The same in pieces, for sending.
+MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc = false);
 
 // Every envelope recipient: To, then Cc, then Bcc.
 std::vector<std::string> EnvelopeRecipients(const OutgoingMessage& message);

@@ -57,10 +57,13 @@ RelayResult RelayMail(const RelayRequest& request, const RelayOptions& options) 
             message.body += request.body_lines[i];
         }
         message.html = request.html;
+        // Encoded once for every host the message is offered to.
         for (const auto& path : request.attachments) {
-            message.attachments.push_back({FileNamePart(path), path, {}, {}});
+            Attachment attachment{FileNamePart(path), path, {}, {}};
+            attachment.encoded = EncodeAttachment(attachment);
+            message.attachments.push_back(std::move(attachment));
         }
-        ComposeMime(message);  // refuses bad values before any network traffic
+        ComposeMimeText(message);  // refuses bad values before any network traffic
     } catch (const EMailError& e) {
         return {kRelayBadRequest, e.what()};
     }

@@ -1,6 +1,10 @@
 #include "platform/mail/smtp_session.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "platform/mail/mail_error.h"
@@ -13,6 +17,107 @@ namespace {
 SmtpResult Failure(SmtpStatus status, std::string text, int code = 0, std::string command = {}) {
     return SmtpResult{status, code, std::move(text), std::move(command)};
 }
+
+bool StartsWithWord(std::string_view line, std::string_view word) {
+    if (line.size() < word.size())
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(line[i])) != word[i])
+            return false;
+    }
+    return line.size() == word.size() || line[word.size()] == ' ';
+}
+
+// What was said on the current connection, as far as the session acts on it:
+// whether a TLS handshake was begun and no greeting followed it, and whether
+// the end of a message's data went out and was answered. Written by the
+// worker, read once its job has ended.
+struct ProtocolTrace {
+    std::atomic<bool> starttls_sent{false};
+    std::atomic<bool> tls_pending{false};
+    std::atomic<bool> data_end_sent{false};
+    std::atomic<bool> data_end_answered{false};
+};
+
+// vmime tells its tracer every command line it sends (a message's data as a
+// byte count followed by the "." that ends it) and every reply line; inside
+// TLS that is the only place the plain dialogue can be seen.
+class TraceRecorder : public vmime::net::tracer {
+  public:
+    explicit TraceRecorder(std::shared_ptr<ProtocolTrace> trace) : trace_(std::move(trace)) {}
+    void traceSend(const vmime::string& line) override {
+        if (StartsWithWord(line, "STARTTLS")) {
+            trace_->starttls_sent = true;
+        } else if (line == ".") {
+            trace_->data_end_sent = true;
+        } else if (StartsWithWord(line, "EHLO") || StartsWithWord(line, "HELO")) {
+            trace_->tls_pending = false;
+        }
+    }
+    void traceReceive(const vmime::string& line) override {
+        if (trace_->starttls_sent.exchange(false))
+            trace_->tls_pending = !line.empty() && line[0] == '2';
+        if (trace_->data_end_sent)
+            trace_->data_end_answered = true;
+    }
+
+  private:
+    std::shared_ptr<ProtocolTrace> trace_;
+};
+
+class TraceRecorderFactory : public vmime::net::tracerFactory {
+  public:
+    explicit TraceRecorderFactory(std::shared_ptr<ProtocolTrace> trace)
+        : trace_(std::move(trace)) {}
+    vmime::shared_ptr<vmime::net::tracer> create(vmime::shared_ptr<vmime::net::service>,
+                                                 const int) override {
+        return vmime::make_shared<TraceRecorder>(trace_);
+    }
+
+  private:
+    std::shared_ptr<ProtocolTrace> trace_;
+};
+
+// A composed message read in order, piece by piece, without joining them.
+class MimeTextInput : public vmime::utility::inputStream {
+  public:
+    explicit MimeTextInput(const MimeText& text) : text_(text), remaining_(text.size()) {}
+    bool eof() const override { return remaining_ == 0; }
+    void reset() override {
+        piece_ = 0;
+        offset_ = 0;
+        remaining_ = text_.size();
+    }
+    std::size_t read(vmime::byte_t* const data, const std::size_t count) override {
+        return Advance(count, data);
+    }
+    std::size_t skip(const std::size_t count) override { return Advance(count, nullptr); }
+
+  private:
+    std::size_t Advance(std::size_t count, vmime::byte_t* data) {
+        std::size_t done = 0;
+        const auto& pieces = text_.pieces();
+        while (done < count && piece_ < pieces.size()) {
+            const std::string_view view = MimeText::View(pieces[piece_]);
+            const std::size_t take = std::min(count - done, view.size() - offset_);
+            if (data != nullptr)
+                std::memcpy(data + done, view.data() + offset_, take);
+            done += take;
+            offset_ += take;
+            if (offset_ == view.size()) {
+                ++piece_;
+                offset_ = 0;
+            }
+        }
+        remaining_ -= done;
+        return done;
+    }
+
+    const MimeText& text_;
+    std::size_t piece_ = 0;
+    std::size_t offset_ = 0;
+    std::size_t remaining_;
+};
 
 struct JobState {
     std::mutex mutex;
@@ -28,7 +133,9 @@ struct SmtpSession::Impl {
     std::shared_ptr<detail::Deadline> deadline = std::make_shared<detail::Deadline>();
     vmime::shared_ptr<vmime::net::session> session;
     vmime::shared_ptr<vmime::net::transport> transport;  // touched only by the running job
-    bool connected = false;
+    std::shared_ptr<ProtocolTrace> trace = std::make_shared<ProtocolTrace>();
+    // Also cleared by a send job that finds the server gone.
+    std::atomic<bool> connected{false};
     std::thread worker;
     std::shared_ptr<JobState> job;  // the job the worker runs, if any
 
@@ -50,14 +157,25 @@ struct SmtpSession::Impl {
         }
         if (const auto* command = dynamic_cast<const vmime::net::smtp::SMTPCommandError*>(&e)) {
             const int code = command->statusCode();
-            return Failure(code >= 500 && code < 600 ? SmtpStatus::kRefused : SmtpStatus::kFailed,
-                           text, code, command->command());
+            SmtpResult failure =
+                Failure(code >= 500 && code < 600 ? SmtpStatus::kRefused : SmtpStatus::kFailed,
+                        text, code, command->command());
+            const std::string_view line = failure.command;
+            if (StartsWithWord(line.substr(0, 4), "RCPT")) {
+                const auto open = line.find('<');
+                const auto close = line.rfind('>');
+                if (open != std::string_view::npos && close != std::string_view::npos &&
+                    close > open)
+                    failure.recipient = std::string(line.substr(open + 1, close - open - 1));
+            }
+            return failure;
         }
         if (dynamic_cast<const vmime::exceptions::authentication_error*>(&e) ||
             dynamic_cast<const vmime::exceptions::authentication_exception*>(&e)) {
             return Failure(SmtpStatus::kAuthenticationFailed, text);
         }
         if (dynamic_cast<const vmime::exceptions::socket_exception*>(&e) ||
+            dynamic_cast<const vmime::exceptions::not_connected*>(&e) ||
             dynamic_cast<const vmime::exceptions::connection_greeting_error*>(&e)) {
             return Failure(SmtpStatus::kConnectionFailed, text);
         }
@@ -113,6 +231,52 @@ struct SmtpSession::Impl {
         session.reset();
         connected = false;
     }
+
+    // One connection attempt; starttls asks for STARTTLS when the server offers it.
+    SmtpResult Connect(std::string_view host, std::uint16_t port, std::string_view user,
+                       bool starttls, Clock::time_point until) {
+        const bool implicit_tls = options.security == SmtpSecurity::kTls;
+        trace = std::make_shared<ProtocolTrace>();
+        session = vmime::net::session::create();
+        vmime::utility::url url(implicit_tls ? "smtps" : "smtp", std::string(host), port);
+        transport = session->getTransport(
+            url, vmime::make_shared<vmime::security::sasl::defaultSASLAuthenticator>());
+        auto& t = *transport;
+        t.setProperty("connection.tls", starttls);
+        t.setProperty("connection.tls.required", options.security == SmtpSecurity::kStartTls);
+        t.setProperty("options.need-authentication", !user.empty());
+        t.setProperty("options.chunking", false);
+        // vmime sends MAIL, RCPT and DATA in one go to a server that offers
+        // pipelining, and on a refused recipient stops reading the replies: the
+        // server waits for the message text, takes the next commands for it and
+        // delivers that to the recipients it accepted.
+        t.setProperty("options.pipelining", false);
+        if (!user.empty()) {
+            t.setProperty("auth.username", std::string(user));
+            t.setProperty("auth.password", options.password);
+        }
+        // Without a required TLS, STARTTLS is opportunistic: an unchecked
+        // certificate is no worse than the plain text it replaces.
+        t.setCertificateVerifier(options.security == SmtpSecurity::kNone ||
+                                         !options.verify_certificates
+                                     ? detail::AcceptAnyCertificate()
+                                     : detail::SystemCertificateVerifier());
+        t.setTimeoutHandlerFactory(detail::MakeTimeoutFactory(deadline));
+        t.setSocketFactory(detail::MakeCoalescingSocketFactory());
+        t.setTracerFactory(vmime::make_shared<TraceRecorderFactory>(trace));
+
+        auto transport_ptr = transport;
+        return Run(
+            [transport_ptr, this] {
+                try {
+                    transport_ptr->connect();
+                    return SmtpResult{};
+                } catch (const vmime::exception& e) {
+                    return Classify(e, SmtpStatus::kConnectionFailed);
+                }
+            },
+            until);
+    }
 };
 
 SmtpSession::SmtpSession(Options options) : impl_(std::make_unique<Impl>()) {
@@ -145,48 +309,15 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
         return Failure(SmtpStatus::kConnectionFailed, "No SMTP host is set");
     disconnect();
     detail::EnsureVmime();
-
-    const Options& options = impl_->options;
-    const bool implicit_tls = options.security == SmtpSecurity::kTls;
-    impl_->session = vmime::net::session::create();
-    vmime::utility::url url(implicit_tls ? "smtps" : "smtp", std::string(host), port);
-    impl_->transport = impl_->session->getTransport(
-        url, vmime::make_shared<vmime::security::sasl::defaultSASLAuthenticator>());
-    auto& transport = *impl_->transport;
-    transport.setProperty("connection.tls", options.security != SmtpSecurity::kTls);
-    transport.setProperty("connection.tls.required", options.security == SmtpSecurity::kStartTls);
-    transport.setProperty("options.need-authentication", !user.empty());
-    transport.setProperty("options.chunking", false);
-    // vmime sends MAIL, RCPT and DATA in one go to a server that offers
-    // pipelining, and on a refused recipient stops reading the replies: the
-    // server waits for the message text, takes the next commands for it and
-    // delivers that to the recipients it accepted.
-    transport.setProperty("options.pipelining", false);
-    if (!user.empty()) {
-        transport.setProperty("auth.username", std::string(user));
-        transport.setProperty("auth.password", options.password);
+    const SmtpSecurity security = impl_->options.security;
+    SmtpResult result = impl_->Connect(host, port, user, security != SmtpSecurity::kTls, deadline);
+    // Opportunistic STARTTLS that fails in the handshake leaves plain text, which
+    // is all a host without STARTTLS gets; only required TLS refuses the host.
+    if (!result.ok() && security == SmtpSecurity::kNone && impl_->trace->tls_pending &&
+        !impl_->worker.joinable()) {
+        impl_->DropTransport();
+        result = impl_->Connect(host, port, user, false, deadline);
     }
-    // Without a required TLS, STARTTLS is opportunistic: an unchecked
-    // certificate is no worse than the plain text it replaces.
-    transport.setCertificateVerifier(options.security == SmtpSecurity::kNone ||
-                                             !options.verify_certificates
-                                         ? detail::AcceptAnyCertificate()
-                                         : detail::SystemCertificateVerifier());
-    transport.setTimeoutHandlerFactory(detail::MakeTimeoutFactory(impl_->deadline));
-    transport.setSocketFactory(detail::MakeCoalescingSocketFactory());
-
-    auto transport_ptr = impl_->transport;
-    Impl* impl = impl_.get();
-    SmtpResult result = impl_->Run(
-        [transport_ptr, impl] {
-            try {
-                transport_ptr->connect();
-                return SmtpResult{};
-            } catch (const vmime::exception& e) {
-                return impl->Classify(e, SmtpStatus::kConnectionFailed);
-            }
-        },
-        deadline);
     if (result.ok()) {
         impl_->connected = true;
     } else if (!impl_->worker.joinable()) {
@@ -199,7 +330,7 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
 
 SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point deadline) {
     // Bad contents fail here, before the server sees anything.
-    const std::string mime = ComposeMime(message);
+    auto mime = std::make_shared<const MimeText>(ComposeMimeText(message));
     const auto recipients = EnvelopeRecipients(message);
     if (recipients.empty())
         throw EMailError("The message has no recipient");
@@ -208,27 +339,41 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
     }
 
     auto transport_ptr = impl_->transport;
+    auto trace = impl_->trace;
+    trace->data_end_sent = false;
+    trace->data_end_answered = false;
     Impl* impl = impl_.get();
     const std::string from = message.from.address;
     SmtpResult result = impl_->Run(
-        [transport_ptr, impl, mime, recipients, from] {
+        [transport_ptr, trace, impl, mime, recipients, from] {
             try {
                 vmime::mailboxList to;
                 for (const auto& address : recipients) {
                     to.appendMailbox(
                         vmime::make_shared<vmime::mailbox>(vmime::emailAddress(address)));
                 }
-                vmime::utility::inputStreamStringAdapter stream(mime);
+                MimeTextInput stream(*mime);
                 transport_ptr->send(vmime::mailbox(vmime::emailAddress(from)), to, stream,
-                                    mime.size());
+                                    mime->size());
                 return SmtpResult{};
             } catch (const vmime::exception& e) {
-                return impl->Classify(e, SmtpStatus::kFailed);
+                SmtpResult failure = impl->Classify(e, SmtpStatus::kFailed);
+                // A 421 closes the connection (a limit of messages per
+                // connection, a shutdown); a server that closed it without a
+                // word (an idle time-out, a restart) has left vmime
+                // disconnected.
+                if (failure.reply_code == 421 || !transport_ptr->isConnected())
+                    impl->connected = false;
+                failure.may_have_arrived = trace->data_end_sent && !trace->data_end_answered;
+                return failure;
             }
         },
         deadline);
-    if (result.status == SmtpStatus::kTimedOut || result.status == SmtpStatus::kAborted ||
-        result.status == SmtpStatus::kConnectionFailed) {
+    if (result.status == SmtpStatus::kTimedOut || result.status == SmtpStatus::kAborted) {
+        // The job may still be running: what it sent is not known yet.
+        result.may_have_arrived = trace->data_end_sent && !trace->data_end_answered;
+        impl_->connected = false;
+    } else if (result.status == SmtpStatus::kConnectionFailed) {
         impl_->connected = false;
     }
     return result;

@@ -5,7 +5,8 @@
 // deadline passes, calling an idle function meanwhile (the UI passes one that
 // lets its event queue run). A passed deadline or abort() ends the
 // transaction; the connection is then dropped, so the next message needs a
-// new connect().
+// new connect(). So does a connection the server closed or broke off;
+// connected() says when that has happened.
 
 #include <chrono>
 #include <cstdint>
@@ -33,9 +34,14 @@ enum class SmtpStatus {
 
 struct SmtpResult {
     SmtpStatus status = SmtpStatus::kOk;
-    int reply_code = 0;   // the server's reply code when it gave one
-    std::string text;     // what went wrong, for the user
-    std::string command;  // the SMTP command the server refused ("RCPT TO", ...)
+    int reply_code = 0;          // the server's reply code when it gave one
+    std::string text;            // what went wrong, for the user
+    std::string command;         // the SMTP command the server refused ("RCPT TO", ...)
+    std::string recipient = {};  // the address of a refused RCPT TO
+    // The whole message had gone to the server when the connection failed
+    // without an answer to it: it may have arrived, so sending it again could
+    // deliver it twice. False whenever the server answered the message.
+    bool may_have_arrived = false;
     bool ok() const { return status == SmtpStatus::kOk; }
 };
 
@@ -58,7 +64,10 @@ class SmtpSession {
     SmtpSession& operator=(const SmtpSession&) = delete;
 
     // Connects, reads the greeting, says EHLO, starts TLS and authenticates as
-    // `user` (no AUTH when empty). Requires: port 1-65535.
+    // `user` (no AUTH when empty). Without a required TLS (kNone) a STARTTLS
+    // whose handshake fails is given up: the host is connected to again in
+    // plain text, as a host that offers no STARTTLS would be. Requires: port
+    // 1-65535.
     SmtpResult connect(std::string_view host, std::uint16_t port, std::string_view user,
                        Clock::time_point deadline);
 

@@ -275,6 +275,8 @@ Result<FileStatus> QueryFileStatus(std::string_view path, bool follow_links) {
     status.size = static_cast<std::uint64_t>(st.st_size);
     status.modified = static_cast<std::int64_t>(st.st_mtime);
     status.owned_by_user = st.st_uid == ::getuid();
+    status.device = static_cast<std::uint64_t>(st.st_dev);
+    status.inode = static_cast<std::uint64_t>(st.st_ino);
     return status;
 }
 

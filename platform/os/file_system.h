@@ -38,6 +38,9 @@ struct FileStatus {
     std::uint64_t size = 0;
     std::int64_t modified = 0;   // seconds since 1970-01-01 UTC
     bool owned_by_user = false;  // owned by the user this process runs as
+    // Which entry it is: two names of one entry share both.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
 
 // With follow_links false a symbolic link reports itself, else its target.

@@ -24,8 +24,9 @@ struct TDiscMonitorThread::Link {
     std::function<void()> refresh;  // read on the receiver's thread only
     std::atomic<bool> pending{false};
     std::atomic<bool> error{false};
-    bool alive = true;  // cleared on the receiver's thread when the node goes
-    int wd = -1;        // guarded by the monitor's mutex
+    bool alive = true;                      // cleared on the receiver's thread when the node goes
+    int wd = -1;                            // guarded by the monitor's mutex
+    std::vector<std::string> folder_links;  // guarded by the monitor's mutex
 };
 
 namespace {
@@ -39,12 +40,28 @@ std::uint32_t InotifyMask(std::uint32_t filter) {
     return mask;
 }
 
-// Whether an event concerns a watch with this filter.
-bool Wanted(const inotify_event& event, std::uint32_t filter) {
+enum class Interest { none, wanted, if_folder };
+
+// Whether an event concerns a watch with this filter. An entry that is no
+// folder may still be a link to one: one that goes is looked up among the
+// links the folder is known to hold, one that comes is looked at (without
+// the lock, as the look may be slow).
+Interest Wanted(const inotify_event& event, const TDiscMonitorThread::Link& link) {
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB))
-        return true;
+        return Interest::wanted;
+    const std::uint32_t filter = link.filter;
     const bool directory = (event.mask & IN_ISDIR) != 0;
-    return (filter & (directory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)) != 0;
+    if (filter & (directory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME))
+        return Interest::wanted;
+    if (directory || !(filter & FILE_NOTIFY_CHANGE_DIR_NAME) || event.len == 0)
+        return Interest::none;
+    if (event.mask & (IN_CREATE | IN_MOVED_TO))
+        return Interest::if_folder;
+    const std::string name(event.name);
+    return std::find(link.folder_links.begin(), link.folder_links.end(), name) !=
+                   link.folder_links.end()
+               ? Interest::wanted
+               : Interest::none;
 }
 
 }  // namespace
@@ -73,6 +90,11 @@ std::uint32_t TDiscMonitorThread::Filter() const {
 
 bool TDiscMonitorThread::Error() const {
     return link_->error;
+}
+
+void TDiscMonitorThread::SetFolderLinks(std::vector<std::string> names) {
+    std::lock_guard lock(monitor_.mutex_);
+    link_->folder_links = std::move(names);
 }
 
 void TDiscMonitorThread::Restart(std::uint32_t filter) {
@@ -202,6 +224,8 @@ void TDiscMonitor::Run() {
             if (length <= 0)
                 break;
             std::vector<std::shared_ptr<TDiscMonitorThread::Link>> touched;
+            std::vector<std::pair<std::shared_ptr<TDiscMonitorThread::Link>, std::filesystem::path>>
+                maybe;
             {
                 std::lock_guard lock(mutex_);
                 for (ssize_t at = 0; at < length;) {
@@ -218,7 +242,10 @@ void TDiscMonitor::Run() {
                             // The folder is gone; its node goes with the parent's refresh.
                             link->error = true;
                             link->wd = -1;
-                        } else if (Wanted(*event, link->filter) &&
+                        } else if (const Interest interest = Wanted(*event, *link);
+                                   interest == Interest::if_folder) {
+                            maybe.emplace_back(link, link->path / event->name);
+                        } else if (interest == Interest::wanted &&
                                    std::find(touched.begin(), touched.end(), link) ==
                                        touched.end()) {
                             touched.push_back(link);
@@ -227,6 +254,12 @@ void TDiscMonitor::Run() {
                     if (event->mask & IN_IGNORED)
                         watches_.erase(watch);
                 }
+            }
+            for (const auto& [link, path] : maybe) {
+                const auto status = platform::os::QueryFileStatus(path.string(), true);
+                if (status.ok() && status->directory &&
+                    std::find(touched.begin(), touched.end(), link) == touched.end())
+                    touched.push_back(link);
             }
             for (const auto& link : touched)
                 Post(link);

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,9 @@ class TDiscMonitorThread {
     bool Error() const;
     // Watches again with a new filter.
     void Restart(std::uint32_t filter);
+    // The names in the folder that are links to folders: their going is a
+    // folder's going, though the entry itself is no folder.
+    void SetFolderLinks(std::vector<std::string> names);
 
     struct Link;
 

@@ -67,6 +67,11 @@ TShellnode::~TShellnode() {
     monitor_.reset();
 }
 
+bool TShellnode::operator<(const QTreeWidgetItem& other) const {
+    const TShellTree* tree = Tree();
+    return tree != nullptr && tree->CompareNodes(this, static_cast<const TShellnode*>(&other)) < 0;
+}
+
 TShellnode* TShellnode::ParentNode() const {
     return static_cast<TShellnode*>(parent());
 }
@@ -136,6 +141,11 @@ TShellTree::TShellTree(QWidget* parent) : QTreeWidget(parent) {
 }
 
 TShellTree::~TShellTree() {
+    // A tree going away reports no change of its own: the handlers belong to
+    // a form that may be partly gone already.
+    OnChange = nullptr;
+    OnClick = nullptr;
+    OnEditingOver = nullptr;
     // The nodes' watches go before the monitor that holds them.
     ++editing_guard_;
     clear();
@@ -354,8 +364,6 @@ void TShellTree::changeEvent(QEvent* event) {
 
 void TShellTree::Expanded(QTreeWidgetItem* item) {
     auto* node = static_cast<TShellnode*>(item);
-    if (resorting_ > 0)
-        return;
     if (!root_built_) {
         item->setExpanded(false);
         return;
@@ -418,13 +426,21 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
             break;
     }
     for (int i = node->childCount() - 1; i >= 0; --i) {
-        TShellnode* child = node->ChildNode(i);
-        if (!child->found_)
-            delete node->takeChild(i);
+        if (!node->ChildNode(i)->found_)
+            DeleteChild(node, i);
     }
     node->setChildIndicatorPolicy(node->childCount() > 0
                                       ? QTreeWidgetItem::ShowIndicator
                                       : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    if (!check_only && node->monitor_) {
+        std::vector<std::string> links;
+        for (int i = 0; i < node->childCount(); ++i) {
+            const ShellItem& child = node->ChildNode(i)->Item();
+            if ((child.attributes & SFGAO_LINK) && (child.attributes & SFGAO_FOLDER))
+                links.push_back(child.name);
+        }
+        node->monitor_->SetFolderLinks(std::move(links));
+    }
     SortChildren(node);
     --editing_guard_;
     setUpdatesEnabled(updates);
@@ -489,12 +505,24 @@ bool TShellTree::AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only
     } else {
         node->filled_ = false;
         for (int i = node->childCount() - 1; i >= 0; --i)
-            delete node->takeChild(i);
+            DeleteChild(node, i);
         node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
         StartMonitor(node);
     }
     node->SetImages();
     return true;
+}
+
+void TShellTree::DeleteChild(TShellnode* node, int index) {
+    // A selection inside a folder that went away moves up to the folder that
+    // held it, the deepest one still there, and the change is reported.
+    for (QTreeWidgetItem* at = currentItem(); at != nullptr; at = at->parent()) {
+        if (at == node->child(index)) {
+            setCurrentItem(node);
+            break;
+        }
+    }
+    delete node->takeChild(index);
 }
 
 void TShellTree::StartMonitor(TShellnode* node) {
@@ -534,38 +562,14 @@ int TShellTree::CompareNodes(const TShellnode* a, const TShellnode* b) const {
 
 void TShellTree::SortChildren(TShellnode* node) {
     const int count = node->childCount();
-    if (count < 2)
-        return;
-    std::vector<QTreeWidgetItem*> children;
-    std::vector<bool> expanded;
-    for (int i = 0; i < count; ++i) {
-        children.push_back(node->child(i));
-        expanded.push_back(node->child(i)->isExpanded());
-    }
-    std::vector<int> order(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        order[static_cast<std::size_t>(i)] = i;
-    std::stable_sort(order.begin(), order.end(), [&](int x, int y) {
-        return CompareNodes(static_cast<TShellnode*>(children[static_cast<std::size_t>(x)]),
-                            static_cast<TShellnode*>(children[static_cast<std::size_t>(y)])) < 0;
-    });
     bool sorted = true;
-    for (int i = 0; i < count && sorted; ++i)
-        sorted = order[static_cast<std::size_t>(i)] == i;
+    for (int i = 1; i < count && sorted; ++i)
+        sorted = CompareNodes(node->ChildNode(i - 1), node->ChildNode(i)) <= 0;
     if (sorted)
         return;
-    // Take the children out and put them back in order, keeping what was open.
-    ++resorting_;  // re-opening a moved folder is no expansion by the user
-    const QList<QTreeWidgetItem*> taken = node->takeChildren();
-    QList<QTreeWidgetItem*> ordered;
-    for (int index : order)
-        ordered.append(taken[index]);
-    node->addChildren(ordered);
-    for (int i = 0; i < count; ++i) {
-        if (expanded[static_cast<std::size_t>(order[static_cast<std::size_t>(i)])])
-            ordered[i]->setExpanded(true);
-    }
-    --resorting_;
+    // Moved in place by the model, so the selection, the current node and the
+    // open folders stay where they are.
+    node->sortChildren(0, Qt::AscendingOrder);
 }
 
 void TShellTree::SortAll(TShellnode* node) {
@@ -710,8 +714,10 @@ void TShellTree::RenameDone(TShellnode* node, const std::string& edited) {
     if (OnEdited)
         OnEdited(this, node, text);
     const fs::path from = node->Path();
+    // The file layer takes a backslash for a separator as it takes "/", so a
+    // name holding either would move the folder elsewhere, not rename it.
     const bool valid = !text.empty() && text != "." && text != ".." &&
-                       text.find('/') == std::string::npos && !from.empty();
+                       text.find_first_of("/\\") == std::string::npos && !from.empty();
     const fs::path to = from.parent_path() / text;
     const platform::os::Status status = valid ? platform::os::MoveFile(from.string(), to.string())
                                               : platform::os::Status::FromCode(11047);

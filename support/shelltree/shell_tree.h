@@ -73,6 +73,8 @@ class TShellnode : public QTreeWidgetItem {
 
     virtual void SetImages();
     virtual std::string GetDisplayText() const;
+    // The tree's order of its nodes.
+    bool operator<(const QTreeWidgetItem& other) const override;
 
   private:
     friend class TShellTree;
@@ -185,9 +187,12 @@ class TShellTree : public QTreeWidget {
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
   private:
+    friend class TShellnode;
     void FillNode(TShellnode* node, bool check_only);
     bool AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only);
     void SortChildren(TShellnode* node);
+    // Deletes a child; a selection inside it moves to `node`.
+    void DeleteChild(TShellnode* node, int index);
     void SortAll(TShellnode* node);
     void StartMonitor(TShellnode* node);
     void Expanded(QTreeWidgetItem* item);
@@ -222,7 +227,6 @@ class TShellTree : public QTreeWidget {
     bool root_built_ = false;
     bool quiet_ = false;  // shell dialogs suppressed
     int editing_guard_ = 0;
-    int resorting_ = 0;
     QPersistentModelIndex editing_;
     // A folder changed while the user was typing a new name: refreshed when the
     // edit ends, so a refresh never ends or silences the edit.

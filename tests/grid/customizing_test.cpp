@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QImage>
 #include <QMouseEvent>
 #include <QTabBar>
 #include <QTabWidget>
@@ -46,6 +48,33 @@ TEST(CustomizingForm, SimpleFormSizedFromZeroWidthAndRowCount) {
     SavePng(*form, "customizing_simple.png");
     f.grid.CloseColumnsCustomizing();
     EXPECT_FALSE(f.grid.IsCustomizing());
+}
+
+// The lists stand in the form's button-face colour also under an application style sheet
+// (the main window sets one for its tool tips), which stops palettes passing to children.
+TEST(CustomizingForm, ListsKeepTheFormsColourUnderAStyleSheet) {
+    const QString saved = qApp->styleSheet();
+    qApp->setStyleSheet(saved + " QToolTip { max-width: 370px; }");
+    for (bool simple : {true, false}) {
+        SCOPED_TRACE(simple ? "simple form" : "two pages");
+        InteractionGrid f(2);
+        f.grid.SetShowBands(!simple);
+        f.grid.Columns(1)->SetVisible(false);
+        f.grid.ShowColumnsCustomizing();
+        ASSERT_NE(f.grid.CustomizingForm(), nullptr);
+        if (!simple)
+            f.grid.CustomizingForm()->findChild<QTabWidget*>("PageControl")->setCurrentIndex(1);
+        QWidget* list = f.grid.CustomizingHeadersList();
+        ASSERT_NE(list, nullptr);
+        // Below the one item the list shows its background.
+        const QImage shot = list->grab().toImage();
+        EXPECT_EQ(shot.pixelColor(list->width() / 2, list->height() - 8).rgb(),
+                  ui::clBtnFace.ToQColor().rgb());
+        if (simple)
+            SavePng(*f.grid.CustomizingForm(), "customizing_style_sheet.png");
+        f.grid.CloseColumnsCustomizing();
+    }
+    qApp->setStyleSheet(saved);
 }
 
 TEST(CustomizingForm, TwoPagesWithBandsAndOneFormPerGrid) {

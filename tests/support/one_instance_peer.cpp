@@ -3,7 +3,8 @@
 // first copy appends every hand-over it receives to the file named by
 // CORVANE_PEER_LOG: "event <count>" followed by one "param <text>" line each,
 // then "window minimized" or "window shown" for its own window, which it
-// starts minimised.
+// starts minimised. A first copy that is handed the parameter "quit" ends
+// normally after logging it.
 
 #include <QApplication>
 #include <QWidget>
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
         for (std::int64_t i = 0; i < params.Count(); ++i)
             out << "param " << params.Strings(i) << '\n';
         out << (window.isMinimized() ? "window minimized" : "window shown") << '\n';
+        if (params.IndexOf("quit") >= 0)
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     };
     guard.Loaded();
     if (guard.IsFirstCopy())

@@ -272,6 +272,37 @@ TEST_F(OneInstanceProcess, UnansweringFirstCopyIsTakenOverAfterTheWait) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param b", "window shown"}));
 }
 
+// The copy that took over stays the one later copies reach, however the old
+// first copy ends afterwards: killed (its lock freed, its socket left behind),
+// or coming back and ending normally.
+TEST_F(OneInstanceProcess, CopyThatTookOverIsReachedAfterTheOldFirstCopyEnds) {
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "ended normally");
+        fs::remove(log_);
+        auto first = Start();
+        ASSERT_EQ(first->Line(20s), "first");
+        first->Signal(SIGSTOP);
+        auto second = Start({"quit"});
+        ASSERT_EQ(second->Line(30s), "first");
+        if (killed) {
+            first->Kill();
+        } else {
+            first->Signal(SIGCONT);  // it reads the stale hand-over and ends
+            ASSERT_EQ(first->Exit(20s), 0);
+        }
+        auto third = Start({"b"});
+        EXPECT_EQ(third->Line(20s), "handed over");
+        EXPECT_EQ(third->Exit(20s), 0);
+        std::vector<std::string> expected;
+        if (!killed)
+            expected = {"event 1", "param quit", "window shown"};
+        for (const char* line : {"event 1", "param b", "window shown"})
+            expected.push_back(line);
+        EXPECT_EQ(LogLines(), expected);
+        second->Kill();
+    }
+}
+
 TEST(OneInstance, OnlyOnePerProcess) {
     support::TOneInstance guard(nullptr);
     try {

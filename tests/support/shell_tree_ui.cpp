@@ -140,6 +140,161 @@ TEST_F(ShellTreeTest, FollowsFolderChangesOnDisk) {
     EXPECT_TRUE(WaitFor([&] { return Child(root, "keep") == nullptr; }));
 }
 
+// What the dialogs read is the selected folder: it stays selected, and open,
+// while other folders come beside it and reorder the level, and when it goes
+// away the selection moves up to the folder that held it, with OnChange.
+TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes) {
+    fs::create_directories(dir_ / "m" / "deep" / "x" / "y");
+    fs::create_directories(dir_ / "m" / "deep" / "w");
+    TShellTree& tree = Tree();
+    std::vector<std::string> changes;
+    tree.OnChange = [&](TShellTree* sender, TShellnode*) { changes.push_back(sender->Path()); };
+    const std::string deep = (dir_ / "m" / "deep").string();
+    tree.SetPath(deep);
+    ASSERT_EQ(tree.Path(), deep);
+    changes.clear();
+
+    for (const char* name : {"a", "0", "l"}) {
+        fs::create_directory(dir_ / name);
+        ASSERT_TRUE(WaitFor([&] { return Child(tree.RootNode(), name) != nullptr; }, 3000ms));
+        EXPECT_EQ(tree.Path(), deep) << name;
+        EXPECT_TRUE(Child(tree.RootNode(), "m")->isExpanded()) << name;
+    }
+    EXPECT_EQ(ChildNames(tree.RootNode()), (std::vector<std::string>{"0", "a", "l", "m"}));
+    EXPECT_TRUE(changes.empty());
+
+    // The selected folder goes: its parent is selected, not a sibling.
+    fs::remove(dir_ / "m" / "deep" / "x" / "y");
+    tree.SetPath((dir_ / "m" / "deep" / "x").string());
+    changes.clear();
+    fs::remove(dir_ / "m" / "deep" / "x");
+    ASSERT_TRUE(WaitFor([&] { return tree.Path() != (dir_ / "m" / "deep" / "x").string(); }));
+    EXPECT_EQ(tree.Path(), deep);
+    EXPECT_EQ(changes, std::vector<std::string>{deep});
+
+    // A folder further up goes: the selection deep inside it moves up too.
+    fs::create_directories(dir_ / "m" / "deep" / "p" / "q");
+    tree.SetPath((dir_ / "m" / "deep" / "p" / "q").string());
+    changes.clear();
+    fs::rename(dir_ / "m", dir_ / "n");
+    ASSERT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "n") != nullptr; }));
+    EXPECT_EQ(tree.Path(), dir_.string());
+    EXPECT_EQ(changes, std::vector<std::string>{dir_.string()});
+
+    // Nor does the tree report a change as it goes away.
+    changes.clear();
+    tree_.reset();
+    EXPECT_TRUE(changes.empty());
+}
+
+// A link to a folder stands in the tree as a folder, and comes and goes like
+// one; a link to a file stays out of a tree of folders.
+TEST_F(ShellTreeTest, LinksToFoldersComeAndGoLikeFolders) {
+    fs::create_directories(dir_ / "lists" / "target");
+    std::ofstream(dir_ / "lists" / "file.txt") << "x";
+    TShellTree& tree = Tree();
+    TShellnode* lists = Child(tree.RootNode(), "lists");
+    ASSERT_NE(lists, nullptr);
+    lists->setExpanded(true);
+    fs::create_directory_symlink(dir_ / "lists" / "target", dir_ / "lists" / "shortcut");
+    ASSERT_TRUE(WaitFor([&] { return Child(lists, "shortcut") != nullptr; }, 3000ms));
+    EXPECT_TRUE(Child(lists, "shortcut")->Attributes() & support::SFGAO_LINK);
+    fs::remove(dir_ / "lists" / "shortcut");
+    EXPECT_TRUE(WaitFor([&] { return Child(lists, "shortcut") == nullptr; }, 3000ms));
+    fs::create_symlink(dir_ / "lists" / "file.txt", dir_ / "lists" / "file-link");
+    fs::create_directory_symlink(dir_ / "lists" / "target", dir_ / "lists" / "again");
+    ASSERT_TRUE(WaitFor([&] { return Child(lists, "again") != nullptr; }, 3000ms));
+    EXPECT_EQ(ChildNames(lists), (std::vector<std::string>{"again", "target"}));
+    fs::rename(dir_ / "lists" / "again", dir_ / "lists" / "renamed");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return ChildNames(lists) == std::vector<std::string>{"renamed", "target"};
+        },
+        3000ms));
+}
+
+// With the monitors silent, what an expansion reads follows UpdAuto and
+// UpdAutoRec, and OnExpanding may refuse it.
+TEST_F(ShellTreeTest, ExpandingRereadsAsTheSettingsSay) {
+    fs::create_directories(dir_ / "a" / "b" / "x");
+    fs::create_directories(dir_ / "a" / "c" / "x");
+    TShellTree& tree = Tree();
+    EXPECT_EQ(tree.NotifyFilter(), 0x6u);
+    tree.SetUpdAutoThread(false);
+    tree.SetUpdAuto(false);
+    TShellnode* a = Child(tree.RootNode(), "a");
+    ASSERT_NE(a, nullptr);
+    a->setExpanded(true);
+    Child(a, "b")->setExpanded(true);
+    const auto reopen = [&](TShellnode* node) {
+        node->setExpanded(false);
+        node->setExpanded(true);
+    };
+
+    // Read once: a folder made since shows only when an expansion re-reads.
+    fs::create_directory(dir_ / "a" / "new");
+    fs::create_directory(dir_ / "a" / "b" / "y");
+    fs::create_directory(dir_ / "a" / "c" / "y");
+    reopen(a);
+    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b", "c"}));
+    tree.SetUpdAuto(true);
+    reopen(a);
+    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b", "c", "new"}));
+    EXPECT_EQ(ChildNames(Child(a, "b")), std::vector<std::string>{"x"});
+
+    // Recursively: the open folder below is re-read, the closed one is marked
+    // unread and read when it opens, even without UpdAuto.
+    tree.SetUpdAutoRec(true);
+    reopen(a);
+    EXPECT_EQ(ChildNames(Child(a, "b")), (std::vector<std::string>{"x", "y"}));
+    EXPECT_FALSE(Child(a, "c")->Filled());
+    tree.SetUpdAuto(false);
+    tree.SetUpdAutoRec(false);
+    Child(a, "c")->setExpanded(true);
+    EXPECT_EQ(ChildNames(Child(a, "c")), (std::vector<std::string>{"x", "y"}));
+    EXPECT_TRUE(Child(a, "c")->Filled());
+
+    std::vector<std::string> asked;
+    tree.OnExpanding = [&](TShellTree*, TShellnode* node, bool& allow) {
+        asked.push_back(node->Item().name);
+        allow = false;
+    };
+    TShellnode* x = Child(Child(a, "b"), "x");
+    x->setExpanded(true);
+    EXPECT_FALSE(x->isExpanded());
+    EXPECT_EQ(asked, std::vector<std::string>{"x"});
+    tree.OnExpanding = nullptr;
+
+    tree.SetOptions({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    EXPECT_EQ(tree.NotifyFilter(), 0x7u);
+    tree.SetOptions({support::TF_NONFOLDERS});
+    EXPECT_EQ(tree.NotifyFilter(), 0x5u);
+}
+
+TEST_F(ShellTreeTest, RootTextAndLinkOverlay) {
+    fs::create_directories(dir_ / "DeskTop" / "inner");
+    fs::create_directory_symlink(dir_ / "DeskTop" / "inner", dir_ / "DeskTop" / "link");
+    TShellTree tree;
+    tree.SetRootUsePIDL(false);
+    tree.SetRootDir((dir_ / "DeskTop").string() + "/");
+    tree.show();
+    QApplication::processEvents();
+    EXPECT_EQ(tree.RootNode()->text(0).toStdString(), "Desktop");
+    EXPECT_EQ(tree.RootDir(), (dir_ / "DeskTop").string());
+    tree.SetRootDir((dir_ / "DeskTop" / "inner").string() + "//");
+    EXPECT_EQ(tree.RootNode()->text(0).toStdString(), (dir_ / "DeskTop" / "inner").string());
+
+    tree.SetRootDir((dir_ / "DeskTop").string());
+    const auto image = [&](const char* name) {
+        return Child(tree.RootNode(), name)->icon(0).pixmap(16, 16).toImage();
+    };
+    EXPECT_NE(image("link"), image("inner"));
+    tree.SetShowLinkOverlay(false);
+    EXPECT_EQ(image("link"), image("inner"));
+    tree.SetShowLinkOverlay(true);
+    EXPECT_NE(image("link"), image("inner"));
+}
+
 TEST_F(ShellTreeTest, EmptyRootFolderIsFollowed) {
     TShellTree& tree = Tree();
     EXPECT_EQ(tree.RootNode()->childCount(), 0);
@@ -286,6 +441,15 @@ TEST_F(ShellTreeTest, RenameInPlaceRenamesOnDisk) {
     EXPECT_EQ(over, 2);
     ASSERT_EQ(prompts->Asked().size(), 1u);
     EXPECT_EQ(prompts->Asked()[0].type, ui::mtError);
+    // A name holding a separator would move the folder into another one.
+    for (const QString& name : {QString("taken\\inside"), QString("taken/inside")}) {
+        EditTo(tree, node, name);
+        EXPECT_EQ(node->text(0).toStdString(), "new");
+        EXPECT_TRUE(fs::is_directory(dir_ / "new" / "deep"));
+        EXPECT_FALSE(fs::exists(dir_ / "taken" / "inside"));
+    }
+    EXPECT_EQ(prompts->Asked().size(), 3u);
+    over -= 2;
 
     // An edit given up ends the edit as well.
     EditTo(tree, node, "dropped", Qt::Key_Escape);

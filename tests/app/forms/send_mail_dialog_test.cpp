@@ -500,6 +500,40 @@ TEST_F(SendMailDialogTest, SendCommandAsksForAnUnchosenMethodAndRestoresFilterAn
     EXPECT_TRUE(window->tmrGetEntries.Running());
 }
 
+// A test send waits for the server with the queue running; a second click
+// meanwhile must not start a second send inside the first.
+TEST_F(SendMailDialogTest, TestSendWaitsWithTheDialogDisabled) {
+    mail::testing::SmtpSink busy("slow-greeting");
+    context.mail_settings.smtp_port = busy.port();
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    dialog.edtMessageSubject->SetText("Hi");
+    dialog.edtMessageText->SetText("Short note");
+    bool clicked = false;
+    bool enabled_while_waiting = true;
+    dialog.Run().idle = [&] {
+        if (!clicked) {
+            clicked = true;
+            enabled_while_waiting = dialog.isEnabled();
+            dialog.btnsendtest->click();  // the impatient second click
+        }
+        QCoreApplication::processEvents();
+    };
+    prompts->AnswerInput("tester@example.org");
+    prompts->AnswerInput("second@example.org");
+    dialog.btnsendtest->click();
+    const auto mails = busy.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u) << AskedTexts();
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"tester@example.org"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(busy.MessageCount(), 1u);
+    EXPECT_TRUE(clicked);
+    EXPECT_FALSE(enabled_while_waiting);
+    EXPECT_TRUE(dialog.isEnabled());
+}
+
 TEST_F(SendMailDialogTest, SecondMapiMethodKeepsOneSessionForTheDialog) {
     support::testing::MapiSandbox sandbox;
     sandbox.RegisterMapi("1");

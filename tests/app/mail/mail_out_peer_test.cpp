@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/category_filter.h"
 #include "platform/mail/mail_config.h"
+#include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/mail/relay_library.h"
 #include "support/smapi.h"
@@ -290,6 +292,134 @@ TEST_F(MailOutTest, FailedDeliveryIsReportedTwiceUnlessHiddenAndTheRunGoesOn) {
               "to 1 recipients failed.");
 }
 
+// Real servers end connections in the middle of a long run: a limit of
+// messages per connection (421, or closing after the last one), an idle
+// time-out over a stagger delay. The run connects again and goes on; a message
+// whose data went out without an answer may have arrived and is reported,
+// never sent twice.
+TEST_F(MailOutTest, ServerThatEndsTheConnectionMidRunIsConnectedToAgainAndNothingGoesTwice) {
+    AddRows(5);
+    out->text = "Plain text";
+    struct Case {
+        std::string mode;
+        std::int32_t send_count;
+        std::size_t messages;
+        std::int64_t failed;
+    };
+    for (const Case& c : {Case{"limit", 1, 5, 0}, Case{"drop", 1, 5, 0}, Case{"limit", 2, 3, 0},
+                          Case{"drop-in-data", 1, 5, 2}, Case{"idle", 1, 5, 0}}) {
+        SCOPED_TRACE(c.mode + " " + std::to_string(c.send_count));
+        mail::testing::SmtpSink server(c.mode);
+        context.mail_settings.smtp_port = server.port();
+        settings.SendCount = c.send_count;
+        settings.chkStaggerSending = c.mode == "idle";
+        settings.spnStaggerDelay = 1;
+        // The server's idle limit is a second; the wait outlasts it.
+        out->OnStagger = [] {
+            std::this_thread::sleep_for(2s);
+            return StaggerAnswer::kContinue;
+        };
+        std::vector<std::string> reports;
+        out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 5);
+        const auto mails = server.WaitForMessages(c.messages);
+        std::this_thread::sleep_for(200ms);
+        ASSERT_EQ(server.MessageCount(), c.messages);
+        std::vector<std::string> delivered;
+        for (const auto& mail : mails)
+            delivered.insert(delivered.end(), mail.rcpt_to.begin(), mail.rcpt_to.end());
+        std::sort(delivered.begin(), delivered.end());
+        EXPECT_EQ(delivered,
+                  (std::vector<std::string>{"m1@example.org", "m2@example.org", "m3@example.org",
+                                            "m4@example.org", "m5@example.org"}))
+            << "every member once";
+        EXPECT_EQ(out->failed_count, c.failed);
+        EXPECT_EQ(reports.size(), static_cast<std::size_t>(c.failed) * 2);
+        const auto log = LogWithout(out->sendlog);
+        EXPECT_GT(std::count(log.begin(), log.end(), "Connecting to SMTP server"), 1);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "SEND FAILURE"), c.failed == 0 ? 0 : c.failed);
+    }
+    out->OnStagger = nullptr;
+    settings.chkStaggerSending = false;
+}
+
+// An attachment is read and encoded once a run, however many members get it,
+// and afresh by the next run; a file that cannot be read fails each message.
+TEST_F(MailOutTest, AttachmentIsReadOncePerRunAndAfreshByTheNext) {
+    AddRows(3);
+    settings.SendCount = 1;
+    out->text = "Plain text";
+    const std::string file = program.File("notes.txt");
+    out->attachments = {file};
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 3);
+    EXPECT_EQ(out->failed_count, 3);
+    EXPECT_EQ(reports.size(), 6u);
+    EXPECT_EQ(sink.MessageCount(), 0u);
+
+    mail::testing::WriteFile(file, "first version\r\n");
+    out->OnProgress = [&](std::string_view caption, std::int64_t position, std::int64_t) {
+        if (caption.starts_with("Sending") && position == 2)
+            mail::testing::WriteFile(file, "second version\r\n");
+    };
+    for (const std::string expected : {"first version\r\n", "second version\r\n"}) {
+        const std::size_t before = sink.MessageCount();
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 3);
+        EXPECT_EQ(out->failed_count, 0);
+        const auto mails = sink.WaitForMessages(before + 3);
+        ASSERT_EQ(mails.size(), before + 3);
+        for (std::size_t i = before; i < mails.size(); ++i) {
+            const mail::ReceivedMessage parsed = mail::ParseMessage(mails[i].data);
+            ASSERT_EQ(parsed.attachments.size(), 1u);
+            EXPECT_EQ(parsed.attachments[0].data, expected) << i;
+        }
+        out->OnProgress = nullptr;
+    }
+}
+
+// A blind-copy batch goes to every member the server takes: a malformed
+// address or one the server refuses fails only its member, reported by name.
+// A refused extra To address still fails the whole message.
+TEST_F(MailOutTest, RefusedAddressInABatchFailsOnlyItsMember) {
+    AddRow("m1@example.org", "news");
+    AddRow("bad address@example.org", "news");
+    AddRow("m3@example.org", "news");
+    AddRow("reject-me@example.org", "news");
+    AddRow("m5@example.org", "news");
+    settings.SendCount = 10;
+    out->text = "Plain text";
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 5);
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"m1@example.org", "m3@example.org", "m5@example.org"}));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[0].starts_with("SMTP Sendmail failed for bad address@example.org: "))
+        << reports[0];
+    EXPECT_TRUE(reports[1].starts_with("SMTP Sendmail failed for reject-me@example.org: "))
+        << reports[1];
+    EXPECT_EQ(std::count(out->sendlog.begin(), out->sendlog.end(), "SEND OK"), 1);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 3 recipients have been sent via your ISP's SMTP server.  Sending "
+              "to 2 recipients failed.");
+
+    reports.clear();
+    out->to_list = {"reject-boss@example.org"};
+    out->recipients_valid = false;
+    EXPECT_EQ(out->Button2Click(), 5);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.MessageCount(), 1u);
+    EXPECT_EQ(reports, (std::vector<std::string>{
+                           "An error was encountered while sending your mail via SMTP!",
+                           "SMTP Sendmail failed"}));
+    EXPECT_EQ(out->failed_count, 5);
+}
+
 TEST_F(MailOutTest, StartTlsWithLogin) {
     mail::testing::SmtpSink secure("starttls-auth");
     context.mail_settings.smtp_port = secure.port();
@@ -489,6 +619,28 @@ TEST_F(MailOutTest, RelayLogsUndeliverableAsFailureAndCountsTheBounce) {
                                         "Send to 2 recipients has been completed"}));
     ASSERT_TRUE(entries->LocateEmailAddress("gone@nomail.test"));
     EXPECT_EQ(database->tblCV().FieldByName("Bounces")->AsInteger(), 1);
+    out->FreeSMTPServerDLL();
+}
+
+// The relay's call waits for DNS and the member's mail host; meanwhile the
+// window's queue keeps running, as it does for the SMTP method.
+TEST_F(MailOutTest, RelayLetsTheWindowRunWhileItWaits) {
+    mail::testing::DnsStub dns("slow.test DROP\n");
+    settings.EmailMethod = kMethodRelay;
+    context.mail_settings.dns_host = "127.0.0.1";
+    context.mail_settings.dns_timeout_ms = 1000;
+    out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out->relay()->SetOptions({dns.port(), sink.port(), 5s, 5s});
+    int idle_calls = 0;
+    out->idle = [&] { ++idle_calls; };
+    out->to_list = {"member@slow.test"};
+    out->text = "Plain";
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_FALSE(out->SMTPServerSend("", "", ""));
+    EXPECT_GT(idle_calls, 10);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].starts_with("SMTP Sendmail failed with the error: ")) << reports[0];
     out->FreeSMTPServerDLL();
 }
 

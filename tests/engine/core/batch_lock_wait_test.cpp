@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -101,6 +103,81 @@ TEST_F(TwoPrograms, ABatchEndThatCannotTakeTheWriteLockFailsAndLeavesNothingHeld
         EXPECT_EQ(reopened.size(), expected.size());
         ++round;
     }
+}
+
+// A batch cancelled part way (its directory closed in the middle of a change) still writes what
+// it changed, but as a batch's end does: only once the other program's reader has let go, so that
+// the reader finds the files as they were all through its hold. Where the reader holds on past the
+// whole wait the cancel writes nothing more and leaves nothing held: the other program then posts.
+TEST_F(TwoPrograms, ACancelledBatchWritesOnlyWhenNoReaderOfAnotherProgramIsLeft) {
+    MakeTable(3);
+    const auto files = [&] {
+        std::vector<std::uint8_t> bytes = ReadBytes(dir.File("mailist.DAT"));
+        const std::vector<std::uint8_t> index = ReadBytes(dir.File("mailist.IDX"));
+        bytes.insert(bytes.end(), index.begin(), index.end());
+        return bytes;
+    };
+    const auto cancel_on_close = [&](const std::vector<std::string>& items) {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        directory->BeginUpdateBatch();
+        for (const std::string& item : items)
+            InsertEntry(c, item, "A", 1);
+        c.Close();
+        cursors.clear();
+        // The directory's end cancels the batch it is in.
+        EXPECT_EQ(session->CloseDirectory(directory), 0);
+        directory = session->OpenDirectory("DB", dir.Path().string());
+    };
+    {
+        SecondProgram child([&](SecondProgram& self) {
+            Program program(dir.Path().string(), false);
+            TDataCursor& c = *program.cursor;
+            c.Open();
+            c.HoldReadLock();
+            const std::vector<std::uint8_t> before = files();
+            self.Signal();
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            const bool untouched = files() == before;
+            c.ReleaseReadLock();
+            return untouched ? 0 : 4;
+        });
+        ASSERT_TRUE(child.AwaitSignal());
+        cancel_on_close({"kept-a@x", "kept-b@x"});
+        EXPECT_EQ(child.Wait(), 0);
+    }
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    EXPECT_EQ(c.GetTableRecordCount(), 5);
+    c.Close();
+
+    SecondProgram holder([&](SecondProgram& self) {
+        Program program(dir.Path().string(), false);
+        TDataCursor& c = *program.cursor;
+        c.Open();
+        c.HoldReadLock();
+        self.Signal();
+        self.AwaitGo();
+        c.ReleaseReadLock();
+        InsertEntry(c, "theirs@x", "B", 7);
+        return c.GetTableRecordCount() == 6 ? 0 : 3;
+    });
+    ASSERT_TRUE(holder.AwaitSignal());
+    {
+        platform::os::FakeClock clock;
+        platform::os::ScopedClockHooks scoped(clock.Hooks());
+        cancel_on_close({"lost@x"});
+        EXPECT_GE(clock.SleptMilliseconds(), 8192u * 3u);
+    }
+    holder.Go();
+    EXPECT_EQ(holder.Wait(), 0);
+    TDataCursor& again = NewCursor("mailist", false);
+    again.Open();
+    const std::vector<std::string> items = Items(again);
+    EXPECT_EQ(items.size(), 6u);
+    EXPECT_TRUE(Has(items, "theirs@x"));
+    EXPECT_FALSE(Has(items, "lost@x"));
+    again.Close();
 }
 
 }  // namespace

@@ -237,5 +237,71 @@ TEST_F(RecordLocks, LockingByNumberLeavesACursorAtAnEndThere) {
     }
 }
 
+// A lock by number on a row only another program has added so far finds the row: the table's
+// size is read again before the number is refused. A number past even that row is still not
+// found, and leaves nothing held.
+TEST_F(RecordLocks, LockingByNumberFindsARowAnotherProgramJustAdded) {
+    MakeTable(3);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& c = OpenOn("u0@x", buffer);
+    const std::uint32_t added = c.GetRecordSlotCount() + 1;
+    SecondProgram child([&](SecondProgram&) {
+        Program program(dir.Path().string(), false);
+        program.cursor->Open();
+        InsertEntry(*program.cursor, "theirs@x", "B", 3);
+        program.cursor->Close();
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    EXPECT_EQ(CodeOf([&] { c.LockRecord(added); }), 0);
+    EXPECT_TRUE(HeldByAnother("theirs@x"));
+    EXPECT_EQ(CodeOf([&] { c.LockRecord(added + 1); }), kErrRecordNotFound);
+    EXPECT_FALSE(c.Table()->RecordLocked(added + 1));
+    c.UnlockRecord(added);
+    EXPECT_FALSE(HeldByAnother("theirs@x"));
+    c.Close();
+}
+
+// A row locked while the table lock was held stays held once the table lock goes, against
+// another program too; its cursor gives it back, by an unlock or by a change that unlocks, as
+// any lock of its own, and locks it again afterwards.
+TEST_F(RecordLocks, ARowLockedUnderTheTableLockStaysHeldAfterIt) {
+    MakeTable(2);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& c = OpenOn("u0@x", buffer);
+    for (const bool by_change : {false, true}) {
+        SCOPED_TRACE(by_change ? "change" : "unlock");
+        c.LockTable();
+        c.LockRecord(0);
+        c.UnlockTable();
+        EXPECT_TRUE(HeldByAnother("u0@x"));
+        SecondProgram child([&](SecondProgram&) {
+            Program program(dir.Path().string(), false);
+            program.session.SetLockRetryCount(1);
+            program.session.SetLockWaitTime(5);
+            TDataCursor& other = *program.cursor;
+            other.Open();
+            std::vector<std::uint8_t> row(other.GetRecordSize());
+            other.First();
+            if (other.GetNextRecord(row) != 0)
+                return 1;
+            const EngineErrorCode code = CodeOf([&] { (void)other.GetCurrentRecord(row, true); });
+            return code == kErrRecordLocked ? 0 : 5;
+        });
+        EXPECT_EQ(child.Wait(), 0);
+        if (by_change) {
+            PutInt(c, buffer, 4, 11);
+            EXPECT_EQ(CodeOf([&] { c.ModifyRecord(buffer, true, true); }), 0);
+            EXPECT_EQ(StoredBounces("u0@x"), 11);
+        } else {
+            EXPECT_EQ(CodeOf([&] { c.UnlockRecord(0); }), 0);
+        }
+        EXPECT_FALSE(HeldByAnother("u0@x"));
+        EXPECT_EQ(CodeOf([&] { c.LockRecord(0); }), 0);
+        c.UnlockRecord(0);
+    }
+    c.Close();
+}
+
 }  // namespace
 }  // namespace strata

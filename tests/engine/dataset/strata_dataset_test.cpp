@@ -199,6 +199,42 @@ TEST_F(StrataDataSetTest, CancelAndPostKeepToTheEditedRowWhereverTheCursorStands
     EXPECT_FALSE(held("abe@example.com"));
 }
 
+// An edit begun under the table lock holds its row once the table lock goes: its cancel, or its
+// post, gives the row back without a failure, and the row is edited again afterwards. So does a
+// cancel whose lock was given back already.
+TEST_F(StrataDataSetTest, AnEditBegunUnderTheTableLockEndsAfterTheTableLockGoes) {
+    Create(ListTableDefinition());
+    TestTable& table = NewTable("mailist", "ByItem");
+    table.exclusive = false;
+    table.Open();
+    AddEntry(table, "abe@example.com", "news", 0);
+    for (const bool post : {true, false}) {
+        SCOPED_TRACE(post ? "post" : "cancel");
+        ASSERT_TRUE(table.Locate("Item", db::Variant("abe@example.com"), {}));
+        table.Handle()->LockTable();
+        table.Edit();
+        table.FieldByName("Comments")->SetAsString(post ? "posted" : "dropped");
+        table.Handle()->UnlockTable();
+        if (post) {
+            EXPECT_NO_THROW(table.Post());
+        } else {
+            EXPECT_NO_THROW(table.Cancel());
+        }
+        EXPECT_EQ(table.State(), db::dsBrowse);
+        EXPECT_EQ(table.FieldByName("Comments")->AsString(), "posted");
+    }
+    // A lock given back through the cursor during the edit leaves its cancel nothing to do.
+    table.Edit();
+    table.Handle()->UnlockRecord(0);
+    EXPECT_NO_THROW(table.Cancel());
+    EXPECT_EQ(table.State(), db::dsBrowse);
+    // Nothing of those edits is left held: the row locks for its own edit as ever.
+    table.Edit();
+    table.FieldByName("Comments")->SetAsString("last");
+    table.Post();
+    EXPECT_EQ(table.FieldByName("Comments")->AsString(), "last");
+}
+
 // Two datasets on one shared table edit, post and cancel at random while they move, and the
 // cursor of one moves under it in the middle of an edit. An edit holds its row against the
 // other dataset until its post or cancel, and no longer; every post writes the edited row.

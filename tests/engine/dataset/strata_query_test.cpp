@@ -118,6 +118,43 @@ TEST_F(StrataQueryTest, DataSourceRefreshesParametersWithControlsDisabled) {
     q.Close();
 }
 
+// A parameter the data source fills follows the source's current record: each move of the
+// master opens the query again on the new record's value. One the caller set stays as set.
+TEST_F(StrataQueryTest, ParametersFromTheDataSourceFollowItsCurrentRecord) {
+    Create(ListTableDefinition());
+    TestTable& master = NewTable();
+    master.exclusive = false;
+    master.Open();
+    AddEntry(master, "a@x", "news", 0);
+    AddEntry(master, "b@x", "misc", 2);
+    AddEntry(master, "c@x", "misc", 2);
+    master.First();
+    db::TDataSource master_source(nullptr);
+    master_source.SetDataSet(&master);
+
+    TStrataQuery& q =
+        MakeQuery("select Item from mailist where Item = :Item or Category = :Category");
+    q.Params().ParamByName("Category").SetAsString("none");
+    q.SetDataSource(&master_source);
+    q.Open();
+    const auto items = [&] {
+        std::vector<std::string> seen;
+        for (q.First(); !q.Eof(); q.Next())
+            seen.push_back(q.FieldByName("Item")->AsString());
+        std::sort(seen.begin(), seen.end());
+        return seen;
+    };
+    EXPECT_EQ(items(), (std::vector<std::string>{"a@x"}));
+    EXPECT_FALSE(q.Params().ParamByName("Item").Bound());
+    master.Next();
+    EXPECT_EQ(master.FieldByName("Item")->AsString(), "b@x");
+    EXPECT_EQ(items(), (std::vector<std::string>{"b@x"}));
+    master.Last();
+    EXPECT_EQ(items(), (std::vector<std::string>{"c@x"}));
+    EXPECT_EQ(q.Params().ParamByName("Category").Value().AsString(), "none");
+    q.Close();
+}
+
 // The query dataset over a live result edits, inserts and deletes in the table itself.
 class StrataLiveQueryTest : public StrataQueryTest {
   protected:

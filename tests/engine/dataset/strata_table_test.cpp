@@ -104,6 +104,41 @@ TEST_F(StrataTableTest, CreateRestructureAndUseTheListTable) {
         EXPECT_FALSE(std::filesystem::exists(dir.File(std::string("mailist") + ext))) << ext;
 }
 
+// An index the open table cannot switch to, by fields or by name, is refused and changes
+// nothing: the table keeps its order and its index property, and opens again as before.
+TEST_F(StrataTableTest, ARefusedIndexLeavesTheTableAndItsPropertyAsTheyWere) {
+    TStrataTable& t = MakeTable();
+    CreateListTable(t);
+    t.SetIndexFieldNames("Item");
+    t.Open();
+    for (const char* item : {"c@x", "a@x", "b@x"}) {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(item);
+        t.Post();
+    }
+    const auto order = [&] {
+        std::string seen;
+        for (t.First(); !t.Eof(); t.Next())
+            seen += t.FieldByName("Item")->AsString().substr(0, 1);
+        return seen;
+    };
+    ASSERT_EQ(order(), "abc");
+    EXPECT_THROW(t.SetIndexFieldNames("Category"), db::EDatabaseError);
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+    EXPECT_THROW(t.SetIndexName("NoSuchIndex"), db::EDatabaseError);
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+    EXPECT_EQ(t.IndexName(), "");
+    EXPECT_EQ(order(), "abc");
+    t.Close();
+    EXPECT_NO_THROW(t.Open());
+    EXPECT_EQ(order(), "abc");
+    // A good one still switches.
+    t.SetIndexName("");
+    EXPECT_EQ(t.IndexFieldNames(), "");
+    EXPECT_EQ(order(), "cab");
+    t.Close();
+}
+
 // Locate on fields no index holds together filters the table; the few rows that pass are
 // found by their keys. The row found, and its place, must be those of a walk through the rows
 // in the table's order: every index, filtered or not, with and without case, partial keys,

@@ -160,6 +160,29 @@ TEST_F(SqlExecution, ValueAndColumnErrors) {
     EXPECT_TRUE(Rows("t").empty()) << "nothing was written";
 }
 
+// Changes refused for their SQL are refused before any row: the table keeps every row as it was.
+TEST_F(SqlExecution, RefusedChangesLeaveEveryRow) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
+    Run("INSERT INTO t VALUES (1, 'x')");
+    Run("INSERT INTO t VALUES (2, 'y')");
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"DELETE FROM t WHERE z = 1",
+         "Invalid column name 'z' or table correlation name '' specified in WHERE or JOIN "
+         "clause"},
+        {"DELETE FROM t WHERE b", "WHERE or JOIN clause must be a boolean expression"},
+        {"UPDATE t SET a = 5 WHERE a > NULL",
+         "Type mismatch between column 'a' and constant 'NULL' in WHERE or JOIN clause"},
+        {"UPDATE t SET a = 5, q = 1",
+         "Invalid column name 'q' or table correlation name '' specified in table columns"},
+        {"UPDATE t SET b = 'z', a = 'abc'",
+         "Type mismatch between column 'a' and constant 'abc' in update values"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Run(sql); }), message) << sql;
+        EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|y"})) << sql;
+    }
+}
+
 TEST_F(SqlExecution, DefinitionStatements) {
     Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
     try {

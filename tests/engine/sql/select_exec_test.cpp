@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -200,6 +201,88 @@ TEST_F(SqlSelect, SubSelectsAndParameters) {
     EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"1", "3"}));
 }
 
+// IN asks the sub-select's result for a first match only: sub-selects whose rows repeat a
+// value, hold NULLs or hold nothing give the rows their values listed out would give, in
+// SELECT, UPDATE and DELETE alike.
+TEST_F(SqlSelect, InSubSelectsOverRepeatedNullAndMissingValues) {
+    Run("CREATE TABLE r (k INTEGER)");
+    for (const char* value : {"3", "3", "NULL", "1", "3", "NULL"}) {
+        Run(std::string("INSERT INTO r VALUES (") + value + ")");
+    }
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r)", {"1", "3"}},
+        {"SELECT a FROM t WHERE a NOT IN (SELECT k FROM r)", {"2", "4"}},
+        // This engine's NULL = NULL holds for IN as for =.
+        {"SELECT a FROM t WHERE c IN (SELECT k FROM r)", {"2"}},
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r WHERE k > 5)", {}},
+        {"SELECT a FROM t WHERE a NOT IN (SELECT k FROM r WHERE k > 5)", {"1", "2", "3", "4"}},
+        {"SELECT COUNT(*) FROM t WHERE a IN (SELECT k FROM r)", {"2"}},
+        {"SELECT a FROM t WHERE a IN (SELECT k FROM r) AND a IN (SELECT k FROM u)", {"1", "3"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+    EXPECT_EQ(Run("UPDATE t SET c = 0 WHERE a IN (SELECT k FROM r)"), 2);
+    EXPECT_EQ(Run("DELETE FROM t WHERE a NOT IN (SELECT k FROM r)"), 2);
+    EXPECT_EQ(Rows("t"), (Strings{"1|x|0", "3|<null>|0"}));
+}
+
+// HAVING is read against the result columns at planning: what the result cannot answer fails
+// in Prepare, before any row is produced. Parameters get their types from their values, so a
+// HAVING that compares with one passes Prepare and is checked again when it runs.
+TEST_F(SqlSelect, HavingIsCheckedAgainstTheResultWhenPrepared) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING MAX(c) > 1",
+         "Expression in HAVING clause not found in source columns"},
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(a) > 1",
+         "Expression in HAVING clause not found in source columns"},
+        {"SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(c)",
+         "HAVING clause must be a boolean expression"},
+        {"SELECT b FROM t GROUP BY b HAVING z = 1",
+         "Invalid column name 'z' or table correlation name '' specified in HAVING clause"},
+    };
+    for (const auto& [sql, message] : cases) {
+        const std::string text = sql;
+        EXPECT_EQ(SqlError([&] {
+                      TQueryStatement statement(directory_);
+                      std::size_t offset = 0;
+                      statement.Prepare(text, offset);
+                  }),
+                  message)
+            << sql;
+    }
+
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT b, SUM(c) FROM t GROUP BY b HAVING SUM(c) > ?", offset);
+    std::vector<FieldDescriptor> descriptors(1);
+    descriptors[0][fd::kType] = kTypeInteger;
+    descriptors[0][fd::kDataSize] = 4;
+    std::vector<std::byte> record(5);
+    record[0] = std::byte{1};
+    StoreInt32(record.data() + 1, 20);
+    statement.SetParams(1, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"<null>|30", "x|50"}));
+    StoreInt32(record.data() + 1, 40);
+    statement.SetParams(1, descriptors, record);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"x|50"}));
+}
+
+// The execution time is read from a tick counter of whole milliseconds: a statement reports
+// whole ticks, 0 when it ran within one, whatever its kind.
+TEST_F(SqlSelect, ExecutionTimeCountsWholeTicks) {
+    for (const char* sql : {"SELECT a FROM t", "SELECT b, COUNT(*) FROM t GROUP BY b",
+                            "UPDATE t SET c = c WHERE a = 1", "CREATE INDEX byc ON t (c)"}) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        statement.Execute();
+        const double milliseconds = statement.GetExecutionTime() * 1000.0;
+        EXPECT_GE(milliseconds, 0.0) << sql;
+        EXPECT_NEAR(milliseconds, std::round(milliseconds), 1e-6) << sql;
+    }
+}
+
 TEST_F(SqlSelect, ResultNamesAndRowLimit) {
     TQueryStatement statement(directory_);
     std::size_t offset = 0;
@@ -224,6 +307,96 @@ TEST_F(SqlSelect, IntoTablesAndInsertSelectReopenFromDisk) {
     EXPECT_EQ(Rows("w"), (Strings{"1|x", "3|<null>", "4|x"}));
     EXPECT_EQ(Run("INSERT INTO w (b, a) SELECT label, k FROM u WHERE k = 5"), 1);
     EXPECT_EQ(Rows("w").back(), "5|five");
+}
+
+// The result table's shape: each AVG column has a hidden whole-number count column named after
+// its own field number; a text takes COUNT but not MIN; INTO an existing table makes it anew
+// with the new columns.
+TEST_F(SqlSelect, ResultTablesTakeTheirColumnsFromTheResult) {
+    {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT b, AVG(a), AVG(c) FROM t GROUP BY b", offset);
+        TDataCursor& result = *statement.Execute();
+        ASSERT_EQ(result.GetFieldCount(), 5u);
+        for (std::uint32_t n = 4; n <= 5; ++n) {
+            const FieldDescriptor& d = result.GetFieldDesc(n);
+            EXPECT_EQ(FieldName(d), "Sys__Avg__Count" + std::to_string(n));
+            EXPECT_EQ(FieldType(d), kTypeInteger);
+            EXPECT_TRUE(FieldHidden(d));
+        }
+        EXPECT_EQ(RowsOf(result), (Strings{"<null>|3|30", "x|3|25", "y|2|<null>"}));
+    }
+
+    EXPECT_EQ(SqlError([&] { Select("SELECT MIN(b) FROM t"); }),
+              "MIN aggregate function must contain a numeric, date, time, or timestamp "
+              "expression in source columns");
+    EXPECT_EQ(Select("SELECT COUNT(b) FROM t"), (Strings{"3"}));
+
+    const std::string into = "\"" + dir_.Path().string() + "/r\"";
+    Run("SELECT a INTO " + into + " FROM t");
+    EXPECT_EQ(Rows("r").size(), 4u);
+    Run("SELECT b, c INTO " + into + " FROM t WHERE a = 1");
+    EXPECT_EQ(Rows("r"), (Strings{"x|10"}));
+}
+
+// An encrypted result table takes the statement's password; the session holds it only while
+// the statement creates and opens the table, so a later reader must be given it.
+TEST_F(SqlSelect, EncryptedResultsKeepTheSessionsPasswordsAsTheyWere) {
+    const std::string into = "\"" + dir_.Path().string() + "/sealed\"";
+    Run("SELECT a, b INTO " + into + " FROM t WHERE a > 2 ENCRYPTED WITH 'secret'");
+    EXPECT_FALSE(session_->HasPassword("secret"));
+    OpenSession();
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("sealed");
+        EXPECT_THROW(cursor.Open(), EStrataEngineError);
+    }
+    session_->AddPassword("secret");
+    {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName("sealed");
+        cursor.Open();
+        EXPECT_TRUE(cursor.IsEncrypted());
+        EXPECT_EQ(RowsOf(cursor), (Strings{"3|<null>", "4|x"}));
+    }
+    session_->AddPassword("kept");
+    Run("SELECT a INTO " + into + " FROM t ENCRYPTED WITH 'kept'");
+    EXPECT_TRUE(session_->HasPassword("kept")) << "a password the session held stays";
+}
+
+// A SELECT ... INTO an existing table whose conditions fail their checks leaves the table as it
+// was; one that runs makes it anew.
+TEST_F(SqlSelect, IntoAnExistingTableKeepsItWhenTheStatementIsRefused) {
+    const std::string into = "\"" + dir_.Path().string() + "/r\"";
+    Run("SELECT a, b INTO " + into + " FROM t WHERE a < 3");
+    const Strings kept = {"1|x", "2|y"};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"z = 1",
+         "Invalid column name 'z' or table correlation name '' specified in WHERE or "
+         "JOIN clause"},
+        {"a > NULL",
+         "Type mismatch between column 'a' and constant 'NULL' in WHERE or JOIN "
+         "clause"},
+        {"b", "WHERE or JOIN clause must be a boolean expression"},
+    };
+    for (const auto& [where, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Run("SELECT a, b INTO " + into + " FROM t WHERE " + where); }),
+                  message);
+        EXPECT_EQ(Rows("r"), kept) << where;
+    }
+    EXPECT_EQ(SqlError([&] {
+                  Run("SELECT b, SUM(c) INTO " + into + " FROM t GROUP BY b HAVING MAX(c) > 1");
+              }),
+              "Expression in HAVING clause not found in source columns");
+    EXPECT_EQ(Rows("r"), kept);
+
+    // Executed again, the statement refills the table it made the first time.
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a INTO " + into + " FROM t WHERE a > 3", offset);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"4"}));
+    EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"4"}));
 }
 
 TEST_F(SqlSelect, IntoASourceTableIsRefused) {
@@ -251,6 +424,12 @@ TEST_F(SqlSelect, PlanningErrors) {
          "Invalid use of column correlation name 'x' for '*' specified in source columns"},
         {"SELECT a FROM t RIGHT JOIN u ON t.a = u.k RIGHT JOIN u v ON v.k = t.a",
          "RIGHT JOIN is supported only between two tables"},
+        // Planning binds HAVING, then ORDER BY, then GROUP BY: the first of them that fails
+        // is the one told.
+        {"SELECT a FROM t GROUP BY z ORDER BY y",
+         "Invalid column name 'y' or table correlation name '' specified in ORDER BY clause"},
+        {"SELECT b, SUM(c) FROM t GROUP BY z HAVING MAX(c) > 1 ORDER BY y",
+         "Expression in HAVING clause not found in source columns"},
     };
     for (const auto& [sql, message] : cases) {
         const char* statement = sql;
@@ -258,6 +437,34 @@ TEST_F(SqlSelect, PlanningErrors) {
     }
     EXPECT_NE(SqlError([&] { Select("SELECT MIN(b) FROM t"); }).find("source columns"),
               std::string::npos);
+}
+
+// What a result cannot hold is refused at planning with its own message: more than 1024
+// columns in the result, ORDER BY or GROUP BY, a text expression wider than a field, and a
+// BLOB column to group by or to compare for DISTINCT.
+TEST_F(SqlSelect, PlanningRefusesWhatTheResultCannotHold) {
+    Run("CREATE TABLE m (a INTEGER, note BLOB(1, 1), w CHAR(200))");
+    std::string columns = "a";
+    for (int i = 1; i < 1025; ++i) {
+        columns += ", a";
+    }
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SELECT " + columns + " FROM t",
+         "Maximum number of columns (1024) in result set exceeded"},
+        {"SELECT a FROM t ORDER BY " + columns,
+         "Maximum number of columns (1024) in ORDER BY clause exceeded"},
+        {"SELECT a FROM t GROUP BY " + columns,
+         "Maximum number of columns (1024) in GROUP BY clause exceeded"},
+        {"SELECT w + w FROM m",
+         "Column expression 'w + w' exceeds the maximum allowable field size"},
+        {"SELECT note, COUNT(*) FROM m GROUP BY note",
+         "Invalid BLOB column 'note' specified in GROUP BY clause"},
+        {"SELECT DISTINCT a, note FROM m",
+         "Invalid BLOB column 'note' specified in DISTINCT clause"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql.substr(0, 60);
+    }
 }
 
 // Where this engine's rules differ from standard SQL: NULL is a value for = and <> (and a

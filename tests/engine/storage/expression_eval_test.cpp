@@ -204,6 +204,39 @@ TEST_F(ExpressionEval, OverflowIsNullAndNeverWraps) {
     EXPECT_EQ(Eval("Amount + Amount"), "bcd:1800000000000002");
 }
 
+// A BCD amount (12.34) against floats: the double of 12.34 is that amount, while a float between
+// two amounts compares by its value, as filters prepared for a cursor do too.
+TEST_F(ExpressionEval, BcdAgainstFloatsBetweenAmounts) {
+    record.SetDouble("F", 12.34);
+    record.SetDouble("Money", 12.34004);
+    const std::vector<EvalCase> cases = {
+        {"Amount = 12.34", "True"},
+        {"Amount = F", "True"},
+        {"Amount = 12.34004", "False"},
+        {"Amount <> 12.34004", "True"},
+        {"Amount < 12.34004", "True"},
+        {"Amount >= 12.34004", "False"},
+        {"Amount > 12.33996", "True"},
+        {"Amount = 12.33996", "False"},
+        {"12.34004 > Amount", "True"},
+        {"Amount = Money", "False"},
+        {"Amount < Money", "True"},
+        {"Amount = 12.34 + 0.00004", "False"},
+        {"Amount IN (12.34004, 12.33996)", "False"},
+        {"Amount BETWEEN 12.33996 AND 12.34004", "True"},
+        {"Amount BETWEEN 12.34004 AND 13", "False"},
+    };
+    RunCases(*this, cases);
+    for (const EvalCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        ExpTokenPtr tree = ParseAndCheck(record, c.text);
+        ExpTokenPtr prepared =
+            PrepareFilterTree(*tree, record.Reader(), false, false, 0, 0, &fixed);
+        EXPECT_EQ(Render(*EvaluateExpression(*prepared, nullptr, 0, 0, record.Reader(), &fixed)),
+                  c.value);
+    }
+}
+
 TEST_F(ExpressionEval, DateAndTimeArithmetic) {
     const std::int32_t day = day_20010203;
     RunCases(*this, {
@@ -588,6 +621,37 @@ TEST_F(ExpressionEval, InSelectAsksTheSubSelect) {
                   in ? "False" : "True");
         record.SetInt("Bounces", 3);
     }
+}
+
+// A sub-select that answers whether a record matches, and fails the test when asked to count
+// them all: IN needs only the first match.
+class FirstMatchQuery : public CountingQuery {
+  public:
+    std::int64_t ResultRecordCount() override {
+        ADD_FAILURE() << "IN counted every match";
+        return CountingQuery::ResultRecordCount();
+    }
+    bool ResultHasRecord() override { return value == 3; }
+};
+
+TEST_F(ExpressionEval, InSelectStopsAtTheFirstMatch) {
+    FirstMatchQuery query;
+    ExpTokenPtr tree = NewExpToken();
+    tree->Kind = kTokenExtended;
+    tree->Code = kOpInSelect;
+    tree->Text = "IN";
+    tree->First = NewExpToken();
+    tree->First->Kind = kTokenColumn;
+    tree->First->ColumnName = "Bounces";
+    tree->Second = NewExpToken();
+    tree->Second->Kind = kTokenSubSelect;
+    tree->Second->SubSelect = static_cast<SubSelectQuery*>(&query);
+    CheckExpressionTypes(testing::FilterErrors(), false, record.Resolver(), nullptr, *tree,
+                         FixedFormatSettings());
+    EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "True");
+    record.SetInt("Bounces", 4);
+    EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "False");
+    record.SetInt("Bounces", 3);
 }
 
 TEST_F(ExpressionEval, MalformedTreesGiveNull) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QLocale>
+
 #include <map>
 
 #include "grid/core/exceptions.h"
@@ -427,6 +429,61 @@ TEST(DBGridSorting, ANewMarkTakesTheOtherRecordMarksAwayButLeavesGroupLevels) {
     h.grid->SetAddToSortFlag(false);
     EXPECT_EQ(index->Sorted(), csDown);
     EXPECT_EQ(item->Sorted(), csUp);
+}
+
+// Names and categories sort as the user's language orders them: letters before case and
+// accents, accented letters where the language puts them; the C locale counts as English.
+TEST(DBGridSorting, TextsAndGroupsFollowTheUsersLanguage) {
+    struct Case {
+        QLocale locale;
+        std::vector<std::string> items, groups;
+    };
+    const std::vector<Case> cases = {
+        {QLocale::c(),
+         {"altcat", "Bob", "Default", "emil", "\u00C9mile", "\u00D6sten", "zoe"},
+         {"altcat", "\u00C4rger", "Default", "news"}},
+        // Swedish puts its own letters after z.
+        {QLocale(QLocale::Swedish, QLocale::Sweden),
+         {"altcat", "Bob", "Default", "emil", "\u00C9mile", "zoe", "\u00D6sten"},
+         {"altcat", "Default", "news", "\u00C4rger"}},
+    };
+    const QLocale saved;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.locale.name().toStdString());
+        QLocale::setDefault(c.locale);
+        GridHarness h;
+        MemList list(0);
+        const std::vector<std::pair<std::string, std::string>> records = {
+            {"zoe", "news"},      {"Default", "Default"},       {"\u00C9mile", "altcat"},
+            {"altcat", "news"},   {"\u00D6sten", "\u00C4rger"}, {"emil", "Default"},
+            {"Bob", "\u00C4rger"}};
+        for (std::size_t i = 0; i < records.size(); ++i)
+            list.Append(static_cast<int>(i) + 1, records[i].first, records[i].second, 0);
+        list.ds->First();
+        TgxDBTreeListColumn* item = h.Column("Item");
+        TgxDBTreeListColumn* category = h.Column("Category");
+        h.grid->SetKeyField("Index");
+        h.grid->SetOptions(h.grid->Options() | egoLoadAllRecords);
+        h.grid->SetDataSource(list.source.get());
+        h.grid->DoHeaderClick(item->GetIndex());
+        ASSERT_EQ(item->Sorted(), csUp);
+        EXPECT_EQ(h.Texts(item->GetIndex()), c.items);
+        // Group rows are placed in that order as they are read, and a click on the group
+        // column's header turns the same order round.
+        category->SetGroupIndex(0);
+        std::vector<std::string> groups;
+        for (int i = 0; i < h.grid->Count(); ++i)
+            groups.push_back(static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue.AsString());
+        EXPECT_EQ(groups, c.groups);
+        h.grid->DoHeaderClick(category->GetIndex());
+        ASSERT_EQ(category->Sorted(), csDown);
+        std::vector<std::string> reversed;
+        for (int i = h.grid->Count() - 1; i >= 0; --i)
+            reversed.push_back(
+                static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue.AsString());
+        EXPECT_EQ(reversed, c.groups);
+    }
+    QLocale::setDefault(saved);
 }
 
 }  // namespace

@@ -1,17 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "grid/core/exceptions.h"
 #include "platform/config/ini_file.h"
 #include "platform/config/reg_ini_file.h"
+#include "platform/config/registry_store.h"
 #include "tests/grid/data/db_grid_fixture.h"
 
 namespace grid::testing {
 namespace {
+
+// The user's registry of this test program: one private file for the whole run, so that a
+// layout saved by one grid is found by the next and nothing is written outside it.
+const std::filesystem::path& RegistryFile() {
+    static TempFolder folder;
+    static const std::filesystem::path file = folder.path / "registry.ini";
+    return file;
+}
 
 struct LayoutGrid : GridHarness {
     MemList list{10};
@@ -26,7 +33,12 @@ struct LayoutGrid : GridHarness {
         grid->SetKeyField("Index");
         grid->SetParentFormName("frmMain");
         grid->SetDataSource(list.source.get());
-        setenv("XDG_CONFIG_HOME", folder.path.c_str(), 1);
+        // The hive keeps the file it was first pointed at; a folder of one grid would be
+        // gone when a later grid saves.
+        if (platform::config::RegistryHive::ForRoot(platform::config::HKEY_CURRENT_USER)->File() !=
+            RegistryFile())
+            platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                        RegistryFile());
     }
     std::string IniPath() const { return (folder.path / "layout.ini").string(); }
     std::string IniText() const {

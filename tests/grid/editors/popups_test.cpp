@@ -237,6 +237,15 @@ TEST(PickList, PrefixFindsTheFirstSortedItem) {
     EXPECT_EQ(FindPickItem(items, "c"), -1);
     EXPECT_EQ(FindPickItem(items, ""), -1);
     EXPECT_EQ(FindPickItem({}, "a"), -1);
+    // Accented letters match in either case, and the first match is the first in the user's
+    // order, not in byte order.
+    const std::vector<std::string> names = {"Zo\u00EB", "\u00C9lodie", "Emma", "\u00E9lan",
+                                            "Eliza"};
+    EXPECT_EQ(FindPickItem(names, "\u00E9"), 3);
+    EXPECT_EQ(FindPickItem(names, "\u00C9lo"), 1);
+    EXPECT_EQ(FindPickItem(names, "\u00E9LO"), 1);
+    EXPECT_EQ(FindPickItem(names, "zo\u00CB"), 0);
+    EXPECT_EQ(FindPickItem(names, "e"), 4);
 }
 
 TEST(DefaultColumnClasses, TypedColumnsForEachFieldType) {

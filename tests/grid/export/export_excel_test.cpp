@@ -36,6 +36,7 @@ TEST(ExportExcel, SmallExportIsWrittenByteForByte) {
 
     std::string want;
     want += Hex("09 04 06 00 00 00 10 00 00 00");
+    want += Hex("42 00 02 00 E4 04");
     want += Hex("80 00 08 00 00 00 00 00 00 00 00 00");
     want +=
         Hex("92 00 36 00 0D 00"

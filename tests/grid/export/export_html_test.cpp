@@ -36,6 +36,7 @@ TEST(ExportHtml, SmallPageLineByLine) {
         "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2//EN\">",
         "<HTML>",
         "<HEAD>",
+        "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=windows-1252\">",
         "<TITLE>grdList</TITLE> ",
         "<STYLE>",
         "<!--",

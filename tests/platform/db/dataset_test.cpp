@@ -198,14 +198,29 @@ TEST_F(DataSetTest, CancelledInsertReturnsToTheRecordItStartedFrom) {
     EXPECT_EQ(Name(), "P10");  // an append went to the end first
 }
 
+// The appended record stands at the end, an inserted one in the middle: the grid tells them
+// apart by Eof. Once the new record is posted or cancelled the dataset stands on a record again.
 TEST_F(DataSetTest, AppendGoesToTheEndWithThePriorRecordsBuffered) {
+    ds->MoveBy(3);
+    ds->Insert();
+    EXPECT_FALSE(ds->Eof());
+    EXPECT_FALSE(ds->Bof());
+    ds->Cancel();
     ds->Append();
+    EXPECT_TRUE(ds->Eof());
+    EXPECT_FALSE(ds->Bof());
+    ds->Cancel();
+    EXPECT_FALSE(ds->Eof());
+    EXPECT_EQ(Name(), "P10");
+    ds->Append();
+    EXPECT_TRUE(ds->Eof());
     EXPECT_EQ(link.ActiveRecord(), 2);
     EXPECT_EQ(link.RecordCount(), 3);
     ds->FieldByName("Name")->SetAsString("Last");
     ds->Post();
     EXPECT_EQ(Name(), "Last");
     EXPECT_EQ(ds->RecNo(), 11);
+    EXPECT_FALSE(ds->Eof());
     ds->Prior();
     EXPECT_EQ(Name(), "P10");
 }

@@ -192,6 +192,28 @@ TEST(RelayStartTls, UsesTlsWhenTheHostOffersIt) {
     EXPECT_EQ(sink.Sessions(), "tls=True login=None\n");
 }
 
+// A mail host that offers STARTTLS but fails the handshake would otherwise
+// never get the mail: the relay's TLS is only opportunistic.
+TEST(RelayStartTls, HostWhoseHandshakeFailsGetsTheMessageInPlainText) {
+    testing::DnsStub dns("broken.test MX 10 mx.broken.test\nmx.broken.test A 127.0.0.1\n");
+    testing::SmtpSink sink("starttls-broken");
+    auto library = RelayLibrary::Open({CORVANE_SMTPServer_MODULE});
+    library->SetOptions({dns.port(), sink.port(), 20s, 10s});
+    RelayRequest request;
+    request.dns_host = "127.0.0.1";
+    request.dns_timeout_ms = 2000;
+    request.from = {"", "owner@example.org"};
+    request.to = "user@broken.test";
+    request.subject = "News";
+    request.body_lines = {"text"};
+    const RelayResult result = library->SendMail(request);
+    ASSERT_EQ(result.code, kRelaySent) << result.text;
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"user@broken.test"});
+    EXPECT_EQ(sink.Sessions(), "tls=False login=None\n");
+}
+
 TEST(RelayLibrary, MissingModuleOrExportIsAnError) {
     EXPECT_THROW(RelayLibrary::Open({"/nonexistent/libSMTPServer.so"}), EMailError);
     EXPECT_THROW(RelayLibrary::Open({CORVANE_mapi32_MODULE}), EMailError);

@@ -522,6 +522,69 @@ TEST(SmtpSession, RequiredStartTlsIsNotSkipped) {
     EXPECT_FALSE(session.connected());
 }
 
+// Servers end connections in their own ways; each leaves the session
+// disconnected, and says whether the failed message could have arrived: only
+// when its data had all gone out and no answer came.
+TEST(SmtpSession, ConnectionsTheServerEndsAreToldWithWhetherTheMessageMayHaveArrived) {
+    struct Case {
+        std::string mode;
+        SmtpStatus status;
+        bool may_have_arrived;
+    };
+    for (const Case& c : {Case{"limit", SmtpStatus::kFailed, false},
+                          Case{"drop", SmtpStatus::kConnectionFailed, false},
+                          Case{"drop-in-data", SmtpStatus::kConnectionFailed, true}}) {
+        SCOPED_TRACE(c.mode);
+        SmtpSink sink(c.mode);
+        SmtpSession session;
+        ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+        const std::size_t accepted = c.mode == "drop-in-data" ? 1 : 2;
+        for (std::size_t i = 0; i < accepted; ++i)
+            ASSERT_TRUE(session.send(BasicMessage(), In(10s)).ok()) << i;
+        const SmtpResult failed = session.send(BasicMessage(), In(10s));
+        EXPECT_EQ(failed.status, c.status) << failed.text;
+        EXPECT_EQ(failed.may_have_arrived, c.may_have_arrived);
+        EXPECT_FALSE(session.connected());
+        EXPECT_EQ(session.send(BasicMessage(), In(10s)).status, SmtpStatus::kNotConnected);
+        ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+        EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+    }
+    // An answered refusal leaves the session up, and nothing may have arrived.
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.to = {{"", "reject@example.org"}};
+    const SmtpResult refused = session.send(message, In(10s));
+    EXPECT_EQ(refused.status, SmtpStatus::kRefused);
+    EXPECT_FALSE(refused.may_have_arrived);
+    EXPECT_TRUE(session.connected());
+}
+
+// A host that offers STARTTLS and then fails the handshake gets the message in
+// plain text when TLS was only opportunistic; a required STARTTLS refuses it.
+TEST(SmtpSession, FailedOpportunisticStartTlsFallsBackToPlainTextOnly) {
+    SmtpSink sink("starttls-broken");
+    {
+        SmtpSession session;
+        const SmtpResult connected = session.connect("127.0.0.1", sink.port(), "", In(20s));
+        ASSERT_TRUE(connected.ok()) << connected.text;
+        ASSERT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+    }
+    ASSERT_EQ(sink.WaitForMessages(1).size(), 1u);
+    EXPECT_EQ(sink.Sessions(), "tls=False login=None\n");
+
+    SmtpOptions options;
+    options.security = SmtpSecurity::kStartTls;
+    options.verify_certificates = false;
+    SmtpSession required(options);
+    const SmtpResult refused = required.connect("127.0.0.1", sink.port(), "", In(20s));
+    EXPECT_FALSE(refused.ok());
+    EXPECT_FALSE(required.connected());
+    EXPECT_EQ(required.send(BasicMessage(), In(1s)).status, SmtpStatus::kNotConnected);
+    EXPECT_EQ(sink.MessageCount(), 1u);
+}
+
 TEST(SmtpSession, DisconnectIsSafeInEveryState) {
     SmtpSink sink;
     {

@@ -111,6 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ExpTokenPtr prepared = PrepareFilterTree(*tree, Read, false, true, 0, 0);
         ExpTokenPtr again = EvaluateExpression(*prepared, nullptr, 0, 0, Read, &format);
         SimplifyNullComparisons(prepared);
+        // Without partial or case-blind compares a prepared condition must decide as the tree.
+        ExpTokenPtr exact = PrepareFilterTree(*tree, Read, true, false, 0, 0, &format);
+        ExpTokenPtr decided = EvaluateExpression(*exact, nullptr, 0, 0, Read, &format);
+        if (value->DataType == kTypeBoolean && decided->DataType == kTypeBoolean &&
+            value->IsNull == decided->IsNull &&
+            (LoadUInt16(value->Value()) != 0) != (LoadUInt16(decided->Value()) != 0)) {
+            __builtin_trap();
+        }
     } catch (const EStrataEngineError&) {
         // The answer to bad input.
     }

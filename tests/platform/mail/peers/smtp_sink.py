@@ -1,6 +1,8 @@
 """SMTP sink for the mail tests: stores every message it accepts.
 
-Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining]
+Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
+                                        limit|drop|drop-in-data|idle|starttls-broken|discard|
+                                        slow-greeting]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -10,6 +12,14 @@ The starttls modes offer STARTTLS with a certificate made for the run; with
 -auth, STARTTLS and AUTH (user "listuser", password "secret") are required.
 Each session's TLS and login state is appended to OUT_DIR/sessions.
 In pipelining mode the server offers PIPELINING, as most real servers do.
+The next modes end connections as real servers do, each after two messages of
+a connection: limit answers the third MAIL with 421 and closes; drop closes
+right after accepting the second; drop-in-data stores the second and closes
+before answering its data, so the client cannot know it arrived. In idle mode
+a connection that says nothing for a second is closed. In starttls-broken mode
+STARTTLS is offered and accepted, but the handshake fails. In discard mode
+N.eml holds only the size of the data, for benchmarks of large messages. In
+slow-greeting mode each connection waits half a second before the greeting.
 """
 import asyncio
 import os
@@ -30,7 +40,17 @@ class Handler:
         session.host_name = hostname
         if self.mode == "pipelining":
             responses.insert(len(responses) - 1, "250-PIPELINING")
+        if self.mode == "starttls-broken":
+            responses.insert(len(responses) - 1, "250-STARTTLS")
         return responses
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.mode == "limit" and getattr(session, "messages", 0) >= MESSAGES_PER_CONNECTION:
+            asyncio.get_running_loop().call_soon(server.transport.close)
+            return "421 4.7.0 Too many messages in this connection, closing"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower().startswith("reject"):
@@ -42,18 +62,48 @@ class Handler:
         if self.mode == "stall-data":
             await asyncio.sleep(3600)
         self.count += 1
+        session.messages = getattr(session, "messages", 0) + 1
         with open(os.path.join(self.out_dir, "sessions"), "a") as f:
             f.write("tls=%s login=%s\n" % (session.ssl is not None,
                                             "listuser" if session.authenticated else None))
         base = os.path.join(self.out_dir, str(self.count))
         with open(base + ".eml", "wb") as f:
-            f.write(envelope.original_content)
+            if self.mode == "discard":
+                f.write(str(len(envelope.original_content)).encode())
+            else:
+                f.write(envelope.original_content)
         with open(base + ".env", "w") as f:
             f.write(envelope.mail_from + "\n")
             for rcpt in envelope.rcpt_tos:
                 f.write(rcpt + "\n")
         open(base + ".done", "w").close()
+        if session.messages == MESSAGES_PER_CONNECTION:
+            if self.mode == "drop":
+                asyncio.get_running_loop().call_soon(server.transport.close)
+            elif self.mode == "drop-in-data":
+                server.transport.close()
+                return "421 never seen"
         return "250 Message accepted for delivery"
+
+
+class BrokenTlsSMTP(SMTP):
+    """Accepts STARTTLS, then answers the handshake with bytes that are no TLS."""
+
+    async def smtp_STARTTLS(self, arg):
+        await self.push("220 Ready to start TLS")
+        self._writer.write(b"this is not a TLS record\r\n" * 4)
+        self.transport.close()
+
+
+class SlowGreetingSMTP(SMTP):
+    """Keeps a client waiting before the greeting, as a busy server does."""
+
+    async def _handle_client(self):
+        await asyncio.sleep(0.5)
+        await super()._handle_client()
+
+
+MESSAGES_PER_CONNECTION = 2
 
 
 def check_login(server, session, envelope, mechanism, auth_data):
@@ -88,9 +138,12 @@ async def main():
             options["require_starttls"] = True
             options["auth_required"] = True
             options["authenticator"] = check_login
+    if mode == "idle":
+        options["timeout"] = 1
+    protocol = {"starttls-broken": BrokenTlsSMTP, "slow-greeting": SlowGreetingSMTP}.get(mode, SMTP)
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: SMTP(handler, decode_data=False, hostname="sink.test", **options),
+        lambda: protocol(handler, decode_data=False, hostname="sink.test", **options),
         "127.0.0.1", 0)
     port = server.sockets[0].getsockname()[1]
     tmp = port_file + ".tmp"
