@@ -9,6 +9,7 @@
 #include "app/list/entry_processing.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
 #include "platform/ui/printer.h"
 #include "platform/ui/shell.h"
@@ -149,6 +150,9 @@ void TdlgExport::btnokClick() {
         succeeded_ = false;
         return;
     }
+    // Laying out a long list takes a while; the print dialog above is left with the
+    // ordinary cursor, the box of a failure is still part of the printing.
+    const ui::THourglass hourglass;
     try {
         for (int copy = 0; copy < std::max(*copies, 1); ++copy)
             printer.PrintLines(heading, lines);

@@ -141,6 +141,8 @@ Tdlgerrors::Tdlgerrors(QWidget* owner, EntryProcessor& entries, ErrorsList& erro
     btnreprocess = new ui::TButton(Client(), "Reprocess Entry..");
     btndeleteentry = new ui::TButton(Client(), "Delete Entry");
     btnClose = ModalButton(Client(), "Close", ui::mrOk);
+    // Escape closes it as it closes the log and the statistics.
+    btnClose->SetCancel(true);
     ClientLayout()->addWidget(lbxerrors, 1);
     ClientLayout()->addLayout(ButtonRow({btnreprocess, btndeleteentry, btnClose}));
     lbxerrors->OnClick = [this] { lbxerrorsClick(); };

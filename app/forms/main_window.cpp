@@ -233,8 +233,10 @@ void Tfrmmain::BuildGrid() {
     gxDBGrid1 = new grid::TgxDBGrid(Client());
     gxDBGrid1->setObjectName("gxDBGrid1");
     // The window deletes the selection itself (Delete key and menu), never the grid alone.
+    // Sorting or reloading a large list takes the grid a while: it shows the hourglass.
     gxDBGrid1->SetOptions((gxDBGrid1->Options() | grid::egoRowSelect | grid::egoMultiSelect |
-                           grid::egoExtMultiSelect | grid::egoIndicator | grid::egoLoadAllRecords) &
+                           grid::egoExtMultiSelect | grid::egoIndicator | grid::egoLoadAllRecords |
+                           grid::egoShowHourGlass) &
                           ~(grid::egoEditing | grid::egoCanDelete | grid::egoConfirmDelete |
                             grid::egoCanInsert | grid::egoCanAppend));
     gxDBGrid1->SetLookAndFeel(grid::lfFlat);
@@ -370,6 +372,8 @@ bool Tfrmmain::DatabaseOpen() const {
 void Tfrmmain::FormShow() {
     Settings& settings = services_.settings;
     Loadentries(settings, program_dir_);
+    // The grid reads the whole list before the window can paint: a large one takes seconds.
+    const ui::THourglass hourglass;
     SetLoadAllRecords();
     if (!settings.LimitDBCache)
         gxDBGrid1->SetShowGroupPanel(settings.ShowGroupPanel);
@@ -797,7 +801,16 @@ void Tfrmmain::OptimiseDatabase(bool interactive) {
         ui::MessageDlg("Your database will now be optimized to reclaim unused disk space!",
                        ui::mtInformation, ui::mbOKCancel) != ui::mrOk)
         return;
-    app::OptimiseDatabase(services_.database, services_.settings.DBExclusive);
+    {
+        // The grid lets go of the list's fields while the tables are closed: the progress
+        // display repaints the window, and the fields are rebuilt when the tables reopen.
+        struct Detached {
+            db::TDataSource& source;
+            ~Detached() { source.SetEnabled(true); }
+        } detached{*DscCV};
+        DscCV->SetEnabled(false);
+        app::OptimiseDatabase(services_.database, services_.settings.DBExclusive);
+    }
     hideprogress();
     UpdateDisplay();
 }

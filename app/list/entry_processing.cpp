@@ -13,6 +13,7 @@
 #include "platform/db/format_settings.h"
 #include "platform/db/variant.h"
 #include "platform/nls/nls.h"
+#include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -354,6 +355,8 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
     }
     strata::TStrataTable& t = database_.tblCV();
     SharedTableLock lock(t);
+    // An address on many rows changes row by row over the whole list.
+    const ui::THourglass hourglass;
     t.DisableControls();
     int changed = 0;
     try {

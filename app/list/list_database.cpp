@@ -16,6 +16,7 @@
 #include "platform/os/file_system.h"
 #include "platform/os/thread.h"
 #include "platform/os/whole_file.h"
+#include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -328,6 +329,8 @@ void ListDatabase::SaveDatabase() {
 }
 
 bool ListDatabase::OpenDatabase(std::string_view path) {
+    // Opening a large list, and above all repairing or upgrading it, takes a while.
+    const ui::THourglass hourglass;
     const std::string given(path);
     std::string dir = AppendPathDelimiter(given);
     if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")

@@ -53,6 +53,8 @@ else
   fi
   grep -qx 'Exec=corvane' "$desktop" || fail "the desktop file does not start corvane"
   grep -qx 'Icon=corvane' "$desktop" || fail "the desktop file names no icon corvane"
+  # The list is read before the window first appears: the desktop's busy cursor covers it.
+  grep -qx 'StartupNotify=true' "$desktop" || fail "the desktop shows no busy cursor at the start"
 fi
 icon=$prefix/share/icons/hicolor/scalable/apps/corvane.svg
 if [ ! -f "$icon" ]; then

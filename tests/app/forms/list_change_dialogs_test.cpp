@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
+#include <QTest>
 #include <QTreeWidgetItem>
 
 #include "app/forms/get_more_dialog.h"
@@ -111,6 +113,20 @@ TEST_F(ListChangeDialogs, ErrorsDialogSortsDeletesAndReprocesses) {
     EXPECT_TRUE(Rows().empty());
     EXPECT_EQ(errors.Lines(), (std::vector<std::string>{"ADD b@x.org", "MODIFY m@x.org n@x.org"}));
     EXPECT_EQ(dialog.lbxerrors->ItemIndex(), 1);
+}
+
+// Escape closes the errors list like its Close button, keeping its lines.
+TEST_F(ListChangeDialogs, EscapeClosesTheErrorsDialog) {
+    errors.SetLines({"ADD b@x.org"});
+    Tdlgerrors dialog(nullptr, *entries, errors);
+    ui::ScopedModalHandler escape([](ui::TForm& form) {
+        QApplication::setActiveWindow(&form);
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &form,
+                        Qt::Key_Escape);
+        EXPECT_EQ(form.ModalResult(), ui::mrOk);
+    });
+    dialog.ShowModal();
+    EXPECT_EQ(errors.Lines(), std::vector<std::string>{"ADD b@x.org"});
 }
 
 TEST_F(ListChangeDialogs, ScanDialogLoadsFoldersAndFillsTheMemo) {

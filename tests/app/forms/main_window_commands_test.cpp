@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QCursor>
 #include <QImage>
 #include <QTimer>
 
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -471,6 +474,110 @@ TEST_F(MainCommandsTest, TableCommandsAskFirstAndKeepTheWindowCurrent) {
     window->OptimizeDatabase1Click();
     EXPECT_TRUE(database->tblCV().Active());
     EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+// The cursor the user sees now: the override's shape, or none.
+std::optional<Qt::CursorShape> CursorNow() {
+    if (const QCursor* cursor = QApplication::overrideCursor())
+        return cursor->shape();
+    return std::nullopt;
+}
+
+// Scripted answers that also note the cursor under each box and print dialog.
+class CursorNotingPrompts : public ui::ScriptedPromptService {
+  public:
+    ui::TModalResult Ask(const ui::PromptRequest& request) override {
+        at_boxes.push_back(CursorNow());
+        return ScriptedPromptService::Ask(request);
+    }
+    std::optional<int> ChoosePrint(const ui::PrintRequest& request) override {
+        at_print_dialog = CursorNow();
+        return ScriptedPromptService::ChoosePrint(request);
+    }
+    std::vector<std::optional<Qt::CursorShape>> at_boxes;
+    std::optional<Qt::CursorShape> at_print_dialog;
+};
+
+// Reading the list into the window, opening a database, changing an address over its
+// rows and printing keep the user waiting: each shows the hourglass while it works, and
+// the ordinary cursor is back afterwards, whether the step succeeded or failed.
+TEST_F(MainCommandsTest, LongStepsShowTheHourglassAndGiveTheCursorBack) {
+    std::vector<std::optional<Qt::CursorShape>> seen;
+    auto note = [&seen](db::TDataSet*) { seen.push_back(CursorNow()); };
+    strata::TStrataTable& t = database->tblCV();
+    const auto all_waiting = [&seen] {
+        return !seen.empty() &&
+               std::ranges::all_of(seen, [](auto shape) { return shape == Qt::WaitCursor; });
+    };
+
+    // The window reads the list when it is shown.
+    window.reset();
+    window = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                        ListServices{settings, *database, errors, *entries});
+    t.AfterScroll = note;
+    window->Show();
+    t.AfterScroll = nullptr;
+    EXPECT_TRUE(all_waiting()) << seen.size() << " rows read";
+    EXPECT_EQ(CursorNow(), std::nullopt);
+
+    seen.clear();
+    t.AfterOpen = note;
+    window->mkreopenonclick(program.Dir());
+    t.AfterOpen = nullptr;
+    EXPECT_TRUE(all_waiting()) << seen.size() << " opens";
+    EXPECT_EQ(CursorNow(), std::nullopt);
+
+    seen.clear();
+    t.AfterPost = note;
+    EXPECT_TRUE(entries->ChangeEmailAddress("ann@x.com", "ann@y.com", false, false));
+    t.AfterPost = nullptr;
+    EXPECT_TRUE(all_waiting()) << seen.size() << " rows changed";
+    EXPECT_EQ(CursorNow(), std::nullopt);
+
+    auto service = std::make_unique<CursorNotingPrompts>();
+    CursorNotingPrompts& noting = *service;
+    ui::ScopedPromptService scope(std::move(service));
+
+    // A folder without a database, and none to be created there.
+    std::filesystem::create_directory(program.File("empty"));
+    noting.Answer(ui::mrNo);
+    database->OpenDatabase(program.File("empty"));
+    EXPECT_EQ(database->Directory(), program.Dir()) << "the open database stays";
+    EXPECT_EQ(noting.at_boxes, (std::vector<std::optional<Qt::CursorShape>>{Qt::WaitCursor}));
+    EXPECT_EQ(CursorNow(), std::nullopt);
+
+    // A printer that cannot be started: the choice of printer is the user's, with the
+    // ordinary cursor; the failure is reported while the printing still holds the hourglass.
+    noting.at_boxes.clear();
+    ui::SetPrintToFile(program.File("missing/folder/print.pdf"));
+    noting.AnswerPrint(1);
+    auto script = Script<TdlgExport>([](TdlgExport& d) {
+        d.btnok->Click();
+        EXPECT_FALSE(d.Succeeded());
+    });
+    window->mkPrintClick();
+    ui::SetPrintToFile("");
+    EXPECT_EQ(noting.at_print_dialog, std::nullopt);
+    ASSERT_EQ(noting.Asked().size(), 2u);
+    EXPECT_EQ(noting.Asked()[1].text,
+              "An error was encountered printing the file, , check you have sufficient disk "
+              "space and try again.");
+    EXPECT_EQ(noting.at_boxes, (std::vector<std::optional<Qt::CursorShape>>{Qt::WaitCursor}));
+    EXPECT_EQ(CursorNow(), std::nullopt);
+}
+
+// Optimizing closes the tables while its progress repaints the window: the grid must not
+// draw the list's fields in the meantime, and shows the whole list again afterwards.
+TEST_F(MainCommandsTest, OptimizingAListOnScreenRedrawsItSafely) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    ASSERT_EQ(g.GetAbsoluteCount(), 4);
+    prompts->Answer(ui::mrOk);
+    window->OptimizeDatabase1Click();
+    EXPECT_EQ(prompts->Unscripted(), 0) << AskedTexts();
+    EXPECT_TRUE(database->tblCV().Active());
+    EXPECT_EQ(g.GetAbsoluteCount(), 4);
+    EXPECT_EQ(g.GetCellText(g.GetAbsoluteNode(0), 0), "ann@x.com");
+    EXPECT_EQ(window->lblcount->Caption(), "  4 Records");
 }
 
 TEST_F(MainCommandsTest, ClosingSavesTheErrorsListAndSettings) {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QTest>
 
 #include <QImage>
@@ -332,6 +334,31 @@ TEST_F(MainGridTest, HeaderClicksSortUpThenDown) {
     QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header(), 600);
     EXPECT_EQ(column->Sorted(), grid::csDown);
     EXPECT_EQ(order(), "21100");
+}
+
+// A long list takes the grid a while to sort: the hourglass shows while it does.
+TEST_F(MainGridTest, HeaderClickSortsUnderTheHourglass) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    grid::TgxDBTreeListColumn* column = g.ColumnByFieldName("Item");
+    std::vector<bool> waiting;
+    g.OnCompare = [&](grid::TCustomgxTreeList*, grid::TgxTreeListNode* a, grid::TgxTreeListNode* b,
+                      int& result) {
+        const QCursor* cursor = QApplication::overrideCursor();
+        waiting.push_back(cursor != nullptr && cursor->shape() == Qt::WaitCursor);
+        result = g.GetCellText(a, column->GetIndex()).compare(g.GetCellText(b, column->GetIndex()));
+    };
+    grid::TDrawInfo info;
+    g.CalcDrawInfo(info);
+    for (const grid::THeaderCellInfo& hc : info.header_cells)
+        if (hc.column == column->GetIndex())
+            QTest::mouseClick(
+                g.viewport(), Qt::LeftButton, Qt::NoModifier,
+                QPoint((hc.rect.left + hc.rect.right) / 2, (hc.rect.top + hc.rect.bottom) / 2));
+    g.OnCompare = nullptr;
+    EXPECT_EQ(column->Sorted(), grid::csUp);
+    ASSERT_FALSE(waiting.empty());
+    EXPECT_TRUE(std::ranges::all_of(waiting, [](bool w) { return w; }));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(MainGridTest, ADescendingListStaysWhereItWasThroughACheckForNewEntries) {
