@@ -153,14 +153,14 @@ TEST_F(TwoPrograms, ACancelledBatchWritesOnlyWhenNoReaderOfAnotherProgramIsLeft)
 
     SecondProgram holder([&](SecondProgram& self) {
         Program program(dir.Path().string(), false);
-        TDataCursor& c = *program.cursor;
-        c.Open();
-        c.HoldReadLock();
+        TDataCursor& held = *program.cursor;
+        held.Open();
+        held.HoldReadLock();
         self.Signal();
         self.AwaitGo();
-        c.ReleaseReadLock();
-        InsertEntry(c, "theirs@x", "B", 7);
-        return c.GetTableRecordCount() == 6 ? 0 : 3;
+        held.ReleaseReadLock();
+        InsertEntry(held, "theirs@x", "B", 7);
+        return held.GetTableRecordCount() == 6 ? 0 : 3;
     });
     ASSERT_TRUE(holder.AwaitSignal());
     {
