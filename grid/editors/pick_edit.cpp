@@ -201,6 +201,10 @@ bool TgxInplacePickEdit::Complete() {
     const int index = FindPickItem(items, typed_);
     if (index < 0)
         return false;
+    if (!Fits(items[static_cast<std::size_t>(index)])) {
+        ui::MessageBeep(0);  // the key is typed as it is, the item never cut
+        return false;
+    }
     if (CanModify()) {
         SetPickedValue(db::Variant(items[static_cast<std::size_t>(index)]));
         std::string text;
@@ -215,14 +219,28 @@ bool TgxInplacePickEdit::Complete() {
     return true;
 }
 
+bool TgxInplacePickEdit::Fits(const std::string& item) const {
+    return MaxLength() <= 0 || QString::fromStdString(item).size() <= MaxLength();
+}
+
 void TgxInplacePickEdit::CycleValue() {
     const std::vector<std::string> items = GetItems();
     if (items.size() < 2 || !CanModify() || GetReadOnly())
         return;
     const auto found = std::find(items.begin(), items.end(), LineEdit().text().toStdString());
-    const std::size_t next =
-        found == items.end() ? 0
-                             : (static_cast<std::size_t>(found - items.begin()) + 1) % items.size();
+    std::size_t next = found == items.end()
+                           ? 0
+                           : (static_cast<std::size_t>(found - items.begin()) + 1) % items.size();
+    // Items the field cannot hold are passed over with a beep; with none left, nothing moves.
+    for (std::size_t step = 0; !Fits(items[next]); ++step) {
+        if (step == 0)
+            ui::MessageBeep(0);
+        if (step + 1 == items.size())
+            return;
+        next = (next + 1) % items.size();
+    }
+    if (found != items.end() && items.begin() + static_cast<std::ptrdiff_t>(next) == found)
+        return;
     search_active_ = false;
     typed_.clear();
     LineEdit().setText(QString::fromStdString(items[next]));
@@ -331,6 +349,10 @@ void TgxInplacePickEdit::CloseUp(bool accept) {
                           ? list_->Items[static_cast<std::size_t>(list_->ItemIndex)]
                           : LineEdit().text().toStdString());
     DoCloseUp(value, accept);
+    if (accept && CanModify() && !Fits(value.AsString())) {
+        ui::MessageBeep(0);
+        return;
+    }
     if (accept && CanModify()) {
         LineEdit().setText(QString::fromStdString(value.AsString()));
         emit LineEdit().textEdited(LineEdit().text());

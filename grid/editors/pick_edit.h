@@ -127,6 +127,9 @@ class TgxInplacePickEdit : public TgxInplaceDropDownEdit {
 
   private:
     bool Complete();
+    // Whether an item fits the field: one that does not is refused with a beep, as typed text
+    // is, rather than cut by the edit field.
+    bool Fits(const std::string& item) const;
     std::unique_ptr<TPopupListbox> list_;
     bool search_active_ = false;
     std::string typed_;

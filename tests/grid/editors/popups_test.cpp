@@ -16,6 +16,7 @@
 #include "grid/editors/memo_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
+#include "platform/ui/application.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/keys.h"
 #include "tests/grid/editors/editor_fixture.h"
@@ -364,6 +365,50 @@ TEST(PickEditor, ListStyleRefusesTyping) {
     ASSERT_NE(editor, nullptr);
     QTest::keyClicks(EditorGrid::Keys(editor), "zz");
     EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
+}
+
+// SendRights holds 5 characters: an item longer than that is refused whole with a beep
+// whichever way it is chosen, as typed text is, and never stored cut.
+TEST(PickEditor, AnItemLongerThanTheFieldIsRefusedWithABeep) {
+    EditorGrid g;
+    std::vector<std::string> errors;
+    ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    auto* rights = g.Add<TgxDBGridPickColumn>("SendRights");
+    rights->SetItems({"True", "False", "Sometimes", "Maybe"});
+    g.Bind();
+    auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QWidget* keys = EditorGrid::Keys(editor);
+    int beeps = ui::BeepCount();
+    QTest::keyClick(keys, Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    QTest::keyClick(keys, Qt::Key_Down);
+    QTest::keyClick(keys, Qt::Key_Down);
+    ASSERT_EQ(editor->List()->ItemIndex, 2);
+    QTest::keyClick(keys, Qt::Key_Return);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "True");
+    EXPECT_EQ(ui::BeepCount(), beeps + 1);
+
+    // Completing typed text to that item is refused too; what was typed stays.
+    editor->LineEdit().selectAll();
+    QTest::keyClicks(keys, "so");
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "so");
+    EXPECT_EQ(ui::BeepCount(), beeps + 3);
+    QTest::keyClick(keys, Qt::Key_Escape);
+    QTest::keyClick(keys, Qt::Key_Escape);
+
+    // Cycling passes over it with a beep.
+    editor = g.Open<TgxInplacePickEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->CycleValue();
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "Maybe");
+    EXPECT_EQ(ui::BeepCount(), beeps + 4);
+    g.Close();
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(g.db.ReadBack(1, "SendRights"), "True");
+    EXPECT_EQ(g.db.ReadBack(2, "SendRights"), "Maybe");
+    ui::SetExceptionHandler(nullptr);
 }
 
 }  // namespace
