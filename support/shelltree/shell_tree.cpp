@@ -409,13 +409,14 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
         flags |= SHCONTF_NONFOLDERS;
     if (options_.Contains(TF_HIDDEN))
         flags |= SHCONTF_INCLUDEHIDDEN;
-    std::optional<std::vector<ShellItem>> items = EnumerateFolder(node->Path(), flags);
+    // Reading a large folder is the long part: the hourglass shows while it is listed.
+    const ui::THourglass hourglass;
+    std::optional<std::vector<ShellItem>> items = ListFolder(node->Path(), flags);
     if (!items)
         return;  // the folder cannot be read (or is gone)
     // A folder that has been read is watched, even while it is empty.
     if (!check_only)
         StartMonitor(node);
-    const ui::THourglass hourglass;
     const bool updates = updatesEnabled();
     setUpdatesEnabled(false);
     ++editing_guard_;
@@ -444,6 +445,11 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
     SortChildren(node);
     --editing_guard_;
     setUpdatesEnabled(updates);
+}
+
+std::optional<std::vector<ShellItem>> TShellTree::ListFolder(const std::filesystem::path& folder,
+                                                             std::uint32_t flags) {
+    return EnumerateFolder(folder, flags);
 }
 
 bool TShellTree::AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only) {

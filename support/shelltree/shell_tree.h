@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -185,6 +186,10 @@ class TShellTree : public QTreeWidget {
     // every edit ends with OnEditingOver.
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
+    // The items of a folder being filled (nothing when it cannot be read), listed under the
+    // hourglass.
+    virtual std::optional<std::vector<ShellItem>> ListFolder(const std::filesystem::path& folder,
+                                                             std::uint32_t flags);
 
   private:
     friend class TShellnode;

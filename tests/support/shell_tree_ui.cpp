@@ -10,10 +10,12 @@
 #include <QUrl>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -554,6 +556,47 @@ TEST_F(ShellTreeTest, ContextMenuCommands) {
     QLineEdit* editor = tree.viewport()->findChild<QLineEdit*>();
     ASSERT_NE(editor, nullptr);
     EXPECT_EQ(editor->text().toStdString(), "folder");
+}
+
+// Notes the cursor each time a folder is listed.
+class CursorNotingTree : public TShellTree {
+  public:
+    std::vector<std::optional<Qt::CursorShape>> seen;
+
+  protected:
+    std::optional<std::vector<support::ShellItem>> ListFolder(const fs::path& folder,
+                                                              std::uint32_t flags) override {
+        const QCursor* cursor = QApplication::overrideCursor();
+        seen.push_back(cursor != nullptr ? std::optional(cursor->shape()) : std::nullopt);
+        return TShellTree::ListFolder(folder, flags);
+    }
+};
+
+// Listing a large folder takes long: the hourglass shows while it is read, and the
+// cursor comes back after.
+TEST_F(ShellTreeTest, ReadingAFolderShowsTheHourglass) {
+    fs::create_directories(dir_ / "big" / "inner");
+    for (int i = 0; i < 50; ++i)
+        std::ofstream(dir_ / "big" / ("f" + std::to_string(i) + ".txt")) << i;
+    CursorNotingTree tree;
+    tree.SetRootUsePIDL(false);
+    tree.SetRootDir(dir_.string());
+    tree.SetOptions({support::TF_FOLDERS, support::TF_NONFOLDERS});
+    tree.resize(300, 400);
+    tree.show();
+    QApplication::processEvents();
+    const auto all_waiting = [&tree] {
+        return !tree.seen.empty() &&
+               std::ranges::all_of(tree.seen, [](auto shape) { return shape == Qt::WaitCursor; });
+    };
+    EXPECT_TRUE(all_waiting()) << tree.seen.size() << " folders read";
+    TShellnode* big = Child(tree.RootNode(), "big");
+    ASSERT_NE(big, nullptr);
+    tree.seen.clear();
+    big->setExpanded(true);
+    EXPECT_EQ(ChildNames(big).size(), 51u);
+    EXPECT_TRUE(all_waiting()) << tree.seen.size() << " folders read";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
