@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -46,7 +47,8 @@ enum class Interest { none, wanted, if_folder };
 // folder may still be a link to one: one that goes is looked up among the
 // links the folder is known to hold, one that comes is looked at (without
 // the lock, as the look may be slow).
-Interest Wanted(const inotify_event& event, const TDiscMonitorThread::Link& link) {
+Interest Wanted(const inotify_event& event, const char* name,
+                const TDiscMonitorThread::Link& link) {
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB))
         return Interest::wanted;
     const std::uint32_t filter = link.filter;
@@ -57,8 +59,7 @@ Interest Wanted(const inotify_event& event, const TDiscMonitorThread::Link& link
         return Interest::none;
     if (event.mask & (IN_CREATE | IN_MOVED_TO))
         return Interest::if_folder;
-    const std::string name(event.name);
-    return std::find(link.folder_links.begin(), link.folder_links.end(), name) !=
+    return std::find(link.folder_links.begin(), link.folder_links.end(), std::string(name)) !=
                    link.folder_links.end()
                ? Interest::wanted
                : Interest::none;
@@ -223,48 +224,63 @@ void TDiscMonitor::Run() {
             const ssize_t length = ::read(inotify_fd_, buffer.data(), buffer.size());
             if (length <= 0)
                 break;
-            std::vector<std::shared_ptr<TDiscMonitorThread::Link>> touched;
-            std::vector<std::pair<std::shared_ptr<TDiscMonitorThread::Link>, std::filesystem::path>>
-                maybe;
-            {
-                std::lock_guard lock(mutex_);
-                for (ssize_t at = 0; at < length;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-                    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                    const auto watch = watches_.find(event->wd);
-                    if (watch == watches_.end())
-                        continue;
-                    for (const auto& weak : watch->second) {
-                        const auto link = weak.lock();
-                        if (!link)
-                            continue;
-                        if (event->mask & IN_IGNORED) {
-                            // The folder is gone; its node goes with the parent's refresh.
-                            link->error = true;
-                            link->wd = -1;
-                        } else if (const Interest interest = Wanted(*event, *link);
-                                   interest == Interest::if_folder) {
-                            maybe.emplace_back(link, link->path / event->name);
-                        } else if (interest == Interest::wanted &&
-                                   std::find(touched.begin(), touched.end(), link) ==
-                                       touched.end()) {
-                            touched.push_back(link);
-                        }
-                    }
-                    if (event->mask & IN_IGNORED)
-                        watches_.erase(watch);
-                }
-            }
-            for (const auto& [link, path] : maybe) {
-                const auto status = platform::os::QueryFileStatus(path.string(), true);
-                if (status.ok() && status->directory &&
-                    std::find(touched.begin(), touched.end(), link) == touched.end())
-                    touched.push_back(link);
-            }
-            for (const auto& link : touched)
-                Post(link);
+            Dispatch(buffer.data(), static_cast<std::size_t>(length));
         }
     }
+}
+
+void TDiscMonitor::Dispatch(const char* events, std::size_t length) {
+    std::vector<std::shared_ptr<TDiscMonitorThread::Link>> touched;
+    std::vector<std::pair<std::shared_ptr<TDiscMonitorThread::Link>, std::filesystem::path>> maybe;
+    const auto touch = [&touched](const std::shared_ptr<TDiscMonitorThread::Link>& link) {
+        if (std::find(touched.begin(), touched.end(), link) == touched.end())
+            touched.push_back(link);
+    };
+    {
+        std::lock_guard lock(mutex_);
+        for (std::size_t at = 0; at + sizeof(inotify_event) <= length;) {
+            inotify_event event;
+            std::memcpy(&event, events + at, sizeof event);
+            const char* name = events + at + sizeof(inotify_event);
+            at += sizeof(inotify_event) + event.len;
+            if (event.mask & IN_Q_OVERFLOW) {
+                // Events were lost: what changed is unknown, so every watched folder is read
+                // again rather than left stale.
+                for (const auto& [wd, links] : watches_)
+                    for (const auto& weak : links)
+                        if (const auto link = weak.lock())
+                            touch(link);
+                continue;
+            }
+            const auto watch = watches_.find(event.wd);
+            if (watch == watches_.end())
+                continue;
+            for (const auto& weak : watch->second) {
+                const auto link = weak.lock();
+                if (!link)
+                    continue;
+                if (event.mask & IN_IGNORED) {
+                    // The folder is gone; its node goes with the parent's refresh.
+                    link->error = true;
+                    link->wd = -1;
+                } else if (const Interest interest = Wanted(event, name, *link);
+                           interest == Interest::if_folder) {
+                    maybe.emplace_back(link, link->path / name);
+                } else if (interest == Interest::wanted) {
+                    touch(link);
+                }
+            }
+            if (event.mask & IN_IGNORED)
+                watches_.erase(watch);
+        }
+    }
+    for (const auto& [link, path] : maybe) {
+        const auto status = platform::os::QueryFileStatus(path.string(), true);
+        if (status.ok() && status->directory)
+            touch(link);
+    }
+    for (const auto& link : touched)
+        Post(link);
 }
 
 }  // namespace support

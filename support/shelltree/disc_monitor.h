@@ -66,6 +66,9 @@ class TDiscMonitor {
     // Runs on the receiver's thread when volumes are mounted or unmounted.
     void SetOnMountsChanged(std::function<void()> handler);
     std::size_t WatchCount() const;
+    // Handles events as read from the inotify instance: posts the refreshes of the folders
+    // they concern, and of every watched folder when the queue overflowed and events were lost.
+    void Dispatch(const char* events, std::size_t length);
 
   private:
     friend class TDiscMonitorThread;

@@ -20,7 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include <sys/inotify.h>
+
 #include "platform/ui/prompt.h"
+#include "support/shelltree/disc_monitor.h"
 #include "support/shelltree/item_prop.h"
 #include "support/shelltree/shell_tree.h"
 
@@ -623,6 +626,31 @@ TEST_F(ShellTreeTest, ManyChangesWhileNodesGoAwayNeverHang) {
     churn.join();
     fs::create_directory(dir_ / "last");
     EXPECT_TRUE(WaitFor([&] { return Child(tree.RootNode(), "last") != nullptr; }, 3000ms));
+}
+
+// The kernel drops events when its queue overflows: what changed is unknown then, so every
+// watched folder is read again instead of the tree going stale.
+TEST_F(ShellTreeTest, LostChangesReadEveryWatchedFolderAgain) {
+    fs::create_directory(dir_ / "a");
+    fs::create_directory(dir_ / "b");
+    QObject receiver;
+    support::TDiscMonitor monitor(&receiver);
+    int a_read = 0;
+    int b_read = 0;
+    const std::uint32_t filter = support::FILE_NOTIFY_CHANGE_DIR_NAME;
+    support::TDiscMonitorThread a(monitor, dir_ / "a", filter, [&] { ++a_read; });
+    support::TDiscMonitorThread b(monitor, dir_ / "b", filter, [&] { ++b_read; });
+    support::TDiscMonitorThread b_again(monitor, dir_ / "b", filter, [&] { ++b_read; });
+    ASSERT_FALSE(a.Error());
+    inotify_event overflow{};
+    overflow.wd = -1;
+    overflow.mask = IN_Q_OVERFLOW;
+    monitor.Dispatch(reinterpret_cast<const char*>(&overflow), sizeof overflow);
+    EXPECT_TRUE(WaitFor([&] { return a_read == 1 && b_read == 2; })) << a_read << " " << b_read;
+    // Nothing else is posted.
+    QApplication::processEvents();
+    EXPECT_EQ(a_read, 1);
+    EXPECT_EQ(b_read, 2);
 }
 
 TEST_F(ShellTreeTest, OneWheelStepScrollsAPage) {
