@@ -48,6 +48,31 @@ bool Has(const std::string& probe) {
     return Shell(probe + " >/dev/null").status == 0;
 }
 
+// Runs a Python reader on a written file; the script finds the file in sys.argv[1].
+Output Python(const std::string& script, const fs::path& file) {
+    return Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(file.string()));
+}
+
+// Calc writes the CSV in UTF-8 (76), into dir, under the file's own name.
+Output CalcToCsv(const fs::path& profile, const fs::path& dir, const fs::path& file) {
+    return Shell("timeout 180 soffice -env:UserInstallation=file://" + profile.string() +
+                 " --headless --convert-to 'csv:Text - txt - csv (StarCalc):44,34,76' "
+                 "--outdir " +
+                 Quote(dir.string()) + " " + Quote(file.string()));
+}
+
+// The text's lines without their ends, a CR before the LF included.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.ends_with('\r'))
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 fs::path OutputDir() {
     fs::path dir = fs::path(CORVANE_TEST_OUTPUT_DIR) / "export";
     fs::create_directories(dir);
@@ -102,13 +127,9 @@ TEST(ExportReaders, XlrdReadsTheWorksheet) {
         "def kind(c): return 'blank' if c.ctype in (0, 6) else type(c.value).__name__\n"
         "for r in range(s.nrows):\n"
         "  print('|'.join('%s:%s' % (kind(c), repr(c.value)) for c in s.row(r)))\n";
-    const Output run =
-        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(file.string()));
+    const Output run = Python(script, file);
     ASSERT_EQ(run.status, 0) << run.out;
-    std::vector<std::string> rows;
-    std::istringstream in(run.out);
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(line);
+    const std::vector<std::string> rows = Lines(run.out);
     ASSERT_EQ(rows.size(), 8u) << run.out;
     const std::vector<std::string> want = {
         "str:'Members'|blank:''|blank:''|blank:''",
@@ -135,17 +156,10 @@ TEST(ExportReaders, LibreOfficeComputesTheFooter) {
     const fs::path file = dir / "readers.xls";
     g.grid->SaveToXLS(file.string(), true);
     fs::remove(dir / "readers.csv");
-    const Output run =
-        Shell("timeout 180 soffice -env:UserInstallation=file://" + profile.path.string() +
-              " --headless --convert-to 'csv:Text - txt - csv (StarCalc):44,34,76' "
-              "--outdir " +
-              Quote(dir.string()) + " " + Quote(file.string()));
+    const Output run = CalcToCsv(profile.path, dir, file);
     ASSERT_EQ(run.status, 0) << run.out;
     const std::string csv = FileText(dir / "readers.csv");
-    std::vector<std::string> rows;
-    std::istringstream in(csv);
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(line.ends_with('\r') ? line.substr(0, line.size() - 1) : line);
+    const std::vector<std::string> rows = Lines(csv);
     ASSERT_EQ(rows.size(), 8u) << csv;
     EXPECT_EQ(rows[0], "Members,,,");
     EXPECT_EQ(rows[1], "No.,Address,Bounces,Amount");
@@ -173,13 +187,9 @@ TEST(ExportReaders, Html5libAndChromiumShowHostileNamesAsText) {
         "for tr in doc.iter('tr'):\n"
         "  cells = [''.join(td.itertext()) for td in tr.findall('td')]\n"
         "  if len(cells) == 4: print('|'.join(cells))\n";
-    const Output run =
-        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(page.string()));
+    const Output run = Python(script, page);
     ASSERT_EQ(run.status, 0) << run.out;
-    std::vector<std::string> rows;
-    std::istringstream in(run.out);
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(line);
+    const std::vector<std::string> rows = Lines(run.out);
     ASSERT_EQ(rows.size(), 7u) << run.out;
     EXPECT_EQ(rows[0], "No.|Address|Bounces|Amount");
     EXPECT_EQ(rows[2], "2|<script>alert(1)</script>|-5|1.25");
@@ -233,34 +243,21 @@ TEST(ExportReaders, XlrdAndCalcReadTheWorksheetsTextsWithoutAHint) {
         "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
         "for r in range(1, s.nrows): sys.stdout.buffer.write(s.cell_value(r, 0).encode() + "
         "b'\\n')\n";
-    const Output run =
-        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(file.string()));
+    const Output run = Python(script, file);
     ASSERT_EQ(run.status, 0) << run.out;
-    std::vector<std::string> rows;
-    std::istringstream in(run.out);
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(line);
+    const std::vector<std::string> rows = Lines(run.out);
     EXPECT_EQ(rows, AccentedGrid::Names());
 
     if (!Has("command -v soffice"))
         GTEST_SKIP() << "libreoffice-calc-nogui is not installed";
     TempFolder profile;
     fs::remove(dir / "accented.csv");
-    // Calc writes the CSV in UTF-8 (76).
-    const Output convert =
-        Shell("timeout 180 soffice -env:UserInstallation=file://" + profile.path.string() +
-              " --headless --convert-to 'csv:Text - txt - csv (StarCalc):44,34,76' "
-              "--outdir " +
-              Quote(dir.string()) + " " + Quote(file.string()));
+    const Output convert = CalcToCsv(profile.path, dir, file);
     ASSERT_EQ(convert.status, 0) << convert.out;
-    std::vector<std::string> lines;
-    std::istringstream csv(FileText(dir / "accented.csv"));
-    for (std::string line; std::getline(csv, line);) {
-        if (line.ends_with('\r'))
-            line.pop_back();
+    std::vector<std::string> lines = Lines(FileText(dir / "accented.csv"));
+    for (std::string& line : lines) {
         if (line.size() >= 2 && line.front() == '"' && line.back() == '"')
             line = line.substr(1, line.size() - 2);
-        lines.push_back(line);
     }
     ASSERT_FALSE(lines.empty());
     lines.erase(lines.begin());
@@ -280,13 +277,9 @@ TEST(ExportReaders, Html5libAndChromiumReadThePagesTextsAsWritten) {
         "doc = p.parse(open(sys.argv[1], 'rb'), default_encoding='utf-8')\n"
         "for td in doc.iter('td'): sys.stdout.buffer.write(''.join(td.itertext()).encode() + "
         "b'\\n')\n";
-    const Output run =
-        Shell(std::string(kPython) + " -c " + Quote(script) + " " + Quote(page.string()));
+    const Output run = Python(script, page);
     ASSERT_EQ(run.status, 0) << run.out;
-    std::vector<std::string> lines;
-    std::istringstream in(run.out);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(lines.size(), 5u) << run.out;
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), AccentedGrid::Names());
 
