@@ -33,23 +33,24 @@ constexpr const char* kZone =
     "c.ordered.test A 127.0.0.1\n"
     "xn--bcher-kva.test MX 10 mx.example.test\n";
 
+// A newsletter to one address, looked up through the DNS stub on loopback.
+RelayRequest Request(const std::string& to) {
+    RelayRequest request;
+    request.dns_host = "127.0.0.1";
+    request.dns_timeout_ms = 2000;
+    request.from = {"List Owner", "owner@example.org"};
+    request.to = to;
+    request.subject = "Newsletter";
+    request.body_lines = {"Hello", ".", "Bye"};
+    return request;
+}
+
 class Relay : public ::testing::Test {
   protected:
     void SetUp() override {
         library_ = RelayLibrary::Open({CORVANE_SMTPServer_MODULE});
         library_->SetOptions({dns_.port(), sink_.port(), 5s, 5s});
     }
-    RelayRequest Request(const std::string& to) const {
-        RelayRequest request;
-        request.dns_host = "127.0.0.1";
-        request.dns_timeout_ms = 2000;
-        request.from = {"List Owner", "owner@example.org"};
-        request.to = to;
-        request.subject = "Newsletter";
-        request.body_lines = {"Hello", ".", "Bye"};
-        return request;
-    }
-
     testing::DnsStub dns_{kZone};
     testing::SmtpSink sink_;
     std::unique_ptr<RelayLibrary> library_;
@@ -179,14 +180,7 @@ TEST(RelayStartTls, UsesTlsWhenTheHostOffersIt) {
     testing::SmtpSink sink("starttls");
     auto library = RelayLibrary::Open({CORVANE_SMTPServer_MODULE});
     library->SetOptions({dns.port(), sink.port(), 20s, 10s});
-    RelayRequest request;
-    request.dns_host = "127.0.0.1";
-    request.dns_timeout_ms = 2000;
-    request.from = {"", "owner@example.org"};
-    request.to = "user@secure.test";
-    request.subject = "Private";
-    request.body_lines = {"text"};
-    const RelayResult result = library->SendMail(request);
+    const RelayResult result = library->SendMail(Request("user@secure.test"));
     ASSERT_EQ(result.code, kRelaySent) << result.text;
     ASSERT_EQ(sink.WaitForMessages(1).size(), 1u);
     EXPECT_EQ(sink.Sessions(), "tls=True login=None\n");
@@ -199,14 +193,7 @@ TEST(RelayStartTls, HostWhoseHandshakeFailsGetsTheMessageInPlainText) {
     testing::SmtpSink sink("starttls-broken");
     auto library = RelayLibrary::Open({CORVANE_SMTPServer_MODULE});
     library->SetOptions({dns.port(), sink.port(), 20s, 10s});
-    RelayRequest request;
-    request.dns_host = "127.0.0.1";
-    request.dns_timeout_ms = 2000;
-    request.from = {"", "owner@example.org"};
-    request.to = "user@broken.test";
-    request.subject = "News";
-    request.body_lines = {"text"};
-    const RelayResult result = library->SendMail(request);
+    const RelayResult result = library->SendMail(Request("user@broken.test"));
     ASSERT_EQ(result.code, kRelaySent) << result.text;
     const auto mails = sink.WaitForMessages(1);
     ASSERT_EQ(mails.size(), 1u);
