@@ -39,6 +39,24 @@ class ExpressionEval : public ::testing::Test {
         record.SetText("Memo", "a long memo");
     }
 
+    // "Bounces IN (sub-select)" or NOT IN, checked against the record: the parser has no
+    // text for a sub-select of its own.
+    ExpTokenPtr BouncesInSelect(std::uint8_t code, SubSelectQuery& query) {
+        ExpTokenPtr tree = NewExpToken();
+        tree->Kind = kTokenExtended;
+        tree->Code = code;
+        tree->Text = "IN";
+        tree->First = NewExpToken();
+        tree->First->Kind = kTokenColumn;
+        tree->First->ColumnName = "Bounces";
+        tree->Second = NewExpToken();
+        tree->Second->Kind = kTokenSubSelect;
+        tree->Second->SubSelect = &query;
+        CheckExpressionTypes(testing::FilterErrors(), false, record.Resolver(), nullptr, *tree,
+                             FixedFormatSettings());
+        return tree;
+    }
+
     std::string Eval(std::string_view text, bool wrap = false) {
         ExpTokenPtr tree = ParseAndCheck(record, text, kAllOptions, wrap);
         db::TFormatSettings format = FixedFormatSettings();
@@ -601,18 +619,7 @@ class CountingQuery : public SubSelectQuery {
 TEST_F(ExpressionEval, InSelectAsksTheSubSelect) {
     CountingQuery query;
     for (const std::uint8_t code : {kOpInSelect, kOpNotInSelect}) {
-        ExpTokenPtr tree = NewExpToken();
-        tree->Kind = kTokenExtended;
-        tree->Code = code;
-        tree->Text = "IN";
-        tree->First = NewExpToken();
-        tree->First->Kind = kTokenColumn;
-        tree->First->ColumnName = "Bounces";
-        tree->Second = NewExpToken();
-        tree->Second->Kind = kTokenSubSelect;
-        tree->Second->SubSelect = static_cast<SubSelectQuery*>(&query);
-        CheckExpressionTypes(testing::FilterErrors(), false, record.Resolver(), nullptr, *tree,
-                             FixedFormatSettings());
+        ExpTokenPtr tree = BouncesInSelect(code, query);
         const bool in = code == kOpInSelect;
         EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)),
                   in ? "True" : "False");
@@ -636,18 +643,7 @@ class FirstMatchQuery : public CountingQuery {
 
 TEST_F(ExpressionEval, InSelectStopsAtTheFirstMatch) {
     FirstMatchQuery query;
-    ExpTokenPtr tree = NewExpToken();
-    tree->Kind = kTokenExtended;
-    tree->Code = kOpInSelect;
-    tree->Text = "IN";
-    tree->First = NewExpToken();
-    tree->First->Kind = kTokenColumn;
-    tree->First->ColumnName = "Bounces";
-    tree->Second = NewExpToken();
-    tree->Second->Kind = kTokenSubSelect;
-    tree->Second->SubSelect = static_cast<SubSelectQuery*>(&query);
-    CheckExpressionTypes(testing::FilterErrors(), false, record.Resolver(), nullptr, *tree,
-                         FixedFormatSettings());
+    ExpTokenPtr tree = BouncesInSelect(kOpInSelect, query);
     EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "True");
     record.SetInt("Bounces", 4);
     EXPECT_EQ(Render(*EvaluateExpression(*tree, nullptr, 0, 0, record.Reader(), &fixed)), "False");
