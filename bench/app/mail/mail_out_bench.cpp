@@ -24,6 +24,7 @@
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_out.h"
+#include "bench/app/mail/mail_bench_members.h"
 #include "platform/config/registry_store.h"
 #include "platform/mail/smtp_session.h"
 #include "platform/ui/prompt.h"
@@ -89,14 +90,7 @@ void MailOutRun(benchmark::State& state) {
     app::EntryProcessor entries(database, settings, errors);
     database.OpenDatabase(dir.string() + "/");
     database.CreateTemporaryTables();
-    strata::TStrataTable& t = database.tblCV();
-    for (std::int64_t i = 0; i < kRecipients; ++i) {
-        t.Append();
-        t.FieldByName("Item")->SetAsString(Address(i));
-        t.FieldByName("Category")->SetAsString("news");
-        t.FieldByName("Name")->SetAsString("Member " + std::to_string(i));
-        t.Post();
-    }
+    app::bench::AddNewsMembers(database.tblCV(), kRecipients, Address);
     mail::testing::SmtpSink sink;
     app::MailContext context;
     context.mail_settings.smtp_host = "127.0.0.1";

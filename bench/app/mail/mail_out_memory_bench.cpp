@@ -25,6 +25,7 @@
 #include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_out.h"
+#include "bench/app/mail/mail_bench_members.h"
 #include "platform/config/registry_store.h"
 #include "platform/mail/mail_store.h"
 #include "platform/mail/relay_library.h"
@@ -78,14 +79,9 @@ double RunMailOut(int method) {
     app::EntryProcessor entries(database, settings, errors);
     database.OpenDatabase(dir.string() + "/");
     database.CreateTemporaryTables();
-    strata::TStrataTable& t = database.tblCV();
-    for (std::int64_t i = 0; i < kMembers; ++i) {
-        t.Append();
-        t.FieldByName("Item")->SetAsString("member" + std::to_string(i) + "@example.test");
-        t.FieldByName("Category")->SetAsString("news");
-        t.FieldByName("Name")->SetAsString("Member " + std::to_string(i));
-        t.Post();
-    }
+    app::bench::AddNewsMembers(database.tblCV(), kMembers, [](std::int64_t i) {
+        return "member" + std::to_string(i) + "@example.test";
+    });
     mail::testing::SmtpSink sink("discard");
     mail::testing::DnsStub dns("example.test MX 10 mx.example.test\nmx.example.test A 127.0.0.1\n");
     app::MailContext context;
