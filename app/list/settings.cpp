@@ -259,6 +259,23 @@ std::string StoredDBPath(std::string_view db_path, std::string_view program_dir)
     return std::string(db_path);
 }
 
+namespace {
+
+// Reads the settings key into a copy, so a key that fails halfway leaves every value as it
+// was. Throws when the key cannot be opened or read.
+void ReadSettingsKey(Settings& settings, void (*read)(Settings&, RegistryReader&)) {
+    platform::config::TRegistry registry;
+    if (!registry.OpenKey(kSettingsKey, true))
+        throw std::runtime_error(registry.LastError());
+    Settings loaded = settings;
+    RegistryReader reader(registry);
+    read(loaded, reader);
+    registry.CloseKey();
+    settings = std::move(loaded);
+}
+
+}  // namespace
+
 bool Loadentries(Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
     // Lists written by hand or kept from a Windows copy of the program may be in
@@ -281,14 +298,7 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
         }
     }
     try {
-        platform::config::TRegistry registry;
-        if (!registry.OpenKey(kSettingsKey, true))
-            throw std::runtime_error(registry.LastError());
-        Settings loaded = settings;
-        RegistryReader reader(registry);
-        ReadValues(loaded, reader);
-        registry.CloseKey();
-        settings = std::move(loaded);
+        ReadSettingsKey(settings, ReadValues);
         return true;
     } catch (const std::exception&) {
         ui::MessageDlg("Error encountered opening your registry file", ui::mtWarning, {ui::mbOK});
@@ -298,14 +308,7 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
 
 bool LoadDatabaseSettings(Settings& settings) {
     try {
-        platform::config::TRegistry registry;
-        if (!registry.OpenKey(kSettingsKey, true))
-            return false;
-        Settings loaded = settings;
-        RegistryReader reader(registry);
-        ReadDatabaseValues(loaded, reader);
-        registry.CloseKey();
-        settings = std::move(loaded);
+        ReadSettingsKey(settings, ReadDatabaseValues);
         return true;
     } catch (const std::exception&) {
         return false;
