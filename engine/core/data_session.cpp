@@ -34,6 +34,15 @@ TDataSession::TDataSession() {
 }
 
 TDataSession::~TDataSession() {
+    const auto listeners = std::move(end_listeners_);
+    end_listeners_.clear();
+    for (const auto& [id, listener] : listeners) {
+        try {
+            listener();
+        } catch (...) {
+            // The session ends all the same; each listener lets go of what it can.
+        }
+    }
     directories_.clear();
     RemoveAllPasswords();
 }
@@ -122,6 +131,15 @@ TDataDirectory* TDataSession::OpenDirectory(std::string_view name, std::string_v
     directory->AddRef();
     directories_.push_back(std::move(directory));
     return directories_.back().get();
+}
+
+std::uint64_t TDataSession::AddEndListener(std::function<void()> listener) {
+    end_listeners_.emplace_back(++next_end_listener_, std::move(listener));
+    return next_end_listener_;
+}
+
+void TDataSession::RemoveEndListener(std::uint64_t id) noexcept {
+    std::erase_if(end_listeners_, [id](const auto& entry) { return entry.first == id; });
 }
 
 int TDataSession::CloseDirectory(TDataDirectory* directory) {

@@ -4,9 +4,11 @@
 // the table passwords, the locking parameters and the open directories.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace strata {
@@ -42,6 +44,12 @@ class TDataSession {
     int CloseDirectory(TDataDirectory* directory);
     std::size_t DirectoryCount() const noexcept { return directories_.size(); }
 
+    // Whatever keeps this session's tables open beyond its owner's reach (a statement's
+    // cursors) is told when the session ends, before the directories go, so that it lets go of
+    // the tables while they still exist. A listener told is forgotten; it must not come back.
+    std::uint64_t AddEndListener(std::function<void()> listener);
+    void RemoveEndListener(std::uint64_t id) noexcept;
+
     bool ForceBufferFlush() const noexcept { return force_buffer_flush_; }
     void SetForceBufferFlush(bool value) noexcept { force_buffer_flush_ = value; }
     bool StrictChangeDetection() const noexcept { return strict_change_detection_; }
@@ -70,6 +78,8 @@ class TDataSession {
     std::uint8_t lock_retry_count_ = 15;
     std::uint16_t lock_wait_time_ = 100;
     std::vector<std::unique_ptr<TDataDirectory>> directories_;
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> end_listeners_;
+    std::uint64_t next_end_listener_ = 0;
     std::uint16_t language_id_ = 0;
     std::uint16_t sort_id_ = 0;
 };

@@ -91,6 +91,7 @@ class Restructure {
             old_fields_.clear();
             for (std::uint32_t i = 1; i <= table.DataFile().GetFieldCount(); ++i)
                 old_fields_.push_back(table.DataFile().GetFieldDescriptor(i));
+            RenumberIndexFields();
             if (definition_.last_auto_inc == -1)
                 definition_.last_auto_inc = table.DataFile().GetLastAutoIncrement();
             definition_.allow_no_primary = true;
@@ -120,8 +121,8 @@ class Restructure {
     }
 
   private:
-    // Field numbers become positions; index references follow them. The
-    // continued numbers are kept to find each old field's successor.
+    // Field numbers become positions. The continued numbers are kept to
+    // find each old field's successor and to renumber the indexes.
     void Renumber() {
         std::map<std::uint16_t, std::uint16_t> position_of;
         for (std::size_t i = 0; i < definition_.fields.size(); ++i) {
@@ -132,15 +133,30 @@ class Restructure {
                                  FieldName(definition_.fields[i]));
             PutU16(definition_.fields[i], fd::kNumber, i + 1);
         }
+    }
+
+    // Index references follow the fields to their positions. Done once the
+    // old fields are read, so that a reference to a field the definition
+    // leaves out (a dropped column an index still uses) is told by its name.
+    void RenumberIndexFields() {
+        std::map<std::uint16_t, std::uint16_t> position_of;
+        for (std::size_t i = 0; i < continued_.size(); ++i)
+            position_of.emplace(continued_[i], static_cast<std::uint16_t>(i + 1));
         for (IndexDescriptor& index : definition_.indexes) {
             for (std::size_t i = 0; i < ixd::kMaxFields; ++i) {
                 const std::uint16_t number = IndexFieldNumber(index, i);
                 if (number == 0)
                     break;
                 const auto found = position_of.find(number);
-                if (found == position_of.end())
-                    RaiseEngineError(kErrInvalidField, cursor_.TableName(), {}, IndexName(index),
-                                     std::to_string(number));
+                if (found == position_of.end()) {
+                    const auto old = std::find_if(
+                        old_fields_.begin(), old_fields_.end(),
+                        [&](const FieldDescriptor& d) { return FieldNumber(d) == number; });
+                    const std::string field =
+                        old != old_fields_.end() ? FieldName(*old) : std::to_string(number);
+                    RaiseEngineError(kErrInvalidField, cursor_.TableName(), field,
+                                     IndexName(index));
+                }
                 PutU16(index, ixd::kFieldNumbers + 2 * i, found->second);
             }
         }

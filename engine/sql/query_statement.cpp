@@ -30,14 +30,31 @@ TQueryStatement::TQueryStatement(TDataDirectory* directory)
       lexer_(this) {
     lexer_.SetErrorCode(kErrSql);
     AddDataQuery(std::make_unique<TDataQuery>(*this));
+    if (directory != nullptr) {
+        session_ = &directory->Session();
+        end_listener_ = session_->AddEndListener([this] { LetGoOfSession(); });
+    }
 }
 
 TQueryStatement::~TQueryStatement() {
+    if (session_ != nullptr) {
+        session_->RemoveEndListener(end_listener_);
+    }
     // Sub-selects go before the queries whose trees point at them.
     parameters_.clear();
     while (!queries_.empty()) {
         queries_.pop_back();
     }
+}
+
+void TQueryStatement::LetGoOfSession() {
+    session_ = nullptr;
+    directory_ = nullptr;
+    parameters_.clear();
+    while (!queries_.empty()) {
+        queries_.pop_back();
+    }
+    AddDataQuery(std::make_unique<TDataQuery>(*this));
 }
 
 void TQueryStatement::SetRequestLive(bool live) {
@@ -182,6 +199,9 @@ int TQueryStatement::SetParams(std::size_t count, std::span<const FieldDescripto
 }
 
 TDataCursor* TQueryStatement::Execute() {
+    if (directory_ == nullptr && end_listener_ != 0) {
+        RaiseEngineError(kErrSql, {}, {}, {}, "Statement has no database");
+    }
     for (std::size_t i = queries_.size(); i-- > 1;) {
         if (queries_[i]->Kind == kStatementSelect) {
             queries_[i]->ExecuteSelect();

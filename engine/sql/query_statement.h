@@ -22,6 +22,7 @@ namespace strata {
 
 class TDataCursor;
 class TDataDirectory;
+class TDataSession;
 
 // Sub-selects inside sub-selects deeper than this are refused, so that no text can exhaust the
 // stack through the parser's recursion.
@@ -83,8 +84,14 @@ class TQueryStatement final : public SubSelectOwner {
 
   private:
     void CollectParameters();
+    // The session is ending: its tables go, so the statement drops every query holding them and
+    // is left as one only parsed.
+    void LetGoOfSession();
 
     TDataDirectory* directory_;
+    // The session told of the statement's end; null once that session has ended.
+    TDataSession* session_ = nullptr;
+    std::uint64_t end_listener_ = 0;
     LanguageId language_;
     SortId sort_;
     TExpressionParser lexer_;

@@ -2002,16 +2002,28 @@ TDataCursor& TDataQuery::ExecuteSelect() {
     const bool count_only =
         SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
     const bool all_placed = PlaceConditionParts(run, count_only);
-    if (into_pending_) {
-        CreateResultTable();
-        into_pending_ = false;
+    // The sources' locks are taken before an INTO table is made anew: a lock refused leaves an
+    // existing table as it was, and none of the locks already taken held.
+    std::size_t locked = 0;
+    try {
+        for (; WithLocks && locked < SourceTables.size(); ++locked) {
+            SourceTables[locked]->Table->cursor->HoldReadLock();
+        }
+        if (into_pending_) {
+            CreateResultTable();
+            into_pending_ = false;
+        }
+    } catch (...) {
+        for (std::size_t i = 0; i < locked; ++i) {
+            try {
+                SourceTables[i]->Table->cursor->ReleaseReadLock();
+            } catch (const EStrataEngineError&) {
+                // The first failure is the one told.
+            }
+        }
+        throw;
     }
     TDataCursor& result = *result_->cursor;
-    if (WithLocks) {
-        for (const auto& source : SourceTables) {
-            source->Table->cursor->HoldReadLock();
-        }
-    }
     bool presorted = false;
     try {
         result.EmptyTable();

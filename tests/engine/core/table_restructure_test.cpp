@@ -292,6 +292,30 @@ TEST_F(TableRestructure, LimitsAreCheckedBeforeAnyFileIsTouched) {
     EXPECT_EQ(ItemsBy("ByItem"), (std::vector<std::string>{"a@x"}));
 }
 
+// An index on a field the new definition leaves out is refused by that field's name, or by
+// its number when no field of the table ever had it, and the table stays as it was.
+TEST_F(TableRestructure, IndexOnAMissingFieldNamesTheField) {
+    MakeList({{"a@x", "news"}});
+    const TableDefinition current = Current();
+    TableDefinition dropped = current;
+    // ByBounce is on Bounces, the fourth field.
+    dropped.fields.erase(dropped.fields.begin() + 3);
+    TableDefinition unknown = current;
+    unknown.indexes.push_back(MakeIndex("ByNothing", {99}, false));
+    for (const auto& [definition, field] :
+         {std::pair{dropped, std::string(FieldName(current.fields[3]))},
+          std::pair{unknown, std::string("99")}}) {
+        try {
+            Run(definition);
+            ADD_FAILURE() << "no error for " << field;
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrInvalidField);
+            EXPECT_NE(std::string(e.what()).find("'" + field + "'"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(ItemsBy("ByBounce"), (std::vector<std::string>{"a@x"}));
+    }
+}
+
 TEST_F(TableRestructure, AutoIncrementNeverFallsBelowTheHighestId) {
     MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "news"}});
     TableDefinition d = Current();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -12,6 +13,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/table_repair.h"
 #include "engine/sql/query_statement.h"
+#include "platform/os/clock.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/two_programs.h"
 
@@ -238,6 +240,73 @@ TEST_F(TwoPrograms, BulkChangesStopAtARowAnotherProgramLocks) {
     EXPECT_EQ(child.Wait(), 0);
     EXPECT_EQ(VerifierFaults(NewCursor()), std::vector<std::string>{});
     EXPECT_EQ(count("Bounces >= 0"), kEntries - 100);
+}
+
+// A SELECT ... INTO an existing table WITH LOCKS that cannot take a source's read lock, because
+// the other program writes that source, leaves the table as it was and holds none of the locks
+// it did take. Run again once the other program has let go, the statement makes the table anew.
+TEST_F(TwoPrograms, SelectIntoWithLocksThatCannotLockKeepsTheExistingTable) {
+    MakeTable(3);
+    RunStatement(directory, "CREATE TABLE other (k INTEGER)");
+    RunStatement(directory, "INSERT INTO other VALUES (7)");
+    const std::string into = "\"" + dir.Path().string() + "/kept\"";
+    EXPECT_EQ(RunStatement(directory, "SELECT Item INTO " + into + " FROM mailist"), 3);
+    const auto kept = [&] {
+        TDataCursor& c = NewCursor("kept", false);
+        c.Open();
+        std::vector<std::string> items;
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0)
+            items.push_back(GetText(c, buffer, 1));
+        c.Close();
+        std::sort(items.begin(), items.end());
+        return items;
+    };
+    const std::vector<std::string> all = {"u0@x", "u1@x", "u2@x"};
+    ASSERT_EQ(kept(), all);
+
+    SecondProgram child([&](SecondProgram& self) {
+        platform::os::FakeClock clock;
+        platform::os::ScopedClockHooks scoped(clock.Hooks());
+        Program program(dir.Path().string(), false);
+        TDataCursor& c = *program.cursor;
+        c.Open();
+        self.Signal();
+        self.AwaitGo();
+        c.WriteLock();
+        self.Signal();
+        self.AwaitGo();
+        c.WriteUnlock();
+        // A read lock the refused statement kept on `other` would keep this write out.
+        TDataCursor others(*program.directory);
+        others.SetTableName("other");
+        others.Open();
+        if (CodeOf([&] { others.WriteLock(); }) != 0)
+            return 2;
+        others.WriteUnlock();
+        return 0;
+    });
+    ASSERT_TRUE(child.AwaitSignal());
+    // `other` comes first, so its lock is taken before the one on mailist is refused.
+    const std::string sql = "SELECT Item INTO " + into + " FROM other, mailist WITH LOCKS";
+    {
+        TQueryStatement statement(directory);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        child.Go();
+        ASSERT_TRUE(child.AwaitSignal());
+        {
+            platform::os::FakeClock clock;
+            platform::os::ScopedClockHooks scoped(clock.Hooks());
+            EXPECT_EQ(CodeOf([&] { statement.Execute(); }), kErrLockFailure);
+        }
+        child.Go();
+        EXPECT_EQ(child.Wait(), 0);
+    }
+    EXPECT_EQ(kept(), all);
+    EXPECT_EQ(RunStatement(directory, sql), 3);
+    EXPECT_EQ(kept(), all);
 }
 
 }  // namespace

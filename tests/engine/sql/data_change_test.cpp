@@ -1405,6 +1405,20 @@ TEST_F(SqlAlterTable, RefusesBadItemsAndLeavesTheTable) {
         const char* statement = sql;
         EXPECT_EQ(sqltest::SqlError([&] { Run(statement); }), message) << sql;
     }
+    // A dropped column an index still uses is named in the engine's invalid-field error.
+    Run("CREATE INDEX byc ON t (c)");
+    for (const char* column : {"c", "a"}) {
+        try {
+            Run(std::string("ALTER TABLE t DROP ") + column);
+            ADD_FAILURE() << "no error dropping " << column;
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrInvalidField);
+            EXPECT_NE(std::string(e.what()).find("Invalid field number or name '" +
+                                                 std::string(column) + "' specified for table"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
     EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x|10"}));
 }
 

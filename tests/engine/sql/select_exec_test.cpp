@@ -399,6 +399,28 @@ TEST_F(SqlSelect, IntoAnExistingTableKeepsItWhenTheStatementIsRefused) {
     EXPECT_EQ(RowsOf(*statement.Execute()), (Strings{"4"}));
 }
 
+// A statement may outlive its session, as a fixture holding both may free them in either
+// order: its end must not reach into the gone session's tables, and run again it says why not.
+TEST_F(SqlSelect, AStatementOutlivingItsSessionEndsSafely) {
+    const std::string into = "\"" + dir_.Path().string() + "/r\"";
+    const Strings statements = {"SELECT a FROM t WHERE a > 1",
+                                "SELECT a, u.label FROM t, u WHERE a = k",
+                                "SELECT b, COUNT(*) FROM t GROUP BY b",
+                                "SELECT a INTO " + into + " FROM t WHERE a IN (SELECT k FROM u)"};
+    for (const std::string& sql : statements) {
+        auto statement = std::make_unique<TQueryStatement>(directory_);
+        std::size_t offset = 0;
+        statement->Prepare(sql, offset);
+        EXPECT_NE(statement->Execute(), nullptr) << sql;
+        session_.reset();
+        EXPECT_EQ(SqlError([&] { statement->Execute(); }), "Statement has no database") << sql;
+        statement.reset();
+        OpenSession();
+    }
+    EXPECT_EQ(Rows("t").size(), 4u);
+    EXPECT_EQ(Rows("r"), (Strings{"1", "3"}));
+}
+
 TEST_F(SqlSelect, IntoASourceTableIsRefused) {
     const std::string same = "\"" + dir_.Path().string() + "/t\"";
     EXPECT_EQ(SqlError([&] { Run("SELECT * INTO " + same + " FROM t"); }),
