@@ -428,7 +428,6 @@ void Tfrmmain::FormDestroy() {
 }
 
 void Tfrmmain::SaveDatabase() {
-    ui::THourglass hourglass;
     services_.database.SaveDatabase();
 }
 

@@ -322,6 +322,8 @@ void ListDatabase::CloseTables() {
 }
 
 void ListDatabase::SaveDatabase() {
+    // The dialogs flush on closing and the user waits for the disk meanwhile.
+    const ui::THourglass hourglass;
     if (tblCV_->Active())
         tblCV_->FlushBuffers();
     if (tblStats_->Active())

@@ -93,7 +93,7 @@ class ListDatabase {
     void UpgradeToV20();
     // Closes both tables.
     void CloseTables();
-    // Flushes both tables when open.
+    // Flushes both tables when open, under the hourglass.
     void SaveDatabase();
 
     const std::vector<std::string>& RecentPaths() const { return recent_; }

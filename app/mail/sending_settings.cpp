@@ -53,9 +53,10 @@ std::optional<int> ParsePortField(std::string_view text, bool relay) {
     const auto [ptr, ec] = std::from_chars(trimmed.data(), end, value);
     if (trimmed.empty() || ec != std::errc() || ptr != end)
         return std::nullopt;
-    // The relay's time-out travels as 16-bit milliseconds.
+    // The relay's time-out travels as 16-bit milliseconds and may be 0; a port may not.
+    const int least = relay ? 0 : 1;
     const int most = relay ? 65 : 65535;
-    if (value < 1 || value > most)
+    if (value < least || value > most)
         return std::nullopt;
     return value;
 }

@@ -14,7 +14,7 @@ std::uint16_t CheckedPort(std::int64_t value) {
 }
 
 std::uint16_t DnsTimeoutMilliseconds(std::int64_t stored_milliseconds) {
-    return static_cast<std::uint16_t>(std::clamp<std::int64_t>(stored_milliseconds, 1000, 65000));
+    return static_cast<std::uint16_t>(std::clamp<std::int64_t>(stored_milliseconds, 0, 65000));
 }
 
 }  // namespace mail

@@ -44,7 +44,7 @@ struct MailSettings {
 std::uint16_t CheckedPort(std::int64_t value);
 
 // A DNS time-out in milliseconds from a stored millisecond value, kept within
-// 1-65 s so it fits the relay's 16-bit parameter without wrapping.
+// 0-65 s so it fits the relay's 16-bit parameter without wrapping.
 std::uint16_t DnsTimeoutMilliseconds(std::int64_t stored_milliseconds);
 
 }  // namespace mail

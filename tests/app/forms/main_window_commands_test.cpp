@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/forms/enter_more_dialog.h"
@@ -27,6 +30,28 @@
 #include "platform/ui/form.h"
 #include "platform/ui/printer.h"
 #include "tests/app/list/list_test_support.h"
+
+// The list's flushes end in syncs of its files on the thread that flushes. The syncs asked
+// for on the test's own thread note the cursor the user sees while the disk is waited for.
+namespace {
+std::function<void()> on_sync;
+std::thread::id sync_noting_thread;
+
+template <class Call>
+int NoteSync(const char* name, Call call) {
+    if (on_sync && std::this_thread::get_id() == sync_noting_thread)
+        on_sync();
+    return call(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    return NoteSync("fsync", [fd](void* real) { return reinterpret_cast<int (*)(int)>(real)(fd); });
+}
+extern "C" int fdatasync(int fd) {
+    return NoteSync("fdatasync",
+                    [fd](void* real) { return reinterpret_cast<int (*)(int)>(real)(fd); });
+}
 
 namespace app {
 namespace {
@@ -563,6 +588,33 @@ TEST_F(MainCommandsTest, LongStepsShowTheHourglassAndGiveTheCursorBack) {
               "An error was encountered printing the file, , check you have sufficient disk "
               "space and try again.");
     EXPECT_EQ(noting.at_boxes, (std::vector<std::optional<Qt::CursorShape>>{Qt::WaitCursor}));
+    EXPECT_EQ(CursorNow(), std::nullopt);
+}
+
+// Closing the manual entry and import dialogs writes the list out to disk; the user waits
+// for that under the hourglass, and has the ordinary cursor back afterwards.
+TEST_F(MainCommandsTest, DialogsClosingWriteTheListOutUnderTheHourglass) {
+    std::vector<std::optional<Qt::CursorShape>> seen;
+    sync_noting_thread = std::this_thread::get_id();
+    on_sync = [&seen] { seen.push_back(CursorNow()); };
+    const auto all_waiting = [&seen] {
+        return !seen.empty() &&
+               std::ranges::all_of(seen, [](auto shape) { return shape == Qt::WaitCursor; });
+    };
+
+    Add("eve@x.com", "news");
+    auto script = Script<TdlgEnterMore>([](TdlgEnterMore& d) { d.SetModalResult(ui::mrCancel); });
+    window->btnAddMoreClick();
+    EXPECT_TRUE(all_waiting()) << seen.size() << " syncs closing the manual entry";
+    EXPECT_EQ(CursorNow(), std::nullopt);
+
+    seen.clear();
+    Add("fay@x.com", "news");
+    script.reset();
+    script = Script<TdlgImport>([](TdlgImport& d) { d.SetModalResult(ui::mrCancel); });
+    window->ImportMailingListEntries1Click();
+    on_sync = nullptr;
+    EXPECT_TRUE(all_waiting()) << seen.size() << " syncs closing the import";
     EXPECT_EQ(CursorNow(), std::nullopt);
 }
 

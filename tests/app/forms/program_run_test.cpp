@@ -48,11 +48,21 @@ std::vector<std::string> Lines(const fs::path& file) {
     return lines;
 }
 
+// What the program runs left in the temporary folder they were given: a private folder
+// left behind each run would pile up there over months.
+std::vector<std::string> LeftInTemp(const fs::path& home) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(home / "tmp"))
+        names.push_back(item.path().filename().string());
+    return names;
+}
+
 TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
         GTEST_SKIP() << "xvfb-run and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-run-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
     mail::testing::SmtpSink sink;
 
     // The seeded list holds member0..member4; member1 leaves and member2 moves.
@@ -72,7 +82,8 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
         // A single-instance guard of its own, so that another copy
         // run by another test never takes this one's place.
-        " XDG_RUNTIME_DIR=" + home.string() + " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+        " XDG_RUNTIME_DIR=" + home.string() + " TMPDIR=" + (home / "tmp").string() +
+        " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
     ASSERT_EQ(std::system((env + seed).c_str()), 0);
 
     // The program runs until the test has seen the acknowledgements; then the driver
@@ -97,6 +108,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     const auto mails = sink.WaitForMessages(3, std::chrono::seconds(60));
     std::ofstream(go) << "";
     ASSERT_EQ(run.get(), 0) << "the program did not end through its window";
+    EXPECT_EQ(LeftInTemp(home), std::vector<std::string>{});
 
     ASSERT_EQ(mails.size(), 3u);
     std::vector<std::string> to;
@@ -152,9 +164,11 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
         GTEST_SKIP() << "xvfb-run and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-first-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
     const std::string env =
         "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
-        " XDG_RUNTIME_DIR=" + home.string() + " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+        " XDG_RUNTIME_DIR=" + home.string() + " TMPDIR=" + (home / "tmp").string() +
+        " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
     // Enter answers the question about the missing database; then the window is closed
     // through its File menu.
     const fs::path driver = home / "drive.sh";
@@ -178,6 +192,7 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
         std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
         0);
     EXPECT_TRUE(fs::exists(home / "mailist.DAT"));
+    EXPECT_EQ(LeftInTemp(home), std::vector<std::string>{});
     for (const char* folder : {".MailingList", ".Outbox", ".Sent Items"})
         EXPECT_TRUE(fs::is_directory(home / "Mail" / folder / "new")) << folder;
     fs::remove_all(home);

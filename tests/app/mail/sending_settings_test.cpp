@@ -31,6 +31,8 @@ TEST(SendingSettings, PortAndTimeOutFieldsStayInRange) {
         {"-1", false, std::nullopt},
         {"2x", false, std::nullopt},
         {"", false, std::nullopt},
+        {"0", true, 0},
+        {"-1", true, std::nullopt},
         {"12", true, 12},
         {"65", true, 65},
         {"66", true, std::nullopt},
@@ -53,6 +55,13 @@ TEST(SendingSettings, RelayTimeOutShownInSecondsStoredInMilliseconds) {
     fields.port = "70000";
     EXPECT_FALSE(StoreSmtpSettingsFields(settings, fields));
     EXPECT_EQ(settings.DNSTimeOut, 12000) << "a refused field changes nothing";
+
+    // No time-out at all is a value of its own, kept as stored when the relay is used.
+    fields.port = "0";
+    ASSERT_TRUE(StoreSmtpSettingsFields(settings, fields));
+    EXPECT_EQ(settings.DNSTimeOut, 0);
+    EXPECT_EQ(LoadSmtpSettingsFields(settings, true).port, "0");
+    EXPECT_EQ(MailSettingsFrom(settings, {}).dns_timeout_ms, 0);
 }
 
 TEST(SendingSettings, MissingSettingsLeadToTheSettingsDialog) {
