@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "engine/storage/engine_error.h"
 #include "platform/db/data_link.h"
 #include "tests/engine/dataset/strata_test_support.h"
@@ -21,6 +23,19 @@ class StrataQueryTest : public DataSetTest {
         query->SetDatabaseName("TestDB");
         query->SQL().SetText(sql);
         return *query;
+    }
+    // A shared list table, open on its first entry, of a@x (news, 0) and then the given
+    // addresses (misc, 2), as the master of a query.
+    TestTable& OpenMaster(std::initializer_list<const char*> misc_items) {
+        Create(ListTableDefinition());
+        TestTable& master = NewTable();
+        master.exclusive = false;
+        master.Open();
+        AddEntry(master, "a@x", "news", 0);
+        for (const char* item : misc_items)
+            AddEntry(master, item, "misc", 2);
+        master.First();
+        return master;
     }
     db::ComponentPtr<TStrataQuery> query;
 };
@@ -87,13 +102,7 @@ class WatchLink : public db::TDataLink {
 };
 
 TEST_F(StrataQueryTest, DataSourceRefreshesParametersWithControlsDisabled) {
-    Create(ListTableDefinition());
-    TestTable& master = NewTable();
-    master.exclusive = false;
-    master.Open();
-    AddEntry(master, "a@x", "news", 0);
-    AddEntry(master, "b@x", "misc", 2);
-    master.First();
+    TestTable& master = OpenMaster({"b@x"});
     db::TDataSource master_source(nullptr);
     master_source.SetDataSet(&master);
 
@@ -121,14 +130,7 @@ TEST_F(StrataQueryTest, DataSourceRefreshesParametersWithControlsDisabled) {
 // A parameter the data source fills follows the source's current record: each move of the
 // master opens the query again on the new record's value. One the caller set stays as set.
 TEST_F(StrataQueryTest, ParametersFromTheDataSourceFollowItsCurrentRecord) {
-    Create(ListTableDefinition());
-    TestTable& master = NewTable();
-    master.exclusive = false;
-    master.Open();
-    AddEntry(master, "a@x", "news", 0);
-    AddEntry(master, "b@x", "misc", 2);
-    AddEntry(master, "c@x", "misc", 2);
-    master.First();
+    TestTable& master = OpenMaster({"b@x", "c@x"});
     db::TDataSource master_source(nullptr);
     master_source.SetDataSet(&master);
 
