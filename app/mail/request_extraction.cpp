@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
 
 #include "app/list/entry_processing.h"
 #include "app/list/settings.h"
@@ -49,6 +50,21 @@ bool InList(const OptionList& list, std::string_view upper_word) {
             return true;
     }
     return false;
+}
+
+// A header line of a delivery report or of the failed message it returns that names
+// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:"): the
+// sender's own address did not fail, and counted it would bounce the list's owner
+// off the list for every member whose mail failed.
+bool NamesTheSender(std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    const std::string name = LowerCase(line.substr(0, colon));
+    if (name.find_first_of(" \t") != std::string::npos)
+        return false;
+    return name == "from" || name == "sender" || name.ends_with("-sender") ||
+           name == "return-path" || name == "reply-to" || name == "resent-from";
 }
 
 }  // namespace
@@ -323,9 +339,12 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
         for (const std::string& word : s.lbxfailure) {
             if (word.empty() || !ContainsText(line0, word))
                 continue;
+            std::vector<std::string> lines;
+            std::copy_if(fields_.Memo1.begin(), fields_.Memo1.end(), std::back_inserter(lines),
+                         [](const std::string& line) { return !NamesTheSender(line); });
             std::vector<std::string> found;
             const std::size_t first_new = bounces.size();
-            extractemailaddresses(fields_.Memo1, found, [this](std::string_view address) {
+            extractemailaddresses(lines, found, [this](std::string_view address) {
                 int code = 0;
                 return entries_.validemailaddress(address, true, code);
             });
