@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
 #include <iterator>
 
@@ -19,11 +20,16 @@
 namespace app {
 namespace {
 
-db::TDateTime ToDateTime(std::chrono::system_clock::time_point when) {
+// The send time on the user's clock, as the program's own times and the mail program
+// show it: the day of the statistics and the date in the comments are the user's.
+db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    const long offset = localtime_r(&seconds, &local) != nullptr ? local.tm_gmtoff : 0;
     // 25569 days lie between 1899-12-30 and 1970-01-01.
-    return db::TDateTime(25569.0 + static_cast<double>(ms) / 86'400'000.0);
+    return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
 std::vector<std::string> BodyLines(std::string_view body) {
@@ -206,7 +212,7 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     fields_.edtsubject = item.Subject();
     fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
     const auto sent = item.SentOn();
-    fields_.edtdate = sent ? ToDateTime(*sent) : db::Now();
+    fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
     ReadSender(item);
     if (entries_.settings().allowfromaddressasentry) {
