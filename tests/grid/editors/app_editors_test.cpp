@@ -462,6 +462,66 @@ TEST(DatePopup, TodayAndClearButtons) {
     EXPECT_FALSE(popup.isVisible());
 }
 
+TEST(DateEditor, TheCalendarsLastDayStepsShowsItsMonthAndPostsWithoutAnError) {
+    EditorGrid g;
+    g.Add<TgxDBGridDateColumn>("Joined");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Joined")->SetAsDateTime(db::EncodeDate(9999, 12, 31));
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    const std::string stored = g.db.ReadBack(1, "Joined");
+    auto* editor = g.Open<TgxInplaceDateEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+    TgxGridDatePopup* popup = editor->DatePopup();
+    ASSERT_NE(popup, nullptr);
+    ASSERT_TRUE(popup->isVisible());
+    const std::size_t asked = g.prompts->Asked().size();
+    // The calendar takes the editor's keys while it is open.
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Left);
+    EXPECT_EQ(popup->GetSelStart(), db::EncodeDate(9999, 12, 30));
+    for (auto key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_Down, Qt::Key_PageDown, Qt::Key_End})
+        QTest::keyClick(EditorGrid::Keys(editor), key);
+    EXPECT_EQ(popup->GetSelStart(), db::EncodeDate(9999, 12, 31));
+    // The right arrow and the month list stop at the last month; its cells beyond the
+    // calendar stay empty.
+    QTest::mouseClick(popup, Qt::LeftButton, Qt::NoModifier,
+                      popup->RightArrowRect().center() + QPoint(1, 1));
+    EXPECT_EQ(popup->FirstDate(), db::EncodeDate(9999, 12, 1));
+    QTest::mousePress(popup, Qt::LeftButton, Qt::NoModifier,
+                      popup->TitleRect().center() + QPoint(1, 1));
+    ASSERT_NE(popup->MonthList(), nullptr);
+    EXPECT_EQ(popup->MonthList()->TopDate, db::EncodeDate(9999, 6, 1));
+    popup->MonthList()->Track(QPoint(5, popup->MonthList()->height() + 30));
+    QTest::qWait(300);
+    EXPECT_EQ(popup->MonthList()->TopDate, db::EncodeDate(9999, 6, 1));
+    popup->MonthList()->grab();
+    QTest::mouseRelease(popup, Qt::LeftButton, Qt::NoModifier, QPoint(-50, -50));
+    popup->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/date_popup_9999.png");
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    EXPECT_FALSE(popup->isVisible());
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Joined"), stored);
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+
+    // At the first day the left arrow and the keys stop likewise.
+    TgxGridDatePopup first;
+    first.SetSelStart(db::EncodeDate(1, 1, 3));
+    EXPECT_EQ(first.FirstDate(), db::EncodeDate(1, 1, 1));
+    first.show();
+    for (std::uint16_t key :
+         {ui::VK_LEFT, ui::VK_LEFT, ui::VK_LEFT, ui::VK_UP, ui::VK_PRIOR, ui::VK_HOME})
+        first.PopupKeyDown(key, 0);
+    EXPECT_EQ(first.GetSelStart(), db::EncodeDate(1, 1, 1));
+    QTest::mouseClick(&first, Qt::LeftButton, Qt::NoModifier,
+                      first.LeftArrowRect().center() + QPoint(1, 1));
+    EXPECT_EQ(first.FirstDate(), db::EncodeDate(1, 1, 1));
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+}
+
 TEST(MemoEditor, EnterStartsALineAndTheCellShowsTheFirstCharacters) {
     EditorGrid g;
     auto* notes = g.Add<TgxDBGridMemoColumn>("Notes");
