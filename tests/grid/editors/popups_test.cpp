@@ -504,6 +504,38 @@ TEST(GraphicEditor, PasteFollowsTheClipboardAndPicturesArePostedAndCleared) {
     EXPECT_EQ(g.db.ReadBack(1, "Photo"), "");
 }
 
+TEST(GraphicEditor, BytesThatAreNoPictureAreReportedAndCutKeepsThem) {
+    QGuiApplication::clipboard()->clear();
+    EditorGrid g;
+    g.Add<TgxDBGridGraphicColumn>("Photo");
+    g.Bind();
+    const std::string damaged = "\x89PNG\r\n\x1a\n not really a picture";
+    g.db.Table().Locate("Index", 2, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Photo")->SetAsString(damaged);
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* editor = g.Open<TgxInplaceGraphicEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->ShowToolbar();
+    TgxPopupToolBar& bar = editor->Toolbar();
+    ASSERT_TRUE(bar.Button(ptbCut)->isEnabled());
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::mouseClick(bar.Button(ptbCut), Qt::LeftButton);
+    ASSERT_EQ(g.prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(g.prompts->Asked().back().text, "The field holds no picture this program reads");
+    QTest::mouseClick(bar.Button(ptbCopy), Qt::LeftButton);
+    EXPECT_EQ(g.prompts->Asked().size(), asked + 2);
+    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull());
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Photo"), damaged);
+    // Delete still clears them when asked to.
+    editor = g.Open<TgxInplaceGraphicEdit>(2, 0);
+    editor->ToolbarClick(ptbDelete);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Photo"), "");
+}
+
 TEST(GraphicEditor, ClosedToolbarStaysHiddenUntilTheNextEdit) {
     EditorGrid g;
     g.Add<TgxDBGridGraphicColumn>("Photo");
