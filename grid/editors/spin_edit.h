@@ -81,7 +81,10 @@ class TgxInplaceSpinEdit : public TgxInplaceMaskEdit {
 
 class TgxInplaceTimeEdit : public TgxInplaceSpinEdit {
   public:
-    using TgxInplaceSpinEdit::TgxInplaceSpinEdit;
+    // The mask's blank is the digit 0, so a shown 0 counts as typed and the raw text is kept.
+    explicit TgxInplaceTimeEdit(QWidget* parent = nullptr) : TgxInplaceSpinEdit(parent) {
+        RawEditText = true;
+    }
     bool IsValidChar(char32_t key) override;
     double GetValue() override;
     void SetValue(double value) override;

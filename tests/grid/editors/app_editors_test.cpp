@@ -234,6 +234,30 @@ TEST(TimeAndCurrencyEditors, ATypedTimeWithZerosIsStoredAsTyped) {
     EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "09:05:00");
 }
 
+TEST(TimeAndCurrencyEditors, ATimeTypedIntoAnEmptyCellIsStoredWithTheZerosItShows) {
+    EditorGrid g;
+    g.Add<TgxDBGridTimeColumn>("Stamp");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Stamp")->Clear();
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* time = g.Open<TgxInplaceTimeEdit>(1, 0);
+    ASSERT_NE(time, nullptr);
+    EXPECT_EQ(time->LineEdit().text().toStdString(), "00:00:00");
+    QTest::keyClicks(EditorGrid::Keys(time), "1230");
+    EXPECT_EQ(time->LineEdit().text().toStdString(), "12:30:00");
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::keyClick(EditorGrid::Keys(time), Qt::Key_Return);
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+    EXPECT_FALSE(time->isVisible());
+    g.Close();
+    db::TDateTime stamp;
+    ASSERT_TRUE(db::TryStrToDateTime(g.db.ReadBack(1, "Stamp"), stamp, db::FormatSettings()));
+    EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "12:30:00");
+}
+
 TEST(TimeAndCurrencyEditors, RefuseCharactersOutOfRange) {
     EditorGrid g;
     g.Add<TgxDBGridTimeColumn>("Stamp");
