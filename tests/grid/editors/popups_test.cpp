@@ -142,6 +142,44 @@ TEST(BlobEditor, SavesOnceOnOkAndNeverOnCancel) {
     }
 }
 
+TEST(BlobEditor, MemoTextsKeepTheirLineBreaksAndNonBreakingSpaces) {
+    const std::string stored = "Dear\xC2\xA0Sir\r\nline two\r\n\r\nend";
+    {
+        BlobGrid g;
+        g.db.Table().Locate("Index", 1, {});
+        g.db.Table().Edit();
+        g.db.Table().FieldByName("Notes")->SetAsString(stored);
+        g.db.Table().Post();
+        g.grid->ReloadAll();
+        auto* editor = g.Open<TgxInplaceBlobEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(editor, Qt::Key_F4);
+        TCustomgxBlobPopup* popup = editor->BlobPopup();
+        ASSERT_NE(popup, nullptr);
+        EXPECT_EQ(popup->MemoText(), stored);
+        popup->Memo().moveCursor(QTextCursor::End);
+        QTest::keyClicks(&popup->Memo(), "s");
+        QTest::mouseClick(popup->Button(0), Qt::LeftButton);
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "Notes"), stored + "s");
+    }
+    EditorGrid g;
+    g.Add<TgxDBGridMemoColumn>("Notes");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Notes")->SetAsString(stored);
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* memo = g.Open<TgxInplaceMemoEdit>(1, 0);
+    ASSERT_NE(memo, nullptr);
+    memo->Memo().moveCursor(QTextCursor::End);
+    QTest::keyClicks(&memo->Memo(), "s");
+    QTest::keyClick(&memo->Memo(), Qt::Key_Return, Qt::ControlModifier);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Notes"), stored + "s");
+}
+
 TEST(BlobEditor, ReadOnlyShowsCloseOnlyAndResizeIsRemembered) {
     BlobGrid g;
     g.notes->SetReadOnly(true);
