@@ -103,8 +103,13 @@ class TgxInplaceCurrencyEdit : public TgxInplaceTextEdit {
     virtual int GetDecimalPlaces() { return 2; }
     virtual double GetMinValue() { return 0.0; }
     virtual double GetMaxValue() { return 0.0; }
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void EditorKeyPress(char32_t& key) override;
     bool ValidateEdit() override;
+
+  private:
+    // Pastes only into a cell that may change, and only what reads as a number.
+    void PasteNumber();
 };
 
 // The limits of the spin and currency columns: the field's own unless set.

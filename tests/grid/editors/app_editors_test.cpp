@@ -1,6 +1,8 @@
 // The editors the application's grids use, in a data grid over a Strata table: values
 // edited, posted and read back; Escape restores; bad input refused with its message.
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QMouseEvent>
 
 #include "grid/editors/button_edit.h"
@@ -256,6 +258,61 @@ TEST(TimeAndCurrencyEditors, ATimeTypedIntoAnEmptyCellIsStoredWithTheZerosItShow
     db::TDateTime stamp;
     ASSERT_TRUE(db::TryStrToDateTime(g.db.ReadBack(1, "Stamp"), stamp, db::FormatSettings()));
     EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "12:30:00");
+}
+
+TEST(TimeAndCurrencyEditors, ClipboardKeysChangeOnlyCellsThatMayChangeAndOnlyToNumbers) {
+    struct Case {
+        bool editor_enabled, read_only;
+    };
+    for (const Case& c : {Case{false, false}, Case{true, true}}) {
+        EditorGrid g;
+        auto* spin = g.Add<TgxDBGridSpinColumn>("Bounces");
+        auto* money = g.Add<TgxDBGridCurrencyColumn>("Amount");
+        spin->SetEditorEnabled(c.editor_enabled);
+        spin->SetReadOnly(c.read_only);
+        money->SetReadOnly(c.read_only);
+        g.Bind();
+        QGuiApplication::clipboard()->setText("77");
+        auto* editor = g.Open<TgxInplaceSpinEdit>(3, 0);
+        ASSERT_NE(editor, nullptr);
+        for (auto [key, modifiers] : {std::pair{Qt::Key_Insert, Qt::ShiftModifier},
+                                      {Qt::Key_V, Qt::ControlModifier},
+                                      {Qt::Key_Delete, Qt::ShiftModifier},
+                                      {Qt::Key_X, Qt::ControlModifier}}) {
+            editor->LineEdit().selectAll();
+            QTest::keyClick(EditorGrid::Keys(editor), key, modifiers);
+            EXPECT_EQ(editor->CurrentText(), "3") << key << " " << c.read_only;
+        }
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(3, "Bounces"), "3");
+        if (!c.read_only)
+            continue;
+        auto* currency = g.Open<TgxInplaceCurrencyEdit>(3, 1);
+        ASSERT_NE(currency, nullptr);
+        for (auto [key, modifiers] :
+             {std::pair{Qt::Key_Insert, Qt::ShiftModifier}, {Qt::Key_V, Qt::ControlModifier}}) {
+            currency->LineEdit().selectAll();
+            QTest::keyClick(EditorGrid::Keys(currency), key, modifiers);
+            EXPECT_EQ(currency->LineEdit().text().toStdString(), "4.5") << key;
+        }
+        g.Close();
+    }
+    // Shift+Insert, as Ctrl+V, takes no text that is no number.
+    EditorGrid g;
+    g.Add<TgxDBGridCurrencyColumn>("Amount");
+    g.Bind();
+    auto* currency = g.Open<TgxInplaceCurrencyEdit>(3, 0);
+    ASSERT_NE(currency, nullptr);
+    QGuiApplication::clipboard()->setText("abc");
+    currency->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(currency), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(currency->LineEdit().text().toStdString(), "4.5");
+    QGuiApplication::clipboard()->setText("12.25");
+    currency->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(currency), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(currency->LineEdit().text().toStdString(), "12.25");
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(3, "Amount"), "12.25");
 }
 
 TEST(TimeAndCurrencyEditors, RefuseCharactersOutOfRange) {
