@@ -659,6 +659,46 @@ TEST(MaskColumn, ColumnMaskWinsOverTheFieldMask) {
     EXPECT_EQ(g.db.ReadBack(1, "Bounces"), "123");
 }
 
+TEST(MaskColumn, ShiftInsertAndShiftDeletePasteAndCutThroughTheMask) {
+    EditorGrid g;
+    auto* phone = g.Add<TgxDBGridMaskColumn>("Item");
+    phone->SetEditMask("(999) 000-0000;0;_");
+    g.Add<TgxDBGridTimeColumn>("Stamp");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceMaskEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    QGuiApplication::clipboard()->setText("5551234567");
+    editor->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) 123-4567");
+    // A cut or a word deletion keeps the literals.
+    editor->LineEdit().setSelection(6, 3);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Delete, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) ___-4567");
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "123");
+    editor->LineEdit().setCursorPosition(10);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) ___-_567");
+    EXPECT_FALSE(editor->LineEdit().acceptDrops());
+    QGuiApplication::clipboard()->setText("1239");
+    editor->LineEdit().setSelection(6, 5);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) 123-9567");
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Item"), "5551239567");
+
+    // Letters pasted into a time keep it a time.
+    auto* time = g.Open<TgxInplaceTimeEdit>(2, 1);
+    ASSERT_NE(time, nullptr);
+    QGuiApplication::clipboard()->setText("abc");
+    time->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(time), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(time->LineEdit().text().size(), 8);
+    EXPECT_EQ(time->LineEdit().text().mid(2, 1).toStdString(), ":");
+    g.grid->CancelEditor();
+}
+
 }  // namespace
 }  // namespace grid::testing
 
