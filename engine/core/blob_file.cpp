@@ -225,6 +225,16 @@ bool TBlobFile::ValidBlockOffset(std::uint32_t offset) const {
            offset < GetNextBlockOffset();
 }
 
+void TBlobFile::LimitBlocksToFile() {
+    const std::int64_t size = GetFileSize();
+    const std::int64_t header = kBlobHeaderSize;
+    const std::int64_t whole = size <= header ? header : size - (size - header) % block_size_;
+    if (GetNextBlockOffset() > whole) {
+        ClearBlockCache();
+        PutU32(header_, bh::kNextBlock, static_cast<std::uint64_t>(whole));
+    }
+}
+
 void TBlobFile::LruUnlink(TBlock* b) {
     if (b->lru_prev)
         b->lru_prev->lru_next = b->lru_next;
