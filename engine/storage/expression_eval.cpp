@@ -820,6 +820,11 @@ class Evaluator {
                 break;
             case kTypeTime:
                 msecs = LoadInt32(argument.Value());
+                // A time beyond a day (from time arithmetic) is no time of day to take apart.
+                if (*msecs < 0 || *msecs >= kDayMs) {
+                    SetNull(result);
+                    return;
+                }
                 break;
             case kTypeTimestamp: {
                 // Rounded to the nearest millisecond before the split, so 23:59:59.9996 is the
