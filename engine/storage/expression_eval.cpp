@@ -772,6 +772,12 @@ class Evaluator {
             }
             return;
         }
+        // A string and a memo branch share their text; no value conversion joins the two types.
+        if (IsTextType(chosen->DataType, chosen->SubType) &&
+            IsTextType(result.DataType, result.SubType)) {
+            SetText(result, TextValue(*chosen), false);
+            return;
+        }
         // The other branch's value in the IF's own type, so its bytes never masquerade as it.
         ConvertInto(*chosen, result);
     }

@@ -376,6 +376,24 @@ TEST_F(ExpressionEval, ExtractOutsideTheCalendarIsNull) {
                     });
 }
 
+// A string THEN with a memo ELSE (or the other way round) passes the type check; whichever
+// branch runs gives its text in the IF's type instead of NULL.
+TEST_F(ExpressionEval, IfJoinsStringAndMemoBranches) {
+    RunCases(*this, {
+                        {"IF(Flag THEN Name ELSE Memo)", "'Smith'"},
+                        {"IF(NOT Flag THEN Name ELSE Memo)", "'a long memo'"},
+                        {"IF(NOT Flag THEN 'x' ELSE Memo)", "'a long memo'"},
+                        {"IF(Flag THEN Memo ELSE Name)", "blob:a long memo"},
+                        {"IF(NOT Flag THEN Memo ELSE Name)", "blob:Smith"},
+                        {"IF(NOT Flag THEN Memo ELSE 'x')", "blob:x"},
+                    });
+    const std::string long_text(400, 'm');
+    record.SetText("Memo", long_text);
+    EXPECT_EQ(Eval("IF(NOT Flag THEN Name ELSE Memo)"), "'" + long_text + "'");
+    record.SetNull("Memo");
+    EXPECT_EQ(Eval("IF(NOT Flag THEN Name ELSE Memo)"), "NULL");
+}
+
 TEST_F(ExpressionEval, Casts) {
     RunCases(*this, {
                         {"CAST(Bounces AS CHAR(10))", "'3'"},
