@@ -483,10 +483,17 @@ int TCustomgxDBGrid::CompareNodes(const TgxTreeListNode* a, const TgxTreeListNod
 }
 
 void TCustomgxDBGrid::DoHeaderClick(int index) {
-    TCustomgxDBTreeListControl::DoHeaderClick(index);
     TgxDBTreeListColumn* column = GetColumn(index);
-    if (column != nullptr && IsAutoSort() && column->Sorted() != csNone)
+    const bool was_sorted = column != nullptr && column->Sorted() != csNone;
+    TCustomgxDBTreeListControl::DoHeaderClick(index);
+    if (column == nullptr || !IsAutoSort())
+        return;
+    if (column->Sorted() != csNone)
         SortByColumn(column, column->Sorted() == csDown);
+    else if (was_sorted)
+        // Ctrl took the mark away: the rows go back to the order the remaining marks give,
+        // the dataset's own order when none is left.
+        RegroupInPlace();
 }
 
 void TCustomgxDBGrid::ColumnSortChanged(TgxTreeListColumn* column) {

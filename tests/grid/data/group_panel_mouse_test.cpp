@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTest>
@@ -87,6 +89,39 @@ TEST(DBGridGroupPanelMouse, AColumnThatCannotGroupIsRefusedOverThePanel) {
     EXPECT_TRUE(g.grid->DoDragOverHeader(g.category->GetIndex(), {30, 10}, true));
     g.Drag(g.HeaderPoint(g.item), QPoint(30, 10));
     EXPECT_EQ(g.item->GroupIndex(), -1);
+}
+
+// Header clicks in a grid holding every record: Shift adds a column to the order, Ctrl takes
+// one out, and the rows always stand in the order the marks show.
+TEST(DBGridHeaderMouse, CtrlClickLeavesTheRowsInTheOrderOfTheRemainingMarks) {
+    MouseGrid g;
+    g.grid->SetPartialLoad(false);
+    g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoMultiSort);
+    ASSERT_TRUE(g.grid->IsAutoSort());
+    ASSERT_TRUE(g.list.ds->Locate("Index", 17, {}));
+    auto focused_key = [&] {
+        return static_cast<TgxDBGridNode*>(g.grid->GetFocusedNode())->Key.AsInteger();
+    };
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::NoModifier, g.HeaderPoint(g.item));
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ShiftModifier, g.HeaderPoint(g.bounces));
+    ASSERT_EQ(g.item->Sorted(), csUp);
+    ASSERT_EQ(g.bounces->Sorted(), csUp);
+    EXPECT_EQ(g.Texts(0)[1], "user10@example.org");
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ControlModifier, g.HeaderPoint(g.item));
+    EXPECT_EQ(g.item->Sorted(), csNone);
+    ASSERT_EQ(g.bounces->Sorted(), csUp);
+    std::vector<std::string> bounces = g.Texts(2);
+    EXPECT_TRUE(std::is_sorted(bounces.begin(), bounces.end()));
+    EXPECT_EQ(g.Texts(0)[0], "user3@example.org");  // the first with no bounce
+    EXPECT_EQ(focused_key(), 17);
+    // No mark left: the table's own order.
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ControlModifier, g.HeaderPoint(g.bounces));
+    EXPECT_EQ(g.grid->SortedColumnCount(), 0);
+    EXPECT_EQ(g.Texts(0)[0], "user1@example.org");
+    EXPECT_EQ(g.Texts(0)[39], "user40@example.org");
+    EXPECT_EQ(focused_key(), 17);
+    EXPECT_EQ(g.list.CurrentKey(), 17);
 }
 
 TEST(DBGridIncrementalSearch, TypingSearchesTheWholeTableInPartialMode) {
