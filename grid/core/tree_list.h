@@ -278,6 +278,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The anchor as last stored (GetSelectionAnchor may answer from the selection).
     TgxTreeListNode* StoredSelectionAnchor() const { return anchor_; }
     virtual TgxTreeListNode* GetSelectionAnchor() const;
+    // Where a Shift range starts: the row the user last anchored while it is shown.
+    TgxTreeListNode* RangeAnchor() const;
 
     void SaveAllToStrings(std::vector<std::string>& lines);
     void SaveSelectedToStrings(std::vector<std::string>& lines);

@@ -86,7 +86,7 @@ void TCustomgxTreeList::MoveFocus(TgxTreeListNode* node, int column, TShiftState
         SetSelectionAnchor(node);
         return;
     }
-    TgxTreeListNode* anchor = GetSelectionAnchor();
+    TgxTreeListNode* anchor = RangeAnchor();
     if (anchor == nullptr)
         anchor = focused_node_;
     SetFocusedNodeColumn(node, column, true);
