@@ -293,6 +293,31 @@ TEST(DBGridKeys, EscapeCancelsAndInsertStartsARecord) {
     EXPECT_EQ(g.list.ds->State(), db::dsInsert);
 }
 
+// After cancelling the record's changes Escape does what it does in any tree list: the first
+// press ends a running search, the next one leaves only the focused row selected.
+TEST(DBGridKeys, EscapeEndsTheSearchAndThenTheSelection) {
+    SelectGrid g(100, egoLoadAllRecords);
+    g.grid->SetOptions(g.grid->Options() & ~egoEditing);
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoAutoSearch);
+    g.grid->setFocus();
+    g.grid->SetFocusedColumn(1);
+    QTest::keyClicks(g.grid.get(), "user5");
+    ASSERT_TRUE(g.grid->IsSearching());
+    EXPECT_EQ(g.list.CurrentKey(), 5);
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    EXPECT_FALSE(g.grid->IsSearching());
+    // Typing again starts a new search rather than extending the old text.
+    QTest::keyClicks(g.grid.get(), "user7");
+    EXPECT_EQ(g.list.CurrentKey(), 7);
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(g.SelectedKeys(), Range(7, 9));
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    EXPECT_EQ(g.SelectedKeys(), Range(9, 9));
+    EXPECT_EQ(g.list.CurrentKey(), 9);
+}
+
 TEST(DBGridEditing, EditedTextIsWrittenThroughTheField) {
     SelectGrid g(5, egoLoadAllRecords);
     g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(3)));
