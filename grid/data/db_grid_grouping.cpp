@@ -361,6 +361,21 @@ bool TCustomgxDBGrid::DoDragOverHeader(int column, ui::Point p, bool accept) {
     return TCustomgxDBTreeListControl::DoDragOverHeader(column, p, accept);
 }
 
+bool TCustomgxDBGrid::GetOuterHeaderDropMark(int column, ui::Point p, ui::Point& mark) {
+    if (!show_group_panel_ || p.y < 0 || p.y >= GetGroupPanelHeight())
+        return false;
+    TgxDBTreeListColumn* c = GetColumn(column);
+    if (c == nullptr || (c->GroupIndex() < 0 && !CanAddGroupColumn(c)))
+        return false;
+    // The arrows stand left of the button the column would become, as over the headers.
+    int target = GetGroupTargetPosition(p.x);
+    if (c->GroupIndex() >= 0)
+        target = std::min(target, GetGroupColumnCount() - 1);
+    const ui::Rect button = GetGroupButtonRect(target);
+    mark = {button.left - 5, button.top - 9};
+    return true;
+}
+
 bool TCustomgxDBGrid::DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) {
     TgxDBTreeListColumn* c = GetColumn(column);
     const bool on_panel = show_group_panel_ && p.y >= 0 && p.y < GetGroupPanelHeight();

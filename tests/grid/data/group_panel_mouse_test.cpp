@@ -72,6 +72,49 @@ TEST(DBGridGroupPanelMouse, HeaderDroppedOnThePanelGroupsAndButtonDraggedOffUngr
     EXPECT_EQ(g.grid->GetGroupColumnCount(), 1);
 }
 
+// Over the group panel the insert arrows show where the dragged header's button will stand.
+TEST(DBGridGroupPanelMouse, ArrowsOverThePanelMarkTheButtonsPlace) {
+    MouseGrid g;
+    g.category->SetGroupIndex(0);
+    QPoint from = g.HeaderPoint(g.bounces);
+    QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+    auto move_to = [&](QPoint p) {
+        QMouseEvent move(QEvent::MouseMove, p, g.vp()->mapToGlobal(p), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(g.vp(), &move);
+    };
+    move_to(from + QPoint(0, 10));
+    ASSERT_EQ(g.grid->State(), tsColumnDragging);
+    QWidget* arrows = g.grid->DragArrowsWindow();
+    // Right of the first button's middle: the second place.
+    const ui::Rect first = g.grid->GetGroupButtonRect(0);
+    move_to(QPoint(first.right + 20, first.top + 4));
+    ASSERT_NE(arrows = g.grid->DragArrowsWindow(), nullptr);
+    EXPECT_TRUE(arrows->isVisible());
+    const ui::Rect second = g.grid->GetGroupButtonRect(1);
+    EXPECT_EQ(arrows->property("clientX").toInt(), second.left - 5);
+    EXPECT_EQ(arrows->property("clientY").toInt(), second.top - 9);
+    // Left of its middle: in front of it.
+    move_to(QPoint(first.left + 10, first.top + 4));
+    EXPECT_TRUE(arrows->isVisible());
+    EXPECT_EQ(arrows->property("clientX").toInt(), first.left - 5);
+    EXPECT_EQ(arrows->property("clientY").toInt(), first.top - 9);
+    QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(first.left + 10, first.top + 4));
+    EXPECT_FALSE(arrows->isVisible());
+    EXPECT_EQ(g.bounces->GroupIndex(), 0);
+    EXPECT_EQ(g.category->GroupIndex(), 1);
+    // A column that cannot be grouped gets no place.
+    g.item->SetDisableGrouping(true);
+    from = g.HeaderPoint(g.item);
+    QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+    move_to(from + QPoint(0, 10));
+    move_to(QPoint(first.left + 10, first.top + 4));
+    EXPECT_FALSE(g.grid->DragArrowsWindow()->isVisible());
+    QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(first.left + 10, first.top + 4));
+}
+
 TEST(DBGridGroupPanelMouse, ClickingAGroupButtonReversesItsLevel) {
     MouseGrid g;
     g.category->SetGroupIndex(0);
