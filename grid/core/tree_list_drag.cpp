@@ -389,7 +389,9 @@ TCustomgxTreeList::TgxHeaderPosInfo TCustomgxTreeList::GetHeaderDropPosition(
     if (hp.IsEmpty() || p.y < hp.top || p.y >= hp.bottom)
         return result;
     const int dragged = drag_column_;
-    const int pressed = drag_from_list_ ? -1 : pressed_column_;
+    // A drag that is not from the customizing list started at the column itself, from its
+    // header or from its group button.
+    const int pressed = drag_from_list_ ? -1 : pressed_column_ >= 0 ? pressed_column_ : dragged;
     auto place_arrow = [&](const THeaderCellInfo& hc, bool before, int top) {
         if (arrow == nullptr)
             return;

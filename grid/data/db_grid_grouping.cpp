@@ -330,7 +330,9 @@ void TCustomgxDBGrid::MouseMove(ui::TShiftState shift, int x, int y) {
             group_button_dragged_ = group_button_pressed_;
             group_button_was_hidden_ = !group_button_dragged_->Visible();
             group_button_pressed_ = nullptr;
-            StartHeaderDragging(group_button_dragged_->GetIndex(), true);
+            // A column still shown among the headers is dragged as its header; a hidden one
+            // comes in as from the customizing list.
+            StartHeaderDragging(group_button_dragged_->GetIndex(), group_button_was_hidden_);
             TrackHeaderDrag({x, y});
         }
         return;

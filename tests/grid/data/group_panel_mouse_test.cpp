@@ -115,6 +115,46 @@ TEST(DBGridGroupPanelMouse, ArrowsOverThePanelMarkTheButtonsPlace) {
                         QPoint(first.left + 10, first.top + 4));
 }
 
+// A grouped column that stays among the headers lands, when its button is dropped on them,
+// where the arrows showed: before the header under the left half, after it under the right.
+TEST(DBGridGroupPanelMouse, AButtonOfAShownColumnLandsWhereTheArrowsStand) {
+    MouseGrid g;
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoNotHideColumn);
+    auto order = [&] {
+        TDrawInfo info;
+        g.grid->CalcDrawInfo(info);
+        std::string s;
+        for (const THeaderCellInfo& hc : info.header_cells)
+            s += g.grid->GetColumn(hc.column)->FieldName() + " ";
+        return s;
+    };
+    auto drag_button_to = [&](QPoint to, int& arrow_x) {
+        QPoint from = g.ButtonPoint(0);
+        QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+        for (int i = 1; i <= 4; ++i) {
+            QPoint p = from + (to - from) * i / 4;
+            QMouseEvent move(QEvent::MouseMove, p, g.vp()->mapToGlobal(p), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(g.vp(), &move);
+        }
+        arrow_x = g.grid->DragArrowsWindow()->property("clientX").toInt();
+        QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier, to);
+    };
+    g.category->SetGroupIndex(0);
+    ASSERT_EQ(order(), "Item Category Bounces ");
+    int arrow_x = 0;
+    drag_button_to(g.HeaderPoint(g.bounces) + QPoint(-10, 0), arrow_x);
+    EXPECT_EQ(g.category->GroupIndex(), -1);
+    EXPECT_EQ(order(), "Item Category Bounces ");
+    g.category->SetGroupIndex(0);
+    drag_button_to(g.HeaderPoint(g.item) + QPoint(-10, 0), arrow_x);
+    EXPECT_EQ(order(), "Category Item Bounces ");
+    EXPECT_EQ(arrow_x, -5);
+    g.category->SetGroupIndex(0);
+    drag_button_to(g.HeaderPoint(g.bounces) + QPoint(10, 0), arrow_x);
+    EXPECT_EQ(order(), "Item Bounces Category ");
+}
+
 TEST(DBGridGroupPanelMouse, ClickingAGroupButtonReversesItsLevel) {
     MouseGrid g;
     g.category->SetGroupIndex(0);
