@@ -66,25 +66,6 @@ Mailbox FromVmime(const vmime::mailbox& box) {
     return Mailbox{HeaderText(box.getName()), box.getEmail().toString()};
 }
 
-void AppendMailboxes(const vmime::shared_ptr<const vmime::component>& value,
-                     std::vector<Mailbox>& out) {
-    if (!value)
-        return;
-    if (auto box = vmime::dynamicCast<const vmime::mailbox>(value)) {
-        if (!box->isEmpty())
-            out.push_back(FromVmime(*box));
-    } else if (auto list = vmime::dynamicCast<const vmime::mailboxList>(value)) {
-        for (std::size_t i = 0; i < list->getMailboxCount(); ++i) {
-            out.push_back(FromVmime(*list->getMailboxAt(i)));
-        }
-    } else if (auto addresses = vmime::dynamicCast<const vmime::addressList>(value)) {
-        auto boxes = addresses->toMailboxList();
-        for (std::size_t i = 0; i < boxes->getMailboxCount(); ++i) {
-            out.push_back(FromVmime(*boxes->getMailboxAt(i)));
-        }
-    }
-}
-
 std::string_view TrimBlanks(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos)
@@ -142,15 +123,8 @@ std::vector<Mailbox> AddressesOf(std::string_view value) {
     return out;
 }
 
-std::vector<Mailbox> MailboxesOf(const vmime::header& header, const char* field) {
-    std::vector<Mailbox> out;
-    if (header.hasField(field))
-        AppendMailboxes(header.findField(field)->getValue(), out);
-    return out;
-}
-
 // The unfolded value of a top-level header field, straight from the text:
-// vmime keeps only the first mailbox of a Reply-To.
+// vmime keeps only the first mailbox of a From or Reply-To.
 std::string RawHeaderValue(std::string_view raw, std::string_view name) {
     std::size_t pos = 0;
     std::string value;
@@ -409,8 +383,10 @@ ReceivedMessage ParseMessage(std::string_view raw) {
         }
         if (header->hasField(vmime::fields::REPLY_TO))
             result.reply_to = AddressesOf(RawHeaderValue(raw, vmime::fields::REPLY_TO));
-        result.to = MailboxesOf(*header, vmime::fields::TO);
-        result.cc = MailboxesOf(*header, vmime::fields::CC);
+        if (header->hasField(vmime::fields::TO))
+            result.to = AddressesOf(RawHeaderValue(raw, vmime::fields::TO));
+        if (header->hasField(vmime::fields::CC))
+            result.cc = AddressesOf(RawHeaderValue(raw, vmime::fields::CC));
         if (header->hasField(vmime::fields::DATE)) {
             const std::string text = header->Date()->getValue()->generate();
             auto date = header->Date()->getValue<vmime::datetime>();

@@ -119,8 +119,8 @@ TEST_F(ImapStore, FoldersAndOutboxOnTheServer) {
     EXPECT_EQ(outbox.Item(1).Subject(), "Queued");
 }
 
-// Senders are what the header says, never an address made up for a header
-// that cannot be read as one, so a bad one is refused where it is checked.
+// Senders and recipients are what the headers say, never an address made up
+// for one that cannot be read, so a bad one is refused where it is checked.
 TEST_F(ImapStore, SendersAreTakenAsWrittenFromMalformedHeaders) {
     struct Case {
         std::string header;
@@ -154,8 +154,16 @@ TEST_F(ImapStore, SendersAreTakenAsWrittenFromMalformedHeaders) {
     Folder& odd = store->Root(1).AddFolder("Odd");
     for (const Case& test : cases)
         odd.AppendMessage(test.header + "\r\nSubject: subscribe\r\n\r\nbody\r\n", false);
+    odd.AppendMessage(
+        "From: a@example.org\r\nTo: john, <>, Ann <ann@example.org>\r\n"
+        "Cc: team: bob;\r\nSubject: x\r\n\r\nbody\r\n",
+        false);
     odd.Refresh();
-    ASSERT_EQ(odd.ItemCount(), cases.size());
+    ASSERT_EQ(odd.ItemCount(), cases.size() + 1);
+    std::string recipients;
+    for (const Mailbox& box : odd.Item(cases.size() + 1).Recipients())
+        recipients += box.name + " | " + box.address + "; ";
+    EXPECT_EQ(recipients, " | john; Ann | ann@example.org;  | bob; ");
     for (std::size_t i = 0; i < cases.size(); ++i) {
         MailItem& item = odd.Item(i + 1);
         const Case& test = cases[i];
