@@ -343,6 +343,30 @@ TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ann@x.com;news;;;;0"), lines.end());
 }
 
+// An export without a file name prints its lines, with the export's own separator.
+TEST_F(MainCommandsTest, ExportWithoutAFileNamePrintsTheLines) {
+    std::string pdf = program.File("export.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    auto handler = std::make_unique<ui::ScopedModalHandler>([&](ui::TForm& form) {
+        if (auto* choice = dynamic_cast<TdlgExportOption*>(&form)) {
+            choice->btnOK->Click();
+            return;
+        }
+        auto& d = dynamic_cast<TdlgExport&>(form);
+        d.edtfile->SetText("");
+        d.edtdelimit->SetText(";");
+        d.btnok->Click();
+        EXPECT_TRUE(d.Succeeded());
+    });
+    window->ExportMailingListEntries1Click();
+    ui::SetPrintToFile("");
+    std::string text_file = program.File("export.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + pdf + " " + text_file).c_str()), 0);
+    std::string text = testing_support::ProgramDir::Read(text_file);
+    EXPECT_NE(text.find("ann@x.com;news;;;;0"), std::string::npos) << text;
+}
+
 TEST_F(MainCommandsTest, ImportAndExportCannotBeStartedAgainWhileTheyRun) {
     std::string many;
     for (int i = 0; i < 400; ++i)
