@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/engine/list_indexes.h"
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
@@ -46,6 +47,9 @@
 namespace {
 
 using namespace strata;
+using bench_list::Compression;
+using bench_list::CompressionText;
+using bench_list::Index;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t kStatsRows = 5000;
@@ -99,45 +103,6 @@ class WorkDirectory {
   private:
     std::filesystem::path path_;
 };
-
-// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option for
-// every index, or is "list" for the list database's own choice: option 3 for
-// the primary index, none for the others.
-struct KeyCompression {
-    std::uint8_t primary = 0;
-    std::uint8_t others = 0;
-};
-
-KeyCompression Compression() {
-    const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
-    if (text == nullptr)
-        return {};
-    if (std::string_view(text) == "list")
-        return {3, 0};
-    const auto option = static_cast<std::uint8_t>(std::clamp(std::atoi(text), 0, 3));
-    return {option, option};
-}
-
-std::string CompressionText() {
-    const KeyCompression c = Compression();
-    if (c.primary == c.others)
-        return "option " + std::to_string(c.primary);
-    return "option " + std::to_string(c.primary) + " for the primary index, " +
-           std::to_string(c.others) + " for the others";
-}
-
-IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
-                      bool case_insensitive) {
-    IndexDescriptor d{};
-    PutShortString(d, ixd::kName, ixd::kNameLength, name);
-    std::size_t i = 0;
-    for (const std::uint16_t f : fields)
-        PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
-    d[ixd::kUnique] = unique ? 1 : 0;
-    d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
-    d[ixd::kCompression] = name[0] == '\0' ? Compression().primary : Compression().others;
-    return d;
-}
 
 class Engine {
   public:

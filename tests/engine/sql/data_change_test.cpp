@@ -466,6 +466,39 @@ struct ListRow {
     std::int32_t n = 0;
 };
 
+// An integer field of a record read through `cursor`.
+std::int32_t IntegerField(TDataCursor& cursor, std::span<const std::uint8_t> record,
+                          std::uint32_t field) {
+    std::array<std::uint8_t, 4> value{};
+    bool is_null = true;
+    cursor.GetField(field, record, is_null, value);
+    return static_cast<std::int32_t>(GetU32(value, 0));
+}
+
+// What "UPDATE t SET n = n + 1 WHERE id % modulo = 3", "DELETE FROM t WHERE n = 4" and
+// "DELETE FROM t WHERE id >= first_gone" do, made record by record through `cursor`.
+void ChangeRecordByRecord(TDataCursor& cursor, std::int32_t modulo, std::int32_t first_gone) {
+    std::vector<std::uint8_t> record(cursor.GetRecordSize());
+    cursor.First();
+    while (cursor.GetNextRecord(record) == kErrNone) {
+        if (IntegerField(cursor, record, 1) % modulo == 3) {
+            const std::int32_t n = IntegerField(cursor, record, 4) + 1;
+            cursor.LockRecord(cursor.GetCurrentRecordNo());
+            cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&n));
+            cursor.ModifyRecord(record, true, false);
+        }
+    }
+    for (const bool by_id : {false, true}) {
+        cursor.First();
+        while (cursor.GetNextRecord(record) == kErrNone) {
+            if (by_id ? IntegerField(cursor, record, 1) >= first_gone
+                      : IntegerField(cursor, record, 4) == 4) {
+                cursor.DeleteRecord(record, false);
+            }
+        }
+    }
+}
+
 // Inserts rows with ids 0 to count - 1 through a cursor, the other columns as `row` gives them.
 void InsertListRows(TDataDirectory& directory, const std::string& table, std::int32_t count,
                     const std::function<ListRow(std::int32_t)>& row) {
@@ -507,30 +540,7 @@ TEST_F(SqlExecution, BulkChangesLeaveTheFilesOfChangesMadeRecordByRecord) {
     {
         TDataCursor cursor(*directory_);
         OpenSingleInRecordOrder(cursor, false);
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        const auto field = [&](std::uint32_t number) {
-            std::array<std::uint8_t, 4> value{};
-            bool is_null = true;
-            cursor.GetField(number, record, is_null, value);
-            return static_cast<std::int32_t>(GetU32(value, 0));
-        };
-        cursor.First();
-        while (cursor.GetNextRecord(record) == kErrNone) {
-            if (field(1) % 20 == 3) {
-                const std::int32_t n = field(4) + 1;
-                cursor.LockRecord(cursor.GetCurrentRecordNo());
-                cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&n));
-                cursor.ModifyRecord(record, true, false);
-            }
-        }
-        for (const bool by_id : {false, true}) {
-            cursor.First();
-            while (cursor.GetNextRecord(record) == kErrNone) {
-                if (by_id ? field(1) >= 1000 : field(4) == 4) {
-                    cursor.DeleteRecord(record, false);
-                }
-            }
-        }
+        ChangeRecordByRecord(cursor, 20, 1000);
         cursor.Close();
     }
     OpenSession();
@@ -623,15 +633,6 @@ TEST_F(SqlExecution, ADeleteReadsEachOfItsRecordsFromTheFileOnce) {
     EXPECT_EQ(VerifierErrors(*directory_, "t"), std::vector<std::string>{});
 }
 
-// An integer field of a record read through `cursor`.
-std::int32_t IntegerField(TDataCursor& cursor, std::span<const std::uint8_t> record,
-                          std::uint32_t field) {
-    std::array<std::uint8_t, 4> value{};
-    bool is_null = true;
-    cursor.GetField(field, record, is_null, value);
-    return static_cast<std::int32_t>(GetU32(value, 0));
-}
-
 // A text field of up to 8 characters of a record read through `cursor`.
 std::string ShortTextField(TDataCursor& cursor, std::span<const std::uint8_t> record,
                            std::uint32_t field) {
@@ -676,25 +677,7 @@ TEST_F(SqlExecution, ChangesFarApartInALargeTableLeaveTheFilesOfChangesRecordByR
     {
         TDataCursor cursor(*directory_);
         OpenSingleInRecordOrder(cursor, false);
-        std::vector<std::uint8_t> record(cursor.GetRecordSize());
-        cursor.First();
-        while (cursor.GetNextRecord(record) == kErrNone) {
-            if (IntegerField(cursor, record, 1) % 40 == 3) {
-                const std::int32_t n = IntegerField(cursor, record, 4) + 1;
-                cursor.LockRecord(cursor.GetCurrentRecordNo());
-                cursor.PutField(4, record, reinterpret_cast<const std::uint8_t*>(&n));
-                cursor.ModifyRecord(record, true, false);
-            }
-        }
-        for (const bool by_id : {false, true}) {
-            cursor.First();
-            while (cursor.GetNextRecord(record) == kErrNone) {
-                if (by_id ? IntegerField(cursor, record, 1) >= 1900
-                          : IntegerField(cursor, record, 4) == 4) {
-                    cursor.DeleteRecord(record, false);
-                }
-            }
-        }
+        ChangeRecordByRecord(cursor, 40, 1900);
         cursor.Close();
     }
     OpenSession();
