@@ -576,7 +576,8 @@ class TIndexFile : public TFileHandler {
     TPage* TakeCachePage();
     // Asks the processor for the entries of the page the next eviction is likely to pack (the
     // unpinned, unreferenced end of the chain it takes from), so that they have arrived when
-    // it comes instead of being waited for line by line while the page is packed.
+    // it comes instead of being waited for line by line while the page is packed. Only pages at
+    // full width: a compressed leaf is packed through its image, whose making waits for less.
     void PrefetchNextVictim() const {
         const PageChain& chain = 4 * clean_.size >= cached_total_ ? clean_ : dirty_;
         const TPage* next = chain.tail;
@@ -584,7 +585,10 @@ class TIndexFile : public TFileHandler {
             return;
         // The page after it, which the clock comes to when this one is passed over or gone.
         __builtin_prefetch(next->lru_prev_);
-        if (next->pin_count_ == 0 && next->cache_referenced_ == 0)
+        if (next->pin_count_ != 0 || next->cache_referenced_ != 0 || next->Compressed())
+            return;
+        // A clean page packed already, or read by a scan alone, leaves without being packed.
+        if (next->changed_ || (!next->cache_scanned_ && PackedAt(next->offset_) == nullptr))
             next->PrefetchEntries();
     }
     TPage* CleanVictim(int skip_slot);
