@@ -581,15 +581,10 @@ class TIndexFile : public TFileHandler {
     void PrefetchNextVictim() const {
         const PageChain& chain = 4 * clean_.size >= cached_total_ ? clean_ : dirty_;
         const TPage* next = chain.tail;
-        if (next == nullptr)
-            return;
-        // The page after it, which the clock comes to when this one is passed over or gone.
-        __builtin_prefetch(next->lru_prev_);
-        if (next->pin_count_ != 0 || next->cache_referenced_ != 0 || next->Compressed())
-            return;
-        // A clean page packed already, or read by a scan alone, leaves without being packed.
-        if (next->changed_ || (!next->cache_scanned_ && PackedAt(next->offset_) == nullptr))
+        if (next != nullptr && next->pin_count_ == 0 && next->cache_referenced_ == 0 &&
+            !next->Compressed()) {
             next->PrefetchEntries();
+        }
     }
     TPage* CleanVictim(int skip_slot);
     TPage* DirtyVictim();
