@@ -44,6 +44,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fie
     btnOK->SetDefault(true);
     auto* cancel = new ui::TButton(Client(), "Cancel");
     cancel->SetModalResult(ui::mrCancel);
+    cancel->SetCancel(true);
     buttons->addWidget(btnOK);
     buttons->addWidget(cancel);
     ClientLayout()->addLayout(buttons);
@@ -184,6 +185,7 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     buttons->addStretch(1);
     auto* cancel = new ui::TButton(Client(), "Cancel");
     cancel->SetModalResult(ui::mrCancel);
+    cancel->SetCancel(true);
     btnOK = new ui::TButton(Client(), "OK");
     btnOK->SetDefault(true);
     buttons->addWidget(cancel);

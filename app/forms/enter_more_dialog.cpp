@@ -31,6 +31,8 @@ TdlgEnterMore::TdlgEnterMore(QWidget* owner, ListServices services, ProgressRepo
     memin = new ui::TMemo(Client());
     memin->SetName("memin");
     memin->SetWordWrap(false);
+    // Tab goes on to the choices below, as in every other dialog; an address never holds one.
+    memin->setTabChangesFocus(true);
     ClientLayout()->addWidget(memin, 1);
     Label1 = new ui::TLabel(Client());
     ClientLayout()->addWidget(Label1);
@@ -68,6 +70,7 @@ TdlgEnterMore::TdlgEnterMore(QWidget* owner, ListServices services, ProgressRepo
     BitBtn2 = new ui::TButton(Client(), "Help");
     btnProcessAll = new ui::TButton(Client(), "OK");
     btnProcessAll->SetModalResult(ui::mrOk);
+    btnProcessAll->SetDefault(true);
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
     btnCancel->SetCancel(true);

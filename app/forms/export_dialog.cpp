@@ -135,7 +135,9 @@ ExportRequest TdlgExport::Request() const {
 
 void TdlgExport::btnokClick() {
     ExportRequest request = Request();
-    if (!chkPrint->Checked()) {
+    // The list writer prints when it is given no file, so an export whose file name was
+    // cleared prints the lines instead of writing nothing and saying nothing.
+    if (!request.file_name.empty()) {
         succeeded_ = exportlist(table_, request, progress_);
         return;
     }
@@ -143,7 +145,7 @@ void TdlgExport::btnokClick() {
     succeeded_ = exportlist(table_, request, progress_, &lines);
     if (!succeeded_)
         return;
-    const std::string heading = edtfile->Text();
+    const std::string heading = chkPrint->Checked() ? edtfile->Text() : std::string();
     ui::TPrinter printer;
     std::optional<int> copies = printer.ChooseCopies(heading);
     if (!copies) {

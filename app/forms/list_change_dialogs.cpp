@@ -146,6 +146,9 @@ Tdlgerrors::Tdlgerrors(QWidget* owner, EntryProcessor& entries, ErrorsList& erro
     ClientLayout()->addWidget(lbxerrors, 1);
     ClientLayout()->addLayout(ButtonRow({btnreprocess, btndeleteentry, btnClose}));
     lbxerrors->OnClick = [this] { lbxerrorsClick(); };
+    // Lines chosen with the keyboard enable the buttons as a click does.
+    QObject::connect(lbxerrors, &QListWidget::itemSelectionChanged, lbxerrors,
+                     [this] { lbxerrorsClick(); });
     lbxerrors->OnDblClick = [this] {
         if (lbxerrors->SelCount() > 0)
             btnreprocessClick();

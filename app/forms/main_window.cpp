@@ -30,6 +30,7 @@
 #include "app/list/category_filter.h"
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
+#include "app/list/import_file.h"
 #include "app/list/list_database.h"
 #include "app/list/program_state.h"
 #include "app/list/progress.h"
@@ -42,7 +43,6 @@
 #include "grid/data/db_grid.h"
 #include "platform/db/data_source.h"
 #include "platform/db/string_list.h"
-#include "platform/db/whole_file.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
@@ -1166,18 +1166,9 @@ void Tfrmmain::ScanFileFoldersforAddresses1Click() {
                 return;
             const std::string file = files.Get(i);
             try {
-                const std::string text = db::ReadWholeFile(file);
-                std::size_t start = 0;
-                while (start <= text.size()) {
-                    std::size_t line_end = text.find('\n', start);
-                    if (line_end == std::string::npos)
-                        line_end = text.size();
-                    std::string_view line = std::string_view(text).substr(start, line_end - start);
-                    if (line.ends_with('\r'))
-                        line.remove_suffix(1);
-                    ExtractAddressesFromLine(line, found, valid);
-                    start = line_end + 1;
-                }
+                // Read as import files are, so a file saved as UTF-16 or with bare CR line
+                // ends gives up its addresses too.
+                ExtractAddressesFromText(ReadImportFile(file), found, valid);
             } catch (const std::exception&) {
                 if (ui::MessageDlg("An error was encountered processing the file, " + file +
                                        ".  Do you want to continue processing?",

@@ -81,6 +81,9 @@ Tdlgeditentries::Tdlgeditentries(QWidget* owner) : ui::TForm(owner) {
     SetPosition(ui::poMainFormCenter);
     memEntries = new ui::TMemo(Client());
     memEntries->SetWordWrap(false);
+    // Tab moves on to the buttons, as in the other dialogs' text boxes, and so never ends
+    // up inside an entry.
+    memEntries->setTabChangesFocus(true);
     ClientLayout()->addWidget(memEntries, 1);
     auto* row = new QHBoxLayout;
     btnOK = new ui::TButton(Client(), "OK");
@@ -223,6 +226,8 @@ void Tdlgoptions::BuildPages() {
     memHeader = In<ui::TMemo>(ack);
     In<ui::TLabel>(ack, "Footer:");
     memFooter = In<ui::TMemo>(ack);
+    for (ui::TMemo* memo : {memHeader, memFooter})
+        memo->setTabChangesFocus(true);
 
     ui::TTabSheet& users = *page("User Sending");
     ui::TGroupBox& members = *Box(users, "Members' messages");
@@ -274,6 +279,7 @@ void Tdlgoptions::BuildPages() {
         In<ui::TRadioButton>(place, "Add Signature to each message as it is sent");
     chkSigOnForward = In<ui::TCheckBox>(place, "Add the signature to forwarded messages");
     Memsignature = In<ui::TMemo>(place);
+    Memsignature->setTabChangesFocus(true);
     auto* signature_row = new QHBoxLayout;
     btnPaste = new ui::TButton(&place, "Paste");
     btnLoad = new ui::TButton(&place, "Load..");

@@ -76,11 +76,12 @@ std::optional<std::string> DecodeUtf16(std::string_view bytes) {
 std::string DecodeImportText(std::string_view bytes) {
     if (std::optional<std::string> text = DecodeUtf16(bytes))
         return *text;
-    if (platform::nls::IsValidUtf8(bytes)) {
-        if (bytes.starts_with(kByteOrderMark))
-            bytes.remove_prefix(kByteOrderMark.size());
+    // The mark goes whichever way the rest is read: a file that names itself UTF-8 yet holds
+    // a Windows-1252 letter would otherwise start its first address with "ï»¿".
+    if (bytes.starts_with(kByteOrderMark))
+        bytes.remove_prefix(kByteOrderMark.size());
+    if (platform::nls::IsValidUtf8(bytes))
         return std::string(bytes);
-    }
     return db::CodePageToUtf8(platform::nls::CodePage::Western, bytes);
 }
 

@@ -125,10 +125,22 @@ bool EntryProcessor::LocateEntry(std::string_view address, std::string_view cate
                             db::Variant::FromArray({db::Variant(address), db::Variant(category)}),
                             {db::loCaseInsensitive});
     }
-    if (!LocateEmailAddress(address))
+    if (!LocateFirstRowByItem(address))
         return false;
     db::TField* item = table.FieldByName("Item");
     db::TField* group = table.FieldByName("Category");
+    for (; !table.Eof() && SameTableText(table, item->AsString(), address); table.Next()) {
+        if (SameTableText(table, group->AsString(), category))
+            return true;
+    }
+    return false;
+}
+
+bool EntryProcessor::LocateFirstRowByItem(std::string_view address) {
+    strata::TStrataTable& table = database_.tblCV();
+    if (!LocateEmailAddress(address))
+        return false;
+    db::TField* item = table.FieldByName("Item");
     // The index search may land on any row of the address: back to its first.
     for (;;) {
         table.Prior();
@@ -139,11 +151,41 @@ bool EntryProcessor::LocateEntry(std::string_view address, std::string_view cate
             break;
         }
     }
-    for (; !table.Eof() && SameTableText(table, item->AsString(), address); table.Next()) {
-        if (SameTableText(table, group->AsString(), category))
-            return true;
+    return true;
+}
+
+std::vector<std::int32_t> EntryProcessor::RowsOfAddress(std::string_view address) {
+    strata::TStrataTable& table = database_.tblCV();
+    // Only in the order by address do the rows of one address lie together; the
+    // user may have sorted the list by another column, which is given back after.
+    const std::string order = table.IndexFieldNames();
+    const bool by_item = SameText(order, "Item");
+    struct OrderRestored {
+        strata::TStrataTable& table;
+        const std::string& order;
+        bool restore;
+        ~OrderRestored() {
+            try {
+                if (restore)
+                    table.SetIndexFieldNames(order);
+            } catch (const std::exception&) {
+                // The list stays in the order by address; the change itself stands.
+            }
+        }
+    } restored{table, order, !by_item};
+    if (!by_item)
+        table.SetIndexFieldNames("Item");
+    std::vector<std::int32_t> rows;
+    if (!LocateFirstRowByItem(address))
+        return rows;
+    db::TField* item = table.FieldByName("Item");
+    db::TField* index = table.FieldByName("Index");
+    while (!table.Eof() && rows.size() < static_cast<std::size_t>(kMaxRowsPerRequest) &&
+           SameTableText(table, item->AsString(), address)) {
+        rows.push_back(index->AsInteger());
+        table.Next();
     }
-    return false;
+    return rows;
 }
 
 std::string EntryProcessor::GetGroupOfUser(std::string_view address) {
@@ -363,14 +405,7 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
         // The rows are collected first: a new address that differs only in
         // letter case is still found under the old one, and each row is to
         // change once.
-        std::vector<std::int32_t> rows;
-        if (LocateEmailAddress(old_address)) {
-            while (!t.Eof() && rows.size() < static_cast<std::size_t>(kMaxRowsPerRequest) &&
-                   SameText(t.FieldByName("Item")->AsString(), old_address)) {
-                rows.push_back(t.FieldByName("Index")->AsInteger());
-                t.Next();
-            }
-        }
+        const std::vector<std::int32_t> rows = RowsOfAddress(old_address);
         for (std::int32_t index : rows) {
             if (!t.Locate("Index", db::Variant(index), {}))
                 continue;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
@@ -67,6 +68,11 @@ class EntryProcessor {
 
   private:
     bool LocateEntry(std::string_view address, std::string_view category);
+    // In the order by address: the first row of the address, made current.
+    bool LocateFirstRowByItem(std::string_view address);
+    // The `Index` of every row of the address (at most the request limit), in any
+    // order the list is sorted by.
+    std::vector<std::int32_t> RowsOfAddress(std::string_view address);
     void SendAck(bool send_ack, std::string_view address, std::string_view sentence);
     std::string RemoveEntries(std::string_view email, std::string_view category, bool send_ack);
     std::string AddEntry(std::string_view email, std::string_view category,

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/list/entry_processing.h"
+#include "app/list/import_file.h"
 #include "app/list/name_routines.h"
 #include "app/list/settings.h"
 #include "app/list/word_split.h"
@@ -54,6 +55,13 @@ bool IsDelimiter(unsigned char c) {
     }
 }
 
+// The acute accent is a delimiter; in UTF-8 text it takes two bytes, and the address
+// ends before the first of them.
+bool IsUtf8AcuteAccent(std::string_view text, std::size_t i) {
+    return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
+           static_cast<unsigned char>(text[i + 1]) == 0xB4;
+}
+
 // A result list sorted ignoring case, without duplicates.
 class ResultList {
   public:
@@ -90,7 +98,7 @@ void ExtractAddressesFromLine(std::string_view line, std::vector<std::string>& l
         bool end_found = false;
         for (std::size_t i = a + 1; i < w.size(); ++i) {
             const auto c = static_cast<unsigned char>(w[i]);
-            if (IsDelimiter(c) || c == '_') {
+            if (IsDelimiter(c) || c == '_' || IsUtf8AcuteAccent(w, i)) {
                 end = i;
                 end_found = true;
                 break;
@@ -112,6 +120,12 @@ void extractemailaddresses(const std::vector<std::string>& lines, std::vector<st
                            const AddressCheck& valid) {
     list.clear();
     for (const std::string& line : lines)
+        ExtractAddressesFromLine(line, list, valid);
+}
+
+void ExtractAddressesFromText(std::string_view text, std::vector<std::string>& list,
+                              const AddressCheck& valid) {
+    for (const std::string& line : ImportLines(text))
         ExtractAddressesFromLine(line, list, valid);
 }
 
@@ -283,22 +297,8 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
                     if (cc.find('@') != std::string::npos)
                         addemailaddresses(cc, entries);
                 }
-                if (options.chkbody) {
-                    std::vector<std::string> lines;
-                    std::string line;
-                    for (char c : item.PlainBody()) {
-                        if (c == '\n') {
-                            lines.push_back(line);
-                            line.clear();
-                        } else if (c != '\r') {
-                            line += c;
-                        }
-                    }
-                    lines.push_back(line);
-                    std::vector<std::string> scratch;
-                    extractemailaddresses(lines, scratch, valid);
-                    entries.insert(entries.end(), scratch.begin(), scratch.end());
-                }
+                if (options.chkbody)
+                    ExtractAddressesFromText(item.PlainBody(), entries, valid);
                 if (options.chkto) {
                     const std::string to = item.ToText();
                     if (to.find('@') != std::string::npos)

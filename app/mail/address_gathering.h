@@ -28,6 +28,9 @@ void ExtractAddressesFromLine(std::string_view line, std::vector<std::string>& l
 // Clears list, then extracts from every line.
 void extractemailaddresses(const std::vector<std::string>& lines, std::vector<std::string>& list,
                            const AddressCheck& valid);
+// Extracts from every line of a text whose lines end in CR, LF or CR LF.
+void ExtractAddressesFromText(std::string_view text, std::vector<std::string>& list,
+                              const AddressCheck& valid);
 // Adds the pieces of a ";"-separated text (or the text itself), unchecked.
 void addemailaddresses(std::string_view text, std::vector<std::string>& list);
 // "Name <address>" with the name given name first, or the bare address.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
+#include <iterator>
 
 #include "app/list/entry_processing.h"
 #include "app/list/settings.h"
@@ -18,11 +20,16 @@
 namespace app {
 namespace {
 
-db::TDateTime ToDateTime(std::chrono::system_clock::time_point when) {
+// The send time on the user's clock, as the program's own times and the mail program
+// show it: the day of the statistics and the date in the comments are the user's.
+db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    const long offset = localtime_r(&seconds, &local) != nullptr ? local.tm_gmtoff : 0;
     // 25569 days lie between 1899-12-30 and 1970-01-01.
-    return db::TDateTime(25569.0 + static_cast<double>(ms) / 86'400'000.0);
+    return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
 std::vector<std::string> BodyLines(std::string_view body) {
@@ -49,6 +56,21 @@ bool InList(const OptionList& list, std::string_view upper_word) {
             return true;
     }
     return false;
+}
+
+// A header line of a delivery report or of the failed message it returns that names
+// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:"): the
+// sender's own address did not fail, and counted it would bounce the list's owner
+// off the list for every member whose mail failed.
+bool NamesTheSender(std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    const std::string name = LowerCase(line.substr(0, colon));
+    if (name.find_first_of(" \t") != std::string::npos)
+        return false;
+    return name == "from" || name == "sender" || name.ends_with("-sender") ||
+           name == "return-path" || name == "reply-to" || name == "resent-from";
 }
 
 }  // namespace
@@ -190,7 +212,7 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     fields_.edtsubject = item.Subject();
     fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
     const auto sent = item.SentOn();
-    fields_.edtdate = sent ? ToDateTime(*sent) : db::Now();
+    fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
     ReadSender(item);
     if (entries_.settings().allowfromaddressasentry) {
@@ -323,9 +345,12 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
         for (const std::string& word : s.lbxfailure) {
             if (word.empty() || !ContainsText(line0, word))
                 continue;
+            std::vector<std::string> lines;
+            std::copy_if(fields_.Memo1.begin(), fields_.Memo1.end(), std::back_inserter(lines),
+                         [](const std::string& line) { return !NamesTheSender(line); });
             std::vector<std::string> found;
             const std::size_t first_new = bounces.size();
-            extractemailaddresses(fields_.Memo1, found, [this](std::string_view address) {
+            extractemailaddresses(lines, found, [this](std::string_view address) {
                 int code = 0;
                 return entries_.validemailaddress(address, true, code);
             });

@@ -40,6 +40,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -247,11 +248,30 @@ Measures InChild(const std::function<Measures()>& work) {
 
 // The engine side
 
-// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option (the
-// list database itself uses 3).
-std::uint8_t Compression() {
+// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option for
+// every index, or is "list" for the list database's own choice: option 3 for
+// the primary index, none for the others.
+struct KeyCompression {
+    std::uint8_t primary = 0;
+    std::uint8_t others = 0;
+};
+
+KeyCompression Compression() {
     const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
-    return static_cast<std::uint8_t>(text != nullptr ? std::clamp(std::atoi(text), 0, 3) : 0);
+    if (text == nullptr)
+        return {};
+    if (std::string_view(text) == "list")
+        return {3, 0};
+    const auto option = static_cast<std::uint8_t>(std::clamp(std::atoi(text), 0, 3));
+    return {option, option};
+}
+
+std::string CompressionText() {
+    const KeyCompression c = Compression();
+    if (c.primary == c.others)
+        return "option " + std::to_string(c.primary);
+    return "option " + std::to_string(c.primary) + " for the primary index, " +
+           std::to_string(c.others) + " for the others";
 }
 
 IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
@@ -263,7 +283,7 @@ IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fie
         PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
     d[ixd::kUnique] = unique ? 1 : 0;
     d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
-    d[ixd::kCompression] = Compression();
+    d[ixd::kCompression] = name[0] == '\0' ? Compression().primary : Compression().others;
     return d;
 }
 
@@ -726,7 +746,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf(
             "*_cpu_*: the process's processor time (user and system) in the step, which a "
             "busy machine stretches less than the wall-clock times.\n");
-        std::printf("Engine key compression option %d.\n", Compression());
+        std::printf("Engine key compression %s.\n", CompressionText().c_str());
         std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
                     Repetitions());
         for (const char* rows : {"10000", "100000", "1000000"}) {

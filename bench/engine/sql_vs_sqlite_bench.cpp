@@ -33,6 +33,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -99,11 +100,30 @@ class WorkDirectory {
     std::filesystem::path path_;
 };
 
-// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option (the
-// list database itself uses 3).
-std::uint8_t Compression() {
+// Keys uncompressed unless CORVANE_BENCH_COMPRESSION names an option for
+// every index, or is "list" for the list database's own choice: option 3 for
+// the primary index, none for the others.
+struct KeyCompression {
+    std::uint8_t primary = 0;
+    std::uint8_t others = 0;
+};
+
+KeyCompression Compression() {
     const char* text = std::getenv("CORVANE_BENCH_COMPRESSION");
-    return static_cast<std::uint8_t>(text != nullptr ? std::clamp(std::atoi(text), 0, 3) : 0);
+    if (text == nullptr)
+        return {};
+    if (std::string_view(text) == "list")
+        return {3, 0};
+    const auto option = static_cast<std::uint8_t>(std::clamp(std::atoi(text), 0, 3));
+    return {option, option};
+}
+
+std::string CompressionText() {
+    const KeyCompression c = Compression();
+    if (c.primary == c.others)
+        return "option " + std::to_string(c.primary);
+    return "option " + std::to_string(c.primary) + " for the primary index, " +
+           std::to_string(c.others) + " for the others";
 }
 
 IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fields, bool unique,
@@ -115,7 +135,7 @@ IndexDescriptor Index(const char* name, std::initializer_list<std::uint16_t> fie
         PutU16(d, ixd::kFieldNumbers + 2 * i++, f);
     d[ixd::kUnique] = unique ? 1 : 0;
     d[ixd::kCaseInsensitive] = case_insensitive ? 1 : 0;
-    d[ixd::kCompression] = Compression();
+    d[ixd::kCompression] = name[0] == '\0' ? Compression().primary : Compression().others;
     return d;
 }
 
@@ -356,8 +376,8 @@ void RunSize(std::int64_t rows, int repetitions) {
     std::filesystem::create_directories(folder.Path() / "sqlite");
     Engine engine(folder.Path() / "engine", rows);
     Lite lite(folder.Path() / "sqlite", rows);
-    std::printf("\n%lld rows, median of %d runs (ms), engine key compression option %d\n",
-                static_cast<long long>(rows), repetitions, Compression());
+    std::printf("\n%lld rows, median of %d runs (ms), engine key compression %s\n",
+                static_cast<long long>(rows), repetitions, CompressionText().c_str());
     std::printf(
         "SQLite: synchronous=OFF for reading, synchronous=FULL for changing statements "
         "(the engine syncs its changes before returning)\n");

@@ -225,6 +225,16 @@ bool TBlobFile::ValidBlockOffset(std::uint32_t offset) const {
            offset < GetNextBlockOffset();
 }
 
+void TBlobFile::LimitBlocksToFile() {
+    const std::int64_t size = GetFileSize();
+    const std::int64_t header = kBlobHeaderSize;
+    const std::int64_t whole = size <= header ? header : size - (size - header) % block_size_;
+    if (GetNextBlockOffset() > whole) {
+        ClearBlockCache();
+        PutU32(header_, bh::kNextBlock, static_cast<std::uint64_t>(whole));
+    }
+}
+
 void TBlobFile::LruUnlink(TBlock* b) {
     if (b->lru_prev)
         b->lru_prev->lru_next = b->lru_next;
@@ -404,6 +414,13 @@ TBlock* TBlobFile::NewBlock(TFileCursor* cursor) {
         RaiseEngineError(kErrBlobBlockCorrupt, Name());
     }
     if (free_block != 0) {
+        // Freed blocks carry no blob number and link onwards. Anything else is
+        // a damaged free chain leading into a blob or round to itself: taking
+        // the block would overwrite that blob or the one being written.
+        if (block->BlobNumber() != 0 || block->PinCount() > 1 || block->Next() == free_block) {
+            ReleaseBlock(block);
+            RaiseEngineError(kErrBlobBlockCorrupt, Name());
+        }
         PutU32(header_, bh::kFirstFree, block->Next());
         SetHeaderChanged();
     }
@@ -545,6 +562,10 @@ void TBlobBuffer::ReadBlob(std::uint32_t first_block, std::uint32_t blob_number)
     changed_ = false;
     if (first_block == 0)
         return;
+    // A reference at the end of the file names no block: getting it would
+    // append one, and a read must not grow the file.
+    if (!file_.ValidBlockOffset(first_block))
+        RaiseEngineError(kErrBlobBlockCorrupt, file_.Name());
     const std::size_t per_block = file_.DataPerBlock();
     TBlock* raw = nullptr;
     // False: the cursor found the table changed by another program; its operation starts over.
@@ -613,6 +634,8 @@ std::uint32_t TBlobBuffer::WriteBlob(std::uint32_t new_blob_number) {
     PinnedBlock block(file_, nullptr);
     bool from_old = false;
     if (old_first != 0) {
+        if (!file_.ValidBlockOffset(old_first))
+            RaiseEngineError(kErrBlobBlockCorrupt, file_.Name());
         block = PinnedBlock(file_, file_.GetBlock(old_first));
         if (block->BlobNumber() != old_number)
             RaiseEngineError(kErrRecordChanged, file_.Name());

@@ -162,6 +162,9 @@ class TBlobFile : public TFileHandler {
     std::uint32_t GetChangeCounter() const;
     // True for an offset where a block of this file can start.
     bool ValidBlockOffset(std::uint32_t offset) const;
+    // Verification only: blocks past the end of a cut file are taken as
+    // outside it, so that their references are reported instead of read.
+    void LimitBlocksToFile();
 
     bool GetBlock(TFileCursor* cursor, std::uint32_t offset, std::uint32_t read_ahead_count,
                   bool read_ahead, TBlock*& block);

@@ -783,6 +783,23 @@ void TDataCursor::SortRecords(std::span<const FieldDescriptor> key_fields, bool 
     First();
 }
 
+namespace {
+
+// The records of the data file that are not deleted, whatever the indexes say.
+std::uint32_t LiveRecordSlots(TDataFile& data) {
+    constexpr std::uint8_t kDeletedStatus = 1;
+    std::uint32_t live = 0;
+    for (std::uint32_t r = 1; r <= data.GetRecordSlots(); ++r) {
+        TRecord* record = data.GetRecord(r);
+        const bool deleted = record->Status() == kDeletedStatus;
+        data.ReleaseRecord(record);
+        live += deleted ? 0 : 1;
+    }
+    return live;
+}
+
+}  // namespace
+
 void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
     CheckClosed();
     CheckExclusive();
@@ -833,8 +850,15 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
         std::vector<std::uint8_t> copy(target.GetRecordSize());
         const std::int64_t total = std::max<std::int64_t>(1, GetRecordCount());
         std::uint32_t done = 0;
+        // Each record copied, by its slot: an index that lost or repeats keys
+        // must not pack a table that lost or repeats rows.
+        std::vector<bool> copied(std::size_t{table_->DataFile().GetRecordSlots()} + 1, false);
         First();
         while (GetNextRecord(source) == kErrNone) {
+            const std::uint32_t slot = GetCurrentRecordNo();
+            if (slot == 0 || slot >= copied.size() || copied[slot])
+                Raise(kErrIndexPageCorrupt);
+            copied[slot] = true;
             target.InitNewRecord(copy);
             std::memcpy(copy.data() + 5, source.data() + 5,
                         std::min(copy.size(), source.size()) - 5);
@@ -854,6 +878,8 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
             if (on_optimize_progress_)
                 on_optimize_progress_(done, static_cast<int>(std::int64_t{done} * 100 / total));
         }
+        if (done != LiveRecordSlots(table_->DataFile()))
+            Raise(kErrIndexPageCorrupt);
         target.SetLastAutoInc(std::max(last_auto_inc, target.GetLastAutoInc()));
         target.Close(false);
     } catch (...) {

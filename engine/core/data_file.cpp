@@ -720,6 +720,15 @@ std::uint32_t TDataFile::ReadRecords(TFileCursor* cursor, std::uint32_t n, bool 
     return first + held - 1;
 }
 
+void TDataFile::HintRecords(std::uint32_t first, std::uint32_t last) {
+    const std::uint32_t slots = GetRecordSlots();
+    if (first == 0 || first > last || first > slots)
+        return;
+    const std::uint32_t end = std::min(last, slots);
+    WillNeed(RecordOffset(first),
+             static_cast<std::int64_t>(std::size_t{end - first + 1} * GetRecordSize()));
+}
+
 void TDataFile::ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last) {
     if (first == 0 || first > last || last > GetRecordSlots() ||
         (InWindow(first) && InWindow(last))) {

@@ -240,6 +240,10 @@ class TDataFile : public TFileHandler {
     // `room_last`, which later reads may add.
     void ReadWindow(std::uint32_t first, std::uint32_t last, std::uint32_t room_last = 0);
     bool InReadWindow(std::uint32_t n) const noexcept { return InWindow(n); }
+    // Asks the system to start reading records first..last from the disk while the caller
+    // goes on, for a read of them soon after: reads far apart then wait on the device together
+    // instead of one after another. Only a hint; nothing for records the file does not hold.
+    void HintRecords(std::uint32_t first, std::uint32_t last);
     // Starts bringing record n's bytes in the read window towards the processor, for a caller
     // that asks for the record a little later; nothing when the window does not hold it.
     void PrefetchRecord(std::uint32_t n) const noexcept {

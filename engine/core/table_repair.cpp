@@ -569,8 +569,11 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         table.IndexFile().RepairHeader(&cursor, verify_only);
         if (table.DataFile().GetBlobFieldCount() > 0 && table.BlobFile().IsOpen())
             table.BlobFile().RepairFile(&cursor, verify_only);
-        if (verify_only)
+        if (verify_only) {
             table.DataFile().LimitRecordSlotsToFile();
+            if (table.DataFile().GetBlobFieldCount() > 0 && table.BlobFile().IsOpen())
+                table.BlobFile().LimitBlocksToFile();
+        }
         if (!verify_only) {
             // The data header with its repaired record size is what the
             // record pass reads records by.

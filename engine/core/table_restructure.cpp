@@ -216,10 +216,25 @@ class Restructure {
         }
         data.SetDescriptionAndPassword(definition_.password, definition_.description,
                                        definition_.user_minor, definition_.user_major,
-                                       static_cast<std::uint32_t>(definition_.last_auto_inc));
+                                       LastAutoIncrement(data));
         data.WriteFieldDescriptors();
         data.WriteHeader(true);
         index.WriteHeader(true);
+    }
+
+    // The requested counter, but never below an ID that a record holds, as
+    // the full rebuild keeps it. Records are read only for a lower counter.
+    std::uint32_t LastAutoIncrement(TDataFile& data) const {
+        const auto requested = static_cast<std::uint32_t>(definition_.last_auto_inc);
+        if (requested >= data.GetLastAutoIncrement())
+            return requested;
+        std::uint32_t highest = requested;
+        for (std::uint32_t r = 1; r <= data.GetRecordSlots(); ++r) {
+            PinnedRecord record(data, r);
+            if (record->Status() != kDeletedStatus)
+                highest = std::max(highest, record->RecordId());
+        }
+        return highest;
     }
 
     // Asks the data-lost callback; false ends the restructure.

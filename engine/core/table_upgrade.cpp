@@ -16,6 +16,7 @@
 #include "engine/storage/storage_library.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/db/date_time.h"
+#include "platform/nls/nls.h"
 #include "platform/os/clock.h"
 
 namespace strata {
@@ -108,6 +109,7 @@ class Upgrade {
             Finish(index_version, {});
             return;
         }
+        CheckRepairable(header);
         Log("Upgrade of table " + name_ + " to version " + latest_ + " started at " +
             MaintenanceTimeStamp());
         const std::uint8_t index_version = IndexVersion();
@@ -193,6 +195,19 @@ class Upgrade {
             if (!password_ || !password_() || session.PasswordCount() == before)
                 RaiseEngineError(kErrPasswordRequired, name_);
         }
+    }
+
+    // The closing repair opens the converted table by these values; refused
+    // there, they would leave a table half upgraded with its files swapped.
+    void CheckRepairable(const DataHeader& header) const {
+        const std::uint16_t language = GetU16(header, dh::kLanguage);
+        if (language != 0 && !platform::nls::IsValidLocale(platform::nls::MakeLocaleId(
+                                 language, GetU16(header, dh::kSort)))) {
+            RaiseEngineError(kErrLanguageNotAvailable, name_);
+        }
+        const std::uint32_t block_size = GetU32(header, dh::kBlobBlockSize) & 0xFFFFu;
+        if (blob_fields_ > 0 && block_size != 0 && block_size <= kBlockHeadSize)
+            RaiseEngineError(kErrBlobLimit, name_);
     }
 
     std::vector<FieldMove> ConvertDescriptors(std::span<const std::uint8_t> block, std::size_t size,

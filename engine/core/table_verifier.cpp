@@ -534,12 +534,13 @@ bool TBlobFile::CheckChain(TFileCursor* cursor, bool verify_only, bool blob_chec
     std::uint64_t sum = first->Used();
     PinnedBlock current(*this, nullptr);
     TBlock* cur = first.get();
+    bool size_reported = false;
     while (cur->Next() != 0) {
         const std::uint32_t next = cur->Next();
         bool cut = false;
         if (cur->Used() != per_block) {
             report("Invalid block size in BLOB file for physical record # ");
-            cut = true;
+            cut = size_reported = true;
         } else if (!ValidBlockOffset(next)) {
             report("Invalid intra-block pointer in BLOB file for physical record # ");
             cut = true;
@@ -572,6 +573,20 @@ bool TBlobFile::CheckChain(TFileCursor* cursor, bool verify_only, bool blob_chec
         sum += following->Used();
         current = std::move(following);
         cur = current.get();
+    }
+    // The last block may claim more bytes than it holds; a read copies only
+    // what it holds, so the count is taken from the blob's size where that
+    // fits, else the whole block.
+    if (cur->Used() > per_block) {
+        if (!size_reported)
+            report("Invalid block size in BLOB file for physical record # ");
+        const std::uint64_t before = sum - cur->Used();
+        const std::uint64_t total = first->TotalSize();
+        const std::uint64_t used =
+            total > before && total - before <= per_block ? total - before : per_block;
+        if (!verify_only)
+            cur->SetUsed(static_cast<std::uint16_t>(used));
+        sum = before + used;
     }
     if (sum != first->TotalSize()) {
         report("BLOB size mismatch in BLOB file for physical record # ");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -40,6 +41,12 @@ constexpr std::size_t kChangeReadBytes = std::size_t{8} << 20;
 // farther apart are read on their own instead of copying every record between them. A flush
 // joins changed records across no wider stretch, so each of its writes still lies in one read.
 constexpr std::size_t kChangeReadGapBytes = 8192;
+// Such reads each wait on the device where the system holds none of their records. In a data
+// file larger than a statement's read window (whose pages are the likeliest to be out of
+// memory) the stretches ahead are asked for before they are read, so that their reads wait on
+// the device together: up to this many stretches and bytes ahead.
+constexpr std::size_t kHintStretches = 64;
+constexpr std::size_t kHintBytes = std::size_t{4} << 20;
 
 [[noreturn]] void Fail(std::string_view message) {
     RaiseEngineError(kErrSql, {}, {}, {}, message);
@@ -202,6 +209,7 @@ class DataChange {
     void RunUpdateOrDelete();
     void ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update);
     void ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t to_flush);
+    void HintAhead(std::span<const std::uint32_t> chosen, std::size_t at);
     bool ReportProgress(std::int64_t row, std::int64_t total) const;
 
     TDataQuery& query_;
@@ -216,6 +224,11 @@ class DataChange {
     std::optional<NumberComparison> number_check_;
     LanguageId table_language_ = 0;
     SortId table_sort_ = 0;
+    // The stretches of chosen rows asked for ahead of the one being changed: for each, the
+    // position after its last row in the chosen list and its bytes.
+    std::deque<std::pair<std::size_t, std::size_t>> hinted_;
+    std::size_t hinted_to_ = 0;
+    std::size_t hinted_bytes_ = 0;
 };
 
 void DataChange::OpenTarget() {
@@ -838,8 +851,45 @@ void DataChange::ReadAheadOf(std::span<const std::uint32_t> chosen, std::int64_t
     }
 }
 
+// Asks for the stretches of rows after chosen[at] that ReadAheadOf will read, each once, while
+// fewer than kHintStretches (and kHintBytes) lie ahead unread.
+void DataChange::HintAhead(std::span<const std::uint32_t> chosen, std::size_t at) {
+    TDataFile& data = cursor_.Table()->DataFile();
+    const std::size_t rs = data.GetRecordSize();
+    if (rs == 0) {
+        return;
+    }
+    while (!hinted_.empty() && hinted_.front().first <= at) {
+        hinted_bytes_ -= hinted_.front().second;
+        hinted_.pop_front();
+    }
+    const std::size_t gap = kChangeReadGapBytes / rs;
+    const std::size_t most = std::max<std::size_t>(1, kChangeReadBytes / rs);
+    std::size_t k = std::max(hinted_to_, at);
+    while (k < chosen.size() && hinted_.size() < kHintStretches && hinted_bytes_ < kHintBytes) {
+        const std::uint32_t first = chosen[k];
+        std::uint32_t last = first;
+        std::size_t end = k + 1;
+        while (end < chosen.size() && chosen[end] >= last &&
+               std::size_t{chosen[end] - last} <= gap + 1 &&
+               std::size_t{chosen[end] - first} < most) {
+            last = chosen[end++];
+        }
+        data.HintRecords(first, last);
+        const std::size_t bytes = std::size_t{last - first + 1} * rs;
+        hinted_.emplace_back(end, bytes);
+        hinted_bytes_ += bytes;
+        k = end;
+    }
+    hinted_to_ = k;
+}
+
 void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool update) {
     std::vector<std::uint8_t> row(cursor_.GetRecordSize());
+    const TDataFile& data = cursor_.Table()->DataFile();
+    const bool hint =
+        !data.InMemory() &&
+        std::uint64_t{data.GetRecordSlots()} * data.GetRecordSize() > kChangeWindowBytes;
     InBatch([&](auto&& count_row) {
         std::vector<std::uint8_t> record(cursor_.GetRecordSize());
         std::array<std::uint8_t, 4> bookmark{};
@@ -849,6 +899,9 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             const std::int64_t to_flush =
                 interval > 0 ? interval - query_.ResultCount % interval : 0;
+            if (hint && !cursor_.Table()->DataFile().InReadWindow(chosen[i])) {
+                HintAhead(chosen, i);
+            }
             ReadAheadOf(std::span(chosen).subspan(i), to_flush);
             // The next row's record is on its way while this one is changed.
             if (i + 1 < chosen.size())

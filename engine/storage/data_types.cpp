@@ -60,7 +60,21 @@ double DateTimeToEngineTimestamp(db::TDateTime value) {
     return static_cast<double>(stamp.Date) * kMSecsPerDay + stamp.Time;
 }
 
+namespace {
+
+// 9999-12-31, the last day the class library's calendar formats and decodes.
+constexpr std::int32_t kLastEngineDay = 3652059;
+
+void CheckEngineDay(double day_number) {
+    if (day_number < 1 || day_number > kLastEngineDay) {
+        throw db::EConvertError("Invalid argument to date encode");
+    }
+}
+
+}  // namespace
+
 db::TDateTime EngineDateToDateTime(std::int32_t day_number) {
+    CheckEngineDay(day_number);
     return db::TimeStampToDateTime(db::TTimeStamp{0, day_number});
 }
 
@@ -69,11 +83,13 @@ db::TDateTime EngineTimeToDateTime(std::int32_t msecs) {
 }
 
 db::TDateTime EngineTimestampToDateTime(double msecs) {
-    if (!std::isfinite(msecs) || msecs < kMSecsPerDay || msecs >= 3652060.0 * kMSecsPerDay) {
+    if (!std::isfinite(msecs)) {
         throw db::EConvertError("Invalid argument to date encode");
     }
+    // The day is that of the rounded value, as every other reader of a timestamp takes it.
     const double rounded = std::round(msecs);
     const double days = std::floor(rounded / kMSecsPerDay);
+    CheckEngineDay(days);
     return db::TimeStampToDateTime(db::TTimeStamp{
         static_cast<std::int32_t>(rounded - days * kMSecsPerDay), static_cast<std::int32_t>(days)});
 }

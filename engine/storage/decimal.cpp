@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <string_view>
 
@@ -18,7 +17,10 @@ constexpr std::int64_t kPow10[] = {1,       10,       100,       1000,       100
 constexpr std::uint64_t kMaxScaledDigits =
     (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) - 9) / 10;
 
-// |value| as 15 significant digits: value = 0.digits x 10^point.
+// |value| as the shortest digits that read back as the same double: value = 0.digits x 10^point.
+// A value written with up to 15 significant digits keeps exactly those (1.005 stays 1.005, so it
+// rounds up at two places), and one that needs 16 or 17 keeps them all instead of being rounded
+// at the 15th before it is rounded at its scale.
 struct Digits {
     std::string digits;
     int point = 0;
@@ -26,8 +28,9 @@ struct Digits {
 
 Digits DecimalDigits(double magnitude) {
     char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%.14e", magnitude);
-    const std::string_view text(buffer);
+    const std::to_chars_result written =
+        std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+    const std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
     const std::size_t e = text.find('e');
     Digits d;
     for (std::size_t i = 0; i < e; ++i) {

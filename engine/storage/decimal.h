@@ -5,8 +5,8 @@
 // sign over the whole: 12.34 at scale 2 is 12342, -0.5 at scale 1 is -51, 7 at scale 0 is 70.
 // Fixed-point (BCD) values use it in records, keys and expression constants.
 //
-// Rounding is half away from zero on the decimal value (15 significant digits for doubles), so
-// 1.005 at two places is 1.01, and exact for currency values.
+// Rounding is half away from zero on the decimal value (for doubles the shortest digits that read
+// back as the double), so 1.005 at two places is 1.01, and exact for currency values.
 
 #include <cstdint>
 #include <optional>

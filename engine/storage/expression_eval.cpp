@@ -772,6 +772,12 @@ class Evaluator {
             }
             return;
         }
+        // A string and a memo branch share their text; no value conversion joins the two types.
+        if (IsTextType(chosen->DataType, chosen->SubType) &&
+            IsTextType(result.DataType, result.SubType)) {
+            SetText(result, TextValue(*chosen), false);
+            return;
+        }
         // The other branch's value in the IF's own type, so its bytes never masquerade as it.
         ConvertInto(*chosen, result);
     }
@@ -820,6 +826,11 @@ class Evaluator {
                 break;
             case kTypeTime:
                 msecs = LoadInt32(argument.Value());
+                // A time beyond a day (from time arithmetic) is no time of day to take apart.
+                if (*msecs < 0 || *msecs >= kDayMs) {
+                    SetNull(result);
+                    return;
+                }
                 break;
             case kTypeTimestamp: {
                 // Rounded to the nearest millisecond before the split, so 23:59:59.9996 is the

@@ -192,6 +192,13 @@ void TFileHandler::StartWriteBehind() {
         physical->StartWriteBehind();
 }
 
+void TFileHandler::WillNeed(std::int64_t offset, std::int64_t length) {
+    if (in_memory_ || !file_)
+        return;
+    if (auto* physical = dynamic_cast<TPhysicalFile*>(file_.get()))
+        physical->WillNeed(offset, length);
+}
+
 void TFileHandler::CheckSyncFailure() const {
     if (in_memory_)
         return;

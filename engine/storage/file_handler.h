@@ -73,6 +73,9 @@ class TFileHandler {
     // The same on a helper thread, returning at once, so that the device writes while the
     // caller goes on (see TPhysicalFile::StartWriteBehind).
     void StartWriteBehind();
+    // Asks for `length` bytes at `offset` of a file on disk to be read into the system's cache
+    // while the caller goes on, for a read soon after; nothing for a memory file.
+    void WillNeed(std::int64_t offset, std::int64_t length);
     // Raises the failed sync or write-back of this file that its file object remembers until
     // it is closed (see TPhysicalFile::SyncFailure); nothing otherwise.
     void CheckSyncFailure() const;

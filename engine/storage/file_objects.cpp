@@ -613,6 +613,14 @@ void TPhysicalFile::StartSyncWritten() {
         StartWriteback();
 }
 
+void TPhysicalFile::WillNeed(std::int64_t offset, std::int64_t length) {
+    if (offset < 0 || length <= 0)
+        return;
+    std::lock_guard guard(lock_);
+    if (file_.IsOpen())
+        file_.WillNeed(static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(length));
+}
+
 void TPhysicalFile::StartWriteBehind() {
     std::lock_guard guard(lock_);
     if (!file_.IsOpen() || unsynced_ == 0 || SyncFailure() != 0 ||

@@ -215,6 +215,9 @@ class TPhysicalFile final : public TAbstractFile {
     // under way another is not started (the next covers what this one missed); a sync or the
     // close waits for it.
     void StartWriteBehind();
+    // Starts bringing `length` bytes at `offset` into the system's cache without waiting, for
+    // a read soon after; only a hint, nothing for a closed file.
+    void WillNeed(std::int64_t offset, std::int64_t length);
     // Writes all of `data` at `offset` without moving any handle's position and without holding
     // the object's lock during the write, so another thread may read other bytes meanwhile:
     // 0 or a negative code. Requires: the file stays open until it returns.

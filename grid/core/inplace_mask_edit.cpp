@@ -121,13 +121,15 @@ void TgxInplaceMaskEdit::InitEditValue() {
     if (Masked) {
         MaskBlank = mask_.Blank();
         LineEdit().setMaxLength(std::max(1, MaxChars()));
-        // Pasting and editing go through the mask only.
+        // Pasting, dropping and editing go through the mask only.
         LineEdit().setContextMenuPolicy(Qt::NoContextMenu);
+        LineEdit().setAcceptDrops(false);
         TMaskFill filled;
         std::u32string display = mask_.Format(ToU32(StartText), &filled);
         SetDisplay(display, 0, std::move(filled));
     } else {
         LineEdit().setContextMenuPolicy(Qt::DefaultContextMenu);
+        LineEdit().setAcceptDrops(true);
     }
     RememberOldValue();
 }
@@ -201,6 +203,17 @@ void TgxInplaceMaskEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
     }
     const bool alt = (shift & ui::ssAlt) != 0;
     const bool with_shift = (shift & ui::ssShift) != 0;
+    // Shift+Insert and Shift+Delete paste and cut through the mask, as Ctrl+V and Ctrl+X do.
+    if (shift == ui::ssShift && (key == ui::VK_INSERT || key == ui::VK_DELETE)) {
+        if (CanModify() && !GetReadOnly()) {
+            if (key == ui::VK_INSERT)
+                PasteFromClipboard();
+            else
+                CutToClipboard();
+        }
+        key = 0;
+        return;
+    }
     switch (key) {
         case ui::VK_TAB:
         case ui::VK_RETURN:
@@ -248,10 +261,8 @@ void TgxInplaceMaskEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
         }
         case ui::VK_DELETE:
         case ui::VK_BACK:
-            if (key == ui::VK_DELETE && (shift & (ui::ssShift | ui::ssCtrl)) != 0) {
-                TgxInplaceTextEdit::EditorKeyDown(key, shift);
-                return;
-            }
+            // Ctrl+Delete deletes as Delete does: a word deleted past the mask would take
+            // its literals along.
             if (CanModify() && !GetReadOnly())
                 DeleteSelection(key == ui::VK_BACK);
             key = 0;

@@ -278,6 +278,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // The anchor as last stored (GetSelectionAnchor may answer from the selection).
     TgxTreeListNode* StoredSelectionAnchor() const { return anchor_; }
     virtual TgxTreeListNode* GetSelectionAnchor() const;
+    // Where a Shift range starts: the row the user last anchored while it is shown.
+    TgxTreeListNode* RangeAnchor() const;
 
     void SaveAllToStrings(std::vector<std::string>& lines);
     void SaveSelectedToStrings(std::vector<std::string>& lines);
@@ -749,6 +751,9 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int GetBandDropPosition(ui::Point p, ui::Point* arrow = nullptr) const;
     virtual bool DoDragOverBand(int, ui::Point, bool accept) { return accept; }
     virtual bool DoDragOverHeader(int, ui::Point, bool accept) { return accept; }
+    // A drop place for a dragged header outside the header panel (the grouping panel of the
+    // data-aware grid): true with the insert arrows' client point when there is one.
+    virtual bool GetOuterHeaderDropMark(int, ui::Point, ui::Point&) { return false; }
     virtual bool DoDragEndBand(int, ui::Point, int&) { return true; }
     virtual bool DoDragEndHeader(int, ui::Point, TgxHeaderPosInfo&) { return true; }
     virtual bool IsBandCustomizingDisabled(int) const { return false; }
@@ -996,6 +1001,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int drag_column_ = -1;
     bool drag_from_list_ = false;
     TgxHeaderPosInfo drop_header_{};
+    ui::Point drop_mark_{-100, -100};
     int drop_band_ = -2;
     std::unique_ptr<QWidget> drag_image_;
     std::unique_ptr<QWidget> drag_arrows_;

@@ -218,6 +218,7 @@ void TCustomgxTreeList::StartHeaderDragging(int column, bool from_list) {
     drag_from_list_ = from_list;
     drag_column_ = column;
     drop_header_ = TgxHeaderPosInfo{};
+    drop_mark_ = {-100, -100};
     MakeHeaderDragImage(column);
     SetState(tsColumnDragging);
     UpdateDragArrows({-100, -100}, false);
@@ -246,11 +247,16 @@ void TCustomgxTreeList::TrackHeaderDrag(ui::Point p) {
     const bool over_form = PointInCustomizingArea({global.x(), global.y()});
     ui::Point arrow{-100, -100};
     TgxHeaderPosInfo pos = over_form ? TgxHeaderPosInfo{} : GetHeaderDropPosition(p, &arrow);
+    bool mark = pos.kind == -3 && arrow.x != -100;
+    if (!over_form && pos.kind != -3)
+        mark = GetOuterHeaderDropMark(drag_column_, p, arrow);
     bool changed = pos.band != drop_header_.band || pos.row != drop_header_.row ||
-                   pos.position != drop_header_.position || pos.kind != drop_header_.kind;
+                   pos.position != drop_header_.position || pos.kind != drop_header_.kind ||
+                   arrow.x != drop_mark_.x || arrow.y != drop_mark_.y;
     if (changed) {
         drop_header_ = pos;
-        UpdateDragArrows(arrow, pos.kind == -3 && arrow.x != -100);
+        drop_mark_ = arrow;
+        UpdateDragArrows(arrow, mark);
     }
     TDrawInfo info;
     CalcRectInfo(info);
@@ -383,7 +389,9 @@ TCustomgxTreeList::TgxHeaderPosInfo TCustomgxTreeList::GetHeaderDropPosition(
     if (hp.IsEmpty() || p.y < hp.top || p.y >= hp.bottom)
         return result;
     const int dragged = drag_column_;
-    const int pressed = drag_from_list_ ? -1 : pressed_column_;
+    // A drag that is not from the customizing list started at the column itself, from its
+    // header or from its group button.
+    const int pressed = drag_from_list_ ? -1 : pressed_column_ >= 0 ? pressed_column_ : dragged;
     auto place_arrow = [&](const THeaderCellInfo& hc, bool before, int top) {
         if (arrow == nullptr)
             return;

@@ -350,4 +350,12 @@ TgxTreeListNode* TCustomgxTreeList::GetSelectionAnchor() const {
     return anchor_;
 }
 
+TgxTreeListNode* TCustomgxTreeList::RangeAnchor() const {
+    // A selection kept in record order answers its first record as the anchor, which is not
+    // where the user started a range from Shift+Up or a Shift click below it.
+    if (anchor_ != nullptr && GetAbsoluteIndex(anchor_) >= 0)
+        return anchor_;
+    return GetSelectionAnchor();
+}
+
 }  // namespace grid

@@ -34,6 +34,17 @@ class SelectionScope {
     TCustomgxTreeList& tree_;
 };
 
+// The text without its last character; a character outside the basic plane is two UTF-16
+// units, and cutting one of them would leave half a character that matches nothing.
+std::string WithoutLastCharacter(const std::string& text) {
+    QString q = QString::fromStdString(text);
+    if (q.isEmpty())
+        return {};
+    const qsizetype n = q.size();
+    q.chop(n >= 2 && q.at(n - 1).isLowSurrogate() && q.at(n - 2).isHighSurrogate() ? 2 : 1);
+    return q.toStdString();
+}
+
 // The last node in tree order, collapsed children included.
 TgxTreeListNode* LastInTree(const TCustomgxTreeList& tree) {
     TgxTreeListNode* node = tree.Items(tree.Count() - 1);
@@ -75,7 +86,7 @@ void TCustomgxTreeList::MoveFocus(TgxTreeListNode* node, int column, TShiftState
         SetSelectionAnchor(node);
         return;
     }
-    TgxTreeListNode* anchor = GetSelectionAnchor();
+    TgxTreeListNode* anchor = RangeAnchor();
     if (anchor == nullptr)
         anchor = focused_node_;
     SetFocusedNodeColumn(node, column, true);
@@ -176,12 +187,7 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
         bool step = true;
         int direction = 0;
         if (key == ui::VK_BACK) {
-            if (!text.empty()) {
-                // Drop one whole character, not one byte of it.
-                QString q = QString::fromStdString(text);
-                q.chop(1);
-                text = q.toStdString();
-            }
+            text = WithoutLastCharacter(text);
         } else if (key == ui::VK_DELETE) {
             text.clear();
         } else if (key == ui::VK_ESCAPE) {
@@ -530,9 +536,7 @@ bool TCustomgxTreeList::SearchStep(const std::string& text, int direction, bool 
             if (clear_on_failure) {
                 search_text_.clear();
             } else {
-                QString shorter = wanted;
-                shorter.chop(1);
-                search_text_ = shorter.toStdString();
+                search_text_ = WithoutLastCharacter(text);
             }
         }
         if (focused_node_ != nullptr) {

@@ -468,7 +468,7 @@ void TCustomgxTreeList::PressNode(Qt::MouseButton button, ui::TShiftState shift,
             node->SetSelected(!node->Selected());
             SetSelectionAnchor(node);
         } else if (shift_held) {
-            TgxTreeListNode* anchor = GetSelectionAnchor();
+            TgxTreeListNode* anchor = RangeAnchor();
             if (anchor == nullptr) {
                 anchor = previous;
                 SetSelectionAnchor(anchor);

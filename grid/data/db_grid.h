@@ -261,6 +261,7 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Over the group panel a header is accepted when its column can group; dropped there
     // it groups, and a dragged group button dropped elsewhere ungroups.
     bool DoDragOverHeader(int column, ui::Point p, bool accept) override;
+    bool GetOuterHeaderDropMark(int column, ui::Point p, ui::Point& mark) override;
     bool DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) override;
     // Buffer and partial grids search the dataset, since their rows are not all records.
     bool SearchOutsideNodes(int visible_column, const std::string& text, int direction,

@@ -651,11 +651,9 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
             }
             return;
         }
-        if (key == ui::VK_ESCAPE && State() != tsEditing) {
+        // The tree list's own Escape follows: it ends a search, else clears the selection.
+        if (key == ui::VK_ESCAPE && State() != tsEditing)
             link_->Reset();
-            key = 0;
-            return;
-        }
         if (IsBufferMode()) {
             if ((key == ui::VK_UP || key == ui::VK_DOWN) && (grid_options_ & egoEditing) &&
                 !(grid_options_ & egoRowSelect) && modifiable) {

@@ -330,7 +330,9 @@ void TCustomgxDBGrid::MouseMove(ui::TShiftState shift, int x, int y) {
             group_button_dragged_ = group_button_pressed_;
             group_button_was_hidden_ = !group_button_dragged_->Visible();
             group_button_pressed_ = nullptr;
-            StartHeaderDragging(group_button_dragged_->GetIndex(), true);
+            // A column still shown among the headers is dragged as its header; a hidden one
+            // comes in as from the customizing list.
+            StartHeaderDragging(group_button_dragged_->GetIndex(), group_button_was_hidden_);
             TrackHeaderDrag({x, y});
         }
         return;
@@ -359,6 +361,21 @@ bool TCustomgxDBGrid::DoDragOverHeader(int column, ui::Point p, bool accept) {
         return c != nullptr && (c->GroupIndex() >= 0 || CanAddGroupColumn(c));
     }
     return TCustomgxDBTreeListControl::DoDragOverHeader(column, p, accept);
+}
+
+bool TCustomgxDBGrid::GetOuterHeaderDropMark(int column, ui::Point p, ui::Point& mark) {
+    if (!show_group_panel_ || p.y < 0 || p.y >= GetGroupPanelHeight())
+        return false;
+    TgxDBTreeListColumn* c = GetColumn(column);
+    if (c == nullptr || (c->GroupIndex() < 0 && !CanAddGroupColumn(c)))
+        return false;
+    // The arrows stand left of the button the column would become, as over the headers.
+    int target = GetGroupTargetPosition(p.x);
+    if (c->GroupIndex() >= 0)
+        target = std::min(target, GetGroupColumnCount() - 1);
+    const ui::Rect button = GetGroupButtonRect(target);
+    mark = {button.left - 5, button.top - 9};
+    return true;
 }
 
 bool TCustomgxDBGrid::DoDragEndHeader(int column, ui::Point p, TgxHeaderPosInfo& pos) {
@@ -483,10 +500,17 @@ int TCustomgxDBGrid::CompareNodes(const TgxTreeListNode* a, const TgxTreeListNod
 }
 
 void TCustomgxDBGrid::DoHeaderClick(int index) {
-    TCustomgxDBTreeListControl::DoHeaderClick(index);
     TgxDBTreeListColumn* column = GetColumn(index);
-    if (column != nullptr && IsAutoSort() && column->Sorted() != csNone)
+    const bool was_sorted = column != nullptr && column->Sorted() != csNone;
+    TCustomgxDBTreeListControl::DoHeaderClick(index);
+    if (column == nullptr || !IsAutoSort())
+        return;
+    if (column->Sorted() != csNone)
         SortByColumn(column, column->Sorted() == csDown);
+    else if (was_sorted)
+        // Ctrl took the mark away: the rows go back to the order the remaining marks give,
+        // the dataset's own order when none is left.
+        RegroupInPlace();
 }
 
 void TCustomgxDBGrid::ColumnSortChanged(TgxTreeListColumn* column) {

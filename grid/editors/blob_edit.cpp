@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "grid/editors/memo_edit.h"
 #include "platform/ui/application.h"
 #include "platform/ui/canvas.h"
 #include "platform/ui/file_dialog.h"
@@ -245,6 +246,7 @@ void TCustomgxBlobPopup::SetButtons(unsigned buttons) {
 
 void TCustomgxBlobPopup::SetMemoText(const std::string& text) {
     QString t = QString::fromStdString(text);
+    crlf_ = t.contains("\r\n");
     t.replace("\r\n", "\n");
     const int limit = max_length_;
     max_length_ = 0;  // a stored text longer than the limit is shown whole
@@ -255,7 +257,7 @@ void TCustomgxBlobPopup::SetMemoText(const std::string& text) {
 }
 
 std::string TCustomgxBlobPopup::MemoText() const {
-    return memo_->toPlainText().toStdString();
+    return MemoTextOf(*memo_, crlf_);
 }
 
 void TCustomgxBlobPopup::SetPicture(const QImage& picture) {

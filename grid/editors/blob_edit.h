@@ -139,6 +139,8 @@ class TCustomgxBlobPopup : public TgxEditorPopup {
     bool want_tabs_ = true;
     bool picture_auto_size_ = true;
     int max_length_ = 0;
+    // The field's text broke its lines with "\r\n"; saving keeps them so.
+    bool crlf_ = false;
     unsigned buttons_ = kBlobOK | kBlobCancel;
     QImage picture_;
     bool picture_modified_ = false;

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/db/conversions.h"
@@ -62,6 +63,13 @@ std::string DateToText(db::TDateTime value, bool use_mask, const std::string& bl
     return db::FormatDateTime(padded + " hh:nn:ss", value, format);
 }
 
+namespace {
+// The month list's first row, kept so that its seven months stay inside the calendar.
+db::TDateTime ListTop(db::TDateTime month, int delta) {
+    return std::min(ClampedMonth(month, delta), db::EncodeDate(9999, 6, 1));
+}
+}  // namespace
+
 TAMonthListBox::TAMonthListBox(TgxGridDatePopup* popup)
     : QWidget(popup, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       timer_(std::make_unique<ui::TTimer>()) {
@@ -76,10 +84,7 @@ TAMonthListBox::~TAMonthListBox() {
 db::TDateTime TAMonthListBox::ChosenDate() const {
     if (ItemIndex < 0 || IsNullDate(TopDate))
         return db::TDateTime(kNullDate);
-    int y = 0, m = 0, d = 0;
-    db::DecodeDate(TopDate, y, m, d);
-    ChangeMonth(y, m, ItemIndex);
-    return db::EncodeDate(y, m, 1);
+    return ClampedMonth(TopDate, ItemIndex);
 }
 
 void TAMonthListBox::Track(QPoint p) {
@@ -108,10 +113,7 @@ void TAMonthListBox::Track(QPoint p) {
 }
 
 void TAMonthListBox::Scroll() {
-    int y = 0, m = 0, d = 0;
-    db::DecodeDate(TopDate, y, m, d);
-    ChangeMonth(y, m, direction_);
-    TopDate = db::EncodeDate(y, m, 1);
+    TopDate = ListTop(TopDate, direction_);
     update();
 }
 
@@ -195,7 +197,11 @@ void TgxGridDatePopup::UpdateSize() {
 }
 
 void TgxGridDatePopup::SetFirstDate(db::TDateTime date) {
-    db::TDateTime first = FirstOfMonth(date);
+    if (!InCalendar(date))
+        return;
+    // Every block's month stays inside the calendar.
+    db::TDateTime first =
+        std::min(FirstOfMonth(date), ClampedMonth(db::EncodeDate(9999, 12, 1), 1 - Blocks()));
     if (first != first_date_) {
         first_date_ = first;
         update();
@@ -236,8 +242,9 @@ void TgxGridDatePopup::Select(db::TDateTime date) {
 void TgxGridDatePopup::StepMonth(int delta) {
     int y = 0, m = 0, d = 0;
     db::DecodeDate(first_date_, y, m, d);
-    ChangeMonth(y, m, delta);
-    SetFirstDate(db::EncodeDate(y, m, 1));
+    const db::TDateTime month = MonthStart(y, m, delta);
+    if (!IsNullDate(month))
+        SetFirstDate(month);
 }
 
 QRect TgxGridDatePopup::BlockRect(int block) const {
@@ -460,10 +467,7 @@ void TgxGridDatePopup::mousePressEvent(QMouseEvent* e) {
         month_list_ = std::make_unique<TAMonthListBox>(this);
         month_list_->setFont(font());
         month_list_->ItemHeight = header_height_ - 2;
-        int y = 0, m = 0, d0 = 0;
-        db::DecodeDate(first_date_, y, m, d0);
-        ChangeMonth(y, m, month_list_index_ - 3);
-        month_list_->TopDate = db::EncodeDate(y, m, 1);
+        month_list_->TopDate = ListTop(first_date_, month_list_index_ - 3);
         const int lw = 2 + 6 * col_width_, lh = 2 + 7 * month_list_->ItemHeight;
         const QPoint centre = mapToGlobal(TitleRect(block).center() + QPoint(1, 1));
         month_list_->setGeometry(centre.x() - lw / 2, centre.y() - lh / 2, lw, lh);
@@ -511,12 +515,8 @@ void TgxGridDatePopup::mouseReleaseEvent(QMouseEvent* e) {
     }
     if (month_list_ != nullptr) {
         db::TDateTime chosen = month_list_->ChosenDate();
-        if (!IsNullDate(chosen)) {
-            int y = 0, m = 0, d = 0;
-            db::DecodeDate(chosen, y, m, d);
-            ChangeMonth(y, m, -month_list_index_);
-            SetFirstDate(db::EncodeDate(y, m, 1));
-        }
+        if (!IsNullDate(chosen))
+            SetFirstDate(ClampedMonth(chosen, -month_list_index_));
         month_list_.reset();
         return;
     }

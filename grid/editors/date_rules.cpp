@@ -55,6 +55,28 @@ db::TDateTime FirstOfMonth(db::TDateTime date) {
     return db::EncodeDate(y, m, 1);
 }
 
+bool InCalendar(db::TDateTime date) {
+    static const double first = db::EncodeDate(1, 1, 1).Value;
+    static const double last = db::EncodeDate(9999, 12, 31).Value;
+    return date.Value >= first && date.Value < last + 1;
+}
+
+db::TDateTime MonthStart(int year, int month, int delta) {
+    ChangeMonth(year, month, delta);
+    db::TDateTime result;
+    if (!db::TryEncodeDate(year, month, 1, result))
+        return db::TDateTime(kNullDate);
+    return result;
+}
+
+db::TDateTime ClampedMonth(db::TDateTime date, int delta) {
+    int y = 0, m = 0, d = 0;
+    db::DecodeDate(date, y, m, d);
+    const long months =
+        std::clamp(static_cast<long>(y) * 12 + (m - 1) + delta, 12L, 9999L * 12 + 11);
+    return db::EncodeDate(static_cast<int>(months / 12), static_cast<int>(months % 12) + 1, 1);
+}
+
 db::TDateTime FirstVisibleDate(db::TDateTime first_date, int first_week_day) {
     int offset = GetDayOfWeekOffset(first_date, first_week_day);
     return db::TDateTime(first_date.Value - (offset == 0 ? 7 : offset));
@@ -64,8 +86,7 @@ namespace {
 db::TDateTime BlockMonth(db::TDateTime first_date, int block) {
     int y = 0, m = 0, d = 0;
     db::DecodeDate(first_date, y, m, d);
-    ChangeMonth(y, m, block);
-    return db::EncodeDate(y, m, 1);
+    return MonthStart(y, m, block);
 }
 
 // The first cell's date of a block: the first block shows a whole week before a month that
@@ -78,14 +99,20 @@ db::TDateTime BlockFirstCell(db::TDateTime month, int block, int first_week_day)
 
 db::TDateTime LastVisibleDate(db::TDateTime first_date, int first_week_day, int blocks) {
     const int last = std::max(1, blocks) - 1;
-    return db::TDateTime(BlockFirstCell(BlockMonth(first_date, last), last, first_week_day).Value +
-                         41);
+    const db::TDateTime month = BlockMonth(first_date, last);
+    if (IsNullDate(month))
+        return db::EncodeDate(9999, 12, 31);
+    return db::TDateTime(BlockFirstCell(month, last, first_week_day).Value + 41);
 }
 
 db::TDateTime BlockCellDate(db::TDateTime first_date, int block, int blocks, int row, int col,
                             int first_week_day) {
     const db::TDateTime month = BlockMonth(first_date, block);
+    if (IsNullDate(month))
+        return month;
     const db::TDateTime date(BlockFirstCell(month, block, first_week_day).Value + 7 * row + col);
+    if (!InCalendar(date))
+        return db::TDateTime(kNullDate);
     int y = 0, m = 0, d = 0;
     db::DecodeDate(month, y, m, d);
     if ((date < month && block != 0) ||
@@ -96,21 +123,18 @@ db::TDateTime BlockCellDate(db::TDateTime first_date, int block, int blocks, int
 
 db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day,
                          int blocks) {
-    if (IsNullDate(sel))
+    if (IsNullDate(sel) || !InCalendar(sel))
         return first_date;
-    if (sel < FirstVisibleDate(first_date, first_week_day)) {
-        int y = 0, m = 0, d = 0;
-        db::DecodeDate(sel, y, m, d);
-        ChangeMonth(y, m, -1);
-        first_date = db::EncodeDate(y, m, 1);
-    }
+    if (sel < FirstVisibleDate(first_date, first_week_day))
+        first_date = ClampedMonth(sel, -1);
     if (sel > LastVisibleDate(first_date, first_week_day, blocks))
         first_date = FirstOfMonth(sel);
     return first_date;
 }
 
-db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
-                              int first_week_day) {
+namespace {
+db::TDateTime KeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
+                      int first_week_day) {
     const bool ctrl = (shift & (ui::ssShift | ui::ssAlt | ui::ssCtrl)) == ui::ssCtrl;
     int y = 0, m = 0, d = 0;
     db::DecodeDate(date, y, m, d);
@@ -132,12 +156,24 @@ db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDat
                 return db::EncodeDate(y, m, DaysPerMonth(y, m));
             return db::TDateTime(date.Value + 6 - GetDayOfWeekOffset(date, first_week_day));
         case ui::VK_PRIOR:
-        case ui::VK_NEXT:
+        case ui::VK_NEXT: {
             ChangeMonth(y, m, key == ui::VK_PRIOR ? -1 : 1);
+            if (IsNullDate(MonthStart(y, m)))
+                return date;
             return db::EncodeDate(y, m, CheckDay(y, m, d));
+        }
         default:
             return date;
     }
+}
+}  // namespace
+
+db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
+                              int first_week_day) {
+    if (!InCalendar(date))
+        return date;
+    const db::TDateTime moved = KeyDate(key, shift, date, first_week_day);
+    return InCalendar(moved) ? moved : date;
 }
 
 std::string DateEditMask(std::string_view format) {

@@ -29,6 +29,13 @@ int GetDayOfWeekOffset(db::TDateTime date, int first_week_day);
 // A date-time to the nearest whole day, halves away from zero.
 db::TDateTime WholeDay(db::TDateTime value);
 db::TDateTime FirstOfMonth(db::TDateTime date);
+// The calendar's dates run from 1 January 0001 to 31 December 9999.
+bool InCalendar(db::TDateTime date);
+// The first day of the month delta months after (year, month); the null date beyond the
+// calendar.
+db::TDateTime MonthStart(int year, int month, int delta = 0);
+// The month delta months after date's month, held inside the calendar.
+db::TDateTime ClampedMonth(db::TDateTime date, int delta);
 
 // The six weeks a month block shows: a month starting on the first weekday shows the whole
 // previous week first.
@@ -43,7 +50,8 @@ db::TDateTime BlockCellDate(db::TDateTime first_date, int block, int blocks, int
 // The shown month (its first day) that keeps sel in view, stepping back a month first.
 db::TDateTime KeepInView(db::TDateTime first_date, db::TDateTime sel, int first_week_day,
                          int blocks = 1);
-// The date a popup key moves to; unchanged for keys the calendar does not move on.
+// The date a popup key moves to; unchanged for keys the calendar does not move on and at
+// the calendar's ends.
 db::TDateTime CalendarKeyDate(std::uint16_t key, ui::TShiftState shift, db::TDateTime date,
                               int first_week_day);
 

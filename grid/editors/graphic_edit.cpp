@@ -391,7 +391,13 @@ void TgxInplaceGraphicEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState sh
 
 void TgxInplaceGraphicEdit::ToolbarClick(int index) {
     const TGraphicClass graphic_class = GetGraphicClass();
-    const QImage picture = LoadPictureFromBlob(GetEditValue(), graphic_class);
+    const std::string value = GetEditValue();
+    const QImage picture = LoadPictureFromBlob(value, graphic_class);
+    // Bytes that are no readable picture are said so, and Cut keeps them rather than
+    // deleting what it could not copy.
+    if (picture.isNull() && (index == ptbCut || index == ptbCopy || index == ptbSave) &&
+        !value.empty())
+        throw EInvalidGraphic("The field holds no picture this program reads");
     switch (index) {
         case ptbCut:
             ToolbarClick(ptbCopy);

@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QTextDocument>
 
 #include <functional>
 
@@ -21,6 +22,14 @@ std::string FirstCharacters(const std::string& text, int count) {
             ++i;
     }
     return text.substr(0, i);
+}
+
+std::string MemoTextOf(const QPlainTextEdit& memo, bool crlf) {
+    QString t = memo.document()->toRawText();
+    t.replace(QChar::ParagraphSeparator, QChar('\n'));
+    if (crlf)
+        t.replace("\n", "\r\n");
+    return t.toStdString();
 }
 
 namespace {
@@ -90,10 +99,7 @@ void TgxInplaceMemoEdit::resizeEvent(QResizeEvent* e) {
 }
 
 void TgxInplaceMemoEdit::GetEditingText(std::string& text) {
-    QString t = memo_->toPlainText();
-    if (crlf_)
-        t.replace("\n", "\r\n");
-    text = t.toStdString();
+    text = MemoTextOf(*memo_, crlf_);
 }
 
 void TgxInplaceMemoEdit::SetEditingText(const std::string& text) {

@@ -16,6 +16,10 @@ namespace grid {
 // The first count characters (code points) of a UTF-8 text; all of it when count < 0.
 std::string FirstCharacters(const std::string& text, int count);
 
+// The text a memo window holds as the field keeps it: non-breaking spaces stay (the plain
+// text would turn them into blanks) and line breaks are "\r\n" when crlf.
+std::string MemoTextOf(const QPlainTextEdit& memo, bool crlf);
+
 class TgxInplaceMemoEdit : public TgxInplaceTextEdit {
   public:
     explicit TgxInplaceMemoEdit(QWidget* parent = nullptr);

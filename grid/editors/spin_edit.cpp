@@ -157,7 +157,11 @@ void TgxInplaceSpinEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
         key = 0;
         return;
     }
-    if (key == 'X' && (shift & ui::ssCtrl) && (!GetEditorEnabled() || GetReadOnly())) {
+    // Shift+Insert and Shift+Delete paste and cut as Ctrl+V and Ctrl+X do.
+    const bool clipboard_edit =
+        (key == 'X' && (shift & ui::ssCtrl)) ||
+        ((key == ui::VK_INSERT || key == ui::VK_DELETE) && shift == ui::ssShift);
+    if (clipboard_edit && (!GetEditorEnabled() || GetReadOnly())) {
         key = 0;
         return;
     }
@@ -393,18 +397,35 @@ void TgxInplaceCurrencyEdit::EditorKeyPress(char32_t& key) {
         ui::MessageBeep(0);
         return;
     }
-    if (key == 22 && !GetReadOnly()) {
-        const QString before = LineEdit().text();
+    if (key == 22) {
         key = 0;
-        LineEdit().paste();
-        double v = 0;
-        if (!db::TryStrToFloat(LineEdit().text().toStdString(), v, db::FormatSettings())) {
-            LineEdit().setText(before);
-            LineEdit().selectAll();
-        }
+        PasteNumber();
         return;
     }
     TgxInplaceTextEdit::EditorKeyPress(key);
+}
+
+void TgxInplaceCurrencyEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_INSERT && shift == ui::ssShift) {
+        key = 0;
+        PasteNumber();
+        return;
+    }
+    TgxInplaceTextEdit::EditorKeyDown(key, shift);
+}
+
+void TgxInplaceCurrencyEdit::PasteNumber() {
+    if (GetReadOnly() || !CanModify()) {
+        ui::MessageBeep(0);
+        return;
+    }
+    const QString before = LineEdit().text();
+    LineEdit().paste();
+    double v = 0;
+    if (!db::TryStrToFloat(LineEdit().text().toStdString(), v, db::FormatSettings())) {
+        LineEdit().setText(before);
+        LineEdit().selectAll();
+    }
 }
 
 bool TgxInplaceCurrencyEdit::ValidateEdit() {

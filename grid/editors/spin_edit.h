@@ -81,7 +81,10 @@ class TgxInplaceSpinEdit : public TgxInplaceMaskEdit {
 
 class TgxInplaceTimeEdit : public TgxInplaceSpinEdit {
   public:
-    using TgxInplaceSpinEdit::TgxInplaceSpinEdit;
+    // The mask's blank is the digit 0, so a shown 0 counts as typed and the raw text is kept.
+    explicit TgxInplaceTimeEdit(QWidget* parent = nullptr) : TgxInplaceSpinEdit(parent) {
+        RawEditText = true;
+    }
     bool IsValidChar(char32_t key) override;
     double GetValue() override;
     void SetValue(double value) override;
@@ -100,8 +103,13 @@ class TgxInplaceCurrencyEdit : public TgxInplaceTextEdit {
     virtual int GetDecimalPlaces() { return 2; }
     virtual double GetMinValue() { return 0.0; }
     virtual double GetMaxValue() { return 0.0; }
+    void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void EditorKeyPress(char32_t& key) override;
     bool ValidateEdit() override;
+
+  private:
+    // Pastes only into a cell that may change, and only what reads as a number.
+    void PasteNumber();
 };
 
 // The limits of the spin and currency columns: the field's own unless set.

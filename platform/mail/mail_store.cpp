@@ -550,7 +550,14 @@ fs::path Draft::Display() {
     if (!file || platform::os::ReplaceFileContents(*file, mime))
         throw EMailError("The message cannot be written for display");
     const std::string pattern = *file;
-    OpenWith(settings_.open_command, pattern);
+    try {
+        OpenWith(settings_.open_command, pattern);
+    } catch (...) {
+        // No viewer will ever read it: a copy of the message must not linger in temp.
+        std::error_code ignored;
+        fs::remove(pattern, ignored);
+        throw;
+    }
     return pattern;
 }
 

@@ -66,34 +66,65 @@ Mailbox FromVmime(const vmime::mailbox& box) {
     return Mailbox{HeaderText(box.getName()), box.getEmail().toString()};
 }
 
-void AppendMailboxes(const vmime::shared_ptr<const vmime::component>& value,
-                     std::vector<Mailbox>& out) {
-    if (!value)
-        return;
-    if (auto box = vmime::dynamicCast<const vmime::mailbox>(value)) {
-        if (!box->isEmpty())
-            out.push_back(FromVmime(*box));
-    } else if (auto list = vmime::dynamicCast<const vmime::mailboxList>(value)) {
-        for (std::size_t i = 0; i < list->getMailboxCount(); ++i) {
-            out.push_back(FromVmime(*list->getMailboxAt(i)));
-        }
-    } else if (auto addresses = vmime::dynamicCast<const vmime::addressList>(value)) {
-        auto boxes = addresses->toMailboxList();
-        for (std::size_t i = 0; i < boxes->getMailboxCount(); ++i) {
-            out.push_back(FromVmime(*boxes->getMailboxAt(i)));
-        }
-    }
+std::string_view TrimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-std::vector<Mailbox> MailboxesOf(const vmime::header& header, const char* field) {
+// The address as the sender wrote it in a mailbox's text: between the angle
+// brackets when there are any, else the whole text.
+std::string_view WrittenAddress(std::string_view text) {
+    text = TrimBlanks(text);
+    const auto open = text.rfind('<');
+    if (open != std::string_view::npos && !text.empty() && text.back() == '>')
+        return TrimBlanks(text.substr(open + 1, text.size() - open - 2));
+    return text;
+}
+
+// A mailbox of `value`, whose text is `text`. vmime makes up an address it
+// cannot read (this machine's host name as the domain of a bare word,
+// "invalid@invalid" for an empty or broken one); the sender's own text is
+// kept instead, so whoever checks it sees what was really sent.
+Mailbox AsWritten(const vmime::mailbox& box, std::string_view text) {
+    Mailbox out = FromVmime(box);
+    const std::string_view written = WrittenAddress(text);
+    const std::string domain = box.getEmail().getDomainName().getBuffer();
+    if (written.find("@" + domain) == std::string_view::npos)
+        out.address = Utf8OrWindows1252(written);
+    return out;
+}
+
+// Every mailbox of an address-list header value, groups flattened.
+std::vector<Mailbox> AddressesOf(std::string_view value) {
     std::vector<Mailbox> out;
-    if (header.hasField(field))
-        AppendMailboxes(header.findField(field)->getValue(), out);
+    const std::string text(value);
+    vmime::addressList list;
+    list.parse(text);
+    const auto slice = [&](const vmime::component& part) {
+        return std::string_view(text).substr(std::min(part.getParsedOffset(), text.size()),
+                                             part.getParsedLength());
+    };
+    const auto add = [&](const vmime::mailbox& box) {
+        Mailbox written = AsWritten(box, slice(box));
+        if (!written.name.empty() || !written.address.empty())  // "<>" names nobody
+            out.push_back(std::move(written));
+    };
+    for (std::size_t i = 0; i < list.getAddressCount(); ++i) {
+        const auto address = list.getAddressAt(i);
+        if (auto group = vmime::dynamicCast<const vmime::mailboxGroup>(address)) {
+            for (std::size_t k = 0; k < group->getMailboxCount(); ++k)
+                add(*group->getMailboxAt(k));
+        } else if (auto box = vmime::dynamicCast<const vmime::mailbox>(address)) {
+            add(*box);
+        }
+    }
     return out;
 }
 
 // The unfolded value of a top-level header field, straight from the text:
-// vmime keeps only the first mailbox of a Reply-To.
+// vmime keeps only the first mailbox of a From or Reply-To.
 std::string RawHeaderValue(std::string_view raw, std::string_view name) {
     std::size_t pos = 0;
     std::string value;
@@ -343,16 +374,19 @@ ReceivedMessage ParseMessage(std::string_view raw) {
                 result.subject = HeaderText(*text);
             }
         }
-        auto from = MailboxesOf(*header, vmime::fields::FROM);
-        if (!from.empty())
-            result.from = from.front();
-        if (header->hasField(vmime::fields::REPLY_TO)) {
-            auto list = vmime::make_shared<vmime::addressList>();
-            list->parse(RawHeaderValue(raw, vmime::fields::REPLY_TO));
-            AppendMailboxes(list, result.reply_to);
+        // vmime reads From as a single mailbox, so a second address would
+        // end up in the first; the header is read as the list it may be.
+        if (header->hasField(vmime::fields::FROM)) {
+            auto from = AddressesOf(RawHeaderValue(raw, vmime::fields::FROM));
+            if (!from.empty())
+                result.from = std::move(from.front());
         }
-        result.to = MailboxesOf(*header, vmime::fields::TO);
-        result.cc = MailboxesOf(*header, vmime::fields::CC);
+        if (header->hasField(vmime::fields::REPLY_TO))
+            result.reply_to = AddressesOf(RawHeaderValue(raw, vmime::fields::REPLY_TO));
+        if (header->hasField(vmime::fields::TO))
+            result.to = AddressesOf(RawHeaderValue(raw, vmime::fields::TO));
+        if (header->hasField(vmime::fields::CC))
+            result.cc = AddressesOf(RawHeaderValue(raw, vmime::fields::CC));
         if (header->hasField(vmime::fields::DATE)) {
             const std::string text = header->Date()->getValue()->generate();
             auto date = header->Date()->getValue<vmime::datetime>();

@@ -339,6 +339,12 @@ void File::DropCachedPages() {
         (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
 }
 
+void File::WillNeed(std::uint64_t offset, std::uint64_t length) const {
+    if (fd_ >= 0 && length > 0 && offset <= kMaxOffset && length <= kMaxOffset - offset)
+        (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                              POSIX_FADV_WILLNEED);
+}
+
 Status File::LockRegion(std::uint64_t start, std::uint64_t length, LockKind kind) {
     if (fd_ < 0) {
         return Status(kInvalidHandle, EBADF);

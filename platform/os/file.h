@@ -143,6 +143,9 @@ class File {
     // Drops the file's clean cached pages, so that the next read goes to the
     // device: after a failed Flush the cache may hold bytes the device never got.
     void DropCachedPages();
+    // Asks the system to start reading `length` bytes at `offset` into its cache without
+    // waiting, for a read that follows soon. Only a hint: nothing happens where it cannot.
+    void WillNeed(std::uint64_t offset, std::uint64_t length) const;
 
     // Requires: length >= 1 and the range lies below kShareLockOffset.
     // 0 when locked; 11013 when the range overlaps one this File holds or

@@ -100,14 +100,17 @@ void TMemoLines::Put(std::int64_t index, std::string_view text) {
 }
 
 void TMemoLines::Insert(std::int64_t index, std::string_view text) {
-    auto lines = Lines();
-    if (index < 0 || index > static_cast<std::int64_t>(lines.size()))
+    // Appending reads none of the lines: a memo filled line by line would otherwise copy
+    // all its lines again for every line added.
+    const std::int64_t count = Count();
+    if (index < 0 || index > count)
         ListIndexError(index);
-    if (index == static_cast<std::int64_t>(lines.size())) {
+    if (index == count) {
         // Appending keeps the caret and scroll position where the user left them.
         memo_.appendPlainText(ToQ(text));
         return;
     }
+    auto lines = Lines();
     lines.insert(lines.begin() + index, std::string(text));
     SetLines(lines);
 }

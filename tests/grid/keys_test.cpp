@@ -203,6 +203,38 @@ TEST(Search, AStepWithoutAFocusedNodeStopsAtTheFirstNode) {
     EXPECT_TRUE(g.SearchStep("ON", 0, false));
 }
 
+// Names typed as the keyboard delivers them: the text of one key press per character.
+void TypeChars(QWidget* w, const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const qsizetype n = text.at(i).isHighSurrogate() ? 2 : 1;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, text.mid(i, n));
+        QCoreApplication::sendEvent(w, &press);
+        i += n - 1;
+    }
+}
+
+TEST(Search, AccentsAndLettersBeyondTheBasicPlaneAreTypedAndTakenBackWhole) {
+    SearchGrid f;
+    for (const char* name : {"Ödön", "Zoë", "\U0001F600 party", "\U0001F600 quiz"})
+        f.grid.Add()->SetStrings(0, name);
+    TypeChars(&f.grid, QString::fromUtf8("öd"));
+    EXPECT_EQ(f.Focused(), 5);
+    EXPECT_EQ(f.grid.SearchText(), "öd");
+    f.Key(Qt::Key_Delete);
+    TypeChars(&f.grid, QString::fromUtf8("\U0001F600 q"));
+    EXPECT_EQ(f.Focused(), 8);
+    // Backspace takes the whole last character, a letter made of two UTF-16 units included.
+    f.Key(Qt::Key_Backspace);
+    f.Key(Qt::Key_Backspace);
+    EXPECT_EQ(f.grid.SearchText(), "\U0001F600");
+    f.Key(Qt::Key_Backspace);
+    EXPECT_EQ(f.grid.SearchText(), "");
+    // A typed character that matches nothing is taken back whole too, and the search goes on.
+    TypeChars(&f.grid, QString::fromUtf8("z\U0001F600o"));
+    EXPECT_EQ(f.grid.SearchText(), "zo");
+    EXPECT_EQ(f.Focused(), 6);
+}
+
 TEST(EditorKeys, F2TypingEscapeAndEnter) {
     InteractionGrid f(3);
     f.grid.setFocus();

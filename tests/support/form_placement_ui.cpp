@@ -324,17 +324,21 @@ TEST(AppUtils, QuotedValuesSurviveAnIniFileAndGoAsTheyAreToTheRegistry) {
     const fs::path dir = pattern;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
                                                 dir / "registry.ini");
-    TIniFile ini((dir / "x.ini").string());
-    TRegIniFile reg("Software\\QuoteTest");
-    for (const std::string value : {"\"both\"", "'single'", "plain", "\"half", "'"}) {
-        support::IniWriteString(&ini, "S", "V", value);
-        EXPECT_EQ(support::IniReadString(&ini, "S", "V", ""), value);
-        support::IniWriteString(&reg, "S", "V", value);
-        EXPECT_EQ(reg.ReadString("S", "V", ""), value);
+    {
+        // Closed before the folder goes: closing writes the hive file again.
+        TIniFile ini((dir / "x.ini").string());
+        TRegIniFile reg("Software\\QuoteTest");
+        for (const std::string value : {"\"both\"", "'single'", "plain", "\"half", "'"}) {
+            support::IniWriteString(&ini, "S", "V", value);
+            EXPECT_EQ(support::IniReadString(&ini, "S", "V", ""), value);
+            support::IniWriteString(&reg, "S", "V", value);
+            EXPECT_EQ(reg.ReadString("S", "V", ""), value);
+        }
+        EXPECT_EQ(support::IniReadString(std::monostate{}, "S", "V", "dflt"), "dflt");
+        support::IniWriteString(std::monostate{}, "S", "V", "ignored");
     }
-    EXPECT_EQ(support::IniReadString(std::monostate{}, "S", "V", "dflt"), "dflt");
-    support::IniWriteString(std::monostate{}, "S", "V", "ignored");
     fs::remove_all(dir);
+    EXPECT_FALSE(fs::exists(dir));
 }
 
 TEST(AppUtils, DefaultSectionsAndNames) {

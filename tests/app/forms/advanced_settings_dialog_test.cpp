@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
+#include <QTest>
 
 #include <filesystem>
 #include <memory>
@@ -91,6 +93,36 @@ TEST_F(AdvancedSettingsTest, RelayTimeOutInSecondsAndRefusedPorts) {
     EXPECT_EQ(shown, 2);
     dialog.BitBtn1Click();
     EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+}
+
+// Escape is Cancel in both dialogs: nothing typed in them is stored.
+TEST_F(AdvancedSettingsTest, EscapeCancelsBothDialogsAndChangesNothing) {
+    settings.EmailMethod = kMethodSmtp;
+    settings.SMTPHost = "mail.example.org";
+    settings.SMTPEmail = "list@example.org";
+    auto escape = [](ui::TForm& form) {
+        QApplication::setActiveWindow(&form);
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &form,
+                        Qt::Key_Escape);
+        return form.ModalResult();
+    };
+    std::vector<ui::TModalResult> results;
+    TdlgAdvancedSettings dialog(nullptr, settings);
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (auto* smtp = dynamic_cast<TdlgSMTPSettings*>(&form)) {
+            smtp->edtSMTPHost->SetText("other.example.org");
+            results.push_back(escape(form));
+            return;
+        }
+        auto& advanced = dynamic_cast<TdlgAdvancedSettings&>(form);
+        advanced.btnSMTPSettingsClick();
+        advanced.cmbEmailMethod->SetItemIndex(kMethodMapiControl);
+        results.push_back(escape(form));
+    });
+    dialog.ShowModal();
+    EXPECT_EQ(results, (std::vector<ui::TModalResult>{ui::mrCancel, ui::mrCancel}));
+    EXPECT_EQ(settings.SMTPHost, "mail.example.org");
+    EXPECT_EQ(settings.EmailMethod, kMethodSmtp);
 }
 
 TEST_F(AdvancedSettingsTest, UseOutlookFlagGoesBackToTheMainWindowAndTheLinkOpensSupport) {

@@ -115,6 +115,27 @@ TEST_F(ListChangeDialogs, ErrorsDialogSortsDeletesAndReprocesses) {
     EXPECT_EQ(dialog.lbxerrors->ItemIndex(), 1);
 }
 
+// A keyboard user chooses a line with the arrow keys: the buttons follow the selection.
+TEST_F(ListChangeDialogs, ErrorsDialogButtonsFollowTheKeyboardSelection) {
+    errors.SetLines({"ADD b@x.org", "ADD c@x.org"});
+    Tdlgerrors dialog(nullptr, *entries, errors);
+    ui::ScopedModalHandler keys([](ui::TForm& form) {
+        auto& shown = dynamic_cast<Tdlgerrors&>(form);
+        QApplication::setActiveWindow(&form);
+        shown.lbxerrors->setFocus();
+        EXPECT_FALSE(shown.btnreprocess->Enabled());
+        QTest::keyClick(shown.lbxerrors, Qt::Key_Down);
+        EXPECT_EQ(shown.lbxerrors->SelCount(), 1);
+        EXPECT_TRUE(shown.btnreprocess->Enabled());
+        EXPECT_TRUE(shown.btndeleteentry->Enabled());
+        QTest::keyClick(shown.lbxerrors, Qt::Key_Space, Qt::ControlModifier);
+        EXPECT_EQ(shown.lbxerrors->SelCount(), 0);
+        EXPECT_FALSE(shown.btnreprocess->Enabled());
+        shown.btnClose->Click();
+    });
+    dialog.ShowModal();
+}
+
 // Escape closes the errors list like its Close button, keeping its lines.
 TEST_F(ListChangeDialogs, EscapeClosesTheErrorsDialog) {
     errors.SetLines({"ADD b@x.org"});

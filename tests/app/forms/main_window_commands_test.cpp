@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QImage>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -154,6 +155,28 @@ TEST_F(MainCommandsTest, ManualEntryAddsRemovesAndChecksTheCategory) {
     window->btnAddMoreClick();
     EXPECT_EQ(Sorted(), (std::vector<std::string>{"bob@x.com|newsletter", "cid@x.com|sport",
                                                   "dee@x.com|events", "fay@x.com|club"}));
+}
+
+// Typed addresses are processed from the keyboard alone: Tab leaves the memo without
+// writing into it, and Enter outside the memo is OK, while inside it Enter starts a line.
+TEST_F(MainCommandsTest, ManualEntryIsWorkedFromTheKeyboard) {
+    auto script = Script<TdlgEnterMore>([](TdlgEnterMore& d) {
+        QApplication::setActiveWindow(&d);
+        d.memin->setFocus();
+        QTest::keyClicks(d.memin, "eve@x.com");
+        QTest::keyClick(d.memin, Qt::Key_Return);
+        QTest::keyClicks(d.memin, "fay@x.com");
+        QTest::keyClick(d.memin, Qt::Key_Tab);
+        EXPECT_EQ(d.memin->Text(), "eve@x.com\nfay@x.com");
+        EXPECT_NE(QApplication::focusWidget(), d.memin);
+        EXPECT_EQ(d.ModalResult(), ui::mrNone);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(d.ModalResult(), ui::mrOk);
+    });
+    window->btnAddMoreClick();
+    const std::vector<std::string> rows = Sorted();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "eve@x.com|Default"), rows.end());
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "fay@x.com|Default"), rows.end());
 }
 
 TEST_F(MainCommandsTest, ImportReadsAFileChosenInTheDialog) {
@@ -318,6 +341,30 @@ TEST_F(MainCommandsTest, ExportWritesTheFileNamedInTheDialog) {
     auto lines = testing_support::ProgramDir::Lines(file);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ann@x.com;news;;;;0"), lines.end());
+}
+
+// An export without a file name prints its lines, with the export's own separator.
+TEST_F(MainCommandsTest, ExportWithoutAFileNamePrintsTheLines) {
+    std::string pdf = program.File("export.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    auto handler = std::make_unique<ui::ScopedModalHandler>([&](ui::TForm& form) {
+        if (auto* choice = dynamic_cast<TdlgExportOption*>(&form)) {
+            choice->btnOK->Click();
+            return;
+        }
+        auto& d = dynamic_cast<TdlgExport&>(form);
+        d.edtfile->SetText("");
+        d.edtdelimit->SetText(";");
+        d.btnok->Click();
+        EXPECT_TRUE(d.Succeeded());
+    });
+    window->ExportMailingListEntries1Click();
+    ui::SetPrintToFile("");
+    std::string text_file = program.File("export.txt");
+    ASSERT_EQ(std::system(("pdftotext -layout " + pdf + " " + text_file).c_str()), 0);
+    std::string text = testing_support::ProgramDir::Read(text_file);
+    EXPECT_NE(text.find("ann@x.com;news;;;;0"), std::string::npos) << text;
 }
 
 TEST_F(MainCommandsTest, ImportAndExportCannotBeStartedAgainWhileTheyRun) {

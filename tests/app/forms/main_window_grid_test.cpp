@@ -516,6 +516,46 @@ TEST_F(MainGridTest, FileFolderScanOffersEachAddressOfTheChosenFilesOnce) {
     EXPECT_EQ(Rows().size(), 5u);
 }
 
+// Files are read as import files are: UTF-16 behind its byte-order mark, Windows-1252, and
+// lines that end in a lone CR. A folder of many addresses hands every one to the dialog.
+TEST_F(MainGridTest, FileFolderScanReadsEveryKindOfTextFile) {
+    const std::filesystem::path folder = program.File("scan");
+    std::filesystem::create_directory(folder);
+    const std::u16string wide = u"wide ula@x.com\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t c : wide) {
+        utf16 += static_cast<char>(c & 0xFF);
+        utf16 += static_cast<char>(c >> 8);
+    }
+    std::ofstream(folder / "utf16.txt", std::ios::binary) << utf16;
+    std::ofstream(folder / "mac.txt", std::ios::binary) << "cy@x.com\rdi@x.com\r";
+    std::ofstream(folder / "ansi.txt", std::ios::binary) << "Caf\xE9 \xB4"
+                                                            "ed@x.com\xB4\n";
+    {
+        std::ofstream many(folder / "many.txt");
+        for (int i = 0; i < 20000; ++i)
+            many << "m" << i << "@x.com\n";
+    }
+    std::vector<std::string> offered;
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        if (auto* scan = dynamic_cast<TdlgScanFolder*>(&form)) {
+            scan->ScanDirectory->SetRootUsePIDL(false);
+            scan->ScanDirectory->SetRootDir(program.Dir());
+            scan->ScanDirectory->SetPath(folder.string());
+            scan->btnNext1->Click();
+        } else if (auto* more = dynamic_cast<TdlgEnterMore*>(&form)) {
+            offered = more->memin->Lines().ToVector();
+            form.SetModalResult(ui::mrCancel);
+        } else {
+            ADD_FAILURE() << "another dialog came up";
+        }
+    });
+    window->ScanFileFoldersforAddresses1Click();
+    ASSERT_EQ(offered.size(), 20004u);
+    for (const char* address : {"cy@x.com", "di@x.com", "ed@x.com", "ula@x.com", "m19999@x.com"})
+        EXPECT_NE(std::find(offered.begin(), offered.end(), address), offered.end()) << address;
+}
+
 // The scan of a mail folder offers each sender once, whatever the letter case, in the
 // manual-entry dialog; a scan that finds nothing says so and offers nothing.
 TEST_F(MainGridTest, MailFolderScanOffersEachSenderOnce) {

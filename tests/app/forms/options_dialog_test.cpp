@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QImage>
+#include <QTest>
 
 #include <fstream>
 
@@ -74,6 +76,22 @@ TEST_F(OptionsTest, EditedListsFollowTheirRules) {
     EXPECT_EQ(dialog->lbxcategories->Items().ToVector(), (std::vector<std::string>{"a_b", "news"}));
     EXPECT_EQ(dialog->edtdefaultcategory->Items().ToVector(),
               (std::vector<std::string>{"a_b", "news"}));
+}
+
+// Tab leaves a list being edited for its buttons instead of writing into an entry.
+TEST_F(OptionsTest, TabLeavesTheEditedListWithoutEnteringIt) {
+    dialog->rdbrestrictcategories->SetChecked(true);
+    ui::ScopedModalHandler script([&](ui::TForm& form) {
+        auto& editor = dynamic_cast<Tdlgeditentries&>(form);
+        QApplication::setActiveWindow(&editor);
+        editor.memEntries->setFocus();
+        QTest::keyClicks(editor.memEntries, "club");
+        QTest::keyClick(editor.memEntries, Qt::Key_Tab);
+        EXPECT_NE(QApplication::focusWidget(), editor.memEntries);
+        editor.btnOK->Click();
+    });
+    dialog->edtcategories->Click();
+    EXPECT_EQ(dialog->lbxcategories->Items().ToVector(), std::vector<std::string>{"club"});
 }
 
 TEST_F(OptionsTest, CancelRestoresTheSavedSettings) {

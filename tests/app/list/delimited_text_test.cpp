@@ -94,6 +94,10 @@ TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
     EXPECT_EQ(DecodeImportText("j\xF6rg@x.de"), "j\xC3\xB6rg@x.de");
     EXPECT_EQ(DecodeImportText("\x80 euro"), "\xE2\x82\xAC euro");
     EXPECT_EQ(DecodeImportText("plain"), "plain");
+    // A UTF-8 mark before Windows-1252 text is dropped, not read as three letters.
+    EXPECT_EQ(DecodeImportText("\xEF\xBB\xBF"
+                               "ann@x.de\r\nj\xF6rg@x.de"),
+              "ann@x.de\r\nj\xC3\xB6rg@x.de");
 }
 
 TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {

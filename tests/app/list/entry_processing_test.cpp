@@ -201,6 +201,27 @@ TEST_F(EntryProcessingTest, ChangeOfAddressChangesEachRowOnce) {
     EXPECT_EQ(Rows(), (std::vector<std::string>{"new@x.com|news", "new@x.com|sport"}));
 }
 
+// The user may sort the list by any column; the rows of an address then lie apart.
+TEST_F(EntryProcessingTest, ChangeOfAddressReachesEveryRowInAnyOrder) {
+    for (const char* order : {"Category", "", "Bounces", "Item"}) {
+        database->tblCV().SetIndexFieldNames("Item");
+        for (const std::string& row : Rows())
+            entries->insertentry(false, row.substr(0, row.find('|')), "", "", "", "", 0, false,
+                                 false);
+        Add("old@x.com", "alpha");
+        Add("mid@x.com", "beta");
+        Add("old@x.com", "gamma");
+        Add("zed@x.com", "alpha");
+        database->tblCV().SetIndexFieldNames(order);
+        EXPECT_TRUE(entries->ChangeEmailAddress("old@x.com", "new@x.com", false, false));
+        EXPECT_EQ(database->tblCV().IndexFieldNames(), order) << "the user's order stays";
+        database->tblCV().SetIndexFieldNames("Item");
+        EXPECT_EQ(Rows(), (std::vector<std::string>{"mid@x.com|beta", "new@x.com|alpha",
+                                                    "new@x.com|gamma", "zed@x.com|alpha"}))
+            << "sorted by '" << order << "'";
+    }
+}
+
 TEST_F(EntryProcessingTest, BouncesCountUntilTheLimitDeletes) {
     settings.spnbouncemax = 3;
     Add("b@x.com");

@@ -37,12 +37,22 @@ TEST(AddressExtractor, FindsEveryAddressOfALine) {
         {long_local + "@example.org", {}},
         {"tab\tfay@example.org;gus@example.org", {"fay@example.org", "gus@example.org"}},
         {"bad@@example", {}},
+        // The acute accent ends an address also as the two bytes UTF-8 gives it.
+        {"\xC2\xB4hal@example.org\xC2\xB4 and ida@example.org\xB4",
+         {"hal@example.org", "ida@example.org"}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> found;
         ExtractAddressesFromLine(c.line, found, SyntaxOk);
         EXPECT_EQ(found, c.want) << c.line;
     }
+}
+
+TEST(AddressExtractor, TextLinesMayEndInCrLfOrCrAlone) {
+    std::vector<std::string> found;
+    ExtractAddressesFromText("ann@x.org\rbob@x.org\r\ncid@x.org\ndee@x.org", found, SyntaxOk);
+    EXPECT_EQ(found,
+              (std::vector<std::string>{"ann@x.org", "bob@x.org", "cid@x.org", "dee@x.org"}));
 }
 
 TEST(AddressExtractor, SemicolonListsAndNamedAddresses) {

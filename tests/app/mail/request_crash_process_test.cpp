@@ -78,6 +78,11 @@ std::string ReportPath(const std::string& mail_root) {
 // box it showed and any error it raised land in a report beside the mail
 // folder, which the test prints when the check fails.
 [[noreturn]] void RunCheck(const std::string& dir, const std::string& mail_root, bool exclusive) {
+    // A killed child never removes its private temporary folder: keep it
+    // inside the test's folder, which the test removes.
+    const std::string temp = mail_root + ".tmp";
+    std::filesystem::create_directories(temp);
+    ::setenv("TMPDIR", temp.c_str(), 1);
     auto scripted = std::make_unique<ui::ScriptedPromptService>();
     const ui::ScriptedPromptService& asked = *scripted;
     ui::ScopedPromptService prompts(std::move(scripted));

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <ctime>
+
 #include "platform/mail/mail_store.h"
 #include "tests/app/list/list_test_support.h"
 
@@ -106,6 +110,34 @@ TEST_F(CommandLines, ProgressCountsOnlyUnreadRequestsAndNeverDividesByZero) {
     steps.clear();
     ASSERT_TRUE(run->OpenBtnClick());
     EXPECT_TRUE(steps.empty()) << "no unread request left";
+}
+
+// The user's clock, not the mail's time zone, dates a request: a mail written late in the
+// evening in New York counts on that day there.
+TEST_F(CommandLines, SendDateIsOnTheUsersClock) {
+    struct ZoneRestored {
+        std::string before = std::getenv("TZ") != nullptr ? std::getenv("TZ") : "";
+        ~ZoneRestored() {
+            ::setenv("TZ", before.c_str(), 1);
+            ::tzset();
+        }
+    } restored;
+    ::setenv("TZ", "America/New_York", 1);
+    ::tzset();
+    store->Root(1)
+        .SubFolder("MailingList")
+        .AppendMessage(
+            "From: late@x.org\r\nSubject: subscribe\r\n"
+            "Date: Wed, 02 Dec 2026 03:30:00 +0000\r\n\r\n\r\n",
+            false);
+    ASSERT_TRUE(run->OpenBtnClick());
+    const std::vector<std::string> log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("sent 12/1/2026 10:30:00 PM by late@x.org"), std::string::npos)
+        << log.back();
+    strata::TStrataTable& stats = database->tblStats();
+    ASSERT_TRUE(stats.Locate("Date", db::Variant(db::EncodeDate(2026, 12, 1)), {}));
+    EXPECT_EQ(stats.FieldByName("Subscribes")->AsInteger(), 1);
 }
 
 TEST_F(CommandLines, EachSenderMethodReadsItsAddress) {

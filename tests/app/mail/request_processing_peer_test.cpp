@@ -218,6 +218,36 @@ TEST_F(RequestProcessing, HostileRequestsInjectNothing) {
     }
 }
 
+// Delivery reports as Postfix and qmail write them return the failed mail's headers: its
+// sender (the list's own address) did not fail and gets no bounce.
+TEST_F(RequestProcessing, DeliveryReportsCountOnlyTheFailedRecipients) {
+    OpenMaildir();
+    settings.SendAcknowledgement = false;
+    for (const char* a : {"list@example.org", "bob@example.org", "carol@example.org"})
+        entries->insertentry(true, a, "", "", "", "", 0, false, false);
+    std::string postfix = DeliveryFailure("bob@example.org");
+    postfix.insert(postfix.find("Final-Recipient"),
+                   "X-Postfix-Sender: rfc822; list@example.org\r\n");
+    postfix.insert(postfix.rfind("--B--"),
+                   "--B\r\nContent-Type: message/rfc822\r\n\r\nReturn-Path: <list@example.org>\r\n"
+                   "From: List <list@example.org>\r\nTo: bob@example.org\r\n\r\nNews\r\n");
+    ListFolder().AppendMessage(postfix, false);
+    ListFolder().AppendMessage(
+        Request("MAILER-DAEMON@qmail.example.org", "failure notice",
+                "<carol@example.org>:\r\nSorry, no mailbox here by that name.\r\n\r\n"
+                "--- Below this line is a copy of the message.\r\n\r\n"
+                "Return-Path: <list@example.org>\r\nFrom: list@example.org\r\n"
+                "To: carol@example.org\r\n"),
+        false);
+    Check();
+    for (const char* a : {"bob@example.org", "carol@example.org", "list@example.org"}) {
+        ASSERT_TRUE(entries->LocateEmailAddress(a));
+        EXPECT_EQ(database->tblCV().FieldByName("Bounces")->AsInteger(),
+                  std::string_view(a).starts_with("list") ? 0 : 1)
+            << a;
+    }
+}
+
 TEST_F(RequestProcessing, DownloadLimitReadsTheFirstItemsOnly) {
     OpenMaildir();
     settings.SendAcknowledgement = false;

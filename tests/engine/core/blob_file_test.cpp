@@ -230,6 +230,51 @@ TEST_F(BlobFileTest, LoopsAndForeignBlocksInAChainAreErrors) {
     EXPECT_EQ(EngineCode([&] { blob_->FreeChain(nullptr, a, 1); }), kErrBlobBlockCorrupt);
 }
 
+TEST_F(BlobFileTest, ReferenceAtTheEndOfTheFileIsAnErrorAndGrowsNothing) {
+    const std::uint32_t a = Store(Pattern(600, 1), 1);
+    Cycle();
+    const std::uint32_t end = blob_->GetNextBlockOffset();
+    const auto before = ReadBytes(dir_.File("notes.BLB"));
+    // Blob number 0 is what a block appended there would carry.
+    for (const std::uint32_t number : {0u, 1u})
+        EXPECT_EQ(EngineCode([&] { Load(end, number); }), kErrBlobBlockCorrupt) << number;
+    TBlobBuffer rewrite(*blob_);
+    rewrite.SetReference(end, 0);
+    rewrite.SetSize(10);
+    EXPECT_EQ(EngineCode([&] { rewrite.WriteBlob(2); }), kErrBlobBlockCorrupt);
+    EXPECT_EQ(blob_->GetNextBlockOffset(), end);
+    Cycle();
+    EXPECT_EQ(ReadBytes(dir_.File("notes.BLB")), before);
+    EXPECT_EQ(Load(a, 1), Pattern(600, 1));
+}
+
+TEST_F(BlobFileTest, DamagedFreeChainIsRefusedBeforeABlobIsOverwritten) {
+    struct Damage {
+        const char* what;
+        std::uint32_t next_of_free;
+    };
+    // The freed block at 2048 links round to itself, or on into a block of a
+    // live blob.
+    for (const Damage damage :
+         {Damage{"loop", 2048}, Damage{"into a", 1024}, Damage{"into c", 2560}}) {
+        Make();
+        const std::uint32_t a = Store(Pattern(1400, 1), 1);  // 512, 1024, 1536
+        const std::uint32_t b = Store(Pattern(100, 2), 2);   // 2048
+        const std::uint32_t c = Store(Pattern(100, 3), 3);   // 2560
+        blob_->FreeChain(nullptr, b, 2);
+        {
+            PinnedBlock freed(*blob_, blob_->GetBlock(b));
+            freed->SetNext(damage.next_of_free);
+        }
+        TBlobBuffer buffer(*blob_);
+        buffer.SetSize(1200);  // three blocks: the freed one and two more
+        std::memcpy(buffer.GetData().data(), Pattern(1200, 4).data(), 1200);
+        EXPECT_EQ(EngineCode([&] { buffer.WriteBlob(4); }), kErrBlobBlockCorrupt) << damage.what;
+        EXPECT_EQ(Load(a, 1), Pattern(1400, 1)) << damage.what;
+        EXPECT_EQ(Load(c, 3), Pattern(100, 3)) << damage.what;
+    }
+}
+
 TEST_F(BlobFileTest, EncryptedBlocksAreScrambledAndReadBack) {
     Make(1024, true);
     const auto data = Pattern(3000, 9);

@@ -17,6 +17,7 @@
 
 #include "engine/core/data_file.h"
 #include "engine/core/filter.h"
+#include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
@@ -612,6 +613,58 @@ TEST_F(DataCursor, OptimizeKeepsBackupsAndRecords) {
     std::uint32_t size = 0;
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 10u);
+}
+
+// An index that misses rows, or names a row that is gone, would pack a table
+// without them: optimizing refuses it and leaves every file as it was, and
+// once the table is repaired it packs every row.
+TEST_F(DataCursor, OptimizeRefusesAnIndexOutOfStepWithTheRecords) {
+    struct Case {
+        const char* table;
+        const char* index;
+        bool delete_one;
+    };
+    for (const Case test : {Case{"added", "ByItem", false}, Case{"addedprimary", "", false},
+                            Case{"deleted", "ByItem", true}}) {
+        const std::string base = dir.File(test.table);
+        {
+            TDataCursor& c = CreateAndOpen(ListTableDefinition(), test.table);
+            for (const char* item : {"a@x", "b@x", "c@x", "d@x"})
+                InsertEntry(c, item, "A", 0);
+            c.Close();
+        }
+        const auto stale_index = ReadBytes(base + ".IDX");
+        {
+            TDataCursor& c = NewCursor(test.table);
+            c.Open();
+            if (test.delete_one) {
+                std::vector<std::uint8_t> buffer(c.GetRecordSize());
+                c.SetIndexByName("ByItem");
+                c.First();
+                ASSERT_EQ(c.GetNextRecord(buffer), 0);
+                c.DeleteRecord(buffer, true);
+            } else {
+                InsertEntry(c, "e@x", "A", 0);
+                InsertEntry(c, "f@x", "A", 0);
+            }
+            c.Close();
+        }
+        WriteBytes(base + ".IDX", stale_index);
+        const auto data = ReadBytes(base + ".DAT");
+        TDataCursor& c = NewCursor(test.table);
+        EXPECT_EQ(CodeOf([&] { c.OptimizeTable(test.index, true); }), kErrIndexPageCorrupt)
+            << test.table;
+        EXPECT_EQ(ReadBytes(base + ".DAT"), data) << test.table;
+        EXPECT_EQ(ReadBytes(base + ".IDX"), stale_index) << test.table;
+        EXPECT_FALSE(std::filesystem::exists(base + ".DBK")) << test.table;
+
+        RepairTable(c, false, 0);
+        c.OptimizeTable(test.index, true);
+        c.Open();
+        c.SetIndex(kNoIndex);
+        EXPECT_EQ(Items(c).size(), test.delete_one ? 3u : 6u) << test.table;
+        c.Close();
+    }
 }
 
 TEST_F(DataCursor, DeletingOutsideTheViewKeepsTheViewCount) {

@@ -209,6 +209,45 @@ TEST_F(TableRepair, InvalidBlobReferencesAreCleared) {
     EXPECT_EQ(Repair(true, &verify).size(), 2u);
 }
 
+// A blob file cut short: verification reports the references into the lost
+// part instead of failing on a read past the end, and writes nothing.
+TEST_F(TableRepair, BlobFileCutShortIsReportedByVerification) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6), MakeFieldDescriptor(2, "Memo", 3)};
+    definition.indexes = {MakeIndex("", {1}, true)};
+    TDataCursor& c = CreateAndOpen(definition, "memos");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const std::string memo(1200, 'm');  // three blocks each
+    for (std::int32_t id : {1, 2}) {
+        c.InitNewRecord(buffer);
+        PutInt(c, buffer, 1, id);
+        ASSERT_EQ(c.OpenBlob(2, buffer, kBlobOpenReadWrite), 0);
+        ASSERT_EQ(c.WriteBlob(2, buffer, static_cast<std::uint32_t>(memo.size()),
+                              reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                  0);
+        c.InsertRecord(buffer, false);
+        c.FreeBlobs();
+    }
+    c.Close();
+    const std::string blb = dir.File("memos.BLB");
+    auto bytes = ReadAll(blb);
+    bytes.resize(512 + 512 * 4 + 100);  // the second blob keeps its first block only
+    std::ofstream(blb, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const auto data = ReadAll(dir.File("memos.DAT"));
+    TDataCursor& verify = NewCursor("memos");
+    const auto lines = Repair(true, &verify);
+    EXPECT_TRUE(Has(lines,
+                    "Invalid intra-block pointer in BLOB file for physical record # 2, "
+                    "error not fixed"));
+    EXPECT_EQ(ReadAll(blb), bytes);
+    EXPECT_EQ(ReadAll(dir.File("memos.DAT")), data);
+    TDataCursor& repair = NewCursor("memos");
+    Repair(false, &repair);
+    TDataCursor& again = NewCursor("memos");
+    EXPECT_EQ(Repair(true, &again).size(), 2u);
+}
+
 // A delete gives the record's blob blocks back at once; the deleted record
 // must not keep pointing at them, or every later check of a sound table
 // reports (and repair "fixes") references to blocks that are free or in use

@@ -160,6 +160,21 @@ TEST_F(TableUpgrade, DamagedOldFilesAreRefusedWithoutLoss) {
     WriteAll(Base() + ".DAT", data);
     EXPECT_EQ(CodeOf([&] { Upgrade(); }), kErrWrongVersion);
     EXPECT_EQ(ReadAll(Base() + ".DAT"), data);
+    // Header values the closing repair would refuse after the files were
+    // swapped: a language that is not installed, a blob block too small for
+    // its own header.
+    for (const bool blob : {false, true}) {
+        OldTableWriter(2, blob).Write(Base(), kRows, true, blob);
+        auto bad = ReadAll(Base() + ".DAT");
+        if (blob)
+            PutU32(bad, dh::kBlobBlockSize, 10);
+        else
+            PutU16(bad, dh::kLanguage, 0x7FFF);
+        WriteAll(Base() + ".DAT", bad);
+        EXPECT_EQ(CodeOf([&] { Upgrade(); }), blob ? kErrBlobLimit : kErrLanguageNotAvailable);
+        EXPECT_EQ(ReadAll(Base() + ".DAT"), bad) << blob;
+        EXPECT_FALSE(Exists(".DUP")) << blob;
+    }
 }
 
 // The upgrade is killed at a stage; running it again finishes the job.

@@ -394,6 +394,13 @@ TEST_F(BlobVerifierTest, BlobCorpusGivesTheExactLinesAndVerifyOnlyWritesNothing)
          [&](auto& b, auto&) { PutU32(b, block(5, 0) + 4, 1 << 30); },
          {"Invalid intra-block pointer in BLOB file for physical record # 5, error fixed",
           "BLOB size mismatch in BLOB file for physical record # 5, error fixed"}},
+        {"last block claims more than a block",
+         [&](auto& b, auto&) { PutU16(b, block(3, 2) + 8, 60000); },
+         {"Invalid block size in BLOB file for physical record # 3, error fixed"}},
+        {"middle block claims more than a block",
+         [&](auto& b, auto&) { PutU16(b, block(4, 1) + 8, 60000); },
+         {"Invalid block size in BLOB file for physical record # 4, error fixed",
+          "BLOB size mismatch in BLOB file for physical record # 4, error fixed"}},
         {"partial block at the end",
          [&](auto& b, auto&) { b.resize(b.size() + 100, 0); },
          {"BLOB blocks not aligned on even block size boundaries, error fixed"}},
@@ -440,6 +447,8 @@ TEST_F(BlobVerifierTest, BlobCorpusGivesTheExactLinesAndVerifyOnlyWritesNothing)
         for (std::uint32_t n = 1; n <= 5; ++n) {
             if (blob.ValidBlockOffset(refs[n - 1])) {
                 blob.CheckChain(&cursor, true, false, n, n, refs[n - 1]);
+                TBlobBuffer read(blob);
+                EXPECT_NO_THROW(read.ReadBlob(refs[n - 1], n)) << n;
             }
         }
         EXPECT_TRUE(cursor.lines.empty()) << cursor.lines.front();

@@ -58,6 +58,21 @@ TEST(Decimal, ScaledFloatsEncodeDigitsThenScale) {
     EXPECT_DOUBLE_EQ(DecodeScaledFloat(2), 0.0);
 }
 
+// A double that needs 16 or 17 significant digits keeps them: rounding its digits at the 15th
+// first would turn 123456789012.3457 into 123456789012.3460 at four places, and would leave it
+// unrounded at three. Values of fewer digits still round as written (2.345 is 2.35).
+TEST(Decimal, DigitsBeyondTheFifteenthAreKept) {
+    EXPECT_EQ(EncodeScaledFloat(4, 123456789012.3457), 12345678901234574);
+    EXPECT_EQ(EncodeScaledFloat(4, -123456789012.3457), -12345678901234574);
+    EXPECT_EQ(EncodeScaledFloat(2, 12345678901234.57), 12345678901234572);
+    EXPECT_EQ(EncodeScaledFloat(0, 9007199254740993.0), 90071992547409920);
+    EXPECT_EQ(EncodeScaledFloat(2, 2.345), 2352);
+    EXPECT_EQ(EncodeScaledFloat(2, 0.1 + 0.2), 302);
+    EXPECT_EQ(RoundToDecimals(3, 123456789012.3457), 123456789012.346);
+    EXPECT_EQ(RoundToDecimals(1, -12345678901234.57), -12345678901234.6);
+    EXPECT_EQ(RoundToDecimals(2, 2.675), 2.68);
+}
+
 TEST(Decimal, ScaledValuesThatDoNotFitAreRefused) {
     EXPECT_FALSE(TryEncodeScaledFloat(2, 1e30));
     EXPECT_FALSE(TryEncodeScaledFloat(2, std::numeric_limits<double>::infinity()));

@@ -352,6 +352,48 @@ TEST_F(ExpressionEval, Functions) {
     EXPECT_EQ(Eval("POS('a' IN Name)"), "NULL");
 }
 
+// A date past 9999-12-31, a timestamp on such a day and a time outside the day have no
+// calendar or clock parts: EXTRACT gives NULL rather than zeros or an hour of 25.
+TEST_F(ExpressionEval, ExtractOutsideTheCalendarIsNull) {
+    record.SetInt("D", DateTimeToEngineDate(db::EncodeDate(9999, 12, 31)));
+    record.SetDouble("TS", (DateTimeToEngineDate(db::EncodeDate(9999, 12, 31)) + 1) * 86400000.0);
+    record.SetInt("T", 90000000);  // 25:00
+    RunCases(*this, {
+                        {"EXTRACT(YEAR FROM D)", "9999"},
+                        {"EXTRACT(YEAR FROM D + 1)", "NULL"},
+                        {"EXTRACT(MONTH FROM D + 1)", "NULL"},
+                        {"EXTRACT(DAY FROM D + 1)", "NULL"},
+                        {"EXTRACT(DAYOFWEEK FROM D + 1)", "NULL"},
+                        {"EXTRACT(YEAR FROM TS)", "NULL"},
+                        {"EXTRACT(HOUR FROM TS)", "0"},
+                        {"EXTRACT(YEAR FROM TS - 1)", "9999"},
+                        {"CAST(D + 1 AS CHAR(20))", "NULL"},
+                        {"EXTRACT(HOUR FROM T)", "NULL"},
+                        {"EXTRACT(HOUR FROM T - 3600000)", "NULL"},
+                        {"EXTRACT(HOUR FROM T - 3600001)", "23"},
+                        {"EXTRACT(SECOND FROM T - 90000000)", "0"},
+                        {"EXTRACT(SECOND FROM T - 90000001)", "NULL"},
+                    });
+}
+
+// A string THEN with a memo ELSE (or the other way round) passes the type check; whichever
+// branch runs gives its text in the IF's type instead of NULL.
+TEST_F(ExpressionEval, IfJoinsStringAndMemoBranches) {
+    RunCases(*this, {
+                        {"IF(Flag THEN Name ELSE Memo)", "'Smith'"},
+                        {"IF(NOT Flag THEN Name ELSE Memo)", "'a long memo'"},
+                        {"IF(NOT Flag THEN 'x' ELSE Memo)", "'a long memo'"},
+                        {"IF(Flag THEN Memo ELSE Name)", "blob:a long memo"},
+                        {"IF(NOT Flag THEN Memo ELSE Name)", "blob:Smith"},
+                        {"IF(NOT Flag THEN Memo ELSE 'x')", "blob:x"},
+                    });
+    const std::string long_text(400, 'm');
+    record.SetText("Memo", long_text);
+    EXPECT_EQ(Eval("IF(NOT Flag THEN Name ELSE Memo)"), "'" + long_text + "'");
+    record.SetNull("Memo");
+    EXPECT_EQ(Eval("IF(NOT Flag THEN Name ELSE Memo)"), "NULL");
+}
+
 TEST_F(ExpressionEval, Casts) {
     RunCases(*this, {
                         {"CAST(Bounces AS CHAR(10))", "'3'"},

@@ -181,6 +181,34 @@ TEST(ConvertValue, DatesThroughTextWithLanguageZeroFormats) {
     EXPECT_EQ(Text(b), "01:02:03");
 }
 
+// Past 9999-12-31 (a date moved on by arithmetic) or before 0001-01-01 there is no text: the
+// conversion fails instead of writing a made-up date such as 0000--00.
+TEST(ConvertValue, DatesOutsideTheCalendarHaveNoText) {
+    const std::int32_t last = DayNumber(9999, 12, 31);
+    Buffer b{};
+    StoreInt32(b.data(), last);
+    ASSERT_TRUE(ConvertValue(kTypeDate, 4, 0, b, 0, 21, kTypeString, Fixed()));
+    EXPECT_EQ(Text(b), "9999-12-31");
+    for (const std::int32_t day : {last + 1, std::numeric_limits<std::int32_t>::max(), 0, -5}) {
+        SCOPED_TRACE(day);
+        b = Buffer{};
+        StoreInt32(b.data(), day);
+        EXPECT_FALSE(ConvertValue(kTypeDate, 4, 0, b, 0, 21, kTypeString, Fixed()));
+        EXPECT_THROW(EngineDateToDateTime(day), db::EConvertError);
+        b = Buffer{};
+        StoreDouble(b.data(), static_cast<double>(day) * kMSecsPerDay + 3723000);
+        EXPECT_FALSE(ConvertValue(kTypeTimestamp, 8, 0, b, 0, 30, kTypeString, Fixed()));
+    }
+    // A timestamp's day is that of its value rounded to the millisecond, at both ends.
+    b = Buffer{};
+    StoreDouble(b.data(), kMSecsPerDay - 0.3);
+    ASSERT_TRUE(ConvertValue(kTypeTimestamp, 8, 0, b, 0, 30, kTypeString, Fixed()));
+    EXPECT_EQ(Text(b), "0001-01-01");
+    b = Buffer{};
+    StoreDouble(b.data(), (last + 1) * kMSecsPerDay - 0.3);
+    EXPECT_FALSE(ConvertValue(kTypeTimestamp, 8, 0, b, 0, 30, kTypeString, Fixed()));
+}
+
 TEST(ConvertValue, DateTimestampAndTime) {
     Buffer b{};
     StoreInt32(b.data(), 1);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QTest>
@@ -70,6 +72,89 @@ TEST(DBGridGroupPanelMouse, HeaderDroppedOnThePanelGroupsAndButtonDraggedOffUngr
     EXPECT_EQ(g.grid->GetGroupColumnCount(), 1);
 }
 
+// Over the group panel the insert arrows show where the dragged header's button will stand.
+TEST(DBGridGroupPanelMouse, ArrowsOverThePanelMarkTheButtonsPlace) {
+    MouseGrid g;
+    g.category->SetGroupIndex(0);
+    QPoint from = g.HeaderPoint(g.bounces);
+    QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+    auto move_to = [&](QPoint p) {
+        QMouseEvent move(QEvent::MouseMove, p, g.vp()->mapToGlobal(p), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(g.vp(), &move);
+    };
+    move_to(from + QPoint(0, 10));
+    ASSERT_EQ(g.grid->State(), tsColumnDragging);
+    QWidget* arrows = g.grid->DragArrowsWindow();
+    // Right of the first button's middle: the second place.
+    const ui::Rect first = g.grid->GetGroupButtonRect(0);
+    move_to(QPoint(first.right + 20, first.top + 4));
+    ASSERT_NE(arrows = g.grid->DragArrowsWindow(), nullptr);
+    EXPECT_TRUE(arrows->isVisible());
+    const ui::Rect second = g.grid->GetGroupButtonRect(1);
+    EXPECT_EQ(arrows->property("clientX").toInt(), second.left - 5);
+    EXPECT_EQ(arrows->property("clientY").toInt(), second.top - 9);
+    // Left of its middle: in front of it.
+    move_to(QPoint(first.left + 10, first.top + 4));
+    EXPECT_TRUE(arrows->isVisible());
+    EXPECT_EQ(arrows->property("clientX").toInt(), first.left - 5);
+    EXPECT_EQ(arrows->property("clientY").toInt(), first.top - 9);
+    QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(first.left + 10, first.top + 4));
+    EXPECT_FALSE(arrows->isVisible());
+    EXPECT_EQ(g.bounces->GroupIndex(), 0);
+    EXPECT_EQ(g.category->GroupIndex(), 1);
+    // A column that cannot be grouped gets no place.
+    g.item->SetDisableGrouping(true);
+    from = g.HeaderPoint(g.item);
+    QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+    move_to(from + QPoint(0, 10));
+    move_to(QPoint(first.left + 10, first.top + 4));
+    EXPECT_FALSE(g.grid->DragArrowsWindow()->isVisible());
+    QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(first.left + 10, first.top + 4));
+}
+
+// A grouped column that stays among the headers lands, when its button is dropped on them,
+// where the arrows showed: before the header under the left half, after it under the right.
+TEST(DBGridGroupPanelMouse, AButtonOfAShownColumnLandsWhereTheArrowsStand) {
+    MouseGrid g;
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoNotHideColumn);
+    auto order = [&] {
+        TDrawInfo info;
+        g.grid->CalcDrawInfo(info);
+        std::string s;
+        for (const THeaderCellInfo& hc : info.header_cells)
+            s += g.grid->GetColumn(hc.column)->FieldName() + " ";
+        return s;
+    };
+    auto drag_button_to = [&](QPoint to, int& arrow_x) {
+        QPoint from = g.ButtonPoint(0);
+        QTest::mousePress(g.vp(), Qt::LeftButton, Qt::NoModifier, from);
+        for (int i = 1; i <= 4; ++i) {
+            QPoint p = from + (to - from) * i / 4;
+            QMouseEvent move(QEvent::MouseMove, p, g.vp()->mapToGlobal(p), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(g.vp(), &move);
+        }
+        arrow_x = g.grid->DragArrowsWindow()->property("clientX").toInt();
+        QTest::mouseRelease(g.vp(), Qt::LeftButton, Qt::NoModifier, to);
+    };
+    g.category->SetGroupIndex(0);
+    ASSERT_EQ(order(), "Item Category Bounces ");
+    int arrow_x = 0;
+    drag_button_to(g.HeaderPoint(g.bounces) + QPoint(-10, 0), arrow_x);
+    EXPECT_EQ(g.category->GroupIndex(), -1);
+    EXPECT_EQ(order(), "Item Category Bounces ");
+    g.category->SetGroupIndex(0);
+    drag_button_to(g.HeaderPoint(g.item) + QPoint(-10, 0), arrow_x);
+    EXPECT_EQ(order(), "Category Item Bounces ");
+    EXPECT_EQ(arrow_x, -5);
+    g.category->SetGroupIndex(0);
+    drag_button_to(g.HeaderPoint(g.bounces) + QPoint(10, 0), arrow_x);
+    EXPECT_EQ(order(), "Item Bounces Category ");
+}
+
 TEST(DBGridGroupPanelMouse, ClickingAGroupButtonReversesItsLevel) {
     MouseGrid g;
     g.category->SetGroupIndex(0);
@@ -87,6 +172,39 @@ TEST(DBGridGroupPanelMouse, AColumnThatCannotGroupIsRefusedOverThePanel) {
     EXPECT_TRUE(g.grid->DoDragOverHeader(g.category->GetIndex(), {30, 10}, true));
     g.Drag(g.HeaderPoint(g.item), QPoint(30, 10));
     EXPECT_EQ(g.item->GroupIndex(), -1);
+}
+
+// Header clicks in a grid holding every record: Shift adds a column to the order, Ctrl takes
+// one out, and the rows always stand in the order the marks show.
+TEST(DBGridHeaderMouse, CtrlClickLeavesTheRowsInTheOrderOfTheRemainingMarks) {
+    MouseGrid g;
+    g.grid->SetPartialLoad(false);
+    g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords);
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoMultiSort);
+    ASSERT_TRUE(g.grid->IsAutoSort());
+    ASSERT_TRUE(g.list.ds->Locate("Index", 17, {}));
+    auto focused_key = [&] {
+        return static_cast<TgxDBGridNode*>(g.grid->GetFocusedNode())->Key.AsInteger();
+    };
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::NoModifier, g.HeaderPoint(g.item));
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ShiftModifier, g.HeaderPoint(g.bounces));
+    ASSERT_EQ(g.item->Sorted(), csUp);
+    ASSERT_EQ(g.bounces->Sorted(), csUp);
+    EXPECT_EQ(g.Texts(0)[1], "user10@example.org");
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ControlModifier, g.HeaderPoint(g.item));
+    EXPECT_EQ(g.item->Sorted(), csNone);
+    ASSERT_EQ(g.bounces->Sorted(), csUp);
+    std::vector<std::string> bounces = g.Texts(2);
+    EXPECT_TRUE(std::is_sorted(bounces.begin(), bounces.end()));
+    EXPECT_EQ(g.Texts(0)[0], "user3@example.org");  // the first with no bounce
+    EXPECT_EQ(focused_key(), 17);
+    // No mark left: the table's own order.
+    QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::ControlModifier, g.HeaderPoint(g.bounces));
+    EXPECT_EQ(g.grid->SortedColumnCount(), 0);
+    EXPECT_EQ(g.Texts(0)[0], "user1@example.org");
+    EXPECT_EQ(g.Texts(0)[39], "user40@example.org");
+    EXPECT_EQ(focused_key(), 17);
+    EXPECT_EQ(g.list.CurrentKey(), 17);
 }
 
 TEST(DBGridIncrementalSearch, TypingSearchesTheWholeTableInPartialMode) {

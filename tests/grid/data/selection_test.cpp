@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <algorithm>
 #include <set>
 
@@ -87,6 +89,43 @@ TEST(DBGridSelection, RangeSelectsTheRecordsBetween) {
         g.grid->SelectRange(g.grid->FindNodeByKeyValue(db::Variant(20)),
                             g.grid->FindNodeByKeyValue(db::Variant(26)));
         EXPECT_EQ(g.SelectedKeys(), Range(20, 26));
+    }
+}
+
+// Ranges made with the mouse and the keyboard grow from the row the user started on, not
+// from the first selected record.
+TEST(DBGridSelection, ShiftRangesStartWhereTheUserAnchoredThem) {
+    for (bool partial : {false, true}) {
+        SCOPED_TRACE(partial ? "partial" : "load all");
+        SelectGrid g(300, (partial ? 0 : egoLoadAllRecords), partial);
+        g.grid->SetOptions(g.grid->Options() & ~egoEditing);
+        g.grid->setFocus();
+        QWidget* vp = g.grid->viewport();
+        TDrawInfo info;
+        g.grid->CalcDrawInfo(info);
+        const int h = g.grid->DefaultRowHeight();
+        auto row = [&](int screen_row) {
+            return QPoint(100, info.node_area.top + screen_row * h + h / 2);
+        };
+        auto key_at = [&](int screen_row) {
+            return static_cast<TgxDBGridNode*>(
+                       g.grid->GetNodeAt(row(screen_row).x(), row(screen_row).y()))
+                ->Key.AsInteger();
+        };
+        const int first = key_at(4);
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, row(10));
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(g.grid.get(), Qt::Key_Up, Qt::ShiftModifier);
+        EXPECT_EQ(g.SelectedKeys(), Range(first + 3, first + 6));
+        // Back down past the anchor: the range turns round it.
+        for (int i = 0; i < 5; ++i)
+            QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+        EXPECT_EQ(g.SelectedKeys(), Range(first + 6, first + 8));
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, row(12));
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, row(4));
+        EXPECT_EQ(g.SelectedKeys(), Range(first, first + 8));
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, row(8));
+        EXPECT_EQ(g.SelectedKeys(), Range(first + 4, first + 8));
     }
 }
 
@@ -252,6 +291,31 @@ TEST(DBGridKeys, EscapeCancelsAndInsertStartsARecord) {
     EXPECT_NE(g.list.ds->FieldByName("Item")->AsString(), "changed");
     g.Press(ui::VK_INSERT, 0);
     EXPECT_EQ(g.list.ds->State(), db::dsInsert);
+}
+
+// After cancelling the record's changes Escape does what it does in any tree list: the first
+// press ends a running search, the next one leaves only the focused row selected.
+TEST(DBGridKeys, EscapeEndsTheSearchAndThenTheSelection) {
+    SelectGrid g(100, egoLoadAllRecords);
+    g.grid->SetOptions(g.grid->Options() & ~egoEditing);
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoAutoSearch);
+    g.grid->setFocus();
+    g.grid->SetFocusedColumn(1);
+    QTest::keyClicks(g.grid.get(), "user5");
+    ASSERT_TRUE(g.grid->IsSearching());
+    EXPECT_EQ(g.list.CurrentKey(), 5);
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    EXPECT_FALSE(g.grid->IsSearching());
+    // Typing again starts a new search rather than extending the old text.
+    QTest::keyClicks(g.grid.get(), "user7");
+    EXPECT_EQ(g.list.CurrentKey(), 7);
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(g.SelectedKeys(), Range(7, 9));
+    QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    EXPECT_EQ(g.SelectedKeys(), Range(9, 9));
+    EXPECT_EQ(g.list.CurrentKey(), 9);
 }
 
 TEST(DBGridEditing, EditedTextIsWrittenThroughTheField) {

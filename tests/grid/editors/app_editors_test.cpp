@@ -1,6 +1,8 @@
 // The editors the application's grids use, in a data grid over a Strata table: values
 // edited, posted and read back; Escape restores; bad input refused with its message.
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QMouseEvent>
 
 #include "grid/editors/button_edit.h"
@@ -234,6 +236,85 @@ TEST(TimeAndCurrencyEditors, ATypedTimeWithZerosIsStoredAsTyped) {
     EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "09:05:00");
 }
 
+TEST(TimeAndCurrencyEditors, ATimeTypedIntoAnEmptyCellIsStoredWithTheZerosItShows) {
+    EditorGrid g;
+    g.Add<TgxDBGridTimeColumn>("Stamp");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Stamp")->Clear();
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* time = g.Open<TgxInplaceTimeEdit>(1, 0);
+    ASSERT_NE(time, nullptr);
+    EXPECT_EQ(time->LineEdit().text().toStdString(), "00:00:00");
+    QTest::keyClicks(EditorGrid::Keys(time), "1230");
+    EXPECT_EQ(time->LineEdit().text().toStdString(), "12:30:00");
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::keyClick(EditorGrid::Keys(time), Qt::Key_Return);
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+    EXPECT_FALSE(time->isVisible());
+    g.Close();
+    db::TDateTime stamp;
+    ASSERT_TRUE(db::TryStrToDateTime(g.db.ReadBack(1, "Stamp"), stamp, db::FormatSettings()));
+    EXPECT_EQ(db::FormatDateTime("hh:nn:ss", stamp, db::FormatSettings()), "12:30:00");
+}
+
+TEST(TimeAndCurrencyEditors, ClipboardKeysChangeOnlyCellsThatMayChangeAndOnlyToNumbers) {
+    struct Case {
+        bool editor_enabled, read_only;
+    };
+    for (const Case& c : {Case{false, false}, Case{true, true}}) {
+        EditorGrid g;
+        auto* spin = g.Add<TgxDBGridSpinColumn>("Bounces");
+        auto* money = g.Add<TgxDBGridCurrencyColumn>("Amount");
+        spin->SetEditorEnabled(c.editor_enabled);
+        spin->SetReadOnly(c.read_only);
+        money->SetReadOnly(c.read_only);
+        g.Bind();
+        QGuiApplication::clipboard()->setText("77");
+        auto* editor = g.Open<TgxInplaceSpinEdit>(3, 0);
+        ASSERT_NE(editor, nullptr);
+        for (auto [key, modifiers] : {std::pair{Qt::Key_Insert, Qt::ShiftModifier},
+                                      {Qt::Key_V, Qt::ControlModifier},
+                                      {Qt::Key_Delete, Qt::ShiftModifier},
+                                      {Qt::Key_X, Qt::ControlModifier}}) {
+            editor->LineEdit().selectAll();
+            QTest::keyClick(EditorGrid::Keys(editor), key, modifiers);
+            EXPECT_EQ(editor->CurrentText(), "3") << key << " " << c.read_only;
+        }
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(3, "Bounces"), "3");
+        if (!c.read_only)
+            continue;
+        auto* currency = g.Open<TgxInplaceCurrencyEdit>(3, 1);
+        ASSERT_NE(currency, nullptr);
+        for (auto [key, modifiers] :
+             {std::pair{Qt::Key_Insert, Qt::ShiftModifier}, {Qt::Key_V, Qt::ControlModifier}}) {
+            currency->LineEdit().selectAll();
+            QTest::keyClick(EditorGrid::Keys(currency), key, modifiers);
+            EXPECT_EQ(currency->LineEdit().text().toStdString(), "4.5") << key;
+        }
+        g.Close();
+    }
+    // Shift+Insert, as Ctrl+V, takes no text that is no number.
+    EditorGrid g;
+    g.Add<TgxDBGridCurrencyColumn>("Amount");
+    g.Bind();
+    auto* currency = g.Open<TgxInplaceCurrencyEdit>(3, 0);
+    ASSERT_NE(currency, nullptr);
+    QGuiApplication::clipboard()->setText("abc");
+    currency->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(currency), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(currency->LineEdit().text().toStdString(), "4.5");
+    QGuiApplication::clipboard()->setText("12.25");
+    currency->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(currency), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(currency->LineEdit().text().toStdString(), "12.25");
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(3, "Amount"), "12.25");
+}
+
 TEST(TimeAndCurrencyEditors, RefuseCharactersOutOfRange) {
     EditorGrid g;
     g.Add<TgxDBGridTimeColumn>("Stamp");
@@ -462,6 +543,66 @@ TEST(DatePopup, TodayAndClearButtons) {
     EXPECT_FALSE(popup.isVisible());
 }
 
+TEST(DateEditor, TheCalendarsLastDayStepsShowsItsMonthAndPostsWithoutAnError) {
+    EditorGrid g;
+    g.Add<TgxDBGridDateColumn>("Joined");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Joined")->SetAsDateTime(db::EncodeDate(9999, 12, 31));
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    const std::string stored = g.db.ReadBack(1, "Joined");
+    auto* editor = g.Open<TgxInplaceDateEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+    TgxGridDatePopup* popup = editor->DatePopup();
+    ASSERT_NE(popup, nullptr);
+    ASSERT_TRUE(popup->isVisible());
+    const std::size_t asked = g.prompts->Asked().size();
+    // The calendar takes the editor's keys while it is open.
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Left);
+    EXPECT_EQ(popup->GetSelStart(), db::EncodeDate(9999, 12, 30));
+    for (auto key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_Down, Qt::Key_PageDown, Qt::Key_End})
+        QTest::keyClick(EditorGrid::Keys(editor), key);
+    EXPECT_EQ(popup->GetSelStart(), db::EncodeDate(9999, 12, 31));
+    // The right arrow and the month list stop at the last month; its cells beyond the
+    // calendar stay empty.
+    QTest::mouseClick(popup, Qt::LeftButton, Qt::NoModifier,
+                      popup->RightArrowRect().center() + QPoint(1, 1));
+    EXPECT_EQ(popup->FirstDate(), db::EncodeDate(9999, 12, 1));
+    QTest::mousePress(popup, Qt::LeftButton, Qt::NoModifier,
+                      popup->TitleRect().center() + QPoint(1, 1));
+    ASSERT_NE(popup->MonthList(), nullptr);
+    EXPECT_EQ(popup->MonthList()->TopDate, db::EncodeDate(9999, 6, 1));
+    popup->MonthList()->Track(QPoint(5, popup->MonthList()->height() + 30));
+    QTest::qWait(300);
+    EXPECT_EQ(popup->MonthList()->TopDate, db::EncodeDate(9999, 6, 1));
+    popup->MonthList()->grab();
+    QTest::mouseRelease(popup, Qt::LeftButton, Qt::NoModifier, QPoint(-50, -50));
+    popup->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/date_popup_9999.png");
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    EXPECT_FALSE(popup->isVisible());
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Joined"), stored);
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+
+    // At the first day the left arrow and the keys stop likewise.
+    TgxGridDatePopup first;
+    first.SetSelStart(db::EncodeDate(1, 1, 3));
+    EXPECT_EQ(first.FirstDate(), db::EncodeDate(1, 1, 1));
+    first.show();
+    for (std::uint16_t key :
+         {ui::VK_LEFT, ui::VK_LEFT, ui::VK_LEFT, ui::VK_UP, ui::VK_PRIOR, ui::VK_HOME})
+        first.PopupKeyDown(key, 0);
+    EXPECT_EQ(first.GetSelStart(), db::EncodeDate(1, 1, 1));
+    QTest::mouseClick(&first, Qt::LeftButton, Qt::NoModifier,
+                      first.LeftArrowRect().center() + QPoint(1, 1));
+    EXPECT_EQ(first.FirstDate(), db::EncodeDate(1, 1, 1));
+    EXPECT_EQ(g.prompts->Asked().size(), asked);
+}
+
 TEST(MemoEditor, EnterStartsALineAndTheCellShowsTheFirstCharacters) {
     EditorGrid g;
     auto* notes = g.Add<TgxDBGridMemoColumn>("Notes");
@@ -516,6 +657,46 @@ TEST(MaskColumn, ColumnMaskWinsOverTheFieldMask) {
     QTest::keyClicks(EditorGrid::Keys(editor), "12a3");
     g.Close();
     EXPECT_EQ(g.db.ReadBack(1, "Bounces"), "123");
+}
+
+TEST(MaskColumn, ShiftInsertAndShiftDeletePasteAndCutThroughTheMask) {
+    EditorGrid g;
+    auto* phone = g.Add<TgxDBGridMaskColumn>("Item");
+    phone->SetEditMask("(999) 000-0000;0;_");
+    g.Add<TgxDBGridTimeColumn>("Stamp");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceMaskEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    QGuiApplication::clipboard()->setText("5551234567");
+    editor->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) 123-4567");
+    // A cut or a word deletion keeps the literals.
+    editor->LineEdit().setSelection(6, 3);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Delete, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) ___-4567");
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "123");
+    editor->LineEdit().setCursorPosition(10);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) ___-_567");
+    EXPECT_FALSE(editor->LineEdit().acceptDrops());
+    QGuiApplication::clipboard()->setText("1239");
+    editor->LineEdit().setSelection(6, 5);
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "(555) 123-9567");
+    QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Item"), "5551239567");
+
+    // Letters pasted into a time keep it a time.
+    auto* time = g.Open<TgxInplaceTimeEdit>(2, 1);
+    ASSERT_NE(time, nullptr);
+    QGuiApplication::clipboard()->setText("abc");
+    time->LineEdit().selectAll();
+    QTest::keyClick(EditorGrid::Keys(time), Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(time->LineEdit().text().size(), 8);
+    EXPECT_EQ(time->LineEdit().text().mid(2, 1).toStdString(), ":");
+    g.grid->CancelEditor();
 }
 
 }  // namespace

@@ -92,6 +92,23 @@ TEST(CalendarDates, PopupKeys) {
             << c.key << " from " << c.from.Value;
 }
 
+TEST(CalendarDates, TheCalendarsEndsAreNotSteppedOver) {
+    const db::TDateTime last = D(9999, 12, 31), first = D(1, 1, 1);
+    for (std::uint16_t key : {ui::VK_RIGHT, ui::VK_DOWN, ui::VK_NEXT, ui::VK_END})
+        EXPECT_EQ(CalendarKeyDate(key, 0, last, kMonday), last) << key;
+    for (std::uint16_t key : {ui::VK_LEFT, ui::VK_UP, ui::VK_PRIOR, ui::VK_HOME})
+        EXPECT_EQ(CalendarKeyDate(key, 0, first, kMonday), first) << key;
+    EXPECT_EQ(CalendarKeyDate(ui::VK_NEXT, 0, D(9999, 11, 30), kMonday), D(9999, 12, 30));
+    // Cells beyond the ends stay empty; the month before the first is not sought.
+    const db::TDateTime none(kNullDate);
+    EXPECT_EQ(BlockCellDate(D(9999, 12, 1), 0, 1, 5, 6, kMonday), none);
+    EXPECT_EQ(BlockCellDate(D(9999, 12, 1), 0, 1, 4, 4, kMonday), last);
+    EXPECT_EQ(BlockCellDate(D(1, 1, 1), 0, 1, 0, 0, kMonday), none);
+    EXPECT_EQ(BlockCellDate(D(9999, 12, 1), 1, 2, 2, 2, kMonday), none);
+    EXPECT_EQ(KeepInView(D(2026, 3, 1), D(1, 1, 3), kMonday), D(1, 1, 1));
+    EXPECT_EQ(KeepInView(D(2026, 3, 1), last, kMonday), D(9999, 12, 1));
+}
+
 TEST(CalendarDates, SelectionIsKeptInView) {
     const db::TDateTime march = D(2026, 3, 1);
     // Page Up from 3 March: January shows 3 February among its trailing days.

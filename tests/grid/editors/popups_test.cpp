@@ -142,6 +142,44 @@ TEST(BlobEditor, SavesOnceOnOkAndNeverOnCancel) {
     }
 }
 
+TEST(BlobEditor, MemoTextsKeepTheirLineBreaksAndNonBreakingSpaces) {
+    const std::string stored = "Dear\xC2\xA0Sir\r\nline two\r\n\r\nend";
+    {
+        BlobGrid g;
+        g.db.Table().Locate("Index", 1, {});
+        g.db.Table().Edit();
+        g.db.Table().FieldByName("Notes")->SetAsString(stored);
+        g.db.Table().Post();
+        g.grid->ReloadAll();
+        auto* editor = g.Open<TgxInplaceBlobEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(editor, Qt::Key_F4);
+        TCustomgxBlobPopup* popup = editor->BlobPopup();
+        ASSERT_NE(popup, nullptr);
+        EXPECT_EQ(popup->MemoText(), stored);
+        popup->Memo().moveCursor(QTextCursor::End);
+        QTest::keyClicks(&popup->Memo(), "s");
+        QTest::mouseClick(popup->Button(0), Qt::LeftButton);
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "Notes"), stored + "s");
+    }
+    EditorGrid g;
+    g.Add<TgxDBGridMemoColumn>("Notes");
+    g.Bind();
+    g.db.Table().Locate("Index", 1, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Notes")->SetAsString(stored);
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* memo = g.Open<TgxInplaceMemoEdit>(1, 0);
+    ASSERT_NE(memo, nullptr);
+    memo->Memo().moveCursor(QTextCursor::End);
+    QTest::keyClicks(&memo->Memo(), "s");
+    QTest::keyClick(&memo->Memo(), Qt::Key_Return, Qt::ControlModifier);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "Notes"), stored + "s");
+}
+
 TEST(BlobEditor, ReadOnlyShowsCloseOnlyAndResizeIsRemembered) {
     BlobGrid g;
     g.notes->SetReadOnly(true);
@@ -502,6 +540,38 @@ TEST(GraphicEditor, PasteFollowsTheClipboardAndPicturesArePostedAndCleared) {
     EXPECT_FALSE(editor->Toolbar().Button(ptbDelete)->isEnabled());
     g.Close();
     EXPECT_EQ(g.db.ReadBack(1, "Photo"), "");
+}
+
+TEST(GraphicEditor, BytesThatAreNoPictureAreReportedAndCutKeepsThem) {
+    QGuiApplication::clipboard()->clear();
+    EditorGrid g;
+    g.Add<TgxDBGridGraphicColumn>("Photo");
+    g.Bind();
+    const std::string damaged = "\x89PNG\r\n\x1a\n not really a picture";
+    g.db.Table().Locate("Index", 2, {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Photo")->SetAsString(damaged);
+    g.db.Table().Post();
+    g.grid->ReloadAll();
+    auto* editor = g.Open<TgxInplaceGraphicEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    editor->ShowToolbar();
+    TgxPopupToolBar& bar = editor->Toolbar();
+    ASSERT_TRUE(bar.Button(ptbCut)->isEnabled());
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::mouseClick(bar.Button(ptbCut), Qt::LeftButton);
+    ASSERT_EQ(g.prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(g.prompts->Asked().back().text, "The field holds no picture this program reads");
+    QTest::mouseClick(bar.Button(ptbCopy), Qt::LeftButton);
+    EXPECT_EQ(g.prompts->Asked().size(), asked + 2);
+    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull());
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Photo"), damaged);
+    // Delete still clears them when asked to.
+    editor = g.Open<TgxInplaceGraphicEdit>(2, 0);
+    editor->ToolbarClick(ptbDelete);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Photo"), "");
 }
 
 TEST(GraphicEditor, ClosedToolbarStaysHiddenUntilTheNextEdit) {

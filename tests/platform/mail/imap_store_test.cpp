@@ -119,6 +119,63 @@ TEST_F(ImapStore, FoldersAndOutboxOnTheServer) {
     EXPECT_EQ(outbox.Item(1).Subject(), "Queued");
 }
 
+// Senders and recipients are what the headers say, never an address made up
+// for one that cannot be read, so a bad one is refused where it is checked.
+TEST_F(ImapStore, SendersAreTakenAsWrittenFromMalformedHeaders) {
+    struct Case {
+        std::string header;
+        Mailbox sender;  // as the mail object gives it
+        Mailbox reply;   // by the reply method
+    };
+    const std::vector<Case> cases = {
+        {"From: john", {"", "john"}, {"john", "john"}},
+        {"From: <>", {}, {}},
+        {"From:", {}, {}},
+        {"From: \"Joe\" <>", {"Joe", ""}, {"Joe", ""}},
+        {"From: Joe <john>", {"Joe", "john"}, {"Joe", "john"}},
+        {"From: John Smith", {"", "John Smith"}, {"John Smith", "John Smith"}},
+        {"From: joe@example.org, ann@example.org",
+         {"", "joe@example.org"},
+         {"joe@example.org", "joe@example.org"}},
+        {"From: Joe <joe@example.org>,\r\n Ann <ann@example.org>",
+         {"Joe", "joe@example.org"},
+         {"Joe", "joe@example.org"}},
+        {"From: team: joe@example.org, ann@example.org;",
+         {"", "joe@example.org"},
+         {"joe@example.org", "joe@example.org"}},
+        {"From: Joe <joe@example.org>\r\nReply-To: jim",
+         {"Joe", "joe@example.org"},
+         {"jim", "jim"}},
+        {"From: Joe <joe@example.org>\r\nReply-To: <>",
+         {"Joe", "joe@example.org"},
+         {"Joe", "joe@example.org"}},
+    };
+    auto store = MailStore::Open(settings_, {}, "MailingList");
+    Folder& odd = store->Root(1).AddFolder("Odd");
+    for (const Case& test : cases)
+        odd.AppendMessage(test.header + "\r\nSubject: subscribe\r\n\r\nbody\r\n", false);
+    odd.AppendMessage(
+        "From: a@example.org\r\nTo: john, <>, Ann <ann@example.org>\r\n"
+        "Cc: team: bob;\r\nSubject: x\r\n\r\nbody\r\n",
+        false);
+    odd.Refresh();
+    ASSERT_EQ(odd.ItemCount(), cases.size() + 1);
+    std::string recipients;
+    for (const Mailbox& box : odd.Item(cases.size() + 1).Recipients())
+        recipients += box.name + " | " + box.address + "; ";
+    EXPECT_EQ(recipients, " | john; Ann | ann@example.org;  | bob; ");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        MailItem& item = odd.Item(i + 1);
+        const Case& test = cases[i];
+        const auto shown = [](const Mailbox& box) { return box.name + " | " + box.address; };
+        EXPECT_EQ(shown(item.Sender(SenderMethod::kCdo)), shown(test.sender)) << test.header;
+        EXPECT_EQ(shown(item.Sender(SenderMethod::kReply)), shown(test.reply)) << test.header;
+        EXPECT_EQ(item.SenderDisplayName(),
+                  test.sender.name.empty() ? test.sender.address : test.sender.name)
+            << test.header;
+    }
+}
+
 TEST_F(ImapStore, ContactsComeFromVCardsInTheContactsFolder) {
     auto store = MailStore::Open(settings_, {}, "MailingList");
     Folder& contacts = store->Root(1).SubFolder("Contacts");

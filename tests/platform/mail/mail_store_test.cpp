@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/mail/mail_error.h"
+#include "platform/os/file_system.h"
 #include "tests/platform/mail/peers.h"
 
 namespace mail {
@@ -225,6 +226,11 @@ TEST_F(MaildirStore, DisplayWritesTheMessageAndOpensIt) {
     auto other = broken->CreateItem();
     other->AddRecipient("test@example.org");
     EXPECT_THROW(other->Display(), EMailError);
+    const auto temp = platform::os::TempDirectory();
+    ASSERT_TRUE(temp);
+    for (const auto& entry : fs::directory_iterator(*temp))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("corvane-message-"))
+            << entry.path() << " left behind by a viewer that never started";
 }
 
 TEST_F(MaildirStore, ForwardSendsBodyAndAttachmentsToTheSmtpServer) {

@@ -61,8 +61,14 @@ TEST(OsFile, PositionedReadsAndWritesSizeAndTruncate) {
 
     EXPECT_TRUE(file.Truncate(5).ok());
     EXPECT_EQ(*file.Size(), 5u);
-    // Starting the device early changes nothing the file reads back.
+    // Starting the device early, or asking for bytes ahead of a read (inside the file, past
+    // its end, without a length, at the largest offsets), changes nothing the file reads back.
     EXPECT_TRUE(file.StartWriteback().ok());
+    file.WillNeed(1, 3);
+    file.WillNeed(0, 1 << 20);
+    file.WillNeed(1 << 20, 10);
+    file.WillNeed(2, 0);
+    file.WillNeed(~std::uint64_t{0}, ~std::uint64_t{0});
     EXPECT_EQ(read_all(file, 0, 64), "hello");
     EXPECT_TRUE(file.Flush().ok());
     EXPECT_TRUE(file.Flush(FlushKind::kDataOnly).ok());
@@ -120,6 +126,7 @@ TEST(OsFile, ClosedFileReportsInvalidHandle) {
     // Nothing to start on a closed file is no failure of the device.
     EXPECT_TRUE(file.StartWriteback().ok());
     file.DropCachedPages();
+    file.WillNeed(0, 1);
     EXPECT_EQ(file.LockRegion(0, 1).code(), kInvalidHandle);
     EXPECT_FALSE(file.UnlockRegion(0, 1));
     EXPECT_TRUE(file.Close().ok());
