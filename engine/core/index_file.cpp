@@ -1579,6 +1579,7 @@ TPage* TIndexFile::TakeCachePage() {
             }
         }
         if (reused != nullptr) {
+            PrefetchNextVictim();
             reused->Clear();
             reused->ResetPins();
             return reused;
