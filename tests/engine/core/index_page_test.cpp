@@ -64,6 +64,14 @@ KeyCompare BytesCompare(std::size_t k) {
     };
 }
 
+// A key of the 5-byte status index: the status byte, then the record ID.
+Key StatusKey(std::uint8_t status, std::uint32_t id) {
+    Key key(5, status);
+    const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+    std::memcpy(key.data() + 1, encoded.data(), 4);
+    return key;
+}
+
 // A key shaped like a string field: flag byte, text with shared prefixes and
 // trailing zeros, then (not unique) the record ID.
 Key MakeKey(std::uint32_t value, std::uint32_t id, std::size_t k, bool unique) {
@@ -2605,12 +2613,6 @@ TEST(CompressedIndexEdits, DeletesBetweenFlushesWriteTheSameFileThroughAnyCache)
 // byte-identical files, which read back as the models say.
 TEST(PlainIndexEdits, DeleteHeavyEditsWriteTheSameFileThroughAnyCache) {
     constexpr std::size_t k = 48;
-    const auto status_key = [](std::uint8_t status, std::uint32_t id) {
-        Key key(5, status);
-        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
-        std::memcpy(key.data() + 1, encoded.data(), 4);
-        return key;
-    };
     TempDir dir;
     std::vector<std::vector<std::uint8_t>> files;
     for (const std::size_t capacity : {std::size_t{4}, std::size_t{kPageCacheCapacity}}) {
@@ -2630,9 +2632,9 @@ TEST(PlainIndexEdits, DeleteHeavyEditsWriteTheSameFileThroughAnyCache) {
             const auto add = [&](std::uint32_t id) {
                 const Key key = MakeKey(random() % 20000, id, k, false);
                 ASSERT_TRUE(text.Insert(key.data(), id));
-                ASSERT_TRUE(status.Insert(status_key(0, id).data(), id));
+                ASSERT_TRUE(status.Insert(StatusKey(0, id).data(), id));
                 text_model[key] = id;
-                status_model[status_key(0, id)] = id;
+                status_model[StatusKey(0, id)] = id;
                 text_of[id] = key;
                 live.push_back(id);
             };
@@ -2651,11 +2653,11 @@ TEST(PlainIndexEdits, DeleteHeavyEditsWriteTheSameFileThroughAnyCache) {
                 ASSERT_TRUE(text.Delete(key.data()));
                 ASSERT_FALSE(text.Delete(key.data()));
                 // The record's status key turns from live to freed, as a delete leaves it.
-                ASSERT_TRUE(status.Delete(status_key(0, id).data()));
-                ASSERT_TRUE(status.Insert(status_key(1, id).data(), id));
+                ASSERT_TRUE(status.Delete(StatusKey(0, id).data()));
+                ASSERT_TRUE(status.Insert(StatusKey(1, id).data(), id));
                 text_model.erase(key);
-                status_model.erase(status_key(0, id));
-                status_model[status_key(1, id)] = id;
+                status_model.erase(StatusKey(0, id));
+                status_model[StatusKey(1, id)] = id;
                 if (edit % 9 == 0) {
                     ASSERT_NO_FATAL_FAILURE(add(next_id++));
                 }
@@ -3275,12 +3277,6 @@ TEST(IndexEvictions, BatchRemovalsWriteTheSameBytesAtEveryFlushThroughAnyCache) 
     const auto item_key = [](std::uint32_t id) {
         return MakeKey(id * 7919 % 100003, id, k, false);
     };
-    const auto status_key = [](std::uint8_t status, std::uint32_t id) {
-        Key key(5, status);
-        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
-        std::memcpy(key.data() + 1, encoded.data(), 4);
-        return key;
-    };
     TempDir dir;
     for (const std::uint8_t option : {std::uint8_t{0}, std::uint8_t{3}}) {
         SCOPED_TRACE(testing::Message() << "option " << int{option});
@@ -3305,9 +3301,9 @@ TEST(IndexEvictions, BatchRemovalsWriteTheSameBytesAtEveryFlushThroughAnyCache) 
                 TIndexTree by_status(*file, 2, KeyCompare::Bytes(5));
                 for (std::uint32_t id = 1; id <= 5000; ++id) {
                     ASSERT_TRUE(by_item.Insert(item_key(id).data(), id));
-                    ASSERT_TRUE(by_status.Insert(status_key(0, id).data(), id));
+                    ASSERT_TRUE(by_status.Insert(StatusKey(0, id).data(), id));
                     items[item_key(id)] = id;
-                    statuses[status_key(0, id)] = id;
+                    statuses[StatusKey(0, id)] = id;
                 }
                 flush();
                 int removed = 0;
@@ -3317,11 +3313,11 @@ TEST(IndexEvictions, BatchRemovalsWriteTheSameBytesAtEveryFlushThroughAnyCache) 
                         if (!go || !items.contains(item_key(id)))
                             continue;
                         ASSERT_TRUE(by_item.Delete(item_key(id).data()));
-                        ASSERT_TRUE(by_status.Delete(status_key(0, id).data()));
-                        ASSERT_TRUE(by_status.Insert(status_key(1, id).data(), id));
+                        ASSERT_TRUE(by_status.Delete(StatusKey(0, id).data()));
+                        ASSERT_TRUE(by_status.Insert(StatusKey(1, id).data(), id));
                         items.erase(item_key(id));
-                        statuses.erase(status_key(0, id));
-                        statuses[status_key(1, id)] = id;
+                        statuses.erase(StatusKey(0, id));
+                        statuses[StatusKey(1, id)] = id;
                         if (++removed % 300 == 0)
                             flush();
                     }
