@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <ctime>
+#include <stdexcept>
 
 #include "platform/mail/vmime_support.h"
 #include "platform/nls/nls.h"
@@ -425,6 +426,9 @@ ReceivedMessage ParseMessage(std::string_view raw) {
     } catch (const vmime::exception&) {
         // Whatever was read before the damage stays.
     } catch (const std::bad_cast&) {
+    } catch (const std::logic_error&) {
+        // The library's own string handling gives up on some malformed
+        // encoded words with a standard exception rather than its own.
     }
     return result;
 }
