@@ -28,7 +28,10 @@ constexpr std::int64_t kLastRow = 0xFFFF, kLastColumn = 0xFF;
 constexpr std::int64_t kFirstUnreferencedRow = 0x4000;
 // The range an RK integer holds: 30 bits, signed.
 constexpr std::int64_t kRkMin = -(std::int64_t{1} << 29), kRkMax = (std::int64_t{1} << 29) - 1;
-constexpr std::size_t kMaxLabelBytes = 255;
+// A LABEL record's 16-bit length also counts the cell's place, format and text length.
+constexpr std::size_t kMaxLabelBytes = 0xFFFF - 8;
+// Memo texts are cut here; every other text goes whole.
+constexpr std::size_t kMaxMemoCharacters = 255;
 
 void Put8(std::string& out, unsigned value) {
     out.push_back(static_cast<char>(value & 0xFF));
@@ -104,11 +107,15 @@ void TgxDBGridExportExcel::Blank(std::int64_t row, std::int64_t column, std::uin
 }
 
 void TgxDBGridExportExcel::Label(std::int64_t row, std::int64_t column, std::uint16_t xf,
-                                 std::string_view utf8) {
+                                 std::string_view utf8, std::size_t max_characters) {
     std::string text = ToWorksheetText(utf8);
-    // Spreadsheet programs take at most 255 characters in a cell of this kind.
+    // One byte a character in the worksheet's code page.
+    if (text.size() > max_characters)
+        text.resize(max_characters);
     if (text.size() > kMaxLabelBytes)
-        text.resize(kMaxLabelBytes);
+        throw EgxExportError(
+            "A text of more than 65527 characters does not fit in a worksheet "
+            "cell.");
     std::string data = CellHead(row, column, xf);
     Put16(data, static_cast<unsigned>(text.size()));
     data += text;
@@ -312,7 +319,8 @@ void TgxDBGridExportExcel::WriteNode(TgxTreeListNode* node) {
                 Number(row, column, xf, value.IsClear() ? 0.0 : value.AsDouble());
             }
         } else {
-            Label(row, column, xf, node == nullptr ? field->DisplayText() : node->Strings(index));
+            Label(row, column, xf, node == nullptr ? field->DisplayText() : node->Strings(index),
+                  field->DataType() == db::ftMemo ? kMaxMemoCharacters : kMaxLabelBytes);
         }
     }
     if (group_row || node == nullptr)

@@ -47,7 +47,9 @@ class TgxDBGridExportExcel : public TgxDBGridExport {
   private:
     void Record(std::uint16_t number, std::string_view data);
     void Blank(std::int64_t row, std::int64_t column, std::uint16_t xf);
-    void Label(std::int64_t row, std::int64_t column, std::uint16_t xf, std::string_view utf8);
+    // Raises EgxExportError for a text the record cannot hold; max_characters cuts it first.
+    void Label(std::int64_t row, std::int64_t column, std::uint16_t xf, std::string_view utf8,
+               std::size_t max_characters = std::string_view::npos);
     void Number(std::int64_t row, std::int64_t column, std::uint16_t xf, double value);
     // An RK cell, or a NUMBER cell for an integer the RK form cannot hold.
     void Integer(std::int64_t row, std::int64_t column, std::uint16_t xf, std::int64_t value);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "grid/editors/memo_edit.h"
 #include "tests/grid/export/export_fixture.h"
 
 namespace grid::testing {
@@ -196,7 +197,7 @@ TEST(ExportExcel, CellsTakeTheFieldsTypes) {
         const std::vector<std::string> want = {
             RkRec(0, 0, 29, -7),
             NumberRec(0, 1, 30, 12.5),
-            LabelRec(0, 2, 31, std::string(255, 'x')),
+            LabelRec(0, 2, 31, std::string(300, 'x')),
             LabelRec(0, 3, 32, ""),
             NumberRec(0, 4, 33, 536870912.0),
             RkRec(1, 0, 29, 0),
@@ -210,6 +211,53 @@ TEST(ExportExcel, CellsTakeTheFieldsTypes) {
         };
         EXPECT_EQ(Cells(ExportToMemory(exporter, g.grid.get())), want) << "load all " << load_all;
     }
+}
+
+// Texts go whole, whatever their length; only a memo's text is cut to its first 255
+// characters. A text no record can hold fails the export instead of being cut short.
+TEST(ExportExcel, LongTextsGoWholeAndMemosAreCut) {
+    ExportGrid g(0);
+    g.list.ds->AddColumn("Long", db::ftString, 3000);
+    g.list.ds->AddColumn("Memo", db::ftMemo);
+    g.list.ds->Close();
+    g.list.ds->Open();
+    g.grid->SetShowHeader(false);
+    g.Add("Long", "Long", 50, taLeftJustify);
+    auto* memo = static_cast<TgxDBGridMemoColumn*>(
+        g.grid->CreateColumn(ColumnClassOf<TgxDBGridMemoColumn>()));
+    memo->SetFieldName("Memo");
+    memo->SetMaxDisplayLength(1000);
+    const std::vector<std::size_t> lengths = {0, 254, 255, 256, 300, 2500};
+    for (std::size_t n : lengths) {
+        g.list.ds->Append();
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i)
+            text += static_cast<char>('a' + i % 26);
+        g.list.ds->FieldByName("Long")->SetAsString(text);
+        g.list.ds->FieldByName("Memo")->SetAsString("M" + text);
+        g.list.ds->Post();
+    }
+    g.list.ds->First();
+    g.Bind();
+    TgxDBGridExportExcel exporter;
+    const std::vector<std::string> cells = Cells(ExportToMemory(exporter, g.grid.get()));
+    ASSERT_EQ(cells.size(), 2 * lengths.size());
+    for (std::size_t r = 0; r < lengths.size(); ++r) {
+        const std::size_t n = lengths[r];
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i)
+            text += static_cast<char>('a' + i % 26);
+        EXPECT_EQ(cells[2 * r], LabelRec(static_cast<unsigned>(r), 0, 29, text)) << n;
+        EXPECT_EQ(cells[2 * r + 1],
+                  LabelRec(static_cast<unsigned>(r), 1, 30, ("M" + text).substr(0, 255)))
+            << n;
+    }
+
+    g.BandCaption(std::string(70000, 'b'));
+    g.grid->SetShowBands(true);
+    TgxDBGridExportExcel too_long;
+    EXPECT_THROW(ExportToMemory(too_long, g.grid.get()), EgxExportError);
+    EXPECT_FALSE(g.list.ds->ControlsDisabled());
 }
 
 // A grid grouped by category: group rows carry their text in the indent column of their

@@ -295,6 +295,52 @@ TEST(ExportReaders, Html5libAndChromiumReadThePagesTextsAsWritten) {
         EXPECT_NE(dom.out.find(">" + name + "<"), std::string::npos) << name << "\n" << dom.out;
 }
 
+// Texts past 255 characters, which both readers take whole.
+TEST(ExportReaders, XlrdAndCalcReadLongTextsWhole) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    ExportGrid g(0);
+    g.list.ds->AddColumn("Long", db::ftString, 1000);
+    g.list.ds->Close();
+    g.list.ds->Open();
+    const std::vector<std::size_t> lengths = {255, 256, 600};
+    std::vector<std::string> texts;
+    for (std::size_t n : lengths) {
+        std::string text;
+        for (std::size_t i = 0; text.size() < n; ++i)
+            text += "word" + std::to_string(i) + " ";
+        texts.push_back(text.substr(0, n - 1) + "Z");
+        g.list.ds->Append();
+        g.list.ds->FieldByName("Long")->SetAsString(texts.back());
+        g.list.ds->Post();
+    }
+    g.list.ds->First();
+    g.Add("Long", "Notes", 300, taLeftJustify);
+    g.Bind();
+    const fs::path dir = OutputDir() / "long";
+    fs::create_directories(dir);
+    const fs::path file = dir / "long.xls";
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
+        "for r in range(1, s.nrows): print(s.cell_value(r, 0))\n";
+    const Output run = Python(script, file);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(Lines(run.out), texts);
+
+    if (!Has("command -v soffice"))
+        GTEST_SKIP() << "libreoffice-calc-nogui is not installed";
+    TempFolder profile;
+    fs::remove(dir / "long.csv");
+    const Output convert = CalcToCsv(profile.path, dir, file);
+    ASSERT_EQ(convert.status, 0) << convert.out;
+    std::vector<std::string> lines = Lines(FileText(dir / "long.csv"));
+    ASSERT_FALSE(lines.empty());
+    lines.erase(lines.begin());
+    EXPECT_EQ(lines, texts);
+}
+
 // A normal grouped export, rendered for a person to look at.
 TEST(ExportReaders, ChromiumRendersAGroupedList) {
     if (!Has("command -v chromium"))
