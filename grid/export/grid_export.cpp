@@ -32,6 +32,9 @@ class ReplacementStream : public db::TStream {
 
     std::int64_t Read(std::span<std::byte>) override { return 0; }
     std::int64_t Write(std::span<const std::byte> data) override {
+        // The footer the driver still writes after a failure must not reach a closed file.
+        if (failed_)
+            throw db::EWriteError("Cannot write file \"" + file_name_ + "\".");
         const auto* bytes = reinterpret_cast<const char*>(data.data());
         if (buffer_.size() + data.size() > kBufferSize)
             Flush();
@@ -45,6 +48,8 @@ class ReplacementStream : public db::TStream {
     std::int64_t Seek(std::int64_t, db::TSeekOrigin) override { return written_; }
 
     void Commit() {
+        if (failed_)
+            throw db::EWriteError("Cannot write file \"" + file_name_ + "\".");
         Flush();
         if (const auto error = file_.Commit())
             Fail("Cannot create file \"", error);
@@ -63,6 +68,8 @@ class ReplacementStream : public db::TStream {
             Fail("Cannot write file \"", error);
     }
     [[noreturn]] void Fail(std::string_view what, const std::error_code& error) {
+        failed_ = true;
+        buffer_.clear();
         file_.Discard();
         const std::string message =
             std::string(what) + file_name_ + "\". " + std::strerror(error.value());
@@ -76,6 +83,7 @@ class ReplacementStream : public db::TStream {
     platform::os::FileReplacement file_;
     std::string buffer_;
     std::int64_t written_ = 0;
+    bool failed_ = false;
 };
 
 void AddSubtree(std::vector<TgxTreeListNode*>& list, TgxTreeListNode* node) {

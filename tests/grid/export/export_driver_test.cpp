@@ -4,7 +4,9 @@
 #include "grid/export/grid_export.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 
@@ -146,6 +148,73 @@ TEST(ExportDriver, FailedExportKeepsTheExistingFile) {
     // A folder that does not exist is a clear error.
     EXPECT_THROW(g.grid->SaveToXLS((folder.path / "missing" / "x.xls").string(), true),
                  db::EFCreateError);
+}
+
+// Files of this process may grow to `bytes` only; writes past it fail with EFBIG, as on a
+// full disk.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    rlimit old_{};
+    void (*old_handler_)(int) = SIG_DFL;
+    bool ok_ = false;
+};
+
+// The disk filling up half-way: a clear error, the old file as it was and no temporary
+// beside it, also when a writer goes on writing after the failure or swallows it.
+TEST(ExportDriver, WriteFailureKeepsTheExistingFile) {
+    struct WritesOn : TgxDBGridExportHTML {
+        void WriteFooter() override {
+            Write(std::string(70000, ' '));
+            TgxDBGridExportHTML::WriteFooter();
+        }
+    };
+    struct Swallows : TgxDBGridExportExcel {
+        void WriteNode(TgxTreeListNode* node) override {
+            try {
+                TgxDBGridExportExcel::WriteNode(node);
+            } catch (const db::EWriteError&) {
+            }
+        }
+    };
+    ExportGrid g(3000);
+    g.Add("Index", "No.", 60, taRightJustify);
+    g.Add("Item", "Address", 150, taLeftJustify);
+    g.Bind();
+    TempFolder folder;
+    const fs::path path = folder.path / "List.html";
+    std::ofstream(path, std::ios::binary) << "old contents";
+    const auto run = [&](TgxDBGridExport& exporter) {
+        exporter.Grid = g.grid.get();
+        exporter.SaveAll = true;
+        exporter.FileName = path.string();
+        FileSizeLimit limit(20000);
+        ASSERT_TRUE(limit.ok());
+        EXPECT_THROW(exporter.SaveToFile(), db::EWriteError);
+    };
+    TgxDBGridExportHTML plain;
+    WritesOn writes_on;
+    Swallows swallows;
+    for (TgxDBGridExport* exporter :
+         std::initializer_list<TgxDBGridExport*>{&plain, &writes_on, &swallows}) {
+        run(*exporter);
+        EXPECT_EQ(FileText(path), "old contents");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 1);
+        EXPECT_FALSE(g.list.ds->ControlsDisabled());
+    }
 }
 
 }  // namespace
