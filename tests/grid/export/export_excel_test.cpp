@@ -260,6 +260,40 @@ TEST(ExportExcel, LongTextsGoWholeAndMemosAreCut) {
     EXPECT_FALSE(g.list.ds->ControlsDisabled());
 }
 
+// Hidden columns and the columns of a hidden band are left out; each shown band's caption
+// stands over its first shown column.
+TEST(ExportExcel, HiddenColumnsAndBandsAreLeftOut) {
+    ExportGrid g(1);
+    g.grid->SetShowBands(true);
+    // The grid starts with one band.
+    g.grid->Bands().Items(0)->SetCaption("Left");
+    for (const char* caption : {"Hidden", "Right"})
+        g.grid->Bands().Add()->SetCaption(caption);
+    g.Add("Index", "No.", 60, taRightJustify)->SetBandIndex(0);
+    g.Add("Item", "Address", 60, taLeftJustify)->SetBandIndex(0);
+    g.Add("Category", "Category", 60, taLeftJustify)->SetBandIndex(0);
+    g.Add("Comments", "Comments", 60, taLeftJustify)->SetBandIndex(1);
+    g.Add("Bounces", "Bounces", 60, taRightJustify)->SetBandIndex(2);
+    g.grid->ColumnByFieldName("Item")->SetVisible(false);
+    g.grid->Bands().Items(1)->SetVisible(false);
+    g.Bind();
+    TgxDBGridExportExcel exporter;
+    const std::vector<std::string> want = {
+        BlankRec(0, 0, 23),
+        BlankRec(0, 1, 23),
+        BlankRec(0, 2, 23),
+        LabelRec(0, 0, 26, "Left"),
+        LabelRec(0, 2, 26, "Right"),
+        LabelRec(1, 0, 22, "No."),
+        LabelRec(1, 1, 22, "Category"),
+        LabelRec(1, 2, 22, "Bounces"),
+        RkRec(2, 0, 29, 1),
+        LabelRec(2, 1, 30, "sport"),
+        RkRec(2, 2, 31, 1),
+    };
+    EXPECT_EQ(Cells(ExportToMemory(exporter, g.grid.get())), want);
+}
+
 // A grid grouped by category: group rows carry their text in the indent column of their
 // level and blanks elsewhere; record rows start with a blank indent cell.
 TEST(ExportExcel, GroupRowsAndIndentColumns) {
