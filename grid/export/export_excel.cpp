@@ -108,7 +108,7 @@ void TgxDBGridExportExcel::Blank(std::int64_t row, std::int64_t column, std::uin
 
 void TgxDBGridExportExcel::Label(std::int64_t row, std::int64_t column, std::uint16_t xf,
                                  std::string_view utf8, std::size_t max_characters) {
-    std::string text = ToWorksheetText(utf8);
+    std::string text = ToWorksheetText(utf8, code_page_);
     // One byte a character in the worksheet's code page.
     if (text.size() > max_characters)
         text.resize(max_characters);
@@ -154,13 +154,17 @@ void TgxDBGridExportExcel::WriteHeader() {
                 Columns[static_cast<std::size_t>(ColumnCount++)] = i;
             }
 
+    // The table's own code page holds every character of its texts; a reader told nothing
+    // takes them as Latin-1, which turns Cyrillic names, the euro sign and curly quotes into
+    // other letters and control characters.
+    code_page_ = platform::nls::CodePage::Western;
+    if (Grid->DataSource() != nullptr && Grid->DataSource()->DataSet() != nullptr)
+        code_page_ = Grid->DataSource()->DataSet()->TextCodePage();
     std::string data;
     PutBytes(data, {0x00, 0x00, 0x10, 0x00, 0x00, 0x00});
     Record(kBof, data);
-    // Texts are Windows-1252; a reader told nothing takes them as Latin-1 and turns the
-    // euro sign, curly quotes and dashes into control characters.
     data.clear();
-    Put16(data, 1252);
+    Put16(data, static_cast<unsigned>(code_page_));
     Record(kCodePage, data);
     Record(kGuts, std::string(8, '\0'));
 
@@ -181,7 +185,7 @@ void TgxDBGridExportExcel::WriteHeader() {
         Record(kFont, data);
     }
     const auto font = [&](const ui::TFont& f, unsigned colour_index) {
-        std::string name = ToWorksheetText(f.Name());
+        std::string name = ToWorksheetText(f.Name(), code_page_);
         if (name.size() > 0xFF)
             name.resize(0xFF);
         std::string d;

@@ -4,7 +4,8 @@
 // that many bytes, all little-endian:
 //
 //   BOF         09 04 06 00  version 0, worksheet 0x0010, 0
-//   CODEPAGE    42 00 02 00  1252 (E4 04): the text's code page, so readers need no hint
+//   CODEPAGE    42 00 02 00  the text's code page, that of the table shown (1252, E4 04,
+//               for Western text), so readers need no hint
 //   GUTS        80 00 08 00  eight zero bytes
 //   PALETTE     92 00 36 00  count 13, colours 8-20 as R G B 0 (clNone as 0 0 0 0):
 //               8 header font, 9 header, 10 group text, 11 group, 12 grid font, 13 grid,
@@ -29,6 +30,7 @@
 #include <string_view>
 
 #include "grid/export/grid_export.h"
+#include "platform/nls/nls.h"
 
 namespace grid {
 
@@ -58,6 +60,8 @@ class TgxDBGridExportExcel : public TgxDBGridExport {
 
     // The first sheet row of the data, which the footer formulas start at.
     std::int32_t first_data_row_ = 0;
+    // The code page of every text in the sheet.
+    platform::nls::CodePage code_page_ = platform::nls::CodePage::Western;
 };
 
 }  // namespace grid

@@ -10,10 +10,10 @@ namespace {
 
 namespace nls = platform::nls;
 
-// Calls emit(character, byte) for each character, byte empty when Windows-1252 lacks it;
+// Calls emit(character, byte) for each character, byte empty when the code page lacks it;
 // a malformed byte comes as U+FFFD.
 template <class Emit>
-void ForEachCharacter(std::string_view utf8, Emit emit) {
+void ForEachCharacter(std::string_view utf8, nls::CodePage code_page, Emit emit) {
     std::size_t pos = 0;
     while (pos < utf8.size()) {
         const auto byte = static_cast<unsigned char>(utf8[pos]);
@@ -28,16 +28,16 @@ void ForEachCharacter(std::string_view utf8, Emit emit) {
             emit(U'\uFFFD', std::optional<std::uint8_t>());
             continue;
         }
-        emit(*c, nls::UnicodeToByte(nls::CodePage::Western, *c));
+        emit(*c, nls::UnicodeToByte(code_page, *c));
     }
 }
 
 }  // namespace
 
-std::string ToWorksheetText(std::string_view utf8) {
+std::string ToWorksheetText(std::string_view utf8, nls::CodePage code_page) {
     std::string out;
     out.reserve(utf8.size());
-    ForEachCharacter(utf8, [&](char32_t, std::optional<std::uint8_t> byte) {
+    ForEachCharacter(utf8, code_page, [&](char32_t, std::optional<std::uint8_t> byte) {
         out.push_back(byte ? static_cast<char>(*byte) : '?');
     });
     return out;
@@ -46,31 +46,32 @@ std::string ToWorksheetText(std::string_view utf8) {
 std::string ToHtmlText(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size() + 16);
-    ForEachCharacter(utf8, [&](char32_t c, std::optional<std::uint8_t> byte) {
-        switch (c) {
-            case U'&':
-                out += "&amp;";
-                return;
-            case U'<':
-                out += "&lt;";
-                return;
-            case U'>':
-                out += "&gt;";
-                return;
-            case U'"':
-                out += "&quot;";
-                return;
-            default:
-                break;
-        }
-        if (byte) {
-            out.push_back(static_cast<char>(*byte));
-        } else {
-            out += "&#";
-            out += std::to_string(static_cast<std::uint32_t>(c));
-            out += ';';
-        }
-    });
+    ForEachCharacter(utf8, nls::CodePage::Western,
+                     [&](char32_t c, std::optional<std::uint8_t> byte) {
+                         switch (c) {
+                             case U'&':
+                                 out += "&amp;";
+                                 return;
+                             case U'<':
+                                 out += "&lt;";
+                                 return;
+                             case U'>':
+                                 out += "&gt;";
+                                 return;
+                             case U'"':
+                                 out += "&quot;";
+                                 return;
+                             default:
+                                 break;
+                         }
+                         if (byte) {
+                             out.push_back(static_cast<char>(*byte));
+                         } else {
+                             out += "&#";
+                             out += std::to_string(static_cast<std::uint32_t>(c));
+                             out += ';';
+                         }
+                     });
     return out;
 }
 

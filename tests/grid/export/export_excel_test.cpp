@@ -294,6 +294,39 @@ TEST(ExportExcel, HiddenColumnsAndBandsAreLeftOut) {
     EXPECT_EQ(Cells(ExportToMemory(exporter, g.grid.get())), want);
 }
 
+// The sheet's texts are in the code page of the table shown, and the sheet says which.
+TEST(ExportExcel, TextsTakeTheTablesCodePage) {
+    struct Case {
+        platform::nls::CodePage code_page;
+        std::string name;
+        std::string codepage_record, bytes;
+    };
+    const std::vector<Case> cases = {
+        {platform::nls::CodePage::Western, "Zo\u00EB \u20AC5", "E4 04", "5A 6F EB 20 80 35"},
+        {platform::nls::CodePage::Cyrillic, "\u0418\u0432\u0430\u043D \u20AC", "E3 04",
+         "C8 E2 E0 ED 20 88"},
+        {platform::nls::CodePage::Greek, "\u03A9\u03BC\u03AD\u03B3\u03B1", "E5 04",
+         "D9 EC DD E3 E1"},
+        {platform::nls::CodePage::CentralEuropean, "\u0141\u00F3d\u017A", "E2 04", "A3 F3 64 9F"},
+    };
+    for (const Case& c : cases) {
+        ExportGrid g(0);
+        g.list.ds->code_page = c.code_page;
+        g.list.Append(1, c.name, "news", 0);
+        g.list.ds->First();
+        g.grid->SetShowHeader(false);
+        g.Add("Item", "Name", 100, taLeftJustify);
+        g.Bind();
+        TgxDBGridExportExcel exporter;
+        const std::string file = ExportToMemory(exporter, g.grid.get());
+        const std::vector<Record> records = SplitRecords(file);
+        ASSERT_GE(records.size(), 2u);
+        EXPECT_EQ(records[1].bytes, Hex("42 00 02 00") + Hex(c.codepage_record)) << c.name;
+        EXPECT_EQ(Cells(file), std::vector<std::string>{LabelRec(0, 0, 29, Hex(c.bytes))})
+            << c.name;
+    }
+}
+
 // A grid grouped by category: group rows carry their text in the indent column of their
 // level and blanks elsewhere; record rows start with a blank indent cell.
 TEST(ExportExcel, GroupRowsAndIndentColumns) {

@@ -264,6 +264,46 @@ TEST(ExportReaders, XlrdAndCalcReadTheWorksheetsTextsWithoutAHint) {
     EXPECT_EQ(lines, AccentedGrid::Names());
 }
 
+// A table of another script: its names reach the sheet in the table's own code page.
+TEST(ExportReaders, XlrdAndCalcReadACyrillicTablesNames) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    const std::vector<std::string> names = {
+        "\u0418\u0432\u0430\u043D \u041F\u0435\u0442\u0440\u043E\u0432",
+        "\u0401\u043B\u043A\u0430 \u2116 5 \u00AB\u0445\u043E\u0440\u043E\u0448\u043E\u00BB",
+        "plain"};
+    ExportGrid g(0);
+    g.list.ds->code_page = platform::nls::CodePage::Cyrillic;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        g.list.Append(static_cast<int>(i) + 1, names[i], "news", 0);
+    g.list.ds->First();
+    g.Add("Item", "Name", 250, taLeftJustify);
+    g.Bind();
+    const fs::path dir = OutputDir() / "cyrillic";
+    fs::create_directories(dir);
+    const fs::path file = dir / "cyrillic.xls";
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
+        "for r in range(1, s.nrows): sys.stdout.buffer.write(s.cell_value(r, 0).encode() + "
+        "b'\\n')\n";
+    const Output run = Python(script, file);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(Lines(run.out), names);
+
+    if (!Has("command -v soffice"))
+        GTEST_SKIP() << "libreoffice-calc-nogui is not installed";
+    TempFolder profile;
+    fs::remove(dir / "cyrillic.csv");
+    const Output convert = CalcToCsv(profile.path, dir, file);
+    ASSERT_EQ(convert.status, 0) << convert.out;
+    std::vector<std::string> lines = Lines(FileText(dir / "cyrillic.csv"));
+    ASSERT_FALSE(lines.empty());
+    lines.erase(lines.begin());
+    EXPECT_EQ(lines, names);
+}
+
 TEST(ExportReaders, Html5libAndChromiumReadThePagesTextsAsWritten) {
     if (!Has(std::string(kPython) + " -c 'import html5lib'"))
         GTEST_SKIP() << "python3-html5lib is not installed";
