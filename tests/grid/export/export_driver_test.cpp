@@ -79,6 +79,20 @@ TEST(ExportDriver, SelectionChoosesTheRowsInTreeOrder) {
     g.grid->SelectNode(sport->Items(0), true);
     EXPECT_EQ(g.Collect(),
               (std::vector<TgxTreeListNode*>{sport, sport->Items(0), sport->Items(1)}));
+
+    // A group with one of its records selected too, and a record of another group selected
+    // before it: the group and all its records once each, in tree order.
+    g.grid->SetOptions(g.grid->Options() | egoExtMultiSelect);
+    g.grid->ClearSelection();
+    g.grid->SelectNode(sport->Items(1), true);
+    g.grid->SelectNode(news->Items(1), true);
+    g.grid->SelectNode(news, true);
+    std::vector<TgxTreeListNode*> want = {news};
+    for (int i = 0; i < news->Count(); ++i)
+        want.push_back(news->Items(i));
+    const bool news_first = CompareNodePositions(news, sport) < 0;
+    want.insert(news_first ? want.end() : want.begin(), {sport, sport->Items(1)});
+    EXPECT_EQ(g.Collect(), want);
 }
 
 TEST(ExportDriver, BufferModeExportsEveryRecordAndPutsTheGridBack) {
