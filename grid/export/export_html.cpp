@@ -243,7 +243,9 @@ void TgxDBGridExportHTML::WriteNode(TgxTreeListNode* node) {
 }
 
 void TgxDBGridExportHTML::WriteSummaryFooter() {
-    if (!Grid->ShowSummaryFooter() || Grid->IsBufferMode())
+    // The footer texts sum up the loaded rows only: under a dataset walk they would stand
+    // below rows they do not count.
+    if (!Grid->ShowSummaryFooter() || Grid->IsBufferMode() || WalksDataset())
         return;
     const int g = Grid->GetGroupColumnCount();
     std::string row = "<TR class=\"Footer\" BGCOLOR=#" + ColourText(Grid->HeaderColor) + ">";

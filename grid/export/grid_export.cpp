@@ -173,6 +173,11 @@ void TgxDBGridExport::Write(std::string_view bytes) {
     Stream->WriteBuffer(std::as_bytes(std::span(bytes.data(), bytes.size())));
 }
 
+bool TgxDBGridExport::WalksDataset() const {
+    const bool export_all = SaveAll || Grid->GetSelectedCount() == 0;
+    return (Grid->IsBufferMode() || Grid->IsPartialLoadMode()) && export_all;
+}
+
 void TgxDBGridExport::SaveToFile() {
     ReplacementStream stream(FileName);
     Stream = &stream;

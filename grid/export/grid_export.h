@@ -59,6 +59,9 @@ class TgxDBGridExport {
 
   protected:
     void Write(std::string_view bytes);
+    // True when the rows come from a walk over the whole dataset rather than from the grid's
+    // loaded rows, whose summaries then describe only part of what is written.
+    bool WalksDataset() const;
 };
 
 void ExportGridToExcel(TCustomgxDBGrid* grid, std::string_view file_name, bool save_all);

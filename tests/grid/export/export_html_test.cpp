@@ -136,5 +136,24 @@ TEST(ExportHtml, BufferModeWritesNoFooterRow) {
     EXPECT_NE(page.find(">3</FONT>"), std::string::npos);
 }
 
+// Partial loading keeps some rows; the export writes every record, which the grid's footer
+// texts do not sum up, so the page has no footer row either.
+TEST(ExportHtml, PartialLoadWritesNoFooterRowUnderAllRecords) {
+    ExportGrid g(300, false);
+    g.grid->SetPartialLoad(true);
+    g.grid->SetPartialLoadBufferCount(50);
+    TgxDBTreeListColumn* index = g.Add("Index", "No.", 60, taRightJustify);
+    index->SetSummaryFooterType(cstSum);
+    index->SetSummaryFooterField("Index");
+    g.grid->SetShowSummaryFooter(true);
+    g.Bind();
+    ASSERT_TRUE(g.grid->IsPartialLoadMode());
+    ASSERT_LT(g.grid->Count(), 300);
+    TgxDBGridExportHTML exporter;
+    const std::string page = ExportToMemory(exporter, g.grid.get());
+    EXPECT_EQ(page.find("class=\"Footer\""), std::string::npos);
+    EXPECT_NE(page.find(">300</FONT>"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace grid::testing
