@@ -609,7 +609,7 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             if (field == fields.end()) {
                 if (i == 0 && primary_optional)
                     break;
-                Raise(kErrInvalidIndexField, {}, shown, std::to_string(number));
+                Raise(kErrInvalidIndexField, std::to_string(number), shown);
             }
             if (FieldType(*field) == kTypeBlob)
                 Raise(kErrInvalidIndexFieldType, {}, shown);
