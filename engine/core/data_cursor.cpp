@@ -777,6 +777,8 @@ void TDataCursor::SortRecords(std::span<const FieldDescriptor> key_fields, bool 
         return;
     table_->DataFile().SortRecords(key_fields, descending, case_insensitive, unique, group, merge,
                                    finish, on_finish, accept, on_accept);
+    // The rows moved between slots; the table's other cursors catch up at their next step.
+    table_->NoteRecordWrite();
     table_->FlushBuffers(true, true, true);
     SaveTableCounters();
     Resync();

@@ -297,3 +297,60 @@ TEST_F(TableEdges, TheEmptyIndexNameSelectsRecordOrderWithoutAPrimaryIndex) {
 
 }  // namespace
 }  // namespace strata
+
+namespace strata {
+namespace {
+using namespace testing_support;
+// The table's other cursors (clones of an exclusive cursor, which compare no file counters)
+// follow a table emptied, packed by a sort or given its index back: in record order and in
+// index order they show the table as it now is.
+TEST_F(TableEdges, ClonesFollowTheTableEmptiedSortedOrGivenItsIndexBack) {
+    std::vector<std::uint8_t> buffer;
+    for (const bool physical : {true, false}) {
+        SCOPED_TRACE(physical);
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), "e" + std::to_string(physical));
+        for (const char* item : {"c@x", "a@x", "b@x"})
+            InsertEntry(c, item, "A", 1);
+        if (physical)
+            c.SetIndex(kNoIndex);
+        std::unique_ptr<TDataCursor> clone = c.CloneCursor();
+        buffer.assign(c.GetRecordSize(), 0);
+        clone->First();
+        ASSERT_EQ(clone->GetNextRecord(buffer), 0);
+        c.EmptyTable();
+        EXPECT_EQ(clone->GetRecordCount(), 0);
+        EXPECT_NE(clone->GetCurrentRecord(buffer, false), 0);
+        EXPECT_TRUE(Items(*clone).empty());
+        InsertEntry(c, "z@x", "A", 1);
+        EXPECT_EQ(Items(*clone), (std::vector<std::string>{"z@x"}));
+
+        // The index taken back holds "z@x" alone again.
+        c.BackupIndex();
+        InsertEntry(c, "y@x", "A", 1);
+        EXPECT_EQ(Items(*clone), (std::vector<std::string>{"z@x", "y@x"}));
+        c.RestoreIndex(false, true);
+        clone->Last();
+        EXPECT_EQ(clone->GetRecordCount(), 1);
+        EXPECT_EQ(Items(*clone), (std::vector<std::string>{"z@x"}));
+        clone->Close();
+        c.Close();
+    }
+
+    TableDefinition loose = ListTableDefinition();
+    loose.indexes = {IndexDescriptor{}};
+    TDataCursor& s = CreateAndOpen(loose, "unsorted");
+    for (const char* item : {"c@x", "a@x", "b@x"})
+        InsertEntry(s, item, "A", 1);
+    std::unique_ptr<TDataCursor> clone = s.CloneCursor();
+    buffer.assign(s.GetRecordSize(), 0);
+    clone->First();
+    ASSERT_EQ(clone->GetNextRecord(buffer), 0);
+    ASSERT_EQ(GetText(*clone, buffer, 2), "c@x");
+    const FieldDescriptor item = s.GetFieldDesc(2);
+    s.SortRecords(std::span(&item, 1), false, false, false, false, {}, false, {}, false, {});
+    EXPECT_EQ(Items(s), (std::vector<std::string>{"a@x", "b@x", "c@x"}));
+    EXPECT_EQ(Items(*clone), (std::vector<std::string>{"a@x", "b@x", "c@x"}));
+}
+
+}  // namespace
+}  // namespace strata
