@@ -261,13 +261,6 @@ TEST_F(TwoPrograms, ATableReopenedForExclusiveUseInsideABatchIsNotShared) {
     directory->EndUpdateBatch(true);
 }
 
-}  // namespace
-}  // namespace strata
-
-namespace strata {
-namespace {
-using namespace testing_support;
-
 // The empty index name is the primary index's. On a table without one it selects record order
 // (also from a cursor opened in record order), and the table can be packed in that order.
 TEST_F(TableEdges, TheEmptyIndexNameSelectsRecordOrderWithoutAPrimaryIndex) {
@@ -295,12 +288,6 @@ TEST_F(TableEdges, TheEmptyIndexNameSelectsRecordOrderWithoutAPrimaryIndex) {
     EXPECT_EQ(Items(c), (std::vector<std::string>{"c@x", "a@x", "b@x"}));
 }
 
-}  // namespace
-}  // namespace strata
-
-namespace strata {
-namespace {
-using namespace testing_support;
 // The table's other cursors (clones of an exclusive cursor, which compare no file counters)
 // follow a table emptied, packed by a sort or given its index back: in record order and in
 // index order they show the table as it now is.
@@ -352,5 +339,52 @@ TEST_F(TableEdges, ClonesFollowTheTableEmptiedSortedOrGivenItsIndexBack) {
     EXPECT_EQ(Items(*clone), (std::vector<std::string>{"a@x", "b@x", "c@x"}));
 }
 
+// Partial keys and ranges of descending indexes, case-insensitive or not, without a language
+// and under two: the search finds the first key with the prefix in the index's order, and a
+// range runs from the highest to the lowest value it names, both included.
+TEST_F(TableEdges, PartialKeysAndRangesOfDescendingIndexes) {
+    for (const std::uint16_t language :
+         {std::uint16_t{0}, std::uint16_t{0x0407}, std::uint16_t{0x0409}}) {
+        SCOPED_TRACE(language);
+        TableDefinition d = ListTableDefinition();
+        d.language = language;
+        d.indexes.push_back(MakeIndex("Down", {3, 4}, false, true, true));
+        d.indexes.push_back(MakeIndex("DownU", {3, 4}, true, false, true));
+        TDataCursor& c = CreateAndOpen(d, "lang" + std::to_string(language));
+        InsertEntry(c, "a@x", "Beta", 1);
+        InsertEntry(c, "b@x", "beta", 2);
+        InsertEntry(c, "c@x", "Alpha", 3);
+        InsertEntry(c, "d@x", "Gamma", 4);
+        InsertEntry(c, "e@x", "Bet", 5);
+        InsertEntry(c, "f@x", "Betb", 6);
+        c.SetIndexByName("Down");
+        EXPECT_EQ(Items(c), (std::vector<std::string>{"d@x", "f@x", "b@x", "a@x", "e@x", "c@x"}));
+        std::vector<std::uint8_t> key(c.GetRecordSize());
+        std::vector<std::uint8_t> out(c.GetRecordSize());
+        PutText(c, key, 3, "BETA");
+        EXPECT_TRUE(c.FindKey(false, key, out, 0, true, 1));
+        EXPECT_EQ(GetText(c, out, 2), "b@x");
+        PutText(c, key, 3, "bet");
+        EXPECT_TRUE(c.FindKey(false, key, out, 3, true, 0));
+        EXPECT_EQ(GetText(c, out, 2), "f@x");
+        std::vector<std::uint8_t> lo(c.GetRecordSize()), hi(c.GetRecordSize());
+        PutText(c, lo, 3, "Beta");
+        PutText(c, hi, 3, "Beta");
+        c.SetRangeKeys(false, lo, 1, hi, 1);
+        EXPECT_EQ(c.GetRecordCount(), 2);
+        EXPECT_EQ(Items(c), (std::vector<std::string>{"b@x", "a@x"}));
+        c.CancelRange();
+        PutText(c, lo, 3, "Betb");
+        PutText(c, hi, 3, "Bet");
+        c.SetRangeKeys(false, lo, 1, hi, 1);
+        EXPECT_EQ(Items(c), (std::vector<std::string>{"f@x", "b@x", "a@x", "e@x"}));
+        c.CancelRange();
+        c.SetIndexByName("DownU");
+        PutText(c, key, 3, "Beta");
+        EXPECT_TRUE(c.FindKey(false, key, out, 0, true, 1));
+        EXPECT_EQ(GetText(c, out, 2), "a@x");
+        c.Close();
+    }
+}
 }  // namespace
 }  // namespace strata
