@@ -529,9 +529,12 @@ void TDataCursor::ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
         PutShortString(f, fd::kName, fd::kNameLength, name);
         if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
             Raise(kErrInvalidFieldName, name);
+        // A field's name is checked before its number, whichever earlier field it repeats.
         for (std::size_t j = 0; j < i; ++j) {
             if (platform::nls::SameTextAnsi(FieldName(fields[j]), name))
                 Raise(kErrInvalidFieldName, name);
+        }
+        for (std::size_t j = 0; j < i; ++j) {
             if (FieldNumber(fields[j]) == FieldNumber(f))
                 Raise(kErrInvalidFieldDefinition, name);
         }
