@@ -529,9 +529,12 @@ void TDataCursor::ValidateFieldDefs(std::uint16_t language, std::uint16_t sort,
         PutShortString(f, fd::kName, fd::kNameLength, name);
         if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
             Raise(kErrInvalidFieldName, name);
+        // A field's name is checked before its number, whichever earlier field it repeats.
         for (std::size_t j = 0; j < i; ++j) {
             if (platform::nls::SameTextAnsi(FieldName(fields[j]), name))
                 Raise(kErrInvalidFieldName, name);
+        }
+        for (std::size_t j = 0; j < i; ++j) {
             if (FieldNumber(fields[j]) == FieldNumber(f))
                 Raise(kErrInvalidFieldDefinition, name);
         }
@@ -609,7 +612,7 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             if (field == fields.end()) {
                 if (i == 0 && primary_optional)
                     break;
-                Raise(kErrInvalidIndexField, {}, shown, std::to_string(number));
+                Raise(kErrInvalidIndexField, std::to_string(number), shown);
             }
             if (FieldType(*field) == kTypeBlob)
                 Raise(kErrInvalidIndexFieldType, {}, shown);
@@ -777,6 +780,8 @@ void TDataCursor::SortRecords(std::span<const FieldDescriptor> key_fields, bool 
         return;
     table_->DataFile().SortRecords(key_fields, descending, case_insensitive, unique, group, merge,
                                    finish, on_finish, accept, on_accept);
+    // The rows moved between slots; the table's other cursors catch up at their next step.
+    table_->NoteRecordWrite();
     table_->FlushBuffers(true, true, true);
     SaveTableCounters();
     Resync();

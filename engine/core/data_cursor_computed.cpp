@@ -154,8 +154,8 @@ void TDataCursor::RenumberFields() {
                 break;
             const auto found = position_of.find(number);
             if (found == position_of.end())
-                Raise(kErrInvalidIndexField, {}, slot == 0 ? "Primary" : IndexName(d),
-                      std::to_string(number));
+                Raise(kErrInvalidIndexField, std::to_string(number),
+                      slot == 0 ? "Primary" : IndexName(d));
             update.fields.push_back(found->second);
         }
         if (!update.fields.empty())

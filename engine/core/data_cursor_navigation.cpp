@@ -178,11 +178,12 @@ void TDataCursor::SetIndexByName(std::string_view name) {
     if (index_ != kNoIndex && platform::nls::SameTextAnsi(wanted, index_name_))
         return;
     const int count = table_->IndexFile().GetIndexCount();
+    // The primary index's name is empty, also where the table has none: that name selects
+    // record order then.
     for (int slot = 0; slot <= count; ++slot) {
-        const IndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
-        if (slot == 0 && HasNoPrimaryIndex())
-            continue;
-        if (platform::nls::SameTextAnsi(wanted, platform::nls::TrimOf(IndexName(d), " "))) {
+        const std::string slot_name =
+            slot == 0 ? std::string() : IndexName(table_->IndexFile().GetIndexDescriptor(slot));
+        if (platform::nls::SameTextAnsi(wanted, platform::nls::TrimOf(slot_name, " "))) {
             SetIndex(static_cast<std::uint8_t>(slot));
             return;
         }
@@ -1234,7 +1235,7 @@ void TDataCursor::AddIndex(IndexDescriptor descriptor) {
             break;
         const auto field = table_->DataFile().FindFieldDescriptor(number);
         if (!field)
-            Raise(kErrInvalidIndexField, {}, name, std::to_string(number));
+            Raise(kErrInvalidIndexField, std::to_string(number), name);
         if (FieldType(*field) == kTypeBlob)
             Raise(kErrInvalidIndexFieldType, {}, name);
         key_size += FieldDataSize(*field) + 1u;

@@ -53,8 +53,11 @@ void TDataDirectory::SetLocation(std::string_view name, std::string_view path,
 
 TDataTable* TDataDirectory::FindTable(std::string_view name, bool in_memory) const {
     const std::string wanted = TableFileName(name);
+    // Every table of the in-memory directory lives in memory, whatever flag it was named with.
+    const bool memory = in_memory || InMemory();
     for (const auto& table : tables_) {
-        if (table->InMemory() == in_memory && platform::nls::SameTextAnsi(table->Name(), wanted))
+        if ((table->InMemory() || InMemory()) == memory &&
+            platform::nls::SameTextAnsi(table->Name(), wanted))
             return table.get();
     }
     return nullptr;
@@ -83,6 +86,7 @@ int TDataDirectory::CreateTable(std::string_view name, bool in_memory, bool temp
     TDataTable* table = FindTable(base, in_memory);
     if (table != nullptr && table->UseCount() > 0)
         return Negative(kErrTooManyFiles);
+    table = CloseIdleTable(table);
     if (table == nullptr) {
         tables_.push_back(MakeTable(base, in_memory));
         table = tables_.back().get();
@@ -109,6 +113,10 @@ int TDataDirectory::OpenTable(std::string_view name, bool exclusive, bool in_mem
         table->AddRef();
         return 0;
     }
+    // Files a batch keeps open were opened for the use asked for then; another use opens them
+    // afresh, else a table opened for exclusive use could be shared with other programs.
+    if (table != nullptr && table->IsOpen() && table->Exclusive() != exclusive)
+        table = CloseIdleTable(table);
     const bool listed = table != nullptr;
     if (!listed) {
         tables_.push_back(MakeTable(name, in_memory));
@@ -153,13 +161,27 @@ bool TDataDirectory::TableExists(std::string_view name, bool in_memory) {
     if (FindTable(name, in_memory) != nullptr)
         return true;
     const std::string file = TableFileName(name);
-    return EngineFileExists(in_memory ? file : network_path_ + file, in_memory);
+    const bool memory = in_memory || InMemory();
+    return EngineFileExists(memory ? file : network_path_ + file, memory);
+}
+
+TDataTable* TDataDirectory::CloseIdleTable(TDataTable* table) {
+    if (table == nullptr || table->UseCount() > 0 || !table->IsOpen())
+        return table;
+    // Closed by its last cursor inside the batch, the table still holds its files open with the
+    // batch's changes: they are written as the batch's end writes them, and the files closed,
+    // before anything replaces, deletes or moves them.
+    table->EndBatch(true);
+    // Out of the batch and unused, the table leaves the list as it closes.
+    CloseTable(table, true);
+    return nullptr;
 }
 
 int TDataDirectory::DeleteTable(std::string_view name, bool in_memory) {
     TDataTable* table = FindTable(name, in_memory);
     if (table != nullptr && table->UseCount() > 0)
         return Negative(kErrAccessDenied);
+    table = CloseIdleTable(table);
     if (table != nullptr) {
         table->DeleteFiles();
         RemoveTable(table);
@@ -174,6 +196,7 @@ int TDataDirectory::RenameTable(std::string_view name, std::string_view new_name
     TDataTable* table = FindTable(name, in_memory);
     if (table != nullptr && table->UseCount() > 0)
         return Negative(kErrAccessDenied);
+    table = CloseIdleTable(table);
     if (table != nullptr) {
         table->RenameFiles(new_name, to_backup);
         RemoveTable(table);

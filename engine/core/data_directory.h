@@ -58,6 +58,9 @@ class TDataDirectory {
   private:
     TDataTable* FindTable(std::string_view name, bool in_memory) const;
     void RemoveTable(TDataTable* table);
+    // A listed table no cursor uses but whose files a batch keeps open: written and closed.
+    // Gives the table, or null once it has left the list.
+    TDataTable* CloseIdleTable(TDataTable* table);
     std::unique_ptr<TDataTable> MakeTable(std::string_view name, bool in_memory) const;
 
     TDataSession& session_;

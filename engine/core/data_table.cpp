@@ -312,6 +312,8 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
     const std::string backup = FileName(kBackupExtensions[1]);
     const bool memory = in_memory_ || directory_.InMemory();
     if (!keep) {
+        // Positions the cursors hold in the index going back are of the index as it was.
+        NoteRecordWrite();
         // The copy writes at the handle's position and does not cut the
         // file: start at 0 and cut after the copied bytes. The position is
         // this handle's own, so no file object lock is held around the
@@ -334,6 +336,9 @@ void TDataTable::RestoreIndexFile(bool keep, bool delete_backup) {
 
 void TDataTable::EmptyFiles() {
     DropLiveRecords();
+    // Every row goes: the other cursors of this program, which count no file change of an
+    // exclusive table, learn of it from this count.
+    NoteRecordWrite();
     // The files are emptied one after the other: until all are, the mark stays on through any
     // flush, and a failure part of the way leaves it for the next open to find.
     try {

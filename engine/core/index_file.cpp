@@ -812,8 +812,10 @@ void TIndexFile::CheckIndexDefinition(const IndexDescriptor& d, std::string_view
         return;
     for (std::size_t i = 0; i < fields; ++i) {
         const auto field = data_file_->FindFieldDescriptor(IndexFieldNumber(d, i));
-        if (!field)
-            RaiseEngineError(kErrInvalidIndexField, Name(), {}, index_name);
+        if (!field) {
+            RaiseEngineError(kErrInvalidIndexField, Name(), std::to_string(IndexFieldNumber(d, i)),
+                             index_name);
+        }
         if (FieldType(*field) == 3) {
             RaiseEngineError(kErrInvalidIndexFieldType, Name(), {}, index_name);
         }

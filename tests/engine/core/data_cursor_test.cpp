@@ -411,6 +411,15 @@ TEST_F(DataCursor, DefinitionsAreCheckedBeforeAnyFileExists) {
              PutShortString(d.fields[5], fd::kName, fd::kNameLength, "ITEM");
          },
          kErrInvalidFieldName},
+        {"samenamelater",
+         [](TableDefinition& d) {
+             // Repeats the first field's number and the second field's name.
+             PutShortString(d.fields[5], fd::kName, fd::kNameLength, "item");
+             PutU16(d.fields[5], fd::kNumber, 1);
+         },
+         kErrInvalidFieldName},
+        {"samenumber", [](TableDefinition& d) { PutU16(d.fields[5], fd::kNumber, 1); },
+         kErrInvalidFieldDefinition},
         {"keysize",
          [](TableDefinition& d) {
              d.fields[4][fd::kLength] = 250;
