@@ -100,6 +100,9 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     std::vector<SummaryEntry> SummaryItems;
     // Record rows below a group row, set when summaries are finished.
     std::int64_t RecordCount = 0;
+    // The record's values of the fields the summaries read, taken when the row is filled, so
+    // that sums recomputed from the rows do not depend on a column showing those fields.
+    std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
 };
 
 class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
@@ -462,6 +465,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
 
     // Summary state.
     std::int64_t summary_record_count_ = 0;
+    // Every field a group, item or footer summary reads (each once).
+    std::vector<db::TField*> summary_input_fields_;
 
     // Snapshot for OnChangeNodeEx.
     db::Variant snapshot_key_ = db::Variant::Null();

@@ -50,6 +50,8 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
     const int window = PartialWindowSize();
     loading_rows_ = true;
     ++partial_loading_;
+    // A window keeps no summaries.
+    summary_input_fields_.clear();
     ResolveKeyField();
     ResolvePreviewField();
     for (int i = 0; i < ColumnCount(); ++i)
