@@ -426,6 +426,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // The rows the focus moves under way left (moves can nest), to go back to when the
     // dataset refuses the move; a row that goes is forgotten.
     std::vector<TgxTreeListNode*> focus_returns_;
+    // The dataset could not be moved to a focused row's record.
+    bool record_lost_ = false;
     bool loading_rows_ = false;
     int partial_loading_ = 0;
     bool locating_ = false;

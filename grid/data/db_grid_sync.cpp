@@ -148,8 +148,9 @@ void TCustomgxDBGrid::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* n
             DataSet()->MoveBy(index - link_->ActiveRecord());
     } else if (!loading_rows_ && node != nullptr && !IsBufferMode()) {
         auto* row = static_cast<TgxDBGridNode*>(node);
-        MoveDataSetToNode(static_cast<TgxDBGridNode*>(old_node), row,
-                          (grid_options_ & (egoUseLocate | egoSmartRefresh)) != 0, row->Key);
+        if (!MoveDataSetToNode(static_cast<TgxDBGridNode*>(old_node), row,
+                               (grid_options_ & (egoUseLocate | egoSmartRefresh)) != 0, row->Key))
+            record_lost_ = true;
     }
     TCustomgxDBTreeListControl::DoChangeNode(old_node, node);
 }
@@ -160,6 +161,7 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
     try {
         TCustomgxDBTreeListControl::SetFocusedNodeColumn(node, column, make_visible);
     } catch (...) {
+        record_lost_ = false;
         TgxTreeListNode* const back = focus_returns_.back();
         focus_returns_.pop_back();
         const auto* row = static_cast<const TgxDBGridNode*>(back);
@@ -180,6 +182,16 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
         throw;
     }
     focus_returns_.pop_back();
+    if (record_lost_ && focus_returns_.empty()) {
+        record_lost_ = false;
+        // The row's record is gone (another program deleted it): the rows are read again and
+        // the focus goes where the dataset stands, so that an edit never lands in another
+        // record under this row's name.
+        if (!IsBufferMode() && link_->Active() && UpdateLockCount() == 0) {
+            RegroupInPlace();
+            SyncFocusedNode();
+        }
+    }
 }
 
 void TCustomgxDBGrid::SetFocusedAbsoluteIndex(int index) {

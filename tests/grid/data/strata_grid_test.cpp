@@ -132,6 +132,49 @@ TEST(DBGridStrata, DeleteRemovesExactlyTheSelectionWhileAnotherProgramChangesThe
     EXPECT_EQ(keys.count(61), 1u);
 }
 
+TEST(DBGridStrata, ARowWhoseRecordAnotherProgramDeletedIsDroppedWhenClicked) {
+    struct Case {
+        const char* name;
+        bool partial;
+        TgxDBGridOptions options;
+        int clicked;
+        std::vector<int> deleted;
+    };
+    const std::vector<Case> cases = {
+        {"every record, by a relative move", false, egoLoadAllRecords, 20, {20}},
+        {"every record, by key", false, egoLoadAllRecords | egoUseLocate, 20, {20}},
+        {"partial window", true, 0, 251, {248, 251}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StrataGrid g(500, c.options, c.partial);
+        ASSERT_TRUE(g.db.Table().Locate("Index", 30, {}));
+        ASSERT_TRUE(g.db.Table().Locate("Index", 255, {}));
+        strata::TStrataTable& other = g.db.NewTable();
+        other.Open();
+        for (int key : c.deleted) {
+            ASSERT_TRUE(other.Locate("Index", key, {}));
+            other.Delete();
+        }
+        TgxDBGridNode* row = g.grid->FindNodeByKeyValue(db::Variant(c.clicked));
+        ASSERT_NE(row, nullptr);
+        g.grid->SetFocusedNode(row);
+        // The row goes with its record, and the focus stands on the record the table is on,
+        // so that what the user types next goes into the record the focused row shows.
+        for (int key : c.deleted)
+            EXPECT_EQ(g.grid->FindNodeByKeyValue(db::Variant(key)), nullptr) << key;
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+        if (!c.partial)
+            EXPECT_EQ(g.grid->Count(), 499);
+        // Rows on either side still take the table to their own records.
+        for (int key : {c.clicked - 4, c.clicked + 4}) {
+            g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(key)));
+            EXPECT_EQ(g.CurrentKey(), key);
+            EXPECT_EQ(g.FocusedKey(), key);
+        }
+    }
+}
+
 TEST(DBGridStrata, StatisticsFootersSumTheTable) {
     StrataGrid g(40, egoLoadAllRecords, false);
     TgxDBTreeListColumn* bounces = g.grid->ColumnByFieldName("Bounces");
