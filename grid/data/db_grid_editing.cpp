@@ -708,6 +708,29 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                 return;
             }
         } else {
+            const bool to_edge = (key == ui::VK_HOME || key == ui::VK_END) &&
+                                 (ctrl || shift_held || (grid_options_ & egoRowSelect)) &&
+                                 !IsNewItemRowActive() && State() != tsEditing;
+            if (to_edge && IsPartialLoadMode() && focused != nullptr &&
+                !(key == ui::VK_HOME ? start_read_ : end_read_)) {
+                // The window does not reach that end of the table: the table goes there and
+                // the window follows, as a jump to the last loaded row would stop short.
+                if (key == ui::VK_HOME)
+                    dataset->First();
+                else
+                    dataset->Last();
+                if (shift_held && IsMultiSelect()) {
+                    // As a range within the window: from the anchor to here, nothing else.
+                    ClearSelection();
+                    if (TgxTreeListNode* row = GetFocusedNode())
+                        SelectRange(row, row);
+                } else if (!ctrl) {
+                    ClearSelection();
+                    SetSelectionAnchor(GetFocusedNode());
+                }
+                key = 0;
+                return;
+            }
             if (!(grid_options_ & egoRowSelect) && !IsNewItemRowActive() && focused != nullptr &&
                 focused->IsGroup && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
                 if (key == ui::VK_LEFT)

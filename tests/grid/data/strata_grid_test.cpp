@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <set>
 
 #include "platform/ui/prompt.h"
@@ -173,6 +175,51 @@ TEST(DBGridStrata, ARowWhoseRecordAnotherProgramDeletedIsDroppedWhenClicked) {
             EXPECT_EQ(g.FocusedKey(), key);
         }
     }
+}
+
+// The main window's list: row select and multi-select over a partial window.
+TEST(DBGridStrata, HomeAndEndReachTheEndsOfTheTableBeyondThePartialWindow) {
+    StrataGrid g(600, egoRowSelect);
+    g.grid->setFocus();
+    auto selected = [&] {
+        std::set<int> keys;
+        strata::TStrataTable& t = g.db.Table();
+        t.DisableControls();
+        const db::TBookmark back = t.Bookmark();
+        for (int i = 0; i < g.grid->GetSelectedCount(); ++i) {
+            t.GotoBookmark(g.grid->GetSelectedBookmark(i));
+            keys.insert(t.FieldByName("Index")->AsInteger());
+        }
+        t.GotoBookmark(back);
+        t.EnableControls();
+        return keys;
+    };
+    ASSERT_FALSE(g.grid->EndRead());
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    EXPECT_EQ(g.CurrentKey(), 600);
+    QTest::keyClick(g.grid.get(), Qt::Key_Home);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    EXPECT_EQ(g.CurrentKey(), 1);
+    QTest::keyClick(g.grid.get(), Qt::Key_End);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    // A range to the far end takes every record between the anchor and that end.
+    ASSERT_TRUE(g.db.Table().Locate("Index", 420, {}));
+    QTest::keyClick(g.grid.get(), Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    std::set<int> keys = selected();
+    EXPECT_EQ(keys.size(), 420u);
+    EXPECT_EQ(keys.count(1), 1u);
+    EXPECT_EQ(keys.count(420), 1u);
+    EXPECT_EQ(keys.count(421), 0u);
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ControlModifier);
+    for (int i = 0; i < 10; ++i)
+        QTest::keyClick(g.grid.get(), Qt::Key_Up);
+    ASSERT_EQ(g.FocusedKey(), 590);
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    keys = selected();
+    EXPECT_EQ(keys, (std::set<int>{590, 591, 592, 593, 594, 595, 596, 597, 598, 599, 600}));
 }
 
 TEST(DBGridStrata, StatisticsFootersSumTheTable) {
