@@ -393,6 +393,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     long double SummaryInput(db::TField* field, TgxSummaryType kind, const TgxDBGridNode* record,
                              bool from_dataset) const;
     void DeleteNodeRecord(TgxDBGridNode* node);
+    // Buffer mode: moves the dataset and selects every record from the anchor to there.
+    void ExtendBufferSelection(const std::function<void()>& move);
     bool ConfirmDelete();
     void TakeChangeSnapshot();
     void CheckChangeNodeEx();
