@@ -66,7 +66,9 @@ void TCustomgxDBGrid::SyncFocusedNode() {
 }
 
 bool TCustomgxDBGrid::MoveDataSetToNode(TgxDBGridNode* old_node, TgxDBGridNode* new_node,
-                                        bool use_locate, const db::Variant& key) {
+                                        bool use_locate, const db::Variant& row_key) {
+    // A copy: the caller often passes the row's own key.
+    const db::Variant key = row_key;
     db::TDataSet* dataset = DataSet();
     if (loading_rows_ || new_node == nullptr || dataset == nullptr || !link_->Active())
         return true;
@@ -261,11 +263,18 @@ void TCustomgxDBGrid::DataChanged() {
     for (TCustomgxDBGrid* g : LiveGrids())
         if (g != this && g->loading_rows_ && g->DataSet() == dataset)
             other_loading = true;
-    if ((other_loading || moving_by_) && IsLoadAllMode()) {
-        // The record the grid posted on its way to another row: the rows are not read
-        // again, so its row and the sums take the posted values here.
-        if (moving_by_ && !refreshed && key_field_ != nullptr && dataset->State() == db::dsBrowse)
-            RefreshCurrentRecordRow();
+    // The grid's own move posted the record it leaves: the rows must outlive the move, so
+    // they are not read again; the posted record's row and the sums take its values here.
+    const bool own_move = moving_by_ || locating_;
+    if ((other_loading && IsLoadAllMode()) || (own_move && !IsBufferMode())) {
+        if (own_move && !refreshed && key_field_ != nullptr && dataset->State() == db::dsBrowse &&
+            !RefreshCurrentRecordRow() && pending_node_ != nullptr &&
+            pending_node_->Key.IsEmpty()) {
+            // A new record's row takes the record it became.
+            FillNode(pending_node_, pending_node_->RecNo);
+            if (IsLoadAllMode())
+                RecalcSummaries(pending_node_);
+        }
         DataSetScrolled(0);
         return;
     }
@@ -318,6 +327,10 @@ bool TCustomgxDBGrid::RefreshCurrentRecordRow() {
         return false;
     std::vector<db::Variant> before = GroupValuesOfNode(row);
     FillNode(row, row->RecNo);
+    InvalidateRow(row);
+    // A window keeps no summaries.
+    if (IsPartialLoadMode())
+        return true;
     if (GroupValuesOfNode(row) != before || !group_columns_.empty())
         RecalcSummaries(row);
     else

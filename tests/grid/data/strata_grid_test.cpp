@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "grid/core/inplace_text_edit.h"
 #include "platform/ui/prompt.h"
 #include "tests/grid/data/db_grid_fixture.h"
 
@@ -220,6 +221,48 @@ TEST(DBGridStrata, HomeAndEndReachTheEndsOfTheTableBeyondThePartialWindow) {
     EXPECT_EQ(g.FocusedKey(), 600);
     keys = selected();
     EXPECT_EQ(keys, (std::set<int>{590, 591, 592, 593, 594, 595, 596, 597, 598, 599, 600}));
+}
+
+// An edit the grid posts on its way to another row: the window's rows are still there when
+// the move ends, the posted row shows what was typed, and a new record's row takes its key.
+TEST(DBGridStrata, APostOnTheWayToAnotherRowKeepsThePartialWindowWhole) {
+    struct Case {
+        const char* name;
+        TgxDBGridOptions options;
+        bool insert;
+    };
+    for (const Case& c :
+         {Case{"relative move, edit", 0, false}, Case{"relative move, new record", 0, true},
+          Case{"by key, edit", egoUseLocate, false},
+          Case{"by key, new record", egoUseLocate, true}}) {
+        SCOPED_TRACE(c.name);
+        StrataGrid g(400, c.options);
+        g.grid->setFocus();
+        TgxDBTreeListColumn* item = g.grid->ColumnByFieldName("Item");
+        ASSERT_TRUE(g.db.Table().Locate("Index", 200, {}));
+        g.grid->SetFocusedColumn(item->GetIndex());
+        if (c.insert)
+            QTest::keyClick(g.grid.get(), Qt::Key_Insert);
+        else
+            QTest::keyClick(g.grid.get(), Qt::Key_F2);
+        auto* editor = dynamic_cast<TgxInplaceTextEdit*>(g.grid->InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(&editor->LineEdit(), "typed@example.org");
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+        ASSERT_EQ(g.db.Table().State(), db::dsBrowse);
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+        const int edited = c.insert ? 401 : 200;
+        TgxDBGridNode* row = g.grid->FindNodeByKeyValue(db::Variant(edited));
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(g.grid->GetCellText(row, item->GetIndex()), "typed@example.org");
+        g.grid->SetFocusedNode(row);
+        EXPECT_EQ(g.CurrentKey(), edited);
+        EXPECT_EQ(g.db.Table().FieldByName("Item")->AsString(), "typed@example.org");
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(g.grid.get(), Qt::Key_Up);
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+    }
 }
 
 TEST(DBGridStrata, StatisticsFootersSumTheTable) {
