@@ -265,6 +265,37 @@ TEST(DBGridStrata, APostOnTheWayToAnotherRowKeepsThePartialWindowWhole) {
     }
 }
 
+// Another program deletes the record of the first or last row of the window; scrolling to
+// that edge still reads on, from the nearest row whose record is still there.
+TEST(DBGridStrata, AWindowReadsOnPastARecordAnotherProgramDeletedAtItsEdge) {
+    for (const bool at_end : {true, false}) {
+        SCOPED_TRACE(at_end ? "last row" : "first row");
+        StrataGrid g(1000);
+        ASSERT_TRUE(g.db.Table().Locate("Index", 600, {}));
+        auto edge_key = [&] {
+            return static_cast<TgxDBGridNode*>(g.grid->Items(at_end ? g.grid->Count() - 1 : 0))
+                ->Key.AsInteger();
+        };
+        const int edge = edge_key();
+        strata::TStrataTable& other = g.db.NewTable();
+        other.Open();
+        ASSERT_TRUE(other.Locate("Index", edge, {}));
+        other.Delete();
+        g.grid->SetTopIndex(at_end ? g.grid->Count() - 5 : 0);
+        if (at_end) {
+            EXPECT_GT(edge_key(), edge + 50);
+            EXPECT_FALSE(g.grid->EndRead());
+        } else {
+            EXPECT_LT(edge_key(), edge - 50);
+            EXPECT_FALSE(g.grid->StartRead());
+        }
+        // Each record is read once: the keys still rise row by row.
+        for (int i = 1; i < g.grid->Count(); ++i)
+            ASSERT_LT(static_cast<TgxDBGridNode*>(g.grid->Items(i - 1))->Key.AsInteger(),
+                      static_cast<TgxDBGridNode*>(g.grid->Items(i))->Key.AsInteger());
+    }
+}
+
 TEST(DBGridStrata, StatisticsFootersSumTheTable) {
     StrataGrid g(40, egoLoadAllRecords, false);
     TgxDBTreeListColumn* bounces = g.grid->ColumnByFieldName("Bounces");
