@@ -258,6 +258,8 @@ void TCustomgxDBGrid::LinkActive(bool active) {
 }
 
 void TCustomgxDBGrid::ReloadAll() {
+    // The fields may be new objects now; the load binds the summaries again.
+    summary_input_fields_.clear();
     BeginUpdate();
     try {
         HideEditor();
@@ -392,6 +394,9 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
                     cell.lookup_value = key->Value();
         }
     }
+    node->SummaryInputs.clear();
+    for (const db::TField* field : summary_input_fields_)
+        node->SummaryInputs.emplace_back(field, field->Value());
     node->PreviewText.clear();
     if (preview_field_ != nullptr) {
         if (preview_field_->OnGetText) {

@@ -100,6 +100,9 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     std::vector<SummaryEntry> SummaryItems;
     // Record rows below a group row, set when summaries are finished.
     std::int64_t RecordCount = 0;
+    // The record's values of the fields the summaries read, taken when the row is filled, so
+    // that sums recomputed from the rows do not depend on a column showing those fields.
+    std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
 };
 
 class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
@@ -390,6 +393,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     long double SummaryInput(db::TField* field, TgxSummaryType kind, const TgxDBGridNode* record,
                              bool from_dataset) const;
     void DeleteNodeRecord(TgxDBGridNode* node);
+    // Buffer mode: moves the dataset and selects every record from the anchor to there.
+    void ExtendBufferSelection(const std::function<void()>& move);
     bool ConfirmDelete();
     void TakeChangeSnapshot();
     void CheckChangeNodeEx();
@@ -423,6 +428,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // The rows the focus moves under way left (moves can nest), to go back to when the
     // dataset refuses the move; a row that goes is forgotten.
     std::vector<TgxTreeListNode*> focus_returns_;
+    // The dataset could not be moved to a focused row's record.
+    bool record_lost_ = false;
     bool loading_rows_ = false;
     int partial_loading_ = 0;
     bool locating_ = false;
@@ -462,6 +469,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
 
     // Summary state.
     std::int64_t summary_record_count_ = 0;
+    // Every field a group, item or footer summary reads (each once).
+    std::vector<db::TField*> summary_input_fields_;
 
     // Snapshot for OnChangeNodeEx.
     db::Variant snapshot_key_ = db::Variant::Null();

@@ -606,6 +606,47 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
     return false;
 }
 
+void TCustomgxDBGrid::ExtendBufferSelection(const std::function<void()>& move) {
+    db::TDataSet* dataset = DataSet();
+    if (anchor_bookmark_.empty() || !dataset->BookmarkValid(anchor_bookmark_))
+        anchor_bookmark_ = dataset->Bookmark();
+    move();
+    // Every record from the anchor to where the dataset now stands, in the dataset's order.
+    const db::TBookmark end = dataset->Bookmark();
+    const std::int64_t row = link_->ActiveRecord();
+    const bool forward = dataset->CompareBookmarks(anchor_bookmark_, end) <= 0;
+    const db::TBookmark& from = forward ? anchor_bookmark_ : end;
+    const db::TBookmark& to = forward ? end : anchor_bookmark_;
+    std::vector<SelectedEntry> walked;
+    dataset->DisableControls();
+    try {
+        dataset->GotoBookmark(from);
+        while (!dataset->Eof()) {
+            walked.push_back(SelectedEntry{dataset->Bookmark(), nullptr});
+            if (dataset->CompareBookmarks(dataset->Bookmark(), to) >= 0)
+                break;
+            dataset->Next();
+        }
+        dataset->GotoBookmark(end);
+    } catch (...) {
+        dataset->EnableControls();
+        throw;
+    }
+    dataset->EnableControls();
+    selected_ = std::move(walked);
+    // The record goes back to the buffer row it stood on, so that the rows do not jump: a
+    // step that scrolls the buffer to put it at an edge, and the step back.
+    const std::int64_t now = link_->ActiveRecord();
+    if (now != row) {
+        const std::int64_t last = link_->BufferCount() - 1;
+        const std::int64_t out = now > row ? dataset->MoveBy(last - row) : dataset->MoveBy(-row);
+        dataset->MoveBy(-out);
+        UpdateBufferRows();
+    }
+    InvalidateRect(GetNodesRect());
+    DoSelectedCountChange();
+}
+
 void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
     if (key == 0)
         return;
@@ -624,6 +665,9 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
             if (anchor_bookmark_.empty())
                 anchor_bookmark_ = row->Bookmark;
         }
+    } else if (IsBufferMode() && shift_held && link_->Active() && anchor_bookmark_.empty()) {
+        // A range of buffer rows grows from the record it started on.
+        anchor_bookmark_ = dataset->Bookmark();
     } else if (!shift_held) {
         anchor_bookmark_.clear();
     }
@@ -686,6 +730,42 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                     return;
                 }
             }
+            const bool page = key == ui::VK_PRIOR || key == ui::VK_NEXT;
+            if (page && !ctrl && !IsNewItemRowActive() && Count() > 0) {
+                // The rows are the link's buffer: a page moves the dataset, which scrolls the
+                // buffer, instead of stopping at its last row.
+                HideEditor();
+                if (State() == tsEditing) {
+                    key = 0;
+                    return;
+                }
+                const int index = std::max(0, GetFocusedAbsoluteIndex());
+                const int top = std::max(0, GetTopIndex());
+                const int rows = GetVisibleRowCount();
+                const int last_visible = std::min(Count() - 1, top + std::max(1, rows) - 1);
+                const bool down = key == ui::VK_NEXT;
+                int distance = (down ? 1 : -1) * std::max(1, rows - 1);
+                if (index > top && index < last_visible)
+                    distance = (down ? last_visible : top) - index;
+                if (shift_held && IsMultiSelect()) {
+                    ExtendBufferSelection([&] { dataset->MoveBy(distance); });
+                } else {
+                    dataset->MoveBy(distance);
+                    ClearSelection();
+                }
+                key = 0;
+                return;
+            }
+            if ((key == ui::VK_HOME || key == ui::VK_END) && shift_held && IsMultiSelect()) {
+                ExtendBufferSelection([&] {
+                    if (key == ui::VK_HOME)
+                        dataset->First();
+                    else
+                        dataset->Last();
+                });
+                key = 0;
+                return;
+            }
             if ((key == ui::VK_HOME || key == ui::VK_END) && !shift_held &&
                 (ctrl || (grid_options_ & egoRowSelect))) {
                 if (key == ui::VK_HOME)
@@ -708,6 +788,29 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
                 return;
             }
         } else {
+            const bool to_edge = (key == ui::VK_HOME || key == ui::VK_END) &&
+                                 (ctrl || shift_held || (grid_options_ & egoRowSelect)) &&
+                                 !IsNewItemRowActive() && State() != tsEditing;
+            if (to_edge && IsPartialLoadMode() && focused != nullptr &&
+                !(key == ui::VK_HOME ? start_read_ : end_read_)) {
+                // The window does not reach that end of the table: the table goes there and
+                // the window follows, as a jump to the last loaded row would stop short.
+                if (key == ui::VK_HOME)
+                    dataset->First();
+                else
+                    dataset->Last();
+                if (shift_held && IsMultiSelect()) {
+                    // As a range within the window: from the anchor to here, nothing else.
+                    ClearSelection();
+                    if (TgxTreeListNode* row = GetFocusedNode())
+                        SelectRange(row, row);
+                } else if (!ctrl) {
+                    ClearSelection();
+                    SetSelectionAnchor(GetFocusedNode());
+                }
+                key = 0;
+                return;
+            }
             if (!(grid_options_ & egoRowSelect) && !IsNewItemRowActive() && focused != nullptr &&
                 focused->IsGroup && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
                 if (key == ui::VK_LEFT)

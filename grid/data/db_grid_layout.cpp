@@ -98,6 +98,18 @@ TgxTreeListColumnSort StoredToSorted(int value) {
     }
 }
 
+// No width or row height a user can drag out comes near this; a larger stored one is damage,
+// and summed over the columns it would overflow the geometry.
+constexpr std::int32_t kMaxLayoutPixels = 32767;
+
+// A stored size beyond what a user can set reads as the current value, as text that is not a
+// number does.
+std::int32_t ReadPixels(TRegIniWrapper& store, const std::string& section, std::string_view ident,
+                        std::int32_t current) {
+    const std::int32_t value = store.ReadInteger(section, ident, current);
+    return value > kMaxLayoutPixels ? current : value;
+}
+
 }  // namespace
 
 class TCustomgxDBGrid::LayoutStore {
@@ -172,7 +184,7 @@ class TCustomgxDBGrid::LayoutStore {
             grid.SetShowSummaryFooter(
                 store.ReadBool(base, "ShowSummaryFooter", grid.ShowSummaryFooter()));
             grid.SetBandRowCount(store.ReadInteger(base, "BandRowCount", grid.BandRowCount()));
-            int row_height = store.ReadInteger(base, "DefaultRowHeight", grid.DefaultRowHeight());
+            int row_height = ReadPixels(store, base, "DefaultRowHeight", grid.DefaultRowHeight());
             if (row_height != grid.DefaultRowHeight())
                 grid.SetDefaultRowHeight(row_height);
             int panel_rows =
@@ -190,7 +202,7 @@ class TCustomgxDBGrid::LayoutStore {
                 if (band == nullptr)
                     continue;
                 band->SetVisible(store.ReadBool(section, "Visible", band->Visible()));
-                band->SetWidth(store.ReadInteger(section, "Width", band->Width()));
+                band->SetWidth(ReadPixels(store, section, "Width", band->Width()));
                 bands.emplace_back(
                     store.ReadInteger(section, "Index", static_cast<int>(band->Index())), band);
             }
@@ -207,7 +219,7 @@ class TCustomgxDBGrid::LayoutStore {
                 const std::string section = base + "\\Columns\\" + c->Name();
                 c->SetVisible(store.ReadBool(section, "Visible", c->Visible()));
                 int group_index = store.ReadInteger(section, "GroupIndex", c->GroupIndex());
-                c->SetWidth(store.ReadInteger(section, "Width", c->Width()));
+                c->SetWidth(ReadPixels(store, section, "Width", c->Width()));
                 c->SetSorted(StoredToSorted(
                     store.ReadInteger(section, "Sorted", SortedToStored(c->Sorted()))));
                 c->SetStoredSortOrder(store.ReadInteger(section, "SortedOrder", -1));

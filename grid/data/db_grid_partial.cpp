@@ -50,6 +50,8 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
     const int window = PartialWindowSize();
     loading_rows_ = true;
     ++partial_loading_;
+    // A window keeps no summaries.
+    summary_input_fields_.clear();
     ResolveKeyField();
     ResolvePreviewField();
     for (int i = 0; i < ColumnCount(); ++i)
@@ -99,15 +101,26 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                     selected_.insert(selected_.begin() + at, SelectedEntry{row->Bookmark, row});
             }
         };
+        // The row to read on from at one end of the window: a row whose record another
+        // program deleted has no place in the table, so the nearest row inward that has one.
+        auto edge_row = [&](bool at_end) -> TgxDBGridNode* {
+            for (int k = 0; k < Count(); ++k) {
+                auto* row = static_cast<TgxDBGridNode*>(Items(at_end ? Count() - 1 - k : k));
+                if (!row->Bookmark.empty() && dataset->BookmarkValid(row->Bookmark))
+                    return row;
+            }
+            return nullptr;
+        };
         if (mode == 1) {
             auto* last = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(Count() - 1) : nullptr);
             if (last != nullptr) {
-                if (!dataset->BookmarkValid(last->Bookmark)) {
+                TgxDBGridNode* from = edge_row(true);
+                if (from == nullptr) {
                     end_read_ = true;
                     finish();
                     return;
                 }
-                dataset->GotoBookmark(last->Bookmark);
+                dataset->GotoBookmark(from->Bookmark);
                 dataset->Next();
             }
             std::int32_t rec_no = last != nullptr ? last->RecNo + 1 : 0;
@@ -121,12 +134,13 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
         } else if (mode == 2) {
             auto* first = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(0) : nullptr);
             if (first != nullptr) {
-                if (!dataset->BookmarkValid(first->Bookmark)) {
+                TgxDBGridNode* from = edge_row(false);
+                if (from == nullptr) {
                     start_read_ = true;
                     finish();
                     return;
                 }
-                dataset->GotoBookmark(first->Bookmark);
+                dataset->GotoBookmark(from->Bookmark);
                 dataset->Prior();
             }
             std::int32_t rec_no = first != nullptr ? first->RecNo - 1 : 0;

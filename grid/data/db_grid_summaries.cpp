@@ -74,6 +74,23 @@ void TCustomgxDBGrid::BindSummaryFields() {
     for (int i = 0; i < ColumnCount(); ++i)
         if (auto* c = GetColumn(i))
             c->BindFooter(find(c->SummaryFooterField()));
+    summary_input_fields_.clear();
+    auto note = [&](db::TField* field) {
+        if (field != nullptr &&
+            std::find(summary_input_fields_.begin(), summary_input_fields_.end(), field) ==
+                summary_input_fields_.end())
+            summary_input_fields_.push_back(field);
+    };
+    for (TgxDBTreeListColumn* c : group_columns_)
+        note(c->SummaryFieldObject());
+    for (std::int64_t g = 0; g < summary_groups_->Count(); ++g) {
+        TgxDBGridSummaryItems& items = summary_groups_->Items(g)->SummaryItems();
+        for (std::int64_t i = 0; i < items.Count(); ++i)
+            note(items.Items(i)->FieldObject());
+    }
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (auto* c = GetColumn(i))
+            note(c->FooterFieldObject());
     summary_record_count_ = 0;
 }
 
@@ -99,10 +116,18 @@ long double TCustomgxDBGrid::SummaryInput(db::TField* field, TgxSummaryType kind
         return 0;
     if (from_dataset)
         return field->IsNull() ? 0 : static_cast<long double>(field->AsFloat());
-    TgxDBTreeListColumn* column = ColumnByFieldName(field->FieldName());
-    if (column == nullptr)
-        return 0;
-    db::Variant v = GetNodeVariant(record, column->GetIndex());
+    db::Variant v;
+    auto kept = std::find_if(record->SummaryInputs.begin(), record->SummaryInputs.end(),
+                             [&](const auto& input) { return input.first == field; });
+    if (kept != record->SummaryInputs.end()) {
+        v = kept->second;
+    } else {
+        // A row filled before this summary was set up: the value a column keeps of it.
+        TgxDBTreeListColumn* column = ColumnByFieldName(field->FieldName());
+        if (column == nullptr)
+            return 0;
+        v = GetNodeVariant(record, column->GetIndex());
+    }
     if (v.IsClear())
         return 0;
     try {

@@ -66,7 +66,9 @@ void TCustomgxDBGrid::SyncFocusedNode() {
 }
 
 bool TCustomgxDBGrid::MoveDataSetToNode(TgxDBGridNode* old_node, TgxDBGridNode* new_node,
-                                        bool use_locate, const db::Variant& key) {
+                                        bool use_locate, const db::Variant& row_key) {
+    // A copy: the caller often passes the row's own key.
+    const db::Variant key = row_key;
     db::TDataSet* dataset = DataSet();
     if (loading_rows_ || new_node == nullptr || dataset == nullptr || !link_->Active())
         return true;
@@ -148,8 +150,9 @@ void TCustomgxDBGrid::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode* n
             DataSet()->MoveBy(index - link_->ActiveRecord());
     } else if (!loading_rows_ && node != nullptr && !IsBufferMode()) {
         auto* row = static_cast<TgxDBGridNode*>(node);
-        MoveDataSetToNode(static_cast<TgxDBGridNode*>(old_node), row,
-                          (grid_options_ & (egoUseLocate | egoSmartRefresh)) != 0, row->Key);
+        if (!MoveDataSetToNode(static_cast<TgxDBGridNode*>(old_node), row,
+                               (grid_options_ & (egoUseLocate | egoSmartRefresh)) != 0, row->Key))
+            record_lost_ = true;
     }
     TCustomgxDBTreeListControl::DoChangeNode(old_node, node);
 }
@@ -160,6 +163,7 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
     try {
         TCustomgxDBTreeListControl::SetFocusedNodeColumn(node, column, make_visible);
     } catch (...) {
+        record_lost_ = false;
         TgxTreeListNode* const back = focus_returns_.back();
         focus_returns_.pop_back();
         const auto* row = static_cast<const TgxDBGridNode*>(back);
@@ -180,6 +184,16 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
         throw;
     }
     focus_returns_.pop_back();
+    if (record_lost_ && focus_returns_.empty()) {
+        record_lost_ = false;
+        // The row's record is gone (another program deleted it): the rows are read again and
+        // the focus goes where the dataset stands, so that an edit never lands in another
+        // record under this row's name.
+        if (!IsBufferMode() && link_->Active() && UpdateLockCount() == 0) {
+            RegroupInPlace();
+            SyncFocusedNode();
+        }
+    }
 }
 
 void TCustomgxDBGrid::SetFocusedAbsoluteIndex(int index) {
@@ -249,11 +263,18 @@ void TCustomgxDBGrid::DataChanged() {
     for (TCustomgxDBGrid* g : LiveGrids())
         if (g != this && g->loading_rows_ && g->DataSet() == dataset)
             other_loading = true;
-    if ((other_loading || moving_by_) && IsLoadAllMode()) {
-        // The record the grid posted on its way to another row: the rows are not read
-        // again, so its row and the sums take the posted values here.
-        if (moving_by_ && !refreshed && key_field_ != nullptr && dataset->State() == db::dsBrowse)
-            RefreshCurrentRecordRow();
+    // The grid's own move posted the record it leaves: the rows must outlive the move, so
+    // they are not read again; the posted record's row and the sums take its values here.
+    const bool own_move = moving_by_ || locating_;
+    if ((other_loading && IsLoadAllMode()) || (own_move && !IsBufferMode())) {
+        if (own_move && !refreshed && key_field_ != nullptr && dataset->State() == db::dsBrowse &&
+            !RefreshCurrentRecordRow() && pending_node_ != nullptr &&
+            pending_node_->Key.IsEmpty()) {
+            // A new record's row takes the record it became.
+            FillNode(pending_node_, pending_node_->RecNo);
+            if (IsLoadAllMode())
+                RecalcSummaries(pending_node_);
+        }
         DataSetScrolled(0);
         return;
     }
@@ -306,6 +327,10 @@ bool TCustomgxDBGrid::RefreshCurrentRecordRow() {
         return false;
     std::vector<db::Variant> before = GroupValuesOfNode(row);
     FillNode(row, row->RecNo);
+    InvalidateRow(row);
+    // A window keeps no summaries.
+    if (IsPartialLoadMode())
+        return true;
     if (GroupValuesOfNode(row) != before || !group_columns_.empty())
         RecalcSummaries(row);
     else

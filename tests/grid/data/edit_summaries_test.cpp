@@ -117,3 +117,92 @@ TEST(DBGridEditSummaries, GroupRowsFollowAValueEditedInPlace) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+// Sums over Bounces in a grid that shows no Bounces column: the footer under Index and the
+// group sum of Category read a field that only the summaries know.
+struct HiddenFieldSums : GridHarness {
+    StrataList db{6};
+    TgxDBTreeListColumn* index;
+    TgxDBTreeListColumn* item;
+    TgxDBTreeListColumn* category;
+
+    explicit HiddenFieldSums(TgxDBGridOptions extra) {
+        index = Column("Index");
+        item = Column("Item");
+        category = Column("Category");
+        index->SetSummaryFooterType(cstSum);
+        index->SetSummaryFooterField("Bounces");
+        index->SetSummaryFooterFormat("0");
+        category->SetSummaryType(cstSum);
+        category->SetSummaryField("Bounces");
+        grid->SetShowSummaryFooter(true);
+        grid->SetKeyField("Index");
+        grid->SetOptions(egoColumnSizing | egoEditing | egoTabThrough | egoCanNavigation |
+                         egoCanInsert | egoLoadAllRecords | egoImmediateEditor | extra);
+        grid->SetOptionsEx(grid->OptionsEx() | egoNotHideColumn);
+        grid->SetDataSource(db.source.get());
+        grid->setFocus();
+    }
+
+    std::string Footer() { return grid->GetFooterText(index->GetIndex()); }
+    std::vector<std::string> Groups() {
+        std::vector<std::string> out;
+        for (int i = 0; i < grid->Count(); ++i)
+            out.push_back(grid->GetCellText(grid->Items(i), category->GetIndex()));
+        return out;
+    }
+};
+
+TEST(DBGridEditSummaries, SumsOverAFieldNoColumnShowsSurviveAnEditOfAnotherField) {
+    struct Case {
+        const char* name;
+        TgxDBGridOptions options;
+        bool grouped;
+    };
+    // Bounces of records 1..6 are 1 2 0 1 2 0; categories sport music travel tech news sport.
+    for (const Case& c : {Case{"load all", 0, false}, Case{"load all, grouped", 0, true},
+                          Case{"smart refresh", egoSmartRefresh, false},
+                          Case{"smart refresh, grouped", egoSmartRefresh, true}}) {
+        SCOPED_TRACE(c.name);
+        HiddenFieldSums g(c.options);
+        if (c.grouped)
+            g.category->SetGroupIndex(0);
+        ASSERT_EQ(g.Footer(), "6");
+        const std::vector<std::string> groups = g.Groups();
+        if (c.grouped)
+            ASSERT_EQ(groups, (std::vector<std::string>{"music (SUM=2.00)", "news (SUM=2.00)",
+                                                        "sport (SUM=1.00)", "tech (SUM=1.00)",
+                                                        "travel (SUM=0.00)"}));
+        // The user changes record 1's address in place and moves down to the next record,
+        // which posts the change on the way.
+        if (c.grouped)
+            g.grid->FindNodeByKeyValue(db::Variant(1))->Parent()->Expand(false);
+        g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(1)));
+        g.grid->SetFocusedColumn(g.item->GetIndex());
+        QTest::keyClick(g.grid.get(), Qt::Key_F2);
+        auto* editor = dynamic_cast<TgxInplaceTextEdit*>(g.grid->InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(&editor->LineEdit(), "moved@example.org");
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+        strata::TStrataTable& t = g.db.Table();
+        ASSERT_EQ(t.State(), db::dsBrowse);
+        ASSERT_EQ(t.FieldByName("Index")->AsInteger(), c.grouped ? 6 : 2);
+        EXPECT_EQ(g.Footer(), "6");
+        EXPECT_EQ(g.Groups(), groups);
+        // The program then changes Bounces of the record reached: the sums take it.
+        const int before = t.FieldByName("Bounces")->AsInteger();
+        t.Edit();
+        t.FieldByName("Bounces")->SetAsInteger(12);
+        t.Post();
+        EXPECT_EQ(g.Footer(), std::to_string(6 - before + 12));
+        if (c.grouped)
+            EXPECT_EQ(g.Groups()[2], "sport (SUM=13.00)");
+    }
+}
+
+}  // namespace
+}  // namespace grid::testing

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
+
 #include <fstream>
 #include <sstream>
 
@@ -273,6 +275,45 @@ TEST(DBGridDataLink, FocusControlFocusesTheFieldsColumn) {
     db::TField* category = g.list.ds->FieldByName("Category");
     category->FocusControl();
     EXPECT_EQ(g.grid->GetFocusedField(), category);
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridLayout, DamagedSizesReadAsTheCurrentOnesAndTheRestStillLoads) {
+    // Text that is no number, and numbers no user can drag out (the largest would overflow
+    // the row and column geometry).
+    for (const char* damaged : {"wide", "2147483647", "40000", "0x7FFFFFFF"}) {
+        SCOPED_TRACE(damaged);
+        LayoutGrid g;
+        g.item->SetWidth(110);
+        g.category->SetWidth(90);
+        const int row_height = g.grid->DefaultRowHeight();
+        const int band_width = g.grid->Bands().Items(0)->Width();
+        {
+            std::ofstream out(g.IniPath());
+            out << "[frmMain_grdList]\nDefaultRowHeight=" << damaged << "\n";
+            out << "[frmMain_grdList\\Band\\Band0]\nID=" << g.grid->Bands().Items(0)->ID()
+                << "\nWidth=" << damaged << "\n";
+            for (TgxDBTreeListColumn* c : {g.item, g.category})
+                out << "[frmMain_grdList\\Columns\\" << c->Name() << "]\nWidth=" << damaged << "\n";
+            out << "[frmMain_grdList\\Columns\\" << g.index->Name() << "]\nVisible=0\n";
+        }
+        const std::string stored = g.IniText();
+        g.grid->LoadFromIniFile(g.IniPath());
+        EXPECT_EQ(g.grid->DefaultRowHeight(), row_height);
+        EXPECT_EQ(g.grid->Bands().Items(0)->Width(), band_width);
+        EXPECT_EQ(g.item->Width(), 110);
+        EXPECT_EQ(g.category->Width(), 90);
+        EXPECT_FALSE(g.index->Visible());
+        EXPECT_EQ(g.IniText(), stored);
+        QImage image(g.grid->size(), QImage::Format_ARGB32);
+        g.grid->render(&image);
+        EXPECT_EQ(g.grid->Count(), 10);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QScrollBar>
+#include <QTest>
+
+#include <set>
 
 #include "tests/grid/data/db_grid_fixture.h"
 
@@ -277,6 +281,81 @@ TEST(DBGridPreview, PreviewTextIsCutToTheMaximumLength) {
     g.grid->SetPreviewMaxLength(12);
     g.grid->ReloadAll();
     EXPECT_EQ(g.grid->GetPreviewText(g.grid->Items(0)), "\xC3\xA9t\xC3\xA9 comment");
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+std::set<int> SelectedKeys(TCustomgxDBGrid& grid, db::TDataSet& ds) {
+    std::set<int> keys;
+    ds.DisableControls();
+    const db::TBookmark back = ds.Bookmark();
+    for (int i = 0; i < grid.GetSelectedCount(); ++i) {
+        ds.GotoBookmark(grid.GetSelectedBookmark(i));
+        keys.insert(ds.FieldByName("Index")->AsInteger());
+    }
+    ds.GotoBookmark(back);
+    ds.EnableControls();
+    return keys;
+}
+
+std::set<int> KeyRange(int first, int last) {
+    std::set<int> keys;
+    for (int k = first; k <= last; ++k)
+        keys.insert(k);
+    return keys;
+}
+
+TEST(DBGridBufferMode, PagesMoveTheDatasetPastTheBufferAndShiftRangesSelectRecords) {
+    MemGrid g(100, egoMultiSelect);
+    ASSERT_TRUE(g.grid->IsBufferMode());
+    g.grid->setFocus();
+    const int rows = g.grid->GetVisibleRowCount();
+    ASSERT_GT(rows, 3);
+    auto focused_text = [&] { return g.grid->GetCellText(g.grid->GetFocusedNode(), 0); };
+    // The first page goes to the bottom row; each further page a page less one row on.
+    QTest::keyClick(g.grid.get(), Qt::Key_PageDown);
+    EXPECT_EQ(g.list.CurrentKey(), rows);
+    for (int i = 1; i <= 3; ++i) {
+        QTest::keyClick(g.grid.get(), Qt::Key_PageDown);
+        EXPECT_EQ(g.list.CurrentKey(), rows + i * (rows - 1));
+        EXPECT_EQ(focused_text(), std::to_string(g.list.CurrentKey()));
+    }
+    const int paged = g.list.CurrentKey();
+    QTest::keyClick(g.grid.get(), Qt::Key_PageUp);
+    EXPECT_LT(g.list.CurrentKey(), paged);
+    EXPECT_EQ(focused_text(), std::to_string(g.list.CurrentKey()));
+    for (int i = 0; i < 20; ++i)
+        QTest::keyClick(g.grid.get(), Qt::Key_PageDown);
+    EXPECT_EQ(g.list.CurrentKey(), 100);
+
+    // Shift ranges run over records the buffer does not hold.
+    ASSERT_TRUE(g.list.ds->Locate("Index", 40, {}));
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ShiftModifier | Qt::ControlModifier);
+    EXPECT_EQ(g.list.CurrentKey(), 100);
+    EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(40, 100));
+    QTest::keyClick(g.grid.get(), Qt::Key_Home, Qt::ShiftModifier);
+    EXPECT_EQ(g.list.CurrentKey(), 1);
+    EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(1, 40));
+    // A page without Shift leaves the range behind; a new range starts where it stands.
+    QTest::keyClick(g.grid.get(), Qt::Key_PageDown);
+    EXPECT_EQ(g.grid->GetSelectedCount(), 0);
+    const int start = g.list.CurrentKey();
+    QTest::keyClick(g.grid.get(), Qt::Key_PageDown, Qt::ShiftModifier);
+    QTest::keyClick(g.grid.get(), Qt::Key_PageDown, Qt::ShiftModifier);
+    EXPECT_EQ(g.list.CurrentKey(), start + 2 * (rows - 1));
+    // The rows of the range are drawn selected, the focused record still at the bottom.
+    EXPECT_EQ(g.grid->GetFocusedAbsoluteIndex(), g.grid->GetDataLink()->ActiveRecord());
+    EXPECT_GE(g.grid->GetFocusedAbsoluteIndex(), rows - 1);
+    for (int i = 0; i < rows; ++i)
+        EXPECT_TRUE(g.grid->IsNodeRecordSelected(g.grid->Items(i))) << i;
+    QImage image(g.grid->size(), QImage::Format_ARGB32);
+    g.grid->render(&image);
+    image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_buffer_shift_pages.png");
+    EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(start, g.list.CurrentKey()));
 }
 
 }  // namespace

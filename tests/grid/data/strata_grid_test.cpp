@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <set>
 
+#include "grid/core/inplace_text_edit.h"
 #include "platform/ui/prompt.h"
 #include "tests/grid/data/db_grid_fixture.h"
 
@@ -130,6 +133,167 @@ TEST(DBGridStrata, DeleteRemovesExactlyTheSelectionWhileAnotherProgramChangesThe
     EXPECT_EQ(keys.size(), 60u - 4u + 1u);
     EXPECT_EQ(keys.count(26), 1u);
     EXPECT_EQ(keys.count(61), 1u);
+}
+
+TEST(DBGridStrata, ARowWhoseRecordAnotherProgramDeletedIsDroppedWhenClicked) {
+    struct Case {
+        const char* name;
+        bool partial;
+        TgxDBGridOptions options;
+        int clicked;
+        std::vector<int> deleted;
+    };
+    const std::vector<Case> cases = {
+        {"every record, by a relative move", false, egoLoadAllRecords, 20, {20}},
+        {"every record, by key", false, egoLoadAllRecords | egoUseLocate, 20, {20}},
+        {"partial window", true, 0, 251, {248, 251}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StrataGrid g(500, c.options, c.partial);
+        ASSERT_TRUE(g.db.Table().Locate("Index", 30, {}));
+        ASSERT_TRUE(g.db.Table().Locate("Index", 255, {}));
+        strata::TStrataTable& other = g.db.NewTable();
+        other.Open();
+        for (int key : c.deleted) {
+            ASSERT_TRUE(other.Locate("Index", key, {}));
+            other.Delete();
+        }
+        TgxDBGridNode* row = g.grid->FindNodeByKeyValue(db::Variant(c.clicked));
+        ASSERT_NE(row, nullptr);
+        g.grid->SetFocusedNode(row);
+        // The row goes with its record, and the focus stands on the record the table is on,
+        // so that what the user types next goes into the record the focused row shows.
+        for (int key : c.deleted)
+            EXPECT_EQ(g.grid->FindNodeByKeyValue(db::Variant(key)), nullptr) << key;
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+        if (!c.partial)
+            EXPECT_EQ(g.grid->Count(), 499);
+        // Rows on either side still take the table to their own records.
+        for (int key : {c.clicked - 4, c.clicked + 4}) {
+            g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(key)));
+            EXPECT_EQ(g.CurrentKey(), key);
+            EXPECT_EQ(g.FocusedKey(), key);
+        }
+    }
+}
+
+// The main window's list: row select and multi-select over a partial window.
+TEST(DBGridStrata, HomeAndEndReachTheEndsOfTheTableBeyondThePartialWindow) {
+    StrataGrid g(600, egoRowSelect);
+    g.grid->setFocus();
+    auto selected = [&] {
+        std::set<int> keys;
+        strata::TStrataTable& t = g.db.Table();
+        t.DisableControls();
+        const db::TBookmark back = t.Bookmark();
+        for (int i = 0; i < g.grid->GetSelectedCount(); ++i) {
+            t.GotoBookmark(g.grid->GetSelectedBookmark(i));
+            keys.insert(t.FieldByName("Index")->AsInteger());
+        }
+        t.GotoBookmark(back);
+        t.EnableControls();
+        return keys;
+    };
+    ASSERT_FALSE(g.grid->EndRead());
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    EXPECT_EQ(g.CurrentKey(), 600);
+    QTest::keyClick(g.grid.get(), Qt::Key_Home);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    EXPECT_EQ(g.CurrentKey(), 1);
+    QTest::keyClick(g.grid.get(), Qt::Key_End);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    // A range to the far end takes every record between the anchor and that end.
+    ASSERT_TRUE(g.db.Table().Locate("Index", 420, {}));
+    QTest::keyClick(g.grid.get(), Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    std::set<int> keys = selected();
+    EXPECT_EQ(keys.size(), 420u);
+    EXPECT_EQ(keys.count(1), 1u);
+    EXPECT_EQ(keys.count(420), 1u);
+    EXPECT_EQ(keys.count(421), 0u);
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ControlModifier);
+    for (int i = 0; i < 10; ++i)
+        QTest::keyClick(g.grid.get(), Qt::Key_Up);
+    ASSERT_EQ(g.FocusedKey(), 590);
+    QTest::keyClick(g.grid.get(), Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(g.FocusedKey(), 600);
+    keys = selected();
+    EXPECT_EQ(keys, (std::set<int>{590, 591, 592, 593, 594, 595, 596, 597, 598, 599, 600}));
+}
+
+// An edit the grid posts on its way to another row: the window's rows are still there when
+// the move ends, the posted row shows what was typed, and a new record's row takes its key.
+TEST(DBGridStrata, APostOnTheWayToAnotherRowKeepsThePartialWindowWhole) {
+    struct Case {
+        const char* name;
+        TgxDBGridOptions options;
+        bool insert;
+    };
+    for (const Case& c :
+         {Case{"relative move, edit", 0, false}, Case{"relative move, new record", 0, true},
+          Case{"by key, edit", egoUseLocate, false},
+          Case{"by key, new record", egoUseLocate, true}}) {
+        SCOPED_TRACE(c.name);
+        StrataGrid g(400, c.options);
+        g.grid->setFocus();
+        TgxDBTreeListColumn* item = g.grid->ColumnByFieldName("Item");
+        ASSERT_TRUE(g.db.Table().Locate("Index", 200, {}));
+        g.grid->SetFocusedColumn(item->GetIndex());
+        if (c.insert)
+            QTest::keyClick(g.grid.get(), Qt::Key_Insert);
+        else
+            QTest::keyClick(g.grid.get(), Qt::Key_F2);
+        auto* editor = dynamic_cast<TgxInplaceTextEdit*>(g.grid->InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(&editor->LineEdit(), "typed@example.org");
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Down);
+        ASSERT_EQ(g.db.Table().State(), db::dsBrowse);
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+        const int edited = c.insert ? 401 : 200;
+        TgxDBGridNode* row = g.grid->FindNodeByKeyValue(db::Variant(edited));
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(g.grid->GetCellText(row, item->GetIndex()), "typed@example.org");
+        g.grid->SetFocusedNode(row);
+        EXPECT_EQ(g.CurrentKey(), edited);
+        EXPECT_EQ(g.db.Table().FieldByName("Item")->AsString(), "typed@example.org");
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(g.grid.get(), Qt::Key_Up);
+        EXPECT_EQ(g.FocusedKey(), g.CurrentKey());
+    }
+}
+
+// Another program deletes the record of the first or last row of the window; scrolling to
+// that edge still reads on, from the nearest row whose record is still there.
+TEST(DBGridStrata, AWindowReadsOnPastARecordAnotherProgramDeletedAtItsEdge) {
+    for (const bool at_end : {true, false}) {
+        SCOPED_TRACE(at_end ? "last row" : "first row");
+        StrataGrid g(1000);
+        ASSERT_TRUE(g.db.Table().Locate("Index", 600, {}));
+        auto edge_key = [&] {
+            return static_cast<TgxDBGridNode*>(g.grid->Items(at_end ? g.grid->Count() - 1 : 0))
+                ->Key.AsInteger();
+        };
+        const int edge = edge_key();
+        strata::TStrataTable& other = g.db.NewTable();
+        other.Open();
+        ASSERT_TRUE(other.Locate("Index", edge, {}));
+        other.Delete();
+        g.grid->SetTopIndex(at_end ? g.grid->Count() - 5 : 0);
+        if (at_end) {
+            EXPECT_GT(edge_key(), edge + 50);
+            EXPECT_FALSE(g.grid->EndRead());
+        } else {
+            EXPECT_LT(edge_key(), edge - 50);
+            EXPECT_FALSE(g.grid->StartRead());
+        }
+        // Each record is read once: the keys still rise row by row.
+        for (int i = 1; i < g.grid->Count(); ++i)
+            ASSERT_LT(static_cast<TgxDBGridNode*>(g.grid->Items(i - 1))->Key.AsInteger(),
+                      static_cast<TgxDBGridNode*>(g.grid->Items(i))->Key.AsInteger());
+    }
 }
 
 TEST(DBGridStrata, StatisticsFootersSumTheTable) {
