@@ -57,7 +57,6 @@ namespace app {
 namespace {
 
 constexpr int kStartupCheckDelayMs = 250;
-constexpr int kMsPerMinute = 60'000;
 
 }  // namespace
 
@@ -116,6 +115,8 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
     options_ = std::make_unique<Tdlgoptions>(this, services_);
+    options_->UseOutlook = [this] { return use_outlook_; };
+    options_->OnSetUseOutlook = [this](bool use) { SetUseOutlook(use); };
 }
 
 Tfrmmain::~Tfrmmain() {
@@ -424,7 +425,11 @@ void Tfrmmain::FormDestroy() {
     // Closing has saved every setting (and reported a failure); only the database
     // folder, which may have changed since, is written again.
     SaveDatabasePath(services_.settings, program_dir_);
-    services_.database.SaveRecentList();
+    try {
+        services_.database.SaveRecentList();
+    } catch (const std::exception&) {
+        // Closing has tried it already and reported the failure; the program ends either way.
+    }
 }
 
 void Tfrmmain::SaveDatabase() {
@@ -479,6 +484,16 @@ void Tfrmmain::DoIdle() {
     }
 }
 
+void Tfrmmain::SetUseOutlook(bool use) {
+    if (use == use_outlook_)
+        return;
+    use_outlook_ = use;
+    for (ui::TButton* button : {btngetoutlook, btnScanOutlook})
+        button->SetVisible(use);
+    for (ui::TMenuItem* item : {mkCheckOutlook, mkScanContacts, mkScanFolders})
+        item->SetVisible(use);
+}
+
 void Tfrmmain::SendEmailtoMailingList1Click() {
     if (!ConfirmSendingMethod(services_.settings))
         return;
@@ -494,7 +509,7 @@ void Tfrmmain::CommenceTimer() {
     const Settings& settings = services_.settings;
     // Switching the timed check off stops a timer that is still armed.
     if (settings.AutoScanDelayed)
-        tmrGetEntries.Start(settings.AutoScanDelayedTime * kMsPerMinute);
+        tmrGetEntries.Start(AutoScanIntervalMs(settings));
     else
         tmrGetEntries.Stop();
 }

@@ -1,5 +1,6 @@
 #include "app/list/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <exception>
@@ -66,6 +67,12 @@ class RegistryReader {
             return default_value;
         return value;
     }
+    // A value the options dialog edits with a spin control: one outside the control's range
+    // reads as the nearest value the control allows, as the control itself would show it.
+    std::int32_t Integer(std::string_view name, std::int32_t default_value, std::int32_t lowest,
+                         std::int32_t highest) {
+        return std::clamp(Integer(name, default_value), lowest, highest);
+    }
 
   private:
     platform::config::TRegistry& registry_;
@@ -104,7 +111,7 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.AlternativeCategory = r.Text("AlternativeCategory");
     s.FailedMail = r.Bool("FailedMail", false);
     s.LimitDBCache = r.Bool("LimitDBCache", false);
-    s.DBCacheSize = r.Integer("DBCacheSize", 2000);
+    s.DBCacheSize = r.Integer("DBCacheSize", 2000, kCacheSizeRange.first, kCacheSizeRange.second);
     if (!s.LimitDBCache)
         s.ShowGroupPanel = r.Bool("ShowGroupPanel", true);
     s.AllowEditing = r.Bool("AllowEditing", false);
@@ -113,13 +120,13 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.chkhtmlchecked = r.Bool("chkhtmlchecked", false);
     const std::int32_t bounce_max = r.Integer("BounceMax", 10);
     s.chkbouncemax = bounce_max >= 1;
-    s.spnbouncemax = bounce_max >= 1 ? bounce_max : 10;
+    s.spnbouncemax = bounce_max >= 1 ? std::min(bounce_max, kBounceMaxRange.second) : 10;
     s.DefaultToAddress = r.Text("DefaultToAddress");
     s.RemoveOutofOffice = r.Bool("RemoveOutofOffice", false);
     s.Acknowledge = r.Bool("Acknowledge", false);
     s.SendLog = r.Bool("SendLog", false);
     s.AddUnsubscribers = r.Bool("AddUnsubscribers", false);
-    s.SendCount = r.Integer("SendCount ", 500);
+    s.SendCount = r.Integer("SendCount ", 500, kSendCountRange.first, kSendCountRange.second);
     s.MultipleCategorySupport = r.Bool("MultipleCategorySupport", true);
     s.Except = r.Bool("Except", true);
     s.RestrictCategories = r.Bool("RestrictCategories", false) && !s.lbxcategories.empty();
@@ -130,7 +137,7 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.AlwaysResolveAddresses = r.Bool("AlwaysResolveAddresses", true);
     s.WrongCategoryIsError = r.Bool("WrongCategoryIsError", false);
     s.SendAcknowledgement = r.Bool("SendAcknowledgement", false);
-    s.spnStaggerDelay = r.Integer("StaggerDelay", 0);
+    s.spnStaggerDelay = std::min(r.Integer("StaggerDelay", 0), kStaggerDelayRange.second);
     s.chkStaggerSending = s.spnStaggerDelay > 0;
     s.SMTPHost = r.Text("SMTPHost");
     s.SMTPPort = r.Integer("SMTPPort", 25);
@@ -149,7 +156,8 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.DefaultNoUserSend = r.Bool("DefaultNoUserSend", true);
     s.GuessSalutation = r.Bool("GuessSalutation", true);
     s.MaintainLog = r.Bool("MaintainLog", true);
-    s.AutoScanDelayedTime = r.Integer("AutoScanDelayedTime", 60);
+    s.AutoScanDelayedTime =
+        r.Integer("AutoScanDelayedTime", 60, kAutoScanDelayRange.first, kAutoScanDelayRange.second);
     s.AutoScanDelayed = r.Bool("AutoScanDelayed", false);
     s.AutoScanStartUp = r.Bool("AutoScanStartUp", false);
     const std::string category = r.Text("defaultcategory");
@@ -247,6 +255,13 @@ void WriteValues(const Settings& s, platform::config::TRegistry& w, std::string_
 }
 
 }  // namespace
+
+int AutoScanIntervalMs(const Settings& settings) {
+    constexpr int kMsPerMinute = 60'000;
+    return std::clamp(settings.AutoScanDelayedTime, kAutoScanDelayRange.first,
+                      kAutoScanDelayRange.second) *
+           kMsPerMinute;
+}
 
 std::string StoredDBPath(std::string_view db_path, std::string_view program_dir) {
     auto strip = [](std::string_view p) {

@@ -8,12 +8,21 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace app {
 
 inline constexpr std::string_view kSettingsKey = "SOFTWARE\\Brovik\\Corvane";
 inline constexpr std::string_view kDefaultListFolder = "MailingList";
+
+// The ranges of the values the options dialog edits with spin controls (lowest, highest).
+using SpinRange = std::pair<std::int32_t, std::int32_t>;
+inline constexpr SpinRange kCacheSizeRange{100, 50000};
+inline constexpr SpinRange kAutoScanDelayRange{1, 1000};  // minutes
+inline constexpr SpinRange kSendCountRange{1, 99999};
+inline constexpr SpinRange kStaggerDelayRange{1, 10000000};  // seconds
+inline constexpr SpinRange kBounceMaxRange{0, 999};
 
 // How the target category of a member's message is found.
 enum class ForwardTarget { kSenderGroup, kAll, kInEmail, kInSubject };
@@ -142,6 +151,9 @@ bool SaveDatabasePath(const Settings& settings, std::string_view program_dir);
 // the registry has been written. Returns false (after a warning box) when the
 // registry key cannot be opened.
 bool SaveEntries(const Settings& settings, std::string_view program_dir);
+
+// The timed check's interval in milliseconds: the delay's minutes, kept within their range.
+int AutoScanIntervalMs(const Settings& settings);
 
 // The stored form of DBPath: "%" for the program directory.
 std::string StoredDBPath(std::string_view db_path, std::string_view program_dir);

@@ -12,7 +12,9 @@
 #include <memory>
 #include <vector>
 
+#include "app/forms/advanced_settings_dialog.h"
 #include "app/forms/main_window.h"
+#include "app/forms/options_dialog.h"
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
@@ -128,6 +130,20 @@ TEST_F(MainWindowTest, SwitchingTheTimedCheckOffStopsTheArmedTimer) {
     window.CommenceTimer();
     clock_->Advance(10 * 60'000);
     EXPECT_TRUE(passes_.empty());
+}
+
+// A stored delay outside the options dialog's range of 1 to 1000 minutes arms the timer
+// with the nearest delay in it: never with no interval, never with one that overflows.
+TEST_F(MainWindowTest, AStoredDelayOutsideItsRangeStillArmsTheTimedCheck) {
+    for (const auto& [stored, minutes] :
+         {std::pair{0, 1}, std::pair{-30, 1}, std::pair{5'000'000, 1000}}) {
+        passes_.clear();
+        Tfrmmain& window = Open({false, true, stored});
+        ASSERT_TRUE(window.tmrGetEntries.Running()) << stored;
+        EXPECT_EQ(window.tmrGetEntries.Interval(), minutes * 60'000) << stored;
+        clock_->Advance(static_cast<std::uint32_t>(minutes) * 60'000);
+        EXPECT_EQ(passes_.size(), 1u) << stored;
+    }
 }
 
 TEST_F(MainWindowTest, ATickWhileADialogIsActivePostponesByAFullInterval) {
@@ -345,6 +361,48 @@ TEST_F(MainWindowTest, ADatabaseChosenBeforeTheWindowShowsIsTheOneShownAndStored
     Settings next;
     ASSERT_TRUE(LoadDatabaseSettings(next));
     EXPECT_EQ(next.DBPath, other);
+}
+
+// Choosing another mail program in the advanced settings hides the commands that read
+// Outlook's folders, and the dialog shows the choice the next time it opens.
+TEST_F(MainWindowTest, ChoosingAnotherMailProgramHidesTheOutlookCommands) {
+    Tfrmmain& window = Open({});
+    settings.EmailMethod = 0;
+    auto outlook_commands_shown = [&] {
+        std::vector<bool> shown{window.btngetoutlook->Visible(), window.btnScanOutlook->Visible(),
+                                window.mkCheckOutlook->Visible(), window.mkScanFolders->Visible(),
+                                window.mkScanContacts->Visible()};
+        return shown;
+    };
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, true));
+    std::vector<bool> offered;
+    auto choose = [&](bool outlook) {
+        ui::ScopedModalHandler script([&](ui::TForm& form) {
+            auto& advanced = dynamic_cast<TdlgAdvancedSettings&>(form);
+            offered.push_back(advanced.rdbOutlook->Checked());
+            (outlook ? advanced.rdbOutlook : advanced.rdbOther)->SetChecked(true);
+            advanced.BitBtn1Click();
+        });
+        window.Options().BitBtn4Click();
+    };
+    choose(false);
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, false));
+    EXPECT_TRUE(window.btnsend->Visible()) << "sending needs no Outlook";
+    choose(true);
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, true));
+    EXPECT_EQ(offered, (std::vector<bool>{true, false}));
+}
+
+// The last step of the shut-down never ends the program with an exception: a recent list
+// that cannot be written was reported by the closing already.
+TEST_F(MainWindowTest, TheLastShutDownStepSurvivesARecentListThatCannotBeWritten) {
+    Tfrmmain& window = Open({});
+    std::filesystem::create_directory(program.File("recent.txt"));
+    settings.DBPath = "/elsewhere/";
+    EXPECT_NO_THROW(window.FormDestroy());
+    Settings next;
+    ASSERT_TRUE(LoadDatabaseSettings(next));
+    EXPECT_EQ(next.DBPath, "/elsewhere/");
 }
 
 }  // namespace

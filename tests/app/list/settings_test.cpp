@@ -81,6 +81,43 @@ TEST(Settings, BooleansAndNumbersReadWithTheirRules) {
     EXPECT_FALSE(s.RestrictCategories) << "no categories listed";
 }
 
+// Values the options dialog edits with spin controls read as the nearest value the
+// control allows; a stored delay of 0 minutes would otherwise never arm the timed check,
+// and a huge one would overflow its milliseconds.
+TEST(Settings, SpinValuesOutsideTheirRangeReadAsTheNearestAllowed) {
+    ProgramDir program;
+    struct Case {
+        const char* name;
+        const char* stored;
+        std::int32_t Settings::*value;
+        std::int32_t expected;
+    };
+    for (const Case& c : {
+             Case{"AutoScanDelayedTime", "0", &Settings::AutoScanDelayedTime, 1},
+             Case{"AutoScanDelayedTime", "-5", &Settings::AutoScanDelayedTime, 1},
+             Case{"AutoScanDelayedTime", "2000000", &Settings::AutoScanDelayedTime, 1000},
+             Case{"AutoScanDelayedTime", "1000", &Settings::AutoScanDelayedTime, 1000},
+             Case{"DBCacheSize", "5", &Settings::DBCacheSize, 100},
+             Case{"DBCacheSize", "900000", &Settings::DBCacheSize, 50000},
+             Case{"SendCount ", "0", &Settings::SendCount, 1},
+             Case{"SendCount ", "-3", &Settings::SendCount, 1},
+             Case{"SendCount ", "123456", &Settings::SendCount, 99999},
+             Case{"BounceMax", "5000", &Settings::spnbouncemax, 999},
+             Case{"StaggerDelay", "99999999", &Settings::spnStaggerDelay, 10000000},
+         }) {
+        Store(c.name, c.stored);
+        Settings s;
+        ASSERT_TRUE(Loadentries(s, program.Dir()));
+        EXPECT_EQ(s.*c.value, c.expected) << c.name << " " << c.stored;
+        Store(c.name, "");
+    }
+    Settings s;
+    s.AutoScanDelayedTime = 0;
+    EXPECT_EQ(AutoScanIntervalMs(s), 60'000);
+    s.AutoScanDelayedTime = 1'000'000;
+    EXPECT_EQ(AutoScanIntervalMs(s), 1000 * 60'000);
+}
+
 TEST(Settings, RoundTripOfEveryValueAndList) {
     ProgramDir program;
     Settings s;
