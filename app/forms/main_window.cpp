@@ -625,8 +625,13 @@ ProgressReport Tfrmmain::Progress(bool cancellable) {
 
 void Tfrmmain::UpdateRecentList(const std::vector<std::string>& paths) {
     mkReopen->Clear();
-    for (const std::string& path : paths)
-        mkReopen->Add(path, "", [this, path] { mkreopenonclick(path); });
+    for (const std::string& path : paths) {
+        // The path is shown as it is: an "&" in it is no hot key.
+        std::string caption;
+        for (char c : path)
+            caption += c == '&' ? std::string("&&") : std::string(1, c);
+        mkReopen->Add(caption, "", [this, path] { mkreopenonclick(path); });
+    }
     mkReopen->SetEnabled(paths.size() >= 2);
 }
 

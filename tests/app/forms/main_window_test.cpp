@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QImage>
 #include <QMenuBar>
@@ -403,6 +404,23 @@ TEST_F(MainWindowTest, TheLastShutDownStepSurvivesARecentListThatCannotBeWritten
     Settings next;
     ASSERT_TRUE(LoadDatabaseSettings(next));
     EXPECT_EQ(next.DBPath, "/elsewhere/");
+}
+
+// A folder whose name holds "&" is listed under Reopen as it is, not with a hot key.
+TEST_F(MainWindowTest, ReopenListsEachFolderAsItIsNamed) {
+    Tfrmmain& window = Open({});
+    const std::string folder = program.Dir() + "R&D/";
+    std::filesystem::create_directory(folder);
+    prompts->Answer(ui::mrYes);
+    ASSERT_TRUE(database->OpenDatabase(folder)) << AskedTexts();
+    ASSERT_EQ(window.mkReopen->Count(), 2);
+    EXPECT_EQ(window.mkReopen->Items(0).Action()->iconText().toStdString(), folder);
+    EXPECT_TRUE(window.mkReopen->Enabled());
+    window.mkReopen->Items(1).Click();
+    EXPECT_EQ(database->Directory(), program.Dir());
+    window.mkReopen->Items(1).Click();
+    EXPECT_EQ(database->Directory(), folder);
+    EXPECT_EQ(window.Caption(), "Corvane  (Database: " + folder + ")");
 }
 
 }  // namespace

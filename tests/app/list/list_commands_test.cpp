@@ -102,6 +102,33 @@ TEST_F(ListCommandsTest, MergeKeepsOneDefaultRowPerAddressWithItsValues) {
                                                 "b@x.com|Default|7|Bobby|kept"}));
 }
 
+// A shared list that another program holds locked cannot be merged; the list keeps its
+// rows, its order and its filter.
+TEST_F(ListCommandsTest, AMergeRefusedByALockElsewhereLeavesTheListAsItWas) {
+    database->CloseTables();
+    settings.DBExclusive = false;
+    ASSERT_TRUE(database->OpenDatabase(program.Dir())) << AskedTexts();
+    Add({"a@x.com", "news"});
+    Add({"a@x.com", "events"});
+    Settings other_settings;
+    other_settings.DBExclusive = false;
+    ListDatabase other(other_settings, program.Dir(), "Other");
+    ASSERT_TRUE(other.OpenDatabase(program.Dir())) << AskedTexts();
+    other.tblCV().LockTable();
+    strata::TStrataTable& t = database->tblCV();
+    t.SetFilter("Category = 'news*'");
+    t.SetFiltered(true);
+    EXPECT_ANY_THROW(MergeAllCategories(t, {}));
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+    EXPECT_TRUE(t.Filtered());
+    EXPECT_EQ(t.RecordCount(), 1);
+    other.tblCV().UnlockTable();
+    t.SetFiltered(false);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|events", "a@x.com|news"}));
+    ASSERT_TRUE(MergeAllCategories(t, {})) << "the lock is free again";
+    EXPECT_EQ(Sorted(), std::vector<std::string>{"a@x.com|Default"});
+}
+
 TEST_F(ListCommandsTest, DeleteAllAndOptimizeReopenInTheConfiguredSharingMode) {
     Add({"a@x.com", "news"});
     for (bool exclusive : {false, true}) {
