@@ -1180,33 +1180,18 @@ void Tfrmmain::ScanFileFoldersforAddresses1Click() {
                 ui::mtWarning, {ui::mbOK});
             continue;
         }
-        for (std::int64_t i = 0; i < files.Count(); ++i) {
-            showprogress(true, i, true, "Processing Files", files.Count());
-            if (Cancelled())
-                return;
-            const std::string file = files.Get(i);
-            try {
-                // Read as import files are, so a file saved as UTF-16 or with bare CR line
-                // ends gives up its addresses too.
-                ExtractAddressesFromText(ReadImportFile(file), found, valid);
-            } catch (const std::exception&) {
-                if (ui::MessageDlg("An error was encountered processing the file, " + file +
-                                       ".  Do you want to continue processing?",
-                                   ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
-                    return;
-            }
-        }
+        std::optional<std::vector<std::string>> gathered = GatherAddressesFromFiles(
+            files.ToVector(), valid,
+            [this](std::int64_t position, std::int64_t count) {
+                showprogress(true, position, true, "Processing Files", count);
+            },
+            [] { return Cancelled(); });
+        if (!gathered)
+            return;
+        found = std::move(*gathered);
         break;
     }
     hideprogress();
-    // One of each address, whatever its letter case.
-    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-        return UpperCase(a) < UpperCase(b);
-    });
-    found.erase(
-        std::unique(found.begin(), found.end(),
-                    [](const std::string& a, const std::string& b) { return SameText(a, b); }),
-        found.end());
     if (found.empty()) {
         ui::MessageDlg("No e-mail addresses were found in files of the folder, " + folder,
                        ui::mtInformation, {ui::mbOK});

@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "app/routines/text_routines.h"
 #include "platform/db/date_time.h"
 #include "platform/os/file_system.h"
 #include "tests/app/list/list_test_support.h"
@@ -31,6 +32,75 @@ TEST_F(ListDatabaseTest, NewDatabaseNumbersFirstEntry364AndHasTheStatisticsTable
     EXPECT_EQ(t.FieldByName("Bounces")->AsInteger(), 0);
     EXPECT_EQ(settings.DBPath, program.Dir());
     ASSERT_EQ(database->RecentPaths().size(), 1u);
+}
+
+// The tables a new database gets: every field with its type, size and number, and every
+// index with its fields, options and key compression.
+TEST_F(ListDatabaseTest, NewTablesHaveTheirFieldsAndIndexes) {
+    OpenNew();
+    database->CloseTables();
+    struct FieldCase {
+        const char* name;
+        db::TFieldType type;
+        std::uint16_t size;
+        std::int32_t number;
+        const char* default_value;
+        bool required;
+    };
+    struct IndexCase {
+        const char* name;
+        const char* fields;
+        db::TIndexOptions options;
+        std::uint8_t compression;
+    };
+    auto check = [](strata::TStrataTable& table, const std::vector<FieldCase>& fields,
+                    const std::vector<IndexCase>& indexes) {
+        strata::TRestructureFieldDefs& f = table.RestructureFieldDefs();
+        f.SetLoaded(false);
+        f.Update();
+        ASSERT_EQ(f.Count(), fields.size()) << table.TableName();
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const strata::TRestructureFieldDef& d = f.Items(i);
+            EXPECT_EQ(d.Name, fields[i].name);
+            EXPECT_EQ(d.DataType, fields[i].type) << d.Name;
+            EXPECT_EQ(d.Size, fields[i].size) << d.Name;
+            EXPECT_EQ(d.FieldNo, fields[i].number) << d.Name;
+            EXPECT_EQ(d.DefaultValue, fields[i].default_value) << d.Name;
+            EXPECT_EQ(d.Required, fields[i].required) << d.Name;
+        }
+        strata::TRestructureIndexDefs& x = table.RestructureIndexDefs();
+        x.SetLoaded(false);
+        x.Update();
+        ASSERT_EQ(x.Count(), indexes.size()) << table.TableName();
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            const strata::TRestructureIndexDef& d = x.Items(i);
+            // The engine keeps index names in capitals.
+            EXPECT_EQ(UpperCase(d.Name), UpperCase(indexes[i].name));
+            EXPECT_EQ(d.Fields, indexes[i].fields) << d.Name;
+            EXPECT_EQ(d.Options, indexes[i].options) << d.Name;
+            EXPECT_EQ(d.Compression, indexes[i].compression) << d.Name;
+        }
+    };
+    check(database->tblCV(),
+          {{"Index", db::ftAutoInc, 0, 1, "", false},
+           {"Item", db::ftString, 80, 2, "", false},
+           {"Category", db::ftString, 80, 3, "", false},
+           {"Bounces", db::ftInteger, 0, 4, "0", false},
+           {"Comments", db::ftString, 80, 5, "", false},
+           {"Name", db::ftString, 50, 6, "", false},
+           {"Salutation", db::ftString, 25, 7, "", false},
+           {"SendRights", db::ftBoolean, 0, 8, "", false}},
+          {{"", "Index;Item", db::ixPrimary | db::ixUnique, 3},
+           {"ByCategory", "Category", db::ixCaseInsensitive, 0},
+           {"ByBounce", "Bounces", db::ixCaseInsensitive, 0},
+           {"ByItem", "Item", db::ixCaseInsensitive, 0}});
+    check(database->tblStats(),
+          {{"Date", db::ftDate, 0, 1, "", true},
+           {"Subscribes", db::ftInteger, 0, 2, "", false},
+           {"Unsubscribes", db::ftInteger, 0, 3, "", false},
+           {"Bounces", db::ftInteger, 0, 4, "", false},
+           {"Notes", db::ftString, 200, 5, "", false}},
+          {{"", "Date", db::ixPrimary | db::ixUnique | db::ixCaseInsensitive, 3}});
 }
 
 TEST_F(ListDatabaseTest, PercentEmptyAndBackslashOpenTheProgramDirectory) {
