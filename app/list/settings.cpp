@@ -55,7 +55,14 @@ std::string MemoText(const db::TStringList& list) {
 class RegistryReader {
   public:
     explicit RegistryReader(platform::config::TRegistry& registry) : registry_(registry) {}
-    std::string Text(std::string_view name) { return registry_.ReadString(name); }
+    // A value stored as another type (an integer written by another program) is malformed:
+    // it takes its default like a missing one, and the other values still load.
+    std::string Text(std::string_view name) {
+        if (registry_.ValueExists(name) &&
+            registry_.GetDataType(name) != platform::config::TRegDataType::rdString)
+            return {};
+        return registry_.ReadString(name);
+    }
     bool Bool(std::string_view name, bool default_value) {
         return SettingStringToBool(Text(name), default_value);
     }

@@ -19,6 +19,7 @@
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "platform/config/registry.h"
 #include "platform/config/registry_store.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/form.h"
@@ -421,6 +422,20 @@ TEST_F(MainWindowTest, ReopenListsEachFolderAsItIsNamed) {
     window.mkReopen->Items(1).Click();
     EXPECT_EQ(database->Directory(), folder);
     EXPECT_EQ(window.Caption(), "Corvane  (Database: " + folder + ")");
+}
+
+// A grid column value of another type in the registry never cuts the start short: the
+// list is still filtered and counted, and the timed check is still armed.
+TEST_F(MainWindowTest, AColumnValueOfAnotherTypeLeavesTheRestOfTheStart) {
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey("SOFTWARE\\Brovik\\Corvane\\gxDBGrid1Item", true));
+        registry.WriteInteger("Width", 5);
+        registry.CloseKey();
+    }
+    Tfrmmain& window = Open({false, true, 5});
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records");
+    EXPECT_TRUE(window.tmrGetEntries.Running());
 }
 
 }  // namespace

@@ -118,6 +118,39 @@ TEST(Settings, SpinValuesOutsideTheirRangeReadAsTheNearestAllowed) {
     EXPECT_EQ(AutoScanIntervalMs(s), 1000 * 60'000);
 }
 
+// A value stored as an integer (another program's writing) is malformed: it takes its
+// default, and every other value still loads, without the box of an unreadable key.
+TEST(Settings, AValueOfAnotherTypeTakesItsDefaultAndTheRestLoad) {
+    ProgramDir program;
+    auto service = std::make_unique<ui::ScriptedPromptService>();
+    ui::ScriptedPromptService& prompts = *service;
+    ui::ScopedPromptService scope(std::move(service));
+    Store("MailingListGroup", "Requests");
+    Store("SMTPHost", "mail.example.org");
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(kSettingsKey, true));
+        registry.WriteInteger("BounceMax", 3);
+        registry.WriteInteger("MaintainLog", 0);
+        registry.WriteInteger("DBPath", 7);
+        registry.CloseKey();
+    }
+    Settings s;
+    s.MaintainLog = false;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_TRUE(prompts.Asked().empty());
+    EXPECT_EQ(s.MailingListGroup, "Requests");
+    EXPECT_EQ(s.SMTPHost, "mail.example.org");
+    EXPECT_TRUE(s.chkbouncemax);
+    EXPECT_EQ(s.spnbouncemax, 10);
+    EXPECT_TRUE(s.MaintainLog);
+    ASSERT_TRUE(LoadDatabaseSettings(s));
+    EXPECT_EQ(s.DBPath, "");
+    // Saving writes them back as texts.
+    ASSERT_TRUE(SaveEntries(s, program.Dir()));
+    EXPECT_EQ(Stored("BounceMax"), "10");
+}
+
 TEST(Settings, RoundTripOfEveryValueAndList) {
     ProgramDir program;
     Settings s;
@@ -292,6 +325,32 @@ TEST(GridLayoutSettings, ColumnsRoundTripAndTheCacheLimitSortsByAddress) {
     EXPECT_EQ(limited.columns[0].Sorted, 1);
     EXPECT_EQ(limited.columns[1].Sorted, 0);
     EXPECT_EQ(limited.columns[1].GroupIndex, -1);
+}
+
+// A column value stored as another type keeps the column's current value; the column's
+// other values and the other columns still load.
+TEST(GridLayoutSettings, AValueOfAnotherTypeKeepsTheCurrentOne) {
+    testing_support::ProgramDir program;
+    GridLayout saved;
+    saved.columns = {{"gxDBGrid1Item", true, 1, -1, 200, 2},
+                     {"gxDBGrid1Category", false, 0, 0, 90, 1}};
+    SaveGridLayout(kGridLayoutKey, saved);
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey("SOFTWARE\\Brovik\\Corvane\\gxDBGrid1Item", false));
+        registry.WriteInteger("Width", 5);
+        registry.WriteInteger("Visible", 0);
+        registry.CloseKey();
+    }
+    GridLayout loaded;
+    loaded.columns = {{"gxDBGrid1Item", true, 0, -1, 64, 0}, {"gxDBGrid1Category"}};
+    ASSERT_NO_THROW(LoadGridLayout(kGridLayoutKey, loaded, false));
+    EXPECT_EQ(loaded.columns[0].Width, 64);
+    EXPECT_TRUE(loaded.columns[0].Visible);
+    EXPECT_EQ(loaded.columns[0].Sorted, 2);
+    EXPECT_EQ(loaded.columns[0].Index, 1);
+    EXPECT_FALSE(loaded.columns[1].Visible);
+    EXPECT_EQ(loaded.columns[1].Width, 90);
 }
 
 }  // namespace
