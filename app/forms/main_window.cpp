@@ -117,6 +117,7 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     options_ = std::make_unique<Tdlgoptions>(this, services_);
     options_->UseOutlook = [this] { return use_outlook_; };
     options_->OnSetUseOutlook = [this](bool use) { SetUseOutlook(use); };
+    options_->OnApplyRecordCache = [this] { SetLoadAllRecords(); };
 }
 
 Tfrmmain::~Tfrmmain() {

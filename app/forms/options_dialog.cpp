@@ -547,6 +547,8 @@ void Tdlgoptions::BitBtn1Click() {
         s.StrictChangeDetection = chkStrictChangeDetection->Checked();
     }
     StoreControls();
+    if (OnApplyRecordCache)
+        OnApplyRecordCache();
     s.SendCount = rdbsingleemail->Checked() ? 1 : spnmaxsendcount->Value();
     if (Trim(s.defaultcategory).empty())
         s.defaultcategory = "Default";
@@ -563,6 +565,8 @@ void Tdlgoptions::BitBtn1Click() {
 void Tdlgoptions::BitBtn2Click() {
     Loadentries(services_.settings, services_.database.ProgramDir());
     LoadControls();
+    if (OnApplyRecordCache)
+        OnApplyRecordCache();
 }
 
 void Tdlgoptions::BitBtn3Click() {

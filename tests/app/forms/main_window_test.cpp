@@ -19,6 +19,7 @@
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "grid/data/db_grid.h"
 #include "platform/config/registry.h"
 #include "platform/config/registry_store.h"
 #include "platform/ui/clock.h"
@@ -436,6 +437,27 @@ TEST_F(MainWindowTest, AColumnValueOfAnotherTypeLeavesTheRestOfTheStart) {
     Tfrmmain& window = Open({false, true, 5});
     EXPECT_EQ(window.lblcount->Caption(), "  0 Records");
     EXPECT_TRUE(window.tmrGetEntries.Running());
+}
+
+// The record-cache option takes effect on the grid when the options are confirmed, not
+// at the next start: header clicks then sort through the table, whose rows the grid loads
+// in part.
+TEST_F(MainWindowTest, TheRecordCacheOptionReachesTheGridOnOk) {
+    Tfrmmain& window = Open({});
+    ASSERT_TRUE(window.gxDBGrid1->Options() & grid::egoLoadAllRecords);
+    for (bool limit : {true, false}) {
+        ui::ScopedModalHandler script([&](ui::TForm& form) {
+            auto& options = dynamic_cast<Tdlgoptions&>(form);
+            options.chkLimitDBCache->SetChecked(limit);
+            options.BitBtn1Click();
+        });
+        window.Options1Click();
+        EXPECT_EQ(settings.LimitDBCache, limit);
+        EXPECT_EQ((window.gxDBGrid1->Options() & grid::egoLoadAllRecords) == 0, limit);
+        EXPECT_EQ(window.mkShowGroupPanel->Visible(), !limit);
+        if (limit)
+            EXPECT_FALSE(window.gxDBGrid1->ShowGroupPanel());
+    }
 }
 
 }  // namespace
