@@ -302,23 +302,33 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
     // Lists written by hand or kept from a Windows copy of the program may be in
     // Windows-1252; read as UTF-8 their accented letters would be lost on the next save.
-    auto load = [](db::TStringList& list, const std::string& path) {
-        list.SetText(DecodeImportText(db::ReadWholeFile(path)));
+    auto& unreadable = settings.unreadable_files;
+    auto load = [&](std::string_view file_name, auto&& apply) {
+        const std::string path = dir + std::string(file_name);
+        if (!FileExists(path))
+            return;
+        auto known = std::find(unreadable.begin(), unreadable.end(), file_name);
+        try {
+            db::TStringList list;
+            list.SetText(DecodeImportText(db::ReadWholeFile(path)));
+            apply(list);
+            if (known != unreadable.end())
+                unreadable.erase(known);
+        } catch (const std::exception& e) {
+            if (known == unreadable.end())
+                unreadable.emplace_back(file_name);
+            ui::MessageDlg(std::string(e.what()) +
+                               "\r\n\r\nThe settings of this file keep their values, and the "
+                               "file is left as it is.",
+                           ui::mtWarning, {ui::mbOK});
+        }
     };
-    for (const TextFile& file : kTextFiles) {
-        if (FileExists(dir + std::string(file.file_name))) {
-            db::TStringList list;
-            load(list, dir + std::string(file.file_name));
-            settings.*file.text = MemoText(list);
-        }
-    }
-    for (const OptionFile& file : kListFiles) {
-        if (FileExists(dir + std::string(file.file_name))) {
-            db::TStringList list;
-            load(list, dir + std::string(file.file_name));
-            settings.*file.list = list.ToVector();
-        }
-    }
+    for (const TextFile& file : kTextFiles)
+        load(file.file_name,
+             [&](const db::TStringList& list) { settings.*file.text = MemoText(list); });
+    for (const OptionFile& file : kListFiles)
+        load(file.file_name,
+             [&](const db::TStringList& list) { settings.*file.list = list.ToVector(); });
     try {
         ReadSettingsKey(settings, ReadValues);
         return true;
@@ -354,12 +364,20 @@ bool SaveEntries(const Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
     std::exception_ptr file_error;
     try {
+        auto unreadable = [&settings](std::string_view file_name) {
+            return std::find(settings.unreadable_files.begin(), settings.unreadable_files.end(),
+                             file_name) != settings.unreadable_files.end();
+        };
         for (const TextFile& file : kTextFiles) {
+            if (unreadable(file.file_name))
+                continue;
             db::TStringList list;
             list.SetText(settings.*file.text);
             list.SaveToFile(dir + std::string(file.file_name));
         }
         for (const OptionFile& file : kListFiles) {
+            if (unreadable(file.file_name))
+                continue;
             db::TStringList list;
             for (const std::string& line : settings.*file.list)
                 list.Add(line);

@@ -116,6 +116,10 @@ struct Settings {
                           "Returned Mail",        "Undeliverable",
                           "Undelivered",          "Unzustellbar"};
 
+    // Option-list files that exist but could not be read: saving leaves them as they are,
+    // so what they hold is never replaced by the lists' defaults.
+    std::vector<std::string> unreadable_files;
+
     // The list folder's name in use.
     std::string ListFolder() const {
         return MailingListGroup.empty() ? std::string(kDefaultListFolder) : MailingListGroup;
@@ -131,10 +135,11 @@ struct OptionFile {
 };
 
 // Loads every option-list file that exists and then the registry values,
-// each missing or malformed value taking its default. Returns false (after a
-// warning box) when the registry key cannot be opened; the values then stay
-// as they were. DBPath, StrictChangeDetection and DBExclusive are the
-// database's and are left alone (LoadDatabaseSettings).
+// each missing or malformed value taking its default. A file that cannot be read is
+// reported (a warning box), keeps its list as it was and is left alone when saving. Returns false
+// (after a warning box) when the registry key cannot be opened; the values then stay as they were.
+// DBPath, StrictChangeDetection and DBExclusive are the database's and are left alone
+// (LoadDatabaseSettings).
 bool Loadentries(Settings& settings, std::string_view program_dir);
 
 // Reads DBPath, StrictChangeDetection and DBExclusive, as the database does

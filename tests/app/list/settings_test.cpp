@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -149,6 +150,29 @@ TEST(Settings, AValueOfAnotherTypeTakesItsDefaultAndTheRestLoad) {
     // Saving writes them back as texts.
     ASSERT_TRUE(SaveEntries(s, program.Dir()));
     EXPECT_EQ(Stored("BounceMax"), "10");
+}
+
+// An option file that cannot be read (here one whose every read fails) is reported, and
+// neither keeps the registry values from loading nor is written over when saving.
+TEST(Settings, AnUnreadableOptionFileIsReportedAndLeftAsItIs) {
+    ProgramDir program;
+    auto service = std::make_unique<ui::ScriptedPromptService>();
+    ui::ScriptedPromptService& prompts = *service;
+    ui::ScopedPromptService scope(std::move(service));
+    std::filesystem::create_symlink("/proc/self/mem", program.File("cats.txt"));
+    std::ofstream(program.File("addstr.txt")) << "JOIN\n";
+    Store("MailingListGroup", "Requests");
+    Settings s;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    ASSERT_EQ(prompts.Asked().size(), 1u);
+    EXPECT_NE(prompts.Asked()[0].text.find("cats.txt"), std::string::npos)
+        << prompts.Asked()[0].text;
+    EXPECT_EQ(s.MailingListGroup, "Requests") << "the registry values still load";
+    EXPECT_EQ(s.lbxAddStrings, OptionList{"JOIN"}) << "the other files still load";
+    s.lbxAddStrings = {"ENTER"};
+    ASSERT_TRUE(SaveEntries(s, program.Dir()));
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("cats.txt")));
+    EXPECT_EQ(ProgramDir::Lines(program.File("addstr.txt")), std::vector<std::string>{"ENTER"});
 }
 
 TEST(Settings, RoundTripOfEveryValueAndList) {
