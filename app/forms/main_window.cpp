@@ -384,8 +384,15 @@ void Tfrmmain::FormShow() {
     LoadGridLayout();
     UpdateDisplay();
     std::string errors_file = program_dir_ + kErrorsFileName;
-    if (platform::os::FileExists(errors_file))
-        services_.errors.LoadFromFile(errors_file);
+    try {
+        if (platform::os::FileExists(errors_file))
+            services_.errors.LoadFromFile(errors_file);
+    } catch (const std::exception& e) {
+        // The rest of the start (the check timer above all) still runs.
+        ui::MessageDlg(std::string(e.what()) +
+                           "\r\n\r\nThe errors list starts empty, and the file is left as it is.",
+                       ui::mtWarning, {ui::mbOK});
+    }
     if (settings.AutoScanStartUp)
         tmrGetEntries.Start(kStartupCheckDelayMs);
     else

@@ -460,5 +460,18 @@ TEST_F(MainWindowTest, TheRecordCacheOptionReachesTheGridOnOk) {
     }
 }
 
+// An errors list that cannot be read is reported; the start goes on (the check timer is
+// armed) and closing does not write the file over.
+TEST_F(MainWindowTest, AnUnreadableErrorsListIsReportedAndLeftAsItIs) {
+    std::filesystem::create_symlink("/proc/self/mem", program.File("errors.txt"));
+    const std::size_t asked = prompts->Asked().size();
+    Tfrmmain& window = Open({false, true, 5});
+    ASSERT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+    EXPECT_NE(prompts->Asked().back().text.find("errors.txt"), std::string::npos);
+    EXPECT_TRUE(window.tmrGetEntries.Running());
+    window.Close();
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("errors.txt")));
+}
+
 }  // namespace
 }  // namespace app

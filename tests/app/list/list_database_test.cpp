@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "app/routines/text_routines.h"
@@ -206,6 +207,24 @@ TEST_F(ListDatabaseTest, RecentListKeepsTenNewestFirst) {
     ListDatabase single(settings, program.Dir(), "Single");
     single.AddPathToRecent("/only/");
     EXPECT_FALSE(single.ReopenEnabled());
+}
+
+// A recent list that cannot be read never keeps the program from starting: it is
+// reported, the database still opens, and the file is not written over.
+TEST_F(ListDatabaseTest, AnUnreadableRecentListIsReportedAndLeftAsItIs) {
+    OpenNew();
+    database->CloseTables();
+    std::filesystem::create_symlink("/proc/self/mem", program.File("recent.txt"));
+    SaveEntries(settings, program.Dir());
+    const std::size_t asked = prompts->Asked().size();
+    Settings next_settings;
+    ListDatabase next(next_settings, program.Dir(), "Next");
+    ASSERT_NO_THROW(EXPECT_TRUE(next.dmCVCreate()));
+    ASSERT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+    EXPECT_NE(prompts->Asked().back().text.find("recent.txt"), std::string::npos);
+    EXPECT_EQ(next.RecentPaths(), std::vector<std::string>{program.Dir()}) << "this open";
+    next.SaveRecentList();
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("recent.txt")));
 }
 
 TEST_F(ListDatabaseTest, DailyStatisticsCountEachKindInTheDayRow) {
