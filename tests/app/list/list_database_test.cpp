@@ -335,6 +335,10 @@ TEST_F(RecoveryTest, RetryUpgradesAFirstStructureTable) {
               0u);
     EXPECT_EQ(texts[6], "Table Upgraded!");
     EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.org|news", "b@x.org|news"}));
+    // The entries kept get a number and the sending right the new field's default gives.
+    ASSERT_TRUE(entries->LocateEmailAddress("a@x.org"));
+    EXPECT_TRUE(database->tblCV().FieldByName("SendRights")->AsBoolean());
+    EXPECT_GT(database->tblCV().FieldByName("Index")->AsInteger(), 0);
     // The upgraded table takes new entries with every field.
     EXPECT_EQ(entries->insertentry(true, "Carl <c@x.org>", "news", "", "", "", 0, false, false),
               "Entered Successfully");
