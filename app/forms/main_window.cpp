@@ -533,15 +533,9 @@ void Tfrmmain::tmrGetEntriesTimer() {
 }
 
 void Tfrmmain::btngetoutlookClick() {
-    const Settings& settings = services_.settings;
     tmrGetEntries.SetEnabled(false);
-    if (settings.UserSending && settings.ListFolder() == settings.UserSendingFolder) {
-        ProcessFolder(true, true);
-    } else {
-        ProcessFolder(true, false);
-        if (settings.UserSending)
-            ProcessFolder(false, true);
-    }
+    for (const CheckPass& pass : CheckPasses(services_.settings))
+        ProcessFolder(pass.for_requests, pass.for_members);
     CommenceTimer();
 }
 

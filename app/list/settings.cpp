@@ -263,6 +263,14 @@ void WriteValues(const Settings& s, platform::config::TRegistry& w, std::string_
 
 }  // namespace
 
+std::vector<CheckPass> CheckPasses(const Settings& settings) {
+    if (settings.UserSending && settings.ListFolder() == settings.UserSendingFolder)
+        return {{true, true}};
+    if (settings.UserSending)
+        return {{true, false}, {false, true}};
+    return {{true, false}};
+}
+
 int AutoScanIntervalMs(const Settings& settings) {
     constexpr int kMsPerMinute = 60'000;
     return std::clamp(settings.AutoScanDelayedTime, kAutoScanDelayRange.first,

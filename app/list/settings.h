@@ -157,6 +157,16 @@ bool SaveDatabasePath(const Settings& settings, std::string_view program_dir);
 // registry key cannot be opened.
 bool SaveEntries(const Settings& settings, std::string_view program_dir);
 
+// One pass of the check for new entries over a folder: for the list's requests, for the
+// members' messages, or both when the two folders are one.
+struct CheckPass {
+    bool for_requests;
+    bool for_members;
+    bool operator==(const CheckPass&) const = default;
+};
+// The passes of one check for new entries, in order.
+std::vector<CheckPass> CheckPasses(const Settings& settings);
+
 // The timed check's interval in milliseconds: the delay's minutes, kept within their range.
 int AutoScanIntervalMs(const Settings& settings);
 

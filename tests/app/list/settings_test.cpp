@@ -175,6 +175,29 @@ TEST(Settings, AnUnreadableOptionFileIsReportedAndLeftAsItIs) {
     EXPECT_EQ(ProgramDir::Lines(program.File("addstr.txt")), std::vector<std::string>{"ENTER"});
 }
 
+// One pass for the list's requests, a second for the members' messages when they are
+// read from another folder, and one pass for both when the folders are one.
+TEST(Settings, TheCheckMakesOnePassPerFolder) {
+    struct Case {
+        bool user_sending;
+        const char* list_folder;
+        const char* members_folder;
+        std::vector<CheckPass> passes;
+    };
+    for (const Case& c : {
+             Case{false, "", "MailingList", {{true, false}}},
+             Case{true, "", "MailingList", {{true, true}}},
+             Case{true, "Requests", "Requests", {{true, true}}},
+             Case{true, "Requests", "Members", {{true, false}, {false, true}}},
+         }) {
+        Settings s;
+        s.UserSending = c.user_sending;
+        s.MailingListGroup = c.list_folder;
+        s.UserSendingFolder = c.members_folder;
+        EXPECT_EQ(CheckPasses(s), c.passes) << c.list_folder << " " << c.members_folder;
+    }
+}
+
 TEST(Settings, RoundTripOfEveryValueAndList) {
     ProgramDir program;
     Settings s;
