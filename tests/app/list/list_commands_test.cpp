@@ -82,6 +82,19 @@ TEST_F(ListCommandsTest, BatchesWorkOnTheirSnapshotOfKeys) {
         settings.lbxneversubscribe.end());
 }
 
+// An address moved to the blocked addresses, whatever its letter case, can no longer
+// subscribe.
+TEST_F(ListCommandsTest, AMovedAddressCannotSubscribeAgain) {
+    std::int32_t ann = Add({"Ann@X.com", "news"});
+    MoveToBlocked(database->tblCV(), {ann}, settings, {});
+    EXPECT_TRUE(Sorted().empty());
+    for (const char* request : {"ann@x.com", "ANN@x.COM"})
+        EXPECT_EQ(entries->insertentry(true, request, "news", "", "", "", 0, false, false),
+                  "Not Added: E-mail Address is blocked by rule!")
+            << request;
+    EXPECT_TRUE(Sorted().empty());
+}
+
 TEST_F(ListCommandsTest, ChangingCategoryNeverMakesADuplicate) {
     std::int32_t a1 = Add({"a@x.com", "news"});
     std::int32_t a2 = Add({"A@x.com", "events"});
