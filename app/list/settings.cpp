@@ -5,6 +5,7 @@
 #include <charconv>
 #include <exception>
 #include <filesystem>
+#include <limits>
 
 #include "app/list/delimited_text.h"
 #include "app/routines/text_routines.h"
@@ -80,6 +81,13 @@ class RegistryReader {
                          std::int32_t highest) {
         return std::clamp(Integer(name, default_value), lowest, highest);
     }
+    // A choice among numbered items: a number no item has is malformed and takes the
+    // default.
+    std::int32_t Choice(std::string_view name, std::int32_t default_value, std::int32_t lowest,
+                        std::int32_t highest) {
+        const std::int32_t value = Integer(name, default_value);
+        return value < lowest || value > highest ? default_value : value;
+    }
 
   private:
     platform::config::TRegistry& registry_;
@@ -137,9 +145,9 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.MultipleCategorySupport = r.Bool("MultipleCategorySupport", true);
     s.Except = r.Bool("Except", true);
     s.RestrictCategories = r.Bool("RestrictCategories", false) && !s.lbxcategories.empty();
-    s.GetSenderMethod = r.Integer("GetSenderMethod", 1);
-    s.ChokeDownload = r.Integer("ChokeDownload", 0);
-    s.EmailMethod = r.Integer("EmailMethod", -1);
+    s.GetSenderMethod = r.Choice("GetSenderMethod", 1, 0, 4);
+    s.ChokeDownload = r.Choice("ChokeDownload", 0, 0, std::numeric_limits<std::int32_t>::max());
+    s.EmailMethod = r.Choice("EmailMethod", -1, -1, 4);
     s.AlwaysShowSenderError = r.Bool("AlwaysShowSenderError", true);
     s.AlwaysResolveAddresses = r.Bool("AlwaysResolveAddresses", true);
     s.WrongCategoryIsError = r.Bool("WrongCategoryIsError", false);

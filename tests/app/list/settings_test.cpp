@@ -84,7 +84,7 @@ TEST(Settings, BooleansAndNumbersReadWithTheirRules) {
 
 // Values the options dialog edits with spin controls read as the nearest value the
 // control allows; a stored delay of 0 minutes would otherwise never arm the timed check,
-// and a huge one would overflow its milliseconds.
+// and a huge one would overflow its milliseconds. A method outside its list is malformed.
 TEST(Settings, SpinValuesOutsideTheirRangeReadAsTheNearestAllowed) {
     ProgramDir program;
     struct Case {
@@ -105,6 +105,14 @@ TEST(Settings, SpinValuesOutsideTheirRangeReadAsTheNearestAllowed) {
              Case{"SendCount ", "123456", &Settings::SendCount, 99999},
              Case{"BounceMax", "5000", &Settings::spnbouncemax, 999},
              Case{"StaggerDelay", "99999999", &Settings::spnStaggerDelay, 10000000},
+             // A method no item of its list has takes the default.
+             Case{"GetSenderMethod", "7", &Settings::GetSenderMethod, 1},
+             Case{"GetSenderMethod", "-1", &Settings::GetSenderMethod, 1},
+             Case{"GetSenderMethod", "0", &Settings::GetSenderMethod, 0},
+             Case{"EmailMethod", "5", &Settings::EmailMethod, -1},
+             Case{"EmailMethod", "-2", &Settings::EmailMethod, -1},
+             Case{"EmailMethod", "4", &Settings::EmailMethod, 4},
+             Case{"ChokeDownload", "-5", &Settings::ChokeDownload, 0},
          }) {
         Store(c.name, c.stored);
         Settings s;
