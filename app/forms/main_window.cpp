@@ -57,7 +57,6 @@ namespace app {
 namespace {
 
 constexpr int kStartupCheckDelayMs = 250;
-constexpr int kMsPerMinute = 60'000;
 
 }  // namespace
 
@@ -116,6 +115,9 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
     options_ = std::make_unique<Tdlgoptions>(this, services_);
+    options_->UseOutlook = [this] { return use_outlook_; };
+    options_->OnSetUseOutlook = [this](bool use) { SetUseOutlook(use); };
+    options_->OnApplyRecordCache = [this] { SetLoadAllRecords(); };
 }
 
 Tfrmmain::~Tfrmmain() {
@@ -382,8 +384,15 @@ void Tfrmmain::FormShow() {
     LoadGridLayout();
     UpdateDisplay();
     std::string errors_file = program_dir_ + kErrorsFileName;
-    if (platform::os::FileExists(errors_file))
-        services_.errors.LoadFromFile(errors_file);
+    try {
+        if (platform::os::FileExists(errors_file))
+            services_.errors.LoadFromFile(errors_file);
+    } catch (const std::exception& e) {
+        // The rest of the start (the check timer above all) still runs.
+        ui::MessageDlg(std::string(e.what()) +
+                           "\r\n\r\nThe errors list starts empty, and the file is left as it is.",
+                       ui::mtWarning, {ui::mbOK});
+    }
     if (settings.AutoScanStartUp)
         tmrGetEntries.Start(kStartupCheckDelayMs);
     else
@@ -424,7 +433,11 @@ void Tfrmmain::FormDestroy() {
     // Closing has saved every setting (and reported a failure); only the database
     // folder, which may have changed since, is written again.
     SaveDatabasePath(services_.settings, program_dir_);
-    services_.database.SaveRecentList();
+    try {
+        services_.database.SaveRecentList();
+    } catch (const std::exception&) {
+        // Closing has tried it already and reported the failure; the program ends either way.
+    }
 }
 
 void Tfrmmain::SaveDatabase() {
@@ -479,6 +492,16 @@ void Tfrmmain::DoIdle() {
     }
 }
 
+void Tfrmmain::SetUseOutlook(bool use) {
+    if (use == use_outlook_)
+        return;
+    use_outlook_ = use;
+    for (ui::TButton* button : {btngetoutlook, btnScanOutlook})
+        button->SetVisible(use);
+    for (ui::TMenuItem* item : {mkCheckOutlook, mkScanContacts, mkScanFolders})
+        item->SetVisible(use);
+}
+
 void Tfrmmain::SendEmailtoMailingList1Click() {
     if (!ConfirmSendingMethod(services_.settings))
         return;
@@ -494,7 +517,7 @@ void Tfrmmain::CommenceTimer() {
     const Settings& settings = services_.settings;
     // Switching the timed check off stops a timer that is still armed.
     if (settings.AutoScanDelayed)
-        tmrGetEntries.Start(settings.AutoScanDelayedTime * kMsPerMinute);
+        tmrGetEntries.Start(AutoScanIntervalMs(settings));
     else
         tmrGetEntries.Stop();
 }
@@ -510,15 +533,9 @@ void Tfrmmain::tmrGetEntriesTimer() {
 }
 
 void Tfrmmain::btngetoutlookClick() {
-    const Settings& settings = services_.settings;
     tmrGetEntries.SetEnabled(false);
-    if (settings.UserSending && settings.ListFolder() == settings.UserSendingFolder) {
-        ProcessFolder(true, true);
-    } else {
-        ProcessFolder(true, false);
-        if (settings.UserSending)
-            ProcessFolder(false, true);
-    }
+    for (const CheckPass& pass : CheckPasses(services_.settings))
+        ProcessFolder(pass.for_requests, pass.for_members);
     CommenceTimer();
 }
 
@@ -610,8 +627,13 @@ ProgressReport Tfrmmain::Progress(bool cancellable) {
 
 void Tfrmmain::UpdateRecentList(const std::vector<std::string>& paths) {
     mkReopen->Clear();
-    for (const std::string& path : paths)
-        mkReopen->Add(path, "", [this, path] { mkreopenonclick(path); });
+    for (const std::string& path : paths) {
+        // The path is shown as it is: an "&" in it is no hot key.
+        std::string caption;
+        for (char c : path)
+            caption += c == '&' ? std::string("&&") : std::string(1, c);
+        mkReopen->Add(caption, "", [this, path] { mkreopenonclick(path); });
+    }
     mkReopen->SetEnabled(paths.size() >= 2);
 }
 
@@ -1160,33 +1182,18 @@ void Tfrmmain::ScanFileFoldersforAddresses1Click() {
                 ui::mtWarning, {ui::mbOK});
             continue;
         }
-        for (std::int64_t i = 0; i < files.Count(); ++i) {
-            showprogress(true, i, true, "Processing Files", files.Count());
-            if (Cancelled())
-                return;
-            const std::string file = files.Get(i);
-            try {
-                // Read as import files are, so a file saved as UTF-16 or with bare CR line
-                // ends gives up its addresses too.
-                ExtractAddressesFromText(ReadImportFile(file), found, valid);
-            } catch (const std::exception&) {
-                if (ui::MessageDlg("An error was encountered processing the file, " + file +
-                                       ".  Do you want to continue processing?",
-                                   ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
-                    return;
-            }
-        }
+        std::optional<std::vector<std::string>> gathered = GatherAddressesFromFiles(
+            files.ToVector(), valid,
+            [this](std::int64_t position, std::int64_t count) {
+                showprogress(true, position, true, "Processing Files", count);
+            },
+            [] { return Cancelled(); });
+        if (!gathered)
+            return;
+        found = std::move(*gathered);
         break;
     }
     hideprogress();
-    // One of each address, whatever its letter case.
-    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-        return UpperCase(a) < UpperCase(b);
-    });
-    found.erase(
-        std::unique(found.begin(), found.end(),
-                    [](const std::string& a, const std::string& b) { return SameText(a, b); }),
-        found.end());
     if (found.empty()) {
         ui::MessageDlg("No e-mail addresses were found in files of the folder, " + folder,
                        ui::mtInformation, {ui::mbOK});

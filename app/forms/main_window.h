@@ -108,6 +108,11 @@ class Tfrmmain : public ui::TForm {
     // Writes the back-up file; with confirm the user is told where. True when written.
     bool SaveBackUpFile(bool confirm);
 
+    // Whether mail is read from Outlook: without it the commands that read the mail
+    // store (the check for new entries and the folder and contact scans) are hidden.
+    bool UseOutlook() const { return use_outlook_; }
+    void SetUseOutlook(bool use);
+
     // Commands.
     void Exit1Click() { Close(); }
     void Options1Click();
@@ -249,6 +254,7 @@ class Tfrmmain : public ui::TForm {
     std::unique_ptr<support::TFormPlacement> FormPlacement1;
     grid::TgxDBTreeListColumn* remembered_column_ = nullptr;
     bool column_selector_ = false;
+    bool use_outlook_ = true;
 };
 
 }  // namespace app

@@ -36,9 +36,9 @@ Control* In(ui::TGroupBox& box, Args&&... args) {
     return control;
 }
 
-ui::TSpinEdit* Spin(ui::TGroupBox& box, int min_value, int max_value, int step) {
+ui::TSpinEdit* Spin(ui::TGroupBox& box, SpinRange range, int step) {
     auto* spin = In<ui::TSpinEdit>(box);
-    spin->SetRange(min_value, max_value);
+    spin->SetRange(range.first, range.second);
     spin->SetIncrement(step);
     return spin;
 }
@@ -156,7 +156,7 @@ void Tdlgoptions::BuildPages() {
         In<ui::TCheckBox>(database, "Allow database to be shared (lower performance)");
     chkStrictChangeDetection = In<ui::TCheckBox>(database, "Strict change detection");
     chkLimitDBCache = In<ui::TCheckBox>(database, "Limit the number of entries kept loaded:");
-    spncachesize = Spin(database, 100, 50000, 500);
+    spncachesize = Spin(database, kCacheSizeRange, 500);
     chkMaintainLog = In<ui::TCheckBox>(database, "Maintain a log of all activity");
     ui::TGroupBox& backup = *Box(general, "Back Up Options");
     auto* backup_row = new QHBoxLayout;
@@ -175,7 +175,7 @@ void Tdlgoptions::BuildPages() {
     ui::TGroupBox& automatic = *Box(scanning, "Automatic checking");
     chkautoscan_startup = In<ui::TCheckBox>(automatic, "Check for new entries at start-up");
     chkautoscan_timed = In<ui::TCheckBox>(automatic, "Check for new entries every (minutes):");
-    spnAutoScanDelay = Spin(automatic, 1, 1000, 30);
+    spnAutoScanDelay = Spin(automatic, kAutoScanDelayRange, 30);
     ui::TGroupBox& after_processing = *Box(scanning, "After processing a message");
     rdbMarkAsRead = In<ui::TRadioButton>(after_processing, "Mark messages as read");
     rdbDelete = In<ui::TRadioButton>(after_processing, "Delete messages");
@@ -206,14 +206,14 @@ void Tdlgoptions::BuildPages() {
     ui::TGroupBox& per_message = *Box(sending, "Recipients per message");
     rdbsingleemail = In<ui::TRadioButton>(per_message, "One message for each recipient");
     rdbmultiemail = In<ui::TRadioButton>(per_message, "Several recipients in each message:");
-    spnmaxsendcount = Spin(per_message, 1, 99999, 25);
+    spnmaxsendcount = Spin(per_message, kSendCountRange, 25);
     ui::TGroupBox& to = *Box(sending, "Default To: address");
     defaulttoaddress = In<ui::TEdit>(to);
     ui::TGroupBox& sending_options = *Box(sending, "Options");
     AcknowledgeCheck = In<ui::TCheckBox>(sending_options, "Request Read Receipts");
     chkSendLog = In<ui::TCheckBox>(sending_options, "Keep a log of messages sent");
     chkStaggerSending = In<ui::TCheckBox>(sending_options, "Wait between messages (seconds):");
-    spnStaggerDelay = Spin(sending_options, 1, 10000000, 1);
+    spnStaggerDelay = Spin(sending_options, kStaggerDelayRange, 1);
     sending.Layout()->addStretch(1);
 
     ui::TTabSheet& acknowledge = *page("Acknowledge");
@@ -252,7 +252,7 @@ void Tdlgoptions::BuildPages() {
     chkfailedmail = In<ui::TCheckBox>(failed, "Recognise undeliverable mail by these words:");
     std::tie(lbxfailure, btndeliveryfailure) = EditableList(failed);
     chkbouncemax = In<ui::TCheckBox>(failed, "Remove an address after this many bounces:");
-    spnbouncemax = Spin(failed, 0, 999, 1);
+    spnbouncemax = Spin(failed, kBounceMaxRange, 1);
     chkRemoveOutofOffice = In<ui::TCheckBox>(failed, "Remove out of office replies");
 
     ui::TTabSheet& exceptions = *page("Exceptions");
@@ -483,7 +483,8 @@ ui::TTabSheet* Tdlgoptions::ActivePage() const {
 }
 
 void Tdlgoptions::BitBtn4Click() {
-    TdlgAdvancedSettings dialog(this, services_.settings);
+    TdlgAdvancedSettings dialog(this, services_.settings, !UseOutlook || UseOutlook());
+    dialog.OnSetUseOutlook = OnSetUseOutlook;
     dialog.ShowModal();
 }
 
@@ -546,6 +547,8 @@ void Tdlgoptions::BitBtn1Click() {
         s.StrictChangeDetection = chkStrictChangeDetection->Checked();
     }
     StoreControls();
+    if (OnApplyRecordCache)
+        OnApplyRecordCache();
     s.SendCount = rdbsingleemail->Checked() ? 1 : spnmaxsendcount->Value();
     if (Trim(s.defaultcategory).empty())
         s.defaultcategory = "Default";
@@ -562,6 +565,8 @@ void Tdlgoptions::BitBtn1Click() {
 void Tdlgoptions::BitBtn2Click() {
     Loadentries(services_.settings, services_.database.ProgramDir());
     LoadControls();
+    if (OnApplyRecordCache)
+        OnApplyRecordCache();
 }
 
 void Tdlgoptions::BitBtn3Click() {

@@ -40,6 +40,12 @@ class Tdlgoptions : public ui::TForm {
     void btnneverjoinClick();
     // "Advanced Options..": the sending and mail-store settings.
     void BitBtn4Click();
+    // Applies the record-cache option to the main window's grid, after OK and after Cancel
+    // has loaded the settings again.
+    std::function<void()> OnApplyRecordCache;
+    // The main window's use-Outlook flag, which the advanced settings show and change.
+    std::function<bool()> UseOutlook;
+    std::function<void(bool)> OnSetUseOutlook;
     void UpdateEnabling();
     // The mail store's folder names for the two folder pick lists.
     std::function<std::vector<std::string>()> OnListFolders;

@@ -39,11 +39,20 @@ void ErrorsList::LoadFromFile(std::string_view file_name) {
     if (!platform::os::FileExists(platform::os::ResolvePath(file_name)))
         return;
     db::TStringList list;
-    list.LoadFromFile(file_name);
+    try {
+        list.LoadFromFile(file_name);
+    } catch (...) {
+        unreadable_file_ = file_name;
+        throw;
+    }
+    if (unreadable_file_ == file_name)
+        unreadable_file_.clear();
     lines_ = list.ToVector();
 }
 
 void ErrorsList::SaveToFile(std::string_view file_name) const {
+    if (!unreadable_file_.empty() && unreadable_file_ == file_name)
+        return;
     db::TStringList list;
     for (const std::string& line : lines_)
         list.Add(line);

@@ -25,7 +25,8 @@ class ErrorsList {
     const std::vector<std::string>& Lines() const { return lines_; }
     void SetLines(std::vector<std::string> lines) { lines_ = std::move(lines); }
 
-    // Reads the file when it exists (a missing file leaves the list empty).
+    // Reads the file when it exists (a missing file leaves the list empty). A file that
+    // cannot be read raises, and saving then leaves that file as it is.
     void LoadFromFile(std::string_view file_name);
     void SaveToFile(std::string_view file_name) const;
 
@@ -43,6 +44,7 @@ class ErrorsList {
 
   private:
     std::vector<std::string> lines_;
+    std::string unreadable_file_;
 };
 
 // What a line of the errors list asks for when it is reprocessed.

@@ -28,14 +28,28 @@ bool SaveGridLayout(std::string_view key, const GridLayout& layout) {
 
 void LoadGridLayout(std::string_view key, GridLayout& layout, bool limit_db_cache) {
     platform::config::TRegIniFile ini(key);
+    // A value stored as another type is malformed: the column keeps its current value, and
+    // the other values (and the rest of the start) still load.
+    auto integer = [&ini](const std::string& section, std::string_view ident,
+                          std::int32_t current) {
+        try {
+            return ini.ReadInteger(section, ident, current);
+        } catch (const platform::config::ERegistryException&) {
+            return current;
+        }
+    };
     for (GridColumnState& column : layout.columns) {
-        column.Visible = ini.ReadBool(column.name, "Visible", column.Visible);
-        column.Index = ini.ReadInteger(column.name, "Index", column.Index);
+        try {
+            column.Visible = ini.ReadBool(column.name, "Visible", column.Visible);
+        } catch (const platform::config::ERegistryException&) {
+            // Keeps the column's current visibility.
+        }
+        column.Index = integer(column.name, "Index", column.Index);
         if (!limit_db_cache)
-            column.GroupIndex = ini.ReadInteger(column.name, "GroupIndex", column.GroupIndex);
-        column.Width = ini.ReadInteger(column.name, "Width", column.Width);
+            column.GroupIndex = integer(column.name, "GroupIndex", column.GroupIndex);
+        column.Width = integer(column.name, "Width", column.Width);
         if (!limit_db_cache)
-            column.Sorted = ini.ReadInteger(column.name, "Sorted", column.Sorted);
+            column.Sorted = integer(column.name, "Sorted", column.Sorted);
         else if (column.name == "gxDBGrid1Item")
             column.Sorted = 1;
     }

@@ -201,11 +201,34 @@ bool MergeAllCategories(strata::TStrataTable& table, const ProgressReport& progr
     const std::int64_t count = table.RecordCount();
     ui::THourglass hourglass;
     ControlsSuspended suspended(table);
-    const std::string index_fields = table.IndexFieldNames();
-    const bool filtered = table.Filtered();
+    // The table gets its order, filter and lock back however the merge ends, so a lock
+    // held elsewhere or a failed step never leaves the list in primary order unfiltered.
+    struct Restore {
+        strata::TStrataTable& table;
+        std::string index_fields;
+        bool filtered;
+        bool locked = false;
+        const ProgressReport& progress;
+        ~Restore() {
+            try {
+                if (locked)
+                    table.UnlockTable();
+            } catch (const std::exception&) {
+                // The lock goes with the table's file handle when it closes.
+            }
+            try {
+                table.SetIndexFieldNames(index_fields);
+                table.SetFiltered(filtered);
+            } catch (const std::exception&) {
+                // The window applies its filter again after every command.
+            }
+            Report(progress, 0, "", 0);
+        }
+    } restore{table, table.IndexFieldNames(), table.Filtered(), false, progress};
     table.SetFiltered(false);
     table.SetIndexFieldNames("");
     table.LockTable();
+    restore.locked = true;
     bool completed = true;
     table.First();
     for (std::int64_t n = 1; !table.Eof(); ++n) {
@@ -250,10 +273,6 @@ bool MergeAllCategories(strata::TStrataTable& table, const ProgressReport& progr
             }
         }
     }
-    table.UnlockTable();
-    table.SetIndexFieldNames(index_fields);
-    table.SetFiltered(filtered);
-    Report(progress, 0, "", 0);
     return completed;
 }
 

@@ -568,13 +568,24 @@ void ListDatabase::AddPathToRecent(std::string_view path) {
 
 void ListDatabase::LoadRecentList() {
     recent_.clear();
+    recent_unreadable_ = false;
     const std::string file = program_dir_ + std::string(kRecentFile);
     if (FileInDir(program_dir_, kRecentFile)) {
-        db::TStringList list;
-        list.LoadFromFile(file);
-        for (std::int64_t i = 0; i < list.Count() && recent_.size() < kMaxRecentPaths; ++i) {
-            if (!list[i].empty())
-                recent_.push_back(list[i]);
+        try {
+            db::TStringList list;
+            list.LoadFromFile(file);
+            for (std::int64_t i = 0; i < list.Count() && recent_.size() < kMaxRecentPaths; ++i) {
+                if (!list[i].empty())
+                    recent_.push_back(list[i]);
+            }
+        } catch (const std::exception& e) {
+            // The program starts without its recent databases rather than not at all.
+            recent_.clear();
+            recent_unreadable_ = true;
+            ui::MessageDlg(std::string(e.what()) +
+                               "\r\n\r\nThe list of recent databases starts empty, and the "
+                               "file is left as it is.",
+                           ui::mtWarning, {ui::mbOK});
         }
     }
     if (OnRecentChanged)
@@ -582,6 +593,8 @@ void ListDatabase::LoadRecentList() {
 }
 
 void ListDatabase::SaveRecentList() const {
+    if (recent_unreadable_)
+        return;
     db::TStringList list;
     for (const std::string& path : recent_)
         list.Add(path);

@@ -98,6 +98,8 @@ class ListDatabase {
 
     const std::vector<std::string>& RecentPaths() const { return recent_; }
     void AddPathToRecent(std::string_view path);
+    // A "recent.txt" that cannot be read is reported; the list starts empty and saving
+    // leaves the file as it is.
     void LoadRecentList();
     void SaveRecentList() const;
     // The reopen menu is enabled with two or more paths.
@@ -132,6 +134,7 @@ class ListDatabase {
     std::string directory_;
     bool open_ = false;
     std::vector<std::string> recent_;
+    bool recent_unreadable_ = false;
     db::ComponentPtr<strata::TStrataSession> session_;
     db::ComponentPtr<strata::TStrataDatabase> DBCV_;
     db::ComponentPtr<strata::TStrataTable> tblCV_;

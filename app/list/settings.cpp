@@ -1,9 +1,11 @@
 #include "app/list/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <exception>
 #include <filesystem>
+#include <limits>
 
 #include "app/list/delimited_text.h"
 #include "app/routines/text_routines.h"
@@ -54,7 +56,14 @@ std::string MemoText(const db::TStringList& list) {
 class RegistryReader {
   public:
     explicit RegistryReader(platform::config::TRegistry& registry) : registry_(registry) {}
-    std::string Text(std::string_view name) { return registry_.ReadString(name); }
+    // A value stored as another type (an integer written by another program) is malformed:
+    // it takes its default like a missing one, and the other values still load.
+    std::string Text(std::string_view name) {
+        if (registry_.ValueExists(name) &&
+            registry_.GetDataType(name) != platform::config::TRegDataType::rdString)
+            return {};
+        return registry_.ReadString(name);
+    }
     bool Bool(std::string_view name, bool default_value) {
         return SettingStringToBool(Text(name), default_value);
     }
@@ -65,6 +74,19 @@ class RegistryReader {
         if (ec != std::errc() || end != text.data() + text.size() || text.empty())
             return default_value;
         return value;
+    }
+    // A value the options dialog edits with a spin control: one outside the control's range
+    // reads as the nearest value the control allows, as the control itself would show it.
+    std::int32_t Integer(std::string_view name, std::int32_t default_value, std::int32_t lowest,
+                         std::int32_t highest) {
+        return std::clamp(Integer(name, default_value), lowest, highest);
+    }
+    // A choice among numbered items: a number no item has is malformed and takes the
+    // default.
+    std::int32_t Choice(std::string_view name, std::int32_t default_value, std::int32_t lowest,
+                        std::int32_t highest) {
+        const std::int32_t value = Integer(name, default_value);
+        return value < lowest || value > highest ? default_value : value;
     }
 
   private:
@@ -104,7 +126,7 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.AlternativeCategory = r.Text("AlternativeCategory");
     s.FailedMail = r.Bool("FailedMail", false);
     s.LimitDBCache = r.Bool("LimitDBCache", false);
-    s.DBCacheSize = r.Integer("DBCacheSize", 2000);
+    s.DBCacheSize = r.Integer("DBCacheSize", 2000, kCacheSizeRange.first, kCacheSizeRange.second);
     if (!s.LimitDBCache)
         s.ShowGroupPanel = r.Bool("ShowGroupPanel", true);
     s.AllowEditing = r.Bool("AllowEditing", false);
@@ -113,24 +135,24 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.chkhtmlchecked = r.Bool("chkhtmlchecked", false);
     const std::int32_t bounce_max = r.Integer("BounceMax", 10);
     s.chkbouncemax = bounce_max >= 1;
-    s.spnbouncemax = bounce_max >= 1 ? bounce_max : 10;
+    s.spnbouncemax = bounce_max >= 1 ? std::min(bounce_max, kBounceMaxRange.second) : 10;
     s.DefaultToAddress = r.Text("DefaultToAddress");
     s.RemoveOutofOffice = r.Bool("RemoveOutofOffice", false);
     s.Acknowledge = r.Bool("Acknowledge", false);
     s.SendLog = r.Bool("SendLog", false);
     s.AddUnsubscribers = r.Bool("AddUnsubscribers", false);
-    s.SendCount = r.Integer("SendCount ", 500);
+    s.SendCount = r.Integer("SendCount ", 500, kSendCountRange.first, kSendCountRange.second);
     s.MultipleCategorySupport = r.Bool("MultipleCategorySupport", true);
     s.Except = r.Bool("Except", true);
     s.RestrictCategories = r.Bool("RestrictCategories", false) && !s.lbxcategories.empty();
-    s.GetSenderMethod = r.Integer("GetSenderMethod", 1);
-    s.ChokeDownload = r.Integer("ChokeDownload", 0);
-    s.EmailMethod = r.Integer("EmailMethod", -1);
+    s.GetSenderMethod = r.Choice("GetSenderMethod", 1, 0, 4);
+    s.ChokeDownload = r.Choice("ChokeDownload", 0, 0, std::numeric_limits<std::int32_t>::max());
+    s.EmailMethod = r.Choice("EmailMethod", -1, -1, 4);
     s.AlwaysShowSenderError = r.Bool("AlwaysShowSenderError", true);
     s.AlwaysResolveAddresses = r.Bool("AlwaysResolveAddresses", true);
     s.WrongCategoryIsError = r.Bool("WrongCategoryIsError", false);
     s.SendAcknowledgement = r.Bool("SendAcknowledgement", false);
-    s.spnStaggerDelay = r.Integer("StaggerDelay", 0);
+    s.spnStaggerDelay = std::min(r.Integer("StaggerDelay", 0), kStaggerDelayRange.second);
     s.chkStaggerSending = s.spnStaggerDelay > 0;
     s.SMTPHost = r.Text("SMTPHost");
     s.SMTPPort = r.Integer("SMTPPort", 25);
@@ -149,7 +171,8 @@ void ReadValues(Settings& s, RegistryReader& r) {
     s.DefaultNoUserSend = r.Bool("DefaultNoUserSend", true);
     s.GuessSalutation = r.Bool("GuessSalutation", true);
     s.MaintainLog = r.Bool("MaintainLog", true);
-    s.AutoScanDelayedTime = r.Integer("AutoScanDelayedTime", 60);
+    s.AutoScanDelayedTime =
+        r.Integer("AutoScanDelayedTime", 60, kAutoScanDelayRange.first, kAutoScanDelayRange.second);
     s.AutoScanDelayed = r.Bool("AutoScanDelayed", false);
     s.AutoScanStartUp = r.Bool("AutoScanStartUp", false);
     const std::string category = r.Text("defaultcategory");
@@ -248,6 +271,21 @@ void WriteValues(const Settings& s, platform::config::TRegistry& w, std::string_
 
 }  // namespace
 
+std::vector<CheckPass> CheckPasses(const Settings& settings) {
+    if (settings.UserSending && settings.ListFolder() == settings.UserSendingFolder)
+        return {{true, true}};
+    if (settings.UserSending)
+        return {{true, false}, {false, true}};
+    return {{true, false}};
+}
+
+int AutoScanIntervalMs(const Settings& settings) {
+    constexpr int kMsPerMinute = 60'000;
+    return std::clamp(settings.AutoScanDelayedTime, kAutoScanDelayRange.first,
+                      kAutoScanDelayRange.second) *
+           kMsPerMinute;
+}
+
 std::string StoredDBPath(std::string_view db_path, std::string_view program_dir) {
     auto strip = [](std::string_view p) {
         while (p.size() > 1 && (p.back() == '/' || p.back() == '\\'))
@@ -280,23 +318,33 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
     // Lists written by hand or kept from a Windows copy of the program may be in
     // Windows-1252; read as UTF-8 their accented letters would be lost on the next save.
-    auto load = [](db::TStringList& list, const std::string& path) {
-        list.SetText(DecodeImportText(db::ReadWholeFile(path)));
+    auto& unreadable = settings.unreadable_files;
+    auto load = [&](std::string_view file_name, auto&& apply) {
+        const std::string path = dir + std::string(file_name);
+        if (!FileExists(path))
+            return;
+        auto known = std::find(unreadable.begin(), unreadable.end(), file_name);
+        try {
+            db::TStringList list;
+            list.SetText(DecodeImportText(db::ReadWholeFile(path)));
+            apply(list);
+            if (known != unreadable.end())
+                unreadable.erase(known);
+        } catch (const std::exception& e) {
+            if (known == unreadable.end())
+                unreadable.emplace_back(file_name);
+            ui::MessageDlg(std::string(e.what()) +
+                               "\r\n\r\nThe settings of this file keep their values, and the "
+                               "file is left as it is.",
+                           ui::mtWarning, {ui::mbOK});
+        }
     };
-    for (const TextFile& file : kTextFiles) {
-        if (FileExists(dir + std::string(file.file_name))) {
-            db::TStringList list;
-            load(list, dir + std::string(file.file_name));
-            settings.*file.text = MemoText(list);
-        }
-    }
-    for (const OptionFile& file : kListFiles) {
-        if (FileExists(dir + std::string(file.file_name))) {
-            db::TStringList list;
-            load(list, dir + std::string(file.file_name));
-            settings.*file.list = list.ToVector();
-        }
-    }
+    for (const TextFile& file : kTextFiles)
+        load(file.file_name,
+             [&](const db::TStringList& list) { settings.*file.text = MemoText(list); });
+    for (const OptionFile& file : kListFiles)
+        load(file.file_name,
+             [&](const db::TStringList& list) { settings.*file.list = list.ToVector(); });
     try {
         ReadSettingsKey(settings, ReadValues);
         return true;
@@ -332,12 +380,20 @@ bool SaveEntries(const Settings& settings, std::string_view program_dir) {
     const std::string dir(program_dir);
     std::exception_ptr file_error;
     try {
+        auto unreadable = [&settings](std::string_view file_name) {
+            return std::find(settings.unreadable_files.begin(), settings.unreadable_files.end(),
+                             file_name) != settings.unreadable_files.end();
+        };
         for (const TextFile& file : kTextFiles) {
+            if (unreadable(file.file_name))
+                continue;
             db::TStringList list;
             list.SetText(settings.*file.text);
             list.SaveToFile(dir + std::string(file.file_name));
         }
         for (const OptionFile& file : kListFiles) {
+            if (unreadable(file.file_name))
+                continue;
             db::TStringList list;
             for (const std::string& line : settings.*file.list)
                 list.Add(line);

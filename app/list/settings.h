@@ -8,12 +8,21 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace app {
 
 inline constexpr std::string_view kSettingsKey = "SOFTWARE\\Brovik\\Corvane";
 inline constexpr std::string_view kDefaultListFolder = "MailingList";
+
+// The ranges of the values the options dialog edits with spin controls (lowest, highest).
+using SpinRange = std::pair<std::int32_t, std::int32_t>;
+inline constexpr SpinRange kCacheSizeRange{100, 50000};
+inline constexpr SpinRange kAutoScanDelayRange{1, 1000};  // minutes
+inline constexpr SpinRange kSendCountRange{1, 99999};
+inline constexpr SpinRange kStaggerDelayRange{1, 10000000};  // seconds
+inline constexpr SpinRange kBounceMaxRange{0, 999};
 
 // How the target category of a member's message is found.
 enum class ForwardTarget { kSenderGroup, kAll, kInEmail, kInSubject };
@@ -107,6 +116,10 @@ struct Settings {
                           "Returned Mail",        "Undeliverable",
                           "Undelivered",          "Unzustellbar"};
 
+    // Option-list files that exist but could not be read: saving leaves them as they are,
+    // so what they hold is never replaced by the lists' defaults.
+    std::vector<std::string> unreadable_files;
+
     // The list folder's name in use.
     std::string ListFolder() const {
         return MailingListGroup.empty() ? std::string(kDefaultListFolder) : MailingListGroup;
@@ -122,10 +135,11 @@ struct OptionFile {
 };
 
 // Loads every option-list file that exists and then the registry values,
-// each missing or malformed value taking its default. Returns false (after a
-// warning box) when the registry key cannot be opened; the values then stay
-// as they were. DBPath, StrictChangeDetection and DBExclusive are the
-// database's and are left alone (LoadDatabaseSettings).
+// each missing or malformed value taking its default. A file that cannot be read is
+// reported (a warning box), keeps its list as it was and is left alone when saving. Returns false
+// (after a warning box) when the registry key cannot be opened; the values then stay as they were.
+// DBPath, StrictChangeDetection and DBExclusive are the database's and are left alone
+// (LoadDatabaseSettings).
 bool Loadentries(Settings& settings, std::string_view program_dir);
 
 // Reads DBPath, StrictChangeDetection and DBExclusive, as the database does
@@ -142,6 +156,19 @@ bool SaveDatabasePath(const Settings& settings, std::string_view program_dir);
 // the registry has been written. Returns false (after a warning box) when the
 // registry key cannot be opened.
 bool SaveEntries(const Settings& settings, std::string_view program_dir);
+
+// One pass of the check for new entries over a folder: for the list's requests, for the
+// members' messages, or both when the two folders are one.
+struct CheckPass {
+    bool for_requests;
+    bool for_members;
+    bool operator==(const CheckPass&) const = default;
+};
+// The passes of one check for new entries, in order.
+std::vector<CheckPass> CheckPasses(const Settings& settings);
+
+// The timed check's interval in milliseconds: the delay's minutes, kept within their range.
+int AutoScanIntervalMs(const Settings& settings);
 
 // The stored form of DBPath: "%" for the program directory.
 std::string StoredDBPath(std::string_view db_path, std::string_view program_dir);

@@ -140,6 +140,39 @@ void addemailaddresses(std::string_view text, std::vector<std::string>& list) {
         list.push_back(Trim(piece));
 }
 
+std::optional<std::vector<std::string>> GatherAddressesFromFiles(
+    const std::vector<std::string>& files, const AddressCheck& valid,
+    const std::function<void(std::int64_t position, std::int64_t count)>& progress,
+    const std::function<bool()>& cancelled) {
+    std::vector<std::string> found;
+    const auto count = static_cast<std::int64_t>(files.size());
+    for (std::int64_t i = 0; i < count; ++i) {
+        if (progress)
+            progress(i, count);
+        if (cancelled && cancelled())
+            return std::nullopt;
+        const std::string& file = files[static_cast<std::size_t>(i)];
+        try {
+            // Read as import files are, so a file saved as UTF-16 or with bare CR line
+            // ends gives up its addresses too.
+            ExtractAddressesFromText(ReadImportFile(file), found, valid);
+        } catch (const std::exception&) {
+            if (ui::MessageDlg("An error was encountered processing the file, " + file +
+                                   ".  Do you want to continue processing?",
+                               ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
+                return std::nullopt;
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+        return UpperCase(a) < UpperCase(b);
+    });
+    found.erase(
+        std::unique(found.begin(), found.end(),
+                    [](const std::string& a, const std::string& b) { return SameText(a, b); }),
+        found.end());
+    return found;
+}
+
 std::string NamedAddress(std::string_view name, std::string_view address) {
     if (address.empty())
         return {};

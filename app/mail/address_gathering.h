@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,14 @@ void ExtractAddressesFromText(std::string_view text, std::vector<std::string>& l
                               const AddressCheck& valid);
 // Adds the pieces of a ";"-separated text (or the text itself), unchecked.
 void addemailaddresses(std::string_view text, std::vector<std::string>& list);
+// The addresses of files, each read as import files are: sorted, each once whatever its
+// letter case. `progress` (file number, file count) comes before each file. A file that
+// cannot be read asks whether to go on; No, or `cancelled` turning true, stops the
+// gathering and gives nothing.
+std::optional<std::vector<std::string>> GatherAddressesFromFiles(
+    const std::vector<std::string>& files, const AddressCheck& valid,
+    const std::function<void(std::int64_t position, std::int64_t count)>& progress,
+    const std::function<bool()>& cancelled);
 // "Name <address>" with the name given name first, or the bare address.
 std::string NamedAddress(std::string_view name, std::string_view address);
 // The warning of a scan that cannot reach the mail store or its root folder.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QImage>
 #include <QMenuBar>
@@ -12,10 +13,14 @@
 #include <memory>
 #include <vector>
 
+#include "app/forms/advanced_settings_dialog.h"
 #include "app/forms/main_window.h"
+#include "app/forms/options_dialog.h"
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "grid/data/db_grid.h"
+#include "platform/config/registry.h"
 #include "platform/config/registry_store.h"
 #include "platform/ui/clock.h"
 #include "platform/ui/form.h"
@@ -128,6 +133,20 @@ TEST_F(MainWindowTest, SwitchingTheTimedCheckOffStopsTheArmedTimer) {
     window.CommenceTimer();
     clock_->Advance(10 * 60'000);
     EXPECT_TRUE(passes_.empty());
+}
+
+// A stored delay outside the options dialog's range of 1 to 1000 minutes arms the timer
+// with the nearest delay in it: never with no interval, never with one that overflows.
+TEST_F(MainWindowTest, AStoredDelayOutsideItsRangeStillArmsTheTimedCheck) {
+    for (const auto& [stored, minutes] :
+         {std::pair{0, 1}, std::pair{-30, 1}, std::pair{5'000'000, 1000}}) {
+        passes_.clear();
+        Tfrmmain& window = Open({false, true, stored});
+        ASSERT_TRUE(window.tmrGetEntries.Running()) << stored;
+        EXPECT_EQ(window.tmrGetEntries.Interval(), minutes * 60'000) << stored;
+        clock_->Advance(static_cast<std::uint32_t>(minutes) * 60'000);
+        EXPECT_EQ(passes_.size(), 1u) << stored;
+    }
 }
 
 TEST_F(MainWindowTest, ATickWhileADialogIsActivePostponesByAFullInterval) {
@@ -345,6 +364,113 @@ TEST_F(MainWindowTest, ADatabaseChosenBeforeTheWindowShowsIsTheOneShownAndStored
     Settings next;
     ASSERT_TRUE(LoadDatabaseSettings(next));
     EXPECT_EQ(next.DBPath, other);
+}
+
+// Choosing another mail program in the advanced settings hides the commands that read
+// Outlook's folders, and the dialog shows the choice the next time it opens.
+TEST_F(MainWindowTest, ChoosingAnotherMailProgramHidesTheOutlookCommands) {
+    Tfrmmain& window = Open({});
+    settings.EmailMethod = 0;
+    auto outlook_commands_shown = [&] {
+        std::vector<bool> shown{window.btngetoutlook->Visible(), window.btnScanOutlook->Visible(),
+                                window.mkCheckOutlook->Visible(), window.mkScanFolders->Visible(),
+                                window.mkScanContacts->Visible()};
+        return shown;
+    };
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, true));
+    std::vector<bool> offered;
+    auto choose = [&](bool outlook) {
+        ui::ScopedModalHandler script([&](ui::TForm& form) {
+            auto& advanced = dynamic_cast<TdlgAdvancedSettings&>(form);
+            offered.push_back(advanced.rdbOutlook->Checked());
+            (outlook ? advanced.rdbOutlook : advanced.rdbOther)->SetChecked(true);
+            advanced.BitBtn1Click();
+        });
+        window.Options().BitBtn4Click();
+    };
+    choose(false);
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, false));
+    EXPECT_TRUE(window.btnsend->Visible()) << "sending needs no Outlook";
+    choose(true);
+    EXPECT_EQ(outlook_commands_shown(), std::vector<bool>(5, true));
+    EXPECT_EQ(offered, (std::vector<bool>{true, false}));
+}
+
+// The last step of the shut-down never ends the program with an exception: a recent list
+// that cannot be written was reported by the closing already.
+TEST_F(MainWindowTest, TheLastShutDownStepSurvivesARecentListThatCannotBeWritten) {
+    Tfrmmain& window = Open({});
+    std::filesystem::create_directory(program.File("recent.txt"));
+    settings.DBPath = "/elsewhere/";
+    EXPECT_NO_THROW(window.FormDestroy());
+    Settings next;
+    ASSERT_TRUE(LoadDatabaseSettings(next));
+    EXPECT_EQ(next.DBPath, "/elsewhere/");
+}
+
+// A folder whose name holds "&" is listed under Reopen as it is, not with a hot key.
+TEST_F(MainWindowTest, ReopenListsEachFolderAsItIsNamed) {
+    Tfrmmain& window = Open({});
+    const std::string folder = program.Dir() + "R&D/";
+    std::filesystem::create_directory(folder);
+    prompts->Answer(ui::mrYes);
+    ASSERT_TRUE(database->OpenDatabase(folder)) << AskedTexts();
+    ASSERT_EQ(window.mkReopen->Count(), 2);
+    EXPECT_EQ(window.mkReopen->Items(0).Action()->iconText().toStdString(), folder);
+    EXPECT_TRUE(window.mkReopen->Enabled());
+    window.mkReopen->Items(1).Click();
+    EXPECT_EQ(database->Directory(), program.Dir());
+    window.mkReopen->Items(1).Click();
+    EXPECT_EQ(database->Directory(), folder);
+    EXPECT_EQ(window.Caption(), "Corvane  (Database: " + folder + ")");
+}
+
+// A grid column value of another type in the registry never cuts the start short: the
+// list is still filtered and counted, and the timed check is still armed.
+TEST_F(MainWindowTest, AColumnValueOfAnotherTypeLeavesTheRestOfTheStart) {
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey("SOFTWARE\\Brovik\\Corvane\\gxDBGrid1Item", true));
+        registry.WriteInteger("Width", 5);
+        registry.CloseKey();
+    }
+    Tfrmmain& window = Open({false, true, 5});
+    EXPECT_EQ(window.lblcount->Caption(), "  0 Records");
+    EXPECT_TRUE(window.tmrGetEntries.Running());
+}
+
+// The record-cache option takes effect on the grid when the options are confirmed, not
+// at the next start: header clicks then sort through the table, whose rows the grid loads
+// in part.
+TEST_F(MainWindowTest, TheRecordCacheOptionReachesTheGridOnOk) {
+    Tfrmmain& window = Open({});
+    ASSERT_TRUE(window.gxDBGrid1->Options() & grid::egoLoadAllRecords);
+    for (bool limit : {true, false}) {
+        ui::ScopedModalHandler script([&](ui::TForm& form) {
+            auto& options = dynamic_cast<Tdlgoptions&>(form);
+            options.chkLimitDBCache->SetChecked(limit);
+            options.BitBtn1Click();
+        });
+        window.Options1Click();
+        EXPECT_EQ(settings.LimitDBCache, limit);
+        EXPECT_EQ((window.gxDBGrid1->Options() & grid::egoLoadAllRecords) == 0, limit);
+        EXPECT_EQ(window.mkShowGroupPanel->Visible(), !limit);
+        if (limit)
+            EXPECT_FALSE(window.gxDBGrid1->ShowGroupPanel());
+    }
+}
+
+// An errors list that cannot be read is reported; the start goes on (the check timer is
+// armed) and closing does not write the file over.
+TEST_F(MainWindowTest, AnUnreadableErrorsListIsReportedAndLeftAsItIs) {
+    std::filesystem::create_symlink("/proc/self/mem", program.File("errors.txt"));
+    const std::size_t asked = prompts->Asked().size();
+    Tfrmmain& window = Open({false, true, 5});
+    ASSERT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+    EXPECT_NE(prompts->Asked().back().text.find("errors.txt"), std::string::npos);
+    EXPECT_TRUE(window.tmrGetEntries.Running());
+    window.Close();
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("errors.txt")));
 }
 
 }  // namespace

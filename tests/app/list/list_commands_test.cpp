@@ -82,6 +82,19 @@ TEST_F(ListCommandsTest, BatchesWorkOnTheirSnapshotOfKeys) {
         settings.lbxneversubscribe.end());
 }
 
+// An address moved to the blocked addresses, whatever its letter case, can no longer
+// subscribe.
+TEST_F(ListCommandsTest, AMovedAddressCannotSubscribeAgain) {
+    std::int32_t ann = Add({"Ann@X.com", "news"});
+    MoveToBlocked(database->tblCV(), {ann}, settings, {});
+    EXPECT_TRUE(Sorted().empty());
+    for (const char* request : {"ann@x.com", "ANN@x.COM"})
+        EXPECT_EQ(entries->insertentry(true, request, "news", "", "", "", 0, false, false),
+                  "Not Added: E-mail Address is blocked by rule!")
+            << request;
+    EXPECT_TRUE(Sorted().empty());
+}
+
 TEST_F(ListCommandsTest, ChangingCategoryNeverMakesADuplicate) {
     std::int32_t a1 = Add({"a@x.com", "news"});
     std::int32_t a2 = Add({"A@x.com", "events"});
@@ -100,6 +113,33 @@ TEST_F(ListCommandsTest, MergeKeepsOneDefaultRowPerAddressWithItsValues) {
     ASSERT_TRUE(MergeAllCategories(database->tblCV(), {}));
     EXPECT_EQ(Full(), (std::vector<std::string>{"a@x.com|Default|1|Ann|first",
                                                 "b@x.com|Default|7|Bobby|kept"}));
+}
+
+// A shared list that another program holds locked cannot be merged; the list keeps its
+// rows, its order and its filter.
+TEST_F(ListCommandsTest, AMergeRefusedByALockElsewhereLeavesTheListAsItWas) {
+    database->CloseTables();
+    settings.DBExclusive = false;
+    ASSERT_TRUE(database->OpenDatabase(program.Dir())) << AskedTexts();
+    Add({"a@x.com", "news"});
+    Add({"a@x.com", "events"});
+    Settings other_settings;
+    other_settings.DBExclusive = false;
+    ListDatabase other(other_settings, program.Dir(), "Other");
+    ASSERT_TRUE(other.OpenDatabase(program.Dir())) << AskedTexts();
+    other.tblCV().LockTable();
+    strata::TStrataTable& t = database->tblCV();
+    t.SetFilter("Category = 'news*'");
+    t.SetFiltered(true);
+    EXPECT_ANY_THROW(MergeAllCategories(t, {}));
+    EXPECT_EQ(t.IndexFieldNames(), "Item");
+    EXPECT_TRUE(t.Filtered());
+    EXPECT_EQ(t.RecordCount(), 1);
+    other.tblCV().UnlockTable();
+    t.SetFiltered(false);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|events", "a@x.com|news"}));
+    ASSERT_TRUE(MergeAllCategories(t, {})) << "the lock is free again";
+    EXPECT_EQ(Sorted(), std::vector<std::string>{"a@x.com|Default"});
 }
 
 TEST_F(ListCommandsTest, DeleteAllAndOptimizeReopenInTheConfiguredSharingMode) {

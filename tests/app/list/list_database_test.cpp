@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "app/routines/text_routines.h"
 #include "platform/db/date_time.h"
 #include "platform/os/file_system.h"
 #include "tests/app/list/list_test_support.h"
@@ -31,6 +33,75 @@ TEST_F(ListDatabaseTest, NewDatabaseNumbersFirstEntry364AndHasTheStatisticsTable
     EXPECT_EQ(t.FieldByName("Bounces")->AsInteger(), 0);
     EXPECT_EQ(settings.DBPath, program.Dir());
     ASSERT_EQ(database->RecentPaths().size(), 1u);
+}
+
+// The tables a new database gets: every field with its type, size and number, and every
+// index with its fields, options and key compression.
+TEST_F(ListDatabaseTest, NewTablesHaveTheirFieldsAndIndexes) {
+    OpenNew();
+    database->CloseTables();
+    struct FieldCase {
+        const char* name;
+        db::TFieldType type;
+        std::uint16_t size;
+        std::int32_t number;
+        const char* default_value;
+        bool required;
+    };
+    struct IndexCase {
+        const char* name;
+        const char* fields;
+        db::TIndexOptions options;
+        std::uint8_t compression;
+    };
+    auto check = [](strata::TStrataTable& table, const std::vector<FieldCase>& fields,
+                    const std::vector<IndexCase>& indexes) {
+        strata::TRestructureFieldDefs& f = table.RestructureFieldDefs();
+        f.SetLoaded(false);
+        f.Update();
+        ASSERT_EQ(f.Count(), fields.size()) << table.TableName();
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const strata::TRestructureFieldDef& d = f.Items(i);
+            EXPECT_EQ(d.Name, fields[i].name);
+            EXPECT_EQ(d.DataType, fields[i].type) << d.Name;
+            EXPECT_EQ(d.Size, fields[i].size) << d.Name;
+            EXPECT_EQ(d.FieldNo, fields[i].number) << d.Name;
+            EXPECT_EQ(d.DefaultValue, fields[i].default_value) << d.Name;
+            EXPECT_EQ(d.Required, fields[i].required) << d.Name;
+        }
+        strata::TRestructureIndexDefs& x = table.RestructureIndexDefs();
+        x.SetLoaded(false);
+        x.Update();
+        ASSERT_EQ(x.Count(), indexes.size()) << table.TableName();
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            const strata::TRestructureIndexDef& d = x.Items(i);
+            // The engine keeps index names in capitals.
+            EXPECT_EQ(UpperCase(d.Name), UpperCase(indexes[i].name));
+            EXPECT_EQ(d.Fields, indexes[i].fields) << d.Name;
+            EXPECT_EQ(d.Options, indexes[i].options) << d.Name;
+            EXPECT_EQ(d.Compression, indexes[i].compression) << d.Name;
+        }
+    };
+    check(database->tblCV(),
+          {{"Index", db::ftAutoInc, 0, 1, "", false},
+           {"Item", db::ftString, 80, 2, "", false},
+           {"Category", db::ftString, 80, 3, "", false},
+           {"Bounces", db::ftInteger, 0, 4, "0", false},
+           {"Comments", db::ftString, 80, 5, "", false},
+           {"Name", db::ftString, 50, 6, "", false},
+           {"Salutation", db::ftString, 25, 7, "", false},
+           {"SendRights", db::ftBoolean, 0, 8, "", false}},
+          {{"", "Index;Item", db::ixPrimary | db::ixUnique, 3},
+           {"ByCategory", "Category", db::ixCaseInsensitive, 0},
+           {"ByBounce", "Bounces", db::ixCaseInsensitive, 0},
+           {"ByItem", "Item", db::ixCaseInsensitive, 0}});
+    check(database->tblStats(),
+          {{"Date", db::ftDate, 0, 1, "", true},
+           {"Subscribes", db::ftInteger, 0, 2, "", false},
+           {"Unsubscribes", db::ftInteger, 0, 3, "", false},
+           {"Bounces", db::ftInteger, 0, 4, "", false},
+           {"Notes", db::ftString, 200, 5, "", false}},
+          {{"", "Date", db::ixPrimary | db::ixUnique | db::ixCaseInsensitive, 3}});
 }
 
 TEST_F(ListDatabaseTest, PercentEmptyAndBackslashOpenTheProgramDirectory) {
@@ -136,6 +207,24 @@ TEST_F(ListDatabaseTest, RecentListKeepsTenNewestFirst) {
     ListDatabase single(settings, program.Dir(), "Single");
     single.AddPathToRecent("/only/");
     EXPECT_FALSE(single.ReopenEnabled());
+}
+
+// A recent list that cannot be read never keeps the program from starting: it is
+// reported, the database still opens, and the file is not written over.
+TEST_F(ListDatabaseTest, AnUnreadableRecentListIsReportedAndLeftAsItIs) {
+    OpenNew();
+    database->CloseTables();
+    std::filesystem::create_symlink("/proc/self/mem", program.File("recent.txt"));
+    SaveEntries(settings, program.Dir());
+    const std::size_t asked = prompts->Asked().size();
+    Settings next_settings;
+    ListDatabase next(next_settings, program.Dir(), "Next");
+    ASSERT_NO_THROW(EXPECT_TRUE(next.dmCVCreate()));
+    ASSERT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+    EXPECT_NE(prompts->Asked().back().text.find("recent.txt"), std::string::npos);
+    EXPECT_EQ(next.RecentPaths(), std::vector<std::string>{program.Dir()}) << "this open";
+    next.SaveRecentList();
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("recent.txt")));
 }
 
 TEST_F(ListDatabaseTest, DailyStatisticsCountEachKindInTheDayRow) {
@@ -246,6 +335,10 @@ TEST_F(RecoveryTest, RetryUpgradesAFirstStructureTable) {
               0u);
     EXPECT_EQ(texts[6], "Table Upgraded!");
     EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.org|news", "b@x.org|news"}));
+    // The entries kept get a number and the sending right the new field's default gives.
+    ASSERT_TRUE(entries->LocateEmailAddress("a@x.org"));
+    EXPECT_TRUE(database->tblCV().FieldByName("SendRights")->AsBoolean());
+    EXPECT_GT(database->tblCV().FieldByName("Index")->AsInteger(), 0);
     // The upgraded table takes new entries with every field.
     EXPECT_EQ(entries->insertentry(true, "Carl <c@x.org>", "news", "", "", "", 0, false, false),
               "Entered Successfully");

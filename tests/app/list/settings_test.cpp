@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -79,6 +80,130 @@ TEST(Settings, BooleansAndNumbersReadWithTheirRules) {
     EXPECT_EQ(s.spnStaggerDelay, 30);
     EXPECT_EQ(s.ForwardToWhom, ForwardTarget::kInEmail);
     EXPECT_FALSE(s.RestrictCategories) << "no categories listed";
+}
+
+// Values the options dialog edits with spin controls read as the nearest value the
+// control allows; a stored delay of 0 minutes would otherwise never arm the timed check,
+// and a huge one would overflow its milliseconds. A method outside its list is malformed.
+TEST(Settings, SpinValuesOutsideTheirRangeReadAsTheNearestAllowed) {
+    ProgramDir program;
+    struct Case {
+        const char* name;
+        const char* stored;
+        std::int32_t Settings::*value;
+        std::int32_t expected;
+    };
+    for (const Case& c : {
+             Case{"AutoScanDelayedTime", "0", &Settings::AutoScanDelayedTime, 1},
+             Case{"AutoScanDelayedTime", "-5", &Settings::AutoScanDelayedTime, 1},
+             Case{"AutoScanDelayedTime", "2000000", &Settings::AutoScanDelayedTime, 1000},
+             Case{"AutoScanDelayedTime", "1000", &Settings::AutoScanDelayedTime, 1000},
+             Case{"DBCacheSize", "5", &Settings::DBCacheSize, 100},
+             Case{"DBCacheSize", "900000", &Settings::DBCacheSize, 50000},
+             Case{"SendCount ", "0", &Settings::SendCount, 1},
+             Case{"SendCount ", "-3", &Settings::SendCount, 1},
+             Case{"SendCount ", "123456", &Settings::SendCount, 99999},
+             Case{"BounceMax", "5000", &Settings::spnbouncemax, 999},
+             Case{"StaggerDelay", "99999999", &Settings::spnStaggerDelay, 10000000},
+             // A method no item of its list has takes the default.
+             Case{"GetSenderMethod", "7", &Settings::GetSenderMethod, 1},
+             Case{"GetSenderMethod", "-1", &Settings::GetSenderMethod, 1},
+             Case{"GetSenderMethod", "0", &Settings::GetSenderMethod, 0},
+             Case{"EmailMethod", "5", &Settings::EmailMethod, -1},
+             Case{"EmailMethod", "-2", &Settings::EmailMethod, -1},
+             Case{"EmailMethod", "4", &Settings::EmailMethod, 4},
+             Case{"ChokeDownload", "-5", &Settings::ChokeDownload, 0},
+         }) {
+        Store(c.name, c.stored);
+        Settings s;
+        ASSERT_TRUE(Loadentries(s, program.Dir()));
+        EXPECT_EQ(s.*c.value, c.expected) << c.name << " " << c.stored;
+        Store(c.name, "");
+    }
+    Settings s;
+    s.AutoScanDelayedTime = 0;
+    EXPECT_EQ(AutoScanIntervalMs(s), 60'000);
+    s.AutoScanDelayedTime = 1'000'000;
+    EXPECT_EQ(AutoScanIntervalMs(s), 1000 * 60'000);
+}
+
+// A value stored as an integer (another program's writing) is malformed: it takes its
+// default, and every other value still loads, without the box of an unreadable key.
+TEST(Settings, AValueOfAnotherTypeTakesItsDefaultAndTheRestLoad) {
+    ProgramDir program;
+    auto service = std::make_unique<ui::ScriptedPromptService>();
+    ui::ScriptedPromptService& prompts = *service;
+    ui::ScopedPromptService scope(std::move(service));
+    Store("MailingListGroup", "Requests");
+    Store("SMTPHost", "mail.example.org");
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(kSettingsKey, true));
+        registry.WriteInteger("BounceMax", 3);
+        registry.WriteInteger("MaintainLog", 0);
+        registry.WriteInteger("DBPath", 7);
+        registry.CloseKey();
+    }
+    Settings s;
+    s.MaintainLog = false;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    EXPECT_TRUE(prompts.Asked().empty());
+    EXPECT_EQ(s.MailingListGroup, "Requests");
+    EXPECT_EQ(s.SMTPHost, "mail.example.org");
+    EXPECT_TRUE(s.chkbouncemax);
+    EXPECT_EQ(s.spnbouncemax, 10);
+    EXPECT_TRUE(s.MaintainLog);
+    ASSERT_TRUE(LoadDatabaseSettings(s));
+    EXPECT_EQ(s.DBPath, "");
+    // Saving writes them back as texts.
+    ASSERT_TRUE(SaveEntries(s, program.Dir()));
+    EXPECT_EQ(Stored("BounceMax"), "10");
+}
+
+// An option file that cannot be read (here one whose every read fails) is reported, and
+// neither keeps the registry values from loading nor is written over when saving.
+TEST(Settings, AnUnreadableOptionFileIsReportedAndLeftAsItIs) {
+    ProgramDir program;
+    auto service = std::make_unique<ui::ScriptedPromptService>();
+    ui::ScriptedPromptService& prompts = *service;
+    ui::ScopedPromptService scope(std::move(service));
+    std::filesystem::create_symlink("/proc/self/mem", program.File("cats.txt"));
+    std::ofstream(program.File("addstr.txt")) << "JOIN\n";
+    Store("MailingListGroup", "Requests");
+    Settings s;
+    ASSERT_TRUE(Loadentries(s, program.Dir()));
+    ASSERT_EQ(prompts.Asked().size(), 1u);
+    EXPECT_NE(prompts.Asked()[0].text.find("cats.txt"), std::string::npos)
+        << prompts.Asked()[0].text;
+    EXPECT_EQ(s.MailingListGroup, "Requests") << "the registry values still load";
+    EXPECT_EQ(s.lbxAddStrings, OptionList{"JOIN"}) << "the other files still load";
+    s.lbxAddStrings = {"ENTER"};
+    ASSERT_TRUE(SaveEntries(s, program.Dir()));
+    EXPECT_TRUE(std::filesystem::is_symlink(program.File("cats.txt")));
+    EXPECT_EQ(ProgramDir::Lines(program.File("addstr.txt")), std::vector<std::string>{"ENTER"});
+}
+
+// One pass for the list's requests, a second for the members' messages when they are
+// read from another folder, and one pass for both when the folders are one.
+TEST(Settings, TheCheckMakesOnePassPerFolder) {
+    struct Case {
+        bool user_sending;
+        const char* list_folder;
+        const char* members_folder;
+        std::vector<CheckPass> passes;
+    };
+    for (const Case& c : {
+             Case{false, "", "MailingList", {{true, false}}},
+             Case{true, "", "MailingList", {{true, true}}},
+             Case{true, "Requests", "Requests", {{true, true}}},
+             Case{true, "Requests", "Members", {{true, false}, {false, true}}},
+         }) {
+        Settings s;
+        s.UserSending = c.user_sending;
+        s.MailingListGroup = c.list_folder;
+        s.UserSendingFolder = c.members_folder;
+        EXPECT_EQ(CheckPasses(s), c.passes) << c.list_folder << " " << c.members_folder;
+    }
 }
 
 TEST(Settings, RoundTripOfEveryValueAndList) {
@@ -255,6 +380,32 @@ TEST(GridLayoutSettings, ColumnsRoundTripAndTheCacheLimitSortsByAddress) {
     EXPECT_EQ(limited.columns[0].Sorted, 1);
     EXPECT_EQ(limited.columns[1].Sorted, 0);
     EXPECT_EQ(limited.columns[1].GroupIndex, -1);
+}
+
+// A column value stored as another type keeps the column's current value; the column's
+// other values and the other columns still load.
+TEST(GridLayoutSettings, AValueOfAnotherTypeKeepsTheCurrentOne) {
+    testing_support::ProgramDir program;
+    GridLayout saved;
+    saved.columns = {{"gxDBGrid1Item", true, 1, -1, 200, 2},
+                     {"gxDBGrid1Category", false, 0, 0, 90, 1}};
+    SaveGridLayout(kGridLayoutKey, saved);
+    {
+        platform::config::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey("SOFTWARE\\Brovik\\Corvane\\gxDBGrid1Item", false));
+        registry.WriteInteger("Width", 5);
+        registry.WriteInteger("Visible", 0);
+        registry.CloseKey();
+    }
+    GridLayout loaded;
+    loaded.columns = {{"gxDBGrid1Item", true, 0, -1, 64, 0}, {"gxDBGrid1Category"}};
+    ASSERT_NO_THROW(LoadGridLayout(kGridLayoutKey, loaded, false));
+    EXPECT_EQ(loaded.columns[0].Width, 64);
+    EXPECT_TRUE(loaded.columns[0].Visible);
+    EXPECT_EQ(loaded.columns[0].Sorted, 2);
+    EXPECT_EQ(loaded.columns[0].Index, 1);
+    EXPECT_FALSE(loaded.columns[1].Visible);
+    EXPECT_EQ(loaded.columns[1].Width, 90);
 }
 
 }  // namespace

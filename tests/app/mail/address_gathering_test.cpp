@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "app/mail/request_extraction.h"
 #include "app/routines/address_syntax.h"
 #include "platform/mail/mail_error.h"
@@ -18,6 +21,46 @@ bool SyntaxOk(std::string_view address) {
     int code = 0;
     int position = 0;
     return CheckEmailAddressSyntax(address, code, position);
+}
+
+// The addresses of a folder's files come sorted and once each, whatever their letter
+// case; an unreadable file asks whether to go on, and No or a cancel gives nothing.
+TEST(FileAddressGathering, SortedOnceEachAndStoppedByNoOrCancel) {
+    ProgramDir program;
+    std::ofstream(program.File("a.txt")) << "Zed <zed@example.org>\nann@example.org\n";
+    std::ofstream(program.File("b.txt")) << "ANN@example.org, bob@example.org\r\nzed@example.org";
+    std::filesystem::create_directory(program.File("unreadable.txt"));
+    const std::vector<std::string> files{program.File("a.txt"), program.File("unreadable.txt"),
+                                         program.File("b.txt")};
+    for (ui::TModalResult answer : {ui::mrYes, ui::mrNo}) {
+        auto service = std::make_unique<ui::ScriptedPromptService>();
+        ui::ScriptedPromptService& prompts = *service;
+        ui::ScopedPromptService scope(std::move(service));
+        prompts.Answer(answer);
+        std::vector<std::int64_t> positions;
+        auto found = GatherAddressesFromFiles(
+            files, SyntaxOk,
+            [&](std::int64_t position, std::int64_t count) {
+                positions.push_back(position);
+                EXPECT_EQ(count, 3);
+            },
+            [] { return false; });
+        ASSERT_EQ(prompts.Asked().size(), 1u);
+        EXPECT_EQ(prompts.Asked()[0].text, "An error was encountered processing the file, " +
+                                               files[1] + ".  Do you want to continue processing?");
+        if (answer == ui::mrNo) {
+            EXPECT_FALSE(found);
+            EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 1}));
+            continue;
+        }
+        ASSERT_TRUE(found);
+        EXPECT_EQ(*found, (std::vector<std::string>{"ann@example.org", "bob@example.org",
+                                                    "zed@example.org"}));
+        EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 1, 2}));
+    }
+    int asked = 0;
+    EXPECT_FALSE(GatherAddressesFromFiles(files, SyntaxOk, {}, [&] { return ++asked == 2; }));
+    EXPECT_EQ(asked, 2);
 }
 
 TEST(AddressExtractor, FindsEveryAddressOfALine) {
