@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
@@ -365,6 +366,13 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
                 if (failure.reply_code == 421 || !transport_ptr->isConnected())
                     impl->connected = false;
                 failure.may_have_arrived = trace->data_end_sent && !trace->data_end_answered;
+                return failure;
+            } catch (const std::logic_error& e) {
+                // vmime gave up on an answer it could not read: where the
+                // dialogue stands is unknown, so the connection is not used again.
+                impl->connected = false;
+                SmtpResult failure = Failure(SmtpStatus::kFailed, e.what());
+                failure.may_have_arrived = trace->data_end_sent;
                 return failure;
             }
         },
