@@ -21,6 +21,7 @@
 #include "platform/mail/relay_library.h"
 #include "platform/mail/smtp_session.h"
 #include "platform/os/whole_file.h"
+#include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
 #include "support/email.h"
 #include "support/mapi_control.h"
@@ -103,6 +104,33 @@ std::vector<std::string> BodyLines(std::string_view body) {
 }
 
 }  // namespace
+
+std::string HtmlText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
 
 bool ContainsMergeField(std::string_view text) {
     for (std::string_view field : kMergeFieldNames)
@@ -334,9 +362,16 @@ bool MailOut::GetSalutationCheck(bool scan) {
 std::string MailOut::MessageBody(std::string_view full_name, std::string_view first_name,
                                  std::string_view address) const {
     std::string body = text;
-    if (personalise)
-        body = MergeFields(text, full_name, first_name, address,
-                           db::DateToStr(db::Date(), db::FormatSettings()));
+    if (personalise) {
+        const std::string date = db::DateToStr(db::Date(), db::FormatSettings());
+        // A member's name comes from the list as typed or as a sender wrote it:
+        // in a page, "Tom & Jerry" or "<b>" would be markup and break it.
+        if (html)
+            body = MergeFields(text, HtmlText(full_name), HtmlText(first_name), HtmlText(address),
+                               HtmlText(date));
+        else
+            body = MergeFields(text, full_name, first_name, address, date);
+    }
     if (!settings_.AddSignaturePrior && !html)
         body += "\r\n" + settings_.Memsignature;
     return body;
@@ -413,6 +448,7 @@ void MailOut::StaggerWait() {
             skip_all_ = true;
             break;
         case StaggerAnswer::kCancel:
+            ui::MessageBeep();
             if (ui::MessageDlg("Are you sure you want to cancel processing?", ui::mtConfirmation,
                                ui::mbYesNo) == ui::mrYes)
                 SetCancelled(true);

@@ -47,6 +47,9 @@ std::string MergeFields(std::string_view text, std::string_view full_name,
                         std::string_view first_name, std::string_view address,
                         std::string_view date);
 
+// The text as it reads in an HTML page: markup characters become entities.
+std::string HtmlText(std::string_view text);
+
 // The completion box's text for the method.
 std::string CompletionText(int method, std::int64_t sent, std::int64_t failed);
 

@@ -16,6 +16,7 @@
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/mail/relay_library.h"
+#include "platform/ui/keys.h"
 #include "support/smapi.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
@@ -142,6 +143,32 @@ TEST_F(MailOutTest, PerRecipientMergesEachMessageForTheChosenCategory) {
               "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
 }
 
+// A member's name is text: in an HTML message it must read as written, not
+// turn into markup that breaks the page; a plain message takes it unchanged.
+TEST_F(MailOutTest, MergedValuesReadAsWrittenInHtmlAndPlainMessages) {
+    AddRow("tom@example.org", "news", "Tom & Jerry <b>Co</b>", "\"Tom\"");
+    settings.SendCount = 1;
+    out->subject = "Letter";
+    for (const bool html : {true, false}) {
+        SCOPED_TRACE(html ? "html" : "plain");
+        const std::size_t before = sink.MessageCount();
+        out->html = html;
+        out->text =
+            html ? "<p>Dear %FULL_NAME% (%SALUTATION%)</p>" : "Dear %FULL_NAME% (%SALUTATION%)";
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 1);
+        const auto mails = sink.WaitForMessages(before + 1);
+        ASSERT_EQ(mails.size(), before + 1);
+        const std::string& data = mails.back().data;
+        EXPECT_EQ(Contains(data, "Dear Tom &amp; Jerry &lt;b&gt;Co&lt;/b&gt; (&quot;Tom&quot;)"),
+                  html)
+            << data;
+        const mail::ReceivedMessage parsed = mail::ParseMessage(data);
+        EXPECT_TRUE(Contains(parsed.plain_body, "Dear Tom & Jerry <b>Co</b> (\"Tom\")"))
+            << parsed.plain_body;
+    }
+}
+
 TEST_F(MailOutTest, BatchesCarrySendCountBlindCopiesAndTheExtraRecipients) {
     AddRows(7);
     settings.SendCount = 3;
@@ -222,6 +249,38 @@ TEST_F(MailOutTest, StaggerAsksBetweenMessagesOnlyAndSkipAllEndsIt) {
         EXPECT_EQ(out->Button2Click(), 4);
         EXPECT_EQ(asked, c.asked) << c.delay;
     }
+}
+
+// Cancel in the delay beeps and asks; Yes still sends the message it delayed
+// and ends the run at the next row, No goes on as if nothing was pressed.
+TEST_F(MailOutTest, StaggerCancelAsksWithABeepAndEndsTheRunAfterTheDelayedMessage) {
+    AddRows(4);
+    settings.SendCount = 1;
+    settings.chkStaggerSending = true;
+    settings.spnStaggerDelay = 3;
+    out->text = "Plain text";
+    out->OnStagger = [] { return StaggerAnswer::kCancel; };
+    for (const bool yes : {true, false}) {
+        SCOPED_TRACE(yes);
+        const std::size_t before = sink.MessageCount();
+        const int beeps = ui::BeepCount();
+        const auto asked_before = static_cast<std::ptrdiff_t>(prompts->Asked().size());
+        for (int i = 0; i < (yes ? 1 : 3); ++i)
+            prompts->Answer(yes ? ui::mrYes : ui::mrNo);
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), yes ? 2 : 4);
+        const std::size_t sent = yes ? 2 : 4;
+        EXPECT_EQ(sink.WaitForMessages(before + sent).size(), before + sent);
+        EXPECT_EQ(ui::BeepCount() - beeps, yes ? 1 : 3);
+        const auto& asked = prompts->Asked();
+        EXPECT_EQ(std::count_if(asked.begin() + asked_before, asked.end(),
+                                [](const auto& p) {
+                                    return p.text == "Are you sure you want to cancel processing?";
+                                }),
+                  yes ? 1 : 3);
+        SetCancelled(false);
+    }
+    out->OnStagger = nullptr;
 }
 
 TEST_F(MailOutTest, TestSendGoesToTheTypedAddressAndLeavesTheToListAlone) {
