@@ -458,7 +458,7 @@ void MailOut::StaggerWait() {
     }
 }
 
-void MailOut::SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                                  std::string_view address) {
     if (!first_message_ && settings_.chkStaggerSending)
         StaggerWait();
@@ -469,6 +469,7 @@ void MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
     if (!ok)
         failed_count += recipients;
     bcc.clear();
+    return ok;
 }
 
 bool MailOut::SendMail(std::string_view full_name, std::string_view first_name,
@@ -888,14 +889,21 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
         // sent nor counted.
         if (Cancelled())
             break;
+        // A member whose address the mail program cannot resolve is dropped
+        // from the message and never gets it: a failure, not a recipient sent to.
         if (settings_.SendCount != 1) {
+            const std::size_t before = bcc.size();
             AddAddress(bcc, email);
+            if (bcc.size() == before)
+                ++failed_count;
             if (static_cast<std::int64_t>(bcc.size()) >= settings_.SendCount)
                 SendCurrentMessage("", "", "");
         } else {
             to_list = saved_to;
             AddAddress(to_list, email);
-            SendCurrentMessage(full_name, first_name, email);
+            const bool dropped = to_list.size() == saved_to.size();
+            if (SendCurrentMessage(full_name, first_name, email) && dropped)
+                ++failed_count;
         }
         ++processed;
         t.Next();

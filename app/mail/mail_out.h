@@ -181,7 +181,8 @@ class MailOut {
     // One message over the run's connection, connected again when the server
     // ended it; throws when no connection can be had.
     mail::SmtpResult SMTPDeliver(const mail::OutgoingMessage& message);
-    void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+    // Sends the message being built; false (and counted as failed) when it did not go out.
+    bool SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
     void StaggerWait();
     // An attachment's encoding, made at its first message of a run and shared

@@ -550,6 +550,36 @@ TEST_F(MailOutTest, SimpleMapiMethodsReplaceListsAndLogFailures) {
     }
 }
 
+// A member whose address the mail program cannot resolve is left out of the
+// message, so the completion box counts it as failed, in either mode.
+TEST_F(MailOutTest, MemberWhoseAddressCannotBeResolvedIsCountedAsFailed) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    mapi.SetResolution("gone@example.org", {MAPI_E_UNKNOWN_RECIPIENT, "", std::nullopt, ""});
+    settings.EmailMethod = kMethodEmail;
+    settings.AlwaysResolveAddresses = true;
+    AddRow("a@example.org", "news");
+    AddRow("gone@example.org", "news");
+    AddRow("c@example.org", "news");
+    out->text = "Plain";
+    out->to_list = {"boss@example.org"};
+    for (const std::int32_t send_count : {1, 10}) {
+        SCOPED_TRACE(send_count);
+        settings.SendCount = send_count;
+        mapi.ClearCalls();
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 3);
+        EXPECT_EQ(mapi.CallsOf("MAPISendMail").size(), send_count == 1 ? 3u : 1u);
+        EXPECT_EQ(out->failed_count, 1);
+        EXPECT_EQ(prompts->Asked().back().text,
+                  "Your e-mails to 2 recipients have been sent to your default e-mail software.  "
+                  "Sending to 1 recipients failed.");
+    }
+}
+
 TEST_F(MailOutTest, SecondMapiMethodSendsInTheSessionTheDialogOpened) {
     support::testing::MapiSandbox sandbox;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
