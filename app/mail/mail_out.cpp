@@ -844,7 +844,7 @@ bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_
     return LogSendOutcome(ok, "SMTP Sendmail failed with the error: " + result.text);
 }
 
-std::int64_t MailOut::Button2Click(bool rebuild) {
+std::int64_t MailOut::Button2Click() {
     if (!GetSalutationCheck(true))
         return -1;
     hide_send_errors = false;
@@ -859,8 +859,12 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
     if (smtp && !SMTPConnect())
         return -1;
     SmtpScope connection(*this, smtp);
-    if (!recipients_valid && rebuild)
-        BuildRecipients();
+    if (!recipients_valid) {
+        if (OnBuildRecipients)
+            OnBuildRecipients();
+        else
+            BuildRecipients();
+    }
     if (!recipients_valid) {
         ui::MessageDlg(
             "Your message could not be sent because your unique recipient list was not "

@@ -119,10 +119,13 @@ class MailOut {
     // fields, asks to switch to one message per recipient.
     bool GetSalutationCheck(bool scan);
 
-    // The whole mail-out; rebuild builds the recipients table first (false
-    // when the choice is the typed list, which the caller builds). Returns
-    // the number of recipients processed, or -1 when it did not start.
-    std::int64_t Button2Click(bool rebuild = true);
+    // The whole mail-out. An invalid recipients table is built once the
+    // questions are answered and the server connected, through
+    // OnBuildRecipients (the dialog's choice: list table or typed list) or,
+    // unassigned, from the list table. Returns the number of recipients
+    // processed, or -1 when it did not start.
+    std::int64_t Button2Click();
+    std::function<void()> OnBuildRecipients;
     // One test message. Methods 3 and 4 send it to test_address or, when that
     // is empty, to the address OnAskTestAddress answers once connected.
     bool SendTestClick(std::string_view test_address);

@@ -299,13 +299,50 @@ TEST_F(MailOutTest, ConnectionEndsOnEveryExitIncludingAFailedRecipientBuild) {
     AddRows(1);
     out->text = "Plain text";
     out->recipients_valid = false;
-    EXPECT_EQ(out->Button2Click(false), -1);
+    out->OnBuildRecipients = [] {};  // a build that leaves the list invalid
+    EXPECT_EQ(out->Button2Click(), -1);
+    out->OnBuildRecipients = nullptr;
     EXPECT_EQ(prompts->Asked().back().text,
               "Your message could not be sent because your unique recipient list was not "
               "generated successfully!");
     EXPECT_EQ(LogWithout(out->sendlog),
               (std::vector<std::string>{"Connecting to SMTP server",
                                         "Disconnecting from the SMTP server"}));
+}
+
+// A stale recipient list is built only once the send is sure to go ahead:
+// after the personalisation and empty-message questions and the connection,
+// so a refused send never waits for a long build first.
+TEST_F(MailOutTest, RecipientListIsBuiltOnlyAfterTheQuestionsAndTheConnection) {
+    AddRows(2);
+    int builds = 0;
+    out->OnBuildRecipients = [&] {
+        ++builds;
+        out->BuildRecipients();
+    };
+    struct Case {
+        std::string what;
+        std::string text;
+        std::int32_t send_count;
+        bool reachable;
+        std::int64_t result;
+        int builds;
+    };
+    for (const Case& c : {Case{"personalisation refused", "Dear %FULL_NAME%", 10, true, -1, 0},
+                          Case{"empty message refused", "Hi", 1, true, -1, 0},
+                          Case{"server refuses", "Plain text", 1, false, -1, 0},
+                          Case{"sent", "Plain text", 1, true, 2, 1}}) {
+        SCOPED_TRACE(c.what);
+        builds = 0;
+        out->text = c.text;
+        settings.SendCount = c.send_count;
+        context.mail_settings.smtp_port = c.reachable ? sink.port() : mail::testing::FreeTcpPort();
+        out->recipients_valid = false;
+        prompts->Answer(c.reachable && c.result < 0 ? ui::mrNo : ui::mrOk);
+        EXPECT_EQ(out->Button2Click(), c.result);
+        EXPECT_EQ(builds, c.builds);
+    }
+    out->OnBuildRecipients = nullptr;
 }
 
 TEST_F(MailOutTest, ServerThatNeverAnswersEndsTheConnectAtItsDeadline) {
@@ -771,7 +808,7 @@ TEST_F(MailOutTest, TypedRecipientsKeepNamesDropDuplicatesAndRejectInvalidOnlyWh
     ASSERT_TRUE(out->ProcessManual(lines, true, rejects));
     settings.SendCount = 1;
     out->text = "Dear %FULL_NAME% at %EMAIL%";
-    EXPECT_EQ(out->Button2Click(false), 3);
+    EXPECT_EQ(out->Button2Click(), 3);
     const auto mails = sink.WaitForMessages(3);
     ASSERT_EQ(mails.size(), 3u);
     EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ann@example.org"});
