@@ -733,20 +733,56 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
-        for (;;) {
-            message.bcc = Mailboxes(batch);
-            const mail::SmtpResult result = SMTPDeliver(message);
-            delivered = result.ok();
-            // The server refused a recipient before the message's data, so
-            // nobody has it yet.
-            const auto it = std::find(batch.begin(), batch.end(), result.recipient);
-            if (delivered || result.status != mail::SmtpStatus::kRefused ||
-                result.recipient.empty() || it == batch.end())
+        // A server with a limit of recipients per message (452) takes the rest
+        // of the batch in further messages, each with the extra recipients.
+        std::vector<std::vector<std::string>> parts{std::move(batch)};
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            std::vector<std::string> part = std::move(parts[p]);
+            bool part_delivered = false;
+            std::string reason;
+            for (;;) {
+                if (p > 0 && part.empty())
+                    break;  // every member of this part was refused
+                message.bcc = Mailboxes(part);
+                mail::SmtpResult result;
+                try {
+                    result = SMTPDeliver(message);
+                } catch (const std::exception& e) {
+                    // A later part that cannot go fails only its own members.
+                    if (p == 0)
+                        throw;
+                    reason = e.what();
+                    break;
+                }
+                part_delivered = result.ok();
+                reason = result.text;
+                // The server refused a recipient before the message's data, so
+                // nobody has it yet.
+                const auto it = std::find(part.begin(), part.end(), result.recipient);
+                if (part_delivered || result.recipient.empty() || it == part.end())
+                    break;
+                if (result.reply_code == 452 && it != part.begin()) {
+                    std::vector<std::string> rest(it, part.end());
+                    part.erase(it, part.end());
+                    parts.push_back(std::move(rest));
+                    continue;
+                }
+                if (result.status != mail::SmtpStatus::kRefused)
+                    break;
+                refused.emplace_back(*it, result.text);
+                part.erase(it);
+                if (p == 0 && part.empty() && to_list.empty() && cc_list.empty())
+                    break;
+            }
+            if (part_delivered) {
+                delivered = true;
+            } else if (p > 0) {
+                // Its members missed the message the others got.
+                for (const std::string& a : part)
+                    refused.emplace_back(a, reason);
+            } else {
                 break;
-            refused.emplace_back(*it, result.text);
-            batch.erase(it);
-            if (batch.empty() && to_list.empty() && cc_list.empty())
-                break;
+            }
         }
     } catch (const std::exception&) {
         delivered = false;

@@ -516,6 +516,40 @@ TEST_F(MailOutTest, RefusedAddressInABatchFailsOnlyItsMember) {
     EXPECT_EQ(out->failed_count, 5);
 }
 
+// A server with a limit of recipients per message answers 452 for the first
+// recipient too many; the rest of the batch goes in further messages, each
+// with the extra recipients, and nobody is failed or sent twice.
+TEST_F(MailOutTest, BatchLargerThanTheServersRecipientLimitGoesInSeveralMessages) {
+    mail::testing::SmtpSink limited("rcpt-limit");
+    context.mail_settings.smtp_port = limited.port();
+    AddRows(7);
+    settings.SendCount = 10;
+    out->text = "No fields here.";
+    out->to_list = {"boss@example.org"};
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 7);
+    const auto mails = limited.WaitForMessages(4);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(limited.MessageCount(), 4u);
+    std::vector<std::string> members;
+    for (const auto& mail : mails) {
+        ASSERT_FALSE(mail.rcpt_to.empty());
+        EXPECT_EQ(mail.rcpt_to.front(), "boss@example.org");
+        EXPECT_LE(mail.rcpt_to.size(), 3u);
+        members.insert(members.end(), mail.rcpt_to.begin() + 1, mail.rcpt_to.end());
+    }
+    std::sort(members.begin(), members.end());
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 7; ++i)
+        expected.push_back("m" + std::to_string(i) + "@example.org");
+    EXPECT_EQ(members, expected);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(out->failed_count, 0);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 7 recipients have been sent via your ISP's SMTP server.");
+}
+
 TEST_F(MailOutTest, StartTlsWithLogin) {
     mail::testing::SmtpSink secure("starttls-auth");
     context.mail_settings.smtp_port = secure.port();
