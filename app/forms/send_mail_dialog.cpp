@@ -287,8 +287,11 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         const ui::TModalResult result = stagger.ShowModal();
         if (result == ui::mrAll)
             return StaggerAnswer::kSkipAll;
-        if (result == ui::mrCancel)
+        if (result == ui::mrCancel) {
+            // The cancel question of the progress display, which beeps first.
+            ui::MessageBeep();
             return StaggerAnswer::kCancel;
+        }
         return StaggerAnswer::kContinue;
     };
     run_->idle = [] { QCoreApplication::processEvents(); };

@@ -21,7 +21,6 @@
 #include "platform/mail/relay_library.h"
 #include "platform/mail/smtp_session.h"
 #include "platform/os/whole_file.h"
-#include "platform/ui/keys.h"
 #include "platform/ui/prompt.h"
 #include "support/email.h"
 #include "support/mapi_control.h"
@@ -448,7 +447,6 @@ void MailOut::StaggerWait() {
             skip_all_ = true;
             break;
         case StaggerAnswer::kCancel:
-            ui::MessageBeep();
             if (ui::MessageDlg("Are you sure you want to cancel processing?", ui::mtConfirmation,
                                ui::mbYesNo) == ui::mrYes)
                 SetCancelled(true);

@@ -271,6 +271,32 @@ TEST_F(SendMailDialogTest, StaggerCountdownClosesAfterDelayPlusOneTicks) {
     EXPECT_FALSE(stagger.Timer1.Running());
 }
 
+// Cancel in the delay between messages beeps, asks, and on Yes ends the run
+// after the message it delayed.
+TEST_F(SendMailDialogTest, StaggerCancelBeepsAndAsks) {
+    ui::ScopedModalHandler handler([](ui::TForm& form) {
+        if (dynamic_cast<TdlgStagger*>(&form) != nullptr)
+            form.SetModalResult(ui::mrCancel);
+    });
+    settings.chkStaggerSending = true;
+    settings.spnStaggerDelay = 3;
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    dialog.rdball->SetChecked(true);
+    dialog.edtMessageSubject->SetText("Club news");
+    dialog.edtMessageText->SetText("Plain news for everyone.");
+    const int beeps = ui::BeepCount();
+    prompts->Answer(ui::mrYes);
+    dialog.btnsendbulk->click();
+    EXPECT_EQ(ui::BeepCount() - beeps, 1);
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
+    SetCancelled(false);
+}
+
 TEST_F(SendMailDialogTest, SendErrorReportsUntilHiddenAndAbortAsksToCancel) {
     int shown = 0;
     ui::ScopedModalHandler handler([&](ui::TForm& form) {
