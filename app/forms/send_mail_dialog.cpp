@@ -287,11 +287,22 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         const ui::TModalResult result = stagger.ShowModal();
         if (result == ui::mrAll)
             return StaggerAnswer::kSkipAll;
-        if (result == ui::mrCancel)
+        if (result == ui::mrCancel) {
+            // The cancel question of the progress display, which beeps first.
+            ui::MessageBeep();
             return StaggerAnswer::kCancel;
+        }
         return StaggerAnswer::kContinue;
     };
     run_->idle = [] { QCoreApplication::processEvents(); };
+    // The run builds a stale list only once its questions are answered and the
+    // server is connected, so a refused send never waits for a long build.
+    run_->OnBuildRecipients = [this] {
+        if (rdbManual->Checked())
+            ProcessManual();
+        else
+            btnrecalcClick();
+    };
     run_->OnAskTestAddress = [](std::string& address) {
         return ui::InputQuery("Test Message Recipient", "Enter an e-mail address to send a test to",
                               address);
@@ -429,14 +440,8 @@ void TdlgSendMail::Button2Click() {
     // The build below copies names only when the fields ask for them; a
     // change of the flag makes the list stale.
     chkDoAddSalutation->SetChecked(ContainsMergeField(run_->text));
-    if (!run_->recipients_valid) {
-        if (rdbManual->Checked())
-            ProcessManual();
-        else
-            btnrecalcClick();
-    }
     setEnabled(false);
-    const std::int64_t processed = run_->Button2Click(false);
+    const std::int64_t processed = run_->Button2Click();
     setEnabled(true);
     GiveBackBatch();
     main_.hideprogress();

@@ -104,6 +104,33 @@ std::vector<std::string> BodyLines(std::string_view body) {
 
 }  // namespace
 
+std::string HtmlText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
 bool ContainsMergeField(std::string_view text) {
     for (std::string_view field : kMergeFieldNames)
         if (text.find(field) != std::string_view::npos)
@@ -334,9 +361,16 @@ bool MailOut::GetSalutationCheck(bool scan) {
 std::string MailOut::MessageBody(std::string_view full_name, std::string_view first_name,
                                  std::string_view address) const {
     std::string body = text;
-    if (personalise)
-        body = MergeFields(text, full_name, first_name, address,
-                           db::DateToStr(db::Date(), db::FormatSettings()));
+    if (personalise) {
+        const std::string date = db::DateToStr(db::Date(), db::FormatSettings());
+        // A member's name comes from the list as typed or as a sender wrote it:
+        // in a page, "Tom & Jerry" or "<b>" would be markup and break it.
+        if (html)
+            body = MergeFields(text, HtmlText(full_name), HtmlText(first_name), HtmlText(address),
+                               HtmlText(date));
+        else
+            body = MergeFields(text, full_name, first_name, address, date);
+    }
     if (!settings_.AddSignaturePrior && !html)
         body += "\r\n" + settings_.Memsignature;
     return body;
@@ -422,7 +456,7 @@ void MailOut::StaggerWait() {
     }
 }
 
-void MailOut::SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                                  std::string_view address) {
     if (!first_message_ && settings_.chkStaggerSending)
         StaggerWait();
@@ -433,6 +467,7 @@ void MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
     if (!ok)
         failed_count += recipients;
     bcc.clear();
+    return ok;
 }
 
 bool MailOut::SendMail(std::string_view full_name, std::string_view first_name,
@@ -696,20 +731,56 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
-        for (;;) {
-            message.bcc = Mailboxes(batch);
-            const mail::SmtpResult result = SMTPDeliver(message);
-            delivered = result.ok();
-            // The server refused a recipient before the message's data, so
-            // nobody has it yet.
-            const auto it = std::find(batch.begin(), batch.end(), result.recipient);
-            if (delivered || result.status != mail::SmtpStatus::kRefused ||
-                result.recipient.empty() || it == batch.end())
+        // A server with a limit of recipients per message (452) takes the rest
+        // of the batch in further messages, each with the extra recipients.
+        std::vector<std::vector<std::string>> parts{std::move(batch)};
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            std::vector<std::string> part = std::move(parts[p]);
+            bool part_delivered = false;
+            std::string reason;
+            for (;;) {
+                if (p > 0 && part.empty())
+                    break;  // every member of this part was refused
+                message.bcc = Mailboxes(part);
+                mail::SmtpResult result;
+                try {
+                    result = SMTPDeliver(message);
+                } catch (const std::exception& e) {
+                    // A later part that cannot go fails only its own members.
+                    if (p == 0)
+                        throw;
+                    reason = e.what();
+                    break;
+                }
+                part_delivered = result.ok();
+                reason = result.text;
+                // The server refused a recipient before the message's data, so
+                // nobody has it yet.
+                const auto it = std::find(part.begin(), part.end(), result.recipient);
+                if (part_delivered || result.recipient.empty() || it == part.end())
+                    break;
+                if (result.reply_code == 452 && it != part.begin()) {
+                    std::vector<std::string> rest(it, part.end());
+                    part.erase(it, part.end());
+                    parts.push_back(std::move(rest));
+                    continue;
+                }
+                if (result.status != mail::SmtpStatus::kRefused)
+                    break;
+                refused.emplace_back(*it, result.text);
+                part.erase(it);
+                if (p == 0 && part.empty() && to_list.empty() && cc_list.empty())
+                    break;
+            }
+            if (part_delivered) {
+                delivered = true;
+            } else if (p > 0) {
+                // Its members missed the message the others got.
+                for (const std::string& a : part)
+                    refused.emplace_back(a, reason);
+            } else {
                 break;
-            refused.emplace_back(*it, result.text);
-            batch.erase(it);
-            if (batch.empty() && to_list.empty() && cc_list.empty())
-                break;
+            }
         }
     } catch (const std::exception&) {
         delivered = false;
@@ -807,7 +878,7 @@ bool MailOut::SMTPServerSend(std::string_view full_name, std::string_view first_
     return LogSendOutcome(ok, "SMTP Sendmail failed with the error: " + result.text);
 }
 
-std::int64_t MailOut::Button2Click(bool rebuild) {
+std::int64_t MailOut::Button2Click() {
     if (!GetSalutationCheck(true))
         return -1;
     hide_send_errors = false;
@@ -822,8 +893,12 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
     if (smtp && !SMTPConnect())
         return -1;
     SmtpScope connection(*this, smtp);
-    if (!recipients_valid && rebuild)
-        BuildRecipients();
+    if (!recipients_valid) {
+        if (OnBuildRecipients)
+            OnBuildRecipients();
+        else
+            BuildRecipients();
+    }
     if (!recipients_valid) {
         ui::MessageDlg(
             "Your message could not be sent because your unique recipient list was not "
@@ -852,14 +927,21 @@ std::int64_t MailOut::Button2Click(bool rebuild) {
         // sent nor counted.
         if (Cancelled())
             break;
+        // A member whose address the mail program cannot resolve is dropped
+        // from the message and never gets it: a failure, not a recipient sent to.
         if (settings_.SendCount != 1) {
+            const std::size_t before = bcc.size();
             AddAddress(bcc, email);
+            if (bcc.size() == before)
+                ++failed_count;
             if (static_cast<std::int64_t>(bcc.size()) >= settings_.SendCount)
                 SendCurrentMessage("", "", "");
         } else {
             to_list = saved_to;
             AddAddress(to_list, email);
-            SendCurrentMessage(full_name, first_name, email);
+            const bool dropped = to_list.size() == saved_to.size();
+            if (SendCurrentMessage(full_name, first_name, email) && dropped)
+                ++failed_count;
         }
         ++processed;
         t.Next();

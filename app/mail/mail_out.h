@@ -47,6 +47,9 @@ std::string MergeFields(std::string_view text, std::string_view full_name,
                         std::string_view first_name, std::string_view address,
                         std::string_view date);
 
+// The text as it reads in an HTML page: markup characters become entities.
+std::string HtmlText(std::string_view text);
+
 // The completion box's text for the method.
 std::string CompletionText(int method, std::int64_t sent, std::int64_t failed);
 
@@ -116,10 +119,13 @@ class MailOut {
     // fields, asks to switch to one message per recipient.
     bool GetSalutationCheck(bool scan);
 
-    // The whole mail-out; rebuild builds the recipients table first (false
-    // when the choice is the typed list, which the caller builds). Returns
-    // the number of recipients processed, or -1 when it did not start.
-    std::int64_t Button2Click(bool rebuild = true);
+    // The whole mail-out. An invalid recipients table is built once the
+    // questions are answered and the server connected, through
+    // OnBuildRecipients (the dialog's choice: list table or typed list) or,
+    // unassigned, from the list table. Returns the number of recipients
+    // processed, or -1 when it did not start.
+    std::int64_t Button2Click();
+    std::function<void()> OnBuildRecipients;
     // One test message. Methods 3 and 4 send it to test_address or, when that
     // is empty, to the address OnAskTestAddress answers once connected.
     bool SendTestClick(std::string_view test_address);
@@ -178,7 +184,8 @@ class MailOut {
     // One message over the run's connection, connected again when the server
     // ended it; throws when no connection can be had.
     mail::SmtpResult SMTPDeliver(const mail::OutgoingMessage& message);
-    void SendCurrentMessage(std::string_view full_name, std::string_view first_name,
+    // Sends the message being built; false (and counted as failed) when it did not go out.
+    bool SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
     void StaggerWait();
     // An attachment's encoding, made at its first message of a run and shared

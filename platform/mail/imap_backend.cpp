@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 #include <vmime/net/imap/IMAPFolder.hpp>
 
@@ -267,6 +268,12 @@ class ImapBackend : public StoreBackend {
             throw EMailError("The mail server did not answer in time");
         } catch (const vmime::exception& e) {
             throw EMailError("The mail server reported: " + detail::DescribeVmimeError(e));
+        } catch (const EMailError&) {
+            throw;
+        } catch (const std::logic_error& e) {
+            // vmime's own string handling, and ours, give up on some malformed
+            // answers with a standard exception rather than vmime's.
+            throw EMailError(std::string("The mail server's answer cannot be read: ") + e.what());
         }
     }
 

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include <libxml/HTMLparser.h>
@@ -539,6 +540,9 @@ std::shared_ptr<const EncodedAttachment> EncodeAttachment(const Attachment& atta
     } catch (const vmime::exception& e) {
         throw EMailError("The attachment \"" + attachment.path +
                          "\" cannot be encoded: " + e.what());
+    } catch (const std::logic_error& e) {
+        throw EMailError("The attachment \"" + attachment.path +
+                         "\" cannot be encoded: " + e.what());
     }
     encoded->charset = check.Valid() ? "utf-8" : "windows-1252";
     return encoded;
@@ -760,6 +764,10 @@ MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc) {
         built->generate(stream);
         return out;
     } catch (const vmime::exception& e) {
+        throw EMailError(std::string("The message cannot be composed: ") + e.what());
+    } catch (const std::logic_error& e) {
+        // vmime's string handling gives up on some values with a standard
+        // exception rather than its own.
         throw EMailError(std::string("The message cannot be composed: ") + e.what());
     }
 }

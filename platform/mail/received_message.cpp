@@ -45,7 +45,8 @@ std::string ToUtf8(const std::string& bytes, const vmime::charset& from) {
             vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
             if (platform::nls::IsValidUtf8(out))
                 return out;
-        } catch (const vmime::exception&) {
+        } catch (const std::exception&) {
+            // vmime's own errors and the standard ones some of its converters throw alike.
         }
     }
     return Utf8OrWindows1252(bytes);
@@ -249,6 +250,69 @@ std::size_t MultipartDepth(std::string_view raw, std::size_t limit) {
     return deepest;
 }
 
+// vmime gives up on some malformed encoded words with a standard exception
+// that ends the parse of the whole message. A header field, of the message or
+// of a part, that vmime cannot read for that reason gets each "=?" written
+// "= ?": it then reads as the plain text it is, and the rest of the message
+// reads as well.
+std::string WithoutUnreadableEncodedWords(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size() + 16);
+    std::string field;  // the current header field, its lines as they stand
+    const auto flush = [&] {
+        if (field.find("=?") != std::string::npos) {
+            bool unreadable = false;
+            try {
+                vmime::header header;
+                header.parse(field);
+            } catch (const std::logic_error&) {
+                unreadable = true;
+            } catch (const std::exception&) {
+                // Other damage vmime handles in the message as a whole.
+            }
+            if (unreadable) {
+                std::string defused;
+                for (std::size_t i = 0; i < field.size(); ++i) {
+                    defused += field[i];
+                    if (field[i] == '=' && i + 1 < field.size() && field[i + 1] == '?')
+                        defused += ' ';
+                }
+                field = std::move(defused);
+            }
+        }
+        out += field;
+        field.clear();
+    };
+    bool in_header = true;
+    std::size_t pos = 0;
+    while (pos < raw.size()) {
+        auto end = raw.find('\n', pos);
+        end = end == std::string_view::npos ? raw.size() : end + 1;
+        const std::string_view line = raw.substr(pos, end - pos);
+        pos = end;
+        std::string_view bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r'))
+            bare.remove_suffix(1);
+        if (!in_header) {
+            out += line;
+            // A delimiter may open a part, whose header follows.
+            if (bare.starts_with("--"))
+                in_header = true;
+        } else if (bare.empty()) {
+            flush();
+            out += line;
+            in_header = false;
+        } else if (bare.front() == ' ' || bare.front() == '\t') {
+            field += line;
+        } else {
+            flush();
+            field = line;
+        }
+    }
+    flush();
+    return out;
+}
+
 std::string Decoded(const vmime::bodyPart& part) {
     std::string bytes;
     vmime::utility::outputStreamStringAdapter stream(bytes);
@@ -354,81 +418,95 @@ std::string FormatMailbox(const Mailbox& box) {
     return box.name + " <" + box.address + ">";
 }
 
+namespace {
+
+// Throws what vmime throws; `result` keeps what was read before.
+void ReadMessage(std::string_view raw, ReceivedMessage& result) {
+    vmime::message message;
+    if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
+        // Only the header is read; the message itself stays as it is in its folder.
+        auto header_end = raw.find("\r\n\r\n");
+        if (header_end == std::string_view::npos)
+            header_end = raw.find("\n\n");
+        message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
+        message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+    } else {
+        message.parse(std::string(raw));
+    }
+    const auto header = message.getHeader();
+    if (header->hasField(vmime::fields::SUBJECT)) {
+        if (auto text = header->Subject()->getValue<vmime::text>()) {
+            result.subject = HeaderText(*text);
+        }
+    }
+    // vmime reads From as a single mailbox, so a second address would
+    // end up in the first; the header is read as the list it may be.
+    if (header->hasField(vmime::fields::FROM)) {
+        auto from = AddressesOf(RawHeaderValue(raw, vmime::fields::FROM));
+        if (!from.empty())
+            result.from = std::move(from.front());
+    }
+    if (header->hasField(vmime::fields::REPLY_TO))
+        result.reply_to = AddressesOf(RawHeaderValue(raw, vmime::fields::REPLY_TO));
+    if (header->hasField(vmime::fields::TO))
+        result.to = AddressesOf(RawHeaderValue(raw, vmime::fields::TO));
+    if (header->hasField(vmime::fields::CC))
+        result.cc = AddressesOf(RawHeaderValue(raw, vmime::fields::CC));
+    if (header->hasField(vmime::fields::DATE)) {
+        const std::string text = header->Date()->getValue()->generate();
+        auto date = header->Date()->getValue<vmime::datetime>();
+        // vmime reads anything; a date it could not make sense of comes
+        // back as the epoch, which no real mail carries.
+        if (date && date->getYear() > 1970) {
+            const vmime::datetime utc = vmime::utility::datetimeUtils::toUniversalTime(*date);
+            std::tm tm{};
+            tm.tm_year = utc.getYear() - 1900;
+            tm.tm_mon = utc.getMonth() - 1;
+            tm.tm_mday = utc.getDay();
+            tm.tm_hour = utc.getHour();
+            tm.tm_min = utc.getMinute();
+            tm.tm_sec = utc.getSecond();
+            // A date the clock cannot represent (beyond about 2262 with
+            // nanoseconds) is as unreadable as a garbled one.
+            const std::time_t seconds = timegm(&tm);
+            using std::chrono::system_clock;
+            constexpr auto kLimit =
+                std::chrono::duration_cast<std::chrono::seconds>(system_clock::duration::max())
+                    .count();
+            if (seconds != static_cast<std::time_t>(-1) && seconds > 0 && seconds < kLimit)
+                result.sent_on = system_clock::from_time_t(seconds);
+        }
+    }
+    Walk walk;
+    walk.Part(message);
+    result.plain_body = !walk.plain.empty() ? walk.plain : HtmlToText(walk.html);
+    if (!walk.report.empty()) {
+        if (!result.plain_body.empty() && result.plain_body.back() != '\n') {
+            result.plain_body += "\r\n";
+        }
+        result.plain_body += walk.report;
+    }
+    result.attachments = std::move(walk.attachments);
+}
+
+}  // namespace
+
 ReceivedMessage ParseMessage(std::string_view raw) {
     detail::EnsureVmime();
     ReceivedMessage result;
     try {
-        vmime::message message;
-        if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
-            // Only the header is read; the message itself stays as it is in its folder.
-            auto header_end = raw.find("\r\n\r\n");
-            if (header_end == std::string_view::npos)
-                header_end = raw.find("\n\n");
-            message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
-            message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
-        } else {
-            message.parse(std::string(raw));
+        try {
+            ReadMessage(raw, result);
+        } catch (const std::logic_error&) {
+            // The library's own string handling gave up on a malformed encoded
+            // word with a standard exception rather than its own.
+            result = ReceivedMessage{};
+            ReadMessage(WithoutUnreadableEncodedWords(raw), result);
         }
-        const auto header = message.getHeader();
-        if (header->hasField(vmime::fields::SUBJECT)) {
-            if (auto text = header->Subject()->getValue<vmime::text>()) {
-                result.subject = HeaderText(*text);
-            }
-        }
-        // vmime reads From as a single mailbox, so a second address would
-        // end up in the first; the header is read as the list it may be.
-        if (header->hasField(vmime::fields::FROM)) {
-            auto from = AddressesOf(RawHeaderValue(raw, vmime::fields::FROM));
-            if (!from.empty())
-                result.from = std::move(from.front());
-        }
-        if (header->hasField(vmime::fields::REPLY_TO))
-            result.reply_to = AddressesOf(RawHeaderValue(raw, vmime::fields::REPLY_TO));
-        if (header->hasField(vmime::fields::TO))
-            result.to = AddressesOf(RawHeaderValue(raw, vmime::fields::TO));
-        if (header->hasField(vmime::fields::CC))
-            result.cc = AddressesOf(RawHeaderValue(raw, vmime::fields::CC));
-        if (header->hasField(vmime::fields::DATE)) {
-            const std::string text = header->Date()->getValue()->generate();
-            auto date = header->Date()->getValue<vmime::datetime>();
-            // vmime reads anything; a date it could not make sense of comes
-            // back as the epoch, which no real mail carries.
-            if (date && date->getYear() > 1970) {
-                const vmime::datetime utc = vmime::utility::datetimeUtils::toUniversalTime(*date);
-                std::tm tm{};
-                tm.tm_year = utc.getYear() - 1900;
-                tm.tm_mon = utc.getMonth() - 1;
-                tm.tm_mday = utc.getDay();
-                tm.tm_hour = utc.getHour();
-                tm.tm_min = utc.getMinute();
-                tm.tm_sec = utc.getSecond();
-                // A date the clock cannot represent (beyond about 2262 with
-                // nanoseconds) is as unreadable as a garbled one.
-                const std::time_t seconds = timegm(&tm);
-                using std::chrono::system_clock;
-                constexpr auto kLimit =
-                    std::chrono::duration_cast<std::chrono::seconds>(system_clock::duration::max())
-                        .count();
-                if (seconds != static_cast<std::time_t>(-1) && seconds > 0 && seconds < kLimit)
-                    result.sent_on = system_clock::from_time_t(seconds);
-            }
-        }
-        Walk walk;
-        walk.Part(message);
-        result.plain_body = !walk.plain.empty() ? walk.plain : HtmlToText(walk.html);
-        if (!walk.report.empty()) {
-            if (!result.plain_body.empty() && result.plain_body.back() != '\n') {
-                result.plain_body += "\r\n";
-            }
-            result.plain_body += walk.report;
-        }
-        result.attachments = std::move(walk.attachments);
     } catch (const vmime::exception&) {
         // Whatever was read before the damage stays.
     } catch (const std::bad_cast&) {
     } catch (const std::logic_error&) {
-        // The library's own string handling gives up on some malformed
-        // encoded words with a standard exception rather than its own.
     }
     return result;
 }

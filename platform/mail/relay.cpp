@@ -1,6 +1,7 @@
 #include "platform/mail/relay.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/mx_lookup.h"
@@ -72,6 +73,8 @@ RelayResult RelayMail(const RelayRequest& request, const RelayOptions& options) 
     try {
         domain = DnsDomain(domain);
     } catch (const vmime::exception& e) {
+        return {kRelayBadRequest, "The domain " + domain + " cannot be looked up: " + e.what()};
+    } catch (const std::logic_error& e) {
         return {kRelayBadRequest, "The domain " + domain + " cannot be looked up: " + e.what()};
     }
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
@@ -37,6 +38,12 @@ struct ProtocolTrace {
     std::atomic<bool> tls_pending{false};
     std::atomic<bool> data_end_sent{false};
     std::atomic<bool> data_end_answered{false};
+    // The last RCPT TO sent and the code of the reply that followed it, for
+    // replies vmime reports without naming the command (452 too many
+    // recipients). Used only by the thread that runs the dialogue.
+    bool rcpt_pending = false;
+    std::string last_rcpt;
+    int rcpt_reply_code = 0;
 };
 
 // vmime tells its tracer every command line it sends (a message's data as a
@@ -53,12 +60,30 @@ class TraceRecorder : public vmime::net::tracer {
         } else if (StartsWithWord(line, "EHLO") || StartsWithWord(line, "HELO")) {
             trace_->tls_pending = false;
         }
+        trace_->rcpt_pending = StartsWithWord(line.substr(0, 4), "RCPT");
+        if (trace_->rcpt_pending) {
+            const auto open = line.find('<');
+            const auto close = line.rfind('>');
+            trace_->last_rcpt =
+                open != std::string::npos && close != std::string::npos && close > open
+                    ? line.substr(open + 1, close - open - 1)
+                    : std::string();
+            trace_->rcpt_reply_code = 0;
+        }
     }
     void traceReceive(const vmime::string& line) override {
         if (trace_->starttls_sent.exchange(false))
             trace_->tls_pending = !line.empty() && line[0] == '2';
         if (trace_->data_end_sent)
             trace_->data_end_answered = true;
+        if (trace_->rcpt_pending && line.size() >= 3 &&
+            std::isdigit(static_cast<unsigned char>(line[0])) &&
+            std::isdigit(static_cast<unsigned char>(line[1])) &&
+            std::isdigit(static_cast<unsigned char>(line[2]))) {
+            trace_->rcpt_reply_code =
+                (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+            trace_->rcpt_pending = false;
+        }
     }
 
   private:
@@ -358,6 +383,15 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
                 return SmtpResult{};
             } catch (const vmime::exception& e) {
                 SmtpResult failure = impl->Classify(e, SmtpStatus::kFailed);
+                // vmime reports some replies to RCPT TO (452, too many
+                // recipients) as its own error without the command: the trace
+                // names the recipient, so the caller can send it another time.
+                if (failure.recipient.empty() && trace->rcpt_reply_code >= 400 &&
+                    !trace->last_rcpt.empty()) {
+                    failure.reply_code = trace->rcpt_reply_code;
+                    failure.recipient = trace->last_rcpt;
+                    failure.command = "RCPT TO:<" + trace->last_rcpt + ">";
+                }
                 // A 421 closes the connection (a limit of messages per
                 // connection, a shutdown); a server that closed it without a
                 // word (an idle time-out, a restart) has left vmime
@@ -365,6 +399,13 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
                 if (failure.reply_code == 421 || !transport_ptr->isConnected())
                     impl->connected = false;
                 failure.may_have_arrived = trace->data_end_sent && !trace->data_end_answered;
+                return failure;
+            } catch (const std::logic_error& e) {
+                // vmime gave up on an answer it could not read: where the
+                // dialogue stands is unknown, so the connection is not used again.
+                impl->connected = false;
+                SmtpResult failure = Failure(SmtpStatus::kFailed, e.what());
+                failure.may_have_arrived = trace->data_end_sent;
                 return failure;
             }
         },

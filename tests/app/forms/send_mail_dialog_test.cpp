@@ -143,6 +143,34 @@ TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     EXPECT_FALSE(std::filesystem::exists(second)) << "deleted when the dialog closes";
 }
 
+// A send the server refuses stops before the recipient list is built; the
+// next send, with the server back, builds it and goes out.
+TEST_F(SendMailDialogTest, RefusedSendStopsBeforeBuildingTheRecipientList) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    dialog.rdball->SetChecked(true);
+    dialog.edtMessageSubject->SetText("Club news");
+    dialog.edtMessageText->SetText("Plain news for everyone.");
+    const std::string records = dialog.lblcount->Caption();
+    context.mail_settings.smtp_port = mail::testing::FreeTcpPort();
+    dialog.btnsendbulk->click();
+    EXPECT_EQ(prompts->Asked().back().text.rfind(
+                  "An error was encountered while connecting to your SMTP server:", 0),
+              0u);
+    EXPECT_EQ(dialog.lblcount->Caption(), records) << "no list was built";
+    EXPECT_TRUE(dialog.btnrecalc->Enabled());
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+
+    context.mail_settings.smtp_port = sink.port();
+    dialog.btnsendbulk->click();
+    EXPECT_EQ(dialog.lblcount->Caption(), "3 Unique Recipients");
+    EXPECT_FALSE(dialog.btnrecalc->Enabled());
+    EXPECT_EQ(sink.WaitForMessages(3).size(), 3u);
+    EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+}
+
 TEST_F(SendMailDialogTest, BatchMailOutFromTheDialogArrivesAsSentWithAttachment) {
     ui::ScopedModalHandler handler([](ui::TForm& form) { form.SetModalResult(ui::mrOk); });
     AddRow("dee@example.org", "news", "Dee");
@@ -241,6 +269,32 @@ TEST_F(SendMailDialogTest, StaggerCountdownClosesAfterDelayPlusOneTicks) {
     stagger.Timer1.Fire();
     EXPECT_EQ(stagger.ModalResult(), ui::mrOk);
     EXPECT_FALSE(stagger.Timer1.Running());
+}
+
+// Cancel in the delay between messages beeps, asks, and on Yes ends the run
+// after the message it delayed.
+TEST_F(SendMailDialogTest, StaggerCancelBeepsAndAsks) {
+    ui::ScopedModalHandler handler([](ui::TForm& form) {
+        if (dynamic_cast<TdlgStagger*>(&form) != nullptr)
+            form.SetModalResult(ui::mrCancel);
+    });
+    settings.chkStaggerSending = true;
+    settings.spnStaggerDelay = 3;
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.Show();
+    dialog.rdball->SetChecked(true);
+    dialog.edtMessageSubject->SetText("Club news");
+    dialog.edtMessageText->SetText("Plain news for everyone.");
+    const int beeps = ui::BeepCount();
+    prompts->Answer(ui::mrYes);
+    dialog.btnsendbulk->click();
+    EXPECT_EQ(ui::BeepCount() - beeps, 1);
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
+    SetCancelled(false);
 }
 
 TEST_F(SendMailDialogTest, SendErrorReportsUntilHiddenAndAbortAsksToCancel) {

@@ -142,6 +142,32 @@ TEST_F(MailOutTest, PerRecipientMergesEachMessageForTheChosenCategory) {
               "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.");
 }
 
+// A member's name is text: in an HTML message it must read as written, not
+// turn into markup that breaks the page; a plain message takes it unchanged.
+TEST_F(MailOutTest, MergedValuesReadAsWrittenInHtmlAndPlainMessages) {
+    AddRow("tom@example.org", "news", "Tom & Jerry <b>Co</b>", "\"Tom\"");
+    settings.SendCount = 1;
+    out->subject = "Letter";
+    for (const bool html : {true, false}) {
+        SCOPED_TRACE(html ? "html" : "plain");
+        const std::size_t before = sink.MessageCount();
+        out->html = html;
+        out->text =
+            html ? "<p>Dear %FULL_NAME% (%SALUTATION%)</p>" : "Dear %FULL_NAME% (%SALUTATION%)";
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 1);
+        const auto mails = sink.WaitForMessages(before + 1);
+        ASSERT_EQ(mails.size(), before + 1);
+        const std::string& data = mails.back().data;
+        EXPECT_EQ(Contains(data, "Dear Tom &amp; Jerry &lt;b&gt;Co&lt;/b&gt; (&quot;Tom&quot;)"),
+                  html)
+            << data;
+        const mail::ReceivedMessage parsed = mail::ParseMessage(data);
+        EXPECT_TRUE(Contains(parsed.plain_body, "Dear Tom & Jerry <b>Co</b> (\"Tom\")"))
+            << parsed.plain_body;
+    }
+}
+
 TEST_F(MailOutTest, BatchesCarrySendCountBlindCopiesAndTheExtraRecipients) {
     AddRows(7);
     settings.SendCount = 3;
@@ -224,6 +250,36 @@ TEST_F(MailOutTest, StaggerAsksBetweenMessagesOnlyAndSkipAllEndsIt) {
     }
 }
 
+// Cancel in the delay asks; Yes still sends the message it delayed and ends
+// the run at the next row, No goes on as if nothing was pressed.
+TEST_F(MailOutTest, StaggerCancelAsksAndEndsTheRunAfterTheDelayedMessage) {
+    AddRows(4);
+    settings.SendCount = 1;
+    settings.chkStaggerSending = true;
+    settings.spnStaggerDelay = 3;
+    out->text = "Plain text";
+    out->OnStagger = [] { return StaggerAnswer::kCancel; };
+    for (const bool yes : {true, false}) {
+        SCOPED_TRACE(yes);
+        const std::size_t before = sink.MessageCount();
+        const auto asked_before = static_cast<std::ptrdiff_t>(prompts->Asked().size());
+        for (int i = 0; i < (yes ? 1 : 3); ++i)
+            prompts->Answer(yes ? ui::mrYes : ui::mrNo);
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), yes ? 2 : 4);
+        const std::size_t sent = yes ? 2 : 4;
+        EXPECT_EQ(sink.WaitForMessages(before + sent).size(), before + sent);
+        const auto& asked = prompts->Asked();
+        EXPECT_EQ(std::count_if(asked.begin() + asked_before, asked.end(),
+                                [](const auto& p) {
+                                    return p.text == "Are you sure you want to cancel processing?";
+                                }),
+                  yes ? 1 : 3);
+        SetCancelled(false);
+    }
+    out->OnStagger = nullptr;
+}
+
 TEST_F(MailOutTest, TestSendGoesToTheTypedAddressAndLeavesTheToListAlone) {
     out->to_list = {"boss@example.org"};
     EXPECT_TRUE(out->SendTestClick("tester@example.org"));
@@ -240,13 +296,50 @@ TEST_F(MailOutTest, ConnectionEndsOnEveryExitIncludingAFailedRecipientBuild) {
     AddRows(1);
     out->text = "Plain text";
     out->recipients_valid = false;
-    EXPECT_EQ(out->Button2Click(false), -1);
+    out->OnBuildRecipients = [] {};  // a build that leaves the list invalid
+    EXPECT_EQ(out->Button2Click(), -1);
+    out->OnBuildRecipients = nullptr;
     EXPECT_EQ(prompts->Asked().back().text,
               "Your message could not be sent because your unique recipient list was not "
               "generated successfully!");
     EXPECT_EQ(LogWithout(out->sendlog),
               (std::vector<std::string>{"Connecting to SMTP server",
                                         "Disconnecting from the SMTP server"}));
+}
+
+// A stale recipient list is built only once the send is sure to go ahead:
+// after the personalisation and empty-message questions and the connection,
+// so a refused send never waits for a long build first.
+TEST_F(MailOutTest, RecipientListIsBuiltOnlyAfterTheQuestionsAndTheConnection) {
+    AddRows(2);
+    int builds = 0;
+    out->OnBuildRecipients = [&] {
+        ++builds;
+        out->BuildRecipients();
+    };
+    struct Case {
+        std::string what;
+        std::string text;
+        std::int32_t send_count;
+        bool reachable;
+        std::int64_t result;
+        int builds;
+    };
+    for (const Case& c : {Case{"personalisation refused", "Dear %FULL_NAME%", 10, true, -1, 0},
+                          Case{"empty message refused", "Hi", 1, true, -1, 0},
+                          Case{"server refuses", "Plain text", 1, false, -1, 0},
+                          Case{"sent", "Plain text", 1, true, 2, 1}}) {
+        SCOPED_TRACE(c.what);
+        builds = 0;
+        out->text = c.text;
+        settings.SendCount = c.send_count;
+        context.mail_settings.smtp_port = c.reachable ? sink.port() : mail::testing::FreeTcpPort();
+        out->recipients_valid = false;
+        prompts->Answer(c.reachable && c.result < 0 ? ui::mrNo : ui::mrOk);
+        EXPECT_EQ(out->Button2Click(), c.result);
+        EXPECT_EQ(builds, c.builds);
+    }
+    out->OnBuildRecipients = nullptr;
 }
 
 TEST_F(MailOutTest, ServerThatNeverAnswersEndsTheConnectAtItsDeadline) {
@@ -420,6 +513,40 @@ TEST_F(MailOutTest, RefusedAddressInABatchFailsOnlyItsMember) {
     EXPECT_EQ(out->failed_count, 5);
 }
 
+// A server with a limit of recipients per message answers 452 for the first
+// recipient too many; the rest of the batch goes in further messages, each
+// with the extra recipients, and nobody is failed or sent twice.
+TEST_F(MailOutTest, BatchLargerThanTheServersRecipientLimitGoesInSeveralMessages) {
+    mail::testing::SmtpSink limited("rcpt-limit");
+    context.mail_settings.smtp_port = limited.port();
+    AddRows(7);
+    settings.SendCount = 10;
+    out->text = "No fields here.";
+    out->to_list = {"boss@example.org"};
+    std::vector<std::string> reports;
+    out->OnSendError = [&](std::string_view text) { reports.emplace_back(text); };
+    EXPECT_EQ(out->Button2Click(), 7);
+    const auto mails = limited.WaitForMessages(4);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(limited.MessageCount(), 4u);
+    std::vector<std::string> members;
+    for (const auto& mail : mails) {
+        ASSERT_FALSE(mail.rcpt_to.empty());
+        EXPECT_EQ(mail.rcpt_to.front(), "boss@example.org");
+        EXPECT_LE(mail.rcpt_to.size(), 3u);
+        members.insert(members.end(), mail.rcpt_to.begin() + 1, mail.rcpt_to.end());
+    }
+    std::sort(members.begin(), members.end());
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 7; ++i)
+        expected.push_back("m" + std::to_string(i) + "@example.org");
+    EXPECT_EQ(members, expected);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(out->failed_count, 0);
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Your e-mails to 7 recipients have been sent via your ISP's SMTP server.");
+}
+
 TEST_F(MailOutTest, StartTlsWithLogin) {
     mail::testing::SmtpSink secure("starttls-auth");
     context.mail_settings.smtp_port = secure.port();
@@ -488,6 +615,36 @@ TEST_F(MailOutTest, SimpleMapiMethodsReplaceListsAndLogFailures) {
         ASSERT_EQ(last.recips.size(), 1u) << "the copy of the earlier message is gone";
         EXPECT_EQ(last.recips[0].address.value_or(""), "SMTP:b@example.org");
         out->OnSendError = nullptr;
+    }
+}
+
+// A member whose address the mail program cannot resolve is left out of the
+// message, so the completion box counts it as failed, in either mode.
+TEST_F(MailOutTest, MemberWhoseAddressCannotBeResolvedIsCountedAsFailed) {
+    support::testing::MapiSandbox sandbox;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    sandbox.RegisterMapi("1");
+    mail::RecordingSimpleMapi& mapi = sandbox.InstallRecording();
+    mapi.SetResolution("gone@example.org", {MAPI_E_UNKNOWN_RECIPIENT, "", std::nullopt, ""});
+    settings.EmailMethod = kMethodEmail;
+    settings.AlwaysResolveAddresses = true;
+    AddRow("a@example.org", "news");
+    AddRow("gone@example.org", "news");
+    AddRow("c@example.org", "news");
+    out->text = "Plain";
+    out->to_list = {"boss@example.org"};
+    for (const std::int32_t send_count : {1, 10}) {
+        SCOPED_TRACE(send_count);
+        settings.SendCount = send_count;
+        mapi.ClearCalls();
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), 3);
+        EXPECT_EQ(mapi.CallsOf("MAPISendMail").size(), send_count == 1 ? 3u : 1u);
+        EXPECT_EQ(out->failed_count, 1);
+        EXPECT_EQ(prompts->Asked().back().text,
+                  "Your e-mails to 2 recipients have been sent to your default e-mail software.  "
+                  "Sending to 1 recipients failed.");
     }
 }
 
@@ -682,7 +839,7 @@ TEST_F(MailOutTest, TypedRecipientsKeepNamesDropDuplicatesAndRejectInvalidOnlyWh
     ASSERT_TRUE(out->ProcessManual(lines, true, rejects));
     settings.SendCount = 1;
     out->text = "Dear %FULL_NAME% at %EMAIL%";
-    EXPECT_EQ(out->Button2Click(false), 3);
+    EXPECT_EQ(out->Button2Click(), 3);
     const auto mails = sink.WaitForMessages(3);
     ASSERT_EQ(mails.size(), 3u);
     EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ann@example.org"});

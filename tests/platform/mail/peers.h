@@ -62,7 +62,8 @@ class SmtpSink {
   public:
     // mode: "normal", "stall-data" (DATA never answered), "starttls" (offers
     // STARTTLS), "starttls-auth" (requires STARTTLS and AUTH listuser/secret),
-    // "pipelining" (offers PIPELINING).
+    // "pipelining" (offers PIPELINING), "rcpt-limit" (452 for a fourth
+    // recipient of one message); smtp_sink.py lists the others.
     explicit SmtpSink(const std::string& mode = "normal");
     std::uint16_t port() const { return port_; }
     // Waits until `count` messages have arrived (bounded) and returns them in order.

@@ -132,6 +132,65 @@ TEST(ReceivedMessage, EncodedWordsTheLibraryCannotReadGiveWhatCanBeRead) {
     EXPECT_NO_THROW(ParseMessage(raw));
 }
 
+// A field whose encoded words the MIME library cannot read costs only that
+// field's decoding: the sender, the other fields, the body (where the same
+// text stays as written) and the attachments still read, whichever header
+// holds the damage.
+TEST(ReceivedMessage, UnreadableEncodedWordsCostOnlyTheirOwnField) {
+    const std::string bad = "=??b?i?Q?==??b?iQ?=";
+    struct Case {
+        std::string from, subject, attachment_type, attachment_name;
+    };
+    const std::vector<Case> cases{
+        {"Ann <ann@example.org>", bad + " subscribe", "application/pdf", "a.pdf"},
+        {bad + " <ann@example.org>", "subscribe", "application/pdf", "a.pdf"},
+        {"Ann <ann@example.org>", "subscribe", "application/pdf; name=\"" + bad + "\"", "a.pdf"},
+        {"Ann <ann@example.org>", "subscribe", "application/pdf", bad},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from + " | " + c.subject + " | " + c.attachment_type + " | " +
+                     c.attachment_name);
+        const std::string raw = "From: " + c.from +
+                                "\r\n"
+                                "To: list@example.org\r\n"
+                                "Subject: " +
+                                c.subject +
+                                "\r\n"
+                                "MIME-Version: 1.0\r\n"
+                                "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"
+                                "\r\n"
+                                "--b1\r\n"
+                                "Content-Type: text/plain; charset=utf-8\r\n"
+                                "\r\n"
+                                "subscribe news\r\n"
+                                "Note: " +
+                                bad +
+                                "\r\n"
+                                "--b1\r\n"
+                                "Content-Type: " +
+                                c.attachment_type +
+                                "\r\n"
+                                "Content-Disposition: attachment;\r\n"
+                                " filename=\"" +
+                                c.attachment_name +
+                                "\"\r\n"
+                                "Content-Transfer-Encoding: base64\r\n"
+                                "\r\n"
+                                "YWJj\r\n"
+                                "--b1--\r\n";
+        const ReceivedMessage m = ParseMessage(raw);
+        EXPECT_EQ(m.from.address, "ann@example.org");
+        ASSERT_EQ(m.to.size(), 1u);
+        EXPECT_EQ(m.to[0].address, "list@example.org");
+        EXPECT_NE(m.subject.find("subscribe"), std::string::npos) << m.subject;
+        EXPECT_NE(m.plain_body.find("subscribe news\r\nNote: " + bad), std::string::npos)
+            << m.plain_body;
+        ASSERT_EQ(m.attachments.size(), 1u);
+        EXPECT_EQ(m.attachments[0].data.value_or(""), "abc");
+        EXPECT_FALSE(m.attachments[0].display_name.empty());
+    }
+}
+
 // Raw 8-bit headers and bodies, as many programs send them, and charsets that
 // are unknown or do not fit their bytes: all text comes out as valid UTF-8,
 // read as UTF-8 where it is that and as Windows-1252 otherwise.

@@ -338,6 +338,32 @@ TEST(SmtpSession, ReportsRefusedRecipientWithItsCode) {
     EXPECT_TRUE(session.send(BasicMessage(), In(10s)).ok());
 }
 
+// A recipient beyond the server's limit per message (452) is named with its
+// code, so the caller can send it another time; nobody gets the message, and
+// the session goes on.
+TEST(SmtpSession, RecipientBeyondTheServersLimitIsNamedWithItsCode) {
+    SmtpSink sink("rcpt-limit");
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.to.clear();
+    for (const char* address : {"a@example.org", "b@example.org", "c@example.org", "d@example.org"})
+        message.to.push_back({"", address});
+    const SmtpResult result = session.send(message, In(10s));
+    EXPECT_EQ(result.status, SmtpStatus::kFailed);
+    EXPECT_EQ(result.reply_code, 452);
+    EXPECT_EQ(result.recipient, "d@example.org");
+    EXPECT_TRUE(session.connected());
+    message.to.pop_back();
+    EXPECT_TRUE(session.send(message, In(10s)).ok());
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to.size(), 3u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink.MessageCount(), 1u);
+}
+
 // Against a server that offers pipelining too, a refused recipient fails its
 // message without a byte of it reaching anyone, and the next message of the
 // session goes out whole.

@@ -2,7 +2,7 @@
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
                                         limit|drop|drop-in-data|idle|starttls-broken|discard|
-                                        slow-greeting]
+                                        slow-greeting|rcpt-limit]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -20,6 +20,8 @@ a connection that says nothing for a second is closed. In starttls-broken mode
 STARTTLS is offered and accepted, but the handshake fails. In discard mode
 N.eml holds only the size of the data, for benchmarks of large messages. In
 slow-greeting mode each connection waits half a second before the greeting.
+In rcpt-limit mode a message takes at most three recipients; the fourth RCPT
+of a transaction is answered 452, as servers with a recipient limit do.
 """
 import asyncio
 import os
@@ -55,6 +57,8 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower().startswith("reject"):
             return "550 5.1.1 No such user here"
+        if self.mode == "rcpt-limit" and len(envelope.rcpt_tos) >= RECIPIENTS_PER_MESSAGE:
+            return "452 4.5.3 Too many recipients"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -104,6 +108,7 @@ class SlowGreetingSMTP(SMTP):
 
 
 MESSAGES_PER_CONNECTION = 2
+RECIPIENTS_PER_MESSAGE = 3
 
 
 def check_login(server, session, envelope, mechanism, auth_data):
