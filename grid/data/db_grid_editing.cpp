@@ -608,6 +608,10 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
 
 void TCustomgxDBGrid::ExtendBufferSelection(const std::function<void()>& move) {
     db::TDataSet* dataset = DataSet();
+    if (dataset->IsEmpty()) {
+        move();
+        return;
+    }
     if (anchor_bookmark_.empty() || !dataset->BookmarkValid(anchor_bookmark_))
         anchor_bookmark_ = dataset->Bookmark();
     move();

@@ -325,6 +325,14 @@ TEST(DBGridBufferMode, ShiftUpAndDownSelectRecordsAcrossTheBufferEdge) {
     for (int i = 0; i < 8; ++i)
         QTest::keyClick(g.grid.get(), Qt::Key_Up, Qt::ShiftModifier);
     EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(start - 2, start));
+
+    // Over an empty table the same keys select nothing.
+    MemGrid empty(0, egoMultiSelect);
+    empty.grid->setFocus();
+    for (Qt::Key key : {Qt::Key_Down, Qt::Key_Up, Qt::Key_End, Qt::Key_Home, Qt::Key_PageDown})
+        QTest::keyClick(empty.grid.get(), key, Qt::ShiftModifier);
+    EXPECT_EQ(empty.grid->GetSelectedCount(), 0);
+    EXPECT_EQ(empty.list.ds->State(), db::dsBrowse);
 }
 
 TEST(DBGridBufferMode, PagesMoveTheDatasetPastTheBufferAndShiftRangesSelectRecords) {
