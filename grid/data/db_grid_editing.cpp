@@ -608,6 +608,10 @@ bool TCustomgxDBGrid::FindNodeByText(TgxDBTreeListColumn* column, std::string_vi
 
 void TCustomgxDBGrid::ExtendBufferSelection(const std::function<void()>& move) {
     db::TDataSet* dataset = DataSet();
+    if (dataset->IsEmpty()) {
+        move();
+        return;
+    }
     if (anchor_bookmark_.empty() || !dataset->BookmarkValid(anchor_bookmark_))
         anchor_bookmark_ = dataset->Bookmark();
     move();
@@ -699,6 +703,14 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
         if (key == ui::VK_ESCAPE && State() != tsEditing)
             link_->Reset();
         if (IsBufferMode()) {
+            if ((key == ui::VK_UP || key == ui::VK_DOWN) && shift_held && !ctrl &&
+                IsMultiSelect() && dataset->State() == db::dsBrowse && State() != tsEditing) {
+                // The range is of records, not of buffer rows, which show other records once
+                // the buffer scrolls.
+                ExtendBufferSelection([&] { dataset->MoveBy(key == ui::VK_UP ? -1 : 1); });
+                key = 0;
+                return;
+            }
             if ((key == ui::VK_UP || key == ui::VK_DOWN) && (grid_options_ & egoEditing) &&
                 !(grid_options_ & egoRowSelect) && modifiable) {
                 // Text typed into the new record's editor goes into the field first.

@@ -211,13 +211,25 @@ class TCustomgxDBGrid::LayoutStore {
             for (std::size_t k = 0; k < bands.size(); ++k)
                 bands[k].second->SetIndex(static_cast<std::int64_t>(k));
 
+            // A layout that would hide every column is damaged (no user can hide the last
+            // one): the columns keep their visibility then, so that the grid stays usable.
+            bool any_visible = grid.ColumnCount() == 0;
+            for (int i = 0; i < grid.ColumnCount() && !any_visible; ++i) {
+                TgxDBTreeListColumn* c = grid.GetColumn(i);
+                if (c != nullptr)
+                    any_visible = c->Name().empty()
+                                      ? c->Visible()
+                                      : store.ReadBool(base + "\\Columns\\" + c->Name(), "Visible",
+                                                       c->Visible());
+            }
             std::vector<std::pair<int, TgxDBTreeListColumn*>> columns;
             for (int i = 0; i < grid.ColumnCount(); ++i) {
                 TgxDBTreeListColumn* c = grid.GetColumn(i);
                 if (c == nullptr || c->Name().empty())
                     continue;
                 const std::string section = base + "\\Columns\\" + c->Name();
-                c->SetVisible(store.ReadBool(section, "Visible", c->Visible()));
+                if (any_visible)
+                    c->SetVisible(store.ReadBool(section, "Visible", c->Visible()));
                 int group_index = store.ReadInteger(section, "GroupIndex", c->GroupIndex());
                 c->SetWidth(ReadPixels(store, section, "Width", c->Width()));
                 c->SetSorted(StoredToSorted(

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QTest>
 
 #include <functional>
@@ -201,6 +202,14 @@ TEST(DBGridEditSummaries, SumsOverAFieldNoColumnShowsSurviveAnEditOfAnotherField
         EXPECT_EQ(g.Footer(), std::to_string(6 - before + 12));
         if (c.grouped)
             EXPECT_EQ(g.Groups()[2], "sport (SUM=13.00)");
+        if (c.grouped && c.options == 0) {
+            g.item->SetWidth(180);
+            g.category->SetWidth(160);
+            g.grid->SetLeftCoord(0);
+            QImage image(g.grid->size(), QImage::Format_ARGB32);
+            g.grid->render(&image);
+            image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_sums_of_a_field_not_shown.png");
+        }
     }
 }
 

@@ -318,3 +318,37 @@ TEST(DBGridLayout, DamagedSizesReadAsTheCurrentOnesAndTheRestStillLoads) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+TEST(DBGridLayout, ALayoutThatHidesEveryColumnLeavesTheGridUsable) {
+    LayoutGrid g;
+    {
+        std::ofstream out(g.IniPath());
+        for (TgxDBTreeListColumn* c : {g.index, g.item, g.category})
+            out << "[frmMain_grdList\\Columns\\" << c->Name()
+                << "]\nVisible=0\nGroupIndex=0\nWidth=130\n";
+    }
+    g.grid->LoadFromIniFile(g.IniPath());
+    // Grouping still hides what it groups, and stops at the last visible column.
+    EXPECT_EQ(g.grid->GetVisibleColumnCount(), 1);
+    EXPECT_EQ(g.grid->GetGroupColumnCount(), 2);
+    EXPECT_EQ(g.category->Width(), 130);
+    EXPECT_TRUE(g.category->Visible());
+    QImage image(g.grid->size(), QImage::Format_ARGB32);
+    g.grid->render(&image);
+    image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_layout_hiding_every_column.png");
+    // A layout that hides some columns still hides them.
+    {
+        std::ofstream out(g.IniPath());
+        out << "[frmMain_grdList\\Columns\\" << g.index->Name() << "]\nVisible=0\n";
+    }
+    LayoutGrid h;
+    h.grid->LoadFromIniFile(g.IniPath());
+    EXPECT_FALSE(h.index->Visible());
+    EXPECT_TRUE(h.item->Visible());
+}
+
+}  // namespace
+}  // namespace grid::testing

@@ -309,6 +309,32 @@ std::set<int> KeyRange(int first, int last) {
     return keys;
 }
 
+TEST(DBGridBufferMode, ShiftUpAndDownSelectRecordsAcrossTheBufferEdge) {
+    MemGrid g(100, egoMultiSelect);
+    g.grid->setFocus();
+    const int rows = g.grid->GetVisibleRowCount();
+    g.list.ds->MoveBy(rows - 3);
+    const int start = g.list.CurrentKey();
+    // Down past the bottom row scrolls the buffer; the range keeps every record passed.
+    for (int i = 0; i < 6; ++i)
+        QTest::keyClick(g.grid.get(), Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(g.list.CurrentKey(), start + 6);
+    EXPECT_EQ(g.grid->GetCellText(g.grid->GetFocusedNode(), 0), std::to_string(start + 6));
+    EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(start, start + 6));
+    // Back up past the anchor: the range turns round it.
+    for (int i = 0; i < 8; ++i)
+        QTest::keyClick(g.grid.get(), Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_EQ(SelectedKeys(*g.grid, *g.list.ds), KeyRange(start - 2, start));
+
+    // Over an empty table the same keys select nothing.
+    MemGrid empty(0, egoMultiSelect);
+    empty.grid->setFocus();
+    for (Qt::Key key : {Qt::Key_Down, Qt::Key_Up, Qt::Key_End, Qt::Key_Home, Qt::Key_PageDown})
+        QTest::keyClick(empty.grid.get(), key, Qt::ShiftModifier);
+    EXPECT_EQ(empty.grid->GetSelectedCount(), 0);
+    EXPECT_EQ(empty.list.ds->State(), db::dsBrowse);
+}
+
 TEST(DBGridBufferMode, PagesMoveTheDatasetPastTheBufferAndShiftRangesSelectRecords) {
     MemGrid g(100, egoMultiSelect);
     ASSERT_TRUE(g.grid->IsBufferMode());
