@@ -118,6 +118,11 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     options_->UseOutlook = [this] { return use_outlook_; };
     options_->OnSetUseOutlook = [this](bool use) { SetUseOutlook(use); };
     options_->OnApplyRecordCache = [this] { SetLoadAllRecords(); };
+    options_->OnSettingsReloaded = [this] {
+        // The menu item is set to the opposite and clicked, so the grid follows the value.
+        mkAllowEditing->SetChecked(!services_.settings.AllowEditing);
+        mkAllowEditingClick();
+    };
 }
 
 Tfrmmain::~Tfrmmain() {

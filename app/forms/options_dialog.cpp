@@ -567,6 +567,8 @@ void Tdlgoptions::BitBtn2Click() {
     LoadControls();
     if (OnApplyRecordCache)
         OnApplyRecordCache();
+    if (OnSettingsReloaded)
+        OnSettingsReloaded();
 }
 
 void Tdlgoptions::BitBtn3Click() {

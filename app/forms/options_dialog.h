@@ -43,6 +43,9 @@ class Tdlgoptions : public ui::TForm {
     // Applies the record-cache option to the main window's grid, after OK and after Cancel
     // has loaded the settings again.
     std::function<void()> OnApplyRecordCache;
+    // After Cancel has loaded the settings again: the main window applies the ones it
+    // keeps itself (in-line editing).
+    std::function<void()> OnSettingsReloaded;
     // The main window's use-Outlook flag, which the advanced settings show and change.
     std::function<bool()> UseOutlook;
     std::function<void(bool)> OnSetUseOutlook;

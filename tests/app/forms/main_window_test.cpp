@@ -473,5 +473,22 @@ TEST_F(MainWindowTest, AnUnreadableErrorsListIsReportedAndLeftAsItIs) {
     EXPECT_TRUE(std::filesystem::is_symlink(program.File("errors.txt")));
 }
 
+// Cancel in the options loads every setting again, the in-line editing of the grid with
+// them: the menu, the grid and the value saved at the close agree.
+TEST_F(MainWindowTest, CancelInTheOptionsBringsTheStoredEditingModeBack) {
+    Tfrmmain& window = Open({});
+    window.mkAllowEditingClick();
+    ASSERT_TRUE(window.mkAllowEditing->Checked());
+    ui::ScopedModalHandler script([](ui::TForm& form) {
+        auto& options = dynamic_cast<Tdlgoptions&>(form);
+        options.BitBtn2->Click();
+    });
+    window.Options1Click();
+    EXPECT_FALSE(settings.AllowEditing);
+    EXPECT_FALSE(window.mkAllowEditing->Checked());
+    EXPECT_TRUE(window.gxDBGrid1->Options() & grid::egoRowSelect);
+    EXPECT_FALSE(window.gxDBGrid1->Options() & grid::egoEditing);
+}
+
 }  // namespace
 }  // namespace app
