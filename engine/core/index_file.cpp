@@ -28,6 +28,12 @@ namespace strata {
 namespace {
 constexpr std::size_t kPageCacheGrowth = 64;
 constexpr int kMaxVictimsPerPage = 4;
+// Moves between the tiers (a page packed, or a packed page dropped) that may make room for one
+// page. A compressed page unpacks to several times what a plain page gives back when it is
+// packed, so in a file that mixes compressed and plain indexes the room one compressed page
+// took may need many plain victims to win back. Too few left the cache over its budget, and
+// the way out of that (below) writes every changed page of both tiers at once.
+constexpr int kMaxTierMovesPerPage = 16;
 // The clock passes over a page used since it last came by as many times as
 // TIndexFile::ChancesOf gives it before it may go. An interior page of a
 // plain index stays through more turns than a leaf, so that lookups
@@ -1546,8 +1552,8 @@ TPage* TIndexFile::TakeCachePage() {
         const std::size_t unpacked_sixteenths =
             compressed ? kUnpackedSixteenthsCompressed : kUnpackedSixteenthsPlain;
         TPage* reused = nullptr;
-        for (int taken = 0;
-             taken < kMaxVictimsPerPage && cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
+        for (int taken = 0; taken < kMaxTierMovesPerPage &&
+                            cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
              ++taken) {
             if (16 * cached_bytes_ > unpacked_sixteenths * budget) {
                 // Then clean pages, while there are a fair number of them. A

@@ -3344,5 +3344,111 @@ TEST(IndexEvictions, BatchRemovalsWriteTheSameBytesAtEveryFlushThroughAnyCache) 
     }
 }
 
+// The list table's layout: a compressed primary index whose leaves the rows' order visits in
+// runs, beside plain indexes visited scattered. A compressed leaf unpacks to several times
+// what a plain page gives back when it is packed, so room for one takes many plain victims.
+// Removals as a cursor makes them (every tenth row, found by its plain key, one flush at the
+// end) and as a statement makes them (a scattered third, a flush every thousand) hold the
+// same bytes at every flush through caches of a few pages, of some more and of everything,
+// and read back as the models say.
+TEST(IndexEvictions, MixedLayoutRemovalsWriteTheSameBytesAtEveryFlushThroughAnyCache) {
+    constexpr std::size_t kItem = 80;
+    constexpr std::size_t kPrimary = 4 + kItem;
+    constexpr std::uint32_t kRows = 5000;
+    // Addresses that fill their field, so a plain leaf packs to about its size.
+    const auto item_key = [](std::uint32_t id) {
+        Key key(kItem, 0);
+        std::mt19937 bytes(id * 7919 % 100003);
+        for (std::size_t i = 0; i + 4 < kItem; ++i)
+            key[i] = static_cast<std::uint8_t>('a' + bytes() % 26);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[kItem - 4], encoded.data(), 4);
+        return key;
+    };
+    // The record's number first, as an automatic one leads the list's primary key.
+    const auto primary_key = [](std::uint32_t id) {
+        Key key(kPrimary, 0);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(key.data(), encoded.data(), 4);
+        const std::string text = "member" + std::to_string(id % 977);
+        std::memcpy(&key[4], text.data(), text.size());
+        return key;
+    };
+    TempDir dir;
+    std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+    for (const std::size_t capacity :
+         {std::size_t{8}, std::size_t{32}, std::size_t{kPageCacheCapacity}}) {
+        SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+        const std::string name = dir.File("m" + std::to_string(capacity) + ".IDX");
+        auto file = NewIndexFile(name, false, capacity);
+        file->AddIndex(Descriptor("Primary", kPrimary, true, 3));
+        file->AddIndex(Descriptor("ByItem", kItem, false, 0));
+        file->AddIndex(Descriptor("Status", 5, true, 0));
+        std::map<Key, std::uint32_t> primary;
+        std::map<Key, std::uint32_t> items;
+        std::map<Key, std::uint32_t> statuses;
+        std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+        const auto flush = [&] {
+            file->FlushPages();
+            file->WriteHeader(false);
+            images.push_back(testing_support::ReadBytes(name));
+        };
+        {
+            TIndexTree by_primary(*file, 1, KeyCompare::Bytes(kPrimary));
+            TIndexTree by_item(*file, 2, KeyCompare::Bytes(kItem));
+            TIndexTree by_status(*file, 3, KeyCompare::Bytes(5));
+            for (std::uint32_t id = 1; id <= kRows; ++id) {
+                ASSERT_TRUE(by_primary.Insert(primary_key(id).data(), id));
+                ASSERT_TRUE(by_item.Insert(item_key(id).data(), id));
+                ASSERT_TRUE(by_status.Insert(StatusKey(0, id).data(), id));
+                primary[primary_key(id)] = id;
+                items[item_key(id)] = id;
+                statuses[StatusKey(0, id)] = id;
+            }
+            flush();
+            std::mt19937 random(11);
+            int removed = 0;
+            for (int round = 0; round < 2; ++round) {
+                for (std::uint32_t id = 1; id <= kRows; ++id) {
+                    const bool go = round == 0 ? id % 10 == 0 : random() % 3 == 0;
+                    if (!go || !items.contains(item_key(id)))
+                        continue;
+                    ASSERT_EQ(by_item.Find(item_key(id).data()), id);
+                    ASSERT_TRUE(by_item.Delete(item_key(id).data()));
+                    ASSERT_TRUE(by_primary.Delete(primary_key(id).data()));
+                    ASSERT_TRUE(by_status.Delete(StatusKey(0, id).data()));
+                    items.erase(item_key(id));
+                    primary.erase(primary_key(id));
+                    statuses.erase(StatusKey(0, id));
+                    if (++removed % 1000 == 0 && round == 1)
+                        flush();
+                }
+                flush();
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_primary, primary));
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_item, items));
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_status, statuses));
+            }
+        }
+        if (capacity == 8) {
+            EXPECT_GT(file->GetStatistics().packed_hits + file->GetStatistics().reads, 1000u);
+        }
+        file->Close();
+        file->Open();
+        TIndexTree by_primary(*file, 1, KeyCompare::Bytes(kPrimary));
+        TIndexTree by_item(*file, 2, KeyCompare::Bytes(kItem));
+        TIndexTree by_status(*file, 3, KeyCompare::Bytes(5));
+        ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_primary, primary));
+        ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_item, items));
+        ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_status, statuses));
+    }
+    ASSERT_EQ(flushes.size(), 3u);
+    EXPECT_GT(flushes[0].front().size(), 64 * kIndexPageSize);
+    for (std::size_t c = 1; c < flushes.size(); ++c) {
+        ASSERT_EQ(flushes[c].size(), flushes[0].size());
+        for (std::size_t i = 0; i < flushes[0].size(); ++i)
+            EXPECT_TRUE(flushes[c][i] == flushes[0][i]) << "cache " << c << ", flush " << i;
+    }
+}
+
 }  // namespace
 }  // namespace strata
