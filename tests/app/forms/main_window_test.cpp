@@ -455,8 +455,9 @@ TEST_F(MainWindowTest, TheRecordCacheOptionReachesTheGridOnOk) {
         EXPECT_EQ(settings.LimitDBCache, limit);
         EXPECT_EQ((window.gxDBGrid1->Options() & grid::egoLoadAllRecords) == 0, limit);
         EXPECT_EQ(window.mkShowGroupPanel->Visible(), !limit);
-        if (limit)
+        if (limit) {
             EXPECT_FALSE(window.gxDBGrid1->ShowGroupPanel());
+        }
     }
 }
 

@@ -173,10 +173,11 @@ TEST(DBGridEditSummaries, SumsOverAFieldNoColumnShowsSurviveAnEditOfAnotherField
             g.category->SetGroupIndex(0);
         ASSERT_EQ(g.Footer(), "6");
         const std::vector<std::string> groups = g.Groups();
-        if (c.grouped)
+        if (c.grouped) {
             ASSERT_EQ(groups, (std::vector<std::string>{"music (SUM=2.00)", "news (SUM=2.00)",
                                                         "sport (SUM=1.00)", "tech (SUM=1.00)",
                                                         "travel (SUM=0.00)"}));
+        }
         // The user changes record 1's address in place and moves down to the next record,
         // which posts the change on the way.
         if (c.grouped)
@@ -200,8 +201,9 @@ TEST(DBGridEditSummaries, SumsOverAFieldNoColumnShowsSurviveAnEditOfAnotherField
         t.FieldByName("Bounces")->SetAsInteger(12);
         t.Post();
         EXPECT_EQ(g.Footer(), std::to_string(6 - before + 12));
-        if (c.grouped)
+        if (c.grouped) {
             EXPECT_EQ(g.Groups()[2], "sport (SUM=13.00)");
+        }
         if (c.grouped && c.options == 0) {
             g.item->SetWidth(180);
             g.category->SetWidth(160);
