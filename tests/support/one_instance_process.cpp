@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -256,6 +257,31 @@ TEST_F(OneInstanceProcess, GarbageOnTheSocketIsSurvived) {
     EXPECT_EQ(later->Exit(20s), 0);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 0", "window shown", "event 1",
                                                     "param still here", "window shown"}));
+}
+
+// A later copy that gives up while the first copy's handler still runs (a
+// modal box, say) leaves the first copy running and reachable.
+TEST_F(OneInstanceProcess, LaterCopyGoneWhileTheHandlerRunsIsSurvived) {
+    auto first = Start();
+    ASSERT_EQ(first->Line(20s), "first");
+    {
+        QLocalSocket socket;
+        socket.connectToServer(
+            QString::fromStdString((dir_ / "run" / "one_instance_peer.socket").string()));
+        ASSERT_TRUE(socket.waitForConnected(5000));
+        const std::vector<std::string> params{"wait"};
+        const support::InstanceBlock block = support::EncodeInstanceBlock(params);
+        socket.write(reinterpret_cast<const char*>(block.data()),
+                     static_cast<qint64>(block.size()));
+        ASSERT_TRUE(socket.waitForBytesWritten(5000));
+    }  // gone before the handler has returned
+    std::this_thread::sleep_for(1500ms);
+    auto later = Start({"after"});
+    EXPECT_EQ(later->Line(20s), "handed over");
+    EXPECT_EQ(later->Exit(20s), 0);
+    EXPECT_EQ(first->Exit(0ms), -1) << "the first copy ended";
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param wait", "window shown",
+                                                    "event 1", "param after", "window shown"}));
 }
 
 TEST_F(OneInstanceProcess, UnansweringFirstCopyIsTakenOverAfterTheWait) {
