@@ -18,6 +18,19 @@ class QUrl;
 
 namespace support {
 
+// The largest length, in pixels or any other unit, that the preview passes on
+// to the text layout; a larger one (a table padding of 2,000,000,000 pixels)
+// overflows the layout's fixed-point arithmetic and stops the program.
+inline constexpr long kMaxPreviewLength = 100000;
+
+// Style-sheet text with every number above kMaxPreviewLength cut down to it;
+// numbers within names, addresses and colours stay as they are.
+std::string ClampCssLengths(std::string_view css);
+// HTML with the same cut applied to the numeric attributes of its tags (sizes,
+// borders, spacing, spans), to their style attributes and to its style
+// elements. Text, comments and addresses stay as they are.
+std::string ClampHtmlLengths(std::string_view html);
+
 class TShowHTML : public QFrame {
   public:
     using TNotifyEvent = std::function<void(QObject* sender)>;
