@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
         if (params.IndexOf("quit") >= 0)
             QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     };
+    // CORVANE_PEER_HALT set: a copy that hands over ends at once.
+    guard.SetUseHaltToExit(std::getenv("CORVANE_PEER_HALT") != nullptr);
     guard.Loaded();
     if (guard.IsFirstCopy())
         window.showMinimized();

@@ -71,7 +71,7 @@ TEST(InstanceBlock, UntrustedCountAndSlotsStayInBounds) {
 class Copy {
   public:
     Copy(const fs::path& program, const std::vector<std::string>& params, const fs::path& runtime,
-         const fs::path& log) {
+         const fs::path& log, bool halt = false) {
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
@@ -86,6 +86,8 @@ class Copy {
         std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.string(),
                                      "CORVANE_PEER_LOG=" + log.string(),
                                      "QT_QPA_PLATFORM=offscreen", "LANG=C.UTF-8", "TZ=UTC"};
+        if (halt)
+            env.push_back("CORVANE_PEER_HALT=1");
         if (const char* path = std::getenv("PATH"))
             env.push_back(std::string("PATH=") + path);
         std::vector<char*> envp;
@@ -211,6 +213,18 @@ TEST_F(OneInstanceProcess, LaterCopyHandsOverAndEnds) {
     expected.push_back("event 0");
     expected.push_back("window shown");
     EXPECT_EQ(LogLines(), expected);
+}
+
+// With UseHaltToExit a copy that handed over ends at once, before it would
+// show anything, and cleanly.
+TEST_F(OneInstanceProcess, HaltingCopyEndsAtOnceAndCleanly) {
+    auto first = Start();
+    ASSERT_EQ(first->Line(20s), "first");
+    auto second = std::make_unique<Copy>(CORVANE_PEER, std::vector<std::string>{"h"}, dir_ / "run",
+                                         log_, true);
+    EXPECT_EQ(second->Exit(20s), 0);
+    EXPECT_EQ(second->Line(100ms), "");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param h", "window shown"}));
 }
 
 TEST_F(OneInstanceProcess, KilledFirstCopyNeverBlocksTheNext) {
