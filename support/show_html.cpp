@@ -113,6 +113,25 @@ std::size_t CopyTag(std::string_view html, std::size_t at, std::string& out) {
     return at;
 }
 
+// The lower-case name of the tag at "<", after a "/" for a closing tag.
+std::string TagName(std::string_view html, std::size_t lt, bool& closing) {
+    std::size_t at = lt + 1;
+    closing = at < html.size() && html[at] == '/';
+    if (closing)
+        ++at;
+    std::string name;
+    while (at < html.size() && std::isalnum(static_cast<unsigned char>(html[at])) &&
+           name.size() < 16)
+        name += Lower(html[at++]);
+    return name;
+}
+
+bool IsTablePart(std::string_view name) {
+    static constexpr std::string_view kParts[] = {"table", "tr",    "td",  "th",       "tbody",
+                                                  "thead", "tfoot", "col", "colgroup", "caption"};
+    return std::find(std::begin(kParts), std::end(kParts), name) != std::end(kParts);
+}
+
 }  // namespace
 
 std::string ClampCssLengths(std::string_view css) {
@@ -173,6 +192,7 @@ std::string ClampHtmlLengths(std::string_view html) {
     std::string out;
     out.reserve(html.size());
     std::size_t at = 0;
+    int table_depth = 0;  // tables open here, kept or dropped
     while (at < html.size()) {
         const std::size_t lt = html.find('<', at);
         if (lt == std::string_view::npos) {
@@ -186,6 +206,22 @@ std::string ClampHtmlLengths(std::string_view html) {
             out.append(html.substr(lt, end - lt));
             at = end;
             continue;
+        }
+        bool closing = false;
+        const std::string name = TagName(html, lt, closing);
+        if (IsTablePart(name)) {
+            const bool table = name == "table";
+            const bool drop = table_depth > kMaxPreviewTableNesting ||
+                              (table && !closing && table_depth == kMaxPreviewTableNesting);
+            if (table)
+                table_depth = closing ? std::max(0, table_depth - 1) : table_depth + 1;
+            if (drop) {
+                // The text of a table nested too deeply stays, as lines and words.
+                out += closing && (name == "tr" || table) ? "<br>" : " ";
+                const std::size_t gt = html.find('>', lt);
+                at = gt == std::string_view::npos ? html.size() : gt + 1;
+                continue;
+            }
         }
         if (lt + 1 >= html.size() || !(std::isalpha(static_cast<unsigned char>(html[lt + 1])))) {
             out += '<';

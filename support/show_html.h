@@ -26,9 +26,16 @@ inline constexpr long kMaxPreviewLength = 100000;
 // Style-sheet text with every number above kMaxPreviewLength cut down to it;
 // numbers within names, addresses and colours stay as they are.
 std::string ClampCssLengths(std::string_view css);
+// The deepest tables nest in the preview. The layout's time grows about
+// threefold with every two levels more (16 levels take seconds, a few more
+// hang the program, a few thousand overflow its stack); mail seldom nests
+// more than a handful.
+inline constexpr int kMaxPreviewTableNesting = 8;
+
 // HTML with the same cut applied to the numeric attributes of its tags (sizes,
 // borders, spacing, spans), to their style attributes and to its style
-// elements. Text, comments and addresses stay as they are.
+// elements, and with the table tags below kMaxPreviewTableNesting levels
+// dropped (their text stays). Text, comments and addresses stay as they are.
 std::string ClampHtmlLengths(std::string_view html);
 
 class TShowHTML : public QFrame {

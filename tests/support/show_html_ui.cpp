@@ -219,6 +219,45 @@ TEST_F(ShowHtmlTest, HugeSizesInAPageNeitherHangNorReachTheLayout) {
     alarm(0);
 }
 
+// Deeply nested tables took the layout ever longer (seconds at 16 levels, no
+// end at 24) and thousands of levels overflowed its stack.
+TEST_F(ShowHtmlTest, DeeplyNestedTablesShowTheirTextAtOnce) {
+    alarm(60);
+    for (const int depth : {40, 3000}) {
+        std::string body;
+        for (int i = 0; i < depth; ++i)
+            body += "<table border=1><tr><td>";
+        body += "deep";
+        for (int i = 0; i < depth; ++i)
+            body += "</td></tr></table>";
+        body += "<p>after</p>";
+        support::TShowHTML view;
+        view.resize(400, 300);
+        ASSERT_TRUE(view.Navigate(Page("nested" + std::to_string(depth) + ".html", body)));
+        view.show();
+        QApplication::processEvents();
+        EXPECT_FALSE(view.grab().toImage().isNull());
+        const std::string text = view.Browser()->toPlainText().toStdString();
+        EXPECT_NE(text.find("deep"), std::string::npos) << depth;
+        EXPECT_NE(text.find("after"), std::string::npos) << depth;
+    }
+    alarm(0);
+}
+
+TEST(PreviewLengths, TablesBeyondTheNestingLimitLoseOnlyTheirTableTags) {
+    std::string kept;
+    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
+        kept += "<table><tr><td>";
+    EXPECT_EQ(support::ClampHtmlLengths(kept + "<TABLE width=5><TR><TD>x</TD></TR></TABLE>"),
+              kept + "   x <br><br>");
+    // Once a kept table has closed, a table is kept again.
+    std::string open;
+    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
+        open += "<table>";
+    EXPECT_EQ(support::ClampHtmlLengths(open + "<table></table></table><table>"),
+              open + " <br></table><table>");
+}
+
 TEST(PreviewLengths, OnlyNumbersBeyondTheLimitAreCut) {
     struct Case {
         const char* css;
