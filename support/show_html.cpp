@@ -126,10 +126,22 @@ std::string TagName(std::string_view html, std::size_t lt, bool& closing) {
     return name;
 }
 
-bool IsTablePart(std::string_view name) {
-    static constexpr std::string_view kParts[] = {"table", "tr",    "td",  "th",       "tbody",
-                                                  "thead", "tfoot", "col", "colgroup", "caption"};
-    return std::find(std::begin(kParts), std::end(kParts), name) != std::end(kParts);
+// Which nesting a tag belongs to (0 tables, 1 lists, 2 quotes; -1 none), and
+// whether it opens or closes a level of it (`outer`) or is a part inside one.
+int NestingFamily(std::string_view name, bool& outer) {
+    static constexpr std::string_view kTableParts[] = {
+        "tr", "td", "th", "tbody", "thead", "tfoot", "col", "colgroup", "caption"};
+    static constexpr std::string_view kLists[] = {"ul", "ol", "dl", "menu", "dir"};
+    static constexpr std::string_view kListParts[] = {"li", "dd", "dt"};
+    const auto in = [name](const auto& names) {
+        return std::find(std::begin(names), std::end(names), name) != std::end(names);
+    };
+    outer = name == "table" || in(kLists) || name == "blockquote";
+    if (name == "table" || in(kTableParts))
+        return 0;
+    if (in(kLists) || in(kListParts))
+        return 1;
+    return name == "blockquote" ? 2 : -1;
 }
 
 }  // namespace
@@ -192,7 +204,8 @@ std::string ClampHtmlLengths(std::string_view html) {
     std::string out;
     out.reserve(html.size());
     std::size_t at = 0;
-    int table_depth = 0;  // tables open here, kept or dropped
+    // Nesting open here, kept or dropped: tables, lists, quotes.
+    int depth[3] = {0, 0, 0};
     while (at < html.size()) {
         const std::size_t lt = html.find('<', at);
         if (lt == std::string_view::npos) {
@@ -209,15 +222,17 @@ std::string ClampHtmlLengths(std::string_view html) {
         }
         bool closing = false;
         const std::string name = TagName(html, lt, closing);
-        if (IsTablePart(name)) {
-            const bool table = name == "table";
-            const bool drop = table_depth > kMaxPreviewTableNesting ||
-                              (table && !closing && table_depth == kMaxPreviewTableNesting);
-            if (table)
-                table_depth = closing ? std::max(0, table_depth - 1) : table_depth + 1;
+        bool outer = false;
+        if (const int family = NestingFamily(name, outer); family >= 0) {
+            int& level = depth[family];
+            const int limit = family == 0 ? kMaxPreviewTableNesting : kMaxPreviewListNesting;
+            const bool drop = level > limit || (outer && !closing && level == limit);
+            if (outer)
+                level = closing ? std::max(0, level - 1) : level + 1;
             if (drop) {
-                // The text of a table nested too deeply stays, as lines and words.
-                out += closing && (name == "tr" || table) ? "<br>" : " ";
+                // The text of a table or list nested too deeply stays, as lines
+                // and words.
+                out += closing && (name == "tr" || outer) ? "<br>" : " ";
                 const std::size_t gt = html.find('>', lt);
                 at = gt == std::string_view::npos ? html.size() : gt + 1;
                 continue;

@@ -31,11 +31,15 @@ std::string ClampCssLengths(std::string_view css);
 // hang the program, a few thousand overflow its stack); mail seldom nests
 // more than a handful.
 inline constexpr int kMaxPreviewTableNesting = 8;
+// The deepest lists, and quotes, nest in the preview; ten thousand levels
+// take the layout many seconds, more take it minutes.
+inline constexpr int kMaxPreviewListNesting = 64;
 
 // HTML with the same cut applied to the numeric attributes of its tags (sizes,
 // borders, spacing, spans), to their style attributes and to its style
-// elements, and with the table tags below kMaxPreviewTableNesting levels
-// dropped (their text stays). Text, comments and addresses stay as they are.
+// elements, and with the table, list and quote tags nested deeper than their
+// limits dropped (their text stays). Text, comments and addresses stay as
+// they are.
 std::string ClampHtmlLengths(std::string_view html);
 
 class TShowHTML : public QFrame {

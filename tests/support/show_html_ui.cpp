@@ -241,6 +241,17 @@ TEST_F(ShowHtmlTest, DeeplyNestedTablesShowTheirTextAtOnce) {
         EXPECT_NE(text.find("deep"), std::string::npos) << depth;
         EXPECT_NE(text.find("after"), std::string::npos) << depth;
     }
+    // Lists and quotes nested ever deeper grew the layout's time by the square.
+    std::string lists;
+    for (int i = 0; i < 30000; ++i)
+        lists += i % 2 == 0 ? "<ul><li>" : "<blockquote>";
+    support::TShowHTML view;
+    view.resize(400, 300);
+    ASSERT_TRUE(view.Navigate(Page("lists.html", lists + "deep list")));
+    view.show();
+    QApplication::processEvents();
+    EXPECT_FALSE(view.grab().toImage().isNull());
+    EXPECT_NE(view.Browser()->toPlainText().toStdString().find("deep list"), std::string::npos);
     alarm(0);
 }
 
@@ -256,6 +267,11 @@ TEST(PreviewLengths, TablesBeyondTheNestingLimitLoseOnlyTheirTableTags) {
         open += "<table>";
     EXPECT_EQ(support::ClampHtmlLengths(open + "<table></table></table><table>"),
               open + " <br></table><table>");
+    std::string lists;
+    for (int i = 0; i < support::kMaxPreviewListNesting; ++i)
+        lists += "<ol><li>";
+    EXPECT_EQ(support::ClampHtmlLengths(lists + "<ul><li>a</li></ul><blockquote>q</blockquote>"),
+              lists + "  a <br><blockquote>q</blockquote>");
 }
 
 TEST(PreviewLengths, OnlyNumbersBeyondTheLimitAreCut) {
