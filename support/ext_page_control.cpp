@@ -3,12 +3,16 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHelpEvent>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegion>
+#include <QShortcutEvent>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QToolTip>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cstdio>
@@ -258,6 +262,21 @@ class ExtTabBar : public QTabBar {
         hot.hot_index_ = -1;
     }
 
+    // A tab control turns no page with the wheel.
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool vertical = control_->TabPosition() == TExtTabPosition::tabPosLeft ||
+                              control_->TabPosition() == TExtTabPosition::tabPosRight;
+        const int back = vertical ? Qt::Key_Up : Qt::Key_Left;
+        const int ahead = vertical ? Qt::Key_Down : Qt::Key_Right;
+        if (event->key() != back && event->key() != ahead) {
+            QTabBar::keyPressEvent(event);
+            return;
+        }
+        ui::Guarded([&] { control_->StepPage(event->key() == ahead ? 1 : -1, false); });
+    }
+
     void mousePressEvent(QMouseEvent* event) override {
         const int tab = tabAt(event->position().toPoint());
         if (tab >= 0 && !PageEnabled(tab))
@@ -272,6 +291,17 @@ class ExtTabBar : public QTabBar {
     }
 
     bool event(QEvent* event) override {
+        if (event->type() == QEvent::Shortcut) {
+            // An accelerator turns the page through the change test, as a click does.
+            const QKeySequence key = static_cast<QShortcutEvent*>(event)->key();
+            for (int i = 0; i < count(); ++i) {
+                if (isTabVisible(i) && isTabEnabled(i) &&
+                    QKeySequence::mnemonic(tabText(i)) == key) {
+                    ui::Guarded([&] { control_->SetActivePage(Page(i)); });
+                    return true;
+                }
+            }
+        }
         if (event->type() == QEvent::ToolTip) {
             // The tab's own hint, just below the tab.
             const auto* help = static_cast<QHelpEvent*>(event);
@@ -577,6 +607,45 @@ void TExtPageControl::paintEvent(QPaintEvent* event) {
     painter.fillRect(ToQRect(area), palette().color(QPalette::Window));
     if (OnDrawBkgndInside)
         ui::Guarded([&] { OnDrawBkgndInside(this, canvas, currentWidget(), area); });
+}
+
+void TExtPageControl::StepPage(int direction, bool wrap) {
+    const int pages = count();
+    if (pages == 0)
+        return;
+    int index = currentIndex();
+    for (int step = 0; step < pages; ++step) {
+        index += direction;
+        if (index < 0 || index >= pages) {
+            if (!wrap)
+                return;
+            index = (index + pages) % pages;
+        }
+        if (index == currentIndex())
+            return;
+        if (isTabVisible(index) && isTabEnabled(index))
+            break;
+    }
+    if (OnChanging) {
+        bool allow = true;
+        OnChanging(this, allow);
+        if (!allow)
+            return;
+    }
+    setCurrentIndex(index);
+}
+
+void TExtPageControl::keyPressEvent(QKeyEvent* event) {
+    const bool control = (event->modifiers() & Qt::ControlModifier) != 0;
+    const int key = event->key();
+    if (control && (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_PageDown ||
+                    key == Qt::Key_PageUp)) {
+        const bool back = key == Qt::Key_Backtab || key == Qt::Key_PageUp ||
+                          (key == Qt::Key_Tab && (event->modifiers() & Qt::ShiftModifier));
+        ui::Guarded([&] { StepPage(back ? -1 : 1, true); });
+        return;
+    }
+    QTabWidget::keyPressEvent(event);
 }
 
 void TExtPageControl::changeEvent(QEvent* event) {

@@ -202,10 +202,16 @@ class TExtPageControl : public QTabWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp turn pages through the
+    // change test.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     friend class ExtTabBar;
     void ApplyBarFont();
+    // Moves to the next shown, enabled tab in a direction (+1 or -1), round
+    // from the last to the first with `wrap`, when the change test allows it.
+    void StepPage(int direction, bool wrap);
 
     TExtHottrack hottrack_{this};
     std::int32_t initial_page_ = -1;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QWidget>
 
 #include <algorithm>
@@ -224,7 +225,12 @@ void TOneInstance::BecomeFirstCopy(const std::filesystem::path& socket_path) {
                 const std::vector<std::string> params =
                     DecodeInstanceBlock(std::span(bytes, kInstanceBlockSize));
                 buffer->clear();
+                // A handler may run an event loop of its own (a modal box), in
+                // which a later copy that stopped waiting takes its socket away.
+                const QPointer<QLocalSocket> alive(socket);
                 Received(params);
+                if (!alive)
+                    return;
                 socket->write(&kAcknowledge, 1);
                 socket->flush();
                 socket->disconnectFromServer();

@@ -7,10 +7,254 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cctype>
+#include <string>
 
 #include "platform/ui/application.h"
 
 namespace support {
+
+namespace {
+
+bool IsWordByte(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char Lower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
+    if (text.size() - at < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (Lower(text[at + i]) != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+// Attributes whose values are lengths or counts.
+bool IsNumericAttribute(std::string_view name) {
+    static constexpr std::string_view kNames[] = {
+        "width",   "height",  "border", "cellpadding", "cellspacing",
+        "colspan", "rowspan", "size",   "hspace",      "vspace",
+        "start",   "value",   "span",   "marginwidth", "marginheight"};
+    for (std::string_view known : kNames) {
+        if (name.size() == known.size() && StartsWithNoCase(name, 0, known))
+            return true;
+    }
+    return false;
+}
+
+std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view needle) {
+    for (std::size_t at = from; at + needle.size() <= text.size(); ++at) {
+        if (StartsWithNoCase(text, at, needle))
+            return at;
+    }
+    return std::string_view::npos;
+}
+
+// Appends one tag, from its "<" to its ">", with its numeric and style
+// attributes clamped; answers where the tag ends.
+std::size_t CopyTag(std::string_view html, std::size_t at, std::string& out) {
+    const std::size_t start = at;
+    ++at;  // "<"
+    while (at < html.size() && html[at] != '>' &&
+           !std::isspace(static_cast<unsigned char>(html[at])))
+        ++at;
+    out.append(html.substr(start, at - start));
+    while (at < html.size() && html[at] != '>') {
+        if (!IsWordByte(html[at]) && html[at] != '-') {
+            out += html[at++];
+            continue;
+        }
+        const std::size_t name_start = at;
+        while (at < html.size() && (IsWordByte(html[at]) || html[at] == '-'))
+            ++at;
+        const std::string_view name = html.substr(name_start, at - name_start);
+        out.append(name);
+        std::size_t probe = at;
+        while (probe < html.size() && std::isspace(static_cast<unsigned char>(html[probe])))
+            ++probe;
+        if (probe >= html.size() || html[probe] != '=')
+            continue;
+        ++probe;
+        while (probe < html.size() && std::isspace(static_cast<unsigned char>(html[probe])))
+            ++probe;
+        out.append(html.substr(at, probe - at));
+        at = probe;
+        std::size_t value_start = at, value_end = at;
+        if (at < html.size() && (html[at] == '"' || html[at] == '\'')) {
+            const char quote = html[at];
+            value_start = at + 1;
+            value_end = html.find(quote, value_start);
+            if (value_end == std::string_view::npos)
+                value_end = html.size();
+        } else {
+            while (value_end < html.size() && html[value_end] != '>' &&
+                   !std::isspace(static_cast<unsigned char>(html[value_end])))
+                ++value_end;
+        }
+        out.append(html.substr(at, value_start - at));
+        const std::string_view value = html.substr(value_start, value_end - value_start);
+        if (IsNumericAttribute(name) || (name.size() == 5 && StartsWithNoCase(name, 0, "style")))
+            out += ClampCssLengths(value);
+        else
+            out.append(value);
+        at = value_end;
+    }
+    if (at < html.size())
+        out += html[at++];  // ">"
+    return at;
+}
+
+// The lower-case name of the tag at "<", after a "/" for a closing tag.
+std::string TagName(std::string_view html, std::size_t lt, bool& closing) {
+    std::size_t at = lt + 1;
+    closing = at < html.size() && html[at] == '/';
+    if (closing)
+        ++at;
+    std::string name;
+    while (at < html.size() && std::isalnum(static_cast<unsigned char>(html[at])) &&
+           name.size() < 16)
+        name += Lower(html[at++]);
+    return name;
+}
+
+// Which nesting a tag belongs to (0 tables, 1 lists, 2 quotes; -1 none), and
+// whether it opens or closes a level of it (`outer`) or is a part inside one.
+int NestingFamily(std::string_view name, bool& outer) {
+    static constexpr std::string_view kTableParts[] = {
+        "tr", "td", "th", "tbody", "thead", "tfoot", "col", "colgroup", "caption"};
+    static constexpr std::string_view kLists[] = {"ul", "ol", "dl", "menu", "dir"};
+    static constexpr std::string_view kListParts[] = {"li", "dd", "dt"};
+    const auto in = [name](const auto& names) {
+        return std::find(std::begin(names), std::end(names), name) != std::end(names);
+    };
+    outer = name == "table" || in(kLists) || name == "blockquote";
+    if (name == "table" || in(kTableParts))
+        return 0;
+    if (in(kLists) || in(kListParts))
+        return 1;
+    return name == "blockquote" ? 2 : -1;
+}
+
+}  // namespace
+
+std::string ClampCssLengths(std::string_view css) {
+    std::string out;
+    out.reserve(css.size());
+    std::size_t at = 0;
+    while (at < css.size()) {
+        if (!IsDigit(css[at])) {
+            out += css[at++];
+            continue;
+        }
+        const std::size_t start = at;
+        while (at < css.size() && IsDigit(css[at]))
+            ++at;
+        const std::string_view digits = css.substr(start, at - start);
+        // Part of a name, an address or a colour ("col-2", "a123", "#1000000",
+        // "x.2000000"): not a number of its own.
+        bool number = true;
+        if (start > 0) {
+            const char before = css[start - 1];
+            if (IsWordByte(before) || before == '.' || before == '#' || before == '/' ||
+                before == '%' || before == '\\')
+                number = false;
+            if (before == '-' && start > 1 && (IsWordByte(css[start - 2]) || css[start - 2] == '-'))
+                number = false;
+        }
+        std::size_t end = at;
+        if (end + 1 < css.size() && css[end] == '.' && IsDigit(css[end + 1])) {
+            ++end;
+            while (end < css.size() && IsDigit(css[end]))
+                ++end;
+        }
+        std::size_t unit_end = end;
+        while (unit_end < css.size() && std::isalpha(static_cast<unsigned char>(css[unit_end])))
+            ++unit_end;
+        if (unit_end < css.size() && css[unit_end] == '%')
+            ++unit_end;
+        if (unit_end < css.size() && (IsWordByte(css[unit_end]) || css[unit_end] == '.' ||
+                                      css[unit_end] == '/' || css[unit_end] == '-'))
+            number = false;
+        std::size_t significant = 0;
+        while (significant < digits.size() && digits[significant] == '0')
+            ++significant;
+        const std::string_view value = digits.substr(significant);
+        const std::string limit = std::to_string(kMaxPreviewLength);
+        if (number &&
+            (value.size() > limit.size() || (value.size() == limit.size() && value > limit))) {
+            out += limit;
+            at = end;  // the fraction goes with the cut number
+        } else {
+            out.append(digits);
+        }
+    }
+    return out;
+}
+
+std::string ClampHtmlLengths(std::string_view html) {
+    std::string out;
+    out.reserve(html.size());
+    std::size_t at = 0;
+    // Nesting open here, kept or dropped: tables, lists, quotes.
+    int depth[3] = {0, 0, 0};
+    while (at < html.size()) {
+        const std::size_t lt = html.find('<', at);
+        if (lt == std::string_view::npos) {
+            out.append(html.substr(at));
+            break;
+        }
+        out.append(html.substr(at, lt - at));
+        if (html.compare(lt, 4, "<!--") == 0) {
+            const std::size_t close = html.find("-->", lt + 4);
+            const std::size_t end = close == std::string_view::npos ? html.size() : close + 3;
+            out.append(html.substr(lt, end - lt));
+            at = end;
+            continue;
+        }
+        bool closing = false;
+        const std::string name = TagName(html, lt, closing);
+        bool outer = false;
+        if (const int family = NestingFamily(name, outer); family >= 0) {
+            int& level = depth[family];
+            const int limit = family == 0 ? kMaxPreviewTableNesting : kMaxPreviewListNesting;
+            const bool drop = level > limit || (outer && !closing && level == limit);
+            if (outer)
+                level = closing ? std::max(0, level - 1) : level + 1;
+            if (drop) {
+                // The text of a table or list nested too deeply stays, as lines
+                // and words.
+                out += closing && (name == "tr" || outer) ? "<br>" : " ";
+                const std::size_t gt = html.find('>', lt);
+                at = gt == std::string_view::npos ? html.size() : gt + 1;
+                continue;
+            }
+        }
+        if (lt + 1 >= html.size() || !(std::isalpha(static_cast<unsigned char>(html[lt + 1])))) {
+            out += '<';
+            at = lt + 1;
+            continue;
+        }
+        const bool style = StartsWithNoCase(html, lt + 1, "style") &&
+                           (lt + 6 >= html.size() || !IsWordByte(html[lt + 6]));
+        at = CopyTag(html, lt, out);
+        if (style) {
+            const std::size_t close = FindNoCase(html, at, "</style");
+            const std::size_t end = close == std::string_view::npos ? html.size() : close;
+            out += ClampCssLengths(html.substr(at, end - at));
+            at = end;
+        }
+    }
+    return out;
+}
 
 // The browser: every navigation, by code, by a link or through the history,
 // runs through doSetSource and reports its events; only local resources load.
@@ -35,7 +279,24 @@ class TShowHTML::Browser : public QTextBrowser {
             if (!file.isFile() || file.size() > kMaxResourceBytes)
                 return {};
         }
-        return QTextBrowser::loadResource(type, name);
+        QVariant data = QTextBrowser::loadResource(type, name);
+        if (type != QTextDocument::HtmlResource && type != QTextDocument::StyleSheetResource &&
+            type != QTextDocument::MarkdownResource)
+            return data;
+        // Sizes beyond any screen go no further than the layout can reckon with.
+        const bool css = type == QTextDocument::StyleSheetResource;
+        if (data.userType() == QMetaType::QByteArray) {
+            const QByteArray bytes = data.toByteArray();
+            const std::string_view text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+            const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
+            return QByteArray(clamped.data(), static_cast<qsizetype>(clamped.size()));
+        }
+        if (data.userType() == QMetaType::QString) {
+            const std::string text = data.toString().toStdString();
+            const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
+            return QString::fromStdString(clamped);
+        }
+        return data;
     }
 
     // Moves through the history do not pass doSetSource.

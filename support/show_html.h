@@ -18,6 +18,30 @@ class QUrl;
 
 namespace support {
 
+// The largest length, in pixels or any other unit, that the preview passes on
+// to the text layout; a larger one (a table padding of 2,000,000,000 pixels)
+// overflows the layout's fixed-point arithmetic and stops the program.
+inline constexpr long kMaxPreviewLength = 100000;
+
+// Style-sheet text with every number above kMaxPreviewLength cut down to it;
+// numbers within names, addresses and colours stay as they are.
+std::string ClampCssLengths(std::string_view css);
+// The deepest tables nest in the preview. The layout's time grows about
+// threefold with every two levels more (16 levels take seconds, a few more
+// hang the program, a few thousand overflow its stack); mail seldom nests
+// more than a handful.
+inline constexpr int kMaxPreviewTableNesting = 8;
+// The deepest lists, and quotes, nest in the preview; ten thousand levels
+// take the layout many seconds, more take it minutes.
+inline constexpr int kMaxPreviewListNesting = 64;
+
+// HTML with the same cut applied to the numeric attributes of its tags (sizes,
+// borders, spacing, spans), to their style attributes and to its style
+// elements, and with the table, list and quote tags nested deeper than their
+// limits dropped (their text stays). Text, comments and addresses stay as
+// they are.
+std::string ClampHtmlLengths(std::string_view html);
+
 class TShowHTML : public QFrame {
   public:
     using TNotifyEvent = std::function<void(QObject* sender)>;

@@ -90,6 +90,7 @@ void QtHookTarget::DefaultHandler(TMessage& message) {
     if (message.Event != nullptr) {
         // QObject::event is public; the widget's override runs.
         QObject* object = widget_;
+        delivered_.push_back(static_cast<QEvent*>(message.Event));
         message.Result = object->event(static_cast<QEvent*>(message.Event)) ? 1 : 0;
     } else if (message.Msg == WM_GETMINMAXINFO && message.LParam != 0) {
         auto* info = reinterpret_cast<TMinMaxInfo*>(message.LParam);
@@ -120,12 +121,24 @@ bool QtHookTarget::eventFilter(QObject* watched, QEvent* event) {
         return false;
     TMessage message = MessageOf(event);
     const WindowProc proc = proc_;  // the procedure may be replaced while it runs
-    // A hook's failure is shown; it never crosses Qt.
-    ui::Guarded([&] {
+    // A hook's failure is shown; it never crosses Qt, and it never keeps the
+    // event from the widget (a placement that cannot be read must not cost the
+    // form its own show).
+    const std::size_t mark = delivered_.size();
+    const bool ok = ui::Guarded([&] {
         if (event->type() == QEvent::Show)
             ApplyMinMaxInfo();
         (*proc)(message);
     });
+    const bool reached =
+        std::find(
+            delivered_.begin() + static_cast<std::ptrdiff_t>(std::min(mark, delivered_.size())),
+            delivered_.end(), event) != delivered_.end();
+    delivered_.resize(std::min(mark, delivered_.size()));
+    if (!ok && !reached && widget_ != nullptr) {
+        QObject* object = widget_;
+        ui::Guarded([&] { object->event(event); });
+    }
     return true;
 }
 

@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <vector>
+
 #include "support/window_hook.h"
 
 namespace support {
@@ -42,6 +44,8 @@ class QtHookTarget : public QObject, public THookTarget {
     QPointer<QWidget> widget_;
     WindowProc proc_;
     // The widget's own limits, before any hook changed them.
+    // The events handed to the widget while filters run, innermost last.
+    std::vector<QEvent*> delivered_;
     QSize base_min_;
     QSize base_max_;
 };

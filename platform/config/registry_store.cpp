@@ -8,6 +8,7 @@
 #include "platform/config/atomic_file.h"
 #include "platform/config/errors.h"
 #include "platform/config/value_text.h"
+#include "platform/os/file_system.h"
 
 namespace platform::config {
 
@@ -335,9 +336,21 @@ std::vector<std::string> SplitKeyPath(std::string_view path) {
 RegistryHive::RegistryHive(std::filesystem::path file, bool read_only)
     : file_(std::move(file)), read_only_(read_only) {}
 
+std::filesystem::path MachineHiveFile(const std::filesystem::path& system_file,
+                                      const std::filesystem::path& executable) {
+    std::error_code error;
+    if (std::filesystem::exists(system_file, error) || executable.empty())
+        return system_file;
+    // An installed copy carries its own machine-wide settings under its prefix, so that a
+    // copy installed without the administrator's /etc still finds what it ships.
+    return executable.parent_path().parent_path() / "etc" / "corvane" / "registry.ini";
+}
+
 std::filesystem::path RegistryHive::DefaultHiveFile(HKEY root) {
     if (root == HKEY_LOCAL_MACHINE) {
-        return "/etc/corvane/registry.ini";
+        const auto exe = platform::os::ExecutablePath();
+        return MachineHiveFile("/etc/corvane/registry.ini",
+                               exe.ok() ? std::filesystem::path(*exe) : std::filesystem::path());
     }
     return SettingsFolder() / "registry.ini";
 }

@@ -10,7 +10,8 @@
 //
 // HKEY_CURRENT_USER lives in $XDG_CONFIG_HOME/Corvane/registry.ini
 // (~/.config/Corvane/registry.ini); HKEY_LOCAL_MACHINE is read-only and lives in
-// /etc/corvane/registry.ini. Either can be redirected with SetHiveFile.
+// /etc/corvane/registry.ini, or where there is none in the install prefix's
+// etc/corvane/registry.ini. Either can be redirected with SetHiveFile.
 //
 // Sharing: within one program every TRegistry sees the same tree at once.
 // Between programs, the file is the meeting point: a hive without unsaved changes
@@ -104,6 +105,11 @@ class RegistryKeyNode {
 // The folder of the program's settings: $XDG_CONFIG_HOME/Corvane, else
 // ~/.config/Corvane.
 std::filesystem::path SettingsFolder();
+
+// The machine-wide hive's file: system_file when it exists, else
+// <prefix>/etc/corvane/registry.ini for an executable in <prefix>/bin.
+std::filesystem::path MachineHiveFile(const std::filesystem::path& system_file,
+                                      const std::filesystem::path& executable);
 
 // Splits a key path at "\" into names, ignoring a leading and a trailing "\" and
 // empty names between doubled separators.

@@ -263,6 +263,13 @@ void TDiscMonitor::Dispatch(const char* events, std::size_t length) {
                     // The folder is gone; its node goes with the parent's refresh.
                     link->error = true;
                     link->wd = -1;
+                } else if (event.mask & IN_MOVE_SELF) {
+                    // The watch went with the folder to its new name, but the node
+                    // stands for the old one: the parent's refresh watches afresh
+                    // whatever comes to stand there.
+                    link->error = true;
+                    link->wd = -1;
+                    touch(link);
                 } else if (const Interest interest = Wanted(event, name, *link);
                            interest == Interest::if_folder) {
                     maybe.emplace_back(link, link->path / name);
@@ -270,7 +277,9 @@ void TDiscMonitor::Dispatch(const char* events, std::size_t length) {
                     touch(link);
                 }
             }
-            if (event.mask & IN_IGNORED)
+            if (event.mask & IN_MOVE_SELF)
+                inotify_rm_watch(inotify_fd_, event.wd);
+            if (event.mask & (IN_IGNORED | IN_MOVE_SELF))
                 watches_.erase(watch);
         }
     }

@@ -68,10 +68,14 @@ then
   fail "the icon is not an SVG picture"
 fi
 
+# The machine-wide settings that mark the Simple-MAPI module as installed.
+cmp -s "$help_source/../data/registry.ini" "$prefix/etc/corvane/registry.ini" ||
+  fail "etc/corvane/registry.ini differs or is missing"
+
 # Nothing but these is installed: no headers, static libraries or tests.
 stray=$(cd "$prefix" && find . -type f ! -path './bin/corvane' ! -path './lib/corvane/*.so' \
   ! -path './share/corvane/help/*' ! -path './share/applications/corvane.desktop' \
-  ! -path './share/icons/hicolor/scalable/apps/corvane.svg')
+  ! -path './share/icons/hicolor/scalable/apps/corvane.svg' ! -path './etc/corvane/registry.ini')
 [ -z "$stray" ] || fail "unexpected files installed: $stray"
 
 if [ "$failures" -ne 0 ]; then

@@ -9,8 +9,10 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcutEvent>
 #include <QTabBar>
 #include <QToolTip>
+#include <QWheelEvent>
 
 #include <memory>
 #include <string>
@@ -262,6 +264,67 @@ TEST(ExtPageControl, DisabledPageTabTakesNoClick) {
                        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(control.tabBar(), &press2);
     EXPECT_EQ(control.currentIndex(), 1);
+}
+
+// The keyboard changes the page only as the change test allows, like a click;
+// the mouse wheel does not turn pages (as a tab control does not).
+TEST(ExtPageControl, KeysAskTheChangeTestAndTheWheelTurnsNoPage) {
+    TExtPageControl control;
+    AddPages(control, 3);
+    control.resize(400, 200);
+    control.show();
+    QApplication::processEvents();
+    bool allow = false;
+    std::vector<int> asked;
+    control.OnChanging = [&](TExtPageControl* sender, bool& allowed) {
+        asked.push_back(sender->currentIndex());
+        allowed = allow;
+    };
+    const auto key = [&](QWidget* target, int code, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers);
+        QApplication::sendEvent(target, &press);
+    };
+    QWheelEvent wheel(QPointF(control.tabBar()->tabRect(0).center()),
+                      control.tabBar()->mapToGlobal(control.tabBar()->tabRect(0).center()),
+                      QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                      false);
+    QApplication::sendEvent(control.tabBar(), &wheel);
+    EXPECT_EQ(control.currentIndex(), 0);
+    EXPECT_TRUE(asked.empty());
+
+    key(control.tabBar(), Qt::Key_Right, Qt::NoModifier);
+    key(&control, Qt::Key_Tab, Qt::ControlModifier);
+    key(&control, Qt::Key_PageDown, Qt::ControlModifier);
+    EXPECT_EQ(control.currentIndex(), 0) << "a refused change went ahead";
+    EXPECT_EQ(asked, (std::vector<int>{0, 0, 0}));
+
+    allow = true;
+    key(control.tabBar(), Qt::Key_Right, Qt::NoModifier);
+    EXPECT_EQ(control.currentIndex(), 1);
+    key(&control, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(control.currentIndex(), 2);
+    key(&control, Qt::Key_Tab, Qt::ControlModifier);  // round to the first
+    EXPECT_EQ(control.currentIndex(), 0);
+    key(&control, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(control.currentIndex(), 2);
+    key(control.tabBar(), Qt::Key_Left, Qt::NoModifier);
+    EXPECT_EQ(control.currentIndex(), 1);
+    asked.clear();
+    key(control.tabBar(), Qt::Key_Left, Qt::NoModifier);
+    key(control.tabBar(), Qt::Key_Left, Qt::NoModifier);  // no page before the first
+    EXPECT_EQ(control.currentIndex(), 0);
+    EXPECT_EQ(asked, std::vector<int>{1});
+
+    // A caption's accelerator asks the change test too.
+    asked.clear();
+    allow = false;
+    QShortcutEvent alt_l(QKeySequence(Qt::ALT | Qt::Key_L), 0);
+    QApplication::sendEvent(control.tabBar(), &alt_l);
+    EXPECT_EQ(control.currentIndex(), 0);
+    allow = true;
+    QApplication::sendEvent(control.tabBar(), &alt_l);
+    EXPECT_EQ(control.currentIndex(), 2);
+    EXPECT_EQ(asked, (std::vector<int>{0, 0}));
 }
 
 TEST(ExtPageControl, OwnerDrawingHotTrackingAndAccelerators) {

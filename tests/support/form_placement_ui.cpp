@@ -15,7 +15,9 @@
 
 #include "platform/config/ini_file.h"
 #include "platform/config/reg_ini_file.h"
+#include "platform/config/registry.h"
 #include "platform/config/registry_store.h"
+#include "platform/ui/prompt.h"
 #include "support/app_utils.h"
 #include "support/form_placement.h"
 
@@ -311,6 +313,63 @@ TEST_P(FormPlacementTest, CancelledCloseWritesNothing) {
     EXPECT_FALSE(placement->Saved());
     EXPECT_EQ(Read("NormPos"), "<none>");
     placement->SetActive(false);
+}
+
+// Storage that cannot be read (a value of the wrong type, a damaged settings
+// file) is reported, and the form is still shown and closed as it would be
+// without the component.
+TEST(FormPlacementFailure, UnreadableStorageIsReportedAndTheFormStillShows) {
+    char pattern[] = "/tmp/corvane-place-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const fs::path file = dir / "Corvane" / "registry.ini";
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER, file);
+    support::SetApplicationMainForm(nullptr);
+    {
+        // A number where a text belongs, as a hand edit of the settings leaves it.
+        platform::config::TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey(support::GetDefaultIniRegKey() + "\\Tfrmmain", true));
+        reg.WriteInteger("NormPos", 5);
+    }
+    class Watched : public Tfrmmain {
+      public:
+        int shows = 0;
+        int closes = 0;
+
+      protected:
+        void showEvent(QShowEvent*) override { ++shows; }
+        void closeEvent(QCloseEvent* e) override {
+            ++closes;
+            e->accept();
+        }
+    };
+    auto* prompts = new ui::ScriptedPromptService;
+    ui::ScopedPromptService scoped{std::unique_ptr<ui::PromptService>(prompts)};
+    {
+        Watched form;
+        form.setProperty("ClassName", "Tfrmmain");
+        auto placement = std::make_unique<support::TFormPlacement>(nullptr, &form);
+        placement->SetUseRegistry(true);
+        placement->Loaded();
+        form.show();
+        QApplication::processEvents();
+        EXPECT_EQ(form.shows, 1) << "the form never saw its own show";
+        EXPECT_EQ(Placed(&form), QRect(50, 60, 400, 300));
+        ASSERT_EQ(prompts->Asked().size(), 1u);
+        EXPECT_NE(prompts->Asked()[0].text.find("NormPos"), std::string::npos)
+            << prompts->Asked()[0].text;
+        EXPECT_TRUE(form.close());
+        EXPECT_EQ(form.closes, 1);
+        placement->SetActive(false);
+    }
+    const std::string settings = [&] {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }();
+    EXPECT_NE(settings.find("NormPos"), std::string::npos);  // the stored value is still there
+    fs::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, FormPlacementTest, testing::Values(false, true),

@@ -4,9 +4,12 @@
 // CORVANE_PEER_LOG: "event <count>" followed by one "param <text>" line each,
 // then "window minimized" or "window shown" for its own window, which it
 // starts minimised. A first copy that is handed the parameter "quit" ends
-// normally after logging it.
+// normally after logging it; one handed "wait" runs a nested event loop for a
+// second before it returns, as a handler showing a modal box would.
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
@@ -29,9 +32,17 @@ int main(int argc, char** argv) {
         for (std::int64_t i = 0; i < params.Count(); ++i)
             out << "param " << params.Strings(i) << '\n';
         out << (window.isMinimized() ? "window minimized" : "window shown") << '\n';
+        out.flush();
+        if (params.IndexOf("wait") >= 0) {
+            QEventLoop loop;
+            QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
         if (params.IndexOf("quit") >= 0)
             QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     };
+    // CORVANE_PEER_HALT set: a copy that hands over ends at once.
+    guard.SetUseHaltToExit(std::getenv("CORVANE_PEER_HALT") != nullptr);
     guard.Loaded();
     if (guard.IsFirstCopy())
         window.showMinimized();

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -70,7 +71,7 @@ TEST(InstanceBlock, UntrustedCountAndSlotsStayInBounds) {
 class Copy {
   public:
     Copy(const fs::path& program, const std::vector<std::string>& params, const fs::path& runtime,
-         const fs::path& log) {
+         const fs::path& log, bool halt = false) {
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
@@ -85,6 +86,8 @@ class Copy {
         std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.string(),
                                      "CORVANE_PEER_LOG=" + log.string(),
                                      "QT_QPA_PLATFORM=offscreen", "LANG=C.UTF-8", "TZ=UTC"};
+        if (halt)
+            env.push_back("CORVANE_PEER_HALT=1");
         if (const char* path = std::getenv("PATH"))
             env.push_back(std::string("PATH=") + path);
         std::vector<char*> envp;
@@ -212,6 +215,18 @@ TEST_F(OneInstanceProcess, LaterCopyHandsOverAndEnds) {
     EXPECT_EQ(LogLines(), expected);
 }
 
+// With UseHaltToExit a copy that handed over ends at once, before it would
+// show anything, and cleanly.
+TEST_F(OneInstanceProcess, HaltingCopyEndsAtOnceAndCleanly) {
+    auto first = Start();
+    ASSERT_EQ(first->Line(20s), "first");
+    auto second = std::make_unique<Copy>(CORVANE_PEER, std::vector<std::string>{"h"}, dir_ / "run",
+                                         log_, true);
+    EXPECT_EQ(second->Exit(20s), 0);
+    EXPECT_EQ(second->Line(100ms), "");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param h", "window shown"}));
+}
+
 TEST_F(OneInstanceProcess, KilledFirstCopyNeverBlocksTheNext) {
     auto first = Start();
     ASSERT_EQ(first->Line(20s), "first");
@@ -256,6 +271,31 @@ TEST_F(OneInstanceProcess, GarbageOnTheSocketIsSurvived) {
     EXPECT_EQ(later->Exit(20s), 0);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 0", "window shown", "event 1",
                                                     "param still here", "window shown"}));
+}
+
+// A later copy that gives up while the first copy's handler still runs (a
+// modal box, say) leaves the first copy running and reachable.
+TEST_F(OneInstanceProcess, LaterCopyGoneWhileTheHandlerRunsIsSurvived) {
+    auto first = Start();
+    ASSERT_EQ(first->Line(20s), "first");
+    {
+        QLocalSocket socket;
+        socket.connectToServer(
+            QString::fromStdString((dir_ / "run" / "one_instance_peer.socket").string()));
+        ASSERT_TRUE(socket.waitForConnected(5000));
+        const std::vector<std::string> params{"wait"};
+        const support::InstanceBlock block = support::EncodeInstanceBlock(params);
+        socket.write(reinterpret_cast<const char*>(block.data()),
+                     static_cast<qint64>(block.size()));
+        ASSERT_TRUE(socket.waitForBytesWritten(5000));
+    }  // gone before the handler has returned
+    std::this_thread::sleep_for(1500ms);
+    auto later = Start({"after"});
+    EXPECT_EQ(later->Line(20s), "handed over");
+    EXPECT_EQ(later->Exit(20s), 0);
+    EXPECT_EQ(first->Exit(0ms), -1) << "the first copy ended";
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param wait", "window shown",
+                                                    "event 1", "param after", "window shown"}));
 }
 
 TEST_F(OneInstanceProcess, UnansweringFirstCopyIsTakenOverAfterTheWait) {

@@ -148,6 +148,31 @@ TEST_F(ShellTreeTest, FollowsFolderChangesOnDisk) {
 // What the dialogs read is the selected folder: it stays selected, and open,
 // while other folders come beside it and reorder the level, and when it goes
 // away the selection moves up to the folder that held it, with OnChange.
+// A folder moved away and replaced by a new one of the same name: the node of
+// that name follows the new folder, not the one that moved.
+TEST_F(ShellTreeTest, FolderReplacedUnderItsNameIsFollowedThere) {
+    fs::create_directories(dir_ / "a" / "old");
+    TShellTree& tree = Tree();
+    TShellnode* root = tree.RootNode();
+    ASSERT_NE(Child(root, "a"), nullptr);
+    Child(root, "a")->setExpanded(true);
+    ASSERT_EQ(ChildNames(Child(root, "a")), std::vector<std::string>{"old"});
+
+    fs::rename(dir_ / "a", dir_ / "b");
+    fs::create_directory(dir_ / "a");
+    ASSERT_TRUE(WaitFor([&] { return Child(root, "b") != nullptr; }));
+    ASSERT_TRUE(WaitFor([&] { return Child(root, "a") && Child(root, "a")->childCount() == 0; }));
+
+    fs::create_directory(dir_ / "a" / "new");
+    EXPECT_TRUE(WaitFor([&] {
+        return ChildNames(Child(root, "a")) == std::vector<std::string>{"new"};
+    })) << "the node still follows the folder that moved";
+    // What happens in the folder that moved is no news for the node "a".
+    fs::create_directory(dir_ / "b" / "later");
+    WaitFor([] { return false; }, 300ms);
+    EXPECT_EQ(ChildNames(Child(root, "a")), std::vector<std::string>{"new"});
+}
+
 TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes) {
     fs::create_directories(dir_ / "m" / "deep" / "x" / "y");
     fs::create_directories(dir_ / "m" / "deep" / "w");

@@ -186,4 +186,134 @@ TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {
     EXPECT_TRUE(blue);
 }
 
+// Sizes far beyond any screen overflow the text layout's fixed-point numbers
+// and, without the cut, the preview never comes back.
+TEST_F(ShowHtmlTest, HugeSizesInAPageNeitherHangNorReachTheLayout) {
+    alarm(60);
+    std::ofstream(dir_ / "wide.css") << "td { padding: 2000000000px }";
+    const char* bodies[] = {
+        "<table cellpadding='2000000000'><tr><td>cell</td></tr></table>",
+        "<table cellspacing=2000000000><tr><td>cell</td></tr></table>",
+        "<table><tr><td style='padding:2000000000px'>cell</td></tr></table>",
+        "<table style=\"margin: 0 2000000000.5px\"><tr><td>cell</td></tr></table>",
+        "<style>td { padding: 2000000000px }</style><table><tr><td>cell</td></tr></table>",
+        "<table><tr><td>cell</td></tr></table>",
+    };
+    int n = 0;
+    for (const char* body : bodies) {
+        support::TShowHTML view;
+        view.resize(300, 200);
+        std::string page = Page("wide" + std::to_string(n++) + ".html", body);
+        if (n == static_cast<int>(std::size(bodies))) {
+            // A linked style sheet counts only in the head.
+            std::ofstream(page) << "<html><head><link rel=stylesheet href='wide.css'></head><body>"
+                                << body << "</body></html>";
+        }
+        ASSERT_TRUE(view.Navigate(page));
+        view.show();
+        QApplication::processEvents();
+        EXPECT_FALSE(view.grab().toImage().isNull()) << body;
+        EXPECT_NE(view.Browser()->toPlainText().toStdString().find("cell"), std::string::npos)
+            << body;
+    }
+    alarm(0);
+}
+
+// Deeply nested tables took the layout ever longer (seconds at 16 levels, no
+// end at 24) and thousands of levels overflowed its stack.
+TEST_F(ShowHtmlTest, DeeplyNestedTablesShowTheirTextAtOnce) {
+    alarm(60);
+    for (const int depth : {40, 3000}) {
+        std::string body;
+        for (int i = 0; i < depth; ++i)
+            body += "<table border=1><tr><td>";
+        body += "deep";
+        for (int i = 0; i < depth; ++i)
+            body += "</td></tr></table>";
+        body += "<p>after</p>";
+        support::TShowHTML view;
+        view.resize(400, 300);
+        ASSERT_TRUE(view.Navigate(Page("nested" + std::to_string(depth) + ".html", body)));
+        view.show();
+        QApplication::processEvents();
+        EXPECT_FALSE(view.grab().toImage().isNull());
+        const std::string text = view.Browser()->toPlainText().toStdString();
+        EXPECT_NE(text.find("deep"), std::string::npos) << depth;
+        EXPECT_NE(text.find("after"), std::string::npos) << depth;
+    }
+    // Lists and quotes nested ever deeper grew the layout's time by the square.
+    std::string lists;
+    for (int i = 0; i < 30000; ++i)
+        lists += i % 2 == 0 ? "<ul><li>" : "<blockquote>";
+    support::TShowHTML view;
+    view.resize(400, 300);
+    ASSERT_TRUE(view.Navigate(Page("lists.html", lists + "deep list")));
+    view.show();
+    QApplication::processEvents();
+    EXPECT_FALSE(view.grab().toImage().isNull());
+    EXPECT_NE(view.Browser()->toPlainText().toStdString().find("deep list"), std::string::npos);
+    alarm(0);
+}
+
+TEST(PreviewLengths, TablesBeyondTheNestingLimitLoseOnlyTheirTableTags) {
+    std::string kept;
+    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
+        kept += "<table><tr><td>";
+    EXPECT_EQ(support::ClampHtmlLengths(kept + "<TABLE width=5><TR><TD>x</TD></TR></TABLE>"),
+              kept + "   x <br><br>");
+    // Once a kept table has closed, a table is kept again.
+    std::string open;
+    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
+        open += "<table>";
+    EXPECT_EQ(support::ClampHtmlLengths(open + "<table></table></table><table>"),
+              open + " <br></table><table>");
+    std::string lists;
+    for (int i = 0; i < support::kMaxPreviewListNesting; ++i)
+        lists += "<ol><li>";
+    EXPECT_EQ(support::ClampHtmlLengths(lists + "<ul><li>a</li></ul><blockquote>q</blockquote>"),
+              lists + "  a <br><blockquote>q</blockquote>");
+}
+
+TEST(PreviewLengths, OnlyNumbersBeyondTheLimitAreCut) {
+    struct Case {
+        const char* css;
+        const char* expected;
+    };
+    for (const Case c : {
+             Case{"padding: 2000000000px", "padding: 100000px"},
+             Case{"margin:-2000000000.75em 5px", "margin:-100000em 5px"},
+             Case{"width: 100000px; height: 100001px", "width: 100000px; height: 100000px"},
+             Case{"width: 000000000000012px", "width: 000000000000012px"},
+             Case{"line-height: 250%", "line-height: 250%"},
+             Case{"z-index: 99999999", "z-index: 100000"},
+             Case{"color: #1000000; x: a123456789", "color: #1000000; x: a123456789"},
+             Case{"background: url(img_20241209123456.png)",
+                  "background: url(img_20241209123456.png)"},
+             Case{"background: url(20241209123456.png)", "background: url(20241209123456.png)"},
+             Case{".col-2000000 { }", ".col-2000000 { }"},
+         }) {
+        EXPECT_EQ(support::ClampCssLengths(c.css), c.expected) << c.css;
+    }
+    struct HtmlCase {
+        const char* html;
+        const char* expected;
+    };
+    for (const HtmlCase c : {
+             HtmlCase{"<td colspan=9999999 width='2000000000'>Call 0123456789012</td>",
+                      "<td colspan=100000 width='100000'>Call 0123456789012</td>"},
+             HtmlCase{"<img src=\"photo_2000000000.png\" alt='2000000000' height=\"5\">",
+                      "<img src=\"photo_2000000000.png\" alt='2000000000' height=\"5\">"},
+             HtmlCase{"<P STYLE='PADDING:2000000000PX'>x</P>", "<P STYLE='PADDING:100000PX'>x</P>"},
+             HtmlCase{"<!-- <td width=2000000000> --><style>p{margin:3000000px}</style>"
+                      "<p>3000000px</p>",
+                      "<!-- <td width=2000000000> --><style>p{margin:100000px}</style>"
+                      "<p>3000000px</p>"},
+             HtmlCase{"a < 2000000000 and <b>b</b> <td width=",
+                      "a < 2000000000 and <b>b</b> <td width="},
+             HtmlCase{"<td width='2000000000", "<td width='100000"},
+         }) {
+        EXPECT_EQ(support::ClampHtmlLengths(c.html), c.expected) << c.html;
+    }
+}
+
 }  // namespace

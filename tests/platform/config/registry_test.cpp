@@ -261,6 +261,27 @@ TEST(Registry, MachineRootIsReadOnly) {
     EXPECT_THROW(reg.WriteInteger("X", 1), ERegistryException);
 }
 
+// An installed copy without the administrator's /etc finds the machine-wide settings it ships,
+// which mark its Simple-MAPI module as installed.
+TEST(Registry, MachineHiveComesFromEtcElseFromTheInstallPrefix) {
+    TempFolder folder;
+    const auto system_file = folder.path() / "etc" / "registry.ini";
+    EXPECT_EQ(MachineHiveFile(system_file, "/opt/corvane/bin/corvane"),
+              std::filesystem::path("/opt/corvane/etc/corvane/registry.ini"));
+    EXPECT_EQ(MachineHiveFile(system_file, ""), system_file);
+    WriteText(system_file, "Corvane registry 1\n[]\nend 1\n");
+    EXPECT_EQ(MachineHiveFile(system_file, "/opt/corvane/bin/corvane"), system_file);
+
+    RegistryHive::SetHiveFile(HKEY_LOCAL_MACHINE, CORVANE_SHIPPED_MACHINE_HIVE);
+    TRegistry reg;
+    reg.SetRootKey(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(reg.OpenKeyReadOnly("SOFTWARE\\Microsoft\\Windows Messaging Subsystem"))
+        << reg.LastError();
+    EXPECT_EQ(reg.GetDataType("MAPI"), TRegDataType::rdString);
+    EXPECT_EQ(reg.ReadString("MAPI"), "1");
+    folder.Restart();
+}
+
 TEST(Registry, WritesAreSharedInProcessAndAnotherProgramsSaveIsSeen) {
     TempFolder folder;
     TRegistry writer;
