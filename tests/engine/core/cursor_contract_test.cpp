@@ -189,12 +189,9 @@ TEST_F(TwoPrograms, TheOtherProgramsTableAndRecordLocksHold) {
     MakeTable(3);
     SecondProgram child([&](SecondProgram& self) {
         Program program(dir.Path().string(), false);
-        TDataCursor& c = *program.cursor;
-        c.Open();
-        std::vector<std::uint8_t> buffer(c.GetRecordSize());
-        c.First();
-        if (c.GetNextRecord(buffer) != 0 || c.GetCurrentRecord(buffer, true) != 0)
+        if (!program.OpenAndLockFirstRow())
             return 1;
+        TDataCursor& c = *program.cursor;
         self.Signal();
         self.AwaitGo();
         c.UnlockRecord(0);

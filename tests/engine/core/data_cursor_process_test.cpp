@@ -47,14 +47,9 @@ TEST_F(TwoPrograms, RecordLockIsRetriedThenRefused) {
     MakeTable(2);
     SecondProgram child([&](SecondProgram& self) {
         Program program(dir.Path().string(), false);
-        TDataCursor& c = *program.cursor;
-        c.Open();
-        std::vector<std::uint8_t> buffer(c.GetRecordSize());
-        c.First();
-        if (c.GetNextRecord(buffer) != 0)
+        if (!program.OpenAndLockFirstRow())
             return 1;
-        if (c.GetCurrentRecord(buffer, true) != 0)
-            return 2;
+        TDataCursor& c = *program.cursor;
         self.Signal();
         self.AwaitGo();
         c.UnlockRecord(0);

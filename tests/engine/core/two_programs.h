@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
@@ -99,6 +101,15 @@ class TwoPrograms : public CursorTest {
             cursor = std::make_unique<TDataCursor>(*directory);
             cursor->SetTableName("mailist");
             cursor->SetExclusive(exclusive);
+        }
+        // Opens the cursor and locks its first row, as the holder of a row in another
+        // program does. False when either step fails.
+        bool OpenAndLockFirstRow() {
+            cursor->Open();
+            std::vector<std::uint8_t> buffer(cursor->GetRecordSize());
+            cursor->First();
+            return cursor->GetNextRecord(buffer) == 0 &&
+                   cursor->GetCurrentRecord(buffer, true) == 0;
         }
     };
 };
