@@ -156,6 +156,8 @@ void TgxTreeListColumn::SetSizing(bool v) {
 void TgxTreeListColumn::SetVisible(bool v) {
     if (visible_ == v)
         return;
+    if (control_ != nullptr)
+        control_->EndEditBeforeColumnChange(this, false);
     visible_ = v;
     Changed(false);
 }

@@ -18,8 +18,8 @@ struct EditGrid : GridFixture {
     EditGrid(int width, int height, int columns, int column_width) : GridFixture(width, height) {
         for (int i = 0; i < columns; ++i)
             AddColumn("C" + std::to_string(i), column_width);
-        grid.SetOptions(static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) |
-                                               tloEditing));
+        grid.SetOptions(
+            static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) | tloEditing));
         grid.OnEdited = [this](TCustomgxTreeList* sender, TgxTreeListNode* node) {
             posted.emplace_back(node, sender->EditColumn());
         };
@@ -45,6 +45,71 @@ TEST(TreeListEditCycle, EditorOpensOverAFocusedColumnScrolledOutOfView) {
     f.grid.HideEditor();
     ASSERT_EQ(f.posted.size(), 1u);
     EXPECT_EQ(f.posted[0].first, n);
+}
+
+// Records where a posted text would land: the caption of the column the index names now.
+struct PostingGrid : TCustomgxTreeListControl {
+    std::vector<std::string> landed;
+    void DoEditedText(TgxTreeListNode* node, int column, const std::string& text) override {
+        int absolute = GetVisibleColumnIndex(column);
+        landed.push_back(absolute >= 0 ? Columns(absolute)->Caption() + "=" + text : "?=" + text);
+        TCustomgxTreeListControl::DoEditedText(node, column, text);
+    }
+};
+
+TEST(TreeListEditCycle, AColumnLeavingUnderTheEditorNeverTakesAnotherColumnsText) {
+    enum Change { kRemoveOther, kRemoveEdited, kHideOther, kHideEdited };
+    struct Case {
+        Change change;
+        std::vector<std::string> landed;
+    };
+    const Case cases[] = {
+        {kRemoveOther, {"C1=typed"}},
+        {kRemoveEdited, {}},  // the cell is gone with its column: nothing to post into
+        {kHideOther, {"C1=typed"}},
+        {kHideEdited, {"C1=typed"}},
+    };
+    for (const Case& c : cases) {
+        ui::FixedTextMetrics metrics{7, 13};
+        PostingGrid grid;
+        grid.SetBorderStyle(bsNone);
+        grid.SetScrollBars(ssNone);
+        grid.resize(400, 200);
+        grid.setAttribute(Qt::WA_DontShowOnScreen);
+        grid.show();
+        grid.SetTextMetrics(&metrics);
+        for (int i = 0; i < 3; ++i) {
+            TgxTreeListColumn* col = grid.CreateColumn();
+            col->SetCaption("C" + std::to_string(i));
+            col->SetWidth(100);
+        }
+        grid.SetOptions(
+            static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) | tloEditing));
+        TgxTreeListNode* n = grid.Add();
+        grid.SetFocusedNodeColumn(n, 1, true);
+        grid.ShowEditor();
+        ASSERT_EQ(grid.State(), tsEditing);
+        grid.SetEditingText("typed");
+        std::unique_ptr<TgxTreeListColumn> removed;
+        switch (c.change) {
+            case kRemoveOther:
+                removed = grid.RemoveColumn(grid.Columns(0));
+                break;
+            case kRemoveEdited:
+                removed = grid.RemoveColumn(grid.Columns(1));
+                break;
+            case kHideOther:
+                grid.Columns(0)->SetVisible(false);
+                break;
+            case kHideEdited:
+                grid.Columns(1)->SetVisible(false);
+                break;
+        }
+        grid.HideEditor();
+        EXPECT_EQ(grid.landed, c.landed) << c.change;
+        EXPECT_EQ(grid.State(), tsNormal) << c.change;
+        EXPECT_FALSE(grid.InplaceEditor()->Shown) << c.change;
+    }
 }
 
 }  // namespace
