@@ -728,7 +728,8 @@ void TCustomgxTreeList::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode*
 }
 bool TCustomgxTreeList::DoFocusNode(TgxTreeListNode* node) {
     node->SetFocused(true);
-    return true;
+    // An editor that refuses its text keeps the focus where it is.
+    return node->Focused();
 }
 
 std::string TCustomgxTreeList::GetHeaderLineText() {

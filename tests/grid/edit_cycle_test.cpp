@@ -112,5 +112,50 @@ TEST(TreeListEditCycle, AColumnLeavingUnderTheEditorNeverTakesAnotherColumnsText
     }
 }
 
+// An editor whose text never validates, as a mask editor with an incomplete entry.
+struct RefusingEdit : TgxInplaceTextEdit {
+    using TgxInplaceTextEdit::TgxInplaceTextEdit;
+    bool refuse = true;
+    bool ValidateEdit() override { return !refuse; }
+};
+
+struct RefusingGrid : TCustomgxTreeListControl {
+    std::unique_ptr<TgxInplaceEdit> CreateEditor() override {
+        return std::make_unique<RefusingEdit>(viewport());
+    }
+};
+
+TEST(TreeListEditCycle, CollapsingAboveARefusedEditKeepsTheEditedRowShown) {
+    ui::FixedTextMetrics metrics{7, 13};
+    RefusingGrid grid;
+    grid.SetBorderStyle(bsNone);
+    grid.SetScrollBars(ssNone);
+    grid.resize(300, 200);
+    grid.setAttribute(Qt::WA_DontShowOnScreen);
+    grid.show();
+    grid.SetTextMetrics(&metrics);
+    grid.CreateColumn()->SetWidth(150);
+    grid.SetOptions(
+        static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) | tloEditing));
+    TgxTreeListNode* parent = grid.Add();
+    TgxTreeListNode* child = parent->AddChild();
+    parent->SetExpanded(true);
+    grid.SetFocusedNodeColumn(child, 0, true);
+    grid.ShowEditor();
+    ASSERT_EQ(grid.State(), tsEditing);
+    parent->SetExpanded(false);
+    // The focus could not leave the edited row, so the row stays where the editor is.
+    EXPECT_TRUE(parent->Expanded());
+    EXPECT_EQ(grid.GetFocusedNode(), child);
+    EXPECT_EQ(grid.State(), tsEditing);
+    EXPECT_TRUE(child->IsVisible());
+    // Once the text is acceptable the collapse goes ahead and the focus moves up.
+    static_cast<RefusingEdit*>(grid.InplaceEditor())->refuse = false;
+    parent->SetExpanded(false);
+    EXPECT_FALSE(parent->Expanded());
+    EXPECT_EQ(grid.GetFocusedNode(), parent);
+    EXPECT_EQ(grid.State(), tsNormal);
+}
+
 }  // namespace
 }  // namespace grid
