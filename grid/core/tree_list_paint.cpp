@@ -490,13 +490,13 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 int focused_column = GetVisibleColumnIndex(GetFocusedColumn());
                 for (const THeaderCellInfo& hc : info.header_cells) {
                     CellLayout cell = LayoutCell(row, y, hc, info);
-                    if (cell.clipped.IsEmpty() && cell.rect.IsEmpty())
-                        continue;
                     bool cell_focused = row_focused && hc.column == focused_column;
-                    CellColors colors = GetCellColors(row.node, row_selected, focused, hc.column);
-                    bool multi =
-                        hc.line_count > 1 || row.line_count > 1 || IsColumnMultiLine(hc.column);
-                    {
+                    // A first cell that the indent has eaten up still keeps its grid line.
+                    if (!cell.clipped.IsEmpty() || !cell.rect.IsEmpty()) {
+                        CellColors colors =
+                            GetCellColors(row.node, row_selected, focused, hc.column);
+                        bool multi =
+                            hc.line_count > 1 || row.line_count > 1 || IsColumnMultiLine(hc.column);
                         ClipScope clip(canvas, ui::Rect{hc.clip.left, info.node_area.top,
                                                         hc.clip.right, info.node_area.bottom});
                         DrawCell(canvas, cell.rect, row.node, hc.column, row_selected, cell_focused,

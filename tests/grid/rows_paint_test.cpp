@@ -375,5 +375,31 @@ TEST(RowPainter, TreeWithFootersPaintsEveryPixel) {
     }
 }
 
+TEST(RowPainter, EveryPixelOfDeepRowsIsPaintedWhenTheIndentFillsTheFirstColumn) {
+    for (bool grid_lines : {false, true}) {
+        GridFixture f(300, 200);
+        f.AddColumn("Name", 60);
+        f.AddColumn("Mail", 100);
+        f.AddColumn("Z", 0);
+        f.grid.SetShowGrid(grid_lines);
+        f.grid.SetOptions(f.grid.Options() & ~tloRowSelect);
+        TgxTreeListNode* n = f.grid.Add();
+        for (int i = 0; i < 7; ++i) {
+            n = n->AddChild();
+            n->SetStrings(0, "level " + std::to_string(i + 1));
+            n->SetStrings(1, "mail" + std::to_string(i));
+        }
+        f.grid.Items(0)->Expand(true);
+        QImage image = Render(f.grid);
+        image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/deep_rows_grid" +
+                   QString::number(grid_lines) + ".png");
+        TDrawInfo info = Info(f.grid);
+        ASSERT_EQ(info.rows.size(), 8u);
+        EXPECT_FALSE(AnyPixel(image, info.node_area, [](QColor c) {
+            return (c.rgb() & 0xFFFFFF) == 0xFF00FF;
+        })) << grid_lines;
+    }
+}
+
 }  // namespace
 }  // namespace grid
