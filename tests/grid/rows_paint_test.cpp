@@ -375,7 +375,7 @@ TEST(RowPainter, TreeWithFootersPaintsEveryPixel) {
     }
 }
 
-TEST(RowPainter, EveryPixelOfDeepRowsIsPaintedWhenTheIndentFillsTheFirstColumn) {
+TEST(RowPainter, DeepIndentPastTheFirstColumnLeavesNoGapAndNoLineAcrossCells) {
     for (bool grid_lines : {false, true}) {
         GridFixture f(300, 200);
         f.AddColumn("Name", 60);
@@ -398,6 +398,13 @@ TEST(RowPainter, EveryPixelOfDeepRowsIsPaintedWhenTheIndentFillsTheFirstColumn) 
         EXPECT_FALSE(AnyPixel(image, info.node_area, [](QColor c) {
             return (c.rgb() & 0xFFFFFF) == 0xFF00FF;
         })) << grid_lines;
+        // The indent slots past the first column leave the next column's cells whole.
+        const int mail_left = info.header_cells[1].rect.left;
+        int top = info.node_area.top;
+        for (std::size_t r = 0; r + 1 < info.rows.size(); ++r)
+            top += info.rows[r].row_height;
+        for (int x = mail_left + 1; x < mail_left + 60; ++x)
+            EXPECT_EQ(Px(image, x, top + 1), Rgb(f.grid.GetColor())) << grid_lines << " x " << x;
     }
 }
 
