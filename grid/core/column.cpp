@@ -185,6 +185,8 @@ void TgxTreeListColumn::SetBandIndex(int v) {
         v = count - 1;
     if (band_index_ == v)
         return;
+    if (control_ != nullptr)
+        control_->EndEditBeforeColumnChange(this, false);
     band_index_ = v;
     Changed(false);
 }
@@ -293,6 +295,7 @@ void TgxTreeListColumn::SetIndex(int index) {
     index = std::clamp(index, 0, control_->ColumnCount() - 1);
     if (index == current)
         return;
+    control_->EndEditBeforeColumnChange(this, false);
     control_->ColumnMoved(current, index);
     auto& list = control_->columns_;
     std::unique_ptr<TgxTreeListColumn> self = std::move(list[static_cast<std::size_t>(current)]);

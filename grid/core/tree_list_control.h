@@ -49,7 +49,7 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void RefreshColumnsDefaults();
     void ColumnChanged(TgxTreeListColumn* column);
     void ColumnMoved(int from, int to);
-    // Ends an open edit before a column leaves or the visible columns renumber, while the
+    // Ends an open edit before a column or band leaves, moves or hides, while the
     // bound position still names the edited column; the edit of a removed column is dropped.
     void EndEditBeforeColumnChange(const TgxTreeListColumn* column, bool removed);
     void BandsChanged();

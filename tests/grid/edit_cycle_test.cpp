@@ -157,5 +157,63 @@ TEST(TreeListEditCycle, CollapsingAboveARefusedEditKeepsTheEditedRowShown) {
     EXPECT_EQ(grid.State(), tsNormal);
 }
 
+TEST(TreeListEditCycle, BandsAndColumnsRearrangedUnderTheEditorKeepTheEditInItsColumn) {
+    enum Change { kHideBand, kMoveBand, kDeleteBand, kMoveColumnToOtherBand, kMoveColumnInRow };
+    for (Change change :
+         {kHideBand, kMoveBand, kDeleteBand, kMoveColumnToOtherBand, kMoveColumnInRow}) {
+        ui::FixedTextMetrics metrics{7, 13};
+        PostingGrid grid;
+        grid.SetBorderStyle(bsNone);
+        grid.SetScrollBars(ssNone);
+        grid.resize(500, 200);
+        grid.setAttribute(Qt::WA_DontShowOnScreen);
+        grid.show();
+        grid.SetTextMetrics(&metrics);
+        grid.SetDefaultLayout(false);
+        while (grid.Bands().Count() < 2)
+            grid.Bands().Add();
+        const char* captions[] = {"A0", "A1", "B0", "B1"};
+        for (int i = 0; i < 4; ++i) {
+            TgxTreeListColumn* col = grid.CreateColumn();
+            col->SetCaption(captions[i]);
+            col->SetBandIndex(i / 2);
+            col->SetWidth(80);
+        }
+        grid.SetOptions(
+            static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) | tloEditing));
+        TgxTreeListNode* n = grid.Add();
+        // B0: the first column of the second band.
+        int edited = -1;
+        for (int i = 0; i < grid.GetVisibleColumnCount(); ++i)
+            if (grid.Columns(grid.GetVisibleColumnIndex(i))->Caption() == "B0")
+                edited = i;
+        ASSERT_EQ(edited, 2);
+        grid.SetFocusedNodeColumn(n, edited, true);
+        grid.ShowEditor();
+        ASSERT_EQ(grid.State(), tsEditing);
+        grid.SetEditingText("typed");
+        switch (change) {
+            case kHideBand:
+                grid.Bands().Items(0)->SetVisible(false);
+                break;
+            case kMoveBand:
+                grid.Bands().Items(1)->SetIndex(0);
+                break;
+            case kDeleteBand:
+                grid.Bands().Delete(0);
+                break;
+            case kMoveColumnToOtherBand:
+                grid.Columns(0)->SetBandIndex(1);
+                break;
+            case kMoveColumnInRow:
+                grid.Columns(3)->SetColIndex(0);
+                break;
+        }
+        grid.HideEditor();
+        EXPECT_EQ(grid.landed, std::vector<std::string>{"B0=typed"}) << change;
+        EXPECT_EQ(grid.State(), tsNormal) << change;
+    }
+}
+
 }  // namespace
 }  // namespace grid
