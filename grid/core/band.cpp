@@ -54,7 +54,7 @@ void TgxTreeListBand::SetVisible(bool v) {
 }
 
 void TgxTreeListBand::SetWidth(int v) {
-    v = std::max(v, min_width_);
+    v = std::clamp(v, min_width_, kMaxBandColumnWidth);
     TCustomgxTreeListControl* control = Control();
     bool header_width_mode = control != nullptr && control->IsBandHeaderWidth();
     if (v == width_ && !header_width_mode)
@@ -64,7 +64,7 @@ void TgxTreeListBand::SetWidth(int v) {
 }
 
 void TgxTreeListBand::SetMinWidth(int v) {
-    min_width_ = std::max(0, v);
+    min_width_ = std::clamp(v, 0, kMaxBandColumnWidth);
     SetWidth(width_);
 }
 

@@ -142,7 +142,7 @@ void TgxTreeListColumn::SetHeaderMaxLineCount(int v) {
 }
 
 void TgxTreeListColumn::SetMinWidth(int v) {
-    min_width_ = std::max(0, v);
+    min_width_ = std::clamp(v, 0, kMaxBandColumnWidth);
     SetWidth(Width());
 }
 
@@ -167,7 +167,7 @@ int TgxTreeListColumn::Width() const {
 }
 
 void TgxTreeListColumn::SetWidth(int v) {
-    v = std::max(v, min_width_);
+    v = std::clamp(v, min_width_, kMaxBandColumnWidth);
     if (!(assigned_ & cvWidth) && v == GetDefaultWidth())
         return;
     if ((assigned_ & cvWidth) && v == width_)
