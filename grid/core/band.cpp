@@ -45,6 +45,8 @@ void TgxTreeListBand::SetSizing(bool v) {
 void TgxTreeListBand::SetVisible(bool v) {
     if (visible_ == v)
         return;
+    if (TCustomgxTreeListControl* control = Control())
+        control->EndEditBeforeColumnChange(nullptr, false);
     visible_ = v;
     if (!v)
         fixed_ = bfNone;
@@ -52,7 +54,7 @@ void TgxTreeListBand::SetVisible(bool v) {
 }
 
 void TgxTreeListBand::SetWidth(int v) {
-    v = std::max(v, min_width_);
+    v = std::clamp(v, min_width_, kMaxBandColumnWidth);
     TCustomgxTreeListControl* control = Control();
     bool header_width_mode = control != nullptr && control->IsBandHeaderWidth();
     if (v == width_ && !header_width_mode)
@@ -62,7 +64,7 @@ void TgxTreeListBand::SetWidth(int v) {
 }
 
 void TgxTreeListBand::SetMinWidth(int v) {
-    min_width_ = std::max(0, v);
+    min_width_ = std::clamp(v, 0, kMaxBandColumnWidth);
     SetWidth(width_);
 }
 
@@ -98,6 +100,7 @@ void TgxTreeListBand::SetIndex(std::int64_t index) {
     if (index == old)
         return;
     if (TCustomgxTreeListControl* control = Control()) {
+        control->EndEditBeforeColumnChange(nullptr, false);
         // Columns follow their band: park the moving band's columns, shift the bands in
         // between by one towards the old place, then land the parked ones.
         auto& columns = control->columns_;
@@ -215,8 +218,10 @@ void TgxTreeListBands::Notify(db::TCollectionItem& item, db::TCollectionNotifica
     if (control_ == nullptr || action != db::cnDeleting)
         return;
     // Renumbered even inside an update lock, so no column is left pointing past the end.
-    if (!control_->IsDestroying())
+    if (!control_->IsDestroying()) {
+        control_->EndEditBeforeColumnChange(nullptr, false);
         control_->RenumberAfterBandDeletion(static_cast<int>(item.Index()));
+    }
 }
 
 }  // namespace grid

@@ -142,7 +142,7 @@ void TgxTreeListColumn::SetHeaderMaxLineCount(int v) {
 }
 
 void TgxTreeListColumn::SetMinWidth(int v) {
-    min_width_ = std::max(0, v);
+    min_width_ = std::clamp(v, 0, kMaxBandColumnWidth);
     SetWidth(Width());
 }
 
@@ -156,6 +156,8 @@ void TgxTreeListColumn::SetSizing(bool v) {
 void TgxTreeListColumn::SetVisible(bool v) {
     if (visible_ == v)
         return;
+    if (control_ != nullptr)
+        control_->EndEditBeforeColumnChange(this, false);
     visible_ = v;
     Changed(false);
 }
@@ -165,7 +167,7 @@ int TgxTreeListColumn::Width() const {
 }
 
 void TgxTreeListColumn::SetWidth(int v) {
-    v = std::max(v, min_width_);
+    v = std::clamp(v, min_width_, kMaxBandColumnWidth);
     if (!(assigned_ & cvWidth) && v == GetDefaultWidth())
         return;
     if ((assigned_ & cvWidth) && v == width_)
@@ -183,6 +185,8 @@ void TgxTreeListColumn::SetBandIndex(int v) {
         v = count - 1;
     if (band_index_ == v)
         return;
+    if (control_ != nullptr)
+        control_->EndEditBeforeColumnChange(this, false);
     band_index_ = v;
     Changed(false);
 }
@@ -291,6 +295,7 @@ void TgxTreeListColumn::SetIndex(int index) {
     index = std::clamp(index, 0, control_->ColumnCount() - 1);
     if (index == current)
         return;
+    control_->EndEditBeforeColumnChange(this, false);
     control_->ColumnMoved(current, index);
     auto& list = control_->columns_;
     std::unique_ptr<TgxTreeListColumn> self = std::move(list[static_cast<std::size_t>(current)]);

@@ -18,6 +18,10 @@
 
 namespace grid {
 
+// No band or column is wider than this: the layout adds widths up in 32 bits, and no
+// screen comes near it.
+inline constexpr int kMaxBandColumnWidth = 100000;
+
 class TCustomgxTreeListControl;
 class TgxTreeListColumn;
 

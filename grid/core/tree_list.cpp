@@ -560,6 +560,8 @@ void TCustomgxTreeList::ShowEditor() {
     int column = GetFocusedColumn();
     if (column < 0 || GetVisibleColumnCount() == 0)
         return;
+    // A cell outside the view has no rectangle, and an editor without one binds nothing.
+    MakeColumnVisible(column);
     MakeNodeVisible(focused_node_);
     SetState(tsEditing);
     UpdateEditor(false);
@@ -594,7 +596,8 @@ void TCustomgxTreeList::UpdateEditor(bool keep_hidden) {
             editor->InitEditValue();
     }
     ui::Rect r = GetCellRect(focused_node_, column);
-    if (!r.IsEmpty() && IsEditing()) {
+    // An empty rectangle only hides the editor: the cell keeps its binding and its text.
+    if (IsEditing()) {
         if (keep_hidden)
             ++editor->ShowLock;
         editor->ShowInRect(r);
@@ -725,7 +728,8 @@ void TCustomgxTreeList::DoChangeNode(TgxTreeListNode* old_node, TgxTreeListNode*
 }
 bool TCustomgxTreeList::DoFocusNode(TgxTreeListNode* node) {
     node->SetFocused(true);
-    return true;
+    // An editor that refuses its text keeps the focus where it is.
+    return node->Focused();
 }
 
 std::string TCustomgxTreeList::GetHeaderLineText() {

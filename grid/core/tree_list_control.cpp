@@ -164,6 +164,8 @@ std::unique_ptr<TgxTreeListColumn> TCustomgxTreeListControl::RemoveColumn(
     if (it == columns_.end())
         return nullptr;
     int index = static_cast<int>(it - columns_.begin());
+    if (!IsDestroying())
+        EndEditBeforeColumnChange(column, true);
     if (!IsDestroying()) {
         // The column's texts leave every node, so later columns keep theirs.
         for (int i = 0; i < Count(); ++i)
@@ -176,6 +178,22 @@ std::unique_ptr<TgxTreeListColumn> TCustomgxTreeListControl::RemoveColumn(
     if (!IsDestroying())
         ColumnChanged(nullptr);
     return owned;
+}
+
+void TCustomgxTreeListControl::EndEditBeforeColumnChange(const TgxTreeListColumn* column,
+                                                         bool removed) {
+    if (State() != tsEditing || EditNode() == nullptr)
+        return;
+    int bound = GetVisibleColumnIndex(EditColumn());
+    if (removed && bound >= 0 && Columns(bound) == column) {
+        CancelEditor();
+        return;
+    }
+    HideEditor();
+    // A text the editor refuses cannot be kept bound to a position that is about to name
+    // another column.
+    if (State() == tsEditing)
+        CancelEditor();
 }
 
 void TCustomgxTreeListControl::DestroyColumns() {

@@ -49,6 +49,9 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     void RefreshColumnsDefaults();
     void ColumnChanged(TgxTreeListColumn* column);
     void ColumnMoved(int from, int to);
+    // Ends an open edit before a column or band leaves, moves or hides, while the
+    // bound position still names the edited column; the edit of a removed column is dropped.
+    void EndEditBeforeColumnChange(const TgxTreeListColumn* column, bool removed);
     void BandsChanged();
     void NormalizeLayout();
     void RebuildLayoutCache();

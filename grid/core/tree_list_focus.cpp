@@ -154,7 +154,7 @@ void TCustomgxTreeList::SetLeftCoord(int value) {
     int content = GetScrollableBandsWidth();
     int client = GetScrollableAreaWidth();
     value = std::max(0, value);
-    if (value + client > content)
+    if (value > content - client)
         value = std::max(0, content - client);
     if (value == left_coord_)
         return;

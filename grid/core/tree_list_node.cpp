@@ -107,6 +107,8 @@ void TgxTreeListNode::MoveFromRootTo(TgxTreeListNode* new_parent, int index) {
     new_parent->children_->push_back(std::move(self));
     parent_ = new_parent;
     new_parent->has_children_ = true;
+    // The rows shown have changed; a cached display order would miss or repeat this one.
+    owner_->ClearCaches();
 }
 
 void TgxTreeListNode::ReleaseChildren() {
@@ -121,6 +123,9 @@ void TgxTreeListNode::ReleaseChildren() {
     has_children_ = owner_->GetNodeHasChildren(this);
     expanded_ = false;
     owner_->focused_node_ = this;
+    // The released children are top-level rows now; the cached display order knew none.
+    owner_->ClearCaches();
+    owner_->NodeChanged(this, true);
 }
 
 void TgxTreeListNode::DeleteChildren() {

@@ -7,6 +7,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <limits>
 
 #include "grid/core/draw_utils.h"
 #include "grid/core/tree_list.h"
@@ -339,6 +340,12 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
         TreeLineStyle == tlsDotted ? ui::TBrush{TreeLineColor, ui::bsHalftone, {0, 0}, GetColor()}
                                    : ui::TBrush{TreeLineColor, ui::bsSolid, {}};
     const TgxTreeListNode* last_node = GetLastNode();
+    // The indent of a deep node may run past the first column; the cells drawn there cover
+    // its strip, and its slot lines must not cut through them either.
+    int indent_limit = std::numeric_limits<int>::max();
+    for (const THeaderCellInfo& hc : info.header_cells)
+        if (hc.first_of_header && hc.row == 0)
+            indent_limit = hc.rect.right;
     Segments lines;
     lines.reserve(info.rows.size() * (info.header_cells.size() + 4));
     int y = info.node_area.top;
@@ -384,11 +391,11 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                     if (!tree && i <= group_level && HasGetLevelColor())
                         DoGetLevelColor(i, c);
                     FillSolid(canvas, {x0, y0, x1, y1}, c);
-                    if (!full_slots)
+                    if (!full_slots && x1 < indent_limit)
                         lines.push_back({{x1, y}, {x1, y1 + grid}});
                     // The row's horizontal grid line under the slot.
-                    if (shortened)
-                        lines.push_back({{x0, y1}, {x1 + 1, y1}});
+                    if (shortened && x0 < indent_limit)
+                        lines.push_back({{x0, y1}, {std::min(x1 + 1, indent_limit), y1}});
                 }
                 if (tree && ShowLines) {
                     canvas.Brush = tree_brush;
@@ -490,13 +497,13 @@ void TCustomgxTreeList::Paint(ui::TCanvas& canvas) {
                 int focused_column = GetVisibleColumnIndex(GetFocusedColumn());
                 for (const THeaderCellInfo& hc : info.header_cells) {
                     CellLayout cell = LayoutCell(row, y, hc, info);
-                    if (cell.clipped.IsEmpty() && cell.rect.IsEmpty())
-                        continue;
                     bool cell_focused = row_focused && hc.column == focused_column;
-                    CellColors colors = GetCellColors(row.node, row_selected, focused, hc.column);
-                    bool multi =
-                        hc.line_count > 1 || row.line_count > 1 || IsColumnMultiLine(hc.column);
-                    {
+                    // A first cell that the indent has eaten up still keeps its grid line.
+                    if (!cell.clipped.IsEmpty() || !cell.rect.IsEmpty()) {
+                        CellColors colors =
+                            GetCellColors(row.node, row_selected, focused, hc.column);
+                        bool multi =
+                            hc.line_count > 1 || row.line_count > 1 || IsColumnMultiLine(hc.column);
                         ClipScope clip(canvas, ui::Rect{hc.clip.left, info.node_area.top,
                                                         hc.clip.right, info.node_area.bottom});
                         DrawCell(canvas, cell.rect, row.node, hc.column, row_selected, cell_focused,

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <QScrollBar>
 
 #include "tests/grid/grid_fixture.h"
@@ -31,6 +33,27 @@ TEST(Column, MinimumWidthRules) {
     EXPECT_EQ(c->Width(), 60);
     c->SetMinWidth(-4);
     EXPECT_EQ(c->MinWidth(), 0);
+}
+
+TEST(Column, AbsurdWidthsAreCappedSoTheLayoutStillAddsUp) {
+    GridFixture f(300, 100);
+    f.grid.SetOptions(f.grid.Options() & ~tloAutoWidth);
+    std::vector<TgxTreeListColumn*> columns;
+    for (int i = 0; i < 3; ++i)
+        columns.push_back(f.AddColumn("C" + std::to_string(i), 1 << 30));
+    for (TgxTreeListColumn* c : columns)
+        EXPECT_EQ(c->Width(), kMaxBandColumnWidth);
+    EXPECT_EQ(f.grid.GetBandsWidth(), 3 * kMaxBandColumnWidth);
+    columns[0]->SetMinWidth(std::numeric_limits<int>::max());
+    EXPECT_EQ(columns[0]->MinWidth(), kMaxBandColumnWidth);
+    TgxTreeListBand* band = f.grid.Bands().Items(0);
+    band->SetWidth(std::numeric_limits<int>::max());
+    EXPECT_EQ(band->Width(), kMaxBandColumnWidth);
+    band->SetMinWidth(std::numeric_limits<int>::max());
+    EXPECT_EQ(band->MinWidth(), kMaxBandColumnWidth);
+    // The view still scrolls to the far end and back.
+    f.grid.SetLeftCoord(std::numeric_limits<int>::max());
+    EXPECT_EQ(f.grid.LeftCoord(), 3 * kMaxBandColumnWidth - 300);
 }
 
 TEST(Column, ColourFollowsTheControlUntilSetAndRestoreDefaultsForgets) {

@@ -184,6 +184,27 @@ TEST(TreeListNode, MoveFromRootAndReleaseChildren) {
     EXPECT_EQ(tree.GetFocusedNode(), group);
 }
 
+TEST(TreeListNode, RegroupingKeepsTheDisplayedRowsRight) {
+    TCustomgxTreeList tree;
+    TgxTreeListNode* group = tree.Add();
+    TgxTreeListNode* row = tree.Add();
+    TgxTreeListNode* other = tree.Add();
+    tree.RebuildVisibleNodeCache();
+    ASSERT_EQ(tree.GetAbsoluteCount(), 3);
+    // Into a collapsed group: one row fewer on show.
+    row->MoveFromRootTo(group, 1);
+    EXPECT_EQ(tree.GetAbsoluteCount(), 2);
+    EXPECT_EQ(tree.GetNextVisibleNode(group), other);
+    EXPECT_EQ(tree.GetAbsoluteIndex(row), -1);
+    tree.RebuildVisibleNodeCache();
+    // Released again: every former child is a shown top-level row.
+    group->ReleaseChildren();
+    EXPECT_EQ(tree.GetAbsoluteCount(), 3);
+    EXPECT_EQ(tree.GetAbsoluteIndex(row), 2);
+    EXPECT_EQ(tree.GetNextVisibleNode(other), row);
+    EXPECT_EQ(tree.GetAbsoluteNode(2), row);
+}
+
 TEST(TreeListNode, DeletionHookSeesNeighboursExceptWhileClearing) {
     Forest f;
     f.root0->Expand(true);

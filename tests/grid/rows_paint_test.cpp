@@ -375,5 +375,38 @@ TEST(RowPainter, TreeWithFootersPaintsEveryPixel) {
     }
 }
 
+TEST(RowPainter, DeepIndentPastTheFirstColumnLeavesNoGapAndNoLineAcrossCells) {
+    for (bool grid_lines : {false, true}) {
+        GridFixture f(300, 200);
+        f.AddColumn("Name", 60);
+        f.AddColumn("Mail", 100);
+        f.AddColumn("Z", 0);
+        f.grid.SetShowGrid(grid_lines);
+        f.grid.SetOptions(f.grid.Options() & ~tloRowSelect);
+        TgxTreeListNode* n = f.grid.Add();
+        for (int i = 0; i < 7; ++i) {
+            n = n->AddChild();
+            n->SetStrings(0, "level " + std::to_string(i + 1));
+            n->SetStrings(1, "mail" + std::to_string(i));
+        }
+        f.grid.Items(0)->Expand(true);
+        QImage image = Render(f.grid);
+        image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/deep_rows_grid" +
+                   QString::number(grid_lines) + ".png");
+        TDrawInfo info = Info(f.grid);
+        ASSERT_EQ(info.rows.size(), 8u);
+        EXPECT_FALSE(AnyPixel(image, info.node_area, [](QColor c) {
+            return (c.rgb() & 0xFFFFFF) == 0xFF00FF;
+        })) << grid_lines;
+        // The indent slots past the first column leave the next column's cells whole.
+        const int mail_left = info.header_cells[1].rect.left;
+        int top = info.node_area.top;
+        for (std::size_t r = 0; r + 1 < info.rows.size(); ++r)
+            top += info.rows[r].row_height;
+        for (int x = mail_left + 1; x < mail_left + 60; ++x)
+            EXPECT_EQ(Px(image, x, top + 1), Rgb(f.grid.GetColor())) << grid_lines << " x " << x;
+    }
+}
+
 }  // namespace
 }  // namespace grid
