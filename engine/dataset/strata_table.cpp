@@ -96,7 +96,7 @@ FieldDescriptor DescriptorOf(platform::nls::CodePage page, std::string_view name
 std::string IndexFieldList(platform::nls::CodePage page, const IndexDescriptor& d,
                            const std::vector<FieldDescriptor>& fields) {
     std::string list;
-    for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
+    for (std::size_t i = 0; i < IndexFieldsHeld(d); ++i) {
         const std::uint16_t number = IndexFieldNumber(d, i);
         for (const FieldDescriptor& f : fields) {
             if (FieldNumber(f) == number) {
