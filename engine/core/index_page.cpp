@@ -1409,12 +1409,15 @@ void TPage::Rebalance() {
     PinnedPage sibling(*owner_, owner_->GetPage(slot_, parent->PointerAt(pos == 1 ? 2 : pos - 1)));
     TPage& left = pos == 1 ? *this : *sibling;
     TPage& right = pos == 1 ? *sibling : *this;
-    if (left.kind_ != right.kind_)
+    // Neighbours in the parent that do not name each other as neighbours (or are one
+    // page) come from a damaged file: joining them would break the chain of the level.
+    if (left.kind_ != right.kind_ || &left == &right || left.next_ != right.offset_ ||
+        right.previous_ != left.offset_) {
         PageCorrupt(owner_);
+    }
     const std::int64_t total = left.count_ + right.count_;
     const bool left_was_empty = left.count_ == 0;
     [[maybe_unused]] const std::uint64_t keys_before = left.KeyCount() + right.KeyCount();
-    assert(left.next_ == right.offset_ && right.previous_ == left.offset_);
     if (total < Capacity()) {
         right.MoveEntries(left, 1, right.count_, left.count_);
         left.next_ = right.next_;

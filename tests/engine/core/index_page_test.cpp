@@ -280,6 +280,50 @@ TEST_F(IndexFileFixture, DeleteBelowAZeroCountIsRefusedAsDamaged) {
     EXPECT_EQ(root->CountAt(1), 0u);
 }
 
+// Two leaves whose links on disk do not name each other, though their parent
+// holds them side by side: the delete that would merge or even them out is
+// refused as a damaged page, before either page changes.
+TEST_F(IndexFileFixture, UnderflowBetweenLeavesWhoseLinksDisagreeIsRefusedAsDamaged) {
+    struct Case {
+        const char* what;
+        bool left_next;  // else the right leaf's previous link
+        std::uint32_t link;
+    };
+    for (const Case& c : {Case{"left leaf's next link cut", true, 0},
+                          Case{"right leaf's previous link cut", false, 0},
+                          Case{"left leaf's next link on itself", true, 1}}) {
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        Key key(500, 0);
+        for (std::uint32_t i = 1; i <= 9; ++i) {
+            key[0] = static_cast<std::uint8_t>(i);
+            ASSERT_TRUE(tree.Insert(key.data(), i));
+        }
+        std::uint32_t left_offset = 0;
+        {
+            PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+            left_offset = root->PointerAt(1);
+            PinnedPage damaged(*file, file->GetPage(1, root->PointerAt(c.left_next ? 1 : 2)));
+            const std::uint32_t link = c.link == 1 ? damaged->Offset() : c.link;
+            if (c.left_next)
+                damaged->SetNext(link);
+            else
+                damaged->SetPrevious(link);
+        }
+        // The right leaf keeps 4 of 8: one delete leaves it below half.
+        key[0] = 9;
+        try {
+            tree.Delete(key.data());
+            ADD_FAILURE() << c.what << ": the delete went through";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt) << c.what;
+        }
+        PinnedPage left(*file, file->GetPage(1, left_offset));
+        EXPECT_EQ(left->EntryCount(), 5) << c.what;
+    }
+}
+
 TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf
