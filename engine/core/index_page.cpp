@@ -1258,8 +1258,20 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
     return m;
 }
 
+// Whether the page claims to be a root below another root of its index: a damaged kind
+// byte, which a split or an emptying would follow to cut the rest of the tree off. (A page
+// of an index without a root belongs to no tree yet.)
+bool TPage::FalseRoot() const {
+    if (owner_ == nullptr || (kind_ != PageKind::kRoot && kind_ != PageKind::kRootLeaf))
+        return false;
+    const std::uint32_t root = owner_->GetRoot(slot_);
+    return root != 0 && root != offset_;
+}
+
 void TPage::Split() {
     assert(count_ >= 2);
+    if (FalseRoot())
+        PageCorrupt(owner_);
     [[maybe_unused]] const std::uint64_t keys_before = KeyCount();
     PinnedPage fresh(*owner_, owner_->NewPage(nullptr, slot_));
     TPage& right = *fresh;
@@ -1331,7 +1343,7 @@ void TPage::Split() {
 }
 
 void TPage::DeleteEntry() {
-    if (edit_ < 1 || edit_ > count_)
+    if (edit_ < 1 || edit_ > count_ || FalseRoot())
         PageCorrupt(owner_);
     const std::int64_t removed = edit_;
     EraseRaw(removed);

@@ -324,6 +324,45 @@ TEST_F(IndexFileFixture, UnderflowBetweenLeavesWhoseLinksDisagreeIsRefusedAsDama
     }
 }
 
+// A leaf below the root whose kind byte says it is the root leaf: the split or
+// the emptying that would make it the index's root (or end the index) is
+// refused as a damaged page, and the root still leads to every other key.
+TEST_F(IndexFileFixture, LeafCallingItselfTheRootIsRefusedBelowTheRoot) {
+    for (const bool grow : {true, false}) {
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        Key key(500, 0);
+        for (std::uint32_t i = 1; i <= 9; ++i) {
+            key[0] = static_cast<std::uint8_t>(2 * i);
+            ASSERT_TRUE(tree.Insert(key.data(), i));
+        }
+        const std::uint32_t root = file->GetRoot(1);
+        {
+            PinnedPage page(*file, file->GetPage(1, root));
+            PinnedPage right(*file, file->GetPage(1, page->PointerAt(2)));
+            ASSERT_EQ(right->EntryCount(), 4);
+            right->SetKind(PageKind::kRootLeaf);
+        }
+        try {
+            for (std::uint32_t i = 0; i < 5; ++i) {
+                // Keys 12 to 18 stand in the right leaf.
+                key[0] = static_cast<std::uint8_t>(grow ? 13 + 2 * i : 12 + 2 * i);
+                if (grow)
+                    tree.Insert(key.data(), 100 + i);
+                else
+                    tree.Delete(key.data());
+            }
+            ADD_FAILURE() << (grow ? "split" : "emptied") << " as the root";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+        }
+        EXPECT_EQ(file->GetRoot(1), root) << grow;
+        key[0] = 2;
+        EXPECT_EQ(tree.Find(key.data()), std::optional<std::uint32_t>(1)) << grow;
+    }
+}
+
 TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf
