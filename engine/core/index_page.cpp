@@ -1275,6 +1275,10 @@ void TPage::Split() {
     [[maybe_unused]] const std::uint64_t keys_before = KeyCount();
     PinnedPage fresh(*owner_, owner_->NewPage(nullptr, slot_));
     TPage& right = *fresh;
+    // A new page is nobody's neighbour yet: a next link naming it is damaged, and
+    // following it would link the new half to itself.
+    if (next_ == right.offset_)
+        PageCorrupt(owner_);
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
     const std::int64_t keep = (count_ + 1) / 2;

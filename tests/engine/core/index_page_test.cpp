@@ -363,6 +363,36 @@ TEST_F(IndexFileFixture, LeafCallingItselfTheRootIsRefusedBelowTheRoot) {
     }
 }
 
+// A leaf whose next link names the page the index hands out next (the end of
+// the file here): splitting it would link the new half to itself, so the
+// split is refused as a damaged page.
+TEST_F(IndexFileFixture, SplitOfALeafLinkedToTheNextNewPageIsRefusedAsDamaged) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    Key key(500, 0);
+    for (std::uint32_t i = 1; i <= 9; ++i) {
+        key[0] = static_cast<std::uint8_t>(2 * i);
+        ASSERT_TRUE(tree.Insert(key.data(), i));
+    }
+    {
+        PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+        PinnedPage left(*file, file->GetPage(1, root->PointerAt(1)));
+        ASSERT_EQ(left->EntryCount(), 5);
+        left->SetNext(file->GetNextPageOffset());
+    }
+    try {
+        // Keys 3, 5, 7 and 9 go to the left leaf; the fourth overflows it.
+        for (std::uint8_t k = 3; k <= 9; k += 2) {
+            key[0] = k;
+            tree.Insert(key.data(), 100u + k);
+        }
+        ADD_FAILURE() << "the split went through";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+    }
+}
+
 TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf
