@@ -422,14 +422,22 @@ void TStrataParams::ReadData(std::span<const std::uint8_t> data) {
             Fail("Unable to load bind parameters");
         param->SetParamType(static_cast<db::TParamType>(param_type));
         const auto type = static_cast<db::TFieldType>(in.Unsigned(1));
+        std::span<const std::uint8_t> value;
         if (type != db::ftUnknown) {
-            const auto value = in.Bytes(in.Unsigned(wide));
-            if (!HasNativeValue(type) || !param->SetNativeValue(type, value))
+            value = in.Bytes(in.Unsigned(wide));
+            if (!HasNativeValue(type))
+                Fail("Unable to load bind parameters");
+        }
+        const bool is_null = in.Unsigned(1) != 0;
+        const bool bound = in.Unsigned(1) != 0;
+        if (type != db::ftUnknown) {
+            // A null value is stored as zeros, which are no date: only its size is checked.
+            const bool fits = is_null ? FixedSize(type) == 0 || value.size() == FixedSize(type)
+                                      : param->SetNativeValue(type, value);
+            if (!fits)
                 Fail("Unable to load bind parameters");
         }
         param->SetDataType(type);
-        const bool is_null = in.Unsigned(1) != 0;
-        const bool bound = in.Unsigned(1) != 0;
         if (is_null)
             param->Clear();
         param->SetBound(bound);
