@@ -709,6 +709,38 @@ TEST_F(StrataDataSetTest, KeyEditingTouchesOnlyIndexFieldsAndCancelRestoresTheKe
     table.Cancel();
 }
 
+TEST_F(StrataDataSetTest, KeysEditedAndPostedBoundTheRange) {
+    TestTable& table = OpenList("ByCategory");
+    const auto edit_key = [&](TStrataDataSet::KeyIndex key, const char* value) {
+        table.SetKeyBuffer(key, true);
+        table.FieldByName("Category")->SetAsString(value);
+        table.Post();
+    };
+    edit_key(TStrataDataSet::kiRangeStart, "events");
+    edit_key(TStrataDataSet::kiRangeEnd, "events");
+    EXPECT_TRUE(table.ApplyRange());
+    EXPECT_TRUE(table.RangeActive());
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"bob@example.com", "dora@example.com"}));
+    EXPECT_FALSE(table.Locate("Category", db::Variant("news"), {})) << "outside the range";
+
+    // A cancelled key keeps the range as it was; an end left unedited is open.
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, false);
+    table.FieldByName("Category")->SetAsString("zzz");
+    table.Cancel();
+    EXPECT_FALSE(table.ApplyRange());
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, true);
+    table.Cancel();
+    table.SetKeyBuffer(TStrataDataSet::kiRangeStart, true);
+    table.FieldByName("Category")->SetAsString("news");
+    table.Post();
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, true);
+    table.Post();
+    EXPECT_TRUE(table.ApplyRange());
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"carol@example.com", "abe@example.com"}));
+    EXPECT_TRUE(table.ResetRange());
+    EXPECT_EQ(table.RecordCount(), 4);
+}
+
 TEST_F(StrataDataSetTest, RecordNumbersCopyOnAppendAndDisplayLabels) {
     TableDefinition definition = ListTableDefinition();
     PutShortString(definition.fields[1], fd::kDescription, fd::kTextLength, "E-mail address");
