@@ -538,6 +538,21 @@ TEST_F(BlobStreamTest, ReadingAChangedBlobKeepsTheChange) {
     EXPECT_EQ(t.FieldByName("Notes")->AsString(), "after");
 }
 
+TEST_F(BlobStreamTest, AWriterBesideAnOpenReaderNeedsTheEditState) {
+    TStrataTable& t = MemoTable();
+    db::TField* notes = t.FieldByName("Notes");
+    t.Append();
+    notes->SetAsString("kept text");
+    t.Post();
+    auto reader = t.CreateBlobStream(notes, db::bmRead);
+    for (const db::TBlobStreamMode mode : {db::bmWrite, db::bmReadWrite}) {
+        EXPECT_THROW(t.CreateBlobStream(notes, mode), db::EDatabaseError) << mode;
+    }
+    EXPECT_EQ(ReadAll(*reader), "kept text") << "the shown record is not emptied";
+    reader.reset();
+    EXPECT_EQ(notes->AsString(), "kept text");
+}
+
 TEST_F(BlobStreamTest, WriteModeEmptiesTheBlobFirst) {
     TStrataTable& t = MemoTable();
     db::TField* notes = t.FieldByName("Notes");
