@@ -445,6 +445,20 @@ TEST_F(StrataTableTest, RestructureAddsFieldsToAnExistingTable) {
     t.Close();
 }
 
+TEST_F(StrataTableTest, CreateWritesTheTableOfAReadOnlyComponent) {
+    // Opened once on a write-protected file, or set read-only for viewing: the component
+    // still creates its table when the table is missing.
+    TStrataTable& t = MakeTable("viewed.dat");
+    t.FieldDefs()->Add("Id", db::ftInteger);
+    t.SetReadOnly(true);
+    EXPECT_FALSE(t.Exists());
+    ASSERT_NO_THROW(t.CreateTable());
+    EXPECT_TRUE(t.Exists());
+    EXPECT_TRUE(t.ReadOnly());
+    t.Open();
+    EXPECT_FALSE(t.CanModify());
+}
+
 TEST_F(StrataTableTest, MissingTableNameIsRefused) {
     TStrataTable& t = MakeTable("");
     try {
