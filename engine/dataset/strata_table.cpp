@@ -574,6 +574,8 @@ void TStrataTable::MasterChanged() {
 
 void TStrataTable::MasterDisabled() {
     CheckBrowseMode();
+    // A search may have moved the cursor; the record shown is the one to stay on.
+    UpdateCursorPos();
     if (ResetRange())
         Resync({});
 }

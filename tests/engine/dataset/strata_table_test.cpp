@@ -459,6 +459,45 @@ TEST_F(StrataTableTest, CreateWritesTheTableOfAReadOnlyComponent) {
     EXPECT_FALSE(t.CanModify());
 }
 
+TEST_F(StrataTableTest, ADetailLetGoOfByItsMasterStaysOnItsRecord) {
+    TableDefinition categories;
+    categories.fields = {MakeFieldDescriptor(1, "Category", 1, 0, 80)};
+    LayOut(categories.fields);
+    categories.indexes = {MakeIndex("", {1}, true, true)};
+    Create(categories, "cats");
+    Create(ListTableDefinition());
+    TestTable& master = NewTable("cats");
+    master.Open();
+    for (const char* name : {"events", "news"}) {
+        master.Append();
+        master.FieldByName("Category")->SetAsString(name);
+        master.Post();
+    }
+    {
+        TestTable& fill = NewTable();
+        fill.Open();
+        AddEntry(fill, "carol@example.com", "news", 0, "Carol");
+        AddEntry(fill, "abe@example.com", "news", 1, "Abe");
+        AddEntry(fill, "bob@example.com", "events", 2, "Bob");
+        fill.Close();
+    }
+    auto source = db::MakeComponent<db::TDataSource>(nullptr);
+    source->SetDataSet(&master);
+    TStrataTable& detail = MakeTable("mailist");
+    detail.SetIndexName("ByCategory");
+    detail.SetMasterSource(source.get());
+    detail.SetMasterFields("Category");
+    master.Last();
+    detail.Open();
+    detail.Last();
+    ASSERT_EQ(detail.FieldByName("Item")->AsString(), "abe@example.com");
+    // A lookup searches without moving the record shown, though it moves the cursor.
+    EXPECT_EQ(detail.Lookup("Name", db::Variant("Carol"), "Item").AsString(), "carol@example.com");
+    detail.SetMasterFields("");
+    EXPECT_EQ(detail.RecordCount(), 3);
+    EXPECT_EQ(detail.FieldByName("Item")->AsString(), "abe@example.com");
+}
+
 TEST_F(StrataTableTest, MissingTableNameIsRefused) {
     TStrataTable& t = MakeTable("");
     try {
