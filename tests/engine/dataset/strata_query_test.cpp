@@ -90,6 +90,36 @@ TEST_F(StrataQueryTest, ParametersReachTheStatement) {
     EXPECT_FALSE(q.Prepared());
 }
 
+TEST_F(StrataQueryTest, UnpreparingLetsGoOfTheDatabase) {
+    Create(ListTableDefinition());
+    database->SetKeepConnection(false);
+    TestTable& keep = NewTable();
+    keep.exclusive = false;
+    keep.Open();  // holds the database open for the comparison of uses
+    AddEntry(keep, "a@x", "news", 0);
+    const std::int32_t uses = database->UseCount();
+    TStrataQuery& q = MakeQuery("select Item from mailist");
+    q.Prepare();
+    EXPECT_EQ(database->UseCount(), uses + 1);
+    q.Unprepare();
+    EXPECT_FALSE(q.Prepared());
+    EXPECT_EQ(database->UseCount(), uses) << "the statement's use ends with it";
+    EXPECT_EQ(q.Database(), nullptr);
+
+    // A prepared, closed query may move to another database: it unprepares first.
+    q.Prepare();
+    q.Open();
+    EXPECT_THROW(q.SetDatabaseName("Elsewhere"), db::EDatabaseError) << "open";
+    q.Close();
+    EXPECT_NO_THROW(q.SetDatabaseName("Elsewhere"));
+    EXPECT_FALSE(q.Prepared());
+    EXPECT_EQ(q.DatabaseName(), "Elsewhere");
+    EXPECT_EQ(database->UseCount(), uses);
+    q.SetDatabaseName("TestDB");
+    q.Open();
+    EXPECT_EQ(q.FieldByName("Item")->AsString(), "a@x");
+}
+
 // Counts what a control bound to the query sees.
 class WatchLink : public db::TDataLink {
   public:
