@@ -445,6 +445,17 @@ TEST_F(StrataDataSetTest, LocateAndLookupByIndexAndByFilter) {
          {},
          "dora@example.com"},
         {"Comments", db::Variant::Null(), {}, "abe@example.com"},
+        // A partial key with no text matches every record; the fields before it stay full.
+        {"Name", db::Variant("*"), {db::loPartialKey}, "abe@example.com"},
+        {"Item", db::Variant(""), {db::loPartialKey, db::loCaseInsensitive}, "abe@example.com"},
+        {"Category;Name",
+         db::VarArrayOf({db::Variant("news"), db::Variant("")}),
+         {db::loPartialKey},
+         "carol@example.com"},
+        {"Category;Name",
+         db::VarArrayOf({db::Variant("nothing"), db::Variant("*")}),
+         {db::loPartialKey},
+         nullptr},
     };
     for (const Case& c : cases) {
         table.First();
