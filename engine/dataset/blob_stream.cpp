@@ -92,7 +92,7 @@ std::int64_t TStrataBlobStream::Write(std::span<const std::byte> data) {
     if (!opened_ || data.empty())
         return 0;
     if (position_ + static_cast<std::int64_t>(data.size()) > kMaxBlobPosition)
-        Raise(kErrBlobLimit);
+        Raise(kErrInvalidBlobLength);
     const EngineErrorCode code = dataset_.Handle()->WriteBlob(
         field_no_, record_, static_cast<std::uint32_t>(data.size()),
         reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<std::uint32_t>(position_));

@@ -570,6 +570,22 @@ TEST_F(BlobStreamTest, WritesReadsAndSeeksWithinTheBlob) {
     EXPECT_THROW(stream->Seek(-1, db::soBeginning), db::EDatabaseError);
     EXPECT_THROW(stream->Seek(-12, db::soEnd), db::EDatabaseError);
     EXPECT_EQ(stream->Seek(0, db::soCurrent), 11) << "a refused seek keeps the position";
+    stream.reset();
+
+    // A write that would end past the largest offset names the blob's length, writes nothing.
+    t.Edit();
+    auto writer = t.CreateBlobStream(notes, db::bmReadWrite);
+    EXPECT_EQ(writer->Seek(0x7FFFFFFE, db::soBeginning), 0x7FFFFFFE);
+    try {
+        WriteText(*writer, "four");
+        ADD_FAILURE() << "a write beyond the largest offset was taken";
+    } catch (const std::exception& error) {
+        EXPECT_NE(std::string(error.what()).find("Invalid blob length"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(writer->Size(), 11);
+    writer.reset();
+    t.Cancel();
 }
 
 TEST_F(BlobStreamTest, ReadingAChangedBlobKeepsTheChange) {
