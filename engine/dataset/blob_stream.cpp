@@ -22,7 +22,8 @@ TStrataBlobStream::TStrataBlobStream(db::TBlobField& field, db::TBlobStreamMode 
     : field_(field),
       dataset_(dataset),
       record_(record),
-      field_no_(static_cast<std::uint16_t>(field.FieldNo())) {
+      field_no_(static_cast<std::uint16_t>(field.FieldNo())),
+      writable_(mode != db::bmRead) {
     TDataCursor* cursor = dataset_.Handle();
     if (record_.empty() || cursor == nullptr)
         return;
@@ -88,7 +89,14 @@ std::int64_t TStrataBlobStream::Read(std::span<std::byte> buffer) {
     return got;
 }
 
+void TStrataBlobStream::CheckWritable() const {
+    // A reader's blob is the record shown: changing it would slip past edit and post.
+    if (!writable_)
+        throw db::EDatabaseError("Field '" + field_.FieldName() + "' cannot be modified");
+}
+
 std::int64_t TStrataBlobStream::Write(std::span<const std::byte> data) {
+    CheckWritable();
     if (!opened_ || data.empty())
         return 0;
     if (position_ + static_cast<std::int64_t>(data.size()) > kMaxBlobPosition)
@@ -132,6 +140,7 @@ void TStrataBlobStream::SetSize(std::int64_t size) {
 }
 
 void TStrataBlobStream::Truncate() {
+    CheckWritable();
     if (!opened_)
         return;
     const EngineErrorCode code =

@@ -617,6 +617,9 @@ TEST_F(BlobStreamTest, AWriterBesideAnOpenReaderNeedsTheEditState) {
     for (const db::TBlobStreamMode mode : {db::bmWrite, db::bmReadWrite}) {
         EXPECT_THROW(t.CreateBlobStream(notes, mode), db::EDatabaseError) << mode;
     }
+    // Nor does the reader itself change what it reads.
+    EXPECT_THROW(WriteText(*reader, "x"), db::EDatabaseError);
+    EXPECT_THROW(reader->SetSize(0), db::EDatabaseError);
     EXPECT_EQ(ReadAll(*reader), "kept text") << "the shown record is not emptied";
     reader.reset();
     EXPECT_EQ(notes->AsString(), "kept text");
