@@ -120,6 +120,41 @@ TEST_F(StrataQueryTest, UnpreparingLetsGoOfTheDatabase) {
     EXPECT_EQ(q.FieldByName("Item")->AsString(), "a@x");
 }
 
+TEST_F(StrataQueryTest, BcdParametersMeetStoredAmounts) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6, 29),
+                         MakeFieldDescriptor(2, "Amount", 8, 0, 0, 2)};
+    LayOut(definition.fields);
+    definition.indexes = {MakeIndex("", {1}, true)};
+    Create(definition, "amounts");
+    {
+        TestTable& t = NewTable("amounts");
+        t.Open();
+        for (const std::int64_t raw : {123400, -5000, 7}) {
+            t.Append();
+            t.FieldByName("Amount")->SetAsCurrency(db::Currency::FromRaw(raw));
+            t.Post();
+        }
+        t.Close();
+    }
+    TStrataQuery& q = MakeQuery("select Id from amounts where Amount = :a");
+    struct Case {
+        std::int64_t raw;
+        std::int32_t id;  // 0: no row
+    };
+    for (const Case c : {Case{123400, 1}, Case{-5000, 2}, Case{0, 3}, Case{999, 0}}) {
+        q.Params().ParamByName("a").SetAsBCD(db::Currency::FromRaw(c.raw));
+        q.Open();
+        if (c.id == 0) {
+            EXPECT_TRUE(q.IsEmpty()) << c.raw;
+        } else {
+            ASSERT_FALSE(q.IsEmpty()) << c.raw;
+            EXPECT_EQ(q.FieldByName("Id")->AsInteger(), c.id) << c.raw;
+        }
+        q.Close();
+    }
+}
+
 // Counts what a control bound to the query sees.
 class WatchLink : public db::TDataLink {
   public:
