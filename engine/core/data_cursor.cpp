@@ -678,7 +678,7 @@ bool TDataCursor::IndexDefChanged(const IndexDescriptor& a, const IndexDescripto
         return std::find_if(fields.begin(), fields.end(),
                             [&](const FieldDescriptor& f) { return FieldNumber(f) == number; });
     };
-    for (std::size_t i = 0; i < IndexFieldCount(a); ++i) {
+    for (std::size_t i = 0; i < IndexFieldsHeld(a); ++i) {
         const std::uint16_t number = IndexFieldNumber(b, i);
         const auto added = find(new_fields, number);
         if (added == new_fields.end())

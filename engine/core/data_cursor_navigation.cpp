@@ -48,7 +48,7 @@ TDataCursor::IndexState TDataCursor::MakeIndexState(int slot) const {
     state.descending = d[ixd::kDescending] != 0;
     state.case_insensitive = d[ixd::kCaseInsensitive] != 0;
     state.unique = IndexUnique(d);
-    for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
+    for (std::size_t i = 0; i < IndexFieldsHeld(d); ++i) {
         const auto field = table_->DataFile().FindFieldDescriptor(IndexFieldNumber(d, i));
         if (!field)
             Raise(kErrIndexPageCorrupt, {}, IndexName(d));

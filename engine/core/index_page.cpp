@@ -1258,11 +1258,27 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
     return m;
 }
 
+// Whether the page claims to be a root below another root of its index: a damaged kind
+// byte, which a split or an emptying would follow to cut the rest of the tree off. (A page
+// of an index without a root belongs to no tree yet.)
+bool TPage::FalseRoot() const {
+    if (owner_ == nullptr || (kind_ != PageKind::kRoot && kind_ != PageKind::kRootLeaf))
+        return false;
+    const std::uint32_t root = owner_->GetRoot(slot_);
+    return root != 0 && root != offset_;
+}
+
 void TPage::Split() {
     assert(count_ >= 2);
+    if (FalseRoot())
+        PageCorrupt(owner_);
     [[maybe_unused]] const std::uint64_t keys_before = KeyCount();
     PinnedPage fresh(*owner_, owner_->NewPage(nullptr, slot_));
     TPage& right = *fresh;
+    // A new page is nobody's neighbour yet: a next link naming it is damaged, and
+    // following it would link the new half to itself.
+    if (next_ == right.offset_)
+        PageCorrupt(owner_);
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
     const std::int64_t keep = (count_ + 1) / 2;
@@ -1331,7 +1347,7 @@ void TPage::Split() {
 }
 
 void TPage::DeleteEntry() {
-    if (edit_ < 1 || edit_ > count_)
+    if (edit_ < 1 || edit_ > count_ || FalseRoot())
         PageCorrupt(owner_);
     const std::int64_t removed = edit_;
     EraseRaw(removed);
@@ -1409,12 +1425,15 @@ void TPage::Rebalance() {
     PinnedPage sibling(*owner_, owner_->GetPage(slot_, parent->PointerAt(pos == 1 ? 2 : pos - 1)));
     TPage& left = pos == 1 ? *this : *sibling;
     TPage& right = pos == 1 ? *sibling : *this;
-    if (left.kind_ != right.kind_)
+    // Neighbours in the parent that do not name each other as neighbours (or are one
+    // page) come from a damaged file: joining them would break the chain of the level.
+    if (left.kind_ != right.kind_ || &left == &right || left.next_ != right.offset_ ||
+        right.previous_ != left.offset_) {
         PageCorrupt(owner_);
+    }
     const std::int64_t total = left.count_ + right.count_;
     const bool left_was_empty = left.count_ == 0;
     [[maybe_unused]] const std::uint64_t keys_before = left.KeyCount() + right.KeyCount();
-    assert(left.next_ == right.offset_ && right.previous_ == left.offset_);
     if (total < Capacity()) {
         right.MoveEntries(left, 1, right.count_, left.count_);
         left.next_ = right.next_;

@@ -526,6 +526,7 @@ class alignas(64) TPage {
     bool Overflows() const;
     void UpdateSeparator();
     void Split();
+    bool FalseRoot() const;
     void Rebalance();
     void ReparentChildren();
     // The read position: on the first entry not below the key (leaf), or

@@ -23,6 +23,7 @@
 //  54 16 x u16 field numbers        86 u32 root page  90 u32 first free page
 //  94 u8 0  95 u8 removal mark (repair only)  96..119 zero
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -143,6 +144,11 @@ inline std::uint8_t IndexCompression(const IndexDescriptor& d) {
 }
 inline std::uint8_t IndexFieldCount(const IndexDescriptor& d) {
     return d[ixd::kFieldCount];
+}
+// The key fields whose numbers the descriptor holds: a damaged count above
+// sixteen would read on past the field numbers.
+inline std::size_t IndexFieldsHeld(const IndexDescriptor& d) {
+    return std::min<std::size_t>(IndexFieldCount(d), ixd::kMaxFields);
 }
 inline std::uint16_t IndexFieldNumber(const IndexDescriptor& d, std::size_t i) {
     return GetU16(d, ixd::kFieldNumbers + 2 * i);

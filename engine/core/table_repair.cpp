@@ -437,7 +437,7 @@ IndexPlan PlanIndex(TIndexFile& index, TDataFile& data, int slot, std::uint16_t 
     plan.case_insensitive = d[ixd::kCaseInsensitive] != 0;
     plan.unique = IndexUnique(d);
     plan.key_size = IndexKeySize(d);
-    for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
+    for (std::size_t i = 0; i < IndexFieldsHeld(d); ++i) {
         const auto field = data.FindFieldDescriptor(IndexFieldNumber(d, i));
         if (!field)
             RaiseEngineError(kErrHeaderCorrupt, data.Name(), {}, plan.name);

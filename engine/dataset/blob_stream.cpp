@@ -22,17 +22,20 @@ TStrataBlobStream::TStrataBlobStream(db::TBlobField& field, db::TBlobStreamMode 
     : field_(field),
       dataset_(dataset),
       record_(record),
-      field_no_(static_cast<std::uint16_t>(field.FieldNo())) {
+      field_no_(static_cast<std::uint16_t>(field.FieldNo())),
+      writable_(mode != db::bmRead) {
     TDataCursor* cursor = dataset_.Handle();
     if (record_.empty() || cursor == nullptr)
         return;
+    // Checked even when a reader left the blob open: the engine would take the write into
+    // that blob all the same, and the record shown would differ from the record stored.
+    if (mode != db::bmRead) {
+        if (field_.ReadOnly())
+            throw db::EDatabaseError("Field '" + field_.FieldName() + "' cannot be modified");
+        if (dataset_.State() != db::dsEdit && dataset_.State() != db::dsInsert)
+            throw db::EDatabaseError("Dataset not in edit or insert mode");
+    }
     if (cursor->FindBlob(field_no_, record_) == nullptr) {
-        if (mode != db::bmRead) {
-            if (field_.ReadOnly())
-                throw db::EDatabaseError("Field '" + field_.FieldName() + "' cannot be modified");
-            if (dataset_.State() != db::dsEdit && dataset_.State() != db::dsInsert)
-                throw db::EDatabaseError("Dataset not in edit or insert mode");
-        }
         const EngineErrorCode code = cursor->OpenBlob(
             field_no_, record_, mode == db::bmRead ? kBlobOpenRead : kBlobOpenReadWrite);
         if (code != kErrNone)
@@ -77,17 +80,27 @@ std::int64_t TStrataBlobStream::Read(std::span<std::byte> buffer) {
     const EngineErrorCode code = dataset_.Handle()->ReadBlob(
         field_no_, record_, got, count, reinterpret_cast<std::uint8_t*>(buffer.data()),
         static_cast<std::uint32_t>(position_));
+    // An offset beyond the blob reads nothing; it is no failure.
+    if (code == kErrInvalidBlobOffset)
+        return 0;
     if (code != kErrNone && code != kErrEndOfBlob)
         Raise(code);
     position_ += got;
     return got;
 }
 
+void TStrataBlobStream::CheckWritable() const {
+    // A reader's blob is the record shown: changing it would slip past edit and post.
+    if (!writable_)
+        throw db::EDatabaseError("Field '" + field_.FieldName() + "' cannot be modified");
+}
+
 std::int64_t TStrataBlobStream::Write(std::span<const std::byte> data) {
+    CheckWritable();
     if (!opened_ || data.empty())
         return 0;
     if (position_ + static_cast<std::int64_t>(data.size()) > kMaxBlobPosition)
-        Raise(kErrBlobLimit);
+        Raise(kErrInvalidBlobLength);
     const EngineErrorCode code = dataset_.Handle()->WriteBlob(
         field_no_, record_, static_cast<std::uint32_t>(data.size()),
         reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<std::uint32_t>(position_));
@@ -127,6 +140,7 @@ void TStrataBlobStream::SetSize(std::int64_t size) {
 }
 
 void TStrataBlobStream::Truncate() {
+    CheckWritable();
     if (!opened_)
         return;
     const EngineErrorCode code =

@@ -37,11 +37,14 @@ class TStrataBlobStream : public db::TStream {
 
   private:
     [[noreturn]] void Raise(int code) const;
+    // Raises "Field '%s' cannot be modified" for a stream opened for reading.
+    void CheckWritable() const;
 
     db::TBlobField& field_;
     TStrataDataSet& dataset_;
     std::span<std::uint8_t> record_;
     std::uint16_t field_no_;
+    bool writable_ = false;  // opened for write or read-write
     bool opened_ = false;
     bool opened_here_ = false;  // this stream opened the blob (and closes it)
     bool modified_ = false;

@@ -579,10 +579,16 @@ void TStrataDataSet::SetFieldData(db::TField* field, std::span<const std::byte> 
             const std::size_t size = FieldDataSize(cursor_->GetFieldDesc(number));
             // The engine reads a whole value; a shorter source is padded, never over-read.
             std::array<std::uint8_t, kLargestFieldData> value{};
-            if (!buffer.empty())
+            if (!buffer.empty()) {
                 std::memcpy(value.data(), buffer.data(),
                             std::min({buffer.size(), size, value.size()}));
+            }
             cursor_->PutField(number, StateRecord(), buffer.empty() ? nullptr : value.data());
+        }
+        // The framework leaves a key's changes unmarked; Post hands this mark to the key
+        // buffer, and an unmarked range end stays open.
+        if (state == db::dsSetKey) {
+            SetModified(true);
         }
     }
     if (state != db::dsCalcFields && state != db::dsFilter && state != db::dsNewValue) {

@@ -436,6 +436,31 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
             Refuse("Field '" + field->DisplayName() + "' is of an unsupported type");
         }
     }
+    // A partial key with no text compares nothing and so matches every record: the search
+    // runs on the other fields alone, each a full key.
+    if (options.Contains(db::loPartialKey) && IsStringType(fields.back()->DataType())) {
+        const db::Variant last = KeyValueAt(key_values, fields.size() - 1, fields.size());
+        std::string text = last.IsClear() ? std::string("-") : last.AsString();
+        if (!text.empty() && text.back() == '*') {
+            text.pop_back();
+        }
+        if (text.empty()) {
+            if (fields.size() == 1) {
+                cursor_->First();
+                return cursor_->GetNextRecord(EngineRecord(TempBuffer())) == kErrNone;
+            }
+            std::string names;
+            std::vector<db::Variant> values;
+            for (std::size_t i = 0; i + 1 < fields.size(); ++i) {
+                names += (i == 0 ? "" : ";") + fields[i]->FieldName();
+                values.push_back(KeyValueAt(key_values, i, fields.size()));
+            }
+            const db::Variant rest =
+                values.size() == 1 ? values.front() : db::Variant::FromArray(std::move(values));
+            return LocateRecord(names, rest, db::TLocateOptions(options).Exclude(db::loPartialKey),
+                                follow);
+        }
+    }
     const bool case_insensitive = options.Contains(db::loCaseInsensitive);
     TDataCursor* search = IndexFits(fields, case_insensitive) ? cursor_ : nullptr;
     if (search == nullptr) {

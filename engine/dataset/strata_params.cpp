@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "engine/dataset/strata_dataset.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/decimal.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
 
@@ -233,9 +235,13 @@ std::vector<std::uint8_t> TStrataParam::NativeValue() const {
             PutF64(out, 0, value_.AsDouble());
             break;
         case db::ftBCD: {
-            const std::int64_t raw = value_.AsCurrency().Raw();
+            // The engine's scaled decimal at four places, as a BCD field holds it.
+            const std::optional<std::int64_t> scaled =
+                TryEncodeScaledCurrency(4, value_.AsCurrency());
+            if (!scaled)
+                Fail(Quoted("Value of field '", name_, "' is out of range"));
             for (std::size_t i = 0; i < 8; ++i)
-                out[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(raw) >> (8 * i));
+                out[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(*scaled) >> (8 * i));
             break;
         }
         case db::ftDateTime: {
@@ -298,9 +304,14 @@ bool TStrataParam::SetNativeValue(db::TFieldType type, std::span<const std::uint
             case db::ftCurrency:
                 SetAsCurrency(GetF64(value, 0));
                 break;
-            case db::ftBCD:
-                SetAsBCD(db::Currency::FromRaw(static_cast<std::int64_t>(GetU64(value, 0))));
+            case db::ftBCD: {
+                const std::optional<db::Currency> amount =
+                    TryDecodeScaledCurrency(static_cast<std::int64_t>(GetU64(value, 0)));
+                if (!amount)
+                    return false;
+                SetAsBCD(*amount);
                 break;
+            }
             case db::ftDateTime: {
                 const double ms = GetF64(value, 0);
                 if (!(ms >= 0 && ms < 1e15))
@@ -422,14 +433,22 @@ void TStrataParams::ReadData(std::span<const std::uint8_t> data) {
             Fail("Unable to load bind parameters");
         param->SetParamType(static_cast<db::TParamType>(param_type));
         const auto type = static_cast<db::TFieldType>(in.Unsigned(1));
+        std::span<const std::uint8_t> value;
         if (type != db::ftUnknown) {
-            const auto value = in.Bytes(in.Unsigned(wide));
-            if (!HasNativeValue(type) || !param->SetNativeValue(type, value))
+            value = in.Bytes(in.Unsigned(wide));
+            if (!HasNativeValue(type))
+                Fail("Unable to load bind parameters");
+        }
+        const bool is_null = in.Unsigned(1) != 0;
+        const bool bound = in.Unsigned(1) != 0;
+        if (type != db::ftUnknown) {
+            // A null value is stored as zeros, which are no date: only its size is checked.
+            const bool fits = is_null ? FixedSize(type) == 0 || value.size() == FixedSize(type)
+                                      : param->SetNativeValue(type, value);
+            if (!fits)
                 Fail("Unable to load bind parameters");
         }
         param->SetDataType(type);
-        const bool is_null = in.Unsigned(1) != 0;
-        const bool bound = in.Unsigned(1) != 0;
         if (is_null)
             param->Clear();
         param->SetBound(bound);

@@ -124,6 +124,16 @@ void TStrataQuery::Unprepare() {
         Close();
     statement_.reset();
     statement_params_ = {};
+    // The database was held for the statement only.
+    TStrataDBDataSet::SetDBFlag(kPreparedFlag, false);
+}
+
+void TStrataQuery::SetDatabaseName(std::string_view name) {
+    if (!IsInMemory() && name != DatabaseName()) {
+        CheckInactive();
+        Unprepare();
+    }
+    TStrataDBDataSet::SetDatabaseName(name);
 }
 
 void TStrataQuery::Disconnect() {

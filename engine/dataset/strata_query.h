@@ -78,6 +78,8 @@ class TStrataQuery : public TStrataDBDataSet {
     void Prepare();
     void Unprepare();
     void Disconnect() override;
+    // A prepared query lets go of its statement and database first.
+    void SetDatabaseName(std::string_view name) override;
     void SetDBFlag(std::uint8_t flag, bool value) override;
 
     // The stored binary block "Data": kept whole, with the size it was read with.

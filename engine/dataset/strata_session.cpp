@@ -228,14 +228,6 @@ void TStrataSession::Start() {
     if (session_name_.empty()) {
         Refuse("Session name is missing.");
     }
-    for (TStrataSession* other : StrataSessions().Sessions()) {
-        if (other == this || other->IsDefault() || !other->Active()) {
-            continue;
-        }
-        if (auto_session_name_ || other->AutoSessionName()) {
-            Refuse("The active auto-session can be the only active session.");
-        }
-    }
     if (!default_session_) {
         DefaultStrataSession().SetActive(true);
         own_engine_session_ = std::make_unique<TDataSession>();

@@ -96,7 +96,7 @@ FieldDescriptor DescriptorOf(platform::nls::CodePage page, std::string_view name
 std::string IndexFieldList(platform::nls::CodePage page, const IndexDescriptor& d,
                            const std::vector<FieldDescriptor>& fields) {
     std::string list;
-    for (std::size_t i = 0; i < IndexFieldCount(d); ++i) {
+    for (std::size_t i = 0; i < IndexFieldsHeld(d); ++i) {
         const std::uint16_t number = IndexFieldNumber(d, i);
         for (const FieldDescriptor& f : fields) {
             if (FieldNumber(f) == number) {
@@ -574,15 +574,17 @@ void TStrataTable::MasterChanged() {
 
 void TStrataTable::MasterDisabled() {
     CheckBrowseMode();
+    // A search may have moved the cursor; the record shown is the one to stay on.
+    UpdateCursorPos();
     if (ResetRange())
         Resync({});
 }
 
-std::unique_ptr<TDataCursor> TStrataTable::PrivateCursor(bool exclusive) {
+std::unique_ptr<TDataCursor> TStrataTable::PrivateCursor(bool exclusive, bool read_only) {
     auto cursor = std::make_unique<TDataCursor>(*Database()->Handle());
     cursor->SetTableName(EngineTableName());
     cursor->SetExclusive(exclusive);
-    cursor->SetReadOnly(read_only_);
+    cursor->SetReadOnly(read_only);
     cursor->SetInMemory(in_memory_);
     cursor->SetSequentialAccess(true);
     cursor->SetPasswordHandler([this] { return DBSession().GetPassword(); });
@@ -595,13 +597,25 @@ void TStrataTable::Maintain(bool exclusive, Action action) {
         Fail("Missing table name.");
     SetDBFlag(kMaintenanceFlag, true);
     try {
-        std::unique_ptr<TDataCursor> cursor = PrivateCursor(exclusive);
+        std::unique_ptr<TDataCursor> cursor = PrivateCursor(exclusive, read_only_);
         action(*cursor);
     } catch (...) {
         SetDBFlag(kMaintenanceFlag, false);
         throw;
     }
     SetDBFlag(kMaintenanceFlag, false);
+}
+
+template <typename Action>
+void TStrataTable::MaintainWritable(Action action) {
+    const bool read_only = std::exchange(read_only_, false);
+    try {
+        Maintain(true, std::move(action));
+    } catch (...) {
+        read_only_ = read_only;
+        throw;
+    }
+    read_only_ = read_only;
 }
 
 bool TStrataTable::Exists() {
@@ -691,7 +705,9 @@ void TStrataTable::CreateTable() {
     if (definition.fields.size() > kMaxFields)
         Fail("Too many fields in table '" + table_name_ + "'");
     definition.allow_no_primary = true;
-    Maintain(true, [&](TDataCursor& cursor) { cursor.CreateTable(std::move(definition), true); });
+    // A new table is written whatever ReadOnly says of opening it (or what an earlier open
+    // of a write-protected file left there).
+    MaintainWritable([&](TDataCursor& cursor) { cursor.CreateTable(std::move(definition), true); });
 }
 
 void TStrataTable::DeleteTable() {

@@ -195,9 +195,12 @@ class TStrataTable : public TStrataDBDataSet {
     friend class TRestructureIndexDefs;
 
     // A cursor on the table for one maintenance call, database-use flag 3 held.
-    std::unique_ptr<TDataCursor> PrivateCursor(bool exclusive);
+    std::unique_ptr<TDataCursor> PrivateCursor(bool exclusive, bool read_only);
     template <typename Action>
     void Maintain(bool exclusive, Action action);
+    // As Maintain, on a cursor that may write whatever ReadOnly says.
+    template <typename Action>
+    void MaintainWritable(Action action);
     std::string ResolveIndexName();
     // Sets the index property and switches an open table to it; `switched` tells whether the
     // cursor got there.

@@ -280,6 +280,119 @@ TEST_F(IndexFileFixture, DeleteBelowAZeroCountIsRefusedAsDamaged) {
     EXPECT_EQ(root->CountAt(1), 0u);
 }
 
+// Two leaves whose links on disk do not name each other, though their parent
+// holds them side by side: the delete that would merge or even them out is
+// refused as a damaged page, before either page changes.
+TEST_F(IndexFileFixture, UnderflowBetweenLeavesWhoseLinksDisagreeIsRefusedAsDamaged) {
+    struct Case {
+        const char* what;
+        bool left_next;  // else the right leaf's previous link
+        std::uint32_t link;
+    };
+    for (const Case& c : {Case{"left leaf's next link cut", true, 0},
+                          Case{"right leaf's previous link cut", false, 0},
+                          Case{"left leaf's next link on itself", true, 1}}) {
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        Key key(500, 0);
+        for (std::uint32_t i = 1; i <= 9; ++i) {
+            key[0] = static_cast<std::uint8_t>(i);
+            ASSERT_TRUE(tree.Insert(key.data(), i));
+        }
+        std::uint32_t left_offset = 0;
+        {
+            PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+            left_offset = root->PointerAt(1);
+            PinnedPage damaged(*file, file->GetPage(1, root->PointerAt(c.left_next ? 1 : 2)));
+            const std::uint32_t link = c.link == 1 ? damaged->Offset() : c.link;
+            if (c.left_next)
+                damaged->SetNext(link);
+            else
+                damaged->SetPrevious(link);
+        }
+        // The right leaf keeps 4 of 8: one delete leaves it below half.
+        key[0] = 9;
+        try {
+            tree.Delete(key.data());
+            ADD_FAILURE() << c.what << ": the delete went through";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt) << c.what;
+        }
+        PinnedPage left(*file, file->GetPage(1, left_offset));
+        EXPECT_EQ(left->EntryCount(), 5) << c.what;
+    }
+}
+
+// A leaf below the root whose kind byte says it is the root leaf: the split or
+// the emptying that would make it the index's root (or end the index) is
+// refused as a damaged page, and the root still leads to every other key.
+TEST_F(IndexFileFixture, LeafCallingItselfTheRootIsRefusedBelowTheRoot) {
+    for (const bool grow : {true, false}) {
+        auto file = NewFile();
+        file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+        TIndexTree tree(*file, 1, BytesCompare(500));
+        Key key(500, 0);
+        for (std::uint32_t i = 1; i <= 9; ++i) {
+            key[0] = static_cast<std::uint8_t>(2 * i);
+            ASSERT_TRUE(tree.Insert(key.data(), i));
+        }
+        const std::uint32_t root = file->GetRoot(1);
+        {
+            PinnedPage page(*file, file->GetPage(1, root));
+            PinnedPage right(*file, file->GetPage(1, page->PointerAt(2)));
+            ASSERT_EQ(right->EntryCount(), 4);
+            right->SetKind(PageKind::kRootLeaf);
+        }
+        try {
+            for (std::uint32_t i = 0; i < 5; ++i) {
+                // Keys 12 to 18 stand in the right leaf.
+                key[0] = static_cast<std::uint8_t>(grow ? 13 + 2 * i : 12 + 2 * i);
+                if (grow)
+                    tree.Insert(key.data(), 100 + i);
+                else
+                    tree.Delete(key.data());
+            }
+            ADD_FAILURE() << (grow ? "split" : "emptied") << " as the root";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+        }
+        EXPECT_EQ(file->GetRoot(1), root) << grow;
+        key[0] = 2;
+        EXPECT_EQ(tree.Find(key.data()), std::optional<std::uint32_t>(1)) << grow;
+    }
+}
+
+// A leaf whose next link names the page the index hands out next (the end of
+// the file here): splitting it would link the new half to itself, so the
+// split is refused as a damaged page.
+TEST_F(IndexFileFixture, SplitOfALeafLinkedToTheNextNewPageIsRefusedAsDamaged) {
+    auto file = NewFile();
+    file->AddIndex(Descriptor("Wide", 500, true, 0));  // 8 per leaf
+    TIndexTree tree(*file, 1, BytesCompare(500));
+    Key key(500, 0);
+    for (std::uint32_t i = 1; i <= 9; ++i) {
+        key[0] = static_cast<std::uint8_t>(2 * i);
+        ASSERT_TRUE(tree.Insert(key.data(), i));
+    }
+    {
+        PinnedPage root(*file, file->GetPage(1, file->GetRoot(1)));
+        PinnedPage left(*file, file->GetPage(1, root->PointerAt(1)));
+        ASSERT_EQ(left->EntryCount(), 5);
+        left->SetNext(file->GetNextPageOffset());
+    }
+    try {
+        // Keys 3, 5, 7 and 9 go to the left leaf; the fourth overflows it.
+        for (std::uint8_t k = 3; k <= 9; k += 2) {
+            key[0] = k;
+            tree.Insert(key.data(), 100u + k);
+        }
+        ADD_FAILURE() << "the split went through";
+    } catch (const EStrataEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), kErrIndexPageCorrupt);
+    }
+}
+
 TEST_F(IndexFileFixture, SplittingNineEntriesLeavesFiveAndFour) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));  // 4083 div 506 = 8 per leaf

@@ -411,5 +411,22 @@ TEST_F(TableRepair, DamagedCountsAreRefusedReportedAndRepaired) {
     }
 }
 
+// An index slot claims more key fields than its descriptor has room for, and
+// every word after its sixteen field numbers names a field (the data header's
+// first field, damaged to number 0, as the primary index names it too):
+// verification reads the sixteen alone.
+TEST_F(TableRepair, AnIndexClaimingMoreThanSixteenFieldsIsReadWithinItsDescriptor) {
+    MakeList({"a@x", "b@x"});
+    Patch(File(".DAT"), kDataHeaderSize + fd::kNumber, std::array<std::uint8_t, 2>{0, 0});
+    Patch(File(".IDX"), ih::kSlots + ixd::kFieldNumbers, std::array<std::uint8_t, 2>{0, 0});
+    // ByItem, slot 1: 40 key fields, field numbers, root and free page all 0.
+    const std::int64_t slot = ih::kSlots + kIndexDescriptorSize;
+    Patch(File(".IDX"), slot + ixd::kFieldCount, std::array<std::uint8_t, 1>{40});
+    Patch(File(".IDX"), slot + ixd::kFieldNumbers, std::vector<std::uint8_t>(120 - 54, 0));
+    std::vector<std::string> lines;
+    EXPECT_EQ(CodeOf([&] { lines = Repair(true); }), 0);
+    EXPECT_THAT(lines, Contains(HasSubstr("Invalid field number for field Index")));
+}
+
 }  // namespace
 }  // namespace strata

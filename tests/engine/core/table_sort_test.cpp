@@ -99,6 +99,39 @@ TEST_F(TableSortTest, LargeTableSortsThroughThreeRunFilesThatAreGoneAfterwards) 
     }
 }
 
+// A sort that fails part way through its merge, by a callback's error or by a
+// run file it can no longer read, still removes every run file it made.
+TEST_F(TableSortTest, RunFilesAreGoneAfterASortThatFailsInItsMerge) {
+    struct Case {
+        const char* what;
+        bool cut_a_run;  // else the callback raises
+    };
+    for (const Case& c : {Case{"callback error", false}, Case{"run file cut short", true}}) {
+        Create();
+        for (int i = 0; i < 20000; ++i)
+            Add("n", i % 977);
+        int calls = 0;
+        const TDataFile::RecordCallback finish = [&](TRecord&) {
+            if (++calls != 100)
+                return;
+            if (!c.cut_a_run)
+                RaiseEngineError(kErrAboveMaximum);
+            for (const std::string& name : TTableSort::LastRunNames())
+                std::filesystem::resize_file(name, 100);
+        };
+        try {
+            file_->SortRecords(Key(3), false, false, false, false, {}, true, finish, false, {});
+            ADD_FAILURE() << c.what << ": the sort went through";
+        } catch (const EStrataEngineError&) {
+        }
+        const auto runs = TTableSort::LastRunNames();
+        EXPECT_EQ(runs.size(), 3u) << c.what;
+        for (const std::string& name : runs)
+            EXPECT_FALSE(std::filesystem::exists(name)) << c.what << " " << name;
+        file_.reset();
+    }
+}
+
 TEST_F(TableSortTest, EqualKeysKeepRecordIdOrderAndUniqueKeepsTheFirst) {
     Create();
     Add("c", 3);

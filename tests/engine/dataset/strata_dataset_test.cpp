@@ -445,6 +445,17 @@ TEST_F(StrataDataSetTest, LocateAndLookupByIndexAndByFilter) {
          {},
          "dora@example.com"},
         {"Comments", db::Variant::Null(), {}, "abe@example.com"},
+        // A partial key with no text matches every record; the fields before it stay full.
+        {"Name", db::Variant("*"), {db::loPartialKey}, "abe@example.com"},
+        {"Item", db::Variant(""), {db::loPartialKey, db::loCaseInsensitive}, "abe@example.com"},
+        {"Category;Name",
+         db::VarArrayOf({db::Variant("news"), db::Variant("")}),
+         {db::loPartialKey},
+         "carol@example.com"},
+        {"Category;Name",
+         db::VarArrayOf({db::Variant("nothing"), db::Variant("*")}),
+         {db::loPartialKey},
+         nullptr},
     };
     for (const Case& c : cases) {
         table.First();
@@ -707,6 +718,38 @@ TEST_F(StrataDataSetTest, KeyEditingTouchesOnlyIndexFieldsAndCancelRestoresTheKe
     table.SetKeyBuffer(TStrataDataSet::kiLookup, false);
     EXPECT_EQ(table.FieldByName("Category")->AsString(), "news");
     table.Cancel();
+}
+
+TEST_F(StrataDataSetTest, KeysEditedAndPostedBoundTheRange) {
+    TestTable& table = OpenList("ByCategory");
+    const auto edit_key = [&](TStrataDataSet::KeyIndex key, const char* value) {
+        table.SetKeyBuffer(key, true);
+        table.FieldByName("Category")->SetAsString(value);
+        table.Post();
+    };
+    edit_key(TStrataDataSet::kiRangeStart, "events");
+    edit_key(TStrataDataSet::kiRangeEnd, "events");
+    EXPECT_TRUE(table.ApplyRange());
+    EXPECT_TRUE(table.RangeActive());
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"bob@example.com", "dora@example.com"}));
+    EXPECT_FALSE(table.Locate("Category", db::Variant("news"), {})) << "outside the range";
+
+    // A cancelled key keeps the range as it was; an end left unedited is open.
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, false);
+    table.FieldByName("Category")->SetAsString("zzz");
+    table.Cancel();
+    EXPECT_FALSE(table.ApplyRange());
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, true);
+    table.Cancel();
+    table.SetKeyBuffer(TStrataDataSet::kiRangeStart, true);
+    table.FieldByName("Category")->SetAsString("news");
+    table.Post();
+    table.SetKeyBuffer(TStrataDataSet::kiRangeEnd, true);
+    table.Post();
+    EXPECT_TRUE(table.ApplyRange());
+    EXPECT_EQ(ItemsOf(table), (std::vector<std::string>{"carol@example.com", "abe@example.com"}));
+    EXPECT_TRUE(table.ResetRange());
+    EXPECT_EQ(table.RecordCount(), 4);
 }
 
 TEST_F(StrataDataSetTest, RecordNumbersCopyOnAppendAndDisplayLabels) {

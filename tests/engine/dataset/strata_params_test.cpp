@@ -88,6 +88,28 @@ TEST(StrataParams, DataRoundTripKeepsEveryType) {
     EXPECT_EQ(MessageOf([&] { loaded.ParamByName("none"); }), "Parameter 'none' not found");
 }
 
+TEST(StrataParams, NullValuesOfEveryTypeLoadAgain) {
+    // A null value is written as zeros; a zero day is no date, yet the list must load.
+    TStrataParams params;
+    for (const db::TFieldType type : {db::ftDate, db::ftDateTime, db::ftTime, db::ftInteger,
+                                      db::ftString, db::ftBlob, db::ftBCD}) {
+        auto& param =
+            params.CreateParam(type, "p" + std::to_string(static_cast<int>(type)), db::ptInput);
+        param.Clear();
+    }
+    params.CreateParam(db::ftUnknown, "set", db::ptInput).SetAsDate(db::TDateTime(45000));
+    params.Items(params.Count() - 1).Clear();
+
+    TStrataParams loaded;
+    ASSERT_NO_THROW(loaded.ReadData(params.WriteData()));
+    ASSERT_EQ(loaded.Count(), params.Count());
+    EXPECT_TRUE(loaded == params);
+    for (std::size_t i = 0; i < loaded.Count(); ++i) {
+        EXPECT_TRUE(loaded.Items(i).IsNull()) << loaded.Items(i).Name();
+        EXPECT_EQ(loaded.Items(i).DataType(), params.Items(i).DataType());
+    }
+}
+
 TEST(StrataParams, WritingRefusesOversizedValuesAndNames) {
     TStrataParams params;
     params.CreateParam(db::ftUnknown, "big", db::ptInput).SetAsString(std::string(3000, 'x'));

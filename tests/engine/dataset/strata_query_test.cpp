@@ -90,6 +90,71 @@ TEST_F(StrataQueryTest, ParametersReachTheStatement) {
     EXPECT_FALSE(q.Prepared());
 }
 
+TEST_F(StrataQueryTest, UnpreparingLetsGoOfTheDatabase) {
+    Create(ListTableDefinition());
+    database->SetKeepConnection(false);
+    TestTable& keep = NewTable();
+    keep.exclusive = false;
+    keep.Open();  // holds the database open for the comparison of uses
+    AddEntry(keep, "a@x", "news", 0);
+    const std::int32_t uses = database->UseCount();
+    TStrataQuery& q = MakeQuery("select Item from mailist");
+    q.Prepare();
+    EXPECT_EQ(database->UseCount(), uses + 1);
+    q.Unprepare();
+    EXPECT_FALSE(q.Prepared());
+    EXPECT_EQ(database->UseCount(), uses) << "the statement's use ends with it";
+    EXPECT_EQ(q.Database(), nullptr);
+
+    // A prepared, closed query may move to another database: it unprepares first.
+    q.Prepare();
+    q.Open();
+    EXPECT_THROW(q.SetDatabaseName("Elsewhere"), db::EDatabaseError) << "open";
+    q.Close();
+    EXPECT_NO_THROW(q.SetDatabaseName("Elsewhere"));
+    EXPECT_FALSE(q.Prepared());
+    EXPECT_EQ(q.DatabaseName(), "Elsewhere");
+    EXPECT_EQ(database->UseCount(), uses);
+    q.SetDatabaseName("TestDB");
+    q.Open();
+    EXPECT_EQ(q.FieldByName("Item")->AsString(), "a@x");
+}
+
+TEST_F(StrataQueryTest, BcdParametersMeetStoredAmounts) {
+    TableDefinition definition;
+    definition.fields = {MakeFieldDescriptor(1, "Id", 6, 29),
+                         MakeFieldDescriptor(2, "Amount", 8, 0, 0, 2)};
+    LayOut(definition.fields);
+    definition.indexes = {MakeIndex("", {1}, true)};
+    Create(definition, "amounts");
+    {
+        TestTable& t = NewTable("amounts");
+        t.Open();
+        for (const std::int64_t raw : {123400, -5000, 7}) {
+            t.Append();
+            t.FieldByName("Amount")->SetAsCurrency(db::Currency::FromRaw(raw));
+            t.Post();
+        }
+        t.Close();
+    }
+    TStrataQuery& q = MakeQuery("select Id from amounts where Amount = :a");
+    struct Case {
+        std::int64_t raw;
+        std::int32_t id;  // 0: no row
+    };
+    for (const Case c : {Case{123400, 1}, Case{-5000, 2}, Case{0, 3}, Case{999, 0}}) {
+        q.Params().ParamByName("a").SetAsBCD(db::Currency::FromRaw(c.raw));
+        q.Open();
+        if (c.id == 0) {
+            EXPECT_TRUE(q.IsEmpty()) << c.raw;
+        } else {
+            ASSERT_FALSE(q.IsEmpty()) << c.raw;
+            EXPECT_EQ(q.FieldByName("Id")->AsInteger(), c.id) << c.raw;
+        }
+        q.Close();
+    }
+}
+
 // Counts what a control bound to the query sees.
 class WatchLink : public db::TDataLink {
   public:

@@ -104,6 +104,30 @@ TEST(StrataSession, AutoSessionNamesTakeTheLowestFreeNumber) {
               "This auto-session already exists.");
 }
 
+TEST(StrataSession, AutoSessionsOfDifferentOwnersRunSideBySide) {
+    // One auto-named session per form or thread is what the names are for.
+    db::TComponent owner_a(nullptr);
+    db::TComponent owner_b(nullptr);
+    auto* a = db::MakeOwned<TStrataSession>(owner_a);
+    a->SetName("Worker");
+    a->SetAutoSessionName(true);
+    auto* b = db::MakeOwned<TStrataSession>(owner_b);
+    b->SetName("Worker");
+    b->SetAutoSessionName(true);
+    a->SetActive(true);
+    EXPECT_EQ(ErrorOf([&] { b->SetActive(true); }), "");
+    EXPECT_TRUE(a->Active());
+    EXPECT_TRUE(b->Active());
+    db::TComponent owner_c(nullptr);
+    auto* plain = db::MakeOwned<TStrataSession>(owner_c);
+    plain->SetSessionName("Plain");
+    plain->SetActive(true);
+    EXPECT_TRUE(plain->Active());
+    b->SetActive(false);
+    a->SetActive(false);
+    plain->SetActive(false);
+}
+
 TEST(StrataSession, LockIsTakenByEveryThreadAndIsReentrant) {
     auto session = NamedSession("Locked");
     session->LockSession();

@@ -445,6 +445,59 @@ TEST_F(StrataTableTest, RestructureAddsFieldsToAnExistingTable) {
     t.Close();
 }
 
+TEST_F(StrataTableTest, CreateWritesTheTableOfAReadOnlyComponent) {
+    // Opened once on a write-protected file, or set read-only for viewing: the component
+    // still creates its table when the table is missing.
+    TStrataTable& t = MakeTable("viewed.dat");
+    t.FieldDefs()->Add("Id", db::ftInteger);
+    t.SetReadOnly(true);
+    EXPECT_FALSE(t.Exists());
+    ASSERT_NO_THROW(t.CreateTable());
+    EXPECT_TRUE(t.Exists());
+    EXPECT_TRUE(t.ReadOnly());
+    t.Open();
+    EXPECT_FALSE(t.CanModify());
+}
+
+TEST_F(StrataTableTest, ADetailLetGoOfByItsMasterStaysOnItsRecord) {
+    TableDefinition categories;
+    categories.fields = {MakeFieldDescriptor(1, "Category", 1, 0, 80)};
+    LayOut(categories.fields);
+    categories.indexes = {MakeIndex("", {1}, true, true)};
+    Create(categories, "cats");
+    Create(ListTableDefinition());
+    TestTable& master = NewTable("cats");
+    master.Open();
+    for (const char* name : {"events", "news"}) {
+        master.Append();
+        master.FieldByName("Category")->SetAsString(name);
+        master.Post();
+    }
+    {
+        TestTable& fill = NewTable();
+        fill.Open();
+        AddEntry(fill, "carol@example.com", "news", 0, "Carol");
+        AddEntry(fill, "abe@example.com", "news", 1, "Abe");
+        AddEntry(fill, "bob@example.com", "events", 2, "Bob");
+        fill.Close();
+    }
+    auto source = db::MakeComponent<db::TDataSource>(nullptr);
+    source->SetDataSet(&master);
+    TStrataTable& detail = MakeTable("mailist");
+    detail.SetIndexName("ByCategory");
+    detail.SetMasterSource(source.get());
+    detail.SetMasterFields("Category");
+    master.Last();
+    detail.Open();
+    detail.Last();
+    ASSERT_EQ(detail.FieldByName("Item")->AsString(), "abe@example.com");
+    // A lookup searches without moving the record shown, though it moves the cursor.
+    EXPECT_EQ(detail.Lookup("Name", db::Variant("Carol"), "Item").AsString(), "carol@example.com");
+    detail.SetMasterFields("");
+    EXPECT_EQ(detail.RecordCount(), 3);
+    EXPECT_EQ(detail.FieldByName("Item")->AsString(), "abe@example.com");
+}
+
 TEST_F(StrataTableTest, MissingTableNameIsRefused) {
     TStrataTable& t = MakeTable("");
     try {
@@ -517,6 +570,22 @@ TEST_F(BlobStreamTest, WritesReadsAndSeeksWithinTheBlob) {
     EXPECT_THROW(stream->Seek(-1, db::soBeginning), db::EDatabaseError);
     EXPECT_THROW(stream->Seek(-12, db::soEnd), db::EDatabaseError);
     EXPECT_EQ(stream->Seek(0, db::soCurrent), 11) << "a refused seek keeps the position";
+    stream.reset();
+
+    // A write that would end past the largest offset names the blob's length, writes nothing.
+    t.Edit();
+    auto writer = t.CreateBlobStream(notes, db::bmReadWrite);
+    EXPECT_EQ(writer->Seek(0x7FFFFFFE, db::soBeginning), 0x7FFFFFFE);
+    try {
+        WriteText(*writer, "four");
+        ADD_FAILURE() << "a write beyond the largest offset was taken";
+    } catch (const std::exception& error) {
+        EXPECT_NE(std::string(error.what()).find("Invalid blob length"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(writer->Size(), 11);
+    writer.reset();
+    t.Cancel();
 }
 
 TEST_F(BlobStreamTest, ReadingAChangedBlobKeepsTheChange) {
@@ -536,6 +605,24 @@ TEST_F(BlobStreamTest, ReadingAChangedBlobKeepsTheChange) {
     t.Close();
     t.Open();
     EXPECT_EQ(t.FieldByName("Notes")->AsString(), "after");
+}
+
+TEST_F(BlobStreamTest, AWriterBesideAnOpenReaderNeedsTheEditState) {
+    TStrataTable& t = MemoTable();
+    db::TField* notes = t.FieldByName("Notes");
+    t.Append();
+    notes->SetAsString("kept text");
+    t.Post();
+    auto reader = t.CreateBlobStream(notes, db::bmRead);
+    for (const db::TBlobStreamMode mode : {db::bmWrite, db::bmReadWrite}) {
+        EXPECT_THROW(t.CreateBlobStream(notes, mode), db::EDatabaseError) << mode;
+    }
+    // Nor does the reader itself change what it reads.
+    EXPECT_THROW(WriteText(*reader, "x"), db::EDatabaseError);
+    EXPECT_THROW(reader->SetSize(0), db::EDatabaseError);
+    EXPECT_EQ(ReadAll(*reader), "kept text") << "the shown record is not emptied";
+    reader.reset();
+    EXPECT_EQ(notes->AsString(), "kept text");
 }
 
 TEST_F(BlobStreamTest, WriteModeEmptiesTheBlobFirst) {
