@@ -55,11 +55,19 @@ bool IsDelimiter(unsigned char c) {
     }
 }
 
-// The acute accent is a delimiter; in UTF-8 text it takes two bytes, and the address
-// ends before the first of them.
-bool IsUtf8AcuteAccent(std::string_view text, std::size_t i) {
-    return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
-           static_cast<unsigned char>(text[i + 1]) == 0xB4;
+// Whether the byte at i ends an address. The acute accent (code 180) is a delimiter
+// alone and as the two bytes UTF-8 gives it, where the address ends before the first;
+// the byte 0xB4 that follows any other lead or continuation byte belongs to another
+// letter (the "ô" of "Jérôme" is C3 B4) and cuts nothing.
+bool IsDelimiterAt(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xB4 && i > 0) {
+        const auto before = static_cast<unsigned char>(text[i - 1]);
+        return before < 0x80 || before == 0xC2;
+    }
+    if (c == 0xC2)
+        return i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xB4;
+    return IsDelimiter(c);
 }
 
 // A result list sorted ignoring case, without duplicates.
@@ -81,38 +89,34 @@ class ResultList {
 
 void ExtractAddressesFromLine(std::string_view line, std::vector<std::string>& list,
                               const AddressCheck& valid) {
-    std::string w(line);
-    for (;;) {
-        const std::size_t a = w.find('@');
-        if (a == std::string::npos || a == 0)
+    // The rest of the line is kept as an offset, not a copy: a huge line with many
+    // addresses is walked once.
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        const std::size_t a = line.find('@', pos);
+        if (a == std::string_view::npos || a == pos)
             return;
-        std::size_t start = 0;
-        for (std::size_t i = a; i-- > 0;) {
-            const auto c = static_cast<unsigned char>(w[i]);
-            if (IsDelimiter(c) || c == '\t') {
+        std::size_t start = pos;
+        for (std::size_t i = a; i-- > pos;) {
+            if (line[i] == '\t' || IsDelimiterAt(line, i)) {
                 start = i + 1;
                 break;
             }
         }
-        std::size_t end = w.size();
-        bool end_found = false;
-        for (std::size_t i = a + 1; i < w.size(); ++i) {
-            const auto c = static_cast<unsigned char>(w[i]);
-            if (IsDelimiter(c) || c == '_' || IsUtf8AcuteAccent(w, i)) {
+        std::size_t end = line.size();
+        for (std::size_t i = a + 1; i < line.size(); ++i) {
+            if (line[i] == '_' || IsDelimiterAt(line, i)) {
                 end = i;
-                end_found = true;
                 break;
             }
         }
-        std::string candidate = w.substr(start, end - start);
-        w = end_found ? w.substr(end) : std::string();
+        std::string candidate(line.substr(start, end - start));
+        pos = end;
         if (candidate.starts_with("___"))
             candidate.erase(0, candidate.find_first_not_of('_'));
         if (!candidate.empty() && candidate.size() < kMaxCandidateLength &&
             (!valid || valid(candidate)))
             list.push_back(candidate);
-        if (w.empty())
-            return;
     }
 }
 

@@ -91,6 +91,62 @@ TEST(AddressExtractor, FindsEveryAddressOfALine) {
     }
 }
 
+// Text decoded to UTF-8 holds the byte 0xB4 inside letters other than the acute accent;
+// only the accent itself cuts an address, so no shortened address is made up from a
+// longer one.
+TEST(AddressExtractor, OnlyTheAcuteAccentItselfCutsInUtf8Text) {
+    struct Case {
+        std::string line;
+        std::vector<std::string> want;
+    };
+    const std::vector<Case> cases = {
+        {"J\xC3\xA9r\xC3\xB4"
+         "me@example.org",
+         {"J\xC3\xA9r\xC3\xB4"
+          "me@example.org"}},
+        {"ann@d\xC3\xB4"
+         "me.org",
+         {"ann@d\xC3\xB4"
+          "me.org"}},
+        {"x\xE2\x80\xB4"
+         "bob@example.org",
+         {"x\xE2\x80\xB4"
+          "bob@example.org"}},
+        {"\xC3\xA9\xC2\xB4"
+         "cid@example.org\xC2\xB4x",
+         {"cid@example.org"}},
+        {"\xB4"
+         "dee@example.org",
+         {"dee@example.org"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> found;
+        ExtractAddressesFromLine(c.line, found, {});
+        EXPECT_EQ(found, c.want) << c.line;
+    }
+    std::vector<std::string> checked;
+    ExtractAddressesFromLine(
+        "J\xC3\xA9r\xC3\xB4"
+        "me@example.org",
+        checked, SyntaxOk);
+    EXPECT_NE(checked, std::vector<std::string>{"me@example.org"});
+}
+
+// A file of one huge line gives every address of it, the first and the last included.
+TEST(AddressExtractor, EveryAddressOfAHugeLine) {
+    constexpr int kCount = 200000;
+    std::string line;
+    for (int i = 0; i < kCount; ++i)
+        line += "u" + std::to_string(i) + "@example.org, ";
+    line += "last@example.org";
+    std::vector<std::string> found;
+    ExtractAddressesFromLine(line, found, SyntaxOk);
+    ASSERT_EQ(found.size(), static_cast<std::size_t>(kCount) + 1);
+    EXPECT_EQ(found.front(), "u0@example.org");
+    EXPECT_EQ(found[kCount - 1], "u" + std::to_string(kCount - 1) + "@example.org");
+    EXPECT_EQ(found.back(), "last@example.org");
+}
+
 TEST(AddressExtractor, TextLinesMayEndInCrLfOrCrAlone) {
     std::vector<std::string> found;
     ExtractAddressesFromText("ann@x.org\rbob@x.org\r\ncid@x.org\ndee@x.org", found, SyntaxOk);
