@@ -208,6 +208,11 @@ void ShowScanRootFolderError() {
         ui::mtWarning, {ui::mbOK});
 }
 
+void ShowFolderOpenError(std::string_view name) {
+    ui::MessageDlg("The folder, " + std::string(name) + ", could not be opened", ui::mtWarning,
+                   {ui::mbOK});
+}
+
 mail::Folder* AddressGatherer::Root() {
     const Settings& s = entries_.settings();
     try {
@@ -220,13 +225,21 @@ mail::Folder* AddressGatherer::Root() {
 
 namespace {
 
-FolderNode LoadSubFolders(mail::Folder& folder) {
+// A folder whose sub-folders cannot be listed stays in the tree without them; the first
+// such folder is named in failed, so one damaged folder neither ends the load nor goes
+// unreported.
+FolderNode LoadSubFolders(mail::Folder& folder, std::string& failed) {
     FolderNode node;
     node.text = folder.Name();
-    if (folder.DefaultItemType() == 2)
-        node.text += "*";
-    for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
-        node.children.push_back(LoadSubFolders(folder.SubFolder(i)));
+    try {
+        if (folder.DefaultItemType() == 2)
+            node.text += "*";
+        for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
+            node.children.push_back(LoadSubFolders(folder.SubFolder(i), failed));
+    } catch (const std::exception&) {
+        if (failed.empty())
+            failed = folder.Name();
+    }
     return node;
 }
 
@@ -245,17 +258,30 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
     mail::Folder* root = Root();
     if (root == nullptr)
         return false;
-    const std::size_t count = root->FolderCount();
+    std::string failed;
+    std::size_t count = 0;
+    try {
+        count = root->FolderCount();
+    } catch (const std::exception&) {
+        ShowScanRootFolderError();
+        return false;
+    }
     for (std::size_t i = 1; i <= count; ++i) {
         if (OnProgress)
             OnProgress(static_cast<std::int64_t>(i), static_cast<std::int64_t>(count),
                        "Retrieving Outlook Folders");
         mail::Folder& folder = root->SubFolder(i);
-        if (contacts_folder.empty() && folder.DefaultItemType() == 2)
-            contacts_folder = folder.Name();
-        tree.push_back(LoadSubFolders(folder));
+        try {
+            if (contacts_folder.empty() && folder.DefaultItemType() == 2)
+                contacts_folder = folder.Name();
+        } catch (const std::exception&) {
+            // Its kind unknown, it is no contacts folder; the listing below names it.
+        }
+        tree.push_back(LoadSubFolders(folder, failed));
     }
     SortTree(tree);
+    if (!failed.empty())
+        ShowFolderOpenError(failed);
     return true;
 }
 
@@ -289,20 +315,26 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
         try {
             folder = &folder->SubFolder(StripContactMarker(name));
         } catch (const std::exception&) {
-            ui::MessageDlg("The folder, " + name + ", could not be opened", ui::mtWarning,
-                           {ui::mbOK});
+            ShowFolderOpenError(name);
             return false;
         }
     }
     folder->Refresh();
+    std::size_t item_count = 0;
+    try {
+        item_count = contacts ? folder->ContactCount() : folder->ItemCount();
+    } catch (const std::exception&) {
+        // Found by name but its messages cannot be listed: opening it failed all the same.
+        ShowFolderOpenError(folder->Name());
+        return false;
+    }
     ResultList found;
     const AddressCheck valid = [this](std::string_view address) {
         int code = 0;
         return entries_.validemailaddress(address, true, code);
     };
     std::vector<std::string> entries;
-    const std::int64_t n =
-        static_cast<std::int64_t>(contacts ? folder->ContactCount() : folder->ItemCount());
+    const auto n = static_cast<std::int64_t>(item_count);
     for (std::int64_t i = n; i >= 1; --i) {
         if (OnProgress)
             OnProgress(n - i, n, "Scanning Entries from " + folder->Name());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -224,6 +225,8 @@ class UnreadableMessages : public mail::StoreBackend {
     std::string DisplayName() const override { return inner_->DisplayName(); }
     std::string StoreId() const override { return inner_->StoreId(); }
     std::vector<std::string> ListFolders(const mail::FolderPath& parent) override {
+        if (!parent.empty() && parent.back() == "Unlistable")
+            throw mail::EMailError("The folder can no longer be listed");
         return inner_->ListFolders(parent);
     }
     void CreateFolder(const mail::FolderPath& path) override { inner_->CreateFolder(path); }
@@ -231,6 +234,8 @@ class UnreadableMessages : public mail::StoreBackend {
         return inner_->IsContactsFolder(path);
     }
     std::vector<mail::MessageEntry> Snapshot(const mail::FolderPath& path) override {
+        if (!path.empty() && path.back() == "Unlistable")
+            throw mail::EMailError("The folder can no longer be listed");
         return inner_->Snapshot(path);
     }
     std::size_t UnreadCount(const mail::FolderPath& path) override {
@@ -326,6 +331,37 @@ TEST_F(GatheringTest, SenderFailuresAskToChangeTheMethodAsTheCheckDoes) {
     gatherer.OnPromptSenderMethodChange = nullptr;
     ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
     EXPECT_EQ(settings.GetSenderMethod, 4);
+}
+
+// A folder that cannot be listed leaves the rest of the tree loaded and is named in the
+// warning; scanning it gives the folder warning and hands nothing over.
+TEST_F(GatheringTest, AnUnlistableFolderIsReportedAndTheRestStillLoads) {
+    store.reset();
+    mail::MailStore damaged(std::make_unique<UnreadableMessages>(
+                                mail::OpenMaildirBackend(program.File("Mail"), "Personal Folders")),
+                            {});
+    damaged.Root(1).AddFolder("Archive").AppendMessage(
+        "From: Ann <ann@example.org>\r\nSubject: a\r\n\r\nx\r\n", true);
+    damaged.Root(1).AddFolder("Unlistable");
+    settings.RootFolder = "<Root>";
+    AddressGatherer gatherer(*entries, damaged);
+    std::vector<FolderNode> tree;
+    std::string contacts;
+    ASSERT_TRUE(gatherer.LoadFolders(tree, contacts));
+    std::vector<std::string> names;
+    for (const FolderNode& node : tree)
+        names.push_back(node.text);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Archive"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "Unlistable"), names.end());
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text, "The folder, Unlistable, could not be opened");
+
+    std::vector<std::string> result{"kept"};
+    EXPECT_FALSE(gatherer.ProcessSelectedFolder({"Unlistable"}, false, ScanOptions{}, result));
+    EXPECT_EQ(result, std::vector<std::string>{"kept"});
+    EXPECT_EQ(prompts->Asked().back().text, "The folder, Unlistable, could not be opened");
+    EXPECT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
+    EXPECT_EQ(result, std::vector<std::string>{"Ann <ann@example.org>"});
 }
 }  // namespace
 }  // namespace app
