@@ -170,6 +170,10 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
           "Dynamically select Reply or ReplyRecipients ", "Use Reply Object",
           "Use ReplyRecipients property", "Use MAPI to retrieve sender address (may be unstable)"})
         cmbGetSenderMethod->Items().Add(item);
+    // Its design value is the settings' default: after a Cancel on the unset-method question
+    // the controls keep their design values, and OK must not store a method of -1, under
+    // which no sender of any message is ever found.
+    cmbGetSenderMethod->SetItemIndex(Settings{}.GetSenderMethod);
     sender->Layout()->addWidget(cmbGetSenderMethod);
     chkAlwaysShowSenderError =
         new ui::TCheckBox(sender, "Always display error when cannot retrieve a sender address");

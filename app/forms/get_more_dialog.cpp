@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "app/routines/text_routines.h"
+#include "platform/ui/application.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/shell.h"
 
@@ -72,7 +73,9 @@ TdlgGetMore::TdlgGetMore(QWidget* owner, AddressGatherer& gatherer)
     tmrLoadFolders = new QTimer(this);
     tmrLoadFolders->setInterval(125);
     tmrLoadFolders->setSingleShot(true);
-    QObject::connect(tmrLoadFolders, &QTimer::timeout, this, [this] { tmrLoadFoldersTimer(); });
+    // A failure must not leave through the event loop, which would end the program.
+    QObject::connect(tmrLoadFolders, &QTimer::timeout, this,
+                     [this] { ui::Guarded([this] { tmrLoadFoldersTimer(); }); });
     QObject::connect(trvFolders, &QTreeWidget::itemClicked, this, [this] { trvFoldersClick(); });
     for (ui::TCheckBox* box : {chkfrom, CHKRECIPIENTS, chkbody, chkto, chkcc})
         box->OnClick = [this] { chktoClick(); };
@@ -93,6 +96,14 @@ void TdlgGetMore::tmrLoadFoldersTimer() {
     std::vector<FolderNode> tree;
     std::string contacts;
     trvFolders->clear();
+    // Whatever happens below, the progress display goes and the caption is set.
+    struct Finish {
+        TdlgGetMore& dialog;
+        ~Finish() {
+            dialog.HideProgress();
+            dialog.SetCaption("Scan Outlook Folders for E-mail Addresses (Step 1 of 2)");
+        }
+    } finish{*this};
     if (gatherer_.LoadFolders(tree, contacts)) {
         AddNodes(nullptr, trvFolders, tree);
         edtContactsFolder->SetText(contacts);
@@ -106,8 +117,6 @@ void TdlgGetMore::tmrLoadFoldersTimer() {
             }
         }
     }
-    HideProgress();
-    SetCaption("Scan Outlook Folders for E-mail Addresses (Step 1 of 2)");
 }
 
 void TdlgGetMore::HideProgress() {

@@ -3,8 +3,10 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "app/list/delimited_text.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "platform/db/whole_file.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
@@ -46,7 +48,7 @@ void Tdlglog::FormShow() {
     memlogFile->Lines().Clear();
     try {
         if (platform::os::FileExists(LogPath()))
-            memlogFile->Lines().LoadFromFile(LogPath());
+            memlogFile->Lines().SetText(DecodeLogText(db::ReadWholeFile(LogPath())));
     } catch (const std::exception&) {
         ui::MessageDlg("An error was encountered loading your text file!", ui::mtWarning,
                        {ui::mbOK});

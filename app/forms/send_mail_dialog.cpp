@@ -18,6 +18,7 @@
 #include "app/mail/acknowledgement.h"
 #include "app/mail/sending_settings.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/application.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
@@ -155,8 +156,10 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         QAction* action = popField->addAction(ui::ToQ(item.caption));
         action->setToolTip(ui::ToQ(item.field));
         const std::string text(item.field);
-        QObject::connect(action, &QAction::triggered, this,
-                         [this, text] { InsertSalutationClick(text); });
+        // Menu items reach no button's guard: a failure must not leave through the event loop.
+        QObject::connect(action, &QAction::triggered, this, [this, text] {
+            ui::Guarded([this, &text] { InsertSalutationClick(text); });
+        });
     }
     popField->addSeparator();
     QObject::connect(popField->addAction("Help with customisation of messages..."),
@@ -176,7 +179,7 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
                      &QPlainTextEdit::paste);
     editor_menu->addSeparator();
     QObject::connect(editor_menu->addAction("Load from File..."), &QAction::triggered, this,
-                     [this] { btnLoadEmailClick({}); });
+                     [this] { ui::Guarded([this] { btnLoadEmailClick({}); }); });
     QObject::connect(edtMessageText, &QWidget::customContextMenuRequested, this,
                      [this, editor_menu](const QPoint& at) {
                          editor_menu->popup(edtMessageText->mapToGlobal(at));

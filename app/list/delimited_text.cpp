@@ -85,6 +85,26 @@ std::string DecodeImportText(std::string_view bytes) {
     return db::CodePageToUtf8(platform::nls::CodePage::Western, bytes);
 }
 
+std::string DecodeLogText(std::string_view bytes) {
+    if (bytes.starts_with(kByteOrderMark))
+        bytes.remove_prefix(kByteOrderMark.size());
+    if (platform::nls::IsValidUtf8(bytes))
+        return std::string(bytes);
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        const std::size_t length = end == std::string_view::npos ? bytes.size() : end + 1;
+        const std::string_view line = bytes.substr(0, length);
+        if (platform::nls::IsValidUtf8(line))
+            text += line;
+        else
+            text += db::CodePageToUtf8(platform::nls::CodePage::Western, line);
+        bytes.remove_prefix(length);
+    }
+    return text;
+}
+
 std::string QuoteDelimitedValue(std::string_view value, std::string_view separator) {
     bool quote = value.find_first_of("\"\r\n") != std::string_view::npos ||
                  (!separator.empty() && value.find(separator) != std::string_view::npos);

@@ -16,6 +16,11 @@ namespace app {
 // file starts with its byte-order mark, or, when the bytes are neither, Windows-1252.
 std::string DecodeImportText(std::string_view bytes);
 
+// The activity log as UTF-8, decided line by line: the log grows over years and a line
+// written from an 8-bit mail header is read as Windows-1252, so no letter turns into a
+// replacement mark while the UTF-8 lines around it stay as they are.
+std::string DecodeLogText(std::string_view bytes);
+
 // value, quoted when it holds the separator, a double quote, CR or LF.
 std::string QuoteDelimitedValue(std::string_view value, std::string_view separator);
 

@@ -55,11 +55,19 @@ bool IsDelimiter(unsigned char c) {
     }
 }
 
-// The acute accent is a delimiter; in UTF-8 text it takes two bytes, and the address
-// ends before the first of them.
-bool IsUtf8AcuteAccent(std::string_view text, std::size_t i) {
-    return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
-           static_cast<unsigned char>(text[i + 1]) == 0xB4;
+// Whether the byte at i ends an address. The acute accent (code 180) is a delimiter
+// alone and as the two bytes UTF-8 gives it, where the address ends before the first;
+// the byte 0xB4 that follows any other lead or continuation byte belongs to another
+// letter (the "ô" of "Jérôme" is C3 B4) and cuts nothing.
+bool IsDelimiterAt(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xB4 && i > 0) {
+        const auto before = static_cast<unsigned char>(text[i - 1]);
+        return before < 0x80 || before == 0xC2;
+    }
+    if (c == 0xC2)
+        return i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xB4;
+    return IsDelimiter(c);
 }
 
 // A result list sorted ignoring case, without duplicates.
@@ -81,38 +89,34 @@ class ResultList {
 
 void ExtractAddressesFromLine(std::string_view line, std::vector<std::string>& list,
                               const AddressCheck& valid) {
-    std::string w(line);
-    for (;;) {
-        const std::size_t a = w.find('@');
-        if (a == std::string::npos || a == 0)
+    // The rest of the line is kept as an offset, not a copy: a huge line with many
+    // addresses is walked once.
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        const std::size_t a = line.find('@', pos);
+        if (a == std::string_view::npos || a == pos)
             return;
-        std::size_t start = 0;
-        for (std::size_t i = a; i-- > 0;) {
-            const auto c = static_cast<unsigned char>(w[i]);
-            if (IsDelimiter(c) || c == '\t') {
+        std::size_t start = pos;
+        for (std::size_t i = a; i-- > pos;) {
+            if (line[i] == '\t' || IsDelimiterAt(line, i)) {
                 start = i + 1;
                 break;
             }
         }
-        std::size_t end = w.size();
-        bool end_found = false;
-        for (std::size_t i = a + 1; i < w.size(); ++i) {
-            const auto c = static_cast<unsigned char>(w[i]);
-            if (IsDelimiter(c) || c == '_' || IsUtf8AcuteAccent(w, i)) {
+        std::size_t end = line.size();
+        for (std::size_t i = a + 1; i < line.size(); ++i) {
+            if (line[i] == '_' || IsDelimiterAt(line, i)) {
                 end = i;
-                end_found = true;
                 break;
             }
         }
-        std::string candidate = w.substr(start, end - start);
-        w = end_found ? w.substr(end) : std::string();
+        std::string candidate(line.substr(start, end - start));
+        pos = end;
         if (candidate.starts_with("___"))
             candidate.erase(0, candidate.find_first_not_of('_'));
         if (!candidate.empty() && candidate.size() < kMaxCandidateLength &&
             (!valid || valid(candidate)))
             list.push_back(candidate);
-        if (w.empty())
-            return;
     }
 }
 
@@ -204,6 +208,11 @@ void ShowScanRootFolderError() {
         ui::mtWarning, {ui::mbOK});
 }
 
+void ShowFolderOpenError(std::string_view name) {
+    ui::MessageDlg("The folder, " + std::string(name) + ", could not be opened", ui::mtWarning,
+                   {ui::mbOK});
+}
+
 mail::Folder* AddressGatherer::Root() {
     const Settings& s = entries_.settings();
     try {
@@ -216,13 +225,21 @@ mail::Folder* AddressGatherer::Root() {
 
 namespace {
 
-FolderNode LoadSubFolders(mail::Folder& folder) {
+// A folder whose sub-folders cannot be listed stays in the tree without them; the first
+// such folder is named in failed, so one damaged folder neither ends the load nor goes
+// unreported.
+FolderNode LoadSubFolders(mail::Folder& folder, std::string& failed) {
     FolderNode node;
     node.text = folder.Name();
-    if (folder.DefaultItemType() == 2)
-        node.text += "*";
-    for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
-        node.children.push_back(LoadSubFolders(folder.SubFolder(i)));
+    try {
+        if (folder.DefaultItemType() == 2)
+            node.text += "*";
+        for (std::size_t i = 1; i <= folder.FolderCount(); ++i)
+            node.children.push_back(LoadSubFolders(folder.SubFolder(i), failed));
+    } catch (const std::exception&) {
+        if (failed.empty())
+            failed = folder.Name();
+    }
     return node;
 }
 
@@ -241,17 +258,30 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
     mail::Folder* root = Root();
     if (root == nullptr)
         return false;
-    const std::size_t count = root->FolderCount();
+    std::string failed;
+    std::size_t count = 0;
+    try {
+        count = root->FolderCount();
+    } catch (const std::exception&) {
+        ShowScanRootFolderError();
+        return false;
+    }
     for (std::size_t i = 1; i <= count; ++i) {
         if (OnProgress)
             OnProgress(static_cast<std::int64_t>(i), static_cast<std::int64_t>(count),
                        "Retrieving Outlook Folders");
         mail::Folder& folder = root->SubFolder(i);
-        if (contacts_folder.empty() && folder.DefaultItemType() == 2)
-            contacts_folder = folder.Name();
-        tree.push_back(LoadSubFolders(folder));
+        try {
+            if (contacts_folder.empty() && folder.DefaultItemType() == 2)
+                contacts_folder = folder.Name();
+        } catch (const std::exception&) {
+            // Its kind unknown, it is no contacts folder; the listing below names it.
+        }
+        tree.push_back(LoadSubFolders(folder, failed));
     }
     SortTree(tree);
+    if (!failed.empty())
+        ShowFolderOpenError(failed);
     return true;
 }
 
@@ -285,20 +315,26 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
         try {
             folder = &folder->SubFolder(StripContactMarker(name));
         } catch (const std::exception&) {
-            ui::MessageDlg("The folder, " + name + ", could not be opened", ui::mtWarning,
-                           {ui::mbOK});
+            ShowFolderOpenError(name);
             return false;
         }
     }
     folder->Refresh();
+    std::size_t item_count = 0;
+    try {
+        item_count = contacts ? folder->ContactCount() : folder->ItemCount();
+    } catch (const std::exception&) {
+        // Found by name but its messages cannot be listed: opening it failed all the same.
+        ShowFolderOpenError(folder->Name());
+        return false;
+    }
     ResultList found;
     const AddressCheck valid = [this](std::string_view address) {
         int code = 0;
         return entries_.validemailaddress(address, true, code);
     };
     std::vector<std::string> entries;
-    const std::int64_t n =
-        static_cast<std::int64_t>(contacts ? folder->ContactCount() : folder->ItemCount());
+    const auto n = static_cast<std::int64_t>(item_count);
     for (std::int64_t i = n; i >= 1; --i) {
         if (OnProgress)
             OnProgress(n - i, n, "Scanning Entries from " + folder->Name());

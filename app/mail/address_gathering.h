@@ -46,6 +46,8 @@ std::optional<std::vector<std::string>> GatherAddressesFromFiles(
 std::string NamedAddress(std::string_view name, std::string_view address);
 // The warning of a scan that cannot reach the mail store or its root folder.
 void ShowScanRootFolderError();
+// "The folder, <name>, could not be opened" (warning).
+void ShowFolderOpenError(std::string_view name);
 
 // The folder name without a trailing contacts marker '*'.
 std::string StripContactMarker(std::string_view text);

@@ -55,6 +55,24 @@ TEST_F(AdvancedSettingsTest, CancelOnTheUnsetMethodQuestionKeepsTheSettings) {
     EXPECT_EQ(settings.RootFolder, "Archive");
 }
 
+// After a Cancel on the unset-method question OK stores the controls' design values: each
+// must be a value the setting can hold, the sender method one under which senders are found.
+TEST_F(AdvancedSettingsTest, OkAfterCancelledQuestionStoresOnlyValidValues) {
+    settings.EmailMethod = -1;
+    settings.GetSenderMethod = 3;
+    TdlgAdvancedSettings dialog(nullptr, settings);
+    prompts->Answer(ui::mrCancel);
+    dialog.FormShow();
+    dialog.cmbEmailMethod->SetItemIndex(kMethodMapiControl);
+    dialog.BitBtn1Click();
+    EXPECT_EQ(dialog.ModalResult(), ui::mrOk);
+    EXPECT_EQ(settings.EmailMethod, kMethodMapiControl);
+    EXPECT_GE(settings.GetSenderMethod, 0);
+    EXPECT_LE(settings.GetSenderMethod, 4);
+    EXPECT_EQ(settings.GetSenderMethod, Settings{}.GetSenderMethod);
+    EXPECT_EQ(settings.RootFolder, "Personal Folders");
+}
+
 TEST_F(AdvancedSettingsTest, RelayTimeOutInSecondsAndRefusedPorts) {
     settings.EmailMethod = kMethodRelay;
     settings.SMTPEmail = "list@example.org";

@@ -20,6 +20,7 @@
 #include "app/routines/file_routines.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
+#include "platform/ui/application.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/form.h"
 #include "platform/ui/keys.h"
@@ -616,6 +617,26 @@ TEST_F(SendMailDialogTest, SecondMapiMethodKeepsOneSessionForTheDialog) {
     ASSERT_EQ(logoffs.size(), 1u);
     EXPECT_EQ(logoffs[0].session, session);
     EXPECT_EQ(mapi.CallsOf("MAPILogon").size(), 1u);
+}
+
+// A file that cannot be read, chosen from the editor's menu, is reported and keeps the
+// text; the failure never leaves through the event loop, which would end the program.
+TEST_F(SendMailDialogTest, UnreadableFileFromTheEditorMenuIsReportedAndKeepsTheText) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    std::vector<std::string> reported;
+    ui::SetExceptionHandler([&](const std::string& message) { reported.push_back(message); });
+    dialog.edtMessageText->SetText("Kept");
+    const std::string folder = program.File("not_a_file.txt");
+    std::filesystem::create_directory(folder);
+    prompts->Answer(ui::mrYes);
+    prompts->AnswerFile(folder);
+    EXPECT_NO_THROW(EditorMenuItem(dialog, "Load from File...")->trigger());
+    ui::SetExceptionHandler(nullptr);
+    EXPECT_EQ(dialog.edtMessageText->Text(), "Kept");
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_FALSE(reported[0].empty());
 }
 
 TEST_F(SendMailDialogTest, EditorButtonsAndMenuWorkAtTheCaret) {

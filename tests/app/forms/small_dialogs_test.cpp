@@ -80,6 +80,38 @@ TEST_F(DialogTest, LogViewerShowsClearsAndSavesTheLog) {
     EXPECT_EQ(prompts->Unscripted(), 0);
 }
 
+// A log that grew over years may hold a line of 8-bit bytes among UTF-8 ones: the viewer
+// shows every letter of both, and the copy it saves keeps them, with no replacement mark.
+TEST_F(DialogTest, LogViewerReadsAMixedLogLineByLineAndSavesItWhole) {
+    Write("log.txt",
+          "\xEF\xBB\xBF"
+          "ADD jos\xC3\xA9@b.com news [] -> Added\r\n"
+          "ADD caf\xE9@b.com news [] -> Refused\r\n"
+          "REMOVE \xE2\x82\xAC@b.com  [] -> Removed\r\n");
+    Tdlglog log(nullptr, Dir());
+    log.FormShow();
+    ASSERT_EQ(log.memlogFile->Lines().Count(), 3);
+    EXPECT_EQ(log.memlogFile->Lines().Get(0), "ADD jos\xC3\xA9@b.com news [] -> Added");
+    EXPECT_EQ(log.memlogFile->Lines().Get(1), "ADD caf\xC3\xA9@b.com news [] -> Refused");
+    EXPECT_EQ(log.memlogFile->Lines().Get(2), "REMOVE \xE2\x82\xAC@b.com  [] -> Removed");
+    prompts->AnswerFile(Dir() + "copy.txt");
+    log.BitBtn2Click();
+    std::ifstream copy(Dir() + "copy.txt", std::ios::binary);
+    const std::string saved((std::istreambuf_iterator<char>(copy)), {});
+    EXPECT_EQ(saved.find("\xEF\xBF\xBD"), std::string::npos);
+    EXPECT_NE(saved.find("caf\xC3\xA9@b.com"), std::string::npos);
+    EXPECT_NE(saved.find("jos\xC3\xA9@b.com"), std::string::npos);
+    EXPECT_EQ(prompts->Unscripted(), 0);
+
+    // Bytes that are text in no encoding still give a viewer and no failure message.
+    Write("log.txt", std::string("\0\xFF\xFE", 3) + "\x81\x8D\r\nlast line\r\n");
+    Tdlglog damaged(nullptr, Dir());
+    damaged.FormShow();
+    EXPECT_EQ(damaged.memlogFile->Lines().Count(), 2);
+    EXPECT_EQ(damaged.memlogFile->Lines().Get(1), "last line");
+    EXPECT_TRUE(prompts->Asked().empty());
+}
+
 TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
     TdlgOpenDB dialog(nullptr);
     EXPECT_FALSE(dialog.BitBtn1->Enabled());

@@ -100,6 +100,16 @@ TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
               "ann@x.de\r\nj\xC3\xB6rg@x.de");
 }
 
+TEST(DelimitedText, LogTextIsDecidedLineByLine) {
+    EXPECT_EQ(DecodeLogText("a\xC3\xA9\r\nb\xE9\r\nc\xC3\xA9"),
+              "a\xC3\xA9\r\nb\xC3\xA9\r\nc\xC3\xA9");
+    EXPECT_EQ(DecodeLogText("\xEF\xBB\xBF"
+                            "x\n"),
+              "x\n");
+    EXPECT_EQ(DecodeLogText("\x80\n\xC3"), "\xE2\x82\xAC\n\xC3\x83");
+    EXPECT_EQ(DecodeLogText(""), "");
+}
+
 TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
     // "a\u00e9\u20ac\U0001F600" little- and big-endian, then an unpaired surrogate.
     const std::string little(

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -91,6 +92,62 @@ TEST(AddressExtractor, FindsEveryAddressOfALine) {
     }
 }
 
+// Text decoded to UTF-8 holds the byte 0xB4 inside letters other than the acute accent;
+// only the accent itself cuts an address, so no shortened address is made up from a
+// longer one.
+TEST(AddressExtractor, OnlyTheAcuteAccentItselfCutsInUtf8Text) {
+    struct Case {
+        std::string line;
+        std::vector<std::string> want;
+    };
+    const std::vector<Case> cases = {
+        {"J\xC3\xA9r\xC3\xB4"
+         "me@example.org",
+         {"J\xC3\xA9r\xC3\xB4"
+          "me@example.org"}},
+        {"ann@d\xC3\xB4"
+         "me.org",
+         {"ann@d\xC3\xB4"
+          "me.org"}},
+        {"x\xE2\x80\xB4"
+         "bob@example.org",
+         {"x\xE2\x80\xB4"
+          "bob@example.org"}},
+        {"\xC3\xA9\xC2\xB4"
+         "cid@example.org\xC2\xB4x",
+         {"cid@example.org"}},
+        {"\xB4"
+         "dee@example.org",
+         {"dee@example.org"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> found;
+        ExtractAddressesFromLine(c.line, found, {});
+        EXPECT_EQ(found, c.want) << c.line;
+    }
+    std::vector<std::string> checked;
+    ExtractAddressesFromLine(
+        "J\xC3\xA9r\xC3\xB4"
+        "me@example.org",
+        checked, SyntaxOk);
+    EXPECT_NE(checked, std::vector<std::string>{"me@example.org"});
+}
+
+// A file of one huge line gives every address of it, the first and the last included.
+TEST(AddressExtractor, EveryAddressOfAHugeLine) {
+    constexpr int kCount = 200000;
+    std::string line;
+    for (int i = 0; i < kCount; ++i)
+        line += "u" + std::to_string(i) + "@example.org, ";
+    line += "last@example.org";
+    std::vector<std::string> found;
+    ExtractAddressesFromLine(line, found, SyntaxOk);
+    ASSERT_EQ(found.size(), static_cast<std::size_t>(kCount) + 1);
+    EXPECT_EQ(found.front(), "u0@example.org");
+    EXPECT_EQ(found[kCount - 1], "u" + std::to_string(kCount - 1) + "@example.org");
+    EXPECT_EQ(found.back(), "last@example.org");
+}
+
 TEST(AddressExtractor, TextLinesMayEndInCrLfOrCrAlone) {
     std::vector<std::string> found;
     ExtractAddressesFromText("ann@x.org\rbob@x.org\r\ncid@x.org\ndee@x.org", found, SyntaxOk);
@@ -168,6 +225,8 @@ class UnreadableMessages : public mail::StoreBackend {
     std::string DisplayName() const override { return inner_->DisplayName(); }
     std::string StoreId() const override { return inner_->StoreId(); }
     std::vector<std::string> ListFolders(const mail::FolderPath& parent) override {
+        if (!parent.empty() && parent.back() == "Unlistable")
+            throw mail::EMailError("The folder can no longer be listed");
         return inner_->ListFolders(parent);
     }
     void CreateFolder(const mail::FolderPath& path) override { inner_->CreateFolder(path); }
@@ -175,6 +234,8 @@ class UnreadableMessages : public mail::StoreBackend {
         return inner_->IsContactsFolder(path);
     }
     std::vector<mail::MessageEntry> Snapshot(const mail::FolderPath& path) override {
+        if (!path.empty() && path.back() == "Unlistable")
+            throw mail::EMailError("The folder can no longer be listed");
         return inner_->Snapshot(path);
     }
     std::size_t UnreadCount(const mail::FolderPath& path) override {
@@ -270,6 +331,37 @@ TEST_F(GatheringTest, SenderFailuresAskToChangeTheMethodAsTheCheckDoes) {
     gatherer.OnPromptSenderMethodChange = nullptr;
     ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
     EXPECT_EQ(settings.GetSenderMethod, 4);
+}
+
+// A folder that cannot be listed leaves the rest of the tree loaded and is named in the
+// warning; scanning it gives the folder warning and hands nothing over.
+TEST_F(GatheringTest, AnUnlistableFolderIsReportedAndTheRestStillLoads) {
+    store.reset();
+    mail::MailStore damaged(std::make_unique<UnreadableMessages>(
+                                mail::OpenMaildirBackend(program.File("Mail"), "Personal Folders")),
+                            {});
+    damaged.Root(1).AddFolder("Archive").AppendMessage(
+        "From: Ann <ann@example.org>\r\nSubject: a\r\n\r\nx\r\n", true);
+    damaged.Root(1).AddFolder("Unlistable");
+    settings.RootFolder = "<Root>";
+    AddressGatherer gatherer(*entries, damaged);
+    std::vector<FolderNode> tree;
+    std::string contacts;
+    ASSERT_TRUE(gatherer.LoadFolders(tree, contacts));
+    std::vector<std::string> names;
+    for (const FolderNode& node : tree)
+        names.push_back(node.text);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Archive"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "Unlistable"), names.end());
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text, "The folder, Unlistable, could not be opened");
+
+    std::vector<std::string> result{"kept"};
+    EXPECT_FALSE(gatherer.ProcessSelectedFolder({"Unlistable"}, false, ScanOptions{}, result));
+    EXPECT_EQ(result, std::vector<std::string>{"kept"});
+    EXPECT_EQ(prompts->Asked().back().text, "The folder, Unlistable, could not be opened");
+    EXPECT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, ScanOptions{}, result));
+    EXPECT_EQ(result, std::vector<std::string>{"Ann <ann@example.org>"});
 }
 }  // namespace
 }  // namespace app
