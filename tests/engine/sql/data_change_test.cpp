@@ -231,6 +231,53 @@ TEST_F(SqlExecution, DropIndexPrimaryDropsThePrimaryIndex) {
     EXPECT_EQ(cursor.GetRecordCount(), 1);
 }
 
+// A restructure that could not carry every row over stops with the row's error and leaves the
+// table whole; dropping or retyping a column still loses only what the statement names.
+TEST_F(SqlExecution, AlterTableThatWouldDropRowsChangesNothing) {
+    const std::vector<std::string> rows{"1|x|10", "2|x|20", "3|y|<null>"};
+    const struct {
+        const char* sql;
+        EngineErrorCode code;
+        const char* text;
+    } refused[] = {
+        {"ALTER TABLE t ADD d INTEGER NOT NULL", kErrRequiredValue, "field 'd' in table 't'"},
+        {"ALTER TABLE t REDEFINE c NOT NULL", kErrRequiredValue, "field 'c' in table 't'"},
+        {"ALTER TABLE t REDEFINE c MIN '15'", kErrBelowMinimum, "field 'c' in table 't'"},
+        {"ALTER TABLE t REDEFINE PRIMARY KEY (b)", kErrDuplicateKey, "of table 't'"},
+        {"ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (b)", kErrDuplicateKey, "of table 't'"},
+        {"ALTER TABLE t REDEFINE PRIMARY KEY (b), ADD d INTEGER", kErrDuplicateKey, "of table 't'"},
+    };
+    const auto fresh = [&] {
+        if (directory_->TableExists("t", false)) {
+            Run("DROP TABLE t");
+        }
+        Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+        Run("INSERT INTO t VALUES (1, 'x', 10)");
+        Run("INSERT INTO t VALUES (2, 'x', 20)");
+        Run("INSERT INTO t (a, b) VALUES (3, 'y')");
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.sql);
+        fresh();
+        try {
+            Run(c.sql);
+            ADD_FAILURE() << "no error";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), c.code);
+            EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(Rows("t"), rows);
+    }
+
+    fresh();
+    Run("ALTER TABLE t REDEFINE b INTEGER");
+    EXPECT_EQ(Rows("t"),
+              (std::vector<std::string>{"1|<null>|10", "2|<null>|20", "3|<null>|<null>"}));
+    fresh();
+    Run("ALTER TABLE t DROP c");
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|x", "3|y"}));
+}
+
 // Conditions an index narrows (a case-insensitive index for a case-sensitive equality too)
 // change exactly the rows the whole condition picks, parts without an index included.
 TEST_F(SqlExecution, IndexedChangesTouchExactlyTheRowsTheConditionPicks) {
