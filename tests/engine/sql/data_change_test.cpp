@@ -160,6 +160,31 @@ TEST_F(SqlExecution, ValueAndColumnErrors) {
     EXPECT_TRUE(Rows("t").empty()) << "nothing was written";
 }
 
+// An INSERT ... SELECT whose column list does not fit the sub-select is refused when it is
+// prepared, before the sub-select has run (and made its INTO table).
+TEST_F(SqlExecution, InsertSelectColumnErrorsComeBeforeTheSubSelectRuns) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
+    Run("CREATE TABLE n (a INTEGER, b CHAR(5))");
+    Run("INSERT INTO n VALUES (1, 'x')");
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"INSERT INTO t (q) SELECT a INTO made FROM n",
+         "Invalid column name 'q' or table correlation name '' specified in table columns"},
+        {"INSERT INTO t (a) SELECT a, b INTO made FROM n",
+         "The number of values must match the number of table columns"},
+        {"INSERT INTO t SELECT a INTO made FROM n",
+         "The number of values must match the number of table columns"},
+    };
+    for (const auto& [sql, message] : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        EXPECT_EQ(SqlError([&] { statement.Prepare(sql, offset); }), message) << sql;
+        EXPECT_FALSE(std::filesystem::exists(dir_.File("private/made.DAT"))) << sql;
+    }
+    EXPECT_TRUE(Rows("t").empty());
+    EXPECT_EQ(Run("INSERT INTO t (b, a) SELECT b, a FROM n"), 1);
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x"}));
+}
+
 // Changes refused for their SQL are refused before any row: the table keeps every row as it was.
 TEST_F(SqlExecution, RefusedChangesLeaveEveryRow) {
     Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
