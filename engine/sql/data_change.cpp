@@ -181,6 +181,7 @@ class DataChange {
           formats_(SessionFormats(query.Statement())) {}
 
     void Run();
+    void CheckInsertSelectColumns();
 
   private:
     void OpenTarget();
@@ -948,6 +949,15 @@ void DataChange::ChangeChosen(const std::vector<std::uint32_t>& chosen, bool upd
     });
 }
 
+// The target's columns against the sub-select's result columns, before the sub-select runs.
+void DataChange::CheckInsertSelectColumns() {
+    OpenTarget();
+    const std::size_t columns = TargetColumns().size();
+    if (query_.InsertSource == nullptr || columns != query_.InsertSource->ResultPlan().size()) {
+        Fail("The number of values must match the number of table columns");
+    }
+}
+
 void DataChange::Run() {
     OpenTarget();
     query_.ResultCount = 0;
@@ -967,6 +977,12 @@ void DataChange::Run() {
 }
 
 }  // namespace
+
+void CheckInsertSelect(TDataQuery& query) {
+    if (query.Kind == kStatementInsert && query.InsertSelect) {
+        DataChange(query).CheckInsertSelectColumns();
+    }
+}
 
 void ExecuteDataChange(TDataQuery& query) {
     const std::uint64_t start = StatementTicks();

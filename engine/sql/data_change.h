@@ -13,4 +13,8 @@ namespace strata {
 // rows changed. Requires: the statement has a database and its parameter values are set.
 void ExecuteDataChange(TDataQuery& query);
 
+// For an INSERT ... SELECT, checks the target's columns against the sub-select's result columns
+// (which must be planned), so that a wrong column list fails before the sub-select runs.
+void CheckInsertSelect(TDataQuery& query);
+
 }  // namespace strata

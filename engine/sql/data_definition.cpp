@@ -355,8 +355,33 @@ void ExecuteDefinition(TDataQuery& query) {
             cursor.Close();
             RestructureOptions options;
             options.no_backup = query.NoBackup;
-            RestructureTable(cursor, MakeAlterTableDefinition(query, current, has_primary),
-                             options);
+            // A column dropped or retyped loses values the statement asked to lose; a row that
+            // cannot be carried over (a duplicate key, a NOT NULL or range rule it breaks) would
+            // vanish unasked. Such a row stops the change, the table stays as it was, and the
+            // row's own error goes to the caller.
+            bool stopped = false;
+            EngineErrorCode row_error = kErrDuplicateKey;
+            std::string row_field;
+            const auto data_lost = [&](int cause, std::string_view, bool& proceed, bool&) {
+                if (cause == static_cast<int>(DataLostCause::FieldDropped) ||
+                    cause == static_cast<int>(DataLostCause::ConversionFailed)) {
+                    return;
+                }
+                proceed = false;
+                stopped = true;
+                if ((cause == static_cast<int>(DataLostCause::ValidityViolation) ||
+                     cause == static_cast<int>(DataLostCause::InsertFailed)) &&
+                    GetLastEngineErrorCode() != 0) {
+                    row_error = GetLastEngineErrorCode();
+                    row_field = GetLastEngineErrorText(0);
+                }
+            };
+            RestructureTable(cursor, MakeAlterTableDefinition(query, current, has_primary), options,
+                             {}, data_lost);
+            if (stopped) {
+                // The rows went into a work table: the error names the table the statement did.
+                RaiseEngineError(row_error, query.TableName, row_field);
+            }
             break;
         }
         default:

@@ -345,6 +345,8 @@ void TDataQuery::AddCondition(ExpTokenPtr condition) {
 
 void TDataQuery::ParseSelect() {
     TExpressionParser& lexer = Lexer();
+    // A token is read under the clause it begins, so that a lexer error names that clause.
+    lexer.SetContext(kSourceColumnContext);
     lexer.NextToken();
     if (lexer.IsKeyword("ALL")) {
         lexer.NextToken();
@@ -394,6 +396,7 @@ void TDataQuery::ParseSelect() {
     CheckDuplicateCorrelation();
 
     if (lexer.IsKeyword("WHERE")) {
+        lexer.SetContext(kWhereContext);
         lexer.NextToken();
         ExpTokenPtr where =
             ParseClauseExpression(kWhereOptions, kWhereContext, "WHERE or JOIN clause is empty");
@@ -408,6 +411,7 @@ void TDataQuery::ParseSelect() {
         ParseOrderOrGroupList(false);
     }
     if (lexer.IsKeyword("HAVING")) {
+        lexer.SetContext(kHavingContext);
         lexer.NextToken();
         Having = ParseClauseExpression(kHavingOptions, kHavingContext, "HAVING clause is empty");
         HasHaving = true;
@@ -563,6 +567,7 @@ void TDataQuery::ParseJoins() {
                 SourceTables[i]->TableNumber = static_cast<std::uint16_t>(i + 1);
             }
         }
+        lexer.SetContext(kWhereContext);
         ExpectKeyword("ON", "ON keyword expected in JOIN clause, instead found '");
         ExpTokenPtr condition = ParseClauseExpression(
             kParsePredicates | kParseParameters, kWhereContext, "WHERE or JOIN clause is empty");
@@ -720,6 +725,7 @@ void TDataQuery::ParseInsert() {
                         "Table name expected after INTO keyword, instead found '", kInsertWords,
                         false);
     if (lexer.TokenClass() == '(') {
+        lexer.SetContext(kTableColumnContext);
         lexer.NextToken();
         for (;;) {
             lexer.MarkPosition();
@@ -752,6 +758,7 @@ void TDataQuery::ParseInsert() {
         if (lexer.TokenClass() != '(') {
             FailExpected("Left parentheses expected after VALUES keyword, instead found '");
         }
+        lexer.SetContext(kValueContext);
         lexer.NextToken();
         for (;;) {
             lexer.MarkPosition();
@@ -792,6 +799,9 @@ void TDataQuery::ParseUpdate() {
     lexer.NextToken();
     ParseTableReference("Table name expected, instead found '",
                         "Table name expected, instead found '", kUpdateWords, true);
+    if (lexer.IsKeyword("SET")) {
+        lexer.SetContext(kTableColumnContext);
+    }
     ExpectKeyword("SET", "SET keyword expected, instead found '");
     for (;;) {
         lexer.MarkPosition();
@@ -811,6 +821,7 @@ void TDataQuery::ParseUpdate() {
         if (lexer.TokenClass() != '=') {
             FailExpected("Assignment (=) operator expected after column name, instead found '");
         }
+        lexer.SetContext(kValueContext);
         lexer.NextToken();
         lexer.MarkPosition();
         auto value = std::make_unique<TUpdateValue>(*this);
@@ -824,6 +835,7 @@ void TDataQuery::ParseUpdate() {
         lexer.NextToken();
     }
     if (lexer.IsKeyword("WHERE")) {
+        lexer.SetContext(kWhereContext);
         lexer.NextToken();
         AddCondition(
             ParseClauseExpression(kWhereOptions, kWhereContext, "WHERE or JOIN clause is empty"));
@@ -845,6 +857,7 @@ void TDataQuery::ParseDelete() {
     ParseTableReference("Table name expected, instead found '",
                         "Table name expected, instead found '", kDeleteWords, true);
     if (lexer.IsKeyword("WHERE")) {
+        lexer.SetContext(kWhereContext);
         lexer.NextToken();
         AddCondition(
             ParseClauseExpression(kWhereOptions, kWhereContext, "WHERE or JOIN clause is empty"));

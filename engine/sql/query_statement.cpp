@@ -114,6 +114,7 @@ std::size_t TQueryStatement::Prepare(std::string_view sql, std::size_t& running_
                 (*query)->PlanSelect();
             }
         }
+        CheckInsertSelect(*MainQuery());
     }
     running_offset += end;
     return end;

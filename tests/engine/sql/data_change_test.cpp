@@ -160,6 +160,31 @@ TEST_F(SqlExecution, ValueAndColumnErrors) {
     EXPECT_TRUE(Rows("t").empty()) << "nothing was written";
 }
 
+// An INSERT ... SELECT whose column list does not fit the sub-select is refused when it is
+// prepared, before the sub-select has run (and made its INTO table).
+TEST_F(SqlExecution, InsertSelectColumnErrorsComeBeforeTheSubSelectRuns) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
+    Run("CREATE TABLE n (a INTEGER, b CHAR(5))");
+    Run("INSERT INTO n VALUES (1, 'x')");
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"INSERT INTO t (q) SELECT a INTO made FROM n",
+         "Invalid column name 'q' or table correlation name '' specified in table columns"},
+        {"INSERT INTO t (a) SELECT a, b INTO made FROM n",
+         "The number of values must match the number of table columns"},
+        {"INSERT INTO t SELECT a INTO made FROM n",
+         "The number of values must match the number of table columns"},
+    };
+    for (const auto& [sql, message] : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        EXPECT_EQ(SqlError([&] { statement.Prepare(sql, offset); }), message) << sql;
+        EXPECT_FALSE(std::filesystem::exists(dir_.File("private/made.DAT"))) << sql;
+    }
+    EXPECT_TRUE(Rows("t").empty());
+    EXPECT_EQ(Run("INSERT INTO t (b, a) SELECT b, a FROM n"), 1);
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x"}));
+}
+
 // Changes refused for their SQL are refused before any row: the table keeps every row as it was.
 TEST_F(SqlExecution, RefusedChangesLeaveEveryRow) {
     Run("CREATE TABLE t (a INTEGER, b CHAR(5))");
@@ -229,6 +254,53 @@ TEST_F(SqlExecution, DropIndexPrimaryDropsThePrimaryIndex) {
     cursor.Open();
     EXPECT_TRUE(cursor.HasNoPrimaryIndex());
     EXPECT_EQ(cursor.GetRecordCount(), 1);
+}
+
+// A restructure that could not carry every row over stops with the row's error and leaves the
+// table whole; dropping or retyping a column still loses only what the statement names.
+TEST_F(SqlExecution, AlterTableThatWouldDropRowsChangesNothing) {
+    const std::vector<std::string> rows{"1|x|10", "2|x|20", "3|y|<null>"};
+    const struct {
+        const char* sql;
+        EngineErrorCode code;
+        const char* text;
+    } refused[] = {
+        {"ALTER TABLE t ADD d INTEGER NOT NULL", kErrRequiredValue, "field 'd' in table 't'"},
+        {"ALTER TABLE t REDEFINE c NOT NULL", kErrRequiredValue, "field 'c' in table 't'"},
+        {"ALTER TABLE t REDEFINE c MIN '15'", kErrBelowMinimum, "field 'c' in table 't'"},
+        {"ALTER TABLE t REDEFINE PRIMARY KEY (b)", kErrDuplicateKey, "of table 't'"},
+        {"ALTER TABLE t DROP PRIMARY KEY, ADD PRIMARY KEY (b)", kErrDuplicateKey, "of table 't'"},
+        {"ALTER TABLE t REDEFINE PRIMARY KEY (b), ADD d INTEGER", kErrDuplicateKey, "of table 't'"},
+    };
+    const auto fresh = [&] {
+        if (directory_->TableExists("t", false)) {
+            Run("DROP TABLE t");
+        }
+        Run("CREATE TABLE t (a INTEGER, b CHAR(5), c INTEGER, PRIMARY KEY (a))");
+        Run("INSERT INTO t VALUES (1, 'x', 10)");
+        Run("INSERT INTO t VALUES (2, 'x', 20)");
+        Run("INSERT INTO t (a, b) VALUES (3, 'y')");
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.sql);
+        fresh();
+        try {
+            Run(c.sql);
+            ADD_FAILURE() << "no error";
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), c.code);
+            EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(Rows("t"), rows);
+    }
+
+    fresh();
+    Run("ALTER TABLE t REDEFINE b INTEGER");
+    EXPECT_EQ(Rows("t"),
+              (std::vector<std::string>{"1|<null>|10", "2|<null>|20", "3|<null>|<null>"}));
+    fresh();
+    Run("ALTER TABLE t DROP c");
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|x", "3|y"}));
 }
 
 // Conditions an index narrows (a case-insensitive index for a case-sensitive equality too)

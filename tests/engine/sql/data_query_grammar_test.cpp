@@ -242,6 +242,28 @@ struct KindCase {
     std::uint8_t kind;
 };
 
+// A string or bracketed name left open at the start of an expression is reported in that
+// expression's clause, not in the clause before it.
+TEST(SqlGrammar, UnclosedTokensNameTheClauseTheyBegin) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"SELECT 'abc", "Missing single quote after 'abc' in source column expression"},
+        {"SELECT [abc", "Missing right bracket after 'abc' in source column expression"},
+        {"SELECT a FROM t WHERE 'x", "Missing single quote after 'x' in WHERE or JOIN clause"},
+        {"SELECT a FROM t JOIN u ON [x", "Missing right bracket after 'x' in WHERE or JOIN clause"},
+        {"SELECT a FROM t GROUP BY a HAVING 'x", "Missing single quote after 'x' in HAVING clause"},
+        {"UPDATE t SET a = 'x", "Missing single quote after 'x' in value expression"},
+        {"UPDATE t SET 'a = 1", "Missing single quote after 'a = 1' in table column"},
+        {"UPDATE t SET a = 1 WHERE \"x", "Missing double quote after 'x' in WHERE or JOIN clause"},
+        {"INSERT INTO t VALUES ('x)", "Missing single quote after 'x)' in value expression"},
+        {"INSERT INTO t ('a) VALUES (1)",
+         "Missing single quote after 'a) VALUES (1)' in table column"},
+        {"DELETE FROM t WHERE [a", "Missing right bracket after 'a' in WHERE or JOIN clause"},
+    };
+    for (const auto& [sql, message] : cases) {
+        EXPECT_EQ(PrepareError(sql), message) << sql;
+    }
+}
+
 TEST(SqlGrammar, RecognisesEveryStatementKindWithoutRegardToCase) {
     const std::vector<KindCase> cases = {
         {"select a from t", kStatementSelect},
