@@ -72,12 +72,7 @@ TEST(TreeListEditCycle, AColumnLeavingUnderTheEditorNeverTakesAnotherColumnsText
     for (const Case& c : cases) {
         ui::FixedTextMetrics metrics{7, 13};
         PostingGrid grid;
-        grid.SetBorderStyle(bsNone);
-        grid.SetScrollBars(ssNone);
-        grid.resize(400, 200);
-        grid.setAttribute(Qt::WA_DontShowOnScreen);
-        grid.show();
-        grid.SetTextMetrics(&metrics);
+        testing::ShowPlain(grid, metrics, 400, 200);
         for (int i = 0; i < 3; ++i) {
             TgxTreeListColumn* col = grid.CreateColumn();
             col->SetCaption("C" + std::to_string(i));
@@ -128,12 +123,7 @@ struct RefusingGrid : TCustomgxTreeListControl {
 TEST(TreeListEditCycle, CollapsingAboveARefusedEditKeepsTheEditedRowShown) {
     ui::FixedTextMetrics metrics{7, 13};
     RefusingGrid grid;
-    grid.SetBorderStyle(bsNone);
-    grid.SetScrollBars(ssNone);
-    grid.resize(300, 200);
-    grid.setAttribute(Qt::WA_DontShowOnScreen);
-    grid.show();
-    grid.SetTextMetrics(&metrics);
+    testing::ShowPlain(grid, metrics, 300, 200);
     grid.CreateColumn()->SetWidth(150);
     grid.SetOptions(
         static_cast<TLOptions>((grid.Options() & ~(tloRowSelect | tloAutoWidth)) | tloEditing));
@@ -163,12 +153,7 @@ TEST(TreeListEditCycle, BandsAndColumnsRearrangedUnderTheEditorKeepTheEditInItsC
          {kHideBand, kMoveBand, kDeleteBand, kMoveColumnToOtherBand, kMoveColumnInRow}) {
         ui::FixedTextMetrics metrics{7, 13};
         PostingGrid grid;
-        grid.SetBorderStyle(bsNone);
-        grid.SetScrollBars(ssNone);
-        grid.resize(500, 200);
-        grid.setAttribute(Qt::WA_DontShowOnScreen);
-        grid.show();
-        grid.SetTextMetrics(&metrics);
+        testing::ShowPlain(grid, metrics, 500, 200);
         grid.SetDefaultLayout(false);
         while (grid.Bands().Count() < 2)
             grid.Bands().Add();

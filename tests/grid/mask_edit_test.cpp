@@ -6,6 +6,7 @@
 #include "grid/core/mask_column.h"
 #include "platform/ui/clipboard.h"
 #include "platform/ui/prompt.h"
+#include "tests/grid/grid_fixture.h"
 #include "tests/grid/interaction_fixture.h"
 
 namespace grid {
@@ -29,12 +30,7 @@ struct MaskGrid {
     }
 
     explicit MaskGrid(std::string_view mask) {
-        grid.SetBorderStyle(bsNone);
-        grid.SetScrollBars(ssNone);
-        grid.resize(300, 120);
-        grid.setAttribute(Qt::WA_DontShowOnScreen);
-        grid.show();
-        grid.SetTextMetrics(&metrics);
+        testing::ShowPlain(grid, metrics, 300, 120);
         auto owned = std::make_unique<TgxTreeListMaskColumn>();
         column = owned.get();
         grid.AddColumn(std::move(owned));
