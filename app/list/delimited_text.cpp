@@ -171,18 +171,27 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
         record.clear();
         record_open = false;
     };
+    auto read_quote_as_literal = [&](std::size_t& i) {
+        records.resize(quote_start.records);
+        record = std::move(quote_start.record);
+        value = std::move(quote_start.value);
+        record_open = quote_start.record_open;
+        quoted = false;
+        in_quotes = false;
+        literal_quote = quote_start.at;
+        i = quote_start.at;
+    };
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size()) {
             if (!in_quotes)
                 break;
-            records.resize(quote_start.records);
-            record = std::move(quote_start.record);
-            value = std::move(quote_start.value);
-            record_open = quote_start.record_open;
-            quoted = false;
-            in_quotes = false;
-            literal_quote = quote_start.at;
-            i = quote_start.at;
+            read_quote_as_literal(i);
+        } else if (quoted && !in_quotes && !IsBlank(text[i]) && text[i] != '\r' &&
+                   text[i] != '\n' && !text.substr(i).starts_with(separator)) {
+            // Text after a closing quote: the quotes did not enclose a value but were stray
+            // ones, one closing another on a later line; joining those lines into one value
+            // would lose every entry on them.
+            read_quote_as_literal(i);
         }
         char c = text[i];
         if (in_quotes) {
@@ -211,9 +220,7 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
                 ++i;
             end_record();
         } else if (quoted) {
-            // Text after a closing quote belongs to the value, blanks excepted.
-            if (!IsBlank(c))
-                value += c;
+            // Blanks after a closing quote are not part of the value.
         } else {
             value += c;
             record_open = true;

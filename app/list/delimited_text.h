@@ -46,8 +46,9 @@ std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
 // Splits text into records of values. Records end at line breaks outside quotes; values
 // end at the separator outside quotes. A value is trimmed of blanks outside its quotes
 // and loses its surrounding quotes; "" inside quotes is one quote. Empty values are kept;
-// an empty line gives an empty record. A quote that never closes is an ordinary
-// character, so the lines after it stay records of their own. An empty separator means ",".
+// an empty line gives an empty record. A quote that never closes, or whose closing quote
+// is followed by more text, is an ordinary character, so the lines after it stay records
+// of their own. An empty separator means ",".
 std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view text,
                                                             std::string_view separator);
 

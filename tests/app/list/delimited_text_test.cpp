@@ -130,5 +130,19 @@ TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
               "b");
 }
 
+// A hostile file: every line opens a quote and none closes. Each line must still be read
+// once, not once for every stray quote before it.
+TEST(DelimitedText, ManyQuotesThatNeverCloseAreReadInOnePass) {
+    std::string text;
+    const int lines = 5000;
+    for (int i = 0; i < lines; ++i)
+        text += "\"a" + std::to_string(i) + "@b.com,news\n";
+    const Records records = SplitDelimitedRecords(text, ",");
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(lines));
+    EXPECT_EQ(records.front(), (std::vector<std::string>{"\"a0@b.com", "news"}));
+    EXPECT_EQ(records.back(),
+              (std::vector<std::string>{"\"a" + std::to_string(lines - 1) + "@b.com", "news"}));
+}
+
 }  // namespace
 }  // namespace app
