@@ -150,11 +150,11 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
     bool in_quotes = false;
     bool record_open = false;
     // Where the open quote began, to read on from there when it never closes: a stray
-    // quote must not swallow every line after it into one value.
+    // quote must not swallow every line after it into one value. No value or record ends
+    // between a quote's opening and the moment it proves stray, so the records so far need
+    // no copy (a copy per quote made a long line of quoted values take quadratic time).
     struct QuoteStart {
         std::size_t at = 0;
-        std::size_t records = 0;
-        std::vector<std::string> record;
         std::string value;
         bool record_open = false;
     } quote_start;
@@ -172,8 +172,6 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
         record_open = false;
     };
     auto read_quote_as_literal = [&](std::size_t& i) {
-        records.resize(quote_start.records);
-        record = std::move(quote_start.record);
         value = std::move(quote_start.value);
         record_open = quote_start.record_open;
         quoted = false;
@@ -206,7 +204,7 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
             continue;
         }
         if (c == '"' && !quoted && TrimBlanks(value).empty() && literal_quote != i) {
-            quote_start = {i, records.size(), record, value, record_open};
+            quote_start = {i, value, record_open};
             value.clear();
             quoted = true;
             in_quotes = true;

@@ -144,5 +144,20 @@ TEST(DelimitedText, ManyQuotesThatNeverCloseAreReadInOnePass) {
               (std::vector<std::string>{"\"a" + std::to_string(lines - 1) + "@b.com", "news"}));
 }
 
+// A hostile file of one huge line of quoted values: reading it takes time in step with its
+// length, and no value is lost.
+TEST(DelimitedText, AHugeLineOfQuotedValuesIsReadWhole) {
+    const std::size_t values = 200000;
+    std::string text;
+    for (std::size_t i = 0; i < values; ++i)
+        text += "\"a\",";
+    text += "\"last";
+    const Records records = SplitDelimitedRecords(text, ",");
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].size(), values + 1);
+    EXPECT_EQ(records[0][values - 1], "a");
+    EXPECT_EQ(records[0][values], "\"last");
+}
+
 }  // namespace
 }  // namespace app
