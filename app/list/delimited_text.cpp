@@ -68,6 +68,8 @@ std::optional<std::string> DecodeUtf16(std::string_view bytes) {
         }
         AppendUtf8(out, c);
     }
+    if (bytes.size() % 2 != 0)
+        AppendUtf8(out, 0xFFFD);  // a file cut off halfway through a character
     return out;
 }
 

@@ -128,10 +128,15 @@ TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
                                            6)),
               "\xEF\xBF\xBD"
               "b");
+    // A file cut off inside a character keeps a mark of the lost half rather than dropping it.
+    EXPECT_EQ(DecodeImportText(std::string("\xFF\xFE"
+                                           "a\0b",
+                                           5)),
+              "a\xEF\xBF\xBD");
 }
 
-// A hostile file: every line opens a quote and none closes. Each line must still be read
-// once, not once for every stray quote before it.
+// A hostile file: every line starts with a stray quote, so each one "closes" the quote of
+// the line before it with text after it. Every line must stay an entry of its own.
 TEST(DelimitedText, ManyQuotesThatNeverCloseAreReadInOnePass) {
     std::string text;
     const int lines = 5000;
