@@ -339,6 +339,16 @@ TEST_F(ListCommandsTest, MappedImportTakesColumnsByTheMappingAndSkipsTheHeader) 
     EXPECT_EQ(GetMappedField({"x", "y"}, import.mapping, "Category"), "");
 }
 
+// Lines whose closing quotes were lost must not run together into one entry: each is
+// processed, and the entry routine refuses the ones the stray quote spoils.
+TEST_F(ListCommandsTest, MappedImportKeepsLinesWithStrayQuotesApart) {
+    MultiColumnImport import;
+    import.text = "\"a@x.com,news\r\n\"b@x.com,sport\r\nc@x.com,news\r\n";
+    EXPECT_EQ(ImportMultiColumnFile(*entries, import, {}), 3);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"c@x.com|news"}));
+    EXPECT_EQ(prompts->Asked().back().text, "3 entries have been processed!");
+}
+
 TEST_F(ListCommandsTest, FindLocatesByTheCheckedConditions) {
     Add({"alice@x.com", "news", "Alice"});
     Add({"bob@x.com", "newsletter", "Bob"});
