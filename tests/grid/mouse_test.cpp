@@ -536,6 +536,29 @@ TEST(MouseSizing, HeaderPanelAndRowHeightsFollowTheLine) {
     EXPECT_EQ(f.grid.DefaultRowHeight(), 16 + 10);
 }
 
+TEST(MouseSizing, RowsDeletedDuringADragLeaveNoSizingBehind) {
+    // The rows go while the button is still down (a reload under the user's hand): the
+    // release must neither read them nor size the rows by them.
+    for (const bool clear_all : {false, true}) {
+        SCOPED_TRACE(clear_all ? "all cleared" : "sized row deleted");
+        testing::InteractionGrid f(5);
+        f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxRowSizing);
+        const int before = f.grid.DefaultRowHeight();
+        const int row_bottom = f.Info().node_area.top + before;
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, QPoint(50, row_bottom));
+        ASSERT_EQ(f.grid.State(), tsRowSizing);
+        f.Move({50, row_bottom}, {50, row_bottom + 10}, Qt::LeftButton);
+        if (clear_all) {
+            f.grid.ClearNodes();
+        } else {
+            f.grid.Items(0)->Delete();
+        }
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, QPoint(50, row_bottom + 10));
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DefaultRowHeight(), before);
+    }
+}
+
 TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
     testing::InteractionGrid f(2, 250, 150);
     QPoint from = f.HeaderPoint(0);
