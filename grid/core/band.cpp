@@ -219,6 +219,7 @@ void TgxTreeListBands::Notify(db::TCollectionItem& item, db::TCollectionNotifica
         return;
     // Renumbered even inside an update lock, so no column is left pointing past the end.
     if (!control_->IsDestroying()) {
+        control_->CancelHeaderMouseOperation();
         control_->EndEditBeforeColumnChange(nullptr, false);
         control_->RenumberAfterBandDeletion(static_cast<int>(item.Index()));
     }
