@@ -100,6 +100,7 @@ void TgxTreeListBand::SetIndex(std::int64_t index) {
     if (index == old)
         return;
     if (TCustomgxTreeListControl* control = Control()) {
+        control->CancelHeaderMouseOperation();
         control->EndEditBeforeColumnChange(nullptr, false);
         // Columns follow their band: park the moving band's columns, shift the bands in
         // between by one towards the old place, then land the parked ones.

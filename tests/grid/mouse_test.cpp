@@ -596,6 +596,21 @@ TEST(MouseSizing, AColumnRemovedDuringAHeaderDragLeavesTheOthersAsTheyWere) {
     }
 }
 
+TEST(MouseSizing, AColumnMovedDuringItsSizingSizesNoOtherColumn) {
+    testing::InteractionGrid f(3);
+    const QPoint from(f.Header(0).rect.right, f.HeaderPoint(0).y());
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, from + QPoint(40, 0), Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsColumnSizing);
+    f.grid.Columns(0)->SetIndex(2);
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, from + QPoint(40, 0));
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(f.grid.Columns(c)->Width(), 100) << c;
+    }
+    EXPECT_EQ(f.grid.Columns(2)->Caption(), "Name");
+}
+
 TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
     testing::InteractionGrid f(2, 250, 150);
     QPoint from = f.HeaderPoint(0);
