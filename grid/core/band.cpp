@@ -100,6 +100,7 @@ void TgxTreeListBand::SetIndex(std::int64_t index) {
     if (index == old)
         return;
     if (TCustomgxTreeListControl* control = Control()) {
+        control->CancelHeaderMouseOperation();
         control->EndEditBeforeColumnChange(nullptr, false);
         // Columns follow their band: park the moving band's columns, shift the bands in
         // between by one towards the old place, then land the parked ones.
@@ -219,6 +220,7 @@ void TgxTreeListBands::Notify(db::TCollectionItem& item, db::TCollectionNotifica
         return;
     // Renumbered even inside an update lock, so no column is left pointing past the end.
     if (!control_->IsDestroying()) {
+        control_->CancelHeaderMouseOperation();
         control_->EndEditBeforeColumnChange(nullptr, false);
         control_->RenumberAfterBandDeletion(static_cast<int>(item.Index()));
     }

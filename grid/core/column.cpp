@@ -295,6 +295,7 @@ void TgxTreeListColumn::SetIndex(int index) {
     index = std::clamp(index, 0, control_->ColumnCount() - 1);
     if (index == current)
         return;
+    control_->CancelHeaderMouseOperation();
     control_->EndEditBeforeColumnChange(this, false);
     control_->ColumnMoved(current, index);
     auto& list = control_->columns_;

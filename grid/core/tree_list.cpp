@@ -56,6 +56,7 @@ TCustomgxTreeList::~TCustomgxTreeList() {
     destroying_ = true;
     focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
     edit_node_ = nullptr;
+    pressed_node_ = sizing_node_ = nullptr;
     editor_.reset();
     ClearCaches();
     ClearNodes();
@@ -101,6 +102,7 @@ void TCustomgxTreeList::ClearNodes() {
         ClearSelection();
     focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
     edit_node_ = nullptr;
+    pressed_node_ = sizing_node_ = nullptr;
     drag_expand_node_ = nullptr;
     drag_expand_timer_.Stop();
     NodeList doomed = std::move(nodes_);
@@ -118,6 +120,7 @@ NodeList TCustomgxTreeList::ReleaseAllNodes() {
     ClearCaches();
     focused_node_ = top_node_ = anchor_ = hot_node_ = drag_node_ = nullptr;
     edit_node_ = nullptr;
+    pressed_node_ = sizing_node_ = nullptr;
     drag_expand_node_ = nullptr;
     drag_expand_timer_.Stop();
     NodeList all = std::move(nodes_);
@@ -310,6 +313,11 @@ void TCustomgxTreeList::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previ
         drag_expand_node_ = nullptr;
         drag_expand_timer_.Stop();
     }
+    // A press or a row sizing under way outlives the row it started on: it must not read it.
+    if (pressed_node_ == node)
+        pressed_node_ = nullptr;
+    if (sizing_node_ == node)
+        sizing_node_ = nullptr;
     if (edit_node_ == node) {
         // The cell being edited is gone: nothing left to post into.
         edit_node_ = nullptr;

@@ -164,8 +164,10 @@ std::unique_ptr<TgxTreeListColumn> TCustomgxTreeListControl::RemoveColumn(
     if (it == columns_.end())
         return nullptr;
     int index = static_cast<int>(it - columns_.begin());
-    if (!IsDestroying())
+    if (!IsDestroying()) {
+        CancelHeaderMouseOperation();
         EndEditBeforeColumnChange(column, true);
+    }
     if (!IsDestroying()) {
         // The column's texts leave every node, so later columns keep theirs.
         for (int i = 0; i < Count(); ++i)
@@ -194,6 +196,23 @@ void TCustomgxTreeListControl::EndEditBeforeColumnChange(const TgxTreeListColumn
     // another column.
     if (State() == tsEditing)
         CancelEditor();
+}
+
+void TCustomgxTreeListControl::CancelHeaderMouseOperation() {
+    // The operation names its column or band by index, which now names another one: a
+    // release must not size or move that one.
+    switch (State()) {
+        case tsColumnDown:
+        case tsColumnSizing:
+        case tsColumnDragging:
+        case tsBandDown:
+        case tsBandSizing:
+        case tsBandDragging:
+            CancelMode();
+            break;
+        default:
+            break;
+    }
 }
 
 void TCustomgxTreeListControl::DestroyColumns() {

@@ -52,6 +52,8 @@ class TCustomgxTreeListControl : public TCustomgxTreeList {
     // Ends an open edit before a column or band leaves, moves or hides, while the
     // bound position still names the edited column; the edit of a removed column is dropped.
     void EndEditBeforeColumnChange(const TgxTreeListColumn* column, bool removed);
+    // Drops a header or band sizing or drag under way without applying it.
+    void CancelHeaderMouseOperation();
     void BandsChanged();
     void NormalizeLayout();
     void RebuildLayoutCache();

@@ -477,6 +477,19 @@ struct BandGrid : testing::InteractionGrid {
     }
 };
 
+TEST(MouseBands, ABandDeletedDuringItsDragMovesNoOtherBand) {
+    BandGrid f;
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, f.BandPoint(0));
+    f.Move(f.BandPoint(0), f.BandPoint(2, 20), Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsBandDragging);
+    f.grid.Bands().Delete(0);
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, f.BandPoint(1, 20));
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_EQ(f.Bands(), "TwTh");
+    EXPECT_EQ(f.grid.Columns(1)->BandIndex(), 0);
+    EXPECT_EQ(f.grid.Columns(2)->BandIndex(), 1);
+}
+
 TEST(MouseBands, DraggingABandMovesItAndAClickFiresTheEvent) {
     BandGrid f;
     int clicks = 0;
@@ -534,6 +547,68 @@ TEST(MouseSizing, HeaderPanelAndRowHeightsFollowTheLine) {
     int row_bottom = info.node_area.top + f.grid.DefaultRowHeight();
     f.Drag({50, row_bottom}, {50, row_bottom + 10});
     EXPECT_EQ(f.grid.DefaultRowHeight(), 16 + 10);
+}
+
+TEST(MouseSizing, RowsDeletedDuringADragLeaveNoSizingBehind) {
+    // The rows go while the button is still down (a reload under the user's hand): the
+    // release must neither read them nor size the rows by them.
+    for (const bool clear_all : {false, true}) {
+        SCOPED_TRACE(clear_all ? "all cleared" : "sized row deleted");
+        testing::InteractionGrid f(5);
+        f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxRowSizing);
+        const int before = f.grid.DefaultRowHeight();
+        const int row_bottom = f.Info().node_area.top + before;
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, QPoint(50, row_bottom));
+        ASSERT_EQ(f.grid.State(), tsRowSizing);
+        f.Move({50, row_bottom}, {50, row_bottom + 10}, Qt::LeftButton);
+        if (clear_all) {
+            f.grid.ClearNodes();
+        } else {
+            f.grid.Items(0)->Delete();
+        }
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, QPoint(50, row_bottom + 10));
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DefaultRowHeight(), before);
+    }
+}
+
+TEST(MouseSizing, AColumnRemovedDuringAHeaderDragLeavesTheOthersAsTheyWere) {
+    // The drag names its column by index: once a column before it goes, that index names
+    // another column, which must not be sized or moved by a release meant for the gone one.
+    for (const bool sizing : {true, false}) {
+        SCOPED_TRACE(sizing ? "sizing" : "moving");
+        testing::InteractionGrid f(3);
+        const int y = f.HeaderPoint(0).y();
+        const QPoint from = sizing ? QPoint(f.Header(0).rect.right, y) : f.HeaderPoint(0);
+        const QPoint to = sizing ? from + QPoint(40, 0) : f.HeaderPoint(2, 30);
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+        f.Move(from, to, Qt::LeftButton);
+        ASSERT_EQ(f.grid.State(), sizing ? tsColumnSizing : tsColumnDragging);
+        auto removed = f.grid.RemoveColumn(f.grid.Columns(0));
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, to);
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        ASSERT_EQ(f.grid.ColumnCount(), 2);
+        EXPECT_EQ(f.grid.Columns(0)->Caption(), "Mail");
+        EXPECT_EQ(f.grid.Columns(1)->Caption(), "City");
+        EXPECT_EQ(f.grid.Columns(0)->Width(), 100);
+        EXPECT_EQ(f.grid.Columns(0)->ColIndex(), 0);
+        EXPECT_EQ(f.grid.Items(0)->Strings(0), "m0");
+    }
+}
+
+TEST(MouseSizing, AColumnMovedDuringItsSizingSizesNoOtherColumn) {
+    testing::InteractionGrid f(3);
+    const QPoint from(f.Header(0).rect.right, f.HeaderPoint(0).y());
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, from + QPoint(40, 0), Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsColumnSizing);
+    f.grid.Columns(0)->SetIndex(2);
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, from + QPoint(40, 0));
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(f.grid.Columns(c)->Width(), 100) << c;
+    }
+    EXPECT_EQ(f.grid.Columns(2)->Caption(), "Name");
 }
 
 TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
