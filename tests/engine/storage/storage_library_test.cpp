@@ -117,6 +117,25 @@ TEST_F(TempNames, AnUnusableFolderIsReported) {
     fs::remove(private_name);
 }
 
+TEST_F(TempNames, NamesWithANulAreRefusedAndCreateNothing) {
+    using namespace std::string_literals;
+    // The system would stop at the NUL and create "cut" beside the folder's files.
+    const std::string cut = (dir_ / "cut").string();
+    const std::pair<std::string, std::string> cases[] = {{cut + "\0/sub"s, ".TMP"},
+                                                         {dir_.string(), ".TMP\0/../../x"s}};
+    for (const auto& [directory, extension] : cases) {
+        for (const bool in_memory : {false, true}) {
+            try {
+                MakeTempFileName(directory, extension, in_memory);
+                ADD_FAILURE() << "accepted, in memory " << in_memory;
+            } catch (const EStrataEngineError& e) {
+                EXPECT_EQ(e.ErrorCode(), kErrInvalidPath);
+            }
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
 TEST(StorageLibrary, TableVersionTexts) {
     const std::pair<int, const char*> cases[] = {{0, "1.00"}, {1, "1.02"}, {2, "1.04"}, {3, "1.08"},
                                                  {4, "2.00"}, {5, ""},     {-1, ""}};
@@ -130,6 +149,8 @@ TEST(StorageLibrary, UniversalPathIsTheCanonicalPath) {
     EXPECT_EQ(GetUniversalPath(dir + "/."), fs::canonical(dir).string());
     EXPECT_EQ(GetUniversalPath(" " + dir + "\\ "), fs::canonical(dir).string() + "/");
     EXPECT_EQ(GetUniversalPath("/no/such/folder/at/all"), "");
+    // A NUL would make the system resolve only the text before it: another folder.
+    EXPECT_EQ(GetUniversalPath(dir + std::string(1, '\0') + "/elsewhere"), "");
 }
 
 TEST(StorageLibrary, FinalizeFreesTheRegistryAndStartsAfresh) {
