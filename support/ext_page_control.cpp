@@ -534,13 +534,7 @@ void TExtPageControl::SetActivePage(QWidget* page) {
     const int index = indexOf(page);
     if (index < 0 || !isTabVisible(index))
         return;
-    if (OnChanging) {
-        bool allow = true;
-        OnChanging(this, allow);
-        if (!allow)
-            return;
-    }
-    setCurrentIndex(index);
+    TurnTo(index);
 }
 
 void TExtPageControl::SetTabVisible(QWidget* page, bool visible) {
@@ -609,6 +603,16 @@ void TExtPageControl::paintEvent(QPaintEvent* event) {
         ui::Guarded([&] { OnDrawBkgndInside(this, canvas, currentWidget(), area); });
 }
 
+void TExtPageControl::TurnTo(int index) {
+    if (OnChanging) {
+        bool allow = true;
+        OnChanging(this, allow);
+        if (!allow)
+            return;
+    }
+    setCurrentIndex(index);
+}
+
 void TExtPageControl::StepPage(int direction, bool wrap) {
     const int pages = count();
     if (pages == 0)
@@ -626,13 +630,7 @@ void TExtPageControl::StepPage(int direction, bool wrap) {
         if (isTabVisible(index) && isTabEnabled(index))
             break;
     }
-    if (OnChanging) {
-        bool allow = true;
-        OnChanging(this, allow);
-        if (!allow)
-            return;
-    }
-    setCurrentIndex(index);
+    TurnTo(index);
 }
 
 void TExtPageControl::keyPressEvent(QKeyEvent* event) {

@@ -212,6 +212,8 @@ class TExtPageControl : public QTabWidget {
     // Moves to the next shown, enabled tab in a direction (+1 or -1), round
     // from the last to the first with `wrap`, when the change test allows it.
     void StepPage(int direction, bool wrap);
+    // Turns to the tab at `index` when the change test allows it.
+    void TurnTo(int index);
 
     TExtHottrack hottrack_{this};
     std::int32_t initial_page_ = -1;

@@ -63,12 +63,7 @@ struct InteractionGrid {
     SelectingGrid grid;
 
     InteractionGrid(int rows, int width = 400, int height = 200) {
-        grid.SetBorderStyle(bsNone);
-        grid.SetScrollBars(ssNone);
-        grid.resize(width, height);
-        grid.setAttribute(Qt::WA_DontShowOnScreen);
-        grid.show();
-        grid.SetTextMetrics(&metrics);
+        ShowPlain(grid, metrics, width, height);
         for (const char* caption : {"Name", "Mail", "City"}) {
             TgxTreeListColumn* c = grid.CreateColumn();
             c->SetCaption(caption);
