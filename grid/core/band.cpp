@@ -45,8 +45,12 @@ void TgxTreeListBand::SetSizing(bool v) {
 void TgxTreeListBand::SetVisible(bool v) {
     if (visible_ == v)
         return;
-    if (TCustomgxTreeListControl* control = Control())
+    if (TCustomgxTreeListControl* control = Control()) {
+        // A band press, sizing or drag names its band by visible position, which now names
+        // another band.
+        control->CancelHeaderMouseOperation();
         control->EndEditBeforeColumnChange(nullptr, false);
+    }
     visible_ = v;
     if (!v)
         fixed_ = bfNone;

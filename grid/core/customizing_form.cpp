@@ -11,9 +11,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "grid/core/draw_utils.h"
 #include "grid/core/grid_resources.h"
+#include "grid/core/value.h"
 #include "platform/ui/application.h"
 
 namespace grid {
@@ -110,7 +114,7 @@ void TgxCustomizingListBox::Refresh() {
     blockSignals(true);
     clear();
     Fill();
-    sortItems();
+    SortByCaption();
     blockSignals(false);
     setUpdatesEnabled(true);
     if (count() > 0) {
@@ -119,6 +123,22 @@ void TgxCustomizingListBox::Refresh() {
         if (top >= 0)
             scrollToItem(item(std::min(top, count() - 1)), QAbstractItemView::PositionAtTop);
     }
+}
+
+void TgxCustomizingListBox::SortByCaption() {
+    // In the user's alphabetical order, as the grid sorts its texts: the list's own sort
+    // orders by character codes, which puts "city" and "Émile" after "Zip".
+    std::vector<std::unique_ptr<QListWidgetItem>> items;
+    while (count() > 0)
+        items.emplace_back(takeItem(0));
+    std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+        const std::string x = a->text().toStdString();
+        const std::string y = b->text().toStdString();
+        const int folded = CompareText(x, y, true);
+        return (folded != 0 ? folded : CompareText(x, y)) < 0;
+    });
+    for (auto& it : items)
+        addItem(it.release());
 }
 
 void TgxCustomizingListBox::CancelDrag() {

@@ -45,6 +45,8 @@ class TgxCustomizingListBox : public QListWidget {
     ui::Point TreePoint(QPoint global) const;
 
   private:
+    void SortByCaption();
+
     bool drag_pending_ = false;
     int drag_item_ = -1;
     bool flat_ = false;

@@ -742,10 +742,17 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // One mouse move of a drag, at a client point.
     void TrackBandDrag(ui::Point p);
     void TrackHeaderDrag(ui::Point p);
+    // The drop target, insert arrows, cursor and drag image for a client point, also after the
+    // view scrolled under a still pointer; false while the point is over the customizing form.
+    bool UpdateBandDrop(ui::Point p);
+    bool UpdateHeaderDrop(ui::Point p);
     virtual void EndBandDrag(bool dropped);
     virtual void EndHeaderDrag(bool dropped);
     int DragBand() const { return drag_band_; }
     int DragColumn() const { return drag_column_; }
+    // Whether the drag under way, or the drop being ended, came from the customizing lists:
+    // its band is then an absolute index, since a hidden band has no visible one.
+    bool DragFromList() const { return drag_from_list_; }
     // Where a dragged header or band lands for a client point.
     TgxHeaderPosInfo GetHeaderDropPosition(ui::Point p, ui::Point* arrow = nullptr) const;
     int GetBandDropPosition(ui::Point p, ui::Point* arrow = nullptr) const;
@@ -889,7 +896,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     bool ctrl_held_ = false;
     int layout_running_ = 0;
     int invalidations_ = 0;
-    int wheel_accumulated_ = 0;
+    std::int64_t wheel_accumulated_ = 0;
 
     TLOptions options_ = kDefaultTLOptions;
     TLOptionsEx options_ex_ = kDefaultTLOptionsEx;

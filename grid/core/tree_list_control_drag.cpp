@@ -85,7 +85,9 @@ void TCustomgxTreeListControl::StartHeaderDragging(int column, bool from_list) {
 }
 
 bool TCustomgxTreeListControl::DoDragOverBand(int band, ui::Point p, bool accept) {
-    int b = VisibleBandAbsoluteIndex(band);
+    int b = DragFromList() ? band : VisibleBandAbsoluteIndex(band);
+    if (b >= bands_->Count())
+        b = -1;
     if (OnDragOverBand && b >= 0)
         OnDragOverBand(this, bands_->Items(b), p, accept);
     return accept;
@@ -101,8 +103,11 @@ bool TCustomgxTreeListControl::DoDragEndBand(int band, ui::Point p, int& new_ind
     bool accept = true;
     if (!OnDragEndBand)
         return accept;
-    int absolute = VisibleBandAbsoluteIndex(band);
-    int visible = band;
+    // A band from the customizing list is hidden: it has no visible index yet.
+    int absolute = DragFromList() ? band : VisibleBandAbsoluteIndex(band);
+    if (absolute >= bands_->Count())
+        absolute = -1;
+    int visible = DragFromList() ? -1 : band;
     TgxTreeListBand* item = absolute >= 0 ? bands_->Items(absolute) : nullptr;
     OnDragEndBand(this, item, p, absolute, visible, new_index, accept);
     return accept;

@@ -243,6 +243,11 @@ void TCustomgxTreeList::StartHeaderEdgeScroll(int x, bool band_drag) {
 void TCustomgxTreeList::TrackHeaderDrag(ui::Point p) {
     horz_scroll_timer_.Stop();
     last_drag_point_ = p;
+    if (UpdateHeaderDrop(p))
+        StartHeaderEdgeScroll(p.x, false);
+}
+
+bool TCustomgxTreeList::UpdateHeaderDrop(ui::Point p) {
     QPoint global = viewport()->mapToGlobal(QPoint(p.x, p.y));
     const bool over_form = PointInCustomizingArea({global.x(), global.y()});
     ui::Point arrow{-100, -100};
@@ -280,13 +285,17 @@ void TCustomgxTreeList::TrackHeaderDrag(ui::Point p) {
     else
         viewport()->setCursor(drag_cursor_);
     ShowDragImageAt({global.x(), global.y()});
-    if (!over_form)
-        StartHeaderEdgeScroll(p.x, false);
+    return !over_form;
 }
 
 void TCustomgxTreeList::TrackBandDrag(ui::Point p) {
     horz_scroll_timer_.Stop();
     last_drag_point_ = p;
+    if (UpdateBandDrop(p))
+        StartHeaderEdgeScroll(p.x, true);
+}
+
+bool TCustomgxTreeList::UpdateBandDrop(ui::Point p) {
     QPoint global = viewport()->mapToGlobal(QPoint(p.x, p.y));
     const bool over_form = PointInCustomizingArea({global.x(), global.y()});
     ui::Point arrow{-100, -100};
@@ -310,8 +319,7 @@ void TCustomgxTreeList::TrackBandDrag(ui::Point p) {
     else
         viewport()->setCursor(drag_cursor_);
     ShowDragImageAt({global.x(), global.y()});
-    if (!over_form)
-        StartHeaderEdgeScroll(p.x, true);
+    return !over_form;
 }
 
 void TCustomgxTreeList::EndBandDrag(bool dropped) {
@@ -329,7 +337,16 @@ void TCustomgxTreeList::EndBandDrag(bool dropped) {
     Repaint();
     if (!dropped || band < 0)
         return;
-    if (!DoDragEndBand(band, p, target))
+    drag_from_list_ = from_list;
+    bool accepted = false;
+    try {
+        accepted = DoDragEndBand(band, p, target);
+    } catch (...) {
+        drag_from_list_ = false;
+        throw;
+    }
+    drag_from_list_ = false;
+    if (!accepted)
         return;
     if (from_list) {
         if (IsCustomizing() && target >= 0)

@@ -177,12 +177,15 @@ void TCustomgxTreeList::WheelScroll(int delta_y) {
     // A reversed direction starts counting afresh.
     if ((wheel_accumulated_ > 0) != (delta_y > 0))
         wheel_accumulated_ = 0;
+    // Counted in 64 bits: a device or a sent event may report any delta.
     wheel_accumulated_ += delta_y;
-    int rows = wheel_accumulated_ / 120;
+    const std::int64_t rows = wheel_accumulated_ / 120;
     if (rows == 0)
         return;
     wheel_accumulated_ -= rows * 120;
-    SetTopIndex(std::max(0, GetTopIndex()) - rows);
+    const int count = GetAbsoluteCount();
+    SetTopIndex(static_cast<int>(std::clamp<std::int64_t>(
+        std::max(0, GetTopIndex()) - rows, std::int64_t{0}, std::max(0, count - 1))));
 }
 
 void TCustomgxTreeList::MakeColumnVisible(int visible_column) {

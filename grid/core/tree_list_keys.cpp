@@ -508,21 +508,15 @@ bool TCustomgxTreeList::SearchStep(const std::string& text, int direction, bool 
         else if (direction == 2)
             n = next(n);
         for (;;) {
-            QString cell = QString::fromStdString(GetSearchText(n, search_column_));
-            if (cell.left(static_cast<int>(wanted.size())).compare(wanted, Qt::CaseInsensitive) ==
-                0) {
+            if (StartsWithText(GetSearchText(n, search_column_), text)) {
                 found = n;
                 break;
             }
             n = direction == 1 ? prev(n) : next(n);
             if (n == start) {
                 // The start itself is a candidate only for a step from the focused node.
-                if (direction != 0) {
-                    QString own = QString::fromStdString(GetSearchText(n, search_column_));
-                    if (own.left(static_cast<int>(wanted.size()))
-                            .compare(wanted, Qt::CaseInsensitive) == 0)
-                        found = n;
-                }
+                if (direction != 0 && StartsWithText(GetSearchText(n, search_column_), text))
+                    found = n;
                 break;
             }
         }

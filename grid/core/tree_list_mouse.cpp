@@ -42,6 +42,12 @@ bool InEdge(int v, int edge) {
     return v >= edge - kEdgeZone && v <= edge + kEdgeZone;
 }
 
+// Only an edge the user sees can be taken: a right edge scrolled under a fixed band or past
+// the panel would size a header that lies hidden under the one the pointer is on.
+bool InVisibleEdge(int v, const ui::Rect& rect, const ui::Rect& clip) {
+    return rect.right <= clip.right && InEdge(v, rect.right);
+}
+
 bool IsSizingState(std::uint8_t s) {
     return s == tsColumnSizing || s == tsBandSizing || s == tsBandPanelSizing ||
            s == tsHeaderPanelSizing || s == tsRowSizing;
@@ -73,7 +79,7 @@ void TCustomgxTreeList::CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const 
     if (bp.Contains(p)) {
         if ((options_ex_ & tlxBandSizing) != 0)
             for (const TBandCellInfo& bc : info.band_cells)
-                if (IsBandSizing(bc.band_index) && InEdge(p.x, bc.rect.right)) {
+                if (IsBandSizing(bc.band_index) && InVisibleEdge(p.x, bc.rect, bc.clip)) {
                     hit.band = bc.band_index;
                     hit.kind = htBandEdge;
                     return;
@@ -98,8 +104,8 @@ void TCustomgxTreeList::CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const 
     }
     if (hp.Contains(p)) {
         for (const THeaderCellInfo& hc : info.header_cells)
-            if (p.y >= hc.rect.top && p.y < hc.rect.bottom && InEdge(p.x, hc.rect.right) &&
-                CanColumnSizing(hc.column)) {
+            if (p.y >= hc.rect.top && p.y < hc.rect.bottom &&
+                InVisibleEdge(p.x, hc.rect, hc.clip) && CanColumnSizing(hc.column)) {
                 hit.band = hc.band_index;
                 hit.column = hc.column;
                 hit.row2 = hc.row;

@@ -136,9 +136,12 @@ void TCustomgxTreeList::DrawCell(ui::TCanvas& canvas, const ui::Rect& r,
             QColor q = c.ToQColor();
             return ui::Color::Rgb(255 - q.red(), 255 - q.green(), 255 - q.blue());
         };
-        std::string prefix = QString::fromStdString(text)
-                                 .left(QString::fromStdString(search_text_).size())
-                                 .toStdString();
+        // As the cell spells it, which may keep an accent as a mark of its own.
+        std::string prefix = MatchedTextPrefix(text, search_text_);
+        if (prefix.empty())
+            prefix = QString::fromStdString(text)
+                         .left(QString::fromStdString(search_text_).size())
+                         .toStdString();
         ui::TFont mark_font;
         mark_font.Assign(font);
         mark_font.SetColor(AutoSearchTextColor.IsNone() ? inverse(text_color)

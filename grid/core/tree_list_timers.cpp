@@ -173,6 +173,12 @@ void TCustomgxTreeList::HorzAutoScrollTick() {
     int limit = std::max(0, GetScrollableBandsWidth() - GetScrollableAreaWidth());
     if ((!scroll_right_ && left_coord_ <= 0) || (scroll_right_ && left_coord_ >= limit))
         horz_scroll_timer_.Stop();
+    // The headers moved under the still pointer: the arrows follow, so that they show where a
+    // drop now lands.
+    if (state_ == tsColumnDragging)
+        UpdateHeaderDrop(last_drag_point_);
+    else if (state_ == tsBandDragging)
+        UpdateBandDrop(last_drag_point_);
 }
 
 void TCustomgxTreeList::StartClickEditTimer() {

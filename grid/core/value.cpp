@@ -71,10 +71,34 @@ int Value::Rank() const {
     return 3;
 }
 
-bool StartsWithText(std::string_view text, std::string_view prefix) {
+namespace {
+QString Composed(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
-        .startsWith(QString::fromUtf8(prefix.data(), static_cast<qsizetype>(prefix.size())),
-                    Qt::CaseInsensitive);
+        .normalized(QString::NormalizationForm_C);
+}
+}  // namespace
+
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+    // Texts from other systems often keep accents as separate marks ("E" and U+0301): both
+    // sides are composed first, so that the letter typed finds them.
+    return Composed(text).startsWith(Composed(prefix), Qt::CaseInsensitive);
+}
+
+std::string MatchedTextPrefix(std::string_view text, std::string_view prefix) {
+    if (prefix.empty() || !StartsWithText(text, prefix))
+        return {};
+    const qsizetype wanted = Composed(prefix).size();
+    const QString q = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    qsizetype end = 0;
+    while (end < q.size()) {
+        end += q.at(end).isHighSurrogate() && end + 1 < q.size() ? 2 : 1;
+        if (q.left(end).normalized(QString::NormalizationForm_C).size() >= wanted)
+            break;
+    }
+    // The accents of the last matched letter belong to it.
+    while (end < q.size() && q.at(end).isMark())
+        ++end;
+    return q.left(end).toStdString();
 }
 
 bool Value::operator==(const Value& other) const {

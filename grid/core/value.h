@@ -51,7 +51,12 @@ class Value {
 int CompareText(std::string_view a, std::string_view b, bool case_insensitive = false);
 
 // Whether a UTF-8 text begins with the prefix, whole characters compared without regard to
-// case, accented letters included ("Émile" begins with "ém").
+// case, accented letters included ("Émile" begins with "ém", also where the text keeps its
+// accent as a separate mark).
 bool StartsWithText(std::string_view text, std::string_view prefix);
+
+// The leading part of the text that StartsWithText matched with the prefix, as the text
+// spells it; empty when the text does not begin with the prefix.
+std::string MatchedTextPrefix(std::string_view text, std::string_view prefix);
 
 }  // namespace grid

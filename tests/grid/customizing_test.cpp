@@ -214,6 +214,93 @@ TEST(CustomizingForm, BandsDragToTheFormUnlessDisabled) {
     f.grid.CloseColumnsCustomizing();
 }
 
+TEST(CustomizingForm, ABandDraggedFromTheListIsTheBandItsEventsName) {
+    // "Two" is hidden, so its absolute index 1 is the visible index of "Three": the events
+    // of its drag out of the list once named "Three", or no band at all.
+    InteractionGrid f(2, 400, 300);
+    f.grid.move(0, 0);
+    f.grid.SetDefaultLayout(false);
+    f.grid.Bands().Items(0)->SetCaption("One");
+    f.grid.Bands().Add()->SetCaption("Two");
+    f.grid.Bands().Add()->SetCaption("Three");
+    for (int b = 0; b < 3; ++b) {
+        f.grid.Bands().Items(b)->SetWidth(100);
+        f.grid.Columns(b)->SetBandIndex(b);
+    }
+    f.grid.SetShowBands(true);
+    f.grid.Bands().Items(1)->SetVisible(false);
+    std::vector<std::string> over;
+    std::string ended;
+    int ended_absolute = -5, ended_visible = -5;
+    f.grid.OnDragOverBand = [&](TCustomgxTreeListControl*, TgxTreeListBand* band, ui::Point,
+                                bool&) { over.push_back(band->Caption()); };
+    f.grid.OnDragEndBand = [&](TCustomgxTreeListControl*, TgxTreeListBand* band, ui::Point,
+                               int& absolute, int& visible, int&, bool&) {
+        ended = band != nullptr ? band->Caption() : "none";
+        ended_absolute = absolute;
+        ended_visible = visible;
+    };
+    f.grid.ShowColumnsCustomizing();
+    auto* list = dynamic_cast<TgxBandsListBox*>(f.grid.CustomizingBandsList());
+    ASSERT_EQ(list->count(), 1);
+    list->setCurrentRow(0);
+    const QPoint item = list->viewport()->mapToGlobal(list->visualItemRect(list->item(0)).center());
+    MouseAt(list->viewport(), QEvent::MouseButtonPress, item, Qt::LeftButton, Qt::LeftButton);
+    MouseAt(list->viewport(), QEvent::MouseMove, item + QPoint(10, 0), Qt::NoButton,
+            Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsBandDragging);
+    // The left half of "Three".
+    TDrawInfo info = f.Info();
+    const QPoint target =
+        f.vp()->mapToGlobal(QPoint(info.band_cells[1].rect.left + 10, info.band_panel.top + 4));
+    MouseAt(list->viewport(), QEvent::MouseMove, target, Qt::NoButton, Qt::LeftButton);
+    MouseAt(list->viewport(), QEvent::MouseButtonRelease, target, Qt::LeftButton, Qt::NoButton);
+    ASSERT_FALSE(over.empty());
+    EXPECT_EQ(over.back(), "Two");
+    EXPECT_EQ(ended, "Two");
+    EXPECT_EQ(ended_absolute, 1);
+    EXPECT_EQ(ended_visible, -1);
+    EXPECT_TRUE(f.grid.Bands().Items(1)->Visible());
+    EXPECT_EQ(f.grid.GetBandText(1), "Two");
+    EXPECT_EQ(list->count(), 0);
+    f.grid.CloseColumnsCustomizing();
+}
+
+TEST(CustomizingForm, HiddenItemsAreListedInAlphabeticalOrder) {
+    // Without regard to case, accented letters beside their plain ones.
+    InteractionGrid f(1);
+    f.grid.SetDefaultLayout(false);
+    const char* captions[] = {"zeta", "Émile", "Alpha", "beta", "Zip", "Emil"};
+    for (int i = 3; i < 6; ++i)
+        f.grid.CreateColumn();
+    for (int i = 0; i < 6; ++i) {
+        f.grid.Columns(i)->SetCaption(captions[i]);
+        f.grid.Columns(i)->SetVisible(false);
+    }
+    for (const char* caption : {"north", "East", "école"}) {
+        TgxTreeListBand* band = f.grid.Bands().Add();
+        band->SetCaption(caption);
+        band->SetVisible(false);
+    }
+    f.grid.SetShowBands(true);
+    f.grid.ShowColumnsCustomizing();
+    auto texts = [](QListWidget* list) {
+        std::string out;
+        for (int i = 0; i < list->count(); ++i)
+            out += list->item(i)->text().toStdString() + " ";
+        return out;
+    };
+    EXPECT_EQ(texts(f.grid.CustomizingHeadersList()), "Alpha beta Emil Émile zeta Zip ");
+    EXPECT_EQ(texts(f.grid.CustomizingBandsList()), "East école north ");
+    // Each item still stands for its own column.
+    auto* headers = dynamic_cast<TgxCustomizingListBox*>(f.grid.CustomizingHeadersList());
+    for (int i = 0; i < headers->count(); ++i) {
+        EXPECT_EQ(f.grid.Columns(headers->ItemObject(i))->Caption(),
+                  headers->item(i)->text().toStdString());
+    }
+    f.grid.CloseColumnsCustomizing();
+}
+
 TEST(GridResources, CursorsAreMadeOnceAcrossInitialisations) {
     InitTreeListUnit();
     int loads = TreeListCursorLoads();

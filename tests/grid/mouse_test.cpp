@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QPainter>
 #include <QTest>
 
 #include "tests/grid/interaction_fixture.h"
@@ -490,6 +491,70 @@ TEST(MouseBands, ABandDeletedDuringItsDragMovesNoOtherBand) {
     EXPECT_EQ(f.grid.Columns(2)->BandIndex(), 1);
 }
 
+TEST(MouseBands, ABandHiddenOrShownDuringItsDragMovesNoOtherBand) {
+    // The drag names its band by visible position: a band hidden or shown before it makes
+    // that position name another band, which a release must not move.
+    for (const bool hide : {true, false}) {
+        SCOPED_TRACE(hide ? "hidden" : "shown");
+        BandGrid f;
+        if (!hide)
+            f.grid.Bands().Items(0)->SetVisible(false);
+        const int from = hide ? 1 : 0;  // "Two"
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, f.BandPoint(from));
+        f.Move(f.BandPoint(from), f.BandPoint(from + 1, 20), Qt::LeftButton);
+        ASSERT_EQ(f.grid.State(), tsBandDragging);
+        f.grid.Bands().Items(0)->SetVisible(!hide);
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+        const QPoint to = f.BandPoint(0, -20);
+        f.Move(f.BandPoint(1), to, Qt::LeftButton);
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, to);
+        EXPECT_EQ(f.Bands(), hide ? "TwTh" : "OnTwTh");
+        // The next drag works as ever.
+        f.Drag(f.BandPoint(0), f.BandPoint(1, 20));
+        EXPECT_EQ(f.Bands(), hide ? "ThTw" : "TwOnTh");
+    }
+}
+
+TEST(HitTest, EdgesHiddenUnderAFixedBandAreNotTaken) {
+    // "One" and "Two" scroll under "Three", fixed at the right: the right edges of "Two" and
+    // of its column lie under "Three", where a press must take "Three", not size them.
+    BandGrid f;
+    f.grid.resize(250, 200);
+    f.grid.Bands().Items(0)->SetWidth(120);
+    f.grid.Bands().Items(2)->SetFixed(bfRight);
+    TDrawInfo info = f.Info();
+    ASSERT_EQ(info.band_cells.size(), 3u);
+    const TBandCellInfo two = info.band_cells[1];
+    const TBandCellInfo three = info.band_cells[2];
+    ASSERT_GT(two.rect.right, two.clip.right);
+    ASSERT_GT(two.rect.right - 4, three.clip.left);
+    const int header_y = f.HeaderPoint(2).y();
+    const int band_y = info.band_panel.top + 4;
+    for (const int dx : {-4, 0, 4}) {
+        const int x = two.rect.right + dx;
+        TgxTreeListHitInfo hit;
+        f.grid.CalcHitInfo({x, header_y}, hit);
+        EXPECT_EQ(hit.kind, htColumn) << dx;
+        EXPECT_EQ(hit.column, 2) << dx;
+        f.grid.CalcHitInfo({x, band_y}, hit);
+        EXPECT_EQ(hit.kind, htBand) << dx;
+        EXPECT_EQ(hit.band, 2) << dx;
+    }
+    // A press there and a drag size nothing.
+    f.Drag({two.rect.right, header_y}, {two.rect.right - 40, header_y});
+    f.Drag({two.rect.right, band_y}, {two.rect.right - 40, band_y});
+    EXPECT_EQ(f.grid.Columns(1)->Width(), 100);
+    EXPECT_EQ(f.grid.Bands().Items(1)->Width(), 100);
+    // Scrolled into view the same edges size again.
+    f.grid.SetLeftCoord(1000);
+    info = f.Info();
+    const TBandCellInfo shown = info.band_cells[1];
+    ASSERT_EQ(shown.rect.right, shown.clip.right);
+    EXPECT_EQ(f.grid.GetHitTestAt(shown.rect.right - 4, header_y), htColumnEdge);
+    EXPECT_EQ(f.grid.GetHitTestAt(shown.rect.right, band_y), htBandEdge);
+}
+
 TEST(MouseBands, DraggingABandMovesItAndAClickFiresTheEvent) {
     BandGrid f;
     int clicks = 0;
@@ -622,6 +687,53 @@ TEST(MouseHeaders, DraggingNearTheRightEdgeScrollsSideways) {
     f.Move({245, from.y()}, {150, from.y()}, Qt::LeftButton);
     EXPECT_FALSE(f.grid.HorzAutoScrolling());
     QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, {150, from.y()});
+}
+
+// The grid as the user sees it during a drag: the drag image and the insert arrows are
+// windows of their own, laid over a grab of the grid with a margin for the arrows above it.
+QImage DragPicture(TCustomgxTreeList& grid, const char* name) {
+    constexpr int kMargin = 20;
+    QImage picture(grid.width() + 2 * kMargin, grid.height() + 2 * kMargin, QImage::Format_ARGB32);
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    painter.drawPixmap(kMargin, kMargin, grid.grab());
+    for (QWidget* w : {grid.DragImageWindow(), grid.DragArrowsWindow()})
+        if (w != nullptr && w->isVisible())
+            painter.drawPixmap(grid.mapFromGlobal(w->pos()) + QPoint(kMargin, kMargin), w->grab());
+    painter.end();
+    picture.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/" + name);
+    return picture;
+}
+
+TEST(MouseHeaders, InsertArrowsFollowTheHeadersWhileTheDragScrolls) {
+    // The pointer rests at the right edge while the headers scroll under it: the arrows must
+    // show where a release now puts the column, not where it would have gone before.
+    ManualClock time;
+    testing::InteractionGrid f(3, 250, 150);
+    const QPoint from = f.HeaderPoint(0);
+    const QPoint edge(245, from.y());
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+    f.Move(from, edge, Qt::LeftButton);
+    ASSERT_TRUE(f.grid.HorzAutoScrolling());
+    QWidget* arrows = f.grid.DragArrowsWindow();
+    ASSERT_NE(arrows, nullptr);
+    DragPicture(f.grid, "header_drag_at_edge.png");
+    for (int tick = 0; tick < 100 && f.grid.HorzAutoScrolling(); ++tick) {
+        time.clock->Advance(60);
+        // After each step the arrows stand at the edge of the header now under the pointer.
+        const THeaderCellInfo under = f.Header(2);
+        ASSERT_TRUE(under.clip.Contains({edge.x(), edge.y()}));
+        const bool before = edge.x() <= (under.rect.left + under.rect.right) / 2;
+        const int expected = before ? under.clip.left - 5 : std::min(under.clip.right - 5, 250);
+        EXPECT_EQ(arrows->property("clientX").toInt(), expected) << "tick " << tick;
+    }
+    EXPECT_FALSE(f.grid.HorzAutoScrolling());
+    EXPECT_GT(f.grid.LeftCoord(), 0);
+    DragPicture(f.grid, "header_drag_scrolled.png");
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, edge);
+    // Dropped after "City", where the arrows stood.
+    EXPECT_EQ(f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(2)), "Name");
+    EXPECT_EQ(f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(1)), "City");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QClipboard>
 
 #include <algorithm>
+#include <climits>
 #include <map>
 
 #include "grid/core/tree_list_control.h"
@@ -175,6 +176,22 @@ TEST(TreeListFocus, WheelScrollsOneRowPer120AndIgnoresOtherDirections) {
     EXPECT_EQ(r.tree.GetTopIndex(), 3);
     r.tree.WheelScroll(120);
     EXPECT_EQ(r.tree.GetTopIndex(), 2);
+}
+
+TEST(TreeListFocus, WheelDeltasOfAnySizeStopAtTheEnds) {
+    // A sent event or an odd device may report any delta; two in a row once overflowed the
+    // count of what was still to scroll.
+    Rows r(50, 100);
+    const int last_top = 50 - r.tree.GetVisibleRowCount();
+    for (const int delta : {INT_MIN + 1, INT_MAX - 1}) {
+        SCOPED_TRACE(delta);
+        r.tree.WheelScroll(delta);
+        r.tree.WheelScroll(delta);
+        EXPECT_EQ(r.tree.GetTopIndex(), delta < 0 ? last_top : 0);
+    }
+    // Counting goes on normally afterwards.
+    r.tree.WheelScroll(-120);
+    EXPECT_EQ(r.tree.GetTopIndex(), 1);
 }
 
 TEST(TreeListSelection, RangeIsTheSameInEitherDirection) {
