@@ -209,6 +209,10 @@ void TCustomgxTreeList::SetCustomizingForm(std::unique_ptr<QWidget> form, QListW
 void TCustomgxTreeList::CustomizingFormClose() {
     if (!customizing_form_)
         return;
+    // A drag out of the form's lists loses its source with the form: left running, its image
+    // would hang on the screen and the next click on the grid would drop the item.
+    if (drag_from_list_ && (state_ == tsColumnDragging || state_ == tsBandDragging))
+        CancelMode();
     customizing_pos_ = {customizing_form_->x(), customizing_form_->y()};
     customizing_bands_index_ = customizing_bands_list_ ? customizing_bands_list_->currentRow() : -1;
     customizing_headers_index_ =

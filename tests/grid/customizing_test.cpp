@@ -266,6 +266,28 @@ TEST(CustomizingForm, ABandDraggedFromTheListIsTheBandItsEventsName) {
     f.grid.CloseColumnsCustomizing();
 }
 
+TEST(CustomizingForm, ClosingTheFormEndsADragOutOfItsList) {
+    InteractionGrid f(2, 400, 300);
+    f.grid.move(0, 0);
+    f.grid.Columns(1)->SetVisible(false);
+    f.grid.ShowColumnsCustomizing();
+    QListWidget* list = f.grid.CustomizingHeadersList();
+    list->setCurrentRow(0);
+    const QPoint item = list->viewport()->mapToGlobal(list->visualItemRect(list->item(0)).center());
+    MouseAt(list->viewport(), QEvent::MouseButtonPress, item, Qt::LeftButton, Qt::LeftButton);
+    MouseAt(list->viewport(), QEvent::MouseMove, f.vp()->mapToGlobal(f.HeaderPoint(0)),
+            Qt::NoButton, Qt::LeftButton);
+    ASSERT_EQ(f.grid.State(), tsColumnDragging);
+    f.grid.CloseColumnsCustomizing();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(f.grid.State(), tsNormal);
+    EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+    // The next click on the grid is a click, not the drop of the gone list's item.
+    QTest::mouseClick(f.vp(), Qt::LeftButton, {}, f.HeaderPoint(2));
+    EXPECT_FALSE(f.grid.Columns(1)->Visible());
+    EXPECT_EQ(f.grid.State(), tsNormal);
+}
+
 TEST(CustomizingForm, HiddenItemsAreListedInAlphabeticalOrder) {
     // Without regard to case, accented letters beside their plain ones.
     InteractionGrid f(1);
