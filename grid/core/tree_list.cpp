@@ -105,6 +105,8 @@ void TCustomgxTreeList::ClearNodes() {
     pressed_node_ = sizing_node_ = nullptr;
     drag_expand_node_ = nullptr;
     drag_expand_timer_.Stop();
+    click_edit_node_ = nullptr;
+    click_edit_timer_.Stop();
     NodeList doomed = std::move(nodes_);
     nodes_.clear();
     for (auto& node : doomed)
@@ -123,6 +125,8 @@ NodeList TCustomgxTreeList::ReleaseAllNodes() {
     pressed_node_ = sizing_node_ = nullptr;
     drag_expand_node_ = nullptr;
     drag_expand_timer_.Stop();
+    click_edit_node_ = nullptr;
+    click_edit_timer_.Stop();
     NodeList all = std::move(nodes_);
     nodes_.clear();
     return all;
@@ -312,6 +316,10 @@ void TCustomgxTreeList::DoDeletion(TgxTreeListNode* node, TgxTreeListNode* previ
     if (drag_expand_node_ == node) {
         drag_expand_node_ = nullptr;
         drag_expand_timer_.Stop();
+    }
+    if (click_edit_node_ == node) {
+        click_edit_node_ = nullptr;
+        click_edit_timer_.Stop();
     }
     // A press or a row sizing under way outlives the row it started on: it must not read it.
     if (pressed_node_ == node)

@@ -945,6 +945,10 @@ class TCustomgxTreeList : public TCustomgxContainer {
     ui::TTimer vert_scroll_timer_;
     ui::TTimer horz_scroll_timer_;
     ui::TTimer click_edit_timer_;
+    // The cell whose click started the delayed editor; the editor opens only on it.
+    TgxTreeListNode* click_edit_node_ = nullptr;
+    int click_edit_column_ = -1;
+    bool click_edit_new_row_ = false;
     ui::TTimer drag_expand_timer_;
     // The footer level and index of the row-footer cell being drawn.
     int row_footer_level_ = 0;

@@ -183,13 +183,22 @@ void TCustomgxTreeList::HorzAutoScrollTick() {
 
 void TCustomgxTreeList::StartClickEditTimer() {
     // Only one runs: a new click restarts it.
+    click_edit_node_ = focused_node_;
+    click_edit_column_ = GetFocusedColumn();
+    click_edit_new_row_ = IsNewItemRowActive();
     click_edit_timer_.OnTimer = [this] { ClickEditTick(); };
     click_edit_timer_.Start(static_cast<int>(ui::Clock().DoubleClickTime()));
 }
 
 void TCustomgxTreeList::ClickEditTick() {
     click_edit_timer_.Stop();
-    if (state_ == tsNormal)
+    // The focus left the clicked cell meanwhile (a key, or the row deleted under it): the
+    // editor would open on a cell the user never clicked.
+    const bool same_cell = click_edit_node_ != nullptr && focused_node_ == click_edit_node_ &&
+                           GetFocusedColumn() == click_edit_column_ &&
+                           IsNewItemRowActive() == click_edit_new_row_;
+    click_edit_node_ = nullptr;
+    if (state_ == tsNormal && same_cell)
         ShowEditor();
 }
 

@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QTest>
 
+#include <functional>
+
 #include "platform/ui/clock.h"
 #include "tests/grid/grid_fixture.h"
 
@@ -90,6 +92,36 @@ TEST(TreeListTimers, AnyPressOrAnotherStateCancelsTheDelayedEditor) {
     EXPECT_EQ(f.grid.State(), tsColumnSizing);
     EXPECT_EQ(f.grid.InplaceEditor(), nullptr);
     f.grid.SetState(tsNormal);
+}
+
+TEST(TreeListTimers, TheDelayedEditorOpensOnlyOnTheClickedCell) {
+    // The focus may leave the clicked cell before the timer fires: the editor must not open
+    // on a row or column the user never clicked.
+    ManualClockScope time;
+    const std::function<void(RowsGrid&)> changes[] = {
+        [](RowsGrid& f) { f.grid.Items(0)->Delete(); },
+        [](RowsGrid& f) { f.grid.ClearNodes(), f.grid.Add(); },
+        [](RowsGrid& f) { QTest::keyClick(&f.grid, Qt::Key_Down); },
+        [](RowsGrid& f) { QTest::keyClick(&f.grid, Qt::Key_Right); },
+        [](RowsGrid& f) { f.grid.SetNewItemRowActive(true); },
+    };
+    for (const auto& change : changes) {
+        RowsGrid f(5);
+        f.grid.SetShowNewItemRow(true);
+        f.grid.StartClickEditTimer();
+        change(f);
+        time.clock->Advance(2000);
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_FALSE(f.grid.ClickEditPending());
+    }
+    // Left and come back within the time: the clicked cell again.
+    RowsGrid f(5);
+    f.grid.StartClickEditTimer();
+    QTest::keyClick(&f.grid, Qt::Key_Down);
+    QTest::keyClick(&f.grid, Qt::Key_Up);
+    time.clock->Advance(2000);
+    EXPECT_EQ(f.grid.State(), tsEditing);
+    EXPECT_EQ(f.grid.EditNode(), f.grid.Items(0));
 }
 
 TEST(TreeListTimers, PressedNodeScrollsOneRowPerTickUntilReleased) {
