@@ -542,9 +542,13 @@ void TCustomgxTreeList::MouseMove(ui::TShiftState shift, int x, int y) {
             if (DragMode == TDragMode::dmAutomatic) {
                 if (!moved_far)
                     return;
-                TgxTreeListNode* node = NodeAtPoint(press_point_);
-                if (node == nullptr)
+                // The pressed row, not whatever row now lies under the press point: rows
+                // deleted or scrolled since the press put another one there.
+                TgxTreeListNode* node = pressed_node_;
+                if (node == nullptr) {
+                    SetState(tsNormal);
                     return;
+                }
                 BeginSelection();
                 try {
                     if (!postponed_clear_ && !selection_changed_by_press_ && IsMultiSelect())

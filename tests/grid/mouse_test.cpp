@@ -766,5 +766,28 @@ TEST(MouseNodes, AutomaticDragStartsAfterFivePixelsWithTheNodeText) {
     EXPECT_EQ(f.grid.DragNode(), nullptr);
 }
 
+TEST(MouseNodes, AnAutomaticDragTakesThePressedRowOrNoneOnceItIsDeleted) {
+    // Rows deleted between the press and the drag put another row under the press point;
+    // the user pressed, and drags, the row they pressed.
+    for (const bool pressed_deleted : {false, true}) {
+        SCOPED_TRACE(pressed_deleted ? "the pressed row deleted" : "a row above deleted");
+        testing::InteractionGrid f(6);
+        f.grid.DragMode = TCustomgxTreeList::TDragMode::dmAutomatic;
+        std::string begun;
+        f.grid.OnBeginDragNode = [&](TCustomgxTreeList*, TgxTreeListNode* n) {
+            begun = n->Strings(0);
+        };
+        const QPoint p = f.Cell(2, 0);
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, p);
+        f.grid.Items(pressed_deleted ? 2 : 1)->Delete();
+        f.Move(p, p + QPoint(8, 0), Qt::LeftButton);
+        EXPECT_EQ(f.grid.State(), pressed_deleted ? tsNormal : tsNodeDragging);
+        EXPECT_EQ(begun, pressed_deleted ? "" : "Row 2");
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, p + QPoint(8, 0));
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+    }
+}
+
 }  // namespace
 }  // namespace grid
