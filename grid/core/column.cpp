@@ -156,8 +156,12 @@ void TgxTreeListColumn::SetSizing(bool v) {
 void TgxTreeListColumn::SetVisible(bool v) {
     if (visible_ == v)
         return;
-    if (control_ != nullptr)
+    if (control_ != nullptr) {
+        // Headers move under a sizing or drag under way, whose line and drop no longer match
+        // what the user sees.
+        control_->CancelHeaderMouseOperation();
         control_->EndEditBeforeColumnChange(this, false);
+    }
     visible_ = v;
     Changed(false);
 }
@@ -185,8 +189,10 @@ void TgxTreeListColumn::SetBandIndex(int v) {
         v = count - 1;
     if (band_index_ == v)
         return;
-    if (control_ != nullptr)
+    if (control_ != nullptr) {
+        control_->CancelHeaderMouseOperation();
         control_->EndEditBeforeColumnChange(this, false);
+    }
     band_index_ = v;
     Changed(false);
 }

@@ -661,6 +661,32 @@ TEST(MouseSizing, AColumnRemovedDuringAHeaderDragLeavesTheOthersAsTheyWere) {
     }
 }
 
+TEST(MouseSizing, AColumnHiddenDuringASizingOrDragEndsIt) {
+    // "Name" is hidden while "Mail" is sized or dragged: the headers slide under the line or
+    // the drag image, so a release would size "Mail" by a line that no longer stands at its
+    // edge, or drop the hidden column and report it hidden a second time.
+    for (const bool sizing : {true, false}) {
+        SCOPED_TRACE(sizing ? "sizing" : "dragging");
+        testing::InteractionGrid f(3);
+        f.grid.ShowColumnsCustomizing();
+        int hides = 0;
+        f.grid.OnHideHeader = [&](TCustomgxTreeListControl*, TgxTreeListColumn*) { ++hides; };
+        const QPoint from =
+            sizing ? QPoint(f.Header(1).rect.right, f.HeaderPoint(1).y()) : f.HeaderPoint(0);
+        const QPoint to = sizing ? from + QPoint(40, 0) : QPoint(390, 190);
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+        f.Move(from, to, Qt::LeftButton);
+        ASSERT_EQ(f.grid.State(), sizing ? tsColumnSizing : tsColumnDragging);
+        f.grid.Columns(0)->SetVisible(false);
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, to);
+        EXPECT_EQ(f.grid.Columns(1)->Width(), 100);
+        EXPECT_EQ(hides, 0);
+        f.grid.CloseColumnsCustomizing();
+    }
+}
+
 TEST(MouseSizing, AColumnMovedDuringItsSizingSizesNoOtherColumn) {
     testing::InteractionGrid f(3);
     const QPoint from(f.Header(0).rect.right, f.HeaderPoint(0).y());
