@@ -1008,6 +1008,19 @@ void TCustomgxTreeList::UpdateFrame() {
 }
 
 bool TCustomgxTreeList::event(QEvent* e) {
+    if (e->type() == QEvent::WindowBlocked) {
+        // A modal window took the input: the button's release will not come here, so a
+        // sizing or drag under way ends now instead of hanging on with its image and timers.
+        ui::Guarded([this] {
+            CancelMode();
+            if (state_ == tsNodeDragging) {
+                drag_image_.reset();
+                EndDragNode();
+            } else if (state_ == tsNodeDown) {
+                SetState(tsNormal);
+            }
+        });
+    }
     bool result = TCustomgxContainer::event(e);
     if (e->type() == QEvent::Paint && border_style_ == bsSingle) {
         ui::Guarded([this] {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDialog>
 #include <QPainter>
 #include <QTest>
 
@@ -684,6 +685,39 @@ TEST(MouseSizing, AColumnHiddenDuringASizingOrDragEndsIt) {
         EXPECT_EQ(f.grid.Columns(1)->Width(), 100);
         EXPECT_EQ(hides, 0);
         f.grid.CloseColumnsCustomizing();
+    }
+}
+
+TEST(MouseSizing, AModalWindowEndsASizingOrDragUnderWay) {
+    // The release goes to the modal window, never to the grid: the sizing or drag must not
+    // hang on with its image floating and the view scrolling to its end.
+    enum Kind { kSizing, kHeaderDrag, kNodeDrag };
+    for (const Kind kind : {kSizing, kHeaderDrag, kNodeDrag}) {
+        SCOPED_TRACE(kind);
+        ManualClock time;
+        testing::InteractionGrid f(3, 250, 150);
+        f.grid.DragMode = TCustomgxTreeList::TDragMode::dmAutomatic;
+        const int y = f.HeaderPoint(0).y();
+        const QPoint from = kind == kSizing       ? QPoint(f.Header(0).rect.right, y)
+                            : kind == kHeaderDrag ? f.HeaderPoint(0)
+                                                  : f.Cell(0, 0);
+        const QPoint to = kind == kNodeDrag ? from + QPoint(0, 20) : QPoint(245, y);
+        QTest::mousePress(f.vp(), Qt::LeftButton, {}, from);
+        f.Move(from, to, Qt::LeftButton);
+        ASSERT_NE(f.grid.State(), tsNormal);
+        QDialog modal;
+        modal.setModal(true);
+        modal.show();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(f.grid.State(), tsNormal);
+        EXPECT_EQ(f.grid.DragImageWindow(), nullptr);
+        EXPECT_FALSE(f.grid.HorzAutoScrolling());
+        time.clock->Advance(5000);
+        EXPECT_EQ(f.grid.LeftCoord(), 0);
+        modal.hide();
+        QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, to);
+        EXPECT_EQ(f.grid.Columns(0)->Width(), 100);
+        EXPECT_EQ(f.grid.GetHeaderText(f.grid.GetVisibleColumnIndex(0)), "Name");
     }
 }
 
