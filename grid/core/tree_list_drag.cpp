@@ -204,6 +204,7 @@ void TCustomgxTreeList::StartBandDragging(int band, bool from_list) {
     drag_from_list_ = from_list;
     drag_band_ = band;
     drop_band_ = -2;
+    drop_mark_ = {-100, -100};
     MakeBandDragImage(band);
     SetState(tsBandDragging);
     UpdateDragArrows({-100, -100}, false);
@@ -300,8 +301,10 @@ bool TCustomgxTreeList::UpdateBandDrop(ui::Point p) {
     const bool over_form = PointInCustomizingArea({global.x(), global.y()});
     ui::Point arrow{-100, -100};
     int pos = over_form ? -1 : GetBandDropPosition(p, &arrow);
-    if (pos != drop_band_) {
+    // The arrows follow the band edge also when only the view moved under the pointer.
+    if (pos != drop_band_ || arrow.x != drop_mark_.x || arrow.y != drop_mark_.y) {
         drop_band_ = pos;
+        drop_mark_ = arrow;
         UpdateDragArrows(arrow, pos >= 0 && arrow.x != -100);
     }
     TDrawInfo info;
@@ -521,8 +524,12 @@ int TCustomgxTreeList::GetBandDropPosition(ui::Point p, ui::Point* arrow) const 
             return -2;
         if (!before && target == info.fixed_right_band)
             return -2;
+        // Kept over the panel, as for headers: an edge scrolled past it would put the
+        // arrows outside the grid.
         if (arrow != nullptr)
-            *arrow = {(before ? bc.rect.left : bc.rect.right) - 5, bp.top - 9};
+            *arrow = {std::clamp((before ? bc.rect.left : bc.rect.right) - 5, bp.left - 5,
+                                 std::max(bp.left - 5, bp.right)),
+                      bp.top - 9};
         if (before)
             return dragged >= 0 && dragged < target ? target - 1 : target;
         return dragged < 0 || dragged > target ? target + 1 : target;

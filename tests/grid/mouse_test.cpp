@@ -802,6 +802,29 @@ TEST(MouseHeaders, InsertArrowsFollowTheHeadersWhileTheDragScrolls) {
 namespace grid {
 namespace {
 
+TEST(MouseBands, InsertArrowsFollowTheBandsWhileTheDragScrolls) {
+    // As for headers; and an edge past the panel keeps the arrows over it, not beside the grid.
+    ManualClock time;
+    BandGrid f;
+    f.grid.resize(250, 200);
+    const QPoint edge(245, f.BandPoint(0).y());
+    QTest::mousePress(f.vp(), Qt::LeftButton, {}, f.BandPoint(0));
+    f.Move(f.BandPoint(0), edge, Qt::LeftButton);
+    QWidget* arrows = f.grid.DragArrowsWindow();
+    ASSERT_NE(arrows, nullptr);
+    for (int tick = 0; tick < 100 && f.grid.HorzAutoScrolling(); ++tick) {
+        time.clock->Advance(60);
+        const TBandCellInfo under = f.Info().band_cells[2];
+        const bool before = edge.x() <= (under.rect.left + under.rect.right) / 2;
+        const int expected = before ? under.rect.left - 5 : std::min(under.rect.right - 5, 250);
+        EXPECT_EQ(arrows->property("clientX").toInt(), expected) << "tick " << tick;
+    }
+    EXPECT_GT(f.grid.LeftCoord(), 0);
+    DragPicture(f.grid, "band_drag_scrolled.png");
+    QTest::mouseRelease(f.vp(), Qt::LeftButton, {}, edge);
+    EXPECT_EQ(f.Bands(), "TwThOn");
+}
+
 TEST(MouseNodes, AutomaticDragStartsAfterFivePixelsWithTheNodeText) {
     testing::InteractionGrid f(4);
     f.grid.DragMode = TCustomgxTreeList::TDragMode::dmAutomatic;
