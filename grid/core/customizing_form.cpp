@@ -110,6 +110,9 @@ void TgxCustomizingListBox::AddItem(const std::string& caption, int object) {
 void TgxCustomizingListBox::Refresh() {
     int top = count() > 0 ? indexAt(QPoint(1, 1)).row() : -1;
     int current = currentRow();
+    // A pressed item keeps its press across the refill by what it stands for, not by its
+    // row, which may now hold another band or column.
+    const int pressed_object = drag_pending_ ? ItemObject(drag_item_) : -1;
     setUpdatesEnabled(false);
     blockSignals(true);
     clear();
@@ -117,6 +120,13 @@ void TgxCustomizingListBox::Refresh() {
     SortByCaption();
     blockSignals(false);
     setUpdatesEnabled(true);
+    if (drag_pending_) {
+        drag_item_ = -1;
+        for (int row = 0; row < count() && pressed_object >= 0; ++row)
+            if (ItemObject(row) == pressed_object)
+                drag_item_ = row;
+        drag_pending_ = drag_item_ >= 0;
+    }
     if (count() > 0) {
         if (current >= 0)
             setCurrentRow(std::min(current, count() - 1));

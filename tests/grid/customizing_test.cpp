@@ -288,6 +288,36 @@ TEST(CustomizingForm, ClosingTheFormEndsADragOutOfItsList) {
     EXPECT_EQ(f.grid.State(), tsNormal);
 }
 
+TEST(CustomizingForm, APressedItemKeepsItsColumnWhenTheListIsRefilled) {
+    // Another column is hidden between the press and the move that starts the drag: the
+    // refilled list holds it in the pressed row, but the drag takes the pressed column.
+    for (const bool pressed_shown : {false, true}) {
+        InteractionGrid f(2, 400, 300);
+        f.grid.move(0, 0);
+        f.grid.Columns(2)->SetVisible(false);
+        f.grid.ShowColumnsCustomizing();
+        QListWidget* list = f.grid.CustomizingHeadersList();
+        list->setCurrentRow(0);
+        const QPoint item =
+            list->viewport()->mapToGlobal(list->visualItemRect(list->item(0)).center());
+        MouseAt(list->viewport(), QEvent::MouseButtonPress, item, Qt::LeftButton, Qt::LeftButton);
+        if (pressed_shown)
+            f.grid.ShowColumnAt(f.grid.Columns(2), 0, 0, 2);
+        f.grid.Columns(1)->SetVisible(false);
+        f.grid.Columns(0)->SetCaption("Address");
+        f.grid.Columns(0)->SetVisible(false);  // "Address" now lies in the pressed row
+        MouseAt(list->viewport(), QEvent::MouseMove, item + QPoint(10, 0), Qt::NoButton,
+                Qt::LeftButton);
+        EXPECT_EQ(f.grid.State(), pressed_shown ? tsNormal : tsColumnDragging);
+        if (!pressed_shown) {
+            EXPECT_EQ(f.grid.DragColumn(), 2);
+        }
+        MouseAt(list->viewport(), QEvent::MouseButtonRelease, item + QPoint(10, 0), Qt::LeftButton,
+                Qt::NoButton);
+        f.grid.CloseColumnsCustomizing();
+    }
+}
+
 TEST(CustomizingForm, HiddenItemsAreListedInAlphabeticalOrder) {
     // Without regard to case, accented letters beside their plain ones.
     InteractionGrid f(1);
