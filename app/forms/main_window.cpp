@@ -405,12 +405,28 @@ void Tfrmmain::FormShow() {
 }
 
 void Tfrmmain::FormCloseQuery(bool& can_close) {
-    can_close = true;
+    // A value still in the grid's editor is the user's change as much as a posted one; it
+    // goes in before the back-up and the saves, or the window stays open while it cannot.
+    can_close = PostPendingEdit();
+    if (!can_close)
+        return;
     if (services_.settings.BackUpOnExit && !SaveBackUpFile(false))
         can_close = ui::MessageDlg(
                         "An error was encountered saving your back up file.  Do you still want "
                         "to close?",
                         ui::mtWarning, ui::mbYesNo) == ui::mrYes;
+}
+
+bool Tfrmmain::PostPendingEdit() {
+    if (!DatabaseOpen())
+        return true;
+    try {
+        services_.database.tblCV().CheckBrowseMode();
+        return true;
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+        return false;
+    }
 }
 
 void Tfrmmain::FormClose() {
