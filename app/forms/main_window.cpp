@@ -417,6 +417,13 @@ void Tfrmmain::FormCloseQuery(bool& can_close) {
                         ui::mtWarning, ui::mbYesNo) == ui::mrYes;
 }
 
+bool Tfrmmain::EntryBeingEdited() const {
+    if (!DatabaseOpen() || !gxDBGrid1->IsEditing())
+        return false;
+    const db::TDataSetState state = services_.database.tblCV().State();
+    return state == db::dsEdit || state == db::dsInsert;
+}
+
 bool Tfrmmain::PostPendingEdit() {
     if (!DatabaseOpen())
         return true;
@@ -544,11 +551,13 @@ void Tfrmmain::CommenceTimer() {
 }
 
 void Tfrmmain::tmrGetEntriesTimer() {
-    if (ui::ActiveForm() == this) {
+    if (ui::ActiveForm() == this && !EntryBeingEdited()) {
         btngetoutlookClick();
         return;
     }
-    // Another window of the program is in use: try again after a full interval.
+    // Another window of the program is in use, or the user is typing into an entry (the
+    // check would take the list from under the grid's editor and lose the typing): try
+    // again after a full interval.
     tmrGetEntries.SetEnabled(false);
     tmrGetEntries.SetEnabled(true);
 }
