@@ -405,12 +405,35 @@ void Tfrmmain::FormShow() {
 }
 
 void Tfrmmain::FormCloseQuery(bool& can_close) {
-    can_close = true;
+    // A value still in the grid's editor is the user's change as much as a posted one; it
+    // goes in before the back-up and the saves, or the window stays open while it cannot.
+    can_close = PostPendingEdit();
+    if (!can_close)
+        return;
     if (services_.settings.BackUpOnExit && !SaveBackUpFile(false))
         can_close = ui::MessageDlg(
                         "An error was encountered saving your back up file.  Do you still want "
                         "to close?",
                         ui::mtWarning, ui::mbYesNo) == ui::mrYes;
+}
+
+bool Tfrmmain::EntryBeingEdited() const {
+    if (!DatabaseOpen() || !gxDBGrid1->IsEditing())
+        return false;
+    const db::TDataSetState state = services_.database.tblCV().State();
+    return state == db::dsEdit || state == db::dsInsert;
+}
+
+bool Tfrmmain::PostPendingEdit() {
+    if (!DatabaseOpen())
+        return true;
+    try {
+        services_.database.tblCV().CheckBrowseMode();
+        return true;
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+        return false;
+    }
 }
 
 void Tfrmmain::FormClose() {
@@ -528,11 +551,13 @@ void Tfrmmain::CommenceTimer() {
 }
 
 void Tfrmmain::tmrGetEntriesTimer() {
-    if (ui::ActiveForm() == this) {
+    if (ui::ActiveForm() == this && !EntryBeingEdited()) {
         btngetoutlookClick();
         return;
     }
-    // Another window of the program is in use: try again after a full interval.
+    // Another window of the program is in use, or the user is typing into an entry (the
+    // check would take the list from under the grid's editor and lose the typing): try
+    // again after a full interval.
     tmrGetEntries.SetEnabled(false);
     tmrGetEntries.SetEnabled(true);
 }

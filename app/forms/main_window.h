@@ -229,6 +229,11 @@ class Tfrmmain : public ui::TForm {
     // import); the command's menu item is disabled meanwhile.
     void RunOnce(std::string_view name, const std::function<void()>& command);
     bool DatabaseOpen() const;
+    // Writes an entry still being edited in the grid; false (the error shown) when the
+    // table refuses it, so that the edit stays for the user to mend or abandon.
+    bool PostPendingEdit();
+    // Whether the user is typing a change to the list's current entry in the grid's editor.
+    bool EntryBeingEdited() const;
     void BuildGrid();
     void BuildPopupMenus();
     // The grid's rows as `Index` keys, or none (with a beep).

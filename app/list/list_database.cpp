@@ -412,6 +412,10 @@ bool ListDatabase::TryOpen(const std::string& dir) {
     std::filesystem::current_path(dir, ec);
     tblCV_->SetExclusive(settings_.DBExclusive);
     tblStats_->SetExclusive(settings_.DBExclusive);
+    // A table opened over read-only files keeps that as its own setting; every folder is
+    // opened for changes again, or one read-only folder would lock every later one too.
+    tblCV_->SetReadOnly(false);
+    tblStats_->SetReadOnly(false);
     try {
         tblCV_->Open();
         tblStats_->Open();

@@ -30,6 +30,14 @@ void advise(int fd, AccessHint hint) {
         fd, 0, 0, hint == AccessHint::kSequential ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
 }
 
+// Whether this process may write the file: its permissions and a read-only mount. Any other
+// failure of the question leaves the answer to the open itself.
+bool WritableByUs(const std::string& path) {
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0)
+        return true;
+    return errno != EACCES && errno != EROFS && errno != EPERM;
+}
+
 }  // namespace
 
 struct File::LockTable {
@@ -83,7 +91,10 @@ Result<File> File::Open(std::string_view path, const OpenOptions& options) {
     if (!S_ISREG(st.st_mode)) {
         return Status(kAccessDenied, EINVAL);  // devices and pipes are no table files
     }
-    file.read_only_attribute_ = (st.st_mode & 0222) == 0;
+    // A file this user may not write counts as read-only as well, also when reading is all
+    // that is asked: a later open that asks for reading only must learn it again, or a
+    // table would take changes into its caches that no flush can ever write.
+    file.read_only_attribute_ = (st.st_mode & 0222) == 0 || !WritableByUs(file.path_);
     bool writable = !file.read_only_attribute_ && !options.read_only;
     const int common = O_CLOEXEC | O_NOCTTY | (options.write_through ? O_DSYNC : 0);
     file.fd_ = ::open(file.path_.c_str(), common | (writable ? O_RDWR : O_RDONLY));

@@ -4,6 +4,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPrinter>
+#include <QRegularExpression>
+#include <QStringList>
 #include <QTextLayout>
 #include <QTextOption>
 
@@ -56,10 +58,15 @@ void TPrinter::PrintLines(std::string_view title, std::span<const std::string> l
     const QRect page = painter.viewport();
     QTextOption wrap;
     wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    // A value holding a line break (a name typed over two lines) prints as two lines; the
+    // text layout would run them together.
+    QStringList printed;
+    static const QRegularExpression kLineBreak("\\r\\n|\\r|\\n");
+    for (const std::string& line : lines)
+        printed += ToQ(line).split(kLineBreak);
     int y = line_height;
-    for (const std::string& line : lines) {
+    for (const QString& text : printed) {
         // A line wider than the page goes on over further lines instead of off the paper.
-        const QString text = ToQ(line);
         QTextLayout layout(text, font, &printer);
         layout.setTextOption(wrap);
         layout.beginLayout();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,6 +281,33 @@ std::string Output(const std::string& command) {
         ::pclose(pipe);
     }
     return out;
+}
+
+// A value holding line breaks (an imported name over two lines) prints its lines one under
+// the other, never run together into one word.
+TEST_F(MainCommandsTest, AValueWithLineBreaksPrintsItsLinesApart) {
+    strata::TStrataTable& t = database->tblCV();
+    t.Append();
+    t.FieldByName("Item")->SetAsString("multi@x.com");
+    t.FieldByName("Category")->SetAsString("news");
+    t.FieldByName("Name")->SetAsString("Upper\nLower");
+    t.FieldByName("Comments")->SetAsString("one\r\ntwo\rthree");
+    t.Post();
+    std::string pdf = program.File("breaks.pdf");
+    ui::SetPrintToFile(pdf);
+    prompts->AnswerPrint(1);
+    auto script = Script<TdlgExport>([](TdlgExport& d) { d.btnok->Click(); });
+    window->mkPrintClick();
+    ui::SetPrintToFile("");
+    std::vector<std::string> printed;
+    std::istringstream text(Output("pdftotext " + pdf + " -"));
+    for (std::string line; std::getline(text, line);)
+        printed.push_back(line);
+    for (const char* gone : {"UpperLower", "onetwo", "twothree"})
+        for (const std::string& line : printed)
+            EXPECT_EQ(line.find(gone), std::string::npos) << line;
+    for (const char* line : {"multi@x.com,news,Upper", "Lower,,one", "two", "three,0"})
+        EXPECT_NE(std::find(printed.begin(), printed.end(), line), printed.end()) << line;
 }
 
 TEST_F(MainCommandsTest, ALongListPrintsOverSeveralPagesUnderItsHeading) {

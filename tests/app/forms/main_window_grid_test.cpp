@@ -28,7 +28,9 @@
 #include "app/list/settings.h"
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
+#include "grid/core/inplace_text_edit.h"
 #include "grid/data/db_grid.h"
+#include "platform/db/exception.h"
 #include "platform/mail/mail_store.h"
 #include "platform/ui/keys.h"
 #include "support/shelltree/shell_tree.h"
@@ -473,6 +475,48 @@ TEST_F(MainGridTest, EditingSwitchesRowSelectOff) {
     EXPECT_EQ((g.Options() & grid::egoEditing) != 0, !was);
     EXPECT_EQ((g.Options() & grid::egoRowSelect) != 0, was);
     EXPECT_EQ(settings.AllowEditing, !was);
+}
+
+// The user types into a cell and closes the window through its menu without leaving the
+// cell: the value is the user's change and is kept. When the table refuses it, the error
+// is shown and the window stays open with the text still in the editor.
+TEST_F(MainGridTest, ClosingWhileACellIsTypedIntoKeepsTheValueOrStaysOpen) {
+    const int cid = KeyOf("cid@x.com", "sport");
+    auto type_into = [this, cid](const std::string& text) {
+        grid::TgxDBGrid& g = *window->gxDBGrid1;
+        g.SetFocusedNode(g.FindNodeByKeyValue(db::Variant(cid)));
+        g.SetFocusedColumn(g.ColumnByFieldName("Name")->GetIndex());
+        QTest::keyClick(&g, Qt::Key_F2);
+        auto* editor = dynamic_cast<grid::TgxInplaceTextEdit*>(g.InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(&editor->LineEdit(), QString::fromStdString(text));
+    };
+    auto stored_name = [this, cid] {
+        strata::TStrataTable& t = database->tblCV();
+        t.Locate("Index", db::Variant(cid), {});
+        return t.FieldByName("Name")->AsString();
+    };
+    if (!settings.AllowEditing)
+        window->mkAllowEditingClick();
+
+    database->tblCV().BeforePost = [](db::TDataSet*) { throw db::EDatabaseError("Refused"); };
+    type_into("Cid Refused");
+    const std::size_t asked = prompts->Asked().size();
+    window->Close();
+    EXPECT_TRUE(window->isVisible());
+    ASSERT_EQ(prompts->Asked().size(), asked + 1);
+    EXPECT_EQ(prompts->Asked().back().text, "Refused");
+    // Nothing typed is lost: the entry still holds it, unposted.
+    EXPECT_EQ(database->tblCV().State(), db::dsEdit);
+    EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "Cid Refused");
+
+    database->tblCV().BeforePost = nullptr;
+    type_into("Cid Typed");
+    window->Close();
+    EXPECT_FALSE(window->isVisible());
+    window.reset();
+    EXPECT_EQ(stored_name(), "Cid Typed");
 }
 
 TEST_F(MainGridTest, FileFolderScanOffersEachAddressOfTheChosenFilesOnce) {

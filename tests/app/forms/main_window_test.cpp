@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTest>
 #include <QWindow>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
+#include "engine/dataset/strata_table.h"
+#include "grid/core/inplace_text_edit.h"
 #include "grid/data/db_grid.h"
 #include "platform/config/registry.h"
 #include "platform/config/registry_store.h"
@@ -162,6 +165,35 @@ TEST_F(MainWindowTest, ATickWhileADialogIsActivePostponesByAFullInterval) {
     EXPECT_TRUE(passes_.empty());
     clock_->Advance(1);
     EXPECT_EQ(passes_.size(), 1u);
+}
+
+// The user types a name into the grid when the timed check falls due: the check waits a full
+// interval instead of taking the list from under the editor, and what was typed goes into
+// the entry once the user leaves the cell.
+TEST_F(MainWindowTest, ATickWhileAnEntryIsTypedIntoWaitsAndTheTypingIsKept) {
+    strata::TStrataTable& t = database->tblCV();
+    t.Append();
+    t.FieldByName("Item")->SetAsString("ann@x.com");
+    t.Post();
+    settings.AllowEditing = true;
+    Tfrmmain& window = Open({false, true, 1});
+    grid::TgxDBGrid& g = *window.gxDBGrid1;
+    ASSERT_NE(g.GetFocusedNode(), nullptr);
+    g.SetFocusedColumn(g.ColumnByFieldName("Name")->GetIndex());
+    QTest::keyClick(&g, Qt::Key_F2);
+    auto* editor = dynamic_cast<grid::TgxInplaceTextEdit*>(g.InplaceEditor());
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClicks(&editor->LineEdit(), "Ann Typing");
+
+    clock_->Advance(60'000);
+    EXPECT_TRUE(passes_.empty()) << "no check while an entry is typed into";
+    EXPECT_EQ(g.EditingText(), "Ann Typing");
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    EXPECT_EQ(t.FieldByName("Name")->AsString(), "Ann Typing");
+    clock_->Advance(60'000);
+    EXPECT_EQ(passes_.size(), 1u);
+    t.First();
+    EXPECT_EQ(t.FieldByName("Name")->AsString(), "Ann Typing");
 }
 
 TEST_F(MainWindowTest, MembersMessagesMakeOneOrTwoPasses) {

@@ -57,6 +57,15 @@ std::vector<std::string> LeftInTemp(const fs::path& home) {
     return names;
 }
 
+// The variables a run of the program gets: its program folder, settings and temporary
+// folder inside home, and a single-instance guard of its own, so that another copy run by
+// another test never takes this one's place.
+std::string Environment(const fs::path& home) {
+    return "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
+           " XDG_RUNTIME_DIR=" + home.string() + " TMPDIR=" + (home / "tmp").string() +
+           " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+}
+
 TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
     if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
         GTEST_SKIP() << "xvfb-run and xdotool are needed";
@@ -78,12 +87,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
         std::ofstream(file, std::ios::binary) << requests[i];
         seed += " --request " + file.string();
     }
-    const std::string env =
-        "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
-        // A single-instance guard of its own, so that another copy
-        // run by another test never takes this one's place.
-        " XDG_RUNTIME_DIR=" + home.string() + " TMPDIR=" + (home / "tmp").string() +
-        " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    const std::string env = Environment(home);
     ASSERT_EQ(std::system((env + seed).c_str()), 0);
 
     // The program runs until the test has seen the acknowledgements; then the driver
@@ -165,10 +169,7 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
     std::string pattern = (fs::temp_directory_path() / "corvane-first-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
-    const std::string env =
-        "CORVANE_HOME=" + home.string() + " XDG_CONFIG_HOME=" + (home / "config").string() +
-        " XDG_RUNTIME_DIR=" + home.string() + " TMPDIR=" + (home / "tmp").string() +
-        " ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=xcb ";
+    const std::string env = Environment(home);
     // Enter answers the question about the missing database; then the window is closed
     // through its File menu.
     const fs::path driver = home / "drive.sh";
@@ -195,6 +196,57 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
     EXPECT_EQ(LeftInTemp(home), std::vector<std::string>{});
     for (const char* folder : {".MailingList", ".Outbox", ".Sent Items"})
         EXPECT_TRUE(fs::is_directory(home / "Mail" / folder / "new")) << folder;
+    fs::remove_all(home);
+}
+
+// The user switches in-line editing on, types a new name into the first entry and closes
+// the window through its File menu without leaving the cell: the name is in the list.
+TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-edit-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
+    const std::string env = Environment(home);
+    ASSERT_EQ(std::system((env + CORVANE_SEED + " " + home.string() + " --entries 5").c_str()), 0);
+    // Edit, then its last item, Allow In-line Editing; then a click on the first row's Name
+    // cell, which opens its editor.
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver) << "set -u\n"
+                          << env << " " << CORVANE_PROGRAM << " &\n"
+                          << "pid=$!\n"
+                          << "for i in $(seq 1 100); do xdotool search --onlyvisible --name "
+                             "'^Corvane  ' >/dev/null && break; sleep 0.2; done\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Corvane  ' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"\n"
+                          << "xdotool key --clearmodifiers alt+e\nsleep 0.5\n"
+                          << "xdotool key Up Return\nsleep 0.5\n"
+                          << "eval $(xdotool getwindowgeometry --shell \"$wid\")\n"
+                          << "xdotool mousemove $((X + 430)) $((Y + 136)) click 1\nsleep 0.5\n"
+                          << "xdotool key ctrl+a\nxdotool type --delay 20 'Typed Name'\n"
+                          << "sleep 0.5\n"
+                          << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+                          << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; "
+                             "sleep 0.2; done\n"
+                          << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+                          << "wait $pid\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                home / "config" / "Corvane" / "registry.ini");
+    ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
+    app::Settings settings;
+    ASSERT_TRUE(app::LoadDatabaseSettings(settings));
+    EXPECT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    EXPECT_TRUE(settings.AllowEditing);
+    app::ListDatabase database(settings, home.string() + "/");
+    ASSERT_TRUE(database.OpenDatabase(home.string() + "/"));
+    strata::TStrataTable& t = database.tblCV();
+    ASSERT_TRUE(t.Locate("Item", db::Variant(std::string("member0@example.org")), {}));
+    EXPECT_EQ(t.FieldByName("Name")->AsString(), "Typed Name");
+    database.CloseTables();
     fs::remove_all(home);
 }
 

@@ -261,6 +261,33 @@ TEST_F(ListDatabaseTest, RecipientsTableRefusesAnAddressTwiceInAnyCase) {
     database->DestroyTemporaryTables();
 }
 
+// A folder whose table files are read-only opens for reading only, and the folder opened
+// after it takes changes again as before.
+TEST_F(ListDatabaseTest, AReadOnlyFolderLeavesTheNextFolderOpenForChanges) {
+    OpenNew();
+    const fs::path read_only = program.File("copy");
+    fs::create_directory(read_only);
+    database->CloseTables();
+    for (const char* name : {"mailist.DAT", "mailist.IDX", "mailstat.DAT", "mailstat.IDX"}) {
+        fs::copy_file(program.File(name), read_only / name);
+        ::chmod((read_only / name).c_str(), 0444);
+    }
+
+    ASSERT_TRUE(database->OpenDatabase(read_only.string()));
+    EXPECT_FALSE(database->tblCV().CanModify());
+    EXPECT_FALSE(database->tblStats().CanModify());
+
+    ASSERT_TRUE(database->OpenDatabase(program.Dir()));
+    EXPECT_TRUE(database->tblCV().CanModify());
+    EXPECT_TRUE(database->tblStats().CanModify());
+    strata::TStrataTable& t = database->tblCV();
+    t.Append();
+    t.FieldByName("Item")->SetAsString("a@x.com");
+    t.Post();
+    database->AddStatRecord(kStatSubscribe, db::EncodeDate(2026, 12, 9));
+    EXPECT_EQ(Rows(), std::vector<std::string>{"a@x.com|"});
+}
+
 TEST_F(ListDatabaseTest, TableHeldElsewhereGivesTheSharingBox) {
     OpenNew();
     Settings other_settings;

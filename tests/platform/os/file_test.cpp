@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -205,6 +207,43 @@ TEST(OsFile, ReadOnlyRequestOnWritableFile) {
     EXPECT_TRUE(opened->ReadOnly());
     EXPECT_FALSE(opened->ReadOnlyAttribute());
     EXPECT_EQ(opened->WriteAt(0, bytes("x")).code(), kAccessDenied);
+}
+
+// A file another user owns and only that user may write: whether the open asks for writing
+// or only for reading, the file reports itself read-only, so that a table opened again over
+// it knows it can take no changes. Needs a second user, so only root runs it.
+TEST(OsFile, AFileThisUserMayNotWriteIsReadOnlyHoweverItIsOpened) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ScratchDir dir(std::filesystem::temp_directory_path().string());
+    ::chmod(dir.path().c_str(), 0755);
+    WriteText(dir / "theirs.dat", "keep");
+    ::chmod((dir / "theirs.dat").c_str(), 0644);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        int failures = 0;
+        for (const bool reading_only : {false, true}) {
+            OpenOptions options;
+            options.read_only = reading_only;
+            auto opened = File::Open(dir / "theirs.dat", options);
+            if (!opened.ok())
+                ::_exit(20);
+            failures += !opened->ReadOnly() + !opened->ReadOnlyAttribute();
+            failures += opened->WriteAt(0, bytes("x")).code() != kAccessDenied;
+        }
+        ::_exit(failures);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadText(dir / "theirs.dat"), "keep");
+    // Its owner may still write it.
+    auto mine = File::Open(dir / "theirs.dat");
+    ASSERT_TRUE(mine.ok());
+    EXPECT_FALSE(mine->ReadOnlyAttribute());
 }
 
 TEST(OsFile, CreateRefusesAFileWithoutWritePermissionAndKeepsIt) {
