@@ -4,9 +4,10 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
-#include <iterator>
 
 #include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/list/word_split.h"
 #include "app/mail/address_gathering.h"
@@ -59,9 +60,11 @@ bool InList(const OptionList& list, std::string_view upper_word) {
 }
 
 // A header line of a delivery report or of the failed message it returns that names
-// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:"): the
-// sender's own address did not fail, and counted it would bounce the list's owner
-// off the list for every member whose mail failed.
+// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:", the
+// "envelope-from" of a "Received:" line) or the message itself ("Message-ID:",
+// "References:"): the sender's own address did not fail, and counted it would bounce
+// the list's owner off the list for every member whose mail failed; a message id only
+// looks like an address.
 bool NamesTheSender(std::string_view line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0)
@@ -70,7 +73,25 @@ bool NamesTheSender(std::string_view line) {
     if (name.find_first_of(" \t") != std::string::npos)
         return false;
     return name == "from" || name == "sender" || name.ends_with("-sender") ||
-           name == "return-path" || name == "reply-to" || name == "resent-from";
+           name.ends_with("-from") || name == "return-path" || name == "reply-to" ||
+           name == "errors-to" || name == "received" || name.ends_with("message-id") ||
+           name == "in-reply-to" || name == "references";
+}
+
+// The lines of a delivery report in which failed addresses are looked for: header
+// lines that name the sender are left out with their folded continuation lines.
+std::vector<std::string> BounceScanLines(const std::vector<std::string>& memo) {
+    std::vector<std::string> lines;
+    bool left_out = false;
+    for (const std::string& line : memo) {
+        const bool continued = !line.empty() && (line.front() == ' ' || line.front() == '\t');
+        if (continued && left_out)
+            continue;
+        left_out = NamesTheSender(line);
+        if (!left_out)
+            lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace
@@ -214,6 +235,7 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
+    fields_.automatic_reply = item.IsAutomaticReply();
     ReadSender(item);
     if (entries_.settings().allowfromaddressasentry) {
         fields_.edtemail = fields_.edtsender;
@@ -288,10 +310,13 @@ bool ExtractEntries::OpenBtnClick() {
         if (OnProgress)
             OnProgress(counted, total > 0 ? total : counted);
         bool handled = false;
+        bool forwarded = false;
+        const std::size_t errors_before = entries_.errors().Lines().size();
         try {
             LoadMessage(item);
             if (chkScanUserEmails && forwarder_ != nullptr &&
                 forwarder_->IsUserEmail(fields_.edtsubject)) {
+                forwarded = true;
                 handled =
                     forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
                 if (!forwarder_->Enabled())
@@ -304,6 +329,7 @@ bool ExtractEntries::OpenBtnClick() {
                               e.what());
             handled = false;
         }
+        SaveNewErrors(errors_before);
         if (!handled)
             continue;
         ++handled_;
@@ -318,15 +344,30 @@ bool ExtractEntries::OpenBtnClick() {
         // let go.
         entries_.database().SaveDatabase();
         Release(item, mark_read);
+        if (forwarded)
+            forwarder_->Released();
     }
     if (chkScanListChanges) {
+        const std::size_t errors_before = entries_.errors().Lines().size();
         for (const std::string& address : bounces)
             entries_.processbounce(address);
         entries_.database().SaveDatabase();
+        SaveNewErrors(errors_before);
     }
     for (mail::MailItem* item : bounce_items)
         Release(*item, mark_read);
     return true;
+}
+
+// The message that failed may be let go next: its errors-list lines must outlive a
+// program that is killed before it saves the list on close.
+void ExtractEntries::SaveNewErrors(std::size_t first) {
+    try {
+        entries_.errors().AppendToFile(entries_.database().ProgramDir() + std::string(kErrorsFile),
+                                       first);
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
 }
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
@@ -341,13 +382,17 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     const std::string line0 = fields_.Memo1.empty() ? std::string() : fields_.Memo1[0];
     if (s.RemoveOutofOffice && ContainsText(line0, "Out of Office AutoReply"))
         return true;
+    // Other automatic replies quote what they answer, often a list mail whose lines
+    // read as commands ("Join us on Friday") or whose subject holds a failure word:
+    // they are no requests and no bounces. Like out-of-office replies they are let go
+    // when those are, else left in the folder.
+    if (fields_.automatic_reply)
+        return s.RemoveOutofOffice;
     if (s.FailedMail) {
         for (const std::string& word : s.lbxfailure) {
             if (word.empty() || !ContainsText(line0, word))
                 continue;
-            std::vector<std::string> lines;
-            std::copy_if(fields_.Memo1.begin(), fields_.Memo1.end(), std::back_inserter(lines),
-                         [](const std::string& line) { return !NamesTheSender(line); });
+            const std::vector<std::string> lines = BounceScanLines(fields_.Memo1);
             std::vector<std::string> found;
             const std::size_t first_new = bounces.size();
             extractemailaddresses(lines, found, [this](std::string_view address) {
@@ -375,7 +420,9 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
         return false;
     if (accepted_modify_)
         return true;
-    if (fields_.edtemail.empty())
+    // An address without "@" (a malformed sender) changes nothing and writes no line;
+    // let go, the request would be lost without a trace, so it stays in the folder.
+    if (fields_.edtemail.find('@') == std::string::npos)
         return false;
     entries_.database().AddStatRecord(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe,
                                       fields_.edtdate);

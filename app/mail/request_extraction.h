@@ -84,6 +84,8 @@ struct MessageFields {
     std::string edtname;
     std::string edtcategory;
     bool chkdoadd = false;
+    // Its header marks it as an automatic reply, and it is no delivery report.
+    bool automatic_reply = false;
 };
 
 class ExtractEntries {
@@ -118,6 +120,7 @@ class ExtractEntries {
     mail::Folder* OpenFolder(const std::string& name);
     void LoadMessage(mail::MailItem& item);
     void ReadSender(mail::MailItem& item);
+    void SaveNewErrors(std::size_t first);
     static void Release(mail::MailItem& item, bool mark_read);
 
     EntryProcessor& entries_;
