@@ -33,15 +33,22 @@ db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
-std::vector<std::string> BodyLines(std::string_view body) {
+// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line,
+// and no line holds a control character other than a tab (a decoded header or body may
+// carry them; in a category, a log line or a name they would start new lines or cut
+// the text short).
+std::vector<std::string> TextLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string line;
-    for (char c : body) {
-        if (c == '\r')
-            continue;
-        if (c == '\n') {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
             lines.push_back(std::move(line));
             line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else if ((static_cast<unsigned char>(c) < ' ' && c != '\t') || c == '\x7f') {
+            line += ' ';
         } else {
             line += c;
         }
@@ -49,6 +56,16 @@ std::vector<std::string> BodyLines(std::string_view body) {
     if (!line.empty())
         lines.push_back(std::move(line));
     return lines;
+}
+
+// The text on one line: each control character becomes a blank.
+std::string OneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < ' ' || c == '\x7f')
+            c = ' ';
+    }
+    return out;
 }
 
 bool InList(const OptionList& list, std::string_view upper_word) {
@@ -224,14 +241,20 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
                bool unstable) {
             ShowSenderRetrievalError(method_name, suggested_name, new_method, unstable);
         });
-    fields_.edtsender = std::move(sender.address);
-    fields_.edtsendername = std::move(sender.name);
+    fields_.edtsender = OneLine(sender.address);
+    fields_.edtsendername = OneLine(sender.name);
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {
-    fields_.Memo1 = BodyLines(item.PlainBody());
-    fields_.edtsubject = item.Subject();
-    fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
+    fields_.Memo1 = TextLines(item.PlainBody());
+    // A subject that decodes to several lines gives the memo as many lines, as the
+    // body's lines do; the subject kept for the log and forwards stays on one line.
+    const std::string subject = item.Subject();
+    std::vector<std::string> subject_lines = TextLines(StripReplyPrefixes(subject));
+    if (subject_lines.empty())
+        subject_lines.emplace_back();
+    fields_.Memo1.insert(fields_.Memo1.begin(), subject_lines.begin(), subject_lines.end());
+    fields_.edtsubject = OneLine(subject);
     const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());

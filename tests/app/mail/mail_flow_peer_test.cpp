@@ -199,10 +199,16 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
                  "Content-Type: text/plain\r\n\r\n\r\n"),
             Plain("Taken <taken@example.org>", "subscribe news", ""),
             Plain("Old <old@example.org>", "change old@example.org taken@example.org", ""),
+            // Line breaks and a NUL from encoded words.
+            Plain("A <a@example.org>",
+                  "subscribe =?utf-8?q?news=0D=0AREMOVE_boss@example.org?=", ""),
+            Plain("=?utf-8?q?Mallory=0D=0ABcc=3A_x?= <mallory@example.org>",
+                  "=?utf-8?q?subscribe_nul=00cat?=", ""),
         });
     Check();
 
     const std::vector<std::string> rows = {
+        "a@example.org|news",
         "big@example.org|big",
         "bob@example.org|Default",
         "deep@example.org|Default",
@@ -212,6 +218,7 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
         "cher",
         "juergen@example.org|news",
         "latin@example.org|caf\xc3\xa9",
+        "mallory@example.org|nul cat",
         "nofrom@example.org|Default",
         "real@example.org|Default",
         "taken@example.org|news",
@@ -219,14 +226,18 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
     EXPECT_EQ(Rows(), rows);
     ASSERT_TRUE(entries->LocateEmailAddress("juergen@example.org"));
     EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "J\xc3\xbcrgen M\xc3\xbcller");
+    ASSERT_TRUE(entries->LocateEmailAddress("mallory@example.org"));
+    EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "Mallory  Bcc: x");
+    for (const std::string& line : Log())
+        EXPECT_FALSE(line.starts_with("REMOVE [")) << "a log line of its own: " << line;
     ASSERT_TRUE(entries->LocateEmailAddress("real@example.org"));
     EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "") << "a name with @ is dropped";
     // Senders the program cannot read as an address stay for the user to see.
     EXPECT_EQ(Subjects("MailingList"),
               (std::vector<std::string>{"subscribe", "subscribe", "subscribe"}));
 
-    const std::vector<ReceivedMail> acks = sink.WaitForMessages(10);
-    ASSERT_EQ(acks.size(), 10u);
+    const std::vector<ReceivedMail> acks = sink.WaitForMessages(12);
+    ASSERT_EQ(acks.size(), 12u);
     std::set<std::string> reached;
     for (const ReceivedMail& m : acks) {
         ASSERT_EQ(m.rcpt_to.size(), 1u);
@@ -255,7 +266,7 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
     Check();
     EXPECT_EQ(Rows(), rows);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(sink.MessageCount(), 10u);
+    EXPECT_EQ(sink.MessageCount(), 12u);
     EXPECT_EQ(Subjects("MailingList").size(), 3u);
 }
 
