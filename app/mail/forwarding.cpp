@@ -80,8 +80,8 @@ std::string Forwarder::JournalPath() const {
 // The store's message id alone could name another message after the folder was made
 // anew; with the folder, the subject and the send time it cannot.
 std::string Forwarder::JournalKey(mail::MailItem& item) {
-    std::string key = item.StoreId() + " " + entries_.settings().UserSendingFolder + " " +
-                      item.EntryId() + " " + item.Subject();
+    std::string key =
+        entries_.settings().UserSendingFolder + " " + item.EntryId() + " " + item.Subject();
     if (const auto sent = item.SentOn())
         key +=
             " " +

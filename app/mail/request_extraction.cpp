@@ -4,6 +4,9 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
 
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
@@ -16,6 +19,7 @@
 #include "platform/db/conversions.h"
 #include "platform/db/format_settings.h"
 #include "platform/mail/mail_store.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -66,6 +70,63 @@ std::string OneLine(std::string_view text) {
             c = ' ';
     }
     return out;
+}
+
+// Messages whose changes are saved but which may still be in the folder: a run that
+// was killed, or whose server went away, before it let them go leaves them here, and
+// the next run lets them go without applying them (or counting their bounces) again.
+// Kept in the program directory; a message's line goes once it has left.
+class HandledJournal {
+  public:
+    explicit HandledJournal(std::string path) : path_(std::move(path)) {
+        std::string text;
+        if (platform::os::ReadFileContents(path_, text))
+            return;
+        for (std::string& line : TextLines(text)) {
+            if (!line.empty())
+                keys_.insert(std::move(line));
+        }
+    }
+    bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
+    void Add(const std::vector<std::string>& keys) {
+        std::string lines;
+        for (const std::string& key : keys) {
+            if (keys_.insert(key).second)
+                lines += key + "\n";
+        }
+        if (!lines.empty() && platform::os::AppendToFile(path_, lines))
+            throw std::runtime_error("The handled messages cannot be recorded in " + path_);
+    }
+    void Remove(const std::string& key) {
+        if (keys_.erase(key) == 0)
+            return;
+        std::string text;
+        for (const std::string& k : keys_)
+            text += k + "\n";
+        std::error_code ignored;
+        if (text.empty())
+            std::filesystem::remove(path_, ignored);
+        else
+            platform::os::ReplaceFileContents(path_, text);
+    }
+
+  private:
+    std::string path_;
+    std::set<std::string> keys_;
+};
+
+// A message by its folder and id, with its subject and send time: an id alone could
+// name another message after the folder was made anew. (The store's own id names the
+// server's port, which may change.)
+std::string HandledKey(mail::MailItem& item, std::string_view folder, std::string_view subject) {
+    std::string key =
+        OneLine(std::string(folder) + " " + item.EntryId() + " " + std::string(subject));
+    if (const auto sent = item.SentOn())
+        key +=
+            " " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(sent->time_since_epoch()).count());
+    return key;
 }
 
 bool InList(const OptionList& list, std::string_view upper_word) {
@@ -319,7 +380,25 @@ bool ExtractEntries::OpenBtnClick() {
         n = s.ChokeDownload;
     std::int64_t counted = 0;
     std::size_t bounce_count = 0;
-    std::vector<mail::MailItem*> bounce_items;
+    struct BounceItem {
+        mail::MailItem* item;
+        std::string key;
+        std::string subject;
+    };
+    std::vector<BounceItem> bounce_items;
+    HandledJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
+    // Lets a handled message go; one the server cannot let go stays in the journal.
+    const auto release = [&](mail::MailItem& item, const std::string& key,
+                             const std::string& subject) {
+        try {
+            Release(item, mark_read);
+            journal.Remove(key);
+            return true;
+        } catch (const std::exception& e) {
+            entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
+            return false;
+        }
+    };
     for (std::int64_t i = n; i >= 1; --i) {
         if (Cancelled && Cancelled())
             break;
@@ -334,11 +413,16 @@ bool ExtractEntries::OpenBtnClick() {
             OnProgress(counted, total > 0 ? total : counted);
         bool handled = false;
         bool forwarded = false;
+        bool done_before = false;
+        std::string key;
         const std::size_t errors_before = entries_.errors().Lines().size();
         try {
             LoadMessage(item);
-            if (chkScanUserEmails && forwarder_ != nullptr &&
-                forwarder_->IsUserEmail(fields_.edtsubject)) {
+            key = HandledKey(item, name, fields_.edtsubject);
+            if (journal.Contains(key)) {
+                done_before = true;
+            } else if (chkScanUserEmails && forwarder_ != nullptr &&
+                       forwarder_->IsUserEmail(fields_.edtsubject)) {
                 forwarded = true;
                 handled =
                     forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
@@ -353,6 +437,11 @@ bool ExtractEntries::OpenBtnClick() {
             handled = false;
         }
         SaveNewErrors(errors_before);
+        if (done_before) {
+            ++handled_;
+            release(item, key, fields_.edtsubject);
+            continue;
+        }
         if (!handled)
             continue;
         ++handled_;
@@ -360,14 +449,18 @@ bool ExtractEntries::OpenBtnClick() {
         // after the walk.
         if (bounces.size() != bounce_count) {
             bounce_count = bounces.size();
-            bounce_items.push_back(&item);
+            bounce_items.push_back({&item, key, fields_.edtsubject});
             continue;
         }
         // The change must be on disk before the message that asked for it is
         // let go.
         entries_.database().SaveDatabase();
-        Release(item, mark_read);
-        if (forwarded)
+        try {
+            journal.Add({key});
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+        if (release(item, key, fields_.edtsubject) && forwarded)
             forwarder_->Released();
     }
     if (chkScanListChanges) {
@@ -377,8 +470,16 @@ bool ExtractEntries::OpenBtnClick() {
         entries_.database().SaveDatabase();
         SaveNewErrors(errors_before);
     }
-    for (mail::MailItem* item : bounce_items)
-        Release(*item, mark_read);
+    std::vector<std::string> bounce_keys;
+    for (const BounceItem& b : bounce_items)
+        bounce_keys.push_back(b.key);
+    try {
+        journal.Add(bounce_keys);
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
+    for (const BounceItem& b : bounce_items)
+        release(*b.item, b.key, b.subject);
     return true;
 }
 

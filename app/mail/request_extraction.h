@@ -90,6 +90,10 @@ struct MessageFields {
 
 class ExtractEntries {
   public:
+    // The messages whose changes are saved while they may still be in the folder, in
+    // the program directory.
+    static constexpr std::string_view kHandledFile = "handled.txt";
+
     ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
 
     bool chkScanListChanges = true;

@@ -446,5 +446,54 @@ TEST_F(MailFlow, FailedRequestsReachTheErrorsFileBeforeTheirMailsAreLetGo) {
     EXPECT_EQ(sink.MessageCount(), 0u) << "neither failures nor reprocessing acknowledge";
 }
 
+// The IMAP server goes away half-way through a check. The requests read before are
+// applied, the rest stay, and the bounce that was counted but could not be let go is
+// not counted again when the next check finds it.
+TEST_F(MailFlow, ServerThatGoesAwayMidRunLosesNothingAndCountsNothingTwice) {
+    mail::testing::SmtpSink sink;
+    Connect(sink);
+    settings.SendAcknowledgement = false;
+    entries->insertentry(true, "bob@example.org", "", "", "", "", 0, false, false);
+    settings.SendAcknowledgement = true;
+    std::vector<std::string> mails;
+    for (int i = 1; i <= 8; ++i)
+        mails.push_back(Plain("U <u" + std::to_string(i) + "@example.org>", "subscribe", ""));
+    mails.insert(mails.begin() + 2, Plain("MAILER-DAEMON@mx.example.org", "Undelivered Mail",
+                                          "<bob@example.org>: 550 unknown"));
+    Fill("MailingList", mails);
+    {
+        Acknowledger acks(*entries, context);
+        entries->OnSendAcknowledgement = [&](std::string_view a, std::string_view s) {
+            acks.SendAcknowledgement(a, s);
+        };
+        ExtractEntries run(*entries, *store, nullptr);
+        run.OnProgress = [&](std::int64_t counted, std::int64_t) {
+            if (counted == 5)
+                server->Stop();
+        };
+        EXPECT_TRUE(run.OpenBtnClick());
+        entries->OnSendAcknowledgement = nullptr;
+    }
+    EXPECT_EQ(Rows(),
+              (std::vector<std::string>{"bob@example.org|Default", "u1@example.org|Default",
+                                        "u2@example.org|Default", "u3@example.org|Default"}));
+    EXPECT_EQ(Bounces("bob@example.org"), 1);
+
+    server->Start();
+    context.store = nullptr;
+    store.reset();
+    Connect(sink);
+    Check();
+    EXPECT_EQ(Rows().size(), 9u);
+    EXPECT_EQ(Bounces("bob@example.org"), 1);
+    EXPECT_TRUE(Subjects("MailingList").empty());
+    EXPECT_FALSE(std::filesystem::exists(program.File(std::string(ExtractEntries::kHandledFile))));
+    const std::vector<ReceivedMail> acks = sink.WaitForMessages(8);
+    std::set<std::string> reached;
+    for (const ReceivedMail& m : acks)
+        EXPECT_TRUE(reached.insert(m.rcpt_to.at(0)).second) << "twice: " << m.rcpt_to[0];
+    EXPECT_EQ(reached.size(), 8u);
+}
+
 }  // namespace
 }  // namespace app
