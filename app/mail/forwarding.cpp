@@ -113,12 +113,13 @@ void Forwarder::RecordReached(const std::vector<std::string>& addresses) {
                           std::string(kForwardedFile));
 }
 
-void Forwarder::Released() {
-    if (key_.empty())
-        return;
+void Forwarder::Released(mail::MailItem& item) {
     const std::string path = JournalPath();
-    const std::string key = std::exchange(key_, {});
-    reached_.clear();
+    const std::string key = JournalKey(item);
+    if (key == key_) {
+        key_.clear();
+        reached_.clear();
+    }
     const auto lines = ReadJournal(path);
     std::string kept;
     bool dropped = false;

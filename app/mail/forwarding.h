@@ -40,9 +40,8 @@ class Forwarder {
 
     // Forgets the cached recipients, so a run starts from the list as it is.
     void ClearCache();
-    // The message last forwarded has left the members' folder: who it reached need no
-    // longer be kept.
-    void Released();
+    // The message has left the members' folder: who it reached need no longer be kept.
+    void Released(mail::MailItem& item);
     // False once the user chose to switch forwarding off during this run.
     bool Enabled() const { return enabled_; }
     // Recipients of the last batch.

@@ -437,8 +437,13 @@ bool ExtractEntries::OpenBtnClick() {
             handled = false;
         }
         SaveNewErrors(errors_before);
+        // Who a forward reached is dropped before the message goes: the journal of
+        // handled messages keeps it from going out again should the server fail to
+        // let it go.
         if (done_before) {
             ++handled_;
+            if (chkScanUserEmails && forwarder_ != nullptr)
+                forwarder_->Released(item);
             release(item, key, fields_.edtsubject);
             continue;
         }
@@ -460,8 +465,9 @@ bool ExtractEntries::OpenBtnClick() {
         } catch (const std::exception& e) {
             entries_.AddToLog(e.what());
         }
-        if (release(item, key, fields_.edtsubject) && forwarded)
-            forwarder_->Released();
+        if (forwarded)
+            forwarder_->Released(item);
+        release(item, key, fields_.edtsubject);
     }
     if (chkScanListChanges) {
         const std::size_t errors_before = entries_.errors().Lines().size();
