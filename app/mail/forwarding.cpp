@@ -185,6 +185,12 @@ bool Forwarder::forwardmailmessage(mail::MailItem& item, std::string_view subjec
     const Settings& s = entries_.settings();
     const std::string head = "Message of subject, " + std::string(subject) + ", from " +
                              std::string(sender) + " was not forwarded because ";
+    // An out-of-office reply to a forward would go to the whole list, and each member's
+    // own responder could answer it in turn.
+    if (item.IsAutomaticReply()) {
+        entries_.AddToLog(head + "it is an automatic reply!");
+        return false;
+    }
     std::string category;
     if (!GetRecipientGroup(item, subject, sender, category)) {
         entries_.AddToLog(head + "the category was not valid!");

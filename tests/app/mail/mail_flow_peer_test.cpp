@@ -399,7 +399,19 @@ TEST_F(MailFlow, ForwardThatFailsPartWayGoesOnWhereItStoppedAndReachesNobodyTwic
 
     mail::testing::SmtpSink sink;
     Connect(sink);
+    // A member's out-of-office reply to a forward goes to nobody and stays.
+    Fill("Members", {Plain("M2 <m2@example.org>", "Automatic reply: [news] killed", "Away.",
+                           "Auto-Submitted: auto-replied\r\n")});
+    Check(true);
+    EXPECT_EQ(Subjects("Members"), std::vector<std::string>{"Automatic reply: [news] killed"});
+    const std::vector<std::string> log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "Message of subject, Automatic reply: [news] killed, from m2@example.org "
+                        "was not forwarded because it is an automatic reply!"),
+              log.end());
+    Folder("Members").Item(1).Remove();
     Fill("Members", {WithAttachment("M1 <m1@example.org>", "[news] killed", "Hi.", 1000)});
+    Folder("Members").Refresh();
     {
         Forwarder forwarder(*entries, cache);
         mail::MailItem& item = Folder("Members").Item(1);
