@@ -429,7 +429,9 @@ std::string TrimmedLower(std::string text) {
 bool SaysAutomaticReply(std::string_view raw) {
     const std::string submitted = TrimmedLower(RawHeaderValue(raw, "Auto-Submitted"));
     const std::string precedence = TrimmedLower(RawHeaderValue(raw, "Precedence"));
-    return (!submitted.empty() && !submitted.starts_with("no")) ||
+    // Only replies: "auto-generated" also marks mail that programs send for people, such
+    // as a web form's subscribe request.
+    return submitted.starts_with("auto-replied") ||
            !TrimmedLower(RawHeaderValue(raw, "X-Autoreply")).empty() ||
            !TrimmedLower(RawHeaderValue(raw, "X-Autorespond")).empty() ||
            precedence == "auto_reply";

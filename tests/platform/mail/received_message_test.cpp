@@ -284,7 +284,9 @@ TEST(ReceivedMessage, AutomaticRepliesAreToldFromDeliveryReports) {
         "Action: failed\r\n\r\n--R--\r\n";
     const Case cases[] = {
         {"a@x.org", "Auto-Submitted: auto-replied\r\n", plain.c_str(), true},
-        {"a@x.org", "Auto-Submitted: Auto-Generated (vacation)\r\n", plain.c_str(), true},
+        {"a@x.org", "Auto-Submitted: Auto-Replied (vacation)\r\n", plain.c_str(), true},
+        // Programs that send for people (a web form's request) mark their mail so too.
+        {"a@x.org", "Auto-Submitted: auto-generated\r\n", plain.c_str(), false},
         {"a@x.org", "X-Autoreply: yes\r\n", plain.c_str(), true},
         {"a@x.org", "X-Autorespond: Away\r\n", plain.c_str(), true},
         {"a@x.org", "Precedence: auto_reply\r\n", plain.c_str(), true},
