@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <system_error>
 
 #include "app/list/word_split.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/string_list.h"
 #include "platform/os/file_system.h"
+#include "platform/os/whole_file.h"
 
 namespace app {
 
@@ -57,6 +59,22 @@ void ErrorsList::SaveToFile(std::string_view file_name) const {
     for (const std::string& line : lines_)
         list.Add(line);
     list.SaveToFile(file_name);
+}
+
+void ErrorsList::AppendToFile(std::string_view file_name, std::size_t first) const {
+    if (first >= lines_.size() || (!unreadable_file_.empty() && unreadable_file_ == file_name))
+        return;
+    const std::string path = platform::os::ResolvePath(file_name);
+    std::string text;
+    std::string existing;
+    // A file whose last line has no line break (written by hand) keeps that line whole.
+    if (!platform::os::ReadFileContents(path, existing) && !existing.empty() &&
+        existing.back() != '\n')
+        text = "\r\n";
+    for (std::size_t i = first; i < lines_.size(); ++i)
+        text += lines_[i] + "\r\n";
+    if (const std::error_code e = platform::os::AppendToFile(path, text))
+        throw std::system_error(e, "The errors list cannot be saved to " + path);
 }
 
 void ErrorsList::SortUnique() {

@@ -29,6 +29,10 @@ class ErrorsList {
     // cannot be read raises, and saving then leaves that file as it is.
     void LoadFromFile(std::string_view file_name);
     void SaveToFile(std::string_view file_name) const;
+    // Adds the lines from index `first` on to the end of the file (created when
+    // missing), so that they outlive a program that is killed before it saves the list
+    // on close. A file that could not be read is left as it is.
+    void AppendToFile(std::string_view file_name, std::size_t first) const;
 
     // Sorted, duplicates dropped (as the dialog shows the list).
     void SortUnique();

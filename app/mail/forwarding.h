@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mail {
 class MailItem;
@@ -38,16 +40,31 @@ class Forwarder {
 
     // Forgets the cached recipients, so a run starts from the list as it is.
     void ClearCache();
+    // The message has left the members' folder: who it reached need no longer be kept.
+    void Released(mail::MailItem& item);
     // False once the user chose to switch forwarding off during this run.
     bool Enabled() const { return enabled_; }
     // Recipients of the last batch.
     std::int64_t LastBatchCount() const { return batch_count_; }
 
+    // Who a message already reached is kept in this file of the program
+    // directory until the message leaves the folder, so that a forward that
+    // failed part-way, or a run that was killed, goes on where it stopped and
+    // reaches nobody twice.
+    static constexpr std::string_view kForwardedFile = "forwarded.txt";
+
   private:
+    std::string JournalPath() const;
+    std::string JournalKey(mail::MailItem& item);
+    void LoadReached(mail::MailItem& item);
+    void RecordReached(const std::vector<std::string>& addresses);
+
     EntryProcessor& entries_;
     RecipientCache& cache_;
     bool enabled_ = true;
     std::int64_t batch_count_ = 0;
+    std::string key_;                // the message being forwarded
+    std::set<std::string> reached_;  // lower-case addresses it already went to
 };
 
 }  // namespace app

@@ -4,9 +4,13 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
-#include <iterator>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
 
 #include "app/list/entry_processing.h"
+#include "app/list/errors_list.h"
+#include "app/list/list_database.h"
 #include "app/list/settings.h"
 #include "app/list/word_split.h"
 #include "app/mail/address_gathering.h"
@@ -15,6 +19,7 @@
 #include "platform/db/conversions.h"
 #include "platform/db/format_settings.h"
 #include "platform/mail/mail_store.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -32,15 +37,22 @@ db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
-std::vector<std::string> BodyLines(std::string_view body) {
+// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line,
+// and no line holds a control character other than a tab (a decoded header or body may
+// carry them; in a category, a log line or a name they would start new lines or cut
+// the text short).
+std::vector<std::string> TextLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string line;
-    for (char c : body) {
-        if (c == '\r')
-            continue;
-        if (c == '\n') {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
             lines.push_back(std::move(line));
             line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else if ((static_cast<unsigned char>(c) < ' ' && c != '\t') || c == '\x7f') {
+            line += ' ';
         } else {
             line += c;
         }
@@ -48,6 +60,73 @@ std::vector<std::string> BodyLines(std::string_view body) {
     if (!line.empty())
         lines.push_back(std::move(line));
     return lines;
+}
+
+// The text on one line: each control character becomes a blank.
+std::string OneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < ' ' || c == '\x7f')
+            c = ' ';
+    }
+    return out;
+}
+
+// Messages whose changes are saved but which may still be in the folder: a run that
+// was killed, or whose server went away, before it let them go leaves them here, and
+// the next run lets them go without applying them (or counting their bounces) again.
+// Kept in the program directory; a message's line goes once it has left.
+class HandledJournal {
+  public:
+    explicit HandledJournal(std::string path) : path_(std::move(path)) {
+        std::string text;
+        if (platform::os::ReadFileContents(path_, text))
+            return;
+        for (std::string& line : TextLines(text)) {
+            if (!line.empty())
+                keys_.insert(std::move(line));
+        }
+    }
+    bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
+    void Add(const std::vector<std::string>& keys) {
+        std::string lines;
+        for (const std::string& key : keys) {
+            if (keys_.insert(key).second)
+                lines += key + "\n";
+        }
+        if (!lines.empty() && platform::os::AppendToFile(path_, lines))
+            throw std::runtime_error("The handled messages cannot be recorded in " + path_);
+    }
+    void Remove(const std::string& key) {
+        if (keys_.erase(key) == 0)
+            return;
+        std::string text;
+        for (const std::string& k : keys_)
+            text += k + "\n";
+        std::error_code ignored;
+        if (text.empty())
+            std::filesystem::remove(path_, ignored);
+        else
+            platform::os::ReplaceFileContents(path_, text);
+    }
+
+  private:
+    std::string path_;
+    std::set<std::string> keys_;
+};
+
+// A message by its folder and id, with its subject and send time: an id alone could
+// name another message after the folder was made anew. (The store's own id names the
+// server's port, which may change.)
+std::string HandledKey(mail::MailItem& item, std::string_view folder, std::string_view subject) {
+    std::string key =
+        OneLine(std::string(folder) + " " + item.EntryId() + " " + std::string(subject));
+    if (const auto sent = item.SentOn())
+        key +=
+            " " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(sent->time_since_epoch()).count());
+    return key;
 }
 
 bool InList(const OptionList& list, std::string_view upper_word) {
@@ -59,9 +138,11 @@ bool InList(const OptionList& list, std::string_view upper_word) {
 }
 
 // A header line of a delivery report or of the failed message it returns that names
-// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:"): the
-// sender's own address did not fail, and counted it would bounce the list's owner
-// off the list for every member whose mail failed.
+// the failed message's sender ("From:", "Return-Path:", "X-Postfix-Sender:", the
+// "envelope-from" of a "Received:" line) or the message itself ("Message-ID:",
+// "References:"): the sender's own address did not fail, and counted it would bounce
+// the list's owner off the list for every member whose mail failed; a message id only
+// looks like an address.
 bool NamesTheSender(std::string_view line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0)
@@ -70,7 +151,25 @@ bool NamesTheSender(std::string_view line) {
     if (name.find_first_of(" \t") != std::string::npos)
         return false;
     return name == "from" || name == "sender" || name.ends_with("-sender") ||
-           name == "return-path" || name == "reply-to" || name == "resent-from";
+           name.ends_with("-from") || name == "return-path" || name == "reply-to" ||
+           name == "errors-to" || name == "received" || name.ends_with("message-id") ||
+           name == "in-reply-to" || name == "references";
+}
+
+// The lines of a delivery report in which failed addresses are looked for: header
+// lines that name the sender are left out with their folded continuation lines.
+std::vector<std::string> BounceScanLines(const std::vector<std::string>& memo) {
+    std::vector<std::string> lines;
+    bool left_out = false;
+    for (const std::string& line : memo) {
+        const bool continued = !line.empty() && (line.front() == ' ' || line.front() == '\t');
+        if (continued && left_out)
+            continue;
+        left_out = NamesTheSender(line);
+        if (!left_out)
+            lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace
@@ -203,17 +302,24 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
                bool unstable) {
             ShowSenderRetrievalError(method_name, suggested_name, new_method, unstable);
         });
-    fields_.edtsender = std::move(sender.address);
-    fields_.edtsendername = std::move(sender.name);
+    fields_.edtsender = OneLine(sender.address);
+    fields_.edtsendername = OneLine(sender.name);
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {
-    fields_.Memo1 = BodyLines(item.PlainBody());
-    fields_.edtsubject = item.Subject();
-    fields_.Memo1.insert(fields_.Memo1.begin(), StripReplyPrefixes(fields_.edtsubject));
+    fields_.Memo1 = TextLines(item.PlainBody());
+    // A subject that decodes to several lines gives the memo as many lines, as the
+    // body's lines do; the subject kept for the log and forwards stays on one line.
+    const std::string subject = item.Subject();
+    std::vector<std::string> subject_lines = TextLines(StripReplyPrefixes(subject));
+    if (subject_lines.empty())
+        subject_lines.emplace_back();
+    fields_.Memo1.insert(fields_.Memo1.begin(), subject_lines.begin(), subject_lines.end());
+    fields_.edtsubject = OneLine(subject);
     const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
+    fields_.automatic_reply = item.IsAutomaticReply();
     ReadSender(item);
     if (entries_.settings().allowfromaddressasentry) {
         fields_.edtemail = fields_.edtsender;
@@ -274,7 +380,25 @@ bool ExtractEntries::OpenBtnClick() {
         n = s.ChokeDownload;
     std::int64_t counted = 0;
     std::size_t bounce_count = 0;
-    std::vector<mail::MailItem*> bounce_items;
+    struct BounceItem {
+        mail::MailItem* item;
+        std::string key;
+        std::string subject;
+    };
+    std::vector<BounceItem> bounce_items;
+    HandledJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
+    // Lets a handled message go; one the server cannot let go stays in the journal.
+    const auto release = [&](mail::MailItem& item, const std::string& key,
+                             const std::string& subject) {
+        try {
+            Release(item, mark_read);
+            journal.Remove(key);
+            return true;
+        } catch (const std::exception& e) {
+            entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
+            return false;
+        }
+    };
     for (std::int64_t i = n; i >= 1; --i) {
         if (Cancelled && Cancelled())
             break;
@@ -288,10 +412,18 @@ bool ExtractEntries::OpenBtnClick() {
         if (OnProgress)
             OnProgress(counted, total > 0 ? total : counted);
         bool handled = false;
+        bool forwarded = false;
+        bool done_before = false;
+        std::string key;
+        const std::size_t errors_before = entries_.errors().Lines().size();
         try {
             LoadMessage(item);
-            if (chkScanUserEmails && forwarder_ != nullptr &&
-                forwarder_->IsUserEmail(fields_.edtsubject)) {
+            key = HandledKey(item, name, fields_.edtsubject);
+            if (journal.Contains(key)) {
+                done_before = true;
+            } else if (chkScanUserEmails && forwarder_ != nullptr &&
+                       forwarder_->IsUserEmail(fields_.edtsubject)) {
+                forwarded = true;
                 handled =
                     forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
                 if (!forwarder_->Enabled())
@@ -304,6 +436,17 @@ bool ExtractEntries::OpenBtnClick() {
                               e.what());
             handled = false;
         }
+        SaveNewErrors(errors_before);
+        // Who a forward reached is dropped before the message goes: the journal of
+        // handled messages keeps it from going out again should the server fail to
+        // let it go.
+        if (done_before) {
+            ++handled_;
+            if (chkScanUserEmails && forwarder_ != nullptr)
+                forwarder_->Released(item);
+            release(item, key, fields_.edtsubject);
+            continue;
+        }
         if (!handled)
             continue;
         ++handled_;
@@ -311,22 +454,50 @@ bool ExtractEntries::OpenBtnClick() {
         // after the walk.
         if (bounces.size() != bounce_count) {
             bounce_count = bounces.size();
-            bounce_items.push_back(&item);
+            bounce_items.push_back({&item, key, fields_.edtsubject});
             continue;
         }
         // The change must be on disk before the message that asked for it is
         // let go.
         entries_.database().SaveDatabase();
-        Release(item, mark_read);
+        try {
+            journal.Add({key});
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+        if (forwarded)
+            forwarder_->Released(item);
+        release(item, key, fields_.edtsubject);
     }
     if (chkScanListChanges) {
+        const std::size_t errors_before = entries_.errors().Lines().size();
         for (const std::string& address : bounces)
             entries_.processbounce(address);
         entries_.database().SaveDatabase();
+        SaveNewErrors(errors_before);
     }
-    for (mail::MailItem* item : bounce_items)
-        Release(*item, mark_read);
+    std::vector<std::string> bounce_keys;
+    for (const BounceItem& b : bounce_items)
+        bounce_keys.push_back(b.key);
+    try {
+        journal.Add(bounce_keys);
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
+    for (const BounceItem& b : bounce_items)
+        release(*b.item, b.key, b.subject);
     return true;
+}
+
+// The message that failed may be let go next: its errors-list lines must outlive a
+// program that is killed before it saves the list on close.
+void ExtractEntries::SaveNewErrors(std::size_t first) {
+    try {
+        entries_.errors().AppendToFile(entries_.database().ProgramDir() + std::string(kErrorsFile),
+                                       first);
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
 }
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
@@ -341,13 +512,17 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     const std::string line0 = fields_.Memo1.empty() ? std::string() : fields_.Memo1[0];
     if (s.RemoveOutofOffice && ContainsText(line0, "Out of Office AutoReply"))
         return true;
+    // Other automatic replies quote what they answer, often a list mail whose lines
+    // read as commands ("Join us on Friday") or whose subject holds a failure word:
+    // they are no requests and no bounces. Like out-of-office replies they are let go
+    // when those are, else left in the folder.
+    if (fields_.automatic_reply)
+        return s.RemoveOutofOffice;
     if (s.FailedMail) {
         for (const std::string& word : s.lbxfailure) {
             if (word.empty() || !ContainsText(line0, word))
                 continue;
-            std::vector<std::string> lines;
-            std::copy_if(fields_.Memo1.begin(), fields_.Memo1.end(), std::back_inserter(lines),
-                         [](const std::string& line) { return !NamesTheSender(line); });
+            const std::vector<std::string> lines = BounceScanLines(fields_.Memo1);
             std::vector<std::string> found;
             const std::size_t first_new = bounces.size();
             extractemailaddresses(lines, found, [this](std::string_view address) {
@@ -375,7 +550,9 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
         return false;
     if (accepted_modify_)
         return true;
-    if (fields_.edtemail.empty())
+    // An address without "@" (a malformed sender) changes nothing and writes no line;
+    // let go, the request would be lost without a trace, so it stays in the folder.
+    if (fields_.edtemail.find('@') == std::string::npos)
         return false;
     entries_.database().AddStatRecord(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe,
                                       fields_.edtdate);

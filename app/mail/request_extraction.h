@@ -84,10 +84,16 @@ struct MessageFields {
     std::string edtname;
     std::string edtcategory;
     bool chkdoadd = false;
+    // Its header marks it as an automatic reply, and it is no delivery report.
+    bool automatic_reply = false;
 };
 
 class ExtractEntries {
   public:
+    // The messages whose changes are saved while they may still be in the folder, in
+    // the program directory.
+    static constexpr std::string_view kHandledFile = "handled.txt";
+
     ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
 
     bool chkScanListChanges = true;
@@ -118,6 +124,7 @@ class ExtractEntries {
     mail::Folder* OpenFolder(const std::string& name);
     void LoadMessage(mail::MailItem& item);
     void ReadSender(mail::MailItem& item);
+    void SaveNewErrors(std::size_t first);
     static void Release(mail::MailItem& item, bool mark_read);
 
     EntryProcessor& entries_;

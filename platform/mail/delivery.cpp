@@ -24,6 +24,9 @@ void DeliverMessage(const MailSettings& settings, const OutgoingMessage& message
         }
         result = session.send(message, SmtpSession::Clock::now() + settings.deliver_timeout);
         session.disconnect();
+        if (!result.ok() && result.may_have_arrived) {
+            throw EMailMayHaveArrived("The SMTP server did not answer the message: " + result.text);
+        }
         if (!result.ok()) {
             throw EMailError("The SMTP server did not accept the message: " + result.text);
         }

@@ -126,9 +126,17 @@ class ImapBackend : public StoreBackend {
             auto folder = Opened(path);
             // The count is the one the server last told this connection; mail that
             // another client added or expunged since then shows only after a round trip.
-            if (auto imap = vmime::dynamicCast<vmime::net::imap::IMAPFolder>(folder))
+            // After an expunge that emptied the folder the connection's own count
+            // can still say one, and "1:*" of an empty folder is refused: the server
+            // is asked for the count.
+            std::size_t count = 0, unseen = 0;
+            if (auto imap = vmime::dynamicCast<vmime::net::imap::IMAPFolder>(folder)) {
                 imap->noop();
-            if (folder->getMessageCount() == 0)
+                imap->status(count, unseen);
+            } else {
+                count = folder->getMessageCount();
+            }
+            if (count == 0)
                 return;
             auto messages = folder->getMessages(vnet::messageSet::byNumber(1, -1));
             folder->fetchMessages(messages, vnet::fetchAttributes(vnet::fetchAttributes::UID |

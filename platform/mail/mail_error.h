@@ -12,4 +12,11 @@ class EMailError : public platform::os::Exception {
     using platform::os::Exception::Exception;
 };
 
+// The connection failed after the whole message had gone to the server and before its
+// answer: the message may have arrived, so sending it again could deliver it twice.
+class EMailMayHaveArrived : public EMailError {
+  public:
+    using EMailError::EMailError;
+};
+
 }  // namespace mail

@@ -146,6 +146,9 @@ std::string MailItem::CcText() {
 const std::vector<Attachment>& MailItem::Attachments() {
     return Parsed().attachments;
 }
+bool MailItem::IsAutomaticReply() {
+    return Parsed().automatic_reply;
+}
 
 void MailItem::SetUnread(bool unread) {
     CheckPresent();

@@ -91,6 +91,8 @@ class MailItem {
     std::string ToText();
     std::string CcText();
     const std::vector<Attachment>& Attachments();
+    // An automatic reply that is no delivery report (see ReceivedMessage).
+    bool IsAutomaticReply();
 
     bool Unread() const { return !seen_; }
     void SetUnread(bool unread);

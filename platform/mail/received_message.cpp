@@ -420,6 +420,29 @@ std::string FormatMailbox(const Mailbox& box) {
 
 namespace {
 
+std::string TrimmedLower(std::string text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return first == std::string::npos ? std::string() : Lower(text.substr(first, last - first + 1));
+}
+
+bool SaysAutomaticReply(std::string_view raw) {
+    const std::string submitted = TrimmedLower(RawHeaderValue(raw, "Auto-Submitted"));
+    const std::string precedence = TrimmedLower(RawHeaderValue(raw, "Precedence"));
+    // Only replies: "auto-generated" also marks mail that programs send for people, such
+    // as a web form's subscribe request.
+    return submitted.starts_with("auto-replied") ||
+           !TrimmedLower(RawHeaderValue(raw, "X-Autoreply")).empty() ||
+           !TrimmedLower(RawHeaderValue(raw, "X-Autorespond")).empty() ||
+           precedence == "auto_reply";
+}
+
+// Delivery reports come from the mail system's own mailboxes.
+bool FromMailSystem(std::string_view address) {
+    const std::string local = Lower(std::string(address.substr(0, address.find('@'))));
+    return local == "mailer-daemon" || local == "postmaster";
+}
+
 // Throws what vmime throws; `result` keeps what was read before.
 void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     vmime::message message;
@@ -487,6 +510,8 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
         result.plain_body += walk.report;
     }
     result.attachments = std::move(walk.attachments);
+    result.automatic_reply =
+        SaysAutomaticReply(raw) && walk.report.empty() && !FromMailSystem(result.from.address);
 }
 
 }  // namespace

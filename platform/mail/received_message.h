@@ -23,6 +23,11 @@ struct ReceivedMessage {
     std::vector<Mailbox> reply_to;
     std::vector<Mailbox> to, cc;
     std::vector<Attachment> attachments;  // with data
+    // An automatic reply (out of office, vacation, "thank you for your mail"): its header
+    // says so (Auto-Submitted: auto-replied, X-Autoreply, X-Autorespond, Precedence
+    // auto_reply), and it is no delivery report (it holds no delivery status or
+    // returned headers, and comes from no mailer daemon or postmaster).
+    bool automatic_reply = false;
 };
 
 // Never throws for damaged input: what cannot be read stays empty.

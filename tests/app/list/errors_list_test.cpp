@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "app/list/word_split.h"
 #include "tests/app/list/list_test_support.h"
 
@@ -33,6 +35,33 @@ TEST(ErrorsList, SortUniqueAndFileRoundTrip) {
     ErrorsList missing;
     missing.LoadFromFile(program.File("none.txt"));
     EXPECT_TRUE(missing.Lines().empty());
+}
+
+// Lines added during a check go to the file at once: the whole list is written
+// only when the program closes.
+TEST(ErrorsList, AddedLinesAreAppendedToTheFileAsTheyCome) {
+    testing_support::ProgramDir program;
+    const std::string file = program.File("errors.txt");
+    ErrorsList errors;
+    errors.AddToErrorsList(kErrorAdd, "a@x.com", "");
+    errors.AppendToFile(file, 0);
+    errors.AddToErrorsList(kErrorRemove, "b@x.com", "news");
+    errors.AddToErrorsList(kErrorModify, "c@x.com", "d@x.com");
+    errors.AppendToFile(file, 1);
+    errors.AppendToFile(file, 3);  // nothing new
+    EXPECT_EQ(testing_support::ProgramDir::Read(file),
+              "ADD a@x.com\r\nREMOVE b@x.com news\r\nMODIFY c@x.com d@x.com\r\n");
+
+    // A file written by hand without a final line break keeps its last line whole.
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "ADD hand@x.com";
+    }
+    errors.AppendToFile(file, 2);
+    ErrorsList reread;
+    reread.LoadFromFile(file);
+    EXPECT_EQ(reread.Lines(),
+              (std::vector<std::string>{"ADD hand@x.com", "MODIFY c@x.com d@x.com"}));
 }
 
 TEST(ErrorsList, DeletingSelectedLinesRemovesExactlyThose) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "app/list/cancel_flag.h"
@@ -1002,6 +1003,87 @@ TEST_F(MailOutTest, AddressBookExchangesTheListsOnlyWithTheSecondMapiMethod) {
     mapi.SetResult("MAPIAddress", MAPI_USER_ABORT);
     EXPECT_TRUE(out->AddressBook(to, cc, blind));
     EXPECT_EQ(to, std::vector<std::string>{"Ann"}) << "a cancelled book changes nothing";
+}
+
+// A mail-out of a few hundred members as a user runs one: merge fields and an
+// attachment, one message per member and blind-copy batches, by every sending
+// method that runs here. Each member gets exactly one message, with its own values.
+TEST_F(MailOutTest, HundredsOfMembersGetOneMessageEachByEveryMethod) {
+    constexpr int kMembers = 200;
+    const auto address = [](int i) { return "m" + std::to_string(i) + "@example.test"; };
+    const auto name = [](int i) {
+        return (i % 7 == 0 ? "Zo\u00eb " : "Member ") + std::to_string(i);
+    };
+    for (int i = 1; i <= kMembers; ++i)
+        AddRow(address(i), "news", name(i), "S" + std::to_string(i));
+    const std::string attachment = program.File("report.bin");
+    std::string bytes;
+    for (int i = 0; i < 65536; ++i)
+        bytes += static_cast<char>((i * 131) & 0xff);
+    mail::testing::WriteFile(attachment, bytes);
+
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    setenv(std::string(support::kModuleDirVariable).c_str(),
+           std::filesystem::path(CORVANE_mapi32_MODULE).parent_path().c_str(), 1);
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPHost", "127.0.0.1");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPPort", std::to_string(sink.port()));
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPEmail", "list@example.org");
+    mail::testing::DnsStub dns("example.test MX 10 mx.example.test\nmx.example.test A 127.0.0.1\n");
+    context.mail_settings.dns_host = "127.0.0.1";
+    context.mail_settings.dns_timeout_ms = 2000;
+    out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out->relay()->SetOptions({dns.port(), sink.port(), 5s, 5s});
+    auto store =
+        mail::MailStore::OpenMaildir(context.mail_settings, program.File("Mail"), "MailingList");
+    context.store = store.get();
+    settings.AlwaysResolveAddresses = false;
+
+    struct Run {
+        int method;
+        std::int32_t send_count;
+    };
+    std::size_t before = 0;
+    for (const Run run : {Run{kMethodSmtp, 1}, Run{kMethodSmtp, 75}, Run{kMethodOutlook, 1},
+                          Run{kMethodMapiControl, 1}, Run{kMethodRelay, 1}}) {
+        SCOPED_TRACE(std::to_string(run.method) + "/" + std::to_string(run.send_count));
+        settings.EmailMethod = run.method;
+        settings.SendCount = run.send_count;
+        out->text = run.send_count == 1 ? "Dear %FULL_NAME%,\r\nthis is for %EMAIL%."
+                                        : "Dear members,\r\nthe report is attached.";
+        out->attachments = {attachment};
+        out->recipients_valid = false;
+        EXPECT_EQ(out->Button2Click(), kMembers);
+        const std::size_t messages = run.send_count == 1 ? kMembers : 3;
+        const auto all = sink.WaitForMessages(before + messages, 120s);
+        ASSERT_EQ(all.size(), before + messages);
+        std::multiset<std::string> reached;
+        for (std::size_t k = before; k < all.size(); ++k) {
+            const auto& m = all[k];
+            reached.insert(m.rcpt_to.begin(), m.rcpt_to.end());
+            const mail::ReceivedMessage read = mail::ParseMessage(m.data);
+            ASSERT_EQ(read.attachments.size(), 1u) << m.data.substr(0, 2000);
+            EXPECT_EQ(read.attachments[0].display_name, "report.bin");
+            EXPECT_TRUE(read.attachments[0].data == bytes);
+            if (run.send_count == 1) {
+                ASSERT_EQ(m.rcpt_to.size(), 1u);
+                const int i = std::stoi(m.rcpt_to[0].substr(1));
+                EXPECT_TRUE(Contains(read.plain_body,
+                                     "Dear " + name(i) + ",\r\nthis is for " + address(i) + "."))
+                    << read.plain_body;
+            } else {
+                EXPECT_LE(m.rcpt_to.size(), 75u);
+                EXPECT_FALSE(Contains(m.data, "m1@example.test")) << "blind copies stay blind";
+            }
+        }
+        EXPECT_TRUE(Contains(all[before].data, "Content-Transfer-Encoding: base64"));
+        for (int i = 1; i <= kMembers; ++i)
+            EXPECT_EQ(reached.count(address(i)), 1u) << address(i);
+        EXPECT_EQ(reached.size(), static_cast<std::size_t>(kMembers));
+        before = all.size();
+    }
+    out->FreeSMTPServerDLL();
+    context.store = nullptr;
 }
 
 }  // namespace

@@ -313,6 +313,25 @@ TEST_F(ImapStore, RemovingAnItemLeavesWhatAnotherProgramFlaggedDeleted) {
 }
 
 // Folder names with "&" and beyond ASCII, made here and read by another client.
+// The program checks its folder again and again on one connection: a folder that the
+// last check emptied reads as empty, and mail that comes in later is found.
+TEST_F(ImapStore, FolderThisConnectionEmptiedReadsEmptyAndThenShowsNewMail) {
+    auto store = MailStore::OpenImap(settings_);
+    Folder& list = store->Root(1).SubFolder("MailingList");
+    ASSERT_EQ(list.ItemCount(), 5u);
+    for (std::size_t i = list.ItemCount(); i >= 1; --i)
+        list.Item(i).Remove();
+    list.Refresh();
+    EXPECT_EQ(list.ItemCount(), 0u);
+    EXPECT_EQ(list.UnreadCount(), 0u);
+    list.Refresh();
+    EXPECT_EQ(list.ItemCount(), 0u);
+    list.AppendMessage(Raw(9, false), false);
+    list.Refresh();
+    ASSERT_EQ(list.ItemCount(), 1u);
+    EXPECT_NE(list.Item(1).Subject().find('9'), std::string::npos) << list.Item(1).Subject();
+}
+
 TEST_F(ImapStore, NonAsciiFolderNames) {
     auto store = MailStore::Open(settings_, {}, "MailingList");
     Folder& made = store->Root(1).AddFolder("Ärger & Über");

@@ -267,6 +267,43 @@ TEST(ReceivedMessage, DeeplyNestedPartsDoNotExhaustTheStack) {
     EXPECT_EQ(read.attachments.size(), 300u);
 }
 
+// Vacation and "thank you" replies mark themselves; delivery reports carry the same
+// marks and are told apart by their report parts or their mail-system sender.
+TEST(ReceivedMessage, AutomaticRepliesAreToldFromDeliveryReports) {
+    struct Case {
+        const char* from;
+        const char* header;
+        const char* body;
+        bool automatic_reply;
+    };
+    const std::string plain = "Content-Type: text/plain\r\n\r\nAway.\r\n";
+    const std::string report =
+        "Content-Type: multipart/report; report-type=delivery-status; boundary=R\r\n\r\n"
+        "--R\r\nContent-Type: text/plain\r\n\r\nFailed.\r\n--R\r\n"
+        "Content-Type: message/delivery-status\r\n\r\nFinal-Recipient: rfc822; b@x.org\r\n"
+        "Action: failed\r\n\r\n--R--\r\n";
+    const Case cases[] = {
+        {"a@x.org", "Auto-Submitted: auto-replied\r\n", plain.c_str(), true},
+        {"a@x.org", "Auto-Submitted: Auto-Replied (vacation)\r\n", plain.c_str(), true},
+        // Programs that send for people (a web form's request) mark their mail so too.
+        {"a@x.org", "Auto-Submitted: auto-generated\r\n", plain.c_str(), false},
+        {"a@x.org", "X-Autoreply: yes\r\n", plain.c_str(), true},
+        {"a@x.org", "X-Autorespond: Away\r\n", plain.c_str(), true},
+        {"a@x.org", "Precedence: auto_reply\r\n", plain.c_str(), true},
+        {"a@x.org", "Auto-Submitted: no\r\n", plain.c_str(), false},
+        {"a@x.org", "Precedence: bulk\r\n", plain.c_str(), false},
+        {"a@x.org", "", plain.c_str(), false},
+        {"a@x.org", "Auto-Submitted: auto-replied\r\n", report.c_str(), false},
+        {"MAILER-DAEMON@mx.x.org", "Auto-Submitted: auto-replied\r\n", plain.c_str(), false},
+        {"Postmaster@x.org", "Auto-Submitted: auto-generated\r\n", plain.c_str(), false},
+    };
+    for (const Case& c : cases) {
+        const std::string raw = std::string("From: ") + c.from + "\r\nSubject: Re: news\r\n" +
+                                c.header + "MIME-Version: 1.0\r\n" + c.body;
+        EXPECT_EQ(ParseMessage(raw).automatic_reply, c.automatic_reply) << raw;
+    }
+}
+
 TEST(VCard, ReadsNamesAndAddressesOfEachVersion) {
     const auto cards = ParseVCards(
         "junk before\r\n"

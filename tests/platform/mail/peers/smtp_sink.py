@@ -2,7 +2,7 @@
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
                                         limit|drop|drop-in-data|idle|starttls-broken|discard|
-                                        slow-greeting|rcpt-limit]
+                                        slow-greeting|rcpt-limit|refuse-once|drop-once]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -20,6 +20,10 @@ a connection that says nothing for a second is closed. In starttls-broken mode
 STARTTLS is offered and accepted, but the handshake fails. In discard mode
 N.eml holds only the size of the data, for benchmarks of large messages. In
 slow-greeting mode each connection waits half a second before the greeting.
+The once modes fail the second message of the sink's whole life, whatever
+connection it comes on, and take every other: refuse-once answers its data
+with 451 and does not keep it, drop-once keeps it and closes the connection
+before answering, so the client cannot know it arrived.
 In rcpt-limit mode a message takes at most three recipients; the fourth RCPT
 of a transaction is answered 452, as servers with a recipient limit do.
 """
@@ -65,6 +69,9 @@ class Handler:
     async def handle_DATA(self, server, session, envelope):
         if self.mode == "stall-data":
             await asyncio.sleep(3600)
+        self.offered = getattr(self, "offered", 0) + 1
+        if self.mode == "refuse-once" and self.offered == 2:
+            return "451 4.3.0 Try again later"
         self.count += 1
         session.messages = getattr(session, "messages", 0) + 1
         with open(os.path.join(self.out_dir, "sessions"), "a") as f:
@@ -81,6 +88,9 @@ class Handler:
             for rcpt in envelope.rcpt_tos:
                 f.write(rcpt + "\n")
         open(base + ".done", "w").close()
+        if self.mode == "drop-once" and self.offered == 2:
+            server.transport.close()
+            return "421 never seen"
         if session.messages == MESSAGES_PER_CONNECTION:
             if self.mode == "drop":
                 asyncio.get_running_loop().call_soon(server.transport.close)
