@@ -14,7 +14,8 @@
 // only when its bytes are on disk: the engine with forced buffer flushes,
 // SQLite with synchronous FULL and one transaction per insert, in WAL and
 // rollback-journal mode. The fsync and fdatasync calls of each side are
-// counted by wrapping the C library's.
+// counted and timed by wrapping the C library's (the time any sync was under
+// way, overlapping syncs counted once).
 //
 // Every run is a child process of its own, so each side's peak memory is its
 // own. Runs repeat (CORVANE_BENCH_REPETITIONS, default 5) and the summary
@@ -38,6 +39,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -55,6 +57,48 @@
 namespace {
 std::atomic<std::uint64_t> sync_calls{0};
 
+// The wall time during which at least one sync of the process was under way (syncs that
+// overlap, as the engine's two files' do, count once), in nanoseconds.
+class SyncClock {
+  public:
+    void Begin() {
+        const std::lock_guard lock(mutex_);
+        if (running_++ == 0)
+            since_ = std::chrono::steady_clock::now();
+    }
+    void End() {
+        const std::lock_guard lock(mutex_);
+        if (--running_ == 0)
+            total_ += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - since_)
+                          .count();
+    }
+    std::int64_t TotalNs() {
+        const std::lock_guard lock(mutex_);
+        return total_;
+    }
+
+  private:
+    std::mutex mutex_;
+    int running_ = 0;
+    std::chrono::steady_clock::time_point since_;
+    std::int64_t total_ = 0;
+};
+
+SyncClock& Syncing() {
+    static SyncClock clock;
+    return clock;
+}
+
+template <typename Call>
+int TimedSync(Call call) {
+    sync_calls.fetch_add(1, std::memory_order_relaxed);
+    Syncing().Begin();
+    const int result = call();
+    Syncing().End();
+    return result;
+}
+
 template <typename Function>
 Function* NextSymbol(const char* name) {
     return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
@@ -65,14 +109,12 @@ Function* NextSymbol(const char* name) {
 // the engine from the platform layer), so one count serves both.
 extern "C" int fsync(int fd) {
     static auto* const real = NextSymbol<int(int)>("fsync");
-    sync_calls.fetch_add(1, std::memory_order_relaxed);
-    return real(fd);
+    return TimedSync([fd] { return real(fd); });
 }
 
 extern "C" int fdatasync(int fd) {
     static auto* const real = NextSymbol<int(int)>("fdatasync");
-    sync_calls.fetch_add(1, std::memory_order_relaxed);
-    return real(fd);
+    return TimedSync([fd] { return real(fd); });
 }
 
 namespace {
@@ -202,6 +244,7 @@ enum Measure : std::size_t {
     kPeakMiB,
     kPostUs,
     kSyncsPerPost,
+    kSyncUsPerPost,
     kTotalSeconds,
     kMeasureCount
 };
@@ -557,12 +600,15 @@ Measures Durable(const Make& make) {
     for (std::int64_t i = 0; i < kDurablePrefill; ++i)
         side.Insert(i);
     const std::uint64_t syncs = sync_calls.load();
+    const std::int64_t sync_ns = Syncing().TotalNs();
     const Clock::time_point start = Clock::now();
     for (std::int64_t i = kDurablePrefill; i < kDurablePrefill + kDurablePosts; ++i)
         side.Insert(i);
     m[kPostUs] = Seconds(start) * 1e6 / static_cast<double>(kDurablePosts);
     m[kSyncsPerPost] =
         static_cast<double>(sync_calls.load() - syncs) / static_cast<double>(kDurablePosts);
+    m[kSyncUsPerPost] = static_cast<double>(Syncing().TotalNs() - sync_ns) * 1e-3 /
+                        static_cast<double>(kDurablePosts);
     m[kPeakMiB] = PeakMiB();
     m[kTotalSeconds] = Seconds(all);
     return m;
@@ -584,7 +630,8 @@ void Report(benchmark::State& state, const Measures& m, std::initializer_list<Me
         {kDeleteCpu, "delete_cpu_us"},
         {kPeakMiB, "peak_MiB"},
         {kPostUs, "post_us"},
-        {kSyncsPerPost, "syncs_per_post"}};
+        {kSyncsPerPost, "syncs_per_post"},
+        {kSyncUsPerPost, "sync_us_per_post"}};
     for (const Measure measure : shown)
         state.counters[names.at(measure)] = m[measure];
     state.SetIterationTime(m[kTotalSeconds]);
@@ -630,13 +677,13 @@ void SqliteThroughput(benchmark::State& state) {
 
 void EngineDurable(benchmark::State& state) {
     Run(state, [] { return Durable<Engine>([](const auto& path) { return Engine(path, true); }); },
-        {kPostUs, kSyncsPerPost, kPeakMiB});
+        {kPostUs, kSyncsPerPost, kSyncUsPerPost, kPeakMiB});
 }
 
 void SqliteWalDurable(benchmark::State& state) {
     Run(state,
         [] { return Durable<Lite>([](const auto& path) { return Lite(path, Lite::Mode::kWal); }); },
-        {kPostUs, kSyncsPerPost, kPeakMiB});
+        {kPostUs, kSyncsPerPost, kSyncUsPerPost, kPeakMiB});
 }
 
 void SqliteRollbackDurable(benchmark::State& state) {
@@ -645,7 +692,7 @@ void SqliteRollbackDurable(benchmark::State& state) {
             return Durable<Lite>(
                 [](const auto& path) { return Lite(path, Lite::Mode::kRollback); });
         },
-        {kPostUs, kSyncsPerPost, kPeakMiB});
+        {kPostUs, kSyncsPerPost, kSyncUsPerPost, kPeakMiB});
 }
 
 int Repetitions() {
@@ -733,8 +780,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
              {"Durable/engine", "Durable/sqlite_wal", "Durable/sqlite_rollback"}) {
             if (values_.count(side) == 0)
                 continue;
-            std::printf("  %-24s post %s us, syncs per post %s\n", side,
-                        Cell(side, "post_us").c_str(), Cell(side, "syncs_per_post").c_str());
+            std::printf("  %-24s post %s us, syncs per post %s, in syncs %s us\n", side,
+                        Cell(side, "post_us").c_str(), Cell(side, "syncs_per_post").c_str(),
+                        Cell(side, "sync_us_per_post").c_str());
         }
     }
 

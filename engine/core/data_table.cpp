@@ -878,34 +878,59 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         pending_ = true;
         return;
     }
-    data_file_->FlushRecords();
-    data_file_->WriteHeader(force_data_header || pending_);
-    data_file_->WriteFieldDescriptors();
-    // A batch's end starts the device on the data file's pages now, so that they are on their
-    // way while the index file's are put together and written. Beside an index sync large
-    // enough for a thread of its own (SyncFilesTogether) this gains nothing, and a single
-    // post's page is not worth the extra call.
-    if (sync_follows_ && index_file_->UnsyncedBytes() < kSyncBesideBytes)
-        data_file_->StartSyncWritten();
-    if (trim)
-        data_file_->TrimRecordCache();
-    index_file_->FlushPages();
-    index_file_->WriteHeader(force_index_header || pending_);
-    if (trim)
-        index_file_->TrimPageCaches(false);
-    if (HasBlobs()) {
-        blob_file_->FlushBlocks();
-        blob_file_->WriteHeader(force_data_header || pending_);
+    // Written through, the index file's pages go first: the index file's sync, the longer of
+    // the two as a post changes several pages there and one or two records here, starts on
+    // the sync worker as soon as they are out, and runs while the data file's part is written.
+    // The order within a flush leaves the bytes alone: the mark went to disk before the first
+    // page of either file, and comes off only after both files' syncs.
+    const bool synced_here = directory_.Session().ForceBufferFlush() && !defer_syncs_;
+    TSyncBeside index_sync;
+    if (synced_here) {
+        index_file_->FlushPages();
+        index_file_->WriteHeader(force_index_header || pending_);
+        index_file_->FinishWriteBehind();
+        index_sync.Start(*index_file_, true);
+    }
+    try {
+        data_file_->FlushRecords();
+        data_file_->WriteHeader(force_data_header || pending_);
+        data_file_->WriteFieldDescriptors();
+        // A batch's end starts the device on the data file's pages now, so that they are on
+        // their way while the index file's are put together and written. Beside an index sync
+        // large enough for a thread of its own (SyncFilesTogether) this gains nothing, and a
+        // single post's page is not worth the extra call.
+        if (sync_follows_ && index_file_->UnsyncedBytes() < kSyncBesideBytes)
+            data_file_->StartSyncWritten();
         if (trim)
-            blob_file_->TrimBlockCache();
+            data_file_->TrimRecordCache();
+        if (!synced_here) {
+            index_file_->FlushPages();
+            index_file_->WriteHeader(force_index_header || pending_);
+        }
+        if (trim)
+            index_file_->TrimPageCaches(false);
+        if (HasBlobs()) {
+            blob_file_->FlushBlocks();
+            blob_file_->WriteHeader(force_data_header || pending_);
+            if (trim)
+                blob_file_->TrimBlockCache();
+        }
+    } catch (...) {
+        // The mark stays on for what was left unwritten; a failed sync keeps it for good.
+        try {
+            index_sync.Finish();
+        } catch (...) {
+            KeepMarkAfterFailedSync();
+        }
+        throw;
     }
     pending_ = false;
-    if (directory_.Session().ForceBufferFlush() && !defer_syncs_) {
+    if (synced_here) {
         // One sync per file once all of the flush is written: the caller
         // returns only when its bytes are on disk. Every file's writing
         // starts before the first sync waits, so the files go to the device
         // together rather than one after the other.
-        SyncFilesTogether(true, blob_file_->IsOpen());
+        SyncFilesTogether(true, blob_file_->IsOpen(), &index_sync);
         sync_owed_ = false;
     }
     // The mark comes off once what it covers is on disk, so that neither a
@@ -1046,7 +1071,7 @@ void TDataTable::FlushFiles() {
 // with the file that failed (TPhysicalFile::SyncFailure) and with this table's
 // mark; other tables' files, whose pages the system has not dropped, go on
 // syncing as before.
-void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
+void TDataTable::SyncFilesTogether(bool written_only, bool blobs, TSyncBeside* index_started) {
     index_file_->FinishWriteBehind();
     auto sync = [written_only](TFileHandler& file) {
         if (written_only)
@@ -1058,8 +1083,11 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
         // Memory files have nothing to wait for.
         return;
     }
-    const bool beside_worth = index_file_->UnsyncedBytes() >= kSyncBesideBytes ||
-                              (blobs && blob_file_->UnsyncedBytes() >= kSyncBesideBytes);
+    // An index sync the caller started on the worker is finished here; one the worker could
+    // not take runs here after the data file's, as any other.
+    const bool beside_worth =
+        (index_started == nullptr && index_file_->UnsyncedBytes() >= kSyncBesideBytes) ||
+        (blobs && blob_file_->UnsyncedBytes() >= kSyncBesideBytes);
     std::exception_ptr index_failure;
     std::exception_ptr blob_failure;
     auto beside = [&](TFileHandler& file, std::exception_ptr& failure) {
@@ -1075,7 +1103,8 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
     std::thread blob_sync;
     if (beside_worth) {
         try {
-            index_sync = beside(*index_file_, index_failure);
+            if (index_started == nullptr)
+                index_sync = beside(*index_file_, index_failure);
         } catch (const std::system_error&) {
             // No thread to be had: the sync runs here.
         }
@@ -1086,11 +1115,15 @@ void TDataTable::SyncFilesTogether(bool written_only, bool blobs) {
             }
         }
     }
-    TSyncBeside index_beside;
+    TSyncBeside own_index_beside;
+    TSyncBeside& index_beside = index_started != nullptr ? *index_started : own_index_beside;
     // A file whose sync does not go beside starts its writing before the data file's sync
     // waits, and is synced after it.
-    if (!index_sync.joinable() && !index_beside.Start(*index_file_, written_only))
+    if (!index_sync.joinable() &&
+        (index_started != nullptr ? !index_started->Beside()
+                                  : !index_beside.Start(*index_file_, written_only))) {
         index_file_->StartSyncWritten();
+    }
     if (blobs && !blob_sync.joinable())
         blob_file_->StartSyncWritten();
     std::exception_ptr failure;

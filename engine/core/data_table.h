@@ -25,6 +25,7 @@
 namespace strata {
 
 class TDataDirectory;
+class TSyncBeside;
 
 // Everything a new table is made from. The first index definition is the
 // primary index; one without fields means the table has none.
@@ -184,8 +185,9 @@ class TDataTable final : public TTableFileOwner {
     void TakeFileWriteLocks();
     bool ChangedInBatch() const;
     // Syncs the table's files side by side (only those written since their last sync when
-    // `written_only`).
-    void SyncFilesTogether(bool written_only, bool blobs);
+    // `written_only`). An index sync the caller already started (`index_started`, as
+    // `written_only` asks) is finished instead of started again.
+    void SyncFilesTogether(bool written_only, bool blobs, TSyncBeside* index_started = nullptr);
     // FlushBuffers(true, true, true) where the files' syncs follow (a batch's end).
     void FlushBuffersBeforeSync();
     // A batch's end that cannot take the write lock (another program's reader held on past

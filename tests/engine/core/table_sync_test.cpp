@@ -303,6 +303,118 @@ std::vector<std::string> ItemsAfterRepair(TDataCursor& reopened, TDataCursor& re
     return items;
 }
 
+// The syncs of the watched folder's table files, each with its thread and the data file's flag
+// byte as it began and, after a linger that a post not waiting for it would use to take the
+// mark off, as it ended; the data file's sync numbered `fail_data` (from 1) fails. `poster` is
+// the thread that posts.
+struct ChangeSyncs {
+    struct Seen {
+        std::string ext;
+        std::thread::id thread;
+        int flag_at_begin;
+        int flag_at_end;
+    };
+    std::mutex lock;
+    std::string folder;
+    int data_syncs = 0;
+    int fail_data = 0;
+    std::thread::id poster;
+    std::vector<Seen> seen;
+};
+ChangeSyncs change_syncs;
+
+int WatchChangeSyncs(const std::string& name) {
+    if (name.rfind(change_syncs.folder, 0) != 0)
+        return 0;
+    const bool data = EndsWith(name, ".DAT");
+    if (!data && !EndsWith(name, ".IDX"))
+        return 0;
+    const std::string data_path = data ? name : name.substr(0, name.size() - 4) + ".DAT";
+    const auto flag = [&] {
+        const std::string bytes = FileBytes(data_path);
+        return bytes.size() > kFlagByte ? static_cast<int>(bytes[kFlagByte]) : -1;
+    };
+    const int at_begin = flag();
+    int number = 0;
+    {
+        std::lock_guard guard(change_syncs.lock);
+        if (data)
+            number = ++change_syncs.data_syncs;
+    }
+    // A sync beside the posting thread lingers the longer, so that a post that did not wait for
+    // it would take the mark off meanwhile.
+    const bool beside = std::this_thread::get_id() != change_syncs.poster;
+    std::this_thread::sleep_for(std::chrono::milliseconds(beside ? 40 : 5));
+    std::lock_guard guard(change_syncs.lock);
+    change_syncs.seen.push_back(
+        {data ? ".DAT" : ".IDX", std::this_thread::get_id(), at_begin, flag()});
+    return data && number == change_syncs.fail_data ? EIO : 0;
+}
+
+// A durable post writes its index pages first and syncs the index file on the sync worker while
+// it writes and syncs the data file. The in-progress mark went to disk first, alone, and stays on
+// through both syncs, so a power cut during either finds it; it comes off only after both
+// ended. When the data file's sync fails, the index file's still runs, the post reports the
+// data file's failure, the mark stays, every later post fails the same way, and a repair finds
+// every row the files were given.
+TEST_F(TableSync, ADurablePostKeepsTheMarkOnUntilBothFilesSyncsEnded) {
+    session->SetForceBufferFlush(true);
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "overlap", false);
+    InsertEntry(c, "first@x.org", "news", 1);
+    const std::string data_path = (dir.Path() / "overlap.DAT").string();
+    change_syncs.folder = dir.Path().string();
+    change_syncs.poster = std::this_thread::get_id();
+    SetFileSyncHook(WatchChangeSyncs);
+    const auto reset = [](int fail_data) {
+        std::lock_guard guard(change_syncs.lock);
+        change_syncs.data_syncs = 0;
+        change_syncs.fail_data = fail_data;
+        change_syncs.seen.clear();
+    };
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        reset(0);
+        InsertEntry(c, "p" + std::to_string(i) + "@x.org", "news", i);
+        std::lock_guard guard(change_syncs.lock);
+        ASSERT_EQ(change_syncs.seen.size(), 3u);
+        const ChangeSyncs::Seen& mark = change_syncs.seen[0];
+        EXPECT_EQ(mark.ext, ".DAT");
+        EXPECT_EQ(mark.thread, std::this_thread::get_id());
+        EXPECT_EQ(mark.flag_at_begin, kMarkOn);
+        for (std::size_t k = 1; k < 3; ++k) {
+            const ChangeSyncs::Seen& change = change_syncs.seen[k];
+            SCOPED_TRACE(change.ext);
+            EXPECT_EQ(change.thread == std::this_thread::get_id(), change.ext == ".DAT");
+            EXPECT_EQ(change.flag_at_begin, kMarkOn);
+            EXPECT_EQ(change.flag_at_end, kMarkOn) << "the mark came off during a sync";
+        }
+        EXPECT_NE(change_syncs.seen[1].ext, change_syncs.seen[2].ext);
+        EXPECT_NE(FileBytes(data_path)[kFlagByte], kMarkOn);
+    }
+    reset(2);
+    const auto [code, message] = ErrorOf([&] { InsertEntry(c, "lost@x.org", "news", 7); });
+    EXPECT_EQ(code, kErrUnknownOs);
+    EXPECT_NE(message.find("overlap.DAT"), std::string::npos) << message;
+    {
+        std::lock_guard guard(change_syncs.lock);
+        EXPECT_EQ(std::count_if(change_syncs.seen.begin(), change_syncs.seen.end(),
+                                [](const ChangeSyncs::Seen& seen) { return seen.ext == ".IDX"; }),
+                  1);
+    }
+    EXPECT_EQ(FileBytes(data_path)[kFlagByte], kMarkOn);
+    EXPECT_TRUE(c.Table()->DataFile().WriteInterrupted());
+    reset(0);
+    EXPECT_EQ(ErrorOf([&] { InsertEntry(c, "later@x.org", "news", 8); }).second, message);
+    SetFileSyncHook(LogSync);
+    EXPECT_EQ(ErrorOf([&] { c.Close(); }).second, message);
+    const std::vector<std::string> items = ItemsAfterRepair(
+        NewCursor("overlap", false), NewCursor("overlap", true), NewCursor("overlap", false));
+    // The mark on disk lets the later post write before its sync fails: its row is there too.
+    EXPECT_EQ(items.size(), 6u);
+    for (const std::string item : {"lost@x.org", "later@x.org"})
+        EXPECT_NE(std::find(items.begin(), items.end(), item), items.end()) << item;
+}
+
 // A failing sync of the data file, of the index file or of both, on a durable post or at a
 // batch's end, reaches the caller as the error the file's own sync raises (the data file's
 // when both fail). The data file's first sync is the in-progress mark's, before any page of the
