@@ -1,0 +1,114 @@
+// The editors as a user meets them in a data grid over a Strata table: a text typed or
+// pasted and then Tab, Enter or Escape; what is stored; what the user is told.
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+#include "grid/editors/spin_edit.h"
+#include "tests/grid/editors/editor_fixture.h"
+
+namespace grid::testing {
+namespace {
+
+// What one typed text came to: the message the user saw, whether the editor is still open,
+// and the value another reader of the table finds.
+struct Typed {
+    std::string message;
+    bool open = false;
+    std::string stored;
+};
+
+// Types text over the whole of row 2's cell in column 1 (field), then presses leave.
+template <class C>
+Typed TypeAndLeave(EditorGrid& g, const std::string& field, const std::string& text,
+                   Qt::Key leave) {
+    auto* editor = g.Open<TgxInplaceTextEdit>(2, 1);
+    EXPECT_NE(editor, nullptr) << text;
+    if (editor == nullptr)
+        return {};
+    editor->LineEdit().selectAll();
+    QTest::keyClicks(&editor->LineEdit(), QString::fromStdString(text));
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::keyClick(&editor->LineEdit(), leave);
+    Typed t;
+    if (g.prompts->Asked().size() > asked)
+        t.message = g.prompts->Asked().back().text;
+    t.open = editor->isVisible();
+    if (!t.open)
+        g.Close();
+    t.stored = g.db.ReadBack(2, field);
+    return t;
+}
+
+template <class C>
+EditorGrid& GridWith(EditorGrid& g, const std::string& field) {
+    g.Add<TgxDBGridColumn>("Item");
+    g.Add<C>(field);
+    g.Add<TgxDBGridColumn>("Index");
+    g.Bind();
+    return g;
+}
+
+TEST(SpinEditorTyping, ATextThatIsNoNumberIsReportedAndNeverStoredAsTheMinimum) {
+    struct Case {
+        std::string field, typed, message;
+    };
+    // Row 2 holds Bounces 2 and Amount 3; unreadable texts used to be stored as 0.
+    const std::vector<Case> cases = {
+        {"Bounces", "12-3", "'12-3' is not a valid integer value"},
+        {"Bounces", "-", "'-' is not a valid integer value"},
+        {"Bounces", "+", "'+' is not a valid integer value"},
+        {"Amount", "1.5.5", "'1.5.5' is not a valid floating point value"},
+        {"Amount", "--1", "'--1' is not a valid floating point value"},
+    };
+    for (const Case& c : cases) {
+        for (Qt::Key leave : {Qt::Key_Tab, Qt::Key_Return}) {
+            EditorGrid g;
+            GridWith<TgxDBGridSpinColumn>(g, c.field);
+            const std::string before = g.db.ReadBack(2, c.field);
+            const Typed t = TypeAndLeave<TgxDBGridSpinColumn>(g, c.field, c.typed, leave);
+            EXPECT_EQ(t.message, c.message) << c.typed;
+            EXPECT_TRUE(t.open) << c.typed << ": the text stays for mending";
+            EXPECT_EQ(t.stored, before) << c.typed;
+            auto* editor = dynamic_cast<TgxInplaceSpinEdit*>(g.grid->InplaceEditor());
+            ASSERT_NE(editor, nullptr);
+            EXPECT_EQ(editor->LineEdit().text().toStdString(), c.typed);
+            // Escape abandons it and leaves the stored value as it was.
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+            EXPECT_FALSE(editor->isVisible()) << c.typed;
+            g.Close();
+            EXPECT_EQ(g.db.ReadBack(2, c.field), before) << c.typed;
+        }
+    }
+    // Readable texts at the ends of the range still go through as typed.
+    for (const std::string typed : {"+7", "-2147483648", "2147483647"}) {
+        EditorGrid g;
+        GridWith<TgxDBGridSpinColumn>(g, "Bounces");
+        const Typed t = TypeAndLeave<TgxDBGridSpinColumn>(g, "Bounces", typed, Qt::Key_Tab);
+        EXPECT_EQ(t.message, "") << typed;
+        EXPECT_FALSE(t.open) << typed;
+        EXPECT_EQ(t.stored, typed == "+7" ? "7" : typed);
+    }
+}
+
+TEST(SpinEditorTyping, APastedTimeOutOfTheDayIsReportedNotStoredAsMidnight) {
+    EditorGrid g;
+    GridWith<TgxDBGridTimeColumn>(g, "Stamp");
+    const std::string before = g.db.ReadBack(2, "Stamp");
+    auto* time = g.Open<TgxInplaceTimeEdit>(2, 1);
+    ASSERT_NE(time, nullptr);
+    QGuiApplication::clipboard()->setText("99:99:99");
+    time->LineEdit().selectAll();
+    QTest::keyClick(&time->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_EQ(time->LineEdit().text().toStdString(), "99:99:99");
+    QTest::keyClick(&time->LineEdit(), Qt::Key_Tab);
+    ASSERT_FALSE(g.prompts->Asked().empty());
+    EXPECT_EQ(g.prompts->Asked().back().text, "'99:99:99' is not a valid time");
+    EXPECT_TRUE(time->isVisible());
+    QTest::keyClick(&time->LineEdit(), Qt::Key_Escape);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Stamp"), before);
+}
+
+}  // namespace
+}  // namespace grid::testing
