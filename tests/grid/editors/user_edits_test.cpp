@@ -1,9 +1,13 @@
 // The editors as a user meets them in a data grid over a Strata table: a text typed or
 // pasted and then Tab, Enter or Escape; what is stored; what the user is told.
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QWheelEvent>
 
+#include "grid/editors/image_edit.h"
+#include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
 #include "tests/grid/editors/editor_fixture.h"
 
@@ -108,6 +112,79 @@ TEST(SpinEditorTyping, APastedTimeOutOfTheDayIsReportedNotStoredAsMidnight) {
     QTest::keyClick(&time->LineEdit(), Qt::Key_Escape);
     g.Close();
     EXPECT_EQ(g.db.ReadBack(2, "Stamp"), before);
+}
+
+void Wheel(QWidget* w, int notches) {
+    const QPointF at(w->width() / 2.0, w->height() / 2.0);
+    QWheelEvent e(at, w->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w, &e);
+}
+
+// Ten items in seven rows: the three below used to be out of the mouse's reach, with nothing
+// to show that they were there.
+TEST(PopupLists, MoreItemsThanRowsShowAScrollBarAndTheWheelReachesThem) {
+    EditorGrid g;
+    g.grid->SetTextMetrics(nullptr);
+    auto* pick = g.Add<TgxDBGridPickColumn>("Item");
+    pick->SetWidth(160);
+    for (int i = 0; i < 10; ++i)
+        pick->Items().push_back("choice " + std::to_string(i) + "@example.org");
+    auto* image = g.Add<TgxDBGridImageColumn>("SendRights");
+    image->Values = {"True", "False"};
+    image->Descriptions = {"may send", "may not send"};
+    g.Bind();
+    auto* editor = g.Open<TgxInplacePickEdit>(2, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
+    TPopupListbox* list = editor->List();
+    ASSERT_TRUE(editor->PopupShown());
+    EXPECT_EQ(list->Rows, 7);
+    ASSERT_TRUE(list->ScrollBar().isVisibleTo(list));
+    EXPECT_EQ(list->ScrollBar().maximum(), 3);
+    EXPECT_EQ(list->ScrollBar().geometry().right(), list->width() - 2);
+    // The widest item still fits beside the bar.
+    const QFontMetrics fm(list->font());
+    EXPECT_GE(list->RowsWidth(), fm.horizontalAdvance("choice 0@example.org") + 6);
+    list->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/pick_list_scrolls.png");
+
+    Wheel(list, -1);
+    EXPECT_EQ(list->TopIndex, 1);
+    Wheel(list, -5);
+    EXPECT_EQ(list->TopIndex, 3) << "no further than the last item";
+    EXPECT_EQ(list->ScrollBar().value(), 3);
+    Wheel(list, 1);
+    EXPECT_EQ(list->TopIndex, 2);
+    // Dragging the bar scrolls the rows; a point on the bar is no row.
+    const_cast<QScrollBar&>(list->ScrollBar()).setValue(3);
+    EXPECT_EQ(list->TopIndex, 3);
+    EXPECT_EQ(list->RowAt(QPoint(list->width() - 4, list->ItemHeight * 6 + 3)), -1);
+    const QPoint last(10, list->ItemHeight * 6 + 3);
+    ASSERT_EQ(list->RowAt(last), 9);
+    QTest::mousePress(list, Qt::LeftButton, Qt::NoModifier, last);
+    QTest::mouseRelease(list, Qt::LeftButton, Qt::NoModifier, last);
+    EXPECT_FALSE(editor->PopupShown());
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "choice 9@example.org");
+    // Keys keep the bar in step.
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
+    EXPECT_EQ(list->ScrollBar().value(), list->TopIndex);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Home);
+    EXPECT_EQ(list->TopIndex, 0);
+    EXPECT_EQ(list->ScrollBar().value(), 0);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+    g.grid->CancelEditor();
+    g.db.Table().Cancel();
+
+    // A list whose items all show has no bar, and its rows take the whole width.
+    auto* images = g.Open<TgxInplaceImageEdit>(2, 1);
+    ASSERT_NE(images, nullptr);
+    QTest::keyClick(images, Qt::Key_F4);
+    TPopupListbox* image_list = images->List();
+    ASSERT_NE(image_list, nullptr);
+    EXPECT_FALSE(image_list->ScrollBar().isVisibleTo(image_list));
+    EXPECT_EQ(image_list->RowsWidth(), image_list->width());
+    Wheel(image_list, -1);
+    EXPECT_EQ(image_list->TopIndex, 0);
 }
 
 }  // namespace
