@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QWheelEvent>
 
+#include "grid/editors/blob_edit.h"
 #include "grid/editors/image_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
@@ -185,6 +186,54 @@ TEST(PopupLists, MoreItemsThanRowsShowAScrollBarAndTheWheelReachesThem) {
     EXPECT_EQ(image_list->RowsWidth(), image_list->width());
     Wheel(image_list, -1);
     EXPECT_EQ(image_list->TopIndex, 0);
+}
+
+// Bytes in a picture field that no reader takes (damaged, or a format without a reader) used
+// to open as an empty page, as if the field were empty; nothing on it may lose them.
+TEST(BlobPopupPictures, BytesThatAreNoPictureAreSaidSoAndKept) {
+    const std::string damaged = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, '\x07');
+    struct Case {
+        std::string bytes;
+        bool note;
+    };
+    QImage small(4, 3, QImage::Format_RGB32);
+    small.fill(Qt::green);
+    const std::vector<Case> cases = {{damaged, true},
+                                     {"plain words, no picture", true},
+                                     {SavePictureToBlob(small), false},
+                                     {"", false}};
+    for (const Case& c : cases) {
+        EditorGrid g;
+        g.grid->SetTextMetrics(nullptr);
+        g.db.Table().Locate("Index", db::Variant(1), {});
+        g.db.Table().Edit();
+        g.db.Table().FieldByName("Photo")->SetAsString(c.bytes);
+        g.db.Table().Post();
+        g.Add<TgxDBGridBlobColumn>("Photo");
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceBlobEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(editor, Qt::Key_F4);
+        TCustomgxBlobPopup* popup = editor->BlobPopup();
+        ASSERT_NE(popup, nullptr);
+        ASSERT_TRUE(popup->isVisible());
+        EXPECT_EQ(popup->PictureNote, c.note ? kFieldHoldsNoPicture : "") << c.bytes;
+        if (c.bytes == damaged)
+            popup->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) +
+                                         "/blob_popup_no_picture.png");
+        if (popup->PictureEmpty()) {
+            // Cut and Delete find nothing to take; OK then saves nothing.
+            popup->PictureCommand(bpcCut);
+            popup->PictureCommand(bpcDelete);
+            EXPECT_FALSE(popup->Modified());
+            QTest::keyClick(popup, Qt::Key_Return, Qt::ControlModifier);
+        } else {
+            QTest::keyClick(popup, Qt::Key_Escape);
+        }
+        EXPECT_FALSE(popup->isVisible());
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "Photo"), c.bytes);
+    }
 }
 
 }  // namespace
