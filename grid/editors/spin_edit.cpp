@@ -118,6 +118,10 @@ bool TgxInplaceSpinEdit::ValidateEdit() {
     // A step falls back to the minimum on a text that is no number; a posted value must not,
     // or "12-3" would be stored as that minimum without a word.
     if (const std::string error = ValueError(text); !error.empty()) {
+        // A value the field holds that reads back as no number (beyond the double range) is
+        // left as it is while the user has not touched it.
+        if (!TgxInplaceMaskEdit::Modified() && !TgxInplaceTextEdit::Modified())
+            return true;
         ui::MessageBeep(0);
         ui::ShowException(error);
         return false;

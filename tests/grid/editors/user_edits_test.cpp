@@ -6,7 +6,11 @@
 #include <QGuiApplication>
 #include <QWheelEvent>
 
+#include <limits>
+
 #include "grid/editors/blob_edit.h"
+#include "grid/editors/calc_edit.h"
+#include "grid/editors/date_edit.h"
 #include "grid/editors/image_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
@@ -93,6 +97,79 @@ TEST(SpinEditorTyping, ATextThatIsNoNumberIsReportedAndNeverStoredAsTheMinimum) 
         EXPECT_EQ(t.message, "") << typed;
         EXPECT_FALSE(t.open) << typed;
         EXPECT_EQ(t.stored, typed == "+7" ? "7" : typed);
+    }
+}
+
+// The largest double shows as a 15-digit text beyond the double range; leaving it untouched
+// is no error, and the value stays.
+TEST(SpinEditorTyping, AnUntouchedValueThatReadsAsNoNumberLeavesWithoutAWord) {
+    EditorGrid g;
+    g.db.Table().Locate("Index", db::Variant(2), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Amount")->SetAsFloat(std::numeric_limits<double>::max());
+    g.db.Table().Post();
+    GridWith<TgxDBGridSpinColumn>(g, "Amount");
+    auto* spin = g.Open<TgxInplaceSpinEdit>(2, 1);
+    ASSERT_NE(spin, nullptr);
+    EXPECT_NE(spin->ValueError(spin->CurrentText()), "") << spin->CurrentText();
+    QTest::keyClick(&spin->LineEdit(), Qt::Key_Tab);
+    EXPECT_TRUE(g.prompts->Asked().empty());
+    EXPECT_FALSE(spin->isVisible());
+    g.Close();
+    g.db.Table().Locate("Index", db::Variant(2), {});
+    EXPECT_EQ(g.db.Table().FieldByName("Amount")->AsFloat(), std::numeric_limits<double>::max());
+}
+
+// Opening a cell's editor and leaving it without typing used to write the editor's text back,
+// and the text of some values is shorter than the value: 0.1 + 0.2 came back as 0.3, 1/3 lost
+// its last digits and a time its milliseconds.
+TEST(EditorRoundTrip, OpeningAndLeavingACellChangesNoValue) {
+    const double third = 1.0 / 3.0;
+    const double sum = 0.1 + 0.2;
+    const db::TDateTime stamp =
+        db::CombineDateTime(db::EncodeDate(2000, 2, 29), db::EncodeTime(23, 59, 59, 500));
+    struct Case {
+        std::string name;
+        std::function<void(EditorGrid&)> add;
+        std::string field;
+    };
+    const std::vector<Case> cases = {
+        {"mask", [](EditorGrid& g) { g.Add<TgxDBGridMaskColumn>("Amount"); }, "Amount"},
+        {"spin", [](EditorGrid& g) { g.Add<TgxDBGridSpinColumn>("Amount"); }, "Amount"},
+        {"currency", [](EditorGrid& g) { g.Add<TgxDBGridCurrencyColumn>("Amount"); }, "Amount"},
+        {"calc", [](EditorGrid& g) { g.Add<TgxDBGridCalcColumn>("Amount"); }, "Amount"},
+        {"date", [](EditorGrid& g) { g.Add<TgxDBGridDateColumn>("Stamp"); }, "Stamp"},
+        {"time", [](EditorGrid& g) { g.Add<TgxDBGridTimeColumn>("Stamp"); }, "Stamp"},
+        {"text", [](EditorGrid& g) { g.Add<TgxDBGridMaskColumn>("Stamp"); }, "Stamp"},
+    };
+    for (const Case& c : cases) {
+        for (const double amount : {third, sum}) {
+            for (Qt::Key leave : {Qt::Key_Tab, Qt::Key_Return, Qt::Key_Down}) {
+                if (leave == Qt::Key_Down && (c.name == "spin" || c.name == "time"))
+                    continue;  // Down steps the value there
+                EditorGrid g;
+                g.db.Table().Locate("Index", db::Variant(2), {});
+                g.db.Table().Edit();
+                g.db.Table().FieldByName("Amount")->SetAsFloat(amount);
+                g.db.Table().FieldByName("Stamp")->SetAsDateTime(stamp);
+                g.db.Table().Post();
+                c.add(g);
+                g.Add<TgxDBGridColumn>("Item");
+                g.Bind();
+                auto* editor = g.Open<TgxInplaceEdit>(2, 0);
+                ASSERT_NE(editor, nullptr) << c.name;
+                QTest::keyClick(EditorGrid::Keys(editor), leave);
+                EXPECT_TRUE(g.prompts->Asked().empty()) << c.name;
+                g.Close();
+                strata::TStrataTable& reader = g.db.NewTable();
+                reader.Open();
+                ASSERT_TRUE(reader.Locate("Index", db::Variant(2), {}));
+                EXPECT_EQ(reader.FieldByName("Amount")->AsFloat(), amount) << c.name << leave;
+                EXPECT_EQ(reader.FieldByName("Stamp")->AsDateTime().Value, stamp.Value)
+                    << c.name << leave;
+                reader.Close();
+            }
+        }
     }
 }
 
