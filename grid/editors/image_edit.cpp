@@ -339,12 +339,13 @@ void TgxPopupImageListBox::DrawBorder(QPainter& painter) {
         TCustomgxImageListBox::DrawBorder(painter);
         return;
     }
-    // The sunken edge of a list that is not flat.
+    // The sunken edge of a list that is not flat. Its bottom and right take the dark outer
+    // side of the frame around it: a light side would vanish against the white cells below.
     const QPalette pal = QApplication::palette();
     painter.setPen(pal.color(QPalette::Dark));
     painter.drawLine(0, 0, width() - 1, 0);
     painter.drawLine(0, 0, 0, height() - 1);
-    painter.setPen(pal.color(QPalette::Light));
+    painter.setPen(pal.color(QPalette::Shadow));
     painter.drawLine(width() - 1, 0, width() - 1, height() - 1);
     painter.drawLine(0, height() - 1, width() - 1, height() - 1);
 }

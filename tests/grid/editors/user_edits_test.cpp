@@ -4,14 +4,19 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWheelEvent>
 
 #include <limits>
 
 #include "grid/editors/blob_edit.h"
 #include "grid/editors/calc_edit.h"
+#include "grid/editors/check_edit.h"
 #include "grid/editors/date_edit.h"
+#include "grid/editors/graphic_edit.h"
+#include "grid/editors/hyperlink_edit.h"
 #include "grid/editors/image_edit.h"
+#include "grid/editors/memo_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "grid/editors/spin_edit.h"
 #include "tests/grid/editors/editor_fixture.h"
@@ -310,6 +315,110 @@ TEST(BlobPopupPictures, BytesThatAreNoPictureAreSaidSoAndKept) {
         EXPECT_FALSE(popup->isVisible());
         g.Close();
         EXPECT_EQ(g.db.ReadBack(1, "Photo"), c.bytes);
+    }
+}
+
+// Every editor kind over its cell with the real default font, and its popup where it has one,
+// with the grid near the screen's bottom-right corner: drawn to pictures, and measured.
+TEST(EditorPictures, EachEditorCoversItsCellAndEachPopupStaysOnTheScreen) {
+    struct Case {
+        std::string name, field;
+        std::function<TgxDBTreeListColumn*(EditorGrid&)> add;
+        bool popup = false;
+    };
+    auto add = [](auto* column) { return static_cast<TgxDBTreeListColumn*>(column); };
+    const std::vector<Case> cases = {
+        {"text", "Item", [&](EditorGrid& g) { return add(g.Add<TgxDBGridMaskColumn>("Item")); }},
+        {"check", "SendRights",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridCheckColumn>("SendRights")); }},
+        {"spin", "Bounces",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridSpinColumn>("Bounces")); }},
+        {"currency", "Amount",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridCurrencyColumn>("Amount")); }},
+        {"time", "Stamp", [&](EditorGrid& g) { return add(g.Add<TgxDBGridTimeColumn>("Stamp")); }},
+        {"memo", "Notes", [&](EditorGrid& g) { return add(g.Add<TgxDBGridMemoColumn>("Notes")); }},
+        {"hyperlink", "Item",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridHyperLinkColumn>("Item")); }},
+        {"button", "Item",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridButtonColumn>("Item")); }},
+        {"graphic", "Photo",
+         [&](EditorGrid& g) { return add(g.Add<TgxDBGridGraphicColumn>("Photo")); }},
+        {"date", "Stamp", [&](EditorGrid& g) { return add(g.Add<TgxDBGridDateColumn>("Stamp")); },
+         true},
+        {"calc", "Amount", [&](EditorGrid& g) { return add(g.Add<TgxDBGridCalcColumn>("Amount")); },
+         true},
+        {"blob", "Notes", [&](EditorGrid& g) { return add(g.Add<TgxDBGridBlobColumn>("Notes")); },
+         true},
+        {"pick", "Item",
+         [&](EditorGrid& g) {
+             auto* c = g.Add<TgxDBGridPickColumn>("Item");
+             for (int i = 1; i <= 9; ++i)
+                 c->Items().push_back("user" + std::to_string(i) + "@example.org");
+             return add(c);
+         },
+         true},
+        {"image", "SendRights",
+         [&](EditorGrid& g) {
+             auto* c = g.Add<TgxDBGridImageColumn>("SendRights");
+             c->Values = {"True", "False"};
+             c->Descriptions = {"may send", "may not send"};
+             c->SetShowDescription(true);
+             return add(c);
+         },
+         true},
+    };
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const Case& c : cases) {
+        EditorGrid g;
+        g.grid->SetTextMetrics(nullptr);
+        g.grid->resize(330, 130);
+        g.grid->move(screen.right() - 330, screen.bottom() - 130);
+        g.Add<TgxDBGridColumn>("Index")->SetWidth(50);
+        c.add(g)->SetWidth(150);
+        g.Add<TgxDBGridColumn>("Item")->SetWidth(120);
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceEdit>(4, 1);
+        ASSERT_NE(editor, nullptr) << c.name;
+        QApplication::processEvents();
+        const ui::Rect cell = g.grid->GetCellRect(g.grid->FindNodeByKeyValue(db::Variant(4)), 1);
+        EXPECT_TRUE(editor->isVisible()) << c.name;
+        EXPECT_EQ(editor->geometry(), QRect(cell.left, cell.top, cell.Width(), cell.Height()))
+            << c.name;
+        EXPECT_GE(editor->height(), QFontMetrics(editor->font()).height()) << c.name;
+        g.grid->grab(QRect(0, 0, 330, 110))
+            .toImage()
+            .save(QString(CORVANE_TEST_OUTPUT_DIR) + "/editor_" + QString::fromStdString(c.name) +
+                  ".png");
+        if (!c.popup)
+            continue;
+        auto* drop = dynamic_cast<TgxInplaceDropDownEdit*>(editor);
+        ASSERT_NE(drop, nullptr) << c.name;
+        QTest::keyClick(EditorGrid::Keys(drop), Qt::Key_F4);
+        ASSERT_TRUE(drop->PopupShown()) << c.name;
+        QWidget* popup = drop->Popup();
+        ASSERT_NE(popup, nullptr) << c.name;
+        EXPECT_TRUE(popup->isVisible()) << c.name;
+        const QRect placed(popup->mapToGlobal(QPoint(0, 0)), popup->size());
+        const QRect over(drop->mapToGlobal(QPoint(0, 0)), drop->size());
+        EXPECT_TRUE(screen.contains(placed)) << c.name;
+        EXPECT_FALSE(placed.intersects(over)) << c.name << ": the popup leaves the cell in view";
+        const QImage shot = popup->grab().toImage();
+        shot.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/popup_" + QString::fromStdString(c.name) +
+                  ".png");
+        // Each popup has an edge darker than its face, so it stands apart from the cells.
+        const QColor face = QApplication::palette().color(QPalette::Button);
+        for (const QPoint edge : {QPoint(0, shot.height() / 2), QPoint(shot.width() - 1, 2),
+                                  QPoint(shot.width() / 2, shot.height() - 1)})
+            EXPECT_LT(qGray(shot.pixel(edge)), qGray(face.rgb()))
+                << c.name << " at " << edge.x() << "," << edge.y();
+        // Escape goes where the keyboard is: the blob popup's memo takes it when shown.
+        auto* blob = dynamic_cast<TCustomgxBlobPopup*>(popup);
+        QTest::keyClick(
+            blob != nullptr ? static_cast<QWidget*>(&blob->Memo()) : EditorGrid::Keys(drop),
+            Qt::Key_Escape);
+        QApplication::processEvents();  // the popup's close notice is posted
+        EXPECT_FALSE(popup->isVisible()) << c.name;
+        EXPECT_FALSE(drop->PopupShown()) << c.name;
     }
 }
 
