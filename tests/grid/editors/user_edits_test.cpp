@@ -178,6 +178,28 @@ TEST(EditorRoundTrip, OpeningAndLeavingACellChangesNoValue) {
     }
 }
 
+// Notes kept from older files may break lines with a bare CR, or mix the kinds of break.
+TEST(EditorRoundTrip, AMemoPassedThroughKeepsItsLineBreaksByteForByte) {
+    for (const std::string& notes : {std::string("first\rsecond\r"), std::string("a\r\nb\nc\rd"),
+                                     std::string("tab\there\r\n\r\n")}) {
+        for (Qt::Key leave : {Qt::Key_Tab, Qt::Key_Escape}) {
+            EditorGrid g;
+            g.db.Table().Locate("Index", db::Variant(2), {});
+            g.db.Table().Edit();
+            g.db.Table().FieldByName("Notes")->SetAsString(notes);
+            g.db.Table().Post();
+            g.Add<TgxDBGridMemoColumn>("Notes");
+            g.Add<TgxDBGridColumn>("Item");
+            g.Bind();
+            auto* memo = g.Open<TgxInplaceMemoEdit>(2, 0);
+            ASSERT_NE(memo, nullptr);
+            QTest::keyClick(&memo->Memo(), leave);
+            g.Close();
+            EXPECT_EQ(g.db.ReadBack(2, "Notes"), notes) << leave;
+        }
+    }
+}
+
 TEST(SpinEditorTyping, APastedTimeOutOfTheDayIsReportedNotStoredAsMidnight) {
     EditorGrid g;
     GridWith<TgxDBGridTimeColumn>(g, "Stamp");
