@@ -103,6 +103,21 @@ TEST(SpinEditorTyping, ATextThatIsNoNumberIsReportedAndNeverStoredAsTheMinimum) 
         EXPECT_FALSE(t.open) << typed;
         EXPECT_EQ(t.stored, typed == "+7" ? "7" : typed);
     }
+    // A paste is not filtered as typing is; what it leaves is checked the same way.
+    EditorGrid g;
+    GridWith<TgxDBGridSpinColumn>(g, "Bounces");
+    auto* spin = g.Open<TgxInplaceSpinEdit>(2, 1);
+    ASSERT_NE(spin, nullptr);
+    QGuiApplication::clipboard()->setText("12 apples");
+    spin->LineEdit().selectAll();
+    QTest::keyClick(&spin->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(&spin->LineEdit(), Qt::Key_Tab);
+    ASSERT_FALSE(g.prompts->Asked().empty());
+    EXPECT_EQ(g.prompts->Asked().back().text, "'12 apples' is not a valid integer value");
+    EXPECT_TRUE(spin->isVisible());
+    QTest::keyClick(&spin->LineEdit(), Qt::Key_Escape);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(2, "Bounces"), "2");
 }
 
 // The largest double shows as a 15-digit text beyond the double range; leaving it untouched
@@ -338,6 +353,38 @@ TEST(BlobPopupPictures, BytesThatAreNoPictureAreSaidSoAndKept) {
         g.Close();
         EXPECT_EQ(g.db.ReadBack(1, "Photo"), c.bytes);
     }
+}
+
+// A photo larger than the screen opens in a popup that fits the work area beside the cell.
+TEST(BlobPopupPictures, APictureLargerThanTheScreenOpensScaledIntoTheWorkArea) {
+    QImage huge(4000, 3000, QImage::Format_RGB32);
+    huge.fill(QColor(30, 120, 60));
+    EditorGrid g;
+    g.grid->SetTextMetrics(nullptr);
+    g.db.Table().Locate("Index", db::Variant(3), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Photo")->SetAsString(SavePictureToBlob(huge, {"PNG"}));
+    g.db.Table().Post();
+    g.Add<TgxDBGridBlobColumn>("Photo");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceBlobEdit>(3, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(editor, Qt::Key_F4);
+    TCustomgxBlobPopup* popup = editor->BlobPopup();
+    ASSERT_NE(popup, nullptr);
+    ASSERT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->Picture().size(), huge.size());
+    EXPECT_EQ(popup->PictureNote, "");
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect placed(popup->mapToGlobal(QPoint(0, 0)), popup->size());
+    EXPECT_TRUE(screen.contains(placed));
+    EXPECT_FALSE(placed.intersects(QRect(editor->mapToGlobal(QPoint(0, 0)), editor->size())));
+    const QImage shot = popup->grab().toImage();
+    // The picture fills the page scaled down: its green reaches the page's far corner.
+    EXPECT_EQ(shot.pixelColor(placed.width() / 2, 10), QColor(30, 120, 60));
+    QTest::keyClick(&popup->Memo(), Qt::Key_Escape);
+    g.Close();
+    EXPECT_EQ(LoadPictureFromBlob(g.db.ReadBack(3, "Photo")).size(), huge.size());
 }
 
 // Every editor kind over its cell with the real default font, and its popup where it has one,
