@@ -140,6 +140,53 @@ TEST(SpinEditorTyping, AnUntouchedValueThatReadsAsNoNumberLeavesWithoutAWord) {
     EXPECT_EQ(g.db.Table().FieldByName("Amount")->AsFloat(), std::numeric_limits<double>::max());
 }
 
+// "4" or "10:30" typed into a date cell read as a time of day and were stored as 30 December
+// 1899, the date of no day at all; they are no date now, handled as any other text that is none.
+TEST(DateEditorTyping, ATimeAloneIsNoDate) {
+    for (const std::string field : {"Joined", "Stamp"}) {
+        for (const std::string typed : {"4", "10:30", "23:59:59"}) {
+            {
+                EditorGrid g;
+                g.Add<TgxDBGridColumn>("Item");
+                g.Add<TgxDBGridDateColumn>(field)->SetDateValidation(true);
+                g.Bind();
+                const std::string before = g.db.ReadBack(2, field);
+                const Typed t = TypeAndLeave<TgxDBGridDateColumn>(g, field, typed, Qt::Key_Return);
+                EXPECT_EQ(t.message, "Invalid Date") << field << " " << typed;
+                EXPECT_TRUE(t.open) << field << " " << typed;
+                EXPECT_EQ(t.stored, before) << field << " " << typed;
+                auto* date = dynamic_cast<TgxInplaceDateEdit*>(g.grid->InplaceEditor());
+                ASSERT_NE(date, nullptr);
+                // The calendar opens on today's month, not on December 1899.
+                QTest::keyClick(&date->LineEdit(), Qt::Key_F4);
+                ASSERT_NE(date->DatePopup(), nullptr);
+                EXPECT_EQ(date->DatePopup()->GetSelStart().Value, db::Date().Value) << typed;
+                QTest::keyClick(&date->LineEdit(), Qt::Key_Escape);
+                QTest::keyClick(&date->LineEdit(), Qt::Key_Escape);
+                g.Close();
+            }
+            EditorGrid g;
+            g.Add<TgxDBGridColumn>("Item");
+            g.Add<TgxDBGridDateColumn>(field)->SetDateOnError(deNull);
+            g.Bind();
+            const Typed t = TypeAndLeave<TgxDBGridDateColumn>(g, field, typed, Qt::Key_Tab);
+            EXPECT_EQ(t.message, "") << field << " " << typed;
+            EXPECT_FALSE(t.open) << field << " " << typed;
+            EXPECT_EQ(t.stored, "") << field << " " << typed;
+        }
+    }
+    // Dates, with or without a time, still go through.
+    for (const std::string typed : {"4/5/2003", "2/29/2000 23:59:59"}) {
+        EditorGrid g;
+        g.Add<TgxDBGridColumn>("Item");
+        g.Add<TgxDBGridDateColumn>("Stamp")->SetDateValidation(true);
+        g.Bind();
+        const Typed t = TypeAndLeave<TgxDBGridDateColumn>(g, "Stamp", typed, Qt::Key_Tab);
+        EXPECT_EQ(t.message, "") << typed;
+        EXPECT_EQ(t.stored, typed == "4/5/2003" ? "4/5/2003" : "2/29/2000 11:59:59 PM");
+    }
+}
+
 // Opening a cell's editor and leaving it without typing used to write the editor's text back,
 // and the text of some values is shorter than the value: 0.1 + 0.2 came back as 0.3, 1/3 lost
 // its last digits and a time its milliseconds.
