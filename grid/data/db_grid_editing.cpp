@@ -106,7 +106,13 @@ void TCustomgxDBGrid::DoEditedText(TgxTreeListNode* node, int column, const std:
     const int absolute = GetVisibleColumnIndex(column);
     TgxDBTreeListColumn* c = GetColumn(absolute);
     if (c != nullptr && dataset != nullptr && link_->IsModified() && EditState(dataset)) {
-        c->SetFieldText(c->Field(), text);
+        // A text the editor got from the field and gives back unchanged is not written: the
+        // text of some values is shorter than the value (a double past 15 digits, a time's
+        // milliseconds), and passing through a cell must not change what it holds.
+        if (c->Field() == nullptr || text != c->GetFieldText(c->Field()))
+            c->SetFieldText(c->Field(), text);
+        else
+            link_->ClearModified();
         auto* row = static_cast<TgxDBGridNode*>(node);
         if (row != nullptr && absolute >= 0 && c->Field() != nullptr) {
             if (row->Texts.size() <= static_cast<std::size_t>(absolute))

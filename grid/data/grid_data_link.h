@@ -33,6 +33,8 @@ class TgxGridDataLink : public db::TDataLink {
 
     bool IsModified() const { return modified_; }
     void Modified() { modified_ = true; }
+    // The editor's text is in the field (as a write of it would leave the link).
+    void ClearModified() { modified_ = false; }
     // Re-reads the record when the grid changed it, else cancels the dataset's edit.
     void Reset();
 

@@ -409,6 +409,10 @@ void TCustomgxBlobPopup::paintEvent(QPaintEvent*) {
             p.drawImage(page.topLeft() - QPoint(offset_x_, offset_y_), picture_);
         }
         p.restore();
+    } else if (page_ == 1 && !PictureNote.empty()) {
+        p.setPen(pal.color(QPalette::Text));
+        p.drawText(page.adjusted(4, 4, -4, -4), Qt::AlignCenter | Qt::TextWordWrap,
+                   QString::fromStdString(PictureNote));
     }
     // The sunken line between the page and the band, and the window frame.
     p.setPen(pal.color(QPalette::Dark));
@@ -486,6 +490,8 @@ void TCustomgxBlobPopup::contextMenuEvent(QContextMenuEvent* e) {
 
 void TCustomgxBlobPopup::PictureChanged() {
     picture_modified_ = true;
+    if (!picture_.isNull())
+        PictureNote.clear();
     band_buttons_[0]->setEnabled(true);
     offset_x_ = offset_y_ = 0;
     UpdateScrollBars();
@@ -823,9 +829,9 @@ void TgxInplaceBlobEdit::DropDown() {
         popup.SetMemoText(f != nullptr ? f->AsString() : std::string());
     } else {
         popup.GraphicClass = GetGraphicClass();
-        popup.SetPicture(f != nullptr && !f->IsNull()
-                             ? LoadPictureFromBlob(f->AsString(), popup.GraphicClass)
-                             : QImage());
+        const std::string bytes = f != nullptr && !f->IsNull() ? f->AsString() : std::string();
+        popup.SetPicture(LoadPictureFromBlob(bytes, popup.GraphicClass));
+        popup.PictureNote = !bytes.empty() && popup.Picture().isNull() ? kFieldHoldsNoPicture : "";
         if (picture_menu_ == nullptr) {
             picture_menu_ = std::make_unique<ui::TPopupMenu>();
             for (int i = 0; i < 6; ++i)

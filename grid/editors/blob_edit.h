@@ -71,6 +71,9 @@ class TCustomgxBlobPopup : public TgxEditorPopup {
     std::string MemoText() const;
     const QImage& Picture() const { return picture_; }
     void SetPicture(const QImage& picture);
+    // Shown on the picture page while it holds no picture (bytes that do not read as one, so
+    // that they are not taken for an empty field); a new picture clears it.
+    std::string PictureNote;
     void SetWordWrap(bool value);
     void SetSizeable(bool value);
     bool Sizeable() const { return sizeable_; }

@@ -273,6 +273,14 @@ TgxPopupCalculator::TgxPopupCalculator(TgxInplaceCalcEdit* editor)
     Engine().OnResult = [] {};
 }
 
+void TgxPopupCalculator::paintEvent(QPaintEvent* e) {
+    TCustomgxCalculator::paintEvent(e);
+    // The buttons keep a gap of several pixels from every edge, so the frame covers none.
+    QPainter p(this);
+    p.setPen(QApplication::palette().color(QPalette::Shadow));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
 std::string TgxPopupCalculator::GetText() const {
     if (editor_ == nullptr)
         return "0";

@@ -77,6 +77,10 @@ class TgxPopupCalculator : public TCustomgxCalculator {
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
 
+  protected:
+    // The popup's own border, so that it stands apart from the cells under it.
+    void paintEvent(QPaintEvent* e) override;
+
   private:
     TgxInplaceCalcEdit* editor_;
 };

@@ -593,8 +593,19 @@ std::string TgxInplaceDateEdit::GetEditMask() {
     return TgxInplaceDropDownEdit::GetEditMask();
 }
 
+namespace {
+// A text that reads as a time of day alone ("4", "10:30") names no day: read as a date it
+// would be the calendar's day zero, 30 December 1899.
+bool IsBareTime(const std::string& text) {
+    db::TDateTime time;
+    return db::TryStrToTime(text, time, db::FormatSettings());
+}
+}  // namespace
+
 db::TDateTime TgxInplaceDateEdit::TextDate() const {
     std::string text = LineEditConst().text().toStdString();
+    if (IsBareTime(text))
+        return db::Date();
     for (char& c : text)
         if (c == '.')
             c = ' ';
@@ -618,7 +629,7 @@ bool TgxInplaceDateEdit::ValidateEdit() {
         date = db::TDateTime(kNullDate);
     } else {
         db::TDateTime value;
-        if (db::TryStrToDateTime(shown, value, db::FormatSettings()))
+        if (!IsBareTime(shown) && db::TryStrToDateTime(shown, value, db::FormatSettings()))
             date = value;
         else
             bad = true;

@@ -397,7 +397,7 @@ void TgxInplaceGraphicEdit::ToolbarClick(int index) {
     // deleting what it could not copy.
     if (picture.isNull() && (index == ptbCut || index == ptbCopy || index == ptbSave) &&
         !value.empty())
-        throw EInvalidGraphic("The field holds no picture this program reads");
+        throw EInvalidGraphic(kFieldHoldsNoPicture);
     switch (index) {
         case ptbCut:
             ToolbarClick(ptbCopy);

@@ -241,11 +241,11 @@ QRect TCustomgxImageListBox::ItemRect(int index) const {
         y += ItemHeightOf(i);
     if (y >= height() - 1)
         return {};
-    return QRect(1, y, width() - 2, ItemHeightOf(index));
+    return QRect(1, y, RowsWidth() - 2, ItemHeightOf(index));
 }
 
 int TCustomgxImageListBox::RowAt(QPoint p) const {
-    if (!rect().adjusted(1, 1, -1, -1).contains(p))
+    if (!rect().adjusted(1, 1, -1, -1).contains(p) || p.x() >= RowsWidth() - 1)
         return -1;
     int y = 1;
     for (int i = TopIndex; i < static_cast<int>(Items.size()); ++i) {
@@ -339,12 +339,13 @@ void TgxPopupImageListBox::DrawBorder(QPainter& painter) {
         TCustomgxImageListBox::DrawBorder(painter);
         return;
     }
-    // The sunken edge of a list that is not flat.
+    // The sunken edge of a list that is not flat. Its bottom and right take the dark outer
+    // side of the frame around it: a light side would vanish against the white cells below.
     const QPalette pal = QApplication::palette();
     painter.setPen(pal.color(QPalette::Dark));
     painter.drawLine(0, 0, width() - 1, 0);
     painter.drawLine(0, 0, 0, height() - 1);
-    painter.setPen(pal.color(QPalette::Light));
+    painter.setPen(pal.color(QPalette::Shadow));
     painter.drawLine(width() - 1, 0, width() - 1, height() - 1);
     painter.drawLine(0, height() - 1, width() - 1, height() - 1);
 }
@@ -416,11 +417,14 @@ void TgxInplaceImageEdit::DropDown() {
         for (const std::string& item : list.Items)
             widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)));
         w = widest + (list.ImageList() != nullptr ? list.ImageList()->Width() : 16) + 4;
+        if (static_cast<int>(list.Items.size()) > list.Rows)
+            w += list.ScrollBarWidth() + 1;
     }
     list.resize(std::max(w + 2, width()), list.RowsHeight(list.Rows) + 2);
     const auto found = std::find(values.begin(), values.end(), LineEdit().text().toStdString());
     list.ItemIndex = found == values.end() ? -1 : static_cast<int>(found - values.begin());
     list.MakeVisible(list.ItemIndex);
+    list.UpdateScrollBar();
     ShowPopupBelow(list);
 }
 

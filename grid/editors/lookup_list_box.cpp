@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/db/data_source.h"
 #include "platform/ui/application.h"
@@ -126,6 +128,14 @@ void TPopupDBLookupListBox::SelectRow(int row) {
         return;
     dataset->MoveBy(row - link_->ActiveRecord());
     SelectCurrent();
+}
+
+void TPopupDBLookupListBox::wheelEvent(QWheelEvent* e) {
+    const int notches = e->angleDelta().y() / 120;
+    for (int i = 0; i < std::abs(notches); ++i) {
+        std::uint16_t key = notches > 0 ? ui::VK_UP : ui::VK_DOWN;
+        ui::Guarded([&] { PopupKeyDown(key, 0); });
+    }
 }
 
 void TPopupDBLookupListBox::PopupKeyDown(std::uint16_t& key, ui::TShiftState) {

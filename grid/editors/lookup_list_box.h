@@ -52,6 +52,8 @@ class TPopupDBLookupListBox : public TgxPopupList {
 
   protected:
     void paintEvent(QPaintEvent* e) override;
+    // Each notch moves the selection a row, as Up and Down do, so the mouse reaches every row.
+    void wheelEvent(QWheelEvent* e) override;
     // Moves the dataset to the row and selects its key.
     void SelectRow(int row) override;
 

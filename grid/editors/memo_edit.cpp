@@ -99,6 +99,12 @@ void TgxInplaceMemoEdit::resizeEvent(QResizeEvent* e) {
 }
 
 void TgxInplaceMemoEdit::GetEditingText(std::string& text) {
+    // Untouched, the text is the one the memo started with, line breaks and all: the window
+    // knows only one kind of break, and passing through a cell must not rewrite them.
+    if (!memo_->document()->isModified()) {
+        text = StartText;
+        return;
+    }
     text = MemoTextOf(*memo_, crlf_);
 }
 
@@ -108,6 +114,7 @@ void TgxInplaceMemoEdit::SetEditingText(const std::string& text) {
     QString t = QString::fromStdString(text);
     t.replace("\r\n", "\n");
     memo_->setPlainText(t);
+    memo_->document()->setModified(true);  // the window's text is now the one to give back
 }
 
 void TgxInplaceMemoEdit::InitEditValue() {
@@ -145,6 +152,7 @@ void TgxInplaceMemoEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
         return;  // moves inside the memo
     if (key == ui::VK_ESCAPE) {
         memo_->setPlainText(QString::fromStdString(StartText).replace("\r\n", "\n"));
+        memo_->document()->setModified(false);
     }
     TgxInplaceTextEdit::EditorKeyDown(key, shift);
 }

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <numeric>
@@ -77,8 +79,54 @@ constexpr std::uint32_t kSearchPause = 2000;
 
 }  // namespace
 
+TPopupListbox::TPopupListbox(QWidget* parent)
+    : TgxPopupList(parent), bar_(new QScrollBar(Qt::Vertical, this)) {
+    bar_->hide();
+    bar_->setFocusPolicy(Qt::NoFocus);
+    QObject::connect(bar_, &QScrollBar::valueChanged, this, [this](int top) {
+        if (top != TopIndex) {
+            TopIndex = top;
+            update();
+        }
+    });
+}
+
+int TPopupListbox::ScrollBarWidth() {
+    return QApplication::style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+}
+
+int TPopupListbox::RowsWidth() const {
+    return bar_->isVisibleTo(this) ? width() - bar_->width() - 1 : width();
+}
+
+void TPopupListbox::UpdateScrollBar() {
+    // Without the bar a mouse could not reach the items below the last row.
+    const int hidden = static_cast<int>(Items.size()) - Rows;
+    const QSignalBlocker block(bar_);
+    bar_->setRange(0, std::max(0, hidden));
+    bar_->setPageStep(std::max(1, Rows));
+    bar_->setValue(TopIndex);
+    bar_->setGeometry(width() - 1 - ScrollBarWidth(), 1, ScrollBarWidth(), height() - 2);
+    bar_->setVisible(hidden > 0);
+    update();
+}
+
+void TPopupListbox::resizeEvent(QResizeEvent* e) {
+    TgxPopupList::resizeEvent(e);
+    UpdateScrollBar();
+}
+
+void TPopupListbox::wheelEvent(QWheelEvent* e) {
+    const int hidden = static_cast<int>(Items.size()) - Rows;
+    const int notches = e->angleDelta().y() / 120;
+    if (hidden <= 0 || notches == 0)
+        return;
+    TopIndex = std::clamp(TopIndex - notches, 0, hidden);
+    UpdateScrollBar();
+}
+
 int TPopupListbox::RowAt(QPoint p) const {
-    if (!rect().adjusted(1, 1, -1, -1).contains(p))
+    if (!rect().adjusted(1, 1, -1, -1).contains(p) || p.x() >= RowsWidth() - 1)
         return -1;
     const int index = TopIndex + (p.y() - 1) / std::max(1, ItemHeight);
     return index < static_cast<int>(Items.size()) ? index : -1;
@@ -106,7 +154,7 @@ void TPopupListbox::TypeChar(char32_t ch) {
             MakeVisible(ItemIndex);
             break;
         }
-    update();
+    UpdateScrollBar();
 }
 
 void TPopupListbox::PopupKeyDown(std::uint16_t& key, ui::TShiftState) {
@@ -142,7 +190,7 @@ void TPopupListbox::PopupKeyDown(std::uint16_t& key, ui::TShiftState) {
     }
     ItemIndex = count == 0 ? -1 : index;
     MakeVisible(ItemIndex);
-    update();
+    UpdateScrollBar();
     key = 0;
 }
 
@@ -162,7 +210,7 @@ void TPopupListbox::paintEvent(QPaintEvent*) {
         const int index = TopIndex + row;
         if (index >= static_cast<int>(Items.size()))
             break;
-        const QRect r(1, 1 + row * ItemHeight, width() - 2, ItemHeight);
+        const QRect r(1, 1 + row * ItemHeight, RowsWidth() - 2, ItemHeight);
         const bool selected = index == ItemIndex;
         p.fillRect(r, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
         p.setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
@@ -323,9 +371,10 @@ void TgxInplacePickEdit::DropDown() {
     const QFontMetrics fm(list.font());
     list.ItemHeight = fm.height() + 2;
     list.Rows = std::min(static_cast<int>(items.size()), std::max(1, GetDropDownRows()));
+    const int bar = static_cast<int>(items.size()) > list.Rows ? list.ScrollBarWidth() + 1 : 0;
     int widest = width();
     for (const std::string& item : items)
-        widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)) + 8);
+        widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(item)) + 8 + bar);
     list.resize(widest, list.Rows * list.ItemHeight + 2);
     std::string text;
     GetCellText(text);
@@ -333,6 +382,7 @@ void TgxInplacePickEdit::DropDown() {
     list.ItemIndex = found == items.end() ? -1 : static_cast<int>(found - items.begin());
     list.TopIndex = 0;
     list.MakeVisible(list.ItemIndex);
+    list.UpdateScrollBar();
     ShowPopupBelow(list);
 }
 
@@ -367,7 +417,7 @@ void TgxInplacePickEdit::DoTextChanged(const std::string& text) {
     if (found != list_->Items.end()) {
         list_->ItemIndex = static_cast<int>(found - list_->Items.begin());
         list_->MakeVisible(list_->ItemIndex);
-        list_->update();
+        list_->UpdateScrollBar();
     }
 }
 

@@ -3,6 +3,8 @@
 // Cells whose value is chosen from a list: the pick column offers fixed strings, the
 // lookup column a lookup field's dataset.
 
+#include <QScrollBar>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -73,7 +75,7 @@ namespace grid {
 // after two seconds.
 class TPopupListbox : public TgxPopupList {
   public:
-    using TgxPopupList::TgxPopupList;
+    explicit TPopupListbox(QWidget* parent = nullptr);
     std::vector<std::string> Items;
     int ItemIndex = -1;
     int ItemHeight = 13;
@@ -87,12 +89,23 @@ class TPopupListbox : public TgxPopupList {
     void PopupKeyPress(char32_t& key) override;
     int RowAt(QPoint p) const override;
     virtual void MakeVisible(int index);
+    // Shows the scroll bar at the right while there are more items than rows, in step with
+    // the top item; run after the list is sized or scrolled.
+    void UpdateScrollBar();
+    // The width of the sized list that its rows take, the scroll bar's excluded.
+    int RowsWidth() const;
+    // The scroll bar's width, for sizing a list that will show one.
+    static int ScrollBarWidth();
+    const QScrollBar& ScrollBar() const { return *bar_; }
 
   protected:
     void paintEvent(QPaintEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
     void SelectRow(int row) override;
 
   private:
+    QScrollBar* bar_;  // child widget, owned by Qt parentage
     std::string search_;
     std::uint32_t last_key_ = 0;
 };

@@ -40,6 +40,9 @@ class TMemoryStreamReadOnly : public db::TCustomMemoryStream {
     std::int64_t Write(std::span<const std::byte>) override { return 0; }
 };
 
+// What the user is told of a field whose bytes are no picture this program reads.
+inline constexpr const char* kFieldHoldsNoPicture = "The field holds no picture this program reads";
+
 // A picture from a blob value: an 8-byte header (1, 0x0100, length - 8) is skipped; an
 // empty value or bytes that are no picture of the class give an empty image.
 QImage LoadPictureFromBlob(const std::string& bytes, const TGraphicClass& graphic_class = {});

@@ -112,9 +112,35 @@ void TgxInplaceSpinEdit::InitEditValue() {
 bool TgxInplaceSpinEdit::ValidateEdit() {
     if (!TgxInplaceMaskEdit::ValidateEdit())
         return false;
-    if (!CurrentText().empty())
-        SetValue(GetValue());
+    const std::string text = CurrentText();
+    if (text.empty())
+        return true;
+    // A step falls back to the minimum on a text that is no number; a posted value must not,
+    // or "12-3" would be stored as that minimum without a word.
+    if (const std::string error = ValueError(text); !error.empty()) {
+        // A value the field holds that reads back as no number (beyond the double range) is
+        // left as it is while the user has not touched it.
+        if (!TgxInplaceMaskEdit::Modified() && !TgxInplaceTextEdit::Modified())
+            return true;
+        ui::MessageBeep(0);
+        ui::ShowException(error);
+        return false;
+    }
+    SetValue(GetValue());
     return true;
+}
+
+std::string TgxInplaceSpinEdit::ValueError(const std::string& text) {
+    if (value_type_ == 1) {
+        double v = 0;
+        if (db::TryStrToFloat(text, v, db::FormatSettings()))
+            return {};
+        return "'" + text + "' is not a valid floating point value";
+    }
+    std::int64_t v = 0;
+    if (db::TryStrToInt64(text, v))
+        return {};
+    return "'" + text + "' is not a valid integer value";
 }
 
 void TgxInplaceSpinEdit::GetButtonRect(ui::Rect& r) {
@@ -317,6 +343,15 @@ double TgxInplaceTimeEdit::GetValue() {
     if (db::TryStrToTime(LineEditConst().text().toStdString(), t, db::FormatSettings()))
         return t.Value;
     return 0;
+}
+
+std::string TgxInplaceTimeEdit::ValueError(const std::string&) {
+    // The raw text, zeros and separators as shown, is what GetValue reads.
+    const std::string shown = LineEditConst().text().toStdString();
+    db::TDateTime t;
+    if (db::TryStrToTime(shown, t, db::FormatSettings()))
+        return {};
+    return "'" + shown + "' is not a valid time";
 }
 
 void TgxInplaceTimeEdit::SetValue(double value) {

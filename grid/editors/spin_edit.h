@@ -37,6 +37,8 @@ class TgxInplaceSpinEdit : public TgxInplaceMaskEdit {
     virtual double GetMinValue() { return 0.0; }
     virtual double GetMaxValue() { return 0.0; }
     virtual bool GetUseCtrlIncrement() { return false; }
+    // Why text cannot be posted as this editor's value; empty when it can.
+    virtual std::string ValueError(const std::string& text);
 
     void InitEditValue() override;
     bool ValidateEdit() override;
@@ -89,6 +91,7 @@ class TgxInplaceTimeEdit : public TgxInplaceSpinEdit {
     double GetValue() override;
     void SetValue(double value) override;
     double GetIncrement() override;
+    std::string ValueError(const std::string& text) override;
     std::string GetEditMask() override { return "00:00:00;1;0"; }
     void InitEditValue() override;
     void EditorKeyDown(std::uint16_t& key, ui::TShiftState shift) override;

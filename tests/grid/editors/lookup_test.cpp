@@ -1,6 +1,8 @@
 // The lookup editor over in-memory datasets: a list's colour code chosen by its name.
 
+#include <QApplication>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "grid/editors/pick_edit.h"
 #include "platform/db/fields_numeric.h"
@@ -131,6 +133,20 @@ TEST(LookupEditor, ListShowsItsRowsOfTheLookupDatasetAndMovesThroughThem) {
     EXPECT_EQ(list->RowTexts(), (std::vector<std::string>{"Grey 3", "blue 4"}));
     EXPECT_EQ(list->SelectedRow(), 1);
     list->grab().toImage().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/lookup_list.png");
+    // The wheel moves through the rows too: two rows shown of four, none out of reach.
+    auto wheel = [&](int notches) {
+        const QPointF at(10, 5);
+        QWheelEvent e(at, list->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(list, &e);
+    };
+    wheel(3);
+    EXPECT_EQ(list->KeyValue().AsInteger(), 1);
+    EXPECT_EQ(list->RowTexts(), (std::vector<std::string>{"red 1", "green 2"}));
+    wheel(-2);
+    EXPECT_EQ(list->KeyValue().AsInteger(), 3);
+    EXPECT_NE(list->SelectedRow(), -1);
+    EXPECT_EQ(g.Code(), 1);  // the wheel writes nothing either
     QTest::keyClick(&editor->LineEdit(), Qt::Key_Home);
     EXPECT_EQ(list->KeyValue().AsInteger(), 1);
     EXPECT_EQ(g.Code(), 1);  // nothing is written before the list closes
