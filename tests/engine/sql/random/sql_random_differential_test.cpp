@@ -401,11 +401,22 @@ class Generator {
                                  : Same(column.text + " IS NOT NULL");
             case 9:
                 if (IsNumeric(column.kind)) {
-                    // Arithmetic keeps a NULL operand NULL in both.
-                    const std::string op = Chance(2) ? " + " : " * ";
-                    return Compare(kOps,
-                                   Same("(" + column.text + op + Constant(column.kind).ours + ")"),
-                                   column.kind, false);
+                    // Arithmetic keeps a NULL operand NULL in both, and so does a division by
+                    // zero; a division of whole numbers gives a float here.
+                    const std::string k = Constant(column.kind).ours;
+                    switch (Below(3)) {
+                        case 0:
+                            return Compare(kOps, Same("(" + column.text + " + " + k + ")"),
+                                           column.kind, false);
+                        case 1:
+                            return Compare(kOps, Same("(" + column.text + " * " + k + ")"),
+                                           column.kind, false);
+                        default:
+                            return Compare(kOps,
+                                           {"(" + column.text + " / " + k + ")",
+                                            "(" + column.text + " * 1.0 / " + k + ")"},
+                                           Kind::Float, false);
+                    }
                 }
                 if (subselect_ && subselect_(column, outer_)) {
                     return *subselect_(column, outer_);
@@ -1113,7 +1124,8 @@ class RoundBuilder {
                     Sql item = Same(c.text);
                     names.push_back(c.text);
                     if (g_.Chance(6) && IsNumeric(c.kind)) {
-                        item = Same(c.text + (g_.Chance(2) ? " + 1" : " * 2"));
+                        item = g_.Chance(4) ? Sql{c.text + " / 4", c.text + " * 1.0 / 4"}
+                                            : Same(c.text + (g_.Chance(2) ? " + 1" : " * 2"));
                         names.back().clear();
                     } else if (g_.Chance(6) && IsText(c.kind)) {
                         // A NULL text joins as an empty one here.
