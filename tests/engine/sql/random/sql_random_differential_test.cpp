@@ -207,6 +207,17 @@ class Generator {
         return text;
     }
 
+    // A text of a few about as long as a column of the kind: one shorter, one as long, and
+    // some longer that share the beginning the column keeps.
+    std::string BorderText(Kind kind) {
+        static const std::vector<std::string> kShort = {"aAbB\xE9z1", "aAbB\xE9z1b", "aAbB\xE9z1bb",
+                                                        "aAbB\xE9z1B", "aAbB\xE9z1 x"};
+        static const std::vector<std::string> kLong = {
+            "member1member1member1zz", "member1member1member1zz1", "member1member1member1zz1a",
+            "member1member1member1zz1A", "member1member1member1zz1 a"};
+        return Pick(kind == Kind::Long ? kLong : kShort);
+    }
+
     // A constant of a kind; `null_one_in` of them NULL (0: never), texts sometimes ''.
     Sql Constant(Kind kind, std::uint32_t null_one_in = 0) {
         if (null_one_in != 0 && Chance(null_one_in)) {
@@ -271,6 +282,12 @@ class Generator {
                                                           "-32768",     "40000",       "-40000",
                                                           "2.5e9",      "-2.5e9",      "0.5"};
             constant = Same(Pick(kFar));
+        }
+        if (IsText(kind) && Chance(8)) {
+            // Texts about as long as the column, and longer, which no field holds whole,
+            // though it may hold their beginning.
+            const std::string text = BorderText(kind);
+            constant = {"'" + text + "'", "'" + Utf8(text) + "'"};
         }
         if (params_ != nullptr && Chance(3)) {
             params_->push_back(AsParam(kind, constant.ours));
@@ -925,7 +942,7 @@ class RoundBuilder {
                 value = Same(std::to_string(id));
             } else if (IsText(c.kind) && g_.Chance(2)) {
                 const std::size_t size = c.kind == Kind::Long ? 24 : 8;
-                const std::string text = g_.Text(size + 6);
+                const std::string text = g_.Chance(2) ? g_.BorderText(c.kind) : g_.Text(size + 6);
                 value = {"'" + text + "'", "NULLIF(RTRIM(SUBSTR('" + Utf8(text) + "', 1, " +
                                                std::to_string(size) + ")), '')"};
             } else if ((c.kind == Kind::Integer || c.kind == Kind::Small) && g_.Chance(2)) {
