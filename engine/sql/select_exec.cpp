@@ -317,6 +317,14 @@ ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
     return EvaluateExpression(node, nullptr, run.sort, run.language, SourceReader(), &run.formats);
 }
 
+// Whether a cursor's filters compare texts as the statement's rows do: under the first source
+// table's language and sort. A table of another language answers its filters under its own, so
+// a filter there could keep or drop other rows than the row check, and then an index would
+// decide the result.
+bool ComparesAsRun(TDataCursor& cursor, const SelectRun& run) {
+    return cursor.GetLanguageID() == run.language && cursor.GetSortID() == run.sort;
+}
+
 // Types whose equal values the held rows can find by a key: their equality is that of the
 // key's bytes (strings without a language) or of the collation (strings under one).
 bool HoldableType(EngineDataType type) {
@@ -681,6 +689,9 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
     auto place = [&](TSourceTable& table, const TExpToken& part) {
         TDataCursor& cursor = *table.Table->cursor;
+        if (!ComparesAsRun(cursor, run)) {
+            return false;
+        }
         ExpTokenPtr prepared = FilterCopy(part, cursor, run.formats);
         if (!prepared) {
             return false;
@@ -786,7 +797,8 @@ void TDataQuery::PlaceDrivingParts(SelectRun& run) {
     // The driving table is read once: a part about it alone that no index answers costs one
     // pass as a filter, where as a row check it would wait for every row joined to it.
     TSourceTable& driving = *run.order.front();
-    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition)) {
+    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition) ||
+        !ComparesAsRun(*driving.Table->cursor, run)) {
         return;
     }
     ExpTokenPtr tree;
@@ -910,6 +922,10 @@ void TDataQuery::NarrowByProbe(std::size_t level, SelectRun& run) {
         return;
     }
     TDataCursor& cursor = *run.order[level]->Table->cursor;
+    if (!ComparesAsRun(cursor, run)) {
+        probe.usable = false;
+        return;
+    }
     ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
     if (value->IsNull) {
         // This engine's NULL = NULL holds, which an index lookup does not answer: the row
@@ -961,7 +977,8 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     }
     probe.hold_decided = true;
     const ExpTokenPtr prepared = ProbeFilter(*probe.column, std::move(value), cursor, run);
-    if (prepared && cursor.ClassifyFilterNode(*prepared, 0, false) == 0) {
+    if (prepared && ComparesAsRun(cursor, run) &&
+        cursor.ClassifyFilterNode(*prepared, 0, false) == 0) {
         return false;
     }
     // BLOB values are read through the cursor's position, which held rows do not keep.

@@ -531,6 +531,53 @@ TEST_F(SqlSelect, JoinsWithoutIndexesFindEveryMatchingPair) {
     }
 }
 
+// Rows compare under the first table's language and sort, whatever indexes the other tables
+// have: a filter on a table of another language, or an index lookup of a join's inner rows
+// there, would answer under that table's own collation and so keep other rows than the row
+// check. Each statement gives the same rows before and after the indexes are made.
+TEST_F(SqlSelect, TablesOfAnotherLanguageGiveTheSameRowsWithAndWithoutIndexes) {
+    Run("CREATE TABLE plain (id INTEGER, s CHAR(8))");
+    Run("CREATE TABLE german (id INTEGER, s CHAR(8), LANGUAGE 'German (Standard)')");
+    for (const char* sql :
+         {"INSERT INTO plain VALUES (1, 'cafe')", "INSERT INTO plain VALUES (2, 'Cafe')",
+          "INSERT INTO plain VALUES (3, 'stra\xDF"
+          "e')",
+          "INSERT INTO german VALUES (1, 'caf\xE9')", "INSERT INTO german VALUES (2, 'cafe')",
+          "INSERT INTO german VALUES (3, 'strasse')"}) {
+        Run(sql);
+    }
+    const std::vector<SelectCase> cases = {
+        // Under German an accented letter equals the plain one, a sharp s equals ss and a
+        // capital sorts after its small letter; in byte order none of this holds.
+        {"SELECT g.id, p.id FROM german g, plain p WHERE g.s = p.s NOJOINOPTIMIZE",
+         {"1|1", "2|1", "3|3"}},
+        {"SELECT g.id, p.id FROM german g LEFT JOIN plain p ON g.s = p.s", {"1|1", "2|1", "3|3"}},
+        {"SELECT g.id, p.id FROM german g, plain p WHERE g.id = p.id AND p.s = 'caf\xE9' "
+         "NOJOINOPTIMIZE",
+         {"1|1"}},
+        {"SELECT g.id, p.id FROM german g, plain p WHERE g.id = p.id AND p.s > 'cafe' "
+         "NOJOINOPTIMIZE",
+         {"2|2", "3|3"}},
+        {"SELECT p.id, g.id FROM plain p, german g WHERE p.s = g.s NOJOINOPTIMIZE", {"1|2"}},
+        {"SELECT p.id, g.id FROM plain p, german g WHERE p.id = g.id AND g.s = 'cafe' "
+         "NOJOINOPTIMIZE",
+         {"2|2"}},
+    };
+    for (const bool indexed : {false, true}) {
+        if (indexed) {
+            Run("CREATE INDEX ps ON plain (s)");
+            Run("CREATE INDEX gs ON german (s)");
+            Run("CREATE INDEX pi ON plain (id)");
+            Run("CREATE INDEX gi ON german (id)");
+        }
+        for (const SelectCase& c : cases) {
+            Strings rows = Select(c.sql);
+            std::sort(rows.begin(), rows.end());
+            EXPECT_EQ(rows, c.rows) << c.sql << (indexed ? " with indexes" : " without indexes");
+        }
+    }
+}
+
 // A held inner table keeps of each row only the bytes the statement reads: fields at both ends
 // of a wide record, the auto-increment ID in the record's header, fields read only by a row
 // check, an expression or the next table's probe, and a LEFT join's ON condition. Rows come in
