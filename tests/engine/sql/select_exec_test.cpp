@@ -722,6 +722,39 @@ TEST_F(SqlSelect, CaseSensitiveComparisonsOverACaseInsensitiveIndex) {
     }
 }
 
+// A run of "%" that ends a LIKE pattern matches nothing only as one "%": x matches x% but not
+// x%%, which needs a character after the x, through a live result, a canned one, a count and
+// a change alike, and with an index on the column or none.
+TEST_F(SqlSelect, TrailingPercentRunsOfLikePatterns) {
+    Run("INSERT INTO t VALUES (5, 'xy', 50)");
+    const std::vector<SelectCase> cases = {
+        {"SELECT a FROM t WHERE b LIKE 'x%'", {"1", "4", "5"}},
+        {"SELECT a FROM t WHERE b LIKE 'x%%'", {"5"}},
+        {"SELECT a FROM t WHERE b LIKE 'x%%%'", {"5"}},
+        {"SELECT a FROM t WHERE b LIKE '%%'", {"1", "2", "4", "5"}},
+        {"SELECT a FROM t WHERE b LIKE '_%%'", {"5"}},
+        {"SELECT a FROM t WHERE b NOT LIKE 'x%%'", {"1", "2", "3", "4"}},
+        {"SELECT a FROM t WHERE b LIKE '%y%%'", {}},
+        {"SELECT COUNT(*) FROM t WHERE b LIKE 'x%%'", {"1"}},
+    };
+    for (const bool indexed : {false, true}) {
+        if (indexed) {
+            Run("CREATE INDEX tb ON t (b)");
+        }
+        for (const SelectCase& c : cases) {
+            for (const bool live : {false, true}) {
+                Strings rows = Select(c.sql, -1, live);
+                std::sort(rows.begin(), rows.end());
+                EXPECT_EQ(rows, c.rows)
+                    << c.sql << (indexed ? " indexed" : "") << (live ? " live" : "");
+            }
+        }
+    }
+    EXPECT_EQ(Run("UPDATE t SET c = 0 WHERE b LIKE 'x%%'"), 1);
+    EXPECT_EQ(Run("DELETE FROM t WHERE b LIKE 'x%%' OR b LIKE 'y%%'"), 1);
+    EXPECT_EQ(Rows("t"), (Strings{"1|x|10", "2|y|<null>", "3|<null>|30", "4|x|40"}));
+}
+
 // DISTINCT's row limit counts the rows produced, repeats included, as before repeats were
 // dropped while reading.
 TEST_F(SqlSelect, DistinctRowLimitCountsRepeats) {
