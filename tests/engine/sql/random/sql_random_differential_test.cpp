@@ -2263,7 +2263,9 @@ TEST_F(SqlRandomDifferential, IndexesAndJoinOrderDoNotChangeResults) {
         const std::vector<std::string>& options =
             kOptions[static_cast<std::size_t>(seed) % kOptions.size()];
         const std::vector<Step> steps =
-            RoundBuilder(static_cast<std::uint32_t>(seed) + 5000, false, options).Build();
+            RoundBuilder(static_cast<std::uint32_t>(seed) + 5000,
+                         EnvNumber("CORVANE_SQL_FUZZ_LARGE", 0) != 0, options)
+                .Build();
         const bool bytes = options.size() == 1 && options.front().empty();
         const auto result = PlayTwins(steps, "t" + std::to_string(seed) + "_", bytes);
         if (!result) {
