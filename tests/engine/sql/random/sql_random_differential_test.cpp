@@ -196,10 +196,11 @@ class Generator {
 
     std::string Text(std::size_t longest) {
         // Both cases, LIKE's own characters, and letters past ASCII with their other case.
-        // Under some languages an accented letter equals the plain one and a sharp s "ss".
-        static const char* const kLetters[] = {"a",    "A", "b",    "B",    "c", "z",
-                                               "_",    "%", "\xE9", "\xC9", "e", "\xFC",
-                                               "\xDC", "u", "\xDF", "ss",   "1", " "};
+        // Under some languages an accented letter equals the plain one, a sharp s "ss", and
+        // in German phone book order an a umlaut "ae".
+        static const char* const kLetters[] = {"a",    "A",    "b",    "B",  "c",    "z",    "_",
+                                               "%",    "\xE9", "\xC9", "e",  "\xFC", "\xDC", "u",
+                                               "\xDF", "ss",   "\xE4", "ae", "1",    " "};
         std::string text;
         const std::size_t length = 1 + Below(static_cast<std::uint32_t>(longest));
         for (std::size_t i = 0; i < length; ++i) {
@@ -331,13 +332,15 @@ class Generator {
     Sql TextFunction(const std::string& column) {
         switch (Below(3)) {
             case 0:
-                return {"UPPER(" + column + ")", "REPLACE(REPLACE(UPPER(" + column +
+                return {"UPPER(" + column + ")", "REPLACE(REPLACE(REPLACE(UPPER(" + column +
                                                      "), '\xC3\xA9', '\xC3\x89'), "
-                                                     "'\xC3\xBC', '\xC3\x9C')"};
+                                                     "'\xC3\xBC', '\xC3\x9C'), "
+                                                     "'\xC3\xA4', '\xC3\x84')"};
             case 1:
-                return {"LOWER(" + column + ")", "REPLACE(REPLACE(LOWER(" + column +
+                return {"LOWER(" + column + ")", "REPLACE(REPLACE(REPLACE(LOWER(" + column +
                                                      "), '\xC3\x89', '\xC3\xA9'), "
-                                                     "'\xC3\x9C', '\xC3\xBC')"};
+                                                     "'\xC3\x9C', '\xC3\xBC'), "
+                                                     "'\xC3\x84', '\xC3\xA4')"};
             default: {
                 const std::string from = std::to_string(1 + Below(3));
                 const std::string length = std::to_string(1 + Below(3));
