@@ -455,7 +455,13 @@ class Generator {
                 }
                 const bool negated = Chance(3);
                 const std::string pattern = LikePattern();
-                const Sql test = {column.text + (negated ? " NOT" : "") + " LIKE '" + pattern + "'",
+                std::string written = "'" + pattern + "'";
+                if (params_ != nullptr && Chance(3)) {
+                    // The pattern through a marker, which no filter sees before it is set.
+                    params_->push_back({kTypeString, pattern, false});
+                    written = "?";
+                }
+                const Sql test = {column.text + (negated ? " NOT" : "") + " LIKE " + written,
                                   "COALESCE(" + column.text + " LIKE '" +
                                       Utf8(sqltest::SqliteLikePattern(pattern)) + "', 0)"};
                 return negated ? Sql{test.ours, "NOT " + test.theirs} : test;
