@@ -75,6 +75,50 @@ bool IsTrue(const TExpToken& value) {
 }  // namespace
 
 // What one execution carries through its loops.
+// Orders the keys of groups (a null mark per grouping column and, for a value, its bytes): as
+// bytes, or where the result table has a language, its texts by that language's comparison,
+// with case, so that texts the result's sort takes as equal fall in one group.
+struct GroupKeyLess {
+    struct Column {
+        std::size_t size = 0;
+        bool text = false;
+    };
+    std::vector<Column> columns;  // none: the keys compare as bytes
+    LanguageId language = 0;
+    SortId sort = 0;
+
+    bool operator()(const std::string& a, const std::string& b) const {
+        if (columns.empty()) {
+            return a < b;
+        }
+        std::size_t at = 0;
+        for (const Column& column : columns) {
+            if (at >= a.size() || at >= b.size()) {
+                break;
+            }
+            if (a[at] != b[at]) {
+                return a[at] < b[at];
+            }
+            const bool null = a[at] == '\0';
+            ++at;
+            if (null) {
+                continue;
+            }
+            const std::string_view x = std::string_view(a).substr(at, column.size);
+            const std::string_view y = std::string_view(b).substr(at, column.size);
+            at += column.size;
+            const int order = column.text
+                                  ? CompareStrings(language, sort, x.substr(0, x.find('\0')), false,
+                                                   0, y.substr(0, y.find('\0')))
+                                  : x.compare(y);
+            if (order != 0) {
+                return order < 0;
+            }
+        }
+        return false;
+    }
+};
+
 struct SelectRun {
     db::TFormatSettings formats;
     std::vector<const TExpToken*> final_checks;
@@ -91,7 +135,7 @@ struct SelectRun {
         std::vector<std::uint8_t> record;
         std::vector<AggregateAccumulator> accumulators;
     };
-    std::map<std::string, Group> groups;
+    std::map<std::string, Group, GroupKeyLess> groups;
     // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
@@ -2051,6 +2095,23 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
+        // Under the result's language the groups are those of its sort: texts it takes as
+        // equal, accents aside say, make one group, whatever their bytes.
+        GroupKeyLess group_order;
+        if (run.grouped && result.GetLanguageID() != 0) {
+            for (const std::size_t i : group_columns_) {
+                const FieldDescriptor& d = result_plan_[i].descriptor;
+                group_order.columns.push_back({FieldDataSize(d), FieldType(d) == kTypeString});
+            }
+            if (std::none_of(group_order.columns.begin(), group_order.columns.end(),
+                             [](const auto& column) { return column.text; })) {
+                group_order.columns.clear();
+            }
+            group_order.language = result.GetLanguageID();
+            group_order.sort = result.GetSortID();
+        }
+        const bool collated_groups = !group_order.columns.empty();
+        run.groups = decltype(run.groups)(std::move(group_order));
         run.drop_duplicates =
             Distinct && !run.grouped &&
             std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
@@ -2064,7 +2125,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         // Every column of a grouping is an aggregate or a grouping column read from a source,
         // so that rows with the same source bytes fall in the same group.
         run.groups_by_source =
-            run.grouped &&
+            run.grouped && !collated_groups &&
             std::all_of(group_columns_.begin(), group_columns_.end(), [&](std::size_t i) {
                 return result_plan_[i].source != nullptr &&
                        result_plan_[i].aggregate == kAggregateNone;

@@ -578,6 +578,52 @@ TEST_F(SqlSelect, TablesOfAnotherLanguageGiveTheSameRowsWithAndWithoutIndexes) {
     }
 }
 
+// A result table with a language sorts its groups by that language's comparison, with case:
+// texts it takes as equal (accents aside, a sharp s as ss) make one group, which shows the
+// first row's text, as DISTINCT keeps one of them. Without a language the bytes decide.
+TEST_F(SqlSelect, GroupsOfAResultWithALanguageFollowItsComparison) {
+    Run("CREATE TABLE g (id INTEGER, s CHAR(8), p INTEGER)");
+    const char* const texts[] = {"cafe",
+                                 "caf\xE9",
+                                 "Cafe",
+                                 "stra\xDF"
+                                 "e",
+                                 "strasse",
+                                 "cafe"};
+    for (int i = 0; i < 6; ++i) {
+        Run("INSERT INTO g VALUES (" + std::to_string(i + 1) + ", '" + texts[i] + "', " +
+            std::to_string((i + 1) % 2) + ")");
+    }
+    const std::string german = " LANGUAGE 'German (Standard)'";
+    const std::vector<std::pair<std::string, Strings>> cases = {
+        {"SELECT s, COUNT(*), MAX(id) FROM g GROUP BY s" + german,
+         {"cafe|3|6", "Cafe|1|3",
+          "stra\xDF"
+          "e|2|5"}},
+        // Grouped rows built as rows before they meet their group.
+        {"SELECT s || '', COUNT(*) FROM g GROUP BY 1" + german,
+         {"cafe|3", "Cafe|1",
+          "stra\xDF"
+          "e|2"}},
+        {"SELECT s, p, SUM(id) FROM g GROUP BY s, p" + german,
+         {"caf\xE9|0|8", "cafe|1|1", "Cafe|1|3",
+          "stra\xDF"
+          "e|0|4",
+          "strasse|1|5"}},
+        {"SELECT s, COUNT(*), MAX(id) FROM g GROUP BY s HAVING MAX(id) > 4" + german,
+         {"cafe|3|6",
+          "stra\xDF"
+          "e|2|5"}},
+        {"SELECT s, COUNT(*) FROM g GROUP BY s",
+         {"Cafe|1", "cafe|2", "caf\xE9|1", "strasse|1",
+          "stra\xDF"
+          "e|1"}},
+    };
+    for (const auto& [sql, rows] : cases) {
+        EXPECT_EQ(Select(sql), rows) << sql;
+    }
+}
+
 // A held inner table keeps of each row only the bytes the statement reads: fields at both ends
 // of a wide record, the auto-increment ID in the record's header, fields read only by a row
 // check, an expression or the next table's probe, and a LEFT join's ON condition. Rows come in
