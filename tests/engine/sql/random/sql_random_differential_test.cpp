@@ -206,7 +206,8 @@ class Generator {
         for (std::size_t i = 0; i < length; ++i) {
             text += kLetters[Below(std::size(kLetters))];
         }
-        return text;
+        // Two-letter pieces may pass the length asked for, which a column must hold whole.
+        return text.substr(0, longest);
     }
 
     // A text of a few about as long as a column of the kind: one shorter, one as long, and
