@@ -75,6 +75,50 @@ bool IsTrue(const TExpToken& value) {
 }  // namespace
 
 // What one execution carries through its loops.
+// Orders the keys of groups (a null mark per grouping column and, for a value, its bytes): as
+// bytes, or where the result table has a language, its texts by that language's comparison,
+// with case, so that texts the result's sort takes as equal fall in one group.
+struct GroupKeyLess {
+    struct Column {
+        std::size_t size = 0;
+        bool text = false;
+    };
+    std::vector<Column> columns;  // none: the keys compare as bytes
+    LanguageId language = 0;
+    SortId sort = 0;
+
+    bool operator()(const std::string& a, const std::string& b) const {
+        if (columns.empty()) {
+            return a < b;
+        }
+        std::size_t at = 0;
+        for (const Column& column : columns) {
+            if (at >= a.size() || at >= b.size()) {
+                break;
+            }
+            if (a[at] != b[at]) {
+                return a[at] < b[at];
+            }
+            const bool null = a[at] == '\0';
+            ++at;
+            if (null) {
+                continue;
+            }
+            const std::string_view x = std::string_view(a).substr(at, column.size);
+            const std::string_view y = std::string_view(b).substr(at, column.size);
+            at += column.size;
+            const int order = column.text
+                                  ? CompareStrings(language, sort, x.substr(0, x.find('\0')), false,
+                                                   0, y.substr(0, y.find('\0')))
+                                  : x.compare(y);
+            if (order != 0) {
+                return order < 0;
+            }
+        }
+        return false;
+    }
+};
+
 struct SelectRun {
     db::TFormatSettings formats;
     std::vector<const TExpToken*> final_checks;
@@ -91,7 +135,7 @@ struct SelectRun {
         std::vector<std::uint8_t> record;
         std::vector<AggregateAccumulator> accumulators;
     };
-    std::map<std::string, Group> groups;
+    std::map<std::string, Group, GroupKeyLess> groups;
     // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
     // the same bytes are duplicates under any comparison, so the final sort has few left.
     bool drop_duplicates = false;
@@ -315,6 +359,14 @@ void ViewScanned(ConstRecordBuffer record, TSourceTable& table) {
 
 ExpTokenPtr EvaluateOnSources(const TExpToken& node, const SelectRun& run) {
     return EvaluateExpression(node, nullptr, run.sort, run.language, SourceReader(), &run.formats);
+}
+
+// Whether a cursor's filters compare texts as the statement's rows do: under the first source
+// table's language and sort. A table of another language answers its filters under its own, so
+// a filter there could keep or drop other rows than the row check, and then an index would
+// decide the result.
+bool ComparesAsRun(TDataCursor& cursor, const SelectRun& run) {
+    return cursor.GetLanguageID() == run.language && cursor.GetSortID() == run.sort;
 }
 
 // Types whose equal values the held rows can find by a key: their equality is that of the
@@ -681,6 +733,9 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
     std::vector<std::pair<TSourceTable*, ExpTokenPtr>> filters;
     auto place = [&](TSourceTable& table, const TExpToken& part) {
         TDataCursor& cursor = *table.Table->cursor;
+        if (!ComparesAsRun(cursor, run)) {
+            return false;
+        }
         ExpTokenPtr prepared = FilterCopy(part, cursor, run.formats);
         if (!prepared) {
             return false;
@@ -786,7 +841,8 @@ void TDataQuery::PlaceDrivingParts(SelectRun& run) {
     // The driving table is read once: a part about it alone that no index answers costs one
     // pass as a filter, where as a row check it would wait for every row joined to it.
     TSourceTable& driving = *run.order.front();
-    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition)) {
+    if (SourceTables.size() < 2 || (driving.JoinKind == kJoinLeft && driving.JoinCondition) ||
+        !ComparesAsRun(*driving.Table->cursor, run)) {
         return;
     }
     ExpTokenPtr tree;
@@ -910,6 +966,10 @@ void TDataQuery::NarrowByProbe(std::size_t level, SelectRun& run) {
         return;
     }
     TDataCursor& cursor = *run.order[level]->Table->cursor;
+    if (!ComparesAsRun(cursor, run)) {
+        probe.usable = false;
+        return;
+    }
     ExpTokenPtr value = EvaluateOnSources(*probe.outer, run);
     if (value->IsNull) {
         // This engine's NULL = NULL holds, which an index lookup does not answer: the row
@@ -961,7 +1021,8 @@ bool TDataQuery::HoldRows(std::size_t level, SelectRun& run) {
     }
     probe.hold_decided = true;
     const ExpTokenPtr prepared = ProbeFilter(*probe.column, std::move(value), cursor, run);
-    if (prepared && cursor.ClassifyFilterNode(*prepared, 0, false) == 0) {
+    if (prepared && ComparesAsRun(cursor, run) &&
+        cursor.ClassifyFilterNode(*prepared, 0, false) == 0) {
         return false;
     }
     // BLOB values are read through the cursor's position, which held rows do not keep.
@@ -2034,6 +2095,23 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
         run.record.assign(result.GetRecordSize(), 0);
         run.grouped = HasGroupBy || ImplicitGroup;
+        // Under the result's language the groups are those of its sort: texts it takes as
+        // equal, accents aside say, make one group, whatever their bytes.
+        GroupKeyLess group_order;
+        if (run.grouped && result.GetLanguageID() != 0) {
+            for (const std::size_t i : group_columns_) {
+                const FieldDescriptor& d = result_plan_[i].descriptor;
+                group_order.columns.push_back({FieldDataSize(d), FieldType(d) == kTypeString});
+            }
+            if (std::none_of(group_order.columns.begin(), group_order.columns.end(),
+                             [](const auto& column) { return column.text; })) {
+                group_order.columns.clear();
+            }
+            group_order.language = result.GetLanguageID();
+            group_order.sort = result.GetSortID();
+        }
+        const bool collated_groups = !group_order.columns.empty();
+        run.groups = decltype(run.groups)(std::move(group_order));
         run.drop_duplicates =
             Distinct && !run.grouped &&
             std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
@@ -2047,7 +2125,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         // Every column of a grouping is an aggregate or a grouping column read from a source,
         // so that rows with the same source bytes fall in the same group.
         run.groups_by_source =
-            run.grouped &&
+            run.grouped && !collated_groups &&
             std::all_of(group_columns_.begin(), group_columns_.end(), [&](std::size_t i) {
                 return result_plan_[i].source != nullptr &&
                        result_plan_[i].aggregate == kAggregateNone;

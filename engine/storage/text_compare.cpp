@@ -176,11 +176,13 @@ bool StrMatchesLike(LanguageId language, SortId sort, std::string_view text,
     std::size_t star_p = 0;
     std::size_t star_t = 0;
     while (true) {
-        if (pattern.find_first_not_of('%', p) == std::string_view::npos && p < pattern.size()) {
-            return true;  // the rest of the pattern is "%", "%%", ...
+        if (pattern.size() - p == 1 && pattern[p] == '%') {
+            return true;
         }
         if (t == text.size()) {
-            // Only "%" could still match nothing, and that case has been answered.
+            // A "%" met only once the text is used up matches nothing only as the pattern's
+            // last character, answered above: abc matches abc% but not abc%%. Giving the last
+            // "%" more of the text cannot help either, as the text is already used up.
             return p == pattern.size();
         }
         if (p < pattern.size() && pattern[p] == '%') {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sql_execution_fixture.h"
+#include "sql_test_support.h"
 
 namespace strata {
 namespace {
@@ -114,7 +115,7 @@ class SelectDifferential : public sqltest::SqlExecution {
         for (const std::string& sql : queries) {
             ours.push_back(Select(sql));
             ours_live.push_back(Select(sql, -1, true));
-            script << "Q " << sql << "\n";
+            script << "Q " << sqltest::SqliteLikePatterns(sql) << "\n";
         }
         const std::string script_file = dir_.File("differential.txt");
         const std::string runner_file = dir_.File("runner.py");

@@ -1,0 +1,1 @@
+SELECT x.a, y.label, z.b FROM u y RIGHT JOIN t x ON x.a >= y.k, t z WHERE z.a = x.a AND NOT (z.c < 0) ORDER BY 2 DESC, 1 NOCASE NOJOINOPTIMIZE

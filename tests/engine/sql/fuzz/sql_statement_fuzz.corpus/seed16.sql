@@ -1,0 +1,1 @@
+INSERT INTO u (label, k) SELECT b || 'x', a + 10 FROM t WHERE b NOT LIKE '%%' OR a NOT IN (1, 2) COMMIT INTERVAL 2
