@@ -74,5 +74,29 @@ TEST(Prompt, ModalResultsKeepTheirNumbers) {
     EXPECT_EQ(DefaultCaption(mtConfirmation), "Confirmation");
 }
 
+// Descriptions that name their patterns are not shown with them a second time, and the
+// patterns come out in the form Qt filters by.
+TEST(Prompt, FileFiltersNameEachPatternOnce) {
+    struct Case {
+        const char* filter;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"Comma-delimited Files (*.csv,*.txt)|*.csv;*.txt",
+         {"Comma-delimited Files (*.csv *.txt)"}},
+        {"Comma Seperated Value (*.csv)|*.csv|Text File (*.txt)|*.txt",
+         {"Comma Seperated Value (*.csv)", "Text File (*.txt)"}},
+        {"HTML Files (*.htm;*.html)|*.htm;*.html", {"HTML Files (*.htm *.html)"}},
+        {"All Files|*.*", {"All Files (*)"}},
+        {"Pictures|*.bmp; *.ico;;", {"Pictures (*.bmp *.ico)"}},
+        {"(*.txt)|*.txt", {"*.txt (*.txt)"}},
+        {"Odd|", {"Odd (*)"}},
+        {"No patterns", {}},
+        {"", {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(QtNameFilters(c.filter), c.expected) << c.filter;
+}
+
 }  // namespace
 }  // namespace ui
