@@ -62,6 +62,7 @@ Tdlgimport2::Tdlgimport2(QWidget* owner) : ui::TForm(owner) {
     BitBtn2 = new ui::TButton(Client(), "Help");
     BitBtn1 = new ui::TButton(Client(), "OK");
     BitBtn1->SetModalResult(ui::mrOk);
+    BitBtn1->SetDefault(true);
     buttons->addWidget(btnUp);
     buttons->addWidget(btnDown);
     buttons->addStretch(1);
@@ -228,6 +229,7 @@ TdlgImport::TdlgImport(QWidget* owner, ListServices services, ProgressReport pro
     btnOK = new ui::TButton(Client(), "OK");
     btnOK->SetModalResult(ui::mrOk);
     btnOK->SetEnabled(false);
+    btnOK->SetDefault(true);
     btnCancel = new ui::TButton(Client(), "Cancel");
     btnCancel->SetModalResult(ui::mrCancel);
     btnCancel->SetCancel(true);

@@ -336,10 +336,16 @@ void TCustomgxTreeList::ShowColumnsCustomizing() {
     // A tool window of a fixed size: no sizing, no minimising or maximising.
     form->setFixedSize(form->size());
     if (customizing_pos_.x == -1000 && customizing_pos_.y == -1000) {
+        // Corner to corner, frames included: a window is moved by its frame, and a form
+        // placed by its client size alone hangs its frame's height below the owner, off
+        // the screen under a maximised owner. The form's frame is not known before it is
+        // shown; the owner's stands in for it.
         QWidget* owner = window();
-        QPoint corner = owner->mapToGlobal(QPoint(owner->width(), owner->height()));
-        form->move(std::max(0, corner.x() - form->width()),
-                   std::max(0, corner.y() - form->height()));
+        const QRect owner_frame = owner->frameGeometry();
+        const QSize margins = owner_frame.size() - owner->size();
+        const QSize outer = form->size() + margins;
+        form->move(std::max(0, owner_frame.x() + owner_frame.width() - outer.width()),
+                   std::max(0, owner_frame.y() + owner_frame.height() - outer.height()));
     } else {
         form->move(customizing_pos_.x, customizing_pos_.y);
     }

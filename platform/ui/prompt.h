@@ -201,4 +201,9 @@ class ScriptedPromptService : public PromptService {
 // The answer a box gives when the user just presses Enter.
 TModalResult DefaultAnswer(const PromptRequest& request);
 
+// A file dialog's filter in Qt's form, one "description (patterns)" per pair, patterns
+// separated by blanks. A description that names its patterns in brackets already has that
+// bracket replaced, so the dialog shows them once; "*.*" means every file.
+std::vector<std::string> QtNameFilters(std::string_view filter);
+
 }  // namespace ui

@@ -117,14 +117,10 @@ class QtPromptService final : public PromptService {
             return std::nullopt;
         QStringList filters;
         QString chosen_filter;
-        QStringList parts = QString::fromStdString(request.filter).split('|');
-        for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-            QString patterns = parts[i + 1];
-            patterns.replace(';', ' ');
-            QString entry = parts[i] + " (" + patterns + ")";
-            filters << entry;
-            if (i / 2 + 1 == request.filter_index)
-                chosen_filter = entry;
+        for (const std::string& entry : QtNameFilters(request.filter)) {
+            filters << QString::fromStdString(entry);
+            if (filters.size() == request.filter_index)
+                chosen_filter = filters.back();
         }
         QString start = QString::fromStdString(request.file_name);
         if (!request.initial_dir.empty())
@@ -156,6 +152,29 @@ class QtPromptService final : public PromptService {
 };
 
 }  // namespace
+
+std::vector<std::string> QtNameFilters(std::string_view filter) {
+    std::vector<std::string> filters;
+    const QStringList parts = QString::fromStdString(std::string(filter)).split('|');
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i].trimmed();
+        const qsizetype open = description.lastIndexOf('(');
+        if (open >= 0 && description.endsWith(')'))
+            description = description.left(open).trimmed();
+        QStringList patterns;
+        for (const QString& part : parts[i + 1].split(';', Qt::SkipEmptyParts)) {
+            const QString pattern = part.trimmed();
+            if (!pattern.isEmpty())
+                patterns << (pattern == "*.*" ? QString("*") : pattern);
+        }
+        if (patterns.isEmpty())
+            patterns << "*";
+        if (description.isEmpty())
+            description = patterns.join(' ');
+        filters.push_back((description + " (" + patterns.join(' ') + ")").toStdString());
+    }
+    return filters;
+}
 
 std::unique_ptr<PromptService> MakeDefaultPromptService() {
     return std::make_unique<QtPromptService>();

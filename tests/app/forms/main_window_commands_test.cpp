@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -33,9 +34,14 @@
 #include "platform/ui/printer.h"
 #include "tests/app/list/list_test_support.h"
 
+// The folder the tests started in, the build folder: opening a database changes the
+// current one.
+const std::filesystem::path kShotDir = std::filesystem::current_path();
+
 // The list's flushes end in syncs of its files on the thread that flushes. The syncs asked
 // for on the test's own thread note the cursor the user sees while the disk is waited for.
 namespace {
+
 std::function<void()> on_sync;
 std::thread::id sync_noting_thread;
 
@@ -393,6 +399,39 @@ TEST_F(MainCommandsTest, ExportWithoutAFileNamePrintsTheLines) {
     ASSERT_EQ(std::system(("pdftotext -layout " + pdf + " " + text_file).c_str()), 0);
     std::string text = testing_support::ProgramDir::Read(text_file);
     EXPECT_NE(text.find("ann@x.com;news;;;;0"), std::string::npos) << text;
+}
+
+// Return in the import dialog is its OK button, once a file is chosen: before, it does
+// nothing; after, it imports into the category typed.
+TEST_F(MainCommandsTest, ImportIsFinishedWithTheReturnKey) {
+    std::ofstream(program.File("keyed.txt"), std::ios::binary) << "ida@x.com\r\n";
+    prompts->AnswerFile(program.File("keyed.txt"));
+    auto script = Script<TdlgImport>([](TdlgImport& d) {
+        QApplication::setActiveWindow(&d);
+        d.edtcategory->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(d.ModalResult(), ui::mrNone);
+        d.btnbrowseClick();
+        d.edtcategory->SetText("keyed");
+        d.edtcategory->setFocus();
+        d.grab().save(QString::fromStdString((kShotDir / "import_dialog.png").string()));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(d.ModalResult(), ui::mrOk);
+    });
+    window->ImportMailingListEntries1Click();
+    auto rows = Sorted();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "ida@x.com|keyed"), rows.end());
+    EXPECT_EQ(prompts->Asked().back().text, "Processing of 1 entries has been completed");
+
+    // The mapping dialog's OK takes Return as well.
+    Tdlgimport2 mapping(nullptr);
+    mapping.edtdelimit->SetText(",");
+    mapping.SetInputFile(program.File("keyed.txt"));
+    mapping.show();
+    QApplication::setActiveWindow(&mapping);
+    mapping.ListBox3->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(mapping.ModalResult(), ui::mrOk);
 }
 
 TEST_F(MainCommandsTest, ImportAndExportCannotBeStartedAgainWhileTheyRun) {

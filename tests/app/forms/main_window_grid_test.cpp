@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QFontMetrics>
 #include <QTest>
 
 #include <QImage>
@@ -28,6 +29,7 @@
 #include "app/list/settings.h"
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
+#include "grid/core/customizing_form.h"
 #include "grid/core/inplace_text_edit.h"
 #include "grid/data/db_grid.h"
 #include "platform/db/exception.h"
@@ -662,6 +664,41 @@ TEST_F(MainGridTest, StatisticsGridSumsEachCountInItsFooter) {
     EXPECT_EQ(g.GetFooterText(g.ColumnByFieldName("Bounces")->GetIndex()), "1");
     EXPECT_EQ(g.GetFooterText(g.ColumnByFieldName("Unsubscribes")->GetIndex()), "0");
     Save(stats, "stats_dialog.png");
+}
+
+// The column selector opens while every column is shown too: an empty list of 28 "0"s by
+// eleven rows, the form's frame in the main window's bottom-right corner, and the same
+// command closes it again.
+TEST_F(MainGridTest, ColumnSelectorOpensInTheWindowsCornerAlsoWithNothingHidden) {
+    window->move(40, 30);
+    window->resize(700, 480);
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    window->pukColumnSelectorClick();
+    QWidget* form = g.CustomizingForm();
+    ASSERT_NE(form, nullptr);
+    auto* list = dynamic_cast<grid::TgxHeadersListBox*>(g.CustomizingHeadersList());
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_EQ(list->viewport()->width(), 28 * QFontMetrics(list->font()).horizontalAdvance('0'));
+    EXPECT_EQ(list->viewport()->height(), 11 * list->ItemHeight());
+    EXPECT_TRUE(form->isVisible());
+    const QRect owner = window->frameGeometry();
+    const QRect frame = form->frameGeometry();
+    const QSize margins = owner.size() - window->size();
+    EXPECT_TRUE(owner.contains(frame))
+        << frame.x() << "," << frame.y() << " in " << owner.x() << "," << owner.y();
+    EXPECT_LE(owner.right() - frame.right(), margins.width());
+    EXPECT_LE(owner.bottom() - frame.bottom(), margins.height());
+    Save(*form, "main_window_column_selector.png");
+    window->pukColumnSelectorClick();
+    EXPECT_EQ(g.CustomizingForm(), nullptr);
+    // Hidden columns are listed by their captions.
+    g.ColumnByFieldName("Comments")->SetVisible(false);
+    window->pukColumnSelectorClick();
+    ASSERT_NE(g.CustomizingHeadersList(), nullptr);
+    EXPECT_EQ(g.CustomizingHeadersList()->count(), 1);
+    Save(*g.CustomizingForm(), "main_window_column_selector_hidden.png");
+    window->pukColumnSelectorClick();
 }
 
 }  // namespace
