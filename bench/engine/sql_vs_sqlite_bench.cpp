@@ -148,6 +148,11 @@ class Engine {
             held_.back()->SetExclusive(false);
             held_.back()->Open();
         }
+        // CORVANE_BENCH_INDEX_PAGES sets the list table's index cache (pages per index), so
+        // that a small table meets the cache pressure of a large one (for profiling).
+        if (const char* pages = std::getenv("CORVANE_BENCH_INDEX_PAGES"); pages != nullptr)
+            held_.front()->Table()->IndexFile().SetPageCacheCapacity(
+                static_cast<std::size_t>(std::max(1, std::atoi(pages))));
     }
     ~Engine() {
         held_.clear();
@@ -430,11 +435,13 @@ void RunSize(std::int64_t rows, int repetitions) {
         if (std::getenv("CORVANE_BENCH_INDEX_STATS") != nullptr) {
             std::printf(
                 "%-16s list index, last engine run: %llu page reads, %llu packed-tier "
-                "hits, %llu cache hits, %llu write calls\n",
+                "hits, %llu cache hits, %llu write calls, %llu keys removed packed\n",
                 "", static_cast<unsigned long long>(index_after.reads - index_before.reads),
                 static_cast<unsigned long long>(index_after.packed_hits - index_before.packed_hits),
                 static_cast<unsigned long long>(index_after.hits - index_before.hits),
-                static_cast<unsigned long long>(index_after.writes - index_before.writes));
+                static_cast<unsigned long long>(index_after.writes - index_before.writes),
+                static_cast<unsigned long long>(index_after.packed_removals -
+                                                index_before.packed_removals));
         }
         std::fflush(stdout);
     }
