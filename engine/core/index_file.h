@@ -305,6 +305,9 @@ class TIndexFile : public TFileHandler {
     template <typename Before>
     bool RemoveFromPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
                               const KeyCompare& compare, Before&& before) {
+        // Most pages on a descent are not packed.
+        if (PackedAt(offset) == nullptr)
+            return false;
         PackedPage* fresh = PackedLeafWithout(slot, offset, key, compare);
         if (fresh == nullptr)
             return false;
