@@ -19,6 +19,9 @@
 // syncs column gives the engine's file syncs in one run of the statement; the
 // cpu columns the process's processor time in each side's run (medians), which
 // a busy disk does not blur as it blurs the times of the changing statements.
+// CORVANE_BENCH_INDEX_STATS adds, per query, the list table's index cache
+// counters of the engine's last run (pages read from the file, packed-tier
+// hits, write calls).
 
 #include <sqlite3.h>
 #include <time.h>
@@ -40,7 +43,9 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
+#include "engine/core/data_table.h"
 #include "engine/core/engine_globals.h"
+#include "engine/core/index_file.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/file_objects.h"
 
@@ -143,6 +148,11 @@ class Engine {
             held_.back()->SetExclusive(false);
             held_.back()->Open();
         }
+        // CORVANE_BENCH_INDEX_PAGES sets the list table's index cache (pages per index), so
+        // that a small table meets the cache pressure of a large one (for profiling).
+        if (const char* pages = std::getenv("CORVANE_BENCH_INDEX_PAGES"); pages != nullptr)
+            held_.front()->Table()->IndexFile().SetPageCacheCapacity(
+                static_cast<std::size_t>(std::max(1, std::atoi(pages))));
     }
     ~Engine() {
         held_.clear();
@@ -178,6 +188,11 @@ class Engine {
             }
         }
         return rows;
+    }
+
+    // The list table's index cache counters, summed over the run so far.
+    TIndexFile::Statistics ListIndexStatistics() const {
+        return held_.front()->Table()->IndexFile().GetStatistics();
     }
 
   private:
@@ -314,6 +329,32 @@ struct Query {
     bool changes = false;
 };
 
+// CORVANE_BENCH_PERF_CONTROL names the control fifo of `perf record --control fifo:...
+// -D -1`: the engine's runs of the statements are recorded, nothing else.
+class PerfControl {
+  public:
+    PerfControl() {
+        const char* path = std::getenv("CORVANE_BENCH_PERF_CONTROL");
+        if (path != nullptr)
+            file_ = std::fopen(path, "w");
+    }
+    ~PerfControl() {
+        if (file_ != nullptr)
+            std::fclose(file_);
+    }
+    PerfControl(const PerfControl&) = delete;
+    PerfControl& operator=(const PerfControl&) = delete;
+    void Send(const char* command) {
+        if (file_ != nullptr) {
+            std::fputs(command, file_);
+            std::fflush(file_);
+        }
+    }
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -350,6 +391,7 @@ void RunSize(std::int64_t rows, int repetitions) {
                 "rows", "syncs", "cpu engine", "cpu sqlite");
     // CORVANE_BENCH_QUERY names one query to run alone (for profiling).
     const char* only = std::getenv("CORVANE_BENCH_QUERY");
+    PerfControl perf;
     for (const Query& query : queries) {
         if (only != nullptr && std::string(only) != query.label)
             continue;
@@ -362,12 +404,18 @@ void RunSize(std::int64_t rows, int repetitions) {
         std::int64_t our_rows = 0;
         std::int64_t their_rows = 0;
         std::uint64_t syncs = 0;
+        TIndexFile::Statistics index_before{};
+        TIndexFile::Statistics index_after{};
         for (int r = 0; r < repetitions; ++r) {
             const std::string sql = query.sql(r);
             const std::uint64_t syncs_before = TPhysicalFile::SyncCount();
             auto start = Clock::now();
             double cpu = CpuMilliseconds();
+            index_before = engine.ListIndexStatistics();
+            perf.Send("enable\n");
             our_rows = engine.Run(sql);
+            perf.Send("disable\n");
+            index_after = engine.ListIndexStatistics();
             syncs = TPhysicalFile::SyncCount() - syncs_before;
             ours.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
             our_cpu.push_back(CpuMilliseconds() - cpu);
@@ -384,6 +432,17 @@ void RunSize(std::int64_t rows, int repetitions) {
                     b > 0 ? a / b : 0.0, static_cast<long long>(our_rows),
                     static_cast<unsigned long long>(syncs), Median(our_cpu), Median(their_cpu),
                     our_rows == their_rows ? "" : "  (row counts differ)");
+        if (std::getenv("CORVANE_BENCH_INDEX_STATS") != nullptr) {
+            std::printf(
+                "%-16s list index, last engine run: %llu page reads, %llu packed-tier "
+                "hits, %llu cache hits, %llu write calls, %llu keys removed packed\n",
+                "", static_cast<unsigned long long>(index_after.reads - index_before.reads),
+                static_cast<unsigned long long>(index_after.packed_hits - index_before.packed_hits),
+                static_cast<unsigned long long>(index_after.hits - index_before.hits),
+                static_cast<unsigned long long>(index_after.writes - index_before.writes),
+                static_cast<unsigned long long>(index_after.packed_removals -
+                                                index_before.packed_removals));
+        }
         std::fflush(stdout);
     }
 }

@@ -1862,6 +1862,166 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
                : PackedSeek::kAllBelow;
 }
 
+TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t offset,
+                                                      const std::uint8_t* key,
+                                                      const KeyCompare& compare) {
+    CheckSlot(slot);
+    const PackedPage* packed = PackedAt(offset);
+    // Scrambled images and compressed leaves go through their pages, and anything unexpected
+    // is left to that path to report.
+    if (packed == nullptr || encrypted_ || packed->slot != slot || CachedAt(offset) != nullptr ||
+        header_[SlotAt(slot) + ixd::kCompression] != 0) {
+        return nullptr;
+    }
+    // Pages above the leaves show their kind in their first byte.
+    const std::span<const std::uint8_t> data = packed->Bytes();
+    if (data.size() > 2 && GetRun(data.data()) > 0 &&
+        data[2] != static_cast<std::uint8_t>(PageKind::kLeaf)) {
+        return nullptr;
+    }
+    SetupPage(leaf_reader_, slot, offset);
+    std::span<std::uint8_t> image = removal_image_;
+    const std::size_t unpacked = UnpackLeafEntries(data, image);
+    if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf))
+        return nullptr;
+    const std::size_t count = GetU16(image, 1);
+    const std::size_t k = leaf_reader_.KeySize();
+    const std::size_t size = k + 4;
+    const auto capacity =
+        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
+    const std::size_t end = kPageHeaderSize + count * size;
+    // Below half full the leaf merges or takes entries from a neighbour.
+    if (count == 0 || count > capacity || end > unpacked || count - 1 < capacity / 2)
+        return nullptr;
+    std::uint8_t* const entries = image.data() + kPageHeaderSize;
+    std::size_t low = 0;
+    std::size_t high = count;
+    while (low < high) {
+        const std::size_t middle = (low + high) / 2;
+        if (compare(entries + middle * size, key) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    // The first key stands in the parents as well.
+    if (low == 0 || low == count || compare(key, entries + low * size) != 0)
+        return nullptr;
+    // The new runs: the old ones without the removed entry's bytes, the header's count one
+    // less and the zeros at the end longer by the entry. The runs wholly before the entry and
+    // those wholly after it are copied as they are; the ones it touches are cut, and runs of
+    // one kind that come to meet are joined.
+    PutU16(image, 1, count - 1);
+    const std::size_t cut = kPageHeaderSize + low * size;
+    std::uint8_t* out = removal_packed_.data();
+    std::size_t at = 0;
+    std::size_t x = 0;
+    // Whole runs before the entry, when the first run holds the header.
+    if (GetRun(data.data()) >= kPageHeaderSize) {
+        while (at + 4 <= data.size()) {
+            const std::size_t run = GetRun(data.data() + at);
+            if (at + 4 + run > data.size())
+                return nullptr;
+            const std::size_t run_zeros = GetRun(data.data() + at + 2 + run);
+            if (x + run + run_zeros > cut)
+                break;
+            at += 4 + run;
+            x += run + run_zeros;
+        }
+    }
+    std::memcpy(out, data.data(), at);
+    if (at > 0)
+        std::memcpy(out + 2 + 1, image.data() + 1, 2);
+    out += at;
+    std::uint8_t* literal_at = out;
+    std::size_t literal = 0;
+    std::size_t zeros = 0;
+    out += 2;
+    const auto close_runs = [&] {
+        literal_at[0] = static_cast<std::uint8_t>(literal & 0xFF);
+        literal_at[1] = static_cast<std::uint8_t>(literal >> 8);
+        out[0] = static_cast<std::uint8_t>(zeros & 0xFF);
+        out[1] = static_cast<std::uint8_t>(zeros >> 8);
+        out += 2;
+    };
+    const auto put_bytes = [&](const std::uint8_t* from, std::size_t n) {
+        if (n == 0)
+            return;
+        if (zeros > 0) {
+            close_runs();
+            literal_at = out;
+            out += 2;
+            literal = zeros = 0;
+        }
+        std::memcpy(out, from, n);
+        out += n;
+        literal += n;
+    };
+    // The header comes from the image where the runs before the entry were not copied.
+    const std::size_t first = at == 0 ? kPageHeaderSize : x;
+    if (at == 0)
+        put_bytes(image.data(), kPageHeaderSize);
+    // What of [from, to) of the old image stays.
+    const auto kept = [&](std::size_t from, std::size_t to, auto&& put) {
+        if (std::max(from, first) < std::min(to, cut))
+            put(std::max(from, first), std::min(to, cut));
+        if (std::max(from, cut + size) < to)
+            put(std::max(from, cut + size), to);
+    };
+    while (x < cut + size && at + 4 <= data.size()) {
+        const std::size_t run = GetRun(data.data() + at);
+        if (at + 4 + run > data.size())
+            return nullptr;
+        const std::uint8_t* bytes = data.data() + at + 2;
+        kept(x, x + run,
+             [&](std::size_t from, std::size_t to) { put_bytes(bytes + (from - x), to - from); });
+        at += 2 + run;
+        x += run;
+        const std::size_t run_zeros = GetRun(data.data() + at);
+        kept(x, x + run_zeros, [&](std::size_t from, std::size_t to) { zeros += to - from; });
+        at += 2;
+        x += run_zeros;
+    }
+    if (x < cut + size)
+        return nullptr;
+    if (at == data.size()) {
+        if (x != kIndexPageSize)
+            return nullptr;
+        zeros += size;
+        close_runs();
+    } else {
+        close_runs();
+        // The runs after the entry, the zeros at their end longer by it.
+        const std::size_t rest = data.size() - at;
+        std::memcpy(out, data.data() + at, rest);
+        out += rest;
+        const std::size_t last = GetRun(out - 2) + size;
+        if (last > kIndexPageSize)
+            return nullptr;
+        out[-2] = static_cast<std::uint8_t>(last & 0xFF);
+        out[-1] = static_cast<std::uint8_t>(last >> 8);
+    }
+    const auto bytes = static_cast<std::size_t>(out - removal_packed_.data());
+    if (bytes > PackedSlab::kLargestSlot - sizeof(PackedPage))
+        return nullptr;
+    PackedPage* fresh = AllocatePacked(bytes);
+    std::memcpy(fresh->Data(), removal_packed_.data(), bytes);
+    fresh->slot = slot;
+    fresh->offset = offset;
+    fresh->dirty = true;
+    return fresh;
+}
+
+void TIndexFile::ReplacePacked(PackedPage* fresh) {
+    PackedPage* old = PackedAt(fresh->offset);
+    assert(old != nullptr && old->slot == fresh->slot);
+    UnlinkPacked(old);
+    FreePacked(old);
+    LinkPacked(fresh);
+    CountEdit(fresh->slot);
+    NoteLeafChange(fresh->offset);
+    ++stats_.packed_removals;
+}
+
 std::size_t TIndexFile::LeafImageEnd(std::span<const std::uint8_t> header) const {
     assert(header.size() >= kPageHeaderSize);
     const std::size_t entries =

@@ -293,6 +293,33 @@ class TIndexFile : public TFileHandler {
     PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
                               const KeyCompare& compare, std::int64_t& position,
                               std::uint32_t& record, std::uint8_t* found);
+    // Removes `key` (the first entry equal to it) from the plain leaf at
+    // `offset` where that page stands in the packed tier only and the removal
+    // changes no other page: the key is not the leaf's first and the leaf
+    // stays at least half full. The leaf stays packed, changed, as the newest
+    // packed page; what it unpacks to is what the unpacked leaf would write
+    // after the same removal. `before` runs once the removal is sure (the
+    // parents' counts go down there); if it throws, nothing has changed here.
+    // False, with nothing changed and `before` not run, where the leaf must
+    // be unpacked for the removal (or the key is not there).
+    template <typename Before>
+    bool RemoveFromPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
+                              const KeyCompare& compare, Before&& before) {
+        // Most pages on a descent are not packed.
+        if (PackedAt(offset) == nullptr)
+            return false;
+        PackedPage* fresh = PackedLeafWithout(slot, offset, key, compare);
+        if (fresh == nullptr)
+            return false;
+        try {
+            before();
+        } catch (...) {
+            FreePacked(fresh);
+            throw;
+        }
+        ReplacePacked(fresh);
+        return true;
+    }
     // The leaf a lookup landed on; a change of it before the next lookup
     // counts toward unpacking the leaves of lookups at once.
     // A leaf that a lookup found and the caller then changed is seldom
@@ -411,6 +438,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t scan_calls = 0;
         // Changed lookup leaves moved out first when room was needed.
         std::uint64_t settled_victims = 0;
+        // Keys removed from leaves that stayed packed.
+        std::uint64_t packed_removals = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -594,6 +623,12 @@ class TIndexFile : public TFileHandler {
     // An unpinned page that has left the unpacked tier: packed, unless the
     // packed tier holds it already or a scan read it and nothing else.
     void PackPage(TPage* page);
+    // RemoveFromPackedLeaf's new packed page, not yet in the tier; null
+    // where the removal needs the leaf unpacked.
+    PackedPage* PackedLeafWithout(int slot, std::uint32_t offset, const std::uint8_t* key,
+                                  const KeyCompare& compare);
+    // The packed page at `fresh`'s offset gives way to `fresh`.
+    void ReplacePacked(PackedPage* fresh);
     // Whether a packed page holds entries at full width, packed from them
     // (its header whole in the first run): ReadPlainPacked reads it.
     bool PlainPacked(const PackedPage& packed) const;
@@ -743,6 +778,10 @@ class TIndexFile : public TFileHandler {
     std::uint32_t seek_offset_ = 0;
     std::size_t seek_size_ = 0;
     std::array<std::uint8_t, kIndexPageSize> seek_image_{};
+    // A packed leaf's image while a key is removed from it, and its packing.
+    std::array<std::uint8_t, kIndexPageSize> removal_image_{};
+    // The runs as packed, with a header run and a join or a split more.
+    std::array<std::uint8_t, kMaxPackedImage + 16> removal_packed_{};
     // How many of the recent lookups' leaves were changed before the next
     // lookup, counted up and down between 0 and kLookupsWeighed.
     static constexpr int kLookupsWeighed = 16;

@@ -271,9 +271,16 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         }
         page->SeekNearest(key, compare_);
         const std::int64_t pos = page->ReadPosition();
-        PinnedPage child(file_, file_.GetPage(slot_, page->PointerAt(pos)));
-        child->SetParent(page->Offset());
+        const std::uint32_t child_offset = page->PointerAt(pos);
         path.push_back({std::move(page), pos});
+        // A leaf that only loses an entry is changed where it stands packed: unpacking it
+        // would push another page out of the unpacked tier to make room.
+        if (file_.RemoveFromPackedLeaf(slot_, child_offset, key, compare_,
+                                       [&] { AdjustCounts(file_, path, -1); })) {
+            return true;
+        }
+        PinnedPage child(file_, file_.GetPage(slot_, child_offset));
+        child->SetParent(path.back().page->Offset());
         page = std::move(child);
     }
     if (!page->SeekExact(key, compare_))

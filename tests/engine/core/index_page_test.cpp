@@ -3571,5 +3571,121 @@ TEST(IndexEvictions, MixedLayoutRemovalsWriteTheSameBytesAtEveryFlushThroughAnyC
     }
 }
 
+// A key removed from a plain leaf that stands packed changes that leaf where it stands, unless
+// the removal reaches another page: the leaf's first key (its parents hold it too) or a leaf
+// falling below half full (it merges or takes entries from a neighbour), and never in a
+// scrambled file. Scattered removals, each leaf's first keys, removals that empty leaves, and
+// removals of keys already gone, searched by bytes and through a comparing function, over keys
+// padded with zeros and keys without any, through a cache of a few pages hold the same bytes at
+// every flush as through a cache that keeps every page unpacked, and read back as the models
+// say.
+TEST(IndexEvictions, RemovalsFromPackedLeavesWriteWhatUnpackedLeavesWrite) {
+    constexpr std::size_t k = 44;
+    constexpr std::uint32_t kRows = 4000;
+    const auto item_key = [](std::uint32_t id) {
+        return MakeKey(id * 7919 % 100003, id, k, false);
+    };
+    // Keys without a run of zeros, so that a leaf packs to one run of bytes.
+    const auto dense_key = [](std::uint32_t id) {
+        Key key(k, 0);
+        std::mt19937 bytes(id * 7919 % 100003);
+        for (std::size_t i = 0; i + 4 < k; ++i)
+            key[i] = static_cast<std::uint8_t>('a' + bytes() % 26);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    TempDir dir;
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "scrambled" : "plain");
+        std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+        for (const std::size_t capacity : {std::size_t{6}, std::size_t{kPageCacheCapacity}}) {
+            SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+            const std::string name =
+                dir.File("p" + std::to_string(encrypted) + "_" + std::to_string(capacity) + ".IDX");
+            auto file = NewIndexFile(name, encrypted, capacity);
+            file->AddIndex(Descriptor("ByBytes", k, false, 0));
+            file->AddIndex(Descriptor("ByFunction", k, false, 0));
+            file->AddIndex(Descriptor("Dense", k, false, 0));
+            std::map<Key, std::uint32_t> keys;
+            std::map<Key, std::uint32_t> dense;
+            std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+            const auto flush = [&] {
+                file->FlushPages();
+                file->WriteHeader(false);
+                images.push_back(testing_support::ReadBytes(name));
+            };
+            {
+                TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+                TIndexTree by_function(*file, 2, BytesCompare(k));
+                TIndexTree by_dense(*file, 3, KeyCompare::Bytes(k));
+                for (std::uint32_t id = 1; id <= kRows; ++id) {
+                    ASSERT_TRUE(by_bytes.Insert(item_key(id).data(), id));
+                    ASSERT_TRUE(by_function.Insert(item_key(id).data(), id));
+                    ASSERT_TRUE(by_dense.Insert(dense_key(id).data(), id));
+                    keys[item_key(id)] = id;
+                    dense[dense_key(id)] = id;
+                }
+                flush();
+                int removed = 0;
+                const auto remove = [&](const Key& key) {
+                    const std::uint32_t id = keys.at(key);
+                    ASSERT_TRUE(by_bytes.Delete(key.data()));
+                    ASSERT_TRUE(by_function.Delete(key.data()));
+                    ASSERT_TRUE(by_dense.Delete(dense_key(id).data()));
+                    keys.erase(key);
+                    dense.erase(dense_key(id));
+                    if (++removed % 40 == 0) {
+                        // A key already gone is not found, and changes nothing.
+                        ASSERT_FALSE(by_bytes.Delete(key.data()));
+                        ASSERT_FALSE(by_function.Delete(key.data()));
+                    }
+                    if (removed % 250 == 0)
+                        flush();
+                };
+                std::mt19937 random(17);
+                for (int round = 0; round < 3; ++round) {
+                    if (round == 1) {
+                        // The lowest keys in turn: each the first of its leaf.
+                        for (int n = 0; n < 300; ++n) {
+                            ASSERT_NO_FATAL_FAILURE(remove(Key(keys.begin()->first)));
+                        }
+                    } else {
+                        for (std::uint32_t id = 1; id <= kRows; ++id) {
+                            const bool go = round == 0 ? id % 7 == 3 : random() % 5 != 0;
+                            if (go && keys.contains(item_key(id))) {
+                                ASSERT_NO_FATAL_FAILURE(remove(item_key(id)));
+                            }
+                        }
+                    }
+                    flush();
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, keys));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, keys));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_dense, dense));
+                }
+            }
+            const std::uint64_t packed_removals = file->GetStatistics().packed_removals;
+            if (capacity == 6 && !encrypted) {
+                EXPECT_GT(packed_removals, 500u);
+            } else {
+                EXPECT_EQ(packed_removals, 0u);
+            }
+            file->Close();
+            file->Open();
+            TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+            TIndexTree by_function(*file, 2, BytesCompare(k));
+            TIndexTree by_dense(*file, 3, KeyCompare::Bytes(k));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, keys));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, keys));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_dense, dense));
+        }
+        ASSERT_EQ(flushes.size(), 2u);
+        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        EXPECT_GT(flushes[0].front().size(), 64 * kIndexPageSize);
+        for (std::size_t i = 0; i < flushes[0].size(); ++i)
+            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
+    }
+}
+
 }  // namespace
 }  // namespace strata
