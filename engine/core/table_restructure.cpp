@@ -465,6 +465,8 @@ class Restructure {
     }
 
     bool CopyRecords(TDataTable& table, TDataCursor& target) {
+        LoadLocaleFormats(cursor_.GetLanguageID(), cursor_.GetSortID(), old_format_);
+        LoadLocaleFormats(definition_.language, definition_.sort, new_format_);
         std::vector<std::uint8_t> source(cursor_.GetRecordSize());
         std::vector<std::uint8_t> copy(target.GetRecordSize());
         const std::uint32_t slots = table.DataFile().GetRecordSlots();
@@ -504,10 +506,13 @@ class Restructure {
                 std::vector<std::uint8_t> value(
                     std::max<std::size_t>(FieldDataSize(old), FieldDataSize(wanted)) + 16, 0);
                 cursor_.GetField(p, source, is_null, std::span(value).first(FieldDataSize(old)));
-                const bool converted =
-                    ConvertValue(FieldType(old), FieldDataSize(old), FieldDecimals(old),
-                                 std::as_writable_bytes(std::span(value)), FieldDecimals(wanted),
-                                 FieldDataSize(wanted), FieldType(wanted));
+                // Texts are read by the formats of the table that holds them (a date written
+                // as text goes by the new table's), never by the machine's settings.
+                const bool converted = ConvertValue(
+                    FieldType(old), FieldDataSize(old), FieldDecimals(old),
+                    std::as_writable_bytes(std::span(value)), FieldDecimals(wanted),
+                    FieldDataSize(wanted), FieldType(wanted),
+                    FieldType(old) == kTypeString ? old_format_ : new_format_);
                 if (!converted) {
                     if (!Lost(DataLostCause::ConversionFailed, FieldName(old)))
                         return false;
@@ -573,6 +578,8 @@ class Restructure {
     std::vector<FieldDescriptor> old_fields_;
     bool suppress_ = false;
     std::string last_error_;
+    db::TFormatSettings old_format_;
+    db::TFormatSettings new_format_;
 };
 
 }  // namespace

@@ -6,8 +6,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <array>
 
 #include "engine/core/table_repair.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/value_convert.h"
 #include "tests/engine/core/cursor_test_support.h"
 
 namespace strata {
@@ -76,6 +82,25 @@ class TableRestructure : public CursorTest {
     }
     bool Exists(std::string_view ext) const {
         return std::filesystem::exists(dir.File("mailist" + std::string(ext)));
+    }
+    // Every file of the table by name, with its bytes.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (!entry.is_regular_file())
+                continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[entry.path().filename().string()] =
+                std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return files;
+    }
+    std::size_t PrivateFiles() const {
+        std::size_t n = 0;
+        const std::filesystem::path where = shm_.empty() ? dir.File("private") : shm_;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(where))
+            ++n;
+        return n;
     }
 
     std::string shm_;
@@ -265,6 +290,82 @@ TEST_F(TableRestructure, DroppedFieldAsksOncePerRecordUntilSuppressed) {
     EXPECT_EQ(c.GetFieldCount(), 7);
     EXPECT_EQ(c.GetTableRecordCount(), 3);
     c.Close();
+}
+
+// A table of one field of each kind, changed to other types: what converts is carried over,
+// each value that does not is reported by its field's name, and the rows stay.
+TEST_F(TableRestructure, ChangedFieldTypesConvertTheValuesOrReportThem) {
+    TableDefinition d;
+    d.fields = {MakeFieldDescriptor(1, "Id", 6, 29), MakeFieldDescriptor(2, "Number", 6),
+                MakeFieldDescriptor(3, "Text", 1, 0, 20), MakeFieldDescriptor(4, "Amount", 8, 0, 18, 2),
+                MakeFieldDescriptor(5, "Day", 2), MakeFieldDescriptor(6, "Memo", 3, 22)};
+    LayOut(d.fields);
+    d.indexes = {MakeIndex("", {1}, true), MakeIndex("ByNumber", {2}, false)};
+    TDataCursor& c = CreateAndOpen(d);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const auto put = [&](std::uint32_t field, std::string_view text) {
+        const FieldDescriptor& f = d.fields[field - 1];
+        std::vector<std::byte> value(256);
+        std::memcpy(value.data(), text.data(), text.size());
+        ASSERT_TRUE(ConvertValue(kTypeString, 255, 0, value, FieldDecimals(f), FieldDataSize(f),
+                                 FieldType(f), FixedFormatSettings()));
+        c.PutField(field, buffer, reinterpret_cast<const std::uint8_t*>(value.data()));
+    };
+    // Number, Text, Amount, Day, Memo.
+    const std::vector<std::array<const char*, 5>> rows = {
+        {"40000", "12", "1.25", "2024-02-29", "hello"},
+        {"-7", "abc", "-3", "1999-12-31", ""},
+        {"0", "2000-01-01", "99999.99", "0001-01-01", "memo text"},
+    };
+    for (const auto& row : rows) {
+        c.InitNewRecord(buffer);
+        for (std::uint32_t f = 2; f <= 5; ++f)
+            put(f, row[f - 2]);
+        c.InsertRecord(buffer, false);
+        if (*row[4] != 0) {
+            c.SetIndex(0);
+            c.Last();
+            ASSERT_EQ(c.GetPriorRecord(buffer), kErrNone);
+            ASSERT_EQ(c.OpenBlob(6, buffer, kBlobOpenReadWrite), kErrNone);
+            ASSERT_EQ(c.WriteBlob(6, buffer, static_cast<std::uint32_t>(std::strlen(row[4])),
+                                  reinterpret_cast<const std::uint8_t*>(row[4]), 0),
+                      kErrNone);
+            c.ModifyRecord(buffer, true, false);
+        }
+    }
+    c.Close();
+    TableDefinition changed = Current();
+    changed.fields[1] = MakeFieldDescriptor(2, "Number", 5);             // smallint
+    changed.fields[2] = MakeFieldDescriptor(3, "Text", 2);               // date
+    changed.fields[3] = MakeFieldDescriptor(4, "Amount", 6);             // integer
+    changed.fields[4] = MakeFieldDescriptor(5, "Day", 1, 0, 10);         // string
+    changed.fields[5] = MakeFieldDescriptor(6, "Memo", 1, 0, 10);        // string
+    std::vector<std::pair<int, std::string>> lost;
+    EXPECT_EQ(Run(changed, true,
+                  [&](int cause, std::string_view context, bool&, bool&) {
+                      lost.emplace_back(cause, std::string(context));
+                  }),
+              RestructureWay::FullRebuild);
+    // 40000 is no smallint, "12" and "abc" no dates, 99999.99 fits an integer only cut;
+    // memos do not become strings.
+    std::multiset<std::string> fields;
+    for (const auto& [cause, context] : lost) {
+        EXPECT_EQ(cause, 4) << context;
+        fields.insert(context);
+    }
+    EXPECT_EQ(fields.count("Number"), 1u);
+    EXPECT_EQ(fields.count("Text"), 2u);
+    EXPECT_EQ(fields.count("Memo"), 2u);
+    TDataCursor& after = NewCursor();
+    after.Open();
+    EXPECT_EQ(after.GetTableRecordCount(), 3);
+    std::vector<std::string> days;
+    std::vector<std::uint8_t> record(after.GetRecordSize());
+    after.First();
+    while (after.GetNextRecord(record) == kErrNone)
+        days.push_back(GetText(after, record, 5));
+    after.Close();
+    EXPECT_EQ(days, (std::vector<std::string>{"2024-02-29", "1999-12-31", "0001-01-01"}));
 }
 
 TEST_F(TableRestructure, AbortLeavesTheTableUnchanged) {
