@@ -508,11 +508,11 @@ class Restructure {
                 cursor_.GetField(p, source, is_null, std::span(value).first(FieldDataSize(old)));
                 // Texts are read by the formats of the table that holds them (a date written
                 // as text goes by the new table's), never by the machine's settings.
-                const bool converted = ConvertValue(
-                    FieldType(old), FieldDataSize(old), FieldDecimals(old),
-                    std::as_writable_bytes(std::span(value)), FieldDecimals(wanted),
-                    FieldDataSize(wanted), FieldType(wanted),
-                    FieldType(old) == kTypeString ? old_format_ : new_format_);
+                const bool converted =
+                    ConvertValue(FieldType(old), FieldDataSize(old), FieldDecimals(old),
+                                 std::as_writable_bytes(std::span(value)), FieldDecimals(wanted),
+                                 FieldDataSize(wanted), FieldType(wanted),
+                                 FieldType(old) == kTypeString ? old_format_ : new_format_);
                 if (!converted) {
                     if (!Lost(DataLostCause::ConversionFailed, FieldName(old)))
                         return false;

@@ -281,11 +281,16 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
 TEST_F(Filter, FieldsOfEveryTypeAgreeWithRecordByRecordEvaluation) {
     // Id, Small, Word, Flag, Money, Day, Clock, Stamp, Real, Text, Memo.
     TableDefinition d;
-    d.fields = {MakeFieldDescriptor(1, "Id", 6, 29),      MakeFieldDescriptor(2, "Small", 5),
-                MakeFieldDescriptor(3, "Word", 12),       MakeFieldDescriptor(4, "Flag", 4),
-                MakeFieldDescriptor(5, "Money", 8, 0, 18, 2), MakeFieldDescriptor(6, "Day", 2),
-                MakeFieldDescriptor(7, "Clock", 10),      MakeFieldDescriptor(8, "Stamp", 11),
-                MakeFieldDescriptor(9, "Real", 7),        MakeFieldDescriptor(10, "Text", 1, 0, 6),
+    d.fields = {MakeFieldDescriptor(1, "Id", 6, 29),
+                MakeFieldDescriptor(2, "Small", 5),
+                MakeFieldDescriptor(3, "Word", 12),
+                MakeFieldDescriptor(4, "Flag", 4),
+                MakeFieldDescriptor(5, "Money", 8, 0, 18, 2),
+                MakeFieldDescriptor(6, "Day", 2),
+                MakeFieldDescriptor(7, "Clock", 10),
+                MakeFieldDescriptor(8, "Stamp", 11),
+                MakeFieldDescriptor(9, "Real", 7),
+                MakeFieldDescriptor(10, "Text", 1, 0, 6),
                 MakeFieldDescriptor(11, "Memo", 3, 22)};
     LayOut(d.fields);
     const std::vector<std::vector<std::string>> pools = {
@@ -300,27 +305,66 @@ TEST_F(Filter, FieldsOfEveryTypeAgreeWithRecordByRecordEvaluation) {
         {"-1.5", "-0", "0", "2.25", "1e10"},
         {"", " ", "a", "A", "ab", "AB", "abc", "b", "zzzzz"},
     };
-    std::vector<std::string> filters = {
-        "Small < 0", "Small >= -2", "Small = 32767", "Small BETWEEN -2 AND 3",
-        "Small NOT IN (0, 3)", "Word > 1", "Word <= 40000", "Word IS NULL", "Word <> 1",
-        "Flag = TRUE", "Flag = FALSE", "Flag <> TRUE", "NOT Flag", "Flag IS NOT NULL",
-        "Money > 0", "Money = 12.34", "Money < -12", "Money BETWEEN 0 AND 12.34",
-        "Money IN (0.01, 99999.99)", "Day < '2000-01-01'", "Day >= '1999-12-31'",
-        "Day = '2024-02-29'", "Day BETWEEN '0001-01-01' AND '2000-01-01'", "Day IS NULL",
-        "Clock > '08:30:00'", "Clock <= '12:00:00'", "Clock = '00:00:00'",
-        "Stamp > '2000-01-01 00:00:00'", "Stamp <= '2000-01-01 00:00:00'",
-        "Stamp = '2024-02-29 12:00:00'", "Real > 0", "Real <= 2.25", "Real = 1e10", "Real = 0", "Real >= 0",
-        "Text = ''", "Text = ' '", "Text > 'a'", "Text < 'b'", "Text = 'a*'", "Text >= 'AB'",
-        "Text <> 'ab'", "Text IS NULL", "Text IN ('a', 'AB', 'zzzzz')", "UPPER(Text) = 'AB'",
-        "LOWER(Text) = 'ab'", "Text BETWEEN 'A' AND 'ab'", "Id > 50 AND Text = 'ab'",
-        "Memo IS NULL", "Memo IS NOT NULL AND Small > 0", "Memo LIKE '%x%' OR Day IS NULL",
-        "Small > 0 AND (Word = 1 OR Money > 0)", "NOT (Day > '2000-01-01' AND Clock IS NULL)",
-        "Day = '2000-01-01' AND Small = 3", "Day > '1999-12-31' AND Small < 0"};
+    std::vector<std::string> filters = {"Small < 0",
+                                        "Small >= -2",
+                                        "Small = 32767",
+                                        "Small BETWEEN -2 AND 3",
+                                        "Small NOT IN (0, 3)",
+                                        "Word > 1",
+                                        "Word <= 40000",
+                                        "Word IS NULL",
+                                        "Word <> 1",
+                                        "Flag = TRUE",
+                                        "Flag = FALSE",
+                                        "Flag <> TRUE",
+                                        "NOT Flag",
+                                        "Flag IS NOT NULL",
+                                        "Money > 0",
+                                        "Money = 12.34",
+                                        "Money < -12",
+                                        "Money BETWEEN 0 AND 12.34",
+                                        "Money IN (0.01, 99999.99)",
+                                        "Day < '2000-01-01'",
+                                        "Day >= '1999-12-31'",
+                                        "Day = '2024-02-29'",
+                                        "Day BETWEEN '0001-01-01' AND '2000-01-01'",
+                                        "Day IS NULL",
+                                        "Clock > '08:30:00'",
+                                        "Clock <= '12:00:00'",
+                                        "Clock = '00:00:00'",
+                                        "Stamp > '2000-01-01 00:00:00'",
+                                        "Stamp <= '2000-01-01 00:00:00'",
+                                        "Stamp = '2024-02-29 12:00:00'",
+                                        "Real > 0",
+                                        "Real <= 2.25",
+                                        "Real = 1e10",
+                                        "Real = 0",
+                                        "Real >= 0",
+                                        "Text = ''",
+                                        "Text = ' '",
+                                        "Text > 'a'",
+                                        "Text < 'b'",
+                                        "Text = 'a*'",
+                                        "Text >= 'AB'",
+                                        "Text <> 'ab'",
+                                        "Text IS NULL",
+                                        "Text IN ('a', 'AB', 'zzzzz')",
+                                        "UPPER(Text) = 'AB'",
+                                        "LOWER(Text) = 'ab'",
+                                        "Text BETWEEN 'A' AND 'ab'",
+                                        "Id > 50 AND Text = 'ab'",
+                                        "Memo IS NULL",
+                                        "Memo IS NOT NULL AND Small > 0",
+                                        "Memo LIKE '%x%' OR Day IS NULL",
+                                        "Small > 0 AND (Word = 1 OR Money > 0)",
+                                        "NOT (Day > '2000-01-01' AND Clock IS NULL)",
+                                        "Day = '2000-01-01' AND Small = 3",
+                                        "Day > '1999-12-31' AND Small < 0"};
     for (const bool descending : {false, true}) {
         SCOPED_TRACE(descending ? "descending" : "ascending");
         d.indexes = {MakeIndex("", {1}, true)};
-        const char* names[] = {"", "BySmall", "ByWord", "ByFlag", "ByMoney", "ByDay", "ByClock",
-                               "ByStamp", "ByReal", "ByText"};
+        const char* names[] = {"",      "BySmall", "ByWord",  "ByFlag", "ByMoney",
+                               "ByDay", "ByClock", "ByStamp", "ByReal", "ByText"};
         for (std::uint16_t f = 2; f <= 10; ++f) {
             // The day leads a two-field index; the text has one of each case rule.
             if (f == 6)
@@ -388,9 +432,8 @@ TEST_F(Filter, FieldsOfEveryTypeAgreeWithRecordByRecordEvaluation) {
                     TFilter* optimised = fast.AddFilter(text, options);
                     fast.ActivateFilter(optimised);
                     const std::vector<std::int32_t> expected = Ids(*slow);
-                    EXPECT_EQ(Ids(fast), expected)
-                        << "range " << in_range << " no case " << no_case << " level "
-                        << int(optimised->Level());
+                    EXPECT_EQ(Ids(fast), expected) << "range " << in_range << " no case " << no_case
+                                                   << " level " << int(optimised->Level());
                     // The filter's rows stay when the cursor turns to another index.
                     fast.CancelRange();
                     slow->CancelRange();

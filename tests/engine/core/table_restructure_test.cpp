@@ -5,11 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
-#include <array>
 
 #include "engine/core/table_repair.h"
 #include "engine/storage/data_types.h"
@@ -296,9 +296,10 @@ TEST_F(TableRestructure, DroppedFieldAsksOncePerRecordUntilSuppressed) {
 // each value that does not is reported by its field's name, and the rows stay.
 TEST_F(TableRestructure, ChangedFieldTypesConvertTheValuesOrReportThem) {
     TableDefinition d;
-    d.fields = {MakeFieldDescriptor(1, "Id", 6, 29), MakeFieldDescriptor(2, "Number", 6),
-                MakeFieldDescriptor(3, "Text", 1, 0, 20), MakeFieldDescriptor(4, "Amount", 8, 0, 18, 2),
-                MakeFieldDescriptor(5, "Day", 2), MakeFieldDescriptor(6, "Memo", 3, 22)};
+    d.fields = {
+        MakeFieldDescriptor(1, "Id", 6, 29),      MakeFieldDescriptor(2, "Number", 6),
+        MakeFieldDescriptor(3, "Text", 1, 0, 20), MakeFieldDescriptor(4, "Amount", 8, 0, 18, 2),
+        MakeFieldDescriptor(5, "Day", 2),         MakeFieldDescriptor(6, "Memo", 3, 22)};
     LayOut(d.fields);
     d.indexes = {MakeIndex("", {1}, true), MakeIndex("ByNumber", {2}, false)};
     TDataCursor& c = CreateAndOpen(d);
@@ -335,11 +336,11 @@ TEST_F(TableRestructure, ChangedFieldTypesConvertTheValuesOrReportThem) {
     }
     c.Close();
     TableDefinition changed = Current();
-    changed.fields[1] = MakeFieldDescriptor(2, "Number", 5);             // smallint
-    changed.fields[2] = MakeFieldDescriptor(3, "Text", 2);               // date
-    changed.fields[3] = MakeFieldDescriptor(4, "Amount", 6);             // integer
-    changed.fields[4] = MakeFieldDescriptor(5, "Day", 1, 0, 10);         // string
-    changed.fields[5] = MakeFieldDescriptor(6, "Memo", 1, 0, 10);        // string
+    changed.fields[1] = MakeFieldDescriptor(2, "Number", 5);       // smallint
+    changed.fields[2] = MakeFieldDescriptor(3, "Text", 2);         // date
+    changed.fields[3] = MakeFieldDescriptor(4, "Amount", 6);       // integer
+    changed.fields[4] = MakeFieldDescriptor(5, "Day", 1, 0, 10);   // string
+    changed.fields[5] = MakeFieldDescriptor(6, "Memo", 1, 0, 10);  // string
     std::vector<std::pair<int, std::string>> lost;
     EXPECT_EQ(Run(changed, true,
                   [&](int cause, std::string_view context, bool&, bool&) {
