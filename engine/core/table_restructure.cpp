@@ -82,6 +82,12 @@ class Restructure {
         if (definition_.fields.size() > options_.max_fields)
             RaiseEngineError(kErrInvalidField, cursor_.TableName());
         Renumber();
+        // Changes a batch holds for the table are written first: the index backup copies the
+        // file, and calling the rebuild off drops what the table holds unwritten.
+        const int released =
+            cursor_.Directory().ReleaseIdleTable(cursor_.TableName(), cursor_.InMemory());
+        if (released < 0)
+            RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor_.TableName());
         cursor_.Open();
         try {
             TDataTable& table = *cursor_.Table();

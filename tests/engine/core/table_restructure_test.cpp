@@ -369,6 +369,131 @@ TEST_F(TableRestructure, ChangedFieldTypesConvertTheValuesOrReportThem) {
     EXPECT_EQ(days, (std::vector<std::string>{"2024-02-29", "1999-12-31", "0001-01-01"}));
 }
 
+// Whatever stops a restructure part way (a callback that throws, a blob the copy cannot read)
+// leaves every file of the table byte for byte as it was, and no work table behind.
+TEST_F(TableRestructure, FailuresPartWayLeaveTheTableAsItWas) {
+    TableDefinition d = ListTableDefinition();
+    d.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(d.fields);
+    TDataCursor& c = CreateAndOpen(d);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const std::string memo(1500, 'n');  // several blocks
+    for (int i = 0; i < 40; ++i) {
+        c.InitNewRecord(buffer);
+        PutText(c, buffer, 2, "u" + std::to_string(i) + "@x");
+        PutText(c, buffer, 3, i % 2 == 0 ? "same" : "other");
+        PutInt(c, buffer, 4, i);
+        ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), kErrNone);
+        ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(memo.size()),
+                              reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                  kErrNone);
+        c.InsertRecord(buffer, false);
+        c.FreeBlobs();
+    }
+    c.Close();
+    const TableDefinition current = Current();
+    // A full rebuild: Category dropped (asks per record); an index rebuild: a unique index
+    // over Category's duplicates.
+    TableDefinition dropped = current;
+    dropped.fields.erase(dropped.fields.begin() + 2);
+    dropped.indexes.erase(dropped.indexes.begin() + 2);
+    TableDefinition unique = current;
+    unique.indexes.push_back(MakeIndex("ByCategoryOnce", {3}, true));
+    struct Case {
+        const char* what;
+        const TableDefinition* definition;
+        bool throw_in_progress;
+    };
+    for (const Case& test : {Case{"full rebuild, data lost", &dropped, false},
+                             Case{"full rebuild, progress", &dropped, true},
+                             Case{"index rebuild, data lost", &unique, false},
+                             Case{"index rebuild, progress", &unique, true}}) {
+        SCOPED_TRACE(test.what);
+        const auto before = Snapshot();
+        const std::size_t private_files = PrivateFiles();
+        int calls = 0;
+        TDataCursor& r = NewCursor();
+        RestructureOptions options;
+        EXPECT_THROW(RestructureTable(
+                         r, *test.definition, options,
+                         [&](std::uint32_t, int) {
+                             if (test.throw_in_progress && ++calls == 7)
+                                 throw std::runtime_error("progress stopped");
+                         },
+                         [&](int, std::string_view, bool&, bool&) {
+                             if (!test.throw_in_progress && ++calls == 3)
+                                 throw std::runtime_error("asked to stop");
+                         }),
+                     std::runtime_error);
+        EXPECT_EQ(Snapshot(), before);
+        EXPECT_EQ(PrivateFiles(), private_files);
+        EXPECT_EQ(ItemsBy("ByCategory").size(), 40u);
+    }
+    // A blob the copy cannot read: the blob file cut after the first memos.
+    const std::string blb = dir.File("mailist.BLB");
+    std::filesystem::resize_file(blb, 512 + 512 * 30);
+    const auto before = Snapshot();
+    const std::size_t private_files = PrivateFiles();
+    TableDefinition wider = current;
+    wider.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+    EXPECT_NE(CodeOf([&] { Run(wider, true, [](int, std::string_view, bool&, bool&) {}); }), 0);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(PrivateFiles(), private_files);
+}
+
+// A restructure needs the table to itself: refused while another program or another cursor
+// of this one holds it, whatever way it would take, and then nothing changes.
+TEST_F(TableRestructure, RefusedWhileTheTableIsHeldElsewhere) {
+    MakeList({{"a@x", "news"}, {"b@x", "misc"}});
+    TableDefinition longer = Current();
+    longer.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+    TableDefinition indexed = Current();
+    indexed.indexes.push_back(MakeIndex("ByName", {6}, false));
+    TDataCursor& holder = NewCursor("mailist", false);
+    holder.Open();
+    for (const TableDefinition* d : {&longer, &indexed}) {
+        const auto before = Snapshot();
+        EXPECT_NE(CodeOf([&] { Run(*d); }), 0);
+        EXPECT_EQ(Snapshot(), before);
+    }
+    EXPECT_EQ(Items(holder), (std::vector<std::string>{"a@x", "b@x"}));
+    holder.Close();
+    // Inside an update batch, rows written in it before are carried over, by each way, and
+    // kept when the restructure is called off.
+    const auto stop = [](int, std::string_view, bool& go_on, bool&) { go_on = false; };
+    struct Case {
+        RestructureWay way;
+        TDataCursor::DataLostHandler lost;
+        std::size_t rows;
+    };
+    int round = 0;
+    for (const Case& test :
+         {Case{RestructureWay::FullRebuild, {}, 3}, Case{RestructureWay::IndexRebuild, stop, 4},
+          Case{RestructureWay::IndexRebuild, {}, 5}, Case{RestructureWay::HeaderUpdate, {}, 6}}) {
+        SCOPED_TRACE(round);
+        TableDefinition d = Current();
+        if (test.way == RestructureWay::FullRebuild)
+            d.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+        else if (test.lost)
+            d.indexes.push_back(MakeIndex("ByCategoryOnce", {3}, true));
+        else if (test.way == RestructureWay::IndexRebuild)
+            d.indexes.push_back(MakeIndex("ByName", {6}, false));
+        else
+            d.description = "members";
+        directory->BeginUpdateBatch();
+        TDataCursor& writer = NewCursor();
+        writer.Open();
+        InsertEntry(writer, "c" + std::to_string(round++) + "@x", "news", 1);
+        writer.Close();
+        EXPECT_EQ(Run(d, true, test.lost), test.way);
+        directory->EndUpdateBatch(true);
+        EXPECT_EQ(ItemsBy("ByItem").size(), test.rows);
+        std::size_t lines = 0;
+        RepairTable(NewCursor(), true, 0, {}, [&](std::string_view) { ++lines; });
+        EXPECT_EQ(lines, 2u);
+    }
+}
+
 TEST_F(TableRestructure, AbortLeavesTheTableUnchanged) {
     MakeList({{"a@x", "news"}, {"b@x", "news"}});
     TableDefinition d = Current();
