@@ -446,6 +446,62 @@ TEST_F(Filter, FieldsOfEveryTypeAgreeWithRecordByRecordEvaluation) {
     }
 }
 
+// A filtered cursor within a range keeps its view by the record hooks while it inserts,
+// changes and deletes rows (moving them in and out of the range and the filter): after every
+// step its rows and count equal a fresh cursor's, in both key directions.
+TEST_F(Filter, ViewsKeptByTheRecordHooksEqualAFreshEvaluation) {
+    for (const bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "descending" : "ascending");
+        std::mt19937 random(descending ? 21u : 22u);
+        TDataCursor& c = CreateAndOpen(RandomTableDefinition(0, descending),
+                                       descending ? "hooks_down" : "hooks_up");
+        Fill(c, random);
+        std::vector<std::uint8_t> low(c.GetRecordSize());
+        std::vector<std::uint8_t> high(c.GetRecordSize());
+        PutInt(c, low, 3, descending ? 4 : 0);
+        PutInt(c, high, 3, descending ? 0 : 4);
+        const auto prepare = [&](TDataCursor& t) {
+            t.SetIndex(1);  // ByBounce
+            t.SetRangeKeys(false, low, 1, high, 1);
+            t.ActivateFilter(t.AddFilter("Name >= 'b' OR Category = 'A'", {}));
+        };
+        prepare(c);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        static const char* names[] = {"a", "ab", "b", "ba", "c", "zz"};
+        for (int step = 0; step < 150; ++step) {
+            SCOPED_TRACE(step);
+            const int what = static_cast<int>(random() % 3);
+            if (what == 0 || c.GetRecordCount() == 0) {
+                c.InitNewRecord(buffer);
+                PutText(c, buffer, 2, names[random() % 6]);
+                PutInt(c, buffer, 3, static_cast<std::int32_t>(random() % 10) - 3);
+                if (random() % 2 != 0)
+                    PutText(c, buffer, 5, "A");
+                c.InsertRecord(buffer, false);
+            } else {
+                c.First();
+                c.Move(1 + static_cast<std::int64_t>(random() % c.GetRecordCount()));
+                if (c.GetCurrentRecord(buffer, false) != kErrNone)
+                    continue;
+                if (what == 1) {
+                    PutText(c, buffer, 2, names[random() % 6]);
+                    PutInt(c, buffer, 3, static_cast<std::int32_t>(random() % 10) - 3);
+                    c.ModifyRecord(buffer, true, false);
+                } else {
+                    c.DeleteRecord(buffer, true);
+                }
+            }
+            auto fresh = c.CloneCursor();
+            fresh->DropFilter(nullptr);
+            fresh->CancelRange();
+            prepare(*fresh);
+            const std::vector<std::int32_t> expected = Ids(*fresh);
+            ASSERT_EQ(Ids(c), expected);
+            ASSERT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(expected.size()));
+        }
+    }
+}
+
 TEST_F(Filter, LevelsFollowTheIndexes) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     struct Case {

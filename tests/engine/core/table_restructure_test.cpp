@@ -15,6 +15,7 @@
 #include "engine/storage/data_types.h"
 #include "engine/storage/value_convert.h"
 #include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/two_programs.h"
 
 namespace strata {
 namespace {
@@ -443,7 +444,7 @@ TEST_F(TableRestructure, FailuresPartWayLeaveTheTableAsItWas) {
 
 // A restructure needs the table to itself: refused while another program or another cursor
 // of this one holds it, whatever way it would take, and then nothing changes.
-TEST_F(TableRestructure, RefusedWhileTheTableIsHeldElsewhere) {
+TEST_F(TableRestructure, RefusedWhileHeldElsewhereAndInABatchCarriesItsRows) {
     MakeList({{"a@x", "news"}, {"b@x", "misc"}});
     TableDefinition longer = Current();
     longer.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
@@ -458,6 +459,27 @@ TEST_F(TableRestructure, RefusedWhileTheTableIsHeldElsewhere) {
     }
     EXPECT_EQ(Items(holder), (std::vector<std::string>{"a@x", "b@x"}));
     holder.Close();
+    {
+        SecondProgram other([&](SecondProgram& self) {
+            TDataSession own;
+            TDataCursor reader(*own.OpenDirectory("DB", dir.Path().string()));
+            reader.SetTableName("mailist");
+            reader.SetExclusive(false);
+            reader.Open();
+            self.Signal();
+            self.AwaitGo();
+            reader.Close();
+            return 0;
+        });
+        ASSERT_TRUE(other.AwaitSignal());
+        for (const TableDefinition* d : {&longer, &indexed}) {
+            const auto before = Snapshot();
+            EXPECT_NE(CodeOf([&] { Run(*d); }), 0);
+            EXPECT_EQ(Snapshot(), before);
+        }
+        other.Go();
+        EXPECT_EQ(other.Wait(), 0);
+    }
     // Inside an update batch, rows written in it before are carried over, by each way, and
     // kept when the restructure is called off.
     const auto stop = [](int, std::string_view, bool& go_on, bool&) { go_on = false; };
