@@ -180,7 +180,7 @@ TFilter* TDataCursor::AddFilter(std::string_view text, const FilterOptions& opti
     ExpTokenPtr tree = parser.ParseFilter(text, kParsePredicates);
     if (!tree)
         Raise(kErrFilter, {}, {}, "filter expression is empty");
-    const ExpressionErrorInfo errors{kErrFilter, BaseName(), " filter expression"};
+    const ExpressionErrorInfo errors{kErrFilter, BaseName(), "filter expression"};
     CheckExpressionTypes(
         errors, true,
         [this](TExpToken& column) {

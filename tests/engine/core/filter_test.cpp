@@ -568,6 +568,33 @@ TEST_F(Filter, ErrorsAndHandles) {
     EXPECT_EQ(CodeOf([&] { c.AddFilter("Bounces > 1", {}); }), kErrTooManyFilters);
 }
 
+// Every message names the table and ends in the words " in filter expression" (one blank),
+// whether the parser or the type check finds the fault.
+TEST_F(Filter, MessagesNameTheTableAndEndInTheContext) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    const std::string head = "Filter error for table 'mailist' - ";
+    for (const auto& [text, message] : std::vector<std::pair<const char*, std::string>>{
+             {"   ", "filter expression is empty"},
+             {"Bounces + 1", "filter expression must be a boolean expression"},
+             {"Nope = 1",
+              "Invalid column name 'Nope' or table correlation name '' specified in "
+              "filter expression"},
+             {"Item = 'abc", "Missing single quote after 'abc' in filter expression"},
+             {"Bounces > 1 Bounces",
+              "Unknown or unexpected symbol 'Bounces' found in filter expression"},
+         }) {
+        try {
+            c.AddFilter(text, {});
+            ADD_FAILURE() << text;
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrFilter);
+            const std::string what = error.what();
+            EXPECT_NE(what.find(head + message), std::string::npos) << what;
+            EXPECT_EQ(what.find("  "), std::string::npos) << what;
+        }
+    }
+}
+
 TEST_F(Filter, CallbackFiltersAndRecordHooks) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     for (int i = 0; i < 6; ++i)
