@@ -240,36 +240,69 @@ void TDataCursor::DropFilter(TFilter* filter) {
     });
 }
 
+std::vector<TFilter*> TDataCursor::SetFiltersActive(TFilter* filter) {
+    std::vector<TFilter*> activated;
+    for (const auto& f : filters_) {
+        if ((filter == nullptr || f.get() == filter) && !f->Active()) {
+            f->SetActive(true);
+            activated.push_back(f.get());
+        }
+    }
+    return activated;
+}
+
+void TDataCursor::UndoActivation(const std::vector<TFilter*>& activated) noexcept {
+    // A filter whose evaluation failed (a callback that threw, a blob that could not be read)
+    // would show a view built part way: the cursor goes back to the filters it had.
+    for (TFilter* f : activated)
+        f->SetActive(false);
+    try {
+        CursorOperation::Run(*this, [&] {
+            UpdateBitmapsInUse();
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+    }
+}
+
 void TDataCursor::ActivateFilter(TFilter* filter) {
     CheckOpen();
     if (filter != nullptr && FindFilter(filter) == nullptr)
         Raise(kErrInvalidFilterHandle);
-    for (const auto& f : filters_) {
-        if (filter == nullptr || f.get() == filter)
-            f->SetActive(true);
+    const std::vector<TFilter*> activated = SetFiltersActive(filter);
+    try {
+        CursorOperation::Run(*this, [&] {
+            UpdateBitmapsInUse();
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+        UndoActivation(activated);
+        throw;
     }
-    CursorOperation::Run(*this, [&] {
-        UpdateBitmapsInUse();
-        Resync();
-        Reposition();
-    });
 }
 
 EngineErrorCode TDataCursor::ActivateAndReadFirst(TFilter* filter, RecordBuffer buffer) {
     CheckOpen();
     if (filter == nullptr || FindFilter(filter) == nullptr)
         Raise(kErrInvalidFilterHandle);
-    filter->SetActive(true);
-    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
-        UpdateBitmapsInUse();
-        Resync();
-        if (!StepToFirstVisible()) {
-            SetNoRecord();
-            ClearRecordBuffer(buffer);
-            return kErrEndOfFile;
-        }
-        return ReadCurrentInto(buffer);
-    });
+    const std::vector<TFilter*> activated = SetFiltersActive(filter);
+    try {
+        return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+            UpdateBitmapsInUse();
+            Resync();
+            if (!StepToFirstVisible()) {
+                SetNoRecord();
+                ClearRecordBuffer(buffer);
+                return kErrEndOfFile;
+            }
+            return ReadCurrentInto(buffer);
+        });
+    } catch (...) {
+        UndoActivation(activated);
+        throw;
+    }
 }
 
 bool TDataCursor::StepToFirstVisible() {
