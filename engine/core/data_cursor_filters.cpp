@@ -381,12 +381,27 @@ void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
     if (found == nullptr || !found->Active())
         Raise(kErrInvalidFilterHandle);
     Normalise(*tree);
-    found->SetExpression(std::move(tree));
-    found->SetLevel(PlanNode(*found->Expression(), false).level);
-    CursorOperation::Run(*this, [&] {
-        Resync();
-        Reposition();
-    });
+    const std::uint8_t old_level = found->Level();
+    ExpTokenPtr old = found->SetExpression(std::move(tree));
+    try {
+        found->SetLevel(PlanNode(*found->Expression(), false).level);
+        CursorOperation::Run(*this, [&] {
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+        // The view goes back to the expression that could be evaluated.
+        found->SetExpression(std::move(old));
+        found->SetLevel(old_level);
+        try {
+            CursorOperation::Run(*this, [&] {
+                Resync();
+                Reposition();
+            });
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void TDataCursor::UpdateBitmapsInUse() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -644,6 +645,48 @@ TEST_F(Filter, AFilterWhoseEvaluationFailsIsNotLeftActive) {
     }
     armed = false;
     c.ActivateFilter(failing);
+    EXPECT_EQ(Items(c), before);
+}
+
+// The same for an expression that cannot be evaluated (a memo whose blocks are gone), given
+// to an active filter as its new expression: the filter keeps its old one and its rows.
+TEST_F(Filter, AnExpressionThatCannotBeEvaluatedLeavesTheOldOne) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    {
+        TDataCursor& c = CreateAndOpen(definition);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        const std::string memo(2000, 'x');
+        for (int i = 0; i < 6; ++i) {
+            c.InitNewRecord(buffer);
+            PutText(c, buffer, 2, "u" + std::to_string(i) + "@x");
+            PutInt(c, buffer, 4, i);
+            ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
+            ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(memo.size()),
+                                  reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                      0);
+            c.InsertRecord(buffer, false);
+            c.FreeBlobs();
+        }
+        c.Close();
+    }
+    std::filesystem::resize_file(dir.File("mailist.BLB"), 512 + 512 * 6);
+    TDataCursor& c = NewCursor();
+    c.Open();
+    TFilter* filter = c.AddFilter("Bounces < 4", {});
+    c.ActivateFilter(filter);
+    const std::vector<std::string> before = {"u0@x", "u1@x", "u2@x", "u3@x"};
+    TFilter* probe = c.AddFilter("Notes LIKE '%y%'", {});
+    ExpTokenPtr unreadable = CopyTokenTree(probe->Expression());
+    EXPECT_NE(CodeOf([&] { c.ActivateFilter(probe); }), 0);
+    EXPECT_FALSE(probe->Active());
+    c.DropFilter(probe);
+    const TExpToken* kept = filter->Expression();
+    EXPECT_NE(CodeOf([&] { c.SetFilterExpression(std::move(unreadable), filter); }), 0);
+    EXPECT_EQ(filter->Expression(), kept);
+    EXPECT_TRUE(filter->Active());
+    EXPECT_EQ(c.GetRecordCount(), 4);
     EXPECT_EQ(Items(c), before);
 }
 
