@@ -540,7 +540,17 @@ class Restructure {
                         ? DataLostCause::ValidityViolation
                         : DataLostCause::InsertFailed;
                 target.FreeBlobs();
-                if (!Lost(cause, cause == DataLostCause::InsertFailed ? "" : error.what()))
+                // The error's own text, naming the table restructured rather than the work
+                // table the row was copied into (as the index rebuild names it).
+                std::string context;
+                if (cause != DataLostCause::InsertFailed) {
+                    EngineErrorTexts texts;
+                    texts.table_name = cursor_.BaseName();
+                    texts.field_name = GetLastEngineErrorText(0);
+                    texts.index_name = GetLastEngineErrorText(2);
+                    context = FormatEngineErrorMessage(code, texts);
+                }
+                if (!Lost(cause, context))
                     return false;
             }
             target.FreeBlobs();

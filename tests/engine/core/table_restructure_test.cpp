@@ -219,6 +219,34 @@ TEST_F(TableRestructure, PrimaryKeyViolationNamesTheIndexItsOwnWay) {
     EXPECT_EQ(ItemsBy(""), (std::vector<std::string>{"c@x", "a@x"}));
 }
 
+// Rows a full rebuild cannot copy (a duplicate under a new unique index, a value a field now
+// requires) are reported with the error's own text under the table's name, as the index
+// rebuild reports them, and dropped when the callback goes on.
+TEST_F(TableRestructure, RowsTheCopyRefusesAreReportedUnderTheTablesName) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        InsertEntry(c, "a@x", "news", 1);
+        InsertEntry(c, "b@x", "news", 2);
+        InsertEntry(c, "c@x", "misc", -1);
+        c.Close();
+    }
+    TableDefinition d = Current();
+    d.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 60);
+    d.fields[3][fd::kRequired] = 1;
+    d.indexes.push_back(MakeIndex("OneCategory", {3}, true));
+    std::vector<std::pair<int, std::string>> lost;
+    EXPECT_EQ(Run(d, true,
+                  [&](int cause, std::string_view context, bool&, bool&) {
+                      lost.emplace_back(cause, std::string(context));
+                  }),
+              RestructureWay::FullRebuild);
+    const std::vector<std::pair<int, std::string>> expected = {
+        {1, "Duplicate key found in index 'ONECATEGORY' of table 'mailist'"},
+        {2, "A value must be provided for the field 'Bounces' in table 'mailist'"}};
+    EXPECT_EQ(lost, expected);
+    EXPECT_EQ(ItemsBy(""), (std::vector<std::string>{"a@x"}));
+}
+
 TEST_F(TableRestructure, DuplicatesUnderANewUniqueIndex) {
     for (const bool proceed : {false, true}) {
         MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "misc"}, {"d@x", "news"}});
