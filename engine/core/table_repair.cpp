@@ -341,8 +341,8 @@ class RecordPass {
             // A chain an earlier record holds is that record's: sharing it, a change of
             // either memo would free or overwrite the other's.
             if (!claimed_blobs_.insert(reference).second) {
-                Log("Invalid BLOB offset in BLOB file for physical record # " +
-                    std::to_string(r) + ", " + Ending());
+                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
+                    ", " + Ending());
                 if (!verify_only_) {
                     ClearBlobField(record, d);
                     changed = true;
@@ -377,8 +377,8 @@ class RecordPass {
             }
             // A live record's blob: only the deleted record's reference goes.
             if (live_blobs_.contains(reference)) {
-                Log("Invalid BLOB offset in BLOB file for physical record # " +
-                    std::to_string(r) + ", " + Ending());
+                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
+                    ", " + Ending());
                 if (!verify_only_) {
                     ClearBlobField(record, d);
                     changed = true;
