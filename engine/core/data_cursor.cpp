@@ -221,9 +221,11 @@ void TDataCursor::Open() {
     open_ = true;
     try {
         media_read_only_ = table_->MediaReadOnly();
-        if (table_->UseCount() == 1 && !repair_mode_ && !table_->HeaderChangesPending()) {
+        if (table_->UseCount() == 1 && table_->FilesJustOpened() && !repair_mode_ &&
+            !table_->HeaderChangesPending()) {
             // Counts read from the header size the caches and bitmaps, so
-            // they are held against the file before anything uses them.
+            // they are held against the file before anything uses them. A table a batch
+            // kept open holds its records ahead of its files.
             if (restructure_mode_)
                 table_->DataFile().CheckSizes();
             else

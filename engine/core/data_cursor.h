@@ -611,6 +611,9 @@ class TDataCursor final : public TFileCursor {
     };
     TFilter* FindFilter(TFilter* filter) const;
     TFilter* InstallFilter(std::unique_ptr<TFilter> filter);
+    // Sets the filter (or every filter) active; gives those that were not.
+    std::vector<TFilter*> SetFiltersActive(TFilter* filter);
+    void UndoActivation(const std::vector<TFilter*>& activated) noexcept;
     void UpdateBitmapsInUse();
     void CombineFilters();
     void BuildLiveBitmap();

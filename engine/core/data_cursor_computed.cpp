@@ -41,7 +41,7 @@ void TDataCursor::SetFieldExpression(std::uint32_t number, std::string_view text
     if (!tree)
         Raise(kErrInvalidValidityCheck, FieldName(field));
     const ExpressionErrorInfo errors{kErrInvalidValidityCheck, BaseName(),
-                                     " computed field expression"};
+                                     "computed field expression"};
     // Only stored fields resolve: a computed field never depends on another
     // one, so one pass in any order gives every value.
     CheckExpressionTypes(

@@ -180,7 +180,7 @@ TFilter* TDataCursor::AddFilter(std::string_view text, const FilterOptions& opti
     ExpTokenPtr tree = parser.ParseFilter(text, kParsePredicates);
     if (!tree)
         Raise(kErrFilter, {}, {}, "filter expression is empty");
-    const ExpressionErrorInfo errors{kErrFilter, BaseName(), " filter expression"};
+    const ExpressionErrorInfo errors{kErrFilter, BaseName(), "filter expression"};
     CheckExpressionTypes(
         errors, true,
         [this](TExpToken& column) {
@@ -240,36 +240,69 @@ void TDataCursor::DropFilter(TFilter* filter) {
     });
 }
 
+std::vector<TFilter*> TDataCursor::SetFiltersActive(TFilter* filter) {
+    std::vector<TFilter*> activated;
+    for (const auto& f : filters_) {
+        if ((filter == nullptr || f.get() == filter) && !f->Active()) {
+            f->SetActive(true);
+            activated.push_back(f.get());
+        }
+    }
+    return activated;
+}
+
+void TDataCursor::UndoActivation(const std::vector<TFilter*>& activated) noexcept {
+    // A filter whose evaluation failed (a callback that threw, a blob that could not be read)
+    // would show a view built part way: the cursor goes back to the filters it had.
+    for (TFilter* f : activated)
+        f->SetActive(false);
+    try {
+        CursorOperation::Run(*this, [&] {
+            UpdateBitmapsInUse();
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+    }
+}
+
 void TDataCursor::ActivateFilter(TFilter* filter) {
     CheckOpen();
     if (filter != nullptr && FindFilter(filter) == nullptr)
         Raise(kErrInvalidFilterHandle);
-    for (const auto& f : filters_) {
-        if (filter == nullptr || f.get() == filter)
-            f->SetActive(true);
+    const std::vector<TFilter*> activated = SetFiltersActive(filter);
+    try {
+        CursorOperation::Run(*this, [&] {
+            UpdateBitmapsInUse();
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+        UndoActivation(activated);
+        throw;
     }
-    CursorOperation::Run(*this, [&] {
-        UpdateBitmapsInUse();
-        Resync();
-        Reposition();
-    });
 }
 
 EngineErrorCode TDataCursor::ActivateAndReadFirst(TFilter* filter, RecordBuffer buffer) {
     CheckOpen();
     if (filter == nullptr || FindFilter(filter) == nullptr)
         Raise(kErrInvalidFilterHandle);
-    filter->SetActive(true);
-    return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
-        UpdateBitmapsInUse();
-        Resync();
-        if (!StepToFirstVisible()) {
-            SetNoRecord();
-            ClearRecordBuffer(buffer);
-            return kErrEndOfFile;
-        }
-        return ReadCurrentInto(buffer);
-    });
+    const std::vector<TFilter*> activated = SetFiltersActive(filter);
+    try {
+        return CursorOperation::Run(*this, [&]() -> EngineErrorCode {
+            UpdateBitmapsInUse();
+            Resync();
+            if (!StepToFirstVisible()) {
+                SetNoRecord();
+                ClearRecordBuffer(buffer);
+                return kErrEndOfFile;
+            }
+            return ReadCurrentInto(buffer);
+        });
+    } catch (...) {
+        UndoActivation(activated);
+        throw;
+    }
 }
 
 bool TDataCursor::StepToFirstVisible() {
@@ -348,12 +381,27 @@ void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
     if (found == nullptr || !found->Active())
         Raise(kErrInvalidFilterHandle);
     Normalise(*tree);
-    found->SetExpression(std::move(tree));
-    found->SetLevel(PlanNode(*found->Expression(), false).level);
-    CursorOperation::Run(*this, [&] {
-        Resync();
-        Reposition();
-    });
+    const std::uint8_t old_level = found->Level();
+    ExpTokenPtr old = found->SetExpression(std::move(tree));
+    try {
+        found->SetLevel(PlanNode(*found->Expression(), false).level);
+        CursorOperation::Run(*this, [&] {
+            Resync();
+            Reposition();
+        });
+    } catch (...) {
+        // The view goes back to the expression that could be evaluated.
+        found->SetExpression(std::move(old));
+        found->SetLevel(old_level);
+        try {
+            CursorOperation::Run(*this, [&] {
+                Resync();
+                Reposition();
+            });
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void TDataCursor::UpdateBitmapsInUse() {

@@ -177,6 +177,14 @@ TDataTable* TDataDirectory::CloseIdleTable(TDataTable* table) {
     return nullptr;
 }
 
+int TDataDirectory::ReleaseIdleTable(std::string_view name, bool in_memory) {
+    TDataTable* table = FindTable(name, in_memory);
+    if (table != nullptr && table->UseCount() > 0)
+        return Negative(kErrAccessDenied);
+    CloseIdleTable(table);
+    return 0;
+}
+
 int TDataDirectory::DeleteTable(std::string_view name, bool in_memory) {
     TDataTable* table = FindTable(name, in_memory);
     if (table != nullptr && table->UseCount() > 0)

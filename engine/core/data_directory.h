@@ -46,6 +46,10 @@ class TDataDirectory {
     int RenameTable(std::string_view name, std::string_view new_name, bool to_backup,
                     bool in_memory);
     std::string MakeTempTableName(bool in_memory);
+    // Writes and closes a table no cursor uses whose files a batch keeps open, so that its
+    // files hold every change and may be copied, moved or replaced. A negative engine code
+    // when a cursor uses it.
+    int ReleaseIdleTable(std::string_view name, bool in_memory);
     std::size_t TableCount() const noexcept { return tables_.size(); }
 
     void BeginUpdateBatch();

@@ -91,6 +91,7 @@ void TDataTable::BuildFileNames() {
 
 void TDataTable::Open() {
     use_count_ = 1;
+    files_just_opened_ = !open_;
     if (open_)
         return;
     index_recreated_ = false;

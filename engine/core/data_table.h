@@ -58,6 +58,9 @@ class TDataTable final : public TTableFileOwner {
     std::int32_t UseCount() const noexcept { return use_count_; }
     void AddRef() noexcept { ++use_count_; }
     bool IsOpen() const noexcept { return open_; }
+    // Whether the last Open read the files, rather than finding them kept open (inside a
+    // batch) with changes the files do not hold yet.
+    bool FilesJustOpened() const noexcept { return files_just_opened_; }
     bool Exclusive() const noexcept { return exclusive_; }
     void SetExclusive(bool value) noexcept { exclusive_ = value; }
     bool ReadOnly() const noexcept { return read_only_; }
@@ -205,6 +208,7 @@ class TDataTable final : public TTableFileOwner {
     std::int32_t use_count_ = 0;
     std::string name_;
     bool open_ = false;
+    bool files_just_opened_ = false;
     bool exclusive_ = false;
     bool read_only_ = false;
     bool media_read_only_ = false;

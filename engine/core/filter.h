@@ -27,7 +27,11 @@ class TFilter {
     void SetActive(bool value) noexcept { active_ = value; }
     bool IsCallback() const noexcept { return !expression_; }
     TExpToken* Expression() const noexcept { return expression_.get(); }
-    void SetExpression(ExpTokenPtr expression) { expression_ = std::move(expression); }
+    // Gives back the expression it replaces.
+    ExpTokenPtr SetExpression(ExpTokenPtr expression) {
+        std::swap(expression_, expression);
+        return expression;
+    }
     const TDataCursor::FilterOptions& Options() const noexcept { return options_; }
     const TDataCursor::FilterCallback& Callback() const noexcept { return callback_; }
     // 0 fully answered by index scans, 1 partly, 2 record by record.

@@ -143,9 +143,20 @@ class RecordPass {
         // New IDs are drawn above every ID in the table, so a reassigned
         // record never takes the ID of a record the pass has not reached yet.
         std::uint32_t highest = 0;
-        if (!verify_only_) {
-            for (std::uint32_t r = 1; r <= slots; ++r)
-                highest = std::max(highest, PinnedRecord(data_, r)->RecordId());
+        // The first blocks of the live records' blobs: a deleted record that still points at
+        // one must not free it under the live record.
+        const bool blobs = table_.HasBlobs() && !blob_fields_.empty();
+        if (!verify_only_ || blobs) {
+            for (std::uint32_t r = 1; r <= slots; ++r) {
+                PinnedRecord record(data_, r);
+                highest = std::max(highest, record->RecordId());
+                if (blobs && record->Status() != kDeletedStatus) {
+                    for (const FieldDescriptor& d : blob_fields_) {
+                        if (Reference(*record, d) != 0)
+                            live_blobs_.insert(Reference(*record, d));
+                    }
+                }
+            }
         }
         std::uint32_t max_id = 0;
         std::uint32_t live = 0;
@@ -327,6 +338,17 @@ class RecordPass {
                 }
                 continue;
             }
+            // A chain an earlier record holds is that record's: sharing it, a change of
+            // either memo would free or overwrite the other's.
+            if (!claimed_blobs_.insert(reference).second) {
+                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
+                    ", " + Ending());
+                if (!verify_only_) {
+                    ClearBlobField(record, d);
+                    changed = true;
+                }
+                continue;
+            }
             if (table_.BlobFile().CheckChain(&cursor_, verify_only_, blob_check_, r,
                                              BlobNumber(record, d), reference)) {
                 ClearBlobField(record, d);
@@ -347,6 +369,16 @@ class RecordPass {
             if (!ReferenceInsideFile(reference)) {
                 Log("Invalid BLOB offset into BLOB file for physical record # " +
                     std::to_string(r) + ", " + Ending());
+                if (!verify_only_) {
+                    ClearBlobField(record, d);
+                    changed = true;
+                }
+                continue;
+            }
+            // A live record's blob: only the deleted record's reference goes.
+            if (live_blobs_.contains(reference)) {
+                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
+                    ", " + Ending());
                 if (!verify_only_) {
                     ClearBlobField(record, d);
                     changed = true;
@@ -422,6 +454,8 @@ class RecordPass {
     std::uint16_t sort_;
     std::vector<IndexPlan> plans_;
     std::vector<FieldDescriptor> blob_fields_;
+    std::unordered_set<std::uint32_t> live_blobs_;
+    std::unordered_set<std::uint32_t> claimed_blobs_;
     std::vector<std::uint8_t> states_;
 };
 

@@ -82,6 +82,12 @@ class Restructure {
         if (definition_.fields.size() > options_.max_fields)
             RaiseEngineError(kErrInvalidField, cursor_.TableName());
         Renumber();
+        // Changes a batch holds for the table are written first: the index backup copies the
+        // file, and calling the rebuild off drops what the table holds unwritten.
+        const int released =
+            cursor_.Directory().ReleaseIdleTable(cursor_.TableName(), cursor_.InMemory());
+        if (released < 0)
+            RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor_.TableName());
         cursor_.Open();
         try {
             TDataTable& table = *cursor_.Table();
@@ -465,6 +471,8 @@ class Restructure {
     }
 
     bool CopyRecords(TDataTable& table, TDataCursor& target) {
+        LoadLocaleFormats(cursor_.GetLanguageID(), cursor_.GetSortID(), old_format_);
+        LoadLocaleFormats(definition_.language, definition_.sort, new_format_);
         std::vector<std::uint8_t> source(cursor_.GetRecordSize());
         std::vector<std::uint8_t> copy(target.GetRecordSize());
         const std::uint32_t slots = table.DataFile().GetRecordSlots();
@@ -504,10 +512,13 @@ class Restructure {
                 std::vector<std::uint8_t> value(
                     std::max<std::size_t>(FieldDataSize(old), FieldDataSize(wanted)) + 16, 0);
                 cursor_.GetField(p, source, is_null, std::span(value).first(FieldDataSize(old)));
+                // Texts are read by the formats of the table that holds them (a date written
+                // as text goes by the new table's), never by the machine's settings.
                 const bool converted =
                     ConvertValue(FieldType(old), FieldDataSize(old), FieldDecimals(old),
                                  std::as_writable_bytes(std::span(value)), FieldDecimals(wanted),
-                                 FieldDataSize(wanted), FieldType(wanted));
+                                 FieldDataSize(wanted), FieldType(wanted),
+                                 FieldType(old) == kTypeString ? old_format_ : new_format_);
                 if (!converted) {
                     if (!Lost(DataLostCause::ConversionFailed, FieldName(old)))
                         return false;
@@ -529,7 +540,17 @@ class Restructure {
                         ? DataLostCause::ValidityViolation
                         : DataLostCause::InsertFailed;
                 target.FreeBlobs();
-                if (!Lost(cause, cause == DataLostCause::InsertFailed ? "" : error.what()))
+                // The error's own text, naming the table restructured rather than the work
+                // table the row was copied into (as the index rebuild names it).
+                std::string context;
+                if (cause != DataLostCause::InsertFailed) {
+                    EngineErrorTexts texts;
+                    texts.table_name = cursor_.BaseName();
+                    texts.field_name = GetLastEngineErrorText(0);
+                    texts.index_name = GetLastEngineErrorText(2);
+                    context = FormatEngineErrorMessage(code, texts);
+                }
+                if (!Lost(cause, context))
                     return false;
             }
             target.FreeBlobs();
@@ -573,6 +594,8 @@ class Restructure {
     std::vector<FieldDescriptor> old_fields_;
     bool suppress_ = false;
     std::string last_error_;
+    db::TFormatSettings old_format_;
+    db::TFormatSettings new_format_;
 };
 
 }  // namespace

@@ -171,6 +171,13 @@ void PlaceRebuiltTable(TDataDirectory& home, TDataDirectory& work, std::string_v
             RaiseEngineError(static_cast<EngineErrorCode>(-placed), table_name);
         return;
     }
+    // A batch may still hold the old files open with changes not yet written: they go to the
+    // old files (the backup) before these are moved.
+    const int released = home.ReleaseIdleTable(table_name, false);
+    if (released < 0) {
+        work.DeleteTable(temp_name, false);
+        RaiseEngineError(static_cast<EngineErrorCode>(-released), table_name);
+    }
     constexpr const char* kExtensions[3] = {".DAT", ".IDX", ".BLB"};
     constexpr const char* kBackups[3] = {".DBK", ".IBK", ".BBK"};
     const bool rooted = table_base.find_first_of("/\\") != std::string::npos;

@@ -110,9 +110,10 @@ class Upgrade {
             return;
         }
         CheckRepairable(header);
+        const std::uint8_t index_version = IndexVersion();
+        CheckIndexHeader(index_version);
         Log("Upgrade of table " + name_ + " to version " + latest_ + " started at " +
             MaintenanceTimeStamp());
-        const std::uint8_t index_version = IndexVersion();
         const std::string data_temp = ConvertData(header, version);
         Finish(index_version, data_temp);
     }
@@ -208,6 +209,24 @@ class Upgrade {
         const std::uint32_t block_size = GetU32(header, dh::kBlobBlockSize) & 0xFFFFu;
         if (blob_fields_ > 0 && block_size != 0 && block_size <= kBlockHeadSize)
             RaiseEngineError(kErrBlobLimit, name_);
+    }
+
+    // A 1.08 index header is kept, with its version raised in place: one the index file's
+    // open refuses (cut short, or more indexes than a file holds) would stop the closing
+    // repair with the files already swapped. No repair can read it, so it is refused first.
+    void CheckIndexHeader(std::uint8_t index_version) const {
+        if (index_version != kVersion108 || !Exists(Path(".IDX")))
+            return;
+        TFileHandler file;
+        OpenFile(file, Path(".IDX"));
+        if (file.GetFileSize() < static_cast<std::int64_t>(kIndexHeaderSize))
+            RaiseEngineError(kErrHeaderCorrupt, name_);
+        std::vector<std::uint8_t> header(kIndexHeaderSize);
+        ReadAt(file, 0, header);
+        if (encrypted_)
+            UnscrambleBuffer(header, kTableDataKeyLow, kTableDataKeyHigh);
+        if (header[ih::kIndexCount] > kMaxSecondaryIndexes)
+            RaiseEngineError(kErrHeaderCorrupt, name_);
     }
 
     std::vector<FieldMove> ConvertDescriptors(std::span<const std::uint8_t> block, std::size_t size,

@@ -49,11 +49,6 @@ std::string WithTrailingSeparator(std::string_view directory) {
     return platform::os::NormalizeSeparators(result);
 }
 
-// The system cuts a name at its first NUL, so such a name would reach a different file.
-bool HasNul(std::string_view text) {
-    return text.find('\0') != std::string_view::npos;
-}
-
 }  // namespace
 
 void InitializeStorageLibrary() {
@@ -95,7 +90,7 @@ TLanguageCharMapsList& GlobalLanguageCharMaps() {
 }
 
 std::string GetUniversalPath(std::string_view path) {
-    if (HasNul(path)) {
+    if (platform::os::HasNul(path)) {
         return {};
     }
     const std::string_view trimmed = platform::nls::Trim(path);
@@ -114,7 +109,7 @@ bool EngineFileExists(std::string_view name, bool in_memory) {
 
 std::string MakeTempFileName(std::string_view directory, std::string_view extension,
                              bool in_memory) {
-    if (HasNul(directory) || HasNul(extension)) {
+    if (platform::os::HasNul(directory) || platform::os::HasNul(extension)) {
         const std::string name = std::string(directory) + std::string(extension);
         RaiseEngineError(kErrInvalidPath, name.substr(0, name.find('\0')));
     }

@@ -79,6 +79,9 @@ File& File::operator=(File&& other) noexcept {
 }
 
 Result<File> File::Open(std::string_view path, const OpenOptions& options) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     File file;
     file.path_ = ResolvePath(path);
     struct stat st {};
@@ -139,6 +142,9 @@ Result<File> File::Open(std::string_view path, const OpenOptions& options) {
 }
 
 Result<File> File::Create(std::string_view path, const CreateOptions& options) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     File file;
     file.path_ = ResolvePath(path);
     struct stat st {};

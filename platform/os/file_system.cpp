@@ -217,6 +217,10 @@ void remove_private_temp() {
 
 }  // namespace
 
+bool HasNul(std::string_view path) noexcept {
+    return path.find('\0') != std::string_view::npos;
+}
+
 std::string NormalizeSeparators(std::string_view path) {
     std::string result(path);
     std::replace(result.begin(), result.end(), '\\', '/');
@@ -252,6 +256,9 @@ std::string ResolvePath(std::string_view path) {
 }
 
 Result<FileAttributes> GetFileAttributes(std::string_view path) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     struct stat st {};
     if (::stat(ResolvePath(path).c_str(), &st) != 0) {
         return Status::FromErrno(errno);
@@ -264,6 +271,9 @@ Result<FileAttributes> GetFileAttributes(std::string_view path) {
 }
 
 Result<FileStatus> QueryFileStatus(std::string_view path, bool follow_links) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string name(path);
     struct stat st {};
     const int failed = follow_links ? ::stat(name.c_str(), &st) : ::lstat(name.c_str(), &st);
@@ -281,6 +291,9 @@ Result<FileStatus> QueryFileStatus(std::string_view path, bool follow_links) {
 }
 
 Result<int> OpenForPolling(std::string_view path) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string name(path);
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -299,6 +312,9 @@ bool DirectoryExists(std::string_view path) {
 }
 
 Status DeleteFile(std::string_view path) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string resolved = ResolvePath(path);
     struct stat st {};
     if (::lstat(resolved.c_str(), &st) != 0) {
@@ -326,6 +342,9 @@ Status DeleteFile(std::string_view path) {
 }
 
 Status MoveFile(std::string_view from, std::string_view to) {
+    if (HasNul(from) || HasNul(to)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string source = ResolvePath(from);
     struct stat source_stat {};
     if (::lstat(source.c_str(), &source_stat) != 0) {
@@ -384,6 +403,9 @@ std::uint64_t DirectorySyncCount() noexcept {
 
 Status SyncDirectory(std::string_view directory) {
     directory_syncs.fetch_add(1, std::memory_order_relaxed);
+    if (HasNul(directory)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string path = NormalizeSeparators(directory);
     UniqueFd fd(::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
@@ -396,6 +418,9 @@ Status SyncDirectory(std::string_view directory) {
 }
 
 Status CreateDirectories(std::string_view path) {
+    if (HasNul(path)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     const std::string normal = NormalizeSeparators(path);
     if (normal.empty()) {
         return Status::FromErrno(ENOENT);
@@ -419,6 +444,9 @@ Status CreateDirectories(std::string_view path) {
 }
 
 std::string UniversalName(std::string_view path) {
+    if (HasNul(path)) {
+        return {};
+    }
     const std::string resolved = ResolvePath(path);
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(resolved.c_str(), nullptr),
                                                      &std::free);
@@ -451,6 +479,9 @@ Result<std::string> TempDirectory() {
 
 Result<std::string> CreateUniqueFile(std::string_view directory, std::string_view prefix,
                                      std::string_view extension) {
+    if (HasNul(directory) || HasNul(prefix) || HasNul(extension)) {
+        return Status(kInvalidPath, EINVAL);
+    }
     auto created = create_unique(NormalizeSeparators(directory), prefix, extension, 0600);
     if (!created) {
         return created.status();

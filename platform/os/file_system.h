@@ -16,6 +16,11 @@
 
 namespace platform::os {
 
+// Whether a name holds a NUL. The system ends a name at its first NUL, so such a name would
+// reach another file than the one named: every call here that takes a path refuses it
+// (11010 with EINVAL) before touching the disk.
+bool HasNul(std::string_view path) noexcept;
+
 // Replaces every '\' with '/'.
 std::string NormalizeSeparators(std::string_view path);
 

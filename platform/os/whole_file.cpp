@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/os/file_system.h"
 #include "platform/os/share_lock.h"
 
 namespace platform::os {
@@ -124,6 +125,8 @@ FileStamp StampOf(std::string_view path) {
 }
 
 std::error_code ReadFileContents(std::string_view path, std::string& contents) {
+    if (HasNul(path))
+        return Errno(EINVAL);
     const std::string name(path);
     UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0)
@@ -151,6 +154,8 @@ std::error_code ReadFileContents(std::string_view path, std::string& contents) {
 
 std::error_code FileReplacement::Open(std::string_view path, const ReplaceOptions& options) {
     Discard();
+    if (HasNul(path))
+        return Errno(EINVAL);
     const std::string target(path);
     const std::string folder = FolderOf(target);
     if (options.create_folders) {
@@ -237,6 +242,8 @@ std::error_code ReplaceFileContents(std::string_view path, std::string_view cont
 }
 
 std::error_code AppendToFile(std::string_view path, std::string_view contents) {
+    if (HasNul(path))
+        return Errno(EINVAL);
     const std::string name(path);
     UniqueFd file(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     if (file.get() < 0)
@@ -248,6 +255,8 @@ std::error_code AppendToFile(std::string_view path, std::string_view contents) {
 }
 
 std::error_code WriteNewFile(std::string_view path, std::string_view contents, unsigned mode) {
+    if (HasNul(path))
+        return Errno(EINVAL);
     const std::string name(path);
     UniqueFd file(
         ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));

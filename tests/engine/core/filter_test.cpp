@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <random>
 
+#include "engine/storage/data_types.h"
+#include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 #include "tests/engine/core/cursor_test_support.h"
 
@@ -274,6 +277,235 @@ TEST_F(Filter, FewCandidatesPlacedByKeyAgreeWithTheWalk) {
     }
 }
 
+// Fields of every indexable type, under indexes in both directions, as the first field of a
+// two-field index, and beside a range: the optimised rows equal record-by-record evaluation.
+TEST_F(Filter, FieldsOfEveryTypeAgreeWithRecordByRecordEvaluation) {
+    // Id, Small, Word, Flag, Money, Day, Clock, Stamp, Real, Text, Memo.
+    TableDefinition d;
+    d.fields = {MakeFieldDescriptor(1, "Id", 6, 29),
+                MakeFieldDescriptor(2, "Small", 5),
+                MakeFieldDescriptor(3, "Word", 12),
+                MakeFieldDescriptor(4, "Flag", 4),
+                MakeFieldDescriptor(5, "Money", 8, 0, 18, 2),
+                MakeFieldDescriptor(6, "Day", 2),
+                MakeFieldDescriptor(7, "Clock", 10),
+                MakeFieldDescriptor(8, "Stamp", 11),
+                MakeFieldDescriptor(9, "Real", 7),
+                MakeFieldDescriptor(10, "Text", 1, 0, 6),
+                MakeFieldDescriptor(11, "Memo", 3, 22)};
+    LayOut(d.fields);
+    const std::vector<std::vector<std::string>> pools = {
+        {},
+        {"-32768", "-2", "0", "3", "32767"},
+        {"0", "1", "40000", "65535"},
+        {"FALSE", "TRUE"},
+        {"-12.34", "0", "0.01", "12.34", "99999.99"},
+        {"0001-01-01", "1999-12-31", "2000-01-01", "2024-02-29", "9999-12-31"},
+        {"00:00:00", "08:30:00", "12:00:00", "23:59:59"},
+        {"1999-12-31 23:59:59", "2000-01-01 00:00:00", "2024-02-29 12:00:00"},
+        {"-1.5", "-0", "0", "2.25", "1e10"},
+        {"", " ", "a", "A", "ab", "AB", "abc", "b", "zzzzz"},
+    };
+    std::vector<std::string> filters = {"Small < 0",
+                                        "Small >= -2",
+                                        "Small = 32767",
+                                        "Small BETWEEN -2 AND 3",
+                                        "Small NOT IN (0, 3)",
+                                        "Word > 1",
+                                        "Word <= 40000",
+                                        "Word IS NULL",
+                                        "Word <> 1",
+                                        "Flag = TRUE",
+                                        "Flag = FALSE",
+                                        "Flag <> TRUE",
+                                        "NOT Flag",
+                                        "Flag IS NOT NULL",
+                                        "Money > 0",
+                                        "Money = 12.34",
+                                        "Money < -12",
+                                        "Money BETWEEN 0 AND 12.34",
+                                        "Money IN (0.01, 99999.99)",
+                                        "Day < '2000-01-01'",
+                                        "Day >= '1999-12-31'",
+                                        "Day = '2024-02-29'",
+                                        "Day BETWEEN '0001-01-01' AND '2000-01-01'",
+                                        "Day IS NULL",
+                                        "Clock > '08:30:00'",
+                                        "Clock <= '12:00:00'",
+                                        "Clock = '00:00:00'",
+                                        "Stamp > '2000-01-01 00:00:00'",
+                                        "Stamp <= '2000-01-01 00:00:00'",
+                                        "Stamp = '2024-02-29 12:00:00'",
+                                        "Real > 0",
+                                        "Real <= 2.25",
+                                        "Real = 1e10",
+                                        "Real = 0",
+                                        "Real >= 0",
+                                        "Text = ''",
+                                        "Text = ' '",
+                                        "Text > 'a'",
+                                        "Text < 'b'",
+                                        "Text = 'a*'",
+                                        "Text >= 'AB'",
+                                        "Text <> 'ab'",
+                                        "Text IS NULL",
+                                        "Text IN ('a', 'AB', 'zzzzz')",
+                                        "UPPER(Text) = 'AB'",
+                                        "LOWER(Text) = 'ab'",
+                                        "Text BETWEEN 'A' AND 'ab'",
+                                        "Id > 50 AND Text = 'ab'",
+                                        "Memo IS NULL",
+                                        "Memo IS NOT NULL AND Small > 0",
+                                        "Memo LIKE '%x%' OR Day IS NULL",
+                                        "Small > 0 AND (Word = 1 OR Money > 0)",
+                                        "NOT (Day > '2000-01-01' AND Clock IS NULL)",
+                                        "Day = '2000-01-01' AND Small = 3",
+                                        "Day > '1999-12-31' AND Small < 0"};
+    for (const bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "descending" : "ascending");
+        d.indexes = {MakeIndex("", {1}, true)};
+        const char* names[] = {"",      "BySmall", "ByWord",  "ByFlag", "ByMoney",
+                               "ByDay", "ByClock", "ByStamp", "ByReal", "ByText"};
+        for (std::uint16_t f = 2; f <= 10; ++f) {
+            // The day leads a two-field index; the text has one of each case rule.
+            if (f == 6)
+                d.indexes.push_back(MakeIndex(names[f - 1], {6, 2}, false, false, descending));
+            else
+                d.indexes.push_back(MakeIndex(names[f - 1], {f}, false, false, descending));
+        }
+        d.indexes.push_back(MakeIndex("ByTextCI", {10}, false, true, !descending));
+        TDataCursor& fast = CreateAndOpen(d, descending ? "types_down" : "types_up");
+        std::mt19937 random(descending ? 11u : 3u);
+        std::vector<std::uint8_t> buffer(fast.GetRecordSize());
+        const db::TFormatSettings format = FixedFormatSettings();
+        for (int i = 0; i < 200; ++i) {
+            fast.InitNewRecord(buffer);
+            for (std::uint16_t f = 2; f <= 10; ++f) {
+                const auto& pool = pools[f - 1];
+                if (random() % 7 == 0)
+                    continue;
+                const std::string& text = pool[random() % pool.size()];
+                std::vector<std::byte> value(256);
+                std::memcpy(value.data(), text.data(), text.size());
+                const FieldDescriptor& field = d.fields[f - 1];
+                ASSERT_TRUE(ConvertValue(kTypeString, 255, 0, value, FieldDecimals(field),
+                                         FieldDataSize(field), FieldType(field), format))
+                    << text;
+                fast.PutField(f, buffer, reinterpret_cast<const std::uint8_t*>(value.data()));
+            }
+            fast.InsertRecord(buffer, false);
+            if (random() % 3 == 0) {
+                // A memo on some records, written through the open record.
+                fast.SetIndex(0);
+                fast.Last();
+                ASSERT_EQ(fast.GetPriorRecord(buffer), kErrNone);
+                ASSERT_EQ(fast.OpenBlob(11, buffer, kBlobOpenReadWrite), kErrNone);
+                const std::string memo = random() % 2 ? "x marks" : "plain";
+                ASSERT_EQ(fast.WriteBlob(11, buffer, static_cast<std::uint32_t>(memo.size()),
+                                         reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                          kErrNone);
+                fast.ModifyRecord(buffer, true, false);
+            }
+        }
+        auto slow = fast.CloneCursor();
+        std::vector<std::uint8_t> low(fast.GetRecordSize());
+        std::vector<std::uint8_t> high(fast.GetRecordSize());
+        PutInt(fast, low, 1, 100);
+        PutInt(fast, high, 1, 300);
+        for (const bool in_range : {false, true}) {
+            // Plain, ignoring case, and with "*" taken as itself.
+            for (const int variant : {0, 1, 2}) {
+                const bool no_case = variant == 1;
+                TDataCursor::FilterOptions options;
+                options.case_insensitive = no_case;
+                options.no_partial_compare = variant == 2;
+                for (const std::string& text : filters) {
+                    SCOPED_TRACE(text);
+                    for (TDataCursor* c : {&fast, slow.get()}) {
+                        c->DropFilter(nullptr);
+                        c->CancelRange();
+                        c->SetIndex(0);
+                        if (in_range)
+                            c->SetRangeKeys(false, low, 1, high, 1);
+                    }
+                    slow->SetComputedFields(true);  // every node record by record
+                    TFilter* reference = slow->AddFilter(text, options);
+                    slow->ActivateFilter(reference);
+                    slow->SetComputedFields(false);
+                    ASSERT_EQ(reference->Level(), 2);
+                    TFilter* optimised = fast.AddFilter(text, options);
+                    fast.ActivateFilter(optimised);
+                    const std::vector<std::int32_t> expected = Ids(*slow);
+                    EXPECT_EQ(Ids(fast), expected) << "range " << in_range << " no case " << no_case
+                                                   << " level " << int(optimised->Level());
+                    // The filter's rows stay when the cursor turns to another index.
+                    fast.CancelRange();
+                    slow->CancelRange();
+                    fast.SetIndex(6);
+                    slow->SetIndex(6);
+                    EXPECT_EQ(Ids(fast), Ids(*slow)) << "by day, variant " << variant;
+                }
+            }
+        }
+    }
+}
+
+// A filtered cursor within a range keeps its view by the record hooks while it inserts,
+// changes and deletes rows (moving them in and out of the range and the filter): after every
+// step its rows and count equal a fresh cursor's, in both key directions.
+TEST_F(Filter, ViewsKeptByTheRecordHooksEqualAFreshEvaluation) {
+    for (const bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "descending" : "ascending");
+        std::mt19937 random(descending ? 21u : 22u);
+        TDataCursor& c = CreateAndOpen(RandomTableDefinition(0, descending),
+                                       descending ? "hooks_down" : "hooks_up");
+        Fill(c, random);
+        std::vector<std::uint8_t> low(c.GetRecordSize());
+        std::vector<std::uint8_t> high(c.GetRecordSize());
+        PutInt(c, low, 3, descending ? 4 : 0);
+        PutInt(c, high, 3, descending ? 0 : 4);
+        const auto prepare = [&](TDataCursor& t) {
+            t.SetIndex(1);  // ByBounce
+            t.SetRangeKeys(false, low, 1, high, 1);
+            t.ActivateFilter(t.AddFilter("Name >= 'b' OR Category = 'A'", {}));
+        };
+        prepare(c);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        static const char* names[] = {"a", "ab", "b", "ba", "c", "zz"};
+        for (int step = 0; step < 150; ++step) {
+            SCOPED_TRACE(step);
+            const int what = static_cast<int>(random() % 3);
+            if (what == 0 || c.GetRecordCount() == 0) {
+                c.InitNewRecord(buffer);
+                PutText(c, buffer, 2, names[random() % 6]);
+                PutInt(c, buffer, 3, static_cast<std::int32_t>(random() % 10) - 3);
+                if (random() % 2 != 0)
+                    PutText(c, buffer, 5, "A");
+                c.InsertRecord(buffer, false);
+            } else {
+                c.First();
+                c.Move(1 + static_cast<std::int64_t>(random() % c.GetRecordCount()));
+                if (c.GetCurrentRecord(buffer, false) != kErrNone)
+                    continue;
+                if (what == 1) {
+                    PutText(c, buffer, 2, names[random() % 6]);
+                    PutInt(c, buffer, 3, static_cast<std::int32_t>(random() % 10) - 3);
+                    c.ModifyRecord(buffer, true, false);
+                } else {
+                    c.DeleteRecord(buffer, true);
+                }
+            }
+            auto fresh = c.CloneCursor();
+            fresh->DropFilter(nullptr);
+            fresh->CancelRange();
+            prepare(*fresh);
+            const std::vector<std::int32_t> expected = Ids(*fresh);
+            ASSERT_EQ(Ids(c), expected);
+            ASSERT_EQ(c.GetRecordCount(), static_cast<std::int64_t>(expected.size()));
+        }
+    }
+}
+
 TEST_F(Filter, LevelsFollowTheIndexes) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     struct Case {
@@ -340,6 +572,33 @@ TEST_F(Filter, ErrorsAndHandles) {
     EXPECT_EQ(CodeOf([&] { c.AddFilter("Bounces > 1", {}); }), kErrTooManyFilters);
 }
 
+// Every message names the table and ends in the words " in filter expression" (one blank),
+// whether the parser or the type check finds the fault.
+TEST_F(Filter, MessagesNameTheTableAndEndInTheContext) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    const std::string head = "Filter error for table 'mailist' - ";
+    for (const auto& [text, message] : std::vector<std::pair<const char*, std::string>>{
+             {"   ", "filter expression is empty"},
+             {"Bounces + 1", "filter expression must be a boolean expression"},
+             {"Nope = 1",
+              "Invalid column name 'Nope' or table correlation name '' specified in "
+              "filter expression"},
+             {"Item = 'abc", "Missing single quote after 'abc' in filter expression"},
+             {"Bounces > 1 Bounces",
+              "Unknown or unexpected symbol 'Bounces' found in filter expression"},
+         }) {
+        try {
+            c.AddFilter(text, {});
+            ADD_FAILURE() << text;
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrFilter);
+            const std::string what = error.what();
+            EXPECT_NE(what.find(head + message), std::string::npos) << what;
+            EXPECT_EQ(what.find("  "), std::string::npos) << what;
+        }
+    }
+}
+
 TEST_F(Filter, CallbackFiltersAndRecordHooks) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     for (int i = 0; i < 6; ++i)
@@ -355,6 +614,83 @@ TEST_F(Filter, CallbackFiltersAndRecordHooks) {
     EXPECT_EQ(c.GetRecordCount(), 4);
     c.DeactivateFilter(filter);
     EXPECT_EQ(c.GetRecordCount(), 8);
+}
+
+// A filter callback that throws while the filter is activated: the error reaches the caller
+// and the cursor shows what it showed before, not a view built part way; the filter is
+// inactive and may be activated again.
+TEST_F(Filter, AFilterWhoseEvaluationFailsIsNotLeftActive) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    for (int i = 0; i < 6; ++i)
+        InsertEntry(c, "u" + std::to_string(i) + "@x", "A", i);
+    TFilter* first = c.AddFilter("Bounces < 4", {});
+    c.ActivateFilter(first);
+    int calls = 0;
+    bool armed = true;
+    TFilter* failing = c.AddFilter({}, {}, [&](ConstRecordBuffer, std::uint32_t) {
+        if (armed && ++calls == 3)
+            throw std::runtime_error("the event failed");
+        return true;
+    });
+    const std::vector<std::string> before = {"u0@x", "u1@x", "u2@x", "u3@x"};
+    for (const bool read_first : {false, true}) {
+        SCOPED_TRACE(read_first);
+        calls = 0;
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        if (read_first)
+            EXPECT_THROW(c.ActivateAndReadFirst(failing, buffer), std::runtime_error);
+        else
+            EXPECT_THROW(c.ActivateFilter(nullptr), std::runtime_error);
+        EXPECT_FALSE(failing->Active());
+        EXPECT_TRUE(first->Active());
+        EXPECT_EQ(c.GetRecordCount(), 4);
+        EXPECT_EQ(Items(c), before);
+    }
+    armed = false;
+    c.ActivateFilter(failing);
+    EXPECT_EQ(Items(c), before);
+}
+
+// The same for an expression that cannot be evaluated (a memo whose blocks are gone), given
+// to an active filter as its new expression: the filter keeps its old one and its rows.
+TEST_F(Filter, AnExpressionThatCannotBeEvaluatedLeavesTheOldOne) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    {
+        TDataCursor& c = CreateAndOpen(definition);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        const std::string memo(2000, 'x');
+        for (int i = 0; i < 6; ++i) {
+            c.InitNewRecord(buffer);
+            PutText(c, buffer, 2, "u" + std::to_string(i) + "@x");
+            PutInt(c, buffer, 4, i);
+            ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
+            ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(memo.size()),
+                                  reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                      0);
+            c.InsertRecord(buffer, false);
+            c.FreeBlobs();
+        }
+        c.Close();
+    }
+    std::filesystem::resize_file(dir.File("mailist.BLB"), 512 + 512 * 6);
+    TDataCursor& c = NewCursor();
+    c.Open();
+    TFilter* filter = c.AddFilter("Bounces < 4", {});
+    c.ActivateFilter(filter);
+    const std::vector<std::string> before = {"u0@x", "u1@x", "u2@x", "u3@x"};
+    TFilter* probe = c.AddFilter("Notes LIKE '%y%'", {});
+    ExpTokenPtr unreadable = CopyTokenTree(probe->Expression());
+    EXPECT_NE(CodeOf([&] { c.ActivateFilter(probe); }), 0);
+    EXPECT_FALSE(probe->Active());
+    c.DropFilter(probe);
+    const TExpToken* kept = filter->Expression();
+    EXPECT_NE(CodeOf([&] { c.SetFilterExpression(std::move(unreadable), filter); }), 0);
+    EXPECT_EQ(filter->Expression(), kept);
+    EXPECT_TRUE(filter->Active());
+    EXPECT_EQ(c.GetRecordCount(), 4);
+    EXPECT_EQ(Items(c), before);
 }
 
 // Filters that check many records read them from the file in large blocks; what they see is

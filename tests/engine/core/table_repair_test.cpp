@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 
 #include "tests/engine/core/cursor_test_support.h"
@@ -209,6 +210,107 @@ TEST_F(TableRepair, InvalidBlobReferencesAreCleared) {
     EXPECT_EQ(Repair(true, &verify).size(), 2u);
 }
 
+// Two records pointing at one blob chain (a copied reference, as a torn write could leave):
+// verification reports it, and after the repair no two records share blocks, so freeing or
+// rewriting one memo never changes another's. A deleted record pointing at a live record's
+// chain gives up its reference instead of freeing the live memo.
+TEST_F(TableRepair, RecordsSharingABlobChainAreParted) {
+    for (const bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "a deleted record shares" : "two live records share");
+        const std::string table = deleted ? "shared_gone" : "shared_live";
+        TableDefinition definition;
+        definition.fields = {MakeFieldDescriptor(1, "Id", 6), MakeFieldDescriptor(2, "Memo", 3)};
+        definition.indexes = {MakeIndex("", {1}, true)};
+        TDataCursor& c = CreateAndOpen(definition, table);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        const auto memo_of = [](std::int32_t id) { return std::string(1300, char('a' + id)); };
+        const auto write_memo = [&](TDataCursor& t, const std::string& memo) {
+            ASSERT_EQ(t.OpenBlob(2, buffer, kBlobOpenReadWrite), 0);
+            ASSERT_EQ(t.TruncateBlob(2, buffer, 0), 0);
+            ASSERT_EQ(t.WriteBlob(2, buffer, static_cast<std::uint32_t>(memo.size()),
+                                  reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                      0);
+        };
+        for (std::int32_t id : {1, 2, 3}) {
+            c.InitNewRecord(buffer);
+            PutInt(c, buffer, 1, id);
+            write_memo(c, memo_of(id));
+            c.InsertRecord(buffer, false);
+            c.FreeBlobs();
+        }
+        if (deleted) {
+            c.SetIndex(0);
+            c.First();
+            ASSERT_EQ(c.GetNextRecord(buffer), 0);
+            c.DeleteRecord(buffer, true);
+        }
+        const std::uint32_t rs = c.GetRecordSize();
+        const std::uint32_t memo = FieldOffset(c.GetFieldDesc(2));
+        c.Close();
+        const std::string dat = dir.File(table + ".DAT");
+        const auto at = [&](std::uint32_t r) {
+            return kDataHeaderSize + 768 * 2 + (r - 1) * rs + memo;
+        };
+        // Record 1 (live) lends its reference to record 2, or record 1 (deleted) takes
+        // record 2's.
+        const auto bytes = ReadAll(dat);
+        const std::uint32_t from = deleted ? 2 : 1;
+        const std::uint32_t to = deleted ? 1 : 2;
+        const std::vector<std::uint8_t> copied(bytes.begin() + at(from),
+                                               bytes.begin() + at(from) + 9);
+        Patch(dat, at(to), copied);
+        std::map<std::int32_t, std::string> expected{{2, memo_of(2)}, {3, memo_of(3)}};
+        if (!deleted)
+            expected[1] = memo_of(1);
+        const std::string shared_line = "Invalid BLOB offset in BLOB file for physical record # " +
+                                        std::to_string(to) + ", error not fixed";
+        TDataCursor& first_look = NewCursor(table);
+        EXPECT_TRUE(Has(Repair(true, &first_look), shared_line));
+        TDataCursor& repair = NewCursor(table);
+        Repair(false, &repair);
+        TDataCursor& verify = NewCursor(table);
+        EXPECT_EQ(Repair(true, &verify).size(), 2u);
+        // Each memo is its record's, or empty where a shared reference was dropped.
+        const auto check = [&](TDataCursor& t, const char* when) {
+            SCOPED_TRACE(when);
+            t.SetIndex(0);
+            t.First();
+            while (t.GetNextRecord(buffer) == 0) {
+                const std::int32_t id = *GetInt(t, buffer, 1);
+                ASSERT_EQ(t.OpenBlob(2, buffer, kBlobOpenRead), 0) << id;
+                std::uint32_t size = 0;
+                ASSERT_EQ(t.GetBlobSize(2, buffer, size), 0);
+                std::string got(size, '\0');
+                std::uint32_t count = 0;
+                ASSERT_EQ(t.ReadBlob(2, buffer, count, size,
+                                     reinterpret_cast<std::uint8_t*>(got.data()), 0),
+                          0);
+                if (size != 0 || id != 2 || deleted) {
+                    EXPECT_EQ(got, expected[id]) << id;
+                }
+                t.FreeBlobs();
+            }
+        };
+        TDataCursor& t = NewCursor(table);
+        t.Open();
+        check(t, "after the repair");
+        // Every memo rewritten, shorter, so that freed blocks are taken again.
+        t.SetIndex(0);
+        t.First();
+        while (t.GetNextRecord(buffer) == 0) {
+            const std::int32_t id = *GetInt(t, buffer, 1);
+            expected[id] = std::string(700, char('A' + id));
+            write_memo(t, expected[id]);
+            t.ModifyRecord(buffer, true, false);
+            t.FreeBlobs();
+        }
+        check(t, "after every memo was rewritten");
+        t.Close();
+        TDataCursor& again = NewCursor(table);
+        EXPECT_EQ(Repair(true, &again).size(), 2u);
+    }
+}
+
 // A blob file cut short: verification reports the references into the lost
 // part instead of failing on a read past the end, and writes nothing.
 TEST_F(TableRepair, BlobFileCutShortIsReportedByVerification) {
@@ -329,6 +431,63 @@ TEST_F(TableRepair, InterruptedRepairIsFoundAtOpenAndFinishedByTheNextOne) {
     Repair(false);
     EXPECT_EQ(Repair(true).size(), 2u) << "a repaired table verifies clean";
     EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x", "d@x"}));
+}
+
+// A progress or log callback that throws stops the repair part way, with the indexes half
+// rebuilt: the table must say so at the next open (as after a kill), and a repair then gives
+// every row back; a verification stopped so changes nothing.
+TEST_F(TableRepair, ACallbackThatThrowsLeavesATableTheNextRepairMends) {
+    for (const bool in_log : {false, true}) {
+        SCOPED_TRACE(in_log ? "log" : "progress");
+        MakeList({"a@x", "b@x", "c@x", "d@x"});
+        // A record ID of 0 gives a log line in the middle of the record pass.
+        if (in_log)
+            PatchU32(File(".DAT"), RecordAt(3) + 5, 0);
+        const auto data = ReadAll(File(".DAT"));
+        const auto index = ReadAll(File(".IDX"));
+        TDataCursor& verify = NewCursor();
+        int calls = 0;
+        const auto stop = [&] {
+            if (++calls == (in_log ? 2 : 3))
+                throw std::runtime_error("stopped");
+        };
+        EXPECT_THROW(RepairTable(
+                         verify, true, 0,
+                         [&](std::uint32_t, int) {
+                             if (!in_log)
+                                 stop();
+                         },
+                         [&](std::string_view) {
+                             if (in_log)
+                                 stop();
+                         }),
+                     std::runtime_error);
+        EXPECT_EQ(ReadAll(File(".DAT")), data);
+        EXPECT_EQ(ReadAll(File(".IDX")), index);
+        calls = 0;
+        TDataCursor& repair = NewCursor();
+        EXPECT_THROW(RepairTable(
+                         repair, false, 0,
+                         [&](std::uint32_t, int) {
+                             if (!in_log)
+                                 stop();
+                         },
+                         [&](std::string_view) {
+                             if (in_log)
+                                 stop();
+                         }),
+                     std::runtime_error);
+        EXPECT_FALSE(repair.IsOpen());
+        TDataCursor& c = NewCursor();
+        const EngineErrorCode opened = CodeOf([&] { c.Open(); });
+        if (opened == 0) {
+            EXPECT_EQ(Items(c).size(), 4u);
+            c.Close();
+        }
+        Repair(false);
+        EXPECT_EQ(Repair(true).size(), 2u);
+        EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x", "d@x"}));
+    }
 }
 
 // Index files out of step with their data file but with sound headers: what

@@ -5,10 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 
 #include "engine/core/table_repair.h"
+#include "engine/storage/data_types.h"
+#include "engine/storage/value_convert.h"
 #include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/two_programs.h"
 
 namespace strata {
 namespace {
@@ -76,6 +83,25 @@ class TableRestructure : public CursorTest {
     }
     bool Exists(std::string_view ext) const {
         return std::filesystem::exists(dir.File("mailist" + std::string(ext)));
+    }
+    // Every file of the table by name, with its bytes.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (!entry.is_regular_file())
+                continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[entry.path().filename().string()] =
+                std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return files;
+    }
+    std::size_t PrivateFiles() const {
+        std::size_t n = 0;
+        const std::filesystem::path where = shm_.empty() ? dir.File("private") : shm_;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(where))
+            ++n;
+        return n;
     }
 
     std::string shm_;
@@ -193,6 +219,34 @@ TEST_F(TableRestructure, PrimaryKeyViolationNamesTheIndexItsOwnWay) {
     EXPECT_EQ(ItemsBy(""), (std::vector<std::string>{"c@x", "a@x"}));
 }
 
+// Rows a full rebuild cannot copy (a duplicate under a new unique index, a value a field now
+// requires) are reported with the error's own text under the table's name, as the index
+// rebuild reports them, and dropped when the callback goes on.
+TEST_F(TableRestructure, RowsTheCopyRefusesAreReportedUnderTheTablesName) {
+    {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition());
+        InsertEntry(c, "a@x", "news", 1);
+        InsertEntry(c, "b@x", "news", 2);
+        InsertEntry(c, "c@x", "misc", -1);
+        c.Close();
+    }
+    TableDefinition d = Current();
+    d.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 60);
+    d.fields[3][fd::kRequired] = 1;
+    d.indexes.push_back(MakeIndex("OneCategory", {3}, true));
+    std::vector<std::pair<int, std::string>> lost;
+    EXPECT_EQ(Run(d, true,
+                  [&](int cause, std::string_view context, bool&, bool&) {
+                      lost.emplace_back(cause, std::string(context));
+                  }),
+              RestructureWay::FullRebuild);
+    const std::vector<std::pair<int, std::string>> expected = {
+        {1, "Duplicate key found in index 'ONECATEGORY' of table 'mailist'"},
+        {2, "A value must be provided for the field 'Bounces' in table 'mailist'"}};
+    EXPECT_EQ(lost, expected);
+    EXPECT_EQ(ItemsBy(""), (std::vector<std::string>{"a@x"}));
+}
+
 TEST_F(TableRestructure, DuplicatesUnderANewUniqueIndex) {
     for (const bool proceed : {false, true}) {
         MakeList({{"a@x", "news"}, {"b@x", "news"}, {"c@x", "misc"}, {"d@x", "news"}});
@@ -265,6 +319,229 @@ TEST_F(TableRestructure, DroppedFieldAsksOncePerRecordUntilSuppressed) {
     EXPECT_EQ(c.GetFieldCount(), 7);
     EXPECT_EQ(c.GetTableRecordCount(), 3);
     c.Close();
+}
+
+// A table of one field of each kind, changed to other types: what converts is carried over,
+// each value that does not is reported by its field's name, and the rows stay.
+TEST_F(TableRestructure, ChangedFieldTypesConvertTheValuesOrReportThem) {
+    TableDefinition d;
+    d.fields = {
+        MakeFieldDescriptor(1, "Id", 6, 29),      MakeFieldDescriptor(2, "Number", 6),
+        MakeFieldDescriptor(3, "Text", 1, 0, 20), MakeFieldDescriptor(4, "Amount", 8, 0, 18, 2),
+        MakeFieldDescriptor(5, "Day", 2),         MakeFieldDescriptor(6, "Memo", 3, 22)};
+    LayOut(d.fields);
+    d.indexes = {MakeIndex("", {1}, true), MakeIndex("ByNumber", {2}, false)};
+    TDataCursor& c = CreateAndOpen(d);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const auto put = [&](std::uint32_t field, std::string_view text) {
+        const FieldDescriptor& f = d.fields[field - 1];
+        std::vector<std::byte> value(256);
+        std::memcpy(value.data(), text.data(), text.size());
+        ASSERT_TRUE(ConvertValue(kTypeString, 255, 0, value, FieldDecimals(f), FieldDataSize(f),
+                                 FieldType(f), FixedFormatSettings()));
+        c.PutField(field, buffer, reinterpret_cast<const std::uint8_t*>(value.data()));
+    };
+    // Number, Text, Amount, Day, Memo.
+    const std::vector<std::array<const char*, 5>> rows = {
+        {"40000", "12", "1.25", "2024-02-29", "hello"},
+        {"-7", "abc", "-3", "1999-12-31", ""},
+        {"0", "2000-01-01", "99999.99", "0001-01-01", "memo text"},
+    };
+    for (const auto& row : rows) {
+        c.InitNewRecord(buffer);
+        for (std::uint32_t f = 2; f <= 5; ++f)
+            put(f, row[f - 2]);
+        c.InsertRecord(buffer, false);
+        if (*row[4] != 0) {
+            c.SetIndex(0);
+            c.Last();
+            ASSERT_EQ(c.GetPriorRecord(buffer), kErrNone);
+            ASSERT_EQ(c.OpenBlob(6, buffer, kBlobOpenReadWrite), kErrNone);
+            ASSERT_EQ(c.WriteBlob(6, buffer, static_cast<std::uint32_t>(std::strlen(row[4])),
+                                  reinterpret_cast<const std::uint8_t*>(row[4]), 0),
+                      kErrNone);
+            c.ModifyRecord(buffer, true, false);
+        }
+    }
+    c.Close();
+    TableDefinition changed = Current();
+    changed.fields[1] = MakeFieldDescriptor(2, "Number", 5);       // smallint
+    changed.fields[2] = MakeFieldDescriptor(3, "Text", 2);         // date
+    changed.fields[3] = MakeFieldDescriptor(4, "Amount", 6);       // integer
+    changed.fields[4] = MakeFieldDescriptor(5, "Day", 1, 0, 10);   // string
+    changed.fields[5] = MakeFieldDescriptor(6, "Memo", 1, 0, 10);  // string
+    std::vector<std::pair<int, std::string>> lost;
+    EXPECT_EQ(Run(changed, true,
+                  [&](int cause, std::string_view context, bool&, bool&) {
+                      lost.emplace_back(cause, std::string(context));
+                  }),
+              RestructureWay::FullRebuild);
+    // 40000 is no smallint, "12" and "abc" no dates, 99999.99 fits an integer only cut;
+    // memos do not become strings.
+    std::multiset<std::string> fields;
+    for (const auto& [cause, context] : lost) {
+        EXPECT_EQ(cause, 4) << context;
+        fields.insert(context);
+    }
+    EXPECT_EQ(fields.count("Number"), 1u);
+    EXPECT_EQ(fields.count("Text"), 2u);
+    EXPECT_EQ(fields.count("Memo"), 2u);
+    TDataCursor& after = NewCursor();
+    after.Open();
+    EXPECT_EQ(after.GetTableRecordCount(), 3);
+    std::vector<std::string> days;
+    std::vector<std::uint8_t> record(after.GetRecordSize());
+    after.First();
+    while (after.GetNextRecord(record) == kErrNone)
+        days.push_back(GetText(after, record, 5));
+    after.Close();
+    EXPECT_EQ(days, (std::vector<std::string>{"2024-02-29", "1999-12-31", "0001-01-01"}));
+}
+
+// Whatever stops a restructure part way (a callback that throws, a blob the copy cannot read)
+// leaves every file of the table byte for byte as it was, and no work table behind.
+TEST_F(TableRestructure, FailuresPartWayLeaveTheTableAsItWas) {
+    TableDefinition d = ListTableDefinition();
+    d.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(d.fields);
+    TDataCursor& c = CreateAndOpen(d);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    const std::string memo(1500, 'n');  // several blocks
+    for (int i = 0; i < 40; ++i) {
+        c.InitNewRecord(buffer);
+        PutText(c, buffer, 2, "u" + std::to_string(i) + "@x");
+        PutText(c, buffer, 3, i % 2 == 0 ? "same" : "other");
+        PutInt(c, buffer, 4, i);
+        ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), kErrNone);
+        ASSERT_EQ(c.WriteBlob(9, buffer, static_cast<std::uint32_t>(memo.size()),
+                              reinterpret_cast<const std::uint8_t*>(memo.data()), 0),
+                  kErrNone);
+        c.InsertRecord(buffer, false);
+        c.FreeBlobs();
+    }
+    c.Close();
+    const TableDefinition current = Current();
+    // A full rebuild: Category dropped (asks per record); an index rebuild: a unique index
+    // over Category's duplicates.
+    TableDefinition dropped = current;
+    dropped.fields.erase(dropped.fields.begin() + 2);
+    dropped.indexes.erase(dropped.indexes.begin() + 2);
+    TableDefinition unique = current;
+    unique.indexes.push_back(MakeIndex("ByCategoryOnce", {3}, true));
+    struct Case {
+        const char* what;
+        const TableDefinition* definition;
+        bool throw_in_progress;
+    };
+    for (const Case& test : {Case{"full rebuild, data lost", &dropped, false},
+                             Case{"full rebuild, progress", &dropped, true},
+                             Case{"index rebuild, data lost", &unique, false},
+                             Case{"index rebuild, progress", &unique, true}}) {
+        SCOPED_TRACE(test.what);
+        const auto before = Snapshot();
+        const std::size_t private_files = PrivateFiles();
+        int calls = 0;
+        TDataCursor& r = NewCursor();
+        RestructureOptions options;
+        EXPECT_THROW(RestructureTable(
+                         r, *test.definition, options,
+                         [&](std::uint32_t, int) {
+                             if (test.throw_in_progress && ++calls == 7)
+                                 throw std::runtime_error("progress stopped");
+                         },
+                         [&](int, std::string_view, bool&, bool&) {
+                             if (!test.throw_in_progress && ++calls == 3)
+                                 throw std::runtime_error("asked to stop");
+                         }),
+                     std::runtime_error);
+        EXPECT_EQ(Snapshot(), before);
+        EXPECT_EQ(PrivateFiles(), private_files);
+        EXPECT_EQ(ItemsBy("ByCategory").size(), 40u);
+    }
+    // A blob the copy cannot read: the blob file cut after the first memos.
+    const std::string blb = dir.File("mailist.BLB");
+    std::filesystem::resize_file(blb, 512 + 512 * 30);
+    const auto before = Snapshot();
+    const std::size_t private_files = PrivateFiles();
+    TableDefinition wider = current;
+    wider.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+    EXPECT_NE(CodeOf([&] { Run(wider, true, [](int, std::string_view, bool&, bool&) {}); }), 0);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(PrivateFiles(), private_files);
+}
+
+// A restructure needs the table to itself: refused while another program or another cursor
+// of this one holds it, whatever way it would take, and then nothing changes.
+TEST_F(TableRestructure, RefusedWhileHeldElsewhereAndInABatchCarriesItsRows) {
+    MakeList({{"a@x", "news"}, {"b@x", "misc"}});
+    TableDefinition longer = Current();
+    longer.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+    TableDefinition indexed = Current();
+    indexed.indexes.push_back(MakeIndex("ByName", {6}, false));
+    TDataCursor& holder = NewCursor("mailist", false);
+    holder.Open();
+    for (const TableDefinition* d : {&longer, &indexed}) {
+        const auto before = Snapshot();
+        EXPECT_NE(CodeOf([&] { Run(*d); }), 0);
+        EXPECT_EQ(Snapshot(), before);
+    }
+    EXPECT_EQ(Items(holder), (std::vector<std::string>{"a@x", "b@x"}));
+    holder.Close();
+    {
+        SecondProgram other([&](SecondProgram& self) {
+            TDataSession own;
+            TDataCursor reader(*own.OpenDirectory("DB", dir.Path().string()));
+            reader.SetTableName("mailist");
+            reader.SetExclusive(false);
+            reader.Open();
+            self.Signal();
+            self.AwaitGo();
+            reader.Close();
+            return 0;
+        });
+        ASSERT_TRUE(other.AwaitSignal());
+        for (const TableDefinition* d : {&longer, &indexed}) {
+            const auto before = Snapshot();
+            EXPECT_NE(CodeOf([&] { Run(*d); }), 0);
+            EXPECT_EQ(Snapshot(), before);
+        }
+        other.Go();
+        EXPECT_EQ(other.Wait(), 0);
+    }
+    // Inside an update batch, rows written in it before are carried over, by each way, and
+    // kept when the restructure is called off.
+    const auto stop = [](int, std::string_view, bool& go_on, bool&) { go_on = false; };
+    struct Case {
+        RestructureWay way;
+        TDataCursor::DataLostHandler lost;
+        std::size_t rows;
+    };
+    int round = 0;
+    for (const Case& test :
+         {Case{RestructureWay::FullRebuild, {}, 3}, Case{RestructureWay::IndexRebuild, stop, 4},
+          Case{RestructureWay::IndexRebuild, {}, 5}, Case{RestructureWay::HeaderUpdate, {}, 6}}) {
+        SCOPED_TRACE(round);
+        TableDefinition d = Current();
+        if (test.way == RestructureWay::FullRebuild)
+            d.fields[1] = MakeFieldDescriptor(2, "Item", 1, 0, 100);
+        else if (test.lost)
+            d.indexes.push_back(MakeIndex("ByCategoryOnce", {3}, true));
+        else if (test.way == RestructureWay::IndexRebuild)
+            d.indexes.push_back(MakeIndex("ByName", {6}, false));
+        else
+            d.description = "members";
+        directory->BeginUpdateBatch();
+        TDataCursor& writer = NewCursor();
+        writer.Open();
+        InsertEntry(writer, "c" + std::to_string(round++) + "@x", "news", 1);
+        writer.Close();
+        EXPECT_EQ(Run(d, true, test.lost), test.way);
+        directory->EndUpdateBatch(true);
+        EXPECT_EQ(ItemsBy("ByItem").size(), test.rows);
+        std::size_t lines = 0;
+        RepairTable(NewCursor(), true, 0, {}, [&](std::string_view) { ++lines; });
+        EXPECT_EQ(lines, 2u);
+    }
 }
 
 TEST_F(TableRestructure, AbortLeavesTheTableUnchanged) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "engine/core/table_repair.h"
@@ -174,6 +175,187 @@ TEST_F(TableUpgrade, DamagedOldFilesAreRefusedWithoutLoss) {
         EXPECT_EQ(CodeOf([&] { Upgrade(); }), blob ? kErrBlobLimit : kErrLanguageNotAvailable);
         EXPECT_EQ(ReadAll(Base() + ".DAT"), bad) << blob;
         EXPECT_FALSE(Exists(".DUP")) << blob;
+    }
+}
+
+// Damage to one value of an old header or field description, in both old layouts: the upgrade
+// either refuses and leaves the old data file as it was, or ends with a table that opens and
+// verifies clean. Never a table swapped in that cannot be opened.
+TEST_F(TableUpgrade, DamagedOldHeadersEndInAWorkingTableOrNoChange) {
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&, std::size_t size, bool wide)> apply;
+    };
+    // The place of field n's value in either layout.
+    const auto at = [](std::size_t n, std::size_t size, std::size_t old_place, std::size_t place,
+                       bool wide) {
+        return kDataHeaderSize + n * size + (wide ? place : old_place);
+    };
+    const auto byte = [&](const char* what, std::size_t n, std::size_t old_place, std::size_t place,
+                          std::uint8_t value) {
+        return Damage{what, [=](std::vector<std::uint8_t>& d, std::size_t size, bool wide) {
+                          d[at(n, size, old_place, place, wide)] = value;
+                      }};
+    };
+    const auto text = [&](const char* what, std::size_t n, std::size_t old_place, std::size_t place,
+                          std::string value) {
+        return Damage{what, [=](std::vector<std::uint8_t>& d, std::size_t size, bool wide) {
+                          PutShortString(d, at(n, size, old_place, place, wide), 50, value);
+                      }};
+    };
+    const auto header16 = [](const char* what, std::size_t place, std::uint16_t value) {
+        return Damage{what, [=](std::vector<std::uint8_t>& d, std::size_t, bool) {
+                          PutU16(d, place, value);
+                      }};
+    };
+    const auto header32 = [](const char* what, std::size_t place, std::uint32_t value) {
+        return Damage{what, [=](std::vector<std::uint8_t>& d, std::size_t, bool) {
+                          PutU32(d, place, value);
+                      }};
+    };
+    const std::vector<Damage> damages = {
+        byte("empty name", 1, ofd::kName, fd::kName, 0),
+        byte("name length 255", 1, ofd::kName, fd::kName, 255),
+        byte("name starting with a digit", 1, ofd::kName + 1, fd::kName + 1, '7'),
+        text("two fields of one name", 2, ofd::kName, fd::kName, "Item"),
+        byte("two fields of one number", 2, ofd::kNumber, fd::kNumber, 2),
+        byte("field number 0", 2, ofd::kNumber, fd::kNumber, 0),
+        byte("field number 200", 2, ofd::kNumber, fd::kNumber, 200),
+        byte("type 0", 2, ofd::kType, fd::kType, 0),
+        byte("type 13", 2, ofd::kType, fd::kType, 13),
+        byte("string of length 0", 1, ofd::kLength, fd::kLength, 0),
+        byte("string of length 255", 1, ofd::kLength, fd::kLength, 255),
+        byte("decimals on an integer", 2, ofd::kDecimals, fd::kDecimals, 4),
+        byte("a second auto-increment field", 2, ofd::kSubtype, fd::kSubtype, 29),
+        byte("auto-increment string", 1, ofd::kSubtype, fd::kSubtype, 29),
+        byte("memo subtype on an integer", 2, ofd::kSubtype, fd::kSubtype, 22),
+        text("minimum that is no number", 2, ofd::kMinimum, fd::kMinimum, "abc"),
+        text("default that is no number", 2, ofd::kDefault, fd::kDefault, "x1"),
+        byte("default length 255", 1, ofd::kDefault, fd::kDefault, 255),
+        byte("description length 255", 1, ofd::kDescription, fd::kDescription, 255),
+        byte("required flag 7", 2, ofd::kRequired, fd::kRequired, 7),
+        byte("auto-increment field at offset 0", 0, ofd::kOffset, fd::kOffset, 0),
+        header16("record size one short", dh::kRecordSize, 0),
+        header16("two blob fields claimed", dh::kBlobFieldCount, 2),
+        header32("first free record far out", dh::kFirstFree, 0x7FFFFFFF),
+        header32("next slot 0", dh::kNextSlot, 0),
+        header32("last auto-increment below the IDs", dh::kLastAutoInc, 0),
+        header32("last auto-increment at its end", dh::kLastAutoInc, 0xFFFFFFFF),
+        header16("description length 255", dh::kDescription, 0xFFFF),
+        header16("password length 255", dh::kPassword, 0xFFFF),
+    };
+    int round = 0;
+    for (const std::uint8_t version : {std::uint8_t{2}, std::uint8_t{3}}) {
+        for (const Damage& damage : damages) {
+            SCOPED_TRACE(std::string(damage.what) + " in version " + std::to_string(version));
+            table = "dmg" + std::to_string(round++);
+            const OldTableWriter writer(version, false);
+            writer.Write(Base(), kRows, true, false);
+            auto data = ReadAll(Base() + ".DAT");
+            const bool wide = version == 3;
+            const std::size_t size = wide ? kFieldDescriptorSize : kOldFieldDescriptorSize;
+            if (std::string_view(damage.what) == "record size one short")
+                PutU16(data, dh::kRecordSize, GetU16(data, dh::kRecordSize) - 1);
+            else
+                damage.apply(data, size, wide);
+            WriteAll(Base() + ".DAT", data);
+            EngineErrorCode code = 0;
+            try {
+                Upgrade();
+            } catch (const EStrataEngineError& error) {
+                code = error.ErrorCode();
+            }
+            if (code != 0) {
+                EXPECT_EQ(ReadAll(Base() + ".DAT"), data) << code;
+                EXPECT_FALSE(Exists(".DUP")) << code;
+                continue;
+            }
+            EXPECT_EQ(CodeOf([&] { Rows(); }), 0);
+            const std::vector<std::string> lines = VerifyLines();
+            EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : std::string());
+        }
+    }
+}
+
+// The same for the index header a 1.08 table keeps: damage the closing repair mends gives a
+// working table; a header no index file open reads (more indexes than a file holds, cut short)
+// is refused before any file changes, not found after the swap.
+TEST_F(TableUpgrade, DamagedIndexHeadersOf108TablesEndInAWorkingTableOrNoChange) {
+    const std::size_t second = ih::kSlots + kIndexDescriptorSize;
+    const std::vector<std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>>>
+        damages = {
+            {"31 indexes", [](auto& b) { b[ih::kIndexCount] = 31; }},
+            {"200 indexes", [](auto& b) { b[ih::kIndexCount] = 200; }},
+            {"cut short", [](auto& b) { b.resize(100); }},
+            {"next page 5", [](auto& b) { PutU32(b, ih::kNextPage, 5); }},
+            {"field 99", [&](auto& b) { PutU16(b, second + ixd::kFieldNumbers, 99); }},
+            {"200 fields", [&](auto& b) { b[second + ixd::kFieldCount] = 200; }},
+            {"key size 0", [&](auto& b) { PutU16(b, second + ixd::kKeySize, 0); }},
+            {"root 77", [&](auto& b) { PutU32(b, second + ixd::kRoot, 77); }},
+            {"empty name", [&](auto& b) { b[second + ixd::kName] = 0; }},
+            {"record count", [](auto& b) { PutU32(b, ih::kRecordCount, 0xFFFFFFF0); }},
+        };
+    int round = 0;
+    for (const auto& [what, damage] : damages) {
+        SCOPED_TRACE(what);
+        table = "idx" + std::to_string(round++);
+        OldTableWriter(3, false).Write(Base(), kRows, true, false);
+        auto index = ReadAll(Base() + ".IDX");
+        damage(index);
+        WriteAll(Base() + ".IDX", index);
+        const auto data = ReadAll(Base() + ".DAT");
+        if (CodeOf([&] { Upgrade(); }) != 0) {
+            EXPECT_EQ(ReadAll(Base() + ".DAT"), data);
+            EXPECT_EQ(ReadAll(Base() + ".IDX"), index);
+            EXPECT_FALSE(Exists(".DUP"));
+            continue;
+        }
+        EXPECT_EQ(Rows(), expected_rows);
+        const std::vector<std::string> lines = VerifyLines();
+        EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : std::string());
+    }
+}
+
+// A progress or log callback that throws stops the upgrade at that call, whichever stage it
+// is in: the table is then either as it was or part way, and the next upgrade ends with every
+// row and a table that verifies clean.
+TEST_F(TableUpgrade, ACallbackThatThrowsAtAnyStageIsFinishedByTheNextRun) {
+    int round = 0;
+    for (const bool in_log : {false, true}) {
+        for (int stop_at = 1;; ++stop_at) {
+            SCOPED_TRACE((in_log ? "log call " : "progress call ") + std::to_string(stop_at));
+            table = "cb" + std::to_string(round++);
+            OldTableWriter(2, true).Write(Base(), kRows, true, true);
+            int calls = 0;
+            bool thrown = false;
+            const auto stop = [&] {
+                if (++calls == stop_at) {
+                    thrown = true;
+                    throw std::runtime_error("stopped");
+                }
+            };
+            TDataCursor& c = NewCursor(table);
+            try {
+                UpgradeTable(
+                    c,
+                    [&](std::string_view, int) {
+                        if (!in_log)
+                            stop();
+                    },
+                    [&](std::string_view) {
+                        if (in_log)
+                            stop();
+                    });
+            } catch (const std::runtime_error&) {
+            }
+            EXPECT_FALSE(c.IsOpen());
+            Upgrade();
+            EXPECT_EQ(Rows(), expected_rows);
+            const std::vector<std::string> lines = VerifyLines();
+            EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : std::string());
+            if (!thrown)
+                break;
+        }
     }
 }
 

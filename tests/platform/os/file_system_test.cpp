@@ -212,6 +212,38 @@ TEST(OsFileSystem, MoveRenamesAndNeverReplaces) {
     EXPECT_EQ(ReadText(dir / "c.dat"), "source");
 }
 
+// The system would end each of these names at its NUL and so reach "a.dat", "c.dat" or "sub":
+// every call refuses them and no file changes.
+TEST(OsFileSystem, NamesWithANulAreRefusedAndTouchNothing) {
+    ScratchDir dir;
+    WriteText(dir / "a.dat", "source");
+    const auto with_nul = [&](const std::string& name) {
+        return dir / name + std::string(1, '\0') + "tail";
+    };
+    const std::string a = with_nul("a.dat");
+    EXPECT_TRUE(HasNul(a));
+    EXPECT_FALSE(HasNul(dir / "a.dat"));
+    EXPECT_EQ(File::Open(a).code(), kInvalidPath);
+    EXPECT_EQ(File::Create(with_nul("c.dat")).code(), kInvalidPath);
+    EXPECT_EQ(File::Create(a).code(), kInvalidPath);
+    EXPECT_EQ(DeleteFile(a).code(), kInvalidPath);
+    EXPECT_EQ(MoveFile(a, dir / "c.dat").code(), kInvalidPath);
+    EXPECT_EQ(MoveFile(dir / "a.dat", with_nul("c.dat")).code(), kInvalidPath);
+    EXPECT_EQ(GetFileAttributes(a).code(), kInvalidPath);
+    EXPECT_FALSE(FileExists(a));
+    EXPECT_EQ(QueryFileStatus(a, true).code(), kInvalidPath);
+    EXPECT_EQ(OpenForPolling(a).code(), kInvalidPath);
+    EXPECT_EQ(CreateDirectories(with_nul("sub")).code(), kInvalidPath);
+    EXPECT_EQ(CreateUniqueFile(with_nul("sub"), "t", ".tmp").code(), kInvalidPath);
+    EXPECT_EQ(CreateUniqueFile(dir.path(), "t", std::string(".t\0mp", 5)).code(), kInvalidPath);
+    EXPECT_EQ(UniversalName(a), "");
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"a.dat"}));
+    EXPECT_EQ(ReadText(dir / "a.dat"), "source");
+}
+
 TEST(OsFileSystem, MoveToACaseVariantOfItsOwnNameRenames) {
     ScratchDir dir;
     WriteText(dir / "mailist.dat", "data");

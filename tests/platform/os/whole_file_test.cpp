@@ -154,6 +154,18 @@ TEST(WholeFile, ReadAppendAndNewFileAnswerErrorCodes) {
     EXPECT_EQ(ModeOf(fresh), 0600u);
     EXPECT_EQ(WriteNewFile(fresh, "again", 0600), std::errc::file_exists);
     EXPECT_EQ(Contents(fresh), "new");
+
+    // A NUL would end the name at "log.txt" or "fresh": refused, and those files keep their
+    // contents.
+    const std::string nul(1, '\0');
+    EXPECT_EQ(AppendToFile(log + nul + "x", "three\n"), std::errc::invalid_argument);
+    EXPECT_EQ(ReadFileContents(log + nul + "x", text), std::errc::invalid_argument);
+    EXPECT_EQ(ReplaceFileContents(fresh + nul + "x", "replaced"), std::errc::invalid_argument);
+    EXPECT_EQ(WriteNewFile(dir / "other" + nul + "x", "new", 0600), std::errc::invalid_argument);
+    EXPECT_EQ(Contents(log), "one\ntwo\n");
+    EXPECT_EQ(Contents(fresh), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir / "other"));
+    EXPECT_EQ(text, "unchanged");
 }
 
 }  // namespace
