@@ -186,8 +186,9 @@ bool Forwarder::forwardmailmessage(mail::MailItem& item, std::string_view subjec
     const std::string head = "Message of subject, " + std::string(subject) + ", from " +
                              std::string(sender) + " was not forwarded because ";
     // An out-of-office reply to a forward would go to the whole list, and each member's
-    // own responder could answer it in turn.
-    if (item.IsAutomaticReply()) {
+    // own responder could answer it in turn; a read receipt would tell every member
+    // what one of them read.
+    if (item.IsAutomaticReply() || item.IsDispositionNotification()) {
         entries_.AddToLog(head + "it is an automatic reply!");
         return false;
     }

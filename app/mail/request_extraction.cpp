@@ -320,6 +320,7 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
     fields_.edtdate_text = db::DateTimeToStr(fields_.edtdate, db::FormatSettings());
     fields_.automatic_reply = item.IsAutomaticReply();
+    fields_.disposition_notification = item.IsDispositionNotification();
     ReadSender(item);
     if (entries_.settings().allowfromaddressasentry) {
         fields_.edtemail = fields_.edtsender;
@@ -518,6 +519,11 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     // when those are, else left in the folder.
     if (fields_.automatic_reply)
         return s.RemoveOutofOffice;
+    // A read receipt answers a list mail as well, and its subject repeats that mail's
+    // ("Read: Delivery news"): it is neither a bounce of the member who read it nor a
+    // request. It is none of the kinds of message a check lets go, so it stays.
+    if (fields_.disposition_notification)
+        return false;
     if (s.FailedMail) {
         for (const std::string& word : s.lbxfailure) {
             if (word.empty() || !ContainsText(line0, word))

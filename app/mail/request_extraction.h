@@ -86,6 +86,8 @@ struct MessageFields {
     bool chkdoadd = false;
     // Its header marks it as an automatic reply, and it is no delivery report.
     bool automatic_reply = false;
+    // A read receipt or another disposition notification.
+    bool disposition_notification = false;
 };
 
 class ExtractEntries {

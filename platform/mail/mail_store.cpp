@@ -149,6 +149,9 @@ const std::vector<Attachment>& MailItem::Attachments() {
 bool MailItem::IsAutomaticReply() {
     return Parsed().automatic_reply;
 }
+bool MailItem::IsDispositionNotification() {
+    return Parsed().disposition_notification;
+}
 
 void MailItem::SetUnread(bool unread) {
     CheckPresent();

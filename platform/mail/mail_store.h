@@ -93,6 +93,8 @@ class MailItem {
     const std::vector<Attachment>& Attachments();
     // An automatic reply that is no delivery report (see ReceivedMessage).
     bool IsAutomaticReply();
+    // A read receipt or another disposition notification (see ReceivedMessage).
+    bool IsDispositionNotification();
 
     bool Unread() const { return !seen_; }
     void SetUnread(bool unread);

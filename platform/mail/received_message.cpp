@@ -329,6 +329,16 @@ vmime::mediaType TypeOf(const vmime::bodyPart& part) {
     return vmime::mediaType("text", "plain");
 }
 
+std::string ReportType(const vmime::bodyPart& part) {
+    auto header = part.getHeader();
+    if (header->hasField(vmime::fields::CONTENT_TYPE)) {
+        auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
+        if (field && field->hasParameter("report-type"))
+            return Lower(field->findParameter("report-type")->getValue().getBuffer());
+    }
+    return {};
+}
+
 std::string AttachmentName(const vmime::bodyPart& part) {
     auto header = part.getHeader();
     if (header->hasField(vmime::fields::CONTENT_DISPOSITION)) {
@@ -363,6 +373,7 @@ struct Walk {
     std::string report;  // delivery status and returned headers
     std::vector<Attachment> attachments;
     bool in_report = false;
+    bool disposition = false;  // a read receipt or other disposition notification
 
     void Part(const vmime::bodyPart& part) {
         const auto type = TypeOf(part);
@@ -372,11 +383,15 @@ struct Walk {
         if (major == "multipart") {
             const bool was_report = in_report;
             in_report = in_report || minor == "report";
+            if (minor == "report" && ReportType(part) == "disposition-notification")
+                disposition = true;
             for (std::size_t i = 0; i < body->getPartCount(); ++i)
                 Part(*body->getPartAt(i));
             in_report = was_report;
             return;
         }
+        if (major == "message" && minor == "disposition-notification")
+            disposition = true;
         if (major == "message" && minor == "delivery-status") {
             report += ToUtf8(Decoded(part), vmime::charsets::US_ASCII) + "\r\n";
             return;
@@ -510,8 +525,9 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
         result.plain_body += walk.report;
     }
     result.attachments = std::move(walk.attachments);
-    result.automatic_reply =
-        SaysAutomaticReply(raw) && walk.report.empty() && !FromMailSystem(result.from.address);
+    result.disposition_notification = walk.disposition;
+    result.automatic_reply = SaysAutomaticReply(raw) && walk.report.empty() && !walk.disposition &&
+                             !FromMailSystem(result.from.address);
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ struct ReceivedMessage {
     // auto_reply), and it is no delivery report (it holds no delivery status or
     // returned headers, and comes from no mailer daemon or postmaster).
     bool automatic_reply = false;
+    // A read receipt or another disposition notification (a multipart/report of
+    // report-type disposition-notification, or a message/disposition-notification
+    // part): it tells what a reader did with a message, never a delivery failure.
+    bool disposition_notification = false;
 };
 
 // Never throws for damaged input: what cannot be read stays empty.

@@ -354,6 +354,67 @@ TEST_F(MailFlow, BouncesCountTheirFailedRecipientsAndAutomaticRepliesNothing) {
     EXPECT_EQ(sink.MessageCount(), 0u);
 }
 
+// Read receipts to a mail-out whose subject held a failure word: one as a disposition
+// report returning the mail's headers, one as a bare disposition part that quotes the
+// mail's "Join us" line. Neither bounces the member who read the mail nor subscribes
+// anyone; both stay in the folder, and none is forwarded from the members' folder.
+TEST_F(MailFlow, ReadReceiptsCountNoBouncesAndStayInTheFolder) {
+    mail::testing::SmtpSink sink;
+    Connect(sink);
+    settings.SendAcknowledgement = false;
+    for (const char* a : {"bob@example.org", "carol@example.org"})
+        entries->insertentry(true, a, "", "", "", "", 0, false, false);
+    const std::string report = Mail(
+        "From: Bob <bob@example.org>\r\nTo: list@example.org\r\n"
+        "Subject: Read: Undeliverable parcels\r\nAuto-Submitted: auto-replied\r\n",
+        "Content-Type: multipart/report; report-type=disposition-notification; "
+        "boundary=\"R\"\r\n\r\n--R\r\nContent-Type: text/plain\r\n\r\n"
+        "This is a receipt for the mail you sent to bob@example.org\r\n"
+        "with the subject \"Undeliverable parcels\". It was displayed.\r\n\r\n"
+        "--R\r\nContent-Type: message/disposition-notification\r\n\r\n"
+        "Reporting-UA: example.org; Reader 1.0\r\nOriginal-Recipient: rfc822; bob@example.org\r\n"
+        "Final-Recipient: rfc822; bob@example.org\r\n"
+        "Original-Message-ID: <n1@example.org>\r\n"
+        "Disposition: manual-action/MDN-sent-manually; displayed\r\n\r\n"
+        "--R\r\nContent-Type: text/rfc822-headers\r\n\r\nFrom: List <list@example.org>\r\n"
+        "To: bob@example.org\r\nCc: carol@example.org\r\n"
+        "Subject: Undeliverable parcels\r\n\r\n--R--\r\n");
+    const std::string bare = Mail(
+        "From: carol@example.org\r\nTo: list@example.org\r\n"
+        "Subject: Read: Undeliverable parcels\r\n",
+        "Content-Type: multipart/mixed; boundary=\"M\"\r\n\r\n--M\r\n"
+        "Content-Type: text/plain\r\n\r\nYour message to carol@example.org was read.\r\n"
+        "Join us on Friday\r\n\r\n--M\r\nContent-Type: message/disposition-notification\r\n"
+        "\r\nFinal-Recipient: rfc822; carol@example.org\r\n"
+        "Disposition: automatic-action/MDN-sent-automatically; displayed\r\n\r\n--M--\r\n");
+    Fill("MailingList", {report, bare});
+    Check();
+    EXPECT_EQ(Bounces("bob@example.org"), 0);
+    EXPECT_EQ(Bounces("carol@example.org"), 0);
+    EXPECT_EQ(Rows().size(), 2u) << "no request was read from a receipt";
+    strata::TStrataTable& stats = database->tblStats();
+    if (stats.Locate("Date", db::Variant(db::EncodeDate(2026, 12, 1)), {})) {
+        EXPECT_EQ(stats.FieldByName("Bounces")->AsInteger(), 0);
+    }
+    EXPECT_EQ(Subjects("MailingList").size(), 2u);
+    for (const std::string& line : Log())
+        EXPECT_EQ(line.find("Update Undeliverable"), std::string::npos) << line;
+
+    settings.UserSending = true;
+    settings.UserSendingFolder = "Members";
+    settings.ForwardAll = true;
+    settings.CheckUser = false;
+    Fill("Members", {report});
+    Check(true);
+    EXPECT_EQ(sink.MessageCount(), 0u);
+    EXPECT_EQ(Subjects("Members").size(), 1u);
+    const std::vector<std::string> log = Log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.find("was not forwarded because it is an automatic reply!") !=
+               std::string::npos;
+    }));
+}
+
 // A forward whose batch the server refuses, or whose connection drops before the server
 // answers, is tried again by the next check from where it stopped; a forward that went
 // out whole but whose message was still in the folder when the program was killed goes

@@ -304,6 +304,62 @@ TEST(ReceivedMessage, AutomaticRepliesAreToldFromDeliveryReports) {
     }
 }
 
+// Read receipts come as a report of their own type, or only as a disposition part
+// (some readers send it inside multipart/mixed); a delivery report or an ordinary
+// "Read:" mail is none.
+TEST(ReceivedMessage, DispositionNotificationsAreToldFromDeliveryReports) {
+    const std::string human =
+        "--R\r\nContent-Type: text/plain\r\n\r\nThis is a receipt for the mail you sent to\r\n"
+        "bob@x.org\r\nThe message was displayed.\r\n";
+    const std::string disposition =
+        "--R\r\nContent-Type: message/disposition-notification\r\n\r\n"
+        "Reporting-UA: mail.x.org; Reader 1.0\r\nFinal-Recipient: rfc822; bob@x.org\r\n"
+        "Original-Message-ID: <n1@list.org>\r\n"
+        "Disposition: manual-action/MDN-sent-manually; displayed\r\n\r\n";
+    const std::string headers =
+        "--R\r\nContent-Type: text/rfc822-headers\r\n\r\nFrom: list@list.org\r\n"
+        "To: bob@x.org\r\nSubject: Undeliverable parcels\r\n\r\n";
+    struct Case {
+        std::string type;
+        std::string parts;
+        bool receipt;
+    };
+    const Case cases[] = {
+        {"multipart/report; report-type=disposition-notification", human + disposition + headers,
+         true},
+        {"multipart/report; report-type=\"Disposition-Notification\"", human + disposition, true},
+        // The report's type is missing; its disposition part still tells it.
+        {"multipart/report", human + disposition, true},
+        {"multipart/mixed", human + disposition, true},
+        // The human-readable part alone, without a disposition part.
+        {"multipart/report; report-type=disposition-notification", human, true},
+        {"multipart/report; report-type=delivery-status",
+         human +
+             "--R\r\nContent-Type: message/delivery-status\r\n\r\n"
+             "Final-Recipient: rfc822; bob@x.org\r\nAction: failed\r\n\r\n" +
+             headers,
+         false},
+        {"multipart/mixed", human, false},
+    };
+    for (const Case& c : cases) {
+        const std::string raw =
+            "From: Bob <bob@x.org>\r\nTo: list@list.org\r\n"
+            "Subject: Read: Undeliverable parcels\r\n"
+            "Auto-Submitted: auto-replied\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: " +
+            c.type + "; boundary=R\r\n\r\n" + c.parts + "--R--\r\n";
+        const ReceivedMessage read = ParseMessage(raw);
+        EXPECT_EQ(read.disposition_notification, c.receipt) << raw;
+        // One or the other: a receipt is told by its own mark.
+        EXPECT_FALSE(read.disposition_notification && read.automatic_reply) << raw;
+        EXPECT_NE(read.plain_body.find("This is a receipt"), std::string::npos) << raw;
+    }
+    const ReceivedMessage plain = ParseMessage(
+        "From: bob@x.org\r\nSubject: Read: News\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: text/plain\r\n\r\nRead it, thanks.\r\n");
+    EXPECT_FALSE(plain.disposition_notification);
+}
+
 TEST(VCard, ReadsNamesAndAddressesOfEachVersion) {
     const auto cards = ParseVCards(
         "junk before\r\n"
