@@ -146,7 +146,11 @@ void TPopupListbox::TypeChar(char32_t ch) {
     if (now - last_key_ > kSearchPause)
         search_.clear();
     last_key_ = now;
-    if (search_.size() < kMaxSearch)
+    // Letters, not bytes: an accented or non-Latin letter takes several.
+    const auto letters = std::count_if(search_.begin(), search_.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    });
+    if (static_cast<std::size_t>(letters) < kMaxSearch)
         search_ += QString::fromStdU32String(std::u32string(1, ch)).toStdString();
     for (std::size_t i = 0; i < Items.size(); ++i)
         if (StartsWithText(Items[i], search_)) {
@@ -334,7 +338,8 @@ void TgxInplacePickEdit::EditorKeyPress(char32_t& key) {
         return;
     }
     const std::string ch = QString::fromStdU32String(std::u32string(1, key)).toStdString();
-    if (search_active_ && static_cast<int>(typed_.size()) <
+    // The length limit counts characters, as the line edit does.
+    if (search_active_ && QString::fromStdString(typed_).size() <
                               std::max(1, GetMaxLength() > 0 ? GetMaxLength() : 32767)) {
         typed_ += ch;
     } else {

@@ -396,6 +396,37 @@ TEST(PickEditor, ListIsAtMostDropDownRowsHighAndSearchesForTwoSeconds) {
     EXPECT_EQ(editor->LineEdit().text().toStdString(), "user1@example.org");
 }
 
+// Letters of two, three and four bytes count as one each: the search goes on past
+// sixteen accented or eleven Japanese letters, up to 32 letters and no further.
+TEST(PickEditor, ListSearchCountsLettersNotBytes) {
+    for (const char* letter : {"\u00e9", "\u0436", "\u6771", "\U0001F600"}) {
+        SCOPED_TRACE(letter);
+        std::string prefix;
+        for (int i = 0; i < 20; ++i)
+            prefix += letter;
+        PickGrid g;
+        g.item->Items().push_back(prefix + "x");
+        g.item->Items().push_back(prefix + "y");
+        auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+        TPopupListbox* list = editor->List();
+        ASSERT_NE(list, nullptr);
+        const char32_t code = QString::fromUtf8(letter).toUcs4().at(0);
+        for (int i = 0; i < 20; ++i)
+            list->TypeChar(code);
+        EXPECT_EQ(list->ItemIndex, 6);
+        list->TypeChar(U'y');
+        EXPECT_EQ(list->SearchText(), prefix + "y");
+        EXPECT_EQ(list->ItemIndex, 7);
+        for (int i = 0; i < 20; ++i)
+            list->TypeChar(code);
+        EXPECT_EQ(QString::fromStdString(list->SearchText()).toUcs4().size(), 32);
+        EXPECT_TRUE(QString::fromStdString(list->SearchText()).isValidUtf16());
+        EXPECT_EQ(list->ItemIndex, 7) << "a search that matches nothing keeps the item";
+    }
+}
+
 TEST(PickEditor, ListStyleRefusesTyping) {
     PickGrid g;
     g.item->SetDropDownListStyle(true);
