@@ -8,6 +8,7 @@
 #include "engine/core/header_image.h"
 #include "engine/core/index_file.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/scramble.h"
 
 namespace strata {
@@ -551,7 +552,8 @@ bool TBlobFile::ReadUnlock(std::uint32_t r) {
 void TBlobBuffer::SetSize(std::int64_t size) {
     if (size < 0 || size > kMaxBlobSize)
         RaiseEngineError(kErrInvalidBlobLength, file_.Name());
-    data_.resize(static_cast<std::size_t>(size));
+    // Near the limit the memory may not be there: 11016, the data held so far kept.
+    ResizeEngineVector(data_, static_cast<std::size_t>(size));
     changed_ = true;
 }
 
@@ -584,7 +586,7 @@ void TBlobBuffer::ReadBlob(std::uint32_t first_block, std::uint32_t blob_number)
     if (total > blocks_in_file * per_block || total > static_cast<std::uint64_t>(kMaxBlobSize)) {
         RaiseEngineError(kErrEndOfBlob, file_.Name());
     }
-    data_.resize(static_cast<std::size_t>(total));
+    ResizeEngineVector(data_, static_cast<std::size_t>(total));
     const std::uint64_t needed = std::max<std::uint64_t>(1, (total + per_block - 1) / per_block);
     std::unordered_set<std::uint32_t> visited{first_block};
     std::uint64_t copied = 0;

@@ -161,8 +161,13 @@ EngineErrorCode TDataCursor::WriteBlob(std::uint32_t field, ConstRecordBuffer bu
     if (end > static_cast<std::uint64_t>(kMaxBlobSize))
         return kErrInvalidBlobLength;
     TBlobBuffer& blob = *entry->blob;
-    if (end > static_cast<std::uint64_t>(blob.Size()))
-        blob.SetSize(static_cast<std::int64_t>(end));
+    if (end > static_cast<std::uint64_t>(blob.Size())) {
+        try {
+            blob.SetSize(static_cast<std::int64_t>(end));
+        } catch (const EStrataEngineError& error) {
+            return error.ErrorCode();
+        }
+    }
     if (count > 0)
         std::memcpy(blob.GetData().data() + offset, source, count);
     blob.SetChanged(true);
@@ -177,7 +182,11 @@ EngineErrorCode TDataCursor::TruncateBlob(std::uint32_t field, ConstRecordBuffer
         return code;
     if (new_size > static_cast<std::uint64_t>(kMaxBlobSize))
         return kErrInvalidBlobLength;
-    entry->blob->SetSize(new_size);
+    try {
+        entry->blob->SetSize(new_size);
+    } catch (const EStrataEngineError& error) {
+        return error.ErrorCode();
+    }
     return kErrNone;
 }
 

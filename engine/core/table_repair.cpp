@@ -577,6 +577,11 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
     if (!verify_only)
         cursor.CheckWritable();
     cursor.SetRepairLogHandler(log);
+    // A batch may hold the files open with changes not yet written: they are written and the
+    // files let go first, so the check reads them whole and the repair keeps those rows.
+    const int released = cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
+    if (released < 0)
+        RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
     CheckVersionsBeforeRepair(cursor, verify_only);
 
     const std::string what = verify_only ? "Verification of table " : "Repair of table ";

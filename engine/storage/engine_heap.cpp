@@ -57,10 +57,26 @@ void RaiseOutOfMemory() {
     RaiseEngineError(kErrOutOfMemory);
 }
 
+namespace {
+std::atomic<std::size_t> request_limit{0};
+}  // namespace
+
+void SetEngineRequestLimit(std::size_t bytes) noexcept {
+    request_limit.store(bytes, std::memory_order_relaxed);
+}
+
+void CheckEngineRequest(std::size_t bytes) {
+    const std::size_t limit = request_limit.load(std::memory_order_relaxed);
+    if (limit != 0 && bytes > limit) {
+        RaiseOutOfMemory();
+    }
+}
+
 void* EngineAlloc(std::size_t size) {
     if (size == 0) {
         return nullptr;
     }
+    CheckEngineRequest(size);
     void* block = std::calloc(1, size);
     if (block == nullptr) {
         RaiseOutOfMemory();
@@ -73,6 +89,7 @@ void EngineRealloc(void*& block, std::size_t old_size, std::size_t new_size, boo
         EngineFree(block);
         return;
     }
+    CheckEngineRequest(new_size);
     if (block == nullptr) {
         block = zero_new ? EngineAlloc(new_size) : std::malloc(new_size);
         if (block == nullptr) {

@@ -52,6 +52,24 @@ decltype(auto) WithEngineMemory(F&& make) {
     }
 }
 
+// For tests: requests of more than `bytes` (engine heap blocks, vectors grown by
+// ResizeEngineVector) fail as if memory
+// had run out, so a failure near the 2 GB limits can be met without taking that memory from the
+// machine; 0 lifts the limit.
+void SetEngineRequestLimit(std::size_t bytes) noexcept;
+// Raises 11016 for a request beyond the test limit; otherwise does nothing.
+void CheckEngineRequest(std::size_t bytes);
+
+// Resizes `bytes` to `size` (new bytes zero); memory running out is 11016 and leaves `bytes` as
+// it was.
+template <class Vector>
+void ResizeEngineVector(Vector& bytes, std::size_t size) {
+    if (size > bytes.size()) {
+        CheckEngineRequest(size * sizeof(typename Vector::value_type));
+    }
+    WithEngineMemory([&] { bytes.resize(size); });
+}
+
 // `std::make_unique` whose allocation failure is engine error 11016.
 template <class T, class... Args>
 std::unique_ptr<T> EngineNew(Args&&... args) {

@@ -20,6 +20,7 @@
 #include "engine/core/filter.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
+#include "engine/storage/engine_heap.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "tests/engine/core/cursor_test_support.h"
@@ -539,6 +540,52 @@ TEST_F(DataCursor, BlobsThroughTheCursor) {
     ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
     EXPECT_EQ(size, 210u);
     EXPECT_EQ(c.OpenBlob(2, buffer, kBlobOpenRead), kErrInvalidBlobField);
+}
+
+// A blob that cannot get the memory it grows to (met here under a test limit, as near the 2 GB
+// limit) fails with the engine's out-of-memory error, on writing and on reading, and keeps what
+// it held; the same blob reads whole once the memory is there.
+TEST_F(DataCursor, BlobsWithoutTheirMemoryFailWithTheEngineErrorAndKeepTheirData) {
+    struct LiftLimit {
+        ~LiftLimit() { SetEngineRequestLimit(0); }
+    } lift;
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    TDataCursor& c = CreateAndOpen(definition);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.InitNewRecord(buffer);
+    PutText(c, buffer, 2, "a@x");
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenReadWrite), 0);
+    std::vector<std::uint8_t> data(300000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    ASSERT_EQ(c.WriteBlob(9, buffer, 300000, data.data(), 0), 0);
+    SetEngineRequestLimit(1 << 20);
+    std::uint8_t tail = 9;
+    EXPECT_EQ(c.WriteBlob(9, buffer, 1, &tail, 1999999999u), kErrOutOfMemory);
+    EXPECT_EQ(c.TruncateBlob(9, buffer, 1500000000u), kErrOutOfMemory);
+    std::uint32_t size = 0;
+    ASSERT_EQ(c.GetBlobSize(9, buffer, size), 0);
+    EXPECT_EQ(size, 300000u);
+    SetEngineRequestLimit(0);
+    c.InsertRecord(buffer, true);
+
+    c.Close();
+    c.Open();
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    const std::vector<std::uint8_t> before = buffer;
+    SetEngineRequestLimit(200000);
+    EXPECT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), kErrOutOfMemory);
+    EXPECT_EQ(c.OpenBlobCount(), 0u);
+    EXPECT_EQ(buffer, before);
+    SetEngineRequestLimit(0);
+    ASSERT_EQ(c.OpenBlob(9, buffer, kBlobOpenRead), 0);
+    std::vector<std::uint8_t> out(data.size());
+    std::uint32_t got = 0;
+    ASSERT_EQ(c.ReadBlob(9, buffer, got, 300000, out.data(), 0), kErrNone);
+    EXPECT_EQ(out, data);
 }
 
 // Blobs whose sizes fall on, just before and just after the ends of blocks, written, grown,

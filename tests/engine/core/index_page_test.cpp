@@ -971,9 +971,12 @@ TEST_F(IndexFileFixture, PaddedKeysPackSmall) {
 // Pages of plain keys cost the cache about their size, whatever order the
 // keys came in, so the budget's count of pages is what it holds.
 TEST_F(IndexFileFixture, PlainPagesCostTheCacheAboutTheirSize) {
-    // Page objects take spare entry buffers kept per thread: a fresh thread
-    // keeps what earlier tests left there out of the measure.
+    // Page objects take spare entry buffers kept per thread, and the page
+    // objects of files closed before (with the entries they grew) from the
+    // process's reserve: a fresh thread and an emptied reserve keep what
+    // earlier tests left out of the measure.
     std::thread([&] {
+        ReleasePageReserve();
         auto file = NewFile();
         file->AddIndex(Descriptor("ByItem", 86, false, 0));
         TIndexTree tree(*file, 1, BytesCompare(86));
@@ -1723,9 +1726,12 @@ TEST_F(IndexFileFixture, SmallCacheEvictsAndWritesBackWithoutLosingKeys) {
 // the unpacked tier since a path was last used: only the leaf may have to
 // come back from the packed tier or the file.
 TEST_F(IndexFileFixture, ScatteredLookupsFindTheirPathUnpacked) {
-    // Page objects take spare entry buffers kept per thread: a fresh thread
-    // keeps what earlier tests left there out of the measure.
+    // Page objects take spare entry buffers kept per thread, and the page
+    // objects of files closed before (with the entries they grew) from the
+    // process's reserve: a fresh thread and an emptied reserve keep what
+    // earlier tests left out of the measure.
     std::thread([&] {
+        ReleasePageReserve();
         constexpr std::uint16_t kKeySize = 100;
         auto file = NewFile();
         file->AddIndex(Descriptor("ByItem", kKeySize, true, 0));

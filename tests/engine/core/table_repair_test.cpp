@@ -433,6 +433,35 @@ TEST_F(TableRepair, InterruptedRepairIsFoundAtOpenAndFinishedByTheNextOne) {
     EXPECT_EQ(ItemsByItem(), (std::vector<std::string>{"a@x", "b@x", "c@x", "d@x"}));
 }
 
+// Inside an update batch a verification or repair first writes the rows the batch holds for the
+// table, so neither reports them as damage nor loses them; a cursor still open on the table
+// keeps it refused.
+TEST_F(TableRepair, InsideABatchTheBatchsUnwrittenRowsAreKept) {
+    MakeList({"a@x", "b@x"});
+    directory->BeginUpdateBatch();
+    std::vector<std::string> expected{"a@x", "b@x"};
+    for (const bool verify_only : {true, false, true}) {
+        SCOPED_TRACE(verify_only);
+        TDataCursor& writer = NewCursor();
+        writer.Open();
+        const std::string item = "c" + std::to_string(expected.size()) + "@x";
+        InsertEntry(writer, item, "news", 0);
+        expected.push_back(item);
+        EXPECT_EQ(CodeOf([&] { Repair(verify_only); }), kErrAccessDenied);
+        writer.Close();
+        EXPECT_EQ(Repair(verify_only).size(), 2u) << "the batch's rows are no damage";
+    }
+    TDataCursor& writer = NewCursor();
+    writer.Open();
+    InsertEntry(writer, "z@x", "news", 0);
+    writer.Close();
+    expected.push_back("z@x");
+    Repair(false);
+    directory->EndUpdateBatch(true);
+    EXPECT_EQ(ItemsByItem(), expected);
+    EXPECT_EQ(Repair(true).size(), 2u);
+}
+
 // A progress or log callback that throws stops the repair part way, with the indexes half
 // rebuilt: the table must say so at the next open (as after a kill), and a repair then gives
 // every row back; a verification stopped so changes nothing.

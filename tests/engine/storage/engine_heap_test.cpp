@@ -63,6 +63,21 @@ TEST(EngineHeap, ExhaustedMemoryIsError11016) {
     EXPECT_EQ(block, before);
     EngineFree(block);
 #endif
+    // Requests refused under the test limit fail the same way and leave what they would grow.
+    SetEngineRequestLimit(4096);
+    EXPECT_THROW((void)EngineAlloc(4097), EStrataEngineError);
+    void* kept = EngineAlloc(64);
+    static_cast<std::uint8_t*>(kept)[0] = 7;
+    EXPECT_THROW(EngineRealloc(kept, 64, 8192), EStrataEngineError);
+    EXPECT_EQ(static_cast<std::uint8_t*>(kept)[0], 7);
+    std::vector<std::uint8_t> bytes(10, 3);
+    EXPECT_THROW(ResizeEngineVector(bytes, 5000), EStrataEngineError);
+    EXPECT_EQ(bytes, std::vector<std::uint8_t>(10, 3));
+    ResizeEngineVector(bytes, 2);  // shrinking asks for nothing
+    EXPECT_EQ(bytes.size(), 2u);
+    SetEngineRequestLimit(0);
+    EngineRealloc(kept, 64, 8192);
+    EngineFree(kept);
 }
 
 TEST(EngineHeap, EveryThousandTwentiethReallocOrFreeCompacts) {
