@@ -612,6 +612,8 @@ class TDataCursor final : public TFileCursor {
     TFilter* FindFilter(TFilter* filter) const;
     TFilter* InstallFilter(std::unique_ptr<TFilter> filter);
     // Sets the filter (or every filter) active; gives those that were not.
+    // The view again after the set of active filters changed.
+    void ShowFilteredView();
     std::vector<TFilter*> SetFiltersActive(TFilter* filter);
     void UndoActivation(const std::vector<TFilter*>& activated) noexcept;
     void UpdateBitmapsInUse();

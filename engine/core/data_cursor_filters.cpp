@@ -233,6 +233,10 @@ void TDataCursor::DropFilter(TFilter* filter) {
             Raise(kErrInvalidFilterHandle);
         filters_.erase(it);
     }
+    ShowFilteredView();
+}
+
+void TDataCursor::ShowFilteredView() {
     CursorOperation::Run(*this, [&] {
         UpdateBitmapsInUse();
         Resync();
@@ -257,11 +261,7 @@ void TDataCursor::UndoActivation(const std::vector<TFilter*>& activated) noexcep
     for (TFilter* f : activated)
         f->SetActive(false);
     try {
-        CursorOperation::Run(*this, [&] {
-            UpdateBitmapsInUse();
-            Resync();
-            Reposition();
-        });
+        ShowFilteredView();
     } catch (...) {
     }
 }
@@ -272,11 +272,7 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         Raise(kErrInvalidFilterHandle);
     const std::vector<TFilter*> activated = SetFiltersActive(filter);
     try {
-        CursorOperation::Run(*this, [&] {
-            UpdateBitmapsInUse();
-            Resync();
-            Reposition();
-        });
+        ShowFilteredView();
     } catch (...) {
         UndoActivation(activated);
         throw;
@@ -366,11 +362,7 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         if (filter == nullptr || f.get() == filter)
             f->SetActive(false);
     }
-    CursorOperation::Run(*this, [&] {
-        UpdateBitmapsInUse();
-        Resync();
-        Reposition();
-    });
+    ShowFilteredView();
 }
 
 void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {

@@ -25,6 +25,9 @@ namespace {
 
 constexpr std::uint8_t kBlobType = 3;
 constexpr std::uint8_t kDeletedStatus = 1;
+constexpr const char* kOutsideBlobFile =
+    "Invalid BLOB offset into BLOB file for physical record # ";
+constexpr const char* kSharedBlobChain = "Invalid BLOB offset in BLOB file for physical record # ";
 
 // A record pinned in the data file's cache for the length of one step.
 class PinnedRecord {
@@ -320,6 +323,17 @@ class RecordPass {
         return reference >= kBlobHeaderSize && table_.BlobFile().ValidBlockOffset(reference);
     }
 
+    // Reports a blob reference the record may not keep and, when repairing, clears it.
+    // `message` is the report's text up to the record number.
+    bool DropReference(TRecord& record, const FieldDescriptor& d, std::uint32_t r,
+                       const char* message) {
+        Log(std::string(message) + std::to_string(r) + ", " + Ending());
+        if (verify_only_)
+            return false;
+        ClearBlobField(record, d);
+        return true;
+    }
+
     bool CheckLiveBlobs(TRecord& record, std::uint32_t r) {
         if (!table_.HasBlobs())
             return false;
@@ -330,23 +344,13 @@ class RecordPass {
                 continue;
             const bool has_value = record.Buffer()[FieldOffset(d)] != 0;
             if (!has_value || !ReferenceInsideFile(reference)) {
-                Log("Invalid BLOB offset into BLOB file for physical record # " +
-                    std::to_string(r) + ", " + Ending());
-                if (!verify_only_) {
-                    ClearBlobField(record, d);
-                    changed = true;
-                }
+                changed |= DropReference(record, d, r, kOutsideBlobFile);
                 continue;
             }
             // A chain an earlier record holds is that record's: sharing it, a change of
             // either memo would free or overwrite the other's.
             if (!claimed_blobs_.insert(reference).second) {
-                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
-                    ", " + Ending());
-                if (!verify_only_) {
-                    ClearBlobField(record, d);
-                    changed = true;
-                }
+                changed |= DropReference(record, d, r, kSharedBlobChain);
                 continue;
             }
             if (table_.BlobFile().CheckChain(&cursor_, verify_only_, blob_check_, r,
@@ -367,22 +371,12 @@ class RecordPass {
             if (reference == 0)
                 continue;
             if (!ReferenceInsideFile(reference)) {
-                Log("Invalid BLOB offset into BLOB file for physical record # " +
-                    std::to_string(r) + ", " + Ending());
-                if (!verify_only_) {
-                    ClearBlobField(record, d);
-                    changed = true;
-                }
+                changed |= DropReference(record, d, r, kOutsideBlobFile);
                 continue;
             }
             // A live record's blob: only the deleted record's reference goes.
             if (live_blobs_.contains(reference)) {
-                Log("Invalid BLOB offset in BLOB file for physical record # " + std::to_string(r) +
-                    ", " + Ending());
-                if (!verify_only_) {
-                    ClearBlobField(record, d);
-                    changed = true;
-                }
+                changed |= DropReference(record, d, r, kSharedBlobChain);
                 continue;
             }
             if (table_.BlobFile().RepairBlob(&cursor_, verify_only_, blob_check_, r,
