@@ -1,13 +1,20 @@
 #include "support/show_html.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QStringDecoder>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextFrame>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
 
 #include "platform/ui/application.h"
@@ -59,6 +66,8 @@ std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view
     return std::string_view::npos;
 }
 
+std::string ClampNumbers(std::string_view css, long max_value);
+
 // Appends one tag, from its "<" to its ">", with its numeric and style
 // attributes clamped; answers where the tag ends.
 std::size_t CopyTag(std::string_view html, std::size_t at, std::string& out) {
@@ -102,7 +111,10 @@ std::size_t CopyTag(std::string_view html, std::size_t at, std::string& out) {
         }
         out.append(html.substr(at, value_start - at));
         const std::string_view value = html.substr(value_start, value_end - value_start);
-        if (IsNumericAttribute(name) || (name.size() == 5 && StartsWithNoCase(name, 0, "style")))
+        if (name.size() == 7 && StartsWithNoCase(name, 0, "colspan"))
+            out += ClampNumbers(value, kMaxPreviewColumnSpan);
+        else if (IsNumericAttribute(name) ||
+                 (name.size() == 5 && StartsWithNoCase(name, 0, "style")))
             out += ClampCssLengths(value);
         else
             out.append(value);
@@ -146,7 +158,10 @@ int NestingFamily(std::string_view name, bool& outer) {
 
 }  // namespace
 
-std::string ClampCssLengths(std::string_view css) {
+namespace {
+
+// Every number of css above `max_value` cut down to it.
+std::string ClampNumbers(std::string_view css, long max_value) {
     std::string out;
     out.reserve(css.size());
     std::size_t at = 0;
@@ -188,7 +203,7 @@ std::string ClampCssLengths(std::string_view css) {
         while (significant < digits.size() && digits[significant] == '0')
             ++significant;
         const std::string_view value = digits.substr(significant);
-        const std::string limit = std::to_string(kMaxPreviewLength);
+        const std::string limit = std::to_string(max_value);
         if (number &&
             (value.size() > limit.size() || (value.size() == limit.size() && value > limit))) {
             out += limit;
@@ -198,6 +213,12 @@ std::string ClampCssLengths(std::string_view css) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::string ClampCssLengths(std::string_view css) {
+    return ClampNumbers(css, kMaxPreviewLength);
 }
 
 std::string ClampHtmlLengths(std::string_view html) {
@@ -256,6 +277,58 @@ std::string ClampHtmlLengths(std::string_view html) {
     return out;
 }
 
+std::optional<QString> PreviewWithinHeight(QTextDocument& document, const QString& text) {
+    // A page of finite height ends the measuring layout where the preview's
+    // endless one would not.
+    constexpr double kMeasurePage = 1000000;
+    if (Qt::mightBeRichText(text))
+        document.setHtml(text);
+    else
+        document.setPlainText(text);
+    document.setPageSize(QSizeF(kPreviewMeasureWidth, kMeasurePage));
+    QAbstractTextDocumentLayout* layout = document.documentLayout();
+    int cut = -1;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QRectF box = layout->blockBoundingRect(block);
+        // Far below, the layout's own numbers run over and come back negative.
+        if (box.top() < 0 || box.bottom() > kMaxPreviewHeight) {
+            cut = block.position();
+            break;
+        }
+    }
+    if (cut < 0)
+        return std::nullopt;
+    QTextCursor cursor(&document);
+    cursor.setPosition(cut);
+    // A table cut inside would keep its rows, and with them its height.
+    QTextFrame* frame = cursor.currentFrame();
+    while (frame != nullptr && frame->parentFrame() != nullptr &&
+           frame->parentFrame() != document.rootFrame())
+        frame = frame->parentFrame();
+    if (frame != nullptr && frame != document.rootFrame())
+        cut = std::max(0, frame->firstPosition() - 1);
+    cursor.setPosition(cut);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.insertBlock();
+    cursor.insertText(QStringLiteral("\u2026"));
+    return document.toHtml();
+}
+
+// A document whose images and style sheets load only through a loader that
+// checks them, never straight from the file (a device would be read forever).
+class LoadingDocument : public QTextDocument {
+  public:
+    explicit LoadingDocument(std::function<QVariant(int, const QUrl&)> load)
+        : load_(std::move(load)) {}
+
+  protected:
+    QVariant loadResource(int type, const QUrl& name) override { return load_(type, name); }
+
+  private:
+    std::function<QVariant(int, const QUrl&)> load_;
+};
+
 // The browser: every navigation, by code, by a link or through the history,
 // runs through doSetSource and reports its events; only local resources load.
 class TShowHTML::Browser : public QTextBrowser {
@@ -268,7 +341,8 @@ class TShowHTML::Browser : public QTextBrowser {
     }
 
     QVariant loadResource(int type, const QUrl& name) override {
-        const QUrl resolved = source().resolved(name);
+        // While a page is measured, its resources are found beside it.
+        const QUrl resolved = (measuring_ ? *measuring_ : source()).resolved(name);
         if (!resolved.isLocalFile() && !resolved.scheme().isEmpty() &&
             resolved.scheme() != QLatin1String("data") && resolved.scheme() != QLatin1String("qrc"))
             return {};  // nothing from the network
@@ -279,7 +353,7 @@ class TShowHTML::Browser : public QTextBrowser {
             if (!file.isFile() || file.size() > kMaxResourceBytes)
                 return {};
         }
-        QVariant data = QTextBrowser::loadResource(type, name);
+        QVariant data = QTextBrowser::loadResource(type, resolved);
         if (type != QTextDocument::HtmlResource && type != QTextDocument::StyleSheetResource &&
             type != QTextDocument::MarkdownResource)
             return data;
@@ -289,12 +363,27 @@ class TShowHTML::Browser : public QTextBrowser {
             const QByteArray bytes = data.toByteArray();
             const std::string_view text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
             const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
-            return QByteArray(clamped.data(), static_cast<qsizetype>(clamped.size()));
+            QByteArray page(clamped.data(), static_cast<qsizetype>(clamped.size()));
+            if (type != QTextDocument::HtmlResource || measuring_)
+                return page;
+            // Decoded as the browser decodes a page: by its own charset, else UTF-8.
+            QStringDecoder decoder = QStringDecoder::decoderForHtml(page);
+            if (!decoder.isValid())
+                decoder = QStringDecoder(QStringDecoder::Utf8);
+            const QString decoded = decoder.decode(page);
+            if (std::optional<QString> shortened = WithinHeight(decoded, resolved))
+                return *shortened;
+            return page;
         }
         if (data.userType() == QMetaType::QString) {
             const std::string text = data.toString().toStdString();
             const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
-            return QString::fromStdString(clamped);
+            const QString page = QString::fromStdString(clamped);
+            if (type == QTextDocument::HtmlResource && !measuring_) {
+                if (std::optional<QString> shortened = WithinHeight(page, resolved))
+                    return *shortened;
+            }
+            return page;
         }
         return data;
     }
@@ -326,7 +415,25 @@ class TShowHTML::Browser : public QTextBrowser {
     }
 
   private:
+    std::optional<QString> WithinHeight(const QString& page, const QUrl& address) {
+        LoadingDocument measure(
+            [this](int type, const QUrl& name) { return loadResource(type, name); });
+        measure.setDefaultFont(document()->defaultFont());
+        measure.setDefaultStyleSheet(document()->defaultStyleSheet());
+        measuring_ = address;
+        std::optional<QString> shortened;
+        try {
+            shortened = PreviewWithinHeight(measure, page);
+        } catch (...) {
+            measuring_.reset();
+            throw;
+        }
+        measuring_.reset();
+        return shortened;
+    }
+
     TShowHTML* owner_;
+    std::optional<QUrl> measuring_;
 };
 
 TShowHTML::TShowHTML(QWidget* parent) : QFrame(parent) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,8 @@
 #include <QPointer>
 
 class QComboBox;
+class QString;
+class QTextDocument;
 class QTextBrowser;
 class QUrl;
 
@@ -22,6 +25,18 @@ namespace support {
 // to the text layout; a larger one (a table padding of 2,000,000,000 pixels)
 // overflows the layout's fixed-point arithmetic and stops the program.
 inline constexpr long kMaxPreviewLength = 100000;
+
+// Browsers take no column span above 1000; each spanned column is a cell of
+// its own in the layout, so a larger span only costs time (fifty rows spanning
+// 100,000 columns kept the preview busy for half a minute).
+inline constexpr long kMaxPreviewColumnSpan = 1000;
+// The tallest page the preview shows, in pixels at kPreviewMeasureWidth; the
+// rest of a taller one is left out. The text layout breaks its one endless
+// page at 8,388,607 pixels and never places a line that reaches that break,
+// so the preview would never come back. Half of that leaves room for a
+// narrower window than the one measured.
+inline constexpr double kMaxPreviewHeight = 4000000;
+inline constexpr double kPreviewMeasureWidth = 200;
 
 // Style-sheet text with every number above kMaxPreviewLength cut down to it;
 // numbers within names, addresses and colours stay as they are.
@@ -41,6 +56,12 @@ inline constexpr int kMaxPreviewListNesting = 64;
 // limits dropped (their text stays). Text, comments and addresses stay as
 // they are.
 std::string ClampHtmlLengths(std::string_view html);
+
+// The text of a page without what lies below kMaxPreviewHeight once laid out
+// at kPreviewMeasureWidth (a table reaching below it goes as a whole), or
+// nothing when all of it fits. `document` loads the page's images and style
+// sheets; its default font and style sheet apply.
+std::optional<QString> PreviewWithinHeight(QTextDocument& document, const QString& text);
 
 class TShowHTML : public QFrame {
   public:
