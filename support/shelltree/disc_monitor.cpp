@@ -260,9 +260,12 @@ void TDiscMonitor::Dispatch(const char* events, std::size_t length) {
                 if (!link)
                     continue;
                 if (event.mask & IN_IGNORED) {
-                    // The folder is gone; its node goes with the parent's refresh.
+                    // The folder is gone; its node goes with the parent's refresh,
+                    // or, when a folder stands there again, is read and watched
+                    // afresh by its own.
                     link->error = true;
                     link->wd = -1;
+                    touch(link);
                 } else if (event.mask & IN_MOVE_SELF) {
                     // The watch went with the folder to its new name, but the node
                     // stands for the old one: the parent's refresh watches afresh

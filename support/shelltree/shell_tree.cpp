@@ -415,8 +415,11 @@ void TShellTree::FillNode(TShellnode* node, bool check_only) {
     if (!items)
         return;  // the folder cannot be read (or is gone)
     // A folder that has been read is watched, even while it is empty.
-    if (!check_only)
+    if (!check_only) {
+        if (node->monitor_ && node->monitor_->Error())
+            ForgetFolder(node);
         StartMonitor(node);
+    }
     const bool updates = updatesEnabled();
     setUpdatesEnabled(false);
     ++editing_guard_;
@@ -489,11 +492,18 @@ bool TShellTree::AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only
             StartMonitor(parent);
     } else {
         node->item_ = std::move(item);
-        if (node->monitor_ && node->monitor_->Error()) {
-            // The folder went away and came back: watch the new one.
-            node->monitor_.reset();
-            node->monitor_started_ = false;
-            StartMonitor(node);
+        // An open folder whose watch was lost, or that never got read and
+        // watched (it went away while it was being opened), may be another
+        // folder under the same name now: it is read afresh.
+        if ((node->monitor_ && node->monitor_->Error()) ||
+            (!node->monitor_ && node->isExpanded() && !check_only)) {
+            ForgetFolder(node);
+            if (node->isExpanded() && !check_only) {
+                FillNode(node, false);
+                node->filled_ = true;
+            } else {
+                StartMonitor(node);
+            }
         }
     }
     node->found_ = true;
@@ -517,6 +527,16 @@ bool TShellTree::AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only
     }
     node->SetImages();
     return true;
+}
+
+void TShellTree::ForgetFolder(TShellnode* node) {
+    // The nodes below watch the folders that stood there: those may be
+    // anywhere now, so they go, and a new read builds them from what is there.
+    node->monitor_.reset();
+    node->monitor_started_ = false;
+    node->filled_ = false;
+    for (int i = node->childCount() - 1; i >= 0; --i)
+        DeleteChild(node, i);
 }
 
 void TShellTree::DeleteChild(TShellnode* node, int index) {

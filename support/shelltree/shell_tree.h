@@ -196,6 +196,9 @@ class TShellTree : public QTreeWidget {
     void FillNode(TShellnode* node, bool check_only);
     bool AddOrUpdate(TShellnode* parent, ShellItem item, bool check_only);
     void SortChildren(TShellnode* node);
+    // Drops a folder node's watch and children after its watch was lost, so
+    // the next read rebuilds them from the folder now standing there.
+    void ForgetFolder(TShellnode* node);
     // Deletes a child; a selection inside it moves to `node`.
     void DeleteChild(TShellnode* node, int index);
     void SortAll(TShellnode* node);

@@ -173,6 +173,45 @@ TEST_F(ShellTreeTest, FolderReplacedUnderItsNameIsFollowedThere) {
     EXPECT_EQ(ChildNames(Child(root, "a")), std::vector<std::string>{"new"});
 }
 
+// A folder moved in over the name of an open one brings sub-folders of its
+// own: the nodes below were watching the old sub-folders, wherever those went,
+// and were kept when a sub-folder of the same name stood in the new one.
+TEST_F(ShellTreeTest, FolderMovedInOverAnOpenOneShowsItsOwnSubFolders) {
+    fs::create_directories(dir_ / "p" / "b" / "c");
+    fs::create_directories(dir_ / "q" / "b" / "c" / "inner");
+    TShellTree& tree = Tree();
+    TShellnode* root = tree.RootNode();
+    const auto node = [&](std::initializer_list<const char*> names) {
+        TShellnode* at = root;
+        for (const char* name : names)
+            at = Child(at, name);
+        return at;
+    };
+    node({"p"})->setExpanded(true);
+    node({"p", "b"})->setExpanded(true);
+    ASSERT_NE(node({"p", "b", "c"}), nullptr);
+    node({"p", "b", "c"})->setExpanded(true);
+    ASSERT_TRUE(ChildNames(node({"p", "b", "c"})).empty());
+
+    fs::rename(dir_ / "p" / "b", dir_ / "gone");
+    fs::rename(dir_ / "q" / "b", dir_ / "p" / "b");
+    // What the tree shows below p/b is what stands there: c with "inner".
+    EXPECT_TRUE(WaitFor([&] {
+        TShellnode* c = node({"p", "b", "c"});
+        if (c != nullptr && !c->isExpanded())
+            c->setExpanded(true);
+        return c != nullptr && ChildNames(c) == std::vector<std::string>{"inner"};
+    }));
+    fs::create_directory(dir_ / "p" / "b" / "c" / "later");
+    EXPECT_TRUE(WaitFor([&] {
+        return ChildNames(node({"p", "b", "c"})) == std::vector<std::string>{"inner", "later"};
+    }));
+    // The old sub-folder's changes are no news for p/b/c.
+    fs::create_directory(dir_ / "gone" / "c" / "elsewhere");
+    WaitFor([] { return false; }, 300ms);
+    EXPECT_EQ(ChildNames(node({"p", "b", "c"})), (std::vector<std::string>{"inner", "later"}));
+}
+
 TEST_F(ShellTreeTest, SelectionStaysWhileFoldersComeAndMovesUpWhenItsFolderGoes) {
     fs::create_directories(dir_ / "m" / "deep" / "x" / "y");
     fs::create_directories(dir_ / "m" / "deep" / "w");
