@@ -566,8 +566,12 @@ void TExtPageControl::Loaded() {
 }
 
 void TExtPageControl::ChangeScale(int m, int d) {
-    tab_height_ = static_cast<std::uint16_t>(std::max(0, ui::MulDiv(tab_height_, m, d)));
-    tab_width_ = static_cast<std::uint16_t>(std::max(0, ui::MulDiv(tab_width_, m, d)));
+    // A size beyond the property's 16 bits stays at its largest, not wrapped round.
+    const auto scaled = [m, d](std::uint16_t size) {
+        return static_cast<std::uint16_t>(std::clamp(ui::MulDiv(size, m, d), 0, 0xFFFF));
+    };
+    tab_height_ = scaled(tab_height_);
+    tab_width_ = scaled(tab_width_);
     tab_active_font_.SetSize(ui::MulDiv(tab_active_font_.Size(), m, d));
     tab_inactive_font_.SetSize(ui::MulDiv(tab_inactive_font_.Size(), m, d));
     Changed();

@@ -158,6 +158,19 @@ TEST(ExtPageControl, GlyphStripAndScaling) {
     EXPECT_EQ(control.TabActiveFont().Size(), 12);
 }
 
+// Tab sizes are 16-bit: a scale that takes one beyond keeps it at its largest
+// instead of wrapping it round to a small size.
+TEST(ExtPageControl, ScalingHoldsTabSizesWithinTheirSixteenBits) {
+    TExtPageControl control;
+    control.SetTabWidth(40000);
+    control.SetTabHeight(30000);
+    control.ChangeScale(3, 1);
+    EXPECT_EQ(control.TabWidth(), 65535);
+    EXPECT_EQ(control.TabHeight(), 65535);
+    control.ChangeScale(1, 3);
+    EXPECT_EQ(control.TabWidth(), 21845);
+}
+
 TEST(ExtPageControl, TabLayoutRules) {
     using support::ExtTabLayoutInput;
     using support::TExtGlyphPosition;
