@@ -2,6 +2,7 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QComboBox>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QTextBlock>
@@ -346,14 +347,23 @@ class TShowHTML::Browser : public QTextBrowser {
         if (!resolved.isLocalFile() && !resolved.scheme().isEmpty() &&
             resolved.scheme() != QLatin1String("data") && resolved.scheme() != QLatin1String("qrc"))
             return {};  // nothing from the network
+        QVariant data;
         if (resolved.isLocalFile()) {
             // A device or a pipe would be read without end (or block the open),
             // and a file far beyond any page's size would fill the memory.
             const QFileInfo file(resolved.toLocalFile());
             if (!file.isFile() || file.size() > kMaxResourceBytes)
                 return {};
+            // No further than the size the file reports: the kernel's own files
+            // report none, and some of them (a process's page map) run on for
+            // gigabytes.
+            QFile in(file.filePath());
+            if (!in.open(QIODevice::ReadOnly))
+                return {};
+            data = in.read(file.size());
+        } else {
+            data = QTextBrowser::loadResource(type, resolved);
         }
-        QVariant data = QTextBrowser::loadResource(type, resolved);
         if (type != QTextDocument::HtmlResource && type != QTextDocument::StyleSheetResource &&
             type != QTextDocument::MarkdownResource)
             return data;

@@ -161,6 +161,35 @@ TEST_F(ShowHtmlTest, DevicesPipesAndHugeFilesAreNotRead) {
     alarm(0);
 }
 
+// The kernel's own files call themselves regular and empty, yet a process's
+// page map reads on for gigabytes: read to its end it filled the memory.
+TEST_F(ShowHtmlTest, FilesAreReadNoFurtherThanTheSizeTheyReport) {
+    alarm(60);
+    const char* pagemap = "/proc/self/pagemap";
+    support::TShowHTML view;
+    view.Navigate(Page("proc.html", std::string("<p>text</p><img src=\"") + pagemap +
+                                        "\"><link rel=stylesheet href=\"" + pagemap + "\">"));
+    view.show();
+    QApplication::processEvents();
+    EXPECT_EQ(view.Browser()->toPlainText().remove(QChar::ObjectReplacementCharacter).toStdString(),
+              "text");
+    EXPECT_TRUE(view.Browser()
+                    ->loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(pagemap))
+                    .toByteArray()
+                    .isEmpty());
+    view.Navigate(pagemap);
+    QApplication::processEvents();
+    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
+    // A file of the size it reports is read whole.
+    std::string words;
+    for (int i = 0; i < 5000; ++i)
+        words += "word" + std::to_string(i) + " ";
+    words += "end";
+    view.Navigate(Page("whole.html", words));
+    EXPECT_EQ(view.Browser()->toPlainText().toStdString(), words);
+    alarm(0);
+}
+
 TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {
     support::TShowHTML view;
     view.resize(520, 360);
