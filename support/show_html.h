@@ -33,10 +33,10 @@ inline constexpr long kMaxPreviewColumnSpan = 1000;
 // The tallest page the preview shows, in pixels at kPreviewMeasureWidth; the
 // rest of a taller one is left out. The text layout breaks its one endless
 // page at 8,388,607 pixels and never places a line that reaches that break,
-// so the preview would never come back. Half of that leaves room for a
-// narrower window than the one measured.
+// so the preview would never come back. Half of that, measured this narrow,
+// leaves room for a preview down to half as wide, where lines wrap twice as often.
 inline constexpr double kMaxPreviewHeight = 4000000;
-inline constexpr double kPreviewMeasureWidth = 200;
+inline constexpr double kPreviewMeasureWidth = 100;
 
 // Style-sheet text with every number above kMaxPreviewLength cut down to it;
 // numbers within names, addresses and colours stay as they are.
