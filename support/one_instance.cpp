@@ -10,10 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/db/exception.h"
@@ -60,7 +63,35 @@ std::vector<std::string> CommandLineParams() {
     return params;
 }
 
+// A socket's address holds at most this many bytes of its path.
+constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+
+std::string Fnv1aHex(std::string_view text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
 }  // namespace
+
+std::optional<std::string> GuardName(std::string_view folder, std::string_view executable) {
+    // "<folder>/<name>.<pid>.socket": the longest path the guard makes.
+    constexpr std::size_t kSuffix = std::string_view(".socket").size() + 1 + 10;
+    const std::size_t room = kMaxSocketPath - std::min(kMaxSocketPath, folder.size() + 1 + kSuffix);
+    if (executable.size() <= room)
+        return std::string(executable);
+    // A name too long for the address is shortened by a hash of the whole
+    // name, so copies of one program still meet and other names still do not.
+    const std::string hash = Fnv1aHex(executable);
+    if (room < hash.size() + 1)
+        return std::nullopt;
+    return Utf8PrefixBytes(executable, room - hash.size() - 1) + "-" + hash;
+}
 
 InstanceBlock EncodeInstanceBlock(std::span<const std::string> params) {
     InstanceBlock block{};
@@ -142,9 +173,11 @@ void TOneInstance::Start() {
     } catch (const std::exception&) {
         return;  // no place for the guard: the program runs unguarded
     }
-    const std::string name = ExecutableName();
-    const std::filesystem::path lock_path = folder / (name + ".lock");
-    const std::filesystem::path socket_path = folder / (name + ".socket");
+    const std::optional<std::string> name = GuardName(folder.string(), ExecutableName());
+    if (!name)
+        return;  // no socket can be named there: the program runs unguarded
+    const std::filesystem::path lock_path = folder / (*name + ".lock");
+    const std::filesystem::path socket_path = folder / (*name + ".socket");
     lock_path_ = lock_path.string();
     const platform::os::Status locked = lock_.TryAcquire(lock_path_);
     if (!locked.ok() && locked.code() != platform::os::kAccessDenied)

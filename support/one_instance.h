@@ -13,7 +13,8 @@
 // first. The socket is made under a name of the copy's own and moved into
 // place, and a copy removes "<exe>.socket" on its way out only while it is
 // still its own: an old first copy that ends late leaves the one that took
-// over reachable.
+// over reachable. An executable name too long for a socket's address goes
+// shortened (`GuardName`).
 //
 // The block, 3018 bytes, little-endian:
 //
@@ -32,8 +33,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/db/component.h"
@@ -57,6 +60,12 @@ using InstanceBlock = std::array<std::uint8_t, kInstanceBlockSize>;
 InstanceBlock EncodeInstanceBlock(std::span<const std::string> params);
 // The parameters of a received block (see the layout above).
 std::vector<std::string> DecodeInstanceBlock(std::span<const std::uint8_t> block);
+
+// The name the lock file and the socket of an executable go under in `folder`:
+// the executable's own name, or, when the socket's path would not fit a socket
+// address, its start followed by a hash of it; nothing when even that does not
+// fit.
+std::optional<std::string> GuardName(std::string_view folder, std::string_view executable);
 
 using TOnInstanceStarted = std::function<void(db::TObject* sender, db::TStringList& params)>;
 

@@ -253,6 +253,46 @@ TEST_F(OneInstanceProcess, AnotherExecutableNameIsNotGuarded) {
     EXPECT_EQ(other->Line(20s), "first");
 }
 
+// A socket's address holds 107 bytes of its path: a program under a long file
+// name could not listen, and every later copy waited ten seconds in vain before
+// it ran unguarded beside the first.
+TEST_F(OneInstanceProcess, LongExecutableNameIsGuardedWithoutDelay) {
+    const fs::path renamed = dir_ / std::string(150, 'p');
+    fs::copy_file(CORVANE_PEER, renamed);
+    fs::permissions(renamed, fs::perms::owner_all);
+    auto first = Start({}, renamed);
+    ASSERT_EQ(first->Line(20s), "first");
+    const auto started = std::chrono::steady_clock::now();
+    auto second = Start({"long"}, renamed);
+    EXPECT_EQ(second->Line(20s), "handed over");
+    EXPECT_EQ(second->Exit(20s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"event 1", "param long", "window shown"}));
+}
+
+TEST(InstanceNames, LongNamesAreShortenedToFitASocketAddress) {
+    const std::string folder = "/run/user/1000";
+    EXPECT_EQ(support::GuardName(folder, "corvane"), "corvane");
+    const std::string a = std::string(200, 'a');
+    const std::string b = std::string(199, 'a') + "b";
+    const auto short_a = support::GuardName(folder, a);
+    const auto short_b = support::GuardName(folder, b);
+    ASSERT_TRUE(short_a && short_b);
+    EXPECT_NE(*short_a, *short_b);
+    EXPECT_EQ(support::GuardName(folder, a), short_a);
+    const std::string longest = folder + "/" + *short_a + ".4194304.socket";
+    EXPECT_LE(longest.size(), 107u);
+    // A name of many-byte characters is cut between characters.
+    std::string umlauts;
+    for (int i = 0; i < 100; ++i)
+        umlauts += "\xC3\xBC";
+    const auto short_u = support::GuardName(folder, umlauts);
+    ASSERT_TRUE(short_u);
+    EXPECT_EQ(short_u->find("\xC3-"), std::string::npos);
+    // No room even for a hash: no guard.
+    EXPECT_EQ(support::GuardName(std::string(100, 'f'), "corvane"), std::nullopt);
+}
+
 TEST_F(OneInstanceProcess, GarbageOnTheSocketIsSurvived) {
     auto first = Start();
     ASSERT_EQ(first->Line(20s), "first");
