@@ -142,6 +142,41 @@ TEST_F(MapiDelivery, NamesResolveAgainstTheContactsToTheirAddress) {
     EXPECT_FALSE(email.SessionOpen());
 }
 
+// Names beyond ASCII reach the receiver as they were, through either
+// component, and a missing file stops the send before anything goes out.
+TEST_F(MapiDelivery, AttachmentNamesBeyondAsciiArriveAndMissingFilesSendNothing) {
+    TEmail email(nullptr);
+    std::vector<int> errors;
+    email.OnMapiError = [&](db::TObject*, int code) { errors.push_back(code); };
+    email.Recipient().Add("ann@example.org");
+    email.Attachment().Add(File("Übersicht Jahresbericht 2025.pdf", "pdf"));
+    email.Attachment().Add(File("Grüße.txt", "hallo"));
+    ASSERT_EQ(email.SendMail(), 0);
+    TMapiControl control(nullptr);
+    control.SetShowDialog(false);
+    control.Recipients().Add("ann@example.org");
+    control.AttachedFiles().Add(File("Ärger mit Ölpreisen – Überblick.txt", "x"));
+    ASSERT_EQ(control.Send(), 0);
+    const auto mails = sink_.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    const mail::ReceivedMessage first = mail::ParseMessage(mails[0].data);
+    ASSERT_EQ(first.attachments.size(), 2u);
+    EXPECT_EQ(first.attachments[0].display_name, "cht 2025.pdf");  // its 8.3 form
+    EXPECT_EQ(first.attachments[1].display_name, "Grüße.txt");
+    EXPECT_EQ(first.attachments[1].data, "hallo");
+    const mail::ReceivedMessage second = mail::ParseMessage(mails[1].data);
+    ASSERT_EQ(second.attachments.size(), 1u);
+    EXPECT_EQ(second.attachments[0].display_name, "Ärger mit Ölpreisen – Überblick.txt");
+
+    email.Attachment().Add(File("Grüße.txt", "") + ".gone");
+    EXPECT_EQ(email.SendMail(), MAPI_E_ATTACHMENT_NOT_FOUND);
+    EXPECT_EQ(errors, std::vector<int>{MAPI_E_ATTACHMENT_NOT_FOUND});
+    EXPECT_FALSE(email.SessionOpen());
+    control.AttachedFiles().Add(File("Grüße.txt", "") + ".gone");
+    EXPECT_EQ(control.Send(), MAPI_E_ATTACHMENT_NOT_FOUND);
+    EXPECT_EQ(sink_.MessageCount(), 2u);
+}
+
 TEST_F(MapiDelivery, ServerDownIsAFailureAndBadSettingsAreNamed) {
     Set("SMTPPort", std::to_string(mail::testing::FreeTcpPort()));
     TEmail email(nullptr);
