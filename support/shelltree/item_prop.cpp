@@ -1,6 +1,7 @@
 #include "support/shelltree/item_prop.h"
 
 #include <QAction>
+#include <QByteArray>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDialog>
@@ -11,6 +12,7 @@
 #include <QUrl>
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "platform/os/file_system.h"
@@ -39,10 +41,21 @@ int TrackMenu(QMenu& menu, QPoint point) {
     return chosen != nullptr ? chosen->data().toInt() : 0;
 }
 
+// A path as the desktop's services take it, when they can name it at all: a
+// name that is no valid UTF-8 comes back from them as another name, perhaps
+// another file's.
+std::optional<QString> ServicePath(const fs::path& path) {
+    const QString text = QFile::decodeName(QByteArray::fromStdString(path.string()));
+    if (QFile::encodeName(text).toStdString() != path.string())
+        return std::nullopt;
+    return text;
+}
+
 bool OpenItem(const ShellItem& item) {
-    if (item.path.empty())
+    const std::optional<QString> path = ServicePath(item.path);
+    if (item.path.empty() || !path)
         return false;
-    const QUrl url = QUrl::fromLocalFile(QString::fromStdString(item.path.string()));
+    const QUrl url = QUrl::fromLocalFile(*path);
     return Opener() ? Opener()(url) : QDesktopServices::openUrl(url);
 }
 
@@ -97,7 +110,8 @@ bool RunVerb(const ShellItemRequestInfo& request, std::string_view verb) {
                 ok = false;
                 continue;
             }
-            ok = QFile::moveToTrash(QString::fromStdString(item.path.string())) && ok;
+            const std::optional<QString> path = ServicePath(item.path);
+            ok = path && QFile::moveToTrash(*path) && ok;
         }
     } else if (verb == "properties") {
         ok = ShowProperties(request.items.front(), request.owner);

@@ -625,6 +625,48 @@ TEST_F(ShellTreeTest, ContextMenuCommands) {
     EXPECT_EQ(editor->text().toStdString(), "folder");
 }
 
+// A name that is no valid UTF-8 reached the trash and the desktop's handler
+// with its bad bytes replaced: another folder of that replaced name went to the
+// trash in its place. Such an item is refused, and nothing else is touched.
+TEST_F(ShellTreeTest, NamesBeyondUtf8AreNeverTakenForAnotherItem) {
+    const fs::path bad = dir_ / "bad\xff";
+    const fs::path lookalike = dir_ / "bad\xEF\xBF\xBD";  // the replacement character
+    fs::create_directory(bad);
+    fs::create_directory(lookalike);
+    const char* old_data = std::getenv("XDG_DATA_HOME");
+    const std::string saved = old_data != nullptr ? old_data : "";
+    setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+    std::vector<std::string> opened;
+    support::SetShellOpener([&](const QUrl& url) {
+        opened.push_back(url.toLocalFile().toStdString());
+        return true;
+    });
+
+    support::ShellItemRequestInfo request;
+    request.items = {support::MakeItem(bad)};
+    request.action = support::iaVerb;
+    request.verb = "delete";
+    EXPECT_FALSE(support::ShellItemRequest(request));
+    request.verb = "open";
+    EXPECT_FALSE(support::ShellItemRequest(request));
+    EXPECT_TRUE(fs::is_directory(bad));
+    EXPECT_TRUE(fs::is_directory(lookalike));
+    EXPECT_TRUE(opened.empty());
+
+    // A name Qt can spell is opened and trashed as before.
+    request.items = {support::MakeItem(lookalike)};
+    EXPECT_TRUE(support::ShellItemRequest(request));
+    EXPECT_EQ(opened, std::vector<std::string>{lookalike.string()});
+    request.verb = "delete";
+    EXPECT_TRUE(support::ShellItemRequest(request));
+    EXPECT_FALSE(fs::exists(lookalike));
+    EXPECT_TRUE(fs::is_directory(bad));
+    if (old_data != nullptr)
+        setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
+
 // Notes the cursor each time a folder is listed.
 class CursorNotingTree : public TShellTree {
   public:
