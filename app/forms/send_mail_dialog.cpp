@@ -220,6 +220,11 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     copy->OnClick = [this] { edtMessageText->copy(); };
     paste_text->OnClick = [this] { edtMessageText->PasteFromClipboard(); };
     paste_preview->OnClick = [this] { SpeedButton1Click(); };
+    // The side buttons work on the editor and leave the caret in it, so what the user
+    // types next, Enter included, goes on into the message.
+    for (QWidget* w : std::initializer_list<QWidget*>{load_message, cut, copy, paste_text, btnfield,
+                                                      btnEditor, load_preview, paste_preview})
+        w->setFocusPolicy(Qt::NoFocus);
     btnEditor->OnClick = [this] { btnEditorClick(); };
     btnfield->OnClick = [this] { btnfieldClick(); };
 

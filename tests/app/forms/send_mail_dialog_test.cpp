@@ -1,4 +1,5 @@
 #include "app/forms/send_mail_dialog.h"
+#include "app/forms/progress_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -700,6 +701,64 @@ TEST_F(SendMailDialogTest, EditorButtonsAndMenuWorkAtTheCaret) {
     PageButton(*dialog.tabPreview, "Paste")->click();
     EXPECT_EQ(editor.Text(), "Replacement");
     dialog.FormClose();
+}
+
+// A user who clicks Paste or inserts a field and then presses Enter wants a new line
+// in the message, not the mail-out to the whole list.
+TEST_F(SendMailDialogTest, EnterAfterASideButtonOrAFieldGoesIntoTheMessage) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.resize(640, 600);
+    dialog.Show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.edtMessageSubject->SetText("Club news");
+    ui::TMemo& editor = *dialog.edtMessageText;
+    editor.setFocus();
+    QTest::keyClicks(&editor, "Dear ");
+    dialog.popField->actions().at(0)->trigger();
+    QTest::mouseClick(PageButton(*dialog.tabBody, "Field..."), Qt::LeftButton);
+    dialog.popField->hide();
+    ASSERT_EQ(QApplication::focusWidget(), &editor);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    ui::SetClipboardText("Pasted line");
+    QTest::mouseClick(PageButton(*dialog.tabBody, "Paste"), Qt::LeftButton);
+    ASSERT_EQ(QApplication::focusWidget(), &editor);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTest::keyClicks(QApplication::focusWidget(), "Bye.");
+    EXPECT_EQ(editor.Text(), "Dear %FULL_NAME%\nPasted line\nBye.");
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+    EXPECT_EQ(sink.MessageCount(), 0u) << "nothing was sent";
+    dialog.FormClose();
+}
+
+// The progress display of a run started from the send dialog, which is modal, takes the
+// user's click on its Cancel.
+TEST_F(SendMailDialogTest, ProgressCancelIsReachableWhileTheSendDialogIsModal) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    prompts->Answer(ui::mrYes);
+    bool cancelled = false;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (&form != &dialog)
+            return;
+        window->showprogress(true, 1, true, "Sending e-mail to ann@example.org", 10);
+        TdlgProgress* progress = window->ProgressDialog();
+        ASSERT_NE(progress, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(progress));
+        // Through the window, as the display delivers a click: a window that a modal one
+        // blocks never sees it.
+        const QPoint at =
+            progress->btnCancel->mapTo(progress->window(), progress->btnCancel->rect().center());
+        QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {}, at);
+        QApplication::processEvents();
+        cancelled = Cancelled();
+        window->hideprogress();
+    });
+    dialog.ShowModal();
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(prompts->Asked().back().text, "Are you sure you want to cancel processing?");
 }
 
 TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
