@@ -13,6 +13,7 @@
 #include "app/list/name_routines.h"
 #include "app/list/settings.h"
 #include "app/mail/acknowledgement.h"
+#include "app/routines/address_syntax.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
@@ -333,7 +334,11 @@ bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_va
             return false;
         if (address.empty())
             continue;
-        if (check_validity && !IsValidEmailAddress(address)) {
+        // The full syntax check that list entries pass (without the exceptions list):
+        // the quick plausibility test would let "a,b@example.org" or a missing top-level
+        // domain through to the server.
+        int code = 0, position = 0;
+        if (check_validity && !CheckEmailAddressSyntax(address, code, position)) {
             rejects.push_back(address);
             continue;
         }
@@ -882,7 +887,9 @@ std::int64_t MailOut::Button2Click() {
     if (!GetSalutationCheck(true))
         return -1;
     hide_send_errors = false;
-    if ((subject.empty() || text.size() < 3) &&
+    // Counted in letters: two accented ones are more than three bytes.
+    const bool short_text = KeepLeftChars(text, 2).size() == text.size();
+    if ((subject.empty() || short_text) &&
         ui::MessageDlg("You have not entered a subject or a message for this e-mail.  Are you "
                        "sure you want to continue?",
                        ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
