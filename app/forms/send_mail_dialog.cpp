@@ -346,13 +346,15 @@ TdlgSendMail::~TdlgSendMail() {
 
 void TdlgSendMail::FormShow() {
     Settings& s = services_.settings;
+    bool relay_missing = false;
     if (s.EmailMethod == kMethodRelay) {
         try {
             run_->OpenSMTPServerDLL();
         } catch (const std::exception& e) {
             ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+            relay_missing = true;
         }
-        if (s.SendCount != 1) {
+        if (!relay_missing && s.SendCount != 1) {
             ui::MessageDlg(
                 "Using the CVN SMTP Server requires the server to send out messages "
                 "individually.  CVN will switch to the individual sending method (i.e. "
@@ -370,6 +372,13 @@ void TdlgSendMail::FormShow() {
     chkHTML->SetChecked(s.chkhtmlchecked);
     chkHTMLClick();
     rdballClick();
+    if (relay_missing) {
+        // Without the relay module every message would fail: the dialog does not open.
+        SetModalResult(ui::mrCancel);
+        // The modal loop waits for an event before it looks at the result.
+        QMetaObject::invokeMethod(
+            this, [] {}, Qt::QueuedConnection);
+    }
 }
 
 void TdlgSendMail::FormClose() {

@@ -761,6 +761,29 @@ TEST_F(SendMailDialogTest, ProgressCancelIsReachableWhileTheSendDialogIsModal) {
     EXPECT_EQ(prompts->Asked().back().text, "Are you sure you want to cancel processing?");
 }
 
+// With the relay method and no relay module the dialog does not open: every message would
+// fail. Nothing of the user's settings changes on the way.
+TEST_F(SendMailDialogTest, MissingRelayModuleKeepsTheDialogFromOpening) {
+    settings.EmailMethod = kMethodRelay;
+    settings.SendCount = 500;
+    settings.chkhtmlchecked = true;
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    ui::TModalResult after_show = -1;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (&form == &dialog)
+            after_show = form.ModalResult();
+    });
+    EXPECT_EQ(dialog.ShowModal(), ui::mrCancel);
+    EXPECT_EQ(after_show, ui::mrCancel) << "closed by its own showing, not by the user";
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text, "Er");
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtError);
+    EXPECT_EQ(settings.SendCount, 500) << "no switch to one message each for a relay not there";
+    EXPECT_TRUE(settings.chkhtmlchecked);
+}
+
 TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
     support::testing::MapiSandbox sandbox;
     sandbox.RegisterMapi("1");
