@@ -254,8 +254,8 @@ bool MailOut::ClearRecipients() {
     }
 }
 
-bool MailOut::AddRecipientRow(std::string_view email, std::string_view name,
-                              std::string_view salutation) {
+MailOut::RowResult MailOut::AddRecipientRow(std::string_view email, std::string_view name,
+                                            std::string_view salutation) {
     strata::TStrataTable& t = database_.tblTemp();
     try {
         t.Append();
@@ -263,15 +263,21 @@ bool MailOut::AddRecipientRow(std::string_view email, std::string_view name,
         t.FieldByName("Name")->SetAsString(name);
         t.FieldByName("Salutation")->SetAsString(salutation);
         t.Post();
-        return true;
+        return RowResult::kAdded;
     } catch (const std::exception&) {
-        // A duplicate address: the first occurrence wins.
         try {
             t.Cancel();
         } catch (const std::exception&) {
         }
-        return false;
     }
+    // A duplicate address: the first occurrence wins. Anything else (a value longer
+    // than its field) is no duplicate and must not vanish as one.
+    try {
+        if (t.Locate("Email", db::Variant(std::string(email)), {db::loCaseInsensitive}))
+            return RowResult::kDuplicate;
+    } catch (const std::exception&) {
+    }
+    return RowResult::kRefused;
 }
 
 std::int64_t MailOut::RecipientCount() {
@@ -342,7 +348,16 @@ bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_va
             rejects.push_back(address);
             continue;
         }
-        AddRecipientRow(address, name, "");
+        RowResult added = AddRecipientRow(address, name, "");
+        // A display name longer than the table holds is only a merge value: the member
+        // keeps the message with the name cut, rather than being dropped.
+        if (added == RowResult::kRefused && !name.empty())
+            added = AddRecipientRow(address, KeepLeftChars(name, kNameSize), "");
+        if (added == RowResult::kRefused && !name.empty())
+            added = AddRecipientRow(address, "", "");
+        // An address the table cannot hold cannot be sent to: shown with the rejects.
+        if (added == RowResult::kRefused)
+            rejects.push_back(address);
     }
     recipients_valid = true;
     return true;

@@ -900,6 +900,30 @@ TEST_F(MailOutTest, MissingSubjectOrShortBodyAsksFirst) {
     EXPECT_EQ(sink.WaitForMessages(2).size(), 2u) << "only the runs without the question sent";
 }
 
+// A typed line the recipients table cannot hold as it is never vanishes as if it were a
+// duplicate: a long display name is cut (it only fills the name field), an address
+// longer than the table's field is shown with the rejects.
+TEST_F(MailOutTest, TypedRecipientsTooLongForTheTableAreKeptOrShownNeverDropped) {
+    const std::string long_name(60, 'N');
+    const std::string long_address = std::string(75, 'a') + "@example.org";
+    const std::vector<std::string> lines{long_name + " <ann@example.org>", long_address,
+                                         "bob@example.org", "ANN@example.org"};
+    for (bool check_validity : {true, false}) {
+        SCOPED_TRACE(check_validity);
+        std::vector<std::string> rejects;
+        ASSERT_TRUE(out->ProcessManual(lines, check_validity, rejects));
+        EXPECT_EQ(rejects, std::vector<std::string>{long_address});
+        EXPECT_EQ(out->RecipientCount(), 2);
+    }
+    settings.SendCount = 1;
+    out->text = "Dear %FULL_NAME%";
+    EXPECT_EQ(out->Button2Click(), 2);
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ann@example.org"});
+    EXPECT_TRUE(Contains(mails[0].data, "Dear " + std::string(50, 'N') + "\r\n")) << mails[0].data;
+}
+
 TEST_F(MailOutTest, RelayWithoutRecipientSaysSoAndLogsOnlyTheHeader) {
     settings.EmailMethod = kMethodRelay;
     out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
