@@ -212,7 +212,8 @@ TdlgSendError::TdlgSendError(QWidget* owner, std::string_view text) : ui::TForm(
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     AddButton(Client(), buttons, "Abort", ui::mrAbort);
-    AddButton(Client(), buttons, "OK", ui::mrOk);
+    // Enter goes on with the mail-out, as the report of any message box does.
+    AddButton(Client(), buttons, "OK", ui::mrOk)->SetDefault(true);
     ClientLayout()->addLayout(buttons);
     resize(ScaleToScreen(380), ScaleToScreen(180));
 }

@@ -316,6 +316,22 @@ TEST_F(SendMailDialogTest, SendErrorReportsUntilHiddenAndAbortAsksToCancel) {
     SetCancelled(false);
 }
 
+// A user answering a run of reports with Enter goes on with the mail-out, whatever
+// control of the report has the focus, the check box included.
+TEST_F(SendMailDialogTest, EnterInASendErrorReportGoesOn) {
+    ui::TModalResult result = ui::mrNone;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        auto& report = dynamic_cast<TdlgSendError&>(form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&report));
+        report.chkHideErrors->setFocus();
+        QTest::keyClick(report.chkHideErrors, Qt::Key_Return);
+        result = report.ModalResult();
+    });
+    EXPECT_FALSE(ShowSendError(window.get(), "SMTP Sendmail failed", false));
+    EXPECT_EQ(result, ui::mrOk);
+    EXPECT_FALSE(Cancelled());
+}
+
 TEST_F(SendMailDialogTest, ExtraRecipientListsStaySorted) {
     TdlgAddRecip add_recip(window.get());
     for (const char* a : {"zed@example.org", "amy@example.org", "kim@example.org"}) {
