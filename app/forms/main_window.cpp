@@ -628,6 +628,11 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
     if (!progress_) {
         progress_ = std::make_unique<TdlgProgress>(this);
         progress_->SetCancellable(cancellable);
+        // Work started from a modal dialog (the mail-out, its recipient list) would leave
+        // the display behind that dialog's block, its Cancel out of the user's reach: it
+        // takes the block over while it is shown.
+        if (QApplication::activeModalWidget() != nullptr)
+            progress_->setWindowModality(Qt::ApplicationModal);
         progress_->Show();
         SetCancelled(false);
         // A window reaches the screen through the event loop, which a task that cannot be

@@ -207,6 +207,9 @@ void Tdlgoptions::BuildPages() {
     rdbsingleemail = In<ui::TRadioButton>(per_message, "One message for each recipient");
     rdbmultiemail = In<ui::TRadioButton>(per_message, "Several recipients in each message:");
     spnmaxsendcount = Spin(per_message, kSendCountRange, 25);
+    // A list sent one message each shows this count when the user switches to several
+    // recipients per message; at the range's minimum of 1 the switch would change nothing.
+    spnmaxsendcount->SetValue(500);
     ui::TGroupBox& to = *Box(sending, "Default To: address");
     defaulttoaddress = In<ui::TEdit>(to);
     ui::TGroupBox& sending_options = *Box(sending, "Options");

@@ -95,6 +95,8 @@ TdlgAddRecip::TdlgAddRecip(QWidget* owner) : ui::TForm(owner) {
         grid->addWidget(edit, r, 1);
         add = new ui::TButton(Client(), ">>");
         remove = new ui::TButton(Client(), "<<");
+        for (ui::TButton* arrows : {add, remove})
+            arrows->setFixedWidth(ScaleToScreen(40));
         grid->addWidget(add, r, 2);
         grid->addWidget(remove, r, 3);
         list = new ui::TListBox(Client());
@@ -108,12 +110,15 @@ TdlgAddRecip::TdlgAddRecip(QWidget* owner) : ui::TForm(owner) {
     };
     row(0, "T&o...", ToButton, Recipient, btnToAdd, btnToRemove, lbTo, false);
     row(1, "&CC...", CCButton, CC, btnCCAdd, btnCCRemove, lbCC, true);
+    // The typed address and the lists get the width; ">>" and "<<" need none.
+    grid->setColumnStretch(1, 2);
+    grid->setColumnStretch(4, 3);
     ClientLayout()->addLayout(grid, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     AddButton(Client(), buttons, "Close", ui::mrOk);
     ClientLayout()->addLayout(buttons);
-    resize(ScaleToScreen(560), ScaleToScreen(260));
+    resize(ScaleToScreen(600), ScaleToScreen(260));
 }
 
 void TdlgAddRecip::btnToAddClick(bool cc) {
@@ -207,7 +212,8 @@ TdlgSendError::TdlgSendError(QWidget* owner, std::string_view text) : ui::TForm(
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     AddButton(Client(), buttons, "Abort", ui::mrAbort);
-    AddButton(Client(), buttons, "OK", ui::mrOk);
+    // Enter goes on with the mail-out, as the report of any message box does.
+    AddButton(Client(), buttons, "OK", ui::mrOk)->SetDefault(true);
     ClientLayout()->addLayout(buttons);
     resize(ScaleToScreen(380), ScaleToScreen(180));
 }

@@ -220,6 +220,11 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     copy->OnClick = [this] { edtMessageText->copy(); };
     paste_text->OnClick = [this] { edtMessageText->PasteFromClipboard(); };
     paste_preview->OnClick = [this] { SpeedButton1Click(); };
+    // The side buttons work on the editor and leave the caret in it, so what the user
+    // types next, Enter included, goes on into the message.
+    for (QWidget* w : std::initializer_list<QWidget*>{load_message, cut, copy, paste_text, btnfield,
+                                                      btnEditor, load_preview, paste_preview})
+        w->setFocusPolicy(Qt::NoFocus);
     btnEditor->OnClick = [this] { btnEditorClick(); };
     btnfield->OnClick = [this] { btnfieldClick(); };
 
@@ -341,13 +346,15 @@ TdlgSendMail::~TdlgSendMail() {
 
 void TdlgSendMail::FormShow() {
     Settings& s = services_.settings;
+    bool relay_missing = false;
     if (s.EmailMethod == kMethodRelay) {
         try {
             run_->OpenSMTPServerDLL();
         } catch (const std::exception& e) {
             ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+            relay_missing = true;
         }
-        if (s.SendCount != 1) {
+        if (!relay_missing && s.SendCount != 1) {
             ui::MessageDlg(
                 "Using the CVN SMTP Server requires the server to send out messages "
                 "individually.  CVN will switch to the individual sending method (i.e. "
@@ -365,6 +372,13 @@ void TdlgSendMail::FormShow() {
     chkHTML->SetChecked(s.chkhtmlchecked);
     chkHTMLClick();
     rdballClick();
+    if (relay_missing) {
+        // Without the relay module every message would fail: the dialog does not open.
+        SetModalResult(ui::mrCancel);
+        // The modal loop waits for an event before it looks at the result.
+        QMetaObject::invokeMethod(
+            this, [] {}, Qt::QueuedConnection);
+    }
 }
 
 void TdlgSendMail::FormClose() {

@@ -13,6 +13,7 @@
 #include "app/list/name_routines.h"
 #include "app/list/settings.h"
 #include "app/mail/acknowledgement.h"
+#include "app/routines/address_syntax.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
@@ -253,8 +254,8 @@ bool MailOut::ClearRecipients() {
     }
 }
 
-bool MailOut::AddRecipientRow(std::string_view email, std::string_view name,
-                              std::string_view salutation) {
+MailOut::RowResult MailOut::AddRecipientRow(std::string_view email, std::string_view name,
+                                            std::string_view salutation) {
     strata::TStrataTable& t = database_.tblTemp();
     try {
         t.Append();
@@ -262,15 +263,21 @@ bool MailOut::AddRecipientRow(std::string_view email, std::string_view name,
         t.FieldByName("Name")->SetAsString(name);
         t.FieldByName("Salutation")->SetAsString(salutation);
         t.Post();
-        return true;
+        return RowResult::kAdded;
     } catch (const std::exception&) {
-        // A duplicate address: the first occurrence wins.
         try {
             t.Cancel();
         } catch (const std::exception&) {
         }
-        return false;
     }
+    // A duplicate address: the first occurrence wins. Anything else (a value longer
+    // than its field) is no duplicate and must not vanish as one.
+    try {
+        if (t.Locate("Email", db::Variant(std::string(email)), {db::loCaseInsensitive}))
+            return RowResult::kDuplicate;
+    } catch (const std::exception&) {
+    }
+    return RowResult::kRefused;
 }
 
 std::int64_t MailOut::RecipientCount() {
@@ -333,11 +340,24 @@ bool MailOut::ProcessManual(const std::vector<std::string>& lines, bool check_va
             return false;
         if (address.empty())
             continue;
-        if (check_validity && !IsValidEmailAddress(address)) {
+        // The full syntax check that list entries pass (without the exceptions list):
+        // the quick plausibility test would let "a,b@example.org" or a missing top-level
+        // domain through to the server.
+        int code = 0, position = 0;
+        if (check_validity && !CheckEmailAddressSyntax(address, code, position)) {
             rejects.push_back(address);
             continue;
         }
-        AddRecipientRow(address, name, "");
+        RowResult added = AddRecipientRow(address, name, "");
+        // A display name longer than the table holds is only a merge value: the member
+        // keeps the message with the name cut, rather than being dropped.
+        if (added == RowResult::kRefused && !name.empty())
+            added = AddRecipientRow(address, KeepLeftChars(name, kNameSize), "");
+        if (added == RowResult::kRefused && !name.empty())
+            added = AddRecipientRow(address, "", "");
+        // An address the table cannot hold cannot be sent to: shown with the rejects.
+        if (added == RowResult::kRefused)
+            rejects.push_back(address);
     }
     recipients_valid = true;
     return true;
@@ -882,7 +902,9 @@ std::int64_t MailOut::Button2Click() {
     if (!GetSalutationCheck(true))
         return -1;
     hide_send_errors = false;
-    if ((subject.empty() || text.size() < 3) &&
+    // Counted in letters: two accented ones are more than three bytes.
+    const bool short_text = KeepLeftChars(text, 2).size() == text.size();
+    if ((subject.empty() || short_text) &&
         ui::MessageDlg("You have not entered a subject or a message for this e-mail.  Are you "
                        "sure you want to continue?",
                        ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)

@@ -191,8 +191,9 @@ class MailOut {
     // An attachment's encoding, made at its first message of a run and shared
     // by the others: a large file is in memory once however many members get it.
     std::shared_ptr<const mail::EncodedAttachment> EncodedAttachment(const std::string& path);
-    bool AddRecipientRow(std::string_view email, std::string_view name,
-                         std::string_view salutation);
+    enum class RowResult { kAdded, kDuplicate, kRefused };
+    RowResult AddRecipientRow(std::string_view email, std::string_view name,
+                              std::string_view salutation);
     bool ClearRecipients();
 
     Settings& settings_;

@@ -180,9 +180,20 @@ void TButton::SetDefault(bool value) {
     for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), window);
         connect(shortcut, &QShortcut::activated, [this] {
+            QWidget* focus = QApplication::focusWidget();
             // A multi-line editor keeps Enter for its own line breaks.
-            if (dynamic_cast<QPlainTextEdit*>(QApplication::focusWidget()) == nullptr &&
-                isVisible())
+            if (dynamic_cast<QPlainTextEdit*>(focus) != nullptr)
+                return;
+            // Enter on a focused button presses that one, as the class library's buttons
+            // do: a click on any other button must never leave the next Enter to run the
+            // form's default command.
+            if (auto* focused = qobject_cast<QPushButton*>(focus);
+                focused != nullptr && focused != this && focused->window() == this->window()) {
+                if (focused->isEnabled())
+                    focused->click();
+                return;
+            }
+            if (isVisible())
                 Click();
         });
     }

@@ -1,10 +1,11 @@
-// corvane_seed <program folder> [--entries N] [--startup-check] [--smtp-port P]
-//              [--request FILE]...
+// corvane_seed <program folder> [--entries N] [--categories a,b,...] [--startup-check]
+//              [--smtp-port P] [--request FILE]...
 // Prepares a program folder for a run of the real program: a list database with N
 // entries, settings (database in the program folder, optionally the start-up check and
 // acknowledgements through an SMTP server on 127.0.0.1:P), and request mails in the list
 // folder of the embedded mail store. The registry is the one $XDG_CONFIG_HOME names.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -32,13 +33,22 @@ int main(int argc, char** argv) {
     int smtp_port = 0;
     bool startup_check = false;
     std::vector<std::string> requests;
+    std::vector<std::string> categories = {"news", "newsletter", "events", "sport", "members"};
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--entries" && i + 1 < argc)
             entries = std::atoi(argv[++i]);
         else if (arg == "--smtp-port" && i + 1 < argc)
             smtp_port = std::atoi(argv[++i]);
-        else if (arg == "--startup-check")
+        else if (arg == "--categories" && i + 1 < argc) {
+            categories.clear();
+            std::string list = argv[++i];
+            for (std::size_t start = 0; start <= list.size();) {
+                const std::size_t comma = std::min(list.find(',', start), list.size());
+                categories.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
+        } else if (arg == "--startup-check")
             startup_check = true;
         else if (arg == "--request" && i + 1 < argc)
             requests.emplace_back(argv[++i]);
@@ -57,15 +67,14 @@ int main(int argc, char** argv) {
             app::ListDatabase database(settings, home);
             if (!database.OpenDatabase(home))
                 throw std::runtime_error("the database could not be created");
-            const char* categories[] = {"news", "newsletter", "events", "sport", "members"};
             strata::TStrataTable& table = database.tblCV();
             for (int i = 0; i < entries; ++i) {
                 table.Append();
                 table.FieldByName("Item")->SetAsString("member" + std::to_string(i) +
                                                        "@example.org");
-                table.FieldByName("Category")->SetAsString(categories[i % 5]);
+                table.FieldByName("Category")->SetAsString(categories[i % categories.size()]);
                 table.FieldByName("Name")->SetAsString("Member " + std::to_string(i));
-                table.FieldByName("Salutation")->SetAsString("Member");
+                table.FieldByName("Salutation")->SetAsString("Zoë" + std::to_string(i));
                 table.FieldByName("Bounces")->SetAsInteger(i % 3);
                 table.Post();
             }

@@ -66,6 +66,24 @@ TEST_F(OptionsTest, OkWithoutAMembersFolderStaysOnTheUserSendingPageYetSaves) {
     EXPECT_EQ(settings.SendCount, 1);
 }
 
+// Switching a list that gets one message each to several recipients per message starts
+// from the usual batch, not from one recipient, which would leave the sending unchanged.
+TEST_F(OptionsTest, SeveralRecipientsPerMessageStartFromFiveHundred) {
+    settings.SendCount = 1;
+    dialog =
+        std::make_unique<Tdlgoptions>(nullptr, ListServices{settings, *database, errors, *entries});
+    dialog->FormShow();
+    EXPECT_TRUE(dialog->rdbsingleemail->Checked());
+    EXPECT_FALSE(dialog->spnmaxsendcount->Enabled());
+    dialog->rdbmultiemail->SetChecked(true);
+    EXPECT_TRUE(dialog->spnmaxsendcount->Enabled());
+    dialog->BitBtn1->Click();
+    EXPECT_EQ(settings.SendCount, 500);
+    settings.SendCount = 40;
+    dialog->FormShow();
+    EXPECT_EQ(dialog->spnmaxsendcount->Value(), 40);
+}
+
 TEST_F(OptionsTest, EditedListsFollowTheirRules) {
     Edit(*dialog->btnsubsynonyms, "join\nADD\nJoin\nsubscribe\n");
     EXPECT_EQ(dialog->lbxAddStrings->Items().ToVector(),

@@ -22,6 +22,7 @@
 #include "app/list/settings.h"
 #include "engine/dataset/strata_table.h"
 #include "platform/config/registry_store.h"
+#include "platform/mail/received_message.h"
 #include "platform/ui/prompt.h"
 #include "tests/platform/mail/peers.h"
 
@@ -247,6 +248,88 @@ TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
     ASSERT_TRUE(t.Locate("Item", db::Variant(std::string("member0@example.org")), {}));
     EXPECT_EQ(t.FieldByName("Name")->AsString(), "Typed Name");
     database.CloseTables();
+    fs::remove_all(home);
+}
+
+// A mail-out as a user makes it: the send dialog from the Tools menu, one category typed
+// in, a subject, a greeting with a field from the editor's field menu (in batch mode the
+// program asks to send one message each), Enter for a new line and a closing word, then
+// "Send Message!". Each member of the category gets one message with their own first
+// name; the switch to one message each is kept after the program ends.
+TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMessage) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-mailout-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
+    mail::testing::SmtpSink sink;
+    const std::string env = Environment(home);
+    ASSERT_EQ(std::system((env + CORVANE_SEED + " " + home.string() +
+                           " --entries 12 --categories news,events --smtp-port " +
+                           std::to_string(sink.port()))
+                              .c_str()),
+              0);
+    // Positions inside the send dialog are those of its layout at the display's 96 dpi.
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver)
+        << "set -u\n"
+        << env << " " << CORVANE_PROGRAM << " &\n"
+        << "pid=$!\n"
+        << "wait_for() { for i in $(seq 1 150); do xdotool search --onlyvisible --name \"$1\" "
+           ">/dev/null && return 0; sleep 0.2; done; return 1; }\n"
+        << "focus() { xdotool windowfocus --sync $(xdotool search --onlyvisible --name \"$1\" | "
+           "head -1); sleep 0.3; }\n"
+        << "at() { eval $(xdotool getwindowgeometry --shell \"$d\"); "
+           "xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep 0.5; }\n"
+        << "wait_for '^Corvane  ' || exit 3\n"
+        << "focus '^Corvane  '\n"
+        << "xdotool key --clearmodifiers alt+t\nsleep 0.5\nxdotool key Down Return\n"
+        << "wait_for '^Send message to your mailing list' || exit 4\n"
+        << "d=$(xdotool search --onlyvisible --name '^Send message to your mailing list' | "
+           "head -1)\n"
+        << "at 505 74; xdotool type --delay 40 news; sleep 0.5\n"
+        << "at 437 196; xdotool type --delay 40 'Club news'\n"
+        << "at 300 300; xdotool type --delay 40 'Dear '\n"
+        << "at 579 371; xdotool key Down Down Return\n"
+        << "wait_for '^Confirmation' || exit 5\n"
+        << "focus '^Confirmation'; xdotool key Return; sleep 0.5\n"
+        << "xdotool key Return; xdotool type --delay 40 'Bye'; sleep 0.5\n"
+        << "at 58 579\n"
+        << "wait_for '^Information' || exit 6\n"
+        << "focus '^Information'; xdotool key Return; sleep 0.5\n"
+        << "focus '^Corvane  '\n"
+        << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+        << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.2; done\n"
+        << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+        << "wait $pid\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+
+    // The seeded entries alternate between the two categories: the even ones are news.
+    const auto mails = sink.WaitForMessages(6, std::chrono::seconds(5));
+    EXPECT_EQ(sink.MessageCount(), 6u) << "nobody mailed twice, nobody of the other category";
+    std::vector<std::string> to;
+    for (const auto& m : mails) {
+        ASSERT_EQ(m.rcpt_to.size(), 1u);
+        const std::string& address = m.rcpt_to.front();
+        to.push_back(address);
+        const mail::ReceivedMessage parsed = mail::ParseMessage(m.data);
+        EXPECT_EQ(parsed.subject, "Club news");
+        const std::string number = address.substr(6, address.find('@') - 6);
+        EXPECT_EQ(parsed.plain_body, "Dear Zo\xc3\xab" + number + "\r\nBye\r\n") << address;
+    }
+    std::sort(to.begin(), to.end());
+    EXPECT_EQ(to, (std::vector<std::string>{"member0@example.org", "member10@example.org",
+                                            "member2@example.org", "member4@example.org",
+                                            "member6@example.org", "member8@example.org"}));
+
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                home / "config" / "Corvane" / "registry.ini");
+    ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
+    app::Settings settings;
+    ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    EXPECT_EQ(settings.SendCount, 1);
     fs::remove_all(home);
 }
 

@@ -1,4 +1,5 @@
 #include "app/forms/send_mail_dialog.h"
+#include "app/forms/progress_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -313,6 +314,22 @@ TEST_F(SendMailDialogTest, SendErrorReportsUntilHiddenAndAbortAsksToCancel) {
     EXPECT_TRUE(ShowSendError(window.get(), "SMTP Sendmail failed", true));
     EXPECT_EQ(shown, 2);
     SetCancelled(false);
+}
+
+// A user answering a run of reports with Enter goes on with the mail-out, whatever
+// control of the report has the focus, the check box included.
+TEST_F(SendMailDialogTest, EnterInASendErrorReportGoesOn) {
+    ui::TModalResult result = ui::mrNone;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        auto& report = dynamic_cast<TdlgSendError&>(form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&report));
+        report.chkHideErrors->setFocus();
+        QTest::keyClick(report.chkHideErrors, Qt::Key_Return);
+        result = report.ModalResult();
+    });
+    EXPECT_FALSE(ShowSendError(window.get(), "SMTP Sendmail failed", false));
+    EXPECT_EQ(result, ui::mrOk);
+    EXPECT_FALSE(Cancelled());
 }
 
 TEST_F(SendMailDialogTest, ExtraRecipientListsStaySorted) {
@@ -700,6 +717,87 @@ TEST_F(SendMailDialogTest, EditorButtonsAndMenuWorkAtTheCaret) {
     PageButton(*dialog.tabPreview, "Paste")->click();
     EXPECT_EQ(editor.Text(), "Replacement");
     dialog.FormClose();
+}
+
+// A user who clicks Paste or inserts a field and then presses Enter wants a new line
+// in the message, not the mail-out to the whole list.
+TEST_F(SendMailDialogTest, EnterAfterASideButtonOrAFieldGoesIntoTheMessage) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    dialog.resize(640, 600);
+    dialog.Show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.edtMessageSubject->SetText("Club news");
+    ui::TMemo& editor = *dialog.edtMessageText;
+    editor.setFocus();
+    QTest::keyClicks(&editor, "Dear ");
+    dialog.popField->actions().at(0)->trigger();
+    QTest::mouseClick(PageButton(*dialog.tabBody, "Field..."), Qt::LeftButton);
+    dialog.popField->hide();
+    ASSERT_EQ(QApplication::focusWidget(), &editor);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    ui::SetClipboardText("Pasted line");
+    QTest::mouseClick(PageButton(*dialog.tabBody, "Paste"), Qt::LeftButton);
+    ASSERT_EQ(QApplication::focusWidget(), &editor);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTest::keyClicks(QApplication::focusWidget(), "Bye.");
+    EXPECT_EQ(editor.Text(), "Dear %FULL_NAME%\nPasted line\nBye.");
+    EXPECT_EQ(dialog.ModalResult(), ui::mrNone);
+    EXPECT_EQ(sink.MessageCount(), 0u) << "nothing was sent";
+    dialog.FormClose();
+}
+
+// The progress display of a run started from the send dialog, which is modal, takes the
+// user's click on its Cancel.
+TEST_F(SendMailDialogTest, ProgressCancelIsReachableWhileTheSendDialogIsModal) {
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    prompts->Answer(ui::mrYes);
+    bool cancelled = false;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (&form != &dialog)
+            return;
+        window->showprogress(true, 1, true, "Sending e-mail to ann@example.org", 10);
+        TdlgProgress* progress = window->ProgressDialog();
+        ASSERT_NE(progress, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(progress));
+        // Through the window, as the display delivers a click: a window that a modal one
+        // blocks never sees it.
+        const QPoint at =
+            progress->btnCancel->mapTo(progress->window(), progress->btnCancel->rect().center());
+        QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {}, at);
+        QApplication::processEvents();
+        cancelled = Cancelled();
+        window->hideprogress();
+    });
+    dialog.ShowModal();
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(prompts->Asked().back().text, "Are you sure you want to cancel processing?");
+}
+
+// With the relay method and no relay module the dialog does not open: every message would
+// fail. Nothing of the user's settings changes on the way.
+TEST_F(SendMailDialogTest, MissingRelayModuleKeepsTheDialogFromOpening) {
+    settings.EmailMethod = kMethodRelay;
+    settings.SendCount = 500;
+    settings.chkhtmlchecked = true;
+    TdlgAddRecip add_recip(window.get());
+    TdlgSendMail dialog(*window, ListServices{settings, *database, errors, *entries}, context,
+                        add_recip);
+    ui::TModalResult after_show = -1;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (&form == &dialog)
+            after_show = form.ModalResult();
+    });
+    EXPECT_EQ(dialog.ShowModal(), ui::mrCancel);
+    EXPECT_EQ(after_show, ui::mrCancel) << "closed by its own showing, not by the user";
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text, "Er");
+    EXPECT_EQ(prompts->Asked().back().type, ui::mtError);
+    EXPECT_EQ(settings.SendCount, 500) << "no switch to one message each for a relay not there";
+    EXPECT_TRUE(settings.chkhtmlchecked);
 }
 
 TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {

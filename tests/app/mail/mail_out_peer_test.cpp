@@ -859,6 +859,71 @@ TEST_F(MailOutTest, TypedRecipientsKeepNamesDropDuplicatesAndRejectInvalidOnlyWh
     SetCancelled(false);
 }
 
+// "Ignore Invalid addresses" keeps out what the list itself would refuse, not only what
+// lacks an "@" or a dot.
+TEST_F(MailOutTest, TypedRecipientsAreCheckedByTheListsAddressSyntax) {
+    const std::vector<std::string> lines{"ann,bob@example.org",   "ann@@example.org",
+                                         "ann.x@example",         "zo\xc3\xab@example.org",
+                                         "Ann <ann@example.org>", "o'brien+news@example.co.uk",
+                                         "__x@example.org"};
+    std::vector<std::string> rejects;
+    ASSERT_TRUE(out->ProcessManual(lines, true, rejects));
+    EXPECT_EQ(rejects, (std::vector<std::string>{"ann,bob@example.org", "ann@@example.org",
+                                                 "ann.x@example", "zo\xc3\xab@example.org"}));
+    EXPECT_EQ(out->RecipientCount(), 3) << "the exceptions list does not apply here";
+}
+
+// The question about a missing subject or a body of fewer than three characters counts
+// letters, not the bytes of their encoding; No sends nothing.
+TEST_F(MailOutTest, MissingSubjectOrShortBodyAsksFirst) {
+    const std::string question =
+        "You have not entered a subject or a message for this e-mail.  Are you sure you want "
+        "to continue?";
+    struct Case {
+        std::string subject, text;
+        bool asks;
+    };
+    AddRow("ann@example.org", "news");
+    for (const Case& c : {Case{"News", "ok", true}, Case{"News", "\xc3\xa4\xe2\x9c\x93", true},
+                          Case{"", "A longer text", true}, Case{"News", "abc", false},
+                          Case{"News", "\xc3\xa4\xc3\xb6\xc3\xbc", false}}) {
+        SCOPED_TRACE(c.text);
+        out->subject = c.subject;
+        out->text = c.text;
+        const std::size_t before = prompts->Asked().size();
+        prompts->Answer(ui::mrNo);
+        const std::int64_t sent = out->Button2Click();
+        ASSERT_GT(prompts->Asked().size(), before);
+        EXPECT_EQ(prompts->Asked()[before].text == question, c.asks);
+        EXPECT_EQ(sent, c.asks ? -1 : 1);
+    }
+    EXPECT_EQ(sink.WaitForMessages(2).size(), 2u) << "only the runs without the question sent";
+}
+
+// A typed line the recipients table cannot hold as it is never vanishes as if it were a
+// duplicate: a long display name is cut (it only fills the name field), an address
+// longer than the table's field is shown with the rejects.
+TEST_F(MailOutTest, TypedRecipientsTooLongForTheTableAreKeptOrShownNeverDropped) {
+    const std::string long_name(60, 'N');
+    const std::string long_address = std::string(75, 'a') + "@example.org";
+    const std::vector<std::string> lines{long_name + " <ann@example.org>", long_address,
+                                         "bob@example.org", "ANN@example.org"};
+    for (bool check_validity : {true, false}) {
+        SCOPED_TRACE(check_validity);
+        std::vector<std::string> rejects;
+        ASSERT_TRUE(out->ProcessManual(lines, check_validity, rejects));
+        EXPECT_EQ(rejects, std::vector<std::string>{long_address});
+        EXPECT_EQ(out->RecipientCount(), 2);
+    }
+    settings.SendCount = 1;
+    out->text = "Dear %FULL_NAME%";
+    EXPECT_EQ(out->Button2Click(), 2);
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"ann@example.org"});
+    EXPECT_TRUE(Contains(mails[0].data, "Dear " + std::string(50, 'N') + "\r\n")) << mails[0].data;
+}
+
 TEST_F(MailOutTest, RelayWithoutRecipientSaysSoAndLogsOnlyTheHeader) {
     settings.EmailMethod = kMethodRelay;
     out->OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});

@@ -78,6 +78,46 @@ TEST(Form, DisabledButtonsDoNothingAndOnCloseRunsAfterAModalShow) {
     EXPECT_TRUE(dialog.cancel->Enabled());
 }
 
+// Enter runs the form's default command only where no other button has the focus: after
+// a click on a side button, the next Enter presses that button again (or a text editor
+// takes it as a line break), never the default.
+TEST(Form, EnterPressesTheFocusedButtonElseTheDefaultButNeverInsideAMemo) {
+    Dialog dialog;
+    dialog.ok->SetDefault(true);
+    auto* side = new TButton(dialog.Client(), "Paste");
+    auto* edit = new TEdit(dialog.Client());
+    auto* memo = new TMemo(dialog.Client());
+    for (QWidget* w : std::initializer_list<QWidget*>{side, edit, memo})
+        dialog.ClientLayout()->addWidget(w);
+    int ok_clicks = 0, side_clicks = 0;
+    dialog.ok->OnClick = [&] { ++ok_clicks; };
+    side->OnClick = [&] { ++side_clicks; };
+    dialog.Show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    struct Case {
+        QWidget* focus;
+        int ok, side;
+    };
+    for (Case c : {Case{side, 0, 1}, Case{memo, 0, 0}, Case{edit, 1, 0}}) {
+        ok_clicks = side_clicks = 0;
+        c.focus->setFocus();
+        QApplication::processEvents();
+        ASSERT_EQ(QApplication::focusWidget(), c.focus);
+        QTest::keyClick(c.focus, Qt::Key_Return);
+        EXPECT_EQ(ok_clicks, c.ok) << c.focus->metaObject()->className();
+        EXPECT_EQ(side_clicks, c.side) << c.focus->metaObject()->className();
+    }
+    EXPECT_EQ(memo->toPlainText(), "\n") << "the memo took its Enter as a line break";
+    // A disabled focused button swallows Enter instead of passing it to the default.
+    side->setFocus();
+    side->SetEnabled(false);
+    ok_clicks = 0;
+    if (QApplication::focusWidget() == side) {
+        QTest::keyClick(side, Qt::Key_Return);
+        EXPECT_EQ(ok_clicks, 0);
+    }
+}
+
 TEST(Form, CloseQueryCanRefuseClosingAnOrdinaryForm) {
     TForm form(nullptr, false);
     bool allow = false;
