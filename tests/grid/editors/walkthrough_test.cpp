@@ -8,6 +8,7 @@
 #include "grid/editors/check_edit.h"
 #include "grid/editors/hyperlink_edit.h"
 #include "platform/db/format_settings.h"
+#include "platform/ui/application.h"
 #include "tests/grid/editors/editor_fixture.h"
 
 namespace grid::testing {
@@ -193,6 +194,67 @@ TEST(CheckEditorWalk, TogglesAreStoredAndEscapeKeepsTheValue) {
         EXPECT_EQ(g.db.ReadBack(2, c.field), c.stored) << c.field << " " << c.action;
         EXPECT_TRUE(g.prompts->Asked().empty()) << c.field << " " << c.action;
     }
+}
+
+// A mail link's query was passed on whole, and mail programs attach the file that "attach=" or
+// "attachment=" names: a cell's text could send the user's files. Only header fields pass.
+TEST(HyperLinkWalk, AMailLinkThatAsksForAFileOpensNothing) {
+    struct Case {
+        const char* text;
+        bool opens;
+    };
+    const std::vector<Case> cases = {
+        {"mailto:list@example.org", true},
+        {"mailto:list@example.org?subject=Hello&body=Hi%20there", true},
+        {"mailto:a@example.org?cc=b@example.org&BCC=c@example.org", true},
+        {"mailto:a@example.org?attach=/etc/passwd", false},
+        {"mailto:?attachment=~/.ssh/id_rsa", false},
+        {"mailto:a@example.org?subject=x&Attach=%2Fetc%2Fpasswd", false},
+        {"mailto:a@example.org?%61ttach=/etc/passwd", false},
+        {"mailto:a@example.org?subject=x&attach", false},
+        {"mailto:a@example.org%3Fattach=/etc/passwd", false},
+        {"http://example.org/?attach=1", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HyperLinkUrl(c.text).has_value(), c.opens) << c.text;
+}
+
+// With SingleClick off the click that shows the editor opens nothing and the next one opens the
+// link; with it on the first click already opens it.
+TEST(HyperLinkWalk, TheFirstClickOpensOnlyWithSingleClick) {
+    std::vector<std::string> opened;
+    auto saved = HyperLinkOpener();
+    HyperLinkOpener() = [&](const QUrl& url) {
+        opened.push_back(url.toString().toStdString());
+        return true;
+    };
+    for (bool single : {false, true}) {
+        opened.clear();
+        EditorGrid g;
+        g.Add<TgxDBGridColumn>("Index");
+        g.db.Table().Locate("Index", db::Variant(2), {});
+        g.db.Table().Edit();
+        g.db.Table().FieldByName("Item")->SetAsString("http://example.org/");
+        g.db.Table().Post();
+        g.Add<TgxDBGridHyperLinkColumn>("Item")->SetSingleClick(single);
+        g.grid->SetOptions(kEditorGridOptions | egoImmediateEditor);
+        g.Bind();
+        const ui::Rect cell = g.grid->GetCellRect(g.grid->FindNodeByKeyValue(db::Variant(2)), 1);
+        const QPoint p(cell.left + 10, (cell.top + cell.bottom) / 2);
+        QTest::mouseClick(g.grid->viewport(), Qt::LeftButton, Qt::NoModifier, p);
+        auto* editor = dynamic_cast<TgxInplaceHyperLinkEdit*>(g.grid->InplaceEditor());
+        ASSERT_NE(editor, nullptr);
+        EXPECT_TRUE(editor->isVisible());
+        EXPECT_EQ(opened.size(), single ? 1u : 0u) << single;
+        QTest::qWait(600);  // past the double-click time
+        QTest::mouseClick(&editor->LineEdit(), Qt::LeftButton, Qt::NoModifier,
+                          editor->LineEdit().mapFrom(g.grid->viewport(), p));
+        EXPECT_EQ(opened.size(), single ? 2u : 1u) << single;
+        if (!opened.empty()) {
+            EXPECT_EQ(opened.back(), "http://example.org/");
+        }
+    }
+    HyperLinkOpener() = saved;
 }
 
 }  // namespace
