@@ -4,9 +4,14 @@
 #include <QClipboard>
 #include <QGuiApplication>
 
+#include <iostream>
+
 #include "grid/editors/calc_edit.h"
 #include "grid/editors/check_edit.h"
 #include "grid/editors/hyperlink_edit.h"
+#include "grid/editors/pick_edit.h"
+#include "platform/db/fields_numeric.h"
+#include "platform/db/fields_text.h"
 #include "platform/db/format_settings.h"
 #include "platform/ui/application.h"
 #include "tests/grid/editors/editor_fixture.h"
@@ -255,6 +260,252 @@ TEST(HyperLinkWalk, TheFirstClickOpensOnlyWithSingleClick) {
         }
     }
     HyperLinkOpener() = saved;
+}
+
+// "entries" with persistent fields and a lookup field Colour: its Bounces is the key into a
+// second Strata table "colours" (Code, Colour) holding 1 red, 2 green, 3 Grey, 4 blue.
+struct LookupTables {
+    EditorGrid g;
+    db::ComponentPtr<strata::TStrataTable> colours;
+    db::ComponentPtr<strata::TStrataTable> list;
+    db::ComponentPtr<db::TDataSource> source;
+    TgxDBGridLookupColumn* column = nullptr;
+
+    LookupTables() {
+        colours = db::MakeComponent<strata::TStrataTable>(nullptr);
+        colours->SetSessionName(g.db.session->SessionName());
+        colours->SetDatabaseName(g.db.database->DatabaseName());
+        colours->SetTableName("colours.dat");
+        colours->FieldDefs()->Add("Code", db::ftInteger);
+        colours->FieldDefs()->Add("Colour", db::ftString, 10);
+        colours->IndexDefs().Add("", "Code", db::ixPrimary | db::ixUnique);
+        colours->CreateTable();
+        colours->Open();
+        for (auto [code, name] : {std::pair{1, "red"}, {2, "green"}, {3, "Grey"}, {4, "blue"}}) {
+            colours->Append();
+            colours->FieldByName("Code")->SetAsInteger(code);
+            colours->FieldByName("Colour")->SetAsString(name);
+            colours->Post();
+        }
+        g.db.Table().Close();
+        list = db::MakeComponent<strata::TStrataTable>(nullptr);
+        list->SetSessionName(g.db.session->SessionName());
+        list->SetDatabaseName(g.db.database->DatabaseName());
+        list->SetTableName("entries.dat");
+        auto* index = db::MakeOwned<db::TAutoIncField>(*list);
+        index->SetFieldName("Index");
+        index->SetDataSet(list.get());
+        auto* item = db::MakeOwned<db::TStringField>(*list);
+        item->SetFieldName("Item");
+        item->SetSize(80);
+        item->SetDataSet(list.get());
+        auto* bounces = db::MakeOwned<db::TIntegerField>(*list);
+        bounces->SetFieldName("Bounces");
+        bounces->SetDataSet(list.get());
+        auto* colour = db::MakeOwned<db::TStringField>(*list);
+        colour->SetFieldName("Colour");
+        colour->SetSize(10);
+        colour->SetFieldKind(db::fkLookup);
+        colour->SetKeyFields("Bounces");
+        colour->SetLookupDataSet(colours.get());
+        colour->SetLookupKeyFields("Code");
+        colour->SetLookupResultField("Colour");
+        colour->SetDataSet(list.get());
+        list->Open();
+        source = db::MakeComponent<db::TDataSource>(nullptr);
+        source->SetDataSet(list.get());
+        g.grid->SetKeyField("Index");
+        g.Add<TgxDBGridColumn>("Item");
+        column = static_cast<TgxDBGridLookupColumn*>(
+            g.grid->CreateColumn(ColumnClassOf<TgxDBGridLookupColumn>()));
+        column->SetFieldName("Colour");
+        g.grid->SetDataSource(source.get());
+        g.grid->setFocus();
+    }
+    ~LookupTables() {
+        g.grid->SetDataSource(nullptr);
+        source.reset();
+        list.reset();
+        colours.reset();
+    }
+    TgxInplaceLookupEdit* Open(int key) {
+        g.grid->SetFocusedNode(g.grid->FindNodeByKeyValue(db::Variant(key)));
+        g.grid->SetFocusedColumn(1);
+        QTest::keyClick(g.grid.get(), Qt::Key_F2);
+        return dynamic_cast<TgxInplaceLookupEdit*>(g.grid->InplaceEditor());
+    }
+    void Close() {
+        g.grid->HideEditor();
+        if (list->State() == db::dsEdit || list->State() == db::dsInsert)
+            list->Post();
+    }
+};
+
+// Typing into the lookup cell writes the key of the first colour it starts; Escape twice
+// abandons it; a key that is in no row of the colours shows nothing and is kept; a colour
+// deleted and one renamed under the open editor show in the list as they are now.
+TEST(LookupWalk, TheKeyFieldOverASecondTable) {
+    struct Case {
+        int row;
+        std::string typed;
+        bool escape;
+        std::string shown, stored;
+    };
+    const std::vector<Case> cases = {
+        {2, "bl", false, "blue", "4"}, {2, "GR", false, "green", "2"},
+        {1, "gr", true, "green", "1"}, {5, "", false, "", "5"},
+        {3, "x", false, "Grey", "3"},
+    };
+    for (const Case& c : cases) {
+        LookupTables t;
+        auto* editor = t.Open(c.row);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClicks(&editor->LineEdit(), QString::fromStdString(c.typed));
+        EXPECT_EQ(editor->LineEdit().text().toStdString(), c.shown) << c.typed;
+        if (editor->PopupShown())
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+        if (c.escape) {
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+            QTest::keyClick(t.g.grid.get(), Qt::Key_Escape);
+        } else {
+            QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+        }
+        t.Close();
+        EXPECT_EQ(t.g.db.ReadBack(c.row, "Bounces"), c.stored) << c.typed;
+        EXPECT_TRUE(t.g.prompts->Asked().empty()) << c.typed;
+    }
+    LookupTables t;
+    auto* editor = t.Open(4);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->LineEdit().text().toStdString(), "blue");
+    t.colours->Locate("Code", db::Variant(4), {});
+    t.colours->Delete();
+    t.colours->Locate("Code", db::Variant(2), {});
+    t.colours->Edit();
+    t.colours->FieldByName("Colour")->SetAsString("lime");
+    t.colours->Post();
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    EXPECT_EQ(editor->List()->RowTexts(), (std::vector<std::string>{"red", "lime", "Grey"}));
+    EXPECT_EQ(editor->List()->SelectedRow(), -1);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+    t.Close();
+    EXPECT_EQ(t.g.db.ReadBack(4, "Bounces"), "4");
+}
+
+// Types a text key by key, letters beyond ASCII as the key events a keyboard layout sends.
+void TypeText(QWidget* w, const QString& text) {
+    for (QChar ch : text) {
+        if (ch.unicode() < 128) {
+            QTest::keyClicks(w, QString(ch));
+            continue;
+        }
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &release);
+    }
+}
+
+// Row 2's Item in a mask column: start value, keys typed or a text pasted from the first
+// position, then Enter (and Escape twice when the editor stays open). What was shown and stored.
+struct MaskRun {
+    std::string shown, stored, message;
+    bool open = false;
+};
+
+MaskRun RunMask(const std::string& mask, const std::string& start, const std::string& typed,
+                bool paste, Qt::Key leave = Qt::Key_Return) {
+    EditorGrid g;
+    g.db.Table().Locate("Index", db::Variant(2), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Item")->SetAsString(start);
+    g.db.Table().Post();
+    g.Add<TgxDBGridColumn>("Index");
+    g.Add<TgxDBGridMaskColumn>("Item")->SetEditMask(mask);
+    g.Add<TgxDBGridColumn>("Bounces");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceTextEdit>(2, 1);
+    EXPECT_NE(editor, nullptr);
+    if (editor == nullptr)
+        return {};
+    if (!typed.empty())
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Home);
+    if (paste) {
+        QGuiApplication::clipboard()->setText(QString::fromStdString(typed));
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    } else {
+        TypeText(&editor->LineEdit(), QString::fromStdString(typed));
+    }
+    MaskRun r;
+    r.shown = editor->LineEdit().text().toStdString();
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::keyClick(&editor->LineEdit(), leave);
+    if (g.prompts->Asked().size() > asked)
+        r.message = g.prompts->Asked().back().text;
+    r.open = editor->isVisible();
+    if (r.open) {
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Escape);
+        QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    }
+    g.Close();
+    r.stored = g.db.ReadBack(2, "Item");
+    return r;
+}
+
+TEST(MaskWalk, TypedAndPastedTextsAreStoredThroughTheMask) {
+    struct Case {
+        std::string mask, typed;
+        bool paste;
+        std::string shown, stored;
+        bool refused = false;  // a required position left blank keeps the editor open
+    };
+    const std::vector<Case> cases = {
+        {"000-000;1;_", "123456", false, "123-456", "123-456"},
+        {"000-000;0;_", "123456", false, "123-456", "123456"},
+        {"000-000;1;_", "12-34-56", false, "12_-345", "", true},
+        {"000-000;1;_", "12345678", true, "123-456", "123-456"},
+        {"000-000;1;_", "12", false, "12_-___", "", true},
+        {">LL<ll", "abCD", false, "ABcd", "ABcd"},
+        {"!999", "12", false, "12_", "12"},
+        {"\\A000", "123", false, "A123", "A123"},
+        {"CCC", "a b", false, "a b", "a b"},
+        {"###", "+1 ", false, "+1 ", "+1"},
+        {"aaa", "a1", false, "a1_", "a1"},
+        {"LLL", "a1b", false, "ab_", "", true},
+        {"LLL", "\xC3\xA4\xC3\xB6\xC3\xBC", false, "\xC3\xA4\xC3\xB6\xC3\xBC",
+         "\xC3\xA4\xC3\xB6\xC3\xBC"},
+        {"000", "abc", true, "___", "", true},
+        {"(999) 000-0000;1;_", "5551234567", false, "(555) 123-4567", "(555) 123-4567"},
+        {"00:00;1;_", "1230", false, "12:30", "12:30"},
+        {"000-000;1;_", "", false, "___-___", ""},
+    };
+    for (const Case& c : cases) {
+        const MaskRun r = RunMask(c.mask, "", c.typed, c.paste);
+        EXPECT_EQ(r.shown, c.shown) << c.mask << " " << c.typed;
+        EXPECT_EQ(r.stored, c.stored) << c.mask << " " << c.typed;
+        EXPECT_EQ(r.open, c.refused) << c.mask << " " << c.typed;
+        EXPECT_EQ(r.message,
+                  c.refused ? "Invalid input value.  Use escape key to abandon changes" : "")
+            << c.mask << " " << c.typed;
+    }
+}
+
+// A value that does not fit the mask (entered before the column had one) shows cut to it;
+// Enter or Tab without an edit stored the cut text, "use-" in place of the mail address.
+TEST(MaskWalk, AValueThatDoesNotFitTheMaskIsKeptWhenTheCellIsPassedThrough) {
+    const std::string address = "user2@example.org";
+    for (Qt::Key leave : {Qt::Key_Return, Qt::Key_Tab}) {
+        for (const std::string mask : {"000-000;1;_", "000-000;0;_", "LLL", "!CCC"}) {
+            const MaskRun r = RunMask(mask, address, "", false, leave);
+            EXPECT_FALSE(r.open) << mask;
+            EXPECT_EQ(r.stored, address) << mask << " " << r.shown;
+        }
+    }
+    // An edit stores what the mask holds.
+    EXPECT_EQ(RunMask("000-000;1;_", address, "123456", false).stored, "123-456");
+    EXPECT_EQ(RunMask("LLL", address, "ab", false).stored, "abe");
 }
 
 }  // namespace
