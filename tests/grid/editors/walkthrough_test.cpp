@@ -1,15 +1,19 @@
 // The popup calculator, check, hyperlink and lookup editors walked as a user works them in a
 // data grid over a Strata table: keys and clicks, what the cell shows, what is stored.
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
 
-#include <iostream>
-
+#include "grid/editors/blob_edit.h"
 #include "grid/editors/calc_edit.h"
 #include "grid/editors/check_edit.h"
+#include "grid/editors/date_edit.h"
 #include "grid/editors/hyperlink_edit.h"
 #include "grid/editors/pick_edit.h"
+#include "platform/db/conversions.h"
 #include "platform/db/fields_numeric.h"
 #include "platform/db/fields_text.h"
 #include "platform/db/format_settings.h"
@@ -394,6 +398,92 @@ TEST(LookupWalk, TheKeyFieldOverASecondTable) {
     EXPECT_EQ(t.g.db.ReadBack(4, "Bounces"), "4");
 }
 
+// Row 1's Joined set to a start date, the calendar opened with F4, keys pressed in the editor,
+// Enter to take the date (or Escape to close the calendar), then Enter or Escape for the cell.
+struct CalendarRun {
+    db::TDateTime selected;
+    std::string stored, message;
+};
+
+CalendarRun RunCalendar(db::TDateTime start,
+                        const std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>& keys,
+                        bool take = true) {
+    EditorGrid g;
+    g.db.Table().Locate("Index", db::Variant(1), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("Joined")->SetAsDateTime(start);
+    g.db.Table().Post();
+    g.Add<TgxDBGridDateColumn>("Joined");
+    g.Add<TgxDBGridColumn>("Item");
+    g.Bind();
+    auto* editor = g.Open<TgxInplaceDateEdit>(1, 0);
+    EXPECT_NE(editor, nullptr);
+    if (editor == nullptr)
+        return {};
+    QWidget* in = EditorGrid::Keys(editor);
+    QTest::keyClick(in, Qt::Key_F4);
+    EXPECT_NE(editor->DatePopup(), nullptr);
+    if (editor->DatePopup() == nullptr)
+        return {};
+    for (const auto& [key, modifiers] : keys)
+        QTest::keyClick(in, key, modifiers);
+    CalendarRun r;
+    r.selected = editor->DatePopup()->GetSelStart();
+    const std::size_t asked = g.prompts->Asked().size();
+    QTest::keyClick(in, take ? Qt::Key_Return : Qt::Key_Escape);
+    QTest::keyClick(in, take ? Qt::Key_Return : Qt::Key_Escape);
+    if (!take)
+        QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+    if (g.prompts->Asked().size() > asked)
+        r.message = g.prompts->Asked().back().text;
+    g.Close();
+    r.stored = g.db.ReadBack(1, "Joined");
+    return r;
+}
+
+std::string Day(db::TDateTime d) {
+    return db::DateToStr(d, db::FormatSettings());
+}
+
+TEST(CalendarWalk, KeysMoveTheSelectionAndEnterStoresIt) {
+    using Keys = std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>;
+    const Qt::KeyboardModifiers none = Qt::NoModifier;
+    struct Case {
+        db::TDateTime start;
+        Keys keys;
+        db::TDateTime selected;
+    };
+    const std::vector<Case> cases = {
+        {db::EncodeDate(2000, 1, 31), {{Qt::Key_PageDown, none}}, db::EncodeDate(2000, 2, 29)},
+        {db::EncodeDate(2001, 1, 31), {{Qt::Key_PageDown, none}}, db::EncodeDate(2001, 2, 28)},
+        {db::EncodeDate(2000, 2, 29), {{Qt::Key_PageDown, none}}, db::EncodeDate(2000, 3, 29)},
+        {db::EncodeDate(2004, 3, 31), {{Qt::Key_PageUp, none}}, db::EncodeDate(2004, 2, 29)},
+        {db::EncodeDate(1900, 3, 1), {{Qt::Key_Left, none}}, db::EncodeDate(1900, 2, 28)},
+        {db::EncodeDate(2000, 3, 1), {{Qt::Key_Left, none}}, db::EncodeDate(2000, 2, 29)},
+        {db::EncodeDate(2001, 4, 10),
+         {{Qt::Key_End, Qt::ControlModifier}},
+         db::EncodeDate(2001, 4, 30)},
+        {db::EncodeDate(2001, 4, 10),
+         {{Qt::Key_Home, Qt::ControlModifier}},
+         db::EncodeDate(2001, 4, 1)},
+        {db::EncodeDate(2000, 12, 31), {{Qt::Key_Right, none}}, db::EncodeDate(2001, 1, 1)},
+        {db::EncodeDate(2000, 12, 28), {{Qt::Key_Down, none}}, db::EncodeDate(2001, 1, 4)},
+        {db::EncodeDate(2000, 1, 3), {{Qt::Key_Up, none}}, db::EncodeDate(1999, 12, 27)},
+        {db::EncodeDate(2000, 2, 29),
+         {{Qt::Key_PageDown, none}, {Qt::Key_PageDown, none}, {Qt::Key_PageUp, none}},
+         db::EncodeDate(2000, 3, 29)},
+    };
+    for (const Case& c : cases) {
+        const CalendarRun r = RunCalendar(c.start, c.keys);
+        EXPECT_EQ(r.selected, c.selected) << Day(c.start);
+        EXPECT_EQ(r.stored, Day(c.selected)) << Day(c.start);
+        EXPECT_EQ(r.message, "") << Day(c.start);
+        // Escape abandons the same steps.
+        const CalendarRun kept = RunCalendar(c.start, c.keys, false);
+        EXPECT_EQ(kept.stored, Day(c.start)) << Day(c.start);
+    }
+}
+
 // Types a text key by key, letters beyond ASCII as the key events a keyboard layout sends.
 void TypeText(QWidget* w, const QString& text) {
     for (QChar ch : text) {
@@ -506,6 +596,134 @@ TEST(MaskWalk, AValueThatDoesNotFitTheMaskIsKeptWhenTheCellIsPassedThrough) {
     // An edit stores what the mask holds.
     EXPECT_EQ(RunMask("000-000;1;_", address, "123456", false).stored, "123-456");
     EXPECT_EQ(RunMask("LLL", address, "ab", false).stored, "abe");
+}
+
+// The grid with each editor's popup drawn where it opens, near the screen's lower right corner,
+// and a check column over a boolean field holding NULL, True and False.
+TEST(WalkPictures, PopupsOverTheGridAndCheckStates) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    struct Case {
+        std::string name;
+        std::function<void(EditorGrid&)> add;
+        std::string keys;
+    };
+    const std::vector<Case> cases = {
+        {"calc", [](EditorGrid& g) { g.Add<TgxDBGridCalcColumn>("Amount")->SetWidth(150); },
+         "1/0="},
+        {"date",
+         [](EditorGrid& g) {
+             auto* c = g.Add<TgxDBGridDateColumn>("Joined");
+             c->SetWidth(150);
+         },
+         ""},
+        {"check",
+         [](EditorGrid& g) {
+             auto* c = g.Add<TgxDBGridCheckColumn>("Active");
+             c->SetWidth(150);
+             c->SetShowNullFieldStyle(nsGrayedChecked);
+         },
+         ""},
+    };
+    for (const Case& c : cases) {
+        EditorGrid g;
+        for (int key : {1, 3}) {
+            g.db.Table().Locate("Index", db::Variant(key), {});
+            g.db.Table().Edit();
+            g.db.Table().FieldByName("Active")->SetAsBoolean(key == 1);
+            g.db.Table().Post();
+        }
+        g.grid->SetTextMetrics(nullptr);
+        g.grid->resize(330, 130);
+        g.grid->move(screen.right() - 330, screen.bottom() - 130);
+        g.Add<TgxDBGridColumn>("Index")->SetWidth(50);
+        c.add(g);
+        g.Add<TgxDBGridColumn>("Item")->SetWidth(120);
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceEdit>(4, 1);
+        ASSERT_NE(editor, nullptr) << c.name;
+        QImage shot = g.grid->grab().toImage();
+        if (auto* drop = dynamic_cast<TgxInplaceDropDownEdit*>(editor)) {
+            QTest::keyClick(EditorGrid::Keys(drop), Qt::Key_F4);
+            ASSERT_TRUE(drop->PopupShown()) << c.name;
+            QTest::keyClicks(EditorGrid::Keys(drop), QString::fromStdString(c.keys));
+            QWidget* popup = drop->Popup();
+            const QRect placed(popup->mapToGlobal(QPoint(0, 0)), popup->size());
+            EXPECT_TRUE(screen.contains(placed)) << c.name;
+            // The grid and the popup on one picture, in screen coordinates.
+            const QRect grid_at(g.grid->mapToGlobal(QPoint(0, 0)), g.grid->size());
+            const QRect both = grid_at.united(placed);
+            QImage canvas(both.size(), QImage::Format_RGB32);
+            canvas.fill(Qt::darkGray);
+            QPainter p(&canvas);
+            p.drawImage(grid_at.topLeft() - both.topLeft(), g.grid->grab().toImage());
+            p.drawImage(placed.topLeft() - both.topLeft(), popup->grab().toImage());
+            p.end();
+            shot = canvas;
+        }
+        shot.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/walk_" + QString::fromStdString(c.name) +
+                  ".png");
+    }
+}
+
+// Notes of row 3 in a blob column: a long text, one with control characters and NULs, an empty
+// one; the popup's OK, a close with AlwaysSaveText, and OK followed by Escape in the cell.
+TEST(BlobWalk, MemoTextsComeBackByteForByte) {
+    enum Close { ok, close_always, ok_then_escape };
+    struct Case {
+        std::string name, start, typed;
+        Close close;
+        std::string stored;
+    };
+    std::string lines;
+    while (lines.size() < 20000)
+        lines += "Dear list, hello world and more words here.\r\n";
+    const std::string controls =
+        std::string("caf\xC3\xA9 \x01\x02\t", 9) + std::string(2, '\0') + "end";
+    const std::vector<Case> cases = {
+        {"long", lines, "s", ok, lines + "s"},
+        {"one long line", std::string(20000, 'h'), "s", ok, std::string(20000, 'h') + "s"},
+        {"controls untouched", controls, "", ok, controls},
+        {"controls closed", controls, "", close_always, controls},
+        {"controls typed", controls, "s", ok, controls + "s"},
+        {"empty", "", "x", ok, "x"},
+        {"escaped", "note", "x", ok_then_escape, "note"},
+    };
+    for (const Case& c : cases) {
+        EditorGrid g;
+        g.db.Table().Locate("Index", db::Variant(3), {});
+        g.db.Table().Edit();
+        if (c.start.empty())
+            g.db.Table().FieldByName("Notes")->Clear();
+        else
+            g.db.Table().FieldByName("Notes")->SetAsString(c.start);
+        g.db.Table().Post();
+        g.Add<TgxDBGridBlobColumn>("Notes")->SetAlwaysSaveText(c.close == close_always);
+        g.Add<TgxDBGridColumn>("Item");
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceBlobEdit>(3, 0);
+        ASSERT_NE(editor, nullptr) << c.name;
+        QTest::keyClick(editor, Qt::Key_F4);
+        TCustomgxBlobPopup* popup = editor->BlobPopup();
+        ASSERT_NE(popup, nullptr) << c.name;
+        EXPECT_EQ(popup->MemoText(), c.start) << c.name;
+        popup->Memo().moveCursor(QTextCursor::End);
+        QTest::keyClicks(&popup->Memo(), QString::fromStdString(c.typed));
+        if (c.close == close_always)
+            popup->ClosePopup();
+        else
+            QTest::mouseClick(popup->Button(0), Qt::LeftButton);
+        QApplication::processEvents();  // the popup's close notice
+        if (c.close == ok_then_escape) {
+            QTest::keyClick(editor, Qt::Key_Escape);
+            EXPECT_FALSE(editor->isVisible()) << c.name;
+            QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+        } else {
+            QTest::keyClick(editor, Qt::Key_Return);
+        }
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(3, "Notes"), c.stored) << c.name;
+        EXPECT_TRUE(g.prompts->Asked().empty()) << c.name;
+    }
 }
 
 }  // namespace
