@@ -49,6 +49,10 @@ CalcRun RunCalc(const std::string& keys, int precision = 13) {
             QTest::keyClick(in, Qt::Key_M, Qt::ControlModifier);
         else if (c == 'R')
             QTest::keyClick(in, Qt::Key_R, Qt::ControlModifier);
+        else if (c == 'K')
+            QTest::keyClick(in, Qt::Key_L, Qt::ControlModifier);
+        else if (c == 'A')
+            QTest::keyClick(in, Qt::Key_P, Qt::ControlModifier);
         else if (c == 'V')
             QTest::keyClick(in, Qt::Key_V, Qt::ControlModifier);
         else if (c == 'L')
@@ -99,6 +103,60 @@ TEST(CalcEditorWalk, KeySequencesShowAndStoreTheirResults) {
         EXPECT_EQ(r.shown, c.shown) << c.keys;
         EXPECT_EQ(r.stored, c.stored) << c.keys << " " << r.message;
     }
+}
+
+// The calculator worked with the mouse: every button clicked in turn in sequences, the memory
+// keys from the keyboard, and the column's precision.
+TEST(CalcEditorWalk, ButtonsClickedWithTheMouseAndTheMemoryKeys) {
+    struct Case {
+        std::vector<int> buttons;
+        std::string shown;
+        int precision = 13;
+    };
+    const std::vector<Case> cases = {
+        {{cbNum7, cbNum8, cbNum9, cbBack, cbAdd, cbNum1, cbEqual}, "79"},
+        {{cbNum4, cbNum5, cbNum6, cbCancelEntry, cbNum2}, "2"},
+        {{cbNum1, cbDecimal, cbNum5, cbMul, cbNum2, cbEqual}, "3"},
+        {{cbNum9, cbSqrt}, "3"},
+        {{cbNum4, cbRev}, "0.25"},
+        {{cbNum0, cbRev}, "Error"},
+        {{cbNum5, cbSign, cbSqrt, cbNum1}, "Error"},
+        {{cbNum5, cbSign, cbSqrt, cbClear, cbNum1}, "1"},
+        {{cbNum6, cbMemStore, cbClear, cbNum2, cbMemAdd, cbMemRead}, "8"},
+        {{cbNum6, cbMemStore, cbMemClear, cbMemRead}, "0"},
+        {{cbNum3, cbMemStore, cbNum0, cbMemRead, cbSub, cbNum1, cbEqual}, "2"},
+        {{cbNum1, cbDiv, cbNum3, cbEqual}, "0.33333", 5},
+        {{cbNum1, cbNum2, cbNum3, cbNum4, cbNum5, cbNum6}, "12345", 5},
+        {{cbNum1, cbNum2, cbNum3, cbNum4, cbNum5, cbNum6}, "12", 1},
+        {{cbNum2, cbNum0, cbPercent}, "20"},
+        {{cbNum3, cbSub, cbNum5, cbEqual, cbSub}, "-2"},
+    };
+    for (const Case& c : cases) {
+        EditorGrid g;
+        g.Add<TgxDBGridCalcColumn>("Amount")->SetPrecision(c.precision);
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceCalcEdit>(2, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+        TgxPopupCalculator* calc = editor->Calculator();
+        ASSERT_NE(calc, nullptr);
+        for (int code : c.buttons)
+            QTest::mouseClick(calc, Qt::LeftButton, Qt::NoModifier,
+                              calc->ButtonRect(code).center());
+        EXPECT_EQ(editor->LineEdit().text().toStdString(), c.shown) << c.buttons.size();
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Escape);
+        EXPECT_FALSE(editor->PopupShown());
+        EXPECT_EQ(editor->LineEdit().text().toStdString(), "3");
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Escape);
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(2, "Amount"), "3");
+    }
+    // Ctrl+M stores, Ctrl+P adds, Ctrl+R reads, Ctrl+L clears the memory (M, A, R, K here).
+    EXPECT_EQ(RunCalc("5M+1=R").shown, "5");
+    EXPECT_EQ(RunCalc("5MAR").shown, "10");
+    const CalcRun cleared = RunCalc("5MKR");
+    EXPECT_EQ(cleared.shown, "0");
+    EXPECT_EQ(cleared.stored, "0");
 }
 
 // With a comma as the decimal separator the calculator's separator key and its results use it,
@@ -481,6 +539,69 @@ TEST(CalendarWalk, KeysMoveTheSelectionAndEnterStoresIt) {
         // Escape abandons the same steps.
         const CalendarRun kept = RunCalendar(c.start, c.keys, false);
         EXPECT_EQ(kept.stored, Day(c.start)) << Day(c.start);
+    }
+}
+
+// Clicks in the calendar: a gray day of the next month, Today, Clear, and a press on Clear
+// released outside the popup; each closes the calendar and what it chose is stored.
+TEST(CalendarWalk, ClicksPickADayTodayOrNoDate) {
+    enum Click { gray_day, today, clear, clear_dragged_off };
+    struct Case {
+        Click click;
+        std::string stored;
+    };
+    const std::string start = Day(db::EncodeDate(2000, 2, 29));
+    const std::vector<Case> cases = {
+        {gray_day, Day(db::EncodeDate(2000, 3, 1))},
+        {today, Day(db::Date())},
+        {clear, ""},
+        {clear_dragged_off, start},
+    };
+    for (const Case& c : cases) {
+        EditorGrid g;
+        g.db.Table().Locate("Index", db::Variant(1), {});
+        g.db.Table().Edit();
+        g.db.Table().FieldByName("Joined")->SetAsDateTime(db::EncodeDate(2000, 2, 29));
+        g.db.Table().Post();
+        g.Add<TgxDBGridDateColumn>("Joined");
+        g.Add<TgxDBGridColumn>("Item");
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceDateEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_F4);
+        TgxGridDatePopup* popup = editor->DatePopup();
+        ASSERT_NE(popup, nullptr);
+        ASSERT_TRUE(popup->isVisible());
+        QPoint at;
+        if (c.click == gray_day) {
+            // 29 February 2000 is a Tuesday; 1 March is the Wednesday after it.
+            for (int row = 0; row < 6 && at.isNull(); ++row)
+                for (int col = 0; col < 7; ++col) {
+                    const QPoint p = popup->DayCellRect(row, col).center();
+                    if (popup->GetDateAtPos(p) == db::EncodeDate(2000, 3, 1))
+                        at = p;
+                }
+            ASSERT_FALSE(at.isNull());
+        } else {
+            at = (c.click == today ? popup->TodayButtonRect() : popup->ClearButtonRect()).center();
+        }
+        if (c.click == clear_dragged_off) {
+            QTest::mousePress(popup, Qt::LeftButton, Qt::NoModifier, at);
+            QMouseEvent move(QEvent::MouseMove, QPointF(-40, -40),
+                             popup->mapToGlobal(QPointF(-40, -40)), Qt::NoButton, Qt::LeftButton,
+                             Qt::NoModifier);
+            QCoreApplication::sendEvent(popup, &move);
+            QTest::mouseRelease(popup, Qt::LeftButton, Qt::NoModifier, QPoint(-40, -40));
+            QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Escape);
+        } else {
+            QTest::mouseClick(popup, Qt::LeftButton, Qt::NoModifier, at);
+        }
+        QApplication::processEvents();
+        EXPECT_FALSE(popup->isVisible()) << c.click;
+        QTest::keyClick(EditorGrid::Keys(editor), Qt::Key_Return);
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "Joined"), c.stored) << c.click;
+        EXPECT_TRUE(g.prompts->Asked().empty()) << c.click;
     }
 }
 
