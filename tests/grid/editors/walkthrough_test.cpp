@@ -12,6 +12,7 @@
 #include "grid/editors/check_edit.h"
 #include "grid/editors/date_edit.h"
 #include "grid/editors/hyperlink_edit.h"
+#include "grid/editors/image_edit.h"
 #include "grid/editors/pick_edit.h"
 #include "platform/db/conversions.h"
 #include "platform/db/fields_numeric.h"
@@ -602,6 +603,115 @@ TEST(CalendarWalk, ClicksPickADayTodayOrNoDate) {
         g.Close();
         EXPECT_EQ(g.db.ReadBack(1, "Joined"), c.stored) << c.click;
         EXPECT_TRUE(g.prompts->Asked().empty()) << c.click;
+    }
+}
+
+// The image column over SendRights: a value picked from the list with the mouse or the keys,
+// taken or abandoned; a value not among the column's values; images missing or out of range.
+TEST(ImageWalk, PickedValuesAreStoredAndEscapeKeepsTheValue) {
+    struct Case {
+        std::string name;
+        std::vector<Qt::Key> keys;
+        bool escape;
+        std::string stored;
+    };
+    const std::vector<Case> cases = {
+        {"down enter", {Qt::Key_F4, Qt::Key_Down, Qt::Key_Return}, false, "False"},
+        {"down list escape", {Qt::Key_F4, Qt::Key_Down, Qt::Key_Escape}, false, "True"},
+        {"down enter cell escape", {Qt::Key_F4, Qt::Key_Down, Qt::Key_Return}, true, "True"},
+        {"to the end", {Qt::Key_F4, Qt::Key_End, Qt::Key_Return}, false, "Maybe"},
+    };
+    QImage red(16, 16, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    for (const Case& c : cases) {
+        EditorGrid g;
+        ui::TCustomImageList images(16, 16);
+        images.Add(red);  // one image only: "False" asks for 5, "Maybe" for none
+        auto* rights = g.Add<TgxDBGridImageColumn>("SendRights");
+        rights->Values = {"True", "False", "Maybe"};
+        rights->Descriptions = {"may send", "may not send"};
+        rights->SetDefaultImages(false);
+        rights->ImageIndexes = {"0", "5", "-3"};
+        rights->SetShowDescription(true);
+        rights->SetImages(&images);
+        g.Add<TgxDBGridColumn>("Item");
+        g.Bind();
+        auto* editor = g.Open<TgxInplaceImageEdit>(1, 0);
+        ASSERT_NE(editor, nullptr) << c.name;
+        for (Qt::Key key : c.keys)
+            QTest::keyClick(editor, key);
+        EXPECT_FALSE(editor->PopupShown()) << c.name;
+        editor->grab();  // the editor paints a value whose image is missing
+        if (c.escape) {
+            QTest::keyClick(editor, Qt::Key_Escape);
+            QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+        } else {
+            QTest::keyClick(editor, Qt::Key_Return);
+        }
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "SendRights"), c.stored) << c.name;
+        g.grid->grab();
+    }
+    // A stored value that is none of the column's values shows as its own text and opens the
+    // list with nothing selected.
+    EditorGrid g;
+    g.db.Table().Locate("Index", db::Variant(1), {});
+    g.db.Table().Edit();
+    g.db.Table().FieldByName("SendRights")->SetAsString("Never");
+    g.db.Table().Post();
+    auto* rights = g.Add<TgxDBGridImageColumn>("SendRights");
+    rights->Values = {"True", "False"};
+    rights->SetShowDescription(true);
+    g.Bind();
+    EXPECT_EQ(g.grid->GetCellText(g.grid->FindNodeByKeyValue(db::Variant(1)), 0), "Never");
+    auto* editor = g.Open<TgxInplaceImageEdit>(1, 0);
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClick(editor, Qt::Key_F4);
+    ASSERT_TRUE(editor->PopupShown());
+    EXPECT_EQ(editor->List()->ItemIndex, -1);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTest::keyClick(editor, Qt::Key_Return);
+    g.Close();
+    EXPECT_EQ(g.db.ReadBack(1, "SendRights"), "Never");
+}
+
+// Typing into a pick cell writes the completed item at once; Escape in the list, then in the
+// editor and the grid, leaves the stored value as it was; a text that starts no item is stored as
+// typed.
+TEST(PickWalk, CompletedItemsAreWrittenAndEscapeUndoesThem) {
+    struct Case {
+        std::string typed;
+        bool escape;
+        std::string stored;
+    };
+    const std::vector<Case> cases = {
+        {"al", false, "Alpha"},
+        {"al", true, "user1@example.org"},
+        {"zz", false, "zz"},
+        {"zz", true, "user1@example.org"},
+    };
+    for (const Case& c : cases) {
+        EditorGrid g;
+        auto* column = g.Add<TgxDBGridPickColumn>("Item");
+        column->Items() = {"beta", "Alpha", "alpine"};
+        g.Add<TgxDBGridColumn>("Index");
+        g.Bind();
+        auto* editor = g.Open<TgxInplacePickEdit>(1, 0);
+        ASSERT_NE(editor, nullptr);
+        QWidget* keys = EditorGrid::Keys(editor);
+        editor->LineEdit().selectAll();
+        QTest::keyClicks(keys, QString::fromStdString(c.typed));
+        if (editor->PopupShown())
+            QTest::keyClick(keys, Qt::Key_Escape);
+        EXPECT_FALSE(editor->PopupShown()) << c.typed;
+        if (c.escape) {
+            QTest::keyClick(keys, Qt::Key_Escape);
+            QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+        } else {
+            QTest::keyClick(keys, Qt::Key_Return);
+        }
+        g.Close();
+        EXPECT_EQ(g.db.ReadBack(1, "Item"), c.stored) << c.typed << " " << c.escape;
     }
 }
 
