@@ -19,6 +19,7 @@
 #include "platform/db/fields_text.h"
 #include "platform/db/format_settings.h"
 #include "platform/ui/application.h"
+#include "platform/ui/keys.h"
 #include "tests/grid/editors/editor_fixture.h"
 
 namespace grid::testing {
@@ -436,6 +437,24 @@ TEST(LookupWalk, TheKeyFieldOverASecondTable) {
         t.Close();
         EXPECT_EQ(t.g.db.ReadBack(c.row, "Bounces"), c.stored) << c.typed;
         EXPECT_TRUE(t.g.prompts->Asked().empty()) << c.typed;
+    }
+    {
+        // With ImmediateDropDown a character that ends the match starts a search of its own;
+        // the clear key empties the key field.
+        LookupTables t;
+        t.column->SetImmediateDropDown(true);
+        t.column->SetClearKey(ShortCutOf(ui::VK_DELETE, ui::ssCtrl));
+        auto* editor = t.Open(1);
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClicks(&editor->LineEdit(), "bg");
+        EXPECT_EQ(editor->LineEdit().text().toStdString(), "green");
+        EXPECT_TRUE(editor->PopupShown());
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Delete, Qt::ControlModifier);
+        EXPECT_EQ(editor->LineEdit().text().toStdString(), "");
+        QTest::keyClick(&editor->LineEdit(), Qt::Key_Return);
+        t.Close();
+        EXPECT_EQ(t.g.db.ReadBack(1, "Bounces"), "");
     }
     LookupTables t;
     auto* editor = t.Open(4);
