@@ -380,6 +380,16 @@ void TgxInplaceCalcEdit::EditorKeyDown(std::uint16_t& key, ui::TShiftState shift
     TgxInplaceDropDownEdit::EditorKeyDown(key, shift);
 }
 
+bool TgxInplaceCalcEdit::eventFilter(QObject* watched, QEvent* e) {
+    const bool calculating = PopupShown() && calc_ != nullptr;
+    const bool consumed = TgxInplaceDropDownEdit::eventFilter(watched, e);
+    // While the calculator is open it takes every key: one it has no button for (Shift+Insert
+    // after its own paste, arrows, Home) must not edit the display behind its back.
+    if (calculating && watched == &LineEdit() && e->type() == QEvent::KeyPress)
+        return true;
+    return consumed;
+}
+
 TgxInplaceEditClass TgxDBTreeListCalcColumn::GetEditorClass() const {
     return {typeid(TgxInplaceDBTreeListCalcEdit),
             [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListCalcEdit>(parent); }};

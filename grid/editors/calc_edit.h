@@ -103,6 +103,9 @@ class TgxInplaceCalcEdit : public TgxInplaceDropDownEdit {
     // Puts the text of the start of editing back (Esc in the calculator).
     void RestoreStartText();
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
   private:
     std::unique_ptr<TgxPopupCalculator> calc_;
     std::string start_text_;

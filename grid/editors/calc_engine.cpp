@@ -42,6 +42,12 @@ long double TgxCalcEngine::GetDisplayValue() const {
 }
 
 void TgxCalcEngine::SetDisplayValue(long double value) {
+    // A result beyond the shown numbers' range would read "INF", which no later key and no
+    // cell can take as a number.
+    if (!std::isfinite(static_cast<double>(value))) {
+        EnterError();
+        return;
+    }
     db::TFormatSettings format = db::FormatSettings();
     format.DecimalSeparator = decimal_;
     std::string s = db::FloatToStrF(static_cast<double>(value), db::TFloatFormat::ffGeneral,

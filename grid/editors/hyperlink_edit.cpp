@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QMouseEvent>
+#include <QUrlQuery>
 
 #include "grid/editors/button_edit.h"
 #include "platform/ui/application.h"
@@ -21,6 +22,18 @@ std::optional<QUrl> HyperLinkUrl(const std::string& text) {
         return std::nullopt;
     if (scheme != "mailto" && url.host().isEmpty())
         return std::nullopt;
+    // Mail programs honour more than the message's headers: "attach=" and its kin would send a
+    // file of the user's named by the cell's text. Only the header fields of a message pass.
+    if (scheme == "mailto") {
+        // An encoded "?" in the address would start a query once the mail program decodes it.
+        const QString to = url.path(QUrl::FullyDecoded);
+        if (to.contains('?') || to.contains('&'))
+            return std::nullopt;
+        static const QStringList kHeaders = {"to", "cc", "bcc", "subject", "body", "in-reply-to"};
+        for (const auto& item : QUrlQuery(url).queryItems())
+            if (!kHeaders.contains(item.first.trimmed(), Qt::CaseInsensitive))
+                return std::nullopt;
+    }
     return url;
 }
 

@@ -15,7 +15,7 @@
 namespace grid {
 
 // The link a cell text stands for: http, https, mailto and ftp addresses, "www." read as
-// http; nothing for any other text.
+// http; nothing for any other text, nor for a mail link that asks for more than its headers.
 std::optional<QUrl> HyperLinkUrl(const std::string& text);
 // Opens a link (QDesktopServices in the program; tests put their own here).
 std::function<bool(const QUrl&)>& HyperLinkOpener();

@@ -215,6 +215,23 @@ std::string TgxInplaceDBTreeListMaskEdit::GetEditMask() {
     return TgxInplaceMaskEdit::GetEditMask();
 }
 
+void TgxInplaceDBTreeListMaskEdit::InitEditValue() {
+    TgxInplaceMaskEdit::InitEditValue();
+    shown_at_start_ = LineEdit().text();
+}
+
+void TgxInplaceDBTreeListMaskEdit::GetEditingText(std::string& text) {
+    // A value that does not fit the mask shows cut to it ("user@example.org" in "000-000"
+    // shows "use-___"); passing through the cell without an edit gives back the value as it
+    // came, never the cut text.
+    if (Masked && !TgxInplaceMaskEdit::Modified() && !TgxInplaceTextEdit::Modified() &&
+        LineEdit().text() == shown_at_start_) {
+        text = StartText;
+        return;
+    }
+    TgxInplaceMaskEdit::GetEditingText(text);
+}
+
 TgxInplaceEditClass TgxDBGridMaskColumn::GetEditorClass() const {
     return {typeid(TgxInplaceDBTreeListMaskEdit),
             [](QWidget* parent) { return std::make_unique<TgxInplaceDBTreeListMaskEdit>(parent); }};

@@ -85,6 +85,12 @@ class TgxInplaceDBTreeListMaskEdit : public TgxInplaceMaskEdit {
     using TgxInplaceMaskEdit::TgxInplaceMaskEdit;
     // The column's own mask, when it has one, wins over the field's.
     std::string GetEditMask() override;
+    void InitEditValue() override;
+    void GetEditingText(std::string& text) override;
+
+  private:
+    // What the mask made of the field's text when the editor opened.
+    QString shown_at_start_;
 };
 
 }  // namespace grid
