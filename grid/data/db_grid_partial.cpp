@@ -185,10 +185,12 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                     last_bound = anchor_high;
             }
             const int half = window / 2;
+            // The records before the current one are first counted backwards and then read
+            // forwards, so that each row is appended: put in front one by one, a window
+            // stretched over a selection far back would take a time growing with the square
+            // of its rows.
             int back = 0;
             while (true) {
-                TgxDBGridNode* row = new_row(Count() > 0 ? Items(0) : nullptr, half - 1 - back);
-                within_anchor(row);
                 ++back;
                 dataset->Prior();
                 if (dataset->Bof())
@@ -198,6 +200,15 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                     break;
             }
             start_read_ = dataset->Bof();
+            if (start_read_)
+                dataset->First();
+            else
+                dataset->Next();
+            for (int k = 0; k < back; ++k) {
+                if (k > 0)
+                    dataset->Next();
+                within_anchor(new_row(nullptr, half - back + k));
+            }
             TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
             dataset->GotoBookmark(current);
             dataset->Next();
