@@ -204,11 +204,27 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                 dataset->First();
             else
                 dataset->Next();
-            for (int k = 0; k < back; ++k) {
-                if (k > 0)
+            // Read up to the current record itself, should another program have added or
+            // removed records meanwhile; the rows are numbered down from it afterwards.
+            for (bool first_step = true; !dataset->Eof(); first_step = false) {
+                if (!first_step)
                     dataset->Next();
-                within_anchor(new_row(nullptr, half - back + k));
+                if (dataset->Eof())
+                    break;
+                TgxDBGridNode* row = new_row(nullptr, 0);
+                within_anchor(row);
+                if (compare(row->Bookmark, current) >= 0)
+                    break;
             }
+            back = Count();
+            if (back == 0) {
+                // The table emptied under the read: nothing to show.
+                end_read_ = true;
+                finish();
+                return;
+            }
+            for (int i = 0; i < back; ++i)
+                static_cast<TgxDBGridNode*>(Items(i))->RecNo = half - back + i;
             TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
             dataset->GotoBookmark(current);
             dataset->Next();
