@@ -110,6 +110,13 @@ std::int32_t ReadPixels(TRegIniWrapper& store, const std::string& section, std::
     return value > kMaxLayoutPixels ? current : value;
 }
 
+bool AnyColumnShown(const TCustomgxDBGrid& grid) {
+    for (int i = 0; i < grid.ColumnCount(); ++i)
+        if (grid.IsColumnVisible(i))
+            return true;
+    return false;
+}
+
 }  // namespace
 
 class TCustomgxDBGrid::LayoutStore {
@@ -192,6 +199,12 @@ class TCustomgxDBGrid::LayoutStore {
             if (panel_rows != -1)
                 grid.SetHeaderPanelRowCount(panel_rows);
 
+            // What the layout shows now, to go back to should the stored bands or band
+            // indexes leave no column to show.
+            const bool shown_before = AnyColumnShown(grid);
+            std::vector<std::pair<TgxTreeListBand*, bool>> band_visible;
+            for (int n = 0; n < grid.Bands().Count(); ++n)
+                band_visible.emplace_back(grid.Bands().Items(n), grid.Bands().Items(n)->Visible());
             std::vector<std::pair<int, TgxTreeListBand*>> bands;
             for (int n = 0; n < grid.Bands().Count(); ++n) {
                 const std::string section = base + "\\Band\\Band" + std::to_string(n);
@@ -243,8 +256,11 @@ class TCustomgxDBGrid::LayoutStore {
                              [](const auto& a, const auto& b) { return a.first < b.first; });
             for (std::size_t k = 0; k < columns.size(); ++k)
                 columns[k].second->SetIndex(static_cast<int>(k));
+            std::vector<std::pair<int, int>> places;
             for (int i = 0; i < grid.ColumnCount(); ++i) {
                 TgxDBTreeListColumn* c = grid.GetColumn(i);
+                places.emplace_back(c != nullptr ? c->BandIndex() : -1,
+                                    c != nullptr ? c->RowIndex() : 0);
                 if (c == nullptr || c->Name().empty())
                     continue;
                 const std::string section = base + "\\Columns\\" + c->Name();
@@ -252,6 +268,19 @@ class TCustomgxDBGrid::LayoutStore {
                 c->SetRowIndex(store.ReadInteger(section, "RowIndex", c->RowIndex()));
             }
             grid.NormalizeLayout();
+            // No user can take every column out of sight (as with hiding the last one): such
+            // a layout is damaged, and the bands and band places stay as they were so that
+            // the grid keeps a header and its rows.
+            if (shown_before && !AnyColumnShown(grid)) {
+                for (auto& [band, visible] : band_visible)
+                    band->SetVisible(visible);
+                for (int i = 0; i < grid.ColumnCount(); ++i)
+                    if (TgxDBTreeListColumn* c = grid.GetColumn(i)) {
+                        c->SetBandIndex(places[static_cast<std::size_t>(i)].first);
+                        c->SetRowIndex(places[static_cast<std::size_t>(i)].second);
+                    }
+                grid.NormalizeLayout();
+            }
             grid.SetAddToSortFlag(adding_to_sort);
             if (multi_sort) {
                 grid.RebuildSortedColumns();

@@ -185,10 +185,12 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                     last_bound = anchor_high;
             }
             const int half = window / 2;
+            // The records before the current one are first counted backwards and then read
+            // forwards, so that each row is appended: put in front one by one, a window
+            // stretched over a selection far back would take a time growing with the square
+            // of its rows.
             int back = 0;
             while (true) {
-                TgxDBGridNode* row = new_row(Count() > 0 ? Items(0) : nullptr, half - 1 - back);
-                within_anchor(row);
                 ++back;
                 dataset->Prior();
                 if (dataset->Bof())
@@ -198,6 +200,31 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
                     break;
             }
             start_read_ = dataset->Bof();
+            if (start_read_)
+                dataset->First();
+            else
+                dataset->Next();
+            // Read up to the current record itself, should another program have added or
+            // removed records meanwhile; the rows are numbered down from it afterwards.
+            for (bool first_step = true; !dataset->Eof(); first_step = false) {
+                if (!first_step)
+                    dataset->Next();
+                if (dataset->Eof())
+                    break;
+                TgxDBGridNode* row = new_row(nullptr, 0);
+                within_anchor(row);
+                if (compare(row->Bookmark, current) >= 0)
+                    break;
+            }
+            back = Count();
+            if (back == 0) {
+                // The table emptied under the read: nothing to show.
+                end_read_ = true;
+                finish();
+                return;
+            }
+            for (int i = 0; i < back; ++i)
+                static_cast<TgxDBGridNode*>(Items(i))->RecNo = half - back + i;
             TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
             dataset->GotoBookmark(current);
             dataset->Next();

@@ -10,6 +10,7 @@
 #include "platform/config/reg_ini_file.h"
 #include "platform/config/registry_store.h"
 #include "tests/grid/data/db_grid_fixture.h"
+#include "tests/grid/paint_probe.h"
 
 namespace grid::testing {
 namespace {
@@ -348,6 +349,58 @@ TEST(DBGridLayout, ALayoutThatHidesEveryColumnLeavesTheGridUsable) {
     h.grid->LoadFromIniFile(g.IniPath());
     EXPECT_FALSE(h.index->Visible());
     EXPECT_TRUE(h.item->Visible());
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+// Stored places that would leave no column in any shown band: the grid keeps its bands and
+// band places, and the rest of the layout still loads.
+TEST(DBGridLayout, ALayoutThatTakesEveryColumnOutOfTheBandsLeavesTheGridUsable) {
+    struct Case {
+        const char* name;
+        const char* band;    // values of the first band's section
+        const char* column;  // values of every column's section
+    };
+    for (const Case& c : {Case{"band index -1", "", "BandIndex=-1\n"},
+                          Case{"band index far below", "", "BandIndex=-5\n"},
+                          Case{"the only band hidden", "Visible=0\n", ""}}) {
+        SCOPED_TRACE(c.name);
+        LayoutGrid g;
+        {
+            std::ofstream out(g.IniPath());
+            out << "[frmMain_grdList\\Band\\Band0]\nID=" << g.grid->Bands().Items(0)->ID() << "\n"
+                << c.band;
+            for (TgxDBTreeListColumn* col : {g.index, g.item, g.category})
+                out << "[frmMain_grdList\\Columns\\" << col->Name() << "]\n"
+                    << c.column << "Width=" << (col == g.item ? 140 : 60) << "\n";
+        }
+        g.grid->LoadFromIniFile(g.IniPath());
+        EXPECT_EQ(g.grid->GetVisibleColumnCount(), 3);
+        EXPECT_TRUE(g.grid->Bands().Items(0)->Visible());
+        for (TgxDBTreeListColumn* col : {g.index, g.item, g.category})
+            EXPECT_EQ(col->BandIndex(), 0) << col->Name();
+        EXPECT_EQ(g.item->Width(), 140);
+        QImage image = Render(*g.grid);
+        image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_layout_no_band.png");
+        // The header and the first row are drawn.
+        TDrawInfo info;
+        g.grid->CalcDrawInfo(info);
+        EXPECT_EQ(info.header_cells.size(), 3u);
+        EXPECT_FALSE(info.rows.empty());
+    }
+    // A layout that moves some columns out of the bands still does.
+    LayoutGrid g;
+    {
+        std::ofstream out(g.IniPath());
+        out << "[frmMain_grdList\\Columns\\" << g.index->Name() << "]\nBandIndex=-1\n";
+    }
+    g.grid->LoadFromIniFile(g.IniPath());
+    EXPECT_EQ(g.index->BandIndex(), -1);
+    EXPECT_EQ(g.grid->GetVisibleColumnCount(), 2);
 }
 
 }  // namespace

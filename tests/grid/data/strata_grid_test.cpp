@@ -319,3 +319,50 @@ TEST(DBGridStrata, StatisticsFootersSumTheTable) {
 
 }  // namespace
 }  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+// A jump far from a selected record reads a window that reaches back to it: every record
+// between stands once, in the table's order, numbered on from row to row, and the selection
+// and the focus are where they were asked to be.
+TEST(DBGridStrata, AWindowStretchedBackToASelectedRecordHoldsEveryRecordBetweenInOrder) {
+    struct Case {
+        const char* name;
+        int selected;
+        int jump_to;
+    };
+    for (const Case& c :
+         {Case{"selection at the first record", 1, 1500},
+          Case{"selection in the middle", 700, 1500}, Case{"jump to the first record", 1400, 1}}) {
+        SCOPED_TRACE(c.name);
+        StrataGrid g(1500);
+        ASSERT_TRUE(g.db.Table().Locate("Index", c.selected, {}));
+        g.grid->ClearSelection();
+        g.grid->SelectNode(g.grid->FindNodeByKeyValue(db::Variant(c.selected)), true);
+        ASSERT_TRUE(g.db.Table().Locate("Index", c.jump_to, {}));
+        ASSERT_EQ(g.FocusedKey(), c.jump_to);
+        const int low = std::min(c.selected, c.jump_to);
+        const int high = std::max(c.selected, c.jump_to);
+        EXPECT_LE(static_cast<TgxDBGridNode*>(g.grid->Items(0))->Key.AsInteger(), low);
+        EXPECT_GE(static_cast<TgxDBGridNode*>(g.grid->Items(g.grid->Count() - 1))->Key.AsInteger(),
+                  high);
+        EXPECT_EQ(g.grid->StartRead(), low <= 50);
+        for (int i = 1; i < g.grid->Count(); ++i) {
+            auto* before = static_cast<TgxDBGridNode*>(g.grid->Items(i - 1));
+            auto* row = static_cast<TgxDBGridNode*>(g.grid->Items(i));
+            ASSERT_EQ(row->Key.AsInteger(), before->Key.AsInteger() + 1) << i;
+            ASSERT_EQ(row->RecNo, before->RecNo + 1) << i;
+        }
+        ASSERT_EQ(g.grid->GetSelectedCount(), 1);
+        EXPECT_TRUE(g.grid->FindNodeByKeyValue(db::Variant(c.selected))->Selected());
+        EXPECT_EQ(g.CurrentKey(), c.jump_to);
+        // The row of the current record stands in view.
+        const int focused = g.grid->GetAbsoluteIndex(g.grid->GetFocusedNode());
+        EXPECT_GE(focused, g.grid->GetTopIndex());
+        EXPECT_LT(focused, g.grid->GetTopIndex() + g.grid->GetVisibleRowCount());
+    }
+}
+
+}  // namespace
+}  // namespace grid::testing
