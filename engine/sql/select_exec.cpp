@@ -313,12 +313,8 @@ ColumnReader SourceReader() {
             column.IsNull = true;
             return;
         }
-        bool is_null = true;
-        std::span<std::uint8_t> value(
-            reinterpret_cast<std::uint8_t*>(column.Value()),
-            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        source->Table->cursor->GetField(column.FieldNumber, source->Row(), is_null, value);
-        column.IsNull = is_null;
+        ReadColumnValue(*source->Table->cursor, column.FieldNumber, source->Row(), column,
+                        source->TableName);
     };
 }
 
@@ -1991,12 +1987,7 @@ void TDataQuery::ApplyHaving() {
     }
     std::vector<std::uint8_t> record(result.GetRecordSize());
     const ColumnReader reader = [&](const std::byte* /*row*/, TExpToken& column) {
-        bool is_null = true;
-        std::span<std::uint8_t> value(
-            reinterpret_cast<std::uint8_t*>(column.Value()),
-            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        result.GetField(column.FieldNumber, record, is_null, value);
-        column.IsNull = is_null;
+        ReadColumnValue(result, column.FieldNumber, record, column, TableName);
     };
     std::vector<std::vector<std::uint8_t>> rejected;
     result.First();

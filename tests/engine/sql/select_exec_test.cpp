@@ -503,6 +503,35 @@ TEST_F(SqlSelect, NullRulesOfThisEngine) {
     }
 }
 
+// A memo column in an expression is its text, in conditions, functions, sub-selects and
+// changes alike: not the bytes of its reference in the record.
+TEST_F(SqlSelect, MemoColumnsAreTheirTextInExpressions) {
+    Run("CREATE TABLE notes (id INTEGER, title CHAR(10), body BLOB(1, 1), tail BLOB(1, 1))");
+    Run("INSERT INTO notes VALUES (1, 'hello', 'hello', NULL)");
+    Run("INSERT INTO notes VALUES (2, 'other', 'world', NULL)");
+    Run("INSERT INTO notes (id, title) VALUES (3, 'none')");
+    const std::vector<SelectCase> cases = {
+        {"SELECT id FROM notes WHERE body = 'hello'", {"1"}},
+        {"SELECT id FROM notes WHERE body LIKE 'wor%'", {"2"}},
+        {"SELECT id FROM notes WHERE body IS NULL", {"3"}},
+        {"SELECT id FROM notes WHERE UPPER(body) = 'WORLD'", {"2"}},
+        {"SELECT id, POS('l' IN body), OCCURS('l' IN body) FROM notes WHERE id < 3",
+         {"1|3|2", "2|4|1"}},
+        {"SELECT id FROM notes WHERE body = title", {"1"}},
+        {"SELECT id FROM notes WHERE title IN (SELECT body FROM notes)", {"1"}},
+        {"SELECT x.id, y.id FROM notes x, notes y WHERE x.body = y.title AND x.id < 3", {"1|1"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+    // SET values read the row as it was, also a memo written by an earlier SET of the row.
+    EXPECT_EQ(Run("UPDATE notes SET body = 'new', tail = body || '!' WHERE body LIKE '%o%'"), 2);
+    EXPECT_EQ(Select("SELECT id FROM notes WHERE tail = 'hello!' AND body = 'new'"),
+              (Strings{"1"}));
+    EXPECT_EQ(Run("DELETE FROM notes WHERE tail = 'world!'"), 1);
+    EXPECT_EQ(Select("SELECT id FROM notes"), (Strings{"1", "3"}));
+}
+
 // Inner tables without an index are read once and their rows found by the join value: every
 // pair the per-row rules join must still meet, with duplicates, case, both float zeros, NULL =
 // NULL, and a LEFT join's null rows.
