@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/storage/engine_error.h"
 #include "engine/storage/value_convert.h"
@@ -44,6 +45,65 @@ std::span<const std::byte> PrepareColumnValue(const TExpToken& value, const Fiel
         buffer[column_size - 1] = std::byte{0};
     }
     return {buffer.data(), column_size};
+}
+
+void ReadColumnValue(TDataCursor& cursor, std::uint32_t field, std::span<const std::uint8_t> row,
+                     TExpToken& column, std::string_view table_name) {
+    bool is_null = true;
+    if (column.DataType != kTypeBlob) {
+        const std::span<std::uint8_t> value(
+            reinterpret_cast<std::uint8_t*>(column.Value()),
+            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
+        cursor.GetField(field, row, is_null, value);
+        column.IsNull = is_null;
+        return;
+    }
+    // The field holds only a reference to the blob; its flag says whether there is one.
+    cursor.GetField(field, row, is_null, {});
+    if (is_null) {
+        std::memset(column.Value(), 0, column.ValueCapacity());
+        column.IsNull = true;
+        return;
+    }
+    // Opening writes a handle into the record it is given, so a blob that is not open yet is
+    // opened on a copy and the caller's row stays as it was.
+    std::vector<std::uint8_t> copy;
+    std::span<const std::uint8_t> record = row;
+    const bool opened_here = cursor.FindBlob(field, row) == nullptr;
+    if (opened_here) {
+        copy.assign(row.begin(), row.end());
+        if (const EngineErrorCode code = cursor.OpenBlob(field, copy, kBlobOpenRead);
+            code != kErrNone) {
+            RaiseEngineError(code, table_name);
+        }
+        record = copy;
+    }
+    std::uint32_t size = 0;
+    EngineErrorCode code = kErrNone;
+    try {
+        code = cursor.GetBlobSize(field, record, size);
+        if (code == kErrNone) {
+            column.SetDataSize(size);
+            std::memset(column.Value(), 0, column.ValueCapacity());
+            std::uint32_t read = 0;
+            if (size != 0) {
+                code = cursor.ReadBlob(field, record, read, size,
+                                       reinterpret_cast<std::uint8_t*>(column.Value()), 0);
+            }
+        }
+    } catch (...) {
+        if (opened_here) {
+            cursor.CloseBlob(field, copy);
+        }
+        throw;
+    }
+    if (opened_here) {
+        cursor.CloseBlob(field, copy);
+    }
+    if (code != kErrNone) {
+        RaiseEngineError(code, table_name);
+    }
+    column.IsNull = size == 0;
 }
 
 std::int64_t DefaultCommitInterval(std::uint32_t record_size) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/core/data_cursor.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/exp_token.h"
@@ -28,6 +29,14 @@ std::span<const std::byte> PrepareColumnValue(const TExpToken& value, const Fiel
                                               const db::TFormatSettings& format,
                                               std::string_view value_text,
                                               std::string_view statement);
+
+// Reads field `field` of `row` into a column token for the expression evaluator: the field's
+// value, or for a BLOB column the blob's bytes (NULL when it has none), so that a memo compares,
+// concatenates and matches as its text. A blob the row already has open (written earlier in the
+// same statement) is read as it stands and stays open. A blob that cannot be read raises its
+// engine error with `table_name`.
+void ReadColumnValue(TDataCursor& cursor, std::uint32_t field, std::span<const std::uint8_t> row,
+                     TExpToken& column, std::string_view table_name);
 
 // Rows an update batch takes between flushes when no COMMIT INTERVAL is given.
 std::int64_t DefaultCommitInterval(std::uint32_t record_size);

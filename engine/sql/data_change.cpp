@@ -354,12 +354,7 @@ ExpTokenPtr DataChange::Evaluate(const TExpToken& node,
             column.IsNull = true;
             return;
         }
-        bool is_null = true;
-        std::span<std::uint8_t> value(reinterpret_cast<std::uint8_t*>(column.Value()),
-                                      column.ValueCapacity());
-        cursor_.GetField(column.FieldNumber, AsBytes(*row), is_null,
-                         value.first(std::min<std::size_t>(value.size(), column.DataSize)));
-        column.IsNull = is_null;
+        ReadColumnValue(cursor_, column.FieldNumber, AsBytes(*row), column, source_.TableName);
     };
     const auto* record = row != nullptr ? reinterpret_cast<const std::byte*>(row->data()) : nullptr;
     return EvaluateExpression(node, record, table_sort_, table_language_, reader, &formats_);

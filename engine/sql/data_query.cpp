@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/core/data_cursor.h"
+#include "engine/sql/column_value.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
@@ -145,12 +146,7 @@ std::int64_t TDataQuery::CountResultRecords(std::int64_t limit) {
             column.IsNull = true;
             return;
         }
-        bool is_null = true;
-        std::span<std::uint8_t> value(
-            reinterpret_cast<std::uint8_t*>(column.Value()),
-            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        result->GetField(1, record, is_null, value);
-        column.IsNull = is_null;
+        ReadColumnValue(*result, 1, record, column, TableName);
     };
     std::int64_t count = 0;
     result->First();

@@ -306,6 +306,20 @@ struct SelectRun {
 
 namespace {
 
+// Writes a BLOB result column: the bytes into the field's blob, or NULL for none.
+void PutBlobValue(TDataCursor& result, std::uint32_t number, RecordBuffer record,
+                  std::span<const std::uint8_t> bytes, std::string_view table_name) {
+    if (bytes.empty()) {
+        result.PutField(number, record, nullptr);
+        return;
+    }
+    if (result.OpenBlob(number, record, kBlobOpenRead) != kErrNone ||
+        result.WriteBlob(number, record, static_cast<std::uint32_t>(bytes.size()), bytes.data(),
+                         0) != kErrNone) {
+        RaiseEngineError(kErrInvalidBlobHandle, table_name);
+    }
+}
+
 ColumnReader SourceReader() {
     return [](const std::byte* /*record*/, TExpToken& column) {
         auto* source = static_cast<TSourceTable*>(column.SourceTable);
@@ -313,12 +327,8 @@ ColumnReader SourceReader() {
             column.IsNull = true;
             return;
         }
-        bool is_null = true;
-        std::span<std::uint8_t> value(
-            reinterpret_cast<std::uint8_t*>(column.Value()),
-            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        source->Table->cursor->GetField(column.FieldNumber, source->Row(), is_null, value);
-        column.IsNull = is_null;
+        ReadColumnValue(*source->Table->cursor, column.FieldNumber, source->Row(), column,
+                        source->TableName);
     };
 }
 
@@ -1572,14 +1582,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
                     RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
                 }
                 source.FreeBlobs();
-                if (size == 0) {
-                    result.PutField(number, record, nullptr);
-                    continue;
-                }
-                if (result.OpenBlob(number, record, kBlobOpenRead) != kErrNone ||
-                    result.WriteBlob(number, record, size, bytes.data(), 0) != kErrNone) {
-                    RaiseEngineError(kErrInvalidBlobHandle, TableName);
-                }
+                PutBlobValue(result, number, record, bytes, TableName);
                 continue;
             }
             if (const auto& copy = run.copies[i]) {
@@ -1598,6 +1601,19 @@ void TDataQuery::EmitRow(SelectRun& run) {
             continue;
         }
         const ExpTokenPtr value = EvaluateOnSources(*column.expression, run);
+        if (FieldType(column.descriptor) == kTypeBlob) {
+            // A memo expression's text goes into the result's blob as a memo column's does; the
+            // field itself holds only the blob's reference.
+            std::size_t size = 0;
+            if (!value->IsNull) {
+                size = value->DataType == kTypeString
+                           ? value->ValueText().size()
+                           : std::min<std::size_t>(value->DataSize, value->ValueCapacity());
+            }
+            PutBlobValue(result, number, record,
+                         {reinterpret_cast<const std::uint8_t*>(value->Value()), size}, TableName);
+            continue;
+        }
         // Cleared only for a row that has an expression column.
         ColumnValueBuffer buffer{};
         const auto bytes = PrepareColumnValue(*value, column.descriptor, buffer, run.formats,
@@ -1991,12 +2007,7 @@ void TDataQuery::ApplyHaving() {
     }
     std::vector<std::uint8_t> record(result.GetRecordSize());
     const ColumnReader reader = [&](const std::byte* /*row*/, TExpToken& column) {
-        bool is_null = true;
-        std::span<std::uint8_t> value(
-            reinterpret_cast<std::uint8_t*>(column.Value()),
-            std::min<std::size_t>(column.ValueCapacity(), column.DataSize));
-        result.GetField(column.FieldNumber, record, is_null, value);
-        column.IsNull = is_null;
+        ReadColumnValue(result, column.FieldNumber, record, column, TableName);
     };
     std::vector<std::vector<std::uint8_t>> rejected;
     result.First();

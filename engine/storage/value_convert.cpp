@@ -46,10 +46,11 @@ bool Convertible(EngineDataType from, EngineDataType to) {
             return to == kTypeTimestamp;
         case kTypeBoolean:
             return IsIntegerType(to) || to == kTypeBCD;
+        // Booleans go to and from every integer type, also where CAST takes no such pair.
         case kTypeSmallInt:
         case kTypeWord:
-            return IsNumericType(to) || to == kTypeBoolean;
         case kTypeInteger:
+            return IsNumericType(to) || to == kTypeBoolean;
         case kTypeFloat:
         case kTypeBCD:
             return IsNumericType(to);

@@ -503,6 +503,55 @@ TEST_F(SqlSelect, NullRulesOfThisEngine) {
     }
 }
 
+// A memo column in an expression is its text, in conditions, functions, sub-selects and
+// changes alike: not the bytes of its reference in the record.
+TEST_F(SqlSelect, MemoColumnsAreTheirTextInExpressions) {
+    Run("CREATE TABLE notes (id INTEGER, title CHAR(10), body BLOB(1, 1), tail BLOB(1, 1))");
+    Run("INSERT INTO notes VALUES (1, 'hello', 'hello', NULL)");
+    Run("INSERT INTO notes VALUES (2, 'other', 'world', NULL)");
+    Run("INSERT INTO notes (id, title) VALUES (3, 'none')");
+    const std::vector<SelectCase> cases = {
+        {"SELECT id FROM notes WHERE body = 'hello'", {"1"}},
+        {"SELECT id FROM notes WHERE body LIKE 'wor%'", {"2"}},
+        {"SELECT id FROM notes WHERE body IS NULL", {"3"}},
+        {"SELECT id FROM notes WHERE UPPER(body) = 'WORLD'", {"2"}},
+        {"SELECT id, POS('l' IN body), OCCURS('l' IN body) FROM notes WHERE id < 3",
+         {"1|3|2", "2|4|1"}},
+        {"SELECT id FROM notes WHERE body = title", {"1"}},
+        {"SELECT id FROM notes WHERE title IN (SELECT body FROM notes)", {"1"}},
+        {"SELECT x.id, y.id FROM notes x, notes y WHERE x.body = y.title AND x.id < 3", {"1|1"}},
+    };
+    for (const SelectCase& c : cases) {
+        EXPECT_EQ(Select(c.sql), c.rows) << c.sql;
+    }
+    // SET values read the row as it was, also a memo written by an earlier SET of the row.
+    EXPECT_EQ(Run("UPDATE notes SET body = 'new', tail = body || '!' WHERE body LIKE '%o%'"), 2);
+    EXPECT_EQ(Select("SELECT id FROM notes WHERE tail = 'hello!' AND body = 'new'"),
+              (Strings{"1"}));
+    EXPECT_EQ(Run("DELETE FROM notes WHERE tail = 'world!'"), 1);
+    EXPECT_EQ(Select("SELECT id FROM notes"), (Strings{"1", "3"}));
+}
+
+// A result column whose expression is a memo holds the text in its blob, in a result read
+// back from disk and in the rows INSERT ... SELECT copies; the field is only the reference. A
+// NULL memo joins with || as an empty text.
+TEST_F(SqlSelect, MemoExpressionColumnsWriteTheirTextIntoTheResultBlob) {
+    Run("CREATE TABLE notes (id INTEGER, title CHAR(10), body BLOB(1, 1))");
+    Run("INSERT INTO notes VALUES (1, 'b', 'hello')");
+    Run("INSERT INTO notes VALUES (2, 'a', 'world')");
+    Run("INSERT INTO notes (id, title) VALUES (3, 'c')");
+    Run("SELECT id, body || '!' AS shout, IF(id = 1 THEN body ELSE title) AS pick INTO \"" +
+        dir_.Path().string() + "/loud\" FROM notes ORDER BY id DESC");
+    EXPECT_EQ(Select("SELECT id FROM loud WHERE shout = 'world!'"), (Strings{"2"}));
+    EXPECT_EQ(Select("SELECT id FROM loud WHERE shout = '!'"), (Strings{"3"}));
+    EXPECT_EQ(Select("SELECT id FROM loud WHERE pick = 'hello' OR pick = 'a'"),
+              (Strings{"2", "1"}));
+    Run("CREATE TABLE copies (id INTEGER, body BLOB(1, 1))");
+    EXPECT_EQ(Run("INSERT INTO copies SELECT id, UPPER(body) FROM notes"), 3);
+    EXPECT_EQ(Select("SELECT id FROM copies WHERE body = 'WORLD' OR body IS NULL"),
+              (Strings{"2", "3"}));
+}
+
 // Inner tables without an index are read once and their rows found by the join value: every
 // pair the per-row rules join must still meet, with duplicates, case, both float zeros, NULL =
 // NULL, and a LEFT join's null rows.

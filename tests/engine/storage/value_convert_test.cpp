@@ -358,6 +358,40 @@ TEST(ConvertValue, PairsThatDoNotConvert) {
     EXPECT_FALSE(ConvertValue(kTypeString, 10, 0, b, 0, 0, kTypeString, Fixed()));
 }
 
+TEST(ConvertValue, BooleansToAndFromEveryIntegerType) {
+    struct Case {
+        EngineDataType type;
+        std::int32_t value;
+        bool truth;
+    };
+    const Case cases[] = {
+        {kTypeSmallInt, 0, false}, {kTypeSmallInt, -1, true},    {kTypeWord, 0, false},
+        {kTypeWord, 65535, true},  {kTypeInteger, 0, false},     {kTypeInteger, 1, true},
+        {kTypeInteger, 5, true},   {kTypeInteger, -70000, true},
+    };
+    auto store = [](Buffer& b, EngineDataType type, std::int32_t value) {
+        if (type == kTypeSmallInt) {
+            StoreInt16(b.data(), static_cast<std::int16_t>(value));
+        } else if (type == kTypeWord) {
+            StoreUInt16(b.data(), static_cast<std::uint16_t>(value));
+        } else {
+            StoreInt32(b.data(), value);
+        }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(int(c.type)) + ": " + std::to_string(c.value));
+        Buffer b{};
+        store(b, c.type, c.value);
+        const std::uint32_t size = FixedDataSize(c.type);
+        ASSERT_TRUE(ConvertValue(c.type, size, 0, b, 0, 2, kTypeBoolean, Fixed()));
+        EXPECT_EQ(LoadUInt16(b.data()), c.truth ? 1 : 0);
+        ASSERT_TRUE(ConvertValue(kTypeBoolean, 2, 0, b, 0, size, c.type, Fixed()));
+        Buffer expected{};
+        store(expected, c.type, c.truth ? 1 : 0);
+        EXPECT_EQ(b, expected);
+    }
+}
+
 TEST(ConvertValue, BytesCarryRawEncodings) {
     Buffer b{};
     StoreInt32(b.data(), 123456);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -92,9 +93,21 @@ void Read(const std::byte*, TExpToken& token) {
 
 }  // namespace
 
+// The collations and case maps of evaluation differ by language; the input's length picks one,
+// so every text keeps its language from run to run.
+struct Collation {
+    LanguageId language;
+    SortId sort;
+};
+constexpr Collation kCollations[] = {{0, 0},      {0x0409, 0}, {0x0407, 0}, {0x0407, 1},
+                                     {0x041F, 0}, {0x0405, 0}, {0x0419, 0}, {0x041E, 0}};
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const db::TFormatSettings format = FixedFormatSettings();
+    const Collation& collation = kCollations[size % std::size(kCollations)];
+    const LanguageId language = collation.language;
+    const SortId sort = collation.sort;
     try {
         TExpressionParser parser;
         parser.SetErrorCode(kErrSql);
@@ -107,13 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const ExpressionErrorInfo errors{kErrSql, "", "fuzz"};
         CheckExpressionTypes(errors, true, Resolve, nullptr, *tree, format);
-        ExpTokenPtr value = EvaluateExpression(*tree, nullptr, 0, 0, Read, &format);
-        ExpTokenPtr prepared = PrepareFilterTree(*tree, Read, false, true, 0, 0);
-        ExpTokenPtr again = EvaluateExpression(*prepared, nullptr, 0, 0, Read, &format);
+        ExpTokenPtr value = EvaluateExpression(*tree, nullptr, sort, language, Read, &format);
+        ExpTokenPtr prepared = PrepareFilterTree(*tree, Read, false, true, sort, language);
+        ExpTokenPtr again = EvaluateExpression(*prepared, nullptr, sort, language, Read, &format);
         SimplifyNullComparisons(prepared);
         // Without partial or case-blind compares a prepared condition must decide as the tree.
-        ExpTokenPtr exact = PrepareFilterTree(*tree, Read, true, false, 0, 0, &format);
-        ExpTokenPtr decided = EvaluateExpression(*exact, nullptr, 0, 0, Read, &format);
+        ExpTokenPtr exact = PrepareFilterTree(*tree, Read, true, false, sort, language, &format);
+        ExpTokenPtr decided = EvaluateExpression(*exact, nullptr, sort, language, Read, &format);
         if (value->DataType == kTypeBoolean && decided->DataType == kTypeBoolean &&
             value->IsNull == decided->IsNull &&
             (LoadUInt16(value->Value()) != 0) != (LoadUInt16(decided->Value()) != 0)) {

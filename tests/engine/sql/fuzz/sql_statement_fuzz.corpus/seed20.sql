@@ -1,0 +1,1 @@
+SELECT a FROM t WHERE b IN (SELECT label FROM u WHERE k > 1) OR c IS NULL

@@ -1,0 +1,1 @@
+UPDATE t SET c = c * 2 + 1, b = SUBSTRING(b FROM 1 FOR 2) WHERE a <> 3

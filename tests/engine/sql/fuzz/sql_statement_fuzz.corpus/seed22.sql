@@ -1,0 +1,1 @@
+SELECT SUM(c), AVG(c), MIN(b), MAX(a), COUNT(*) FROM t GROUP BY b HAVING SUM(c) > 10

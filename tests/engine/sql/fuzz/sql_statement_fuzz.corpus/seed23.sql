@@ -1,0 +1,1 @@
+SELECT TRIM(BOTH 'x' FROM b), POS('x' IN b), OCCURS('x' IN b), REPLACE('x' WITH 'yy' IN b), ABS(-c), ROUND(c / 7 TO 3) FROM t

@@ -1,0 +1,1 @@
+UPDATE u SET m = label || '!' WHERE k = 1

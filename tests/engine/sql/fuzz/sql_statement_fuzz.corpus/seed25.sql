@@ -1,0 +1,1 @@
+SELECT k, m || label, UPPER(m) FROM u WHERE m LIKE 'fi%' OR label IN (SELECT m FROM u) ORDER BY k
