@@ -1,0 +1,273 @@
+// One table shared by several holders: another program (a forked process) or another session
+// of this program (its own directory and table object over the same files). Each holder's
+// locks hold against the others with the codes a dataset reports, and work on the whole
+// table is refused while anyone else has it open.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "engine/core/data_cursor.h"
+#include "engine/core/table_repair.h"
+#include "engine/core/table_restructure.h"
+#include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/two_programs.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+// What the holder does while the test looks at the table.
+enum class Hold { kOpen, kTableLock, kFirstRowLock, kStatementReadLock, kWriteLock };
+
+// A holder of the table: another program, or another session of this one. `Take` opens its
+// cursor and takes the hold; `Release` lets it go and closes.
+class Holder {
+  public:
+    virtual ~Holder() = default;
+    virtual void Take(Hold hold) = 0;
+    virtual void Release() = 0;
+};
+
+void TakeHold(TDataCursor& c, Hold hold) {
+    c.Open();
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    switch (hold) {
+        case Hold::kOpen:
+            break;
+        case Hold::kTableLock:
+            c.LockTable();
+            break;
+        case Hold::kFirstRowLock:
+            c.First();
+            if (c.GetNextRecord(buffer) != 0 || c.GetCurrentRecord(buffer, true) != 0)
+                throw std::runtime_error("first row");
+            break;
+        case Hold::kStatementReadLock:
+            c.HoldReadLock();
+            break;
+        case Hold::kWriteLock:
+            c.WriteLock();
+            break;
+    }
+}
+
+void ReleaseHold(TDataCursor& c, Hold hold) {
+    switch (hold) {
+        case Hold::kTableLock:
+            c.UnlockTable();
+            break;
+        case Hold::kFirstRowLock:
+            c.UnlockRecord(0);
+            break;
+        case Hold::kStatementReadLock:
+            c.ReleaseReadLock();
+            break;
+        case Hold::kWriteLock:
+            c.WriteUnlock();
+            break;
+        case Hold::kOpen:
+            break;
+    }
+    c.Close();
+}
+
+class OtherSession final : public Holder {
+  public:
+    explicit OtherSession(const std::string& path) {
+        directory_ = session_.OpenDirectory("DB", path);
+        cursor_ = std::make_unique<TDataCursor>(*directory_);
+        cursor_->SetTableName("mailist");
+        cursor_->SetExclusive(false);
+    }
+    void Take(Hold hold) override {
+        hold_ = hold;
+        TakeHold(*cursor_, hold);
+    }
+    void Release() override { ReleaseHold(*cursor_, hold_); }
+
+  private:
+    TDataSession session_;
+    TDataDirectory* directory_ = nullptr;
+    std::unique_ptr<TDataCursor> cursor_;
+    Hold hold_ = Hold::kOpen;
+};
+
+// The program is forked at once, before this one opens the table: a forked program must not
+// inherit this one's open files, whose locks it would share. It then takes and releases holds
+// as the test tells it, one command byte each.
+class OtherProgram final : public Holder {
+  public:
+    explicit OtherProgram(const std::string& path) {
+        if (::pipe(commands_) != 0)
+            throw std::runtime_error("pipe");
+        program_ = std::make_unique<SecondProgram>([this, path](SecondProgram& self) {
+            OtherSession own(path);
+            for (;;) {
+                char command = 0;
+                if (::read(commands_[0], &command, 1) != 1 || command == 'q')
+                    return 0;
+                if (command == 'x')
+                    own.Release();
+                else
+                    own.Take(static_cast<Hold>(command - '0'));
+                self.Signal();
+            }
+        });
+    }
+    ~OtherProgram() override {
+        Send('q');
+        EXPECT_EQ(program_->Wait(), 0);
+        ::close(commands_[0]);
+        ::close(commands_[1]);
+    }
+    void Take(Hold hold) override {
+        Send(static_cast<char>('0' + static_cast<int>(hold)));
+        if (!program_->AwaitSignal())
+            throw std::runtime_error("the other program did not take its hold");
+    }
+    void Release() override {
+        Send('x');
+        EXPECT_TRUE(program_->AwaitSignal());
+    }
+
+  private:
+    void Send(char command) { (void)!::write(commands_[1], &command, 1); }
+
+    int commands_[2] = {-1, -1};
+    std::unique_ptr<SecondProgram> program_;
+};
+
+class SharedTable : public TwoPrograms, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        TwoPrograms::SetUp();
+        // Refusals come at the first attempt, so the test does not wait them out.
+        session->SetLockRetryCount(0);
+        MakeTable(4);
+    }
+    std::unique_ptr<Holder> MakeHolder() {
+        if (GetParam())
+            return std::make_unique<OtherProgram>(dir.Path().string());
+        return std::make_unique<OtherSession>(dir.Path().string());
+    }
+    TDataCursor& Shared() {
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndexByName("ByItem");
+        return c;
+    }
+    // Locks the row at `position` (1-based in item order): 0 or the engine error.
+    static EngineErrorCode LockRow(TDataCursor& c, int position) {
+        return CodeOf([&] {
+            std::vector<std::uint8_t> buffer(c.GetRecordSize());
+            c.First();
+            for (int i = 0; i < position; ++i) {
+                if (c.GetNextRecord(buffer) != 0)
+                    throw std::runtime_error("row missing");
+            }
+            if (c.GetCurrentRecord(buffer, true) == 0)
+                c.UnlockRecord(0);
+        });
+    }
+};
+
+// The table lock and a record lock of the holder refuse what overlaps them, and only that.
+TEST_P(SharedTable, TableAndRecordLocksAreRefusedWhileHeldAndGrantedOnceReleased) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    holder->Take(Hold::kTableLock);
+    TDataCursor& c = Shared();
+    EXPECT_EQ(CodeOf([&] { c.LockTable(); }), kErrTableLocked);
+    EXPECT_EQ(LockRow(c, 2), kErrRecordLocked);
+    // An insert locks the slot it fills.
+    EXPECT_EQ(CodeOf([&] { InsertEntry(c, "new@x", "A", 1); }), kErrRecordLocked);
+    c.Close();
+    holder->Release();
+
+    holder->Take(Hold::kFirstRowLock);
+    c.Open();
+    c.SetIndexByName("ByItem");
+    EXPECT_EQ(c.GetTableRecordCount(), 4);
+    EXPECT_EQ(LockRow(c, 1), kErrRecordLocked);
+    EXPECT_EQ(LockRow(c, 2), 0);
+    EXPECT_EQ(CodeOf([&] { c.LockTable(); }), kErrTableLocked);
+    c.Close();
+    holder->Release();
+
+    c.Open();
+    c.SetIndexByName("ByItem");
+    EXPECT_EQ(CodeOf([&] { c.LockTable(); }), 0);
+    EXPECT_EQ(LockRow(c, 1), 0);
+    c.UnlockTable();
+    InsertEntry(c, "new@x", "A", 1);
+    EXPECT_EQ(c.GetTableRecordCount(), 5);
+}
+
+// A read lock held elsewhere keeps this program's write waiting, and a write lock held
+// elsewhere this program's reads; each goes on once the other is released.
+TEST_P(SharedTable, AReadOrWriteLockHeldElsewhereMakesTheOtherSideWaitNotFail) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    session->SetStrictChangeDetection(true);
+    TDataCursor& c = Shared();
+    for (const Hold hold : {Hold::kStatementReadLock, Hold::kWriteLock}) {
+        holder->Take(hold);
+        std::atomic<bool> done{false};
+        EngineErrorCode code = 0;
+        std::thread work([&] {
+            code = CodeOf([&] {
+                if (hold == Hold::kStatementReadLock)
+                    InsertEntry(c, "waiting@x", "A", 1);
+                else
+                    (void)Items(c);
+            });
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(done) << static_cast<int>(hold);
+        holder->Release();
+        work.join();
+        EXPECT_EQ(code, 0) << static_cast<int>(hold);
+    }
+    EXPECT_EQ(Items(c).size(), 5u);
+}
+
+// Exclusive use is refused while another holder has the table open, also where this
+// directory holds it for shared use and the share option asks to join: work on the whole
+// table (emptying, optimizing) must not touch files another holder reads and writes.
+TEST_P(SharedTable, ExclusiveUseIsRefusedWhileAnotherHolderHasTheTableOpen) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    holder->Take(Hold::kOpen);
+    TDataCursor& own = NewCursor("mailist", true);
+    EXPECT_EQ(CodeOf([&] { own.Open(); }), kErrAccessDenied);
+    EXPECT_FALSE(own.IsOpen());
+    TDataCursor& shared = Shared();
+    TDataCursor& admitted = NewCursor("mailist", true);
+    admitted.SetShare(true);
+    EXPECT_EQ(CodeOf([&] {
+                  admitted.Open();
+                  admitted.EmptyTable();
+              }),
+              kErrAccessDenied);
+    EXPECT_FALSE(admitted.IsOpen());
+    TDataCursor& optimizer = NewCursor("mailist", true);
+    optimizer.SetShare(true);
+    EXPECT_EQ(CodeOf([&] { optimizer.OptimizeTable("", false); }), kErrAccessDenied);
+    EXPECT_FALSE(optimizer.IsOpen());
+    EXPECT_EQ(Items(shared).size(), 4u);
+    shared.Close();
+    holder->Release();
+    EXPECT_EQ(Items(Shared()).size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, SharedTable, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? std::string("OtherProgram")
+                                                : std::string("OtherSession");
+                         });
+
+}  // namespace
+}  // namespace strata
