@@ -175,6 +175,8 @@ class TDataTable final : public TTableFileOwner {
 
   private:
     void BuildFileNames();
+    // Lets go of every region lock this table object holds, whatever fails.
+    void ReleaseLocksBeforeClose() noexcept;
     // Closes the three files, dropping what they report.
     void CloseFilesAfterFailure() noexcept;
     void ConfigureFile(TFileHandler& file, std::string_view extension);

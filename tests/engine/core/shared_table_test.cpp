@@ -269,5 +269,49 @@ INSTANTIATE_TEST_SUITE_P(Holders, SharedTable, ::testing::Bool(),
                                                 : std::string("OtherSession");
                          });
 
+// Region locks live in the file objects that every session of this program shares; a
+// session's cursor that closes with locks held lets them go, though another session keeps the
+// files open: its rows, the table and the index file's write range are free again for the
+// other session and for other programs.
+TEST_F(TwoPrograms, LocksOfAClosedCursorAreGoneThoughAnotherSessionKeepsTheFilesOpen) {
+    MakeTable(3);
+    session->SetLockRetryCount(0);
+    for (const Hold hold : {Hold::kFirstRowLock, Hold::kTableLock, Hold::kStatementReadLock}) {
+        OtherSession other(dir.Path().string());
+        other.Take(Hold::kOpen);
+        {
+            TDataSession closing_session;
+            TDataCursor closing(*closing_session.OpenDirectory("DB", dir.Path().string()));
+            closing.SetTableName("mailist");
+            closing.SetExclusive(false);
+            TakeHold(closing, hold);
+            closing.Close();
+        }
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        c.SetIndexByName("ByItem");
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(buffer), 0);
+        EXPECT_EQ(CodeOf([&] {
+                      if (c.GetCurrentRecord(buffer, true) == 0)
+                          c.UnlockRecord(0);
+                  }),
+                  0)
+            << static_cast<int>(hold);
+        EXPECT_EQ(CodeOf([&] {
+                      c.LockTable();
+                      c.UnlockTable();
+                  }),
+                  0)
+            << static_cast<int>(hold);
+        EXPECT_EQ(
+            CodeOf([&] { InsertEntry(c, "after" + std::to_string(int(hold)) + "@x", "A", 1); }), 0)
+            << static_cast<int>(hold);
+        c.Close();
+        other.Release();
+    }
+}
+
 }  // namespace
 }  // namespace strata
