@@ -107,21 +107,44 @@ int VersionOf(TDataCursor& c, const std::vector<std::uint8_t>& buffer) {
     return std::stoi(comments.substr(1));
 }
 
-std::vector<std::uint8_t> ReadNotes(TDataCursor& c, std::vector<std::uint8_t>& buffer) {
+// The blob of a row as read, or the engine code of the first step that failed.
+struct Notes {
+    std::vector<std::uint8_t> bytes;
+    EngineErrorCode code = 0;
+    std::string step;
+};
+
+Notes TryReadNotes(TDataCursor& c, std::vector<std::uint8_t>& buffer) {
+    Notes notes;
     bool is_null = true;
     c.GetField(kNotes, buffer, is_null, {});
     if (is_null)
-        return {};
-    Expect(c.OpenBlob(kNotes, buffer, kBlobOpenRead) == 0, "open blob for reading");
+        return notes;
+    auto failed = [&](EngineErrorCode code, const char* step) {
+        notes.code = code;
+        notes.step = step;
+        return code != 0;
+    };
+    if (failed(c.OpenBlob(kNotes, buffer, kBlobOpenRead), "open"))
+        return notes;
     std::uint32_t size = 0;
-    Expect(c.GetBlobSize(kNotes, buffer, size) == 0, "blob size");
-    std::vector<std::uint8_t> notes(size);
-    std::uint32_t got = 0;
-    if (size > 0)
-        Expect(c.ReadBlob(kNotes, buffer, got, size, notes.data(), 0) == 0 && got == size,
-               "read blob");
-    Expect(c.CloseBlob(kNotes, buffer) == 0, "close blob");
+    if (!failed(c.GetBlobSize(kNotes, buffer, size), "size")) {
+        notes.bytes.resize(size);
+        std::uint32_t got = 0;
+        if (size > 0 &&
+            !failed(c.ReadBlob(kNotes, buffer, got, size, notes.bytes.data(), 0), "read"))
+            Expect(got == size, "blob read short");
+    }
+    const EngineErrorCode closed = c.CloseBlob(kNotes, buffer);
+    if (notes.code == 0)
+        failed(closed, "close");
     return notes;
+}
+
+std::vector<std::uint8_t> ReadNotes(TDataCursor& c, std::vector<std::uint8_t>& buffer) {
+    Notes notes = TryReadNotes(c, buffer);
+    Expect(notes.code == 0, "blob " + notes.step + " gave " + std::to_string(notes.code));
+    return std::move(notes.bytes);
 }
 
 // A row as a reader sees it: its fields belong to one version.
@@ -161,18 +184,26 @@ class StressProgram {
             const std::uint32_t roll = rng_() % 100;
             const int s = static_cast<int>(rng_() % kSessions);
             step_ = i;
-            if (model_.size() < 10 || roll < 35)
+            session_ = s;
+            if (model_.size() < 10 || roll < 35) {
+                operation_ = "insert";
                 Insert(*writers_[s]);
-            else if (roll < 60)
+            } else if (roll < 60) {
+                operation_ = "modify";
                 Modify(*writers_[s], PickOwn());
-            else if (roll < 72)
+            } else if (roll < 72) {
+                operation_ = "delete";
                 Delete(*writers_[s], PickOwn());
-            else if (roll < 82)
+            } else if (roll < 82) {
+                operation_ = "range";
                 CheckOwnRange(*readers_[s]);
-            else if (roll < 90)
+            } else if (roll < 90) {
+                operation_ = "filter";
                 CheckOwnFilter(*readers_[s]);
-            else
+            } else {
+                operation_ = "scan";
                 ScanEveryone(*readers_[s]);
+            }
         }
         CheckOwnRange(*readers_[0]);
         CheckOwnFilter(*readers_[1]);
@@ -183,7 +214,11 @@ class StressProgram {
     }
 
     const Model& Rows() const { return model_; }
-    int Step() const { return step_; }
+    // Where the program stopped: step, session and operation.
+    std::string Where() const {
+        return "step " + std::to_string(step_) + ", session " + std::to_string(session_) + ", " +
+               operation_;
+    }
     std::uint64_t ForeignLockRefusals() const { return foreign_refusals_; }
 
   private:
@@ -325,12 +360,18 @@ class StressProgram {
             // A read that may come from the caches says nothing about a blob's current bytes.
             if (c.Directory().Session().StrictChangeDetection() && rng_() % 8 == 0) {
                 const int version = VersionOf(c, buffer);
-                const std::vector<std::uint8_t> notes = ReadNotes(c, buffer);
-                // The blob read may meet the owner's later version; the row read again
-                // tells.
+                const Notes notes = TryReadNotes(c, buffer);
+                // The blob read may meet the owner's later version, or its blob gone with it;
+                // the row read again tells.
                 std::vector<std::uint8_t> again(c.GetRecordSize());
-                if (c.GetCurrentRecord(again, false) == 0 && VersionOf(c, again) == version)
-                    Expect(notes == NotesOf(item, version), "scan: blob of " + item);
+                if (c.GetCurrentRecord(again, false) == 0 && GetText(c, again, 2) == item &&
+                    VersionOf(c, again) == version) {
+                    Expect(notes.code == 0, "scan: blob " + notes.step + " of " + item + " gave " +
+                                                std::to_string(notes.code));
+                    Expect(notes.bytes == NotesOf(item, version), "scan: blob of " + item);
+                } else if (notes.code != 0) {
+                    ++stale_blob_reads_;
+                }
             }
             if (rng_() % 16 == 0) {
                 const EngineErrorCode code = CodeOf([&] {
@@ -356,7 +397,10 @@ class StressProgram {
     std::set<std::uint32_t> ids_;
     int serial_ = 0;
     int step_ = 0;
+    int session_ = 0;
+    const char* operation_ = "open";
     std::uint64_t foreign_refusals_ = 0;
+    std::uint64_t stale_blob_reads_ = 0;
 };
 
 int OperationsPerProgram() {
@@ -394,22 +438,22 @@ TEST_F(CursorTest, ProgramsSharingATableAgreeWithTheirModels) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             int code = 0;
-            int step = -1;
+            std::string where = "open";
             try {
                 StressProgram program(path, p, operations);
                 try {
                     program.Run();
                 } catch (...) {
-                    step = program.Step();
+                    where = program.Where();
                     throw;
                 }
                 WriteModel(dir.File("model" + std::to_string(p)), program.Rows());
             } catch (const EStrataEngineError& error) {
-                std::fprintf(stderr, "program %d, step %d: engine error %d: %s\n", p, step,
+                std::fprintf(stderr, "program %d, %s: engine error %d: %s\n", p, where.c_str(),
                              int{error.ErrorCode()}, error.what());
                 code = 2;
             } catch (const std::exception& error) {
-                std::fprintf(stderr, "program %d, step %d: %s\n", p, step, error.what());
+                std::fprintf(stderr, "program %d, %s: %s\n", p, where.c_str(), error.what());
                 code = 3;
             }
             ::_exit(code);
