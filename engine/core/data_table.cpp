@@ -511,7 +511,18 @@ bool TDataTable::BeginReadLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     statement_read_lock_ = true;
-    return RefreshIfChanged();
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        CheckNoWriterDied();
+    } catch (...) {
+        try {
+            EndReadLock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
 }
 
 void TDataTable::EndReadLock() {
@@ -537,7 +548,31 @@ bool TDataTable::ReadLock() {
     }
     operation_read_lock_ = true;
     ++operation_read_locks_;
-    return RefreshIfChanged();
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        CheckNoWriterDied();
+    } catch (...) {
+        try {
+            ReadUnlock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
+}
+
+void TDataTable::CheckNoWriterDied() {
+    // A writer that died part way through a flush left its mark and, with its death, no lock:
+    // the files hold neither the table before its change nor after it, and a reader must not
+    // take them for either. A living writer keeps the mark on between flushes only inside a
+    // batch, which holds the header lock throughout.
+    if (!data_file_->WriteInterrupted() || write_mark_ || exclusive_ || header_lock_)
+        return;
+    if (!data_file_->TryLockHeader())
+        return;
+    data_file_->UnlockHeader();
+    RaiseEngineError(kErrHeaderCorrupt, name_);
 }
 
 void TDataTable::ReadUnlock() {
