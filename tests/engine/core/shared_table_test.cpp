@@ -239,7 +239,8 @@ TEST_P(SharedTable, AReadOrWriteLockHeldElsewhereMakesTheOtherSideWaitNotFail) {
 
 // Exclusive use is refused while another holder has the table open, also where this
 // directory holds it for shared use and the share option asks to join: work on the whole
-// table (emptying, optimizing) must not touch files another holder reads and writes.
+// table (emptying, optimizing, restructuring, repairing) must not touch files another holder reads
+// and writes.
 TEST_P(SharedTable, ExclusiveUseIsRefusedWhileAnotherHolderHasTheTableOpen) {
     const std::unique_ptr<Holder> holder = MakeHolder();
     holder->Take(Hold::kOpen);
@@ -259,6 +260,15 @@ TEST_P(SharedTable, ExclusiveUseIsRefusedWhileAnotherHolderHasTheTableOpen) {
     optimizer.SetShare(true);
     EXPECT_EQ(CodeOf([&] { optimizer.OptimizeTable("", false); }), kErrAccessDenied);
     EXPECT_FALSE(optimizer.IsOpen());
+    TDataCursor& restructurer = NewCursor("mailist", true);
+    restructurer.SetShare(true);
+    TableDefinition wider = ListTableDefinition();
+    wider.indexes.pop_back();
+    EXPECT_EQ(CodeOf([&] { RestructureTable(restructurer, wider, {}); }), kErrAccessDenied);
+    TDataCursor& repairer = NewCursor("mailist", true);
+    repairer.SetShare(true);
+    EXPECT_EQ(CodeOf([&] { RepairTable(repairer, false, 0); }), kErrAccessDenied);
+    EXPECT_FALSE(repairer.IsOpen());
     EXPECT_EQ(Items(shared).size(), 4u);
     shared.Close();
     holder->Release();
