@@ -429,7 +429,7 @@ class StressProgram {
 int OperationsPerProgram() {
     if (const char* text = std::getenv("CORVANE_SHARED_STRESS_OPS"))
         return std::max(1, std::atoi(text));
-    return 400;
+    return 800;
 }
 
 void WriteModel(const std::string& file, const Model& rows) {
