@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -271,6 +272,25 @@ TEST_P(SharedTable, ExclusiveUseIsRefusedWhileAnotherHolderHasTheTableOpen) {
     EXPECT_FALSE(repairer.IsOpen());
     EXPECT_EQ(Items(shared).size(), 4u);
     shared.Close();
+    holder->Release();
+    EXPECT_EQ(Items(Shared()).size(), 4u);
+}
+
+// Deleting or renaming the table's files is refused while another holder has them open, and
+// the files stay where they were.
+TEST_P(SharedTable, DeletingOrRenamingIsRefusedWhileAnotherHolderHasTheTableOpen) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    holder->Take(Hold::kOpen);
+    TDataCursor& c = NewCursor("mailist", true);
+    EXPECT_EQ(CodeOf([&] { c.DeleteTable(); }), kErrAccessDenied);
+    EXPECT_EQ(CodeOf([&] { c.RenameTable("moved"); }), kErrAccessDenied);
+    EXPECT_EQ(CodeOf([&] { c.BackupTable(); }), kErrAccessDenied);
+    for (const char* extension : {".DAT", ".IDX"}) {
+        EXPECT_TRUE(std::filesystem::exists(dir.File(std::string("mailist") + extension)))
+            << extension;
+        EXPECT_FALSE(std::filesystem::exists(dir.File(std::string("moved") + extension)))
+            << extension;
+    }
     holder->Release();
     EXPECT_EQ(Items(Shared()).size(), 4u);
 }
