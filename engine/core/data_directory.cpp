@@ -110,6 +110,11 @@ int TDataDirectory::OpenTable(std::string_view name, bool exclusive, bool in_mem
     if (table != nullptr && table->UseCount() >= 1) {
         if ((table->Exclusive() || exclusive) && !share)
             return Negative(kErrAccessDenied);
+        // The share option joins a table held for exclusive use. A table held for shared use
+        // may be open in other programs too: a cursor joining it as if it held the table alone
+        // would take no locks, miss their changes, and could empty or rebuild their files.
+        if (exclusive && !table->Exclusive())
+            return Negative(kErrAccessDenied);
         table->AddRef();
         return 0;
     }

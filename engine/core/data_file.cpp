@@ -1314,6 +1314,10 @@ bool TDataFile::LockHeader() {
                          kLockRetrySleepMs);
 }
 
+bool TDataFile::TryLockHeader() {
+    return LockRegion(kHeaderLockByte, 1, true);
+}
+
 bool TDataFile::UnlockHeader() {
     return LockRegion(kHeaderLockByte, 1, false);
 }

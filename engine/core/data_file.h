@@ -265,6 +265,8 @@ class TDataFile : public TFileHandler {
     bool UnlockTable();
     bool LockHeader();
     bool UnlockHeader();
+    // One attempt at the header lock, without waiting.
+    bool TryLockHeader();
 
     // Asks the operating system to put written data on disk.
     void Sync() { Flush(); }

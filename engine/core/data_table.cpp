@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
@@ -180,7 +181,7 @@ void TDataTable::Close(bool discard_temporary) {
         }
     }
     DropLiveRecords();
-    // Closing the files drops every byte-range lock they hold.
+    ReleaseLocksBeforeClose();
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
     file_locks_deferred_ = batch_changes_ = false;
@@ -207,6 +208,44 @@ void TDataTable::Close(bool discard_temporary) {
     mark_holds_ = 0;
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void TDataTable::ReleaseLocksBeforeClose() noexcept {
+    // The region locks live in the file objects, which another session of this program may
+    // keep open after this table's files close: left there, they would hold this table's rows,
+    // its table lock and its index range against that session and every other program.
+    // Each goes on its own; one that will not go is left to the files' last close.
+    const bool blobs = HasBlobs();
+    auto quietly = [](auto&& release) {
+        try {
+            (void)release();
+        } catch (...) {
+        }
+    };
+    if (table_locked_ && !media_read_only_)
+        quietly([&] { return data_file_->UnlockTable(); });
+    if (!media_read_only_) {
+        std::int64_t r = 0;
+        std::int64_t position = 0;
+        while (locked_.FindNext(r, 1, position))
+            quietly([&] { return data_file_->UnlockRecord(static_cast<std::uint32_t>(r)); });
+    }
+    for (const auto& [held, index_offset, blob_offset] :
+         {std::tuple{statement_read_lock_, statement_index_offset_, statement_blob_offset_},
+          std::tuple{operation_read_lock_, operation_index_offset_, operation_blob_offset_}}) {
+        if (!held || exclusive_ || media_read_only_)
+            continue;
+        if (blobs)
+            quietly([&, b = blob_offset] { return blob_file_->ReadUnlock(b); });
+        quietly([&, i = index_offset] { return index_file_->ReadUnlock(i); });
+    }
+    if (write_lock_ && !file_locks_deferred_) {
+        if (blobs)
+            quietly([&] { return blob_file_->WriteUnlock(); });
+        quietly([&] { return index_file_->WriteUnlock(); });
+    }
+    if ((write_lock_ && !file_locks_deferred_) || header_lock_)
+        quietly([&] { return data_file_->UnlockHeader(); });
 }
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
@@ -472,7 +511,18 @@ bool TDataTable::BeginReadLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     statement_read_lock_ = true;
-    return RefreshIfChanged();
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        CheckNoWriterDied();
+    } catch (...) {
+        try {
+            EndReadLock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
 }
 
 void TDataTable::EndReadLock() {
@@ -498,7 +548,31 @@ bool TDataTable::ReadLock() {
     }
     operation_read_lock_ = true;
     ++operation_read_locks_;
-    return RefreshIfChanged();
+    bool changed = false;
+    try {
+        changed = RefreshIfChanged();
+        CheckNoWriterDied();
+    } catch (...) {
+        try {
+            ReadUnlock();
+        } catch (...) {
+        }
+        throw;
+    }
+    return changed;
+}
+
+void TDataTable::CheckNoWriterDied() {
+    // A writer that died part way through a flush left its mark and, with its death, no lock:
+    // the files hold neither the table before its change nor after it, and a reader must not
+    // take them for either. A living writer keeps the mark on between flushes only inside a
+    // batch, which holds the header lock throughout.
+    if (!data_file_->WriteInterrupted() || write_mark_ || exclusive_ || header_lock_)
+        return;
+    if (!data_file_->TryLockHeader())
+        return;
+    data_file_->UnlockHeader();
+    RaiseEngineError(kErrHeaderCorrupt, name_);
 }
 
 void TDataTable::ReadUnlock() {

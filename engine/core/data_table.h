@@ -160,6 +160,9 @@ class TDataTable final : public TTableFileOwner {
     void ReleaseWriteMark() noexcept;
     // 8961 when the files carry the mark of a write nobody finished.
     void CheckWritesFinished() const;
+    // Under a read lock: 8961 when the files carry the mark of a writer that is gone (no
+    // program holds the header lock a living writer keeps while its mark stays on).
+    void CheckNoWriterDied();
 
     // TTableFileOwner
     void MarkWritten() override {}
@@ -175,6 +178,8 @@ class TDataTable final : public TTableFileOwner {
 
   private:
     void BuildFileNames();
+    // Lets go of every region lock this table object holds, whatever fails.
+    void ReleaseLocksBeforeClose() noexcept;
     // Closes the three files, dropping what they report.
     void CloseFilesAfterFailure() noexcept;
     void ConfigureFile(TFileHandler& file, std::string_view extension);

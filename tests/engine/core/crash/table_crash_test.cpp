@@ -26,6 +26,7 @@
 #include "engine/core/table_upgrade.h"
 #include "engine/storage/file_handler.h"
 #include "tests/engine/core/old_table_support.h"
+#include "tests/engine/core/two_programs.h"
 
 namespace strata {
 namespace {
@@ -339,6 +340,181 @@ TEST_F(KilledPrograms, SharedWritersLoseNoAcknowledgedRow) {
 
 TEST_F(KilledPrograms, ExclusiveWritersFlushingEachChangeLoseNoAcknowledgedRow) {
     KilledWriters(true, 100, 23);
+}
+
+// Another program has the table open while a writer is killed at a random point of its work.
+// It reads on: a whole state (the acknowledged rows, with or without the change in flight) or
+// a refusal, never a mixture; a write of its own is refused while the dead writer's mark is on.
+// It closes, and the next open finds the table as a lone program's kill leaves it.
+TEST_F(KilledPrograms, AProgramStillOpenWhenAWriterIsKilledReadsAWholeStateOrIsRefused) {
+    {
+        auto c = Cursor();
+        c->CreateTable(ListTableDefinition(), true);
+    }
+    session->SetStrictChangeDetection(true);
+    std::mt19937 rng(31);
+    std::mt19937 delays(32);
+    Rows rows;
+    std::uint32_t next_item = 0;
+    int refused_reads = 0;
+    int refused_writes = 0;
+    const std::string path = dir.Path().string();
+    for (int round = 0; round < 60; ++round) {
+        Child child([&](int ack) {
+            TDataSession own;
+            TDataDirectory* home = own.OpenDirectory("DB", path);
+            TDataCursor c(*home);
+            c.SetTableName("mailist");
+            c.SetExclusive(false);
+            c.Open();
+            c.SetIndexByName("ByItem");
+            for (;;) {
+                const Change change = NextChange(rng, rows, next_item);
+                Apply(c, change);
+                Apply(rows, change);
+                if (::write(ack, "+", 1) != 1)
+                    ::_exit(4);
+            }
+        });
+        // Opened after the fork: the writer must not share this program's open files.
+        auto survivor = Cursor(false);
+        survivor->Open();
+        survivor->SetIndexByName("ByItem");
+        ::usleep(static_cast<useconds_t>(delays() % 20000));
+        child.Kill();
+        ASSERT_EQ(child.Wait(), -SIGKILL) << "round " << round;
+        const std::size_t acknowledged = child.Acknowledged();
+        for (std::size_t i = 0; i < acknowledged; ++i)
+            Apply(rows, NextChange(rng, rows, next_item));
+        std::mt19937 peek = rng;
+        std::uint32_t peek_item = next_item;
+        Rows with_next = rows;
+        Apply(with_next, NextChange(peek, with_next, peek_item));
+
+        Rows seen;
+        const EngineErrorCode read = CodeOf([&] {
+            std::vector<std::uint8_t> buffer(survivor->GetRecordSize());
+            survivor->First();
+            while (survivor->GetNextRecord(buffer) == 0)
+                seen[GetText(*survivor, buffer, 2)] = GetInt(*survivor, buffer, 4).value_or(-1);
+        });
+        if (read == 0) {
+            ASSERT_TRUE(seen == rows || seen == with_next)
+                << "round " << round << ": read " << seen.size() << " rows, " << rows.size()
+                << " acknowledged; mark " << survivor->Table()->DataFile().WriteInterrupted();
+        } else {
+            ++refused_reads;
+        }
+        const EngineErrorCode wrote =
+            CodeOf([&] { InsertEntry(*survivor, "s" + std::to_string(round) + "@x", "news", 1); });
+        ASSERT_TRUE(wrote == 0 || wrote == kErrHeaderCorrupt) << "round " << round << ": " << wrote;
+        refused_writes += wrote == 0 ? 0 : 1;
+        survivor->Close();
+
+        OpenOrRepair();
+        ASSERT_EQ(VerifyLines().size(), 2u) << "round " << round;
+        const Rows found = ReadRows();
+        Rows found_own = found;
+        if (wrote == 0) {
+            EXPECT_EQ(found_own.erase("s" + std::to_string(round) + "@x"), 1u) << round;
+        }
+        ASSERT_TRUE(found_own == rows || found_own == with_next)
+            << "round " << round << ": " << found_own.size() << " rows, " << rows.size()
+            << " acknowledged";
+        if (found_own == with_next) {
+            rows = with_next;
+            rng = peek;
+            next_item = peek_item;
+        }
+        // The survivor's row joins the rows the writer draws its changes from.
+        if (wrote == 0)
+            rows["s" + std::to_string(round) + "@x"] = 1;
+    }
+    std::cout << refused_reads << " reads and " << refused_writes
+              << " writes refused after a kill\n";
+}
+
+// The same, step by step: a writer inserting rows is killed before each of its file steps in
+// turn while another program has the table open with its caches warm. That program reads the
+// rows before the writer's change or after some of its inserts, or is refused; a read that
+// mixes a half-written flush with the rest is a fault.
+TEST_F(KilledPrograms, AReaderOpenWhileAWriterIsKilledAtEachStepIsNeverShownAHalfWrittenFlush) {
+    constexpr int kInserts = 12;
+    const std::string path = dir.Path().string();
+    session->SetStrictChangeDetection(true);
+    const auto inserted = [](int i) { return "w" + std::to_string(100 + i) + "@x"; };
+    int refusals = 0;
+    int rounds = 0;
+    for (long step = 1;; step += 3) {
+        const Rows before = MakeTable(30);
+        SecondProgram writer([&](SecondProgram& self) {
+            TDataSession own;
+            TDataCursor c(*own.OpenDirectory("DB", path));
+            c.SetTableName("mailist");
+            c.SetExclusive(false);
+            c.Open();
+            self.Signal();
+            self.AwaitGo();
+            steps_left = step;
+            SetFileStepHook(StopAtStep);
+            for (int i = 0; i < kInserts; ++i)
+                InsertEntry(c, inserted(i), "news", i);
+            SetFileStepHook(nullptr);
+            c.Close();
+            return 0;
+        });
+        ASSERT_TRUE(writer.AwaitSignal());
+        // Opened after the fork and before the kill.
+        auto reader = Cursor(false);
+        reader->Open();
+        reader->SetIndexByName("ByItem");
+        EXPECT_EQ(Items(*reader).size(), before.size());
+        writer.Go();
+        if (writer.Wait() == 0) {
+            reader->Close();
+            break;
+        }
+        ++rounds;
+        // The rows a whole state holds: those before, and the first `k` inserts.
+        const auto whole = [&](const std::vector<std::string>& items) {
+            std::set<std::string> expected;
+            for (const auto& [item, bounces] : before)
+                expected.insert(item);
+            for (int k = 0; k <= kInserts; ++k) {
+                if (std::set<std::string>(items.begin(), items.end()) == expected &&
+                    items.size() == expected.size()) {
+                    return true;
+                }
+                expected.insert(inserted(k));
+            }
+            return false;
+        };
+        std::vector<std::string> seen;
+        const EngineErrorCode read = CodeOf([&] { seen = Items(*reader); });
+        if (read == 0) {
+            EXPECT_TRUE(whole(seen)) << "step " << step << ": read " << seen.size() << " rows";
+        } else {
+            EXPECT_EQ(read, kErrHeaderCorrupt) << "step " << step;
+            ++refusals;
+        }
+        const EngineErrorCode wrote = CodeOf([&] { InsertEntry(*reader, "r@x", "news", 1); });
+        EXPECT_TRUE(wrote == 0 || wrote == kErrHeaderCorrupt) << "step " << step << ": " << wrote;
+        reader->Close();
+        OpenOrRepair();
+        const std::vector<std::string> lines = VerifyLines();
+        EXPECT_EQ(lines.size(), 2u) << "step " << step << ": " << lines[1];
+        std::vector<std::string> stored;
+        for (const auto& [item, bounces] : ReadRows()) {
+            if (item != "r@x")
+                stored.push_back(item);
+        }
+        EXPECT_TRUE(whole(stored)) << "step " << step << ": " << stored.size() << " rows kept";
+        if (HasFailure())
+            break;
+    }
+    EXPECT_GT(rounds, 10);
+    // Some kills fall inside a flush: the reader learns of the writer's death there.
+    EXPECT_GT(refusals, 0);
 }
 
 // A batch's flush at its commit interval hands the index pages to a helper thread and goes on;
