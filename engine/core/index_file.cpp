@@ -1864,7 +1864,8 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
 
 TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t offset,
                                                       const std::uint8_t* key,
-                                                      const KeyCompare& compare) {
+                                                      const KeyCompare& compare,
+                                                      const std::uint8_t*& new_first) {
     CheckSlot(slot);
     const PackedPage* packed = PackedAt(offset);
     // Scrambled images and compressed leaves go through their pages, and anything unexpected
@@ -1903,9 +1904,10 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         else
             high = middle;
     }
-    // The first key stands in the parents as well.
-    if (low == 0 || low == count || compare(key, entries + low * size) != 0)
+    if (low == count || compare(key, entries + low * size) != 0)
         return nullptr;
+    // The first key stands in the parents as well: the caller puts the next one there.
+    new_first = low == 0 ? entries + size : nullptr;
     // The new runs: the old ones without the removed entry's bytes, the header's count one
     // less and the zeros at the end longer by the entry. The runs wholly before the entry and
     // those wholly after it are copied as they are; the ones it touches are cut, and runs of
