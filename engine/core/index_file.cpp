@@ -1881,6 +1881,15 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         return nullptr;
     }
     SetupPage(leaf_reader_, slot, offset);
+    const auto capacity =
+        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
+    // A leaf about to fall below half shows it in the count at the front of its first run,
+    // before anything is unpacked.
+    if (data.size() >= 5 && GetRun(data.data()) >= 3) {
+        const std::size_t stored = GetU16(data, 3);
+        if (stored == 0 || stored - 1 < capacity / 2)
+            return nullptr;
+    }
     std::span<std::uint8_t> image = removal_image_;
     const std::size_t unpacked = UnpackLeafEntries(data, image);
     if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf))
@@ -1888,8 +1897,6 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
     const std::size_t count = GetU16(image, 1);
     const std::size_t k = leaf_reader_.KeySize();
     const std::size_t size = k + 4;
-    const auto capacity =
-        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
     const std::size_t end = kPageHeaderSize + count * size;
     // Below half full the leaf merges or takes entries from a neighbour.
     if (count == 0 || count > capacity || end > unpacked || count - 1 < capacity / 2)
