@@ -1864,7 +1864,8 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
 
 TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t offset,
                                                       const std::uint8_t* key,
-                                                      const KeyCompare& compare) {
+                                                      const KeyCompare& compare,
+                                                      const std::uint8_t*& new_first) {
     CheckSlot(slot);
     const PackedPage* packed = PackedAt(offset);
     // Scrambled images and compressed leaves go through their pages, and anything unexpected
@@ -1880,6 +1881,15 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         return nullptr;
     }
     SetupPage(leaf_reader_, slot, offset);
+    const auto capacity =
+        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
+    // A leaf about to fall below half shows it in the count at the front of its first run,
+    // before anything is unpacked.
+    if (data.size() >= 5 && GetRun(data.data()) >= 3) {
+        const std::size_t stored = GetU16(data, 3);
+        if (stored == 0 || stored - 1 < capacity / 2)
+            return nullptr;
+    }
     std::span<std::uint8_t> image = removal_image_;
     const std::size_t unpacked = UnpackLeafEntries(data, image);
     if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf))
@@ -1887,8 +1897,6 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
     const std::size_t count = GetU16(image, 1);
     const std::size_t k = leaf_reader_.KeySize();
     const std::size_t size = k + 4;
-    const auto capacity =
-        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
     const std::size_t end = kPageHeaderSize + count * size;
     // Below half full the leaf merges or takes entries from a neighbour.
     if (count == 0 || count > capacity || end > unpacked || count - 1 < capacity / 2)
@@ -1903,9 +1911,10 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         else
             high = middle;
     }
-    // The first key stands in the parents as well.
-    if (low == 0 || low == count || compare(key, entries + low * size) != 0)
+    if (low == count || compare(key, entries + low * size) != 0)
         return nullptr;
+    // The first key stands in the parents as well: the caller puts the next one there.
+    new_first = low == 0 ? entries + size : nullptr;
     // The new runs: the old ones without the removed entry's bytes, the header's count one
     // less and the zeros at the end longer by the entry. The runs wholly before the entry and
     // those wholly after it are copied as they are; the ones it touches are cut, and runs of

@@ -294,25 +294,28 @@ class TIndexFile : public TFileHandler {
                               const KeyCompare& compare, std::int64_t& position,
                               std::uint32_t& record, std::uint8_t* found);
     // Removes `key` (the first entry equal to it) from the plain leaf at
-    // `offset` where that page stands in the packed tier only and the removal
-    // changes no other page: the key is not the leaf's first and the leaf
-    // stays at least half full. The leaf stays packed, changed, as the newest
-    // packed page; what it unpacks to is what the unpacked leaf would write
-    // after the same removal. `before` runs once the removal is sure (the
-    // parents' counts go down there); if it throws, nothing has changed here.
-    // False, with nothing changed and `before` not run, where the leaf must
-    // be unpacked for the removal (or the key is not there).
+    // `offset` where that page stands in the packed tier only and the leaf
+    // stays at least half full, so that no neighbour changes with it. The
+    // leaf stays packed, changed, as the newest packed page; what it unpacks
+    // to is what the unpacked leaf would write after the same removal.
+    // `before(first)` runs once the removal is sure (the parents' counts go
+    // down there); `first` is the leaf's new first key where the removed key
+    // was its first, for the parents' separators, else null. If it throws,
+    // nothing has changed here. False, with nothing changed and `before` not
+    // run, where the leaf must be unpacked for the removal (or the key is not
+    // there).
     template <typename Before>
     bool RemoveFromPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
                               const KeyCompare& compare, Before&& before) {
         // Most pages on a descent are not packed.
         if (PackedAt(offset) == nullptr)
             return false;
-        PackedPage* fresh = PackedLeafWithout(slot, offset, key, compare);
+        const std::uint8_t* first = nullptr;
+        PackedPage* fresh = PackedLeafWithout(slot, offset, key, compare, first);
         if (fresh == nullptr)
             return false;
         try {
-            before();
+            before(first);
         } catch (...) {
             FreePacked(fresh);
             throw;
@@ -624,9 +627,10 @@ class TIndexFile : public TFileHandler {
     // packed tier holds it already or a scan read it and nothing else.
     void PackPage(TPage* page);
     // RemoveFromPackedLeaf's new packed page, not yet in the tier; null
-    // where the removal needs the leaf unpacked.
+    // where the removal needs the leaf unpacked. `new_first` is set to the new
+    // first key (valid until the next removal) where the first one goes.
     PackedPage* PackedLeafWithout(int slot, std::uint32_t offset, const std::uint8_t* key,
-                                  const KeyCompare& compare);
+                                  const KeyCompare& compare, const std::uint8_t*& new_first);
     // The packed page at `fresh`'s offset gives way to `fresh`.
     void ReplacePacked(PackedPage* fresh);
     // Whether a packed page holds entries at full width, packed from them

@@ -274,9 +274,17 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         const std::uint32_t child_offset = page->PointerAt(pos);
         path.push_back({std::move(page), pos});
         // A leaf that only loses an entry is changed where it stands packed: unpacking it
-        // would push another page out of the unpacked tier to make room.
+        // would push another page out of the unpacked tier to make room. Its parents, on
+        // the path, take its new first key where its first went.
         if (file_.RemoveFromPackedLeaf(slot_, child_offset, key, compare_,
-                                       [&] { AdjustCounts(file_, path, -1); })) {
+                                       [&](const std::uint8_t* first) {
+                                           AdjustCounts(file_, path, -1);
+                                           if (first != nullptr) {
+                                               TPage& parent = *path.back().page;
+                                               parent.SetEditPosition(path.back().position);
+                                               parent.SetKey(first);
+                                           }
+                                       })) {
             return true;
         }
         PinnedPage child(file_, file_.GetPage(slot_, child_offset));

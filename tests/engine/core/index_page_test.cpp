@@ -3577,14 +3577,13 @@ TEST(IndexEvictions, MixedLayoutRemovalsWriteTheSameBytesAtEveryFlushThroughAnyC
     }
 }
 
-// A key removed from a plain leaf that stands packed changes that leaf where it stands, unless
-// the removal reaches another page: the leaf's first key (its parents hold it too) or a leaf
-// falling below half full (it merges or takes entries from a neighbour), and never in a
-// scrambled file. Scattered removals, each leaf's first keys, removals that empty leaves, and
-// removals of keys already gone, searched by bytes and through a comparing function, over keys
-// padded with zeros and keys without any, through a cache of a few pages hold the same bytes at
-// every flush as through a cache that keeps every page unpacked, and read back as the models
-// say.
+// A key removed from a plain leaf that stands packed changes that leaf where it stands (and,
+// for the leaf's first key, the parents that hold it), unless the leaf falls below half full
+// (it merges or takes entries from a neighbour), and never in a scrambled file. Scattered removals,
+// each leaf's first keys, removals that empty leaves, and removals of keys already gone, searched
+// by bytes and through a comparing function, over keys padded with zeros and keys without any,
+// through a cache of a few pages hold the same bytes at every flush as through a cache that keeps
+// every page unpacked, and read back as the models say.
 TEST(IndexEvictions, RemovalsFromPackedLeavesWriteWhatUnpackedLeavesWrite) {
     constexpr std::size_t k = 44;
     constexpr std::uint32_t kRows = 4000;
@@ -3691,6 +3690,99 @@ TEST(IndexEvictions, RemovalsFromPackedLeavesWriteWhatUnpackedLeavesWrite) {
         for (std::size_t i = 0; i < flushes[0].size(); ++i)
             EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
     }
+}
+
+// A leaf standing packed that loses its first key is changed where it stands when it stays at
+// least half full, and its parents take its new first key, up to the root for the leftmost
+// leaf. Every leaf's first key removed in scattered order, pass after pass until leaves fall
+// below half and merge, through a cache of a few pages holds the same bytes at every flush as
+// through a cache that keeps every page unpacked, and reads back as the model says.
+TEST(IndexEvictions, FirstKeysRemovedFromPackedLeavesWriteWhatUnpackedLeavesWrite) {
+    constexpr std::size_t k = 44;
+    constexpr std::uint32_t kRows = 4000;
+    const auto item_key = [](std::uint32_t id) {
+        return MakeKey(id * 7919 % 100003, id, k, false);
+    };
+    // The first key of every leaf, left to right.
+    const auto first_keys = [](TIndexFile& file) {
+        std::vector<Key> firsts;
+        std::uint32_t offset = file.GetRoot(1);
+        while (true) {
+            PinnedPage page(file, file.GetPage(1, offset));
+            if (page->IsLeaf())
+                break;
+            offset = page->PointerAt(1);
+        }
+        while (offset != 0) {
+            PinnedPage page(file, file.GetPage(1, offset));
+            firsts.emplace_back(page->KeyAt(1), page->KeyAt(1) + k);
+            offset = page->Next();
+        }
+        return firsts;
+    };
+    TempDir dir;
+    std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+    for (const std::size_t capacity : {std::size_t{6}, std::size_t{kPageCacheCapacity}}) {
+        SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+        const std::string name = dir.File("f" + std::to_string(capacity) + ".IDX");
+        auto file = NewIndexFile(name, false, capacity);
+        file->AddIndex(Descriptor("ByBytes", k, false, 0));
+        file->AddIndex(Descriptor("ByFunction", k, false, 0));
+        std::map<Key, std::uint32_t> keys;
+        std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+        const auto flush = [&] {
+            file->FlushPages();
+            file->WriteHeader(false);
+            images.push_back(testing_support::ReadBytes(name));
+        };
+        std::size_t leaves = 0;
+        {
+            TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+            TIndexTree by_function(*file, 2, BytesCompare(k));
+            for (std::uint32_t id = 1; id <= kRows; ++id) {
+                ASSERT_TRUE(by_bytes.Insert(item_key(id).data(), id));
+                ASSERT_TRUE(by_function.Insert(item_key(id).data(), id));
+                keys[item_key(id)] = id;
+            }
+            flush();
+            std::mt19937 random(23);
+            int removed = 0;
+            for (int pass = 0; pass < 12; ++pass) {
+                std::vector<Key> firsts = first_keys(*file);
+                if (pass == 0)
+                    leaves = firsts.size();
+                std::shuffle(firsts.begin(), firsts.end(), random);
+                for (const Key& key : firsts) {
+                    ASSERT_TRUE(by_bytes.Delete(key.data()));
+                    ASSERT_TRUE(by_function.Delete(key.data()));
+                    keys.erase(key);
+                    if (++removed % 50 == 0)
+                        flush();
+                }
+                flush();
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, keys));
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, keys));
+            }
+        }
+        // Most removals went where the leaves stood packed, until leaves fell below half.
+        const std::uint64_t packed_removals = file->GetStatistics().packed_removals;
+        if (capacity == 6) {
+            EXPECT_GT(packed_removals, 4 * leaves);
+        } else {
+            EXPECT_EQ(packed_removals, 0u);
+        }
+        file->Close();
+        file->Open();
+        TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+        TIndexTree by_function(*file, 2, BytesCompare(k));
+        ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, keys));
+        ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, keys));
+    }
+    ASSERT_EQ(flushes.size(), 2u);
+    ASSERT_EQ(flushes[0].size(), flushes[1].size());
+    EXPECT_GT(flushes[0].front().size(), 64 * kIndexPageSize);
+    for (std::size_t i = 0; i < flushes[0].size(); ++i)
+        EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
 }
 
 }  // namespace
