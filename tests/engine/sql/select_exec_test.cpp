@@ -552,6 +552,31 @@ TEST_F(SqlSelect, MemoExpressionColumnsWriteTheirTextIntoTheResultBlob) {
               (Strings{"2", "3"}));
 }
 
+// A live result is the table's own cursor in the order of its index, under the table's
+// language; a canned result is sorted under the query's LANGUAGE, and without one by bytes. So
+// a German table's index puts an accented E with the e's, while the canned result puts it after
+// every plain letter unless the query asks for German too.
+TEST_F(SqlSelect, LiveOrderFollowsTheTableLanguageCannedTheQueryLanguage) {
+    Run("CREATE TABLE a (id INTEGER, q CHAR(8), LANGUAGE 'German (Standard)')");
+    Run("CREATE INDEX aq ON a (q)");
+    Run("INSERT INTO a VALUES (1, 'ss')");
+    Run("INSERT INTO a VALUES (2, '\xC9"
+        "b')");
+    Run("INSERT INTO a VALUES (3, 'b')");
+    Run("INSERT INTO a VALUES (4, 'ae')");
+    const std::string accented =
+        "\xC9"
+        "b";
+    const Strings german = {"ae", "b", accented, "ss"};
+    const Strings bytes = {"ae", "b", "ss", accented};
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q", -1, true), german);
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q"), bytes);
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q LANGUAGE 'German (Standard)'"), german);
+    // An ORDER BY the index does not answer makes the result canned, sorted as without it.
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q DESC", -1, true),
+              (Strings{accented, "ss", "b", "ae"}));
+}
+
 // A memo in a result row arrives as its text however the row is kept before it is written:
 // grouped, sorted, with duplicates removed, by way of a sub-select or into a named table.
 TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
