@@ -131,9 +131,14 @@ struct SelectRun {
     std::int64_t driving_row = 0;
     bool stopped = false;
     bool grouped = false;
+    // A memo's text per result column (none for NULL). A grouped row keeps its memos here, not
+    // as blobs open on the result: writing one group frees every open blob of the result.
+    using MemoValues = std::vector<std::optional<std::vector<std::uint8_t>>>;
+    MemoValues row_memos;
     struct Group {
         std::vector<std::uint8_t> record;
         std::vector<AggregateAccumulator> accumulators;
+        MemoValues memos;
     };
     std::map<std::string, Group, GroupKeyLess> groups;
     // DISTINCT without grouping: the rows already written, by their column bytes. Rows with
@@ -317,6 +322,25 @@ void PutBlobValue(TDataCursor& result, std::uint32_t number, RecordBuffer record
         result.WriteBlob(number, record, static_cast<std::uint32_t>(bytes.size()), bytes.data(),
                          0) != kErrNone) {
         RaiseEngineError(kErrInvalidBlobHandle, table_name);
+    }
+}
+
+// A memo result column of the row being built: written into the result's blob straight away,
+// or for a grouped row kept with the row until its group is written.
+void PutMemo(SelectRun& run, TDataCursor& result, std::uint32_t number, RecordBuffer record,
+             std::span<const std::uint8_t> bytes, std::string_view table_name) {
+    if (!run.grouped) {
+        PutBlobValue(result, number, record, bytes, table_name);
+        return;
+    }
+    result.PutField(number, record, nullptr);
+    if (run.row_memos.size() < number) {
+        run.row_memos.resize(number);
+    }
+    if (bytes.empty()) {
+        run.row_memos[number - 1].reset();
+    } else {
+        run.row_memos[number - 1].emplace(bytes.begin(), bytes.end());
     }
 }
 
@@ -1555,6 +1579,7 @@ void TDataQuery::EmitRow(SelectRun& run) {
         }
     }
     std::vector<std::uint8_t>& record = run.record;
+    run.row_memos.clear();
     result.InitNewRecord(record);
     for (std::size_t i = 0; i < result_plan_.size(); ++i) {
         const ResultColumnPlan& column = result_plan_[i];
@@ -1569,20 +1594,31 @@ void TDataQuery::EmitRow(SelectRun& run) {
             }
             TDataCursor& source = *column.source->Table->cursor;
             if (FieldType(column.descriptor) == kTypeBlob) {
-                std::uint32_t size = 0;
-                if (source.OpenBlob(column.source_field, column.source->Record, 0) != kErrNone ||
-                    source.GetBlobSize(column.source_field, column.source->Record, size) !=
-                        kErrNone) {
-                    RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
+                // Opened on a copy: opening puts a handle where the record keeps the blob's
+                // reference, and aggregates and conditions still read this row after it.
+                const std::span<const std::uint8_t> row = column.source->Row();
+                std::vector<std::uint8_t> opened(row.begin(), row.end());
+                bool is_null = true;
+                source.GetField(column.source_field, opened, is_null, {});
+                std::vector<std::uint8_t> bytes;
+                if (!is_null) {
+                    std::uint32_t size = 0;
+                    if (source.OpenBlob(column.source_field, opened, kBlobOpenRead) != kErrNone ||
+                        source.GetBlobSize(column.source_field, opened, size) != kErrNone) {
+                        RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
+                    }
+                    bytes.resize(size);
+                    std::uint32_t read = 0;
+                    const EngineErrorCode code = size == 0
+                                                     ? kErrNone
+                                                     : source.ReadBlob(column.source_field, opened,
+                                                                       read, size, bytes.data(), 0);
+                    source.CloseBlob(column.source_field, opened);
+                    if (code != kErrNone) {
+                        RaiseEngineError(code, column.source->TableName);
+                    }
                 }
-                std::vector<std::uint8_t> bytes(size);
-                std::uint32_t read = 0;
-                if (size != 0 && source.ReadBlob(column.source_field, column.source->Record, read,
-                                                 size, bytes.data(), 0) != kErrNone) {
-                    RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
-                }
-                source.FreeBlobs();
-                PutBlobValue(result, number, record, bytes, TableName);
+                PutMemo(run, result, number, record, bytes, TableName);
                 continue;
             }
             if (const auto& copy = run.copies[i]) {
@@ -1610,8 +1646,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
                            ? value->ValueText().size()
                            : std::min<std::size_t>(value->DataSize, value->ValueCapacity());
             }
-            PutBlobValue(result, number, record,
-                         {reinterpret_cast<const std::uint8_t*>(value->Value()), size}, TableName);
+            PutMemo(run, result, number, record,
+                    {reinterpret_cast<const std::uint8_t*>(value->Value()), size}, TableName);
             continue;
         }
         // Cleared only for a row that has an expression column.
@@ -1651,6 +1687,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
     SelectRun::Group& group = found->second;
     if (inserted) {
         group.record = record;
+        group.memos = std::move(run.row_memos);
+        run.row_memos.clear();
         for (const ResultColumnPlan& column : result_plan_) {
             group.accumulators.emplace_back(
                 column.aggregate,
@@ -1664,6 +1702,13 @@ void TDataQuery::EmitRow(SelectRun& run) {
             if (result_plan_[i].aggregate != kAggregateNone ||
                 std::find(group_columns_.begin(), group_columns_.end(), i) !=
                     group_columns_.end()) {
+                continue;
+            }
+            if (FieldType(result_plan_[i].descriptor) == kTypeBlob) {
+                if (i < run.row_memos.size() && run.row_memos[i]) {
+                    group.memos.resize(result_plan_.size());
+                    group.memos[i] = std::move(run.row_memos[i]);
+                }
                 continue;
             }
             const std::span<std::uint8_t> value = std::span(run.value).first(256);
@@ -1916,6 +1961,12 @@ void TDataQuery::FinishGroups(SelectRun& run) {
                                              group.accumulators[i].Count(), INT32_MAX)));
                 target.PutField(column.avg_count_field, group.record,
                                 reinterpret_cast<const std::uint8_t*>(count.data()));
+            }
+        }
+        for (std::size_t i = 0; i < group.memos.size(); ++i) {
+            if (group.memos[i]) {
+                PutBlobValue(target, static_cast<std::uint32_t>(i + 1), group.record,
+                             *group.memos[i], TableName);
             }
         }
         InsertResultRow(group.record);

@@ -440,6 +440,39 @@ TEST_F(SelectDifferential, ListShapesOverCompressedAndPlainIndexesMatchSqlite) {
 // prefix, texts equal over their first bytes past it and apart only later, short texts, equal
 // texts (ordered on by id), NULLs, negative and repeated numbers, ascending and descending, by
 // one column and by several.
+// Memos in grouped, sorted, joined and filtered results, from a few bytes to a couple of hundred.
+// Every row of a group has the same memo (or none), so that the value a group keeps is the same
+// here and in SQLite.
+TEST_F(SelectDifferential, MemosInGroupedAndSortedResultsMatchSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    std::mt19937 random(61);
+    const std::string create = "CREATE TABLE n (id INTEGER, s CHAR(6), k INTEGER, m BLOB(1, 1))";
+    Run(create);
+    std::vector<std::string> memos(8);
+    for (std::size_t i = 0; i < memos.size(); ++i) {
+        memos[i] = i % 4 == 3 ? "NULL"
+                              : "'" + Text(random) + std::string(i * 30, 'x') + Text(random) + "'";
+    }
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 60; ++i) {
+        const std::size_t group = random() % memos.size();
+        setup.push_back("INSERT INTO n VALUES (" + std::to_string(i) + ", 'g" +
+                        std::to_string(group) + "', " + Value(random) + ", " + memos[group] + ")");
+    }
+    const std::vector<std::string> queries = {
+        "SELECT s, m FROM n GROUP BY s",
+        "SELECT s, m, COUNT(*), SUM(k) FROM n WHERE id > 10 GROUP BY s ORDER BY s DESC",
+        "SELECT s, COUNT(m), m FROM n GROUP BY s HAVING COUNT(m) > 3",
+        "SELECT id, k, m FROM n WHERE m LIKE '%a%' ORDER BY k DESC, id",
+        "SELECT id, s, m FROM n WHERE k IS NOT NULL ORDER BY s, id DESC",
+        "SELECT x.id, y.id, y.m FROM n x, n y WHERE x.id = y.k ORDER BY x.id, y.id",
+        "SELECT id, m FROM n WHERE id IN (SELECT k FROM n WHERE m IS NOT NULL) ORDER BY id",
+    };
+    CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create});
+}
+
 TEST_F(SelectDifferential, OrderedResultsOfManyRowsMatchSqlite) {
     if (!SqliteAvailable()) {
         GTEST_SKIP() << "python3 with sqlite3 is not available";

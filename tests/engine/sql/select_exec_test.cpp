@@ -552,6 +552,102 @@ TEST_F(SqlSelect, MemoExpressionColumnsWriteTheirTextIntoTheResultBlob) {
               (Strings{"2", "3"}));
 }
 
+// A live result is the table's own cursor in the order of its index, under the table's
+// language; a canned result is sorted under the query's LANGUAGE, and without one by bytes. So
+// a German table's index puts an accented E with the e's, while the canned result puts it after
+// every plain letter unless the query asks for German too.
+TEST_F(SqlSelect, LiveOrderFollowsTheTableLanguageCannedTheQueryLanguage) {
+    Run("CREATE TABLE a (id INTEGER, q CHAR(8), LANGUAGE 'German (Standard)')");
+    Run("CREATE INDEX aq ON a (q)");
+    Run("INSERT INTO a VALUES (1, 'ss')");
+    Run("INSERT INTO a VALUES (2, '\xC9"
+        "b')");
+    Run("INSERT INTO a VALUES (3, 'b')");
+    Run("INSERT INTO a VALUES (4, 'ae')");
+    const std::string accented =
+        "\xC9"
+        "b";
+    const Strings german = {"ae", "b", accented, "ss"};
+    const Strings bytes = {"ae", "b", "ss", accented};
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q", -1, true), german);
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q"), bytes);
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q LANGUAGE 'German (Standard)'"), german);
+    // An ORDER BY the index does not answer makes the result canned, sorted as without it.
+    EXPECT_EQ(Select("SELECT q FROM a ORDER BY q DESC", -1, true),
+              (Strings{accented, "ss", "b", "ae"}));
+}
+
+// A memo in a result row arrives as its text however the row is kept before it is written:
+// grouped, sorted, with duplicates removed, by way of a sub-select or into a named table.
+TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
+    Run("CREATE TABLE notes (id INTEGER, s CHAR(4), m BLOB(1, 1))");
+    Run("INSERT INTO notes VALUES (1, 'a', 'first a')");
+    Run("INSERT INTO notes VALUES (2, 'b', 'only b')");
+    Run("INSERT INTO notes VALUES (3, 'a', NULL)");
+    Run("INSERT INTO notes VALUES (4, 'c', 'c one')");
+    Run("INSERT INTO notes VALUES (5, 'c', 'c two')");
+    Run("INSERT INTO notes VALUES (6, 'd', NULL)");
+    const std::vector<SelectCase> cases = {
+        // A group's plain column keeps the last non-null value it met.
+        {"SELECT s, m FROM notes GROUP BY s", {"a|first a", "b|only b", "c|c two", "d|<null>"}},
+        {"SELECT s, m, COUNT(*) FROM notes GROUP BY s ORDER BY s DESC",
+         {"d|<null>|1", "c|c two|2", "b|only b|1", "a|first a|2"}},
+        {"SELECT s, COUNT(m), m FROM notes GROUP BY s HAVING COUNT(m) > 0",
+         {"a|1|first a", "b|1|only b", "c|2|c two"}},
+        {"SELECT s, m FROM notes GROUP BY s HAVING m LIKE '%o%'", {"b|only b", "c|c two"}},
+        // A NULL memo joins with || as an empty text: a non-null value that the group keeps.
+        {"SELECT s, m || '!' FROM notes GROUP BY s", {"a|!", "b|only b!", "c|c two!", "d|!"}},
+        {"SELECT id, s, m FROM notes ORDER BY s DESC, id",
+         {"6|d|<null>", "4|c|c one", "5|c|c two", "2|b|only b", "1|a|first a", "3|a|<null>"}},
+        {"SELECT id, m FROM notes WHERE id IN (SELECT id FROM notes WHERE m LIKE 'c%') ORDER BY "
+         "id DESC",
+         {"5|c two", "4|c one"}},
+        {"SELECT DISTINCT s, UPPER(s) FROM notes WHERE m IS NOT NULL", {"a|A", "b|B", "c|C"}},
+    };
+    for (const SelectCase& c : cases) {
+        Strings rows;
+        EXPECT_EQ(sqltest::SqlError([&] { rows = Select(c.sql); }), "") << c.sql;
+        EXPECT_EQ(rows, c.rows) << c.sql;
+    }
+    EXPECT_EQ(Select("SELECT s, m FROM notes GROUP BY s", 3), (Strings{"a|first a", "b|only b"}))
+        << "MaxRowCount stops production at the third row";
+    const std::string folder = dir_.Path().string();
+    Run("SELECT s, m INTO \"" + folder + "/grouped\" FROM notes GROUP BY s ORDER BY s DESC");
+    Run("SELECT id, m INTO \"" + folder +
+        "/sorted\" FROM notes WHERE m IS NOT NULL ORDER BY id "
+        "DESC");
+    EXPECT_EQ(Rows("grouped"), (Strings{"d|<null>", "c|c two", "b|only b", "a|first a"}));
+    EXPECT_EQ(Rows("sorted"), (Strings{"5|c two", "4|c one", "2|only b", "1|first a"}));
+    Run("SELECT s, m, COUNT(m) INTO \"" + folder +
+        "/kept\" FROM notes GROUP BY s HAVING COUNT(m) = 1");
+    EXPECT_EQ(Rows("kept"), (Strings{"a|first a|1", "b|only b|1"}));
+    Run("CREATE TABLE copies (s CHAR(4), m BLOB(1, 1))");
+    EXPECT_EQ(Run("INSERT INTO copies SELECT s, m FROM notes GROUP BY s"), 4);
+    EXPECT_EQ(Select("SELECT s, m FROM copies WHERE m LIKE '%o%'"),
+              (Strings{"b|only b", "c|c two"}));
+    // Memos take no part in a row's identity or in MIN and MAX.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"SELECT DISTINCT s, m FROM notes", "Invalid BLOB column 'm' specified in DISTINCT clause"},
+        {"SELECT m FROM notes GROUP BY m", "Invalid BLOB column 'm' specified in GROUP BY clause"},
+        {"SELECT MAX(m) FROM notes",
+         "MAX aggregate function must contain a numeric, date, time, "
+         "or timestamp expression in source columns"},
+    };
+    for (const auto& [sql, message] : refused) {
+        EXPECT_EQ(sqltest::SqlError([&] { Select(sql); }), message) << sql;
+    }
+    // Verification writes only its opening and closing lines for a sound table.
+    for (const char* table : {"grouped", "sorted", "kept", "copies"}) {
+        OpenSession();
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName(table);
+        cursor.SetExclusive(true);
+        std::vector<std::string> lines;
+        RepairTable(cursor, true, 1, {}, [&](std::string_view line) { lines.emplace_back(line); });
+        EXPECT_EQ(lines.size(), 2u) << table << ": " << (lines.size() > 1 ? lines[1] : "");
+    }
+}
+
 // Inner tables without an index are read once and their rows found by the join value: every
 // pair the per-row rules join must still meet, with duplicates, case, both float zeros, NULL =
 // NULL, and a LEFT join's null rows.

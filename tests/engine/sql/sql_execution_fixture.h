@@ -105,6 +105,8 @@ class SqlExecution : public ::testing::Test {
                     row += "d" + std::to_string(LoadInt32(bytes));
                 } else if (FieldType(d) == kTypeBoolean) {
                     row += LoadUInt16(bytes) != 0 ? "T" : "F";
+                } else if (FieldType(d) == kTypeBlob) {
+                    row += BlobText(cursor, n, record);
                 } else {
                     row += "?";
                 }
@@ -112,6 +114,23 @@ class SqlExecution : public ::testing::Test {
             rows.push_back(row);
         }
         return rows;
+    }
+
+    // A blob's bytes as text; a blob that cannot be read shows as "<bad blob>".
+    static std::string BlobText(TDataCursor& cursor, std::uint32_t field,
+                                std::vector<std::uint8_t>& record) {
+        std::uint32_t size = 0;
+        if (cursor.OpenBlob(field, record, 0) != kErrNone ||
+            cursor.GetBlobSize(field, record, size) != kErrNone) {
+            return "<bad blob>";
+        }
+        std::string text(size, '\0');
+        std::uint32_t read = 0;
+        const bool ok = size == 0 || cursor.ReadBlob(field, record, read, size,
+                                                     reinterpret_cast<std::uint8_t*>(text.data()),
+                                                     0) == kErrNone;
+        cursor.FreeBlobs();
+        return ok ? text : "<bad blob>";
     }
 
     // Every row of `table` from disk, through a fresh session.

@@ -1547,6 +1547,11 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 Bind(statement, step.params);
                 TDataCursor* result = statement.Execute();
                 outcome.rows = result != nullptr ? CursorRows(*result) : RowList{};
+                // A canned result is sorted under its own language: the query's LANGUAGE, or
+                // none (bytes) without one.
+                const std::pair<LanguageId, SortId> canned_collation =
+                    result != nullptr ? std::pair(result->GetLanguageID(), result->GetSortID())
+                                      : std::pair<LanguageId, SortId>(0, 0);
                 if (static_cast<std::int64_t>(outcome.rows->size()) != statement.GetResultCount()) {
                     outcome.error = "result count " + std::to_string(statement.GetResultCount()) +
                                     " for " + std::to_string(outcome.rows->size()) + " rows";
@@ -1578,8 +1583,15 @@ class SqlRandomDifferential : public sqltest::SqlExecution {
                 TDataCursor* live_result = live.Execute();
                 RowList live_rows = live_result != nullptr ? CursorRows(*live_result) : RowList{};
                 RowList canned = *outcome.rows;
-                if (step.ordered && OrderKeys(live_rows, step.order_keys, step.nocase) !=
-                                        OrderKeys(canned, step.order_keys, step.nocase)) {
+                // A live result comes in the order of the table's index, under the table's
+                // language; the orders agree only where the two collations are one.
+                const bool same_collation = live_result == nullptr ||
+                                            !live.MainQuery()->LiveResult ||
+                                            std::pair(live_result->GetLanguageID(),
+                                                      live_result->GetSortID()) == canned_collation;
+                if (step.ordered && same_collation &&
+                    OrderKeys(live_rows, step.order_keys, step.nocase) !=
+                        OrderKeys(canned, step.order_keys, step.nocase)) {
                     outcome.error = "the live result's order differs: " + Join(live_rows);
                 }
                 std::sort(live_rows.begin(), live_rows.end());
@@ -2283,8 +2295,20 @@ TEST_F(SqlRandomDifferential, IndexesAndJoinOrderDoNotChangeResults) {
         {german}};
     const int rounds = EnvNumber("CORVANE_SQL_FUZZ_ROUNDS", 4);
     const int first_seed = EnvNumber("CORVANE_SQL_FUZZ_SEED", 1);
+    std::vector<int> seeds;
+    for (int seed = first_seed; seed < first_seed + rounds; ++seed) {
+        seeds.push_back(seed);
+    }
+    if (std::getenv("CORVANE_SQL_FUZZ_SEED") == nullptr) {
+        // Rounds that once failed: a German table's index orders a live result by the
+        // language, while the canned result, without LANGUAGE, is sorted by bytes.
+        seeds.push_back(52031);
+    }
     int failures = 0;
-    for (int seed = first_seed; seed < first_seed + rounds && failures < 5; ++seed) {
+    for (const int seed : seeds) {
+        if (failures >= 5) {
+            break;
+        }
         const std::vector<std::string>& options =
             kOptions[static_cast<std::size_t>(seed) % kOptions.size()];
         const bool bytes = options.size() == 1 && options.front().empty();
