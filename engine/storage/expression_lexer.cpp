@@ -155,6 +155,10 @@ std::uint8_t TExpressionParser::NextToken() {
 }
 
 std::string TExpressionParser::TokenText() const {
+    return ShortString(WholeTokenText());
+}
+
+std::string TExpressionParser::WholeTokenText() const {
     std::string_view raw;
     if (token_class_ == kClassString || token_class_ == kClassBracketed) {
         const std::size_t begin = token_start_ + 1;
@@ -172,7 +176,7 @@ std::string TExpressionParser::TokenText() const {
             ++i;
         }
     }
-    return ShortString(out);
+    return out;
 }
 
 bool TExpressionParser::IsKeyword(std::string_view word) const {

@@ -454,10 +454,11 @@ ExpTokenPtr TExpressionParser::ParsePrimary(unsigned options) {
             break;
         case kClassString: {
             const bool double_quoted = text_[token_start_] == '"';
-            std::string text = TokenText();
+            // A constant keeps every character (a memo can take it); a name is cut as names are.
+            std::string text = WholeTokenText();
             NextToken();
             if (token_class_ == '.') {
-                result = ParseColumn(std::move(text), options);
+                result = ParseColumn(ShortString(text), options);
                 break;
             }
             result = MakeNode(kTokenConstant, 0, text);
@@ -471,7 +472,7 @@ ExpTokenPtr TExpressionParser::ParsePrimary(unsigned options) {
             }
             // Only a name in double quotes may turn out to be a column.
             if (double_quoted) {
-                result->ColumnName = std::move(text);
+                result->ColumnName = ShortString(text);
             }
             break;
         }

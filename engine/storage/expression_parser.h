@@ -77,6 +77,8 @@ class TExpressionParser {
     // The token's characters (between the delimiters for strings and bracketed names), doubled
     // quotes made single, cut to 255 characters.
     std::string TokenText() const;
+    // The token's text without the cut to 255 characters: a string constant's value.
+    std::string WholeTokenText() const;
     // Class 1 and the same word without regard to case.
     bool IsKeyword(std::string_view word) const;
     bool IsTokenClass(std::uint8_t token_class) const { return token_class_ == token_class; }

@@ -532,6 +532,29 @@ TEST_F(SqlSelect, MemoColumnsAreTheirTextInExpressions) {
     EXPECT_EQ(Select("SELECT id FROM notes"), (Strings{"1", "3"}));
 }
 
+// A string constant keeps every character: a memo takes texts far longer than a name, and
+// cutting them at 255 lost the rest without a word.
+TEST_F(SqlSelect, LongStringConstantsReachAMemoWhole) {
+    Run("CREATE TABLE notes (id INTEGER, title CHAR(20), body BLOB(1, 1))");
+    const std::string text = std::string(300, 'x') + "it''s" + std::string(300, 'z');
+    Run("INSERT INTO notes VALUES (1, 'a', '" + text + "')");
+    const std::string stored = std::string(300, 'x') + "it's" + std::string(300, 'z');
+    EXPECT_EQ(Select("SELECT body FROM notes"), (Strings{stored}));
+    const std::string other(400, 'y');
+    EXPECT_EQ(Run("UPDATE notes SET body = '" + other + "' WHERE body = '" + text + "'"), 1);
+    EXPECT_EQ(Select("SELECT body FROM notes"), (Strings{other}));
+    EXPECT_EQ(Select("SELECT id FROM notes WHERE body LIKE '" + std::string(399, 'y') + "%'"),
+              (Strings{"1"}));
+    EXPECT_EQ(Select("SELECT id FROM notes WHERE body = '" + std::string(399, 'y') + "'"),
+              (Strings{}));
+    // A text column takes such a constant as it takes any text longer than itself.
+    const auto put = [&](std::size_t n) {
+        Run("UPDATE notes SET title = '" + std::string(n, 'q') + "'");
+        return Select("SELECT title FROM notes");
+    };
+    EXPECT_EQ(put(600), put(250));
+}
+
 // A result column whose expression is a memo holds the text in its blob, in a result read
 // back from disk and in the rows INSERT ... SELECT copies; the field is only the reference. A
 // NULL memo joins with || as an empty text.
