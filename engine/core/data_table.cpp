@@ -20,6 +20,20 @@ namespace strata {
 
 namespace {
 
+// Runs body; when it throws, runs undo (whose own failure would hide the first) and rethrows.
+template <class Body, class Undo>
+auto UndoingOnFailure(Body&& body, Undo&& undo) {
+    try {
+        return body();
+    } catch (...) {
+        try {
+            undo();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
 bool HasDirectory(std::string_view name) {
     return name.find_first_of("/\\:") != std::string_view::npos;
 }
@@ -511,18 +525,13 @@ bool TDataTable::BeginReadLock() {
         RaiseEngineError(kErrLockFailure, name_);
     }
     statement_read_lock_ = true;
-    bool changed = false;
-    try {
-        changed = RefreshIfChanged();
-        CheckNoWriterDied();
-    } catch (...) {
-        try {
-            EndReadLock();
-        } catch (...) {
-        }
-        throw;
-    }
-    return changed;
+    return UndoingOnFailure(
+        [&] {
+            const bool changed = RefreshIfChanged();
+            CheckNoWriterDied();
+            return changed;
+        },
+        [&] { EndReadLock(); });
 }
 
 void TDataTable::EndReadLock() {
@@ -548,18 +557,13 @@ bool TDataTable::ReadLock() {
     }
     operation_read_lock_ = true;
     ++operation_read_locks_;
-    bool changed = false;
-    try {
-        changed = RefreshIfChanged();
-        CheckNoWriterDied();
-    } catch (...) {
-        try {
-            ReadUnlock();
-        } catch (...) {
-        }
-        throw;
-    }
-    return changed;
+    return UndoingOnFailure(
+        [&] {
+            const bool changed = RefreshIfChanged();
+            CheckNoWriterDied();
+            return changed;
+        },
+        [&] { ReadUnlock(); });
 }
 
 void TDataTable::CheckNoWriterDied() {
@@ -606,20 +610,15 @@ bool TDataTable::WriteLock() {
     write_lock_ = true;
     if (header_lock_)
         return false;
-    bool changed = false;
-    try {
-        changed = RefreshIfChanged();
-        // A program that died while writing left the mark; writing on top of
-        // its half-done changes would clear it and hide the damage.
-        CheckWritesFinished();
-    } catch (...) {
-        try {
-            WriteUnlock();
-        } catch (...) {
-        }
-        throw;
-    }
-    return changed;
+    return UndoingOnFailure(
+        [&] {
+            const bool changed = RefreshIfChanged();
+            // A program that died while writing left the mark; writing on top of
+            // its half-done changes would clear it and hide the damage.
+            CheckWritesFinished();
+            return changed;
+        },
+        [&] { WriteUnlock(); });
 }
 
 void TDataTable::TakeFileWriteLocks() {
