@@ -447,6 +447,11 @@ const vmime::encoding& Base64Encoding() {
     return encoding;
 }
 
+const vmime::encoding& SevenBitEncoding() {
+    static const vmime::encoding encoding(vmime::encodingTypes::SEVEN_BIT);
+    return encoding;
+}
+
 // Whether bytes that come a block at a time are valid UTF-8: a character cut
 // by a block's end is held back until the next block completes it.
 class Utf8Check {
@@ -507,44 +512,121 @@ class CheckedInput : public vmime::utility::inputStream {
     Utf8Check& check_;
 };
 
+// Hands on no more than `limit` bytes of a stream: a file is read no further
+// than the size it reported when it was opened.
+class LimitedInput : public vmime::utility::inputStream {
+  public:
+    LimitedInput(vmime::utility::inputStream& inner, std::uintmax_t limit)
+        : inner_(inner), limit_(limit), left_(limit) {}
+    bool eof() const override { return left_ == 0 || inner_.eof(); }
+    void reset() override {
+        inner_.reset();
+        left_ = limit_;
+    }
+    std::size_t read(vmime::byte_t* const data, const std::size_t count) override {
+        const std::size_t got =
+            inner_.read(data, static_cast<std::size_t>(std::min<std::uintmax_t>(count, left_)));
+        left_ -= got;
+        return got;
+    }
+    std::size_t skip(const std::size_t count) override {
+        const std::size_t skipped =
+            inner_.skip(static_cast<std::size_t>(std::min<std::uintmax_t>(count, left_)));
+        left_ -= skipped;
+        return skipped;
+    }
+
+  private:
+    vmime::utility::inputStream& inner_;
+    std::uintmax_t limit_, left_;
+};
+
+bool IsMessageType(std::string_view type) {
+    return Lower(type) == "message/rfc822";
+}
+
+// An attached message's text with CRLF line ends when it may go as 7-bit lines.
+std::optional<std::string> SevenBitMessage(std::string_view bytes) {
+    for (unsigned char c : bytes) {
+        if (c == 0 || c >= 0x80)
+            return std::nullopt;
+    }
+    std::string text = NormalizeLineEnds(bytes);
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end - start > 998)
+            return std::nullopt;
+        start = end + 2;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::shared_ptr<const EncodedAttachment> EncodeAttachment(const Attachment& attachment) {
     detail::EnsureVmime();
     auto encoded = std::make_shared<EncodedAttachment>();
+    const bool message = IsMessageType(AttachmentType(attachment));
+    std::string whole;  // an attached message's bytes, looked at before they are encoded
     Utf8Check check;
     const auto encode = [&](vmime::utility::inputStream& in, std::uintmax_t size) {
+        if (message) {
+            vmime::utility::outputStreamStringAdapter out(whole);
+            vmime::utility::bufferedStreamCopy(in, out);
+            if (auto text = SevenBitMessage(whole)) {
+                encoded->body = std::move(*text);
+                encoded->form = EncodedAttachment::Form::kMessage;
+                return;
+            }
+            encoded->form = EncodedAttachment::Form::kMessageAsFile;
+        }
         // Four characters for three bytes, and a line end for every 54 bytes.
-        encoded->base64.reserve(static_cast<std::size_t>((size + 2) / 3 * 4 + size / 54 * 2 + 2));
-        CheckedInput checked(in, check);
-        vmime::utility::outputStreamStringAdapter out(encoded->base64);
+        encoded->body.reserve(static_cast<std::size_t>((size + 2) / 3 * 4 + size / 54 * 2 + 2));
+        vmime::utility::inputStreamStringAdapter kept(whole);
+        CheckedInput checked(message ? kept : in, check);
+        vmime::utility::outputStreamStringAdapter out(encoded->body);
         const auto encoder = Base64Encoding().getEncoder();
         encoder->getProperties()["maxlinelength"] = kBodyLineLimit;
         encoder->encode(checked, out);
     };
+    const std::string& path = attachment.path;
     try {
         if (attachment.data) {
             vmime::utility::inputStreamStringAdapter in(*attachment.data);
             encode(in, attachment.data->size());
         } else {
-            std::ifstream file(attachment.path, std::ios::binary);
-            if (!file)
-                throw EMailError("The attachment \"" + attachment.path + "\" cannot be read");
+            // A device or a pipe would be read without end, or wait for good.
             std::error_code ec;
-            const std::uintmax_t size = std::filesystem::file_size(attachment.path, ec);
+            if (!std::filesystem::is_regular_file(path, ec))
+                throw EMailError("The attachment \"" + path + "\" is not a file that can be sent");
+            std::ifstream file(path, std::ios::binary);
+            const std::uintmax_t size = std::filesystem::file_size(path, ec);
+            if (!file || ec)
+                throw EMailError("The attachment \"" + path + "\" cannot be read");
             vmime::utility::inputStreamAdapter in(file);
-            encode(in, ec ? 0 : size);
+            LimitedInput limited(in, size);
+            encode(limited, size);
             if (file.bad())
-                throw EMailError("The attachment \"" + attachment.path + "\" cannot be read");
+                throw EMailError("The attachment \"" + path + "\" cannot be read");
+            if (file.peek() != std::ifstream::traits_type::eof()) {
+                throw EMailError("The attachment \"" + path +
+                                 "\" holds more than its size says (a file that changes while "
+                                 "it is read cannot be sent)");
+            }
         }
+    } catch (const std::ios_base::failure&) {
+        // The stream library reports some read errors (EINVAL of a pseudo-file) so.
+        throw EMailError("The attachment \"" + path + "\" cannot be read");
     } catch (const vmime::exception& e) {
-        throw EMailError("The attachment \"" + attachment.path +
-                         "\" cannot be encoded: " + e.what());
+        throw EMailError("The attachment \"" + path + "\" cannot be encoded: " + e.what());
     } catch (const std::logic_error& e) {
-        throw EMailError("The attachment \"" + attachment.path +
-                         "\" cannot be encoded: " + e.what());
+        throw EMailError("The attachment \"" + path + "\" cannot be encoded: " + e.what());
     }
-    encoded->charset = check.Valid() ? "utf-8" : "windows-1252";
+    encoded->charset = !attachment.charset.empty() ? attachment.charset
+                       : check.Valid()             ? "utf-8"
+                                                   : "windows-1252";
     return encoded;
 }
 
@@ -567,7 +649,7 @@ void MimeText::Append(std::shared_ptr<const EncodedAttachment> encoded) {
 std::string_view MimeText::View(const Piece& piece) {
     if (const auto* text = std::get_if<std::string>(&piece))
         return *text;
-    return std::get<std::shared_ptr<const EncodedAttachment>>(piece)->base64;
+    return std::get<std::shared_ptr<const EncodedAttachment>>(piece)->body;
 }
 
 std::size_t MimeText::size() const {
@@ -617,11 +699,12 @@ class EncodedContent : public vmime::contentHandler {
     }
     void generate(vmime::utility::outputStream& os, const vmime::encoding& enc,
                   const size_t max_line_length) const override {
-        if (enc == Base64Encoding() && max_line_length == kBodyLineLimit) {
+        // An attached message's own text takes no encoding that could wrap it.
+        if (enc == getEncoding() && (IsMessage() || max_line_length == kBodyLineLimit)) {
             if (auto* pieces = dynamic_cast<MimeTextOutput*>(&os))
                 pieces->AppendShared(encoded_);
             else
-                os << encoded_->base64;
+                os << encoded_->body;
             return;
         }
         Buffered().generate(os, enc, max_line_length);
@@ -634,10 +717,12 @@ class EncodedContent : public vmime::contentHandler {
                     vmime::utility::progressListener* progress) const override {
         Buffered().extractRaw(os, progress);
     }
-    size_t getLength() const override { return encoded_->base64.size(); }
+    size_t getLength() const override { return encoded_->body.size(); }
     bool isEncoded() const override { return true; }
-    const vmime::encoding& getEncoding() const override { return Base64Encoding(); }
-    bool isEmpty() const override { return encoded_->base64.empty(); }
+    const vmime::encoding& getEncoding() const override {
+        return IsMessage() ? SevenBitEncoding() : Base64Encoding();
+    }
+    bool isEmpty() const override { return encoded_->body.empty(); }
     bool isBuffered() const override { return true; }
     void setContentTypeHint(const vmime::mediaType& type) override { type_ = type; }
     const vmime::mediaType getContentTypeHint() const override { return type_; }
@@ -645,8 +730,9 @@ class EncodedContent : public vmime::contentHandler {
   private:
     // A copy for the rare uses other than generating the message as sent.
     vmime::stringContentHandler Buffered() const {
-        return vmime::stringContentHandler(encoded_->base64, Base64Encoding());
+        return vmime::stringContentHandler(encoded_->body, getEncoding());
     }
+    bool IsMessage() const { return encoded_->form == EncodedAttachment::Form::kMessage; }
 
     std::shared_ptr<const EncodedAttachment> encoded_;
     vmime::mediaType type_;
@@ -723,9 +809,14 @@ MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc) {
             const std::string name = AttachmentName(attachment);
             const std::string type = AttachmentType(attachment);
             auto handler = vmime::make_shared<EncodedContent>(encoded);
-            const vmime::mediaType media(type);
+            const vmime::mediaType media(encoded->form == EncodedAttachment::Form::kMessageAsFile
+                                             ? std::string("application/octet-stream")
+                                             : type);
             const vmime::word word(name, vmime::charsets::UTF_8);
-            if (Lower(media.getType()) == vmime::mediaTypes::TEXT) {
+            if (encoded->form == EncodedAttachment::Form::kMessage) {
+                builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
+                    handler, SevenBitEncoding(), media, vmime::text(), word));
+            } else if (Lower(media.getType()) == vmime::mediaTypes::TEXT) {
                 builder.appendAttachment(vmime::make_shared<TextAttachment>(
                     handler, media, word, vmime::charset(encoded->charset)));
             } else {

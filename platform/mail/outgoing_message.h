@@ -19,10 +19,17 @@ struct Mailbox {
 };
 
 // An attachment's contents as every message carries them: base64 in lines of
-// 72 characters. Made once, it is shared by every message that carries it.
+// 72 characters, or for an attached message its own text in 7-bit lines. Made
+// once, it is shared by every message that carries it.
 struct EncodedAttachment {
-    std::string base64;
-    std::string charset;  // of the bytes, as TextCharset names it
+    std::string body;
+    std::string charset;  // of the bytes: as declared, else as TextCharset names it
+    // An attached message (message/rfc822) may take no transfer encoding: it
+    // goes as its own text when that is 7-bit in lines of at most 998 bytes.
+    // Otherwise it goes in base64 as application/octet-stream, so that no
+    // mail program reads the base64 as the message.
+    enum class Form { kBase64, kMessage, kMessageAsFile };
+    Form form = Form::kBase64;
 };
 
 struct Attachment {
@@ -33,11 +40,16 @@ struct Attachment {
     // Set: the contents already encoded (EncodeAttachment); path and data are
     // not read again.
     std::shared_ptr<const EncodedAttachment> encoded = nullptr;
+    // Of a text attachment's bytes, as a received message declared it; empty:
+    // told from the bytes.
+    std::string charset = {};
 };
 
 // Reads the attachment's file (or its data) a block at a time and encodes it,
-// so the file's bytes are never all in memory beside their encoding. Throws
-// EMailError when the file cannot be read.
+// so the file's bytes are never all in memory beside their encoding. A file is
+// read no further than the size it reports. Throws EMailError when it cannot be
+// read, is no regular file, or holds more than its size says (a kernel
+// pseudo-file, or a file that grows meanwhile: sent cut, it would be wrong).
 std::shared_ptr<const EncodedAttachment> EncodeAttachment(const Attachment& attachment);
 
 // A composed message in pieces: its own text, and the attachments' encoded

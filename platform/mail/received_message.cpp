@@ -357,6 +357,26 @@ std::string AttachmentName(const vmime::bodyPart& part) {
     return {};
 }
 
+std::string DeclaredCharset(const vmime::bodyPart& part) {
+    auto header = part.getHeader();
+    if (header->hasField(vmime::fields::CONTENT_TYPE)) {
+        auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
+        if (field && field->hasParameter("charset")) {
+            const std::string name = field->findParameter("charset")->getValue().getBuffer();
+            // It goes back into a header: a token of printable ASCII only.
+            if (!name.empty() && name.size() <= 64 &&
+                std::all_of(name.begin(), name.end(), [](unsigned char c) {
+                    return c > 0x20 && c < 0x7F &&
+                           std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+                               std::string_view::npos;
+                })) {
+                return name;
+            }
+        }
+    }
+    return {};
+}
+
 bool IsAttachment(const vmime::bodyPart& part) {
     auto header = part.getHeader();
     if (header->hasField(vmime::fields::CONTENT_DISPOSITION)) {
@@ -421,6 +441,17 @@ struct Walk {
             attachment.display_name = "attachment";
         attachment.media_type = type.generate();
         attachment.data = Decoded(part);
+        // A text attachment is forwarded in the charset its sender declared
+        // (ISO-2022-JP, KOI8-R, ...); what its bytes look like cannot tell that.
+        // Raw 8-bit text said to be US-ASCII is told from its bytes, as a body is.
+        if (Lower(type.getType()) == "text") {
+            attachment.charset = DeclaredCharset(part);
+            if (Lower(attachment.charset) == "us-ascii" &&
+                std::any_of(attachment.data->begin(), attachment.data->end(),
+                            [](unsigned char c) { return c >= 0x80; })) {
+                attachment.charset.clear();
+            }
+        }
         attachments.push_back(std::move(attachment));
     }
 };

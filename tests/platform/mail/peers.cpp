@@ -13,6 +13,7 @@
 #include <pwd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -139,6 +140,57 @@ std::uint16_t ReadPort(const fs::path& file) {
 }
 
 }  // namespace
+
+std::vector<std::string> ReadMail::Header(std::string_view name) const {
+    std::vector<std::string> values;
+    for (const auto& [key, value] : headers) {
+        if (key.size() == name.size() &&
+            std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            values.push_back(value);
+        }
+    }
+    return values;
+}
+
+ReadMail ReadAsAMailProgram(const std::string& raw) {
+    TempDir dir;
+    WriteFile(dir.path() / "mail.eml", raw);
+    {
+        ChildProcess checker({"/usr/bin/python3", (kPeerDir / "mail_check.py").string(),
+                              (dir.path() / "mail.eml").string(), (dir.path() / "out").string()},
+                             dir.path() / "log");
+        for (int i = 0; i < 3000 && checker.Running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ReadMail mail;
+    if (!fs::exists(dir.path() / "out" / "summary")) {
+        mail.faults.push_back("the checker failed: " + ReadFile(dir.path() / "log"));
+        return mail;
+    }
+    std::istringstream summary(ReadFile(dir.path() / "out" / "summary"));
+    for (std::string line; std::getline(summary, line);) {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos;
+             start = tab + 1) {
+            fields.push_back(line.substr(start, tab - start));
+        }
+        fields.push_back(line.substr(start));
+        if (fields[0] == "fault" && fields.size() >= 2) {
+            mail.faults.push_back(fields[1]);
+        } else if (fields[0] == "header" && fields.size() >= 3) {
+            mail.headers.emplace_back(fields[1], fields[2]);
+        } else if (fields[0] == "part" && fields.size() >= 7) {
+            MailPart part{fields[2], fields[3], fields[4], fields[5], fields[6], ""};
+            part.contents = ReadFile(dir.path() / "out" / ("part-" + fields[1]));
+            mail.parts.push_back(std::move(part));
+        }
+    }
+    return mail;
+}
 
 SmtpSink::SmtpSink(const std::string& mode) {
     fs::create_directories(dir_.path() / "out");

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace mail::testing {
@@ -57,6 +59,21 @@ struct ReceivedMail {
     std::vector<std::string> rcpt_to;
     std::string data;
 };
+
+// A message as a member's mail program reads it: Python's email package, strict
+// policy (see mail_check.py).
+struct MailPart {
+    std::string type, disposition, file_name, charset, transfer_encoding;
+    std::string contents;  // decoded: bytes, or the text as UTF-8
+};
+struct ReadMail {
+    std::vector<std::string> faults;                           // empty for a well-formed message
+    std::vector<std::pair<std::string, std::string>> headers;  // decoded values
+    std::vector<MailPart> parts;                               // the leaf parts in order
+    // The decoded values of a header, in order.
+    std::vector<std::string> Header(std::string_view name) const;
+};
+ReadMail ReadAsAMailProgram(const std::string& raw);
 
 class SmtpSink {
   public:

@@ -632,3 +632,61 @@ TEST(SmtpSession, DisconnectIsSafeInEveryState) {
 
 }  // namespace
 }  // namespace mail
+
+namespace mail {
+namespace {
+
+// An attached message may take no transfer encoding: in base64 a mail program reads
+// the base64 as the message (no header, no text). A 7-bit one goes as its own text, its
+// lines beginning with "." or "From " intact after the server's dot-unstuffing; one it
+// cannot carry so goes as a file under its own name, byte for byte.
+TEST(SmtpSession, AttachedMessagesArriveReadableByAMailProgram) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    const std::string inner =
+        "From: Ann <ann@example.org>\r\nSubject: inner\r\n\r\n.hidden\r\n.\r\nFrom here\r\n";
+    struct Case {
+        std::string name, bytes, type, encoding, contents;
+    };
+    const Case cases[] = {
+        {"note.eml", inner, "message/rfc822", "7bit", inner},
+        {"unix.eml", "Subject: lf\n\n.one\nFrom two\n", "message/rfc822", "7bit",
+         "Subject: lf\r\n\r\n.one\r\nFrom two\r\n"},
+        {"latin.eml", "Subject: caf\xE9\r\n\r\n\xE9t\xE9\r\n", "application/octet-stream", "base64",
+         "Subject: caf\xE9\r\n\r\n\xE9t\xE9\r\n"},
+        {"wide.eml", "Subject: w\r\n\r\n" + std::string(1200, 'w') + "\r\n",
+         "application/octet-stream", "base64",
+         "Subject: w\r\n\r\n" + std::string(1200, 'w') + "\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OutgoingMessage message = BasicMessage();
+        message.attachments = {{c.name, "", c.bytes, ""}};
+        ASSERT_TRUE(session.send(message, In(10s)).ok());
+    }
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(std::size(cases));
+    ASSERT_EQ(mails.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const testing::ReadMail read = testing::ReadAsAMailProgram(mails[i].data);
+        EXPECT_TRUE(read.faults.empty()) << read.faults.front();
+        ASSERT_EQ(read.parts.size(), 2u);
+        EXPECT_EQ(read.parts[1].type, c.type);
+        EXPECT_EQ(read.parts[1].transfer_encoding, c.encoding);
+        EXPECT_EQ(read.parts[1].file_name, c.name);
+        if (c.type == "message/rfc822") {
+            EXPECT_NE(read.parts[1].contents.find("Subject:"), std::string::npos);
+        } else {
+            EXPECT_EQ(read.parts[1].contents, c.contents);
+        }
+        const ReceivedMessage ours = ParseMessage(mails[i].data);
+        ASSERT_EQ(ours.attachments.size(), 1u);
+        EXPECT_EQ(ours.attachments[0].data, c.contents);
+    }
+}
+
+}  // namespace
+}  // namespace mail
