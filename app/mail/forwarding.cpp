@@ -280,7 +280,7 @@ std::int64_t Forwarder::Doforwardmailmessage(mail::MailItem& item, std::string_v
                 c = ' ';
         }
         forward->SetSubject(std::move(one_line));
-        std::string body = item.PlainBody();
+        std::string body = item.ForwardBody();
         if (s.SigOnForward)
             body += "\r\n" + s.Memsignature;
         forward->SetBody(std::move(body));

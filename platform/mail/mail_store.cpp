@@ -84,6 +84,9 @@ std::string MailItem::Subject() {
 std::string MailItem::PlainBody() {
     return Parsed().plain_body;
 }
+std::string MailItem::ForwardBody() {
+    return Parsed().forward_body;
+}
 std::optional<std::chrono::system_clock::time_point> MailItem::SentOn() {
     return Parsed().sent_on;
 }
@@ -177,7 +180,7 @@ std::unique_ptr<Draft> MailItem::Forward() {
     const auto& parsed = Parsed();
     auto draft = folder_.Store().CreateItem();
     draft->SetSubject("FW: " + parsed.subject);
-    draft->SetBody(parsed.plain_body);
+    draft->SetBody(parsed.forward_body);
     for (const auto& attachment : parsed.attachments)
         draft->AddAttachment(attachment);
     return draft;

@@ -73,6 +73,8 @@ class MailItem {
 
     std::string Subject();
     std::string PlainBody();
+    // The body a forward carries (ReceivedMessage::forward_body).
+    std::string ForwardBody();
     std::optional<std::chrono::system_clock::time_point> SentOn();
     // The From display name, or its address when it has none.
     std::string SenderDisplayName();

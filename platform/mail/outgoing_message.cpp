@@ -306,14 +306,52 @@ void AppendTextNode(const xmlNode* node, std::string& out) {
     }
 }
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
+}
+
+// A link's address follows its text, as "text <address>", unless the text already
+// shows it: in plain text a link is only as good as the address a reader can see.
+// Links within the page and scripts lead nowhere outside it.
+void AppendLinkAddress(const xmlNode* anchor, std::size_t text_start, std::string& out) {
+    xmlChar* href = xmlGetProp(anchor, reinterpret_cast<const xmlChar*>("href"));
+    if (href == nullptr)
+        return;
+    std::string address = reinterpret_cast<const char*>(href);
+    xmlFree(href);
+    const auto first = address.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return;
+    address = address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
+    for (char& c : address) {
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+    }
+    if (address.front() == '#' || StartsWithNoCase(address, "javascript:"))
+        return;
+    const std::string shown = StartsWithNoCase(address, "mailto:") ? address.substr(7) : address;
+    std::string_view text = std::string_view(out).substr(std::min(text_start, out.size()));
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\n'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n'))
+        text.remove_suffix(1);
+    // A link without contents shows nothing in a browser either.
+    if (text == shown || text == address || (text.empty() && anchor->children == nullptr))
+        return;
+    if (!out.empty() && out.back() != ' ' && out.back() != '\n')
+        out += ' ';
+    out += text.empty() ? shown : "<" + shown + ">";
+}
+
 // Appends the text below `root`: runs of source blanks and line breaks become one blank,
 // since they are layout, while block ends, list items and table cells keep a plain-text
 // shape. A no-break space stays a blank of its own. The walk keeps its own stack, so no
 // nesting depth a mail may bring can exhaust the thread's.
-void AppendText(const xmlNode* root, std::string& out) {
+void AppendText(const xmlNode* root, LinkAddresses links, std::string& out) {
     static constexpr std::array<std::string_view, 10> kBlockEnds = {
         "p", "div", "tr", "li", "h1", "h2", "h3", "title", "table", "br"};
-    std::vector<const xmlNode*> open;  // elements whose children are being visited
+    std::vector<const xmlNode*> open;      // elements whose children are being visited
+    std::vector<std::size_t> link_starts;  // where the text of each open link began
     const xmlNode* node = root;
     while (node != nullptr) {
         bool descend = false;
@@ -321,6 +359,8 @@ void AppendText(const xmlNode* root, std::string& out) {
             AppendTextNode(node, out);
         } else if (node->type == XML_ELEMENT_NODE && !IsElement(node, "script") &&
                    !IsElement(node, "style")) {
+            if (IsElement(node, "a"))
+                link_starts.push_back(out.size());
             if (IsElement(node, "li"))
                 out += "- ";
             else if (IsElement(node, "td") || IsElement(node, "th"))
@@ -334,6 +374,11 @@ void AppendText(const xmlNode* root, std::string& out) {
         }
         // Leaving `node`, and every element whose last child it was.
         for (;;) {
+            if (IsElement(node, "a") && !link_starts.empty()) {
+                if (links == LinkAddresses::kShown)
+                    AppendLinkAddress(node, link_starts.back(), out);
+                link_starts.pop_back();
+            }
             if (descend || node->type == XML_ELEMENT_NODE) {
                 for (std::string_view block : kBlockEnds) {
                     if (IsElement(node, block)) {
@@ -360,7 +405,7 @@ void AppendText(const xmlNode* root, std::string& out) {
 
 }  // namespace
 
-std::string HtmlToText(std::string_view html) {
+std::string HtmlToText(std::string_view html, LinkAddresses links) {
     if (html.empty())
         return {};
     if (html.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
@@ -375,7 +420,7 @@ std::string HtmlToText(std::string_view html) {
     if (!document)
         return {};
     std::string out;
-    AppendText(document->children, out);
+    AppendText(document->children, links, out);
     // Trim blanks at line ends and blank lines at both ends.
     std::string cleaned;
     std::istringstream lines(out);

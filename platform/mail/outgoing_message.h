@@ -106,8 +106,11 @@ std::vector<std::string> EnvelopeRecipients(const OutgoingMessage& message);
 
 // The text of an HTML document (UTF-8) without its tags: script and style dropped,
 // block ends as line breaks, list items as "- ", table cells apart by tabs, every
-// entity decoded. Malformed markup is read as a browser would read it.
-std::string HtmlToText(std::string_view html);
+// entity decoded, and with link_addresses each link's address after its text
+// ("text <address>") unless the text shows it. Malformed markup is read as a
+// browser would read it.
+enum class LinkAddresses { kDropped, kShown };
+std::string HtmlToText(std::string_view html, LinkAddresses links = LinkAddresses::kShown);
 
 // The media type for a file name by its extension; application/octet-stream
 // when unknown.

@@ -548,12 +548,16 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     }
     Walk walk;
     walk.Part(message);
-    result.plain_body = !walk.plain.empty() ? walk.plain : HtmlToText(walk.html);
-    if (!walk.report.empty()) {
-        if (!result.plain_body.empty() && result.plain_body.back() != '\n') {
-            result.plain_body += "\r\n";
-        }
-        result.plain_body += walk.report;
+    // Requests are read from the text as it was; a forward shows members where links lead.
+    result.plain_body =
+        !walk.plain.empty() ? walk.plain : HtmlToText(walk.html, LinkAddresses::kDropped);
+    result.forward_body = !walk.plain.empty() ? walk.plain : HtmlToText(walk.html);
+    for (std::string* body : {&result.plain_body, &result.forward_body}) {
+        if (walk.report.empty())
+            break;
+        if (!body->empty() && body->back() != '\n')
+            *body += "\r\n";
+        *body += walk.report;
     }
     result.attachments = std::move(walk.attachments);
     result.disposition_notification = walk.disposition;

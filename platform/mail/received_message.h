@@ -17,6 +17,9 @@ struct ReceivedMessage {
     // The decoded text/plain part in UTF-8; for an HTML-only message its text
     // without tags; a delivery report adds its status and returned headers.
     std::string plain_body;
+    // The body a forward carries: plain_body, except that the text of an
+    // HTML-only message keeps its links' addresses (see HtmlToText).
+    std::string forward_body;
     // The Date header; empty when missing or unparsable.
     std::optional<std::chrono::system_clock::time_point> sent_on;
     Mailbox from;

@@ -45,6 +45,39 @@ TEST(HtmlToText, RendersMarkupAsPlainText) {
         EXPECT_EQ(HtmlToText(c.html), c.text) << c.name;
 }
 
+// A plain-text reader sees where each link leads, once.
+TEST(HtmlToText, LinksShowTheAddressTheyLeadTo) {
+    struct Case {
+        const char* name;
+        const char* html;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"text then address",
+         "<p>Read <a href=\"https://example.org/a?b=1&amp;c=2\">our news</a>.</p>",
+         "Read our news <https://example.org/a?b=1&c=2>.\n"},
+        {"address as its own text",
+         "<p><a href=\"https://example.org/\">https://example.org/</a></p>",
+         "https://example.org/\n"},
+        {"mail link showing its address", "<a href=\"mailto:ann@example.org\">ann@example.org</a>",
+         "ann@example.org\n"},
+        {"mail link with a name", "<a href=\"MAILTO:ann@example.org\">Ann</a>",
+         "Ann <ann@example.org>\n"},
+        {"image link without text",
+         "<p><a href=\"https://example.org/\"><img src=\"x.png\"></a></p>",
+         "https://example.org/\n"},
+        {"nested markup in the text", "<a href=\"http://e.example/\"><b>bold</b> link</a> after",
+         "bold link <http://e.example/> after\n"},
+        {"in-page and script links add nothing",
+         "<a href=\"#top\">Top</a> <a href=\"javascript:go()\">Go</a> <a name=\"x\">anchor</a>",
+         "Top Go anchor\n"},
+        {"address with a line break", "<a href=\" http://e.example/\n?x \">here</a>",
+         "here <http://e.example/ ?x>\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HtmlToText(c.html), c.text) << c.name;
+}
+
 TEST(HtmlToText, RecoversFromMalformedMarkup) {
     struct Case {
         const char* name;

@@ -423,3 +423,25 @@ TEST(VCard, DecodesQuotedPrintableAndHonoursTheCharset) {
 
 }  // namespace
 }  // namespace mail
+
+namespace mail {
+namespace {
+
+// Members reading a forwarded HTML-only post see where its links lead; requests are
+// still read from the text alone, so a link's address never becomes a command's word.
+TEST(ReceivedMessage, HtmlOnlyPostsKeepTheirLinksAddressesForForwardsOnly) {
+    const ReceivedMessage html = ParseMessage(
+        "From: a@example.org\r\nSubject: s\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+        "<p>subscribe <a href=\"https://example.org/join\">news</a></p>\r\n");
+    EXPECT_EQ(html.plain_body, "subscribe news\n");
+    EXPECT_EQ(html.forward_body, "subscribe news <https://example.org/join>\n");
+    const ReceivedMessage both = ParseMessage(
+        "From: a@example.org\r\nSubject: s\r\nContent-Type: multipart/alternative; boundary=A\r\n"
+        "\r\n--A\r\nContent-Type: text/plain\r\n\r\nplain\r\n--A\r\nContent-Type: text/html\r\n\r\n"
+        "<a href=\"https://example.org/\">html</a>\r\n--A--\r\n");
+    EXPECT_EQ(both.plain_body, "plain");
+    EXPECT_EQ(both.forward_body, "plain");
+}
+
+}  // namespace
+}  // namespace mail
