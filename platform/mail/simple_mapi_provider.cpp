@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "platform/mail/delivery.h"
 #include "platform/mail/mail_error.h"
@@ -46,6 +47,46 @@ std::string AddressOf(const MapiRecipDesc& recip) {
         address = Text(recip.lpszName);
     }
     return address;
+}
+
+// A one-off address written with a display name, as mail clients take it:
+// "Name [address]", "Name <address>", or "Name address" (what the e-mail
+// component makes of the first when it removes the brackets). The address may
+// carry the "SMTP:" type. Nothing when the text holds no such address.
+bool Bracketed(std::string_view text) {
+    text = platform::nls::TrimOf(text, " \t");
+    return !text.empty() && (text.back() == ']' || text.back() == '>');
+}
+
+std::optional<Mailbox> OneOffAddress(std::string_view text) {
+    text = platform::nls::TrimOf(text, " \t");
+    std::string_view name, address;
+    if (!text.empty() && (text.back() == ']' || text.back() == '>')) {
+        const auto open = text.rfind(text.back() == ']' ? '[' : '<');
+        if (open == std::string_view::npos)
+            return std::nullopt;
+        name = text.substr(0, open);
+        address = text.substr(open + 1, text.size() - open - 2);
+    } else {
+        const auto blank = text.find_last_of(" \t");
+        if (blank == std::string_view::npos)
+            return std::nullopt;
+        name = text.substr(0, blank);
+        address = text.substr(blank + 1);
+    }
+    address = platform::nls::TrimOf(address, " \t");
+    if (StartsWithNoCase(address, "SMTP:"))
+        address.remove_prefix(5);
+    name = platform::nls::TrimOf(name, " \t\"");
+    try {
+        CheckEnvelopeAddress(address);
+        CheckHeaderValue("recipient name", name);
+    } catch (const EMailError&) {
+        return std::nullopt;
+    }
+    if (address.find(':') != std::string_view::npos)
+        return std::nullopt;
+    return Mailbox{std::string(name), std::string(address)};
 }
 
 ULONG RunComposer(const std::string& command, const OutgoingMessage& message) {
@@ -276,18 +317,30 @@ ULONG MapiProvider::SendMail(LHANDLE session, ULONG_PTR, const MapiMessage* mess
             continue;
         if (recip.ulRecipClass > MAPI_BCC)
             return MAPI_E_BAD_RECIPTYPE;
-        const std::string address = AddressOf(recip);
+        std::string address = AddressOf(recip);
         if (address.empty())
             return MAPI_E_UNKNOWN_RECIPIENT;
+        std::string name = Text(recip.lpszName);
+        bool plain = true;
         try {
             CheckEnvelopeAddress(address);
-            if (address.find(':') != std::string::npos)
-                return MAPI_E_INVALID_RECIPS;
-            CheckHeaderValue("recipient name", Text(recip.lpszName));
+        } catch (const EMailError&) {
+            plain = false;
+        }
+        // A name written with the address goes out as the display name.
+        const auto one_off = !plain || Bracketed(address) ? OneOffAddress(address) : std::nullopt;
+        if (one_off) {
+            if (name.empty() || name == Text(recip.lpszAddress) || name == address)
+                name = one_off->name;
+            address = one_off->address;
+        } else if (!plain || address.find(':') != std::string::npos) {
+            return MAPI_E_INVALID_RECIPS;
+        }
+        try {
+            CheckHeaderValue("recipient name", name);
         } catch (const EMailError&) {
             return MAPI_E_INVALID_RECIPS;
         }
-        std::string name = Text(recip.lpszName);
         if (name == address || StartsWithNoCase(name, "SMTP:"))
             name.clear();
         Mailbox box{name, address};
@@ -368,6 +421,10 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     if (contacts.size() == 1 && contacts[0].email1.find('@') != std::string::npos) {
         display = contacts[0].full_name.empty() ? contacts[0].email1 : contacts[0].full_name;
         address = contacts[0].email1;
+    } else if (const auto one_off = Bracketed(wanted) ? OneOffAddress(wanted) : std::nullopt) {
+        // "Name [address]" or "Name <address>" names its own address.
+        display = one_off->name.empty() ? one_off->address : one_off->name;
+        address = one_off->address;
     } else {
         try {
             CheckEnvelopeAddress(wanted);

@@ -144,6 +144,39 @@ TEST_F(MapiDelivery, NamesResolveAgainstTheContactsToTheirAddress) {
 
 // Names beyond ASCII reach the receiver as they were, through either
 // component, and a missing file stops the send before anything goes out.
+// A recipient written as a name with its address in brackets resolves to that
+// address, stays in the list as written, and arrives under its name; the same in angle
+// brackets resolves to the bare address. A name alone still needs a contact.
+TEST_F(MapiDelivery, NamesWrittenWithTheirAddressInBracketsResolveAndArrive) {
+    TEmail email(nullptr);
+    std::vector<int> errors;
+    email.OnMapiError = [&](db::TObject*, int code) { errors.push_back(code); };
+    EXPECT_EQ(email.ResolveName("J\xC3\xBCrgen M\xC3\xBCller [juergen@example.org]"),
+              "J\xC3\xBCrgen M\xC3\xBCller [juergen@example.org]");
+    EXPECT_EQ(email.ResolveName("Ann <SMTP:ann@example.org>"), "ann@example.org");
+    EXPECT_EQ(email.ResolveName("Bob bob@example.org"), "");
+    EXPECT_EQ(email.ResolveName("Bad [not an address]"), "");
+    EXPECT_EQ(errors, (std::vector<int>{MAPI_E_UNKNOWN_RECIPIENT, MAPI_E_UNKNOWN_RECIPIENT}));
+
+    errors.clear();
+    email.Recipient().Add("J\xC3\xBCrgen M\xC3\xBCller [juergen@example.org]");
+    email.CC().Add("[carl@example.org]");
+    email.SetText("Hello");
+    ASSERT_EQ(email.SendMail(), 0);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(email.Recipient().ToVector(),
+              (std::vector<std::string>{"J\xC3\xBCrgen M\xC3\xBCller [juergen@example.org]"}));
+    const auto mails = sink_.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcpt_to,
+              (std::vector<std::string>{"juergen@example.org", "carl@example.org"}));
+    const mail::testing::ReadMail read = mail::testing::ReadAsAMailProgram(mails[0].data);
+    EXPECT_TRUE(read.faults.empty()) << read.faults.front();
+    EXPECT_EQ(read.Header("To"),
+              (std::vector<std::string>{"J\xC3\xBCrgen M\xC3\xBCller <juergen@example.org>"}));
+    EXPECT_EQ(read.Header("Cc"), (std::vector<std::string>{"carl@example.org"}));
+}
+
 TEST_F(MapiDelivery, AttachmentNamesBeyondAsciiArriveAndMissingFilesSendNothing) {
     TEmail email(nullptr);
     std::vector<int> errors;
