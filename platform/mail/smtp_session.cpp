@@ -103,15 +103,32 @@ class TraceRecorderFactory : public vmime::net::tracerFactory {
     std::shared_ptr<ProtocolTrace> trace_;
 };
 
-// A composed message read in order, piece by piece, without joining them.
+// The bytes of a composed message that go to the transport. vmime ends the data
+// with CRLF "." CRLF whatever came before, so a message that ends with a line
+// break goes without it; otherwise every such message would gain an empty line
+// (a blank line at the end of each member's text).
+std::size_t DataLength(const MimeText& text) {
+    std::string tail;
+    const auto& pieces = text.pieces();
+    for (auto it = pieces.rbegin(); it != pieces.rend() && tail.size() < 2; ++it) {
+        const std::string_view view = MimeText::View(*it);
+        tail.insert(0, view.substr(view.size() - std::min<std::size_t>(view.size(), 2)));
+    }
+    const std::size_t size = text.size();
+    return tail.size() >= 2 && tail.ends_with("\r\n") ? size - 2 : size;
+}
+
+// A composed message read in order, piece by piece, without joining them, up to
+// `length` bytes.
 class MimeTextInput : public vmime::utility::inputStream {
   public:
-    explicit MimeTextInput(const MimeText& text) : text_(text), remaining_(text.size()) {}
+    MimeTextInput(const MimeText& text, std::size_t length)
+        : text_(text), length_(length), remaining_(length) {}
     bool eof() const override { return remaining_ == 0; }
     void reset() override {
         piece_ = 0;
         offset_ = 0;
-        remaining_ = text_.size();
+        remaining_ = length_;
     }
     std::size_t read(vmime::byte_t* const data, const std::size_t count) override {
         return Advance(count, data);
@@ -122,9 +139,10 @@ class MimeTextInput : public vmime::utility::inputStream {
     std::size_t Advance(std::size_t count, vmime::byte_t* data) {
         std::size_t done = 0;
         const auto& pieces = text_.pieces();
-        while (done < count && piece_ < pieces.size()) {
+        while (done < count && remaining_ > done && piece_ < pieces.size()) {
             const std::string_view view = MimeText::View(pieces[piece_]);
-            const std::size_t take = std::min(count - done, view.size() - offset_);
+            const std::size_t take =
+                std::min({count - done, view.size() - offset_, remaining_ - done});
             if (data != nullptr)
                 std::memcpy(data + done, view.data() + offset_, take);
             done += take;
@@ -139,6 +157,7 @@ class MimeTextInput : public vmime::utility::inputStream {
     }
 
     const MimeText& text_;
+    std::size_t length_;
     std::size_t piece_ = 0;
     std::size_t offset_ = 0;
     std::size_t remaining_;
@@ -377,9 +396,9 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
                     to.appendMailbox(
                         vmime::make_shared<vmime::mailbox>(vmime::emailAddress(address)));
                 }
-                MimeTextInput stream(*mime);
-                transport_ptr->send(vmime::mailbox(vmime::emailAddress(from)), to, stream,
-                                    mime->size());
+                const std::size_t length = DataLength(*mime);
+                MimeTextInput stream(*mime, length);
+                transport_ptr->send(vmime::mailbox(vmime::emailAddress(from)), to, stream, length);
                 return SmtpResult{};
             } catch (const vmime::exception& e) {
                 SmtpResult failure = impl->Classify(e, SmtpStatus::kFailed);

@@ -636,6 +636,35 @@ TEST(SmtpSession, DisconnectIsSafeInEveryState) {
 namespace mail {
 namespace {
 
+// The data's end marker takes the message's own last line break: a text that ends with
+// one arrives as it was sent, without an empty line added at its end.
+TEST(SmtpSession, TextsArriveWithoutALineAddedAtTheirEnd) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    const std::pair<std::string, std::string> cases[] = {
+        {"no break", "no break\r\n"},  // the last line of the data takes its line end
+        {"one break\n", "one break\r\n"},
+        {"two breaks\r\n\r\n", "two breaks\r\n\r\n"},
+        {"", ""},
+    };
+    for (const auto& [body, arrives] : cases) {
+        OutgoingMessage message = BasicMessage();
+        message.body = body;
+        ASSERT_TRUE(session.send(message, In(10s)).ok());
+    }
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(std::size(cases));
+    ASSERT_EQ(mails.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        EXPECT_TRUE(mails[i].data.ends_with("\r\n\r\n" + cases[i].second)) << mails[i].data;
+        const testing::ReadMail read = testing::ReadAsAMailProgram(mails[i].data);
+        ASSERT_EQ(read.parts.size(), 1u);
+        EXPECT_EQ(read.parts[0].contents, cases[i].second);
+    }
+}
+
 // An attached message may take no transfer encoding: in base64 a mail program reads
 // the base64 as the message (no header, no text). A 7-bit one goes as its own text, its
 // lines beginning with "." or "From " intact after the server's dot-unstuffing; one it
