@@ -1,0 +1,261 @@
+// What members receive, read as their mail program reads it: every message is
+// caught at an SMTP sink and parsed by Python's email package under its strict
+// policy; texts, attachment bytes and headers are compared with what was sent.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/list/recipient_cache.h"
+#include "app/mail/acknowledgement.h"
+#include "app/mail/forwarding.h"
+#include "app/mail/mail_context.h"
+#include "platform/mail/mail_store.h"
+#include "tests/app/list/list_test_support.h"
+#include "tests/platform/mail/peers.h"
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+using mail::testing::ReadAsAMailProgram;
+using mail::testing::ReadMail;
+using mail::testing::ReceivedMail;
+
+std::string AllBytes() {
+    std::string bytes;
+    for (int i = 0; i < 4096; ++i)
+        bytes += static_cast<char>((i * 7 + i / 256) & 0xff);
+    return bytes;
+}
+
+std::string Base64(std::string_view bytes) {
+    static constexpr std::string_view kDigits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size())
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[(group >> 18) & 63];
+        out += kDigits[(group >> 12) & 63];
+        out += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
+        if ((i / 3 + 1) % 19 == 0)
+            out += "\r\n";
+    }
+    return out + "\r\n";
+}
+
+// Every message well formed; no two with one Message-ID; each dated within the run.
+void ExpectWellFormedAndDistinct(const std::vector<ReadMail>& mails) {
+    std::set<std::string> ids;
+    const std::time_t now = std::time(nullptr);
+    for (const ReadMail& m : mails) {
+        EXPECT_TRUE(m.faults.empty()) << m.faults.front();
+        const auto id = m.Header("Message-ID");
+        ASSERT_EQ(id.size(), 1u);
+        EXPECT_TRUE(ids.insert(id[0]).second) << "Message-ID used twice: " << id[0];
+        const auto date = m.Header("Date");
+        ASSERT_EQ(date.size(), 1u);
+        std::tm tm{};
+        ASSERT_NE(strptime(date[0].c_str(), "%a, %d %b %Y %H:%M:%S", &tm), nullptr) << date[0];
+        EXPECT_LE(std::abs(static_cast<double>(timegm(&tm) - now)), 26 * 3600.0) << date[0];
+        EXPECT_TRUE(m.Header("Bcc").empty()) << "a blind copy never shows";
+    }
+}
+
+std::vector<ReadMail> ReadAll(const std::vector<ReceivedMail>& mails) {
+    std::vector<ReadMail> read;
+    for (const ReceivedMail& m : mails)
+        read.push_back(ReadAsAMailProgram(m.data));
+    return read;
+}
+
+class MemberView : public ListTest {
+  protected:
+    void SetUp() override {
+        OpenNew();
+        context.mail_settings.smtp_host = "127.0.0.1";
+        context.mail_settings.smtp_port = sink.port();
+        context.mail_settings.from_address = "list@example.org";
+        context.mail_settings.from_name = "Bücherfreunde Köln";
+        context.mail_settings.connect_timeout = std::chrono::seconds(10);
+        store = mail::MailStore::OpenMaildir(context.mail_settings, program.File("Mail"),
+                                             "MailingList");
+        context.store = store.get();
+        members = &store->Root(1).AddFolder("Members");
+    }
+    void TearDown() override { context.store = nullptr; }
+
+    mail::testing::SmtpSink sink;
+    MailContext context;
+    std::unique_ptr<mail::MailStore> store;
+    mail::Folder* members = nullptr;
+    RecipientCache cache;
+};
+
+// A post as its sender's program wrote it, and what every member must read of it.
+struct Post {
+    std::string name;
+    std::string raw;
+    std::string subject;  // decoded
+    std::string text;     // the text part, decoded
+    struct File {
+        std::string name, type, charset, contents;
+    };
+    std::vector<File> files;
+};
+
+std::string Head(const std::string& subject, const std::string& type) {
+    return "From: =?iso-8859-1?q?J=FCrgen_M=FCller?= <juergen@example.org>\r\n"
+           "To: list@example.org\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\n"
+           "Message-ID: <" +
+           std::to_string(std::hash<std::string>{}(subject)) +
+           "@example.org>\r\nSubject: " + subject +
+           "\r\nMIME-Version: 1.0\r\nContent-Type: " + type + "\r\n";
+}
+
+std::vector<Post> Posts() {
+    const std::string bytes = AllBytes();
+    const std::string inner =
+        "From: Ann <ann@example.org>\r\nSubject: inner\r\n\r\n.hidden\r\n.\r\nFrom here\r\n";
+    const std::string wide(2000, 'w');
+    std::vector<Post> posts;
+    posts.push_back(
+        {"alternative",
+         Head("=?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln?=", "multipart/alternative; boundary=A") +
+             "\r\n--A\r\nContent-Type: text/plain; charset=utf-8\r\n"
+             "Content-Transfer-Encoding: quoted-printable\r\n\r\nHallo =C3=A0 tous=\r\n, "
+             "bis bald\r\n--A\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>Hallo</p>\r\n"
+             "--A--\r\n",
+         "Grüße aus Köln",
+         "Hallo à tous, bis bald\r\n",
+         {}});
+    posts.push_back(
+        {"related",
+         Head("inline picture", "multipart/related; boundary=R") +
+             "\r\n--R\r\nContent-Type: text/html; charset=windows-1252\r\n"
+             "Content-Transfer-Encoding: 8bit\r\n\r\n<p>See \x93our\x94 <img src=\"cid:p1\" "
+             "alt=\"\"> <a href=\"https://example.org/photos\">photos</a> \x80 5</p>\r\n"
+             "--R\r\nContent-Type: image/png\r\nContent-ID: <p1>\r\n"
+             "Content-Disposition: inline; filename=\"p.png\"\r\n"
+             "Content-Transfer-Encoding: base64\r\n\r\n" +
+             Base64(bytes) + "--R--\r\n",
+         "inline picture",
+         "See “our” photos <https://example.org/photos> € 5\r\n",
+         {{"p.png", "image/png", "", bytes}}});
+    posts.push_back(
+        {"mixed",
+         Head("=?ISO-2022-JP?B?GyRCJEskWyRzJDQbKEI=?= files", "multipart/mixed; boundary=M") +
+             "\r\n--M\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n\r\n"
+             "\x1b$B$K$[$s$4\x1b(B\r\n--M\r\n"
+             "Content-Type: application/octet-stream\r\nContent-Disposition: attachment;\r\n"
+             " filename*0*=utf-8''%E6%97%A5%E6%9C%AC%E8%AA%9E%E3%81%AE%E3%81%A8%E3%81%A6;\r\n"
+             " filename*1*=%E3%82%82%E9%95%B7%E3%81%84.bin\r\n"
+             "Content-Transfer-Encoding: base64\r\n\r\n" +
+             Base64(bytes) +
+             "--M\r\nContent-Type: text/plain; charset=iso-8859-1; name=\"caf\xe9.txt\"\r\n"
+             "Content-Disposition: attachment; filename*=iso-8859-1''caf%E9.txt\r\n"
+             "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
+             "caf=E9 " + std::string(990, 'q') + "=\r\n" + std::string(100, 'q') +
+             "\r\n.dot\r\nFrom x\r\n--M\r\nContent-Type: message/rfc822\r\n"
+             "Content-Disposition: attachment; filename=\"inner.eml\"\r\n\r\n" +
+             inner + "--M--\r\n",
+         "にほんご files",
+         "にほんご",
+         {{"日本語のとても長い.bin", "application/octet-stream", "", bytes},
+          {"café.txt", "text/plain", "iso-8859-1",
+           "café " + std::string(1090, 'q') + "\r\n.dot\r\nFrom x"},
+          {"inner.eml", "message/rfc822", "", ""}}});
+    posts.push_back(
+        {"signed",
+         Head("signed",
+              "multipart/signed; micalg=pgp-sha256; "
+              "protocol=\"application/pgp-signature\"; boundary=S") +
+             "\r\n--S\r\nContent-Type: text/plain; charset=utf-8\r\n"
+             "Content-Transfer-Encoding: quoted-printable\r\n\r\nsigned =C3=BC\r\n--S\r\n"
+             "Content-Type: application/pgp-signature; name=\"signature.asc\"\r\n"
+             "Content-Disposition: attachment; filename=\"signature.asc\"\r\n\r\n"
+             "-----BEGIN PGP SIGNATURE-----\r\nabc\r\n-----END PGP SIGNATURE-----\r\n--S--\r\n",
+         "signed",
+         "signed ü",
+         {{"signature.asc", "application/pgp-signature", "",
+           "-----BEGIN PGP SIGNATURE-----\r\nabc\r\n-----END PGP SIGNATURE-----"}}});
+    posts.push_back({"eight bit",
+                     Head("=?windows-1252?q?=93quoted=94?=", "text/plain; charset=utf-8") +
+                         "Content-Transfer-Encoding: 8bit\r\n\r\n.first\r\nFrom the start\r\n" +
+                         wide + "\r\n.\r\nend \xe2\x82\xac\r\n",
+                     "“quoted”",
+                     ".first\r\nFrom the start\r\n" + wide + "\r\n.\r\nend €\r\n",
+                     {}});
+    return posts;
+}
+
+// Posts of every common shape, forwarded in a blind-copy batch: each member reads the
+// subject and text as sent, and every attachment under its name, type and charset,
+// byte for byte; nobody sees the other members.
+TEST_F(MemberView, ForwardedPostsReadAsTheirSenderWroteThem) {
+    for (const char* member : {"ann@example.org", "bob@example.org", "cy@example.org"})
+        entries->insertentry(true, member, "news", "", "", "", 0, false, false);
+    settings.ForwardToWhom = ForwardTarget::kAll;
+    settings.CheckUser = false;
+    settings.SendCount = 500;
+    settings.DefaultToAddress = "archive@example.org";
+    settings.AlwaysResolveAddresses = false;
+    const std::vector<Post> posts = Posts();
+    for (const Post& post : posts)
+        members->AppendMessage(post.raw, false);
+    Forwarder forwarder(*entries, cache);
+    for (std::size_t i = 1; i <= members->ItemCount(); ++i) {
+        mail::MailItem& item = members->Item(i);
+        EXPECT_TRUE(forwarder.forwardmailmessage(item, item.Subject(), "juergen@example.org"));
+    }
+    const auto mails = sink.WaitForMessages(posts.size());
+    ASSERT_EQ(mails.size(), posts.size());
+    const std::vector<ReadMail> read = ReadAll(mails);
+    ExpectWellFormedAndDistinct(read);
+    for (std::size_t i = 0; i < posts.size(); ++i) {
+        const auto& m = read[i];
+        const auto post = std::find_if(posts.begin(), posts.end(), [&](const Post& p) {
+            return m.Header("Subject") == std::vector<std::string>{p.subject};
+        });
+        ASSERT_NE(post, posts.end()) << "subject " << m.Header("Subject").front();
+        SCOPED_TRACE(post->name);
+        EXPECT_EQ(mails[i].rcpt_to,
+                  (std::vector<std::string>{"archive@example.org", "ann@example.org",
+                                            "bob@example.org", "cy@example.org"}));
+        EXPECT_EQ(m.Header("To"), std::vector<std::string>{"archive@example.org"});
+        EXPECT_EQ(m.Header("From"),
+                  std::vector<std::string>{"Bücherfreunde Köln <list@example.org>"});
+        ASSERT_EQ(m.parts.size(), post->files.size() + 1);
+        EXPECT_EQ(m.parts[0].type, "text/plain");
+        EXPECT_EQ(m.parts[0].contents, post->text);
+        for (std::size_t f = 0; f < post->files.size(); ++f) {
+            const Post::File& want = post->files[f];
+            const mail::testing::MailPart& got = m.parts[f + 1];
+            SCOPED_TRACE(want.name);
+            EXPECT_EQ(got.file_name, want.name);
+            EXPECT_EQ(got.type, want.type);
+            EXPECT_EQ(got.charset, want.charset);
+            if (want.type == "message/rfc822") {
+                EXPECT_NE(got.contents.find("Subject: inner\r\n\r\n.hidden\r\n.\r\nFrom here"),
+                          std::string::npos)
+                    << got.contents;
+            } else {
+                EXPECT_TRUE(got.contents == want.contents) << got.contents.substr(0, 200);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace app
