@@ -16,9 +16,14 @@
 #include "app/mail/acknowledgement.h"
 #include "app/mail/forwarding.h"
 #include "app/mail/mail_context.h"
+#include "app/mail/mail_out.h"
+#include "platform/mail/mail_config.h"
 #include "platform/mail/mail_store.h"
+#include "platform/mail/relay_library.h"
+#include "support/smapi.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
+#include "tests/support/mapi_sandbox.h"
 
 namespace app {
 namespace {
@@ -255,6 +260,135 @@ TEST_F(MemberView, ForwardedPostsReadAsTheirSenderWroteThem) {
             }
         }
     }
+}
+
+// A mail-out by every sending method, in HTML with merge fields where the method takes
+// HTML: each member reads their own name as written, the subject, the links' addresses
+// in the plain text, and both attachments byte for byte under their names; no member
+// sees another, and no two messages share a Message-ID.
+TEST_F(MemberView, MailOutsReadAsSentByEveryMethod) {
+    database->CreateTemporaryTables();
+    struct Member {
+        std::string address, name;
+    };
+    const std::vector<Member> people = {{"zoe@example.test", "Zoë Ørsted-Müller"},
+                                        {"tom@example.test", "Tom & Jerry <b>Co</b>"},
+                                        {"oedipe@example.test", "Œdipe Ærø"}};
+    strata::TStrataTable& t = database->tblCV();
+    for (const Member& m : people) {
+        t.Append();
+        t.FieldByName("Item")->SetAsString(m.address);
+        t.FieldByName("Category")->SetAsString("news");
+        t.FieldByName("Name")->SetAsString(m.name);
+        t.Post();
+    }
+    const std::string bytes = AllBytes();
+    const std::string binary = program.File("Übersicht – Jahresbericht 2026.bin");
+    mail::testing::WriteFile(binary, bytes);
+    const std::string note = program.File("note.eml");
+    mail::testing::WriteFile(note,
+                             "From: Ann <ann@example.org>\r\nSubject: inner\r\n\r\n"
+                             ".hidden\r\nFrom here\r\n");
+
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    setenv(std::string(support::kModuleDirVariable).c_str(),
+           std::filesystem::path(CORVANE_mapi32_MODULE).parent_path().c_str(), 1);
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPHost", "127.0.0.1");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPPort", std::to_string(sink.port()));
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPEmail", "list@example.org");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPName", "Bücherfreunde Köln");
+    mail::testing::DnsStub dns("example.test MX 10 mx.example.test\nmx.example.test A 127.0.0.1\n");
+    context.mail_settings.dns_host = "127.0.0.1";
+    context.mail_settings.dns_timeout_ms = 2000;
+    settings.AlwaysResolveAddresses = false;
+    settings.AddSignaturePrior = true;
+    MailOut out(settings, *database, context, entries.get());
+    out.OpenSMTPServerDLL({CORVANE_SMTPServer_MODULE});
+    out.relay()->SetOptions(
+        {dns.port(), sink.port(), std::chrono::seconds(5), std::chrono::seconds(5)});
+    const std::string subject = "Grüße – Ausgabe 7 ✓ " + std::string(120, 'x') + " Ende";
+    out.subject = subject;
+    out.attachments = {binary, note};
+
+    struct Run {
+        int method;
+        std::int32_t send_count;
+        bool html;
+    };
+    const Run runs[] = {{kMethodSmtp, 1, true},    {kMethodSmtp, 2, false},
+                        {kMethodOutlook, 1, true}, {kMethodMapiControl, 1, false},
+                        {kMethodEmail, 1, false},  {kMethodRelay, 1, true}};
+    std::vector<ReadMail> everything;
+    std::size_t before = 0;
+    for (const Run& run : runs) {
+        SCOPED_TRACE(std::to_string(run.method) + "/" + std::to_string(run.send_count));
+        settings.EmailMethod = run.method;
+        settings.SendCount = run.send_count;
+        out.html = run.html;
+        out.text = run.send_count != 1 ? "Liebe Mitglieder,\r\n.dot line\r\nFrom here"
+                   : run.html          ? "<html><body><p>Liebe %FULL_NAME%,</p><p>lies "
+                                         "<a href=\"https://example.org/n?id=1&amp;x=2\">die News</a> "
+                                         "f&uuml;r %EMAIL%.</p></body></html>"
+                              : "Liebe %FULL_NAME%,\r\nNeuigkeiten für %EMAIL%.\r\n.dot\r\nFrom x";
+        out.recipients_valid = false;
+        EXPECT_EQ(out.Button2Click(), 3) << AskedTexts();
+        const std::size_t messages = run.send_count == 1 ? 3 : 2;
+        const auto mails = sink.WaitForMessages(before + messages, std::chrono::seconds(30));
+        ASSERT_EQ(mails.size(), before + messages);
+        for (std::size_t k = before; k < mails.size(); ++k) {
+            const ReadMail m = ReadAsAMailProgram(mails[k].data);
+            everything.push_back(m);
+            EXPECT_EQ(m.Header("Subject"), std::vector<std::string>{subject});
+            EXPECT_EQ(m.Header("From"),
+                      std::vector<std::string>{"Bücherfreunde Köln <list@example.org>"});
+            const auto member = std::find_if(people.begin(), people.end(), [&](const Member& p) {
+                return mails[k].rcpt_to.front() == p.address;
+            });
+            ASSERT_NE(member, people.end());
+            std::string headers;
+            for (const auto& [name, value] : m.headers)
+                headers += name + ": " + value + "\n";
+            for (const Member& other : people) {
+                if (run.send_count != 1 || &other != &*member) {
+                    EXPECT_EQ(headers.find(other.address), std::string::npos) << headers;
+                }
+            }
+            const std::size_t files = 2;
+            ASSERT_EQ(m.parts.size(), files + (run.html ? 2 : 1));
+            const std::string& plain = m.parts[0].contents;
+            if (run.send_count != 1) {
+                EXPECT_EQ(plain, "Liebe Mitglieder,\r\n.dot line\r\nFrom here");
+            } else if (run.html) {
+                EXPECT_EQ(m.parts[1].type, "text/html");
+                EXPECT_NE(m.parts[1].contents.find("Liebe " + HtmlText(member->name) + ","),
+                          std::string::npos)
+                    << m.parts[1].contents;
+                EXPECT_NE(plain.find("Liebe " + member->name +
+                                     ",\r\nlies die News "
+                                     "<https://example.org/n?id=1&x=2> für " +
+                                     member->address + "."),
+                          std::string::npos)
+                    << plain;
+            } else {
+                EXPECT_EQ(plain, "Liebe " + member->name + ",\r\nNeuigkeiten für " +
+                                     member->address + ".\r\n.dot\r\nFrom x");
+            }
+            const mail::testing::MailPart& file = m.parts[m.parts.size() - 2];
+            const mail::testing::MailPart& message = m.parts.back();
+            const std::string name = "Übersicht – Jahresbericht 2026.bin";
+            // The session method shortens attachment names to 8.3 form.
+            EXPECT_EQ(file.file_name, run.method == kMethodEmail ? "cht 2026.bin" : name);
+            EXPECT_TRUE(file.contents == bytes);
+            EXPECT_EQ(message.type, "message/rfc822");
+            EXPECT_NE(message.contents.find("Subject: inner\r\n\r\n.hidden\r\nFrom here"),
+                      std::string::npos)
+                << message.contents;
+        }
+        before = mails.size();
+    }
+    ExpectWellFormedAndDistinct(everything);
+    out.FreeSMTPServerDLL();
 }
 
 }  // namespace
