@@ -20,6 +20,7 @@
 #include "platform/mail/mail_config.h"
 #include "platform/mail/mail_store.h"
 #include "platform/mail/relay_library.h"
+#include "support/email.h"
 #include "support/smapi.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
@@ -389,6 +390,51 @@ TEST_F(MemberView, MailOutsReadAsSentByEveryMethod) {
     }
     ExpectWellFormedAndDistinct(everything);
     out.FreeSMTPServerDLL();
+}
+
+// Acknowledgements by each route carry their non-ASCII subject, header, sentence and
+// footer whole; the Simple-MAPI route cuts a long subject to 255 letters, never inside
+// one.
+TEST_F(MemberView, AcknowledgementsCarryTheirTextWholeByEveryRoute) {
+    support::testing::MapiSandbox sandbox;
+    sandbox.RegisterMapi("1");
+    setenv(std::string(support::kModuleDirVariable).c_str(),
+           std::filesystem::path(CORVANE_mapi32_MODULE).parent_path().c_str(), 1);
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPHost", "127.0.0.1");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPPort", std::to_string(sink.port()));
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPEmail", "list@example.org");
+    sandbox.WriteUser(mail::kApplicationKey, "SMTPName", "Bücherfreunde Köln");
+    settings.SendAcknowledgement = true;
+    settings.memHeader = "Liebe Leserin, lieber Leser,\r\n¡Hola! Ça va?";
+    settings.memFooter = "— Ihr Team\r\n.\r\nFrom the list";
+    std::string long_subject;
+    for (int i = 0; i < 30; ++i)
+        long_subject += "Bestätigung ";  // 12 letters, 13 bytes each
+    settings.AcknowledgementSubject = long_subject;
+    const std::string sentence = "juergen@example.org wurde der Kategorie „Bücher“ hinzugefügt.";
+    Acknowledger acks(*entries, context);
+    for (int method : {kMethodSmtp, kMethodOutlook, kMethodMapiControl}) {
+        settings.EmailMethod = method;
+        acks.SendAcknowledgement("juergen@example.org", sentence);
+    }
+    const auto mails = sink.WaitForMessages(3);
+    ASSERT_EQ(mails.size(), 3u) << AskedTexts();
+    const std::vector<ReadMail> read = ReadAll(mails);
+    ExpectWellFormedAndDistinct(read);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        SCOPED_TRACE(i);
+        const ReadMail& m = read[i];
+        EXPECT_EQ(mails[i].rcpt_to, std::vector<std::string>{"juergen@example.org"});
+        EXPECT_EQ(m.Header("From"),
+                  std::vector<std::string>{"Bücherfreunde Köln <list@example.org>"});
+        EXPECT_EQ(m.Header("Subject"),
+                  std::vector<std::string>{i < 2 ? long_subject
+                                                 : support::Utf8Prefix(long_subject, 255)});
+        ASSERT_EQ(m.parts.size(), 1u);
+        EXPECT_EQ(m.parts[0].contents, "Liebe Leserin, lieber Leser,\r\n¡Hola! Ça va?\r\n\r\n" +
+                                           sentence +
+                                           "\r\n\r\n— Ihr Team\r\n.\r\nFrom the list\r\n");
+    }
 }
 
 }  // namespace
