@@ -436,10 +436,22 @@ struct Walk {
         if (major == "multipart")
             return;
         Attachment attachment;
+        // The name and type go into a forward's header as they are: a line break or
+        // another control character in a name, or a type without its two tokens,
+        // would make every forward of the message fail.
         attachment.display_name = AttachmentName(part);
-        if (attachment.display_name.empty())
+        for (char& c : attachment.display_name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = ' ';
+        }
+        if (attachment.display_name.find_first_not_of(' ') == std::string::npos)
             attachment.display_name = "attachment";
         attachment.media_type = type.generate();
+        try {
+            CheckMediaType(attachment.media_type);
+        } catch (const std::exception&) {
+            attachment.media_type = "application/octet-stream";
+        }
         attachment.data = Decoded(part);
         // A text attachment is forwarded in the charset its sender declared
         // (ISO-2022-JP, KOI8-R, ...); what its bytes look like cannot tell that.

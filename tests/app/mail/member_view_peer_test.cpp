@@ -203,6 +203,17 @@ std::vector<Post> Posts() {
                      "“quoted”",
                      ".first\r\nFrom the start\r\n" + wide + "\r\n.\r\nend €\r\n",
                      {}});
+    posts.push_back({"broken names",
+                     Head("broken names", "multipart/mixed; boundary=B") +
+                         "\r\n--B\r\nContent-Type: text/plain\r\n\r\nsee files\r\n--B\r\n"
+                         "Content-Type: application/pdf\r\nContent-Disposition: attachment; "
+                         "filename*=utf-8''r%C3%A9sum%C3%A9%0D%0A.pdf\r\n\r\n%PDF\r\n--B\r\n"
+                         "Content-Type: /\r\nContent-Disposition: attachment; "
+                         "filename=s.bin\r\n\r\nbytes\r\n--B--\r\n",
+                     "broken names",
+                     "see files",
+                     {{"résumé  .pdf", "application/pdf", "", "%PDF"},
+                      {"s.bin", "application/octet-stream", "", "bytes"}}});
     return posts;
 }
 

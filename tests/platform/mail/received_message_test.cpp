@@ -445,3 +445,54 @@ TEST(ReceivedMessage, HtmlOnlyPostsKeepTheirLinksAddressesForForwardsOnly) {
 
 }  // namespace
 }  // namespace mail
+
+namespace mail {
+namespace {
+
+// Attachment names with line breaks or other control characters, and types that are no
+// type, are read so that a forward can carry them: otherwise every forward of the post
+// would fail and no member would ever get it.
+TEST(ReceivedMessage, AttachmentNamesAndTypesAreReadSoThatAForwardCanCarryThem) {
+    struct Case {
+        std::string header, name, type;
+    };
+    const Case cases[] = {
+        {"Content-Type: application/pdf\r\nContent-Disposition: attachment; "
+         "filename*=utf-8''a%0D%0Ab.pdf",
+         "a  b.pdf", "application/pdf"},
+        {"Content-Type: image/png\r\nContent-Disposition: attachment; filename*=utf-8''a%00b.png",
+         "a b.png", "image/png"},
+        {"Content-Type: text/plain\r\nContent-Disposition: attachment; "
+         "filename=\"=?utf-8?q?x=0A=09y.txt?=\"",
+         "x  y.txt", "text/plain"},
+        {"Content-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+         "filename*=utf-8''%0D%0A",
+         "attachment", "application/octet-stream"},
+        {"Content-Type: /\r\nContent-Disposition: attachment; filename=s.bin", "s.bin",
+         "application/octet-stream"},
+        {"Content-Type: application/pdf\r\nContent-Disposition: attachment; filename=\"a\tb.pdf\"",
+         "a b.pdf", "application/pdf"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        const ReceivedMessage received = ParseMessage(
+            "From: a@example.org\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\nContent-Type: text/plain\r\n"
+            "\r\nx\r\n--M\r\n" +
+            c.header + "\r\n\r\ndata\r\n--M--\r\n");
+        ASSERT_EQ(received.attachments.size(), 1u);
+        EXPECT_EQ(received.attachments[0].display_name, c.name);
+        EXPECT_EQ(received.attachments[0].media_type, c.type);
+        OutgoingMessage forward;
+        forward.from = {"", "list@example.org"};
+        forward.bcc = {{"", "ann@example.org"}};
+        forward.attachments = received.attachments;
+        const ReceivedMessage again = ParseMessage(ComposeMime(forward));
+        ASSERT_EQ(again.attachments.size(), 1u);
+        EXPECT_EQ(again.attachments[0].display_name, c.name);
+        EXPECT_EQ(again.attachments[0].data, "data");
+    }
+}
+
+}  // namespace
+}  // namespace mail
