@@ -136,6 +136,12 @@ std::vector<Post> Posts() {
     const std::string inner =
         "From: Ann <ann@example.org>\r\nSubject: inner\r\n\r\n.hidden\r\n.\r\nFrom here\r\n";
     const std::string wide(2000, 'w');
+    // Binary as it stands in the message: every byte but the line ends, in one long line.
+    std::string raw;
+    for (int i = 0; i < 3000; ++i) {
+        const char c = static_cast<char>(i & 0xff);
+        raw += c == '\r' || c == '\n' ? 'x' : c;
+    }
     std::vector<Post> posts;
     posts.push_back(
         {"alternative",
@@ -176,13 +182,17 @@ std::vector<Post> Posts() {
              "caf=E9 " + std::string(990, 'q') + "=\r\n" + std::string(100, 'q') +
              "\r\n.dot\r\nFrom x\r\n--M\r\nContent-Type: message/rfc822\r\n"
              "Content-Disposition: attachment; filename=\"inner.eml\"\r\n\r\n" +
-             inner + "--M--\r\n",
+             inner +
+             "--M\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment;"
+             " filename=raw.dat\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
+             raw + "\r\n--M--\r\n",
          "にほんご files",
          "にほんご",
          {{"日本語のとても長い.bin", "application/octet-stream", "", bytes},
           {"café.txt", "text/plain", "iso-8859-1",
            "café " + std::string(1090, 'q') + "\r\n.dot\r\nFrom x"},
-          {"inner.eml", "message/rfc822", "", ""}}});
+          {"inner.eml", "message/rfc822", "", ""},
+          {"raw.dat", "application/octet-stream", "", raw}}});
     posts.push_back(
         {"signed",
          Head("signed",
