@@ -531,5 +531,38 @@ TEST_F(MemberView, StoreMethodFilesReadableMessagesInTheOutboxOnTheServer) {
     context.store = nullptr;
 }
 
+// One forward per member: each is addressed to that member alone, ends with the list's
+// signature, and asks for a read receipt to the list's own address.
+TEST_F(MemberView, ForwardsOnePerMemberCarryTheSignatureAndTheReceiptRequest) {
+    for (const char* member : {"ann@example.org", "bob@example.org"})
+        entries->insertentry(true, member, "news", "", "", "", 0, false, false);
+    settings.ForwardToWhom = ForwardTarget::kAll;
+    settings.CheckUser = false;
+    settings.SendCount = 1;
+    settings.SigOnForward = true;
+    settings.Memsignature = "-- \r\nBücherfreunde Köln · Abmelden: unsubscribe";
+    settings.Acknowledge = true;
+    settings.AlwaysResolveAddresses = false;
+    members->AppendMessage(Posts()[4].raw, false);
+    Forwarder forwarder(*entries, cache);
+    mail::MailItem& item = members->Item(1);
+    EXPECT_TRUE(forwarder.forwardmailmessage(item, item.Subject(), "juergen@example.org"));
+    const auto mails = sink.WaitForMessages(2);
+    ASSERT_EQ(mails.size(), 2u);
+    const std::vector<ReadMail> read = ReadAll(mails);
+    ExpectWellFormedAndDistinct(read);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string member = i == 0 ? "ann@example.org" : "bob@example.org";
+        EXPECT_EQ(mails[i].rcpt_to, std::vector<std::string>{member});
+        EXPECT_EQ(read[i].Header("To"), std::vector<std::string>{member});
+        EXPECT_EQ(read[i].Header("Disposition-Notification-To"),
+                  std::vector<std::string>{"Bücherfreunde Köln <list@example.org>"});
+        ASSERT_EQ(read[i].parts.size(), 1u);
+        EXPECT_TRUE(read[i].parts[0].contents.ends_with(
+            "end €\r\n\r\n-- \r\nBücherfreunde Köln · Abmelden: unsubscribe\r\n"))
+            << read[i].parts[0].contents;
+    }
+}
+
 }  // namespace
 }  // namespace app
