@@ -71,10 +71,15 @@ class SmtpScope {
     bool active_;
 };
 
+// An extra recipient typed as "Name <address>" goes to that address under that name.
 std::vector<mail::Mailbox> Mailboxes(const std::vector<std::string>& addresses) {
     std::vector<mail::Mailbox> out;
-    for (const std::string& a : addresses)
-        out.push_back({"", a});
+    for (const std::string& a : addresses) {
+        if (auto written = mail::WrittenMailbox(a))
+            out.push_back(std::move(*written));
+        else
+            out.push_back({"", a});
+    }
     return out;
 }
 

@@ -457,6 +457,10 @@ void Draft::SetHtmlBody(std::string html) {
 }
 
 Recipient& Draft::AddRecipient(std::string_view text) {
+    // "Name <address>" typed as one recipient names its own address, as in a
+    // mail program's address line.
+    if (const auto written = WrittenMailbox(text))
+        return AddRecipient(written->name, written->address, RecipientType::kTo);
     const std::string trimmed = std::string(platform::nls::TrimOf(text, " \t"));
     return AddRecipient(trimmed, HasAt(trimmed) ? trimmed : std::string(), RecipientType::kTo);
 }

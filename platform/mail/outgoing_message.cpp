@@ -908,4 +908,41 @@ MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc) {
     }
 }
 
+std::optional<Mailbox> WrittenMailbox(std::string_view text, bool loose) {
+    const auto trim = [](std::string_view t, std::string_view chars) {
+        const auto first = t.find_first_not_of(chars);
+        if (first == std::string_view::npos)
+            return std::string_view();
+        return t.substr(first, t.find_last_not_of(chars) - first + 1);
+    };
+    text = trim(text, " \t");
+    std::string_view name, address;
+    if (!text.empty() && (text.back() == ']' || text.back() == '>')) {
+        const auto open = text.rfind(text.back() == ']' ? '[' : '<');
+        if (open == std::string_view::npos)
+            return std::nullopt;
+        name = text.substr(0, open);
+        address = text.substr(open + 1, text.size() - open - 2);
+    } else {
+        const auto blank = text.find_last_of(" \t");
+        if (!loose || blank == std::string_view::npos)
+            return std::nullopt;
+        name = text.substr(0, blank);
+        address = text.substr(blank + 1);
+    }
+    address = trim(address, " \t");
+    if (StartsWithNoCase(address, "smtp:"))
+        address.remove_prefix(5);
+    name = trim(name, " \t\"");
+    try {
+        CheckEnvelopeAddress(address);
+        CheckHeaderValue("display name", name);
+    } catch (const EMailError&) {
+        return std::nullopt;
+    }
+    if (address.find(':') != std::string_view::npos)
+        return std::nullopt;
+    return Mailbox{std::string(name), std::string(address)};
+}
+
 }  // namespace mail

@@ -85,6 +85,13 @@ struct OutgoingMessage {
 // or with a character beyond ASCII before the "@" (a domain may hold them).
 void CheckEnvelopeAddress(std::string_view address);
 
+// An address written with a display name, as mail programs take a typed line:
+// "Name <address>" or "Name [address]", and with `loose` also "Name address"
+// (what the Simple-MAPI component makes of the bracketed form). The address may
+// carry the "SMTP:" type and the name quotes. Nothing when the text is no such
+// address; a bare address is none either.
+std::optional<Mailbox> WrittenMailbox(std::string_view text, bool loose = false);
+
 // Throws EMailError when a header value holds a CR, LF or another control
 // character (a tab is allowed).
 void CheckHeaderValue(std::string_view what, std::string_view value);

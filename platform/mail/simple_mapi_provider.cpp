@@ -49,46 +49,6 @@ std::string AddressOf(const MapiRecipDesc& recip) {
     return address;
 }
 
-// A one-off address written with a display name, as mail clients take it:
-// "Name [address]", "Name <address>", or "Name address" (what the e-mail
-// component makes of the first when it removes the brackets). The address may
-// carry the "SMTP:" type. Nothing when the text holds no such address.
-bool Bracketed(std::string_view text) {
-    text = platform::nls::TrimOf(text, " \t");
-    return !text.empty() && (text.back() == ']' || text.back() == '>');
-}
-
-std::optional<Mailbox> OneOffAddress(std::string_view text) {
-    text = platform::nls::TrimOf(text, " \t");
-    std::string_view name, address;
-    if (!text.empty() && (text.back() == ']' || text.back() == '>')) {
-        const auto open = text.rfind(text.back() == ']' ? '[' : '<');
-        if (open == std::string_view::npos)
-            return std::nullopt;
-        name = text.substr(0, open);
-        address = text.substr(open + 1, text.size() - open - 2);
-    } else {
-        const auto blank = text.find_last_of(" \t");
-        if (blank == std::string_view::npos)
-            return std::nullopt;
-        name = text.substr(0, blank);
-        address = text.substr(blank + 1);
-    }
-    address = platform::nls::TrimOf(address, " \t");
-    if (StartsWithNoCase(address, "SMTP:"))
-        address.remove_prefix(5);
-    name = platform::nls::TrimOf(name, " \t\"");
-    try {
-        CheckEnvelopeAddress(address);
-        CheckHeaderValue("recipient name", name);
-    } catch (const EMailError&) {
-        return std::nullopt;
-    }
-    if (address.find(':') != std::string_view::npos)
-        return std::nullopt;
-    return Mailbox{std::string(name), std::string(address)};
-}
-
 ULONG RunComposer(const std::string& command, const OutgoingMessage& message) {
     std::vector<std::string> args{command};
     for (const auto& box : message.cc)
@@ -328,7 +288,7 @@ ULONG MapiProvider::SendMail(LHANDLE session, ULONG_PTR, const MapiMessage* mess
             plain = false;
         }
         // A name written with the address goes out as the display name.
-        const auto one_off = !plain || Bracketed(address) ? OneOffAddress(address) : std::nullopt;
+        const auto one_off = WrittenMailbox(address, !plain);
         if (one_off) {
             if (name.empty() || name == Text(recip.lpszAddress) || name == address)
                 name = one_off->name;
@@ -421,7 +381,7 @@ ULONG MapiProvider::ResolveName(LHANDLE session, ULONG_PTR, const char* name, FL
     if (contacts.size() == 1 && contacts[0].email1.find('@') != std::string::npos) {
         display = contacts[0].full_name.empty() ? contacts[0].email1 : contacts[0].full_name;
         address = contacts[0].email1;
-    } else if (const auto one_off = Bracketed(wanted) ? OneOffAddress(wanted) : std::nullopt) {
+    } else if (const auto one_off = WrittenMailbox(wanted)) {
         // "Name [address]" or "Name <address>" names its own address.
         display = one_off->name.empty() ? one_off->address : one_off->name;
         address = one_off->address;

@@ -564,5 +564,47 @@ TEST_F(MemberView, ForwardsOnePerMemberCarryTheSignatureAndTheReceiptRequest) {
     }
 }
 
+// Addresses typed with a name, as in a mail program's address line ("Name <address>",
+// "Name [address]"), reach that address under that name by the store and SMTP methods
+// and as the forwards' default To address; before, each such message failed.
+TEST_F(MemberView, AddressesTypedWithANameReachThatAddressUnderThatName) {
+    database->CreateTemporaryTables();
+    entries->insertentry(true, "zoe@example.test", "news", "", "", "", 0, false, false);
+    settings.EmailMethod = kMethodOutlook;
+    settings.SendCount = 1;
+    settings.AlwaysResolveAddresses = true;
+    for (int method : {kMethodOutlook, kMethodSmtp}) {
+        settings.EmailMethod = method;
+        MailOut out(settings, *database, context, entries.get());
+        out.subject = "typed";
+        out.text = "Hello";
+        out.cc_list = {"Ann Example <ann@example.org>", "Carl Köhler [SMTP:carl@example.org]"};
+        EXPECT_EQ(out.Button2Click(), 1) << AskedTexts();
+        EXPECT_EQ(out.failed_count, 0);
+    }
+    settings.ForwardToWhom = ForwardTarget::kAll;
+    settings.CheckUser = false;
+    settings.SendCount = 500;
+    settings.DefaultToAddress = "\"Archiv Köln\" <archive@example.org>";
+    members->AppendMessage(Posts()[0].raw, false);
+    Forwarder forwarder(*entries, cache);
+    mail::MailItem& item = members->Item(1);
+    EXPECT_TRUE(forwarder.forwardmailmessage(item, item.Subject(), "juergen@example.org"));
+    const auto mails = sink.WaitForMessages(3);
+    ASSERT_EQ(mails.size(), 3u);
+    const std::vector<ReadMail> read = ReadAll(mails);
+    ExpectWellFormedAndDistinct(read);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(mails[i].rcpt_to, (std::vector<std::string>{"zoe@example.test", "ann@example.org",
+                                                              "carl@example.org"}));
+        EXPECT_EQ(read[i].Header("Cc"),
+                  std::vector<std::string>{"Ann Example <ann@example.org>, Carl Köhler "
+                                           "<carl@example.org>"});
+    }
+    EXPECT_EQ(mails[2].rcpt_to,
+              (std::vector<std::string>{"archive@example.org", "zoe@example.test"}));
+    EXPECT_EQ(read[2].Header("To"), std::vector<std::string>{"Archiv Köln <archive@example.org>"});
+}
+
 }  // namespace
 }  // namespace app
