@@ -789,10 +789,20 @@ namespace {
 
 // The right-hand side of a Message-Id: the sender's domain, else this
 // machine's name.
+// A domain beyond ASCII takes its IDNA form, as the address itself does: a header
+// holds ASCII only.
 std::string MessageIdDomain(std::string_view sender) {
     const auto at = sender.rfind('@');
-    if (at != std::string_view::npos && at + 1 < sender.size())
-        return std::string(sender.substr(at + 1));
+    if (at != std::string_view::npos && at + 1 < sender.size()) {
+        std::string domain(sender.substr(at + 1));
+        if (!PlainAscii(domain)) {
+            const std::string address = vmime::emailAddress(std::string(sender)).generate();
+            const auto cut = address.rfind('@');
+            domain = cut == std::string::npos ? std::string() : address.substr(cut + 1);
+        }
+        if (!domain.empty() && PlainAscii(domain))
+            return domain;
+    }
     std::array<char, 256> host{};
     if (::gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0')
         return host.data();

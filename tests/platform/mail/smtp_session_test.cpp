@@ -665,6 +665,32 @@ TEST(SmtpSession, TextsArriveWithoutALineAddedAtTheirEnd) {
     }
 }
 
+// A sender whose domain is beyond ASCII: its Message-ID takes the domain's IDNA form
+// as its address does, so no header carries 8-bit bytes.
+TEST(SmtpSession, SenderDomainsBeyondAsciiLeaveEveryHeaderAscii) {
+    SmtpSink sink;
+    SmtpSession session;
+    ASSERT_TRUE(session.connect("127.0.0.1", sink.port(), "", In(10s)).ok());
+    OutgoingMessage message = BasicMessage();
+    message.from = {
+        "B\xC3\xBC"
+        "cher",
+        "liste@b\xC3\xBC"
+        "cher.example"};
+    message.read_receipt = true;
+    ASSERT_TRUE(session.send(message, In(10s)).ok());
+    session.disconnect();
+    const auto mails = sink.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    const testing::ReadMail read = testing::ReadAsAMailProgram(mails[0].data);
+    EXPECT_TRUE(read.faults.empty()) << read.faults.front();
+    const auto id = read.Header("Message-ID");
+    ASSERT_EQ(id.size(), 1u);
+    EXPECT_TRUE(id[0].ends_with("@xn--bcher-kva.example>")) << id[0];
+    EXPECT_EQ(read.Header("From"), std::vector<std::string>{"B\xC3\xBC"
+                                                            "cher <liste@xn--bcher-kva.example>"});
+}
+
 // An attached message may take no transfer encoding: in base64 a mail program reads
 // the base64 as the message (no header, no text). A 7-bit one goes as its own text, its
 // lines beginning with "." or "From " intact after the server's dot-unstuffing; one it
