@@ -300,6 +300,9 @@ class TDataQuery final : public SubSelectQuery {
     std::int64_t CountResultRecords(std::int64_t limit);
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
                     bool case_insensitive, bool unique);
+    // ORDER BY with a memo among its columns: a memo sorts by its text, which the table's own
+    // sort, keyed by the bytes in the record, cannot see. The rows are rewritten in order.
+    void SortResultByText(const std::vector<bool>& descending);
 
     TQueryStatement* statement_;
     std::vector<ResultColumnPlan> result_plan_;

@@ -473,6 +473,64 @@ TEST_F(SelectDifferential, MemosInGroupedAndSortedResultsMatchSqlite) {
     CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create});
 }
 
+// ORDER BY a memo sorts by its text: long texts over several blob blocks that agree over their
+// first several hundred bytes and part only near their ends, prefixes of one another, texts
+// apart by case, short texts and NULLs; ascending and descending, beside other columns, after
+// grouping, in a join and in a sub-select.
+TEST_F(SelectDifferential, OrderByMemoSortsByTheTextMatchingSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    std::mt19937 random(83);
+    const std::string create = "CREATE TABLE n (id INTEGER, s CHAR(6), k INTEGER, m BLOB(1, 1))";
+    Run(create);
+    const std::string shared(700, 'p');
+    std::vector<std::string> memos;
+    for (int i = 0; i < 12; ++i) {
+        switch (i % 6) {
+            case 0:
+                memos.push_back(shared + Text(random));
+                break;
+            case 1:
+                memos.push_back(shared + std::string(900, 'q') + Text(random));
+                break;
+            case 2:
+                memos.push_back(Text(random));
+                break;
+            case 3:
+                memos.push_back(shared);
+                break;
+            case 4:
+                memos.push_back(std::string(1500, 'b') + Text(random));
+                break;
+            default:
+                memos.push_back(i == 5 ? "NULL" : "P" + shared);
+                break;
+        }
+    }
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 80; ++i) {
+        // A group's memo is always the same, so that the value a group keeps is SQLite's too.
+        const std::size_t group = random() % memos.size();
+        const std::string memo = memos[group] == "NULL" ? "NULL" : "'" + memos[group] + "'";
+        setup.push_back("INSERT INTO n VALUES (" + std::to_string(i) + ", 'g" +
+                        std::to_string(group) + "', " + Value(random) + ", " + memo + ")");
+    }
+    setup.push_back("DELETE FROM n WHERE id BETWEEN 30 AND 34");
+    const std::vector<std::string> queries = {
+        "SELECT id, m FROM n ORDER BY m, id",
+        "SELECT id, m FROM n ORDER BY m DESC, id",
+        "SELECT m, id FROM n ORDER BY 1 DESC, 2 DESC",
+        "SELECT id, s, m FROM n WHERE k > 1 ORDER BY m, s DESC, id",
+        "SELECT id, k, m FROM n WHERE m LIKE 'pp%' ORDER BY k, m DESC, id",
+        "SELECT s, m, COUNT(*) FROM n GROUP BY s ORDER BY m DESC, s",
+        "SELECT x.id, y.id, y.m FROM n x, n y WHERE x.k = y.id ORDER BY y.m, x.id",
+        "SELECT id, m FROM n WHERE m IN (SELECT m FROM n WHERE k > 2 ORDER BY m DESC) ORDER BY m, "
+        "id",
+    };
+    CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create});
+}
+
 TEST_F(SelectDifferential, OrderedResultsOfManyRowsMatchSqlite) {
     if (!SqliteAvailable()) {
         GTEST_SKIP() << "python3 with sqlite3 is not available";
