@@ -165,6 +165,10 @@ class TDataQuery final : public SubSelectQuery {
 
     std::uint16_t LanguageID = 0;
     std::uint16_t SortID = 0;
+    // The language and sort of a table the statement makes (CREATE TABLE, a canned result):
+    // those given, or without a LANGUAGE (language 0) the session's pair.
+    std::uint16_t TableLanguageID() const;
+    std::uint16_t TableSortID() const;
     std::uint16_t BlobBlockSize = 512;
     bool Encrypted = false;
     std::string Password;

@@ -600,6 +600,76 @@ TEST_F(SqlSelect, LiveOrderFollowsTheTableLanguageCannedTheQueryLanguage) {
               (Strings{accented, "ss", "b", "ae"}));
 }
 
+// A table made without a LANGUAGE (a canned result, INTO, CREATE TABLE) takes the session's
+// language and sort, as if the statement had named them; one that names its own keeps it, and
+// ALTER TABLE without a LANGUAGE keeps the table's. Under a session without a language a result
+// sorts by bytes (the case above).
+TEST_F(SqlSelect, TablesWithoutALanguageTakeTheSessions) {
+    constexpr std::uint16_t kNewZealand = 5129;
+    session_->SetLanguageID(kNewZealand);
+    Run("CREATE TABLE w (id INTEGER, q CHAR(8), n INTEGER)");
+    Run("CREATE TABLE g (id INTEGER, q CHAR(8), LANGUAGE 'German (Standard)')");
+    const std::vector<std::pair<int, std::string>> texts = {{1, "resume"},
+                                                            {2, "R\xE9sum\xE9"},
+                                                            {3, "Zeta"},
+                                                            {4, "apple"},
+                                                            {5, "Apple"},
+                                                            {6, "r\xE9sum\xE9"},
+                                                            {7, "zeta"},
+                                                            {8,
+                                                             "\xC9"
+                                                             "clair"}};
+    for (const auto& [id, text] : texts) {
+        Run("INSERT INTO w VALUES (" + std::to_string(id) + ", '" + text + "', " +
+            std::to_string(id % 3) + ")");
+    }
+    const auto language_of = [&](const std::string& table) {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName(table);
+        cursor.Open();
+        return std::pair(cursor.GetLanguageID(), cursor.GetSortID());
+    };
+    EXPECT_EQ(language_of("w"), std::pair(kNewZealand, std::uint16_t{0}));
+    EXPECT_EQ(language_of("g").first, 0x0407);
+    Run("ALTER TABLE g ADD c INTEGER");
+    EXPECT_EQ(language_of("g").first, 0x0407) << "ALTER without LANGUAGE keeps the table's";
+
+    const std::string named = " LANGUAGE 'English (New Zealand)'";
+    for (const std::string sql :
+         {"SELECT id, q FROM w ORDER BY q, id", "SELECT id, q FROM w ORDER BY q DESC, id",
+          "SELECT q, COUNT(*) FROM w GROUP BY q", "SELECT DISTINCT q FROM w",
+          "SELECT n, q FROM w ORDER BY n, q NOCASE",
+          "SELECT q, SUM(n) FROM w GROUP BY q ORDER BY 2, 1"}) {
+        EXPECT_EQ(Select(sql), Select(sql + named)) << sql;
+    }
+    // The session's collation, not the bytes: accents and case aside before the bytes count.
+    const Strings ordered = Select("SELECT q, id FROM w ORDER BY q, id");
+    EXPECT_EQ(ordered.front(), "apple|4");
+    EXPECT_EQ(ordered.back(), "Zeta|3");
+    // Groups are those of the collation: texts apart only by accents are one group, texts apart
+    // by case are not.
+    EXPECT_EQ(Select("SELECT q, COUNT(*) FROM w GROUP BY q"),
+              (Strings{"apple|1", "Apple|1",
+                       "\xC9"
+                       "clair|1",
+                       "resume|2", "R\xE9sum\xE9|1", "zeta|1", "Zeta|1"}));
+    // A result's table is made in the session's language, also one named by INTO.
+    {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT q FROM w ORDER BY q", offset);
+        TDataCursor* result = statement.Execute();
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->GetLanguageID(), kNewZealand);
+    }
+    Run("SELECT id, q INTO \"" + dir_.Path().string() + "/sorted\" FROM w ORDER BY q");
+    EXPECT_EQ(language_of("sorted").first, kNewZealand);
+    // A language the query names wins over the session's.
+    Run("SELECT id, q INTO \"" + dir_.Path().string() +
+        "/german\" FROM w LANGUAGE 'German (Standard)'");
+    EXPECT_EQ(language_of("german").first, 0x0407);
+}
+
 // A memo in a result row arrives as its text however the row is kept before it is written:
 // grouped, sorted, with duplicates removed, by way of a sub-select or into a named table.
 TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
