@@ -807,13 +807,24 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         // With the estimate, a comparison that selects over 90 % of the records counts as
         // unanswered: scanning its keys costs more than reading the rows.
         if (!all_parts && !cursor.FilterNodeUsesIndex(*prepared, true)) {
-            return false;
-        }
-        // A lone table's rows are read once anyway: a case-sensitive comparison that a
-        // case-insensitive index only narrows takes the index's answer as its filter and is
-        // checked exactly as the rows are read. A count alone reads no rows, so there the
-        // filter checks.
-        if (!all_parts && SourceTables.size() == 1) {
+            // UPPER(c) or LOWER(c) compared with a text: an index on c that ignores case
+            // narrows the rows, which are then checked exactly, as they are read when the table
+            // stands alone, by the filter itself otherwise.
+            ExpTokenPtr wider = cursor.CaseInsensitiveSuperset(*prepared);
+            if (!wider) {
+                return false;
+            }
+            if (SourceTables.size() == 1) {
+                run.driving_checks.push_back(std::move(prepared));
+                prepared = std::move(wider);
+            } else {
+                prepared = AndJoin(std::move(wider), std::move(prepared));
+            }
+        } else if (!all_parts && SourceTables.size() == 1) {
+            // A lone table's rows are read once anyway: a case-sensitive comparison that a
+            // case-insensitive index only narrows takes the index's answer as its filter and is
+            // checked exactly as the rows are read. A count alone reads no rows, so there the
+            // filter checks.
             if (ExpTokenPtr wider = cursor.CaseInsensitiveSuperset(*prepared)) {
                 run.driving_checks.push_back(std::move(prepared));
                 prepared = std::move(wider);

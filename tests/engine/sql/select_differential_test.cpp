@@ -380,6 +380,63 @@ TEST_F(SelectDifferential, TextsOverCaseInsensitiveIndexesMatchSqlite) {
     CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", table});
 }
 
+// UPPER and LOWER of a text column compared with a text, narrowed through the column's index
+// that ignores case and then checked exactly: equal, prefix and other LIKE patterns, constants
+// in the case the function cannot give, beside other conditions, in a count, a join, a grouping
+// and in UPDATE and DELETE, keep SQLite's rows.
+TEST_F(SelectDifferential, CaseFunctionsOverCaseInsensitiveIndexesMatchSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    std::mt19937 random(91);
+    const std::string create =
+        "CREATE TABLE s (id INTEGER, name CHAR(12), cat CHAR(8), n INTEGER, PRIMARY KEY (id))";
+    const std::string other = "CREATE TABLE u (k INTEGER, v INTEGER)";
+    Run(create);
+    Run(other);
+    Run("CREATE NOCASE INDEX sname ON s (name)");
+    Run("CREATE NOCASE INDEX scat ON s (cat)");
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 90; ++i) {
+        setup.push_back("INSERT INTO s VALUES (" + std::to_string(i) + ", " +
+                        TextOrNull(random, i % 4 == 0 ? 10 : 3) + ", " + TextOrNull(random) + ", " +
+                        Value(random) + ")");
+    }
+    for (int i = 0; i < 30; ++i) {
+        setup.push_back("INSERT INTO u VALUES (" + std::to_string(1 + random() % 90) + ", " +
+                        Value(random) + ")");
+    }
+    setup.push_back("UPDATE s SET n = 9 WHERE UPPER(name) = 'AB'");
+    setup.push_back("UPDATE s SET cat = 'moved' WHERE LOWER(cat) LIKE 'b%' AND id > 40");
+    setup.push_back("DELETE FROM s WHERE LOWER(name) = 'zz'");
+    std::vector<std::string> queries;
+    static const char* const kConstants[] = {"AB", "ab", "A", "a", "B", "Ab", "ZZ", "_"};
+    static const char* const kPatterns[] = {"a%", "A%", "ab%", "AB%", "b%", "%a", "a_%", "_%"};
+    for (const char* function : {"UPPER", "LOWER"}) {
+        for (const char* column : {"name", "cat"}) {
+            const std::string call = std::string(function) + "(" + column + ")";
+            for (const char* constant : kConstants) {
+                queries.push_back("SELECT id, name, cat FROM s WHERE " + call + " = '" + constant +
+                                  "'");
+            }
+            for (const char* pattern : kPatterns) {
+                queries.push_back("SELECT id, " + std::string(column) + " FROM s WHERE " + call +
+                                  " LIKE '" + pattern + "'");
+            }
+            queries.push_back("SELECT COUNT(*) FROM s WHERE " + call + " = 'AB'");
+            queries.push_back("SELECT id FROM s WHERE " + call + " = 'A' AND n > 2");
+            queries.push_back("SELECT id FROM s WHERE " + call + " LIKE 'B%' OR n = 1");
+            queries.push_back("SELECT s.id, u.v FROM s, u WHERE s.id = u.k AND " + call +
+                              " LIKE 'a%'");
+            queries.push_back("SELECT n, COUNT(*) FROM s WHERE " + call + " = 'B' GROUP BY n");
+            queries.push_back("SELECT id FROM s WHERE " + call + " IN ('A', 'B')");
+        }
+    }
+    queries.push_back("SELECT id, n, cat FROM s ORDER BY id");
+    // LIKE compares with case here.
+    CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create, other});
+}
+
 // The list table's shapes (a count of one category, the rows past a number in another order,
 // the distinct categories) over case-insensitive text indexes and a number index, their keys
 // compressed fully and not at all: categories written in several cases and NULL, rows deleted
