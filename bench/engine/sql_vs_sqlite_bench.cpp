@@ -372,6 +372,7 @@ void RunSize(std::int64_t rows, int repetitions) {
                        "s.Category WHERE l.Bounces = 3")},
         {"distinct", fixed("SELECT DISTINCT Category FROM list")},
         {"like prefix", fixed("SELECT * FROM list WHERE Item LIKE 'member1%'")},
+        {"upper equal", fixed("SELECT * FROM list WHERE UPPER(Category) = 'CAT7'")},
         {"update", fixed("UPDATE list SET Bounces = Bounces + 1 WHERE Category = 'Cat3'"), true},
         {"delete",
          [](int r) { return "DELETE FROM list WHERE Bounces = " + std::to_string(9 - r % 10); },

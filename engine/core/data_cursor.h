@@ -404,8 +404,9 @@ class TDataCursor final : public TFileCursor {
     // string equality that a case-insensitive index narrows before the exact check.
     bool FilterNodeUsesIndex(TExpToken& node, bool estimate);
     // For a case-sensitive string equality or prefix comparison that only a case-insensitive
-    // index narrows: the same comparison without regard to case, which that index answers
-    // alone, without reading a record. A reader that checks the records of that view with a
+    // index narrows, also one of UPPER(column) or LOWER(column) (without a language): the same
+    // comparison of the column without regard to case, which that index answers alone,
+    // without reading a record. A reader that checks the records of that view with a
     // RecordMatcher reads the candidates once, where the exact filter reads them to check and
     // the reader reads them again. Null for any other tree.
     ExpTokenPtr CaseInsensitiveSuperset(const TExpToken& tree);

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <string>
 
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
@@ -839,12 +841,58 @@ std::optional<bool> TDataCursor::TextEqualityHolds(const TextEquality& test,
     return value == test.text;
 }
 
+namespace {
+
+// Whether, without a language, UPPER and LOWER change case as a case-insensitive key and a
+// comparison without regard to case do: every character's upper case is its own upper case and
+// that of its lower case. Then UPPER(c) or LOWER(c) equal to a text means c equals it without
+// regard to case.
+bool CaseFunctionsAgreeWithKeys() {
+    static const bool agree = [] {
+        for (int c = 1; c < 256; ++c) {
+            const std::string one(1, static_cast<char>(c));
+            const std::string upper = UpperCaseLang(0, 0, one);
+            std::array<std::uint8_t, 1> key{static_cast<std::uint8_t>(c)};
+            UpperCaseLangInPlace(0, 0, key);
+            if (upper.size() != 1 || UpperCaseLang(0, 0, upper) != upper ||
+                UpperCaseLang(0, 0, LowerCaseLang(0, 0, one)) != upper ||
+                key[0] != static_cast<std::uint8_t>(upper[0]) ||
+                CompareStrings(0, 0, one, true, 0, upper) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }();
+    return agree;
+}
+
+// The column under UPPER or LOWER on the left of an equality (or prefix comparison) with case.
+const TExpToken* CaseFunctionColumn(const TExpToken& tree) {
+    const TExpToken* function = tree.First.get();
+    if ((tree.Kind != kTokenBinary && tree.Kind != kTokenStringCompare) || tree.NoCase ||
+        tree.Code != kOpEqual || function == nullptr || function->Kind != kTokenFunction ||
+        (function->Code != kOpUpper && function->Code != kOpLower) ||
+        !IsColumn(function->First.get()) || !CaseFunctionsAgreeWithKeys()) {
+        return nullptr;
+    }
+    return function->First.get();
+}
+
+}  // namespace
+
 ExpTokenPtr TDataCursor::CaseInsensitiveSuperset(const TExpToken& tree) {
     CheckOpen();
-    if (!PlainTextEquality(tree))
-        return nullptr;
+    const TExpToken* cased = language_ == 0 ? CaseFunctionColumn(tree) : nullptr;
     ExpTokenPtr exact = CopyTokenTree(&tree);
-    if (!PlanNode(*exact, false).superset)
+    if (cased != nullptr) {
+        exact->First = CopyTokenTree(cased);
+        exact->First->Parent = exact.get();
+    }
+    if (!PlainTextEquality(*exact))
+        return nullptr;
+    // Under UPPER or LOWER no index answers the comparison with case: any that ignores case
+    // narrows it.
+    if (cased == nullptr && !PlanNode(*exact, false).superset)
         return nullptr;
     ExpTokenPtr wider = std::move(exact);
     wider->Kind = kTokenStringCompare;

@@ -682,16 +682,21 @@ TFilter* DataChange::NarrowByIndexes(bool& whole) {
             continue;
         }
         ExpTokenPtr prepared = FilterCopy(*part, cursor_, formats_);
-        if (prepared && cursor_.FilterNodeUsesIndex(*prepared, true)) {
-            // A case-sensitive comparison that a case-insensitive index only narrows takes the
-            // index's answer alone: the change pass reads and checks every row anyway, so the
-            // candidates' records are read once instead of twice.
-            if (ExpTokenPtr wider = cursor_.CaseInsensitiveSuperset(*prepared)) {
-                prepared = std::move(wider);
-            }
-            tree = AndJoin(std::move(tree), std::move(prepared));
-            ++taken;
+        if (!prepared) {
+            continue;
         }
+        // A case-sensitive comparison that a case-insensitive index only narrows, UPPER(c) or
+        // LOWER(c) against a text too, takes the index's answer alone: the change pass reads
+        // and checks every row anyway, so the candidates' records are read once instead of
+        // twice.
+        const bool indexed = cursor_.FilterNodeUsesIndex(*prepared, true);
+        if (ExpTokenPtr wider = cursor_.CaseInsensitiveSuperset(*prepared)) {
+            prepared = std::move(wider);
+        } else if (!indexed) {
+            continue;
+        }
+        tree = AndJoin(std::move(tree), std::move(prepared));
+        ++taken;
     }
     if (!tree) {
         return nullptr;

@@ -159,8 +159,8 @@ TableDefinition MakeCreateTableDefinition(const TDataQuery& query) {
     definition.password = query.Encrypted ? query.Password : std::string();
     definition.encrypted = query.Encrypted;
     definition.blob_block_size = query.BlobBlockSize;
-    definition.language = query.LanguageID;
-    definition.sort = query.SortID;
+    definition.language = query.TableLanguageID();
+    definition.sort = query.TableSortID();
     definition.user_major = query.UserMajorVersion;
     definition.user_minor = query.UserMinorVersion;
     definition.last_auto_inc = -1;

@@ -123,6 +123,14 @@ void TDataQuery::SetResultFilter(const TExpToken& condition) {
     }
 }
 
+std::uint16_t TDataQuery::TableLanguageID() const {
+    return LanguageID != 0 ? LanguageID : statement_->SessionLanguageID();
+}
+
+std::uint16_t TDataQuery::TableSortID() const {
+    return LanguageID != 0 ? SortID : statement_->SessionSortID();
+}
+
 std::int64_t TDataQuery::ResultRecordCount() {
     return CountResultRecords(std::numeric_limits<std::int64_t>::max());
 }

@@ -165,6 +165,10 @@ class TDataQuery final : public SubSelectQuery {
 
     std::uint16_t LanguageID = 0;
     std::uint16_t SortID = 0;
+    // The language and sort of a table the statement makes (CREATE TABLE, a canned result):
+    // those given, or without a LANGUAGE (language 0) the session's pair.
+    std::uint16_t TableLanguageID() const;
+    std::uint16_t TableSortID() const;
     std::uint16_t BlobBlockSize = 512;
     bool Encrypted = false;
     std::string Password;
@@ -300,6 +304,9 @@ class TDataQuery final : public SubSelectQuery {
     std::int64_t CountResultRecords(std::int64_t limit);
     void SortResult(const std::vector<std::size_t>& columns, const std::vector<bool>& descending,
                     bool case_insensitive, bool unique);
+    // ORDER BY with a memo among its columns: a memo sorts by its text, which the table's own
+    // sort, keyed by the bytes in the record, cannot see. The rows are rewritten in order.
+    void SortResultByText(const std::vector<bool>& descending);
 
     TQueryStatement* statement_;
     std::vector<ResultColumnPlan> result_plan_;

@@ -87,6 +87,8 @@ TDataQuery& TQueryStatement::AddDataQuery(std::unique_ptr<TDataQuery> query) {
 }
 
 std::size_t TQueryStatement::Prepare(std::string_view sql, std::size_t& running_offset) {
+    // Until this text is parsed and planned whole, nothing of it or of an earlier one may run.
+    prepared_ = false;
     parameters_.clear();
     // A statement prepared again starts from its main query alone.
     while (queries_.size() > 1) {
@@ -116,13 +118,18 @@ std::size_t TQueryStatement::Prepare(std::string_view sql, std::size_t& running_
         }
         CheckInsertSelect(*MainQuery());
     }
+    prepared_ = true;
     running_offset += end;
     return end;
 }
 
 void TQueryStatement::CollectParameters() {
     parameters_.clear();
-    MainQuery()->ForEachParameter([this](TExpToken& token) { parameters_.push_back(&token); });
+    // A marker is NULL until a value is set, as one SetParams leaves without a value is.
+    MainQuery()->ForEachParameter([this](TExpToken& token) {
+        token.IsNull = true;
+        parameters_.push_back(&token);
+    });
 }
 
 SubSelectQuery& TQueryStatement::ParseSubSelect(TExpressionParser& parser) {
@@ -202,6 +209,9 @@ int TQueryStatement::SetParams(std::size_t count, std::span<const FieldDescripto
 TDataCursor* TQueryStatement::Execute() {
     if (directory_ == nullptr && end_listener_ != 0) {
         RaiseEngineError(kErrSql, {}, {}, {}, "Statement has no database");
+    }
+    if (!prepared_) {
+        RaiseEngineError(kErrSql, {}, {}, {}, "Internal statement error");
     }
     for (std::size_t i = queries_.size(); i-- > 1;) {
         if (queries_[i]->Kind == kStatementSelect) {

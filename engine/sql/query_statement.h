@@ -65,7 +65,8 @@ class TQueryStatement final : public SubSelectOwner {
 
     // Runs the sub-selects from the last to the second, then the main query. Answers the main
     // query's result cursor for a SELECT (owned by the statement), null for other statements.
-    // Requires: the statement was prepared and its parameter values are set.
+    // A statement whose last Prepare failed, or that was never prepared, raises "Internal
+    // statement error". Markers without a value are NULL.
     TDataCursor* Execute();
 
     // The main query's result count and execution time in seconds; 0 without a main query.
@@ -98,6 +99,8 @@ class TQueryStatement final : public SubSelectOwner {
     std::vector<std::unique_ptr<TDataQuery>> queries_;
     std::vector<TExpToken*> parameters_;
     int sub_select_depth_ = 0;
+    // The last Prepare parsed and planned its text whole; Execute refuses to run otherwise.
+    bool prepared_ = false;
 };
 
 }  // namespace strata

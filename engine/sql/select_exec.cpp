@@ -344,6 +344,34 @@ void PutMemo(SelectRun& run, TDataCursor& result, std::uint32_t number, RecordBu
     }
 }
 
+// The bytes of a BLOB field of `row` (none for NULL), read through a copy of the row: opening
+// puts a handle where the record keeps the blob's reference, and the row is still read after.
+std::vector<std::uint8_t> ReadBlobBytes(TDataCursor& cursor, std::uint32_t field,
+                                        std::span<const std::uint8_t> row,
+                                        std::string_view table_name) {
+    std::vector<std::uint8_t> opened(row.begin(), row.end());
+    bool is_null = true;
+    cursor.GetField(field, opened, is_null, {});
+    std::vector<std::uint8_t> bytes;
+    if (is_null) {
+        return bytes;
+    }
+    std::uint32_t size = 0;
+    if (cursor.OpenBlob(field, opened, kBlobOpenRead) != kErrNone ||
+        cursor.GetBlobSize(field, opened, size) != kErrNone) {
+        RaiseEngineError(kErrInvalidBlobHandle, table_name);
+    }
+    bytes.resize(size);
+    std::uint32_t read = 0;
+    const EngineErrorCode code =
+        size == 0 ? kErrNone : cursor.ReadBlob(field, opened, read, size, bytes.data(), 0);
+    cursor.CloseBlob(field, opened);
+    if (code != kErrNone) {
+        RaiseEngineError(code, table_name);
+    }
+    return bytes;
+}
+
 ColumnReader SourceReader() {
     return [](const std::byte* /*record*/, TExpToken& column) {
         auto* source = static_cast<TSourceTable*>(column.SourceTable);
@@ -779,13 +807,24 @@ bool TDataQuery::PlaceConditionParts(SelectRun& run, bool all_parts) {
         // With the estimate, a comparison that selects over 90 % of the records counts as
         // unanswered: scanning its keys costs more than reading the rows.
         if (!all_parts && !cursor.FilterNodeUsesIndex(*prepared, true)) {
-            return false;
-        }
-        // A lone table's rows are read once anyway: a case-sensitive comparison that a
-        // case-insensitive index only narrows takes the index's answer as its filter and is
-        // checked exactly as the rows are read. A count alone reads no rows, so there the
-        // filter checks.
-        if (!all_parts && SourceTables.size() == 1) {
+            // UPPER(c) or LOWER(c) compared with a text: an index on c that ignores case
+            // narrows the rows, which are then checked exactly, as they are read when the table
+            // stands alone, by the filter itself otherwise.
+            ExpTokenPtr wider = cursor.CaseInsensitiveSuperset(*prepared);
+            if (!wider) {
+                return false;
+            }
+            if (SourceTables.size() == 1) {
+                run.driving_checks.push_back(std::move(prepared));
+                prepared = std::move(wider);
+            } else {
+                prepared = AndJoin(std::move(wider), std::move(prepared));
+            }
+        } else if (!all_parts && SourceTables.size() == 1) {
+            // A lone table's rows are read once anyway: a case-sensitive comparison that a
+            // case-insensitive index only narrows takes the index's answer as its filter and is
+            // checked exactly as the rows are read. A count alone reads no rows, so there the
+            // filter checks.
             if (ExpTokenPtr wider = cursor.CaseInsensitiveSuperset(*prepared)) {
                 run.driving_checks.push_back(std::move(prepared));
                 prepared = std::move(wider);
@@ -1594,30 +1633,8 @@ void TDataQuery::EmitRow(SelectRun& run) {
             }
             TDataCursor& source = *column.source->Table->cursor;
             if (FieldType(column.descriptor) == kTypeBlob) {
-                // Opened on a copy: opening puts a handle where the record keeps the blob's
-                // reference, and aggregates and conditions still read this row after it.
-                const std::span<const std::uint8_t> row = column.source->Row();
-                std::vector<std::uint8_t> opened(row.begin(), row.end());
-                bool is_null = true;
-                source.GetField(column.source_field, opened, is_null, {});
-                std::vector<std::uint8_t> bytes;
-                if (!is_null) {
-                    std::uint32_t size = 0;
-                    if (source.OpenBlob(column.source_field, opened, kBlobOpenRead) != kErrNone ||
-                        source.GetBlobSize(column.source_field, opened, size) != kErrNone) {
-                        RaiseEngineError(kErrInvalidBlobHandle, column.source->TableName);
-                    }
-                    bytes.resize(size);
-                    std::uint32_t read = 0;
-                    const EngineErrorCode code = size == 0
-                                                     ? kErrNone
-                                                     : source.ReadBlob(column.source_field, opened,
-                                                                       read, size, bytes.data(), 0);
-                    source.CloseBlob(column.source_field, opened);
-                    if (code != kErrNone) {
-                        RaiseEngineError(code, column.source->TableName);
-                    }
-                }
+                const std::vector<std::uint8_t> bytes = ReadBlobBytes(
+                    source, column.source_field, column.source->Row(), column.source->TableName);
                 PutMemo(run, result, number, record, bytes, TableName);
                 continue;
             }
@@ -2088,6 +2105,124 @@ void TDataQuery::SortResult(const std::vector<std::size_t>& columns,
     result.SortRecords(keys, false, case_insensitive, unique, false, {}, false, {}, false, {});
 }
 
+void TDataQuery::SortResultByText(const std::vector<bool>& descending) {
+    TDataCursor& result = *result_->cursor;
+    const std::uint16_t language = result.GetLanguageID();
+    const std::uint16_t sort = result.GetSortID();
+    const std::size_t size = result.GetRecordSize();
+    // Per ORDER BY column, a memo's place among the row's texts or the comparison of the key
+    // segment every other column has, built as the table's own sort builds it.
+    struct Column {
+        bool memo = false;
+        std::size_t text = 0;
+        FieldDescriptor field{};
+        std::unique_ptr<TKeyComparer> comparer;
+        std::size_t key_at = 0;
+    };
+    std::vector<std::uint32_t> blobs;
+    for (std::uint32_t n = 1; n <= result.GetFieldCount(); ++n) {
+        if (FieldType(result.GetTableFieldDesc(n)) == kTypeBlob) {
+            blobs.push_back(n);
+        }
+    }
+    std::vector<Column> columns(order_columns_.size());
+    std::size_t key_size = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const auto number = static_cast<std::uint32_t>(order_columns_[i] + 1);
+        Column& column = columns[i];
+        column.field = result.GetTableFieldDesc(number);
+        column.field[fd::kDescending] = descending[i] ? 1 : 0;
+        column.memo = FieldType(column.field) == kTypeBlob;
+        if (column.memo) {
+            column.text = static_cast<std::size_t>(std::find(blobs.begin(), blobs.end(), number) -
+                                                   blobs.begin());
+            continue;
+        }
+        const std::size_t segment = FieldDataSize(column.field) + 1u;
+        column.comparer = std::make_unique<TKeyComparer>(
+            KeySegmentsOf(std::span(&column.field, 1), false), language, sort, segment);
+        column.key_at = key_size;
+        key_size += segment;
+    }
+    // Every row with its texts: emptying the table frees the blobs they were read from.
+    struct Row {
+        std::vector<std::uint8_t> record;
+        std::vector<std::vector<std::uint8_t>> texts;
+        std::vector<std::uint8_t> key;
+        // The memos as compared: upper-cased under NOCASE.
+        std::vector<std::string> compared;
+    };
+    std::vector<Row> rows;
+    std::vector<std::uint8_t> record(size);
+    result.First();
+    while (result.GetNextRecord(record) == kErrNone) {
+        Row& row = rows.emplace_back();
+        row.record = record;
+        for (const std::uint32_t n : blobs) {
+            row.texts.push_back(ReadBlobBytes(result, n, record, TableName));
+        }
+        row.key.resize(key_size);
+        for (const Column& column : columns) {
+            if (column.memo) {
+                const std::vector<std::uint8_t>& text = row.texts[column.text];
+                std::string compared(text.begin(), text.end());
+                if (OrderByNoCase) {
+                    compared = UpperCaseLang(language, sort, compared);
+                }
+                row.compared.push_back(std::move(compared));
+                continue;
+            }
+            BuildRecordKey(std::span(&column.field, 1), record,
+                           std::span(row.key).subspan(column.key_at, column.comparer->KeySize()),
+                           OrderByNoCase, false, language, sort, false);
+        }
+    }
+    result.FreeBlobs();
+    const std::uint32_t locale = platform::nls::MakeLocaleId(language, sort);
+    constexpr std::uint32_t kStringCompareFlags = 4098;
+    const auto less = [&](const Row& a, const Row& b) {
+        std::size_t memo = 0;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const Column& column = columns[i];
+            int order = 0;
+            if (column.memo) {
+                // A memo without text sorts where an empty text would: before every text.
+                const std::string& x = a.compared[memo];
+                const std::string& y = b.compared[memo];
+                ++memo;
+                if (x.empty() || y.empty()) {
+                    order = x.empty() == y.empty() ? 0 : (x.empty() ? -1 : 1);
+                } else if (language == 0) {
+                    order = x.compare(y);
+                } else {
+                    order = platform::nls::CompareString(locale, kStringCompareFlags, x, y) - 2;
+                }
+                if (descending[i]) {
+                    order = -order;
+                }
+            } else {
+                order = column.comparer->Compare(a.key.data() + column.key_at,
+                                                 b.key.data() + column.key_at, false);
+            }
+            if (order != 0) {
+                return order < 0;
+            }
+        }
+        return false;
+    };
+    // Rows of equal keys stay in the order they were produced, as in the table's own sort.
+    std::stable_sort(rows.begin(), rows.end(), less);
+    result.EmptyTable();
+    for (Row& row : rows) {
+        for (std::size_t i = 0; i < blobs.size(); ++i) {
+            result.PutField(blobs[i], row.record, nullptr);
+            PutBlobValue(result, blobs[i], row.record, row.texts[i], TableName);
+        }
+        result.InsertRecord(row.record, false);
+        result.FreeBlobs();
+    }
+}
+
 TDataCursor& TDataQuery::ExecuteSelect() {
     const std::uint64_t start = StatementTicks();
     if (!result_ && !LiveResult && !into_pending_) {
@@ -2268,7 +2403,12 @@ TDataCursor& TDataQuery::ExecuteSelect() {
                 !OrderByNoCase;
             const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
                                                 (!HasGroupBy && Distinct && order_columns_ == all));
-            if (!in_order && !presorted) {
+            const bool by_text = std::any_of(
+                order_columns_.begin(), order_columns_.end(),
+                [&](std::size_t i) { return FieldType(result_plan_[i].descriptor) == kTypeBlob; });
+            if (by_text) {
+                SortResultByText(descending);
+            } else if (!in_order && !presorted) {
                 SortResult(order_columns_, descending, OrderByNoCase, false);
             }
         }

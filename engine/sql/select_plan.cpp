@@ -300,8 +300,8 @@ void TDataQuery::CreateResultTable(bool on_disk) {
     }
     definition.indexes = {IndexDescriptor{}};
     definition.allow_no_primary = true;
-    definition.language = LanguageID;
-    definition.sort = SortID;
+    definition.language = TableLanguageID();
+    definition.sort = TableSortID();
     definition.blob_block_size = BlobBlockSize;
     definition.description = Description;
     definition.encrypted = Encrypted;

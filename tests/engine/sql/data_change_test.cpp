@@ -138,6 +138,42 @@ TEST_F(SqlExecution, ParametersBindInMarkerOrder) {
     EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|new"}));
 }
 
+// A marker no value was set for is NULL in every clause, as one a shorter value list leaves
+// out: an ordering comparison with it holds for no row. A statement prepared again runs the new
+// text; one whose Prepare failed runs nothing, neither the half-read text nor the one before.
+TEST_F(SqlExecution, UnsetMarkersAreNullAndAFailedPrepareRunsNothing) {
+    Run("CREATE TABLE t (a INTEGER, f FLOAT, s CHAR(5))");
+    Run("INSERT INTO t VALUES (1, 1.5, 'x')");
+    Run("INSERT INTO t VALUES (2, -2.5, 'y')");
+    const std::vector<std::pair<std::string, std::int32_t>> cases = {
+        {"SELECT a FROM t WHERE f > ?", 0},          {"SELECT a FROM t WHERE f < ?", 0},
+        {"SELECT a FROM t WHERE a >= ?", 0},         {"SELECT a FROM t WHERE s = ?", 0},
+        {"SELECT a FROM t WHERE f > ? OR a = 1", 1}, {"SELECT a FROM t WHERE a BETWEEN ? AND 5", 0},
+    };
+    for (const auto& [sql, rows] : cases) {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare(sql, offset);
+        statement.Execute();
+        EXPECT_EQ(statement.GetResultCount(), rows) << sql;
+    }
+    EXPECT_EQ(Run("UPDATE t SET s = ? WHERE a = 2"), 1);
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|1.5|x", "2|-2.5|<null>"}));
+
+    TQueryStatement statement(directory_);
+    std::size_t offset = 0;
+    statement.Prepare("SELECT a FROM t WHERE a > 1", offset);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (std::vector<std::string>{"2"}));
+    statement.Prepare("SELECT s FROM t", offset);
+    EXPECT_EQ(RowsOf(*statement.Execute()), (std::vector<std::string>{"x", "<null>"}));
+    for (const char* broken : {"SELECT a FROM t WHERE", "SELECT zz FROM t", "DELETE FROM t x y"}) {
+        EXPECT_NE(sqltest::SqlError([&] { statement.Prepare(broken, offset); }), "") << broken;
+        EXPECT_EQ(sqltest::SqlError([&] { statement.Execute(); }), "Internal statement error")
+            << broken;
+    }
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|1.5|x", "2|-2.5|<null>"}));
+}
+
 TEST_F(SqlExecution, ValueAndColumnErrors) {
     Run("CREATE TABLE t (a INTEGER, d DATE)");
     struct Case {
@@ -1613,6 +1649,36 @@ TEST_F(SqlAlterTable, RefusesBadItemsAndLeavesTheTable) {
         }
     }
     EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x|10"}));
+}
+
+// An ALTER TABLE the engine refuses part way (an item after good ones names a column twice,
+// renames onto another column, drops every column; an option the table cannot take) changes
+// nothing: columns, rows and memos stay, and the next ALTER finds the table free.
+TEST_F(SqlAlterTable, RefusalsPartWayLeaveTheTableAsItWas) {
+    Run("CREATE TABLE t (a INTEGER, b CHAR(5), m BLOB(1, 1), PRIMARY KEY (a))");
+    Run("INSERT INTO t VALUES (1, 'x', 'memo one')");
+    Run("INSERT INTO t VALUES (2, 'y', NULL)");
+    const std::vector<std::string> rows = {"1|x|memo one", "2|y|<null>"};
+    const std::vector<std::pair<std::string, EngineErrorCode>> cases = {
+        {"ALTER TABLE t ADD d INTEGER, ADD d INTEGER", kErrInvalidFieldName},
+        {"ALTER TABLE t ADD c INTEGER, ADD b INTEGER", kErrInvalidFieldName},
+        {"ALTER TABLE t ADD c INTEGER, REDEFINE a b INTEGER", kErrInvalidFieldName},
+        {"ALTER TABLE t DROP b, DROP m, DROP a", kErrInvalidField},
+        {"ALTER TABLE t ADD c INTEGER ENCRYPTED WITH '0123456789abcdefgh'", kErrInvalidPassword},
+        {"ALTER TABLE t ADD c INTEGER BLOB BLOCK SIZE 10", kErrBlobLimit},
+        {"ALTER TABLE t ADD c INTEGER, DROP zz", kErrSql},
+    };
+    for (const auto& [sql, code] : cases) {
+        try {
+            Run(sql);
+            ADD_FAILURE() << "no error: " << sql;
+        } catch (const EStrataEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), code) << sql << ": " << e.what();
+        }
+        EXPECT_EQ(Rows("t"), rows) << sql;
+    }
+    Run("ALTER TABLE t ADD c INTEGER");
+    EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x|memo one|<null>", "2|y|<null>|<null>"}));
 }
 
 }  // namespace

@@ -380,6 +380,63 @@ TEST_F(SelectDifferential, TextsOverCaseInsensitiveIndexesMatchSqlite) {
     CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", table});
 }
 
+// UPPER and LOWER of a text column compared with a text, narrowed through the column's index
+// that ignores case and then checked exactly: equal, prefix and other LIKE patterns, constants
+// in the case the function cannot give, beside other conditions, in a count, a join, a grouping
+// and in UPDATE and DELETE, keep SQLite's rows.
+TEST_F(SelectDifferential, CaseFunctionsOverCaseInsensitiveIndexesMatchSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    std::mt19937 random(91);
+    const std::string create =
+        "CREATE TABLE s (id INTEGER, name CHAR(12), cat CHAR(8), n INTEGER, PRIMARY KEY (id))";
+    const std::string other = "CREATE TABLE u (k INTEGER, v INTEGER)";
+    Run(create);
+    Run(other);
+    Run("CREATE NOCASE INDEX sname ON s (name)");
+    Run("CREATE NOCASE INDEX scat ON s (cat)");
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 90; ++i) {
+        setup.push_back("INSERT INTO s VALUES (" + std::to_string(i) + ", " +
+                        TextOrNull(random, i % 4 == 0 ? 10 : 3) + ", " + TextOrNull(random) + ", " +
+                        Value(random) + ")");
+    }
+    for (int i = 0; i < 30; ++i) {
+        setup.push_back("INSERT INTO u VALUES (" + std::to_string(1 + random() % 90) + ", " +
+                        Value(random) + ")");
+    }
+    setup.push_back("UPDATE s SET n = 9 WHERE UPPER(name) = 'AB'");
+    setup.push_back("UPDATE s SET cat = 'moved' WHERE LOWER(cat) LIKE 'b%' AND id > 40");
+    setup.push_back("DELETE FROM s WHERE LOWER(name) = 'zz'");
+    std::vector<std::string> queries;
+    static const char* const kConstants[] = {"AB", "ab", "A", "a", "B", "Ab", "ZZ", "_"};
+    static const char* const kPatterns[] = {"a%", "A%", "ab%", "AB%", "b%", "%a", "a_%", "_%"};
+    for (const char* function : {"UPPER", "LOWER"}) {
+        for (const char* column : {"name", "cat"}) {
+            const std::string call = std::string(function) + "(" + column + ")";
+            for (const char* constant : kConstants) {
+                queries.push_back("SELECT id, name, cat FROM s WHERE " + call + " = '" + constant +
+                                  "'");
+            }
+            for (const char* pattern : kPatterns) {
+                queries.push_back("SELECT id, " + std::string(column) + " FROM s WHERE " + call +
+                                  " LIKE '" + pattern + "'");
+            }
+            queries.push_back("SELECT COUNT(*) FROM s WHERE " + call + " = 'AB'");
+            queries.push_back("SELECT id FROM s WHERE " + call + " = 'A' AND n > 2");
+            queries.push_back("SELECT id FROM s WHERE " + call + " LIKE 'B%' OR n = 1");
+            queries.push_back("SELECT s.id, u.v FROM s, u WHERE s.id = u.k AND " + call +
+                              " LIKE 'a%'");
+            queries.push_back("SELECT n, COUNT(*) FROM s WHERE " + call + " = 'B' GROUP BY n");
+            queries.push_back("SELECT id FROM s WHERE " + call + " IN ('A', 'B')");
+        }
+    }
+    queries.push_back("SELECT id, n, cat FROM s ORDER BY id");
+    // LIKE compares with case here.
+    CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create, other});
+}
+
 // The list table's shapes (a count of one category, the rows past a number in another order,
 // the distinct categories) over case-insensitive text indexes and a number index, their keys
 // compressed fully and not at all: categories written in several cases and NULL, rows deleted
@@ -469,6 +526,64 @@ TEST_F(SelectDifferential, MemosInGroupedAndSortedResultsMatchSqlite) {
         "SELECT id, s, m FROM n WHERE k IS NOT NULL ORDER BY s, id DESC",
         "SELECT x.id, y.id, y.m FROM n x, n y WHERE x.id = y.k ORDER BY x.id, y.id",
         "SELECT id, m FROM n WHERE id IN (SELECT k FROM n WHERE m IS NOT NULL) ORDER BY id",
+    };
+    CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create});
+}
+
+// ORDER BY a memo sorts by its text: long texts over several blob blocks that agree over their
+// first several hundred bytes and part only near their ends, prefixes of one another, texts
+// apart by case, short texts and NULLs; ascending and descending, beside other columns, after
+// grouping, in a join and in a sub-select.
+TEST_F(SelectDifferential, OrderByMemoSortsByTheTextMatchingSqlite) {
+    if (!SqliteAvailable()) {
+        GTEST_SKIP() << "python3 with sqlite3 is not available";
+    }
+    std::mt19937 random(83);
+    const std::string create = "CREATE TABLE n (id INTEGER, s CHAR(6), k INTEGER, m BLOB(1, 1))";
+    Run(create);
+    const std::string shared(700, 'p');
+    std::vector<std::string> memos;
+    for (int i = 0; i < 12; ++i) {
+        switch (i % 6) {
+            case 0:
+                memos.push_back(shared + Text(random));
+                break;
+            case 1:
+                memos.push_back(shared + std::string(900, 'q') + Text(random));
+                break;
+            case 2:
+                memos.push_back(Text(random));
+                break;
+            case 3:
+                memos.push_back(shared);
+                break;
+            case 4:
+                memos.push_back(std::string(1500, 'b') + Text(random));
+                break;
+            default:
+                memos.push_back(i == 5 ? "NULL" : "P" + shared);
+                break;
+        }
+    }
+    std::vector<std::string> setup;
+    for (int i = 1; i <= 80; ++i) {
+        // A group's memo is always the same, so that the value a group keeps is SQLite's too.
+        const std::size_t group = random() % memos.size();
+        const std::string memo = memos[group] == "NULL" ? "NULL" : "'" + memos[group] + "'";
+        setup.push_back("INSERT INTO n VALUES (" + std::to_string(i) + ", 'g" +
+                        std::to_string(group) + "', " + Value(random) + ", " + memo + ")");
+    }
+    setup.push_back("DELETE FROM n WHERE id BETWEEN 30 AND 34");
+    const std::vector<std::string> queries = {
+        "SELECT id, m FROM n ORDER BY m, id",
+        "SELECT id, m FROM n ORDER BY m DESC, id",
+        "SELECT m, id FROM n ORDER BY 1 DESC, 2 DESC",
+        "SELECT id, s, m FROM n WHERE k > 1 ORDER BY m, s DESC, id",
+        "SELECT id, k, m FROM n WHERE m LIKE 'pp%' ORDER BY k, m DESC, id",
+        "SELECT s, m, COUNT(*) FROM n GROUP BY s ORDER BY m DESC, s",
+        "SELECT x.id, y.id, y.m FROM n x, n y WHERE x.k = y.id ORDER BY y.m, x.id",
+        "SELECT id, m FROM n WHERE m IN (SELECT m FROM n WHERE k > 2 ORDER BY m DESC) ORDER BY m, "
+        "id",
     };
     CompareWithSqlite(setup, queries, {"PRAGMA case_sensitive_like = ON", create});
 }

@@ -600,6 +600,117 @@ TEST_F(SqlSelect, LiveOrderFollowsTheTableLanguageCannedTheQueryLanguage) {
               (Strings{accented, "ss", "b", "ae"}));
 }
 
+// A table made without a LANGUAGE (a canned result, INTO, CREATE TABLE) takes the session's
+// language and sort, as if the statement had named them; one that names its own keeps it, and
+// ALTER TABLE without a LANGUAGE keeps the table's. Under a session without a language a result
+// sorts by bytes (the case above).
+TEST_F(SqlSelect, TablesWithoutALanguageTakeTheSessions) {
+    constexpr std::uint16_t kNewZealand = 5129;
+    session_->SetLanguageID(kNewZealand);
+    Run("CREATE TABLE w (id INTEGER, q CHAR(8), n INTEGER)");
+    Run("CREATE TABLE g (id INTEGER, q CHAR(8), LANGUAGE 'German (Standard)')");
+    const std::vector<std::pair<int, std::string>> texts = {{1, "resume"},
+                                                            {2, "R\xE9sum\xE9"},
+                                                            {3, "Zeta"},
+                                                            {4, "apple"},
+                                                            {5, "Apple"},
+                                                            {6, "r\xE9sum\xE9"},
+                                                            {7, "zeta"},
+                                                            {8,
+                                                             "\xC9"
+                                                             "clair"}};
+    for (const auto& [id, text] : texts) {
+        Run("INSERT INTO w VALUES (" + std::to_string(id) + ", '" + text + "', " +
+            std::to_string(id % 3) + ")");
+    }
+    const auto language_of = [&](const std::string& table) {
+        TDataCursor cursor(*directory_);
+        cursor.SetTableName(table);
+        cursor.Open();
+        return std::pair(cursor.GetLanguageID(), cursor.GetSortID());
+    };
+    EXPECT_EQ(language_of("w"), std::pair(kNewZealand, std::uint16_t{0}));
+    EXPECT_EQ(language_of("g").first, 0x0407);
+    Run("ALTER TABLE g ADD c INTEGER");
+    EXPECT_EQ(language_of("g").first, 0x0407) << "ALTER without LANGUAGE keeps the table's";
+
+    const std::string named = " LANGUAGE 'English (New Zealand)'";
+    for (const std::string sql :
+         {"SELECT id, q FROM w ORDER BY q, id", "SELECT id, q FROM w ORDER BY q DESC, id",
+          "SELECT q, COUNT(*) FROM w GROUP BY q", "SELECT DISTINCT q FROM w",
+          "SELECT n, q FROM w ORDER BY n, q NOCASE",
+          "SELECT q, SUM(n) FROM w GROUP BY q ORDER BY 2, 1"}) {
+        EXPECT_EQ(Select(sql), Select(sql + named)) << sql;
+    }
+    // The session's collation, not the bytes: accents and case aside before the bytes count.
+    const Strings ordered = Select("SELECT q, id FROM w ORDER BY q, id");
+    EXPECT_EQ(ordered.front(), "apple|4");
+    EXPECT_EQ(ordered.back(), "Zeta|3");
+    // Groups are those of the collation: texts apart only by accents are one group, texts apart
+    // by case are not.
+    EXPECT_EQ(Select("SELECT q, COUNT(*) FROM w GROUP BY q"),
+              (Strings{"apple|1", "Apple|1",
+                       "\xC9"
+                       "clair|1",
+                       "resume|2", "R\xE9sum\xE9|1", "zeta|1", "Zeta|1"}));
+    // A result's table is made in the session's language, also one named by INTO.
+    {
+        TQueryStatement statement(directory_);
+        std::size_t offset = 0;
+        statement.Prepare("SELECT q FROM w ORDER BY q", offset);
+        TDataCursor* result = statement.Execute();
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->GetLanguageID(), kNewZealand);
+    }
+    Run("SELECT id, q INTO \"" + dir_.Path().string() + "/sorted\" FROM w ORDER BY q");
+    EXPECT_EQ(language_of("sorted").first, kNewZealand);
+    // A language the query names wins over the session's.
+    Run("SELECT id, q INTO \"" + dir_.Path().string() +
+        "/german\" FROM w LANGUAGE 'German (Standard)'");
+    EXPECT_EQ(language_of("german").first, 0x0407);
+}
+
+// UPPER and LOWER of a column with an index that ignores case are narrowed through that index:
+// letters beyond ASCII whose cases map unevenly (y and s with diaeresis and caron, micro sign,
+// sharp s) give the rows the same comparison of an unindexed twin column gives, in SELECT,
+// UPDATE and DELETE.
+TEST_F(SqlSelect, CaseFunctionsThroughAnIndexIgnoringCaseFindWhatAScanFinds) {
+    Run("CREATE TABLE cf (id INTEGER, a CHAR(6), b CHAR(6), n INTEGER)");
+    Run("CREATE NOCASE INDEX cfa ON cf (a)");
+    const std::vector<std::string> letters = {"\xFF", "\x9F", "\x9A", "\x8A", "\xE9", "\xC9",
+                                              "\xB5", "\xDF", "e",    "E",    "s",    "S"};
+    int id = 0;
+    for (const std::string& x : letters) {
+        for (const std::string& y : {std::string("e"), std::string("\xC9"), std::string("\x9A")}) {
+            ++id;
+            Run("INSERT INTO cf VALUES (" + std::to_string(id) + ", '" + x + y + "', '" + x + y +
+                "', 0)");
+        }
+    }
+    for (const std::string function : {"UPPER", "LOWER"}) {
+        for (const std::string& x : letters) {
+            for (const std::string& tail : {std::string("E"), std::string("e"), std::string("%"),
+                                            std::string("\xC9"), std::string("\xE9")}) {
+                const std::string op = tail == "%" ? " LIKE '" : " = '";
+                const std::string indexed =
+                    "SELECT id FROM cf WHERE " + function + "(a)" + op + x + tail + "'";
+                const std::string scanned =
+                    "SELECT id FROM cf WHERE " + function + "(b)" + op + x + tail + "'";
+                EXPECT_EQ(Select(indexed), Select(scanned)) << indexed;
+            }
+        }
+    }
+    const auto changed = [&](const std::string& column) {
+        return Run("UPDATE cf SET n = n + 1 WHERE UPPER(" + column + ") = '\x9F\xC9'") * 100 +
+               Run("DELETE FROM cf WHERE LOWER(" + column + ") LIKE '\x9A%'");
+    };
+    // Both cases of y with diaeresis before E acute; both cases of s with caron go first.
+    EXPECT_EQ(changed("a"), 200 + 6);
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM cf WHERE n = 1"), (Strings{"2"}));
+    EXPECT_EQ(changed("b"), 200 + 0);
+    EXPECT_EQ(Select("SELECT COUNT(*) FROM cf WHERE n = 2"), (Strings{"2"}));
+}
+
 // A memo in a result row arrives as its text however the row is kept before it is written:
 // grouped, sorted, with duplicates removed, by way of a sub-select or into a named table.
 TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
@@ -669,6 +780,66 @@ TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
         RepairTable(cursor, true, 1, {}, [&](std::string_view line) { lines.emplace_back(line); });
         EXPECT_EQ(lines.size(), 2u) << table << ": " << (lines.size() > 1 ? lines[1] : "");
     }
+}
+
+// ORDER BY a memo sorts by the text, not by where its blob was stored: NOCASE and DESC as for
+// a text column, the query's language, ties in the order the rows came, a memo without text
+// first, the rows' other memos kept with them, into a named table that stays sound.
+TEST_F(SqlSelect, OrderByMemoSortsByItsText) {
+    Run("CREATE TABLE notes (id INTEGER, m BLOB(1, 1), extra BLOB(1, 1), c CHAR(8))");
+    const std::string accented = "\xC9t\xE9";
+    const std::vector<std::pair<int, std::string>> texts = {
+        {1, "beta"}, {2, "Beta"}, {3, "alpha"}, {4, ""}, {5, accented}, {6, "ETA"}, {7, "beta"}};
+    for (const auto& [id, text] : texts) {
+        const std::string memo = text.empty() ? "NULL" : "'" + text + "'";
+        Run("INSERT INTO notes VALUES (" + std::to_string(id) + ", " + memo + ", '" +
+            std::to_string(id * 11) + "', " + memo + ")");
+    }
+    const Strings bytes = {"4|<null>|44",          "2|Beta|22", "6|ETA|66",
+                           "3|alpha|33",           "1|beta|11", "7|beta|77",
+                           "5|" + accented + "|55"};
+    EXPECT_EQ(Select("SELECT id, m, extra FROM notes ORDER BY m"), bytes);
+    EXPECT_EQ(Select("SELECT id, c, extra FROM notes ORDER BY c"), bytes);
+    EXPECT_EQ(Select("SELECT id, m, extra FROM notes ORDER BY 2 DESC, id DESC"),
+              (Strings{"5|" + accented + "|55", "7|beta|77", "1|beta|11", "3|alpha|33", "6|ETA|66",
+                       "2|Beta|22", "4|<null>|44"}));
+    // The ids of a result whose first column is id.
+    const auto ids = [&](const std::string& sql, std::int32_t max_rows = -1) {
+        Strings rows = Select(sql, max_rows);
+        for (std::string& row : rows) {
+            row = row.substr(0, row.find('|'));
+        }
+        return rows;
+    };
+    EXPECT_EQ(ids("SELECT id, m FROM notes ORDER BY m NOCASE"),
+              (Strings{"4", "3", "1", "2", "7", "6", "5"}));
+    // A memo sorts as a text column of the same values, under every option and language.
+    for (const std::string tail :
+         {"DESC NOCASE", "NOCASE LANGUAGE 'German (Standard)'", "LANGUAGE 'German (Standard)'",
+          "DESC LANGUAGE 'German (Standard)'", "DESC, id DESC"}) {
+        EXPECT_EQ(ids("SELECT id, m FROM notes ORDER BY m " + tail),
+                  ids("SELECT id, c FROM notes ORDER BY c " + tail))
+            << tail;
+    }
+    // German puts the accented E with the e's.
+    EXPECT_EQ(ids("SELECT id, m FROM notes ORDER BY m, id LANGUAGE 'German (Standard)'"),
+              (Strings{"4", "3", "1", "7", "2", "6", "5"}));
+    // MaxRowCount counts rows before the sort.
+    EXPECT_EQ(ids("SELECT id, m FROM notes ORDER BY m", 3), (Strings{"2", "3", "1"}));
+    const std::string folder = dir_.Path().string();
+    Run("SELECT m, id, extra INTO \"" + folder + "/ordered\" FROM notes WHERE id > 1 ORDER BY m");
+    EXPECT_EQ(Rows("ordered"), (Strings{"<null>|4|44", "Beta|2|22", "ETA|6|66", "alpha|3|33",
+                                        "beta|7|77", accented + "|5|55"}));
+    OpenSession();
+    TDataCursor cursor(*directory_);
+    cursor.SetTableName("ordered");
+    cursor.SetExclusive(true);
+    std::vector<std::string> lines;
+    RepairTable(cursor, true, 1, {}, [&](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : "");
+    // Memos still take no part in a row's identity.
+    EXPECT_EQ(sqltest::SqlError([&] { Select("SELECT DISTINCT m FROM notes ORDER BY m"); }),
+              "Invalid BLOB column 'm' specified in DISTINCT clause");
 }
 
 // Inner tables without an index are read once and their rows found by the join value: every

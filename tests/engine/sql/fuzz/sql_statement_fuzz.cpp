@@ -84,6 +84,8 @@ const std::map<std::string, std::string>& Pristine() {
                      "INSERT INTO t VALUES (3, NULL, NULL, NULL)",
                      "INSERT INTO u VALUES (1, 'first', NULL)",
                      "INSERT INTO u VALUES (3, 'third', NULL)",
+                     "INSERT INTO u VALUES (2, 'second', 'a memo of second')",
+                     "CREATE NOCASE INDEX tb ON t (b)",
                  }) {
                 Run(*directory, sql);
             }

@@ -1,0 +1,1 @@
+SELECT k, label, m FROM u ORDER BY m DESC, k NOCASE

@@ -1,0 +1,1 @@
+SELECT a, b FROM t WHERE UPPER(b) = 'ONE' OR LOWER(b) LIKE 'tw%' ORDER BY a

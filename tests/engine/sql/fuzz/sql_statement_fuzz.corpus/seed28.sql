@@ -1,0 +1,1 @@
+CREATE TABLE n (a INTEGER, s CHAR(4), LANGUAGE 'German (Standard)' SORT 'German Phone Book Order')

@@ -1,0 +1,1 @@
+SELECT a, b FROM t WHERE a = ? OR b > ? OR d BETWEEN ? AND ?
