@@ -293,6 +293,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
     Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
     db::Variant GetNodeVariant(const TgxTreeListNode* node, int column) const;
+    // The column's text for the dataset's current record as a row would show it, for walks
+    // over the dataset that have no row (a memo's text, not its field's "(MEMO)").
+    std::string GetRecordText(int column) const;
     std::string GetPreviewText(const TgxTreeListNode* node) const override;
     bool GetNodeHasChildrenQuery(const TgxTreeListNode* node) const override;
     bool IsExistRowFooter(int level) const override;

@@ -346,6 +346,35 @@ TEST(ExportReaders, XlrdAndCalcReadLongTextsWhole) {
     ExpectReadersSeeFirstColumn(*g.grid, "long", texts);
 }
 
+// A BIFF4 sheet holds 16,384 rows: xlrd refuses the whole file when a cell lies below them.
+// A list that fills the sheet is read to its last row; one more record fails the export and
+// leaves the file written before.
+TEST(ExportReaders, XlrdReadsAFullSheetAndALongerListIsRefused) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    const fs::path dir = OutputDir() / "full";
+    fs::create_directories(dir);
+    const fs::path file = dir / "full.xls";
+    ExportGrid g(16383, false);
+    g.Add("Index", "No.", 60, taRightJustify);
+    g.Add("Item", "Address", 200, taLeftJustify);
+    g.Bind();
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
+        "print(s.nrows, s.cell_value(s.nrows - 1, 0), s.cell_value(s.nrows - 1, 1))\n";
+    const Output run = Python(script, file);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "16384 16383.0 user16383@example.org\n");
+
+    const std::string before = FileText(file);
+    g.list.Append(16384, "one@too.many", "news", 0);
+    EXPECT_THROW(g.grid->SaveToXLS(file.string(), true), EgxExportError);
+    EXPECT_EQ(FileText(file), before);
+    EXPECT_FALSE(g.list.ds->ControlsDisabled());
+}
+
 // A normal grouped export, rendered for a person to look at.
 TEST(ExportReaders, ChromiumRendersAGroupedList) {
     if (!Has("command -v chromium"))
