@@ -7,9 +7,11 @@
 
 #include <QListWidget>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTabWidget>
 #include <QTest>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -298,6 +300,86 @@ TEST(DragWalk, ABandDroppedOnTheEmptyBandPanelShowsAgain) {
     EXPECT_EQ(bands->count(), 2);
     g.ExpectWhole("shown again");
     g.grid->grab().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/drag_walk_band_shown_again.png");
+}
+
+// What a drag paints comes off again when Escape cancels it: the grid looks as before the
+// press. Pictures of the grid with the floating drag image and arrows laid over it are
+// saved for a person to look at.
+TEST(DragWalk, EscapeLeavesNothingOfADragPainted) {
+    struct Drag {
+        const char* name;
+        std::function<QPoint(WalkGrid&)> from;
+        std::function<QPoint(WalkGrid&)> to;
+    };
+    const auto header = [](int index, int dx, int dy = 0) {
+        return [index, dx, dy](WalkGrid& g) {
+            const THeaderCellInfo hc = g.Info().header_cells[static_cast<std::size_t>(index)];
+            return QPoint((hc.rect.left + hc.rect.right) / 2 + dx,
+                          (hc.rect.top + hc.rect.bottom) / 2 + dy);
+        };
+    };
+    const auto header_edge = [](int index, int dx) {
+        return [index, dx](WalkGrid& g) {
+            const THeaderCellInfo hc = g.Info().header_cells[static_cast<std::size_t>(index)];
+            return QPoint(hc.rect.right - 1 + dx, (hc.rect.top + hc.rect.bottom) / 2);
+        };
+    };
+    const auto band = [](int index, int dx) {
+        return [index, dx](WalkGrid& g) {
+            const TBandCellInfo bc = g.Info().band_cells[static_cast<std::size_t>(index)];
+            return QPoint((bc.rect.left + bc.rect.right) / 2 + dx, bc.rect.top + 4);
+        };
+    };
+    const auto band_edge = [](int index, int dx) {
+        return [index, dx](WalkGrid& g) {
+            const TBandCellInfo bc = g.Info().band_cells[static_cast<std::size_t>(index)];
+            return QPoint(bc.rect.right - 1 + dx, bc.rect.top + 4);
+        };
+    };
+    const std::vector<Drag> drags = {
+        {"header_onto_header", header(0, 0), header(3, 20)},
+        {"header_off_the_panel", header(1, 0), header(2, 0, 120)},
+        {"header_to_the_left_edge", header(4, 0),
+         [](WalkGrid& g) {
+             return QPoint(1, (g.Info().header_panel.top + g.Info().header_panel.bottom) / 2);
+         }},
+        {"band_onto_band", band(0, 0), band(2, 30)},
+        {"band_past_the_right_edge", band(1, 0), band(2, 600)},
+        {"column_sizing", header_edge(1, 0), header_edge(1, 90)},
+        {"column_sizing_below_zero", header_edge(2, 0), header_edge(2, -500)},
+        {"band_sizing", band_edge(0, 0), band_edge(0, 120)},
+    };
+    for (const Drag& d : drags) {
+        SCOPED_TRACE(d.name);
+        WalkGrid g;
+        g.grid->SetOptions(g.grid->Options() & ~egoRowSelect);
+        const QImage before = g.grid->grab().toImage();
+        const std::string layout = g.Layout();
+        const QPoint from = d.from(g), to = d.to(g);
+        g.Send(g.vp(), QEvent::MouseButtonPress, g.G(from), Qt::LeftButton, Qt::LeftButton);
+        for (int step = 1; step <= 6; ++step)
+            g.Send(g.vp(), QEvent::MouseMove, g.G(from + (to - from) * step / 6), Qt::NoButton,
+                   Qt::LeftButton);
+        EXPECT_NE(g.grid->State(), tsNormal);
+        QImage during = g.grid->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        {
+            QPainter p(&during);
+            for (QWidget* w : {g.grid->DragImageWindow(), g.grid->DragArrowsWindow()}) {
+                if (w != nullptr && w->isVisible())
+                    p.drawPixmap(g.grid->mapFromGlobal(w->pos()), w->grab());
+            }
+        }
+        during.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/drag_walk_" + d.name + ".png");
+        QTest::keyClick(g.grid.get(), Qt::Key_Escape);
+        EXPECT_EQ(g.grid->State(), tsNormal);
+        g.Send(g.vp(), QEvent::MouseButtonRelease, g.G(to), Qt::LeftButton, Qt::NoButton);
+        EXPECT_EQ(g.Layout(), layout);
+        g.ExpectWhole(d.name);
+        const QImage after = g.grid->grab().toImage();
+        EXPECT_TRUE(after == before) << "the grid looks other than before the drag";
+        if (after != before)
+            after.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/drag_walk_" + d.name + "_after.png");
+    }
 }
 
 }  // namespace
