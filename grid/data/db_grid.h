@@ -184,6 +184,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void UpdateScrollBars() override;
     // A vertical scroll-bar command (QAbstractSlider::SliderAction) in buffer mode.
     void BufferScroll(int action);
+    // In buffer mode the bar stands for the dataset's records, not for rows: the command
+    // moves the dataset only (the rows are its buffer and never scroll themselves).
+    void VerticalScrollAction(int action) override;
 
     // ---- Grouping
     void BeginGrouping();

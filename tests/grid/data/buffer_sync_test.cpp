@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
 #include <QTest>
 
 #include <functional>
 
 #include "grid/core/inplace_text_edit.h"
 #include "platform/ui/application.h"
+#include "platform/ui/clock.h"
 #include "tests/grid/data/db_grid_fixture.h"
 
 namespace grid::testing {
@@ -214,6 +216,65 @@ TEST(DBGridBufferMode, AnEditLandsInItsRecordWhileAnotherCursorChangesTheTable) 
                   table.FieldByName("Index")->AsString());
         h.grid->SetDataSource(nullptr);
     }
+}
+
+// In buffer mode the rows are the dataset's buffer and the scroll bar stands for its
+// records. Pan scrolling moved the rows instead, which cannot pass the buffer, and an arrow
+// of the bar scrolled the first row out of sight, the focused record's among them.
+TEST(DBGridBufferMode, PanScrollingAndTheScrollArrowsMoveThroughTheRecords) {
+    auto manual = std::make_unique<ui::ManualUiClock>();
+    ui::ManualUiClock* clock = manual.get();
+    auto previous = ui::SetClock(std::move(manual));
+    {
+        GridHarness h(400, 150);
+        StrataList db(500);
+        h.Column("Index");
+        h.Column("Item");
+        h.grid->SetKeyField("Index");
+        h.grid->SetScrollBars(ssVertical);
+        h.grid->SetOptions(h.grid->Options() | egoRowSelect);
+        h.grid->SetOptionsEx(h.grid->OptionsEx() | egoMouseScroll);
+        h.grid->SetDataSource(db.source.get());
+        ASSERT_TRUE(h.grid->IsBufferMode());
+        QWidget* vp = h.grid->viewport();
+        const auto focused_key = [&] { return h.grid->GetCellText(h.grid->GetFocusedNode(), 0); };
+        const auto current_key = [&] { return db.Table().FieldByName("Index")->AsString(); };
+        const QPoint start(100, 70);
+        const auto pan_to = [&](QPoint p) {
+            QMouseEvent move(QEvent::MouseMove, p, vp->mapToGlobal(p), Qt::NoButton, Qt::NoButton,
+                             Qt::NoModifier);
+            QCoreApplication::sendEvent(vp, &move);
+        };
+        QTest::mousePress(vp, Qt::MiddleButton, {}, start);
+        ASSERT_TRUE(h.grid->IsPanScrolling());
+        pan_to(start + QPoint(0, 200));
+        clock->Advance(20 * 600);
+        EXPECT_EQ(current_key(), "500");
+        EXPECT_EQ(focused_key(), "500");
+        pan_to(start - QPoint(0, 200));
+        clock->Advance(20 * 600);
+        EXPECT_EQ(current_key(), "1");
+        EXPECT_EQ(focused_key(), "1");
+        EXPECT_EQ(h.grid->GetTopIndex(), 0);
+        QTest::keyClick(h.grid.get(), Qt::Key_Escape);
+        EXPECT_FALSE(h.grid->IsPanScrolling());
+        h.grid->grab().save(QString(CORVANE_TEST_OUTPUT_DIR) + "/buffer_mode_after_pan.png");
+
+        // The bar's arrows: a line down past the buffer and back up to the first record.
+        QScrollBar* bar = h.grid->verticalScrollBar();
+        const int rows = h.grid->Count();
+        for (int i = 0; i < rows + 3; ++i)
+            bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        EXPECT_GT(std::stoi(current_key()), rows);
+        EXPECT_EQ(focused_key(), current_key());
+        for (int i = 0; i < rows + 10; ++i)
+            bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+        EXPECT_EQ(current_key(), "1");
+        EXPECT_EQ(h.grid->GetTopIndex(), 0);
+        EXPECT_EQ(h.grid->GetAbsoluteIndex(h.grid->GetFocusedNode()), 0);
+        h.grid->SetDataSource(nullptr);
+    }
+    ui::SetClock(std::move(previous));
 }
 
 }  // namespace
