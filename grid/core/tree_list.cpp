@@ -36,9 +36,8 @@ TCustomgxTreeList::TCustomgxTreeList(QWidget* parent)
     Font().OnChange = relayout;
     images_link_.OnChange = relayout;
     state_images_link_.OnChange = relayout;
-    QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int) {
-        ui::Guarded([this] { SetTopIndex(verticalScrollBar()->sliderPosition()); });
-    });
+    QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
+                     [this](int action) { ui::Guarded([&] { VerticalScrollAction(action); }); });
     // Focus leaving the control and its editor for another control of the same window
     // closes the edit. Another window (a message box, a popup) leaves it open, so an error
     // shown while validating cannot close the edit again.
@@ -469,6 +468,10 @@ void TCustomgxTreeList::SetState(std::uint8_t state) {
         EndSearch();
     if (state == tsEditing && editor_)
         editor_->MoveCaretToEnd();
+}
+
+void TCustomgxTreeList::VerticalScrollAction(int) {
+    SetTopIndex(verticalScrollBar()->sliderPosition());
 }
 
 bool TCustomgxTreeList::IsMouseScroll() const {

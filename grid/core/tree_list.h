@@ -253,6 +253,9 @@ class TCustomgxTreeList : public TCustomgxContainer {
     }
     virtual void SetTopVisibleNode(TgxTreeListNode* node);
     void SetTopIndex(int index);
+    // A command of the vertical scroll bar (QAbstractSlider::SliderAction), its slider
+    // already moved: the rows follow the slider.
+    virtual void VerticalScrollAction(int action);
     int LeftCoord() const { return left_coord_; }
     void SetLeftCoord(int value);
     // Scrolls so that a visible column lies inside the scrollable strip; nothing for a

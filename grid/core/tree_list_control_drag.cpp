@@ -41,9 +41,13 @@ void TCustomgxTreeListControl::ScaleHiddenColumns(int band, int numerator, int d
     int b = VisibleBandAbsoluteIndex(band);
     if (b < 0 || denominator == 0)
         return;
+    // A column hidden while wider than its band would grow by the whole ratio at every
+    // widening, past anything a layout stores; it grows no wider than the band.
     for (auto& c : columns_)
         if (c->band_index_ == b && !c->visible_ && c->Sizing())
-            c->width_ = std::max(c->MinWidth(), ui::MulDiv(c->width_, numerator, denominator));
+            c->width_ =
+                std::max(c->MinWidth(), std::min(ui::MulDiv(c->width_, numerator, denominator),
+                                                 std::max(c->width_, numerator)));
 }
 
 bool TCustomgxTreeListControl::CanBandDragging(int band) const {

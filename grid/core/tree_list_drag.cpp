@@ -508,6 +508,11 @@ int TCustomgxTreeList::GetBandDropPosition(ui::Point p, ui::Point* arrow) const 
     TDrawInfo info;
     CalcDrawInfo(info);
     const ui::Rect& bp = info.band_panel;
+    // With every band hidden the panel keeps its height but has no width; a band dropped
+    // across it is the first again, or the grid could never show a column again.
+    if (GetBandCount() == 0 && bp.top < bp.bottom && p.y >= bp.top && p.y < bp.bottom &&
+        p.x >= info.client.left && p.x < info.client.right)
+        return 0;
     if (bp.IsEmpty() || p.y < bp.top || p.y >= bp.bottom)
         return -1;
     if (info.band_cells.empty())

@@ -357,14 +357,16 @@ class TCustomgxTreeList::PanScroller : public QObject {
             case 1:
                 tree_.SetLeftCoord(tree_.LeftCoord() - std::max(1, tree_.ZeroWidth()));
                 break;
+            // A line of the vertical scroll bar, as its arrow gives: a grid whose rows are a
+            // window on its dataset moves the dataset instead of its rows.
             case 2:
-                tree_.SetTopIndex(std::max(0, tree_.GetTopIndex()) - 1);
+                tree_.verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
                 break;
             case 3:
                 tree_.SetLeftCoord(tree_.LeftCoord() + std::max(1, tree_.ZeroWidth()));
                 break;
             case 4:
-                tree_.SetTopIndex(std::max(0, tree_.GetTopIndex()) + 1);
+                tree_.verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
                 break;
             default:
                 break;

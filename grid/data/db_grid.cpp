@@ -94,8 +94,6 @@ TCustomgxDBGrid::TCustomgxDBGrid(QWidget* parent)
     HideSelectionTextColor = HighlightTextColor;
     TCustomgxTreeList::SetOptions(MapGridOptions(grid_options_));
     TCustomgxTreeList::SetOptionsEx(MapGridOptionsEx(grid_options_ex_, 0));
-    QObject::connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
-                     [this](int action) { ui::Guarded([&] { BufferScroll(action); }); });
     GridList().push_back(this);
 }
 

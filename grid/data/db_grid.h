@@ -184,6 +184,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void UpdateScrollBars() override;
     // A vertical scroll-bar command (QAbstractSlider::SliderAction) in buffer mode.
     void BufferScroll(int action);
+    // In buffer mode the bar stands for the dataset's records, not for rows: the command
+    // moves the dataset only (the rows are its buffer and never scroll themselves).
+    void VerticalScrollAction(int action) override;
 
     // ---- Grouping
     void BeginGrouping();
@@ -293,6 +296,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::string GetNodeString(const TgxTreeListNode* node, int column) const override;
     Value GetNodeValue(const TgxTreeListNode* node, int column) const override;
     db::Variant GetNodeVariant(const TgxTreeListNode* node, int column) const;
+    // The column's text for the dataset's current record as a row would show it, for walks
+    // over the dataset that have no row (a memo's text, not its field's "(MEMO)").
+    std::string GetRecordText(int column) const;
     std::string GetPreviewText(const TgxTreeListNode* node) const override;
     bool GetNodeHasChildrenQuery(const TgxTreeListNode* node) const override;
     bool IsExistRowFooter(int level) const override;

@@ -122,6 +122,15 @@ std::string TCustomgxDBGrid::GetCellText(const TgxTreeListNode* node, int column
     return text;
 }
 
+std::string TCustomgxDBGrid::GetRecordText(int column) const {
+    const TgxDBTreeListColumn* c = GetColumn(column);
+    if (c == nullptr || c->Field() == nullptr)
+        return {};
+    std::string text;
+    c->AssignDisplayText(c->GetFieldDisplayText(), text);
+    return text;
+}
+
 db::Variant TCustomgxDBGrid::GetNodeVariant(const TgxTreeListNode* node, int column) const {
     if (node == nullptr)
         return db::Variant::Null();

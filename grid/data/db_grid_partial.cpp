@@ -341,6 +341,13 @@ void TCustomgxDBGrid::UpdateScrollBars() {
     }
 }
 
+void TCustomgxDBGrid::VerticalScrollAction(int action) {
+    if (IsBufferMode() && link_->Active())
+        BufferScroll(action);
+    else
+        TCustomgxDBTreeListControl::VerticalScrollAction(action);
+}
+
 void TCustomgxDBGrid::BufferScroll(int action) {
     if (!IsBufferMode() || !link_->Active())
         return;

@@ -180,6 +180,20 @@ void TCustomgxDBGrid::SetFocusedNodeColumn(TgxTreeListNode* node, int column, bo
                 // The refusal that brought us here is the one to report.
             }
             loading_rows_ = false;
+        } else if (IsBufferMode() && State() != tsEditing && link_->Active()) {
+            // A buffer row is where the link's active record stands; the move that failed
+            // left it there.
+            const int active = link_->ActiveRecord();
+            if (active >= 0 && active < Count() && Items(active) != GetFocusedNode()) {
+                loading_rows_ = true;
+                try {
+                    TCustomgxDBTreeListControl::SetFocusedNodeColumn(Items(active), before_column,
+                                                                     true);
+                } catch (...) {
+                    // The refusal that brought us here is the one to report.
+                }
+                loading_rows_ = false;
+            }
         }
         throw;
     }

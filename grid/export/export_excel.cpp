@@ -23,9 +23,9 @@ constexpr std::uint16_t kXfDefault = 15, kXfHeader = 22, kXfGroup = 23, kXfFormu
                         kXfFooterBlank = 25, kXfBand = 26, kXfRowFooter = 27,
                         kXfRowFooterBlank = 28, kXfFirstColumn = 29;
 constexpr int kFirstColumnFont = 10;
-constexpr std::int64_t kLastRow = 0xFFFF, kLastColumn = 0xFF;
-// Rows from here on collide with the relative bits of a formula's row fields.
-constexpr std::int64_t kFirstUnreferencedRow = 0x4000;
+// A BIFF4 worksheet holds 16,384 rows (readers refuse a file with more, although a cell
+// record's row field could name 65,536) and 256 columns.
+constexpr std::int64_t kLastRow = 0x3FFF, kLastColumn = 0xFF;
 // The range an RK integer holds: 30 bits, signed.
 constexpr std::int64_t kRkMin = -(std::int64_t{1} << 29), kRkMax = (std::int64_t{1} << 29) - 1;
 // A LABEL record's 16-bit length also counts the cell's place, format and text length.
@@ -91,7 +91,7 @@ void TgxDBGridExportExcel::Record(std::uint16_t number, std::string_view data) {
 std::string TgxDBGridExportExcel::CellHead(std::int64_t row, std::int64_t column,
                                            std::uint16_t xf) const {
     if (row < 0 || row > kLastRow)
-        throw EgxExportError("The worksheet cannot hold more than 65536 rows.");
+        throw EgxExportError("The worksheet cannot hold more than 16384 rows.");
     if (column < 0 || column > kLastColumn)
         throw EgxExportError("The worksheet cannot hold more than 256 columns.");
     std::string data;
@@ -323,7 +323,8 @@ void TgxDBGridExportExcel::WriteNode(TgxTreeListNode* node) {
                 Number(row, column, xf, value.IsClear() ? 0.0 : value.AsDouble());
             }
         } else {
-            Label(row, column, xf, node == nullptr ? field->DisplayText() : node->Strings(index),
+            Label(row, column, xf,
+                  node == nullptr ? Grid->GetRecordText(index) : node->Strings(index),
                   field->DataType() == db::ftMemo ? kMaxMemoCharacters : kMaxLabelBytes);
         }
     }
@@ -370,8 +371,8 @@ void TgxDBGridExportExcel::WriteSummaryFooter() {
                     source = j;
             }
         }
-        // No rows to refer to, or rows the formula's fields cannot name.
-        if (type == cstNone || source < 0 || last < first || last >= kFirstUnreferencedRow) {
+        // No rows to refer to. Every row the sheet holds fits a formula's 14-bit row fields.
+        if (type == cstNone || source < 0 || last < first) {
             Blank(row, g + k, kXfFooterBlank);
             continue;
         }

@@ -203,8 +203,8 @@ void TgxDBGridExportHTML::WriteNode(TgxTreeListNode* node) {
         std::string text;
         if (node != nullptr) {
             text = node->Strings(i);
-        } else if (column != nullptr && column->Field() != nullptr) {
-            text = column->Field()->DisplayText();
+        } else {
+            text = Grid->GetRecordText(i);
         }
         if (text.empty())
             row += "&nbsp;";

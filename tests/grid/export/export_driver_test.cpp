@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "grid/editors/memo_edit.h"
 #include "grid/export/export_excel.h"
 #include "grid/export/export_html.h"
 #include "tests/grid/export/export_fixture.h"
@@ -228,6 +229,60 @@ TEST(ExportDriver, WriteFailureKeepsTheExistingFile) {
         EXPECT_EQ(FileText(path), "old contents");
         EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 1);
         EXPECT_FALSE(g.list.ds->ControlsDisabled());
+    }
+}
+
+}  // namespace
+}  // namespace grid::testing
+
+namespace grid::testing {
+namespace {
+
+// Every load mode writes the texts the grid's rows show: a walk over the dataset, which has
+// no rows, takes a memo's text as the loaded rows do, not its field's "(MEMO)".
+TEST(ExportDriver, EveryLoadModeWritesTheTextsTheRowsShow) {
+    enum Mode { kLoadAll, kBuffer, kPartial };
+    for (Mode mode : {kLoadAll, kBuffer, kPartial}) {
+        SCOPED_TRACE(mode);
+        ExportGrid g(0, mode == kLoadAll);
+        g.list.ds->AddColumn("Notes", db::ftMemo);
+        g.list.ds->Close();
+        g.list.ds->Open();
+        g.grid->SetShowHeader(false);
+        g.grid->SetPartialLoad(mode == kPartial);
+        g.Add("Index", "No.", 40, taRightJustify);
+        auto* memo = static_cast<TgxDBGridMemoColumn*>(
+            g.grid->CreateColumn(ColumnClassOf<TgxDBGridMemoColumn>()));
+        memo->SetFieldName("Notes");
+        memo->SetMaxDisplayLength(400);
+        const std::vector<std::string> notes = {"Prefers plain text & <no> HTML",
+                                                std::string(300, 'n'), ""};
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            g.list.ds->Append();
+            g.list.ds->FieldByName("Index")->SetAsInteger(static_cast<int>(i) + 1);
+            if (!notes[i].empty())
+                g.list.ds->FieldByName("Notes")->SetAsString(notes[i]);
+            g.list.ds->Post();
+        }
+        g.list.ds->First();
+        g.Bind();
+        ASSERT_EQ(g.grid->IsBufferMode(), mode == kBuffer);
+        ASSERT_EQ(g.grid->IsPartialLoadMode(), mode == kPartial);
+
+        TgxDBGridExportExcel sheet;
+        const std::vector<std::string> cells = Cells(ExportToMemory(sheet, g.grid.get()));
+        ASSERT_EQ(cells.size(), 2 * notes.size());
+        for (std::size_t i = 0; i < notes.size(); ++i)
+            EXPECT_EQ(cells[2 * i + 1],
+                      LabelRec(static_cast<unsigned>(i), 1, 30, notes[i].substr(0, 255)));
+
+        TgxDBGridExportHTML html;
+        const std::string page = ExportToMemory(html, g.grid.get());
+        EXPECT_NE(page.find(">Prefers plain text &amp; &lt;no&gt; HTML</FONT>"), std::string::npos)
+            << page;
+        EXPECT_NE(page.find(">" + std::string(300, 'n') + "</FONT>"), std::string::npos);
+        EXPECT_EQ(page.find("MEMO"), std::string::npos);
+        EXPECT_EQ(page.find("memo"), std::string::npos);
     }
 }
 

@@ -415,15 +415,19 @@ TEST(ExportExcel, LimitsOfTheWorksheetRaise) {
     exporter.Grid = g.grid.get();
     exporter.Stream = &stream;
     exporter.WriteHeader();
-    // A footer below the rows a formula can name is left blank.
-    exporter.RowIndex = 20000;
+    // A footer on the sheet's last row still names every row above it.
+    exporter.RowIndex = 16383;
     const std::int64_t before = stream.Size();
     exporter.WriteSummaryFooter();
     const std::string footer(reinterpret_cast<const char*>(stream.Memory()) + before,
                              static_cast<std::size_t>(stream.Size() - before));
-    EXPECT_EQ(footer, BlankRec(20000, 0, 25));
-    exporter.RowIndex = 65536;
-    EXPECT_THROW(exporter.WriteNode(g.grid->Items(0)), EgxExportError);
+    EXPECT_EQ(footer, FormulaRec(16383, 0, 0, 16382, 0, "42 01 A9 00"));
+    // Readers of the format refuse a sheet of more than 16,384 rows.
+    for (std::int32_t row : {16384, 65535, 65536}) {
+        exporter.RowIndex = row;
+        EXPECT_THROW(exporter.WriteNode(g.grid->Items(0)), EgxExportError) << row;
+        EXPECT_THROW(exporter.WriteSummaryFooter(), EgxExportError) << row;
+    }
 
     ExportGrid wide(1);
     for (int i = 0; i < 257; ++i)

@@ -8,7 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "grid/editors/default_columns.h"
+#include "grid/editors/memo_edit.h"
 #include "grid/export/grid_export.h"
+#include "platform/db/date_time.h"
 #include "tests/grid/export/export_fixture.h"
 
 namespace grid::testing {
@@ -344,6 +347,167 @@ TEST(ExportReaders, XlrdAndCalcReadLongTextsWhole) {
     g.Add("Long", "Notes", 300, taLeftJustify);
     g.Bind();
     ExpectReadersSeeFirstColumn(*g.grid, "long", texts);
+}
+
+// A BIFF4 sheet holds 16,384 rows: xlrd refuses the whole file when a cell lies below them.
+// A list that fills the sheet is read to its last row; one more record fails the export and
+// leaves the file written before.
+TEST(ExportReaders, XlrdReadsAFullSheetAndALongerListIsRefused) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    const fs::path dir = OutputDir() / "full";
+    fs::create_directories(dir);
+    const fs::path file = dir / "full.xls";
+    ExportGrid g(16383, false);
+    g.Add("Index", "No.", 60, taRightJustify);
+    g.Add("Item", "Address", 200, taLeftJustify);
+    g.Bind();
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
+        "print(s.nrows, s.cell_value(s.nrows - 1, 0), s.cell_value(s.nrows - 1, 1))\n";
+    const Output run = Python(script, file);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "16384 16383.0 user16383@example.org\n");
+
+    const std::string before = FileText(file);
+    g.list.Append(16384, "one@too.many", "news", 0);
+    EXPECT_THROW(g.grid->SaveToXLS(file.string(), true), EgxExportError);
+    EXPECT_EQ(FileText(file), before);
+    EXPECT_FALSE(g.list.ds->ControlsDisabled());
+}
+
+// A table with a column of every kind the engine stores, values at their limits, in the
+// list grid's own buffer mode. Numbers reach both readers as numbers with every digit,
+// everything else as the text the grid shows.
+struct KindsGrid : GridHarness {
+    StrataList db{0};
+    db::ComponentPtr<db::TDataSource> source;
+    KindsGrid() : GridHarness(900, 300) {
+        strata::TStrataTable& t = db.NewTable();
+        t.SetTableName("kinds.dat");
+        db::TFieldDefs& f = *t.FieldDefs();
+        f.Add("Id", db::ftAutoInc);
+        f.Add("Name", db::ftString, 120);
+        f.Add("Small", db::ftSmallint);
+        f.Add("Int", db::ftInteger);
+        f.Add("Word", db::ftWord);
+        f.Add("Amount", db::ftFloat);
+        f.Add("Price", db::ftCurrency);
+        f.Add("Born", db::ftDate);
+        f.Add("At", db::ftTime);
+        f.Add("Stamp", db::ftDateTime);
+        f.Add("Flag", db::ftBoolean);
+        f.Add("Notes", db::ftMemo);
+        f.Add("Picture", db::ftGraphic);
+        t.CreateTable();
+        t.Open();
+        t.Append();
+        t.FieldByName("Name")->SetAsString("Tom \"T\" & <b>Jerry</b>\tx\r\ny caf\u00E9");
+        t.FieldByName("Small")->SetAsInteger(-32768);
+        t.FieldByName("Int")->SetAsInteger(-2147483647 - 1);
+        t.FieldByName("Word")->SetAsInteger(65535);
+        t.FieldByName("Amount")->SetAsFloat(1.7976931348623157e308);
+        t.FieldByName("Price")->SetAsFloat(-922337203685477.0);
+        t.FieldByName("Born")->SetAsDateTime(db::TDateTime(0.0));
+        t.FieldByName("At")->SetAsDateTime(db::EncodeTime(23, 59, 59, 0));
+        t.FieldByName("Stamp")->SetAsDateTime(db::EncodeDate(9999, 12, 31));
+        t.FieldByName("Flag")->SetAsBoolean(true);
+        t.FieldByName("Notes")->SetAsString(std::string(300, 'n'));
+        t.FieldByName("Picture")->SetAsString(std::string("GIF89a\0\1<&>", 11));
+        t.Post();
+        t.Append();
+        t.FieldByName("Name")->SetAsString("=1+1");
+        t.FieldByName("Small")->SetAsInteger(32767);
+        t.FieldByName("Int")->SetAsInteger(2147483647);
+        t.FieldByName("Word")->SetAsInteger(0);
+        t.FieldByName("Amount")->SetAsFloat(0.1 + 0.2);
+        t.FieldByName("Price")->SetAsFloat(1234.5678);
+        t.FieldByName("Born")->SetAsDateTime(db::EncodeDate(2000, 2, 29));
+        t.FieldByName("At")->SetAsDateTime(db::TDateTime(0.0));
+        t.FieldByName("Stamp")->SetAsDateTime(db::TDateTime(-0.5));
+        t.FieldByName("Flag")->SetAsBoolean(false);
+        t.FieldByName("Notes")->SetAsString("short");
+        t.Post();
+        t.First();
+        source = db::MakeComponent<db::TDataSource>(nullptr);
+        source->SetDataSet(&t);
+        RegisterTypedColumns();
+        grid->SetKeyField("Id");
+        grid->SetShowHeader(false);
+        grid->SetDefaultFields(true);
+        grid->SetDataSource(source.get());
+        if (auto* notes = dynamic_cast<TgxDBGridMemoColumn*>(grid->ColumnByFieldName("Notes")))
+            notes->SetMaxDisplayLength(1000);
+    }
+    ~KindsGrid() { grid->SetDataSource(nullptr); }
+};
+
+TEST(ExportReaders, XlrdAndCalcReadEveryKindOfColumn) {
+    if (!Has(std::string(kPython) + " -c 'import xlrd'"))
+        GTEST_SKIP() << "python3-xlrd is not installed";
+    KindsGrid g;
+    ASSERT_TRUE(g.grid->IsBufferMode());
+    const fs::path dir = OutputDir() / "kinds";
+    fs::create_directories(dir);
+    const fs::path file = dir / "kinds.xls";
+    g.grid->SaveToXLS(file.string(), true);
+    const std::string script =
+        "import sys, xlrd\n"
+        "s = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)\n"
+        "for r in range(s.nrows):\n"
+        "  for c in s.row(r):\n"
+        "    if isinstance(c.value, float): print('number', repr(c.value))\n"
+        "    else: print('text', c.value.encode('unicode_escape').decode())\n";
+    const Output run = Python(script, file);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string n300(300, 'n');
+    const std::vector<std::string> want = {
+        "number 1.0", "text Tom \"T\" & <b>Jerry</b>\\tx\\r\\ny caf\\xe9", "number -32768.0",
+        "number -2147483648.0", "number 65535.0", "number 1.7976931348623157e+308",
+        "number -922337203685477.0", "text 12/30/1899", "text 11:59:59 PM", "text 12/31/9999",
+        "text True", "text " + n300.substr(0, 255), "text (GRAPHIC)",
+        //
+        "number 2.0", "text =1+1", "number 32767.0", "number 2147483647.0", "number 0.0",
+        "number 0.30000000000000004", "number 1234.5678", "text 2/29/2000", "text 12:00:00 AM",
+        "text 12/30/1899 12:00:00 PM", "text False", "text short", "text (graphic)"};
+    EXPECT_EQ(Lines(run.out), want);
+
+    if (!Has("command -v soffice"))
+        GTEST_SKIP() << "libreoffice-calc-nogui is not installed";
+    TempFolder profile;
+    fs::remove(dir / "kinds.ods");
+    const Output convert = Shell("timeout 180 soffice -env:UserInstallation=file://" +
+                                 profile.path.string() + " --headless --convert-to ods --outdir " +
+                                 Quote(dir.string()) + " " + Quote(file.string()));
+    ASSERT_EQ(convert.status, 0) << convert.out;
+    // Each cell's type, and a number's value or a text's length (tabs and line breaks are
+    // elements of their own in Calc's file), as Calc holds them.
+    const std::string ods =
+        "import sys, zipfile\n"
+        "from xml.etree import ElementTree as ET\n"
+        "T = '{urn:oasis:names:tc:opendocument:xmlns:table:1.0}'\n"
+        "O = '{urn:oasis:names:tc:opendocument:xmlns:office:1.0}'\n"
+        "root = ET.fromstring(zipfile.ZipFile(sys.argv[1]).read('content.xml'))\n"
+        "for row in root.iter(T + 'table-row'):\n"
+        "  cells = row.findall(T + 'table-cell')\n"
+        "  if not any(c.get(O + 'value-type') for c in cells): continue\n"
+        "  for c in cells:\n"
+        "    if c.get(O + 'value-type') == 'float': print('number', c.get(O + 'value'))\n"
+        "    elif c.get(O + 'value-type'): print('text', len(''.join(c.itertext())))\n";
+    const Output cells = Python(ods, dir / "kinds.ods");
+    ASSERT_EQ(cells.status, 0) << cells.out;
+    const std::vector<std::string> calc = {
+        "number 1", "text 29", "number -32768", "number -2147483648", "number 65535",
+        "number 1.7976931348623157E+308", "number -922337203685477", "text 10", "text 11",
+        "text 10", "text 4", "text 255", "text 9",
+        //
+        "number 2", "text 4", "number 32767", "number 2147483647", "number 0",
+        // Calc writes a value in its file at 15 digits when that reads back the same to it.
+        "number 0.3", "number 1234.5678", "text 9", "text 11", "text 22", "text 5", "text 5",
+        "text 9"};
+    EXPECT_EQ(Lines(cells.out), calc);
 }
 
 // A normal grouped export, rendered for a person to look at.
