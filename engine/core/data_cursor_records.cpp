@@ -653,11 +653,8 @@ void TDataCursor::LockRecord(std::uint32_t number) {
         locked.SetRecordCount(std::int64_t{n} + 1);
     if (locked.IsSet(n))
         Raise(kErrRecordLocked);
-    bool changed = table_->LockRecord(n);
-    // Strict detection checks at every operation's start, and the lock is one; the read lock
-    // comes after the record's, so that no wait for the record holds it.
-    if (!exclusive_ && directory_.Session().StrictChangeDetection())
-        changed = table_->ReadLock() || changed;
+    // Strict detection checks at every operation's start, and the lock is one.
+    const bool changed = table_->LockRecord(n, directory_.Session().StrictChangeDetection());
     locked.SetBit(n);
     own_locks_.push_back(n);
     EngineErrorCode refused = kErrNone;

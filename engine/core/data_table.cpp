@@ -437,7 +437,7 @@ bool TDataTable::RetryLock(const std::function<bool()>& attempt) {
     }
 }
 
-bool TDataTable::LockRecord(std::uint32_t n) {
+bool TDataTable::LockRecord(std::uint32_t n, bool with_read_lock) {
     if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
         return false;
     if (n == 0)
@@ -450,20 +450,23 @@ bool TDataTable::LockRecord(std::uint32_t n) {
         return false;
     }
     bool changed = false;
-    const bool read_locks = !exclusive_ && !directory_.Session().StrictChangeDetection();
-    if (read_locks)
-        changed = ReadLock();
-    if (!data_file_->LockRecord(n)) {
-        // The holder of the record needs every read lock gone before it can
-        // write; waiting with one held would stall both until the wait ends.
-        const bool was_read_locked = operation_read_lock_;
-        if (was_read_locked)
-            ReadUnlock();
-        if (!RetryLock([&] { return data_file_->LockRecord(n); }))
-            RaiseEngineError(kErrRecordLocked, name_);
-        if (was_read_locked)
+    // Each attempt takes the read lock first and the record under it; a failed one lets the
+    // read lock go before the next. The record's holder needs every read lock gone before it
+    // can write, so none is kept through the wait; and the read lock is never waited for with
+    // the record held, as a writer waiting for the record keeps the read lock out.
+    const bool read_lock = !exclusive_ && (with_read_lock || operation_read_lock_ ||
+                                           !directory_.Session().StrictChangeDetection());
+    const auto attempt = [&] {
+        if (read_lock)
             changed = ReadLock() || changed;
-    }
+        if (data_file_->LockRecord(n))
+            return true;
+        if (read_lock)
+            ReadUnlock();
+        return false;
+    };
+    if (!RetryLock(attempt))
+        RaiseEngineError(kErrRecordLocked, name_);
     locked_.SetBit(n);
     deferred_unlocks_.ClearBit(n);
     return changed;

@@ -101,7 +101,9 @@ class TDataTable final : public TTableFileOwner {
 
     // Locks towards other programs; the "changed" results report that the
     // table's files were changed by someone else and the caches dropped.
-    bool LockRecord(std::uint32_t n);
+    // The operation read lock comes with the record without strict change detection, or when
+    // `with_read_lock` asks for it; one held on entry is held again on success.
+    bool LockRecord(std::uint32_t n, bool with_read_lock = false);
     void UnlockRecord(std::uint32_t n);
     bool LockTable();
     void UnlockTable();
