@@ -198,6 +198,7 @@ void TDataTable::Close(bool discard_temporary) {
     ReleaseLocksBeforeClose();
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
+    statement_read_holders_ = table_lock_holders_ = 0;
     file_locks_deferred_ = batch_changes_ = false;
     locked_.ClearAll();
     cursor_locked_.ClearAll();

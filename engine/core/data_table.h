@@ -121,8 +121,21 @@ class TDataTable final : public TTableFileOwner {
     void CancelBatch();
     bool InBatch() const noexcept { return in_batch_; }
     bool TableLocked() const noexcept { return table_locked_; }
+    bool StatementReadLocked() const noexcept { return statement_read_lock_; }
 
     TRecordsBitmap& CursorLockedRecords() noexcept { return cursor_locked_; }
+
+    // The cursors that asked for the statement read lock, or for the table lock, and still
+    // hold it; the table object holds each lock once for all of them. Drop returns how many
+    // are left.
+    enum class SharedHold { kStatementRead, kTable };
+    void AddHolder(SharedHold hold) noexcept { ++HolderCount(hold); }
+    int DropHolder(SharedHold hold) noexcept {
+        int& count = HolderCount(hold);
+        if (count > 0)
+            --count;
+        return count;
+    }
 
     // The live records a cursor last read from the hidden index, kept for the next cursor:
     // `edits` is the hidden index's edit count when they were read, and any change to its
@@ -179,6 +192,9 @@ class TDataTable final : public TTableFileOwner {
     std::uint64_t OperationReadLocks() const noexcept { return operation_read_locks_; }
 
   private:
+    int& HolderCount(SharedHold hold) noexcept {
+        return hold == SharedHold::kTable ? table_lock_holders_ : statement_read_holders_;
+    }
     void BuildFileNames();
     // Lets go of every region lock this table object holds, whatever fails.
     void ReleaseLocksBeforeClose() noexcept;
@@ -233,6 +249,8 @@ class TDataTable final : public TTableFileOwner {
     std::uint64_t live_records_edits_ = 0;
     bool live_records_kept_ = false;
     bool statement_read_lock_ = false;
+    int statement_read_holders_ = 0;
+    int table_lock_holders_ = 0;
     bool table_locked_ = false;
     bool table_was_locked_ = false;
     bool operation_read_lock_ = false;

@@ -15,6 +15,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
+#include "platform/os/clock.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/two_programs.h"
 
@@ -342,6 +343,109 @@ TEST_F(TwoPrograms, LocksOfAClosedCursorAreGoneThoughAnotherSessionKeepsTheFiles
             << static_cast<int>(hold);
         c.Close();
         other.Release();
+    }
+}
+
+// What a holder of the table keeps from `c`, a cursor of another session or program: bit 1 a
+// row's lock, bit 2 the table lock, bit 4 an insert (of `item`). Lock waits pass on a fake
+// clock, so a held lock costs no real waiting.
+int BlockedFor(TDataCursor& c, const std::string& item) {
+    platform::os::FakeClock clock;
+    const platform::os::ScopedClockHooks scoped(clock.Hooks());
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    if (c.GetNextRecord(buffer) != 0)
+        return 8;
+    int blocked = 0;
+    if (CodeOf([&] {
+            if (c.GetCurrentRecord(buffer, true) == 0)
+                c.UnlockRecord(0);
+        }) != 0) {
+        blocked |= 1;
+    }
+    if (CodeOf([&] {
+            c.LockTable();
+            c.UnlockTable();
+        }) != 0) {
+        blocked |= 2;
+    }
+    if (CodeOf([&] { InsertEntry(c, item, "A", 1); }) != 0)
+        blocked |= 4;
+    return blocked;
+}
+
+// A cursor that closes with the table lock, the statement read lock or a row lock held lets
+// it go, though another cursor of its table object stays open and keeps the files; where the
+// other cursor asked for the same lock too, the lock stays until that one closes as well.
+// Another session of this program and another program see the same.
+TEST_F(TwoPrograms, ALockOfAClosedCursorGoesThoughAnotherCursorOfItsTableStaysOpen) {
+    MakeTable(3);
+    session->SetLockRetryCount(0);
+    const std::string path = dir.Path().string();
+    int round = 0;
+    for (const Hold hold : {Hold::kTableLock, Hold::kStatementReadLock, Hold::kFirstRowLock}) {
+        SCOPED_TRACE(static_cast<int>(hold));
+        const bool shareable = hold != Hold::kFirstRowLock;
+        // Forked before this program opens the table; it checks at each go.
+        SecondProgram child([&](SecondProgram& self) {
+            Program program(path, false);
+            program.session.SetLockRetryCount(0);
+            for (int check = 0; check < 3; ++check) {
+                self.AwaitGo();
+                program.cursor->Open();
+                const int blocked = BlockedFor(*program.cursor,
+                                               "theirs" + std::to_string(round * 3 + check) + "@x");
+                program.cursor->Close();
+                self.Signal(static_cast<char>('0' + blocked));
+            }
+            return 0;
+        });
+        TDataSession keeping;
+        keeping.SetLockRetryCount(0);
+        TDataDirectory* home = keeping.OpenDirectory("DB", path);
+        const auto cursor = [&] {
+            auto c = std::make_unique<TDataCursor>(*home);
+            c->SetTableName("mailist");
+            c->SetExclusive(false);
+            return c;
+        };
+        const auto expect_blocked = [&](int check, int expected) {
+            TDataCursor& c = NewCursor("mailist", false);
+            c.Open();
+            EXPECT_EQ(BlockedFor(c, "ours" + std::to_string(round * 3 + check) + "@x"), expected)
+                << "this program, check " << check;
+            c.Close();
+            child.Go();
+            EXPECT_EQ(child.NextSignal(), '0' + expected) << "other program, check " << check;
+        };
+        const int held = hold == Hold::kTableLock ? 7 : 4;
+        const std::unique_ptr<TDataCursor> staying = cursor();
+        staying->Open();
+        {
+            const std::unique_ptr<TDataCursor> closing = cursor();
+            TakeHold(*closing, hold);
+            ASSERT_EQ(closing->Table(), staying->Table());
+            closing->Close();
+        }
+        expect_blocked(0, 0);
+        if (shareable) {
+            const std::unique_ptr<TDataCursor> closing = cursor();
+            TakeHold(*closing, hold);
+            if (hold == Hold::kTableLock)
+                staying->LockTable();
+            else
+                staying->HoldReadLock();
+            closing->Close();
+            expect_blocked(1, held);
+            staying->Close();
+            expect_blocked(2, 0);
+        } else {
+            expect_blocked(1, 0);
+            expect_blocked(2, 0);
+        }
+        EXPECT_EQ(child.Wait(), 0);
+        ++round;
     }
 }
 
