@@ -626,6 +626,10 @@ bool TDataTable::WriteLock() {
 }
 
 void TDataTable::TakeFileWriteLocks() {
+    // This table object's own statement read lock lies in the write range and is held until
+    // its statement ends, which cannot come while this write waits: a wait could only run out.
+    if (statement_read_lock_)
+        RaiseEngineError(kErrLockFailure, name_);
     if (!header_lock_ && !data_file_->LockHeader())
         RaiseEngineError(kErrLockFailure, name_);
     if (!index_file_->WriteLock()) {
