@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -209,6 +210,107 @@ TEST_P(SharedTable, TableAndRecordLocksAreRefusedWhileHeldAndGrantedOnceReleased
     c.UnlockTable();
     InsertEntry(c, "new@x", "A", 1);
     EXPECT_EQ(c.GetTableRecordCount(), 5);
+}
+
+// Every way a holder's lock refuses this program's work gives the code and the text of the
+// error table, with the table's name, and leaves the table as it was: no row, key or count
+// changes, and the files verify clean afterwards. A statement read lock refuses writes only
+// (after the whole lock wait, here on a fake clock).
+TEST_P(SharedTable, RefusalsGiveTheirCodeAndTextAndChangeNothing) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    constexpr EngineErrorCode kNotTried = 1;
+    struct Case {
+        Hold hold;
+        EngineErrorCode lock_row, lock_table, insert, modify, remove;
+    };
+    const Case cases[] = {
+        {Hold::kTableLock, kErrRecordLocked, kErrTableLocked, kErrRecordLocked, kErrRecordLocked,
+         kErrRecordLocked},
+        {Hold::kFirstRowLock, kErrRecordLocked, kErrTableLocked, kNotTried, kErrRecordLocked,
+         kErrRecordLocked},
+        {Hold::kStatementReadLock, 0, 0, kErrLockFailure, kErrLockFailure, kErrLockFailure},
+    };
+    const auto text_of = [](EngineErrorCode code) -> std::string {
+        switch (code) {
+            case kErrRecordLocked:
+                return "Record in table 'mailist.DAT' is in use by another user";
+            case kErrTableLocked:
+                return "The table 'mailist.DAT' is already locked by another user";
+            default:
+                return "General lock failure with table 'mailist.DAT'";
+        }
+    };
+    // Every row's bytes in record order, and the rows in item order.
+    const auto state = [&](TDataCursor& c) {
+        std::vector<std::vector<std::uint8_t>> rows;
+        c.SetIndex(kNoIndex);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0)
+            rows.push_back(buffer);
+        c.SetIndexByName("ByItem");
+        rows.emplace_back();
+        for (const std::string& item : Items(c))
+            rows.back().insert(rows.back().end(), item.begin(), item.end());
+        return rows;
+    };
+    TDataCursor& c = Shared();
+    const auto before = state(c);
+    for (const Case& expected : cases) {
+        SCOPED_TRACE(static_cast<int>(expected.hold));
+        holder->Take(expected.hold);
+        platform::os::FakeClock clock;
+        const platform::os::ScopedClockHooks scoped(clock.Hooks());
+        std::vector<std::uint8_t> row(c.GetRecordSize());
+        const auto first_row = [&] {
+            c.SetIndexByName("ByItem");
+            c.First();
+            if (c.GetNextRecord(row) != 0)
+                throw std::runtime_error("first row");
+        };
+        const auto check = [&](const char* what, EngineErrorCode code,
+                               const std::function<void()>& action) {
+            if (code == kNotTried)
+                return;
+            std::string message;
+            try {
+                action();
+            } catch (const EStrataEngineError& error) {
+                message = error.what();
+            }
+            const std::string wanted =
+                code == 0 ? std::string()
+                          : "Strata Engine Error # " + std::to_string(code) + " " + text_of(code);
+            EXPECT_EQ(message, wanted) << what;
+        };
+        check("row lock", expected.lock_row, [&] {
+            first_row();
+            if (c.GetCurrentRecord(row, true) == 0)
+                c.UnlockRecord(0);
+        });
+        check("table lock", expected.lock_table, [&] {
+            c.LockTable();
+            c.UnlockTable();
+        });
+        check("insert", expected.insert, [&] { InsertEntry(c, "refused@x", "A", 1); });
+        check("modify", expected.modify, [&] {
+            first_row();
+            PutInt(c, row, 4, 99);
+            c.ModifyRecord(row, true, false);
+        });
+        check("delete", expected.remove, [&] {
+            first_row();
+            c.DeleteRecord(row, false);
+        });
+        holder->Release();
+        EXPECT_EQ(c.GetTableRecordCount(), 4);
+        EXPECT_EQ(state(c), before);
+    }
+    c.Close();
+    std::vector<std::string> lines;
+    TDataCursor& verifier = NewCursor("mailist", true);
+    RepairTable(verifier, true, 1, {}, [&](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : "");
 }
 
 // A read lock held elsewhere keeps this program's write waiting, and a write lock held
