@@ -494,7 +494,15 @@ bool TDataTable::LockTable() {
     if (!RetryLock([&] { return data_file_->LockTable(); }))
         RaiseEngineError(kErrTableLocked, name_);
     table_locked_ = true;
-    return exclusive_ ? false : RefreshIfChanged();
+    if (exclusive_)
+        return false;
+    // A failed check of the headers fails the call, which must not leave the table locked
+    // against everyone with no caller to let it go (also inside a batch).
+    return UndoingOnFailure([&] { return RefreshIfChanged(); },
+                            [&] {
+                                if (data_file_->UnlockTable())
+                                    table_locked_ = false;
+                            });
 }
 
 void TDataTable::UnlockTable() {

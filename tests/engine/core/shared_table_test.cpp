@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
@@ -549,6 +550,51 @@ TEST_F(TwoPrograms, ALockOfAClosedCursorGoesThoughAnotherCursorOfItsTableStaysOp
         EXPECT_EQ(child.Wait(), 0);
         ++round;
     }
+}
+
+// The table lock or the statement read lock reads the headers another session changed; where
+// that read fails (here the index file is cut short for the moment of the call), the call fails
+// and holds nothing it took: another session of this program, whose file objects are the same,
+// locks the table and writes as before.
+TEST_F(TwoPrograms, ATableOrStatementLockWhoseHeaderReadFailsIsNotKept) {
+    MakeTable(3);
+    session->SetLockRetryCount(0);
+    const std::string path = dir.Path().string();
+    const std::string index_file = dir.File("mailist.IDX");
+    TDataSession checking_session;
+    checking_session.SetLockRetryCount(0);
+    TDataCursor checking(*checking_session.OpenDirectory("DB", path));
+    checking.SetTableName("mailist");
+    checking.SetExclusive(false);
+    checking.Open();
+    int round = 0;
+    for (const Hold hold : {Hold::kTableLock, Hold::kStatementReadLock}) {
+        SCOPED_TRACE(static_cast<int>(hold));
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        InsertEntry(checking, "changed" + std::to_string(round) + "@x", "A", 1);
+        std::string bytes;
+        {
+            std::ifstream in(index_file, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        std::filesystem::resize_file(index_file, 100);
+        const EngineErrorCode code = CodeOf([&] {
+            if (hold == Hold::kTableLock)
+                c.LockTable();
+            else
+                c.HoldReadLock();
+        });
+        {
+            std::ofstream out(index_file, std::ios::binary | std::ios::in);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        EXPECT_EQ(code, kErrRead);
+        EXPECT_EQ(BlockedFor(checking, "after" + std::to_string(round) + "@x"), 0);
+        c.Close();
+        ++round;
+    }
+    checking.Close();
 }
 
 TableDefinition WithNotes() {
