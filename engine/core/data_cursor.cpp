@@ -280,6 +280,7 @@ void TDataCursor::Close(bool discard_temporary) {
         table_->CursorLockedRecords().ClearBit(n);
     }
     own_locks_.clear();
+    ReleaseSharedLocksBeforeClose();
     ForgetVanishedPlace();
     current_.clear();
     current_key_.clear();

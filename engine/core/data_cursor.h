@@ -440,6 +440,9 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
 
   private:
+    // At close: lets go of the statement read lock and the table lock where no other cursor
+    // of the table still holds them.
+    void ReleaseSharedLocksBeforeClose() noexcept;
     // Copies the blob of `field` in `source` into a new blob of `target` for its record buffer
     // `into`; a failure raises with the field's name.
     void CopyBlobInto(std::uint32_t field, RecordBuffer source, TDataCursor& target,
@@ -792,6 +795,10 @@ class TDataCursor final : public TFileCursor {
 
     std::vector<OpenBlobEntry> blobs_;
     std::vector<std::uint32_t> own_locks_;
+    // This cursor asked for the statement read lock or the table lock and has not let go: when
+    // it closes as the last such cursor of its table, the lock goes with it.
+    bool holds_statement_lock_ = false;
+    bool holds_table_lock_ = false;
 
     PasswordHandler on_password_;
     ProgressHandler on_repair_progress_;

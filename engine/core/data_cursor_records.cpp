@@ -653,11 +653,8 @@ void TDataCursor::LockRecord(std::uint32_t number) {
         locked.SetRecordCount(std::int64_t{n} + 1);
     if (locked.IsSet(n))
         Raise(kErrRecordLocked);
-    bool changed = table_->LockRecord(n);
-    // Strict detection checks at every operation's start, and the lock is one; the read lock
-    // comes after the record's, so that no wait for the record holds it.
-    if (!exclusive_ && directory_.Session().StrictChangeDetection())
-        changed = table_->ReadLock() || changed;
+    // Strict detection checks at every operation's start, and the lock is one.
+    const bool changed = table_->LockRecord(n, directory_.Session().StrictChangeDetection());
     locked.SetBit(n);
     own_locks_.push_back(n);
     EngineErrorCode refused = kErrNone;
@@ -717,25 +714,89 @@ void TDataCursor::UnlockRecord(std::uint32_t number) {
 
 void TDataCursor::LockTable() {
     CheckOpen();
+    const bool was_locked = table_->TableLocked();
     const bool changed = table_->LockTable();
-    if (changed || (!exclusive_ && CountersDiffer()))
-        ResyncAndReturn();
+    const bool was_holder = std::exchange(holds_table_lock_, true);
+    if (!was_holder)
+        table_->AddHolder(TDataTable::SharedHold::kTable);
+    try {
+        if (changed || (!exclusive_ && CountersDiffer()))
+            ResyncAndReturn();
+    } catch (...) {
+        // A call that fails holds nothing it took.
+        if (!was_holder) {
+            holds_table_lock_ = false;
+            table_->DropHolder(TDataTable::SharedHold::kTable);
+        }
+        if (!was_locked) {
+            try {
+                table_->UnlockTable();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
 }
 
 void TDataCursor::UnlockTable() {
     CheckOpen();
     table_->UnlockTable();
+    if (std::exchange(holds_table_lock_, false))
+        table_->DropHolder(TDataTable::SharedHold::kTable);
 }
 
 void TDataCursor::HoldReadLock() {
     CheckOpen();
-    if (table_->BeginReadLock() || (!exclusive_ && CountersDiffer()))
-        ResyncAndReturn();
+    const bool was_locked = table_->StatementReadLocked();
+    const bool changed = table_->BeginReadLock();
+    const bool was_holder = std::exchange(holds_statement_lock_, true);
+    if (!was_holder)
+        table_->AddHolder(TDataTable::SharedHold::kStatementRead);
+    try {
+        if (changed || (!exclusive_ && CountersDiffer()))
+            ResyncAndReturn();
+    } catch (...) {
+        // A call that fails holds nothing it took: its caller has nothing to release.
+        if (!was_holder) {
+            holds_statement_lock_ = false;
+            table_->DropHolder(TDataTable::SharedHold::kStatementRead);
+        }
+        if (!was_locked) {
+            try {
+                table_->EndReadLock();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
 }
 
 void TDataCursor::ReleaseReadLock() {
     CheckOpen();
     table_->EndReadLock();
+    if (std::exchange(holds_statement_lock_, false))
+        table_->DropHolder(TDataTable::SharedHold::kStatementRead);
+}
+
+void TDataCursor::ReleaseSharedLocksBeforeClose() noexcept {
+    // The table object keeps its files, and its locks, while other cursors of this program use
+    // it: a lock that only this cursor still wants would hold the table against every other
+    // program until they close.
+    if (std::exchange(holds_statement_lock_, false) &&
+        table_->DropHolder(TDataTable::SharedHold::kStatementRead) == 0) {
+        try {
+            table_->EndReadLock();
+        } catch (...) {
+            // Left to the table's last close.
+        }
+    }
+    if (std::exchange(holds_table_lock_, false) &&
+        table_->DropHolder(TDataTable::SharedHold::kTable) == 0) {
+        try {
+            table_->UnlockTable();
+        } catch (...) {
+        }
+    }
 }
 
 void TDataCursor::ReadLock() {

@@ -198,6 +198,7 @@ void TDataTable::Close(bool discard_temporary) {
     ReleaseLocksBeforeClose();
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
+    statement_read_holders_ = table_lock_holders_ = 0;
     file_locks_deferred_ = batch_changes_ = false;
     locked_.ClearAll();
     cursor_locked_.ClearAll();
@@ -437,7 +438,7 @@ bool TDataTable::RetryLock(const std::function<bool()>& attempt) {
     }
 }
 
-bool TDataTable::LockRecord(std::uint32_t n) {
+bool TDataTable::LockRecord(std::uint32_t n, bool with_read_lock) {
     if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
         return false;
     if (n == 0)
@@ -450,20 +451,23 @@ bool TDataTable::LockRecord(std::uint32_t n) {
         return false;
     }
     bool changed = false;
-    const bool read_locks = !exclusive_ && !directory_.Session().StrictChangeDetection();
-    if (read_locks)
-        changed = ReadLock();
-    if (!data_file_->LockRecord(n)) {
-        // The holder of the record needs every read lock gone before it can
-        // write; waiting with one held would stall both until the wait ends.
-        const bool was_read_locked = operation_read_lock_;
-        if (was_read_locked)
-            ReadUnlock();
-        if (!RetryLock([&] { return data_file_->LockRecord(n); }))
-            RaiseEngineError(kErrRecordLocked, name_);
-        if (was_read_locked)
+    // Each attempt takes the read lock first and the record under it; a failed one lets the
+    // read lock go before the next. The record's holder needs every read lock gone before it
+    // can write, so none is kept through the wait; and the read lock is never waited for with
+    // the record held, as a writer waiting for the record keeps the read lock out.
+    const bool read_lock = !exclusive_ && (with_read_lock || operation_read_lock_ ||
+                                           !directory_.Session().StrictChangeDetection());
+    const auto attempt = [&] {
+        if (read_lock)
             changed = ReadLock() || changed;
-    }
+        if (data_file_->LockRecord(n))
+            return true;
+        if (read_lock)
+            ReadUnlock();
+        return false;
+    };
+    if (!RetryLock(attempt))
+        RaiseEngineError(kErrRecordLocked, name_);
     locked_.SetBit(n);
     deferred_unlocks_.ClearBit(n);
     return changed;
@@ -490,7 +494,15 @@ bool TDataTable::LockTable() {
     if (!RetryLock([&] { return data_file_->LockTable(); }))
         RaiseEngineError(kErrTableLocked, name_);
     table_locked_ = true;
-    return exclusive_ ? false : RefreshIfChanged();
+    if (exclusive_)
+        return false;
+    // A failed check of the headers fails the call, which must not leave the table locked
+    // against everyone with no caller to let it go (also inside a batch).
+    return UndoingOnFailure([&] { return RefreshIfChanged(); },
+                            [&] {
+                                if (data_file_->UnlockTable())
+                                    table_locked_ = false;
+                            });
 }
 
 void TDataTable::UnlockTable() {
@@ -622,6 +634,10 @@ bool TDataTable::WriteLock() {
 }
 
 void TDataTable::TakeFileWriteLocks() {
+    // This table object's own statement read lock lies in the write range and is held until
+    // its statement ends, which cannot come while this write waits: a wait could only run out.
+    if (statement_read_lock_)
+        RaiseEngineError(kErrLockFailure, name_);
     if (!header_lock_ && !data_file_->LockHeader())
         RaiseEngineError(kErrLockFailure, name_);
     if (!index_file_->WriteLock()) {

@@ -101,7 +101,9 @@ class TDataTable final : public TTableFileOwner {
 
     // Locks towards other programs; the "changed" results report that the
     // table's files were changed by someone else and the caches dropped.
-    bool LockRecord(std::uint32_t n);
+    // The operation read lock comes with the record without strict change detection, or when
+    // `with_read_lock` asks for it; one held on entry is held again on success.
+    bool LockRecord(std::uint32_t n, bool with_read_lock = false);
     void UnlockRecord(std::uint32_t n);
     bool LockTable();
     void UnlockTable();
@@ -119,8 +121,21 @@ class TDataTable final : public TTableFileOwner {
     void CancelBatch();
     bool InBatch() const noexcept { return in_batch_; }
     bool TableLocked() const noexcept { return table_locked_; }
+    bool StatementReadLocked() const noexcept { return statement_read_lock_; }
 
     TRecordsBitmap& CursorLockedRecords() noexcept { return cursor_locked_; }
+
+    // The cursors that asked for the statement read lock, or for the table lock, and still
+    // hold it; the table object holds each lock once for all of them. Drop returns how many
+    // are left.
+    enum class SharedHold { kStatementRead, kTable };
+    void AddHolder(SharedHold hold) noexcept { ++HolderCount(hold); }
+    int DropHolder(SharedHold hold) noexcept {
+        int& count = HolderCount(hold);
+        if (count > 0)
+            --count;
+        return count;
+    }
 
     // The live records a cursor last read from the hidden index, kept for the next cursor:
     // `edits` is the hidden index's edit count when they were read, and any change to its
@@ -177,6 +192,9 @@ class TDataTable final : public TTableFileOwner {
     std::uint64_t OperationReadLocks() const noexcept { return operation_read_locks_; }
 
   private:
+    int& HolderCount(SharedHold hold) noexcept {
+        return hold == SharedHold::kTable ? table_lock_holders_ : statement_read_holders_;
+    }
     void BuildFileNames();
     // Lets go of every region lock this table object holds, whatever fails.
     void ReleaseLocksBeforeClose() noexcept;
@@ -231,6 +249,8 @@ class TDataTable final : public TTableFileOwner {
     std::uint64_t live_records_edits_ = 0;
     bool live_records_kept_ = false;
     bool statement_read_lock_ = false;
+    int statement_read_holders_ = 0;
+    int table_lock_holders_ = 0;
     bool table_locked_ = false;
     bool table_was_locked_ = false;
     bool operation_read_lock_ = false;

@@ -9,12 +9,15 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
+#include "platform/os/clock.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/two_programs.h"
 
@@ -210,6 +213,107 @@ TEST_P(SharedTable, TableAndRecordLocksAreRefusedWhileHeldAndGrantedOnceReleased
     EXPECT_EQ(c.GetTableRecordCount(), 5);
 }
 
+// Every way a holder's lock refuses this program's work gives the code and the text of the
+// error table, with the table's name, and leaves the table as it was: no row, key or count
+// changes, and the files verify clean afterwards. A statement read lock refuses writes only
+// (after the whole lock wait, here on a fake clock).
+TEST_P(SharedTable, RefusalsGiveTheirCodeAndTextAndChangeNothing) {
+    const std::unique_ptr<Holder> holder = MakeHolder();
+    constexpr EngineErrorCode kNotTried = 1;
+    struct Case {
+        Hold hold;
+        EngineErrorCode lock_row, lock_table, insert, modify, remove;
+    };
+    const Case cases[] = {
+        {Hold::kTableLock, kErrRecordLocked, kErrTableLocked, kErrRecordLocked, kErrRecordLocked,
+         kErrRecordLocked},
+        {Hold::kFirstRowLock, kErrRecordLocked, kErrTableLocked, kNotTried, kErrRecordLocked,
+         kErrRecordLocked},
+        {Hold::kStatementReadLock, 0, 0, kErrLockFailure, kErrLockFailure, kErrLockFailure},
+    };
+    const auto text_of = [](EngineErrorCode code) -> std::string {
+        switch (code) {
+            case kErrRecordLocked:
+                return "Record in table 'mailist.DAT' is in use by another user";
+            case kErrTableLocked:
+                return "The table 'mailist.DAT' is already locked by another user";
+            default:
+                return "General lock failure with table 'mailist.DAT'";
+        }
+    };
+    // Every row's bytes in record order, and the rows in item order.
+    const auto state = [&](TDataCursor& c) {
+        std::vector<std::vector<std::uint8_t>> rows;
+        c.SetIndex(kNoIndex);
+        std::vector<std::uint8_t> buffer(c.GetRecordSize());
+        c.First();
+        while (c.GetNextRecord(buffer) == 0)
+            rows.push_back(buffer);
+        c.SetIndexByName("ByItem");
+        rows.emplace_back();
+        for (const std::string& item : Items(c))
+            rows.back().insert(rows.back().end(), item.begin(), item.end());
+        return rows;
+    };
+    TDataCursor& c = Shared();
+    const auto before = state(c);
+    for (const Case& expected : cases) {
+        SCOPED_TRACE(static_cast<int>(expected.hold));
+        holder->Take(expected.hold);
+        platform::os::FakeClock clock;
+        const platform::os::ScopedClockHooks scoped(clock.Hooks());
+        std::vector<std::uint8_t> row(c.GetRecordSize());
+        const auto first_row = [&] {
+            c.SetIndexByName("ByItem");
+            c.First();
+            if (c.GetNextRecord(row) != 0)
+                throw std::runtime_error("first row");
+        };
+        const auto check = [&](const char* what, EngineErrorCode code,
+                               const std::function<void()>& action) {
+            if (code == kNotTried)
+                return;
+            std::string message;
+            try {
+                action();
+            } catch (const EStrataEngineError& error) {
+                message = error.what();
+            }
+            const std::string wanted =
+                code == 0 ? std::string()
+                          : "Strata Engine Error # " + std::to_string(code) + " " + text_of(code);
+            EXPECT_EQ(message, wanted) << what;
+        };
+        check("row lock", expected.lock_row, [&] {
+            first_row();
+            if (c.GetCurrentRecord(row, true) == 0)
+                c.UnlockRecord(0);
+        });
+        check("table lock", expected.lock_table, [&] {
+            c.LockTable();
+            c.UnlockTable();
+        });
+        check("insert", expected.insert, [&] { InsertEntry(c, "refused@x", "A", 1); });
+        check("modify", expected.modify, [&] {
+            first_row();
+            PutInt(c, row, 4, 99);
+            c.ModifyRecord(row, true, false);
+        });
+        check("delete", expected.remove, [&] {
+            first_row();
+            c.DeleteRecord(row, false);
+        });
+        holder->Release();
+        EXPECT_EQ(c.GetTableRecordCount(), 4);
+        EXPECT_EQ(state(c), before);
+    }
+    c.Close();
+    std::vector<std::string> lines;
+    TDataCursor& verifier = NewCursor("mailist", true);
+    RepairTable(verifier, true, 1, {}, [&](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines.size(), 2u) << (lines.size() > 1 ? lines[1] : "");
+}
+
 // A read lock held elsewhere keeps this program's write waiting, and a write lock held
 // elsewhere this program's reads; each goes on once the other is released.
 TEST_P(SharedTable, AReadOrWriteLockHeldElsewhereMakesTheOtherSideWaitNotFail) {
@@ -343,6 +447,154 @@ TEST_F(TwoPrograms, LocksOfAClosedCursorAreGoneThoughAnotherSessionKeepsTheFiles
         c.Close();
         other.Release();
     }
+}
+
+// What a holder of the table keeps from `c`, a cursor of another session or program: bit 1 a
+// row's lock, bit 2 the table lock, bit 4 an insert (of `item`). Lock waits pass on a fake
+// clock, so a held lock costs no real waiting.
+int BlockedFor(TDataCursor& c, const std::string& item) {
+    platform::os::FakeClock clock;
+    const platform::os::ScopedClockHooks scoped(clock.Hooks());
+    c.SetIndexByName("ByItem");
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    if (c.GetNextRecord(buffer) != 0)
+        return 8;
+    int blocked = 0;
+    if (CodeOf([&] {
+            if (c.GetCurrentRecord(buffer, true) == 0)
+                c.UnlockRecord(0);
+        }) != 0) {
+        blocked |= 1;
+    }
+    if (CodeOf([&] {
+            c.LockTable();
+            c.UnlockTable();
+        }) != 0) {
+        blocked |= 2;
+    }
+    if (CodeOf([&] { InsertEntry(c, item, "A", 1); }) != 0)
+        blocked |= 4;
+    return blocked;
+}
+
+// A cursor that closes with the table lock, the statement read lock or a row lock held lets
+// it go, though another cursor of its table object stays open and keeps the files; where the
+// other cursor asked for the same lock too, the lock stays until that one closes as well.
+// Another session of this program and another program see the same.
+TEST_F(TwoPrograms, ALockOfAClosedCursorGoesThoughAnotherCursorOfItsTableStaysOpen) {
+    MakeTable(3);
+    session->SetLockRetryCount(0);
+    const std::string path = dir.Path().string();
+    int round = 0;
+    for (const Hold hold : {Hold::kTableLock, Hold::kStatementReadLock, Hold::kFirstRowLock}) {
+        SCOPED_TRACE(static_cast<int>(hold));
+        const bool shareable = hold != Hold::kFirstRowLock;
+        // Forked before this program opens the table; it checks at each go.
+        SecondProgram child([&](SecondProgram& self) {
+            Program program(path, false);
+            program.session.SetLockRetryCount(0);
+            for (int check = 0; check < 3; ++check) {
+                self.AwaitGo();
+                program.cursor->Open();
+                const int blocked = BlockedFor(*program.cursor,
+                                               "theirs" + std::to_string(round * 3 + check) + "@x");
+                program.cursor->Close();
+                self.Signal(static_cast<char>('0' + blocked));
+            }
+            return 0;
+        });
+        TDataSession keeping;
+        keeping.SetLockRetryCount(0);
+        TDataDirectory* home = keeping.OpenDirectory("DB", path);
+        const auto cursor = [&] {
+            auto c = std::make_unique<TDataCursor>(*home);
+            c->SetTableName("mailist");
+            c->SetExclusive(false);
+            return c;
+        };
+        const auto expect_blocked = [&](int check, int expected) {
+            TDataCursor& c = NewCursor("mailist", false);
+            c.Open();
+            EXPECT_EQ(BlockedFor(c, "ours" + std::to_string(round * 3 + check) + "@x"), expected)
+                << "this program, check " << check;
+            c.Close();
+            child.Go();
+            EXPECT_EQ(child.NextSignal(), '0' + expected) << "other program, check " << check;
+        };
+        const int held = hold == Hold::kTableLock ? 7 : 4;
+        const std::unique_ptr<TDataCursor> staying = cursor();
+        staying->Open();
+        {
+            const std::unique_ptr<TDataCursor> closing = cursor();
+            TakeHold(*closing, hold);
+            ASSERT_EQ(closing->Table(), staying->Table());
+            closing->Close();
+        }
+        expect_blocked(0, 0);
+        if (shareable) {
+            const std::unique_ptr<TDataCursor> closing = cursor();
+            TakeHold(*closing, hold);
+            if (hold == Hold::kTableLock)
+                staying->LockTable();
+            else
+                staying->HoldReadLock();
+            closing->Close();
+            expect_blocked(1, held);
+            staying->Close();
+            expect_blocked(2, 0);
+        } else {
+            expect_blocked(1, 0);
+            expect_blocked(2, 0);
+        }
+        EXPECT_EQ(child.Wait(), 0);
+        ++round;
+    }
+}
+
+// The table lock or the statement read lock reads the headers another session changed; where
+// that read fails (here the index file is cut short for the moment of the call), the call fails
+// and holds nothing it took: another session of this program, whose file objects are the same,
+// locks the table and writes as before.
+TEST_F(TwoPrograms, ATableOrStatementLockWhoseHeaderReadFailsIsNotKept) {
+    MakeTable(3);
+    session->SetLockRetryCount(0);
+    const std::string path = dir.Path().string();
+    const std::string index_file = dir.File("mailist.IDX");
+    TDataSession checking_session;
+    checking_session.SetLockRetryCount(0);
+    TDataCursor checking(*checking_session.OpenDirectory("DB", path));
+    checking.SetTableName("mailist");
+    checking.SetExclusive(false);
+    checking.Open();
+    int round = 0;
+    for (const Hold hold : {Hold::kTableLock, Hold::kStatementReadLock}) {
+        SCOPED_TRACE(static_cast<int>(hold));
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        InsertEntry(checking, "changed" + std::to_string(round) + "@x", "A", 1);
+        std::string bytes;
+        {
+            std::ifstream in(index_file, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        std::filesystem::resize_file(index_file, 100);
+        const EngineErrorCode code = CodeOf([&] {
+            if (hold == Hold::kTableLock)
+                c.LockTable();
+            else
+                c.HoldReadLock();
+        });
+        {
+            std::ofstream out(index_file, std::ios::binary | std::ios::in);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        EXPECT_EQ(code, kErrRead);
+        EXPECT_EQ(BlockedFor(checking, "after" + std::to_string(round) + "@x"), 0);
+        c.Close();
+        ++round;
+    }
+    checking.Close();
 }
 
 TableDefinition WithNotes() {

@@ -49,7 +49,7 @@ class SecondProgram {
             ::close(fd);
     }
     // In the child: tell the test, then wait for its go.
-    void Signal() { (void)!::write(to_parent_[1], "r", 1); }
+    void Signal(char what = 'r') { (void)!::write(to_parent_[1], &what, 1); }
     void AwaitGo() {
         char c = 0;
         (void)!::read(to_child_[0], &c, 1);
@@ -66,6 +66,11 @@ class SecondProgram {
     bool AwaitSignal() {
         char c = 0;
         return ::read(to_parent_[0], &c, 1) == 1;
+    }
+    // In the test: the next signal's byte, 0 when none can come.
+    char NextSignal() {
+        char c = 0;
+        return ::read(to_parent_[0], &c, 1) == 1 ? c : 0;
     }
     void Go() { (void)!::write(to_child_[1], "g", 1); }
     int Wait() {
