@@ -612,6 +612,23 @@ TEST_F(DamagedFiles, StepsThroughKeysOutOfOrderEndWithAnError) {
     }
 }
 
+// One flipped bit in an index descriptor made a secondary index unique, or moved
+// a unique one onto another field: the repair then deleted every record sharing
+// a key there (43 of 48).
+TEST_F(DamagedFiles, ARepairedIndexDefinitionCostsNoRecord) {
+    const auto slot_at = [](int slot, std::size_t field) {
+        return ih::kSlots + std::int64_t{slot} * kIndexDescriptorSize + field;
+    };
+    const std::vector<DamagedTable> cases = {
+        Flip(1, slot_at(1, ixd::kFieldNumbers), 0x01, "ByItem on Category"),
+        Flip(1, slot_at(2, ixd::kUnique), 0x01, "ByCategory unique"),
+        Flip(1, slot_at(4, ixd::kUnique), 0x01, "ByJoined unique"),
+        Flip(1, slot_at(3, ixd::kFieldNumbers + 2), 0x01, "ByBounces on Bounces and Category")};
+    for (const DamagedTable& t : cases)
+        Run(t);
+    EXPECT_EQ(mended_, 4);
+}
+
 TEST_F(DamagedFiles, SoundTableRoundTrips) {
     Run(Sound("sound"));
     EXPECT_EQ(mended_, 1);
