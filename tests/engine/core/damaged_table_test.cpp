@@ -629,6 +629,19 @@ TEST_F(DamagedFiles, ARepairedIndexDefinitionCostsNoRecord) {
     EXPECT_EQ(mended_, 4);
 }
 
+// A flipped version byte in the index header left a table that neither opened,
+// nor repaired, nor upgraded (12035 each time), though the index file is rebuilt
+// from the records anyway. A version no earlier table has is repaired.
+TEST_F(DamagedFiles, AnIndexVersionNoEarlierTableHasIsRepaired) {
+    for (const std::uint8_t mask : {0xFF, 0x01, 0x80})
+        Run(Flip(1, ih::kVersion, mask, "version"));
+    EXPECT_EQ(mended_, 3);
+    // An earlier version is still left to the upgrade.
+    Run(Flip(1, ih::kVersion, 0x04, "version"));
+    EXPECT_EQ(refused_, 1);
+    EXPECT_EQ(last_error_, kErrWrongVersion);
+}
+
 TEST_F(DamagedFiles, SoundTableRoundTrips) {
     Run(Sound("sound"));
     EXPECT_EQ(mended_, 1);
