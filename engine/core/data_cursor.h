@@ -506,6 +506,8 @@ class TDataCursor final : public TFileCursor {
     int CurrentSlot() const { return SlotOf(index_); }
     KeyCompare SlotCompare(int slot) const;
     KeyCompare CurrentCompare() const;
+    // Raises 8965 when a step did not move past the key the cursor stood on.
+    void CheckStepLeftKey(std::span<const std::uint8_t> key, bool forward);
     std::vector<std::uint8_t> BuildKeyFor(int slot, ConstRecordBuffer record) const;
     std::array<std::uint8_t, 5> HiddenKey(std::uint8_t status, std::uint32_t id) const;
     std::size_t ComparedLength(int field_count, std::size_t partial_length) const;

@@ -443,6 +443,8 @@ bool TDataCursor::StepIndex(bool forward) {
             eof_ = true;
             return false;
         }
+        if (!bof_)
+            CheckStepLeftKey(key, true);
         PositionOnEntry(key, record);
         return true;
     }
@@ -482,8 +484,20 @@ bool TDataCursor::StepIndex(bool forward) {
         eof_ = false;
         return false;
     }
+    if (!eof_)
+        CheckStepLeftKey(key, false);
     PositionOnEntry(key, record);
     return true;
+}
+
+void TDataCursor::CheckStepLeftKey(std::span<const std::uint8_t> key, bool forward) {
+    // A step finds its place by searching for the key it stands on. In a page whose keys are out
+    // of order the search leads back to that key, or before it, and a read would never end.
+    if (key.size() != current_key_.size())
+        return;
+    const int order = CurrentCompare()(key.data(), current_key_.data());
+    if (forward ? order <= 0 : order >= 0)
+        Raise(kErrIndexPageCorrupt, {}, index_name_);
 }
 
 bool TDataCursor::OnVanishedRowsNeighbour() const {

@@ -75,7 +75,10 @@ void CheckVersionsBeforeRepair(TDataCursor& cursor, bool verify_only) {
         // Verification writes nothing: it reports the unfinished index as
         // the open would. A repair marks the data file first, so the index
         // never passes for sound before the repair is through.
-        if (version == kIndexRepairPending && !verify_only) {
+        // A version above the current one is no older table's: the byte is damaged, and the
+        // index file is rebuilt from the records like one a repair left unfinished.
+        const bool rebuilt = version == kIndexRepairPending || version > kTableFileVersion;
+        if (rebuilt && !verify_only) {
             data.Open();
             const std::uint8_t flag = kWriteInProgressFlag;
             data.SeekFile(dh::kHeaderChanged, SeekOrigin::kBegin);

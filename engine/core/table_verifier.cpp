@@ -410,9 +410,17 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
                           (verify_only ? ", error not fixed" : ", error fixed and index removed"));
             removals.push_back(slot);
         } else {
-            if (!IndexUnique(d) && !no_primary)
+            // A secondary index whose stored key size does not fit its fields has a damaged
+            // descriptor: held as unique over the wrong field, or unique by a flipped flag, it
+            // would have the record pass delete every record that shares a key there. It keeps
+            // its keys without the unique rule instead; no record goes for its sake.
+            const bool unique_dropped =
+                slot != 0 && IndexUnique(d) && key != IndexKeySize(d) && !verify_only;
+            if (unique_dropped)
+                header_[at + ixd::kUnique] = 0;
+            if (!IndexUnique(GetIndexDescriptor(slot)) && !no_primary)
                 key += 4;
-            if (!no_primary && key != IndexKeySize(d)) {
+            if (!no_primary && (key != IndexKeySize(d) || unique_dropped)) {
                 RepairLog(cursor, "Invalid key size of " + std::to_string(key) + " for index " +
                                       name + ", " + ending);
                 PutU16(header_, at + ixd::kKeySize, key);
