@@ -79,7 +79,7 @@ void TdlgFind::BitBtn2Click() {
         conditions[i] = {chkField[i]->Checked(), cmbField[i]->Text(), edtField[i]->Text()};
     try {
         switch (FindEntry(table_, conditions, chkCaseInsensitive->Checked(),
-                          chkpartialMatches->Checked())) {
+                          chkpartialMatches->Checked(), Locate)) {
             case FindOutcome::kNothingToFind:
                 ui::MessageDlg("You have not entered anything to search for!", ui::mtInformation,
                                {ui::mbOK});

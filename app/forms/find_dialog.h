@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 
+#include "app/list/find_entry.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 
@@ -33,6 +34,8 @@ class TdlgFind : public ui::TForm {
     ui::TButton* btnCancel;
     // Selects the grid's focused row once the table stands on the entry found.
     std::function<void()> OnFound;
+    // Makes the search in the grid's view of the table, so that the grid keeps its rows.
+    LocateEntry Locate;
 
   private:
     db::TDataSet& table_;

@@ -627,6 +627,7 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
         this->show();
     if (!progress_) {
         progress_ = std::make_unique<TdlgProgress>(this);
+        progress_percent_ = -1;
         progress_->SetCancellable(cancellable);
         // Work started from a modal dialog (the mail-out, its recipient list) would leave
         // the display behind that dialog's block, its Cancel out of the user's reach: it
@@ -646,9 +647,16 @@ void Tfrmmain::showprogress(bool show, std::int64_t position, bool cancellable,
                    waited.elapsed() < 500);
         }
     }
-    progress_->SetMessage(caption);
-    progress_->SetPercent(*percent);
-    progress_->repaint();
+    // A new percentage is drawn at once; a new caption alone at most every 50 ms, which is
+    // still faster than anyone reads it.
+    if (*percent != progress_percent_ || !progress_drawn_.isValid() ||
+        progress_drawn_.hasExpired(50)) {
+        progress_percent_ = *percent;
+        progress_drawn_.start();
+        progress_->SetMessage(caption);
+        progress_->SetPercent(*percent);
+        progress_->repaint();
+    }
     if (cancellable)
         ui::ProcessMessages();
 }
@@ -799,6 +807,11 @@ void Tfrmmain::mkFindRecordClick() {
     if (!DatabaseOpen())
         return;
     TdlgFind find(this, services_.database.tblCV());
+    // A list of 100,000 entries takes the grid seconds to read again; it keeps its rows.
+    find.Locate = [this](std::string_view fields, const db::Variant& values,
+                         db::TLocateOptions options) {
+        return gxDBGrid1->LocateRecord(fields, values, options);
+    };
     // The grid's commands work on the chosen rows, so the found row becomes the one chosen.
     find.OnFound = [this] {
         gxDBGrid1->ClearSelection();

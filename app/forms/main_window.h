@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QElapsedTimer>
+
 // The main window: the list, the filter bar, the menus and buttons of every command, the
 // automatic check timer and the shared progress display.
 
@@ -252,6 +254,10 @@ class Tfrmmain : public ui::TForm {
     std::optional<db::Variant> kept_entry_;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
+    // What the progress display last drew, and when: a run over 100,000 rows reports every
+    // row, and drawing each one took longer than the work itself.
+    int progress_percent_ = -1;
+    QElapsedTimer progress_drawn_;
     std::unique_ptr<Tdlgoptions> options_;
     std::vector<std::string> running_;
     db::ComponentPtr<db::TDataSource> DscCV;

@@ -13,7 +13,7 @@ std::string FindFieldName(std::string_view shown) {
 }
 
 FindOutcome FindEntry(db::TDataSet& table, const std::array<FindCondition, 3>& conditions,
-                      bool case_insensitive, bool partial) {
+                      bool case_insensitive, bool partial, const LocateEntry& locate) {
     std::string fields;
     std::vector<db::Variant> values;
     for (const FindCondition& c : conditions) {
@@ -33,7 +33,8 @@ FindOutcome FindEntry(db::TDataSet& table, const std::array<FindCondition, 3>& c
     if (partial)
         options.Include(db::loPartialKey);
     db::Variant key = values.size() == 1 ? values.front() : db::Variant::FromArray(values);
-    return table.Locate(fields, key, options) ? FindOutcome::kFound : FindOutcome::kNotFound;
+    const bool found = locate ? locate(fields, key, options) : table.Locate(fields, key, options);
+    return found ? FindOutcome::kFound : FindOutcome::kNotFound;
 }
 
 }  // namespace app

@@ -271,6 +271,8 @@ void TDataCursor::Close(bool discard_temporary) {
         bitmap->SetRecordCount(0);
     bitmaps_in_use_ = false;
     view_count_ = 0;
+    ++view_edits_;
+    counted_.reset();
     // Explicit record locks of this cursor end with it, not with the table.
     for (const std::uint32_t n : own_locks_) {
         try {

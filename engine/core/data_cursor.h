@@ -794,6 +794,21 @@ class TDataCursor final : public TFileCursor {
     bool bitmaps_in_use_ = false;
     std::int64_t view_count_ = 0;
     bool refreshing_ = false;
+    // Counts every change to view_ (never reset, also not by a close), so that what was
+    // counted in one view is never taken for another.
+    std::uint64_t view_edits_ = 0;
+    // The visible entries an index walk counted up to an ordinal: a scan asking the number
+    // of each row it steps onto counts on from here instead of from the start of the view.
+    // Holds while the slot's keys (its edit count), the view and the range's start stand.
+    struct CountedEntries {
+        int slot = -1;
+        std::uint64_t index_edits = 0;
+        std::uint64_t view_edits = 0;
+        std::uint64_t low = 0;
+        std::uint64_t ordinal = 0;
+        std::int64_t visible = 0;
+    };
+    std::optional<CountedEntries> counted_;
 
     std::vector<OpenBlobEntry> blobs_;
     std::vector<std::uint32_t> own_locks_;

@@ -399,6 +399,7 @@ void TDataCursor::SetFilterExpression(ExpTokenPtr tree, TFilter* filter) {
 }
 
 void TDataCursor::UpdateBitmapsInUse() {
+    ++view_edits_;
     bitmaps_in_use_ = physical_ || std::any_of(filters_.begin(), filters_.end(),
                                                [](const auto& f) { return f->Active(); });
     if (!bitmaps_in_use_) {
@@ -1150,6 +1151,7 @@ void TDataCursor::BuildRangeBitmap() {
 void TDataCursor::CombineFilters() {
     if (!bitmaps_in_use_)
         return;
+    ++view_edits_;
     view_.SetRecordCount(live_.RecordCount());
     view_.Assign(live_);
     if (range_active_ && !physical_)
@@ -1200,6 +1202,7 @@ void TDataCursor::RefreshFilters() {
 void TDataCursor::FilterRecordChanged(std::uint32_t number, ConstRecordBuffer record) {
     if (!bitmaps_in_use_ || number == 0)
         return;
+    ++view_edits_;
     const std::int64_t slots = std::max<std::int64_t>(table_->DataFile().GetRecordSlots(), number);
     const auto grow = [&](TRecordsBitmap& bitmap) {
         if (bitmap.RecordCount() < slots)
@@ -1250,6 +1253,7 @@ void TDataCursor::FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer r
                                         std::size_t record_size) {
     if (!bitmaps_in_use_ || first == 0 || record_size == 0)
         return;
+    ++view_edits_;
     const std::size_t count = records.size() / record_size;
     const bool any_filter = std::any_of(filters_.begin(), filters_.end(),
                                         [](const auto& filter) { return filter->Active(); });
@@ -1278,6 +1282,7 @@ void TDataCursor::FilterRecordsAppended(std::uint32_t first, ConstRecordBuffer r
 void TDataCursor::FilterRecordDeleted(std::uint32_t number) {
     if (!bitmaps_in_use_)
         return;
+    ++view_edits_;
     // The count drops only for a record that was in the view.
     if (view_.IsSet(number)) {
         view_.ClearBit(number);

@@ -898,14 +898,27 @@ std::int64_t TDataCursor::GetRecordNumber() {
         const std::uint64_t at = KeysBelow(CurrentSlot(), current_key_);
         if (!bitmaps_in_use_)
             return static_cast<std::int64_t>(at - std::min(at, low)) + 1;
+        const int slot = CurrentSlot();
+        const std::uint64_t edits = table_->IndexFile().EditCount(slot);
+        std::uint64_t from = low;
         std::int64_t seen = 0;
-        WalkEntries(CurrentSlot(), low, true, [&](std::uint64_t ordinal, auto, std::uint32_t r) {
-            if (ordinal > at)
-                return true;
-            if (Visible(r))
-                ++seen;
-            return false;
-        });
+        if (counted_ && counted_->slot == slot && counted_->index_edits == edits &&
+            counted_->view_edits == view_edits_ && counted_->low == low &&
+            counted_->ordinal <= at) {
+            from = counted_->ordinal + 1;
+            seen = counted_->visible;
+        }
+        if (from <= at) {
+            WalkEntries(slot, from, true, [&](std::uint64_t ordinal, auto, std::uint32_t r) {
+                if (ordinal > at)
+                    return true;
+                if (Visible(r))
+                    ++seen;
+                return false;
+            });
+        }
+        counted_ =
+            CountedEntries{slot, table_->IndexFile().EditCount(slot), view_edits_, low, at, seen};
         return seen;
     });
 }

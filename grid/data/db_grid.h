@@ -156,6 +156,10 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // Mode 0 around the current record, 1 forward, 2 backward.
     void LoadPartialNodes(int mode, int focus_mode = 0, bool include_anchor = false);
     TgxDBGridNode* FindNodeByKeyValue(const db::Variant& value) const;
+    // Finds a record as the dataset's Locate does. A grid holding every record keeps its rows
+    // and only moves its focus to the record found, instead of reading every record again.
+    bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
+                      db::TLocateOptions options);
     // Scrolls a row into view (expanding its ancestors), with the row cache rebuilt first
     // when a lock left it stale, so that this never walks the rows once per row.
     void ShowRow(TgxTreeListNode* node);

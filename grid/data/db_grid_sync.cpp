@@ -219,6 +219,28 @@ void TCustomgxDBGrid::SetFocusedAbsoluteIndex(int index) {
     TCustomgxDBTreeListControl::SetFocusedAbsoluteIndex(index);
 }
 
+bool TCustomgxDBGrid::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
+                                   db::TLocateOptions options) {
+    db::TDataSet* dataset = DataSet();
+    if (dataset == nullptr)
+        return false;
+    // Only where every record has its row can the found one be focused without a reload.
+    if (!IsLoadAllMode() || key_field_ == nullptr || loading_rows_ || !link_->Active())
+        return dataset->Locate(key_fields, key_values, options);
+    locating_ = true;
+    bool found = false;
+    try {
+        found = dataset->Locate(key_fields, key_values, options);
+    } catch (...) {
+        locating_ = false;
+        throw;
+    }
+    locating_ = false;
+    if (found)
+        SyncFocusedNode();
+    return found;
+}
+
 void TCustomgxDBGrid::DataSetScrolled(int distance) {
     db::TDataSet* dataset = DataSet();
     if (dataset == nullptr)

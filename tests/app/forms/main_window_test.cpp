@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEvent>
 #include <QImage>
 #include <QMenuBar>
 #include <QScreen>
@@ -235,6 +236,30 @@ TEST_F(MainWindowTest, ProgressShowsNothingUpToAMaximumOfOneAndClampsThePosition
     EXPECT_EQ(window.ProgressDialog()->Gauge1->Position(), 25);
     window.hideprogress();
     EXPECT_EQ(window.ProgressDialog(), nullptr);
+}
+
+// A run over 100,000 rows reports every row. The display draws each new percentage at once
+// and a caption that alone changes only now and then: drawing every row took the export of
+// such a list two minutes. The last percentage reported is the one shown.
+TEST_F(MainWindowTest, ProgressOfManyRowsIsDrawnPerPercentageNotPerRow) {
+    Tfrmmain& window = Open({});
+    struct CountPaints : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint)
+                ++paints;
+            return false;
+        }
+    } counter;
+    window.showprogress(true, 1, true, "Exporting Entries", 20000);
+    ASSERT_NE(window.ProgressDialog(), nullptr);
+    window.ProgressDialog()->Gauge1->installEventFilter(&counter);
+    for (int row = 2; row <= 20000; ++row)
+        window.showprogress(true, row, true, "Processing: row " + std::to_string(row), 20000);
+    EXPECT_EQ(window.ProgressDialog()->Gauge1->Position(), 100);
+    EXPECT_LE(counter.paints, 400) << "about one drawing per percentage";
+    EXPECT_GE(counter.paints, 99);
+    window.hideprogress();
 }
 
 // A long task that cannot be cancelled runs no event loop of its own; its progress window
