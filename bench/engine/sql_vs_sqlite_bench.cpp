@@ -436,13 +436,16 @@ void RunSize(std::int64_t rows, int repetitions) {
         if (std::getenv("CORVANE_BENCH_INDEX_STATS") != nullptr) {
             std::printf(
                 "%-16s list index, last engine run: %llu page reads, %llu packed-tier "
-                "hits, %llu cache hits, %llu write calls, %llu keys removed packed\n",
+                "hits, %llu cache hits, %llu write calls, %llu keys removed packed, %llu packed "
+                "pairs redistributed\n",
                 "", static_cast<unsigned long long>(index_after.reads - index_before.reads),
                 static_cast<unsigned long long>(index_after.packed_hits - index_before.packed_hits),
                 static_cast<unsigned long long>(index_after.hits - index_before.hits),
                 static_cast<unsigned long long>(index_after.writes - index_before.writes),
                 static_cast<unsigned long long>(index_after.packed_removals -
-                                                index_before.packed_removals));
+                                                index_before.packed_removals),
+                static_cast<unsigned long long>(index_after.packed_redistributions -
+                                                index_before.packed_redistributions));
         }
         std::fflush(stdout);
     }

@@ -2028,7 +2028,176 @@ void TIndexFile::ReplacePacked(PackedPage* fresh) {
     LinkPacked(fresh);
     CountEdit(fresh->slot);
     NoteLeafChange(fresh->offset);
-    ++stats_.packed_removals;
+}
+
+bool TIndexFile::SharePackedLeaves(int slot, const TPage& parent, std::int64_t position,
+                                   const std::uint8_t* key, const KeyCompare& compare,
+                                   PackedShare& share) {
+    CheckSlot(slot);
+    // A table's change outside an update batch (a cursor's delete, its next lookup elsewhere)
+    // keeps to the pages: measured there, sharing packed leaves out did not pay.
+    if (owner_ != nullptr && !owner_->InUpdateBatch())
+        return false;
+    // As TPage::Rebalance picks the neighbour: the right one for a first child, else the left.
+    if (encrypted_ || header_[SlotAt(slot) + ixd::kCompression] != 0 || parent.IsLeaf() ||
+        parent.EntryCount() < 2 || position < 1 || position > parent.EntryCount()) {
+        return false;
+    }
+    const std::uint32_t leaf = parent.PointerAt(position);
+    const std::uint32_t other = parent.PointerAt(position == 1 ? 2 : position - 1);
+    const PackedPage* packed_leaf = PackedAt(leaf);
+    const PackedPage* packed_other = PackedAt(other);
+    if (packed_leaf == nullptr || packed_other == nullptr || leaf == other ||
+        packed_leaf->slot != slot || packed_other->slot != slot || CachedAt(leaf) != nullptr ||
+        CachedAt(other) != nullptr) {
+        return false;
+    }
+    SetupPage(leaf_reader_, slot, leaf);
+    const std::size_t k = leaf_reader_.KeySize();
+    const std::size_t size = k + 4;
+    const auto capacity =
+        static_cast<std::size_t>(TPage::Capacity(leaf_reader_.KeySize(), false, 0));
+    // The leaf's count shows at the front of its first run whether it falls below half; one
+    // that stays at least half full is RemoveFromPackedLeaf's.
+    const std::span<const std::uint8_t> leaf_data = packed_leaf->Bytes();
+    if (leaf_data.size() > 2 && GetRun(leaf_data.data()) > 0 &&
+        leaf_data[2] != static_cast<std::uint8_t>(PageKind::kLeaf)) {
+        return false;
+    }
+    if (leaf_data.size() >= 5 && GetRun(leaf_data.data()) >= 3) {
+        const std::size_t stored = GetU16(leaf_data, 3);
+        if (stored == 0 || stored - 1 >= capacity / 2)
+            return false;
+    }
+    if (!share_images_)
+        share_images_ = std::make_unique<std::array<std::uint8_t, 4 * kIndexPageSize>>();
+    const std::span<std::uint8_t> images(*share_images_);
+    const std::span<std::uint8_t> leaf_image = images.subspan(0, kIndexPageSize);
+    const std::span<std::uint8_t> other_image = images.subspan(kIndexPageSize, kIndexPageSize);
+    const std::size_t leaf_unpacked = UnpackLeafEntries(leaf_data, leaf_image);
+    const std::size_t other_unpacked = UnpackLeafEntries(packed_other->Bytes(), other_image);
+    const auto leaf_kind = static_cast<std::uint8_t>(PageKind::kLeaf);
+    if (leaf_image[0] != leaf_kind || other_image[0] != leaf_kind)
+        return false;
+    const std::size_t leaf_count = GetU16(leaf_image, 1);
+    const std::size_t other_count = GetU16(other_image, 1);
+    if (leaf_count == 0 || leaf_count > capacity || other_count > capacity ||
+        kPageHeaderSize + leaf_count * size > leaf_unpacked ||
+        kPageHeaderSize + other_count * size > other_unpacked || leaf_count - 1 >= capacity / 2) {
+        return false;
+    }
+    // Fewer entries than a page holds merge into one page: that frees a page and relinks the
+    // level, which the pages do unpacked.
+    const std::size_t total = leaf_count - 1 + other_count;
+    if (total < capacity)
+        return false;
+    const bool leaf_is_left = position == 1;
+    const std::span<std::uint8_t> left_image = leaf_is_left ? leaf_image : other_image;
+    const std::span<std::uint8_t> right_image = leaf_is_left ? other_image : leaf_image;
+    // Neighbours in the parent that do not name each other are left to the pages, which
+    // report the damage.
+    if (GetU32(left_image, 7) != (leaf_is_left ? other : leaf) ||
+        GetU32(right_image, 3) != (leaf_is_left ? leaf : other)) {
+        return false;
+    }
+    const std::uint8_t* leaf_entries = leaf_image.data() + kPageHeaderSize;
+    std::size_t low = 0;
+    std::size_t high = leaf_count;
+    while (low < high) {
+        const std::size_t middle = (low + high) / 2;
+        if (compare(leaf_entries + middle * size, key) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    if (low == leaf_count || compare(key, leaf_entries + low * size) != 0)
+        return false;
+    // The entries of both in key order without the removed one, as runs of whole entries.
+    struct Run {
+        const std::uint8_t* from;
+        std::size_t entries;
+    };
+    const std::uint8_t* other_entries = other_image.data() + kPageHeaderSize;
+    const Run before_cut{leaf_entries, low};
+    const Run after_cut{leaf_entries + (low + 1) * size, leaf_count - low - 1};
+    const Run neighbour{other_entries, other_count};
+    const std::array<Run, 3> runs = leaf_is_left
+                                        ? std::array<Run, 3>{before_cut, after_cut, neighbour}
+                                        : std::array<Run, 3>{neighbour, before_cut, after_cut};
+    const std::size_t keep = (total + 1) / 2;
+    const std::span<std::uint8_t> new_left = images.subspan(2 * kIndexPageSize, kIndexPageSize);
+    const std::span<std::uint8_t> new_right = images.subspan(3 * kIndexPageSize, kIndexPageSize);
+    // Headers as TPage::WritePage writes a plain leaf's: kind, count, links, no used bytes.
+    const auto start = [&](std::span<std::uint8_t> to, std::span<const std::uint8_t> from,
+                           std::size_t count) {
+        std::memcpy(to.data(), from.data(), kPageHeaderSize);
+        PutU16(to, 1, count);
+        PutU16(to, 11, 0);
+    };
+    start(new_left, left_image, keep);
+    start(new_right, right_image, total - keep);
+    std::size_t placed = 0;
+    for (const Run& run : runs) {
+        for (std::size_t n = 0; n < run.entries;) {
+            const bool to_left = placed < keep;
+            const std::size_t at = to_left ? placed : placed - keep;
+            const std::size_t take =
+                std::min(run.entries - n, to_left ? keep - placed : run.entries);
+            std::uint8_t* to =
+                (to_left ? new_left : new_right).data() + kPageHeaderSize + at * size;
+            std::memcpy(to, run.from + n * size, take * size);
+            n += take;
+            placed += take;
+        }
+    }
+    const std::size_t left_end = kPageHeaderSize + keep * size;
+    const std::size_t right_end = kPageHeaderSize + (total - keep) * size;
+    std::memset(new_left.data() + left_end, 0, kIndexPageSize - left_end);
+    std::memset(new_right.data() + right_end, 0, kIndexPageSize - right_end);
+    share = PackedShare{};
+    share.left = PackedOfImage(slot, leaf_is_left ? leaf : other, new_left, left_end);
+    try {
+        share.right = PackedOfImage(slot, leaf_is_left ? other : leaf, new_right, right_end);
+    } catch (...) {
+        FreePacked(share.left);
+        throw;
+    }
+    share.left_count = static_cast<std::int64_t>(keep);
+    share.right_count = static_cast<std::int64_t>(total - keep);
+    // The leaf's first key, where it went, stands in the parents until the shares are set.
+    if (low == 0 && leaf_count > 1)
+        share.leaf_first = leaf_entries + size;
+    if (leaf_is_left && leaf_count == 1)
+        share.left_first = new_left.data() + kPageHeaderSize;
+    share.right_first = new_right.data() + kPageHeaderSize;
+    return true;
+}
+
+void TIndexFile::SharedToParent(TPage& parent, std::int64_t position, const PackedShare& share) {
+    if (share.leaf_first != nullptr) {
+        parent.SetEditPosition(position);
+        parent.SetKey(share.leaf_first);
+    }
+    const std::int64_t right_position = position == 1 ? 2 : position;
+    parent.SetEditPosition(right_position - 1);
+    parent.SetCount(static_cast<std::uint32_t>(share.left_count));
+    if (share.left_first != nullptr)
+        parent.SetKey(share.left_first);
+    parent.SetEditPosition(right_position);
+    parent.SetCount(static_cast<std::uint32_t>(share.right_count));
+    parent.SetKey(share.right_first);
+}
+
+TIndexFile::PackedPage* TIndexFile::PackedOfImage(int slot, std::uint32_t offset,
+                                                  std::span<const std::uint8_t> image,
+                                                  std::size_t zeros_from) {
+    const std::size_t bytes = PackPageImage(image, removal_packed_, zeros_from);
+    PackedPage* packed = AllocatePacked(bytes);
+    std::memcpy(packed->Data(), removal_packed_.data(), bytes);
+    packed->slot = slot;
+    packed->offset = offset;
+    packed->dirty = true;
+    return packed;
 }
 
 std::size_t TIndexFile::LeafImageEnd(std::span<const std::uint8_t> header) const {

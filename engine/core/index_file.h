@@ -321,6 +321,41 @@ class TIndexFile : public TFileHandler {
             throw;
         }
         ReplacePacked(fresh);
+        ++stats_.packed_removals;
+        return true;
+    }
+    // Whether the page at `offset` stands in the packed tier (then perhaps in the unpacked one
+    // too, unchanged).
+    bool StandsPacked(std::uint32_t offset) const { return PackedAt(offset) != nullptr; }
+    // RemoveFromPackedLeaf for a plain leaf that falls below half full by the removal, where it
+    // and the neighbour its parent names for it both stand in the packed tier only and hold
+    // too many entries together to merge: the two images share the entries out as TPage's
+    // redistribution does, both stay packed, changed, and the parent takes the counts and
+    // first keys it would. What both unpack to is what the unpacked pages would write.
+    // `parent` is the leaf's parent, pinned and linked to its own, with the leaf at
+    // `position`; `before()` runs once the change is sure (the parents' counts go down there).
+    // If it throws, nothing has changed here. False, with nothing changed and `before` not
+    // run, where the pages must be unpacked (a merge, a neighbour unpacked or on disk only, a
+    // key that is not there, anything unexpected).
+    template <typename Before>
+    bool RedistributePackedLeaf(int slot, TPage& parent, std::int64_t position,
+                                const std::uint8_t* key, const KeyCompare& compare,
+                                Before&& before) {
+        PackedShare share;
+        if (!SharePackedLeaves(slot, parent, position, key, compare, share))
+            return false;
+        try {
+            before();
+        } catch (...) {
+            FreePacked(share.left);
+            FreePacked(share.right);
+            throw;
+        }
+        ReplacePacked(share.left);
+        ReplacePacked(share.right);
+        ++stats_.packed_removals;
+        ++stats_.packed_redistributions;
+        SharedToParent(parent, position, share);
         return true;
     }
     // The leaf a lookup landed on; a change of it before the next lookup
@@ -443,6 +478,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t settled_victims = 0;
         // Keys removed from leaves that stayed packed.
         std::uint64_t packed_removals = 0;
+        // Pairs of packed leaves whose entries were shared out again where they stand.
+        std::uint64_t packed_redistributions = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -633,6 +670,26 @@ class TIndexFile : public TFileHandler {
                                   const KeyCompare& compare, const std::uint8_t*& new_first);
     // The packed page at `fresh`'s offset gives way to `fresh`.
     void ReplacePacked(PackedPage* fresh);
+    // RedistributePackedLeaf's new packed pages, not yet in the tier, and what the parent is
+    // to take: the entries left in each, and the first keys that change (valid until the next
+    // call; null where unchanged).
+    struct PackedShare {
+        PackedPage* left = nullptr;
+        PackedPage* right = nullptr;
+        std::int64_t left_count = 0;
+        std::int64_t right_count = 0;
+        const std::uint8_t* leaf_first = nullptr;
+        const std::uint8_t* left_first = nullptr;
+        const std::uint8_t* right_first = nullptr;
+    };
+    bool SharePackedLeaves(int slot, const TPage& parent, std::int64_t position,
+                           const std::uint8_t* key, const KeyCompare& compare, PackedShare& share);
+    // The parent's side of a redistribution: first keys and counts, in the order the page's
+    // own removal and redistribution set them.
+    void SharedToParent(TPage& parent, std::int64_t position, const PackedShare& share);
+    // A packed page of `image`, whose bytes from `zeros_from` on are zero.
+    PackedPage* PackedOfImage(int slot, std::uint32_t offset, std::span<const std::uint8_t> image,
+                              std::size_t zeros_from);
     // Whether a packed page holds entries at full width, packed from them
     // (its header whole in the first run): ReadPlainPacked reads it.
     bool PlainPacked(const PackedPage& packed) const;
@@ -786,6 +843,8 @@ class TIndexFile : public TFileHandler {
     std::array<std::uint8_t, kIndexPageSize> removal_image_{};
     // The runs as packed, with a header run and a join or a split more.
     std::array<std::uint8_t, kMaxPackedImage + 16> removal_packed_{};
+    // Two packed leaves' images and the two shared out of them, made at the first use.
+    std::unique_ptr<std::array<std::uint8_t, 4 * kIndexPageSize>> share_images_;
     // How many of the recent lookups' leaves were changed before the next
     // lookup, counted up and down between 0 and kLookupsWeighed.
     static constexpr int kLookupsWeighed = 16;

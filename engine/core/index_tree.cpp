@@ -75,6 +75,28 @@ void PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& me
         path.push_back({std::move(page), position});
     }
 }
+
+// A leaf that only loses an entry is changed where it stands packed: unpacking it would push
+// another page out of the unpacked tier to make room. Its parents, on the path, take its new
+// first key where its first went. One that falls below half shares its entries with its
+// neighbour where both stand packed, when they hold too many to merge. Apart from the
+// descent, which most removals pass through without meeting a packed page.
+[[gnu::noinline]] bool RemoveWherePacked(TIndexFile& file, int slot, const KeyCompare& compare,
+                                         DescentPath& path, std::uint32_t leaf,
+                                         const std::uint8_t* key) {
+    if (file.RemoveFromPackedLeaf(slot, leaf, key, compare, [&](const std::uint8_t* first) {
+            AdjustCounts(file, path, -1);
+            if (first != nullptr) {
+                TPage& parent = *path.back().page;
+                parent.SetEditPosition(path.back().position);
+                parent.SetKey(first);
+            }
+        })) {
+        return true;
+    }
+    return file.RedistributePackedLeaf(slot, *path.back().page, path.back().position, key, compare,
+                                       [&] { AdjustCounts(file, path, -1); });
+}
 }  // namespace
 
 bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
@@ -273,18 +295,8 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         const std::int64_t pos = page->ReadPosition();
         const std::uint32_t child_offset = page->PointerAt(pos);
         path.push_back({std::move(page), pos});
-        // A leaf that only loses an entry is changed where it stands packed: unpacking it
-        // would push another page out of the unpacked tier to make room. Its parents, on
-        // the path, take its new first key where its first went.
-        if (file_.RemoveFromPackedLeaf(slot_, child_offset, key, compare_,
-                                       [&](const std::uint8_t* first) {
-                                           AdjustCounts(file_, path, -1);
-                                           if (first != nullptr) {
-                                               TPage& parent = *path.back().page;
-                                               parent.SetEditPosition(path.back().position);
-                                               parent.SetKey(first);
-                                           }
-                                       })) {
+        if (file_.StandsPacked(child_offset) &&
+            RemoveWherePacked(file_, slot_, compare_, path, child_offset, key)) {
             return true;
         }
         PinnedPage child(file_, file_.GetPage(slot_, child_offset));

@@ -3785,5 +3785,123 @@ TEST(IndexEvictions, FirstKeysRemovedFromPackedLeavesWriteWhatUnpackedLeavesWrit
         EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
 }
 
+// A plain leaf that falls below half full while it and the neighbour its parent names stand
+// packed takes entries from that neighbour where both stand, unless the two merge. Keys of
+// random values in random order leave leaves of every fill; random removals (first keys of
+// leaves among them, leaves on either side of their neighbour), of keys padded with zeros and
+// of keys without a run of zeros, searched by bytes and through a comparing function, through
+// a cache of a few pages hold the same bytes at every flush as through a cache that keeps
+// every page unpacked, for several seeds, and read back as the models say.
+TEST(IndexEvictions, RedistributionsBetweenPackedLeavesWriteWhatUnpackedLeavesWrite) {
+    constexpr std::size_t k = 60;
+    constexpr std::uint32_t kRows = 2400;
+    const auto padded_key = [](std::uint32_t value, std::uint32_t id) {
+        return MakeKey(value, id, k, false);
+    };
+    const auto dense_key = [](std::uint32_t value, std::uint32_t id) {
+        Key key(k, 0);
+        std::mt19937 bytes(value);
+        for (std::size_t i = 0; i + 4 < k; ++i)
+            key[i] = static_cast<std::uint8_t>('a' + bytes() % 26);
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    TempDir dir;
+    for (const std::uint32_t seed : {3u, 977u}) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+        std::vector<std::uint64_t> redistributions;
+        for (const std::size_t capacity : {std::size_t{6}, std::size_t{kPageCacheCapacity}}) {
+            SCOPED_TRACE(testing::Message() << "cache of " << capacity << " pages");
+            const std::string name =
+                dir.File("s" + std::to_string(seed) + "_" + std::to_string(capacity) + ".IDX");
+            auto file = NewIndexFile(name, false, capacity);
+            file->AddIndex(Descriptor("ByBytes", k, false, 0));
+            file->AddIndex(Descriptor("ByFunction", k, false, 0));
+            file->AddIndex(Descriptor("Dense", k, false, 0));
+            std::map<Key, std::uint32_t> padded;
+            std::map<Key, std::uint32_t> dense;
+            std::map<std::uint32_t, std::uint32_t> values;
+            std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+            const auto flush = [&] {
+                file->FlushPages();
+                file->WriteHeader(false);
+                images.push_back(testing_support::ReadBytes(name));
+            };
+            {
+                TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+                TIndexTree by_function(*file, 2, BytesCompare(k));
+                TIndexTree by_dense(*file, 3, KeyCompare::Bytes(k));
+                std::mt19937 random(seed);
+                std::vector<std::uint32_t> ids(kRows);
+                for (std::uint32_t i = 0; i < kRows; ++i)
+                    ids[i] = i + 1;
+                std::shuffle(ids.begin(), ids.end(), random);
+                for (const std::uint32_t id : ids) {
+                    const std::uint32_t value = random() % 100000;
+                    ASSERT_TRUE(by_bytes.Insert(padded_key(value, id).data(), id));
+                    ASSERT_TRUE(by_function.Insert(padded_key(value, id).data(), id));
+                    ASSERT_TRUE(by_dense.Insert(dense_key(value, id).data(), id));
+                    padded[padded_key(value, id)] = id;
+                    dense[dense_key(value, id)] = id;
+                    values[id] = value;
+                }
+                flush();
+                int removed = 0;
+                const auto remove = [&](std::uint32_t id) {
+                    const std::uint32_t value = values.at(id);
+                    ASSERT_TRUE(by_bytes.Delete(padded_key(value, id).data()));
+                    ASSERT_TRUE(by_function.Delete(padded_key(value, id).data()));
+                    ASSERT_TRUE(by_dense.Delete(dense_key(value, id).data()));
+                    padded.erase(padded_key(value, id));
+                    dense.erase(dense_key(value, id));
+                    values.erase(id);
+                    if (++removed % 97 == 0)
+                        flush();
+                };
+                for (int round = 0; round < 4; ++round) {
+                    if (round == 2) {
+                        // The lowest keys in turn, each the first of its leaf.
+                        for (int n = 0; n < 150 && !padded.empty(); ++n) {
+                            ASSERT_NO_FATAL_FAILURE(remove(padded.begin()->second));
+                        }
+                    } else {
+                        std::vector<std::uint32_t> left;
+                        for (const auto& [id, value] : values)
+                            left.push_back(id);
+                        std::shuffle(left.begin(), left.end(), random);
+                        left.resize(left.size() / 4);
+                        for (const std::uint32_t id : left) {
+                            ASSERT_NO_FATAL_FAILURE(remove(id));
+                        }
+                    }
+                    flush();
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, padded));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, padded));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_dense, dense));
+                }
+            }
+            redistributions.push_back(file->GetStatistics().packed_redistributions);
+            file->Close();
+            file->Open();
+            TIndexTree by_bytes(*file, 1, KeyCompare::Bytes(k));
+            TIndexTree by_function(*file, 2, BytesCompare(k));
+            TIndexTree by_dense(*file, 3, KeyCompare::Bytes(k));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_bytes, padded));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_function, padded));
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_dense, dense));
+        }
+        ASSERT_EQ(redistributions.size(), 2u);
+        EXPECT_GT(redistributions[0], 30u);
+        EXPECT_EQ(redistributions[1], 0u);
+        ASSERT_EQ(flushes.size(), 2u);
+        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        EXPECT_GT(flushes[0].front().size(), 64 * kIndexPageSize);
+        for (std::size_t i = 0; i < flushes[0].size(); ++i)
+            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
+    }
+}
+
 }  // namespace
 }  // namespace strata
