@@ -974,8 +974,7 @@ std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const st
             std::memcpy(at, from, bytes);
         return at;
     }
-    // The buffer keeps the size it was fitted to: the free front bytes are
-    // given up before it would have to grow.
+    // The free front bytes are given up before the buffer would have to grow.
     if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
         PackToFront();
     FitEntries(entries_.size() + bytes, true);
