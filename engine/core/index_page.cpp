@@ -1357,9 +1357,12 @@ void TPage::Split() {
         HandOverUpperHalf(right, keep);
     } else {
         MoveEntries(right, keep + 1, count_ - keep, 0);
-        // The half kept would otherwise hold on to a buffer sized for the full page.
+        // The half kept would otherwise hold on to a buffer sized for the full page. It gets
+        // its size only: where keys come in order within runs of one value (a category, then
+        // the record ID), the left halves are never added to again, and a page of scattered
+        // keys grows when it must.
         if (!Compressed())
-            FitEntries(entries_.size(), true);
+            FitEntries(entries_.size(), false);
     }
     right.previous_ = offset_;
     right.next_ = next_;
