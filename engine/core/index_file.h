@@ -372,6 +372,9 @@ class TIndexFile : public TFileHandler {
     // Requires: the page belongs to this file. Called by TPage on its first
     // change after a flush.
     void NoteDirty(TPage& page);
+    // A cached page whose entries took or gave back memory in an edit is counted anew, so
+    // that the budget holds the bytes the pages hold.
+    void NoteMemoryChange(TPage& page);
 
     // The locks wait for a write-behind's helper, but leave its failed writes to the next
     // write or read of the file, where the caller's failure handling expects them.

@@ -390,6 +390,8 @@ class alignas(64) TPage {
             NoteChange();
     }
     void NoteChange();
+    // Tells the owning cache that the memory of the entries changed.
+    void NoteMemoryChange();
     // Makes a page object from the process's reserve a fresh page of `owner`;
     // an unusually large entry buffer is given up rather than kept.
     void Recycle(TIndexFile* owner);
@@ -516,9 +518,14 @@ class alignas(64) TPage {
     void CloseEntries(std::int64_t pos, std::int64_t n);
     // Moves the entries to the start of their buffer.
     void PackToFront();
-    // Makes room for `bytes` of entries (see the definition).
-    void FitEntries(std::size_t bytes);
+    // Makes room for `bytes` of entries, with some to spare when `growing` (see the
+    // definition); the entries may move.
+    void FitEntries(std::size_t bytes, bool growing);
+    // The most a buffer kept for `bytes` of entries may hold.
+    std::size_t LooseEntryBytes(std::size_t bytes) const { return bytes + bytes / 2 + Stride(); }
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
+    // Split's move of the entries after the first `keep` to the empty `to` (see the definition).
+    void HandOverUpperHalf(TPage& right, std::int64_t keep);
     void Recompute();
     void RecomputeAt(std::int64_t pos);
     void ComputeCounts(std::int64_t pos);
