@@ -1103,6 +1103,10 @@ void TIndexFile::NoteMemoryChange(TPage& page) {
         Recharge(&page);
 }
 
+bool TIndexFile::CacheHasRoom() const {
+    return cached_bytes_ + packed_bytes_ + kIndexPageSize <= ByteBudget();
+}
+
 void TIndexFile::Recharge(TPage* page) {
     const std::size_t cost = kPageObjectCharge + page->MemoryBytes();
     cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
@@ -1341,7 +1345,7 @@ void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& pa
     if (static_cast<std::int64_t>(count) > page.Capacity() || end > kIndexPageSize)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     const std::size_t stride = page.Stride();
-    page.FitEntries(count * stride, false);
+    page.FitEntries(count * stride, TPage::EntryFit::kRead);
     page.entries_.assign(count * stride, 0);
     std::uint8_t* entries = page.entries_.data();
     std::size_t at = 0;

@@ -290,7 +290,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     const std::size_t size = k + (IsInterior() ? 8 : 4);
     if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
         PageCorrupt(owner_);
-    FitEntries(static_cast<std::size_t>(count) * Stride(), false);
+    FitEntries(static_cast<std::size_t>(count) * Stride(), EntryFit::kRead);
     // Not cleared: the loop writes every byte of every entry.
     entries_.resize(static_cast<std::size_t>(count) * Stride());
     // Each stored entry is the front of its unpacked form (key, pointer and, interior, the
@@ -875,43 +875,57 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     MarkChanged();
 }
 
-// A page that is not compressed holds its entries in a buffer sized to them: pages
-// stand anywhere between half full and full (a split leaves two halves, and the
-// halves of keys that come in order are never filled again), and the cache, which
-// counts the buffer, holds as many more pages as the slack it is spared. A page read
-// gets its entries' size; a page that grows gets a quarter more, so that it
-// reaches a full page in a few steps; never more than Capacity() + 1 entries (the
-// one over that splits it). A buffer kept from a former use (a page reused by the
-// cache or handed out by the process's reserve) stays while it is not much larger
-// than wanted, else a fitting one takes its place.
-void TPage::FitEntries(std::size_t bytes, bool growing) {
+// A page that is not compressed holds its entries in a buffer sized to them where it
+// is built by edits while its cache has room (see TIndexFile::CacheHasRoom; a full
+// cache's pages are fitted as pages read are): pages stand anywhere between half full and full (a
+// split leaves two halves, and the halves of keys that come in order are never filled again), and
+// the cache, which counts the buffer, holds as many more pages as the slack it is
+// spared. The half a split keeps gets its entries' size (kExact); a page that grows
+// gets a quarter more, so that it reaches a full page in a few steps (kGrow), and never
+// gives up room while it grows. A page read (kRead) keeps whatever buffer its object
+// holds while that is not unusually large, else takes one for a full page: when the
+// cache is full, page objects serve page after page, and fitting each to the page it
+// reads cost an allocation on every miss. Never more than Capacity() + 1 entries are
+// asked for (the one over that splits the page).
+void TPage::FitEntries(std::size_t bytes, EntryFit fit) {
     assert(!Compressed());
     DropOtherForm();
-    const std::size_t loose = LooseEntryBytes(bytes);
-    if (entries_.capacity() >= bytes && entries_.capacity() <= loose)
-        return;
+    if (fit != EntryFit::kRead && !SizedBuffers())
+        fit = EntryFit::kRead;
     const std::size_t stride = Stride();
     const std::size_t full = static_cast<std::size_t>(Capacity() + 1) * stride;
+    const std::size_t loose = LooseEntryBytes(bytes);
+    const std::size_t most = fit == EntryFit::kExact  ? loose
+                             : fit == EntryFit::kGrow ? std::max(loose, full)
+                                                      : 2 * std::max(full, kIndexPageSize);
+    if (entries_.capacity() >= bytes && entries_.capacity() <= most)
+        return;
     std::size_t want = bytes;
-    if (growing) {
+    if (fit == EntryFit::kGrow) {
         const std::size_t room = (bytes / 4 + stride - 1) / stride * stride;
         want = std::max(bytes, std::min(bytes + std::max(room, stride), full));
+    } else if (fit == EntryFit::kRead) {
+        want = std::max(bytes, full);
     }
+    // No spare much larger than wanted is taken (a page read wants a full page's).
+    const std::size_t read_most = std::max(full, loose);
     if (entries_.empty()) {
-        TakeSpare(entries_, bytes, loose);
-        if (entries_.capacity() >= bytes && entries_.capacity() <= loose) {
+        TakeSpare(entries_, bytes, fit == EntryFit::kRead ? read_most : loose);
+        if (entries_.capacity() >= bytes && entries_.capacity() <= most) {
             NoteMemoryChange();
             return;
         }
     }
     if (entries_.empty() && entries_.capacity() < bytes) {
+        // The short buffer may serve a smaller page next.
+        GiveBack(entries_);
         entries_.reserve(want);
         NoteMemoryChange();
         return;
     }
     // Copied in one call: the vector's own copy goes byte by byte through the allocator.
     EntryBytes fitted;
-    TakeSpare(fitted, want, LooseEntryBytes(want));
+    TakeSpare(fitted, want, fit == EntryFit::kRead ? read_most : LooseEntryBytes(want));
     if (fitted.capacity() < want)
         fitted.reserve(want);
     fitted.resize(entries_.size());
@@ -977,7 +991,7 @@ std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const st
     // The free front bytes are given up before the buffer would have to grow.
     if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
         PackToFront();
-    FitEntries(entries_.size() + bytes, true);
+    FitEntries(entries_.size() + bytes, EntryFit::kGrow);
     const auto where = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
     const auto at = from != nullptr ? entries_.insert(where, from, from + bytes)
                                     : entries_.insert(where, bytes, std::uint8_t{0});
@@ -1008,7 +1022,7 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
     const std::size_t live = before + after;
     if (live != 0 && entries_.capacity() > 2 * (live + Stride())) {
         PackToFront();
-        FitEntries(live, true);
+        FitEntries(live, EntryFit::kExact);
     }
 }
 
@@ -1310,7 +1324,7 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
     const std::size_t stride = Stride();
     const std::size_t at = entries_.size();
     DropHeads();
-    FitEntries(at + m * stride, true);
+    FitEntries(at + m * stride, EntryFit::kGrow);
     entries_.resize(at + m * stride, 0);
     for (std::size_t i = 0; i < m; ++i) {
         std::uint8_t* entry = entries_.data() + at + i * stride;
@@ -1353,7 +1367,7 @@ void TPage::Split() {
     // The fresh page takes its kind first, so it holds the moved entries in
     // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
-    if (!Compressed() && edit_ == count_ && right.count_ == 0) {
+    if (!Compressed() && edit_ == count_ && right.count_ == 0 && SizedBuffers()) {
         HandOverUpperHalf(right, keep);
     } else {
         MoveEntries(right, keep + 1, count_ - keep, 0);
@@ -1362,7 +1376,7 @@ void TPage::Split() {
         // the record ID), the left halves are never added to again, and a page of scattered
         // keys grows when it must.
         if (!Compressed())
-            FitEntries(entries_.size(), false);
+            FitEntries(entries_.size(), EntryFit::kExact);
     }
     right.previous_ = offset_;
     right.next_ = next_;
@@ -1970,6 +1984,10 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
     return true;
 }
 
+bool TPage::SizedBuffers() const {
+    return owner_ == nullptr || owner_->CacheHasRoom();
+}
+
 void TPage::NoteMemoryChange() {
     if (owner_ != nullptr && cache_charge_ != 0)
         owner_->NoteMemoryChange(*this);
@@ -1992,10 +2010,11 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_scanned_ = false;
     cache_charge_ = 0;
     cache_owned_ = true;
-    if (entries_.capacity() > 4 * kIndexPageSize) {
-        EntryBytes().swap(entries_);
-        front_ = 0;
-    }
+    // The buffer a former page grew would otherwise stay with every page read into the
+    // object (a page read keeps a buffer that fits), so that a reopened file's cache held
+    // fewer pages than its budget allows: it goes aside for a page that wants its size.
+    GiveBack(entries_);
+    front_ = 0;
     if (compact_ && compact_->MemoryBytes() > 4 * kIndexPageSize)
         compact_->Release();
 }
