@@ -1017,13 +1017,8 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
         const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
         entries_.erase(first, first + static_cast<std::ptrdiff_t>(bytes));
     }
-    // A page that lost most of its entries gives back the memory they took (the
-    // entries may move).
-    const std::size_t live = before + after;
-    if (live != 0 && entries_.capacity() > 2 * (live + Stride())) {
-        PackToFront();
-        FitEntries(live, EntryFit::kExact);
-    }
+    // A page that lost entries keeps their room: it stays at least half full or merges, and
+    // refitting it cost a copy on the removals of a large delete.
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
