@@ -1096,6 +1096,17 @@ TPage* TIndexFile::InsertCached(int slot, TPage* page) {
     return page;
 }
 
+void TIndexFile::NoteMemoryChange(TPage& page) {
+    // Only a page the cache counts has a charge; one being read or set up is counted when
+    // it joins.
+    if (page.cache_charge_ != 0)
+        Recharge(&page);
+}
+
+bool TIndexFile::CacheHasRoom() const {
+    return cached_bytes_ + packed_bytes_ + kIndexPageSize <= ByteBudget();
+}
+
 void TIndexFile::Recharge(TPage* page) {
     const std::size_t cost = kPageObjectCharge + page->MemoryBytes();
     cached_bytes_ = cached_bytes_ - page->cache_charge_ + cost;
@@ -1334,7 +1345,7 @@ void TIndexFile::ReadPlainPacked(std::span<const std::uint8_t> packed, TPage& pa
     if (static_cast<std::int64_t>(count) > page.Capacity() || end > kIndexPageSize)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     const std::size_t stride = page.Stride();
-    page.FitEntries(count * stride);
+    page.FitEntries(count * stride, TPage::EntryFit::kRead);
     page.entries_.assign(count * stride, 0);
     std::uint8_t* entries = page.entries_.data();
     std::size_t at = 0;
@@ -2604,6 +2615,10 @@ void TIndexFile::CheckCacheInvariants() const {
             // A changed page never waits on the clean chain to be evicted.
             assert(dirty || !p->Changed());
             assert(CachedAt(p->Offset()) == p);
+            // A page at full width is counted for the memory it holds (a compressed leaf's
+            // entries grow unseen until its next use).
+            assert(p->Compressed() || p->compact_ ||
+                   p->cache_charge_ == kPageObjectCharge + p->MemoryBytes());
             ++per_slot[static_cast<std::size_t>(p->Slot())];
             bytes += p->cache_charge_;
             ++n;

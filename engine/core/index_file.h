@@ -407,6 +407,15 @@ class TIndexFile : public TFileHandler {
     // Requires: the page belongs to this file. Called by TPage on its first
     // change after a flush.
     void NoteDirty(TPage& page);
+    // A cached page whose entries took or gave back memory in an edit is counted anew, so
+    // that the budget holds the bytes the pages hold.
+    void NoteMemoryChange(TPage& page);
+    // Whether the cache holds less than its budget, so that a page taken in pushes none out.
+    // Until it is full, plain pages' buffers are sized to their entries, which is what memory
+    // they cost; once it is, the budget bounds the memory and page objects serve page after
+    // page, so buffers keep a full page's room instead of being refitted at every split and
+    // miss.
+    bool CacheHasRoom() const;
 
     // The locks wait for a write-behind's helper, but leave its failed writes to the next
     // write or read of the file, where the caller's failure handling expects them.

@@ -290,7 +290,7 @@ void TPage::ReadPage(std::span<const std::uint8_t> bytes, bool header_only) {
     const std::size_t size = k + (IsInterior() ? 8 : 4);
     if (kPageHeaderSize + static_cast<std::size_t>(count) * size > kIndexPageSize)
         PageCorrupt(owner_);
-    FitEntries(static_cast<std::size_t>(count) * Stride());
+    FitEntries(static_cast<std::size_t>(count) * Stride(), EntryFit::kRead);
     // Not cleared: the loop writes every byte of every entry.
     entries_.resize(static_cast<std::size_t>(count) * Stride());
     // Each stored entry is the front of its unpacked form (key, pointer and, interior, the
@@ -875,24 +875,65 @@ void TPage::InsertRaw(std::int64_t after, const std::uint8_t* key, std::uint32_t
     MarkChanged();
 }
 
-// A page that is not compressed never holds more than Capacity() + 1
-// entries (the one over that splits it): its buffer is sized for that at
-// once, so it neither grows by doubling nor keeps the larger buffer of a
-// former use, and the cache, which counts the buffer, fits twice as many.
-void TPage::FitEntries(std::size_t bytes) {
+// A page that is not compressed holds its entries in a buffer sized to them where it
+// is built by edits while its cache has room (see TIndexFile::CacheHasRoom; a full
+// cache's pages are fitted as pages read are): pages stand anywhere between half full and full (a
+// split leaves two halves, and the halves of keys that come in order are never filled again), and
+// the cache, which counts the buffer, holds as many more pages as the slack it is
+// spared. The half a split keeps gets its entries' size (kExact); a page that grows
+// gets a quarter more, so that it reaches a full page in a few steps (kGrow), and never
+// gives up room while it grows. A page read (kRead) keeps whatever buffer its object
+// holds while that is not unusually large, else takes one for a full page: when the
+// cache is full, page objects serve page after page, and fitting each to the page it
+// reads cost an allocation on every miss. Never more than Capacity() + 1 entries are
+// asked for (the one over that splits the page).
+void TPage::FitEntries(std::size_t bytes, EntryFit fit) {
     assert(!Compressed());
     DropOtherForm();
-    const std::size_t want = std::max(bytes, static_cast<std::size_t>(Capacity() + 1) * Stride());
-    if (entries_.empty())
-        TakeSpare(entries_, bytes, 2 * std::max(want, kIndexPageSize));
-    if (entries_.capacity() > 2 * std::max(want, kIndexPageSize)) {
-        EntryBytes fitted;
-        fitted.reserve(want);
-        fitted.assign(entries_.begin(), entries_.end());
-        entries_.swap(fitted);
-    } else if (entries_.capacity() < bytes) {
-        entries_.reserve(want);
+    if (fit != EntryFit::kRead && !SizedBuffers())
+        fit = EntryFit::kRead;
+    const std::size_t stride = Stride();
+    const std::size_t full = static_cast<std::size_t>(Capacity() + 1) * stride;
+    const std::size_t loose = LooseEntryBytes(bytes);
+    const std::size_t most = fit == EntryFit::kExact  ? loose
+                             : fit == EntryFit::kGrow ? std::max(loose, full)
+                                                      : 2 * std::max(full, kIndexPageSize);
+    if (entries_.capacity() >= bytes && entries_.capacity() <= most)
+        return;
+    std::size_t want = bytes;
+    if (fit == EntryFit::kGrow) {
+        const std::size_t room = (bytes / 4 + stride - 1) / stride * stride;
+        want = std::max(bytes, std::min(bytes + std::max(room, stride), full));
+    } else if (fit == EntryFit::kRead) {
+        want = std::max(bytes, full);
     }
+    // No spare much larger than wanted is taken (a page read wants a full page's).
+    const std::size_t read_most = std::max(full, loose);
+    if (entries_.empty()) {
+        TakeSpare(entries_, bytes, fit == EntryFit::kRead ? read_most : loose);
+        if (entries_.capacity() >= bytes && entries_.capacity() <= most) {
+            NoteMemoryChange();
+            return;
+        }
+    }
+    if (entries_.empty() && entries_.capacity() < bytes) {
+        // The short buffer may serve a smaller page next.
+        GiveBack(entries_);
+        entries_.reserve(want);
+        NoteMemoryChange();
+        return;
+    }
+    // Copied in one call: the vector's own copy goes byte by byte through the allocator.
+    EntryBytes fitted;
+    TakeSpare(fitted, want, fit == EntryFit::kRead ? read_most : LooseEntryBytes(want));
+    if (fitted.capacity() < want)
+        fitted.reserve(want);
+    fitted.resize(entries_.size());
+    if (!entries_.empty())
+        std::memcpy(fitted.data(), entries_.data(), entries_.size());
+    entries_.swap(fitted);
+    GiveBack(fitted);
+    NoteMemoryChange();
 }
 
 void TPage::PackToFront() {
@@ -947,11 +988,10 @@ std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const st
             std::memcpy(at, from, bytes);
         return at;
     }
-    // The buffer keeps the size it was fitted to: the free front bytes are
-    // given up before it would have to grow.
+    // The free front bytes are given up before the buffer would have to grow.
     if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
         PackToFront();
-    FitEntries(entries_.size() + bytes);
+    FitEntries(entries_.size() + bytes, EntryFit::kGrow);
     const auto where = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
     const auto at = from != nullptr ? entries_.insert(where, from, from + bytes)
                                     : entries_.insert(where, bytes, std::uint8_t{0});
@@ -966,8 +1006,10 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
     const std::size_t after = static_cast<std::size_t>(count_ - (pos + n - 1)) * Stride();
     InnerClosed(pos, n);
     if (before == 0 && after == 0) {
-        entries_.clear();
+        // An emptied page (merged into its neighbour, or its last key gone) keeps no memory.
+        GiveBack(entries_);
         front_ = 0;
+        NoteMemoryChange();
     } else if (before < after) {
         std::memmove(entries_.data() + front_ + bytes, entries_.data() + front_, before);
         front_ += bytes;
@@ -975,6 +1017,8 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
         const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
         entries_.erase(first, first + static_cast<std::ptrdiff_t>(bytes));
     }
+    // A page that lost entries keeps their room: it stays at least half full or merges, and
+    // refitting it cost a copy on the removals of a large delete.
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
@@ -1013,6 +1057,38 @@ void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::i
     to.count_ += n;
     MarkChanged();
     to.MarkChanged();
+}
+
+// A page split by a key put after all its others (keys that come in order): the new
+// right half goes on filling while the left half stays as it is, so the right half
+// takes the buffer where its entries stand already, and the left half's entries move
+// into one of their size. As MoveEntries(right, keep + 1, count_ - keep, 0) leaves
+// the entries.
+void TPage::HandOverUpperHalf(TPage& right, std::int64_t keep) {
+    assert(!Compressed() && !right.Compressed() && right.count_ == 0 && &right != this);
+    assert(keep >= 1 && keep < count_);
+    const std::size_t lower = static_cast<std::size_t>(keep) * Stride();
+    EntryBytes kept;
+    TakeSpare(kept, lower, LooseEntryBytes(lower));
+    if (kept.capacity() < lower)
+        kept.reserve(lower);
+    kept.resize(lower);
+    std::memcpy(kept.data(), entries_.data() + front_, lower);
+    right.DropOtherForm();
+    GiveBack(right.entries_);
+    right.entries_.swap(entries_);
+    right.front_ = front_ + lower;
+    entries_.swap(kept);
+    front_ = 0;
+    const std::int64_t n = count_ - keep;
+    InnerClosed(keep + 1, n);
+    right.DropHeads();
+    count_ = keep;
+    right.count_ = n;
+    MarkChanged();
+    right.MarkChanged();
+    NoteMemoryChange();
+    right.NoteMemoryChange();
 }
 
 void TPage::SetKey(const std::uint8_t* key) {
@@ -1065,6 +1141,7 @@ void TPage::MakeHeads() {
         if (inner_room_ < room || inner_room_ > 2 * room) {
             inner_heads_ = std::make_unique<std::uint32_t[]>(static_cast<std::size_t>(room));
             inner_room_ = static_cast<std::uint16_t>(room);
+            NoteMemoryChange();
         }
         entry = entries_.data() + front_;
         for (std::int64_t i = 0; i < count_; ++i, entry += stride)
@@ -1242,7 +1319,7 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
     const std::size_t stride = Stride();
     const std::size_t at = entries_.size();
     DropHeads();
-    FitEntries(at + m * stride);
+    FitEntries(at + m * stride, EntryFit::kGrow);
     entries_.resize(at + m * stride, 0);
     for (std::size_t i = 0; i < m; ++i) {
         std::uint8_t* entry = entries_.data() + at + i * stride;
@@ -1285,7 +1362,17 @@ void TPage::Split() {
     // The fresh page takes its kind first, so it holds the moved entries in
     // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
-    MoveEntries(right, keep + 1, count_ - keep, 0);
+    if (!Compressed() && edit_ == count_ && right.count_ == 0 && SizedBuffers()) {
+        HandOverUpperHalf(right, keep);
+    } else {
+        MoveEntries(right, keep + 1, count_ - keep, 0);
+        // The half kept would otherwise hold on to a buffer sized for the full page. It gets
+        // its size only: where keys come in order within runs of one value (a category, then
+        // the record ID), the left halves are never added to again, and a page of scattered
+        // keys grows when it must.
+        if (!Compressed())
+            FitEntries(entries_.size(), EntryFit::kExact);
+    }
     right.previous_ = offset_;
     right.next_ = next_;
     if (next_ != 0) {
@@ -1892,6 +1979,15 @@ bool TPage::CollectRange(const std::uint8_t* limit, const KeyCompare& compare,
     return true;
 }
 
+bool TPage::SizedBuffers() const {
+    return owner_ == nullptr || owner_->CacheHasRoom();
+}
+
+void TPage::NoteMemoryChange() {
+    if (owner_ != nullptr && cache_charge_ != 0)
+        owner_->NoteMemoryChange(*this);
+}
+
 void TPage::NoteChange() {
     owner_->CountEdit(slot_);
     owner_->NoteLeafChange(offset_);
@@ -1909,10 +2005,11 @@ void TPage::Recycle(TIndexFile* owner) {
     cache_scanned_ = false;
     cache_charge_ = 0;
     cache_owned_ = true;
-    if (entries_.capacity() > 4 * kIndexPageSize) {
-        EntryBytes().swap(entries_);
-        front_ = 0;
-    }
+    // The buffer a former page grew would otherwise stay with every page read into the
+    // object (a page read keeps a buffer that fits), so that a reopened file's cache held
+    // fewer pages than its budget allows: it goes aside for a page that wants its size.
+    GiveBack(entries_);
+    front_ = 0;
     if (compact_ && compact_->MemoryBytes() > 4 * kIndexPageSize)
         compact_->Release();
 }
@@ -1925,10 +2022,12 @@ void TPage::DropOtherForm() {
         if (entries_.capacity() != 0) {
             GiveBack(entries_);
             front_ = 0;
+            NoteMemoryChange();
         }
         DropHeads();
-    } else {
+    } else if (compact_) {
         compact_.Drop();
+        NoteMemoryChange();
     }
 }
 

@@ -390,8 +390,12 @@ class alignas(64) TPage {
             NoteChange();
     }
     void NoteChange();
+    // Tells the owning cache that the memory of the entries changed.
+    void NoteMemoryChange();
+    // Whether edits size the entry buffer to the entries (see FitEntries).
+    bool SizedBuffers() const;
     // Makes a page object from the process's reserve a fresh page of `owner`;
-    // an unusually large entry buffer is given up rather than kept.
+    // its entry buffer goes aside rather than staying with the object.
     void Recycle(TIndexFile* owner);
     // The memory the entries take, which the cache counts, and giving it back.
     std::size_t MemoryBytes() const {
@@ -516,9 +520,15 @@ class alignas(64) TPage {
     void CloseEntries(std::int64_t pos, std::int64_t n);
     // Moves the entries to the start of their buffer.
     void PackToFront();
-    // Makes room for `bytes` of entries (see the definition).
-    void FitEntries(std::size_t bytes);
+    // Makes room for `bytes` of entries for a page read, grown by an edit or fitted to
+    // what it holds (see the definition); the entries may move.
+    enum class EntryFit { kRead, kGrow, kExact };
+    void FitEntries(std::size_t bytes, EntryFit fit);
+    // The most a buffer kept for `bytes` of entries may hold.
+    std::size_t LooseEntryBytes(std::size_t bytes) const { return bytes + bytes / 2 + Stride(); }
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
+    // Split's move of the entries after the first `keep` to the empty `to` (see the definition).
+    void HandOverUpperHalf(TPage& right, std::int64_t keep);
     void Recompute();
     void RecomputeAt(std::int64_t pos);
     void ComputeCounts(std::int64_t pos);

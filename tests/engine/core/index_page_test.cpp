@@ -29,6 +29,9 @@ namespace strata {
 class TPageTestAccess {
   public:
     static std::size_t BufferCapacity(const TPage& page) { return page.entries_.capacity(); }
+    // What the cache counts for a page, and what the page holds.
+    static std::size_t Charge(const TPage& page) { return page.cache_charge_; }
+    static std::size_t Held(const TPage& page) { return kPageObjectCharge + page.MemoryBytes(); }
     static void ReleaseMemory(TPage& page) { page.ReleaseMemory(); }
     // The unpacked entries as they stand, padding included.
     static std::vector<std::uint8_t> EntryBytes(const TPage& page) {
@@ -2394,7 +2397,7 @@ TEST_F(IndexFileFixture, TallTreesKeepTheirCountsThroughInsertsAndDeletes) {
 
 // Edits at either end of a page move the entries on the shorter side: the
 // page must still write the image of a page given the same keys in order,
-// and a plain page's buffer keep the size it was fitted to.
+// and a plain page's buffer stay sized to the entries it holds.
 TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
     // Page objects take spare entry buffers kept per thread: a fresh thread
     // keeps what earlier tests left there out of the capacities compared.
@@ -2455,8 +2458,13 @@ TEST(IndexPageEdits, EditsAtEitherEndKeepTheImageOfAPageBuiltInOrder) {
                 fresh.WritePage(b);
                 ASSERT_EQ(a, b) << "step " << step;
                 if (option == 0) {
-                    ASSERT_EQ(TPageTestAccess::BufferCapacity(page),
-                              TPageTestAccess::BufferCapacity(fresh));
+                    // Sized to the entries held, whatever the edits that led there; one that
+                    // lost entries keeps no more than a full page's room.
+                    const std::size_t bound = 2 * (held.size() + 1) * (k + 12);
+                    const std::size_t full =
+                        static_cast<std::size_t>(page.Capacity() + 1) * (k + 12);
+                    ASSERT_LE(TPageTestAccess::BufferCapacity(page), std::max(bound, full));
+                    ASSERT_LE(TPageTestAccess::BufferCapacity(fresh), bound);
                 }
             }
         }
@@ -3901,6 +3909,254 @@ TEST(IndexEvictions, RedistributionsBetweenPackedLeavesWriteWhatUnpackedLeavesWr
         for (std::size_t i = 0; i < flushes[0].size(); ++i)
             EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
     }
+}
+
+// A key of `k` bytes that orders as `value` does, then the record ID.
+Key OrderedKey(std::uint32_t value, std::uint32_t id, std::size_t k) {
+    Key key(k, 0);
+    const std::string text =
+        "k" + std::string(8 - std::min<std::size_t>(8, std::to_string(value).size()), '0') +
+        std::to_string(value);
+    std::memcpy(key.data(), text.data(), std::min(text.size(), k - 4));
+    const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+    std::memcpy(&key[k - 4], encoded.data(), 4);
+    return key;
+}
+
+// The cached pages of slot 1: each counted by the cache for the memory it holds, its buffer
+// within twice its entries, or a full page's where pages were read back through a small
+// cache (a page read keeps a buffer that fits it) or lost entries; gives the bytes of their buffers
+// and of their entries.
+struct BufferTotals {
+    std::size_t pages = 0;
+    std::size_t buffers = 0;
+    std::size_t entries = 0;
+};
+BufferTotals CheckCachedBuffers(TIndexFile& file, std::size_t k, bool read_back = false) {
+    BufferTotals totals;
+    const std::size_t stride = k + 12;
+    for (std::uint32_t offset = kIndexPageSize; offset < file.GetNextPageOffset();
+         offset += kIndexPageSize) {
+        const TPage* page = file.FindCachedPage(1, offset);
+        if (page == nullptr)
+            continue;
+        const std::size_t entries = static_cast<std::size_t>(page->EntryCount()) * stride;
+        const std::size_t buffer = TPageTestAccess::BufferCapacity(*page);
+        EXPECT_EQ(TPageTestAccess::Charge(*page), TPageTestAccess::Held(*page)) << offset;
+        const std::size_t full =
+            read_back ? static_cast<std::size_t>(page->Capacity() + 1) * stride : 0;
+        EXPECT_LE(buffer, std::max(2 * (entries + stride), full)) << offset;
+        ++totals.pages;
+        totals.buffers += buffer;
+        totals.entries += entries;
+    }
+    return totals;
+}
+
+// Plain pages keep buffers sized to their entries through every edit: splits of keys that
+// come in order either way or scattered, merges and redistributions after removals, pages
+// packed and read back through a small cache. The cache counts the bytes the pages hold,
+// and the file is byte for byte the one written through a cache that keeps everything.
+TEST(PageBuffers, FollowTheirEntriesThroughSplitsMergesAndASmallCache) {
+    // Page objects take spare buffers kept per thread, and those the process's reserve hands
+    // out go there too.
+    std::thread([] {
+        ReleasePageReserve();
+        constexpr std::uint32_t kKeys = 3000;
+        for (const std::size_t k : {std::size_t{16}, std::size_t{84}}) {
+            for (const int order : {0, 1, 2}) {
+                SCOPED_TRACE(testing::Message() << "key size " << k << " order " << order);
+                const auto value_of = [&](std::uint32_t i) {
+                    return order == 0 ? i : order == 1 ? kKeys - i : i * 7919 % 10007;
+                };
+                std::vector<std::vector<std::uint8_t>> files;
+                for (const std::size_t capacity :
+                     {std::size_t{3}, std::size_t{kPageCacheCapacity}}) {
+                    SCOPED_TRACE(capacity);
+                    TempDir dir;
+                    const std::string name = dir.File("b.IDX");
+                    auto file = NewIndexFile(name, false, capacity);
+                    file->AddIndex(Descriptor("Buffers", static_cast<std::uint16_t>(k), false, 0));
+                    std::map<Key, std::uint32_t> model;
+                    TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+                    for (std::uint32_t i = 0; i < kKeys; ++i) {
+                        const Key key = OrderedKey(value_of(i), i + 1, k);
+                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                        model[key] = i + 1;
+                    }
+                    BufferTotals totals =
+                        CheckCachedBuffers(*file, k, capacity != kPageCacheCapacity);
+                    if (capacity == kPageCacheCapacity) {
+                        // Every page is cached, half full or more: sized for a full page, the
+                        // buffers would take up to twice the entries (a page that grows keeps
+                        // the room it has, up to a full page's).
+                        ASSERT_GT(totals.pages, 10u);
+                        EXPECT_LE(totals.buffers, totals.entries + totals.entries / 3 +
+                                                      2 * totals.pages * (k + 12));
+                    }
+                    // Two of three keys go, scattered: pages merge and share their entries.
+                    for (std::uint32_t j = 0; j < kKeys; ++j) {
+                        const std::uint32_t i = j * 1237 % kKeys;
+                        if (i % 3 == 0)
+                            continue;
+                        const Key key = OrderedKey(value_of(i), i + 1, k);
+                        ASSERT_TRUE(tree.Delete(key.data()));
+                        model.erase(key);
+                    }
+                    // Pages that lost entries keep up to a full page's room.
+                    CheckCachedBuffers(*file, k, true);
+                    for (std::uint32_t i = 1; i < kKeys; i += 3) {
+                        const Key key = OrderedKey(value_of(i), i + 1, k);
+                        ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                        model[key] = i + 1;
+                    }
+                    CheckCachedBuffers(*file, k, true);
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, model));
+                    file->FlushPages();
+                    file->WriteHeader(true);
+                    file->Close();
+                    files.push_back(testing_support::ReadBytes(name));
+                    file->Open();
+                    TIndexTree reread(*file, 1, KeyCompare::Bytes(k));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(reread, model));
+                }
+                ASSERT_EQ(files.size(), 2u);
+                EXPECT_TRUE(files[0] == files[1]);
+            }
+        }
+    }).join();
+}
+
+// Page objects handed out again by the process's reserve keep the buffers their former
+// pages grew; a page read into one holds what its own entries need, and the cache counts
+// that, so a reopened file's cache holds as many pages as a fresh one.
+TEST(PageBuffers, PagesFromTheReserveHoldWhatTheirNewPagesNeed) {
+    std::thread([] {
+        TempDir dir;
+        const auto fill = [&](const std::string& name, std::size_t k, bool in_order) {
+            auto file = NewIndexFile(name, false, kPageCacheCapacity);
+            file->AddIndex(Descriptor("Reused", static_cast<std::uint16_t>(k), false, 0));
+            std::map<Key, std::uint32_t> model;
+            TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+            for (std::uint32_t i = 0; i < 6000; ++i) {
+                const Key key = OrderedKey(in_order ? i : i * 7919 % 10007, i + 1, k);
+                EXPECT_TRUE(tree.Insert(key.data(), i + 1));
+                model[key] = i + 1;
+            }
+            file->FlushPages();
+            file->WriteHeader(true);
+            file->Close();
+            return model;
+        };
+        // Half-full leaves of wide keys (keys in order), to be read through the reserve.
+        const std::string reused_name = dir.File("half.IDX");
+        const auto model = fill(reused_name, 84, true);
+        const auto read_all = [&](TIndexFile& file) {
+            TIndexTree tree(file, 1, KeyCompare::Bytes(84));
+            ExpectTreeHolds(tree, model);
+            const BufferTotals totals = CheckCachedBuffers(file, 84, true);
+            EXPECT_GT(totals.pages, 100u);
+            return file.CachedPageBytes();
+        };
+        // A fresh process's reserve: nothing kept.
+        ReleasePageReserve();
+        auto fresh = std::make_unique<TIndexFile>();
+        fresh->SetName(reused_name);
+        fresh->Open();
+        const std::size_t fresh_bytes = read_all(*fresh);
+        fresh->Close();
+        // The reserve then holds page objects whose buffers full pages of short keys grew.
+        ReleasePageReserve();
+        fill(dir.File("full.IDX"), 16, false);
+        ASSERT_GT(ReservedPageCount(), 0u);
+        auto reopened = std::make_unique<TIndexFile>();
+        reopened->SetName(reused_name);
+        reopened->Open();
+        const std::size_t reused_bytes = read_all(*reopened);
+        EXPECT_LE(reused_bytes, fresh_bytes + fresh_bytes / 8);
+        reopened->Close();
+        ReleasePageReserve();
+    }).join();
+}
+
+// Through a cache far smaller than the index, page objects serve page after page. A page read
+// keeps the buffer its object holds when that fits it and is not unusually large, and a buffer
+// taken for a read holds a full page; the cache counts what the pages hold, and the tree reads
+// back whole after scattered lookups, removals and inserts.
+TEST(PageBuffers, PagesReadThroughASmallCacheKeepBuffersForAFullPage) {
+    std::thread([] {
+        ReleasePageReserve();
+        for (const std::size_t k : {std::size_t{16}, std::size_t{84}}) {
+            SCOPED_TRACE(testing::Message() << "key size " << k);
+            TempDir dir;
+            const std::string name = dir.File("r.IDX");
+            std::map<Key, std::uint32_t> model;
+            {
+                auto file = NewIndexFile(name, false, kPageCacheCapacity);
+                file->AddIndex(Descriptor("Read", static_cast<std::uint16_t>(k), false, 0));
+                TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+                // Keys in order leave half-full leaves, scattered ones leaves of any fill.
+                for (std::uint32_t i = 0; i < 4000; ++i) {
+                    const std::uint32_t value = i < 2000 ? i : i * 7919 % 10007 + 3000;
+                    const Key key = OrderedKey(value, i + 1, k);
+                    ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                    model[key] = i + 1;
+                }
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->Close();
+            }
+            auto file = std::make_unique<TIndexFile>();
+            file->SetName(name);
+            file->Open();
+            file->SetPageCacheCapacity(4);
+            TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+            const auto check = [&] {
+                std::size_t pages = 0;
+                for (std::uint32_t offset = kIndexPageSize; offset < file->GetNextPageOffset();
+                     offset += kIndexPageSize) {
+                    const TPage* page = file->FindCachedPage(1, offset);
+                    if (page == nullptr)
+                        continue;
+                    ++pages;
+                    const std::size_t full =
+                        static_cast<std::size_t>(page->Capacity() + 1) * (k + 12);
+                    EXPECT_EQ(TPageTestAccess::Charge(*page), TPageTestAccess::Held(*page))
+                        << offset;
+                    EXPECT_GE(TPageTestAccess::BufferCapacity(*page),
+                              static_cast<std::size_t>(page->EntryCount()) * (k + 12))
+                        << offset;
+                    EXPECT_LE(TPageTestAccess::BufferCapacity(*page),
+                              2 * std::max(full, kIndexPageSize))
+                        << offset;
+                }
+                EXPECT_GT(pages, 0u);
+            };
+            std::vector<Key> keys;
+            for (const auto& entry : model)
+                keys.push_back(entry.first);
+            for (std::size_t j = 0; j < keys.size(); ++j) {
+                const Key& key = keys[j * 1237 % keys.size()];
+                const auto found = tree.Find(key.data());
+                ASSERT_TRUE(found.has_value());
+                EXPECT_EQ(*found, model[key]);
+                if (j % 500 == 0)
+                    check();
+            }
+            // A scattered tenth of the keys goes and comes back: pages read grow again
+            // without being refitted.
+            for (std::size_t j = 0; j < keys.size(); j += 10) {
+                const Key& key = keys[j * 1237 % keys.size()];
+                ASSERT_TRUE(tree.Delete(key.data()));
+                ASSERT_TRUE(tree.Insert(key.data(), model[key]));
+                if (j % 500 == 0)
+                    check();
+            }
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, model));
+            file->Close();
+        }
+        ReleasePageReserve();
+    }).join();
 }
 
 }  // namespace
