@@ -444,6 +444,9 @@ class TIndexFile : public TFileHandler {
     // Verification and repair (table_verifier.cpp).
     void VerifyHeader();
     void RepairHeader(TFileCursor* cursor, bool verify_only);
+    // The last repair found the primary index's stored key size at odds with
+    // its fields: its definition may name the wrong fields.
+    bool PrimaryDefinitionDoubtful() const noexcept { return primary_doubtful_; }
 
     // Every change to a page's content counts one edit of its slot, and
     // every change to the root or to the set of cached pages one of all
@@ -796,6 +799,7 @@ class TIndexFile : public TFileHandler {
     TTableFileOwner* owner_;
     const TDataFile* data_file_ = nullptr;
     bool encrypted_ = false;
+    bool primary_doubtful_ = false;
     IndexHeader header_{};
     std::uint64_t descriptor_stamp_ = 0;
     HeaderChanges changes_{ih::kChangeCounter, ih::kHeaderChanged};

@@ -411,8 +411,13 @@ class RecordPass {
             for (const IndexPlan& plan : plans_) {
                 keys.push_back(KeyOf(plan, image, language_, sort_));
                 if (plan.unique &&
-                    TIndexTree(index_, plan.slot, CompareOf(plan)).Find(keys.back().data()))
+                    TIndexTree(index_, plan.slot, CompareOf(plan)).Find(keys.back().data())) {
+                    if (plan.slot == 0 && index_.PrimaryDefinitionDoubtful()) {
+                        DropPrimary();
+                        return RebuildKeys(record);
+                    }
                     return false;
+                }
             }
             std::size_t inserted = 0;
             for (; inserted < plans_.size(); ++inserted) {
@@ -433,6 +438,18 @@ class RecordPass {
         }
         InsertHidden(record.Status(), record.RecordId(), record.RecordNumber());
         return true;
+    }
+
+    // A primary index whose definition did not fit its key size may name the wrong fields;
+    // held unique there, it would cost every record sharing a value. The definition goes
+    // instead of the records.
+    void DropPrimary() {
+        const IndexPlan& primary = plans_.front();
+        TIndexTree(index_, primary.slot, CompareOf(primary)).Clear();
+        Log("Invalid key size of " + std::to_string(primary.key_size) +
+            " for index Primary, error fixed and index removed");
+        index_.DeleteIndex(0);
+        plans_.erase(plans_.begin());
     }
 
     void InsertHidden(std::uint8_t status, std::uint32_t id, std::uint32_t r) {

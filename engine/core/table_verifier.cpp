@@ -352,6 +352,7 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     NoteDescriptorsChanged();
     const std::string ending(FixedText(verify_only));
     const int count = std::min(GetIndexCount(), kMaxSecondaryIndexes);
+    primary_doubtful_ = false;
     std::vector<int> removals;
     std::set<std::string> seen;
     for (int slot = 0; slot <= count; ++slot) {
@@ -420,6 +421,8 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
                 header_[at + ixd::kUnique] = 0;
             if (!IndexUnique(GetIndexDescriptor(slot)) && !no_primary)
                 key += 4;
+            if (slot == 0 && !no_primary && key != IndexKeySize(d))
+                primary_doubtful_ = true;
             if (!no_primary && (key != IndexKeySize(d) || unique_dropped)) {
                 RepairLog(cursor, "Invalid key size of " + std::to_string(key) + " for index " +
                                       name + ", " + ending);

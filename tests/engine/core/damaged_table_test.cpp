@@ -614,7 +614,8 @@ TEST_F(DamagedFiles, StepsThroughKeysOutOfOrderEndWithAnError) {
 
 // One flipped bit in an index descriptor made a secondary index unique, or moved
 // a unique one onto another field: the repair then deleted every record sharing
-// a key there (43 of 48).
+// a key there (43 of 48). The primary index, unique by definition, did the same
+// when moved onto another field.
 TEST_F(DamagedFiles, ARepairedIndexDefinitionCostsNoRecord) {
     const auto slot_at = [](int slot, std::size_t field) {
         return ih::kSlots + std::int64_t{slot} * kIndexDescriptorSize + field;
@@ -623,10 +624,27 @@ TEST_F(DamagedFiles, ARepairedIndexDefinitionCostsNoRecord) {
         Flip(1, slot_at(1, ixd::kFieldNumbers), 0x01, "ByItem on Category"),
         Flip(1, slot_at(2, ixd::kUnique), 0x01, "ByCategory unique"),
         Flip(1, slot_at(4, ixd::kUnique), 0x01, "ByJoined unique"),
-        Flip(1, slot_at(3, ixd::kFieldNumbers + 2), 0x01, "ByBounces on Bounces and Category")};
+        Flip(1, slot_at(3, ixd::kFieldNumbers + 2), 0x01, "ByBounces on Bounces and Category"),
+        Flip(1, slot_at(0, ixd::kFieldNumbers), 0x02, "Primary on Category"),
+        Flip(1, slot_at(0, ixd::kFieldNumbers), 0x06, "Primary on Amount")};
     for (const DamagedTable& t : cases)
         Run(t);
-    EXPECT_EQ(mended_, 4);
+    EXPECT_EQ(mended_, 6);
+}
+
+// Only the primary index's stored key size damaged: its fields still fit the
+// records, so it is kept, unique, with every record.
+TEST_F(DamagedFiles, APrimaryIndexWithOnlyItsKeySizeDamagedIsKept) {
+    DamagedTable t = Flip(1, ih::kSlots + ixd::kKeySize, 0x08, "Primary key size");
+    Run(t);
+    EXPECT_EQ(mended_, 1);
+    TDataSession session;
+    TDataDirectory& directory = *session.OpenDirectory("DB", dir_.Path().string());
+    auto c = Cursor(directory);
+    c->Open();
+    EXPECT_FALSE(c->Table()->IndexFile().GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetRecordCount(), static_cast<std::int64_t>(layout_.rows.size()));
+    c->Close();
 }
 
 // A flipped version byte in the index header left a table that neither opened,
