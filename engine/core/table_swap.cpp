@@ -259,6 +259,26 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
         RaiseStatus(status, NameOf(journal_path));
 }
 
+void MoveTableFiles(std::string_view journal_path, std::span<const FileReplacement> files) {
+    try {
+        ReplaceTableFiles(journal_path, files, false);
+    } catch (...) {
+        // The failure under way is what the caller hears of; a move back that fails too
+        // leaves the journal, and the next open moves the files forward.
+        const Files io(false);
+        try {
+            for (auto f = files.rbegin(); f != files.rend(); ++f) {
+                if (!io.Exists(f->staged) && io.Exists(f->target))
+                    io.Move(f->target, f->staged);
+            }
+            (void)platform::os::DeleteFile(journal_path);
+            (void)platform::os::SyncDirectory(FolderOf(journal_path));
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
 void FinishTableReplacement(std::string_view journal_path) {
     if (!platform::os::FileExists(journal_path))
         return;

@@ -39,6 +39,14 @@ struct FileReplacement {
 void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplacement> files,
                        bool in_memory);
 
+// Moves a table's files on disk to new names under a journal, like
+// ReplaceTableFiles, so that a program killed part of the way leaves a
+// journal that the next open of the table finishes. A failure part of the
+// way moves the files back and removes the journal before it is raised.
+// Requires: every staged file exists; the data file comes last, so that the
+// table opens under its new name only once its other files are there.
+void MoveTableFiles(std::string_view journal_path, std::span<const FileReplacement> files);
+
 // Finishes what a journal at `journal_path` names and removes it; nothing
 // when there is none. 11013 while another program runs its moves.
 void FinishTableReplacement(std::string_view journal_path);

@@ -26,6 +26,7 @@
 #include "engine/core/table_upgrade.h"
 #include "engine/storage/file_handler.h"
 #include "tests/engine/core/old_table_support.h"
+#include "tests/engine/core/table_files_support.h"
 #include "tests/engine/core/two_programs.h"
 
 namespace strata {
@@ -148,7 +149,7 @@ class KilledPrograms : public CursorTest {
   protected:
     std::unique_ptr<TDataCursor> Cursor(bool exclusive = true) {
         auto c = std::make_unique<TDataCursor>(*directory);
-        c->SetTableName("mailist");
+        c->SetTableName(table_);
         c->SetExclusive(exclusive);
         return c;
     }
@@ -242,6 +243,23 @@ class KilledPrograms : public CursorTest {
         EXPECT_TRUE(result == 0 || result == -SIGKILL) << "step " << step << ": " << result;
         return result == -SIGKILL;
     }
+
+    bool Opens() {
+        auto c = Cursor();
+        const bool opened = CodeOf([&] { c->Open(); }) == 0;
+        c->Close();
+        return opened;
+    }
+
+    void RemoveTableFiles(std::initializer_list<const char*> bases) {
+        for (const char* base : bases) {
+            for (const char* ext : {".DAT", ".IDX", ".BLB", ".DBK", ".IBK", ".BBK", ".SWP"})
+                std::filesystem::remove(dir.File(std::string(base) + ext));
+        }
+    }
+
+    // The table the helpers work on.
+    std::string table_ = "mailist";
 
     void KilledWriters(bool exclusive, int rounds, std::uint32_t seed) {
         {
@@ -658,6 +676,77 @@ TEST_F(KilledPrograms, RepairAndUpgradeCanBeKilledAnywhere) {
     }
     std::cout << rounds << " kills\n";
     EXPECT_GE(rounds, 20);
+}
+
+// A rename and a move to the backup names take the files one by one. A program
+// killed between two moves left the data file under one name and the index file
+// under the other; the next open of the data file made a new, empty index file,
+// and the table's index definitions were gone for good.
+TEST_F(KilledPrograms, RenameAndBackupLeaveTheWholeTableUnderOneName) {
+    const std::set<std::string> names = {"BYITEM", "BYCATEGORY", "BYBOUNCE"};
+    int rounds = 0;
+    for (const bool backup : {false, true}) {
+        for (long step = 1;; ++step) {
+            RemoveTableFiles({"mailist", "renamed"});
+            table_ = "mailist";
+            const Rows rows = MakeTable(30);
+            const auto data = ReadBytes(dir.File("mailist.DAT"));
+            const auto index = ReadBytes(dir.File("mailist.IDX"));
+            const bool killed = RunKilledAtStep(step, [&] {
+                auto c = Cursor();
+                if (backup)
+                    c->BackupTable();
+                else
+                    c->RenameTable("renamed");
+            });
+            const bool old_opens = Opens();
+            if (backup) {
+                if (!old_opens) {
+                    EXPECT_FALSE(std::filesystem::exists(dir.File("mailist.DAT"))) << step;
+                    EXPECT_FALSE(std::filesystem::exists(dir.File("mailist.IDX"))) << step;
+                    EXPECT_TRUE(ReadBytes(dir.File("mailist.DBK")) == data) << step;
+                    EXPECT_TRUE(ReadBytes(dir.File("mailist.IBK")) == index) << step;
+                }
+            } else {
+                table_ = "renamed";
+                const bool new_opens = Opens();
+                EXPECT_NE(old_opens, new_opens) << "step " << step;
+                table_ = new_opens ? "renamed" : "mailist";
+            }
+            if (Opens()) {
+                EXPECT_EQ(ReadRows(), rows) << "step " << step;
+                EXPECT_EQ(IndexNames(), names) << "step " << step;
+                EXPECT_EQ(VerifyLines().size(), 2u) << "step " << step;
+                EXPECT_FALSE(JournalLeft()) << "step " << step;
+            }
+            if (!killed || HasFailure())
+                break;
+            ++rounds;
+        }
+    }
+    std::cout << rounds << " kills\n";
+    EXPECT_GE(rounds, 4);
+}
+
+// Emptying a table killed part of the way: the next open gives the whole table,
+// an empty one, or asks for the repair that gives one of them.
+TEST_F(KilledPrograms, EmptyingATableKilledAnywhereLeavesAllRowsOrNone) {
+    Rows rows;
+    const int rounds = KillAtEveryStep([&] { rows = MakeTable(30); },
+                                       [&] {
+                                           auto c = Cursor();
+                                           c->Open();
+                                           c->EmptyTable();
+                                           c->Close();
+                                       },
+                                       [&] { OpenOrRepair(); },
+                                       [&] {
+                                           const Rows found = ReadRows();
+                                           EXPECT_TRUE(found == rows || found.empty())
+                                               << found.size() << " rows";
+                                       });
+    std::cout << rounds << " kills\n";
+    EXPECT_GE(rounds, 2);
 }
 
 }  // namespace
