@@ -12,10 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -747,6 +750,105 @@ TEST_F(KilledPrograms, EmptyingATableKilledAnywhereLeavesAllRowsOrNone) {
                                        });
     std::cout << rounds << " kills\n";
     EXPECT_GE(rounds, 2);
+}
+
+std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 10) : fallback;
+}
+
+// Programs killed at a random moment while they post batches of changes, shared or
+// exclusive, with and without forced flushes. Every row of a committed batch is there
+// with its value; a row of the batch in flight is as before it or as after it.
+// CORVANE_BATCH_KILL_ROUNDS and CORVANE_BATCH_KILL_SEED make longer runs.
+TEST_F(KilledPrograms, BatchesKilledAnywhereKeepEveryCommittedRow) {
+    const auto rounds = static_cast<int>(EnvNumber("CORVANE_BATCH_KILL_ROUNDS", 12));
+    const auto seed = static_cast<std::uint32_t>(EnvNumber("CORVANE_BATCH_KILL_SEED", 41));
+    constexpr int kBatch = 12;
+    const std::string path = dir.Path().string();
+    int repaired = 0;
+    std::size_t batches = 0;
+    for (const bool exclusive : {true, false}) {
+        for (const bool forced : {false, true}) {
+            RemoveTableFiles({"mailist"});
+            {
+                auto c = Cursor();
+                c->CreateTable(ListTableDefinition(), true);
+            }
+            std::mt19937 rng(seed + (exclusive ? 2 : 0) + (forced ? 1 : 0));
+            std::mt19937 delays(seed * 7 + (exclusive ? 2 : 0) + (forced ? 1 : 0));
+            Rows rows;
+            std::uint32_t next_item = 0;
+            for (int round = 0; round < rounds; ++round) {
+                std::size_t acknowledged = 0;
+                {
+                    Child child([&](int ack) {
+                        TDataSession own;
+                        own.SetForceBufferFlush(forced);
+                        TDataDirectory* home = own.OpenDirectory("DB", path);
+                        TDataCursor c(*home);
+                        c.SetTableName("mailist");
+                        c.SetExclusive(exclusive);
+                        c.Open();
+                        c.SetIndexByName("ByItem");
+                        for (;;) {
+                            home->BeginUpdateBatch();
+                            for (int k = 0; k < kBatch; ++k) {
+                                const Change change = NextChange(rng, rows, next_item);
+                                Apply(c, change);
+                                Apply(rows, change);
+                            }
+                            home->EndUpdateBatch(true);
+                            if (::write(ack, "+", 1) != 1)
+                                ::_exit(4);
+                        }
+                    });
+                    ::usleep(static_cast<useconds_t>(delays() % 60000));
+                    child.Kill();
+                    ASSERT_EQ(child.Wait(), -SIGKILL) << "round " << round;
+                    acknowledged = child.Acknowledged();
+                }
+                batches += acknowledged;
+                for (std::size_t b = 0; b < acknowledged; ++b) {
+                    for (int k = 0; k < kBatch; ++k)
+                        Apply(rows, NextChange(rng, rows, next_item));
+                }
+                // The batch in flight, row by row before or after.
+                Rows after = rows;
+                std::uint32_t after_item = next_item;
+                std::mt19937 peek = rng;
+                for (int k = 0; k < kBatch; ++k)
+                    Apply(after, NextChange(peek, after, after_item));
+
+                repaired += OpenOrRepair() ? 1 : 0;
+                const std::vector<std::string> lines = VerifyLines();
+                ASSERT_EQ(lines.size(), 2u) << "round " << round << ": " << lines[1];
+                const Rows found = ReadRows();
+                std::set<std::string> keys;
+                for (const Rows* r : std::array<const Rows*, 3>{&rows, &after, &found}) {
+                    for (const auto& [item, bounces] : *r)
+                        keys.insert(item);
+                }
+                const auto value = [](const Rows& r, const std::string& item) {
+                    const auto at = r.find(item);
+                    return at == r.end() ? std::optional<std::int32_t>() : at->second;
+                };
+                for (const std::string& item : keys) {
+                    const auto got = value(found, item);
+                    ASSERT_TRUE(got == value(rows, item) || got == value(after, item))
+                        << (exclusive ? "exclusive" : "shared") << (forced ? " forced" : "")
+                        << " round " << round << ": " << item;
+                }
+                // The program that goes on starts from what the table holds.
+                if (found != rows) {
+                    rows = found;
+                    next_item = after_item;
+                    rng = peek;
+                }
+            }
+        }
+    }
+    std::cout << batches << " batches committed, " << repaired << " opens asked for a repair\n";
 }
 
 }  // namespace
