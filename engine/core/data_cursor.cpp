@@ -816,6 +816,9 @@ void TDataCursor::OptimizeTable(std::string_view index_name, bool backup) {
     CheckWritable();
     Open();
     try {
+        // Files that can only be read are known once open; they would be replaced by the
+        // optimized copy, not written.
+        CheckWritable();
         SetIndexByName(index_name);
     } catch (...) {
         Close(true);

@@ -90,6 +90,9 @@ class Restructure {
             RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor_.TableName());
         cursor_.Open();
         try {
+            // Files that can only be read are known once open; a full rebuild would replace
+            // them rather than write them.
+            cursor_.CheckWritable();
             TDataTable& table = *cursor_.Table();
             // A table whose last writer stopped half-way is repaired first;
             // restructuring it would carry its damage over.
