@@ -98,7 +98,7 @@ void RunMoves(std::span<const FileReplacement> files, bool memory) {
     }
 }
 
-std::string JournalText(std::span<const FileReplacement> files) {
+std::string JournalText(std::span<const FileReplacement> files, bool complete = true) {
     std::string text(kJournalTitle);
     text += '\n';
     for (const FileReplacement& f : files) {
@@ -110,10 +110,42 @@ std::string JournalText(std::span<const FileReplacement> files) {
             text += '\n';
         }
     }
-    text += kJournalEnd;
-    text += '\n';
+    if (complete) {
+        text += kJournalEnd;
+        text += '\n';
+    }
     return text;
 }
+
+// A journal without its last line: it names the new files before they are moved
+// in beside the table, so that the next open removes them when this program
+// stops before the journal is complete. It stays open, and so held, until the
+// complete journal is written over it: another program's open is refused
+// meanwhile instead of taking the new files for abandoned ones.
+platform::os::File WriteUnfinishedJournal(const std::string& journal_path,
+                                          std::span<const FileReplacement> files) {
+    const std::string text = JournalText(files, false);
+    FileStep();
+    auto created = platform::os::File::Create(journal_path);
+    if (!created.ok())
+        RaiseStatus(created.status(), NameOf(journal_path));
+    platform::os::File journal = std::move(created).value();
+    const auto written = journal.WriteAt(0, std::as_bytes(std::span(text.data(), text.size())));
+    platform::os::Status status =
+        written.ok() ? journal.Flush(platform::os::FlushKind::kDataOnly) : written.status();
+    if (status.ok())
+        status = platform::os::SyncDirectory(FolderOf(journal_path));
+    if (!status.ok()) {
+        (void)journal.Close();
+        (void)platform::os::DeleteFile(journal_path);
+        RaiseStatus(status, NameOf(journal_path));
+    }
+    return journal;
+}
+
+// ReplaceTableFiles, with the journal written into `held` when it is open.
+void ReplaceWithJournal(std::string_view journal_path, std::span<const FileReplacement> files,
+                        platform::os::File* held);
 
 // The replacements a journal names, or none when it was cut short.
 std::vector<FileReplacement> ParseJournal(std::string_view text, const std::string& folder,
@@ -182,39 +214,58 @@ void PlaceRebuiltTable(TDataDirectory& home, TDataDirectory& work, std::string_v
     constexpr const char* kBackups[3] = {".DBK", ".IBK", ".BBK"};
     const bool rooted = table_base.find_first_of("/\\") != std::string::npos;
     const std::string target_base = rooted ? table_base : home.Path() + table_base;
+    const std::string journal = SwapJournalPath(target_base);
     std::vector<std::string> moved;
     const auto undo = [&] {
         for (const std::string& name : moved)
             (void)platform::os::DeleteFile(name);
+        (void)platform::os::DeleteFile(journal);
     };
     std::vector<FileReplacement> files;
+    std::vector<std::string> sources;
     for (int i = 0; i < 3; ++i) {
         const std::string from = work.Path() + temp_base + kExtensions[i];
         std::string to;
-        if (platform::os::FileExists(from)) {
+        if (platform::os::FileExists(from))
             to = FolderOf(target_base) + staged_base + kExtensions[i];
-            FileStep();
-            const platform::os::Status status = platform::os::MoveFile(from, to);
-            if (!status.ok()) {
-                undo();
-                work.DeleteTable(temp_name, false);
-                RaiseStatus(status, table_name);
-            }
-            moved.push_back(to);
-        }
         const std::string target = target_base + kExtensions[i];
         if (to.empty() && !platform::os::FileExists(target))
             continue;
         files.push_back({target, to, keep_backup ? target_base + kBackups[i] : std::string()});
+        sources.push_back(to.empty() ? std::string() : from);
     }
-    const std::string journal = SwapJournalPath(target_base);
+    platform::os::File held;
     try {
-        ReplaceTableFiles(journal, files, false);
+        held = WriteUnfinishedJournal(journal, files);
+    } catch (...) {
+        work.DeleteTable(temp_name, false);
+        throw;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (sources[i].empty())
+            continue;
+        FileStep();
+        const platform::os::Status status = platform::os::MoveFile(sources[i], files[i].staged);
+        if (!status.ok()) {
+            (void)held.Close();
+            undo();
+            work.DeleteTable(temp_name, false);
+            RaiseStatus(status, table_name);
+        }
+        moved.push_back(files[i].staged);
+    }
+    try {
+        ReplaceWithJournal(journal, files, &held);
     } catch (...) {
         // Without a journal no move was made and the new files are only in
         // the way; with one, the next open finishes the moves.
-        if (!platform::os::FileExists(journal))
+        if (held.IsOpen()) {
+            // Failed before the complete journal was written: no move was made.
+            (void)held.Close();
             undo();
+        } else if (!platform::os::FileExists(journal)) {
+            undo();
+        }
         throw;
     }
 }
@@ -229,13 +280,26 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
         RunMoves(files, true);
         return;
     }
+    ReplaceWithJournal(journal_path, files, nullptr);
+}
+
+namespace {
+
+void ReplaceWithJournal(std::string_view journal_path, std::span<const FileReplacement> files,
+                        platform::os::File* held) {
     const std::string folder = FolderOf(journal_path);
     const std::string text = JournalText(files);
     FileStep();
-    auto created = platform::os::File::Create(journal_path);
-    if (!created.ok())
-        RaiseStatus(created.status(), NameOf(journal_path));
-    platform::os::File journal = std::move(created).value();
+    platform::os::File journal;
+    if (held != nullptr && held->IsOpen()) {
+        journal = std::move(*held);
+        // Longer than the unfinished one, the complete text covers it whole.
+    } else {
+        auto created = platform::os::File::Create(journal_path);
+        if (!created.ok())
+            RaiseStatus(created.status(), NameOf(journal_path));
+        journal = std::move(created).value();
+    }
     const auto bytes = std::as_bytes(std::span(text.data(), text.size()));
     const auto written = journal.WriteAt(0, bytes);
     // The new files' contents and the journal reach the disk before any
@@ -258,6 +322,8 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
     if (!status.ok() && status.code() != kErrInvalidPath)
         RaiseStatus(status, NameOf(journal_path));
 }
+
+}  // namespace
 
 void MoveTableFiles(std::string_view journal_path, std::span<const FileReplacement> files) {
     try {
