@@ -660,6 +660,38 @@ TEST_F(DamagedFiles, AnIndexVersionNoEarlierTableHasIsRepaired) {
     EXPECT_EQ(last_error_, kErrWrongVersion);
 }
 
+// A blob file that is missing (a copy of the table made without it) is not
+// taken for an empty one: the open and the repair refuse, naming the file, and
+// change nothing, so the memos are all there once the file is put back.
+TEST_F(DamagedFiles, AMissingBlobFileIsRefusedAndItsReturnBringsBackEveryMemo) {
+    Write(Missing(2));
+    const auto before = Snapshot();
+    TDataSession session;
+    TDataDirectory& directory = *session.OpenDirectory("DB", dir_.Path().string());
+    for (const bool repair : {false, true}) {
+        std::string message;
+        try {
+            if (repair) {
+                Repair(directory, false);
+            } else {
+                auto c = Cursor(directory);
+                c->Open();
+            }
+        } catch (const EStrataEngineError& error) {
+            EXPECT_EQ(error.ErrorCode(), kErrInvalidPath);
+            message = error.what();
+        }
+        EXPECT_NE(message.find("mailist.BLB"), std::string::npos)
+            << (repair ? "repair: " : "open: ") << message;
+    }
+    EXPECT_TRUE(Snapshot() == before);
+    WriteBytes(dir_.File("mailist.BLB"), pristine_[2]);
+    std::map<std::uint32_t, CampaignRow> rows;
+    for (auto& [id, row] : ReadThrough(Sound("blob file back"), directory, nullptr))
+        rows[id] = row;
+    EXPECT_TRUE(rows == layout_.rows);
+}
+
 TEST_F(DamagedFiles, SoundTableRoundTrips) {
     Run(Sound("sound"));
     EXPECT_EQ(mended_, 1);
