@@ -390,6 +390,12 @@ TEST_F(MaintenanceConditions, AFullDiskLosesNoRow) {
                 continue;
             }
             ++refused;
+            // What the refused operation wrote aside is gone, here and in the private folder.
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_)) {
+                const std::string name = entry.path().filename().string();
+                EXPECT_TRUE(!entry.is_regular_file() || name.starts_with("mailist."))
+                    << what << " left " << entry.path();
+            }
             if (!Opens("mailist")) {
                 WithCursor("mailist", [](TDataCursor& c) { RepairTable(c, false, 0); });
             }
