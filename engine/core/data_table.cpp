@@ -333,9 +333,12 @@ void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
         for (const int i : {1, 2, 0}) {
             if (!files[i]->FileExists())
                 continue;
-            moves.push_back({target + (to_backup ? kBackupExtensions[i] : kExtensions[i]),
-                             files[i]->Name(),
-                             {}});
+            const std::string to = target + (to_backup ? kBackupExtensions[i] : kExtensions[i]);
+            // Only an old backup gives way; a file of another table under the new name is
+            // refused, as a single move refuses it, before anything moves.
+            if (!to_backup && platform::os::FileExists(to))
+                RaiseEngineError(static_cast<EngineErrorCode>(platform::os::kUnknownOsError), to);
+            moves.push_back({to, files[i]->Name(), {}});
         }
         MoveTableFiles(SwapJournalPath(from_base), moves);
         return;

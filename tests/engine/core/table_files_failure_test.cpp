@@ -79,6 +79,25 @@ TEST_F(TableFilesFailure, AFailedMoveLeavesEveryFileUnderItsName) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"other.BLB", "other.DAT", "other.IDX"}));
 }
 
+// A move onto the name of another table is refused before anything moves: both
+// tables keep their files and rows.
+TEST_F(TableFilesFailure, AMoveOntoAnotherTablesNameIsRefused) {
+    for (const char* name : {"moved", "other"}) {
+        TDataCursor& c = CreateAndOpen(ListTableDefinition(), name, true);
+        InsertEntry(c, std::string(name) + "@x.org", "news", 1);
+        c.Close();
+    }
+    const std::vector<std::string> before = Names();
+    EXPECT_NE(CodeOf([&] { directory->RenameTable("moved", "other", false, false); }), 0);
+    EXPECT_EQ(Names(), before);
+    for (const char* name : {"moved", "other"}) {
+        TDataCursor& c = NewCursor(name, true);
+        c.Open();
+        EXPECT_EQ(Items(c), std::vector<std::string>{std::string(name) + "@x.org"});
+        c.Close();
+    }
+}
+
 // Each write of an emptying of the table failing in turn, the table then closed (which flushes
 // it): the next open either finds the in-progress mark and asks for a repair, or, when the
 // failure came before anything was written, finds the table as it was. Never a table half
