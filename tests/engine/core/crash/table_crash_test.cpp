@@ -23,6 +23,7 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
@@ -770,6 +771,56 @@ TEST_F(KilledPrograms, EmptyingATableKilledAnywhereLeavesAllRowsOrNone) {
                                        });
     std::cout << rounds << " kills\n";
     EXPECT_GE(rounds, 2);
+}
+
+// While an optimize moves its new files in beside the table, the journal naming them is
+// held: another program's open is refused then, and does not remove the new files as
+// ones a killed program left, which would have the optimize report success unapplied.
+SecondProgram* paused_program = nullptr;
+std::string paused_journal;
+
+// Pauses at the second file step that finds the journal: after the first new file moved in.
+void PauseOnceTheJournalExists() {
+    static int seen = 0;
+    if (paused_program == nullptr || !std::filesystem::exists(paused_journal) || ++seen < 2)
+        return;
+    SecondProgram* program = std::exchange(paused_program, nullptr);
+    program->Signal();
+    program->AwaitGo();
+}
+
+TEST_F(KilledPrograms, AnotherProgramsOpenLeavesTheFilesAnOptimizeMovesIn) {
+    const Rows rows = MakeTable(40);
+    const std::string path = dir.Path().string();
+    const std::string private_dir = dir.File("private");
+    SecondProgram optimizer([&](SecondProgram& self) {
+        TDataSession own;
+        own.SetPrivateDir(private_dir);
+        TDataDirectory* home = own.OpenDirectory("DB", path);
+        TDataCursor c(*home);
+        c.SetTableName("mailist");
+        c.SetExclusive(true);
+        paused_program = &self;
+        paused_journal = dir.File("mailist.SWP");
+        SetFileStepHook(PauseOnceTheJournalExists);
+        c.OptimizeTable("ByItem", false);
+        return 0;
+    });
+    ASSERT_TRUE(optimizer.AwaitSignal());
+    const auto staged = StrayFiles();
+    EXPECT_FALSE(staged.empty());
+    EXPECT_EQ(CodeOf([&] {
+                  auto c = Cursor();
+                  c->Open();
+              }),
+              kErrAccessDenied);
+    EXPECT_EQ(StrayFiles(), staged);
+    optimizer.Go();
+    EXPECT_EQ(optimizer.Wait(), 0);
+    EXPECT_EQ(StrayFiles(), std::vector<std::string>());
+    EXPECT_FALSE(JournalLeft());
+    EXPECT_EQ(ReadRows(), rows);
+    EXPECT_EQ(VerifyLines().size(), 2u);
 }
 
 std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
