@@ -3,10 +3,14 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <string_view>
+
 #include "app/list/delimited_text.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/whole_file.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
@@ -39,6 +43,28 @@ Tdlglog::Tdlglog(QWidget* owner, std::string program_dir)
     OnShow = [this] { FormShow(); };
 }
 
+namespace {
+
+// A log written before its lines were kept to one line each may hold control
+// characters and line separators taken from mails: each shows as a blank, so every
+// line of the file is one line on the screen.
+std::string ReadableLogText(std::string_view bytes) {
+    const std::string text = DecodeLogText(bytes);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+        out += platform::nls::OneLineText(std::string_view(text).substr(start, end - start));
+        if (end < text.size())
+            out += text[end];
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string Tdlglog::LogPath() const {
     return AppendPathDelimiter(program_dir_) + kLogFileName;
 }
@@ -48,7 +74,7 @@ void Tdlglog::FormShow() {
     memlogFile->Lines().Clear();
     try {
         if (platform::os::FileExists(LogPath()))
-            memlogFile->Lines().SetText(DecodeLogText(db::ReadWholeFile(LogPath())));
+            memlogFile->Lines().SetText(ReadableLogText(db::ReadWholeFile(LogPath())));
     } catch (const std::exception&) {
         ui::MessageDlg("An error was encountered loading your text file!", ui::mtWarning,
                        {ui::mbOK});
