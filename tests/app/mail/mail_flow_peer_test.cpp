@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -680,17 +681,54 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
                "Content-Disposition: attachment; filename=\"" +
                name + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nZGF0YQ==\r\n";
     };
-    Fill("Members", {Mail("From: M1 <m1@example.org>\r\nTo: list@example.org\r\n"
-                          "Subject: [news] files\r\n",
-                          "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n"
-                          "Content-Type: text/plain\r\n\r\nSee the files.\r\n" +
-                              part("../../.bashrc") + part("C:\\\\Windows\\\\evil.exe") +
-                              part("NUL") + part(std::string(400, 'n') + ".txt") + "--M--\r\n")});
+    const auto post = [](const std::string& subject, const std::string& head,
+                         const std::string& body) {
+        return Mail("From: M1 <m1@example.org>\r\nTo: list@example.org\r\nSubject: [news] " +
+                        subject + "\r\n" + head,
+                    body);
+    };
+    Fill("Members",
+         {post("files", "",
+               "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n"
+               "Content-Type: text/plain\r\n\r\nSee the files.\r\n" +
+                   part("../../.bashrc") + part("C:\\\\Windows\\\\evil.exe") + part("NUL") +
+                   part(std::string(400, 'n') + ".txt") + "--M--\r\n"),
+          post("html", "",
+               "Content-Type: text/html; charset=utf-8\r\n\r\n<html><head><meta "
+               "charset=\"iso-8859-1\"></head><body><p>J\xc3\xbcrgen writes</p></body></html>\r\n"),
+          post("nul", "", "Content-Type: text/plain\r\n\r\nbefore\0after\r\n"s),
+          post("cte", "",
+               "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-new\r\n\r\nkept\r\n"),
+          post("headers", many_headers, "Content-Type: text/plain\r\n\r\nmany\r\n"),
+          post("deep", "",
+               "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\nContent-Type: "
+               "text/plain\r\n\r\nnested\r\n--B\r\n" +
+                   rfc822 + "\r\n--B--\r\n")});
     Check(true);
     EXPECT_TRUE(Subjects("Members").empty());
-    const std::vector<ReceivedMail> posts = sink.WaitForMessages(1);
-    ASSERT_EQ(posts.size(), 1u);
-    const mail::ReceivedMessage forwarded = mail::ParseMessage(posts[0].data);
+    const std::vector<ReceivedMail> posts = sink.WaitForMessages(6);
+    ASSERT_EQ(posts.size(), 6u);
+    std::map<std::string, mail::ReceivedMessage> by_subject;
+    for (const ReceivedMail& m : posts) {
+        EXPECT_EQ(m.rcpt_to.size(), 2u);
+        mail::ReceivedMessage read = mail::ParseMessage(m.data);
+        EXPECT_TRUE(by_subject.emplace(read.subject, read).second) << "twice: " << read.subject;
+    }
+    const std::map<std::string, std::string> bodies = {
+        {"[news] files", "See the files."}, {"[news] html", "J\xc3\xbcrgen writes"},
+        {"[news] nul", "before"},           {"[news] cte", "kept"},
+        {"[news] headers", "many"},         {"[news] deep", "nested"}};
+    for (const auto& [subject, text] : bodies) {
+        ASSERT_EQ(by_subject.count(subject), 1u) << subject;
+        EXPECT_NE(by_subject[subject].plain_body.find(text), std::string::npos)
+            << subject << ": " << by_subject[subject].plain_body;
+    }
+    EXPECT_NE(by_subject["[news] nul"].plain_body.find("after"), std::string::npos);
+    ASSERT_EQ(by_subject["[news] deep"].attachments.size(), 1u);
+    // The nested message goes on whole, below its part's own header.
+    EXPECT_EQ(by_subject["[news] deep"].attachments[0].data,
+              rfc822.substr(rfc822.find("\r\n\r\n") + 4));
+    const mail::ReceivedMessage& forwarded = by_subject["[news] files"];
     std::vector<std::string> names;
     for (const mail::Attachment& attachment : forwarded.attachments) {
         names.push_back(attachment.display_name);
@@ -698,8 +736,10 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"bashrc", "evil.exe", "_NUL",
                                                std::string(196, 'n') + ".txt"}));
-    EXPECT_EQ(posts[0].data.find("../"), std::string::npos);
-    EXPECT_EQ(posts[0].data.find("Windows"), std::string::npos);
+    for (const ReceivedMail& m : posts) {
+        EXPECT_EQ(m.data.find("../"), std::string::npos);
+        EXPECT_EQ(m.data.find("Windows"), std::string::npos);
+    }
 }
 
 }  // namespace
