@@ -205,6 +205,15 @@ std::string MultipartBoundary(std::string_view value) {
     return std::string(rest.substr(0, rest.find_first_of("; \t")));
 }
 
+// A message said to be multipart whose body holds no line with its boundary.
+bool BoundaryNeverComes(std::string_view raw, std::string_view body) {
+    const std::string boundary = MultipartBoundary(RawHeaderValue(raw, "Content-Type"));
+    if (boundary.empty() || body.empty())
+        return false;
+    const std::string delimiter = "--" + boundary;
+    return !body.starts_with(delimiter) && body.find("\n" + delimiter) == std::string_view::npos;
+}
+
 // How deep the multiparts of a raw message nest, found as vmime finds them: a
 // part's header names its boundary, and a delimiter line of an enclosing
 // boundary ends every part inside it. Stops counting past `limit`.
@@ -565,13 +574,24 @@ bool FromMailSystem(std::string_view address) {
 // Throws what vmime throws; `result` keeps what was read before.
 void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     vmime::message message;
+    auto header_end = raw.find("\r\n\r\n");
+    std::size_t body_start = header_end == std::string_view::npos ? raw.size() : header_end + 4;
+    if (header_end == std::string_view::npos) {
+        header_end = raw.find("\n\n");
+        body_start = header_end == std::string_view::npos ? raw.size() : header_end + 2;
+    }
     if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
         // Only the header is read; the message itself stays as it is in its folder.
-        auto header_end = raw.find("\r\n\r\n");
-        if (header_end == std::string_view::npos)
-            header_end = raw.find("\n\n");
         message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
         message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+    } else if (BoundaryNeverComes(raw, raw.substr(body_start))) {
+        // Mail programs show such a body as the text it is; vmime would take its first
+        // lines for a part's header and lose them.
+        message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
+        message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+        message.getHeader()->removeAllFields(vmime::fields::CONTENT_TRANSFER_ENCODING);
+        message.getBody()->setContents(
+            vmime::make_shared<vmime::stringContentHandler>(std::string(raw.substr(body_start))));
     } else {
         message.parse(std::string(raw));
     }

@@ -699,6 +699,7 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
           post("nul", "", "Content-Type: text/plain\r\n\r\nbefore\0after\r\n"s),
           post("cte", "",
                "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-new\r\n\r\nkept\r\n"),
+          post("noboundary", "", "Content-Type: multipart/mixed; boundary=Q\r\n\r\nonly text\r\n"),
           post("headers", many_headers, "Content-Type: text/plain\r\n\r\nmany\r\n"),
           post("deep", "",
                "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\nContent-Type: "
@@ -706,8 +707,8 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
                    rfc822 + "\r\n--B--\r\n")});
     Check(true);
     EXPECT_TRUE(Subjects("Members").empty());
-    const std::vector<ReceivedMail> posts = sink.WaitForMessages(6);
-    ASSERT_EQ(posts.size(), 6u);
+    const std::vector<ReceivedMail> posts = sink.WaitForMessages(7);
+    ASSERT_EQ(posts.size(), 7u);
     std::map<std::string, mail::ReceivedMessage> by_subject;
     for (const ReceivedMail& m : posts) {
         EXPECT_EQ(m.rcpt_to.size(), 2u);
@@ -717,7 +718,8 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
     const std::map<std::string, std::string> bodies = {
         {"[news] files", "See the files."}, {"[news] html", "J\xc3\xbcrgen writes"},
         {"[news] nul", "before"},           {"[news] cte", "kept"},
-        {"[news] headers", "many"},         {"[news] deep", "nested"}};
+        {"[news] headers", "many"},         {"[news] noboundary", "only text"},
+        {"[news] deep", "nested"}};
     for (const auto& [subject, text] : bodies) {
         ASSERT_EQ(by_subject.count(subject), 1u) << subject;
         EXPECT_NE(by_subject[subject].plain_body.find(text), std::string::npos)

@@ -584,5 +584,22 @@ TEST(ReceivedMessage, UnknownTransferEncodingsKeepTheirText) {
     EXPECT_EQ(received.attachments[0].data, "data");
 }
 
+// A body said to be multipart whose boundary never comes is the text mail programs show:
+// its requests are read and a forward carries it, rather than losing it as a part header.
+TEST(ReceivedMessage, AMultipartWhoseBoundaryNeverComesIsReadAsText) {
+    const std::string head =
+        "From: a@example.org\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"never\"\r\n";
+    const ReceivedMessage missing = ParseMessage(head + "\r\nsubscribe news\r\nsecond line\r\n");
+    EXPECT_EQ(missing.plain_body, "subscribe news\r\nsecond line\r\n");
+    EXPECT_EQ(missing.forward_body, missing.plain_body);
+    EXPECT_EQ(missing.from, (Mailbox{"", "a@example.org"}));
+
+    // A boundary that does come, also without its closing line, is read as parts.
+    const ReceivedMessage parts = ParseMessage(
+        head + "\r\npreamble\r\n--never\r\nContent-Type: text/plain\r\n\r\nfirst part\r\n");
+    EXPECT_EQ(parts.plain_body, "first part\r\n");
+}
+
 }  // namespace
 }  // namespace mail
