@@ -3,14 +3,10 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include <algorithm>
-#include <string_view>
-
 #include "app/list/delimited_text.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/whole_file.h"
-#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
@@ -42,28 +38,6 @@ Tdlglog::Tdlglog(QWidget* owner, std::string program_dir)
     BitBtn2->OnClick = [this] { BitBtn2Click(); };
     OnShow = [this] { FormShow(); };
 }
-
-namespace {
-
-// A log written before its lines were kept to one line each may hold control
-// characters and line separators taken from mails: each shows as a blank, so every
-// line of the file is one line on the screen.
-std::string ReadableLogText(std::string_view bytes) {
-    const std::string text = DecodeLogText(bytes);
-    std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-        out += platform::nls::OneLineText(std::string_view(text).substr(start, end - start));
-        if (end < text.size())
-            out += text[end];
-        start = end + 1;
-    }
-    return out;
-}
-
-}  // namespace
 
 std::string Tdlglog::LogPath() const {
     return AppendPathDelimiter(program_dir_) + kLogFileName;
