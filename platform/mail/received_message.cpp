@@ -662,6 +662,18 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
 
 ReceivedMessage ParseMessage(std::string_view raw) {
     detail::EnsureVmime();
+    // Lines ended by CR alone, as old Mac mail programs wrote them, would read as one
+    // header line holding the whole message.
+    std::string with_line_feeds;
+    if (raw.find('\n') == std::string_view::npos && raw.find('\r') != std::string_view::npos) {
+        with_line_feeds.reserve(raw.size() * 2);
+        for (char c : raw) {
+            with_line_feeds += c;
+            if (c == '\r')
+                with_line_feeds += '\n';
+        }
+        raw = with_line_feeds;
+    }
     ReceivedMessage result;
     try {
         try {

@@ -601,5 +601,16 @@ TEST(ReceivedMessage, AMultipartWhoseBoundaryNeverComesIsReadAsText) {
     EXPECT_EQ(parts.plain_body, "first part\r\n");
 }
 
+// Old Mac mail programs ended lines with CR alone: such a message reads as the one with
+// CR LF, rather than as a single header line.
+TEST(ReceivedMessage, LinesEndedByCarriageReturnsAloneAreLines) {
+    const ReceivedMessage read = ParseMessage(
+        "From: Ann <ann@example.org>\rSubject: subscribe news\rContent-Type: text/plain\r\r"
+        "first\rsecond\r");
+    EXPECT_EQ(read.from, (Mailbox{"Ann", "ann@example.org"}));
+    EXPECT_EQ(read.subject, "subscribe news");
+    EXPECT_EQ(read.plain_body, "first\r\nsecond\r\n");
+}
+
 }  // namespace
 }  // namespace mail
