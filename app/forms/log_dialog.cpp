@@ -48,7 +48,7 @@ void Tdlglog::FormShow() {
     memlogFile->Lines().Clear();
     try {
         if (platform::os::FileExists(LogPath()))
-            memlogFile->Lines().SetText(DecodeLogText(db::ReadWholeFile(LogPath())));
+            memlogFile->Lines().SetText(ReadableLogText(db::ReadWholeFile(LogPath())));
     } catch (const std::exception&) {
         ui::MessageDlg("An error was encountered loading your text file!", ui::mtWarning,
                        {ui::mbOK});

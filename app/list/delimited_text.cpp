@@ -1,9 +1,11 @@
 #include "app/list/delimited_text.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/db/code_page_text.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace app {
 namespace {
@@ -105,6 +107,24 @@ std::string DecodeLogText(std::string_view bytes) {
         bytes.remove_prefix(length);
     }
     return text;
+}
+
+// A log written before its lines were kept to one line each may hold control
+// characters and line separators taken from mails: each shows as a blank, so every
+// line of the file is one line on the screen.
+std::string ReadableLogText(std::string_view bytes) {
+    const std::string text = DecodeLogText(bytes);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+        out += platform::nls::OneLineText(std::string_view(text).substr(start, end - start));
+        if (end < text.size())
+            out += text[end];
+        start = end + 1;
+    }
+    return out;
 }
 
 std::string QuoteDelimitedValue(std::string_view value, std::string_view separator) {

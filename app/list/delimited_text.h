@@ -20,6 +20,8 @@ std::string DecodeImportText(std::string_view bytes);
 // written from an 8-bit mail header is read as Windows-1252, so no letter turns into a
 // replacement mark while the UTF-8 lines around it stay as they are.
 std::string DecodeLogText(std::string_view bytes);
+// DecodeLogText, with every control character and line separator inside a line as a blank.
+std::string ReadableLogText(std::string_view bytes);
 
 // value, quoted when it holds the separator, a double quote, CR or LF.
 std::string QuoteDelimitedValue(std::string_view value, std::string_view separator);

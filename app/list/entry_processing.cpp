@@ -13,6 +13,7 @@
 #include "platform/db/format_settings.h"
 #include "platform/db/variant.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
@@ -90,7 +91,9 @@ void EntryProcessor::AddToLog(std::string_view line) {
     if (!settings_.MaintainLog)
         return;
     try {
-        SaveTextFile(database_.ProgramDir() + std::string(kLogFile), line, false);
+        // One line of the file and of its viewer, so no text from a mail can forge another.
+        SaveTextFile(database_.ProgramDir() + std::string(kLogFile),
+                     platform::nls::OneLineText(line), false);
     } catch (const std::exception&) {
         // The log is a record of what happened, never a reason for a request
         // to fail; the list change itself stands.

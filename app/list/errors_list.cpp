@@ -7,6 +7,7 @@
 #include "app/list/word_split.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/string_list.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/os/whole_file.h"
 
@@ -34,7 +35,8 @@ void ErrorsList::AddToErrorsList(int kind, std::string_view address, std::string
         line += " ";
         line += category;
     }
-    lines_.push_back(std::move(line));
+    // One line of the list and of its file, whatever the request's text held.
+    lines_.push_back(platform::nls::OneLineText(line));
 }
 
 void ErrorsList::LoadFromFile(std::string_view file_name) {

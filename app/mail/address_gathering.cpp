@@ -12,6 +12,7 @@
 #include "app/routines/text_routines.h"
 #include "platform/db/string_list.h"
 #include "platform/mail/mail_store.h"
+#include "platform/nls/text.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -377,8 +378,9 @@ bool AddressGatherer::ProcessSelectedFolder(const std::vector<std::string>& path
         } catch (const std::exception&) {
             // One unreadable item is skipped; what it gave so far still counts.
         }
+        // Each entry is one line of the manual-entry memo, whatever a name held.
         for (const std::string& entry : entries)
-            found.Add(entry);
+            found.Add(platform::nls::OneLineText(entry));
     }
     result = found.Lines();
     return true;

@@ -19,6 +19,7 @@
 #include "platform/db/conversions.h"
 #include "platform/db/format_settings.h"
 #include "platform/mail/mail_store.h"
+#include "platform/nls/text.h"
 #include "platform/os/whole_file.h"
 #include "platform/ui/prompt.h"
 
@@ -51,24 +52,21 @@ std::vector<std::string> TextLines(std::string_view text) {
             line.clear();
             if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
                 ++i;
-        } else if ((static_cast<unsigned char>(c) < ' ' && c != '\t') || c == '\x7f') {
-            line += ' ';
         } else {
             line += c;
         }
     }
     if (!line.empty())
         lines.push_back(std::move(line));
+    for (std::string& each : lines)
+        each = platform::nls::OneLineText(each);
     return lines;
 }
 
 // The text on one line: each control character becomes a blank.
 std::string OneLine(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < ' ' || c == '\x7f')
-            c = ' ';
-    }
+    std::string out = platform::nls::OneLineText(text);
+    std::replace(out.begin(), out.end(), '\t', ' ');
     return out;
 }
 

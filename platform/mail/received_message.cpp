@@ -64,8 +64,22 @@ std::string HeaderText(const vmime::text& text) {
     return out;
 }
 
+// An internationalized address stays as its sender wrote it: vmime would hand
+// back its local part as an encoded word and its domain in punycode, an address
+// nobody has.
+std::string AddressText(const vmime::emailAddress& email) {
+    const std::string local = email.getLocalName().getBuffer();
+    const std::string domain = email.getDomainName().getBuffer();
+    const auto ascii = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; });
+    };
+    if (ascii(local) && ascii(domain))
+        return email.toString();
+    return Utf8OrWindows1252(domain.empty() ? local : local + "@" + domain);
+}
+
 Mailbox FromVmime(const vmime::mailbox& box) {
-    return Mailbox{HeaderText(box.getName()), box.getEmail().toString()};
+    return Mailbox{HeaderText(box.getName()), AddressText(box.getEmail())};
 }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -93,7 +107,9 @@ Mailbox AsWritten(const vmime::mailbox& box, std::string_view text) {
     Mailbox out = FromVmime(box);
     const std::string_view written = WrittenAddress(text);
     const std::string domain = box.getEmail().getDomainName().getBuffer();
-    if (written.find("@" + domain) == std::string_view::npos)
+    // An encoded word inside the address is no encoding there (vmime decodes it anyway).
+    if (written.find("@" + domain) == std::string_view::npos ||
+        written.find("=?") != std::string_view::npos)
         out.address = Utf8OrWindows1252(written);
     return out;
 }
@@ -187,6 +203,15 @@ std::string MultipartBoundary(std::string_view value) {
         return std::string(rest.substr(0, rest.find('"')));
     }
     return std::string(rest.substr(0, rest.find_first_of("; \t")));
+}
+
+// A message said to be multipart whose body holds no line with its boundary.
+bool BoundaryNeverComes(std::string_view raw, std::string_view body) {
+    const std::string boundary = MultipartBoundary(RawHeaderValue(raw, "Content-Type"));
+    if (boundary.empty() || body.empty())
+        return false;
+    const std::string delimiter = "--" + boundary;
+    return !body.starts_with(delimiter) && body.find("\n" + delimiter) == std::string_view::npos;
 }
 
 // How deep the multiparts of a raw message nest, found as vmime finds them: a
@@ -316,7 +341,14 @@ std::string WithoutUnreadableEncodedWords(std::string_view raw) {
 std::string Decoded(const vmime::bodyPart& part) {
     std::string bytes;
     vmime::utility::outputStreamStringAdapter stream(bytes);
-    part.getBody()->getContents()->extract(stream);
+    try {
+        part.getBody()->getContents()->extract(stream);
+    } catch (const vmime::exceptions::no_encoder_available&) {
+        // A transfer encoding nobody knows: its text as it came is still the text
+        // the sender wrote, and better than none in a request or a forward.
+        bytes.clear();
+        part.getBody()->getContents()->extractRaw(stream);
+    }
     return bytes;
 }
 
@@ -387,6 +419,43 @@ bool IsAttachment(const vmime::bodyPart& part) {
     return !AttachmentName(part).empty();
 }
 
+// The name a member's mail program may save the attachment under, so it carries no
+// folder: the part after the last "/", "\\" or ":" with blanks and dots trimmed, the
+// characters Windows refuses in names as "_", a device name (CON, NUL, COM1, ...)
+// behind a "_", and at most 200 bytes, cut at a character and keeping the extension.
+std::string SafeFileName(std::string name) {
+    const auto cut = name.find_last_of("/\\:");
+    if (cut != std::string::npos)
+        name.erase(0, cut + 1);
+    const auto first = name.find_first_not_of(" .");
+    const auto last = name.find_last_not_of(" .");
+    name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
+    for (char& c : name) {
+        if (std::string_view("<>\"|?*").find(c) != std::string_view::npos)
+            c = '_';
+    }
+    std::string stem = Lower(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    static constexpr std::string_view kDevices[] = {"con", "prn", "aux", "nul", "clock$"};
+    const bool numbered = stem.size() == 4 &&
+                          (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '0' &&
+                          stem[3] <= '9';
+    if (numbered || std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices))
+        name.insert(0, "_");
+    constexpr std::size_t kMaxBytes = 200;
+    if (name.size() > kMaxBytes) {
+        const auto dot = name.rfind('.');
+        const std::string extension =
+            dot != std::string::npos && name.size() - dot <= 16 ? name.substr(dot) : std::string();
+        std::size_t keep = kMaxBytes - extension.size();
+        while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+            --keep;
+        name = name.substr(0, keep) + extension;
+    }
+    return name;
+}
+
 struct Walk {
     std::string plain;
     std::string html;
@@ -444,7 +513,8 @@ struct Walk {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
                 c = ' ';
         }
-        if (attachment.display_name.find_first_not_of(' ') == std::string::npos)
+        attachment.display_name = SafeFileName(std::move(attachment.display_name));
+        if (attachment.display_name.empty())
             attachment.display_name = "attachment";
         attachment.media_type = type.generate();
         try {
@@ -504,13 +574,24 @@ bool FromMailSystem(std::string_view address) {
 // Throws what vmime throws; `result` keeps what was read before.
 void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     vmime::message message;
+    auto header_end = raw.find("\r\n\r\n");
+    std::size_t body_start = header_end == std::string_view::npos ? raw.size() : header_end + 4;
+    if (header_end == std::string_view::npos) {
+        header_end = raw.find("\n\n");
+        body_start = header_end == std::string_view::npos ? raw.size() : header_end + 2;
+    }
     if (MultipartDepth(raw, kMaxMultipartDepth) > kMaxMultipartDepth) {
         // Only the header is read; the message itself stays as it is in its folder.
-        auto header_end = raw.find("\r\n\r\n");
-        if (header_end == std::string_view::npos)
-            header_end = raw.find("\n\n");
         message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
         message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+    } else if (BoundaryNeverComes(raw, raw.substr(body_start))) {
+        // Mail programs show such a body as the text it is; vmime would take its first
+        // lines for a part's header and lose them.
+        message.getHeader()->parse(std::string(raw.substr(0, header_end)) + "\r\n");
+        message.getHeader()->removeAllFields(vmime::fields::CONTENT_TYPE);
+        message.getHeader()->removeAllFields(vmime::fields::CONTENT_TRANSFER_ENCODING);
+        message.getBody()->setContents(
+            vmime::make_shared<vmime::stringContentHandler>(std::string(raw.substr(body_start))));
     } else {
         message.parse(std::string(raw));
     }
@@ -581,6 +662,18 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
 
 ReceivedMessage ParseMessage(std::string_view raw) {
     detail::EnsureVmime();
+    // Lines ended by CR alone, as old Mac mail programs wrote them, would read as one
+    // header line holding the whole message.
+    std::string with_line_feeds;
+    if (raw.find('\n') == std::string_view::npos && raw.find('\r') != std::string_view::npos) {
+        with_line_feeds.reserve(raw.size() * 2);
+        for (char c : raw) {
+            with_line_feeds += c;
+            if (c == '\r')
+                with_line_feeds += '\n';
+        }
+        raw = with_line_feeds;
+    }
     ReceivedMessage result;
     try {
         try {

@@ -85,4 +85,24 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string OneLineText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const std::optional<char32_t> c = DecodeUtf8(text, pos);
+        if (!c) {
+            out.push_back(text[pos++]);
+            continue;
+        }
+        const bool breaks =
+            (*c < 0x20 && *c != '\t') || (*c >= 0x7F && *c <= 0x9F) || *c == 0x2028 || *c == 0x2029;
+        if (breaks)
+            out.push_back(' ');
+        else
+            out.append(text.substr(start, pos - start));
+    }
+    return out;
+}
+
 }  // namespace platform::nls

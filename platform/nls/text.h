@@ -25,6 +25,12 @@ std::string_view Trim(std::string_view text);
 // The text without leading and trailing bytes from `chars`.
 std::string_view TrimOf(std::string_view text, std::string_view chars);
 
+// The text as one line a reader can trust: every control character (C0 other than the
+// tab, DEL, C1) and the Unicode line and paragraph separators become a blank, since a
+// text view would start a new line at some of them or show nothing for the others.
+// Bytes that are not well-formed UTF-8 are kept as they are.
+std::string OneLineText(std::string_view text);
+
 // Equal when the texts differ at most in the case of ASCII letters; other bytes compare
 // as they are. For keywords and protocol words, never for stored names.
 bool SameTextAscii(std::string_view a, std::string_view b);

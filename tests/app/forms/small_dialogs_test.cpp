@@ -112,6 +112,23 @@ TEST_F(DialogTest, LogViewerReadsAMixedLogLineByLineAndSavesItWhole) {
     EXPECT_TRUE(prompts->Asked().empty());
 }
 
+// Lines an older copy wrote with a mail's control characters or line separators in them
+// show as one line each: no text from a mail looks like a line of its own.
+TEST_F(DialogTest, LogViewerShowsEachLineOfTheFileAsOneLine) {
+    Write("log.txt",
+          "ADD a@b.com news\xE2\x80\xA8REMOVE boss@b.com  [] -> Entry successfully deleted!\r\n"
+          "ADD c@b.com n\x1B[2Jws\x0B\x0C\xC2\x85x [] -> Entered Successfully\r\n"
+          "last\tline\n");
+    Tdlglog log(nullptr, Dir());
+    log.FormShow();
+    ASSERT_EQ(log.memlogFile->Lines().Count(), 3);
+    EXPECT_EQ(log.memlogFile->Lines().Get(0),
+              "ADD a@b.com news REMOVE boss@b.com  [] -> Entry successfully deleted!");
+    EXPECT_EQ(log.memlogFile->Lines().Get(1), "ADD c@b.com n [2Jws   x [] -> Entered Successfully");
+    EXPECT_EQ(log.memlogFile->Lines().Get(2), "last\tline");
+    EXPECT_EQ(log.memlogFile->toPlainText().count(QChar::LineSeparator), 0);
+}
+
 TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
     TdlgOpenDB dialog(nullptr);
     EXPECT_FALSE(dialog.BitBtn1->Enabled());

@@ -273,6 +273,17 @@ TEST_F(EntryProcessingTest, CategoryWithAQuoteIsFilteredAsWritten) {
     EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.com|oneil"}));
 }
 
+// The log viewer shows the file line by line: a category, comment or error text from a
+// mail never starts a line of its own there.
+TEST_F(EntryProcessingTest, LogLinesHoldNoTextThatStartsAnotherLine) {
+    entries->AddToLog("one\r\nADD forged@x.com -> Entered Successfully");
+    entries->AddToLog("two\xE2\x80\xA8REMOVE boss@x.com -> Entry successfully deleted!\x1b");
+    entries->AddToLog("three\tstays");
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "one  ADD forged@x.com -> Entered Successfully",
+                         "two REMOVE boss@x.com -> Entry successfully deleted! ", "three\tstays"}));
+}
+
 TEST_F(EntryProcessingTest, LoggingOffWritesNothing) {
     settings.MaintainLog = false;
     Add("a@x.com");

@@ -22,6 +22,25 @@ TEST(ErrorsList, LineFormat) {
                                         "ADD c@x.com", "d@x.com"}));
 }
 
+// Addresses and categories come from mails: whatever they hold, each request stays one
+// line of the list and of its file, so no mail can add lines of its own.
+TEST(ErrorsList, TextsFromMailsStayOnTheirOwnLine) {
+    testing_support::ProgramDir program;
+    const std::string file = program.File("errors.txt");
+    ErrorsList errors;
+    errors.AddToErrorsList(kErrorAdd, "a@x.com\r\nREMOVE boss@x.com", "news");
+    errors.AddToErrorsList(kErrorRemove, "b@x.com", "ca\xE2\x80\xA8REMOVE boss@x.com");
+    errors.AddToErrorsList(kErrorModify, "c@x.com", "d@x.com\x1b[8m\xC2\x85");
+    errors.AppendToFile(file, 0);
+    const std::vector<std::string> lines = {"ADD a@x.com  REMOVE boss@x.com news",
+                                            "REMOVE b@x.com ca REMOVE boss@x.com",
+                                            "MODIFY c@x.com d@x.com [8m "};
+    EXPECT_EQ(errors.Lines(), lines);
+    ErrorsList reread;
+    reread.LoadFromFile(file);
+    EXPECT_EQ(reread.Lines(), lines);
+}
+
 TEST(ErrorsList, SortUniqueAndFileRoundTrip) {
     testing_support::ProgramDir program;
     ErrorsList errors;

@@ -369,6 +369,35 @@ TEST_F(GatheringTest, AnUnlistableFolderIsReportedAndTheRestStillLoads) {
 namespace app {
 namespace {
 
+// Names in a folder's mails come from their senders: each found entry is one line of the
+// manual-entry memo, whatever line breaks or controls an encoded word carried, so no name
+// adds an address line of its own.
+TEST_F(GatheringTest, NamesFromMailsNeverAddLinesOfTheirOwn) {
+    mail::Folder& inbox = store->Root(1).AddFolder("Archive");
+    inbox.AppendMessage(
+        "From: =?utf-8?q?Mallory=0D=0AEve?= <mallory@example.org>\r\n"
+        "To: =?utf-8?q?Tom=E2=80=A8Thumb?= <tom@example.org>\r\n"
+        "Cc: =?utf-8?q?Cy=0A=1B[8mRus?= <cy@example.org>\r\n"
+        "Subject: a\r\n\r\nWrite to body@example.org\x0b"
+        "vt@example.org\r\n",
+        true);
+    inbox.AppendMessage(
+        "From: J <j\xc3\xbcrgen@b\xc3\xbc"
+        "cher.example>\r\nSubject: b\r\n\r\nx\r\n",
+        true);
+    AddressGatherer gatherer(*entries, *store);
+    ScanOptions options;
+    options.chkfrom = options.CHKRECIPIENTS = options.chkbody = options.chkto = options.chkcc =
+        true;
+    std::vector<std::string> result;
+    ASSERT_TRUE(gatherer.ProcessSelectedFolder({"Archive"}, false, options, result));
+    EXPECT_EQ(result, (std::vector<std::string>{"Cy  [8mRus <cy@example.org>", "cy@example.org",
+                                                "J <j\xc3\xbcrgen@b\xc3\xbc"
+                                                "cher.example>",
+                                                "Mallory  Eve <mallory@example.org>",
+                                                "Tom Thumb <tom@example.org>", "tom@example.org"}));
+}
+
 TEST(GatheringChoice, OkNeedsAnOptionAndANodeAndContactsHaveOneOption) {
     GatheringChoice choice;
     EXPECT_FALSE(choice.OkEnabled());

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,6 +19,7 @@
 #include "app/mail/forwarding.h"
 #include "app/mail/request_extraction.h"
 #include "platform/mail/mail_store.h"
+#include "platform/mail/received_message.h"
 #include "platform/mail/store_backend.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
@@ -566,6 +568,180 @@ TEST_F(MailFlow, ServerThatGoesAwayMidRunLosesNothingAndCountsNothingTwice) {
     for (const ReceivedMail& m : acks)
         EXPECT_TRUE(reached.insert(m.rcpt_to.at(0)).second) << "twice: " << m.rcpt_to[0];
     EXPECT_EQ(reached.size(), 8u);
+}
+
+// Malformed and odd MIME through the real check: each request is applied once or its
+// mail stays, or it leaves an errors-list line; the log and the errors list stay one
+// readable line per event; a post's hostile attachment names reach the members as
+// plain names.
+TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
+    using namespace std::string_literals;
+    mail::testing::SmtpSink sink;
+    Connect(sink);
+    settings.SendAcknowledgement = false;
+    const auto single = [](const std::string& from, const std::string& head,
+                           const std::string& body) {
+        return Mail("From: " + from + "\r\nTo: list@example.org\r\nSubject: subscribe\r\n" + head,
+                    body);
+    };
+    std::string many_headers;
+    for (int i = 0; i < 10000; ++i)
+        many_headers += "X-Filler-" + std::to_string(i) + ": v\r\n";
+    std::string rfc822 = "Content-Type: text/plain\r\n\r\nsubscribe inner@example.org\r\n";
+    for (int i = 0; i < 100; ++i) {
+        rfc822 = "From: x" + std::to_string(i) +
+                 "@example.org\r\nSubject: s\r\nContent-Type: message/rfc822\r\n\r\n" + rfc822;
+    }
+    Fill("MailingList",
+         {
+             single("<open@example.org>", "Content-Type: multipart/mixed; boundary=B\r\n",
+                    "\r\n--B\r\nContent-Type: text/plain\r\n\r\nhi\r\n"),
+             single("<inbody@example.org>", "Content-Type: multipart/mixed; boundary=B\r\n",
+                    "\r\n--B\r\nContent-Type: text/plain\r\n\r\n--Bx\r\n --B\r\n--B--\r\n"),
+             single("<long@example.org>", "X-Long: " + std::string(5000, 'x') + "\r\n",
+                    "Content-Type: text/plain\r\n\r\nhi\r\n"),
+             single("<headers@example.org>", many_headers, "Content-Type: text/plain\r\n\r\n\r\n"),
+             Mail("From: Nul\0Name <nul@example.org>\r\nSubject: subscribe n\0ws\r\n"s,
+                  "Content-Type: text/plain\r\n\r\nbody\0\r\n"s),
+             single("<bare@example.org>", "Content-Type: text/plain\r\n",
+                    "\r\nline one\rline two\r\n"),
+             single("<b64@example.org>",
+                    "Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n",
+                    "\r\n!!!*c3Vi===x\r\n"),
+             single("<qp@example.org>",
+                    "Content-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+                    "\r\n=ZZ=\r\n=4\r\n="),
+             single("<cte@example.org>",
+                    "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-unknown\r\n",
+                    "\r\nhello\r\n"),
+             single("<charset@example.org>", "Content-Type: text/plain; charset=x-none-such\r\n",
+                    "\r\nsubsc\xe9ribe\r\n"),
+             single("<deep@example.org>", "Content-Type: multipart/mixed; boundary=B\r\n",
+                    "\r\n--B\r\nContent-Type: text/plain\r\n\r\nhi\r\n--B\r\n" + rfc822 +
+                        "\r\n--B--\r\n"),
+             single("ann@example.org (Ann Example)", "", "Content-Type: text/plain\r\n\r\n\r\n"),
+             single("team: grp@example.org, other@example.org;", "",
+                    "Content-Type: text/plain\r\n\r\n\r\n"),
+             single("J <j\xc3\xbcrgen@b\xc3\xbc"
+                    "cher.example>",
+                    "", "Content-Type: text/plain\r\n\r\n\r\n"),
+             single("Bob <=?utf-8?q?victim?=@example.org>", "",
+                    "Content-Type: text/plain\r\n\r\n\r\n"),
+             Plain("S <sep@example.org>", "subscribe =?utf-8?q?news=E2=80=A8more=C2=85cat?=", ""),
+         });
+    Check();
+    const std::vector<std::string> rows = {
+        "ann@example.org|Default",         "b64@example.org|Default",
+        "bare@example.org|Default",        "charset@example.org|Default",
+        "cte@example.org|Default",         "deep@example.org|Default",
+        "grp@example.org|Default",         "headers@example.org|Default",
+        "inbody@example.org|Default",      "long@example.org|Default",
+        "nul@example.org|n\xe2\x82\xacws",  // the server keeps a NUL as 0x80
+        "open@example.org|Default",        "qp@example.org|Default",
+        "sep@example.org|news more cat",
+    };
+    EXPECT_EQ(Rows(), rows);
+    // Addresses as their senders wrote them, which the validator refuses, are listed
+    // for the user; nobody is subscribed under an address the sender did not write.
+    EXPECT_TRUE(Subjects("MailingList").empty());
+    EXPECT_EQ(errors.Lines(),
+              (std::vector<std::string>{"ADD j\xc3\xbcrgen@b\xc3\xbc"
+                                        "cher.example Default",
+                                        "ADD =?utf-8?q?victim?=@example.org Default"}));
+    EXPECT_FALSE(entries->LocateEmailAddress("victim@example.org"));
+    const auto readable = [](const std::string& line) {
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const auto c = static_cast<unsigned char>(line[i]);
+            if ((c < 0x20 && c != '\t') || c == 0x7F)
+                return false;
+            if (line.compare(i, 3, "\xE2\x80\xA8") == 0 || line.compare(i, 2, "\xC2\x85") == 0)
+                return false;
+        }
+        return true;
+    };
+    const std::vector<std::string> log = Log();
+    for (const std::string& line : log) {
+        EXPECT_TRUE(readable(line)) << line;
+    }
+    for (const std::string& line : ProgramDir::Lines(program.File(std::string(kErrorsFile))))
+        EXPECT_TRUE(readable(line)) << line;
+
+    // Applied once: the next check changes nothing.
+    Check();
+    EXPECT_EQ(Rows(), rows);
+
+    // A post whose attachments name folders, devices and a very long name.
+    settings.DefaultNoUserSend = false;
+    entries->insertentry(true, "m1@example.org", "news", "", "", "", 0, false, false);
+    entries->insertentry(true, "m2@example.org", "news", "", "", "", 0, false, false);
+    settings.UserSending = true;
+    settings.UserSendingFolder = "Members";
+    const auto part = [](const std::string& name) {
+        return "--M\r\nContent-Type: application/octet-stream\r\n"
+               "Content-Disposition: attachment; filename=\"" +
+               name + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nZGF0YQ==\r\n";
+    };
+    const auto post = [](const std::string& subject, const std::string& head,
+                         const std::string& body) {
+        return Mail("From: M1 <m1@example.org>\r\nTo: list@example.org\r\nSubject: [news] " +
+                        subject + "\r\n" + head,
+                    body);
+    };
+    Fill("Members",
+         {post("files", "",
+               "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n"
+               "Content-Type: text/plain\r\n\r\nSee the files.\r\n" +
+                   part("../../.bashrc") + part("C:\\\\Windows\\\\evil.exe") + part("NUL") +
+                   part(std::string(400, 'n') + ".txt") + "--M--\r\n"),
+          post("html", "",
+               "Content-Type: text/html; charset=utf-8\r\n\r\n<html><head><meta "
+               "charset=\"iso-8859-1\"></head><body><p>J\xc3\xbcrgen writes</p></body></html>\r\n"),
+          post("nul", "", "Content-Type: text/plain\r\n\r\nbefore\0after\r\n"s),
+          post("cte", "",
+               "Content-Type: text/plain\r\nContent-Transfer-Encoding: x-new\r\n\r\nkept\r\n"),
+          post("noboundary", "", "Content-Type: multipart/mixed; boundary=Q\r\n\r\nonly text\r\n"),
+          post("headers", many_headers, "Content-Type: text/plain\r\n\r\nmany\r\n"),
+          post("deep", "",
+               "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\nContent-Type: "
+               "text/plain\r\n\r\nnested\r\n--B\r\n" +
+                   rfc822 + "\r\n--B--\r\n")});
+    Check(true);
+    EXPECT_TRUE(Subjects("Members").empty());
+    const std::vector<ReceivedMail> posts = sink.WaitForMessages(7);
+    ASSERT_EQ(posts.size(), 7u);
+    std::map<std::string, mail::ReceivedMessage> by_subject;
+    for (const ReceivedMail& m : posts) {
+        EXPECT_EQ(m.rcpt_to.size(), 2u);
+        mail::ReceivedMessage read = mail::ParseMessage(m.data);
+        EXPECT_TRUE(by_subject.emplace(read.subject, read).second) << "twice: " << read.subject;
+    }
+    const std::map<std::string, std::string> bodies = {
+        {"[news] files", "See the files."}, {"[news] html", "J\xc3\xbcrgen writes"},
+        {"[news] nul", "before"},           {"[news] cte", "kept"},
+        {"[news] headers", "many"},         {"[news] noboundary", "only text"},
+        {"[news] deep", "nested"}};
+    for (const auto& [subject, text] : bodies) {
+        ASSERT_EQ(by_subject.count(subject), 1u) << subject;
+        EXPECT_NE(by_subject[subject].plain_body.find(text), std::string::npos)
+            << subject << ": " << by_subject[subject].plain_body;
+    }
+    EXPECT_NE(by_subject["[news] nul"].plain_body.find("after"), std::string::npos);
+    ASSERT_EQ(by_subject["[news] deep"].attachments.size(), 1u);
+    // The nested message goes on whole, below its part's own header.
+    EXPECT_EQ(by_subject["[news] deep"].attachments[0].data,
+              rfc822.substr(rfc822.find("\r\n\r\n") + 4));
+    const mail::ReceivedMessage& forwarded = by_subject["[news] files"];
+    std::vector<std::string> names;
+    for (const mail::Attachment& attachment : forwarded.attachments) {
+        names.push_back(attachment.display_name);
+        EXPECT_EQ(attachment.data, "data");
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"bashrc", "evil.exe", "_NUL",
+                                               std::string(196, 'n') + ".txt"}));
+    for (const ReceivedMail& m : posts) {
+        EXPECT_EQ(m.data.find("../"), std::string::npos);
+        EXPECT_EQ(m.data.find("Windows"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -494,5 +494,123 @@ TEST(ReceivedMessage, AttachmentNamesAndTypesAreReadSoThatAForwardCanCarryThem) 
     }
 }
 
+// A forward hands every member the names the sender chose: what a member's mail program
+// may save is a plain name in its folder, never a path, a device or a name too long.
+TEST(ReceivedMessage, AttachmentNamesCarryNoFolderNorDevice) {
+    std::string long_utf8(151, 'a');
+    for (int i = 0; i < 60; ++i)
+        long_utf8 += "\xC3\xBC";
+    long_utf8 += ".pdf";
+    struct Case {
+        std::string name, safe;
+    };
+    const Case cases[] = {
+        {"../../etc/passwd", "passwd"},
+        {"/etc/cron.d/job", "job"},
+        {"C:\\\\Windows\\\\System32\\\\x.exe", "x.exe"},
+        {"..\\\\..\\\\start.bat", "start.bat"},
+        {"C:evil.lnk", "evil.lnk"},
+        {"..", "attachment"},
+        {" . ", "attachment"},
+        {"report.pdf. . ", "report.pdf"},
+        {"a<b>c|d?e*f.txt", "a_b_c_d_e_f.txt"},
+        {"CON", "_CON"},
+        {"nul.txt", "_nul.txt"},
+        {"Com7.tar.gz", "_Com7.tar.gz"},
+        {"lpt1", "_lpt1"},
+        {"console.txt", "console.txt"},
+        {"com10.txt", "com10.txt"},
+        {std::string(5000, 'L') + ".pdf", std::string(196, 'L') + ".pdf"},
+        {std::string(300, 'x'), std::string(200, 'x')},
+        {long_utf8, long_utf8.substr(0, 195) + ".pdf"},  // cut between letters
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e.txt",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 60));
+        const ReceivedMessage received = ParseMessage(
+            "From: a@example.org\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\nContent-Type: text/plain\r\n"
+            "\r\nx\r\n--M\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Disposition: attachment; filename=\"" +
+            c.name + "\"\r\n\r\ndata\r\n--M--\r\n");
+        ASSERT_EQ(received.attachments.size(), 1u);
+        EXPECT_EQ(received.attachments[0].display_name, c.safe);
+        EXPECT_EQ(received.attachments[0].data, "data");
+    }
+}
+
+// Senders are taken as written: an internationalized address is no encoded word with a
+// punycode domain, and an encoded word inside an address encodes nothing there.
+TEST(ReceivedMessage, InternationalizedAndEncodedSenderAddressesStayAsWritten) {
+    struct Case {
+        std::string from;
+        Mailbox box;
+    };
+    const Case cases[] = {
+        {"J <j\xC3\xBCrgen@b\xC3\xBC"
+         "cher.example>",
+         {"J",
+          "j\xC3\xBCrgen@b\xC3\xBC"
+          "cher.example"}},
+        {"\xE7\x94\xA8\xE6\x88\xB7@\xE4\xBE\x8B\xE5\xAD\x90.\xE5\xB9\xBF\xE5\x91\x8A",
+         {"", "\xE7\x94\xA8\xE6\x88\xB7@\xE4\xBE\x8B\xE5\xAD\x90.\xE5\xB9\xBF\xE5\x91\x8A"}},
+        {"j\xFC@example.org", {"", "j\xC3\xBC@example.org"}},  // Latin-1 as sent
+        {"J <j@xn--bcher-kva.example>", {"J", "j@xn--bcher-kva.example"}},
+        {"Bob <=?utf-8?q?victim?=@example.org>", {"Bob", "=?utf-8?q?victim?=@example.org"}},
+        {"joe@example.org (Joe Bloggs)", {"", "joe@example.org"}},
+        {"team: ann@example.org, bob@example.org;", {"", "ann@example.org"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from);
+        EXPECT_EQ(ParseMessage("From: " + c.from + "\r\nSubject: s\r\n\r\nx\r\n").from, c.box);
+    }
+}
+
+// A transfer encoding nobody knows leaves the text as it came rather than nothing, so its
+// requests are seen and a forward carries it; the parts after it still read.
+TEST(ReceivedMessage, UnknownTransferEncodingsKeepTheirText) {
+    const ReceivedMessage received = ParseMessage(
+        "From: a@example.org\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\nContent-Type: text/plain\r\n"
+        "Content-Transfer-Encoding: x-uuencode-ish\r\n\r\nsubscribe news\r\n--M\r\n"
+        "Content-Type: application/pdf\r\nContent-Disposition: attachment; filename=a.pdf\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nZGF0YQ==\r\n--M--\r\n");
+    EXPECT_EQ(received.plain_body, "subscribe news");
+    EXPECT_EQ(received.forward_body, "subscribe news");
+    ASSERT_EQ(received.attachments.size(), 1u);
+    EXPECT_EQ(received.attachments[0].data, "data");
+}
+
+// A body said to be multipart whose boundary never comes is the text mail programs show:
+// its requests are read and a forward carries it, rather than losing it as a part header.
+TEST(ReceivedMessage, AMultipartWhoseBoundaryNeverComesIsReadAsText) {
+    const std::string head =
+        "From: a@example.org\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"never\"\r\n";
+    const ReceivedMessage missing = ParseMessage(head + "\r\nsubscribe news\r\nsecond line\r\n");
+    EXPECT_EQ(missing.plain_body, "subscribe news\r\nsecond line\r\n");
+    EXPECT_EQ(missing.forward_body, missing.plain_body);
+    EXPECT_EQ(missing.from, (Mailbox{"", "a@example.org"}));
+
+    // A boundary that does come, also without its closing line, is read as parts.
+    const ReceivedMessage parts = ParseMessage(
+        head + "\r\npreamble\r\n--never\r\nContent-Type: text/plain\r\n\r\nfirst part\r\n");
+    EXPECT_EQ(parts.plain_body, "first part\r\n");
+}
+
+// Old Mac mail programs ended lines with CR alone: such a message reads as the one with
+// CR LF, rather than as a single header line.
+TEST(ReceivedMessage, LinesEndedByCarriageReturnsAloneAreLines) {
+    const ReceivedMessage read = ParseMessage(
+        "From: Ann <ann@example.org>\rSubject: subscribe news\rContent-Type: text/plain\r\r"
+        "first\rsecond\r");
+    EXPECT_EQ(read.from, (Mailbox{"Ann", "ann@example.org"}));
+    EXPECT_EQ(read.subject, "subscribe news");
+    EXPECT_EQ(read.plain_body, "first\r\nsecond\r\n");
+}
+
 }  // namespace
 }  // namespace mail

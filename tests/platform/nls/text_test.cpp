@@ -65,6 +65,30 @@ TEST(Text, TrimsTheRightCharacters) {
     EXPECT_EQ(TrimOf("xxx", "x"), "");
 }
 
+TEST(Text, OneLineTextLeavesNothingThatBreaksOrHidesALine) {
+    struct Case {
+        std::string text, line;
+    };
+    const Case cases[] = {
+        {"a\r\nb\nc\rd", "a  b c d"},
+        {std::string("nul\0x", 5), "nul x"},
+        {"esc\x1b[2Jx\x7f", "esc [2Jx "},
+        {"tab\tstays", "tab\tstays"},
+        {"next line\xC2\x85"
+         "csi\xC2\x9B",
+         "next line csi "},  // C1 controls
+        {"ls\xE2\x80\xA8ps\xE2\x80\xA9"
+         "end",
+         "ls ps end"},  // Unicode separators
+        {"J\xC3\xBCrgen \xE2\x80\xA6 \xF0\x9F\x98\x80",
+         "J\xC3\xBCrgen \xE2\x80\xA6 \xF0\x9F\x98\x80"},
+        {"latin \xFC\n", "latin \xFC "},  // a byte outside UTF-8 stays
+        {"cut \xE2\x80", "cut \xE2\x80"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(OneLineText(c.text), c.line) << c.text;
+}
+
 TEST(Text, SameTextAsciiFoldsOnlyAsciiLetters) {
     EXPECT_TRUE(SameTextAscii("True", "TRUE"));
     EXPECT_TRUE(SameTextAscii("", ""));
