@@ -1,0 +1,278 @@
+// Every field type the tables hold, at its limits, written through the dataset's typed
+// accessors and read back before and after the table is closed and opened again.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+
+#include "engine/dataset/strata_table.h"
+#include "engine/storage/engine_error.h"
+#include "platform/db/date_time.h"
+#include "platform/db/exception.h"
+#include "tests/engine/dataset/strata_test_support.h"
+
+namespace strata {
+namespace {
+
+using namespace testing_support;
+
+class FieldTypeWalkTest : public DataSetTest {
+  protected:
+    void TearDown() override {
+        owned.clear();
+        DataSetTest::TearDown();
+    }
+    TStrataTable& MakeTable(std::string_view name = "types.dat") {
+        owned.push_back(db::MakeComponent<TStrataTable>(nullptr));
+        TStrataTable& t = *owned.back();
+        t.SetSessionName("TestSession");
+        t.SetDatabaseName("TestDB");
+        t.SetTableName(name);
+        t.SetExclusive(true);
+        return t;
+    }
+    std::vector<db::ComponentPtr<TStrataTable>> owned;
+};
+
+struct FieldCase {
+    const char* field;
+    std::function<void(db::TField&)> put;
+    std::function<void(const db::TField&)> check;
+};
+
+db::TDateTime Stamp(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+    return db::CombineDateTime(db::EncodeDate(y, mo, d), db::EncodeTime(h, mi, s, ms));
+}
+
+void ExpectStamp(const db::TField& f, int y, int mo, int d, int h = 0, int mi = 0, int s = 0,
+                 int ms = 0) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, msec = 0;
+    ASSERT_FALSE(f.IsNull());
+    db::DecodeDate(f.AsDateTime(), year, month, day);
+    db::DecodeTime(f.AsDateTime(), hour, minute, second, msec);
+    EXPECT_EQ(std::vector<int>({year, month, day, hour, minute, second, msec}),
+              std::vector<int>({y, mo, d, h, mi, s, ms}));
+}
+
+db::Currency Cur(std::int64_t raw) {
+    return db::Currency::FromRaw(raw);
+}
+
+// One record per case, each touching one field (the others stay NULL).
+const std::vector<FieldCase>& WalkCases() {
+    using F = db::TField;
+    static const std::vector<FieldCase> cases = {
+        // Strings: empty, full length, trailing blanks, a letter outside ASCII.
+        {"S", [](F& f) { f.SetAsString(""); }, [](const F& f) { EXPECT_EQ(f.AsString(), ""); }},
+        {"S", [](F& f) { f.SetAsString("0123456789"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "0123456789"); }},
+        {"S", [](F& f) { f.SetAsString(" ab  "); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), " ab"); }},  // stored without trailing blanks
+        {"S", [](F& f) { f.SetAsString("Grüße"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "Grüße"); }},
+        {"S250", [](F& f) { f.SetAsString(std::string(250, 'z')); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), std::string(250, 'z')); }},
+        // Memo and blobs: empty, with zero bytes, large.
+        {"M", [](F& f) { f.SetAsString(std::string(70000, 'm') + "end"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), std::string(70000, 'm') + "end"); }},
+        {"G", [](F& f) { f.SetAsString(std::string("\0\1\2\xff", 4)); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), std::string("\0\1\2\xff", 4)); }},
+        // Integers at their limits.
+        {"SI", [](F& f) { f.SetAsInteger(-32768); },
+         [](const F& f) { EXPECT_EQ(f.AsInteger(), -32768); }},
+        {"SI", [](F& f) { f.SetAsInteger(32767); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "32767"); }},
+        {"I", [](F& f) { f.SetAsInteger(std::numeric_limits<std::int32_t>::min()); },
+         [](const F& f) { EXPECT_EQ(f.AsLargeInt(), std::numeric_limits<std::int32_t>::min()); }},
+        {"I", [](F& f) { f.SetAsString("2147483647"); },
+         [](const F& f) { EXPECT_EQ(f.AsInteger(), 2147483647); }},
+        {"W", [](F& f) { f.SetAsInteger(65535); },
+         [](const F& f) { EXPECT_EQ(f.AsInteger(), 65535); }},
+        {"W", [](F& f) { f.SetAsInteger(0); }, [](const F& f) { EXPECT_EQ(f.AsString(), "0"); }},
+        // Floats: limits, -0, beyond 2^53, the smallest denormal.
+        {"FL", [](F& f) { f.SetAsFloat(std::numeric_limits<double>::max()); },
+         [](const F& f) { EXPECT_EQ(f.AsFloat(), std::numeric_limits<double>::max()); }},
+        {"FL", [](F& f) { f.SetAsFloat(-std::numeric_limits<double>::max()); },
+         [](const F& f) { EXPECT_EQ(f.AsFloat(), -std::numeric_limits<double>::max()); }},
+        {"FL", [](F& f) { f.SetAsFloat(-0.0); },
+         [](const F& f) {
+             EXPECT_EQ(f.AsFloat(), 0.0);
+             EXPECT_FALSE(f.IsNull());
+         }},
+        {"FL", [](F& f) { f.SetAsFloat(9007199254740993.0 * 4); },
+         [](const F& f) { EXPECT_EQ(f.AsFloat(), 9007199254740993.0 * 4); }},
+        {"FL", [](F& f) { f.SetAsFloat(std::numeric_limits<double>::denorm_min()); },
+         [](const F& f) { EXPECT_EQ(f.AsFloat(), std::numeric_limits<double>::denorm_min()); }},
+        {"CU", [](F& f) { f.SetAsCurrency(Cur(-12345678)); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(-12345678)); }},
+        // BCD at each scale, at the largest amounts a currency value holds.
+        {"B0", [](F& f) { f.SetAsCurrency(Cur(922337203685470000)); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(922337203685470000)); }},
+        {"B0", [](F& f) { f.SetAsCurrency(Cur(25000)); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(30000)); }},
+        {"B2", [](F& f) { f.SetAsCurrency(Cur(-123450)); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(-123500)); }},
+        {"B2", [](F& f) { f.SetAsString("-0.004"); },
+         [](const F& f) {
+             EXPECT_EQ(f.AsCurrency(), Cur(0));
+             EXPECT_FALSE(f.IsNull());
+         }},
+        {"B4", [](F& f) { f.SetAsCurrency(Cur(-922337203685477)); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(-922337203685477)); }},
+        {"B4", [](F& f) { f.SetAsString("123456789012.3457"); },
+         [](const F& f) { EXPECT_EQ(f.AsCurrency(), Cur(1234567890123457)); }},
+        // Dates and times at the ends of the calendar and of the day.
+        {"D", [](F& f) { f.SetAsDateTime(db::EncodeDate(1, 1, 1)); },
+         [](const F& f) { ExpectStamp(f, 1, 1, 1); }},
+        {"D", [](F& f) { f.SetAsDateTime(db::EncodeDate(9999, 12, 31)); },
+         [](const F& f) { ExpectStamp(f, 9999, 12, 31); }},
+        {"D", [](F& f) { f.SetAsDateTime(db::EncodeDate(1899, 12, 30)); },
+         [](const F& f) { ExpectStamp(f, 1899, 12, 30); }},
+        {"T", [](F& f) { f.SetAsDateTime(db::EncodeTime(23, 59, 59, 999)); },
+         [](const F& f) { ExpectStamp(f, 1899, 12, 30, 23, 59, 59, 999); }},
+        {"T", [](F& f) { f.SetAsDateTime(db::EncodeTime(0, 0, 0, 0)); },
+         [](const F& f) { ExpectStamp(f, 1899, 12, 30); }},
+        {"TS", [](F& f) { f.SetAsDateTime(Stamp(1, 1, 1, 0, 0, 0, 1)); },
+         [](const F& f) { ExpectStamp(f, 1, 1, 1, 0, 0, 0, 1); }},
+        {"TS", [](F& f) { f.SetAsDateTime(Stamp(9999, 12, 31, 23, 59, 59, 999)); },
+         [](const F& f) { ExpectStamp(f, 9999, 12, 31, 23, 59, 59, 999); }},
+        {"TS", [](F& f) { f.SetAsDateTime(Stamp(1899, 12, 29, 23, 59, 59, 999)); },
+         [](const F& f) { ExpectStamp(f, 1899, 12, 29, 23, 59, 59, 999); }},
+        {"BO", [](F& f) { f.SetAsBoolean(true); }, [](const F& f) { EXPECT_TRUE(f.AsBoolean()); }},
+        {"BO", [](F& f) { f.SetAsBoolean(false); },
+         [](const F& f) {
+             EXPECT_FALSE(f.AsBoolean());
+             EXPECT_FALSE(f.IsNull());
+         }},
+        // Bytes: full length with zero bytes; var-bytes at its full length and empty.
+        {"BY", [](F& f) { f.SetAsString(std::string("\0\xff\0\x7f", 4)); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), std::string("\0\xff\0\x7f", 4)); }},
+        {"VB", [](F& f) { f.SetAsString(std::string("ab\0d", 4)); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), std::string("ab\0d", 4)); }},
+        {"VB", [](F& f) { f.SetAsString("ab"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "ab"); }},
+    };
+    return cases;
+}
+
+void DefineWalkTable(TStrataTable& t) {
+    db::TFieldDefs& f = *t.FieldDefs();
+    f.Add("Id", db::ftAutoInc);
+    f.Add("S", db::ftString, 10);
+    f.Add("S250", db::ftString, 250);
+    f.Add("M", db::ftMemo);
+    f.Add("G", db::ftGraphic);
+    f.Add("SI", db::ftSmallint);
+    f.Add("I", db::ftInteger);
+    f.Add("W", db::ftWord);
+    f.Add("FL", db::ftFloat);
+    f.Add("CU", db::ftCurrency);
+    f.Add("B0", db::ftBCD, 0);
+    f.Add("B2", db::ftBCD, 2);
+    f.Add("B4", db::ftBCD, 4);
+    f.Add("D", db::ftDate);
+    f.Add("T", db::ftTime);
+    f.Add("TS", db::ftDateTime);
+    f.Add("BO", db::ftBoolean);
+    f.Add("BY", db::ftBytes, 4);
+    f.Add("VB", db::ftVarBytes, 6);
+    t.IndexDefs().Add("", "Id", db::ixPrimary | db::ixUnique);
+}
+
+TEST_F(FieldTypeWalkTest, EveryTypeKeepsItsValuesThroughPostAndReopen) {
+    TStrataTable& t = MakeTable();
+    DefineWalkTable(t);
+    t.CreateTable();
+    t.Open();
+    const auto& cases = WalkCases();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(std::string(cases[i].field) + " case " + std::to_string(i));
+        t.Append();
+        db::TField& field = *t.FieldByName(cases[i].field);
+        cases[i].put(field);
+        cases[i].check(field);  // before the post, from the record buffer
+        t.Post();
+        cases[i].check(field);
+    }
+    t.Close();
+    t.Open();
+    ASSERT_EQ(t.RecordCount(), static_cast<std::int64_t>(cases.size()));
+    t.First();
+    for (std::size_t i = 0; i < cases.size(); ++i, t.Next()) {
+        SCOPED_TRACE(std::string(cases[i].field) + " case " + std::to_string(i));
+        cases[i].check(*t.FieldByName(cases[i].field));
+        for (std::int64_t k = 1; k < t.FieldCount(); ++k) {
+            db::TField* other = t.Fields().Fields(k);
+            if (other->FieldName() != cases[i].field) {
+                EXPECT_TRUE(other->IsNull()) << other->FieldName();
+            }
+        }
+    }
+}
+
+TEST_F(FieldTypeWalkTest, ValuesATableCannotHoldAreRefusedNotDropped) {
+    {
+        // No room in the record for a 64-bit integer: refused at creation.
+        TStrataTable& t = MakeTable("big.dat");
+        t.FieldDefs()->Add("Id", db::ftInteger);
+        t.FieldDefs()->Add("Big", db::ftLargeint);
+        EXPECT_THROW(t.CreateTable(), db::EDatabaseError);
+        EXPECT_FALSE(std::filesystem::exists(dir.File("big.DAT")));
+        TRestructureFieldDefs& rf = t.RestructureFieldDefs();
+        rf.Add("Big", db::ftLargeint, 1, 0, "", "", "", "", false, 0);
+        EXPECT_THROW(t.RestructureTable(0, 0, 0, 0, false, "", "", 512, -1, true),
+                     db::EDatabaseError);
+    }
+    {
+        // A size past one byte would wrap (300 became 44).
+        TStrataTable& t = MakeTable("wide.dat");
+        t.FieldDefs()->Add("S", db::ftString, 300);
+        EXPECT_THROW(t.CreateTable(), db::EDatabaseError);
+        EXPECT_FALSE(std::filesystem::exists(dir.File("wide.DAT")));
+    }
+    {
+        // Var-bytes spend two of their bytes on the length: a value of the full declared
+        // length is refused, and the record keeps its earlier value.
+        TStrataTable& t = MakeTable("vb.dat");
+        t.FieldDefs()->Add("VB", db::ftVarBytes, 6);
+        t.CreateTable();
+        t.Open();
+        t.Append();
+        t.FieldByName("VB")->SetAsString("abcd");
+        try {
+            t.FieldByName("VB")->SetAsString("abcdef");
+            ADD_FAILURE() << "stored";
+        } catch (const db::EDatabaseError& error) {
+            EXPECT_STREQ(error.what(), "Value of field 'VB' is too long: 6 bytes for a size of 4");
+        }
+        t.Post();
+        t.Close();
+        t.Open();
+        EXPECT_EQ(t.FieldByName("VB")->AsString(), "abcd");
+    }
+}
+
+TEST_F(FieldTypeWalkTest, AnOldTableWithALargeintFieldRefusesItsValues) {
+    // Tables made before such fields were refused have a field of data size 0.
+    TableDefinition definition;
+    definition.fields.push_back(MakeFieldDescriptor(1, "Id", 6, 0, 0, 0));
+    definition.fields.push_back(MakeFieldDescriptor(2, "Big", 18, 0, 0, 0));
+    definition.indexes.push_back(IndexDescriptor{});
+    definition.allow_no_primary = true;
+    Create(std::move(definition), "old");
+    TStrataTable& t = MakeTable("old.dat");
+    t.Open();
+    ASSERT_EQ(t.FieldByName("Big")->DataType(), db::ftLargeint);
+    t.Append();
+    t.FieldByName("Id")->SetAsInteger(1);
+    EXPECT_THROW(t.FieldByName("Big")->SetAsLargeInt(9007199254740993LL), db::EDatabaseError);
+    t.Post();
+    EXPECT_TRUE(t.FieldByName("Big")->IsNull());
+    EXPECT_EQ(t.FieldByName("Id")->AsInteger(), 1);
+}
+
+}  // namespace
+}  // namespace strata
