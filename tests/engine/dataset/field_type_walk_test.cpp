@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -272,6 +273,145 @@ TEST_F(FieldTypeWalkTest, AnOldTableWithALargeintFieldRefusesItsValues) {
     t.Post();
     EXPECT_TRUE(t.FieldByName("Big")->IsNull());
     EXPECT_EQ(t.FieldByName("Id")->AsInteger(), 1);
+}
+
+// Each type's values in ascending order, with the filter text of each.
+struct OrderedValues {
+    const char* field;
+    db::TFieldType type;
+    int size;
+    std::vector<std::function<void(db::TField&)>> put;
+    std::vector<std::string> literal;
+};
+
+std::vector<OrderedValues> OrderCases() {
+    using F = db::TField;
+    const auto integer = [](std::int64_t v) { return [v](F& f) { f.SetAsLargeInt(v); }; };
+    const auto real = [](double v) { return [v](F& f) { f.SetAsFloat(v); }; };
+    const auto amount = [](std::int64_t raw) {
+        return [raw](F& f) { f.SetAsCurrency(db::Currency::FromRaw(raw)); };
+    };
+    const auto stamp = [](db::TDateTime v) { return [v](F& f) { f.SetAsDateTime(v); }; };
+    const auto text = [](std::string v) { return [v](F& f) { f.SetAsString(v); }; };
+    return {
+        {"SI",
+         db::ftSmallint,
+         0,
+         {integer(-32768), integer(-256), integer(-1), integer(0), integer(32767)},
+         {"-32768", "-256", "-1", "0", "32767"}},
+        {"I",
+         db::ftInteger,
+         0,
+         {integer(-2147483647 - 1), integer(-65536), integer(-1), integer(1), integer(2147483647)},
+         {"(-2147483647 - 1)", "-65536", "-1", "1", "2147483647"}},
+        {"W",
+         db::ftWord,
+         0,
+         {integer(0), integer(1), integer(255), integer(32768), integer(65535)},
+         {"0", "1", "255", "32768", "65535"}},
+        {"FL",
+         db::ftFloat,
+         0,
+         {real(-1e300), real(-1.5), real(-1e-300), real(0.5), real(1e300)},
+         {"-1E300", "-1.5", "-1E-300", "0.5", "1E300"}},
+        {"B2",
+         db::ftBCD,
+         2,
+         {amount(-9223372036854700), amount(-10000), amount(-5000), amount(100), amount(12345600)},
+         {"-922337203685.47", "-1", "-0.5", "0.01", "1234.56"}},
+        {"D",
+         db::ftDate,
+         0,
+         {stamp(db::EncodeDate(1, 1, 1)), stamp(db::EncodeDate(1, 1, 2)),
+          stamp(db::EncodeDate(1899, 12, 30)), stamp(db::EncodeDate(1970, 1, 1)),
+          stamp(db::EncodeDate(9999, 12, 31))},
+         {"'0001-01-01'", "'0001-01-02'", "'1899-12-30'", "'1970-01-01'", "'9999-12-31'"}},
+        {"T",
+         db::ftTime,
+         0,
+         {stamp(db::EncodeTime(0, 0, 0, 0)), stamp(db::EncodeTime(0, 0, 1, 0)),
+          stamp(db::EncodeTime(11, 59, 59, 0)), stamp(db::EncodeTime(12, 0, 0, 0)),
+          stamp(db::EncodeTime(23, 59, 59, 0))},
+         {"'00:00:00'", "'00:00:01'", "'11:59:59'", "'12:00:00'", "'23:59:59'"}},
+        {"TS",
+         db::ftDateTime,
+         0,
+         {stamp(Stamp(1, 1, 1, 0, 0, 1)), stamp(Stamp(1, 1, 1, 23, 0, 0)),
+          stamp(Stamp(1899, 12, 29, 12)), stamp(Stamp(1899, 12, 30, 6)),
+          stamp(Stamp(9999, 12, 31, 23, 59, 59))},
+         {"'0001-01-01 00:00:01'", "'0001-01-01 23:00:00'", "'1899-12-29 12:00:00'",
+          "'1899-12-30 06:00:00'", "'9999-12-31 23:59:59'"}},
+        {"S",
+         db::ftString,
+         10,
+         {text("!"), text("A"), text("AB"), text("a"), text("z z")},
+         {"'!'", "'A'", "'AB'", "'a'", "'z z'"}},
+    };
+}
+
+// Index order, Locate through the index and through a filter, and filter comparisons, against
+// the order the values were listed in (rows are inserted shuffled).
+TEST_F(FieldTypeWalkTest, IndexesAndFiltersOrderEveryTypeAsItsValues) {
+    const std::vector<OrderedValues> cases = OrderCases();
+    TStrataTable& t = MakeTable();
+    t.FieldDefs()->Add("Id", db::ftInteger);
+    for (const OrderedValues& c : cases) {
+        t.FieldDefs()->Add(c.field, c.type, c.size);
+        t.IndexDefs().Add(std::string("By") + c.field, c.field, 0);
+    }
+    t.IndexDefs().Add("", "Id", db::ixPrimary | db::ixUnique);
+    t.CreateTable();
+    t.Open();
+    const int order[] = {3, 0, 4, 1, 2};
+    for (const int k : order) {
+        t.Append();
+        t.FieldByName("Id")->SetAsInteger(k);
+        for (const OrderedValues& c : cases) {
+            c.put[static_cast<std::size_t>(k)](*t.FieldByName(c.field));
+        }
+        t.Post();
+    }
+    for (const OrderedValues& c : cases) {
+        SCOPED_TRACE(c.field);
+        t.SetIndexName(std::string("By") + c.field);
+        std::vector<int> ids;
+        for (t.First(); !t.Eof(); t.Next()) {
+            ids.push_back(t.FieldByName("Id")->AsInteger());
+        }
+        EXPECT_EQ(ids, (std::vector<int>{0, 1, 2, 3, 4}));
+        for (int k = 0; k < 5; ++k) {
+            SCOPED_TRACE(c.literal[static_cast<std::size_t>(k)]);
+            // Locate through the index, then through a filter on the primary order.
+            t.SetIndexName(std::string("By") + c.field);
+            const db::Variant value = t.Lookup("Id", db::Variant(k), c.field);
+            t.First();
+            EXPECT_TRUE(t.Locate(c.field, value, {}));
+            EXPECT_EQ(t.FieldByName("Id")->AsInteger(), k);
+            t.SetIndexName("");
+            t.Last();
+            EXPECT_TRUE(t.Locate(c.field, value, {}));
+            EXPECT_EQ(t.FieldByName("Id")->AsInteger(), k);
+            for (const char* op : {"=", "<", ">="}) {
+                t.SetFilter(std::string(c.field) + " " + op + " " +
+                            c.literal[static_cast<std::size_t>(k)]);
+                t.SetFiltered(true);
+                std::vector<int> found;
+                for (t.First(); !t.Eof(); t.Next()) {
+                    found.push_back(t.FieldByName("Id")->AsInteger());
+                }
+                t.SetFiltered(false);
+                std::vector<int> want;
+                for (int j = 0; j < 5; ++j) {
+                    if ((op[0] == '=' && j == k) || (op[0] == '<' && j < k) ||
+                        (op[0] == '>' && j >= k)) {
+                        want.push_back(j);
+                    }
+                }
+                std::sort(found.begin(), found.end());
+                EXPECT_EQ(found, want) << op;
+            }
+        }
+    }
 }
 
 }  // namespace
