@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 
+#include "engine/dataset/strata_query.h"
 #include "engine/dataset/strata_table.h"
 #include "engine/storage/engine_error.h"
 #include "platform/db/date_time.h"
@@ -411,6 +412,67 @@ TEST_F(FieldTypeWalkTest, IndexesAndFiltersOrderEveryTypeAsItsValues) {
                 EXPECT_EQ(found, want) << op;
             }
         }
+    }
+}
+
+// A query parameter of each type finds the record that holds the same value at its limit.
+TEST_F(FieldTypeWalkTest, ParametersMeetTheValuesStoredAtTheirLimits) {
+    TStrataTable& t = MakeTable();
+    DefineWalkTable(t);
+    t.CreateTable();
+    t.Open();
+    using P = TStrataParam;
+    struct ParamCase {
+        const char* field;
+        std::function<void(db::TField&)> put;
+        std::function<void(P&)> param;
+    };
+    const ParamCase cases[] = {
+        {"SI", [](db::TField& f) { f.SetAsInteger(-32768); },
+         [](P& p) { p.SetAsSmallInt(-32768); }},
+        {"W", [](db::TField& f) { f.SetAsInteger(65535); }, [](P& p) { p.SetAsWord(65535); }},
+        {"I", [](db::TField& f) { f.SetAsInteger(-2147483647 - 1); },
+         [](P& p) { p.SetAsInteger(-2147483647 - 1); }},
+        {"FL", [](db::TField& f) { f.SetAsFloat(-1.7976931348623157e308); },
+         [](P& p) { p.SetAsFloat(-1.7976931348623157e308); }},
+        {"CU", [](db::TField& f) { f.SetAsFloat(-0.0001); },
+         [](P& p) { p.SetAsCurrency(-0.0001); }},
+        {"B4", [](db::TField& f) { f.SetAsCurrency(Cur(-922337203685477)); },
+         [](P& p) { p.SetAsBCD(Cur(-922337203685477)); }},
+        {"D", [](db::TField& f) { f.SetAsDateTime(db::EncodeDate(1, 1, 1)); },
+         [](P& p) { p.SetAsDate(db::EncodeDate(1, 1, 1)); }},
+        {"D", [](db::TField& f) { f.SetAsDateTime(db::EncodeDate(9999, 12, 31)); },
+         [](P& p) { p.SetAsDate(db::EncodeDate(9999, 12, 31)); }},
+        {"T", [](db::TField& f) { f.SetAsDateTime(db::EncodeTime(23, 59, 59, 999)); },
+         [](P& p) { p.SetAsTime(db::EncodeTime(23, 59, 59, 999)); }},
+        {"TS", [](db::TField& f) { f.SetAsDateTime(Stamp(1, 1, 1, 0, 0, 0, 1)); },
+         [](P& p) { p.SetAsDateTime(Stamp(1, 1, 1, 0, 0, 0, 1)); }},
+        {"TS", [](db::TField& f) { f.SetAsDateTime(Stamp(1899, 12, 29, 23, 59, 59, 999)); },
+         [](P& p) { p.SetAsDateTime(Stamp(1899, 12, 29, 23, 59, 59, 999)); }},
+        {"TS", [](db::TField& f) { f.SetAsDateTime(Stamp(9999, 12, 31, 23, 59, 59, 999)); },
+         [](P& p) { p.SetAsDateTime(Stamp(9999, 12, 31, 23, 59, 59, 999)); }},
+        {"BO", [](db::TField& f) { f.SetAsBoolean(false); }, [](P& p) { p.SetAsBoolean(false); }},
+        {"S", [](db::TField& f) { f.SetAsString("Grüße"); }, [](P& p) { p.SetAsString("Grüße"); }},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        t.Append();
+        cases[i].put(*t.FieldByName(cases[i].field));
+        t.Post();
+    }
+    t.Close();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(std::string(cases[i].field) + " case " + std::to_string(i));
+        auto query = db::MakeComponent<TStrataQuery>(nullptr);
+        query->SetSessionName("TestSession");
+        query->SetDatabaseName("TestDB");
+        query->SQL().SetText(std::string("select Id from types where ") + cases[i].field + " = :v");
+        cases[i].param(query->Params().ParamByName("v"));
+        query->Open();
+        std::vector<std::int32_t> ids;
+        for (; !query->Eof(); query->Next()) {
+            ids.push_back(query->FieldByName("Id")->AsInteger());
+        }
+        EXPECT_EQ(ids, std::vector<std::int32_t>{static_cast<std::int32_t>(i + 1)});
     }
 }
 
