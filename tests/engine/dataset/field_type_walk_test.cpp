@@ -75,6 +75,11 @@ const std::vector<FieldCase>& WalkCases() {
          [](const F& f) { EXPECT_EQ(f.AsString(), " ab"); }},  // stored without trailing blanks
         {"S", [](F& f) { f.SetAsString("Grüße"); },
          [](const F& f) { EXPECT_EQ(f.AsString(), "Grüße"); }},
+        // A letter written with a combining mark is kept whole; one the page lacks is spelled.
+        {"S", [](F& f) { f.SetAsString("Jose\u0301 \u0141"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "Jos\u00E9 L"); }},
+        {"M", [](F& f) { f.SetAsString("cafe\u0301 \u4E2D"); },
+         [](const F& f) { EXPECT_EQ(f.AsString(), "caf\u00E9 ?"); }},
         {"S250", [](F& f) { f.SetAsString(std::string(250, 'z')); },
          [](const F& f) { EXPECT_EQ(f.AsString(), std::string(250, 'z')); }},
         // Memo and blobs: empty, with zero bytes, large.
