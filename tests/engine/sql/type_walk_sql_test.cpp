@@ -92,6 +92,13 @@ class SqlTypeWalk : public SqlExecution {
                     row += std::to_string(LoadUInt16(bytes));
                 } else if (FieldType(d) == kTypeString) {
                     row += reinterpret_cast<const char*>(value.data());
+                } else if (FieldType(d) == kTypeBytes) {
+                    for (std::size_t k = 0; k < FieldDataSize(d); ++k) {
+                        std::snprintf(text, sizeof text, "%02x", value[k]);
+                        row += text;
+                    }
+                } else if (FieldType(d) == kTypeBlob) {
+                    row += BlobText(*result, n, record);
                 } else {
                     row += "?";
                 }
@@ -153,6 +160,41 @@ TEST_F(SqlTypeWalk, DecimalAggregatesKeepEveryDigit) {
     Run("INSERT INTO v (id, i, d0) VALUES (6, 1, 22337203685478.0)");
     EXPECT_THROW(Values("SELECT SUM(i) FROM v"), EStrataEngineError);
     EXPECT_THROW(Values("SELECT SUM(d0) FROM v"), EStrataEngineError);
+}
+
+// Copying rows into a table of the same shape keeps every value, and copying them back over
+// themselves with UPDATE changes none.
+TEST_F(SqlTypeWalk, CopiesAndSelfUpdatesKeepEveryValue) {
+    const std::string columns =
+        "(id INTEGER, s CHAR(10), si SMALLINT, i INTEGER, w WORD, f FLOAT, m MONEY, "
+        "d2 DECIMAL(20, 2), d4 DECIMAL(20, 4), dt DATE, tm TIME, ts TIMESTAMP, b BOOLEAN, "
+        "by BYTES(3), memo BLOB(1, 1), PRIMARY KEY (id))";
+    Run("CREATE TABLE src " + columns);
+    Run("CREATE TABLE dst " + columns);
+    Run("INSERT INTO src VALUES (1, 'z  z', -32768, -2147483647 - 1, 65535, -1.5E300, "
+        "-922337203685.4775, -922337203685.47, 123456789012.3457, '0001-01-01', "
+        "'23:59:59.999', '9999-12-31 23:59:59.999', FALSE, CAST('a' AS BYTES(3)), 'memo')");
+    Run("INSERT INTO src VALUES (2, 'Z', 32767, 2147483647, 0, 4.9E-324, 0.0001, 0.01, "
+        "-0.0001, '9999-12-31', '00:00:00', '0001-01-01 00:00:00.001', TRUE, CAST('abc' AS "
+        "BYTES(3)), '')");
+    Run("INSERT INTO src (id) VALUES (3)");
+    const std::vector<std::string> rows = Values("SELECT * FROM src ORDER BY id");
+    ASSERT_EQ(rows.size(), 3U);
+    EXPECT_EQ(Run("INSERT INTO dst SELECT * FROM src"), 3);
+    EXPECT_EQ(Values("SELECT * FROM dst ORDER BY id"), rows);
+    EXPECT_EQ(Run("UPDATE dst SET s = s, si = si, i = i, w = w, f = f, m = m, d2 = d2, d4 = d4, "
+                  "dt = dt, tm = tm, ts = ts, b = b, by = by, memo = memo"),
+              3);
+    EXPECT_EQ(Values("SELECT * FROM dst ORDER BY id"), rows);
+    OpenSession();
+    EXPECT_EQ(Values("SELECT * FROM dst ORDER BY id"), rows);
+    // Across types: decimals re-scale with rounding, integers widen; a value that does not fit
+    // its column stops the statement and leaves the row as it was.
+    Run("UPDATE dst SET d2 = d4, f = i, i = si WHERE id = 1");
+    EXPECT_EQ(Values("SELECT d2, f, i FROM dst WHERE id = 1"),
+              (std::vector<std::string>{"8:123456789012352|7:-2147483648|6:-32768"}));
+    EXPECT_THROW(Run("UPDATE dst SET si = w WHERE id = 1"), EStrataEngineError);
+    EXPECT_EQ(Values("SELECT si FROM dst WHERE id = 1"), (std::vector<std::string>{"5:-32768"}));
 }
 
 }  // namespace
