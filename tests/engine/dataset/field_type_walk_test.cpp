@@ -481,5 +481,31 @@ TEST_F(FieldTypeWalkTest, ParametersMeetTheValuesStoredAtTheirLimits) {
     }
 }
 
+// Whole numbers past 32 bits go into and out of decimal and float fields as 64-bit integers:
+// exactly for decimals, refused only where the field cannot hold them.
+TEST_F(FieldTypeWalkTest, LargeIntegersMeetDecimalsAndFloats) {
+    TStrataTable& t = MakeTable();
+    DefineWalkTable(t);
+    t.CreateTable();
+    t.Open();
+    t.Append();
+    t.FieldByName("B0")->SetAsLargeInt(922337203685477);
+    t.FieldByName("B4")->SetAsLargeInt(-10000000000);
+    t.FieldByName("B2")->SetAsCurrency(Cur(-25000));  // -2.5
+    t.FieldByName("FL")->SetAsLargeInt(9007199254740992);
+    t.FieldByName("CU")->SetAsFloat(-1e300);
+    EXPECT_THROW(t.FieldByName("B0")->SetAsLargeInt(922337203685478), db::EDatabaseError);
+    t.Post();
+    t.Close();
+    t.Open();
+    EXPECT_EQ(t.FieldByName("B0")->AsLargeInt(), 922337203685477);
+    EXPECT_EQ(t.FieldByName("B0")->AsCurrency(), Cur(9223372036854770000));
+    EXPECT_EQ(t.FieldByName("B4")->AsLargeInt(), -10000000000);
+    EXPECT_EQ(t.FieldByName("B2")->AsLargeInt(), -3);
+    EXPECT_EQ(t.FieldByName("FL")->AsLargeInt(), 9007199254740992);
+    EXPECT_THROW(t.FieldByName("CU")->AsLargeInt(), db::EDatabaseError);
+    EXPECT_THROW(t.FieldByName("B4")->AsInteger(), db::EDatabaseError);
+}
+
 }  // namespace
 }  // namespace strata
