@@ -577,6 +577,25 @@ void TStrataDataSet::SetFieldData(db::TField* field, std::span<const std::byte> 
         if (field->FieldKind() != db::fkInternalCalc) {
             const auto number = static_cast<std::uint32_t>(field->FieldNo());
             const std::size_t size = FieldDataSize(cursor_->GetFieldDesc(number));
+            // A field without room in the record (a type the engine cannot store) would keep
+            // nothing of a value and still read back as set.
+            if (size == 0 && !buffer.empty()) {
+                Refuse("Field " + Quote(*field) + " is of an unsupported type");
+            }
+            // Only what fits the record's data size is stored; a var-bytes value spends two
+            // of the declared bytes on its length, so its longest values would lose their end.
+            if (buffer.size() > size &&
+                std::any_of(buffer.begin() + static_cast<std::ptrdiff_t>(size), buffer.end(),
+                            [](std::byte b) { return b != std::byte{0}; })) {
+                if (field->DataType() == db::ftVarBytes && size >= 2) {
+                    const auto length = std::to_integer<unsigned>(buffer[0]) |
+                                        (std::to_integer<unsigned>(buffer[1]) << 8);
+                    Refuse("Value of field " + Quote(*field) +
+                           " is too long: " + std::to_string(length) + " bytes for a size of " +
+                           std::to_string(size - 2));
+                }
+                Refuse("Value of field " + Quote(*field) + " is out of range");
+            }
             // The engine reads a whole value; a shorter source is padded, never over-read.
             std::array<std::uint8_t, kLargestFieldData> value{};
             if (!buffer.empty()) {

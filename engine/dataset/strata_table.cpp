@@ -80,9 +80,14 @@ FieldDescriptor DescriptorOf(platform::nls::CodePage page, std::string_view name
                              db::TFieldType type, std::int32_t size, std::int32_t number,
                              bool required) {
     const auto [engine_type, subtype] = EngineTypeOf(type);
-    if (engine_type == 0)
+    // Types past 15 (largeint, cursor, ADT and the like) get a data size of 0 in the record:
+    // their values would be dropped without a word, so such a field is never made.
+    if (engine_type == 0 || engine_type > 15)
         Fail("Field '" + std::string(name) + "' is of an unsupported type");
     const bool sized = type == db::ftString || type == db::ftBytes || type == db::ftVarBytes;
+    // The descriptor keeps one byte of the size: 300 would become 44 and cut every value.
+    if ((sized || type == db::ftBCD) && !SizeFits(type, size))
+        Fail("Invalid field size");
     const std::string engine_name = ToPage(page, name, "a field name");
     FieldDescriptor d =
         MakeFieldDescriptor(static_cast<std::uint16_t>(number),

@@ -347,10 +347,30 @@ bool Convert(EngineDataType source_type, std::uint32_t source_size, const std::b
     if (IsBytesType(source_type)) {
         // Bytes hold a value's raw encoding.
         std::memcpy(out, p, std::min(source_size, FixedDataSize(dest_type)));
-        if (dest_type == kTypeBoolean) {
-            StoreUInt16(out, NormalizeBoolean(LoadUInt16(out)));
+        // Raw bytes may hold no value of the type at all: a day past the calendar, a time
+        // outside the day, a float that is no number, a decimal without its scale digit.
+        switch (dest_type) {
+            case kTypeBoolean:
+                StoreUInt16(out, NormalizeBoolean(LoadUInt16(out)));
+                return true;
+            case kTypeDate:
+            case kTypeTime:
+            case kTypeTimestamp:
+                return ValueToText(dest_type, out, FixedDataSize(dest_type), format).has_value();
+            case kTypeFloat:
+                return std::isfinite(LoadDouble(out));
+            case kTypeBCD: {
+                const std::optional<db::Currency> amount = TryDecodeScaledCurrency(LoadInt64(out));
+                const std::optional<std::int64_t> scaled =
+                    amount ? TryEncodeScaledCurrency(dest_scale, *amount) : std::nullopt;
+                if (!scaled)
+                    return false;
+                StoreInt64(out, *scaled);
+                return true;
+            }
+            default:
+                return true;
         }
-        return true;
     }
     if (source_type == kTypeBCD && dest_type == kTypeBCD) {
         if (ScaleOf(LoadInt64(p)) == dest_scale) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include <unicode/normalizer2.h>
 #include <unicode/translit.h>
 #include <unicode/unistr.h>
 #include <unicode/utypes.h>
@@ -82,9 +83,48 @@ std::optional<std::string> Replacement(nls::CodePage code_page, char32_t c) {
     return std::string("?");
 }
 
+// Letters written as a base and combining marks ("e" and U+0301) are composed first, so a
+// page that holds the composed letter keeps it instead of losing the mark to "?". Text that
+// is not valid UTF-8 is left for the conversion to refuse.
+std::optional<std::string> Composed(std::string_view utf8) {
+    bool ascii = true;
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    }
+    // Malformed input is left as it is, for the conversion to refuse with its offset.
+    if (ascii || !nls::IsValidUtf8(utf8)) {
+        return std::nullopt;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status) || nfc == nullptr) {
+        return std::nullopt;
+    }
+    const icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
+    if (nfc->isNormalized(text, status) || U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    status = U_ZERO_ERROR;
+    const icu::UnicodeString composed = nfc->normalize(text, status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::string result;
+    composed.toUTF8String(result);
+    return result;
+}
+
 }  // namespace
 
 std::string Utf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string_view what) {
+    const std::optional<std::string> composed = Composed(utf8);
+    if (composed) {
+        utf8 = *composed;
+    }
     nls::ConversionResult result = nls::Utf8ToBytes(
         code_page, utf8, [code_page](char32_t c) { return Replacement(code_page, c); });
     if (result.status == nls::ConversionStatus::InvalidUtf8) {

@@ -342,6 +342,20 @@ std::int32_t TFloatField::GetAsInteger() const {
     return static_cast<std::int32_t>(rounded);
 }
 
+// Whole numbers past 32 bits are read and written here rather than refused as integers.
+std::int64_t TFloatField::GetAsLargeInt() const {
+    const double rounded = std::round(GetAsFloat());
+    // 2^63 is exact as a double; values at or beyond it do not fit.
+    if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0)) {
+        throw EDatabaseError("Value of field '" + DisplayName() + "' is out of range");
+    }
+    return static_cast<std::int64_t>(rounded);
+}
+
+void TFloatField::SetAsLargeIntValue(std::int64_t value) {
+    SetAsFloatValue(static_cast<double>(value));
+}
+
 double TFloatField::GetAsFloat() const {
     double value = 0;
     ReadNative(value);
@@ -459,6 +473,28 @@ std::int32_t TBCDField::GetAsInteger() const {
 
 void TBCDField::SetAsIntegerValue(std::int32_t value) {
     SetAsCurrencyValue(*db::Currency::FromUnits(value));
+}
+
+// Exact in whole units, beyond the 53 bits a double keeps; halves round away from zero.
+std::int64_t TBCDField::GetAsLargeInt() const {
+    const std::int64_t raw = GetAsCurrency().Raw();
+    const std::int64_t units = raw / db::Currency::Scale;
+    const std::int64_t rest = raw % db::Currency::Scale;
+    if (rest * 2 >= db::Currency::Scale) {
+        return units + 1;
+    }
+    if (rest * 2 <= -db::Currency::Scale) {
+        return units - 1;
+    }
+    return units;
+}
+
+void TBCDField::SetAsLargeIntValue(std::int64_t value) {
+    const std::optional<db::Currency> amount = db::Currency::FromUnits(value);
+    if (!amount) {
+        throw EDatabaseError("Value of field '" + DisplayName() + "' is out of range");
+    }
+    SetAsCurrencyValue(*amount);
 }
 
 double TBCDField::GetAsFloat() const {

@@ -132,6 +132,8 @@ class TFloatField : public TNumericField {
     void SetAsStringValue(std::string_view value) override;
     std::int32_t GetAsInteger() const override;
     void SetAsIntegerValue(std::int32_t value) override { SetAsFloatValue(value); }
+    std::int64_t GetAsLargeInt() const override;
+    void SetAsLargeIntValue(std::int64_t value) override;
     double GetAsFloat() const override;
     void SetAsFloatValue(double value) override;
     Variant GetAsVariant() const override;
@@ -174,6 +176,8 @@ class TBCDField : public TNumericField {
     void SetAsStringValue(std::string_view value) override;
     std::int32_t GetAsInteger() const override;
     void SetAsIntegerValue(std::int32_t value) override;
+    std::int64_t GetAsLargeInt() const override;
+    void SetAsLargeIntValue(std::int64_t value) override;
     double GetAsFloat() const override;
     void SetAsFloatValue(double value) override;
     db::Currency GetAsCurrency() const override;

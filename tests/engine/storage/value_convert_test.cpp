@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -404,6 +405,54 @@ TEST(ConvertValue, BytesCarryRawEncodings) {
     EXPECT_EQ(std::memcmp(s.data(), "hel\0", 4), 0);
     ASSERT_TRUE(ConvertValue(kTypeBytes, 3, 0, s, 0, 10, kTypeString, Fixed()));
     EXPECT_EQ(Text(s), "hel");
+}
+
+// Raw bytes become a value only when they hold one of the type: anything else is refused,
+// and the buffer keeps the bytes.
+TEST(ConvertValue, BytesThatHoldNoValueOfTheTypeAreRefused) {
+    struct RawCase {
+        EngineDataType type;
+        std::uint8_t scale;
+        std::function<void(std::byte*)> fill;
+        bool converts;
+    };
+    const RawCase cases[] = {
+        {kTypeDate, 0, [](std::byte* p) { StoreInt32(p, 1); }, true},
+        {kTypeDate, 0, [](std::byte* p) { StoreInt32(p, 3652059); }, true},  // 9999-12-31
+        {kTypeDate, 0, [](std::byte* p) { StoreInt32(p, 3652060); }, false},
+        {kTypeDate, 0, [](std::byte* p) { StoreInt32(p, 0x64636261); }, false},
+        {kTypeDate, 0, [](std::byte* p) { StoreInt32(p, -5); }, false},
+        {kTypeTime, 0, [](std::byte* p) { StoreInt32(p, 86399999); }, true},
+        {kTypeTime, 0, [](std::byte* p) { StoreInt32(p, 86400000); }, false},
+        {kTypeTime, 0, [](std::byte* p) { StoreInt32(p, -1); }, false},
+        {kTypeTimestamp, 0, [](std::byte* p) { StoreDouble(p, 86400000.0 + 1); }, true},
+        {kTypeTimestamp, 0,
+         [](std::byte* p) { StoreDouble(p, std::numeric_limits<double>::quiet_NaN()); }, false},
+        {kTypeTimestamp, 0, [](std::byte* p) { StoreDouble(p, 1e300); }, false},
+        {kTypeFloat, 0, [](std::byte* p) { StoreDouble(p, -0.0); }, true},
+        {kTypeFloat, 0,
+         [](std::byte* p) { StoreDouble(p, std::numeric_limits<double>::infinity()); }, false},
+        {kTypeFloat, 0,
+         [](std::byte* p) { StoreDouble(p, std::numeric_limits<double>::quiet_NaN()); }, false},
+        {kTypeBCD, 1, [](std::byte* p) { StoreInt64(p, 151); }, true},
+        // Digits past the range of a currency value.
+        {kTypeBCD, 1, [](std::byte* p) { StoreInt64(p, 9223372036854775800); }, false},
+    };
+    for (const RawCase& c : cases) {
+        SCOPED_TRACE(static_cast<int>(&c - cases));
+        Buffer b{};
+        c.fill(b.data());
+        const Buffer before = b;
+        EXPECT_EQ(ConvertValue(kTypeBytes, 8, 0, b, c.scale, 8, c.type, Fixed()), c.converts);
+        if (!c.converts) {
+            EXPECT_EQ(b, before);
+        }
+    }
+    // A decimal of another scale is re-scaled: 1.5 at one place is 1.50 at two.
+    Buffer b{};
+    StoreInt64(b.data(), 151);
+    ASSERT_TRUE(ConvertValue(kTypeBytes, 8, 0, b, 2, 8, kTypeBCD, Fixed()));
+    EXPECT_EQ(LoadInt64(b.data()), 1502);
 }
 
 TEST(ConvertConstantToken, NumericAndDatePairs) {

@@ -278,6 +278,12 @@ TEST(CodePageText, LettersThePageLacksAreSpelledPlainElseQuestionMarks) {
               "a?b");
     // A page that has the letter keeps it.
     EXPECT_EQ(Utf8ToCodePage(CodePage::CentralEuropean, "\xC5\x81", "x"), "\xA3");
+    // Base letters with combining marks are the letters the page holds: "e" + U+0301 is é,
+    // "A" + U+030A is Å, "z" + U+030C is ž in Central European.
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "Jose\xCC\x81 A\xCC\x8A", "x"), "Jos\xE9 \xC5");
+    EXPECT_EQ(Utf8ToCodePage(CodePage::CentralEuropean, "z\xCC\x8C", "x"), "\x9E");
+    // A mark with no letter to join keeps its old fate.
+    EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "\xCC\x81", "x"), "?");
 }
 
 TEST(CodePageText, UndefinedBytesStayVisibleAndBadUtf8IsRefused) {
