@@ -1217,8 +1217,11 @@ void Tfrmmain::SaveToFile(bool spreadsheet, grid::TgxDBGrid& grid) {
     ui::THourglass hourglass;
     try {
         writer(grid, dialog.FileName());
-    } catch (const std::exception&) {
-        ui::MessageDlg("An error was encountered saving your file.", ui::mtError, {ui::mbOK});
+    } catch (const std::exception& e) {
+        // The reason goes with it: a worksheet refuses a list longer than it can hold, and
+        // the user must learn that the list, not the disk, is the cause.
+        ui::MessageDlg(std::string("An error was encountered saving your file.\r\n\r\n") + e.what(),
+                       ui::mtError, {ui::mbOK});
     }
 }
 
