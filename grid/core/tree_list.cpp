@@ -247,10 +247,27 @@ TgxTreeListNode* TCustomgxTreeList::GetAbsoluteNode(int index) const {
         return index < static_cast<int>(display_order_.size())
                    ? display_order_[static_cast<std::size_t>(index)]
                    : nullptr;
-    TgxTreeListNode* n = GetFirstNode();
-    for (int i = 0; n != nullptr && i < index; ++i)
-        n = GetNextVisibleNode(n);
-    return n;
+    // Found by going down through the displayed subtrees, as the index is counted above.
+    const NodeList* list = &nodes_;
+    int remaining = index;
+    while (list != nullptr) {
+        const NodeList* inner = nullptr;
+        for (const auto& node : *list) {
+            if (remaining == 0)
+                return node.get();
+            --remaining;
+            if (node->Expanded() && node->children_) {
+                const int shown = CountDisplayed(*node->children_);
+                if (remaining < shown) {
+                    inner = node->children_.get();
+                    break;
+                }
+                remaining -= shown;
+            }
+        }
+        list = inner;
+    }
+    return nullptr;
 }
 
 bool TCustomgxTreeList::IsFirstNode(const TgxTreeListNode* node) const {

@@ -208,8 +208,9 @@ TEST(TreeListNode, RegroupingKeepsTheDisplayedRowsRight) {
     EXPECT_EQ(tree.GetAbsoluteNode(2), row);
 }
 
-// Without the display cache a row's place is counted up its parents: it must agree with
-// stepping from the first row, for rows under expanded and collapsed groups at any depth.
+// Without the display cache a row's place is counted up its parents and the row at a place
+// is found down through them: both must agree with stepping from the first row, for rows under
+// expanded and collapsed groups at any depth.
 TEST(TreeListNode, AbsoluteIndexWithoutTheCacheIsTheDisplayedPlace) {
     TCustomgxTreeList tree;
     std::vector<TgxTreeListNode*> all;
@@ -240,6 +241,10 @@ TEST(TreeListNode, AbsoluteIndexWithoutTheCacheIsTheDisplayedPlace) {
         const int expected = at == shown.end() ? -1 : static_cast<int>(at - shown.begin());
         EXPECT_EQ(tree.GetAbsoluteIndex(node), expected);
     }
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(i)), shown[i]) << i;
+    EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(shown.size())), nullptr);
+    EXPECT_EQ(tree.GetAbsoluteNode(-1), nullptr);
 }
 
 TEST(TreeListNode, DeletionHookSeesNeighboursExceptWhileClearing) {
