@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
 
     // The database reads its folder and sharing settings itself; every other setting is
     // loaded (and a damaged registry reported, once) when the window is shown.
+    frmmain.HoldGridUntilShown();
     if (!database.dmCVCreate())
         frmmain.PromptToLoadDB();
     frmmain.Show();

@@ -381,13 +381,22 @@ void Tfrmmain::FormShow() {
     Loadentries(settings, program_dir_);
     // The grid reads the whole list before the window can paint: a large one takes seconds.
     const ui::THourglass hourglass;
-    SetLoadAllRecords();
-    if (!settings.LimitDBCache)
-        gxDBGrid1->SetShowGroupPanel(settings.ShowGroupPanel);
-    mkAllowEditing->SetChecked(!settings.AllowEditing);
-    mkAllowEditingClick();
-    LoadGridLayout();
-    UpdateDisplay();
+    {
+        // The load mode, the stored layout and the filter would each have the grid read the
+        // whole list again; it reads it once, as they leave it, when the source is back.
+        struct Held {
+            db::TDataSource& source;
+            ~Held() { source.SetEnabled(true); }
+        } held{*DscCV};
+        DscCV->SetEnabled(false);
+        SetLoadAllRecords();
+        if (!settings.LimitDBCache)
+            gxDBGrid1->SetShowGroupPanel(settings.ShowGroupPanel);
+        mkAllowEditing->SetChecked(!settings.AllowEditing);
+        mkAllowEditingClick();
+        LoadGridLayout();
+        UpdateDisplay();
+    }
     std::string errors_file = program_dir_ + kErrorsFileName;
     try {
         if (platform::os::FileExists(errors_file))
@@ -402,6 +411,10 @@ void Tfrmmain::FormShow() {
         tmrGetEntries.Start(kStartupCheckDelayMs);
     else
         CommenceTimer();
+}
+
+void Tfrmmain::HoldGridUntilShown() {
+    DscCV->SetEnabled(false);
 }
 
 void Tfrmmain::FormCloseQuery(bool& can_close) {
@@ -564,8 +577,19 @@ void Tfrmmain::tmrGetEntriesTimer() {
 
 void Tfrmmain::btngetoutlookClick() {
     tmrGetEntries.SetEnabled(false);
-    for (const CheckPass& pass : CheckPasses(services_.settings))
-        ProcessFolder(pass.for_requests, pass.for_members);
+    {
+        // The grid reads the list again once after all passes of the check, not after
+        // each: a reading of 100,000 entries holds the window for seconds.
+        newformpreparation(true);
+        struct Resume {
+            Tfrmmain& window;
+            ~Resume() {
+                ui::Guarded([this] { window.newformpreparation(false); });
+            }
+        } resume{*this};
+        for (const CheckPass& pass : CheckPasses(services_.settings))
+            ProcessFolder(pass.for_requests, pass.for_members);
+    }
     CommenceTimer();
 }
 
@@ -573,8 +597,8 @@ void Tfrmmain::ProcessFolder(bool for_requests, bool for_members) {
     newformpreparation(true);
     if (OnProcessFolder)
         ui::Guarded([&] { OnProcessFolder(for_requests, for_members); });
+    // This applies the filter again and refreshes the count label and the caption.
     newformpreparation(false);
-    UpdateDisplay();
 }
 
 void Tfrmmain::newformpreparation(bool preparing) {
@@ -1193,8 +1217,11 @@ void Tfrmmain::SaveToFile(bool spreadsheet, grid::TgxDBGrid& grid) {
     ui::THourglass hourglass;
     try {
         writer(grid, dialog.FileName());
-    } catch (const std::exception&) {
-        ui::MessageDlg("An error was encountered saving your file.", ui::mtError, {ui::mbOK});
+    } catch (const std::exception& e) {
+        // The reason goes with it: a worksheet refuses a list longer than it can hold, and
+        // the user must learn that the list, not the disk, is the cause.
+        ui::MessageDlg(std::string("An error was encountered saving your file.\r\n\r\n") + e.what(),
+                       ui::mtError, {ui::mbOK});
     }
 }
 

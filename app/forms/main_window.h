@@ -70,6 +70,9 @@ class Tfrmmain : public ui::TForm {
 
     // The open-database dialog, then the open; true when a database was opened.
     bool PromptToLoadDB();
+    // Keeps the grid from reading a database opened before the window is first shown; it
+    // reads the list once as it is shown.
+    void HoldGridUntilShown();
     // The shut-down's last step: the database path and the recent databases.
     void FormDestroy();
 

@@ -162,10 +162,13 @@ std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
 }
 
 std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view text,
-                                                            std::string_view separator) {
+                                                            std::string_view separator,
+                                                            std::size_t max_records) {
     if (separator.empty())
         separator = ",";
     std::vector<std::vector<std::string>> records;
+    if (max_records == 0)
+        return records;
     std::vector<std::string> record;
     std::string value;    // the value so far, blanks outside quotes included
     bool quoted = false;  // the value began with a quote
@@ -239,6 +242,8 @@ std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view tex
             if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
                 ++i;
             end_record();
+            if (records.size() >= max_records)
+                return records;
         } else if (quoted) {
             // Blanks after a closing quote are not part of the value.
         } else {

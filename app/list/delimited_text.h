@@ -6,6 +6,8 @@
 // back-up reads back as it was written. Other values are written exactly as they are.
 
 #include <array>
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,8 +52,9 @@ std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
 // and loses its surrounding quotes; "" inside quotes is one quote. Empty values are kept;
 // an empty line gives an empty record. A quote that never closes, or whose closing quote
 // is followed by more text, is an ordinary character, so the lines after it stay records
-// of their own. An empty separator means ",".
-std::vector<std::vector<std::string>> SplitDelimitedRecords(std::string_view text,
-                                                            std::string_view separator);
+// of their own. An empty separator means ",". Reading stops after max_records records.
+std::vector<std::vector<std::string>> SplitDelimitedRecords(
+    std::string_view text, std::string_view separator,
+    std::size_t max_records = std::numeric_limits<std::size_t>::max());
 
 }  // namespace app

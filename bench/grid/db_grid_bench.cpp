@@ -1,7 +1,7 @@
 // The data-aware grid over Strata list tables of growing size: the first painted screen and
 // the jump to the last row in partial-load mode, records read per page step, loading
 // everything grouped by category (time and memory per row), loading the rows of one category
-// through a filter, and sorting every loaded row.
+// through a filter, sorting every loaded row, and reading a sorted grid again.
 
 #include <benchmark/benchmark.h>
 
@@ -206,6 +206,24 @@ void BM_LoadAllUnderACategoryFilter(benchmark::State& state) {
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// A grid holding every record, sorted so that the current record's row stands near the
+// end, read again as after a change of the list: placing the view on that row again counted
+// the rows before it one sibling search at a time.
+void BM_ReloadWithTheFocusDeepInASortedGrid(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    ListDatabase& db = Database(rows);
+    db.table->First();
+    auto grid = MakeGrid(false);
+    grid->SetOptions(grid->Options() | grid::egoLoadAllRecords);
+    grid->SetDataSource(db.source.get());
+    grid->ColumnByFieldName("Index")->SetSorted(grid::csDown);
+    db.table->First();
+    for (auto _ : state)
+        grid->ReloadNodes();
+    state.counters["focused_row"] = grid->GetAbsoluteIndex(grid->GetFocusedNode());
+    grid->SetDataSource(nullptr);
+}
+
 BENCHMARK(BM_PartialLoadFirstScreen)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PartialLoadJumpToLast)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PartialLoadJumpToLastOverASelection)
@@ -220,6 +238,10 @@ BENCHMARK(BM_LoadAllUnderACategoryFilter)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 BENCHMARK(BM_LoadAllGroupedByCategory)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ReloadWithTheFocusDeepInASortedGrid)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 BENCHMARK(BM_SortLoadedRowsByAddress)
     ->Arg(10000)
     ->Arg(100000)

@@ -252,6 +252,10 @@ void TCustomgxDBGrid::LinkActive(bool active) {
         return;
     if (!active)
         HideEditor();
+    // Rows loaded before belong to the dataset as it was (or there are none, when the
+    // grouping was set while the link was inactive): a smart reload would only place them
+    // again, so a grid grouped while its source was off would stay empty.
+    grouping_changed_ = false;
     ReloadAll();
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "grid/core/exceptions.h"
 #include "grid/core/tree_list.h"
 
@@ -203,6 +206,45 @@ TEST(TreeListNode, RegroupingKeepsTheDisplayedRowsRight) {
     EXPECT_EQ(tree.GetAbsoluteIndex(row), 2);
     EXPECT_EQ(tree.GetNextVisibleNode(other), row);
     EXPECT_EQ(tree.GetAbsoluteNode(2), row);
+}
+
+// Without the display cache a row's place is counted up its parents and the row at a place
+// is found down through them: both must agree with stepping from the first row, for rows under
+// expanded and collapsed groups at any depth.
+TEST(TreeListNode, AbsoluteIndexWithoutTheCacheIsTheDisplayedPlace) {
+    TCustomgxTreeList tree;
+    std::vector<TgxTreeListNode*> all;
+    for (int g = 0; g < 4; ++g) {
+        TgxTreeListNode* group = tree.Add();
+        all.push_back(group);
+        for (int s = 0; s < 3; ++s) {
+            TgxTreeListNode* sub = group->AddChild();
+            all.push_back(sub);
+            for (int r = 0; r < 2 + s; ++r)
+                all.push_back(sub->AddChild());
+            if ((g + s) % 2 == 0)
+                sub->Expand(false);
+        }
+        if (g != 2)
+            group->Expand(false);
+        all.push_back(tree.Add());  // a plain row between the groups
+    }
+    std::vector<TgxTreeListNode*> shown;
+    tree.RebuildVisibleNodeCache();
+    for (TgxTreeListNode* n = tree.GetFirstNode(); n != nullptr; n = tree.GetNextVisibleNode(n))
+        shown.push_back(n);
+    ASSERT_GT(shown.size(), 10u);
+    ASSERT_LT(shown.size(), all.size());
+    tree.ClearCaches();
+    for (TgxTreeListNode* node : all) {
+        const auto at = std::find(shown.begin(), shown.end(), node);
+        const int expected = at == shown.end() ? -1 : static_cast<int>(at - shown.begin());
+        EXPECT_EQ(tree.GetAbsoluteIndex(node), expected);
+    }
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(i)), shown[i]) << i;
+    EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(shown.size())), nullptr);
+    EXPECT_EQ(tree.GetAbsoluteNode(-1), nullptr);
 }
 
 TEST(TreeListNode, DeletionHookSeesNeighboursExceptWhileClearing) {

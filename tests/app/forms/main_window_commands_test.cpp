@@ -30,6 +30,7 @@
 #include "app/forms/open_db_dialog.h"
 #include "app/list/settings.h"
 #include "grid/data/db_grid.h"
+#include "grid/export/grid_export.h"
 #include "platform/ui/form.h"
 #include "platform/ui/printer.h"
 #include "tests/app/list/list_test_support.h"
@@ -526,6 +527,25 @@ TEST_F(MainCommandsTest, SpreadsheetAndPageExportsWriteTheGridsRows) {
         EXPECT_NE(bytes.find("ann@x.com"), std::string::npos) << file;
         EXPECT_NE(bytes.find("dee@x.com"), std::string::npos) << file;
     }
+}
+
+// A worksheet holds 16,384 rows: a list of 100,000 entries cannot go into one, and the
+// user is told so, not only that something failed.
+TEST_F(MainCommandsTest, AnExportTheFileCannotHoldNamesItsReason) {
+    const std::string file = program.File("big.xls");
+    window->OnExportExcel = [](grid::TgxDBGrid&, const std::string&) {
+        throw grid::EgxExportError("The worksheet cannot hold more than 16384 rows.");
+    };
+    prompts->AnswerFile(file);
+    auto handler = Script<TdlgExportOption>([](TdlgExportOption& choice) {
+        choice.rdbXLS->SetChecked(true);
+        choice.btnOK->Click();
+    });
+    window->ExportMailingListEntries1Click();
+    ASSERT_FALSE(prompts->Asked().empty());
+    EXPECT_EQ(prompts->Asked().back().text,
+              "An error was encountered saving your file.\r\n\r\nThe worksheet cannot hold more "
+              "than 16384 rows.");
 }
 
 TEST_F(MainCommandsTest, FindStandsTheTableOnTheEntryOrKeepsTheDialogOpen) {

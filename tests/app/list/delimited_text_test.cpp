@@ -89,6 +89,26 @@ TEST(DelimitedText, AQuoteThatNeverClosesIsAnOrdinaryCharacter) {
     }
 }
 
+// The column mapping shows only the first records of a file; they read as a whole split
+// would read them, also when a value runs over a line break or a quote proves stray.
+TEST(DelimitedText, ReadingStopsAfterTheRecordsAskedFor) {
+    struct Case {
+        const char* text;
+        std::size_t max;
+        Records expected;
+    };
+    for (const Case& c : {
+             Case{"h1,h2\na,b\nc,d\n", 2, {{"h1", "h2"}, {"a", "b"}}},
+             Case{"h1,h2\r\n\"two\r\nlines\",b\r\nc,d", 2, {{"h1", "h2"}, {"two\r\nlines", "b"}}},
+             Case{"\"open,x\ny,z\nw,v", 2, {{"\"open", "x"}, {"y", "z"}}},
+             Case{"a\n\nb", 2, {{"a"}, {}}},
+             Case{"a,b", 2, {{"a", "b"}}},
+             Case{"a\nb", 0, {}},
+         }) {
+        EXPECT_EQ(SplitDelimitedRecords(c.text, ",", c.max), c.expected) << c.text;
+    }
+}
+
 TEST(DelimitedText, ImportTextIsUtf8OrElseWindows1252) {
     EXPECT_EQ(DecodeImportText("\xEF\xBB\xBFj\xC3\xB6rg@x.de"), "j\xC3\xB6rg@x.de");
     EXPECT_EQ(DecodeImportText("j\xF6rg@x.de"), "j\xC3\xB6rg@x.de");
@@ -128,7 +148,8 @@ TEST(DelimitedText, Utf16BehindItsByteOrderMarkIsReadAsText) {
                                            6)),
               "\xEF\xBF\xBD"
               "b");
-    // A file cut off inside a character keeps a mark of the lost half rather than dropping it.
+    // A file cut off inside a character keeps a mark of the lost half rather than dropping
+    // it.
     EXPECT_EQ(DecodeImportText(std::string("\xFF\xFE"
                                            "a\0b",
                                            5)),

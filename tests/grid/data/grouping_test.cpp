@@ -53,6 +53,29 @@ TEST(DBGridGrouping, GroupingAPartialGridLoadsEverythingAndUngroupingReturns) {
     EXPECT_FALSE(static_cast<TgxDBGridNode*>(g.grid->GetFirstNode())->IsGroup);
 }
 
+// Grouping set up while the data source is off (as a window applies its stored layout
+// before reading the list once) shows every record grouped once the source is back, with
+// and without the smart reload that places loaded rows again.
+TEST(DBGridGrouping, GroupingSetWhileTheSourceIsOffShowsEveryRecordWhenItIsBack) {
+    for (bool smart : {false, true}) {
+        SCOPED_TRACE(smart ? "smart reload" : "plain reload");
+        GroupedGrid g(100, false);
+        g.grid->SetOptions(g.grid->Options() | egoLoadAllRecords |
+                           (smart ? egoSmartReload : TgxDBGridOptions{}));
+        g.list.source->SetEnabled(false);
+        g.grid->BeginGrouping();
+        g.category->SetGroupIndex(0);
+        g.grid->EndGrouping();
+        EXPECT_EQ(g.grid->Count(), 0);
+        const std::int64_t read = g.grid->RecordsRead();
+        g.list.source->SetEnabled(true);
+        EXPECT_EQ(g.grid->RecordsRead() - read, 100);
+        std::map<std::string, int> expected{
+            {"music", 20}, {"news", 20}, {"sport", 20}, {"tech", 20}, {"travel", 20}};
+        EXPECT_EQ(g.GroupSizes(), expected);
+    }
+}
+
 TEST(DBGridGrouping, SortMarkAndVisibilityFollowGrouping) {
     GroupedGrid g(10);
     ASSERT_EQ(g.category->Sorted(), csNone);
