@@ -76,6 +76,18 @@ void PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& me
     }
 }
 
+// The path of a removal about to be made, for the next removal of the slot.
+void KeepTrail(TIndexFile::RemovalTrail& trail, std::uint32_t root, DescentPath& path,
+               std::uint32_t leaf) {
+    if (path.size() > trail.path.size())
+        return;
+    trail.root = root;
+    trail.depth = path.size();
+    for (std::size_t i = 0; i < path.size(); ++i)
+        trail.path[i] = {path[i].page->Offset(), path[i].position};
+    trail.leaf = leaf;
+}
+
 // A leaf that only loses an entry is changed where it stands packed: unpacking it would push
 // another page out of the unpacked tier to make room. Its parents, on the path, take its new
 // first key where its first went. One that falls below half shares its entries with its
@@ -283,6 +295,20 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     // Most removals follow no search of their own slot.
     if (file_.RememberedDescent().slot == slot_ && DeleteAlongRememberedDescent(key))
         return true;
+    // A slot whose keys went elsewhere twice in a row keeps and tries its trail only now and
+    // then, so that removals scattered over the index pay next to nothing for it.
+    TIndexFile::RemovalTrail& trail = file_.LastRemoval(slot_);
+    constexpr std::uint32_t kTrailProbe = 32;
+    const bool trying = trail.misses < 2 || ++trail.skipped % kTrailProbe == 0;
+    if (trying && trail.leaf != 0) {
+        if (DeleteAlongTrail(key)) {
+            trail.misses = 0;
+            return true;
+        }
+        ++trail.misses;
+    }
+    trail.leaf = 0;
+    const bool keep = trying || (trail.skipped + 1) % kTrailProbe == 0;
     DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
@@ -305,9 +331,65 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     }
     if (!page->SeekExact(key, compare_))
         return false;
+    if (keep)
+        KeepTrail(trail, root, path, page->Offset());
     AdjustCounts(file_, path, -1);
     page->SyncEditPosition();
     page->DeleteEntry();
+    return true;
+}
+
+bool TIndexTree::DeleteAlongTrail(const std::uint8_t* key) {
+    using Trail = TIndexFile::RemovalTrail;
+    const Trail& trail = file_.LastRemoval(slot_);
+    if (trail.root != file_.GetRoot(slot_) || trail.depth > Trail::kMaxDepth)
+        return false;
+    // Checked on the cached pages as they stand, before anything is pinned or counted as
+    // used, so a trail that no longer holds leaves the cache as the descent that follows
+    // finds it. A chain of pointers from the root to a leaf that holds the key is the one
+    // path to it.
+    std::array<TPage*, Trail::kMaxDepth + 1> pages{};
+    std::uint32_t expected = trail.root;
+    for (std::size_t i = 0; i < trail.depth; ++i) {
+        const auto [offset, position] = trail.path[i];
+        TPage* page = file_.CachedPeek(slot_, offset);
+        if (offset != expected || page == nullptr || page->Free() || !page->IsInterior() ||
+            position < 1 || position > page->EntryCount()) {
+            return false;
+        }
+        expected = page->PointerAt(position);
+        // A page of the path standing packed takes the descent's own way.
+        if (file_.StandsPacked(expected))
+            return false;
+        pages[i] = page;
+    }
+    TPage* leaf = file_.CachedPeek(slot_, trail.leaf);
+    if (expected != trail.leaf || leaf == nullptr || leaf->Free() || leaf->IsInterior())
+        return false;
+    // A leaf that does not hold the key keeps the position its own searches start from.
+    const std::int64_t hint = leaf->ReadPosition();
+    if (!leaf->SeekExact(key, compare_)) {
+        leaf->SetReadPosition(hint);
+        return false;
+    }
+    pages[trail.depth] = leaf;
+    // Pinned, linked and counted as used in the descent's order.
+    std::array<PinnedPage, Trail::kMaxDepth + 1> pinned;
+    std::uint32_t parent = 0;
+    for (std::size_t i = 0; i <= trail.depth; ++i) {
+        pinned[i] = PinnedPage(file_, file_.CountHit(pages[i]));
+        pages[i]->SetParent(parent);
+        parent = pages[i]->Offset();
+    }
+    for (std::size_t i = 0; i < trail.depth; ++i) {
+        const std::int64_t position = trail.path[i].second;
+        // Where the descent's search would have left it.
+        pages[i]->SetReadPosition(position);
+        if (!pages[i]->AddToCount(position, -1))
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+    }
+    leaf->SyncEditPosition();
+    leaf->DeleteEntry();
     return true;
 }
 

@@ -96,6 +96,10 @@ class TIndexTree {
                                        std::uint64_t& remaining);
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
+    // Delete along the slot's last removal trail, when the cached pages show it still leads
+    // from the root to a leaf holding the key: the pages, counts and edits a descent makes,
+    // without its searches of the interior pages. False, with nothing changed, otherwise.
+    bool DeleteAlongTrail(const std::uint8_t* key);
     bool RememberedDescentHolds() const;
     // Descends to the leaf for `key`, remembering the path for an edit that follows; null for
     // an empty tree, or when `stop(parent, child)` ends the descent by answering true.

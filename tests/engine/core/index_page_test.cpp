@@ -3384,6 +3384,121 @@ TEST(PlainIndexEdits, RemovalsWriteTheSameFileWhateverTheSearch) {
     EXPECT_EQ(Fingerprint(files[0]), 14833739338985485471ull);
 }
 
+// Removals in key order, as a statement makes them in the indexes its rows' order follows,
+// go along the slot's last removal where it still leads to the key. They leave the bytes
+// removals that always descend leave, at every flush: through runs that empty leaves (merges,
+// redistributions, separators replaced), the hidden index's live keys going while its freed
+// keys come in behind them, absent keys, caches dropped under a trail, pages the cache packed,
+// and a tree emptied to its root; option 0 and 3, searched by bytes and by a function.
+TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
+    constexpr std::size_t k = 44;
+    constexpr std::uint32_t kRows = 2500;
+    const auto category_key = [](std::uint32_t id) {
+        Key key(k, 0);
+        key[0] = 1;
+        const std::string text = "CAT" + std::to_string(id % 7);
+        std::memcpy(&key[1], text.data(), text.size());
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    struct Case {
+        std::uint8_t option;
+        bool in_line;
+        std::size_t capacity;
+    };
+    const Case cases[] = {{0, true, kPageCacheCapacity},
+                          {0, false, 7},
+                          {3, true, 7},
+                          {3, false, kPageCacheCapacity},
+                          {0, true, 7}};
+    TempDir dir;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "option " << int{c.option} << ", "
+                                        << (c.in_line ? "in line" : "by function") << ", cache of "
+                                        << c.capacity << " pages");
+        std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+        for (const bool trails : {true, false}) {
+            const std::string name = dir.File("t" + std::to_string(n++) + ".IDX");
+            auto file = NewIndexFile(name, false, c.capacity);
+            file->AddIndex(Descriptor("ByCategory", k, false, c.option));
+            file->AddIndex(Descriptor("Status", 5, true, c.option));
+            std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+            const auto flush = [&] {
+                file->FlushPages();
+                file->WriteHeader(false);
+                images.push_back(testing_support::ReadBytes(name));
+            };
+            std::map<Key, std::uint32_t> categories;
+            std::map<Key, std::uint32_t> statuses;
+            {
+                TIndexTree by_category(*file, 1,
+                                       c.in_line ? KeyCompare::Bytes(k) : BytesCompare(k));
+                TIndexTree by_status(*file, 2, c.in_line ? KeyCompare::Bytes(5) : BytesCompare(5));
+                // Without trails every removal descends.
+                const auto remove = [&](TIndexTree& tree, int slot, const Key& key) {
+                    if (!trails)
+                        file->LastRemoval(slot) = {};
+                    return tree.Delete(key.data());
+                };
+                for (std::uint32_t id = 1; id <= kRows; ++id) {
+                    ASSERT_TRUE(by_category.Insert(category_key(id).data(), id));
+                    ASSERT_TRUE(by_status.Insert(StatusKey(0, id).data(), id));
+                    categories[category_key(id)] = id;
+                    statuses[StatusKey(0, id)] = id;
+                }
+                flush();
+                int removed = 0;
+                for (int round = 0; round < 4; ++round) {
+                    for (std::uint32_t id = 1; id <= kRows; ++id) {
+                        const bool go = round == 0   ? (id / 20) % 10 == 4
+                                        : round == 1 ? (id / 50) % 3 != 0
+                                        : round == 2 ? id % 5 != 0
+                                                     : true;
+                        if (!go || !categories.contains(category_key(id)))
+                            continue;
+                        ASSERT_TRUE(remove(by_category, 1, category_key(id))) << id;
+                        ASSERT_TRUE(remove(by_status, 2, StatusKey(0, id))) << id;
+                        ASSERT_TRUE(by_status.Insert(StatusKey(1, id).data(), id));
+                        categories.erase(category_key(id));
+                        statuses.erase(StatusKey(0, id));
+                        statuses[StatusKey(1, id)] = id;
+                        // A key that is not there, inside the run.
+                        if (id % 97 == 0) {
+                            EXPECT_FALSE(remove(by_status, 2, StatusKey(0, id)));
+                        }
+                        if (++removed % 250 == 0)
+                            flush();
+                        if (removed % 700 == 0) {
+                            flush();
+                            file->ClearPageCaches(true);
+                        }
+                    }
+                    flush();
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_category, categories));
+                    ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_status, statuses));
+                }
+                // The freed keys go too, in order, down to an empty index.
+                for (std::uint32_t id = 1; id <= kRows; ++id) {
+                    ASSERT_TRUE(remove(by_status, 2, StatusKey(1, id))) << id;
+                    statuses.erase(StatusKey(1, id));
+                }
+                flush();
+                EXPECT_EQ(file->GetRoot(2), 0u);
+                EXPECT_TRUE(categories.empty());
+                EXPECT_EQ(file->GetRoot(1), 0u);
+            }
+            file->Close();
+        }
+        ASSERT_EQ(flushes.size(), 2u);
+        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        EXPECT_GT(flushes[0].front().size(), 16 * kIndexPageSize);
+        for (std::size_t i = 0; i < flushes[0].size(); ++i)
+            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
+    }
+}
+
 // Pages searched through their heads still cost the cache about their size.
 TEST_F(IndexFileFixture, PlainPagesWithHeadsCostTheCacheAboutTheirSize) {
     auto file = NewFile();
