@@ -78,22 +78,27 @@ void PinRememberedPath(TIndexFile& file, int slot, const TIndexFile::Descent& me
 
 // A leaf that only loses an entry is changed where it stands packed: unpacking it would push
 // another page out of the unpacked tier to make room. Its parents, on the path, take its new
-// first key where its first went. One that falls below half shares its entries with its
+// first key where its first went.
+bool RemoveFromPackedLeafOnPath(TIndexFile& file, int slot, const KeyCompare& compare,
+                                DescentPath& path, std::uint32_t leaf, const std::uint8_t* key) {
+    return file.RemoveFromPackedLeaf(slot, leaf, key, compare, [&](const std::uint8_t* first) {
+        AdjustCounts(file, path, -1);
+        if (first != nullptr) {
+            TPage& parent = *path.back().page;
+            parent.SetEditPosition(path.back().position);
+            parent.SetKey(first);
+        }
+    });
+}
+
+// RemoveFromPackedLeafOnPath, and a leaf that falls below half shares its entries with its
 // neighbour where both stand packed, when they hold too many to merge. Apart from the
 // descent, which most removals pass through without meeting a packed page.
 [[gnu::noinline]] bool RemoveWherePacked(TIndexFile& file, int slot, const KeyCompare& compare,
                                          DescentPath& path, std::uint32_t leaf,
                                          const std::uint8_t* key) {
-    if (file.RemoveFromPackedLeaf(slot, leaf, key, compare, [&](const std::uint8_t* first) {
-            AdjustCounts(file, path, -1);
-            if (first != nullptr) {
-                TPage& parent = *path.back().page;
-                parent.SetEditPosition(path.back().position);
-                parent.SetKey(first);
-            }
-        })) {
+    if (RemoveFromPackedLeafOnPath(file, slot, compare, path, leaf, key))
         return true;
-    }
     return file.RedistributePackedLeaf(slot, *path.back().page, path.back().position, key, compare,
                                        [&] { AdjustCounts(file, path, -1); });
 }
@@ -258,6 +263,20 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
     TIndexFile::Descent& memo = file_.RememberedDescent();
     if (!RememberedDescentHolds())
         return false;
+    std::uint32_t parent = 0;
+    DescentPath path;
+    // A lookup answered from a leaf standing packed left it there: the key goes where the
+    // leaf stands when nothing else changes with it, as in Delete. Pinning the parents may
+    // make room by taking the leaf out of the packed tier; the removal sees that and the
+    // leaf goes the unpacked way below.
+    if (!memo.path.empty() && file_.StandsPackedOnly(memo.leaf)) {
+        PinRememberedPath(file_, slot_, memo, path, parent);
+        assert(path.back().page->PointerAt(path.back().position) == memo.leaf);
+        if (RemoveFromPackedLeafOnPath(file_, slot_, compare_, path, memo.leaf, key)) {
+            memo.slot = -1;
+            return true;
+        }
+    }
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     const std::int64_t pos = memo.leaf_position;
     if (!leaf->IsLeaf() || pos < 1 || pos > leaf->EntryCount() ||
@@ -265,9 +284,8 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
         return false;
     }
     memo.slot = -1;
-    std::uint32_t parent = 0;
-    DescentPath path;
-    PinRememberedPath(file_, slot_, memo, path, parent);
+    if (path.empty())
+        PinRememberedPath(file_, slot_, memo, path, parent);
     assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
     AdjustCounts(file_, path, -1);
