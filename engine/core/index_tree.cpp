@@ -91,6 +91,19 @@ bool RemoveFromPackedLeafOnPath(TIndexFile& file, int slot, const KeyCompare& co
     });
 }
 
+// A lookup answered from a plain leaf standing packed left it there: the key it found goes
+// where the leaf stands when nothing else changes with it, along the lookup's descent, which
+// stays pinned in `path` for the caller either way. Pinning the parents may make room by
+// taking the leaf out of the packed tier; the removal sees that and leaves the key to the
+// caller. Apart from the unpacked way, as RemoveWherePacked.
+[[gnu::noinline]] bool RemoveWherePackedAlong(TIndexFile& file, int slot, const KeyCompare& compare,
+                                              const TIndexFile::Descent& memo, DescentPath& path,
+                                              std::uint32_t& parent, const std::uint8_t* key) {
+    PinRememberedPath(file, slot, memo, path, parent);
+    assert(path.back().page->PointerAt(path.back().position) == memo.leaf);
+    return RemoveFromPackedLeafOnPath(file, slot, compare, path, memo.leaf, key);
+}
+
 // RemoveFromPackedLeafOnPath, and a leaf that falls below half shares its entries with its
 // neighbour where both stand packed, when they hold too many to merge. Apart from the
 // descent, which most removals pass through without meeting a packed page.
@@ -265,17 +278,10 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
         return false;
     std::uint32_t parent = 0;
     DescentPath path;
-    // A lookup answered from a leaf standing packed left it there: the key goes where the
-    // leaf stands when nothing else changes with it, as in Delete. Pinning the parents may
-    // make room by taking the leaf out of the packed tier; the removal sees that and the
-    // leaf goes the unpacked way below.
-    if (!memo.path.empty() && file_.StandsPackedOnly(memo.leaf)) {
-        PinRememberedPath(file_, slot_, memo, path, parent);
-        assert(path.back().page->PointerAt(path.back().position) == memo.leaf);
-        if (RemoveFromPackedLeafOnPath(file_, slot_, compare_, path, memo.leaf, key)) {
-            memo.slot = -1;
-            return true;
-        }
+    if (!memo.path.empty() && file_.StandsPackedOnly(memo.leaf) &&
+        RemoveWherePackedAlong(file_, slot_, compare_, memo, path, parent, key)) {
+        memo.slot = -1;
+        return true;
     }
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     const std::int64_t pos = memo.leaf_position;
