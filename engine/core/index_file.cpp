@@ -1835,7 +1835,8 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
     PackedPage* packed = PackedAt(offset);
     // A scrambled image is unscrambled whole; such pages are unpacked as before.
     if (packed == nullptr || encrypted_ || CachedAt(offset) != nullptr ||
-        2 * lookups_changed_ > kLookupsWeighed) {
+        (2 * lookups_changed_ > kLookupsWeighed &&
+         header_[SlotAt(slot) + ixd::kCompression] != 0)) {
         return PackedSeek::kNotPacked;
     }
     if (packed->slot != slot)

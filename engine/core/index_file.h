@@ -311,12 +311,17 @@ class TIndexFile : public TFileHandler {
     // reads one entry costs no page made room for and no leaf put together.
     // The page counts as just used.
     // While the leaves that lookups land on are mostly changed right after
-    // (a delete or change of the record just found), the leaf is unpacked
-    // into the cache at once instead: the change needs it there anyway.
+    // (a delete or change of the record just found), a compressed leaf is
+    // unpacked into the cache at once instead: the change needs it there
+    // anyway. A plain one loses a key where it stands (RemoveFromPackedLeaf).
     enum class PackedSeek { kNotPacked, kAllBelow, kFound };
     PackedSeek SeekPackedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
                               const KeyCompare& compare, std::int64_t& position,
                               std::uint32_t& record, std::uint8_t* found);
+    // Whether the page at `offset` stands in the packed tier and not unpacked.
+    bool StandsPackedOnly(std::uint32_t offset) const {
+        return PackedAt(offset) != nullptr && CachedAt(offset) == nullptr;
+    }
     // Removes `key` (the first entry equal to it) from the plain leaf at
     // `offset` where that page stands in the packed tier only and the leaf
     // stays at least half full, so that no neighbour changes with it. The

@@ -90,22 +90,40 @@ void KeepTrail(TIndexFile::RemovalTrail& trail, std::uint32_t root, DescentPath&
 
 // A leaf that only loses an entry is changed where it stands packed: unpacking it would push
 // another page out of the unpacked tier to make room. Its parents, on the path, take its new
-// first key where its first went. One that falls below half shares its entries with its
+// first key where its first went.
+bool RemoveFromPackedLeafOnPath(TIndexFile& file, int slot, const KeyCompare& compare,
+                                DescentPath& path, std::uint32_t leaf, const std::uint8_t* key) {
+    return file.RemoveFromPackedLeaf(slot, leaf, key, compare, [&](const std::uint8_t* first) {
+        AdjustCounts(file, path, -1);
+        if (first != nullptr) {
+            TPage& parent = *path.back().page;
+            parent.SetEditPosition(path.back().position);
+            parent.SetKey(first);
+        }
+    });
+}
+
+// A lookup answered from a plain leaf standing packed left it there: the key it found goes
+// where the leaf stands when nothing else changes with it, along the lookup's descent, which
+// stays pinned in `path` for the caller either way. Pinning the parents may make room by
+// taking the leaf out of the packed tier; the removal sees that and leaves the key to the
+// caller. Apart from the unpacked way, as RemoveWherePacked.
+[[gnu::noinline]] bool RemoveWherePackedAlong(TIndexFile& file, int slot, const KeyCompare& compare,
+                                              const TIndexFile::Descent& memo, DescentPath& path,
+                                              std::uint32_t& parent, const std::uint8_t* key) {
+    PinRememberedPath(file, slot, memo, path, parent);
+    assert(path.back().page->PointerAt(path.back().position) == memo.leaf);
+    return RemoveFromPackedLeafOnPath(file, slot, compare, path, memo.leaf, key);
+}
+
+// RemoveFromPackedLeafOnPath, and a leaf that falls below half shares its entries with its
 // neighbour where both stand packed, when they hold too many to merge. Apart from the
 // descent, which most removals pass through without meeting a packed page.
 [[gnu::noinline]] bool RemoveWherePacked(TIndexFile& file, int slot, const KeyCompare& compare,
                                          DescentPath& path, std::uint32_t leaf,
                                          const std::uint8_t* key) {
-    if (file.RemoveFromPackedLeaf(slot, leaf, key, compare, [&](const std::uint8_t* first) {
-            AdjustCounts(file, path, -1);
-            if (first != nullptr) {
-                TPage& parent = *path.back().page;
-                parent.SetEditPosition(path.back().position);
-                parent.SetKey(first);
-            }
-        })) {
+    if (RemoveFromPackedLeafOnPath(file, slot, compare, path, leaf, key))
         return true;
-    }
     return file.RedistributePackedLeaf(slot, *path.back().page, path.back().position, key, compare,
                                        [&] { AdjustCounts(file, path, -1); });
 }
@@ -270,6 +288,13 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
     TIndexFile::Descent& memo = file_.RememberedDescent();
     if (!RememberedDescentHolds())
         return false;
+    std::uint32_t parent = 0;
+    DescentPath path;
+    if (!memo.path.empty() && file_.StandsPackedOnly(memo.leaf) &&
+        RemoveWherePackedAlong(file_, slot_, compare_, memo, path, parent, key)) {
+        memo.slot = -1;
+        return true;
+    }
     PinnedPage leaf(file_, file_.GetPage(slot_, memo.leaf));
     const std::int64_t pos = memo.leaf_position;
     if (!leaf->IsLeaf() || pos < 1 || pos > leaf->EntryCount() ||
@@ -277,9 +302,8 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
         return false;
     }
     memo.slot = -1;
-    std::uint32_t parent = 0;
-    DescentPath path;
-    PinRememberedPath(file_, slot_, memo, path, parent);
+    if (path.empty())
+        PinRememberedPath(file_, slot_, memo, path, parent);
     assert(path.empty() || path.back().page->PointerAt(path.back().position) == memo.leaf);
     leaf->SetParent(parent);
     AdjustCounts(file_, path, -1);
