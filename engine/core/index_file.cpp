@@ -1914,15 +1914,7 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
     if (count == 0 || count > capacity || end > unpacked || count - 1 < capacity / 2)
         return nullptr;
     std::uint8_t* const entries = image.data() + kPageHeaderSize;
-    std::size_t low = 0;
-    std::size_t high = count;
-    while (low < high) {
-        const std::size_t middle = (low + high) / 2;
-        if (compare(entries + middle * size, key) < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
+    const std::size_t low = LowerBoundEntry(entries, count, size, key, compare);
     if (low == count || compare(key, entries + low * size) != 0)
         return nullptr;
     // The first key stands in the parents as well: the caller puts the next one there.
@@ -2113,15 +2105,7 @@ bool TIndexFile::SharePackedLeaves(int slot, const TPage& parent, std::int64_t p
         return false;
     }
     const std::uint8_t* leaf_entries = leaf_image.data() + kPageHeaderSize;
-    std::size_t low = 0;
-    std::size_t high = leaf_count;
-    while (low < high) {
-        const std::size_t middle = (low + high) / 2;
-        if (compare(leaf_entries + middle * size, key) < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
+    const std::size_t low = LowerBoundEntry(leaf_entries, leaf_count, size, key, compare);
     if (low == leaf_count || compare(key, leaf_entries + low * size) != 0)
         return false;
     // The entries of both in key order without the removed one, as runs of whole entries.

@@ -587,15 +587,7 @@ bool TPage::SeekInLeafImage(std::span<const std::uint8_t> bytes, const std::uint
         if (count > kPageEntryBytes / (k + 6) || kPageHeaderSize + count * size > page.size())
             PageCorrupt(owner_);
         const std::uint8_t* entries = page.data() + kPageHeaderSize;
-        std::size_t low = 0;
-        std::size_t high = count;
-        while (low < high) {
-            const std::size_t mid = (low + high) / 2;
-            if (compare(entries + mid * size, key) < 0)
-                low = mid + 1;
-            else
-                high = mid;
-        }
+        const std::size_t low = LowerBoundEntry(entries, count, size, key, compare);
         if (low == count)
             return false;
         std::memcpy(found, entries + low * size, k);

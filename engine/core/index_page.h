@@ -181,6 +181,22 @@ class KeyCompare {
     Function function_;
 };
 
+// The first of `count` plain entries of `size` bytes each that does not order before `key`;
+// `count` when every entry does.
+inline std::size_t LowerBoundEntry(const std::uint8_t* entries, std::size_t count, std::size_t size,
+                                   const std::uint8_t* key, const KeyCompare& compare) {
+    std::size_t low = 0;
+    std::size_t high = count;
+    while (low < high) {
+        const std::size_t middle = (low + high) / 2;
+        if (compare(entries + middle * size, key) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
 // A compressed leaf's entries, held inside the page object rather than in
 // one of their own: a descent then waits for the page object alone before
 // it can ask for the slots, instead of for one object after the other.
