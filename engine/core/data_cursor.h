@@ -494,6 +494,10 @@ class TDataCursor final : public TFileCursor {
     void FollowCurrentIndex();
     void EndOperation() noexcept;
     bool CountersDiffer() const;
+    // Counts this cursor as a holder of a table or statement lock just taken and takes in
+    // what changed; on failure gives back what the call took (`was_locked`: held before).
+    void KeepSharedHold(bool& holds, TDataTable::SharedHold kind, bool was_locked, bool changed,
+                        void (TDataTable::*release)());
     void ResyncAndReturn();
     // Back to the cursor's place (see VanishedPlace), with the view rebuilt first or as it is.
     void ReturnToPlace(bool resync);

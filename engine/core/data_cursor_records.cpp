@@ -712,30 +712,36 @@ void TDataCursor::UnlockRecord(std::uint32_t number) {
         own_locks_.erase(it);
 }
 
-void TDataCursor::LockTable() {
-    CheckOpen();
-    const bool was_locked = table_->TableLocked();
-    const bool changed = table_->LockTable();
-    const bool was_holder = std::exchange(holds_table_lock_, true);
+void TDataCursor::KeepSharedHold(bool& holds, TDataTable::SharedHold kind, bool was_locked,
+                                 bool changed, void (TDataTable::*release)()) {
+    const bool was_holder = std::exchange(holds, true);
     if (!was_holder)
-        table_->AddHolder(TDataTable::SharedHold::kTable);
+        table_->AddHolder(kind);
     try {
         if (changed || (!exclusive_ && CountersDiffer()))
             ResyncAndReturn();
     } catch (...) {
-        // A call that fails holds nothing it took.
+        // A call that fails holds nothing it took: its caller has nothing to release.
         if (!was_holder) {
-            holds_table_lock_ = false;
-            table_->DropHolder(TDataTable::SharedHold::kTable);
+            holds = false;
+            table_->DropHolder(kind);
         }
         if (!was_locked) {
             try {
-                table_->UnlockTable();
+                (table_->*release)();
             } catch (...) {
             }
         }
         throw;
     }
+}
+
+void TDataCursor::LockTable() {
+    CheckOpen();
+    const bool was_locked = table_->TableLocked();
+    const bool changed = table_->LockTable();
+    KeepSharedHold(holds_table_lock_, TDataTable::SharedHold::kTable, was_locked, changed,
+                   &TDataTable::UnlockTable);
 }
 
 void TDataCursor::UnlockTable() {
@@ -749,26 +755,8 @@ void TDataCursor::HoldReadLock() {
     CheckOpen();
     const bool was_locked = table_->StatementReadLocked();
     const bool changed = table_->BeginReadLock();
-    const bool was_holder = std::exchange(holds_statement_lock_, true);
-    if (!was_holder)
-        table_->AddHolder(TDataTable::SharedHold::kStatementRead);
-    try {
-        if (changed || (!exclusive_ && CountersDiffer()))
-            ResyncAndReturn();
-    } catch (...) {
-        // A call that fails holds nothing it took: its caller has nothing to release.
-        if (!was_holder) {
-            holds_statement_lock_ = false;
-            table_->DropHolder(TDataTable::SharedHold::kStatementRead);
-        }
-        if (!was_locked) {
-            try {
-                table_->EndReadLock();
-            } catch (...) {
-            }
-        }
-        throw;
-    }
+    KeepSharedHold(holds_statement_lock_, TDataTable::SharedHold::kStatementRead, was_locked,
+                   changed, &TDataTable::EndReadLock);
 }
 
 void TDataCursor::ReleaseReadLock() {
