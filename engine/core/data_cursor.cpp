@@ -273,16 +273,17 @@ void TDataCursor::Close(bool discard_temporary) {
     view_count_ = 0;
     ++view_edits_;
     counted_.reset();
-    // Explicit record locks of this cursor end with it, not with the table.
+    // Explicit record locks of this cursor end with it, not with the table. Every lock goes
+    // whatever the others do, and the cursor closes; the first failure is reported after.
+    FirstFailure failure;
     for (const std::uint32_t n : own_locks_) {
-        try {
-            table_->UnlockRecord(n);
-        } catch (...) {
-        }
+        // A row whose lock was lost when the table lock went has nothing left to give back.
+        if (table_->RecordLocked(n) || table_->InBatch())
+            failure.Run([&] { table_->UnlockRecord(n); });
         table_->CursorLockedRecords().ClearBit(n);
     }
     own_locks_.clear();
-    ReleaseSharedLocksBeforeClose();
+    ReleaseSharedLocksBeforeClose(failure);
     ForgetVanishedPlace();
     current_.clear();
     current_key_.clear();
@@ -303,9 +304,12 @@ void TDataCursor::Close(bool discard_temporary) {
         entry.reset();
     TDataTable* table = std::exchange(table_, nullptr);
     open_ = false;
-    const int result = directory_.CloseTable(table, discard_temporary);
-    if (result < 0)
-        Raise(static_cast<EngineErrorCode>(-result));
+    failure.Run([&] {
+        const int result = directory_.CloseTable(table, discard_temporary);
+        if (result < 0)
+            Raise(static_cast<EngineErrorCode>(-result));
+    });
+    failure.Rethrow();
 }
 
 bool TDataCursor::CountersDiffer() const {

@@ -441,8 +441,8 @@ class TDataCursor final : public TFileCursor {
 
   private:
     // At close: lets go of the statement read lock and the table lock where no other cursor
-    // of the table still holds them.
-    void ReleaseSharedLocksBeforeClose() noexcept;
+    // of the table still holds them; a failure is kept in `failure`.
+    void ReleaseSharedLocksBeforeClose(FirstFailure& failure) noexcept;
     // Copies the blob of `field` in `source` into a new blob of `target` for its record buffer
     // `into`; a failure raises with the field's name.
     void CopyBlobInto(std::uint32_t field, RecordBuffer source, TDataCursor& target,

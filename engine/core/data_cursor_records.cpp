@@ -766,24 +766,17 @@ void TDataCursor::ReleaseReadLock() {
         table_->DropHolder(TDataTable::SharedHold::kStatementRead);
 }
 
-void TDataCursor::ReleaseSharedLocksBeforeClose() noexcept {
+void TDataCursor::ReleaseSharedLocksBeforeClose(FirstFailure& failure) noexcept {
     // The table object keeps its files, and its locks, while other cursors of this program use
     // it: a lock that only this cursor still wants would hold the table against every other
-    // program until they close.
+    // program until they close. One that will not go is left to the table's last close.
     if (std::exchange(holds_statement_lock_, false) &&
         table_->DropHolder(TDataTable::SharedHold::kStatementRead) == 0) {
-        try {
-            table_->EndReadLock();
-        } catch (...) {
-            // Left to the table's last close.
-        }
+        failure.Run([&] { table_->EndReadLock(); });
     }
     if (std::exchange(holds_table_lock_, false) &&
         table_->DropHolder(TDataTable::SharedHold::kTable) == 0) {
-        try {
-            table_->UnlockTable();
-        } catch (...) {
-        }
+        failure.Run([&] { table_->UnlockTable(); });
     }
 }
 

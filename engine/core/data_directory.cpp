@@ -241,19 +241,19 @@ void TDataDirectory::EndUpdateBatch(bool commit) {
     // A table whose end fails (a sync the disk refused) is out of its batch all the same; the
     // other tables' batches, and the directory's, end too, so that the next change starts
     // afresh rather than inside a batch nobody ends. The first failure goes on.
+    // A flush within the batch that fails for one table still flushes the others and gives
+    // back the record locks each of them deferred.
     std::exception_ptr failure;
     for (auto i = tables_.size(); i-- > 0;) {
         TDataTable* table = tables_[i].get();
-        if (!commit) {
-            table->EndBatch(false);
-            continue;
-        }
         try {
-            table->EndBatch(true);
+            table->EndBatch(commit);
         } catch (...) {
             if (!failure)
                 failure = std::current_exception();
         }
+        if (!commit)
+            continue;
         // A table closed within the batch closes now, its end failed or not: else its files,
         // and their locks, would stay open with nobody to close them.
         if (table->UseCount() <= 0) {

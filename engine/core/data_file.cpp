@@ -1309,6 +1309,21 @@ bool TDataFile::UnlockTable() {
     return LockRegion(kTableLockStart, kTableLockLength, false);
 }
 
+bool TDataFile::UnlockTableKeeping(std::vector<std::uint32_t>& records) {
+    std::vector<std::int64_t> bytes;
+    bytes.reserve(records.size());
+    for (const std::uint32_t n : records) {
+        if (n != 0)
+            bytes.push_back(kRecordLockBase - n);
+    }
+    if (!UnlockRegionKeeping(kTableLockStart, kTableLockLength, bytes))
+        return false;
+    records.clear();
+    for (const std::int64_t byte : bytes)
+        records.push_back(static_cast<std::uint32_t>(kRecordLockBase - byte));
+    return true;
+}
+
 bool TDataFile::LockHeader() {
     return RetryFileLock([&] { return LockRegion(kHeaderLockByte, 1, true); }, kHeaderLockTries,
                          kLockRetrySleepMs);

@@ -263,6 +263,10 @@ class TDataFile : public TFileHandler {
     bool UnlockRecord(std::uint32_t n);
     bool LockTable();
     bool UnlockTable();
+    // Releases the table lock but keeps the records in `records` locked, each under its own
+    // record lock, with no moment in which another program could take one of them; `records`
+    // is left with those that stay locked.
+    bool UnlockTableKeeping(std::vector<std::uint32_t>& records);
     bool LockHeader();
     bool UnlockHeader();
     // One attempt at the header lock, without waiting.

@@ -195,7 +195,15 @@ void TDataTable::Close(bool discard_temporary) {
         }
     }
     DropLiveRecords();
-    ReleaseLocksBeforeClose();
+    if (!ReleaseLocksBeforeClose() && !failure) {
+        // The files close all the same; the caller learns that a lock may outlive them where
+        // another session of this program keeps them open.
+        try {
+            RaiseEngineError(kErrUnlock, name_);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
     table_locked_ = table_was_locked_ = false;
     statement_read_lock_ = operation_read_lock_ = write_lock_ = header_lock_ = false;
     statement_read_holders_ = table_lock_holders_ = 0;
@@ -225,16 +233,19 @@ void TDataTable::Close(bool discard_temporary) {
         std::rethrow_exception(failure);
 }
 
-void TDataTable::ReleaseLocksBeforeClose() noexcept {
+bool TDataTable::ReleaseLocksBeforeClose() noexcept {
     // The region locks live in the file objects, which another session of this program may
     // keep open after this table's files close: left there, they would hold this table's rows,
     // its table lock and its index range against that session and every other program.
-    // Each goes on its own; one that will not go is left to the files' last close.
+    // Each goes on its own; one that will not go is left to the files' last close, and false
+    // returned once all were tried.
     const bool blobs = HasBlobs();
-    auto quietly = [](auto&& release) {
+    bool all = true;
+    auto quietly = [&all](auto&& release) {
         try {
-            (void)release();
+            all = release() && all;
         } catch (...) {
+            all = false;
         }
     };
     if (table_locked_ && !media_read_only_)
@@ -261,6 +272,7 @@ void TDataTable::ReleaseLocksBeforeClose() noexcept {
     }
     if ((write_lock_ && !file_locks_deferred_) || header_lock_)
         quietly([&] { return data_file_->UnlockHeader(); });
+    return all;
 }
 
 void TDataTable::CreateFiles(const TableDefinition& definition) {
@@ -531,21 +543,27 @@ bool TDataTable::LockTable() {
 void TDataTable::UnlockTable() {
     if (!table_locked_ || header_lock_ || exclusive_ || media_read_only_)
         return;
-    if (!data_file_->UnlockTable())
+    if (!GiveBackTableLock())
         RaiseEngineError(kErrUnlock, name_);
-    table_locked_ = false;
-    LockCursorRecords();
 }
 
-void TDataTable::LockCursorRecords() {
-    // The file object refuses a record lock inside its own table lock, so these come after it.
+bool TDataTable::GiveBackTableLock() {
+    // Released first and locked after, such a row would be free for a moment, and another
+    // program waiting for it would take it from its cursor: the table lock shrinks to them.
     SizeBitmaps();
+    std::vector<std::uint32_t> rows;
     std::int64_t r = 0;
     std::int64_t position = 0;
     while (cursor_locked_.FindNext(r, 1, position)) {
-        if (!locked_.IsSet(r) && data_file_->LockRecord(static_cast<std::uint32_t>(r)))
-            locked_.SetBit(r);
+        if (!locked_.IsSet(r))
+            rows.push_back(static_cast<std::uint32_t>(r));
     }
+    if (!data_file_->UnlockTableKeeping(rows))
+        return false;
+    table_locked_ = false;
+    for (const std::uint32_t row : rows)
+        locked_.SetBit(row);
+    return true;
 }
 
 bool TDataTable::BeginReadLock() {
@@ -719,22 +737,26 @@ void TDataTable::BeginBatch() {
 void TDataTable::ReleaseDeferredUnlocks() {
     // Exclusive tables lock records inside a batch too, so they release them
     // here as well; otherwise the next lock of the record would collide.
+    // Every lock is given back whatever the others do; one that will not go stays counted as
+    // held (the table's close tries it again) and the call fails once all were tried.
+    bool refused = false;
     if (!table_locked_) {
         std::int64_t r = 0;
         std::int64_t position = 0;
         while (deferred_unlocks_.FindNext(r, 1, position)) {
-            if (locked_.IsSet(r)) {
-                data_file_->UnlockRecord(static_cast<std::uint32_t>(r));
+            if (!locked_.IsSet(r))
+                continue;
+            if (data_file_->UnlockRecord(static_cast<std::uint32_t>(r)))
                 locked_.ClearBit(r);
-            }
+            else
+                refused = true;
         }
     } else if (!table_was_locked_ && !exclusive_) {
-        data_file_->UnlockTable();
-        table_locked_ = false;
-        deferred_unlocks_.ClearAll();
-        LockCursorRecords();
+        refused = !GiveBackTableLock();
     }
     deferred_unlocks_.ClearAll();
+    if (refused)
+        RaiseEngineError(kErrUnlock, name_);
 }
 
 void TDataTable::ReleaseHeaderLock() {
@@ -757,6 +779,9 @@ void TDataTable::EndBatch(bool commit) {
     const bool changed = ChangedInBatch() || (commit && sync_owed_);
     if (commit) {
         in_batch_ = false;
+        // Whatever fails, every lock the batch holds goes: a header lock kept here would keep
+        // every other program's writes out until this one ends.
+        FirstFailure failure;
         if (changed) {
             try {
                 WriteLock();
@@ -764,21 +789,19 @@ void TDataTable::EndBatch(bool commit) {
                 EndBatchUnwritten();
                 throw;
             }
-            try {
+            failure.Run([&] {
                 FlushBuffersBeforeSync();
                 FlushFiles();
                 SettleOwedSync();
-            } catch (...) {
-                WriteUnlock();
-                ReleaseDeferredUnlocks();
-                ReleaseHeaderLock();
-                throw;
-            }
-            WriteUnlock();
+                batch_changes_ = false;
+            });
+            failure.Run([&] { WriteUnlock(); });
+        } else {
+            batch_changes_ = false;
         }
-        batch_changes_ = false;
-        ReleaseDeferredUnlocks();
-        ReleaseHeaderLock();
+        failure.Run([&] { ReleaseDeferredUnlocks(); });
+        failure.Run([&] { ReleaseHeaderLock(); });
+        failure.Rethrow();
         return;
     }
     if (!changed) {
@@ -823,27 +846,25 @@ void TDataTable::EndBatch(bool commit) {
         }
     } catch (...) {
         defer_syncs_ = false;
+        FirstFailure failure;
+        failure.Keep(std::current_exception());
         if (behind)
-            index_file_->WriteKeptNow();
+            failure.Run([&] { index_file_->WriteKeptNow(); });
         in_batch_ = true;
-        WriteUnlock();
-        throw;
+        failure.Run([&] { WriteUnlock(); });
+        failure.Rethrow();
     }
-    const auto unlock = [&] {
-        in_batch_ = true;
+    FirstFailure failure;
+    // The kept pages still go out, and the write lock with them, when a record lock will not go.
+    failure.Run([&] { ReleaseDeferredUnlocks(); });
+    in_batch_ = true;
+    failure.Run([&] {
         if (behind)
             WriteUnlockBehind();
         else
             WriteUnlock();
-    };
-    try {
-        ReleaseDeferredUnlocks();
-    } catch (...) {
-        // The kept pages still go out, and the write lock with them.
-        unlock();
-        throw;
-    }
-    unlock();
+    });
+    failure.Rethrow();
 }
 
 void TDataTable::EndBatchUnwritten() noexcept {
@@ -893,7 +914,7 @@ void TDataTable::CancelBatch() {
     if (!in_batch_)
         return;
     in_batch_ = false;
-    std::exception_ptr failure;
+    FirstFailure failure;
     if (ChangedInBatch() || sync_owed_) {
         // Other programs' readers see only whole flushes: this one waits for the write lock as
         // a batch's end does, and where it cannot be had the batch ends as such an end does.
@@ -903,28 +924,19 @@ void TDataTable::CancelBatch() {
             EndBatchUnwritten();
             throw;
         }
-        try {
-            // Evicted pages may already be on disk, so dropping the rest would
-            // leave the files disagreeing; the batch ends with a flush instead.
+        // Evicted pages may already be on disk, so dropping the rest would
+        // leave the files disagreeing; the batch ends with a flush instead.
+        failure.Run([&] {
             FlushBuffersBeforeSync();
             FlushFiles();
             SettleOwedSync();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        try {
-            WriteUnlock();
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
+        });
+        failure.Run([&] { WriteUnlock(); });
     }
     batch_changes_ = false;
-    ReleaseDeferredUnlocks();
-    header_lock_ = false;
-    data_file_->UnlockHeader();
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.Run([&] { ReleaseDeferredUnlocks(); });
+    failure.Run([&] { ReleaseHeaderLock(); });
+    failure.Rethrow();
 }
 
 void TDataTable::SettleOwedSync() {

@@ -196,17 +196,19 @@ class TDataTable final : public TTableFileOwner {
         return hold == SharedHold::kTable ? table_lock_holders_ : statement_read_holders_;
     }
     void BuildFileNames();
-    // Lets go of every region lock this table object holds, whatever fails.
-    void ReleaseLocksBeforeClose() noexcept;
+    // Lets go of every region lock this table object holds, whatever fails; false when one
+    // would not go.
+    bool ReleaseLocksBeforeClose() noexcept;
     // Closes the three files, dropping what they report.
     void CloseFilesAfterFailure() noexcept;
     void ConfigureFile(TFileHandler& file, std::string_view extension);
     bool RetryLock(const std::function<bool()>& attempt);
     void SizeBitmaps();
     void ReleaseDeferredUnlocks();
-    // Rows this program's cursors locked under the table lock took no lock of their own: when
-    // the table lock goes they take it, so that they stay held for their cursors.
-    void LockCursorRecords();
+    // Releases the table lock. Rows this program's cursors locked under it took no lock of
+    // their own: each keeps its byte of the table lock as its record lock, so that it stays
+    // held for its cursor throughout. False when the table lock would not go (still held).
+    bool GiveBackTableLock();
     void ReleaseHeaderLock();
     void TakeFileWriteLocks();
     bool ChangedInBatch() const;

@@ -528,10 +528,14 @@ void DataChange::InBatch(Change&& change) {
     try {
         change(count_row);
     } catch (...) {
+        // The batch ends, and gives back its locks, also when its end fails as well; the
+        // change's own failure is the one told.
+        FirstFailure failure;
+        failure.Keep(std::current_exception());
         if (began) {
-            directory.EndUpdateBatch(true);
+            failure.Run([&] { directory.EndUpdateBatch(true); });
         }
-        throw;
+        failure.Rethrow();
     }
     if (began) {
         directory.EndUpdateBatch(true);

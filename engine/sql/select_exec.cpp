@@ -2272,14 +2272,12 @@ TDataCursor& TDataQuery::ExecuteSelect() {
             into_pending_ = false;
         }
     } catch (...) {
+        FirstFailure failure;
+        failure.Keep(std::current_exception());
         for (std::size_t i = 0; i < locked; ++i) {
-            try {
-                SourceTables[i]->Table->cursor->ReleaseReadLock();
-            } catch (const EStrataEngineError&) {
-                // The first failure is the one told.
-            }
+            failure.Run([&] { SourceTables[i]->Table->cursor->ReleaseReadLock(); });
         }
-        throw;
+        failure.Rethrow();
     }
     TDataCursor& result = *result_->cursor;
     bool presorted = false;
@@ -2414,17 +2412,22 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         }
     } catch (...) {
         result_rows_size_ = 0;
+        FirstFailure failure;
+        failure.Keep(std::current_exception());
         if (WithLocks) {
             for (const auto& source : SourceTables) {
-                source->Table->cursor->ReleaseReadLock();
+                failure.Run([&] { source->Table->cursor->ReleaseReadLock(); });
             }
         }
-        throw;
+        failure.Rethrow();
     }
     if (WithLocks) {
+        // Every source's lock goes, whatever the others do; the first failure is told after.
+        FirstFailure failure;
         for (const auto& source : SourceTables) {
-            source->Table->cursor->ReleaseReadLock();
+            failure.Run([&] { source->Table->cursor->ReleaseReadLock(); });
         }
+        failure.Rethrow();
     }
     // Rows may have moved the result to disk on the way.
     TDataCursor& filled = *result_->cursor;

@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/db/exception.h"
@@ -163,5 +165,31 @@ EngineErrorCode GetLastEngineErrorCode();
 std::string GetLastEngineErrorText(int which);
 // The code's text filled with the names of the last engine error.
 std::string GetEngineErrorMessage(EngineErrorCode code);
+
+// Steps that must all run, as when locks are given back or files closed: each runs whatever
+// the ones before it did, and the first failure is raised once all have run.
+class FirstFailure {
+  public:
+    template <class Step>
+    void Run(Step&& step) noexcept {
+        try {
+            step();
+        } catch (...) {
+            Keep(std::current_exception());
+        }
+    }
+    void Keep(std::exception_ptr failure) noexcept {
+        if (!first_)
+            first_ = std::move(failure);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(first_); }
+    void Rethrow() const {
+        if (first_)
+            std::rethrow_exception(first_);
+    }
+
+  private:
+    std::exception_ptr first_;
+};
 
 }  // namespace strata

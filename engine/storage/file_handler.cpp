@@ -12,7 +12,17 @@ namespace strata {
 namespace {
 std::atomic<FileStepHook> file_step_hook{nullptr};
 std::atomic<FileLockWaitHook> file_lock_wait_hook{nullptr};
+std::atomic<FileUnlockHook> file_unlock_hook{nullptr};
+
+bool UnlockAllowed(std::int64_t start, std::int64_t length) {
+    const FileUnlockHook hook = file_unlock_hook.load();
+    return hook == nullptr || hook(start, length);
+}
 }  // namespace
+
+void SetFileUnlockHook(FileUnlockHook hook) noexcept {
+    file_unlock_hook.store(hook);
+}
 
 void SetFileStepHook(FileStepHook hook) noexcept {
     file_step_hook.store(hook);
@@ -283,7 +293,14 @@ bool TFileHandler::LockRegion(std::int64_t start, std::int64_t length, bool lock
     if (!file_) {
         return false;
     }
-    return lock ? file_->LockRegion(start, length) : file_->UnlockRegion(start, length);
+    if (lock)
+        return file_->LockRegion(start, length);
+    return UnlockAllowed(start, length) && file_->UnlockRegion(start, length);
+}
+
+bool TFileHandler::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                                       std::vector<std::int64_t>& kept) {
+    return file_ && UnlockAllowed(start, length) && file_->UnlockRegionKeeping(start, length, kept);
 }
 
 bool TFileHandler::FileExists() {

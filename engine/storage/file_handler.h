@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/storage/file_objects.h"
 
@@ -28,6 +29,10 @@ void FileStep();
 using FileLockWaitHook = void (*)();
 void SetFileLockWaitHook(FileLockWaitHook hook) noexcept;
 void FileLockWait();
+// Tests make the release of a byte-range lock fail: the hook, when set, is asked before each
+// release (also one that keeps some bytes), and a false answer refuses it, the lock staying held.
+using FileUnlockHook = bool (*)(std::int64_t start, std::int64_t length);
+void SetFileUnlockHook(FileUnlockHook hook) noexcept;
 
 class TFileHandler {
   public:
@@ -98,6 +103,10 @@ class TFileHandler {
     std::int64_t GetFileSize();
     // Locks (or with lock false unlocks) a byte range; false without a file.
     bool LockRegion(std::int64_t start, std::int64_t length, bool lock);
+    // Unlocks a byte range but for the single bytes in `kept`, which stay locked throughout
+    // (see TAbstractFile::UnlockRegionKeeping); `kept` is left with those that do.
+    bool UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                             std::vector<std::int64_t>& kept);
     bool FileExists();
     // The file object's critical section, held around a seek and the read or
     // write that follows it. Its lock comes after the registry's and after

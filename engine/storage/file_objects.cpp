@@ -171,6 +171,27 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+bool TAbstractFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                                        std::vector<std::int64_t>& kept) {
+    std::lock_guard guard(lock_);
+    const auto it = std::find_if(locks_.begin(), locks_.end(), [&](const LockRecord& held) {
+        return held.start == start && held.length == length;
+    });
+    if (it == locks_.end() || std::any_of(kept.begin(), kept.end(), [&](std::int64_t byte) {
+            return byte < it->start || byte > it->end;
+        })) {
+        return false;
+    }
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    locks_.erase(it);
+    WithEngineMemory([&] {
+        for (const std::int64_t byte : kept)
+            locks_.push_back({byte, byte, 1});
+    });
+    return true;
+}
+
 TMemoryFile::~TMemoryFile() {
     Release();
 }
@@ -517,6 +538,40 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     if (file_.IsOpen()) {
         (void)file_.UnlockRegion(static_cast<std::uint64_t>(start),
                                  static_cast<std::uint64_t>(length));
+    }
+    return true;
+}
+
+bool TPhysicalFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                                        std::vector<std::int64_t>& kept) {
+    std::lock_guard guard(lock_);
+    std::vector<std::int64_t> held = kept;
+    if (!TAbstractFile::UnlockRegionKeeping(start, length, held)) {
+        return false;
+    }
+    kept = held;
+    if (!file_.IsOpen()) {
+        return true;
+    }
+    std::vector<std::uint64_t> bytes(held.begin(), held.end());
+    if (!file_.UnlockRegionKeeping(static_cast<std::uint64_t>(start),
+                                   static_cast<std::uint64_t>(length), bytes)) {
+        // The system held no such range (as UnlockRegion, that is no failure of the release):
+        // the kept bytes are asked for on their own.
+        bytes.clear();
+        for (const std::int64_t byte : held) {
+            if (file_.LockRegion(static_cast<std::uint64_t>(byte), 1).ok())
+                bytes.push_back(static_cast<std::uint64_t>(byte));
+        }
+    }
+    if (bytes.size() != held.size()) {
+        // Bytes the system could not keep, another program took: they are not this one's.
+        for (const std::int64_t byte : held) {
+            if (std::find(bytes.begin(), bytes.end(), static_cast<std::uint64_t>(byte)) ==
+                bytes.end())
+                TAbstractFile::UnlockRegion(byte, 1);
+        }
+        kept.assign(bytes.begin(), bytes.end());
     }
     return true;
 }

@@ -82,6 +82,11 @@ class TAbstractFile {
     virtual bool LockRegion(std::int64_t start, std::int64_t length);
     // True when a lock of exactly this start and length was released.
     virtual bool UnlockRegion(std::int64_t start, std::int64_t length);
+    // UnlockRegion, except that the single bytes in `kept` (inside the range) stay locked, as
+    // ranges of their own, without a moment in which another program could take them. `kept`
+    // is left with the bytes that stay locked.
+    virtual bool UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                                     std::vector<std::int64_t>& kept);
 
     // Physical files: the operating system's size; memory files: the logical one.
     virtual std::int64_t CurrentSize() = 0;
@@ -189,6 +194,8 @@ class TPhysicalFile final : public TAbstractFile {
     std::int64_t Write(std::int32_t id, std::span<const std::byte> data) override;
     bool LockRegion(std::int64_t start, std::int64_t length) override;
     bool UnlockRegion(std::int64_t start, std::int64_t length) override;
+    bool UnlockRegionKeeping(std::int64_t start, std::int64_t length,
+                             std::vector<std::int64_t>& kept) override;
     std::int64_t CurrentSize() override;
     bool IsMemoryFile() const noexcept override { return false; }
 

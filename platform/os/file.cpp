@@ -44,6 +44,8 @@ struct File::LockTable {
     struct Region {
         std::uint64_t start;
         std::uint64_t length;
+        // The kernel's kind of the lock (a write lock on a read-only File is a read lock).
+        short type;
     };
     mutable std::mutex mutex;
     std::vector<Region> regions;
@@ -394,7 +396,7 @@ Status File::LockRegion(std::uint64_t start, std::uint64_t length, LockKind kind
     if (const int error = detail::SetOfdLock(fd_, type, start, length); error != 0) {
         return Status::FromErrno(error);
     }
-    locks_->regions.push_back({start, length});
+    locks_->regions.push_back({start, length, type});
     return Status::Ok();
 }
 
@@ -414,6 +416,63 @@ bool File::UnlockRegion(std::uint64_t start, std::uint64_t length) {
         return false;
     }
     locks_->regions.erase(it);
+    return true;
+}
+
+bool File::UnlockRegionKeeping(std::uint64_t start, std::uint64_t length,
+                               std::vector<std::uint64_t>& kept) {
+    if (fd_ < 0) {
+        return false;
+    }
+    std::lock_guard guard(locks_->mutex);
+    const auto it = std::find_if(
+        locks_->regions.begin(), locks_->regions.end(),
+        [&](const auto& region) { return region.start == start && region.length == length; });
+    if (it == locks_->regions.end()) {
+        return false;
+    }
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&](std::uint64_t byte) { return byte < start || byte - start >= length; })) {
+        return false;
+    }
+    // The gaps between the kept bytes are released one by one, low to high: the kernel splits
+    // the held range around each kept byte, which never passes through an unlocked state.
+    std::vector<LockTable::Region> singles;
+    std::uint64_t from = start;
+    const std::uint64_t end = start + length;
+    std::size_t next = 0;
+    bool refused = false;
+    for (; next <= kept.size(); ++next) {
+        const std::uint64_t to = next < kept.size() ? kept[next] : end;
+        if (to > from && detail::SetOfdLock(fd_, F_UNLCK, from, to - from) != 0) {
+            refused = true;
+            break;
+        }
+        if (next == kept.size()) {
+            break;
+        }
+        singles.push_back({kept[next], 1, it->type});
+        from = kept[next] + 1;
+    }
+    if (refused) {
+        // A release to the range's end shortens the kernel's lock without splitting it; the
+        // bytes it takes along are asked for again, with the short gap the split would have
+        // spared them.
+        (void)detail::SetOfdLock(fd_, F_UNLCK, from, end - from);
+        for (std::size_t k = next; k < kept.size(); ++k) {
+            if (detail::SetOfdLock(fd_, it->type, kept[k], 1) == 0) {
+                singles.push_back({kept[k], 1, it->type});
+            }
+        }
+        kept.clear();
+        for (const LockTable::Region& single : singles) {
+            kept.push_back(single.start);
+        }
+    }
+    locks_->regions.erase(it);
+    locks_->regions.insert(locks_->regions.end(), singles.begin(), singles.end());
     return true;
 }
 

@@ -33,6 +33,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/os/error_codes.h"
 
@@ -156,6 +157,15 @@ class File {
     // Releases the range locked with exactly this start and length.
     // True when such a lock was held and is now released.
     bool UnlockRegion(std::uint64_t start, std::uint64_t length);
+    // Releases the range locked with exactly this start and length except the single bytes in
+    // `kept` (each inside the range), which stay locked as one-byte ranges of their own: no
+    // kept byte is free for another File or program at any moment. False, changing nothing,
+    // when no such range is held or a kept byte lies outside it. Should the system refuse
+    // part of the way (it may lack room to split a lock), the rest of the range goes
+    // regardless and the kept bytes not yet split off are locked again where no one took
+    // them first; `kept` is left with the bytes that end up locked.
+    bool UnlockRegionKeeping(std::uint64_t start, std::uint64_t length,
+                             std::vector<std::uint64_t>& kept);
     // Number of ranges this File holds.
     std::size_t LockedRegionCount() const;
 
