@@ -333,14 +333,12 @@ void TDataTable::RenameFiles(std::string_view new_name, bool to_backup) {
     BuildFileNames();
     TFileHandler* files[3] = {data_file_.get(), index_file_.get(), blob_file_.get()};
     const std::string from_base = RemoveFileExt(FileName(kExtensions[0]));
-    const auto folder_of = [](std::string_view path) {
-        const auto slash = path.find_last_of("/\\");
-        return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
-    };
-    if (!memory && folder_of(target) == folder_of(from_base)) {
-        // Moved under a journal, the data file last: a program killed part of the way never
-        // leaves a data file under either name without its index file, which the next open
-        // would replace by an empty one and lose the index definitions.
+    if (!memory) {
+        // Moved under a journal beside the table's files, the data file last: a program killed
+        // part of the way never leaves a data file under either name without its index file,
+        // which the next open would replace by an empty one and lose the index definitions.
+        // Into another folder alike: the next open of the table finishes the moves, so its files
+        // never stay split between the two folders.
         std::vector<FileReplacement> moves;
         for (const int i : {1, 2, 0}) {
             if (!files[i]->FileExists())

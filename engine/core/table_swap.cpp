@@ -1,6 +1,8 @@
 #include "engine/core/table_swap.h"
 
 #include <cstddef>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "engine/core/data_directory.h"
@@ -14,6 +16,9 @@ namespace strata {
 namespace {
 
 constexpr std::string_view kJournalTitle = "table files swap";
+// A journal of moves names the table's own files as the ones to move: cut short, it had moved
+// nothing and drops nothing.
+constexpr std::string_view kMoveJournalTitle = "table files move";
 constexpr std::string_view kJournalEnd = "end";
 
 std::string FolderOf(std::string_view path) {
@@ -98,12 +103,29 @@ void RunMoves(std::span<const FileReplacement> files, bool memory) {
     }
 }
 
-std::string JournalText(std::span<const FileReplacement> files, bool complete = true) {
-    std::string text(kJournalTitle);
+// A file in the journal's folder is named alone; one in another folder (a move of a table into
+// another folder) by its whole path, which no name alone can be taken for.
+std::string JournalName(const std::string& path, const std::string& folder) {
+    if (path.empty() || FolderOf(path) == folder)
+        return NameOf(path);
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(path, error);
+    if (error)
+        RaiseEngineError(kErrInvalidPath, NameOf(path));
+    return whole.generic_string();
+}
+
+bool NamesWholePath(std::string_view line) {
+    return line.find_first_of("/\\") != std::string_view::npos;
+}
+
+std::string JournalText(std::span<const FileReplacement> files, const std::string& folder,
+                        bool complete = true, std::string_view title = kJournalTitle) {
+    std::string text(title);
     text += '\n';
     for (const FileReplacement& f : files) {
         for (const std::string* path : {&f.target, &f.staged, &f.backup}) {
-            const std::string name = NameOf(*path);
+            const std::string name = JournalName(*path, folder);
             if (name.find_first_of("\r\n") != std::string::npos)
                 RaiseEngineError(kErrInvalidPath, name);
             text += name;
@@ -124,7 +146,7 @@ std::string JournalText(std::span<const FileReplacement> files, bool complete = 
 // meanwhile instead of taking the new files for abandoned ones.
 platform::os::File WriteUnfinishedJournal(const std::string& journal_path,
                                           std::span<const FileReplacement> files) {
-    const std::string text = JournalText(files, false);
+    const std::string text = JournalText(files, FolderOf(journal_path), false);
     FileStep();
     auto created = platform::os::File::Create(journal_path);
     if (!created.ok())
@@ -145,11 +167,11 @@ platform::os::File WriteUnfinishedJournal(const std::string& journal_path,
 
 // ReplaceTableFiles, with the journal written into `held` when it is open.
 void ReplaceWithJournal(std::string_view journal_path, std::span<const FileReplacement> files,
-                        platform::os::File* held);
+                        platform::os::File* held, std::string_view title = kJournalTitle);
 
 // The replacements a journal names, or none when it was cut short.
 std::vector<FileReplacement> ParseJournal(std::string_view text, const std::string& folder,
-                                          bool& complete) {
+                                          bool& complete, bool& moves) {
     std::vector<std::string> lines;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -159,13 +181,14 @@ std::vector<FileReplacement> ParseJournal(std::string_view text, const std::stri
         lines.emplace_back(text.substr(at, end - at));
         at = end + 1;
     }
-    complete = lines.size() >= 2 && lines.front() == kJournalTitle && lines.back() == kJournalEnd &&
-               (lines.size() - 2) % 3 == 0;
+    moves = !lines.empty() && lines.front() == kMoveJournalTitle;
+    complete = lines.size() >= 2 && (lines.front() == kJournalTitle || moves) &&
+               lines.back() == kJournalEnd && (lines.size() - 2) % 3 == 0;
     std::vector<FileReplacement> files;
     const std::size_t usable = lines.empty() ? 0 : (lines.size() - 1) / 3 * 3;
     for (std::size_t i = 1; i + 2 <= usable && i + 2 < lines.size(); i += 3) {
         const auto full = [&](const std::string& name) {
-            return name.empty() ? std::string() : folder + name;
+            return name.empty() || NamesWholePath(name) ? name : folder + name;
         };
         if (lines[i].empty())
             continue;
@@ -286,9 +309,9 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
 namespace {
 
 void ReplaceWithJournal(std::string_view journal_path, std::span<const FileReplacement> files,
-                        platform::os::File* held) {
+                        platform::os::File* held, std::string_view title) {
     const std::string folder = FolderOf(journal_path);
-    const std::string text = JournalText(files);
+    const std::string text = JournalText(files, folder, true, title);
     FileStep();
     platform::os::File journal;
     if (held != nullptr && held->IsOpen()) {
@@ -327,7 +350,7 @@ void ReplaceWithJournal(std::string_view journal_path, std::span<const FileRepla
 
 void MoveTableFiles(std::string_view journal_path, std::span<const FileReplacement> files) {
     try {
-        ReplaceTableFiles(journal_path, files, false);
+        ReplaceWithJournal(journal_path, files, nullptr, kMoveJournalTitle);
     } catch (...) {
         // The failure under way is what the caller hears of; a move back that fails too
         // leaves the journal, and the next open moves the files forward.
@@ -365,10 +388,11 @@ void FinishTableReplacement(std::string_view journal_path) {
     }
     const std::string folder = FolderOf(journal_path);
     bool complete = false;
-    const std::vector<FileReplacement> files = ParseJournal(text, folder, complete);
+    bool moves = false;
+    const std::vector<FileReplacement> files = ParseJournal(text, folder, complete, moves);
     if (complete) {
         RunMoves(files, false);
-    } else {
+    } else if (!moves) {
         // No move had started: the new files are only temporary files.
         for (const FileReplacement& f : files) {
             if (!f.staged.empty())

@@ -11,7 +11,8 @@
 // exclusively while its moves run, so a second program never runs them at
 // the same time.
 //
-// Journal (text, one value per line, names without a folder):
+// Journal (text, one value per line; names without a folder for files in the journal's folder,
+// whole paths for files in another one):
 //   "table files swap"
 //   per file: its name, the new file's name (empty: the file goes away),
 //             the backup name (empty: the old file is deleted)
@@ -43,6 +44,9 @@ void ReplaceTableFiles(std::string_view journal_path, std::span<const FileReplac
 // ReplaceTableFiles, so that a program killed part of the way leaves a
 // journal that the next open of the table finishes. A failure part of the
 // way moves the files back and removes the journal before it is raised.
+// The new names may lie in another folder than the journal (beside the table's
+// files), and on another file system, where each move copies and syncs its file
+// before the original goes.
 // Requires: every staged file exists; the data file comes last, so that the
 // table opens under its new name only once its other files are there.
 void MoveTableFiles(std::string_view journal_path, std::span<const FileReplacement> files);
