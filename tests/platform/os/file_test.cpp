@@ -382,6 +382,48 @@ TEST(OsFile, RegionLocksBetweenTwoOpensOfOneProcess) {
     EXPECT_EQ(c->LockRegion(100, 10).code(), kAccessDenied);
 }
 
+// A range given back but for some of its bytes: those stay locked against every other open, in
+// the range's own kind, each as a range of its own; the rest is free. A range not held, or a
+// kept byte outside it, changes nothing.
+TEST(OsFile, UnlockingARangeKeepingSomeBytesLeavesExactlyThoseHeld) {
+    ScratchDir dir;
+    WriteText(dir / "l.dat", "");
+    auto a = File::Open(dir / "l.dat", shared());
+    auto b = File::Open(dir / "l.dat", shared());
+    ASSERT_TRUE(a.ok() && b.ok());
+    ASSERT_TRUE(a->LockRegion(100, 50).ok());
+
+    std::vector<std::uint64_t> outside = {120, 150};
+    EXPECT_FALSE(a->UnlockRegionKeeping(100, 50, outside));
+    std::vector<std::uint64_t> none_held = {120};
+    EXPECT_FALSE(a->UnlockRegionKeeping(100, 40, none_held));
+    EXPECT_EQ(b->LockRegion(100, 1).code(), kAccessDenied);  // nothing was released
+
+    // Unordered, repeated, and at both ends of the range.
+    std::vector<std::uint64_t> kept = {149, 120, 100, 120};
+    ASSERT_TRUE(a->UnlockRegionKeeping(100, 50, kept));
+    EXPECT_EQ(kept, (std::vector<std::uint64_t>{100, 120, 149}));
+    EXPECT_EQ(a->LockedRegionCount(), 3u);
+    for (const std::uint64_t byte : {100u, 120u, 149u})
+        EXPECT_EQ(b->LockRegion(byte, 1, LockKind::kRead).code(), kAccessDenied) << byte;
+    EXPECT_TRUE(b->LockRegion(101, 19).ok());
+    EXPECT_TRUE(b->LockRegion(121, 28).ok());
+    EXPECT_FALSE(a->UnlockRegion(100, 50));  // the range itself is gone
+    EXPECT_TRUE(a->UnlockRegion(120, 1));    // each kept byte goes on its own
+    EXPECT_TRUE(b->LockRegion(120, 1).ok());
+    EXPECT_EQ(b->LockRegion(100, 1).code(), kAccessDenied);
+
+    // A read range keeps read locks: another reader shares the kept byte, a writer does not.
+    ASSERT_TRUE(a->LockRegion(300, 10, LockKind::kRead).ok());
+    std::vector<std::uint64_t> read_kept = {305};
+    ASSERT_TRUE(a->UnlockRegionKeeping(300, 10, read_kept));
+    auto c = File::Open(dir / "l.dat", shared());
+    ASSERT_TRUE(c.ok());
+    EXPECT_TRUE(c->LockRegion(305, 1, LockKind::kRead).ok());
+    EXPECT_EQ(b->LockRegion(305, 1).code(), kAccessDenied);
+    EXPECT_TRUE(b->LockRegion(300, 5).ok());
+}
+
 TEST(OsFile, LockRangesNearTwoGigabytesAndInvalidRanges) {
     ScratchDir dir;
     WriteText(dir / "l.dat", "");
