@@ -3,6 +3,7 @@
 // leaves the in-progress mark for the next open to find.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -77,6 +78,128 @@ TEST_F(TableFilesFailure, AFailedMoveLeavesEveryFileUnderItsName) {
     again.Close();
     directory->RenameTable("moved", "other", false, false);
     EXPECT_EQ(Names(), (std::vector<std::string>{"other.BLB", "other.DAT", "other.IDX"}));
+}
+
+// The same for a move into another folder (the index file, the memo file and the data file
+// each moved in turn, under the journal beside the table): any step failing moves back what
+// had moved, in either folder every file keeps its name, and the table reads as before. With
+// no step failing, the table's files are all in the other folder.
+TEST_F(TableFilesFailure, AFailedMoveIntoAnotherFolderLeavesEveryFileUnderItsName) {
+    TableDefinition definition = ListTableDefinition();
+    definition.fields.push_back(MakeFieldDescriptor(9, "Notes", 3, 22));
+    LayOut(definition.fields);
+    TDataCursor& c = CreateAndOpen(definition, "moved", true);
+    InsertEntry(c, "kept@x.org", "news", 1);
+    c.Close();
+    const std::string other = dir.File("other");
+    std::filesystem::create_directories(other);
+    const std::vector<std::string> before = Names();
+    ASSERT_EQ(before.size(), 3u);
+    SetFileStepHook(FailOneStep);
+    for (const bool to_backup : {false, true}) {
+        const std::string target = other + (to_backup ? "/moved" : "/renamed");
+        int step = 1;
+        for (;; ++step) {
+            SCOPED_TRACE(std::to_string(step) + (to_backup ? " to backup" : ""));
+            steps = 0;
+            fail_at_step = step;
+            bool failed = false;
+            try {
+                directory->RenameTable("moved", target, to_backup, false);
+            } catch (...) {
+                failed = true;
+            }
+            if (steps < step)
+                break;
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(Names(), before);
+            EXPECT_TRUE(std::filesystem::is_empty(other));
+        }
+        EXPECT_GE(step, 5);
+        // Moved whole, then moved back for the next round.
+        EXPECT_TRUE(Names().empty());
+        std::vector<std::string> there;
+        for (const auto& entry : std::filesystem::directory_iterator(other))
+            there.push_back(entry.path().filename().string());
+        std::sort(there.begin(), there.end());
+        const std::vector<std::string> wanted =
+            to_backup ? std::vector<std::string>{"moved.BBK", "moved.DBK", "moved.IBK"}
+                      : std::vector<std::string>{"renamed.BLB", "renamed.DAT", "renamed.IDX"};
+        EXPECT_EQ(there, wanted);
+        fail_at_step = 0;
+        for (const char* from : {".DAT", ".IDX", ".BLB"}) {
+            const std::string moved_name =
+                to_backup ? std::string(".") + from[1] + "BK" : std::string(from);
+            std::filesystem::rename(target + moved_name, dir.File(std::string("moved") + from));
+        }
+    }
+    fail_at_step = 0;
+    TDataCursor& again = NewCursor("moved", true);
+    again.Open();
+    EXPECT_EQ(Items(again), std::vector<std::string>{"kept@x.org"});
+    again.Close();
+}
+
+// A move into another file system that fills up part of the way (the data file does not fit
+// after the index file, or nothing fits) is refused with a clear error; the files that had
+// moved come back, nothing is left in the full folder, and the table reads as before. With
+// room enough the table moves whole. Needs a file system of its own, which only a privileged
+// run can mount.
+TEST_F(TableFilesFailure, AMoveIntoAFullFileSystemLosesNothing) {
+    const std::string small = dir.File("small");
+    std::filesystem::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4k") != 0) {
+        std::filesystem::remove(small);
+        GTEST_SKIP() << "no file system of its own can be mounted here";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{small};
+    TDataCursor& c = CreateAndOpen(ListTableDefinition(), "big", true);
+    std::vector<std::string> items;
+    for (int i = 0; i < 1500; ++i) {
+        items.push_back("member" + std::to_string(1000 + i) + "@x.org");
+        InsertEntry(c, items.back(), "news", i);
+    }
+    c.Close();
+    const auto data = ReadBytes(dir.File("big.DAT"));
+    const auto index = ReadBytes(dir.File("big.IDX"));
+    ASSERT_GT(data.size(), index.size() / 2 + 8192);
+    const std::uintmax_t pages = 4096;
+    const std::uintmax_t index_room = (index.size() + 2 * pages) / pages * pages;
+    int refused = 0;
+    for (const std::uintmax_t room : {pages, index_room}) {
+        for (const bool to_backup : {false, true}) {
+            SCOPED_TRACE(std::to_string(room) + (to_backup ? " to backup" : ""));
+            const std::string size = "size=" + std::to_string(room);
+            ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, size.c_str()), 0);
+            const EngineErrorCode code =
+                CodeOf([&] { directory->RenameTable("big", small + "/moved", to_backup, false); });
+            EXPECT_NE(code, 0);
+            refused += code != 0;
+            EXPECT_TRUE(std::filesystem::is_empty(small));
+            EXPECT_TRUE(ReadBytes(dir.File("big.DAT")) == data);
+            EXPECT_TRUE(ReadBytes(dir.File("big.IDX")) == index);
+            TDataCursor& again = NewCursor("big", true);
+            again.Open();
+            std::vector<std::string> found = Items(again);
+            std::sort(found.begin(), found.end());
+            EXPECT_EQ(found, items);
+            again.Close();
+        }
+    }
+    EXPECT_EQ(refused, 4);
+    ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+    directory->RenameTable("big", small + "/moved", false, false);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("big.DAT")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("big.IDX")));
+    TDataCursor& moved = NewCursor(small + "/moved", true);
+    moved.Open();
+    std::vector<std::string> found = Items(moved);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, items);
+    moved.Close();
 }
 
 // A move onto the name of another table is refused before anything moves: both

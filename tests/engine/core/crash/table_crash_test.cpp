@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -747,6 +748,83 @@ TEST_F(KilledPrograms, RenameAndBackupLeaveTheWholeTableUnderOneName) {
                 break;
             ++rounds;
         }
+    }
+    std::cout << rounds << " kills\n";
+    EXPECT_GE(rounds, 4);
+}
+
+// The same into another folder, on this file system and on another one (a file system of its
+// own, where a privileged run can mount one): killed between two moves, the table never has its
+// data file in one folder and its index file in the other. The next open of the table finishes
+// the moves, and nothing else is left behind in either folder.
+TEST_F(KilledPrograms, RenameAndBackupIntoAnotherFolderLeaveTheWholeTableInOne) {
+    const std::set<std::string> names = {"BYITEM", "BYCATEGORY", "BYBOUNCE"};
+    const std::string other = dir.File("other");
+    const auto regular_files = [](const std::string& folder) {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            if (entry.is_regular_file())
+                found.insert(entry.path().filename().string());
+        }
+        return found;
+    };
+    int rounds = 0;
+    for (const bool mounted : {false, true}) {
+        std::filesystem::create_directories(other);
+        if (mounted && ::mount("tmpfs", other.c_str(), "tmpfs", 0, "size=4m") != 0) {
+            std::cout << "no file system of its own can be mounted here\n";
+            break;
+        }
+        for (const bool backup : {false, true}) {
+            for (long step = 1;; ++step) {
+                SCOPED_TRACE(std::string(mounted ? "mounted, " : "") +
+                             (backup ? "backup, " : "rename, ") + "step " + std::to_string(step));
+                for (const auto& entry : std::filesystem::directory_iterator(other))
+                    std::filesystem::remove(entry.path());
+                RemoveTableFiles({"mailist"});
+                table_ = "mailist";
+                const Rows rows = MakeTable(30);
+                const auto data = ReadBytes(dir.File("mailist.DAT"));
+                const auto index = ReadBytes(dir.File("mailist.IDX"));
+                const std::string target = other + (backup ? "/mailist" : "/renamed");
+                const bool killed = RunKilledAtStep(step, [&] {
+                    if (directory->RenameTable("mailist", target, backup, false) < 0)
+                        throw std::runtime_error("refused");
+                });
+                const bool old_opens = Opens();
+                if (backup) {
+                    if (!old_opens) {
+                        EXPECT_TRUE(ReadBytes(other + "/mailist.DBK") == data);
+                        EXPECT_TRUE(ReadBytes(other + "/mailist.IBK") == index);
+                    }
+                } else {
+                    table_ = target;
+                    const bool new_opens = Opens();
+                    EXPECT_NE(old_opens, new_opens);
+                    table_ = new_opens ? target : "mailist";
+                }
+                const bool moved = table_ != "mailist" || (backup && !old_opens);
+                const std::set<std::string> expected_here =
+                    moved ? std::set<std::string>{}
+                          : std::set<std::string>{"mailist.DAT", "mailist.IDX"};
+                const std::set<std::string> expected_there =
+                    !moved   ? std::set<std::string>{}
+                    : backup ? std::set<std::string>{"mailist.DBK", "mailist.IBK"}
+                             : std::set<std::string>{"renamed.DAT", "renamed.IDX"};
+                EXPECT_EQ(regular_files(dir.Path().string()), expected_here);
+                EXPECT_EQ(regular_files(other), expected_there);
+                if (Opens()) {
+                    EXPECT_EQ(ReadRows(), rows);
+                    EXPECT_EQ(IndexNames(), names);
+                    EXPECT_EQ(VerifyLines().size(), 2u);
+                }
+                if (!killed || HasFailure())
+                    break;
+                ++rounds;
+            }
+        }
+        if (mounted)
+            ::umount(other.c_str());
     }
     std::cout << rounds << " kills\n";
     EXPECT_GE(rounds, 4);
