@@ -1422,8 +1422,13 @@ void TDataCursor::DeleteRecord(ConstRecordBuffer buffer, bool reposition) {
         if (!exclusive_ && !media_read_only_)
             table_->FlushBuffers(false, true, true);
     } catch (...) {
-        if (locked_here)
-            table_->UnlockRecord(n);
+        // The flush's failure is the one told; the cursor still moves off the deleted row.
+        if (locked_here) {
+            try {
+                table_->UnlockRecord(n);
+            } catch (...) {
+            }
+        }
         AfterWrite(n, old, reposition, true);
         throw;
     }
