@@ -327,5 +327,53 @@ TEST_F(LockGiveBack, ARowLockedUnderTheTableLockIsNeverFreeWhenTheTableLockGoes)
     c.Close();
 }
 
+// The same at a batch's end, which gives back a table lock taken within the batch: the row the
+// cursor locked under it keeps its own lock, while the rest of the table is free.
+TEST_F(LockGiveBack, ARowLockedUnderATableLockTakenInABatchStaysHeldAfterTheBatch) {
+    MakeTable(3);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    directory->BeginUpdateBatch();
+    c.LockTable();
+    c.LockRecord(2);
+    ASSERT_TRUE(RowHeld("mailist", 3));
+    directory->EndUpdateBatch(true);
+    EXPECT_FALSE(c.Table()->TableLocked());
+    EXPECT_TRUE(RowHeld("mailist", 2));
+    EXPECT_FALSE(RowHeld("mailist", 3));
+    EXPECT_FALSE(HeaderHeld("mailist"));
+    c.UnlockRecord(2);
+    EXPECT_FALSE(RowHeld("mailist", 2));
+    c.UnlockTable();
+    c.Close();
+}
+
+// A delete whose flush fails while the row's lock will not go either: the caller hears of the
+// flush's failure, not of the release's, which before took its place.
+TEST_F(LockGiveBack, ADeleteWhoseFlushFailsReportsTheFlushNotTheRelease) {
+    MakeTable(3);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    const std::uint32_t row = c.GetCurrentRecordNo();
+    Refuse(kRecordLockBase - row, 1);
+    steps_to_failure = 1;
+    SetFileStepHook(FailAtChosenStep);
+    std::string told;
+    try {
+        c.DeleteRecord(buffer, true);
+    } catch (const std::exception& failure) {
+        told = failure.what();
+    }
+    EXPECT_EQ(told, "write refused");
+    SetFileStepHook(nullptr);
+    SetFileUnlockHook(nullptr);
+    EXPECT_EQ(steps_to_failure, 0);
+    (void)CodeOf([&] { c.Close(); });
+    EXPECT_FALSE(RowHeld("mailist", row));
+}
+
 }  // namespace
 }  // namespace strata
