@@ -17,58 +17,16 @@
 #include "engine/core/data_directory.h"
 #include "engine/core/data_file.h"
 #include "engine/core/index_file.h"
-#include "engine/sql/query_statement.h"
 #include "engine/storage/file_handler.h"
 #include "platform/os/file.h"
 #include "tests/engine/core/cursor_test_support.h"
+#include "tests/engine/core/lock_probe.h"
 #include "tests/engine/core/two_programs.h"
 
 namespace strata {
 namespace {
 
 using namespace testing_support;
-
-// Whether anyone holds a byte of the range in the file at `path`.
-bool RangeHeld(const std::string& path, std::int64_t start, std::int64_t length) {
-    platform::os::OpenOptions options;
-    options.share = platform::os::ShareMode::kShared;
-    auto opened = platform::os::File::Open(path, options);
-    if (!opened.ok()) {
-        ADD_FAILURE() << "cannot open " << path;
-        return true;
-    }
-    platform::os::File probe = std::move(opened).value();
-    const auto begin = static_cast<std::uint64_t>(start);
-    const auto count = static_cast<std::uint64_t>(length);
-    if (!probe.LockRegion(begin, count).ok())
-        return true;
-    probe.UnlockRegion(begin, count);
-    return false;
-}
-
-// The next `left` releases of a range of `length` bytes (starting at `start`, or anywhere
-// when it is negative) are refused.
-std::atomic<std::int64_t> refused_start{-1};
-std::atomic<std::int64_t> refused_length{0};
-std::atomic<int> refusals_left{0};
-
-bool RefuseChosenReleases(std::int64_t start, std::int64_t length) {
-    if (length != refused_length.load())
-        return true;
-    if (refused_start.load() >= 0 && start != refused_start.load())
-        return true;
-    int left = refusals_left.load();
-    while (left > 0 && !refusals_left.compare_exchange_weak(left, left - 1)) {
-    }
-    return left <= 0;
-}
-
-void Refuse(std::int64_t start, std::int64_t length, int count = 1) {
-    refused_start = start;
-    refused_length = length;
-    refusals_left = count;
-    SetFileUnlockHook(RefuseChosenReleases);
-}
 
 int steps_to_failure = 0;
 
@@ -258,30 +216,6 @@ TEST_F(LockGiveBack, ACursorClosedWhileARowWillNotGoGivesBackItsOtherLocks) {
     EXPECT_FALSE(IndexHeld("mailist"));
     keeper.Close();
     EXPECT_FALSE(RowHeld("mailist", 2));
-}
-
-// A SELECT WITH LOCKS whose first source's read lock will not go at the statement's end: the
-// later sources' locks go all the same and the statement reports the failure. Before, the
-// release stopped at the first failure and the later tables stayed read-locked.
-TEST_F(LockGiveBack, AStatementWhoseFirstReadLockWillNotGoGivesBackTheOthers) {
-    MakeNamedTable("first", 2);
-    MakeNamedTable("second", 2);
-    TDataCursor& keeper_a = NewCursor("first", false);
-    keeper_a.Open();
-    TDataCursor& keeper_b = NewCursor("second", false);
-    keeper_b.Open();
-    TQueryStatement statement(directory);
-    std::size_t offset = 0;
-    statement.Prepare("SELECT f.Item FROM first f, second s WHERE f.Bounces = s.Bounces WITH LOCKS",
-                      offset);
-    // Any read lock: the first one released is the first source's.
-    Refuse(-1, 1);
-    EXPECT_EQ(CodeOf([&] { statement.Execute(); }), kErrUnlock);
-    SetFileUnlockHook(nullptr);
-    EXPECT_TRUE(IndexHeld("first"));
-    EXPECT_FALSE(IndexHeld("second"));
-    keeper_a.Close();
-    keeper_b.Close();
 }
 
 // A row this program's cursor locked under the table lock is handed its own lock as the table
