@@ -261,6 +261,36 @@ TEST_F(LockGiveBack, ARowLockedUnderTheTableLockIsNeverFreeWhenTheTableLockGoes)
     c.Close();
 }
 
+// Another session of this program, which shares the table's files and their locks, finds the
+// same when the table lock goes: the row the cursor locked under it is still held, and every
+// other row is free.
+TEST_F(LockGiveBack, AnotherSessionFindsOnlyTheKeptRowHeldWhenTheTableLockGoes) {
+    MakeTable(3);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    TDataSession second;
+    second.SetLockRetryCount(0);
+    second.SetLockWaitTime(0);
+    TDataCursor other(*second.OpenDirectory("DB", dir.Path().string()));
+    other.SetTableName("mailist");
+    other.SetExclusive(false);
+    other.Open();
+    c.LockTable();
+    c.LockRecord(2);
+    EXPECT_EQ(CodeOf([&] { other.LockRecord(3); }), kErrRecordLocked);
+    c.UnlockTable();
+    EXPECT_EQ(CodeOf([&] { other.LockRecord(2); }), kErrRecordLocked);
+    EXPECT_EQ(CodeOf([&] { other.LockRecord(3); }), 0);
+    EXPECT_EQ(CodeOf([&] { other.LockRecord(1); }), 0);
+    other.UnlockRecord(3);
+    other.UnlockRecord(1);
+    c.UnlockRecord(2);
+    EXPECT_EQ(CodeOf([&] { other.LockRecord(2); }), 0);
+    other.UnlockRecord(2);
+    other.Close();
+    c.Close();
+}
+
 // The same at a batch's end, which gives back a table lock taken within the batch: the row the
 // cursor locked under it keeps its own lock, while the rest of the table is free.
 TEST_F(LockGiveBack, ARowLockedUnderATableLockTakenInABatchStaysHeldAfterTheBatch) {
