@@ -46,6 +46,40 @@ TEST_F(TableSwap, JournalCutShortIsDroppedWithItsNewFiles) {
     }
 }
 
+// A journal of moves names the table's own files as the ones to move: cut short while written
+// (the system stopped before it reached the disk whole), it had moved nothing and drops nothing.
+// Before, it was taken for a swap's and the table's own files were deleted as its new ones.
+// Complete, it is finished, also into another folder, which it names by the whole path.
+TEST_F(TableSwap, MoveJournalCutShortDropsNothingAndACompleteOneMovesIntoAnotherFolder) {
+    std::filesystem::create_directories(File("sub"));
+    const std::string there = std::filesystem::absolute(File("sub")).generic_string() + "/";
+    const std::string complete =
+        "table files move\n" + there + "r.IDX\nt.IDX\n\n" + there + "r.DAT\nt.DAT\n\nend\n";
+    const std::vector<std::string> partial = {
+        "",
+        "table files move\n",
+        "table files move\n" + there + "r.IDX\nt.IDX\n\n",
+        complete.substr(0, complete.size() - 2),
+    };
+    for (const std::string& text : partial) {
+        Write("t.DAT", "data");
+        Write("t.IDX", "index");
+        Write("t.SWP", text);
+        FinishTableReplacement(File("t.SWP"));
+        EXPECT_EQ(Read("t.DAT"), "data") << text;
+        EXPECT_EQ(Read("t.IDX"), "index") << text;
+        EXPECT_FALSE(Exists("t.SWP")) << text;
+        EXPECT_TRUE(std::filesystem::is_empty(File("sub"))) << text;
+    }
+    Write("t.SWP", complete);
+    FinishTableReplacement(File("t.SWP"));
+    EXPECT_FALSE(Exists("t.DAT"));
+    EXPECT_FALSE(Exists("t.IDX"));
+    EXPECT_FALSE(Exists("t.SWP"));
+    EXPECT_EQ(Read("sub/r.DAT"), "data");
+    EXPECT_EQ(Read("sub/r.IDX"), "index");
+}
+
 // A complete journal is finished from wherever the moves stopped, and again
 // finishing it changes nothing.
 TEST_F(TableSwap, CompleteJournalIsFinishedFromAnyPoint) {
