@@ -547,4 +547,110 @@ TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOn
     fs::remove_all(home);
 }
 
+// A mail-out to one category of a large list, one merged message each, from the send
+// dialog as a user makes it (the positions are those of the dialog's layout at 96 dpi).
+// Every member of the category gets exactly one message with their own first name and
+// nobody else gets any (no other category begins with the name typed, which is matched as
+// a prefix). CORVANE_WALK_MAILOUT_ENTRIES scales the list (a fifth of it is the category); the
+// driver's marks give the time to the dialog, to the first message and to the end.
+TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    const int entries = Scale("CORVANE_WALK_MAILOUT_ENTRIES", 500);
+    std::string pattern = (fs::temp_directory_path() / "corvane-bigout-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
+    mail::testing::SmtpSink sink;
+    const std::string env = Environment(home);
+    ASSERT_EQ(std::system((env + WalkTool(CORVANE_SEED, "tools/snap/corvane_seed") + " " +
+                           home.string() + " --entries " + std::to_string(entries) +
+                           " --categories news,events,sport,members,friends --smtp-port " +
+                           std::to_string(sink.port()))
+                              .c_str()),
+              0);
+    const fs::path marks = home / "marks.txt";
+    const std::string shots = ::testing::TempDir();
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver)
+        << "set -u\n"
+        << env << " " << WalkTool(CORVANE_PROGRAM, "app/corvane") << " &\n"
+        << "pid=$!\n"
+        << "mark() { echo \"$1 $(date +%s.%N)\" >> " << marks << "; }\n"
+        << "shot() { for n in $(seq 1 20); do QT_QPA_PLATFORM=xcb " << CORVANE_SNAP << " " << shots
+        << "corvane_mailout_$1.png 2>/dev/null && return; sleep 0.2; done; }\n"
+        << "wait_for() { for i in $(seq 1 3000); do xdotool search --onlyvisible --name \"$1\" "
+           ">/dev/null && return 0; sleep 0.1; done; return 1; }\n"
+        << "focus() { xdotool windowfocus --sync $(xdotool search --onlyvisible --name \"$1\" | "
+           "head -1); sleep 0.3; }\n"
+        << "at() { eval $(xdotool getwindowgeometry --shell \"$d\"); "
+           "xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep 0.5; }\n"
+        << "wait_for '^Corvane  ' || exit 3\n"
+        << "focus '^Corvane  '\n"
+        << "mark ask\n"
+        << "xdotool key --clearmodifiers alt+t\nsleep 0.5\nxdotool key Down Return\n"
+        << "wait_for '^Send message to your mailing list' || exit 4\n"
+        << "mark dialog\n"
+        << "d=$(xdotool search --onlyvisible --name '^Send message to your mailing list' | "
+           "head -1)\n"
+        << "at 505 74; xdotool type --delay 40 news; sleep 0.5\n"
+        << "at 437 196; xdotool type --delay 40 'Club news'\n"
+        << "at 300 300; xdotool type --delay 40 'Dear '\n"
+        << "at 579 371; xdotool key Down Down Return\n"
+        << "wait_for '^Confirmation' || exit 5\n"
+        << "focus '^Confirmation'; xdotool key Return; sleep 0.5\n"
+        << "xdotool key Return; xdotool type --delay 40 'Bye'; sleep 0.5\n"
+        << "shot dialog\n"
+        << "mark send\n"
+        << "at 58 579\n"
+        << "for i in $(seq 1 3000); do [ -s " << (home / "first")
+        << " ] && break; sleep 0.1; "
+           "done\n"
+        << "mark first\nsleep 1\nshot sending\n"
+        << "wait_for '^Information' || exit 6\n"
+        << "mark sent\nshot information\n"
+        << "focus '^Information'; xdotool key Return; sleep 0.5\n"
+        << "focus '^Corvane  '\n"
+        << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+        << "for i in $(seq 1 600); do kill -0 $pid 2>/dev/null || break; sleep 0.2; done\n"
+        << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+        << "wait $pid\n";
+    // The driver learns of the first message through a file, so that it marks the time
+    // the mail-out took to start.
+    auto first = std::async(std::launch::async, [&] {
+        sink.WaitForMessages(1, std::chrono::seconds(300));
+        std::ofstream(home / "first") << "1";
+    });
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+    first.get();
+    const auto at = Marks(marks);
+    const int members = (entries + 4) / 5;
+    std::printf(
+        "entries %d, %d members: dialog after %.1f s, first message %.1f s after Send, "
+        "all sent %.1f s after Send\n",
+        entries, members, at.at("dialog") - at.at("ask"), at.at("first") - at.at("send"),
+        at.at("sent") - at.at("send"));
+
+    const auto mails = sink.WaitForMessages(members, std::chrono::seconds(30));
+    EXPECT_EQ(sink.MessageCount(), static_cast<std::size_t>(members));
+    std::map<std::string, int> reached;
+    int wrong = 0;
+    for (const auto& m : mails) {
+        ASSERT_EQ(m.rcpt_to.size(), 1u);
+        const std::string& address = m.rcpt_to.front();
+        ++reached[address];
+        const std::string number = address.substr(6, address.find('@') - 6);
+        const mail::ReceivedMessage parsed = mail::ParseMessage(m.data);
+        if (parsed.plain_body != "Dear Zo\xc3\xab" + number + "\r\nBye\r\n" ||
+            parsed.subject != "Club news" || std::stoi(number) % 5 != 0) {
+            if (++wrong <= 5)
+                ADD_FAILURE() << address << ": " << parsed.subject << " " << parsed.plain_body;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(reached.size(), static_cast<std::size_t>(members)) << "nobody twice";
+    fs::remove_all(home);
+}
+
 }  // namespace
