@@ -653,4 +653,206 @@ TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
     fs::remove_all(home);
 }
 
+// A large delimited import in the real program, from the File menu with the keyboard:
+// once as a single column of addresses into one category, once with several columns and
+// a heading row through the column mapping. The files hold duplicates, addresses already
+// in the list, bad addresses, blank lines, quoted values with the separator and line
+// breaks in them. What the list holds afterwards is checked against a model; the count the
+// program reports counts every non-empty line. CORVANE_WALK_IMPORT_LINES scales the files.
+TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    const int lines = Scale("CORVANE_WALK_IMPORT_LINES", 2000);
+    const int entries = 1000;
+    std::string pattern = (fs::temp_directory_path() / "corvane-import-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
+    const std::string env = Environment(home);
+    ASSERT_EQ(std::system((env + WalkTool(CORVANE_SEED, "tools/snap/corvane_seed") + " " +
+                           home.string() + " --entries " + std::to_string(entries))
+                              .c_str()),
+              0);
+    static const char* kCategories[] = {"news", "newsletter", "events", "sport", "members"};
+    std::map<std::string, std::string> model;  // "address|category" -> "name|bounces"
+    for (int i = 0; i < entries; ++i)
+        model["member" + std::to_string(i) + "@example.org|" + kCategories[i % 5]] =
+            "Member " + std::to_string(i) + "|" + std::to_string(i % 3);
+
+    // One address a line: new ones, a repeat of the line before last, a bad one, and a
+    // blank line now and then.
+    int single_counted = 0;
+    {
+        std::ofstream out(home / "single.txt", std::ios::binary);
+        for (int i = 0; i < lines; ++i) {
+            switch (i % 5) {
+                case 3:
+                    out << "  one" << i - 2 << "@example.org  \r\n";
+                    break;
+                case 4:
+                    out << "one" << i << " at example.org\r\n";
+                    break;
+                default:
+                    out << "one" << i << "@example.org\r\n";
+                    model["one" + std::to_string(i) + "@example.org|single"] = "|0";
+            }
+            ++single_counted;
+            if (i % 7 == 6)
+                out << "\r\n";
+        }
+    }
+    // Columns with a heading: address, category, full name, first name, comments, bounces.
+    int mapped_counted = 0;
+    {
+        std::ofstream out(home / "mapped.csv", std::ios::binary);
+        out << "E-mail,Category,Full Name,First Name,Comments,Bounces\r\n";
+        for (int i = 0; i < lines; ++i) {
+            const std::string address = "imp" + std::to_string(i) + "@example.org";
+            const std::string bounces = std::to_string(i % 3);
+            switch (i % 10) {
+                case 1:
+                    out << address << ",club,\"Smith, Imp " << i << "\",Ann,plain," << bounces
+                        << "\r\n";
+                    model[address + "|club"] = "Smith, Imp " + std::to_string(i) + "|" + bounces;
+                    break;
+                case 2:
+                    out << "\"" << address << "\",\"club\",Imp " << i
+                        << ",Ann,\"line one\r\nline two\"," << bounces << "\r\n";
+                    model[address + "|club"] = "Imp " + std::to_string(i) + "|" + bounces;
+                    break;
+                case 6:
+                    out << "imp" << i - 6 << "@example.org,club,Again,Ann,,0\r\n";
+                    break;
+                case 7: {
+                    const int member = i % entries;
+                    out << "member" << member << "@example.org," << kCategories[member % 5]
+                        << ",Someone,Ann,,0\r\n";
+                    break;
+                }
+                case 8:
+                    out << "imp" << i << "@@example.org,club,Bad,Ann,,0\r\n";
+                    break;
+                case 9:
+                    out << "\r\n";
+                    --mapped_counted;
+                    break;
+                default:
+                    out << address << ",club,Imp " << i << ",Ann,," << bounces << "\r\n";
+                    model[address + "|club"] = "Imp " + std::to_string(i) + "|" + bounces;
+            }
+            ++mapped_counted;
+        }
+    }
+
+    const fs::path marks = home / "marks.txt";
+    const std::string shots = ::testing::TempDir();
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver)
+        << "set -u\n"
+        << env << " " << WalkTool(CORVANE_PROGRAM, "app/corvane") << " &\n"
+        << "pid=$!\n"
+        << "mark() { echo \"$1 $(date +%s.%N)\" >> " << marks << "; }\n"
+        << "shot() { for n in $(seq 1 20); do QT_QPA_PLATFORM=xcb " << CORVANE_SNAP << " " << shots
+        << "corvane_import_$1.png 2>/dev/null && return; sleep 0.2; done; }\n"
+        << "wait_for() { for i in $(seq 1 6000); do xdotool search --onlyvisible --name \"$1\" "
+           ">/dev/null && return 0; sleep 0.1; done; return 1; }\n"
+        << "focus() { xdotool windowfocus --sync $(xdotool search --onlyvisible --name \"$1\" | "
+           "head -1); sleep 0.3; }\n"
+        << "key() { xdotool key --clearmodifiers \"$@\"; sleep 0.5; }\n"
+        // Marks when the main window opens its File menu again, and closes the menu.
+        << "answers() {\n"
+        << "  focus '^Corvane  '; before=$(xdotool search --onlyvisible --name '' | wc -l)\n"
+        << "  xdotool key --clearmodifiers alt+f\n"
+        << "  for i in $(seq 1 3000); do [ $(xdotool search --onlyvisible --name '' | wc -l) "
+           "-gt $before ] && break; sleep 0.1; done\n"
+        << "  mark \"$1-answers\"; key Escape\n"
+        << "}\n"
+        << "import() {\n"
+        << "  focus '^Corvane  '; key alt+f; key Down Return\n"
+        << "  wait_for '^Import E-mail Addresses' || exit 4\n"
+        << "  focus '^Import E-mail Addresses'\n"
+        << "  xdotool type --delay 10 \"$1\"; sleep 0.3\n"
+        << "}\n"
+        << "finish() {\n"
+        << "  mark \"$1\"\n"
+        << "  wait_for '^Information' || exit 6\n"
+        << "  mark \"$1-done\"; shot \"$1\"\n"
+        << "  xdotool getwindowname $(xdotool search --onlyvisible --name '^Information' | head -1)"
+           " >/dev/null\n"
+        << "  focus '^Information'; key Return\n"
+        << "  for i in $(seq 1 3000); do xdotool search --onlyvisible --name "
+           "'^Import E-mail Addresses' >/dev/null || break; sleep 0.1; done\n"
+        << "  answers \"$1\"\n"
+        << "}\n"
+        << "wait_for '^Corvane  ' || exit 3\n"
+        // A single column into the category "single": Tab to the radio buttons, Tab to the
+        // category, which is typed, and Return for OK.
+        << "import " << (home / "single.txt") << "\n"
+        << "key Tab Tab Tab ctrl+a; xdotool type --delay 20 single; sleep 0.3\n"
+        << "shot single-dialog\nkey Return\n"
+        << "finish single\n"
+        // Several columns: the second radio button, Edit Settings.., the heading row ticked
+        // and OK; then OK of the import dialog.
+        << "import " << (home / "mapped.csv") << "\n"
+        << "key Tab Tab Down Tab space\n"
+        << "wait_for '^Importation Settings' || exit 5\n"
+        << "focus '^Importation Settings'; key Tab space; shot mapping; key Return\n"
+        << "focus '^Import E-mail Addresses'; key Tab Tab; shot mapped-dialog; key Return\n"
+        << "finish mapped\n"
+        << "sleep 1; shot list\n"
+        << "focus '^Corvane  '; key alt+f; xdotool key x\n"
+        << "for i in $(seq 1 600); do kill -0 $pid 2>/dev/null || break; sleep 0.2; done\n"
+        << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+        << "wait $pid\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
+        0);
+    const auto at = Marks(marks);
+    // The boxes at the end say how many lines were taken; their pictures show them.
+    std::printf(
+        "%d lines: single column %.1f s (box should count %d), window answers %.1f s "
+        "later; mapped %.1f s (%d), window answers %.1f s later\n",
+        lines, at.at("single-done") - at.at("single"), single_counted,
+        at.at("single-answers") - at.at("single-done"), at.at("mapped-done") - at.at("mapped"),
+        mapped_counted, at.at("mapped-answers") - at.at("mapped-done"));
+
+    app::Settings settings;
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                home / "config" / "Corvane" / "registry.ini");
+    ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
+    ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    ASSERT_TRUE(app::LoadDatabaseSettings(settings));
+    app::ListDatabase database(settings, home.string() + "/");
+    ASSERT_TRUE(database.OpenDatabase(home.string() + "/"));
+    std::map<std::string, std::string> table;
+    int doubled = 0;
+    int two_lines = 0;
+    strata::TStrataTable& t = database.tblCV();
+    for (t.First(); !t.Eof(); t.Next()) {
+        const std::string key =
+            t.FieldByName("Item")->AsString() + "|" + t.FieldByName("Category")->AsString();
+        doubled += !table
+                        .emplace(key, t.FieldByName("Name")->AsString() + "|" +
+                                          t.FieldByName("Bounces")->AsString())
+                        .second;
+        const std::string comment = t.FieldByName("Comments")->AsString();
+        two_lines += comment.find("line one") != std::string::npos &&
+                     comment.find("line two") != std::string::npos;
+    }
+    database.CloseTables();
+    EXPECT_EQ(doubled, 0);
+    EXPECT_EQ(table.size(), model.size());
+    int wrong = 0;
+    for (const auto& [key, row] : model) {
+        const auto found = table.find(key);
+        if (found == table.end() || found->second != row) {
+            if (++wrong <= 10)
+                ADD_FAILURE() << key << " " << row << " is "
+                              << (found == table.end() ? "missing" : found->second);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(two_lines, (lines + 7) / 10) << "a comment's line break stays in its value";
+    fs::remove_all(home);
+}
+
 }  // namespace
