@@ -337,6 +337,61 @@ TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMess
     fs::remove_all(home);
 }
 
+// The list's index files lost between two runs: the program opens the list at its next
+// start without the repair question (it makes the indexes again itself), shows every
+// entry, and the start after that finds the files whole.
+TEST(Program, StartsWithoutAQuestionWhenTheListsIndexFilesWereLost) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    std::string pattern = (fs::temp_directory_path() / "corvane-noidx-XXXXXX").string();
+    const fs::path home = ::mkdtemp(pattern.data());
+    fs::create_directory(home / "tmp");
+    const std::string env = Environment(home);
+    ASSERT_EQ(std::system((env + CORVANE_SEED + " " + home.string() + " --entries 300").c_str()),
+              0);
+    ASSERT_TRUE(fs::remove(home / "mailist.IDX"));
+    ASSERT_TRUE(fs::remove(home / "mailstat.IDX"));
+    // Each start waits for the main window or a box; a box ends the run with 7.
+    const fs::path driver = home / "drive.sh";
+    std::ofstream(driver) << "set -u\n"
+                          << "for run in 1 2; do\n"
+                          << env << " " << CORVANE_PROGRAM << " &\n"
+                          << "pid=$!\n"
+                          << "for i in $(seq 1 300); do\n"
+                          << "  xdotool search --onlyvisible --name '^(Warning|Information|Error)'"
+                             " >/dev/null && { kill $pid; wait $pid; exit 7; }\n"
+                          << "  xdotool search --onlyvisible --name '^Corvane  ' >/dev/null && "
+                             "break; sleep 0.2; done\n"
+                          << "sleep 1\n"
+                          << "xdotool search --onlyvisible --name '^(Warning|Information|Error)'"
+                             " >/dev/null && { kill $pid; wait $pid; exit 7; }\n"
+                          << "wid=$(xdotool search --onlyvisible --name '^Corvane  ' | head -1)\n"
+                          << "xdotool windowfocus --sync \"$wid\"\n"
+                          << "xdotool key --clearmodifiers alt+f\nsleep 0.5\nxdotool key x\n"
+                          << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; "
+                             "sleep 0.2; done\n"
+                          << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
+                          << "wait $pid\n"
+                          << "done\n";
+    ASSERT_EQ(
+        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()), 0)
+        << "a box was shown at a start";
+    EXPECT_TRUE(fs::exists(home / "mailist.IDX"));
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                home / "config" / "Corvane" / "registry.ini");
+    ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
+    app::Settings settings;
+    ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
+    ASSERT_TRUE(app::LoadDatabaseSettings(settings));
+    app::ListDatabase database(settings, home.string() + "/");
+    ASSERT_TRUE(database.OpenDatabase(home.string() + "/"));
+    EXPECT_EQ(database.tblCV().RecordCount(), 300);
+    EXPECT_TRUE(
+        database.tblCV().Locate("Item", db::Variant(std::string("member299@example.org")), {}));
+    database.CloseTables();
+    fs::remove_all(home);
+}
+
 // A size from the environment, for walks at the sizes a user's list reaches; the default
 // keeps the run short.
 int Scale(const char* variable, int fallback) {
