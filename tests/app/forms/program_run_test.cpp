@@ -34,6 +34,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The walks save their pictures in the folder the tests start in, under the build folder:
+// opening a database changes the current one.
+const fs::path kStartDir = fs::current_path();
+
 std::string Request(const std::string& from, const std::string& subject) {
     return "From: " + from + "\r\nTo: list@example.org\r\nSubject: " + subject +
            "\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\nMessage-ID: <" +
@@ -561,7 +565,7 @@ TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOn
     // when the window has gone after File, Exit; it saves the screen at each step.
     const fs::path marks = home / "marks.txt";
     const fs::path driver = home / "drive.sh";
-    const std::string shots = ::testing::TempDir();
+    const std::string shots = kStartDir.string() + "/";
     std::ofstream(driver)
         << "set -u\n"
         << env << " " << program << " &\n"
@@ -652,7 +656,7 @@ TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
                               .c_str()),
               0);
     const fs::path marks = home / "marks.txt";
-    const std::string shots = ::testing::TempDir();
+    const std::string shots = kStartDir.string() + "/";
     const fs::path driver = home / "drive.sh";
     std::ofstream(driver)
         << "set -u\n"
@@ -827,7 +831,7 @@ TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
     }
 
     const fs::path marks = home / "marks.txt";
-    const std::string shots = ::testing::TempDir();
+    const std::string shots = kStartDir.string() + "/";
     const fs::path driver = home / "drive.sh";
     std::ofstream(driver)
         << "set -u\n"
@@ -1017,7 +1021,7 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
     const fs::path sheet = home / "sport.xls";
     const fs::path backup = home / "backup.csv";
     const fs::path marks = home / "marks.txt";
-    const std::string shots = ::testing::TempDir();
+    const std::string shots = kStartDir.string() + "/";
     const fs::path driver = home / "drive.sh";
     std::ofstream(driver)
         << "set -u\n"
@@ -1235,7 +1239,7 @@ TEST(Program, ADayOfChecksImportsAndARestoreEndsWithTheListTheDaysChangesMake) {
     }
 
     const fs::path marks = home / "marks.txt";
-    const std::string shots = ::testing::TempDir();
+    const std::string shots = kStartDir.string() + "/";
     const fs::path driver = home / "drive.sh";
     std::ofstream(driver)
         << "set -u\n"
