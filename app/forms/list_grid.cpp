@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/routines/text_routines.h"
+#include "grid/core/draw_utils.h"
 #include "grid/data/db_grid.h"
 #include "grid/editors/check_edit.h"
 #include "grid/editors/date_edit.h"
@@ -26,6 +27,18 @@ Column* AddColumn(grid::TgxDBGrid& grid, std::string_view field, std::string_vie
     column->SetCaption(caption);
     column->SetWidth(width);
     return column;
+}
+
+// A narrow column the user sorts is never narrower than its caption beside the sort mark,
+// which takes the header's rightmost pixels: sharing out the window's width (or a narrower
+// stored width) would otherwise cut "Bounces" to "Bou..." as soon as it is sorted. Wide
+// columns keep the grid's default minimum, so the shares of the others stay as designed.
+void KeepCaptionBesideSortMark(grid::TgxDBGrid& grid, TgxDBTreeListColumn& column) {
+    constexpr int kCaptionInsets = 2 + 2 + 2;  // the text's insets and a pixel each side
+    const int needed = grid.Metrics().TextWidth(grid.GetHeaderFont(), column.Caption()) +
+                       grid::kSortMarkWidth + kCaptionInsets;
+    if (needed > column.Width())
+        column.SetMinWidth(std::max(column.MinWidth(), needed));
 }
 
 }  // namespace
@@ -66,6 +79,11 @@ void AddListColumns(grid::TgxDBGrid& grid) {
     AddColumn<grid::TgxDBGridColumn>(grid, "Salutation", "Salutation", 90);
     AddColumn<grid::TgxDBGridMemoColumn>(grid, "Comments", "Comments", 200);
     AddColumn<grid::TgxDBGridCheckColumn>(grid, "SendRights", "Can Send", 70);
+    for (int i = 0; i < grid.GetColumnCount(); ++i) {
+        auto* column = dynamic_cast<TgxDBTreeListColumn*>(grid.GetColumn(i));
+        if (column != nullptr && IsSortableListField(column->FieldName()))
+            KeepCaptionBesideSortMark(grid, *column);
+    }
     grid.SetKeyField("Index");
     // Columns share the window's width, sorting ignores case, and regrouping
     // places the loaded rows again instead of reading the whole list once more.

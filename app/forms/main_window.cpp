@@ -546,10 +546,17 @@ void Tfrmmain::SetUseOutlook(bool use) {
 void Tfrmmain::SendEmailtoMailingList1Click() {
     if (!ConfirmSendingMethod(services_.settings))
         return;
-    if (OnSendEmail)
-        OnSendEmail();
-    // The send dialog filters the list table for its recipients; the window's
-    // own category filter comes back.
+    // The send dialog filters and walks the list table for its recipients: the grid waits
+    // for it, as for every dialog over the list, instead of being read again at each
+    // change, and the entry the user was on is current again afterwards.
+    newformpreparation(true);
+    try {
+        if (OnSendEmail)
+            OnSendEmail();
+    } catch (...) {
+        newformpreparation(false);
+        throw;
+    }
     newformpreparation(false);
     CommenceTimer();
 }

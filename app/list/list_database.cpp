@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -59,6 +60,17 @@ class CreationDatabase {
     db::ComponentPtr<strata::TStrataDatabase> database_;
 };
 
+struct SecondaryIndex {
+    std::string_view name;
+    std::string_view fields;
+};
+// The list table's secondary indexes, as a new list table gets them.
+constexpr SecondaryIndex kListIndexes[] = {
+    {"ByCategory", "Category"}, {"ByBounce", "Bounces"}, {"ByItem", "Item"}};
+
+constexpr std::string_view kListFields[] = {"Index",    "Item", "Category",   "Bounces",
+                                            "Comments", "Name", "Salutation", "SendRights"};
+
 void CreateList(std::string_view session, std::string_view database) {
     auto table = MakeTable(session, database, "mailist.dat");
     table->SetExclusive(true);
@@ -75,9 +87,8 @@ void CreateList(std::string_view session, std::string_view database) {
     f.Add("SendRights", db::ftBoolean);
     db::TIndexDefs& x = table->IndexDefs();
     x.Add("", "Index;Item", db::ixPrimary | db::ixUnique);
-    x.Add("ByCategory", "Category", db::ixCaseInsensitive);
-    x.Add("ByBounce", "Bounces", db::ixCaseInsensitive);
-    x.Add("ByItem", "Item", db::ixCaseInsensitive);
+    for (const SecondaryIndex& index : kListIndexes)
+        x.Add(index.name, index.fields, db::ixCaseInsensitive);
     table->CreateTable();
     strata::TRestructureFieldDefs& rf = table->RestructureFieldDefs();
     rf.Add("Index", db::ftAutoInc, 1, 0, "", "", "", "", false, 0);
@@ -90,9 +101,8 @@ void CreateList(std::string_view session, std::string_view database) {
     rf.Add("SendRights", db::ftBoolean, 8, 0, "", "", "", "", false, 0);
     strata::TRestructureIndexDefs& ri = table->RestructureIndexDefs();
     ri.Add("", "Index;Item", db::ixPrimary | db::ixUnique, 3);
-    ri.Add("ByCategory", "Category", db::ixCaseInsensitive, 0);
-    ri.Add("ByBounce", "Bounces", db::ixCaseInsensitive, 0);
-    ri.Add("ByItem", "Item", db::ixCaseInsensitive, 0);
+    for (const SecondaryIndex& index : kListIndexes)
+        ri.Add(index.name, index.fields, db::ixCaseInsensitive, 0);
     table->RestructureTable(0, 0, 0, 0, false, "", "", 512, kListAutoIncStart, true);
 }
 
@@ -129,6 +139,88 @@ bool HasField(strata::TStrataTable& table, std::string_view name) {
             return true;
     }
     return false;
+}
+
+// The indexes a table of the current structure is made with, and the user version its
+// creation gives it.
+struct TableIndexes {
+    std::span<const std::string_view> fields;
+    SecondaryIndex primary;
+    db::TIndexOptions primary_options;
+    std::span<const SecondaryIndex> secondary;
+    std::uint16_t user_major;
+};
+
+constexpr std::string_view kStatsFields[] = {"Date", "Subscribes", "Unsubscribes", "Bounces",
+                                             "Notes"};
+constexpr TableIndexes kListTableIndexes{
+    kListFields, {"", "Index;Item"}, db::ixPrimary | db::ixUnique, kListIndexes, 0};
+constexpr TableIndexes kStatsTableIndexes{
+    kStatsFields, {"", "Date"}, db::ixPrimary | db::ixUnique | db::ixCaseInsensitive, {}, 1};
+
+// An index file that was lost comes back from the engine holding no index at all, and the
+// tables open on "Item" and "Date": they would fail at every start however often they were
+// repaired. The indexes of a table of the current structure are made again as a new table
+// has them; the primary index is unique over keys that are already unique (the
+// auto-increment number, the day) and the others are not unique, so no entry is lost.
+// Returns whether any was made; a table of an earlier structure is left to the upgrade.
+bool RestoreIndexes(strata::TStrataTable& table, const TableIndexes& wanted) {
+    strata::TRestructureFieldDefs& fields = table.RestructureFieldDefs();
+    fields.SetLoaded(false);
+    fields.Update();
+    for (std::string_view name : wanted.fields) {
+        bool found = false;
+        for (std::size_t i = 0; i < fields.Count() && !found; ++i)
+            found = SameText(fields.Items(i).Name, name);
+        if (!found)
+            return false;
+    }
+    strata::TRestructureIndexDefs& indexes = table.RestructureIndexDefs();
+    indexes.SetLoaded(false);
+    indexes.Update();
+    struct Kept {
+        std::string name;
+        std::string fields;
+        db::TIndexOptions options;
+        std::uint8_t compression;
+    };
+    std::vector<Kept> kept;
+    for (std::size_t i = 0; i < indexes.Count(); ++i) {
+        const strata::TRestructureIndexDef& d = indexes.Items(i);
+        kept.push_back({d.Name, d.Fields, d.Options, d.Compression});
+    }
+    const auto has = [&kept](std::string_view name) {
+        return std::any_of(kept.begin(), kept.end(),
+                           [name](const Kept& k) { return SameText(k.name, name); });
+    };
+    const bool has_primary = !kept.empty() && (kept.front().options & db::ixPrimary) != 0;
+    bool complete = has_primary;
+    for (const SecondaryIndex& index : wanted.secondary)
+        complete = complete && has(index.name);
+    if (complete)
+        return false;
+    // The primary index stands first; indexes the table still has keep their definitions.
+    indexes.Clear();
+    indexes.SetLoaded(true);
+    if (!has_primary)
+        indexes.Add(wanted.primary.name, wanted.primary.fields, wanted.primary_options, 3);
+    for (const Kept& k : kept)
+        indexes.Add(k.name, k.fields, k.options, k.compression);
+    for (const SecondaryIndex& index : wanted.secondary) {
+        if (!has(index.name))
+            indexes.Add(index.name, index.fields, db::ixCaseInsensitive, 0);
+    }
+    // Adding indexes rebuilds them under an exclusive hold, also for a shared database.
+    const bool exclusive = table.Exclusive();
+    table.SetExclusive(true);
+    try {
+        table.RestructureTable(0, 0, wanted.user_major, 0, false, "", "", 512, -1, true);
+    } catch (...) {
+        table.SetExclusive(exclusive);
+        throw;
+    }
+    table.SetExclusive(exclusive);
+    return true;
 }
 
 std::string MessageOf(const std::exception& e) {
@@ -416,15 +508,29 @@ bool ListDatabase::TryOpen(const std::string& dir) {
     // opened for changes again, or one read-only folder would lock every later one too.
     tblCV_->SetReadOnly(false);
     tblStats_->SetReadOnly(false);
-    try {
+    const auto open_tables = [this] {
         tblCV_->Open();
         tblStats_->Open();
         // The list's fields are the ones every rule works on; a table of an
         // earlier structure lacks some and needs the upgrade.
-        for (std::string_view field : {"Index", "Item", "Category", "Bounces", "Comments", "Name",
-                                       "Salutation", "SendRights"}) {
+        for (std::string_view field : kListFields) {
             if (tblCV_->FindField(field) == nullptr)
                 throw db::EDatabaseError("Field '" + std::string(field) + "' not found");
+        }
+    };
+    try {
+        try {
+            open_tables();
+        } catch (const std::exception& e) {
+            const auto* engine = dynamic_cast<const strata::EStrataEngineError*>(&e);
+            if (engine != nullptr && engine->ErrorCode() == 11013)
+                throw;
+            CloseTables();
+            const bool list_made = RestoreIndexes(*tblCV_, kListTableIndexes);
+            const bool stats_made = RestoreIndexes(*tblStats_, kStatsTableIndexes);
+            if (!list_made && !stats_made)
+                throw;
+            open_tables();
         }
     } catch (const strata::EStrataEngineError& e) {
         CloseTables();

@@ -30,6 +30,7 @@
 #include "app/routines/text_routines.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/core/customizing_form.h"
+#include "grid/core/draw_utils.h"
 #include "grid/core/inplace_text_edit.h"
 #include "grid/data/db_grid.h"
 #include "platform/db/exception.h"
@@ -350,6 +351,43 @@ TEST_F(MainGridTest, HeaderClicksSortUpThenDown) {
     QTest::mouseClick(g.viewport(), Qt::LeftButton, Qt::NoModifier, header(), 600);
     EXPECT_EQ(column->Sorted(), grid::csDown);
     EXPECT_EQ(order(), "21100");
+}
+
+// A sorted column shows its whole caption beside the sort mark, which takes the header's
+// rightmost pixels, at the window's first size and wider and after a stored layout made it
+// narrow: "Bounces" is the narrow one that was cut to "Bou...". (Squeezed below its first
+// size the window cuts its captions, as any grid does.)
+TEST_F(MainGridTest, SortedHeadersShowTheirWholeCaptionBesideTheSortMark) {
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    const auto caption_room = [&g](const grid::TgxDBTreeListColumn& column) {
+        grid::TDrawInfo info;
+        g.CalcDrawInfo(info);
+        for (const grid::THeaderCellInfo& hc : info.header_cells)
+            if (hc.column == column.GetIndex())
+                return hc.rect.Width() - grid::kSortMarkWidth - 4;
+        return -1;
+    };
+    struct Case {
+        int window_width;
+        int stored_bounces_width;  // 0: as designed
+    };
+    for (const Case& c : {Case{820, 0}, Case{1200, 0}, Case{820, 40}}) {
+        SCOPED_TRACE(std::to_string(c.window_width) + " " + std::to_string(c.stored_bounces_width));
+        if (c.stored_bounces_width > 0)
+            g.ColumnByFieldName("Bounces")->SetWidth(c.stored_bounces_width);
+        window->resize(c.window_width, 480);
+        QCoreApplication::processEvents();
+        for (const char* field : {"Item", "Category", "Bounces"}) {
+            grid::TgxDBTreeListColumn* column = g.ColumnByFieldName(field);
+            column->SetSorted(grid::csDown);
+            EXPECT_GE(caption_room(*column),
+                      g.Metrics().TextWidth(g.GetHeaderFont(), column->Caption()))
+                << field;
+            column->SetSorted(grid::csNone);
+        }
+    }
+    g.ColumnByFieldName("Bounces")->SetSorted(grid::csUp);
+    Save(*window, "sorted_bounces_header.png");
 }
 
 // A long list takes the grid a while to sort: the hourglass shows while it does.

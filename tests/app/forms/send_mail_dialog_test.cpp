@@ -19,6 +19,7 @@
 #include "app/list/cancel_flag.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
+#include "grid/data/db_grid.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/ui/application.h"
@@ -102,6 +103,46 @@ class SendMailDialogTest : public testing_support::ListTest {
     MailContext context;
     std::unique_ptr<Tfrmmain> window;
 };
+
+// The send dialog filters and walks the list for its recipients while the main window
+// waits behind it: the window's grid is not read again meanwhile (at 100,000 entries each
+// reading holds the dialog up), and afterwards the entry the user was on is current again
+// in the table and the grid, as after every other dialog over the list.
+TEST_F(SendMailDialogTest, TheMailOutDialogLeavesTheGridUnreadAndTheUsersEntryCurrent) {
+    for (int i = 0; i < 30; ++i)
+        AddRow("m" + std::to_string(i) + "@example.org", i % 2 == 0 ? "news" : "events", "M");
+    window->rdballClick();
+    grid::TgxDBGrid& g = *window->gxDBGrid1;
+    strata::TStrataTable& t = database->tblCV();
+    ASSERT_TRUE(t.Locate("Item", db::Variant(std::string("m17@example.org")), {}));
+    const int item = g.ColumnByFieldName("Item")->GetIndex();
+    ASSERT_NE(g.GetFocusedNode(), nullptr);
+    ASSERT_EQ(g.GetFocusedNode()->Strings(item), "m17@example.org");
+    const std::int64_t read_before = g.RecordsRead();
+    std::int64_t read_in_dialog = -1;
+    std::string counted;
+    ui::ScopedModalHandler handler([&](ui::TForm& form) {
+        if (auto* dialog = dynamic_cast<TdlgSendMail*>(&form)) {
+            dialog->edtfilter->SetText("news");
+            dialog->btnrecalcClick();
+            counted = dialog->lblcount->Caption();
+            read_in_dialog = g.RecordsRead() - read_before;
+        }
+        form.SetModalResult(ui::mrCancel);
+    });
+    window->OnSendEmail = [&] {
+        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    };
+    window->tmrGetEntries.Stop();
+    window->SendEmailtoMailingList1Click();
+    EXPECT_EQ(counted, "17 Unique Recipients");
+    EXPECT_EQ(read_in_dialog, 0);
+    EXPECT_EQ(t.FieldByName("Item")->AsString(), "m17@example.org");
+    ASSERT_NE(g.GetFocusedNode(), nullptr);
+    EXPECT_EQ(g.GetFocusedNode()->Strings(item), "m17@example.org");
+    EXPECT_EQ(g.Count(), 33);
+    EXPECT_EQ(window->lblcount->Caption(), "  33 Records");
+}
 
 TEST_F(SendMailDialogTest, SendsMergedMessagesToTheChosenCategory) {
     // Any unexpected modal form (a send-error report) is closed at once.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -394,6 +395,82 @@ TEST_F(RecoveryTest, RepairIsRetriedFromTheTopUntilDeclined) {
                                                "An error was encounte"}));
     EXPECT_EQ(prompts->Unscripted(), 0);
     EXPECT_FALSE(database->tblCV().Active());
+}
+
+// The list's index file lost (a crash, a copy that left it behind): the engine brings it
+// back with the primary index alone, and the list opens on "Item". The list's own indexes
+// are made again at the open without a question, every entry stays and is found by its
+// address and its category, no copy of the old index file is left, and the next start opens
+// as any other. Exclusive and shared databases alike; also with both index files gone.
+TEST_F(RecoveryTest, ALostIndexFileIsMadeAgainWithTheListsIndexesAndNoEntryIsLost) {
+    for (const bool exclusive : {true, false}) {
+        SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+        settings.DBExclusive = exclusive;
+        const std::string dir = program.File(exclusive ? "exclusive" : "shared") + "/";
+        fs::create_directory(dir);
+        {
+            ListDatabase first(settings, program.Dir(), "First");
+            prompts->Answer(ui::mrYes);
+            ASSERT_TRUE(first.OpenDatabase(dir)) << AskedTexts();
+            strata::TStrataTable& t = first.tblCV();
+            for (int i = 0; i < 40; ++i) {
+                t.Append();
+                t.FieldByName("Item")->SetAsString((i % 3 == 0 ? "Member" : "member") +
+                                                   std::to_string(i) + "@x.org");
+                t.FieldByName("Category")->SetAsString(i % 2 == 0 ? "news" : "Events");
+                t.FieldByName("Bounces")->SetAsInteger(i % 4);
+                t.Post();
+            }
+            first.AddStatRecord(kStatSubscribe, db::EncodeDate(2026, 12, 9));
+            first.AddStatRecord(kStatBounce, db::EncodeDate(2026, 12, 10));
+            first.CloseTables();
+        }
+        fs::remove(dir + "mailist.IDX");
+        if (!exclusive)
+            fs::remove(dir + "mailstat.IDX");
+        const std::size_t asked = prompts->Asked().size();
+
+        for (int start = 0; start < 2; ++start) {
+            ListDatabase again(settings, program.Dir(), "Again" + std::to_string(start));
+            ASSERT_TRUE(again.OpenDatabase(dir)) << AskedTexts();
+            EXPECT_EQ(prompts->Asked().size(), asked) << AskedTexts();
+            strata::TStrataTable& t = again.tblCV();
+            EXPECT_EQ(t.RecordCount(), 40);
+            std::vector<std::string> items;
+            for (t.First(); !t.Eof(); t.Next())
+                items.push_back(LowerCase(t.FieldByName("Item")->AsString()));
+            std::sort(items.begin(), items.end());
+            EXPECT_EQ(std::unique(items.begin(), items.end()), items.end());
+            EXPECT_EQ(items.size(), 40u);
+            EXPECT_TRUE(t.Locate("Item", db::Variant(std::string("MEMBER7@X.ORG")),
+                                 {db::loCaseInsensitive}));
+            EXPECT_EQ(t.FieldByName("Category")->AsString(), "Events");
+            t.SetFilter("Category = 'events'");
+            t.SetFiltered(true);
+            int events = 0;
+            for (t.First(); !t.Eof(); t.Next())
+                ++events;
+            EXPECT_EQ(events, 20);
+            t.SetFiltered(false);
+            strata::TStrataTable& stats = again.tblStats();
+            EXPECT_EQ(stats.RecordCount(), 2);
+            ASSERT_TRUE(stats.Locate("Date", db::Variant(db::EncodeDate(2026, 12, 10)), {}));
+            EXPECT_EQ(stats.FieldByName("Bounces")->AsInteger(), 1);
+            again.CloseTables();
+
+            strata::TRestructureIndexDefs& x = t.RestructureIndexDefs();
+            x.SetLoaded(false);
+            x.Update();
+            std::vector<std::string> names;
+            for (std::size_t i = 0; i < x.Count(); ++i)
+                names.push_back(UpperCase(x.Items(i).Name) + ":" + x.Items(i).Fields);
+            EXPECT_EQ(names, (std::vector<std::string>{":Index;Item", "BYCATEGORY:Category",
+                                                       "BYBOUNCE:Bounces", "BYITEM:Item"}));
+        }
+        for (const auto& file : fs::directory_iterator(dir))
+            EXPECT_NE(UpperCase(file.path().extension().string()), ".IBK") << file.path();
+    }
+    EXPECT_EQ(prompts->Unscripted(), 0);
 }
 
 }  // namespace

@@ -220,7 +220,9 @@ std::vector<ReceivedMail> SmtpSink::WaitForMessages(std::size_t count,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::vector<ReceivedMail> mails;
-    for (std::size_t i = 1; i <= MessageCount(); ++i) {
+    // Counted once: each count looks at every file, and sinks of thousands are read here.
+    const std::size_t arrived = MessageCount();
+    for (std::size_t i = 1; i <= arrived; ++i) {
         const auto base = dir_.path() / "out" / std::to_string(i);
         ReceivedMail mail;
         std::istringstream envelope(ReadFile(base.string() + ".env"));
