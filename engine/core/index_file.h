@@ -519,6 +519,10 @@ class TIndexFile : public TFileHandler {
         std::uint32_t skipped = 0;
     };
     RemovalTrail& LastRemoval(int slot) { return removals_.at(static_cast<std::size_t>(slot)); }
+    // The descent of a slot's last insert, kept and checked as a removal's: keys inserted in
+    // key order (the freed records' keys of a statement's deletes, growing record IDs) mostly
+    // go into the leaf of the insert before.
+    RemovalTrail& LastInsertion(int slot) { return insertions_.at(static_cast<std::size_t>(slot)); }
 
     struct Statistics {
         std::uint64_t hits = 0;
@@ -868,6 +872,7 @@ class TIndexFile : public TFileHandler {
     std::array<std::uint64_t, kIndexSlotCount> slot_edits_{};
     Descent descent_;
     std::array<RemovalTrail, kIndexSlotCount> removals_{};
+    std::array<RemovalTrail, kIndexSlotCount> insertions_{};
     WriteBehind behind_;
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.

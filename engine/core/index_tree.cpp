@@ -9,6 +9,10 @@
 namespace strata {
 
 namespace {
+// A slot whose edits went elsewhere than its trail twice in a row keeps and tries the trail only
+// once in this many edits, so that edits scattered over the index pay next to nothing for it.
+constexpr std::uint32_t kTrailProbe = 32;
+
 struct PathStep {
     PinnedPage page;
     std::int64_t position = 0;
@@ -141,6 +145,17 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (InsertAlongRememberedDescent(key, record_number))
         return true;
+    TIndexFile::RemovalTrail& trail = file_.LastInsertion(slot_);
+    const bool trying = trail.misses < 2 || ++trail.skipped % kTrailProbe == 0;
+    if (trying && trail.leaf != 0) {
+        if (const std::optional<bool> inserted = InsertAlongTrail(key, record_number)) {
+            trail.misses = 0;
+            return *inserted;
+        }
+        ++trail.misses;
+    }
+    trail.leaf = 0;
+    const bool keep = trying || (trail.skipped + 1) % kTrailProbe == 0;
     DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
     page->SetParent(0);
@@ -158,6 +173,8 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (page->FindForInsert(key, compare_))
         return false;
+    if (keep)
+        KeepTrail(trail, root, path, page->Offset());
     AdjustCounts(file_, path, 1);
     page->InsertEntry(key, record_number, 1);
     return true;
@@ -260,6 +277,55 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
     return true;
 }
 
+std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
+                                                 std::uint32_t record_number) {
+    using Trail = TIndexFile::RemovalTrail;
+    const Trail& trail = file_.LastInsertion(slot_);
+    if (trail.root != file_.GetRoot(slot_) || trail.depth > Trail::kMaxDepth)
+        return std::nullopt;
+    // Checked on the cached pages as they stand, before anything is pinned or counted as used.
+    // Each interior page takes the key at the last entry whose key is not above it (the first
+    // entry when all are): where a descent's search goes, so the leaf is the descent's leaf.
+    std::array<TPage*, Trail::kMaxDepth + 1> pages{};
+    std::uint32_t expected = trail.root;
+    for (std::size_t i = 0; i < trail.depth; ++i) {
+        const auto [offset, position] = trail.path[i];
+        TPage* page = file_.CachedPeek(slot_, offset);
+        if (offset != expected || page == nullptr || page->Free() || !page->IsInterior() ||
+            position < 1 || position > page->EntryCount()) {
+            return std::nullopt;
+        }
+        if ((position > 1 && compare_(page->KeyAt(position), key) > 0) ||
+            (position < page->EntryCount() && compare_(page->KeyAt(position + 1), key) <= 0)) {
+            return std::nullopt;
+        }
+        expected = page->PointerAt(position);
+        pages[i] = page;
+    }
+    TPage* leaf = file_.CachedPeek(slot_, expected);
+    if (expected != trail.leaf || leaf == nullptr || leaf->Free() || leaf->IsInterior())
+        return std::nullopt;
+    pages[trail.depth] = leaf;
+    // Pinned, linked and counted as used in the descent's order.
+    std::array<PinnedPage, Trail::kMaxDepth + 1> pinned;
+    std::uint32_t parent = 0;
+    for (std::size_t i = 0; i <= trail.depth; ++i) {
+        pinned[i] = PinnedPage(file_, file_.CountHit(pages[i]));
+        pages[i]->SetParent(parent);
+        parent = pages[i]->Offset();
+    }
+    for (std::size_t i = 0; i < trail.depth; ++i)
+        pages[i]->SetEditPosition(trail.path[i].second);
+    if (leaf->FindForInsert(key, compare_))
+        return false;
+    for (std::size_t i = 0; i < trail.depth; ++i) {
+        if (!pages[i]->AddToCount(trail.path[i].second, 1))
+            RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
+    }
+    leaf->InsertEntry(key, record_number, 1);
+    return true;
+}
+
 bool TIndexTree::RememberedDescentHolds() const {
     const TIndexFile::Descent& memo = file_.RememberedDescent();
     return memo.slot == slot_ && memo.edits == file_.EditCount(slot_) &&
@@ -322,7 +388,6 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     // A slot whose keys went elsewhere twice in a row keeps and tries its trail only now and
     // then, so that removals scattered over the index pay next to nothing for it.
     TIndexFile::RemovalTrail& trail = file_.LastRemoval(slot_);
-    constexpr std::uint32_t kTrailProbe = 32;
     const bool trying = trail.misses < 2 || ++trail.skipped % kTrailProbe == 0;
     if (trying && trail.leaf != 0) {
         if (DeleteAlongTrail(key)) {

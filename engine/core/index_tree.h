@@ -95,6 +95,11 @@ class TIndexTree {
     static std::int64_t ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,
                                        std::uint64_t& remaining);
     bool InsertAlongRememberedDescent(const std::uint8_t* key, std::uint32_t record_number);
+    // Insert along the slot's last insertion trail, when the cached pages show that every
+    // interior page of it still takes the key at the entry the trail took: the pages, counts
+    // and edits a descent makes, without its searches of the interior pages, and its answer.
+    // Nothing, with nothing changed, otherwise.
+    std::optional<bool> InsertAlongTrail(const std::uint8_t* key, std::uint32_t record_number);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     // Delete along the slot's last removal trail, when the cached pages show it still leads
     // from the root to a leaf holding the key: the pages, counts and edits a descent makes,

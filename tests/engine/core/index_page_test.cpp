@@ -3514,6 +3514,131 @@ TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
     }
 }
 
+// Inserts go along the slot's last insert where every page of it still takes the key there.
+// They leave the bytes inserts that always descend leave, at every flush, and give the same
+// answers: keys appended in order through splits, the hidden index's freed keys coming in
+// between those of earlier deletes, keys going back into the middle of a tree, keys scattered
+// over seven categories (trails that mostly miss), keys already there, caches dropped under a
+// trail, small caches; option 0 and 3, searched by bytes and by a function.
+TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
+    constexpr std::size_t k = 44;
+    constexpr std::uint32_t kRows = 1500;
+    const auto category_key = [](std::uint32_t id) {
+        Key key(k, 0);
+        key[0] = 1;
+        const std::string text = "CAT" + std::to_string(id % 7);
+        std::memcpy(&key[1], text.data(), text.size());
+        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+        std::memcpy(&key[k - 4], encoded.data(), 4);
+        return key;
+    };
+    struct Case {
+        std::uint8_t option;
+        bool in_line;
+        std::size_t capacity;
+    };
+    const Case cases[] = {{0, true, kPageCacheCapacity},
+                          {0, false, 7},
+                          {3, true, 7},
+                          {3, false, kPageCacheCapacity},
+                          {0, true, 5}};
+    TempDir dir;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "option " << int{c.option} << ", "
+                                        << (c.in_line ? "in line" : "by function") << ", cache of "
+                                        << c.capacity << " pages");
+        std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+        for (const bool trails : {true, false}) {
+            const std::string name = dir.File("i" + std::to_string(n++) + ".IDX");
+            auto file = NewIndexFile(name, false, c.capacity);
+            file->AddIndex(Descriptor("ByCategory", k, false, c.option));
+            file->AddIndex(Descriptor("Status", 5, true, c.option));
+            std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+            int edits = 0;
+            const auto flush = [&] {
+                file->FlushPages();
+                file->WriteHeader(false);
+                images.push_back(testing_support::ReadBytes(name));
+            };
+            const auto edited = [&] {
+                if (++edits % 250 == 0)
+                    flush();
+                if (edits % 700 == 0) {
+                    flush();
+                    file->ClearPageCaches(true);
+                }
+            };
+            std::map<Key, std::uint32_t> categories;
+            std::map<Key, std::uint32_t> statuses;
+            TIndexTree by_category(*file, 1, c.in_line ? KeyCompare::Bytes(k) : BytesCompare(k));
+            TIndexTree by_status(*file, 2, c.in_line ? KeyCompare::Bytes(5) : BytesCompare(5));
+            // Without trails every insert descends.
+            const auto insert = [&](TIndexTree& tree, int slot, const Key& key, std::uint32_t id) {
+                if (!trails)
+                    file->LastInsertion(slot) = {};
+                return tree.Insert(key.data(), id);
+            };
+            for (std::uint32_t id = 1; id <= kRows; ++id) {
+                ASSERT_TRUE(insert(by_category, 1, category_key(id), id));
+                ASSERT_TRUE(insert(by_status, 2, StatusKey(0, id), id));
+                categories[category_key(id)] = id;
+                statuses[StatusKey(0, id)] = id;
+                // A key already there, inside a run of appends.
+                if (id % 101 == 0) {
+                    EXPECT_FALSE(insert(by_status, 2, StatusKey(0, id - 1), id));
+                }
+                edited();
+            }
+            flush();
+            // Rows go as a statement deletes them, each freed key going in behind the live
+            // ones, between the freed keys of the rounds before; then some come back, their
+            // keys going into the middle of the trees.
+            for (int round = 0; round < 4; ++round) {
+                for (std::uint32_t id = 1; id <= kRows; ++id) {
+                    const bool go = round == 0   ? (id / 20) % 10 == 4
+                                    : round == 1 ? (id / 50) % 3 == 1
+                                    : round == 2 ? id % 5 == 2
+                                                 : id % 3 != 0;
+                    if (!go || !categories.contains(category_key(id)))
+                        continue;
+                    ASSERT_TRUE(by_category.Delete(category_key(id).data())) << id;
+                    ASSERT_TRUE(by_status.Delete(StatusKey(0, id).data())) << id;
+                    ASSERT_TRUE(insert(by_status, 2, StatusKey(1, id), id)) << id;
+                    if (id % 89 == 0) {
+                        EXPECT_FALSE(insert(by_status, 2, StatusKey(1, id), id));
+                    }
+                    categories.erase(category_key(id));
+                    statuses.erase(StatusKey(0, id));
+                    statuses[StatusKey(1, id)] = id;
+                    edited();
+                }
+                flush();
+                for (std::uint32_t id = round + 1; id <= kRows; id += 4) {
+                    if (categories.contains(category_key(id)))
+                        continue;
+                    ASSERT_TRUE(by_status.Delete(StatusKey(1, id).data())) << id;
+                    ASSERT_TRUE(insert(by_status, 2, StatusKey(0, id), id)) << id;
+                    ASSERT_TRUE(insert(by_category, 1, category_key(id), id)) << id;
+                    statuses.erase(StatusKey(1, id));
+                    statuses[StatusKey(0, id)] = id;
+                    categories[category_key(id)] = id;
+                    edited();
+                }
+                flush();
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_category, categories));
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(by_status, statuses));
+            }
+            file->Close();
+        }
+        ASSERT_EQ(flushes.size(), 2u);
+        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        EXPECT_GT(flushes[0].back().size(), 16 * kIndexPageSize);
+        for (std::size_t i = 0; i < flushes[0].size(); ++i)
+            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
+    }
+}
+
 // Pages searched through their heads still cost the cache about their size.
 TEST_F(IndexFileFixture, PlainPagesWithHeadsCostTheCacheAboutTheirSize) {
     auto file = NewFile();
