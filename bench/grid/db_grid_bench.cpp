@@ -5,6 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
+// Ahead of Qt, whose keyword macros (slots) would rewrite the engine's names.
+#include "engine/core/index_tree.h"
+
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
@@ -21,6 +24,7 @@
 #include "engine/dataset/strata_session.h"
 #include "engine/dataset/strata_table.h"
 #include "grid/data/db_grid.h"
+#include "grid/export/export_html.h"
 #include "platform/db/data_source.h"
 
 namespace {
@@ -224,6 +228,178 @@ void BM_ReloadWithTheFocusDeepInASortedGrid(benchmark::State& state) {
     grid->SetDataSource(nullptr);
 }
 
+// The index searches a read of every row took, per row: by key and in all (by ordinal too).
+struct IndexSearches {
+    std::uint64_t by_key = strata::TIndexTree::KeySearches();
+    std::uint64_t by_ordinal = strata::TIndexTree::OrdinalDescents();
+    void Report(benchmark::State& state, std::int64_t rows) const {
+        const auto keys = static_cast<double>(strata::TIndexTree::KeySearches() - by_key);
+        const auto ordinals =
+            static_cast<double>(strata::TIndexTree::OrdinalDescents() - by_ordinal);
+        const auto per = static_cast<double>(std::max<std::int64_t>(1, rows));
+        state.counters["key_searches_per_row"] = keys / per;
+        state.counters["searches_per_row"] = (keys + ordinals) / per;
+    }
+};
+
+// Every record of the list read into the grid as the application's main window does once it
+// loads everything: from binding the grid to the first painted screen.
+void BM_LoadAllRows(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    ListDatabase& db = Database(rows);
+    for (auto _ : state) {
+        db.table->First();
+        auto grid = MakeGrid(false);
+        grid->SetOptions(grid->Options() | grid::egoLoadAllRecords);
+        const IndexSearches searches;
+        grid->SetDataSource(db.source.get());
+        Paint(*grid);
+        searches.Report(state, grid->Count());
+        state.PauseTiming();
+        grid->SetDataSource(nullptr);
+        grid.reset();
+        state.ResumeTiming();
+    }
+    state.counters["seconds_per_row"] = benchmark::Counter(
+        static_cast<double>(rows),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Every record read into a partial-load grid window by window, scrolled to the end of what is
+// loaded until the end of the list is read.
+void BM_PartialLoadEveryRow(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    ListDatabase& db = Database(rows);
+    for (auto _ : state) {
+        db.table->First();
+        auto grid = MakeGrid(true);
+        const IndexSearches searches;
+        grid->SetDataSource(db.source.get());
+        for (int window = 0; !grid->EndRead() && window < rows; ++window)
+            grid->SetTopIndex(grid->Count());
+        Paint(*grid);
+        searches.Report(state, grid->Count());
+        state.counters["rows_loaded"] = grid->Count();
+        state.PauseTiming();
+        grid->SetDataSource(nullptr);
+        grid.reset();
+        state.ResumeTiming();
+    }
+}
+
+// Every record shown by a buffer-mode grid, a page at a time from the first to the last.
+void BM_BufferModeEveryRow(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    ListDatabase& db = Database(rows);
+    db.table->First();
+    auto grid = MakeGrid(false);
+    grid->SetDataSource(db.source.get());
+    for (auto _ : state) {
+        state.PauseTiming();
+        db.table->First();
+        state.ResumeTiming();
+        const IndexSearches searches;
+        const int page = std::max(1, grid->GetVisibleRowCount());
+        while (!db.table->Eof()) {
+            db.table->MoveBy(page);
+            Paint(*grid);
+        }
+        searches.Report(state, rows);
+    }
+    grid->SetDataSource(nullptr);
+}
+
+// Walks over every row of a grid holding 100,000 (load-all, multi-select, grouped where the
+// walk needs group rows) that do not go through the display order: each step to the next row
+// looked its row up among its siblings, so that a walk took time by the square of the rows.
+enum Walk {
+    kSelectEveryRow,        // Shift+click from the first row to the last
+    kExportTheSelection,    // the selected rows written out, in tree order
+    kFindTheLastRow,        // a text search from the top that matches the last row only
+    kCollapseAndExpandAll,  // every group of a two-level grouping, collapsed and expanded
+    kTreeOrderWalk,         // row after row in tree order, with no display order built
+    kSortWithTheFocusLast,  // a header click with the focus on the last row
+};
+
+void BM_WalkEveryRow(benchmark::State& state) {
+    const auto walk = static_cast<Walk>(state.range(0));
+    const int rows = static_cast<int>(state.range(1));
+    ListDatabase& db = Database(rows);
+    db.table->First();
+    auto grid = MakeGrid(false);
+    grid->SetOptions(grid->Options() | grid::egoLoadAllRecords | grid::egoMultiSelect);
+    grid->SetDataSource(db.source.get());
+    if (walk == kCollapseAndExpandAll) {
+        grid->ColumnByFieldName("Category")->SetGroupIndex(0);
+        grid->ColumnByFieldName("Bounces")->SetGroupIndex(1);
+    }
+    const std::string file = (db.folder / "walk.html").string();
+    grid::TgxDBTreeListColumn* item = grid->ColumnByFieldName("Item");
+    const std::string last_item = "user" + std::to_string(rows) + "@";
+    for (auto _ : state) {
+        state.PauseTiming();
+        grid->RebuildVisibleNodeCache();
+        grid::TgxTreeListNode* first = grid->GetAbsoluteNode(0);
+        grid::TgxTreeListNode* last = grid->GetAbsoluteNode(grid->GetAbsoluteCount() - 1);
+        grid->ClearSelection();
+        if (walk == kExportTheSelection)
+            grid->SelectRange(first, last);
+        // Walks that run inside an update (loading, regrouping) have no display order.
+        grid->ClearCaches();
+        state.ResumeTiming();
+        switch (walk) {
+            case kSelectEveryRow:
+                grid->SelectRange(first, last);
+                break;
+            case kExportTheSelection:
+                grid::ExportGridToHTML(grid.get(), file, false);
+                break;
+            case kFindTheLastRow: {
+                grid::TgxTreeListNode* found = first;
+                if (!grid->FindNodeByText(item, last_item, found, false, false))
+                    state.SkipWithError("the last row was not found");
+                break;
+            }
+            case kCollapseAndExpandAll:
+                for (int i = 0; i < grid->Count(); ++i)
+                    grid->Items(i)->Collapse(true);
+                for (int i = 0; i < grid->Count(); ++i)
+                    grid->Items(i)->Expand(true);
+                break;
+            case kTreeOrderWalk: {
+                std::int64_t seen = 0;
+                for (grid::TgxTreeListNode* n = first; n != nullptr; n = n->GetNext())
+                    ++seen;
+                benchmark::DoNotOptimize(seen);
+                break;
+            }
+            case kSortWithTheFocusLast:
+                grid->SetFocusedNode(last);
+                grid->DoHeaderClick(item->GetIndex());
+                break;
+        }
+    }
+    state.counters["selected"] = grid->GetSelectedCount();
+    grid->SetDataSource(nullptr);
+}
+
+BENCHMARK(BM_WalkEveryRow)
+    ->ArgsProduct({{kSelectEveryRow, kExportTheSelection, kFindTheLastRow, kCollapseAndExpandAll,
+                    kTreeOrderWalk, kSortWithTheFocusLast},
+                   {10000, 100000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_LoadAllRows)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_PartialLoadEveryRow)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_BufferModeEveryRow)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_PartialLoadFirstScreen)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PartialLoadJumpToLast)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PartialLoadJumpToLastOverASelection)

@@ -534,6 +534,10 @@ class TDataCursor final : public TFileCursor {
     bool Visible(std::uint32_t record) const;
     void SetNoRecord();
     void PositionOnEntry(std::span<const std::uint8_t> key, std::uint32_t record);
+    // Notes the ordinal of the entry just positioned on; KnownOrdinal answers it while the
+    // cursor stands on that entry and the slot's keys stand.
+    void NoteOrdinal(std::uint64_t ordinal);
+    bool KnownOrdinal(std::uint64_t& ordinal) const;
     bool StepIndex(bool forward);
     // From before the first record, onto the first visible one in index order; the few
     // records of a sparse view are found by their keys instead of by a walk.
@@ -813,6 +817,15 @@ class TDataCursor final : public TFileCursor {
         std::int64_t visible = 0;
     };
     std::optional<CountedEntries> counted_;
+    // Where the last walk found the entry the cursor stands on: a sequential read steps on
+    // and numbers its rows from here instead of searching the index for its key each time.
+    struct EntryOrdinal {
+        int slot = -1;
+        std::uint64_t index_edits = 0;
+        std::uint64_t ordinal = 0;
+        std::vector<std::uint8_t> key;
+    };
+    EntryOrdinal entry_ordinal_;
 
     std::vector<OpenBlobEntry> blobs_;
     std::vector<std::uint32_t> own_locks_;

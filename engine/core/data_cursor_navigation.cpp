@@ -418,6 +418,8 @@ bool TDataCursor::StepIndex(bool forward) {
             return false;
         if (bof_) {
             start = low;
+        } else if (KnownOrdinal(start)) {
+            start = std::max(start + 1, low);
         } else {
             TIndexTree tree(table_->IndexFile(), slot, CurrentCompare());
             start = tree.Ordinal(current_key_.data());
@@ -427,6 +429,7 @@ bool TDataCursor::StepIndex(bool forward) {
         }
         std::vector<std::uint8_t> key;
         std::uint32_t record = 0;
+        std::uint64_t ordinal = 0;
         const bool found =
             start < high &&
             WalkEntries(slot, start, true, [&](std::uint64_t at, auto k, std::uint32_t r) {
@@ -436,6 +439,7 @@ bool TDataCursor::StepIndex(bool forward) {
                     return false;
                 key.assign(k.begin(), k.end());
                 record = r;
+                ordinal = at;
                 return true;
             });
         if (!found || key.empty()) {
@@ -446,6 +450,7 @@ bool TDataCursor::StepIndex(bool forward) {
         if (!bof_)
             CheckStepLeftKey(key, true);
         PositionOnEntry(key, record);
+        NoteOrdinal(ordinal);
         return true;
     }
     if (bof_ && !eof_)
@@ -458,7 +463,9 @@ bool TDataCursor::StepIndex(bool forward) {
         }
         start = high - 1;
     } else {
-        const std::uint64_t below = KeysBelow(slot, current_key_);
+        std::uint64_t below = 0;
+        if (!KnownOrdinal(below))
+            below = KeysBelow(slot, current_key_);
         if (below == 0 || below - 1 < low) {
             bof_ = true;
             eof_ = false;
@@ -468,6 +475,7 @@ bool TDataCursor::StepIndex(bool forward) {
     }
     std::vector<std::uint8_t> key;
     std::uint32_t record = 0;
+    std::uint64_t ordinal = 0;
     const bool found =
         high > low && start >= low &&
         WalkEntries(slot, start, false, [&](std::uint64_t at, auto k, std::uint32_t r) {
@@ -477,6 +485,7 @@ bool TDataCursor::StepIndex(bool forward) {
                 return false;
             key.assign(k.begin(), k.end());
             record = r;
+            ordinal = at;
             return true;
         });
     if (!found || key.empty()) {
@@ -487,6 +496,23 @@ bool TDataCursor::StepIndex(bool forward) {
     if (!eof_)
         CheckStepLeftKey(key, false);
     PositionOnEntry(key, record);
+    NoteOrdinal(ordinal);
+    return true;
+}
+
+void TDataCursor::NoteOrdinal(std::uint64_t ordinal) {
+    entry_ordinal_.slot = CurrentSlot();
+    entry_ordinal_.index_edits = table_->IndexFile().EditCount(entry_ordinal_.slot);
+    entry_ordinal_.ordinal = ordinal;
+    entry_ordinal_.key.assign(current_key_.begin(), current_key_.end());
+}
+
+bool TDataCursor::KnownOrdinal(std::uint64_t& ordinal) const {
+    if (physical_ || bof_ || eof_ || entry_ordinal_.slot != CurrentSlot() ||
+        entry_ordinal_.index_edits != table_->IndexFile().EditCount(entry_ordinal_.slot) ||
+        entry_ordinal_.key != current_key_)
+        return false;
+    ordinal = entry_ordinal_.ordinal;
     return true;
 }
 
@@ -845,6 +871,7 @@ void TDataCursor::GotoSequenceNumber(std::int64_t n) {
         std::int64_t seen = 0;
         std::vector<std::uint8_t> key;
         std::uint32_t record = 0;
+        std::uint64_t ordinal = 0;
         const std::uint64_t start = bitmaps_in_use_ ? low : low + static_cast<std::uint64_t>(n - 1);
         const bool found =
             start < high &&
@@ -855,6 +882,7 @@ void TDataCursor::GotoSequenceNumber(std::int64_t n) {
                     return false;
                 key.assign(k.begin(), k.end());
                 record = r;
+                ordinal = at;
                 return true;
             });
         if (!found || key.empty()) {
@@ -862,6 +890,7 @@ void TDataCursor::GotoSequenceNumber(std::int64_t n) {
             return;
         }
         PositionOnEntry(key, record);
+        NoteOrdinal(ordinal);
     });
 }
 
@@ -895,7 +924,9 @@ std::int64_t TDataCursor::GetRecordNumber() {
         std::uint64_t low = 0;
         std::uint64_t high = 0;
         RangeBounds(low, high);
-        const std::uint64_t at = KeysBelow(CurrentSlot(), current_key_);
+        std::uint64_t at = 0;
+        if (!KnownOrdinal(at))
+            at = KeysBelow(CurrentSlot(), current_key_);
         if (!bitmaps_in_use_)
             return static_cast<std::int64_t>(at - std::min(at, low)) + 1;
         const int slot = CurrentSlot();

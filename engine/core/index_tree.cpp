@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <vector>
@@ -12,6 +13,17 @@ namespace {
 // A slot whose edits went elsewhere than its trail twice in a row keeps and tries the trail only
 // once in this many edits, so that edits scattered over the index pay next to nothing for it.
 constexpr std::uint32_t kTrailProbe = 32;
+
+std::atomic<std::uint64_t> key_searches{0};
+std::atomic<std::uint64_t> ordinal_descents{0};
+
+void CountKeySearch() noexcept {
+    key_searches.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CountOrdinalDescent() noexcept {
+    ordinal_descents.fetch_add(1, std::memory_order_relaxed);
+}
 
 struct PathStep {
     PinnedPage page;
@@ -487,6 +499,7 @@ PinnedPage TIndexTree::DescendRemembering(const std::uint8_t* key, Stop stop) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return {};
+    CountKeySearch();
     TIndexFile::Descent& memo = file_.RememberedDescent();
     memo.slot = -1;
     memo.path.clear();
@@ -520,6 +533,7 @@ std::uint64_t TIndexTree::Ordinal(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return 0;
+    CountKeySearch();
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::uint64_t running = 0;
     std::size_t depth = 0;
@@ -539,6 +553,7 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return at;
+    CountKeySearch();
     TIndexFile::Descent& memo = file_.RememberedDescent();
     memo.slot = -1;
     memo.path.clear();
@@ -611,6 +626,7 @@ TIndexTree::Position TIndexTree::AtOrdinal(std::uint64_t ordinal) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return at;
+    CountOrdinalDescent();
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::uint64_t remaining = ordinal;
     for (std::size_t depth = 0; page->IsInterior(); ++depth) {
@@ -631,6 +647,7 @@ std::uint64_t TIndexTree::KeysNotAbove(const std::uint8_t* key) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return 0;
+    CountKeySearch();
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::uint64_t running = 0;
     std::size_t depth = 0;
@@ -663,6 +680,7 @@ std::optional<std::uint32_t> TIndexTree::RecordAt(std::uint64_t ordinal) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return std::nullopt;
+    CountOrdinalDescent();
     PinnedPage page(file_, file_.GetPage(slot_, root));
     std::size_t depth = 0;
     while (page->IsInterior()) {
@@ -682,6 +700,14 @@ std::optional<std::uint32_t> TIndexTree::RecordAt(std::uint64_t ordinal) {
     if (ordinal >= static_cast<std::uint64_t>(page->EntryCount()))
         return std::nullopt;
     return page->PointerAt(static_cast<std::int64_t>(ordinal) + 1);
+}
+
+std::uint64_t TIndexTree::KeySearches() noexcept {
+    return key_searches.load(std::memory_order_relaxed);
+}
+
+std::uint64_t TIndexTree::OrdinalDescents() noexcept {
+    return ordinal_descents.load(std::memory_order_relaxed);
 }
 
 void TIndexTree::ForEach(const std::function<void(std::span<const std::uint8_t> key,

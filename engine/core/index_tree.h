@@ -87,6 +87,12 @@ class TIndexTree {
     // Frees every page of the index; the root becomes 0.
     void Clear();
 
+    // Descents from a root taken by reads since the process started, over every index: by
+    // key (Find, LookUp, Ordinal, LowerBound, KeysNotAbove) and by ordinal (AtOrdinal,
+    // RecordAt). What a read costs in searches is the difference over it.
+    static std::uint64_t KeySearches() noexcept;
+    static std::uint64_t OrdinalDescents() noexcept;
+
   private:
     // The entry of an interior page `depth` levels down whose subtree holds the key
     // `remaining` keys on from the page's first, with `remaining` made relative to that

@@ -154,10 +154,13 @@ void TCustomgxTreeList::AttachNode(std::unique_ptr<TgxTreeListNode> node, TgxTre
         parent->has_children_ = true;
     }
     raw->parent_ = parent;
-    if (index < 0 || index >= static_cast<int>(list->size()))
+    if (index < 0 || index >= static_cast<int>(list->size())) {
+        raw->index_hint_ = list->size();
         list->push_back(std::move(node));
-    else
+    } else {
+        raw->index_hint_ = static_cast<std::size_t>(index);
         list->insert(list->begin() + index, std::move(node));
+    }
     NodeAdded(raw);
 }
 

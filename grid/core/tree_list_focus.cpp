@@ -106,13 +106,6 @@ void TCustomgxTreeList::SetTopIndex(int index) {
     int current = GetTopIndex();
     if (index == current)
         return;
-    int distance = 0;
-    int from = std::min(index, std::max(current, 0));
-    int to = std::max(index, std::max(current, 0));
-    for (int i = from; i < to; ++i)
-        distance += GetNodeRowHeight(GetAbsoluteNode(i), default_row_height_, false);
-    if (index > current)
-        distance = -distance;
     TgxTreeListNode* old_focus = focused_node_;
     ui::Rect old_focus_rect = GetRowRect(old_focus);
     SetTopVisibleNode(GetAbsoluteNode(index));
@@ -121,7 +114,15 @@ void TCustomgxTreeList::SetTopIndex(int index) {
     if (update_lock_ != 0)
         return;
     if (std::abs(index - current) <= rows_in_view_ && current >= 0) {
-        ScrollVertical(distance);
+        // Only a scroll of at most a screen needs the heights of the rows passed; they are
+        // taken row after row, not each by its place counted from the first row.
+        const int from = std::min(index, current);
+        const int to = std::max(index, current);
+        int distance = 0;
+        TgxTreeListNode* n = GetAbsoluteNode(from);
+        for (int i = from; i < to && n != nullptr; ++i, n = GetNextVisibleNode(n))
+            distance += GetNodeRowHeight(n, default_row_height_, false);
+        ScrollVertical(index > current ? -distance : distance);
     } else {
         Repaint();
     }

@@ -21,8 +21,7 @@ NodeList& TgxTreeListNode::SiblingList() const {
 
 std::unique_ptr<TgxTreeListNode> TgxTreeListNode::Detach() {
     NodeList& list = SiblingList();
-    auto it =
-        std::find_if(list.begin(), list.end(), [this](const auto& p) { return p.get() == this; });
+    auto it = list.begin() + Index();
     std::unique_ptr<TgxTreeListNode> self = std::move(*it);
     list.erase(it);
     if (parent_ != nullptr && parent_->children_->empty())
@@ -198,11 +197,31 @@ TgxTreeListNode* TgxTreeListNode::GetLastChild() const {
 }
 
 int TgxTreeListNode::Index() const {
+    // Every step of a walk over the rows (the next sibling, the row after, tree order) asks
+    // this: a search from the front made each walk over a long list quadratic.
     const NodeList& list = SiblingList();
-    for (std::size_t i = 0; i < list.size(); ++i)
+    const std::size_t count = list.size();
+    constexpr std::size_t kNearby = 32;
+    const std::size_t hint = index_hint_;
+    for (std::size_t d = 0; d <= kNearby; ++d) {
+        if (hint + d < count && list[hint + d].get() == this) {
+            index_hint_ = hint + d;
+            return static_cast<int>(index_hint_);
+        }
+        if (d != 0 && d <= hint && hint - d < count && list[hint - d].get() == this) {
+            index_hint_ = hint - d;
+            return static_cast<int>(index_hint_);
+        }
+    }
+    // Far from where it was: every sibling learns its place, so that the walk that asked
+    // finds the rest of them at once.
+    int found = -1;
+    for (std::size_t i = 0; i < count; ++i) {
+        list[i]->index_hint_ = i;
         if (list[i].get() == this)
-            return static_cast<int>(i);
-    return -1;
+            found = static_cast<int>(i);
+    }
+    return found;
 }
 
 TgxTreeListNode* TgxTreeListNode::GetNextSibling() const {
@@ -268,12 +287,9 @@ bool TgxTreeListNode::HasAsParent(const TgxTreeListNode* node) const {
 }
 
 int TgxTreeListNode::IndexOf(const TgxTreeListNode* child) const {
-    if (!children_)
+    if (!children_ || child == nullptr || child->parent_ != this)
         return -1;
-    for (std::size_t i = 0; i < children_->size(); ++i)
-        if ((*children_)[i].get() == child)
-            return static_cast<int>(i);
-    return -1;
+    return child->Index();
 }
 
 int TgxTreeListNode::Level() const {

@@ -91,6 +91,9 @@ class TgxTreeListNode {
     std::unique_ptr<TgxTreeListNode> Detach();
     void ChildListEmptied();
 
+    // Where the node stood among its siblings when last looked up: rows added or removed
+    // before it move it by a few places, so that it is found near there (see Index).
+    mutable std::size_t index_hint_ = 0;
     bool deleting_ = false;
     bool expanded_ = false;
     bool has_children_ = false;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "grid/data/db_tree_list_control.h"
@@ -471,6 +472,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
         TgxTreeListNode* node = nullptr;
     };
     std::vector<SelectedEntry> selected_;
+    // While a range is selected: the rows the list held before it. Only those can stand in
+    // it under a bookmark other than their own, so only they need a search of the whole list.
+    const std::unordered_set<const TgxTreeListNode*>* selected_before_range_ = nullptr;
     db::TBookmark anchor_bookmark_;
     TgxDBGridNode* anchor_row_ = nullptr;
     // Saved before rows are rebuilt: bookmarks, or sorted key values.

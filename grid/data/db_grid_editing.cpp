@@ -180,6 +180,8 @@ int TCustomgxDBGrid::SelectedIndexOfNode(const TgxTreeListNode* node) const {
         if (found && (selected_[static_cast<std::size_t>(at)].node == node || IsBufferMode()))
             return at;
     }
+    if (selected_before_range_ != nullptr && !selected_before_range_->contains(node))
+        return -1;
     for (std::size_t i = 0; i < selected_.size(); ++i)
         if (selected_[i].node == node)
             return static_cast<int>(i);
@@ -279,6 +281,18 @@ void TCustomgxDBGrid::SelectRange(TgxTreeListNode* from, TgxTreeListNode* to) {
     if (dataset == nullptr || EditState(dataset) || !IsMultiSelect() || from == nullptr ||
         to == nullptr)
         return;
+    // Each row of a range of loaded rows asks whether it is selected already: without this a
+    // range of 100,000 rows searched the growing list once per row.
+    std::unordered_set<const TgxTreeListNode*> selected_already;
+    struct RangeScope {
+        const std::unordered_set<const TgxTreeListNode*>*& slot;
+        ~RangeScope() { slot = nullptr; }
+    } scope{selected_before_range_};
+    const auto over_loaded_rows = [&] {
+        for (const SelectedEntry& e : selected_)
+            selected_already.insert(e.node);
+        selected_before_range_ = &selected_already;
+    };
     BeginSelection();
     try {
         if (!(use_bookmarks_ || IsBufferMode())) {
@@ -288,6 +302,7 @@ void TCustomgxDBGrid::SelectRange(TgxTreeListNode* from, TgxTreeListNode* to) {
             if (a > b)
                 std::swap(a, b);
             RebuildVisibleNodeCache();
+            over_loaded_rows();
             for (int i = a; i <= b; ++i)
                 if (TgxTreeListNode* n = GetAbsoluteNode(i))
                     SelectNode(n, true);
@@ -319,6 +334,7 @@ void TCustomgxDBGrid::SelectRange(TgxTreeListNode* from, TgxTreeListNode* to) {
             BeginUpdate();
             try {
                 RebuildVisibleNodeCache();
+                over_loaded_rows();
                 TgxTreeListNode* n = GetAbsoluteNode(a);
                 for (int i = 0; i <= b - a && n != nullptr; ++i) {
                     SelectNode(n, true);
@@ -395,15 +411,28 @@ bool TCustomgxDBGrid::TakeFromSavedSelection(TgxDBGridNode* node) {
     if (!saved_selection_ || node->IsGroup)
         return false;
     db::TDataSet* dataset = DataSet();
+    std::vector<bool>& taken = saved_selection_->taken;
+    // The first entry equal to the row's that no row has taken yet.
+    const auto take = [&taken](auto first, auto it, auto last, const auto& equal) {
+        taken.resize(static_cast<std::size_t>(last - first));
+        for (; it != last && equal(*it); ++it) {
+            const auto at = static_cast<std::size_t>(it - first);
+            if (!taken[at]) {
+                taken[at] = true;
+                return true;
+            }
+        }
+        return false;
+    };
     if (saved_selection_->by_bookmark) {
         auto& list = saved_selection_->bookmarks;
         auto it = std::lower_bound(list.begin(), list.end(), node->Bookmark,
                                    [&](const db::TBookmark& a, const db::TBookmark& b) {
                                        return BookmarkLess(dataset, true, a, b);
                                    });
-        if (it == list.end() || *it != node->Bookmark)
+        if (!take(list.begin(), it, list.end(),
+                  [&](const db::TBookmark& b) { return b == node->Bookmark; }))
             return false;
-        list.erase(it);
         bool found = false;
         int at = SelectedIndexOf(node->Bookmark, found);
         if (!found)
@@ -414,9 +443,9 @@ bool TCustomgxDBGrid::TakeFromSavedSelection(TgxDBGridNode* node) {
     auto it = std::lower_bound(
         keys.begin(), keys.end(), node->Key,
         [](const db::Variant& a, const db::Variant& b) { return db::VarCompare(a, b) < 0; });
-    if (it == keys.end() || db::VarCompare(*it, node->Key) != 0)
+    if (!take(keys.begin(), it, keys.end(),
+              [&](const db::Variant& k) { return db::VarCompare(k, node->Key) == 0; }))
         return false;
-    keys.erase(it);
     auto pos = std::lower_bound(
         selected_.begin(), selected_.end(), node,
         [](const SelectedEntry& e, const TgxTreeListNode* n) { return e.node < n; });

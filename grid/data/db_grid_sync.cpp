@@ -332,13 +332,8 @@ void TCustomgxDBGrid::DataChanged() {
             auto* row = static_cast<TgxDBGridNode*>(owned.get());
             TgxTreeListNode* parent = focused != nullptr ? focused->Parent() : nullptr;
             int index = -1;
-            if (focused != nullptr) {
-                index = parent != nullptr ? parent->IndexOf(focused) + 1 : 0;
-                if (parent == nullptr)
-                    for (int i = 0; i < Count(); ++i)
-                        if (Items(i) == focused)
-                            index = i + 1;
-            }
+            if (focused != nullptr)
+                index = focused->Index() + 1;
             AttachNode(std::move(owned), parent, index);
             row->Texts.assign(static_cast<std::size_t>(ColumnCount()), std::string());
             row->Key = db::Variant();

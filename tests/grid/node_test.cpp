@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "grid/core/exceptions.h"
@@ -245,6 +247,108 @@ TEST(TreeListNode, AbsoluteIndexWithoutTheCacheIsTheDisplayedPlace) {
         EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(i)), shown[i]) << i;
     EXPECT_EQ(tree.GetAbsoluteNode(static_cast<int>(shown.size())), nullptr);
     EXPECT_EQ(tree.GetAbsoluteNode(-1), nullptr);
+}
+
+// Every row in tree order, read through the child lists alone.
+void TreeOrder(const TCustomgxTreeList& tree, std::vector<TgxTreeListNode*>& out) {
+    std::vector<TgxTreeListNode*> stack;
+    for (int i = tree.Count() - 1; i >= 0; --i)
+        stack.push_back(tree.Items(i));
+    while (!stack.empty()) {
+        TgxTreeListNode* n = stack.back();
+        stack.pop_back();
+        out.push_back(n);
+        for (int i = n->Count() - 1; i >= 0; --i)
+            stack.push_back(n->Items(i));
+    }
+}
+
+// A row's place among its siblings, and the walks built on it, stay right through inserts in
+// front, deletions, moves and sorts of long sibling lists, in any order.
+TEST(TreeListNode, SiblingPlacesAndWalksHoldThroughEveryChange) {
+    std::mt19937 random(4242);
+    TCustomgxTreeList tree;
+    std::map<const TgxTreeListNode*, int> weight;
+    tree.OnCompare = [&](TCustomgxTreeList*, TgxTreeListNode* a, TgxTreeListNode* b, int& c) {
+        c = weight[a] - weight[b];
+    };
+    std::vector<TgxTreeListNode*> order;
+    const auto any = [&]() -> TgxTreeListNode* {
+        order.clear();
+        TreeOrder(tree, order);
+        return order.empty() ? nullptr : order[random() % order.size()];
+    };
+    for (int i = 0; i < 300; ++i)
+        weight[tree.Add()] = static_cast<int>(random() % 50);
+    for (int step = 0; step < 400; ++step) {
+        SCOPED_TRACE(step);
+        TgxTreeListNode* n = any();
+        switch (random() % 7) {
+            case 0:
+                weight[tree.Insert(n != nullptr && n->Parent() == nullptr ? n : nullptr)] =
+                    static_cast<int>(random() % 50);
+                break;
+            case 1:
+                if (n != nullptr) {
+                    for (int k = static_cast<int>(random() % 20); k >= 0; --k)
+                        weight[n->InsertChild(n->GetFirstChild())] =
+                            static_cast<int>(random() % 50);
+                }
+                break;
+            case 2:
+                if (n != nullptr && order.size() > 50) {
+                    weight.erase(n);
+                    n->Delete();
+                }
+                break;
+            case 3: {
+                TgxTreeListNode* to = any();
+                if (n != nullptr && to != nullptr)
+                    n->MoveTo(to, static_cast<TNodeAttachMode>(random() % 5));
+                break;
+            }
+            case 4:
+                tree.SortNodes(-1, 0, random() % 2 == 0);
+                break;
+            case 5:
+                if (n != nullptr)
+                    n->Expand(true);
+                break;
+            default:
+                // Rows deleted from the front, as a cleared group loses them.
+                if (n != nullptr && n->Count() > 3) {
+                    for (int k = 0; k < 3; ++k) {
+                        weight.erase(n->GetFirstChild());
+                        n->GetFirstChild()->Delete();
+                    }
+                }
+                break;
+        }
+        if (step % 20 != 19)
+            continue;
+        order.clear();
+        TreeOrder(tree, order);
+        tree.ClearCaches();
+        TgxTreeListNode* walked = order.empty() ? nullptr : order.front();
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            TgxTreeListNode* node = order[i];
+            ASSERT_EQ(walked, node) << i;
+            walked = walked->GetNext();
+            const TgxTreeListNode* parent = node->Parent();
+            const int count = parent != nullptr ? parent->Count() : tree.Count();
+            const int index = node->Index();
+            ASSERT_EQ(parent != nullptr ? parent->Items(index) : tree.Items(index), node);
+            EXPECT_EQ(node->GetNextSibling(),
+                      index + 1 < count
+                          ? (parent != nullptr ? parent->Items(index + 1) : tree.Items(index + 1))
+                          : nullptr);
+            EXPECT_EQ(node->GetPrev(), i == 0 ? nullptr : order[i - 1]);
+            if (parent != nullptr) {
+                EXPECT_EQ(parent->IndexOf(node), index);
+            }
+        }
+        EXPECT_EQ(walked, nullptr);
+    }
 }
 
 TEST(TreeListNode, DeletionHookSeesNeighboursExceptWhileClearing) {
