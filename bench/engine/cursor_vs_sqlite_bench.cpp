@@ -571,10 +571,12 @@ class StepWatch {
             };
             std::fprintf(stderr,
                          "%-7s index: %llu reads, %llu packed-tier hits, %llu cache hits, %llu "
-                         "write calls, %llu packed seeks, %llu keys removed packed, %llu packed "
-                         "pairs redistributed, %llu settled victims\n",
+                         "write calls, %llu leaves read by scans in %llu calls, %llu packed seeks, "
+                         "%llu keys removed packed, %llu packed pairs redistributed, %llu settled "
+                         "victims\n",
                          step_, d(a.reads, before_.reads), d(a.packed_hits, before_.packed_hits),
                          d(a.hits, before_.hits), d(a.writes, before_.writes),
+                         d(a.scan_reads, before_.scan_reads), d(a.scan_calls, before_.scan_calls),
                          d(a.packed_seeks, before_.packed_seeks),
                          d(a.packed_removals, before_.packed_removals),
                          d(a.packed_redistributions, before_.packed_redistributions),
