@@ -1391,8 +1391,9 @@ void TPage::Split() {
             PageCorrupt(owner_);
         // Split by a key after all others (keys that come in order), the half kept is not
         // added to again: it gives back the room of the entries it gave away, which it went
-        // on being counted for.
-        if (appended) {
+        // on being counted for. As at full width, only while the cache has room: once it is
+        // full, areas go from page to page and are not refitted for each.
+        if (appended && SizedBuffers()) {
             compact_->Fit();
             NoteMemoryChange();
         }
