@@ -228,7 +228,8 @@ class CompactEntries {
     // Moves n entries from position `from` into `to`, before its position `before`.
     void MoveTo(CompactEntries& to, std::size_t from, std::size_t n, std::size_t before);
     // Gives back the room beyond what the entries hold and a few inserts need (the gaps of
-    // removed keys, areas sized for more entries), moving the key bytes only where it does.
+    // removed or moved keys, areas sized for more entries); an area that holds no more than
+    // that stays where it is.
     void Fit();
 
     // Bytes [from, to) of entry i's full key; an empty range writes nothing.
