@@ -758,6 +758,15 @@ TEST(PackedPageImage, GivesBackEveryImageExactly) {
         back.fill(0xEE);
         UnpackPageImage(packed, back);
         EXPECT_EQ(back, images[n]) << "image " << n;
+        // Unpacked only so far, the image holds its first bytes exactly.
+        for (const std::size_t limit : {std::size_t{1}, std::size_t{13}, std::size_t{100},
+                                        std::size_t{2049}, kIndexPageSize - 1}) {
+            back.fill(0xEE);
+            UnpackPageImage(packed, back, limit);
+            EXPECT_TRUE(std::equal(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(limit),
+                                   images[n].begin()))
+                << "image " << n << " limit " << limit;
+        }
     }
 }
 
