@@ -35,6 +35,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -43,12 +44,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "bench/engine/list_indexes.h"
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
+#include "engine/core/data_table.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/filter.h"
 #include "engine/core/index_file.h"
@@ -171,6 +174,21 @@ double CpuSeconds() {
         return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A size line of /proc/self/status ("VmRSS:", "VmHWM:") in MiB; 0 when not there.
+double StatusMiB(const char* field) {
+    std::FILE* file = std::fopen("/proc/self/status", "r");
+    if (file == nullptr)
+        return 0;
+    char line[256];
+    double kib = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strncmp(line, field, std::strlen(field)) == 0)
+            kib = std::atof(line + std::strlen(field));
+    }
+    std::fclose(file);
+    return kib / 1024.0;
 }
 
 double PeakMiB() {
@@ -365,6 +383,9 @@ class Engine {
     }
     void DeleteFound() { cursor_->DeleteRecord(buffer_, false); }
     std::int64_t Count() { return cursor_->GetRecordCount(); }
+    // The list table's index cache counters, summed over the run so far.
+    TIndexFile::Statistics IndexStatistics() const { return IndexFile().GetStatistics(); }
+    const TIndexFile& IndexFile() const { return cursor_->Table()->IndexFile(); }
 
   private:
     void PutText(std::vector<std::uint8_t>& buffer, std::uint32_t field, const std::string& text) {
@@ -509,14 +530,84 @@ class Lite {
     std::uint64_t checksum_ = 0;
 };
 
-// One side's throughput steps at `rows` rows, in a fresh folder.
-template <typename Side, typename Make>
-Measures Throughput(std::int64_t rows, const Make& make) {
-    WorkDirectory folder;
-    Measures m{};
-    const Clock::time_point all = Clock::now();
-    Side side = make(folder.Path());
-    Clock::time_point start = Clock::now();
+// Profiling aids:
+// CORVANE_BENCH_PERF_CONTROL names the control fifo of `perf record --control fifo:... -D -1`,
+// and CORVANE_BENCH_PERF_STEP the step recorded (insert, lookup, filter or delete; delete
+// unless set): that step of every run is recorded, nothing else (--benchmark_filter picks the
+// side and size).
+// CORVANE_BENCH_INDEX_STATS prints the engine's index cache counters of each step, and the
+// cache's size and the process's memory after it.
+// Each step runs in a function of its own (below), which a profile then names.
+class StepWatch {
+  public:
+    explicit StepWatch(const char* step) : step_(step) {
+        const char* path = std::getenv("CORVANE_BENCH_PERF_CONTROL");
+        const char* chosen = std::getenv("CORVANE_BENCH_PERF_STEP");
+        if (path != nullptr && std::string_view(chosen != nullptr ? chosen : "delete") == step)
+            perf_ = std::fopen(path, "w");
+        Send("enable\n");
+    }
+    ~StepWatch() {
+        Send("disable\n");
+        if (perf_ != nullptr)
+            std::fclose(perf_);
+    }
+    StepWatch(const StepWatch&) = delete;
+    StepWatch& operator=(const StepWatch&) = delete;
+
+    template <typename Side>
+    void Before(const Side& side) {
+        if constexpr (std::is_same_v<Side, Engine>)
+            before_ = side.IndexStatistics();
+    }
+    template <typename Side>
+    void After(const Side& side) const {
+        if constexpr (std::is_same_v<Side, Engine>) {
+            if (std::getenv("CORVANE_BENCH_INDEX_STATS") == nullptr)
+                return;
+            const TIndexFile::Statistics a = side.IndexStatistics();
+            const auto d = [](std::uint64_t x, std::uint64_t y) {
+                return static_cast<unsigned long long>(x - y);
+            };
+            std::fprintf(stderr,
+                         "%-7s index: %llu reads, %llu packed-tier hits, %llu cache hits, %llu "
+                         "write calls, %llu leaves read by scans in %llu calls, %llu packed seeks, "
+                         "%llu keys removed packed, %llu packed pairs redistributed, %llu settled "
+                         "victims\n",
+                         step_, d(a.reads, before_.reads), d(a.packed_hits, before_.packed_hits),
+                         d(a.hits, before_.hits), d(a.writes, before_.writes),
+                         d(a.scan_reads, before_.scan_reads), d(a.scan_calls, before_.scan_calls),
+                         d(a.packed_seeks, before_.packed_seeks),
+                         d(a.packed_removals, before_.packed_removals),
+                         d(a.packed_redistributions, before_.packed_redistributions),
+                         d(a.settled_victims, before_.settled_victims));
+            const TIndexFile& file = side.IndexFile();
+            std::fprintf(stderr,
+                         "%-7s cache: %zu unpacked pages, %zu packed, %.1f MiB counted; process "
+                         "%.1f MiB now, %.1f MiB at most\n",
+                         step_, file.CachedPageTotal(), file.PackedPageTotal(),
+                         static_cast<double>(file.CachedPageBytes()) / 1048576.0,
+                         StatusMiB("VmRSS:"), StatusMiB("VmHWM:"));
+        }
+    }
+
+  private:
+    void Send(const char* command) {
+        if (perf_ != nullptr) {
+            std::fputs(command, perf_);
+            std::fflush(perf_);
+        }
+    }
+
+    const char* step_;
+    std::FILE* perf_ = nullptr;
+    TIndexFile::Statistics before_{};
+};
+
+template <typename Side>
+[[gnu::noinline]] void InsertStep(Side& side, std::int64_t rows) {
+    StepWatch watch("insert");
+    watch.Before(side);
     if constexpr (std::is_same_v<Side, Lite>)
         side.Exec("BEGIN");
     for (std::int64_t i = 0; i < rows; ++i)
@@ -525,34 +616,33 @@ Measures Throughput(std::int64_t rows, const Make& make) {
         side.Exec("COMMIT");
     else
         side.Flush();
-    m[kInsert] = Seconds(start) * 1e6 / static_cast<double>(rows);
+    watch.After(side);
+}
 
-    const std::int64_t lookups = Lookups(rows);
-    start = Clock::now();
-    double cpu = CpuSeconds();
+template <typename Side>
+[[gnu::noinline]] std::int64_t LookupStep(Side& side, std::int64_t rows, std::int64_t lookups) {
+    StepWatch watch("lookup");
+    watch.Before(side);
     std::int64_t found = 0;
     for (std::int64_t i = 0; i < lookups; ++i)
         found += side.Find(Upper(Address(i * 31 % rows))) ? 1 : 0;
-    m[kLookup] = Seconds(start) * 1e6 / static_cast<double>(lookups);
-    m[kLookupCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(lookups);
-    if (found != lookups)
-        throw std::runtime_error("lookups missed");
+    watch.After(side);
+    return found;
+}
 
-    start = Clock::now();
-    cpu = CpuSeconds();
+template <typename Side>
+[[gnu::noinline]] std::int64_t FilterStep(Side& side) {
+    StepWatch watch("filter");
+    watch.Before(side);
     const std::int64_t matches = side.CountCategory();
-    const double filter = Seconds(start);
-    m[kFilterCpuPerMatch] =
-        (CpuSeconds() - cpu) * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
-    m[kFilterMs] = filter * 1e3;
-    m[kFilterPerMatch] = filter * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
-    if (matches != FilterMatches(rows))
-        throw std::runtime_error("wrong filter count");
+    watch.After(side);
+    return matches;
+}
 
-    const std::int64_t deletes = rows / 10;
-    const IoCounters io = ReadIoCounters();
-    start = Clock::now();
-    cpu = CpuSeconds();
+template <typename Side>
+[[gnu::noinline]] void DeleteStep(Side& side, std::int64_t deletes) {
+    StepWatch watch("delete");
+    watch.Before(side);
     if constexpr (std::is_same_v<Side, Lite>) {
         side.Exec("BEGIN");
         for (std::int64_t i = 0; i < deletes; ++i)
@@ -566,6 +656,45 @@ Measures Throughput(std::int64_t rows, const Make& make) {
         }
         side.Flush();
     }
+    watch.After(side);
+}
+
+// One side's throughput steps at `rows` rows, in a fresh folder.
+template <typename Side, typename Make>
+Measures Throughput(std::int64_t rows, const Make& make) {
+    WorkDirectory folder;
+    Measures m{};
+    const Clock::time_point all = Clock::now();
+    Side side = make(folder.Path());
+    Clock::time_point start = Clock::now();
+    InsertStep(side, rows);
+    m[kInsert] = Seconds(start) * 1e6 / static_cast<double>(rows);
+
+    const std::int64_t lookups = Lookups(rows);
+    start = Clock::now();
+    double cpu = CpuSeconds();
+    const std::int64_t found = LookupStep(side, rows, lookups);
+    m[kLookup] = Seconds(start) * 1e6 / static_cast<double>(lookups);
+    m[kLookupCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(lookups);
+    if (found != lookups)
+        throw std::runtime_error("lookups missed");
+
+    start = Clock::now();
+    cpu = CpuSeconds();
+    const std::int64_t matches = FilterStep(side);
+    const double filter = Seconds(start);
+    m[kFilterCpuPerMatch] =
+        (CpuSeconds() - cpu) * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
+    m[kFilterMs] = filter * 1e3;
+    m[kFilterPerMatch] = filter * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
+    if (matches != FilterMatches(rows))
+        throw std::runtime_error("wrong filter count");
+
+    const std::int64_t deletes = rows / 10;
+    const IoCounters io = ReadIoCounters();
+    start = Clock::now();
+    cpu = CpuSeconds();
+    DeleteStep(side, deletes);
     m[kDelete] = Seconds(start) * 1e6 / static_cast<double>(deletes);
     m[kDeleteCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(deletes);
     const IoCounters io_after = ReadIoCounters();

@@ -284,6 +284,19 @@ void CompactEntries::MoveTo(CompactEntries& to, std::size_t from, std::size_t n,
     }
 }
 
+void CompactEntries::Fit() {
+    DropHead();
+    if (keys_.capacity() > WithRoom(keys_.size() - gaps_))
+        Compact(0);
+    const std::size_t room = slots_.size() + slots_.size() / 8 + 8;
+    if (slots_.capacity() > room) {
+        std::vector<Slot> fitted;
+        fitted.reserve(room);
+        fitted.assign(slots_.begin(), slots_.end());
+        slots_.swap(fitted);
+    }
+}
+
 void CompactEntries::CopyKey(std::size_t i, std::size_t from, std::size_t to,
                              std::uint8_t* out) const {
     if (from >= to)

@@ -227,6 +227,10 @@ class CompactEntries {
     void Replace(std::size_t i, const std::uint8_t* key);
     // Moves n entries from position `from` into `to`, before its position `before`.
     void MoveTo(CompactEntries& to, std::size_t from, std::size_t n, std::size_t before);
+    // Gives back the room beyond what the entries hold and a few inserts need (the gaps of
+    // removed or moved keys, areas sized for more entries); an area that holds no more than
+    // that stays where it is.
+    void Fit();
 
     // Bytes [from, to) of entry i's full key; an empty range writes nothing.
     void CopyKey(std::size_t i, std::size_t from, std::size_t to, std::uint8_t* out) const;

@@ -1902,8 +1902,10 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         if (stored == 0 || stored - 1 < capacity / 2)
             return nullptr;
     }
-    std::span<std::uint8_t> image = removal_image_;
-    const std::size_t unpacked = UnpackLeafEntries(data, image);
+    // A lookup that just found the key unpacked the same entries: they serve again.
+    const bool seen = offset == seek_offset_;
+    std::span<std::uint8_t> image = seen ? std::span<std::uint8_t>(seek_image_) : removal_image_;
+    const std::size_t unpacked = seen ? seek_size_ : UnpackLeafEntries(data, image);
     if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf))
         return nullptr;
     const std::size_t count = GetU16(image, 1);
@@ -1919,6 +1921,9 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         return nullptr;
     // The first key stands in the parents as well: the caller puts the next one there.
     new_first = low == 0 ? entries + size : nullptr;
+    // The image changes from here on: the lookup's no longer shows the packed page.
+    if (seen)
+        seek_offset_ = 0;
     // The new runs: the old ones without the removed entry's bytes, the header's count one
     // less and the zeros at the end longer by the entry. The runs wholly before the entry and
     // those wholly after it are copied as they are; the ones it touches are cut, and runs of

@@ -1351,10 +1351,11 @@ void TPage::Split() {
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
     const std::int64_t keep = (count_ + 1) / 2;
+    const bool appended = edit_ == count_;
     // The fresh page takes its kind first, so it holds the moved entries in
     // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
-    if (!Compressed() && edit_ == count_ && right.count_ == 0 && SizedBuffers()) {
+    if (!Compressed() && appended && right.count_ == 0 && SizedBuffers()) {
         HandOverUpperHalf(right, keep);
     } else {
         MoveEntries(right, keep + 1, count_ - keep, 0);
@@ -1388,6 +1389,14 @@ void TPage::Split() {
         }
         if (used_ > kPageEntryBytes || right.used_ > kPageEntryBytes)
             PageCorrupt(owner_);
+        // Split by a key after all others (keys that come in order), the half kept is not
+        // added to again: it gives back the room of the entries it gave away, which it went
+        // on being counted for. As at full width, only while the cache has room: once it is
+        // full, areas go from page to page and are not refitted for each.
+        if (appended && SizedBuffers()) {
+            compact_->Fit();
+            NoteMemoryChange();
+        }
     }
     // Both halves keep entries, hold every key they held together, stay in their page and
     // are linked as neighbours.

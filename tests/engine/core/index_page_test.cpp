@@ -758,6 +758,15 @@ TEST(PackedPageImage, GivesBackEveryImageExactly) {
         back.fill(0xEE);
         UnpackPageImage(packed, back);
         EXPECT_EQ(back, images[n]) << "image " << n;
+        // Unpacked only so far, the image holds its first bytes exactly.
+        for (const std::size_t limit : {std::size_t{1}, std::size_t{13}, std::size_t{100},
+                                        std::size_t{2049}, kIndexPageSize - 1}) {
+            back.fill(0xEE);
+            UnpackPageImage(packed, back, limit);
+            EXPECT_TRUE(std::equal(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(limit),
+                                   images[n].begin()))
+                << "image " << n << " limit " << limit;
+        }
     }
 }
 
@@ -4495,6 +4504,75 @@ TEST(PageBuffers, PagesReadThroughASmallCacheKeepBuffersForAFullPage) {
         }
         ReleasePageReserve();
     }).join();
+}
+
+// Compressed leaves split by keys that come in order (an auto-increment primary index) keep
+// the half that stays behind as it is: it is counted for what it holds, not for the full leaf
+// it was before the split, so a tree built in order costs the cache about what the same pages
+// cost read back from the file. The tree stays whole through it.
+TEST(PageBuffers, CompressedLeavesOfKeysInOrderAreCountedForWhatTheyHold) {
+    constexpr std::size_t kKeySize = 40;
+    constexpr std::uint32_t kKeys = 20000;
+    // The memory the cache counts for the cached leaves of slot 1, and how many there are.
+    const auto leaf_memory = [](TIndexFile& file) {
+        std::pair<std::size_t, std::size_t> total{0, 0};
+        for (std::uint32_t offset = kIndexPageSize; offset < file.GetNextPageOffset();
+             offset += kIndexPageSize) {
+            const TPage* page = file.FindCachedPage(1, offset);
+            if (page == nullptr || !page->IsLeaf())
+                continue;
+            total.first += TPageTestAccess::Held(*page);
+            ++total.second;
+        }
+        return total;
+    };
+    for (const std::uint8_t option : {1, 2, 3}) {
+        for (const bool unique : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "option " << int{option} << " unique " << unique);
+            TempDir dir;
+            const std::string name = dir.File("o.IDX");
+            std::map<Key, std::uint32_t> model;
+            std::pair<std::size_t, std::size_t> built;
+            // Each part in a fresh thread: page objects take spare areas kept per thread.
+            std::thread([&] {
+                ReleasePageReserve();
+                auto file = NewIndexFile(name, false, kPageCacheCapacity);
+                file->AddIndex(Descriptor("Ordered", kKeySize, unique, option));
+                TIndexTree tree(*file, 1, KeyCompare::Bytes(kKeySize));
+                for (std::uint32_t i = 0; i < kKeys; ++i) {
+                    const Key key = OrderedKey(i, i + 1, kKeySize);
+                    ASSERT_TRUE(tree.Insert(key.data(), i + 1));
+                    model[key] = i + 1;
+                }
+                built = leaf_memory(*file);
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, model));
+                file->FlushPages();
+                file->WriteHeader(true);
+                file->Close();
+                ReleasePageReserve();
+            }).join();
+            std::thread([&] {
+                ReleasePageReserve();
+                auto file = std::make_unique<TIndexFile>();
+                file->SetName(name);
+                file->Open();
+                file->SetPageCacheCapacity(kPageCacheCapacity);
+                TIndexTree tree(*file, 1, KeyCompare::Bytes(kKeySize));
+                for (const auto& [key, record] : model) {
+                    const auto found = tree.Find(key.data());
+                    ASSERT_TRUE(found.has_value());
+                    EXPECT_EQ(*found, record);
+                }
+                const auto read_back = leaf_memory(*file);
+                EXPECT_EQ(read_back.second, built.second);
+                EXPECT_GT(built.second, 20u);
+                EXPECT_LE(built.first, read_back.first + read_back.first / 4);
+                ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, model));
+                file->Close();
+                ReleasePageReserve();
+            }).join();
+        }
+    }
 }
 
 }  // namespace
