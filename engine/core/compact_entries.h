@@ -220,9 +220,9 @@ class CompactEntries {
 
     // Requires: i <= Size(); `key` holds a full key. The new entry's counts are 0.
     void Insert(std::size_t i, const std::uint8_t* key, std::uint32_t pointer);
-    // Takes all entries at once: `slots` in order, their bytes in `keys`
+    // Takes all entries at once: `entries` in order, their bytes in `keys`
     // (each kept body followed by its record ID, as Store lays them out).
-    void Assign(std::span<const Slot> slots, std::span<const std::uint8_t> keys);
+    void Assign(std::span<const Slot> entries, std::span<const std::uint8_t> keys);
     void Erase(std::size_t i);
     void Replace(std::size_t i, const std::uint8_t* key);
     // Moves n entries from position `from` into `to`, before its position `before`.
@@ -361,7 +361,7 @@ template <bool kNotAbove>
 std::size_t CompactEntries::CountUpTo(const Probe& probe, std::size_t hint,
                                       bool* bound_equal) const {
     const std::size_t n = Size();
-    const Slot* const slots = slots_.data() + head_;
+    const Slot* const ordered = slots_.data() + head_;
     // The entries [low, high) are still undecided; each bound remembers
     // whether the entry that set it equals the probe.
     std::size_t low = 0;
@@ -379,7 +379,7 @@ std::size_t CompactEntries::CountUpTo(const Probe& probe, std::size_t hint,
     const auto step = [&](std::size_t i) {
         int c = 0;
         if (by_words) {
-            const std::uint32_t word = slots[i].word;
+            const std::uint32_t word = ordered[i].word;
             if (word != probe.word)
                 c = probe.word < word ? -1 : 1;
             else if (!words_decide_)
@@ -412,8 +412,8 @@ std::size_t CompactEntries::CountUpTo(const Probe& probe, std::size_t hint,
         // The slots either answer leads to next are asked for before it:
         // each step then waits for less than a whole miss.
         if (high - low > 2) {
-            __builtin_prefetch(&slots[(low + middle) / 2].word);
-            __builtin_prefetch(&slots[(middle + 1 + high) / 2].word);
+            __builtin_prefetch(&ordered[(low + middle) / 2].word);
+            __builtin_prefetch(&ordered[(middle + 1 + high) / 2].word);
         }
         step(middle);
     }
