@@ -25,6 +25,21 @@ void CountOrdinalDescent() noexcept {
     ordinal_descents.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Pins a remembered path's pages, links each to its parent and counts them as used, in the
+// order a descent would.
+template <std::size_t N>
+std::array<PinnedPage, N> PinAlong(TIndexFile& file, const std::array<TPage*, N>& pages,
+                                   std::size_t depth) {
+    std::array<PinnedPage, N> pinned;
+    std::uint32_t parent = 0;
+    for (std::size_t i = 0; i <= depth; ++i) {
+        pinned[i] = PinnedPage(file, file.CountHit(pages[i]));
+        pages[i]->SetParent(parent);
+        parent = pages[i]->Offset();
+    }
+    return pinned;
+}
+
 struct PathStep {
     PinnedPage page;
     std::int64_t position = 0;
@@ -318,14 +333,7 @@ std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
     if (expected != trail.leaf || leaf == nullptr || leaf->Free() || leaf->IsInterior())
         return std::nullopt;
     pages[trail.depth] = leaf;
-    // Pinned, linked and counted as used in the descent's order.
-    std::array<PinnedPage, Trail::kMaxDepth + 1> pinned;
-    std::uint32_t parent = 0;
-    for (std::size_t i = 0; i <= trail.depth; ++i) {
-        pinned[i] = PinnedPage(file_, file_.CountHit(pages[i]));
-        pages[i]->SetParent(parent);
-        parent = pages[i]->Offset();
-    }
+    const auto pinned = PinAlong(file_, pages, trail.depth);
     for (std::size_t i = 0; i < trail.depth; ++i)
         pages[i]->SetEditPosition(trail.path[i].second);
     if (leaf->FindForInsert(key, compare_))
@@ -474,14 +482,7 @@ bool TIndexTree::DeleteAlongTrail(const std::uint8_t* key) {
         return false;
     }
     pages[trail.depth] = leaf;
-    // Pinned, linked and counted as used in the descent's order.
-    std::array<PinnedPage, Trail::kMaxDepth + 1> pinned;
-    std::uint32_t parent = 0;
-    for (std::size_t i = 0; i <= trail.depth; ++i) {
-        pinned[i] = PinnedPage(file_, file_.CountHit(pages[i]));
-        pages[i]->SetParent(parent);
-        parent = pages[i]->Offset();
-    }
+    const auto pinned = PinAlong(file_, pages, trail.depth);
     for (std::size_t i = 0; i < trail.depth; ++i) {
         const std::int64_t position = trail.path[i].second;
         // Where the descent's search would have left it.

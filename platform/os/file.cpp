@@ -49,6 +49,13 @@ struct File::LockTable {
     };
     mutable std::mutex mutex;
     std::vector<Region> regions;
+
+    // The region locked as exactly this range, or end(); callers hold the mutex.
+    std::vector<Region>::iterator Find(std::uint64_t start, std::uint64_t length) {
+        return std::find_if(regions.begin(), regions.end(), [&](const Region& region) {
+            return region.start == start && region.length == length;
+        });
+    }
 };
 
 File::File() noexcept = default;
@@ -405,9 +412,7 @@ bool File::UnlockRegion(std::uint64_t start, std::uint64_t length) {
         return false;
     }
     std::lock_guard guard(locks_->mutex);
-    const auto it = std::find_if(
-        locks_->regions.begin(), locks_->regions.end(),
-        [&](const auto& region) { return region.start == start && region.length == length; });
+    const auto it = locks_->Find(start, length);
     if (it == locks_->regions.end()) {
         return false;
     }
@@ -425,9 +430,7 @@ bool File::UnlockRegionKeeping(std::uint64_t start, std::uint64_t length,
         return false;
     }
     std::lock_guard guard(locks_->mutex);
-    const auto it = std::find_if(
-        locks_->regions.begin(), locks_->regions.end(),
-        [&](const auto& region) { return region.start == start && region.length == length; });
+    const auto it = locks_->Find(start, length);
     if (it == locks_->regions.end()) {
         return false;
     }
