@@ -40,6 +40,19 @@ std::array<PinnedPage, N> PinAlong(TIndexFile& file, const std::array<TPage*, N>
     return pinned;
 }
 
+// The cached page a remembered path names at `offset`, or nullptr when the path no longer
+// holds there: not the page the step before points to, not in memory, freed, or not of the
+// kind (interior or leaf) the path has there.
+TPage* CachedOnTrail(const TIndexFile& file, int slot, std::uint32_t offset, std::uint32_t expected,
+                     bool interior) {
+    if (offset != expected)
+        return nullptr;
+    TPage* page = file.CachedPeek(slot, offset);
+    if (page == nullptr || page->Free() || page->IsInterior() != interior)
+        return nullptr;
+    return page;
+}
+
 struct PathStep {
     PinnedPage page;
     std::int64_t position = 0;
@@ -317,9 +330,8 @@ std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
     std::uint32_t expected = trail.root;
     for (std::size_t i = 0; i < trail.depth; ++i) {
         const auto [offset, position] = trail.path[i];
-        TPage* page = file_.CachedPeek(slot_, offset);
-        if (offset != expected || page == nullptr || page->Free() || !page->IsInterior() ||
-            position < 1 || position > page->EntryCount()) {
+        TPage* page = CachedOnTrail(file_, slot_, offset, expected, true);
+        if (page == nullptr || position < 1 || position > page->EntryCount()) {
             return std::nullopt;
         }
         if ((position > 1 && compare_(page->KeyAt(position), key) > 0) ||
@@ -329,8 +341,8 @@ std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
         expected = page->PointerAt(position);
         pages[i] = page;
     }
-    TPage* leaf = file_.CachedPeek(slot_, expected);
-    if (expected != trail.leaf || leaf == nullptr || leaf->Free() || leaf->IsInterior())
+    TPage* leaf = CachedOnTrail(file_, slot_, trail.leaf, expected, false);
+    if (leaf == nullptr)
         return std::nullopt;
     pages[trail.depth] = leaf;
     const auto pinned = PinAlong(file_, pages, trail.depth);
@@ -461,9 +473,8 @@ bool TIndexTree::DeleteAlongTrail(const std::uint8_t* key) {
     std::uint32_t expected = trail.root;
     for (std::size_t i = 0; i < trail.depth; ++i) {
         const auto [offset, position] = trail.path[i];
-        TPage* page = file_.CachedPeek(slot_, offset);
-        if (offset != expected || page == nullptr || page->Free() || !page->IsInterior() ||
-            position < 1 || position > page->EntryCount()) {
+        TPage* page = CachedOnTrail(file_, slot_, offset, expected, true);
+        if (page == nullptr || position < 1 || position > page->EntryCount()) {
             return false;
         }
         expected = page->PointerAt(position);
@@ -472,8 +483,8 @@ bool TIndexTree::DeleteAlongTrail(const std::uint8_t* key) {
             return false;
         pages[i] = page;
     }
-    TPage* leaf = file_.CachedPeek(slot_, trail.leaf);
-    if (expected != trail.leaf || leaf == nullptr || leaf->Free() || leaf->IsInterior())
+    TPage* leaf = CachedOnTrail(file_, slot_, trail.leaf, expected, false);
+    if (leaf == nullptr)
         return false;
     // A leaf that does not hold the key keeps the position its own searches start from.
     const std::int64_t hint = leaf->ReadPosition();

@@ -3408,6 +3408,35 @@ TEST(PlainIndexEdits, RemovalsWriteTheSameFileWhateverTheSearch) {
     EXPECT_EQ(Fingerprint(files[0]), 14833739338985485471ull);
 }
 
+// Keys of the trail tests: one of seven categories, then the row's number.
+constexpr std::size_t kTrailKeySize = 44;
+
+Key TrailCategoryKey(std::uint32_t id) {
+    Key key(kTrailKeySize, 0);
+    key[0] = 1;
+    const std::string text = "CAT" + std::to_string(id % 7);
+    std::memcpy(&key[1], text.data(), text.size());
+    const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
+    std::memcpy(&key[kTrailKeySize - 4], encoded.data(), 4);
+    return key;
+}
+
+// The index layouts and cache sizes the trail tests go through.
+struct TrailCase {
+    std::uint8_t option;
+    bool in_line;
+    std::size_t capacity;
+};
+
+// A run with trails and one without left the same file at every flush.
+void ExpectSameFlushes(const std::vector<std::vector<std::vector<std::uint8_t>>>& flushes) {
+    ASSERT_EQ(flushes.size(), 2u);
+    ASSERT_EQ(flushes[0].size(), flushes[1].size());
+    ASSERT_FALSE(flushes[0].empty());
+    for (std::size_t i = 0; i < flushes[0].size(); ++i)
+        EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
+}
+
 // Removals in key order, as a statement makes them in the indexes its rows' order follows,
 // go along the slot's last removal where it still leads to the key. They leave the bytes
 // removals that always descend leave, at every flush: through runs that empty leaves (merges,
@@ -3415,30 +3444,16 @@ TEST(PlainIndexEdits, RemovalsWriteTheSameFileWhateverTheSearch) {
 // keys come in behind them, absent keys, caches dropped under a trail, pages the cache packed,
 // and a tree emptied to its root; option 0 and 3, searched by bytes and by a function.
 TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
-    constexpr std::size_t k = 44;
+    constexpr std::size_t k = kTrailKeySize;
     constexpr std::uint32_t kRows = 2500;
-    const auto category_key = [](std::uint32_t id) {
-        Key key(k, 0);
-        key[0] = 1;
-        const std::string text = "CAT" + std::to_string(id % 7);
-        std::memcpy(&key[1], text.data(), text.size());
-        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
-        std::memcpy(&key[k - 4], encoded.data(), 4);
-        return key;
-    };
-    struct Case {
-        std::uint8_t option;
-        bool in_line;
-        std::size_t capacity;
-    };
-    const Case cases[] = {{0, true, kPageCacheCapacity},
-                          {0, false, 7},
-                          {3, true, 7},
-                          {3, false, kPageCacheCapacity},
-                          {0, true, 7}};
+    const TrailCase cases[] = {{0, true, kPageCacheCapacity},
+                               {0, false, 7},
+                               {3, true, 7},
+                               {3, false, kPageCacheCapacity},
+                               {0, true, 7}};
     TempDir dir;
     int n = 0;
-    for (const Case& c : cases) {
+    for (const TrailCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "option " << int{c.option} << ", "
                                         << (c.in_line ? "in line" : "by function") << ", cache of "
                                         << c.capacity << " pages");
@@ -3467,9 +3482,9 @@ TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
                     return tree.Delete(key.data());
                 };
                 for (std::uint32_t id = 1; id <= kRows; ++id) {
-                    ASSERT_TRUE(by_category.Insert(category_key(id).data(), id));
+                    ASSERT_TRUE(by_category.Insert(TrailCategoryKey(id).data(), id));
                     ASSERT_TRUE(by_status.Insert(StatusKey(0, id).data(), id));
-                    categories[category_key(id)] = id;
+                    categories[TrailCategoryKey(id)] = id;
                     statuses[StatusKey(0, id)] = id;
                 }
                 flush();
@@ -3480,12 +3495,12 @@ TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
                                         : round == 1 ? (id / 50) % 3 != 0
                                         : round == 2 ? id % 5 != 0
                                                      : true;
-                        if (!go || !categories.contains(category_key(id)))
+                        if (!go || !categories.contains(TrailCategoryKey(id)))
                             continue;
-                        ASSERT_TRUE(remove(by_category, 1, category_key(id))) << id;
+                        ASSERT_TRUE(remove(by_category, 1, TrailCategoryKey(id))) << id;
                         ASSERT_TRUE(remove(by_status, 2, StatusKey(0, id))) << id;
                         ASSERT_TRUE(by_status.Insert(StatusKey(1, id).data(), id));
-                        categories.erase(category_key(id));
+                        categories.erase(TrailCategoryKey(id));
                         statuses.erase(StatusKey(0, id));
                         statuses[StatusKey(1, id)] = id;
                         // A key that is not there, inside the run.
@@ -3515,11 +3530,8 @@ TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
             }
             file->Close();
         }
-        ASSERT_EQ(flushes.size(), 2u);
-        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        ASSERT_NO_FATAL_FAILURE(ExpectSameFlushes(flushes));
         EXPECT_GT(flushes[0].front().size(), 16 * kIndexPageSize);
-        for (std::size_t i = 0; i < flushes[0].size(); ++i)
-            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
     }
 }
 
@@ -3530,30 +3542,16 @@ TEST(IndexRemovalTrail, RemovalsInKeyOrderWriteWhatDescentsWrite) {
 // over seven categories (trails that mostly miss), keys already there, caches dropped under a
 // trail, small caches; option 0 and 3, searched by bytes and by a function.
 TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
-    constexpr std::size_t k = 44;
+    constexpr std::size_t k = kTrailKeySize;
     constexpr std::uint32_t kRows = 1500;
-    const auto category_key = [](std::uint32_t id) {
-        Key key(k, 0);
-        key[0] = 1;
-        const std::string text = "CAT" + std::to_string(id % 7);
-        std::memcpy(&key[1], text.data(), text.size());
-        const auto encoded = EncodeIntegerKey(static_cast<std::int32_t>(id));
-        std::memcpy(&key[k - 4], encoded.data(), 4);
-        return key;
-    };
-    struct Case {
-        std::uint8_t option;
-        bool in_line;
-        std::size_t capacity;
-    };
-    const Case cases[] = {{0, true, kPageCacheCapacity},
-                          {0, false, 7},
-                          {3, true, 7},
-                          {3, false, kPageCacheCapacity},
-                          {0, true, 5}};
+    const TrailCase cases[] = {{0, true, kPageCacheCapacity},
+                               {0, false, 7},
+                               {3, true, 7},
+                               {3, false, kPageCacheCapacity},
+                               {0, true, 5}};
     TempDir dir;
     int n = 0;
-    for (const Case& c : cases) {
+    for (const TrailCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "option " << int{c.option} << ", "
                                         << (c.in_line ? "in line" : "by function") << ", cache of "
                                         << c.capacity << " pages");
@@ -3589,9 +3587,9 @@ TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
                 return tree.Insert(key.data(), id);
             };
             for (std::uint32_t id = 1; id <= kRows; ++id) {
-                ASSERT_TRUE(insert(by_category, 1, category_key(id), id));
+                ASSERT_TRUE(insert(by_category, 1, TrailCategoryKey(id), id));
                 ASSERT_TRUE(insert(by_status, 2, StatusKey(0, id), id));
-                categories[category_key(id)] = id;
+                categories[TrailCategoryKey(id)] = id;
                 statuses[StatusKey(0, id)] = id;
                 // A key already there, inside a run of appends.
                 if (id % 101 == 0) {
@@ -3609,29 +3607,29 @@ TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
                                     : round == 1 ? (id / 50) % 3 == 1
                                     : round == 2 ? id % 5 == 2
                                                  : id % 3 != 0;
-                    if (!go || !categories.contains(category_key(id)))
+                    if (!go || !categories.contains(TrailCategoryKey(id)))
                         continue;
-                    ASSERT_TRUE(by_category.Delete(category_key(id).data())) << id;
+                    ASSERT_TRUE(by_category.Delete(TrailCategoryKey(id).data())) << id;
                     ASSERT_TRUE(by_status.Delete(StatusKey(0, id).data())) << id;
                     ASSERT_TRUE(insert(by_status, 2, StatusKey(1, id), id)) << id;
                     if (id % 89 == 0) {
                         EXPECT_FALSE(insert(by_status, 2, StatusKey(1, id), id));
                     }
-                    categories.erase(category_key(id));
+                    categories.erase(TrailCategoryKey(id));
                     statuses.erase(StatusKey(0, id));
                     statuses[StatusKey(1, id)] = id;
                     edited();
                 }
                 flush();
                 for (std::uint32_t id = round + 1; id <= kRows; id += 4) {
-                    if (categories.contains(category_key(id)))
+                    if (categories.contains(TrailCategoryKey(id)))
                         continue;
                     ASSERT_TRUE(by_status.Delete(StatusKey(1, id).data())) << id;
                     ASSERT_TRUE(insert(by_status, 2, StatusKey(0, id), id)) << id;
-                    ASSERT_TRUE(insert(by_category, 1, category_key(id), id)) << id;
+                    ASSERT_TRUE(insert(by_category, 1, TrailCategoryKey(id), id)) << id;
                     statuses.erase(StatusKey(1, id));
                     statuses[StatusKey(0, id)] = id;
-                    categories[category_key(id)] = id;
+                    categories[TrailCategoryKey(id)] = id;
                     edited();
                 }
                 flush();
@@ -3640,11 +3638,8 @@ TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
             }
             file->Close();
         }
-        ASSERT_EQ(flushes.size(), 2u);
-        ASSERT_EQ(flushes[0].size(), flushes[1].size());
+        ASSERT_NO_FATAL_FAILURE(ExpectSameFlushes(flushes));
         EXPECT_GT(flushes[0].back().size(), 16 * kIndexPageSize);
-        for (std::size_t i = 0; i < flushes[0].size(); ++i)
-            EXPECT_TRUE(flushes[0][i] == flushes[1][i]) << "flush " << i;
     }
 }
 
