@@ -21,7 +21,7 @@ done
 
 if [ -z "${CORVANE_SCREENSHOTS_DISPLAY:-}" ]; then
   exec env CORVANE_SCREENSHOTS_DISPLAY=1 \
-    xvfb-run -a -s '-screen 0 1280x1024x24' "$0" "$build" "$out"
+    "$root/scripts/with_display.sh" "$0" "$build" "$out"
 fi
 
 mkdir -p "$out"

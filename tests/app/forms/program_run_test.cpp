@@ -39,6 +39,12 @@ namespace fs = std::filesystem;
 // opening a database changes the current one.
 const fs::path kStartDir = fs::current_path();
 
+// Each run gets a display of its own, numbered by the server, so that runs started together
+// never share one.
+int RunOnVirtualDisplay(const fs::path& driver) {
+    return std::system((std::string(CORVANE_WITH_DISPLAY) + " bash " + driver.string()).c_str());
+}
+
 std::string Request(const std::string& from, const std::string& subject) {
     return "From: " + from + "\r\nTo: list@example.org\r\nSubject: " + subject +
            "\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\nMessage-ID: <" +
@@ -85,8 +91,8 @@ void LeaveAndRemove(const fs::path& home) {
 }
 
 TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-run-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
@@ -123,10 +129,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
                              "sleep 0.2; done\n"
                           << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
                           << "wait $pid\n";
-    auto run = std::async(std::launch::async, [&] {
-        return std::system(
-            ("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str());
-    });
+    auto run = std::async(std::launch::async, [&] { return RunOnVirtualDisplay(driver); });
     const auto mails = sink.WaitForMessages(3, std::chrono::seconds(60));
     std::ofstream(go) << "";
     ASSERT_EQ(run.get(), 0) << "the program did not end through its window";
@@ -182,8 +185,8 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
 // Yes, and the embedded mail store with its list folder is there before any check, so
 // that requests can be put into it at once.
 TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-first-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
@@ -207,9 +210,7 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
                              "sleep 0.2; done\n"
                           << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
                           << "wait $pid\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     EXPECT_TRUE(fs::exists(home / "mailist.DAT"));
     EXPECT_EQ(LeftInTemp(home), std::vector<std::string>{});
     for (const char* folder : {".MailingList", ".Outbox", ".Sent Items"})
@@ -220,8 +221,8 @@ TEST(Program, FirstStartCreatesTheDatabaseAndTheMailStore) {
 // The user switches in-line editing on, types a new name into the first entry and closes
 // the window through its File menu without leaving the cell: the name is in the list.
 TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-edit-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
@@ -248,9 +249,7 @@ TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
                              "sleep 0.2; done\n"
                           << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
                           << "wait $pid\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
 
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
                                                 home / "config" / "Corvane" / "registry.ini");
@@ -274,8 +273,8 @@ TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
 // "Send Message!". Each member of the category gets one message with their own first
 // name; the switch to one message each is kept after the program ends.
 TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMessage) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-mailout-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
@@ -319,9 +318,7 @@ TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMess
         << "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.2; done\n"
         << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
         << "wait $pid\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
 
     // The seeded entries alternate between the two categories: the even ones are news.
     const auto mails = sink.WaitForMessages(6, std::chrono::seconds(5));
@@ -354,8 +351,8 @@ TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMess
 // start without the repair question (it makes the indexes again itself), shows every
 // entry, and the start after that finds the files whole.
 TEST(Program, StartsWithoutAQuestionWhenTheListsIndexFilesWereLost) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     std::string pattern = (fs::temp_directory_path() / "corvane-noidx-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
     fs::create_directory(home / "tmp");
@@ -386,9 +383,7 @@ TEST(Program, StartsWithoutAQuestionWhenTheListsIndexFilesWereLost) {
                           << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
                           << "wait $pid\n"
                           << "done\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()), 0)
-        << "a box was shown at a start";
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0) << "a box was shown at a start";
     EXPECT_TRUE(fs::exists(home / "mailist.IDX"));
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
                                                 home / "config" / "Corvane" / "registry.ini");
@@ -572,8 +567,8 @@ std::map<std::string, double> Marks(const fs::path& file) {
 // the check, and the window closes through its menu afterwards. CORVANE_WALK_ENTRIES and
 // CORVANE_WALK_REQUESTS scale it; the driver's marks give the step times.
 TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOnce) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     if (!mail::testing::DovecotServer::Available())
         GTEST_SKIP() << "needs root and dovecot";
     const int entries = Scale("CORVANE_WALK_ENTRIES", 2000);
@@ -620,9 +615,7 @@ TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOn
         << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
         << "mark closed\n"
         << "wait $pid\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     const auto at = Marks(marks);
     std::printf(
         "entries %d, requests %d: window shown after %.1f s, check %.1f s, window "
@@ -660,8 +653,8 @@ TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOn
 // a prefix). CORVANE_WALK_MAILOUT_ENTRIES scales the list; the
 // driver's marks give the time to the dialog, to the first message and to the end.
 TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     const int entries = Scale("CORVANE_WALK_MAILOUT_ENTRIES", 500);
     std::string pattern = (fs::temp_directory_path() / "corvane-bigout-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
@@ -725,9 +718,7 @@ TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
         sink.WaitForMessages(1, std::chrono::seconds(300));
         std::ofstream(home / "first") << "1";
     });
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     first.get();
     const auto at = Marks(marks);
     const int members = (entries + categories - 1) / categories;
@@ -765,8 +756,8 @@ TEST(Program, AMailOutToALargeCategoryReachesEachMemberOnceWithTheirOwnName) {
 // breaks in them. What the list holds afterwards is checked against a model; the count the
 // program reports counts every non-empty line. CORVANE_WALK_IMPORT_LINES scales the files.
 TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     const int lines = Scale("CORVANE_WALK_IMPORT_LINES", 2000);
     const int entries = 1000;
     std::string pattern = (fs::temp_directory_path() / "corvane-import-XXXXXX").string();
@@ -901,9 +892,7 @@ TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
         << "for i in $(seq 1 600); do kill -0 $pid 2>/dev/null || break; sleep 0.2; done\n"
         << "if kill -0 $pid 2>/dev/null; then kill $pid; exit 9; fi\n"
         << "wait $pid\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     const auto at = Marks(marks);
     // The boxes at the end say how many lines were taken; their pictures show them.
     std::printf(
@@ -987,8 +976,8 @@ std::pair<int, std::string> RunCommand(const std::string& command) {
 // quotes and line breaks included: nothing lost, nothing doubled. CORVANE_WALK_RESTORE_ENTRIES
 // scales the list (a tenth of it is the exported category).
 TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     const int entries = Scale("CORVANE_WALK_RESTORE_ENTRIES", 2000);
     std::string pattern = (fs::temp_directory_path() / "corvane-restore-XXXXXX").string();
     const fs::path home = ::mkdtemp(pattern.data());
@@ -1088,9 +1077,7 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
         << "answers restored-answers\nshot restored-list\n"
         << "close\nmark reopen\nstart; wait_for '^Corvane  ' || exit 3\n"
         << "answers reopened\nshot reopened\nclose\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     const auto at = Marks(marks);
     std::printf(
         "%d entries: worksheet %.1f s, back-up %.1f s, delete all %.1f s, restore %.1f s "
@@ -1169,8 +1156,8 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
 // once more. At the end the list is the seeded one with the day's changes, each once:
 // nothing lost, nothing doubled. CORVANE_WALK_DAY_ENTRIES scales it.
 TEST(Program, ADayOfChecksImportsAndARestoreEndsWithTheListTheDaysChangesMake) {
-    if (std::system("command -v xvfb-run >/dev/null && command -v xdotool >/dev/null") != 0)
-        GTEST_SKIP() << "xvfb-run and xdotool are needed";
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "Xvfb and xdotool are needed";
     if (!mail::testing::DovecotServer::Available())
         GTEST_SKIP() << "needs root and dovecot";
     const int entries = Scale("CORVANE_WALK_DAY_ENTRIES", 1000);
@@ -1257,9 +1244,7 @@ TEST(Program, ADayOfChecksImportsAndARestoreEndsWithTheListTheDaysChangesMake) {
         << "import " << (home / "backup.csv") << "\nkey Return\n"
         << "done_box restored\n"
         << "close\nstart; wait_for '^Corvane  ' || exit 3\nsleep 1; shot reopened\nclose\n";
-    ASSERT_EQ(
-        std::system(("xvfb-run -a -s '-screen 0 1280x1024x24' bash " + driver.string()).c_str()),
-        0);
+    ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
     const auto [table, doubled] = ListModel(home);
     EXPECT_EQ(doubled, 0);
     EXPECT_EQ(table.size(), model.size());
