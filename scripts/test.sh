@@ -13,6 +13,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}
 
+# A clone in another folder reuses what a build of the same sources compiled before: ccache
+# hashes paths relative to the clone.
+export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+
 build=${CORVANE_BUILD_DIR:-$root/build/test}
 jobs=$(nproc)
 
