@@ -547,7 +547,11 @@ std::string WalkFunctions(const fs::path& marks, const std::string& shot_prefix,
         << "gone() { " << wait << " || return 0; sleep 0.1; done; return 1; }\n"
         << "focus() { xdotool windowfocus --sync $(xdotool search --onlyvisible --name \"$1\" | "
            "head -1); sleep 0.3; }\n"
-        << "key() { xdotool key --clearmodifiers \"$@\"; sleep 0.5; }\n";
+        << "key() { xdotool key --clearmodifiers \"$@\"; sleep 0.5; }\n"
+        // xdotool dies on a window that closes while it lists them: count again then.
+        << "windows() { local n; for t in $(seq 1 50); do n=$(xdotool search --onlyvisible "
+           "--name '' 2>/dev/null) && break; sleep 0.1; done; printf '%s\\n' \"$n\" | grep -c .; "
+           "}\n";
     return out.str();
 }
 
@@ -604,9 +608,9 @@ TEST(Program, ATimedCheckAppliesHundredsOfRequestsFromAnImapFolderToALargeListOn
         << "mark checked\n"
         << "wid=$(xdotool search --onlyvisible --name '^Corvane  ' | head -1)\n"
         << "xdotool windowfocus --sync \"$wid\"\n"
-        << "before=$(xdotool search --onlyvisible --name '' | wc -l)\n"
+        << "before=$(windows)\n"
         << "xdotool key --clearmodifiers alt+f\n"
-        << "for i in $(seq 1 3000); do [ \"$(xdotool search --onlyvisible --name '' | wc -l)\" "
+        << "for i in $(seq 1 3000); do [ \"$(windows)\" "
            "-gt $before ] && break; sleep 0.1; done\n"
         << "mark answers\nxdotool key Escape\nsleep 0.5\nshot after\n"
         << "xdotool getwindowname \"$wid\" | sed 's/^/caption /' >> " << marks << "\n"
@@ -849,9 +853,9 @@ TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
         << WalkFunctions(marks, shots + "corvane_import_", 6000)
         // Marks when the main window opens its File menu again, and closes the menu.
         << "answers() {\n"
-        << "  focus '^Corvane  '; before=$(xdotool search --onlyvisible --name '' | wc -l)\n"
+        << "  focus '^Corvane  '; before=$(windows)\n"
         << "  xdotool key --clearmodifiers alt+f\n"
-        << "  for i in $(seq 1 3000); do [ $(xdotool search --onlyvisible --name '' | wc -l) "
+        << "  for i in $(seq 1 3000); do [ $(windows) "
            "-gt $before ] && break; sleep 0.1; done\n"
         << "  mark \"$1-answers\"; key Escape\n"
         << "}\n"
@@ -1032,9 +1036,9 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
            "eval $(xdotool getwindowgeometry --shell \"$w\"); "
            "xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep 0.5; }\n"
         << "answers() {\n"
-        << "  focus '^Corvane  '; before=$(xdotool search --onlyvisible --name '' | wc -l)\n"
+        << "  focus '^Corvane  '; before=$(windows)\n"
         << "  xdotool key --clearmodifiers alt+h\n"
-        << "  for i in $(seq 1 3000); do [ $(xdotool search --onlyvisible --name '' | wc -l) "
+        << "  for i in $(seq 1 3000); do [ $(windows) "
            "-gt $before ] && break; sleep 0.1; done\n"
         << "  mark \"$1\"; key Escape\n"
         << "}\n"
