@@ -10,6 +10,7 @@
 #include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
 #include "engine/core/table_keys.h"
+#include "engine/core/table_rescue.h"
 #include "engine/core/table_verifier.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/file_handler.h"
@@ -199,6 +200,8 @@ class RecordPass {
                 if (!verify_only_ && !RebuildKeys(*record)) {
                     Log("Error rebuilding index keys for physical record # " + std::to_string(r) +
                         ", error fixed but physical record deleted");
+                    // The report keeps what the record held, to be entered again.
+                    Log("Physical record # " + std::to_string(r) + " held " + HeldTexts(*record));
                     FreeRecordBlobs(*record, r);
                     data_.FreeRecord(*record);
                     InsertHidden(kDeletedStatus, id, r);
@@ -237,6 +240,24 @@ class RecordPass {
     static constexpr std::uint8_t kDeleted = 2;
 
     void Log(const std::string& text) { RepairLog(&cursor_, text); }
+
+    std::string HeldTexts(const TRecord& record) const {
+        constexpr std::uint8_t kStringType = 1;
+        const std::span<const std::uint8_t> image = record.Buffer();
+        std::string out;
+        for (std::uint32_t f = 1; f <= data_.GetFieldCount(); ++f) {
+            const FieldDescriptor d = data_.GetFieldDescriptor(f);
+            const std::size_t at = FieldOffset(d);
+            if (FieldType(d) != kStringType || FieldNotStored(d) ||
+                at + 1u + FieldDataSize(d) > image.size() || image[at] == 0)
+                continue;
+            const auto value = image.subspan(at + 1, FieldDataSize(d));
+            const auto end = std::find(value.begin(), value.end(), std::uint8_t{0});
+            out += (out.empty() ? "" : ", ") + FieldName(d) + " \"" +
+                   std::string(value.begin(), end) + "\"";
+        }
+        return out;
+    }
 
     bool FieldsFitRecord(std::uint32_t record_size) const {
         if (record_size < kRecordHeaderSize)
@@ -584,8 +605,11 @@ void WriteHeaderVersion(TFileHandler& file, std::size_t header_size, bool scramb
     file.UnlockFileObject();
 }
 
-void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
-                 TDataCursor::ProgressHandler progress, TDataCursor::LogHandler log) {
+namespace {
+
+// One pass of verification or repair over the whole table.
+void RunPass(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
+             const TDataCursor::ProgressHandler& progress, const TDataCursor::LogHandler& log) {
     cursor.CheckClosed();
     cursor.CheckExclusive();
     if (!verify_only)
@@ -650,6 +674,85 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         throw;
     }
     cursor.SetRepairMode(false);
+}
+
+// What verification finds in the table now: its fault lines.
+std::vector<std::string> VerifyFaults(TDataCursor& cursor, std::uint8_t blob_check) {
+    std::vector<std::string> faults;
+    RunPass(cursor, true, blob_check, {}, [&faults](std::string_view line) {
+        if (!line.starts_with("Verification of table "))
+            faults.emplace_back(line);
+    });
+    return faults;
+}
+
+// An index header that opens but does not verify is put back as the
+// template has it; without a template the header checks mend what they can.
+void ProbeIndexHeader(TDataCursor& cursor, THeaderRescue& rescue) {
+    if (!rescue.HasTemplate())
+        return;
+    bool sound = true;
+    cursor.SetRepairMode(true);
+    try {
+        cursor.Open();
+        cursor.Table()->IndexFile().VerifyHeader();
+    } catch (const EStrataEngineError&) {
+        sound = false;
+    }
+    try {
+        cursor.Close(true);
+    } catch (const EStrataEngineError&) {
+        sound = false;
+    }
+    cursor.SetRepairMode(false);
+    if (!sound)
+        rescue.ReplaceIndexHeader(&cursor);
+}
+
+constexpr int kRepairRounds = 3;
+
+}  // namespace
+
+void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
+                 TDataCursor::ProgressHandler progress, TDataCursor::LogHandler log,
+                 std::string_view template_base) {
+    if (verify_only) {
+        RunPass(cursor, true, blob_check, progress, log);
+        return;
+    }
+    cursor.CheckClosed();
+    cursor.CheckExclusive();
+    cursor.CheckWritable();
+    cursor.SetRepairLogHandler(log);
+    const int released = cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
+    if (released < 0)
+        RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
+    const bool in_memory = cursor.InMemory() || cursor.Directory().InMemory();
+    const std::string base = TableFilePath(cursor, "");
+    THeaderRescue rescue(base, in_memory, std::string(template_base));
+    // The files as they were stay beside the table until it verifies, so a
+    // repair that goes wrong never costs what the damage had left.
+    std::vector<std::string> aside;
+    if (!in_memory)
+        aside = SetTableFilesAside(base, false);
+    rescue.Apply(&cursor);
+    CheckVersionsBeforeRepair(cursor, false);
+    ProbeIndexHeader(cursor, rescue);
+    // A mend can bring out a fault that an earlier one hid; the repair goes
+    // on until verification finds the table sound.
+    for (int round = 1;; ++round) {
+        RunPass(cursor, false, blob_check, progress, log);
+        const std::vector<std::string> faults = VerifyFaults(cursor, blob_check);
+        cursor.SetRepairLogHandler(log);
+        if (faults.empty())
+            break;
+        if (round == kRepairRounds) {
+            for (const std::string& fault : faults)
+                RepairLog(&cursor, fault);
+            RaiseEngineError(kErrRepairIncomplete, cursor.TableName());
+        }
+    }
+    DeleteFilesAside(aside);
 }
 
 }  // namespace strata

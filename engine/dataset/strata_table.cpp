@@ -11,6 +11,7 @@
 #include "engine/dataset/blob_stream.h"
 #include "engine/dataset/strata_params.h"
 #include "engine/dataset/strata_session.h"
+#include "engine/storage/storage_utils.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
@@ -769,9 +770,16 @@ void TStrataTable::OptimizeTable(std::string_view index_name, bool backup) {
     });
 }
 
-void TStrataTable::RepairTable() {
+void TStrataTable::RepairTable(std::string_view template_directory) {
     CheckInactive();
     Maintain(true, [&](TDataCursor& cursor) {
+        std::string template_base;
+        if (!template_directory.empty()) {
+            template_base = template_directory;
+            if (template_base.back() != '/' && template_base.back() != '\\')
+                template_base += '/';
+            template_base += BareFileName(cursor.TableName());
+        }
         strata::RepairTable(
             cursor, false, 0,
             [this](std::uint32_t record, int percent) {
@@ -782,7 +790,8 @@ void TStrataTable::RepairTable() {
             [this](std::string_view line) {
                 if (OnRepairLog)
                     OnRepairLog(this, line);
-            });
+            },
+            template_base);
     });
 }
 

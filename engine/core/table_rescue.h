@@ -1,0 +1,69 @@
+#pragma once
+
+// What a repair does before it mends a table in place. It keeps the table's
+// files aside under a dated name, so that a repair never leaves the user's
+// files its only casualty, and it puts sound headers in place of the ones too
+// damaged for the header checks to mend: a data header is rebuilt from the
+// field descriptors still on disk (or the template's) with its counts taken
+// from the records, an index header from the template. The template is a
+// sound table of the same structure, typically an empty one just created from
+// the program's own definition of the table.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strata {
+
+class TFileCursor;
+
+// The name a table file is kept aside under: "<base>-damaged-<stamp><ext>",
+// where `base` is the table's path without extension and the stamp is the
+// local date and time as yyyymmdd-hhnnss.
+std::string AsideFileName(std::string_view base, std::string_view stamp, std::string_view ext);
+std::string AsideStamp();
+
+// Copies (or, with `move`, moves) every file of the table at `base` that
+// exists to its name aside; returns the names given. Requires: no program
+// holds the files open.
+std::vector<std::string> SetTableFilesAside(std::string_view base, bool move);
+void DeleteFilesAside(const std::vector<std::string>& names) noexcept;
+
+class THeaderRescue {
+  public:
+    // Reads the table's files at `base` (and the template's at
+    // `template_base`, when not empty) and decides what to rebuild; writes
+    // nothing. Raises 12035 for files of an earlier version, which belong to
+    // the upgrade, and kErrNothingToSave when the data header cannot be read
+    // and no whole record follows where the descriptors end.
+    THeaderRescue(std::string base, bool in_memory, std::string template_base);
+
+    bool HasTemplate() const noexcept { return !template_index_.empty(); }
+    // Writes what the constructor decided and reports each mend to the log.
+    void Apply(TFileCursor* log);
+    // Puts the template's index header (or, without a template, none: the open
+    // makes a new one) in place of an index header that does not verify.
+    // False when there is nothing to put in its place.
+    bool ReplaceIndexHeader(TFileCursor* log);
+
+  private:
+    void DecideData();
+    void DecideIndex();
+    void ReadTemplate();
+
+    std::string base_;
+    bool in_memory_;
+    std::string template_base_;
+    std::vector<std::uint8_t> template_data_;
+    std::vector<std::uint8_t> template_index_;
+    bool encrypted_ = false;
+    bool rebuild_data_ = false;
+    bool replace_index_ = false;
+    bool index_replaced_ = false;
+    bool mark_blob_current_ = false;
+    // The rebuilt header and descriptors.
+    std::vector<std::uint8_t> data_head_;
+};
+
+}  // namespace strata
