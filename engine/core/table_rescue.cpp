@@ -50,7 +50,8 @@ class RawFile {
         const std::int64_t size = Size();
         if (offset >= size)
             return {};
-        bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), size - offset)));
+        bytes.resize(static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(n), size - offset)));
         file_.SeekFile(offset, SeekOrigin::kBegin);
         file_.Read(bytes.data(), bytes.size());
         return bytes;
@@ -203,8 +204,8 @@ void THeaderRescue::DecideData() {
     const std::uint32_t fields = GetU16(header, dh::kFieldCount);
     const std::int64_t descriptor_end =
         static_cast<std::int64_t>(kDataHeaderSize + kFieldDescriptorSize * std::size_t{fields});
-    bool readable = read.size() == kDataHeaderSize && version == kTableFileVersion &&
-                    fields >= 1 && fields <= kMaxFieldCount && descriptor_end <= size &&
+    bool readable = read.size() == kDataHeaderSize && version == kTableFileVersion && fields >= 1 &&
+                    fields <= kMaxFieldCount && descriptor_end <= size &&
                     GetU16(header, dh::kRecordSize) >= kRecordHeaderSize;
     // Scrambled descriptors cannot be judged here; the header checks do.
     if (readable && !encrypted_)
@@ -219,9 +220,9 @@ void THeaderRescue::DecideData() {
     std::vector<std::uint8_t> descriptors;
     std::uint32_t found = 0;
     while (found < kMaxFieldCount) {
-        const std::int64_t at = static_cast<std::int64_t>(kDataHeaderSize) +
-                                std::int64_t{found} *
-                                    static_cast<std::int64_t>(kFieldDescriptorSize);
+        const std::int64_t at =
+            static_cast<std::int64_t>(kDataHeaderSize) +
+            std::int64_t{found} * static_cast<std::int64_t>(kFieldDescriptorSize);
         const std::vector<std::uint8_t> d = data.Read(at, kFieldDescriptorSize);
         if (d.size() != kFieldDescriptorSize || !PlausibleDescriptor(d, found + 1))
             break;
@@ -234,9 +235,9 @@ void THeaderRescue::DecideData() {
     bool prefix_of_model = found < model_fields;
     for (std::uint32_t n = 0; prefix_of_model && n < found; ++n) {
         const auto at = std::size_t{n} * kFieldDescriptorSize;
-        prefix_of_model = platform::nls::SameTextAnsi(GetShortString(descriptors, at + fd::kName, fd::kNameLength),
-                                   GetShortString(model_descriptors, at + fd::kName,
-                                                  fd::kNameLength));
+        prefix_of_model = platform::nls::SameTextAnsi(
+            GetShortString(descriptors, at + fd::kName, fd::kNameLength),
+            GetShortString(model_descriptors, at + fd::kName, fd::kNameLength));
     }
     if (found == 0 || prefix_of_model) {
         descriptors.assign(model_descriptors.begin(), model_descriptors.end());
@@ -259,8 +260,8 @@ void THeaderRescue::DecideData() {
     std::uint32_t last_blob = GetU32(model, dh::kLastBlobNumber);
     const std::size_t per_chunk = std::max<std::size_t>(1, kScanChunk / record_size);
     for (std::int64_t first = 0; first < whole; first += static_cast<std::int64_t>(per_chunk)) {
-        const std::size_t count =
-            static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(per_chunk), whole - first));
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(per_chunk), whole - first));
         const std::vector<std::uint8_t> bytes =
             data.Read(end + first * record_size, count * record_size);
         for (std::size_t at = 0; at + record_size <= bytes.size(); at += record_size) {
@@ -270,8 +271,8 @@ void THeaderRescue::DecideData() {
             last_id = std::max(last_id, std::min(GetU32(record, 5), kMaxAutoIncrement));
             for (const std::size_t offset : blob_offsets) {
                 if (offset + 9 <= record_size)
-                    last_blob = std::max(last_blob, std::min(GetU32(record, offset + 5),
-                                                             kMaxAutoIncrement));
+                    last_blob = std::max(last_blob,
+                                         std::min(GetU32(record, offset + 5), kMaxAutoIncrement));
             }
         }
     }
@@ -329,8 +330,9 @@ void THeaderRescue::Apply(TFileCursor* log) {
         data.Open();
         data.Write(0, data_head_);
         data.Handler().Flush();
-        RepairLog(log, "Table header unreadable, rebuilt from the table's definition and its "
-                       "records, error fixed");
+        RepairLog(log,
+                  "Table header unreadable, rebuilt from the table's definition and its "
+                  "records, error fixed");
     }
     if (replace_index_)
         ReplaceIndexHeader(log);

@@ -6,6 +6,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/table_repair.h"
+#include "engine/core/table_rescue.h"
 #include "engine/core/table_restructure.h"
 #include "engine/core/table_upgrade.h"
 #include "engine/dataset/blob_stream.h"
@@ -793,6 +794,19 @@ void TStrataTable::RepairTable(std::string_view template_directory) {
             },
             template_base);
     });
+}
+
+std::vector<std::string> TStrataTable::MoveFilesAside() {
+    CheckInactive();
+    std::vector<std::string> names;
+    Maintain(true, [&names](TDataCursor& cursor) {
+        const int released =
+            cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
+        if (released < 0)
+            RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
+        names = SetTableFilesAside(TableFilePath(cursor, ""), true);
+    });
+    return names;
 }
 
 void TStrataTable::UpgradeTable() {
