@@ -777,7 +777,14 @@ void ListDatabase::RestorePendingBackUp() {
     if (pending_backup_.empty() || !OnRestoreBackUp)
         return;
     const std::string file = std::exchange(pending_backup_, std::string());
-    OnRestoreBackUp(file);
+    // The new list is open whatever becomes of the back-up.
+    try {
+        OnRestoreBackUp(file);
+    } catch (const std::exception& e) {
+        ui::MessageDlg(
+            "Your back up file, " + file + ", could not be read into the new list: " + MessageOf(e),
+            ui::mtError, {ui::mbOK});
+    }
 }
 
 namespace {

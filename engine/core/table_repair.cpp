@@ -735,22 +735,29 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
     std::vector<std::string> aside;
     if (!in_memory)
         aside = SetTableFilesAside(base, false);
-    rescue.Apply(&cursor);
-    CheckVersionsBeforeRepair(cursor, false);
-    ProbeIndexHeader(cursor, rescue);
-    // A mend can bring out a fault that an earlier one hid; the repair goes
-    // on until verification finds the table sound.
-    for (int round = 1;; ++round) {
-        RunPass(cursor, false, blob_check, progress, log);
-        const std::vector<std::string> faults = VerifyFaults(cursor, blob_check);
-        cursor.SetRepairLogHandler(log);
-        if (faults.empty())
-            break;
-        if (round == kRepairRounds) {
-            for (const std::string& fault : faults)
-                RepairLog(&cursor, fault);
-            RaiseEngineError(kErrRepairIncomplete, cursor.TableName());
+    try {
+        rescue.Apply(&cursor);
+        CheckVersionsBeforeRepair(cursor, false);
+        ProbeIndexHeader(cursor, rescue);
+        // A mend can bring out a fault that an earlier one hid; the repair goes
+        // on until verification finds the table sound.
+        for (int round = 1;; ++round) {
+            RunPass(cursor, false, blob_check, progress, log);
+            const std::vector<std::string> faults = VerifyFaults(cursor, blob_check);
+            cursor.SetRepairLogHandler(log);
+            if (faults.empty())
+                break;
+            if (round == kRepairRounds) {
+                for (const std::string& fault : faults)
+                    RepairLog(&cursor, fault);
+                RaiseEngineError(kErrRepairIncomplete, cursor.TableName());
+            }
         }
+    } catch (...) {
+        cursor.SetRepairLogHandler(log);
+        if (CopiesUnneeded(base, aside))
+            DeleteFilesAside(aside);
+        throw;
     }
     DeleteFilesAside(aside);
 }

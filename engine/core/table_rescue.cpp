@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "engine/core/blob_file.h"
@@ -144,8 +145,12 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, bool move) {
             } else {
                 std::error_code ec;
                 std::filesystem::copy_file(from, to, std::filesystem::copy_options::none, ec);
-                if (ec)
+                if (ec) {
+                    // A copy cut short by a full disk is no copy.
+                    std::error_code ignored;
+                    std::filesystem::remove(to, ignored);
                     RaiseEngineError(kErrWrite, to);
+                }
             }
             made.push_back(to);
         }
@@ -155,6 +160,32 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, bool move) {
         throw;
     }
     return made;
+}
+
+bool SameContents(const std::string& a, const std::string& b) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    if (!first || !second)
+        return false;
+    std::vector<char> x(kScanChunk);
+    std::vector<char> y(kScanChunk);
+    while (first && second) {
+        first.read(x.data(), static_cast<std::streamsize>(x.size()));
+        second.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (first.gcount() != second.gcount() ||
+            !std::equal(x.begin(), x.begin() + first.gcount(), y.begin()))
+            return false;
+    }
+    return first.eof() && second.eof();
+}
+
+bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        const std::string ext = std::filesystem::path(name).extension().string();
+        if (!SameContents(platform::os::ResolvePath(std::string(base) + ext), name))
+            return false;
+    }
+    return true;
 }
 
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept {

@@ -29,6 +29,9 @@ std::string AsideStamp();
 // holds the files open.
 std::vector<std::string> SetTableFilesAside(std::string_view base, bool move);
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept;
+// True when each copy aside still holds what the table's file holds: a
+// repair that failed without changing a byte leaves nothing to keep.
+bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names);
 
 class THeaderRescue {
   public:
