@@ -13,6 +13,7 @@
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "engine/core/table_rescue.h"
 #include "engine/storage/engine_error.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/field_defs.h"
@@ -264,7 +265,8 @@ bool BeginsWithText(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
 }
 
-// The files of the two tables that repairs and new starts have kept aside in dir.
+// The files of the two tables kept aside in dir: the damaged ones of a new start, beside
+// the tables, and the copies a repair that did not finish left in its folder.
 std::vector<std::string> FilesKeptAside(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -273,6 +275,9 @@ std::vector<std::string> FilesKeptAside(const std::string& dir) {
         if (BeginsWithText(name, "mailist-damaged-") || BeginsWithText(name, "mailstat-damaged-"))
             names.push_back(name);
     }
+    const std::string copies = std::string(strata::kRepairCopiesFolder) + "/";
+    for (const auto& entry : std::filesystem::directory_iterator(dir + copies, ec))
+        names.push_back(copies + entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -16,6 +16,7 @@
 #include "engine/storage/file_handler.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/scramble.h"
+#include "engine/storage/value_convert.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
 #include "platform/db/format_settings.h"
@@ -26,6 +27,7 @@ namespace {
 
 constexpr std::uint8_t kBlobType = 3;
 constexpr std::uint8_t kDeletedStatus = 1;
+constexpr std::uint32_t kMaxFieldText = 250;
 constexpr const char* kOutsideBlobFile =
     "Invalid BLOB offset into BLOB file for physical record # ";
 constexpr const char* kSharedBlobChain = "Invalid BLOB offset in BLOB file for physical record # ";
@@ -241,17 +243,26 @@ class RecordPass {
 
     void Log(const std::string& text) { RepairLog(&cursor_, text); }
 
-    std::string HeldTexts(const TRecord& record) const {
-        constexpr std::uint8_t kStringType = 1;
-        const std::span<const std::uint8_t> image = record.Buffer();
+    // The record's values as text, for the report of a record that had to go.
+    std::string HeldTexts(const TRecord& record) {
         std::string out;
+        std::vector<std::uint8_t> value(256);
         for (std::uint32_t f = 1; f <= data_.GetFieldCount(); ++f) {
             const FieldDescriptor d = data_.GetFieldDescriptor(f);
-            const std::size_t at = FieldOffset(d);
-            if (FieldType(d) != kStringType || FieldNotStored(d) ||
-                at + 1u + FieldDataSize(d) > image.size() || image[at] == 0)
+            if (FieldType(d) == kBlobType || FieldNotStored(d))
                 continue;
-            const auto value = image.subspan(at + 1, FieldDataSize(d));
+            std::fill(value.begin(), value.end(), 0);
+            bool is_null = true;
+            try {
+                cursor_.GetField(f, record.Buffer(), is_null,
+                                 std::span(value).first(FieldDataSize(d)));
+            } catch (const EStrataEngineError&) {
+                continue;
+            }
+            if (is_null || !ConvertValue(FieldType(d), FieldDataSize(d), FieldDecimals(d),
+                                         std::as_writable_bytes(std::span(value)), 0,
+                                         kMaxFieldText + 1, kTypeString))
+                continue;
             const auto end = std::find(value.begin(), value.end(), std::uint8_t{0});
             out += (out.empty() ? "" : ", ") + FieldName(d) + " \"" +
                    std::string(value.begin(), end) + "\"";
@@ -734,7 +745,7 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
     // repair that goes wrong never costs what the damage had left.
     std::vector<std::string> aside;
     if (!in_memory)
-        aside = SetTableFilesAside(base, false);
+        aside = SetTableFilesAside(base, RepairCopiesBase(base), false);
     try {
         rescue.Apply(&cursor);
         CheckVersionsBeforeRepair(cursor, false);
@@ -760,6 +771,8 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         throw;
     }
     DeleteFilesAside(aside);
+    if (!in_memory)
+        DeleteRepairCopies(base);
 }
 
 }  // namespace strata

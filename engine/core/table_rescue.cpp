@@ -107,6 +107,23 @@ std::string Stamp(const std::tm& t) {
     return text;
 }
 
+bool SameContents(const std::string& a, const std::string& b) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    if (!first || !second)
+        return false;
+    std::vector<char> x(kScanChunk);
+    std::vector<char> y(kScanChunk);
+    while (first && second) {
+        first.read(x.data(), static_cast<std::streamsize>(x.size()));
+        second.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (first.gcount() != second.gcount() ||
+            !std::equal(x.begin(), x.begin() + first.gcount(), y.begin()))
+            return false;
+    }
+    return first.eof() && second.eof();
+}
+
 }  // namespace
 
 std::string AsideStamp() {
@@ -116,17 +133,33 @@ std::string AsideStamp() {
     return Stamp(local);
 }
 
-std::string AsideFileName(std::string_view base, std::string_view stamp, std::string_view ext) {
-    return std::string(base) + "-damaged-" + std::string(stamp) + std::string(ext);
+std::string AsideFileName(std::string_view aside_base, std::string_view stamp,
+                          std::string_view ext) {
+    return std::string(aside_base) + "-" + std::string(stamp) + std::string(ext);
 }
 
-std::vector<std::string> SetTableFilesAside(std::string_view base, bool move) {
+std::string DamagedBase(std::string_view base) {
+    return std::string(base) + "-damaged";
+}
+
+std::string RepairCopiesBase(std::string_view base) {
+    const std::filesystem::path path{std::string(base)};
+    return (path.parent_path() / kRepairCopiesFolder / path.filename()).string();
+}
+
+std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_view aside_base,
+                                            bool move) {
+    const std::filesystem::path folder =
+        std::filesystem::path(std::string(aside_base)).parent_path();
+    if (!folder.empty() && !platform::os::DirectoryExists(folder.string()) &&
+        !platform::os::CreateDirectories(folder.string()).ok())
+        RaiseEngineError(kErrWrite, folder.string());
     // A second repair within the same second gets a name of its own.
     std::string stamp = AsideStamp();
     for (int n = 2;; ++n) {
         bool taken = false;
         for (const char* ext : kExtensions)
-            taken = taken || platform::os::FileExists(AsideFileName(base, stamp, ext));
+            taken = taken || platform::os::FileExists(AsideFileName(aside_base, stamp, ext));
         if (!taken)
             break;
         stamp = AsideStamp() + "-" + std::to_string(n);
@@ -137,7 +170,7 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, bool move) {
             const std::string from = platform::os::ResolvePath(std::string(base) + ext);
             if (!platform::os::FileExists(from))
                 continue;
-            const std::string to = AsideFileName(base, stamp, ext);
+            const std::string to = AsideFileName(aside_base, stamp, ext);
             if (move) {
                 const platform::os::Status status = platform::os::MoveFile(from, to);
                 if (!status.ok())
@@ -162,21 +195,25 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, bool move) {
     return made;
 }
 
-bool SameContents(const std::string& a, const std::string& b) {
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    if (!first || !second)
-        return false;
-    std::vector<char> x(kScanChunk);
-    std::vector<char> y(kScanChunk);
-    while (first && second) {
-        first.read(x.data(), static_cast<std::streamsize>(x.size()));
-        second.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (first.gcount() != second.gcount() ||
-            !std::equal(x.begin(), x.begin() + first.gcount(), y.begin()))
-            return false;
+void DeleteRepairCopies(std::string_view base) noexcept {
+    const std::filesystem::path copies{RepairCopiesBase(base)};
+    const std::string prefix = copies.filename().string() + "-";
+    std::error_code ec;
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(copies.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        const std::string ext = entry.path().extension().string();
+        if (name.size() > prefix.size() &&
+            platform::nls::SameTextAnsi(name.substr(0, prefix.size()), prefix) &&
+            name[prefix.size()] >= '0' && name[prefix.size()] <= '9' &&
+            std::any_of(kExtensions.begin(), kExtensions.end(),
+                        [&ext](const char* e) { return platform::nls::SameTextAnsi(ext, e); }))
+            found.push_back(entry.path());
     }
-    return first.eof() && second.eof();
+    for (const auto& path : found)
+        std::filesystem::remove(path, ec);
+    // The folder goes with its last copy; one still holding others stays.
+    std::filesystem::remove(copies.parent_path(), ec);
 }
 
 bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names) {
@@ -189,10 +226,11 @@ bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names
 }
 
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept {
-    for (const std::string& name : names) {
-        std::error_code ignored;
+    std::error_code ignored;
+    for (const std::string& name : names)
         std::filesystem::remove(name, ignored);
-    }
+    if (!names.empty())
+        std::filesystem::remove(std::filesystem::path(names.front()).parent_path(), ignored);
 }
 
 THeaderRescue::THeaderRescue(std::string base, bool in_memory, std::string template_base)

@@ -18,17 +18,28 @@ namespace strata {
 
 class TFileCursor;
 
-// The name a table file is kept aside under: "<base>-damaged-<stamp><ext>",
-// where `base` is the table's path without extension and the stamp is the
-// local date and time as yyyymmdd-hhnnss.
-std::string AsideFileName(std::string_view base, std::string_view stamp, std::string_view ext);
+// Where files are kept aside: the damaged files of a table started again stay
+// beside it as "<base>-damaged-<stamp><ext>"; a repair's copies go to the
+// folder "repair-copies" beside the table as "<name>-<stamp><ext>". `base` is
+// the table's path without extension, the stamp the local date and time as
+// yyyymmdd-hhnnss.
+inline constexpr char kRepairCopiesFolder[] = "repair-copies";
+std::string DamagedBase(std::string_view base);
+std::string RepairCopiesBase(std::string_view base);
+std::string AsideFileName(std::string_view aside_base, std::string_view stamp,
+                          std::string_view ext);
 std::string AsideStamp();
 
 // Copies (or, with `move`, moves) every file of the table at `base` that
-// exists to its name aside; returns the names given. Requires: no program
-// holds the files open.
-std::vector<std::string> SetTableFilesAside(std::string_view base, bool move);
+// exists to its name under `aside_base`; returns the names given. Requires:
+// no program holds the files open.
+std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_view aside_base,
+                                            bool move);
+// Deletes the files (and their folder, once empty).
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept;
+// Deletes every repair copy of the table at `base`: once it verifies, the
+// copies of earlier repairs that never finished are of no more use either.
+void DeleteRepairCopies(std::string_view base) noexcept;
 // True when each copy aside still holds what the table's file holds: a
 // repair that failed without changing a byte leaves nothing to keep.
 bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names);

@@ -804,7 +804,8 @@ std::vector<std::string> TStrataTable::MoveFilesAside() {
             cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
         if (released < 0)
             RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
-        names = SetTableFilesAside(TableFilePath(cursor, ""), true);
+        const std::string base = TableFilePath(cursor, "");
+        names = SetTableFilesAside(base, DamagedBase(base), true);
     });
     return names;
 }

@@ -619,6 +619,7 @@ TEST_F(RecoveryTest, EveryWholeRowComesBackFromDamagedFiles) {
             kept_aside = kept_aside ||
                          file.path().filename().string().find("-damaged-") != std::string::npos;
         EXPECT_EQ(kept_aside, d.rows == 0);
+        EXPECT_FALSE(fs::exists(dir + "repair-copies"));
         later.CloseTables();
     }
     EXPECT_EQ(prompts->Unscripted(), 0);
