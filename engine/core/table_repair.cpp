@@ -766,6 +766,10 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         }
     } catch (...) {
         cursor.SetRepairLogHandler(log);
+        // A repair that cannot make the table sound leaves it as it found it.
+        if (!in_memory &&
+            cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory()) >= 0)
+            PutFilesBack(base, aside);
         if (CopiesUnneeded(base, aside))
             DeleteFilesAside(aside);
         throw;

@@ -225,6 +225,21 @@ bool CopiesUnneeded(std::string_view base, const std::vector<std::string>& names
     return true;
 }
 
+void PutFilesBack(std::string_view base, const std::vector<std::string>& names) noexcept {
+    for (const char* ext : kExtensions) {
+        const std::string file = platform::os::ResolvePath(std::string(base) + ext);
+        const auto copy = std::find_if(names.begin(), names.end(), [ext](const std::string& n) {
+            return platform::nls::SameTextAnsi(std::filesystem::path(n).extension().string(), ext);
+        });
+        std::error_code ec;
+        if (copy == names.end())
+            std::filesystem::remove(file, ec);
+        else
+            std::filesystem::copy_file(*copy, file,
+                                       std::filesystem::copy_options::overwrite_existing, ec);
+    }
+}
+
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept {
     std::error_code ignored;
     for (const std::string& name : names)

@@ -35,6 +35,9 @@ std::string AsideStamp();
 // no program holds the files open.
 std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_view aside_base,
                                             bool move);
+// Copies the files back over the table's (removing a file the table had not
+// had); a copy that does not go back stays where it is.
+void PutFilesBack(std::string_view base, const std::vector<std::string>& names) noexcept;
 // Deletes the files (and their folder, once empty).
 void DeleteFilesAside(const std::vector<std::string>& names) noexcept;
 // Deletes every repair copy of the table at `base`: once it verifies, the
