@@ -294,6 +294,13 @@ void THeaderRescue::DecideData() {
     // Scrambled descriptors cannot be judged here; the header checks do.
     if (readable && !encrypted_)
         readable = PlausibleDescriptor(data.Read(kDataHeaderSize, kFieldDescriptorSize), 1);
+    if (readable && HasTemplate() && !encrypted_) {
+        // A header that counts records over a file that holds not one of them: nothing is
+        // left of the list, which a repair would turn into an empty one without a word.
+        const std::uint32_t record_size = GetU16(header, dh::kRecordSize);
+        if (GetU32(header, dh::kNextSlot) > 1 && size - descriptor_end < record_size)
+            RaiseEngineError(kErrNothingToSave, base_);
+    }
     if (readable || template_data_.empty())
         return;
 

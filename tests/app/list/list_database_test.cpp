@@ -550,6 +550,8 @@ TEST_F(RecoveryTest, EveryWholeRowComesBackFromDamagedFiles) {
          },
          repair, kEntries, 1},
         {"data file empty", "mailist.DAT", [](std::string& b) { b.clear(); }, start_again, 0, 0},
+        {"data file cut after its descriptors", "mailist.DAT",
+         [](std::string& b) { b.resize(kListDescriptors + 40); }, start_again, 0, 0},
         {"data file empty, a back-up", "mailist.DAT", [](std::string& b) { b.resize(300); },
          start_again, 0, 0, true},
     };
