@@ -532,6 +532,8 @@ TEST_F(RecoveryTest, EveryWholeRowComesBackFromDamagedFiles) {
              b.resize(b.size() - 7);
          },
          repair, kEntries - 1, 2},
+        {"statistics index garbage", "mailstat.IDX",
+         [&](std::string& b) { garbage(b, 0, b.size()); }, repair, kEntries, 2},
         {"statistics data header garbage", "mailstat.DAT",
          [&](std::string& b) {
              garbage(b, 0, kHeader);
