@@ -112,6 +112,15 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
         showprogress(maximum > 0, position, false, caption, maximum);
     };
     services_.database.OnListChanged = [this] { edtCachedGroup->SetText(""); };
+    // A list started again because damage left nothing in it is filled from the back-up,
+    // whose columns are the import's own starting order.
+    services_.database.OnRestoreBackUp = [this](const std::string& file) {
+        MultiColumnImport import;
+        import.text = ReadImportFile(file);
+        import.separator = ",";
+        import.caption = ImportCaption(file);
+        ImportMultiColumnFile(services_.entries, import, Progress(false));
+    };
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
     options_ = std::make_unique<Tdlgoptions>(this, services_);
@@ -134,6 +143,7 @@ Tfrmmain::~Tfrmmain() {
     services_.database.OnRecentChanged = nullptr;
     services_.database.OnProgress = nullptr;
     services_.database.OnListChanged = nullptr;
+    services_.database.OnRestoreBackUp = nullptr;
 }
 
 void Tfrmmain::BuildMenus() {

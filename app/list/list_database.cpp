@@ -1,5 +1,7 @@
 #include "app/list/list_database.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -7,10 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/list/export_list.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "engine/core/table_rescue.h"
 #include "engine/storage/engine_error.h"
+#include "platform/db/code_page_text.h"
 #include "platform/db/field_defs.h"
 #include "platform/db/index_defs.h"
 #include "platform/db/string_list.h"
@@ -225,6 +230,82 @@ bool RestoreIndexes(strata::TStrataTable& table, const TableIndexes& wanted) {
 
 std::string MessageOf(const std::exception& e) {
     return e.what();
+}
+
+// A folder of new, empty tables made by the program's own definitions: what
+// damage left unreadable in the user's tables is rebuilt from them.
+class TemplateTables {
+  public:
+    explicit TemplateTables(std::string_view session) {
+        std::string pattern = AppendPathDelimiter(GetTempDir()) + "CVTemplateXXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("Cannot create a folder in " + GetTempDir());
+        dir_ = AppendPathDelimiter(pattern);
+        try {
+            CreateListTables(dir_, false, session);
+        } catch (...) {
+            Remove();
+            throw;
+        }
+    }
+    ~TemplateTables() { Remove(); }
+    TemplateTables(const TemplateTables&) = delete;
+    TemplateTables& operator=(const TemplateTables&) = delete;
+    const std::string& Dir() const { return dir_; }
+
+  private:
+    void Remove() noexcept {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::string dir_;
+};
+
+bool BeginsWithText(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+// The files of the two tables kept aside in dir: the damaged ones of a new start, beside
+// the tables, and the copies a repair that did not finish left in its folder.
+std::vector<std::string> FilesKeptAside(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (BeginsWithText(name, "mailist-damaged-") || BeginsWithText(name, "mailstat-damaged-"))
+            names.push_back(name);
+    }
+    const std::string copies = std::string(strata::kRepairCopiesFolder) + "/";
+    for (const auto& entry : std::filesystem::directory_iterator(dir + copies, ec))
+        names.push_back(copies + entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The back-up file written last: the configured one or one of its numbered
+// followers ("backup_2.csv", ...), whichever is newest; empty when none exists.
+std::string LastBackUpFile(const Settings& settings, const std::string& program_dir) {
+    const std::filesystem::path first = BackUpFileName(settings.BackUpFilename, program_dir, false);
+    const std::string stem = first.stem().string();
+    const std::string ext = first.extension().string();
+    std::string newest;
+    std::filesystem::file_time_type newest_time{};
+    std::error_code ec;
+    const std::filesystem::path folder =
+        first.parent_path().empty() ? std::filesystem::path(".") : first.parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool numbered =
+            BeginsWithText(name, stem + "_") && SameText(entry.path().extension().string(), ext);
+        if (!SameText(name, first.filename().string()) && !numbered)
+            continue;
+        const auto time = entry.last_write_time(ec);
+        if (!ec && (newest.empty() || time > newest_time)) {
+            newest = entry.path().string();
+            newest_time = time;
+        }
+    }
+    return newest;
 }
 
 }  // namespace
@@ -461,6 +542,7 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
                 settings_.DBPath = given;
                 directory_ = dir;
                 open_ = true;
+                RestorePendingBackUp();
                 return true;
             }
             return false;
@@ -473,9 +555,15 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
                 case Recovery::kRepair:
                     try {
                         RepairDatabase(false);
+                    } catch (const strata::EStrataEngineError& e) {
+                        if (e.ErrorCode() != strata::kErrNothingToSave) {
+                            ReportRepairFailure(dir, e);
+                            return false;
+                        }
+                        if (!StartAgain(dir))
+                            return false;
                     } catch (const std::exception& e) {
-                        ui::MessageDlg("The repair of your database failed: " + MessageOf(e),
-                                       ui::mtError, {ui::mbOK});
+                        ReportRepairFailure(dir, e);
                         return false;
                     }
                     continue;
@@ -590,18 +678,117 @@ void ListDatabase::RepairDatabase(bool ask) {
         return;
     const bool was_open = open_;
     CloseTables();
+    // Entries the repair had to take out of the list (a key a unique index
+    // holds twice) are shown, not silently lost.
+    std::vector<std::string> taken_out;
+    const auto collect = [&taken_out](strata::TStrataTable*, std::string_view line) {
+        if (line.starts_with("Physical record # "))
+            taken_out.push_back(db::CodePageToUtf8(platform::nls::CodePage::Western, line));
+    };
+    bool stats_started_again = false;
     try {
-        tblCV_->RepairTable();
-        tblStats_->RepairTable();
+        const TemplateTables templates(session_name_);
+        tblCV_->OnRepairLog = collect;
+        tblStats_->OnRepairLog = collect;
+        tblCV_->RepairTable(templates.Dir());
+        try {
+            tblStats_->RepairTable(templates.Dir());
+        } catch (const strata::EStrataEngineError& e) {
+            // Statistics with nothing left in them start again; the list is what counts.
+            if (e.ErrorCode() != strata::kErrNothingToSave)
+                throw;
+            tblStats_->MoveFilesAside();
+            stats_started_again = true;
+        }
     } catch (...) {
+        tblCV_->OnRepairLog = nullptr;
+        tblStats_->OnRepairLog = nullptr;
         ReportProgress(0, "", 0);
         throw;
     }
+    tblCV_->OnRepairLog = nullptr;
+    tblStats_->OnRepairLog = nullptr;
     ReportProgress(0, "", 0);
-    ui::MessageDlg("Repair of your database has been completed!", ui::mtInformation, {ui::mbOK});
+    std::string text = "Repair of your database has been completed!";
+    if (!taken_out.empty()) {
+        text +=
+            "\r\n\r\nThese entries could not be kept in the table and were taken out; "
+            "enter them again if you need them:";
+        constexpr std::size_t kShown = 20;
+        for (std::size_t i = 0; i < taken_out.size() && i < kShown; ++i)
+            text += "\r\n" + taken_out[i];
+        if (taken_out.size() > kShown)
+            text += "\r\n... and " + std::to_string(taken_out.size() - kShown) + " more";
+    }
+    ui::MessageDlg(text, ui::mtInformation, {ui::mbOK});
     if (was_open) {
+        if (stats_started_again)
+            CreateListTables(directory_, true, session_name_);
         tblCV_->Open();
         tblStats_->Open();
+    }
+}
+
+void ListDatabase::ReportRepairFailure(const std::string& dir, const std::exception& e) {
+    std::string text = "The repair of your database failed: " + MessageOf(e);
+    const std::vector<std::string> kept = FilesKeptAside(dir);
+    if (!kept.empty()) {
+        text += "\r\n\r\nYour files as they were before the repair are kept in " + dir + ":";
+        for (const std::string& name : kept)
+            text += "\r\n" + name;
+    }
+    ui::MessageDlg(text, ui::mtError, {ui::mbOK});
+}
+
+bool ListDatabase::StartAgain(const std::string& dir) {
+    const std::string backup = OnRestoreBackUp ? LastBackUpFile(settings_, program_dir_) : "";
+    std::string text = "Your mailing list database in " + dir +
+                       " has no entry left that can be saved: its list file is empty or damaged "
+                       "throughout.\r\n\r\n";
+    if (!backup.empty()) {
+        text += "Click 'Yes' to start a new list filled from your last back up file, " + backup +
+                ", 'No' to start a new, empty list, or 'Cancel' to leave the files as they are.";
+    } else {
+        text +=
+            "No back up file of your list was found.  Click 'Yes' to start a new, empty "
+            "list, or 'No' to leave the files as they are.";
+    }
+    text +=
+        "\r\n\r\nThe damaged files are kept beside the new list under names with "
+        "\"-damaged-\" and the date and time.";
+    const ui::TModalResult answer =
+        ui::MessageDlg(text, ui::mtWarning, backup.empty() ? ui::mbYesNo : ui::mbYesNoCancel);
+    const bool restore = !backup.empty() && answer == ui::mrYes;
+    const bool empty_list = backup.empty() ? answer == ui::mrYes : answer == ui::mrNo;
+    if (!restore && !empty_list)
+        return false;
+    try {
+        CloseTables();
+        tblCV_->MoveFilesAside();
+        if (StatsTableExistsInDirectory(dir))
+            tblStats_->MoveFilesAside();
+        CreateListTables(dir, false, session_name_);
+    } catch (const std::exception& e) {
+        ui::MessageDlg(
+            "A new database could not be started in the directory, " + dir + ": " + MessageOf(e),
+            ui::mtError, {ui::mbOK});
+        return false;
+    }
+    pending_backup_ = restore ? backup : "";
+    return true;
+}
+
+void ListDatabase::RestorePendingBackUp() {
+    if (pending_backup_.empty() || !OnRestoreBackUp)
+        return;
+    const std::string file = std::exchange(pending_backup_, std::string());
+    // The new list is open whatever becomes of the back-up.
+    try {
+        OnRestoreBackUp(file);
+    } catch (const std::exception& e) {
+        ui::MessageDlg(
+            "Your back up file, " + file + ", could not be read into the new list: " + MessageOf(e),
+            ui::mtError, {ui::mbOK});
     }
 }
 

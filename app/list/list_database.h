@@ -120,12 +120,20 @@ class ListDatabase {
     // The shared progress display (position, caption, maximum); a maximum of 0
     // hides it.
     std::function<void(int, std::string_view, int)> OnProgress;
+    // Fills the list from a back-up file (the forms run the import); the way
+    // forward offered for a list with nothing left to save.
+    std::function<void(const std::string& file)> OnRestoreBackUp;
 
   private:
     enum class Recovery { kRepair, kUpgrade, kNone };
     bool TryOpen(const std::string& dir);
     Recovery AskRecovery();
     bool RunUpgradeChain();
+    void ReportRepairFailure(const std::string& dir, const std::exception& e);
+    // The box for a list whose files hold nothing to save: moves the damaged
+    // files aside and makes new tables when the user chooses a new start.
+    bool StartAgain(const std::string& dir);
+    void RestorePendingBackUp();
     void ReportProgress(int position, std::string_view caption, int maximum);
 
     Settings& settings_;
@@ -135,6 +143,7 @@ class ListDatabase {
     bool open_ = false;
     std::vector<std::string> recent_;
     bool recent_unreadable_ = false;
+    std::string pending_backup_;
     db::ComponentPtr<strata::TStrataSession> session_;
     db::ComponentPtr<strata::TStrataDatabase> DBCV_;
     db::ComponentPtr<strata::TStrataTable> tblCV_;

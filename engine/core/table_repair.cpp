@@ -10,11 +10,13 @@
 #include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
 #include "engine/core/table_keys.h"
+#include "engine/core/table_rescue.h"
 #include "engine/core/table_verifier.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/scramble.h"
+#include "engine/storage/value_convert.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
 #include "platform/db/format_settings.h"
@@ -25,6 +27,7 @@ namespace {
 
 constexpr std::uint8_t kBlobType = 3;
 constexpr std::uint8_t kDeletedStatus = 1;
+constexpr std::uint32_t kMaxFieldText = 250;
 constexpr const char* kOutsideBlobFile =
     "Invalid BLOB offset into BLOB file for physical record # ";
 constexpr const char* kSharedBlobChain = "Invalid BLOB offset in BLOB file for physical record # ";
@@ -199,6 +202,8 @@ class RecordPass {
                 if (!verify_only_ && !RebuildKeys(*record)) {
                     Log("Error rebuilding index keys for physical record # " + std::to_string(r) +
                         ", error fixed but physical record deleted");
+                    // The report keeps what the record held, to be entered again.
+                    Log("Physical record # " + std::to_string(r) + " held " + HeldTexts(*record));
                     FreeRecordBlobs(*record, r);
                     data_.FreeRecord(*record);
                     InsertHidden(kDeletedStatus, id, r);
@@ -237,6 +242,33 @@ class RecordPass {
     static constexpr std::uint8_t kDeleted = 2;
 
     void Log(const std::string& text) { RepairLog(&cursor_, text); }
+
+    // The record's values as text, for the report of a record that had to go.
+    std::string HeldTexts(const TRecord& record) {
+        std::string out;
+        std::vector<std::uint8_t> value(256);
+        for (std::uint32_t f = 1; f <= data_.GetFieldCount(); ++f) {
+            const FieldDescriptor d = data_.GetFieldDescriptor(f);
+            if (FieldType(d) == kBlobType || FieldNotStored(d))
+                continue;
+            std::fill(value.begin(), value.end(), 0);
+            bool is_null = true;
+            try {
+                cursor_.GetField(f, record.Buffer(), is_null,
+                                 std::span(value).first(FieldDataSize(d)));
+            } catch (const EStrataEngineError&) {
+                continue;
+            }
+            if (is_null || !ConvertValue(FieldType(d), FieldDataSize(d), FieldDecimals(d),
+                                         std::as_writable_bytes(std::span(value)), 0,
+                                         kMaxFieldText + 1, kTypeString))
+                continue;
+            const auto end = std::find(value.begin(), value.end(), std::uint8_t{0});
+            out += (out.empty() ? "" : ", ") + FieldName(d) + " \"" +
+                   std::string(value.begin(), end) + "\"";
+        }
+        return out;
+    }
 
     bool FieldsFitRecord(std::uint32_t record_size) const {
         if (record_size < kRecordHeaderSize)
@@ -584,8 +616,11 @@ void WriteHeaderVersion(TFileHandler& file, std::size_t header_size, bool scramb
     file.UnlockFileObject();
 }
 
-void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
-                 TDataCursor::ProgressHandler progress, TDataCursor::LogHandler log) {
+namespace {
+
+// One pass of verification or repair over the whole table.
+void RunPass(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
+             const TDataCursor::ProgressHandler& progress, const TDataCursor::LogHandler& log) {
     cursor.CheckClosed();
     cursor.CheckExclusive();
     if (!verify_only)
@@ -650,6 +685,98 @@ void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
         throw;
     }
     cursor.SetRepairMode(false);
+}
+
+// What verification finds in the table now: its fault lines.
+std::vector<std::string> VerifyFaults(TDataCursor& cursor, std::uint8_t blob_check) {
+    std::vector<std::string> faults;
+    RunPass(cursor, true, blob_check, {}, [&faults](std::string_view line) {
+        if (!line.starts_with("Verification of table "))
+            faults.emplace_back(line);
+    });
+    return faults;
+}
+
+// An index header that opens but does not verify is put back as the
+// template has it; without a template the header checks mend what they can.
+void ProbeIndexHeader(TDataCursor& cursor, THeaderRescue& rescue) {
+    if (!rescue.HasTemplate())
+        return;
+    bool sound = true;
+    cursor.SetRepairMode(true);
+    try {
+        cursor.Open();
+        cursor.Table()->IndexFile().VerifyHeader();
+    } catch (const EStrataEngineError&) {
+        sound = false;
+    }
+    try {
+        cursor.Close(true);
+    } catch (const EStrataEngineError&) {
+        sound = false;
+    }
+    cursor.SetRepairMode(false);
+    if (!sound)
+        rescue.ReplaceIndexHeader(&cursor);
+}
+
+constexpr int kRepairRounds = 3;
+
+}  // namespace
+
+void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
+                 TDataCursor::ProgressHandler progress, TDataCursor::LogHandler log,
+                 std::string_view template_base) {
+    if (verify_only) {
+        RunPass(cursor, true, blob_check, progress, log);
+        return;
+    }
+    cursor.CheckClosed();
+    cursor.CheckExclusive();
+    cursor.CheckWritable();
+    cursor.SetRepairLogHandler(log);
+    const int released = cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
+    if (released < 0)
+        RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
+    const bool in_memory = cursor.InMemory() || cursor.Directory().InMemory();
+    const std::string base = TableFilePath(cursor, "");
+    THeaderRescue rescue(base, in_memory, std::string(template_base));
+    // The files as they were stay beside the table until it verifies, so a
+    // repair that goes wrong never costs what the damage had left.
+    std::vector<std::string> aside;
+    if (!in_memory)
+        aside = SetTableFilesAside(base, RepairCopiesBase(base), false);
+    try {
+        rescue.Apply(&cursor);
+        CheckVersionsBeforeRepair(cursor, false);
+        ProbeIndexHeader(cursor, rescue);
+        // A mend can bring out a fault that an earlier one hid; the repair goes
+        // on until verification finds the table sound.
+        for (int round = 1;; ++round) {
+            RunPass(cursor, false, blob_check, progress, log);
+            const std::vector<std::string> faults = VerifyFaults(cursor, blob_check);
+            cursor.SetRepairLogHandler(log);
+            if (faults.empty())
+                break;
+            if (round == kRepairRounds) {
+                for (const std::string& fault : faults)
+                    RepairLog(&cursor, fault);
+                RaiseEngineError(kErrRepairIncomplete, cursor.TableName());
+            }
+        }
+    } catch (...) {
+        cursor.SetRepairLogHandler(log);
+        // A repair that cannot make the table sound leaves it as it found it.
+        if (!in_memory &&
+            cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory()) >= 0)
+            PutFilesBack(base, aside);
+        if (CopiesUnneeded(base, aside))
+            DeleteFilesAside(aside);
+        throw;
+    }
+    DeleteFilesAside(aside);
+    if (!in_memory)
+        DeleteRepairCopies(base);
 }
 
 }  // namespace strata

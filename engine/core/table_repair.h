@@ -23,8 +23,14 @@ inline constexpr std::uint8_t kIndexRepairPending = 0xFE;
 // Requires: the cursor is closed, exclusive (and writable unless verifying),
 // with its table name set. Log lines go to `log` (installed on the cursor, so
 // the file checks write through it too), progress to `progress`.
+// A repair copies the files aside first and keeps the copies when it fails;
+// it succeeds only once verification finds nothing (else kErrRepairIncomplete).
+// `template_base`, when given, names a sound table of the same structure (its
+// path without extension) whose headers stand in for ones too damaged to read
+// (see table_rescue.h); kErrNothingToSave when no whole record is left.
 void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
-                 TDataCursor::ProgressHandler progress = {}, TDataCursor::LogHandler log = {});
+                 TDataCursor::ProgressHandler progress = {}, TDataCursor::LogHandler log = {},
+                 std::string_view template_base = {});
 
 // The file name of the cursor's table with another extension (".DAT", ...).
 std::string TableFilePath(const TDataCursor& cursor, std::string_view extension);

@@ -199,6 +199,13 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
                 SetFieldScale(d);
             }
         }
+        // The flag is written as 0 or 1; any other value is a damaged byte, and read as
+        // set it would take the field, and the fields after it, off the records' bytes.
+        if (d[fd::kNotStored] > 1) {
+            RepairLog(cursor, "Invalid field storage flag for field " + name + header_end);
+            if (!verify_only)
+                d[fd::kNotStored] = 0;
+        }
         if (FieldIsAutoInc(d)) {
             if (FieldOffset(d) != 5) {
                 RepairLog(cursor, "Invalid field offset for field " + name + header_end);
@@ -378,6 +385,12 @@ void TIndexFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
                 }
                 PutShortString(header_, at + ixd::kName, ixd::kNameLength, name);
             }
+        }
+        // Pages of an unknown compression cannot be written: the rebuild would pass over
+        // every record's key there.
+        if (header_[at + ixd::kCompression] > 3) {
+            RepairLog(cursor, "Invalid key compression for index " + name + ", " + ending);
+            header_[at + ixd::kCompression] = 0;
         }
         IndexDescriptor d = GetIndexDescriptor(slot);
         if (slot == 0 && IndexFieldCount(d) == 0)

@@ -6,11 +6,13 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/table_repair.h"
+#include "engine/core/table_rescue.h"
 #include "engine/core/table_restructure.h"
 #include "engine/core/table_upgrade.h"
 #include "engine/dataset/blob_stream.h"
 #include "engine/dataset/strata_params.h"
 #include "engine/dataset/strata_session.h"
+#include "engine/storage/storage_utils.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
@@ -769,9 +771,16 @@ void TStrataTable::OptimizeTable(std::string_view index_name, bool backup) {
     });
 }
 
-void TStrataTable::RepairTable() {
+void TStrataTable::RepairTable(std::string_view template_directory) {
     CheckInactive();
     Maintain(true, [&](TDataCursor& cursor) {
+        std::string template_base;
+        if (!template_directory.empty()) {
+            template_base = template_directory;
+            if (template_base.back() != '/' && template_base.back() != '\\')
+                template_base += '/';
+            template_base += BareFileName(cursor.TableName());
+        }
         strata::RepairTable(
             cursor, false, 0,
             [this](std::uint32_t record, int percent) {
@@ -782,8 +791,23 @@ void TStrataTable::RepairTable() {
             [this](std::string_view line) {
                 if (OnRepairLog)
                     OnRepairLog(this, line);
-            });
+            },
+            template_base);
     });
+}
+
+std::vector<std::string> TStrataTable::MoveFilesAside() {
+    CheckInactive();
+    std::vector<std::string> names;
+    Maintain(true, [&names](TDataCursor& cursor) {
+        const int released =
+            cursor.Directory().ReleaseIdleTable(cursor.TableName(), cursor.InMemory());
+        if (released < 0)
+            RaiseEngineError(static_cast<EngineErrorCode>(-released), cursor.TableName());
+        const std::string base = TableFilePath(cursor, "");
+        names = SetTableFilesAside(base, DamagedBase(base), true);
+    });
+    return names;
 }
 
 void TStrataTable::UpgradeTable() {

@@ -150,8 +150,15 @@ class TStrataTable : public TStrataDBDataSet {
     void LockTable();
     void UnlockTable();
     void OptimizeTable(std::string_view index_name, bool backup);
-    void RepairTable();
+    // With `template_directory`, a folder holding a sound table of this name
+    // and structure (an empty one made by the table's own definition): headers
+    // too damaged to read are rebuilt from it.
+    void RepairTable(std::string_view template_directory = {});
     void UpgradeTable();
+    // Moves the table's files to dated names beside them ("<name>-damaged-
+    // <yyyymmdd-hhnnss>.DAT", ...), for a table whose files hold nothing to
+    // save; returns the names given.
+    std::vector<std::string> MoveFilesAside();
     void RestructureTable(std::uint16_t language, std::uint16_t sort, std::uint16_t user_major,
                           std::uint16_t user_minor, bool encrypted, std::string_view password,
                           std::string_view description, std::uint16_t blob_block_size,

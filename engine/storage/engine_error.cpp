@@ -27,6 +27,8 @@ constexpr MessageTemplate kMessages[] = {
     {8962, "Data record buffers corrupt in table '%s'", "T"},
     {8963, "BLOB block buffers corrupt in table '%s'", "T"},
     {8965, "Index page buffers corrupt in table '%s'", "T"},
+    {8966, "No whole record is left to save in table '%s'", "T"},
+    {8967, "Table '%s' still has faults after its repair", "T"},
     {9217, "Error reading from table '%s'", "T"},
     {9218, "Error writing to table '%s'", "T"},
     {9220, "Cannot delete table '%s'", "T"},

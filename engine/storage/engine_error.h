@@ -34,6 +34,10 @@ inline constexpr EngineErrorCode kErrHeaderCorrupt = 8961;
 inline constexpr EngineErrorCode kErrDataRecordCorrupt = 8962;
 inline constexpr EngineErrorCode kErrBlobBlockCorrupt = 8963;
 inline constexpr EngineErrorCode kErrIndexPageCorrupt = 8965;
+// A repair found the data file without one whole record to bring back.
+inline constexpr EngineErrorCode kErrNothingToSave = 8966;
+// A repair ran its rounds and verification still found faults.
+inline constexpr EngineErrorCode kErrRepairIncomplete = 8967;
 inline constexpr EngineErrorCode kErrRead = 9217;
 inline constexpr EngineErrorCode kErrWrite = 9218;
 inline constexpr EngineErrorCode kErrDeleteTable = 9220;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 
 #include "app/routines/text_routines.h"
 #include "platform/db/date_time.h"
@@ -469,6 +471,160 @@ TEST_F(RecoveryTest, ALostIndexFileIsMadeAgainWithTheListsIndexesAndNoEntryIsLos
         }
         for (const auto& file : fs::directory_iterator(dir))
             EXPECT_NE(UpperCase(file.path().extension().string()), ".IBK") << file.path();
+    }
+    EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+using namespace testing_support;
+
+// Damage to each file of both tables, written into real files after the rows: the open
+// asks, the repair (or, with nothing left, a new start) brings back every row whose record
+// is whole, the next start opens without a question, and the files as they were are kept
+// aside only when nothing could be saved.
+TEST_F(RecoveryTest, EveryWholeRowComesBackFromDamagedFiles) {
+    constexpr int kEntries = 120;
+    constexpr std::size_t kHeader = 127;
+    constexpr std::size_t kListDescriptors = 127 + 768 * 8;
+    std::mt19937 random(7);
+    const auto garbage = [&random](std::string& bytes, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < std::min(to, bytes.size()); ++i)
+            bytes[i] = static_cast<char>(random());
+    };
+    const auto zero = [](std::string& bytes, std::size_t from, std::size_t to) {
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size())),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())), '\0');
+    };
+    struct Damage {
+        const char* label;
+        const char* file;
+        std::function<void(std::string&)> harm;
+        std::vector<ui::TModalResult> answers;
+        int rows;
+        int stats_rows;
+        bool backup = false;
+    };
+    const std::vector<ui::TModalResult> repair = {ui::mrYes, ui::mrOk};
+    const std::vector<ui::TModalResult> start_again = {ui::mrYes, ui::mrYes};
+    const std::vector<Damage> cases = {
+        {"index header zeroed", "mailist.IDX", [&](std::string& b) { zero(b, 0, 4096); }, repair,
+         kEntries, 2},
+        {"index file garbage", "mailist.IDX", [&](std::string& b) { garbage(b, 0, b.size()); },
+         repair, kEntries, 2},
+        {"data header zeroed", "mailist.DAT", [&](std::string& b) { zero(b, 0, kHeader); }, repair,
+         kEntries, 2},
+        {"data header garbage", "mailist.DAT",
+         [&](std::string& b) {
+             garbage(b, 0, kHeader);
+             b[8] = 0x77;
+         },
+         repair, kEntries, 2},
+        {"data header and descriptors zeroed", "mailist.DAT",
+         [&](std::string& b) { zero(b, 0, kListDescriptors); }, repair, kEntries, 2},
+        {"data header zeroed, last record cut", "mailist.DAT",
+         [&](std::string& b) {
+             zero(b, 0, kHeader);
+             b.resize(b.size() - 7);
+         },
+         repair, kEntries - 1, 2},
+        {"statistics index garbage", "mailstat.IDX",
+         [&](std::string& b) { garbage(b, 0, b.size()); }, repair, kEntries, 2},
+        {"statistics data header garbage", "mailstat.DAT",
+         [&](std::string& b) {
+             garbage(b, 0, kHeader);
+             b[8] = 0;
+         },
+         repair, kEntries, 2},
+        // Both days' rows given the first one's date: the unique index keeps one, and the
+        // other is reported in the box.
+        {"statistics date twice", "mailstat.DAT",
+         [&](std::string& b) {
+             const std::size_t first = 127 + 768 * 5;
+             const std::size_t size = (b.size() - first) / 2;
+             std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(first + 9), 5,
+                         b.begin() + static_cast<std::ptrdiff_t>(first + size + 9));
+             b[8] = 0;
+         },
+         repair, kEntries, 1},
+        {"data file empty", "mailist.DAT", [](std::string& b) { b.clear(); }, start_again, 0, 0},
+        {"data file cut after its descriptors", "mailist.DAT",
+         [](std::string& b) { b.resize(kListDescriptors + 40); }, start_again, 0, 0},
+        {"data file empty, a back-up", "mailist.DAT", [](std::string& b) { b.resize(300); },
+         start_again, 0, 0, true},
+    };
+    for (std::size_t n = 0; n < cases.size(); ++n) {
+        const Damage& d = cases[n];
+        SCOPED_TRACE(d.label);
+        const std::string dir = program.File("db" + std::to_string(n)) + "/";
+        fs::create_directory(dir);
+        std::vector<std::string> written;
+        {
+            ListDatabase first(settings, program.Dir(), "First" + std::to_string(n));
+            prompts->Answer(ui::mrYes);
+            ASSERT_TRUE(first.OpenDatabase(dir)) << AskedTexts();
+            strata::TStrataTable& t = first.tblCV();
+            for (int i = 0; i < kEntries; ++i) {
+                t.Append();
+                written.push_back("member" + std::to_string(i) + "@x.org|news");
+                t.FieldByName("Item")->SetAsString("member" + std::to_string(i) + "@x.org");
+                t.FieldByName("Category")->SetAsString("news");
+                t.Post();
+            }
+            first.AddStatRecord(kStatSubscribe, db::EncodeDate(2026, 12, 9));
+            first.AddStatRecord(kStatBounce, db::EncodeDate(2026, 12, 10));
+            first.CloseTables();
+        }
+        std::string bytes = ProgramDir::Read(dir + d.file);
+        d.harm(bytes);
+        std::ofstream(dir + d.file, std::ios::binary | std::ios::trunc) << bytes;
+        const std::string backup = program.File("backup.csv");
+        fs::remove(backup);
+        if (d.backup)
+            std::ofstream(backup) << "a@x.org,news\n";
+
+        const std::size_t asked = prompts->Asked().size();
+        for (const ui::TModalResult answer : d.answers)
+            prompts->Answer(answer);
+        {
+            ListDatabase again(settings, program.Dir(), "Again" + std::to_string(n));
+            std::vector<std::string> restored;
+            again.OnRestoreBackUp = [&restored](const std::string& file) {
+                restored.push_back(file);
+            };
+            ASSERT_TRUE(again.OpenDatabase(dir)) << AskedTexts();
+            ASSERT_EQ(prompts->Asked().size(), asked + d.answers.size()) << AskedTexts();
+            EXPECT_EQ(restored,
+                      d.backup ? std::vector<std::string>{backup} : std::vector<std::string>{});
+            const std::string last = prompts->Asked().back().text;
+            EXPECT_EQ(last.find("could not be kept") != std::string::npos, d.stats_rows == 1)
+                << last;
+        }
+        ListDatabase later(settings, program.Dir(), "Later" + std::to_string(n));
+        const std::size_t before = prompts->Asked().size();
+        ASSERT_TRUE(later.OpenDatabase(dir)) << AskedTexts();
+        EXPECT_EQ(prompts->Asked().size(), before) << AskedTexts();
+        std::vector<std::string> rows;
+        strata::TStrataTable& t = later.tblCV();
+        for (t.First(); !t.Eof(); t.Next())
+            rows.push_back(t.FieldByName("Item")->AsString() + "|" +
+                           t.FieldByName("Category")->AsString());
+        std::sort(rows.begin(), rows.end());
+        written.resize(static_cast<std::size_t>(d.rows));
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(rows, written);
+        EXPECT_EQ(later.tblStats().RecordCount(), d.stats_rows);
+        bool kept_aside = false;
+        for (const auto& file : fs::directory_iterator(dir))
+            kept_aside = kept_aside ||
+                         file.path().filename().string().find("-damaged-") != std::string::npos;
+        EXPECT_EQ(kept_aside, d.rows == 0);
+        EXPECT_FALSE(fs::exists(dir + "repair-copies"));
+        later.CloseTables();
     }
     EXPECT_EQ(prompts->Unscripted(), 0);
 }

@@ -1,9 +1,11 @@
 // libFuzzer target for damaged table files: the input is a list of 6-byte
 // edits (file 0 ".DAT", 1 ".IDX", 2 ".BLB"; a 32-bit offset taken modulo the
-// file's size; a byte XORed in) applied to a small sound table. The damaged
+// file's size; a byte XORed in) applied to a small sound table; the first
+// byte's high bit gives the repair an empty table of the same definition. The damaged
 // table is opened and read through its indexes and a filter, verified,
 // repaired and read again. Engine errors are the expected answer; a crash, a
-// hang, a read that never ends, a huge allocation or a sanitizer report is a
+// hang, a read that never ends, a huge allocation, a sanitizer report or a
+// repair that reports success on a table that verification still faults is a
 // fault.
 
 #include <unistd.h>
@@ -88,6 +90,11 @@ const std::array<std::string, 3>& Pristine() {
                 MakeFieldDescriptor(5, "Notes", 3, 1)};
             definition.indexes = {Index("", 1, true), Index("ByItem", 2, true),
                                   Index("ByCategory", 3, false)};
+            // An empty table of the same definition, for repairs that rebuild what
+            // they cannot read from it.
+            std::filesystem::create_directory(Folder() / "template");
+            auto model = Cursor(*session.OpenDirectory("TPL", (Folder() / "template").string()));
+            model->CreateTable(definition, true);
             auto c = Cursor(*directory);
             c->CreateTable(definition, true);
             c->Open();
@@ -183,11 +190,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto c = Cursor(*directory);
         RepairTable(*c, true, 0);
     });
+    // The first input byte's high bit chooses a repair with the empty table of the
+    // same definition at hand.
+    const std::string model =
+        size > 0 && (data[0] & 0x80) != 0 ? (Folder() / "template" / "t").string() : "";
+    bool repaired = false;
     Try([&] {
         auto c = Cursor(*directory);
-        RepairTable(*c, false, 0);
+        RepairTable(*c, false, 0, {}, {}, model);
+        repaired = true;
     });
+    if (repaired) {
+        std::vector<std::string> faults;
+        try {
+            auto c = Cursor(*directory);
+            RepairTable(*c, true, 0, {}, [&faults](std::string_view line) {
+                if (!line.starts_with("Verification of table "))
+                    faults.emplace_back(line);
+            });
+        } catch (const EStrataEngineError& e) {
+            faults.emplace_back(e.what());
+        }
+        if (!faults.empty())
+            __builtin_trap();
+    }
     Try([&] { ReadAll(*directory, "ByItem"); });
     Try([&] { ReadAll(*directory, "ByCategory"); });
+    // A repair that fails keeps the files as they were beside the table; the
+    // next input starts without them.
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder(), ignored)) {
+        if (entry.path().filename().string().find("-damaged-") != std::string::npos)
+            std::filesystem::remove(entry.path(), ignored);
+    }
     return 0;
 }
