@@ -1,9 +1,13 @@
 // The list table's everyday work on the engine and on SQLite, side by side,
-// at 10,000, 100,000 and 1,000,000 rows.
+// at 10,000, 100,000, 1,000,000 and 4,000,000 rows (CORVANE_BENCH_MAX_ROWS
+// leaves out the sizes above it).
 //
 // Throughput: N inserts with the four indexes, min(N, 100,000)
-// case-insensitive lookups by address that read the whole row, a category
-// prefix filter, N/10 deletes by address, and a reopen with a record count.
+// case-insensitive lookups by address that read the whole row, a range read
+// of every row of one category through the category index (all columns), a
+// category prefix filter, N/10 updates of a row found by address (its bounce
+// count, a key of the bounce index), N/10 deletes by address, and a reopen
+// with a record count.
 // Both sides hold their files exclusively, leave syncing to the operating
 // system and get the same cache memory: SQLite's cache_size is set to the
 // engine's page budget plus its record cache. Each writing step ends with
@@ -133,10 +137,10 @@ constexpr std::int64_t kDurablePosts = 300;
 constexpr std::int64_t kDurablePrefill = 1000;
 constexpr int kIndexCount = 3;  // secondary indexes of the list table
 
-// Distinct for every i below 1,000,003 (7919 and the prime 1,000,003 are
+// Distinct for every i below 4,000,037 (7919 and the prime 4,000,037 are
 // coprime); 64-bit, so no size overflows.
 std::string Address(std::int64_t i) {
-    return "member" + std::to_string(i * 7919 % 1000003) + "@example.org";
+    return "member" + std::to_string(i * 7919 % 4000037) + "@example.org";
 }
 std::string Category(std::int64_t i) {
     return "Cat" + std::to_string(i % 20);
@@ -148,6 +152,15 @@ std::string Upper(std::string text) {
 }
 std::int64_t Lookups(std::int64_t rows) {
     return std::min(rows, kMaxLookups);
+}
+// The category the range read walks, and its rows.
+constexpr std::int64_t kRangeCategory = 7;
+std::int64_t RangeMatches(std::int64_t rows) {
+    return rows / 20 + (rows % 20 > kRangeCategory ? 1 : 0);
+}
+// Rows i * 10 + 5 get a new bounce count; the deletes take rows i * 10.
+std::int64_t Updates(std::int64_t rows) {
+    return rows / 10;
 }
 // 'cat1*' matches Cat1 and Cat10 to Cat19.
 std::int64_t FilterMatches(std::int64_t rows) {
@@ -248,6 +261,7 @@ class WorkDirectory {
 // What one run measured; every time is per row (µs) unless named otherwise.
 enum Measure : std::size_t {
     kInsert,
+    kInsertCpu,
     kLookup,
     kFilterMs,
     kFilterPerMatch,
@@ -256,6 +270,10 @@ enum Measure : std::size_t {
     kDeleteWriteKiB,
     kDeleteSyscalls,
     kLookupCpu,
+    kRange,
+    kRangeCpu,
+    kUpdate,
+    kUpdateCpu,
     kFilterCpuPerMatch,
     kDeleteCpu,
     kReopenCountMs,
@@ -372,6 +390,28 @@ class Engine {
         PutText(probe_, 2, address);
         return cursor_->FindKey(false, probe_, buffer_, 0, false, 1);
     }
+    // Reads every row of the category through its index, each whole.
+    std::int64_t ReadCategory(const std::string& category) {
+        cursor_->SetIndexByName("ByCategory");
+        std::vector<std::uint8_t> bounds(cursor_->GetRecordSize(), 0);
+        cursor_->InitNewRecord(bounds);
+        PutText(bounds, 3, category);
+        cursor_->SetRangeKeys(false, bounds, 1, bounds, 1);
+        cursor_->First();
+        std::int64_t rows = 0;
+        while (cursor_->GetNextRecord(buffer_) == kErrNone) {
+            checksum_ += buffer_[buffer_.size() / 2];
+            ++rows;
+        }
+        cursor_->CancelRange();
+        cursor_->SetIndexByName("ByItem");
+        return rows;
+    }
+    // Gives the row just found a new bounce count.
+    void UpdateFound(std::int32_t bounces) {
+        cursor_->PutField(4, buffer_, reinterpret_cast<const std::uint8_t*>(&bounces));
+        cursor_->ModifyRecord(buffer_, false, false);
+    }
     std::int64_t CountCategory() {
         TDataCursor::FilterOptions options;
         options.case_insensitive = true;
@@ -397,6 +437,7 @@ class Engine {
     std::unique_ptr<TDataCursor> cursor_;
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint8_t> probe_;
+    std::uint64_t checksum_ = 0;
 };
 
 // The SQLite side
@@ -443,9 +484,9 @@ class Lite {
         }
     }
     void Close() {
-        for (sqlite3_stmt* statement : {insert_, find_, remove_})
+        for (sqlite3_stmt* statement : {insert_, find_, remove_, update_})
             sqlite3_finalize(statement);
-        insert_ = find_ = remove_ = nullptr;
+        insert_ = find_ = remove_ = update_ = nullptr;
         sqlite3_close(db_);
         db_ = nullptr;
     }
@@ -478,20 +519,32 @@ class Lite {
             find_ = Prepare("SELECT * FROM mailist WHERE Item = ? COLLATE NOCASE");
         sqlite3_bind_text(find_, 1, address.c_str(), -1, SQLITE_TRANSIENT);
         const bool found = sqlite3_step(find_) == SQLITE_ROW;
-        if (found) {
-            for (int c = 0; c < sqlite3_column_count(find_); ++c) {
-                if (sqlite3_column_type(find_, c) == SQLITE_INTEGER) {
-                    checksum_ += static_cast<std::uint64_t>(sqlite3_column_int64(find_, c));
-                } else {
-                    const unsigned char* text = sqlite3_column_text(find_, c);
-                    const int bytes = sqlite3_column_bytes(find_, c);
-                    if (text != nullptr && bytes > 0)
-                        checksum_ += text[bytes - 1];
-                }
-            }
-        }
+        if (found)
+            ReadColumns(find_);
         sqlite3_reset(find_);
         return found;
+    }
+    // Reads every row of the category through its index, every column.
+    std::int64_t ReadCategory(const std::string& category) {
+        sqlite3_stmt* range = Prepare("SELECT * FROM mailist WHERE Category = ? COLLATE NOCASE");
+        sqlite3_bind_text(range, 1, category.c_str(), -1, SQLITE_TRANSIENT);
+        std::int64_t rows = 0;
+        while (sqlite3_step(range) == SQLITE_ROW) {
+            ReadColumns(range);
+            ++rows;
+        }
+        sqlite3_finalize(range);
+        return rows;
+    }
+    void Update(const std::string& address, std::int32_t bounces) {
+        if (update_ == nullptr)
+            update_ = Prepare("UPDATE mailist SET Bounces = ? WHERE Item = ? COLLATE NOCASE");
+        sqlite3_bind_int(update_, 1, bounces);
+        sqlite3_bind_text(update_, 2, address.c_str(), -1, SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(update_);
+        sqlite3_reset(update_);
+        if (rc != SQLITE_DONE || sqlite3_changes(db_) != 1)
+            throw std::runtime_error("update missed");
     }
     std::int64_t CountCategory() {
         return Single("SELECT COUNT(*) FROM mailist WHERE Category LIKE 'cat1%'");
@@ -507,6 +560,18 @@ class Lite {
     std::uint64_t Checksum() const { return checksum_; }
 
   private:
+    void ReadColumns(sqlite3_stmt* statement) {
+        for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+            if (sqlite3_column_type(statement, c) == SQLITE_INTEGER) {
+                checksum_ += static_cast<std::uint64_t>(sqlite3_column_int64(statement, c));
+            } else {
+                const unsigned char* text = sqlite3_column_text(statement, c);
+                const int bytes = sqlite3_column_bytes(statement, c);
+                if (text != nullptr && bytes > 0)
+                    checksum_ += text[bytes - 1];
+            }
+        }
+    }
     sqlite3_stmt* Prepare(const char* sql) {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK)
@@ -527,17 +592,17 @@ class Lite {
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* find_ = nullptr;
     sqlite3_stmt* remove_ = nullptr;
+    sqlite3_stmt* update_ = nullptr;
     std::uint64_t checksum_ = 0;
 };
 
 // Profiling aids:
 // CORVANE_BENCH_PERF_CONTROL names the control fifo of `perf record --control fifo:... -D -1`,
-// and CORVANE_BENCH_PERF_STEP the step recorded (insert, lookup, filter or delete; delete
-// unless set): that step of every run is recorded, nothing else (--benchmark_filter picks the
-// side and size).
-// CORVANE_BENCH_INDEX_STATS prints the engine's index cache counters of each step, and the
-// cache's size and the process's memory after it.
-// Each step runs in a function of its own (below), which a profile then names.
+// and CORVANE_BENCH_PERF_STEP the step recorded (insert, lookup, range, filter, update or
+// delete; delete unless set): that step of every run is recorded, nothing else (--benchmark_filter
+// picks the side and size). CORVANE_BENCH_INDEX_STATS prints the engine's index cache counters of
+// each step, and the cache's size and the process's memory after it. Each step runs in a function
+// of its own (below), which a profile then names.
 class StepWatch {
   public:
     explicit StepWatch(const char* step) : step_(step) {
@@ -640,6 +705,39 @@ template <typename Side>
 }
 
 template <typename Side>
+[[gnu::noinline]] std::int64_t RangeStep(Side& side) {
+    StepWatch watch("range");
+    watch.Before(side);
+    const std::int64_t rows = side.ReadCategory("Cat" + std::to_string(kRangeCategory));
+    watch.After(side);
+    return rows;
+}
+
+template <typename Side>
+[[gnu::noinline]] void UpdateStep(Side& side, std::int64_t updates) {
+    StepWatch watch("update");
+    watch.Before(side);
+    if constexpr (std::is_same_v<Side, Lite>)
+        side.Exec("BEGIN");
+    for (std::int64_t i = 0; i < updates; ++i) {
+        const std::int64_t row = i * 10 + 5;
+        const auto bounces = static_cast<std::int32_t>((row + 1) % 7);
+        if constexpr (std::is_same_v<Side, Lite>) {
+            side.Update(Address(row), bounces);
+        } else {
+            if (!side.Find(Address(row)))
+                throw std::runtime_error("update missed");
+            side.UpdateFound(bounces);
+        }
+    }
+    if constexpr (std::is_same_v<Side, Lite>)
+        side.Exec("COMMIT");
+    else
+        side.Flush();
+    watch.After(side);
+}
+
+template <typename Side>
 [[gnu::noinline]] void DeleteStep(Side& side, std::int64_t deletes) {
     StepWatch watch("delete");
     watch.Before(side);
@@ -667,17 +765,28 @@ Measures Throughput(std::int64_t rows, const Make& make) {
     const Clock::time_point all = Clock::now();
     Side side = make(folder.Path());
     Clock::time_point start = Clock::now();
+    double cpu = CpuSeconds();
     InsertStep(side, rows);
     m[kInsert] = Seconds(start) * 1e6 / static_cast<double>(rows);
+    m[kInsertCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(rows);
 
     const std::int64_t lookups = Lookups(rows);
     start = Clock::now();
-    double cpu = CpuSeconds();
+    cpu = CpuSeconds();
     const std::int64_t found = LookupStep(side, rows, lookups);
     m[kLookup] = Seconds(start) * 1e6 / static_cast<double>(lookups);
     m[kLookupCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(lookups);
     if (found != lookups)
         throw std::runtime_error("lookups missed");
+
+    start = Clock::now();
+    cpu = CpuSeconds();
+    const std::int64_t ranged = RangeStep(side);
+    m[kRange] = Seconds(start) * 1e6 / static_cast<double>(std::max<std::int64_t>(ranged, 1));
+    m[kRangeCpu] =
+        (CpuSeconds() - cpu) * 1e6 / static_cast<double>(std::max<std::int64_t>(ranged, 1));
+    if (ranged != RangeMatches(rows))
+        throw std::runtime_error("wrong range count " + std::to_string(ranged));
 
     start = Clock::now();
     cpu = CpuSeconds();
@@ -689,6 +798,13 @@ Measures Throughput(std::int64_t rows, const Make& make) {
     m[kFilterPerMatch] = filter * 1e6 / static_cast<double>(std::max<std::int64_t>(matches, 1));
     if (matches != FilterMatches(rows))
         throw std::runtime_error("wrong filter count");
+
+    const std::int64_t updates = Updates(rows);
+    start = Clock::now();
+    cpu = CpuSeconds();
+    UpdateStep(side, updates);
+    m[kUpdate] = Seconds(start) * 1e6 / static_cast<double>(updates);
+    m[kUpdateCpu] = (CpuSeconds() - cpu) * 1e6 / static_cast<double>(updates);
 
     const std::int64_t deletes = rows / 10;
     const IoCounters io = ReadIoCounters();
@@ -746,6 +862,7 @@ Measures Durable(const Make& make) {
 void Report(benchmark::State& state, const Measures& m, std::initializer_list<Measure> shown) {
     static const std::map<Measure, const char*> names = {
         {kInsert, "insert_us"},
+        {kInsertCpu, "insert_cpu_us"},
         {kLookup, "lookup_us"},
         {kFilterMs, "filter_ms"},
         {kFilterPerMatch, "filter_us_per_match"},
@@ -755,6 +872,10 @@ void Report(benchmark::State& state, const Measures& m, std::initializer_list<Me
         {kDeleteWriteKiB, "delete_write_KiB"},
         {kDeleteSyscalls, "delete_io_calls"},
         {kLookupCpu, "lookup_cpu_us"},
+        {kRange, "range_us_per_row"},
+        {kRangeCpu, "range_cpu_us_per_row"},
+        {kUpdate, "update_us"},
+        {kUpdateCpu, "update_cpu_us"},
         {kFilterCpuPerMatch, "filter_cpu_us_per_match"},
         {kDeleteCpu, "delete_cpu_us"},
         {kPeakMiB, "peak_MiB"},
@@ -779,8 +900,9 @@ void Run(benchmark::State& state, const std::function<Measures()>& work,
 }
 
 constexpr std::initializer_list<Measure> kThroughputMeasures = {
-    kInsert,        kLookup,         kFilterMs,       kFilterPerMatch, kDelete,
-    kDeleteReadKiB, kDeleteWriteKiB, kDeleteSyscalls, kLookupCpu,      kFilterCpuPerMatch,
+    kInsert,        kInsertCpu,      kLookup,         kFilterMs,  kFilterPerMatch,
+    kDelete,        kRange,          kRangeCpu,       kUpdate,    kUpdateCpu,
+    kDeleteReadKiB, kDeleteWriteKiB, kDeleteSyscalls, kLookupCpu, kFilterCpuPerMatch,
     kDeleteCpu,     kReopenCountMs,  kPeakMiB};
 
 void EngineThroughput(benchmark::State& state) {
@@ -824,6 +946,14 @@ void SqliteRollbackDurable(benchmark::State& state) {
         {kPostUs, kSyncsPerPost, kSyncUsPerPost, kPeakMiB});
 }
 
+constexpr std::array<std::int64_t, 4> kSizes = {10000, 100000, 1000000, 4000000};
+
+std::int64_t MaxRows() {
+    const char* text = std::getenv("CORVANE_BENCH_MAX_ROWS");
+    const long long n = text != nullptr ? std::atoll(text) : 0;
+    return n > 0 ? n : kSizes.back();
+}
+
 int Repetitions() {
     const char* text = std::getenv("CORVANE_BENCH_REPETITIONS");
     const int n = text != nullptr ? std::atoi(text) : 0;
@@ -847,7 +977,9 @@ void Register() {
             ->ComputeStatistics("max", Maximum)
             ->ReportAggregatesOnly(true);
     };
-    for (const std::int64_t rows : {10000, 100000, 1000000}) {
+    for (const std::int64_t rows : kSizes) {
+        if (rows > MaxRows())
+            continue;
         finish(benchmark::RegisterBenchmark("Throughput/engine", EngineThroughput)->Arg(rows));
         finish(benchmark::RegisterBenchmark("Throughput/sqlite", SqliteThroughput)->Arg(rows));
     }
@@ -861,13 +993,21 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Aggregate || run.error_occurred)
+            // A single run is its own median and range.
+            const bool single = Repetitions() == 1 && run.run_type == Run::RT_Iteration;
+            if ((run.run_type != Run::RT_Aggregate && !single) || run.error_occurred)
                 continue;
             std::string name = run.run_name.function_name;
             if (!run.run_name.args.empty())
                 name += "/" + run.run_name.args;
-            for (const auto& [counter, value] : run.counters)
-                values_[name][counter][run.aggregate_name] = value.value;
+            for (const auto& [counter, value] : run.counters) {
+                if (!single) {
+                    values_[name][counter][run.aggregate_name] = value.value;
+                    continue;
+                }
+                for (const char* statistic : {"median", "min", "max"})
+                    values_[name][counter][statistic] = value.value;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -890,19 +1030,22 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf("Engine key compression %s.\n", CompressionText().c_str());
         std::printf("Medians of %d runs [min - max]; ratio = engine median / SQLite median.\n\n",
                     Repetitions());
-        for (const char* rows : {"10000", "100000", "1000000"}) {
-            const std::string engine = std::string("Throughput/engine/") + rows;
-            const std::string lite = std::string("Throughput/sqlite/") + rows;
+        for (const std::int64_t size : kSizes) {
+            const std::string rows = std::to_string(size);
+            const std::string engine = "Throughput/engine/" + rows;
+            const std::string lite = "Throughput/sqlite/" + rows;
             if (values_.count(engine) == 0 || values_.count(lite) == 0)
                 continue;
-            std::printf("%s rows\n", rows);
+            std::printf("%s rows\n", rows.c_str());
             for (const char* counter :
-                 {"insert_us", "lookup_us", "lookup_cpu_us", "filter_us_per_match",
-                  "filter_cpu_us_per_match", "delete_us", "delete_cpu_us", "delete_read_KiB",
+                 {"insert_us", "insert_cpu_us", "lookup_us", "lookup_cpu_us", "range_us_per_row",
+                  "range_cpu_us_per_row", "filter_us_per_match", "filter_cpu_us_per_match",
+                  "update_us", "update_cpu_us", "delete_us", "delete_cpu_us", "delete_read_KiB",
                   "delete_write_KiB", "delete_io_calls", "reopen_count_ms", "peak_MiB"}) {
                 PrintLine(counter, engine, lite);
             }
         }
+        PrintGrowth("lookup_cpu_us", "1000000", "4000000");
         std::printf("Durable posts (%lld inserts after %lld)\n",
                     static_cast<long long>(kDurablePosts), static_cast<long long>(kDurablePrefill));
         for (const char* side :
@@ -931,6 +1074,18 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::snprintf(text, sizeof text, "%9.3f [%.3f - %.3f]", Value(run, counter, "median"),
                       Value(run, counter, "min"), Value(run, counter, "max"));
         return text;
+    }
+    // How much a measure per row grows from one size to another on each side.
+    void PrintGrowth(const char* counter, const char* from, const char* to) const {
+        const auto growth = [&](const char* side) {
+            const std::string run = std::string("Throughput/") + side + "/";
+            const double before = Value(run + from, counter, "median");
+            const double after = Value(run + to, counter, "median");
+            return before > 0 ? after / before : 0.0;
+        };
+        if (growth("engine") > 0 && growth("sqlite") > 0)
+            std::printf("%s at %s rows / at %s rows: engine %.2f, sqlite %.2f\n\n", counter, to,
+                        from, growth("engine"), growth("sqlite"));
     }
     void PrintLine(const char* counter, const std::string& engine, const std::string& lite) const {
         const double a = Value(engine, counter, "median");

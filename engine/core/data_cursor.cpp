@@ -242,6 +242,7 @@ void TDataCursor::Open() {
         range_active_ = false;
         range_start_.clear();
         range_end_.clear();
+        ForgetCountedPlaces();
         if (repair_mode_)
             return;
         if (table_->IndexRecreated())
@@ -273,6 +274,7 @@ void TDataCursor::Close(bool discard_temporary) {
     view_count_ = 0;
     ++view_edits_;
     counted_.reset();
+    ForgetCountedPlaces();
     // Explicit record locks of this cursor end with it, not with the table. Every lock goes
     // whatever the others do, and the cursor closes; the first failure is reported after.
     FirstFailure failure;

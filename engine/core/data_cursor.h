@@ -523,7 +523,8 @@ class TDataCursor final : public TFileCursor {
     std::uint64_t KeysBelow(int slot, std::span<const std::uint8_t> key);
     std::uint64_t KeysNotAbove(int slot, std::span<const std::uint8_t> key);
     // Visits entries from a 0-based ordinal, forward or backward, until the
-    // visitor answers true (found) or the entries end.
+    // visitor answers true (found) or the entries end. A walk that starts beside the entry
+    // the last one found starts from that entry's leaf, without a descent by ordinal.
     bool WalkEntries(
         int slot, std::uint64_t ordinal, bool forward,
         const std::function<bool(std::uint64_t ordinal, std::span<const std::uint8_t> key,
@@ -824,8 +825,35 @@ class TDataCursor final : public TFileCursor {
         std::uint64_t index_edits = 0;
         std::uint64_t ordinal = 0;
         std::vector<std::uint8_t> key;
+        // The leaf page holding the entry a walk last found in this slot, its 1-based
+        // position there and ordinal (0: none); it holds while the slot's edit count stands.
+        std::uint32_t leaf = 0;
+        std::int64_t position = 0;
+        std::uint64_t leaf_ordinal = 0;
+        std::uint64_t leaf_edits = 0;
+        int leaf_slot = -1;
+        std::vector<std::uint8_t> leaf_key;
     };
     EntryOrdinal entry_ordinal_;
+    // The ordinal bounds of the range (or of the whole index) as last counted: the steps of
+    // a walk count them once, and again only once the slot's keys or the range change.
+    struct CountedBounds {
+        int slot = -1;
+        std::uint64_t index_edits = 0;
+        bool range_active = false;
+        std::vector<std::uint8_t> start;
+        std::vector<std::uint8_t> end;
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+    };
+    CountedBounds counted_bounds_;
+    // Forgets the places and counts above, for a table opened or closed: another file's
+    // edit counts may match the ones they were taken under.
+    void ForgetCountedPlaces() noexcept {
+        entry_ordinal_.slot = -1;
+        entry_ordinal_.leaf_slot = -1;
+        counted_bounds_.slot = -1;
+    }
 
     std::vector<OpenBlobEntry> blobs_;
     std::vector<std::uint32_t> own_locks_;

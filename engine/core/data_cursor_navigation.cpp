@@ -326,12 +326,43 @@ bool TDataCursor::WalkEntries(
     int slot, std::uint64_t ordinal, bool forward,
     const std::function<bool(std::uint64_t, std::span<const std::uint8_t>, std::uint32_t)>& visit) {
     TIndexFile& file = table_->IndexFile();
-    TIndexTree tree(file, slot, KeyCompare());
-    return TIndexTree::WalkLeaves(file, slot, tree.AtOrdinal(ordinal), forward,
-                                  [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
-                                      return visit(at, std::span(page.KeyAt(pos), page.KeySize()),
-                                                   page.PointerAt(pos));
-                                  });
+    EntryOrdinal& place = entry_ordinal_;
+    TIndexTree::Position start;
+    if (place.leaf_slot == slot && place.leaf != 0 && place.leaf_edits == file.EditCount(slot) &&
+        ordinal + 1 >= place.leaf_ordinal && ordinal <= place.leaf_ordinal + 1) {
+        // Beside the entry the last walk found: its leaf instead of a descent by ordinal. One
+        // past the leaf's end in the walk's direction leads the walk on to the next leaf.
+        start.page = PinnedPage(file, file.GetPage(slot, place.leaf));
+        start.position = place.position + static_cast<std::int64_t>(ordinal) -
+                         static_cast<std::int64_t>(place.leaf_ordinal);
+        start.ordinal = ordinal;
+        const std::int64_t count = start.page->EntryCount();
+        const bool on_page = start.position >= 1 && start.position <= count;
+        const bool past_end = forward ? start.position == count + 1 : start.position == 0;
+        if (start.page->IsInterior() || place.position > count || (!on_page && !past_end) ||
+            start.page->KeySize() != place.leaf_key.size() ||
+            !std::equal(place.leaf_key.begin(), place.leaf_key.end(),
+                        start.page->KeyAt(place.position)))
+            start = TIndexTree::Position{};
+    }
+    if (!start.page) {
+        TIndexTree tree(file, slot, KeyCompare());
+        start = tree.AtOrdinal(ordinal);
+    }
+    return TIndexTree::WalkLeaves(
+        file, slot, std::move(start), forward,
+        [&](std::uint64_t at, const TPage& page, std::int64_t pos) {
+            if (!visit(at, std::span(page.KeyAt(pos), page.KeySize()), page.PointerAt(pos)))
+                return false;
+            place.leaf_slot = slot;
+            place.leaf = page.Offset();
+            place.position = pos;
+            place.leaf_ordinal = at;
+            place.leaf_edits = file.EditCount(slot);
+            const std::uint8_t* key = page.KeyAt(pos);
+            place.leaf_key.assign(key, key + page.KeySize());
+            return true;
+        });
 }
 
 void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
@@ -350,10 +381,24 @@ void TDataCursor::ScanRange(int slot, std::span<const std::uint8_t> low,
 
 void TDataCursor::RangeBounds(std::uint64_t& low, std::uint64_t& high) {
     const int slot = CurrentSlot();
-    low = range_active_ ? KeysBelow(slot, range_start_) : 0;
-    high = range_active_ ? KeysNotAbove(slot, range_end_) : KeyCountOf(slot);
-    if (high < low)
-        high = low;
+    CountedBounds& bounds = counted_bounds_;
+    const std::uint64_t edits = table_->IndexFile().EditCount(slot);
+    if (bounds.slot != slot || bounds.index_edits != edits ||
+        bounds.range_active != range_active_ ||
+        (range_active_ && (bounds.start != range_start_ || bounds.end != range_end_))) {
+        bounds.slot = -1;
+        bounds.low = range_active_ ? KeysBelow(slot, range_start_) : 0;
+        bounds.high = range_active_ ? KeysNotAbove(slot, range_end_) : KeyCountOf(slot);
+        if (bounds.high < bounds.low)
+            bounds.high = bounds.low;
+        bounds.range_active = range_active_;
+        bounds.start.assign(range_start_.begin(), range_start_.end());
+        bounds.end.assign(range_end_.begin(), range_end_.end());
+        bounds.index_edits = edits;
+        bounds.slot = slot;
+    }
+    low = bounds.low;
+    high = bounds.high;
 }
 
 bool TDataCursor::Visible(std::uint32_t record) const {

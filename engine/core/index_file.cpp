@@ -35,10 +35,9 @@ constexpr int kMaxVictimsPerPage = 4;
 // the way out of that (below) writes every changed page of both tiers at once.
 constexpr int kMaxTierMovesPerPage = 16;
 // The clock passes over a page used since it last came by as many times as
-// TIndexFile::ChancesOf gives it before it may go. An interior page of a
-// plain index stays through more turns than a leaf, so that lookups
-// scattered over a large tree find their path unpacked; a compressed leaf
-// costs more to rebuild, so there every page gets one.
+// TIndexFile::ChancesOf gives it before it may go. An interior page stays
+// through more turns than a leaf, so that lookups scattered over a large
+// tree find their path unpacked.
 // The unpacked tier keeps at least this share (in sixteenths) of the budget
 // before its pages move to the packed tier: enough for the interior pages
 // and the pages in use, while the leaves of a large tree fit packed. Plain
@@ -1833,12 +1832,21 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
                                                   std::uint32_t& record, std::uint8_t* found) {
     CheckSlot(slot);
     PackedPage* packed = PackedAt(offset);
+    const bool compressed = header_[SlotAt(slot) + ixd::kCompression] != 0;
     // A scrambled image is unscrambled whole; such pages are unpacked as before.
-    if (packed == nullptr || encrypted_ || CachedAt(offset) != nullptr ||
-        (2 * lookups_changed_ > kLookupsWeighed &&
-         header_[SlotAt(slot) + ixd::kCompression] != 0)) {
+    if (encrypted_ || CachedAt(offset) != nullptr ||
+        (2 * lookups_changed_ > kLookupsWeighed && compressed)) {
         return PackedSeek::kNotPacked;
     }
+    // A compressed leaf in neither tier of a full cache is read into the packed tier and
+    // searched there: one read, and neither its entries taken apart nor another page's put
+    // back together to make room for it.
+    if (packed == nullptr && compressed &&
+        cached_bytes_ + packed_bytes_ + kIndexPageSize > ByteBudget()) {
+        packed = ReadIntoPackedTier(slot, offset);
+    }
+    if (packed == nullptr)
+        return PackedSeek::kNotPacked;
     if (packed->slot != slot)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     SetupPage(leaf_reader_, slot, offset);
@@ -2330,6 +2338,34 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
         }
         i = j;
     }
+}
+
+TIndexFile::PackedPage* TIndexFile::ReadIntoPackedTier(int slot, std::uint32_t offset) {
+    if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
+        RaiseEngineError(kErrIndexPageCorrupt, Name());
+    if (TFileCursor* reader = Reader(); reader != nullptr && reader->RecheckTableChanged())
+        throw TableChangedUnder();
+    std::array<std::uint8_t, kIndexPageSize> bytes;
+    ReadPageBytes(offset, bytes);
+    ++stats_.reads;
+    if (bytes[0] != static_cast<std::uint8_t>(PageKind::kLeaf)) {
+        // A page above the leaves joins the unpacked tier, where GetPage finds it next.
+        CacheReadPage(slot, offset, bytes);
+        return nullptr;
+    }
+    std::array<std::uint8_t, kMaxPackedImage> packed_bytes;
+    const std::size_t size = PackPageImage(bytes, packed_bytes, kIndexPageSize);
+    PackedPage* packed = AllocatePacked(size);
+    std::memcpy(packed->Data(), packed_bytes.data(), size);
+    packed->offset = offset;
+    packed->slot = slot;
+    packed->dirty = false;
+    LinkPacked(packed);
+    // Room as the packed tier makes it for a page: its oldest pages go.
+    while (cached_bytes_ + packed_bytes_ > ByteBudget() && packed_.oldest != packed &&
+           DropOldestPacked()) {
+    }
+    return packed;
 }
 
 TPage* TIndexFile::CacheReadPage(int slot, std::uint32_t offset,

@@ -652,11 +652,11 @@ class TIndexFile : public TFileHandler {
 
     bool GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TPage*& page, bool scan);
     TPage* GetPageMissed(int slot, std::uint32_t offset);
-    // The clock's chances of a page just used: an interior page of a plain index, on the way
-    // to many leaves that pack and come back cheaply, stays through more turns than a leaf.
+    // The clock's chances of a page just used: an interior page, on the way to many leaves,
+    // stays through more turns than a leaf; lost, it would cost every lookup under it a read.
     static constexpr std::uint8_t kInteriorChances = 3;
     static std::uint8_t ChancesOf(const TPage& page) {
-        return page.IsInterior() && page.CompressionOption() == 0 ? kInteriorChances : 1;
+        return page.IsInterior() ? kInteriorChances : 1;
     }
     // GetPage's answer for a page the unpacked tier holds, pinned and counted as used just as
     // the full path counts it; null for anything else (not cached, another slot, an offset
@@ -773,6 +773,10 @@ class TIndexFile : public TFileHandler {
     TPage* InsertCached(int slot, TPage* page);
     // A page image read from the file, in the cache as the slot's page at offset.
     TPage* CacheReadPage(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
+    // Reads the page at `offset` from the file into the packed tier as the newest packed
+    // page, making room there; a page that is not a leaf goes to the unpacked tier instead
+    // (then null).
+    PackedPage* ReadIntoPackedTier(int slot, std::uint32_t offset);
     void DropCached(TPage* page);
     void MakeClean(TPage* page);
     static void ChainUnlink(PageChain& chain, TPage* page);

@@ -455,6 +455,31 @@ TEST_F(DataFileTest, RecordCacheEvictsCleanRecordsAndReadsAhead) {
     EXPECT_EQ(file->GetRecord(3 * capacity)->RecordId(), 3 * capacity);
 }
 
+// A walk forward over records close together reads them ahead in buffers; one that takes
+// records far apart (along an index on a field of few values) reads each alone rather than
+// copy buffers it mostly passes over.
+TEST_F(DataFileTest, AscendingMissesReadAheadOnlyWhereTheirStepsAreShort) {
+    auto file = Create(ListTableFields());
+    const auto slots = static_cast<std::uint32_t>(file->RecordCacheCapacity() * 3);
+    for (std::uint32_t n = 1; n <= slots; ++n)
+        file->ReleaseRecord(file->AllocateRecord());
+    file->FlushRecords();
+    for (const std::uint32_t step : {20u, 2u}) {
+        file->ClearRecordCache();
+        const TDataFile::Statistics before = file->GetStatistics();
+        std::uint64_t walked = 0;
+        for (std::uint32_t n = 1; n <= slots; n += step, ++walked)
+            file->ReleaseRecord(file->GetRecord(n));
+        const TDataFile::Statistics& after = file->GetStatistics();
+        if (step == 20) {
+            EXPECT_EQ(after.batched_reads, before.batched_reads);
+            EXPECT_EQ(after.read_bytes - before.read_bytes, walked * file->GetRecordSize());
+        } else {
+            EXPECT_LT(after.reads - before.reads, walked / 8);
+        }
+    }
+}
+
 // Scattered reads and changes over three cache capacities, with one record
 // pinned throughout: the cache stays within its capacity, never evicts the
 // pinned or a changed record (a lost change or a stale second copy would show

@@ -2264,6 +2264,43 @@ TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
     }
 }
 
+// Lookups alone over a tree of compressed leaves far larger than the cache: a leaf in neither
+// tier is read into the packed tier and answered there, without being unpacked into the cache
+// (and another page packed to make room for it).
+TEST_F(IndexFileFixture, LookupsReadMissedCompressedLeavesIntoThePackedTier) {
+    constexpr std::size_t k = 40;
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", k, false, 3));
+    file->SetPageCacheCapacity(3);
+    std::map<Key, std::uint32_t> model;
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+    std::mt19937 rng(5);
+    for (std::uint32_t id = 1; id <= 6000; ++id) {
+        const Key key = MakeKey(rng() % 30000, id, k, false);
+        if (model.emplace(key, id).second) {
+            ASSERT_TRUE(tree.Insert(key.data(), id));
+        }
+    }
+    file->FlushPages();
+    const std::uint64_t reads = file->GetStatistics().reads;
+    int answered_packed = 0;
+    for (int round = 0; round < 200; ++round) {
+        const auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        TIndexTree::Entry entry;
+        TIndexTree::Position at;
+        if (tree.LookUp(it->first.data(), entry, at)) {
+            ++answered_packed;
+            EXPECT_EQ(entry.key, it->first);
+            EXPECT_EQ(entry.record, it->second);
+        } else {
+            EXPECT_EQ(at.page->PointerAt(at.position), it->second);
+        }
+    }
+    EXPECT_GT(file->GetStatistics().reads - reads, 100u);
+    EXPECT_GT(answered_packed, 180);
+    ExpectTreeHolds(tree, model);
+}
+
 // Deletes of keys found by lookups in random order, beside an index whose
 // keys are inserted and deleted in order, in a cache far smaller than the
 // trees: the changed lookup leaves that lookups left go first when room is
