@@ -1,16 +1,21 @@
 #include "app/mail/request_extraction.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "app/list/entry_processing.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
+#include "app/list/name_routines.h"
 #include "app/list/settings.h"
 #include "app/list/word_split.h"
 #include "app/mail/address_gathering.h"
@@ -69,49 +74,6 @@ std::string OneLine(std::string_view text) {
     std::replace(out.begin(), out.end(), '\t', ' ');
     return out;
 }
-
-// Messages whose changes are saved but which may still be in the folder: a run that
-// was killed, or whose server went away, before it let them go leaves them here, and
-// the next run lets them go without applying them (or counting their bounces) again.
-// Kept in the program directory; a message's line goes once it has left.
-class HandledJournal {
-  public:
-    explicit HandledJournal(std::string path) : path_(std::move(path)) {
-        std::string text;
-        if (platform::os::ReadFileContents(path_, text))
-            return;
-        for (std::string& line : TextLines(text)) {
-            if (!line.empty())
-                keys_.insert(std::move(line));
-        }
-    }
-    bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
-    void Add(const std::vector<std::string>& keys) {
-        std::string lines;
-        for (const std::string& key : keys) {
-            if (keys_.insert(key).second)
-                lines += key + "\n";
-        }
-        if (!lines.empty() && platform::os::AppendToFile(path_, lines))
-            throw std::runtime_error("The handled messages cannot be recorded in " + path_);
-    }
-    void Remove(const std::string& key) {
-        if (keys_.erase(key) == 0)
-            return;
-        std::string text;
-        for (const std::string& k : keys_)
-            text += k + "\n";
-        std::error_code ignored;
-        if (text.empty())
-            std::filesystem::remove(path_, ignored);
-        else
-            platform::os::ReplaceFileContents(path_, text);
-    }
-
-  private:
-    std::string path_;
-    std::set<std::string> keys_;
-};
 
 // A message by its folder and id, with its subject and send time: an id alone could
 // name another message after the folder was made anew. (The store's own id names the
@@ -359,9 +321,364 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
     }
 }
 
+namespace {
+
+// Mails applied between two saves of the tables: a batch costs a few syncs, however
+// many mails it holds, and a killed check repeats at most one batch's work.
+constexpr std::size_t kBatchMails = 100;
+
+std::int64_t DayNumber(db::TDateTime when) {
+    return static_cast<std::int64_t>(db::DateOf(when).Value);
+}
+
+std::optional<DayCounts> ToCounts(const std::optional<std::array<std::int32_t, 3>>& counts) {
+    if (!counts)
+        return std::nullopt;
+    return DayCounts{(*counts)[0], (*counts)[1], (*counts)[2]};
+}
+
+std::optional<std::array<std::int32_t, 3>> ToArray(const std::optional<DayCounts>& counts) {
+    if (!counts)
+        return std::nullopt;
+    return std::array<std::int32_t, 3>{counts->subscribes, counts->unsubscribes, counts->bounces};
+}
+
+std::int64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::int64_t>(size);
+}
+
+// A file cut back to the size it had before lines that may have been appended in
+// part are appended again.
+void CutBackTo(const std::string& path, std::int64_t size) {
+    std::error_code error;
+    if (FileSize(path) > size)
+        std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size), error);
+}
+
+}  // namespace
+
+// What a batch collects while its mails are applied: the acknowledgements and log
+// lines wait until the changes they tell of are saved.
+struct ExtractEntries::BatchCapture {
+    explicit BatchCapture(ExtractEntries& owner) : run(owner) {
+        EntryProcessor& entries = run.entries_;
+        send = entries.OnSendAcknowledgement;
+        if (send) {
+            entries.OnSendAcknowledgement = [this](std::string_view a, std::string_view s) {
+                acks.emplace_back(a, s);
+            };
+        }
+        entries.OnLogLine = [this](std::string_view line) { logs.emplace_back(line); };
+        errors_first = run.entries_.errors().Lines().size();
+        run.collecting_ = true;
+    }
+    ~BatchCapture() {
+        run.entries_.OnSendAcknowledgement = send;
+        run.entries_.OnLogLine = nullptr;
+        run.collecting_ = false;
+        run.stat_deltas_.clear();
+    }
+    BatchCapture(const BatchCapture&) = delete;
+    BatchCapture& operator=(const BatchCapture&) = delete;
+
+    void Clear() {
+        acks.clear();
+        logs.clear();
+        errors_first = run.entries_.errors().Lines().size();
+        run.stat_deltas_.clear();
+    }
+
+    ExtractEntries& run;
+    std::function<void(std::string_view, std::string_view)> send;
+    std::vector<std::pair<std::string, std::string>> acks;
+    std::vector<std::string> logs;
+    std::size_t errors_first = 0;
+};
+
+void ExtractEntries::CountStat(int kind, db::TDateTime when) {
+    if (!collecting_) {
+        entries_.database().AddStatRecord(kind, when);
+        return;
+    }
+    DayCounts& counts = stat_deltas_[DayNumber(when)];
+    if (kind == kStatSubscribe)
+        ++counts.subscribes;
+    else if (kind == kStatUnsubscribe)
+        ++counts.unsubscribes;
+    else if (kind == kStatBounce)
+        ++counts.bounces;
+}
+
+void ExtractEntries::RestoreRows(const std::vector<JournalRow>& rows) {
+    strata::TStrataTable& t = entries_.database().tblCV();
+    SharedTableLock lock(t);
+    for (const JournalRow& row : rows) {
+        try {
+            if (t.Locate("Index", db::Variant(row.index), {})) {
+                t.Edit();
+            } else {
+                t.Append();
+                t.FieldByName("Item")->SetAsString(row.item);
+                t.FieldByName("Category")->SetAsString(row.category);
+                t.FieldByName("Comments")->SetAsString(row.comments);
+                t.FieldByName("Name")->SetAsString(row.name);
+                t.FieldByName("Salutation")->SetAsString(row.salutation);
+                t.FieldByName("SendRights")->SetAsBoolean(row.send_rights);
+            }
+            t.FieldByName("Bounces")->SetAsInteger(row.bounces);
+            t.Post();
+        } catch (...) {
+            if (t.State() != db::dsBrowse)
+                t.Cancel();
+            throw;
+        }
+    }
+}
+
+void ExtractEntries::ImageBouncedRow(RequestJournal& journal, std::string_view address_in) {
+    std::string address(address_in);
+    std::string name;
+    SMTPAddressToEmailName(address, name);
+    try {
+        if (!entries_.LocateEmailAddress(address))
+            return;
+    } catch (const std::exception&) {
+        return;  // an address the table cannot look for changes no row
+    }
+    strata::TStrataTable& t = entries_.database().tblCV();
+    JournalRow row;
+    row.index = t.FieldByName("Index")->AsInteger();
+    if (journal.HasRow(row.index))
+        return;
+    db::TField* bounces = t.FieldByName("Bounces");
+    row.bounces = bounces->IsNull() ? 0 : bounces->AsInteger();
+    row.item = t.FieldByName("Item")->AsString();
+    row.category = t.FieldByName("Category")->AsString();
+    row.comments = t.FieldByName("Comments")->AsString();
+    row.name = t.FieldByName("Name")->AsString();
+    row.salutation = t.FieldByName("Salutation")->AsString();
+    db::TField* rights = t.FieldByName("SendRights");
+    row.send_rights = !rights->IsNull() && rights->AsBoolean();
+    journal.AddRow(row);
+}
+
+std::map<std::string, mail::MailItem*> ExtractEntries::FindJournalMails(
+    const RequestJournal& journal) {
+    std::map<std::string, mail::MailItem*> found;
+    const Settings& s = entries_.settings();
+    mail::Folder* root = nullptr;
+    try {
+        root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
+    } catch (const std::exception&) {
+        return found;
+    }
+    for (const std::string& name : {s.ListFolder(), s.UserSendingFolder}) {
+        mail::Folder* folder = name.empty() ? nullptr : root->FindFolder(name);
+        if (folder == nullptr)
+            continue;
+        bool named = false;
+        for (const std::string& key : journal.Keys())
+            named = named || key.starts_with(OneLine(name) + " ");
+        if (!named)
+            continue;
+        folder->Refresh();
+        for (std::size_t i = 1; i <= folder->ItemCount() && found.size() < journal.Keys().size();
+             ++i) {
+            mail::MailItem& item = folder->Item(i);
+            try {
+                const std::string key = HandledKey(item, name, OneLine(item.Subject()));
+                if (journal.Contains(key))
+                    found.emplace(key, &item);
+            } catch (const std::exception&) {
+                // A mail that cannot be read is no mail of the journal's.
+            }
+        }
+    }
+    return found;
+}
+
+bool ExtractEntries::ReleaseMail(mail::MailItem& item, const std::string& subject, bool forwarded) {
+    try {
+        if (forwarded && forwarder_ != nullptr)
+            forwarder_->Released(item);
+        Release(item, entries_.settings().ProcessAsUnread);
+        return true;
+    } catch (const std::exception& e) {
+        entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
+        return false;
+    }
+}
+
+void ExtractEntries::FinishCommitted(
+    RequestJournal& journal, const std::vector<PendingMail>& mails,
+    const std::function<void(std::string_view, std::string_view)>& send) {
+    // What happens from here on is told at once: the batch's changes are saved.
+    struct LogDirect {
+        EntryProcessor& entries;
+        std::function<void(std::string_view)> kept = std::exchange(entries.OnLogLine, nullptr);
+        ~LogDirect() { entries.OnLogLine = std::move(kept); }
+    } direct{entries_};
+    for (const PendingMail& mail : mails) {
+        if (!ReleaseMail(*mail.item, mail.subject, mail.forwarded))
+            unreleased_.push_back(mail.key);
+    }
+    try {
+        store_.Backend().SyncChanges();
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
+    for (const JournalAck& ack : journal.Acks()) {
+        if (ack.sent || !send)
+            continue;
+        send(ack.address, ack.sentence);
+        journal.AckSent(ack.number);
+    }
+    WriteJournalLines(journal);
+    journal.Finish();
+}
+
+void ExtractEntries::WriteJournalLines(RequestJournal& journal) {
+    if (journal.LinesWritten() || (journal.LogLines().empty() && journal.ErrorLines().empty()))
+        return;
+    const std::string log = entries_.LogPath();
+    const std::string errors = entries_.database().ProgramDir() + std::string(kErrorsFile);
+    if (const auto started = journal.LinesStarted()) {
+        CutBackTo(log, started->first);
+        CutBackTo(errors, started->second);
+    } else {
+        journal.LinesStarting(FileSize(log), FileSize(errors));
+    }
+    try {
+        entries_.WriteLogLines(journal.LogLines());
+    } catch (const std::exception&) {
+        // The log is a record of what happened, never a reason for a check to fail.
+    }
+    if (!journal.ErrorLines().empty()) {
+        ErrorsList lines;
+        lines.SetLines(journal.ErrorLines());
+        try {
+            lines.AppendToFile(errors, 0);
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+    }
+    journal.LinesDone();
+}
+
+void ExtractEntries::SaveBatch(RequestJournal& journal, BatchCapture& capture,
+                               std::vector<PendingMail>& mails) {
+    if (mails.empty() && stat_deltas_.empty() && journal.Empty()) {
+        // Nothing to save: what the mails left in the folder caused is told at once.
+        try {
+            entries_.WriteLogLines(capture.logs);
+        } catch (const std::exception&) {
+            // The log is a record of what happened, never a reason for a check to fail.
+        }
+        try {
+            entries_.errors().AppendToFile(
+                entries_.database().ProgramDir() + std::string(kErrorsFile), capture.errors_first);
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+        capture.Clear();
+        return;
+    }
+    ListDatabase& database = entries_.database();
+    for (const PendingMail& mail : mails)
+        journal.AddMail(mail.key);
+    for (const auto& [address, sentence] : capture.acks)
+        journal.AddAck(address, sentence);
+    for (const std::string& line : capture.logs)
+        journal.AddLogLine(line);
+    const auto& error_lines = entries_.errors().Lines();
+    for (std::size_t i = capture.errors_first; i < error_lines.size(); ++i)
+        journal.AddErrorLine(error_lines[i]);
+    {
+        SharedTableLock lock(database.tblStats());
+        for (const auto& [day, delta] : stat_deltas_) {
+            JournalStat stat;
+            stat.day = day;
+            stat.before = ToCounts(database.StatRecord(db::TDateTime(static_cast<double>(day))));
+            const DayCounts base = stat.before.value_or(DayCounts{});
+            stat.after = {base.subscribes + delta.subscribes,
+                          base.unsubscribes + delta.unsubscribes, base.bounces + delta.bounces};
+            journal.AddStat(stat);
+        }
+        journal.Prepare();
+        ApplyStats(journal);
+    }
+    database.SaveDatabase();
+    journal.Commit();
+    FinishCommitted(journal, mails, capture.send);
+    mails.clear();
+    capture.Clear();
+}
+
+void ExtractEntries::ApplyStats(const RequestJournal& journal) {
+    for (const JournalStat& stat : journal.Stats()) {
+        entries_.database().SetStatRecord(db::TDateTime(static_cast<double>(stat.day)),
+                                          ToArray(stat.after));
+    }
+}
+
+void ExtractEntries::FinishJournal(RequestJournal& journal) {
+    if (journal.Empty() && journal.Acks().empty())
+        return;
+    ListDatabase& database = entries_.database();
+    if (!journal.Prepared()) {
+        // Nothing of the batch was saved but the bounces it counted in rows.
+        RestoreRows(journal.Rows());
+        database.SaveDatabase();
+        journal.Finish();
+        return;
+    }
+    std::map<std::string, mail::MailItem*> found = FindJournalMails(journal);
+    if (!journal.Committed()) {
+        // The batch again, to the rows and counts it led to; its acknowledgements,
+        // lines and statistics are the recorded ones.
+        RestoreRows(journal.Rows());
+        const std::size_t errors_before = entries_.errors().Lines().size();
+        {
+            BatchCapture discard(*this);
+            std::vector<std::string> bounces;
+            for (const std::string& key : journal.Keys()) {
+                const auto it = found.find(key);
+                if (it == found.end())
+                    continue;
+                try {
+                    LoadMessage(*it->second);
+                    processEntry(bounces);
+                } catch (const std::exception&) {
+                    // It failed the same way when the batch was first applied.
+                }
+            }
+            for (const std::string& address : journal.BounceAddresses())
+                entries_.processbounce(address);
+        }
+        std::vector<std::string> lines = entries_.errors().Lines();
+        lines.resize(errors_before);
+        entries_.errors().SetLines(std::move(lines));
+        ApplyStats(journal);
+        database.SaveDatabase();
+        journal.Commit();
+    }
+    if (!journal.LinesWritten()) {
+        std::vector<std::string> lines = entries_.errors().Lines();
+        lines.insert(lines.end(), journal.ErrorLines().begin(), journal.ErrorLines().end());
+        entries_.errors().SetLines(std::move(lines));
+    }
+    std::vector<PendingMail> mails;
+    for (const auto& [key, item] : found)
+        mails.push_back({item, key, OneLine(item->Subject()), false});
+    FinishCommitted(journal, mails, entries_.OnSendAcknowledgement);
+}
+
 bool ExtractEntries::OpenBtnClick() {
     Settings& s = entries_.settings();
     handled_ = 0;
+    unreleased_.clear();
     // Members removed since the last run get no more forwards.
     if (forwarder_ != nullptr)
         forwarder_->ClearCache();
@@ -370,6 +687,21 @@ bool ExtractEntries::OpenBtnClick() {
     mail::Folder* folder = OpenFolder(name);
     if (folder == nullptr)
         return false;
+    mail::StoreBackend& backend = store_.Backend();
+    struct SyncsDeferred {
+        mail::StoreBackend& backend;
+        ~SyncsDeferred() {
+            try {
+                backend.DeferSyncs(false);
+            } catch (const std::exception&) {
+                // Each batch synced its own moves; nothing is left to report.
+            }
+        }
+    } deferred{backend};
+    backend.DeferSyncs(true);
+    RequestJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
+    FinishJournal(journal);
+
     folder->Refresh();
     const bool mark_read = s.ProcessAsUnread;
     const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
@@ -379,124 +711,85 @@ bool ExtractEntries::OpenBtnClick() {
         n = s.ChokeDownload;
     std::int64_t counted = 0;
     std::size_t bounce_count = 0;
-    struct BounceItem {
-        mail::MailItem* item;
-        std::string key;
-        std::string subject;
-    };
-    std::vector<BounceItem> bounce_items;
-    HandledJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
-    // Lets a handled message go; one the server cannot let go stays in the journal.
-    const auto release = [&](mail::MailItem& item, const std::string& key,
-                             const std::string& subject) {
-        try {
-            Release(item, mark_read);
-            journal.Remove(key);
-            return true;
-        } catch (const std::exception& e) {
-            entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
-            return false;
-        }
-    };
-    for (std::int64_t i = n; i >= 1; --i) {
-        if (Cancelled && Cancelled())
-            break;
-        mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
-        if (item.Removed())
-            continue;
-        if (mark_read && !item.Unread())
-            continue;
-        ++counted;
-        // An empty folder count is no reason to divide by zero.
-        if (OnProgress)
-            OnProgress(counted, total > 0 ? total : counted);
-        bool handled = false;
-        bool forwarded = false;
-        bool done_before = false;
-        std::string key;
-        const std::size_t errors_before = entries_.errors().Lines().size();
-        try {
-            LoadMessage(item);
-            key = HandledKey(item, name, fields_.edtsubject);
-            if (journal.Contains(key)) {
-                done_before = true;
-            } else if (chkScanUserEmails && forwarder_ != nullptr &&
-                       forwarder_->IsUserEmail(fields_.edtsubject)) {
-                forwarded = true;
-                handled =
-                    forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
-                if (!forwarder_->Enabled())
-                    chkScanUserEmails = false;
-            } else if (chkScanListChanges) {
-                handled = processEntry(bounces);
+    std::vector<PendingMail> bounce_mails;
+    std::map<std::int64_t, DayCounts> bounce_deltas;
+    std::vector<PendingMail> batch;
+    {
+        BatchCapture capture(*this);
+        for (std::int64_t i = n; i >= 1; --i) {
+            if (Cancelled && Cancelled())
+                break;
+            mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+            if (item.Removed())
+                continue;
+            if (mark_read && !item.Unread())
+                continue;
+            ++counted;
+            // An empty folder count is no reason to divide by zero.
+            if (OnProgress)
+                OnProgress(counted, total > 0 ? total : counted);
+            bool handled = false;
+            bool forwarded = false;
+            std::string key;
+            const auto stats_before = stat_deltas_;
+            try {
+                LoadMessage(item);
+                key = HandledKey(item, name, fields_.edtsubject);
+                if (chkScanUserEmails && forwarder_ != nullptr &&
+                    forwarder_->IsUserEmail(fields_.edtsubject)) {
+                    forwarded = true;
+                    handled =
+                        forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
+                    if (!forwarder_->Enabled())
+                        chkScanUserEmails = false;
+                } else if (chkScanListChanges) {
+                    handled = processEntry(bounces);
+                }
+            } catch (const std::exception& e) {
+                entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
+                                  e.what());
+                handled = false;
             }
-        } catch (const std::exception& e) {
-            entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
-                              e.what());
-            handled = false;
-        }
-        SaveNewErrors(errors_before);
-        // Who a forward reached is dropped before the message goes: the journal of
-        // handled messages keeps it from going out again should the server fail to
-        // let it go.
-        if (done_before) {
+            if (!handled)
+                continue;
             ++handled_;
-            if (chkScanUserEmails && forwarder_ != nullptr)
-                forwarder_->Released(item);
-            release(item, key, fields_.edtsubject);
-            continue;
+            // A delivery failure is let go with the bounces it counts, after the walk.
+            if (bounces.size() != bounce_count) {
+                bounce_count = bounces.size();
+                bounce_mails.push_back({&item, key, fields_.edtsubject, false});
+                for (const auto& [day, counts] : stat_deltas_) {
+                    const auto before = stats_before.find(day);
+                    bounce_deltas[day].bounces +=
+                        counts.bounces -
+                        (before == stats_before.end() ? 0 : before->second.bounces);
+                }
+                stat_deltas_ = stats_before;
+                continue;
+            }
+            batch.push_back({&item, key, fields_.edtsubject, forwarded});
+            if (batch.size() >= kBatchMails)
+                SaveBatch(journal, capture, batch);
         }
-        if (!handled)
-            continue;
-        ++handled_;
-        // A delivery failure is let go only once its bounces are counted,
-        // after the walk.
-        if (bounces.size() != bounce_count) {
-            bounce_count = bounces.size();
-            bounce_items.push_back({&item, key, fields_.edtsubject});
-            continue;
+        SaveBatch(journal, capture, batch);
+        if (!bounce_mails.empty()) {
+            stat_deltas_ = bounce_deltas;
+            for (const std::string& address : bounces) {
+                journal.AddBounceAddress(address);
+                ImageBouncedRow(journal, address);
+                entries_.processbounce(address);
+            }
+            SaveBatch(journal, capture, bounce_mails);
         }
-        // The change must be on disk before the message that asked for it is
-        // let go.
-        entries_.database().SaveDatabase();
-        try {
-            journal.Add({key});
-        } catch (const std::exception& e) {
-            entries_.AddToLog(e.what());
-        }
-        if (forwarded)
-            forwarder_->Released(item);
-        release(item, key, fields_.edtsubject);
     }
-    if (chkScanListChanges) {
-        const std::size_t errors_before = entries_.errors().Lines().size();
-        for (const std::string& address : bounces)
-            entries_.processbounce(address);
-        entries_.database().SaveDatabase();
-        SaveNewErrors(errors_before);
+    // Mails the server would not let go are kept as saved, so no later check applies
+    // them again.
+    if (!unreleased_.empty()) {
+        for (const std::string& key : unreleased_)
+            journal.AddMail(key);
+        journal.Prepare();
+        journal.Commit();
     }
-    std::vector<std::string> bounce_keys;
-    for (const BounceItem& b : bounce_items)
-        bounce_keys.push_back(b.key);
-    try {
-        journal.Add(bounce_keys);
-    } catch (const std::exception& e) {
-        entries_.AddToLog(e.what());
-    }
-    for (const BounceItem& b : bounce_items)
-        release(*b.item, b.key, b.subject);
     return true;
-}
-
-// The message that failed may be let go next: its errors-list lines must outlive a
-// program that is killed before it saves the list on close.
-void ExtractEntries::SaveNewErrors(std::size_t first) {
-    try {
-        entries_.errors().AppendToFile(entries_.database().ProgramDir() + std::string(kErrorsFile),
-                                       first);
-    } catch (const std::exception& e) {
-        entries_.AddToLog(e.what());
-    }
 }
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
@@ -541,7 +834,7 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
                                  [&](const std::string& b) { return SameText(b, address); }))
                     bounces.push_back(address);
             }
-            entries_.database().AddStatRecord(kStatBounce, fields_.edtdate);
+            CountStat(kStatBounce, fields_.edtdate);
             return true;
         }
     }
@@ -558,8 +851,7 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     // let go, the request would be lost without a trace, so it stays in the folder.
     if (fields_.edtemail.find('@') == std::string::npos)
         return false;
-    entries_.database().AddStatRecord(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe,
-                                      fields_.edtdate);
+    CountStat(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe, fields_.edtdate);
     entries_.insertentry(
         fields_.chkdoadd, fields_.edtemail, fields_.edtcategory, fields_.edtname, "",
         "Changed enacted by e-mail sent " + fields_.edtdate_text + " by " + fields_.edtsender, 0,

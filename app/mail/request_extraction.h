@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/mail/request_journal.h"
 #include "platform/db/date_time.h"
 
 namespace mail {
@@ -126,8 +128,33 @@ class ExtractEntries {
     mail::Folder* OpenFolder(const std::string& name);
     void LoadMessage(mail::MailItem& item);
     void ReadSender(mail::MailItem& item);
-    void SaveNewErrors(std::size_t first);
     static void Release(mail::MailItem& item, bool mark_read);
+
+    // A handled mail waiting for its batch to be saved.
+    struct PendingMail {
+        mail::MailItem* item;
+        std::string key;
+        std::string subject;
+        bool forwarded;
+    };
+    struct BatchCapture;
+    // Counts a statistic: in the batch's counts while a check collects them, else in
+    // the table at once.
+    void CountStat(int kind, db::TDateTime when);
+    // Saves the batch: records it, sets its statistics, flushes the tables, then lets
+    // its mails go and sends its acknowledgements.
+    void SaveBatch(RequestJournal& journal, BatchCapture& capture, std::vector<PendingMail>& mails);
+    void ApplyStats(const RequestJournal& journal);
+    void FinishCommitted(RequestJournal& journal, const std::vector<PendingMail>& mails,
+                         const std::function<void(std::string_view, std::string_view)>& send);
+    void WriteJournalLines(RequestJournal& journal);
+    // Undoes or finishes the batch a killed check left.
+    void FinishJournal(RequestJournal& journal);
+    std::map<std::string, mail::MailItem*> FindJournalMails(const RequestJournal& journal);
+    bool ReleaseMail(mail::MailItem& item, const std::string& subject, bool forwarded);
+    void RestoreRows(const std::vector<JournalRow>& rows);
+    // Records the row a bounce of the address is about to change.
+    void ImageBouncedRow(RequestJournal& journal, std::string_view address);
 
     EntryProcessor& entries_;
     mail::MailStore& store_;
@@ -135,6 +162,9 @@ class ExtractEntries {
     MessageFields fields_;
     std::int64_t handled_ = 0;
     bool accepted_modify_ = false;
+    bool collecting_ = false;
+    std::map<std::int64_t, DayCounts> stat_deltas_;
+    std::vector<std::string> unreleased_;
 };
 
 }  // namespace app
