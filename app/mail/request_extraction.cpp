@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <exception>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "app/list/entry_processing.h"
+#include "app/list/entry_text.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
 #include "app/list/name_routines.h"
@@ -43,10 +45,9 @@ db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
-// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line,
-// and no line holds a control character other than a tab (a decoded header or body may
-// carry them; in a category, a log line or a name they would start new lines or cut
-// the text short).
+// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line.
+// Other control characters stay, so that a request whose category holds one is refused
+// rather than applied with a text its sender did not write.
 std::vector<std::string> TextLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string line;
@@ -63,8 +64,6 @@ std::vector<std::string> TextLines(std::string_view text) {
     }
     if (!line.empty())
         lines.push_back(std::move(line));
-    for (std::string& each : lines)
-        each = platform::nls::OneLineText(each);
     return lines;
 }
 
@@ -263,7 +262,8 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
             ShowSenderRetrievalError(method_name, suggested_name, new_method, unstable);
         });
     fields_.edtsender = OneLine(sender.address);
-    fields_.edtsendername = OneLine(sender.name);
+    // Kept as written: a request refuses a name with a control character.
+    fields_.edtsendername = sender.name;
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {
@@ -275,6 +275,9 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     if (subject_lines.empty())
         subject_lines.emplace_back();
     fields_.Memo1.insert(fields_.Memo1.begin(), subject_lines.begin(), subject_lines.end());
+    fields_.subject_lines = subject_lines.size();
+    fields_.subject_undecodable = item.SubjectUndecodable();
+    fields_.body_undecodable = item.BodyUndecodable();
     fields_.edtsubject = OneLine(subject);
     const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
@@ -521,13 +524,23 @@ void ExtractEntries::FinishCommitted(
         ~LogDirect() { entries.OnLogLine = std::move(kept); }
     } direct{entries_};
     for (const PendingMail& mail : mails) {
-        if (!ReleaseMail(*mail.item, mail.subject, mail.forwarded))
+        if (!mail.aside && !ReleaseMail(*mail.item, mail.subject, mail.forwarded))
             unreleased_.push_back(mail.key);
     }
     try {
         store_.Backend().SyncChanges();
     } catch (const std::exception& e) {
         entries_.AddToLog(e.what());
+    }
+    if (!journal.AsideKeys().empty()) {
+        std::string lines;
+        for (const std::string& key : journal.AsideKeys()) {
+            aside_keys_.insert(key);
+            lines += key + "\n";
+        }
+        const std::string path = entries_.database().ProgramDir() + std::string(kSetAsideFile);
+        if (platform::os::AppendToFile(path, lines))
+            entries_.AddToLog("The mails set aside cannot be recorded in " + path);
     }
     for (const JournalAck& ack : journal.Acks()) {
         if (ack.sent || !send)
@@ -586,8 +599,12 @@ void ExtractEntries::SaveBatch(RequestJournal& journal, BatchCapture& capture,
         return;
     }
     ListDatabase& database = entries_.database();
-    for (const PendingMail& mail : mails)
-        journal.AddMail(mail.key);
+    for (const PendingMail& mail : mails) {
+        if (mail.aside)
+            journal.AddAside(mail.key);
+        else
+            journal.AddMail(mail.key);
+    }
     for (const auto& [address, sentence] : capture.acks)
         journal.AddAck(address, sentence);
     for (const std::string& line : capture.logs)
@@ -702,13 +719,22 @@ bool ExtractEntries::OpenBtnClick() {
     RequestJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
     FinishJournal(journal);
 
+    applied_ = refused_ = set_aside_ = 0;
+    const std::string aside_path = entries_.database().ProgramDir() + std::string(kSetAsideFile);
+    LoadSetAside(aside_path);
+    std::set<std::string> aside_seen;
+    const std::string aside_prefix = OneLine(name) + " ";
+    bool whole_folder = true;
+
     folder->Refresh();
     const bool mark_read = s.ProcessAsUnread;
     const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
     const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->UnreadCount()) : count;
     std::int64_t n = count;
-    if (s.ChokeDownload > 1 && s.ChokeDownload < count)
+    if (s.ChokeDownload > 1 && s.ChokeDownload < count) {
         n = s.ChokeDownload;
+        whole_folder = false;
+    }
     std::int64_t counted = 0;
     std::size_t bounce_count = 0;
     std::vector<PendingMail> bounce_mails;
@@ -717,13 +743,21 @@ bool ExtractEntries::OpenBtnClick() {
     {
         BatchCapture capture(*this);
         for (std::int64_t i = n; i >= 1; --i) {
-            if (Cancelled && Cancelled())
+            if (Cancelled && Cancelled()) {
+                whole_folder = false;
                 break;
+            }
             mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
             if (item.Removed())
                 continue;
             if (mark_read && !item.Unread())
                 continue;
+            // A mail set aside before is not read again.
+            const std::string aside_key = aside_prefix + item.EntryId();
+            if (aside_keys_.count(aside_key) != 0) {
+                aside_seen.insert(aside_key);
+                continue;
+            }
             ++counted;
             // An empty folder count is no reason to divide by zero.
             if (OnProgress)
@@ -731,7 +765,10 @@ bool ExtractEntries::OpenBtnClick() {
             bool handled = false;
             bool forwarded = false;
             std::string key;
+            std::string unusable;
             const auto stats_before = stat_deltas_;
+            set_aside_reason_.clear();
+            last_refused_ = false;
             try {
                 LoadMessage(item);
                 key = HandledKey(item, name, fields_.edtsubject);
@@ -744,15 +781,26 @@ bool ExtractEntries::OpenBtnClick() {
                         chkScanUserEmails = false;
                 } else if (chkScanListChanges) {
                     handled = processEntry(bounces);
+                    unusable = set_aside_reason_;
                 }
             } catch (const std::exception& e) {
                 entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
                                   e.what());
                 handled = false;
             }
+            if (!handled && !unusable.empty()) {
+                ++set_aside_;
+                SetAside(item, aside_key, unusable);
+                batch.push_back({&item, aside_key, fields_.edtsubject, false, true});
+                aside_seen.insert(aside_key);
+                if (batch.size() >= kBatchMails)
+                    SaveBatch(journal, capture, batch);
+                continue;
+            }
             if (!handled)
                 continue;
             ++handled_;
+            ++(last_refused_ ? refused_ : applied_);
             // A delivery failure is let go with the bounces it counts, after the walk.
             if (bounces.size() != bounce_count) {
                 bounce_count = bounces.size();
@@ -781,6 +829,11 @@ bool ExtractEntries::OpenBtnClick() {
             SaveBatch(journal, capture, bounce_mails);
         }
     }
+    if (whole_folder)
+        PruneSetAside(aside_path, aside_prefix, aside_seen);
+    entries_.AddToLog("Check of the folder " + name + ": " + std::to_string(applied_) +
+                      " mails applied, " + std::to_string(refused_) + " refused, " +
+                      std::to_string(set_aside_) + " set aside");
     // Mails the server would not let go are kept as saved, so no later check applies
     // them again.
     if (!unreleased_.empty()) {
@@ -841,22 +894,117 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     const std::size_t lines =
         s.ScanAllEmailLines ? fields_.Memo1.size() : std::min<std::size_t>(2, fields_.Memo1.size());
     bool accepted = false;
-    for (std::size_t i = 0; i < lines && !accepted; ++i)
-        accepted = ParseListCommandLine(fields_.Memo1[i]);
-    if (!accepted)
+    std::size_t line = 0;
+    for (; line < lines && !accepted; ++line)
+        accepted = ParseListCommandLine(fields_.Memo1[line]);
+    const bool has_sender = fields_.edtsender.find('@') != std::string::npos;
+    if (!accepted) {
+        // No request, and nobody it could be from: nothing will ever make it one.
+        if (!has_sender)
+            set_aside_reason_ = "it has no sender address";
         return false;
+    }
     if (accepted_modify_)
         return true;
-    // An address without "@" (a malformed sender) changes nothing and writes no line;
-    // let go, the request would be lost without a trace, so it stays in the folder.
-    if (fields_.edtemail.find('@') == std::string::npos)
+    // An address without "@" changes nothing and writes no line; the mail is set aside
+    // with its reason rather than read again by every check.
+    if (fields_.edtemail.find('@') == std::string::npos) {
+        set_aside_reason_ =
+            has_sender ? "it names no address to apply the request to" : "it has no sender address";
         return false;
+    }
     CountStat(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe, fields_.edtdate);
-    entries_.insertentry(
+    const bool undecodable =
+        line - 1 < fields_.subject_lines ? fields_.subject_undecodable : fields_.body_undecodable;
+    if (undecodable) {
+        RefuseRequest("its text is not valid in its character set");
+        return true;
+    }
+    if (ContainsControlCharacter(fields_.edtcategory)) {
+        RefuseRequest("the category holds a control character");
+        return true;
+    }
+    if (ContainsControlCharacter(fields_.edtname)) {
+        RefuseRequest("the name holds a control character");
+        return true;
+    }
+    const std::size_t errors_before = entries_.errors().Lines().size();
+    const std::string result = entries_.insertentry(
         fields_.chkdoadd, fields_.edtemail, fields_.edtcategory, fields_.edtname, "",
         "Changed enacted by e-mail sent " + fields_.edtdate_text + " by " + fields_.edtsender, 0,
         false, true);
+    last_refused_ =
+        entries_.errors().Lines().size() != errors_before || result.starts_with("Not Added");
     return true;
+}
+
+void ExtractEntries::RefuseRequest(std::string_view reason) {
+    last_refused_ = true;
+    // The value that was refused is shown on one line; a text that did not decode is
+    // shown without its category, which would only be a guess.
+    std::string category = OneLine(fields_.edtcategory);
+    if (fields_.subject_undecodable || fields_.body_undecodable)
+        category.clear();
+    std::string reason_text(reason);
+    if (!reason_text.empty())
+        reason_text[0] =
+            static_cast<char>(std::toupper(static_cast<unsigned char>(reason_text[0])));
+    entries_.AddToLog((fields_.chkdoadd ? "ADD " : "REMOVE ") + fields_.edtemail + " " + category +
+                      " [Changed enacted by e-mail sent " + fields_.edtdate_text + " by " +
+                      fields_.edtsender + "] -> " +
+                      (fields_.chkdoadd ? "Not Added: " : "Not Removed: ") + reason_text + "!");
+    entries_.errors().AddToErrorsList(fields_.chkdoadd ? kErrorAdd : kErrorRemove, fields_.edtemail,
+                                      category);
+}
+
+void ExtractEntries::SetAside(mail::MailItem& item, const std::string& key,
+                              std::string_view reason) {
+    (void)key;
+    std::string subject;
+    try {
+        subject = OneLine(item.Subject());
+    } catch (const std::exception&) {
+        // An unreadable mail has no subject to show.
+    }
+    std::vector<std::string> lines = entries_.errors().Lines();
+    lines.push_back("SET ASIDE " + (subject.empty() ? std::string("(no subject)") : subject) +
+                    " -> " + std::string(reason));
+    entries_.errors().SetLines(std::move(lines));
+    entries_.AddToLog("Message of subject, " + subject + ", was set aside because " +
+                      std::string(reason) + "!");
+}
+
+void ExtractEntries::LoadSetAside(const std::string& path) {
+    aside_keys_.clear();
+    std::string text;
+    if (platform::os::ReadFileContents(path, text))
+        return;
+    for (std::string& line : TextLines(text)) {
+        if (!line.empty())
+            aside_keys_.insert(std::move(line));
+    }
+}
+
+void ExtractEntries::PruneSetAside(const std::string& path, const std::string& folder,
+                                   const std::set<std::string>& seen) {
+    std::string text;
+    bool dropped = false;
+    for (const std::string& key : aside_keys_) {
+        if (key.starts_with(folder) && seen.count(key) == 0) {
+            dropped = true;
+            continue;
+        }
+        text += key + "\n";
+    }
+    if (!dropped)
+        return;
+    std::error_code failed;
+    if (text.empty())
+        std::filesystem::remove(path, failed);
+    else
+        failed = platform::os::ReplaceFileContents(path, text);
+    if (failed)
+        entries_.AddToLog("The mails set aside cannot be recorded in " + path);
 }
 
 bool ExtractEntries::ParseListCommandLine(std::string_view line) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,11 @@ struct MessageFields {
     bool automatic_reply = false;
     // A read receipt or another disposition notification.
     bool disposition_notification = false;
+    // The subject's bytes, or the body's, did not decode in their charset; the first
+    // subject_lines lines of Memo1 are the subject's.
+    bool subject_undecodable = false;
+    bool body_undecodable = false;
+    std::size_t subject_lines = 1;
 };
 
 class ExtractEntries {
@@ -97,6 +103,9 @@ class ExtractEntries {
     // The messages whose changes are saved while they may still be in the folder, in
     // the program directory.
     static constexpr std::string_view kHandledFile = "handled.txt";
+    // The mails of the list folder a check could not use (no sender, no address, not
+    // readable): each got an errors-list line and is not read again.
+    static constexpr std::string_view kSetAsideFile = "setaside.txt";
 
     ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
 
@@ -120,6 +129,14 @@ class ExtractEntries {
     MessageFields& fields() { return fields_; }
     // The requests handled by the last run.
     std::int64_t HandledCount() const { return handled_; }
+    // Of the last run's mails: those applied (including bounces and mails let go), those
+    // whose request was refused (an errors-list line tells why), and those set aside.
+    std::int64_t AppliedCount() const { return applied_; }
+    std::int64_t RefusedCount() const { return refused_; }
+    std::int64_t SetAsideCount() const { return set_aside_; }
+    // Why processEntry could not use the message (empty when it could, or when the
+    // message is simply no request).
+    const std::string& SetAsideReason() const { return set_aside_reason_; }
 
     void ShowSenderRetrievalError(std::string_view method_name, std::string_view suggested_name,
                                   int new_method, bool unstable);
@@ -136,6 +153,7 @@ class ExtractEntries {
         std::string key;
         std::string subject;
         bool forwarded;
+        bool aside = false;  // stays in the folder, remembered as unusable
     };
     struct BatchCapture;
     // Counts a statistic: in the batch's counts while a check collects them, else in
@@ -153,6 +171,13 @@ class ExtractEntries {
     std::map<std::string, mail::MailItem*> FindJournalMails(const RequestJournal& journal);
     bool ReleaseMail(mail::MailItem& item, const std::string& subject, bool forwarded);
     void RestoreRows(const std::vector<JournalRow>& rows);
+    // Ends the request in the fields without applying it: log line, errors-list line.
+    void RefuseRequest(std::string_view reason);
+    void SetAside(mail::MailItem& item, const std::string& key, std::string_view reason);
+    void LoadSetAside(const std::string& path);
+    // Keeps in the file only the folder's keys still found (and other folders' keys).
+    void PruneSetAside(const std::string& path, const std::string& folder,
+                       const std::set<std::string>& seen);
     // Records the row a bounce of the address is about to change.
     void ImageBouncedRow(RequestJournal& journal, std::string_view address);
 
@@ -163,6 +188,12 @@ class ExtractEntries {
     std::int64_t handled_ = 0;
     bool accepted_modify_ = false;
     bool collecting_ = false;
+    bool last_refused_ = false;
+    std::string set_aside_reason_;
+    std::int64_t applied_ = 0;
+    std::int64_t refused_ = 0;
+    std::int64_t set_aside_ = 0;
+    std::set<std::string> aside_keys_;
     std::map<std::int64_t, DayCounts> stat_deltas_;
     std::vector<std::string> unreleased_;
 };

@@ -135,6 +135,9 @@ void RequestJournal::Apply(const std::vector<std::string>& f) {
     } else if (kind == "X") {
         need(2);
         bounce_addresses_.push_back(f[1]);
+    } else if (kind == "Z") {
+        need(2);
+        aside_keys_.push_back(f[1]);
     } else if (kind == "P") {
         prepared_ = true;
     } else if (kind == "S") {
@@ -223,6 +226,10 @@ void RequestJournal::AddBounceAddress(std::string_view address) {
     Append("X\t" + Escape(address));
 }
 
+void RequestJournal::AddAside(std::string_view key) {
+    Append("Z\t" + Escape(key));
+}
+
 void RequestJournal::Prepare() {
     Sync();
     Append("P");
@@ -276,6 +283,7 @@ void RequestJournal::Reset() {
     keys_.clear();
     key_order_.clear();
     bounce_addresses_.clear();
+    aside_keys_.clear();
     prepared_ = false;
     stats_.clear();
     rows_.clear();

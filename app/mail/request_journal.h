@@ -21,6 +21,8 @@
 //   L <line>                        an activity-log line of the batch
 //   E <line>                        an errors-list line of the batch
 //   X <address>                     an address the batch counts a bounce of
+//   Z <key>                         a mail the batch sets aside (it stays in
+//                                   the folder, remembered as unusable)
 //   P                               every record above is written: the batch
 //                                   now changes its statistics and flushes
 //   C                               the batch's tables are flushed
@@ -85,12 +87,16 @@ class RequestJournal {
     RequestJournal(const RequestJournal&) = delete;
     RequestJournal& operator=(const RequestJournal&) = delete;
 
-    bool Empty() const { return keys_.empty() && stats_.empty() && rows_.empty() && !prepared_; }
+    bool Empty() const {
+        return keys_.empty() && stats_.empty() && rows_.empty() && aside_keys_.empty() &&
+               !prepared_;
+    }
     bool Committed() const { return committed_; }
     bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
     // In the order they were added.
     const std::vector<std::string>& Keys() const { return key_order_; }
     const std::vector<std::string>& BounceAddresses() const { return bounce_addresses_; }
+    const std::vector<std::string>& AsideKeys() const { return aside_keys_; }
     bool Prepared() const { return prepared_; }
     const std::vector<JournalStat>& Stats() const { return stats_; }
     const std::vector<JournalRow>& Rows() const { return rows_; }
@@ -110,6 +116,7 @@ class RequestJournal {
     // Answers the acknowledgement's number.
     std::int64_t AddAck(std::string_view address, std::string_view sentence);
     void AddBounceAddress(std::string_view address);
+    void AddAside(std::string_view key);
     void AddLogLine(std::string_view line);
     void AddErrorLine(std::string_view line);
     // Syncs every record so far, then marks the batch prepared.
@@ -134,6 +141,7 @@ class RequestJournal {
     std::set<std::string> keys_;
     std::vector<std::string> key_order_;
     std::vector<std::string> bounce_addresses_;
+    std::vector<std::string> aside_keys_;
     bool prepared_ = false;
     std::vector<JournalStat> stats_;
     std::vector<JournalRow> rows_;
