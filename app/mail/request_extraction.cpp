@@ -525,7 +525,7 @@ void ExtractEntries::FinishCommitted(
     } direct{entries_};
     for (const PendingMail& mail : mails) {
         if (!mail.aside && !ReleaseMail(*mail.item, mail.subject, mail.forwarded))
-            unreleased_.push_back(mail.key);
+            unreleased_.emplace_back(mail.key, mail.forwarded);
     }
     try {
         store_.Backend().SyncChanges();
@@ -603,7 +603,7 @@ void ExtractEntries::SaveBatch(RequestJournal& journal, BatchCapture& capture,
         if (mail.aside)
             journal.AddAside(mail.key);
         else
-            journal.AddMail(mail.key);
+            journal.AddMail(mail.key, mail.forwarded);
     }
     for (const auto& [address, sentence] : capture.acks)
         journal.AddAck(address, sentence);
@@ -662,7 +662,7 @@ void ExtractEntries::FinishJournal(RequestJournal& journal) {
             std::vector<std::string> bounces;
             for (const std::string& key : journal.Keys()) {
                 const auto it = found.find(key);
-                if (it == found.end())
+                if (it == found.end() || journal.Forwarded(key))
                     continue;
                 try {
                     LoadMessage(*it->second);
@@ -688,7 +688,7 @@ void ExtractEntries::FinishJournal(RequestJournal& journal) {
     }
     std::vector<PendingMail> mails;
     for (const auto& [key, item] : found)
-        mails.push_back({item, key, OneLine(item->Subject()), false});
+        mails.push_back({item, key, OneLine(item->Subject()), journal.Forwarded(key)});
     FinishCommitted(journal, mails, entries_.OnSendAcknowledgement);
 }
 
@@ -724,6 +724,8 @@ bool ExtractEntries::OpenBtnClick() {
     LoadSetAside(aside_path);
     std::set<std::string> aside_seen;
     const std::string aside_prefix = OneLine(name) + " ";
+    const std::string aside_method =
+        std::to_string(s.GetSenderMethod) + (s.allowfromaddressasentry ? "" : "-");
     bool whole_folder = true;
 
     folder->Refresh();
@@ -752,8 +754,9 @@ bool ExtractEntries::OpenBtnClick() {
                 continue;
             if (mark_read && !item.Unread())
                 continue;
-            // A mail set aside before is not read again.
-            const std::string aside_key = aside_prefix + item.EntryId();
+            // A mail set aside before is not read again while the sender is read the same
+            // way: another method may find the sender it lacked.
+            const std::string aside_key = aside_prefix + item.EntryId() + " " + aside_method;
             if (aside_keys_.count(aside_key) != 0) {
                 aside_seen.insert(aside_key);
                 continue;
@@ -831,14 +834,17 @@ bool ExtractEntries::OpenBtnClick() {
     }
     if (whole_folder)
         PruneSetAside(aside_path, aside_prefix, aside_seen);
-    entries_.AddToLog("Check of the folder " + name + ": " + std::to_string(applied_) +
-                      " mails applied, " + std::to_string(refused_) + " refused, " +
-                      std::to_string(set_aside_) + " set aside");
+    // The summary of a check of requests; a check of members' posts logs each forward.
+    if (chkScanListChanges) {
+        entries_.AddToLog("Check of the folder " + name + ": " + std::to_string(applied_) +
+                          " mails applied, " + std::to_string(refused_) + " refused, " +
+                          std::to_string(set_aside_) + " set aside");
+    }
     // Mails the server would not let go are kept as saved, so no later check applies
     // them again.
     if (!unreleased_.empty()) {
-        for (const std::string& key : unreleased_)
-            journal.AddMail(key);
+        for (const auto& [key, forwarded] : unreleased_)
+            journal.AddMail(key, forwarded);
         journal.Prepare();
         journal.Commit();
     }
@@ -854,6 +860,8 @@ void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
 
 bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     Settings& s = entries_.settings();
+    set_aside_reason_.clear();
+    last_refused_ = false;
     const std::string line0 = fields_.Memo1.empty() ? std::string() : fields_.Memo1[0];
     if (s.RemoveOutofOffice && ContainsText(line0, "Out of Office AutoReply"))
         return true;

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/mail/request_journal.h"
@@ -195,7 +196,8 @@ class ExtractEntries {
     std::int64_t set_aside_ = 0;
     std::set<std::string> aside_keys_;
     std::map<std::int64_t, DayCounts> stat_deltas_;
-    std::vector<std::string> unreleased_;
+    // Mails whose batch was saved but which the server would not let go (forwarded).
+    std::vector<std::pair<std::string, bool>> unreleased_;
 };
 
 }  // namespace app

@@ -132,6 +132,8 @@ void RequestJournal::Apply(const std::vector<std::string>& f) {
         need(2);
         if (keys_.insert(f[1]).second)
             key_order_.push_back(f[1]);
+        if (f.size() > 2 && f[2] == "f")
+            forwarded_.insert(f[1]);
     } else if (kind == "X") {
         need(2);
         bounce_addresses_.push_back(f[1]);
@@ -192,9 +194,9 @@ void RequestJournal::Append(std::string_view record) {
     Apply(SplitRecord(record));
 }
 
-void RequestJournal::AddMail(const std::string& key) {
+void RequestJournal::AddMail(const std::string& key, bool forwarded) {
     if (!Contains(key))
-        Append("M\t" + Escape(key));
+        Append("M\t" + Escape(key) + (forwarded ? "\tf" : ""));
 }
 
 void RequestJournal::AddStat(const JournalStat& stat) {
@@ -282,6 +284,7 @@ void RequestJournal::Finish() {
 void RequestJournal::Reset() {
     keys_.clear();
     key_order_.clear();
+    forwarded_.clear();
     bounce_addresses_.clear();
     aside_keys_.clear();
     prepared_ = false;

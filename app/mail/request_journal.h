@@ -9,7 +9,8 @@
 //
 // One record per line, fields separated by tabs (tab, CR, LF and backslash
 // inside a field written as \t, \r, \n and \\):
-//   M <key>                         a mail of the batch
+//   M <key> [f]                     a mail of the batch (f: a member's post it
+//                                   forwarded, which changes no table)
 //   S <day> <before x3> <after x3>  the statistics row of a day (days since
 //                                   1899-12-30) before and after the batch; the
 //                                   counts are subscribes, unsubscribes and
@@ -93,6 +94,7 @@ class RequestJournal {
     }
     bool Committed() const { return committed_; }
     bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
+    bool Forwarded(const std::string& key) const { return forwarded_.count(key) != 0; }
     // In the order they were added.
     const std::vector<std::string>& Keys() const { return key_order_; }
     const std::vector<std::string>& BounceAddresses() const { return bounce_addresses_; }
@@ -109,7 +111,7 @@ class RequestJournal {
 
     // Each record reaches the file before the call returns (a killed program
     // keeps it); Sync makes the records so far durable.
-    void AddMail(const std::string& key);
+    void AddMail(const std::string& key, bool forwarded = false);
     void AddStat(const JournalStat& stat);
     void AddRow(const JournalRow& row);
     bool HasRow(std::int32_t index) const;
@@ -140,6 +142,7 @@ class RequestJournal {
     std::uint64_t size_ = 0;
     std::set<std::string> keys_;
     std::vector<std::string> key_order_;
+    std::set<std::string> forwarded_;
     std::vector<std::string> bounce_addresses_;
     std::vector<std::string> aside_keys_;
     bool prepared_ = false;
