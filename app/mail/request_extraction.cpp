@@ -487,8 +487,9 @@ std::map<std::string, mail::MailItem*> ExtractEntries::FindJournalMails(
         if (!named)
             continue;
         folder->Refresh();
-        for (std::size_t i = 1; i <= folder->ItemCount() && found.size() < journal.Keys().size();
-             ++i) {
+        // The walk goes from the last item down, so the batch's mails are found first there.
+        for (std::size_t i = folder->ItemCount(); i >= 1 && found.size() < journal.Keys().size();
+             --i) {
             mail::MailItem& item = folder->Item(i);
             try {
                 const std::string key = HandledKey(item, name, OneLine(item.Subject()));
@@ -800,8 +801,11 @@ bool ExtractEntries::OpenBtnClick() {
                     SaveBatch(journal, capture, batch);
                 continue;
             }
-            if (!handled)
+            if (!handled) {
+                // A mail that stays counts nothing until it is handled.
+                stat_deltas_ = stats_before;
                 continue;
+            }
             ++handled_;
             ++(last_refused_ ? refused_ : applied_);
             // A delivery failure is let go with the bounces it counts, after the walk.
