@@ -794,7 +794,7 @@ bool ExtractEntries::OpenBtnClick() {
             }
             if (!handled && !unusable.empty()) {
                 ++set_aside_;
-                SetAside(item, aside_key, unusable);
+                SetAside(item, unusable);
                 batch.push_back({&item, aside_key, fields_.edtsubject, false, true});
                 aside_seen.insert(aside_key);
                 if (batch.size() >= kBatchMails)
@@ -969,9 +969,7 @@ void ExtractEntries::RefuseRequest(std::string_view reason) {
                                       category);
 }
 
-void ExtractEntries::SetAside(mail::MailItem& item, const std::string& key,
-                              std::string_view reason) {
-    (void)key;
+void ExtractEntries::SetAside(mail::MailItem& item, std::string_view reason) {
     std::string subject;
     try {
         subject = OneLine(item.Subject());

@@ -3,10 +3,12 @@
 // The check of a mail folder: each message of the list folder is read as an
 // unsubscribe, subscribe or change-address request, a delivery failure or an
 // out-of-office reply and applied to the list; messages of the members'
-// folder that qualify are forwarded to the list. A handled message is marked
-// read or moved to "Deleted Items" only after its list change has been
-// posted and the tables flushed, so an interrupted run leaves it unread and
-// the next run applies it (again to the same effect).
+// folder that qualify are forwarded to the list. Messages are applied in
+// batches: a handled message is marked read or moved to "Deleted Items", and
+// its acknowledgement sent, only after its batch's list changes and statistics
+// have been flushed; the journal of the batch lets the next run finish or undo
+// the batch of a run that was interrupted, so nothing is applied, counted or
+// acknowledged twice.
 
 #include <cstdint>
 #include <functional>
@@ -101,11 +103,11 @@ struct MessageFields {
 
 class ExtractEntries {
   public:
-    // The messages whose changes are saved while they may still be in the folder, in
-    // the program directory.
+    // The journal of the batch of mails being applied (see RequestJournal), in the
+    // program directory.
     static constexpr std::string_view kHandledFile = "handled.txt";
-    // The mails of the list folder a check could not use (no sender, no address, not
-    // readable): each got an errors-list line and is not read again.
+    // The mails of the list folder a check could not use (no sender, no address to
+    // apply a request to): each got an errors-list line and is not read again.
     static constexpr std::string_view kSetAsideFile = "setaside.txt";
 
     ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
@@ -174,7 +176,8 @@ class ExtractEntries {
     void RestoreRows(const std::vector<JournalRow>& rows);
     // Ends the request in the fields without applying it: log line, errors-list line.
     void RefuseRequest(std::string_view reason);
-    void SetAside(mail::MailItem& item, const std::string& key, std::string_view reason);
+    // Gives a mail the check cannot use its errors-list line and log line.
+    void SetAside(mail::MailItem& item, std::string_view reason);
     void LoadSetAside(const std::string& path);
     // Keeps in the file only the folder's keys still found (and other folders' keys).
     void PruneSetAside(const std::string& path, const std::string& folder,
