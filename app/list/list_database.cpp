@@ -758,7 +758,6 @@ std::optional<std::array<std::int32_t, 3>> ListDatabase::StatRecord(db::TDateTim
 void ListDatabase::SetStatRecord(db::TDateTime when,
                                  const std::optional<std::array<std::int32_t, 3>>& counts) {
     strata::TStrataTable& t = *tblStats_;
-    SharedTableLock lock(t);
     const db::TDateTime day = db::DateOf(when);
     const bool found = t.Locate("Date", db::Variant(day), {});
     if (!counts) {

@@ -114,7 +114,8 @@ class ListDatabase {
     void AddStatRecord(int kind, db::TDateTime when);
     // The counts of the day's row (subscribes, unsubscribes, bounces), or none.
     std::optional<std::array<std::int32_t, 3>> StatRecord(db::TDateTime day);
-    // Gives the day's row exactly these counts; none deletes the row.
+    // Gives the day's row exactly these counts; none deletes the row. Requires: the
+    // statistics table's lock held (SharedTableLock) from the read the counts came from.
     void SetStatRecord(db::TDateTime day, const std::optional<std::array<std::int32_t, 3>>& counts);
 
     void CreateTemporaryTables();

@@ -678,7 +678,10 @@ void ExtractEntries::FinishJournal(RequestJournal& journal) {
         std::vector<std::string> lines = entries_.errors().Lines();
         lines.resize(errors_before);
         entries_.errors().SetLines(std::move(lines));
-        ApplyStats(journal);
+        {
+            SharedTableLock lock(database.tblStats());
+            ApplyStats(journal);
+        }
         database.SaveDatabase();
         journal.Commit();
     }

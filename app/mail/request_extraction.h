@@ -165,6 +165,7 @@ class ExtractEntries {
     // Saves the batch: records it, sets its statistics, flushes the tables, then lets
     // its mails go and sends its acknowledgements.
     void SaveBatch(RequestJournal& journal, BatchCapture& capture, std::vector<PendingMail>& mails);
+    // Requires: the statistics table's lock held (SharedTableLock).
     void ApplyStats(const RequestJournal& journal);
     void FinishCommitted(RequestJournal& journal, const std::vector<PendingMail>& mails,
                          const std::function<void(std::string_view, std::string_view)>& send);
