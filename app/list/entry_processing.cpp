@@ -1,6 +1,7 @@
 #include "app/list/entry_processing.h"
 
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "app/list/name_routines.h"
@@ -14,6 +15,7 @@
 #include "platform/db/variant.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
@@ -90,6 +92,10 @@ std::string EntryProcessor::GetEmailErrorCode(int code) {
 void EntryProcessor::AddToLog(std::string_view line) {
     if (!settings_.MaintainLog)
         return;
+    if (OnLogLine) {
+        OnLogLine(platform::nls::OneLineText(line));
+        return;
+    }
     try {
         // One line of the file and of its viewer, so no text from a mail can forge another.
         SaveTextFile(database_.ProgramDir() + std::string(kLogFile),
@@ -98,6 +104,16 @@ void EntryProcessor::AddToLog(std::string_view line) {
         // The log is a record of what happened, never a reason for a request
         // to fail; the list change itself stands.
     }
+}
+
+void EntryProcessor::WriteLogLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += platform::nls::OneLineText(line) + "\n";
+    if (text.empty())
+        return;
+    if (const std::error_code e = platform::os::AppendToFile(LogPath(), text))
+        throw std::system_error(e, "The activity log cannot be written to " + LogPath());
 }
 
 void EntryProcessor::AddToUnsubscribersList(std::string_view address) {

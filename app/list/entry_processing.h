@@ -57,6 +57,12 @@ class EntryProcessor {
     static std::string GetEmailErrorCode(int code);
 
     void AddToLog(std::string_view line);
+    // While set, log lines go here instead of the file: a check writes a batch's
+    // lines once the changes they tell of are saved.
+    std::function<void(std::string_view line)> OnLogLine;
+    // Appends the lines to the log in one write; a failure is raised.
+    void WriteLogLines(const std::vector<std::string>& lines);
+    std::string LogPath() const { return database_.ProgramDir() + std::string(kLogFile); }
     void AddToUnsubscribersList(std::string_view address);
 
     // The current date and time as the comments of requests show it.

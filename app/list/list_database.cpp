@@ -929,6 +929,47 @@ void ListDatabase::AddStatRecord(int kind, db::TDateTime when) {
     }
 }
 
+std::optional<std::array<std::int32_t, 3>> ListDatabase::StatRecord(db::TDateTime day) {
+    strata::TStrataTable& t = *tblStats_;
+    if (!t.Locate("Date", db::Variant(db::DateOf(day)), {}))
+        return std::nullopt;
+    std::array<std::int32_t, 3> counts{};
+    const char* names[] = {"Subscribes", "Unsubscribes", "Bounces"};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        db::TField* f = t.FieldByName(names[i]);
+        counts[i] = f->IsNull() ? 0 : f->AsInteger();
+    }
+    return counts;
+}
+
+void ListDatabase::SetStatRecord(db::TDateTime when,
+                                 const std::optional<std::array<std::int32_t, 3>>& counts) {
+    strata::TStrataTable& t = *tblStats_;
+    const db::TDateTime day = db::DateOf(when);
+    const bool found = t.Locate("Date", db::Variant(day), {});
+    if (!counts) {
+        if (found)
+            t.Delete();
+        return;
+    }
+    try {
+        if (found) {
+            t.Edit();
+        } else {
+            t.Append();
+            t.FieldByName("Date")->SetAsDateTime(day);
+        }
+        t.FieldByName("Subscribes")->SetAsInteger((*counts)[0]);
+        t.FieldByName("Unsubscribes")->SetAsInteger((*counts)[1]);
+        t.FieldByName("Bounces")->SetAsInteger((*counts)[2]);
+        t.Post();
+    } catch (...) {
+        if (t.State() != db::dsBrowse)
+            t.Cancel();
+        throw;
+    }
+}
+
 void ListDatabase::CreateTemporaryTables() {
     strata::TStrataTable& t = *tblTemp_;
     t.Close();

@@ -6,8 +6,10 @@
 // creates, opens, upgrades and repairs the tables, keeps the list of recently
 // used database directories and counts the daily statistics.
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,6 +112,11 @@ class ListDatabase {
     // Counts one event in the row of the day of `when`: 1 subscribe,
     // -1 unsubscribe, 9 bounce; any other kind touches the row only.
     void AddStatRecord(int kind, db::TDateTime when);
+    // The counts of the day's row (subscribes, unsubscribes, bounces), or none.
+    std::optional<std::array<std::int32_t, 3>> StatRecord(db::TDateTime day);
+    // Gives the day's row exactly these counts; none deletes the row. Requires: the
+    // statistics table's lock held (SharedTableLock) from the read the counts came from.
+    void SetStatRecord(db::TDateTime day, const std::optional<std::array<std::int32_t, 3>>& counts);
 
     void CreateTemporaryTables();
     void DestroyTemporaryTables();

@@ -1,16 +1,23 @@
 #include "app/mail/request_extraction.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "app/list/entry_processing.h"
+#include "app/list/entry_text.h"
 #include "app/list/errors_list.h"
 #include "app/list/list_database.h"
+#include "app/list/name_routines.h"
 #include "app/list/settings.h"
 #include "app/list/word_split.h"
 #include "app/mail/address_gathering.h"
@@ -38,10 +45,9 @@ db::TDateTime ToLocalDateTime(std::chrono::system_clock::time_point when) {
     return db::TDateTime(25569.0 + static_cast<double>(ms + offset * 1000LL) / 86'400'000.0);
 }
 
-// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line,
-// and no line holds a control character other than a tab (a decoded header or body may
-// carry them; in a category, a log line or a name they would start new lines or cut
-// the text short).
+// The text as the lines of a plain-text edit: CR LF, LF and CR alone each end a line.
+// Other control characters stay, so that a request whose category holds one is refused
+// rather than applied with a text its sender did not write.
 std::vector<std::string> TextLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string line;
@@ -58,8 +64,6 @@ std::vector<std::string> TextLines(std::string_view text) {
     }
     if (!line.empty())
         lines.push_back(std::move(line));
-    for (std::string& each : lines)
-        each = platform::nls::OneLineText(each);
     return lines;
 }
 
@@ -69,49 +73,6 @@ std::string OneLine(std::string_view text) {
     std::replace(out.begin(), out.end(), '\t', ' ');
     return out;
 }
-
-// Messages whose changes are saved but which may still be in the folder: a run that
-// was killed, or whose server went away, before it let them go leaves them here, and
-// the next run lets them go without applying them (or counting their bounces) again.
-// Kept in the program directory; a message's line goes once it has left.
-class HandledJournal {
-  public:
-    explicit HandledJournal(std::string path) : path_(std::move(path)) {
-        std::string text;
-        if (platform::os::ReadFileContents(path_, text))
-            return;
-        for (std::string& line : TextLines(text)) {
-            if (!line.empty())
-                keys_.insert(std::move(line));
-        }
-    }
-    bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
-    void Add(const std::vector<std::string>& keys) {
-        std::string lines;
-        for (const std::string& key : keys) {
-            if (keys_.insert(key).second)
-                lines += key + "\n";
-        }
-        if (!lines.empty() && platform::os::AppendToFile(path_, lines))
-            throw std::runtime_error("The handled messages cannot be recorded in " + path_);
-    }
-    void Remove(const std::string& key) {
-        if (keys_.erase(key) == 0)
-            return;
-        std::string text;
-        for (const std::string& k : keys_)
-            text += k + "\n";
-        std::error_code ignored;
-        if (text.empty())
-            std::filesystem::remove(path_, ignored);
-        else
-            platform::os::ReplaceFileContents(path_, text);
-    }
-
-  private:
-    std::string path_;
-    std::set<std::string> keys_;
-};
 
 // A message by its folder and id, with its subject and send time: an id alone could
 // name another message after the folder was made anew. (The store's own id names the
@@ -301,7 +262,8 @@ void ExtractEntries::ReadSender(mail::MailItem& item) {
             ShowSenderRetrievalError(method_name, suggested_name, new_method, unstable);
         });
     fields_.edtsender = OneLine(sender.address);
-    fields_.edtsendername = OneLine(sender.name);
+    // Kept as written: a request refuses a name with a control character.
+    fields_.edtsendername = sender.name;
 }
 
 void ExtractEntries::LoadMessage(mail::MailItem& item) {
@@ -313,6 +275,9 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     if (subject_lines.empty())
         subject_lines.emplace_back();
     fields_.Memo1.insert(fields_.Memo1.begin(), subject_lines.begin(), subject_lines.end());
+    fields_.subject_lines = subject_lines.size();
+    fields_.subject_undecodable = item.SubjectUndecodable();
+    fields_.body_undecodable = item.BodyUndecodable();
     fields_.edtsubject = OneLine(subject);
     const auto sent = item.SentOn();
     fields_.edtdate = sent ? ToLocalDateTime(*sent) : db::Now();
@@ -359,9 +324,382 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
     }
 }
 
+namespace {
+
+// Mails applied between two saves of the tables: a batch costs a few syncs, however
+// many mails it holds, and a killed check repeats at most one batch's work.
+constexpr std::size_t kBatchMails = 100;
+
+std::int64_t DayNumber(db::TDateTime when) {
+    return static_cast<std::int64_t>(db::DateOf(when).Value);
+}
+
+std::optional<DayCounts> ToCounts(const std::optional<std::array<std::int32_t, 3>>& counts) {
+    if (!counts)
+        return std::nullopt;
+    return DayCounts{(*counts)[0], (*counts)[1], (*counts)[2]};
+}
+
+std::optional<std::array<std::int32_t, 3>> ToArray(const std::optional<DayCounts>& counts) {
+    if (!counts)
+        return std::nullopt;
+    return std::array<std::int32_t, 3>{counts->subscribes, counts->unsubscribes, counts->bounces};
+}
+
+std::int64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::int64_t>(size);
+}
+
+// A file cut back to the size it had before lines that may have been appended in
+// part are appended again.
+void CutBackTo(const std::string& path, std::int64_t size) {
+    std::error_code error;
+    if (FileSize(path) > size)
+        std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size), error);
+}
+
+}  // namespace
+
+// What a batch collects while its mails are applied: the acknowledgements and log
+// lines wait until the changes they tell of are saved.
+struct ExtractEntries::BatchCapture {
+    explicit BatchCapture(ExtractEntries& owner) : run(owner) {
+        EntryProcessor& entries = run.entries_;
+        send = entries.OnSendAcknowledgement;
+        if (send) {
+            entries.OnSendAcknowledgement = [this](std::string_view a, std::string_view s) {
+                acks.emplace_back(a, s);
+            };
+        }
+        entries.OnLogLine = [this](std::string_view line) { logs.emplace_back(line); };
+        errors_first = run.entries_.errors().Lines().size();
+        run.collecting_ = true;
+    }
+    ~BatchCapture() {
+        run.entries_.OnSendAcknowledgement = send;
+        run.entries_.OnLogLine = nullptr;
+        run.collecting_ = false;
+        run.stat_deltas_.clear();
+    }
+    BatchCapture(const BatchCapture&) = delete;
+    BatchCapture& operator=(const BatchCapture&) = delete;
+
+    void Clear() {
+        acks.clear();
+        logs.clear();
+        errors_first = run.entries_.errors().Lines().size();
+        run.stat_deltas_.clear();
+    }
+
+    ExtractEntries& run;
+    std::function<void(std::string_view, std::string_view)> send;
+    std::vector<std::pair<std::string, std::string>> acks;
+    std::vector<std::string> logs;
+    std::size_t errors_first = 0;
+};
+
+void ExtractEntries::CountStat(int kind, db::TDateTime when) {
+    if (!collecting_) {
+        entries_.database().AddStatRecord(kind, when);
+        return;
+    }
+    DayCounts& counts = stat_deltas_[DayNumber(when)];
+    if (kind == kStatSubscribe)
+        ++counts.subscribes;
+    else if (kind == kStatUnsubscribe)
+        ++counts.unsubscribes;
+    else if (kind == kStatBounce)
+        ++counts.bounces;
+}
+
+void ExtractEntries::RestoreRows(const std::vector<JournalRow>& rows) {
+    strata::TStrataTable& t = entries_.database().tblCV();
+    SharedTableLock lock(t);
+    for (const JournalRow& row : rows) {
+        try {
+            if (t.Locate("Index", db::Variant(row.index), {})) {
+                t.Edit();
+            } else {
+                t.Append();
+                t.FieldByName("Item")->SetAsString(row.item);
+                t.FieldByName("Category")->SetAsString(row.category);
+                t.FieldByName("Comments")->SetAsString(row.comments);
+                t.FieldByName("Name")->SetAsString(row.name);
+                t.FieldByName("Salutation")->SetAsString(row.salutation);
+                t.FieldByName("SendRights")->SetAsBoolean(row.send_rights);
+            }
+            t.FieldByName("Bounces")->SetAsInteger(row.bounces);
+            t.Post();
+        } catch (...) {
+            if (t.State() != db::dsBrowse)
+                t.Cancel();
+            throw;
+        }
+    }
+}
+
+void ExtractEntries::ImageBouncedRow(RequestJournal& journal, std::string_view address_in) {
+    std::string address(address_in);
+    std::string name;
+    SMTPAddressToEmailName(address, name);
+    try {
+        if (!entries_.LocateEmailAddress(address))
+            return;
+    } catch (const std::exception&) {
+        return;  // an address the table cannot look for changes no row
+    }
+    strata::TStrataTable& t = entries_.database().tblCV();
+    JournalRow row;
+    row.index = t.FieldByName("Index")->AsInteger();
+    if (journal.HasRow(row.index))
+        return;
+    db::TField* bounces = t.FieldByName("Bounces");
+    row.bounces = bounces->IsNull() ? 0 : bounces->AsInteger();
+    row.item = t.FieldByName("Item")->AsString();
+    row.category = t.FieldByName("Category")->AsString();
+    row.comments = t.FieldByName("Comments")->AsString();
+    row.name = t.FieldByName("Name")->AsString();
+    row.salutation = t.FieldByName("Salutation")->AsString();
+    db::TField* rights = t.FieldByName("SendRights");
+    row.send_rights = !rights->IsNull() && rights->AsBoolean();
+    journal.AddRow(row);
+}
+
+std::map<std::string, mail::MailItem*> ExtractEntries::FindJournalMails(
+    const RequestJournal& journal) {
+    std::map<std::string, mail::MailItem*> found;
+    const Settings& s = entries_.settings();
+    mail::Folder* root = nullptr;
+    try {
+        root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
+    } catch (const std::exception&) {
+        return found;
+    }
+    for (const std::string& name : {s.ListFolder(), s.UserSendingFolder}) {
+        mail::Folder* folder = name.empty() ? nullptr : root->FindFolder(name);
+        if (folder == nullptr)
+            continue;
+        bool named = false;
+        for (const std::string& key : journal.Keys())
+            named = named || key.starts_with(OneLine(name) + " ");
+        if (!named)
+            continue;
+        folder->Refresh();
+        // The walk goes from the last item down, so the batch's mails are found first there.
+        for (std::size_t i = folder->ItemCount(); i >= 1 && found.size() < journal.Keys().size();
+             --i) {
+            mail::MailItem& item = folder->Item(i);
+            try {
+                const std::string key = HandledKey(item, name, OneLine(item.Subject()));
+                if (journal.Contains(key))
+                    found.emplace(key, &item);
+            } catch (const std::exception&) {
+                // A mail that cannot be read is no mail of the journal's.
+            }
+        }
+    }
+    return found;
+}
+
+bool ExtractEntries::ReleaseMail(mail::MailItem& item, const std::string& subject, bool forwarded) {
+    try {
+        if (forwarded && forwarder_ != nullptr)
+            forwarder_->Released(item);
+        Release(item, entries_.settings().ProcessAsUnread);
+        return true;
+    } catch (const std::exception& e) {
+        entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
+        return false;
+    }
+}
+
+void ExtractEntries::FinishCommitted(
+    RequestJournal& journal, const std::vector<PendingMail>& mails,
+    const std::function<void(std::string_view, std::string_view)>& send) {
+    // What happens from here on is told at once: the batch's changes are saved.
+    struct LogDirect {
+        EntryProcessor& entries;
+        std::function<void(std::string_view)> kept = std::exchange(entries.OnLogLine, nullptr);
+        ~LogDirect() { entries.OnLogLine = std::move(kept); }
+    } direct{entries_};
+    for (const PendingMail& mail : mails) {
+        if (!mail.aside && !ReleaseMail(*mail.item, mail.subject, mail.forwarded))
+            unreleased_.emplace_back(mail.key, mail.forwarded);
+    }
+    try {
+        store_.Backend().SyncChanges();
+    } catch (const std::exception& e) {
+        entries_.AddToLog(e.what());
+    }
+    if (!journal.AsideKeys().empty()) {
+        std::string lines;
+        for (const std::string& key : journal.AsideKeys()) {
+            aside_keys_.insert(key);
+            lines += key + "\n";
+        }
+        const std::string path = entries_.database().ProgramDir() + std::string(kSetAsideFile);
+        if (platform::os::AppendToFile(path, lines))
+            entries_.AddToLog("The mails set aside cannot be recorded in " + path);
+    }
+    for (const JournalAck& ack : journal.Acks()) {
+        if (ack.sent || !send)
+            continue;
+        send(ack.address, ack.sentence);
+        journal.AckSent(ack.number);
+    }
+    WriteJournalLines(journal);
+    journal.Finish();
+}
+
+void ExtractEntries::WriteJournalLines(RequestJournal& journal) {
+    if (journal.LinesWritten() || (journal.LogLines().empty() && journal.ErrorLines().empty()))
+        return;
+    const std::string log = entries_.LogPath();
+    const std::string errors = entries_.database().ProgramDir() + std::string(kErrorsFile);
+    if (const auto started = journal.LinesStarted()) {
+        CutBackTo(log, started->first);
+        CutBackTo(errors, started->second);
+    } else {
+        journal.LinesStarting(FileSize(log), FileSize(errors));
+    }
+    try {
+        entries_.WriteLogLines(journal.LogLines());
+    } catch (const std::exception&) {
+        // The log is a record of what happened, never a reason for a check to fail.
+    }
+    if (!journal.ErrorLines().empty()) {
+        ErrorsList lines;
+        lines.SetLines(journal.ErrorLines());
+        try {
+            lines.AppendToFile(errors, 0);
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+    }
+    journal.LinesDone();
+}
+
+void ExtractEntries::SaveBatch(RequestJournal& journal, BatchCapture& capture,
+                               std::vector<PendingMail>& mails) {
+    if (mails.empty() && stat_deltas_.empty() && journal.Empty()) {
+        // Nothing to save: what the mails left in the folder caused is told at once.
+        try {
+            entries_.WriteLogLines(capture.logs);
+        } catch (const std::exception&) {
+            // The log is a record of what happened, never a reason for a check to fail.
+        }
+        try {
+            entries_.errors().AppendToFile(
+                entries_.database().ProgramDir() + std::string(kErrorsFile), capture.errors_first);
+        } catch (const std::exception& e) {
+            entries_.AddToLog(e.what());
+        }
+        capture.Clear();
+        return;
+    }
+    ListDatabase& database = entries_.database();
+    for (const PendingMail& mail : mails) {
+        if (mail.aside)
+            journal.AddAside(mail.key);
+        else
+            journal.AddMail(mail.key, mail.forwarded);
+    }
+    for (const auto& [address, sentence] : capture.acks)
+        journal.AddAck(address, sentence);
+    for (const std::string& line : capture.logs)
+        journal.AddLogLine(line);
+    const auto& error_lines = entries_.errors().Lines();
+    for (std::size_t i = capture.errors_first; i < error_lines.size(); ++i)
+        journal.AddErrorLine(error_lines[i]);
+    {
+        SharedTableLock lock(database.tblStats());
+        for (const auto& [day, delta] : stat_deltas_) {
+            JournalStat stat;
+            stat.day = day;
+            stat.before = ToCounts(database.StatRecord(db::TDateTime(static_cast<double>(day))));
+            const DayCounts base = stat.before.value_or(DayCounts{});
+            stat.after = {base.subscribes + delta.subscribes,
+                          base.unsubscribes + delta.unsubscribes, base.bounces + delta.bounces};
+            journal.AddStat(stat);
+        }
+        journal.Prepare();
+        ApplyStats(journal);
+    }
+    database.SaveDatabase();
+    journal.Commit();
+    FinishCommitted(journal, mails, capture.send);
+    mails.clear();
+    capture.Clear();
+}
+
+void ExtractEntries::ApplyStats(const RequestJournal& journal) {
+    for (const JournalStat& stat : journal.Stats()) {
+        entries_.database().SetStatRecord(db::TDateTime(static_cast<double>(stat.day)),
+                                          ToArray(stat.after));
+    }
+}
+
+void ExtractEntries::FinishJournal(RequestJournal& journal) {
+    if (journal.Empty() && journal.Acks().empty())
+        return;
+    ListDatabase& database = entries_.database();
+    if (!journal.Prepared()) {
+        // Nothing of the batch was saved but the bounces it counted in rows.
+        RestoreRows(journal.Rows());
+        database.SaveDatabase();
+        journal.Finish();
+        return;
+    }
+    std::map<std::string, mail::MailItem*> found = FindJournalMails(journal);
+    if (!journal.Committed()) {
+        // The batch again, to the rows and counts it led to; its acknowledgements,
+        // lines and statistics are the recorded ones.
+        RestoreRows(journal.Rows());
+        const std::size_t errors_before = entries_.errors().Lines().size();
+        {
+            BatchCapture discard(*this);
+            std::vector<std::string> bounces;
+            for (const std::string& key : journal.Keys()) {
+                const auto it = found.find(key);
+                if (it == found.end() || journal.Forwarded(key))
+                    continue;
+                try {
+                    LoadMessage(*it->second);
+                    processEntry(bounces);
+                } catch (const std::exception&) {
+                    // It failed the same way when the batch was first applied.
+                }
+            }
+            for (const std::string& address : journal.BounceAddresses())
+                entries_.processbounce(address);
+        }
+        std::vector<std::string> lines = entries_.errors().Lines();
+        lines.resize(errors_before);
+        entries_.errors().SetLines(std::move(lines));
+        {
+            SharedTableLock lock(database.tblStats());
+            ApplyStats(journal);
+        }
+        database.SaveDatabase();
+        journal.Commit();
+    }
+    if (!journal.LinesWritten()) {
+        std::vector<std::string> lines = entries_.errors().Lines();
+        lines.insert(lines.end(), journal.ErrorLines().begin(), journal.ErrorLines().end());
+        entries_.errors().SetLines(std::move(lines));
+    }
+    std::vector<PendingMail> mails;
+    for (const auto& [key, item] : found)
+        mails.push_back({item, key, OneLine(item->Subject()), journal.Forwarded(key)});
+    FinishCommitted(journal, mails, entries_.OnSendAcknowledgement);
+}
+
 bool ExtractEntries::OpenBtnClick() {
     Settings& s = entries_.settings();
     handled_ = 0;
+    unreleased_.clear();
     // Members removed since the last run get no more forwards.
     if (forwarder_ != nullptr)
         forwarder_->ClearCache();
@@ -370,133 +708,154 @@ bool ExtractEntries::OpenBtnClick() {
     mail::Folder* folder = OpenFolder(name);
     if (folder == nullptr)
         return false;
+    mail::StoreBackend& backend = store_.Backend();
+    struct SyncsDeferred {
+        mail::StoreBackend& backend;
+        ~SyncsDeferred() {
+            try {
+                backend.DeferSyncs(false);
+            } catch (const std::exception&) {
+                // Each batch synced its own moves; nothing is left to report.
+            }
+        }
+    } deferred{backend};
+    backend.DeferSyncs(true);
+    RequestJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
+    FinishJournal(journal);
+
+    applied_ = refused_ = set_aside_ = 0;
+    const std::string aside_path = entries_.database().ProgramDir() + std::string(kSetAsideFile);
+    LoadSetAside(aside_path);
+    std::set<std::string> aside_seen;
+    const std::string aside_prefix = OneLine(name) + " ";
+    const std::string aside_method =
+        std::to_string(s.GetSenderMethod) + (s.allowfromaddressasentry ? "" : "-");
+    bool whole_folder = true;
+
     folder->Refresh();
     const bool mark_read = s.ProcessAsUnread;
     const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
     const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->UnreadCount()) : count;
     std::int64_t n = count;
-    if (s.ChokeDownload > 1 && s.ChokeDownload < count)
+    if (s.ChokeDownload > 1 && s.ChokeDownload < count) {
         n = s.ChokeDownload;
+        whole_folder = false;
+    }
     std::int64_t counted = 0;
     std::size_t bounce_count = 0;
-    struct BounceItem {
-        mail::MailItem* item;
-        std::string key;
-        std::string subject;
-    };
-    std::vector<BounceItem> bounce_items;
-    HandledJournal journal(entries_.database().ProgramDir() + std::string(kHandledFile));
-    // Lets a handled message go; one the server cannot let go stays in the journal.
-    const auto release = [&](mail::MailItem& item, const std::string& key,
-                             const std::string& subject) {
-        try {
-            Release(item, mark_read);
-            journal.Remove(key);
-            return true;
-        } catch (const std::exception& e) {
-            entries_.AddToLog("Error processing the message, " + subject + ": " + e.what());
-            return false;
-        }
-    };
-    for (std::int64_t i = n; i >= 1; --i) {
-        if (Cancelled && Cancelled())
-            break;
-        mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
-        if (item.Removed())
-            continue;
-        if (mark_read && !item.Unread())
-            continue;
-        ++counted;
-        // An empty folder count is no reason to divide by zero.
-        if (OnProgress)
-            OnProgress(counted, total > 0 ? total : counted);
-        bool handled = false;
-        bool forwarded = false;
-        bool done_before = false;
-        std::string key;
-        const std::size_t errors_before = entries_.errors().Lines().size();
-        try {
-            LoadMessage(item);
-            key = HandledKey(item, name, fields_.edtsubject);
-            if (journal.Contains(key)) {
-                done_before = true;
-            } else if (chkScanUserEmails && forwarder_ != nullptr &&
-                       forwarder_->IsUserEmail(fields_.edtsubject)) {
-                forwarded = true;
-                handled =
-                    forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
-                if (!forwarder_->Enabled())
-                    chkScanUserEmails = false;
-            } else if (chkScanListChanges) {
-                handled = processEntry(bounces);
+    std::vector<PendingMail> bounce_mails;
+    std::map<std::int64_t, DayCounts> bounce_deltas;
+    std::vector<PendingMail> batch;
+    {
+        BatchCapture capture(*this);
+        for (std::int64_t i = n; i >= 1; --i) {
+            if (Cancelled && Cancelled()) {
+                whole_folder = false;
+                break;
             }
-        } catch (const std::exception& e) {
-            entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
-                              e.what());
-            handled = false;
-        }
-        SaveNewErrors(errors_before);
-        // Who a forward reached is dropped before the message goes: the journal of
-        // handled messages keeps it from going out again should the server fail to
-        // let it go.
-        if (done_before) {
+            mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
+            if (item.Removed())
+                continue;
+            if (mark_read && !item.Unread())
+                continue;
+            // A mail set aside before is not read again while the sender is read the same
+            // way: another method may find the sender it lacked.
+            const std::string aside_key = aside_prefix + item.EntryId() + " " + aside_method;
+            if (aside_keys_.count(aside_key) != 0) {
+                aside_seen.insert(aside_key);
+                continue;
+            }
+            ++counted;
+            // An empty folder count is no reason to divide by zero.
+            if (OnProgress)
+                OnProgress(counted, total > 0 ? total : counted);
+            bool handled = false;
+            bool forwarded = false;
+            std::string key;
+            std::string unusable;
+            const auto stats_before = stat_deltas_;
+            set_aside_reason_.clear();
+            last_refused_ = false;
+            try {
+                LoadMessage(item);
+                key = HandledKey(item, name, fields_.edtsubject);
+                if (chkScanUserEmails && forwarder_ != nullptr &&
+                    forwarder_->IsUserEmail(fields_.edtsubject)) {
+                    forwarded = true;
+                    handled =
+                        forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
+                    if (!forwarder_->Enabled())
+                        chkScanUserEmails = false;
+                } else if (chkScanListChanges) {
+                    handled = processEntry(bounces);
+                    unusable = set_aside_reason_;
+                }
+            } catch (const std::exception& e) {
+                entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
+                                  e.what());
+                handled = false;
+            }
+            if (!handled && !unusable.empty()) {
+                ++set_aside_;
+                SetAside(item, unusable);
+                batch.push_back({&item, aside_key, fields_.edtsubject, false, true});
+                aside_seen.insert(aside_key);
+                if (batch.size() >= kBatchMails)
+                    SaveBatch(journal, capture, batch);
+                continue;
+            }
+            if (!handled) {
+                // A mail that stays counts nothing until it is handled.
+                stat_deltas_ = stats_before;
+                continue;
+            }
             ++handled_;
-            if (chkScanUserEmails && forwarder_ != nullptr)
-                forwarder_->Released(item);
-            release(item, key, fields_.edtsubject);
-            continue;
+            ++(last_refused_ ? refused_ : applied_);
+            // A delivery failure is let go with the bounces it counts, after the walk.
+            if (bounces.size() != bounce_count) {
+                bounce_count = bounces.size();
+                bounce_mails.push_back({&item, key, fields_.edtsubject, false});
+                for (const auto& [day, counts] : stat_deltas_) {
+                    const auto before = stats_before.find(day);
+                    bounce_deltas[day].bounces +=
+                        counts.bounces -
+                        (before == stats_before.end() ? 0 : before->second.bounces);
+                }
+                stat_deltas_ = stats_before;
+                continue;
+            }
+            batch.push_back({&item, key, fields_.edtsubject, forwarded});
+            if (batch.size() >= kBatchMails)
+                SaveBatch(journal, capture, batch);
         }
-        if (!handled)
-            continue;
-        ++handled_;
-        // A delivery failure is let go only once its bounces are counted,
-        // after the walk.
-        if (bounces.size() != bounce_count) {
-            bounce_count = bounces.size();
-            bounce_items.push_back({&item, key, fields_.edtsubject});
-            continue;
+        SaveBatch(journal, capture, batch);
+        if (!bounce_mails.empty()) {
+            stat_deltas_ = bounce_deltas;
+            for (const std::string& address : bounces) {
+                journal.AddBounceAddress(address);
+                ImageBouncedRow(journal, address);
+                entries_.processbounce(address);
+            }
+            SaveBatch(journal, capture, bounce_mails);
         }
-        // The change must be on disk before the message that asked for it is
-        // let go.
-        entries_.database().SaveDatabase();
-        try {
-            journal.Add({key});
-        } catch (const std::exception& e) {
-            entries_.AddToLog(e.what());
-        }
-        if (forwarded)
-            forwarder_->Released(item);
-        release(item, key, fields_.edtsubject);
     }
+    if (whole_folder)
+        PruneSetAside(aside_path, aside_prefix, aside_seen);
+    // The summary of a check of requests; a check of members' posts logs each forward.
     if (chkScanListChanges) {
-        const std::size_t errors_before = entries_.errors().Lines().size();
-        for (const std::string& address : bounces)
-            entries_.processbounce(address);
-        entries_.database().SaveDatabase();
-        SaveNewErrors(errors_before);
+        entries_.AddToLog("Check of the folder " + name + ": " + std::to_string(applied_) +
+                          " mails applied, " + std::to_string(refused_) + " refused, " +
+                          std::to_string(set_aside_) + " set aside");
     }
-    std::vector<std::string> bounce_keys;
-    for (const BounceItem& b : bounce_items)
-        bounce_keys.push_back(b.key);
-    try {
-        journal.Add(bounce_keys);
-    } catch (const std::exception& e) {
-        entries_.AddToLog(e.what());
+    // Mails the server would not let go are kept as saved, so no later check applies
+    // them again.
+    if (!unreleased_.empty()) {
+        for (const auto& [key, forwarded] : unreleased_)
+            journal.AddMail(key, forwarded);
+        journal.Prepare();
+        journal.Commit();
     }
-    for (const BounceItem& b : bounce_items)
-        release(*b.item, b.key, b.subject);
     return true;
-}
-
-// The message that failed may be let go next: its errors-list lines must outlive a
-// program that is killed before it saves the list on close.
-void ExtractEntries::SaveNewErrors(std::size_t first) {
-    try {
-        entries_.errors().AppendToFile(entries_.database().ProgramDir() + std::string(kErrorsFile),
-                                       first);
-    } catch (const std::exception& e) {
-        entries_.AddToLog(e.what());
-    }
 }
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
@@ -508,6 +867,8 @@ void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
 
 bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
     Settings& s = entries_.settings();
+    set_aside_reason_.clear();
+    last_refused_ = false;
     const std::string line0 = fields_.Memo1.empty() ? std::string() : fields_.Memo1[0];
     if (s.RemoveOutofOffice && ContainsText(line0, "Out of Office AutoReply"))
         return true;
@@ -541,30 +902,122 @@ bool ExtractEntries::processEntry(std::vector<std::string>& bounces) {
                                  [&](const std::string& b) { return SameText(b, address); }))
                     bounces.push_back(address);
             }
-            entries_.database().AddStatRecord(kStatBounce, fields_.edtdate);
+            CountStat(kStatBounce, fields_.edtdate);
             return true;
         }
     }
     const std::size_t lines =
         s.ScanAllEmailLines ? fields_.Memo1.size() : std::min<std::size_t>(2, fields_.Memo1.size());
     bool accepted = false;
-    for (std::size_t i = 0; i < lines && !accepted; ++i)
-        accepted = ParseListCommandLine(fields_.Memo1[i]);
-    if (!accepted)
+    std::size_t line = 0;
+    for (; line < lines && !accepted; ++line)
+        accepted = ParseListCommandLine(fields_.Memo1[line]);
+    const bool has_sender = fields_.edtsender.find('@') != std::string::npos;
+    if (!accepted) {
+        // No request, and nobody it could be from: nothing will ever make it one.
+        if (!has_sender)
+            set_aside_reason_ = "it has no sender address";
         return false;
+    }
     if (accepted_modify_)
         return true;
-    // An address without "@" (a malformed sender) changes nothing and writes no line;
-    // let go, the request would be lost without a trace, so it stays in the folder.
-    if (fields_.edtemail.find('@') == std::string::npos)
+    // An address without "@" changes nothing and writes no line; the mail is set aside
+    // with its reason rather than read again by every check.
+    if (fields_.edtemail.find('@') == std::string::npos) {
+        set_aside_reason_ =
+            has_sender ? "it names no address to apply the request to" : "it has no sender address";
         return false;
-    entries_.database().AddStatRecord(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe,
-                                      fields_.edtdate);
-    entries_.insertentry(
+    }
+    CountStat(fields_.chkdoadd ? kStatSubscribe : kStatUnsubscribe, fields_.edtdate);
+    const bool undecodable =
+        line - 1 < fields_.subject_lines ? fields_.subject_undecodable : fields_.body_undecodable;
+    if (undecodable) {
+        RefuseRequest("its text is not valid in its character set");
+        return true;
+    }
+    if (ContainsControlCharacter(fields_.edtcategory)) {
+        RefuseRequest("the category holds a control character");
+        return true;
+    }
+    if (ContainsControlCharacter(fields_.edtname)) {
+        RefuseRequest("the name holds a control character");
+        return true;
+    }
+    const std::size_t errors_before = entries_.errors().Lines().size();
+    const std::string result = entries_.insertentry(
         fields_.chkdoadd, fields_.edtemail, fields_.edtcategory, fields_.edtname, "",
         "Changed enacted by e-mail sent " + fields_.edtdate_text + " by " + fields_.edtsender, 0,
         false, true);
+    last_refused_ =
+        entries_.errors().Lines().size() != errors_before || result.starts_with("Not Added");
     return true;
+}
+
+void ExtractEntries::RefuseRequest(std::string_view reason) {
+    last_refused_ = true;
+    // The value that was refused is shown on one line; a text that did not decode is
+    // shown without its category, which would only be a guess.
+    std::string category = OneLine(fields_.edtcategory);
+    if (fields_.subject_undecodable || fields_.body_undecodable)
+        category.clear();
+    std::string reason_text(reason);
+    if (!reason_text.empty())
+        reason_text[0] =
+            static_cast<char>(std::toupper(static_cast<unsigned char>(reason_text[0])));
+    entries_.AddToLog((fields_.chkdoadd ? "ADD " : "REMOVE ") + fields_.edtemail + " " + category +
+                      " [Changed enacted by e-mail sent " + fields_.edtdate_text + " by " +
+                      fields_.edtsender + "] -> " +
+                      (fields_.chkdoadd ? "Not Added: " : "Not Removed: ") + reason_text + "!");
+    entries_.errors().AddToErrorsList(fields_.chkdoadd ? kErrorAdd : kErrorRemove, fields_.edtemail,
+                                      category);
+}
+
+void ExtractEntries::SetAside(mail::MailItem& item, std::string_view reason) {
+    std::string subject;
+    try {
+        subject = OneLine(item.Subject());
+    } catch (const std::exception&) {
+        // An unreadable mail has no subject to show.
+    }
+    std::vector<std::string> lines = entries_.errors().Lines();
+    lines.push_back("SET ASIDE " + (subject.empty() ? std::string("(no subject)") : subject) +
+                    " -> " + std::string(reason));
+    entries_.errors().SetLines(std::move(lines));
+    entries_.AddToLog("Message of subject, " + subject + ", was set aside because " +
+                      std::string(reason) + "!");
+}
+
+void ExtractEntries::LoadSetAside(const std::string& path) {
+    aside_keys_.clear();
+    std::string text;
+    if (platform::os::ReadFileContents(path, text))
+        return;
+    for (std::string& line : TextLines(text)) {
+        if (!line.empty())
+            aside_keys_.insert(std::move(line));
+    }
+}
+
+void ExtractEntries::PruneSetAside(const std::string& path, const std::string& folder,
+                                   const std::set<std::string>& seen) {
+    std::string text;
+    bool dropped = false;
+    for (const std::string& key : aside_keys_) {
+        if (key.starts_with(folder) && seen.count(key) == 0) {
+            dropped = true;
+            continue;
+        }
+        text += key + "\n";
+    }
+    if (!dropped)
+        return;
+    std::error_code failed;
+    if (text.empty())
+        std::filesystem::remove(path, failed);
+    else
+        failed = platform::os::ReplaceFileContents(path, text);
+    if (failed)
+        entries_.AddToLog("The mails set aside cannot be recorded in " + path);
 }
 
 bool ExtractEntries::ParseListCommandLine(std::string_view line) {

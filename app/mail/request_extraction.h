@@ -3,17 +3,23 @@
 // The check of a mail folder: each message of the list folder is read as an
 // unsubscribe, subscribe or change-address request, a delivery failure or an
 // out-of-office reply and applied to the list; messages of the members'
-// folder that qualify are forwarded to the list. A handled message is marked
-// read or moved to "Deleted Items" only after its list change has been
-// posted and the tables flushed, so an interrupted run leaves it unread and
-// the next run applies it (again to the same effect).
+// folder that qualify are forwarded to the list. Messages are applied in
+// batches: a handled message is marked read or moved to "Deleted Items", and
+// its acknowledgement sent, only after its batch's list changes and statistics
+// have been flushed; the journal of the batch lets the next run finish or undo
+// the batch of a run that was interrupted, so nothing is applied, counted or
+// acknowledged twice.
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "app/mail/request_journal.h"
 #include "platform/db/date_time.h"
 
 namespace mail {
@@ -88,13 +94,21 @@ struct MessageFields {
     bool automatic_reply = false;
     // A read receipt or another disposition notification.
     bool disposition_notification = false;
+    // The subject's bytes, or the body's, did not decode in their charset; the first
+    // subject_lines lines of Memo1 are the subject's.
+    bool subject_undecodable = false;
+    bool body_undecodable = false;
+    std::size_t subject_lines = 1;
 };
 
 class ExtractEntries {
   public:
-    // The messages whose changes are saved while they may still be in the folder, in
-    // the program directory.
+    // The journal of the batch of mails being applied (see RequestJournal), in the
+    // program directory.
     static constexpr std::string_view kHandledFile = "handled.txt";
+    // The mails of the list folder a check could not use (no sender, no address to
+    // apply a request to): each got an errors-list line and is not read again.
+    static constexpr std::string_view kSetAsideFile = "setaside.txt";
 
     ExtractEntries(EntryProcessor& entries, mail::MailStore& store, Forwarder* forwarder);
 
@@ -118,6 +132,14 @@ class ExtractEntries {
     MessageFields& fields() { return fields_; }
     // The requests handled by the last run.
     std::int64_t HandledCount() const { return handled_; }
+    // Of the last run's mails: those applied (including bounces and mails let go), those
+    // whose request was refused (an errors-list line tells why), and those set aside.
+    std::int64_t AppliedCount() const { return applied_; }
+    std::int64_t RefusedCount() const { return refused_; }
+    std::int64_t SetAsideCount() const { return set_aside_; }
+    // Why processEntry could not use the message (empty when it could, or when the
+    // message is simply no request).
+    const std::string& SetAsideReason() const { return set_aside_reason_; }
 
     void ShowSenderRetrievalError(std::string_view method_name, std::string_view suggested_name,
                                   int new_method, bool unstable);
@@ -126,8 +148,43 @@ class ExtractEntries {
     mail::Folder* OpenFolder(const std::string& name);
     void LoadMessage(mail::MailItem& item);
     void ReadSender(mail::MailItem& item);
-    void SaveNewErrors(std::size_t first);
     static void Release(mail::MailItem& item, bool mark_read);
+
+    // A handled mail waiting for its batch to be saved.
+    struct PendingMail {
+        mail::MailItem* item;
+        std::string key;
+        std::string subject;
+        bool forwarded;
+        bool aside = false;  // stays in the folder, remembered as unusable
+    };
+    struct BatchCapture;
+    // Counts a statistic: in the batch's counts while a check collects them, else in
+    // the table at once.
+    void CountStat(int kind, db::TDateTime when);
+    // Saves the batch: records it, sets its statistics, flushes the tables, then lets
+    // its mails go and sends its acknowledgements.
+    void SaveBatch(RequestJournal& journal, BatchCapture& capture, std::vector<PendingMail>& mails);
+    // Requires: the statistics table's lock held (SharedTableLock).
+    void ApplyStats(const RequestJournal& journal);
+    void FinishCommitted(RequestJournal& journal, const std::vector<PendingMail>& mails,
+                         const std::function<void(std::string_view, std::string_view)>& send);
+    void WriteJournalLines(RequestJournal& journal);
+    // Undoes or finishes the batch a killed check left.
+    void FinishJournal(RequestJournal& journal);
+    std::map<std::string, mail::MailItem*> FindJournalMails(const RequestJournal& journal);
+    bool ReleaseMail(mail::MailItem& item, const std::string& subject, bool forwarded);
+    void RestoreRows(const std::vector<JournalRow>& rows);
+    // Ends the request in the fields without applying it: log line, errors-list line.
+    void RefuseRequest(std::string_view reason);
+    // Gives a mail the check cannot use its errors-list line and log line.
+    void SetAside(mail::MailItem& item, std::string_view reason);
+    void LoadSetAside(const std::string& path);
+    // Keeps in the file only the folder's keys still found (and other folders' keys).
+    void PruneSetAside(const std::string& path, const std::string& folder,
+                       const std::set<std::string>& seen);
+    // Records the row a bounce of the address is about to change.
+    void ImageBouncedRow(RequestJournal& journal, std::string_view address);
 
     EntryProcessor& entries_;
     mail::MailStore& store_;
@@ -135,6 +192,16 @@ class ExtractEntries {
     MessageFields fields_;
     std::int64_t handled_ = 0;
     bool accepted_modify_ = false;
+    bool collecting_ = false;
+    bool last_refused_ = false;
+    std::string set_aside_reason_;
+    std::int64_t applied_ = 0;
+    std::int64_t refused_ = 0;
+    std::int64_t set_aside_ = 0;
+    std::set<std::string> aside_keys_;
+    std::map<std::int64_t, DayCounts> stat_deltas_;
+    // Mails whose batch was saved but which the server would not let go (forwarded).
+    std::vector<std::pair<std::string, bool>> unreleased_;
 };
 
 }  // namespace app

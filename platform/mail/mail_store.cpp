@@ -155,6 +155,12 @@ bool MailItem::IsAutomaticReply() {
 bool MailItem::IsDispositionNotification() {
     return Parsed().disposition_notification;
 }
+bool MailItem::SubjectUndecodable() {
+    return Parsed().subject_undecodable;
+}
+bool MailItem::BodyUndecodable() {
+    return Parsed().body_undecodable;
+}
 
 void MailItem::SetUnread(bool unread) {
     CheckPresent();

@@ -97,6 +97,9 @@ class MailItem {
     bool IsAutomaticReply();
     // A read receipt or another disposition notification (see ReceivedMessage).
     bool IsDispositionNotification();
+    // The subject or the body held bytes that did not decode (see ReceivedMessage).
+    bool SubjectUndecodable();
+    bool BodyUndecodable();
 
     bool Unread() const { return !seen_; }
     void SetUnread(bool unread);

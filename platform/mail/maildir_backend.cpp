@@ -14,6 +14,11 @@
 // application walks folders by item and deletes as it goes: vmime numbers the
 // messages of a folder and renumbers them after a delete, while an id taken
 // from the file name stays the same for as long as the message exists.
+//
+// A folder's files are listed once (its first snapshot or lookup) into an index
+// from id to file that the store's own renames keep current, so finding one
+// message costs one lookup however full the folder is. A file another program
+// moved is found by listing the folder again.
 
 #include <unistd.h>
 
@@ -23,7 +28,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <system_error>
+#include <unordered_map>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/store_backend.h"
@@ -140,6 +147,10 @@ class MaildirBackend : public StoreBackend {
 
     std::vector<MessageEntry> Snapshot(const FolderPath& path) override {
         auto files = Files(path);
+        auto& index = indexes_[DirOf(path)];
+        index.clear();
+        for (const auto& [id, file] : files)
+            index.emplace(id, file);
         std::vector<std::string> names;
         for (const auto& [id, file] : files)
             names.push_back(file.filename().string());
@@ -183,6 +194,25 @@ class MaildirBackend : public StoreBackend {
         const fs::path file = Locate(from, id);
         CreateFolder(to);
         Rename(file, DirOf(to) / file.parent_path().filename() / file.filename());
+    }
+
+    void DeferSyncs(bool deferred) override {
+        if (!deferred)
+            SyncChanges();
+        defer_syncs_ = deferred;
+    }
+
+    void SyncChanges() override {
+        // Every folder is synced even when one fails; the first failure is reported.
+        std::string failed;
+        for (const fs::path& dir : unsynced_dirs_) {
+            if (!platform::os::SyncDirectory(dir.string()) && failed.empty())
+                failed = dir.string();
+        }
+        unsynced_dirs_.clear();
+        if (!failed.empty())
+            throw EMailError("The changes to the mail folder \"" + failed +
+                             "\" cannot be made durable");
     }
 
     void Append(const FolderPath& path, std::string_view raw, bool seen) override {
@@ -258,26 +288,48 @@ class MaildirBackend : public StoreBackend {
         return files;
     }
 
-    fs::path Locate(const FolderPath& path, const std::string& id) const {
+    fs::path Locate(const FolderPath& path, const std::string& id) {
         const fs::path dir = DirOf(path);
-        for (const char* sub : {"cur", "new"}) {
+        auto found_index = indexes_.find(dir);
+        if (found_index != indexes_.end()) {
+            const auto hit = found_index->second.find(id);
             std::error_code error;
-            for (const auto& entry : fs::directory_iterator(dir / sub, error)) {
-                if (IdOf(entry.path().filename().string()) == id)
-                    return entry.path();
-            }
+            if (hit != found_index->second.end() && fs::is_regular_file(hit->second, error))
+                return hit->second;
         }
-        throw EMailError("The message is no longer in the folder");
+        // Not indexed yet, or changed by another program: the folder is listed afresh.
+        auto& index = indexes_[dir];
+        index.clear();
+        for (auto& [file_id, file] : Files(path))
+            index.emplace(file_id, std::move(file));
+        const auto hit = index.find(id);
+        if (hit == index.end())
+            throw EMailError("The message is no longer in the folder");
+        return hit->second;
     }
 
-    static void Rename(const fs::path& from, const fs::path& to) {
+    // The folder (root or ".A.B") holding a cur/ or new/ file.
+    static fs::path FolderOfFile(const fs::path& file) { return file.parent_path().parent_path(); }
+
+    void Rename(const fs::path& from, const fs::path& to) {
         std::error_code error;
         fs::rename(from, to, error);
         if (error)
             throw EMailError("The message cannot be moved: " + error.message());
-        (void)platform::os::SyncDirectory(to.parent_path().string());
-        if (from.parent_path() != to.parent_path()) {
-            (void)platform::os::SyncDirectory(from.parent_path().string());
+        const std::string id = IdOf(to.filename().string());
+        if (auto old_index = indexes_.find(FolderOfFile(from)); old_index != indexes_.end())
+            old_index->second.erase(IdOf(from.filename().string()));
+        if (auto new_index = indexes_.find(FolderOfFile(to)); new_index != indexes_.end())
+            new_index->second[id] = to;
+        unsynced_dirs_.insert(to.parent_path());
+        if (from.parent_path() != to.parent_path())
+            unsynced_dirs_.insert(from.parent_path());
+        if (!defer_syncs_) {
+            try {
+                SyncChanges();
+            } catch (const EMailError&) {
+                // A single move stays as durable as the system makes it.
+            }
         }
     }
 
@@ -302,6 +354,10 @@ class MaildirBackend : public StoreBackend {
 
     fs::path root_;
     std::string display_name_;
+    // Per folder directory: message id to its file.
+    std::map<fs::path, std::unordered_map<std::string, fs::path>> indexes_;
+    bool defer_syncs_ = false;
+    std::set<fs::path> unsynced_dirs_;
 };
 
 }  // namespace

@@ -37,30 +37,41 @@ std::string Utf8OrWindows1252(std::string_view bytes) {
 // Text in a declared charset as UTF-8. Text said to be US-ASCII (which is also
 // what an undeclared charset reads as) is often raw 8-bit text that a program
 // sent without saying so; an unknown charset or bytes that do not fit the one
-// declared fall back the same way.
-std::string ToUtf8(const std::string& bytes, const vmime::charset& from) {
+// declared fall back the same way. `undecodable`, when given, is set when the
+// bytes did not decode as declared (nor, said to be US-ASCII, as UTF-8).
+std::string ToUtf8(const std::string& bytes, const vmime::charset& from,
+                   bool* undecodable = nullptr) {
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (Lower(from.getName()) != Lower(vmime::charsets::US_ASCII)) {
         try {
+            // Strict: a byte the charset does not hold is no reason to invent a character.
+            vmime::charsetConverterOptions options;
+            options.silentlyReplaceInvalidSequences = false;
             std::string out;
-            vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8);
+            vmime::charset::convert(bytes, out, from, vmime::charsets::UTF_8, options);
             if (platform::nls::IsValidUtf8(out))
                 return out;
         } catch (const std::exception&) {
             // vmime's own errors and the standard ones some of its converters throw alike.
         }
+        if (undecodable != nullptr && !ascii)
+            *undecodable = true;
+    } else if (undecodable != nullptr && !platform::nls::IsValidUtf8(bytes)) {
+        *undecodable = true;
     }
     return Utf8OrWindows1252(bytes);
 }
 
 // A header text word by word, each in its own charset (see ToUtf8).
-std::string WordText(const vmime::word& word) {
-    return ToUtf8(word.getBuffer(), word.getCharset());
+std::string WordText(const vmime::word& word, bool* undecodable = nullptr) {
+    return ToUtf8(word.getBuffer(), word.getCharset(), undecodable);
 }
 
-std::string HeaderText(const vmime::text& text) {
+std::string HeaderText(const vmime::text& text, bool* undecodable = nullptr) {
     std::string out;
     for (std::size_t i = 0; i < text.getWordCount(); ++i)
-        out += WordText(*text.getWordAt(i));
+        out += WordText(*text.getWordAt(i), undecodable);
     return out;
 }
 
@@ -463,6 +474,7 @@ struct Walk {
     std::vector<Attachment> attachments;
     bool in_report = false;
     bool disposition = false;  // a read receipt or other disposition notification
+    bool undecodable = false;  // the text part did not decode in its charset
 
     void Part(const vmime::bodyPart& part) {
         const auto type = TypeOf(part);
@@ -499,7 +511,7 @@ struct Walk {
         if (!IsAttachment(part) && major == "text" && (minor == "plain" || minor == "html")) {
             std::string& target = minor == "plain" ? plain : html;
             if (target.empty())
-                target = ToUtf8(Decoded(part), body->getCharset());
+                target = ToUtf8(Decoded(part), body->getCharset(), &undecodable);
             return;
         }
         if (major == "multipart")
@@ -598,7 +610,7 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     const auto header = message.getHeader();
     if (header->hasField(vmime::fields::SUBJECT)) {
         if (auto text = header->Subject()->getValue<vmime::text>()) {
-            result.subject = HeaderText(*text);
+            result.subject = HeaderText(*text, &result.subject_undecodable);
         }
     }
     // vmime reads From as a single mailbox, so a second address would
@@ -654,6 +666,7 @@ void ReadMessage(std::string_view raw, ReceivedMessage& result) {
     }
     result.attachments = std::move(walk.attachments);
     result.disposition_notification = walk.disposition;
+    result.body_undecodable = walk.undecodable;
     result.automatic_reply = SaysAutomaticReply(raw) && walk.report.empty() && !walk.disposition &&
                              !FromMailSystem(result.from.address);
 }

@@ -35,6 +35,10 @@ struct ReceivedMessage {
     // report-type disposition-notification, or a message/disposition-notification
     // part): it tells what a reader did with a message, never a delivery failure.
     bool disposition_notification = false;
+    // Bytes of the subject, or of the text body, did not decode in their declared
+    // charset (nor, undeclared, as UTF-8); the text holds a guess at them.
+    bool subject_undecodable = false;
+    bool body_undecodable = false;
 };
 
 // Never throws for damaged input: what cannot be read stays empty.

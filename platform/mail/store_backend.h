@@ -46,6 +46,13 @@ class StoreBackend {
     virtual void Move(const FolderPath& from, const std::string& id, const FolderPath& to) = 0;
     virtual void Append(const FolderPath& path, std::string_view raw, bool seen) = 0;
 
+    // While deferred, moves and flag changes are made durable together by
+    // SyncChanges() instead of one by one: a walk over thousands of messages
+    // then syncs each folder it touched once per batch. A store whose server
+    // keeps its own changes has nothing to sync.
+    virtual void DeferSyncs(bool /*deferred*/) {}
+    virtual void SyncChanges() {}
+
     // The vCard texts held by a contacts folder.
     virtual std::vector<std::string> ContactCards(const FolderPath& path) = 0;
 };

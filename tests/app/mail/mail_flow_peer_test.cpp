@@ -219,8 +219,6 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
         "gruen@example.org|B\xc3\xbc"
         "cher",
         "juergen@example.org|news",
-        "latin@example.org|caf\xc3\xa9",
-        "mallory@example.org|nul cat",
         "nofrom@example.org|Default",
         "real@example.org|Default",
         "taken@example.org|news",
@@ -228,8 +226,10 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
     EXPECT_EQ(Rows(), rows);
     ASSERT_TRUE(entries->LocateEmailAddress("juergen@example.org"));
     EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "J\xc3\xbcrgen M\xc3\xbcller");
-    ASSERT_TRUE(entries->LocateEmailAddress("mallory@example.org"));
-    EXPECT_EQ(database->tblCV().FieldByName("Name")->AsString(), "Mallory  Bcc: x");
+    // A name or category with a control character is refused, not stored altered.
+    EXPECT_NE(
+        std::find(errors.Lines().begin(), errors.Lines().end(), "ADD mallory@example.org nul cat"),
+        errors.Lines().end());
     for (const std::string& line : Log())
         EXPECT_FALSE(line.starts_with("REMOVE [")) << "a log line of its own: " << line;
     ASSERT_TRUE(entries->LocateEmailAddress("real@example.org"));
@@ -238,8 +238,8 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
     EXPECT_EQ(Subjects("MailingList"),
               (std::vector<std::string>{"subscribe", "subscribe", "subscribe"}));
 
-    const std::vector<ReceivedMail> acks = sink.WaitForMessages(12);
-    ASSERT_EQ(acks.size(), 12u);
+    const std::vector<ReceivedMail> acks = sink.WaitForMessages(10);
+    ASSERT_EQ(acks.size(), 10u);
     std::set<std::string> reached;
     for (const ReceivedMail& m : acks) {
         ASSERT_EQ(m.rcpt_to.size(), 1u);
@@ -268,7 +268,7 @@ TEST_F(MailFlow, RealWorldAndHostileRequestsAreAppliedOnceAndNothingIsLost) {
     Check();
     EXPECT_EQ(Rows(), rows);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(sink.MessageCount(), 12u);
+    EXPECT_EQ(sink.MessageCount(), 10u);
     EXPECT_EQ(Subjects("MailingList").size(), 3u);
 }
 
@@ -631,23 +631,23 @@ TEST_F(MailFlow, HostileMimeIsAppliedOnceOrKeptAndEveryLineStaysReadable) {
          });
     Check();
     const std::vector<std::string> rows = {
-        "ann@example.org|Default",         "b64@example.org|Default",
-        "bare@example.org|Default",        "charset@example.org|Default",
-        "cte@example.org|Default",         "deep@example.org|Default",
-        "grp@example.org|Default",         "headers@example.org|Default",
-        "inbody@example.org|Default",      "long@example.org|Default",
-        "nul@example.org|n\xe2\x82\xacws",  // the server keeps a NUL as 0x80
-        "open@example.org|Default",        "qp@example.org|Default",
-        "sep@example.org|news more cat",
+        "ann@example.org|Default",     "b64@example.org|Default",     "bare@example.org|Default",
+        "charset@example.org|Default", "cte@example.org|Default",     "deep@example.org|Default",
+        "grp@example.org|Default",     "headers@example.org|Default", "inbody@example.org|Default",
+        "long@example.org|Default",    "open@example.org|Default",    "qp@example.org|Default",
     };
     EXPECT_EQ(Rows(), rows);
     // Addresses as their senders wrote them, which the validator refuses, are listed
     // for the user; nobody is subscribed under an address the sender did not write.
     EXPECT_TRUE(Subjects("MailingList").empty());
+    // The server keeps a NUL as the byte 0x80, which no charset of the mail decodes; a
+    // line or paragraph separator in a category is refused as a line break would be.
     EXPECT_EQ(errors.Lines(),
-              (std::vector<std::string>{"ADD j\xc3\xbcrgen@b\xc3\xbc"
+              (std::vector<std::string>{"ADD nul@example.org",
+                                        "ADD j\xc3\xbcrgen@b\xc3\xbc"
                                         "cher.example Default",
-                                        "ADD =?utf-8?q?victim?=@example.org Default"}));
+                                        "ADD =?utf-8?q?victim?=@example.org Default",
+                                        "ADD sep@example.org news more cat"}));
     EXPECT_FALSE(entries->LocateEmailAddress("victim@example.org"));
     const auto readable = [](const std::string& line) {
         for (std::size_t i = 0; i < line.size(); ++i) {

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "platform/mail/mail_store.h"
@@ -132,9 +133,11 @@ TEST_F(CommandLines, SendDateIsOnTheUsersClock) {
             false);
     ASSERT_TRUE(run->OpenBtnClick());
     const std::vector<std::string> log = Log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_NE(log.back().find("sent 12/1/2026 10:30:00 PM by late@x.org"), std::string::npos)
-        << log.back();
+    ASSERT_GE(log.size(), 2u);
+    // The request's line, before the check's summary.
+    EXPECT_NE(log[log.size() - 2].find("sent 12/1/2026 10:30:00 PM by late@x.org"),
+              std::string::npos)
+        << log[log.size() - 2];
     strata::TStrataTable& stats = database->tblStats();
     ASSERT_TRUE(stats.Locate("Date", db::Variant(db::EncodeDate(2026, 12, 1)), {}));
     EXPECT_EQ(stats.FieldByName("Subscribes")->AsInteger(), 1);
@@ -179,6 +182,45 @@ TEST_F(CommandLines, EachSenderMethodReadsItsAddress) {
     ASSERT_TRUE(run->OpenBtnClick());
     rows = Rows();
     EXPECT_NE(std::find(rows.begin(), rows.end(), "bea@x.org|n"), rows.end());
+}
+
+// Each mail of a check is applied, refused with its reason, or set aside once with its
+// reason and not read again; a mail that is no request stays as it is.
+TEST_F(CommandLines, EveryMailIsAppliedRefusedOrSetAsideOnce) {
+    const std::vector<std::string> mails = {
+        "From: a@x.org\r\nSubject: subscribe\r\n\r\n\r\n",
+        "From: <>\r\nSubject: subscribe\r\n\r\n\r\n",
+        "Subject: subscribe news\r\n\r\n\r\n",
+        "",
+        std::string("\x01\xff\x13garbage\xfe\0\r\n", 14),
+        "From: b@x.org\r\nSubject: hello\r\n\r\n\r\n",
+        "From: c@x.org\r\nSubject: subscribe \xc3\x28 news\r\n\r\n\r\n",
+        "From: d@x.org\r\nSubject: =?utf-8?q?subscribe_a=09b?=\r\n\r\n\r\n",
+        "From: =?utf-8?q?E=00vil?= <e@x.org>\r\nSubject: subscribe\r\n\r\n\r\n",
+    };
+    mail::Folder& folder = store->Root(1).SubFolder("MailingList");
+    for (const std::string& raw : mails)
+        folder.AppendMessage(raw, false);
+    ASSERT_TRUE(run->OpenBtnClick());
+    EXPECT_EQ(run->AppliedCount(), 1);
+    EXPECT_EQ(run->RefusedCount(), 3);
+    EXPECT_EQ(run->SetAsideCount(), 4);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"a@x.org|Default"}));
+    std::vector<std::string> lines = errors.Lines();
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              (std::vector<std::string>{"ADD c@x.org", "ADD d@x.org a b", "ADD e@x.org"}));
+    for (std::size_t i = 3; i < lines.size(); ++i)
+        EXPECT_TRUE(lines[i].ends_with("-> it has no sender address")) << lines[i];
+    folder.Refresh();
+    EXPECT_EQ(folder.ItemCount(), 5u);
+
+    ASSERT_TRUE(run->OpenBtnClick());
+    EXPECT_EQ(run->AppliedCount() + run->RefusedCount() + run->SetAsideCount(), 0);
+    EXPECT_EQ(errors.Lines().size(), 7u);
+    EXPECT_EQ(Log().back(),
+              "Check of the folder MailingList: 0 mails applied, 0 refused, 0 set aside");
 }
 
 TEST_F(CommandLines, SenderMethodChangeIsAskedOnlyWhileWanted) {

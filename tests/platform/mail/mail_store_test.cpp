@@ -106,6 +106,29 @@ TEST_F(MaildirStore, WalkFromLastToFirstDeletesWithoutRenumbering) {
     EXPECT_EQ(deleted.Item(1).Subject(), "Message 2");
 }
 
+// The store finds a message by its id in what it last listed; a message another program
+// moved in the meantime (a mail program marking it read) is found all the same.
+TEST_F(MaildirStore, MessagesMovedByAnotherProgramAreFound) {
+    Add(RawMessage("a@example.org", "moved", "x"));
+    Add(RawMessage("a@example.org", "stays", "x"));
+    Folder& folder = list();
+    ASSERT_EQ(folder.ItemCount(), 2u);
+    const fs::path dir = root() / ".MailingList";
+    for (const auto& entry : fs::directory_iterator(dir / "new")) {
+        if (entry.path().filename().string() == folder.Item(1).EntryId())
+            fs::rename(entry.path(), dir / "cur" / (folder.Item(1).EntryId() + ":2,S"));
+    }
+    EXPECT_EQ(folder.Item(1).Subject(), "moved");
+    store_->Backend().DeferSyncs(true);
+    folder.Item(1).Remove();
+    folder.Item(2).SetUnread(false);
+    store_->Backend().SyncChanges();
+    store_->Backend().DeferSyncs(false);
+    folder.Refresh();
+    ASSERT_EQ(folder.ItemCount(), 1u);
+    EXPECT_FALSE(folder.Item(1).Unread());
+}
+
 TEST_F(MaildirStore, UnreadFlagsAreKeptOnDisk) {
     Add(RawMessage("a@example.org", "new one", "x"));
     Add(RawMessage("a@example.org", "read one", "x"), true);

@@ -199,6 +199,8 @@ TEST(ReceivedMessage, UndeclaredAndUnfittingCharsetsGiveValidUtf8) {
         const char* what;
         std::string raw;
         std::string subject, from_name, body, attachment;
+        // The subject's or the body's bytes did not decode as their charset says.
+        bool subject_undecodable = false, body_undecodable = false;
     };
     const Case cases[] = {
         {"raw UTF-8 headers and body",
@@ -209,11 +211,11 @@ TEST(ReceivedMessage, UndeclaredAndUnfittingCharsetsGiveValidUtf8) {
         {"raw Latin-1 headers",
          "From: J\xfcrgen <j@example.org>\r\nSubject: Gr\xfc\xdf"
          "e\r\nContent-Type: text/plain; charset=iso-8859-1\r\n\r\nK\xf6rper\r\n",
-         "Grüße", "Jürgen", "Körper\r\n", ""},
+         "Grüße", "Jürgen", "Körper\r\n", "", true, false},
         {"unknown charset in a word", "Subject: =?x-unknown?Q?abc=FC?=\r\n\r\nplain\r\n", "abcü",
-         "", "plain\r\n", ""},
-        {"cut UTF-8 in a word", "Subject: =?utf-8?Q?cut=C3?=\r\n\r\nx\r\n", "cutÃ", "", "x\r\n",
-         ""},
+         "", "plain\r\n", "", true, false},
+        {"cut UTF-8 in a word", "Subject: =?utf-8?Q?cut=C3?=\r\n\r\nx\r\n", "cutÃ", "", "x\r\n", "",
+         true, false},
         {"unknown charset of a file name",
          "Subject: x\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
          "Content-Type: application/octet-stream; name*=x-bogus''%FC%E4.txt\r\n"
@@ -221,13 +223,15 @@ TEST(ReceivedMessage, UndeclaredAndUnfittingCharsetsGiveValidUtf8) {
          "x", "", "", "üä.txt"},
         {"UTF-8 body that is not",
          "Subject: x\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nK\xf6rper\r\n", "x", "",
-         "Körper\r\n", ""},
+         "Körper\r\n", "", false, true},
     };
     for (const Case& c : cases) {
         const ReceivedMessage message = ParseMessage(c.raw);
         EXPECT_EQ(message.subject, c.subject) << c.what;
         EXPECT_EQ(message.from.name, c.from_name) << c.what;
         EXPECT_EQ(message.plain_body, c.body) << c.what;
+        EXPECT_EQ(message.subject_undecodable, c.subject_undecodable) << c.what;
+        EXPECT_EQ(message.body_undecodable, c.body_undecodable) << c.what;
         if (!c.attachment.empty()) {
             ASSERT_EQ(message.attachments.size(), 1u) << c.what;
             EXPECT_EQ(message.attachments[0].display_name, c.attachment) << c.what;
