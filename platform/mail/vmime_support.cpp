@@ -5,10 +5,28 @@
 
 namespace mail::detail {
 
+namespace {
+
+// vmime asks for this machine's name for every message it builds (its
+// Message-Id) and every EHLO, and the POSIX handler resolves it each time: a
+// name-service look-up per message. The name is looked up once.
+class CachedHostHandler : public vmime::platforms::posix::posixHandler {
+  public:
+    const vmime::string getHostName() const override {
+        std::call_once(once_, [this] { name_ = posixHandler::getHostName(); });
+        return name_;
+    }
+
+  private:
+    mutable std::once_flag once_;
+    mutable vmime::string name_;
+};
+
+}  // namespace
+
 void EnsureVmime() {
     static std::once_flag once;
-    std::call_once(once,
-                   [] { vmime::platform::setHandler<vmime::platforms::posix::posixHandler>(); });
+    std::call_once(once, [] { vmime::platform::setHandler<CachedHostHandler>(); });
 }
 
 namespace {
