@@ -523,9 +523,9 @@ bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
         settings_.SendCount == 1 ? SendMail(full_name, first_name, address) : SendMail("", "", "");
     if (!ok)
         failed_count += recipients;
-    // Sent or given up: a resumed run does not send it again. A message the
-    // run stopped at (the server timing out) stays to be sent.
-    if (!stopped)
+    // Sent, given up or possibly taken by the server: a resumed run does not
+    // send it again. One that never reached the server stays to be sent.
+    if (!std::exchange(keep_pending_, false))
         journal_.Done(settings_.SendCount == 1 ? std::vector<std::string>{std::string(address)}
                                                : bcc);
     bcc.clear();
@@ -748,8 +748,10 @@ mail::SmtpResult MailOut::SMTPDeliver(const std::shared_ptr<const mail::MimeText
     // Servers end connections during a long run (an idle time-out over a
     // stagger delay, a limit of messages per connection, a restart): the run
     // connects again and goes on.
-    if (!smtp_->connected() && !SMTPReconnect())
+    if (!smtp_->connected() && !SMTPReconnect()) {
+        keep_pending_ = true;
         throw mail::EMailError("not connected");
+    }
     mail::SmtpResult result =
         smtp_->send(text, from, recipients, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
     // A connection lost before the server could have taken the whole message:
@@ -761,6 +763,12 @@ mail::SmtpResult MailOut::SMTPDeliver(const std::shared_ptr<const mail::MimeText
         result = smtp_->send(text, from, recipients,
                              mail::SmtpSession::Clock::now() + ms.deliver_timeout);
     }
+    // Never taken by the server: its members stay to be sent by a resumed run.
+    if ((result.status == mail::SmtpStatus::kTimedOut ||
+         result.status == mail::SmtpStatus::kConnectionFailed ||
+         result.status == mail::SmtpStatus::kNotConnected) &&
+        !result.may_have_arrived)
+        keep_pending_ = true;
     return result;
 }
 
@@ -779,10 +787,11 @@ void MailOut::CountTimeOut(bool timed_out) {
     stopped = true;
     SetCancelled(true);
     const mail::MailSettings& ms = context_.mail_settings;
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(ms.deliver_timeout).count();
+    const auto tenths = ms.deliver_timeout.count() / 100;
+    const std::string seconds =
+        std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "");
     ui::MessageDlg("The SMTP server " + ms.smtp_host + ":" + std::to_string(ms.smtp_port) +
-                       " did not answer within " + std::to_string(seconds) +
+                       " did not answer within " + seconds +
                        " seconds, three times in a row, so the mail-out has stopped.  The "
                        "recipients not sent to yet are kept: at the next start you can send "
                        "the message to them.",
@@ -795,8 +804,9 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     const mail::MailSettings& ms = context_.mail_settings;
     bool delivered = false;
-    bool uncertain = false;  // the connection closed right after the message
-    std::string failure;     // the server's reply, or what else went wrong
+    bool uncertain = false;  // the server may have the message
+    std::string uncertain_why;
+    std::string failure;  // the server's reply, or what else went wrong
     // Blind copies no message can carry, with the reason.
     std::vector<std::pair<std::string, std::string>> refused;
     try {
@@ -861,6 +871,10 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                 if (!part_delivered && result.may_have_arrived) {
                     // The server may have it: sent again, it could arrive twice.
                     uncertain = true;
+                    uncertain_why =
+                        result.status == mail::SmtpStatus::kTimedOut
+                            ? "The server did not answer the end of the message in time"
+                            : "The server closed the connection right after the message";
                     part_delivered = true;
                     break;
                 }
@@ -906,8 +920,7 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     } else {
         Log((uncertain ? "SEND UNCERTAIN: " : "SEND OK: ") + members);
         if (uncertain)
-            Log("The server closed the connection right after the message: it may have been "
-                "delivered, and is not sent again");
+            Log(uncertain_why + ": it may have been delivered, and is not sent again");
         failed_count += static_cast<std::int64_t>(refused.size());
         for (const auto& [refused_address, reason] : refused)
             ShowSendError("SMTP Sendmail failed for " + refused_address + ": " + reason);

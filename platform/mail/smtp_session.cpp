@@ -232,6 +232,7 @@ class Worker {
 
 struct SmtpSession::Impl {
     Options options;
+    std::string host;  // the server connected to, for messages
     std::shared_ptr<detail::Deadline> deadline = std::make_shared<detail::Deadline>();
     vmime::shared_ptr<vmime::net::session> session;
     vmime::shared_ptr<vmime::net::transport> transport;  // touched only by the running job
@@ -282,6 +283,13 @@ struct SmtpSession::Impl {
                     failure.recipient = std::string(line.substr(open + 1, close - open - 1));
             }
             return failure;
+        }
+        if (dynamic_cast<const vmime::security::cert::certificateException*>(&e)) {
+            return Failure(SmtpStatus::kConnectionFailed,
+                           "The certificate of the SMTP server " + host +
+                               " could not be verified against this system's certificate "
+                               "authorities (" +
+                               text + ")");
         }
         if (dynamic_cast<const vmime::exceptions::authentication_error*>(&e) ||
             dynamic_cast<const vmime::exceptions::authentication_exception*>(&e)) {
@@ -426,6 +434,7 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
         return Failure(SmtpStatus::kConnectionFailed, "No SMTP host is set");
     disconnect();
     detail::EnsureVmime();
+    impl_->host = std::string(host);
     const SmtpSecurity security = impl_->options.security;
     SmtpResult result = impl_->Connect(host, port, user, security != SmtpSecurity::kTls, deadline);
     // Opportunistic STARTTLS that fails in the handshake leaves plain text, which

@@ -1,4 +1,5 @@
 #include "app/mail/mail_out.h"
+#include "app/mail/mail_out_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -389,6 +390,32 @@ TEST_F(MailOutTest, FailedDeliveryIsReportedOnceNamingItsRecipientAndTheRunGoesO
     EXPECT_EQ(prompts->Asked().back().text,
               "Your e-mails to 2 recipients have been sent via your ISP's SMTP server.  Sending "
               "to 1 recipients failed.");
+}
+
+// A server that takes each message but never answers its end: the third
+// time-out in a row stops the run with a box naming the server, and the members
+// not reached stay in the journal for the next start.
+TEST_F(MailOutTest, ThreeTimeOutsInARowStopTheRunAndKeepItsMembers) {
+    mail::testing::SmtpSink stalled("stall-data");
+    context.mail_settings.smtp_port = stalled.port();
+    context.mail_settings.deliver_timeout = 300ms;
+    AddRows(5);
+    settings.SendCount = 1;
+    out->text = "Plain text";
+    EXPECT_EQ(out->Button2Click(), 3);
+    EXPECT_TRUE(out->stopped);
+    EXPECT_EQ(prompts->Asked().back().text.rfind(
+                  "The SMTP server 127.0.0.1:" + std::to_string(stalled.port()) +
+                      " did not answer within 0.3 seconds, three times in a row",
+                  0),
+              0u)
+        << prompts->Asked().back().text;
+    const auto journal = ReadMailOutJournal(program.Dir());
+    ASSERT_TRUE(journal.has_value());
+    // The server may have the three it never answered: only the rest stay.
+    ASSERT_EQ(journal->Remaining().size(), 2u);
+    EXPECT_EQ(journal->Remaining()[0].email, "m4@example.org");
+    SetCancelled(false);
 }
 
 // Real servers end connections in the middle of a long run: a limit of

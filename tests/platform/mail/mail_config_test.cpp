@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/config/registry.h"
 #include "platform/mail/mail_error.h"
 #include "tests/platform/mail/peers.h"
@@ -125,6 +127,37 @@ TEST_F(MailConfig, TheEmbeddedStoreLivesInTheProgramDirectory) {
     setenv("CORVANE_HOME", dir_.path().c_str(), 1);
     EXPECT_EQ(DefaultMailRoot(), dir_.path() / "Mail");
     unsetenv("CORVANE_HOME");
+}
+
+// Without a keyring the passwords go into the settings file, which only its
+// owner may read; the store's password is kept apart from its address and
+// joined to it when the settings are read.
+TEST_F(MailConfig, AccountRoundTripsWithPasswordsInThePrivateSettingsFile) {
+    MailAccount account;
+    account.smtp_security = SmtpSecurity::kTls;
+    account.smtp_password = "p@ss:word";
+    account.imap = true;
+    account.imap_host = "imap.example.org";
+    account.imap_port = 10993;
+    account.imap_user = "list@example.org";
+    account.imap_password = "s/e@cret";
+    ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kSettingsFile);
+    EXPECT_EQ(std::filesystem::status(dir_.path() / "hkcu.ini").permissions() &
+                  std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const MailAccount read = LoadMailAccount();
+    EXPECT_EQ(read.smtp_security, SmtpSecurity::kTls);
+    EXPECT_EQ(read.smtp_password, "p@ss:word");
+    EXPECT_TRUE(read.imap && read.imap_tls);
+    EXPECT_EQ(read.imap_port, 10993);
+    EXPECT_EQ(read.imap_user, "list@example.org");
+    EXPECT_EQ(read.imap_password, "s/e@cret");
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
+    EXPECT_EQ(registry.ReadString("StoreURL").find("cret"), std::string::npos);
+
+    account.imap_host = "bad/host";
+    EXPECT_THROW(SaveMailAccount(account), EMailError);
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+#include "app/mail/sending_settings.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/mail/peers.h"
+
+namespace app {
+namespace {
+
+// The settings dialog's Test against a server that wants STARTTLS and a login:
+// the answer names the server and says what it made of the account.
+TEST(SmtpAccountTest, AnswersWithTheServersVerdict) {
+    mail::testing::SmtpSink sink("starttls-auth");
+    const std::string server = "127.0.0.1:" + std::to_string(sink.port());
+    struct Case {
+        int security;
+        std::string password, answer;
+    };
+    for (const Case& c :
+         {Case{0, "secret",
+               "The SMTP server " + server + " accepted the connection and the login of listuser."},
+          Case{0, "wrong", "The SMTP server " + server + " could not be used:"},
+          Case{1, "secret",
+               "The SMTP server " + server +
+                   " could not be used:\r\n\r\nThe certificate of the SMTP server "
+                   "127.0.0.1 could not be verified"}}) {
+        SmtpSettingsFields fields;
+        fields.host = "127.0.0.1";
+        fields.port = std::to_string(sink.port());
+        fields.user = "listuser";
+        fields.security = c.security;
+        fields.password = c.password;
+        const std::string answer = TestSmtpAccount(fields, nullptr);
+        EXPECT_TRUE(answer.starts_with(c.answer)) << answer;
+        EXPECT_EQ(answer.find("secret"), std::string::npos) << "no password in a message";
+    }
+}
+
+}  // namespace
+}  // namespace app
