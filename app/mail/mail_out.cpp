@@ -527,8 +527,9 @@ bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
     // send it again. One that never reached the server stays to be sent.
     if (!std::exchange(keep_pending_, false))
         journal_.Done(settings_.SendCount == 1 ? std::vector<std::string>{std::string(address)}
-                                               : bcc);
+                                               : batch_members_);
     bcc.clear();
+    batch_members_.clear();
     return ok;
 }
 
@@ -1116,6 +1117,9 @@ std::int64_t MailOut::Button2Click() {
             if (bcc.size() == before) {
                 ++failed_count;
                 journal_.Done({email});
+            } else {
+                // As the list holds it: the batch may hold it resolved.
+                batch_members_.push_back(email);
             }
             if (static_cast<std::int64_t>(bcc.size()) >= settings_.SendCount)
                 SendCurrentMessage("", "", "");
@@ -1132,6 +1136,7 @@ std::int64_t MailOut::Button2Click() {
     if (!bcc.empty() && !stopped)
         SendCurrentMessage("", "", "");
     bcc.clear();
+    batch_members_.clear();
     to_list = saved_to;
     Log("");
     Log("Send to " + std::to_string(processed) + " recipients has been completed");

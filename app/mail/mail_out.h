@@ -228,7 +228,8 @@ class MailOut {
     LiveLog live_log_;
     bool resuming_ = false;
     int timeouts_in_a_row_ = 0;
-    bool keep_pending_ = false;  // the last message never reached the server
+    std::vector<std::string> batch_members_;  // the batch's members as the list has them
+    bool keep_pending_ = false;               // the last message never reached the server
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/config/registry.h"
@@ -158,6 +159,34 @@ TEST_F(MailConfig, AccountRoundTripsWithPasswordsInThePrivateSettingsFile) {
 
     account.imap_host = "bad/host";
     EXPECT_THROW(SaveMailAccount(account), EMailError);
+}
+
+// Inside a D-Bus session with gnome-keyring-daemon (the test below starts this
+// one there), passwords go to the keyring and not into the settings file.
+TEST_F(MailConfig, PasswordsGoToTheKeyringWhenOneRuns) {
+    if (std::getenv("CORVANE_KEYRING_SESSION") == nullptr)
+        GTEST_SKIP() << "runs inside the keyring session the next test starts";
+    MailAccount account;
+    account.smtp_password = "in the keyring";
+    ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kKeyring);
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
+    EXPECT_EQ(registry.ReadString("SMTPPassword"), "");
+    EXPECT_EQ(LoadMailSettings().smtp_password, "in the keyring");
+}
+
+TEST(MailConfigKeyring, PasswordsGoToTheKeyringWhenOneRuns) {
+    if (std::system("command -v dbus-run-session gnome-keyring-daemon >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no D-Bus session tools or gnome-keyring-daemon";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    // The keyring's files go into a folder of the test's own.
+    const testing::TempDir home;
+    const std::string command =
+        "HOME='" + home.path().string() + "' XDG_DATA_HOME='" + home.path().string() +
+        "' CORVANE_KEYRING_SESSION=1 dbus-run-session -- sh -c 'echo unlock | "
+        "gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1; exec \"" +
+        self + "\" --gtest_filter=MailConfig.PasswordsGoToTheKeyringWhenOneRuns' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 }  // namespace
