@@ -1,13 +1,10 @@
 #include "app/mail/mail_out_journal.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <span>
 
 #include "platform/mail/mail_error.h"
+#include "platform/os/file_system.h"
 #include "platform/os/whole_file.h"
 
 namespace app {
@@ -69,23 +66,17 @@ std::int64_t NowMs() {
         .count();
 }
 
-// Writes all of `bytes` (one write for a short line, which O_APPEND keeps whole).
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+// Appends the bytes at the end the writer keeps; a short line goes in one write.
+void Append(platform::os::File& file, std::uint64_t& end, std::string_view bytes) {
+    const auto written = file.WriteAt(end, std::as_bytes(std::span(bytes.data(), bytes.size())));
+    if (written.ok())
+        end += *written;
 }
 
-void SyncNowAndThen(int fd, std::int64_t& last, bool force) {
+void SyncNowAndThen(platform::os::File& file, std::int64_t& last, bool force) {
     const std::int64_t now = NowMs();
     if (force || now - last >= kSyncEveryMs) {
-        ::fdatasync(fd);
+        (void)file.Flush(platform::os::FlushKind::kDataOnly);
         last = now;
     }
 }
@@ -169,7 +160,7 @@ std::optional<MailOutJournal> ReadMailOutJournal(std::string_view program_dir) {
 }
 
 void DropMailOutJournal(std::string_view program_dir) {
-    ::unlink(PathIn(program_dir, kJournalFile).c_str());
+    (void)platform::os::DeleteFile(PathIn(program_dir, kJournalFile));
 }
 
 JournalWriter::~JournalWriter() {
@@ -212,29 +203,31 @@ void JournalWriter::Begin(std::string_view program_dir, const MailOutJournal& ru
 void JournalWriter::Continue(std::string_view program_dir) {
     Close();
     const std::string path = PathIn(program_dir, kJournalFile);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0)
-        throw mail::EMailError("The mail-out journal " + path +
-                               " cannot be opened: " + std::strerror(errno));
+    auto opened = platform::os::File::Open(path);
+    if (!opened.ok())
+        throw mail::EMailError("The mail-out journal " + path + " cannot be opened (error " +
+                               std::to_string(opened.code()) + ")");
+    file_ = std::move(*opened);
+    const auto size = file_.Size();
+    end_ = size.ok() ? *size : 0;
     last_sync_ms_ = NowMs();
 }
 
 void JournalWriter::Done(const std::vector<std::string>& addresses) {
-    if (fd_ < 0 || addresses.empty())
+    if (!file_.IsOpen() || addresses.empty())
         return;
     std::string lines;
     for (const std::string& a : addresses)
         lines += "done " + Escape(a) + "\n";
-    WriteAll(fd_, lines);
-    SyncNowAndThen(fd_, last_sync_ms_, false);
+    Append(file_, end_, lines);
+    SyncNowAndThen(file_, last_sync_ms_, false);
 }
 
 void JournalWriter::Close() {
-    if (fd_ < 0)
+    if (!file_.IsOpen())
         return;
-    ::fdatasync(fd_);
-    ::close(fd_);
-    fd_ = -1;
+    SyncNowAndThen(file_, last_sync_ms_, true);
+    file_ = platform::os::File();
 }
 
 LiveLog::~LiveLog() {
@@ -243,27 +236,31 @@ LiveLog::~LiveLog() {
 
 bool LiveLog::Open(const std::string& path, bool truncate) {
     Close();
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0),
-                 0644);
+    auto opened = truncate || !platform::os::FileExists(path) ? platform::os::File::Create(path)
+                                                              : platform::os::File::Open(path);
+    if (!opened.ok())
+        return false;
+    file_ = std::move(*opened);
+    const auto size = file_.Size();
+    end_ = size.ok() ? *size : 0;
     last_sync_ms_ = NowMs();
-    return fd_ >= 0;
+    return true;
 }
 
 void LiveLog::Line(std::string_view line) {
-    if (fd_ < 0)
+    if (!file_.IsOpen())
         return;
     std::string text(line);
     text += "\r\n";
-    WriteAll(fd_, text);
-    SyncNowAndThen(fd_, last_sync_ms_, false);
+    Append(file_, end_, text);
+    SyncNowAndThen(file_, last_sync_ms_, false);
 }
 
 void LiveLog::Close() {
-    if (fd_ < 0)
+    if (!file_.IsOpen())
         return;
-    ::fdatasync(fd_);
-    ::close(fd_);
-    fd_ = -1;
+    SyncNowAndThen(file_, last_sync_ms_, true);
+    file_ = platform::os::File();
 }
 
 }  // namespace app

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/os/file.h"
+
 namespace app {
 
 struct JournalMember {
@@ -66,10 +68,11 @@ class JournalWriter {
     void Continue(std::string_view program_dir);
     void Done(const std::vector<std::string>& addresses);
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.IsOpen(); }
 
   private:
-    int fd_ = -1;
+    platform::os::File file_;
+    std::uint64_t end_ = 0;
     std::int64_t last_sync_ms_ = 0;
 };
 
@@ -82,10 +85,11 @@ class LiveLog {
     bool Open(const std::string& path, bool truncate);
     void Line(std::string_view line);
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.IsOpen(); }
 
   private:
-    int fd_ = -1;
+    platform::os::File file_;
+    std::uint64_t end_ = 0;
     std::int64_t last_sync_ms_ = 0;
 };
 
