@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/mail/mail_config.h"
 #include "tests/platform/mail/peers.h"
 
 namespace app {
@@ -34,6 +35,28 @@ TEST(SmtpAccountTest, AnswersWithTheServersVerdict) {
         EXPECT_TRUE(answer.starts_with(c.answer)) << answer;
         EXPECT_EQ(answer.find("secret"), std::string::npos) << "no password in a message";
     }
+}
+
+// The mail store's Test against Dovecot: a login it takes, and one it refuses.
+TEST(StoreAccountTest, AnswersWithTheServersVerdict) {
+    if (!mail::testing::DovecotServer::Available())
+        GTEST_SKIP() << "needs root and dovecot";
+    mail::testing::DovecotServer server("secret");
+    server.Start();
+    mail::MailAccount account;
+    account.imap = true;
+    account.imap_tls = false;
+    account.imap_host = "127.0.0.1";
+    account.imap_port = server.port();
+    account.imap_user = "alice";
+    account.imap_password = "secret";
+    const std::string at = "The IMAP server 127.0.0.1:" + std::to_string(server.port());
+    EXPECT_TRUE(TestStoreAccount(account).starts_with(at + " accepted the login"))
+        << TestStoreAccount(account);
+    account.imap_password = "wrong";
+    const std::string refused = TestStoreAccount(account);
+    EXPECT_TRUE(refused.starts_with(at + " could not be used")) << refused;
+    EXPECT_EQ(refused.find("wrong"), std::string::npos) << "no password in a message";
 }
 
 }  // namespace
