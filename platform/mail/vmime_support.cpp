@@ -1,6 +1,8 @@
 #include "platform/mail/vmime_support.h"
 
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace mail::detail {
@@ -156,9 +158,10 @@ class CoalescingSocketFactory : public vmime::net::socketFactory {
     vmime::shared_ptr<vmime::net::socketFactory> inner_;
 };
 
-std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadSystemRoots() {
+std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadRoots(
+    const std::string& file) {
     std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> roots;
-    std::ifstream in("/etc/ssl/certs/ca-certificates.crt");
+    std::ifstream in(file);
     std::string line, block;
     while (std::getline(in, line)) {
         block += line + "\n";
@@ -191,9 +194,21 @@ std::shared_ptr<vmime::security::cert::certificateVerifier> AcceptAnyCertificate
 }
 
 std::shared_ptr<vmime::security::cert::certificateVerifier> SystemCertificateVerifier() {
-    static const auto roots = LoadSystemRoots();
+    // SSL_CERT_FILE names another bundle, as it does for OpenSSL's programs
+    // (a site's own authority, or a test's).
+    const char* named = std::getenv("SSL_CERT_FILE");
+    const std::string file =
+        named != nullptr && *named != '\0' ? named : "/etc/ssl/certs/ca-certificates.crt";
+    static std::mutex mutex;
+    static std::map<std::string,
+                    std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>>>
+        loaded;
+    std::lock_guard lock(mutex);
+    auto it = loaded.find(file);
+    if (it == loaded.end())
+        it = loaded.emplace(file, LoadRoots(file)).first;
     auto verifier = std::make_shared<vmime::security::cert::defaultCertificateVerifier>();
-    verifier->setX509RootCAs(roots);
+    verifier->setX509RootCAs(it->second);
     return verifier;
 }
 
