@@ -1,5 +1,3 @@
-// The Simple-MAPI module's address book window (built into the module; the
-// widget tests compile it in too).
 #include "platform/mail/address_book_dialog.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +10,10 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <filesystem>
+#include <algorithm>
 
 namespace mail {
 namespace {
-
-const std::filesystem::path kStartDir = std::filesystem::current_path();
 
 // Acts on the window once it shows: what `act` does to it, then OK.
 void WhenShown(std::function<void(QDialog&)> act) {
@@ -42,7 +38,6 @@ TEST(AddressBookDialog, SearchesTheContactsAndFillsToAndCc) {
         for (QPushButton* b : dialog.findChildren<QPushButton*>())
             if (b->text() == "&CC ->")
                 b->click();
-        dialog.grab().save(QString::fromStdString((kStartDir / "address_book.png").string()));
     });
     const auto chosen =
         ShowAddressBook({{"Ann Example", "ann@example.org"}, {"Bob", "bob@example.org"}},
@@ -52,11 +47,11 @@ TEST(AddressBookDialog, SearchesTheContactsAndFillsToAndCc) {
     EXPECT_EQ(chosen->cc, (std::vector<Mailbox>{{"Ann Example", "ann@example.org"}}));
 
     WhenShown([](QDialog& dialog) {
-        bool said = false;
-        for (QLabel* label : dialog.findChildren<QLabel*>())
-            said = said || (label->text() == "The mail store has no contacts." &&
-                            label->isVisibleTo(&dialog));
-        EXPECT_TRUE(said);
+        const auto labels = dialog.findChildren<QLabel*>();
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) {
+            return label->text() == "The mail store has no contacts." &&
+                   label->isVisibleTo(&dialog);
+        }));
     });
     EXPECT_TRUE(ShowAddressBook({}, {}).has_value());
 }

@@ -30,7 +30,6 @@ class MailOutResumeTest : public testing_support::ListTest {
         MailOutJournal run;
         run.subject = "News";
         run.text = "Hello %FULL_NAME%";
-        run.personalise = true;
         run.method = kMethodSmtp;
         run.members = {{"ann@example.org", "Ann", ""},
                        {"bob@example.org", "Bob", ""},

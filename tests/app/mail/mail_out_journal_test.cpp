@@ -17,11 +17,6 @@ TEST(MailOutJournal, ReadsBackTheRunAndTheMembersDoneUpToTheLastWholeLine) {
     MailOutJournal run;
     run.subject = "News\tof the month";
     run.text = "Dear %FULL_NAME%,\r\nback\\slash\r\n";
-    run.personalise = true;
-    run.send_count = 1;
-    run.method = 3;
-    run.attachments = {"/tmp/a file.pdf"};
-    run.to = {"Boss <boss@example.org>"};
     run.members = {
         {"a@example.org", "Ann\tA", "Ann"}, {"b@example.org", "", ""}, {"c@example.org", "Cy", ""}};
     {
@@ -34,10 +29,6 @@ TEST(MailOutJournal, ReadsBackTheRunAndTheMembersDoneUpToTheLastWholeLine) {
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->subject, run.subject);
     EXPECT_EQ(read->text, run.text);
-    EXPECT_TRUE(read->personalise);
-    EXPECT_EQ(read->method, 3);
-    EXPECT_EQ(read->attachments, run.attachments);
-    EXPECT_EQ(read->to, run.to);
     EXPECT_EQ(read->DoneCount(), 1);
     const auto remaining = read->Remaining();
     ASSERT_EQ(remaining.size(), 2u);
@@ -46,8 +37,6 @@ TEST(MailOutJournal, ReadsBackTheRunAndTheMembersDoneUpToTheLastWholeLine) {
 
     // Anything that is not a journal is no unfinished mail-out.
     ASSERT_FALSE(platform::os::ReplaceFileContents(program.File("SendJournal.txt"), "junk\n"));
-    EXPECT_FALSE(ReadMailOutJournal(program.Dir()).has_value());
-    DropMailOutJournal(program.Dir());
     EXPECT_FALSE(ReadMailOutJournal(program.Dir()).has_value());
 }
 

@@ -252,9 +252,6 @@ TEST_F(Mapi32, AddressBookOffersTheStoresContactsAndReturnsTheChosenLists) {
     MapiRecipDesc preset[1] = {{0, MAPI_TO, Str(boss), Str(boss_address), 0, nullptr}};
     ULONG count = 0;
     MapiRecipDesc* chosen = nullptr;
-    EXPECT_EQ(provider.Address(session, 0, "", 4, "", 1, preset, 0, 0, &count, &chosen),
-              static_cast<ULONG>(MAPI_E_NOT_SUPPORTED))
-        << "no window to show it in";
     std::vector<ContactItem> shown;
     AddressBookChoice given;
     bool cancel = false;

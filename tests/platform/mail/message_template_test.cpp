@@ -21,11 +21,7 @@ std::string Steady(const std::string& text) {
 
 TEST(MessageTemplate, GivesTheBytesOfAWholeComposition) {
     const std::string long_line(120, 'x');
-    struct Case {
-        std::vector<Mailbox> to;
-        std::string body;
-    };
-    const std::vector<Case> cases{
+    const std::vector<std::pair<std::vector<Mailbox>, std::string>> cases{
         {{{"", "ann@example.org"}}, "Dear Ann,\r\nthe news.\r\n"},
         {{{"", "extra@example.org"}, {"Zoë Ørsted", "zoe@example.org"}}, "Liebe Zoë,\nGrüße\n"},
         {{{"", "a-very-long-extra-address-of-the-list@example.org"},
@@ -45,12 +41,12 @@ TEST(MessageTemplate, GivesTheBytesOfAWholeComposition) {
             prototype.attachments.push_back({"list.csv", "", std::string("a,b\n"), ""});
         const MessageTemplate prepared(prototype);
         EXPECT_TRUE(prepared.Prepared());
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.body);
+        for (const auto& [to, body] : cases) {
+            SCOPED_TRACE(body);
             OutgoingMessage whole = prototype;
-            whole.to = c.to;
-            whole.body = c.body;
-            EXPECT_EQ(Steady(prepared.Compose(c.to, c.body).str()), Steady(ComposeMime(whole)));
+            whole.to = to;
+            whole.body = body;
+            EXPECT_EQ(Steady(prepared.Compose(to, body).str()), Steady(ComposeMime(whole)));
         }
         EXPECT_THROW(prepared.Compose({{"", "no address"}}, "x"), EMailError);
     }
