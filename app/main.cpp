@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/forms/mail_check.h"
+#include "app/forms/mail_out_resume.h"
 #include "app/forms/main_window.h"
 #include "app/forms/options_dialog.h"
 #include "app/forms/send_mail_dialog.h"
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
 
     app::MailContext send_context;
     std::unique_ptr<mail::MailStore> send_store;
-    frmmain.OnSendEmail = [&] {
+    const auto prepare_send = [&] {
         send_context.mail_settings = app::MailSettingsFrom(settings, mail::LoadMailSettings());
         try {
             if (send_store &&
@@ -96,6 +97,9 @@ int main(int argc, char** argv) {
             // Without a store only the store method fails, with its own message.
         }
         send_context.store = send_store.get();
+    };
+    frmmain.OnSendEmail = [&] {
+        prepare_send();
         app::SendEmailToList(frmmain, services, send_context);
     };
     frmmain.Options().OnListFolders = [&] { return check.FolderNames(); };
@@ -115,6 +119,13 @@ int main(int argc, char** argv) {
             check.Store();
     } catch (const std::exception&) {
         // The check reports what keeps the store closed.
+    }
+    // A mail-out the last session was killed in is offered to be finished.
+    try {
+        prepare_send();
+        app::OfferUnfinishedMailOut(frmmain, services, send_context);
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
     }
     int result = QApplication::exec();
     frmmain.FormDestroy();

@@ -16,6 +16,7 @@ packages=(
   libreoffice-calc-nogui chromium
   dovecot-imapd poppler-utils xvfb xdotool desktop-file-utils
   libsqlite3-dev
+  postfix libsecret-1-dev gnome-keyring dbus
 )
 
 missing=()
@@ -28,6 +29,7 @@ done
 if ((${#missing[@]})); then
   sudo=""
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  # postfix only for its smtp-sink and smtp-source; its questions take the defaults.
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -37,5 +39,9 @@ fi
 # must not hold the port or the configuration.
 if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet dovecot 2>/dev/null; then
   systemctl stop dovecot || true
+fi
+# The benchmarks start postfix's smtp-sink themselves; postfix's own service stays off.
+if command -v postfix >/dev/null 2>&1 && postfix status >/dev/null 2>&1; then
+  postfix stop >/dev/null 2>&1 || true
 fi
 exit 0

@@ -1,13 +1,17 @@
 #include "app/forms/advanced_settings_dialog.h"
 
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
+
+#include <algorithm>
 
 #include "app/forms/about_dialogs.h"
 #include "app/forms/send_dialogs.h"
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "app/routines/text_routines.h"
+#include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 #include "platform/ui/shell.h"
 
@@ -32,13 +36,32 @@ TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fie
     field(lblSMTPHost, "SMTP Host:", edtSMTPHost);
     field(lblSMTPPort, "Port (e.g. 25): ", edtSMTPPort);
     field(lblSMTPID, "User ID (often not required):", edtSMTPID);
+    ui::TLabel* password_label = nullptr;
+    field(password_label, "Password:", edtSMTPPassword);
+    edtSMTPPassword->setEchoMode(QLineEdit::Password);
+    auto* security_label = new ui::TLabel(Client(), "Security:");
+    cmbSecurity = new ui::TComboBox(Client(), ui::csDropDownList);
+    for (const char* item :
+         {"None (STARTTLS when the server offers it)", "STARTTLS", "TLS from the start"})
+        cmbSecurity->Items().Add(item);
+    grid->addWidget(security_label, row, 0);
+    grid->addWidget(cmbSecurity, row++, 1);
     field(name_label, "Sender Name:", edtSMTPName);
     field(email_label, "Sender E-Mail Address: ", edtSMTPEmail);
+    // A number field is as wide as its numbers, not the dialog.
+    edtSMTPPort->setMaximumWidth(ScaleToScreen(80));
+    grid->setColumnStretch(1, 1);
     ClientLayout()->addLayout(grid);
+    lblPasswordPlace =
+        new ui::TLabel(Client(), mail::PasswordPlaceText(mail::PasswordPlaceAvailable()));
+    lblPasswordPlace->setWordWrap(true);
+    ClientLayout()->addWidget(lblPasswordPlace);
     chkRemoveBadAddresses = new ui::TCheckBox(Client(), "Process bounces as they are detected");
     ClientLayout()->addWidget(chkRemoveBadAddresses);
     chkRemoveBadAddresses->hide();
     auto* buttons = new QHBoxLayout;
+    btnTest = new ui::TButton(Client(), "Test");
+    buttons->addWidget(btnTest);
     buttons->addStretch(1);
     btnOK = new ui::TButton(Client(), "OK");
     btnOK->SetDefault(true);
@@ -49,7 +72,10 @@ TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fie
     buttons->addWidget(cancel);
     ClientLayout()->addLayout(buttons);
     btnOK->OnClick = [this] { BitBtn1Click(); };
+    btnTest->OnClick = [this] { btnTestClick(); };
 
+    edtSMTPPassword->SetText(fields.password);
+    cmbSecurity->SetItemIndex(std::clamp(fields.security, 0, 2));
     edtSMTPHost->SetText(fields.host);
     edtSMTPPort->SetText(fields.port);
     edtSMTPID->SetText(fields.user);
@@ -59,8 +85,10 @@ TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fie
         lblHeading->SetCaption(
             "The following settings are required for using the CVN SMTP server relay");
         lblSMTPHost->SetCaption("DNS Server:");
-        lblSMTPID->hide();
-        edtSMTPID->hide();
+        for (QWidget* w : std::initializer_list<QWidget*>{lblSMTPID, edtSMTPID, password_label,
+                                                          edtSMTPPassword, security_label,
+                                                          cmbSecurity, lblPasswordPlace, btnTest})
+            w->hide();
         lblSMTPPort->SetCaption("DNS Time Out (sec):");
         chkRemoveBadAddresses->SetChecked(fields.process_bounce);
         chkRemoveBadAddresses->show();
@@ -77,7 +105,18 @@ SmtpSettingsFields TdlgSMTPSettings::Fields() const {
     f.name = edtSMTPName->Text();
     f.email = edtSMTPEmail->Text();
     f.process_bounce = chkRemoveBadAddresses->Checked();
+    f.security = cmbSecurity->ItemIndex();
+    f.password = edtSMTPPassword->Text();
     return f;
+}
+
+void TdlgSMTPSettings::btnTestClick() {
+    std::string answer;
+    {
+        const ui::THourglass hourglass;
+        answer = TestSmtpAccount(Fields(), [] { QCoreApplication::processEvents(); });
+    }
+    ui::MessageDlg(answer, ui::mtInformation, {ui::mbOK});
 }
 
 void TdlgSMTPSettings::BitBtn1Click() {
@@ -137,6 +176,66 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     tabGeneral->Layout()->addWidget(software);
     tabGeneral->Layout()->addStretch(1);
 
+    tabStore = new ui::TTabSheet(*pgcAdv, "Mail Store");
+    auto* store = new ui::TGroupBox(tabStore, "Where Corvane reads and keeps mail");
+    rdbStoreLocal = new ui::TRadioButton(store, "Personal Folders (kept in the program folder)");
+    rdbStoreImap = new ui::TRadioButton(store, "An IMAP account:");
+    rdbStoreLocal->SetChecked(true);
+    store->Layout()->addWidget(rdbStoreLocal);
+    store->Layout()->addWidget(rdbStoreImap);
+    auto* imap = new QGridLayout;
+    int imap_row = 0;
+    const auto imap_field = [&](std::string_view caption, QWidget* w) {
+        imap->addWidget(new ui::TLabel(store, caption), imap_row, 0);
+        imap->addWidget(w, imap_row++, 1, Qt::AlignLeft);
+    };
+    edtImapHost = new ui::TEdit(store);
+    edtImapHost->setMinimumWidth(ScaleToScreen(240));
+    spnImapPort = new ui::TSpinEdit(store);
+    spnImapPort->SetRange(1, 65535);
+    spnImapPort->SetValue(993);
+    cmbImapSecurity = new ui::TComboBox(store, ui::csDropDownList);
+    cmbImapSecurity->Items().Add("None");
+    cmbImapSecurity->Items().Add("TLS");
+    cmbImapSecurity->SetItemIndex(1);
+    edtImapUser = new ui::TEdit(store);
+    edtImapUser->setMinimumWidth(ScaleToScreen(240));
+    edtImapPassword = new ui::TEdit(store);
+    edtImapPassword->setEchoMode(QLineEdit::Password);
+    edtImapPassword->setMinimumWidth(ScaleToScreen(240));
+    imap_field("Server:", edtImapHost);
+    imap_field("Port:", spnImapPort);
+    imap_field("Security:", cmbImapSecurity);
+    imap_field("User:", edtImapUser);
+    imap_field("Password:", edtImapPassword);
+    imap->setColumnStretch(2, 1);
+    store->Layout()->addLayout(imap);
+    auto* place = new ui::TLabel(store, mail::PasswordPlaceText(mail::PasswordPlaceAvailable()));
+    place->setWordWrap(true);
+    store->Layout()->addWidget(place);
+    btnTestStore = new ui::TButton(store, "Test");
+    store->Layout()->addWidget(btnTestStore, 0, Qt::AlignLeft);
+    tabStore->Layout()->addWidget(store);
+    tabStore->Layout()->addStretch(1);
+    try {
+        account_ = mail::LoadMailAccount();
+    } catch (const std::exception& e) {
+        // A damaged value is shown once; the dialog starts from the defaults.
+        ui::MessageDlg(e.what(), ui::mtWarning, {ui::mbOK});
+    }
+    (account_.imap ? rdbStoreImap : rdbStoreLocal)->SetChecked(true);
+    if (account_.imap) {
+        edtImapHost->SetText(account_.imap_host);
+        spnImapPort->SetValue(account_.imap_port);
+        cmbImapSecurity->SetItemIndex(account_.imap_tls ? 1 : 0);
+        edtImapUser->SetText(account_.imap_user);
+        edtImapPassword->SetText(account_.imap_password);
+    }
+    rdbStoreLocal->OnClick = [this] { rdbStoreClick(); };
+    rdbStoreImap->OnClick = [this] { rdbStoreClick(); };
+    btnTestStore->OnClick = [this] { btnTestStoreClick(); };
+    rdbStoreClick();
+
     tabOutlook = new ui::TTabSheet(*pgcAdv, "Outlook Integration");
     auto* intro = new ui::TLabel(
         tabOutlook,
@@ -162,8 +261,11 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
         root->Layout()->addWidget(w);
     tabOutlook->Layout()->addWidget(root);
     auto* sender = new ui::TGroupBox(tabOutlook, "Sender E-mail Retrieval");
-    sender->Layout()->addWidget(new ui::TLabel(
-        sender, "What method do you want to use for retrieving the sender address of an e-mail?"));
+    auto* sender_question = new ui::TLabel(
+        sender, "What method do you want to use for retrieving the sender address of an e-mail?");
+    // Wrapped, or the dialog's width cuts it off.
+    sender_question->setWordWrap(true);
+    sender->Layout()->addWidget(sender_question);
     cmbGetSenderMethod = new ui::TComboBox(sender, ui::csDropDownList);
     for (const char* item :
          {"None: Only process if email found in Sender Name",
@@ -247,6 +349,33 @@ void TdlgAdvancedSettings::cmbEmailMethodChange() {
     chkAlwaysResolveAddresses->SetEnabled(!btnSMTPSettings->isEnabled());
 }
 
+void TdlgAdvancedSettings::rdbStoreClick() {
+    const bool imap = rdbStoreImap->Checked();
+    for (QWidget* w : std::initializer_list<QWidget*>{edtImapHost, spnImapPort, cmbImapSecurity,
+                                                      edtImapUser, edtImapPassword, btnTestStore})
+        w->setEnabled(imap);
+}
+
+mail::MailAccount TdlgAdvancedSettings::StoreAccount() const {
+    mail::MailAccount account = account_;
+    account.imap = rdbStoreImap->Checked();
+    account.imap_host = Trim(edtImapHost->Text());
+    account.imap_port = static_cast<std::uint16_t>(spnImapPort->Value());
+    account.imap_tls = cmbImapSecurity->ItemIndex() == 1;
+    account.imap_user = Trim(edtImapUser->Text());
+    account.imap_password = edtImapPassword->Text();
+    return account;
+}
+
+void TdlgAdvancedSettings::btnTestStoreClick() {
+    std::string answer;
+    {
+        const ui::THourglass hourglass;
+        answer = TestStoreAccount(StoreAccount());
+    }
+    ui::MessageDlg(answer, ui::mtInformation, {ui::mbOK});
+}
+
 void TdlgAdvancedSettings::rdbOutlookClick() {
     tabOutlook->SetTabVisible(rdbOutlook->Checked());
 }
@@ -261,9 +390,22 @@ void TdlgAdvancedSettings::rdbrootdefaultClick() {
 
 void TdlgAdvancedSettings::btnSMTPSettingsClick() {
     const bool relay = cmbEmailMethod->ItemIndex() != kMethodSmtp;
-    TdlgSMTPSettings dialog(this, LoadSmtpSettingsFields(settings_, relay));
-    if (dialog.ShowModal() == ui::mrOk)
-        StoreSmtpSettingsFields(settings_, dialog.Fields());
+    SmtpSettingsFields fields = LoadSmtpSettingsFields(settings_, relay);
+    fields.security = static_cast<int>(account_.smtp_security);
+    fields.password = account_.smtp_password;
+    TdlgSMTPSettings dialog(this, fields);
+    if (dialog.ShowModal() != ui::mrOk)
+        return;
+    StoreSmtpSettingsFields(settings_, dialog.Fields());
+    if (relay)
+        return;
+    account_.smtp_security = static_cast<mail::SmtpSecurity>(dialog.Fields().security);
+    account_.smtp_password = dialog.Fields().password;
+    try {
+        mail::SaveMailAccount(account_);
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+    }
 }
 
 void TdlgAdvancedSettings::BitBtn1Click() {
@@ -285,6 +427,18 @@ void TdlgAdvancedSettings::BitBtn1Click() {
                             : rdbRootOther->Checked() ? RootChoice::kOther
                                                       : RootChoice::kPersonalFolders;
     settings_.RootFolder = RootFolderFor(root, edtrootother->Text());
+    // A store address that cannot be written keeps the dialog open, nothing lost.
+    const mail::MailAccount account = StoreAccount();
+    if (account.imap != account_.imap || account.imap) {
+        try {
+            mail::SaveMailAccount(account);
+            account_ = account;
+        } catch (const std::exception& e) {
+            ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+            pgcAdv->SetActivePage(tabStore);
+            return;
+        }
+    }
     SetModalResult(ui::mrOk);
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "app/mail/sending_settings.h"
+#include "platform/mail/mail_config.h"
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
 #include "platform/ui/page_control.h"
@@ -22,6 +23,8 @@ class TdlgSMTPSettings : public ui::TForm {
     SmtpSettingsFields Fields() const;
     // OK: refuses a port or time-out out of range and keeps the dialog open.
     void BitBtn1Click();
+    // Tries the account as the fields say and shows the server's answer.
+    void btnTestClick();
 
     ui::TLabel* lblHeading;
     ui::TLabel* lblSMTPHost;
@@ -30,6 +33,10 @@ class TdlgSMTPSettings : public ui::TForm {
     ui::TEdit* edtSMTPPort;
     ui::TLabel* lblSMTPID;
     ui::TEdit* edtSMTPID;
+    ui::TEdit* edtSMTPPassword;
+    ui::TComboBox* cmbSecurity;
+    ui::TLabel* lblPasswordPlace;
+    ui::TButton* btnTest;
     ui::TEdit* edtSMTPName;
     ui::TEdit* edtSMTPEmail;
     ui::TCheckBox* chkRemoveBadAddresses;
@@ -63,6 +70,7 @@ class TdlgAdvancedSettings : public ui::TForm {
     ui::TPageControl* pgcAdv;
     ui::TTabSheet* tabGeneral;
     ui::TTabSheet* tabOutlook;
+    ui::TTabSheet* tabStore;
     ui::TComboBox* cmbEmailMethod;
     ui::TButton* btnSMTPSettings;
     ui::TCheckBox* chkAlwaysResolveAddresses;
@@ -76,9 +84,22 @@ class TdlgAdvancedSettings : public ui::TForm {
     ui::TCheckBox* chkAlwaysShowSenderError;
     ui::TButton* lblSupport;
     ui::TButton* btnOK;
+    // The mail store: the embedded "Personal Folders" or an IMAP account.
+    ui::TRadioButton* rdbStoreLocal;
+    ui::TRadioButton* rdbStoreImap;
+    ui::TEdit* edtImapHost;
+    ui::TSpinEdit* spnImapPort;
+    ui::TComboBox* cmbImapSecurity;
+    ui::TEdit* edtImapUser;
+    ui::TEdit* edtImapPassword;
+    ui::TButton* btnTestStore;
+    void rdbStoreClick();
+    void btnTestStoreClick();
+    mail::MailAccount StoreAccount() const;
 
   private:
     Settings& settings_;
+    mail::MailAccount account_;
     bool use_outlook_;
 };
 

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <future>
+#include <utility>
 
 #include "app/list/cancel_flag.h"
 #include "app/list/entry_processing.h"
@@ -19,6 +20,7 @@
 #include "platform/db/date_time.h"
 #include "platform/db/format_settings.h"
 #include "platform/mail/mail_error.h"
+#include "platform/mail/message_template.h"
 #include "platform/mail/relay_library.h"
 #include "platform/mail/smtp_session.h"
 #include "platform/os/whole_file.h"
@@ -107,6 +109,36 @@ std::vector<std::string> BodyLines(std::string_view body) {
         lines.push_back(std::move(line));
     return lines;
 }
+
+std::string Joined(const std::vector<std::string>& list) {
+    std::string out;
+    for (const std::string& a : list) {
+        if (!out.empty())
+            out += ", ";
+        out += a;
+    }
+    return out;
+}
+
+// The run's template and its use end with the run.
+class TemplateScope {
+  public:
+    TemplateScope(std::unique_ptr<mail::MessageTemplate>& prepared, bool& active)
+        : prepared_(prepared), active_(active) {
+        prepared_.reset();
+        active_ = true;
+    }
+    ~TemplateScope() {
+        prepared_.reset();
+        active_ = false;
+    }
+    TemplateScope(const TemplateScope&) = delete;
+    TemplateScope& operator=(const TemplateScope&) = delete;
+
+  private:
+    std::unique_ptr<mail::MessageTemplate>& prepared_;
+    bool& active_;
+};
 
 }  // namespace
 
@@ -491,7 +523,13 @@ bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
         settings_.SendCount == 1 ? SendMail(full_name, first_name, address) : SendMail("", "", "");
     if (!ok)
         failed_count += recipients;
+    // Sent, given up or possibly taken by the server: a resumed run does not
+    // send it again. One that never reached the server stays to be sent.
+    if (!std::exchange(keep_pending_, false))
+        journal_.Done(settings_.SendCount == 1 ? std::vector<std::string>{std::string(address)}
+                                               : batch_members_);
     bcc.clear();
+    batch_members_.clear();
     return ok;
 }
 
@@ -702,26 +740,63 @@ void MailOut::SMTPDisconnect() {
     smtp_.reset();
 }
 
-mail::SmtpResult MailOut::SMTPDeliver(const mail::OutgoingMessage& message) {
+mail::SmtpResult MailOut::SMTPDeliver(const std::shared_ptr<const mail::MimeText>& text,
+                                      const std::string& from,
+                                      const std::vector<std::string>& recipients) {
     const mail::MailSettings& ms = context_.mail_settings;
     if (!smtp_)
         throw mail::EMailError("not connected");
     // Servers end connections during a long run (an idle time-out over a
     // stagger delay, a limit of messages per connection, a restart): the run
     // connects again and goes on.
-    if (!smtp_->connected() && !SMTPReconnect())
+    if (!smtp_->connected() && !SMTPReconnect()) {
+        keep_pending_ = true;
         throw mail::EMailError("not connected");
+    }
     mail::SmtpResult result =
-        smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+        smtp_->send(text, from, recipients, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
     // A connection lost before the server could have taken the whole message:
     // it goes once more on a new one. One that may have arrived is never sent
     // again, nor one that waited out its deadline.
     if (!result.ok() && !smtp_->connected() && !result.may_have_arrived &&
         result.status != mail::SmtpStatus::kTimedOut &&
         result.status != mail::SmtpStatus::kAborted && SMTPReconnect()) {
-        result = smtp_->send(message, mail::SmtpSession::Clock::now() + ms.deliver_timeout);
+        result = smtp_->send(text, from, recipients,
+                             mail::SmtpSession::Clock::now() + ms.deliver_timeout);
     }
+    // Never taken by the server: its members stay to be sent by a resumed run.
+    if ((result.status == mail::SmtpStatus::kTimedOut ||
+         result.status == mail::SmtpStatus::kConnectionFailed ||
+         result.status == mail::SmtpStatus::kNotConnected) &&
+        !result.may_have_arrived)
+        keep_pending_ = true;
     return result;
+}
+
+std::shared_ptr<const mail::MimeText> MailOut::Compose(const mail::OutgoingMessage& message) {
+    if (!run_template_)
+        return std::make_shared<const mail::MimeText>(mail::ComposeMimeText(message));
+    if (!template_)
+        template_ = std::make_unique<mail::MessageTemplate>(message);
+    return std::make_shared<const mail::MimeText>(template_->Compose(message.to, message.body));
+}
+
+void MailOut::CountTimeOut(bool timed_out) {
+    timeouts_in_a_row_ = timed_out ? timeouts_in_a_row_ + 1 : 0;
+    if (timeouts_in_a_row_ < 3 || stopped)
+        return;
+    stopped = true;
+    SetCancelled(true);
+    const mail::MailSettings& ms = context_.mail_settings;
+    const auto tenths = ms.deliver_timeout.count() / 100;
+    const std::string seconds =
+        std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "");
+    ui::MessageDlg("The SMTP server " + ms.smtp_host + ":" + std::to_string(ms.smtp_port) +
+                       " did not answer within " + seconds +
+                       " seconds, three times in a row, so the mail-out has stopped.  The "
+                       "recipients not sent to yet are kept: at the next start you can send "
+                       "the message to them.",
+                   ui::mtWarning, {ui::mbOK});
 }
 
 bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
@@ -730,6 +805,9 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     LogLists(false);
     const mail::MailSettings& ms = context_.mail_settings;
     bool delivered = false;
+    bool uncertain = false;  // the server may have the message
+    std::string uncertain_why;
+    std::string failure;  // the server's reply, or what else went wrong
     // Blind copies no message can carry, with the reason.
     std::vector<std::pair<std::string, std::string>> refused;
     try {
@@ -756,6 +834,13 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
         message.subject = subject;
         message.html = html;
         message.read_receipt = settings_.Acknowledge;
+        // Blind copies are not in the text; the builder only wants to see one.
+        message.bcc = Mailboxes(batch);
+        const auto text = Compose(message);
+        std::vector<std::string> extras;
+        for (const auto* list : {&message.to, &message.cc})
+            for (const mail::Mailbox& box : *list)
+                extras.push_back(box.address);
         // A server with a limit of recipients per message (452) takes the rest
         // of the batch in further messages, each with the extra recipients.
         std::vector<std::vector<std::string>> parts{std::move(batch)};
@@ -766,10 +851,15 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
             for (;;) {
                 if (p > 0 && part.empty())
                     break;  // every member of this part was refused
-                message.bcc = Mailboxes(part);
+                std::vector<std::string> envelope = extras;
+                for (const mail::Mailbox& box : Mailboxes(part))
+                    envelope.push_back(box.address);
                 mail::SmtpResult result;
                 try {
-                    result = SMTPDeliver(message);
+                    if (envelope.empty())
+                        throw mail::EMailError("The message has no recipient");
+                    result = SMTPDeliver(text, message.from.address, envelope);
+                    CountTimeOut(result.status == mail::SmtpStatus::kTimedOut);
                 } catch (const std::exception& e) {
                     // A later part that cannot go fails only its own members.
                     if (p == 0)
@@ -778,7 +868,17 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                     break;
                 }
                 part_delivered = result.ok();
-                reason = result.text;
+                reason = result.reply.empty() ? result.text : result.reply;
+                if (!part_delivered && result.may_have_arrived) {
+                    // The server may have it: sent again, it could arrive twice.
+                    uncertain = true;
+                    uncertain_why =
+                        result.status == mail::SmtpStatus::kTimedOut
+                            ? "The server did not answer the end of the message in time"
+                            : "The server closed the connection right after the message";
+                    part_delivered = true;
+                    break;
+                }
                 // The server refused a recipient before the message's data, so
                 // nobody has it yet.
                 const auto it = std::find(part.begin(), part.end(), result.recipient);
@@ -792,7 +892,7 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                 }
                 if (result.status != mail::SmtpStatus::kRefused)
                     break;
-                refused.emplace_back(*it, result.text);
+                refused.emplace_back(*it, reason);
                 part.erase(it);
                 if (p == 0 && part.empty() && to_list.empty() && cc_list.empty())
                     break;
@@ -804,19 +904,24 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
                 for (const std::string& a : part)
                     refused.emplace_back(a, reason);
             } else {
+                failure = reason;
                 break;
             }
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         delivered = false;
+        failure = e.what();
     }
-    if (!delivered)
-        ShowSendError("An error was encountered while sending your mail via SMTP!");
+    // The members the message was for: the batch, else its To line.
+    const std::string members = Joined(bcc.empty() ? to_list : bcc);
     Log("");
-    Log(delivered ? "SEND OK" : "SEND FAILURE");
     if (!delivered) {
-        ShowSendError("SMTP Sendmail failed");
+        Log("SEND FAILURE: " + members + ": " + failure);
+        ShowSendError("SMTP Sendmail failed for " + members + ": " + failure);
     } else {
+        Log((uncertain ? "SEND UNCERTAIN: " : "SEND OK: ") + members);
+        if (uncertain)
+            Log(uncertain_why + ": it may have been delivered, and is not sent again");
         failed_count += static_cast<std::int64_t>(refused.size());
         for (const auto& [refused_address, reason] : refused)
             ShowSendError("SMTP Sendmail failed for " + refused_address + ": " + reason);
@@ -936,11 +1041,61 @@ std::int64_t MailOut::Button2Click() {
     first_message_ = true;
     skip_all_ = false;
     failed_count = 0;
+    stopped = false;
+    timeouts_in_a_row_ = 0;
+    const TemplateScope prepared(template_, run_template_);
     const std::vector<std::string> saved_to = to_list;
     SetCancelled(false);
     strata::TStrataTable& t = database_.tblTemp();
     const std::int64_t total = t.RecordCount();
     std::int64_t processed = 0;
+    const std::string& program_dir = database_.ProgramDir();
+    const bool resumed = std::exchange(resuming_, false);
+    if (!program_dir.empty()) {
+        // Written before the first message, so a killed run can be finished.
+        try {
+            if (resumed) {
+                journal_.Continue(program_dir);
+            } else {
+                MailOutJournal run;
+                run.subject = subject;
+                run.text = text;
+                run.html = html;
+                run.personalise = personalise;
+                run.send_count = settings_.SendCount;
+                run.method = settings_.EmailMethod;
+                run.attachments = attachments;
+                run.to = to_list;
+                run.cc = cc_list;
+                t.First();
+                while (!t.Eof()) {
+                    run.members.push_back({t.FieldByName("Email")->AsString(),
+                                           t.FieldByName("Name")->AsString(),
+                                           t.FieldByName("Salutation")->AsString()});
+                    t.Next();
+                }
+                journal_.Begin(program_dir, run);
+            }
+        } catch (const std::exception& e) {
+            ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+            return -1;
+        }
+        if (settings_.SendLog) {
+            std::string path = program_dir;
+            if (path.back() != '/')
+                path += '/';
+            live_log_.Open(path + "SendLog.txt", !resumed);
+            for (const std::string& line : sendlog)
+                live_log_.Line(line);
+        }
+    }
+    struct Closer {
+        MailOut& out;
+        ~Closer() {
+            out.journal_.Close();
+            out.live_log_.Close();
+        }
+    } closer{*this};
     Log("Commencing send to " + std::to_string(total) + " recipients");
     std::string full_name, first_name, email;
     t.First();
@@ -959,8 +1114,13 @@ std::int64_t MailOut::Button2Click() {
         if (settings_.SendCount != 1) {
             const std::size_t before = bcc.size();
             AddAddress(bcc, email);
-            if (bcc.size() == before)
+            if (bcc.size() == before) {
                 ++failed_count;
+                journal_.Done({email});
+            } else {
+                // As the list holds it: the batch may hold it resolved.
+                batch_members_.push_back(email);
+            }
             if (static_cast<std::int64_t>(bcc.size()) >= settings_.SendCount)
                 SendCurrentMessage("", "", "");
         } else {
@@ -973,20 +1133,47 @@ std::int64_t MailOut::Button2Click() {
         ++processed;
         t.Next();
     }
-    if (!bcc.empty())
+    if (!bcc.empty() && !stopped)
         SendCurrentMessage("", "", "");
+    bcc.clear();
+    batch_members_.clear();
     to_list = saved_to;
     Log("");
     Log("Send to " + std::to_string(processed) + " recipients has been completed");
     connection.Release();
-    if (settings_.SendLog)
-        SaveSendLog(database_.ProgramDir());
+    journal_.Close();
+    // A run that ended, or that the user cancelled, leaves nothing to finish.
+    if (!stopped && !program_dir.empty())
+        DropMailOutJournal(program_dir);
+    if (settings_.SendLog && !live_log_.IsOpen())
+        SaveSendLog(program_dir);
+    live_log_.Close();
+    if (stopped)
+        return processed;
     if (debug)
         ui::ShowMessage(
             "Debug: The send log has been saved to 'SendLog.txt' in your Corvane directory.");
     ui::MessageDlg(CompletionText(settings_.EmailMethod, processed - failed_count, failed_count),
                    ui::mtInformation, {ui::mbOK});
     return processed;
+}
+
+void MailOut::Resume(const MailOutJournal& journal) {
+    subject = journal.subject;
+    text = journal.text;
+    html = journal.html;
+    personalise = journal.personalise;
+    attachments = journal.attachments;
+    to_list = journal.to;
+    cc_list = journal.cc;
+    settings_.SendCount = journal.send_count;
+    settings_.EmailMethod = journal.method;
+    if (!ClearRecipients())
+        return;
+    for (const JournalMember& m : journal.Remaining())
+        AddRecipientRow(m.email, m.name, m.salutation);
+    recipients_valid = true;
+    resuming_ = true;
 }
 
 bool MailOut::SendTestClick(std::string_view test_address) {

@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "app/mail/mail_context.h"
+#include "app/mail/mail_out_journal.h"
 #include "platform/db/component.h"
 
 namespace mail {
+class MessageTemplate;
+class MimeText;
 class SmtpSession;
 class RelayLibrary;
 struct EncodedAttachment;
@@ -126,6 +129,12 @@ class MailOut {
     // processed, or -1 when it did not start.
     std::int64_t Button2Click();
     std::function<void()> OnBuildRecipients;
+    // Sets up the mail-out a journal left unfinished: its message, and the
+    // members it had not reached as the recipients. The next Button2Click sends
+    // to them, goes on with the journal and adds to the send log.
+    void Resume(const MailOutJournal& journal);
+    // The last run stopped because the server kept timing out; its journal stays.
+    bool stopped = false;
     // One test message. Methods 3 and 4 send it to test_address or, when that
     // is empty, to the address OnAskTestAddress answers once connected.
     bool SendTestClick(std::string_view test_address);
@@ -174,7 +183,10 @@ class MailOut {
     void SaveSendLog(std::string_view program_dir) const;
 
   private:
-    void Log(std::string_view line) { sendlog.emplace_back(line); }
+    void Log(std::string_view line) {
+        sendlog.emplace_back(line);
+        live_log_.Line(line);
+    }
     void LogLists(bool per_address);
     // The debug log's line before each message.
     void LogSendingHeader();
@@ -183,7 +195,13 @@ class MailOut {
     void ShowSendError(std::string_view text);
     // One message over the run's connection, connected again when the server
     // ended it; throws when no connection can be had.
-    mail::SmtpResult SMTPDeliver(const mail::OutgoingMessage& message);
+    mail::SmtpResult SMTPDeliver(const std::shared_ptr<const mail::MimeText>& text,
+                                 const std::string& from,
+                                 const std::vector<std::string>& recipients);
+    // The message in MIME form: from the run's template during a mail-out.
+    std::shared_ptr<const mail::MimeText> Compose(const mail::OutgoingMessage& message);
+    // Counts a time-out in a row and stops the run at the third.
+    void CountTimeOut(bool timed_out);
     // Sends the message being built; false (and counted as failed) when it did not go out.
     bool SendCurrentMessage(std::string_view full_name, std::string_view first_name,
                             std::string_view address);
@@ -204,6 +222,14 @@ class MailOut {
     std::unique_ptr<mail::RelayLibrary> relay_;
     db::ComponentPtr<support::TEmail> email1_;
     std::map<std::string, std::shared_ptr<const mail::EncodedAttachment>> encoded_attachments_;
+    std::unique_ptr<mail::MessageTemplate> template_;
+    bool run_template_ = false;
+    JournalWriter journal_;
+    LiveLog live_log_;
+    bool resuming_ = false;
+    int timeouts_in_a_row_ = 0;
+    std::vector<std::string> batch_members_;  // the batch's members as the list has them
+    bool keep_pending_ = false;               // the last message never reached the server
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

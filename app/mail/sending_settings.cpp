@@ -1,10 +1,15 @@
 #include "app/mail/sending_settings.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 
 #include "app/list/settings.h"
 #include "app/mail/mail_context.h"
 #include "app/routines/text_routines.h"
+#include "platform/mail/mail_config.h"
+#include "platform/mail/mail_store.h"
+#include "platform/mail/smtp_session.h"
 #include "platform/ui/prompt.h"
 
 namespace app {
@@ -98,6 +103,45 @@ bool ConfirmSendingMethod(Settings& settings) {
         return false;
     settings.EmailMethod = kMethodMapiControl;
     return true;
+}
+
+std::string TestSmtpAccount(const SmtpSettingsFields& fields, const std::function<void()>& idle) {
+    const std::optional<int> port = ParsePortField(fields.port, false);
+    if (!port)
+        return "You have not specified a valid SMTP port!";
+    const std::string server = fields.host + ":" + std::to_string(*port);
+    mail::SmtpOptions options;
+    options.security = static_cast<mail::SmtpSecurity>(std::clamp(fields.security, 0, 2));
+    options.password = fields.password;
+    options.idle = idle;
+    mail::SmtpSession session(options);
+    mail::SmtpResult result;
+    try {
+        result = session.connect(fields.host, static_cast<std::uint16_t>(*port), fields.user,
+                                 mail::SmtpSession::Clock::now() + std::chrono::seconds(40));
+    } catch (const std::exception& e) {
+        return "The SMTP server " + server + " cannot be tried: " + e.what();
+    }
+    if (!result.ok())
+        return "The SMTP server " + server + " could not be used:\r\n\r\n" + result.text;
+    session.disconnect();
+    return "The SMTP server " + server + " accepted the connection" +
+           (fields.user.empty() ? std::string() : " and the login of " + fields.user) + ".";
+}
+
+std::string TestStoreAccount(const mail::MailAccount& account) {
+    try {
+        mail::MailSettings settings;
+        settings.store_url = mail::ImapStoreUrl(account, true);
+        auto store = mail::MailStore::OpenImap(settings);
+        mail::Folder& root = store->Root(1);
+        return "The IMAP server " + account.imap_host + ":" + std::to_string(account.imap_port) +
+               " accepted the login; its mailbox has " + std::to_string(root.FolderCount()) +
+               " folders.";
+    } catch (const std::exception& e) {
+        return "The IMAP server " + account.imap_host + ":" + std::to_string(account.imap_port) +
+               " could not be used:\r\n\r\n" + e.what();
+    }
 }
 
 }  // namespace app

@@ -4,13 +4,22 @@
 // choice a stored value means, and how the SMTP or relay fields are read back
 // into the settings (seconds shown, milliseconds stored).
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+namespace mail {
+struct MailAccount;
+}
+
 namespace app {
 
 struct Settings;
+
+// Opens the IMAP store of the account and gives the answer to show: its
+// folders, or why it could not be opened.
+std::string TestStoreAccount(const mail::MailAccount& account);
 
 enum class RootChoice { kPersonalFolders, kDefault, kOther };
 
@@ -30,6 +39,10 @@ struct SmtpSettingsFields {
     std::string name;
     std::string email;
     bool process_bounce = true;
+    // The SMTP server's security (0 none, STARTTLS when offered; 1 STARTTLS;
+    // 2 TLS from the start) and the login's password.
+    int security = 0;
+    std::string password;
 };
 
 SmtpSettingsFields LoadSmtpSettingsFields(const Settings& settings, bool relay);
@@ -40,6 +53,11 @@ std::optional<int> ParsePortField(std::string_view text, bool relay);
 
 // Stores the fields; false (nothing changed) when the port field is refused.
 bool StoreSmtpSettingsFields(Settings& settings, const SmtpSettingsFields& fields);
+
+// Tries the SMTP account of the fields (connect, TLS, login) and gives the
+// answer to show: what the server said, or why it could not be used. `idle`
+// runs while waiting.
+std::string TestSmtpAccount(const SmtpSettingsFields& fields, const std::function<void()>& idle);
 
 // Whether OK of the advanced dialog must first ask for the method's settings:
 // the text of the box to show, or empty.

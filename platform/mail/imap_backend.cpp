@@ -32,7 +32,10 @@ class ImapBackend : public StoreBackend {
             vmime::utility::url url(settings.store_url);
             const std::string protocol = LowerText(url.getProtocol());
             if (protocol != "imap" && protocol != "imaps") {
-                throw EMailError("The mail store address \"" + settings.store_url +
+                // Shown without its password, which the address may carry.
+                vmime::utility::url shown = url;
+                shown.setPassword("");
+                throw EMailError("The mail store address \"" + static_cast<std::string>(shown) +
                                  "\" is not an imap:// or imaps:// address");
             }
             session_ = vnet::session::create();

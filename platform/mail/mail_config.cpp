@@ -6,6 +6,8 @@
 #include "platform/config/registry.h"
 #include "platform/config/value_text.h"
 #include "platform/mail/mail_error.h"
+#include "platform/mail/outgoing_message.h"
+#include "platform/mail/vmime_support.h"
 #include "platform/os/file_system.h"
 
 namespace mail {
@@ -73,6 +75,25 @@ MailSettings LoadMailSettings() {
                 throw EMailError("The setting SMTPTLS must be 0, 1 or 2");
         }
         settings.smtp_password = ReadText(registry, "SMTPPassword").value_or("");
+        if (settings.smtp_password.empty())
+            settings.smtp_password = KeyringPassword("smtp").value_or("");
+        // The store's password is kept apart from its address.
+        if (!settings.store_url.empty()) {
+            std::string password = ReadText(registry, "StorePassword").value_or("");
+            if (password.empty())
+                password = KeyringPassword("store").value_or("");
+            if (!password.empty()) {
+                try {
+                    vmime::utility::url url(settings.store_url);
+                    if (url.getPassword().empty()) {
+                        url.setPassword(password);
+                        settings.store_url = static_cast<std::string>(url);
+                    }
+                } catch (const vmime::exception&) {
+                    // The store reports an address it cannot read.
+                }
+            }
+        }
         if (const auto verify = ReadText(registry, "VerifyCertificates")) {
             const auto flag = platform::config::ParseBoolText(*verify);
             if (!flag)
@@ -82,6 +103,59 @@ MailSettings LoadMailSettings() {
         registry.CloseKey();
     }
     return settings;
+}
+
+std::string ImapStoreUrl(const MailAccount& account, bool with_password) {
+    CheckHeaderValue("IMAP server", account.imap_host);
+    CheckHeaderValue("IMAP user", account.imap_user);
+    if (account.imap_host.empty() || account.imap_host.find_first_of("/@: ") != std::string::npos)
+        throw EMailError("The IMAP server \"" + account.imap_host + "\" is not a host name");
+    detail::EnsureVmime();
+    vmime::utility::url url(account.imap_tls ? "imaps" : "imap", account.imap_host,
+                            account.imap_port, "", account.imap_user,
+                            with_password ? account.imap_password : "");
+    return static_cast<std::string>(url);
+}
+
+MailAccount LoadMailAccount() {
+    const MailSettings settings = LoadMailSettings();
+    MailAccount account;
+    account.smtp_security = settings.smtp_security;
+    account.smtp_password = settings.smtp_password;
+    if (!settings.store_url.empty()) {
+        try {
+            detail::EnsureVmime();
+            const vmime::utility::url url(settings.store_url);
+            const std::string protocol = url.getProtocol();
+            if (protocol == "imap" || protocol == "imaps") {
+                account.imap = true;
+                account.imap_tls = protocol == "imaps";
+                account.imap_host = url.getHost();
+                account.imap_port = static_cast<std::uint16_t>(url.getPort());
+                account.imap_user = url.getUsername();
+                account.imap_password = url.getPassword();
+            }
+        } catch (const vmime::exception&) {
+        }
+    }
+    return account;
+}
+
+PasswordPlace SaveMailAccount(const MailAccount& account) {
+    const std::string store = account.imap ? ImapStoreUrl(account, false) : std::string();
+    const PasswordPlace place = PasswordPlaceAvailable();
+    const bool keyring = place == PasswordPlace::kKeyring &&
+                         StoreKeyringPassword("smtp", account.smtp_password) &&
+                         StoreKeyringPassword("store", account.imap ? account.imap_password : "");
+    TRegistry registry;
+    if (!registry.OpenKey(kMailKey, true))
+        throw EMailError("The mail settings cannot be written: " + registry.LastError());
+    registry.WriteString("StoreURL", store);
+    registry.WriteInteger("SMTPTLS", static_cast<int>(account.smtp_security));
+    registry.WriteString("SMTPPassword", keyring ? "" : account.smtp_password);
+    registry.WriteString("StorePassword", keyring || !account.imap ? "" : account.imap_password);
+    registry.CloseKey();
+    return keyring ? PasswordPlace::kKeyring : PasswordPlace::kSettingsFile;
 }
 
 bool SimpleMapiRegistered() {

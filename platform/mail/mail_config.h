@@ -8,7 +8,9 @@
 // in a key of its own, "SOFTWARE\Brovik\Corvane\Mail": "StoreURL" (empty for
 // the embedded store), "SMTPTLS" (0 plain with opportunistic STARTTLS,
 // 1 STARTTLS required, 2 TLS), "SMTPPassword" (the AUTH password for SMTPID),
-// "VerifyCertificates" (default true).
+// "VerifyCertificates" (default true), and "StorePassword" (the mail store's
+// password, kept apart from "StoreURL"). The passwords are there only when no
+// keyring runs; otherwise the keyring holds them (accounts "smtp", "store").
 
 #include <filesystem>
 #include <optional>
@@ -16,6 +18,7 @@
 #include <string_view>
 
 #include "platform/mail/mail_settings.h"
+#include "platform/mail/password_store.h"
 
 namespace mail {
 
@@ -26,6 +29,28 @@ inline constexpr std::string_view kMailKey = "SOFTWARE\\Brovik\\Corvane\\Mail";
 // Throws EMailError naming the value when one cannot be used (a port outside
 // 1-65535, a number that is not one).
 MailSettings LoadMailSettings();
+
+// The mail accounts as the settings dialogs edit them: the SMTP server's
+// security and password, and the mail store (the embedded "Personal Folders",
+// or an IMAP account).
+struct MailAccount {
+    SmtpSecurity smtp_security = SmtpSecurity::kNone;
+    std::string smtp_password;
+    bool imap = false;
+    std::string imap_host;
+    std::uint16_t imap_port = 993;
+    bool imap_tls = true;  // imaps; otherwise plain imap
+    std::string imap_user;
+    std::string imap_password;
+};
+
+// Reads them; a stored address that is no IMAP address reads as the embedded store.
+MailAccount LoadMailAccount();
+// Writes them, the passwords to the keyring when one runs (where it says).
+// Throws EMailError for a host or user no address can carry.
+PasswordPlace SaveMailAccount(const MailAccount& account);
+// The store address of an IMAP account, its password included.
+std::string ImapStoreUrl(const MailAccount& account, bool with_password);
 
 // The embedded store's folder: "Mail/" in the program directory.
 std::filesystem::path DefaultMailRoot();

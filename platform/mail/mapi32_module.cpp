@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+#include <QApplication>
+
+#include "platform/mail/address_book_dialog.h"
 #include "platform/mail/simple_mapi.h"
 #include "platform/mail/simple_mapi_provider.h"
 
@@ -12,6 +15,13 @@ namespace {
 
 mail::MapiProvider& Provider() {
     static mail::MapiProvider provider;
+    // The address book is a window: only in a program that shows windows.
+    static const bool with_window = [] {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr)
+            provider.SetAddressBookUi(&mail::ShowAddressBook);
+        return true;
+    }();
+    (void)with_window;
     return provider;
 }
 

@@ -153,6 +153,10 @@ class EncodedText : public vmime::text {
     std::string utf8_;
 };
 
+}  // namespace
+
+namespace detail {
+
 vmime::shared_ptr<vmime::mailbox> ToVmime(const Mailbox& box) {
     if (box.name.empty())
         return vmime::make_shared<vmime::mailbox>(vmime::emailAddress(box.address));
@@ -186,7 +190,11 @@ std::string NormalizeLineEnds(std::string_view text) {
     return out;
 }
 
-}  // namespace
+}  // namespace detail
+
+using detail::CheckMailbox;
+using detail::NormalizeLineEnds;
+using detail::ToVmime;
 
 void CheckEnvelopeAddress(std::string_view address) {
     if (address.empty())

@@ -413,14 +413,106 @@ ULONG MapiProvider::FreeBuffer(void* buffer) {
     return SUCCESS_SUCCESS;
 }
 
-ULONG MapiProvider::Address(LHANDLE, ULONG_PTR, const char*, ULONG, const char*, ULONG,
-                            MapiRecipDesc*, FLAGS, ULONG, ULONG* new_count,
-                            MapiRecipDesc** new_recips) {
+std::vector<ContactItem> StoreContacts(MailStore& store) {
+    std::vector<ContactItem> contacts;
+    Folder& root = store.Root(1);
+    for (std::size_t i = 1; i <= root.FolderCount(); ++i) {
+        Folder& folder = root.SubFolder(i);
+        if (folder.Kind() != FolderKind::kContacts)
+            continue;
+        for (std::size_t j = 1; j <= folder.ContactCount(); ++j)
+            contacts.push_back(folder.Contact(j));
+    }
+    return contacts;
+}
+
+void MapiProvider::SetAddressBookUi(AddressBookUi ui) {
+    std::lock_guard lock(mutex_);
+    address_book_ = std::move(ui);
+}
+
+ULONG MapiProvider::Address(LHANDLE session, ULONG_PTR, const char*, ULONG, const char*,
+                            ULONG recip_count, MapiRecipDesc* recips, FLAGS, ULONG,
+                            ULONG* new_count, MapiRecipDesc** new_recips) {
     if (new_count)
         *new_count = 0;
     if (new_recips)
         *new_recips = nullptr;
-    return MAPI_E_NOT_SUPPORTED;
+    if (!new_count || !new_recips)
+        return MAPI_E_FAILURE;
+    if (!SessionValid(session))
+        return MAPI_E_INVALID_SESSION;
+    MailSettings settings;
+    fs::path mail_root;
+    AddressBookUi ui;
+    {
+        std::lock_guard lock(mutex_);
+        settings = settings_;
+        mail_root = mail_root_;
+        ui = address_book_;
+    }
+    if (!ui)
+        return MAPI_E_NOT_SUPPORTED;
+    AddressBookChoice preset;
+    for (ULONG i = 0; recips != nullptr && i < recip_count; ++i) {
+        std::string address = Text(recips[i].lpszAddress);
+        if (StartsWithNoCase(address, "SMTP:"))
+            address = address.substr(5);
+        Mailbox box{Text(recips[i].lpszName), address};
+        if (recips[i].ulRecipClass == MAPI_TO)
+            preset.to.push_back(std::move(box));
+        else if (recips[i].ulRecipClass == MAPI_CC)
+            preset.cc.push_back(std::move(box));
+    }
+    std::vector<ContactItem> contacts;
+    try {
+        if (!settings.store_url.empty() || !mail_root.empty())
+            contacts = StoreContacts(*MailStore::Open(settings, mail_root, ""));
+    } catch (const std::exception&) {
+        contacts.clear();  // a store that cannot be read has no contacts to offer
+    }
+    const std::optional<AddressBookChoice> chosen = ui(contacts, preset);
+    if (!chosen)
+        return MAPI_USER_ABORT;
+    // One block: the records, then their texts. A name is what the caller's
+    // lists show: the contact's name with its address.
+    struct Entry {
+        ULONG recip_class;
+        std::string name, address;
+    };
+    std::vector<Entry> entries;
+    for (const auto& [recip_class, list] :
+         {std::pair{ULONG{MAPI_TO}, &chosen->to}, std::pair{ULONG{MAPI_CC}, &chosen->cc}}) {
+        for (const Mailbox& box : *list) {
+            entries.push_back({recip_class,
+                               box.name.empty() ? box.address : box.name + " <" + box.address + ">",
+                               "SMTP:" + box.address});
+        }
+    }
+    if (entries.empty())
+        return SUCCESS_SUCCESS;
+    std::size_t size = entries.size() * sizeof(MapiRecipDesc);
+    for (const Entry& entry : entries)
+        size += entry.name.size() + 1 + entry.address.size() + 1;
+    auto* block = static_cast<unsigned char*>(std::calloc(1, size));
+    if (!block)
+        return MAPI_E_INSUFFICIENT_MEMORY;
+    auto* records = reinterpret_cast<MapiRecipDesc*>(block);
+    char* cursor = reinterpret_cast<char*>(block + entries.size() * sizeof(MapiRecipDesc));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        records[i].ulRecipClass = entries[i].recip_class;
+        records[i].lpszName = cursor;
+        std::memcpy(cursor, entries[i].name.c_str(), entries[i].name.size() + 1);
+        cursor += entries[i].name.size() + 1;
+        records[i].lpszAddress = cursor;
+        std::memcpy(cursor, entries[i].address.c_str(), entries[i].address.size() + 1);
+        cursor += entries[i].address.size() + 1;
+    }
+    std::lock_guard lock(mutex_);
+    allocations_.insert(block);
+    *new_count = static_cast<ULONG>(entries.size());
+    *new_recips = records;
+    return SUCCESS_SUCCESS;
 }
 
 ULONG MapiProvider::FindNext(LHANDLE, ULONG_PTR, const char*, const char*, FLAGS, ULONG, char*) {

@@ -6,14 +6,18 @@
 // (RecordingSimpleMapi).
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/mail/loaded_module.h"
 #include "platform/mail/mail_settings.h"
+#include "platform/mail/mail_store.h"
+#include "platform/mail/outgoing_message.h"
 #include "platform/mail/simple_mapi.h"
 
 namespace mail {
@@ -98,12 +102,27 @@ class MapiLibrary : public SimpleMapi {
 
 // Simple MAPI over the mail layer: sends through the SMTP settings (or into
 // the store's Outbox when no SMTP host is set), resolves names against the
-// store's contacts, and hands a message to the desktop's mail composer when a
-// dialog is asked for. Reading mail and the address book are not offered
-// (MAPI_E_NOT_SUPPORTED). Thread-safe.
+// store's contacts, hands a message to the desktop's mail composer when a
+// dialog is asked for, and offers the store's contacts as its address book.
+// Reading mail is not offered (MAPI_E_NOT_SUPPORTED). Thread-safe.
+// The lists the address book gives back: the To and CC entries chosen.
+struct AddressBookChoice {
+    std::vector<Mailbox> to, cc;
+};
+// Shows the contacts (there may be none) with the lists preset; nothing when
+// the user cancels.
+using AddressBookUi = std::function<std::optional<AddressBookChoice>(
+    const std::vector<ContactItem>& contacts, const AddressBookChoice& preset)>;
+
+// Every contact of the store's contacts folders (those "Scan Outlook
+// Folders/Contacts" reads), in the folders' order.
+std::vector<ContactItem> StoreContacts(MailStore& store);
+
 class MapiProvider : public SimpleMapi {
   public:
     MapiProvider() = default;
+    // The address book's window; without one the address book is not offered.
+    void SetAddressBookUi(AddressBookUi ui);
     ~MapiProvider() override;
 
     // `mail_root` is the embedded store's folder (empty: no store unless
@@ -143,6 +162,7 @@ class MapiProvider : public SimpleMapi {
     std::set<LHANDLE> sessions_;
     LHANDLE next_session_ = 1;
     std::set<void*> allocations_;
+    AddressBookUi address_book_;
 };
 
 }  // namespace mail

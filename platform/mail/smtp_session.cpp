@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
@@ -27,6 +28,18 @@ bool StartsWithWord(std::string_view line, std::string_view word) {
             return false;
     }
     return line.size() == word.size() || line[word.size()] == ' ';
+}
+
+// The server's reply with its code in front, as the server wrote it: vmime
+// hands over the text of a reply's lines apart from their code.
+std::string ReplyText(int code, std::string_view response) {
+    std::string text(response);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    const std::string prefix = std::to_string(code);
+    if (code <= 0 || text.starts_with(prefix))
+        return text;
+    return text.empty() ? prefix : prefix + " " + text;
 }
 
 // What was said on the current connection, as far as the session acts on it:
@@ -167,27 +180,102 @@ struct JobState {
     std::mutex mutex;
     std::condition_variable done_signal;
     bool done = false;
+    std::atomic<bool> finished{false};  // done, readable without the lock
     SmtpResult result;
+};
+
+// A message's turn between the caller and the worker is short: each looks for
+// the other's answer a moment before it sleeps, which spares a wake-up (on a
+// busy machine, a wait for a free processor) at every handover.
+template <typename Ready>
+bool SpinBriefly(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    do {
+        if (ready())
+            return true;
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+// The session's one worker thread: it runs the jobs handed to it in turn and
+// lives until the session ends.
+class Worker {
+  public:
+    ~Worker() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    void Post(std::function<void()> task) {
+        {
+            std::lock_guard lock(mutex_);
+            task_ = std::move(task);
+            pending_ = true;
+        }
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Loop(); });
+        wake_.notify_all();
+    }
+
+  private:
+    void Loop() {
+        for (;;) {
+            std::function<void()> task;
+            SpinBriefly([this] { return pending_.load(); });
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stop_ || task_ != nullptr; });
+                if (task_ == nullptr)
+                    return;
+                task.swap(task_);
+                pending_ = false;
+            }
+            task();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::function<void()> task_;
+    std::atomic<bool> pending_{false};
+    bool stop_ = false;
+    std::thread thread_;
 };
 
 }  // namespace
 
 struct SmtpSession::Impl {
     Options options;
+    std::string host;  // the server connected to, for messages
     std::shared_ptr<detail::Deadline> deadline = std::make_shared<detail::Deadline>();
     vmime::shared_ptr<vmime::net::session> session;
     vmime::shared_ptr<vmime::net::transport> transport;  // touched only by the running job
     std::shared_ptr<ProtocolTrace> trace = std::make_shared<ProtocolTrace>();
     // Also cleared by a send job that finds the server gone.
     std::atomic<bool> connected{false};
-    std::thread worker;
     std::shared_ptr<JobState> job;  // the job the worker runs, if any
+    // Last member: its thread ends before anything a job uses goes away.
+    Worker worker;
+
+    // A job an earlier call left behind after its deadline is still running.
+    bool Busy() const {
+        if (!job)
+            return false;
+        std::lock_guard lock(job->mutex);
+        return !job->done;
+    }
 
     // Waits for a job that an earlier call left behind after its deadline.
     void JoinWorker() {
-        if (worker.joinable()) {
+        if (job) {
             deadline->Abort();
-            worker.join();
+            std::unique_lock lock(job->mutex);
+            job->done_signal.wait(lock, [this] { return job->done; });
         }
         job.reset();
     }
@@ -204,6 +292,7 @@ struct SmtpSession::Impl {
             SmtpResult failure =
                 Failure(code >= 500 && code < 600 ? SmtpStatus::kRefused : SmtpStatus::kFailed,
                         text, code, command->command());
+            failure.reply = ReplyText(code, command->response());
             const std::string_view line = failure.command;
             if (StartsWithWord(line.substr(0, 4), "RCPT")) {
                 const auto open = line.find('<');
@@ -213,6 +302,13 @@ struct SmtpSession::Impl {
                     failure.recipient = std::string(line.substr(open + 1, close - open - 1));
             }
             return failure;
+        }
+        if (dynamic_cast<const vmime::security::cert::certificateException*>(&e)) {
+            return Failure(SmtpStatus::kConnectionFailed,
+                           "The certificate of the SMTP server " + host +
+                               " could not be verified against this system's certificate "
+                               "authorities (" +
+                               text + ")");
         }
         if (dynamic_cast<const vmime::exceptions::authentication_error*>(&e) ||
             dynamic_cast<const vmime::exceptions::authentication_exception*>(&e)) {
@@ -230,8 +326,9 @@ struct SmtpSession::Impl {
         JoinWorker();
         deadline->Reset();
         deadline->Set(until);
-        job = std::make_shared<JobState>();
-        worker = std::thread([state = job, work = std::move(work)] {
+        auto state = std::make_shared<JobState>();
+        job = state;
+        worker.Post([state, work = std::move(work)] {
             SmtpResult result;
             try {
                 result = work();
@@ -241,23 +338,28 @@ struct SmtpSession::Impl {
             std::lock_guard lock(state->mutex);
             state->result = std::move(result);
             state->done = true;
+            state->finished = true;
             state->done_signal.notify_all();
         });
+        SpinBriefly([&] { return state->finished.load(); });
         for (;;) {
             {
-                std::unique_lock lock(job->mutex);
-                job->done_signal.wait_for(lock, std::chrono::milliseconds(10),
-                                          [&] { return job->done; });
-                if (job->done) {
-                    SmtpResult result = std::move(job->result);
+                std::unique_lock lock(state->mutex);
+                // Without an idle function the wait ends only when the job
+                // does or the deadline passes.
+                const auto wake =
+                    options.idle ? std::min(until, Clock::now() + std::chrono::milliseconds(10))
+                                 : until;
+                state->done_signal.wait_until(lock, wake, [&] { return state->done; });
+                if (state->done) {
+                    SmtpResult result = std::move(state->result);
                     lock.unlock();
-                    worker.join();
                     job.reset();
                     return result;
                 }
             }
             if (deadline->Aborted()) {
-                // The worker notices at its next poll; join it on the next call.
+                // The worker notices at its next poll; the next call waits for it.
                 connected = false;
                 return Failure(SmtpStatus::kAborted, "The SMTP transaction was aborted");
             }
@@ -353,18 +455,19 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
         return Failure(SmtpStatus::kConnectionFailed, "No SMTP host is set");
     disconnect();
     detail::EnsureVmime();
+    impl_->host = std::string(host);
     const SmtpSecurity security = impl_->options.security;
     SmtpResult result = impl_->Connect(host, port, user, security != SmtpSecurity::kTls, deadline);
     // Opportunistic STARTTLS that fails in the handshake leaves plain text, which
     // is all a host without STARTTLS gets; only required TLS refuses the host.
     if (!result.ok() && security == SmtpSecurity::kNone && impl_->trace->tls_pending &&
-        !impl_->worker.joinable()) {
+        !impl_->Busy()) {
         impl_->DropTransport();
         result = impl_->Connect(host, port, user, false, deadline);
     }
     if (result.ok()) {
         impl_->connected = true;
-    } else if (!impl_->worker.joinable()) {
+    } else if (!impl_->Busy()) {
         impl_->DropTransport();
     } else {
         impl_->connected = false;
@@ -375,10 +478,17 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
 SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point deadline) {
     // Bad contents fail here, before the server sees anything.
     auto mime = std::make_shared<const MimeText>(ComposeMimeText(message));
-    const auto recipients = EnvelopeRecipients(message);
+    auto recipients = EnvelopeRecipients(message);
     if (recipients.empty())
         throw EMailError("The message has no recipient");
-    if (!impl_->connected || impl_->worker.joinable()) {
+    return send(std::move(mime), message.from.address, std::move(recipients), deadline);
+}
+
+SmtpResult SmtpSession::send(std::shared_ptr<const MimeText> mime, std::string_view sender,
+                             std::vector<std::string> recipients, Clock::time_point deadline) {
+    if (recipients.empty())
+        throw EMailError("The message has no recipient");
+    if (!impl_->connected || impl_->Busy()) {
         return Failure(SmtpStatus::kNotConnected, "Not connected to an SMTP server");
     }
 
@@ -387,9 +497,9 @@ SmtpResult SmtpSession::send(const OutgoingMessage& message, Clock::time_point d
     trace->data_end_sent = false;
     trace->data_end_answered = false;
     Impl* impl = impl_.get();
-    const std::string from = message.from.address;
     SmtpResult result = impl_->Run(
-        [transport_ptr, trace, impl, mime, recipients, from] {
+        [transport_ptr, trace, impl, mime, recipients = std::move(recipients),
+         from = std::string(sender)] {
             try {
                 vmime::mailboxList to;
                 for (const auto& address : recipients) {

@@ -1,7 +1,9 @@
 #pragma once
 
 // One SMTP connection, driven from the caller's thread while the protocol runs
-// on a worker thread. The caller waits until the transaction ends or its
+// on a worker thread the session keeps for its whole life, so a mail-out of
+// thousands of messages starts no thread per message. The caller waits until
+// the transaction ends or its
 // deadline passes, calling an idle function meanwhile (the UI passes one that
 // lets its event queue run). A passed deadline or abort() ends the
 // transaction; the connection is then dropped, so the next message needs a
@@ -14,7 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <vector>
 
 #include "platform/mail/mail_settings.h"
 #include "platform/mail/outgoing_message.h"
@@ -38,6 +40,9 @@ struct SmtpResult {
     std::string text;            // what went wrong, for the user
     std::string command;         // the SMTP command the server refused ("RCPT TO", ...)
     std::string recipient = {};  // the address of a refused RCPT TO
+    // The server's reply as it gave it ("550 5.1.1 <x@y>: user unknown"), when
+    // it gave one.
+    std::string reply = {};
     // The whole message had gone to the server when the connection failed
     // without an answer to it: it may have arrived, so sending it again could
     // deliver it twice. False whenever the server answered the message.
@@ -74,6 +79,10 @@ class SmtpSession {
     // Sends one message (its html flag picks the body type). Throws EMailError
     // for bad message contents before anything is sent.
     SmtpResult send(const OutgoingMessage& message, Clock::time_point deadline);
+    // Sends a message composed beforehand (by ComposeMimeText or a
+    // MessageTemplate) to the envelope recipients given.
+    SmtpResult send(std::shared_ptr<const MimeText> text, std::string_view from,
+                    std::vector<std::string> recipients, Clock::time_point deadline);
 
     // Ends the running transaction from any thread; safe at any time.
     void abort();

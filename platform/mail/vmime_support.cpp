@@ -1,14 +1,34 @@
 #include "platform/mail/vmime_support.h"
 
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace mail::detail {
 
+namespace {
+
+// vmime asks for this machine's name for every message it builds (its
+// Message-Id) and every EHLO, and the POSIX handler resolves it each time: a
+// name-service look-up per message. The name is looked up once.
+class CachedHostHandler : public vmime::platforms::posix::posixHandler {
+  public:
+    const vmime::string getHostName() const override {
+        std::call_once(once_, [this] { name_ = posixHandler::getHostName(); });
+        return name_;
+    }
+
+  private:
+    mutable std::once_flag once_;
+    mutable vmime::string name_;
+};
+
+}  // namespace
+
 void EnsureVmime() {
     static std::once_flag once;
-    std::call_once(once,
-                   [] { vmime::platform::setHandler<vmime::platforms::posix::posixHandler>(); });
+    std::call_once(once, [] { vmime::platform::setHandler<CachedHostHandler>(); });
 }
 
 namespace {
@@ -138,9 +158,10 @@ class CoalescingSocketFactory : public vmime::net::socketFactory {
     vmime::shared_ptr<vmime::net::socketFactory> inner_;
 };
 
-std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadSystemRoots() {
+std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> LoadRoots(
+    const std::string& file) {
     std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>> roots;
-    std::ifstream in("/etc/ssl/certs/ca-certificates.crt");
+    std::ifstream in(file);
     std::string line, block;
     while (std::getline(in, line)) {
         block += line + "\n";
@@ -173,9 +194,21 @@ std::shared_ptr<vmime::security::cert::certificateVerifier> AcceptAnyCertificate
 }
 
 std::shared_ptr<vmime::security::cert::certificateVerifier> SystemCertificateVerifier() {
-    static const auto roots = LoadSystemRoots();
+    // SSL_CERT_FILE names another bundle, as it does for OpenSSL's programs
+    // (a site's own authority, or a test's).
+    const char* named = std::getenv("SSL_CERT_FILE");
+    const std::string file =
+        named != nullptr && *named != '\0' ? named : "/etc/ssl/certs/ca-certificates.crt";
+    static std::mutex mutex;
+    static std::map<std::string,
+                    std::vector<vmime::shared_ptr<vmime::security::cert::X509Certificate>>>
+        loaded;
+    std::lock_guard lock(mutex);
+    auto it = loaded.find(file);
+    if (it == loaded.end())
+        it = loaded.emplace(file, LoadRoots(file)).first;
     auto verifier = std::make_shared<vmime::security::cert::defaultCertificateVerifier>();
-    verifier->setX509RootCAs(roots);
+    verifier->setX509RootCAs(it->second);
     return verifier;
 }
 

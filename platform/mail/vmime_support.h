@@ -15,6 +15,8 @@
 #include <vmime/platforms/posix/posixHandler.hpp>
 #include <vmime/vmime.hpp>
 
+#include "platform/mail/outgoing_message.h"
+
 namespace mail::detail {
 
 // Installs vmime's POSIX platform handler once per process.
@@ -61,6 +63,16 @@ std::shared_ptr<vmime::security::cert::certificateVerifier> AcceptAnyCertificate
 
 // Checks the chain against the system's root certificates.
 std::shared_ptr<vmime::security::cert::certificateVerifier> SystemCertificateVerifier();
+
+// A mailbox as the message's headers carry it: a display name beyond ASCII as
+// encoded words of whole characters.
+vmime::shared_ptr<vmime::mailbox> ToVmime(const Mailbox& box);
+
+// Throws EMailError for an address or display name no header can carry.
+void CheckMailbox(const Mailbox& box);
+
+// Text with CRLF line ends whatever it had.
+std::string NormalizeLineEnds(std::string_view text);
 
 // A vmime exception's message with the server's response, when it has one.
 std::string DescribeVmimeError(const vmime::exception& e);

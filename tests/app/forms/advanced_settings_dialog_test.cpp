@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QTest>
 
 #include <filesystem>
@@ -129,6 +130,8 @@ TEST_F(AdvancedSettingsTest, EscapeCancelsBothDialogsAndChangesNothing) {
     ui::ScopedModalHandler handler([&](ui::TForm& form) {
         if (auto* smtp = dynamic_cast<TdlgSMTPSettings*>(&form)) {
             smtp->edtSMTPHost->SetText("other.example.org");
+            EXPECT_TRUE(form.grab().toImage().save(
+                QString::fromStdString((kStartDir / "smtp_settings.png").string())));
             results.push_back(escape(form));
             return;
         }
@@ -161,6 +164,15 @@ TEST_F(AdvancedSettingsTest, UseOutlookFlagGoesBackToTheMainWindowAndTheLinkOpen
     dialog.pgcAdv->SetActivePage(dialog.tabOutlook);
     EXPECT_TRUE(dialog.grab().toImage().save(
         QString::fromStdString((kStartDir / "advanced_settings_outlook.png").string())));
+    // The sender question wraps rather than being cut at the dialog's edge.
+    EXPECT_TRUE(dialog.cmbGetSenderMethod->parentWidget()->findChild<QLabel*>()->wordWrap());
+    dialog.rdbStoreImap->SetChecked(true);
+    dialog.rdbStoreClick();
+    dialog.pgcAdv->SetActivePage(dialog.tabStore);
+    EXPECT_TRUE(dialog.grab().toImage().save(
+        QString::fromStdString((kStartDir / "advanced_settings_store.png").string())));
+    EXPECT_LT(dialog.spnImapPort->width(), dialog.width() / 3) << "a number field stays narrow";
+    dialog.rdbStoreLocal->SetChecked(true);
     dialog.BitBtn1Click();
     EXPECT_EQ(told, std::vector<bool>{true});
     EXPECT_EQ(dialog.ModalResult(), ui::mrOk);

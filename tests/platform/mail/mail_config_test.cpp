@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "platform/config/registry.h"
 #include "platform/mail/mail_error.h"
 #include "tests/platform/mail/peers.h"
@@ -125,6 +128,61 @@ TEST_F(MailConfig, TheEmbeddedStoreLivesInTheProgramDirectory) {
     setenv("CORVANE_HOME", dir_.path().c_str(), 1);
     EXPECT_EQ(DefaultMailRoot(), dir_.path() / "Mail");
     unsetenv("CORVANE_HOME");
+}
+
+// Without a keyring the passwords go into the settings file, which only its
+// owner may read; the store's password is kept apart from its address and
+// joined to it when the settings are read.
+TEST_F(MailConfig, AccountRoundTripsWithPasswordsInThePrivateSettingsFile) {
+    MailAccount account;
+    account.smtp_security = SmtpSecurity::kTls;
+    account.smtp_password = "p@ss:word";
+    account.imap = true;
+    account.imap_host = "imap.example.org";
+    account.imap_port = 10993;
+    account.imap_user = "list@example.org";
+    account.imap_password = "s/e@cret";
+    ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kSettingsFile);
+    EXPECT_EQ(std::filesystem::status(dir_.path() / "hkcu.ini").permissions() &
+                  std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const MailAccount read = LoadMailAccount();
+    EXPECT_EQ(read.smtp_security, SmtpSecurity::kTls);
+    EXPECT_EQ(read.smtp_password, "p@ss:word");
+    EXPECT_EQ(ImapStoreUrl(read, true), ImapStoreUrl(account, true));
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
+    EXPECT_EQ(registry.ReadString("StoreURL").find("cret"), std::string::npos);
+
+    account.imap_host = "bad/host";
+    EXPECT_THROW(SaveMailAccount(account), EMailError);
+}
+
+// Run by the next test inside a D-Bus session with gnome-keyring-daemon.
+TEST_F(MailConfig, PasswordsGoToTheKeyringWhenOneRuns) {
+    if (std::getenv("CORVANE_KEYRING_SESSION") == nullptr)
+        GTEST_SKIP() << "runs inside the keyring session the next test starts";
+    MailAccount account;
+    account.smtp_password = "in the keyring";
+    ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kKeyring);
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
+    EXPECT_EQ(registry.ReadString("SMTPPassword"), "");
+    EXPECT_EQ(LoadMailSettings().smtp_password, "in the keyring");
+}
+
+TEST(MailConfigKeyring, PasswordsGoToTheKeyringWhenOneRuns) {
+    if (std::system("command -v dbus-run-session gnome-keyring-daemon >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no D-Bus session tools or gnome-keyring-daemon";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    // The keyring's files go into a folder of the test's own.
+    const testing::TempDir home;
+    const std::string command =
+        "HOME='" + home.path().string() + "' XDG_DATA_HOME='" + home.path().string() +
+        "' CORVANE_KEYRING_SESSION=1 dbus-run-session -- sh -c 'echo unlock | "
+        "gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1; exec \"" +
+        self + "\" --gtest_filter=MailConfig.PasswordsGoToTheKeyringWhenOneRuns' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 }  // namespace

@@ -237,6 +237,50 @@ TEST_F(Mapi32, ResolveNameUsesContactsAndOwnsItsBuffers) {
               static_cast<ULONG>(MAPI_E_INVALID_SESSION));
 }
 
+// The address book shows the store's contacts with the caller's lists and
+// hands back what was chosen, in one block the caller frees.
+TEST_F(Mapi32, AddressBookOffersTheStoresContactsAndReturnsTheChosenLists) {
+    mail_root_ = mail_root();
+    MailStore::OpenMaildir(settings_, mail_root_, "MailingList");
+    testing::WriteFile(mail_root_ / ".Contacts" / "vcards" / "c.vcf",
+                       "BEGIN:VCARD\nFN:Ann Example\nEMAIL:ann@example.org\nEND:VCARD\n");
+    MapiProvider provider;
+    provider.Configure(settings_, mail_root_);
+    LHANDLE session = 0;
+    ASSERT_EQ(provider.Logon(0, nullptr, nullptr, 0, 0, &session), SUCCESS_SUCCESS);
+    std::string boss = "Boss", boss_address = "SMTP:boss@example.org";
+    MapiRecipDesc preset[1] = {{0, MAPI_TO, Str(boss), Str(boss_address), 0, nullptr}};
+    ULONG count = 0;
+    MapiRecipDesc* chosen = nullptr;
+    std::vector<ContactItem> shown;
+    AddressBookChoice given;
+    bool cancel = false;
+    provider.SetAddressBookUi(
+        [&](const std::vector<ContactItem>& contacts,
+            const AddressBookChoice& lists) -> std::optional<AddressBookChoice> {
+            shown = contacts;
+            given = lists;
+            if (cancel)
+                return std::nullopt;
+            return AddressBookChoice{lists.to, {{"Ann Example", "ann@example.org"}}};
+        });
+    ASSERT_EQ(provider.Address(session, 0, "", 4, "", 1, preset, 0, 0, &count, &chosen),
+              SUCCESS_SUCCESS);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].email1, "ann@example.org");
+    EXPECT_EQ(given.to, (std::vector<Mailbox>{{"Boss", "boss@example.org"}}));
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(chosen[0].ulRecipClass, static_cast<ULONG>(MAPI_TO));
+    EXPECT_STREQ(chosen[0].lpszName, "Boss <boss@example.org>");
+    EXPECT_EQ(chosen[1].ulRecipClass, static_cast<ULONG>(MAPI_CC));
+    EXPECT_STREQ(chosen[1].lpszAddress, "SMTP:ann@example.org");
+    EXPECT_EQ(provider.FreeBuffer(chosen), SUCCESS_SUCCESS);
+    cancel = true;
+    EXPECT_EQ(provider.Address(session, 0, "", 4, "", 0, nullptr, 0, 0, &count, &chosen),
+              static_cast<ULONG>(MAPI_USER_ABORT));
+    EXPECT_EQ(count, 0u);
+}
+
 TEST_F(Mapi32, WithoutSmtpServerTheMessageGoesToTheOutbox) {
     settings_.smtp_host.clear();
     mail_root_ = mail_root();

@@ -244,7 +244,8 @@ DnsStub::DnsStub(const std::string& zone) {
     port_ = ReadPort(dir_.path() / "port");
 }
 
-DovecotServer::DovecotServer(std::string password) : password_(std::move(password)) {
+DovecotServer::DovecotServer(std::string password, bool tls)
+    : password_(std::move(password)), tls_(tls) {
     fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
                                      fs::perms::group_exec | fs::perms::others_read |
                                      fs::perms::others_exec);
@@ -280,7 +281,9 @@ void DovecotServer::Start() {
              << "base_dir = " << (dir / "run").string() << "\n"
              << "state_dir = " << (dir / "state").string() << "\n"
              << "log_path = " << (dir / "dovecot.log").string() << "\n"
-             << "ssl = no\n"
+             << (tls_ ? "ssl = required\nssl_cert = <" + certificate().string() + "\nssl_key = <" +
+                            (dir / "key.pem").string() + "\n"
+                      : std::string("ssl = no\n"))
              << "disable_plaintext_auth = no\n"
              << "default_internal_user = dovecot\n"
              << "default_login_user = dovenull\n"
@@ -294,10 +297,20 @@ void DovecotServer::Start() {
              << "passdb {\n  driver = static\n  args = password=" << password_ << "\n}\n"
              << "userdb {\n  driver = static\n  args = uid=dovecot gid=dovecot home="
              << (dir / "mail").string() << "/%u\n}\n"
-             << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n"
+             << "service imap-login {\n  inet_listener " << (tls_ ? "imaps" : "imap")
+             << " {\n    address = 127.0.0.1\n"
              << "    port = " << port_ << "\n  }\n}\n"
              << "service anvil {\n  chroot =\n}\n";
         WriteFile(dir / "dovecot.conf", conf.str());
+        if (tls_ && !fs::exists(certificate())) {
+            const std::string make =
+                "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                (dir / "key.pem").string() + "' -out '" + certificate().string() +
+                "' >/dev/null 2>&1";
+            if (std::system(make.c_str()) != 0)
+                throw std::runtime_error("openssl could not make the certificate");
+        }
         fs::create_directories(dir / "run");
         fs::create_directories(dir / "state");
         const std::string chown = "chown -R dovecot:dovecot '" + (dir / "mail").string() + "'";

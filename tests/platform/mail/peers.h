@@ -112,7 +112,10 @@ class DnsStub {
 // lives in maildir(user), which the test may fill before Start().
 class DovecotServer {
   public:
-    explicit DovecotServer(std::string password = "secret");
+    // tls: IMAP over TLS (imaps) with a certificate for 127.0.0.1 made for the
+    // run, which certificate() names for the client to trust.
+    explicit DovecotServer(std::string password = "secret", bool tls = false);
+    std::filesystem::path certificate() const { return dir_.path() / "cert.pem"; }
     ~DovecotServer();
     static bool Available();  // root and dovecot installed
     std::filesystem::path maildir(const std::string& user) const;
@@ -124,6 +127,7 @@ class DovecotServer {
   private:
     TempDir dir_;
     std::string password_;
+    bool tls_ = false;
     std::uint16_t port_ = 0;
     std::optional<ChildProcess> process_;
 };
