@@ -89,7 +89,6 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     }
     FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
     FormPlacement1->SetUseRegistry(true);
-    FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");
     FormPlacement1->Loaded();
     edtCachedGroup = new ui::TEdit(Client());
     edtCachedGroup->SetName("edtCachedGroup");

@@ -17,8 +17,9 @@
 class QMenu;
 
 namespace support {
+class TFormPlacement;
 class TShowHTML;
-}
+}  // namespace support
 
 namespace app {
 
@@ -75,6 +76,7 @@ class TdlgSendMail : public ui::TForm {
     support::TShowHTML* ShowHTML;
     ui::TCheckBox* chkHTML;
     ui::TCheckBox* chkDoAddSalutation;
+    ui::TLabel* lblAttach;
     ui::TListBox* lbAttach;
     ui::TListBox* lbBCC;
     ui::TButton* btnEditor;
@@ -96,8 +98,21 @@ class TdlgSendMail : public ui::TForm {
     void InsertSalutationClick(std::string_view field);
     const PreviewFile& Preview() const { return preview_; }
     const EditorFile& EditorCopy() const { return editor_file_; }
+    // Keeps the dialog's place, size and state from one opening to the next.
+    std::unique_ptr<support::TFormPlacement> FormPlacement1;
 
   private:
+    // The constructor's steps: the controls of each area, then their events.
+    void BuildRecipientChoice();
+    void BuildManualEntry();
+    void BuildMessagePages();
+    void BuildFieldMenu();
+    void BuildEditorMenu();
+    void BuildOptionsRow();
+    void BuildAttachments();
+    void BuildButtons();
+    void WireEvents();
+    void WireRun();
     void TakeMessage();
     // The batch as the run left it, back into the hidden list.
     void GiveBackBatch();

@@ -20,6 +20,7 @@
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "grid/data/db_grid.h"
+#include "platform/config/registry.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/ui/application.h"
@@ -27,6 +28,7 @@
 #include "platform/ui/form.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/shell.h"
+#include "support/app_utils.h"
 #include "support/show_html.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
@@ -863,6 +865,36 @@ TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
     EXPECT_TRUE(add_recip.CCList().empty());
     ASSERT_EQ(dialog.lbBCC->Items().Count(), 1);
     EXPECT_EQ(dialog.lbBCC->Items().Get(0), "hidden@example.org");
+}
+
+// The send dialog opens again where the user left it, and each window keeps its
+// placement in a subkey of its own under the program's key; the attachment list is
+// named by its label.
+TEST_F(SendMailDialogTest, EachWindowKeepsItsPlacementUnderTheProgramsKey) {
+    const QRect moved(40, 50, 700, 650);
+    QRect reopened;
+    for (int opening = 0; opening < 2; ++opening) {
+        ui::ScopedModalHandler handler([&](ui::TForm& form) {
+            auto& dialog = dynamic_cast<TdlgSendMail&>(form);
+            if (opening == 0) {
+                dialog.setGeometry(moved);
+                EXPECT_EQ(dialog.lblAttach->buddy(), dialog.lbAttach);
+                Save(dialog, "send_dialog.png");
+            } else {
+                reopened = dialog.geometry();
+            }
+            form.SetModalResult(ui::mrCancel);
+        });
+        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    }
+    EXPECT_EQ(reopened, moved);
+    window.reset();
+    platform::config::TRegistry registry;
+    for (const char* form : {"Tfrmmain", "TdlgSendMail"}) {
+        ASSERT_TRUE(registry.OpenKeyReadOnly(support::GetDefaultIniRegKey() + "\\" + form)) << form;
+        EXPECT_NE(registry.ReadString("NormPos"), "") << form;
+        registry.CloseKey();
+    }
 }
 
 }  // namespace
