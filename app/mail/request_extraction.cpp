@@ -429,6 +429,10 @@ bool ExtractEntries::OpenBtnClick() {
                     chkScanUserEmails = false;
             } else if (chkScanListChanges) {
                 handled = processEntry(bounces);
+                // A request may have changed who is on the list: the forwards that follow
+                // in this pass read their recipients again.
+                if (handled && forwarder_ != nullptr)
+                    forwarder_->ClearCache();
             }
         } catch (const std::exception& e) {
             entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
