@@ -196,7 +196,8 @@ void Tdlgoptions::BuildScanningPage() {
     rdbMarkAsRead = In<ui::TRadioButton>(after_processing, "Mark messages as read");
     rdbDelete = In<ui::TRadioButton>(after_processing, "Delete messages");
     ui::TGroupBox& location = *Box(scanning, "Look for commands in");
-    rdbScanSubject = In<ui::TRadioButton>(location, "The subject only");
+    rdbScanSubject =
+        In<ui::TRadioButton>(location, "The subject and the first line of the message");
     rdbScanAllEmailLines = In<ui::TRadioButton>(location, "The subject and every line");
     scanning.Layout()->addStretch(1);
 }
@@ -533,7 +534,6 @@ void Tdlgoptions::UpdateEnabling() {
     spnbouncemax->SetEnabled(chkbouncemax->Checked());
     spncachesize->SetEnabled(chkLimitDBCache->Checked());
     spnAutoScanDelay->SetEnabled(chkautoscan_timed->Checked());
-    spnStaggerDelay->SetEnabled(chkStaggerSending->Checked());
     spnmaxsendcount->SetEnabled(!rdbsingleemail->Checked());
     for (QWidget* w : std::initializer_list<QWidget*>{edtSubject, memHeader, memFooter})
         w->setEnabled(chkSendAcknowledgement->Checked());
@@ -547,8 +547,9 @@ void Tdlgoptions::UpdateEnabling() {
     for (QWidget* w : std::initializer_list<QWidget*>{
              edtUserSendingFolder, rdbForwardAll, rdbForwardSubject, rdbCVInSubject, rdbCVInEmail,
              rdbCVAll, rdbCVSenderGroup, chkCheckUser, chkDefaultNoUserSend, chkMustBelongToGroup,
-             chkSigOnForward})
+             chkSigOnForward, chkStaggerSending})
         w->setEnabled(users);
+    spnStaggerDelay->SetEnabled(users && chkStaggerSending->Checked());
 }
 
 void Tdlgoptions::BitBtn1Click() {
