@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QImage>
+#include <QScrollBar>
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -127,6 +132,26 @@ TEST_F(DialogTest, LogViewerShowsEachLineOfTheFileAsOneLine) {
     EXPECT_EQ(log.memlogFile->Lines().Get(1), "ADD c@b.com n [2Jws   x [] -> Entered Successfully");
     EXPECT_EQ(log.memlogFile->Lines().Get(2), "last\tline");
     EXPECT_EQ(log.memlogFile->toPlainText().count(QChar::LineSeparator), 0);
+}
+
+// A log of thousands of lines opens at the newest, wide enough to read it whole.
+TEST_F(DialogTest, LogViewerOpensAtTheNewestLineShownWhole) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "ADD m" + std::to_string(i) + "@example.org news [] -> Added\r\n";
+    text +=
+        "Successfully forwarded mail from ann@example.org with the subject, '[news] Friday' "
+        "to the mailing list category, news\r\n";
+    Write("log.txt", text);
+    Tdlglog log(nullptr, Dir());
+    log.show();
+    QApplication::processEvents();
+    const QScrollBar& down = *log.memlogFile->verticalScrollBar();
+    EXPECT_GT(down.maximum(), 0);
+    EXPECT_EQ(down.value(), down.maximum());
+    EXPECT_EQ(log.memlogFile->horizontalScrollBar()->maximum(), 0) << log.width();
+    EXPECT_TRUE(
+        log.grab().toImage().save(QCoreApplication::applicationDirPath() + "/log_viewer.png"));
 }
 
 TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
