@@ -87,11 +87,17 @@ void Tdlglog::ShowNewestLinesWhole(std::string_view text) {
         wanted = std::min(wanted, on->availableGeometry().width());
     if (wanted > width())
         resize(wanted, height());
-    // The newest lines are at the end of the file: the viewer opens there.
+    // The newest lines are at the end of the file: the viewer opens there, once the new
+    // width (and any scroll bar it brings) has been laid out.
     memlogFile->moveCursor(QTextCursor::End);
     memlogFile->moveCursor(QTextCursor::StartOfLine);
-    memlogFile->ensureCursorVisible();
-    memlogFile->horizontalScrollBar()->setValue(0);
+    QMetaObject::invokeMethod(
+        memlogFile,
+        [viewer = memlogFile] {
+            viewer->verticalScrollBar()->setValue(viewer->verticalScrollBar()->maximum());
+            viewer->horizontalScrollBar()->setValue(0);
+        },
+        Qt::QueuedConnection);
 }
 
 void Tdlglog::btnclearlogClick() {

@@ -556,7 +556,7 @@ void Tfrmmain::SendEmailtoMailingList1Click() {
         newformpreparation(false);
         throw;
     }
-    newformpreparation(false);
+    newformpreparation(false, true);
     CommenceTimer();
 }
 
@@ -607,7 +607,7 @@ void Tfrmmain::ProcessFolder(bool for_requests, bool for_members) {
     newformpreparation(false);
 }
 
-void Tfrmmain::newformpreparation(bool preparing) {
+void Tfrmmain::newformpreparation(bool preparing, bool rows_kept) {
     if (!DatabaseOpen()) {
         kept_entry_.reset();
         return;
@@ -632,7 +632,10 @@ void Tfrmmain::newformpreparation(bool preparing) {
         throw;
     }
     kept_entry_.reset();
-    table.EnableControls();
+    if (rows_kept)
+        gxDBGrid1->KeepRowsThrough([&table] { table.EnableControls(); });
+    else
+        table.EnableControls();
 }
 
 std::optional<db::Variant> Tfrmmain::CurrentEntry(db::TDataSet& table) {

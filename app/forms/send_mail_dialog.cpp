@@ -338,6 +338,13 @@ void TdlgSendMail::WireEvents() {
 void TdlgSendMail::WireRun() {
     run_->OnProgress = [this](std::string_view caption, std::int64_t position,
                               std::int64_t maximum) {
+        // A repaint for each of a thousand rows would cost more than the rows: the display
+        // follows a few times a second, and at once when its caption changes.
+        const auto now = std::chrono::steady_clock::now();
+        if (caption == progress_caption_ && now < progress_due_)
+            return;
+        progress_caption_ = caption;
+        progress_due_ = now + std::chrono::milliseconds(100);
         main_.showprogress(true, position, true, caption, maximum);
     };
     run_->OnSendError = [this](std::string_view text) {

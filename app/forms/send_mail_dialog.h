@@ -4,7 +4,9 @@
 // its attachments, and the buttons that start a mail-out or a test send. The
 // run itself is the mail-out's; this form only shows it.
 
+#include <chrono>
 #include <memory>
+#include <string>
 
 #include "app/forms/main_window.h"
 #include "app/forms/send_dialogs.h"
@@ -123,6 +125,9 @@ class TdlgSendMail : public ui::TForm {
     std::unique_ptr<MailOut> run_;
     PreviewFile preview_;
     EditorFile editor_file_;
+    // The caption the progress display shows, and when it is next brought up to date.
+    std::string progress_caption_;
+    std::chrono::steady_clock::time_point progress_due_;
 };
 
 // The main window's send command: the two dialogs, shown and freed.

@@ -153,7 +153,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
 
     // The list as the program left it, read the way the program reads it.
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -253,7 +253,7 @@ TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
         0);
 
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::LoadDatabaseSettings(settings));
@@ -342,7 +342,7 @@ TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMess
                                             "member6@example.org", "member8@example.org"}));
 
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -391,7 +391,7 @@ TEST(Program, StartsWithoutAQuestionWhenTheListsIndexFilesWereLost) {
         << "a box was shown at a start";
     EXPECT_TRUE(fs::exists(home / "mailist.IDX"));
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -461,7 +461,7 @@ void ApplyRequest(std::map<std::string, std::string>& model, int k) {
 // many addresses stood in it more than once.
 std::pair<std::map<std::string, std::string>, int> ListModel(const fs::path& home) {
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     app::Loadentries(settings, home.string() + "/");
@@ -525,7 +525,7 @@ void SeedCheckingHome(const fs::path& home, int entries, int requests,
                               .c_str()),
               0);
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -915,7 +915,7 @@ TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
 
     app::Settings settings;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
     ASSERT_TRUE(app::LoadDatabaseSettings(settings));
@@ -1001,7 +1001,7 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
                               .c_str()),
               0);
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     std::vector<std::string> before;
     {
