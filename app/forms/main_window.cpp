@@ -110,7 +110,10 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     services_.database.OnProgress = [this](int position, std::string_view caption, int maximum) {
         showprogress(maximum > 0, position, false, caption, maximum);
     };
-    services_.database.OnListChanged = [this] { edtCachedGroup->SetText(""); };
+    services_.database.OnListChanged = [this] {
+        ++list_changes_;
+        edtCachedGroup->SetText("");
+    };
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
     options_ = std::make_unique<Tdlgoptions>(this, services_);
@@ -549,6 +552,7 @@ void Tfrmmain::SendEmailtoMailingList1Click() {
     // for it, as for every dialog over the list, instead of being read again at each
     // change, and the entry the user was on is current again afterwards.
     newformpreparation(true);
+    const std::int64_t changes_before = list_changes_;
     try {
         if (OnSendEmail)
             OnSendEmail();
@@ -556,7 +560,9 @@ void Tfrmmain::SendEmailtoMailingList1Click() {
         newformpreparation(false);
         throw;
     }
-    newformpreparation(false, true);
+    // A bounce counted during the mail-out changes the list; only an unchanged list keeps
+    // the grid's rows.
+    newformpreparation(false, list_changes_ == changes_before);
     CommenceTimer();
 }
 

@@ -257,6 +257,8 @@ class Tfrmmain : public ui::TForm {
     bool refilter_ = false;
     // The entry that was current when a command unfiltered the list, current again after it.
     std::optional<db::Variant> kept_entry_;
+    // Entries posted or deleted since the program started.
+    std::int64_t list_changes_ = 0;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
     // What the progress display last drew, and when: a run over 100,000 rows reports every

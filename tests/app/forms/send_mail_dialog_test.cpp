@@ -869,9 +869,13 @@ TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
 }
 
 // The send dialog opens again where the user left it, each window keeping its placement
-// under the program's key; the attachment list is named by its label.
+// under the program's key; the attachment list is named by its label; a list changed
+// meanwhile (a bounce counted) is read into the grid again.
 TEST_F(SendMailDialogTest, EachWindowKeepsItsPlacementUnderTheProgramsKey) {
     std::vector<QRect> shown;
+    window->OnSendEmail = [&] {
+        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    };
     for (int opening = 0; opening < 2; ++opening) {
         ui::ScopedModalHandler handler([&](ui::TForm& form) {
             auto& dialog = dynamic_cast<TdlgSendMail&>(form);
@@ -879,10 +883,13 @@ TEST_F(SendMailDialogTest, EachWindowKeepsItsPlacementUnderTheProgramsKey) {
             dialog.setGeometry(40, 50, 700, 650);
             EXPECT_EQ(dialog.lblAttach->buddy(), dialog.lbAttach);
             Save(form, "send_dialog.png");
+            if (opening == 1)
+                AddRow("new@example.org", "news", "New");
         });
-        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+        window->SendEmailtoMailingList1Click();
     }
     EXPECT_EQ(shown.at(1), QRect(40, 50, 700, 650));
+    EXPECT_EQ(window->gxDBGrid1->Count(), 4);
     window.reset();
     platform::config::TRegistry registry;
     for (const char* form : {"\\Tfrmmain", "\\TdlgSendMail"})
