@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,16 @@ int main(int argc, char** argv) {
     }
     ui::SetHelpFolder(FindHelpFolder());
 
-    // A second copy hands its parameters to the first and ends without a window.
+    // A second copy on the same program folder hands its parameters to the first and ends
+    // without a window; copies on other folders run side by side.
     support::TOneInstance OneInstance1(nullptr);
+    OneInstance1.SetScope(*program_dir);
     OneInstance1.Loaded();
-    if (OneInstance1.HandedOver())
+    if (OneInstance1.HandedOver()) {
+        std::cerr << "Corvane is already running on " << *program_dir
+                  << "; its window has been brought to the front.\n";
         return 0;
+    }
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)

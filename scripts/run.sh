@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Corvane in Release, installs it into build/run/install and starts it on the
 # per-user program folder ($CORVANE_HOME, else ~/.local/share/Corvane/). The first start
-# there creates an empty list database and the "Personal Folders" mail store.
+# there makes the "Personal Folders" mail store and asks whether to create the list
+# database in that folder (Yes creates an empty one; No offers the choice of a folder).
 # Arguments are passed to the program (for example /debug).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -173,7 +173,9 @@ void TOneInstance::Start() {
     } catch (const std::exception&) {
         return;  // no place for the guard: the program runs unguarded
     }
-    const std::optional<std::string> name = GuardName(folder.string(), ExecutableName());
+    const std::string guarded =
+        scope_.empty() ? ExecutableName() : ExecutableName() + "-" + Fnv1aHex(scope_);
+    const std::optional<std::string> name = GuardName(folder.string(), guarded);
     if (!name)
         return;  // no socket can be named there: the program runs unguarded
     const std::filesystem::path lock_path = folder / (*name + ".lock");

@@ -76,6 +76,10 @@ class TOneInstance : public db::TComponent {
     explicit TOneInstance(db::TComponent* owner);
     ~TOneInstance() override;
 
+    // Copies with different scopes (their program folders) are guarded apart; the empty
+    // scope guards every copy of the executable as one. Set before `Loaded`.
+    void SetScope(std::string_view scope) { scope_ = scope; }
+
     bool ShowOnNewInstance() const { return show_on_new_instance_; }
     void SetShowOnNewInstance(bool value) { show_on_new_instance_ = value; }
     bool UseHaltToExit() const { return use_halt_to_exit_; }
@@ -107,6 +111,7 @@ class TOneInstance : public db::TComponent {
     void BecomeFirstCopy(const std::filesystem::path& socket_path);
     void Received(const std::vector<std::string>& params);
 
+    std::string scope_;
     bool show_on_new_instance_ = true;
     bool use_halt_to_exit_ = false;
     bool handed_over_ = false;

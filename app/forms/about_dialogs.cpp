@@ -58,6 +58,9 @@ TAboutBox::TAboutBox(QWidget* owner) : ui::TForm(owner) {
     };
     lblMail->OnClick = [] { ui::ShellOpen(kSupportMail); };
     OKButton = OkButton(*this);
+    // The box opens with OK focused, so Enter closes it rather than following the first
+    // link; the links stay reachable with Tab.
+    OKButton->setFocus();
 }
 
 TdlgSupport::TdlgSupport(QWidget* owner, std::string program_dir)

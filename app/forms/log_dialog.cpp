@@ -1,7 +1,13 @@
 #include "app/forms/log_dialog.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/list/delimited_text.h"
 #include "app/routines/file_routines.h"
@@ -10,6 +16,7 @@
 #include "platform/os/file_system.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/file_dialog.h"
+#include "platform/ui/qt_text.h"
 
 namespace app {
 
@@ -47,12 +54,50 @@ void Tdlglog::FormShow() {
     ui::THourglass hourglass;
     memlogFile->Lines().Clear();
     try {
-        if (platform::os::FileExists(LogPath()))
-            memlogFile->Lines().SetText(ReadableLogText(db::ReadWholeFile(LogPath())));
+        if (platform::os::FileExists(LogPath())) {
+            const std::string text = ReadableLogText(db::ReadWholeFile(LogPath()));
+            memlogFile->Lines().SetText(text);
+            ShowNewestLinesWhole(text);
+        }
     } catch (const std::exception&) {
         ui::MessageDlg("An error was encountered loading your text file!", ui::mtWarning,
                        {ui::mbOK});
     }
+}
+
+void Tdlglog::ShowNewestLinesWhole(std::string_view text) {
+    // A line's result stands at its end: the viewer grows, as far as the screen allows,
+    // until the longest line fits.
+    const QFontMetrics metrics(memlogFile->font());
+    int widest = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        widest = std::max(widest, metrics.horizontalAdvance(ui::ToQ(line)));
+        start = end + 1;
+    }
+    const int chrome = width() - memlogFile->viewport()->width();
+    int wanted = widest + chrome + 2 * static_cast<int>(memlogFile->document()->documentMargin()) +
+                 memlogFile->verticalScrollBar()->sizeHint().width();
+    if (const QScreen* on = screen())
+        wanted = std::min(wanted, on->availableGeometry().width());
+    if (wanted > width())
+        resize(wanted, height());
+    // The newest lines are at the end of the file: the viewer opens there, once the new
+    // width (and any scroll bar it brings) has been laid out.
+    memlogFile->moveCursor(QTextCursor::End);
+    memlogFile->moveCursor(QTextCursor::StartOfLine);
+    QMetaObject::invokeMethod(
+        memlogFile,
+        [viewer = memlogFile] {
+            viewer->verticalScrollBar()->setValue(viewer->verticalScrollBar()->maximum());
+            viewer->horizontalScrollBar()->setValue(0);
+        },
+        Qt::QueuedConnection);
 }
 
 void Tdlglog::btnclearlogClick() {

@@ -4,6 +4,7 @@
 // copy.
 
 #include <string>
+#include <string_view>
 
 #include "platform/ui/controls.h"
 #include "platform/ui/form.h"
@@ -27,6 +28,8 @@ class Tdlglog : public ui::TForm {
 
   private:
     std::string LogPath() const;
+    // Opens at the end of the log, as wide as its longest line where the screen allows.
+    void ShowNewestLinesWhole(std::string_view text);
     std::string program_dir_;
 };
 

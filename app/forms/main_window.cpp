@@ -89,7 +89,6 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     }
     FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
     FormPlacement1->SetUseRegistry(true);
-    FormPlacement1->SetIniFileName("SOFTWARE\\Brovik\\Corvane");
     FormPlacement1->Loaded();
     edtCachedGroup = new ui::TEdit(Client());
     edtCachedGroup->SetName("edtCachedGroup");
@@ -111,7 +110,10 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
     services_.database.OnProgress = [this](int position, std::string_view caption, int maximum) {
         showprogress(maximum > 0, position, false, caption, maximum);
     };
-    services_.database.OnListChanged = [this] { edtCachedGroup->SetText(""); };
+    services_.database.OnListChanged = [this] {
+        ++list_changes_;
+        edtCachedGroup->SetText("");
+    };
     // A list started again because damage left nothing in it is filled from the back-up,
     // whose columns are the import's own starting order.
     services_.database.OnRestoreBackUp = [this](const std::string& file) {
@@ -560,6 +562,7 @@ void Tfrmmain::SendEmailtoMailingList1Click() {
     // for it, as for every dialog over the list, instead of being read again at each
     // change, and the entry the user was on is current again afterwards.
     newformpreparation(true);
+    const std::int64_t changes_before = list_changes_;
     try {
         if (OnSendEmail)
             OnSendEmail();
@@ -567,7 +570,9 @@ void Tfrmmain::SendEmailtoMailingList1Click() {
         newformpreparation(false);
         throw;
     }
-    newformpreparation(false);
+    // A bounce counted during the mail-out changes the list; only an unchanged list keeps
+    // the grid's rows.
+    newformpreparation(false, list_changes_ == changes_before);
     CommenceTimer();
 }
 
@@ -618,7 +623,7 @@ void Tfrmmain::ProcessFolder(bool for_requests, bool for_members) {
     newformpreparation(false);
 }
 
-void Tfrmmain::newformpreparation(bool preparing) {
+void Tfrmmain::newformpreparation(bool preparing, bool rows_kept) {
     if (!DatabaseOpen()) {
         kept_entry_.reset();
         return;
@@ -643,7 +648,10 @@ void Tfrmmain::newformpreparation(bool preparing) {
         throw;
     }
     kept_entry_.reset();
-    table.EnableControls();
+    if (rows_kept)
+        gxDBGrid1->KeepRowsThrough([&table] { table.EnableControls(); });
+    else
+        table.EnableControls();
 }
 
 std::optional<db::Variant> Tfrmmain::CurrentEntry(db::TDataSet& table) {

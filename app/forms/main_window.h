@@ -99,7 +99,9 @@ class Tfrmmain : public ui::TForm {
 
     // Around a dialog that works on the list: unfilter and suspend before, resume and
     // filter again after.
-    void newformpreparation(bool preparing);
+    // With rows_kept, the dialog only filtered and walked the list: the grid keeps the rows
+    // it holds rather than reading the list again.
+    void newformpreparation(bool preparing, bool rows_kept = false);
 
     // The shared progress display; a maximum of 1 or less shows nothing.
     void showprogress(bool show, std::int64_t position, bool cancellable, std::string_view caption,
@@ -255,6 +257,8 @@ class Tfrmmain : public ui::TForm {
     bool refilter_ = false;
     // The entry that was current when a command unfiltered the list, current again after it.
     std::optional<db::Variant> kept_entry_;
+    // Entries posted or deleted since the program started.
+    std::int64_t list_changes_ = 0;
     ListServices services_;
     std::unique_ptr<TdlgProgress> progress_;
     // What the progress display last drew, and when: a run over 100,000 rows reports every

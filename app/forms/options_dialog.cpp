@@ -136,12 +136,26 @@ Tdlgoptions::Tdlgoptions(QWidget* owner, ListServices services)
 }
 
 void Tdlgoptions::BuildPages() {
-    auto page = [this](std::string_view caption) {
-        pages_.push_back(new ui::TTabSheet(*pgcoptions, caption));
-        return pages_.back();
-    };
+    BuildGeneralPage();
+    BuildScanningPage();
+    BuildCategoriesPage();
+    BuildSendingPage();
+    BuildAcknowledgePage();
+    BuildUserSendingPage();
+    BuildFailurePage();
+    BuildExceptionsPage();
+    BuildSynonymsPage();
+    BuildSignaturePage();
+    WirePages();
+}
 
-    ui::TTabSheet& general = *page("General");
+ui::TTabSheet& Tdlgoptions::AddPage(std::string_view caption) {
+    pages_.push_back(new ui::TTabSheet(*pgcoptions, caption));
+    return *pages_.back();
+}
+
+void Tdlgoptions::BuildGeneralPage() {
+    ui::TTabSheet& general = AddPage("General");
     BitBtn4 = new ui::TButton(&general, "Advanced Options..");
     BitBtn4->OnClick = [this] { BitBtn4Click(); };
     general.Layout()->addWidget(BitBtn4, 0, Qt::AlignLeft);
@@ -168,8 +182,10 @@ void Tdlgoptions::BuildPages() {
     chknewBUfilename = In<ui::TCheckBox>(backup, "Create a new back up file name each time");
     chkBUOnEXit = In<ui::TCheckBox>(backup, "Back up on exit");
     general.Layout()->addStretch(1);
+}
 
-    ui::TTabSheet& scanning = *page("Scanning");
+void Tdlgoptions::BuildScanningPage() {
+    ui::TTabSheet& scanning = AddPage("Scanning");
     ui::TGroupBox& folder = *Box(scanning, "Mail folder to scan for list changes");
     edtrosterlygroup = In<ui::TComboBox>(folder);
     ui::TGroupBox& automatic = *Box(scanning, "Automatic checking");
@@ -180,11 +196,14 @@ void Tdlgoptions::BuildPages() {
     rdbMarkAsRead = In<ui::TRadioButton>(after_processing, "Mark messages as read");
     rdbDelete = In<ui::TRadioButton>(after_processing, "Delete messages");
     ui::TGroupBox& location = *Box(scanning, "Look for commands in");
-    rdbScanSubject = In<ui::TRadioButton>(location, "The subject only");
+    rdbScanSubject =
+        In<ui::TRadioButton>(location, "The subject and the first line of the message");
     rdbScanAllEmailLines = In<ui::TRadioButton>(location, "The subject and every line");
     scanning.Layout()->addStretch(1);
+}
 
-    ui::TTabSheet& categories = *page("List Categories");
+void Tdlgoptions::BuildCategoriesPage() {
+    ui::TTabSheet& categories = AddPage("List Categories");
     ui::TGroupBox& allowed = *Box(categories, "Allowed categories");
     rdballcats = In<ui::TRadioButton>(allowed, "Allow all categories");
     rdbrestrictcategories = In<ui::TRadioButton>(allowed, "Only allow these categories:");
@@ -201,8 +220,10 @@ void Tdlgoptions::BuildPages() {
     rgpMultipleCategorySupport->Items().Add(
         "E-mail addresses can belong to multiple categories within the database");
     categories.Layout()->addWidget(rgpMultipleCategorySupport);
+}
 
-    ui::TTabSheet& sending = *page("Sending Mail");
+void Tdlgoptions::BuildSendingPage() {
+    ui::TTabSheet& sending = AddPage("Sending Mail");
     ui::TGroupBox& per_message = *Box(sending, "Recipients per message");
     rdbsingleemail = In<ui::TRadioButton>(per_message, "One message for each recipient");
     rdbmultiemail = In<ui::TRadioButton>(per_message, "Several recipients in each message:");
@@ -218,8 +239,10 @@ void Tdlgoptions::BuildPages() {
     chkStaggerSending = In<ui::TCheckBox>(sending_options, "Wait between messages (seconds):");
     spnStaggerDelay = Spin(sending_options, kStaggerDelayRange, 1);
     sending.Layout()->addStretch(1);
+}
 
-    ui::TTabSheet& acknowledge = *page("Acknowledge");
+void Tdlgoptions::BuildAcknowledgePage() {
+    ui::TTabSheet& acknowledge = AddPage("Acknowledge");
     ui::TGroupBox& ack = *Box(acknowledge, "Acknowledgements");
     chkSendAcknowledgement =
         In<ui::TCheckBox>(ack, "Send an acknowledgement to people who subscribe or unsubscribe");
@@ -231,8 +254,10 @@ void Tdlgoptions::BuildPages() {
     memFooter = In<ui::TMemo>(ack);
     for (ui::TMemo* memo : {memHeader, memFooter})
         memo->setTabChangesFocus(true);
+}
 
-    ui::TTabSheet& users = *page("User Sending");
+void Tdlgoptions::BuildUserSendingPage() {
+    ui::TTabSheet& users = AddPage("User Sending");
     ui::TGroupBox& members = *Box(users, "Members' messages");
     chkUserSending = In<ui::TCheckBox>(members, "Allow users to send messages to the list");
     In<ui::TLabel>(members, "Folder to scan for users' messages:");
@@ -249,16 +274,20 @@ void Tdlgoptions::BuildPages() {
     chkCheckUser = In<ui::TCheckBox>(checks, "Check that the sender may send");
     chkDefaultNoUserSend = In<ui::TCheckBox>(checks, "New members may not send");
     chkMustBelongToGroup = In<ui::TCheckBox>(checks, "The sender must belong to the category");
+}
 
-    ui::TTabSheet& failure = *page("Delivery Failure");
+void Tdlgoptions::BuildFailurePage() {
+    ui::TTabSheet& failure = AddPage("Delivery Failure");
     ui::TGroupBox& failed = *Box(failure, "Undeliverable mail");
     chkfailedmail = In<ui::TCheckBox>(failed, "Recognise undeliverable mail by these words:");
     std::tie(lbxfailure, btndeliveryfailure) = EditableList(failed);
     chkbouncemax = In<ui::TCheckBox>(failed, "Remove an address after this many bounces:");
     spnbouncemax = Spin(failed, kBounceMaxRange, 1);
     chkRemoveOutofOffice = In<ui::TCheckBox>(failed, "Remove out of office replies");
+}
 
-    ui::TTabSheet& exceptions = *page("Exceptions");
+void Tdlgoptions::BuildExceptionsPage() {
+    ui::TTabSheet& exceptions = AddPage("Exceptions");
     ui::TGroupBox& refused = *Box(exceptions, "Invalid addresses");
     chkExcept = In<ui::TCheckBox>(refused, "Refuse addresses that contain:");
     std::tie(lbxexceptions, btninvalidentries) = EditableList(refused);
@@ -266,16 +295,20 @@ void Tdlgoptions::BuildPages() {
     std::tie(lbxneversubscribe, btnneverjoin) = EditableList(blocked);
     chkAddUnsubscribers =
         In<ui::TCheckBox>(blocked, "Add people who unsubscribe to the blocked addresses");
+}
 
-    ui::TTabSheet& synonyms = *page("Synonyms");
+void Tdlgoptions::BuildSynonymsPage() {
+    ui::TTabSheet& synonyms = AddPage("Synonyms");
     ui::TGroupBox& add_words = *Box(synonyms, "Subscribe");
     std::tie(lbxAddStrings, btnsubsynonyms) = EditableList(add_words);
     ui::TGroupBox& remove_words = *Box(synonyms, "Unsubscribe");
     std::tie(lbxRemovalStrings, btnunsubsynonyms) = EditableList(remove_words);
     ui::TGroupBox& modify_words = *Box(synonyms, "Change address");
     std::tie(lbxModifyStrings, BitBtn6) = EditableList(modify_words);
+}
 
-    ui::TTabSheet& signature = *page("Signature");
+void Tdlgoptions::BuildSignaturePage() {
+    ui::TTabSheet& signature = AddPage("Signature");
     ui::TGroupBox& place = *Box(signature, "Signature");
     rdbAddSignaturePrior = In<ui::TRadioButton>(place, "Display Signature in message editor");
     rdbAddSignatureAfter =
@@ -290,7 +323,9 @@ void Tdlgoptions::BuildPages() {
     signature_row->addWidget(btnLoad);
     signature_row->addStretch(1);
     place.Layout()->addLayout(signature_row);
+}
 
+void Tdlgoptions::WirePages() {
     auto edit = [this](ui::TButton* button, ui::TListBox* list, OptionListRules rules,
                        std::function<void()> after = {}) {
         button->OnClick = [this, list, rules, after] {
@@ -499,7 +534,6 @@ void Tdlgoptions::UpdateEnabling() {
     spnbouncemax->SetEnabled(chkbouncemax->Checked());
     spncachesize->SetEnabled(chkLimitDBCache->Checked());
     spnAutoScanDelay->SetEnabled(chkautoscan_timed->Checked());
-    spnStaggerDelay->SetEnabled(chkStaggerSending->Checked());
     spnmaxsendcount->SetEnabled(!rdbsingleemail->Checked());
     for (QWidget* w : std::initializer_list<QWidget*>{edtSubject, memHeader, memFooter})
         w->setEnabled(chkSendAcknowledgement->Checked());
@@ -513,8 +547,9 @@ void Tdlgoptions::UpdateEnabling() {
     for (QWidget* w : std::initializer_list<QWidget*>{
              edtUserSendingFolder, rdbForwardAll, rdbForwardSubject, rdbCVInSubject, rdbCVInEmail,
              rdbCVAll, rdbCVSenderGroup, chkCheckUser, chkDefaultNoUserSend, chkMustBelongToGroup,
-             chkSigOnForward})
+             chkSigOnForward, chkStaggerSending})
         w->setEnabled(users);
+    spnStaggerDelay->SetEnabled(users && chkStaggerSending->Checked());
 }
 
 void Tdlgoptions::BitBtn1Click() {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/forms/main_window.h"
@@ -152,7 +153,20 @@ class Tdlgoptions : public ui::TForm {
     ui::TTimer Timer1;
 
   private:
+    // One builder per page, in the tabs' order; then the pages' events.
     void BuildPages();
+    ui::TTabSheet& AddPage(std::string_view caption);
+    void BuildGeneralPage();
+    void BuildScanningPage();
+    void BuildCategoriesPage();
+    void BuildSendingPage();
+    void BuildAcknowledgePage();
+    void BuildUserSendingPage();
+    void BuildFailurePage();
+    void BuildExceptionsPage();
+    void BuildSynonymsPage();
+    void BuildSignaturePage();
+    void WirePages();
     void LoadControls();
     void StoreControls();
 

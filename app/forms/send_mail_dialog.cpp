@@ -26,6 +26,7 @@
 #include "platform/ui/prompt.h"
 #include "platform/ui/qt_text.h"
 #include "platform/ui/shell.h"
+#include "support/form_placement.h"
 #include "support/show_html.h"
 
 namespace app {
@@ -63,6 +64,31 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
         std::make_unique<MailOut>(services.settings, services.database, context, &services.entries);
     run_->debug = main.DebugMode();
 
+    BuildRecipientChoice();
+    BuildManualEntry();
+    BuildMessagePages();
+    BuildFieldMenu();
+    BuildEditorMenu();
+    BuildOptionsRow();
+    BuildAttachments();
+    BuildButtons();
+    WireEvents();
+    WireRun();
+    services.database.CreateTemporaryTables();
+    run_->EmailLogon();
+    resize(ScaleToScreen(640), ScaleToScreen(600));
+    // Centred over the main window now rather than when shown, so that a place kept from
+    // an earlier opening, applied as the dialog is shown, is not centred away.
+    SetPosition(ui::poDesigned);
+    QRect frame = frameGeometry();
+    frame.moveCenter(main.frameGeometry().center());
+    move(frame.topLeft());
+    FormPlacement1 = std::make_unique<support::TFormPlacement>(nullptr, this);
+    FormPlacement1->SetUseRegistry(true);
+    FormPlacement1->Loaded();
+}
+
+void TdlgSendMail::BuildRecipientChoice() {
     auto* choice = new ui::TGroupBox(Client(), "Recipients");
     auto* grid = new QGridLayout;
     rdball = new ui::TRadioButton(choice, "Send to all mailing list entries");
@@ -91,7 +117,9 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     grid->addWidget(btnrecalc, 4, 1);
     choice->Layout()->addLayout(grid);
     ClientLayout()->addWidget(choice);
+}
 
+void TdlgSendMail::BuildManualEntry() {
     grpManual = new ui::TGroupBox(Client(), "Enter Recipients");
     memCustom = new ui::TMemo(grpManual);
     chkvalidity = new ui::TCheckBox(grpManual, "Ignore Invalid addresses");
@@ -114,6 +142,16 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     ClientLayout()->addWidget(grpManual);
     grpManual->hide();
 
+    paste->OnClick = [this] { memCustom->PasteFromClipboard(); };
+    load->OnClick = [this] {
+        ui::TOpenDialog dialog;
+        dialog.SetFilter("Text Files (*.csv,*.txt)|*.csv;*.txt");
+        if (dialog.Execute())
+            memCustom->Lines().SetText(ReadImportFile(dialog.FileName()));
+    };
+}
+
+void TdlgSendMail::BuildMessagePages() {
     auto* subject_row = new QHBoxLayout;
     subject_row->addWidget(new ui::TLabel(Client(), "Subject:"));
     edtMessageSubject = new ui::TEdit(Client());
@@ -151,6 +189,22 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     tabPreview->Layout()->addLayout(preview_row);
     ClientLayout()->addWidget(pgcMessage, 1);
 
+    load_message->OnClick = [this] { btnLoadEmailClick({}); };
+    load_preview->OnClick = [this] { btnLoadEmailClick({}); };
+    cut->OnClick = [this] { edtMessageText->cut(); };
+    copy->OnClick = [this] { edtMessageText->copy(); };
+    paste_text->OnClick = [this] { edtMessageText->PasteFromClipboard(); };
+    paste_preview->OnClick = [this] { SpeedButton1Click(); };
+    // The side buttons work on the editor and leave the caret in it, so what the user
+    // types next, Enter included, goes on into the message.
+    for (QWidget* w : std::initializer_list<QWidget*>{load_message, cut, copy, paste_text, btnfield,
+                                                      btnEditor, load_preview, paste_preview})
+        w->setFocusPolicy(Qt::NoFocus);
+    btnEditor->OnClick = [this] { btnEditorClick(); };
+    btnfield->OnClick = [this] { btnfieldClick(); };
+}
+
+void TdlgSendMail::BuildFieldMenu() {
     popField = new QMenu(this);
     for (const FieldMenuItem& item : kFieldMenu) {
         QAction* action = popField->addAction(ui::ToQ(item.caption));
@@ -164,7 +218,9 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     popField->addSeparator();
     QObject::connect(popField->addAction("Help with customisation of messages..."),
                      &QAction::triggered, this, [] { ui::OpenHelp(kCustomisationHelp); });
+}
 
+void TdlgSendMail::BuildEditorMenu() {
     // The editor's own pop-up menu, with loading a file added.
     edtMessageText->setContextMenuPolicy(Qt::CustomContextMenu);
     auto* editor_menu = new QMenu(this);
@@ -184,7 +240,9 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
                      [this, editor_menu](const QPoint& at) {
                          editor_menu->popup(edtMessageText->mapToGlobal(at));
                      });
+}
 
+void TdlgSendMail::BuildOptionsRow() {
     auto* options_row = new QHBoxLayout;
     chkHTML = new ui::TCheckBox(Client(), "Message is in HTML format");
     chkDoAddSalutation =
@@ -195,11 +253,20 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     btnAddRecip = new ui::TButton(Client(), "Add Extra Recipients to all Sent Messages..");
     options_row->addWidget(btnAddRecip);
     ClientLayout()->addLayout(options_row);
+}
 
+void TdlgSendMail::BuildAttachments() {
     auto* attach_row = new QHBoxLayout;
+    auto* attach_list = new QVBoxLayout;
+    lblAttach = new ui::TLabel(Client(), "Attached files:");
     lbAttach = new ui::TListBox(Client());
     lbAttach->setMaximumHeight(ScaleToScreen(60));
-    attach_row->addWidget(lbAttach, 1);
+    // Screen readers name the list after its label.
+    lblAttach->setBuddy(lbAttach);
+    lbAttach->setAccessibleName("Attached files");
+    attach_list->addWidget(lblAttach);
+    attach_list->addWidget(lbAttach);
+    attach_row->addLayout(attach_list, 1);
     auto* attach_buttons = new QVBoxLayout;
     auto* attach = new ui::TButton(Client(), "&Attach File..");
     auto* remove = new ui::TButton(Client(), "Remove File..");
@@ -214,20 +281,11 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     lbBCC->hide();
     OnDeleteKey(*lbBCC, [this] { DeleteCurrentTListboxItem(*lbBCC); });
 
-    load_message->OnClick = [this] { btnLoadEmailClick({}); };
-    load_preview->OnClick = [this] { btnLoadEmailClick({}); };
-    cut->OnClick = [this] { edtMessageText->cut(); };
-    copy->OnClick = [this] { edtMessageText->copy(); };
-    paste_text->OnClick = [this] { edtMessageText->PasteFromClipboard(); };
-    paste_preview->OnClick = [this] { SpeedButton1Click(); };
-    // The side buttons work on the editor and leave the caret in it, so what the user
-    // types next, Enter included, goes on into the message.
-    for (QWidget* w : std::initializer_list<QWidget*>{load_message, cut, copy, paste_text, btnfield,
-                                                      btnEditor, load_preview, paste_preview})
-        w->setFocusPolicy(Qt::NoFocus);
-    btnEditor->OnClick = [this] { btnEditorClick(); };
-    btnfield->OnClick = [this] { btnfieldClick(); };
+    attach->OnClick = [this] { btnAttachClick(); };
+    remove->OnClick = [this] { btnRemoveAttachClick(); };
+}
 
+void TdlgSendMail::BuildButtons() {
     auto* buttons = new QHBoxLayout;
     btnsendbulk = new ui::TButton(Client(), "Send Message!");
     btnsendbulk->SetDefault(true);
@@ -246,7 +304,9 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     escape->setContext(Qt::WindowShortcut);
     QObject::connect(escape, &QShortcut::activated, this, [this] { FormKeyPress(ui::VK_ESCAPE); });
+}
 
+void TdlgSendMail::WireEvents() {
     for (ui::TRadioButton* r : {rdball, rdbfilter, rdbnotfilter, rdbManual})
         r->OnClick = [this] { rdballClick(); };
     edtfilter->OnChange = [this] {
@@ -263,15 +323,6 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     };
     btnrecalc->OnClick = [this] { btnrecalcClick(); };
     chkvalidity->OnClick = [this] { chkvalidityClick(); };
-    paste->OnClick = [this] { memCustom->PasteFromClipboard(); };
-    load->OnClick = [this] {
-        ui::TOpenDialog dialog;
-        dialog.SetFilter("Text Files (*.csv,*.txt)|*.csv;*.txt");
-        if (dialog.Execute())
-            memCustom->Lines().SetText(ReadImportFile(dialog.FileName()));
-    };
-    attach->OnClick = [this] { btnAttachClick(); };
-    remove->OnClick = [this] { btnRemoveAttachClick(); };
     btnAddRecip->OnClick = [this] { btnAddRecipClick(); };
     btnsendbulk->OnClick = [this] { Button2Click(); };
     btnsendtest->OnClick = [this] { SendTestClick(); };
@@ -282,9 +333,18 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     };
     chkHTML->OnClick = [this] { chkHTMLClick(); };
     pgcMessage->OnChange = [this] { ShowPreview(); };
+}
 
+void TdlgSendMail::WireRun() {
     run_->OnProgress = [this](std::string_view caption, std::int64_t position,
                               std::int64_t maximum) {
+        // A repaint for each of a thousand rows would cost more than the rows: the display
+        // follows a few times a second, and at once when its caption changes.
+        const auto now = std::chrono::steady_clock::now();
+        if (caption == progress_caption_ && now < progress_due_)
+            return;
+        progress_caption_ = caption;
+        progress_due_ = now + std::chrono::milliseconds(100);
         main_.showprogress(true, position, true, caption, maximum);
     };
     run_->OnSendError = [this](std::string_view text) {
@@ -321,10 +381,6 @@ TdlgSendMail::TdlgSendMail(Tfrmmain& main, ListServices services, MailContext& c
     add_recip_.OnAddressBook = [this] { ToButtonClick(); };
     OnShow = [this] { FormShow(); };
     OnClose = [this] { FormClose(); };
-
-    services.database.CreateTemporaryTables();
-    run_->EmailLogon();
-    resize(ScaleToScreen(640), ScaleToScreen(600));
 }
 
 TdlgSendMail::~TdlgSendMail() {

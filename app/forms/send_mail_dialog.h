@@ -4,7 +4,9 @@
 // its attachments, and the buttons that start a mail-out or a test send. The
 // run itself is the mail-out's; this form only shows it.
 
+#include <chrono>
 #include <memory>
+#include <string>
 
 #include "app/forms/main_window.h"
 #include "app/forms/send_dialogs.h"
@@ -17,8 +19,9 @@
 class QMenu;
 
 namespace support {
+class TFormPlacement;
 class TShowHTML;
-}
+}  // namespace support
 
 namespace app {
 
@@ -75,6 +78,7 @@ class TdlgSendMail : public ui::TForm {
     support::TShowHTML* ShowHTML;
     ui::TCheckBox* chkHTML;
     ui::TCheckBox* chkDoAddSalutation;
+    ui::TLabel* lblAttach;
     ui::TListBox* lbAttach;
     ui::TListBox* lbBCC;
     ui::TButton* btnEditor;
@@ -96,8 +100,21 @@ class TdlgSendMail : public ui::TForm {
     void InsertSalutationClick(std::string_view field);
     const PreviewFile& Preview() const { return preview_; }
     const EditorFile& EditorCopy() const { return editor_file_; }
+    // Keeps the dialog's place, size and state from one opening to the next.
+    std::unique_ptr<support::TFormPlacement> FormPlacement1;
 
   private:
+    // The constructor's steps: the controls of each area, then their events.
+    void BuildRecipientChoice();
+    void BuildManualEntry();
+    void BuildMessagePages();
+    void BuildFieldMenu();
+    void BuildEditorMenu();
+    void BuildOptionsRow();
+    void BuildAttachments();
+    void BuildButtons();
+    void WireEvents();
+    void WireRun();
     void TakeMessage();
     // The batch as the run left it, back into the hidden list.
     void GiveBackBatch();
@@ -108,6 +125,9 @@ class TdlgSendMail : public ui::TForm {
     std::unique_ptr<MailOut> run_;
     PreviewFile preview_;
     EditorFile editor_file_;
+    // The caption the progress display shows, and when it is next brought up to date.
+    std::string progress_caption_;
+    std::chrono::steady_clock::time_point progress_due_;
 };
 
 // The main window's send command: the two dialogs, shown and freed.

@@ -143,20 +143,17 @@ std::string QuoteDelimitedValue(std::string_view value, std::string_view separat
 
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
                        std::string_view separator, bool quote) {
+    // The whole separator stands between values and none after the last, whatever its
+    // length, so the reader splits the line back into the values written.
     std::string line;
+    bool first = true;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (!chosen[i])
             continue;
+        if (!first)
+            line += separator;
+        first = false;
         line += quote ? QuoteDelimitedValue(values[i], separator) : values[i];
-        line += separator;
-    }
-    // The last character goes, not the last byte: a separator such as "§" takes two bytes,
-    // and half of it would leave every line, and so the file, invalid UTF-8.
-    if (!line.empty()) {
-        std::size_t cut = line.size() - 1;
-        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
-            --cut;
-        line.erase(cut);
     }
     return line;
 }

@@ -41,8 +41,7 @@ enum ExportField {
 using ExportValues = std::array<std::string, kExportFieldCount>;
 using ExportChoice = std::array<bool, kExportFieldCount>;
 
-// The chosen values in field order, each followed by the separator, the last separator
-// removed (so a separator of two characters keeps its first one at the end). With quote,
+// The chosen values in field order with the separator between them. With quote,
 // values that would split are quoted for reading back; a printed list is written as is.
 std::string ExportLine(const ExportValues& values, const ExportChoice& chosen,
                        std::string_view separator, bool quote = true);

@@ -789,6 +789,10 @@ bool ExtractEntries::OpenBtnClick() {
                 } else if (chkScanListChanges) {
                     handled = processEntry(bounces);
                     unusable = set_aside_reason_;
+                    // A request may have changed who is on the list: the forwards that
+                    // follow in this pass read their recipients again.
+                    if (handled && forwarder_ != nullptr)
+                        forwarder_->ClearCache();
                 }
             } catch (const std::exception& e) {
                 entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +

@@ -161,6 +161,11 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // and only moves its focus to the record found, instead of reading every record again.
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options);
+    // Runs fn, after which the dataset shows the records the rows hold once more (its
+    // controls come back on after it was only filtered and walked meanwhile). A grid
+    // holding every record keeps its rows and moves its focus to the current record,
+    // instead of reading every record again.
+    void KeepRowsThrough(const std::function<void()>& fn);
     // Scrolls a row into view (expanding its ancestors), with the row cache rebuilt first
     // when a lock left it stale, so that this never walks the rows once per row.
     void ShowRow(TgxTreeListNode* node);
@@ -444,6 +449,7 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool loading_rows_ = false;
     int partial_loading_ = 0;
     bool locating_ = false;
+    bool keeping_rows_ = false;
     bool stream_loading_ = false;
     bool force_regroup_ = false;
     bool grouping_changed_ = false;

@@ -241,6 +241,27 @@ bool TCustomgxDBGrid::LocateRecord(std::string_view key_fields, const db::Varian
     return found;
 }
 
+void TCustomgxDBGrid::KeepRowsThrough(const std::function<void()>& fn) {
+    if (!IsLoadAllMode() || key_field_ == nullptr || loading_rows_ || !link_->Active()) {
+        fn();
+        return;
+    }
+    // The change the dataset reports meanwhile leaves the rows as they are.
+    keeping_rows_ = true;
+    try {
+        fn();
+    } catch (...) {
+        keeping_rows_ = false;
+        throw;
+    }
+    keeping_rows_ = false;
+    // Mostly the record the user was on is current again, and its row has the focus.
+    const auto* focused = static_cast<const TgxDBGridNode*>(GetFocusedNode());
+    if (focused == nullptr || focused->IsGroup ||
+        db::VarCompare(focused->Key, key_field_->Value()) != 0)
+        SyncFocusedNode();
+}
+
 void TCustomgxDBGrid::DataSetScrolled(int distance) {
     db::TDataSet* dataset = DataSet();
     if (dataset == nullptr)
@@ -285,7 +306,7 @@ void TCustomgxDBGrid::DataSetScrolled(int distance) {
 
 void TCustomgxDBGrid::DataChanged() {
     db::TDataSet* dataset = DataSet();
-    if (loading_rows_ || dataset == nullptr)
+    if (loading_rows_ || keeping_rows_ || dataset == nullptr)
         return;
     // A record the grid saw change is refreshed on its own once it is posted, instead of
     // reading every record again.

@@ -317,6 +317,12 @@ bool RegistryKeyNode::RemoveValue(std::string_view name) {
 }
 
 std::filesystem::path SettingsFolder() {
+    // A program folder of its own keeps its settings beside its list, so that two such
+    // folders never share one set of settings.
+    if (const char* home = std::getenv("CORVANE_HOME"); home != nullptr && home[0] != '\0') {
+        std::error_code ignored;
+        return std::filesystem::absolute(home, ignored);
+    }
     return ConfigHome() / "Corvane";
 }
 

@@ -8,7 +8,7 @@
 // otherwise exact: "SendCount " and "SendCount" are two values. Subkeys are listed
 // in case-insensitive order, values in the order they were first written.
 //
-// HKEY_CURRENT_USER lives in $XDG_CONFIG_HOME/Corvane/registry.ini
+// HKEY_CURRENT_USER lives in registry.ini of the settings folder (see SettingsFolder)
 // (~/.config/Corvane/registry.ini); HKEY_LOCAL_MACHINE is read-only and lives in
 // /etc/corvane/registry.ini, or where there is none in the install prefix's
 // etc/corvane/registry.ini. Either can be redirected with SetHiveFile.
@@ -102,8 +102,8 @@ class RegistryKeyNode {
     std::vector<RegistryValue> values_;
 };
 
-// The folder of the program's settings: $XDG_CONFIG_HOME/Corvane, else
-// ~/.config/Corvane.
+// The folder of the program's settings: $CORVANE_HOME when set, else
+// $XDG_CONFIG_HOME/Corvane, else ~/.config/Corvane.
 std::filesystem::path SettingsFolder();
 
 // The machine-wide hive's file: system_file when it exists, else

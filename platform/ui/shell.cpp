@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/ui/prompt.h"
 #include "platform/ui/qt_text.h"
 
 namespace ui {
@@ -72,7 +73,16 @@ std::string HelpPage(int context) {
 }
 
 bool OpenHelp(int context) {
-    return ShellOpen(HelpPage(context));
+    const std::string page = HelpPage(context);
+    if (ShellOpen(page))
+        return true;
+    // Without a browser to show it the page is still there, to be opened by hand.
+    MessageDlg(
+        "No web browser could be started to show the help page.  You can open it "
+        "yourself from:\r\n\r\n" +
+            page,
+        mtInformation, {mbOK});
+    return false;
 }
 
 }  // namespace ui

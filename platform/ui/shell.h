@@ -29,7 +29,7 @@ std::string HelpFolder();
 // The page of a help context: "<folder>/context-<n>.html"; context 0 (or a missing page)
 // is the index page "<folder>/index.html".
 std::string HelpPage(int context);
-// Opens the page of a help context.
+// Opens the page of a help context; when no browser can show it, says where the page is.
 bool OpenHelp(int context);
 
 }  // namespace ui

@@ -5,7 +5,8 @@
 // then "window minimized" or "window shown" for its own window, which it
 // starts minimised. A first copy that is handed the parameter "quit" ends
 // normally after logging it; one handed "wait" runs a nested event loop for a
-// second before it returns, as a handler showing a modal box would.
+// second before it returns, as a handler showing a modal box would. CORVANE_PEER_SCOPE,
+// when set, is the guard's scope.
 
 #include <QApplication>
 #include <QEventLoop>
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     };
     // CORVANE_PEER_HALT set: a copy that hands over ends at once.
     guard.SetUseHaltToExit(std::getenv("CORVANE_PEER_HALT") != nullptr);
+    if (const char* scope = std::getenv("CORVANE_PEER_SCOPE"))
+        guard.SetScope(scope);
     guard.Loaded();
     if (guard.IsFirstCopy())
         window.showMinimized();

@@ -71,7 +71,7 @@ TEST(InstanceBlock, UntrustedCountAndSlotsStayInBounds) {
 class Copy {
   public:
     Copy(const fs::path& program, const std::vector<std::string>& params, const fs::path& runtime,
-         const fs::path& log, bool halt = false) {
+         const fs::path& log, bool halt = false, const std::string& scope = {}) {
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
@@ -88,6 +88,8 @@ class Copy {
                                      "QT_QPA_PLATFORM=offscreen", "LANG=C.UTF-8", "TZ=UTC"};
         if (halt)
             env.push_back("CORVANE_PEER_HALT=1");
+        if (!scope.empty())
+            env.push_back("CORVANE_PEER_SCOPE=" + scope);
         if (const char* path = std::getenv("PATH"))
             env.push_back(std::string("PATH=") + path);
         std::vector<char*> envp;
@@ -241,6 +243,15 @@ TEST_F(OneInstanceProcess, KilledFirstCopyNeverBlocksTheNext) {
     auto later = Start({"y"});
     EXPECT_EQ(later->Line(20s), "handed over");
     EXPECT_EQ(later->Exit(20s), 0);
+}
+
+// Copies on different program folders run side by side; on the same one the later
+// copy hands over.
+TEST_F(OneInstanceProcess, EachScopeIsGuardedApart) {
+    Copy first(CORVANE_PEER, {}, dir_ / "run", log_, false, "/a");
+    ASSERT_EQ(first.Line(20s), "first");
+    EXPECT_EQ(Copy(CORVANE_PEER, {}, dir_ / "run", log_, false, "/b").Line(20s), "first");
+    EXPECT_EQ(Copy(CORVANE_PEER, {}, dir_ / "run", log_, false, "/a").Line(20s), "handed over");
 }
 
 TEST_F(OneInstanceProcess, AnotherExecutableNameIsNotGuarded) {

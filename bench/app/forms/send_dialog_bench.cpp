@@ -1,6 +1,7 @@
-// What the main window pays when the send dialog is opened over a large list and its
-// category is chosen: the dialog filters and walks the list table for its recipients, and
-// the window's grid must wait meanwhile instead of reading the list at each change.
+// What the main window pays when the send dialog is opened over a large list and a
+// category of one entry in a thousand is chosen: the dialog reaches the category's rows
+// through the index, and the window's grid waits meanwhile instead of reading the list at
+// each change.
 
 #include <benchmark/benchmark.h>
 
@@ -39,7 +40,7 @@ void BM_OpenTheSendDialogAndChooseACategory(benchmark::State& state) {
             t.Append();
             t.FieldByName("Item")->SetAsString("m" + std::to_string(i) + "@example.org");
             t.FieldByName("Category")
-                ->SetAsString(i % 20 == 0 ? "news" : "group" + std::to_string(i % 20));
+                ->SetAsString(i % 1000 == 0 ? "news" : "group" + std::to_string(i % 20));
             t.FieldByName("Salutation")->SetAsString("Ann");
             t.Post();
         }
@@ -73,8 +74,8 @@ void BM_OpenTheSendDialogAndChooseACategory(benchmark::State& state) {
     std::filesystem::remove_all(dir, ignored);
 }
 BENCHMARK(BM_OpenTheSendDialogAndChooseACategory)
-    ->Arg(20000)
     ->Arg(100000)
+    ->Arg(1000000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 

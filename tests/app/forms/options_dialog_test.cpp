@@ -132,6 +132,10 @@ TEST_F(OptionsTest, EnablingFollowsTheChecksAndHelpOpensThePagesContext) {
     EXPECT_FALSE(dialog->edtAlternativeCategory->Enabled());
     dialog->rdbWrongCategoryDoChange->SetChecked(true);
     EXPECT_TRUE(dialog->edtAlternativeCategory->Enabled());
+    // The stagger options go grey with members' sending, whatever their own check says.
+    dialog->chkStaggerSending->SetChecked(true);
+    dialog->chkUserSending->SetChecked(false);
+    EXPECT_FALSE(dialog->chkStaggerSending->Enabled() || dialog->spnStaggerDelay->Enabled());
 
     std::vector<std::string> opened;
     ui::SetShellOpener([&](const std::string& url) {

@@ -164,7 +164,7 @@ TEST(Program, ChecksAtStartUpAcknowledgesAndShutsDownThroughItsWindow) {
 
     // The list as the program left it, read the way the program reads it.
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -252,7 +252,7 @@ TEST(Program, ANameTypedIntoTheGridIsKeptWhenTheWindowIsClosedThroughItsMenu) {
     ASSERT_EQ(RunOnVirtualDisplay(driver), 0);
 
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::LoadDatabaseSettings(settings));
@@ -336,7 +336,7 @@ TEST(Program, AMailOutFromTheSendDialogGivesEachMemberOfTheCategoryOneMergedMess
                                             "member6@example.org", "member8@example.org"}));
 
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -378,7 +378,7 @@ TEST(Program, StartsWithoutAQuestionWhenTheListsIndexFilesWereLost) {
     ASSERT_EQ(RunOnVirtualDisplay(driver), 0) << "a box was shown at a start";
     EXPECT_TRUE(fs::exists(home / "mailist.IDX"));
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -448,7 +448,7 @@ void ApplyRequest(std::map<std::string, std::string>& model, int k) {
 // many addresses stood in it more than once.
 std::pair<std::map<std::string, std::string>, int> ListModel(const fs::path& home) {
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     app::Loadentries(settings, home.string() + "/");
@@ -512,7 +512,7 @@ void SeedCheckingHome(const fs::path& home, int entries, int requests,
                               .c_str()),
               0);
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     app::Settings settings;
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
@@ -900,7 +900,7 @@ TEST(Program, LargeImportsWithAndWithoutTheColumnMappingAddWhatTheModelSays) {
 
     app::Settings settings;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     ASSERT_TRUE(app::Loadentries(settings, home.string() + "/"));
     ASSERT_TRUE(app::LoadDatabaseSettings(settings));
@@ -986,7 +986,7 @@ TEST(Program, AWorksheetOfACategoryAndABackUpRestoredByImportKeepEveryEntry) {
                               .c_str()),
               0);
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
-                                                home / "config" / "Corvane" / "registry.ini");
+                                                home / "registry.ini");
     ui::ScopedPromptService quiet(std::make_unique<ui::ScriptedPromptService>());
     std::vector<std::string> before;
     {

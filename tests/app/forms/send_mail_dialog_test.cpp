@@ -20,6 +20,7 @@
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "grid/data/db_grid.h"
+#include "platform/config/registry.h"
 #include "platform/mail/received_message.h"
 #include "platform/mail/recording_simple_mapi.h"
 #include "platform/ui/application.h"
@@ -27,6 +28,7 @@
 #include "platform/ui/form.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/shell.h"
+#include "support/app_utils.h"
 #include "support/show_html.h"
 #include "tests/app/list/list_test_support.h"
 #include "tests/platform/mail/peers.h"
@@ -140,6 +142,7 @@ TEST_F(SendMailDialogTest, TheMailOutDialogLeavesTheGridUnreadAndTheUsersEntryCu
     EXPECT_EQ(t.FieldByName("Item")->AsString(), "m17@example.org");
     ASSERT_NE(g.GetFocusedNode(), nullptr);
     EXPECT_EQ(g.GetFocusedNode()->Strings(item), "m17@example.org");
+    EXPECT_EQ(g.RecordsRead(), read_before) << "the grid keeps the rows it holds";
     EXPECT_EQ(g.Count(), 33);
     EXPECT_EQ(window->lblcount->Caption(), "  33 Records");
 }
@@ -863,6 +866,34 @@ TEST_F(SendMailDialogTest, AddressBookButtonsRefillTheThreeLists) {
     EXPECT_TRUE(add_recip.CCList().empty());
     ASSERT_EQ(dialog.lbBCC->Items().Count(), 1);
     EXPECT_EQ(dialog.lbBCC->Items().Get(0), "hidden@example.org");
+}
+
+// The send dialog opens again where the user left it, each window keeping its placement
+// under the program's key; the attachment list is named by its label; a list changed
+// meanwhile (a bounce counted) is read into the grid again.
+TEST_F(SendMailDialogTest, EachWindowKeepsItsPlacementUnderTheProgramsKey) {
+    std::vector<QRect> shown;
+    window->OnSendEmail = [&] {
+        SendEmailToList(*window, ListServices{settings, *database, errors, *entries}, context);
+    };
+    for (int opening = 0; opening < 2; ++opening) {
+        ui::ScopedModalHandler handler([&](ui::TForm& form) {
+            auto& dialog = dynamic_cast<TdlgSendMail&>(form);
+            shown.push_back(dialog.geometry());
+            dialog.setGeometry(40, 50, 700, 650);
+            EXPECT_EQ(dialog.lblAttach->buddy(), dialog.lbAttach);
+            Save(form, "send_dialog.png");
+            if (opening == 1)
+                AddRow("new@example.org", "news", "New");
+        });
+        window->SendEmailtoMailingList1Click();
+    }
+    EXPECT_EQ(shown.at(1), QRect(40, 50, 700, 650));
+    EXPECT_EQ(window->gxDBGrid1->Count(), 4);
+    window.reset();
+    platform::config::TRegistry registry;
+    for (const char* form : {"\\Tfrmmain", "\\TdlgSendMail"})
+        EXPECT_TRUE(registry.OpenKeyReadOnly("\\" + support::GetDefaultIniRegKey() + form)) << form;
 }
 
 }  // namespace

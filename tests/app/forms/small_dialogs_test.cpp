@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QImage>
+#include <QScrollBar>
+#include <QTest>
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -129,6 +134,21 @@ TEST_F(DialogTest, LogViewerShowsEachLineOfTheFileAsOneLine) {
     EXPECT_EQ(log.memlogFile->toPlainText().count(QChar::LineSeparator), 0);
 }
 
+// A log of thousands of lines opens at the newest, wide enough to read it whole.
+TEST_F(DialogTest, LogViewerOpensAtTheNewestLineShownWhole) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "ADD m" + std::to_string(i) + "@example.org news [] -> Added\r\n";
+    Write("log.txt", text + "MODIFY " + std::string(60, 'a') + "@example.org -> Modified\r\n");
+    Tdlglog log(nullptr, Dir());
+    log.show();
+    QApplication::processEvents();
+    const QScrollBar& down = *log.memlogFile->verticalScrollBar();
+    EXPECT_EQ(down.value(), down.maximum());
+    EXPECT_EQ(log.memlogFile->horizontalScrollBar()->maximum(), 0);
+    EXPECT_TRUE(log.grab().toImage().save(QCoreApplication::applicationDirPath() + "/log.png"));
+}
+
 TEST_F(DialogTest, OpenDatabaseNeedsAPathAndStaysOpenWhenTheFolderIsNotMade) {
     TdlgOpenDB dialog(nullptr);
     EXPECT_FALSE(dialog.BitBtn1->Enabled());
@@ -188,6 +208,17 @@ TEST_F(DialogTest, SupportChoicesOpenTheirAddressesOrTheLocalFaq) {
     about.lblMail->Click();
     EXPECT_TRUE(website);
     EXPECT_EQ(opened.back(), kSupportMail);
+    // Without a browser the help command says where its page is.
+    ui::SetShellOpener([](const std::string&) { return false; });
+    EXPECT_FALSE(ui::OpenHelp(0));
+    EXPECT_NE(prompts->Asked().back().text.find("index.html"), std::string::npos);
+    // Enter in a box just opened is OK, not the first link.
+    TAboutBox box(nullptr);
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&box));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(box.ModalResult(), ui::mrOk);
+    EXPECT_TRUE(box.grab().toImage().save(QCoreApplication::applicationDirPath() + "/about.png"));
 }
 
 }  // namespace

@@ -282,6 +282,27 @@ TEST_F(RequestProcessing, ImapRequestsBecomeListChanges) {
     store.reset();
 }
 
+// With one folder for requests and members' messages, a member who joins during a check
+// receives the forwards that follow in the same check (the walk reads the last stored first).
+TEST_F(RequestProcessing, AMemberWhoJoinsDuringACheckGetsTheLaterForwards) {
+    OpenMaildir();
+    settings.SendAcknowledgement = settings.CheckUser = false;
+    entries->insertentry(true, "m1@example.org", "news", "", "", "", 0, false, false);
+    settings.UserSending = true;
+    settings.UserSendingFolder = "MailingList";
+    for (const char* subject : {"[news] Two", "join news", "[news] One"})
+        ListFolder().AppendMessage(
+            Request(subject[0] == 'j' ? "new@example.org" : "m1@example.org", subject), false);
+    RecipientCache cache;
+    Forwarder forwarder(*entries, cache);
+    ExtractEntries run(*entries, *store, &forwarder);
+    run.chkScanUserEmails = true;
+    ASSERT_TRUE(run.OpenBtnClick());
+    const std::vector<mail::testing::ReceivedMail> sent = sink.WaitForMessages(2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].rcpt_to.size() + 1, sent[1].rcpt_to.size());
+}
+
 TEST_F(RequestProcessing, MembersMessagesAreForwardedInBlindCopyBatches) {
     OpenMaildir();
     settings.DefaultNoUserSend = false;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/config/errors.h"
+#include "platform/config/registry_store.h"
 #include "tests/platform/config/config_test_support.h"
 
 namespace platform::config {
@@ -177,6 +178,9 @@ TEST(IniFile, BareNameLivesInTheSettingsFolderAndBackslashesSeparateFolders) {
     EXPECT_EQ(bare.FileName(), folder.path() / "Corvane" / "CORVANE.INI");
     const TIniFile windows_style("sub\\dir\\x.ini");
     EXPECT_EQ(windows_style.FileName(), std::filesystem::path("sub/dir/x.ini"));
+    ::setenv("CORVANE_HOME", folder.path().c_str(), 1);  // a program folder keeps its settings
+    EXPECT_EQ(RegistryHive::DefaultHiveFile(HKEY_CURRENT_USER), folder.path() / "registry.ini");
+    ::unsetenv("CORVANE_HOME");
     ::unsetenv("XDG_CONFIG_HOME");
 }
 
