@@ -465,22 +465,25 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
     for (std::string& text : fill_texts_)
         text.clear();
     node->CellValues.clear();
+    fill_columns_.clear();
     std::size_t kept = 0;
-    for (int i = 0; i < count; ++i)
-        if (TgxDBTreeListColumn* column = GetColumn(i);
-            column != nullptr && column->Field() != nullptr && column->KeepsFieldValue())
-            ++kept;
+    for (int i = 0; i < count; ++i) {
+        TgxDBTreeListColumn* column = GetColumn(i);
+        const bool bound = column != nullptr && column->Field() != nullptr;
+        const bool keeps = bound && column->KeepsFieldValue();
+        fill_columns_.push_back({bound ? column : nullptr, keeps});
+        kept += keeps ? 1 : 0;
+    }
     // Exactly the room the row needs: a million rows would otherwise carry spare cells.
     node->CellValues.reserve(kept);
     for (int i = 0; i < count; ++i) {
-        TgxDBTreeListColumn* column = GetColumn(i);
-        if (column == nullptr || column->Field() == nullptr)
+        const auto [column, keeps] = fill_columns_[static_cast<std::size_t>(i)];
+        if (column == nullptr)
             continue;
-        db::TField* field = column->Field();
         column->AssignDisplayText(column->GetFieldDisplayText(),
                                   fill_texts_[static_cast<std::size_t>(i)]);
-        if (column->KeepsFieldValue())
-            node->CellValues.push_back({i, field->Value()});
+        if (keeps)
+            node->CellValues.push_back({i, column->Field()->Value()});
     }
     node->Texts.Assign(fill_texts_);
     node->SummaryInputs.clear();

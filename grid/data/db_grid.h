@@ -493,6 +493,7 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::vector<db::TField*> summary_input_fields_;
     // The texts of the row being filled, kept between rows so that their room is reused.
     std::vector<std::string> fill_texts_;
+    std::vector<std::pair<TgxDBTreeListColumn*, bool>> fill_columns_;
 
     // Snapshot for OnChangeNodeEx.
     db::Variant snapshot_key_ = db::Variant::Null();
