@@ -265,8 +265,10 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
     const std::size_t first_error = errors_.Lines().size();
     auto finish = [&]() -> std::string {
         errors_.SetReasons(first_error, result);
-        AddToLog(action + " " + email + " " + category + " [" + std::string(comments) + "] -> " +
-                 result);
+        // The line is not even built when no log is kept: an import makes one per entry.
+        if (settings_.MaintainLog)
+            AddToLog(action + " " + email + " " + category + " [" + std::string(comments) +
+                     "] -> " + result);
         return result;
     };
 
