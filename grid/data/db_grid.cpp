@@ -470,7 +470,8 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
     for (int i = 0; i < count; ++i) {
         TgxDBTreeListColumn* column = GetColumn(i);
         const bool bound = column != nullptr && column->Field() != nullptr;
-        const bool keeps = bound && column->KeepsFieldValue();
+        // The key field's value is the row's Key already.
+        const bool keeps = bound && column->Field() != key_field_ && column->KeepsFieldValue();
         fill_columns_.push_back({bound ? column : nullptr, keeps});
         kept += keeps ? 1 : 0;
     }

@@ -150,6 +150,9 @@ db::Variant TCustomgxDBGrid::GetNodeVariant(const TgxTreeListNode* node, int col
     for (const TgxDBGridNode::CellValue& cell : row->CellValues)
         if (cell.column == column)
             return cell.value;
+    if (const TgxDBTreeListColumn* c = GetColumn(column);
+        c != nullptr && key_field_ != nullptr && c->Field() == key_field_ && !row->Key.IsEmpty())
+        return row->Key;
     return db::Variant(GetCellText(node, column));
 }
 
