@@ -145,8 +145,13 @@ void TdlgEnterMore::btnProcessAllClick() {
     request.separator = ",";
     request.category = category;
     request.as_bounces = rdbbounce->Checked();
-    Importfile(services_.entries, memin->Lines().ToVector(), request, progress_);
+    ImportTally tally;
+    const std::int64_t processed =
+        Importfile(services_.entries, memin->Lines().ToVector(), request, progress_, &tally);
     memin->Lines().Clear();
+    // Typed addresses that were refused or changed would otherwise pass without a word.
+    ui::MessageDlg(std::to_string(processed) + " addresses were processed." + tally.Summary(),
+                   ui::mtInformation, {ui::mbOK});
 }
 
 void TdlgEnterMore::btnLoadClick() {

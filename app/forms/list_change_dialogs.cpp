@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QKeySequence>
+#include <QListWidgetItem>
 #include <QShortcut>
 
 #include <vector>
@@ -143,7 +144,13 @@ Tdlgerrors::Tdlgerrors(QWidget* owner, EntryProcessor& entries, ErrorsList& erro
     btnClose = ModalButton(Client(), "Close", ui::mrOk);
     // Escape closes it as it closes the log and the statistics.
     btnClose->SetCancel(true);
+    auto* reason = new ui::TGroupBox(Client(), "Why the request was refused");
+    memReason = new ui::TMemo(reason);
+    memReason->setReadOnly(true);
+    memReason->setMaximumHeight(ScaleToScreen(60));
+    reason->Layout()->addWidget(memReason);
     ClientLayout()->addWidget(lbxerrors, 1);
+    ClientLayout()->addWidget(reason);
     ClientLayout()->addLayout(ButtonRow({btnreprocess, btndeleteentry, btnClose}));
     lbxerrors->OnClick = [this] { lbxerrorsClick(); };
     // Lines chosen with the keyboard enable the buttons as a click does.
@@ -167,10 +174,25 @@ Tdlgerrors::Tdlgerrors(QWidget* owner, EntryProcessor& entries, ErrorsList& erro
     resize(ScaleToScreen(460), ScaleToScreen(320));
 }
 
+std::string Tdlgerrors::LineReason(const std::string& line) {
+    std::string reason = errors_.Reason(line);
+    if (!reason.empty())
+        return reason;
+    // A line kept from an earlier run has no recorded reason: the validator's verdict on
+    // its address is what can still be told.
+    const ReprocessRequest request = ParseErrorLine(line);
+    if (request.modify)
+        return RefusalReason(entries_, request.new_address);
+    return RefusalReason(entries_, request.email);
+}
+
 void Tdlgerrors::LoadLines() {
     lbxerrors->Items().Clear();
-    for (const std::string& line : errors_.Lines())
+    for (const std::string& line : errors_.Lines()) {
         lbxerrors->Items().Add(line);
+        lbxerrors->item(lbxerrors->count() - 1)
+            ->setToolTip(QString::fromStdString(LineReason(line)));
+    }
     lbxerrorsClick();
 }
 
@@ -188,6 +210,10 @@ void Tdlgerrors::FormShow() {
 }
 
 void Tdlgerrors::lbxerrorsClick() {
+    const int current = lbxerrors->ItemIndex();
+    memReason->SetText(current >= 0 && current < lbxerrors->Items().Count()
+                           ? LineReason(lbxerrors->Items().Get(current))
+                           : std::string());
     const bool selected = lbxerrors->SelCount() > 0;
     btnreprocess->SetEnabled(selected);
     btndeleteentry->SetEnabled(selected);

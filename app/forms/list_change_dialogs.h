@@ -78,11 +78,15 @@ class Tdlgerrors : public ui::TForm {
     void StoreLines();
 
     ui::TListBox* lbxerrors;
+    // Why the current line was refused; every line also tells it as its tool tip.
+    ui::TMemo* memReason;
     ui::TButton* btnreprocess;
     ui::TButton* btndeleteentry;
     ui::TButton* btnClose;
 
   private:
+    std::string LineReason(const std::string& line);
+
     EntryProcessor& entries_;
     ErrorsList& errors_;
 };

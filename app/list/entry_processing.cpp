@@ -4,6 +4,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/list/entry_text.h"
 #include "app/list/name_routines.h"
 #include "app/routines/address_syntax.h"
 #include "app/routines/file_routines.h"
@@ -81,6 +82,37 @@ bool EntryProcessor::validemailaddress(std::string_view address, bool check_exce
         }
     }
     return true;
+}
+
+EntryOutcome EntryProcessor::OutcomeOf(std::string_view result) const {
+    if (result == "Entered Successfully")
+        return EntryOutcome::Added;
+    if (result == "Entry already exists!")
+        return settings_.UpdateCommentsWhenEntryExists ? EntryOutcome::Updated
+                                                       : EntryOutcome::Unchanged;
+    if (result == "Entry successfully deleted!")
+        return EntryOutcome::Removed;
+    if (result == "Bounce count incremented!")
+        return EntryOutcome::Updated;
+    if (result == "E-mail address not found!")
+        return EntryOutcome::Unchanged;
+    return EntryOutcome::Refused;
+}
+
+void EntryProcessor::CheckStoredName(std::string_view typed, std::int64_t size) {
+    if (typed.empty() || !OnNameChanged)
+        return;
+    const std::string cut = CutToCharacters(typed, size);
+    bool ascii = cut.size() == typed.size();
+    for (std::size_t i = 0; ascii && i < cut.size(); ++i)
+        ascii = static_cast<unsigned char>(cut[i]) < 0x80;
+    // Plain ASCII that fits is stored as it is, which spares the conversion on the
+    // import's common road.
+    if (ascii)
+        return;
+    const std::string stored = StoredEntryText(database_.tblCV().TextCodePage(), cut);
+    if (stored != typed)
+        OnNameChanged(typed, stored);
 }
 
 std::string EntryProcessor::GetEmailErrorCode(int code) {
@@ -246,9 +278,13 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         category.clear();
 
     std::string result;
+    const std::size_t first_error = errors_.Lines().size();
     auto finish = [&]() -> std::string {
-        AddToLog(action + " " + email + " " + category + " [" + std::string(comments) + "] -> " +
-                 result);
+        errors_.SetReasons(first_error, result);
+        // The line is not even built when no log is kept: an import makes one per entry.
+        if (settings_.MaintainLog)
+            AddToLog(action + " " + email + " " + category + " [" + std::string(comments) +
+                     "] -> " + result);
         return result;
     };
 
@@ -391,6 +427,8 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
         errors_.AddToErrorsList(kErrorAdd, email, category);
         return "Error inserting into database: " + ErrorMessage(e);
     }
+    CheckStoredName(full_name, kNameSize);
+    CheckStoredName(first_name, kSalutationSize);
     SendAck(
         send_ack, email,
         with_category
@@ -487,7 +525,7 @@ std::string EntryProcessor::processbounce(std::string_view address_in) {
                     result = "Entry successfully deleted!";
                 } catch (const std::exception&) {
                     result = "Entry could not be deleted!";
-                    errors_.AddToErrorsList(kErrorRemove, address, "");
+                    errors_.AddToErrorsList(kErrorRemove, address, "", result);
                 }
             } else {
                 try {

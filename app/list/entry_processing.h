@@ -20,6 +20,9 @@ inline constexpr int kExceptionTextCode = 101;
 inline constexpr int kMaxRowsPerRequest = 1000;
 inline constexpr std::string_view kLogFile = "log.txt";
 
+// What a request's result text says happened to the list.
+enum class EntryOutcome { Added, Updated, Removed, Unchanged, Refused };
+
 class EntryProcessor {
   public:
     EntryProcessor(ListDatabase& database, Settings& settings, ErrorsList& errors);
@@ -29,6 +32,9 @@ class EntryProcessor {
     // Called when the unsubscribers option adds an address to the
     // never-subscribe list, so the options can be saved or shown.
     std::function<void(std::string_view address)> OnNeverSubscribeAdded;
+    // Called when an added row stores a name otherwise than it was given (a character
+    // its code page lacks, or a name longer than its field): typed, then stored.
+    std::function<void(std::string_view typed, std::string_view stored)> OnNameChanged;
 
     // Applies one ADD or REMOVE request; answers its result text. Never raises.
     std::string insertentry(bool is_add, std::string_view email, std::string_view category,
@@ -55,6 +61,9 @@ class EntryProcessor {
 
     bool validemailaddress(std::string_view address, bool check_exceptions, int& code) const;
     static std::string GetEmailErrorCode(int code);
+    // The outcome of a result text of insertentry or processbounce ("" is a request
+    // without an address, refused).
+    EntryOutcome OutcomeOf(std::string_view result) const;
 
     void AddToLog(std::string_view line);
     // While set, log lines go here instead of the file: a check writes a batch's
@@ -79,6 +88,8 @@ class EntryProcessor {
     // The `Index` of every row of the address (at most the request limit), in any
     // order the list is sorted by.
     std::vector<std::int32_t> RowsOfAddress(std::string_view address);
+    // Reports a name the table stores otherwise than given.
+    void CheckStoredName(std::string_view typed, std::int64_t size);
     void SendAck(bool send_ack, std::string_view address, std::string_view sentence);
     std::string RemoveEntries(std::string_view email, std::string_view category, bool send_ack);
     std::string AddEntry(std::string_view email, std::string_view category,

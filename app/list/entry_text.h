@@ -1,14 +1,22 @@
 #pragma once
 
-// Rules for the text of a list entry's fields, shared by every road that makes one.
+// Checks on the text of a list entry before it reaches the table.
 
+#include <string>
 #include <string_view>
+
+#include "platform/nls/nls.h"
 
 namespace app {
 
-// True when the text holds a character that would start a new line, cut the text
-// short or show as nothing in a field: a C0 control (tab, line feed, carriage return
-// and NUL among them), DEL, a C1 control, or the Unicode line or paragraph separator.
+// True when the UTF-8 text holds a control character (C0 with the tab, DEL, C1) or a
+// Unicode line or paragraph separator: a category, name or comment holding one would
+// break the grid's rows, the export's lines and the errors list. Bytes that are not
+// well-formed UTF-8 are judged one by one.
 bool ContainsControlCharacter(std::string_view utf8);
+
+// The text as the table stores it in its code page, read back as UTF-8: equal to the
+// text unless the page lacks one of its characters ("李小龍" comes back as "???").
+std::string StoredEntryText(platform::nls::CodePage code_page, std::string_view utf8);
 
 }  // namespace app

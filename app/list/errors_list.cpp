@@ -39,6 +39,25 @@ void ErrorsList::AddToErrorsList(int kind, std::string_view address, std::string
     lines_.push_back(platform::nls::OneLineText(line));
 }
 
+void ErrorsList::AddToErrorsList(int kind, std::string_view address, std::string_view category,
+                                 std::string_view reason) {
+    const std::size_t first = lines_.size();
+    AddToErrorsList(kind, address, category);
+    SetReasons(first, reason);
+}
+
+void ErrorsList::SetReasons(std::size_t first, std::string_view reason) {
+    if (reason.empty())
+        return;
+    for (std::size_t i = first; i < lines_.size(); ++i)
+        reasons_.try_emplace(lines_[i], platform::nls::OneLineText(reason));
+}
+
+std::string ErrorsList::Reason(std::string_view line) const {
+    const auto it = reasons_.find(line);
+    return it == reasons_.end() ? std::string() : it->second;
+}
+
 void ErrorsList::LoadFromFile(std::string_view file_name) {
     if (!platform::os::FileExists(platform::os::ResolvePath(file_name)))
         return;

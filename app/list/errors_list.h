@@ -5,6 +5,8 @@
 // the program directory between runs, from which the user reprocesses lines.
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,14 @@ class ErrorsList {
     // kind 1 ADD, -1 REMOVE, 2 MODIFY (category is then the new address). An
     // empty address adds nothing.
     void AddToErrorsList(int kind, std::string_view address, std::string_view category);
+    // The same, remembering why the request was refused for the dialog to show.
+    void AddToErrorsList(int kind, std::string_view address, std::string_view category,
+                         std::string_view reason);
+    // Gives the lines from index `first` on the reason, where they have none yet.
+    void SetReasons(std::size_t first, std::string_view reason);
+    // Why the line was refused, as recorded this run ("" when unknown, as for the lines
+    // read from the file).
+    std::string Reason(std::string_view line) const;
 
     const std::vector<std::string>& Lines() const { return lines_; }
     void SetLines(std::vector<std::string> lines) { lines_ = std::move(lines); }
@@ -48,6 +58,7 @@ class ErrorsList {
 
   private:
     std::vector<std::string> lines_;
+    std::map<std::string, std::string, std::less<>> reasons_;
     std::string unreadable_file_;
 };
 

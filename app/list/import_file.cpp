@@ -1,12 +1,15 @@
 #include "app/list/import_file.h"
 
 #include <charconv>
+#include <functional>
 
 #include "app/list/delimited_text.h"
 #include "app/list/entry_processing.h"
+#include "app/list/entry_text.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
 #include "platform/db/whole_file.h"
+#include "platform/nls/text.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
@@ -44,14 +47,159 @@ bool AllEmpty(const std::vector<std::string>& values) {
     return true;
 }
 
+struct EntryValues {
+    std::string_view address;
+    std::string_view category;
+    std::string_view full_name;
+    std::string_view first_name;
+    std::string_view comments;
+    std::int32_t bounces = 0;
+};
+
+// Sends the requests of one import through the entry routine, counts what each did and
+// leaves a trace of every refusal: a line in the errors list with its reason, and the
+// request's line in the log where the entry routine wrote none.
+class ImportRun {
+  public:
+    ImportRun(EntryProcessor& entries, ImportTally& tally)
+        : entries_(entries), tally_(tally), saved_(std::move(entries.OnNameChanged)) {
+        entries_.OnNameChanged = [this](std::string_view typed, std::string_view stored) {
+            if (saved_)
+                saved_(typed, stored);
+            std::string line =
+                "\"" + std::string(typed) + "\" was stored as \"" + std::string(stored) + "\"";
+            // A first name guessed from the full name changes the same way: told once.
+            if (tally_.changed_names.empty() || tally_.changed_names.back() != line)
+                tally_.changed_names.push_back(std::move(line));
+        };
+    }
+    ~ImportRun() { entries_.OnNameChanged = std::move(saved_); }
+    ImportRun(const ImportRun&) = delete;
+    ImportRun& operator=(const ImportRun&) = delete;
+
+    void Request(bool is_add, const EntryValues& v) {
+        if (const char* field = ControlCharacterField(v)) {
+            Refuse(is_add, v,
+                   std::string("Not Added: the ") + field +
+                       " holds a line break or another control character!");
+            return;
+        }
+        ErrorsList& errors = entries_.errors();
+        const std::size_t errors_before = errors.Lines().size();
+        const std::string result =
+            entries_.insertentry(is_add, v.address, v.category, v.full_name, v.first_name,
+                                 v.comments, v.bounces, false, false);
+        const EntryOutcome outcome = entries_.OutcomeOf(result);
+        if (outcome != EntryOutcome::Refused) {
+            Count(outcome);
+            return;
+        }
+        if (result.empty()) {
+            // The entry routine turns away a line without "@" before it logs anything.
+            int code = 0;
+            entries_.validemailaddress(v.address, false, code);
+            Refuse(is_add, v,
+                   "Not Added: Invalid E-mail Address (Error: " +
+                       EntryProcessor::GetEmailErrorCode(code) + ")!");
+            return;
+        }
+        ++tally_.refused;
+        if (errors.Lines().size() == errors_before)
+            errors.AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, v.address, v.category,
+                                   result);
+    }
+
+    void Bounce(std::string_view address) {
+        Count(entries_.OutcomeOf(entries_.processbounce(address)));
+    }
+
+  private:
+    static const char* ControlCharacterField(const EntryValues& v) {
+        if (ContainsControlCharacter(v.category))
+            return "category";
+        if (ContainsControlCharacter(v.full_name))
+            return "full name";
+        if (ContainsControlCharacter(v.first_name))
+            return "first name";
+        if (ContainsControlCharacter(v.comments))
+            return "comment";
+        return nullptr;
+    }
+
+    void Refuse(bool is_add, const EntryValues& v, const std::string& reason) {
+        ++tally_.refused;
+        entries_.errors().AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, v.address, v.category,
+                                          reason);
+        entries_.AddToLog(std::string(is_add ? "ADD " : "REMOVE ") + std::string(v.address) + " " +
+                          std::string(v.category) + " [" + std::string(v.comments) + "] -> " +
+                          reason);
+    }
+
+    void Count(EntryOutcome outcome) {
+        switch (outcome) {
+            case EntryOutcome::Added:
+                ++tally_.added;
+                break;
+            case EntryOutcome::Updated:
+                ++tally_.updated;
+                break;
+            case EntryOutcome::Removed:
+                ++tally_.removed;
+                break;
+            case EntryOutcome::Unchanged:
+                ++tally_.unchanged;
+                break;
+            case EntryOutcome::Refused:
+                ++tally_.refused;
+                break;
+        }
+    }
+
+    EntryProcessor& entries_;
+    ImportTally& tally_;
+    std::function<void(std::string_view, std::string_view)> saved_;
+};
+
+constexpr std::size_t kNamesShown = 10;
+
 }  // namespace
 
+std::string ImportTally::Summary() const {
+    std::string text = "\r\n\r\nAdded: " + std::to_string(added) +
+                       ", updated: " + std::to_string(updated) +
+                       ", refused: " + std::to_string(refused);
+    if (removed > 0)
+        text += ", removed: " + std::to_string(removed);
+    if (unchanged > 0)
+        text += ", unchanged: " + std::to_string(unchanged);
+    text += ".";
+    if (refused > 0)
+        text += " Each refused line stands in the errors list with its reason.";
+    if (added + updated + removed + unchanged == 0)
+        text += "\r\n\r\nThere was no usable line.";
+    if (!changed_names.empty()) {
+        text += "\r\n\r\nNames the list cannot hold as given were changed:";
+        for (std::size_t i = 0; i < changed_names.size() && i < kNamesShown; ++i)
+            text += "\r\n" + changed_names[i];
+        if (changed_names.size() > kNamesShown)
+            text += "\r\n... and " + std::to_string(changed_names.size() - kNamesShown) + " more.";
+    }
+    return text;
+}
+
 std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>& lines,
-                        const ImportRequest& request, const ProgressReport& progress) {
+                        const ImportRequest& request, const ProgressReport& progress,
+                        ImportTally* tally) {
     ui::THourglass hourglass;
     const std::string separator = request.separator.empty() ? "," : request.separator;
     const auto count = static_cast<std::int64_t>(lines.size());
     std::int64_t processed = 0;
+    ImportTally own_tally;
+    ImportTally& counts = tally ? *tally : own_tally;
+    ImportRun run(entries, counts);
+    // Every entry of one import carries the same comment, the moment the import began.
+    const std::string comments = request.caption + " " + EntryProcessor::getdatetimestring();
+    const std::string given_category = Trim(request.category);
     const ProgressGuard guard(progress);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::string& line = lines[static_cast<std::size_t>(i)];
@@ -70,20 +218,19 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
             category = parts.size() > 1 ? Trim(parts[1]) : request.category;
         } else {
             address = Trim(line);
-            category = Trim(request.category);
+            category = given_category;
         }
         if (request.as_bounces)
-            entries.processbounce(address);
+            run.Bounce(address);
         else
-            entries.insertentry(request.is_add, address, category, "", "",
-                                request.caption + " " + EntryProcessor::getdatetimestring(), 0,
-                                false, false);
+            run.Request(request.is_add, {address, category, "", "", comments, 0});
         ++processed;
     }
     if (progress)
         progress(0, "", 0);
     if (request.show_done)
-        ui::MessageDlg("Processing of " + std::to_string(processed) + " entries has been completed",
+        ui::MessageDlg("Processing of " + std::to_string(processed) +
+                           " entries has been completed" + counts.Summary(),
                        ui::mtInformation, {ui::mbOK});
     return processed;
 }
@@ -103,12 +250,16 @@ std::string GetMappedField(const std::vector<std::string>& parts,
 }
 
 std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImport& import,
-                                   const ProgressReport& progress) {
+                                   const ProgressReport& progress, ImportTally* tally) {
     ui::THourglass hourglass;
     const std::string separator = import.separator.empty() ? "," : import.separator;
     auto records = SplitDelimitedRecords(import.text, separator);
     std::int64_t processed = 0;
     const auto total = static_cast<std::int64_t>(records.size());
+    ImportTally own_tally;
+    ImportTally& counts = tally ? *tally : own_tally;
+    ImportRun run(entries, counts);
+    const std::string default_comments = import.caption + " " + EntryProcessor::getdatetimestring();
     const ProgressGuard guard(progress);
     for (std::int64_t line = import.header_row ? 1 : 0; line < total; ++line) {
         const auto& parts = records[static_cast<std::size_t>(line)];
@@ -119,18 +270,20 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
         auto field = [&](std::string_view name) {
             return GetMappedField(parts, import.mapping, name);
         };
-        std::string comments = field("Comments");
-        if (comments.empty())
-            comments = import.caption + " " + EntryProcessor::getdatetimestring();
-        entries.insertentry(true, field("E-mail"), field("Category"), field("Full Name"),
-                            field("First Name"), comments, BouncesValue(field("Bounces")), false,
-                            false);
+        const std::string comments = field("Comments");
+        const std::string address = field("E-mail");
+        const std::string category = field("Category");
+        const std::string full_name = field("Full Name");
+        const std::string first_name = field("First Name");
+        run.Request(true, {address, category, full_name, first_name,
+                           comments.empty() ? std::string_view(default_comments) : comments,
+                           BouncesValue(field("Bounces"))});
         ++processed;
     }
     if (progress)
         progress(0, "", 0);
-    ui::MessageDlg(std::to_string(processed) + " entries have been processed!", ui::mtInformation,
-                   {ui::mbOK});
+    ui::MessageDlg(std::to_string(processed) + " entries have been processed!" + counts.Summary(),
+                   ui::mtInformation, {ui::mbOK});
     return processed;
 }
 
@@ -156,7 +309,9 @@ std::vector<std::string> ImportLines(std::string_view text) {
 }
 
 std::string ImportCaption(std::string_view file_name) {
-    return "Import of entries from file \"" + ExtractFileName(file_name) + "\" at ";
+    // A file name may hold a line break, which no comment may.
+    return "Import of entries from file \"" +
+           platform::nls::OneLineText(ExtractFileName(file_name)) + "\" at ";
 }
 
 }  // namespace app

@@ -29,10 +29,26 @@ struct ImportRequest {
     bool as_bounces = false;
 };
 
+// What an import did with its lines.
+struct ImportTally {
+    std::int64_t added = 0;
+    std::int64_t updated = 0;
+    std::int64_t removed = 0;
+    std::int64_t unchanged = 0;
+    std::int64_t refused = 0;
+    // One "typed" -> "stored" line per name the list could not store as given.
+    std::vector<std::string> changed_names;
+
+    // The counts, the changed names and, when nothing could be used, a word on that:
+    // the text that follows a closing box's own sentence.
+    std::string Summary() const;
+};
+
 // Runs every non-empty line through the entry routine (or the bounce routine) and
-// answers the number of lines processed.
+// answers the number of lines processed; tally (when given) receives what they did.
 std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>& lines,
-                        const ImportRequest& request, const ProgressReport& progress);
+                        const ImportRequest& request, const ProgressReport& progress,
+                        ImportTally* tally = nullptr);
 
 // The list fields a file column can be mapped to, and the mapping rows' starting order:
 // row i takes the file's column i.
@@ -56,7 +72,7 @@ struct MultiColumnImport {
 
 // Adds an entry for every non-empty record of a mapped file; answers the count.
 std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImport& import,
-                                   const ProgressReport& progress);
+                                   const ProgressReport& progress, ImportTally* tally = nullptr);
 
 // The text of an import file (UTF-8, else Windows-1252); raises when it cannot be read.
 std::string ReadImportFile(std::string_view path);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "engine/storage/byte_order.h"
 #include "engine/storage/engine_heap.h"
@@ -122,8 +123,21 @@ void RestoreFormatSettings(const db::TFormatSettings& record) {
 }
 
 void LoadLocaleFormats(LanguageId language, SortId sort, db::TFormatSettings& record) {
-    record = language == 0 ? FixedFormatSettings()
-                           : db::LocaleFormatSettings(MakeLocaleId(language, sort));
+    // Asked for at every record a default value or a computed field fills, and the
+    // formats never change for a language: the last one asked for is kept per thread.
+    struct Last {
+        LanguageId language;
+        SortId sort;
+        db::TFormatSettings formats;
+    };
+    thread_local std::optional<Last> last;
+    if (!last || last->language != language || last->sort != sort) {
+        last.reset();
+        last.emplace(Last{language, sort,
+                          language == 0 ? FixedFormatSettings()
+                                        : db::LocaleFormatSettings(MakeLocaleId(language, sort))});
+    }
+    record = last->formats;
 }
 
 LocaleFormatScope::LocaleFormatScope(LanguageId language, SortId sort) {

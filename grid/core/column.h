@@ -13,6 +13,7 @@
 
 #include <QImage>
 
+#include "grid/core/node_texts.h"
 #include "grid/core/tree_list.h"
 #include "platform/db/component.h"
 
@@ -170,7 +171,7 @@ class TgxTreeListColumn : public db::TComponent {
 class TgxTreeListTextNode : public TgxTreeListNode {
   public:
     explicit TgxTreeListTextNode(TCustomgxTreeList* owner) : TgxTreeListNode(owner) {}
-    std::vector<std::string> Texts;
+    NodeTexts Texts;
     int ImageIndexValue = -1;
     int SelectedIndexValue = -1;
     int StateIndexValue = -1;

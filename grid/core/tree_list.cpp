@@ -183,9 +183,8 @@ TgxTreeListNode* TCustomgxTreeList::GetNextVisibleNode(const TgxTreeListNode* no
     if (node == nullptr)
         return nullptr;
     if (cache_valid_) {
-        auto it = display_index_.find(node);
-        if (it != display_index_.end()) {
-            std::size_t next = static_cast<std::size_t>(it->second) + 1;
+        if (const int at = CachedDisplayIndex(node); at >= 0) {
+            std::size_t next = static_cast<std::size_t>(at) + 1;
             return next < display_order_.size() ? display_order_[next] : nullptr;
         }
     }
@@ -195,6 +194,18 @@ TgxTreeListNode* TCustomgxTreeList::GetNextVisibleNode(const TgxTreeListNode* no
         if (TgxTreeListNode* sibling = n->GetNextSibling())
             return sibling;
     return nullptr;
+}
+
+int TCustomgxTreeList::CachedDisplayIndex(const TgxTreeListNode* node) const {
+    if (node->display_generation_ != display_generation_)
+        return -1;
+    const int at = node->display_position_;
+    // A node freed and another made at its address carries no stamp of this cache, yet
+    // the check of the slot keeps a stale one from ever answering.
+    if (at < 0 || static_cast<std::size_t>(at) >= display_order_.size() ||
+        display_order_[static_cast<std::size_t>(at)] != node)
+        return -1;
+    return at;
 }
 
 int TCustomgxTreeList::CountDisplayed(const NodeList& list) const {
@@ -216,10 +227,8 @@ int TCustomgxTreeList::GetAbsoluteCount() const {
 int TCustomgxTreeList::GetAbsoluteIndex(const TgxTreeListNode* node) const {
     if (node == nullptr || nodes_.empty())
         return -1;
-    if (cache_valid_) {
-        auto it = display_index_.find(node);
-        return it != display_index_.end() ? it->second : -1;
-    }
+    if (cache_valid_)
+        return CachedDisplayIndex(node);
     // Counted up the parents, never by stepping from the first row: each step looks its
     // row up among its siblings, so a row deep in a list of 100,000 took seconds to place.
     int index = 0;
@@ -424,16 +433,17 @@ void TCustomgxTreeList::ClearCaches() {
         return;
     cache_valid_ = false;
     display_order_.clear();
-    display_index_.clear();
+    ++display_generation_;
     ClearNodeMeasures();
 }
 
 void TCustomgxTreeList::RebuildVisibleNodeCache() {
     display_order_.clear();
-    display_index_.clear();
+    ++display_generation_;
     std::function<void(const NodeList&)> walk = [&](const NodeList& list) {
         for (const auto& node : list) {
-            display_index_.emplace(node.get(), static_cast<int>(display_order_.size()));
+            node->display_position_ = static_cast<int>(display_order_.size());
+            node->display_generation_ = display_generation_;
             display_order_.push_back(node.get());
             if (node->Expanded() && node->children_)
                 walk(*node->children_);

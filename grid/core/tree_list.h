@@ -869,12 +869,15 @@ class TCustomgxTreeList : public TCustomgxContainer {
                          int footers_top, std::vector<std::pair<ui::Point, ui::Point>>& lines);
     void PaintNewItemRow(ui::TCanvas& canvas, const TDrawInfo& info, bool focused);
     int CountDisplayed(const NodeList& list) const;
+    // The node's position in the visible-node cache, -1 when it is not there.
+    int CachedDisplayIndex(const TgxTreeListNode* node) const;
     void UpdateScrollBarsOnce();
 
     NodeList nodes_;
     // Visible-node cache: display order and the position of each node in it.
     std::vector<TgxTreeListNode*> display_order_;
-    std::unordered_map<const TgxTreeListNode*, int> display_index_;
+    // Stamped into the nodes with their display positions; a new value outdates them all.
+    std::uint32_t display_generation_ = 1;
     bool cache_valid_ = false;
 
     TgxTreeListNode* focused_node_ = nullptr;

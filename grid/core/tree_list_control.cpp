@@ -253,13 +253,7 @@ void TCustomgxTreeListControl::ColumnMoved(int from, int to) {
         auto* text_node = dynamic_cast<TgxTreeListTextNode*>(n);
         if (text_node == nullptr)
             return;
-        auto& texts = text_node->Texts;
-        std::size_t needed = static_cast<std::size_t>(std::max(from, to)) + 1;
-        if (texts.size() < needed)
-            texts.resize(needed);
-        std::string moved = std::move(texts[static_cast<std::size_t>(from)]);
-        texts.erase(texts.begin() + from);
-        texts.insert(texts.begin() + to, std::move(moved));
+        text_node->Texts.Move(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
     });
     if (OnColumnMoved)
         OnColumnMoved(this, from, to);
@@ -555,7 +549,7 @@ std::string TCustomgxTreeListControl::GetNodeString(const TgxTreeListNode* node,
     const auto& texts = text_node->Texts;
     if (column < 0 || column >= static_cast<int>(texts.size()))
         return {};
-    return texts[static_cast<std::size_t>(column)];
+    return std::string(texts[static_cast<std::size_t>(column)]);
 }
 
 Value TCustomgxTreeListControl::GetNodeValue(const TgxTreeListNode* node, int column) const {
@@ -567,10 +561,7 @@ void TCustomgxTreeListControl::SetNodeString(TgxTreeListNode* node, int column,
     auto* text_node = dynamic_cast<TgxTreeListTextNode*>(node);
     if (column < 0 || text_node == nullptr)
         return;
-    auto& texts = text_node->Texts;
-    if (static_cast<int>(texts.size()) <= column)
-        texts.resize(static_cast<std::size_t>(column) + 1);
-    texts[static_cast<std::size_t>(column)] = text;
+    text_node->Texts.Set(static_cast<std::size_t>(column), text);
     if (UpdateLockCount() == 0)
         InvalidateRow(node);
 }
@@ -578,7 +569,7 @@ void TCustomgxTreeListControl::SetNodeString(TgxTreeListNode* node, int column,
 void TCustomgxTreeListControl::DeleteColumnValue(TgxTreeListNode* node, int index) {
     auto* text = dynamic_cast<TgxTreeListTextNode*>(node);
     if (text != nullptr && index >= 0 && static_cast<int>(text->Texts.size()) > index)
-        text->Texts.erase(text->Texts.begin() + index);
+        text->Texts.erase(static_cast<std::size_t>(index));
     TCustomgxTreeList::DeleteColumnValue(node, index);
 }
 

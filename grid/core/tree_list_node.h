@@ -94,6 +94,10 @@ class TgxTreeListNode {
     // Where the node stood among its siblings when last looked up: rows added or removed
     // before it move it by a few places, so that it is found near there (see Index).
     mutable std::size_t index_hint_ = 0;
+    // The node's place in its owner's display order, valid while display_generation_
+    // matches the owner's: a list of a million rows needs no table beside it for this.
+    mutable int display_position_ = -1;
+    mutable std::uint32_t display_generation_ = 0;
     bool deleting_ = false;
     bool expanded_ = false;
     bool has_children_ = false;

@@ -6,7 +6,12 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "grid/core/exceptions.h"
 #include "grid/data/db_grid_internal.h"
@@ -28,6 +33,87 @@ const std::vector<TCustomgxDBGrid*>& LiveGrids() {
 }
 
 TgxDBGridNode::~TgxDBGridNode() = default;
+
+namespace {
+
+// Blocks of row-sized slots; a freed slot is handed to the next row. The blocks stay for
+// the program's run, as the heap would mostly keep them too.
+class RowPool {
+  public:
+    // Never destroyed: a grid that is itself static frees its rows after the end of main.
+    static RowPool& Instance() {
+        static RowPool& pool = *new RowPool;
+        return pool;
+    }
+
+    void* Allocate() {
+        const std::lock_guard lock(mutex_);
+        if (free_ == nullptr)
+            Grow();
+        Slot* slot = free_;
+        free_ = slot->next;
+        return slot;
+    }
+
+    void Free(void* pointer) noexcept {
+        const std::lock_guard lock(mutex_);
+        auto* slot = static_cast<Slot*>(pointer);
+        slot->next = free_;
+        free_ = slot;
+    }
+
+  private:
+    struct Slot {
+        Slot* next;
+    };
+    static constexpr std::size_t kSlotsPerBlock = 4096;
+    static constexpr std::size_t kAlignment = alignof(TgxDBGridNode);
+    static constexpr std::size_t kSlotSize =
+        (sizeof(TgxDBGridNode) + kAlignment - 1) / kAlignment * kAlignment;
+    struct BlockDeleter {
+        void operator()(std::byte* block) const {
+            ::operator delete(block, std::align_val_t(kAlignment));
+        }
+    };
+
+    void Grow() {
+        auto* block = static_cast<std::byte*>(
+            ::operator new(kSlotSize* kSlotsPerBlock, std::align_val_t(kAlignment)));
+        blocks_.emplace_back(block);
+        for (std::size_t i = kSlotsPerBlock; i-- > 0;) {
+            auto* slot = reinterpret_cast<Slot*>(block + i * kSlotSize);
+            slot->next = free_;
+            free_ = slot;
+        }
+    }
+
+    std::mutex mutex_;
+    Slot* free_ = nullptr;
+    std::vector<std::unique_ptr<std::byte, BlockDeleter>> blocks_;
+};
+
+}  // namespace
+
+// Builds with AddressSanitizer keep every row on the heap, where it watches each one.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooledRows = false;
+#else
+constexpr bool kPooledRows = true;
+#endif
+
+void* TgxDBGridNode::operator new(std::size_t size) {
+    if (!kPooledRows || size != sizeof(TgxDBGridNode))
+        return ::operator new(size, std::align_val_t(alignof(TgxDBGridNode)));
+    return RowPool::Instance().Allocate();
+}
+
+void TgxDBGridNode::operator delete(void* node, std::size_t size) noexcept {
+    if (!kPooledRows || size != sizeof(TgxDBGridNode)) {
+        ::operator delete(node, std::align_val_t(alignof(TgxDBGridNode)));
+        return;
+    }
+    RowPool::Instance().Free(node);
+}
 
 TLOptions MapGridOptions(TgxDBGridOptions o) {
     TLOptions w = 0;
@@ -375,27 +461,32 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
     node->Key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
     node->Bookmark = dataset->Bookmark();
     const int count = ColumnCount();
-    node->Texts.assign(static_cast<std::size_t>(count), std::string());
+    fill_texts_.resize(static_cast<std::size_t>(count));
+    for (std::string& text : fill_texts_)
+        text.clear();
     node->CellValues.clear();
+    fill_columns_.clear();
+    std::size_t kept = 0;
     for (int i = 0; i < count; ++i) {
         TgxDBTreeListColumn* column = GetColumn(i);
-        if (column == nullptr || column->Field() == nullptr)
-            continue;
-        db::TField* field = column->Field();
-        std::string text;
-        column->AssignDisplayText(column->GetFieldDisplayText(), text);
-        node->Texts[static_cast<std::size_t>(i)] = std::move(text);
-        if (column->KeepsFieldValue()) {
-            if (node->CellValues.size() <= static_cast<std::size_t>(i))
-                node->CellValues.resize(static_cast<std::size_t>(i) + 1);
-            auto& cell = node->CellValues[static_cast<std::size_t>(i)];
-            cell.flags = 1;
-            cell.value = field->Value();
-            if (field->Lookup() && !field->KeyFields().empty())
-                if (db::TField* key = dataset->FindField(field->KeyFields()))
-                    cell.lookup_value = key->Value();
-        }
+        const bool bound = column != nullptr && column->Field() != nullptr;
+        // The key field's value is the row's Key already.
+        const bool keeps = bound && column->Field() != key_field_ && column->KeepsFieldValue();
+        fill_columns_.push_back({bound ? column : nullptr, keeps});
+        kept += keeps ? 1 : 0;
     }
+    // Exactly the room the row needs: a million rows would otherwise carry spare cells.
+    node->CellValues.reserve(kept);
+    for (int i = 0; i < count; ++i) {
+        const auto [column, keeps] = fill_columns_[static_cast<std::size_t>(i)];
+        if (column == nullptr)
+            continue;
+        column->AssignDisplayText(column->GetFieldDisplayText(),
+                                  fill_texts_[static_cast<std::size_t>(i)]);
+        if (keeps)
+            node->CellValues.push_back({i, column->Field()->Value()});
+    }
+    node->Texts.Assign(fill_texts_);
     node->SummaryInputs.clear();
     for (const db::TField* field : summary_input_fields_)
         node->SummaryInputs.emplace_back(field, field->Value());

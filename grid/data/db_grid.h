@@ -76,10 +76,16 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     explicit TgxDBGridNode(TCustomgxTreeList* owner) : TgxTreeListTextNode(owner) {}
     ~TgxDBGridNode() override;
 
+    // Rows are made and freed by the hundred thousand: they come from a pool of blocks
+    // (classes derived from this one, being larger, from the heap).
+    static void* operator new(std::size_t size);
+    static void operator delete(void* node, std::size_t size) noexcept;
+
+    // The value of a cell whose column keeps one (numbers, dates, ...), by column index;
+    // only such cells are stored, in column order.
     struct CellValue {
-        std::uint8_t flags = 0;  // bit 0: a value is stored
+        int column = 0;
         db::Variant value;
-        db::Variant lookup_value;
     };
     struct SummaryEntry {
         long double value = 0;
@@ -491,6 +497,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::int64_t summary_record_count_ = 0;
     // Every field a group, item or footer summary reads (each once).
     std::vector<db::TField*> summary_input_fields_;
+    // The texts of the row being filled, kept between rows so that their room is reused.
+    std::vector<std::string> fill_texts_;
+    std::vector<std::pair<TgxDBTreeListColumn*, bool>> fill_columns_;
 
     // Snapshot for OnChangeNodeEx.
     db::Variant snapshot_key_ = db::Variant::Null();

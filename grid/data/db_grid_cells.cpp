@@ -115,7 +115,7 @@ std::string TCustomgxDBGrid::GetCellText(const TgxTreeListNode* node, int column
         return text;
     }
     std::string text = column >= 0 && column < static_cast<int>(row->Texts.size())
-                           ? row->Texts[static_cast<std::size_t>(column)]
+                           ? std::string(row->Texts[static_cast<std::size_t>(column)])
                            : std::string();
     if (c != nullptr && c->OnGetText)
         c->OnGetText(c, node, text);
@@ -147,9 +147,12 @@ db::Variant TCustomgxDBGrid::GetNodeVariant(const TgxTreeListNode* node, int col
     }
     if (row->IsGroup)
         return row->GroupValue;
-    if (column >= 0 && column < static_cast<int>(row->CellValues.size()) &&
-        (row->CellValues[static_cast<std::size_t>(column)].flags & 1) != 0)
-        return row->CellValues[static_cast<std::size_t>(column)].value;
+    for (const TgxDBGridNode::CellValue& cell : row->CellValues)
+        if (cell.column == column)
+            return cell.value;
+    if (const TgxDBTreeListColumn* c = GetColumn(column);
+        c != nullptr && key_field_ != nullptr && c->Field() == key_field_ && !row->Key.IsEmpty())
+        return row->Key;
     return db::Variant(GetCellText(node, column));
 }
 
@@ -192,8 +195,14 @@ std::string TCustomgxDBGrid::GetPreviewText(const TgxTreeListNode* node) const {
 
 void TCustomgxDBGrid::DeleteColumnValue(TgxTreeListNode* node, int index) {
     auto* row = static_cast<TgxDBGridNode*>(node);
-    if (row != nullptr && index >= 0 && static_cast<int>(row->CellValues.size()) > index)
-        row->CellValues.erase(row->CellValues.begin() + index);
+    if (row != nullptr && index >= 0) {
+        std::erase_if(row->CellValues, [index](const TgxDBGridNode::CellValue& cell) {
+            return cell.column == index;
+        });
+        for (TgxDBGridNode::CellValue& cell : row->CellValues)
+            if (cell.column > index)
+                --cell.column;
+    }
     TCustomgxDBTreeListControl::DeleteColumnValue(node, index);
 }
 

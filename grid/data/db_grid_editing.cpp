@@ -115,9 +115,7 @@ void TCustomgxDBGrid::DoEditedText(TgxTreeListNode* node, int column, const std:
             link_->ClearModified();
         auto* row = static_cast<TgxDBGridNode*>(node);
         if (row != nullptr && absolute >= 0 && c->Field() != nullptr) {
-            if (row->Texts.size() <= static_cast<std::size_t>(absolute))
-                row->Texts.resize(static_cast<std::size_t>(absolute) + 1);
-            row->Texts[static_cast<std::size_t>(absolute)] = c->GetFieldDisplayText();
+            row->Texts.Set(static_cast<std::size_t>(absolute), c->GetFieldDisplayText());
         }
     }
     TCustomgxDBTreeListControl::DoEditedText(node, column, text);

@@ -356,7 +356,7 @@ void TCustomgxDBGrid::DataChanged() {
             if (focused != nullptr)
                 index = focused->Index() + 1;
             AttachNode(std::move(owned), parent, index);
-            row->Texts.assign(static_cast<std::size_t>(ColumnCount()), std::string());
+            row->Texts.assign(static_cast<std::size_t>(ColumnCount()));
             row->Key = db::Variant();
             row->RecNo = focused != nullptr ? static_cast<TgxDBGridNode*>(focused)->RecNo : 0;
             pending_node_ = row;

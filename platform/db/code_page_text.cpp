@@ -120,6 +120,20 @@ std::optional<std::string> Composed(std::string_view utf8) {
 
 }  // namespace
 
+bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string& bytes) {
+    const std::optional<std::string> composed = Composed(utf8);
+    if (composed) {
+        utf8 = *composed;
+    }
+    nls::ConversionResult result = nls::Utf8ToBytes(
+        code_page, utf8, [code_page](char32_t c) { return Replacement(code_page, c); });
+    if (result.status == nls::ConversionStatus::InvalidUtf8) {
+        return false;
+    }
+    bytes = std::move(result.text);
+    return true;
+}
+
 std::string Utf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string_view what) {
     const std::optional<std::string> composed = Composed(utf8);
     if (composed) {

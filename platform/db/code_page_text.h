@@ -15,5 +15,9 @@ namespace db {
 std::string CodePageToUtf8(platform::nls::CodePage code_page, std::string_view bytes);
 std::string Utf8ToCodePage(platform::nls::CodePage code_page, std::string_view utf8,
                            std::string_view what);
+// The same into `bytes` (its room reused), answering false for malformed UTF-8 instead of
+// raising, so that a caller names the value only when there is an error to report.
+bool TryUtf8ToCodePage(platform::nls::CodePage code_page, std::string_view utf8,
+                       std::string& bytes);
 
 }  // namespace db

@@ -1,6 +1,8 @@
 #include "platform/db/fields_text.h"
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <vector>
 
 #include "platform/db/code_page_text.h"
@@ -26,7 +28,17 @@ TStringField::TStringField(TComponent* owner) : TField(owner) {
 }
 
 bool TStringField::GetValue(std::string& bytes) const {
-    std::vector<std::byte> buffer(static_cast<std::size_t>(DataSize()));
+    // A grid reads every text of every row: most fields fit a buffer on the stack.
+    const auto size = static_cast<std::size_t>(DataSize());
+    std::array<std::byte, 512> small;
+    std::vector<std::byte> large;
+    std::span<std::byte> buffer(small.data(), std::min(size, small.size()));
+    if (size > small.size()) {
+        large.resize(size);
+        buffer = large;
+    } else {
+        std::fill(buffer.begin(), buffer.end(), std::byte{0});
+    }
     if (!GetData(buffer)) {
         bytes.clear();
         return false;
@@ -44,18 +56,31 @@ std::string TStringField::GetAsString() const {
 }
 
 void TStringField::SetAsStringValue(std::string_view value) {
-    const std::string what = "field '" + DisplayName() + "'";
-    const std::string bytes = Utf8ToCodePage(CodePageOf(*this), value, what);
+    // Imports set fields by the million: the field's name is only spelled for an error.
+    std::string bytes;
+    if (!TryUtf8ToCodePage(CodePageOf(*this), value, bytes)) {
+        bytes = Utf8ToCodePage(CodePageOf(*this), value, "field '" + DisplayName() + "'");
+    }
     if (bytes.find('\0') != std::string::npos) {
-        throw EConvertError("Text for " + what + " holds a NUL character");
+        throw EConvertError("Text for field '" + DisplayName() + "' holds a NUL character");
     }
     if (static_cast<std::int64_t>(bytes.size()) > Size()) {
         throw EDatabaseError("Value of field '" + DisplayName() +
                              "' is too long: " + std::to_string(bytes.size()) +
                              " characters for a size of " + std::to_string(Size()));
     }
-    std::vector<std::byte> buffer(static_cast<std::size_t>(DataSize()));
+    const auto size = static_cast<std::size_t>(DataSize());
+    // Most fields fit a buffer on the stack; the rest of the field is zeros.
+    std::array<std::byte, 512> small;
+    std::vector<std::byte> large;
+    std::span<std::byte> buffer(small.data(), std::min(size, small.size()));
+    if (size > small.size()) {
+        large.resize(size);
+        buffer = large;
+    }
     std::copy_n(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size(), buffer.begin());
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(bytes.size()), buffer.end(),
+              std::byte{0});
     SetData(buffer);
 }
 

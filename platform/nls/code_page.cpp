@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,6 +40,36 @@ const ReverseTable& ReverseOf(CodePage code_page) {
         return out;
     }();
     return tables[IndexOf(code_page)];
+}
+
+// What the conversions need at every character, worked out once per code page: whether
+// the page keeps ASCII as it is (then a run of ASCII passes unconverted, the common case of
+// addresses and names), whether it composes accents from separate bytes, and the byte of
+// each character below U+0100 (0 for none, as U+0000 is handled before the table).
+struct FastPath {
+    bool ascii_identity = true;
+    bool composes = false;
+    std::array<std::uint8_t, 0x100> low_bytes{};
+};
+
+const FastPath& FastPathOf(std::size_t index) {
+    static const std::array<FastPath, detail::kCodePageCount> paths = [] {
+        std::array<FastPath, detail::kCodePageCount> out;
+        for (std::size_t i = 0; i < detail::kCodePageCount; ++i) {
+            const auto& forward = detail::kCodePageTables[i].to_unicode;
+            for (std::size_t b = 0; b < forward.size(); ++b) {
+                if (b < 0x80 && forward[b] != static_cast<char32_t>(b))
+                    out[i].ascii_identity = false;
+                if (forward[b] != detail::kUndefinedChar && forward[b] < 0x100 &&
+                    out[i].low_bytes[forward[b]] == 0)
+                    out[i].low_bytes[forward[b]] = static_cast<std::uint8_t>(b);
+            }
+            for (const detail::Composite& c : detail::kCompositeTables[i])
+                out[i].composes = out[i].composes || c.composes;
+        }
+        return out;
+    }();
+    return paths[index];
 }
 
 const detail::Composite* FindComposite(CodePage code_page, char32_t ch) {
@@ -108,11 +139,25 @@ bool IsValidUtf8(std::string_view text) {
 }
 
 ConversionResult BytesToUtf8(CodePage code_page, std::string_view bytes) {
-    const auto& forward = detail::kCodePageTables[IndexOf(code_page)].to_unicode;
+    const std::size_t index = IndexOf(code_page);
+    const auto& forward = detail::kCodePageTables[index].to_unicode;
+    const FastPath& fast = FastPathOf(index);
     ConversionResult result;
     result.text.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (auto [composed, length] = ComposeAt(code_page, bytes, i); length != 0) {
+        if (fast.ascii_identity && !fast.composes) {
+            std::size_t end = i;
+            while (end < bytes.size() && static_cast<std::uint8_t>(bytes[end]) < 0x80)
+                ++end;
+            if (end > i) {
+                result.text.append(bytes.data() + i, end - i);
+                i = end - 1;
+                continue;
+            }
+        }
+        if (!fast.composes) {
+            // No composition to look for.
+        } else if (auto [composed, length] = ComposeAt(code_page, bytes, i); length != 0) {
             AppendUtf8(result.text, composed);
             i += length - 1;
             continue;
@@ -130,16 +175,27 @@ ConversionResult BytesToUtf8(CodePage code_page, std::string_view bytes) {
 
 ConversionResult Utf8ToBytes(CodePage code_page, std::string_view utf8,
                              const UnmappableHandler& on_unmappable) {
-    IndexOf(code_page);
+    const FastPath& fast = FastPathOf(IndexOf(code_page));
     ConversionResult result;
     result.text.reserve(utf8.size());
     for (std::size_t pos = 0; pos < utf8.size();) {
+        if (fast.ascii_identity && static_cast<std::uint8_t>(utf8[pos]) < 0x80) {
+            const std::size_t begin = pos;
+            while (pos < utf8.size() && static_cast<std::uint8_t>(utf8[pos]) < 0x80)
+                ++pos;
+            result.text.append(utf8.data() + begin, pos - begin);
+            continue;
+        }
         const std::size_t start = pos;
         const std::optional<char32_t> c = DecodeUtf8(utf8, pos);
         if (!c) {
             result.status = ConversionStatus::InvalidUtf8;
             result.error_offset = start;
             return result;
+        }
+        if (*c > 0 && *c < 0x100 && fast.low_bytes[*c] != 0) {
+            result.text.push_back(static_cast<char>(fast.low_bytes[*c]));
+            continue;
         }
         if (auto byte = UnicodeToByte(code_page, *c)) {
             result.text.push_back(static_cast<char>(*byte));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "grid/core/exceptions.h"
+#include "grid/core/node_texts.h"
 #include "grid/core/tree_list.h"
 
 namespace grid {
@@ -400,6 +401,63 @@ TEST(TreeListNode, HasChildrenCannotBeClearedWhileChildrenExist) {
     f.root1->SetHasChildren(true);  // children loaded on demand
     EXPECT_TRUE(f.root1->HasChildren());
     EXPECT_EQ(f.root1->Count(), 0);
+}
+
+// A row's packed texts behave as a vector of strings under every change a grid makes.
+TEST(NodeTexts, PackedTextsFollowAVectorOfStrings) {
+    std::mt19937 random(7);
+    NodeTexts texts;
+    std::vector<std::string> model;
+    auto some_text = [&] {
+        return std::string(random() % 40, static_cast<char>('a' + random() % 26));
+    };
+    for (int step = 0; step < 2000; ++step) {
+        const std::size_t i = random() % 10;
+        const std::size_t j = random() % 10;
+        switch (random() % 6) {
+            case 0: {
+                const std::string text = some_text();
+                texts.Set(i, text);
+                model.resize(std::max(model.size(), i + 1));
+                model[i] = text;
+                break;
+            }
+            case 1:
+                texts.resize(i);
+                model.resize(i);
+                break;
+            case 2:
+                texts.erase(i);
+                if (i < model.size())
+                    model.erase(model.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            case 3: {
+                texts.Move(i, j);
+                model.resize(std::max({model.size(), i + 1, j + 1}));
+                std::string moved = model[i];
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(i));
+                model.insert(model.begin() + static_cast<std::ptrdiff_t>(j), moved);
+                break;
+            }
+            case 4:
+                model.assign(i, some_text());
+                texts.Assign(model);
+                break;
+            default: {
+                // A text of the row itself, set into another of its cells.
+                const bool own = i < texts.size() && j < texts.size();
+                const std::string expected = own ? model[j] : "x";
+                texts.Set(i, own ? texts[j] : std::string_view("x"));
+                model.resize(std::max(model.size(), i + 1));
+                model[i] = expected;
+                break;
+            }
+        }
+        const NodeTexts copy = texts;
+        ASSERT_EQ(copy.size(), model.size()) << step;
+        for (std::size_t k = 0; k < model.size(); ++k)
+            ASSERT_EQ(copy[k], model[k]) << step;
+    }
 }
 
 }  // namespace

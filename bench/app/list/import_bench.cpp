@@ -4,6 +4,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -62,6 +65,91 @@ void BM_ImportSingleColumn(benchmark::State& state) {
 BENCHMARK(BM_ImportSingleColumn)
     ->Arg(10'000)
     ->Arg(100'000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+double CpuSeconds(int who) {
+    rusage usage{};
+    ::getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The same file imported by the sqlite3 shell in the same run, as the reference: into a
+// table with the list table's fields and indexes, each address looked for under its
+// category first as the list's duplicate check does, with one comment text per import.
+void BM_ImportBesideSqliteShell(benchmark::State& state) {
+    const std::int64_t count = state.range(0);
+    double ours = 0;
+    double shell = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const fs::path dir = bench_support::MakeListFolder();
+        const std::string file = (dir / "list.txt").string();
+        {
+            std::ofstream out(file, std::ios::binary);
+            for (std::int64_t i = 0; i < count; ++i)
+                out << "member" << i << "@example" << (i % 97) << ".org\r\n";
+        }
+        const auto answers = bench_support::AnswerYes();
+        app::Settings settings;
+        settings.MaintainLog = false;
+        app::ErrorsList errors;
+        auto database = std::make_unique<app::ListDatabase>(settings, dir.string() + "/");
+        database->OpenDatabase(dir.string() + "/");
+        app::EntryProcessor entries(*database, settings, errors);
+        state.ResumeTiming();
+
+        const double before = CpuSeconds(RUSAGE_SELF);
+        app::ImportRequest request;
+        request.caption = app::ImportCaption(file);
+        request.category = "news";
+        const std::int64_t processed =
+            app::Importfile(entries, app::ImportLines(app::ReadImportFile(file)), request, {});
+        database->SaveDatabase();
+        ours += CpuSeconds(RUSAGE_SELF) - before;
+
+        state.PauseTiming();
+        const bool complete = processed == count && database->tblCV().RecordCount() == count;
+        database.reset();
+        {
+            std::ofstream script(dir / "import.sql");
+            script << "CREATE TABLE list(\"Index\" INTEGER PRIMARY KEY, Item TEXT COLLATE NOCASE,"
+                      " Category TEXT COLLATE NOCASE, Bounces INTEGER, Comments TEXT, Name TEXT,"
+                      " Salutation TEXT, SendRights INTEGER);\n"
+                      "CREATE INDEX ByCategory ON list(Category);\n"
+                      "CREATE INDEX ByBounce ON list(Bounces);\n"
+                      "CREATE INDEX ByItem ON list(Item);\n"
+                      "CREATE TABLE lines(c1 TEXT);\n"
+                      ".mode csv\n.import '"
+                   << file
+                   << "' lines\n"
+                      "INSERT INTO list(Item, Category, Bounces, Comments, Name, Salutation,"
+                      " SendRights) SELECT trim(c1), 'news', 0, 'Import of entries at ' ||"
+                      " datetime('now'), '', '', 1 FROM lines WHERE NOT EXISTS (SELECT 1 FROM"
+                      " list WHERE Item = trim(c1) AND Category = 'news');\n";
+        }
+        const std::string command = "sqlite3 '" + (dir / "reference.db").string() + "' < '" +
+                                    (dir / "import.sql").string() + "' > /dev/null 2>&1";
+        const double children = CpuSeconds(RUSAGE_CHILDREN);
+        const int status = std::system(command.c_str());
+        shell += CpuSeconds(RUSAGE_CHILDREN) - children;
+        if (!complete)
+            state.SkipWithError("not every address was imported");
+        if (status != 0)
+            state.SkipWithError("the sqlite3 shell failed");
+        fs::remove_all(dir);
+        state.ResumeTiming();
+    }
+    state.counters["cpu_s"] = ours;
+    state.counters["sqlite3_cpu_s"] = shell;
+    state.counters["cpu_ratio"] = shell > 0 ? ours / shell : 0;
+}
+
+BENCHMARK(BM_ImportBesideSqliteShell)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -196,7 +196,8 @@ TEST_F(ListCommandsTest, BackUpReadsBackIntoTheSameRows) {
     import.caption = ImportCaption(request.file_name);
     EXPECT_EQ(ImportMultiColumnFile(*entries, import, {}), 2);
     EXPECT_EQ(Full(), before);
-    EXPECT_EQ(prompts->Asked().back().text, "2 entries have been processed!");
+    EXPECT_EQ(prompts->Asked().back().text,
+              "2 entries have been processed!\r\n\r\nAdded: 2, updated: 0, refused: 0.");
 }
 
 TEST_F(ListCommandsTest, AFailedOrCancelledBackUpLeavesThePreviousOne) {
@@ -270,7 +271,9 @@ TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     auto lines = ImportLines(DecodeImportText("a@x.com\r\n\r\n  b@x.com \nbad address\n"));
     EXPECT_EQ(Importfile(*entries, lines, request, {}), 3);
     EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|news", "b@x.com|news"}));
-    EXPECT_EQ(prompts->Asked().back().text, "Processing of 3 entries has been completed");
+    EXPECT_EQ(prompts->Asked().back().text,
+              "Processing of 3 entries has been completed\r\n\r\nAdded: 2, updated: 0, refused: 1. "
+              "Each refused line stands in the errors list with its reason.");
     PositionDBAtIndex(database->tblCV(), 364);
     EXPECT_TRUE(database->tblCV()
                     .FieldByName("Comments")
@@ -326,6 +329,48 @@ TEST_F(ListCommandsTest, Utf16FileImportsItsAddresses) {
     EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.de|caf\xC3\xA9", "j@x.de|news"}));
 }
 
+// A value with a control character is refused with its reason, a line without "@" leaves
+// its trace, and the closing box counts what the lines did and names what was changed.
+TEST_F(ListCommandsTest, ImportCountsOutcomesAndGivesEachRefusalItsReason) {
+    Add({"old@x.com", "news"});
+    MultiColumnImport import;
+    import.text =
+        "a@x.com,news,\"\xE6\x9D\x8E\xE5\xB0\x8F\xE9\xBE\x8D\"\r\n"
+        "b@x.com,\"multi\nline\"\r\nc@x.com,news,\"Ann\rLee\"\r\n"
+        "no address,news\r\nold@x.com,news\r\n";
+    ImportTally tally;
+    EXPECT_EQ(ImportMultiColumnFile(*entries, import, {}, &tally), 5);
+    EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|news", "old@x.com|news"}));
+    EXPECT_EQ(
+        std::vector<std::int64_t>({tally.added, tally.updated + tally.unchanged, tally.refused}),
+        std::vector<std::int64_t>({1, 1, 3}));
+    EXPECT_EQ(
+        tally.changed_names,
+        std::vector<std::string>{"\"\xE6\x9D\x8E\xE5\xB0\x8F\xE9\xBE\x8D\" was stored as \"???\""});
+    std::map<std::string, std::string> reasons;
+    for (const std::string& line : errors.Lines())
+        reasons[line] = errors.Reason(line);
+    EXPECT_EQ(reasons["ADD b@x.com multi line"],
+              "Not Added: the category holds a line break or another control character!");
+    EXPECT_EQ(reasons["ADD c@x.com news"],
+              "Not Added: the full name holds a line break or another control character!");
+    EXPECT_TRUE(
+        reasons["ADD no address news"].starts_with("Not Added: Invalid E-mail Address (Error: "));
+    EXPECT_EQ(reasons.size(), 3u);
+    EXPECT_NE(prompts->Asked().back().text.find("was stored as"), std::string::npos);
+
+    ImportRequest request;
+    request.category = "news";
+    request.show_done = true;
+    EXPECT_EQ(Importfile(*entries,
+                         {std::string("\x7F"
+                                      "ELF\0\x01",
+                                      6)},
+                         request, {}),
+              1);
+    EXPECT_TRUE(prompts->Asked().back().text.ends_with("There was no usable line."));
+}
+
 TEST_F(ListCommandsTest, MappedImportTakesColumnsByTheMappingAndSkipsTheHeader) {
     MultiColumnImport import;
     import.text = "Name;Mail;Group\r\nAnn Lee;a@x.com;news\r\nBob;b@x.com\r\n\r\n";
@@ -346,7 +391,8 @@ TEST_F(ListCommandsTest, MappedImportKeepsLinesWithStrayQuotesApart) {
     import.text = "\"a@x.com,news\r\n\"b@x.com,sport\r\nc@x.com,news\r\n";
     EXPECT_EQ(ImportMultiColumnFile(*entries, import, {}), 3);
     EXPECT_EQ(Sorted(), (std::vector<std::string>{"c@x.com|news"}));
-    EXPECT_EQ(prompts->Asked().back().text, "3 entries have been processed!");
+    EXPECT_TRUE(prompts->Asked().back().text.starts_with(
+        "3 entries have been processed!\r\n\r\nAdded: 1, updated: 0, refused: 2."));
 }
 
 TEST_F(ListCommandsTest, FindLocatesByTheCheckedConditions) {
