@@ -381,7 +381,9 @@ TEST_F(SqlSelect, IntoAnExistingTableKeepsItWhenTheStatementIsRefused) {
         {"b", "WHERE or JOIN clause must be a boolean expression"},
     };
     for (const auto& [where, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Run("SELECT a, b INTO " + into + " FROM t WHERE " + where); }),
+        EXPECT_EQ(SqlError([&, where = where] {
+                      Run("SELECT a, b INTO " + into + " FROM t WHERE " + where);
+                  }),
                   message);
         EXPECT_EQ(Rows("r"), kept) << where;
     }
@@ -485,7 +487,7 @@ TEST_F(SqlSelect, PlanningRefusesWhatTheResultCannotHold) {
          "Invalid BLOB column 'note' specified in DISTINCT clause"},
     };
     for (const auto& [sql, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql.substr(0, 60);
+        EXPECT_EQ(SqlError([&, sql = sql] { Select(sql); }), message) << sql.substr(0, 60);
     }
 }
 
@@ -768,7 +770,7 @@ TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
          "or timestamp expression in source columns"},
     };
     for (const auto& [sql, message] : refused) {
-        EXPECT_EQ(sqltest::SqlError([&] { Select(sql); }), message) << sql;
+        EXPECT_EQ(sqltest::SqlError([&, sql = sql] { Select(sql); }), message) << sql;
     }
     // Verification writes only its opening and closing lines for a sound table.
     for (const char* table : {"grouped", "sorted", "kept", "copies"}) {
@@ -925,8 +927,8 @@ TEST_F(SqlSelect, GroupsOfAResultWithALanguageFollowItsComparison) {
     const char* const texts[] = {"cafe",
                                  "caf\xE9",
                                  "Cafe",
-                                 "stra\xDF"
-                                 "e",
+                                 ("stra\xDF"
+                                  "e"),
                                  "strasse",
                                  "cafe"};
     for (int i = 0; i < 6; ++i) {
