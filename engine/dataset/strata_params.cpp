@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "engine/core/table_descriptors.h"
 #include "engine/dataset/strata_dataset.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"

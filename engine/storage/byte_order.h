@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/os/byte_order.h"
 
 namespace strata {

@@ -8,6 +8,7 @@
 #include "engine/core/blob_file.h"
 #include "engine/core/data_file.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {

@@ -27,6 +27,7 @@
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "sql_execution_fixture.h"

@@ -12,6 +12,7 @@
 #include "engine/sql/data_query.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
 
