@@ -25,24 +25,6 @@ std::string TrimBlanks(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // Windows editors save "Unicode text" as UTF-16 behind a byte-order mark; read as
 // single bytes, every other byte would be a NUL. An unpaired surrogate becomes U+FFFD.
 std::optional<std::string> DecodeUtf16(std::string_view bytes) {
@@ -68,10 +50,10 @@ std::optional<std::string> DecodeUtf16(std::string_view bytes) {
         } else if (c >= 0xD800 && c < 0xE000) {
             c = 0xFFFD;
         }
-        AppendUtf8(out, c);
+        platform::nls::AppendUtf8(out, c);
     }
     if (bytes.size() % 2 != 0)
-        AppendUtf8(out, 0xFFFD);  // a file cut off halfway through a character
+        platform::nls::AppendUtf8(out, 0xFFFD);  // a file cut off halfway through a character
     return out;
 }
 

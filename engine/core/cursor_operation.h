@@ -5,7 +5,7 @@
 // inside the outermost bracket.
 
 #include "engine/core/data_cursor.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 
 namespace strata {
 

@@ -13,6 +13,7 @@
 #include "engine/core/table_swap.h"
 #include "engine/core/table_verifier.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
 #include "engine/storage/value_convert.h"

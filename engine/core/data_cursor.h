@@ -28,7 +28,7 @@
 #include "engine/core/key_builder.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/core/table_file_link.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/language_char_maps.h"
 #include "engine/storage/records_bitmap.h"
@@ -36,6 +36,7 @@
 
 namespace strata {
 
+class FirstFailure;
 class TDataDirectory;
 class TFilter;
 class TBlobBuffer;

@@ -5,6 +5,7 @@
 #include "engine/core/cursor_operation.h"
 #include "engine/core/data_cursor.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 
 namespace strata {
 

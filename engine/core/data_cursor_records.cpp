@@ -12,6 +12,7 @@
 #include "engine/core/data_session.h"
 #include "engine/core/index_tree.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/text_compare.h"
 #include "engine/storage/value_convert.h"
 #include "platform/db/date_time.h"

@@ -6,7 +6,7 @@
 
 #include "engine/core/data_session.h"
 #include "engine/core/data_table.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/storage_library.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"

@@ -8,7 +8,7 @@
 
 #include "engine/core/data_directory.h"
 #include "engine/core/engine_globals.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/storage_library.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"

@@ -8,7 +8,7 @@
 
 #include "engine/core/index_file.h"
 #include "engine/storage/byte_order.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/storage_library.h"
 #include "engine/storage/text_compare.h"

@@ -1917,8 +1917,7 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
     if (image[0] != static_cast<std::uint8_t>(PageKind::kLeaf))
         return nullptr;
     const std::size_t count = GetU16(image, 1);
-    const std::size_t k = leaf_reader_.KeySize();
-    const std::size_t size = k + 4;
+    const std::size_t size = leaf_reader_.KeySize() + 4;
     const std::size_t end = kPageHeaderSize + count * size;
     // Below half full the leaf merges or takes entries from a neighbour.
     if (count == 0 || count > capacity || end > unpacked || count - 1 < capacity / 2)
@@ -1963,10 +1962,8 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
     std::size_t zeros = 0;
     out += 2;
     const auto close_runs = [&] {
-        literal_at[0] = static_cast<std::uint8_t>(literal & 0xFF);
-        literal_at[1] = static_cast<std::uint8_t>(literal >> 8);
-        out[0] = static_cast<std::uint8_t>(zeros & 0xFF);
-        out[1] = static_cast<std::uint8_t>(zeros >> 8);
+        StoreLittle(literal_at, static_cast<std::uint16_t>(literal));
+        StoreLittle(out, static_cast<std::uint16_t>(zeros));
         out += 2;
     };
     const auto put_bytes = [&](const std::uint8_t* from, std::size_t n) {
@@ -2023,8 +2020,7 @@ TIndexFile::PackedPage* TIndexFile::PackedLeafWithout(int slot, std::uint32_t of
         const std::size_t last = GetRun(out - 2) + size;
         if (last > kIndexPageSize)
             return nullptr;
-        out[-2] = static_cast<std::uint8_t>(last & 0xFF);
-        out[-1] = static_cast<std::uint8_t>(last >> 8);
+        StoreLittle(out - 2, static_cast<std::uint16_t>(last));
     }
     const auto bytes = static_cast<std::size_t>(out - removal_packed_.data());
     if (bytes > PackedSlab::kLargestSlot - sizeof(PackedPage))

@@ -29,15 +29,10 @@
 #include <string>
 #include <string_view>
 
+#include "engine/core/descriptor_types.h"
 #include "engine/storage/byte_order.h"
 
 namespace strata {
-
-inline constexpr std::size_t kFieldDescriptorSize = 768;
-inline constexpr std::size_t kIndexDescriptorSize = 120;
-
-using FieldDescriptor = std::array<std::uint8_t, kFieldDescriptorSize>;
-using IndexDescriptor = std::array<std::uint8_t, kIndexDescriptorSize>;
 
 namespace fd {
 inline constexpr std::size_t kNumber = 0;

@@ -13,6 +13,7 @@
 #include "engine/core/table_rescue.h"
 #include "engine/core/table_verifier.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/scramble.h"

@@ -12,6 +12,7 @@
 #include "engine/core/table_repair.h"
 #include "engine/core/table_swap.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/value_convert.h"
 #include "platform/os/file_system.h"

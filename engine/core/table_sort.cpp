@@ -158,6 +158,31 @@ void TTableSort::SortRun(std::vector<std::unique_ptr<TRecord>>& run) const {
                      });
 }
 
+void TTableSort::WriteRunFile(std::vector<std::unique_ptr<TRecord>>& run) {
+    const std::size_t rs = file_.GetRecordSize();
+    auto file = std::make_unique<RunFile>();
+    const std::string name = MakeTempFileName("", ".TMP", file_.InMemory());
+    file->handle.SetName(name);
+    file->handle.SetInMemory(file_.InMemory());
+    runs_.push_back(std::move(file));
+    RunFile& out = *runs_.back();
+    out.handle.CreateFile();
+    {
+        std::lock_guard guard(RunNamesLock());
+        RunNames().push_back(name);
+    }
+    std::vector<std::uint8_t> bytes(run.size() * rs);
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        run[i]->SaveTo(std::span(bytes.data() + i * rs, rs));
+    }
+    out.handle.SeekFile(0, SeekOrigin::kBegin);
+    if (!bytes.empty())
+        out.handle.Write(bytes.data(), bytes.size());
+    out.count = static_cast<std::uint32_t>(run.size());
+    for (auto& r : run)
+        file_.pool_->Push(std::move(r));
+}
+
 void TTableSort::Run() {
     file_.FlushRecords();
     file_.ClearRecordCache();
@@ -182,27 +207,7 @@ void TTableSort::Run() {
             std::vector<std::unique_ptr<TRecord>> run;
             ReadLive(first, count, run);
             SortRun(run);
-            auto file = std::make_unique<RunFile>();
-            const std::string name = MakeTempFileName("", ".TMP", file_.InMemory());
-            file->handle.SetName(name);
-            file->handle.SetInMemory(file_.InMemory());
-            runs_.push_back(std::move(file));
-            RunFile& out = *runs_.back();
-            out.handle.CreateFile();
-            {
-                std::lock_guard guard(RunNamesLock());
-                RunNames().push_back(name);
-            }
-            std::vector<std::uint8_t> bytes(run.size() * rs);
-            for (std::size_t i = 0; i < run.size(); ++i) {
-                run[i]->SaveTo(std::span(bytes.data() + i * rs, rs));
-            }
-            out.handle.SeekFile(0, SeekOrigin::kBegin);
-            if (!bytes.empty())
-                out.handle.Write(bytes.data(), bytes.size());
-            out.count = static_cast<std::uint32_t>(run.size());
-            for (auto& r : run)
-                file_.pool_->Push(std::move(r));
+            WriteRunFile(run);
         }
     }
 

@@ -55,6 +55,8 @@ class TTableSort {
     void ReadLive(std::uint32_t first, std::uint32_t count,
                   std::vector<std::unique_ptr<TRecord>>& out);
     void SortRun(std::vector<std::unique_ptr<TRecord>>& run) const;
+    // Writes a sorted run to a run file of its own and gives its records back to the pool.
+    void WriteRunFile(std::vector<std::unique_ptr<TRecord>>& run);
     void Finish(std::uint32_t output_count);
     void RebuildHiddenIndex();
     void RebuildIndexes();

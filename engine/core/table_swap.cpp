@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/core/data_directory.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_handler.h"
 #include "platform/os/file.h"
 #include "platform/os/file_system.h"

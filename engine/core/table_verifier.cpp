@@ -29,11 +29,10 @@ bool ValidNameStart(std::string_view name) {
 
 namespace {
 
+// Field names fold as the engine compares them (SameTextAnsi), whatever the process locale.
 std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    return platform::nls::MapString(platform::nls::kLanguageAnsi, platform::nls::LCMAP_UPPERCASE,
+                                    text);
 }
 
 bool ValidLength(std::uint8_t type, std::uint8_t length) {

@@ -5,7 +5,7 @@
 
 #include "engine/core/data_cursor.h"
 #include "engine/dataset/strata_dataset.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
 

@@ -9,7 +9,7 @@
 #include "engine/core/filter.h"
 #include "engine/dataset/strata_session.h"
 #include "engine/storage/decimal.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/db/data_source.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"

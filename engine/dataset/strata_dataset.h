@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/storage/exp_token.h"
+#include "engine/storage/exp_token_ptr.h"
 #include "platform/db/data_link.h"
 #include "platform/db/dataset.h"
 

@@ -6,7 +6,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/dataset/strata_dataset.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
 

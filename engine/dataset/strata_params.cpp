@@ -4,11 +4,14 @@
 #include <cstring>
 #include <optional>
 
+#include "engine/core/table_descriptors.h"
 #include "engine/dataset/strata_dataset.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
+#include "platform/nls/text.h"
+#include "platform/os/byte_order.h"
 
 namespace strata {
 
@@ -20,15 +23,6 @@ namespace {
 
 std::string Quoted(std::string_view format_head, std::string_view name, std::string_view tail) {
     return std::string(format_head) + std::string(name) + std::string(tail);
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        return lower(x) == lower(y);
-    });
 }
 
 bool IsBlobParamType(db::TFieldType type) {
@@ -104,11 +98,6 @@ class DataReader {
     std::span<const std::uint8_t> data_;
     std::size_t at_ = 0;
 };
-
-void PutLe(std::vector<std::uint8_t>& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
 
 }  // namespace
 
@@ -343,7 +332,7 @@ TStrataParam& TStrataParams::CreateParam(db::TFieldType type, std::string_view n
 
 TStrataParam* TStrataParams::FindParam(std::string_view name) const {
     for (const auto& param : items_) {
-        if (SameName(param->Name(), name))
+        if (platform::nls::SameTextAscii(param->Name(), name))
             return param.get();
     }
     return nullptr;
@@ -388,30 +377,30 @@ std::vector<std::uint8_t> TStrataParams::WriteData() const {
     if (items_.size() > 0xFFFF)
         Fail("Unable to save bind parameters");
     std::vector<std::uint8_t> out;
-    PutLe(out, 1, 2);
-    PutLe(out, items_.size(), 2);
+    AppendLittle<std::uint16_t>(out, 1);
+    AppendLittle<std::uint16_t>(out, items_.size());
     for (const auto& param : items_) {
         const std::string& name = param->Name();
         // The name's length is one byte wide.
         if (name.size() > 255)
             Fail(Quoted("Parameter '", name, "', cannot save a name longer than 255 bytes"));
-        PutLe(out, name.size(), 1);
+        AppendLittle<std::uint8_t>(out, name.size());
         out.insert(out.end(), name.begin(), name.end());
-        PutLe(out, param->ParamType(), 1);
+        AppendLittle<std::uint8_t>(out, param->ParamType());
         const db::TFieldType type =
             HasNativeValue(param->DataType()) ? param->DataType() : db::ftUnknown;
-        PutLe(out, type, 1);
+        AppendLittle<std::uint8_t>(out, type);
         if (type != db::ftUnknown) {
             const std::vector<std::uint8_t> value = param->NativeValue();
             if (value.size() > kMaxStoredParamValue) {
                 Fail(Quoted("Parameter '", name, "', cannot save data larger than ") +
                      std::to_string(kMaxStoredParamValue) + " bytes");
             }
-            PutLe(out, value.size(), 2);
+            AppendLittle<std::uint16_t>(out, value.size());
             out.insert(out.end(), value.begin(), value.end());
         }
-        PutLe(out, param->IsNull() ? 1 : 0, 1);
-        PutLe(out, param->Bound() ? 1 : 0, 1);
+        AppendLittle<std::uint8_t>(out, param->IsNull() ? 1 : 0);
+        AppendLittle<std::uint8_t>(out, param->Bound() ? 1 : 0);
     }
     return out;
 }

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/table_descriptors.h"
+#include "engine/core/descriptor_types.h"
 #include "platform/db/currency.h"
 #include "platform/db/date_time.h"
 #include "platform/db/field.h"

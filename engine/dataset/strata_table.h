@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/table_descriptors.h"
+#include "engine/core/descriptor_types.h"
 #include "engine/dataset/strata_dataset.h"
 #include "engine/dataset/strata_session.h"
 #include "platform/db/index_defs.h"

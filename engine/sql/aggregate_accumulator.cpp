@@ -6,7 +6,7 @@
 #include "engine/sql/sql_clauses.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/decimal.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 
 namespace strata {
 

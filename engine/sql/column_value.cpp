@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/engine_error.h"
+#include "engine/core/data_cursor.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/value_convert.h"
 
 namespace strata {

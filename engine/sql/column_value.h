@@ -10,13 +10,14 @@
 #include <span>
 #include <string_view>
 
-#include "engine/core/data_cursor.h"
 #include "engine/core/table_descriptors.h"
 #include "engine/storage/data_types.h"
 #include "engine/storage/exp_token.h"
 #include "platform/db/format_settings.h"
 
 namespace strata {
+
+class TDataCursor;
 
 using ColumnValueBuffer = std::array<std::byte, kValueBufferSize>;
 

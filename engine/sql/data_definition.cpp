@@ -7,7 +7,7 @@
 #include "engine/core/engine_globals.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/nls/nls.h"
 
 namespace strata {

@@ -12,7 +12,7 @@
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"
 

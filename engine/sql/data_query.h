@@ -293,6 +293,17 @@ class TDataQuery final : public SubSelectQuery {
     void RowKey(std::span<const std::uint8_t> record, std::string& key,
                 const std::vector<std::size_t>* columns = nullptr) const;
     void FinishGroups(struct SelectRun& run);
+    // The steps of ExecuteSelect, in order: the WHERE part's type check; the sources' read
+    // locks (and an INTO table made anew); the run's plan over the empty result; its rows;
+    // the result's DISTINCT and ORDER BY sorts; the locks given back.
+    void CheckSelectCondition(struct SelectRun& run);
+    void LockSelectSources();
+    void PlanSelectRun(TDataCursor& result, struct SelectRun& run);
+    // True when the rows went in already in ORDER BY's order.
+    bool FillSelectResult(TDataCursor& result, struct SelectRun& run, bool count_only,
+                          bool all_placed);
+    void OrderSelectResult(bool presorted);
+    void ReleaseSelectLocks();
     // A copy of HAVING over the result columns, type-checked; raises when it names an
     // aggregate or column the result lacks.
     ExpTokenPtr HavingOverResult(const db::TFormatSettings& formats) const;

@@ -8,7 +8,7 @@
 #include "engine/sql/query_statement.h"
 #include "engine/sql/sql_grammar_words.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/expression_parser.h"
 #include "engine/storage/expression_types.h"
 #include "engine/storage/storage_utils.h"

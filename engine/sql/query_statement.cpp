@@ -11,7 +11,7 @@
 #include "engine/sql/result_table.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 
 namespace strata {
 

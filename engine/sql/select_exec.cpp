@@ -2223,45 +2223,24 @@ void TDataQuery::SortResultByText(const std::vector<bool>& descending) {
     }
 }
 
-TDataCursor& TDataQuery::ExecuteSelect() {
-    const std::uint64_t start = StatementTicks();
-    if (!result_ && !LiveResult && !into_pending_) {
-        PlanSelect();
+void TDataQuery::CheckSelectCondition(SelectRun& run) {
+    if (!Condition) {
+        return;
     }
-    SelectRun run;
-    run.formats = SessionFormats(*statement_);
-    // Values compare under the driving table's language and sort.
-    run.language = SourceTables.front()->Table->cursor->GetLanguageID();
-    run.sort = SourceTables.front()->Table->cursor->GetSortID();
-    if (Condition) {
-        const ExpressionErrorInfo errors{kErrSql, {}, "WHERE or JOIN clause"};
-        const ColumnResolver resolver = [this](TExpToken& column) {
-            return ResolveSourceColumn(column);
-        };
-        // A bare boolean column or function stands for "= TRUE".
-        CheckExpressionTypes(errors, true, resolver, nullptr, *Condition, run.formats);
-        if (Condition->DataType != kTypeBoolean) {
-            Fail("WHERE or JOIN clause must be a boolean expression");
-        }
+    const ExpressionErrorInfo errors{kErrSql, {}, "WHERE or JOIN clause"};
+    const ColumnResolver resolver = [this](TExpToken& column) {
+        return ResolveSourceColumn(column);
+    };
+    // A bare boolean column or function stands for "= TRUE".
+    CheckExpressionTypes(errors, true, resolver, nullptr, *Condition, run.formats);
+    if (Condition->DataType != kTypeBoolean) {
+        Fail("WHERE or JOIN clause must be a boolean expression");
     }
-    // Each execution starts from the bare source tables: the filters of the last one held the
-    // parameter values of then.
-    DropSourceFilters();
-    if (LiveResult) {
-        TDataCursor& live = ExecuteLive(run);
-        ResultCount =
-            static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
-        Produced = true;
-        ExecutionTime = SecondsSince(start);
-        return live;
-    }
-    // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
-    // decides which inner rows join.
-    const bool count_only =
-        SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
-    const bool all_placed = PlaceConditionParts(run, count_only);
-    // The sources' locks are taken before an INTO table is made anew: a lock refused leaves an
-    // existing table as it was, and none of the locks already taken held.
+}
+
+// The sources' locks are taken before an INTO table is made anew: a lock refused leaves an
+// existing table as it was, and none of the locks already taken held.
+void TDataQuery::LockSelectSources() {
     std::size_t locked = 0;
     try {
         for (; WithLocks && locked < SourceTables.size(); ++locked) {
@@ -2279,137 +2258,191 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         }
         failure.Rethrow();
     }
-    TDataCursor& result = *result_->cursor;
-    bool presorted = false;
-    try {
-        result.EmptyTable();
-        held_bytes_ = 0;
-        result_rows_size_ = 0;
-        gather_rows_ = std::none_of(
-            result_plan_.begin(), result_plan_.end(),
-            [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
-        run.record.assign(result.GetRecordSize(), 0);
-        run.grouped = HasGroupBy || ImplicitGroup;
-        // Under the result's language the groups are those of its sort: texts it takes as
-        // equal, accents aside say, make one group, whatever their bytes.
-        GroupKeyLess group_order;
-        if (run.grouped && result.GetLanguageID() != 0) {
-            for (const std::size_t i : group_columns_) {
-                const FieldDescriptor& d = result_plan_[i].descriptor;
-                group_order.columns.push_back({FieldDataSize(d), FieldType(d) == kTypeString});
-            }
-            if (std::none_of(group_order.columns.begin(), group_order.columns.end(),
-                             [](const auto& column) { return column.text; })) {
-                group_order.columns.clear();
-            }
-            group_order.language = result.GetLanguageID();
-            group_order.sort = result.GetSortID();
+}
+
+void TDataQuery::PlanSelectRun(TDataCursor& result, SelectRun& run) {
+    result.EmptyTable();
+    held_bytes_ = 0;
+    result_rows_size_ = 0;
+    gather_rows_ = std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
+        return FieldType(column.descriptor) == kTypeBlob;
+    });
+    run.record.assign(result.GetRecordSize(), 0);
+    run.grouped = HasGroupBy || ImplicitGroup;
+    // Under the result's language the groups are those of its sort: texts it takes as
+    // equal, accents aside say, make one group, whatever their bytes.
+    GroupKeyLess group_order;
+    if (run.grouped && result.GetLanguageID() != 0) {
+        for (const std::size_t i : group_columns_) {
+            const FieldDescriptor& d = result_plan_[i].descriptor;
+            group_order.columns.push_back({FieldDataSize(d), FieldType(d) == kTypeString});
         }
-        const bool collated_groups = !group_order.columns.empty();
-        run.groups = decltype(run.groups)(std::move(group_order));
-        run.drop_duplicates =
-            Distinct && !run.grouped &&
-            std::none_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
-                return FieldType(column.descriptor) == kTypeBlob;
-            });
-        run.duplicates_by_source =
-            run.drop_duplicates &&
-            std::all_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
-                return column.source != nullptr && column.aggregate == kAggregateNone;
-            });
-        // Every column of a grouping is an aggregate or a grouping column read from a source,
-        // so that rows with the same source bytes fall in the same group.
+        if (std::none_of(group_order.columns.begin(), group_order.columns.end(),
+                         [](const auto& column) { return column.text; })) {
+            group_order.columns.clear();
+        }
+        group_order.language = result.GetLanguageID();
+        group_order.sort = result.GetSortID();
+    }
+    const bool collated_groups = !group_order.columns.empty();
+    run.groups = decltype(run.groups)(std::move(group_order));
+    run.drop_duplicates =
+        Distinct && !run.grouped &&
+        std::none_of(result_plan_.begin(), result_plan_.end(),
+                     [](const auto& column) { return FieldType(column.descriptor) == kTypeBlob; });
+    run.duplicates_by_source =
+        run.drop_duplicates &&
+        std::all_of(result_plan_.begin(), result_plan_.end(), [](const auto& column) {
+            return column.source != nullptr && column.aggregate == kAggregateNone;
+        });
+    // Every column of a grouping is an aggregate or a grouping column read from a source,
+    // so that rows with the same source bytes fall in the same group.
+    run.groups_by_source =
+        run.grouped && !collated_groups &&
+        std::all_of(group_columns_.begin(), group_columns_.end(), [&](std::size_t i) {
+            return result_plan_[i].source != nullptr && result_plan_[i].aggregate == kAggregateNone;
+        });
+    for (std::size_t i = 0; run.groups_by_source && i < result_plan_.size(); ++i) {
         run.groups_by_source =
-            run.grouped && !collated_groups &&
-            std::all_of(group_columns_.begin(), group_columns_.end(), [&](std::size_t i) {
-                return result_plan_[i].source != nullptr &&
-                       result_plan_[i].aggregate == kAggregateNone;
-            });
-        for (std::size_t i = 0; run.groups_by_source && i < result_plan_.size(); ++i) {
-            run.groups_by_source =
-                result_plan_[i].aggregate != kAggregateNone ||
-                std::find(group_columns_.begin(), group_columns_.end(), i) != group_columns_.end();
+            result_plan_[i].aggregate != kAggregateNone ||
+            std::find(group_columns_.begin(), group_columns_.end(), i) != group_columns_.end();
+    }
+    if (run.groups_by_source) {
+        run.group_key_columns = KeyColumnsOf(result_plan_, group_columns_);
+    }
+    PlanLoops(run);
+    PlaceDrivingParts(run);
+    run.copies.assign(result_plan_.size(), std::nullopt);
+    for (std::size_t i = 0; i < result_plan_.size(); ++i) {
+        const ResultColumnPlan& column = result_plan_[i];
+        if (column.source != nullptr && column.aggregate == kAggregateNone) {
+            run.copies[i] =
+                result.PlanFieldCopy(static_cast<std::uint32_t>(i + 1),
+                                     *column.source->Table->cursor, column.source_field);
         }
-        if (run.groups_by_source) {
-            run.group_key_columns = KeyColumnsOf(result_plan_, group_columns_);
+    }
+    run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
+}
+
+bool TDataQuery::FillSelectResult(TDataCursor& result, SelectRun& run, bool count_only,
+                                  bool all_placed) {
+    if (CountStarShortcut || (count_only && all_placed)) {
+        const std::int64_t count = run.driving_count;
+        if (OnProgress) {
+            OnProgress(count, 100);
         }
-        PlanLoops(run);
-        PlaceDrivingParts(run);
-        run.copies.assign(result_plan_.size(), std::nullopt);
-        for (std::size_t i = 0; i < result_plan_.size(); ++i) {
-            const ResultColumnPlan& column = result_plan_[i];
-            if (column.source != nullptr && column.aggregate == kAggregateNone) {
-                run.copies[i] =
-                    result.PlanFieldCopy(static_cast<std::uint32_t>(i + 1),
-                                         *column.source->Table->cursor, column.source_field);
-            }
+        result.InitNewRecord(run.record);
+        std::array<std::byte, 4> value{};
+        StoreInt32(value.data(),
+                   static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+        result.PutField(1, run.record, reinterpret_cast<const std::uint8_t*>(value.data()));
+        result.InsertRecord(run.record, false);
+        return false;
+    }
+    bool presorted = false;
+    run.sort_pending = result_held_ && !run.grouped && !Distinct && !order_columns_.empty() &&
+                       OrderByFields.size() == order_columns_.size();
+    ProduceRows(0, run);
+    if (run.sort_pending) {
+        InsertPendingRows(run, true);
+        presorted = true;
+    }
+    WriteResultRows();
+    if (run.grouped) {
+        FinishGroups(run);
+        WriteResultRows();
+        if (HasGroupBy) {
+            SortResult(group_columns_, std::vector<bool>(group_columns_.size(), false), false,
+                       false);
         }
-        run.driving_count = run.order.front()->Table->cursor->GetRecordCount();
-        if (CountStarShortcut || (count_only && all_placed)) {
-            const std::int64_t count = run.driving_count;
-            if (OnProgress) {
-                OnProgress(count, 100);
-            }
-            result.InitNewRecord(run.record);
-            std::array<std::byte, 4> value{};
-            StoreInt32(value.data(),
-                       static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
-            result.PutField(1, run.record, reinterpret_cast<const std::uint8_t*>(value.data()));
-            result.InsertRecord(run.record, false);
-        } else {
-            run.sort_pending = result_held_ && !run.grouped && !Distinct &&
-                               !order_columns_.empty() &&
-                               OrderByFields.size() == order_columns_.size();
-            ProduceRows(0, run);
-            if (run.sort_pending) {
-                InsertPendingRows(run, true);
-                presorted = true;
-            }
-            WriteResultRows();
-            if (run.grouped) {
-                FinishGroups(run);
-                WriteResultRows();
-                if (HasGroupBy) {
-                    SortResult(group_columns_, std::vector<bool>(group_columns_.size(), false),
-                               false, false);
-                }
-                if (Having) {
-                    ApplyHaving();
-                }
-            }
+        if (Having) {
+            ApplyHaving();
         }
-        if (Distinct) {
-            std::vector<std::size_t> all(result_plan_.size());
-            for (std::size_t i = 0; i < all.size(); ++i) {
-                all[i] = i;
-            }
-            SortResult(all, std::vector<bool>(all.size(), false), false, true);
+    }
+    return presorted;
+}
+
+void TDataQuery::OrderSelectResult(bool presorted) {
+    if (Distinct) {
+        std::vector<std::size_t> all(result_plan_.size());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            all[i] = i;
         }
-        if (!order_columns_.empty()) {
-            std::vector<bool> descending;
-            for (const auto& item : OrderByFields) {
-                descending.push_back(item->Descending);
-            }
-            // The grouping sort, or DISTINCT's sort by every column, already left the rows in
-            // an ascending, case-sensitive order by the same columns.
-            std::vector<std::size_t> all(result_plan_.size());
-            for (std::size_t i = 0; i < all.size(); ++i) {
-                all[i] = i;
-            }
-            const bool ascending =
-                std::none_of(descending.begin(), descending.end(), [](bool d) { return d; }) &&
-                !OrderByNoCase;
-            const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
-                                                (!HasGroupBy && Distinct && order_columns_ == all));
-            const bool by_text = std::any_of(
-                order_columns_.begin(), order_columns_.end(),
-                [&](std::size_t i) { return FieldType(result_plan_[i].descriptor) == kTypeBlob; });
-            if (by_text) {
-                SortResultByText(descending);
-            } else if (!in_order && !presorted) {
-                SortResult(order_columns_, descending, OrderByNoCase, false);
-            }
-        }
+        SortResult(all, std::vector<bool>(all.size(), false), false, true);
+    }
+    if (order_columns_.empty()) {
+        return;
+    }
+    std::vector<bool> descending;
+    for (const auto& item : OrderByFields) {
+        descending.push_back(item->Descending);
+    }
+    // The grouping sort, or DISTINCT's sort by every column, already left the rows in
+    // an ascending, case-sensitive order by the same columns.
+    std::vector<std::size_t> all(result_plan_.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    const bool ascending =
+        std::none_of(descending.begin(), descending.end(), [](bool d) { return d; }) &&
+        !OrderByNoCase;
+    const bool in_order = ascending && ((HasGroupBy && order_columns_ == group_columns_) ||
+                                        (!HasGroupBy && Distinct && order_columns_ == all));
+    const bool by_text = std::any_of(
+        order_columns_.begin(), order_columns_.end(),
+        [&](std::size_t i) { return FieldType(result_plan_[i].descriptor) == kTypeBlob; });
+    if (by_text) {
+        SortResultByText(descending);
+    } else if (!in_order && !presorted) {
+        SortResult(order_columns_, descending, OrderByNoCase, false);
+    }
+}
+
+// Every source's lock goes, whatever the others do; the first failure is told after.
+void TDataQuery::ReleaseSelectLocks() {
+    if (!WithLocks) {
+        return;
+    }
+    FirstFailure failure;
+    for (const auto& source : SourceTables) {
+        failure.Run([&] { source->Table->cursor->ReleaseReadLock(); });
+    }
+    failure.Rethrow();
+}
+
+TDataCursor& TDataQuery::ExecuteSelect() {
+    const std::uint64_t start = StatementTicks();
+    if (!result_ && !LiveResult && !into_pending_) {
+        PlanSelect();
+    }
+    SelectRun run;
+    run.formats = SessionFormats(*statement_);
+    // Values compare under the driving table's language and sort.
+    run.language = SourceTables.front()->Table->cursor->GetLanguageID();
+    run.sort = SourceTables.front()->Table->cursor->GetSortID();
+    CheckSelectCondition(run);
+    // Each execution starts from the bare source tables: the filters of the last one held the
+    // parameter values of then.
+    DropSourceFilters();
+    if (LiveResult) {
+        TDataCursor& live = ExecuteLive(run);
+        ResultCount =
+            static_cast<std::int32_t>(std::min<std::int64_t>(live.GetRecordCount(), INT32_MAX));
+        Produced = true;
+        ExecutionTime = SecondsSince(start);
+        return live;
+    }
+    // Rows pass the WHERE part and every inner ON condition; a LEFT join's ON condition only
+    // decides which inner rows join.
+    const bool count_only =
+        SourceTables.size() == 1 && result_plan_.size() == 1 && result_plan_[0].count_star;
+    const bool all_placed = PlaceConditionParts(run, count_only);
+    LockSelectSources();
+    TDataCursor& result = *result_->cursor;
+    try {
+        PlanSelectRun(result, run);
+        const bool presorted = FillSelectResult(result, run, count_only, all_placed);
+        OrderSelectResult(presorted);
     } catch (...) {
         result_rows_size_ = 0;
         FirstFailure failure;
@@ -2421,14 +2454,7 @@ TDataCursor& TDataQuery::ExecuteSelect() {
         }
         failure.Rethrow();
     }
-    if (WithLocks) {
-        // Every source's lock goes, whatever the others do; the first failure is told after.
-        FirstFailure failure;
-        for (const auto& source : SourceTables) {
-            failure.Run([&] { source->Table->cursor->ReleaseReadLock(); });
-        }
-        failure.Rethrow();
-    }
+    ReleaseSelectLocks();
     // Rows may have moved the result to disk on the way.
     TDataCursor& filled = *result_->cursor;
     filled.First();

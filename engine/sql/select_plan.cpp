@@ -14,7 +14,7 @@
 #include "engine/sql/result_table.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/expression_types.h"
 #include "engine/storage/storage_utils.h"

@@ -4,7 +4,7 @@
 #include "engine/core/data_session.h"
 #include "engine/sql/query_statement.h"
 #include "engine/sql/source_table.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 
 namespace strata {
 

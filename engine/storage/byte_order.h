@@ -1,13 +1,10 @@
 #pragma once
 
-// Little-endian encoding, the one place every on-disk field and every in-memory value buffer is
-// read and written. File formats go through the span and offset accessors (Get/Put), which check
-// the offset in debug builds and refuse a value wider than its field; value buffers of records,
-// keys and expression tokens go through the typed Load/Store accessors. Both rest on the same two
-// primitives, so there is one encoding to trust.
+// The engine's page and header fields over the tree's one little-endian encoding
+// (platform/os/byte_order.h): the shared accessors under their engine names, setters that
+// refuse a value wider than its field, and the short strings of the table formats.
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -15,93 +12,31 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
+#include "platform/os/byte_order.h"
 
 namespace strata {
 
-// Reads an unsigned little-endian value of sizeof(U) bytes. Byte is any one-byte type.
-template <class U, class Byte>
-inline U LoadLittle(const Byte* p) {
-    static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
-    // One load on a little-endian machine: the compiler does not always merge the byte loop,
-    // and index pages read their counts and pointers this way on every search.
-    if constexpr (std::endian::native == std::endian::little) {
-        U value;
-        std::memcpy(&value, p, sizeof(U));
-        return value;
-    } else {
-        U value = 0;
-        for (std::size_t i = 0; i < sizeof(U); ++i)
-            value = static_cast<U>(value |
-                                   (static_cast<U>(static_cast<std::uint8_t>(p[i])) << (8 * i)));
-        return value;
-    }
-}
-
-template <class U, class Byte>
-inline void StoreLittle(Byte* p, U value) {
-    static_assert(std::is_unsigned_v<U> && sizeof(Byte) == 1);
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(p, &value, sizeof(U));
-    } else {
-        for (std::size_t i = 0; i < sizeof(U); ++i)
-            p[i] = static_cast<Byte>(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-// Value buffers. Requires: the buffer holds the value's bytes.
-inline std::int16_t LoadInt16(const std::byte* p) {
-    return static_cast<std::int16_t>(LoadLittle<std::uint16_t>(p));
-}
-inline std::uint16_t LoadUInt16(const std::byte* p) {
-    return LoadLittle<std::uint16_t>(p);
-}
-inline std::int32_t LoadInt32(const std::byte* p) {
-    return static_cast<std::int32_t>(LoadLittle<std::uint32_t>(p));
-}
-inline std::int64_t LoadInt64(const std::byte* p) {
-    return static_cast<std::int64_t>(LoadLittle<std::uint64_t>(p));
-}
-inline double LoadDouble(const std::byte* p) {
-    return std::bit_cast<double>(LoadLittle<std::uint64_t>(p));
-}
-inline void StoreInt16(std::byte* p, std::int16_t value) {
-    StoreLittle(p, static_cast<std::uint16_t>(value));
-}
-inline void StoreUInt16(std::byte* p, std::uint16_t value) {
-    StoreLittle(p, value);
-}
-inline void StoreInt32(std::byte* p, std::int32_t value) {
-    StoreLittle(p, static_cast<std::uint32_t>(value));
-}
-inline void StoreInt64(std::byte* p, std::int64_t value) {
-    StoreLittle(p, static_cast<std::uint64_t>(value));
-}
-inline void StoreDouble(std::byte* p, double value) {
-    StoreLittle(p, std::bit_cast<std::uint64_t>(value));
-}
-
-// File formats: a field at an offset of a page or header image.
-inline std::uint16_t GetU16(std::span<const std::uint8_t> b, std::size_t at) {
-    assert(at + 2 <= b.size());
-    return LoadLittle<std::uint16_t>(b.data() + at);
-}
-
-inline std::uint32_t GetU32(std::span<const std::uint8_t> b, std::size_t at) {
-    assert(at + 4 <= b.size());
-    return LoadLittle<std::uint32_t>(b.data() + at);
-}
-
-inline std::uint64_t GetU64(std::span<const std::uint8_t> b, std::size_t at) {
-    assert(at + 8 <= b.size());
-    return LoadLittle<std::uint64_t>(b.data() + at);
-}
-
-inline double GetF64(std::span<const std::uint8_t> b, std::size_t at) {
-    return std::bit_cast<double>(GetU64(b, at));
-}
+using platform::os::AppendDouble;
+using platform::os::AppendLittle;
+using platform::os::GetF64;
+using platform::os::GetU16;
+using platform::os::GetU32;
+using platform::os::GetU64;
+using platform::os::LoadDouble;
+using platform::os::LoadInt16;
+using platform::os::LoadInt32;
+using platform::os::LoadInt64;
+using platform::os::LoadLittle;
+using platform::os::LoadUInt16;
+using platform::os::PutF64;
+using platform::os::StoreDouble;
+using platform::os::StoreInt16;
+using platform::os::StoreInt32;
+using platform::os::StoreInt64;
+using platform::os::StoreLittle;
+using platform::os::StoreUInt16;
 
 // The setters take a 64-bit value and refuse (8961, header corrupt) one that
 // does not fit the field, so nothing is ever cut silently on its way to disk.
@@ -124,11 +59,6 @@ inline void PutU32(std::span<std::uint8_t> b, std::size_t at, std::uint64_t valu
     if (value > 0xFFFFFFFFu)
         RaiseEngineError(kErrHeaderCorrupt);
     StoreLittle(b.data() + at, static_cast<std::uint32_t>(value));
-}
-
-inline void PutF64(std::span<std::uint8_t> b, std::size_t at, double value) {
-    assert(at + 8 <= b.size());
-    StoreLittle(b.data() + at, std::bit_cast<std::uint64_t>(value));
 }
 
 // A short string S[n]: one length byte and n bytes of text, zero after the

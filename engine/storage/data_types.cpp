@@ -10,24 +10,9 @@
 #include "engine/storage/storage_utils.h"
 #include "platform/db/conversions.h"
 #include "platform/db/exception.h"
+#include "platform/nls/text.h"
 
 namespace strata {
-namespace {
-
-bool SameKeyword(std::string_view text, std::string_view keyword) {
-    if (text.size() != keyword.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 32) : text[i];
-        if (c != keyword[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 std::uint32_t FixedDataSize(EngineDataType type) {
     switch (type) {
@@ -207,12 +192,13 @@ bool IsValidValueText(std::string_view text, EngineDataType type,
         case kTypeBCD:
             return IsValidCurrencyText(text, format);
         case kTypeDate:
-            return SameKeyword(text, "DATE") || IsValidDateText(text, format);
+            return platform::nls::SameTextAscii(text, "DATE") || IsValidDateText(text, format);
         case kTypeTime:
-            return SameKeyword(text, "TIME") || IsValidTimeText(text, format);
+            return platform::nls::SameTextAscii(text, "TIME") || IsValidTimeText(text, format);
         case kTypeTimestamp:
-            return SameKeyword(text, "NOW") || SameKeyword(text, "DATE") ||
-                   SameKeyword(text, "TIME") || IsValidDateText(text, format) ||
+            return platform::nls::SameTextAscii(text, "NOW") ||
+                   platform::nls::SameTextAscii(text, "DATE") ||
+                   platform::nls::SameTextAscii(text, "TIME") || IsValidDateText(text, format) ||
                    IsValidDateTimeText(text, format) || IsValidTimeText(text, format);
         default:
             return true;

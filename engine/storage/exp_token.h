@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
+#include "engine/storage/exp_token_ptr.h"
 #include "engine/storage/sql_services.h"
 
 namespace strata {
@@ -100,14 +101,6 @@ inline constexpr std::uint8_t kOpExtractSecond = 59;
 inline constexpr std::uint8_t kOpIf = 60;
 inline constexpr std::uint8_t kOpAbs = 61;
 inline constexpr std::uint8_t kOpRound = 62;
-
-class TExpToken;
-
-// Returns a token (and its subtree) to the pool.
-struct ExpTokenReleaser {
-    void operator()(TExpToken* token) const noexcept;
-};
-using ExpTokenPtr = std::unique_ptr<TExpToken, ExpTokenReleaser>;
 
 // The value buffer grows in blocks of this many bytes and never shrinks while the token lives.
 inline constexpr std::uint32_t kTokenValueBlock = 255;

@@ -543,250 +543,296 @@ ExpTokenPtr TExpressionParser::ParsePrimary(unsigned options) {
 }
 
 // The keywords of the primary level; an empty result when the symbol is none of them.
-ExpTokenPtr TExpressionParser::ParseFunction(unsigned options) {
-    const std::string word = TokenText();
-    const std::string upper = UpperCaseLang(0, 0, word);
+// What a function step needs: the name as written and in upper case, and the code and result
+// type its signature gives.
+struct TExpressionParser::FunctionCall {
+    std::string word;
+    std::string upper;
+    std::uint8_t code = 0;
+    EngineDataType type = kTypeNone;
 
-    if (const std::uint8_t aggregate = AggregateFunctionCode(word); aggregate != 0) {
-        if ((options & kParseAggregates) == 0) {
-            RaiseError("Aggregate functions are not allowed in ");
-        }
-        ExpTokenPtr node = MakeNode(kTokenFunction, aggregate, word);
-        NextToken();
-        Expect('(', "Left parentheses expectedafter aggregate function '" + upper +
-                        "', instead found '");
-        node->First = ParseSum(options);
-        Expect(')', "Right parentheses expected after aggregate " + upper +
-                        " function argument, instead found '");
-        return node;
+    std::string LeftMessage() const {
+        return "Left parentheses expected after " + upper + " keyword, instead found '";
+    }
+    std::string RightMessage() const {
+        return "Right parentheses expected after " + upper + " function arguments, instead found '";
+    }
+};
+
+ExpTokenPtr TExpressionParser::ParseFunction(unsigned options) {
+    FunctionCall call{TokenText(), {}, 0, kTypeNone};
+    call.upper = UpperCaseLang(0, 0, call.word);
+    if (const std::uint8_t aggregate = AggregateFunctionCode(call.word); aggregate != 0) {
+        call.code = aggregate;
+        return ParseAggregateCall(call, options);
     }
 
-    // Functions of one argument with the short message forms.
-    struct Single {
+    using Step = ExpTokenPtr (TExpressionParser::*)(const FunctionCall&, unsigned);
+    struct Signature {
         std::string_view word;
+        Step step;
         std::uint8_t code;
         EngineDataType type;
     };
-    static constexpr Single kSingles[] = {{"LOWER", kOpLower, kTypeString},
-                                          {"UPPER", kOpUpper, kTypeString},
-                                          {"ABS", kOpAbs, kTypeInteger}};
-    for (const Single& single : kSingles) {
-        if (upper == single.word) {
-            ExpTokenPtr node = MakeNode(kTokenFunction, single.code, word);
-            node->DataType = single.type;
-            NextToken();
-            Expect('(', "Left parentheses expectedafter " + upper + " keyword, instead found '");
-            node->First = ParseSum(options);
-            Expect(')', "Right parentheses expected after " + upper +
-                            " function argument, instead found '");
-            return node;
+    static constexpr Signature kFunctions[] = {
+        {"LOWER", &TExpressionParser::ParseOneArgumentCall, kOpLower, kTypeString},
+        {"UPPER", &TExpressionParser::ParseOneArgumentCall, kOpUpper, kTypeString},
+        {"ABS", &TExpressionParser::ParseOneArgumentCall, kOpAbs, kTypeInteger},
+        {"SUBSTRING", &TExpressionParser::ParseSubstringCall, kOpSubstring, kTypeString},
+        {"REPLACE", &TExpressionParser::ParseReplaceCall, kOpReplace, kTypeString},
+        {"POS", &TExpressionParser::ParsePositionCall, kOpPos, kTypeInteger},
+        {"OCCURS", &TExpressionParser::ParsePositionCall, kOpOccurs, kTypeInteger},
+        {"CAST", &TExpressionParser::ParseCastCall, kOpCast, kTypeNone},
+        {"TRIM", &TExpressionParser::ParseTrimCall, 0, kTypeString},
+        {"EXTRACT", &TExpressionParser::ParseExtractCall, 0, kTypeInteger},
+        {"ROUND", &TExpressionParser::ParseRoundCall, kOpRound, kTypeFloat},
+        {"IF", &TExpressionParser::ParseIfCall, kOpIf, kTypeNone},
+        {"TRUE", &TExpressionParser::ParseBooleanWord, 0, kTypeBoolean},
+        {"FALSE", &TExpressionParser::ParseBooleanWord, 0, kTypeBoolean},
+        {"NULL", &TExpressionParser::ParseNullWord, 0, kTypeNone},
+        {"CURRENT_DATE", &TExpressionParser::ParseCurrentWord, 0, kTypeDate},
+        {"CURRENT_TIME", &TExpressionParser::ParseCurrentWord, 0, kTypeTime},
+        {"CURRENT_TIMESTAMP", &TExpressionParser::ParseCurrentWord, 0, kTypeTimestamp},
+    };
+    for (const Signature& signature : kFunctions) {
+        if (call.upper == signature.word) {
+            call.code = signature.code;
+            call.type = signature.type;
+            return (this->*signature.step)(call, options);
         }
-    }
-
-    const std::string left_message =
-        "Left parentheses expected after " + upper + " keyword, instead found '";
-    const std::string right_message =
-        "Right parentheses expected after " + upper + " function arguments, instead found '";
-
-    if (upper == "SUBSTRING") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, kOpSubstring, word);
-        node->DataType = kTypeString;
-        NextToken();
-        Expect('(', left_message);
-        node->First = ParseSum(options);
-        if (!IsKeyword("FROM")) {
-            RaiseExpected(
-                "FROM keyword expected after first SUBSTRING function argument, instead found '");
-        }
-        NextToken();
-        ExpTokenPtr from = ParsePrimary(options);
-        if (IsKeyword("FOR")) {
-            NextToken();
-            LinkSecond(*from, ParsePrimary(options), [&](const TExpToken&) {
-                RaiseError("FROM argument of SUBSTRING function must be an integer constant in ");
-            });
-        }
-        node->Second = std::move(from);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "REPLACE") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, kOpReplace, word);
-        node->DataType = kTypeString;
-        NextToken();
-        Expect('(', left_message);
-        ExpTokenPtr search = ParseSum(options);
-        if (!IsKeyword("WITH")) {
-            RaiseExpected(
-                "WITH keyword expected after first REPLACE function argument, instead found '");
-        }
-        NextToken();
-        ExpTokenPtr replacement = ParseSum(options);
-        if (!IsKeyword("IN")) {
-            RaiseExpected(
-                "IN keyword expected after second REPLACE function argument, instead found '");
-        }
-        NextToken();
-        node->First = ParsePrimary(options);
-        LinkSecond(*search, std::move(replacement), [&](const TExpToken&) {
-            RaiseError("Search argument of REPLACE function must be a string constant in ");
-        });
-        node->Second = std::move(search);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "POS" || upper == "OCCURS") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, upper == "POS" ? kOpPos : kOpOccurs, word);
-        node->DataType = kTypeInteger;
-        NextToken();
-        Expect('(', left_message);
-        node->Second = ParseSum(options);
-        if (!IsKeyword("IN")) {
-            RaiseExpected("IN keyword expected after first " + upper +
-                          " function argument, instead found '");
-        }
-        NextToken();
-        node->First = ParsePrimary(options);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "CAST") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, kOpCast, word);
-        NextToken();
-        Expect('(', left_message);
-        node->First = ParseExpression(options);
-        if (!IsKeyword("AS")) {
-            RaiseExpected(
-                "AS keyword expected after first CAST function argument, instead found '");
-        }
-        NextToken();
-        ParseDataType(*node, options, false);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "TRIM") {
-        NextToken();
-        Expect('(', left_message);
-        std::uint8_t code = 0;
-        if (IsKeyword("LEADING")) {
-            code = kOpTrimLeading;
-        } else if (IsKeyword("TRAILING")) {
-            code = kOpTrimTrailing;
-        } else if (IsKeyword("BOTH")) {
-            code = kOpTrimBoth;
-        } else {
-            RaiseExpected(
-                "LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found '");
-        }
-        ExpTokenPtr node = MakeNode(kTokenFunction, code, word);
-        node->DataType = kTypeString;
-        NextToken();
-        node->Second = ParsePrimary(options);
-        if (!IsKeyword("FROM")) {
-            RaiseExpected(
-                "FROM keyword expected after second TRIM function argument, instead found '");
-        }
-        NextToken();
-        node->First = ParseSum(options);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "EXTRACT") {
-        NextToken();
-        Expect('(', left_message);
-        static constexpr std::pair<std::string_view, std::uint8_t> kParts[] = {
-            {"YEAR", kOpExtractYear},    {"MONTH", kOpExtractMonth},
-            {"DAY", kOpExtractDay},      {"DAYOFWEEK", kOpExtractDayOfWeek},
-            {"HOUR", kOpExtractHour},    {"MINUTE", kOpExtractMinute},
-            {"SECOND", kOpExtractSecond}};
-        std::uint8_t code = 0;
-        for (const auto& [part, part_code] : kParts) {
-            if (IsKeyword(part)) {
-                code = part_code;
-            }
-        }
-        if (code == 0) {
-            RaiseExpected(
-                "YEAR, MONTH, DAY, DAYOFWEEK, HOUR, MINUTE, or SECOND keyword expected after "
-                "EXTRACT keyword, instead found '");
-        }
-        ExpTokenPtr node = MakeNode(kTokenFunction, code, word);
-        node->DataType = kTypeInteger;
-        NextToken();
-        if (!IsKeyword("FROM")) {
-            RaiseExpected(
-                "FROM keyword expected after second EXTRACT function argument, instead found '");
-        }
-        NextToken();
-        node->First = ParseSum(options);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "ROUND") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, kOpRound, word);
-        node->DataType = kTypeFloat;
-        NextToken();
-        Expect('(', "Left parentheses expectedafter ROUND keyword, instead found '");
-        node->First = ParseSum(options);
-        if (IsKeyword("TO")) {
-            NextToken();
-            node->Second = ParseSum(options);
-        }
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "IF") {
-        ExpTokenPtr node = MakeNode(kTokenFunction, kOpIf, word);
-        NextToken();
-        Expect('(', "Left parentheses expectedafter IF keyword, instead found '");
-        node->First = ParseExpression(options);
-        if (!IsKeyword("THEN")) {
-            RaiseExpected(
-                "THEN keyword expected after first IF function argument, instead found '");
-        }
-        NextToken();
-        node->Second = ParseSum(options);
-        if (!IsKeyword("ELSE")) {
-            RaiseExpected(
-                "ELSE keyword expected after second IF function argument, instead found '");
-        }
-        NextToken();
-        node->Third = ParseSum(options);
-        Expect(')', right_message);
-        return node;
-    }
-    if (upper == "TRUE" || upper == "FALSE") {
-        ExpTokenPtr node = MakeNode(kTokenConstant, 0, word);
-        MakeBoolean(*node);
-        StoreUInt16(node->Value(), upper == "TRUE" ? 1 : 0);
-        NextToken();
-        return node;
-    }
-    if (upper == "NULL") {
-        ExpTokenPtr node = MakeNullConstant(word);
-        NextToken();
-        return node;
-    }
-    if (upper == "CURRENT_DATE" || upper == "CURRENT_TIME" || upper == "CURRENT_TIMESTAMP") {
-        ExpTokenPtr node = MakeNode(kTokenConstant, 0, word);
-        const db::TDateTime now = db::Now();
-        if (upper == "CURRENT_DATE") {
-            node->DataType = kTypeDate;
-            node->SetDataSize(4);
-            StoreInt32(node->Value(), DateTimeToEngineDate(now));
-        } else if (upper == "CURRENT_TIME") {
-            node->DataType = kTypeTime;
-            node->SetDataSize(4);
-            StoreInt32(node->Value(), DateTimeToEngineTime(now));
-        } else {
-            node->DataType = kTypeTimestamp;
-            node->SetDataSize(8);
-            StoreDouble(node->Value(), DateTimeToEngineTimestamp(now));
-        }
-        NextToken();
-        return node;
     }
     return nullptr;
+}
+
+ExpTokenPtr TExpressionParser::ParseAggregateCall(const FunctionCall& call, unsigned options) {
+    if ((options & kParseAggregates) == 0) {
+        RaiseError("Aggregate functions are not allowed in ");
+    }
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    NextToken();
+    Expect('(', "Left parentheses expectedafter aggregate function '" + call.upper +
+                    "', instead found '");
+    node->First = ParseSum(options);
+    Expect(')', "Right parentheses expected after aggregate " + call.upper +
+                    " function argument, instead found '");
+    return node;
+}
+
+// Functions of one argument, with the short message forms.
+ExpTokenPtr TExpressionParser::ParseOneArgumentCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    Expect('(', "Left parentheses expectedafter " + call.upper + " keyword, instead found '");
+    node->First = ParseSum(options);
+    Expect(')', "Right parentheses expected after " + call.upper +
+                    " function argument, instead found '");
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseSubstringCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    Expect('(', call.LeftMessage());
+    node->First = ParseSum(options);
+    if (!IsKeyword("FROM")) {
+        RaiseExpected(
+            "FROM keyword expected after first SUBSTRING function argument, instead found '");
+    }
+    NextToken();
+    ExpTokenPtr from = ParsePrimary(options);
+    if (IsKeyword("FOR")) {
+        NextToken();
+        LinkSecond(*from, ParsePrimary(options), [&](const TExpToken&) {
+            RaiseError("FROM argument of SUBSTRING function must be an integer constant in ");
+        });
+    }
+    node->Second = std::move(from);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseReplaceCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    Expect('(', call.LeftMessage());
+    ExpTokenPtr search = ParseSum(options);
+    if (!IsKeyword("WITH")) {
+        RaiseExpected(
+            "WITH keyword expected after first REPLACE function argument, instead found '");
+    }
+    NextToken();
+    ExpTokenPtr replacement = ParseSum(options);
+    if (!IsKeyword("IN")) {
+        RaiseExpected(
+            "IN keyword expected after second REPLACE function argument, instead found '");
+    }
+    NextToken();
+    node->First = ParsePrimary(options);
+    LinkSecond(*search, std::move(replacement), [&](const TExpToken&) {
+        RaiseError("Search argument of REPLACE function must be a string constant in ");
+    });
+    node->Second = std::move(search);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+// POS and OCCURS: the text searched for, IN, the text searched.
+ExpTokenPtr TExpressionParser::ParsePositionCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    Expect('(', call.LeftMessage());
+    node->Second = ParseSum(options);
+    if (!IsKeyword("IN")) {
+        RaiseExpected("IN keyword expected after first " + call.upper +
+                      " function argument, instead found '");
+    }
+    NextToken();
+    node->First = ParsePrimary(options);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseCastCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    NextToken();
+    Expect('(', call.LeftMessage());
+    node->First = ParseExpression(options);
+    if (!IsKeyword("AS")) {
+        RaiseExpected("AS keyword expected after first CAST function argument, instead found '");
+    }
+    NextToken();
+    ParseDataType(*node, options, false);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseTrimCall(const FunctionCall& call, unsigned options) {
+    NextToken();
+    Expect('(', call.LeftMessage());
+    std::uint8_t code = 0;
+    if (IsKeyword("LEADING")) {
+        code = kOpTrimLeading;
+    } else if (IsKeyword("TRAILING")) {
+        code = kOpTrimTrailing;
+    } else if (IsKeyword("BOTH")) {
+        code = kOpTrimBoth;
+    } else {
+        RaiseExpected(
+            "LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found '");
+    }
+    ExpTokenPtr node = MakeNode(kTokenFunction, code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    node->Second = ParsePrimary(options);
+    if (!IsKeyword("FROM")) {
+        RaiseExpected("FROM keyword expected after second TRIM function argument, instead found '");
+    }
+    NextToken();
+    node->First = ParseSum(options);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseExtractCall(const FunctionCall& call, unsigned options) {
+    NextToken();
+    Expect('(', call.LeftMessage());
+    static constexpr std::pair<std::string_view, std::uint8_t> kParts[] = {
+        {"YEAR", kOpExtractYear},    {"MONTH", kOpExtractMonth},
+        {"DAY", kOpExtractDay},      {"DAYOFWEEK", kOpExtractDayOfWeek},
+        {"HOUR", kOpExtractHour},    {"MINUTE", kOpExtractMinute},
+        {"SECOND", kOpExtractSecond}};
+    std::uint8_t code = 0;
+    for (const auto& [part, part_code] : kParts) {
+        if (IsKeyword(part)) {
+            code = part_code;
+        }
+    }
+    if (code == 0) {
+        RaiseExpected(
+            "YEAR, MONTH, DAY, DAYOFWEEK, HOUR, MINUTE, or SECOND keyword expected after "
+            "EXTRACT keyword, instead found '");
+    }
+    ExpTokenPtr node = MakeNode(kTokenFunction, code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    if (!IsKeyword("FROM")) {
+        RaiseExpected(
+            "FROM keyword expected after second EXTRACT function argument, instead found '");
+    }
+    NextToken();
+    node->First = ParseSum(options);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseRoundCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    node->DataType = call.type;
+    NextToken();
+    Expect('(', "Left parentheses expectedafter ROUND keyword, instead found '");
+    node->First = ParseSum(options);
+    if (IsKeyword("TO")) {
+        NextToken();
+        node->Second = ParseSum(options);
+    }
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseIfCall(const FunctionCall& call, unsigned options) {
+    ExpTokenPtr node = MakeNode(kTokenFunction, call.code, call.word);
+    NextToken();
+    Expect('(', "Left parentheses expectedafter IF keyword, instead found '");
+    node->First = ParseExpression(options);
+    if (!IsKeyword("THEN")) {
+        RaiseExpected("THEN keyword expected after first IF function argument, instead found '");
+    }
+    NextToken();
+    node->Second = ParseSum(options);
+    if (!IsKeyword("ELSE")) {
+        RaiseExpected("ELSE keyword expected after second IF function argument, instead found '");
+    }
+    NextToken();
+    node->Third = ParseSum(options);
+    Expect(')', call.RightMessage());
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseBooleanWord(const FunctionCall& call, unsigned /*options*/) {
+    ExpTokenPtr node = MakeNode(kTokenConstant, 0, call.word);
+    MakeBoolean(*node);
+    StoreUInt16(node->Value(), call.upper == "TRUE" ? 1 : 0);
+    NextToken();
+    return node;
+}
+
+ExpTokenPtr TExpressionParser::ParseNullWord(const FunctionCall& call, unsigned /*options*/) {
+    ExpTokenPtr node = MakeNullConstant(call.word);
+    NextToken();
+    return node;
+}
+
+// CURRENT_DATE, CURRENT_TIME and CURRENT_TIMESTAMP: constants of the moment of parsing.
+ExpTokenPtr TExpressionParser::ParseCurrentWord(const FunctionCall& call, unsigned /*options*/) {
+    ExpTokenPtr node = MakeNode(kTokenConstant, 0, call.word);
+    const db::TDateTime now = db::Now();
+    node->DataType = call.type;
+    if (call.type == kTypeDate) {
+        node->SetDataSize(4);
+        StoreInt32(node->Value(), DateTimeToEngineDate(now));
+    } else if (call.type == kTypeTime) {
+        node->SetDataSize(4);
+        StoreInt32(node->Value(), DateTimeToEngineTime(now));
+    } else {
+        node->SetDataSize(8);
+        StoreDouble(node->Value(), DateTimeToEngineTimestamp(now));
+    }
+    NextToken();
+    return node;
 }
 
 ExpTokenPtr TExpressionParser::ParseDataTypeArgument(unsigned options) {

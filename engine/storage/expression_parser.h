@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/exp_token.h"
 #include "platform/db/format_settings.h"
 
@@ -121,6 +121,21 @@ class TExpressionParser {
     char DecimalSeparator() const;
     void Expect(std::uint8_t token_class, std::string_view message);
     ExpTokenPtr ParseFunction(unsigned options);
+    // One step per function signature; ParseFunction picks it by the function's name.
+    struct FunctionCall;
+    ExpTokenPtr ParseAggregateCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseOneArgumentCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseSubstringCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseReplaceCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParsePositionCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseCastCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseTrimCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseExtractCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseRoundCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseIfCall(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseBooleanWord(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseNullWord(const FunctionCall& call, unsigned options);
+    ExpTokenPtr ParseCurrentWord(const FunctionCall& call, unsigned options);
     ExpTokenPtr ParseColumn(std::string name, unsigned options);
     ExpTokenPtr ParseNumber();
     ExpTokenPtr ParseInList(ExpTokenPtr node, bool negated, unsigned options);

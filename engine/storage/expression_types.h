@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "engine/storage/data_types.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/exp_token.h"
 #include "platform/db/format_settings.h"
 

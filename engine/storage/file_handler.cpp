@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_library.h"
 

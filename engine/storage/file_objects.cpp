@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/os/file_system.h"
 #include "platform/os/thread.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 

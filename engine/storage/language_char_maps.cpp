@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/engine_heap.h"
 #include "platform/nls/nls.h"
 

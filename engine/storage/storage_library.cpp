@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/file_registry.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 

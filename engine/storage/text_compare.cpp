@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/engine_heap.h"
 #include "platform/nls/nls.h"
 

@@ -1,7 +1,6 @@
 #include "grid/export/export_excel.h"
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <string>
 
@@ -9,9 +8,13 @@
 #include "grid/export/export_text.h"
 #include "platform/db/field.h"
 #include "platform/db/names.h"
+#include "platform/os/byte_order.h"
 
 namespace grid {
 namespace {
+
+using platform::os::AppendDouble;
+using platform::os::AppendLittle;
 
 constexpr std::uint16_t kBof = 0x0409, kCodePage = 0x0042, kGuts = 0x0080, kPalette = 0x0092,
                         kFont = 0x0231, kXf = 0x0443, kColInfo = 0x007D, kDimensions = 0x0200,
@@ -33,26 +36,9 @@ constexpr std::size_t kMaxLabelBytes = 0xFFFF - 8;
 // Memo texts are cut here; every other text goes whole.
 constexpr std::size_t kMaxMemoCharacters = 255;
 
-void Put8(std::string& out, unsigned value) {
-    out.push_back(static_cast<char>(value & 0xFF));
-}
-void Put16(std::string& out, unsigned value) {
-    assert(value <= 0xFFFF);
-    Put8(out, value);
-    Put8(out, value >> 8);
-}
-void Put32(std::string& out, std::uint32_t value) {
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-void PutDouble(std::string& out, double value) {
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    Put32(out, static_cast<std::uint32_t>(bits));
-    Put32(out, static_cast<std::uint32_t>(bits >> 32));
-}
 void PutBytes(std::string& out, std::initializer_list<unsigned> bytes) {
     for (unsigned b : bytes)
-        Put8(out, b);
+        AppendLittle<std::uint8_t>(out, b);
 }
 
 void PutColour(std::string& out, ui::Color colour) {
@@ -82,8 +68,8 @@ void TgxDBGridExportExcel::Record(std::uint16_t number, std::string_view data) {
     assert(data.size() <= 0xFFFF);
     std::string record;
     record.reserve(4 + data.size());
-    Put16(record, number);
-    Put16(record, static_cast<unsigned>(data.size()));
+    AppendLittle<std::uint16_t>(record, number);
+    AppendLittle<std::uint16_t>(record, static_cast<unsigned>(data.size()));
     record += data;
     Write(record);
 }
@@ -96,9 +82,9 @@ std::string TgxDBGridExportExcel::CellHead(std::int64_t row, std::int64_t column
         throw EgxExportError("The worksheet cannot hold more than 256 columns.");
     std::string data;
     data.reserve(32);
-    Put16(data, static_cast<unsigned>(row));
-    Put16(data, static_cast<unsigned>(column));
-    Put16(data, xf);
+    AppendLittle<std::uint16_t>(data, static_cast<unsigned>(row));
+    AppendLittle<std::uint16_t>(data, static_cast<unsigned>(column));
+    AppendLittle<std::uint16_t>(data, xf);
     return data;
 }
 
@@ -117,7 +103,7 @@ void TgxDBGridExportExcel::Label(std::int64_t row, std::int64_t column, std::uin
             "A text of more than 65527 characters does not fit in a worksheet "
             "cell.");
     std::string data = CellHead(row, column, xf);
-    Put16(data, static_cast<unsigned>(text.size()));
+    AppendLittle<std::uint16_t>(data, static_cast<unsigned>(text.size()));
     data += text;
     Record(kLabel, data);
 }
@@ -125,7 +111,7 @@ void TgxDBGridExportExcel::Label(std::int64_t row, std::int64_t column, std::uin
 void TgxDBGridExportExcel::Number(std::int64_t row, std::int64_t column, std::uint16_t xf,
                                   double value) {
     std::string data = CellHead(row, column, xf);
-    PutDouble(data, value);
+    AppendDouble(data, value);
     Record(kNumber, data);
 }
 
@@ -136,7 +122,7 @@ void TgxDBGridExportExcel::Integer(std::int64_t row, std::int64_t column, std::u
         return;
     }
     std::string data = CellHead(row, column, xf);
-    Put32(data, static_cast<std::uint32_t>(value * 4 + 2));
+    AppendLittle<std::uint32_t>(data, static_cast<std::uint32_t>(value * 4 + 2));
     Record(kRk, data);
 }
 
@@ -164,12 +150,12 @@ void TgxDBGridExportExcel::WriteHeader() {
     PutBytes(data, {0x00, 0x00, 0x10, 0x00, 0x00, 0x00});
     Record(kBof, data);
     data.clear();
-    Put16(data, static_cast<unsigned>(code_page_));
+    AppendLittle<std::uint16_t>(data, static_cast<unsigned>(code_page_));
     Record(kCodePage, data);
     Record(kGuts, std::string(8, '\0'));
 
     data.clear();
-    Put16(data, 13);
+    AppendLittle<std::uint16_t>(data, 13);
     for (ui::Color colour :
          {Grid->HeaderFont().GetColor(), Grid->HeaderColor, Grid->GroupNodeTextColor,
           Grid->GroupNodeColor, Grid->Font().GetColor(), Grid->GetColor(), ui::clWindowFrame,
@@ -189,10 +175,10 @@ void TgxDBGridExportExcel::WriteHeader() {
         if (name.size() > 0xFF)
             name.resize(0xFF);
         std::string d;
-        Put16(d, static_cast<unsigned>(std::clamp(f.Size() * 20, 0, 0xFFFF)));
-        Put16(d, f.Style() & 0x0F);
-        Put16(d, colour_index);
-        Put8(d, static_cast<unsigned>(name.size()));
+        AppendLittle<std::uint16_t>(d, static_cast<unsigned>(std::clamp(f.Size() * 20, 0, 0xFFFF)));
+        AppendLittle<std::uint16_t>(d, f.Style() & 0x0F);
+        AppendLittle<std::uint16_t>(d, colour_index);
+        AppendLittle<std::uint8_t>(d, static_cast<unsigned>(name.size()));
         d += name;
         Record(kFont, d);
     };
@@ -240,12 +226,12 @@ void TgxDBGridExportExcel::WriteHeader() {
 
     const auto colinfo = [&](int column, int width) {
         std::string d;
-        Put16(d, static_cast<unsigned>(column));
-        Put16(d, static_cast<unsigned>(column));
-        Put16(d, static_cast<unsigned>(std::clamp(width, 0, 0xFFFF)));
-        Put16(d, kXfDefault);
-        Put16(d, 0);
-        Put16(d, 0);
+        AppendLittle<std::uint16_t>(d, static_cast<unsigned>(column));
+        AppendLittle<std::uint16_t>(d, static_cast<unsigned>(column));
+        AppendLittle<std::uint16_t>(d, static_cast<unsigned>(std::clamp(width, 0, 0xFFFF)));
+        AppendLittle<std::uint16_t>(d, kXfDefault);
+        AppendLittle<std::uint16_t>(d, 0);
+        AppendLittle<std::uint16_t>(d, 0);
         Record(kColInfo, d);
     };
     for (int c = 0; c < g; ++c)
@@ -378,15 +364,15 @@ void TgxDBGridExportExcel::WriteSummaryFooter() {
         }
         std::string data = CellHead(row, g + k, kXfFormula);
         data.append(8, '\0');
-        Put16(data, 0x0003);
-        Put16(data, 0x000B);
-        Put8(data, 0x25);
-        Put8(data, static_cast<unsigned>(first));
-        Put8(data, 0xC0);
-        Put8(data, static_cast<unsigned>(last & 0xFF));
-        Put8(data, static_cast<unsigned>((last >> 8) | 0xC0));
-        Put8(data, static_cast<unsigned>(g + source));
-        Put8(data, static_cast<unsigned>(g + source));
+        AppendLittle<std::uint16_t>(data, 0x0003);
+        AppendLittle<std::uint16_t>(data, 0x000B);
+        AppendLittle<std::uint8_t>(data, 0x25);
+        AppendLittle<std::uint8_t>(data, static_cast<unsigned>(first));
+        AppendLittle<std::uint8_t>(data, 0xC0);
+        AppendLittle<std::uint8_t>(data, static_cast<unsigned>(last & 0xFF));
+        AppendLittle<std::uint8_t>(data, static_cast<unsigned>((last >> 8) | 0xC0));
+        AppendLittle<std::uint8_t>(data, static_cast<unsigned>(g + source));
+        AppendLittle<std::uint8_t>(data, static_cast<unsigned>(g + source));
         switch (type) {
             case cstSum:
                 PutBytes(data, {0x19, 0x10, 0x00, 0x00});

@@ -216,6 +216,79 @@ struct DateParts {
 };
 
 void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p, TDateTime value,
+                    const TFormatSettings& format, int depth);
+
+// A run of `n` "d" letters (n at most 6): day number, two digits, short or long day name, or
+// the short or long date mask.
+void AppendDayRun(std::string& out, std::size_t n, const DateParts& p, TDateTime value,
+                  const TFormatSettings& format, int depth) {
+    switch (n) {
+        case 1:
+            out += std::to_string(p.day);
+            break;
+        case 2:
+            out += TwoDigits(p.day);
+            break;
+        case 3:
+            out += format.ShortDayNames[static_cast<std::size_t>(p.day_of_week - 1)];
+            break;
+        case 4:
+            out += format.LongDayNames[static_cast<std::size_t>(p.day_of_week - 1)];
+            break;
+        case 5:
+            AppendDateTime(out, format.ShortDateFormat, p, value, format, depth + 1);
+            break;
+        default:
+            AppendDateTime(out, format.LongDateFormat, p, value, format, depth + 1);
+            break;
+    }
+}
+
+// A run of `n` "m" letters (n at most 4) read as the month; nothing for a value without one.
+void AppendMonthRun(std::string& out, std::size_t n, const DateParts& p,
+                    const TFormatSettings& format) {
+    if (p.month < 1) {
+        return;
+    }
+    switch (n) {
+        case 1:
+            out += std::to_string(p.month);
+            break;
+        case 2:
+            out += TwoDigits(p.month);
+            break;
+        case 3:
+            out += format.ShortMonthNames[static_cast<std::size_t>(p.month - 1)];
+            break;
+        default:
+            out += format.LongMonthNames[static_cast<std::size_t>(p.month - 1)];
+            break;
+    }
+}
+
+// The morning or afternoon mark at mask[at] ("am/pm", "a/p" or "ampm"); a lone "a" is itself.
+// Answers how many mask characters it took.
+std::size_t AppendAmPm(std::string& out, std::string_view mask, std::size_t at, const DateParts& p,
+                       const TFormatSettings& format) {
+    const bool pm = p.hour >= 12;
+    const bool lower = mask[at] == 'a';
+    if (StartsWithNoCase(mask, at, "am/pm")) {
+        out += pm ? (lower ? "pm" : "PM") : (lower ? "am" : "AM");
+        return 5;
+    }
+    if (StartsWithNoCase(mask, at, "a/p")) {
+        out.push_back(pm ? (lower ? 'p' : 'P') : (lower ? 'a' : 'A'));
+        return 3;
+    }
+    if (StartsWithNoCase(mask, at, "ampm")) {
+        out += pm ? format.TimePMString : format.TimeAMString;
+        return 4;
+    }
+    out.push_back(mask[at]);
+    return 1;
+}
+
+void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p, TDateTime value,
                     const TFormatSettings& format, int depth) {
     // Masks that name other masks could name themselves.
     if (depth > 2) {
@@ -261,48 +334,13 @@ void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p,
             case 'D': {
                 const std::size_t n = std::min<std::size_t>(run_of('D'), 6);
                 i += n;
-                switch (n) {
-                    case 1:
-                        out += std::to_string(p.day);
-                        break;
-                    case 2:
-                        out += TwoDigits(p.day);
-                        break;
-                    case 3:
-                        out += format.ShortDayNames[static_cast<std::size_t>(p.day_of_week - 1)];
-                        break;
-                    case 4:
-                        out += format.LongDayNames[static_cast<std::size_t>(p.day_of_week - 1)];
-                        break;
-                    case 5:
-                        AppendDateTime(out, format.ShortDateFormat, p, value, format, depth + 1);
-                        break;
-                    default:
-                        AppendDateTime(out, format.LongDateFormat, p, value, format, depth + 1);
-                        break;
-                }
+                AppendDayRun(out, n, p, value, format, depth);
                 continue;
             }
             case 'M': {
                 const std::size_t n = std::min<std::size_t>(run_of('M'), 4);
                 i += n;
-                if (p.month < 1) {
-                    continue;
-                }
-                switch (n) {
-                    case 1:
-                        out += std::to_string(p.month);
-                        break;
-                    case 2:
-                        out += TwoDigits(p.month);
-                        break;
-                    case 3:
-                        out += format.ShortMonthNames[static_cast<std::size_t>(p.month - 1)];
-                        break;
-                    default:
-                        out += format.LongMonthNames[static_cast<std::size_t>(p.month - 1)];
-                        break;
-                }
+                AppendMonthRun(out, n, p, format);
                 continue;
             }
             case 'N': {
@@ -347,25 +385,9 @@ void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p,
                                value, format, depth + 1);
                 continue;
             }
-            case 'A': {
-                const bool pm = p.hour >= 12;
-                if (StartsWithNoCase(mask, i, "am/pm")) {
-                    const bool lower = mask[i] == 'a';
-                    out += pm ? (lower ? "pm" : "PM") : (lower ? "am" : "AM");
-                    i += 5;
-                } else if (StartsWithNoCase(mask, i, "a/p")) {
-                    const bool lower = mask[i] == 'a';
-                    out.push_back(pm ? (lower ? 'p' : 'P') : (lower ? 'a' : 'A'));
-                    i += 3;
-                } else if (StartsWithNoCase(mask, i, "ampm")) {
-                    out += pm ? format.TimePMString : format.TimeAMString;
-                    i += 4;
-                } else {
-                    out.push_back(c);
-                    ++i;
-                }
+            case 'A':
+                i += AppendAmPm(out, mask, i, p, format);
                 continue;
-            }
             case '/':
                 out.push_back(format.DateSeparator);
                 ++i;

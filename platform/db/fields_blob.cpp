@@ -8,6 +8,7 @@
 #include "platform/db/dataset.h"
 #include "platform/db/exception.h"
 #include "platform/db/stream.h"
+#include "platform/os/byte_order.h"
 
 namespace db {
 
@@ -55,9 +56,7 @@ bool TBytesField::GetValue(std::string& bytes) const {
     const auto* data = reinterpret_cast<const char*>(buffer.data());
     if (DataType() == ftVarBytes) {
         const std::size_t length = std::min<std::size_t>(
-            static_cast<std::size_t>(static_cast<std::uint8_t>(data[0])) |
-                (static_cast<std::size_t>(static_cast<std::uint8_t>(data[1])) << 8),
-            buffer.size() - 2);
+            platform::os::LoadLittle<std::uint16_t>(buffer.data()), buffer.size() - 2);
         bytes.assign(data + 2, length);
     } else {
         bytes.assign(data, buffer.size());
@@ -80,8 +79,7 @@ void TBytesField::SetAsStringValue(std::string_view value) {
     std::vector<std::byte> buffer(static_cast<std::size_t>(DataSize()));
     std::size_t at = 0;
     if (DataType() == ftVarBytes) {
-        buffer[0] = static_cast<std::byte>(value.size() & 0xFF);
-        buffer[1] = static_cast<std::byte>((value.size() >> 8) & 0xFF);
+        platform::os::StoreLittle(buffer.data(), static_cast<std::uint16_t>(value.size()));
         at = 2;
     }
     std::copy_n(reinterpret_cast<const std::byte*>(value.data()), value.size(),

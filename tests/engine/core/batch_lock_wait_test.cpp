@@ -13,7 +13,7 @@
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/os/clock.h"
 #include "tests/engine/core/two_programs.h"
 

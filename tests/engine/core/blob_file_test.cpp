@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "engine/core/data_file.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {

@@ -52,7 +52,14 @@ class TPageTestAccess {
 namespace {
 
 using testing_support::TempDir;
-using Key = std::vector<std::uint8_t>;
+// A key orders by its bytes. It spells the comparison out because GCC 12 at -O2 warns
+// wrongly (-Wstringop-overread) inside std::vector's own ordering of bytes.
+struct Key : std::vector<std::uint8_t> {
+    using std::vector<std::uint8_t>::vector;
+    friend bool operator<(const Key& a, const Key& b) {
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), std::less<>());
+    }
+};
 
 int Sign(int c) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);

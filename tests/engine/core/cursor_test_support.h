@@ -17,6 +17,7 @@
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/engine_globals.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata::testing_support {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/damaged_table_support.h"
 
 namespace strata {

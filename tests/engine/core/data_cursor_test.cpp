@@ -20,6 +20,7 @@
 #include "engine/core/filter.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"

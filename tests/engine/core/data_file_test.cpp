@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/engine_heap.h"
 #include "platform/db/date_time.h"
 #include "platform/os/clock.h"

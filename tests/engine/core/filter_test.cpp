@@ -9,6 +9,7 @@
 #include <random>
 
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 #include "tests/engine/core/cursor_test_support.h"

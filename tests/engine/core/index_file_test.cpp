@@ -10,6 +10,7 @@
 #include "engine/core/blob_file.h"
 #include "engine/core/data_file.h"
 #include "engine/core/index_tree.h"
+#include "engine/storage/engine_error.h"
 #include "platform/os/clock.h"
 #include "platform/os/file.h"
 #include "tests/engine/core/table_files_support.h"

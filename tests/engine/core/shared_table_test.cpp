@@ -17,6 +17,7 @@
 #include "engine/core/data_cursor.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_restructure.h"
+#include "engine/storage/engine_error.h"
 #include "platform/os/clock.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/two_programs.h"

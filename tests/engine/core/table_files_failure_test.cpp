@@ -13,7 +13,7 @@
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_handler.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/table_files_support.h"

@@ -13,6 +13,7 @@
 
 #include "engine/core/table_repair.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/value_convert.h"
 #include "tests/engine/core/cursor_test_support.h"
 #include "tests/engine/core/two_programs.h"

@@ -10,6 +10,7 @@
 #include "engine/core/index_file.h"
 #include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {

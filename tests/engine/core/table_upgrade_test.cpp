@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "engine/core/table_repair.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/scramble.h"
 #include "tests/engine/core/old_table_support.h"
 

@@ -8,6 +8,7 @@
 #include "engine/core/blob_file.h"
 #include "engine/core/data_file.h"
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/table_files_support.h"
 
 namespace strata {
@@ -156,6 +157,15 @@ TEST_F(VerifierTest, DataHeaderCorpusGivesTheExactLinesInBothModes) {
              EXPECT_TRUE(ValidNameStart(name)) << name;
              EXPECT_NE(name, "ITEM");
          }},
+        {"duplicate name apart from an accented letter's case",
+         [](auto& b) {
+             b[FieldAt(3) + 2] = 4;
+             std::memcpy(&b[FieldAt(3) + 3], "Caf\xE9\0\0\0\0", 8);
+             b[FieldAt(5) + 2] = 4;
+             std::memcpy(&b[FieldAt(5) + 3], "CAF\xC9\0\0\0\0", 8);
+         },
+         {"Invalid field name (duplicate) for field CAF\xC9 in table header, error fixed"},
+         nullptr},
         {"type 0",
          [](auto& b) {
              b[FieldAt(8) + 84] = 0;

@@ -11,7 +11,7 @@
 
 #include "engine/dataset/strata_query.h"
 #include "engine/dataset/strata_table.h"
-#include "engine/storage/engine_error.h"
+#include "engine/storage/engine_error_codes.h"
 #include "platform/db/date_time.h"
 #include "platform/db/exception.h"
 #include "tests/engine/dataset/strata_test_support.h"

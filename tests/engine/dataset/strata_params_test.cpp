@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "engine/core/table_descriptors.h"
 #include "engine/storage/byte_order.h"
 #include "platform/db/exception.h"
 

@@ -27,6 +27,7 @@
 #include "engine/sql/data_definition.h"
 #include "engine/sql/query_statement.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/file_objects.h"
 #include "sql_execution_fixture.h"
@@ -216,7 +217,7 @@ TEST_F(SqlExecution, InsertSelectColumnErrorsComeBeforeTheSubSelectRuns) {
     for (const auto& [sql, message] : cases) {
         TQueryStatement statement(directory_);
         std::size_t offset = 0;
-        EXPECT_EQ(SqlError([&] { statement.Prepare(sql, offset); }), message) << sql;
+        EXPECT_EQ(SqlError([&, sql = sql] { statement.Prepare(sql, offset); }), message) << sql;
         EXPECT_FALSE(std::filesystem::exists(dir_.File("private/made.DAT"))) << sql;
     }
     EXPECT_TRUE(Rows("t").empty());
@@ -242,7 +243,7 @@ TEST_F(SqlExecution, RefusedChangesLeaveEveryRow) {
          "Type mismatch between column 'a' and constant 'abc' in update values"},
     };
     for (const auto& [sql, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Run(sql); }), message) << sql;
+        EXPECT_EQ(SqlError([&, sql = sql] { Run(sql); }), message) << sql;
         EXPECT_EQ(Rows("t"), (std::vector<std::string>{"1|x", "2|y"})) << sql;
     }
 }

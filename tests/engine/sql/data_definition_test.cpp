@@ -7,6 +7,7 @@
 
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "sql_test_support.h"
 
 namespace strata {

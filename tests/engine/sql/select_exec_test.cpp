@@ -12,6 +12,7 @@
 #include "engine/sql/data_query.h"
 #include "engine/sql/statement_tables.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error.h"
 #include "sql_execution_fixture.h"
 #include "sql_test_support.h"
 
@@ -381,7 +382,9 @@ TEST_F(SqlSelect, IntoAnExistingTableKeepsItWhenTheStatementIsRefused) {
         {"b", "WHERE or JOIN clause must be a boolean expression"},
     };
     for (const auto& [where, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Run("SELECT a, b INTO " + into + " FROM t WHERE " + where); }),
+        EXPECT_EQ(SqlError([&, where = where] {
+                      Run("SELECT a, b INTO " + into + " FROM t WHERE " + where);
+                  }),
                   message);
         EXPECT_EQ(Rows("r"), kept) << where;
     }
@@ -485,7 +488,7 @@ TEST_F(SqlSelect, PlanningRefusesWhatTheResultCannotHold) {
          "Invalid BLOB column 'note' specified in DISTINCT clause"},
     };
     for (const auto& [sql, message] : cases) {
-        EXPECT_EQ(SqlError([&] { Select(sql); }), message) << sql.substr(0, 60);
+        EXPECT_EQ(SqlError([&, sql = sql] { Select(sql); }), message) << sql.substr(0, 60);
     }
 }
 
@@ -768,7 +771,7 @@ TEST_F(SqlSelect, MemoTextSurvivesGroupingSortingAndInto) {
          "or timestamp expression in source columns"},
     };
     for (const auto& [sql, message] : refused) {
-        EXPECT_EQ(sqltest::SqlError([&] { Select(sql); }), message) << sql;
+        EXPECT_EQ(sqltest::SqlError([&, sql = sql] { Select(sql); }), message) << sql;
     }
     // Verification writes only its opening and closing lines for a sound table.
     for (const char* table : {"grouped", "sorted", "kept", "copies"}) {
@@ -925,8 +928,8 @@ TEST_F(SqlSelect, GroupsOfAResultWithALanguageFollowItsComparison) {
     const char* const texts[] = {"cafe",
                                  "caf\xE9",
                                  "Cafe",
-                                 "stra\xDF"
-                                 "e",
+                                 ("stra\xDF"
+                                  "e"),
                                  "strasse",
                                  "cafe"};
     for (int i = 0; i < 6; ++i) {

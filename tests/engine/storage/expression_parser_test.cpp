@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/sql_services.h"
 #include "expression_test_table.h"

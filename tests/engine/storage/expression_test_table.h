@@ -13,6 +13,7 @@
 
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error.h"
 #include "engine/storage/exp_token.h"
 #include "engine/storage/expression_eval.h"
 #include "engine/storage/expression_parser.h"

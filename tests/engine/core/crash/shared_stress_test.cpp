@@ -23,6 +23,7 @@
 #include <stdexcept>
 
 #include "engine/core/table_repair.h"
+#include "engine/storage/engine_error.h"
 #include "tests/engine/core/cursor_test_support.h"
 
 namespace strata {
