@@ -1045,6 +1045,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
                    ui::Point p);
     void MoveFocus(TgxTreeListNode* node, int column, ui::TShiftState shift, bool range_keys);
     int NextFocusableColumn(int from, bool forward) const;
+    // The first (or last) column that takes the focus by keys, for a move into another row.
+    int EdgeFocusableColumn(bool first) const;
 };
 
 }  // namespace grid

@@ -75,6 +75,12 @@ int TCustomgxTreeList::NextFocusableColumn(int from, bool forward) const {
     return -1;
 }
 
+int TCustomgxTreeList::EdgeFocusableColumn(bool first) const {
+    const int edge = NextFocusableColumn(first ? -1 : GetVisibleColumnCount(), first);
+    // Where no column takes the focus by keys, the focus keeps its column.
+    return edge >= 0 ? edge : GetFocusedColumn();
+}
+
 void TCustomgxTreeList::MoveFocus(TgxTreeListNode* node, int column, TShiftState shift,
                                   bool range_keys) {
     if (node == nullptr)
@@ -272,7 +278,7 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
                     } else if (IsTabThrough()) {
                         int row = index + (forward ? 1 : -1);
                         if (row >= 0 && row < count)
-                            MoveFocus(GetAbsoluteNode(row), forward ? 0 : columns - 1, 0, false);
+                            MoveFocus(GetAbsoluteNode(row), EdgeFocusableColumn(forward), 0, false);
                     }
                 } else {
                     int row = std::clamp(index + (forward ? 1 : -1), 0, count - 1);
@@ -286,7 +292,7 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
                     if (next >= 0)
                         SetFocusedColumn(next);
                     else if (index + 1 < count)
-                        MoveFocus(GetAbsoluteNode(index + 1), 0, 0, false);
+                        MoveFocus(GetAbsoluteNode(index + 1), EdgeFocusableColumn(true), 0, false);
                     ShowEditor();
                 }
                 break;
@@ -326,7 +332,7 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
                     } else if (IsHorzThrough()) {
                         int row = index + (right ? 1 : -1);
                         if (row >= 0 && row < count)
-                            MoveFocus(GetAbsoluteNode(row), right ? 0 : columns - 1, 0, false);
+                            MoveFocus(GetAbsoluteNode(row), EdgeFocusableColumn(right), 0, false);
                     }
                     break;
                 }
@@ -429,7 +435,8 @@ void TCustomgxTreeList::KeyPress(char32_t& key) {
             }
         }
     }
-    if (state_ != tsEditing && focused_node_ != nullptr && !searching_) {
+    // The expand keys work during a search too, and then go on into the search text.
+    if (state_ != tsEditing && focused_node_ != nullptr) {
         switch (key) {
             case 3:
                 CopySelectedToClipboard();
@@ -437,18 +444,20 @@ void TCustomgxTreeList::KeyPress(char32_t& key) {
             case U'*':
                 if (focused_node_->HasChildren())
                     focused_node_->Expand(true);
-                return;
+                break;
             case U'+':
                 focused_node_->MakeVisible();
                 focused_node_->SetExpanded(true);
-                return;
+                break;
             case U'-':
                 focused_node_->MakeVisible();
                 focused_node_->SetExpanded(false);
-                return;
+                break;
             default:
                 break;
         }
+        if (!searching_ && (key == U'*' || key == U'+' || key == U'-'))
+            return;
     }
     if (searching_ && key >= 32) {
         if (!IsRowSelect() && GetFocusedColumn() != search_column_) {
