@@ -1047,6 +1047,23 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int NextFocusableColumn(int from, bool forward) const;
     // The first (or last) column that takes the focus by keys, for a move into another row.
     int EdgeFocusableColumn(bool first) const;
+    // The steps of one key down; each answers whether the key goes on to the next step (or,
+    // for the plain keys, to the closing selection of the focused row).
+    void NodeDragKey(std::uint16_t key);
+    bool CloseEditorForKey(std::uint16_t key);
+    void LeaveNewItemRowByKey(ui::TShiftState shift);
+    bool SearchKey(std::uint16_t key, ui::TShiftState shift);
+    bool CtrlKey(std::uint16_t key);
+    bool PlainKey(std::uint16_t key, ui::TShiftState shift);
+    void TabKey(bool forward);
+    void CellLeftRightKey(bool right);
+    void RowLeftRightKey(bool right);
+    bool UpDownKey(bool down, ui::TShiftState shift);
+    // Up and Down across the column rows of a band: kDone when the focus moved inside the
+    // node or stays at the grid's end, kWrapped when it goes on to the next node in
+    // target_column.
+    enum class BandRowStep { kNone, kDone, kWrapped };
+    BandRowStep StepBandRow(bool down, int& target_column);
 };
 
 }  // namespace grid
