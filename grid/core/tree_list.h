@@ -261,6 +261,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // Scrolls so that a visible column lies inside the scrollable strip; nothing for a
     // column of a fixed band or an index out of range.
     void MakeColumnVisible(int visible_column);
+    // Scrolls the view sideways so that the visible band shows, its left edge first.
+    void MakeBandVisible(int band);
     // Wheel input: vertical deltas accumulate, one row per 120; horizontal or zero deltas
     // never scroll the rows.
     void WheelScroll(int delta_y);
