@@ -532,7 +532,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnExpanded;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnExpanding;
     // The one name for the edit colour event at this level.
-    std::function<void(TCustomgxTreeList*, ui::Color&)> OnGetEditColor;
+    std::function<void(TCustomgxTreeList*, ui::Color&)> OnGetEditorColor;
     std::function<void(TCustomgxTreeList*)> OnSelectedCountChange;
 
     virtual void DoCollapsed(TgxTreeListNode* node);
