@@ -103,6 +103,9 @@ class TgxTreeListColumn : public db::TComponent {
     int StoredSortOrder() const { return stored_sort_order_; }
     void SetStoredSortOrder(int v) { stored_sort_order_ = v; }
     int StoredRowIndex() const { return stored_row_index_; }
+    // Stores the row kept for the column without re-laying the grid out; a layout being
+    // loaded normalises once at its end.
+    void SetStoredRowIndex(int v) { stored_row_index_ = v < 0 ? 0 : v; }
 
     virtual bool HasCustomDrawCell() const { return static_cast<bool>(OnCustomDrawCell); }
     virtual void DoCustomDrawCell(ui::TCanvas& canvas, const ui::Rect& rect,

@@ -583,8 +583,8 @@ ui::Color TCustomgxTreeList::GetEditColor() {
     int column = GetFocusedColumn();
     if (column >= 0 && column < GetVisibleColumnCount())
         color = GetColumnColor(GetVisibleColumnIndex(column));
-    if (OnGetEditColor)
-        OnGetEditColor(this, color);
+    if (OnGetEditorColor)
+        OnGetEditorColor(this, color);
     return color;
 }
 

@@ -261,6 +261,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // Scrolls so that a visible column lies inside the scrollable strip; nothing for a
     // column of a fixed band or an index out of range.
     void MakeColumnVisible(int visible_column);
+    // Scrolls the view sideways so that the visible band shows, its left edge first.
+    void MakeBandVisible(int band);
     // Wheel input: vertical deltas accumulate, one row per 120; horizontal or zero deltas
     // never scroll the rows.
     void WheelScroll(int delta_y);
@@ -530,7 +532,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*)> OnExpanded;
     std::function<void(TCustomgxTreeList*, TgxTreeListNode*, bool&)> OnExpanding;
     // The one name for the edit colour event at this level.
-    std::function<void(TCustomgxTreeList*, ui::Color&)> OnGetEditColor;
+    std::function<void(TCustomgxTreeList*, ui::Color&)> OnGetEditorColor;
     std::function<void(TCustomgxTreeList*)> OnSelectedCountChange;
 
     virtual void DoCollapsed(TgxTreeListNode* node);
@@ -1048,6 +1050,25 @@ class TCustomgxTreeList : public TCustomgxContainer {
                    ui::Point p);
     void MoveFocus(TgxTreeListNode* node, int column, ui::TShiftState shift, bool range_keys);
     int NextFocusableColumn(int from, bool forward) const;
+    // The first (or last) column that takes the focus by keys, for a move into another row.
+    int EdgeFocusableColumn(bool first) const;
+    // The steps of one key down; each answers whether the key goes on to the next step (or,
+    // for the plain keys, to the closing selection of the focused row).
+    void NodeDragKey(std::uint16_t key);
+    bool CloseEditorForKey(std::uint16_t key);
+    void LeaveNewItemRowByKey(ui::TShiftState shift);
+    bool SearchKey(std::uint16_t key, ui::TShiftState shift);
+    bool CtrlKey(std::uint16_t key);
+    bool PlainKey(std::uint16_t key, ui::TShiftState shift);
+    void TabKey(bool forward);
+    void CellLeftRightKey(bool right);
+    void RowLeftRightKey(bool right);
+    bool UpDownKey(bool down, ui::TShiftState shift);
+    // Up and Down across the column rows of a band: kDone when the focus moved inside the
+    // node or stays at the grid's end, kWrapped when it goes on to the next node in
+    // target_column.
+    enum class BandRowStep { kNone, kDone, kWrapped };
+    BandRowStep StepBandRow(bool down, int& target_column);
 };
 
 }  // namespace grid

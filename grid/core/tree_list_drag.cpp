@@ -357,8 +357,10 @@ void TCustomgxTreeList::EndBandDrag(bool dropped) {
         return;
     }
     if (target >= 0) {
-        if (target != band)
+        if (target != band) {
             MoveBand(band, target);
+            MakeBandVisible(std::clamp(target, 0, std::max(0, GetBandCount() - 1)));
+        }
         return;
     }
     if (target == -1 && (IsCustomizing() || IsExtCustomizing()) && !IsBandCustomizingDisabled(band))

@@ -189,6 +189,19 @@ void TCustomgxTreeList::WheelScroll(int delta_y) {
         std::max(0, GetTopIndex()) - rows, std::int64_t{0}, std::max(0, count - 1))));
 }
 
+void TCustomgxTreeList::MakeBandVisible(int band) {
+    if (band < 0 || band >= GetBandCount() || band == GetFixedLeftBand() ||
+        band == GetFixedRightBand())
+        return;
+    const int x = GetBandLeft(band);
+    const int w = GetBandDisplayWidth(band) + (band == 0 ? GetGroupIndentWidth() : 0);
+    const int view = GetScrollableAreaWidth();
+    if (x < left_coord_)
+        SetLeftCoord(x);
+    else if (x + w > left_coord_ + view)
+        SetLeftCoord(std::min(x + w - view, x));
+}
+
 void TCustomgxTreeList::MakeColumnVisible(int visible_column) {
     int column = GetVisibleColumnIndex(visible_column);
     if (column < 0)

@@ -75,6 +75,12 @@ int TCustomgxTreeList::NextFocusableColumn(int from, bool forward) const {
     return -1;
 }
 
+int TCustomgxTreeList::EdgeFocusableColumn(bool first) const {
+    const int edge = NextFocusableColumn(first ? -1 : GetVisibleColumnCount(), first);
+    // Where no column takes the focus by keys, the focus keeps its column.
+    return edge >= 0 ? edge : GetFocusedColumn();
+}
+
 void TCustomgxTreeList::MoveFocus(TgxTreeListNode* node, int column, TShiftState shift,
                                   bool range_keys) {
     if (node == nullptr)
@@ -132,274 +138,303 @@ void TCustomgxTreeList::KeyDown(std::uint16_t& key, TShiftState shift) {
         return;
     }
     if (state_ == tsNodeDragging) {
-        // Escape ends a node drag; the keypad's plus and minus open and close the node
-        // under the pointer.
-        if (key == ui::VK_ESCAPE) {
-            drag_image_.reset();
-            EndDragNode();
-        } else if (key == ui::VK_ADD || key == ui::VK_SUBTRACT) {
-            QPoint p = viewport()->mapFromGlobal(QCursor::pos());
-            if (TgxTreeListNode* node = GetNodeAt(p.x(), p.y()); node != nullptr) {
-                if (key == ui::VK_ADD && node->HasChildren() && !node->Expanded())
-                    node->SetExpanded(true);
-                else if (key == ui::VK_SUBTRACT && node->Expanded())
-                    node->SetExpanded(false);
-            }
-        }
+        NodeDragKey(key);
         return;
     }
     if (Count() == 0)
         return;
-    const bool ctrl = (shift & ui::ssCtrl) != 0;
-    const bool shift_held = (shift & ui::ssShift) != 0;
-    const bool alt = (shift & ui::ssAlt) != 0;
-    if (state_ == tsEditing) {
-        switch (key) {
-            case ui::VK_TAB:
-            case ui::VK_RETURN:
-            case ui::VK_ESCAPE:
-            case ui::VK_PRIOR:
-            case ui::VK_NEXT:
-            case ui::VK_UP:
-            case ui::VK_DOWN:
-                HideEditorAndFocus();
-                // A refused text keeps the editor, and the key does nothing more.
-                if (state_ == tsEditing || key == ui::VK_ESCAPE)
-                    return;
-                break;
-            default:
-                break;
-        }
-    }
+    if (state_ == tsEditing && !CloseEditorForKey(key))
+        return;
     if (IsNewItemRowActive() && (key == ui::VK_NEXT || key == ui::VK_DOWN)) {
-        SetNewItemRowActive(false);
-        TgxTreeListNode* top = top_node_ != nullptr ? top_node_ : GetFirstNode();
-        SetFocusedNodeColumn(top, focused_column_, true);
-        if (!ctrl && !shift_held && top != nullptr) {
-            ClearSelection();
-            SetSelectionAnchor(top);
-            top->SetSelected(true);
-        }
+        LeaveNewItemRowByKey(shift);
         return;
     }
-    if (searching_) {
-        std::string text = search_text_;
-        bool step = true;
-        int direction = 0;
-        if (key == ui::VK_BACK) {
-            text = WithoutLastCharacter(text);
-        } else if (key == ui::VK_DELETE) {
-            text.clear();
-        } else if (key == ui::VK_ESCAPE) {
-            EndSearch();
-            return;
-        } else if (key == ui::VK_RETURN && ctrl) {
-            direction = 2;
-        } else if (key == ui::VK_RETURN && shift_held) {
-            direction = 1;
-        } else {
-            step = false;
-        }
-        if (step) {
-            SearchStep(text, direction, false);
-            if (direction == 0)
-                search_text_ = text;
-            return;
+    if (searching_ && SearchKey(key, shift))
+        return;
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    const bool nav_range_exception =
+        ctrl && (shift & ui::ssShift) != 0 && HasAllNodes() &&
+        (key == ui::VK_PRIOR || key == ui::VK_NEXT || key == ui::VK_END || key == ui::VK_HOME ||
+         key == ui::VK_UP || key == ui::VK_DOWN);
+    const bool handled = ctrl && !nav_range_exception && CtrlKey(key);
+    if (!handled && !PlainKey(key, shift))
+        return;
+    if (GetSelectedCount() == 0 && focused_node_ != nullptr && IsMultiSelect())
+        focused_node_->SetSelected(true);
+}
+
+void TCustomgxTreeList::NodeDragKey(std::uint16_t key) {
+    // Escape ends a node drag; the keypad's plus and minus open and close the node under the
+    // pointer.
+    if (key == ui::VK_ESCAPE) {
+        drag_image_.reset();
+        EndDragNode();
+    } else if (key == ui::VK_ADD || key == ui::VK_SUBTRACT) {
+        QPoint p = viewport()->mapFromGlobal(QCursor::pos());
+        if (TgxTreeListNode* node = GetNodeAt(p.x(), p.y()); node != nullptr) {
+            if (key == ui::VK_ADD && node->HasChildren() && !node->Expanded())
+                node->SetExpanded(true);
+            else if (key == ui::VK_SUBTRACT && node->Expanded())
+                node->SetExpanded(false);
         }
     }
+}
+
+bool TCustomgxTreeList::CloseEditorForKey(std::uint16_t key) {
+    switch (key) {
+        case ui::VK_TAB:
+        case ui::VK_RETURN:
+        case ui::VK_ESCAPE:
+        case ui::VK_PRIOR:
+        case ui::VK_NEXT:
+        case ui::VK_UP:
+        case ui::VK_DOWN:
+            HideEditorAndFocus();
+            // A refused text keeps the editor, and the key does nothing more.
+            return state_ != tsEditing && key != ui::VK_ESCAPE;
+        default:
+            return true;
+    }
+}
+
+void TCustomgxTreeList::LeaveNewItemRowByKey(TShiftState shift) {
+    SetNewItemRowActive(false);
+    TgxTreeListNode* top = top_node_ != nullptr ? top_node_ : GetFirstNode();
+    SetFocusedNodeColumn(top, focused_column_, true);
+    if ((shift & (ui::ssCtrl | ui::ssShift)) == 0 && top != nullptr) {
+        ClearSelection();
+        SetSelectionAnchor(top);
+        top->SetSelected(true);
+    }
+}
+
+bool TCustomgxTreeList::SearchKey(std::uint16_t key, TShiftState shift) {
+    std::string text = search_text_;
+    int direction = 0;
+    if (key == ui::VK_BACK) {
+        text = WithoutLastCharacter(text);
+    } else if (key == ui::VK_DELETE) {
+        text.clear();
+    } else if (key == ui::VK_ESCAPE) {
+        EndSearch();
+        return true;
+    } else if (key == ui::VK_RETURN && (shift & ui::ssCtrl) != 0) {
+        direction = 2;
+    } else if (key == ui::VK_RETURN && (shift & ui::ssShift) != 0) {
+        direction = 1;
+    } else {
+        return false;
+    }
+    SearchStep(text, direction, false);
+    if (direction == 0)
+        search_text_ = text;
+    return true;
+}
+
+bool TCustomgxTreeList::CtrlKey(std::uint16_t key) {
+    const int index = GetFocusedAbsoluteIndex();
+    switch (key) {
+        case ui::VK_SPACE:
+            if ((IsRowSelect() || !IsEditingOption()) && focused_node_ != nullptr) {
+                focused_node_->SetSelected(!focused_node_->Selected());
+                SetSelectionAnchor(focused_node_);
+            }
+            return true;
+        case ui::VK_PRIOR:
+        case ui::VK_NEXT:
+            MovePage(key == ui::VK_NEXT);
+            return true;
+        case ui::VK_HOME:
+            SetFocusedAbsoluteIndex(0);
+            return true;
+        case ui::VK_END:
+            SetFocusedAbsoluteIndex(GetAbsoluteCount() - 1);
+            return true;
+        case ui::VK_LEFT:
+            SetFocusedColumn(0);
+            return true;
+        case ui::VK_RIGHT:
+            SetFocusedColumn(GetVisibleColumnCount() - 1);
+            return true;
+        case ui::VK_UP:
+            if (index == 0 && IsNewItemRowVisible())
+                SetNewItemRowActive(true);
+            else
+                SetFocusedAbsoluteIndex(index - 1);
+            return true;
+        case ui::VK_DOWN:
+            SetFocusedAbsoluteIndex(index + 1);
+            return true;
+        case ui::VK_INSERT:
+            CopySelectedToClipboard();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool TCustomgxTreeList::PlainKey(std::uint16_t key, TShiftState shift) {
     const int count = GetAbsoluteCount();
     const int index = GetFocusedAbsoluteIndex();
     const int column = GetFocusedColumn();
-    const int columns = GetVisibleColumnCount();
-    const bool nav_range_exception =
-        ctrl && shift_held && HasAllNodes() &&
-        (key == ui::VK_PRIOR || key == ui::VK_NEXT || key == ui::VK_END || key == ui::VK_HOME ||
-         key == ui::VK_UP || key == ui::VK_DOWN);
-    bool handled = false;
-    if (ctrl && !nav_range_exception) {
-        handled = true;
-        switch (key) {
-            case ui::VK_SPACE:
-                if ((IsRowSelect() || !IsEditingOption()) && focused_node_ != nullptr) {
-                    focused_node_->SetSelected(!focused_node_->Selected());
-                    SetSelectionAnchor(focused_node_);
-                }
-                break;
-            case ui::VK_PRIOR:
-            case ui::VK_NEXT:
-                MovePage(key == ui::VK_NEXT);
-                break;
-            case ui::VK_HOME:
-                SetFocusedAbsoluteIndex(0);
-                break;
-            case ui::VK_END:
-                SetFocusedAbsoluteIndex(count - 1);
-                break;
-            case ui::VK_LEFT:
-                SetFocusedColumn(0);
-                break;
-            case ui::VK_RIGHT:
-                SetFocusedColumn(columns - 1);
-                break;
-            case ui::VK_UP:
-                if (index == 0 && IsNewItemRowVisible())
-                    SetNewItemRowActive(true);
-                else
-                    SetFocusedAbsoluteIndex(index - 1);
-                break;
-            case ui::VK_DOWN:
-                SetFocusedAbsoluteIndex(index + 1);
-                break;
-            case ui::VK_INSERT:
-                CopySelectedToClipboard();
-                break;
-            default:
-                handled = false;
-                break;
-        }
-    }
-    if (!handled) {
-        const bool cell_mode = !IsRowSelect();
-        switch (key) {
-            case ui::VK_TAB: {
-                if (alt)
-                    break;
-                bool forward = !shift_held;
-                if (cell_mode) {
-                    int next = NextFocusableColumn(column, forward);
-                    if (next >= 0) {
-                        SetFocusedColumn(next);
-                    } else if (IsTabThrough()) {
-                        int row = index + (forward ? 1 : -1);
-                        if (row >= 0 && row < count)
-                            MoveFocus(GetAbsoluteNode(row), forward ? 0 : columns - 1, 0, false);
-                    }
-                } else {
-                    int row = std::clamp(index + (forward ? 1 : -1), 0, count - 1);
-                    MoveFocus(GetAbsoluteNode(row), column, 0, false);
-                }
-                break;
+    const bool cell_mode = !IsRowSelect();
+    switch (key) {
+        case ui::VK_TAB:
+            if ((shift & ui::ssAlt) == 0)
+                TabKey((shift & ui::ssShift) == 0);
+            break;
+        case ui::VK_RETURN:
+            if (IsEnterThrough()) {
+                int next = NextFocusableColumn(column, true);
+                if (next >= 0)
+                    SetFocusedColumn(next);
+                else if (index + 1 < count)
+                    MoveFocus(GetAbsoluteNode(index + 1), EdgeFocusableColumn(true), 0, false);
+                ShowEditor();
             }
-            case ui::VK_RETURN:
-                if (IsEnterThrough()) {
-                    int next = NextFocusableColumn(column, true);
-                    if (next >= 0)
-                        SetFocusedColumn(next);
-                    else if (index + 1 < count)
-                        MoveFocus(GetAbsoluteNode(index + 1), 0, 0, false);
-                    ShowEditor();
-                }
-                break;
-            case ui::VK_ESCAPE:
-                if (state_ != tsEditing) {
-                    ClearSelection();
-                    edit_node_ = nullptr;
-                    edit_column_ = -1;
-                    CloseEditor(false);
-                }
-                break;
-            case ui::VK_HOME:
-            case ui::VK_END:
-                if (cell_mode && !shift_held)
-                    SetFocusedColumn(key == ui::VK_HOME ? 0 : columns - 1);
-                else
-                    MoveFocus(GetAbsoluteNode(key == ui::VK_HOME ? 0 : count - 1), column, shift,
-                              true);
-                break;
-            case ui::VK_PRIOR:
-            case ui::VK_NEXT: {
-                if (key == ui::VK_PRIOR && index == 0 && IsNewItemRowVisible()) {
-                    SetNewItemRowActive(true);
-                    break;
-                }
+            break;
+        case ui::VK_ESCAPE:
+            if (state_ != tsEditing) {
+                ClearSelection();
+                edit_node_ = nullptr;
+                edit_column_ = -1;
+                CloseEditor(false);
+            }
+            break;
+        case ui::VK_HOME:
+        case ui::VK_END:
+            if (cell_mode && (shift & ui::ssShift) == 0)
+                SetFocusedColumn(key == ui::VK_HOME ? 0 : GetVisibleColumnCount() - 1);
+            else
+                MoveFocus(GetAbsoluteNode(key == ui::VK_HOME ? 0 : count - 1), column, shift, true);
+            break;
+        case ui::VK_PRIOR:
+        case ui::VK_NEXT:
+            if (key == ui::VK_PRIOR && index == 0 && IsNewItemRowVisible())
+                SetNewItemRowActive(true);
+            else
                 MoveFocus(GetAbsoluteNode(PageTarget(*this, key == ui::VK_NEXT)), column, shift,
                           true);
-                break;
-            }
-            case ui::VK_LEFT:
-            case ui::VK_RIGHT: {
-                bool right = key == ui::VK_RIGHT;
-                if (cell_mode) {
-                    int next = NextFocusableColumn(column, right);
-                    if (next >= 0) {
-                        SetFocusedColumn(next);
-                    } else if (IsHorzThrough()) {
-                        int row = index + (right ? 1 : -1);
-                        if (row >= 0 && row < count)
-                            MoveFocus(GetAbsoluteNode(row), right ? 0 : columns - 1, 0, false);
-                    }
-                    break;
-                }
-                TgxTreeListNode* node = focused_node_;
-                if (node == nullptr || IsNewItemRowActive())
-                    break;
-                TgxTreeListNode* target = nullptr;
-                if (right) {
-                    if (node->HasChildren() && !node->Expanded())
-                        node->SetExpanded(true);
-                    else if (node->HasChildren())
-                        target = node->GetFirstChild();
-                    else
-                        target = GetNextVisibleNode(node);
-                } else {
-                    if (node->HasChildren() && node->Expanded())
-                        node->SetExpanded(false);
-                    else if (node->Parent() != nullptr && node->Index() == 0)
-                        target = node->Parent();
-                    else if (index > 0)
-                        target = GetAbsoluteNode(index - 1);
-                }
-                if (target != nullptr)
-                    MoveFocus(target, column, 0, false);
-                break;
-            }
-            case ui::VK_UP:
-            case ui::VK_DOWN: {
-                bool down = key == ui::VK_DOWN;
-                int target_column = column;
-                if (IsVertThrough() && cell_mode && focused_node_ != nullptr) {
-                    int abs_column = GetVisibleColumnIndex(column);
-                    for (int b = 0, bands = GetBandCount(); b < bands; ++b) {
-                        int rows = GetHeaderRowCount(b);
-                        for (int r = 0; r < rows; ++r)
-                            for (int p = 0, n = GetHeaderColCount(b, r); p < n; ++p) {
-                                if (GetHeaderAbsoluteIndex(b, r, p) != abs_column || rows < 2)
-                                    continue;
-                                int new_row = r + (down ? 1 : -1);
-                                bool wraps = new_row < 0 || new_row >= rows;
-                                if (wraps)
-                                    new_row = down ? 0 : rows - 1;
-                                int cols = GetHeaderColCount(b, new_row);
-                                int c = GetHeaderAbsoluteIndex(b, new_row, std::min(p, cols - 1));
-                                int visible = GetColumnVisibleIndex(c);
-                                if (!wraps) {
-                                    SetFocusedColumn(visible);
-                                    return;
-                                }
-                                bool at_end = down ? index >= count - 1 : index <= 0;
-                                if (at_end)
-                                    return;
-                                target_column = visible;
-                            }
-                    }
-                }
-                if (!down && index == 0 && IsNewItemRowVisible()) {
-                    SetNewItemRowActive(true);
-                    break;
-                }
-                int row = std::clamp(index + (down ? 1 : -1), 0, count - 1);
-                MoveFocus(GetAbsoluteNode(row), target_column, shift, true);
-                break;
-            }
-            case ui::VK_F2:
-                ShowEditor();
-                break;
-            default:
-                break;
-        }
+            break;
+        case ui::VK_LEFT:
+        case ui::VK_RIGHT:
+            if (cell_mode)
+                CellLeftRightKey(key == ui::VK_RIGHT);
+            else
+                RowLeftRightKey(key == ui::VK_RIGHT);
+            break;
+        case ui::VK_UP:
+        case ui::VK_DOWN:
+            return UpDownKey(key == ui::VK_DOWN, shift);
+        case ui::VK_F2:
+            ShowEditor();
+            break;
+        default:
+            break;
     }
-    if (GetSelectedCount() == 0 && focused_node_ != nullptr && IsMultiSelect())
-        focused_node_->SetSelected(true);
+    return true;
+}
+
+void TCustomgxTreeList::TabKey(bool forward) {
+    const int count = GetAbsoluteCount();
+    const int index = GetFocusedAbsoluteIndex();
+    if (IsRowSelect()) {
+        int row = std::clamp(index + (forward ? 1 : -1), 0, count - 1);
+        MoveFocus(GetAbsoluteNode(row), GetFocusedColumn(), 0, false);
+        return;
+    }
+    int next = NextFocusableColumn(GetFocusedColumn(), forward);
+    if (next >= 0) {
+        SetFocusedColumn(next);
+    } else if (IsTabThrough()) {
+        int row = index + (forward ? 1 : -1);
+        if (row >= 0 && row < count)
+            MoveFocus(GetAbsoluteNode(row), EdgeFocusableColumn(forward), 0, false);
+    }
+}
+
+void TCustomgxTreeList::CellLeftRightKey(bool right) {
+    int next = NextFocusableColumn(GetFocusedColumn(), right);
+    if (next >= 0) {
+        SetFocusedColumn(next);
+    } else if (IsHorzThrough()) {
+        int row = GetFocusedAbsoluteIndex() + (right ? 1 : -1);
+        if (row >= 0 && row < GetAbsoluteCount())
+            MoveFocus(GetAbsoluteNode(row), EdgeFocusableColumn(right), 0, false);
+    }
+}
+
+void TCustomgxTreeList::RowLeftRightKey(bool right) {
+    TgxTreeListNode* node = focused_node_;
+    if (node == nullptr || IsNewItemRowActive())
+        return;
+    const int index = GetFocusedAbsoluteIndex();
+    TgxTreeListNode* target = nullptr;
+    if (right) {
+        if (node->HasChildren() && !node->Expanded())
+            node->SetExpanded(true);
+        else if (node->HasChildren())
+            target = node->GetFirstChild();
+        else
+            target = GetNextVisibleNode(node);
+    } else {
+        if (node->HasChildren() && node->Expanded())
+            node->SetExpanded(false);
+        else if (node->Parent() != nullptr && node->Index() == 0)
+            target = node->Parent();
+        else if (index > 0)
+            target = GetAbsoluteNode(index - 1);
+    }
+    if (target != nullptr)
+        MoveFocus(target, GetFocusedColumn(), 0, false);
+}
+
+TCustomgxTreeList::BandRowStep TCustomgxTreeList::StepBandRow(bool down, int& target_column) {
+    const int count = GetAbsoluteCount();
+    const int index = GetFocusedAbsoluteIndex();
+    const int abs_column = GetVisibleColumnIndex(GetFocusedColumn());
+    BandRowStep result = BandRowStep::kNone;
+    for (int b = 0, bands = GetBandCount(); b < bands; ++b) {
+        const int rows = GetHeaderRowCount(b);
+        if (rows < 2)
+            continue;
+        for (int r = 0; r < rows; ++r)
+            for (int p = 0, n = GetHeaderColCount(b, r); p < n; ++p) {
+                if (GetHeaderAbsoluteIndex(b, r, p) != abs_column)
+                    continue;
+                int new_row = r + (down ? 1 : -1);
+                const bool wraps = new_row < 0 || new_row >= rows;
+                if (wraps)
+                    new_row = down ? 0 : rows - 1;
+                const int cols = GetHeaderColCount(b, new_row);
+                const int c = GetHeaderAbsoluteIndex(b, new_row, std::min(p, cols - 1));
+                const int visible = GetColumnVisibleIndex(c);
+                if (!wraps) {
+                    SetFocusedColumn(visible);
+                    return BandRowStep::kDone;
+                }
+                if (down ? index >= count - 1 : index <= 0)
+                    return BandRowStep::kDone;
+                target_column = visible;
+                result = BandRowStep::kWrapped;
+            }
+    }
+    return result;
+}
+
+bool TCustomgxTreeList::UpDownKey(bool down, TShiftState shift) {
+    const int index = GetFocusedAbsoluteIndex();
+    int target_column = GetFocusedColumn();
+    if (IsVertThrough() && !IsRowSelect() && focused_node_ != nullptr &&
+        StepBandRow(down, target_column) == BandRowStep::kDone)
+        return false;
+    if (!down && index == 0 && IsNewItemRowVisible()) {
+        SetNewItemRowActive(true);
+        return true;
+    }
+    int row = std::clamp(index + (down ? 1 : -1), 0, GetAbsoluteCount() - 1);
+    MoveFocus(GetAbsoluteNode(row), target_column, shift, true);
+    return true;
 }
 
 void TCustomgxTreeList::KeyPress(char32_t& key) {
@@ -429,7 +464,8 @@ void TCustomgxTreeList::KeyPress(char32_t& key) {
             }
         }
     }
-    if (state_ != tsEditing && focused_node_ != nullptr && !searching_) {
+    // The expand keys work during a search too, and then go on into the search text.
+    if (state_ != tsEditing && focused_node_ != nullptr) {
         switch (key) {
             case 3:
                 CopySelectedToClipboard();
@@ -437,18 +473,20 @@ void TCustomgxTreeList::KeyPress(char32_t& key) {
             case U'*':
                 if (focused_node_->HasChildren())
                     focused_node_->Expand(true);
-                return;
+                break;
             case U'+':
                 focused_node_->MakeVisible();
                 focused_node_->SetExpanded(true);
-                return;
+                break;
             case U'-':
                 focused_node_->MakeVisible();
                 focused_node_->SetExpanded(false);
-                return;
+                break;
             default:
                 break;
         }
+        if (!searching_ && (key == U'*' || key == U'+' || key == U'-'))
+            return;
     }
     if (searching_ && key >= 32) {
         if (!IsRowSelect() && GetFocusedColumn() != search_column_) {

@@ -15,7 +15,7 @@ namespace grid {
 namespace {
 
 constexpr int kVertScrollInterval = 100;
-constexpr int kHorzScrollInterval = 60;
+constexpr int kHorzScrollInterval = 100;
 // A pointer this close to the top or bottom edge of the rows scrolls them.
 constexpr int kScrollEdge = 12;
 

@@ -417,6 +417,18 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void DeleteNodeRecord(TgxDBGridNode* node);
     // Buffer mode: moves the dataset and selects every record from the anchor to there.
     void ExtendBufferSelection(const std::function<void()>& move);
+    // The steps of the grid's own key handling; each answers whether it took the key (the
+    // tree list's handling then does not run).
+    void TakeKeyAnchor(ui::TShiftState shift);
+    bool DataSetKey(std::uint16_t& key, ui::TShiftState shift);
+    void DeleteKey();
+    bool BufferModeKey(std::uint16_t& key, ui::TShiftState shift);
+    bool BufferUpDownKey(std::uint16_t& key, ui::TShiftState shift);
+    bool BufferPageKey(std::uint16_t& key, ui::TShiftState shift);
+    bool BufferHomeEndKey(std::uint16_t& key, ui::TShiftState shift);
+    bool LoadedRowsKey(std::uint16_t& key, ui::TShiftState shift);
+    bool PartialEdgeKey(std::uint16_t& key, ui::TShiftState shift);
+    bool LoadedUpDownKey(std::uint16_t& key);
     bool ConfirmDelete();
     void TakeChangeSnapshot();
     void CheckChangeNodeEx();

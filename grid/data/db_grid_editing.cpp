@@ -693,8 +693,19 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
         ~EndSel() { grid->EndSelection(); }
     } end_selection{this};
 
-    db::TDataSet* dataset = DataSet();
-    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    TakeKeyAnchor(shift);
+    if (State() == tsEditing &&
+        (key == ui::VK_BACK || key == ui::VK_ESCAPE || key == ui::VK_DELETE ||
+         (key == ui::VK_RETURN && (shift & (ui::ssShift | ui::ssCtrl)) != 0))) {
+        TCustomgxDBTreeListControl::KeyDown(key, shift);
+        return;
+    }
+    if (link_->Active() && DataSet() != nullptr && DataSetKey(key, shift))
+        return;
+    TCustomgxDBTreeListControl::KeyDown(key, shift);
+}
+
+void TCustomgxDBGrid::TakeKeyAnchor(ui::TShiftState shift) {
     const bool shift_held = (shift & ui::ssShift) != 0;
     if (IsPartialLoadMode() && shift_held && link_->Active()) {
         if (auto* row = static_cast<TgxDBGridNode*>(GetFocusedNode())) {
@@ -704,227 +715,266 @@ void TCustomgxDBGrid::KeyDown(std::uint16_t& key, ui::TShiftState shift) {
         }
     } else if (IsBufferMode() && shift_held && link_->Active() && anchor_bookmark_.empty()) {
         // A range of buffer rows grows from the record it started on.
-        anchor_bookmark_ = dataset->Bookmark();
+        anchor_bookmark_ = DataSet()->Bookmark();
     } else if (!shift_held) {
         anchor_bookmark_.clear();
     }
-    if (State() == tsEditing &&
-        (key == ui::VK_BACK || key == ui::VK_ESCAPE || key == ui::VK_DELETE ||
-         (key == ui::VK_RETURN && (shift & (ui::ssShift | ui::ssCtrl)) != 0))) {
-        TCustomgxDBTreeListControl::KeyDown(key, shift);
+}
+
+bool TCustomgxDBGrid::DataSetKey(std::uint16_t& key, ui::TShiftState shift) {
+    if (key == ui::VK_DELETE && (shift & ui::ssCtrl) != 0 && !IsNewItemRowActive()) {
+        key = 0;
+        DeleteKey();
+        return true;
+    }
+    // The tree list's own Escape follows: it ends a search, else clears the selection.
+    if (key == ui::VK_ESCAPE && State() != tsEditing)
+        link_->Reset();
+    return IsBufferMode() ? BufferModeKey(key, shift) : LoadedRowsKey(key, shift);
+}
+
+void TCustomgxDBGrid::DeleteKey() {
+    db::TDataSet* dataset = DataSet();
+    auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
+    const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
+    if (!(grid_options_ & egoCanDelete) || !(grid_options_ & egoCanNavigation) ||
+        IsEditReadOnly() || focused == nullptr || focused->IsGroup || dataset->IsEmpty() ||
+        !modifiable)
         return;
+    if (!ConfirmDelete())
+        return;
+    // With a selection only the selected rows go, never an unselected focused one.
+    if (GetSelectedCount() >= 1)
+        DeleteSelection();
+    else
+        DeleteFocusedRecord();
+}
+
+bool TCustomgxDBGrid::BufferModeKey(std::uint16_t& key, ui::TShiftState shift) {
+    const bool consumed =
+        ((key == ui::VK_UP || key == ui::VK_DOWN) && BufferUpDownKey(key, shift)) ||
+        ((key == ui::VK_PRIOR || key == ui::VK_NEXT) && BufferPageKey(key, shift)) ||
+        ((key == ui::VK_HOME || key == ui::VK_END) && BufferHomeEndKey(key, shift));
+    if (consumed)
+        return true;
+    if (key == ui::VK_INSERT && (shift & ui::ssCtrl) == 0 && (grid_options_ & egoCanInsert) &&
+        (grid_options_ & egoCanNavigation)) {
+        ClearSelection();
+        DataSet()->Insert();
+        key = 0;
+        return true;
     }
-    if (link_->Active() && dataset != nullptr) {
-        auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
-        const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
-        if (key == ui::VK_DELETE && ctrl && !IsNewItemRowActive()) {
+    return false;
+}
+
+bool TCustomgxDBGrid::BufferUpDownKey(std::uint16_t& key, ui::TShiftState shift) {
+    db::TDataSet* dataset = DataSet();
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    const bool shift_held = (shift & ui::ssShift) != 0;
+    if (shift_held && !ctrl && IsMultiSelect() && dataset->State() == db::dsBrowse &&
+        State() != tsEditing) {
+        // The range is of records, not of buffer rows, which show other records once the
+        // buffer scrolls.
+        ExtendBufferSelection([&] { dataset->MoveBy(key == ui::VK_UP ? -1 : 1); });
+        key = 0;
+        return true;
+    }
+    const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
+    if (!(grid_options_ & egoEditing) || (grid_options_ & egoRowSelect) || !modifiable)
+        return false;
+    // Text typed into the new record's editor goes into the field first.
+    if (State() == tsEditing && dataset->State() == db::dsInsert) {
+        HideEditorAndFocus();
+        if (State() == tsEditing) {
             key = 0;
-            if ((grid_options_ & egoCanDelete) && (grid_options_ & egoCanNavigation) &&
-                !IsEditReadOnly() && focused != nullptr && !focused->IsGroup &&
-                !dataset->IsEmpty() && modifiable) {
-                if (!ConfirmDelete())
-                    return;
-                // With a selection only the selected rows go, never an unselected focused one.
-                if (GetSelectedCount() >= 1)
-                    DeleteSelection();
-                else
-                    DeleteFocusedRecord();
-            }
-            return;
-        }
-        // The tree list's own Escape follows: it ends a search, else clears the selection.
-        if (key == ui::VK_ESCAPE && State() != tsEditing)
-            link_->Reset();
-        if (IsBufferMode()) {
-            if ((key == ui::VK_UP || key == ui::VK_DOWN) && shift_held && !ctrl &&
-                IsMultiSelect() && dataset->State() == db::dsBrowse && State() != tsEditing) {
-                // The range is of records, not of buffer rows, which show other records once
-                // the buffer scrolls.
-                ExtendBufferSelection([&] { dataset->MoveBy(key == ui::VK_UP ? -1 : 1); });
-                key = 0;
-                return;
-            }
-            if ((key == ui::VK_UP || key == ui::VK_DOWN) && (grid_options_ & egoEditing) &&
-                !(grid_options_ & egoRowSelect) && modifiable) {
-                // Text typed into the new record's editor goes into the field first.
-                if (State() == tsEditing && dataset->State() == db::dsInsert) {
-                    HideEditorAndFocus();
-                    if (State() == tsEditing) {
-                        key = 0;
-                        return;
-                    }
-                }
-                // An untouched new record goes back by Up only at the end, by Down only
-                // between rows; otherwise the move itself leaves it.
-                if (dataset->State() == db::dsInsert && !dataset->Modified() &&
-                    (key == ui::VK_UP) == dataset->Eof()) {
-                    dataset->Cancel();
-                    key = 0;
-                    return;
-                }
-                // From the last row Down steps the dataset on itself, which finds its end.
-                if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
-                    dataset->Next();
-                    if (dataset->Eof() && (grid_options_ & egoCanAppend) &&
-                        (grid_options_ & egoCanInsert)) {
-                        if (GetSelectedCount() == 1)
-                            SelectNode(GetSelectedItem(0), false);
-                        dataset->Append();
-                    }
-                    key = 0;
-                    return;
-                }
-            }
-            const bool page = key == ui::VK_PRIOR || key == ui::VK_NEXT;
-            if (page && !ctrl && !IsNewItemRowActive() && Count() > 0) {
-                // The rows are the link's buffer: a page moves the dataset, which scrolls the
-                // buffer, instead of stopping at its last row.
-                HideEditor();
-                if (State() == tsEditing) {
-                    key = 0;
-                    return;
-                }
-                const int index = std::max(0, GetFocusedAbsoluteIndex());
-                const int top = std::max(0, GetTopIndex());
-                const int rows = GetVisibleRowCount();
-                const int last_visible = std::min(Count() - 1, top + std::max(1, rows) - 1);
-                const bool down = key == ui::VK_NEXT;
-                int distance = (down ? 1 : -1) * std::max(1, rows - 1);
-                if (index > top && index < last_visible)
-                    distance = (down ? last_visible : top) - index;
-                if (shift_held && IsMultiSelect()) {
-                    ExtendBufferSelection([&] { dataset->MoveBy(distance); });
-                } else {
-                    dataset->MoveBy(distance);
-                    ClearSelection();
-                }
-                key = 0;
-                return;
-            }
-            if ((key == ui::VK_HOME || key == ui::VK_END) && shift_held && IsMultiSelect()) {
-                ExtendBufferSelection([&] {
-                    if (key == ui::VK_HOME)
-                        dataset->First();
-                    else
-                        dataset->Last();
-                });
-                key = 0;
-                return;
-            }
-            if ((key == ui::VK_HOME || key == ui::VK_END) && !shift_held &&
-                (ctrl || (grid_options_ & egoRowSelect))) {
-                if (key == ui::VK_HOME)
-                    dataset->First();
-                else
-                    dataset->Last();
-                if (!ctrl) {
-                    ClearSelection();
-                    if (GetFocusedNode() != nullptr)
-                        SelectNode(GetFocusedNode(), true);
-                }
-                key = 0;
-                return;
-            }
-            if (key == ui::VK_INSERT && !ctrl && (grid_options_ & egoCanInsert) &&
-                (grid_options_ & egoCanNavigation)) {
-                ClearSelection();
-                dataset->Insert();
-                key = 0;
-                return;
-            }
-        } else {
-            const bool to_edge = (key == ui::VK_HOME || key == ui::VK_END) &&
-                                 (ctrl || shift_held || (grid_options_ & egoRowSelect)) &&
-                                 !IsNewItemRowActive() && State() != tsEditing;
-            if (to_edge && IsPartialLoadMode() && focused != nullptr &&
-                !(key == ui::VK_HOME ? start_read_ : end_read_)) {
-                // The window does not reach that end of the table: the table goes there and
-                // the window follows, as a jump to the last loaded row would stop short.
-                if (key == ui::VK_HOME)
-                    dataset->First();
-                else
-                    dataset->Last();
-                if (shift_held && IsMultiSelect()) {
-                    // As a range within the window: from the anchor to here, nothing else.
-                    ClearSelection();
-                    if (TgxTreeListNode* row = GetFocusedNode())
-                        SelectRange(row, row);
-                } else if (!ctrl) {
-                    ClearSelection();
-                    SetSelectionAnchor(GetFocusedNode());
-                }
-                key = 0;
-                return;
-            }
-            if (!(grid_options_ & egoRowSelect) && !IsNewItemRowActive() && focused != nullptr &&
-                focused->IsGroup && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
-                if (key == ui::VK_LEFT)
-                    focused->Collapse(false);
-                else
-                    focused->Expand(false);
-                key = 0;
-                return;
-            }
-            if (key == ui::VK_INSERT && !ctrl && !(grid_options_ & egoRowSelect) &&
-                (grid_options_ & egoCanInsert) && (grid_options_ & egoCanNavigation) &&
-                modifiable) {
-                HideEditor();
-                ClearSelection();
-                dataset->Insert();
-                ShowEditor();
-                key = 0;
-                return;
-            }
-            if ((key == ui::VK_UP || key == ui::VK_DOWN) && State() == tsEditing &&
-                dataset->State() == db::dsInsert) {
-                // Text typed into the new record's editor changes the record: it goes into
-                // the field before the record is judged untouched.
-                HideEditorAndFocus();
-                if (State() == tsEditing) {
-                    key = 0;
-                    return;
-                }
-            }
-            if (key == ui::VK_UP && EditState(dataset)) {
-                // Only a record appended at the end goes back unwritten; one inserted between
-                // rows is left to the move, as any other row is.
-                if (dataset->State() == db::dsInsert && !dataset->Modified() && dataset->Eof()) {
-                    dataset->Cancel();
-                    key = 0;
-                    return;
-                }
-                if (focused != nullptr && focused == GetFirstNode()) {
-                    dataset->Post();
-                    key = 0;
-                    return;
-                }
-            }
-            if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
-                if (dataset->State() == db::dsInsert && !dataset->Modified()) {
-                    key = 0;
-                    return;
-                }
-                if ((grid_options_ & egoCanAppend) && (grid_options_ & egoCanInsert) &&
-                    modifiable) {
-                    if (GetSelectedCount() == 1)
-                        SelectNode(GetSelectedItem(0), false);
-                    dataset->Append();
-                    key = 0;
-                    return;
-                }
-                if (EditState(dataset))
-                    dataset->Post();
-            }
-            if ((grid_options_ & egoRowSelect) && focused != nullptr && !focused->IsGroup &&
-                (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
-                SetLeftCoord(LeftCoord() +
-                             (key == ui::VK_LEFT ? -ZeroWidth() * 2 : ZeroWidth() * 2));
-                key = 0;
-                return;
-            }
+            return true;
         }
     }
-    TCustomgxDBTreeListControl::KeyDown(key, shift);
+    // An untouched new record goes back by Up only at the end, by Down only between rows;
+    // otherwise the move itself leaves it.
+    if (dataset->State() == db::dsInsert && !dataset->Modified() &&
+        (key == ui::VK_UP) == dataset->Eof()) {
+        dataset->Cancel();
+        key = 0;
+        return true;
+    }
+    // From the last row Down steps the dataset on itself, which finds its end.
+    TgxTreeListNode* focused = GetFocusedNode();
+    if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
+        dataset->Next();
+        if (dataset->Eof() && (grid_options_ & egoCanAppend) && (grid_options_ & egoCanInsert)) {
+            if (GetSelectedCount() == 1)
+                SelectNode(GetSelectedItem(0), false);
+            dataset->Append();
+        }
+        key = 0;
+        return true;
+    }
+    return false;
+}
+
+bool TCustomgxDBGrid::BufferPageKey(std::uint16_t& key, ui::TShiftState shift) {
+    if ((shift & ui::ssCtrl) != 0 || IsNewItemRowActive() || Count() == 0)
+        return false;
+    // The rows are the link's buffer: a page moves the dataset, which scrolls the buffer,
+    // instead of stopping at its last row.
+    HideEditor();
+    if (State() == tsEditing) {
+        key = 0;
+        return true;
+    }
+    db::TDataSet* dataset = DataSet();
+    const int index = std::max(0, GetFocusedAbsoluteIndex());
+    const int top = std::max(0, GetTopIndex());
+    const int rows = GetVisibleRowCount();
+    const int last_visible = std::min(Count() - 1, top + std::max(1, rows) - 1);
+    const bool down = key == ui::VK_NEXT;
+    int distance = (down ? 1 : -1) * std::max(1, rows - 1);
+    if (index > top && index < last_visible)
+        distance = (down ? last_visible : top) - index;
+    if ((shift & ui::ssShift) != 0 && IsMultiSelect()) {
+        ExtendBufferSelection([&] { dataset->MoveBy(distance); });
+    } else {
+        dataset->MoveBy(distance);
+        ClearSelection();
+    }
+    key = 0;
+    return true;
+}
+
+bool TCustomgxDBGrid::BufferHomeEndKey(std::uint16_t& key, ui::TShiftState shift) {
+    db::TDataSet* dataset = DataSet();
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    const bool shift_held = (shift & ui::ssShift) != 0;
+    auto to_edge = [&] {
+        if (key == ui::VK_HOME)
+            dataset->First();
+        else
+            dataset->Last();
+    };
+    if (shift_held && IsMultiSelect()) {
+        ExtendBufferSelection(to_edge);
+        key = 0;
+        return true;
+    }
+    if (shift_held || !(ctrl || (grid_options_ & egoRowSelect)))
+        return false;
+    to_edge();
+    if (!ctrl) {
+        ClearSelection();
+        if (GetFocusedNode() != nullptr)
+            SelectNode(GetFocusedNode(), true);
+    }
+    key = 0;
+    return true;
+}
+
+bool TCustomgxDBGrid::LoadedRowsKey(std::uint16_t& key, ui::TShiftState shift) {
+    db::TDataSet* dataset = DataSet();
+    auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    if ((key == ui::VK_HOME || key == ui::VK_END) && PartialEdgeKey(key, shift))
+        return true;
+    if (!(grid_options_ & egoRowSelect) && !IsNewItemRowActive() && focused != nullptr &&
+        focused->IsGroup && (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
+        if (key == ui::VK_LEFT)
+            focused->Collapse(false);
+        else
+            focused->Expand(false);
+        key = 0;
+        return true;
+    }
+    const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
+    if (key == ui::VK_INSERT && !ctrl && !(grid_options_ & egoRowSelect) &&
+        (grid_options_ & egoCanInsert) && (grid_options_ & egoCanNavigation) && modifiable) {
+        HideEditor();
+        ClearSelection();
+        dataset->Insert();
+        ShowEditor();
+        key = 0;
+        return true;
+    }
+    if ((key == ui::VK_UP || key == ui::VK_DOWN) && LoadedUpDownKey(key))
+        return true;
+    if ((grid_options_ & egoRowSelect) && focused != nullptr && !focused->IsGroup &&
+        (key == ui::VK_LEFT || key == ui::VK_RIGHT)) {
+        SetLeftCoord(LeftCoord() + (key == ui::VK_LEFT ? -ZeroWidth() * 2 : ZeroWidth() * 2));
+        key = 0;
+        return true;
+    }
+    return false;
+}
+
+bool TCustomgxDBGrid::PartialEdgeKey(std::uint16_t& key, ui::TShiftState shift) {
+    const bool ctrl = (shift & ui::ssCtrl) != 0;
+    const bool shift_held = (shift & ui::ssShift) != 0;
+    const bool to_edge = (ctrl || shift_held || (grid_options_ & egoRowSelect)) &&
+                         !IsNewItemRowActive() && State() != tsEditing;
+    if (!to_edge || !IsPartialLoadMode() || GetFocusedNode() == nullptr ||
+        (key == ui::VK_HOME ? start_read_ : end_read_))
+        return false;
+    // The window does not reach that end of the table: the table goes there and the window
+    // follows, as a jump to the last loaded row would stop short.
+    if (key == ui::VK_HOME)
+        DataSet()->First();
+    else
+        DataSet()->Last();
+    if (shift_held && IsMultiSelect()) {
+        // As a range within the window: from the anchor to here, nothing else.
+        ClearSelection();
+        if (TgxTreeListNode* row = GetFocusedNode())
+            SelectRange(row, row);
+    } else if (!ctrl) {
+        ClearSelection();
+        SetSelectionAnchor(GetFocusedNode());
+    }
+    key = 0;
+    return true;
+}
+
+bool TCustomgxDBGrid::LoadedUpDownKey(std::uint16_t& key) {
+    db::TDataSet* dataset = DataSet();
+    if (State() == tsEditing && dataset->State() == db::dsInsert) {
+        // Text typed into the new record's editor changes the record: it goes into the field
+        // before the record is judged untouched.
+        HideEditorAndFocus();
+        if (State() == tsEditing) {
+            key = 0;
+            return true;
+        }
+    }
+    TgxTreeListNode* focused = GetFocusedNode();
+    if (key == ui::VK_UP && EditState(dataset)) {
+        // Only a record appended at the end goes back unwritten; one inserted between rows
+        // is left to the move, as any other row is.
+        if (dataset->State() == db::dsInsert && !dataset->Modified() && dataset->Eof()) {
+            dataset->Cancel();
+            key = 0;
+            return true;
+        }
+        if (focused != nullptr && focused == GetFirstNode()) {
+            dataset->Post();
+            key = 0;
+            return true;
+        }
+    }
+    if (key == ui::VK_DOWN && focused != nullptr && IsLastNode(focused)) {
+        if (dataset->State() == db::dsInsert && !dataset->Modified()) {
+            key = 0;
+            return true;
+        }
+        const bool modifiable = dataset->CanModify() && !link_->ReadOnly();
+        if ((grid_options_ & egoCanAppend) && (grid_options_ & egoCanInsert) && modifiable) {
+            if (GetSelectedCount() == 1)
+                SelectNode(GetSelectedItem(0), false);
+            dataset->Append();
+            key = 0;
+            return true;
+        }
+        if (EditState(dataset))
+            dataset->Post();
+    }
+    return false;
 }
 
 }  // namespace grid

@@ -266,6 +266,8 @@ class TCustomgxDBGrid::LayoutStore {
                 const std::string section = base + "\\Columns\\" + c->Name();
                 c->SetBandIndex(store.ReadInteger(section, "BandIndex", c->BandIndex()));
                 c->SetRowIndex(store.ReadInteger(section, "RowIndex", c->RowIndex()));
+                c->SetStoredRowIndex(
+                    store.ReadInteger(section, "StoredRowIndex", c->StoredRowIndex()));
             }
             grid.NormalizeLayout();
             // No user can take every column out of sight (as with hiding the last one): such

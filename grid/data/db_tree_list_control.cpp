@@ -144,6 +144,57 @@ TgxDBColumnClass TCustomgxDBTreeListControl::GetColumnClassForField(const db::TF
     return ColumnClassOf<TgxDBGridColumn>();
 }
 
+ui::Color TCustomgxDBTreeListControl::GetEditColor() {
+    ui::Color color = TCustomgxTreeListControl::GetEditColor();
+    if (OnGetEditColor)
+        OnGetEditColor(this, GetFocusedNode(), color,
+                       GetColumn(GetVisibleColumnIndex(GetFocusedColumn())));
+    return color;
+}
+
+bool TCustomgxDBTreeListControl::HasCustomDrawHeader() const {
+    if (TCustomgxTreeListControl::HasCustomDrawHeader())
+        return true;
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (TgxDBTreeListColumn* c = GetColumn(i); c != nullptr && c->OnCustomDrawHeader)
+            return true;
+    return false;
+}
+
+void TCustomgxDBTreeListControl::DoCustomDrawHeader(int c, ui::TCanvas& canvas, const ui::Rect& r,
+                                                    std::string& text, ui::Color& color,
+                                                    ui::TFont& font, TAlignment& alignment,
+                                                    TgxTreeListColumnSort& sorted, bool& done) {
+    TCustomgxTreeListControl::DoCustomDrawHeader(c, canvas, r, text, color, font, alignment, sorted,
+                                                 done);
+    TgxDBTreeListColumn* column = GetColumn(c);
+    if (!done && column != nullptr && column->OnCustomDrawHeader)
+        column->OnCustomDrawHeader(column, canvas, r, text, color, font, alignment, sorted, done);
+}
+
+bool TCustomgxDBTreeListControl::HasCustomDrawFooter(int level) const {
+    if (TCustomgxTreeListControl::HasCustomDrawFooter(level))
+        return true;
+    if (level != -1)
+        return false;
+    for (int i = 0; i < ColumnCount(); ++i)
+        if (TgxDBTreeListColumn* c = GetColumn(i); c != nullptr && c->OnDrawSummaryFooter)
+            return true;
+    return false;
+}
+
+void TCustomgxDBTreeListControl::DoCustomDrawFooter(ui::TCanvas& canvas, const ui::Rect& r,
+                                                    const TgxTreeListNode* node, int c, int level,
+                                                    int footer_index, std::string& text,
+                                                    ui::Color& color, ui::TFont& font,
+                                                    TAlignment& alignment, bool& done) {
+    TCustomgxTreeListControl::DoCustomDrawFooter(canvas, r, node, c, level, footer_index, text,
+                                                 color, font, alignment, done);
+    TgxDBTreeListColumn* column = GetColumn(c);
+    if (!done && level == -1 && column != nullptr && column->OnDrawSummaryFooter)
+        column->OnDrawSummaryFooter(column, canvas, r, text, color, font, alignment, done);
+}
+
 void TCustomgxDBTreeListControl::ClearSorting() {
     TCustomgxTreeListControl::ClearSorting();
     for (int i = 0; i < ColumnCount(); ++i)

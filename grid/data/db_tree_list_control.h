@@ -72,6 +72,22 @@ class TCustomgxDBTreeListControl : public TCustomgxTreeListControl {
 
     void ClearSorting() override;
     int GetIndicatorKind(const TgxTreeListNode* node, bool selected) const override;
+    ui::Color GetEditColor() override;
+
+    // The data-aware columns draw their own headers and footer cells through their events.
+    bool HasCustomDrawHeader() const override;
+    void DoCustomDrawHeader(int c, ui::TCanvas& canvas, const ui::Rect& r, std::string& text,
+                            ui::Color& color, ui::TFont& font, TAlignment& alignment,
+                            TgxTreeListColumnSort& sorted, bool& done) override;
+    bool HasCustomDrawFooter(int level) const override;
+    void DoCustomDrawFooter(ui::TCanvas& canvas, const ui::Rect& r, const TgxTreeListNode* node,
+                            int c, int level, int footer_index, std::string& text, ui::Color& color,
+                            ui::TFont& font, TAlignment& alignment, bool& done) override;
+
+    // The editor's colour for the focused node and column, asked last.
+    std::function<void(TCustomgxDBTreeListControl* sender, TgxTreeListNode* node, ui::Color& color,
+                       TgxDBTreeListColumn* column)>
+        OnGetEditColor;
 
   protected:
     int layout_change_ = 0;

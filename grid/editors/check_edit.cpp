@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
+#include "grid/data/db_tree_list_control.h"
 #include "grid/editors/button_edit.h"
 #include "platform/nls/nls.h"
 #include "platform/ui/application.h"
@@ -308,6 +309,14 @@ void TgxDBGridCheckColumn::Assign(const db::TPersistent& source) {
 
 TgxDBTreeListCheckColumn* TgxInplaceDBTreeListCheckEdit::Column() const {
     return dynamic_cast<TgxDBTreeListCheckColumn*>(EditorColumn(*this));
+}
+
+ui::Color TgxInplaceDBTreeListCheckEdit::GetCheckColor() {
+    ui::Color color = ui::clBtnFace;
+    auto* grid = dynamic_cast<TCustomgxDBTreeListControl*>(Container);
+    if (grid != nullptr && grid->OnGetEditColor)
+        grid->OnGetEditColor(grid, grid->GetFocusedNode(), color, Column());
+    return color;
 }
 
 TgxCheckBoxState TgxInplaceDBTreeListCheckEdit::GetCheckState(const std::string& text) {

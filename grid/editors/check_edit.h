@@ -127,7 +127,7 @@ class TgxDBGridCheckColumn : public TgxDBTreeListCheckColumn {
 class TgxInplaceDBTreeListCheckEdit : public TgxInplaceCheckEdit {
   public:
     using TgxInplaceCheckEdit::TgxInplaceCheckEdit;
-    ui::Color GetCheckColor() override { return ui::clBtnFace; }
+    ui::Color GetCheckColor() override;
     TgxCheckBoxState GetCheckState(const std::string& text) override;
     bool GetBorder3D() override;
     TgxShowNullFieldStyle GetShowNullFieldStyle() override;

@@ -65,6 +65,35 @@ TEST(Keys, ThroughOptionsCrossRowEnds) {
     EXPECT_EQ(f.Column(), 0);
 }
 
+// A move into the next (or previous) row takes the first (or last) column that is a tab
+// stop, not the grid's edge column.
+TEST(Keys, ThroughMovesSkipColumnsThatAreNoTabStop) {
+    struct Case {
+        Qt::Key key;
+        Qt::KeyboardModifiers mods;
+        int skipped, from_row, from_column, row, column;
+    };
+    const Case cases[] = {
+        {Qt::Key_Tab, Qt::NoModifier, 0, 0, 2, 1, 1},
+        {Qt::Key_Backtab, Qt::ShiftModifier, 2, 1, 0, 0, 1},
+        {Qt::Key_Return, Qt::NoModifier, 0, 0, 2, 1, 1},
+        {Qt::Key_Right, Qt::NoModifier, 0, 0, 2, 1, 1},
+        {Qt::Key_Left, Qt::NoModifier, 2, 1, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        InteractionGrid f(3);
+        f.grid.SetOptions(f.grid.Options() | tloTabThrough);
+        f.grid.SetOptionsEx(f.grid.OptionsEx() | tlxHorzThrough | tlxEnterThrough |
+                            tlxEnterShowEditor);
+        f.grid.Columns(c.skipped)->SetTabStop(false);
+        f.grid.SetFocusedNodeColumn(f.grid.Items(c.from_row), c.from_column, true);
+        f.Key(c.key, c.mods);
+        f.grid.HideEditor();
+        EXPECT_EQ(f.Focused(), c.row) << c.key;
+        EXPECT_EQ(f.Column(), c.column) << c.key;
+    }
+}
+
 TEST(Keys, RowSelectLeftAndRightWalkTheTree) {
     InteractionGrid f(0);
     f.grid.SetGridMode(false);
@@ -187,6 +216,20 @@ TEST(Search, TypingFocusesTheFirstMatchAndKeepsTheLongestPrefixFound) {
     EXPECT_EQ(f.Focused(), 3);
     f.Key(Qt::Key_Down);
     EXPECT_FALSE(f.grid.IsSearching());
+}
+
+TEST(Search, ExpandKeysStillOpenAndCloseTheFocusedNodeWhileSearching) {
+    SearchGrid f;
+    TgxTreeListNode* anna = f.grid.Items(0);
+    anna->AddChild()->SetStrings(0, "Annex");
+    f.Type("a");
+    ASSERT_TRUE(f.grid.IsSearching());
+    ASSERT_EQ(f.grid.GetFocusedNode(), anna);
+    for (auto [key, expanded] : {std::pair{'+', true}, {'-', false}, {'*', true}}) {
+        QTest::keyClick(&f.grid, key);
+        EXPECT_EQ(anna->Expanded(), expanded) << key;
+        EXPECT_TRUE(f.grid.IsSearching());
+    }
 }
 
 TEST(Search, AStepWithoutAFocusedNodeStopsAtTheFirstNode) {

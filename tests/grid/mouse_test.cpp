@@ -579,6 +579,20 @@ TEST(MouseBands, DraggingABandMovesItAndAClickFiresTheEvent) {
     EXPECT_EQ(f.Bands(), "OnTwTh");
 }
 
+TEST(MouseBands, ABandDroppedPartlyOutOfViewIsScrolledIntoIt) {
+    ManualClock time;  // no sideways scrolling while the pointer rests
+    BandGrid f;
+    f.grid.resize(250, 200);
+    f.grid.Columns(1)->SetWidth(200);
+    // After "Two", whose right half ends past the view.
+    f.Drag(f.BandPoint(0), f.BandPoint(1, 30));
+    ASSERT_EQ(f.Bands(), "TwOnTh");
+    EXPECT_GT(f.grid.LeftCoord(), 0);
+    TDrawInfo info = f.Info();
+    EXPECT_LE(info.band_cells[1].rect.right, info.band_panel.right);
+    EXPECT_GE(info.band_cells[1].rect.left, info.band_panel.left);
+}
+
 TEST(MouseBands, BandDragArrowsSitLeftOfTheInsertionEdge) {
     BandGrid f;
     QPoint from = f.BandPoint(0);

@@ -307,19 +307,19 @@ TEST(TreeListTimers, HeaderDragScrollsSideways) {
     ASSERT_GT(limit, 100);
     f.grid.SetState(tsColumnDragging);
     f.grid.StartHorzAutoScroll(true);
-    time.clock->Advance(59);
+    time.clock->Advance(99);
     EXPECT_EQ(f.grid.LeftCoord(), 0);
     time.clock->Advance(1);
     EXPECT_EQ(f.grid.LeftCoord(), f.grid.ZeroWidth());
-    time.clock->Advance(60 * 1000);
+    time.clock->Advance(100 * 1000);
     EXPECT_EQ(f.grid.LeftCoord(), limit);  // the last column fully visible
     EXPECT_FALSE(f.grid.HorzAutoScrolling());
     f.grid.StartHorzAutoScroll(false);
-    time.clock->Advance(120);
+    time.clock->Advance(200);
     EXPECT_EQ(f.grid.LeftCoord(), limit - 2 * f.grid.ZeroWidth());
     // The drag over, the timer dies at its next tick.
     f.grid.SetState(tsNormal);
-    time.clock->Advance(60);
+    time.clock->Advance(100);
     EXPECT_FALSE(f.grid.HorzAutoScrolling());
     EXPECT_EQ(f.grid.LeftCoord(), limit - 2 * f.grid.ZeroWidth());
 }

@@ -69,6 +69,19 @@ TEST(DBGridLayout, IniSchemaUsesFormAndGridNames) {
     EXPECT_EQ(ini.ReadString("frmMain_grdList", "HeaderPanelRowCount", ""), "1");
 }
 
+TEST(DBGridLayout, TheStoredRowIndexIsReadBack) {
+    LayoutGrid g;
+    g.grid->SaveToIniFile(g.IniPath());
+    {
+        platform::config::TIniFile ini(g.IniPath());
+        ini.WriteString("frmMain_grdList", "HeaderPanelRowCount", "2");
+        ini.WriteString("frmMain_grdList\\Columns\\" + g.item->Name(), "StoredRowIndex", "1");
+    }
+    g.grid->LoadFromIniFile(g.IniPath());
+    EXPECT_EQ(g.item->RowIndex(), 1);
+    EXPECT_EQ(g.index->RowIndex(), 0);
+}
+
 TEST(DBGridLayout, SavingAgainDropsSectionsOfDeletedColumns) {
     LayoutGrid g;
     g.grid->SaveToIniFile(g.IniPath());

@@ -90,6 +90,47 @@ TEST(DBGridRender, EmptyGroupPanelShowsItsHint) {
     }));
 }
 
+TEST(DBGridRender, ColumnsDrawTheirOwnHeaderAndSummaryFooterCells) {
+    MemList list(12);
+    auto grid = MakeGrid(420, 260);
+    TgxDBTreeListColumn* item = AddColumn(*grid, "Item", "E-mail Address");
+    TgxDBTreeListColumn* bounces = AddColumn(*grid, "Bounces", "Bounces");
+    item->SetWidth(220);
+    bounces->SetWidth(150);
+    bounces->SetSummaryFooterType(cstSum);
+    bounces->SetSummaryFooterField("Bounces");
+    // The header keeps the grid's drawing with the event's colour and text; the footer cell
+    // is drawn by the event alone.
+    item->OnCustomDrawHeader = [](TgxDBTreeListColumn*, ui::TCanvas&, const ui::Rect&,
+                                  std::string& text, ui::Color& color, ui::TFont&, TAlignment&,
+                                  TgxTreeListColumnSort&, bool&) {
+        text += " (drawn)";
+        color = ui::clYellow;
+    };
+    bounces->OnDrawSummaryFooter = [](TgxDBTreeListColumn*, ui::TCanvas& canvas, const ui::Rect& r,
+                                      std::string& text, ui::Color&, ui::TFont&, TAlignment&,
+                                      bool& done) {
+        canvas.Brush = {ui::clAqua, ui::bsSolid, {}};
+        canvas.FillRect(r);
+        ui::Rect inner = r;
+        canvas.DrawText("Total " + text, inner, ui::DT_CENTER | ui::DT_VCENTER | ui::DT_SINGLELINE);
+        done = true;
+    };
+    grid->SetKeyField("Index");
+    grid->SetShowSummaryFooter(true);
+    grid->SetOptions(kStatisticsOptions & ~egoAutoWidth);
+    grid->SetDataSource(list.source.get());
+    QImage image = grid->grab().toImage();
+    image.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/dbgrid_custom_header_footer.png");
+    TDrawInfo info;
+    grid->CalcDrawInfo(info);
+    ASSERT_EQ(info.header_cells.size(), 2u);
+    const ui::Rect header = info.header_cells[0].rect;
+    const ui::Rect under_bounces = info.header_cells[1].rect;
+    EXPECT_EQ(Px(image, header.right - 5, header.top + 4), Rgb(ui::clYellow));
+    EXPECT_EQ(Px(image, under_bounces.left + 4, info.footer.top + 5), Rgb(ui::clAqua));
+}
+
 TEST(DBGridRender, StatisticsGridWithFooters) {
     auto ds = db::MakeComponent<db::testing::TMemDataSet>(nullptr);
     ds->AddColumn("Date", db::ftDate);

@@ -55,6 +55,30 @@ TEST(CheckEditor, TogglesByStatePostsAndReadsBack) {
     }
 }
 
+TEST(EditColor, TheGridIsAskedForTheFocusedNodeAndColumn) {
+    EditorGrid g;
+    g.Add<TgxDBGridMaskColumn>("Item");
+    g.Add<TgxDBGridCheckColumn>("SendRights");
+    g.Bind();
+    std::vector<std::pair<TgxTreeListNode*, TgxDBTreeListColumn*>> asked;
+    g.grid->OnGetEditColor = [&](TCustomgxDBTreeListControl*, TgxTreeListNode* node,
+                                 ui::Color& color, TgxDBTreeListColumn* column) {
+        asked.emplace_back(node, column);
+        color = ui::clAqua;
+    };
+    for (int column : {0, 1}) {
+        asked.clear();
+        auto* editor = g.Open<TgxInplaceEdit>(2, column);
+        ASSERT_NE(editor, nullptr) << column;
+        auto* check = dynamic_cast<TgxInplaceCheckEdit*>(editor);
+        EXPECT_EQ(check != nullptr ? check->GetCheckColor() : editor->GetColor(), ui::clAqua);
+        ASSERT_FALSE(asked.empty()) << column;
+        EXPECT_EQ(asked.back().first, g.grid->GetFocusedNode());
+        EXPECT_EQ(asked.back().second, g.grid->GetColumn(column));
+        g.Close();
+    }
+}
+
 TEST(CheckEditor, ReadOnlyIgnoresSpaceAndReleaseOutsideDoesNotToggle) {
     EditorGrid g;
     auto* col = g.Add<TgxDBGridCheckColumn>("SendRights");
