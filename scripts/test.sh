@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks the tree's format and layering, builds Corvane from scratch in Debug with
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then builds the fuzz
-# targets with clang and runs each for a short bounded time.
+# Checks the tree's format, layering and function lengths, builds Corvane from scratch in Debug
+# with AddressSanitizer and UndefinedBehaviorSanitizer, checks every unit once more with clang
+# (syntax only, warnings as errors), runs every test, then builds the fuzz targets with clang and
+# runs each for a short bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -33,7 +34,13 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 echo "== layering"
 python3 scripts/check_layering.py --build "$build"
 
+echo "== function length"
+python3 scripts/check_function_length.py --known scripts/long_functions.txt
+
 cmake --build "$build" -j "$jobs"
+
+echo "== clang"
+CORVANE_JOBS=$jobs bash scripts/check_clang.sh "$build"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzz"
