@@ -25,6 +25,16 @@ bool ContainsControlCharacter(std::string_view utf8) {
     return false;
 }
 
+bool ContainsControlCharacterInComment(std::string_view utf8) {
+    std::size_t start = 0;
+    for (std::size_t end; (end = utf8.find_first_of("\r\n\t", start)) != std::string_view::npos;
+         start = end + 1) {
+        if (ContainsControlCharacter(utf8.substr(start, end - start)))
+            return true;
+    }
+    return ContainsControlCharacter(utf8.substr(start));
+}
+
 std::string StoredEntryText(platform::nls::CodePage code_page, std::string_view utf8) {
     return db::CodePageToUtf8(code_page, db::Utf8ToCodePage(code_page, utf8, "a list entry"));
 }

@@ -15,6 +15,11 @@ namespace app {
 // well-formed UTF-8 are judged one by one.
 bool ContainsControlCharacter(std::string_view utf8);
 
+// The same check for a comment, which is free text over several lines: the program's own
+// back-ups carry such comments, so line breaks and tabs in it are kept and only the other
+// control characters count.
+bool ContainsControlCharacterInComment(std::string_view utf8);
+
 // The text as the table stores it in its code page, read back as UTF-8: equal to the
 // text unless the page lacks one of its characters ("李小龍" comes back as "???").
 std::string StoredEntryText(platform::nls::CodePage code_page, std::string_view utf8);

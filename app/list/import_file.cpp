@@ -121,7 +121,7 @@ class ImportRun {
             return "full name";
         if (ContainsControlCharacter(v.first_name))
             return "first name";
-        if (ContainsControlCharacter(v.comments))
+        if (ContainsControlCharacterInComment(v.comments))
             return "comment";
         return nullptr;
     }
