@@ -870,6 +870,27 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void PaintRowFooters(ui::TCanvas& canvas, const TDrawInfo& info, const TRowInfo& row,
                          int footers_top, std::vector<std::pair<ui::Point, ui::Point>>& lines);
     void PaintNewItemRow(ui::TCanvas& canvas, const TDrawInfo& info, bool focused);
+    // The parts of one paint, in the order they are drawn.
+    using PaintSegments = std::vector<std::pair<ui::Point, ui::Point>>;
+    struct RowPaintContext;
+    void PaintBands(ui::TCanvas& canvas, const TDrawInfo& info);
+    void PaintHeaders(ui::TCanvas& canvas, const TDrawInfo& info);
+    void PaintIndicator(ui::TCanvas& canvas, const TDrawInfo& info);
+    void PaintFooter(ui::TCanvas& canvas, const TDrawInfo& info);
+    void PaintFooterCell(ui::TCanvas& canvas, const TDrawInfo& info, const THeaderCellInfo& hc,
+                         const ui::Rect& footer);
+    void PaintRows(ui::TCanvas& canvas, TDrawInfo& info, bool focused);
+    void PaintRowIndent(ui::TCanvas& canvas, const TDrawInfo& info, const RowPaintContext& ctx,
+                        TRowInfo& row, int y, PaintSegments& lines);
+    void PaintIndentSlots(ui::TCanvas& canvas, const RowPaintContext& ctx, const TRowInfo& row,
+                          int y, int slot_count, PaintSegments& lines);
+    void PaintTreeLines(ui::TCanvas& canvas, const RowPaintContext& ctx, const TRowInfo& row, int y,
+                        int bottom);
+    void PaintRowContent(ui::TCanvas& canvas, const TDrawInfo& info, const RowPaintContext& ctx,
+                         const TRowInfo& row, int y, bool focused, PaintSegments& lines);
+    // Draws the cells of a data row and answers the focused cell's rectangle (empty if none).
+    ui::Rect PaintDataCells(ui::TCanvas& canvas, const TDrawInfo& info, const TRowInfo& row, int y,
+                            int cell_bottom, bool row_selected, bool focused, PaintSegments& lines);
     int CountDisplayed(const NodeList& list) const;
     // The node's position in the visible-node cache, -1 when it is not there.
     int CachedDisplayIndex(const TgxTreeListNode* node) const;
