@@ -20,6 +20,30 @@ platform::nls::CodePage CodePageOf(const TField& field) {
                                       : platform::nls::CodePage::Western;
 }
 
+// A field's record bytes, zeroed: a grid reads and an import sets fields by the million, and
+// most fit a buffer on the stack.
+class FieldBuffer {
+  public:
+    explicit FieldBuffer(std::size_t size) {
+        if (size > small_.size()) {
+            large_.resize(size);
+            bytes_ = large_;
+        } else {
+            bytes_ = std::span<std::byte>(small_.data(), size);
+            std::fill(bytes_.begin(), bytes_.end(), std::byte{0});
+        }
+    }
+    FieldBuffer(const FieldBuffer&) = delete;
+    FieldBuffer& operator=(const FieldBuffer&) = delete;
+
+    std::span<std::byte> bytes() { return bytes_; }
+
+  private:
+    std::array<std::byte, 512> small_;
+    std::vector<std::byte> large_;
+    std::span<std::byte> bytes_;
+};
+
 }  // namespace
 
 TStringField::TStringField(TComponent* owner) : TField(owner) {
@@ -28,17 +52,8 @@ TStringField::TStringField(TComponent* owner) : TField(owner) {
 }
 
 bool TStringField::GetValue(std::string& bytes) const {
-    // A grid reads every text of every row: most fields fit a buffer on the stack.
-    const auto size = static_cast<std::size_t>(DataSize());
-    std::array<std::byte, 512> small;
-    std::vector<std::byte> large;
-    std::span<std::byte> buffer(small.data(), std::min(size, small.size()));
-    if (size > small.size()) {
-        large.resize(size);
-        buffer = large;
-    } else {
-        std::fill(buffer.begin(), buffer.end(), std::byte{0});
-    }
+    FieldBuffer storage(static_cast<std::size_t>(DataSize()));
+    const std::span<std::byte> buffer = storage.bytes();
     if (!GetData(buffer)) {
         bytes.clear();
         return false;
@@ -69,18 +84,10 @@ void TStringField::SetAsStringValue(std::string_view value) {
                              "' is too long: " + std::to_string(bytes.size()) +
                              " characters for a size of " + std::to_string(Size()));
     }
-    const auto size = static_cast<std::size_t>(DataSize());
-    // Most fields fit a buffer on the stack; the rest of the field is zeros.
-    std::array<std::byte, 512> small;
-    std::vector<std::byte> large;
-    std::span<std::byte> buffer(small.data(), std::min(size, small.size()));
-    if (size > small.size()) {
-        large.resize(size);
-        buffer = large;
-    }
+    // The rest of the field stays zeros.
+    FieldBuffer storage(static_cast<std::size_t>(DataSize()));
+    const std::span<std::byte> buffer = storage.bytes();
     std::copy_n(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size(), buffer.begin());
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(bytes.size()), buffer.end(),
-              std::byte{0});
     SetData(buffer);
 }
 
