@@ -6,6 +6,7 @@
 #include "grid/core/exceptions.h"
 #include "grid/data/db_grid.h"
 #include "grid/data/db_grid_internal.h"
+#include "platform/nls/text.h"
 
 namespace grid {
 
@@ -33,14 +34,6 @@ Value ToValue(const db::Variant& v) {
         default:
             return Value(db::VarToStr(v));
     }
-}
-
-// The text of a string for case-insensitive comparing (ASCII folding, as the core does).
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return s;
 }
 }  // namespace
 
@@ -171,7 +164,7 @@ Value TCustomgxDBGrid::GetNodeCompareValue(const TgxTreeListNode* node, int colu
         c->GetValueVariantType() != db::varUnknown)
         return ToValue(GetNodeVariant(node, column));
     std::string text = GetCellText(node, column);
-    return Value(IsCaseInsensitive() ? Upper(std::move(text)) : text);
+    return Value(IsCaseInsensitive() ? platform::nls::UpperAsciiText(text) : text);
 }
 
 std::string TCustomgxDBGrid::GetPreviewText(const TgxTreeListNode* node) const {

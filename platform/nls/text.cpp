@@ -74,12 +74,25 @@ std::string_view TrimOf(std::string_view text, std::string_view chars) {
     return text.substr(first, text.find_last_not_of(chars) - first + 1);
 }
 
+std::string UpperAsciiText(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = UpperAscii(c);
+    return out;
+}
+
+std::string LowerAsciiText(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = LowerAscii(c);
+    return out;
+}
+
 bool SameTextAscii(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
-    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (upper(a[i]) != upper(b[i]))
+        if (UpperAscii(a[i]) != UpperAscii(b[i]))
             return false;
     }
     return true;

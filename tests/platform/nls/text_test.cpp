@@ -96,6 +96,9 @@ TEST(Text, SameTextAsciiFoldsOnlyAsciiLetters) {
     EXPECT_FALSE(SameTextAscii("\xE4", "\xC4")) << "accented letters are not ASCII";
     EXPECT_FALSE(SameTextAscii("@", "`")) << "neighbours of the letters do not fold";
     EXPECT_FALSE(SameTextAscii("[", "{"));
+    // UTF-8 sequences keep their bytes; only the ASCII letters change.
+    EXPECT_EQ(UpperAsciiText("m\xC3\xBCller@x.de"), "M\xC3\xBCLLER@X.DE");
+    EXPECT_EQ(LowerAsciiText("M\xC3\x9CLLER[@]"), "m\xC3\x9Cller[@]");
 }
 
 }  // namespace
