@@ -863,6 +863,38 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int edit_column_at_bind_ = -1;
 
   private:
+    // The steps of CalcDrawInfo, in order.
+    struct BandStrip {
+        int bands = 0;
+        int first = 0, last = -1;  // the scrolled bands
+        int left = 0, right = 0;   // the strip they scroll in
+        int fixed_left = -1, fixed_right = -1;
+        int bands_width = 0;
+    };
+    BandStrip CalcFixedBandAreas(TDrawInfo& info) const;
+    void CalcScrolledBandCells(TDrawInfo& info, const BandStrip& strip) const;
+    void CalcBandHeaderCells(TDrawInfo& info, const TBandCellInfo& band,
+                             int last_unfixed_band) const;
+    // Returns where the rows end.
+    int CalcRowInfos(TDrawInfo& info) const;
+    void CalcDrawInfoEdges(TDrawInfo& info, const BandStrip& strip, int rows_bottom) const;
+    // The steps of CalcHitInfo, one per area of the control; each answers whether the point
+    // lies in its area (the hit is then complete).
+    bool HitBandArea(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    bool HitHeaderArea(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    bool HitNewItemRow(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    bool HitIndicator(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    bool HitFooter(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    void HitNodeArea(const TDrawInfo& info, ui::Point p, TgxTreeListHitInfo& hit) const;
+    // A point on a row's cells (not its footers), the row starting at row_top.
+    void HitRowCells(const TDrawInfo& info, const TRowInfo& row, int row_top, ui::Point p,
+                     TgxTreeListHitInfo& hit) const;
+    // A point left of the first cell's text: the indent, the expand button or the images.
+    void HitCellLead(const TRowInfo& row, const THeaderCellInfo& hc, ui::Point p,
+                     TgxTreeListHitInfo& hit) const;
+    // The row edge within the sizing zone of y, or -1 (also without row sizing).
+    int RowEdgeAt(const TDrawInfo& info, int y) const;
+
     void VertAutoScrollTick();
     void HorzAutoScrollTick();
     void DragExpandTick();

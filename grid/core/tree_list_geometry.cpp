@@ -573,20 +573,28 @@ void TCustomgxTreeList::CalcRectInfo(TDrawInfo& info) const {
 void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
     info = TDrawInfo{};
     CalcRectInfo(info);
-    const int bands = GetBandCount();
+    const BandStrip strip = CalcFixedBandAreas(info);
+    CalcScrolledBandCells(info, strip);
+    const int last_unfixed_band = strip.fixed_right != -1 ? strip.fixed_right - 1 : strip.bands - 1;
+    for (const TBandCellInfo& bc : info.band_cells)
+        CalcBandHeaderCells(info, bc, last_unfixed_band);
+    const int rows_bottom = CalcRowInfos(info);
+    CalcDrawInfoEdges(info, strip, rows_bottom);
+}
+
+TCustomgxTreeList::BandStrip TCustomgxTreeList::CalcFixedBandAreas(TDrawInfo& info) const {
+    BandStrip s;
+    s.bands = GetBandCount();
+    s.last = s.bands - 1;
     const int indent = GetGroupIndentWidth();
-    const int row_h = header_row_height_;
-    const int panel_rows = GetHeaderPanelRowCount();
     const int extra = look_and_feel_ == lfFlat ? 5 : 6;
     ui::Rect& bp = info.band_panel;
-    int first = 0;
-    int last = bands - 1;
-    int L = bp.left;
-    int R = bp.right;
-    int fl = GetFixedLeftBand();
-    if (bands > 0 && fl != -1) {
+    s.left = bp.left;
+    s.right = bp.right;
+    s.fixed_left = GetFixedLeftBand();
+    if (s.bands > 0 && s.fixed_left != -1) {
         int w = GetBandDisplayWidth(0) + indent;
-        L += w;
+        s.left += w;
         info.fixed_left_area = {bp.left, bp.top, bp.left + w, info.node_area.top};
         if (!info.new_item_row.IsEmpty())
             info.fixed_left_area.bottom -= extra;
@@ -594,20 +602,20 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
                       bp.bottom};
         info.band_cells.push_back({0, cell, cell});
         info.fixed_left_band = 0;
-        first = 1;
+        s.first = 1;
     }
-    int bands_width = GetBandsWidth();
-    if (bp.Width() > bands_width) {
-        int edge = bp.left + bands_width;
+    s.bands_width = GetBandsWidth();
+    if (bp.Width() > s.bands_width) {
+        int edge = bp.left + s.bands_width;
         bp.right = edge;
         info.header_panel.right = edge;
         info.empty_right = {edge, bp.top, info.client.right, info.node_area.bottom};
         if (!info.new_item_row.IsEmpty())
             info.new_item_row.right = edge;
     }
-    int fr = bands > 0 ? GetFixedRightBand() : -1;
-    if (fr != -1) {
-        int w = GetBandDisplayWidth(fr);
+    s.fixed_right = s.bands > 0 ? GetFixedRightBand() : -1;
+    if (s.fixed_right != -1) {
+        int w = GetBandDisplayWidth(s.fixed_right);
         ui::Rect& a = info.fixed_right_area;
         a = {bp.right - w, bp.top, bp.right, info.node_area.top};
         if (!info.new_item_row.IsEmpty())
@@ -617,12 +625,20 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
             a.left = floor;
             a.right = a.left + w;
         }
-        info.fixed_right_band = last;
-        --last;
-        R = a.left;
+        info.fixed_right_band = s.last;
+        --s.last;
+        s.right = a.left;
     }
+    return s;
+}
+
+void TCustomgxTreeList::CalcScrolledBandCells(TDrawInfo& info, const BandStrip& s) const {
+    const ui::Rect& bp = info.band_panel;
+    const int indent = GetGroupIndentWidth();
+    const int L = s.left;
+    const int R = s.right;
     int x = -left_coord_;
-    for (int i = first; i <= last; ++i) {
+    for (int i = s.first; i <= s.last; ++i) {
         int w = GetBandDisplayWidth(i) + (i == 0 ? indent : 0);
         if (Overlaps(x, x + w, 0, R - L)) {
             ui::Rect cell{L + x, bp.top, L + x + w, bp.bottom};
@@ -630,78 +646,81 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
             info.band_cells.push_back({i, cell, clip});
         }
         x += w;
-        if (fr != -1)
+        if (s.fixed_right != -1)
             info.last_scrolled_band = i;
         if (x > R - L)
             break;
     }
-    if (fr != -1) {
+    if (s.fixed_right != -1) {
         ui::Rect cell{info.fixed_right_area.left + fixed_band_line_width_, bp.top,
                       info.fixed_right_area.right, bp.bottom};
         ui::Rect clip = cell;
         clip.right = std::min(clip.right, bp.right);
-        info.band_cells.push_back({fr, cell, clip});
+        info.band_cells.push_back({s.fixed_right, cell, clip});
     }
-    int last_unfixed_band = fr != -1 ? fr - 1 : bands - 1;
-    {
-        for (const TBandCellInfo& bc : info.band_cells) {
-            int b = bc.band_index;
-            const ui::Rect& B = bc.rect;
-            const ui::Rect& C = bc.clip;
-            int T = B.bottom;
-            int rows = GetHeaderRowCount(b);
-            if (rows < 1) {
-                ui::Rect area{B.left, T, B.right, T + panel_rows * row_h};
-                if (Overlaps(B.left, B.right, C.left, C.right)) {
-                    info.empty_headers.push_back({b,
-                                                  {std::max(area.left, C.left), area.top,
-                                                   std::min(area.right, C.right), area.bottom},
-                                                  B.right > C.right});
-                }
+}
+
+void TCustomgxTreeList::CalcBandHeaderCells(TDrawInfo& info, const TBandCellInfo& bc,
+                                            int last_unfixed_band) const {
+    const int row_h = header_row_height_;
+    const int panel_rows = GetHeaderPanelRowCount();
+    const int b = bc.band_index;
+    const ui::Rect& B = bc.rect;
+    const ui::Rect& C = bc.clip;
+    const int T = B.bottom;
+    const int rows = GetHeaderRowCount(b);
+    if (rows < 1) {
+        ui::Rect area{B.left, T, B.right, T + panel_rows * row_h};
+        if (Overlaps(B.left, B.right, C.left, C.right)) {
+            info.empty_headers.push_back({b,
+                                          {std::max(area.left, C.left), area.top,
+                                           std::min(area.right, C.right), area.bottom},
+                                          B.right > C.right});
+        }
+        return;
+    }
+    for (int r = 0; r < rows; ++r) {
+        int n = GetHeaderColCount(b, r);
+        std::vector<int> widths = RowCellWidths(b, r, B.Width());
+        int x0 = 0;
+        for (int p = 0; p < n; ++p) {
+            int column = GetHeaderAbsoluteIndex(b, r, p);
+            int w = widths[static_cast<std::size_t>(p)];
+            int lines = 1;
+            if (r == rows - 1) {
+                lines = GetHeaderMaxLineCount(column);
+                if (lines == 0 || lines > panel_rows - r)
+                    lines = panel_rows - r;
+            }
+            lines = std::max(1, lines);
+            ui::Rect cell{B.left + x0, T + r * row_h, B.left + x0 + w, T + (r + lines) * row_h};
+            x0 += w;
+            if (!Overlaps(cell.left, cell.right, C.left, C.right))
                 continue;
-            }
-            for (int r = 0; r < rows; ++r) {
-                int n = GetHeaderColCount(b, r);
-                std::vector<int> widths = RowCellWidths(b, r, B.Width());
-                int x0 = 0;
-                for (int p = 0; p < n; ++p) {
-                    int column = GetHeaderAbsoluteIndex(b, r, p);
-                    int w = widths[static_cast<std::size_t>(p)];
-                    int lines = 1;
-                    if (r == rows - 1) {
-                        lines = GetHeaderMaxLineCount(column);
-                        if (lines == 0 || lines > panel_rows - r)
-                            lines = panel_rows - r;
-                    }
-                    lines = std::max(1, lines);
-                    ui::Rect cell{B.left + x0, T + r * row_h, B.left + x0 + w,
-                                  T + (r + lines) * row_h};
-                    x0 += w;
-                    if (!Overlaps(cell.left, cell.right, C.left, C.right))
-                        continue;
-                    THeaderCellInfo hc;
-                    hc.column = column;
-                    hc.band_index = b;
-                    hc.row = r;
-                    hc.position = p;
-                    hc.line_count = lines;
-                    hc.rect = cell;
-                    hc.clip = {std::max(cell.left, C.left), cell.top, std::min(cell.right, C.right),
-                               cell.bottom};
-                    hc.first_in_row = p == 0;
-                    hc.last_in_row = p == n - 1;
-                    hc.first_of_header = p == 0 && b == 0;
-                    hc.last_of_header = p == n - 1 && b == last_unfixed_band;
-                    hc.multi_line = IsColumnMultiLine(column);
-                    if (r == rows - 1 && r + lines < panel_rows)
-                        hc.fill = {hc.clip.left, T + (r + lines) * row_h, hc.clip.right,
-                                   T + panel_rows * row_h};
-                    info.header_cells.push_back(hc);
-                }
-            }
+            THeaderCellInfo hc;
+            hc.column = column;
+            hc.band_index = b;
+            hc.row = r;
+            hc.position = p;
+            hc.line_count = lines;
+            hc.rect = cell;
+            hc.clip = {std::max(cell.left, C.left), cell.top, std::min(cell.right, C.right),
+                       cell.bottom};
+            hc.first_in_row = p == 0;
+            hc.last_in_row = p == n - 1;
+            hc.first_of_header = p == 0 && b == 0;
+            hc.last_of_header = p == n - 1 && b == last_unfixed_band;
+            hc.multi_line = IsColumnMultiLine(column);
+            if (r == rows - 1 && r + lines < panel_rows)
+                hc.fill = {hc.clip.left, T + (r + lines) * row_h, hc.clip.right,
+                           T + panel_rows * row_h};
+            info.header_cells.push_back(hc);
         }
     }
-    // Rows: as many as fit, whatever their heights.
+}
+
+int TCustomgxTreeList::CalcRowInfos(TDrawInfo& info) const {
+    // As many rows as fit, whatever their heights.
     int y = info.node_area.top;
     for (TgxTreeListNode* node = top_node_; node != nullptr && y < info.node_area.bottom;
          node = GetNextVisibleNode(node)) {
@@ -724,7 +743,15 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
         // A zero height would never advance; every row takes at least one pixel.
         y += std::max(1, row.row_height);
     }
-    info.bands_right_edge = info.node_area.left + bands_width - 1 - (fl == -1 ? left_coord_ : 0);
+    return y;
+}
+
+void TCustomgxTreeList::CalcDrawInfoEdges(TDrawInfo& info, const BandStrip& s,
+                                          int rows_bottom) const {
+    const int fl = s.fixed_left;
+    const int fr = s.fixed_right;
+    const int y = rows_bottom;
+    info.bands_right_edge = info.node_area.left + s.bands_width - 1 - (fl == -1 ? left_coord_ : 0);
     if (fr != -1)
         info.bands_right_edge = std::min(info.bands_right_edge, info.node_area.right - 1);
     if (y < info.node_area.bottom) {
@@ -734,15 +761,15 @@ void TCustomgxTreeList::CalcDrawInfo(TDrawInfo& info) const {
     } else {
         info.last_row_bottom = -1;
     }
-    if (bands > 0) {
-        int extent = GetBandDisplayWidth(0) + indent;
+    if (s.bands > 0) {
+        int extent = GetBandDisplayWidth(0) + GetGroupIndentWidth();
         if (fl != -1)
             extent = std::min(
                 extent, info.fixed_left_area.right - fixed_band_line_width_ - info.node_area.left);
         if (fr != -1) {
-            int s = fl == -1 ? left_coord_ : 0;
-            if (info.node_area.left + extent - s > info.fixed_right_area.left)
-                extent = s + info.fixed_right_area.left - info.node_area.left;
+            int shift = fl == -1 ? left_coord_ : 0;
+            if (info.node_area.left + extent - shift > info.fixed_right_area.left)
+                extent = shift + info.fixed_right_area.left - info.node_area.left;
         }
         info.first_band_extent = extent;
     }

@@ -48,6 +48,18 @@ bool InVisibleEdge(int v, const ui::Rect& rect, const ui::Rect& clip) {
     return rect.right <= clip.right && InEdge(v, rect.right);
 }
 
+// The row under y, with its top, or -1; rows shared by the indicator and the node area.
+int RowAt(const TDrawInfo& info, int y, int& top) {
+    top = info.node_area.top;
+    for (std::size_t i = 0; i < info.rows.size(); ++i) {
+        int h = std::max(1, info.rows[i].row_height);
+        if (y >= top && y < top + h)
+            return static_cast<int>(i);
+        top += h;
+    }
+    return -1;
+}
+
 bool IsSizingState(std::uint8_t s) {
     return s == tsColumnSizing || s == tsBandSizing || s == tsBandPanelSizing ||
            s == tsHeaderPanelSizing || s == tsRowSizing;
@@ -66,139 +78,157 @@ void TCustomgxTreeList::CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const 
         hit.kind = htGroupPanel;
         return;
     }
+    if (HitBandArea(info, p, hit) || HitHeaderArea(info, p, hit) || HitNewItemRow(info, p, hit) ||
+        HitIndicator(info, p, hit) || HitFooter(info, p, hit))
+        return;
+    HitNodeArea(info, p, hit);
+}
+
+bool TCustomgxTreeList::HitBandArea(const TDrawInfo& info, ui::Point p,
+                                    TgxTreeListHitInfo& hit) const {
     const ui::Rect& bp = info.band_panel;
     if (!bp.IsEmpty() && IsBandPanelSizing() && p.x >= bp.left && p.x < bp.right &&
         p.y >= bp.bottom - kEdgeZone && p.y < bp.bottom + kEdgeZone) {
         hit.kind = htBandPanelEdge;
-        return;
+        return true;
     }
     if (info.band_button.Contains(p)) {
         hit.kind = htBandButton;
-        return;
+        return true;
     }
-    if (bp.Contains(p)) {
-        if ((options_ex_ & tlxBandSizing) != 0)
-            for (const TBandCellInfo& bc : info.band_cells)
-                if (IsBandSizing(bc.band_index) && InVisibleEdge(p.x, bc.rect, bc.clip)) {
-                    hit.band = bc.band_index;
-                    hit.kind = htBandEdge;
-                    return;
-                }
+    if (!bp.Contains(p))
+        return false;
+    if ((options_ex_ & tlxBandSizing) != 0)
         for (const TBandCellInfo& bc : info.band_cells)
-            if (bc.clip.Contains(p)) {
+            if (IsBandSizing(bc.band_index) && InVisibleEdge(p.x, bc.rect, bc.clip)) {
                 hit.band = bc.band_index;
-                hit.kind = htBand;
-                return;
+                hit.kind = htBandEdge;
+                return true;
             }
-        return;
-    }
+    for (const TBandCellInfo& bc : info.band_cells)
+        if (bc.clip.Contains(p)) {
+            hit.band = bc.band_index;
+            hit.kind = htBand;
+            return true;
+        }
+    return true;
+}
+
+bool TCustomgxTreeList::HitHeaderArea(const TDrawInfo& info, ui::Point p,
+                                      TgxTreeListHitInfo& hit) const {
     const ui::Rect& hp = info.header_panel;
     if (!hp.IsEmpty() && IsHeaderPanelSizing() && p.x >= hp.left && p.x < hp.right &&
         p.y >= hp.bottom - kEdgeZone && p.y < hp.bottom + kEdgeZone) {
         hit.kind = htHeaderPanelEdge;
-        return;
+        return true;
     }
     if (info.header_button.Contains(p)) {
         hit.kind = htHeaderButton;
-        return;
+        return true;
     }
-    if (hp.Contains(p)) {
-        for (const THeaderCellInfo& hc : info.header_cells)
-            if (p.y >= hc.rect.top && p.y < hc.rect.bottom &&
-                InVisibleEdge(p.x, hc.rect, hc.clip) && CanColumnSizing(hc.column)) {
-                hit.band = hc.band_index;
-                hit.column = hc.column;
-                hit.row2 = hc.row;
-                hit.kind = htColumnEdge;
-                return;
-            }
-        for (const THeaderCellInfo& hc : info.header_cells)
-            if (hc.clip.Contains(p)) {
-                hit.band = hc.band_index;
-                hit.column = hc.column;
-                hit.row2 = hc.row;
-                hit.kind = htColumn;
-                return;
-            }
-        return;
-    }
+    if (!hp.Contains(p))
+        return false;
+    auto take = [&](const THeaderCellInfo& hc, std::uint8_t kind) {
+        hit.band = hc.band_index;
+        hit.column = hc.column;
+        hit.row2 = hc.row;
+        hit.kind = kind;
+    };
+    for (const THeaderCellInfo& hc : info.header_cells)
+        if (p.y >= hc.rect.top && p.y < hc.rect.bottom && InVisibleEdge(p.x, hc.rect, hc.clip) &&
+            CanColumnSizing(hc.column)) {
+            take(hc, htColumnEdge);
+            return true;
+        }
+    for (const THeaderCellInfo& hc : info.header_cells)
+        if (hc.clip.Contains(p)) {
+            take(hc, htColumn);
+            return true;
+        }
+    return true;
+}
+
+bool TCustomgxTreeList::HitNewItemRow(const TDrawInfo& info, ui::Point p,
+                                      TgxTreeListHitInfo& hit) const {
+    if (!info.new_item_row.Contains(p))
+        return false;
     const int extra = look_and_feel_ == lfFlat ? 5 : 6;
-    if (info.new_item_row.Contains(p)) {
-        if (p.y < info.new_item_row.bottom - extra)
-            for (const THeaderCellInfo& hc : info.header_cells)
-                if (p.x >= hc.rect.left && p.x < hc.rect.right && p.x >= hc.clip.left &&
-                    p.x < hc.clip.right) {
-                    hit.band = hc.band_index;
-                    hit.column = hc.column;
-                    hit.kind = htNewItemRow;
-                    return;
-                }
-        return;
-    }
-    // Row positions, shared by the indicator and the rows.
-    auto row_at = [&](int y, int& top) -> int {
-        top = info.node_area.top;
-        for (std::size_t i = 0; i < info.rows.size(); ++i) {
-            int h = std::max(1, info.rows[i].row_height);
-            if (y >= top && y < top + h)
-                return static_cast<int>(i);
-            top += h;
-        }
-        return -1;
-    };
-    // A row edge: the bottom of the row above or of this row, within the zone.
-    auto row_edge = [&](int y) -> int {
-        if (!IsRowSizing())
-            return -1;
-        int top = info.node_area.top;
-        for (std::size_t i = 0; i < info.rows.size(); ++i) {
-            int bottom = top + std::max(1, info.rows[i].row_height);
-            if (y >= bottom - kEdgeZone && y < bottom + kEdgeZone)
-                return static_cast<int>(i);
-            top = bottom;
-        }
-        return -1;
-    };
-    if (info.indicator.Contains(p)) {
-        if (int edge = row_edge(p.y); edge >= 0) {
-            hit.node = info.rows[static_cast<std::size_t>(edge)].node;
-            hit.row = edge;
-            hit.kind = htRowEdge;
-            return;
-        }
-        int top = 0;
-        int r = row_at(p.y, top);
-        if (r >= 0) {
-            hit.node = info.rows[static_cast<std::size_t>(r)].node;
-            hit.row = r;
-            hit.kind = htIndicator;
-        }
-        return;
-    }
-    if (info.footer.Contains(p)) {
-        hit.kind = htSummaryFooter;
-        for (const THeaderCellInfo& hc : info.header_cells) {
-            int top = info.footer.top + footer_row_height_ * hc.row;
-            int bottom = top + footer_row_height_ * hc.line_count;
+    if (p.y < info.new_item_row.bottom - extra)
+        for (const THeaderCellInfo& hc : info.header_cells)
             if (p.x >= hc.rect.left && p.x < hc.rect.right && p.x >= hc.clip.left &&
-                p.x < hc.clip.right && p.y >= top && p.y < bottom) {
+                p.x < hc.clip.right) {
                 hit.band = hc.band_index;
                 hit.column = hc.column;
-                break;
+                hit.kind = htNewItemRow;
+                return true;
             }
-        }
-        return;
+    return true;
+}
+
+int TCustomgxTreeList::RowEdgeAt(const TDrawInfo& info, int y) const {
+    // The bottom of the row above or of this row, within the zone.
+    if (!IsRowSizing())
+        return -1;
+    int top = info.node_area.top;
+    for (std::size_t i = 0; i < info.rows.size(); ++i) {
+        int bottom = top + std::max(1, info.rows[i].row_height);
+        if (y >= bottom - kEdgeZone && y < bottom + kEdgeZone)
+            return static_cast<int>(i);
+        top = bottom;
     }
+    return -1;
+}
+
+bool TCustomgxTreeList::HitIndicator(const TDrawInfo& info, ui::Point p,
+                                     TgxTreeListHitInfo& hit) const {
+    if (!info.indicator.Contains(p))
+        return false;
+    if (int edge = RowEdgeAt(info, p.y); edge >= 0) {
+        hit.node = info.rows[static_cast<std::size_t>(edge)].node;
+        hit.row = edge;
+        hit.kind = htRowEdge;
+        return true;
+    }
+    int top = 0;
+    int r = RowAt(info, p.y, top);
+    if (r >= 0) {
+        hit.node = info.rows[static_cast<std::size_t>(r)].node;
+        hit.row = r;
+        hit.kind = htIndicator;
+    }
+    return true;
+}
+
+bool TCustomgxTreeList::HitFooter(const TDrawInfo& info, ui::Point p,
+                                  TgxTreeListHitInfo& hit) const {
+    if (!info.footer.Contains(p))
+        return false;
+    hit.kind = htSummaryFooter;
+    for (const THeaderCellInfo& hc : info.header_cells) {
+        int top = info.footer.top + footer_row_height_ * hc.row;
+        int bottom = top + footer_row_height_ * hc.line_count;
+        if (p.x >= hc.rect.left && p.x < hc.rect.right && p.x >= hc.clip.left &&
+            p.x < hc.clip.right && p.y >= top && p.y < bottom) {
+            hit.band = hc.band_index;
+            hit.column = hc.column;
+            break;
+        }
+    }
+    return true;
+}
+
+void TCustomgxTreeList::HitNodeArea(const TDrawInfo& info, ui::Point p,
+                                    TgxTreeListHitInfo& hit) const {
     if (!info.node_area.Contains(p))
         return;
-    if (int edge = row_edge(p.y); edge >= 0) {
+    if (int edge = RowEdgeAt(info, p.y); edge >= 0) {
         hit.node = info.rows[static_cast<std::size_t>(edge)].node;
         hit.row = edge;
         hit.kind = htRowEdge;
         return;
     }
     int row_top = 0;
-    int r = row_at(p.y, row_top);
+    int r = RowAt(info, p.y, row_top);
     if (r < 0)
         return;
     const TRowInfo& row = info.rows[static_cast<std::size_t>(r)];
@@ -220,6 +250,12 @@ void TCustomgxTreeList::CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const 
             }
         return;
     }
+    HitRowCells(info, row, row_top, p, hit);
+}
+
+void TCustomgxTreeList::HitRowCells(const TDrawInfo& info, const TRowInfo& row, int row_top,
+                                    ui::Point p, TgxTreeListHitInfo& hit) const {
+    const int footer_top = row_top + row.row_height - row.row_footer_height;
     for (const THeaderCellInfo& hc : info.header_cells) {
         if (p.x < hc.clip.left || p.x >= hc.clip.right)
             continue;
@@ -237,35 +273,38 @@ void TCustomgxTreeList::CalcHitInfo(ui::Point p, TgxTreeListHitInfo& hit) const 
         hit.band = hc.band_index;
         hit.column = hc.column;
         hit.row2 = hc.row;
-        if (hc.first_of_header && p.x < cell.rect.left) {
-            // Left of the cell's text: the indent, the button and the images.
-            int image_left = 0, text_left = 0;
-            GetNodeIndent(row.node, image_left, text_left);
-            int area_left = hc.rect.left;
-            int slot_base = area_left - ((!grid_mode_ && !show_root_) ? kLevelIndent : 0);
-            int level = row.node->Level();
-            int rel = p.x - area_left;
-            if (rel < image_left) {
-                int button_left = slot_base + level * kLevelIndent;
-                bool on_button = ShowButtons && row.node->HasChildren() && p.x >= button_left &&
-                                 p.x < button_left + kLevelIndent;
-                hit.kind = on_button ? htButton : htIndent;
-                return;
-            }
-            int x = image_left;
-            if (state_images_ != nullptr && GetNodeStateIndex(row.node) >= 0) {
-                if (rel < x + state_images_->Width()) {
-                    hit.kind = htStateIcon;
-                    return;
-                }
-                x += state_images_->Width();
-            }
-            hit.kind = htIcon;
-            return;
-        }
-        hit.kind = htLabel;
+        if (hc.first_of_header && p.x < cell.rect.left)
+            HitCellLead(row, hc, p, hit);
+        else
+            hit.kind = htLabel;
         return;
     }
+}
+
+void TCustomgxTreeList::HitCellLead(const TRowInfo& row, const THeaderCellInfo& hc, ui::Point p,
+                                    TgxTreeListHitInfo& hit) const {
+    int image_left = 0, text_left = 0;
+    GetNodeIndent(row.node, image_left, text_left);
+    int area_left = hc.rect.left;
+    int slot_base = area_left - ((!grid_mode_ && !show_root_) ? kLevelIndent : 0);
+    int level = row.node->Level();
+    int rel = p.x - area_left;
+    if (rel < image_left) {
+        int button_left = slot_base + level * kLevelIndent;
+        bool on_button = ShowButtons && row.node->HasChildren() && p.x >= button_left &&
+                         p.x < button_left + kLevelIndent;
+        hit.kind = on_button ? htButton : htIndent;
+        return;
+    }
+    int x = image_left;
+    if (state_images_ != nullptr && GetNodeStateIndex(row.node) >= 0) {
+        if (rel < x + state_images_->Width()) {
+            hit.kind = htStateIcon;
+            return;
+        }
+        x += state_images_->Width();
+    }
+    hit.kind = htIcon;
 }
 
 std::uint8_t TCustomgxTreeList::GetHitTestAt(int x, int y) const {
