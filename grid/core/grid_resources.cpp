@@ -133,10 +133,12 @@ int TreeListCursorLoads() {
 
 QCursor GridCursor(int id) {
     UnitState& s = State();
-    if (s.cursors.empty())
-        MakeCursors(s);
-    auto it = s.cursors.find(id);
-    return it != s.cursors.end() ? it->second : QCursor(Qt::ArrowCursor);
+    UnitState one_off;
+    UnitState& from = s.users > 0 ? s : one_off;
+    if (from.cursors.empty())
+        MakeCursors(from);
+    auto it = from.cursors.find(id);
+    return it != from.cursors.end() ? it->second : QCursor(Qt::ArrowCursor);
 }
 
 std::string CustomizeCaption() {

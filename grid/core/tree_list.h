@@ -17,6 +17,7 @@
 
 #include "grid/core/container.h"
 #include "grid/core/draw_info.h"
+#include "grid/core/grid_resources.h"
 #include "grid/core/hit_info.h"
 #include "grid/core/options.h"
 #include "grid/core/tree_list_node.h"
@@ -70,6 +71,9 @@ struct ViewPlace {
 };
 
 class TCustomgxTreeList : public TCustomgxContainer {
+    // The first member, so that the cursors stay until the rest of the control is gone.
+    TreeListUnitUser unit_user_;
+
   public:
     explicit TCustomgxTreeList(QWidget* parent = nullptr);
     ~TCustomgxTreeList() override;

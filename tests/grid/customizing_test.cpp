@@ -364,6 +364,17 @@ TEST(GridResources, CursorsAreMadeOnceAcrossInitialisations) {
     EXPECT_EQ(CustomizeCaption(), "Customize");
 }
 
+TEST(GridResources, TheLastTreeListReleasesTheCursors) {
+    const int loads = TreeListCursorLoads();
+    {
+        TCustomgxTreeListControl first;
+        TCustomgxTreeListControl second;
+        EXPECT_EQ(TreeListCursorLoads(), loads + 1);
+    }
+    TCustomgxTreeListControl again;
+    EXPECT_EQ(TreeListCursorLoads(), loads + 2) << "released with the last one, made anew";
+}
+
 TEST(SizingLine, PaintedInvertedWhileAColumnIsSized) {
     InteractionGrid f(6, 360, 160);
     f.grid.SetShowGrid(true);
