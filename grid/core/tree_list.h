@@ -126,6 +126,7 @@ class TCustomgxTreeList : public TCustomgxContainer {
     void EndUpdate();
     void CancelUpdate();
     int UpdateLockCount() const { return update_lock_; }
+    int SelectionLockCount() const { return selection_lock_; }
     void BeginSelection();
     void EndSelection();
     std::uint8_t State() const { return state_; }
@@ -290,8 +291,8 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // Where a Shift range starts: the row the user last anchored while it is shown.
     TgxTreeListNode* RangeAnchor() const;
 
-    void SaveAllToStrings(std::vector<std::string>& lines);
-    void SaveSelectedToStrings(std::vector<std::string>& lines);
+    virtual void SaveAllToStrings(std::vector<std::string>& lines);
+    virtual void SaveSelectedToStrings(std::vector<std::string>& lines);
     void CopySelectedToClipboard();
     virtual std::string GetHeaderLineText();
     virtual std::string GetNodeLineText(const TgxTreeListNode* node);

@@ -279,6 +279,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     bool DeleteSelection() override;
     void DoSelectedCountChange() override;
     void DeleteFocusedRecord();
+    // A buffer grid's rows are only the records in view: these walk the dataset instead.
+    void SaveAllToStrings(std::vector<std::string>& lines) override;
+    void SaveSelectedToStrings(std::vector<std::string>& lines) override;
     void KeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     // Over the group panel a header is accepted when its column can group; dropped there
     // it groups, and a dragged group button dropped elsewhere ungroups.
@@ -417,6 +420,17 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void DeleteNodeRecord(TgxDBGridNode* node);
     // Buffer mode: moves the dataset and selects every record from the anchor to there.
     void ExtendBufferSelection(const std::function<void()>& move);
+    // Buffer mode with egoSyncSelection: the record the dataset moved to becomes the
+    // selection.
+    void SyncBufferSelection();
+    // The current record's text line, as a row's line reads.
+    std::string RecordLineText() const;
+    // Runs walk between DisableControls and EnableControls, then goes back to the record
+    // and the buffer row it started from.
+    void WalkBufferRecords(const std::function<void(db::TDataSet&)>& walk);
+    bool CanWalkBufferRecords() const;
+    // Scrolls the buffer so that the current record stands on buffer row `row` again.
+    void KeepBufferRow(std::int64_t row);
     // The steps of the grid's own key handling; each answers whether it took the key (the
     // tree list's handling then does not run).
     void TakeKeyAnchor(ui::TShiftState shift);
@@ -500,6 +514,8 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // it under a bookmark other than their own, so only they need a search of the whole list.
     const std::unordered_set<const TgxTreeListNode*>* selected_before_range_ = nullptr;
     db::TBookmark anchor_bookmark_;
+    // Buffer mode with egoSyncSelection: the record the selection last followed to.
+    db::TBookmark followed_bookmark_;
     TgxDBGridNode* anchor_row_ = nullptr;
     // Saved before rows are rebuilt: bookmarks, or sorted key values.
     std::unique_ptr<SavedSelection> saved_selection_;

@@ -671,15 +671,7 @@ void TCustomgxDBGrid::ExtendBufferSelection(const std::function<void()>& move) {
     }
     dataset->EnableControls();
     selected_ = std::move(walked);
-    // The record goes back to the buffer row it stood on, so that the rows do not jump: a
-    // step that scrolls the buffer to put it at an edge, and the step back.
-    const std::int64_t now = link_->ActiveRecord();
-    if (now != row) {
-        const std::int64_t last = link_->BufferCount() - 1;
-        const std::int64_t out = now > row ? dataset->MoveBy(last - row) : dataset->MoveBy(-row);
-        dataset->MoveBy(-out);
-        UpdateBufferRows();
-    }
+    KeepBufferRow(row);
     InvalidateRect(GetNodesRect());
     DoSelectedCountChange();
 }

@@ -301,6 +301,7 @@ void TCustomgxDBGrid::DataSetScrolled(int distance) {
         else
             InvalidateRect(GetNodesRect());
     }
+    SyncBufferSelection();
     UpdateScrollBars();
 }
 
@@ -339,6 +340,7 @@ void TCustomgxDBGrid::DataChanged() {
         UpdateBufferRows();
         if (dataset->State() == db::dsInsert && (grid_options_ & egoResetColumnFocus))
             SetFocusedColumn(0);
+        SyncBufferSelection();
     } else if (dataset->State() != db::dsEdit && dataset->State() != db::dsSetKey) {
         if (dataset->State() != db::dsInsert) {
             if (!refreshed)

@@ -282,6 +282,39 @@ TEST(DBGridKeys, InBufferModeUpAndDownTakeBackAnUntouchedRecordByWhereItStands) 
     EXPECT_EQ(g.Keys(), Range(1, 5));
 }
 
+// A buffer grid's rows are only the records in view: its text lines walk the dataset, and
+// with egoSyncSelection its selection follows the dataset's moves.
+TEST(DBGridBufferMode, LinesWalkTheRecordsAndTheSelectionCanFollowTheDataset) {
+    SelectGrid g(60);
+    ASSERT_TRUE(g.grid->IsBufferMode());
+    ASSERT_TRUE(g.list.ds->Locate("Index", 30, {}));
+    const int focused_row = g.grid->GetFocusedAbsoluteIndex();
+    std::vector<std::string> all;
+    g.grid->SaveAllToStrings(all);
+    ASSERT_EQ(all.size(), 61u);
+    EXPECT_EQ(all[60], "60\tuser60@example.org\tnews\t");
+    EXPECT_EQ(g.list.CurrentKey(), 30);
+    EXPECT_EQ(g.grid->GetFocusedAbsoluteIndex(), focused_row) << "the rows stay put";
+
+    g.Press(ui::VK_DOWN, ui::ssShift);
+    g.Press(ui::VK_DOWN, ui::ssShift);
+    std::vector<std::string> chosen;
+    g.grid->SaveSelectedToStrings(chosen);
+    EXPECT_EQ(chosen, (std::vector<std::string>{all[0], all[30], all[31], all[32]}));
+
+    ASSERT_TRUE(g.list.ds->Locate("Index", 45, {}));
+    EXPECT_EQ(g.grid->GetSelectedCount(), 3) << "without the option the selection stays";
+    g.grid->SetOptionsEx(g.grid->OptionsEx() | egoSyncSelection);
+    ASSERT_TRUE(g.list.ds->Locate("Index", 10, {}));
+    ASSERT_EQ(g.grid->GetSelectedCount(), 1);
+    EXPECT_EQ(g.list.ds->CompareBookmarks(g.grid->GetSelectedBookmark(0), g.list.ds->Bookmark()),
+              0);
+    // The grid's own walks over the records are no moves to follow.
+    g.Press(ui::VK_DOWN, ui::ssShift);
+    g.grid->SaveSelectedToStrings(chosen);
+    EXPECT_EQ(g.grid->GetSelectedCount(), 2);
+}
+
 TEST(DBGridKeys, EscapeCancelsAndInsertStartsARecord) {
     SelectGrid g(5, egoLoadAllRecords);
     g.list.ds->Edit();
