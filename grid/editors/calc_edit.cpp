@@ -58,8 +58,8 @@ TCustomgxCalculator::TCustomgxCalculator(QWidget* parent)
       engine_(std::make_unique<HostedEngine>(*this, db::FormatSettings().DecimalSeparator)) {
     engine_->OnBeep = [] { ui::MessageBeep(0); };
     engine_->OnMemoryChange = [this] {
-        update(ButtonRect(cbMemClear));
-        update(ButtonRect(cbMemRead));
+        update(WidgetRect(ButtonRect(cbMemClear)));
+        update(WidgetRect(ButtonRect(cbMemRead)));
     };
     engine_->OnDisplayChange = [this] { update(); };
     setMouseTracking(true);
@@ -74,6 +74,10 @@ void TCustomgxCalculator::LayoutFor(int w, int h) {
     int b = 22;
     while (distance(b + 1) < distance(b))
         ++b;
+    ArrangeButtons(b);
+}
+
+void TCustomgxCalculator::ArrangeButtons(int b) {
     button_height_ = b;
     button_width_ = Rounded(b, 28, 22);
     gap_ = Rounded(b, 4, 22);
@@ -95,7 +99,65 @@ void TCustomgxCalculator::LayoutFor(int w, int h) {
             QRect(right - wide_button_width_, gap_, wide_button_width_, button_height_);
         right -= wide_button_width_ + gap_;
     }
-    resize(calc_width_, calc_height_);
+    const int frame = FrameWidth();
+    laid_out_size_ = QSize(calc_width_ + 2 * frame, calc_height_ + 2 * frame);
+    resize(laid_out_size_);
+    update();
+}
+
+void TCustomgxCalculator::resizeEvent(QResizeEvent* e) {
+    TgxEditorPopup::resizeEvent(e);
+    // The size a layout gave is where a resize ends; any other is a new area to fill.
+    if (size() != laid_out_size_) {
+        const int frame = FrameWidth();
+        LayoutFor(width() - 2 * frame, height() - 2 * frame);
+    }
+}
+
+int TCustomgxCalculator::FrameWidth() const {
+    if (border_style_ != bsSingle)
+        return 0;
+    return ctl3d_ ? 2 : 1;
+}
+
+void TCustomgxCalculator::FrameChanged() {
+    ArrangeButtons(button_height_);
+}
+
+void TCustomgxCalculator::SetBorderStyle(TBorderStyle value) {
+    if (value == border_style_)
+        return;
+    border_style_ = value;
+    FrameChanged();
+}
+
+void TCustomgxCalculator::SetCtl3D(bool value) {
+    if (value == ctl3d_)
+        return;
+    ctl3d_ = value;
+    FrameChanged();
+}
+
+void TCustomgxCalculator::PaintFrame(ui::TCanvas& canvas) {
+    const ui::Rect all{0, 0, width(), height()};
+    if (border_style_ != bsSingle)
+        return;
+    if (ctl3d_) {
+        canvas.DrawEdge(all, ui::EDGE_SUNKEN, ui::BF_RECT);
+    } else {
+        canvas.Brush.color = ui::clWindowFrame;
+        canvas.FrameRect(all);
+    }
+}
+
+QPoint TCustomgxCalculator::ClientPoint(QPoint widget_point) const {
+    const int frame = FrameWidth();
+    return widget_point - QPoint(frame, frame);
+}
+
+QRect TCustomgxCalculator::WidgetRect(const QRect& client_rect) const {
+    const int frame = FrameWidth();
+    return client_rect.translated(frame, frame);
 }
 
 int TCustomgxCalculator::ButtonAt(QPoint p) const {
@@ -107,62 +169,62 @@ int TCustomgxCalculator::ButtonAt(QPoint p) const {
 
 void TCustomgxCalculator::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    const QPalette pal = QApplication::palette();
-    p.fillRect(rect(), pal.color(QPalette::Button));
+    ui::TCanvas canvas(p);
+    PaintFrame(canvas);
+    const int frame = FrameWidth();
+    p.setClipRect(rect().adjusted(frame, frame, -frame, -frame));
+    p.translate(frame, frame);
+    p.fillRect(QRect(0, 0, calc_width_, calc_height_),
+               QApplication::palette().color(QPalette::Button));
     QFont f = font();
     if (AutoFontSize) {
         f.setPointSize(font_size_);
         f.setBold(font_size_ >= 10);
     }
     p.setFont(f);
-    const bool grayed_memory = engine_->MemoryGrayed();
-    for (int code = 0; code < kCalcButtonCount; ++code) {
-        const QRect r = rects_[static_cast<std::size_t>(code)];
-        const bool grayed = grayed_memory && (code == cbMemClear || code == cbMemRead);
-        const bool down = down_[static_cast<std::size_t>(code)] && !grayed;
-        p.fillRect(r, pal.color(QPalette::Button));
-        const bool edge = ButtonStyle != TgxButtonStyle::bsExtraFlat || down || code == hot_button_;
-        if (edge) {
-            const QColor light = pal.color(QPalette::Light), dark = pal.color(QPalette::Dark);
-            p.setPen(down ? dark : light);
-            p.drawLine(r.topLeft(), r.topRight());
-            p.drawLine(r.topLeft(), r.bottomLeft());
-            p.setPen(down ? light : dark);
-            p.drawLine(r.bottomLeft(), r.bottomRight());
-            p.drawLine(r.topRight(), r.bottomRight());
-            if (ButtonStyle == TgxButtonStyle::bsStandard && !down) {
-                p.setPen(pal.color(QPalette::Shadow));
-                p.drawLine(r.bottomLeft() + QPoint(1, 1), r.bottomRight() + QPoint(1, 1));
-                p.drawLine(r.topRight() + QPoint(1, 1), r.bottomRight() + QPoint(1, 1));
-            }
-        }
-        QString caption = code == cbDecimal ? QString(QChar(engine_->DecimalSeparator()))
-                                            : QString::fromLatin1(TgxCalcEngine::Caption(code));
-        const QRect text = r.translated(down ? 2 : 0, down ? 2 : 0);
-        if (!isEnabled()) {
-            p.setPen(pal.color(QPalette::Light));
-            p.drawText(text.translated(1, 1), Qt::AlignCenter, caption);
-            p.setPen(pal.color(QPalette::Dark));
-        } else {
-            p.setPen(grayed ? pal.color(QPalette::Dark) : CaptionColor(code));
-        }
-        p.drawText(text, Qt::AlignCenter, caption);
-        if (ShowButtonFrame) {
-            p.setPen(pal.color(QPalette::Dark));
-            p.setBrush(Qt::NoBrush);
-            p.drawRoundedRect(r.adjusted(3, 3, -4, -4), 3, 3);
-        }
-        if (code == cbEqual && ShowFocusRect && isEnabled() && hasFocus()) {
-            p.setPen(QPen(pal.color(QPalette::WindowText), 1, Qt::DotLine));
-            p.drawRect(r.adjusted(3, 3, -4, -4));
-        }
+    for (int code = 0; code < kCalcButtonCount; ++code)
+        PaintButton(p, canvas, code);
+}
+
+void TCustomgxCalculator::PaintButton(QPainter& p, ui::TCanvas& canvas, int code) {
+    const QPalette pal = QApplication::palette();
+    const QRect r = rects_[static_cast<std::size_t>(code)];
+    const bool grayed = engine_->MemoryGrayed() && (code == cbMemClear || code == cbMemRead);
+    const bool down = down_[static_cast<std::size_t>(code)] && !grayed;
+    p.fillRect(r, pal.color(QPalette::Button));
+    // Every edge lies inside the button, so that neighbours and the gaps stay untouched.
+    const ui::Rect bounds{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
+    if (ButtonStyle == TgxButtonStyle::bsStandard)
+        canvas.DrawEdge(bounds, down ? ui::EDGE_SUNKEN : ui::EDGE_RAISED, ui::BF_RECT);
+    else if (ButtonStyle == TgxButtonStyle::bsFlat || down || code == hot_button_)
+        canvas.DrawEdge(bounds, down ? ui::BDR_SUNKENOUTER : ui::BDR_RAISEDINNER, ui::BF_RECT);
+    const QString caption = code == cbDecimal ? QString(QChar(engine_->DecimalSeparator()))
+                                              : QString::fromLatin1(TgxCalcEngine::Caption(code));
+    const QRect text = r.translated(down ? 2 : 0, down ? 2 : 0);
+    const int flags = Qt::AlignCenter | Qt::TextSingleLine;
+    if (!isEnabled()) {
+        p.setPen(pal.color(QPalette::Light));
+        p.drawText(text.translated(1, 1), flags, caption);
+        p.setPen(pal.color(QPalette::Dark));
+    } else {
+        p.setPen(grayed ? pal.color(QPalette::Dark) : CaptionColor(code));
+    }
+    p.drawText(text, flags, caption);
+    if (ShowButtonFrame) {
+        p.setPen(pal.color(QPalette::Dark));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(r.adjusted(3, 3, -4, -4), 3, 3);
+    }
+    if (code == cbEqual && ShowFocusRect && isEnabled() && hasFocus()) {
+        p.setPen(QPen(pal.color(QPalette::WindowText), 1, Qt::DotLine));
+        p.drawRect(r.adjusted(3, 3, -4, -4));
     }
 }
 
 void TCustomgxCalculator::mousePressEvent(QMouseEvent* e) {
     if (!NoFocusOnClick && focusPolicy() != Qt::NoFocus)
         setFocus();
-    const int code = ButtonAt(e->position().toPoint());
+    const int code = ButtonAt(ClientPoint(e->position().toPoint()));
     if (e->button() != Qt::LeftButton || code == cbNone)
         return;
     grabMouse();
@@ -173,7 +235,7 @@ void TCustomgxCalculator::mousePressEvent(QMouseEvent* e) {
 }
 
 void TCustomgxCalculator::mouseMoveEvent(QMouseEvent* e) {
-    const QPoint p = e->position().toPoint();
+    const QPoint p = ClientPoint(e->position().toPoint());
     if (mouse_following_) {
         const bool over = rects_[static_cast<std::size_t>(mouse_button_)].contains(p);
         if (over != down_[static_cast<std::size_t>(mouse_button_)]) {
@@ -271,14 +333,19 @@ TgxPopupCalculator::TgxPopupCalculator(TgxInplaceCalcEdit* editor)
     setAttribute(Qt::WA_ShowWithoutActivating);
     ShowFocusRect = false;
     Engine().OnResult = [] {};
+    FrameChanged();
 }
 
-void TgxPopupCalculator::paintEvent(QPaintEvent* e) {
-    TCustomgxCalculator::paintEvent(e);
-    // The buttons keep a gap of several pixels from every edge, so the frame covers none.
-    QPainter p(this);
-    p.setPen(QApplication::palette().color(QPalette::Shadow));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
+void TgxPopupCalculator::SetFlat(bool value) {
+    if (value == flat_)
+        return;
+    flat_ = value;
+    FrameChanged();
+}
+
+void TgxPopupCalculator::PaintFrame(ui::TCanvas& canvas) {
+    canvas.DrawEdge({0, 0, width(), height()}, flat_ ? ui::BDR_RAISEDINNER : ui::EDGE_RAISED,
+                    ui::BF_RECT | (flat_ ? ui::BF_FLAT : 0u));
 }
 
 std::string TgxPopupCalculator::GetText() const {
@@ -345,6 +412,7 @@ void TgxInplaceCalcEdit::DropDown() {
     if (calc_ == nullptr)
         calc_ = std::make_unique<TgxPopupCalculator>(this);
     AttachPopup(*calc_);
+    calc_->SetFlat(IsFlatStyle());
     calc_->QuickClose = GetQuickClose();
     calc_->setFont(Font().ToQFont());
     calc_->ButtonStyle = GetCalcButtonStyle();

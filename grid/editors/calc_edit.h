@@ -11,6 +11,7 @@
 
 #include "grid/editors/button_edit.h"
 #include "grid/editors/calc_engine.h"
+#include "platform/ui/canvas.h"
 
 namespace grid {
 
@@ -38,8 +39,14 @@ class TCustomgxCalculator : public TgxEditorPopup {
     // The button under a client point, or cbNone.
     int ButtonAt(QPoint p) const;
     bool ButtonDown(int code) const { return down_[static_cast<std::size_t>(code)]; }
-    // Lays the buttons out for a client area of w by h and takes the resulting size.
+    // Lays the buttons out for a client area of w by h and takes the resulting size (the
+    // client area with the frame around it). A resize lays them out again.
     void LayoutFor(int w, int h);
+    // Single: a sunken edge with Ctl3D, else a plain line, around the buttons.
+    TBorderStyle BorderStyle() const { return border_style_; }
+    void SetBorderStyle(TBorderStyle value);
+    bool Ctl3D() const { return ctl3d_; }
+    void SetCtl3D(bool value);
 
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
@@ -47,6 +54,13 @@ class TCustomgxCalculator : public TgxEditorPopup {
 
   protected:
     void paintEvent(QPaintEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    // The frame around the client area: its width on each side, and its drawing over the
+    // whole widget.
+    virtual int FrameWidth() const;
+    virtual void PaintFrame(ui::TCanvas& canvas);
+    // The buttons laid out again at their present size, after the frame changed.
+    void FrameChanged();
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
@@ -56,6 +70,12 @@ class TCustomgxCalculator : public TgxEditorPopup {
 
   private:
     class HostedEngine;
+    // Places the buttons for a button height of b and takes the resulting size.
+    void ArrangeButtons(int b);
+    // A client point of a widget point, and a widget rectangle of a client one.
+    QPoint ClientPoint(QPoint widget_point) const;
+    QRect WidgetRect(const QRect& client_rect) const;
+    void PaintButton(QPainter& p, ui::TCanvas& canvas, int code);
     std::unique_ptr<TgxCalcEngine> engine_;
     std::string own_text_ = "0";
     std::array<QRect, kCalcButtonCount> rects_{};
@@ -64,6 +84,10 @@ class TCustomgxCalculator : public TgxEditorPopup {
         calc_width_ = 207, calc_height_ = 137;
     int hot_button_ = cbNone, mouse_button_ = cbNone, key_button_ = cbNone;
     bool mouse_following_ = false;
+    TBorderStyle border_style_ = bsNone;
+    bool ctl3d_ = false;
+    // The size the last layout gave the control; a resize to any other lays out again.
+    QSize laid_out_size_;
 };
 
 class TgxInplaceCalcEdit;
@@ -74,15 +98,20 @@ class TgxPopupCalculator : public TCustomgxCalculator {
     std::string GetText() const override;
     void SetText(const std::string& text) override;
     bool QuickClose = false;
+    // The editor's flat style: a thin line around the popup instead of a raised edge.
+    bool Flat() const { return flat_; }
+    void SetFlat(bool value);
     void PopupKeyDown(std::uint16_t& key, ui::TShiftState shift) override;
     void PopupKeyPress(char32_t& key) override;
 
   protected:
     // The popup's own border, so that it stands apart from the cells under it.
-    void paintEvent(QPaintEvent* e) override;
+    int FrameWidth() const override { return flat_ ? 1 : 2; }
+    void PaintFrame(ui::TCanvas& canvas) override;
 
   private:
     TgxInplaceCalcEdit* editor_;
+    bool flat_ = false;
 };
 
 class TgxInplaceCalcEdit : public TgxInplaceDropDownEdit {

@@ -46,6 +46,46 @@ TEST(Calculator, LayoutOfTheDefaultGeometry) {
     EXPECT_EQ(calc.ButtonHeight(), 44);
 }
 
+// A resize lays the buttons out again, each inside the frame of the border style and none
+// over another; the popup's flat style draws a thin line instead of a raised edge.
+TEST(Calculator, ResizedItLaysOutAgainInsideItsFrame) {
+    TgxPopupCalculator flat_popup(nullptr);
+    flat_popup.SetFlat(true);
+    flat_popup.ButtonStyle = TgxButtonStyle::bsFlat;
+    TCustomgxCalculator single, sunken;
+    single.SetBorderStyle(bsSingle);
+    sunken.SetBorderStyle(bsSingle);
+    sunken.SetCtl3D(true);
+    struct Case {
+        TCustomgxCalculator* calc;
+        QSize asked;
+        int frame, button_height;
+        const char* png;
+    };
+    const std::vector<Case> cases = {
+        {&single, {412, 272}, 1, 44, "calculator_double.png"},
+        {&sunken, {312, 210}, 2, 33, "calculator_sunken.png"},
+        {&flat_popup, {206, 136}, 1, 22, "calculator_flat.png"},
+    };
+    for (const Case& c : cases) {
+        c.calc->show();
+        c.calc->resize(c.asked);
+        EXPECT_EQ(c.calc->ButtonHeight(), c.button_height) << c.png;
+        EXPECT_EQ(c.calc->size(), QSize(c.calc->CalcWidth(), c.calc->CalcHeight()) +
+                                      QSize(2 * c.frame, 2 * c.frame));
+        const QRect client(0, 0, c.calc->CalcWidth(), c.calc->CalcHeight());
+        for (int code = 0; code < kCalcButtonCount; ++code) {
+            EXPECT_TRUE(client.contains(c.calc->ButtonRect(code))) << c.png << " " << code;
+            for (int other = code + 1; other < kCalcButtonCount; ++other)
+                EXPECT_FALSE(c.calc->ButtonRect(code).intersects(c.calc->ButtonRect(other)));
+        }
+        const QImage shot = c.calc->grab().toImage();
+        shot.save(QString(CORVANE_TEST_OUTPUT_DIR) + "/" + c.png);
+        // The frame is drawn on the outermost pixels, the ground just inside it.
+        EXPECT_NE(shot.pixelColor(0, 0), shot.pixelColor(c.frame, c.frame + 1)) << c.png;
+    }
+}
+
 TEST(Calculator, MouseOffTheButtonEntersNothing) {
     TCustomgxCalculator calc;
     calc.show();
