@@ -1,7 +1,6 @@
 #include "engine/core/data_cursor.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +15,7 @@
 #include "engine/storage/engine_error.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
+#include "engine/storage/text_compare.h"
 #include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
@@ -600,9 +600,8 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             PutShortString(d, ixd::kName, ixd::kNameLength, "");
             d[ixd::kUnique] = 1;
         } else {
-            name = std::string(platform::nls::TrimOf(IndexName(d), " "));
-            for (char& c : name)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            // Upper-cased by the map the names compare with, whatever the process locale.
+            name = UpperCaseLang(0, 0, platform::nls::TrimOf(IndexName(d), " "));
             PutShortString(d, ixd::kName, ixd::kNameLength, name);
             if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
                 Raise(kErrInvalidIndexName, {}, name);

@@ -98,5 +98,22 @@ TEST(Text, SameTextAsciiFoldsOnlyAsciiLetters) {
     EXPECT_FALSE(SameTextAscii("[", "{"));
 }
 
+TEST(Text, AsciiCaseChangesOnlyAsciiLetters) {
+    struct Case {
+        std::string_view text, upper, lower;
+    };
+    const Case cases[] = {
+        {"Caf\xC3\xA9", "CAF\xC3\xA9", "caf\xC3\xA9"},  // UTF-8 bytes stay
+        {"CAF\xC9", "CAF\xC9", "caf\xC9"},              // so do code-page letters
+        {"@Az[`{", "@AZ[`{", "@az[`{"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AsciiUpper(c.text), c.upper) << c.text;
+        EXPECT_EQ(AsciiLower(c.text), c.lower) << c.text;
+    }
+    EXPECT_TRUE(StartsWithAscii("SMTP:a@b", "smtp:"));
+    EXPECT_FALSE(StartsWithAscii("smt", "smtp"));
+}
+
 }  // namespace
 }  // namespace platform::nls
