@@ -15,7 +15,6 @@
 #include "engine/storage/engine_error.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
-#include "engine/storage/text_compare.h"
 #include "engine/storage/value_convert.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/text.h"
@@ -600,8 +599,9 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             PutShortString(d, ixd::kName, ixd::kNameLength, "");
             d[ixd::kUnique] = 1;
         } else {
-            // Upper-cased by the map the names compare with, whatever the process locale.
-            name = UpperCaseLang(0, 0, platform::nls::TrimOf(IndexName(d), " "));
+            // Only the ASCII letters, whatever the process locale: the name is in the table's
+            // code page, where the other letters stay as they were written.
+            name = platform::nls::AsciiUpper(platform::nls::TrimOf(IndexName(d), " "));
             PutShortString(d, ixd::kName, ixd::kNameLength, name);
             if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
                 Raise(kErrInvalidIndexName, {}, name);

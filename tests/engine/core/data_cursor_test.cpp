@@ -62,16 +62,6 @@ TEST_F(DataCursor, InsertsAndWalksEveryIndexInOrder) {
 // A modify rewrites the keys of the indexes whose fields changed, and those alone; a new record
 // ID (kept with the fetch option) changes every key that carries it. Each index then still
 // finds every record, and a delete finds every key it must remove.
-// Index names are stored upper-cased by the map they are compared with, whatever the
-// process locale: an accented letter of the code page is upper-cased too.
-TEST_F(DataCursor, IndexNamesUpperCaseAccentedLetters) {
-    TableDefinition definition = ListTableDefinition();
-    definition.indexes[1] = MakeIndex("Caf\xE9", {2}, true, true);
-    TDataCursor& c = CreateAndOpen(definition);
-    c.SetIndexByName("caf\xE9");
-    EXPECT_EQ(c.CurrentIndexName(), "CAF\xC9");
-}
-
 TEST_F(DataCursor, ModifiedRecordsKeepEveryIndexTrue) {
     TDataCursor& c = CreateAndOpen(ListTableDefinition());
     InsertEntry(c, "a@x", "A", 1);
