@@ -18,32 +18,23 @@
 #include <optional>
 #include <string>
 
+#include "platform/nls/text.h"
 #include "platform/ui/application.h"
 
 namespace support {
 
 namespace {
 
+using platform::nls::AsciiLower;
+using platform::nls::IsAsciiDigit;
+using platform::nls::IsAsciiLetter;
+
 bool IsWordByte(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return IsAsciiLetter(c) || IsAsciiDigit(c) || c == '_';
 }
 
 bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
-    if (text.size() - at < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (Lower(text[at + i]) != prefix[i])
-            return false;
-    }
-    return true;
+    return platform::nls::StartsWithAscii(text.substr(at), prefix);
 }
 
 // Attributes whose values are lengths or counts.
@@ -133,9 +124,9 @@ std::string TagName(std::string_view html, std::size_t lt, bool& closing) {
     if (closing)
         ++at;
     std::string name;
-    while (at < html.size() && std::isalnum(static_cast<unsigned char>(html[at])) &&
+    while (at < html.size() && (IsAsciiLetter(html[at]) || IsAsciiDigit(html[at])) &&
            name.size() < 16)
-        name += Lower(html[at++]);
+        name += AsciiLower(html[at++]);
     return name;
 }
 
@@ -167,12 +158,12 @@ std::string ClampNumbers(std::string_view css, long max_value) {
     out.reserve(css.size());
     std::size_t at = 0;
     while (at < css.size()) {
-        if (!IsDigit(css[at])) {
+        if (!IsAsciiDigit(css[at])) {
             out += css[at++];
             continue;
         }
         const std::size_t start = at;
-        while (at < css.size() && IsDigit(css[at]))
+        while (at < css.size() && IsAsciiDigit(css[at]))
             ++at;
         const std::string_view digits = css.substr(start, at - start);
         // Part of a name, an address or a colour ("col-2", "a123", "#1000000",
@@ -187,13 +178,13 @@ std::string ClampNumbers(std::string_view css, long max_value) {
                 number = false;
         }
         std::size_t end = at;
-        if (end + 1 < css.size() && css[end] == '.' && IsDigit(css[end + 1])) {
+        if (end + 1 < css.size() && css[end] == '.' && IsAsciiDigit(css[end + 1])) {
             ++end;
-            while (end < css.size() && IsDigit(css[end]))
+            while (end < css.size() && IsAsciiDigit(css[end]))
                 ++end;
         }
         std::size_t unit_end = end;
-        while (unit_end < css.size() && std::isalpha(static_cast<unsigned char>(css[unit_end])))
+        while (unit_end < css.size() && IsAsciiLetter(css[unit_end]))
             ++unit_end;
         if (unit_end < css.size() && css[unit_end] == '%')
             ++unit_end;
@@ -260,7 +251,7 @@ std::string ClampHtmlLengths(std::string_view html) {
                 continue;
             }
         }
-        if (lt + 1 >= html.size() || !(std::isalpha(static_cast<unsigned char>(html[lt + 1])))) {
+        if (lt + 1 >= html.size() || !IsAsciiLetter(html[lt + 1])) {
             out += '<';
             at = lt + 1;
             continue;
@@ -498,8 +489,7 @@ bool TShowHTML::Navigate(std::string_view address) {
     std::string name(address);
     if (const auto slash = name.find_last_of("/\\"); slash != std::string::npos)
         name.erase(0, slash + 1);
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    name = platform::nls::AsciiUpper(name);
     last_file_name_ = name;
     if (combo_)
         combo_->setEditText(

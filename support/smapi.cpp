@@ -1,6 +1,5 @@
 #include "support/smapi.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include "platform/mail/mail_config.h"
 #include "platform/mail/mail_error.h"
 #include "platform/mail/simple_mapi_provider.h"
+#include "platform/nls/text.h"
 
 namespace support {
 
@@ -90,13 +90,7 @@ void EnsureLoaded(SimpleMapiState& state) {
 }  // namespace
 
 bool HasSmtpAddressType(std::string_view address) {
-    if (address.size() < kSmtpAddressType.size())
-        return false;
-    for (std::size_t i = 0; i < kSmtpAddressType.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(address[i])) != kSmtpAddressType[i])
-            return false;
-    }
-    return true;
+    return platform::nls::StartsWithAscii(address, kSmtpAddressType);
 }
 
 std::vector<std::string> MapiModuleCandidates() {

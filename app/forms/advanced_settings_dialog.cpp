@@ -133,6 +133,17 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     SetPosition(ui::poMainFormCenter);
     SetHelpContext(kAdvancedSettingsHelp);
     pgcAdv = new ui::TPageControl(Client());
+    BuildGeneralPage();
+    BuildStorePage();
+    LoadStoreAccount();
+    BuildOutlookPage();
+    ClientLayout()->addWidget(pgcAdv, 1);
+    BuildButtons();
+    ConnectEvents();
+    resize(ScaleToScreen(520), ScaleToScreen(380));
+}
+
+void TdlgAdvancedSettings::BuildGeneralPage() {
     tabGeneral = new ui::TTabSheet(*pgcAdv, "General");
     auto* sending = new ui::TGroupBox(tabGeneral, "Sending Options");
     sending->Layout()->addWidget(
@@ -175,7 +186,9 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     software->Layout()->addWidget(other_note);
     tabGeneral->Layout()->addWidget(software);
     tabGeneral->Layout()->addStretch(1);
+}
 
+void TdlgAdvancedSettings::BuildStorePage() {
     tabStore = new ui::TTabSheet(*pgcAdv, "Mail Store");
     auto* store = new ui::TGroupBox(tabStore, "Where Corvane reads and keeps mail");
     rdbStoreLocal = new ui::TRadioButton(store, "Personal Folders (kept in the program folder)");
@@ -217,6 +230,9 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     store->Layout()->addWidget(btnTestStore, 0, Qt::AlignLeft);
     tabStore->Layout()->addWidget(store);
     tabStore->Layout()->addStretch(1);
+}
+
+void TdlgAdvancedSettings::LoadStoreAccount() {
     try {
         account_ = mail::LoadMailAccount();
     } catch (const std::exception& e) {
@@ -231,11 +247,10 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
         edtImapUser->SetText(account_.imap_user);
         edtImapPassword->SetText(account_.imap_password);
     }
-    rdbStoreLocal->OnClick = [this] { rdbStoreClick(); };
-    rdbStoreImap->OnClick = [this] { rdbStoreClick(); };
-    btnTestStore->OnClick = [this] { btnTestStoreClick(); };
     rdbStoreClick();
+}
 
+void TdlgAdvancedSettings::BuildOutlookPage() {
     tabOutlook = new ui::TTabSheet(*pgcAdv, "Outlook Integration");
     auto* intro = new ui::TLabel(
         tabOutlook,
@@ -282,8 +297,9 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     sender->Layout()->addWidget(chkAlwaysShowSenderError);
     tabOutlook->Layout()->addWidget(sender);
     tabOutlook->Layout()->addStretch(1);
-    ClientLayout()->addWidget(pgcAdv, 1);
+}
 
+void TdlgAdvancedSettings::BuildButtons() {
     auto* buttons = new QHBoxLayout;
     auto* help = new ui::TButton(Client(), "&Help");
     help->OnClick = [] { ui::OpenHelp(kAdvancedSettingsHelp); };
@@ -297,16 +313,20 @@ TdlgAdvancedSettings::TdlgAdvancedSettings(QWidget* owner, Settings& settings, b
     buttons->addWidget(cancel);
     buttons->addWidget(btnOK);
     ClientLayout()->addLayout(buttons);
+}
 
+void TdlgAdvancedSettings::ConnectEvents() {
     cmbEmailMethod->OnChange = [this] { cmbEmailMethodChange(); };
     btnSMTPSettings->OnClick = [this] { btnSMTPSettingsClick(); };
     rdbOutlook->OnClick = [this] { rdbOutlookClick(); };
     rdbOther->OnClick = [this] { rdbOutlookClick(); };
     for (ui::TRadioButton* r : {rdbPersonalFolders, rdbrootdefault, rdbRootOther})
         r->OnClick = [this] { rdbrootdefaultClick(); };
+    rdbStoreLocal->OnClick = [this] { rdbStoreClick(); };
+    rdbStoreImap->OnClick = [this] { rdbStoreClick(); };
+    btnTestStore->OnClick = [this] { btnTestStoreClick(); };
     btnOK->OnClick = [this] { BitBtn1Click(); };
     OnShow = [this] { FormShow(); };
-    resize(ScaleToScreen(520), ScaleToScreen(380));
 }
 
 void TdlgAdvancedSettings::FormShow() {

@@ -98,6 +98,14 @@ class TdlgAdvancedSettings : public ui::TForm {
     mail::MailAccount StoreAccount() const;
 
   private:
+    void BuildGeneralPage();
+    void BuildStorePage();
+    // The stored account fills the store page; a damaged one is reported once.
+    void LoadStoreAccount();
+    void BuildOutlookPage();
+    void BuildButtons();
+    void ConnectEvents();
+
     Settings& settings_;
     mail::MailAccount account_;
     bool use_outlook_;

@@ -12,6 +12,7 @@
 #include "platform/config/registry.h"
 #include "platform/db/string_list.h"
 #include "platform/db/whole_file.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/ui/prompt.h"
 
@@ -108,8 +109,7 @@ std::string ForwardTargetText(ForwardTarget target) {
 }
 
 ForwardTarget ForwardTargetFromText(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    text = platform::nls::AsciiUpper(text);
     if (text == "SENDER")
         return ForwardTarget::kSenderGroup;
     if (text == "ALL")

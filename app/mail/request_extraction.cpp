@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <exception>
@@ -696,6 +695,36 @@ void ExtractEntries::FinishJournal(RequestJournal& journal) {
     FinishCommitted(journal, mails, entries_.OnSendAcknowledgement);
 }
 
+// What one walk over a folder carries from mail to mail: the set-aside keys it
+// saw, the batch being filled, and the delivery failures held back until the
+// walk ends.
+struct ExtractEntries::FolderPass {
+    FolderPass(RequestJournal& journal_in, const std::string& name_in)
+        : journal(journal_in), name(name_in) {}
+
+    RequestJournal& journal;
+    const std::string& name;
+    std::string aside_prefix;
+    std::string aside_method;
+    std::set<std::string> aside_seen;
+    bool mark_read = false;
+    std::int64_t total = 0;
+    std::int64_t counted = 0;
+    std::vector<PendingMail> batch;
+    std::vector<std::string> bounces;
+    std::size_t bounce_count = 0;
+    std::vector<PendingMail> bounce_mails;
+    std::map<std::int64_t, DayCounts> bounce_deltas;
+};
+
+struct ExtractEntries::MailOutcome {
+    bool handled = false;
+    bool forwarded = false;
+    std::string key;
+    // Why the mail cannot be used, when it is set aside.
+    std::string unusable;
+};
+
 bool ExtractEntries::OpenBtnClick() {
     Settings& s = entries_.settings();
     handled_ = 0;
@@ -703,7 +732,6 @@ bool ExtractEntries::OpenBtnClick() {
     // Members removed since the last run get no more forwards.
     if (forwarder_ != nullptr)
         forwarder_->ClearCache();
-    std::vector<std::string> bounces;
     const std::string name = chkScanListChanges ? s.ListFolder() : s.UserSendingFolder;
     mail::Folder* folder = OpenFolder(name);
     if (folder == nullptr)
@@ -726,125 +754,11 @@ bool ExtractEntries::OpenBtnClick() {
     applied_ = refused_ = set_aside_ = 0;
     const std::string aside_path = entries_.database().ProgramDir() + std::string(kSetAsideFile);
     LoadSetAside(aside_path);
-    std::set<std::string> aside_seen;
-    const std::string aside_prefix = OneLine(name) + " ";
-    const std::string aside_method =
-        std::to_string(s.GetSenderMethod) + (s.allowfromaddressasentry ? "" : "-");
-    bool whole_folder = true;
-
-    folder->Refresh();
-    const bool mark_read = s.ProcessAsUnread;
-    const std::int64_t count = static_cast<std::int64_t>(folder->ItemCount());
-    const std::int64_t total = mark_read ? static_cast<std::int64_t>(folder->UnreadCount()) : count;
-    std::int64_t n = count;
-    if (s.ChokeDownload > 1 && s.ChokeDownload < count) {
-        n = s.ChokeDownload;
-        whole_folder = false;
-    }
-    std::int64_t counted = 0;
-    std::size_t bounce_count = 0;
-    std::vector<PendingMail> bounce_mails;
-    std::map<std::int64_t, DayCounts> bounce_deltas;
-    std::vector<PendingMail> batch;
-    {
-        BatchCapture capture(*this);
-        for (std::int64_t i = n; i >= 1; --i) {
-            if (Cancelled && Cancelled()) {
-                whole_folder = false;
-                break;
-            }
-            mail::MailItem& item = folder->Item(static_cast<std::size_t>(i));
-            if (item.Removed())
-                continue;
-            if (mark_read && !item.Unread())
-                continue;
-            // A mail set aside before is not read again while the sender is read the same
-            // way: another method may find the sender it lacked.
-            const std::string aside_key = aside_prefix + item.EntryId() + " " + aside_method;
-            if (aside_keys_.count(aside_key) != 0) {
-                aside_seen.insert(aside_key);
-                continue;
-            }
-            ++counted;
-            // An empty folder count is no reason to divide by zero.
-            if (OnProgress)
-                OnProgress(counted, total > 0 ? total : counted);
-            bool handled = false;
-            bool forwarded = false;
-            std::string key;
-            std::string unusable;
-            const auto stats_before = stat_deltas_;
-            set_aside_reason_.clear();
-            last_refused_ = false;
-            try {
-                LoadMessage(item);
-                key = HandledKey(item, name, fields_.edtsubject);
-                if (chkScanUserEmails && forwarder_ != nullptr &&
-                    forwarder_->IsUserEmail(fields_.edtsubject)) {
-                    forwarded = true;
-                    handled =
-                        forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
-                    if (!forwarder_->Enabled())
-                        chkScanUserEmails = false;
-                } else if (chkScanListChanges) {
-                    handled = processEntry(bounces);
-                    unusable = set_aside_reason_;
-                    // A request may have changed who is on the list: the forwards that
-                    // follow in this pass read their recipients again.
-                    if (handled && forwarder_ != nullptr)
-                        forwarder_->ClearCache();
-                }
-            } catch (const std::exception& e) {
-                entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " +
-                                  e.what());
-                handled = false;
-            }
-            if (!handled && !unusable.empty()) {
-                ++set_aside_;
-                SetAside(item, unusable);
-                batch.push_back({&item, aside_key, fields_.edtsubject, false, true});
-                aside_seen.insert(aside_key);
-                if (batch.size() >= kBatchMails)
-                    SaveBatch(journal, capture, batch);
-                continue;
-            }
-            if (!handled) {
-                // A mail that stays counts nothing until it is handled.
-                stat_deltas_ = stats_before;
-                continue;
-            }
-            ++handled_;
-            ++(last_refused_ ? refused_ : applied_);
-            // A delivery failure is let go with the bounces it counts, after the walk.
-            if (bounces.size() != bounce_count) {
-                bounce_count = bounces.size();
-                bounce_mails.push_back({&item, key, fields_.edtsubject, false});
-                for (const auto& [day, counts] : stat_deltas_) {
-                    const auto before = stats_before.find(day);
-                    bounce_deltas[day].bounces +=
-                        counts.bounces -
-                        (before == stats_before.end() ? 0 : before->second.bounces);
-                }
-                stat_deltas_ = stats_before;
-                continue;
-            }
-            batch.push_back({&item, key, fields_.edtsubject, forwarded});
-            if (batch.size() >= kBatchMails)
-                SaveBatch(journal, capture, batch);
-        }
-        SaveBatch(journal, capture, batch);
-        if (!bounce_mails.empty()) {
-            stat_deltas_ = bounce_deltas;
-            for (const std::string& address : bounces) {
-                journal.AddBounceAddress(address);
-                ImageBouncedRow(journal, address);
-                entries_.processbounce(address);
-            }
-            SaveBatch(journal, capture, bounce_mails);
-        }
-    }
-    if (whole_folder)
-        PruneSetAside(aside_path, aside_prefix, aside_seen);
+    FolderPass pass(journal, name);
+    pass.aside_prefix = OneLine(name) + " ";
+    pass.aside_method = std::to_string(s.GetSenderMethod) + (s.allowfromaddressasentry ? "" : "-");
+    if (ReadFolder(*folder, pass))
+        PruneSetAside(aside_path, pass.aside_prefix, pass.aside_seen);
     // The summary of a check of requests; a check of members' posts logs each forward.
     if (chkScanListChanges) {
         entries_.AddToLog("Check of the folder " + name + ": " + std::to_string(applied_) +
@@ -860,6 +774,119 @@ bool ExtractEntries::OpenBtnClick() {
         journal.Commit();
     }
     return true;
+}
+
+bool ExtractEntries::ReadFolder(mail::Folder& folder, FolderPass& pass) {
+    const Settings& s = entries_.settings();
+    bool whole_folder = true;
+    folder.Refresh();
+    pass.mark_read = s.ProcessAsUnread;
+    const std::int64_t count = static_cast<std::int64_t>(folder.ItemCount());
+    pass.total = pass.mark_read ? static_cast<std::int64_t>(folder.UnreadCount()) : count;
+    std::int64_t n = count;
+    if (s.ChokeDownload > 1 && s.ChokeDownload < count) {
+        n = s.ChokeDownload;
+        whole_folder = false;
+    }
+    BatchCapture capture(*this);
+    for (std::int64_t i = n; i >= 1; --i) {
+        if (Cancelled && Cancelled()) {
+            whole_folder = false;
+            break;
+        }
+        ReadMail(folder.Item(static_cast<std::size_t>(i)), pass, capture);
+    }
+    SaveBatch(pass.journal, capture, pass.batch);
+    if (!pass.bounce_mails.empty()) {
+        stat_deltas_ = pass.bounce_deltas;
+        for (const std::string& address : pass.bounces) {
+            pass.journal.AddBounceAddress(address);
+            ImageBouncedRow(pass.journal, address);
+            entries_.processbounce(address);
+        }
+        SaveBatch(pass.journal, capture, pass.bounce_mails);
+    }
+    return whole_folder;
+}
+
+void ExtractEntries::ReadMail(mail::MailItem& item, FolderPass& pass, BatchCapture& capture) {
+    if (item.Removed())
+        return;
+    if (pass.mark_read && !item.Unread())
+        return;
+    // A mail set aside before is not read again while the sender is read the same
+    // way: another method may find the sender it lacked.
+    const std::string aside_key = pass.aside_prefix + item.EntryId() + " " + pass.aside_method;
+    if (aside_keys_.count(aside_key) != 0) {
+        pass.aside_seen.insert(aside_key);
+        return;
+    }
+    ++pass.counted;
+    // An empty folder count is no reason to divide by zero.
+    if (OnProgress)
+        OnProgress(pass.counted, pass.total > 0 ? pass.total : pass.counted);
+    const auto stats_before = stat_deltas_;
+    const MailOutcome outcome = ApplyMail(item, pass);
+    if (!outcome.handled && !outcome.unusable.empty()) {
+        ++set_aside_;
+        SetAside(item, outcome.unusable);
+        pass.batch.push_back({&item, aside_key, fields_.edtsubject, false, true});
+        pass.aside_seen.insert(aside_key);
+        if (pass.batch.size() >= kBatchMails)
+            SaveBatch(pass.journal, capture, pass.batch);
+        return;
+    }
+    if (!outcome.handled) {
+        // A mail that stays counts nothing until it is handled.
+        stat_deltas_ = stats_before;
+        return;
+    }
+    ++handled_;
+    ++(last_refused_ ? refused_ : applied_);
+    // A delivery failure is let go with the bounces it counts, after the walk.
+    if (pass.bounces.size() != pass.bounce_count) {
+        pass.bounce_count = pass.bounces.size();
+        pass.bounce_mails.push_back({&item, outcome.key, fields_.edtsubject, false});
+        for (const auto& [day, counts] : stat_deltas_) {
+            const auto before = stats_before.find(day);
+            pass.bounce_deltas[day].bounces +=
+                counts.bounces - (before == stats_before.end() ? 0 : before->second.bounces);
+        }
+        stat_deltas_ = stats_before;
+        return;
+    }
+    pass.batch.push_back({&item, outcome.key, fields_.edtsubject, outcome.forwarded});
+    if (pass.batch.size() >= kBatchMails)
+        SaveBatch(pass.journal, capture, pass.batch);
+}
+
+ExtractEntries::MailOutcome ExtractEntries::ApplyMail(mail::MailItem& item, FolderPass& pass) {
+    MailOutcome outcome;
+    set_aside_reason_.clear();
+    last_refused_ = false;
+    try {
+        LoadMessage(item);
+        outcome.key = HandledKey(item, pass.name, fields_.edtsubject);
+        if (chkScanUserEmails && forwarder_ != nullptr &&
+            forwarder_->IsUserEmail(fields_.edtsubject)) {
+            outcome.forwarded = true;
+            outcome.handled =
+                forwarder_->forwardmailmessage(item, fields_.edtsubject, fields_.edtsender);
+            if (!forwarder_->Enabled())
+                chkScanUserEmails = false;
+        } else if (chkScanListChanges) {
+            outcome.handled = processEntry(pass.bounces);
+            outcome.unusable = set_aside_reason_;
+            // A request may have changed who is on the list: the forwards that
+            // follow in this pass read their recipients again.
+            if (outcome.handled && forwarder_ != nullptr)
+                forwarder_->ClearCache();
+        }
+    } catch (const std::exception& e) {
+        entries_.AddToLog("Error processing the message, " + fields_.edtsubject + ": " + e.what());
+        outcome.handled = false;
+    }
+    return outcome;
 }
 
 void ExtractEntries::Release(mail::MailItem& item, bool mark_read) {
@@ -966,8 +993,7 @@ void ExtractEntries::RefuseRequest(std::string_view reason) {
         category.clear();
     std::string reason_text(reason);
     if (!reason_text.empty())
-        reason_text[0] =
-            static_cast<char>(std::toupper(static_cast<unsigned char>(reason_text[0])));
+        reason_text[0] = platform::nls::AsciiUpper(reason_text[0]);
     entries_.AddToLog((fields_.chkdoadd ? "ADD " : "REMOVE ") + fields_.edtemail + " " + category +
                       " [Changed enacted by e-mail sent " + fields_.edtdate_text + " by " +
                       fields_.edtsender + "] -> " +

@@ -185,6 +185,15 @@ class ExtractEntries {
                        const std::set<std::string>& seen);
     // Records the row a bounce of the address is about to change.
     void ImageBouncedRow(RequestJournal& journal, std::string_view address);
+    struct FolderPass;
+    struct MailOutcome;
+    // Walks the folder from its last mail back; false when the walk stopped short.
+    bool ReadFolder(mail::Folder& folder, FolderPass& pass);
+    // One mail of the walk: batched, set aside, left in the folder, or held back as a
+    // delivery failure.
+    void ReadMail(mail::MailItem& item, FolderPass& pass, BatchCapture& capture);
+    // Forwards the mail or applies its request.
+    MailOutcome ApplyMail(mail::MailItem& item, FolderPass& pass);
 
     EntryProcessor& entries_;
     mail::MailStore& store_;

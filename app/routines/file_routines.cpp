@@ -24,15 +24,7 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-std::string AsciiUpper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
-}
+using platform::nls::AsciiUpper;
 
 // Offset of the name part: just after the last separator.
 std::size_t NameStart(std::string_view path) {

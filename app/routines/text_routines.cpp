@@ -165,21 +165,11 @@ std::string Trim(std::string_view s) {
 }
 
 std::string UpperCase(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return out;
+    return platform::nls::AsciiUpper(s);
 }
 
 std::string LowerCase(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
+    return platform::nls::AsciiLower(s);
 }
 
 bool SameText(std::string_view a, std::string_view b) {

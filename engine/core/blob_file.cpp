@@ -8,6 +8,7 @@
 #include "engine/core/header_image.h"
 #include "engine/core/index_file.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/engine_heap.h"
 #include "engine/storage/scramble.h"
 

@@ -1,7 +1,6 @@
 #include "engine/core/data_cursor.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <utility>
 
@@ -600,9 +599,9 @@ void TDataCursor::ValidateIndexDefs(bool primary_optional, std::vector<IndexDesc
             PutShortString(d, ixd::kName, ixd::kNameLength, "");
             d[ixd::kUnique] = 1;
         } else {
-            name = std::string(platform::nls::TrimOf(IndexName(d), " "));
-            for (char& c : name)
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            // Only the ASCII letters, whatever the process locale: the name is in the table's
+            // code page, where the other letters stay as they were written.
+            name = platform::nls::AsciiUpper(platform::nls::TrimOf(IndexName(d), " "));
             PutShortString(d, ixd::kName, ixd::kNameLength, name);
             if (name.empty() || !IsIdentStartChar(static_cast<unsigned char>(name.front())))
                 Raise(kErrInvalidIndexName, {}, name);

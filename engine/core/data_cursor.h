@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/cursor_handlers.h"
 #include "engine/core/data_table.h"
 #include "engine/core/index_tree.h"
 #include "engine/core/key_builder.h"
@@ -56,12 +57,11 @@ inline constexpr std::uint8_t kBlobOpenReadWrite = 2;
 
 class TDataCursor final : public TFileCursor {
   public:
-    using PasswordHandler = std::function<bool()>;
-    using ProgressHandler = std::function<void(std::uint32_t record, int percent)>;
-    using StageProgressHandler = std::function<void(std::string_view stage, int percent)>;
-    using LogHandler = std::function<void(std::string_view text)>;
-    using DataLostHandler =
-        std::function<void(int cause, std::string_view context, bool& proceed, bool& suppress)>;
+    using PasswordHandler = strata::PasswordHandler;
+    using ProgressHandler = strata::ProgressHandler;
+    using StageProgressHandler = strata::StageProgressHandler;
+    using LogHandler = strata::LogHandler;
+    using DataLostHandler = strata::DataLostHandler;
     // Answers true to keep the record.
     using FilterCallback = std::function<bool(ConstRecordBuffer record, std::uint32_t number)>;
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/scramble.h"
 #include "platform/db/date_time.h"
 #include "platform/nls/nls.h"

@@ -15,6 +15,8 @@
 
 #include "engine/core/data_file.h"
 #include "engine/core/header_image.h"
+#include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_utils.h"
@@ -82,7 +84,7 @@ void ChainRemove(Chain& chain, Page* p, Page* Page::*newer, Page* Page::*older) 
 }
 
 std::size_t GetRun(const std::uint8_t* at) {
-    return static_cast<std::size_t>(at[0]) | (static_cast<std::size_t>(at[1]) << 8);
+    return LoadLittle<std::uint16_t>(at);
 }
 
 // Page chunks of closed index files, shared by the process. A large cache
@@ -190,8 +192,7 @@ std::size_t PackPageImage(std::span<const std::uint8_t> image, std::span<std::ui
     };
     std::uint8_t* out = packed.data();
     const auto put_run = [&out](std::size_t n) {
-        out[0] = static_cast<std::uint8_t>(n & 0xFF);
-        out[1] = static_cast<std::uint8_t>(n >> 8);
+        StoreLittle(out, static_cast<std::uint16_t>(n));
         out += 2;
     };
     const auto emit = [&](std::size_t literal_from, std::size_t zeros_start,
@@ -1221,8 +1222,7 @@ std::size_t TIndexFile::PackPageEntries(TPage& page, std::span<std::uint8_t> pac
         return PackPageImage(image, packed, zeros_from);
     }
     const auto put_run = [](std::uint8_t* at, std::size_t n) {
-        at[0] = static_cast<std::uint8_t>(n & 0xFF);
-        at[1] = static_cast<std::uint8_t>(n >> 8);
+        StoreLittle(at, static_cast<std::uint16_t>(n));
     };
     // Entries at full width: their padding becomes runs of zeros and the
     // rest is copied once, with no image put together first.

@@ -6,6 +6,7 @@
 
 #include "engine/core/index_file.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/records_bitmap.h"
 #include "engine/storage/scramble.h"

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "engine/core/compact_entries.h"
+#include "platform/os/byte_order.h"
 
 namespace strata {
 
@@ -313,8 +314,7 @@ class alignas(64) TPage {
         if (Compressed())
             return compact_->At(static_cast<std::size_t>(pos - 1)).pointer;
         const std::uint8_t* p = EntryAt(pos) + key_size_;
-        return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+        return platform::os::LoadLittle<std::uint32_t>(p);
     }
     std::uint32_t CountAt(std::int64_t pos) const;
     // Asks the processor for the page's entries ahead of a scan over them,

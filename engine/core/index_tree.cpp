@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/storage/engine_error_codes.h"
+
 namespace strata {
 
 namespace {

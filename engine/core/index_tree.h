@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/core/index_file.h"
+#include "engine/storage/engine_error_codes.h"
 
 namespace strata {
 

@@ -7,6 +7,7 @@
 #include "engine/core/engine_globals.h"
 #include "engine/core/record_pool.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/key_encoding.h"
 #include "platform/nls/nls.h"
 

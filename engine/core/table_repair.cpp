@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/engine_globals.h"
 #include "engine/core/index_tree.h"

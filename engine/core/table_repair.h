@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/data_cursor.h"
+#include "engine/core/cursor_handlers.h"
 
 namespace strata {
 
@@ -29,7 +29,7 @@ inline constexpr std::uint8_t kIndexRepairPending = 0xFE;
 // path without extension) whose headers stand in for ones too damaged to read
 // (see table_rescue.h); kErrNothingToSave when no whole record is left.
 void RepairTable(TDataCursor& cursor, bool verify_only, std::uint8_t blob_check,
-                 TDataCursor::ProgressHandler progress = {}, TDataCursor::LogHandler log = {},
+                 ProgressHandler progress = {}, LogHandler log = {},
                  std::string_view template_base = {});
 
 // The file name of the cursor's table with another extension (".DAT", ...).

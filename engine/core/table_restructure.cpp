@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/index_tree.h"

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 
-#include "engine/core/data_cursor.h"
+#include "engine/core/cursor_handlers.h"
 
 namespace strata {
+
+struct TableDefinition;
 
 // Causes passed to the data-lost callback.
 enum class DataLostCause : int {
@@ -39,8 +41,7 @@ enum class RestructureWay { HeaderUpdate, IndexRebuild, FullRebuild };
 // keeps the table's value. An abort through `data_lost` (proceed set to
 // false) leaves the table as it was.
 RestructureWay RestructureTable(TDataCursor& cursor, TableDefinition definition,
-                                const RestructureOptions& options,
-                                TDataCursor::ProgressHandler progress = {},
-                                TDataCursor::DataLostHandler data_lost = {});
+                                const RestructureOptions& options, ProgressHandler progress = {},
+                                DataLostHandler data_lost = {});
 
 }  // namespace strata

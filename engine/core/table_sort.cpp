@@ -6,6 +6,7 @@
 
 #include "engine/core/index_file.h"
 #include "engine/core/index_tree.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/key_encoding.h"
 #include "engine/storage/storage_library.h"
 

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "engine/core/blob_file.h"
+#include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/core/index_file.h"
 #include "engine/core/table_repair.h"
 #include "engine/core/table_swap.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_handler.h"
 #include "engine/storage/scramble.h"
 #include "engine/storage/storage_library.h"

@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "engine/core/data_cursor.h"
+#include "engine/core/cursor_handlers.h"
 
 namespace strata {
 
@@ -44,7 +44,7 @@ inline constexpr std::size_t kDefault = 194;
 // Stages and percentages go to `progress`, log lines to `log`; `password`
 // is asked while the session lacks an encrypted table's password. Also
 // finishes the steps an interrupted upgrade left undone.
-void UpgradeTable(TDataCursor& cursor, TDataCursor::StageProgressHandler progress = {},
-                  TDataCursor::LogHandler log = {}, TDataCursor::PasswordHandler password = {});
+void UpgradeTable(TDataCursor& cursor, StageProgressHandler progress = {}, LogHandler log = {},
+                  PasswordHandler password = {});
 
 }  // namespace strata

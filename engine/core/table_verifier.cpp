@@ -10,6 +10,7 @@
 #include "engine/core/engine_globals.h"
 #include "engine/core/index_file.h"
 #include "engine/storage/data_types.h"
+#include "engine/storage/engine_error_codes.h"
 #include "engine/storage/file_registry.h"
 #include "engine/storage/storage_utils.h"
 #include "platform/nls/nls.h"

@@ -14,6 +14,7 @@
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
 #include "platform/nls/nls.h"
+#include "platform/os/byte_order.h"
 
 namespace strata {
 
@@ -588,8 +589,7 @@ void TStrataDataSet::SetFieldData(db::TField* field, std::span<const std::byte> 
                 std::any_of(buffer.begin() + static_cast<std::ptrdiff_t>(size), buffer.end(),
                             [](std::byte b) { return b != std::byte{0}; })) {
                 if (field->DataType() == db::ftVarBytes && size >= 2) {
-                    const auto length = std::to_integer<unsigned>(buffer[0]) |
-                                        (std::to_integer<unsigned>(buffer[1]) << 8);
+                    const auto length = platform::os::LoadLittle<std::uint16_t>(buffer.data());
                     Refuse("Value of field " + Quote(*field) +
                            " is too long: " + std::to_string(length) + " bytes for a size of " +
                            std::to_string(size - 2));

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/data_cursor.h"
 #include "engine/core/engine_globals.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_types.h"

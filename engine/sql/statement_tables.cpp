@@ -1,5 +1,6 @@
 #include "engine/sql/statement_tables.h"
 
+#include "engine/core/data_cursor.h"
 #include "engine/core/data_directory.h"
 #include "engine/core/data_session.h"
 #include "engine/sql/query_statement.h"
@@ -42,6 +43,8 @@ StatementTable::StatementTable(TQueryStatement& statement, std::string_view data
     cursor->SetTableName(table);
     cursor->SetInMemory(in_memory);
 }
+
+StatementTable::~StatementTable() = default;
 
 void SplitTableName(std::string_view text, bool in_memory, std::string& database,
                     std::string& table) {

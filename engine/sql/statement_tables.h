@@ -8,10 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/data_cursor.h"
-
 namespace strata {
 
+class TDataCursor;
 class TDataDirectory;
 class TDataSession;
 class TQueryStatement;
@@ -38,6 +37,9 @@ class StatementDirectory {
 struct StatementTable {
     StatementTable(TQueryStatement& statement, std::string_view database, std::string_view table,
                    bool in_memory);
+    ~StatementTable();
+    StatementTable(const StatementTable&) = delete;
+    StatementTable& operator=(const StatementTable&) = delete;
 
     StatementDirectory directory;
     std::unique_ptr<TDataCursor> cursor;

@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/engine_error_codes.h"
 #include "platform/os/byte_order.h"
 
 namespace strata {
@@ -40,24 +39,28 @@ using platform::os::StoreUInt16;
 
 // The setters take a 64-bit value and refuse (8961, header corrupt) one that
 // does not fit the field, so nothing is ever cut silently on its way to disk.
+// Out of line, so that this header, included nearly everywhere, does not bring in the
+// engine's error codes.
+[[noreturn]] void RaiseFieldTooWide();
+
 inline void PutU8(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
     assert(at < b.size());
     if (value > 0xFFu)
-        RaiseEngineError(kErrHeaderCorrupt);
+        RaiseFieldTooWide();
     b[at] = static_cast<std::uint8_t>(value);
 }
 
 inline void PutU16(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
     assert(at + 2 <= b.size());
     if (value > 0xFFFFu)
-        RaiseEngineError(kErrHeaderCorrupt);
+        RaiseFieldTooWide();
     StoreLittle(b.data() + at, static_cast<std::uint16_t>(value));
 }
 
 inline void PutU32(std::span<std::uint8_t> b, std::size_t at, std::uint64_t value) {
     assert(at + 4 <= b.size());
     if (value > 0xFFFFFFFFu)
-        RaiseEngineError(kErrHeaderCorrupt);
+        RaiseFieldTooWide();
     StoreLittle(b.data() + at, static_cast<std::uint32_t>(value));
 }
 

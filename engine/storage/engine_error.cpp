@@ -4,6 +4,8 @@
 #include <iterator>
 #include <mutex>
 
+#include "engine/storage/byte_order.h"
+
 namespace strata {
 namespace {
 
@@ -180,6 +182,10 @@ void RaiseEngineError(EngineErrorCode code, std::string_view table_name,
         last.texts = texts;
     }
     throw EStrataEngineError(code, texts);
+}
+
+void RaiseFieldTooWide() {
+    RaiseEngineError(kErrHeaderCorrupt);
 }
 
 void RaiseEngineException(EngineErrorCode code) {

@@ -54,11 +54,7 @@ class FileObjectGuard {
 std::string TFileList::MatchKey(std::string_view name) {
     std::string key(platform::nls::Trim(name));
     for (char& c : key) {
-        if (c == '\\') {
-            c = '/';
-        } else if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+        c = c == '\\' ? '/' : platform::nls::AsciiLower(c);
     }
     return key;
 }

@@ -164,7 +164,7 @@ Value TCustomgxDBGrid::GetNodeCompareValue(const TgxTreeListNode* node, int colu
         c->GetValueVariantType() != db::varUnknown)
         return ToValue(GetNodeVariant(node, column));
     std::string text = GetCellText(node, column);
-    return Value(IsCaseInsensitive() ? platform::nls::UpperAsciiText(text) : text);
+    return Value(IsCaseInsensitive() ? platform::nls::AsciiUpper(text) : text);
 }
 
 std::string TCustomgxDBGrid::GetPreviewText(const TgxTreeListNode* node) const {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/os/byte_order.h"
+
 namespace grid {
 
 std::string TGraphicClass::GraphicExtension() const {
@@ -39,12 +41,9 @@ QImage LoadPictureFromBlob(const std::string& bytes, const TGraphicClass& graphi
     if (stream.Size() >= 8) {
         std::array<std::byte, 8> header{};
         stream.ReadBuffer(header);
-        auto u16 = [&](std::size_t at) {
-            return std::to_integer<unsigned>(header[at]) | std::to_integer<unsigned>(header[at + 1])
-                                                               << 8;
-        };
-        const unsigned count = u16(0), type = u16(2);
-        const std::uint32_t size = u16(4) | (static_cast<std::uint32_t>(u16(6)) << 16);
+        const unsigned count = platform::os::LoadLittle<std::uint16_t>(header.data());
+        const unsigned type = platform::os::LoadLittle<std::uint16_t>(header.data() + 2);
+        const std::uint32_t size = platform::os::LoadLittle<std::uint32_t>(header.data() + 4);
         if (count != 1 || type != 0x0100 || size != static_cast<std::uint64_t>(stream.Size()) - 8)
             stream.SetPosition(0);
     }

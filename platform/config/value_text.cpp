@@ -9,9 +9,7 @@ namespace platform::config {
 
 namespace {
 
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
+using platform::nls::AsciiUpper;
 
 // Upper case of the letters whose case pairs are stable across Unicode versions
 // and locales: Latin-1 and Latin Extended-A. Everything else maps to itself.

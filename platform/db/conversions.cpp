@@ -63,23 +63,9 @@ std::string QuoteError(std::string_view text, std::string_view what) {
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-char UpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-
 bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view word) {
-    if (word.empty() || text.size() - pos < word.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        if (UpperAscii(text[pos + i]) != UpperAscii(word[i])) {
-            return false;
-        }
-    }
-    return true;
+    return !word.empty() && pos <= text.size() &&
+           platform::nls::StartsWithAscii(text.substr(pos), word);
 }
 
 // Number text: sign, digits, decimal separator, exponent. Collects the digits exactly.
@@ -101,13 +87,13 @@ std::optional<NumberText> ScanNumberText(std::string_view text, char decimal_sep
         ++i;
     }
     bool any_digit = false;
-    while (i < text.size() && IsDigit(text[i])) {
+    while (i < text.size() && IsAsciiDigit(text[i])) {
         n.digits.push_back(text[i++]);
         any_digit = true;
     }
     if (i < text.size() && text[i] == decimal_separator) {
         ++i;
-        while (i < text.size() && IsDigit(text[i])) {
+        while (i < text.size() && IsAsciiDigit(text[i])) {
             n.digits.push_back(text[i++]);
             ++n.fraction_digits;
             any_digit = true;
@@ -123,10 +109,10 @@ std::optional<NumberText> ScanNumberText(std::string_view text, char decimal_sep
             exp_negative = text[i] == '-';
             ++i;
         }
-        if (i >= text.size() || !IsDigit(text[i])) {
+        if (i >= text.size() || !IsAsciiDigit(text[i])) {
             return std::nullopt;
         }
-        while (i < text.size() && IsDigit(text[i])) {
+        while (i < text.size() && IsAsciiDigit(text[i])) {
             // Far beyond any representable exponent; stop growing, the result fails anyway.
             if (n.exponent < 100000) {
                 n.exponent = n.exponent * 10 + (text[i] - '0');

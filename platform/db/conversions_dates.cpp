@@ -35,7 +35,7 @@ struct Scanner {
         SkipBlanks();
         value = 0;
         digits = 0;
-        while (pos < text.size() && digits < 4 && IsDigit(text[pos])) {
+        while (pos < text.size() && digits < 4 && IsAsciiDigit(text[pos])) {
             value = value * 10 + (text[pos] - '0');
             ++digits;
             ++pos;
@@ -64,7 +64,7 @@ enum class DateOrder { MDY, DMY, YMD };
 
 DateOrder GetDateOrder(std::string_view short_date_format) {
     for (char c : short_date_format) {
-        switch (UpperAscii(c)) {
+        switch (AsciiUpper(c)) {
             case 'Y':
                 return DateOrder::YMD;
             case 'D':
@@ -299,14 +299,14 @@ void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p,
     std::size_t i = 0;
     auto run_of = [&](char letter) {
         std::size_t n = 0;
-        while (i + n < mask.size() && UpperAscii(mask[i + n]) == letter) {
+        while (i + n < mask.size() && AsciiUpper(mask[i + n]) == letter) {
             ++n;
         }
         return n;
     };
     while (i < mask.size()) {
         const char c = mask[i];
-        char token = UpperAscii(c);
+        char token = AsciiUpper(c);
         if (token >= 'A' && token <= 'Z') {
             if (token == 'M' && last_token == 'H') {
                 token = 'N';
@@ -345,7 +345,7 @@ void AppendDateTime(std::string& out, std::string_view mask, const DateParts& p,
             }
             case 'N': {
                 // "m" written after an hour reads as minutes.
-                const std::size_t n = std::min<std::size_t>(run_of(UpperAscii(c)), 2);
+                const std::size_t n = std::min<std::size_t>(run_of(AsciiUpper(c)), 2);
                 i += n;
                 out += n == 1 ? std::to_string(p.minute) : TwoDigits(p.minute);
                 continue;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/db/conversions.h"
+#include "platform/nls/text.h"
 
 namespace db::detail {
 
@@ -74,8 +75,8 @@ Decimal DecimalFromDouble(double value, int significant);
 Decimal DecimalFromCurrency(Currency value);
 std::string QuoteError(std::string_view text, std::string_view what);
 bool IsBlank(char c);
-bool IsDigit(char c);
-char UpperAscii(char c);
+using platform::nls::AsciiUpper;
+using platform::nls::IsAsciiDigit;
 bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view word);
 bool ScanInteger(std::string_view text, std::int64_t minimum, std::int64_t maximum,
                  std::int64_t& value);

@@ -1,13 +1,13 @@
 #include "platform/db/fields_blob.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 #include "platform/db/code_page_text.h"
 #include "platform/db/dataset.h"
 #include "platform/db/exception.h"
 #include "platform/db/stream.h"
+#include "platform/nls/text.h"
 #include "platform/os/byte_order.h"
 
 namespace db {
@@ -190,10 +190,8 @@ void TBlobField::SetVarValue(const Variant& value) {
 
 void TBlobField::GetText(std::string& text, bool /*display_text*/) const {
     std::string word(BlobTypeWord(DataType()));
-    if (IsNull()) {
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    }
+    if (IsNull())
+        word = platform::nls::AsciiLower(word);
     text = "(" + word + ")";
 }
 

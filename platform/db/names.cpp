@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "platform/nls/text.h"
+
 namespace db {
 
 int CompareNames(std::string_view a, std::string_view b) {
-    auto fold = [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
-    };
+    auto fold = [](char c) { return static_cast<unsigned char>(platform::nls::AsciiUpper(c)); };
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char x = fold(a[i]);

@@ -6,6 +6,7 @@
 #include "platform/db/exception.h"
 #include "platform/db/stream.h"
 #include "platform/db/whole_file.h"
+#include "platform/nls/text.h"
 
 namespace db {
 namespace {
@@ -16,7 +17,7 @@ int CompareBytes(std::string_view a, std::string_view b) {
 }
 
 unsigned char FoldAscii(unsigned char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+    return static_cast<unsigned char>(platform::nls::AsciiUpper(static_cast<char>(c)));
 }
 
 int CompareFolded(std::string_view a, std::string_view b) {

@@ -11,6 +11,7 @@
 #include "platform/mail/received_message.h"
 #include "platform/mail/store_backend.h"
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -18,19 +19,13 @@ namespace {
 
 namespace vnet = vmime::net;
 
-std::string LowerText(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 class ImapBackend : public StoreBackend {
   public:
     explicit ImapBackend(const MailSettings& settings) : timeout_(settings.store_timeout) {
         detail::EnsureVmime();
         Guard([&] {
             vmime::utility::url url(settings.store_url);
-            const std::string protocol = LowerText(url.getProtocol());
+            const std::string protocol = platform::nls::AsciiLower(url.getProtocol());
             if (protocol != "imap" && protocol != "imaps") {
                 // Shown without its password, which the address may carry.
                 vmime::utility::url shown = url;
@@ -229,8 +224,8 @@ class ImapBackend : public StoreBackend {
         std::vector<std::string> cards;
         for (const auto& entry : Snapshot(path)) {
             for (const auto& attachment : ParseMessage(Fetch(path, entry.id)).attachments) {
-                const std::string type = LowerText(attachment.media_type);
-                const std::string name = LowerText(attachment.display_name);
+                const std::string type = platform::nls::AsciiLower(attachment.media_type);
+                const std::string name = platform::nls::AsciiLower(attachment.display_name);
                 if (type.find("vcard") != std::string::npos ||
                     (name.size() > 4 && name.compare(name.size() - 4, 4, ".vcf") == 0)) {
                     cards.push_back(attachment.data.value_or(""));

@@ -34,6 +34,7 @@
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/store_backend.h"
+#include "platform/nls/text.h"
 #include "platform/os/file_system.h"
 #include "platform/os/whole_file.h"
 
@@ -118,11 +119,8 @@ class MaildirBackend : public StoreBackend {
         }
         std::sort(names.begin() + (parent.empty() ? 1 : 0), names.end(),
                   [](const std::string& a, const std::string& b) {
-                      std::string la = a, lb = b;
-                      for (auto& c : la)
-                          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                      for (auto& c : lb)
-                          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                      const std::string la = platform::nls::AsciiLower(a);
+                      const std::string lb = platform::nls::AsciiLower(b);
                       return la != lb ? la < lb : a < b;
                   });
         return names;

@@ -5,6 +5,7 @@
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -38,14 +39,8 @@ std::vector<Field> Fields(std::string_view text, std::size_t end) {
 }
 
 bool FieldNamed(std::string_view field, std::string_view name) {
-    if (field.size() <= name.size() || field[name.size()] != ':')
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(field[i])) !=
-            std::tolower(static_cast<unsigned char>(name[i])))
-            return false;
-    }
-    return true;
+    return field.size() > name.size() && field[name.size()] == ':' &&
+           platform::nls::StartsWithAscii(field, name);
 }
 
 // A member's text as vmime makes a text part of it: its transfer encoding and

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -20,17 +19,11 @@
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 bool PlainAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
@@ -282,7 +275,7 @@ std::string GuessMediaType(std::string_view file_name) {
     }};
     const auto dot = file_name.rfind('.');
     if (dot != std::string_view::npos) {
-        const auto ext = Lower(file_name.substr(dot + 1));
+        const auto ext = platform::nls::AsciiLower(file_name.substr(dot + 1));
         for (const auto& [known, type] : kTypes) {
             if (ext == known)
                 return std::string(type);
@@ -314,10 +307,6 @@ void AppendTextNode(const xmlNode* node, std::string& out) {
     }
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == prefix;
-}
-
 // A link's address follows its text, as "text <address>", unless the text already
 // shows it: in plain text a link is only as good as the address a reader can see.
 // Links within the page and scripts lead nowhere outside it.
@@ -335,9 +324,10 @@ void AppendLinkAddress(const xmlNode* anchor, std::size_t text_start, std::strin
         if (c == '\r' || c == '\n' || c == '\t')
             c = ' ';
     }
-    if (address.front() == '#' || StartsWithNoCase(address, "javascript:"))
+    if (address.front() == '#' || platform::nls::StartsWithAscii(address, "javascript:"))
         return;
-    const std::string shown = StartsWithNoCase(address, "mailto:") ? address.substr(7) : address;
+    const std::string shown =
+        platform::nls::StartsWithAscii(address, "mailto:") ? address.substr(7) : address;
     std::string_view text = std::string_view(out).substr(std::min(text_start, out.size()));
     while (!text.empty() && (text.front() == ' ' || text.front() == '\n'))
         text.remove_prefix(1);
@@ -595,7 +585,7 @@ class LimitedInput : public vmime::utility::inputStream {
 };
 
 bool IsMessageType(std::string_view type) {
-    return Lower(type) == "message/rfc822";
+    return platform::nls::AsciiLower(type) == "message/rfc822";
 }
 
 // An attached message's text with CRLF line ends when it may go as 7-bit lines.
@@ -879,7 +869,7 @@ MimeText ComposeMimeText(const OutgoingMessage& message, bool keep_bcc) {
             if (encoded->form == EncodedAttachment::Form::kMessage) {
                 builder.appendAttachment(vmime::make_shared<vmime::defaultAttachment>(
                     handler, SevenBitEncoding(), media, vmime::text(), word));
-            } else if (Lower(media.getType()) == vmime::mediaTypes::TEXT) {
+            } else if (platform::nls::AsciiLower(media.getType()) == vmime::mediaTypes::TEXT) {
                 builder.appendAttachment(vmime::make_shared<TextAttachment>(
                     handler, media, word, vmime::charset(encoded->charset)));
             } else {
@@ -949,7 +939,7 @@ std::optional<Mailbox> WrittenMailbox(std::string_view text, bool loose) {
         address = text.substr(blank + 1);
     }
     address = trim(address, " \t");
-    if (StartsWithNoCase(address, "smtp:"))
+    if (platform::nls::StartsWithAscii(address, "smtp:"))
         address.remove_prefix(5);
     name = trim(name, " \t\"");
     try {

@@ -1,7 +1,6 @@
 #include "platform/mail/received_message.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <stdexcept>
@@ -13,12 +12,6 @@
 namespace mail {
 
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // Bytes as UTF-8 when they are that, else as Windows-1252 (a byte it leaves
 // undefined becomes U+FFFD), so text handed on is always valid UTF-8.
@@ -43,7 +36,8 @@ std::string ToUtf8(const std::string& bytes, const vmime::charset& from,
                    bool* undecodable = nullptr) {
     const bool ascii = std::all_of(bytes.begin(), bytes.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (Lower(from.getName()) != Lower(vmime::charsets::US_ASCII)) {
+    if (platform::nls::AsciiLower(from.getName()) !=
+        platform::nls::AsciiLower(vmime::charsets::US_ASCII)) {
         try {
             // Strict: a byte the charset does not hold is no reason to invent a character.
             vmime::charsetConverterOptions options;
@@ -176,8 +170,8 @@ std::string RawHeaderValue(std::string_view raw, std::string_view name) {
         if (inside)
             break;
         const auto colon = line.find(':');
-        if (colon == name.size() &&
-            Lower(std::string(line.substr(0, colon))) == Lower(std::string(name))) {
+        if (colon == name.size() && platform::nls::AsciiLower(std::string(line.substr(0, colon))) ==
+                                        platform::nls::AsciiLower(std::string(name))) {
             value = std::string(line.substr(colon + 1));
             inside = true;
         }
@@ -190,21 +184,13 @@ std::string RawHeaderValue(std::string_view raw, std::string_view name) {
 // quadratic time and, some thousands deep, the thread's whole stack.
 constexpr std::size_t kMaxMultipartDepth = 100;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
 // The boundary a multipart Content-Type value names, else empty.
 std::string MultipartBoundary(std::string_view value) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
         value.remove_prefix(1);
-    if (!StartsWithNoCase(value, "multipart/"))
+    if (!platform::nls::StartsWithAscii(value, "multipart/"))
         return {};
-    const std::string lower = Lower(std::string(value));
+    const std::string lower = platform::nls::AsciiLower(std::string(value));
     const auto at = lower.find("boundary=");
     if (at == std::string::npos)
         return {};
@@ -257,7 +243,7 @@ std::size_t MultipartDepth(std::string_view raw, std::size_t limit) {
                 if (in_content_type)
                     content_type += line;
             } else {
-                in_content_type = StartsWithNoCase(line, "content-type:");
+                in_content_type = platform::nls::StartsWithAscii(line, "content-type:");
                 if (in_content_type)
                     content_type = std::string(line.substr(13));
             }
@@ -377,7 +363,8 @@ std::string ReportType(const vmime::bodyPart& part) {
     if (header->hasField(vmime::fields::CONTENT_TYPE)) {
         auto field = vmime::dynamicCast<const vmime::contentTypeField>(header->ContentType());
         if (field && field->hasParameter("report-type"))
-            return Lower(field->findParameter("report-type")->getValue().getBuffer());
+            return platform::nls::AsciiLower(
+                field->findParameter("report-type")->getValue().getBuffer());
     }
     return {};
 }
@@ -424,7 +411,7 @@ bool IsAttachment(const vmime::bodyPart& part) {
     auto header = part.getHeader();
     if (header->hasField(vmime::fields::CONTENT_DISPOSITION)) {
         auto value = header->ContentDisposition()->getValue<vmime::contentDisposition>();
-        if (value && Lower(value->getName()) == "attachment")
+        if (value && platform::nls::AsciiLower(value->getName()) == "attachment")
             return true;
     }
     return !AttachmentName(part).empty();
@@ -445,7 +432,7 @@ std::string SafeFileName(std::string name) {
         if (std::string_view("<>\"|?*").find(c) != std::string_view::npos)
             c = '_';
     }
-    std::string stem = Lower(name.substr(0, name.find('.')));
+    std::string stem = platform::nls::AsciiLower(name.substr(0, name.find('.')));
     while (!stem.empty() && stem.back() == ' ')
         stem.pop_back();
     static constexpr std::string_view kDevices[] = {"con", "prn", "aux", "nul", "clock$"};
@@ -478,8 +465,8 @@ struct Walk {
 
     void Part(const vmime::bodyPart& part) {
         const auto type = TypeOf(part);
-        const std::string major = Lower(type.getType());
-        const std::string minor = Lower(type.getSubType());
+        const std::string major = platform::nls::AsciiLower(type.getType());
+        const std::string minor = platform::nls::AsciiLower(type.getSubType());
         const auto body = part.getBody();
         if (major == "multipart") {
             const bool was_report = in_report;
@@ -538,9 +525,9 @@ struct Walk {
         // A text attachment is forwarded in the charset its sender declared
         // (ISO-2022-JP, KOI8-R, ...); what its bytes look like cannot tell that.
         // Raw 8-bit text said to be US-ASCII is told from its bytes, as a body is.
-        if (Lower(type.getType()) == "text") {
+        if (platform::nls::AsciiLower(type.getType()) == "text") {
             attachment.charset = DeclaredCharset(part);
-            if (Lower(attachment.charset) == "us-ascii" &&
+            if (platform::nls::AsciiLower(attachment.charset) == "us-ascii" &&
                 std::any_of(attachment.data->begin(), attachment.data->end(),
                             [](unsigned char c) { return c >= 0x80; })) {
                 attachment.charset.clear();
@@ -563,7 +550,9 @@ namespace {
 std::string TrimmedLower(std::string text) {
     const auto first = text.find_first_not_of(" \t\r\n");
     const auto last = text.find_last_not_of(" \t\r\n");
-    return first == std::string::npos ? std::string() : Lower(text.substr(first, last - first + 1));
+    return first == std::string::npos
+               ? std::string()
+               : platform::nls::AsciiLower(text.substr(first, last - first + 1));
 }
 
 bool SaysAutomaticReply(std::string_view raw) {
@@ -579,7 +568,8 @@ bool SaysAutomaticReply(std::string_view raw) {
 
 // Delivery reports come from the mail system's own mailboxes.
 bool FromMailSystem(std::string_view address) {
-    const std::string local = Lower(std::string(address.substr(0, address.find('@'))));
+    const std::string local =
+        platform::nls::AsciiLower(std::string(address.substr(0, address.find('@'))));
     return local == "mailer-daemon" || local == "postmaster";
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/mail/mail_error.h"
 #include "platform/mail/vmime_support.h"
+#include "platform/nls/text.h"
 
 namespace mail {
 
@@ -21,12 +22,8 @@ SmtpResult Failure(SmtpStatus status, std::string text, int code = 0, std::strin
 }
 
 bool StartsWithWord(std::string_view line, std::string_view word) {
-    if (line.size() < word.size())
+    if (!platform::nls::StartsWithAscii(line, word))
         return false;
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(line[i])) != word[i])
-            return false;
-    }
     return line.size() == word.size() || line[word.size()] == ' ';
 }
 

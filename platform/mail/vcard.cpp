@@ -1,21 +1,11 @@
 #include "platform/mail/vcard.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "platform/mail/vmime_support.h"
 #include "platform/nls/text.h"
 
 namespace mail {
 
 namespace {
-
-std::string Upper(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
 
 // Logical lines: folded continuations (a line starting with a blank or tab)
 // joined, and quoted-printable soft breaks ("=" at the end) of vCard 2.1 too.
@@ -32,7 +22,8 @@ std::vector<std::string> Unfold(std::string_view text) {
         if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
             lines.back() += line.substr(1);
         } else if (!lines.empty() && !lines.back().empty() && lines.back().back() == '=' &&
-                   Upper(lines.back()).find("QUOTED-PRINTABLE") != std::string::npos) {
+                   platform::nls::AsciiUpper(lines.back()).find("QUOTED-PRINTABLE") !=
+                       std::string::npos) {
             lines.back().pop_back();
             lines.back() += line;
         } else {
@@ -61,7 +52,7 @@ std::string DecodeValue(std::string_view head, const std::string& value) {
     std::string charset;
     bool quoted_printable = false;
     for (const std::string& parameter : parameters) {
-        const std::string upper = Upper(parameter);
+        const std::string upper = platform::nls::AsciiUpper(parameter);
         if (upper == "QUOTED-PRINTABLE" || upper == "ENCODING=QUOTED-PRINTABLE")
             quoted_printable = true;
         else if (upper.rfind("CHARSET=", 0) == 0)
@@ -78,7 +69,7 @@ std::string DecodeValue(std::string_view head, const std::string& value) {
             decoder->decode(in, out);
             bytes = std::move(decoded);
         }
-        if (!charset.empty() && Upper(charset) != "UTF-8") {
+        if (!charset.empty() && platform::nls::AsciiUpper(charset) != "UTF-8") {
             std::string converted;
             vmime::charset::convert(bytes, converted, vmime::charset(charset),
                                     vmime::charsets::UTF_8);
@@ -142,9 +133,10 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         if (dot != std::string::npos && (semicolon == std::string::npos || dot < semicolon)) {
             head = head.substr(dot + 1);
         }
-        const std::string upper_head = Upper(head);
+        const std::string upper_head = platform::nls::AsciiUpper(head);
         const std::string name = upper_head.substr(0, upper_head.find(';'));
-        if (name == "BEGIN" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
+        if (name == "BEGIN" && platform::nls::AsciiUpper(
+                                   std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             if (inside)
                 finish();
             cards.emplace_back();
@@ -153,7 +145,8 @@ std::vector<VCard> ParseVCards(std::string_view text) {
         }
         if (!inside)
             continue;
-        if (name == "END" && Upper(std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
+        if (name == "END" && platform::nls::AsciiUpper(
+                                 std::string(platform::nls::TrimOf(value, " \t"))) == "VCARD") {
             finish();
             inside = false;
             continue;
@@ -172,7 +165,7 @@ std::vector<VCard> ParseVCards(std::string_view text) {
             given_family = std::string(platform::nls::TrimOf(given + " " + family, " \t"));
         } else if (name == "EMAIL") {
             std::string address = std::string(platform::nls::TrimOf(Unescape(decoded), " \t"));
-            if (Upper(address).rfind("MAILTO:", 0) == 0)
+            if (platform::nls::AsciiUpper(address).rfind("MAILTO:", 0) == 0)
                 address = address.substr(7);
             if (!address.empty())
                 cards.back().emails.push_back(address);

@@ -6,6 +6,7 @@
 #include "platform/nls/language_table.h"
 #include "platform/nls/nls.h"
 #include "platform/nls/tables.h"
+#include "platform/nls/text.h"
 
 namespace platform::nls {
 
@@ -32,11 +33,7 @@ bool IsGerman(LanguageId id) {
 }
 
 std::string_view Lowered(std::string_view text, std::string& buffer) {
-    buffer.assign(text);
-    for (char& c : buffer) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    buffer = AsciiLower(text);
     return buffer;
 }
 

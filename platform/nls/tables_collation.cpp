@@ -10,7 +10,7 @@ namespace {
 
 // {primary, diacritic, case} of the first and, for an expansion, the second
 // letter of each byte.
-const CollationFamily kFamilies[] = {
+constexpr CollationFamily kFamilies[] = {
     {"af", CodePage::Western,
     {{
         {{0,0,0},{0,0,0}},{{1,1,1},{0,0,0}},{{2,1,1},{0,0,0}},{{3,1,1},{0,0,0}},
@@ -2090,7 +2090,7 @@ const CollationFamily kFamilies[] = {
     }}},
 };
 
-const LocaleCollation kLocales[] = {
+constexpr LocaleCollation kLocales[] = {
     {0x0436, 0, 0},
     {0x041C, 0, 1},
     {0x0401, 0, 2},

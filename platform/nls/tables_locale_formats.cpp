@@ -8,7 +8,7 @@ namespace platform::nls::detail {
 
 namespace {
 
-const LocaleFormatRow kRows[] = {
+constexpr LocaleFormatRow kRows[] = {
     {0x0436, "R", 0, 1, '\240', ',', 2, '-',
      "yyyy-MM-dd", "dddd dd MMMM yyyy",
      ':', "vm.", "nm.", false, true,

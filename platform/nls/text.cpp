@@ -74,28 +74,32 @@ std::string_view TrimOf(std::string_view text, std::string_view chars) {
     return text.substr(first, text.find_last_not_of(chars) - first + 1);
 }
 
-std::string UpperAsciiText(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = UpperAscii(c);
-    return out;
-}
-
-std::string LowerAsciiText(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = LowerAscii(c);
-    return out;
-}
-
 bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
+    return a.size() == b.size() && StartsWithAscii(a, b);
+}
+
+bool StartsWithAscii(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
         return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (UpperAscii(a[i]) != UpperAscii(b[i]))
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (AsciiUpper(text[i]) != AsciiUpper(prefix[i]))
             return false;
     }
     return true;
+}
+
+std::string AsciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = AsciiUpper(c);
+    return out;
+}
+
+std::string AsciiLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = AsciiLower(c);
+    return out;
 }
 
 std::string OneLineText(std::string_view text) {

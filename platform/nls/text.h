@@ -31,20 +31,28 @@ std::string_view TrimOf(std::string_view text, std::string_view chars);
 // Bytes that are not well-formed UTF-8 are kept as they are.
 std::string OneLineText(std::string_view text);
 
-// The ASCII letter in the other case; every other byte as it is. UTF-8 text keeps its
-// multi-byte sequences intact, where a code page's case map would change their bytes.
-constexpr char UpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-constexpr char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-// The text with its ASCII letters in upper (lower) case, every other byte as it is.
-std::string UpperAsciiText(std::string_view text);
-std::string LowerAsciiText(std::string_view text);
-
 // Equal when the texts differ at most in the case of ASCII letters; other bytes compare
 // as they are. For keywords and protocol words, never for stored names.
 bool SameTextAscii(std::string_view a, std::string_view b);
+// True when `text` starts with `prefix`, ASCII letters compared without regard to case.
+bool StartsWithAscii(std::string_view text, std::string_view prefix);
+
+// Case of the ASCII letters only, whatever the process locale: other bytes, UTF-8
+// sequences and code-page letters among them, stay as they are. For keywords, protocol
+// words and file extensions; text in a table's code page uses that code page's case map.
+constexpr char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+constexpr char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+std::string AsciiUpper(std::string_view text);
+std::string AsciiLower(std::string_view text);
+constexpr bool IsAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+constexpr bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace platform::nls

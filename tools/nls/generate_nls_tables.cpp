@@ -994,7 +994,7 @@ void WriteCollation(const std::string& path, const std::vector<Family>& families
         << "namespace {\n\n"
         << "// {primary, diacritic, case} of the first and, for an expansion, the second\n"
         << "// letter of each byte.\n"
-        << "const CollationFamily kFamilies[] = {\n";
+        << "constexpr CollationFamily kFamilies[] = {\n";
     for (const auto& f : families) {
         out << "    {" << Literal(f.name) << ", CodePage::" << CodePageName(f.code_page)
             << ",\n    {{";
@@ -1008,7 +1008,7 @@ void WriteCollation(const std::string& path, const std::vector<Family>& families
         }
         out << "\n    }}},\n";
     }
-    out << "};\n\nconst LocaleCollation kLocales[] = {\n";
+    out << "};\n\nconstexpr LocaleCollation kLocales[] = {\n";
     for (const auto& l : locales) {
         out << "    {" << Hex(l.language, 4) << ", " << l.sort << ", " << l.family << "},\n";
     }
@@ -1031,7 +1031,7 @@ std::string Names(const std::array<std::string, N>& names) {
 void WriteFormats(const std::string& path, const std::vector<std::pair<LanguageId, Fields>>& rows) {
     std::ofstream out(path);
     out << kHeader << "#include \"platform/nls/tables.h\"\n\nnamespace platform::nls::detail {\n\n"
-        << "namespace {\n\nconst LocaleFormatRow kRows[] = {\n";
+        << "namespace {\n\nconstexpr LocaleFormatRow kRows[] = {\n";
     for (const auto& [id, f] : rows) {
         out << "    {" << Hex(id, 4) << ", " << Literal(f.currency_string) << ", "
             << f.currency_format << ", " << f.negative_currency_format << ", "

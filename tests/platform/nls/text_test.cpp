@@ -96,9 +96,23 @@ TEST(Text, SameTextAsciiFoldsOnlyAsciiLetters) {
     EXPECT_FALSE(SameTextAscii("\xE4", "\xC4")) << "accented letters are not ASCII";
     EXPECT_FALSE(SameTextAscii("@", "`")) << "neighbours of the letters do not fold";
     EXPECT_FALSE(SameTextAscii("[", "{"));
-    // UTF-8 sequences keep their bytes; only the ASCII letters change.
-    EXPECT_EQ(UpperAsciiText("m\xC3\xBCller@x.de"), "M\xC3\xBCLLER@X.DE");
-    EXPECT_EQ(LowerAsciiText("M\xC3\x9CLLER[@]"), "m\xC3\x9Cller[@]");
+}
+
+TEST(Text, AsciiCaseChangesOnlyAsciiLetters) {
+    struct Case {
+        std::string_view text, upper, lower;
+    };
+    const Case cases[] = {
+        {"Caf\xC3\xA9", "CAF\xC3\xA9", "caf\xC3\xA9"},  // UTF-8 bytes stay
+        {"CAF\xC9", "CAF\xC9", "caf\xC9"},              // so do code-page letters
+        {"@Az[`{", "@AZ[`{", "@az[`{"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AsciiUpper(c.text), c.upper) << c.text;
+        EXPECT_EQ(AsciiLower(c.text), c.lower) << c.text;
+    }
+    EXPECT_TRUE(StartsWithAscii("SMTP:a@b", "smtp:"));
+    EXPECT_FALSE(StartsWithAscii("smt", "smtp"));
 }
 
 }  // namespace
