@@ -14,14 +14,15 @@
 
 namespace web_testing {
 
-// Runs `start`, then waits until the view has finished a load; false when
-// none did within the time.
+// Runs `start`, then waits until the view has shown a page (a load cut short
+// by the next one does not count); false when none did within the time.
 inline bool AwaitLoad(QWebEngineView& view, const std::function<void()>& start) {
     QEventLoop loop;
     bool finished = false;
-    QObject::connect(&view, &QWebEngineView::loadFinished, &loop, [&] {
-        finished = true;
-        loop.quit();
+    QObject::connect(&view, &QWebEngineView::loadFinished, &loop, [&](bool ok) {
+        finished = ok;
+        if (ok)
+            loop.quit();
     });
     start();
     if (!finished) {
