@@ -122,7 +122,11 @@ TEST_F(ShowHtmlTest, NavigationReportsItsEventsInOrder) {
     const std::string a = Page("a.html", "A");
     const std::string b = Page("Message.Html", "B");
     ASSERT_TRUE(Show(view, a));
-    std::erase_if(events, [](const std::string& e) { return e.ends_with(" off"); });
+    // The engine may report steps between, each short of the whole.
+    std::erase_if(events, [](const std::string& e) {
+        return e.ends_with(" off") || (e.starts_with("progress ") && e != "progress 0/100" &&
+                                       std::stoi(e.substr(9)) < 100);
+    });
     EXPECT_EQ(events,
               (std::vector<std::string>{"begin", "progress 0/100", "success", "change", "end"}));
     EXPECT_EQ(view.LastFileName(), "A.HTML");
