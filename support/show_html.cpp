@@ -23,23 +23,6 @@
 
 #include "platform/ui/application.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define CORVANE_ADDRESS_CHECKS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CORVANE_ADDRESS_CHECKS 1
-#endif
-#endif
-
-#ifdef CORVANE_ADDRESS_CHECKS
-// Chromium, inside Qt WebEngine and built without the address checks, frees
-// some of its objects through a type of another size; the checker would stop
-// any program that shows a page. Only programs holding the preview get this.
-extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
-    return "new_delete_type_mismatch=0";
-}
-#endif
-
 namespace support {
 
 namespace {

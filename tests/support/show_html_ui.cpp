@@ -21,6 +21,12 @@
 #include "support/show_html.h"
 #include "tests/common/web_view.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// Chromium frees some of its objects through a type of another size (see app/main.cpp).
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+#endif
 // Chromium keeps some of its own objects (and fontconfig's, which it asks for
 // fonts) to the end of the process.
 extern "C" const char* __lsan_default_suppressions() {
