@@ -2,10 +2,12 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QUrl>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
 #include <string>
 
 #include "platform/ui/application.h"
@@ -71,6 +74,19 @@ void AllowRunningAsRoot() {
         flags += ' ';
     flags += "--no-sandbox";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+}
+
+// Whether the engine's helper program is there: without it the engine stops
+// the whole program as it starts, where a missing browser only costs the
+// preview.
+bool HasEngineHelper() {
+    const QString named = qEnvironmentVariable("QTWEBENGINEPROCESS_PATH");
+    if (!named.isEmpty())
+        return QFileInfo(named).isExecutable();
+    const QString name = QStringLiteral("/QtWebEngineProcess");
+    return QFileInfo(QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + name)
+               .isExecutable() ||
+           QFileInfo(QCoreApplication::applicationDirPath() + name).isExecutable();
 }
 
 }  // namespace
@@ -212,6 +228,8 @@ bool TShowHTML::EnsureBrowser() {
 }
 
 void TShowHTML::MakeBrowser() {
+    if (!HasEngineHelper())
+        throw std::runtime_error("the browser engine's helper program is missing");
     AllowRunningAsRoot();
     // Off the record: nothing a page leaves (cookies, cache) is kept on disk.
     profile_ = new QWebEngineProfile(this);

@@ -147,6 +147,16 @@ TEST_F(ShowHtmlTest, NavigationReportsItsEventsInOrder) {
     EXPECT_EQ(Text(view), "A");
 }
 
+// Without its helper program the engine would end the program; the panel
+// reports no browser instead.
+TEST_F(ShowHtmlTest, WithoutTheEnginesHelperThereIsNoBrowser) {
+    qputenv("QTWEBENGINEPROCESS_PATH", (dir_ / "QtWebEngineProcess").c_str());
+    support::TShowHTML view;
+    EXPECT_FALSE(view.EnsureBrowser());
+    EXPECT_FALSE(view.Navigate(Page("a.html", "A")));
+    qunsetenv("QTWEBENGINEPROCESS_PATH");
+}
+
 // A newsletter as its readers see it: style block, table and local image at
 // once, its image and style sheet from a loopback server only once asked for,
 // its scripts never.
