@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QImage>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QTcpServer>
-#include <QWebEngineHistory>
 #include <QWebEngineView>
 
 #include <sys/stat.h>
