@@ -26,6 +26,15 @@
 #include "platform/ui/shell.h"
 #include "support/one_instance.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// Chromium, inside Qt WebEngine and built without the address checks, frees some of its
+// objects through a type of another size; the checker would stop the program at the first
+// page its HTML preview shows.
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+#endif
+
 namespace {
 
 // The installed help pages beside the program (<prefix>/share/corvane/help), else

@@ -8,6 +8,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6printsupport6 libgl-dev
+  qt6-webengine-dev libqt6webenginecore6-bin
   libvmime-dev libgnutls28-dev libgsasl-dev libxml2-dev
   ca-certificates openssl
   libicu-dev icu-devtools

@@ -1,21 +1,26 @@
 #include "support/show_html.h"
 
-#include <QAbstractTextDocumentLayout>
+#include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLibraryInfo>
+#include <QPushButton>
 #include <QStringDecoder>
-#include <QTextBlock>
-#include <QTextBrowser>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextFrame>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineView>
 
+#include <unistd.h>
 #include <algorithm>
-#include <cctype>
-#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "platform/nls/text.h"
@@ -25,96 +30,23 @@ namespace support {
 
 namespace {
 
-using platform::nls::AsciiLower;
-using platform::nls::IsAsciiDigit;
-using platform::nls::IsAsciiLetter;
-
-bool IsWordByte(char c) {
-    return IsAsciiLetter(c) || IsAsciiDigit(c) || c == '_';
+bool IsRemote(const QUrl& url) {
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
 }
 
-bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
-    return platform::nls::StartsWithAscii(text.substr(at), prefix);
+// A local file a page may read: a regular one within the size limit that
+// reports a size. A device or a pipe would be read without end (or block the
+// open), and the kernel's own files report none yet some of them (a process's
+// page map) read on for gigabytes.
+bool IsReadableFile(const QUrl& url) {
+    const QFileInfo file(url.toLocalFile());
+    return file.isFile() && file.size() > 0 && file.size() <= kMaxPreviewFileBytes;
 }
 
-// Attributes whose values are lengths or counts.
-bool IsNumericAttribute(std::string_view name) {
-    static constexpr std::string_view kNames[] = {
-        "width",   "height",  "border", "cellpadding", "cellspacing",
-        "colspan", "rowspan", "size",   "hspace",      "vspace",
-        "start",   "value",   "span",   "marginwidth", "marginheight"};
-    for (std::string_view known : kNames) {
-        if (name.size() == known.size() && StartsWithNoCase(name, 0, known))
-            return true;
-    }
-    return false;
-}
-
-std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view needle) {
-    for (std::size_t at = from; at + needle.size() <= text.size(); ++at) {
-        if (StartsWithNoCase(text, at, needle))
-            return at;
-    }
-    return std::string_view::npos;
-}
-
-std::string ClampNumbers(std::string_view css, long max_value);
-
-// Appends one tag, from its "<" to its ">", with its numeric and style
-// attributes clamped; answers where the tag ends.
-std::size_t CopyTag(std::string_view html, std::size_t at, std::string& out) {
-    const std::size_t start = at;
-    ++at;  // "<"
-    while (at < html.size() && html[at] != '>' &&
-           !std::isspace(static_cast<unsigned char>(html[at])))
-        ++at;
-    out.append(html.substr(start, at - start));
-    while (at < html.size() && html[at] != '>') {
-        if (!IsWordByte(html[at]) && html[at] != '-') {
-            out += html[at++];
-            continue;
-        }
-        const std::size_t name_start = at;
-        while (at < html.size() && (IsWordByte(html[at]) || html[at] == '-'))
-            ++at;
-        const std::string_view name = html.substr(name_start, at - name_start);
-        out.append(name);
-        std::size_t probe = at;
-        while (probe < html.size() && std::isspace(static_cast<unsigned char>(html[probe])))
-            ++probe;
-        if (probe >= html.size() || html[probe] != '=')
-            continue;
-        ++probe;
-        while (probe < html.size() && std::isspace(static_cast<unsigned char>(html[probe])))
-            ++probe;
-        out.append(html.substr(at, probe - at));
-        at = probe;
-        std::size_t value_start = at, value_end = at;
-        if (at < html.size() && (html[at] == '"' || html[at] == '\'')) {
-            const char quote = html[at];
-            value_start = at + 1;
-            value_end = html.find(quote, value_start);
-            if (value_end == std::string_view::npos)
-                value_end = html.size();
-        } else {
-            while (value_end < html.size() && html[value_end] != '>' &&
-                   !std::isspace(static_cast<unsigned char>(html[value_end])))
-                ++value_end;
-        }
-        out.append(html.substr(at, value_start - at));
-        const std::string_view value = html.substr(value_start, value_end - value_start);
-        if (name.size() == 7 && StartsWithNoCase(name, 0, "colspan"))
-            out += ClampNumbers(value, kMaxPreviewColumnSpan);
-        else if (IsNumericAttribute(name) ||
-                 (name.size() == 5 && StartsWithNoCase(name, 0, "style")))
-            out += ClampCssLengths(value);
-        else
-            out.append(value);
-        at = value_end;
-    }
-    if (at < html.size())
-        out += html[at++];  // ">"
-    return at;
+bool IsTablePart(std::string_view name) {
+    static constexpr std::string_view kParts[] = {"table", "tr",    "td",  "th",       "tbody",
+                                                  "thead", "tfoot", "col", "colgroup", "caption"};
+    return std::find(std::begin(kParts), std::end(kParts), name) != std::end(kParts);
 }
 
 // The lower-case name of the tag at "<", after a "/" for a closing tag.
@@ -124,317 +56,143 @@ std::string TagName(std::string_view html, std::size_t lt, bool& closing) {
     if (closing)
         ++at;
     std::string name;
-    while (at < html.size() && (IsAsciiLetter(html[at]) || IsAsciiDigit(html[at])) &&
+    while (at < html.size() &&
+           (platform::nls::IsAsciiLetter(html[at]) || platform::nls::IsAsciiDigit(html[at])) &&
            name.size() < 16)
-        name += AsciiLower(html[at++]);
+        name += platform::nls::AsciiLower(html[at++]);
     return name;
 }
 
-// Which nesting a tag belongs to (0 tables, 1 lists, 2 quotes; -1 none), and
-// whether it opens or closes a level of it (`outer`) or is a part inside one.
-int NestingFamily(std::string_view name, bool& outer) {
-    static constexpr std::string_view kTableParts[] = {
-        "tr", "td", "th", "tbody", "thead", "tfoot", "col", "colgroup", "caption"};
-    static constexpr std::string_view kLists[] = {"ul", "ol", "dl", "menu", "dir"};
-    static constexpr std::string_view kListParts[] = {"li", "dd", "dt"};
-    const auto in = [name](const auto& names) {
-        return std::find(std::begin(names), std::end(names), name) != std::end(names);
-    };
-    outer = name == "table" || in(kLists) || name == "blockquote";
-    if (name == "table" || in(kTableParts))
-        return 0;
-    if (in(kLists) || in(kListParts))
-        return 1;
-    return name == "blockquote" ? 2 : -1;
+// Chromium does not start its sandbox for root (a build machine, a container);
+// the user's own flags stay.
+void AllowRunningAsRoot() {
+    if (::geteuid() != 0)
+        return;
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    if (flags.split(' ').contains("--no-sandbox"))
+        return;
+    if (!flags.isEmpty())
+        flags += ' ';
+    flags += "--no-sandbox";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+}
+
+// Whether the engine's helper program is there: without it the engine stops
+// the whole program as it starts, where a missing browser only costs the
+// preview.
+bool HasEngineHelper() {
+    const QString named = qEnvironmentVariable("QTWEBENGINEPROCESS_PATH");
+    if (!named.isEmpty())
+        return QFileInfo(named).isExecutable();
+    const QString name = QStringLiteral("/QtWebEngineProcess");
+    return QFileInfo(QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + name)
+               .isExecutable() ||
+           QFileInfo(QCoreApplication::applicationDirPath() + name).isExecutable();
 }
 
 }  // namespace
 
-namespace {
-
-// Every number of css above `max_value` cut down to it.
-std::string ClampNumbers(std::string_view css, long max_value) {
+std::optional<std::string> LimitTableNesting(std::string_view html, int max_depth) {
     std::string out;
-    out.reserve(css.size());
+    bool cut = false;
+    int depth = 0;
     std::size_t at = 0;
-    while (at < css.size()) {
-        if (!IsAsciiDigit(css[at])) {
-            out += css[at++];
-            continue;
-        }
-        const std::size_t start = at;
-        while (at < css.size() && IsAsciiDigit(css[at]))
-            ++at;
-        const std::string_view digits = css.substr(start, at - start);
-        // Part of a name, an address or a colour ("col-2", "a123", "#1000000",
-        // "x.2000000"): not a number of its own.
-        bool number = true;
-        if (start > 0) {
-            const char before = css[start - 1];
-            if (IsWordByte(before) || before == '.' || before == '#' || before == '/' ||
-                before == '%' || before == '\\')
-                number = false;
-            if (before == '-' && start > 1 && (IsWordByte(css[start - 2]) || css[start - 2] == '-'))
-                number = false;
-        }
-        std::size_t end = at;
-        if (end + 1 < css.size() && css[end] == '.' && IsAsciiDigit(css[end + 1])) {
-            ++end;
-            while (end < css.size() && IsAsciiDigit(css[end]))
-                ++end;
-        }
-        std::size_t unit_end = end;
-        while (unit_end < css.size() && IsAsciiLetter(css[unit_end]))
-            ++unit_end;
-        if (unit_end < css.size() && css[unit_end] == '%')
-            ++unit_end;
-        if (unit_end < css.size() && (IsWordByte(css[unit_end]) || css[unit_end] == '.' ||
-                                      css[unit_end] == '/' || css[unit_end] == '-'))
-            number = false;
-        std::size_t significant = 0;
-        while (significant < digits.size() && digits[significant] == '0')
-            ++significant;
-        const std::string_view value = digits.substr(significant);
-        const std::string limit = std::to_string(max_value);
-        if (number &&
-            (value.size() > limit.size() || (value.size() == limit.size() && value > limit))) {
-            out += limit;
-            at = end;  // the fraction goes with the cut number
-        } else {
-            out.append(digits);
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string ClampCssLengths(std::string_view css) {
-    return ClampNumbers(css, kMaxPreviewLength);
-}
-
-std::string ClampHtmlLengths(std::string_view html) {
-    std::string out;
-    out.reserve(html.size());
-    std::size_t at = 0;
-    // Nesting open here, kept or dropped: tables, lists, quotes.
-    int depth[3] = {0, 0, 0};
     while (at < html.size()) {
         const std::size_t lt = html.find('<', at);
-        if (lt == std::string_view::npos) {
-            out.append(html.substr(at));
+        if (lt == std::string_view::npos)
             break;
-        }
-        out.append(html.substr(at, lt - at));
         if (html.compare(lt, 4, "<!--") == 0) {
             const std::size_t close = html.find("-->", lt + 4);
             const std::size_t end = close == std::string_view::npos ? html.size() : close + 3;
-            out.append(html.substr(lt, end - lt));
+            out.append(html.substr(at, end - at));
             at = end;
             continue;
         }
         bool closing = false;
         const std::string name = TagName(html, lt, closing);
-        bool outer = false;
-        if (const int family = NestingFamily(name, outer); family >= 0) {
-            int& level = depth[family];
-            const int limit = family == 0 ? kMaxPreviewTableNesting : kMaxPreviewListNesting;
-            const bool drop = level > limit || (outer && !closing && level == limit);
-            if (outer)
-                level = closing ? std::max(0, level - 1) : level + 1;
-            if (drop) {
-                // The text of a table or list nested too deeply stays, as lines
-                // and words.
-                out += closing && (name == "tr" || outer) ? "<br>" : " ";
-                const std::size_t gt = html.find('>', lt);
-                at = gt == std::string_view::npos ? html.size() : gt + 1;
-                continue;
-            }
-        }
-        if (lt + 1 >= html.size() || !IsAsciiLetter(html[lt + 1])) {
-            out += '<';
-            at = lt + 1;
+        const std::size_t gt = html.find('>', lt);
+        const std::size_t end = gt == std::string_view::npos ? html.size() : gt + 1;
+        out.append(html.substr(at, lt - at));
+        at = lt;
+        if (!IsTablePart(name)) {
+            out.append(html.substr(at, end - at));
+            at = end;
             continue;
         }
-        const bool style = StartsWithNoCase(html, lt + 1, "style") &&
-                           (lt + 6 >= html.size() || !IsWordByte(html[lt + 6]));
-        at = CopyTag(html, lt, out);
-        if (style) {
-            const std::size_t close = FindNoCase(html, at, "</style");
-            const std::size_t end = close == std::string_view::npos ? html.size() : close;
-            out += ClampCssLengths(html.substr(at, end - at));
-            at = end;
+        const bool outer = name == "table";
+        const bool drop = depth > max_depth || (outer && !closing && depth == max_depth);
+        if (outer)
+            depth = closing ? std::max(0, depth - 1) : depth + 1;
+        if (drop) {
+            out += closing && (name == "tr" || outer) ? "<br>" : " ";
+            cut = true;
+        } else {
+            out.append(html.substr(at, end - at));
         }
+        at = end;
     }
+    if (!cut)
+        return std::nullopt;
+    out.append(html.substr(at));
     return out;
 }
 
-std::optional<QString> PreviewWithinHeight(QTextDocument& document, const QString& text) {
-    // A page of finite height ends the measuring layout where the preview's
-    // endless one would not.
-    constexpr double kMeasurePage = 1000000;
-    if (Qt::mightBeRichText(text))
-        document.setHtml(text);
-    else
-        document.setPlainText(text);
-    document.setPageSize(QSizeF(kPreviewMeasureWidth, kMeasurePage));
-    QAbstractTextDocumentLayout* layout = document.documentLayout();
-    int cut = -1;
-    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
-        const QRectF box = layout->blockBoundingRect(block);
-        // Far below, the layout's own numbers run over and come back negative.
-        if (box.top() < 0 || box.bottom() > kMaxPreviewHeight) {
-            cut = block.position();
-            break;
-        }
-    }
-    if (cut < 0)
-        return std::nullopt;
-    QTextCursor cursor(&document);
-    cursor.setPosition(cut);
-    // A table cut inside would keep its rows, and with them its height.
-    QTextFrame* frame = cursor.currentFrame();
-    while (frame != nullptr && frame->parentFrame() != nullptr &&
-           frame->parentFrame() != document.rootFrame())
-        frame = frame->parentFrame();
-    if (frame != nullptr && frame != document.rootFrame())
-        cut = std::max(0, frame->firstPosition() - 1);
-    cursor.setPosition(cut);
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    cursor.insertBlock();
-    cursor.insertText(QStringLiteral("\u2026"));
-    return document.toHtml();
-}
-
-// A document whose images and style sheets load only through a loader that
-// checks them, never straight from the file (a device would be read forever).
-class LoadingDocument : public QTextDocument {
+// Decides every request of the panel's pages: local files only when they are
+// safe to read, nothing from the network for a page itself, and a page's
+// network images and style sheets only once the user has asked for them.
+class TShowHTML::Guard : public QWebEngineUrlRequestInterceptor {
   public:
-    explicit LoadingDocument(std::function<QVariant(int, const QUrl&)> load)
-        : load_(std::move(load)) {}
+    explicit Guard(TShowHTML* owner) : QWebEngineUrlRequestInterceptor(owner), owner_(owner) {}
 
-  protected:
-    QVariant loadResource(int type, const QUrl& name) override { return load_(type, name); }
-
-  private:
-    std::function<QVariant(int, const QUrl&)> load_;
-};
-
-// The browser: every navigation, by code, by a link or through the history,
-// runs through doSetSource and reports its events; only local resources load.
-class TShowHTML::Browser : public QTextBrowser {
-  public:
-    static constexpr qint64 kMaxResourceBytes = qint64{64} << 20;
-
-    explicit Browser(TShowHTML* owner) : QTextBrowser(owner), owner_(owner) {
-        setOpenExternalLinks(false);
-        setOpenLinks(true);
-    }
-
-    QVariant loadResource(int type, const QUrl& name) override {
-        // While a page is measured, its resources are found beside it.
-        const QUrl resolved = (measuring_ ? *measuring_ : source()).resolved(name);
-        if (!resolved.isLocalFile() && !resolved.scheme().isEmpty() &&
-            resolved.scheme() != QLatin1String("data") && resolved.scheme() != QLatin1String("qrc"))
-            return {};  // nothing from the network
-        QVariant data;
-        if (resolved.isLocalFile()) {
-            // A device or a pipe would be read without end (or block the open),
-            // and a file far beyond any page's size would fill the memory.
-            const QFileInfo file(resolved.toLocalFile());
-            if (!file.isFile() || file.size() > kMaxResourceBytes)
-                return {};
-            // No further than the size the file reports: the kernel's own files
-            // report none, and some of them (a process's page map) run on for
-            // gigabytes.
-            QFile in(file.filePath());
-            if (!in.open(QIODevice::ReadOnly))
-                return {};
-            data = in.read(file.size());
-        } else {
-            data = QTextBrowser::loadResource(type, resolved);
-        }
-        if (type != QTextDocument::HtmlResource && type != QTextDocument::StyleSheetResource &&
-            type != QTextDocument::MarkdownResource)
-            return data;
-        // Sizes beyond any screen go no further than the layout can reckon with.
-        const bool css = type == QTextDocument::StyleSheetResource;
-        if (data.userType() == QMetaType::QByteArray) {
-            const QByteArray bytes = data.toByteArray();
-            const std::string_view text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-            const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
-            QByteArray page(clamped.data(), static_cast<qsizetype>(clamped.size()));
-            if (type != QTextDocument::HtmlResource || measuring_)
-                return page;
-            // Decoded as the browser decodes a page: by its own charset, else UTF-8.
-            QStringDecoder decoder = QStringDecoder::decoderForHtml(page);
-            if (!decoder.isValid())
-                decoder = QStringDecoder(QStringDecoder::Utf8);
-            const QString decoded = decoder.decode(page);
-            if (std::optional<QString> shortened = WithinHeight(decoded, resolved))
-                return *shortened;
-            return page;
-        }
-        if (data.userType() == QMetaType::QString) {
-            const std::string text = data.toString().toStdString();
-            const std::string clamped = css ? ClampCssLengths(text) : ClampHtmlLengths(text);
-            const QString page = QString::fromStdString(clamped);
-            if (type == QTextDocument::HtmlResource && !measuring_) {
-                if (std::optional<QString> shortened = WithinHeight(page, resolved))
-                    return *shortened;
-            }
-            return page;
-        }
-        return data;
-    }
-
-    // Moves through the history do not pass doSetSource.
-    void backward() override {
-        owner_->Navigating();
-        QTextBrowser::backward();
-        owner_->Navigated(source());
-    }
-    void forward() override {
-        owner_->Navigating();
-        QTextBrowser::forward();
-        owner_->Navigated(source());
-    }
-
-  protected:
-    void doSetSource(const QUrl& name, QTextDocument::ResourceType type) override {
-        if (!name.isLocalFile() && !name.isRelative() && name.scheme() != QLatin1String("qrc")) {
-            // A remote address is not fetched; the page stays empty.
-            owner_->Navigating();
-            clear();
-            owner_->Navigated(name);
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        const QUrl url = info.requestUrl();
+        if (url.isLocalFile()) {
+            info.block(!IsReadableFile(url));
             return;
         }
-        owner_->Navigating();
-        QTextBrowser::doSetSource(name, type);
-        owner_->Navigated(name);
+        const QString scheme = url.scheme();
+        if (scheme == QLatin1String("data") || scheme == QLatin1String("about") ||
+            scheme == QLatin1String("blob") || scheme == QLatin1String("qrc"))
+            return;
+        const bool page = info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+        if (IsRemote(url) && !page) {
+            if (owner_->remote_allowed_)
+                return;
+            owner_->RemoteContentHeld();
+        }
+        info.block(true);
     }
 
   private:
-    std::optional<QString> WithinHeight(const QString& page, const QUrl& address) {
-        LoadingDocument measure(
-            [this](int type, const QUrl& name) { return loadResource(type, name); });
-        measure.setDefaultFont(document()->defaultFont());
-        measure.setDefaultStyleSheet(document()->defaultStyleSheet());
-        measuring_ = address;
-        std::optional<QString> shortened;
-        try {
-            shortened = PreviewWithinHeight(measure, page);
-        } catch (...) {
-            measuring_.reset();
-            throw;
-        }
-        measuring_.reset();
-        return shortened;
+    TShowHTML* owner_;
+};
+
+// Refuses to show a page the guard would block, and shows an empty one
+// instead: the engine would keep the last page on view.
+class TShowHTML::Page : public QWebEnginePage {
+  public:
+    Page(QWebEngineProfile* profile, TShowHTML* owner)
+        : QWebEnginePage(profile, owner->browser_), owner_(owner) {}
+
+  protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool main_frame) override {
+        if (!main_frame || IsShownPage(url))
+            return true;
+        owner_->refused_ = url;
+        QMetaObject::invokeMethod(
+            this, [this] { setHtml(QString()); }, Qt::QueuedConnection);
+        return false;
+    }
+
+  private:
+    static bool IsShownPage(const QUrl& url) {
+        if (url.isLocalFile())
+            return IsReadableFile(url);
+        return url.scheme() == QLatin1String("data") || url.scheme() == QLatin1String("about") ||
+               url.scheme() == QLatin1String("qrc");
     }
 
     TShowHTML* owner_;
-    std::optional<QUrl> measuring_;
 };
 
 TShowHTML::TShowHTML(QWidget* parent) : QFrame(parent) {
@@ -445,11 +203,15 @@ TShowHTML::TShowHTML(QWidget* parent) : QFrame(parent) {
     setPalette(p);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(1, 1, 1, 1);
+    layout->setSpacing(0);
 }
 
-TShowHTML::~TShowHTML() = default;
+TShowHTML::~TShowHTML() {
+    // A page must not outlive the profile it was made with.
+    delete browser_;
+}
 
-QTextBrowser* TShowHTML::Browser() const {
+QWebEngineView* TShowHTML::Browser() const {
     return browser_;
 }
 
@@ -459,20 +221,98 @@ bool TShowHTML::EnsureBrowser() {
     created_ = true;
     available_ = true;
     try {
-        browser_ = new class Browser(this);
-        layout()->addWidget(browser_);
-        connect(browser_, &QTextBrowser::forwardAvailable, this, [this](bool enabled) {
-            if (OnUpdateButtons)
-                ui::Guarded([&] { OnUpdateButtons(browser_, true, enabled); });
-        });
-        connect(browser_, &QTextBrowser::backwardAvailable, this, [this](bool enabled) {
-            if (OnUpdateButtons)
-                ui::Guarded([&] { OnUpdateButtons(browser_, false, enabled); });
-        });
+        MakeBrowser();
     } catch (...) {
         available_ = false;
     }
     return available_;
+}
+
+void TShowHTML::MakeBrowser() {
+    if (!HasEngineHelper())
+        throw std::runtime_error("the browser engine's helper program is missing");
+    AllowRunningAsRoot();
+    // Off the record: nothing a page leaves (cookies, cache) is kept on disk.
+    profile_ = new QWebEngineProfile(this);
+    QWebEngineSettings* settings = profile_->settings();
+    settings->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
+    // Else a mail file's network images never reach the guard, which is the
+    // one to decide; with scripts off nothing else of a page reads them.
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
+    settings->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
+    settings->setAttribute(QWebEngineSettings::DnsPrefetchEnabled, false);
+    settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
+    // A page refused (a network address, a device) stays empty.
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    guard_ = new Guard(this);
+    profile_->setUrlRequestInterceptor(guard_);
+
+    bar_ = new QFrame(this);
+    auto* bar_layout = new QHBoxLayout(bar_);
+    bar_layout->setContentsMargins(6, 3, 3, 3);
+    bar_text_ = new QLabel(QStringLiteral("Images and style sheets from the Internet are not "
+                                          "shown, so that no one learns when this message "
+                                          "is opened."),
+                           bar_);
+    bar_text_->setWordWrap(true);
+    bar_button_ = new QPushButton(QStringLiteral("Load Remote Content"), bar_);
+    bar_layout->addWidget(bar_text_, 1);
+    bar_layout->addWidget(bar_button_);
+    bar_->setAutoFillBackground(true);
+    QPalette bar_palette = bar_->palette();
+    bar_palette.setColor(QPalette::Window, QColor(0xff, 0xf4, 0xc8));
+    bar_->setPalette(bar_palette);
+    bar_->hide();
+    connect(bar_button_, &QPushButton::clicked, this, [this] { LoadRemoteContent(); });
+
+    browser_ = new QWebEngineView(this);
+    browser_->setPage(new Page(profile_, this));
+    bar_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    layout()->addWidget(bar_);
+    static_cast<QVBoxLayout*>(layout())->addWidget(browser_, 1);
+    connect(browser_, &QWebEngineView::loadStarted, this, [this] {
+        // A new page shows the bar again only if it too asks for the network.
+        bar_->hide();
+        ui::Guarded([&] {
+            if (OnDownloadBegin)
+                OnDownloadBegin(this);
+        });
+    });
+    connect(browser_, &QWebEngineView::loadProgress, this, [this](int progress) {
+        if (OnDownloadProgress && progress != -1 && progress < 100)
+            ui::Guarded([&] { OnDownloadProgress(this, progress, 100); });
+    });
+    connect(browser_, &QWebEngineView::loadFinished, this, [this](bool ok) { LoadFinished(ok); });
+    WatchButton(false);
+    WatchButton(true);
+}
+
+void TShowHTML::WatchButton(bool forward) {
+    QAction* action =
+        browser_->pageAction(forward ? QWebEnginePage::Forward : QWebEnginePage::Back);
+    connect(action, &QAction::changed, this,
+            [this, action, forward, enabled = action->isEnabled()]() mutable {
+                if (action->isEnabled() == enabled)
+                    return;
+                enabled = action->isEnabled();
+                if (OnUpdateButtons)
+                    ui::Guarded([&] { OnUpdateButtons(browser_, forward, enabled); });
+            });
+}
+
+void TShowHTML::RemoteContentHeld() {
+    if (bar_ != nullptr && bar_->isHidden())
+        bar_->show();
+}
+
+void TShowHTML::LoadRemoteContent() {
+    if (browser_ == nullptr)
+        return;
+    remote_allowed_ = true;
+    bar_->hide();
+    browser_->triggerPageAction(QWebEnginePage::ReloadAndBypassCache);
 }
 
 QUrl TShowHTML::AddressUrl(std::string_view address) {
@@ -489,39 +329,58 @@ bool TShowHTML::Navigate(std::string_view address) {
     std::string name(address);
     if (const auto slash = name.find_last_of("/\\"); slash != std::string::npos)
         name.erase(0, slash + 1);
-    name = platform::nls::AsciiUpper(name);
-    last_file_name_ = name;
+    last_file_name_ = platform::nls::AsciiUpper(name);
     if (combo_)
         combo_->setEditText(
             QString::fromUtf8(address.data(), static_cast<qsizetype>(address.size())));
     const QUrl url = AddressUrl(address);
-    // Without the cache, images and style sheets of the last page are read afresh.
-    if (no_caching_)
-        browser_->document()->clear();
-    if (url == browser_->source())
-        browser_->reload();  // the same page again is read afresh
+    profile_->setHttpCacheType(no_caching_ ? QWebEngineProfile::NoCache
+                                           : QWebEngineProfile::MemoryHttpCache);
+    if (std::optional<QString> limited = LimitedPage(url))
+        browser_->setHtml(*limited, url);
+    else if (url == browser_->url())  // the same page again is read afresh
+        browser_->triggerPageAction(no_caching_ ? QWebEnginePage::ReloadAndBypassCache
+                                                : QWebEnginePage::Reload);
     else
-        browser_->setSource(url);
+        browser_->load(url);
     return true;
 }
 
-void TShowHTML::Navigating() {
-    ui::Guarded([&] {
-        if (OnDownloadBegin)
-            OnDownloadBegin(this);
-        if (OnDownloadProgress)
-            OnDownloadProgress(this, 0, 100);
-    });
+std::optional<QString> TShowHTML::LimitedPage(const QUrl& url) {
+    // The engine takes a page handed over whole up to 2 MB.
+    constexpr qint64 kMaxHandedOver = qint64{2} << 20;
+    if (!url.isLocalFile() || !IsReadableFile(url))
+        return std::nullopt;
+    QFile file(url.toLocalFile());
+    if (file.size() > kMaxHandedOver || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.read(file.size());
+    const std::optional<std::string> limited = LimitTableNesting(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+        kMaxPreviewTableNesting);
+    if (!limited)
+        return std::nullopt;
+    const QByteArray page(limited->data(), static_cast<qsizetype>(limited->size()));
+    // Decoded as the engine decodes a page: by its own charset, else UTF-8.
+    QStringDecoder decoder = QStringDecoder::decoderForHtml(page);
+    if (!decoder.isValid())
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    return decoder.decode(page);
 }
 
-void TShowHTML::Navigated(const QUrl& url) {
-    ui::Guarded([&] {
-        if (OnDownloadSuccess)
-            OnDownloadSuccess(this);
-    });
-    const std::string address =
-        (url.isLocalFile() ? url.toLocalFile() : url.toString()).toStdString();
-    DocumentComplete(address);
+void TShowHTML::LoadFinished(bool ok) {
+    if (ok) {
+        ui::Guarded([&] {
+            if (OnDownloadSuccess)
+                OnDownloadSuccess(this);
+        });
+    }
+    // The empty page shown for a refused one stands for it.
+    QUrl url = browser_->url();
+    if (url.scheme() == QLatin1String("data") && refused_.isValid())
+        url = refused_;
+    refused_.clear();
+    DocumentComplete((url.isLocalFile() ? url.toLocalFile() : url.toString()).toStdString());
     ui::Guarded([&] {
         if (OnDownloadEnd)
             OnDownloadEnd(this);

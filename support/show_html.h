@@ -1,8 +1,10 @@
 #pragma once
 
 // `TShowHTML`: a panel that shows a local file or address in an embedded
-// browser (a QTextBrowser: no scripts, and nothing is loaded from the network),
-// with a history of visited addresses in an attached combo box.
+// browser (Qt WebEngine), with a history of visited addresses in an attached
+// combo box. A mail is shown as its readers' mail programs show it: scripts
+// never run, and images and style sheets from the network load only after the
+// user asks for them on the bar above the page.
 
 #include <cstdint>
 #include <functional>
@@ -12,56 +14,27 @@
 
 #include <QFrame>
 #include <QPointer>
+#include <QUrl>
 
 class QComboBox;
-class QString;
-class QTextDocument;
-class QTextBrowser;
-class QUrl;
+class QLabel;
+class QPushButton;
+class QWebEngineProfile;
+class QWebEngineView;
 
 namespace support {
 
-// The largest length, in pixels or any other unit, that the preview passes on
-// to the text layout; a larger one (a table padding of 2,000,000,000 pixels)
-// overflows the layout's fixed-point arithmetic and stops the program.
-inline constexpr long kMaxPreviewLength = 100000;
+// The largest local file a page or its images and style sheets are read from.
+inline constexpr qint64 kMaxPreviewFileBytes = qint64{64} << 20;
 
-// Browsers take no column span above 1000; each spanned column is a cell of
-// its own in the layout, so a larger span only costs time (fifty rows spanning
-// 100,000 columns kept the preview busy for half a minute).
-inline constexpr long kMaxPreviewColumnSpan = 1000;
-// The tallest page the preview shows, in pixels at kPreviewMeasureWidth; the
-// rest of a taller one is left out. The text layout breaks its one endless
-// page at 8,388,607 pixels and never places a line that reaches that break,
-// so the preview would never come back. Half of that, measured this narrow,
-// leaves room for a preview down to half as wide, where lines wrap twice as often.
-inline constexpr double kMaxPreviewHeight = 4000000;
-inline constexpr double kPreviewMeasureWidth = 100;
+// The deepest tables nest in the preview. The engine's layout time grows
+// steeply beyond a thousand levels (three thousand kept it busy for minutes);
+// mail seldom nests more than a handful.
+inline constexpr int kMaxPreviewTableNesting = 500;
 
-// Style-sheet text with every number above kMaxPreviewLength cut down to it;
-// numbers within names, addresses and colours stay as they are.
-std::string ClampCssLengths(std::string_view css);
-// The deepest tables nest in the preview. The layout's time grows about
-// threefold with every two levels more (16 levels take seconds, a few more
-// hang the program, a few thousand overflow its stack); mail seldom nests
-// more than a handful.
-inline constexpr int kMaxPreviewTableNesting = 8;
-// The deepest lists, and quotes, nest in the preview; ten thousand levels
-// take the layout many seconds, more take it minutes.
-inline constexpr int kMaxPreviewListNesting = 64;
-
-// HTML with the same cut applied to the numeric attributes of its tags (sizes,
-// borders, spacing, spans), to their style attributes and to its style
-// elements, and with the table, list and quote tags nested deeper than their
-// limits dropped (their text stays). Text, comments and addresses stay as
-// they are.
-std::string ClampHtmlLengths(std::string_view html);
-
-// The text of a page without what lies below kMaxPreviewHeight once laid out
-// at kPreviewMeasureWidth (a table reaching below it goes as a whole), or
-// nothing when all of it fits. `document` loads the page's images and style
-// sheets; its default font and style sheet apply.
-std::optional<QString> PreviewWithinHeight(QTextDocument& document, const QString& text);
+// HTML with the table tags nested deeper than the limit dropped (their text
+// stays, a row's end as a line break), or nothing when none nest that deep.
+std::optional<std::string> LimitTableNesting(std::string_view html, int max_depth);
 
 class TShowHTML : public QFrame {
   public:
@@ -90,21 +63,35 @@ class TShowHTML : public QFrame {
 
     // Makes the browser on the first call; true when it is available.
     bool EnsureBrowser();
-    // Shows a file name or address; false when there is no browser.
+    // Shows a file name or address; false when there is no browser. The page
+    // loads after the call returns; OnChangePage reports it shown.
     bool Navigate(std::string_view address);
 
-    QTextBrowser* Browser() const;
+    QWebEngineView* Browser() const;
     // The upper-cased file-name part of the last address navigated to.
     const std::string& LastFileName() const { return last_file_name_; }
+
+    // The bar offering the network content the page asked for; visible only
+    // while some of it was held back.
+    QWidget* RemoteContentBar() const { return bar_; }
+    // What the bar's button does: loads the page again, this time with its
+    // images and style sheets from the network.
+    void LoadRemoteContent();
 
     // An address as the browser takes it: a path becomes a file address.
     static QUrl AddressUrl(std::string_view address);
 
   private:
-    class Browser;
-    friend class Browser;
-    void Navigating();
-    void Navigated(const QUrl& url);
+    class Guard;
+    class Page;
+    friend class Guard;
+    friend class Page;
+    void MakeBrowser();
+    void WatchButton(bool forward);
+    void RemoteContentHeld();
+    // A local page whose tables nest too deeply, with them cut.
+    static std::optional<QString> LimitedPage(const QUrl& url);
+    void LoadFinished(bool ok);
     void DocumentComplete(const std::string& address);
 
     std::int32_t max_history_count_ = 30;
@@ -113,7 +100,19 @@ class TShowHTML : public QFrame {
     bool created_ = false;
     bool available_ = false;
     std::string last_file_name_;
-    class Browser* browser_ = nullptr;  // a child widget, owned by Qt's parent chain
+    // The user asked for network content; it stays allowed while the panel
+    // lives (the send dialog's message, shown afresh after each edit).
+    bool remote_allowed_ = false;
+    // The last page refused, while the empty page shown for it loads.
+    QUrl refused_;
+    // Child widgets and objects, owned by Qt's parent chain; the view (and its
+    // page) goes before the profile it uses.
+    QWidget* bar_ = nullptr;
+    QLabel* bar_text_ = nullptr;
+    QPushButton* bar_button_ = nullptr;
+    QWebEngineView* browser_ = nullptr;
+    QWebEngineProfile* profile_ = nullptr;
+    Guard* guard_ = nullptr;
 };
 
 }  // namespace support

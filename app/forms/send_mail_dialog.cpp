@@ -7,7 +7,6 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QShortcut>
-#include <QTextBrowser>
 
 #include "app/forms/progress_dialog.h"
 #include "app/list/cancel_flag.h"

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QImage>
-#include <QScrollBar>
-#include <QTcpServer>
-#include <QTextBrowser>
+#include <QProcess>
+#include <QPushButton>
+#include <QWebEngineView>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +15,24 @@
 #include <vector>
 
 #include "support/show_html.h"
+#include "tests/common/web_view.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Chromium frees some of its objects through a type of another size (see app/main.cpp).
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+#endif
+// Chromium keeps some of its own objects (and fontconfig's, which it asks for
+// fonts) to the end of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libQt6WebEngineCore.so\nleak:libfontconfig.so\n";
+}
 
 namespace {
 
 namespace fs = std::filesystem;
+using web_testing::AwaitLoad;
 
 class ShowHtmlTest : public testing::Test {
   protected:
@@ -34,6 +47,24 @@ class ShowHtmlTest : public testing::Test {
         const fs::path path = dir_ / name;
         std::ofstream(path) << "<html><body>" << body << "</body></html>";
         return path.string();
+    }
+
+    // Navigates and waits until the page is shown.
+    static bool Show(support::TShowHTML& view, const std::string& address) {
+        return view.EnsureBrowser() &&
+               AwaitLoad(*view.Browser(), [&] { EXPECT_TRUE(view.Navigate(address)); });
+    }
+
+    static std::string Text(support::TShowHTML& view) {
+        return web_testing::PageText(*view.Browser()).toStdString();
+    }
+
+    static int Count(const QImage& image, QRgb color) {
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                n += image.pixel(x, y) == (color | 0xff000000u);
+        return n;
     }
 
     static std::vector<std::string> Items(const QComboBox& combo) {
@@ -55,23 +86,23 @@ TEST_F(ShowHtmlTest, HistoryKeepsTheNewestOnTopAndDropsTheOldest) {
     for (int i = 1; i <= 31; ++i)
         pages.push_back(Page("p" + std::to_string(i) + ".html", "page " + std::to_string(i)));
     for (int i = 0; i < 30; ++i)
-        ASSERT_TRUE(view.Navigate(pages[static_cast<std::size_t>(i)]));
+        ASSERT_TRUE(Show(view, pages[static_cast<std::size_t>(i)]));
     EXPECT_EQ(combo.count(), 30);
     EXPECT_EQ(Items(combo).back(), "p1.html");
 
     // A revisit moves nothing.
-    view.Navigate(pages[4]);
+    Show(view, pages[4]);
     EXPECT_EQ(Items(combo).front(), "p30.html");
     EXPECT_EQ(Items(combo)[25], "p5.html");
     EXPECT_EQ(combo.currentText().toStdString(), pages[4]);
 
-    view.Navigate(pages[30]);
+    Show(view, pages[30]);
     EXPECT_EQ(combo.count(), 30);
     EXPECT_EQ(Items(combo).front(), "p31.html");
     EXPECT_EQ(Items(combo).back(), "p2.html");
 
     view.SetMaxHistoryCount(0);  // no limit
-    view.Navigate(pages[0]);
+    Show(view, pages[0]);
     EXPECT_EQ(combo.count(), 31);
 }
 
@@ -92,45 +123,103 @@ TEST_F(ShowHtmlTest, NavigationReportsItsEventsInOrder) {
     ASSERT_TRUE(view.EnsureBrowser());
     const std::string a = Page("a.html", "A");
     const std::string b = Page("Message.Html", "B");
-    view.Navigate(a);
-    std::erase_if(events, [](const std::string& e) { return e.ends_with(" off"); });
+    ASSERT_TRUE(Show(view, a));
+    // The engine may report steps between, each short of the whole.
+    std::erase_if(events, [](const std::string& e) {
+        return e.ends_with(" off") || (e.starts_with("progress ") && e != "progress 0/100" &&
+                                       std::stoi(e.substr(9)) < 100);
+    });
     EXPECT_EQ(events,
               (std::vector<std::string>{"begin", "progress 0/100", "success", "change", "end"}));
     EXPECT_EQ(view.LastFileName(), "A.HTML");
     events.clear();
-    view.Navigate(b);
+    ASSERT_TRUE(Show(view, b));
     EXPECT_EQ(view.LastFileName(), "MESSAGE.HTML");
     EXPECT_NE(std::find(events.begin(), events.end(), "back on"), events.end());
     events.clear();
-    view.Browser()->backward();
+    ASSERT_TRUE(AwaitLoad(*view.Browser(), [&] { view.Browser()->back(); }));
     EXPECT_NE(std::find(events.begin(), events.end(), "forward on"), events.end());
     EXPECT_NE(std::find(events.begin(), events.end(), "change"), events.end());
-    EXPECT_EQ(view.Browser()->toPlainText().toStdString(), "A");
+    EXPECT_EQ(Text(view), "A");
 }
 
-TEST_F(ShowHtmlTest, NothingIsFetchedFromTheNetwork) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const std::string remote = "http://127.0.0.1:" + std::to_string(server.serverPort());
+// Without its helper program the engine would end the program; the panel
+// reports no browser instead.
+TEST_F(ShowHtmlTest, WithoutTheEnginesHelperThereIsNoBrowser) {
+    qputenv("QTWEBENGINEPROCESS_PATH", (dir_ / "QtWebEngineProcess").c_str());
     support::TShowHTML view;
-    const std::string page =
-        Page("remote.html", "<p>text</p><img src=\"" + remote +
-                                "/pixel.png\"><link rel=stylesheet href=\"" + remote + "/s.css\">");
-    view.Navigate(page);
-    view.Navigate(remote + "/page.html");
-    QApplication::processEvents();
-    EXPECT_FALSE(server.waitForNewConnection(200));
-    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
-    EXPECT_FALSE(
-        view.Browser()
-            ->loadResource(QTextDocument::ImageResource, QUrl(QString::fromStdString(remote)))
-            .isValid());
-    std::ofstream(dir_ / "local.css") << "p { color: red }";
-    EXPECT_TRUE(view.Browser()
-                    ->loadResource(
-                        QTextDocument::StyleSheetResource,
-                        QUrl::fromLocalFile(QString::fromStdString((dir_ / "local.css").string())))
-                    .isValid());
+    EXPECT_FALSE(view.EnsureBrowser());
+    EXPECT_FALSE(view.Navigate(Page("a.html", "A")));
+    qunsetenv("QTWEBENGINEPROCESS_PATH");
+}
+
+// A newsletter as its readers see it: style block, table and local image at
+// once, its image and style sheet from a loopback server only once asked for,
+// its scripts never.
+TEST_F(ShowHtmlTest, RemoteContentLoadsOnlyWhenTheUserAsks) {
+    alarm(120);
+    fs::create_directory(dir_ / "site");
+    std::ofstream(dir_ / "site/remote.css") << "p { background: #ff00ff }";
+    for (const auto& [file, color] : {std::pair{"site/banner.png", 0x00a000}, {"logo.png", 0xff}}) {
+        QImage image(120, 40, QImage::Format_RGB32);
+        image.fill(QColor::fromRgb(static_cast<QRgb>(color)));
+        ASSERT_TRUE(image.save(QString::fromStdString((dir_ / file).string())));
+    }
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start("python3", {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "-d",
+                             QString::fromStdString((dir_ / "site").string())});
+    QString log;
+    while (!log.contains(") ...") && server.waitForReadyRead(10000))
+        log += server.readAll();
+    const QString port = log.section(" port ", 1).section(' ', 0, 0);
+    ASSERT_FALSE(port.isEmpty()) << log.toStdString();
+    const std::string remote = "http://127.0.0.1:" + port.toStdString();
+    support::TShowHTML view;
+    view.resize(560, 420);
+    view.show();
+    ASSERT_TRUE(Show(view, Page("newsletter.html",
+                                "<style>h1 { color: #1a4f8b } td { border: 3px solid #c00000 }"
+                                "</style><link rel=stylesheet href='" +
+                                    remote +
+                                    "/remote.css'>"
+                                    "<h1>Autumn letter</h1><img src=logo.png><img src='cid:a@b'>"
+                                    "<p>We meet on Friday.</p><table><tr><th>When</th><th>What</th>"
+                                    "</tr><tr><td>19:30</td><td>Talk</td></tr></table><img src='" +
+                                    remote +
+                                    "/banner.png'><img src=none onerror=\"document.title="
+                                    "'ran'\"><script>document.body.innerHTML = 'ran'</script>")));
+    QImage image = web_testing::Painted(view, [](const QImage& i) { return Count(i, 0xff) > 0; });
+    QDir().mkpath(CORVANE_PNG_DIR);
+    ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/show_html_remote_held.png"));
+    server.waitForReadyRead(300);
+    EXPECT_FALSE(server.readAll().contains("GET /"));
+    EXPECT_TRUE(view.RemoteContentBar()->isVisible());
+    const std::string text = Text(view);
+    EXPECT_NE(text.find("We meet on Friday."), std::string::npos) << text;
+    EXPECT_EQ(text.find("ran"), std::string::npos);
+    EXPECT_NE(view.Browser()->title(), "ran");
+    EXPECT_GE(Count(image, 0xff), 120 * 40);
+    EXPECT_GT(Count(image, 0xc00000), 0);
+    EXPECT_EQ(Count(image, 0x00a000) + Count(image, 0xff00ff), 0);
+
+    ASSERT_TRUE(AwaitLoad(*view.Browser(),
+                          [&] { view.RemoteContentBar()->findChild<QPushButton*>()->click(); }));
+    image = web_testing::Painted(view, [](const QImage& i) { return Count(i, 0x00a000) > 0; });
+    ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/show_html_newsletter.png"));
+    server.waitForReadyRead(300);
+    log = server.readAll();
+    EXPECT_TRUE(log.contains("GET /banner.png") && log.contains("GET /remote.css"));
+    EXPECT_FALSE(view.RemoteContentBar()->isVisible());
+    EXPECT_GE(Count(image, 0x00a000), 120 * 40);
+    EXPECT_GT(Count(image, 0xff00ff), 0);
+    // A network address is never shown as a page of its own.
+    ASSERT_TRUE(Show(view, remote + "/remote.css"));
+    EXPECT_EQ(Text(view), "");
+    EXPECT_FALSE(server.waitForReadyRead(300));
+    server.kill();
+    server.waitForFinished();
+    alarm(0);
 }
 
 TEST_F(ShowHtmlTest, DevicesPipesAndHugeFilesAreNotRead) {
@@ -142,22 +231,15 @@ TEST_F(ShowHtmlTest, DevicesPipesAndHugeFilesAreNotRead) {
     std::ofstream(huge).close();
     fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk used
     support::TShowHTML view;
-    view.Navigate(Page("devices.html",
-                       "<p>text</p><img src=\"pipe.png\"><img src=\"/dev/zero\">"
-                       "<link rel=stylesheet href=\"huge.png\">"));
-    QApplication::processEvents();
-    EXPECT_EQ(view.Browser()->toPlainText().remove(QChar::ObjectReplacementCharacter).toStdString(),
-              "text");
-    for (const fs::path& file : {pipe, fs::path("/dev/zero"), huge}) {
-        EXPECT_FALSE(view.Browser()
-                         ->loadResource(QTextDocument::ImageResource,
-                                        QUrl::fromLocalFile(QString::fromStdString(file.string())))
-                         .isValid())
-            << file;
-    }
+    ASSERT_TRUE(Show(view, Page("devices.html",
+                                "<p>text</p><img src=\"pipe.png\"><img src=\"/dev/zero\">"
+                                "<link rel=stylesheet href=\"huge.png\">")));
+    EXPECT_EQ(Text(view), "text");
     // Navigating to such a file shows nothing rather than hanging.
-    view.Navigate(pipe.string());
-    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
+    for (const fs::path& file : {pipe, fs::path("/dev/zero"), huge}) {
+        ASSERT_TRUE(Show(view, file.string())) << file;
+        EXPECT_EQ(Text(view), "") << file;
+    }
     alarm(0);
 }
 
@@ -167,26 +249,20 @@ TEST_F(ShowHtmlTest, FilesAreReadNoFurtherThanTheSizeTheyReport) {
     alarm(60);
     const char* pagemap = "/proc/self/pagemap";
     support::TShowHTML view;
-    view.Navigate(Page("proc.html", std::string("<p>text</p><img src=\"") + pagemap +
-                                        "\"><link rel=stylesheet href=\"" + pagemap + "\">"));
     view.show();
-    QApplication::processEvents();
-    EXPECT_EQ(view.Browser()->toPlainText().remove(QChar::ObjectReplacementCharacter).toStdString(),
-              "text");
-    EXPECT_TRUE(view.Browser()
-                    ->loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(pagemap))
-                    .toByteArray()
-                    .isEmpty());
-    view.Navigate(pagemap);
-    QApplication::processEvents();
-    EXPECT_TRUE(view.Browser()->toPlainText().isEmpty());
+    ASSERT_TRUE(
+        Show(view, Page("proc.html", std::string("<p>text</p><img src=\"") + pagemap +
+                                         "\"><link rel=stylesheet href=\"" + pagemap + "\">")));
+    EXPECT_EQ(Text(view), "text");
+    ASSERT_TRUE(Show(view, pagemap));
+    EXPECT_EQ(Text(view), "");
     // A file of the size it reports is read whole.
     std::string words;
     for (int i = 0; i < 5000; ++i)
         words += "word" + std::to_string(i) + " ";
     words += "end";
-    view.Navigate(Page("whole.html", words));
-    EXPECT_EQ(view.Browser()->toPlainText().toStdString(), words);
+    ASSERT_TRUE(Show(view, Page("whole.html", words)));
+    EXPECT_EQ(Text(view), words);
     alarm(0);
 }
 
@@ -202,10 +278,10 @@ TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {
              "<table border=1 cellpadding=4><tr><th>Item</th><th>Speaker</th></tr>"
              "<tr><td>Welcome</td><td>Anna</td></tr><tr><td>Budget</td><td>Jonas</td></tr></table>"
              "<p style='color:gray'>You receive this mail because you joined the list.</p>");
-    ASSERT_TRUE(view.Navigate(page));
+    ASSERT_TRUE(Show(view, page));
     view.show();
-    QApplication::processEvents();
-    const QImage image = view.grab().toImage();
+    const QImage image =
+        web_testing::Painted(view, [](const QImage& i) { return Count(i, 0x1a4f8b) > 0; });
     QDir().mkpath(CORVANE_PNG_DIR);
     ASSERT_TRUE(image.save(CORVANE_PNG_DIR "/show_html_message.png"));
     // The heading's blue is drawn somewhere on the white page.
@@ -216,183 +292,53 @@ TEST_F(ShowHtmlTest, PreviewOfAnHtmlMessagePicture) {
     EXPECT_TRUE(blue);
 }
 
-// Sizes far beyond any screen overflow the text layout's fixed-point numbers
-// and, without the cut, the preview never comes back.
+// Sizes far beyond any screen, nesting thousands of levels deep and pages
+// millions of pixels tall stopped or hung the preview's earlier text layout;
+// they neither hang nor lose text.
 TEST_F(ShowHtmlTest, HugeSizesInAPageNeitherHangNorReachTheLayout) {
-    alarm(60);
-    std::ofstream(dir_ / "wide.css") << "td { padding: 2000000000px }";
-    const char* bodies[] = {
-        "<table cellpadding='2000000000'><tr><td>cell</td></tr></table>",
-        "<table cellspacing=2000000000><tr><td>cell</td></tr></table>",
-        "<table><tr><td style='padding:2000000000px'>cell</td></tr></table>",
-        "<table style=\"margin: 0 2000000000.5px\"><tr><td>cell</td></tr></table>",
-        "<style>td { padding: 2000000000px }</style><table><tr><td>cell</td></tr></table>",
-        "<table><tr><td>cell</td></tr></table>",
-    };
-    int n = 0;
-    for (const char* body : bodies) {
-        support::TShowHTML view;
-        view.resize(300, 200);
-        std::string page = Page("wide" + std::to_string(n++) + ".html", body);
-        if (n == static_cast<int>(std::size(bodies))) {
-            // A linked style sheet counts only in the head.
-            std::ofstream(page) << "<html><head><link rel=stylesheet href='wide.css'></head><body>"
-                                << body << "</body></html>";
-        }
-        ASSERT_TRUE(view.Navigate(page));
-        view.show();
-        QApplication::processEvents();
-        EXPECT_FALSE(view.grab().toImage().isNull()) << body;
-        EXPECT_NE(view.Browser()->toPlainText().toStdString().find("cell"), std::string::npos)
-            << body;
-    }
-    alarm(0);
-}
-
-// Deeply nested tables took the layout ever longer (seconds at 16 levels, no
-// end at 24) and thousands of levels overflowed its stack.
-TEST_F(ShowHtmlTest, DeeplyNestedTablesShowTheirTextAtOnce) {
-    alarm(60);
-    for (const int depth : {40, 3000}) {
-        std::string body;
-        for (int i = 0; i < depth; ++i)
-            body += "<table border=1><tr><td>";
-        body += "deep";
-        for (int i = 0; i < depth; ++i)
-            body += "</td></tr></table>";
-        body += "<p>after</p>";
-        support::TShowHTML view;
-        view.resize(400, 300);
-        ASSERT_TRUE(view.Navigate(Page("nested" + std::to_string(depth) + ".html", body)));
-        view.show();
-        QApplication::processEvents();
-        EXPECT_FALSE(view.grab().toImage().isNull());
-        const std::string text = view.Browser()->toPlainText().toStdString();
-        EXPECT_NE(text.find("deep"), std::string::npos) << depth;
-        EXPECT_NE(text.find("after"), std::string::npos) << depth;
-    }
-    // Lists and quotes nested ever deeper grew the layout's time by the square.
-    std::string lists;
-    for (int i = 0; i < 30000; ++i)
-        lists += i % 2 == 0 ? "<ul><li>" : "<blockquote>";
-    support::TShowHTML view;
-    view.resize(400, 300);
-    ASSERT_TRUE(view.Navigate(Page("lists.html", lists + "deep list")));
-    view.show();
-    QApplication::processEvents();
-    EXPECT_FALSE(view.grab().toImage().isNull());
-    EXPECT_NE(view.Browser()->toPlainText().toStdString().find("deep list"), std::string::npos);
-    alarm(0);
-}
-
-// The layout never places a line that reaches its endless page's break at
-// 8,388,607 pixels: a page that tall kept the preview busy for good, however it
-// came there (tall lines, padded cells, a long text), also when it came back
-// through the history.
-TEST_F(ShowHtmlTest, PagesTallerThanTheLayoutCanPlaceAreCutAndShown) {
     alarm(120);
+    std::ofstream(dir_ / "wide.css") << "td { padding: 2000000000px }";
     const auto many = [](const std::string& part, int count) {
         std::string text;
         for (int i = 0; i < count; ++i)
             text += part;
         return text;
     };
-    const std::string pages[] = {
-        "<p>first</p>" + many("<p style='line-height:100000px'>line</p>", 300) + "<p>last</p>",
-        "<p>first</p>" + many("<table><tr><td style='padding:100000px'>x</td></tr></table>", 300) +
-            "<p>last</p>",
-        "<p>first</p>" + many("<p style='font-size:1000px'>big</p>", 8000) + "<p>last</p>",
+    const std::string bodies[] = {
+        "<table cellpadding='2000000000'><tr><td>cell</td></tr></table>",
+        "<table cellspacing=2000000000><tr><td>cell</td></tr></table>",
+        "<table><tr><td style='padding:2000000000px'>cell</td></tr></table>",
+        "<table style=\"margin: 0 2000000000.5px\"><tr><td>cell</td></tr></table>",
+        "<style>td { padding: 2000000000px }</style><table><tr><td>cell</td></tr></table>",
+        many("<table border=1><tr><td>", 40) + "cell" + many("</td></tr></table>", 40),
+        many("<table border=1><tr><td>", 3000) + "cell" + many("</td></tr></table>", 3000),
+        many("<ul><li><blockquote>", 15000) + "cell",
+        "<p>cell</p>" + many("<p style='line-height:100000px'>line</p>", 300),
+        "<p>cell</p>" + many("<table><tr><td style='padding:100000px'>x</td></tr></table>", 300),
+        "<p>cell</p>" + many("<p style='font-size:1000px'>big</p>", 8000),
+        "<table><tr><td>cell</td></tr></table>",
     };
     support::TShowHTML view;
-    view.resize(400, 300);
+    view.resize(300, 200);
     view.show();
-    const auto settle = [&view] {
-        QScrollBar* bar = view.Browser()->verticalScrollBar();
-        for (int i = 0; i < 50; ++i) {
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
-            bar->setValue(bar->maximum());
-        }
-        return view.Browser()->document()->size().height();
-    };
     int n = 0;
-    for (const std::string& body : pages) {
-        const std::string page = Page("tall" + std::to_string(n++) + ".html", body);
-        ASSERT_TRUE(view.Navigate(page));
-        EXPECT_LT(settle(), 8388607.0) << n;
-        const std::string text = view.Browser()->toPlainText().toStdString();
-        EXPECT_EQ(text.rfind("first", 0), 0u) << n;
-        EXPECT_EQ(text.find("last"), std::string::npos) << n;
-        EXPECT_NE(text.find("\u2026"), std::string::npos) << n;
-        EXPECT_FALSE(view.grab().toImage().isNull());
+    for (const std::string& body : bodies) {
+        std::string page = Page("wide" + std::to_string(n++) + ".html", body + "<p>after</p>");
+        if (n == static_cast<int>(std::size(bodies))) {
+            // A linked style sheet counts only in the head.
+            std::ofstream(page) << "<html><head><link rel=stylesheet href='wide.css'></head><body>"
+                                << body << "<p>after</p></body></html>";
+        }
+        ASSERT_TRUE(Show(view, page)) << n;
+        EXPECT_FALSE(view.grab().toImage().isNull()) << n;
+        const std::string text = Text(view);
+        EXPECT_NE(text.find("cell"), std::string::npos) << n;
+        EXPECT_NE(text.find("after"), std::string::npos) << n;
     }
-    // Back through the history to a tall page, and a page that fits stays whole.
-    ASSERT_TRUE(view.Navigate(Page("short.html", "<p>first</p><p>last</p>")));
-    EXPECT_EQ(view.Browser()->toPlainText().toStdString(), "first\nlast");
-    view.Browser()->backward();
-    EXPECT_LT(settle(), 8388607.0);
-    EXPECT_EQ(view.Browser()->toPlainText().toStdString().find("last"), std::string::npos);
+    // Back through the history to a tall page.
+    ASSERT_TRUE(AwaitLoad(*view.Browser(), [&] { view.Browser()->back(); }));
+    EXPECT_NE(Text(view).find("after"), std::string::npos);
     alarm(0);
-}
-
-TEST(PreviewLengths, TablesBeyondTheNestingLimitLoseOnlyTheirTableTags) {
-    std::string kept;
-    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
-        kept += "<table><tr><td>";
-    EXPECT_EQ(support::ClampHtmlLengths(kept + "<TABLE width=5><TR><TD>x</TD></TR></TABLE>"),
-              kept + "   x <br><br>");
-    // Once a kept table has closed, a table is kept again.
-    std::string open;
-    for (int i = 0; i < support::kMaxPreviewTableNesting; ++i)
-        open += "<table>";
-    EXPECT_EQ(support::ClampHtmlLengths(open + "<table></table></table><table>"),
-              open + " <br></table><table>");
-    std::string lists;
-    for (int i = 0; i < support::kMaxPreviewListNesting; ++i)
-        lists += "<ol><li>";
-    EXPECT_EQ(support::ClampHtmlLengths(lists + "<ul><li>a</li></ul><blockquote>q</blockquote>"),
-              lists + "  a <br><blockquote>q</blockquote>");
-}
-
-TEST(PreviewLengths, OnlyNumbersBeyondTheLimitAreCut) {
-    struct Case {
-        const char* css;
-        const char* expected;
-    };
-    for (const Case c : {
-             Case{"padding: 2000000000px", "padding: 100000px"},
-             Case{"margin:-2000000000.75em 5px", "margin:-100000em 5px"},
-             Case{"width: 100000px; height: 100001px", "width: 100000px; height: 100000px"},
-             Case{"width: 000000000000012px", "width: 000000000000012px"},
-             Case{"line-height: 250%", "line-height: 250%"},
-             Case{"z-index: 99999999", "z-index: 100000"},
-             Case{"color: #1000000; x: a123456789", "color: #1000000; x: a123456789"},
-             Case{"background: url(img_20241209123456.png)",
-                  "background: url(img_20241209123456.png)"},
-             Case{"background: url(20241209123456.png)", "background: url(20241209123456.png)"},
-             Case{".col-2000000 { }", ".col-2000000 { }"},
-         }) {
-        EXPECT_EQ(support::ClampCssLengths(c.css), c.expected) << c.css;
-    }
-    struct HtmlCase {
-        const char* html;
-        const char* expected;
-    };
-    for (const HtmlCase c : {
-             HtmlCase{"<td colspan=9999999 width='2000000000'>Call 0123456789012</td>",
-                      "<td colspan=1000 width='100000'>Call 0123456789012</td>"},
-             HtmlCase{"<img src=\"photo_2000000000.png\" alt='2000000000' height=\"5\">",
-                      "<img src=\"photo_2000000000.png\" alt='2000000000' height=\"5\">"},
-             HtmlCase{"<P STYLE='PADDING:2000000000PX'>x</P>", "<P STYLE='PADDING:100000PX'>x</P>"},
-             HtmlCase{"<!-- <td width=2000000000> --><style>p{margin:3000000px}</style>"
-                      "<p>3000000px</p>",
-                      "<!-- <td width=2000000000> --><style>p{margin:100000px}</style>"
-                      "<p>3000000px</p>"},
-             HtmlCase{"a < 2000000000 and <b>b</b> <td width=",
-                      "a < 2000000000 and <b>b</b> <td width="},
-             HtmlCase{"<td width='2000000000", "<td width='100000"},
-         }) {
-        EXPECT_EQ(support::ClampHtmlLengths(c.html), c.expected) << c.html;
-    }
 }
 
 }  // namespace
