@@ -92,24 +92,45 @@ class TgxDBGridNode : public TgxTreeListTextNode {
         bool has_value = false;
     };
 
-    db::Variant Key;                               // Unassigned for group rows
-    db::Variant GroupValue = db::Variant::Null();  // Null for record rows
+    // What few rows hold: a group row's value, text and summaries; a record row's preview
+    // text and kept summary inputs. Made when first set, so that a plain row of a long list
+    // carries one pointer for all of it.
+    struct Extras {
+        db::Variant GroupValue = db::Variant::Null();
+        // A group row's value as its group column displays it.
+        std::string GroupText;
+        long double Summary = 0;
+        bool HasSummary = false;
+        std::vector<SummaryEntry> SummaryItems;
+        // Record rows below a group row, set when summaries are finished.
+        std::int64_t RecordCount = 0;
+        std::string PreviewText;
+        // The record's values of the fields the summaries read, taken when the row is
+        // filled, so that sums recomputed from the rows do not depend on a column showing
+        // those fields.
+        std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
+    };
+    Extras& Extra() {
+        if (!extras_)
+            extras_ = std::make_unique<Extras>();
+        return *extras_;
+    }
+    // An empty set for a row that holds none.
+    const Extras& Extra() const;
+    bool HasExtras() const { return extras_ != nullptr; }
+    void DropExtras() { extras_.reset(); }
+    // Null for record rows.
+    const db::Variant& GroupValue() const { return Extra().GroupValue; }
+
+    db::Variant Key;  // Unassigned for group rows
     std::int32_t RecNo = 0;
+    bool IsGroup = false;
     std::vector<CellValue> CellValues;
-    std::string PreviewText;
     // The record's bookmark, so that selection and deletion find the record again.
     db::TBookmark Bookmark;
-    bool IsGroup = false;
-    // A group row's value as its group column displays it.
-    std::string GroupText;
-    long double Summary = 0;
-    bool HasSummary = false;
-    std::vector<SummaryEntry> SummaryItems;
-    // Record rows below a group row, set when summaries are finished.
-    std::int64_t RecordCount = 0;
-    // The record's values of the fields the summaries read, taken when the row is filled, so
-    // that sums recomputed from the rows do not depend on a column showing those fields.
-    std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
+
+  private:
+    std::unique_ptr<Extras> extras_;
 };
 
 class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
@@ -385,10 +406,23 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
                        const ViewPlace* view = nullptr);
     // After a load: the focused row is back where it stood on the screen, and in view.
     void PlaceLoadedRows(TgxDBGridNode* focus, const ViewPlace& view);
+    // The steps of a load of every record.
+    struct RecordLoad;
+    void DropMissingGroupColumns();
+    void PrepareRecordLoad(RecordLoad& load);
+    void TakeReusableRows(RecordLoad& load, NodeList* reuse);
+    std::unique_ptr<TgxTreeListNode> TakeFromPool(RecordLoad& load, const db::Variant& key);
+    TgxDBGridNode* PlaceLoadedRow(RecordLoad& load, std::unique_ptr<TgxTreeListNode> owned,
+                                  const std::vector<db::Variant>& group_values);
+    void PlaceRowsAgain(RecordLoad& load);
+    void ReadEveryRecord(RecordLoad& load);
+    void FillGroupRows();
+    void RestoreAfterRead(const RecordLoad& load);
     void RegroupInPlace();
     void ResolveKeyField();
     void ResolvePreviewField();
     void FillNode(TgxDBGridNode* node, std::int32_t rec_no);
+    void FillPreviewText(std::string& preview) const;
     // Reads the current record into its row again and brings the summaries up to date, the
     // row moving to its group when a group value changed; false when no row has its key.
     bool RefreshCurrentRecordRow();
@@ -404,6 +438,25 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void DropSavedSelection();
     bool TakeFromSavedSelection(TgxDBGridNode* node);
     void RestoreDataSet(const db::TBookmark& bookmark, bool bof, bool eof);
+    // The steps of a partial load. Bounds: the records the window must reach (a saved
+    // selection's, an extended range's) and the range whose rows join the selection.
+    struct PartialBounds {
+        db::TBookmark first;
+        db::TBookmark last;
+        db::TBookmark anchor_low;
+        db::TBookmark anchor_high;
+    };
+    TgxDBGridNode* AddPartialRow(bool in_front, std::int32_t rec_no);
+    TgxDBGridNode* PartialEdgeRow(bool at_end);
+    void ReadPartialAfter(int window);
+    void ReadPartialBefore(int window);
+    void ReadPartialAround(int window, int focus_mode, bool include_anchor);
+    PartialBounds PartialBoundsAround(const db::TBookmark& current, bool include_anchor) const;
+    void SelectWithinAnchor(TgxDBGridNode* row, const PartialBounds& bounds);
+    void ReadPartialUpTo(const db::TBookmark& current, int half, const PartialBounds& bounds);
+    void ReadPartialFrom(const db::TBookmark& current, int window, int half,
+                         const PartialBounds& bounds);
+    void PlacePartialWindow(TgxDBGridNode* current_row, int distance, int focus_mode);
     // Takes every node out of the grid and appends its record rows, out of
     // their group rows, to `rows`; group rows and the selection go.
     void ReleaseRecordRows(NodeList& rows);

@@ -2,9 +2,11 @@
 
 // What the data-aware grid's source files share and nobody else needs.
 
+#include <memory>
 #include <vector>
 
 #include "grid/data/db_grid.h"
+#include "platform/ui/cursor.h"
 
 namespace grid {
 
@@ -17,6 +19,26 @@ struct TCustomgxDBGrid::SavedSelection {
     std::vector<db::TBookmark> bookmarks;
     std::vector<db::Variant> keys;
     std::vector<bool> taken;
+};
+
+// One load of every record into rows, from its start to its finish.
+struct TCustomgxDBGrid::RecordLoad {
+    ViewPlace before;
+    bool smart = false;
+    bool own_saved_selection = false;
+    // Where the dataset stood, to be put back after the read.
+    db::TBookmark bookmark;
+    bool bof = false;
+    bool eof = false;
+    std::unique_ptr<ui::THourglass> hourglass;
+    // The row to focus once loaded: the one of the key focused before, at its level.
+    TgxDBGridNode* focus = nullptr;
+    db::Variant focus_key = db::Variant::Null();
+    int focus_level = 0;
+    // Rows to use again, sorted by key, and their keys.
+    NodeList pool;
+    std::vector<db::Variant> pool_keys;
+    std::int32_t rec_no = 0;
 };
 
 }  // namespace grid

@@ -31,7 +31,7 @@ void TCustomgxDBGrid::SyncFocusedNode() {
             int count = parent != nullptr ? parent->Count() : Count();
             for (int i = 0; i < count && found == nullptr; ++i) {
                 TgxTreeListNode* n = parent != nullptr ? parent->Items(i) : Items(i);
-                if (db::VarCompare(static_cast<TgxDBGridNode*>(n)->GroupValue, value) == 0)
+                if (db::VarCompare(static_cast<TgxDBGridNode*>(n)->Extra().GroupValue, value) == 0)
                     found = n;
             }
             if (found == nullptr)
