@@ -6,6 +6,7 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -33,6 +34,66 @@ const std::vector<TCustomgxDBGrid*>& LiveGrids() {
 }
 
 TgxDBGridNode::~TgxDBGridNode() = default;
+
+TgxDBGridNode::CellValue::CellValue(int column_index, const db::Variant& value)
+    : column(column_index), type_(value.VarType()) {
+    switch (type_) {
+        case db::varEmpty:
+        case db::varNull:
+            stored_ = std::int64_t{0};
+            break;
+        case db::varBoolean:
+            stored_ = std::int64_t{value.AsBoolean() ? 1 : 0};
+            break;
+        case db::varShortInt:
+        case db::varByte:
+        case db::varSmallint:
+        case db::varWord:
+        case db::varInteger:
+        case db::varLongWord:
+        case db::varInt64:
+            stored_ = value.AsInt64();
+            break;
+        case db::varDouble:
+            stored_ = value.AsDouble();
+            break;
+        case db::varDate:
+            stored_ = value.AsDateTime().Value;
+            break;
+        default:
+            stored_ = std::make_unique<db::Variant>(value);
+            break;
+    }
+    assert(Value().VarType() == type_ && (value.IsClear() || Value() == value));
+}
+
+db::Variant TgxDBGridNode::CellValue::Value() const {
+    switch (type_) {
+        case db::varEmpty:
+            return {};
+        case db::varNull:
+            return db::Variant::Null();
+        case db::varBoolean:
+            return db::Variant(std::get<std::int64_t>(stored_) != 0);
+        case db::varInteger:
+            return db::Variant(static_cast<int>(std::get<std::int64_t>(stored_)));
+        case db::varInt64:
+            return db::Variant(static_cast<long long>(std::get<std::int64_t>(stored_)));
+        case db::varShortInt:
+        case db::varByte:
+        case db::varSmallint:
+        case db::varWord:
+        case db::varLongWord:
+            return db::Variant(static_cast<long long>(std::get<std::int64_t>(stored_)))
+                .AsType(type_);
+        case db::varDouble:
+            return db::Variant(std::get<double>(stored_));
+        case db::varDate:
+            return db::Variant(db::TDateTime(std::get<double>(stored_)));
+        default:
+            return *std::get<std::unique_ptr<db::Variant>>(stored_);
+    }
+}
 
 const TgxDBGridNode::Extras& TgxDBGridNode::Extra() const {
     static const Extras none;
@@ -489,7 +550,7 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
         column->AssignDisplayText(column->GetFieldDisplayText(),
                                   fill_texts_[static_cast<std::size_t>(i)]);
         if (keeps)
-            node->CellValues.push_back({i, column->Field()->Value()});
+            node->CellValues.emplace_back(i, column->Field()->Value());
     }
     node->Texts.Assign(fill_texts_);
     if (summary_input_fields_.empty() && preview_field_ == nullptr) {

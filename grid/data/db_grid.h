@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "grid/data/db_tree_list_control.h"
@@ -82,10 +83,19 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     static void operator delete(void* node, std::size_t size) noexcept;
 
     // The value of a cell whose column keeps one (numbers, dates, ...), by column index;
-    // only such cells are stored, in column order.
-    struct CellValue {
+    // only such cells are stored, in column order. Whole numbers, truth values and reals
+    // sit in the cell itself, other values in a Variant of their own: a Variant in every
+    // cell would weigh more than the rest of a row of a long list.
+    class CellValue {
+      public:
+        CellValue(int column_index, const db::Variant& value);
+        db::Variant Value() const;
+
         int column = 0;
-        db::Variant value;
+
+      private:
+        db::TVarType type_ = db::varEmpty;
+        std::variant<std::int64_t, double, std::unique_ptr<db::Variant>> stored_;
     };
     struct SummaryEntry {
         long double value = 0;

@@ -149,7 +149,7 @@ db::Variant TCustomgxDBGrid::GetNodeVariant(const TgxTreeListNode* node, int col
         return row->Extra().GroupValue;
     for (const TgxDBGridNode::CellValue& cell : row->CellValues)
         if (cell.column == column)
-            return cell.value;
+            return cell.Value();
     if (const TgxDBTreeListColumn* c = GetColumn(column);
         c != nullptr && key_field_ != nullptr && c->Field() == key_field_ && !row->Key.IsEmpty())
         return row->Key;
