@@ -259,6 +259,7 @@ TCustomgxDBGrid::~TCustomgxDBGrid() {
         // A layout that cannot be saved must not stop the window from closing.
     }
     SetDestroying();
+    background_load_.reset();
     selected_.clear();
     pending_node_ = nullptr;
     anchor_row_ = nullptr;
@@ -679,6 +680,8 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
                                     const ViewPlace* view) {
     if (stream_loading_ || IsLoading())
         return;
+    // A load still reading in the background belongs to the rows this one replaces.
+    background_load_.reset();
     if (IsPartialLoadMode()) {
         LoadPartialNodes(0, 0, false);
         return;
@@ -708,14 +711,24 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
     PrepareRecordLoad(load);
     try {
         TakeReusableRows(load, reuse);
-        if (load.smart)
+        bool complete = true;
+        if (load.smart) {
             PlaceRowsAgain(load);
-        else
-            ReadEveryRecord(load);
-        FillGroupRows();
+        } else {
+            const bool sliced = load_in_slices_ && group_columns_.empty();
+            dataset->First();
+            complete = ReadRecords(load, sliced ? kFirstSliceRows : kAllRows, {});
+        }
+        if (complete) {
+            FinishReadingRecords(load);
+            FillGroupRows();
+        } else {
+            HandOverToBackground(load);
+        }
         if (!load.smart)
             RestoreAfterRead(load);
     } catch (...) {
+        background_load_.reset();
         if (!load.smart)
             dataset->EnableControls();
         CancelUpdate();
@@ -724,7 +737,7 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
             DropSavedSelection();
         throw;
     }
-    FinishLoad(load.focus, load.focus_key, load.focus_level);
+    FinishLoad(load.focus, background_load_ == nullptr);
     if (!load.smart)
         dataset->EnableControls();
     EndUpdate();
@@ -733,6 +746,8 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
     grouping_changed_ = false;
     if (load.own_saved_selection)
         DropSavedSelection();
+    if (background_load_ != nullptr)
+        ScheduleRecordSlice();
 }
 
 void TCustomgxDBGrid::DropMissingGroupColumns() {
@@ -856,10 +871,15 @@ void TCustomgxDBGrid::PlaceRowsAgain(RecordLoad& load) {
     RecalcSummaries(nullptr);
 }
 
-void TCustomgxDBGrid::ReadEveryRecord(RecordLoad& load) {
+bool TCustomgxDBGrid::ReadRecords(RecordLoad& load, std::int64_t at_least,
+                                  std::chrono::steady_clock::time_point until) {
     db::TDataSet* dataset = DataSet();
-    dataset->First();
-    while (!dataset->Eof()) {
+    for (std::int64_t read = 0; !dataset->Eof(); ++read) {
+        // The row to focus comes in the first part, wherever it stands in the list.
+        if (read >= at_least && read % kRowsBetweenClockReads == 0 &&
+            (load.focus != nullptr || load.focus_key.IsNull()) &&
+            std::chrono::steady_clock::now() >= until)
+            return false;
         db::Variant key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
         std::unique_ptr<TgxTreeListNode> owned = TakeFromPool(load, key);
         if (!owned)
@@ -869,8 +889,13 @@ void TCustomgxDBGrid::ReadEveryRecord(RecordLoad& load) {
         std::vector<db::Variant> g = GroupValuesOfRecord();
         PlaceLoadedRow(load, std::move(owned), g);
         AccumulateRecord(row, true);
+        load.last_bookmark = row->Bookmark;
         dataset->Next();
     }
+    return true;
+}
+
+void TCustomgxDBGrid::FinishReadingRecords(RecordLoad& load) {
     load.pool.clear();
     summary_record_count_ = load.rec_no;
     FinishSummaries();

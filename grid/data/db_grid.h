@@ -5,6 +5,7 @@
 // groups rows by column values with summaries, keeps its multi-selection as bookmarks, and
 // saves its layout to the registry or an INI file.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -209,6 +210,15 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     db::TField* GetFocusedField() const;
     void FocusField(db::TField* field);
     bool IsGridLoading() const override { return loading_rows_; }
+    // Loads every record: the rows of the first screens at once, the rest in slices from the
+    // event loop, so that a long list shows and answers while it loads. Only for lists
+    // without grouping; a load started anew (a reload, a change of layout) replaces it.
+    bool LoadInSlices() const { return load_in_slices_; }
+    void SetLoadInSlices(bool value) { load_in_slices_ = value; }
+    bool LoadingInBackground() const { return background_load_ != nullptr; }
+    // Reads the rows a background load has not read yet, now.
+    void LoadRemainingRows();
+    std::function<void(TCustomgxDBGrid*)> OnRowsLoaded;
     // Records read from the dataset since the grid was made (benchmarks and tests).
     std::int64_t RecordsRead() const { return records_read_; }
 
@@ -425,7 +435,18 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     TgxDBGridNode* PlaceLoadedRow(RecordLoad& load, std::unique_ptr<TgxTreeListNode> owned,
                                   const std::vector<db::Variant>& group_values);
     void PlaceRowsAgain(RecordLoad& load);
-    void ReadEveryRecord(RecordLoad& load);
+    // Reads records from the current one on, at least at_least of them and then on until
+    // the clock passes `until`; true when the last record is in.
+    bool ReadRecords(RecordLoad& load, std::int64_t at_least,
+                     std::chrono::steady_clock::time_point until);
+    void FinishReadingRecords(RecordLoad& load);
+    // The rows after the first screens are read in slices from the event loop.
+    void HandOverToBackground(RecordLoad& load);
+    void ScheduleRecordSlice(int delay_ms = 0);
+    // Requires: a background load. Reads one slice, or all the rest.
+    void ReadRecordSlice(bool to_end);
+    void CompleteBackgroundLoad();
+    bool SliceCanRead() const;
     void FillGroupRows();
     void RestoreAfterRead(const RecordLoad& load);
     void RegroupInPlace();
@@ -440,7 +461,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::vector<db::Variant> GroupValuesOfRecord() const;
     std::vector<db::Variant> GroupValuesOfNode(const TgxDBGridNode* node) const;
     void RemoveEmptyGroupChain(TgxTreeListNode* group);
-    void FinishLoad(TgxDBGridNode* focus, const db::Variant& focus_key, int focus_level);
+    // sort: the rows are all in, and a sort mark orders them.
+    void FinishLoad(TgxDBGridNode* focus, bool sort);
+    void SortByMarkedColumn();
     int PartialWindowSize() const;
     int RowsForWindow() const;
     void ClearSortMarksInGridModes();
@@ -528,6 +551,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // The dataset could not be moved to a focused row's record.
     bool record_lost_ = false;
     bool loading_rows_ = false;
+    bool load_in_slices_ = false;
+    std::unique_ptr<RecordLoad> background_load_;
+    std::uint32_t background_generation_ = 0;
     int partial_loading_ = 0;
     bool locating_ = false;
     bool keeping_rows_ = false;

@@ -11,16 +11,21 @@
 
 namespace grid {
 
-void TCustomgxDBGrid::FinishLoad(TgxDBGridNode* focus, const db::Variant&, int) {
+void TCustomgxDBGrid::SortByMarkedColumn() {
     // The sort marks of ungrouped columns order the record rows again.
-    if (IsLoadAllMode()) {
-        for (int i = 0; i < SortedColumnCount(); ++i) {
-            auto* c = dynamic_cast<TgxDBTreeListColumn*>(GetSortedColumn(i));
-            if (c != nullptr && c->GroupIndex() < 0) {
-                SortByColumn(c, c->Sorted() == csDown);
-                break;
-            }
+    for (int i = 0; i < SortedColumnCount(); ++i) {
+        auto* c = dynamic_cast<TgxDBTreeListColumn*>(GetSortedColumn(i));
+        if (c != nullptr && c->GroupIndex() < 0) {
+            SortByColumn(c, c->Sorted() == csDown);
+            break;
         }
+    }
+}
+
+void TCustomgxDBGrid::FinishLoad(TgxDBGridNode* focus, bool sort) {
+    if (IsLoadAllMode()) {
+        if (sort)
+            SortByMarkedColumn();
     } else if (group_columns_.empty()) {
         ClearSortMarksInGridModes();
     }

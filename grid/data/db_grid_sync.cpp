@@ -22,6 +22,13 @@ void TCustomgxDBGrid::SyncFocusedNode() {
         for (int i = 0; i < Count() && target == nullptr; ++i)
             if (db::VarCompare(static_cast<TgxDBGridNode*>(Items(i))->Key, key) == 0)
                 target = Items(i);
+        // The record moved to may be one a background load has not read yet.
+        if (target == nullptr && background_load_ != nullptr) {
+            LoadRemainingRows();
+            for (int i = 0; i < Count() && target == nullptr; ++i)
+                if (db::VarCompare(static_cast<TgxDBGridNode*>(Items(i))->Key, key) == 0)
+                    target = Items(i);
+        }
     } else {
         TgxTreeListNode* parent = nullptr;
         for (TgxDBTreeListColumn* column : group_columns_) {
